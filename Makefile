@@ -1,0 +1,39 @@
+# Thin wrappers over scripts/ and CMake; see README.md.
+JOBS ?= $(shell nproc)
+CMAKE_GEN := -G Ninja
+
+.PHONY: all deps release run test bench fuzz format clean
+
+all: release
+
+deps:
+	@bash scripts/install-deps.sh
+
+release: deps
+	@cmake -S . -B build/release $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DKESTRO_TESTS=OFF >/dev/null
+	@cmake --build build/release -j $(JOBS)
+
+run: release
+	@bash scripts/demo.sh build/release
+
+test: deps
+	@cmake -S . -B build/test $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DKESTRO_SANITIZE=ON -DKESTRO_WERROR=ON >/dev/null
+	@cmake --build build/test -j $(JOBS)
+	@cd build/test && ctest --output-on-failure -j $(JOBS)
+
+bench: deps
+	@cmake -S . -B build/bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DKESTRO_TESTS=OFF -DKESTRO_BENCH=ON >/dev/null
+	@cmake --build build/bench -j $(JOBS)
+	@bash scripts/run-bench.sh build/bench
+
+fuzz:
+	@bash scripts/install-deps.sh --fuzz
+	@CC=clang CXX=clang++ cmake -S . -B build/fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRO_FUZZ=ON -DKESTRO_TESTS=OFF >/dev/null
+	@cmake --build build/fuzz -j $(JOBS)
+	@bash scripts/run-fuzz.sh build/fuzz $(FUZZ_SECONDS)
+
+format:
+	@find src tests bench fuzz tools daemon -name '*.cpp' -o -name '*.h' 2>/dev/null | xargs -r clang-format -i
+
+clean:
+	rm -rf build

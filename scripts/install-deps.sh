@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build needs, and only those that are missing.
+# Quiet when everything is present. "--fuzz" adds the clang tool chain for libFuzzer.
+set -euo pipefail
+
+packages=(
+  g++ cmake ninja-build ccache pkg-config
+  libssl-dev libnvtt-dev flex bison
+  libfreetype-dev libfontconfig-dev fonts-dejavu-core
+  libstb-dev libsqlite3-dev zlib1g-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+)
+if [[ "${1:-}" == "--fuzz" ]]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "install-deps: installing ${missing[*]}"
+sudo=""
+[[ $(id -u) -ne 0 ]] && sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

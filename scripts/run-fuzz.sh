@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Runs every fuzz target in the given build folder for a bounded time each.
+set -euo pipefail
+build=${1:?build folder}
+seconds=${2:-30}
+status=0
+for target in "$build"/*_fuzz; do
+  [[ -x "$target" ]] || continue
+  name=$(basename "$target")
+  corpus="$build/corpus/$name"
+  mkdir -p "$corpus"
+  seeds="fuzz/corpus/$name"
+  echo "== $name (${seconds}s)"
+  args=("$corpus")
+  [[ -d "$seeds" ]] && args+=("$seeds")
+  if ! "$target" -max_total_time="$seconds" -rss_limit_mb=2048 -print_final_stats=0 "${args[@]}" 2>"$build/$name.log"; then
+    tail -n 40 "$build/$name.log"
+    status=1
+  fi
+done
+exit $status

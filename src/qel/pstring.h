@@ -1,0 +1,98 @@
+// Interned, reference-counted strings.
+//
+// Every distinct text lives once in a process-wide cache; a PString is a handle to its node, so
+// equality is a pointer comparison. The empty string is the null handle: Get() returns nullptr
+// and Length() 0. Nodes whose count drops to zero stay cached until CollectGarbage().
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "qel/types.h"
+
+namespace Qel {
+
+class PString {
+ public:
+  struct Node;
+
+  PString() = default;
+  PString(const char* text);  // NOLINT(runtime/explicit): interning a literal is the common case
+  PString(const char* text, size_t length);
+  explicit PString(std::string_view text);
+  explicit PString(const std::string& text) : PString(std::string_view(text)) {}
+  PString(const PString& other);
+  PString(PString&& other) noexcept : node_(other.node_) { other.node_ = nullptr; }
+  ~PString();
+
+  PString& operator=(const PString& other);
+  PString& operator=(PString&& other) noexcept;
+  PString& operator=(const char* text);
+
+  // The interned characters, or nullptr for the empty string.
+  const char* Get() const;
+  // Never null: "" for the empty string.
+  const char* CStr() const;
+  u32 Length() const;
+  bool IsSet() const { return node_ != nullptr; }
+  bool IsEmpty() const { return node_ == nullptr; }
+  std::string_view View() const;
+
+  bool operator==(const PString& other) const { return node_ == other.node_; }
+  bool operator!=(const PString& other) const { return node_ != other.node_; }
+  // Orders by text, so sorted containers are stable across runs.
+  bool operator<(const PString& other) const;
+
+  // Case-insensitive comparison with a text: the empty string equals only a null text, and a null
+  // text never equals a non-empty string.
+  bool EqualsIgnoreCase(const char* text) const;
+  bool EqualsIgnoreCase(const PString& other) const;
+
+  // In place: replace the handle by the lower- or upper-case form (ASCII letters).
+  void ToLower();
+  void ToUpper();
+  PString Lower() const;
+  PString Upper() const;
+  // Keep the first n characters; no change when n is not below the length.
+  void Left(u32 n);
+  // Keep the last n characters; no change when n is not below the length.
+  void KeepRight(u32 n);
+
+  PString operator+(const char* text) const;
+  PString operator+(const PString& other) const;
+  PString& operator+=(const char* text) { return *this = *this + text; }
+  PString& operator+=(const PString& other) { return *this = *this + other; }
+
+  // A stable hash of the text (the node's cached hash); 0 for the empty string.
+  size_t Hash() const;
+
+ private:
+  Node* node_ = nullptr;
+};
+
+class PStringCache {
+ public:
+  // Frees every cached node that no handle refers to any more; returns how many were freed.
+  static size_t CollectGarbage();
+  // Number of cached nodes (live or awaiting collection).
+  static size_t Size();
+};
+
+// Two adjacent strings, such as a property's name and value text.
+struct PStringPair {
+  PString first;
+  PString second;
+  PStringPair() = default;
+  PStringPair(PString a, PString b) : first(std::move(a)), second(std::move(b)) {}
+  PStringPair(const PStringPair&) = default;
+  PStringPair& operator=(const PStringPair&) = default;
+  ~PStringPair();
+};
+
+}  // namespace Qel
+
+template <>
+struct std::hash<Qel::PString> {
+  size_t operator()(const Qel::PString& s) const noexcept { return s.Hash(); }
+};

@@ -1,0 +1,149 @@
+#include "qel/pstring.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qel/string.h"
+#include "qel/uid.h"
+
+namespace {
+
+using Qel::PString;
+
+// A constant built during static initialisation must find a working cache.
+const PString kStaticKey("static-key");
+
+TEST(PString, InterningGivesHandleEqualityAndEmptyIsNull) {
+  PString a("Kestro");
+  PString b(std::string("Kes") + "tro");
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(a.Get(), b.Get());
+  EXPECT_NE(a, PString("kestro"));
+  EXPECT_EQ(kStaticKey, PString("static-key"));
+
+  PString empty("");
+  EXPECT_EQ(empty, PString());
+  EXPECT_EQ(empty.Get(), nullptr);
+  EXPECT_STREQ(empty.CStr(), "");
+  EXPECT_EQ(empty.Length(), 0u);
+  EXPECT_FALSE(empty.IsSet());
+  EXPECT_EQ(PString(nullptr), PString());
+}
+
+TEST(PString, EqualsIgnoreCaseTreatsNullTextStrictly) {
+  EXPECT_TRUE(PString().EqualsIgnoreCase(static_cast<const char*>(nullptr)));
+  EXPECT_FALSE(PString().EqualsIgnoreCase(""));
+  EXPECT_FALSE(PString("a").EqualsIgnoreCase(static_cast<const char*>(nullptr)));
+  EXPECT_TRUE(PString("Config.TXT").EqualsIgnoreCase("config.txt"));
+  EXPECT_FALSE(PString("config.tx").EqualsIgnoreCase("config.txt"));
+  EXPECT_TRUE(PString("ABC").EqualsIgnoreCase(PString("abc")));
+}
+
+TEST(PString, CaseAndCuttingOperations) {
+  PString s("MixedCase");
+  s.ToLower();
+  EXPECT_EQ(s, PString("mixedcase"));
+  s.ToUpper();
+  EXPECT_EQ(s, PString("MIXEDCASE"));
+
+  PString left("abcdef");
+  left.Left(3);
+  EXPECT_EQ(left, PString("abc"));
+  left.Left(10);
+  EXPECT_EQ(left, PString("abc"));
+  left.Left(0);
+  EXPECT_EQ(left, PString());
+
+  PString quoted("\"Name");
+  quoted.KeepRight(quoted.Length() - 1);
+  EXPECT_EQ(quoted, PString("Name"));
+  quoted.KeepRight(99);
+  EXPECT_EQ(quoted, PString("Name"));
+
+  EXPECT_EQ(PString("ab") + "cd", PString("abcd"));
+  EXPECT_EQ(PString("ab") + PString(), PString("ab"));
+  EXPECT_EQ(PString() + PString("cd"), PString("cd"));
+}
+
+TEST(PString, SelfAssignmentAndCollectionKeepLiveStrings) {
+  PString s("self-assigned-unique-text");
+  const PString& alias = s;
+  s = alias;
+  EXPECT_STREQ(s.Get(), "self-assigned-unique-text");
+  {
+    PString gone("collect-me-unique-text");
+  }
+  Qel::PStringCache::CollectGarbage();
+  EXPECT_STREQ(s.Get(), "self-assigned-unique-text");
+  // The collected text can be interned again.
+  EXPECT_STREQ(PString("collect-me-unique-text").Get(), "collect-me-unique-text");
+}
+
+TEST(PString, InterningIsOneNodePerTextAcrossThreads) {
+  constexpr int kThreads = 8;
+  constexpr int kTexts = 200;
+  std::vector<std::vector<const char*>> seen(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &seen] {
+      std::vector<PString> keep;
+      for (int i = 0; i < kTexts; ++i) {
+        keep.emplace_back(("shared-" + std::to_string(i)).c_str());
+        seen[t].push_back(keep.back().Get());
+        // Churn: short-lived copies and collections must not disturb live handles.
+        PString copy = keep.back();
+        if (i % 50 == 0) Qel::PStringCache::CollectGarbage();
+      }
+      for (int i = 0; i < kTexts; ++i) seen[t][i] = keep[i].Get();
+      // Keep the handles alive until every thread has recorded its pointers.
+      static std::atomic<int> done{0};
+      done++;
+      while (done.load() < kThreads) std::this_thread::yield();
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int t = 1; t < kThreads; ++t) EXPECT_EQ(seen[t], seen[0]);
+}
+
+TEST(QelString, FindInsertEraseAndTokens) {
+  Qel::AnsiString s("Hello World");
+  EXPECT_EQ(s.FindIgnoreCase("WORLD"), 6u);
+  EXPECT_EQ(s.Find("World", 7), Qel::String::npos);
+  EXPECT_EQ(s.Find("x", 99), Qel::String::npos);
+  s.Insert(5, ",");
+  EXPECT_EQ(s, "Hello, World");
+  s.Erase(5, 1).Insert(999, "!");
+  EXPECT_EQ(s, "Hello World!");
+  s.Erase(999);
+  EXPECT_EQ(s, "Hello World!");
+
+  Qel::String text("  a,b;;c ");
+  std::vector<std::string> tokens;
+  size_t pos = 0;
+  for (Qel::String t = text.Token(" ,;", pos); !t.IsEmpty(); t = text.Token(" ,;", pos)) {
+    tokens.emplace_back(t.CStr());
+  }
+  EXPECT_EQ(tokens, (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(Qel::String::Format("%d-%s", 7, "x"), "7-x");
+  EXPECT_EQ(Qel::String::Format("%s", std::string(1000, 'z').c_str()).Length(), 1000u);
+}
+
+TEST(UId, ParsesGuidTextInAnyCase) {
+  Qel::UId a("4C414E80-BBDA-11d4-9AD7-0001025364B8");
+  Qel::UId b("{4c414e80-bbda-11D4-9ad7-0001025364b8}");
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(a.data1, 0x4C414E80u);
+  EXPECT_EQ(a.data2, 0xBBDA);
+  EXPECT_EQ(a.data3, 0x11d4);
+  EXPECT_EQ(a.data4[7], 0xB8);
+  EXPECT_TRUE(Qel::UId("4C414E80-BBDA-11d4-9AD7-0001025364B").IsNull());
+  EXPECT_TRUE(Qel::UId("4C414E80+BBDA-11d4-9AD7-0001025364B8").IsNull());
+  EXPECT_TRUE(Qel::UId("4C414E8G-BBDA-11d4-9AD7-0001025364B8").IsNull());
+  EXPECT_TRUE(Qel::UId(nullptr).IsNull());
+}
+
+}  // namespace
