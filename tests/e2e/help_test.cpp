@@ -15,7 +15,7 @@ struct RunResult {
   int exitCode = -1;
 };
 
-RunResult Run(const std::string& args) {
+RunResult RunTool(const std::string& args) {
   RunResult r;
   const std::string cmd = std::string(KESTRO_BINARY_DIR) + "/KestroUtil " + args + " 2>/dev/null";
   FILE* p = popen(cmd.c_str(), "r");
@@ -29,14 +29,14 @@ RunResult Run(const std::string& args) {
 }
 
 TEST(KestroUtilHelp, NoArgumentPrintsHelpAndFails) {
-  RunResult r = Run("");
+  RunResult r = RunTool("");
   EXPECT_EQ(r.out, std::string(kHelpText) + "\n");
   EXPECT_EQ(r.exitCode, 255);
 }
 
 TEST(KestroUtilHelp, HelpInAnyCaseSucceeds) {
   for (const char* word : {"help", "HELP", "Help"}) {
-    RunResult r = Run(word);
+    RunResult r = RunTool(word);
     EXPECT_EQ(r.out, std::string(kHelpText) + "\n") << word;
     EXPECT_EQ(r.exitCode, 0) << word;
   }
