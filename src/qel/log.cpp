@@ -1,0 +1,164 @@
+#include "qel/log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace Qel {
+namespace {
+
+struct Sink {
+  std::mutex mutex;
+  FILE* file = nullptr;  // null: discard
+  bool owned = false;    // opened by us, closed when replaced
+};
+
+// Never destroyed, so that clients stay usable from other static destructors.
+Sink& GetSink() {
+  static Sink* sink = new Sink;
+  return *sink;
+}
+
+void ReplaceSinkLocked(Sink& sink, FILE* file, bool owned) {
+  if (sink.file != nullptr && sink.owned) std::fclose(sink.file);
+  sink.file = file;
+  sink.owned = owned;
+}
+
+bool OpenSinkFile(const std::string& path) {
+  Sink& sink = GetSink();
+  std::lock_guard<std::mutex> guard(sink.mutex);
+  if (path == "/dev/null") {
+    ReplaceSinkLocked(sink, nullptr, false);
+    return true;
+  }
+  FILE* file = path.empty() ? nullptr : std::fopen(path.c_str(), "a");
+  ReplaceSinkLocked(sink, file, file != nullptr);
+  return file != nullptr;
+}
+
+bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    char a = text[i], b = prefix[i];
+    if (a >= 'A' && a <= 'Z') a = char(a - 'A' + 'a');
+    if (b >= 'A' && b <= 'Z') b = char(b - 'A' + 'a');
+    if (a != b) return false;
+  }
+  return true;
+}
+
+// Splits option text at white space outside double quotes; the quotes themselves are dropped.
+std::vector<std::string> SplitOptions(const char* text) {
+  std::vector<std::string> out;
+  std::string cur;
+  bool quoted = false, any = false;
+  for (const char* p = text; *p != '\0'; ++p) {
+    const char c = *p;
+    if (c == '"') {
+      quoted = !quoted;
+      any = true;
+    } else if (!quoted && (c == ' ' || c == '\t' || c == '\r' || c == '\n')) {
+      if (any) out.push_back(cur);
+      cur.clear();
+      any = false;
+    } else {
+      cur += c;
+      any = true;
+    }
+  }
+  if (any) out.push_back(cur);
+  return out;
+}
+
+}  // namespace
+
+Log& Log::Get(const char* name) {
+  static std::mutex* mutex = new std::mutex;
+  static auto* clients = new std::map<std::string, std::unique_ptr<Log>, std::less<>>;
+  const std::string_view key = name != nullptr ? name : "";
+  std::lock_guard<std::mutex> guard(*mutex);
+  auto it = clients->find(key);
+  if (it == clients->end()) {
+    it = clients->emplace(std::string(key), std::unique_ptr<Log>(new Log(std::string(key)))).first;
+  }
+  return *it->second;
+}
+
+bool Log::Init(const char* options) {
+  enum class Choice { kDiscard, kStdOut, kFile };
+  Choice choice = Choice::kDiscard;
+  std::string path;
+  if (options != nullptr) {
+    constexpr std::string_view kFile = "-LogFile=";
+    for (const std::string& opt : SplitOptions(options)) {
+      if (opt.size() == 10 && StartsWithIgnoreCase(opt, "-LogStdOut")) {
+        choice = Choice::kStdOut;
+      } else if (StartsWithIgnoreCase(opt, kFile)) {
+        choice = Choice::kFile;
+        path = opt.substr(kFile.size());
+      }
+    }
+  }
+  switch (choice) {
+    case Choice::kStdOut:
+      SetToStdOut(true);
+      return true;
+    case Choice::kFile:
+      return OpenSinkFile(path);
+    case Choice::kDiscard:
+      break;
+  }
+  SetToStdOut(false);
+  return true;
+}
+
+void Log::SetToStdOut(bool on) {
+  Sink& sink = GetSink();
+  std::lock_guard<std::mutex> guard(sink.mutex);
+  ReplaceSinkLocked(sink, on ? stdout : nullptr, false);
+}
+
+bool Log::SetToFile(const char* path) { return OpenSinkFile(path != nullptr ? path : ""); }
+
+void Log::Write(i32 level, std::string_view text) {
+  if (level > GetLevel()) return;
+  Sink& sink = GetSink();
+  std::lock_guard<std::mutex> guard(sink.mutex);
+  if (sink.file == nullptr) return;
+  std::fwrite(text.data(), 1, text.size(), sink.file);
+  if (text.empty() || text.back() != '\n') std::fputc('\n', sink.file);
+  std::fflush(sink.file);
+}
+
+void Log::Printf(i32 level, const char* format, ...) {
+  if (format == nullptr || level > GetLevel()) return;
+  char small[512];
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  const int needed = std::vsnprintf(small, sizeof small, format, args);
+  va_end(args);
+  if (needed < 0) {
+    // The format could not be applied; writing nothing beats writing half a message.
+    va_end(again);
+    return;
+  }
+  if (size_t(needed) < sizeof small) {
+    va_end(again);
+    Write(level, std::string_view(small, size_t(needed)));
+    return;
+  }
+  std::string big(size_t(needed) + 1, '\0');
+  std::vsnprintf(big.data(), big.size(), format, again);
+  va_end(again);
+  big.resize(size_t(needed));
+  Write(level, big);
+}
+
+}  // namespace Qel

@@ -1,0 +1,119 @@
+#include "qel/file_find.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Qel::File;
+using Names = std::vector<std::string>;
+
+class FileFindTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = ::testing::TempDir() + "/qel_find_XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+    root_ = fs::path(tmpl).lexically_normal().string();
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  std::string P(const std::string& rel) const { return root_ + "/" + rel; }
+  void Put(const std::string& rel, const std::string& content = "") const {
+    fs::create_directories(fs::path(P(rel)).parent_path());
+    std::ofstream(P(rel)) << content;
+  }
+  static Names List(File::Find&& find) {
+    EXPECT_TRUE(find.Ok());
+    Names names;
+    while (find.Next()) names.push_back(find.GetName().Std());
+    return names;
+  }
+
+  std::string root_;
+};
+
+TEST_F(FileFindTest, SortedByNameWithoutRegardToCaseDotsFirst) {
+  for (const char* n : {"b", "A", "c", "!bang", "_u", "B2", "a1", "X", "x"})
+    Put("d/" + std::string(n));
+  File::Find find(P("d").c_str());
+  EXPECT_EQ(find.Count(), 11u);
+  EXPECT_EQ(List(std::move(find)),
+            (Names{".", "..", "!bang", "A", "a1", "b", "B2", "c", "X", "x", "_u"}));
+}
+
+TEST_F(FileFindTest, Patterns) {
+  for (const char* n : {"a.txt", "B.TXT", "c.dat", "noext", "ab.txt", "x.texture.txt"}) {
+    Put("d/" + std::string(n));
+  }
+  const char* d = "d";
+  EXPECT_EQ(List(File::Find(P(d).c_str(), "*.txt")),
+            (Names{"a.txt", "ab.txt", "B.TXT", "x.texture.txt"}));
+  EXPECT_EQ(List(File::Find(P(d).c_str(), "?.TXT")), (Names{"a.txt", "B.TXT"}));
+  EXPECT_EQ(List(File::Find(P(d).c_str(), "*.*")).size(), 8u);          // every name, even "noext"
+  EXPECT_EQ(List(File::Find(P("D/*.dat").c_str())), (Names{"c.dat"}));  // pattern in the folder
+
+  const struct {
+    const char *pattern, *name;
+    bool match;
+  } cases[] = {
+      {"*", ".", true},           {"*.txt", "a.txt.bak", false},
+      {"?", "ab", false},         {"a?c", "AbC", true},
+      {"a*b*c", "aXXbYYc", true}, {"a*b*c", "aXXbYY", false},
+      {"**a", "bba", true},       {"", "a", false},
+      {"*x", "xxxx", true},       {nullptr, "n", true},
+      {"*", nullptr, false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(File::Find::MatchPattern(c.pattern, c.name), c.match) << c.pattern << " " << c.name;
+  }
+  const std::string many(4000, 'a');  // backtracking stays linear per star
+  EXPECT_FALSE(File::Find::MatchPattern("*a*a*a*a*a*a*a*a*b", many.c_str()));
+}
+
+TEST_F(FileFindTest, KindsAndSizesWithoutFollowingLinks) {
+  Put("d/file.bin", "12345");
+  fs::create_directories(P("d/Sub"));
+  Put("out/big", std::string(100, 'x'));
+  fs::create_directory_symlink(P("out"), P("d/dirlink"));
+  fs::create_symlink(P("out/big"), P("d/filelink"));
+  fs::create_symlink(P("nothing"), P("d/dangling"));
+
+  File::Find find(P("d").c_str());
+  std::string seen;
+  while (find.Next()) {
+    seen += find.GetName().Std() + (find.IsFolder() ? "/" : "") + (find.IsLink() ? "@" : "") +
+            std::to_string(find.GetSize()) + " ";
+  }
+  EXPECT_EQ(seen, "./0 ../0 dangling@0 dirlink@0 file.bin5 filelink@100 Sub/0 ");
+  EXPECT_FALSE(find.Next());
+  EXPECT_EQ(find.GetName(), "");
+}
+
+TEST_F(FileFindTest, FolderResolvesOrReportsNotOk) {
+  Put("Content/Assets/one");
+  File::Subst("vault", P("Content").c_str());
+  EXPECT_EQ(List(File::Find("VAULT/assets")), (Names{".", "..", "one"}));
+  File::Subst("vault", nullptr);
+
+  const std::string cwd = File::GetCwd().Std();
+  ASSERT_TRUE(File::SetCwd(P("content/assets").c_str()));
+  EXPECT_EQ(List(File::Find("", "o*")), (Names{"one"}));
+  EXPECT_EQ(List(File::Find(nullptr, nullptr)).size(), 3u);
+  ASSERT_TRUE(File::SetCwd(cwd.c_str()));
+
+  for (const std::string& folder : {P("missing"), P("Content/Assets/one"), std::string("C:\\W")}) {
+    File::Find find(folder.c_str());
+    EXPECT_FALSE(find.Ok()) << folder;
+    EXPECT_EQ(find.Count(), 0u);
+    EXPECT_FALSE(find.Next());
+  }
+}
+
+}  // namespace

@@ -1,0 +1,350 @@
+#include "qel/file.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Qel::File;
+using Qel::String;
+using Names = std::vector<std::string>;
+
+// A fresh folder per test; the helpers use the standard library so that they share no faults
+// with the code under test.
+class FileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = ::testing::TempDir() + "/qel_file_XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+    root_ = fs::path(tmpl).lexically_normal().string();
+    cwd_ = fs::current_path();
+  }
+  void TearDown() override {
+    fs::current_path(cwd_);
+    fs::remove_all(root_);
+  }
+
+  std::string P(const std::string& rel) const { return root_ + "/" + rel; }
+  void Put(const std::string& rel, const std::string& content) const {
+    fs::create_directories(fs::path(P(rel)).parent_path());
+    std::ofstream(P(rel), std::ios::binary) << content;
+  }
+  std::string Slurp(const std::string& rel) const {
+    std::stringstream s;
+    s << std::ifstream(P(rel), std::ios::binary).rdbuf();
+    return s.str();
+  }
+  bool Has(const std::string& rel) const { return fs::exists(fs::symlink_status(P(rel))); }
+  Names Dir(const std::string& rel) const {
+    Names names;
+    for (const auto& e : fs::directory_iterator(P(rel))) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  static std::string ReadAll(File& f) {
+    std::string s(64, '\0');
+    s.resize(f.Read(s.data(), 64));
+    return s;
+  }
+
+  std::string root_;
+  fs::path cwd_;
+};
+
+TEST_F(FileTest, ResolvesEveryComponentWithoutRegardToCase) {
+  Put("Foo/BaR/x.TXT", "mixed");
+  Put("dup/a.txt", "");
+  Put("dup/A.txt", "");
+  File f;
+  ASSERT_EQ(f.Open(P("foo/bar/X.txt").c_str(), File::kModeRead), 0);
+  EXPECT_EQ(ReadAll(f), "mixed");
+  EXPECT_EQ(f.GetPathText(), P("Foo/BaR/x.TXT"));
+  EXPECT_TRUE(File::Exists(P("FOO\\bar\\x.txt").c_str()));
+  EXPECT_TRUE(File::IsFolder(P("FOO/bar").c_str()));
+  EXPECT_FALSE(File::IsFolder(P("foo/bar/x.txt").c_str()));
+  EXPECT_FALSE(File::Exists(P("foo/bar/y.txt").c_str()));
+  EXPECT_EQ(File::Resolve(P("foo/Missing/X.txt").c_str()), P("Foo/Missing/X.txt"));
+  EXPECT_EQ(File::Resolve(P("foo//bar/").c_str()), P("Foo/BaR/"));
+  // The exact name wins; without one, the byte-wise first candidate, whatever the disk order.
+  EXPECT_EQ(File::Resolve(P("dup/a.txt").c_str()), P("dup/a.txt"));
+  EXPECT_EQ(File::Resolve(P("DUP/a.TXT").c_str()), P("dup/A.txt"));
+}
+
+TEST_F(FileTest, NewNamesTakeTheGivenCase) {
+  Put("Foo/keep.txt", "");
+  File f;
+  ASSERT_EQ(f.Open(P("foo/NewDir/New.txt").c_str(), 0x301), 0);
+  f.Close();
+  EXPECT_TRUE(Has("Foo/NewDir/New.txt"));
+  EXPECT_TRUE(File::MakeTree(P("FOO/newdir/Deep/").c_str()));
+  EXPECT_TRUE(File::MakeTree(P("foo/newdir/deep").c_str()));  // exists already
+  EXPECT_EQ(Dir(""), Names{"Foo"});
+  EXPECT_EQ(Dir("Foo/NewDir"), (Names{"Deep", "New.txt"}));
+  EXPECT_FALSE(File::MakeTree(P("foo/keep.txt/sub").c_str()));
+  EXPECT_FALSE(File::MakeTree(P("foo/keep.txt").c_str()));
+}
+
+TEST_F(FileTest, OpenModes) {
+  Put("old.txt", "hello world");
+  File f;
+  for (u32 mode : {0x10u, 0x20u}) {
+    ASSERT_EQ(f.Open(P("old.txt").c_str(), mode), 0);
+    EXPECT_EQ(f.Write("x", 1), 0u);  // read-only
+    EXPECT_EQ(ReadAll(f), "hello world");
+  }
+  ASSERT_EQ(f.Open(P("old.txt").c_str(), 0x1), 0);
+  EXPECT_EQ(f.Write("HE", 2), 2u);
+  f.Close();
+  EXPECT_EQ(Slurp("old.txt"), "HEllo world");
+  ASSERT_EQ(f.Open(P("old.txt").c_str(), 0x101), 0);
+  f.Close();
+  EXPECT_EQ(Slurp("old.txt"), "");
+
+  EXPECT_EQ(f.Open(P("none.txt").c_str(), 0x1), ENOENT);  // write alone never creates
+  EXPECT_NE(f.Open(P("sub/new.txt").c_str(), 0x101), 0);  // no parents without 0x200
+  EXPECT_EQ(Dir(""), Names{"old.txt"});
+
+  ASSERT_EQ(f.Open(P("rw.bin").c_str(), 0x121), 0);
+  EXPECT_EQ(f.Write("abcdef", 6), 6u);
+  ASSERT_TRUE(f.Seek(2, 0));
+  EXPECT_EQ(ReadAll(f), "cdef");
+  EXPECT_EQ(f.GetMode(), 0x121u);
+}
+
+TEST_F(FileTest, BadRequestsFailCleanly) {
+  Put("folder/f.txt", "x");
+  ASSERT_TRUE(File::SetCwd(root_.c_str()));
+  File f;
+  EXPECT_EQ(f.Open(P("folder/f.txt").c_str(), 0), EINVAL);
+  EXPECT_EQ(f.Open(P("folder/f.txt").c_str(), 0x1000), EINVAL);
+  EXPECT_EQ(f.Open(nullptr, 0x10), EINVAL);
+  EXPECT_NE(f.Open("", 0x10), 0);
+  EXPECT_EQ(f.Open(P("folder").c_str(), 0x10), EISDIR);
+  EXPECT_NE(f.Open(P("folder/f.txt/x").c_str(), 0x301), 0);
+  // A drive form names nothing: no file named after it appears in the working folder.
+  EXPECT_NE(f.Open("C:\\x.txt", 0x301), 0);
+  EXPECT_FALSE(File::MakeTree("D:\\dir"));
+  EXPECT_FALSE(File::Exists("C:\\"));
+  EXPECT_EQ(File::Resolve("C:\\Some\\Path"), "C:\\Some\\Path");
+  EXPECT_EQ(Dir(""), Names{"folder"});
+
+  // A failed open closes what was open; a closed file does nothing.
+  ASSERT_EQ(f.Open("folder/f.txt", 0x10), 0);
+  EXPECT_NE(f.Open("missing", 0x10), 0);
+  EXPECT_EQ(f.GetHandle(), -1);
+  EXPECT_TRUE(f.GetPathText().IsEmpty());
+  char c;
+  EXPECT_EQ(f.Read(&c, 1) + f.Write(&c, 1) + f.GetPosition() + f.GetLength(), 0u);
+  EXPECT_FALSE(f.Seek(0, 0));
+  EXPECT_TRUE(f.IsEof());
+  String line("stale");
+  EXPECT_FALSE(f.ReadLine(line));
+  EXPECT_TRUE(line.IsEmpty());
+}
+
+TEST_F(FileTest, PathTextReopensTheSameFileAfterTheWorkingFolderMoves) {
+  Put("Data/one.txt", "1");
+  ASSERT_TRUE(File::SetCwd(P("data").c_str()));
+  EXPECT_EQ(File::GetCwd(), P("Data"));
+  File f;
+  ASSERT_EQ(f.Open("ONE.txt", 0x10, 7), 0);
+  EXPECT_EQ(f.GetExtra(), 7u);
+  ASSERT_TRUE(File::SetCwd(root_.c_str()));
+  const String path = f.GetPathText();
+  ASSERT_EQ(f.Open(path.CStr(), 0x101, f.GetExtra()), 0);
+  EXPECT_EQ(f.Write("2", 1), 1u);
+  f.Close();
+  EXPECT_EQ(Slurp("Data/one.txt"), "2");
+  EXPECT_FALSE(File::SetCwd(P("nowhere").c_str()));
+}
+
+TEST_F(FileTest, PositionsAreSixtyFourBit) {
+  const u64 far = (u64(5) << 30) + 3;
+  File f;
+  ASSERT_EQ(f.Open(P("big.bin").c_str(), 0x121), 0);
+  EXPECT_TRUE(f.IsEof());
+  ASSERT_TRUE(f.Seek(static_cast<i64>(far), 0));  // sparse: nothing is written up to here
+  ASSERT_EQ(f.Write("z", 1), 1u);
+  EXPECT_EQ(f.GetLength(), far + 1);
+  EXPECT_TRUE(f.IsEof());
+  ASSERT_TRUE(f.Seek(-1, 2));
+  EXPECT_EQ(f.GetPosition(), far);
+  EXPECT_FALSE(f.IsEof());
+  EXPECT_FALSE(f.Seek(-i64(far) - 1, 1));  // before the start
+  EXPECT_FALSE(f.Seek(0, 3));              // no such origin
+  EXPECT_EQ(f.GetPosition(), far);
+  EXPECT_EQ(ReadAll(f), "z");
+  EXPECT_TRUE(f.IsEof());
+}
+
+TEST_F(FileTest, ReadLineKeepsLineEnds) {
+  const std::string longLine(1500, 'L');
+  const std::string nul("n\0l\n", 4);
+  const struct {
+    std::string text;
+    Names lines;
+  } cases[] = {{"a\r\nb\nc", {"a\r\n", "b\n", "c"}},
+               {"\n\n", {"\n", "\n"}},
+               {"", {}},
+               {"cr\ronly", {"cr\ronly"}},
+               {longLine + "\r\nx\n", {longLine + "\r\n", "x\n"}},
+               {nul + "z", {nul, "z"}}};
+  for (const auto& c : cases) {
+    Put("lines.txt", c.text);
+    File f;
+    ASSERT_EQ(f.Open(P("lines.txt").c_str(), 0x10), 0);
+    Names got;
+    for (String line; f.ReadLine(line);) got.push_back(line.Std());
+    EXPECT_EQ(got, c.lines);
+    EXPECT_TRUE(f.IsEof());
+  }
+  // Reads after a line start right behind it.
+  File f;
+  ASSERT_EQ(f.Open(P("lines.txt").c_str(), 0x10), 0);
+  String line;
+  ASSERT_TRUE(f.ReadLine(line));
+  EXPECT_EQ(f.GetPosition(), 4u);
+  EXPECT_EQ(ReadAll(f), "z");
+}
+
+TEST_F(FileTest, ReadLineFromAPipeConsumesOnlyTheLine) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  ASSERT_EQ(::write(fds[1], "p1\np2", 5), 5);
+  File f;
+  ASSERT_EQ(f.Open(("/proc/self/fd/" + std::to_string(fds[0])).c_str(), 0x10), 0);
+  ::close(fds[0]);
+  ::close(fds[1]);
+  String line;
+  ASSERT_TRUE(f.ReadLine(line));
+  EXPECT_EQ(line, "p1\n");
+  EXPECT_FALSE(f.IsEof());
+  ASSERT_TRUE(f.ReadLine(line));
+  EXPECT_EQ(line, "p2");
+  EXPECT_FALSE(f.ReadLine(line));
+  EXPECT_TRUE(f.IsEof());
+}
+
+TEST_F(FileTest, PruneAndUnlinkNeverFollowLinks) {
+  Put("out/keep.txt", "keep");
+  Put("Tree/inner/deep/f.txt", "x");
+  fs::create_directory_symlink(P("out"), P("Tree/inner/link"));
+  fs::create_symlink(P("out/keep.txt"), P("Tree/filelink"));
+  fs::create_symlink(P("gone"), P("Tree/dangling"));
+  fs::create_directory_symlink(P("out"), P("alias"));
+  fs::create_directory_symlink(P("out"), P("alias2"));
+
+  EXPECT_TRUE(File::Prune(P("tree").c_str()));
+  EXPECT_TRUE(File::Prune(P("ALIAS").c_str()));  // the link itself goes
+  EXPECT_TRUE(File::Unlink(P("Alias2").c_str()));
+  EXPECT_FALSE(File::Prune(P("out/keep.txt").c_str()));  // a file is not a tree
+  EXPECT_FALSE(File::Unlink(P("out").c_str()));          // a folder is not a file
+  EXPECT_FALSE(File::Prune(P("missing").c_str()));
+  EXPECT_FALSE(File::Unlink(P("missing").c_str()));
+  EXPECT_EQ(Dir(""), Names{"out"});
+  EXPECT_EQ(Slurp("out/keep.txt"), "keep");
+  EXPECT_TRUE(File::Unlink(P("OUT/KEEP.txt").c_str()));
+  EXPECT_TRUE(Dir("out").empty());
+}
+
+TEST_F(FileTest, RenameNeverReplacesAnotherEntry) {
+  Put("Src/a.txt", "a");
+  Put("Src/b.txt", "b");
+  Put("Dst/keep", "");
+  EXPECT_FALSE(File::Rename(P("src/a.txt").c_str(), P("src/b.txt").c_str()));
+  EXPECT_FALSE(File::Rename(P("src/a.txt").c_str(), P("src/B.TXT").c_str()));
+  EXPECT_EQ(Slurp("Src/b.txt"), "b");
+  // Folders resolve; the new name keeps its case; a change of case alone renames the entry.
+  EXPECT_TRUE(File::Rename(P("SRC/A.txt").c_str(), P("dst/Moved.TXT").c_str()));
+  EXPECT_TRUE(File::Rename(P("dst/moved.txt").c_str(), P("dst/Moved.TXT").c_str()));
+  EXPECT_EQ(Dir("Dst"), (Names{"Moved.TXT", "keep"}));
+  EXPECT_TRUE(File::Rename(P("Dst/Moved.TXT").c_str(), P("DST/moved.txt").c_str()));
+  EXPECT_EQ(Dir("Dst"), (Names{"keep", "moved.txt"}));
+  EXPECT_TRUE(File::Rename(P("src").c_str(), P("Renamed").c_str()));
+  EXPECT_EQ(Slurp("Renamed/b.txt"), "b");
+
+  EXPECT_FALSE(File::Rename(P("missing").c_str(), P("x").c_str()));
+  EXPECT_FALSE(File::Rename(P("Renamed").c_str(), "C:\\x"));
+  EXPECT_FALSE(File::Rename(P("Renamed").c_str(), P("nofolder/x").c_str()));
+  EXPECT_FALSE(File::Rename(P("Renamed").c_str(), nullptr));
+  EXPECT_EQ(Dir(""), (Names{"Dst", "Renamed"}));
+}
+
+TEST_F(FileTest, SubstitutionsRedirectLeadingComponents) {
+  Put("Inst/Scripts/lib/Main.gs", "main");
+  const std::string scripts = P("Inst/Scripts/");
+  File::Subst("scripts", scripts.c_str());
+  File::Subst("builtin\\1", P("b1").c_str());
+  File::Subst("builtin", P("b").c_str());
+  File::Subst("pack", P("pack.qa").c_str(), false);
+
+  EXPECT_EQ(File::ResolveSubst("SCRIPTS\\lib/x.gs"), scripts + "lib/x.gs");
+  EXPECT_EQ(File::ResolveSubst("scripts"), scripts);
+  EXPECT_EQ(File::ResolveSubst("scriptsX/a"), "scriptsX/a");  // whole components only
+  EXPECT_EQ(File::ResolveSubst("a/scripts/b"), "a/scripts/b");
+  EXPECT_EQ(File::ResolveSubst("BUILTIN/1/x"), P("b1") + "/x");  // the longest name wins
+  EXPECT_EQ(File::ResolveSubst("builtin\\2\\x"), P("b") + "/2/x");
+  String target;
+  bool isFolder = true;
+  ASSERT_TRUE(File::LookupSubst("Pack", &target, &isFolder));
+  EXPECT_EQ(target, P("pack.qa"));
+  EXPECT_FALSE(isFolder);
+
+  File f;
+  ASSERT_EQ(f.Open("Scripts/LIB/main.GS", 0x10), 0);
+  EXPECT_EQ(ReadAll(f), "main");
+  ASSERT_EQ(f.OpenInFolder("SCRIPTS", "lib\\main.gs", 0x10), 0);
+  EXPECT_EQ(f.GetPathText(), scripts + "lib/Main.gs");
+
+  File::Subst("BUILTIN", P("c").c_str());  // registering again replaces
+  EXPECT_EQ(File::ResolveSubst("builtin/2"), P("c") + "/2");
+  File::Subst("scripts", nullptr);
+  File::Subst("Builtin\\1", "");
+  File::Subst("builtin", nullptr);
+  File::Subst("pack", nullptr);
+  File::Subst("", P("x").c_str());
+  EXPECT_FALSE(File::Exists("scripts/lib/main.gs"));
+  for (const char* name : {"scripts", "builtin/1", "builtin", "pack", ""}) {
+    EXPECT_FALSE(File::LookupSubst(name, nullptr, nullptr)) << name;
+  }
+}
+
+TEST_F(FileTest, OpenInFolderTakesAPlainFolderOrNothing) {
+  Put("Local/Asset/config.txt", "cfg");
+  File f;
+  ASSERT_EQ(f.OpenInFolder(Qel::PString(P("local/asset").c_str()), "/config.txt", 0x10), 0);
+  EXPECT_EQ(ReadAll(f), "cfg");
+  ASSERT_TRUE(File::SetCwd(P("local").c_str()));
+  ASSERT_EQ(f.OpenInFolder(Qel::PString(), "asset/config.txt", 0x10), 0);
+  EXPECT_EQ(f.GetPathText(), P("Local/Asset/config.txt"));
+  EXPECT_EQ(f.OpenInFolder("local", nullptr, 0x10), EINVAL);
+  EXPECT_EQ(File::InFolder("builtin\\1", "\\x"), "builtin/1/x");
+}
+
+TEST_F(FileTest, SubstitutionTableIsSafeAcrossThreads) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([this, t] {
+      const std::string name = "vol" + std::to_string(t);
+      for (int i = 0; i < 500; ++i) {
+        File::Subst(Qel::PString(name.c_str()), P(name).c_str());
+        EXPECT_EQ(File::ResolveSubst((name + "/f").c_str()), P(name) + "/f");
+        File::Subst(Qel::PString(name.c_str()), nullptr);
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+}
+
+}  // namespace

@@ -1,0 +1,121 @@
+#include "qel/log.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// Each test gets a file path of its own and leaves the process sink discarding.
+class LogTest : public testing::Test {
+ protected:
+  LogTest()
+      : path_(testing::TempDir() + "qel_log_" + std::to_string(::getpid()) + "_" +
+              testing::UnitTest::GetInstance()->current_test_info()->name() + ".log") {
+    std::remove(path_.c_str());
+  }
+  ~LogTest() override {
+    Qel::Log::SetToStdOut(false);
+    std::remove(path_.c_str());
+  }
+  const std::string path_;
+};
+
+TEST_F(LogTest, OneClientPerExactName) {
+  Qel::Log& a = Qel::Log::Get("Kestro");
+  EXPECT_EQ(&a, &Qel::Log::Get(std::string("Kes").append("tro").c_str()));
+  EXPECT_NE(&a, &Qel::Log::Get("kestro"));
+  EXPECT_EQ(a.GetName(), "Kestro");
+  EXPECT_EQ(&Qel::Log::Get(nullptr), &Qel::Log::Get(""));
+}
+
+TEST_F(LogTest, SinkFollowsOptionText) {
+  const std::pair<const char*, bool> cases[] = {
+      {"-NullRender -LogStdOut ", true},
+      {"-render=OpenGL -hidewindow -LogFile=/dev/null ", false},
+      {"-logstdout", true},
+      {"-LogStdOutX", false},
+      {"-LogFile=/dev/null -LogStdOut", true},
+      {"-LogStdOut -LogFile=/dev/null", false},
+      {nullptr, false},
+  };
+  for (auto [options, to_stdout] : cases) {
+    EXPECT_TRUE(Qel::Log::Init(options));
+    testing::internal::CaptureStdout();
+    Qel::Log::Get("sink").Write(Qel::Log::kMessage, "probe");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), to_stdout ? "probe\n" : "")
+        << (options ? options : "(null)");
+  }
+}
+
+TEST_F(LogTest, LinesLevelsAndFormatting) {
+  Qel::Log::SetToStdOut(true);
+  Qel::Log& log = Qel::Log::Get("format");
+  log.SetLevel(Qel::Log::kMessage);
+  const std::string big(3000, 'z');
+  testing::internal::CaptureStdout();
+  log.Write(Qel::Log::kError, "ends with a break\n");
+  log.Write(Qel::Log::kDebug, "above the client's level: dropped");
+  log.Printf(Qel::Log::kMessage, "ScriptLog> %s %d", "x", 5);
+  log.Write(Qel::Log::kWarning, "");
+  log.Printf(Qel::Log::kMessage, "[%s]", big.c_str());
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "ends with a break\nScriptLog> x 5\n\n[" + big + "]\n");
+}
+
+TEST_F(LogTest, FileSinkAppendsAndBadPathDiscards) {
+  Qel::Log& log = Qel::Log::Get("file");
+  ASSERT_TRUE(Qel::Log::Init(("-NullRender \"-LogFile=" + path_ + "\"").c_str()));
+  log.Write(Qel::Log::kMessage, "one");
+  ASSERT_TRUE(Qel::Log::SetToFile(path_.c_str()));
+  log.Write(Qel::Log::kMessage, "two");
+  for (const char* bad : {"-LogFile=/nonexistent-dir/x.log", "-LogFile="}) {
+    EXPECT_FALSE(Qel::Log::Init(bad));
+    testing::internal::CaptureStdout();
+    log.Write(Qel::Log::kMessage, "lost");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  }
+  EXPECT_EQ(ReadFile(path_), "one\ntwo\n");
+}
+
+TEST_F(LogTest, ConcurrentLinesNeverInterleave) {
+  ASSERT_TRUE(Qel::Log::SetToFile(path_.c_str()));
+  constexpr int kThreads = 4, kLines = 300;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      const std::string body(200, char('a' + t));
+      for (int i = 0; i < kLines; ++i) {
+        Qel::Log::Get("threads").Printf(Qel::Log::kMessage, "%d:%s", t, body.c_str());
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  Qel::Log::SetToStdOut(false);
+
+  std::istringstream in(ReadFile(path_));
+  std::string line;
+  int counts[kThreads] = {};
+  while (std::getline(in, line)) {
+    const int t = line.empty() ? -1 : line[0] - '0';
+    ASSERT_TRUE(t >= 0 && t < kThreads) << line;
+    ASSERT_EQ(line, std::to_string(t) + ":" + std::string(200, char('a' + t)));
+    ++counts[t];
+  }
+  for (int c : counts) EXPECT_EQ(c, kLines);
+}
+
+}  // namespace
