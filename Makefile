@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 CMAKE_GEN := -G Ninja
 
-.PHONY: all deps release run test bench fuzz format clean
+.PHONY: all deps release run test tsan bench fuzz format clean
 
 all: release
 
@@ -20,6 +20,13 @@ test: deps
 	@cmake -S . -B build/test $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DKESTRO_SANITIZE=ON -DKESTRO_WERROR=ON >/dev/null
 	@cmake --build build/test -j $(JOBS)
 	@cd build/test && ctest --output-on-failure -j $(JOBS)
+
+# The concurrency suites of the lower layers under ThreadSanitizer.
+tsan: deps
+	@cmake -S . -B build/tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DKESTRO_TSAN=ON -DKESTRO_WERROR=ON >/dev/null
+	@cmake --build build/tsan -j $(JOBS) --target qel_tests core_tests
+	@build/tsan/qel_tests --gtest_brief=1
+	@build/tsan/core_tests --gtest_brief=1
 
 bench: deps
 	@cmake -S . -B build/bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DKESTRO_TESTS=OFF -DKESTRO_BENCH=ON >/dev/null
