@@ -1,0 +1,37 @@
+// The picture the main thread would show while it is blocked for a long time on the
+// shared/exclusive lock. No display is ever attached in this tool, so it draws nothing.
+#pragma once
+
+#include "qel/pstring.h"
+#include "qel/types.h"
+
+class BlockingScreen {
+ public:
+  // The instance, created on the first call and destroyed at process exit.
+  static BlockingScreen& Get();
+
+  BlockingScreen(const BlockingScreen&) = delete;
+  BlockingScreen& operator=(const BlockingScreen&) = delete;
+  virtual ~BlockingScreen();
+
+  bool HasDisplay() const { return display_ != nullptr; }
+  void Show();
+  void Refresh();
+  void Hide();
+  i32 GetShowCount() const { return show_count_; }
+  const Qel::PString& GetPictureName() const { return picture_name_; }
+  const Qel::PString& GetPictureFolder() const { return picture_folder_; }
+  i32 GetLayoutMode() const { return layout_mode_; }
+
+ private:
+  BlockingScreen();
+  void ReleaseDrawing();
+
+  void* display_ = nullptr;
+  Qel::PString picture_name_;
+  Qel::PString picture_folder_;
+  i32 layout_mode_ = 3;
+  i32 show_count_ = 0;
+  void* drawable_ = nullptr;
+  void* texture_ = nullptr;
+};

@@ -1,0 +1,18 @@
+#include "core/main_thread_wait.h"
+
+#include <atomic>
+
+#include "core/app_globals.h"
+#include "qel/pstring.h"
+
+namespace {
+std::atomic<ResourcePurgeHook> g_resource_purge{nullptr};
+}  // namespace
+
+void SetResourcePurgeHook(ResourcePurgeHook hook) { g_resource_purge.store(hook); }
+
+void CollectResourceGarbage() {
+  if (!IsMainThread()) return;
+  if (ResourcePurgeHook purge = g_resource_purge.load()) purge();
+  Qel::PStringCache::CollectGarbage();
+}

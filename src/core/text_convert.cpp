@@ -1,0 +1,80 @@
+#include "core/text_convert.h"
+
+#include <cstring>
+#include <string>
+
+#include "qel/code_page.h"
+
+namespace {
+
+constexpr u32 kUtf8CodePage = 65001;
+
+// Trailing bytes announced by a lead byte: 0 for ASCII and stray continuation bytes.
+constexpr u8 TrailingBytes(u8 lead) {
+  if (lead < 0xC0) return 0;
+  if (lead < 0xE0) return 1;
+  if (lead < 0xF0) return 2;
+  if (lead < 0xF8) return 3;
+  return lead < 0xFC ? 4 : 5;
+}
+
+// What the lead and continuation marker bits add up to, per trailing count.
+constexpr u32 kUtf8Offsets[4] = {0x00000000u, 0x00003080u, 0x000E2080u, 0x03C82080u};
+
+}  // namespace
+
+int ConvertCodePage(char* text, int size, u32 from_code_page, u32 to_code_page) {
+  if (text == nullptr || size < 0) return -1;
+  if (size != 0 && std::memchr(text, '\0', size_t(size)) == nullptr) {
+    text[0] = '\0';
+    return -1;
+  }
+  std::string converted;
+  if (!Qel::ConvertCodePage(text, from_code_page, to_code_page, &converted)) {
+    for (char* p = text; *p != '\0'; ++p) {
+      if (u8(*p) >= 0x80) *p = '?';
+    }
+    return -1;
+  }
+  const size_t needed = converted.size() + 1;
+  if (needed > size_t(size)) return int(needed);
+  std::memcpy(text, converted.c_str(), needed);
+  return 0;
+}
+
+int ConvertFromUtf8(char* text, int size, u32 to_code_page) {
+  return ConvertCodePage(text, size, kUtf8CodePage, to_code_page);
+}
+
+int ConvertToUtf8(char* text, int size) {
+  return ConvertCodePage(text, size, Qel::kCodePageAnsi, kUtf8CodePage);
+}
+
+u32 DecodeUtf8Char(std::string_view bytes, u32* out_length) {
+  u32 length = 0;
+  u32 code_point = 0;
+  if (!bytes.empty()) {
+    const u8 lead = u8(bytes[0]);
+    const u32 trailing = TrailingBytes(lead);
+    length = 1;
+    if (trailing > 3) {
+      code_point = kInvalidCodePoint;
+    } else {
+      code_point = lead;
+      for (; length <= trailing; ++length) {
+        const u8 next = length < bytes.size() ? u8(bytes[length]) : 0;
+        if ((next & 0xC0) != 0x80) break;
+        code_point = (code_point << 6) + next;
+      }
+      code_point = length <= trailing ? kInvalidCodePoint : code_point - kUtf8Offsets[trailing];
+    }
+  }
+  if (out_length != nullptr) *out_length = length;
+  return code_point;
+}
+
+u32 DecodeUtf8Char(const char* bytes, u32* out_length) {
+  if (bytes == nullptr) return DecodeUtf8Char(std::string_view(), out_length);
+  // Looks no further than the sequence can reach, and never past the NUL.
+  return DecodeUtf8Char(std::string_view(bytes, strnlen(bytes, 4)), out_length);
+}

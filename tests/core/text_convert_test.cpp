@@ -1,0 +1,41 @@
+#include "core/text_convert.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(TextConvertTest, DecodeStopsAtTheEndAndRejectsCutSequences) {
+  struct Case {
+    const char* name;
+    std::string_view bytes;
+    u32 code_point;
+    u32 length;
+  };
+  const Case cases[] = {
+      {"ASCII", "A", 'A', 1},
+      {"two bytes", "\xC3\xA9", 0xE9, 2},
+      {"three bytes", "\xE2\x82\xACx", 0x20AC, 3},
+      {"four bytes", "\xF0\x9F\x98\x80", 0x1F600, 4},
+      {"end of text", "", 0, 0},
+      {"cut by the end", std::string_view("\xE2\x82\xAC", 2), kInvalidCodePoint, 2},
+      {"cut by a NUL", std::string_view("\xF0\x9F\0\x80", 4), kInvalidCodePoint, 2},
+      {"cut by a plain byte",
+       "\xC3"
+       "A",
+       kInvalidCodePoint, 1},
+      {"five-byte lead", "\xF8\x88\x80\x80\x80", kInvalidCodePoint, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    u32 length = 99;
+    EXPECT_EQ(DecodeUtf8Char(c.bytes, &length), c.code_point);
+    EXPECT_EQ(length, c.length);
+  }
+  u32 length = 99;
+  EXPECT_EQ(DecodeUtf8Char("\xE2\x82", &length), kInvalidCodePoint) << "the NUL ends the text";
+  EXPECT_EQ(length, 2u);
+  EXPECT_EQ(DecodeUtf8Char("", &length), 0u);
+  EXPECT_EQ(length, 0u);
+}
+
+}  // namespace
