@@ -6,8 +6,8 @@ namespace {
 
 // Members are built in declaration order, which is the order the core services rely on.
 struct CoreStatics {
-  const Qel::PString empty_pstring;
-  const Qel::String empty_string;
+  const Qel::PString empty_pstring{};
+  const Qel::String empty_string{};
   SmallObjectHeap block_array_heap{"#BlockArray"};
   Qel::Rand first_random;
   Qel::CriticalSection second_random_lock;
@@ -17,7 +17,7 @@ struct CoreStatics {
   Qel::Log& log = Qel::Log::Get("Kestro");
   Qel::CriticalSection thread_call_lock;
   std::map<uintptr_t, u32> thread_call_map;
-  const Qel::String second_empty_string;
+  const Qel::String second_empty_string{};
 };
 
 // Never freed: worker threads and other static destructors may still reach these at exit.
