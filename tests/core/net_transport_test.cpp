@@ -1,0 +1,382 @@
+#include "core/net_transport.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/networking.h"
+#include "qel/thread.h"
+#include "qel/wevent.h"
+
+namespace {
+
+constexpr u32 kWatchdogMs = 20000;
+// Networking starts once per process; end it after the last test so its thread is joined.
+class NetworkingEnvironment : public ::testing::Environment {
+ public:
+  void TearDown() override { ShutdownNetworking(); }
+};
+[[maybe_unused]] ::testing::Environment* const g_networking_environment =
+    ::testing::AddGlobalTestEnvironment(new NetworkingEnvironment);
+
+class Listener {
+ public:
+  Listener() {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof(a);
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 || listen(fd_, 8) != 0 ||
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &size) != 0) {
+      ADD_FAILURE() << "no loopback listener: " << std::strerror(errno);
+    }
+    port_ = ntohs(a.sin_port);
+  }
+  ~Listener() {
+    if (fd_ >= 0) close(fd_);
+  }
+  u16 port() const { return port_; }
+  // The peer of the next connection, or -1.
+  int Accept() {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, kWatchdogMs) != 1) return -1;
+    return accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+  }
+  void Stop() {
+    close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+  u16 port_ = 0;
+};
+
+bool WaitReadable(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, kWatchdogMs) == 1;
+}
+
+std::string ReceiveExactly(int fd, size_t count) {
+  std::string got;
+  char buf[256];
+  while (got.size() < count && WaitReadable(fd)) {
+    const ssize_t n = recv(fd, buf, std::min(sizeof(buf), count - got.size()), 0);
+    if (n <= 0) break;
+    got.append(buf, static_cast<size_t>(n));
+  }
+  return got;
+}
+
+std::string AddressText(const sockaddr_in& a) {
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &a.sin_addr, text, sizeof(text));
+  return text;
+}
+
+class NetTransportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    InitNetworking();
+    SetHostLookupForTest({});
+    SetResolveTimeLimitForTest(0);
+  }
+  void TearDown() override {
+    SetHostLookupForTest({});
+    SetResolveTimeLimitForTest(0);
+  }
+  // Counts look-ups and answers each with 127.0.0.2, or fails the names in `unknown`.
+  void CountLookups(std::vector<std::string> unknown = {}) {
+    SetHostLookupForTest([this, unknown](const char* host, in_addr* out) {
+      ++lookups_;
+      for (const auto& name : unknown) {
+        if (name == host) return false;
+      }
+      out->s_addr = htonl(0x7F000002);
+      return true;
+    });
+  }
+  std::atomic<int> lookups_{0};
+};
+
+TEST_F(NetTransportTest, LoopbackTraffic) {
+  ASSERT_NE(GetTlsClientContext(), nullptr);
+  CountLookups();
+  Listener listener;
+  TCPTransport t("LOCALHOST", listener.port());
+  ASSERT_EQ(t.GetState(), TCPTransport::kConnected);
+  ASSERT_GE(t.GetSocket(), 0);
+  EXPECT_EQ(lookups_, 0) << "localhost needs no look-up";
+  EXPECT_STREQ(t.GetHost(), "LOCALHOST");
+  EXPECT_EQ(t.GetPort(), listener.port());
+  const int peer = listener.Accept();
+  ASSERT_GE(peer, 0);
+
+  EXPECT_FALSE(t.BytesAvailable());
+  ASSERT_EQ(send(peer, "hello", 5, 0), 5);
+  ASSERT_TRUE(WaitReadable(t.GetSocket()));
+  EXPECT_TRUE(t.BytesAvailable());
+  char buf[16] = {};
+  ASSERT_EQ(t.Peek(buf, 3), 3);
+  EXPECT_EQ(std::string(buf, 3), "hel");
+  ASSERT_EQ(t.Recv(buf, sizeof(buf)), 5) << "peeked bytes stay queued";
+  EXPECT_EQ(std::string(buf, 5), "hello");
+  EXPECT_FALSE(t.BytesAvailable());
+
+  ASSERT_EQ(t.Send("pong", 4), 4);
+  EXPECT_EQ(ReceiveExactly(peer, 4), "pong");
+
+  shutdown(peer, SHUT_WR);
+  EXPECT_EQ(t.Recv(buf, sizeof(buf)), 0);
+  EXPECT_EQ(t.GetState(), TCPTransport::kConnected) << "an orderly end is no failure";
+  close(peer);
+
+  Listener other;
+  std::unique_ptr<NetTransport> second(t.Connect(other.port()));
+  auto* tcp = dynamic_cast<TCPTransport*>(second.get());
+  ASSERT_NE(tcp, nullptr);
+  EXPECT_EQ(tcp->GetState(), TCPTransport::kConnected);
+  EXPECT_STREQ(tcp->GetHost(), "LOCALHOST");
+  const int other_peer = other.Accept();
+  EXPECT_GE(other_peer, 0);
+  if (other_peer >= 0) close(other_peer);
+}
+
+TEST_F(NetTransportTest, NotConnectedCases) {
+  Listener gone;
+  const u16 closed_port = gone.port();
+  gone.Stop();
+  const std::string long_host(TCPTransport::kHostSize, 'a');
+  const std::string longest_host(TCPTransport::kHostSize - 1, 'b');
+  struct Case {
+    const char* name;
+    const char* host;
+    u16 port;
+    const char* kept_host;
+    int lookups;
+  } cases[] = {
+      {"nothing listens", "listener.test", closed_port, "listener.test", 1},
+      {"unknown host", "nowhere.test", 80, "nowhere.test", 1},
+      {"host too long", long_host.c_str(), 80, "", 0},
+      {"longest host", longest_host.c_str(), 80, longest_host.c_str(), 1},
+      {"null host", nullptr, 80, "", 0},
+      {"empty host", "", 80, "", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    lookups_ = 0;
+    CountLookups({"nowhere.test", longest_host});
+    TCPTransport t(c.host, c.port);
+    EXPECT_EQ(t.GetState(), TCPTransport::kNotConnected);
+    EXPECT_EQ(t.GetSocket(), -1);
+    EXPECT_STREQ(t.GetHost(), c.kept_host);
+    EXPECT_EQ(lookups_, c.lookups);
+    char buf[4];
+    EXPECT_LT(t.Recv(buf, sizeof(buf)), 0);
+    EXPECT_LT(t.Send("x", 1), 0);
+    EXPECT_FALSE(t.BytesAvailable());
+    EXPECT_EQ(t.GetState(), TCPTransport::kNotConnected) << "a failure keeps the state";
+  }
+}
+
+TEST_F(NetTransportTest, SendAfterPeerGoneFailsWithoutSigpipe) {
+  Listener listener;
+  TCPTransport t("127.0.0.1", listener.port());
+  ASSERT_EQ(t.GetState(), TCPTransport::kConnected);
+  const int peer = listener.Accept();
+  ASSERT_GE(peer, 0);
+  // Reset, not an orderly end: the next send meets a connection that is gone.
+  linger abort_on_close{1, 0};
+  setsockopt(peer, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof(abort_on_close));
+  close(peer);
+  ASSERT_TRUE(WaitReadable(t.GetSocket()));
+
+  // A SIGPIPE stays pending here instead of ending the test program, so it can be seen.
+  sigset_t pipe_only, old_mask, pending;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &pipe_only, &old_mask), 0);
+  const int first = t.Send("x", 1);
+  const int second = t.Send("y", 1);
+  sigpending(&pending);
+  const bool raised = sigismember(&pending, SIGPIPE);
+  if (raised) {
+    const timespec no_wait{0, 0};
+    sigtimedwait(&pipe_only, nullptr, &no_wait);
+  }
+  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+
+  EXPECT_LT(first, 0);
+  EXPECT_LT(second, 0);
+  EXPECT_FALSE(raised) << "a send to a vanished peer raised SIGPIPE";
+  EXPECT_EQ(t.GetState(), TCPTransport::kFailed);
+  t.Close();
+  EXPECT_EQ(t.GetState(), TCPTransport::kClosed);
+}
+
+// The kernel's view of a thread: 'S' while it sleeps in a system call.
+char ThreadState(long tid) {
+  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const size_t paren = text.rfind(')');
+  return paren == std::string::npos || paren + 2 >= text.size() ? '?' : text[paren + 2];
+}
+
+TEST_F(NetTransportTest, CloseWakesBlockedRecvAndLaterCallsFail) {
+  Listener listener;
+  TCPTransport t("127.0.0.1", listener.port());
+  ASSERT_EQ(t.GetState(), TCPTransport::kConnected);
+  const int peer = listener.Accept();
+  ASSERT_GE(peer, 0);
+
+  std::atomic<long> tid{0};
+  std::atomic<int> received{1};
+  Qel::WEvent done(true);
+  std::thread reader([&] {
+    tid = syscall(SYS_gettid);
+    char buf[8];
+    received = t.Recv(buf, sizeof(buf));
+    done.Set();
+  });
+  // Give Close a reader that is really blocked, when the kernel shows one (not required).
+  for (int i = 0; i < 2000 && (tid == 0 || ThreadState(tid) != 'S'); ++i) Qel::Sleep(1);
+  t.Close();
+  const bool woke = done.Wait(kWatchdogMs);
+  if (!woke) close(peer);  // release the reader so the test can end
+  reader.join();
+  EXPECT_TRUE(woke) << "Close left a Recv blocked";
+  EXPECT_LE(received, 0);
+  EXPECT_EQ(t.GetState(), TCPTransport::kClosed);
+  EXPECT_EQ(t.GetSocket(), -1);
+
+  char buf[4];
+  EXPECT_LT(t.Recv(buf, sizeof(buf)), 0);
+  EXPECT_LT(t.Peek(buf, sizeof(buf)), 0);
+  EXPECT_LT(t.Send("x", 1), 0);
+  EXPECT_FALSE(t.BytesAvailable());
+  EXPECT_EQ(t.GetState(), TCPTransport::kClosed) << "a closed transport keeps its state";
+  t.Close();
+  if (woke) close(peer);
+}
+
+TEST_F(NetTransportTest, ResolveHostAnswers) {
+  CountLookups({"nowhere.test"});
+  struct Case {
+    const char* host;
+    bool ok;
+    const char* address;
+    int lookups;
+  } cases[] = {
+      {"localhost", true, "127.0.0.1", 0},      {"LOCALHOST", true, "127.0.0.1", 0},
+      {"LocalHost", true, "127.0.0.1", 0},      {"name.test", true, "127.0.0.2", 1},
+      {"nowhere.test", false, nullptr, 1},      {"", false, nullptr, 0},
+      {"localhost.test", true, "127.0.0.2", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.host);
+    lookups_ = 0;
+    sockaddr_in out;
+    std::memset(&out, 0, sizeof(out));
+    ASSERT_EQ(ResolveHost(c.host, 8000, &out), c.ok);
+    EXPECT_EQ(lookups_, c.lookups);
+    if (!c.ok) continue;
+    EXPECT_EQ(out.sin_family, AF_INET);
+    EXPECT_EQ(out.sin_port, htons(8000));
+    EXPECT_EQ(AddressText(out), c.address);
+  }
+
+  // The system's name service, which needs no network for a numeric host.
+  SetHostLookupForTest({});
+  sockaddr_in out;
+  ASSERT_TRUE(ResolveHost("127.0.0.1", 9, &out));
+  EXPECT_EQ(AddressText(out), "127.0.0.1");
+  EXPECT_EQ(out.sin_port, htons(9));
+}
+
+TEST_F(NetTransportTest, TimedOutRequestIsDroppedAndItsLateAnswerIgnored) {
+  Qel::WEvent gate(true);
+  SetHostLookupForTest([&gate](const char* host, in_addr* out) {
+    if (std::strcmp(host, "slow.test") == 0) gate.Wait(kWatchdogMs);
+    out->s_addr = htonl(0x7F000003);
+    return true;
+  });
+  SetResolveTimeLimitForTest(200);
+  sockaddr_in late;
+  std::memset(&late, 0xAB, sizeof(late));
+  EXPECT_FALSE(ResolveHost("slow.test", 80, &late));
+  EXPECT_EQ(GetPendingResolveCountForTest(), 0u) << "a timed-out request stays queued";
+
+  // The resolver finishes the slow look-up before it serves the next request.
+  gate.Set();
+  SetResolveTimeLimitForTest(kWatchdogMs);
+  sockaddr_in fast;
+  EXPECT_TRUE(ResolveHost("fast.test", 81, &fast));
+  EXPECT_EQ(AddressText(fast), "127.0.0.3");
+  const std::vector<u8> untouched(sizeof(late), 0xAB);
+  EXPECT_EQ(std::memcmp(&late, untouched.data(), sizeof(late)), 0) << "late answer was written";
+}
+
+TEST_F(NetTransportTest, ConcurrentRequestsShareOneResolverThread) {
+  std::mutex calls_lock;
+  std::vector<std::pair<std::string, u32>> calls;
+  Qel::WEvent entered(true), gate(true);
+  SetHostLookupForTest([&](const char* host, in_addr* out) {
+    {
+      std::lock_guard<std::mutex> hold(calls_lock);
+      calls.emplace_back(host, Qel::Thread::CurrentId());
+    }
+    if (std::strcmp(host, "first.test") == 0) {
+      entered.Set();
+      gate.Wait(kWatchdogMs);
+    }
+    out->s_addr = htonl(0x7F000004);
+    return true;
+  });
+  SetResolveTimeLimitForTest(kWatchdogMs);
+
+  std::atomic<bool> first_ok{false}, second_ok{false};
+  std::thread first([&] {
+    sockaddr_in out;
+    first_ok = ResolveHost("first.test", 1, &out);
+  });
+  ASSERT_TRUE(entered.Wait(kWatchdogMs));
+  std::thread second([&] {
+    sockaddr_in out;
+    second_ok = ResolveHost("second.test", 2, &out);
+  });
+  for (int i = 0; i < 20000 && GetPendingResolveCountForTest() < 2; ++i) Qel::Sleep(1);
+  EXPECT_EQ(GetPendingResolveCountForTest(), 2u);
+  gate.Set();
+  first.join();
+  second.join();
+  EXPECT_TRUE(first_ok);
+  EXPECT_TRUE(second_ok);
+
+  // The queue ran empty, so that thread has ended and the next request starts another.
+  sockaddr_in out;
+  EXPECT_TRUE(ResolveHost("third.test", 3, &out));
+  std::lock_guard<std::mutex> hold(calls_lock);
+  ASSERT_EQ(calls.size(), 3u);
+  EXPECT_EQ(calls[0].first, "first.test");
+  EXPECT_EQ(calls[1].first, "second.test");
+  EXPECT_EQ(calls[0].second, calls[1].second) << "queued requests are served by one thread";
+  EXPECT_NE(calls[2].second, calls[0].second);
+}
+
+}  // namespace
