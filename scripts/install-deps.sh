@@ -8,7 +8,7 @@ packages=(
   libssl-dev libnvtt-dev flex bison
   libfreetype-dev libfontconfig-dev fonts-dejavu-core
   libstb-dev libsqlite3-dev zlib1g-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev
 )
 if [[ "${1:-}" == "--fuzz" ]]; then
   packages+=(clang libclang-rt-14-dev)
