@@ -1,0 +1,274 @@
+#include "core/file_util.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "core/core_statics.h"
+#include "qel/critical_section.h"
+#include "qel/log.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Qel::PString;
+using Path = Qel::File::Path;
+using Names = std::set<std::string>;
+
+const PString kNone;
+const PString kLocal("local");
+
+std::string ReadAll(const std::string& path) {
+  std::stringstream text;
+  text << std::ifstream(path, std::ios::binary).rdbuf();
+  return text.str();
+}
+
+Names List(const std::string& folder) {
+  Names names;
+  for (const auto& e : fs::directory_iterator(folder)) names.insert(e.path().filename().string());
+  return names;
+}
+
+std::string g_install;
+Qel::String InstallFolderOf(const PString& name) {
+  return name.EqualsIgnoreCase("builtin") ? Qel::String(g_install + "\\builtin") : Qel::String();
+}
+
+// <root>/UserData is the user-data root; <root>/outside lies beside it.
+class FileUtilTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = ::testing::TempDir() + "/core_file_util_XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+    root_ = fs::path(tmpl).lexically_normal().string();
+    user_ = root_ + "/UserData";
+    Put("outside/keep.txt", "keep");
+    fs::create_directories(user_);
+    ASSERT_TRUE(SetUserDataRoot(user_.c_str()));
+  }
+  void TearDown() override {
+    SetUserDataFolderHook(nullptr);
+    SetUserDataRoot(nullptr);
+    SetTemporaryFolder(nullptr);
+    fs::remove_all(root_);
+  }
+  std::string P(const std::string& rel) const { return root_ + "/" + rel; }
+  std::string U(const std::string& rel) const { return user_ + "/" + rel; }
+  void Put(const std::string& rel, const std::string& content = "") const {
+    fs::create_directories(fs::path(P(rel)).parent_path());
+    std::ofstream(P(rel), std::ios::binary) << content;
+  }
+
+  std::string root_;
+  std::string user_;
+};
+
+TEST_F(FileUtilTest, NamedFolderOperations) {
+  EXPECT_FALSE(SetUserDataRoot("relative") || SetUserDataRoot("C:\\UserData"));
+  EXPECT_EQ(GetTemporaryFolder().Std(), user_ + "/temp");
+  ASSERT_TRUE(MakeFolder(kLocal, "a/b"));
+  EXPECT_TRUE(IsDirectory(PString("LOCAL"), "A\\B"));  // names resolve without regard to case
+  EXPECT_TRUE(IsFolderEmpty(kLocal, "a/b"));
+  EXPECT_FALSE(IsFolderEmpty(kLocal, "a") || IsFolderEmpty(kLocal, "missing"));
+  EXPECT_FALSE(FolderContainsFile(kLocal, "a"));
+  Put("UserData/local/a/b/f.txt", "data");
+  EXPECT_TRUE(PathExists(kLocal, "a/b/f.txt") && FolderContainsFile(kLocal, "a"));
+  EXPECT_FALSE(IsDirectory(kLocal, "a/b/f.txt") || IsFolderEmpty(kLocal, "a/b/f.txt"));
+
+  EXPECT_TRUE(RenamePath(kLocal, "a/b/f.txt", "a/g.txt"));
+  Put("UserData/local/a/h.txt", "other");
+  EXPECT_FALSE(RenamePath(kLocal, "a/g.txt", "a/h.txt"));  // no overwrite
+  EXPECT_EQ(ReadAll(U("local/a/g.txt")) + ReadAll(U("local/a/h.txt")), "dataother");
+  EXPECT_TRUE(DeletePath(kLocal, "a/h.txt"));  // a file
+  EXPECT_TRUE(DeletePath(kLocal, "a"));        // a tree
+  EXPECT_EQ(List(U("local")), Names{});
+
+  // With no folder only absolute paths count: nothing happens relative to the working folder.
+  const fs::path cwd = fs::current_path();
+  fs::current_path(user_);
+  EXPECT_FALSE(PathExists(kNone, "local") || MakeFolder(kNone, "made") ||
+               RenamePath(kNone, "local", "moved") || DeletePath(kNone, "local") ||
+               CopyFile(kNone, "local", kNone, "copy"));
+  fs::current_path(cwd);
+  EXPECT_EQ(List(user_), Names{"local"});
+
+  // The layout's hook places folders itself; names it does not know name nothing.
+  g_install = P("install");
+  SetUserDataFolderHook(&InstallFolderOf);
+  EXPECT_TRUE(MakeFolder(PString("builtin"), "x") && fs::is_directory(P("install/builtin/x")));
+  EXPECT_FALSE(PathExists(kLocal, ""));
+  SetUserDataFolderHook(nullptr);
+  SetUserDataRoot(nullptr);
+  EXPECT_FALSE(MakeFolder(kLocal, "x"));
+}
+
+TEST_F(FileUtilTest, DeletionAndRenamesNeverEscape) {
+  Put("UserData/local/in/f.txt", "in");
+  Put("UserData2/x/f.txt");
+  const Path up("../../outside");
+  EXPECT_FALSE(DeletePath(kLocal, up) || DeletePath(kLocal, "in/../../../outside/keep.txt") ||
+               DeletePath(kLocal, ".") || DeletePath(kLocal, "/") ||  // the named folder itself
+               DeletePath(PString(".."), "outside") || PathExists(PString("local/../.."), ""));
+  EXPECT_FALSE(RenamePath(kLocal, up, "stolen") || RenamePath(kLocal, "in", "..\\..\\moved"));
+  EXPECT_FALSE(CopyFolderTree(kLocal, up, kLocal, "copy") ||
+               CopyFolderTree(kLocal, "in", kLocal, "../../outside/in"));
+  // Without a folder the path must lie strictly below the root, compared by whole components.
+  EXPECT_FALSE(DeletePath(kNone, "") || DeletePath(kNone, Path(P("UserData2/x").c_str())) ||
+               DeletePath(kNone, Path(user_.c_str())) ||
+               DeletePath(kNone, Path((user_ + "/../outside").c_str())));
+  EXPECT_EQ(List(P("")), (Names{"outside", "UserData", "UserData2"}));
+  EXPECT_EQ(List(P("outside")), Names{"keep.txt"});
+  EXPECT_EQ(List(U("local")), Names{"in"});
+  EXPECT_TRUE(DeletePath(kNone, Path(P("userdata/LOCAL/in").c_str())));  // any case
+  EXPECT_EQ(List(U("local")), Names{});
+}
+
+TEST_F(FileUtilTest, ThinBackupsKeepsOnlyTheNewestDatedFolders) {
+  const Names others{"notes", "2011-03-01", "1-2-3", "11-03-01x", "09-13-01", "09-1-010"};
+  for (const std::string& name : others) fs::create_directories(U("backups/" + name));
+  for (const char* name : {"11-03-01", "10-12-31", "11-01-15"}) {
+    fs::create_directories(U("backups/") + name);
+  }
+  Put("UserData/backups/10-12-31/content.txt");
+  Put("UserData/backups/08-01-01", "a file is no backup folder");
+  const std::string log = P("thin.log");
+  ASSERT_TRUE(Qel::Log::SetToFile(log.c_str()));
+  ThinBackupsFolder(2);
+  Qel::Log::SetToStdOut(false);
+  Names expected = others;
+  expected.insert({"11-03-01", "11-01-15", "08-01-01"});
+  EXPECT_EQ(List(U("backups")), expected);
+  EXPECT_NE(ReadAll(log).find("ThinBackupsFolder> Deleting backup folder '10-12-31'"),
+            std::string::npos);
+  ThinBackupsFolder(0);
+  expected.erase("11-03-01");
+  expected.erase("11-01-15");
+  EXPECT_EQ(List(U("backups")), expected);
+}
+
+TEST_F(FileUtilTest, CopyFileReportsEveryFailure) {
+  std::string big(100000, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = char(i * 7 + i / 251);
+  Put("UserData/local/big.bin", big);
+  Put("UserData/local/empty.bin");
+  Put("UserData/local/old.bin", "old");
+  ASSERT_TRUE(CopyFile(kLocal, "big.bin", kLocal, "new/folder/big.bin"));
+  EXPECT_EQ(ReadAll(U("local/new/folder/big.bin")), big);
+  ASSERT_TRUE(CopyFile(kLocal, "empty.bin", kLocal, "old.bin"));
+  EXPECT_EQ(ReadAll(U("local/old.bin")), "");
+
+  EXPECT_FALSE(CopyFile(kLocal, "missing", kLocal, "never") || fs::exists(U("local/never")));
+  EXPECT_FALSE(CopyFile(kLocal, "new", kLocal, "dir-copy"));     // a folder does not open
+  EXPECT_FALSE(CopyFile(kLocal, "big.bin", kLocal, "BIG.BIN"));  // the source itself
+  EXPECT_EQ(ReadAll(U("local/big.bin")), big);
+  EXPECT_FALSE(CopyFile(kLocal, "big.bin", kNone, "/dev/full"));  // writes fail
+  // This kind of file claims a size that its reads do not deliver.
+  const char* shortRead = "/sys/kernel/mm/transparent_hugepage/enabled";
+  std::error_code error;
+  if (fs::file_size(shortRead, error) == 4096 && ReadAll(shortRead).size() < 4096) {
+    EXPECT_FALSE(CopyFile(kNone, shortRead, kLocal, "short"));
+  }
+}
+
+TEST_F(FileUtilTest, CopyFolderTree) {
+  Put("UserData/local/src/a.txt", "a");
+  Put("UserData/local/src/sub/b.txt", "b");
+  fs::create_directories(U("local/src/sub/empty"));
+  fs::create_directories(U("local/empty-dst"));
+  Put("UserData/local/full-dst/old.txt", "old");
+  ASSERT_TRUE(CopyFolderTree(kLocal, "src", PString("editing"), "dst"));
+  EXPECT_EQ(ReadAll(U("editing/dst/a.txt")) + ReadAll(U("editing/dst/sub/b.txt")), "ab");
+  EXPECT_TRUE(fs::is_directory(U("editing/dst/sub/empty")));
+  EXPECT_TRUE(CopyFolderTree(kLocal, "src", kLocal, "empty-dst"));
+  EXPECT_EQ(ReadAll(U("local/empty-dst/sub/b.txt")), "b");
+  EXPECT_TRUE(CopyFolderTree(kLocal, "src/a.txt", kLocal, "single.txt"));
+
+  EXPECT_FALSE(CopyFolderTree(kLocal, "src", kLocal, "full-dst"));
+  EXPECT_EQ(List(U("local/full-dst")), Names{"old.txt"});
+  EXPECT_FALSE(CopyFolderTree(kLocal, "src/a.txt", kLocal, "single.txt"));  // exists
+  EXPECT_FALSE(CopyFolderTree(kLocal, "src", kLocal, "single.txt"));        // not a folder
+  EXPECT_FALSE(CopyFolderTree(kLocal, "nothing", kLocal, "x"));
+
+  // Never onto or into itself, however the destination is spelled.
+  fs::create_directory_symlink(U("local/src"), U("local/alias"));
+  for (const char* dst : {"src", "src/inner", "SRC/deeper/still", "alias/inner"}) {
+    EXPECT_FALSE(CopyFolderTree(kLocal, "src", kLocal, dst)) << dst;
+  }
+  EXPECT_EQ(List(U("local/src")), (Names{"a.txt", "sub"}));
+  EXPECT_TRUE(CopyFolderTree(kLocal, "src", kLocal, "src2"));  // only a shared name prefix
+}
+
+TEST_F(FileUtilTest, WalksDoNotFollowLinksToFolders) {
+  Put("outside/secret/s.txt", "secret");
+  fs::create_directories(P("outside/empty"));
+  Put("UserData/local/src/a.txt", "a");
+  fs::create_directories(U("local/onlylink"));
+  fs::create_directory_symlink(P("outside/secret"), U("local/src/link"));
+  fs::create_directory_symlink(P("outside/secret"), U("local/onlylink/link"));
+  fs::create_directory_symlink(P("outside/secret"), U("local/toplink"));
+  fs::create_directory_symlink(P("outside/empty"), U("local/emptylink"));
+
+  EXPECT_FALSE(FolderContainsFile(kLocal, "onlylink") || FolderContainsFile(kLocal, "toplink"));
+  EXPECT_FALSE(IsFolderEmpty(kLocal, "onlylink") || IsFolderEmpty(kLocal, "emptylink"));
+  // The link's contents are not copied, so the copy is incomplete; the rest still arrives.
+  EXPECT_FALSE(CopyFolderTree(kLocal, "src", kLocal, "dst"));
+  EXPECT_EQ(List(U("local/dst")), Names{"a.txt"});
+  EXPECT_FALSE(CopyFolderTree(kLocal, "toplink", kLocal, "dst2") || fs::exists(U("local/dst2")));
+  EXPECT_TRUE(DeletePath(kLocal, "src"));  // removes the link, not its target
+  EXPECT_EQ(ReadAll(P("outside/secret/s.txt")), "secret");
+  fs::create_symlink(P("outside/keep.txt"), U("local/onlylink/file-link"));
+  EXPECT_TRUE(FolderContainsFile(kLocal, "onlylink"));  // a link to a file is a file
+}
+
+// "temp-", 8 of [0-9a-z], the counter, ".tmp": the counter, or -1 for another form.
+long TemporaryCounter(const Path& path) {
+  const std::string name = fs::path(path.CStr()).filename().string();
+  const size_t n = name.size();
+  if (n < 18 || name.compare(0, 5, "temp-") != 0 || name.compare(n - 4, 4, ".tmp") != 0) return -1;
+  for (size_t i = 5; i < n - 4; ++i) {
+    const char c = name[i];
+    if (!((c >= '0' && c <= '9') || (i < 13 && c >= 'a' && c <= 'z'))) return -1;
+  }
+  return std::stol(name.substr(13, n - 17));
+}
+
+TEST_F(FileUtilTest, TemporaryFilePaths) {
+  const std::string folder = P("tmp/nested");
+  ASSERT_TRUE(SetTemporaryFolder(folder.c_str()));
+  Path first;
+  Path second;
+  ASSERT_TRUE(CreateTemporaryFilePath(kNone, first) && CreateTemporaryFilePath(kNone, second));
+  EXPECT_EQ(fs::path(first.CStr()).parent_path().string(), folder);
+  const long counter = TemporaryCounter(first);
+  ASSERT_GE(counter, 0) << first.CStr();
+  EXPECT_EQ(TemporaryCounter(second), counter + 1) << second.CStr();
+
+  // With the shared generator seeded, the next 100 names are known: occupy them all.
+  Qel::SingleLock lock(SecondRandomLock());
+  SecondRandom().Seed(4242);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = folder + "/temp-";
+    for (int k = 0; k < 8; ++k) {
+      const int r = SecondRandom().NextInt(0, 35);
+      name += r < 10 ? char('0' + r) : char('a' + r - 10);
+    }
+    std::ofstream(name + std::to_string(counter + 2) + ".tmp") << "taken";
+  }
+  SecondRandom().Seed(4242);
+  Path out;
+  EXPECT_FALSE(CreateTemporaryFilePath(kNone, out));
+  SecondRandom().Randomize();
+  EXPECT_TRUE(CreateTemporaryFilePath(kNone, out));  // the counter moved on
+
+  SetTemporaryFolder(nullptr);
+  SetUserDataRoot(nullptr);
+  EXPECT_FALSE(CreateTemporaryFilePath(kNone, out));
+}
+
+}  // namespace
