@@ -1,0 +1,566 @@
+#include "daemon/asset_store.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <unordered_set>
+#include <utility>
+
+#include "assetdata/soup_binary.h"
+#include "core/buffer_stream.h"
+#include "pymclient/pym_filter_codes.h"
+#include "qel/dynamic_buffer.h"
+#include "qel/log.h"
+
+namespace PymDaemonSrv {
+
+namespace {
+
+namespace fc = PymFilterCodes;
+
+constexpr const char* kSchemaVersion = "1";
+constexpr int kRelationDependency = 0;
+constexpr int kRelationObsoletes = 1;
+
+const char* const kSchema = R"sql(
+CREATE TABLE meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);
+CREATE TABLE assets(
+  user INTEGER NOT NULL, content INTEGER NOT NULL, version INTEGER NOT NULL,
+  folder TEXT NOT NULL, path TEXT NOT NULL, name TEXT NOT NULL,
+  categories TEXT NOT NULL, region TEXT NOT NULL, era TEXT NOT NULL, keywords TEXT NOT NULL,
+  build REAL NOT NULL, rating INTEGER NOT NULL,
+  install_time INTEGER NOT NULL, modify_time INTEGER NOT NULL, flags INTEGER NOT NULL,
+  config BLOB NOT NULL,
+  PRIMARY KEY(user, content, version));
+CREATE TABLE asset_links(
+  user INTEGER NOT NULL, content INTEGER NOT NULL, version INTEGER NOT NULL,
+  relation INTEGER NOT NULL,
+  target_user INTEGER NOT NULL, target_content INTEGER NOT NULL, target_version INTEGER NOT NULL);
+CREATE INDEX asset_links_by_asset ON asset_links(user, content, version);
+CREATE TABLE settings(grp TEXT PRIMARY KEY COLLATE NOCASE, soup BLOB NOT NULL);
+)sql";
+
+void LogLine(const char* format, const std::string& text) {
+  Qel::Log::Get("PymDaemon").Printf(Qel::Log::kMessage, format, text.c_str());
+}
+
+void SetError(std::string* error, std::string text) {
+  if (error != nullptr) *error = std::move(text);
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+// A prepared statement that finalises itself.
+class Statement {
+ public:
+  Statement(sqlite3* db, const char* sql) {
+    if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) stmt_ = nullptr;
+  }
+  ~Statement() { sqlite3_finalize(stmt_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  bool Ok() const { return stmt_ != nullptr; }
+  sqlite3_stmt* Get() const { return stmt_; }
+  void Bind(int i, i64 v) { sqlite3_bind_int64(stmt_, i, v); }
+  void Bind(int i, f64 v) { sqlite3_bind_double(stmt_, i, v); }
+  void Bind(int i, const std::string& v) {
+    sqlite3_bind_text(stmt_, i, v.data(), int(v.size()), SQLITE_TRANSIENT);
+  }
+  void BindBlob(int i, const std::vector<u8>& v) {
+    // A zero-length blob must still be a blob, not NULL.
+    sqlite3_bind_blob(stmt_, i, v.empty() ? "" : static_cast<const void*>(v.data()), int(v.size()),
+                      SQLITE_TRANSIENT);
+  }
+  int Step() { return sqlite3_step(stmt_); }
+  // Ready for the next row of binds.
+  void Reset() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+  }
+  i64 Int(int col) const { return sqlite3_column_int64(stmt_, col); }
+  f64 Real(int col) const { return sqlite3_column_double(stmt_, col); }
+  std::string Text(int col) const {
+    const unsigned char* t = sqlite3_column_text(stmt_, col);
+    return t ? std::string(reinterpret_cast<const char*>(t),
+                           size_t(sqlite3_column_bytes(stmt_, col)))
+             : std::string();
+  }
+  std::vector<u8> Blob(int col) const {
+    const u8* b = static_cast<const u8*>(sqlite3_column_blob(stmt_, col));
+    const int n = sqlite3_column_bytes(stmt_, col);
+    return b ? std::vector<u8>(b, b + n) : std::vector<u8>();
+  }
+
+ private:
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+bool Exec(sqlite3* db, const char* sql, std::string* error) {
+  char* message = nullptr;
+  if (sqlite3_exec(db, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
+  SetError(error, std::string("database: ") + (message ? message : sqlite3_errmsg(db)));
+  sqlite3_free(message);
+  return false;
+}
+
+// BEGIN IMMEDIATE ... COMMIT, rolled back when not committed.
+class WriteTransaction {
+ public:
+  explicit WriteTransaction(sqlite3* db) : db_(db) {
+    began_ = Exec(db_, "BEGIN IMMEDIATE", nullptr);
+  }
+  ~WriteTransaction() {
+    if (began_ && !committed_) Exec(db_, "ROLLBACK", nullptr);
+  }
+  bool Began() const { return began_; }
+  bool Commit(std::string* error) {
+    committed_ = Exec(db_, "COMMIT", error);
+    return committed_;
+  }
+
+ private:
+  sqlite3* db_;
+  bool began_ = false;
+  bool committed_ = false;
+};
+
+std::vector<u8> EncodeSoup(const Soup& soup) {
+  Qel::DynamicBuffer buffer;
+  TBuffer stream(&buffer, false);
+  WriteSoup(stream, soup);
+  return std::vector<u8>(buffer.GetData(), buffer.GetData() + buffer.GetDataSize());
+}
+
+Soup DecodeSoup(const std::vector<u8>& bytes) {
+  Soup soup;
+  if (bytes.empty()) return soup;
+  Qel::DynamicBuffer buffer;
+  buffer.Write(bytes.data(), u32(bytes.size()));
+  buffer.SetPosition(0);
+  TBuffer stream(&buffer, false);
+  ReadSoupTree(stream, soup);
+  return soup;
+}
+
+bool InsertSettings(sqlite3* db, const std::string& group, const Soup& soup, std::string* error) {
+  Statement insert(db, "INSERT OR REPLACE INTO settings(grp, soup) VALUES(?, ?)");
+  if (!insert.Ok()) {
+    SetError(error, sqlite3_errmsg(db));
+    return false;
+  }
+  insert.Bind(1, group);
+  insert.BindBlob(2, EncodeSoup(soup));
+  if (insert.Step() != SQLITE_DONE) {
+    SetError(error, std::string("database: ") + sqlite3_errmsg(db));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+const std::vector<std::string>& AssetStore::ContentFolderNames() {
+  static const std::vector<std::string> names{"editing", "local"};
+  return names;
+}
+
+AssetStore::~AssetStore() { Close(); }
+
+void AssetStore::Close() {
+  std::lock_guard<std::mutex> lock(dbMutex_);
+  if (db_ != nullptr) {
+    sqlite3_close_v2(db_);
+    db_ = nullptr;
+  }
+}
+
+bool AssetStore::OpenFile(const std::string& path, bool* created, std::string* error) {
+  *created = !FileExists(path);
+  sqlite3* db = nullptr;
+  const int rc = sqlite3_open_v2(
+      path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  if (rc != SQLITE_OK) {
+    SetError(error, "cannot open " + path + ": " + (db ? sqlite3_errmsg(db) : "out of memory"));
+    sqlite3_close_v2(db);
+    return false;
+  }
+  sqlite3_busy_timeout(db, 10000);
+  db_ = db;
+  return Exec(db_, "PRAGMA journal_mode=WAL", error) && Exec(db_, "PRAGMA synchronous=FULL", error);
+}
+
+bool AssetStore::CreateSchema(std::string* error) {
+  WriteTransaction tx(db_);
+  if (!tx.Began() || !Exec(db_, kSchema, error)) return false;
+  Statement meta(db_, "INSERT INTO meta(key, value) VALUES('schema', ?)");
+  if (!meta.Ok()) return false;
+  meta.Bind(1, std::string(kSchemaVersion));
+  if (meta.Step() != SQLITE_DONE) return false;
+  Soup internet;
+  internet.EnsureContainer();
+  internet.SetNamedTag("language", "US");
+  if (!InsertSettings(db_, "internet", internet, error)) return false;
+  return tx.Commit(error);
+}
+
+bool AssetStore::Open(const std::string& userDataPath, std::string* error) {
+  Close();
+  userData_ = userDataPath;
+  rebuilt_ = false;
+  const std::string path = userData_ + "/" + kDatabaseFileName;
+  bool created = false;
+  {
+    std::lock_guard<std::mutex> lock(dbMutex_);
+    bool usable = OpenFile(path, &created, error);
+    if (db_ == nullptr) return false;
+    if (usable && !created) {
+      Statement schema(db_, "SELECT value FROM meta WHERE key = 'schema'");
+      usable = schema.Ok() && schema.Step() == SQLITE_ROW && schema.Text(0) == kSchemaVersion;
+    }
+    if (!usable) {
+      // Only a file that is not an index of ours is set aside; a busy or failing one is left.
+      const int code = sqlite3_errcode(db_) & 0xFF;
+      if (code != SQLITE_OK && code != SQLITE_ROW && code != SQLITE_DONE && code != SQLITE_ERROR &&
+          code != SQLITE_NOTADB && code != SQLITE_CORRUPT) {
+        SetError(error, "cannot read " + path + ": " + sqlite3_errmsg(db_));
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+        return false;
+      }
+      LogLine("PymDaemon> %s is not a usable index; moved aside and rebuilt", path);
+      sqlite3_close_v2(db_);
+      db_ = nullptr;
+      const std::string aside = path + ".bad";
+      if (std::rename(path.c_str(), aside.c_str()) != 0) {
+        SetError(error, "cannot move aside " + path);
+        return false;
+      }
+      unlink((path + "-wal").c_str());
+      unlink((path + "-shm").c_str());
+      if (!OpenFile(path, &created, error)) {
+        if (db_ != nullptr) sqlite3_close_v2(db_);
+        db_ = nullptr;
+        return false;
+      }
+    }
+    if (created && !CreateSchema(error)) {
+      sqlite3_close_v2(db_);
+      db_ = nullptr;
+      return false;
+    }
+  }
+  if (created) {
+    rebuilt_ = true;
+    if (!Rebuild(error)) {
+      Close();
+      return false;
+    }
+    return true;
+  }
+  if (!LoadIndex(error)) {
+    Close();
+    return false;
+  }
+  return true;
+}
+
+bool AssetStore::Rebuild(std::string* error) {
+  std::vector<ScannedAsset> scanned;
+  std::vector<std::string> problems;
+  for (const std::string& name : ContentFolderNames()) {
+    ScanContentFolder(userData_ + "/" + name, name, scanned, problems);
+  }
+  for (const std::string& p : problems) LogLine("PymDaemon> skipped asset folder: %s", p);
+  // The first folder to hold a KUID keeps it.
+  std::unordered_set<KUID> seen;
+  std::vector<ScannedAsset> unique;
+  unique.reserve(scanned.size());
+  for (ScannedAsset& a : scanned) {
+    if (seen.insert(a.record.kuid).second) {
+      unique.push_back(std::move(a));
+    } else {
+      LogLine("PymDaemon> duplicate asset %s ignored", a.record.folder + "/" + a.record.path);
+    }
+  }
+  std::vector<AssetRecord> records;
+  records.reserve(unique.size());
+  for (ScannedAsset& a : unique) records.push_back(a.record);
+  ComputeDerivedFlags(records);
+  for (size_t i = 0; i < unique.size(); ++i) unique[i].record.flags = records[i].flags;
+  if (!WriteIndex(unique, error)) return false;
+  InstallRecords(std::move(records));
+  return true;
+}
+
+bool AssetStore::WriteIndex(const std::vector<ScannedAsset>& assets, std::string* error) {
+  std::lock_guard<std::mutex> lock(dbMutex_);
+  if (db_ == nullptr) {
+    SetError(error, "index not open");
+    return false;
+  }
+  WriteTransaction tx(db_);
+  if (!tx.Began() || !Exec(db_, "DELETE FROM assets; DELETE FROM asset_links;", error)) {
+    return false;
+  }
+  Statement row(db_,
+                "INSERT INTO assets(user, content, version, folder, path, name, categories, "
+                "region, era, keywords, build, rating, install_time, modify_time, flags, config) "
+                "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  Statement link(db_,
+                 "INSERT INTO asset_links(user, content, version, relation, target_user, "
+                 "target_content, target_version) VALUES(?, ?, ?, ?, ?, ?, ?)");
+  if (!row.Ok() || !link.Ok()) {
+    SetError(error, std::string("database: ") + sqlite3_errmsg(db_));
+    return false;
+  }
+  for (const ScannedAsset& a : assets) {
+    const AssetRecord& r = a.record;
+    row.Bind(1, i64(r.kuid.userId));
+    row.Bind(2, i64(r.kuid.contentId));
+    row.Bind(3, i64(r.kuid.version));
+    row.Bind(4, r.folder);
+    row.Bind(5, r.path);
+    row.Bind(6, r.name);
+    row.Bind(7, r.categories);
+    row.Bind(8, r.region);
+    row.Bind(9, r.era);
+    row.Bind(10, r.keywords);
+    row.Bind(11, f64(r.build));
+    row.Bind(12, i64(r.rating));
+    row.Bind(13, i64(r.installTime));
+    row.Bind(14, i64(r.modifyTime));
+    row.Bind(15, i64(r.flags));
+    row.BindBlob(16, a.config);
+    if (row.Step() != SQLITE_DONE) {
+      SetError(error, std::string("database: ") + sqlite3_errmsg(db_));
+      return false;
+    }
+    row.Reset();
+    const std::pair<int, const std::vector<KUID>*> tables[] = {
+        {kRelationDependency, &r.dependencies}, {kRelationObsoletes, &r.obsoletes}};
+    for (const auto& [relation, list] : tables) {
+      for (const KUID& target : *list) {
+        link.Bind(1, i64(r.kuid.userId));
+        link.Bind(2, i64(r.kuid.contentId));
+        link.Bind(3, i64(r.kuid.version));
+        link.Bind(4, i64(relation));
+        link.Bind(5, i64(target.userId));
+        link.Bind(6, i64(target.contentId));
+        link.Bind(7, i64(target.version));
+        if (link.Step() != SQLITE_DONE) {
+          SetError(error, std::string("database: ") + sqlite3_errmsg(db_));
+          return false;
+        }
+        link.Reset();
+      }
+    }
+  }
+  return tx.Commit(error);
+}
+
+bool AssetStore::LoadIndex(std::string* error) {
+  std::vector<AssetRecord> records;
+  {
+    std::lock_guard<std::mutex> lock(dbMutex_);
+    Statement rows(db_,
+                   "SELECT user, content, version, folder, path, name, categories, region, era, "
+                   "keywords, build, rating, install_time, modify_time, flags FROM assets");
+    Statement links(db_,
+                    "SELECT user, content, version, relation, target_user, target_content, "
+                    "target_version FROM asset_links ORDER BY rowid");
+    if (!rows.Ok() || !links.Ok()) {
+      SetError(error, std::string("database: ") + sqlite3_errmsg(db_));
+      return false;
+    }
+    int rc;
+    while ((rc = rows.Step()) == SQLITE_ROW) {
+      AssetRecord r;
+      r.kuid = KUID(i32(rows.Int(0)), i32(rows.Int(1)), i32(rows.Int(2)));
+      r.folder = rows.Text(3);
+      r.path = rows.Text(4);
+      r.name = rows.Text(5);
+      r.nameLower = r.name;
+      for (char& c : r.nameLower) {
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+      }
+      r.categories = rows.Text(6);
+      r.region = rows.Text(7);
+      r.era = rows.Text(8);
+      r.keywords = rows.Text(9);
+      r.build = f32(rows.Real(10));
+      r.rating = i32(rows.Int(11));
+      r.installTime = u64(rows.Int(12));
+      r.modifyTime = u64(rows.Int(13));
+      r.flags = u32(rows.Int(14));
+      records.push_back(std::move(r));
+    }
+    if (rc != SQLITE_DONE) {
+      SetError(error, std::string("database: ") + sqlite3_errmsg(db_));
+      return false;
+    }
+    std::sort(records.begin(), records.end(),
+              [](const AssetRecord& a, const AssetRecord& b) { return a.kuid < b.kuid; });
+    while ((rc = links.Step()) == SQLITE_ROW) {
+      const KUID owner(i32(links.Int(0)), i32(links.Int(1)), i32(links.Int(2)));
+      const KUID target(i32(links.Int(4)), i32(links.Int(5)), i32(links.Int(6)));
+      auto it = std::lower_bound(records.begin(), records.end(), owner,
+                                 [](const AssetRecord& r, const KUID& k) { return r.kuid < k; });
+      if (it == records.end() || it->kuid != owner) continue;
+      (links.Int(3) == kRelationObsoletes ? it->obsoletes : it->dependencies).push_back(target);
+    }
+    if (rc != SQLITE_DONE) {
+      SetError(error, std::string("database: ") + sqlite3_errmsg(db_));
+      return false;
+    }
+  }
+  ComputeDerivedFlags(records);
+  InstallRecords(std::move(records));
+  return true;
+}
+
+void AssetStore::ComputeDerivedFlags(std::vector<AssetRecord>& records) {
+  // Newest version of each (user, content) pair, and every KUID named as obsolete.
+  std::map<std::pair<i32, i32>, i32> newest;
+  std::unordered_set<KUID> obsoleted;
+  for (const AssetRecord& r : records) {
+    auto [it, inserted] =
+        newest.emplace(std::make_pair(r.kuid.userId, r.kuid.contentId), r.kuid.version);
+    if (!inserted) it->second = std::max(it->second, r.kuid.version);
+    obsoleted.insert(r.obsoletes.begin(), r.obsoletes.end());
+  }
+  std::map<std::pair<i32, i32>, std::vector<const AssetRecord*>> byBase;
+  for (const AssetRecord& r : records) {
+    byBase[{r.kuid.userId, r.kuid.contentId}].push_back(&r);
+  }
+  // A dependency is met by the same asset at its version or any later one.
+  auto resolve = [&](const KUID& dep) -> const AssetRecord* {
+    auto it = byBase.find({dep.userId, dep.contentId});
+    if (it == byBase.end()) return nullptr;
+    const AssetRecord* best = nullptr;
+    for (const AssetRecord* r : it->second) {
+      if (r->kuid.version >= dep.version || dep.IsShortForm()) {
+        if (best == nullptr || r->kuid.version > best->kuid.version) best = r;
+      }
+    }
+    return best;
+  };
+  std::vector<u32> flags(records.size());
+  for (size_t i = 0; i < records.size(); ++i) {
+    const AssetRecord& r = records[i];
+    const bool newer = newest[{r.kuid.userId, r.kuid.contentId}] > r.kuid.version;
+    const bool obsolete = newer || obsoleted.count(r.kuid) != 0;
+    bool missing = false;
+    bool faulty = false;
+    for (const KUID& dep : r.dependencies) {
+      const AssetRecord* target = resolve(dep);
+      if (target == nullptr) {
+        missing = true;
+      } else if (target->HasFlag(fc::kFlagFaulty)) {
+        faulty = true;
+      }
+    }
+    AssetRecord copy;
+    copy.flags = r.flags;
+    copy.SetFlag(fc::kFlagObsolete, obsolete);
+    copy.SetFlag(fc::kFlagUpToDate, !obsolete);
+    copy.SetFlag(fc::kFlagHasMissingDependencies, missing);
+    copy.SetFlag(fc::kFlagHasFaultyDependencies, faulty);
+    flags[i] = copy.flags;
+  }
+  for (size_t i = 0; i < records.size(); ++i) records[i].flags = flags[i];
+}
+
+void AssetStore::InstallRecords(std::vector<AssetRecord> records) {
+  std::sort(records.begin(), records.end(),
+            [](const AssetRecord& a, const AssetRecord& b) { return a.kuid < b.kuid; });
+  std::unique_lock<std::shared_mutex> lock(indexMutex_);
+  records_ = std::move(records);
+}
+
+size_t AssetStore::CountAssets() const {
+  std::shared_lock<std::shared_mutex> lock(indexMutex_);
+  return records_.size();
+}
+
+std::vector<KUID> AssetStore::Search(const FilterNode* filter) const {
+  std::vector<KUID> out;
+  std::shared_lock<std::shared_mutex> lock(indexMutex_);
+  for (const AssetRecord& r : records_) {
+    if (evaluator_.Matches(filter, r)) out.push_back(r.kuid);
+  }
+  return out;
+}
+
+bool AssetStore::GetAsset(const KUID& kuid, AssetRecord& out) const {
+  std::shared_lock<std::shared_mutex> lock(indexMutex_);
+  auto it = std::lower_bound(records_.begin(), records_.end(), kuid,
+                             [](const AssetRecord& r, const KUID& k) { return r.kuid < k; });
+  if (it == records_.end() || it->kuid != kuid) return false;
+  out = *it;
+  return true;
+}
+
+void AssetStore::SetCategoryMatcher(CategoryMatcher matcher) {
+  std::unique_lock<std::shared_mutex> lock(indexMutex_);
+  evaluator_.SetCategoryMatcher(std::move(matcher));
+}
+
+Soup AssetStore::GetSettingsSoup(const std::string& group) const {
+  std::vector<u8> bytes;
+  {
+    std::lock_guard<std::mutex> lock(dbMutex_);
+    if (db_ == nullptr) return Soup();
+    Statement select(db_, "SELECT soup FROM settings WHERE grp = ?");
+    if (!select.Ok()) return Soup();
+    select.Bind(1, group);
+    if (select.Step() != SQLITE_ROW) return Soup();
+    bytes = select.Blob(0);
+  }
+  return DecodeSoup(bytes);
+}
+
+bool AssetStore::SetSettingsSoup(const std::string& group, const Soup& soup) {
+  std::lock_guard<std::mutex> lock(dbMutex_);
+  if (db_ == nullptr) return false;
+  WriteTransaction tx(db_);
+  std::string error;
+  if (!tx.Began() || !InsertSettings(db_, group, soup, &error) || !tx.Commit(&error)) {
+    if (!error.empty()) LogLine("PymDaemon> settings not written: %s", error);
+    return false;
+  }
+  return true;
+}
+
+std::string AssetStore::GetSettingString(const std::string& group, const std::string& key) const {
+  const Soup soup = GetSettingsSoup(group);
+  return std::string(soup.GetNamedTag(Qel::PString(key)).View());
+}
+
+bool AssetStore::CheckIntegrity(std::string* error) const {
+  std::lock_guard<std::mutex> lock(dbMutex_);
+  if (db_ == nullptr) {
+    SetError(error, "index not open");
+    return false;
+  }
+  Statement check(db_, "PRAGMA integrity_check");
+  if (!check.Ok() || check.Step() != SQLITE_ROW) {
+    SetError(error, std::string("database: ") + sqlite3_errmsg(db_));
+    return false;
+  }
+  const std::string verdict = check.Text(0);
+  if (verdict != "ok") {
+    SetError(error, verdict);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace PymDaemonSrv

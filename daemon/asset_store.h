@@ -1,0 +1,86 @@
+// The daemon's durable store: the asset index and the settings groups in the SQLite file
+// UserData/assets.tdx, with the asset content in the folders "editing" and "local" beside it.
+//
+// A missing index is created and filled from the content folders. Every write is one SQLite
+// transaction in WAL mode with synchronous=FULL, acknowledged only after its commit, so a crash
+// at any moment keeps every acknowledged write and none that is half done. Searches run over an
+// in-memory copy of the index and never touch the file.
+#pragma once
+
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "assetdata/soup.h"
+#include "core/kuid.h"
+#include "daemon/asset_record.h"
+#include "daemon/asset_scanner.h"
+#include "daemon/filter_evaluator.h"
+#include "daemon/filter_tree.h"
+
+struct sqlite3;
+
+namespace PymDaemonSrv {
+
+class AssetStore {
+ public:
+  static constexpr const char* kDatabaseFileName = "assets.tdx";
+  // Scanned in this order; the first folder that holds a KUID wins.
+  static const std::vector<std::string>& ContentFolderNames();
+
+  AssetStore() = default;
+  ~AssetStore();
+  AssetStore(const AssetStore&) = delete;
+  AssetStore& operator=(const AssetStore&) = delete;
+
+  // Opens the index of the UserData folder. A missing index, or one that is not a database of
+  // this schema (moved aside to "assets.tdx.bad"), is built anew from the content folders and
+  // the settings are seeded. False, with a reason, when the file cannot be made at all.
+  bool Open(const std::string& userDataPath, std::string* error);
+  void Close();
+  bool IsOpen() const { return db_ != nullptr; }
+  // True when the last Open built the index from the content folders.
+  bool WasRebuilt() const { return rebuilt_; }
+
+  // Replaces the index by what the content folders hold now, in one transaction.
+  bool Rebuild(std::string* error);
+
+  size_t CountAssets() const;
+  // KUIDs of the matching assets in KUID order; a null filter matches every asset.
+  std::vector<KUID> Search(const FilterNode* filter) const;
+  // False when the index does not hold the KUID.
+  bool GetAsset(const KUID& kuid, AssetRecord& out) const;
+  void SetCategoryMatcher(CategoryMatcher matcher);
+
+  // A group that does not exist reads as the empty soup.
+  Soup GetSettingsSoup(const std::string& group) const;
+  // Replaces the whole group (an empty soup leaves the group empty); true once committed.
+  bool SetSettingsSoup(const std::string& group, const Soup& soup);
+  // The value of one key as text; empty when the group or key is missing.
+  std::string GetSettingString(const std::string& group, const std::string& key) const;
+
+  // SQLite's own consistency check of the file; false with the first complaint.
+  bool CheckIntegrity(std::string* error) const;
+
+ private:
+  bool OpenFile(const std::string& path, bool* created, std::string* error);
+  bool CreateSchema(std::string* error);
+  bool LoadIndex(std::string* error);
+  bool WriteIndex(const std::vector<ScannedAsset>& assets, std::string* error);
+  // Sets the flags that depend on the other assets: up to date, obsolete and the dependency flags.
+  static void ComputeDerivedFlags(std::vector<AssetRecord>& records);
+  void InstallRecords(std::vector<AssetRecord> records);
+
+  std::string userData_;
+  bool rebuilt_ = false;
+  // Serialises every use of the SQLite connection.
+  mutable std::mutex dbMutex_;
+  sqlite3* db_ = nullptr;
+  // Guards the in-memory index and the evaluator.
+  mutable std::shared_mutex indexMutex_;
+  std::vector<AssetRecord> records_;  // sorted by KUID
+  FilterEvaluator evaluator_;
+};
+
+}  // namespace PymDaemonSrv

@@ -1,0 +1,178 @@
+#include "daemon/daemon_app.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "daemon/asset_store.h"
+#include "daemon/discovery_publisher.h"
+#include "daemon/request_handlers.h"
+#include "daemon/server.h"
+#include "platform/process.h"
+#include "qel/log.h"
+
+namespace PymDaemonSrv {
+
+namespace {
+
+std::atomic<Server*> g_signalServer{nullptr};
+
+void OnSignal(int) {
+  if (Server* server = g_signalServer.load()) server->Stop();
+}
+
+// Installs the stop handlers for the life of the object and puts the previous ones back after.
+class StopSignals {
+ public:
+  explicit StopSignals(Server& server) {
+    g_signalServer.store(&server);
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    for (size_t i = 0; i < kCount; ++i) sigaction(kSignals[i], &action, &previous_[i]);
+  }
+  ~StopSignals() {
+    for (size_t i = 0; i < kCount; ++i) sigaction(kSignals[i], &previous_[i], nullptr);
+    g_signalServer.store(nullptr);
+  }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+ private:
+  static constexpr size_t kCount = 3;
+  static constexpr int kSignals[kCount] = {SIGINT, SIGTERM, SIGHUP};
+  struct sigaction previous_[kCount];
+};
+
+std::string ParentFolder(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+bool ParseDaemonArguments(const std::vector<std::string>& args, DaemonOptions& out,
+                          std::string& error) {
+  out = DaemonOptions();
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    const bool hasValue = i + 1 < args.size();
+    if (a == "--userdata") {
+      if (!hasValue || args[i + 1].empty()) {
+        error = "--userdata needs a folder";
+        return false;
+      }
+      out.userData = args[++i];
+    } else if (a == "--port") {
+      if (!hasValue) {
+        error = "--port needs a number";
+        return false;
+      }
+      const std::string& text = args[++i];
+      char* end = nullptr;
+      errno = 0;
+      const unsigned long value = std::strtoul(text.c_str(), &end, 10);
+      if (text.empty() || *end != '\0' || errno != 0 || value > 65535 || text[0] == '-') {
+        error = "--port needs a number from 0 to 65535, not \"" + text + "\"";
+        return false;
+      }
+      out.port = u16(value);
+    } else {
+      error = "unknown argument \"" + a + "\"";
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string ResolveUserDataFolder(const DaemonOptions& options, std::string& error) {
+  std::string folder = options.userData;
+  if (folder.empty()) {
+    const std::string program = Platform::ProgramPath();
+    if (program.empty()) {
+      error = "cannot find the program folder";
+      return {};
+    }
+    folder = ParentFolder(ParentFolder(program)) + "/UserData";
+  }
+  if (mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) {
+    error = "cannot create " + folder + ": " + std::strerror(errno);
+    return {};
+  }
+  char resolved[PATH_MAX];
+  if (realpath(folder.c_str(), resolved) == nullptr) {
+    error = "cannot resolve " + folder + ": " + std::strerror(errno);
+    return {};
+  }
+  struct stat st;
+  if (stat(resolved, &st) != 0 || !S_ISDIR(st.st_mode)) {
+    error = std::string(resolved) + " is not a folder";
+    return {};
+  }
+  return resolved;
+}
+
+int RunDaemon(const std::vector<std::string>& args) {
+  DaemonOptions options;
+  std::string error;
+  if (!ParseDaemonArguments(args, options, error)) {
+    std::fprintf(stderr, "PymDaemon: %s\nUsage: PymDaemon [--userdata <folder>] [--port <n>]\n",
+                 error.c_str());
+    return kExitUsage;
+  }
+  const std::string userData = ResolveUserDataFolder(options, error);
+  if (userData.empty()) {
+    std::fprintf(stderr, "PymDaemon: %s\n", error.c_str());
+    return kExitFailure;
+  }
+  Qel::Log::SetToFile((userData + "/pymdaemon.log").c_str());
+  Qel::Log& log = Qel::Log::Get("PymDaemon");
+  const std::string databasePath = userData + "/" + AssetStore::kDatabaseFileName;
+
+  AssetStore store;
+  RequestHandlers handlers(store);
+  Server server(handlers);
+  StopSignals signals(server);
+  if (!server.Listen(options.port, &error)) {
+    std::fprintf(stderr, "PymDaemon: cannot listen on port %u: %s\n", options.port, error.c_str());
+    return kExitFailure;
+  }
+
+  // Published before the store opens, so that a second daemon is refused before it touches the
+  // index; clients that come early wait in the listen queue.
+  DiscoveryPublisher discovery;
+  u32 owner = 0;
+  switch (discovery.Publish(databasePath, server.Port(), &owner, &error)) {
+    case DiscoveryPublisher::Result::kPublished:
+      break;
+    case DiscoveryPublisher::Result::kOtherOwner:
+      std::fprintf(stderr, "PymDaemon: process %u already serves %s\n", owner, userData.c_str());
+      return kExitAlreadyRunning;
+    case DiscoveryPublisher::Result::kFailed:
+      std::fprintf(stderr, "PymDaemon: %s\n", error.c_str());
+      return kExitFailure;
+  }
+  server.SetStoppingHook([&discovery] { discovery.Withdraw(); });
+
+  if (!store.Open(userData, &error)) {
+    std::fprintf(stderr, "PymDaemon: cannot open the asset index: %s\n", error.c_str());
+    return kExitFailure;
+  }
+  log.Printf(Qel::Log::kMessage, "PymDaemon> serving %s on 127.0.0.1:%u (%zu assets%s)",
+             userData.c_str(), server.Port(), store.CountAssets(),
+             store.WasRebuilt() ? ", index rebuilt" : "");
+  server.Run();
+  discovery.Withdraw();
+  store.Close();
+  log.Printf(Qel::Log::kMessage, "PymDaemon> stopped");
+  return kExitOk;
+}
+
+}  // namespace PymDaemonSrv

@@ -1,0 +1,39 @@
+// The daemon process from start to exit: arguments, the UserData folder, the listener, the
+// discovery record, the store and the serving loop.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "qel/types.h"
+
+namespace PymDaemonSrv {
+
+enum ExitCode : int {
+  kExitOk = 0,
+  kExitFailure = 1,
+  kExitUsage = 2,
+  // Another live daemon already serves the folder.
+  kExitAlreadyRunning = 3,
+};
+
+struct DaemonOptions {
+  // Empty: <program folder>/../UserData.
+  std::string userData;
+  // 0: a free loopback port.
+  u16 port = 0;
+};
+
+// Arguments without the program name: "--userdata <path>", "--port <n>". False with a message.
+bool ParseDaemonArguments(const std::vector<std::string>& args, DaemonOptions& out,
+                          std::string& error);
+
+// The absolute, resolved UserData folder for the options, created when its parent exists.
+// Empty, with a message, when it cannot be had.
+std::string ResolveUserDataFolder(const DaemonOptions& options, std::string& error);
+
+// Runs the daemon to its end and returns the process exit code. SIGINT, SIGTERM and SIGHUP end
+// it as cleanly as the close request does.
+int RunDaemon(const std::vector<std::string>& args);
+
+}  // namespace PymDaemonSrv

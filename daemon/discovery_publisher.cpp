@@ -1,0 +1,115 @@
+#include "daemon/discovery_publisher.h"
+
+#include "platform/process.h"
+#include "pymclient/pym_protocol.h"
+
+namespace PymDaemonSrv {
+
+namespace pp = PymProtocol;
+
+namespace {
+
+// Fields are read and written through volatile pointers: other processes change the block.
+PymDiscoveryBlock* Block(const Qel::SharedMemory& memory) {
+  return static_cast<PymDiscoveryBlock*>(memory.GetData());
+}
+
+}  // namespace
+
+std::string DiscoveryPublisher::MutexName(const std::string& databasePath) {
+  const std::string folder = pp::DatabaseFolder(databasePath);
+  return folder.empty() ? std::string() : pp::MutexNameText(folder);
+}
+
+std::string DiscoveryPublisher::SharedMemoryName(const std::string& databasePath) {
+  const std::string folder = pp::DatabaseFolder(databasePath);
+  return folder.empty() ? std::string() : pp::ShmNameText(folder);
+}
+
+DiscoveryPublisher::Result DiscoveryPublisher::Publish(const std::string& databasePath, u16 port,
+                                                       u32* otherOwner, std::string* error) {
+  auto fail = [&](const std::string& text) {
+    if (error != nullptr) *error = text;
+    memory_.Close();
+    mutex_.Close();
+    return Result::kFailed;
+  };
+  if (published_) return fail("already published");
+  const std::string mutexName = MutexName(databasePath);
+  if (mutexName.empty()) return fail("not a database path: " + databasePath);
+  if (!mutex_.Create(mutexName, false)) return fail("cannot open the discovery mutex");
+  self_ = Platform::CurrentProcessId();
+  mutex_.Lock();
+  if (!memory_.Create(SharedMemoryName(databasePath), pp::kBlockSize)) {
+    mutex_.Unlock();
+    return fail("cannot attach the discovery block");
+  }
+  volatile PymDiscoveryBlock* block = Block(memory_);
+  if (block->layoutVersion == 0 && block->managerProcessId == 0) {
+    block->managerProcessId = self_;
+    block->ownerProcessId = pp::kNoProcess;
+    block->requesterProcessId = pp::kNoProcess;
+    block->reserved0 = 0;
+    block->layoutVersion = pp::kBlockVersion;
+    block->attachCount = 1;
+    block->refuseWord = 0;
+    block->reserved1 = 0;
+    block->port = 0;
+    manager_ = true;
+  } else {
+    if (block->layoutVersion != 0) {
+      block->attachCount = u8(block->attachCount + 1);
+    } else {
+      block->attachCount = pp::kAttachCountUnknown;
+    }
+    const u32 manager = block->managerProcessId;
+    if (manager == pp::kNoProcess || !Platform::IsProcessAlive(manager)) {
+      block->managerProcessId = self_;
+      manager_ = true;
+    }
+  }
+
+  const u32 owner = block->ownerProcessId;
+  if (owner != pp::kNoProcess && owner != self_ && Platform::IsProcessAlive(owner)) {
+    if (otherOwner != nullptr) *otherOwner = owner;
+    ReleaseLocked();
+    mutex_.Unlock();
+    memory_.Close();
+    mutex_.Close();
+    return Result::kOtherOwner;
+  }
+  block->ownerProcessId = self_;
+  block->port = port;
+  // A refusal left by a daemon that died would shut every client out.
+  block->refuseWord = 0;
+  mutex_.Unlock();
+  published_ = true;
+  return Result::kPublished;
+}
+
+void DiscoveryPublisher::ReleaseLocked() {
+  volatile PymDiscoveryBlock* block = Block(memory_);
+  if (manager_) {
+    block->managerProcessId = pp::kNoProcess;
+    if (block->layoutVersion >= 1) block->attachCount = u8(block->attachCount - 1);
+    manager_ = false;
+  }
+}
+
+void DiscoveryPublisher::Withdraw() {
+  if (!published_) return;
+  published_ = false;
+  mutex_.Lock();
+  volatile PymDiscoveryBlock* block = Block(memory_);
+  if (block->ownerProcessId == self_) {
+    block->ownerProcessId = pp::kNoProcess;
+    // Clients read the port whatever the owner says, so a stale one must not stay behind.
+    block->port = 0;
+  }
+  ReleaseLocked();
+  mutex_.Unlock();
+  memory_.Close();
+  mutex_.Close();
+}
+
+}  // namespace PymDaemonSrv

@@ -1,0 +1,47 @@
+// The daemon's side of the discovery block: it records itself as the database owner with its
+// port, so that clients of the same database folder find it, and takes the record back on exit.
+// A second daemon for a folder whose owner is alive is refused.
+#pragma once
+
+#include <string>
+
+#include "platform/named_mutex.h"
+#include "qel/shared_memory.h"
+#include "qel/types.h"
+
+namespace PymDaemonSrv {
+
+class DiscoveryPublisher {
+ public:
+  enum class Result { kPublished, kOtherOwner, kFailed };
+
+  DiscoveryPublisher() = default;
+  ~DiscoveryPublisher() { Withdraw(); }
+  DiscoveryPublisher(const DiscoveryPublisher&) = delete;
+  DiscoveryPublisher& operator=(const DiscoveryPublisher&) = delete;
+
+  // Attaches to the block of the database path's folder (the names that the client forms) and,
+  // unless a live process other than this one owns it, writes this process as owner with `port`
+  // and clears the refuse word. `otherOwner` receives the live owner's id on kOtherOwner.
+  Result Publish(const std::string& databasePath, u16 port, u32* otherOwner, std::string* error);
+  // Clears owner and port when they are still this process's, gives up the manager role and
+  // detaches. Does nothing when nothing is published.
+  void Withdraw();
+  bool IsPublished() const { return published_; }
+
+  // The two object names of a database path (empty when the path does not name "assets.tdx").
+  static std::string MutexName(const std::string& databasePath);
+  static std::string SharedMemoryName(const std::string& databasePath);
+
+ private:
+  // Leaves the block with the mutex held: gives up the manager role as a client's close does.
+  void ReleaseLocked();
+
+  Platform::NamedMutex mutex_;
+  Qel::SharedMemory memory_;
+  u32 self_ = 0;
+  bool manager_ = false;
+  bool published_ = false;
+};
+
+}  // namespace PymDaemonSrv

@@ -1,0 +1,43 @@
+// Decides whether an indexed asset matches a parsed search filter.
+//
+// Groups: first flag 1 needs every child, 0 any child (so an empty "all" group matches every
+// asset and an empty "any" group none); the negation flag inverts the group's result. Names match
+// as a case-insensitive substring, or whole with the exact byte. Era, region and keyword texts
+// match when every ';'-separated term is an entry of the asset's list (case-insensitive). Category
+// texts go through a replaceable matcher, so that category expressions can take over from the
+// plain list matching. Kinds and flag indexes that the daemon does not know match nothing.
+#pragma once
+
+#include <functional>
+#include <string_view>
+
+#include "daemon/asset_record.h"
+#include "daemon/filter_tree.h"
+
+namespace PymDaemonSrv {
+
+// True when the category list satisfies the expression of a category-list filter.
+using CategoryMatcher =
+    std::function<bool(std::string_view categories, std::string_view expression)>;
+
+class FilterEvaluator {
+ public:
+  FilterEvaluator();
+
+  // A null matcher restores category-expression matching.
+  void SetCategoryMatcher(CategoryMatcher matcher);
+
+  // A null root (no filter) matches every asset.
+  bool Matches(const FilterNode* root, const AssetRecord& asset) const;
+
+  // Every term of `terms` (separated by ';', blanks trimmed, empty terms ignored) equals an entry
+  // of `list` (separated by ';' or ','). No terms at all match any list.
+  static bool PlainListMatch(std::string_view list, std::string_view terms, bool ignoreCase);
+
+ private:
+  bool MatchString(const FilterNode& node, const AssetRecord& asset) const;
+
+  CategoryMatcher categories_;
+};
+
+}  // namespace PymDaemonSrv

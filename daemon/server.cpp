@@ -1,0 +1,146 @@
+#include "daemon/server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "qel/log.h"
+
+namespace PymDaemonSrv {
+
+Server::Server(RequestHandlers& handlers) : handlers_(handlers) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+    wakeRead_ = fds[0];
+    wakeWrite_ = fds[1];
+  }
+}
+
+Server::~Server() {
+  {
+    std::lock_guard<std::mutex> lock(connectionsMutex_);
+    for (auto& c : connections_) c->Shutdown();
+  }
+  // Destroying a connection joins its thread, which may still call back into this object.
+  std::vector<std::unique_ptr<Connection>> connections;
+  {
+    std::lock_guard<std::mutex> lock(connectionsMutex_);
+    connections.swap(connections_);
+  }
+  connections.clear();
+  if (listenFd_ >= 0) close(listenFd_);
+  if (wakeRead_ >= 0) close(wakeRead_);
+  if (wakeWrite_ >= 0) close(wakeWrite_);
+}
+
+bool Server::Listen(u16 port, std::string* error) {
+  auto fail = [&](const char* what) {
+    if (error != nullptr) *error = std::string(what) + ": " + std::strerror(errno);
+    if (listenFd_ >= 0) close(listenFd_);
+    listenFd_ = -1;
+    return false;
+  };
+  if (wakeRead_ < 0) return fail("pipe");
+  listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (listenFd_ < 0) return fail("socket");
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    return fail("bind");
+  }
+  if (listen(listenFd_, SOMAXCONN) != 0) return fail("listen");
+  socklen_t length = sizeof address;
+  if (getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return fail("getsockname");
+  }
+  port_ = ntohs(address.sin_port);
+  return true;
+}
+
+void Server::Wake() {
+  if (wakeWrite_ < 0) return;
+  const char byte = 1;
+  // A full pipe already holds a wake-up.
+  while (write(wakeWrite_, &byte, 1) < 0 && errno == EINTR) {
+  }
+}
+
+void Server::Stop() {
+  stopping_.store(true);
+  Wake();
+}
+
+void Server::OnConnectionFinished() { Wake(); }
+
+void Server::ReapFinished() {
+  std::vector<std::unique_ptr<Connection>> done;
+  {
+    std::lock_guard<std::mutex> lock(connectionsMutex_);
+    for (auto it = connections_.begin(); it != connections_.end();) {
+      if ((*it)->IsFinished()) {
+        done.push_back(std::move(*it));
+        it = connections_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  // Joined outside the lock: a finishing thread calls back into OnConnectionFinished.
+  done.clear();
+}
+
+void Server::Run() {
+  if (listenFd_ < 0) return;
+  while (!stopping_.load()) {
+    pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      Qel::Log::Get("PymDaemon")
+          .Printf(Qel::Log::kError, "PymDaemon> poll failed: %s", std::strerror(errno));
+      break;
+    }
+    if (fds[1].revents != 0) {
+      char sink[64];
+      while (read(wakeRead_, sink, sizeof sink) > 0) {
+      }
+      ReapFinished();
+    }
+    if (stopping_.load()) break;
+    if (fds[0].revents & POLLIN) {
+      const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      const int on = 1;
+      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+      ConnectionListener& listener = *this;
+      auto connection = std::make_unique<Connection>(fd, handlers_, listener);
+      Connection* started = connection.get();
+      {
+        std::lock_guard<std::mutex> lock(connectionsMutex_);
+        connections_.push_back(std::move(connection));
+      }
+      started->Start();
+    }
+  }
+
+  if (stoppingHook_) stoppingHook_();
+  close(listenFd_);
+  listenFd_ = -1;
+  std::vector<std::unique_ptr<Connection>> connections;
+  {
+    std::lock_guard<std::mutex> lock(connectionsMutex_);
+    connections.swap(connections_);
+  }
+  for (auto& c : connections) c->Shutdown();
+  connections.clear();
+}
+
+}  // namespace PymDaemonSrv

@@ -1,0 +1,55 @@
+// Feeds arbitrary payloads to the daemon's request handlers: the first byte picks the request,
+// the rest is its payload. Every payload must give a reply without a crash, and a search filter
+// that parses must also evaluate against an asset.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "daemon/asset_store.h"
+#include "daemon/filter_evaluator.h"
+#include "daemon/filter_tree.h"
+#include "daemon/request_handlers.h"
+
+namespace {
+
+using namespace PymDaemonSrv;
+
+struct Fixture {
+  Fixture() {
+    char pattern[] = "/tmp/daemon-request-fuzz-XXXXXX";
+    if (const char* made = mkdtemp(pattern)) folder = made;
+    if (folder.empty() || !store.Open(folder, nullptr)) abort();
+    asset.kuid = KUID(1, 2, 3);
+    asset.name = asset.nameLower = "box";
+    asset.categories = "TR;TV";
+    asset.flags = 0x155555;
+  }
+  ~Fixture() {
+    store.Close();
+    std::error_code ec;
+    std::filesystem::remove_all(folder, ec);
+  }
+  std::string folder;
+  AssetStore store;
+  RequestHandlers handlers{store};
+  AssetRecord asset;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static Fixture fixture;
+  if (size == 0) return 0;
+  static const u32 kOpcodes[] = {0x0, 0x2, 0x64, 0x65, 0x66, 0x96, 0x10E, 0x4242};
+  const u32 opcode = kOpcodes[data[0] % (sizeof kOpcodes / sizeof kOpcodes[0])];
+  Response response;
+  fixture.handlers.Handle(opcode, data + 1, size - 1, response);
+  if (opcode == 0x2) {
+    const FilterParseResult filter = ParseFilterPayload(data + 1, size - 1);
+    if (filter.ok) FilterEvaluator().Matches(filter.root.get(), fixture.asset);
+  }
+  return 0;
+}

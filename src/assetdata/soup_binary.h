@@ -1,0 +1,120 @@
+// The binary soup form, magic "ACS$".
+//
+// A 16-byte header (magic, u32 version, u32 reserved, u32 body size; little-endian) and a body:
+// the chunks of the root's children. A chunk is {u32 size of what follows, u8 name length n
+// including its NUL, the name, u8 type, payload}; a container's payload is its own children's
+// chunks. Positions inside a body are offsets from its start; bodies are held 16-byte aligned,
+// so that the padding of type 12 depends on the offset alone.
+#pragma once
+
+#include <string_view>
+
+#include "assetdata/soup_tree.h"
+#include "qel/types.h"
+
+class Soup;
+class TStream;
+
+// The magic "ACS$" read as a little-endian u32.
+inline constexpr u32 kSoupMagic = 0x24534341u;
+inline constexpr u32 kSoupHeaderSize = 16;
+
+// Chunk type codes.
+enum SoupChunkType : u8 {
+  kChunkContainer = 0,
+  kChunkInt = 1,
+  kChunkFloat = 2,
+  kChunkText = 3,
+  kChunkRaw = 4,
+  kChunkNull = 5,
+  kChunkAlignedRaw = 12,  // padding to a 16-byte boundary, then raw bytes
+  kChunkKUID = 13,
+};
+
+// The type code written for a value kind.
+u8 SoupChunkTypeForKind(u32 kind);
+// The kind a chunk type reads as.
+u32 SoupKindForChunkType(u8 type);
+
+// Writes the header and the body. False when tags nested deeper than kMaxSoupDepth were left out
+// or the body would not fit the format; stream errors stay in the stream.
+bool WriteSoup(TStream& out, const Soup& soup);
+// The body alone: the chunks of the node's children.
+bool WriteSoupBody(TStream& out, const ACSChunk* node);
+
+// An owned body, 16-byte aligned.
+class SoupBody {
+ public:
+  SoupBody() = default;
+  ~SoupBody() { Reset(); }
+  SoupBody(const SoupBody&) = delete;
+  SoupBody& operator=(const SoupBody&) = delete;
+  SoupBody(SoupBody&& other) noexcept;
+  SoupBody& operator=(SoupBody&& other) noexcept;
+
+  // Discards what was held and allocates size bytes (nothing for 0).
+  void Allocate(u32 size);
+  void Reset();
+
+  u8* Data() { return data_; }
+  const u8* Data() const { return data_; }
+  u32 Size() const { return size_; }
+  bool IsEmpty() const { return size_ == 0; }
+
+ private:
+  u8* data_ = nullptr;
+  u32 size_ = 0;
+};
+
+// Reads a header and its body into `body`, which holds nothing afterwards when the soup is
+// empty, truncated or malformed. False for a wrong magic, or a body size that is negative or
+// runs past the stream; a malformed body is no error and reads as empty. `version` is the
+// header's (0xFFFFFFFF when the header ran short).
+bool ReadSoupBinary(TStream& in, u32& version, SoupBody& body);
+
+// The body check: every chunk well formed, containers nested at most kMaxSoupDepth deep, trailing
+// bytes fewer than 6.
+bool ValidateSoupBody(const u8* bytes, u32 length);
+
+// One chunk located by a walk. Offsets count from the start of the body.
+struct SoupChunk {
+  u32 offset = 0;         // of the chunk's size field
+  std::string_view name;  // up to the name's first NUL
+  u8 type = 0;
+  u32 payloadOffset = 0;
+  u32 payloadSize = 0;
+};
+
+// Visits the chunks of one container region of a body in order, stopping at the first chunk
+// that breaks the chunk rules or when fewer than 6 bytes remain.
+class SoupChunkWalker {
+ public:
+  // The region [start, start + length) must lie inside the body.
+  SoupChunkWalker(const u8* body, u32 start, u32 length);
+  bool Next(SoupChunk& out);
+
+ private:
+  const u8* body_;
+  u32 position_;
+  u32 end_;
+};
+
+// The raw payload of a type-12 chunk after its padding to a 16-byte boundary; empty when the
+// payload is shorter than its padding.
+void SoupAlignedPayload(u32 payloadOffset, u32 payloadSize, u32& valueOffset, u32& valueSize);
+
+// A text payload is used as it stands only in a version-1 (or later) soup whose payload is empty
+// or ends in NUL; otherwise the value is a copy.
+bool SoupTextNeedsCopy(const u8* payload, u32 size, u32 version);
+// The copy: a NUL appended when missing, and a version-0 text converted from Windows-1252 to
+// UTF-8 (the empty text, held as no block, when that fails).
+MPRef<ACSRawDataCore> CopySoupText(const u8* payload, u32 size, u32 version);
+
+// Decodes a checked body into a new in-memory container tree whose values are copies. Version 0
+// texts are converted. Null for an empty body.
+MPRef<ACSChunk> DecodeSoupBody(const u8* body, u32 size, u32 version);
+
+// Reads a binary soup and decodes it into an in-memory tree: the soup is empty when the read
+// fails, the body is empty or malformed, or the version is neither 0 nor 1. The result is
+// ReadSoupBinary's.
+bool ReadSoupTree(TStream& in, Soup& target);

@@ -1,0 +1,345 @@
+#include "assetdata/soup_tree.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <utility>
+#include <vector>
+
+// --- ACSRawDataCore ---
+
+ACSRawDataCore::ACSRawDataCore(const u8* data, u32 size, bool owns, MPRef<ReferenceCountMP> owner)
+    : data_(data), size_(size), owns_(owns ? 1 : 0), owner_(std::move(owner)) {}
+
+ACSRawDataCore::~ACSRawDataCore() {
+  if (owns_) std::free(const_cast<u8*>(data_));
+}
+
+MPRef<ACSRawDataCore> ACSRawDataCore::CreateOwned(void* bytes, u32 size) {
+  if (!bytes) return nullptr;
+  if (size == 0) {
+    std::free(bytes);
+    return nullptr;
+  }
+  return MPRef<ACSRawDataCore>::Adopt(
+      new ACSRawDataCore(static_cast<const u8*>(bytes), size, true, nullptr));
+}
+
+MPRef<ACSRawDataCore> ACSRawDataCore::CreateCopy(const void* source, u32 size) {
+  if (!source || size == 0) return nullptr;
+  void* bytes = std::malloc(size);
+  if (!bytes) throw std::bad_alloc();
+  std::memcpy(bytes, source, size);
+  return CreateOwned(bytes, size);
+}
+
+MPRef<ACSRawDataCore> ACSRawDataCore::CreateView(const void* data, u32 size,
+                                                 MPRef<ReferenceCountMP> owner) {
+  if (!data || size == 0) return nullptr;
+  return MPRef<ACSRawDataCore>::Adopt(
+      new ACSRawDataCore(static_cast<const u8*>(data), size, false, std::move(owner)));
+}
+
+MPRef<ACSRawDataCore> ACSRawDataCore::CreateChunkView(const ACSChunk* node) {
+  if (!node) return nullptr;
+  // An in-memory value's block is shared itself: a view owned by the node would dangle once the
+  // node's value is replaced, because the node does not keep its old block.
+  if (const auto* tag = dynamic_cast<const TDBDataTag*>(node)) return tag->GetBlock();
+  return CreateView(node->GetData(), node->GetDataSize(),
+                    MPRef<ReferenceCountMP>(const_cast<ACSChunk*>(node)));
+}
+
+// --- ACSChunk ---
+
+MPRef<ACSChunk> ACSChunk::GetChild(const Qel::PString&) const { return GetNullChunk(); }
+MPRef<ACSChunk> ACSChunk::GetChild(const Qel::PString&) { return GetNullChunk(); }
+u32 ACSChunk::CountChildren() const { return 0; }
+
+bool ACSChunk::GetChildAt(u32, Qel::PString& name, MPRef<ACSChunk>& node) const {
+  name = Qel::PString();
+  node = GetNullChunk();
+  return false;
+}
+
+void ACSChunk::SortChildren() {}
+void ACSChunk::SwapChildValues(MPRef<ACSChunk>, MPRef<ACSChunk>) {}
+void ACSChunk::AddChild(const Qel::PString&, MPRef<ACSChunk>) {}
+void ACSChunk::RemoveChild(MPRef<ACSChunk>) {}
+MPRef<ACSChunk> ACSChunk::CreateTag(u32, MPRef<ACSRawDataCore>) { return GetNullChunk(); }
+const u8* ACSChunk::GetData() const { return nullptr; }
+u32 ACSChunk::GetDataSize() const { return 0; }
+u32 ACSChunk::GetKind() const { return kKindNull; }
+void ACSChunk::SetData(u32, MPRef<ACSRawDataCore>) {}
+
+namespace {
+
+// Made on first use and never released: it lives until the process ends.
+ACSChunk* NullChunk() {
+  static ACSChunk* const node = new ACSChunk();
+  return node;
+}
+
+}  // namespace
+
+MPRef<ACSChunk> ACSChunk::GetNullChunk() { return MPRef<ACSChunk>(NullChunk()); }
+
+bool ACSChunk::IsNullChunk(const ACSChunk* node) { return node == NullChunk(); }
+
+bool ACSChunk::IsPresent(const ACSChunk* node) {
+  return node && !IsNullChunk(node) && node->GetKind() != kKindNull;
+}
+
+bool ACSChunk::Reaches(const ACSChunk* from, const ACSChunk* target) {
+  if (!from || !target) return false;
+  if (from == target) return true;
+  if (from->GetKind() != kKindContainer) return false;
+  std::vector<MPRef<ACSChunk>> pending;
+  pending.emplace_back(const_cast<ACSChunk*>(from));
+  while (!pending.empty()) {
+    MPRef<ACSChunk> node = std::move(pending.back());
+    pending.pop_back();
+    if (const auto* container = dynamic_cast<const TDBContainerTag*>(node.Get())) {
+      for (const TDBContainerTag::Entry& e : container->GetEntries()) {
+        if (e.node.Get() == target) return true;
+        if (e.node->GetKind() == kKindContainer) pending.push_back(e.node);
+      }
+      continue;
+    }
+    const u32 count = node->CountChildren();
+    for (u32 i = 0; i < count; ++i) {
+      Qel::PString name;
+      MPRef<ACSChunk> child;
+      if (!node->GetChildAt(i, name, child)) break;
+      if (child.Get() == target) return true;
+      if (child->GetKind() == kKindContainer) pending.push_back(std::move(child));
+    }
+  }
+  return false;
+}
+
+bool ACSChunk::CopyFrom(const ACSChunk* source) { return CopyFrom(source, 0); }
+
+namespace {
+
+void CopyValueAndClear(ACSChunk* target, const ACSChunk* source) {
+  if (source && !ACSChunk::IsNullChunk(source) && source->GetKind() != kKindNull) {
+    target->SetData(source->GetKind(), ACSRawDataCore::CreateChunkView(source));
+  }
+  const u32 own = target->CountChildren();
+  for (u32 i = own; i > 0; --i) {
+    Qel::PString name;
+    MPRef<ACSChunk> child;
+    if (target->GetChildAt(i - 1, name, child)) target->RemoveChild(std::move(child));
+  }
+}
+
+}  // namespace
+
+bool ACSChunk::CopyFrom(const ACSChunk* source, u32 depth) {
+  // Walks with its own stack so that a deep source cannot exhaust the thread's stack.
+  struct Frame {
+    ACSChunk* target;
+    MPRef<ACSChunk> source;
+    u32 next;
+    u32 count;
+  };
+  if (source == this) return true;
+  // Held here: clearing this node may drop the last other reference to a source below it.
+  MPRef<ACSChunk> held(const_cast<ACSChunk*>(source));
+  if (source && Reaches(source, this)) {
+    // The source holds this node, whose children change while the copy is made: copy from a
+    // snapshot instead.
+    MPRef<ACSChunk> snapshot = MakeMP<TDBContainerTag>();
+    const bool complete = snapshot->CopyFrom(source, depth);
+    CopyValueAndClear(this, source);
+    return CopyFrom(snapshot.Get(), depth) && complete;
+  }
+  CopyValueAndClear(this, source);
+  if (!source) return true;
+  bool complete = true;
+  std::vector<Frame> stack;
+  stack.push_back({this, std::move(held), 0, source->CountChildren()});
+  while (!stack.empty()) {
+    Frame& top = stack.back();
+    if (top.next >= top.count) {
+      stack.pop_back();
+      continue;
+    }
+    Qel::PString name;
+    MPRef<ACSChunk> child;
+    if (!top.source->GetChildAt(top.next++, name, child)) {
+      top.next = top.count;
+      continue;
+    }
+    const u32 kind = child->GetKind();
+    // The new node sits at depth + stack.size() below the root of the copy.
+    if (kind == kKindContainer && depth + stack.size() > kMaxSoupDepth) {
+      complete = false;
+      continue;
+    }
+    MPRef<ACSChunk> copy = top.target->CreateTag(kind, nullptr);
+    if (IsNullChunk(copy.Get())) continue;
+    ACSChunk* target = top.target;
+    CopyValueAndClear(copy.Get(), child.Get());
+    const u32 count = child->CountChildren();
+    target->AddChild(name, copy);
+    if (count > 0) stack.push_back({copy.Get(), std::move(child), 0, count});
+  }
+  return complete;
+}
+
+// --- TDBContainerTag ---
+
+const TDBContainerTag::Entry* TDBContainerTag::FindByName(const Qel::PString& name) const {
+  for (const Entry& e : children_) {
+    if (e.name == name) return &e;
+  }
+  return nullptr;
+}
+
+MPRef<ACSChunk> TDBContainerTag::GetChild(const Qel::PString& name) const {
+  const Entry* e = FindByName(name);
+  return e ? e->node : GetNullChunk();
+}
+
+MPRef<ACSChunk> TDBContainerTag::GetChild(const Qel::PString& name) {
+  return static_cast<const TDBContainerTag*>(this)->GetChild(name);
+}
+
+u32 TDBContainerTag::CountChildren() const { return count_; }
+
+bool TDBContainerTag::GetChildAt(u32 index, Qel::PString& name, MPRef<ACSChunk>& node) const {
+  if (index >= count_) return ACSChunk::GetChildAt(index, name, node);
+  auto it = children_.IteratorAt(i32(index));
+  name = it->name;
+  node = it->node;
+  return true;
+}
+
+namespace {
+
+using Entry = TDBContainerTag::Entry;
+
+// Byte-wise, the bytes taken as unsigned values; a prefix sorts first.
+bool NameLess(const Qel::PString& a, const Qel::PString& b) {
+  const u32 la = a.Length();
+  const u32 lb = b.Length();
+  const u32 n = la < lb ? la : lb;
+  const int c = n ? std::memcmp(a.CStr(), b.CStr(), n) : 0;
+  return c != 0 ? c < 0 : la < lb;
+}
+
+void SwapEntries(Entry* a, Entry* b) {
+  std::swap(a->name, b->name);
+  std::swap(a->node, b->node);
+}
+
+// Median-of-three partitioning for ranges of 11 entries or more; the insertion pass that follows
+// finishes the short ranges.
+void PartitionSort(std::vector<Entry*>& e, i64 lo, i64 hi) {
+  while (hi - lo >= 10) {
+    const i64 mid = lo + (hi - lo) / 2;
+    if (NameLess(e[mid]->name, e[lo]->name)) SwapEntries(e[mid], e[lo]);
+    if (NameLess(e[hi]->name, e[lo]->name)) SwapEntries(e[hi], e[lo]);
+    if (NameLess(e[hi]->name, e[mid]->name)) SwapEntries(e[hi], e[mid]);
+    const Qel::PString pivot = e[mid]->name;
+    i64 i = lo;
+    i64 j = hi;
+    while (i <= j) {
+      while (NameLess(e[i]->name, pivot)) ++i;
+      while (NameLess(pivot, e[j]->name)) --j;
+      if (i <= j) {
+        if (i != j) SwapEntries(e[i], e[j]);
+        ++i;
+        --j;
+      }
+    }
+    // The smaller side recursively, the larger one by the loop: the depth stays logarithmic.
+    if (j - lo < hi - i) {
+      PartitionSort(e, lo, j);
+      lo = i;
+    } else {
+      PartitionSort(e, i, hi);
+      hi = j;
+    }
+  }
+}
+
+}  // namespace
+
+void TDBContainerTag::SortChildren() {
+  if (count_ < 2) return;
+  std::vector<Entry*> slots;
+  slots.reserve(count_);
+  for (Entry& e : children_) slots.push_back(&e);
+  PartitionSort(slots, 0, i64(slots.size()) - 1);
+  for (size_t i = 1; i < slots.size(); ++i) {
+    for (size_t j = i; j > 0 && NameLess(slots[j]->name, slots[j - 1]->name); --j) {
+      SwapEntries(slots[j], slots[j - 1]);
+    }
+  }
+}
+
+void TDBContainerTag::SwapChildValues(MPRef<ACSChunk> a, MPRef<ACSChunk> b) {
+  Entry* ea = nullptr;
+  Entry* eb = nullptr;
+  for (Entry& e : children_) {
+    if (e.node == a) ea = &e;
+    if (e.node == b) eb = &e;
+  }
+  if (ea && eb && ea != eb) std::swap(ea->node, eb->node);
+}
+
+void TDBContainerTag::AddChild(const Qel::PString& name, MPRef<ACSChunk> node) {
+  if (!node) return;
+  if (Reaches(node.Get(), this)) return;
+  children_.Emplace(Entry{name, std::move(node)});
+  ++count_;
+}
+
+void TDBContainerTag::RemoveChild(MPRef<ACSChunk> node) {
+  if (!node) return;
+  for (auto it = children_.Begin(); !it.IsEnd(); it.Next()) {
+    if (it->node == node) {
+      children_.Erase(it);
+      --count_;
+      return;
+    }
+  }
+}
+
+void TDBContainerTag::DeleteThis() {
+  thread_local std::vector<TDBContainerTag*>* pending = nullptr;
+  if (pending) {
+    pending->push_back(this);
+    return;
+  }
+  std::vector<TDBContainerTag*> queue{this};
+  pending = &queue;
+  while (!queue.empty()) {
+    TDBContainerTag* next = queue.back();
+    queue.pop_back();
+    delete next;  // its last children land in the queue
+  }
+  pending = nullptr;
+}
+
+MPRef<ACSChunk> TDBContainerTag::CreateTag(u32 kind, MPRef<ACSRawDataCore> block) {
+  if (kind == kKindContainer) return MakeMP<TDBContainerTag>();
+  return MakeMP<TDBDataTag>(kind, std::move(block));
+}
+
+// --- TDBDataTag ---
+
+TDBDataTag::TDBDataTag(u32 kind, MPRef<ACSRawDataCore> block)
+    : block_(std::move(block)), kind_(kind == kKindContainer ? kKindNull : kind) {}
+
+const u8* TDBDataTag::GetData() const { return block_ ? block_->GetData() : nullptr; }
+
+u32 TDBDataTag::GetDataSize() const { return block_ ? block_->GetSize() : 0; }
+
+void TDBDataTag::SetData(u32 kind, MPRef<ACSRawDataCore> block) {
+  if (kind == kKindContainer) return;
+  kind_ = kind;
+  block_ = std::move(block);
+}

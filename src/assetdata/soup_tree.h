@@ -1,0 +1,162 @@
+// The soup tree: counted nodes holding either named children or one typed value.
+//
+// Values are never changed in place: setting a value replaces its block, so blocks and nodes may
+// be shared freely between trees. Lookups never give a null pointer; a failed one gives the
+// shared null node, whose kind is 0.
+#pragma once
+
+#include "assetdata/reference_count.h"
+#include "core/chunked_list.h"
+#include "qel/pstring.h"
+#include "qel/types.h"
+
+// Value kinds a node reports.
+enum SoupKind : u32 {
+  kKindNull = 0,       // a tag that exists but has no value
+  kKindContainer = 1,  // holds child tags
+  kKindRaw = 2,        // any bytes
+  kKindFloat = 3,      // little-endian 32-bit floats
+  kKindText = 4,       // UTF-8 characters and one NUL
+  kKindTextAlt = 5,    // stored as text, never converted
+  kKindInt = 6,        // little-endian signed 32-bit integers
+  kKindKUID = 7,       // the packed KUID pair
+};
+
+// Nesting below a root is refused beyond this many container levels, so that no reader, writer
+// or copy can be driven into a stack overflow.
+inline constexpr u32 kMaxSoupDepth = 1000;
+
+class ACSChunk;
+
+// One immutable value: owned bytes, or a view of bytes that `owner` keeps alive.
+class ACSRawDataCore final : public ReferenceCountMP {
+ public:
+  // Takes over a block from std::malloc; size 0 frees it and gives no block.
+  static MPRef<ACSRawDataCore> CreateOwned(void* bytes, u32 size);
+  static MPRef<ACSRawDataCore> CreateCopy(const void* source, u32 size);
+  static MPRef<ACSRawDataCore> CreateView(const void* data, u32 size,
+                                          MPRef<ReferenceCountMP> owner);
+  // A view of the node's value bytes that keeps the node alive; no block when it has none.
+  static MPRef<ACSRawDataCore> CreateChunkView(const ACSChunk* node);
+
+  const u8* GetData() const { return data_; }
+  u32 GetSize() const { return size_; }
+  bool IsOwned() const { return owns_ != 0; }
+
+ private:
+  ACSRawDataCore(const u8* data, u32 size, bool owns, MPRef<ReferenceCountMP> owner);
+  ~ACSRawDataCore() override;
+
+  const u8* data_;
+  u32 size_;
+  u8 owns_;
+  MPRef<ReferenceCountMP> owner_;
+};
+
+using ACSData = MPRef<ACSRawDataCore>;
+
+// The node. The base class is the null node: no children, no value, kind 0.
+class ACSChunk : public ReferenceCountMP {
+ public:
+  ACSChunk() = default;
+
+  virtual MPRef<ACSChunk> GetChild(const Qel::PString& name) const;
+  // The lookup a caller makes before changing the tree.
+  virtual MPRef<ACSChunk> GetChild(const Qel::PString& name);
+  virtual u32 CountChildren() const;
+  // False, the empty name and the null node when there is no such child.
+  virtual bool GetChildAt(u32 index, Qel::PString& name, MPRef<ACSChunk>& node) const;
+  virtual void SortChildren();
+  virtual void SwapChildValues(MPRef<ACSChunk> a, MPRef<ACSChunk> b);
+  virtual void AddChild(const Qel::PString& name, MPRef<ACSChunk> node);
+  virtual void RemoveChild(MPRef<ACSChunk> node);
+  // A new node of the kind, made the way this node makes its children.
+  virtual MPRef<ACSChunk> CreateTag(u32 kind, MPRef<ACSRawDataCore> block);
+  virtual const u8* GetData() const;
+  virtual u32 GetDataSize() const;
+  virtual u32 GetKind() const;
+  virtual void SetData(u32 kind, MPRef<ACSRawDataCore> block);
+
+  // A new reference to the process-wide null node.
+  static MPRef<ACSChunk> GetNullChunk();
+  static bool IsNullChunk(const ACSChunk* node);
+  // Neither a null pointer nor the null node, and of a kind other than 0.
+  static bool IsPresent(const ACSChunk* node);
+  // True when `target` is `from` itself or a node somewhere below it: adding `from` under
+  // `target` would then make a node its own descendant.
+  static bool Reaches(const ACSChunk* from, const ACSChunk* target);
+
+  // Deep copy of source into this node: values share the source's bytes, children are new
+  // nodes. Containers nested deeper than kMaxSoupDepth below this node are left out; false then.
+  bool CopyFrom(const ACSChunk* source);
+
+ protected:
+  ~ACSChunk() override = default;
+
+ private:
+  bool CopyFrom(const ACSChunk* source, u32 depth);
+};
+
+using ACSNode = MPRef<ACSChunk>;
+
+// An in-memory container: named children in insertion order; names may repeat.
+class TDBContainerTag : public ACSChunk {
+ public:
+  struct Entry {
+    Qel::PString name;
+    MPRef<ACSChunk> node;
+  };
+
+  TDBContainerTag() = default;
+
+  using ACSChunk::GetChild;
+  MPRef<ACSChunk> GetChild(const Qel::PString& name) const override;
+  MPRef<ACSChunk> GetChild(const Qel::PString& name) override;
+  u32 CountChildren() const override;
+  bool GetChildAt(u32 index, Qel::PString& name, MPRef<ACSChunk>& node) const override;
+  // By name bytes taken as unsigned values; not stable.
+  void SortChildren() override;
+  void SwapChildValues(MPRef<ACSChunk> a, MPRef<ACSChunk> b) override;
+  // Appends; a null node, or one that this node is already part of, is refused.
+  void AddChild(const Qel::PString& name, MPRef<ACSChunk> node) override;
+  void RemoveChild(MPRef<ACSChunk> node) override;
+  MPRef<ACSChunk> CreateTag(u32 kind, MPRef<ACSRawDataCore> block) override;
+  u32 GetKind() const override { return kKindContainer; }
+  // Destroys nested containers one after another rather than recursively, so that a deep tree
+  // cannot exhaust the stack when its root goes.
+  void DeleteThis() override;
+
+  // Direct, read-only access for fast walks over in-memory trees.
+  const ChunkedList<Entry, 13>& GetEntries() const { return children_; }
+
+ protected:
+  ~TDBContainerTag() override = default;
+
+ private:
+  const Entry* FindByName(const Qel::PString& name) const;
+
+  ChunkedList<Entry, 13> children_;
+  // Cached so that appending and indexing need not walk the ring.
+  u32 count_ = 0;
+};
+
+// An in-memory value of any kind but the container.
+class TDBDataTag : public ACSChunk {
+ public:
+  TDBDataTag(u32 kind, MPRef<ACSRawDataCore> block);
+
+  const u8* GetData() const override;
+  u32 GetDataSize() const override;
+  u32 GetKind() const override { return kind_; }
+  // Kind 1 is refused: a value node cannot become a container.
+  void SetData(u32 kind, MPRef<ACSRawDataCore> block) override;
+
+  const MPRef<ACSRawDataCore>& GetBlock() const { return block_; }
+
+ protected:
+  ~TDBDataTag() override = default;
+
+ private:
+  MPRef<ACSRawDataCore> block_;
+  u32 kind_;
+};

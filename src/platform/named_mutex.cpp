@@ -1,0 +1,126 @@
+#include "platform/named_mutex.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace Platform {
+
+std::uint64_t ObjectNameHash(std::string_view name) {
+  std::uint64_t h = 0xcbf29ce484222325ull;
+  for (unsigned char c : name) {
+    h ^= c;
+    h *= 0x100000001b3ull;
+  }
+  return h;
+}
+
+std::string ObjectBaseName(std::string_view name) {
+  char buf[32];
+  std::snprintf(buf, sizeof(buf), "kestro-%016llx",
+                static_cast<unsigned long long>(ObjectNameHash(name)));
+  return buf;
+}
+
+std::string NamedMutex::LockFilePath(std::string_view name) {
+  return "/tmp/" + ObjectBaseName(name) + ".lock";
+}
+
+bool NamedMutex::Remove(std::string_view name) { return ::unlink(LockFilePath(name).c_str()) == 0; }
+
+NamedMutex::~NamedMutex() { Close(); }
+
+bool NamedMutex::Create(std::string_view name, bool initial_owner, bool* created) {
+  if (created) *created = false;
+  {
+    std::lock_guard<std::mutex> g(mutex_);
+    if (fd_ >= 0) return false;
+    const std::string path = LockFilePath(name);
+    bool made = false;
+    int fd = -1;
+    // Exclusive create tells who made it; a racing creator makes the second open succeed.
+    for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
+      fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd >= 0) {
+        made = true;
+        // Other users may share the lock; the umask must not keep them out.
+        ::fchmod(fd, 0666);
+        break;
+      }
+      if (errno != EEXIST) return false;
+      fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+      if (fd < 0 && errno != ENOENT) return false;
+    }
+    if (fd < 0) return false;
+    fd_ = fd;
+    if (created) *created = made;
+    initial_owner = initial_owner && made;
+  }
+  if (initial_owner) Lock();
+  return true;
+}
+
+void NamedMutex::Lock() {
+  std::unique_lock<std::mutex> g(mutex_);
+  if (fd_ < 0) return;
+  const auto self = std::this_thread::get_id();
+  if (depth_ > 0 && owner_ == self) {
+    ++depth_;
+    return;
+  }
+  released_.wait(g, [&] { return depth_ == 0; });
+  owner_ = self;
+  depth_ = 1;
+  const int fd = fd_;
+  // The process lock is taken outside the object lock so that TryLock and Unlock of other
+  // threads are not held up; depth_ already keeps other threads of this process out.
+  g.unlock();
+  while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+  }
+}
+
+bool NamedMutex::TryLock() {
+  std::lock_guard<std::mutex> g(mutex_);
+  if (fd_ < 0) return false;
+  const auto self = std::this_thread::get_id();
+  if (depth_ > 0) {
+    if (owner_ != self) return false;
+    ++depth_;
+    return true;
+  }
+  int r;
+  while ((r = ::flock(fd_, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+  }
+  if (r != 0) return false;
+  owner_ = self;
+  depth_ = 1;
+  return true;
+}
+
+bool NamedMutex::Unlock() {
+  std::lock_guard<std::mutex> g(mutex_);
+  if (fd_ < 0 || depth_ == 0 || owner_ != std::this_thread::get_id()) return false;
+  if (--depth_ == 0) {
+    ::flock(fd_, LOCK_UN);
+    owner_ = std::thread::id();
+    released_.notify_one();
+  }
+  return true;
+}
+
+void NamedMutex::Close() {
+  std::lock_guard<std::mutex> g(mutex_);
+  if (fd_ < 0) return;
+  // Closing the descriptor also drops the file lock.
+  ::close(fd_);
+  fd_ = -1;
+  depth_ = 0;
+  owner_ = std::thread::id();
+  released_.notify_all();
+}
+
+}  // namespace Platform

@@ -1,0 +1,152 @@
+#include "platform/process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#ifndef CLOSE_RANGE_CLOEXEC
+#define CLOSE_RANGE_CLOEXEC (1U << 2)
+#endif
+
+extern char** environ;
+
+namespace Platform {
+
+std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(::getpid()); }
+
+bool IsProcessAlive(std::uint32_t pid) {
+  if (pid == 0 || pid > static_cast<std::uint32_t>(INT_MAX)) return false;
+  if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) return false;
+  // An ended process that its parent has not reaped still answers kill(); its state says 'Z'.
+  char path[64];
+  std::snprintf(path, sizeof(path), "/proc/%u/stat", pid);
+  FILE* f = std::fopen(path, "r");
+  if (!f) return true;
+  char buf[512];
+  const size_t n = std::fread(buf, 1, sizeof(buf) - 1, f);
+  std::fclose(f);
+  buf[n] = '\0';
+  // The state follows the command name, which is in parentheses and may itself hold ')'.
+  const char* close = std::strrchr(buf, ')');
+  if (!close || close[1] != ' ') return true;
+  const char state = close[2];
+  return state != 'Z' && state != 'X';
+}
+
+std::string ProgramPath() {
+  char buf[PATH_MAX + 1];
+  const ssize_t n = ::readlink("/proc/self/exe", buf, PATH_MAX);
+  if (n <= 0) return {};
+  return std::string(buf, static_cast<size_t>(n));
+}
+
+namespace {
+
+bool WriteAll(int fd, const void* data, size_t n) {
+  const char* p = static_cast<const char*>(data);
+  while (n > 0) {
+    const ssize_t w = ::write(fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+// Reads up to n bytes; returns how many arrived before end of file.
+size_t ReadAll(int fd, void* data, size_t n) {
+  char* p = static_cast<char*>(data);
+  size_t got = 0;
+  while (got < n) {
+    const ssize_t r = ::read(fd, p + got, n - got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    got += static_cast<size_t>(r);
+  }
+  return got;
+}
+
+void CloseBoth(int fds[2]) {
+  if (fds[0] >= 0) ::close(fds[0]);
+  if (fds[1] >= 0) ::close(fds[1]);
+}
+
+}  // namespace
+
+std::uint32_t SpawnDetached(const std::string& file, const std::vector<std::string>& args,
+                            const std::string& working_folder, bool hidden) {
+  if (file.empty()) return 0;
+  // Everything the children need is prepared here: after fork only async-signal-safe calls.
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(file.c_str()));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const char* dir = working_folder.empty() ? nullptr : working_folder.c_str();
+
+  // pid_pipe carries the grandchild's id from the middle process; err_pipe carries an errno
+  // when the grandchild cannot start, and closes silently (close-on-exec) when it can.
+  int pid_pipe[2] = {-1, -1};
+  int err_pipe[2] = {-1, -1};
+  if (::pipe2(pid_pipe, O_CLOEXEC) != 0) return 0;
+  if (::pipe2(err_pipe, O_CLOEXEC) != 0) {
+    CloseBoth(pid_pipe);
+    return 0;
+  }
+  const pid_t middle = ::fork();
+  if (middle < 0) {
+    CloseBoth(pid_pipe);
+    CloseBoth(err_pipe);
+    return 0;
+  }
+  if (middle == 0) {
+    ::setsid();
+    const pid_t grandchild = ::fork();
+    if (grandchild == 0) {
+      int e = 0;
+      if (dir && ::chdir(dir) != 0) e = errno;
+      if (e == 0) {
+        const int null_fd = ::open("/dev/null", O_RDWR);
+        if (null_fd >= 0) {
+          ::dup2(null_fd, 0);
+          if (hidden) {
+            ::dup2(null_fd, 1);
+            ::dup2(null_fd, 2);
+          }
+          if (null_fd > 2) ::close(null_fd);
+        }
+        // No descriptor of the starting process (sockets, locks) survives into the program.
+        ::syscall(SYS_close_range, 3u, ~0u, CLOSE_RANGE_CLOEXEC);
+        ::execve(file.c_str(), argv.data(), environ);
+        e = errno;
+      }
+      WriteAll(err_pipe[1], &e, sizeof(e));
+      ::_exit(127);
+    }
+    const std::int32_t id = grandchild > 0 ? static_cast<std::int32_t>(grandchild) : 0;
+    WriteAll(pid_pipe[1], &id, sizeof(id));
+    ::_exit(0);
+  }
+  ::close(pid_pipe[1]);
+  ::close(err_pipe[1]);
+  std::int32_t id = 0;
+  if (ReadAll(pid_pipe[0], &id, sizeof(id)) != sizeof(id)) id = 0;
+  ::close(pid_pipe[0]);
+  int status = 0;
+  while (::waitpid(middle, &status, 0) < 0 && errno == EINTR) {
+  }
+  int err = 0;
+  const bool failed = id <= 0 || ReadAll(err_pipe[0], &err, sizeof(err)) == sizeof(err);
+  ::close(err_pipe[0]);
+  return failed ? 0 : static_cast<std::uint32_t>(id);
+}
+
+}  // namespace Platform

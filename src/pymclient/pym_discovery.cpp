@@ -1,0 +1,245 @@
+#include "pymclient/pym_discovery.h"
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/log_printf.h"
+#include "platform/named_mutex.h"
+#include "platform/process.h"
+#include "pymclient/install_paths.h"
+#include "qel/file.h"
+#include "qel/file_path.h"
+#include "qel/shared_memory.h"
+
+namespace {
+
+using PymProtocol::kNoProcess;
+
+struct DiscoveryState {
+  std::unique_ptr<Platform::NamedMutex> mutex;  // null while discovery is closed
+  Qel::SharedMemory memory;
+  PymDiscoveryBlock* block = nullptr;
+  u32 ownId = 0;
+  bool manager = false;
+};
+
+DiscoveryState& State() {
+  static DiscoveryState* state = new DiscoveryState();
+  return *state;
+}
+
+std::atomic<bool> g_daemonStarted{false};
+
+// Other processes change the block at any time; every field is read and written whole.
+template <class T>
+T Load(T& field) {
+  return std::atomic_ref<T>(field).load();
+}
+template <class T>
+void Store(T& field, T value) {
+  std::atomic_ref<T>(field).store(value);
+}
+
+bool IsDeadProcess(u32 id) { return !Platform::IsProcessAlive(id); }
+
+// Splits parameter text at spaces; double quotes group words and are dropped.
+std::vector<std::string> SplitParameters(const char* text) {
+  std::vector<std::string> out;
+  if (!text) return out;
+  std::string word;
+  bool quoted = false;
+  bool have = false;
+  for (const char* p = text; *p; ++p) {
+    const char c = *p == '\\' ? '/' : *p;
+    if (c == '"') {
+      quoted = !quoted;
+      have = true;
+    } else if ((c == ' ' || c == '\t') && !quoted) {
+      if (have) out.push_back(word);
+      word.clear();
+      have = false;
+    } else {
+      word += c;
+      have = true;
+    }
+  }
+  if (have) out.push_back(word);
+  return out;
+}
+
+}  // namespace
+
+bool IsDiscoveryOpen() { return State().mutex != nullptr; }
+bool IsDiscoveryManager() { return State().manager; }
+
+void LockDiscoveryMutex() {
+  if (State().mutex) State().mutex->Lock();
+}
+
+void UnlockDiscoveryMutex() {
+  if (State().mutex) State().mutex->Unlock();
+}
+
+void InitDiscoveryBlock() {
+  DiscoveryState& s = State();
+  PymDiscoveryBlock* b = s.block;
+  if (!b) return;
+  Store(b->managerProcessId, s.ownId);
+  Store(b->ownerProcessId, kNoProcess);
+  Store(b->requesterProcessId, kNoProcess);
+  Store(b->reserved0, 0u);
+  Store(b->layoutVersion, PymProtocol::kBlockVersion);
+  Store(b->attachCount, u8{1});
+  Store(b->refuseWord, 0u);
+  Store(b->reserved1, u8{0});
+  Store(b->port, 0u);
+  s.manager = true;
+}
+
+bool OpenDiscoveryBlock(const char* databasePath) {
+  DiscoveryState& s = State();
+  if (s.mutex) return true;
+  const std::string folder = PymProtocol::DatabaseFolder(databasePath ? databasePath : "");
+  if (folder.empty() || !Qel::File::IsFolder(folder.c_str())) return false;
+  const std::string mutexName = PymProtocol::MutexNameText(folder);
+  const std::string shmName = PymProtocol::ShmNameText(folder);
+
+  s.ownId = Platform::CurrentProcessId();
+  auto mutex = std::make_unique<Platform::NamedMutex>();
+  bool created = false;
+  if (!mutex->Create(mutexName, true, &created)) return false;
+  s.mutex = std::move(mutex);
+  if (created) {
+    // The mutex is ours now: set up a fresh block before anyone else can look at it.
+    if (!s.memory.Create(shmName, PymProtocol::kBlockSize)) {
+      s.mutex->Unlock();
+      CloseDiscoveryBlock();
+      return false;
+    }
+    s.block = static_cast<PymDiscoveryBlock*>(s.memory.GetData());
+    InitDiscoveryBlock();
+    s.mutex->Unlock();
+  } else {
+    // An existing mutex is not taken.
+    if (!s.memory.Create(shmName, PymProtocol::kBlockSize)) {
+      CloseDiscoveryBlock();
+      return false;
+    }
+    s.block = static_cast<PymDiscoveryBlock*>(s.memory.GetData());
+    PymDiscoveryBlock* b = s.block;
+    if (Load(b->refuseWord) != 0) {
+      CloseDiscoveryBlock();
+      return false;
+    }
+    if (Load(b->layoutVersion) == 0 && Load(b->managerProcessId) == 0) InitDiscoveryBlock();
+    if (Load(b->layoutVersion) != 0) {
+      std::atomic_ref<u8>(b->attachCount).fetch_add(1);
+    } else {
+      Store(b->attachCount, PymProtocol::kAttachCountUnknown);
+    }
+  }
+  IPCIdle();
+  IPCIdle();
+  return true;
+}
+
+void IPCIdle() {
+  DiscoveryState& s = State();
+  if (!s.mutex || !s.block) return;
+  PymDiscoveryBlock* b = s.block;
+  if (s.manager) {
+    const u32 owner = Load(b->ownerProcessId);
+    if (owner != kNoProcess && owner != s.ownId && IsDeadProcess(owner)) {
+      LockDiscoveryMutex();
+      if (Load(b->ownerProcessId) == owner) {
+        LogPrintf("IPCIdle> clearing dead database owner (owner processID was %d)\n",
+                  static_cast<int>(owner));
+        Store(b->ownerProcessId, kNoProcess);
+      }
+      UnlockDiscoveryMutex();
+    }
+    const u32 requester = Load(b->requesterProcessId);
+    if (requester != kNoProcess && requester != s.ownId && IsDeadProcess(requester)) {
+      LockDiscoveryMutex();
+      if (Load(b->requesterProcessId) == requester) {
+        LogPrintf("IPCIdle> clearing dead database requester (requester processID was %d)\n",
+                  static_cast<int>(requester));
+        Store(b->requesterProcessId, kNoProcess);
+      }
+      UnlockDiscoveryMutex();
+    }
+    if (owner == s.ownId && requester == s.ownId) {
+      LockDiscoveryMutex();
+      if (Load(b->ownerProcessId) == s.ownId && Load(b->requesterProcessId) == s.ownId) {
+        Store(b->requesterProcessId, kNoProcess);
+      }
+      UnlockDiscoveryMutex();
+    }
+  } else {
+    const u32 manager = Load(b->managerProcessId);
+    if (manager == kNoProcess || IsDeadProcess(manager)) TakeOverDiscoveryBlock();
+  }
+}
+
+void TakeOverDiscoveryBlock() {
+  DiscoveryState& s = State();
+  if (!s.block) return;
+  LockDiscoveryMutex();
+  const u32 manager = Load(s.block->managerProcessId);
+  if (manager == kNoProcess || IsDeadProcess(manager)) {
+    Store(s.block->managerProcessId, s.ownId);
+    s.manager = true;
+  }
+  UnlockDiscoveryMutex();
+}
+
+void CloseDiscoveryBlock() {
+  DiscoveryState& s = State();
+  if (!s.mutex) return;
+  if (PymDiscoveryBlock* b = s.block) {
+    if (Load(b->ownerProcessId) == s.ownId) Store(b->ownerProcessId, kNoProcess);
+    if (s.manager) {
+      LockDiscoveryMutex();
+      Store(b->managerProcessId, kNoProcess);
+      if (Load(b->layoutVersion) >= 1) std::atomic_ref<u8>(b->attachCount).fetch_sub(1);
+      UnlockDiscoveryMutex();
+    }
+  }
+  s.memory.Close();
+  s.block = nullptr;
+  s.mutex.reset();
+  s.manager = false;
+}
+
+u32 GetDatabaseOwnerPort() {
+  DiscoveryState& s = State();
+  if (!s.block) return 0;
+  const u32 owner = Load(s.block->ownerProcessId);
+  // A block without an owner keeps the port of a daemon that died; nobody serves it.
+  if (owner == s.ownId || owner == kNoProcess) return 0;
+  return Load(s.block->port);
+}
+
+u32 LaunchProcess(const char* file, const char* parameters, const char* workingFolder,
+                  u32 showFlags) {
+  if (!file || !*file) return 0;
+  // Separators are the platform's; names the tool lower-cases still find their files.
+  const std::string path = Qel::File::Resolve(file).CStr();
+  std::string folder;
+  if (workingFolder && *workingFolder) folder = Qel::File::Resolve(workingFolder).CStr();
+  const bool hidden = (showFlags & 2) != 0;
+  return Platform::SpawnDetached(path, SplitParameters(parameters), folder, hidden);
+}
+
+void StartPymDaemon() {
+  Qel::File::Path exe = GetPymDaemonPath();
+  Qel::File::Path folder = exe;
+  folder.DelName();
+  LaunchProcess(exe.CStr(), "", folder.CStr(), 2);
+  g_daemonStarted.store(true);
+}
+
+bool GetPymDaemonStarted() { return g_daemonStarted.load(); }
+void SetPymDaemonStarted(bool started) { g_daemonStarted.store(started); }

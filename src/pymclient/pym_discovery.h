@@ -1,0 +1,33 @@
+// Finding the daemon through the named mutex and the shared discovery block of the database
+// folder, and starting the daemon when none serves the folder.
+#pragma once
+
+#include "pymclient/pym_protocol.h"
+#include "qel/types.h"
+
+// Attaches to the block of the database folder (creating it when this process is the first).
+// True when attached, at once when discovery is already open.
+bool OpenDiscoveryBlock(const char* databasePath);
+// Detaches, gives up the roles that this process holds and closes the mutex.
+void CloseDiscoveryBlock();
+// Housekeeping of the block: clears dead process ids, takes over a vacant manager role.
+void IPCIdle();
+void InitDiscoveryBlock();
+void TakeOverDiscoveryBlock();
+// Both do nothing without a mutex. Locking waits without limit.
+void LockDiscoveryMutex();
+void UnlockDiscoveryMutex();
+// The owner's port when a block is mapped and names an owner other than this process; else 0.
+u32 GetDatabaseOwnerPort();
+// True while this process holds the manager role.
+bool IsDiscoveryManager();
+bool IsDiscoveryOpen();
+
+// Starts a program and returns its process id, or 0. Show flags: bit value 2 hides it (its
+// output is discarded), which wins over bit value 1 (minimised).
+u32 LaunchProcess(const char* file, const char* parameters, const char* workingFolder,
+                  u32 showFlags);
+// Starts the daemon executable hidden from its own folder and sets the daemon-started flag.
+void StartPymDaemon();
+bool GetPymDaemonStarted();
+void SetPymDaemonStarted(bool started);

@@ -1,0 +1,166 @@
+// Constants shared by the asset-database client and the daemon: tags, handshake, framing,
+// notification kinds, opcodes, the discovery block and the names of its shared objects.
+// Kept free of everything but qel/types.h and the standard library so that the daemon can use it.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "qel/types.h"
+
+namespace PymProtocol {
+
+// Four-character tags; the first character is the most significant byte, so the bytes of a
+// little-endian u32 appear reversed on the wire ("CMYP" for 'PYMC').
+constexpr u32 kTagClient = FourCC("PYMC");  // 0x50594D43, first handshake word of the client
+constexpr u32 kTagDaemon = FourCC("PYMD");  // 0x50594D44, first word of the daemon's answer
+constexpr u32 kTagReply = FourCC("repl");   // 0x7265706C
+constexpr u32 kTagNotify = FourCC("note");  // 0x6E6F7465
+static_assert(kTagClient == 0x50594D43u && kTagDaemon == 0x50594D44u);
+static_assert(kTagReply == 0x7265706Cu && kTagNotify == 0x6E6F7465u);
+
+// Client handshake, in order: kTagClient, kProtocolVersion, kBuildNumber, isClient (0 or 1),
+// u32 byte length of the database path, the path bytes without terminator.
+constexpr u32 kProtocolVersion = 360;
+constexpr u32 kBuildNumber = 48249;
+// Daemon answer: kTagDaemon, then two u32 handshake words that the client keeps but never reads.
+constexpr u32 kHandshakeWordCount = 2;
+
+// Sent alone (no frame) before an orderly close.
+constexpr u32 kGoodbyeWord = 1;
+
+// Request frame: u32 opcode, u32 transaction id (0 for a post), u32 payload length, payload.
+// Daemon messages: u32 tag, then for kTagReply u32 transaction id, u32 body length, body;
+// for kTagNotify u32 kind, u32 payload length, payload.
+constexpr u32 kPostTransactionId = 0;
+
+// Transfers move at most this many bytes per send or receive call; posts are written in
+// pieces of this size.
+constexpr u32 kTransferChunk = 32768;
+
+// Largest reply body, notification payload or count that the client accepts from the daemon.
+constexpr u32 kMaxMessageLength = 256u * 1024u * 1024u;
+
+// Notification kinds.
+constexpr u32 kNoteMessage = 0;      // u32 value for the options' message callback
+constexpr u32 kNoteCommandHost = 1;  // a command-host request; answered with kOpCommandHostReply
+constexpr u32 kNoteQuestion = 2;     // u32 transaction id, text, KUID; answered with kOpAnswer
+constexpr u32 kNoteResults = 3;      // u32 request id, then a results log in stream form
+constexpr u32 kNoteUrlDone = 4;      // u64 URL request id, then the result
+
+// Answers to a question (kNoteQuestion) besides the callback's own.
+constexpr u32 kAnswerNoCallback = 2;
+constexpr u32 kAnswerUnknownTransaction = 4;
+
+// Opcodes.
+constexpr u32 kOpKeepAlive = 0x0;     // empty request; reply not read
+constexpr u32 kOpSearchAssets = 0x2;  // filter tree; reply u32 count, count KUIDs
+constexpr u32 kOpStartRepair = 0x3;   // u32 level; results log kept registered
+constexpr u32 kOpGetSettingsSoup = 0x64;
+constexpr u32 kOpSetSettingsSoup = 0x65;
+constexpr u32 kOpGetSettingString = 0x66;
+constexpr u32 kOpCommandHostReply = 0x8D;  // post: the command host's reply stream
+constexpr u32 kOpAnswer = 0x96;            // post: u32 transaction id, u32 answer
+constexpr u32 kOpCloseDaemon = 0x10E;      // empty request; the daemon closes the connection
+
+// The loopback address that the daemon listens on.
+constexpr const char* kDaemonHost = "127.0.0.1";
+
+// ---------------------------------------------------------------------------------------------
+// Discovery block: 36 bytes of shared memory, little-endian.
+
+constexpr u32 kNoProcess = 0xFFFFFFFFu;  // manager, owner or requester: none
+constexpr u32 kBlockVersion = 3;
+constexpr u8 kAttachCountUnknown = 255;  // the count of a block whose version field is 0
+constexpr u32 kBlockSize = 36;
+
+constexpr std::size_t kOffManager = 0;     // u32 manager process id
+constexpr std::size_t kOffOwner = 4;       // u32 owner (daemon) process id
+constexpr std::size_t kOffRequester = 8;   // u32 requester process id
+constexpr std::size_t kOffReserved0 = 12;  // u32, written 0
+constexpr std::size_t kOffVersion = 16;    // u32 layout version
+constexpr std::size_t kOffAttach = 20;     // u8 attach count
+constexpr std::size_t kOffRefuse = 24;     // u32 refuse word; non-zero refuses new attachments
+constexpr std::size_t kOffReserved1 = 28;  // u8, written 0
+constexpr std::size_t kOffPort = 32;       // u32 TCP port of the owner
+
+}  // namespace PymProtocol
+
+// The block as mapped; padding bytes are never written.
+struct PymDiscoveryBlock {
+  u32 managerProcessId;
+  u32 ownerProcessId;
+  u32 requesterProcessId;
+  u32 reserved0;
+  u32 layoutVersion;
+  u8 attachCount;
+  u8 padding0[3];
+  u32 refuseWord;
+  u8 reserved1;
+  u8 padding1[3];
+  u32 port;
+};
+static_assert(sizeof(PymDiscoveryBlock) == PymProtocol::kBlockSize);
+static_assert(offsetof(PymDiscoveryBlock, ownerProcessId) == PymProtocol::kOffOwner);
+static_assert(offsetof(PymDiscoveryBlock, requesterProcessId) == PymProtocol::kOffRequester);
+static_assert(offsetof(PymDiscoveryBlock, layoutVersion) == PymProtocol::kOffVersion);
+static_assert(offsetof(PymDiscoveryBlock, attachCount) == PymProtocol::kOffAttach);
+static_assert(offsetof(PymDiscoveryBlock, refuseWord) == PymProtocol::kOffRefuse);
+static_assert(offsetof(PymDiscoveryBlock, reserved1) == PymProtocol::kOffReserved1);
+static_assert(offsetof(PymDiscoveryBlock, port) == PymProtocol::kOffPort);
+
+namespace PymProtocol {
+
+// Fixed first element of the mutex name.
+constexpr const char* kMutexBaseName = "09731AC6-B611-4e2a-B181-578073F64F24";
+// Element added to the mutex name to name the shared memory.
+constexpr const char* kShmSuffix = "-ipc2";
+// The file name that the database path must end in.
+constexpr std::string_view kDatabaseFileName = "assets.tdx";
+
+// Joins two path elements with exactly one '/' (leading separators of the second are dropped);
+// an empty second element changes nothing.
+inline std::string JoinNameElement(std::string base, std::string_view element) {
+  std::size_t skip = 0;
+  while (skip < element.size() && (element[skip] == '/' || element[skip] == '\\')) ++skip;
+  if (element.empty()) {
+  } else if (base.empty()) {
+    base.assign(element.substr(skip));
+  } else {
+    if (base.back() != '/') base += '/';
+    base.append(element.substr(skip));
+  }
+  for (char& c : base) {
+    if (c == '\\') c = '/';
+  }
+  return base;
+}
+
+// The database folder of a database path: the path lower-cased (ASCII) without its last
+// 11 characters (the separator and "assets.tdx"). Empty when the path does not end in
+// "assets.tdx" or has nothing before it. Whether the folder exists is the caller's test.
+inline std::string DatabaseFolder(std::string_view databasePath) {
+  std::string lower(databasePath);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  }
+  if (lower.size() <= kDatabaseFileName.size()) return {};
+  if (lower.compare(lower.size() - kDatabaseFileName.size(), kDatabaseFileName.size(),
+                    kDatabaseFileName) != 0) {
+    return {};
+  }
+  return lower.substr(0, lower.size() - kDatabaseFileName.size() - 1);
+}
+
+// Name text of the named mutex of a database folder; every '\' becomes '/'.
+inline std::string MutexNameText(std::string_view databaseFolder) {
+  return JoinNameElement(kMutexBaseName, databaseFolder);
+}
+
+// Name text of the shared memory of a database folder.
+inline std::string ShmNameText(std::string_view databaseFolder) {
+  return JoinNameElement(MutexNameText(databaseFolder), kShmSuffix);
+}
+
+}  // namespace PymProtocol

@@ -1,0 +1,16 @@
+// Engine volumes: short names ("data") that stand for folders of the installation, kept apart
+// from the file layer's substitutions so that a volume and a substitution may share a name.
+#pragma once
+
+#include "qel/pstring.h"
+#include "qel/string.h"
+
+namespace Qel {
+
+// Registers name for folder; a null or empty folder removes it. Names compare without regard to
+// case; '\' in the folder reads as '/'.
+void SetVolume(const PString& name, const char* folder);
+// The folder of a registered volume; empty when the name is not registered.
+String GetVolume(const PString& name);
+
+}  // namespace Qel

@@ -1,0 +1,66 @@
+#include "qel/shared_memory.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/named_mutex.h"
+
+namespace Qel {
+
+std::string SharedMemory::ObjectName(std::string_view name) {
+  return "/" + Platform::ObjectBaseName(name);
+}
+
+bool SharedMemory::Remove(std::string_view name) {
+  return ::shm_unlink(ObjectName(name).c_str()) == 0;
+}
+
+SharedMemory::~SharedMemory() { Close(); }
+
+bool SharedMemory::Create(std::string_view name, u32 size, bool* created) {
+  if (created) *created = false;
+  if (data_ || size == 0) return false;
+  const std::string object = ObjectName(name);
+  bool made = false;
+  int fd = -1;
+  for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
+    fd = ::shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+    if (fd >= 0) {
+      made = true;
+      ::fchmod(fd, 0666);
+      break;
+    }
+    if (errno != EEXIST) return false;
+    fd = ::shm_open(object.c_str(), O_RDWR, 0);
+    if (fd < 0 && errno != ENOENT) return false;
+  }
+  if (fd < 0) return false;
+  // A creator may not have sized the object yet; growing to the same size is harmless, and a
+  // larger object is never cut down under another process's view.
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 ||
+      (st.st_size < static_cast<off_t>(size) && ::ftruncate(fd, static_cast<off_t>(size)) != 0)) {
+    ::close(fd);
+    return false;
+  }
+  void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  ::close(fd);
+  if (p == MAP_FAILED) return false;
+  data_ = p;
+  size_ = size;
+  if (created) *created = made;
+  return true;
+}
+
+void SharedMemory::Close() {
+  if (!data_) return;
+  ::munmap(data_, size_);
+  data_ = nullptr;
+  size_ = 0;
+}
+
+}  // namespace Qel

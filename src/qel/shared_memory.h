@@ -1,0 +1,40 @@
+// The engine's shared-memory type: a block of memory shared between processes by name (POSIX
+// shared memory under a name derived from the given text).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "qel/types.h"
+
+namespace Qel {
+
+class SharedMemory {
+ public:
+  SharedMemory() = default;
+  ~SharedMemory();
+  SharedMemory(const SharedMemory&) = delete;
+  SharedMemory& operator=(const SharedMemory&) = delete;
+
+  // Creates the block called `name` of `size` bytes (zero-filled when new) or opens the existing
+  // one, and attaches it. `*created` (when given) tells whether this call created it. False when
+  // already attached, when size is 0, or when the system refuses.
+  bool Create(std::string_view name, u32 size, bool* created = nullptr);
+  // Detaches; the block lives on for other processes.
+  void Close();
+
+  bool IsAttached() const { return data_ != nullptr; }
+  void* GetData() const { return data_; }
+  u32 GetSize() const { return size_; }
+
+  // The system object name of `name` ("/kestro-<hash>").
+  static std::string ObjectName(std::string_view name);
+  // Deletes the block called `name`; attached views stay valid. For clean-up of tests and tools.
+  static bool Remove(std::string_view name);
+
+ private:
+  void* data_ = nullptr;
+  u32 size_ = 0;
+};
+
+}  // namespace Qel

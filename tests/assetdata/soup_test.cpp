@@ -1,0 +1,393 @@
+#include "assetdata/soup.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "assetdata/soup_binary.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class TempFolder {
+ public:
+  TempFolder() {
+    char pattern[] = "/tmp/soup_test_XXXXXX";
+    path_ = ::mkdtemp(pattern);
+  }
+  ~TempFolder() { fs::remove_all(path_); }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void WriteAll(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::vector<std::string> Names(const Soup& s) {
+  std::vector<std::string> out;
+  for (u32 i = 0; i < s.CountTags(); ++i) out.emplace_back(s.GetIndexedTagName(i).View());
+  return out;
+}
+
+Soup Values() {
+  Soup s;
+  s.SetNamedInt("int", 42);
+  s.SetNamedFloat("float", 2.9f);
+  s.SetNamedTag("text", "42");
+  s.SetNamedTag("bad", "4x2");
+  s.SetNamedTag("nokuid", "hello");
+  s.SetNamedKUID("kuid", KUID(5, 6, 0));
+  s.SetNamedNull("null");
+  s.SetNamedTag("empty", Qel::PString());
+  s.GetRoot()->AddChild(
+      "ints",
+      s.GetRoot()->CreateTag(kKindInt, ACSRawDataCore::CreateCopy("\1\0\0\0\2\0\0\0\3\0\0\0", 12)));
+  Soup box;
+  box.SetNamedInt("x", 1);
+  s.SetNamedSoup("box", box);
+  return s;
+}
+
+TEST(SoupGetterTest, ConversionsAndFallbacks) {
+  const Soup s = Values();
+  const KUID def(9, 9, 9);
+  EXPECT_EQ(s.GetNamedTagAsInt("int", -1), 42);
+  EXPECT_EQ(s.GetNamedTagAsInt("ints", -1), -1);  // two or more values: the default
+  EXPECT_EQ(s.GetNamedTagAsInt("float", -1), 2);
+  EXPECT_EQ(s.GetNamedTagAsInt("text", -1), 42);
+  EXPECT_EQ(s.GetNamedTagAsInt("bad", -1), -1);
+  EXPECT_EQ(s.GetNamedTagAsInt("empty", -1), -1);
+  EXPECT_EQ(s.GetNamedTagAsInt("missing", -1), -1);
+  EXPECT_EQ(s.GetNamedTagAsInt("box", -1), -1);
+  EXPECT_FLOAT_EQ(s.GetNamedTagAsFloat("int", 0), 42.0f);
+  EXPECT_FLOAT_EQ(s.GetNamedTagAsFloat("float", 0), 2.9f);
+  EXPECT_FLOAT_EQ(s.GetNamedTagAsFloat("null", 7.5f), 7.5f);
+  EXPECT_TRUE(s.GetNamedTagAsBool("int", false));
+  EXPECT_TRUE(s.GetNamedTagAsBool("missing", true));
+  EXPECT_FALSE(s.GetNamedTagAsBool("bad", false));
+  EXPECT_EQ(s.GetNamedTagAsKUID("kuid", def), KUID(5, 6, 0));
+  EXPECT_EQ(s.GetNamedTagAsKUID("nokuid", def), KUID());  // names no KUID: null, not default
+  EXPECT_EQ(s.GetNamedTagAsKUID("missing", def), def);
+  EXPECT_EQ(s.GetNamedTag("box"), Qel::PString());
+  EXPECT_EQ(s.GetNamedTag("ints"), Qel::PString("1,2,3"));
+  EXPECT_EQ(s.GetNamedTag("kuid"), Qel::PString("<kuid:5:6>"));
+  EXPECT_EQ(s.GetNamedTag("float"), Qel::PString("2.9"));
+  EXPECT_TRUE(s.GetNamedTag("empty").IsEmpty());
+  EXPECT_EQ(s.GetNamedTagKind("empty"), kKindText);
+  EXPECT_EQ(s.GetNamedTagKind("box"), kKindContainer);
+  EXPECT_EQ(s.GetNamedTagKind("null"), kKindNull);
+  EXPECT_FALSE(s.GetNamedTagData("box"));
+  EXPECT_EQ(s.GetNamedTagData("int")->GetSize(), 4u);
+
+  // A null tag is counted and listed, but absent by name.
+  EXPECT_FALSE(s.HasNamedTag("null"));
+  EXPECT_TRUE(s.HasNamedTag("empty"));
+  EXPECT_EQ(s.CountTags(), 10u);
+  EXPECT_EQ(s.GetIndexedTagName(6), Qel::PString("null"));
+  EXPECT_TRUE(s.GetIndexedTagName(10).IsEmpty());
+  EXPECT_EQ(s.GetIndexedSoup(9).GetNamedTagAsInt("x", 0), 1);
+  EXPECT_TRUE(s.GetIndexedSoup(0).IsNull());
+
+  // Everything on the empty soup gives its fallback.
+  const Soup none;
+  EXPECT_TRUE(none.IsNull());
+  EXPECT_EQ(none.CountTags(), 0u);
+  EXPECT_EQ(none.GetNamedTagAsInt("int", 3), 3);
+  EXPECT_EQ(none.GetNamedTagAsKUID("k", def), def);
+  EXPECT_TRUE(none.GetIndexedTagName(0).IsEmpty());
+  EXPECT_TRUE(none.GetNamedSoup("x").IsNull());
+}
+
+TEST(SoupGetterTest, CameraValues) {
+  Soup s;
+  FloatArray out;
+  out.Add(9);
+  EXPECT_FALSE(s.GetCameraValues(out));
+  EXPECT_EQ(out.Count(), 0u);
+  FloatArray cam;
+  for (int i = 0; i < 6; ++i) cam.Add(f32(i) + 0.5f);
+  s.SetNamedFloatArray("camera", cam);
+  ASSERT_TRUE(s.GetCameraValues(out));
+  ASSERT_EQ(out.Count(), 6u);
+  EXPECT_EQ(out[5], 5.5f);
+  s.SetNamedTag("camera", "1.5");
+  ASSERT_TRUE(s.GetCameraValues(out));
+  EXPECT_EQ(out.Count(), 1u);
+  EXPECT_EQ(out[0], 1.5f);
+}
+
+TEST(SoupSetterTest, ReplacingMovesToTheEnd) {
+  Soup s;
+  s.SetNamedInt("a", 1);
+  s.SetNamedInt("b", 2);
+  s.SetNamedTag("a", "x");
+  EXPECT_EQ(Names(s), (std::vector<std::string>{"b", "a"}));
+  EXPECT_EQ(s.GetNamedTagKind("a"), kKindText);
+
+  FloatArray none;
+  s.SetNamedFloatArray("b", none);
+  EXPECT_EQ(Names(s), (std::vector<std::string>{"a"}));
+  s.SetNamedBool("flag", true);
+  EXPECT_EQ(s.GetNamedTagKind("flag"), kKindInt);
+  EXPECT_EQ(s.GetNamedTagAsInt("flag", 0), 1);
+  s.RemoveNamedTag("a");
+  s.RemoveNamedTag("nothing");
+  EXPECT_EQ(Names(s), (std::vector<std::string>{"flag"}));
+
+  Soup u;
+  for (const char* n : {"0", "1", "3"}) u.SetNamedInt(n, 0);
+  EXPECT_EQ(u.GetUniqueTagName(), Qel::PString("2"));
+  EXPECT_EQ(Soup().GetUniqueTagName(), Qel::PString("0"));
+
+  // A value root ignores the setters.
+  Soup value = Soup::FromChunk(MakeMP<TDBDataTag>(kKindInt, nullptr));
+  value.SetNamedInt("a", 1);
+  EXPECT_EQ(value.CountTags(), 0u);
+  EXPECT_EQ(value.GetRoot()->GetKind(), kKindInt);
+  EXPECT_TRUE(Soup::FromChunk(MakeMP<TDBDataTag>(kKindNull, nullptr)).GetRoot() == nullptr);
+  EXPECT_TRUE(Soup::FromChunk(ACSChunk::GetNullChunk()).GetRoot() == nullptr);
+}
+
+TEST(SoupSetterTest, ChildSoupsAreSharedAndNeverCyclic) {
+  Soup parent;
+  Soup child;
+  EXPECT_TRUE(parent.SetNamedSoup("c", child));
+  child.SetNamedInt("v", 3);  // the empty child became a container shared by both handles
+  EXPECT_EQ(parent.GetNamedSoup("c").GetNamedTagAsInt("v", 0), 3);
+  parent.GetNamedSoup("c").SetNamedInt("w", 4);
+  EXPECT_EQ(child.GetNamedTagAsInt("w", 0), 4);
+
+  EXPECT_FALSE(parent.SetNamedSoup("self", parent));
+  EXPECT_FALSE(child.SetNamedSoup("up", parent));
+  Soup grandchild = child.GetContainer();
+  EXPECT_FALSE(parent.GetNamedSoup("c").SetNamedSoup("loop", parent));
+  EXPECT_EQ(Names(parent), (std::vector<std::string>{"c"}));
+  EXPECT_EQ(Names(child), (std::vector<std::string>{"v", "w"}));
+
+  // Replacing a tag by the very soup it holds keeps it.
+  Soup same = parent.GetNamedSoup("c");
+  EXPECT_TRUE(parent.SetNamedSoup("c", same));
+  EXPECT_EQ(parent.GetNamedSoup("c").GetNamedTagAsInt("v", 0), 3);
+
+  parent.RemoveTag(child);
+  EXPECT_EQ(parent.CountTags(), 0u);
+  parent.RemoveTag(Soup());
+}
+
+TEST(SoupSetterTest, CopyIsDeepAndIndependent) {
+  Soup source = Values();
+  Soup copy;
+  copy.SetNamedInt("old", 1);
+  copy.Copy(source);
+  EXPECT_EQ(Names(copy), Names(source));
+  copy.GetNamedSoup("box").SetNamedInt("x", 2);
+  copy.SetNamedInt("int", 0);
+  EXPECT_EQ(source.GetNamedSoup("box").GetNamedTagAsInt("x", 0), 1);
+  EXPECT_EQ(source.GetNamedTagAsInt("int", 0), 42);
+
+  Soup empty;
+  empty.Copy(Soup());
+  EXPECT_FALSE(empty.GetRoot() == nullptr);
+  EXPECT_EQ(empty.CountTags(), 0u);
+  copy.Copy(copy);
+  EXPECT_EQ(Names(copy).size(), Names(source).size());
+}
+
+TEST(FloatArrayTest, GrowsByEights) {
+  FloatArray a;
+  EXPECT_EQ(a.Capacity(), 0u);
+  a.Add(1);
+  EXPECT_EQ(a.Capacity(), 8u);
+  for (int i = 0; i < 8; ++i) a.Add(f32(i));
+  EXPECT_EQ(a.Capacity(), 16u);
+  FloatArray b = a;
+  b[0] = 5;
+  EXPECT_EQ(a[0], 1.0f);
+  EXPECT_EQ(b.Count(), 9u);
+}
+
+void ExpectSameTree(const ACSChunk* a, const ACSChunk* b) {
+  ASSERT_EQ(a->GetKind(), b->GetKind());
+  ASSERT_EQ(a->CountChildren(), b->CountChildren());
+  ASSERT_EQ(a->GetDataSize(), b->GetDataSize());
+  if (a->GetDataSize()) {
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(a->GetData()), a->GetDataSize()),
+              std::string(reinterpret_cast<const char*>(b->GetData()), b->GetDataSize()));
+  }
+  for (u32 i = 0; i < a->CountChildren(); ++i) {
+    Qel::PString na, nb;
+    MPRef<ACSChunk> ca, cb;
+    a->GetChildAt(i, na, ca);
+    b->GetChildAt(i, nb, cb);
+    EXPECT_EQ(na, nb);
+    ExpectSameTree(ca.Get(), cb.Get());
+  }
+}
+
+TEST(SoupFileTest, BinaryRoundTripKeepsOrderAndValues) {
+  TempFolder dir;
+  Soup s = Values();
+  s.GetRoot()->AddChild(
+      "int", s.GetRoot()->CreateTag(kKindInt, ACSRawDataCore::CreateCopy("\7\0\0\0", 4)));
+  s.GetRoot()->AddChild("raw",
+                        s.GetRoot()->CreateTag(kKindRaw, ACSRawDataCore::CreateCopy("\0\xFF", 2)));
+  for (const char* ext : {"chump", "cdp", "CDP2"}) {
+    const std::string path = dir / (std::string("x.") + ext);
+    ASSERT_TRUE(s.SaveFile(nullptr, path.c_str(), nullptr)) << ext;
+    Soup back;
+    ASSERT_TRUE(back.LoadFile(nullptr, path.c_str(), nullptr)) << ext;
+    ExpectSameTree(s.GetRoot().Get(), back.GetRoot().Get());
+  }
+  // A type given explicitly wins over the extension, with or without its dot.
+  const std::string odd = dir / "odd.txt";
+  ASSERT_TRUE(s.SaveFile("", odd.c_str(), ".chump"));
+  EXPECT_EQ(ReadAll(odd).substr(0, 4), "ACS$");
+  Soup back;
+  ASSERT_TRUE(back.LoadFile(nullptr, odd.c_str(), "chump"));
+  EXPECT_EQ(back.CountTags(), s.CountTags());
+  // No temporary file is left behind.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 4);
+}
+
+TEST(SoupFileTest, FormsByExtension) {
+  TempFolder dir;
+  Soup s;
+  s.SetNamedInt("number", 12);
+  const std::string text = dir / "config.TXT";
+  ASSERT_TRUE(s.SaveFile(nullptr, text.c_str(), nullptr));
+  EXPECT_EQ(ReadAll(text).substr(0, 3), "\xEF\xBB\xBF");
+  Soup back;
+  ASSERT_TRUE(back.LoadFile(nullptr, text.c_str(), nullptr));
+  EXPECT_EQ(back.GetNamedTagAsInt("number", 0), 12);
+
+  const std::string dat = dir / "x.dat";
+  WriteAll(dat, "number 1\n");
+  Soup keep;
+  keep.SetNamedInt("kept", 1);
+  EXPECT_FALSE(keep.LoadFile(nullptr, dat.c_str(), nullptr));
+  EXPECT_EQ(keep.GetNamedTagAsInt("kept", 0), 1);  // not read
+  EXPECT_FALSE(s.SaveFile(nullptr, (dir / "y.dat").c_str(), nullptr));
+  EXPECT_FALSE(fs::exists(dir / "y.dat"));
+  EXPECT_FALSE(s.SaveFile(nullptr, (dir / "noext").c_str(), nullptr));
+  EXPECT_FALSE(keep.LoadFile(nullptr, (dir / "missing.txt").c_str(), nullptr));
+
+  const std::string damaged = dir / "bad.chump";
+  WriteAll(damaged,
+           "ACS$" + std::string("\1\0\0\0\0\0\0\0\x08\0\0\0", 12) + "\xFF\xFF\xFF\xFF" + "abcd");
+  ASSERT_TRUE(keep.LoadFile(nullptr, damaged.c_str(), nullptr));
+  EXPECT_TRUE(keep.IsNull());
+}
+
+TEST(SoupFileTest, VolumesResolveThroughTheFileLayer) {
+  TempFolder dir;
+  Soup s;
+  s.SetNamedTag("name", "value");
+  ASSERT_TRUE(s.SaveFile(dir.Path().c_str(), "v.chump", nullptr));
+  Soup back;
+  ASSERT_TRUE(back.LoadFile(dir.Path().c_str(), "V.CHUMP", nullptr));  // case resolved
+  EXPECT_EQ(back.GetNamedTag("name"), Qel::PString("value"));
+}
+
+TEST(SoupFileTest, FailedSaveKeepsTheOldFile) {
+  TempFolder dir;
+  const std::string path = dir / "keep.chump";
+  Soup good;
+  good.SetNamedInt("a", 1);
+  ASSERT_TRUE(good.SaveFile(nullptr, path.c_str(), nullptr));
+  const std::string before = ReadAll(path);
+
+  // A tree the format cannot hold: nesting beyond the limit.
+  Soup deep;
+  Soup at = deep.GetContainer();
+  for (u32 i = 0; i <= kMaxSoupDepth; ++i) {
+    Soup next;
+    at.SetNamedSoup("d", next);
+    at = next;
+  }
+  EXPECT_FALSE(deep.SaveFile(nullptr, path.c_str(), nullptr));
+  EXPECT_EQ(ReadAll(path), before);
+  // A folder that does not exist.
+  EXPECT_FALSE(good.SaveFile(nullptr, (dir / "no/such/x.chump").c_str(), nullptr));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 1);
+
+  // Writes that fail part way: a file-size limit below the soup's size.
+  Soup big;
+  big.SetNamedTag("text", Qel::PString(std::string(5000, 'x')));
+  struct rlimit old;
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+  struct sigaction ignore = {}, previous = {};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGXFSZ, &ignore, &previous);
+  struct rlimit small = old;
+  small.rlim_cur = 1000;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const bool savedBinary = big.SaveFile(nullptr, path.c_str(), nullptr);
+  const bool savedText = big.SaveFile(nullptr, (dir / "keep.txt").c_str(), nullptr);
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  ::sigaction(SIGXFSZ, &previous, nullptr);
+  EXPECT_FALSE(savedBinary);
+  EXPECT_FALSE(savedText);
+  EXPECT_EQ(ReadAll(path), before);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 1);
+}
+
+TEST(SoupFileTest, LoadFileSafe) {
+  TempFolder dir;
+  const std::string path = dir / "settings.txt";
+  const std::string copy = dir / "settings.tmp";
+
+  // Only the temporary copy: loaded and renamed to the path.
+  WriteAll(copy, "value 5\n");
+  Soup s;
+  ASSERT_TRUE(s.LoadFileSafe(Qel::PString(), path.c_str()));
+  EXPECT_EQ(s.GetNamedTagAsInt("value", 0), 5);
+  EXPECT_TRUE(fs::exists(path));
+  EXPECT_FALSE(fs::exists(copy));
+
+  // Both: the file wins and the copy goes.
+  WriteAll(copy, "value 6\n");
+  ASSERT_TRUE(s.LoadFileSafe(Qel::PString(dir.Path()), "settings.txt"));
+  EXPECT_EQ(s.GetNamedTagAsInt("value", 0), 5);
+  EXPECT_FALSE(fs::exists(copy));
+
+  // Neither.
+  EXPECT_FALSE(s.LoadFileSafe(Qel::PString(), (dir / "none.txt").c_str()));
+
+  // A path that exists but cannot be read is never deleted.
+  const std::string blocked = dir / "blocked.txt";
+  fs::create_directory(blocked);
+  WriteAll(blocked + "/inside", "data");
+  WriteAll(dir / "blocked.tmp", "value 7\n");
+  ASSERT_TRUE(s.LoadFileSafe(Qel::PString(), blocked.c_str()));
+  EXPECT_EQ(s.GetNamedTagAsInt("value", 0), 7);
+  EXPECT_TRUE(fs::exists(blocked + "/inside"));
+  EXPECT_TRUE(fs::exists(dir / "blocked.tmp"));  // nothing to rename it over
+
+  // A path whose extension is already "tmp" is not its own temporary copy.
+  const std::string self = dir / "self.tmp";
+  WriteAll(self, "value 8\n");
+  ASSERT_TRUE(s.LoadFileSafe(Qel::PString(), self.c_str()));
+  EXPECT_TRUE(fs::exists(self));
+}
+
+}  // namespace

@@ -1,0 +1,310 @@
+#include "assetdata/soup_tree.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Counts its destructions so that tests can see when the last reference went.
+class Probe : public ReferenceCountMP {
+ public:
+  explicit Probe(int* destroyed) : destroyed_(destroyed) {}
+
+ protected:
+  ~Probe() override { ++*destroyed_; }
+
+ private:
+  int* destroyed_;
+};
+
+MPRef<ACSChunk> Int(i32 v) {
+  return MakeMP<TDBDataTag>(kKindInt, ACSRawDataCore::CreateCopy(&v, 4));
+}
+
+MPRef<ACSChunk> Container() { return MakeMP<TDBContainerTag>(); }
+
+std::vector<std::string> Names(const ACSChunk* node) {
+  std::vector<std::string> out;
+  for (u32 i = 0; i < node->CountChildren(); ++i) {
+    Qel::PString name;
+    MPRef<ACSChunk> child;
+    EXPECT_TRUE(node->GetChildAt(i, name, child));
+    out.emplace_back(name.View());
+  }
+  return out;
+}
+
+i32 IntOf(const ACSChunk* node) {
+  i32 v = 0;
+  if (node->GetDataSize() == 4) std::memcpy(&v, node->GetData(), 4);
+  return v;
+}
+
+TEST(ReferenceCountTest, HandlesShareAndReleaseOnce) {
+  int destroyed = 0;
+  MPRef<Probe> a = MakeMP<Probe>(&destroyed);
+  MPRef<Probe> b = a;
+  b = b;
+  MPRef<ReferenceCountMP> base = std::move(b);
+  EXPECT_EQ(a->GetReferenceCount(), 2);
+  a = nullptr;
+  EXPECT_EQ(destroyed, 0);
+  base = nullptr;
+  EXPECT_EQ(destroyed, 1);
+
+  // Assigning a child of the only holder of its parent: the new object is taken first.
+  MPRef<ACSChunk> holder = Container();
+  holder->AddChild("c", Int(1));
+  holder = holder->GetChild(Qel::PString("c"));
+  EXPECT_EQ(IntOf(holder.Get()), 1);
+}
+
+TEST(RawDataTest, CopiesViewsAndOwners) {
+  EXPECT_FALSE(ACSRawDataCore::CreateCopy("x", 0));
+  EXPECT_FALSE(ACSRawDataCore::CreateOwned(std::malloc(8), 0));  // freed, no block
+  EXPECT_FALSE(ACSRawDataCore::CreateView(nullptr, 3, nullptr));
+  char source[] = "abc";
+  MPRef<ACSRawDataCore> copy = ACSRawDataCore::CreateCopy(source, 4);
+  int destroyed = 0;
+  MPRef<Probe> owner = MakeMP<Probe>(&destroyed);
+  MPRef<ACSRawDataCore> view = ACSRawDataCore::CreateView(source, 2, owner);
+  source[0] = 'z';
+  EXPECT_STREQ(reinterpret_cast<const char*>(copy->GetData()), "abc");
+  owner = nullptr;
+  EXPECT_EQ(destroyed, 0);  // the view keeps its owner alive
+  view = nullptr;
+  EXPECT_EQ(destroyed, 1);
+
+  // A view of a node's value stays valid after the node's value is replaced.
+  MPRef<ACSChunk> node = Int(41);
+  MPRef<ACSRawDataCore> chunkView = ACSRawDataCore::CreateChunkView(node.Get());
+  node->SetData(kKindInt, ACSRawDataCore::CreateCopy("\x07\0\0\0", 4));
+  node = nullptr;
+  i32 v = 0;
+  std::memcpy(&v, chunkView->GetData(), 4);
+  EXPECT_EQ(v, 41);
+}
+
+TEST(NullChunkTest, FailedLookupsGiveTheSharedNullNode) {
+  MPRef<ACSChunk> c = Container();
+  MPRef<ACSChunk> missing = c->GetChild(Qel::PString("nope"));
+  ASSERT_TRUE(missing);
+  EXPECT_TRUE(ACSChunk::IsNullChunk(missing.Get()));
+  EXPECT_EQ(missing, ACSChunk::GetNullChunk());
+  EXPECT_EQ(missing->GetKind(), kKindNull);
+  EXPECT_FALSE(ACSChunk::IsPresent(missing.Get()));
+  EXPECT_FALSE(ACSChunk::IsPresent(nullptr));
+  EXPECT_FALSE(ACSChunk::IsPresent(MakeMP<TDBDataTag>(kKindNull, nullptr).Get()));
+  EXPECT_TRUE(ACSChunk::IsPresent(MakeMP<TDBDataTag>(kKindText, nullptr).Get()));
+  EXPECT_TRUE(ACSChunk::IsPresent(c.Get()));
+
+  // The null node ignores every change.
+  missing->AddChild("x", Int(1));
+  missing->SetData(kKindInt, ACSRawDataCore::CreateCopy("abcd", 4));
+  EXPECT_EQ(missing->CountChildren(), 0u);
+  EXPECT_EQ(missing->GetData(), nullptr);
+  EXPECT_TRUE(ACSChunk::IsNullChunk(missing->CreateTag(kKindInt, nullptr).Get()));
+}
+
+TEST(ContainerTest, LookupOrderAndDuplicates) {
+  MPRef<ACSChunk> c = Container();
+  MPRef<ACSChunk> first = Int(1);
+  c->AddChild("x", first);
+  c->AddChild("y", Int(2));
+  c->AddChild("x", Int(3));
+  EXPECT_EQ(IntOf(c->GetChild(Qel::PString("x")).Get()), 1);
+  c->RemoveChild(first);
+  EXPECT_EQ(IntOf(c->GetChild(Qel::PString("x")).Get()), 3);
+  EXPECT_EQ(Names(c.Get()), (std::vector<std::string>{"y", "x"}));
+
+  // Names compare exactly.
+  EXPECT_TRUE(ACSChunk::IsNullChunk(c->GetChild(Qel::PString("X")).Get()));
+
+  Qel::PString name("set");
+  MPRef<ACSChunk> node = Int(9);
+  EXPECT_FALSE(c->GetChildAt(2, name, node));
+  EXPECT_TRUE(name.IsEmpty());
+  EXPECT_TRUE(ACSChunk::IsNullChunk(node.Get()));
+
+  c->AddChild("z", nullptr);
+  c->RemoveChild(Int(7));  // not a child
+  c->RemoveChild(nullptr);
+  EXPECT_EQ(c->CountChildren(), 2u);
+}
+
+TEST(ContainerTest, RemovalAcrossBlocksKeepsOrder) {
+  MPRef<ACSChunk> c = Container();
+  std::vector<MPRef<ACSChunk>> nodes;
+  for (int i = 0; i < 40; ++i) {
+    nodes.push_back(Int(i));
+    c->AddChild(Qel::PString(std::to_string(i)), nodes.back());
+  }
+  // Empties the second block of 13 entirely, and thins the others.
+  for (int i = 13; i < 26; ++i) c->RemoveChild(nodes[i]);
+  for (int i = 0; i < 40; i += 3) c->RemoveChild(nodes[i]);
+  std::vector<std::string> expected;
+  for (int i = 0; i < 40; ++i) {
+    if ((i < 13 || i >= 26) && i % 3 != 0) expected.push_back(std::to_string(i));
+  }
+  EXPECT_EQ(Names(c.Get()), expected);
+  for (u32 i = 0; i < c->CountChildren(); ++i) {
+    Qel::PString name;
+    MPRef<ACSChunk> child;
+    ASSERT_TRUE(c->GetChildAt(i, name, child));
+    EXPECT_EQ(std::to_string(IntOf(child.Get())), std::string(name.View()));
+  }
+}
+
+TEST(ContainerTest, SwapChildValuesKeepsNames) {
+  MPRef<ACSChunk> c = Container();
+  MPRef<ACSChunk> a = Int(1);
+  MPRef<ACSChunk> b = Int(2);
+  c->AddChild("a", a);
+  c->AddChild("b", b);
+  c->AddChild("a2", a);  // held twice: the last entry is the one swapped
+  c->SwapChildValues(a, b);
+  EXPECT_EQ(Names(c.Get()), (std::vector<std::string>{"a", "b", "a2"}));
+  EXPECT_EQ(IntOf(c->GetChild(Qel::PString("a")).Get()), 1);
+  EXPECT_EQ(IntOf(c->GetChild(Qel::PString("b")).Get()), 1);
+  EXPECT_EQ(IntOf(c->GetChild(Qel::PString("a2")).Get()), 2);
+  c->SwapChildValues(a, Int(5));  // one side missing: nothing
+  c->SwapChildValues(b, b);
+  EXPECT_EQ(IntOf(c->GetChild(Qel::PString("a2")).Get()), 2);
+}
+
+TEST(ContainerTest, SortsByUnsignedBytes) {
+  MPRef<ACSChunk> c = Container();
+  for (const char* n : {"b", "a", "B"}) c->AddChild(n, Int(0));
+  c->SortChildren();
+  EXPECT_EQ(Names(c.Get()), (std::vector<std::string>{"B", "a", "b"}));
+
+  // Long enough for the partitioning, with repeats, prefixes and bytes above 0x7F.
+  std::mt19937 rng(7);
+  std::vector<std::string> names;
+  const std::string alphabet = "aAbz\xE9_0";
+  for (int i = 0; i < 500; ++i) {
+    std::string s;
+    const int len = int(rng() % 4);
+    for (int k = 0; k < len; ++k) s += alphabet[rng() % alphabet.size()];
+    names.push_back(s);
+  }
+  MPRef<ACSChunk> big = Container();
+  for (const std::string& n : names) {
+    big->AddChild(n.empty() ? Qel::PString() : Qel::PString(n), Int(i32(n.size())));
+  }
+  big->SortChildren();
+  std::sort(names.begin(), names.end());  // std::string compares bytes as unsigned
+  EXPECT_EQ(Names(big.Get()), names);
+  // Each name still holds its own value.
+  for (u32 i = 0; i < big->CountChildren(); ++i) {
+    Qel::PString name;
+    MPRef<ACSChunk> child;
+    big->GetChildAt(i, name, child);
+    EXPECT_EQ(u32(IntOf(child.Get())), name.Length());
+  }
+}
+
+TEST(ContainerTest, RefusesToBecomeItsOwnDescendant) {
+  MPRef<ACSChunk> root = Container();
+  MPRef<ACSChunk> mid = Container();
+  MPRef<ACSChunk> leaf = Container();
+  root->AddChild("mid", mid);
+  mid->AddChild("leaf", leaf);
+  root->AddChild("self", root);
+  leaf->AddChild("up", root);
+  mid->AddChild("up", mid);
+  EXPECT_EQ(root->CountChildren(), 1u);
+  EXPECT_EQ(leaf->CountChildren(), 0u);
+  EXPECT_EQ(mid->CountChildren(), 1u);
+  // Sharing without a cycle is allowed.
+  root->AddChild("again", leaf);
+  EXPECT_EQ(root->CountChildren(), 2u);
+  EXPECT_TRUE(ACSChunk::Reaches(root.Get(), leaf.Get()));
+  EXPECT_FALSE(ACSChunk::Reaches(leaf.Get(), root.Get()));
+}
+
+TEST(ContainerTest, CreateTagMakesContainersOrValues) {
+  MPRef<ACSChunk> c = Container();
+  EXPECT_EQ(c->CreateTag(kKindContainer, ACSRawDataCore::CreateCopy("x", 1))->GetData(), nullptr);
+  MPRef<ACSChunk> text = c->CreateTag(kKindText, ACSRawDataCore::CreateCopy("hi", 3));
+  text->SetData(kKindContainer, nullptr);  // a value node never turns into a container
+  EXPECT_EQ(text->GetKind(), kKindText);
+  EXPECT_STREQ(reinterpret_cast<const char*>(text->GetData()), "hi");
+}
+
+TEST(CopyFromTest, CopyIsIndependentAndSharesBytes) {
+  MPRef<ACSChunk> src = Container();
+  MPRef<ACSChunk> inner = Container();
+  src->AddChild("n", Int(5));
+  src->AddChild("inner", inner);
+  inner->AddChild("t", MakeMP<TDBDataTag>(kKindText, ACSRawDataCore::CreateCopy("v", 2)));
+  src->AddChild("null", MakeMP<TDBDataTag>(kKindNull, nullptr));
+
+  MPRef<ACSChunk> copy = Container();
+  copy->AddChild("old", Int(1));
+  EXPECT_TRUE(copy->CopyFrom(src.Get()));
+  EXPECT_EQ(Names(copy.Get()), (std::vector<std::string>{"n", "inner", "null"}));
+  MPRef<ACSChunk> copiedInner = copy->GetChild(Qel::PString("inner"));
+  EXPECT_NE(copiedInner, inner);
+  EXPECT_EQ(copiedInner->GetChild(Qel::PString("t"))->GetData(),
+            inner->GetChild(Qel::PString("t"))->GetData());
+  EXPECT_EQ(copy->GetChild(Qel::PString("null"))->GetKind(), kKindNull);
+
+  copiedInner->AddChild("extra", Int(2));
+  copy->RemoveChild(copy->GetChild(Qel::PString("n")));
+  EXPECT_EQ(inner->CountChildren(), 1u);
+  EXPECT_EQ(src->CountChildren(), 3u);
+
+  // Copying a value node copies its value.
+  MPRef<ACSChunk> value = MakeMP<TDBDataTag>(kKindNull, nullptr);
+  value->CopyFrom(Int(8).Get());
+  EXPECT_EQ(value->GetKind(), kKindInt);
+  EXPECT_EQ(IntOf(value.Get()), 8);
+}
+
+TEST(CopyFromTest, CopyIntoItselfOrFromAnAncestor) {
+  MPRef<ACSChunk> root = Container();
+  MPRef<ACSChunk> child = Container();
+  root->AddChild("a", Int(1));
+  root->AddChild("child", child);
+  child->AddChild("b", Int(2));
+
+  EXPECT_TRUE(root->CopyFrom(root.Get()));
+  EXPECT_EQ(Names(root.Get()), (std::vector<std::string>{"a", "child"}));
+
+  // The child becomes a copy of the tree as it was, holding a copy of its old self.
+  EXPECT_TRUE(child->CopyFrom(root.Get()));
+  EXPECT_EQ(Names(child.Get()), (std::vector<std::string>{"a", "child"}));
+  EXPECT_EQ(Names(child->GetChild(Qel::PString("child")).Get()), (std::vector<std::string>{"b"}));
+  EXPECT_FALSE(ACSChunk::Reaches(child.Get(), root.Get()));
+}
+
+TEST(CopyFromTest, DepthIsBounded) {
+  MPRef<ACSChunk> root = Container();
+  ACSChunk* at = root.Get();
+  for (u32 i = 0; i < kMaxSoupDepth + 500; ++i) {
+    MPRef<ACSChunk> next = Container();
+    at->AddChild("d", next);
+    at->AddChild("v", Int(i32(i)));
+    at = next.Get();
+  }
+  MPRef<ACSChunk> copy = Container();
+  EXPECT_FALSE(copy->CopyFrom(root.Get()));
+  u32 depth = 0;
+  const ACSChunk* walk = copy.Get();
+  for (;;) {
+    MPRef<ACSChunk> next = walk->GetChild(Qel::PString("d"));
+    if (ACSChunk::IsNullChunk(next.Get())) break;
+    walk = next.Get();
+    ++depth;
+  }
+  EXPECT_EQ(depth, kMaxSoupDepth);
+  EXPECT_EQ(IntOf(walk->GetChild(Qel::PString("v")).Get()), i32(kMaxSoupDepth));
+}
+
+}  // namespace

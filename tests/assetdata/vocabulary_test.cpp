@@ -1,0 +1,157 @@
+#include "assetdata/vocabulary.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+using namespace Vocabulary;
+
+std::vector<std::string> Codes(std::string_view list) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  while (start <= list.size()) {
+    size_t end = list.find(';', start);
+    if (end == std::string_view::npos) end = list.size();
+    out.emplace_back(list.substr(start, end - start));
+    start = end + 1;
+  }
+  return out;
+}
+
+TEST(VocabularyTest, TagNamesAreInterned) {
+  // Readers compare by handle, so the constants must be the cache's own nodes.
+  EXPECT_EQ(kTagKestroBuild, Qel::PString("kestro-build"));
+  EXPECT_EQ(kTagAssetFilename, Qel::PString("asset-filename"));
+  EXPECT_EQ(kTagOptionalKuidTable, Qel::PString("optional-kuid-table"));
+  EXPECT_EQ(kKeyMiscNoname, Qel::PString("$misc_noname"));
+  for (const Qel::PString& empty : kEmptyTexts) EXPECT_TRUE(empty.IsEmpty());
+}
+
+TEST(VocabularyTest, TableSizesAndEndRows) {
+  ASSERT_EQ(KindCategoryTable().size(), 61u);
+  EXPECT_TRUE(KindCategoryTable().back().kind.IsEmpty());
+  ASSERT_EQ(CategoryClassTable().size(), 161u);
+  EXPECT_TRUE(CategoryClassTable().back().categories.IsEmpty());
+  ASSERT_EQ(CategoryNameTable().size(), 37u);
+  EXPECT_STREQ(CategoryNameTable().back().categories, "");
+  ASSERT_EQ(CategoryTypeWordTable().size(), 27u);
+  const CategoryTypeWordRow& last = CategoryTypeWordTable().back();
+  EXPECT_STREQ(last.categories, "");
+  EXPECT_EQ(last.word, Qel::PString("misc"));
+  EXPECT_EQ(last.value, -1);
+  EXPECT_EQ(CountryTable().size(), 264u);
+
+  // Only the end rows are empty; an early empty row would cut a table short.
+  for (size_t i = 0; i + 1 < KindCategoryTable().size(); ++i) {
+    EXPECT_FALSE(KindCategoryTable()[i].kind.IsEmpty()) << i;
+    EXPECT_FALSE(KindCategoryTable()[i].categories.IsEmpty()) << i;
+  }
+  for (size_t i = 0; i + 1 < CategoryClassTable().size(); ++i) {
+    EXPECT_FALSE(CategoryClassTable()[i].categories.IsEmpty()) << i;
+  }
+  for (size_t i = 0; i + 1 < CategoryNameTable().size(); ++i) {
+    EXPECT_STRNE(CategoryNameTable()[i].categories, "") << i;
+  }
+}
+
+TEST(VocabularyTest, SpotRows) {
+  const KindCategoryRow& first = KindCategoryTable()[0];
+  EXPECT_EQ(first.kind, Qel::PString("fixedtrack"));
+  EXPECT_TRUE(first.typeExpression.IsEmpty());
+  EXPECT_EQ(first.categories, "FIXD;SWT");
+  const KindCategoryRow& hornsound = KindCategoryTable()[39];
+  EXPECT_EQ(hornsound.kind, Qel::PString("hornsound"));
+  EXPECT_EQ(hornsound.categories, "TR;CMP;HORN;SD");
+
+  const CategoryClassRow& as = CategoryClassTable()[8];
+  EXPECT_STREQ(as.kind, "traincar");
+  EXPECT_STREQ(as.code, "AS");
+  EXPECT_EQ(as.categories, "TR;TV;TDR");
+  const CategoryClassRow& skin = CategoryClassTable()[159];
+  EXPECT_STREQ(skin.kind, "tintforge-skin");
+  EXPECT_STREQ(skin.code, "ZY");
+  EXPECT_EQ(skin.categories, kSkinCategoryCode);
+
+  EXPECT_STREQ(CategoryNameTable()[0].categories, kTemplateCategoryCode);
+  EXPECT_EQ(CategoryNameTable()[0].name, Qel::PString("Tintforge Template"));
+  EXPECT_EQ(CategoryNameTable()[22].name, Qel::PString("Spline"));
+  EXPECT_EQ(CategoryNameTable()[22].flags, 1u);
+  u32 flagged = 0;
+  for (const CategoryNameRow& row : CategoryNameTable()) flagged += row.flags;
+  EXPECT_EQ(flagged, 4u);
+
+  EXPECT_STREQ(CategoryTypeWordTable()[0].categories, kTemplateCategoryCode);
+  EXPECT_EQ(CategoryTypeWordTable()[0].word, Qel::PString("tintforgetemplate"));
+  EXPECT_EQ(CategoryTypeWordTable()[14].word, Qel::PString("textureenv"));
+  EXPECT_EQ(CategoryTypeWordTable()[14].value, 1);
+}
+
+TEST(VocabularyTest, NoKindRowIsShadowedByAnEarlierGeneralRow) {
+  // Rows are tried in order: a type-specific row after its kind's general row never matches.
+  std::set<std::string> general;
+  for (const KindCategoryRow& row : KindCategoryTable()) {
+    if (row.kind.IsEmpty()) break;
+    const std::string kind(row.kind.View());
+    EXPECT_FALSE(general.count(kind)) << kind << " has a row after its general row";
+    if (row.typeExpression.IsEmpty()) general.insert(kind);
+  }
+}
+
+TEST(VocabularyTest, RepaintCodesAreOwnedByTheirRows) {
+  EXPECT_EQ(std::string_view(kTemplateCategoryCode).size(), 3u);
+  EXPECT_EQ(std::string_view(kSkinCategoryCode).size(), 3u);
+  EXPECT_STRNE(kTemplateCategoryCode, kSkinCategoryCode);
+  auto check = [](std::string_view list, const char* where) {
+    for (const std::string& code : Codes(list)) {
+      EXPECT_NE(code, kTemplateCategoryCode) << where << ": " << list;
+      EXPECT_NE(code, kSkinCategoryCode) << where << ": " << list;
+    }
+  };
+  for (const KindCategoryRow& row : KindCategoryTable()) check(row.categories.View(), "kind");
+  for (const CategoryClassRow& row : CategoryClassTable()) {
+    if (std::string_view(row.code) == "ZX" || std::string_view(row.code) == "ZY") continue;
+    check(row.categories.View(), "class");
+  }
+  for (size_t i = 1; i < CategoryNameTable().size(); ++i) {
+    check(CategoryNameTable()[i].categories, "name");
+  }
+}
+
+TEST(VocabularyTest, CountryCodes) {
+  EXPECT_EQ(CountryCode("AD"), 0x20204144u);
+  const auto countries = CountryTable();
+  EXPECT_EQ(countries[0].code, 0x20204144u);
+  EXPECT_EQ(countries[0].name, "Andorra");
+  // Rows 1 to 244 are sorted by their letters and unique; GB and UK are separate countries.
+  std::set<u32> seen;
+  for (size_t i = 0; i < 244; ++i) {
+    EXPECT_EQ(countries[i].code & 0xFFFF0000u, 0x20200000u) << i;
+    if (i > 0) {
+      EXPECT_LT(countries[i - 1].code, countries[i].code) << countries[i].name.CStr();
+    }
+    seen.insert(countries[i].code);
+  }
+  EXPECT_EQ(seen.size(), 244u);
+  for (const char* code : {"CS", "SU", "YU", "ZR", "TP", "AN", "NT", "FX", "GB", "UK"}) {
+    char letters[3] = {code[0], code[1], '\0'};
+    EXPECT_TRUE(seen.count(CountryCode(letters))) << code;
+  }
+  EXPECT_EQ(countries[244].code, CountryCode("00"));
+  EXPECT_EQ(countries[244].name, "Generic");
+  EXPECT_EQ(countries[246].name, "THIRD_PARTY_USA");
+  EXPECT_EQ(countries[246].code, CountryCode("US"));
+  EXPECT_EQ(countries[257].name, "GB");
+  EXPECT_EQ(countries[257].code, CountryCode("UK"));
+  EXPECT_EQ(countries[263].name, "ESP");
+  // Every further name points at a listed country.
+  for (size_t i = 245; i < countries.size(); ++i) {
+    EXPECT_TRUE(seen.count(countries[i].code)) << countries[i].name.CStr();
+  }
+}
+
+}  // namespace

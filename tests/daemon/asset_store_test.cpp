@@ -1,0 +1,173 @@
+#include "daemon/asset_store.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "assetdata/soup_binary.h"
+#include "core/buffer_stream.h"
+#include "daemon/daemon_test_util.h"
+#include "pymclient/pym_filter_codes.h"
+#include "qel/dynamic_buffer.h"
+
+namespace PymDaemonSrv {
+namespace {
+
+using namespace daemon_test;
+namespace fc = PymFilterCodes;
+namespace fs = std::filesystem;
+
+void WriteChump(const std::string& path, const Soup& soup) {
+  Qel::DynamicBuffer buffer;
+  TBuffer out(&buffer, false);
+  WriteSoup(out, soup);
+  WriteFile(path,
+            std::string(reinterpret_cast<const char*>(buffer.GetData()), buffer.GetDataSize()));
+}
+
+// A small installation: versions, dependencies, a binary configuration, a duplicate in
+// "editing", and folders that are no assets.
+void Populate(const std::string& ud) {
+  MakeAsset(ud, "local", "loco",
+            Config("<kuid:100:1>",
+                   "username \"Red Loco\"\ncategory-class \"TR;TV;LOCO\"\n"
+                   "kuid-table {\n  0 <kuid:100:2>\n  1 <kuid:100:9>\n}\n"));
+  MakeAsset(ud, "local", "deep/er/car", Config("<kuid2:100:2:1>", "username \"Car\"\n"));
+  MakeAsset(ud, "local", "car2",
+            Config("<kuid2:100:2:2>", "username \"Car\"\nkuid-table {\n  0 <kuid:100:3>\n}\n"));
+  MakeAsset(ud, "local", "car2/inner", Config("<kuid:100:77>"));  // inside an asset: not one
+  MakeAsset(ud, "local", "broken", "kuid <kuid:100:3>\nusername nokind\n");
+  MakeAsset(ud, "local", "nokuid", "username \"nothing\"\n");
+  MakeAsset(ud, "local", "dup", Config("<kuid:100:4>", "username \"from local\"\n"));
+  MakeAsset(ud, "editing", "dup", Config("<kuid:100:4>", "username \"from editing\"\n"));
+  Soup bin;
+  bin.EnsureContainer();
+  bin.SetNamedKUID("kuid", KUID(200, 5, 0));
+  bin.SetNamedTag("kind", "mesh");
+  bin.SetNamedTag("username", "Binary Asset");
+  WriteChump(ud + "/local/bin/config.chump", bin);
+}
+
+std::vector<KUID> All(const AssetStore& s) { return s.Search(nullptr); }
+
+TEST(AssetStore, BuildsTheIndexFromContentFolders) {
+  TempFolder t;
+  Populate(t.Path());
+  AssetStore s;
+  std::string error;
+  ASSERT_TRUE(s.Open(t.Path(), &error)) << error;
+  EXPECT_TRUE(s.WasRebuilt());
+  EXPECT_TRUE(fs::exists(t.Path() + "/assets.tdx"));
+  EXPECT_EQ(All(s), (std::vector<KUID>{KUID(100, 1, 0), KUID(100, 2, 1), KUID(100, 2, 2),
+                                       KUID(100, 3, 0), KUID(100, 4, 0), KUID(200, 5, 0)}));
+  AssetRecord r;
+  ASSERT_TRUE(s.GetAsset(KUID(100, 4, 0), r));
+  EXPECT_EQ(r.folder, "editing");
+  EXPECT_EQ(r.name, "from editing");
+  EXPECT_TRUE(r.HasFlag(fc::kFlagOpenForEdit));
+  ASSERT_TRUE(s.GetAsset(KUID(100, 2, 1), r));
+  EXPECT_EQ(r.path, "deep/er/car");
+  ASSERT_TRUE(s.GetAsset(KUID(200, 5, 0), r));
+  EXPECT_EQ(r.name, "Binary Asset");
+  EXPECT_EQ(s.CountAssets(), 6u);
+}
+
+TEST(AssetStore, FlagsThatDependOnOtherAssets) {
+  TempFolder t;
+  Populate(t.Path());
+  AssetStore s;
+  ASSERT_TRUE(s.Open(t.Path(), nullptr));
+  const struct {
+    KUID kuid;
+    u32 flag;
+    bool expected;
+  } cases[] = {
+      {KUID(100, 2, 1), fc::kFlagObsolete, true},  // a newer version exists
+      {KUID(100, 2, 1), fc::kFlagUpToDate, false},
+      {KUID(100, 2, 2), fc::kFlagObsolete, false},
+      {KUID(100, 2, 2), fc::kFlagUpToDate, true},
+      {KUID(100, 1, 0), fc::kFlagHasMissingDependencies, true},  // <kuid:100:9> is absent
+      {KUID(100, 2, 2), fc::kFlagHasMissingDependencies, false},
+      {KUID(100, 2, 2), fc::kFlagHasFaultyDependencies, true},  // <kuid:100:3> has no kind
+      {KUID(100, 3, 0), fc::kFlagFaulty, true},
+      {KUID(100, 1, 0), fc::kFlagFaulty, false},
+      {KUID(100, 1, 0), fc::kFlagLocal, true},
+      {KUID(100, 1, 0), fc::kFlagOpenForEdit, false},
+  };
+  for (const auto& c : cases) {
+    AssetRecord r;
+    ASSERT_TRUE(s.GetAsset(c.kuid, r));
+    EXPECT_EQ(r.HasFlag(c.flag), c.expected) << c.kuid.ToString().CStr() << " flag " << c.flag;
+  }
+}
+
+TEST(AssetStore, ReopenAndRebuildGiveTheSameIndex) {
+  TempFolder t;
+  Populate(t.Path());
+  const std::vector<u8> filter = Group(true, false, {Str(0, "car"), Group(true, true, {Flag(5)})});
+  const FilterParseResult f = ParseFilterPayload(filter.data(), filter.size());
+  ASSERT_TRUE(f.ok);
+  std::vector<KUID> all;
+  std::vector<KUID> some;
+  {
+    AssetStore s;
+    ASSERT_TRUE(s.Open(t.Path(), nullptr));
+    all = All(s);
+    some = s.Search(f.root.get());
+    EXPECT_EQ(some, (std::vector<KUID>{KUID(100, 2, 2)}));
+  }
+  {
+    AssetStore s;
+    ASSERT_TRUE(s.Open(t.Path(), nullptr));
+    EXPECT_FALSE(s.WasRebuilt());
+    EXPECT_EQ(All(s), all);
+    EXPECT_EQ(s.Search(f.root.get()), some);
+  }
+  fs::remove(t.Path() + "/assets.tdx");
+  AssetStore s;
+  ASSERT_TRUE(s.Open(t.Path(), nullptr));
+  EXPECT_TRUE(s.WasRebuilt());
+  EXPECT_EQ(All(s), all);
+  EXPECT_EQ(s.Search(f.root.get()), some);
+}
+
+TEST(AssetStore, SettingsPersistAndAreSeeded) {
+  TempFolder t;
+  {
+    AssetStore s;
+    ASSERT_TRUE(s.Open(t.Path(), nullptr));
+    EXPECT_EQ(s.GetSettingString("internet", "language"), "US");
+    EXPECT_EQ(s.GetSettingString("INTERNET", "language"), "US");
+    EXPECT_EQ(s.GetSettingString("internet", "missing"), "");
+    EXPECT_EQ(s.GetSettingString("nogroup", "language"), "");
+    EXPECT_TRUE(s.GetSettingsSoup("nogroup").IsNull());
+    Soup g;
+    g.EnsureContainer();
+    g.SetNamedTag("language", "DE");
+    g.SetNamedInt("count", 7);
+    EXPECT_TRUE(s.SetSettingsSoup("internet", g));
+    EXPECT_TRUE(s.SetSettingsSoup("emptied", Soup()));
+  }
+  AssetStore s;
+  ASSERT_TRUE(s.Open(t.Path(), nullptr));
+  EXPECT_EQ(s.GetSettingString("internet", "language"), "DE");
+  EXPECT_EQ(s.GetSettingsSoup("internet").GetNamedTagAsInt("count", 0), 7);
+  EXPECT_EQ(s.GetSettingsSoup("emptied").CountTags(), 0u);
+  std::string error;
+  EXPECT_TRUE(s.CheckIntegrity(&error)) << error;
+}
+
+TEST(AssetStore, AFileThatIsNoIndexIsSetAside) {
+  TempFolder t;
+  Populate(t.Path());
+  WriteFile(t.Path() + "/assets.tdx", std::string(5000, 'x'));
+  AssetStore s;
+  std::string error;
+  ASSERT_TRUE(s.Open(t.Path(), &error)) << error;
+  EXPECT_TRUE(s.WasRebuilt());
+  EXPECT_EQ(s.CountAssets(), 6u);
+  EXPECT_EQ(fs::file_size(t.Path() + "/assets.tdx.bad"), 5000u);
+}
+
+}  // namespace
+}  // namespace PymDaemonSrv

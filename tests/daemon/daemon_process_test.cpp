@@ -1,0 +1,241 @@
+// The daemon as a process: publishing in the discovery block, refusing a second daemon, the close
+// request, restarts over a rebuilt index, and kill -9 in the middle of a burst of writes.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+#include "assetdata/soup_binary.h"
+#include "core/buffer_stream.h"
+#include "daemon/asset_store.h"
+#include "daemon/daemon_app.h"
+#include "daemon/daemon_test_util.h"
+#include "daemon/discovery_publisher.h"
+#include "platform/named_mutex.h"
+#include "pymclient/pym_protocol.h"
+#include "qel/dynamic_buffer.h"
+#include "qel/shared_memory.h"
+
+namespace PymDaemonSrv {
+namespace {
+
+using namespace daemon_test;
+namespace pp = PymProtocol;
+
+// A daemon in a child process of the test, run through the same entry point as the executable.
+pid_t ForkDaemon(const std::string& userData) {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(RunDaemon({"--userdata", userData}));
+  return pid;
+}
+
+// Exit status of a child; -1 when it did not end within the watchdog's limit.
+int WaitExit(pid_t pid) {
+  for (int i = 0; i < 3000; ++i) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  return -1;
+}
+
+class DaemonProcess : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    database_ = t_.Path() + "/assets.tdx";
+    ASSERT_TRUE(block_.Create(DiscoveryPublisher::SharedMemoryName(database_), pp::kBlockSize));
+  }
+  void TearDown() override {
+    for (pid_t pid : children_) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    block_.Close();
+    Qel::SharedMemory::Remove(DiscoveryPublisher::SharedMemoryName(database_));
+    Platform::NamedMutex::Remove(DiscoveryPublisher::MutexName(database_));
+  }
+  volatile PymDiscoveryBlock& Block() {
+    return *static_cast<volatile PymDiscoveryBlock*>(block_.GetData());
+  }
+  // Starts a daemon and waits until the block names it as owner; the port it published.
+  u16 Start(pid_t& pid) {
+    pid = ForkDaemon(t_.Path());
+    children_.insert(pid);
+    for (int i = 0; i < 3000; ++i) {
+      if (Block().ownerProcessId == u32(pid) && Block().port != 0) return u16(Block().port);
+      int status;
+      if (waitpid(pid, &status, WNOHANG) == pid) {
+        children_.erase(pid);
+        return 0;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return 0;
+  }
+  void Connect(RawClient& c, u16 port) {
+    ASSERT_TRUE(c.Connect(port));
+    ASSERT_TRUE(c.Handshake(database_));
+  }
+  int CloseDaemon(u16 port, pid_t pid) {
+    RawClient c;
+    Connect(c, port);
+    std::vector<u8> reply;
+    EXPECT_TRUE(c.Transact(0x10E, 1, {}, reply));
+    EXPECT_TRUE(c.SeesClose());
+    children_.erase(pid);
+    return WaitExit(pid);
+  }
+
+  TempFolder t_;
+  std::string database_;
+  Qel::SharedMemory block_;
+  std::set<pid_t> children_;
+};
+
+TEST_F(DaemonProcess, PublishesRefusesASecondAndClearsOnClose) {
+  pid_t pid;
+  const u16 port = Start(pid);
+  ASSERT_NE(port, 0);
+  EXPECT_EQ(Block().layoutVersion, pp::kBlockVersion);
+  EXPECT_EQ(Block().refuseWord, 0u);
+
+  pid_t second = ForkDaemon(t_.Path());
+  EXPECT_EQ(WaitExit(second), kExitAlreadyRunning);
+  EXPECT_EQ(Block().ownerProcessId, u32(pid));
+  EXPECT_EQ(Block().port, port);
+
+  EXPECT_EQ(CloseDaemon(port, pid), kExitOk);
+  EXPECT_EQ(Block().ownerProcessId, pp::kNoProcess);
+  EXPECT_EQ(Block().port, 0u);
+  EXPECT_EQ(Block().managerProcessId, pp::kNoProcess);
+}
+
+TEST_F(DaemonProcess, ADeadOwnerIsReplacedAndSignalsEndCleanly) {
+  Block().layoutVersion = pp::kBlockVersion;
+  Block().managerProcessId = pp::kNoProcess;
+  Block().ownerProcessId = 0x7FFFFFF0;  // no such process
+  Block().port = 1;
+  Block().refuseWord = 1;  // left by a daemon that died
+  pid_t pid;
+  const u16 port = Start(pid);
+  ASSERT_NE(port, 0);
+  EXPECT_EQ(Block().refuseWord, 0u);
+  kill(pid, SIGTERM);
+  children_.erase(pid);
+  EXPECT_EQ(WaitExit(pid), kExitOk);
+  EXPECT_EQ(Block().ownerProcessId, pp::kNoProcess);
+  EXPECT_EQ(Block().port, 0u);
+}
+
+TEST_F(DaemonProcess, RestartOverADeletedIndexFindsTheSameAssets) {
+  for (int i = 1; i <= 30; ++i) {
+    MakeAsset(t_.Path(), i % 3 ? "local" : "editing", "a" + std::to_string(i),
+              Config("<kuid:7:" + std::to_string(i) + ">", "username \"Asset " + std::to_string(i) +
+                                                               "\"\ncategory-class \"" +
+                                                               (i % 2 ? "TR;TV" : "TX") + "\"\n"));
+  }
+  const std::vector<std::vector<u8>> filters = {
+      Bytes().U32(0).data,
+      Group(true, false, {Str(1, "TR"), Group(true, true, {Flag(8)})}),
+      Group(false, false, {Str(0, "asset 1"), Ids(0, {KUID(7, 30, 0)})}),
+  };
+  auto searchAll = [&](u16 port) {
+    std::vector<std::vector<KUID>> results;
+    RawClient c;
+    Connect(c, port);
+    u32 id = 0;
+    for (const auto& f : filters) {
+      std::vector<u8> reply;
+      EXPECT_TRUE(c.Transact(0x2, ++id, f, reply));
+      results.push_back(ParseKuids(reply));
+    }
+    return results;
+  };
+  pid_t pid;
+  u16 port = Start(pid);
+  ASSERT_NE(port, 0);
+  const auto before = searchAll(port);
+  EXPECT_EQ(before[0].size(), 30u);
+  EXPECT_EQ(before[1].size(), 10u);  // odd numbers not divisible by 3
+  EXPECT_EQ(before[2].size(), 12u);  // 1, 10..19 and 30
+  ASSERT_EQ(CloseDaemon(port, pid), kExitOk);
+
+  std::filesystem::remove(database_);
+  port = Start(pid);
+  ASSERT_NE(port, 0);
+  EXPECT_EQ(searchAll(port), before);
+  EXPECT_EQ(CloseDaemon(port, pid), kExitOk);
+}
+
+TEST_F(DaemonProcess, KillDuringWritesLosesNothingAcknowledged) {
+  pid_t pid;
+  const u16 port = Start(pid);
+  ASSERT_NE(port, 0);
+  RawClient c;
+  Connect(c, port);
+
+  constexpr u32 kWrites = 3000;
+  constexpr u32 kKillAfter = 300;
+  auto payload = [](u32 i) {
+    Soup g;
+    g.EnsureContainer();
+    g.SetNamedTag("value", Qel::PString(std::to_string(i)));
+    g.SetNamedTag("pad", Qel::PString(std::string(200, char('a' + i % 26))));
+    Qel::DynamicBuffer buffer;
+    TBuffer out(&buffer, false);
+    WriteSoup(out, g);
+    return Bytes()
+        .Name("burst" + std::to_string(i))
+        .Append(std::vector<u8>(buffer.GetData(), buffer.GetData() + buffer.GetDataSize()))
+        .data;
+  };
+  // Requests go out back to back from a thread of their own while this one counts replies.
+  std::thread sender([&] {
+    for (u32 i = 0; i < kWrites; ++i) {
+      if (!c.SendFrame(0x65, i + 1, payload(i))) break;
+    }
+  });
+  std::set<u32> acknowledged;
+  Message m;
+  bool killed = false;
+  while (c.Read(m)) {
+    if (m.tag == FourCC("repl") && m.body == std::vector<u8>{1}) acknowledged.insert(m.word - 1);
+    if (!killed && acknowledged.size() == kKillAfter) {
+      kill(pid, SIGKILL);
+      killed = true;
+    }
+  }
+  sender.join();
+  children_.erase(pid);
+  ASSERT_EQ(WaitExit(pid), 128 + SIGKILL);
+  ASSERT_GE(acknowledged.size(), kKillAfter);
+
+  AssetStore store;
+  std::string error;
+  ASSERT_TRUE(store.Open(t_.Path(), &error)) << error;
+  EXPECT_FALSE(store.WasRebuilt());
+  EXPECT_TRUE(store.CheckIntegrity(&error)) << error;
+  u32 present = 0;
+  for (u32 i = 0; i < kWrites; ++i) {
+    const std::string value = store.GetSettingString("burst" + std::to_string(i), "value");
+    if (acknowledged.count(i) != 0) {
+      EXPECT_EQ(value, std::to_string(i));
+    } else if (!value.empty()) {
+      EXPECT_EQ(value, std::to_string(i));  // committed but not yet answered: still whole
+    }
+    present += value.empty() ? 0 : 1;
+  }
+  EXPECT_GE(present, acknowledged.size());
+}
+
+}  // namespace
+}  // namespace PymDaemonSrv

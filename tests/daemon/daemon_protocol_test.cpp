@@ -1,0 +1,244 @@
+// Conformance of the daemon's side of the protocol, checked from a raw socket.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "assetdata/results_log.h"
+#include "assetdata/soup_binary.h"
+#include "core/buffer_stream.h"
+#include "daemon/asset_store.h"
+#include "daemon/daemon_test_util.h"
+#include "daemon/request_handlers.h"
+#include "daemon/server.h"
+#include "qel/dynamic_buffer.h"
+
+namespace PymDaemonSrv {
+namespace {
+
+using namespace daemon_test;
+
+constexpr u32 kRepl = FourCC("repl");
+constexpr u32 kNote = FourCC("note");
+
+std::vector<u8> SoupBytes(const Soup& soup) {
+  Qel::DynamicBuffer buffer;
+  TBuffer out(&buffer, false);
+  WriteSoup(out, soup);
+  return std::vector<u8>(buffer.GetData(), buffer.GetData() + buffer.GetDataSize());
+}
+
+class DaemonProtocol : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    MakeAsset(t_.Path(), "local", "a", Config("<kuid:10:1>", "username \"Alpha\"\n"));
+    MakeAsset(t_.Path(), "local", "b", Config("<kuid:10:2>", "username \"Beta\"\n"));
+    std::string error;
+    ASSERT_TRUE(store_.Open(t_.Path(), &error)) << error;
+    ASSERT_TRUE(server_.Listen(0, &error)) << error;
+    runner_ = std::thread([this] { server_.Run(); });
+  }
+  void TearDown() override {
+    server_.Stop();
+    if (runner_.joinable()) runner_.join();
+  }
+  void Connect(RawClient& c) {
+    ASSERT_TRUE(c.Connect(server_.Port()));
+    ASSERT_TRUE(c.Handshake());
+  }
+
+  TempFolder t_;
+  AssetStore store_;
+  RequestHandlers handlers_{store_};
+  Server server_{handlers_};
+  std::thread runner_;
+};
+
+TEST_F(DaemonProtocol, HandshakeAnswerAndEmptyReplies) {
+  RawClient c;
+  ASSERT_TRUE(c.Connect(server_.Port()));
+  Bytes hello;
+  hello.U32(FourCC("PYMC")).U32(360).U32(48249).U32(1).Text("/u/assets.tdx");
+  ASSERT_TRUE(c.Send(hello.data));
+  u8 answer[12];
+  ASSERT_TRUE(c.ReadExact(answer, 12));
+  EXPECT_EQ(LoadU32(answer), FourCC("PYMD"));
+  // Keep-alive and opcodes the daemon does not know both get an empty body under their own id.
+  for (u32 opcode : {0x0u, 0x4242u, 0x15u}) {
+    ASSERT_TRUE(c.SendFrame(opcode, 77 + opcode, Bytes().U32(1).U32(2).data));
+    Message m;
+    ASSERT_TRUE(c.Read(m));
+    EXPECT_EQ(m.tag, kRepl);
+    EXPECT_EQ(m.word, 77 + opcode);
+    EXPECT_TRUE(m.body.empty()) << opcode;
+  }
+}
+
+TEST_F(DaemonProtocol, PostsGetNoReply) {
+  RawClient c;
+  Connect(c);
+  ASSERT_TRUE(c.SendFrame(0x4242, 0, {1, 2, 3}));
+  ASSERT_TRUE(c.SendFrame(0x96, 0, Bytes().U32(5).U32(2).data));
+  std::vector<u8> reply;
+  ASSERT_TRUE(c.Transact(0x0, 9, {}, reply));  // the first message back is this reply
+}
+
+TEST_F(DaemonProtocol, SearchAndResultsBeforeTheReply) {
+  RawClient c;
+  Connect(c);
+  std::vector<u8> reply;
+  std::vector<Message> notes;
+  ASSERT_TRUE(c.Transact(0x2, 1, Bytes().U32(0).data, reply, &notes));
+  EXPECT_EQ(ParseKuids(reply), (std::vector<KUID>{KUID(10, 1, 0), KUID(10, 2, 0)}));
+  EXPECT_TRUE(notes.empty());
+
+  ASSERT_TRUE(c.Transact(0x2, 2, Str(0, "beta"), reply, &notes));
+  EXPECT_EQ(ParseKuids(reply), (std::vector<KUID>{KUID(10, 2, 0)}));
+
+  // A refused filter: a kind-3 note for the same request id, then a reply with no KUIDs.
+  ASSERT_TRUE(c.Transact(0x2, 3, Bytes().U32(FourCC("nope")).data, reply, &notes));
+  EXPECT_EQ(ParseKuids(reply).size(), 0u);
+  EXPECT_EQ(reply.size(), 4u);
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_EQ(notes[0].tag, kNote);
+  EXPECT_EQ(notes[0].word, 3u);
+  ASSERT_GE(notes[0].body.size(), 4u);
+  EXPECT_EQ(LoadU32(notes[0].body.data()), 3u);
+  Qel::DynamicBuffer buffer;
+  buffer.Write(notes[0].body.data() + 4, u32(notes[0].body.size() - 4));
+  buffer.SetPosition(0);
+  TBuffer in(&buffer, false);
+  ResultsLog log;
+  ResultsLog::Read(in, log);
+  ASSERT_EQ(log.CountEntries(), 1u);
+  EXPECT_EQ(log.GetErrorCount(), 1u);
+}
+
+TEST_F(DaemonProtocol, ChunkedSettingsRoundTrip) {
+  RawClient c;
+  Connect(c);
+  // A group of about 100 KiB, sent in 32 KiB pieces and then in pieces of 7 bytes.
+  Soup big;
+  big.EnsureContainer();
+  big.SetNamedTag("blob", Qel::PString(std::string(100 * 1024, 'q')));
+  big.SetNamedTag("language", "NL");
+  for (size_t chunk : {size_t(32768), size_t(7)}) {
+    const std::vector<u8> payload = Bytes().Name("big").Append(SoupBytes(big)).data;
+    ASSERT_TRUE(c.SendFrame(0x65, 20, payload, chunk));
+    Message m;
+    ASSERT_TRUE(c.Read(m));
+    ASSERT_EQ(m.tag, kRepl);
+    EXPECT_EQ(m.body, std::vector<u8>{1});
+  }
+  std::vector<u8> reply;
+  ASSERT_TRUE(c.Transact(0x64, 21, Bytes().Name("big").data, reply));
+  EXPECT_EQ(reply, SoupBytes(big));
+  ASSERT_TRUE(c.Transact(0x66, 22, Bytes().Name("big").Name("language").data, reply));
+  EXPECT_EQ(reply, Bytes().Name("NL").data);
+  ASSERT_TRUE(c.Transact(0x66, 23, Bytes().Name("internet").Name("language").data, reply));
+  EXPECT_EQ(reply, Bytes().Name("US").data);
+  // A missing group reads as the empty soup, a missing key as the empty name.
+  ASSERT_TRUE(c.Transact(0x64, 24, Bytes().Name("none").data, reply));
+  EXPECT_EQ(reply, SoupBytes(Soup()));
+  ASSERT_TRUE(c.Transact(0x66, 25, Bytes().Name("big").Name("nokey").data, reply));
+  EXPECT_EQ(reply, Bytes().U32(0).data);
+}
+
+TEST_F(DaemonProtocol, BadSettingsWritesAreRefused) {
+  RawClient c;
+  Connect(c);
+  Soup g;
+  g.EnsureContainer();
+  g.SetNamedTag("language", "XX");
+  std::vector<u8> truncated = SoupBytes(g);
+  truncated.resize(truncated.size() - 3);
+  std::vector<u8> badMagic = SoupBytes(g);
+  badMagic[0] = 'Z';
+  const std::vector<std::vector<u8>> payloads = {
+      Bytes().Name("internet").Append(truncated).data,
+      Bytes().Name("internet").Append(badMagic).data,
+      Bytes().Name("internet").data,
+      Bytes().Name("").Append(SoupBytes(g)).data,
+      {},
+  };
+  u32 id = 100;
+  for (const auto& p : payloads) {
+    std::vector<u8> reply;
+    std::vector<Message> notes;
+    ASSERT_TRUE(c.Transact(0x65, ++id, p, reply, &notes));
+    EXPECT_EQ(reply, std::vector<u8>{0}) << id;
+    EXPECT_EQ(notes.size(), 1u) << id;
+  }
+  EXPECT_EQ(store_.GetSettingString("internet", "language"), "US");
+}
+
+TEST_F(DaemonProtocol, GoodbyeAndBrokenStreamsCloseOnlyThatConnection) {
+  RawClient other;
+  Connect(other);
+  {
+    RawClient c;
+    Connect(c);
+    ASSERT_TRUE(c.Send(Bytes().U32(1).data));
+    EXPECT_TRUE(c.SeesClose());
+  }
+  {
+    RawClient c;
+    ASSERT_TRUE(c.Connect(server_.Port()));
+    ASSERT_TRUE(c.Send(Bytes().U32(FourCC("HTTP")).U32(0).U32(0).U32(0).U32(0).data));
+    EXPECT_TRUE(c.SeesClose());
+  }
+  {
+    RawClient c;
+    Connect(c);
+    // A length over the limit drops the connection before any payload is read.
+    ASSERT_TRUE(c.Send(Bytes().U32(0x2).U32(5).U32(0x10000001).data));
+    EXPECT_TRUE(c.SeesClose());
+  }
+  {
+    RawClient c;
+    Connect(c);
+    // A frame cut short by the client's close ends the connection without a reply.
+    ASSERT_TRUE(c.Send(Bytes().U32(0x2).U32(5).U32(100).U32(0).data));
+    shutdown(c.Fd(), SHUT_WR);
+    EXPECT_TRUE(c.SeesClose());
+  }
+  std::vector<u8> reply;
+  EXPECT_TRUE(other.Transact(0x0, 1, {}, reply));
+}
+
+TEST_F(DaemonProtocol, ConnectionsAreServedConcurrently) {
+  constexpr int kClients = 4;
+  constexpr int kRounds = 50;
+  std::vector<std::thread> threads;
+  std::atomic<int> good{0};
+  for (int i = 0; i < kClients; ++i) {
+    threads.emplace_back([&, i] {
+      RawClient c;
+      if (!c.Connect(server_.Port()) || !c.Handshake()) return;
+      for (int r = 0; r < kRounds; ++r) {
+        std::vector<u8> reply;
+        const u32 id = u32(i * 1000 + r + 1);
+        if (!c.Transact(0x2, id, Str(0, i % 2 ? "alpha" : "beta"), reply)) return;
+        if (ParseKuids(reply) != std::vector<KUID>{KUID(10, i % 2 ? 1 : 2, 0)}) return;
+      }
+      good.fetch_add(1);
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(good.load(), kClients);
+}
+
+TEST_F(DaemonProtocol, CloseRequestRepliesThenEndsTheServer) {
+  RawClient idle;
+  Connect(idle);
+  RawClient c;
+  Connect(c);
+  std::vector<u8> reply;
+  ASSERT_TRUE(c.Transact(0x10E, 5, {}, reply));
+  EXPECT_TRUE(reply.empty());
+  EXPECT_TRUE(c.SeesClose());
+  EXPECT_TRUE(idle.SeesClose());
+  runner_.join();  // Run returned without a Stop from the test
+}
+
+}  // namespace
+}  // namespace PymDaemonSrv

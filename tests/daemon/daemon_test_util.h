@@ -1,0 +1,236 @@
+// Helpers of the daemon suites: a byte writer for request payloads, temporary UserData folders
+// with asset folders, and a raw-socket client that speaks the protocol from the client's side.
+// Every wait is bounded by a watchdog so that a broken daemon fails a test instead of hanging it.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "core/kuid.h"
+#include "qel/types.h"
+
+namespace daemon_test {
+
+class Bytes {
+ public:
+  Bytes& U8(u8 v) {
+    data.push_back(v);
+    return *this;
+  }
+  Bytes& U32(u32 v) {
+    for (int i = 0; i < 4; ++i) data.push_back(u8(v >> (8 * i)));
+    return *this;
+  }
+  Bytes& U64(u64 v) { return U32(u32(v)).U32(u32(v >> 32)); }
+  Bytes& Kuid(const KUID& k) {
+    const KUID::Packed p = KUID::Pack(k);
+    return U32(p.contentId).U32(p.word);
+  }
+  Bytes& Text(const std::string& s) {
+    U32(u32(s.size()));
+    data.insert(data.end(), s.begin(), s.end());
+    return *this;
+  }
+  // The name form: length + 1, the characters and a NUL; the empty name is u32 0.
+  Bytes& Name(const std::string& s) {
+    if (s.empty()) return U32(0);
+    U32(u32(s.size() + 1));
+    data.insert(data.end(), s.begin(), s.end());
+    data.push_back(0);
+    return *this;
+  }
+  Bytes& Append(const std::vector<u8>& more) {
+    data.insert(data.end(), more.begin(), more.end());
+    return *this;
+  }
+  std::vector<u8> data;
+};
+
+// Filter elements in byte form, built independently of the client's filter classes.
+inline std::vector<u8> Group(bool all, bool negated, const std::vector<std::vector<u8>>& kids) {
+  Bytes b;
+  b.U32(FourCC("grup")).U8(all).U8(negated).U32(u32(kids.size()));
+  for (const auto& k : kids) b.Append(k);
+  return b.data;
+}
+inline std::vector<u8> Str(u32 kind, const std::string& text, bool exact = false) {
+  return Bytes().U32(FourCC("strn")).U32(kind).Text(text).U8(exact).data;
+}
+inline std::vector<u8> Flag(u32 index) { return Bytes().U32(FourCC("bool")).U32(index).data; }
+inline std::vector<u8> Int(u32 kind, i32 lo, i32 hi, bool loIn, bool hiIn) {
+  return Bytes().U32(FourCC("inte")).U32(kind).U32(u32(lo)).U32(u32(hi)).U8(loIn).U8(hiIn).data;
+}
+inline std::vector<u8> Time(u32 kind, u64 lo, u64 hi, bool loIn, bool hiIn) {
+  return Bytes().U32(FourCC("time")).U32(kind).U64(lo).U64(hi).U8(loIn).U8(hiIn).data;
+}
+inline std::vector<u8> Ids(u32 kind, const std::vector<KUID>& kuids) {
+  Bytes b;
+  b.U32(FourCC("asst")).U32(kind).U32(u32(kuids.size()));
+  for (const KUID& k : kuids) b.Kuid(k);
+  return b.data;
+}
+
+class TempFolder {
+ public:
+  TempFolder() {
+    char pattern[] = "/tmp/pymdaemon-test-XXXXXX";
+    const char* made = mkdtemp(pattern);
+    path_ = made ? made : "";
+  }
+  ~TempFolder() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+  }
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+inline void WriteFile(const std::string& path, const std::string& text) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+// An asset folder <userData>/<folder>/<relative> with a text configuration.
+inline void MakeAsset(const std::string& userData, const std::string& folder,
+                      const std::string& relative, const std::string& config) {
+  WriteFile(userData + "/" + folder + "/" + relative + "/config.txt", config);
+}
+
+// A configuration text with the given KUID text and further lines.
+inline std::string Config(const std::string& kuid, const std::string& more = "") {
+  return "kuid " + kuid + "\nkind \"scenery\"\n" + more;
+}
+
+struct Message {
+  u32 tag = 0;
+  u32 word = 0;  // transaction id or notification kind
+  std::vector<u8> body;
+};
+
+inline u32 LoadU32(const u8* p) {
+  return u32(p[0]) | (u32(p[1]) << 8) | (u32(p[2]) << 16) | (u32(p[3]) << 24);
+}
+
+class RawClient {
+ public:
+  ~RawClient() { Close(); }
+
+  bool Connect(u16 port) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) return false;
+    // A watchdog on every receive: a daemon that never answers fails the test.
+    timeval limit{30, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    // Frames go out in several sends, as the real client's do.
+    const int on = 1;
+    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  }
+  // Sends the handshake and checks the answer's first word.
+  bool Handshake(const std::string& databasePath = "/x/userdata/assets.tdx") {
+    Bytes b;
+    b.U32(FourCC("PYMC")).U32(360).U32(48249).U32(1).Text(databasePath);
+    if (!Send(b.data)) return false;
+    u8 answer[12];
+    return ReadExact(answer, 12) && LoadU32(answer) == FourCC("PYMD");
+  }
+  // Sends the frame header and the payload in pieces of at most `chunk` bytes, each its own send.
+  bool SendFrame(u32 opcode, u32 id, const std::vector<u8>& payload, size_t chunk = 32768) {
+    if (!Send(Bytes().U32(opcode).U32(id).U32(u32(payload.size())).data)) return false;
+    for (size_t at = 0; at < payload.size(); at += chunk) {
+      const size_t n = std::min(chunk, payload.size() - at);
+      if (!Send(std::vector<u8>(payload.begin() + long(at), payload.begin() + long(at + n)))) {
+        return false;
+      }
+    }
+    return true;
+  }
+  bool Send(const std::vector<u8>& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      done += size_t(n);
+    }
+    return true;
+  }
+  bool ReadExact(void* out, size_t n) {
+    u8* p = static_cast<u8*>(out);
+    while (n > 0) {
+      const ssize_t got = recv(fd_, p, n, 0);
+      if (got <= 0) return false;
+      p += got;
+      n -= size_t(got);
+    }
+    return true;
+  }
+  bool Read(Message& m) {
+    u8 header[12];
+    if (!ReadExact(header, 12)) return false;
+    m.tag = LoadU32(header);
+    m.word = LoadU32(header + 4);
+    m.body.resize(LoadU32(header + 8));
+    return m.body.empty() || ReadExact(m.body.data(), m.body.size());
+  }
+  // Transaction: send, skip notifications (kept in `notes`), return the reply body.
+  bool Transact(u32 opcode, u32 id, const std::vector<u8>& payload, std::vector<u8>& reply,
+                std::vector<Message>* notes = nullptr) {
+    if (!SendFrame(opcode, id, payload)) return false;
+    Message m;
+    while (Read(m)) {
+      if (m.tag == FourCC("repl")) {
+        reply = m.body;
+        return m.word == id;
+      }
+      if (notes != nullptr) notes->push_back(m);
+    }
+    return false;
+  }
+  // True when the daemon has closed its side: the next receive sees the end of the stream.
+  bool SeesClose() {
+    u8 b;
+    return recv(fd_, &b, 1, 0) == 0;
+  }
+  void Close() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+  int Fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
+// The KUIDs of a search reply: u32 count and the KUIDs.
+inline std::vector<KUID> ParseKuids(const std::vector<u8>& reply) {
+  std::vector<KUID> out;
+  if (reply.size() < 4) return out;
+  const u32 n = LoadU32(reply.data());
+  for (u32 i = 0; i < n && 4 + 8 * (i + 1) <= reply.size(); ++i) {
+    const u8* p = reply.data() + 4 + 8 * i;
+    out.push_back(KUID::Unpack(LoadU32(p + 4), LoadU32(p)));
+  }
+  return out;
+}
+
+}  // namespace daemon_test

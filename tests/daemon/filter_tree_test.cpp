@@ -1,0 +1,98 @@
+#include "daemon/filter_tree.h"
+
+#include <gtest/gtest.h>
+
+#include "daemon/daemon_test_util.h"
+
+namespace PymDaemonSrv {
+namespace {
+
+using namespace daemon_test;
+
+FilterParseResult Parse(const std::vector<u8>& bytes) {
+  return ParseFilterPayload(bytes.data(), bytes.size());
+}
+
+TEST(FilterTree, ReadsEveryElementKind) {
+  const std::vector<u8> bytes =
+      Group(true, false,
+            {Str(0, "Big Box", true), Flag(5), Int(2, -3, 10, true, false),
+             Time(1, 0x100000000ull, 0xFFFFFFFFFFFFFFFFull, false, true),
+             Ids(0, {KUID(7, 8, 2), KUID(1, 2, 0), KUID(7, 8, 2)}), Group(false, true, {})});
+  const FilterParseResult r = Parse(bytes);
+  ASSERT_TRUE(r.ok) << r.error;
+  const FilterNode& g = *r.root;
+  ASSERT_EQ(g.type, FilterNode::Type::kGroup);
+  EXPECT_TRUE(g.allChildren);
+  EXPECT_FALSE(g.negated);
+  ASSERT_EQ(g.children.size(), 6u);
+  EXPECT_EQ(g.children[0]->text, "Big Box");
+  EXPECT_EQ(g.children[0]->textLower, "big box");
+  EXPECT_TRUE(g.children[0]->exact);
+  EXPECT_EQ(g.children[1]->kind, 5u);
+  EXPECT_EQ(g.children[2]->low, -3);
+  EXPECT_EQ(g.children[2]->high, 10);
+  EXPECT_TRUE(g.children[2]->lowInclusive);
+  EXPECT_FALSE(g.children[2]->highInclusive);
+  EXPECT_EQ(g.children[3]->timeLow, 0x100000000ull);
+  EXPECT_EQ(g.children[3]->timeHigh, 0xFFFFFFFFFFFFFFFFull);
+  // Sorted and without the repeat.
+  EXPECT_EQ(g.children[4]->assets, (std::vector<KUID>{KUID(1, 2, 0), KUID(7, 8, 2)}));
+  EXPECT_FALSE(g.children[5]->allChildren);
+  EXPECT_TRUE(g.children[5]->negated);
+}
+
+TEST(FilterTree, NoFilterAndTextForms) {
+  FilterParseResult none = Parse(Bytes().U32(0).data);
+  EXPECT_TRUE(none.ok);
+  EXPECT_EQ(none.root, nullptr);
+
+  // The NUL-terminated string form reads as the same text; any non-zero flag byte is set.
+  std::vector<u8> nul = Bytes().U32(FourCC("strn")).U32(3).U32(4).data;
+  nul.insert(nul.end(), {u8('a'), u8('b'), u8('c'), 0, 7});
+  const FilterParseResult r = Parse(nul);
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.root->text, "abc");
+  EXPECT_TRUE(r.root->exact);
+}
+
+TEST(FilterTree, RefusesHostileBytes) {
+  const std::vector<u8> valid =
+      Group(true, false, {Str(1, "TR;LOC"), Ids(0, {KUID(1, 2, 3)}), Time(0, 1, 2, true, true)});
+  // Every proper prefix is truncated somewhere.
+  for (size_t n = 0; n < valid.size(); ++n) {
+    EXPECT_FALSE(Parse(std::vector<u8>(valid.begin(), valid.begin() + long(n))).ok) << n;
+  }
+  const struct {
+    const char* what;
+    std::vector<u8> bytes;
+  } cases[] = {
+      {"unknown tag", Bytes().U32(FourCC("junk")).U32(0).data},
+      {"unknown child tag", Group(true, false, {Flag(1), Bytes().U32(7).data})},
+      {"trailing bytes", Bytes().Append(Flag(1)).U8(0).data},
+      {"group count beyond the bytes", Bytes().U32(FourCC("grup")).U8(1).U8(0).U32(~0u).data},
+      {"asset count beyond the bytes", Bytes().U32(FourCC("asst")).U32(0).U32(1u << 30).data},
+      {"text longer than the limit", Bytes().U32(FourCC("strn")).U32(0).U32(70000).data},
+      {"text length beyond the bytes", Bytes().U32(FourCC("strn")).U32(0).U32(9).U32(0).data},
+  };
+  for (const auto& c : cases) {
+    const FilterParseResult r = Parse(c.bytes);
+    EXPECT_FALSE(r.ok) << c.what;
+    EXPECT_FALSE(r.error.empty()) << c.what;
+  }
+}
+
+TEST(FilterTree, NestingLimit) {
+  auto nested = [](u32 depth) {
+    std::vector<u8> bytes = Group(true, false, {});
+    for (u32 i = 1; i < depth; ++i) bytes = Group(true, false, {bytes});
+    return bytes;
+  };
+  EXPECT_TRUE(Parse(nested(1000)).ok);
+  const FilterParseResult deep = Parse(nested(1001));
+  EXPECT_FALSE(deep.ok);
+  EXPECT_NE(deep.error.find("nested"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace PymDaemonSrv

@@ -1,0 +1,229 @@
+#include "pymclient/install_paths.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "pymclient/resource_db_cache.h"
+#include "qel/file.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Qel::File;
+using Qel::PString;
+
+void Touch(const fs::path& file) {
+  fs::create_directories(file.parent_path());
+  std::ofstream(file) << "x";
+}
+
+// A fresh installation root whose name has upper-case letters; the layout stores it lower-cased.
+class InstallPathsTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/KestroLayoutXXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    temp_ = pattern;
+    disk_ = temp_ / "Rail";
+    fs::create_directories(disk_);
+    for (char c : disk_.string()) root_ += char(std::tolower(static_cast<unsigned char>(c)));
+    userData_ = root_ + "/UserData";
+  }
+  void TearDown() override {
+    ReleaseContentDatabases();
+    EvictUnusedResourceDatabases();
+    ClearInstallPaths();
+    fs::remove_all(temp_);
+  }
+  void Init() { ASSERT_TRUE(InitInstallPaths((disk_.string() + "/").c_str())); }
+
+  fs::path temp_;
+  fs::path disk_;
+  std::string root_;
+  std::string userData_;
+};
+
+TEST_F(InstallPathsTest, InitNormalisesTheRootAndDerivesEveryPath) {
+  Init();
+  const std::pair<File::Path, std::string> cases[] = {
+      {GetInstallPath(), root_},
+      {GetPrebuiltPath(), root_ + "/prebuilt"},
+      {GetBuiltinPath(), root_ + "/builtin"},
+      {GetPluginsPath(), root_ + "/bin/plugins"},
+      {GetPymDaemonPath(), root_ + "/bin/PymDaemon"},
+      {GetInstallScriptsPath(), root_ + "/scripts/"},
+      {GetDatabasePath(), userData_ + "/assets.tdx"},
+      {GetUserCachePath(), userData_ + "/cache"},
+      {GetUserLibrariesPath(), userData_ + "/libraries/"},
+      {GetScriptCacheRootPath(), userData_ + "/cache/libraries"},
+      {GetScriptCachePath(KUID(12, 34, 5)), userData_ + "/cache/libraries/kuid2 12 34 5"},
+      {GetScriptCachePath(kNullKUID), userData_ + "/cache/libraries/NULLKUID"},
+      {GetUserDataFolder("settings"), userData_ + "/settings"},
+      {GetUserDataFolder("Data"), root_ + "/Data"},
+      {GetUserDataFolder("base"), root_ + "/base"},
+      {GetUserDataFolder("builtin\\1"), root_ + "/builtin/1"},
+      // The core file utilities work in the same layout.
+      {GetUserDataRoot(), userData_},
+      {GetTemporaryFolder(), userData_ + "/temp"},
+  };
+  for (const auto& [path, expected] : cases) EXPECT_EQ(path.GetText().Std(), expected);
+  EXPECT_TRUE(fs::is_directory(disk_ / "UserData" / "cache" / "libraries"));
+  // The write test leaves nothing behind.
+  EXPECT_TRUE(fs::is_empty(disk_ / "UserData" / "temp"));
+}
+
+TEST_F(InstallPathsTest, NothingIsKnownWhileTheRootIsUnset) {
+  Init();
+  ClearInstallPaths();
+  for (const File::Path& path :
+       {GetInstallPath(), GetPymDaemonPath(), GetDatabasePath(), GetScriptCachePath(KUID(1, 2, 3)),
+        File::Path(GetUserDataRoot()), File::Path(GetUserDataFolder("Data"))}) {
+    EXPECT_TRUE(path.IsEmpty()) << path.CStr();
+  }
+  EXPECT_FALSE(IsPathInUserData((userData_ + "/local").c_str()));
+  File::Path path((userData_ + "/local/a").c_str());
+  PString name("local");
+  EXPECT_FALSE(GetContentFolderName(path, name));
+  EXPECT_TRUE(path.IsEmpty() && name.IsEmpty());
+  CreateUserDataFolders();
+  EXPECT_FALSE(File::LookupSubst("scripts", nullptr, nullptr));
+}
+
+TEST(GetRelativePathUnderTest, ComparesWholeNormalisedComponents) {
+  const struct {
+    const char* root;
+    const char* path;
+    bool ok;
+    const char* relative;
+  } cases[] = {
+      {"", "/a", false, ""},
+      {"/a/b/", "/A/B", true, ""},
+      {"/a/b", "/A/B/C/D.txt", true, "c/d.txt"},
+      {"/a/b", "/a/bc/d", false, ""},
+      {"/a/b", "/a", false, ""},
+      {"/", "/x/y", true, "x/y"},
+      {"D:/Games/Rail/", "d:\\games\\rail\\bin", true, "bin"},
+      {"/a/b", "/a/b/../c", false, ""},
+      {"/a/b", "/a/b//c/./d/", true, "c/d"},
+  };
+  for (const auto& c : cases) {
+    File::Path relative("stale");
+    EXPECT_EQ(GetRelativePathUnder(c.root, c.path, relative), c.ok) << c.path;
+    EXPECT_EQ(relative.GetText().Std(), c.relative) << c.path;
+  }
+}
+
+TEST_F(InstallPathsTest, ContentFoldersOfPaths) {
+  Init();
+  const struct {
+    std::string path;
+    bool ok;
+    const char* name;
+    const char* rest;
+  } cases[] = {
+      {disk_.string() + "/UserData/Local/Kuid 1 2/config.txt", true, "local",
+       "kuid 1 2/config.txt"},
+      {userData_ + "/editing", true, "editing", ""},
+      {userData_, false, "", ""},
+      {root_ + "/builtin/1/Tex/a.tga", true, "builtin\\1", "tex/a.tga"},
+      {root_ + "/builtin", false, "", ""},
+      {root_ + "/Base/kuid 3 4", true, "base", "kuid 3 4"},
+      {root_ + "/data/x", true, "data", "x"},
+      {root_ + "/bin/x", false, "", ""},
+      {root_ + "/UserData2/local/x", false, "", ""},
+  };
+  for (const auto& c : cases) {
+    File::Path path(c.path.c_str());
+    PString name;
+    EXPECT_EQ(GetContentFolderName(path, name), c.ok) << c.path;
+    EXPECT_STREQ(name.CStr(), c.name) << c.path;
+    EXPECT_EQ(path.GetText().Std(), c.rest) << c.path;
+  }
+  File::Path given("/anything");
+  PString name("editing");
+  EXPECT_TRUE(GetContentFolderName(given, name));
+  EXPECT_EQ(given.GetText().Std(), "/anything");
+
+  for (const auto& [path, in] : {std::pair<std::string, bool>{userData_, true},
+                                 {disk_.string() + "/USERDATA/libraries/x.gs", true},
+                                 {root_ + "/UserData2/x", false},
+                                 {userData_ + "/../bin", false}}) {
+    EXPECT_EQ(IsPathInUserData(path.c_str()), in) << path;
+  }
+}
+
+TEST_F(InstallPathsTest, CreateUserDataFoldersLaysOutTheTree) {
+  Touch(disk_ / "UserData" / "trash" / "old.txt");
+  Touch(disk_ / "prebuilt" / "settings" / "sub" / "seed.txt");
+  Init();
+  CreateUserDataFolders();
+  CreateUserDataFolders();  // keeps one use per database
+
+  const fs::path userData = disk_ / "UserData";
+  for (const char* folder : {"cache/bookmarks", "cache/sessions", "cache/water", "original",
+                             "local", "editing", "libraries"}) {
+    EXPECT_TRUE(fs::is_directory(userData / folder)) << folder;
+  }
+  EXPECT_TRUE(fs::exists(userData / "backups" / "old.txt"));
+  EXPECT_FALSE(fs::exists(userData / "trash"));
+  EXPECT_TRUE(fs::exists(userData / "settings" / "sub" / "seed.txt"));
+
+  for (const auto& [name, target] :
+       {std::pair<const char*, std::string>{"scripts", root_ + "/scripts/"},
+        {"libraries", userData_ + "/libraries/"},
+        {"local", userData_ + "/local/"},
+        {"data", root_ + "/Data/"}}) {
+    Qel::String found;
+    EXPECT_TRUE(File::LookupSubst(name, &found, nullptr)) << name;
+    EXPECT_EQ(found.Std(), target);
+  }
+  KestroResourceDatabase* local = AcquireResourceDatabase("local", File::Path());
+  EXPECT_EQ(GetResourceDatabaseUseCount(local), 2u);
+  ReleaseResourceDatabase(local);
+
+  ReleaseContentDatabases();
+  EXPECT_EQ(GetResourceDatabaseUseCount(local), 0u);
+  EXPECT_FALSE(File::LookupSubst("scripts", nullptr, nullptr));
+  EXPECT_FALSE(File::LookupSubst("libraries", nullptr, nullptr));
+}
+
+TEST_F(InstallPathsTest, ExistingBackupsAndSettingsAreLeftAlone) {
+  Touch(disk_ / "UserData" / "trash" / "old.txt");
+  Touch(disk_ / "UserData" / "backups" / "kept.txt");
+  Touch(disk_ / "UserData" / "settings" / "mine.txt");
+  Touch(disk_ / "prebuilt" / "settings" / "seed.txt");
+  Init();
+  CreateUserDataFolders();
+  EXPECT_TRUE(fs::exists(disk_ / "UserData" / "trash" / "old.txt"));
+  EXPECT_FALSE(fs::exists(disk_ / "UserData" / "backups" / "old.txt"));
+  EXPECT_FALSE(fs::exists(disk_ / "UserData" / "settings" / "seed.txt"));
+}
+
+TEST(GetApplicationPathTest, NamesTheRunningExecutable) {
+  File::Path path;
+  ASSERT_TRUE(GetApplicationPath(path));
+  EXPECT_TRUE(fs::equivalent(path.CStr(), "/proc/self/exe"));
+}
+
+using InstallPathsDeathTest = InstallPathsTest;
+
+TEST_F(InstallPathsDeathTest, MissingRootOrUnwritableUserDataIsFatal) {
+  testing::FLAGS_gtest_death_test_style = "threadsafe";
+  EXPECT_EXIT(InitInstallPaths(File::Path()), testing::ExitedWithCode(1),
+              "Error: Unable to determine application installation path\\.");
+  // A drive form names nothing here, whatever root was in force before.
+  Init();
+  EXPECT_EXIT(InitInstallPaths("D:/Games/Rail/"), testing::ExitedWithCode(1),
+              "Error: Unable to acquire write access to UserData folder\\.");
+  // A file where the UserData folder belongs: nothing can be written below it, even as root.
+  Touch(temp_ / "Other" / "UserData");
+  EXPECT_EXIT(InitInstallPaths((temp_ / "Other").c_str()), testing::ExitedWithCode(1),
+              "Error: Unable to acquire write access to UserData folder\\.");
+}
+
+}  // namespace

@@ -1,0 +1,321 @@
+#include "pymclient/pym_discovery.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "core/thread_watchdog.h"
+#include "platform/named_mutex.h"
+#include "pymclient/install_paths.h"
+#include "pymclient/pym_protocol.h"
+#include "qel/shared_memory.h"
+#include "support/fake_pym_server.h"
+
+namespace {
+
+using namespace PymProtocol;  // NOLINT(build/namespaces)
+
+TEST(DiscoveryNamesTest, FolderAndNameTexts) {
+  struct Case {
+    const char* path;
+    const char* folder;
+  };
+  const Case cases[] = {
+      {"/Tmp/X/UserData/Assets.TDX", "/tmp/x/userdata"},
+      {"rel/assets.tdx", "rel"},
+      {"C:\\Kestro\\UserData\\assets.tdx", "c:\\kestro\\userdata"},
+      {"assets.tdx", ""},         // nothing before the file name
+      {"/a/assets.tdx.bak", ""},  // must end in the name
+      {"/a/other.tdx", ""},
+      {"", ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(DatabaseFolder(c.path), c.folder) << c.path;
+
+  EXPECT_EQ(MutexNameText("/tmp/x/userdata"),
+            "09731AC6-B611-4e2a-B181-578073F64F24/tmp/x/userdata");
+  EXPECT_EQ(MutexNameText("c:\\kestro\\userdata"),
+            "09731AC6-B611-4e2a-B181-578073F64F24/c:/kestro/userdata");
+  EXPECT_EQ(ShmNameText("/tmp/x/userdata"),
+            "09731AC6-B611-4e2a-B181-578073F64F24/tmp/x/userdata/-ipc2");
+  EXPECT_EQ(ShmNameText("rel/"), "09731AC6-B611-4e2a-B181-578073F64F24/rel/-ipc2");
+}
+
+// A fresh installation root per test, so that every test meets its own block.
+class DiscoveryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/kestro-discXXXXXX";
+    root_ = ::mkdtemp(pattern);
+    ASSERT_TRUE(InitInstallPaths(Qel::File::Path(root_.c_str())));
+    database_ = GetDatabasePath().CStr();
+    const std::string folder = DatabaseFolder(database_);
+    mutexName_ = MutexNameText(folder);
+    shmName_ = ShmNameText(folder);
+  }
+  void TearDown() override {
+    CloseDiscoveryBlock();
+    FakePymServer::RemoveDiscoveryObjects(database_);
+    std::system(("rm -rf '" + root_ + "'").c_str());
+  }
+
+  // Another view of the block, as a second process would map it.
+  PymDiscoveryBlock* View() {
+    if (!view_.IsAttached() && !view_.Create(shmName_, kBlockSize)) return nullptr;
+    return static_cast<PymDiscoveryBlock*>(view_.GetData());
+  }
+
+  // Makes the block exist already (as left by other processes), with the given fields.
+  void Prepare(u32 manager, u32 version, u8 count, u32 refuse = 0) {
+    ASSERT_TRUE(existing_.Create(mutexName_, false));
+    PymDiscoveryBlock* b = View();
+    ASSERT_NE(b, nullptr);
+    b->managerProcessId = manager;
+    b->ownerProcessId = kNoProcess;
+    b->requesterProcessId = kNoProcess;
+    b->layoutVersion = version;
+    b->attachCount = count;
+    b->refuseWord = refuse;
+  }
+
+  static u32 DeadProcessId() {
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return u32(child);
+  }
+
+  std::string root_;
+  std::string database_;
+  std::string mutexName_;
+  std::string shmName_;
+  Qel::SharedMemory view_;
+  Platform::NamedMutex existing_;
+};
+
+// Runs `body` in a child process and returns its exit code.
+template <class Body>
+int InChild(Body body) {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(body());
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A child process forked before this process opens discovery (a fork copies the open state),
+// which runs its body only when told to.
+class LaterChild {
+ public:
+  template <class Body>
+  explicit LaterChild(Body body) {
+    if (::pipe(gate_) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      char c;
+      ::close(gate_[1]);
+      ::_exit(::read(gate_[0], &c, 1) == 1 ? body() : 99);
+    }
+    ::close(gate_[0]);
+  }
+  // Runs the body and returns its exit code.
+  int Run() {
+    const char go = 1;
+    if (::write(gate_[1], &go, 1) != 1) return -1;
+    ::close(gate_[1]);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  int gate_[2] = {-1, -1};
+  pid_t pid_ = -1;
+};
+
+TEST_F(DiscoveryTest, RefusesBadDatabasePaths) {
+  EXPECT_FALSE(OpenDiscoveryBlock((root_ + "/UserData/assets.db").c_str()));
+  EXPECT_FALSE(OpenDiscoveryBlock((root_ + "/missing/assets.tdx").c_str()));
+  EXPECT_FALSE(OpenDiscoveryBlock(nullptr));
+  EXPECT_FALSE(IsDiscoveryOpen());
+}
+
+TEST_F(DiscoveryTest, FirstProcessCreatesBlockAndSecondCountsUp) {
+  LaterChild second([&] {
+    if (!OpenDiscoveryBlock(database_.c_str())) return 1;
+    if (IsDiscoveryManager()) return 2;
+    CloseDiscoveryBlock();
+    return 0;
+  });
+  ASSERT_TRUE(OpenDiscoveryBlock(database_.c_str()));
+  EXPECT_TRUE(OpenDiscoveryBlock(database_.c_str())) << "open again is a no-op";
+  PymDiscoveryBlock* b = View();
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(b->layoutVersion, kBlockVersion);
+  EXPECT_EQ(b->attachCount, 1);
+  EXPECT_EQ(b->managerProcessId, u32(::getpid()));
+  EXPECT_EQ(b->ownerProcessId, kNoProcess);
+  EXPECT_EQ(b->requesterProcessId, kNoProcess);
+  EXPECT_EQ(b->refuseWord, 0u);
+  EXPECT_EQ(b->port, 0u);
+  EXPECT_TRUE(IsDiscoveryManager());
+  EXPECT_EQ(GetDatabaseOwnerPort(), 0u) << "no daemon yet";
+
+  // A second process attaches: the count goes up and stays up when it leaves, since it is not
+  // the manager (this process is alive and keeps the role).
+  EXPECT_EQ(second.Run(), 0);
+  EXPECT_EQ(b->attachCount, 2);
+  EXPECT_EQ(b->managerProcessId, u32(::getpid()));
+
+  CloseDiscoveryBlock();
+  EXPECT_FALSE(IsDiscoveryOpen());
+  EXPECT_FALSE(IsDiscoveryManager());
+  EXPECT_EQ(b->managerProcessId, kNoProcess);
+  EXPECT_EQ(b->attachCount, 1) << "the manager's close counts down";
+}
+
+TEST_F(DiscoveryTest, ManagerClearsDeadOwnerAndRequester) {
+  ASSERT_TRUE(OpenDiscoveryBlock(database_.c_str()));
+  PymDiscoveryBlock* b = View();
+  ASSERT_NE(b, nullptr);
+
+  // A live owner is kept and its port is served.
+  int gate[2];
+  ASSERT_EQ(::pipe(gate), 0);
+  const pid_t daemon = ::fork();
+  if (daemon == 0) {
+    char c;
+    ::close(gate[1]);
+    ssize_t r = ::read(gate[0], &c, 1);
+    ::_exit(r < 0 ? 1 : 0);
+  }
+  ::close(gate[0]);
+  b->ownerProcessId = u32(daemon);
+  b->port = 4242;
+  b->requesterProcessId = DeadProcessId();
+  IPCIdle();
+  EXPECT_EQ(b->ownerProcessId, u32(daemon));
+  EXPECT_EQ(b->requesterProcessId, kNoProcess);
+  EXPECT_EQ(GetDatabaseOwnerPort(), 4242u);
+
+  // The daemon dies: the next housekeeping clears it and no port is served any more.
+  ::close(gate[1]);
+  int status = 0;
+  ::waitpid(daemon, &status, 0);
+  IPCIdle();
+  EXPECT_EQ(b->ownerProcessId, kNoProcess);
+  EXPECT_EQ(GetDatabaseOwnerPort(), 0u);
+}
+
+TEST_F(DiscoveryTest, OwnIdsAreHandledApart) {
+  ASSERT_TRUE(OpenDiscoveryBlock(database_.c_str()));
+  PymDiscoveryBlock* b = View();
+  ASSERT_NE(b, nullptr);
+  const u32 self = u32(::getpid());
+  b->ownerProcessId = self;
+  b->requesterProcessId = self;
+  b->port = 4242;
+  EXPECT_EQ(GetDatabaseOwnerPort(), 0u) << "this process serves nobody";
+  IPCIdle();
+  EXPECT_EQ(b->ownerProcessId, self);
+  EXPECT_EQ(b->requesterProcessId, kNoProcess);
+  CloseDiscoveryBlock();
+  EXPECT_EQ(b->ownerProcessId, kNoProcess) << "closing gives up the owner role";
+}
+
+TEST_F(DiscoveryTest, DeadManagerIsTakenOver) {
+  Prepare(DeadProcessId(), kBlockVersion, 1);
+  PymDiscoveryBlock* b = View();
+  ASSERT_TRUE(OpenDiscoveryBlock(database_.c_str()));
+  EXPECT_EQ(b->attachCount, 2);
+  EXPECT_TRUE(IsDiscoveryManager());
+  EXPECT_EQ(b->managerProcessId, u32(::getpid()));
+}
+
+TEST_F(DiscoveryTest, LiveManagerKeepsItsRole) {
+  Prepare(u32(::getppid()), kBlockVersion, 1);
+  PymDiscoveryBlock* b = View();
+  ASSERT_TRUE(OpenDiscoveryBlock(database_.c_str()));
+  EXPECT_FALSE(IsDiscoveryManager());
+  EXPECT_EQ(b->managerProcessId, u32(::getppid()));
+  CloseDiscoveryBlock();
+  EXPECT_EQ(b->attachCount, 2) << "only the manager counts down";
+  EXPECT_EQ(b->managerProcessId, u32(::getppid()));
+}
+
+TEST_F(DiscoveryTest, UninitialisedBlocks) {
+  // Version 0 with a manager: left as it is, the count marked unknown.
+  Prepare(u32(::getppid()), 0, 7);
+  PymDiscoveryBlock* b = View();
+  ASSERT_TRUE(OpenDiscoveryBlock(database_.c_str()));
+  EXPECT_EQ(b->layoutVersion, 0u);
+  EXPECT_EQ(b->attachCount, kAttachCountUnknown);
+  CloseDiscoveryBlock();
+
+  // Version 0 and no manager: set up afresh.
+  b->managerProcessId = 0;
+  b->attachCount = 0;
+  ASSERT_TRUE(OpenDiscoveryBlock(database_.c_str()));
+  EXPECT_EQ(b->layoutVersion, kBlockVersion);
+  EXPECT_EQ(b->attachCount, 2) << "initialised to 1, then this attachment";
+  EXPECT_EQ(b->managerProcessId, u32(::getpid()));
+}
+
+TEST_F(DiscoveryTest, RefuseWordFailsEveryOpen) {
+  Prepare(u32(::getppid()), kBlockVersion, 1, 1);
+  EXPECT_FALSE(OpenDiscoveryBlock(database_.c_str()));
+  EXPECT_FALSE(IsDiscoveryOpen());
+  EXPECT_EQ(InChild([&] { return OpenDiscoveryBlock(database_.c_str()) ? 1 : 0; }), 0);
+  View()->refuseWord = 0;
+  EXPECT_TRUE(OpenDiscoveryBlock(database_.c_str()));
+}
+
+TEST_F(DiscoveryTest, LaunchProcessStartsDetachedInItsFolder) {
+  const std::string bin = root_ + "/bin";
+  ASSERT_EQ(::mkdir(bin.c_str(), 0755), 0);
+  const std::string script = bin + "/Tool";
+  std::ofstream(script) << "#!/bin/sh\necho \"$$ $(pwd) $1|$2\" > out.tmp && mv out.tmp out.txt\n";
+  ::chmod(script.c_str(), 0755);
+  // Show flags 3 start it hidden; forward and back slashes are both separators; the case of
+  // the name need not match.
+  const u32 pid = LaunchProcess((root_ + "\\bin/tool").c_str(), "a \"b c\"", bin.c_str(), 3);
+  ASSERT_NE(pid, 0u);
+  std::string text;
+  ASSERT_TRUE(watchdog::Eventually([&] {
+    std::ifstream in(bin + "/out.txt");
+    std::getline(in, text);
+    return !text.empty();
+  }));
+  EXPECT_EQ(text, std::to_string(pid) + " " + bin + " a|b c");
+
+  EXPECT_EQ(LaunchProcess("", "", "", 2), 0u);
+  EXPECT_EQ(LaunchProcess(nullptr, "", "", 2), 0u);
+  EXPECT_EQ(LaunchProcess((bin + "/missing").c_str(), "", bin.c_str(), 2), 0u);
+}
+
+TEST_F(DiscoveryTest, StartPymDaemonRunsTheProgramFolderDaemon) {
+  const std::string bin = root_ + "/bin";
+  ASSERT_EQ(::mkdir(bin.c_str(), 0755), 0);
+  const std::string script = bin + "/PymDaemon";
+  std::ofstream(script) << "#!/bin/sh\npwd > started.tmp && mv started.tmp started.txt\n";
+  ::chmod(script.c_str(), 0755);
+  SetPymDaemonStarted(false);
+  StartPymDaemon();
+  EXPECT_TRUE(GetPymDaemonStarted());
+  std::string text;
+  ASSERT_TRUE(watchdog::Eventually([&] {
+    std::ifstream in(bin + "/started.txt");
+    std::getline(in, text);
+    return !text.empty();
+  }));
+  EXPECT_EQ(text, bin);
+  SetPymDaemonStarted(false);
+}
+
+}  // namespace
