@@ -10,19 +10,15 @@
 #include <vector>
 
 #include "assetdata/soup.h"
-#include "assetdata/soup_binary.h"
 #include "core/buffer_stream.h"
 #include "qel/dynamic_buffer.h"
 
 namespace {
 
 using Bytes = std::string;
+using Names = std::vector<std::string>;
 
-Bytes U32(u32 v) {
-  Bytes b(4, '\0');
-  for (int i = 0; i < 4; ++i) b[i] = char(v >> (8 * i));
-  return b;
-}
+Bytes U32(u32 v) { return Bytes{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
 
 Bytes Chunk(const Bytes& name, u8 type, const Bytes& payload) {
   const Bytes inner = char(name.size() + 1) + name + '\0' + char(type) + payload;
@@ -38,6 +34,16 @@ Bytes Write(const Soup& soup) {
   TBuffer out(&buffer, false);
   WriteSoup(out, soup);
   return Bytes(reinterpret_cast<const char*>(buffer.GetData()), buffer.GetDataSize());
+}
+
+MPRef<TDBBinaryFile> ReadFile(const Bytes& bytes) {
+  Qel::DynamicBuffer buffer;
+  buffer.Write(bytes.data(), u32(bytes.size()));
+  buffer.SetPosition(0);
+  TBuffer in(&buffer, false);
+  MPRef<TDBBinaryFile> file = MakeMP<TDBBinaryFile>();
+  file->Read(in);
+  return file;
 }
 
 bool ReadInto(const Bytes& bytes, Soup& soup) {
@@ -59,34 +65,9 @@ Bytes DataOf(const Soup& soup, const char* name) {
   return d ? Bytes(reinterpret_cast<const char*>(d->GetData()), d->GetSize()) : Bytes();
 }
 
-std::vector<std::string> Names(const Soup& s) {
-  std::vector<std::string> out;
+Names NamesOf(const Soup& s) {
+  Names out;
   for (u32 i = 0; i < s.CountTags(); ++i) out.emplace_back(s.GetIndexedTagName(i).View());
-  return out;
-}
-
-// Every value of a tree, by index, as "name=kind:bytes" lines, nested containers indented.
-void Dump(const ACSChunk* node, const std::string& indent, std::string& out) {
-  const u32 count = node->CountChildren();
-  for (u32 i = 0; i < count; ++i) {
-    Qel::PString name;
-    MPRef<ACSChunk> child;
-    if (!node->GetChildAt(i, name, child)) {
-      out += indent + "<missing>\n";
-      continue;
-    }
-    out += indent + std::string(name.View()) + "=" + std::to_string(child->GetKind()) + ":";
-    if (child->GetDataSize()) {
-      out.append(reinterpret_cast<const char*>(child->GetData()), child->GetDataSize());
-    }
-    out += "\n";
-    if (child->GetKind() == kKindContainer) Dump(child.Get(), indent + "  ", out);
-  }
-}
-
-std::string Dump(const Soup& s) {
-  std::string out;
-  if (s.GetRoot()) Dump(s.GetRoot().Get(), "", out);
   return out;
 }
 
@@ -97,200 +78,142 @@ Soup Sample() {
   s.SetNamedTag("text", "h\xC3\xA9llo");
   s.SetNamedKUID("kuid", KUID(12, 34, 5));
   s.SetNamedNull("null");
-  s.SetNamedTag("empty", Qel::PString());
   Soup inner;
   inner.SetNamedTag("deep", "value");
   inner.SetNamedInt("n", 7);
-  Soup innermost;
-  innermost.SetNamedBool("flag", true);
-  inner.SetNamedSoup("more", innermost);
+  Soup more;
+  more.SetNamedBool("flag", true);
+  inner.SetNamedSoup("more", more);
   s.SetNamedSoup("inner", inner);
   Soup box;
   s.SetNamedSoup("box", box);
   return s;
 }
 
-TEST(SoupViewReadTest, ResultsAndRoots) {
+TEST(SoupViewReadTest, ReadsReplaceTheHandle) {
   const Bytes a = Chunk("a", 1, U32(5));
-  struct Case {
-    const char* what;
+  const struct {
     Bytes bytes;
     bool ok;
     bool hasTag;
+  } cases[] = {
+      {WithHeader(""), true, false},
+      {WithHeader(a), true, true},
+      {WithHeader(a, 0), true, true},
+      {WithHeader(a, 2), true, false},
+      {"ACS#" + WithHeader(a).substr(4), false, false},
+      {WithHeader(a).substr(0, 20), false, false},
+      {WithHeader(a + Bytes(6, 'x')), true, false},  // malformed body
   };
-  const Case cases[] = {
-      {"empty soup", WithHeader(""), true, false},
-      {"golden a = 5", WithHeader(a), true, true},
-      {"version 0", WithHeader(a, 0), true, true},
-      {"version 2", WithHeader(a, 2), true, false},
-      {"wrong magic", "ACS#" + WithHeader(a).substr(4), false, false},
-      {"short header", "ACS$\x01", true, false},
-      {"size past the end", WithHeader(a).substr(0, 20), false, false},
-      {"malformed body", WithHeader(a + Bytes(6, 'x')), true, false},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     Soup s;
     s.SetNamedInt("old", 1);
-    EXPECT_EQ(ReadInto(c.bytes, s), c.ok) << c.what;
-    EXPECT_FALSE(s.HasNamedTag("old")) << c.what;
-    EXPECT_EQ(s.GetNamedTagAsInt("a", -1), c.hasTag ? 5 : -1) << c.what;
-    EXPECT_EQ(s.IsNull(), !c.hasTag) << c.what;
-    if (c.hasTag) {
-      EXPECT_NE(dynamic_cast<const TDBBinarySoup*>(s.GetRoot().Get()), nullptr) << c.what;
-    }
+    EXPECT_EQ(ReadInto(c.bytes, s), c.ok);
+    EXPECT_EQ(s.GetNamedTagAsInt("a", -1), c.hasTag ? 5 : -1);
+    EXPECT_EQ(s.IsNull(), !c.hasTag);
+    EXPECT_EQ(dynamic_cast<const TDBBinarySoup*>(s.GetRoot().Get()) != nullptr, c.hasTag);
   }
 }
 
-TEST(SoupViewReadTest, FileOrderIsKeptAndNotSorted) {
-  Soup s = View(WithHeader(Chunk("b", 1, U32(1)) + Chunk("a", 1, U32(2)) + Chunk("b", 1, U32(3))));
+TEST(SoupViewReadTest, FileOrderAndNames) {
+  Soup s = View(WithHeader(Chunk("b", 1, U32(1)) + Chunk("a", 1, U32(2)) + Chunk("b", 1, U32(3)) +
+                           Chunk("", 1, U32(9))));
   s.GetRoot()->SortChildren();
-  EXPECT_EQ(Names(s), (std::vector<std::string>{"b", "a", "b"}));
-  EXPECT_EQ(s.GetNamedTagAsInt("b", 0), 1);  // the first of a repeated name
+  EXPECT_EQ(NamesOf(s), (Names{"b", "a", "b", ""}));
+  EXPECT_EQ(s.GetNamedTagAsInt("b", 0), 1);
+  // The empty name, written as a lone NUL, is found by name.
+  EXPECT_EQ(s.GetNamedTagAsInt(Qel::PString(), 0), 9);
+  // Asked backwards after a forward walk: the remembered walk position is only a shortcut.
+  EXPECT_EQ(s.GetIndexedTagName(1).View(), "a");
+  EXPECT_EQ(s.GetIndexedTagName(0).View(), "b");
   Qel::PString name;
   MPRef<ACSChunk> node;
-  EXPECT_FALSE(s.GetRoot()->GetChildAt(3, name, node));
+  EXPECT_FALSE(s.GetRoot()->GetChildAt(4, name, node));
   EXPECT_TRUE(ACSChunk::IsNullChunk(node.Get()));
-  EXPECT_TRUE(name.IsEmpty());
-  // Asked backwards, then forwards again: the walk position is only a shortcut.
-  EXPECT_EQ(s.GetIndexedTagName(2).View(), "b");
-  EXPECT_EQ(s.GetIndexedTagName(0).View(), "b");
-  EXPECT_EQ(s.GetIndexedTagName(1).View(), "a");
-  // The empty name, stored as a lone NUL, is found by name.
-  Soup e = View(WithHeader(Chunk("", 1, U32(9))));
-  EXPECT_EQ(e.GetNamedTagAsInt(Qel::PString(), 0), 9);
 }
 
 TEST(SoupViewReadTest, ValuesOfEveryType) {
   // A chunk with a one-byte name has 8 bytes before its payload; offsets are in the body.
-  Bytes body;
-  body += Chunk("i", 1, U32(7));                      // payload at 8
-  body += Chunk("f", 2, Bytes("\0\0\x20\x40", 4));    // 20: 2.5f
-  body += Chunk("t", 3, "abc");                       // 32: no final NUL
-  body += Chunk("r", 4, "xyz");                       // 43
-  body += Chunk("n", 7, "ignored");                   // 54: a type that reads as null
-  body += Chunk("k", 13, U32(0x0A00000C) + U32(34));  // 69: not a multiple of 4
-  body += Chunk("g", 1, "");                          // 85: no value bytes
-  body += Chunk("p", 12, Bytes(7, 'P') + "aligned");  // 93: 3 bytes of padding
-  body += Chunk("c", 0, Chunk("x", 1, U32(1)));
+  const Bytes body = Chunk("i", 1, U32(7)) +                       // payload at 8
+                     Chunk("f", 2, Bytes("\0\0\x20\x40", 4)) +     // 20: 2.5f
+                     Chunk("t", 3, "abc") +                        // 32: no final NUL
+                     Chunk("r", 4, "xyz") +                        // 43
+                     Chunk("n", 7, "ignored") +                    // 54: reads as null
+                     Chunk("k", 13, U32(0x0A00000C) + U32(34)) +   // 69: not a multiple of 4
+                     Chunk("p", 12, Bytes(11, 'P') + "aligned") +  // 85: 11 bytes of padding
+                     Chunk("c", 0, Chunk("x", 1, U32(1)));
   Soup s = View(WithHeader(body));
-  ASSERT_EQ(s.CountTags(), 9u);
+  ASSERT_EQ(s.CountTags(), 8u);
   EXPECT_EQ(s.GetNamedTagAsInt("i", 0), 7);
   EXPECT_EQ(s.GetNamedTagAsFloat("f", 0), 2.5f);
   EXPECT_EQ(DataOf(s, "t"), Bytes("abc\0", 4));
-  EXPECT_EQ(s.GetNamedTag("t").View(), "abc");
-  EXPECT_EQ(s.GetNamedTagKind("r"), kKindRaw);
   EXPECT_EQ(DataOf(s, "r"), "xyz");
   EXPECT_EQ(s.GetRoot()->GetChild("n")->GetKind(), kKindNull);
-  EXPECT_FALSE(s.HasNamedTag("n"));
   EXPECT_EQ(s.GetNamedTagAsKUID("k", KUID()), KUID(12, 34, 5));
-  EXPECT_EQ(s.GetRoot()->GetChild("g")->GetDataSize(), 0u);
+  EXPECT_EQ(DataOf(s, "p"), "aligned");
+  EXPECT_EQ(uintptr_t(s.GetRoot()->GetChild("p")->GetData()) % 16, 0u);
   EXPECT_EQ(s.GetNamedSoup("c").GetNamedTagAsInt("x", 0), 1);
-
-  // Aligned numbers are views of the body; misaligned ones are aligned copies of the same bytes.
+  // Aligned numbers are the body's bytes; misaligned ones are aligned copies of them.
   MPRef<ACSChunk> k = s.GetRoot()->GetChild("k");
   EXPECT_EQ(s.GetRoot()->GetChild("i")->GetData(), s.GetRoot()->GetChild("i")->GetData());
   EXPECT_NE(k->GetData(), s.GetRoot()->GetChild("k")->GetData());
   EXPECT_EQ(uintptr_t(k->GetData()) % 4, 0u);
-  EXPECT_EQ(Bytes(reinterpret_cast<const char*>(k->GetData()), 8), U32(0x0A00000C) + U32(34));
-
-  // A type-12 value starts at a 16-byte boundary of the body; it is removable like any other.
-  EXPECT_EQ(DataOf(s, "p"), "PPPPaligned");
-  EXPECT_EQ(uintptr_t(s.GetRoot()->GetChild("p")->GetData()) % 16, 0u);
-  s.RemoveNamedTag("p");
-  EXPECT_FALSE(s.HasNamedTag("p"));
-  EXPECT_EQ(s.CountTags(), 8u);
-
-  // An unknown type is written back as a null tag.
-  Soup back = View(Write(s));
-  EXPECT_EQ(back.GetRoot()->GetChild("n")->GetKind(), kKindNull);
-  EXPECT_EQ(Write(back), Write(s));
+  // A null-kind chunk is written back as type 5, and the rest as read.
+  EXPECT_EQ(Write(View(Write(s))), Write(s));
+  EXPECT_NE(Write(s).find(Chunk("n", 5, "")), Bytes::npos);
+  // Version 0 text is converted from Windows-1252.
+  EXPECT_EQ(DataOf(View(WithHeader(Chunk("t", 3, "caf\xE9"), 0)), "t"), Bytes("caf\xC3\xA9\0", 6));
 }
 
-TEST(SoupViewReadTest, VersionZeroTextIsConverted) {
-  Soup s = View(WithHeader(Chunk("t", 3, "caf\xE9") + Chunk("u", 3, Bytes("ok\0", 3)), 0));
-  EXPECT_EQ(DataOf(s, "t"), Bytes("caf\xC3\xA9\0", 6));
-  EXPECT_EQ(DataOf(s, "u"), Bytes("ok\0", 3));
-  Soup v1 = View(WithHeader(Chunk("t", 3, Bytes("caf\xE9\0", 5))));
-  EXPECT_EQ(DataOf(v1, "t"), Bytes("caf\xE9\0", 5));
-}
-
-// Stored values that the view copies (text without a final NUL, version 0 text) and those it
+// Stored values that the view copies (no final NUL, version 0, type 12 padding) and those it
 // shows in place must all give way to a new value set under their name.
 TEST(SoupViewEditTest, SetNeverLeavesTheOldValueReadable) {
-  struct Case {
-    const char* what;
+  const struct {
     Bytes chunk;
     u32 version;
+  } cases[] = {
+      {Chunk("v", 1, U32(1)), 1},
+      {Chunk("v", 3, Bytes("old\0", 4)), 1},
+      {Chunk("v", 3, "old"), 1},
+      {Chunk("v", 3, "\xE9old"), 0},
+      {Chunk("v", 12, Bytes(8, 'P') + "old"), 1},
+      {Chunk("v", 0, Chunk("x", 1, U32(1))), 1},
+      {Chunk("v", 9, "old"), 1},
   };
-  const Case cases[] = {
-      {"int", Chunk("v", 1, U32(1)), 1},
-      {"text in place", Chunk("v", 3, Bytes("old\0", 4)), 1},
-      {"text without NUL", Chunk("v", 3, "old"), 1},
-      {"version 0 text", Chunk("v", 3, "\xE9old"), 0},
-      {"padded raw", Chunk("v", 12, Bytes(8, 'P') + "old"), 1},
-      {"container", Chunk("v", 0, Chunk("x", 1, U32(1))), 1},
-      {"unknown type", Chunk("v", 9, "old"), 1},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     Soup s = View(WithHeader(Chunk("a", 1, U32(1)) + c.chunk + Chunk("z", 1, U32(2)), c.version));
     s.SetNamedTag("v", "new");
-    EXPECT_EQ(s.GetNamedTag("v").View(), "new") << c.what;
-    EXPECT_EQ(Names(s), (std::vector<std::string>{"a", "z", "v"})) << c.what;
-    for (u32 i = 0; i < s.CountTags(); ++i) {
-      Qel::PString name;
-      MPRef<ACSChunk> node;
-      ASSERT_TRUE(s.GetRoot()->GetChildAt(i, name, node)) << c.what;
-      if (name == Qel::PString("v")) {
-        EXPECT_EQ(node->GetKind(), kKindText) << c.what;
-      }
-    }
-    // And the same after a round trip.
+    EXPECT_EQ(s.GetNamedTag("v").View(), "new");
+    EXPECT_EQ(NamesOf(s), (Names{"a", "z", "v"}));
     Soup back = View(Write(s));
-    EXPECT_EQ(Names(back), (std::vector<std::string>{"a", "z", "v"})) << c.what;
-    EXPECT_EQ(back.GetNamedTag("v").View(), "new") << c.what;
+    EXPECT_EQ(NamesOf(back), (Names{"a", "z", "v"}));
+    EXPECT_EQ(back.GetNamedTag("v").View(), "new");
   }
 }
 
-TEST(SoupViewEditTest, RemovingAStoredChildLeavesTheBodyAlone) {
-  const Bytes bytes = WithHeader(Chunk("a", 1, U32(1)) + Chunk("b", 1, U32(2)));
-  Soup s = View(bytes);
-  MPRef<ACSChunk> b = s.GetRoot()->GetChild("b");
-  const u8* bData = b->GetData();
-  s.RemoveNamedTag("a");
-  EXPECT_TRUE(ACSChunk::IsNullChunk(s.GetRoot()->GetChild("a").Get()));
-  EXPECT_EQ(s.CountTags(), 1u);
-  EXPECT_EQ(s.GetIndexedTagName(0).View(), "b");
-  EXPECT_EQ(std::memcmp(bData, "\2\0\0\0", 4), 0);
-  // Removing it again, or removing the null node, changes nothing.
-  s.RemoveNamedTag("a");
-  s.GetRoot()->RemoveChild(ACSChunk::GetNullChunk());
-  s.GetRoot()->RemoveChild(nullptr);
-  EXPECT_EQ(s.CountTags(), 1u);
-  // A node that was never a child of this region is not removed even when it is a view.
-  Soup other = View(WithHeader(Chunk("c", 0, Chunk("b", 1, U32(2)))));
-  s.GetRoot()->RemoveChild(other.GetNamedSoup("c").GetRoot()->GetChild("b"));
-  EXPECT_EQ(s.CountTags(), 1u);
-  EXPECT_EQ(Write(s), WithHeader(Chunk("b", 1, U32(2))));
-}
-
-TEST(SoupViewEditTest, RemovalsMatchTheFileNotJustThePosition) {
-  // Two files with the same bytes: their children sit at the same positions.
+TEST(SoupViewEditTest, RemovalsMatchFileAndPosition) {
   const Bytes bytes = WithHeader(Chunk("a", 1, U32(1)) + Chunk("c", 0, Chunk("x", 1, U32(1))));
   Soup one = View(bytes);
-  Soup two = View(bytes);
+  Soup two = View(bytes);  // the same positions in another file
+  MPRef<ACSChunk> a = one.GetRoot()->GetChild("a");
+  Soup c = one.GetNamedSoup("c");
   one.GetRoot()->RemoveChild(two.GetRoot()->GetChild("a"));
   one.RemoveTag(two.GetNamedSoup("c"));
-  EXPECT_EQ(one.CountTags(), 2u);
+  // A copy of the value, a node of another region, the null node: none is a child here.
+  one.GetRoot()->RemoveChild(
+      MakeMP<TDBDataTag>(kKindInt, ACSRawDataCore::CreateChunkView(a.Get())));
+  one.GetRoot()->RemoveChild(c.GetRoot()->GetChild("x"));
+  one.GetRoot()->RemoveChild(ACSChunk::GetNullChunk());
   EXPECT_EQ(Write(one), bytes);
-  // A value copied out of its file (an in-memory node over the same bytes) is not the child.
-  MPRef<ACSChunk> copy = MakeMP<TDBDataTag>(
-      kKindInt, ACSRawDataCore::CreateChunkView(one.GetRoot()->GetChild("a").Get()));
-  one.GetRoot()->RemoveChild(copy);
-  EXPECT_EQ(one.CountTags(), 2u);
-  // Its own views remove it, whichever lookup made them.
-  one.RemoveTag(one.GetNamedSoup("c"));
-  one.GetRoot()->RemoveChild(one.GetRoot()->GetChild("a"));
+
+  const u8* bytesOfA = a->GetData();
+  one.RemoveTag(c);
+  one.GetRoot()->RemoveChild(a);
+  one.GetRoot()->RemoveChild(a);  // a second time changes nothing
   EXPECT_EQ(one.CountTags(), 0u);
+  EXPECT_TRUE(ACSChunk::IsNullChunk(one.GetRoot()->GetChild("a").Get()));
+  EXPECT_EQ(std::memcmp(bytesOfA, U32(1).data(), 4), 0);  // the body is untouched
+  EXPECT_EQ(Write(two), bytes);
 }
 
 TEST(SoupViewEditTest, ChangesThroughOneViewAreSeenThroughEveryOther) {
@@ -301,83 +224,62 @@ TEST(SoupViewEditTest, ChangesThroughOneViewAreSeenThroughEveryOther) {
   // The first view counts and walks before the second one changes the region.
   EXPECT_EQ(first.CountTags(), 3u);
   EXPECT_EQ(first.GetIndexedTagName(1).View(), "n");
-
   second.SetNamedInt("added", 11);
-  EXPECT_EQ(first.CountTags(), 4u);
   EXPECT_EQ(first.GetNamedTagAsInt("added", 0), 11);
   second.RemoveNamedTag("deep");
-  EXPECT_EQ(first.CountTags(), 3u);
-  EXPECT_EQ(first.GetIndexedTagName(0).View(), "n");
-  EXPECT_EQ(first.GetIndexedTagName(1).View(), "more");
-  EXPECT_EQ(first.GetIndexedTagName(2).View(), "added");
+  EXPECT_EQ(NamesOf(first), (Names{"n", "more", "added"}));
   first.SetNamedInt("n", 8);
-  EXPECT_EQ(second.GetNamedTagAsInt("n", 0), 8);
-  EXPECT_EQ(Names(second), (std::vector<std::string>{"more", "added", "n"}));
-  // A fresh lookup from the root sees the same.
-  EXPECT_EQ(Names(s.GetNamedSoup("inner")), Names(second));
+  EXPECT_EQ(NamesOf(second), (Names{"more", "added", "n"}));
+  EXPECT_EQ(NamesOf(s.GetNamedSoup("inner")), NamesOf(second));
 
-  // Adding one node twice, or the same region through two views, adds it once.
+  // One node, or one region through two views, is added once.
   MPRef<ACSChunk> tag = first.GetRoot()->CreateTag(kKindInt, nullptr);
   first.GetRoot()->AddChild("once", tag);
   second.GetRoot()->AddChild("once", tag);
   Soup box = s.GetNamedSoup("box");
   first.SetNamedSoup("shared", box);
   first.GetRoot()->AddChild("shared", s.GetNamedSoup("box").GetRoot());
-  EXPECT_EQ(Names(second), (std::vector<std::string>{"more", "added", "n", "once", "shared"}));
-  // A shared region shows its changes wherever it appears, and is removed by any view of it.
+  EXPECT_EQ(NamesOf(second), (Names{"more", "added", "n", "once", "shared"}));
+  // A shared region shows its changes wherever it appears and is removed by any view of it.
   box.SetNamedInt("inside", 3);
   EXPECT_EQ(second.GetNamedSoup("shared").GetNamedTagAsInt("inside", 0), 3);
   second.RemoveTag(s.GetNamedSoup("box"));
-  EXPECT_FALSE(first.HasNamedTag("shared"));
   first.GetRoot()->RemoveChild(tag);
-  EXPECT_EQ(Names(second), (std::vector<std::string>{"more", "added", "n"}));
+  EXPECT_EQ(NamesOf(second), (Names{"more", "added", "n"}));
 }
 
 TEST(SoupViewEditTest, NoSoupBecomesItsOwnDescendant) {
   Soup s = View(Write(Sample()));
   Soup inner = s.GetNamedSoup("inner");
   Soup more = inner.GetNamedSoup("more");
-  const u32 before = more.CountTags();
   // The root, the region itself through a fresh view, and in-memory containers holding either.
-  more.GetRoot()->AddChild("loop", s.GetRoot());
-  more.GetRoot()->AddChild("loop", inner.GetNamedSoup("more").GetRoot());
-  more.GetRoot()->AddChild("loop", more.GetRoot());
   Soup holder;
   holder.SetNamedSoup("inner", inner);
-  more.GetRoot()->AddChild("loop", holder.GetRoot());
   Soup outer;
-  Soup middle;
-  middle.SetNamedSoup("h", holder);
-  outer.SetNamedSoup("m", middle);
-  more.GetRoot()->AddChild("loop", outer.GetRoot());
+  outer.SetNamedSoup("h", holder);
+  for (const MPRef<ACSChunk>& node : {s.GetRoot(), inner.GetNamedSoup("more").GetRoot(),
+                                      more.GetRoot(), holder.GetRoot(), outer.GetRoot()}) {
+    more.GetRoot()->AddChild("loop", node);
+  }
   // Asserted: a walk of a soup that holds itself would never end.
-  ASSERT_EQ(more.CountTags(), before);
-  // A sibling region is no cycle, but it becomes one once it holds the region it was added to.
+  ASSERT_EQ(more.CountTags(), 1u);
+  // A sibling region is no cycle, but adding the region it was added to would close one.
   Soup box = s.GetNamedSoup("box");
   more.SetNamedSoup("box", box);
   EXPECT_TRUE(more.HasNamedTag("box"));
   box.SetNamedSoup("up", inner);
   ASSERT_FALSE(box.HasNamedTag("up"));
-  // Through the handle the soup stays finite too.
   more.SetNamedSoup("loop", s);
   ASSERT_FALSE(more.HasNamedTag("loop"));
-  Write(s);  // finite
+  EXPECT_EQ(View(Write(s)).GetNamedSoup("inner").GetNamedSoup("more").CountTags(), 2u);
 }
 
-TEST(SoupViewEditTest, FileIsReleasedWhenItsViewsGo) {
-  Qel::DynamicBuffer buffer;
-  const Bytes bytes = Write(Sample());
-  buffer.Write(bytes.data(), u32(bytes.size()));
-  buffer.SetPosition(0);
-  TBuffer in(&buffer, false);
-  MPRef<TDBBinaryFile> file = MakeMP<TDBBinaryFile>();
-  ASSERT_TRUE(file->Read(in));
+TEST(SoupViewEditTest, PartsPutBackDoNotKeepTheFileAlive) {
+  MPRef<TDBBinaryFile> file = ReadFile(Write(Sample()));
   {
     MPRef<ACSChunk> root;
     file->GetRoot(root);
-    Soup s;
-    s.SetRoot(root);
-    // Parts of the file put back into it: a region, a copied subtree and single values.
+    Soup s = Soup::FromChunk(root);
     Soup copy;
     copy.Copy(s.GetNamedSoup("inner"));
     s.SetNamedSoup("copy", copy);
@@ -395,118 +297,73 @@ TEST(SoupViewEditTest, FileIsReleasedWhenItsViewsGo) {
 }
 
 TEST(SoupViewEditTest, ViewsOfAFileReadAgainShowNothing) {
-  Qel::DynamicBuffer buffer;
-  const Bytes bytes = Write(Sample());
-  buffer.Write(bytes.data(), u32(bytes.size()));
-  buffer.SetPosition(0);
-  TBuffer in(&buffer, false);
-  MPRef<TDBBinaryFile> file = MakeMP<TDBBinaryFile>();
-  ASSERT_TRUE(file->Read(in));
+  MPRef<TDBBinaryFile> file = ReadFile(Write(Sample()));
   MPRef<ACSChunk> old;
   file->GetRoot(old);
   MPRef<ACSChunk> value = old->GetChild("int");
-  Qel::DynamicBuffer smallBuffer;
+  Qel::DynamicBuffer buffer;
   const Bytes small = WithHeader(Chunk("a", 1, U32(1)));
-  smallBuffer.Write(small.data(), u32(small.size()));
-  smallBuffer.SetPosition(0);
-  TBuffer smallIn(&smallBuffer, false);
-  ASSERT_TRUE(file->Read(smallIn));
-  EXPECT_EQ(old->CountChildren(), 0u);
-  EXPECT_TRUE(ACSChunk::IsNullChunk(old->GetChild("inner").Get()));
+  buffer.Write(small.data(), u32(small.size()));
+  buffer.SetPosition(0);
+  TBuffer in(&buffer, false);
+  ASSERT_TRUE(file->Read(in));
   old->AddChild("x", value);
   EXPECT_EQ(old->CountChildren(), 0u);
-  // Values taken before keep their bytes.
+  EXPECT_TRUE(ACSChunk::IsNullChunk(old->GetChild("inner").Get()));
   EXPECT_EQ(std::memcmp(value->GetData(), U32(u32(-5)).data(), 4), 0);
   MPRef<ACSChunk> fresh;
   file->GetRoot(fresh);
-  EXPECT_EQ(fresh->CountChildren(), 1u);
   fresh->RemoveChild(value);
   EXPECT_EQ(fresh->CountChildren(), 1u);
 }
 
-TEST(SoupViewEditTest, CopiesOfViewsAreIndependent) {
-  Soup s = View(Write(Sample()));
-  Soup copy;
-  copy.Copy(s);
-  EXPECT_EQ(Dump(copy), Dump(s));
-  copy.GetNamedSoup("inner").SetNamedInt("n", 100);
-  EXPECT_EQ(s.GetNamedSoup("inner").GetNamedTagAsInt("n", 0), 7);
-  // Copying into a view replaces its children.
-  Soup target = View(WithHeader(Chunk("gone", 1, U32(1))));
-  target.GetRoot()->CopyFrom(Sample().GetRoot().Get());
-  EXPECT_EQ(Dump(target), Dump(Sample()));
-}
-
-class TempFolder {
- public:
-  TempFolder() {
-    char pattern[] = "/tmp/soup_view_test_XXXXXX";
-    path_ = ::mkdtemp(pattern);
-  }
-  ~TempFolder() { std::filesystem::remove_all(path_); }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
 TEST(SoupViewFileTest, EditsOfALoadedFileSaveAndReload) {
-  TempFolder dir;
-  const std::string path = dir / "config.chump";
+  char pattern[] = "/tmp/soup_view_test_XXXXXX";
+  const std::string dir = ::mkdtemp(pattern);
+  const std::string path = dir + "/config.chump";
   ASSERT_TRUE(Sample().SaveFile(nullptr, path.c_str(), nullptr));
-
   Soup s;
   ASSERT_TRUE(s.LoadFile(nullptr, path.c_str(), nullptr));
   ASSERT_NE(dynamic_cast<const TDBBinarySoup*>(s.GetRoot().Get()), nullptr);
-  s.SetNamedInt("int", 99);  // set
-  s.RemoveNamedTag("null");  // remove
+  s.SetNamedInt("int", 99);
+  s.RemoveNamedTag("null");
   Soup first = s.GetNamedSoup("inner");
-  first.CountTags();  // a count cached before the other view adds
+  first.CountTags();  // counted before the second view adds
   Soup second = s.GetNamedSoup("inner");
-  second.SetNamedTag("added", "yes");  // add through a second view
+  second.SetNamedTag("added", "yes");
   second.GetNamedSoup("more").SetNamedFloat("f", 1.5f);
   first.RemoveNamedTag("n");
   ASSERT_TRUE(s.SaveFile(nullptr, path.c_str(), nullptr));  // over the file it views
 
   Soup back;
   ASSERT_TRUE(back.LoadFile(nullptr, path.c_str(), nullptr));
-  EXPECT_EQ(Names(back),
-            (std::vector<std::string>{"float", "text", "kuid", "empty", "inner", "box", "int"}));
+  EXPECT_EQ(NamesOf(back), (Names{"float", "text", "kuid", "inner", "box", "int"}));
   EXPECT_EQ(back.GetNamedTagAsInt("int", 0), 99);
   EXPECT_EQ(back.GetNamedTag("text").View(), "h\xC3\xA9llo");
   EXPECT_EQ(back.GetNamedTagAsKUID("kuid", KUID()), KUID(12, 34, 5));
   Soup inner = back.GetNamedSoup("inner");
-  EXPECT_EQ(Names(inner), (std::vector<std::string>{"deep", "more", "added"}));
+  EXPECT_EQ(NamesOf(inner), (Names{"deep", "more", "added"}));
   EXPECT_EQ(inner.GetNamedTag("added").View(), "yes");
   EXPECT_EQ(inner.GetNamedSoup("more").GetNamedTagAsFloat("f", 0), 1.5f);
   EXPECT_TRUE(inner.GetNamedSoup("more").GetNamedTagAsBool("flag", false));
-  EXPECT_EQ(Dump(back), Dump(s));
-  // Saved as text and read back, the same tree.
-  const std::string text = dir / "config.txt";
-  ASSERT_TRUE(back.SaveFile(nullptr, text.c_str(), nullptr));
-  Soup fromText;
-  ASSERT_TRUE(fromText.LoadFile(nullptr, text.c_str(), nullptr));
-  EXPECT_EQ(Names(fromText), Names(back));
+  EXPECT_EQ(Write(back), Write(s));
+  std::filesystem::remove_all(dir);
 }
 
-// Reads, walks every tag and changes a few; nothing may crash or leak, and what is written must
+// Reads, walks every tag and changes a few: nothing may crash or leak, and what is written must
 // read back to the same bytes.
 void Exercise(const Bytes& bytes) {
   Soup s;
   ReadInto(bytes, s);
   std::vector<Soup> pending{s};
-  u32 visited = 0;
-  while (!pending.empty() && visited < 10000) {
+  while (!pending.empty()) {
     Soup at = pending.back();
     pending.pop_back();
-    for (u32 i = 0; i < at.CountTags(); ++i, ++visited) {
+    for (u32 i = 0; i < at.CountTags(); ++i) {
       const Qel::PString name = at.GetIndexedTagName(i);
       at.GetNamedTag(name);
-      at.GetNamedTagAsInt(name, 0);
-      at.GetNamedTagAsFloat(name, 0);
       at.GetNamedTagAsKUID(name, KUID());
-      Soup child = at.GetIndexedSoup(i);
-      if (!child.IsNull()) pending.push_back(child);
+      if (!at.GetIndexedSoup(i).IsNull()) pending.push_back(at.GetIndexedSoup(i));
     }
     if (at.CountTags()) {
       at.SetNamedInt(at.GetIndexedTagName(0), 1);
@@ -514,22 +371,15 @@ void Exercise(const Bytes& bytes) {
     }
   }
   const Bytes written = Write(s);
-  ASSERT_TRUE(
-      ValidateSoupBody(reinterpret_cast<const u8*>(written.data()) + 16, u32(written.size() - 16)));
   EXPECT_EQ(Write(View(written)), written);
 }
 
 TEST(SoupViewHostileTest, TruncationsAndByteChanges) {
   const Bytes valid = Write(Sample());
-  for (size_t n = 0; n <= valid.size(); ++n) {
+  for (size_t n = 0; n < valid.size(); ++n) {
     Soup s;
-    const bool ok = ReadInto(valid.substr(0, n), s);
-    if (n >= 16 && n < valid.size()) {
-      EXPECT_FALSE(ok) << n;
-    }
-    if (n < valid.size()) {
-      EXPECT_TRUE(s.IsNull()) << n;
-    }
+    EXPECT_EQ(ReadInto(valid.substr(0, n), s), n >= 4 && n < 16);  // a whole magic, no body
+    EXPECT_TRUE(s.IsNull());
     Exercise(valid.substr(0, n));
   }
   std::mt19937 rng(4321);
@@ -539,35 +389,24 @@ TEST(SoupViewHostileTest, TruncationsAndByteChanges) {
     bad[at] = char(i % 2 ? bad[at] ^ (1 << (rng() % 8)) : rng());
     Exercise(bad);
   }
-  // A body claiming far more than the stream holds allocates nothing.
-  Soup s;
-  EXPECT_FALSE(ReadInto("ACS$" + U32(1) + U32(0) + U32(0x7FFFFFF0u) + "abc", s));
 }
 
-TEST(SoupViewHostileTest, DeepNestingReadsAsEmpty) {
-  const u32 levels = 100000;
-  Bytes body = Chunk("v", 1, U32(1));
-  Bytes hostile(size_t(levels) * 8, '\0');
-  for (u32 i = 0; i < levels; ++i) {
-    const size_t at = size_t(i) * 8;
-    const Bytes size = U32(u32(hostile.size() - at - 4));
-    std::memcpy(&hostile[at], size.data(), 4);
+TEST(SoupViewHostileTest, DeepNesting) {
+  Bytes hostile(100000 * 8, '\0');  // 100,000 nested containers named "d"
+  for (size_t at = 0; at < hostile.size(); at += 8) {
+    std::memcpy(&hostile[at], U32(u32(hostile.size() - at - 4)).data(), 4);
     hostile[at + 4] = 2;
     hostile[at + 5] = 'd';
   }
   Soup s;
   EXPECT_TRUE(ReadInto(WithHeader(hostile), s));
   EXPECT_TRUE(s.IsNull());
-  // The deepest accepted nesting is walked and written without trouble.
+  // The deepest nesting accepted is walked and written back as it was.
+  Bytes body = Chunk("v", 1, U32(1));
   for (u32 i = 0; i < kMaxSoupDepth; ++i) body = Chunk("d", 0, body);
   Soup deep = View(WithHeader(body));
   Soup at = deep;
-  u32 depth = 0;
-  while (at.HasNamedTag("d")) {
-    at = at.GetNamedSoup("d");
-    ++depth;
-  }
-  EXPECT_EQ(depth, kMaxSoupDepth);
+  while (at.HasNamedTag("d")) at = at.GetNamedSoup("d");
   EXPECT_EQ(at.GetNamedTagAsInt("v", 0), 1);
   EXPECT_EQ(Write(deep), WithHeader(body));
 }

@@ -1,0 +1,131 @@
+// Runs the built souptool on files in a temporary folder and checks its output, the files it
+// writes and how it exits.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace {
+
+struct RunResult {
+  std::string out;
+  std::string err;
+  int exitCode = -1;
+};
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+class SouptoolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/souptool_test_XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+
+  // Arguments are single words without quotes or shell characters.
+  RunResult Run(const std::string& args) const {
+    RunResult r;
+    const std::string cmd =
+        std::string(KESTRO_BINARY_DIR) + "/souptool " + args + " 2>" + Path("err");
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return r;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    const int status = pclose(p);
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.err = ReadAll(Path("err"));
+    return r;
+  }
+
+  std::string dir_;
+};
+
+// The writer's layout: byte-order mark, values at column 40, CR LF.
+const char kCanonical[] =
+    "\xEF\xBB\xBF\r\n"
+    "name                                    \"caf\xC3\xA9\"\r\n"
+    "count                                   5\r\n"
+    "\r\n"
+    "box\r\n"
+    "{\r\n"
+    "  id                                    <kuid2:1:2:3>\r\n"
+    "}\r\n";
+
+TEST_F(SouptoolTest, ConvertsBothWaysAndPrintsEitherForm) {
+  // No byte-order mark: the text is Windows-1252, so E9 reads as the UTF-8 bytes C3 A9.
+  std::ofstream(Path("in.txt"), std::ios::binary)
+      << "name \"caf\xE9\"\ncount 5\nbox\n{\n  id <kuid2:1:2:3>\n}\n";
+  RunResult r = Run("convert " + Path("in.txt") + " " + Path("mid.chump"));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(ReadAll(Path("mid.chump")).substr(0, 4), "ACS$");
+  r = Run("convert " + Path("mid.chump") + " " + Path("out.TXT"));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(ReadAll(Path("out.TXT")), kCanonical);
+  r = Run("convert " + Path("mid.chump") + " " + Path("copy.cdp"));
+  EXPECT_EQ(ReadAll(Path("copy.cdp")), ReadAll(Path("mid.chump")));
+  for (const char* name : {"in.txt", "mid.chump", "out.TXT"}) {
+    r = Run("print " + Path(name));
+    EXPECT_EQ(r.exitCode, 0) << name;
+    EXPECT_EQ(r.out, kCanonical) << name;
+  }
+}
+
+TEST_F(SouptoolTest, FailuresExitNonZeroWithAMessage) {
+  std::ofstream(Path("in.txt")) << "a 1\n";
+  std::ofstream(Path("x.dat")) << "a 1\n";
+  const std::string in = Path("in.txt");
+  const struct {
+    std::string args;
+    int exitCode;
+    const char* message;
+  } cases[] = {
+      {"convert " + Path("none.txt") + " " + Path("o.chump"), 1, "cannot read"},
+      {"print " + Path("x.dat"), 1, "cannot read"},
+      {"convert " + in + " " + Path("o.dat"), 1, "cannot write"},
+      {"convert " + in + " " + Path("no/o.chump"), 1, "cannot write"},
+      {"", 2, "usage:"},
+      {"convert " + in, 2, "usage:"},
+      {"kuid 5 --loose", 2, "usage:"},
+  };
+  for (const auto& c : cases) {
+    const RunResult r = Run(c.args);
+    EXPECT_EQ(r.exitCode, c.exitCode) << c.args;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << ": " << r.err;
+    EXPECT_EQ(r.out, "") << c.args;
+  }
+  EXPECT_FALSE(std::filesystem::exists(Path("o.chump")));
+  EXPECT_FALSE(std::filesystem::exists(Path("o.dat")));
+}
+
+TEST_F(SouptoolTest, KuidShowsTheParseAndItsFields) {
+  const struct {
+    const char* args;
+    const char* out;
+  } cases[] = {
+      {"'<kuid2:1:2:3>'", "<kuid2:1:2:3>\nuser 1\ncontent 2\nversion 3\n"},
+      {"5", "<kuid:-1:5>\nuser -1\ncontent 5\nversion 127\n"},
+      {"5 --strict", "<NULL>\nuser -1\ncontent -1\nversion 127\n"},
+  };
+  for (const auto& c : cases) {
+    const RunResult r = Run(std::string("kuid ") + c.args);
+    EXPECT_EQ(r.exitCode, 0) << c.args;
+    EXPECT_EQ(r.out, c.out) << c.args;
+  }
+}
+
+}  // namespace
