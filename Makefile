@@ -9,11 +9,16 @@ all: release
 deps:
 	@bash scripts/install-deps.sh
 
+RELEASE_CONFIGURE := cmake -S . -B build/release $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DKESTRO_TESTS=OFF
+
 release: deps
-	@cmake -S . -B build/release $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DKESTRO_TESTS=OFF >/dev/null
+	@$(RELEASE_CONFIGURE) >/dev/null
 	@cmake --build build/release -j $(JOBS)
 
-run: release
+# The demo needs only the tool and the stand-in daemon.
+run: deps
+	@$(RELEASE_CONFIGURE) >/dev/null
+	@cmake --build build/release -j $(JOBS) --target KestroUtil PymDaemon
 	@bash scripts/demo.sh build/release
 
 test: deps
@@ -28,10 +33,12 @@ tsan: deps
 	@build/tsan/qel_tests --gtest_brief=1
 	@build/tsan/core_tests --gtest_brief=1
 
-bench: deps
+bench:
+	@bash scripts/install-deps.sh --bench
 	@cmake -S . -B build/bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DKESTRO_TESTS=OFF -DKESTRO_BENCH=ON >/dev/null
 	@cmake --build build/bench -j $(JOBS)
 	@bash scripts/run-bench.sh build/bench
+	@for script in bench/*.sh; do bash "$$script" build/bench; done
 
 fuzz:
 	@bash scripts/install-deps.sh --fuzz

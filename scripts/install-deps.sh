@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, and only those that are missing.
-# Quiet when everything is present. "--fuzz" adds the clang tool chain for libFuzzer.
+# Quiet when everything is present. "--fuzz" adds the clang tool chain for libFuzzer, "--bench"
+# the command-line benchmark runner.
 set -euo pipefail
 
 packages=(
@@ -10,9 +11,12 @@ packages=(
   libstb-dev libsqlite3-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev
 )
-if [[ "${1:-}" == "--fuzz" ]]; then
-  packages+=(clang libclang-rt-14-dev)
-fi
+for extra in "$@"; do
+  case "$extra" in
+    --fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    --bench) packages+=(hyperfine) ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do

@@ -134,12 +134,10 @@ bool ResolveHost(const Qel::String& host, u16 port, sockaddr_in* out) {
 void InitNetworking() {
   static std::once_flag once;
   std::call_once(once, [] {
-    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
-    // OpenSSL 3 locks for itself: no lock table or callbacks to install.
-    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+    // The TLS client context is made on first use (GetTlsClientContext): no command of the tool
+    // opens a TLS connection, and setting the library up costs most of a short command's run.
     NetGlobals& g = Net();
     Qel::SingleLock hold(g.lock);
-    g.tls_client = context;
     ++g.users;
   });
 }
@@ -172,6 +170,11 @@ void ShutdownNetworking() {
 ssl_ctx_st* GetTlsClientContext() {
   NetGlobals& g = Net();
   Qel::SingleLock hold(g.lock);
+  if (!g.tls_client && g.users > 0) {
+    // OpenSSL 3 locks for itself: no lock table or callbacks to install.
+    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+    g.tls_client = SSL_CTX_new(TLS_client_method());
+  }
   return g.tls_client;
 }
 

@@ -1,21 +1,67 @@
 // KestroUtil: the command-line content-management tool.
+#include <unistd.h>
+
 #include <cstdio>
 
+#include "assetdata/results_log.h"
+#include "core/app_globals.h"
+#include "frontend/application.h"
+#include "frontend/batch_file.h"
+#include "frontend/command_dispatcher.h"
 #include "frontend/help_text.h"
+#include "frontend/result_summary.h"
+#include "pymclient/install_paths.h"
 #include "qel/pstring.h"
 
+namespace {
+
+// Ends the process at once: no static destructors run while other threads may still be about.
+// Everything printed so far reaches its destination first.
+[[noreturn]] void EndProcess(int result) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  _exit(result);
+}
+
+void PrintHelp() {
+  std::fputs(kHelpText, stdout);
+  std::fputs("\n", stdout);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  // Whole lines reach the output as they are printed, so a command that faults keeps them too.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  SeedRandomGenerators();
+  Qel::File::Path programPath;
+  if (!GetApplicationPath(programPath)) return -1;
   if (argc < 2) {
-    std::fputs(kHelpText, stdout);
-    std::fputs("\n", stdout);
+    PrintHelp();
     return -1;
   }
   if (Qel::PString(argv[1]).Lower() == Qel::PString("help")) {
-    std::fputs(kHelpText, stdout);
-    std::fputs("\n", stdout);
+    PrintHelp();
     return 0;
   }
-  // The command dispatcher is not part of this build yet: every other command word fails.
-  std::fprintf(stderr, "- Invalid argument, please check the help for the list of valid argument\n");
-  return -1;
+
+  EngineContext context;
+  if (InitApplication(context, argv[0], argc, argv) != 0) {
+    std::fputs("- Init failed\n", stderr);
+    ShutdownApplication(context);
+    EndProcess(-1);
+  }
+  InitApplicationGlobals(kApplicationName);
+  g_scriptLogHook = &ScriptLog;
+
+  int result;
+  if (argv[1][0] == '@') {
+    result = RunBatchFile(argv[1] + 1, context, argv[0]);
+  } else {
+    ResultsLog log;
+    result = RunCommandGuarded(&log, &context, argc, argv);
+    PrintResultSummary(log);
+  }
+  ShutdownApplication(context);
+  EndProcess(result);
 }

@@ -1,0 +1,50 @@
+// Reads arbitrary bytes as a batch file: every line must stay within its buffer, every argument
+// table within its size, and the lines together may not hold more bytes than the file.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "frontend/batch_file.h"
+#include "qel/file.h"
+
+namespace {
+
+// The file that each input is written to; removed when the run ends.
+struct ScratchFile {
+  std::string path = "/tmp/batch_file_fuzz_" + std::to_string(getpid()) + ".txt";
+  ~ScratchFile() { unlink(path.c_str()); }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static ScratchFile scratch;
+  const std::string& path = scratch.path;
+  {
+    Qel::File out;
+    if (out.Open(path.c_str(), Qel::File::kModeCreate) != 0) return 0;
+    out.Write(data, u32(size));
+  }
+  Qel::File in;
+  if (in.Open(path.c_str(), Qel::File::kModeRead) != 0) return 0;
+  BatchLineReader reader(in);
+  char line[kBatchLineBufferSize];
+  size_t total = 0;
+  while (reader.ReadLine(line)) {
+    const size_t length = std::char_traits<char>::length(line);
+    if (length > kBatchLineMaxBytes) std::abort();
+    total += length;
+    if (total > size) std::abort();
+    std::vector<std::string> arguments{"prog"};
+    TokenizeBatchLine(line, arguments);
+    if (arguments.size() > kBatchMaxArguments || arguments[0] != "prog") std::abort();
+    for (size_t i = 1; i < arguments.size(); ++i) {
+      if (arguments[i].size() > length) std::abort();
+    }
+    IsSkippedBatchLine(arguments);
+  }
+  return 0;
+}

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Lays out an installation root from a build folder: ROOT/bin with the tool and the stand-in
+# daemon, the "data" volume and the validation data folder, and ROOT/UserData.
+set -euo pipefail
+build=${1:?build folder}
+root=${2:?installation root}
+repo=$(cd "$(dirname "$0")/.." && pwd)
+
+mkdir -p "$root/bin/data" "$root/bin/TETData" "$root/UserData"
+# Copies, not links: the program folder comes from the resolved executable path. The old file
+# goes first, so a daemon still running from it does not block the copy.
+for program in KestroUtil PymDaemon; do
+  rm -f "$root/bin/$program"
+  cp "$build/$program" "$root/bin/$program"
+done
+cp -R "$repo/data/data/." "$root/bin/data/"
+if [[ -d "$repo/data/TETData" ]]; then
+  cp -R "$repo/data/TETData/." "$root/bin/TETData/"
+fi

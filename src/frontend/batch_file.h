@@ -1,0 +1,58 @@
+// Batch files: one command per line of a text file, each with its own results log and summary.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "qel/file.h"
+#include "qel/os.h"
+#include "qel/types.h"
+
+// A line holds at most this many bytes, its line end included; the rest of a longer line is
+// read and dropped.
+inline constexpr u32 kBatchLineBufferSize = 512;
+inline constexpr u32 kBatchLineMaxBytes = kBatchLineBufferSize - 1;
+// Entries of a line's argument table, the program path included; further arguments are dropped.
+inline constexpr u32 kBatchMaxArguments = 512;
+
+// Reads lines of at most kBatchLineMaxBytes from an open file through a fixed buffer. Each line
+// keeps its line end ("\n" or "\r\n") when it fits. The end of the file is reported right after
+// the last line, so a file ending in a line end yields no extra empty line.
+class BatchLineReader {
+ public:
+  explicit BatchLineReader(Qel::File& file) : file_(file) {}
+  BatchLineReader(const BatchLineReader&) = delete;
+  BatchLineReader& operator=(const BatchLineReader&) = delete;
+
+  // Writes the line, NUL-terminated, into `line` (kBatchLineBufferSize bytes). False, with an
+  // empty line, when the file has no more lines.
+  bool ReadLine(char (&line)[kBatchLineBufferSize]);
+
+ private:
+  // The next byte, or -1 at the end of the file or on a read error.
+  int NextByte();
+
+  Qel::File& file_;
+  char chunk_[4096];
+  u32 chunkUsed_ = 0;
+  u32 chunkSize_ = 0;
+  bool atEnd_ = false;
+};
+
+// Splits one line into arguments and appends them to `out`, which already holds the program
+// path. Line breaks are dropped; the line gets a blank in front (unless it starts with one) and
+// one at the end. Then a blank outside quotes ends an argument and begins the next, so two
+// blanks in a row give an empty argument; a pair of double quotes encloses one argument, which
+// may hold blanks; text after a closing quote up to the next blank is dropped, and so is text
+// before an opening quote. An opening quote that is never closed encloses the rest of the line.
+// `out` never grows beyond kBatchMaxArguments entries.
+void TokenizeBatchLine(const char* line, std::vector<std::string>& out);
+
+// True when the line yields nothing to run: the last argument begins with a line break or a
+// blank, which is how a line holding only its line end tokenises.
+bool IsSkippedBatchLine(const std::vector<std::string>& arguments);
+
+// Runs every line of the file (a relative name resolves against the working folder); each line
+// prints its summary and an empty line. 0 when every command returned 0, else -1. A missing
+// file prints its message on standard error and gives -1 without running anything.
+int RunBatchFile(const char* fileName, EngineContext& context, const char* programPath);

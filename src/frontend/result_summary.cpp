@@ -1,0 +1,60 @@
+#include "frontend/result_summary.h"
+
+#include <string>
+#include <vector>
+
+#include "assetdata/results_log.h"
+#include "core/kuid.h"
+#include "core/text_convert.h"
+#include "qel/code_page.h"
+
+namespace {
+
+const char* Prefix(u32 type) {
+  switch (type) {
+    case ResultsLog::kInformation:
+      return "; ";
+    case ResultsLog::kWarning:
+      return "! ";
+    case ResultsLog::kError:
+      return "- ";
+    case ResultsLog::kFourth:
+      return "+ ";
+    default:
+      return "";
+  }
+}
+
+// Messages are UTF-8; the console takes its own code page.
+std::string ConsoleText(const Qel::String& message) {
+  if (message.IsEmpty()) return std::string();
+  std::vector<char> buffer(message.Size() + 2);
+  std::copy(message.Std().begin(), message.Std().end(), buffer.begin());
+  int needed = ConvertFromUtf8(buffer.data(), int(message.Size() + 1), Qel::kConsoleCodePage);
+  if (needed > 0) {
+    buffer.assign(size_t(needed) + 1, '\0');
+    std::copy(message.Std().begin(), message.Std().end(), buffer.begin());
+    ConvertFromUtf8(buffer.data(), needed, Qel::kConsoleCodePage);
+  }
+  return std::string(buffer.data());
+}
+
+}  // namespace
+
+void PrintResultSummary(ResultsLog& log, std::FILE* out) {
+  // A snapshot taken under the log's guard: threads still reporting wait for none of the
+  // printing, and the lines printed are one consistent state of the log.
+  const std::vector<ResultsLogEntry> entries = log.GetEntries();
+  u32 warnings = 0;
+  u32 errors = 0;
+  for (const ResultsLogEntry& entry : entries) {
+    warnings += entry.type == ResultsLog::kWarning;
+    errors += entry.type == ResultsLog::kError;
+    const Qel::PString asset = entry.property.IsNull()
+                                   ? Qel::PString("<NULL>")
+                                   : KUID::Parse(entry.property.GetText().CStr(), false).ToString();
+    const std::string message = ConsoleText(entry.text);
+    std::fprintf(out, "%s%s : %s\n", Prefix(entry.type), asset.CStr(), message.c_str());
+  }
+  std::fprintf(out, "OK (%u Errors, %u Warnings)\n", errors, warnings);
+}

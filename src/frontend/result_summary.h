@@ -1,0 +1,11 @@
+// What the user sees of a command's results log: one line per entry and the count line.
+#pragma once
+
+#include <cstdio>
+
+class ResultsLog;
+
+// Per entry: the prefix of its type ("; ", "! ", "- ", "+ " or none), the entry's asset as KUID
+// text or "<NULL>", " : " and the message; then "OK (<n> Errors, <m> Warnings)". Counts are taken
+// afresh from the entries printed.
+void PrintResultSummary(ResultsLog& log, std::FILE* out = stdout);

@@ -1,0 +1,82 @@
+// Start-up against the stand-in daemon: starting it when none runs, finding the one that runs,
+// and the failures that stop start-up before any command runs.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/install_root.h"
+
+namespace {
+
+using kestro_test::InstallRoot;
+using kestro_test::ToolRun;
+
+constexpr const char* kDataDir = KESTRO_TEST_DATA_DIR "/../../data/data";
+constexpr const char* kVersionOutput = "Build 48249\nOK (0 Errors, 0 Warnings)\n";
+
+TEST(Startup, StartsTheDaemonOnceAndFindsItAfterwards) {
+  InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
+  ASSERT_TRUE(root.IsReady()) << root.Error();
+  ASSERT_TRUE(root.DaemonPids().empty());
+
+  const ToolRun first = root.Run({"version"});
+  EXPECT_EQ(first.out, kVersionOutput);
+  EXPECT_EQ(first.exitCode, 0);
+  const std::vector<pid_t> started = root.DaemonPids();
+  ASSERT_EQ(started.size(), 1u);
+
+  const ToolRun second = root.Run({"version"});
+  EXPECT_EQ(second.out, kVersionOutput);
+  EXPECT_EQ(second.exitCode, 0);
+  EXPECT_EQ(root.DaemonPids(), started);
+}
+
+TEST(Startup, WithoutADaemonProgramStartupFails) {
+  InstallRoot root(KESTRO_BINARY_DIR, kDataDir, {.withDaemon = false});
+  ASSERT_TRUE(root.IsReady()) << root.Error();
+  const ToolRun r = root.Run({"echo", "never"});
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "- Init failed\n");
+  EXPECT_EQ(r.exitCode, 255);
+}
+
+TEST(Startup, WithoutValidationDataStartupFails) {
+  InstallRoot root(KESTRO_BINARY_DIR, kDataDir, {.withTetData = false});
+  ASSERT_TRUE(root.IsReady()) << root.Error();
+  const ToolRun r = root.Run({"version"});
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "- TETLib initialisation failed.\n- Init failed\n");
+  EXPECT_EQ(r.exitCode, 255);
+}
+
+TEST(Startup, SwitchesWorkAnywhereAndStayArguments) {
+  InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
+  ASSERT_TRUE(root.IsReady()) << root.Error();
+  // The client flag only changes the handshake: the client still opens.
+  const ToolRun noClient = root.Run({"version", "-nopymclient"});
+  EXPECT_EQ(noClient.out, kVersionOutput);
+  EXPECT_EQ(noClient.exitCode, 0);
+
+  const ToolRun echo = root.Run({"echo", "x", "NoRender", "-nopymclient"});
+  EXPECT_EQ(echo.out, "x NoRender -nopymclient \nOK (0 Errors, 0 Warnings)\n");
+  EXPECT_EQ(echo.err, "");
+  EXPECT_EQ(echo.exitCode, 0);
+}
+
+TEST(Startup, ManyLinesOfOutputSurviveTheImmediateExit) {
+  InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
+  ASSERT_TRUE(root.IsReady()) << root.Error();
+  std::string batch;
+  std::string expected;
+  for (int i = 0; i < 2000; ++i) {
+    batch += "echo line" + std::to_string(i) + "\n";
+    expected += "line" + std::to_string(i) + " \nOK (0 Errors, 0 Warnings)\n\n";
+  }
+  root.WriteFile("bin/many.txt", batch);
+  const ToolRun r = root.Run({"@many.txt"});
+  EXPECT_EQ(r.out, expected);
+  EXPECT_EQ(r.exitCode, 0);
+}
+
+}  // namespace

@@ -1,0 +1,59 @@
+// Start-up pieces that run without a daemon: the script log and the plug-in holder.
+#include "frontend/application.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "qel/log.h"
+#include "qel/plugin.h"
+
+namespace {
+
+TEST(ScriptLog, LongMessagesAreCutAtTheBufferEnd) {
+  const std::string path = "/tmp/script_log_test_" + std::to_string(getpid()) + ".log";
+  ASSERT_TRUE(Qel::Log::SetToFile(path.c_str()));
+  ScriptLog("%s|", std::string(20000, 'a').c_str());
+  ScriptLog("short %d", 7);
+  Qel::Log::SetToStdOut(false);
+
+  std::stringstream text;
+  text << std::ifstream(path).rdbuf();
+  const std::string log = text.str();
+  std::remove(path.c_str());
+  const size_t first = log.find("ScriptLog> ");
+  ASSERT_NE(first, std::string::npos);
+  const size_t begin = first + 11;
+  const size_t end = log.find_first_not_of('a', begin);
+  EXPECT_EQ(end - begin, 16383u);
+  EXPECT_NE(log.find("ScriptLog> short 7"), std::string::npos);
+}
+
+TEST(PluginTypeRef, HoldsTheEngineBitmapTypeAndGivesItBack) {
+  PluginTypeRef holder(Qel::UId(Qel::kBitmapPluginTypeId), "BMP");
+  ASSERT_NE(holder.Get(), nullptr);
+  Qel::PluginType* type = holder.Get();
+  const u32 held = type->GetReferenceCount();
+  {
+    PluginTypeRef second(Qel::UId(Qel::kBitmapPluginTypeId), "bmp");
+    EXPECT_EQ(second.Get(), type);
+    EXPECT_EQ(type->GetReferenceCount(), held + 1);
+  }
+  EXPECT_EQ(type->GetReferenceCount(), held);
+  holder.Release();
+  EXPECT_EQ(holder.Get(), nullptr);
+  EXPECT_EQ(type->GetReferenceCount(), held - 1);
+  holder.Release();
+  EXPECT_EQ(type->GetReferenceCount(), held - 1);
+}
+
+TEST(PluginTypeRef, AFailedLookupLeavesTheHolderEmpty) {
+  EXPECT_EQ(PluginTypeRef(Qel::UId(Qel::kBitmapPluginTypeId), "png").Get(), nullptr);
+  EXPECT_EQ(PluginTypeRef(Qel::UId("4C414E80-BBDA-11d4-9AD7-0001025364B9"), "bmp").Get(), nullptr);
+  EXPECT_EQ(PluginTypeRef(Qel::UId(), "").Get(), nullptr);
+}
+
+}  // namespace

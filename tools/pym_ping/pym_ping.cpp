@@ -1,0 +1,103 @@
+// pym_ping: finds the daemon of an installation through its discovery block, connects over
+// loopback and exchanges one handshake. The least work a client of the daemon can do; the
+// start-up benchmark measures the tool beside it.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "pymclient/pym_protocol.h"
+#include "qel/shared_memory.h"
+
+namespace pp = PymProtocol;
+
+namespace {
+
+void PutU32(std::vector<u8>& out, u32 value) {
+  for (int i = 0; i < 4; ++i) out.push_back(u8(value >> (8 * i)));
+}
+
+bool SendAll(int fd, const std::vector<u8>& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    done += size_t(n);
+  }
+  return true;
+}
+
+bool ReceiveAll(int fd, u8* out, size_t n) {
+  while (n > 0) {
+    const ssize_t got = recv(fd, out, n, 0);
+    if (got <= 0) return false;
+    out += got;
+    n -= size_t(got);
+  }
+  return true;
+}
+
+int Fail(const char* text) {
+  std::fprintf(stderr, "pym_ping: %s\n", text);
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) return Fail("usage: pym_ping <installation root>");
+  char* resolved = realpath(argv[1], nullptr);
+  if (resolved == nullptr) return Fail("no such installation root");
+  std::string database = std::string(resolved) + "/UserData/assets.tdx";
+  std::free(resolved);
+  // The tool announces its paths in lower case, and the daemon is keyed by them.
+  for (char& c : database) {
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  }
+
+  const std::string name = pp::ShmNameText(pp::DatabaseFolder(database));
+  Qel::SharedMemory block;
+  bool created = false;
+  if (!block.Create(name, pp::kBlockSize, &created)) return Fail("no discovery block");
+  const auto* record = static_cast<const volatile PymDiscoveryBlock*>(block.GetData());
+  const u32 owner = record->ownerProcessId;
+  const u32 port = record->port;
+  block.Close();
+  if (created) Qel::SharedMemory::Remove(name);
+  if (owner == pp::kNoProcess || port == 0 || port > 65535) return Fail("no daemon serves it");
+
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return Fail("no socket");
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(u16(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return Fail("cannot connect");
+  }
+  std::vector<u8> hello;
+  PutU32(hello, pp::kTagClient);
+  PutU32(hello, pp::kProtocolVersion);
+  PutU32(hello, pp::kBuildNumber);
+  PutU32(hello, 1);
+  PutU32(hello, u32(database.size()));
+  hello.insert(hello.end(), database.begin(), database.end());
+  u8 answer[4 * (1 + pp::kHandshakeWordCount)];
+  const bool ok = SendAll(fd, hello) && ReceiveAll(fd, answer, sizeof answer) &&
+                  (u32(answer[0]) | u32(answer[1]) << 8 | u32(answer[2]) << 16 |
+                   u32(answer[3]) << 24) == pp::kTagDaemon;
+  if (ok) {
+    std::vector<u8> goodbye;
+    PutU32(goodbye, pp::kGoodbyeWord);
+    SendAll(fd, goodbye);
+  }
+  shutdown(fd, SHUT_RDWR);
+  close(fd);
+  return ok ? 0 : Fail("handshake refused");
+}
