@@ -1,0 +1,342 @@
+// The client, linked into the test, against the built PymDaemon in a temporary installation: the
+// open starts the daemon, searches written by the client's filter classes reach the daemon's
+// index of the asset folders, and later opens find the daemon that runs.
+#include <gtest/gtest.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/app_globals.h"
+#include "core/chunked_list.h"
+#include "core/kuid.h"
+#include "core/networking.h"
+#include "pymclient/install_paths.h"
+#include "pymclient/pym_client.h"
+#include "pymclient/pym_connection.h"
+#include "pymclient/pym_filter.h"
+#include "pymclient/pym_protocol.h"
+#include "pymclient/pym_search.h"
+#include "pymclient/resource_db_cache.h"
+#include "qel/shared_memory.h"
+#include "support/install_root.h"
+
+namespace {
+
+using kestro_test::InstallRoot;
+namespace fc = PymFilterCodes;
+
+constexpr const char* kDataDir = KESTRO_TEST_DATA_DIR "/../../data/data";
+
+// Watchdogs only: how long a whole test may run, and how long a closed daemon may take to go.
+constexpr auto kTestLimit = std::chrono::seconds(240);
+constexpr auto kExitLimit = std::chrono::seconds(30);
+
+// Folder times that the timestamp filters select on (seconds since 1970).
+constexpr u64 kOldInstallTime = 1000000000;
+constexpr u64 kOldModifyTime = 1200000000;
+
+const KUID kLoco(100, 1, 0);
+const KUID kCarOld(100, 2, 1);
+const KUID kCarNew(100, 2, 2);
+const KUID kBarn(200, 5, 0);
+const KUID kBroken(200, 6, 0);
+const KUID kStation(300, 7, 0);
+const std::vector<KUID> kAllAssets = {kLoco, kCarOld, kCarNew, kBarn, kBroken, kStation};
+
+// Aborts the program when a test outlives the limit, ending the root's daemons first, so that a
+// daemon that never answers fails the run instead of hanging it.
+class Deadline {
+ public:
+  explicit Deadline(const InstallRoot& root)
+      : thread_([this, &root] {
+          std::unique_lock<std::mutex> lock(mutex_);
+          if (wake_.wait_for(lock, kTestLimit, [this] { return done_; })) return;
+          std::fputs("watchdog: the client or the daemon never answered\n", stderr);
+          root.StopDaemons();
+          std::abort();
+        }) {}
+  ~Deadline() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+  Deadline(const Deadline&) = delete;
+  Deadline& operator=(const Deadline&) = delete;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool done_ = false;
+  std::thread thread_;
+};
+
+void SetTime(const std::string& path, u64 seconds) {
+  const timeval times[2] = {{time_t(seconds), 0}, {time_t(seconds), 0}};
+  ASSERT_EQ(::utimes(path.c_str(), times), 0) << path;
+}
+
+class ClientDaemonTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    SetMainThread();
+    InitNetworking();
+  }
+
+  void SetUp() override {
+    root_ = std::make_unique<InstallRoot>(KESTRO_BINARY_DIR, kDataDir);
+    ASSERT_TRUE(root_->IsReady()) << root_->Error();
+    deadline_ = std::make_unique<Deadline>(*root_);
+    ASSERT_TRUE(root_->DaemonPids().empty());
+    SeedAssets();
+    ASSERT_TRUE(InitInstallPaths(Qel::File::Path(root_->Root().c_str())));
+    CreateUserDataFolders();
+    ASSERT_EQ(std::string(GetPymDaemonPath().CStr()), root_->Bin() + "/PymDaemon");
+  }
+
+  void TearDown() override {
+    if (PymIsClientOpen() && PymIsConnected()) PymCloseDaemon();
+    PymCloseDatabase();
+    PymDisconnect(true);
+    // The daemon that the block names, and any other of this root's, must not outlive the test.
+    root_->StopDaemons();
+    ReleaseContentDatabases();
+    EvictUnusedResourceDatabases();
+    ClearInstallPaths();
+    deadline_.reset();
+    root_.reset();
+  }
+
+  // Six assets in "local" and "editing", beside folders that are no assets.
+  void SeedAssets() {
+    const std::string local = "UserData/local/";
+    root_->WriteFile(local + "trains/loco/config.txt",
+                     "kuid <kuid:100:1>\nkind \"traincar\"\nusername \"Red Loco\"\n"
+                     "category-class \"TR;LOCO\"\ncategory-region \"UK\"\n"
+                     "category-era \"1950s\"\nkeywords \"steam;express\"\n"
+                     "kuid-table {\n  0 <kuid:100:9>\n}\n");
+    root_->WriteFile(local + "trains/car1/config.txt",
+                     "kuid <kuid2:100:2:1>\nkind \"traincar\"\nusername \"Blue Car\"\n"
+                     "category-class \"TR;CAR\"\n");
+    root_->WriteFile(local + "trains/car2/config.txt",
+                     "kuid <kuid2:100:2:2>\nkind \"traincar\"\nusername \"Blue Car\"\n"
+                     "category-class \"TR;CAR\"\ncategory-region \"US\"\n");
+    root_->WriteFile(local + "barn/config.txt",
+                     "kuid <kuid:200:5>\nkind \"scenery\"\nusername \"Old Barn\"\n"
+                     "category-class \"BR\"\nkeywords \"farm\"\n");
+    root_->WriteFile(local + "broken/config.txt", "kuid <kuid:200:6>\nusername \"Broken\"\n");
+    root_->WriteFile(local + "nokuid/config.txt", "kind \"scenery\"\nusername \"Nobody\"\n");
+    root_->WriteFile(local + "notes/readme.txt", "not an asset\n");
+    root_->WriteFile("UserData/editing/station/config.txt",
+                     "kuid <kuid:300:7>\nkind \"buildable\"\nusername \"Station\"\n"
+                     "category-class \"BS\"\n");
+    SetTime(root_->Root() + "/UserData/local/barn", kOldInstallTime);
+    SetTime(root_->Root() + "/UserData/editing/station/config.txt", kOldModifyTime);
+  }
+
+  // The process that the discovery block names as the database owner; 0 for none.
+  u32 OwnerPid() const {
+    const std::string folder = PymProtocol::DatabaseFolder(GetDatabasePath().CStr());
+    Qel::SharedMemory memory;
+    if (!memory.Create(PymProtocol::ShmNameText(folder), PymProtocol::kBlockSize)) return 0;
+    const u32 owner =
+        static_cast<const volatile PymDiscoveryBlock*>(memory.GetData())->ownerProcessId;
+    return owner == PymProtocol::kNoProcess ? 0 : owner;
+  }
+
+  // Polls until the root has no daemon left; false when the limit passed first.
+  bool DaemonsGone() const {
+    const auto limit = std::chrono::steady_clock::now() + kExitLimit;
+    while (!root_->DaemonPids().empty()) {
+      if (std::chrono::steady_clock::now() > limit) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+  }
+
+  std::unique_ptr<InstallRoot> root_;
+  std::unique_ptr<Deadline> deadline_;
+};
+
+std::unique_ptr<PymFilterElement> Text(u32 kind, const char* text) {
+  return std::make_unique<PymFilterElementString>(kind, Qel::PString(text));
+}
+
+std::unique_ptr<PymFilterElement> Flag(u32 index) {
+  return std::make_unique<PymFilterElementBool>(index);
+}
+
+std::unique_ptr<PymFilterElement> IntRange(u32 kind, i32 low, i32 high) {
+  auto e = std::make_unique<PymFilterElementInt>(kind);
+  e->SetRange(low, high, true, true);
+  return e;
+}
+
+std::unique_ptr<PymFilterElement> TimeRange(u32 kind, u64 low, u64 high) {
+  auto e = std::make_unique<PymFilterElementTimestamp>(kind);
+  e->SetRange(low, high, true, false);
+  return e;
+}
+
+std::unique_ptr<PymFilterElement> Ids(const std::vector<KUID>& kuids) {
+  ChunkedList<KUID, 128> list;
+  for (const KUID& k : kuids) list.PushBack(k);
+  return std::make_unique<PymFilterElementAssetID>(list);
+}
+
+template <typename... Items>
+std::unique_ptr<PymFilterElement> AllOf(Items... items) {
+  auto group = std::make_unique<PymFilterElementGroup>();
+  (group->AddElement(std::move(items)), ...);
+  return group;
+}
+
+std::unique_ptr<PymFilterElement> Not(std::unique_ptr<PymFilterElement> item) {
+  auto group = std::make_unique<PymFilterElementGroup>(std::move(item));
+  group->SetNegated(true);
+  return group;
+}
+
+// Searches into an empty list and sorts what was found; false when the search failed.
+bool Search(const PymFilterElement* filter, std::vector<KUID>& found) {
+  found.clear();
+  const bool ok = PymSearchAssets(filter, found);
+  std::sort(found.begin(), found.end());
+  return ok;
+}
+
+std::string Texts(const std::vector<KUID>& kuids) {
+  std::string out;
+  for (const KUID& k : kuids) out += std::string(k.ToString().CStr()) + " ";
+  return out;
+}
+
+TEST_F(ClientDaemonTest, OpenStartsTheDaemonAndSearchesFindTheSeededAssets) {
+  PymClientOptions options;
+  ASSERT_TRUE(PymOpenDatabase(options));
+  const std::vector<pid_t> daemons = root_->DaemonPids();
+  ASSERT_EQ(daemons.size(), 1u);
+  EXPECT_EQ(OwnerPid(), u32(daemons[0]));
+
+  struct Case {
+    const char* what;
+    std::unique_ptr<PymFilterElement> filter;
+    std::vector<KUID> expected;
+  };
+  Case cases[] = {
+      {"no filter", nullptr, kAllAssets},
+      {"name part, any case", Text(fc::kStringAssetName, "CAR"), {kCarOld, kCarNew}},
+      {"quoted name is whole", Text(fc::kStringAssetName, "\"old barn\""), {kBarn}},
+      {"quoted name part", Text(fc::kStringAssetName, "\"old\""), {}},
+      {"category", Text(fc::kStringCategoryList, "TR"), {kLoco, kCarOld, kCarNew}},
+      {"category and not", Text(fc::kStringCategoryList, "TR;-LOCO"), {kCarOld, kCarNew}},
+      {"category or", Text(fc::kStringCategoryList, "BR|BS"), {kBarn, kStation}},
+      {"region", Text(fc::kStringRegionList, "uk"), {kLoco}},
+      {"era", Text(fc::kStringEraList, "1950s"), {kLoco}},
+      {"keywords", Text(fc::kStringKeywordList, "express;steam"), {kLoco}},
+      {"faulty", Flag(fc::kFlagFaulty), {kBroken}},
+      {"open for edit", Flag(fc::kFlagOpenForEdit), {kStation}},
+      {"obsolete", Flag(fc::kFlagObsolete), {kCarOld}},
+      {"missing dependency", Flag(fc::kFlagHasMissingDependencies), {kLoco}},
+      {"author", IntRange(fc::kIntAuthor, 200, 300), {kBarn, kBroken, kStation}},
+      {"version", IntRange(fc::kIntVersion, 2, 2), {kCarNew}},
+      {"installed", TimeRange(fc::kTimestampInstallation, 0, kOldInstallTime + 1), {kBarn}},
+      {"modified",
+       TimeRange(fc::kTimestampModification, kOldModifyTime, kOldModifyTime + 1),
+       {kStation}},
+      {"asset ids", Ids({kStation, KUID(999, 9, 0), kLoco}), {kLoco, kStation}},
+      {"negated group", Not(Text(fc::kStringAssetName, "car")), {kLoco, kBarn, kBroken, kStation}},
+      {"three terms",
+       AllOf(Text(fc::kStringCategoryList, "TR"), Not(Flag(fc::kFlagObsolete)),
+             Text(fc::kStringAssetName, "car")),
+       {kCarNew}},
+      {"nothing matches", AllOf(Text(fc::kStringRegionList, "US"), Flag(fc::kFlagOpenForEdit)), {}},
+  };
+  for (const Case& c : cases) {
+    std::vector<KUID> found;
+    EXPECT_TRUE(Search(c.filter.get(), found)) << c.what;
+    EXPECT_EQ(found, c.expected) << c.what << ": found " << Texts(found) << "instead of "
+                                 << Texts(c.expected);
+  }
+
+  // Results are appended to what the caller holds.
+  std::vector<KUID> out = {KUID(1, 1, 0)};
+  auto filter = Flag(fc::kFlagFaulty);
+  ASSERT_TRUE(PymSearchAssets(filter.get(), out));
+  EXPECT_EQ(out, (std::vector<KUID>{KUID(1, 1, 0), kBroken}));
+}
+
+TEST_F(ClientDaemonTest, RefusedFilterFindsNothingAndTheConnectionStaysInStep) {
+  ASSERT_TRUE(PymOpenDatabase(PymClientOptions()));
+  // Deeper than the daemon reads: it answers with an empty result and an error note.
+  std::unique_ptr<PymFilterElement> deep = Text(fc::kStringAssetName, "car");
+  for (u32 level = 0; level < fc::kMaxNesting + 1; ++level) {
+    deep = std::make_unique<PymFilterElementGroup>(std::move(deep));
+  }
+  std::vector<KUID> found;
+  EXPECT_TRUE(Search(deep.get(), found));
+  EXPECT_EQ(found, std::vector<KUID>());
+
+  EXPECT_TRUE(Search(nullptr, found));
+  EXPECT_EQ(found, kAllAssets);
+  EXPECT_EQ(root_->DaemonPids().size(), 1u);
+}
+
+TEST_F(ClientDaemonTest, CloseAndReopenFindTheRunningDaemon) {
+  ASSERT_TRUE(PymOpenDatabase(PymClientOptions()));
+  const std::vector<pid_t> started = root_->DaemonPids();
+  ASSERT_EQ(started.size(), 1u);
+
+  for (int round = 0; round < 2; ++round) {
+    PymCloseDatabase();
+    EXPECT_FALSE(PymIsClientOpen());
+    EXPECT_FALSE(PymIsConnected());
+    // Closing the client leaves the daemon running and published.
+    EXPECT_EQ(root_->DaemonPids(), started);
+    EXPECT_EQ(OwnerPid(), u32(started[0]));
+
+    ASSERT_TRUE(PymOpenDatabase(PymClientOptions())) << "round " << round;
+    EXPECT_EQ(root_->DaemonPids(), started) << "round " << round;
+    std::vector<KUID> found;
+    EXPECT_TRUE(Search(nullptr, found));
+    EXPECT_EQ(found, kAllAssets);
+  }
+}
+
+TEST_F(ClientDaemonTest, ClosedDaemonIsReplacedAndServesTheSavedIndex) {
+  ASSERT_TRUE(PymOpenDatabase(PymClientOptions()));
+  const std::vector<pid_t> first = root_->DaemonPids();
+  ASSERT_EQ(first.size(), 1u);
+  auto filter = Text(fc::kStringCategoryList, "TR;-LOCO");
+  std::vector<KUID> before;
+  ASSERT_TRUE(Search(filter.get(), before));
+
+  EXPECT_TRUE(PymCloseDaemon());
+  EXPECT_FALSE(PymIsConnected());
+  ASSERT_TRUE(DaemonsGone());
+  // The daemon takes its record back as it goes.
+  EXPECT_EQ(OwnerPid(), 0u);
+  PymCloseDatabase();
+
+  ASSERT_TRUE(PymOpenDatabase(PymClientOptions()));
+  const std::vector<pid_t> second = root_->DaemonPids();
+  ASSERT_EQ(second.size(), 1u);
+  EXPECT_EQ(OwnerPid(), u32(second[0]));
+  std::vector<KUID> after;
+  EXPECT_TRUE(Search(filter.get(), after));
+  EXPECT_EQ(after, before);
+  EXPECT_EQ(after, (std::vector<KUID>{kCarOld, kCarNew}));
+}
+
+}  // namespace
