@@ -17,6 +17,7 @@
 #include "pymclient/pym_client.h"
 #include "pymclient/pym_settings.h"
 #include "pymclient/resource_db_cache.h"
+#include "qel/file.h"
 #include "qel/file_path.h"
 #include "qel/log.h"
 #include "qel/render_kernel.h"
@@ -54,13 +55,6 @@ Switches ScanSwitches(int argc, char** argv) {
     s.noPymClient = s.noPymClient || word == Qel::PString("-nopymclient");
   }
   return s;
-}
-
-Qel::String CurrentFolder() {
-  char* cwd = getcwd(nullptr, 0);
-  Qel::String folder(cwd);
-  std::free(cwd);
-  return folder;
 }
 
 }  // namespace
@@ -102,7 +96,7 @@ i8 InitApplication(EngineContext& context, const char* /*programPath*/, int argc
 
   // From here on, relative paths that nobody joins explicitly resolve against the program's
   // folder; the user's own relative paths are joined to the start-up folder.
-  g_startupFolder = CurrentFolder();
+  g_startupFolder = Qel::File::GetCwd();
   if (chdir(programFolder.CStr()) != 0) return -1;
 
   Qel::File::Path dataFolder = programFolder;

@@ -18,6 +18,7 @@
 #include "pymclient/pym_filter_codes.h"
 #include "pymclient/pym_search.h"
 #include "pymclient/pym_settings.h"
+#include "qel/file.h"
 #include "qel/pstring.h"
 
 namespace {
@@ -164,13 +165,6 @@ int InvokeFunction(intptr_t argument) {
   }
 }
 
-Qel::String CurrentFolder() {
-  char* cwd = getcwd(nullptr, 0);
-  Qel::String folder(cwd);
-  std::free(cwd);
-  return folder;
-}
-
 }  // namespace
 
 const char* const* GetCommandWords(int* count) {
@@ -215,7 +209,7 @@ Qel::String JoinToStartupFolder(const char* path) {
   return joined.GetText();
 }
 
-StartupFolderScope::StartupFolderScope() : saved_(CurrentFolder()) {
+StartupFolderScope::StartupFolderScope() : saved_(Qel::File::GetCwd()) {
   entered_ = !GetStartupFolder().IsEmpty() && chdir(GetStartupFolder().CStr()) == 0;
 }
 
