@@ -1,0 +1,168 @@
+#include "gscommon/byte_buffer.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+namespace Utils {
+
+namespace {
+
+// Storage of `capacity` bytes starting at a 4-aligned address inside `*raw`.
+u8* AllocateAligned(u32 capacity, void** raw) {
+  *raw = std::malloc(u64(capacity) + 3);
+  if (*raw == nullptr) return nullptr;
+  uintptr_t at = (reinterpret_cast<uintptr_t>(*raw) + 3) & ~uintptr_t(3);
+  return reinterpret_cast<u8*>(at);
+}
+
+}  // namespace
+
+ByteBuffer::ByteBuffer(u32 growthStep) : growthStep_(growthStep) {
+  data_ = AllocateAligned(growthStep, &raw_);
+  capacity_ = data_ != nullptr ? growthStep : 0;
+}
+
+ByteBuffer::~ByteBuffer() { Release(); }
+
+ByteBuffer::ByteBuffer(ByteBuffer&& other) noexcept
+    : flags_(other.flags_),
+      growthStep_(other.growthStep_),
+      position_(other.position_),
+      size_(other.size_),
+      capacity_(other.capacity_),
+      data_(other.data_),
+      raw_(other.raw_) {
+  other.data_ = nullptr;
+  other.raw_ = nullptr;
+  other.position_ = other.size_ = other.capacity_ = 0;
+}
+
+ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
+  if (this != &other) {
+    Release();
+    flags_ = other.flags_;
+    growthStep_ = other.growthStep_;
+    position_ = other.position_;
+    size_ = other.size_;
+    capacity_ = other.capacity_;
+    data_ = std::exchange(other.data_, nullptr);
+    raw_ = std::exchange(other.raw_, nullptr);
+    other.position_ = other.size_ = other.capacity_ = 0;
+  }
+  return *this;
+}
+
+void ByteBuffer::Release() {
+  std::free(raw_);
+  raw_ = nullptr;
+  data_ = nullptr;
+  capacity_ = 0;
+}
+
+bool ByteBuffer::Grow(u32 n) {
+  if (data_ == nullptr) {
+    flags_ |= kOutOfStorage;
+    return false;
+  }
+  if (n >= capacity_) {
+    u64 wanted = u64(n) + growthStep_;
+    void* raw = nullptr;
+    u8* grown = wanted <= 0xFFFFFFFFu ? AllocateAligned(u32(wanted), &raw) : nullptr;
+    if (grown == nullptr) {
+      // The old storage and size stay, so Data() and Size() remain consistent.
+      flags_ |= kOutOfStorage;
+      return false;
+    }
+    std::memcpy(grown, data_, size_);
+    std::free(raw_);
+    raw_ = raw;
+    data_ = grown;
+    capacity_ = u32(wanted);
+  }
+  if (n > size_) size_ = n;
+  return (flags_ & kOutOfStorage) == 0;
+}
+
+bool ByteBuffer::Write(const void* data, u32 length) {
+  if (flags_ & kOutOfStorage) return false;
+  u64 end = u64(position_) + length;
+  if (end > 0xFFFFFFFFu) {
+    flags_ |= kOutOfStorage;
+    return false;
+  }
+  if (!Grow(u32(end))) return false;
+  if (length != 0) std::memcpy(data_ + position_, data, length);
+  position_ = u32(end);
+  return true;
+}
+
+bool ByteBuffer::WriteU8(u8 value) { return Write(&value, 1); }
+
+bool ByteBuffer::WriteU16(u16 value) {
+  u8 bytes[2] = {u8(value), u8(value >> 8)};
+  return Write(bytes, 2);
+}
+
+bool ByteBuffer::WriteU32(u32 value) {
+  u8 bytes[4] = {u8(value), u8(value >> 8), u8(value >> 16), u8(value >> 24)};
+  return Write(bytes, 4);
+}
+
+bool ByteBuffer::WriteF32(f32 value) {
+  u32 bits;
+  std::memcpy(&bits, &value, 4);
+  return WriteU32(bits);
+}
+
+bool ByteBuffer::Read(void* data, u32 length) {
+  if (length > size_ - position_) {
+    flags_ |= kBadPosition;
+    return false;
+  }
+  if (length != 0) std::memcpy(data, data_ + position_, length);
+  position_ += length;
+  return true;
+}
+
+bool ByteBuffer::ReadU8(u8* value) { return Read(value, 1); }
+
+bool ByteBuffer::ReadU16(u16* value) {
+  u8 b[2];
+  if (!Read(b, 2)) return false;
+  *value = u16(b[0] | (b[1] << 8));
+  return true;
+}
+
+bool ByteBuffer::ReadU32(u32* value) {
+  u8 b[4];
+  if (!Read(b, 4)) return false;
+  *value = u32(b[0]) | (u32(b[1]) << 8) | (u32(b[2]) << 16) | (u32(b[3]) << 24);
+  return true;
+}
+
+bool ByteBuffer::ReadI32(i32* value) {
+  u32 bits;
+  if (!ReadU32(&bits)) return false;
+  *value = static_cast<i32>(bits);
+  return true;
+}
+
+bool ByteBuffer::ReadF32(f32* value) {
+  u32 bits;
+  if (!ReadU32(&bits)) return false;
+  std::memcpy(value, &bits, 4);
+  return true;
+}
+
+bool ByteBuffer::SetPosition(u32 position) {
+  if (position > size_) {
+    flags_ |= kBadPosition;
+    return false;
+  }
+  position_ = position;
+  return true;
+}
+
+}  // namespace Utils

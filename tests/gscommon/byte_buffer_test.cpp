@@ -1,0 +1,103 @@
+#include "gscommon/byte_buffer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace {
+
+std::vector<u8> Bytes(const Utils::ByteBuffer& buffer) {
+  return std::vector<u8>(buffer.Data(), buffer.Data() + buffer.Size());
+}
+
+TEST(ByteBufferTest, WritesLittleEndianAndBackPatches) {
+  Utils::ByteBuffer buffer(64);
+  ASSERT_TRUE(buffer.WriteU32(0));  // length placeholder
+  EXPECT_TRUE(buffer.WriteU8(0x11));
+  EXPECT_TRUE(buffer.WriteU16(0x2233));
+  EXPECT_TRUE(buffer.WriteU32(0x44556677));
+  EXPECT_TRUE(buffer.WriteI32(-2));
+  EXPECT_TRUE(buffer.WriteF32(1.0f));
+  EXPECT_TRUE(buffer.Write("ab", 3));
+  u32 end = buffer.Position();
+  ASSERT_TRUE(buffer.SetPosition(0));
+  ASSERT_TRUE(buffer.WriteU32(end));
+  ASSERT_TRUE(buffer.SetPosition(end));
+  const std::vector<u8> want = {22,   0,    0,    0,    0x11, 0x33, 0x22, 0x77, 0x66, 0x55, 0x44,
+                                0xFE, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x80, 0x3F, 'a',  'b',  0};
+  EXPECT_EQ(Bytes(buffer), want);
+  EXPECT_EQ(buffer.Flags(), 0u);
+}
+
+TEST(ByteBufferTest, GrowsWhenTheNeedReachesTheCapacity) {
+  Utils::ByteBuffer buffer(8);
+  ASSERT_EQ(buffer.Capacity(), 8u);
+  // {bytes written, capacity after}: a need equal to the capacity already grows it.
+  const u32 steps[][2] = {{7, 8}, {1, 16}, {7, 16}, {1, 24}, {30, 54}};
+  u8 fill = 0;
+  std::vector<u8> want;
+  for (const auto& s : steps) {
+    std::vector<u8> chunk;
+    for (u32 i = 0; i < s[0]; ++i) chunk.push_back(fill++);
+    ASSERT_TRUE(buffer.Write(chunk.data(), s[0]));
+    want.insert(want.end(), chunk.begin(), chunk.end());
+    EXPECT_EQ(buffer.Capacity(), s[1]) << buffer.Size();
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(buffer.Data()) % 4, 0u);
+  }
+  EXPECT_EQ(Bytes(buffer), want);
+
+  Utils::ByteBuffer image(1024);
+  ASSERT_TRUE(image.Grow(5000));  // how the loader sizes a buffer before reading a file
+  EXPECT_EQ(image.Size(), 5000u);
+  EXPECT_EQ(image.Capacity(), 6024u);
+  ASSERT_TRUE(image.Grow(10));
+  EXPECT_EQ(image.Size(), 5000u);
+}
+
+TEST(ByteBufferTest, SeeksAndReadsPastTheEndAreRefused) {
+  Utils::ByteBuffer buffer(16);
+  ASSERT_TRUE(buffer.Write("\x01\x02\x03\x04\x05\x06\x07", 7));
+  EXPECT_TRUE(buffer.SetPosition(7));  // the end itself is a valid position
+  EXPECT_FALSE(buffer.SetPosition(8));
+  EXPECT_EQ(buffer.Position(), 7u);
+  EXPECT_EQ(buffer.Flags(), Utils::ByteBuffer::kBadPosition);
+
+  ASSERT_TRUE(buffer.SetPosition(0));
+  u32 word = 0;
+  u16 half = 0;
+  u8 byte = 0;
+  EXPECT_TRUE(buffer.ReadU32(&word));
+  EXPECT_EQ(word, 0x04030201u);
+  EXPECT_FALSE(buffer.ReadU32(&word));  // three bytes left
+  EXPECT_EQ(word, 0x04030201u);
+  EXPECT_EQ(buffer.Position(), 4u);
+  EXPECT_TRUE(buffer.ReadU16(&half));
+  EXPECT_EQ(half, 0x0605);
+  EXPECT_TRUE(buffer.ReadU8(&byte));
+  EXPECT_EQ(byte, 7);
+  EXPECT_FALSE(buffer.ReadU8(&byte));
+}
+
+TEST(ByteBufferTest, FailedGrowthSkipsLaterWritesAndKeepsDataConsistent) {
+  Utils::ByteBuffer buffer(1024);
+  ASSERT_TRUE(buffer.WriteU32(0xAABBCCDD));
+  EXPECT_FALSE(buffer.Grow(0xFFFFFFFFu));  // need + step does not fit in 32 bits
+  EXPECT_TRUE(buffer.OutOfStorage());
+  EXPECT_FALSE(buffer.WriteU32(1));
+  EXPECT_EQ(buffer.Position(), 4u);
+  EXPECT_EQ(Bytes(buffer), (std::vector<u8>{0xDD, 0xCC, 0xBB, 0xAA}));
+
+  Utils::ByteBuffer moved(16);
+  moved = std::move(buffer);
+  EXPECT_EQ(Bytes(moved), (std::vector<u8>{0xDD, 0xCC, 0xBB, 0xAA}));
+  // A buffer without storage writes nothing and says so.
+  Utils::ByteBuffer empty(std::move(moved));
+  EXPECT_FALSE(moved.WriteU8(1));  // NOLINT(bugprone-use-after-move)
+  EXPECT_FALSE(moved.Grow(1));
+  EXPECT_TRUE(moved.OutOfStorage());
+  EXPECT_EQ(moved.Size(), 0u);
+}
+
+}  // namespace
