@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 CMAKE_GEN := -G Ninja
 
-.PHONY: all deps release run test tsan bench fuzz format clean
+.PHONY: all deps release run test tsan bench bench-ci fuzz format clean
 
 all: release
 
@@ -39,6 +39,13 @@ bench:
 	@cmake --build build/bench -j $(JOBS)
 	@bash scripts/run-bench.sh build/bench
 	@for script in bench/*.sh; do bash "$$script" build/bench; done
+
+# The benchmarks that CI runs: scanning and parsing beside the Lua compiler.
+bench-ci:
+	@bash scripts/install-deps.sh --bench
+	@$(RELEASE_CONFIGURE) >/dev/null
+	@cmake --build build/release -j $(JOBS) --target gsparse
+	@bash bench/gs_parse.sh build/release
 
 fuzz:
 	@bash scripts/install-deps.sh --fuzz

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, and only those that are missing.
 # Quiet when everything is present. "--fuzz" adds the clang tool chain for libFuzzer, "--bench"
-# the command-line benchmark runner.
+# the command-line benchmark runner and the Lua compiler that the parser benchmark runs beside.
 set -euo pipefail
 
 packages=(
@@ -14,7 +14,7 @@ packages=(
 for extra in "$@"; do
   case "$extra" in
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
-    --bench) packages+=(hyperfine) ;;
+    --bench) packages+=(hyperfine lua5.4) ;;
   esac
 done
 

@@ -14,6 +14,8 @@
 #include "core/kuid.h"
 #include "core/path_text.h"
 #include "frontend/application.h"
+#include "gscompiler/compile_driver.h"
+#include "gscompiler/gs_source_file.h"
 #include "pymclient/pym_filter.h"
 #include "pymclient/pym_filter_codes.h"
 #include "pymclient/pym_search.h"
@@ -76,6 +78,36 @@ int RegisterAccount(CommandArgs& a) {
   return 0;
 }
 
+int Compile(CommandArgs& a) {
+  if (a.second.IsEmpty()) {
+    AddError(a.log, "Invalid file path.");
+    return -1;
+  }
+  StartupFolderScope inStartupFolder;
+  a.argv[1] = const_cast<char*>("");
+  return CompileCommand(a.argc, a.argv) == 0 ? 0 : -1;
+}
+
+int Encrypt(CommandArgs& a) {
+  StartupFolderScope inStartupFolder;
+  Qel::File::Path output;
+  if (a.second.IsSet() && Qel::File::Path(a.second.CStr()).IsExt("gs")) {
+    output = Qel::File::Path(a.second.CStr());
+    output.ChangeExtension("gse");
+  }
+  GSSourceFile source;
+  if (output.IsEmpty() || !source.Load("", a.second.CStr())) {
+    AddError(a.log, "Invalid file path.");
+    return -1;
+  }
+  // A failed save must not pass for an encrypted file.
+  if (!source.Save("", output.CStr())) {
+    AddError(a.log, Qel::String::Format("Could not write file %s.", output.CStr()));
+    return -1;
+  }
+  return 0;
+}
+
 int SearchByCategory(CommandArgs& a) {
   auto filter = std::make_unique<PymFilterElementGroup>();
   if (a.second == Qel::PString("-a")) {
@@ -119,9 +151,9 @@ constexpr Command kCommands[] = {
     {"importconsists", nullptr, 0},
     {"edit", nullptr, 0},
     {"printconfig", nullptr, 0},
-    {"compile", nullptr, 0},
+    {"compile", Compile, 0},
     {"pymcommandhost", nullptr, 0},
-    {"encrypt", nullptr, 0},
+    {"encrypt", Encrypt, 0},
     {"listbuilds", nullptr, 0},
     {"commit", nullptr, 0},
     {"revert", nullptr, 0},

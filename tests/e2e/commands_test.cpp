@@ -80,12 +80,39 @@ TEST_F(Commands, UnknownWordsAndShortFormsGiveTheInvalidArgumentEntry) {
 }
 
 TEST_F(Commands, CommandsOfLaterBuildsFailWithAnErrorEntry) {
-  for (const char* word : {"installcdp", "closepymdaemon", "importkeywords", "compile"}) {
+  for (const char* word : {"installcdp", "closepymdaemon", "importkeywords"}) {
     const ToolRun r = root_.Run({word, "x"});
     EXPECT_EQ(r.out, std::string("- <NULL> : ") + word +
                          ": not available in this build\nOK (1 Errors, 0 Warnings)\n");
     EXPECT_EQ(r.exitCode, 255) << word;
   }
+}
+
+// Script paths are joined to the folder the user started in, not the program folder.
+TEST_F(Commands, EncryptPacksAScriptBesideItsSource) {
+  const std::string work = root_.Root() + "/work";
+  ASSERT_EQ(system(("mkdir -p " + work + " && printf 'class A {\\r\\n};\\r\\n' > " + work +
+                    "/tool.gs")
+                       .c_str()),
+            0);
+  ToolRun r = root_.Run({"encrypt", "tool.gs"}, work);
+  EXPECT_EQ(r.out, kCleanSummary);
+  EXPECT_EQ(r.exitCode, 0);
+  FILE* packed = fopen((work + "/tool.gse").c_str(), "rb");
+  ASSERT_NE(packed, nullptr);
+  fclose(packed);
+
+  for (const char* bad : {"missing.gs", "tool.txt"}) {
+    r = root_.Run({"encrypt", bad}, work);
+    EXPECT_EQ(r.out, "- <NULL> : Invalid file path.\nOK (1 Errors, 0 Warnings)\n") << bad;
+    EXPECT_EQ(r.exitCode, 255) << bad;
+  }
+}
+
+TEST_F(Commands, CompileWithoutASourceIsAnInvalidPath) {
+  const ToolRun r = root_.Run({"compile"});
+  EXPECT_EQ(r.out, "- <NULL> : Invalid file path.\nOK (1 Errors, 0 Warnings)\n");
+  EXPECT_EQ(r.exitCode, 255);
 }
 
 TEST_F(Commands, CategorySearchOfAnEmptyDatabaseFindsNothing) {

@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Scanning and parsing speed: `gsparse -q` on a generated GameScript unit of 200,000 lines beside
+# `luac5.4 -p` on a Lua chunk of the same line count and shape (classes or tables with a field,
+# a comment and one method of locals, a loop, a branch, a call and a return). Prints both
+# means, lines per second and their ratio; the target is a ratio within 2.
+set -euo pipefail
+build=$(cd "${1:?build folder}" && pwd)
+lines=${GS_PARSE_LINES:-200000}
+if ! command -v hyperfine >/dev/null || ! command -v luac5.4 >/dev/null; then
+  echo "gs_parse: hyperfine or luac5.4 is missing (scripts/install-deps.sh --bench); skipped"
+  exit 0
+fi
+if [[ ! -x "$build/gsparse" ]]; then
+  echo "gs_parse: $build/gsparse is missing; skipped"
+  exit 0
+fi
+
+work=$(mktemp -d /tmp/kestro-bench-gsparse.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+# Both blocks have 15 lines; a short last block is filled with comment lines.
+awk -v lines="$lines" -v gs="$work/unit.gs" -v lua="$work/unit.lua" 'BEGIN {
+  for (n = 0; n + 15 <= lines; n += 15) {
+    c = n / 15
+    printf "class C%d isclass Base {\n  int count;\n  // state of block %d\n", c, c > gs
+    printf "  public int Step(int a, float b) {\n    int i = a * 2 + 1;\n" > gs
+    printf "    string s = \"text \" + a;\n    while (i > 0) {\n" > gs
+    printf "      if (i %% 3 == 0) count = count + i;\n      else count = count - 1;\n" > gs
+    printf "      i = i - 1;\n    }\n    Print(s, b * 0.5);\n    return count;\n  }\n};\n" > gs
+
+    # Lua closes a class with no line of its own, so its table gets a second field.
+    printf "C%d = {}\nC%d.count = 0\nC%d.name = \"C%d\"\n", c, c, c, c > lua
+    printf "-- state of block %d\n", c > lua
+    printf "function C%d.Step(a, b)\n  local i = a * 2 + 1\n", c > lua
+    printf "  local s = \"text \" .. a\n  while i > 0 do\n" > lua
+    printf "    if i %% 3 == 0 then C%d.count = C%d.count + i\n", c, c > lua
+    printf "    else C%d.count = C%d.count - 1 end\n", c, c > lua
+    printf "    i = i - 1\n  end\n  Print(s, b * 0.5)\n  return C%d.count\nend\n", c > lua
+  }
+  for (; n < lines; ++n) {
+    print "// filler" > gs
+    print "-- filler" > lua
+  }
+}'
+[[ $(wc -l <"$work/unit.gs") -eq $lines && $(wc -l <"$work/unit.lua") -eq $lines ]]
+
+# Both must accept their input, or the timings mean nothing.
+"$build/gsparse" -q "$work/unit.gs"
+luac5.4 -p "$work/unit.lua"
+
+hyperfine --style basic --warmup 3 --runs 20 -N --export-csv "$work/times.csv" \
+  --command-name "gsparse -q" "$build/gsparse -q $work/unit.gs" \
+  --command-name "luac5.4 -p" "luac5.4 -p $work/unit.lua" >/dev/null 2>"$work/hyperfine.log" ||
+  { cat "$work/hyperfine.log"; exit 1; }
+
+# Columns: command, mean, stddev, median, user, system, min, max (seconds).
+awk -F, -v lines="$lines" 'NR == 2 { gs = $2 } NR == 3 { lua = $2 }
+  END {
+    printf "== gs_parse (%d lines)\n", lines
+    printf "gsparse -q: %8.2f ms  %12.0f lines/s\n", gs * 1000, lines / gs
+    printf "luac5.4 -p: %8.2f ms  %12.0f lines/s\n", lua * 1000, lines / lua
+    printf "ratio: %.2f (target within 2)\n", gs / lua
+  }' "$work/times.csv"

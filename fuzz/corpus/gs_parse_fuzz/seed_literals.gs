@@ -1,0 +1,1 @@
+class A { void f() { s = L"x\"y"; c = '\n'; h = 0x7f; f = .5f; } };

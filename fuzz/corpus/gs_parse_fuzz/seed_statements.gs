@@ -1,0 +1,1 @@
+class A { void f() { for (i = 0; i < n, j; i++) { wait() { on "A", "B", m: break; } } x = cast<B> y.copy(z)[1,]; } };

@@ -1,0 +1,326 @@
+#include "gscompiler/compile_driver.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "core/crc32.h"
+#include "gscommon/byte_buffer.h"
+#include "gscompiler/checked_file_write.h"
+#include "gscompiler/compile_log.h"
+#include "gscompiler/compiler_state.h"
+#include "gscompiler/gs_source_file.h"
+#include "gscompiler/include_path_list.h"
+#include "gscompiler/parse_entry.h"
+#include "qel/file.h"
+#include "qel/pstring.h"
+
+namespace {
+
+constexpr u32 kImageInitialCapacity = 1024;
+
+// No semantic pass or code generator is linked in yet, so a parsed unit cannot become code.
+bool GenerateCode(GSCompilerState&) { return false; }
+
+// No library writer is linked in yet.
+bool BuildLibraryImage(Utils::ByteBuffer&, GSCompilerState&, GSCompileLog*, const char*) {
+  return false;
+}
+
+void FormatMessage(char (&buffer)[kMaxMessageLength + 1], const char* format, va_list args) {
+  if (std::vsnprintf(buffer, sizeof buffer, format ? format : "", args) < 0) buffer[0] = 0;
+}
+
+void AddToLog(GSCompileLog* log, const Qel::String& text) {
+  if (log) log->Add(text.CStr());
+}
+
+// Writes the image to path; on failure adds the matching message and gives false.
+bool WriteLibrary(const Utils::ByteBuffer& image, const char* path, GSCompileLog* log,
+                  const Qel::String& openFailedMessage) {
+  switch (WriteFileChecked(Qel::PString(), path, {{image.Data(), image.Size()}})) {
+    case WriteResult::kWritten:
+      return true;
+    case WriteResult::kOpenFailed:
+      AddToLog(log, openFailedMessage);
+      return false;
+    case WriteResult::kWriteFailed:
+      AddToLog(log, Qel::String::Format("Could not write file %s.", path));
+      return false;
+  }
+  return false;
+}
+
+void ReportErrorV(UnitRecord* unit, const char* fileName, bool countError, bool countWarning,
+                  i32 line, const char* format, va_list args) {
+  if (unit) {
+    if (countError) ++unit->errorCount;
+    if (countWarning) ++unit->warningCount;
+  }
+  char message[kMaxMessageLength + 1];
+  FormatMessage(message, format, args);
+  ReportMessage("%s(%d) : %s", fileName ? fileName : "", line, message);
+}
+
+bool StartsWithByteOrderMark(const char* text, u32 length) {
+  return length >= 3 && u8(text[0]) == 0xEF && u8(text[1]) == 0xBB && u8(text[2]) == 0xBF;
+}
+
+void PrintUsage(const char* programPath) {
+  Qel::String program(programPath);
+  StripToFileName(program);
+  std::printf("OLBEK GameScript Compiler V%4.2f\n\n", kCompilerVersion);
+  std::printf("%s returns number of compile errors\n", program.CStr());
+  std::printf("%s <option> <option>..\nwhere <option> is one of the following\n\n", program.CStr());
+  std::printf("<-d> print documentation, u might wanna pipe it to a text document =)\n");
+  std::printf("<-s> silent\n");
+  std::printf("<-bfilename> dump the build info (compile log) to file\n");
+  std::printf("<-ppathname> output path\n");
+  std::printf("<-ofilename> output library filename\n");
+  std::printf("<filename> input source file\n");
+  std::printf("<-ipathname> additional include path\n");
+}
+
+// Drains the log into the build-log file (when given) and, unless silent, standard output.
+void EmitMessages(GSCompileLog& log, const char* buildLogPath, bool silent) {
+  FILE* buildLog = buildLogPath && *buildLogPath ? std::fopen(buildLogPath, "a+") : nullptr;
+  bool logWritten = true;
+  while (const char* message = log.Take()) {
+    if (buildLog && std::fprintf(buildLog, "%s\n", message) < 0) logWritten = false;
+    if (!silent) std::printf("%s\n", message);
+  }
+  if (buildLog && std::fclose(buildLog) != 0) logWritten = false;
+  // The build log is the user's file and may hold earlier runs, so it is never removed.
+  if (buildLog && !logWritten) std::fprintf(stderr, "Could not write file %s.\n", buildLogPath);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+void StripToFileName(Qel::String& path) {
+  const size_t cut = path.Std().find_last_of("\\/:");
+  if (cut != std::string::npos) path.Erase(0, cut + 1);
+}
+
+void ReportMessage(const char* format, ...) {
+  char message[kMaxMessageLength + 1];
+  va_list args;
+  va_start(args, format);
+  FormatMessage(message, format, args);
+  va_end(args);
+  UnitRecord* unit = GetCurrentUnit();
+  if (unit && unit->log) unit->log->Add(message);
+}
+
+void ReportError(UnitRecord* unit, bool countError, bool countWarning, i32 line, const char* format,
+                 ...) {
+  va_list args;
+  va_start(args, format);
+  ReportErrorV(unit, unit ? unit->fileName.CStr() : "", countError, countWarning, line, format,
+               args);
+  va_end(args);
+}
+
+void ReportErrorInFile(UnitRecord* unit, const char* fileName, bool countError, bool countWarning,
+                       i32 line, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  ReportErrorV(unit, fileName, countError, countWarning, line, format, args);
+  va_end(args);
+}
+
+bool ParseUnitSource(const char* name, UnitRecord& unit) {
+  if (!name) name = "";
+  unit.fileName = name;
+  SetCurrentUnit(&unit);
+
+  // An earlier folder wins; within a folder the plain source wins over the packed one.
+  const char* lastRoot = "";
+  const IncludePath* hit = nullptr;
+  Qel::File::Path candidate;
+  for (const IncludePath& entry : GetIncludeSearchList()) {
+    lastRoot = entry.rootName.CStr();
+    candidate = entry.folder;
+    candidate.AddPath(name);
+    if (Qel::File::Exists(Qel::File::InFolder(entry.rootName, candidate.CStr()).CStr())) {
+      hit = &entry;
+      break;
+    }
+    if (candidate.IsExt("gs")) {
+      candidate.ChangeExtension("gse");
+      if (Qel::File::Exists(Qel::File::InFolder(entry.rootName, candidate.CStr()).CStr())) {
+        hit = &entry;
+        break;
+      }
+    }
+  }
+
+  GSSourceFile source;
+  if (!hit || !source.Load(hit->rootName.CStr(), candidate.CStr())) {
+    ReportMessage("Could not read file %s : %s.", lastRoot, name);
+    ++unit.errorCount;
+    return true;
+  }
+  if (!source.Unpack()) {
+    ReportMessage("Could not unpack file %s : %s.", hit->rootName.CStr(), name);
+    ++unit.errorCount;
+    return true;
+  }
+  const char* text = source.GetText();
+  const u32 length = source.GetTextLength();
+  const u32 prefix = source.GetPrefixLength();
+  // The source's own bytes start after any prefix placed before them.
+  if (StartsWithByteOrderMark(text + prefix, length - prefix)) {
+    ReportMessage("'%s' appears to be UTF-8 encoded, please resave as ANSI.", name);
+    ++unit.errorCount;
+    return true;
+  }
+
+  unit.errorCount += GSCompiler::ParseTokens(unit, text, length);
+  if (unit.errorCount != 0) return true;
+
+  ComputeUnitIds(unit, name, text, length, prefix);
+  return false;
+}
+
+void ComputeUnitIds(UnitRecord& unit, const char* name, const char* text, u32 length,
+                    u32 prefixLength) {
+  if (prefixLength > length) prefixLength = length;
+  unit.sourceId =
+      text ? Crc32(reinterpret_cast<const u8*>(text) + prefixLength, length - prefixLength) : 0;
+  Qel::String fileName(name);
+  StripToFileName(fileName);
+  unit.nameId = Crc32LowerCaseString(fileName.CStr());
+}
+
+Qel::String LibraryOutputPath(const char* sourcePath, const char* outputPath) {
+  const Qel::File::Path source(sourcePath ? sourcePath : "");
+  // An output path meant as a folder must end in a separator: "out" names a file in the
+  // working folder, "out/" the folder out.
+  Qel::File::Path target(outputPath && *outputPath ? Qel::File::Path(outputPath).GetFolder()
+                                                   : source.GetFolder());
+  target.AddPath((Qel::File::Path(source.GetFileName()).GetBaseName() + ".gsl").CStr());
+  return target.GetText();
+}
+
+// Library symbols, includes and declarations need the symbol tables, which this build does not
+// have yet; a unit ends after its parse.
+i32 CompileUnit(GSCompilerState&, const char* name, UnitRecord& unit, bool) {
+  Qel::String lowered(name ? name : "");
+  lowered.ToLower();
+  ParseUnitSource(lowered.CStr(), unit);
+  return unit.errorCount;
+}
+
+i32 CompileTopUnit(GSCompilerState& state, const char* name, GSCompileLog* log) {
+  if (!name) name = "";
+  // x.gse compiles as x.gs; the source search then finds either form.
+  Qel::String unitName(name);
+  if (!unitName.IsEmpty() && unitName[unitName.Size() - 1] == 'e') {
+    unitName.Truncate(unitName.Size() - 1);
+  }
+  state.Reset();
+  state.rootUnit.Reset(&state, log);
+
+  const i32 errors = CompileUnit(state, unitName.CStr(), state.rootUnit, true);
+  if (errors != 0) {
+    ReportMessage(".. while compiling '%s'", name);
+    return errors;
+  }
+  if (!GenerateCode(state)) {
+    if (log) log->Add("\nInternal Code Generation Error...");
+    return 1;
+  }
+  return 0;
+}
+
+i32 CompileLibraryFile(const char* sourcePath, const char* outputPath,
+                       const IncludePathList* userIncludes, GSCompileLog* log) {
+  const Qel::File::Path source(sourcePath ? sourcePath : "");
+  const Qel::String sourceFolder = source.GetFolder();
+  IncludePathList& search = GetIncludeSearchList();
+  search.Clear();
+  search.Add(sourceFolder.CStr(), Qel::PString());
+  if (userIncludes) {
+    for (const IncludePath& entry : *userIncludes) search.Add(entry);
+  }
+
+  auto state = std::make_unique<GSCompilerState>();
+  const Qel::String fileName = source.GetFileName();
+  const i32 errors = CompileTopUnit(*state, fileName.CStr(), log);
+  if (errors != 0) return errors;
+
+  Utils::ByteBuffer image(kImageInitialCapacity);
+  if (!BuildLibraryImage(image, *state, log, sourcePath)) {
+    if (log) log->Add("Internal Compiler Error.\n");
+    return 1;
+  }
+  const Qel::String target = LibraryOutputPath(sourcePath, outputPath);
+  return WriteLibrary(image, target.CStr(), log, "Unable to open output file.\n") ? 0 : 1;
+}
+
+i32 CompileScriptFile(const char* sourceName, const char* outputPath, GSCompileLog* log) {
+  if (!sourceName) return 0;
+  auto state = std::make_unique<GSCompilerState>();
+  const i32 errors = CompileTopUnit(*state, sourceName, log);
+  if (errors != 0) return errors;
+
+  Utils::ByteBuffer image(kImageInitialCapacity);
+  if (!BuildLibraryImage(image, *state, log, sourceName)) {
+    AddToLog(log, Qel::String::Format("Internal Compiler Error on '%s'.\n", sourceName));
+    return 1;
+  }
+  if (!outputPath) return 0;
+  const Qel::String openFailed =
+      Qel::String::Format("Unable to open output file: '%s'.\n", outputPath);
+  return WriteLibrary(image, outputPath, log, openFailed) ? 0 : 1;
+}
+
+int CompileCommand(int argc, char** argv) {
+  GSCompileLog log;
+  IncludePathList userIncludes;
+  bool silent = false;
+  const char* buildLog = nullptr;
+  const char* outputPath = nullptr;
+  const char* source = nullptr;
+
+  for (int i = 1; i < argc && argv; ++i) {
+    const char* arg = argv[i];
+    if (!arg) continue;
+    if (arg[0] != '-') {
+      source = arg;
+      continue;
+    }
+    switch (arg[1]) {
+      case 's':
+        silent = true;
+        break;
+      case 'b':
+        buildLog = arg + 2;
+        break;
+      case 'p':
+        outputPath = arg + 2;
+        break;
+      case 'i':
+        userIncludes.Add(arg + 2, Qel::PString());
+        break;
+      case 'd':
+        std::printf("%s\n", GetCompilerManual());
+        std::fflush(stdout);
+        return 0;
+      default:  // a lone "-", "-c", "-t", "-l", "-o" and the rest have no effect
+        break;
+    }
+  }
+
+  int result;
+  if (!source || !*source) {
+    PrintUsage(argc > 0 && argv && argv[0] ? argv[0] : "");
+    result = 1;
+  } else {
+    result = CompileLibraryFile(source, outputPath, &userIncludes, &log);
+  }
+  EmitMessages(log, buildLog, silent);
+  return result;
+}

@@ -1,0 +1,64 @@
+// The compile command and the driver that turns a GameScript source into a ".gsl" library.
+//
+// Messages are collected in a GSCompileLog. Errors are counted per unit and summed up the include
+// tree; any error means no library is written. The include search list and the current unit are
+// process-wide, so compiles run one at a time.
+#pragma once
+
+#include "qel/string.h"
+#include "qel/types.h"
+
+class GSCompileLog;
+class GSCompilerState;
+class IncludePathList;
+class UnitRecord;
+
+constexpr f64 kCompilerVersion = 1.02;
+constexpr u32 kMaxMessageLength = 255;
+
+// The "compile" command. argv[0] is the program name (for the usage text); options and the source
+// follow. Returns the number of compile errors, 1 after printing the usage text, 0 after "-d".
+int CompileCommand(int argc, char** argv);
+
+// Compiles sourcePath and writes "<name>.gsl" into the folder part of outputPath (or of the
+// source path when outputPath is null or empty). Refills the include search list with the
+// source's folder and the user's folders. Returns the error count; 1 when the library cannot be
+// written.
+i32 CompileLibraryFile(const char* sourcePath, const char* outputPath,
+                       const IncludePathList* userIncludes, GSCompileLog* log);
+
+// Compiles a unit found on the include search list as it stands and writes the library to
+// outputPath (no file when null). Returns 0, the error count, or 1 when writing failed; 0 for a
+// null source name. Messages of its own go to the log only when one is given.
+i32 CompileScriptFile(const char* sourceName, const char* outputPath, GSCompileLog* log);
+
+// Compiles the root unit `name` (a ".gse" name compiles as ".gs") and its includes.
+i32 CompileTopUnit(GSCompilerState& state, const char* name, GSCompileLog* log);
+// Compiles one unit and the units it includes; returns their summed error count.
+i32 CompileUnit(GSCompilerState& state, const char* name, UnitRecord& unit, bool isRoot);
+// Finds, reads and parses the unit's source; true when there were errors.
+bool ParseUnitSource(const char* name, UnitRecord& unit);
+
+// Sets the unit's ids: sourceId over the text after the first prefixLength bytes (a prefix put
+// before a source does not change its id), nameId over the lower-cased file-name part of name.
+void ComputeUnitIds(UnitRecord& unit, const char* name, const char* text, u32 length,
+                    u32 prefixLength);
+
+// Where CompileLibraryFile writes the library of sourcePath: the folder part of outputPath (or of
+// sourcePath when outputPath is null or empty), then the source's base name and ".gsl".
+Qel::String LibraryOutputPath(const char* sourcePath, const char* outputPath);
+
+// Formats at most kMaxMessageLength characters into the current unit's log, if it has one.
+void ReportMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Counts an error and/or a warning in the unit and reports "<file>(<line>) : <message>".
+void ReportError(UnitRecord* unit, bool countError, bool countWarning, i32 line, const char* format,
+                 ...) __attribute__((format(printf, 5, 6)));
+// ReportError with an explicit file name in place of the unit's.
+void ReportErrorInFile(UnitRecord* unit, const char* fileName, bool countError, bool countWarning,
+                       i32 line, const char* format, ...) __attribute__((format(printf, 6, 7)));
+
+// Keeps the part after the last '\\', '/' or ':'.
+void StripToFileName(Qel::String& path);
+
+// The language manual that "-d" prints.
+const char* GetCompilerManual();

@@ -1,0 +1,59 @@
+// The state of one compile run and of each source unit in it.
+#pragma once
+
+#include "gscommon/block_memory.h"
+#include "gscommon/frame_memory.h"
+#include "gscommon/hash_table.h"
+#include "qel/string.h"
+#include "qel/types.h"
+
+class GSCompileLog;
+class GSCompilerState;
+struct ParseNode;
+
+// One source unit being compiled. The parser fills the pools and the tree.
+class UnitRecord {
+ public:
+  static constexpr u32 kNodesPerBlock = 4096;
+
+  UnitRecord() = default;
+  // A unit that dies while current stops being the current unit.
+  ~UnitRecord();
+  UnitRecord(const UnitRecord&) = delete;
+  UnitRecord& operator=(const UnitRecord&) = delete;
+
+  // Empties the unit for a new compile that reports to `log`.
+  void Reset(GSCompilerState* owner, GSCompileLog* log);
+
+  Utils::BlockMemory nodePool;
+  Utils::FrameMemory textMemory;
+  Qel::String fileName;  // lower-cased, as looked up
+  u32 sourceId = 0;
+  u32 nameId = 0;
+  GSCompilerState* state = nullptr;
+  ParseNode* topLevel = nullptr;  // includes first, then classes
+  i32 errorCount = 0;
+  i32 warningCount = 0;
+  GSCompileLog* log = nullptr;
+};
+
+class GSCompilerState {
+ public:
+  static constexpr u32 kStringPoolBuckets = 61;
+
+  GSCompilerState() = default;
+  GSCompilerState(const GSCompilerState&) = delete;
+  GSCompilerState& operator=(const GSCompilerState&) = delete;
+
+  // Empties the string pool (with a fresh table) and the counters.
+  void Reset();
+
+  UnitRecord rootUnit;
+  Utils::HashTable<u32> stringPool;
+  u32 stringCount = 0;
+  u32 unitCounter = 0;  // numbers units in the order their compilation reaches them
+};
+
+// The unit that the scanner, the parser and ReportMessage work on; null between compiles.
+UnitRecord* GetCurrentUnit();
+void SetCurrentUnit(UnitRecord* unit);

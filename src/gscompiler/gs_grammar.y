@@ -1,0 +1,633 @@
+/* The GameScript grammar. Precedence comes from the layering of the rules alone. */
+%expect 1
+
+%code requires {
+#include "qel/types.h"
+
+struct ParseNode;
+
+// A list under construction: its first node and the last node of its next chain.
+struct ParseNodeList {
+  ParseNode* head;
+  ParseNode* tail;
+};
+}
+
+%code {
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "gscompiler/compile_driver.h"
+#include "gscompiler/compiler_state.h"
+#include "gscompiler/gs_literal.h"
+#include "gscompiler/gs_scanner.h"
+#include "gscompiler/parse_node.h"
+#include "gscompiler/parser_support.h"
+
+#define YYINITDEPTH 200
+#define YYMAXDEPTH 10000
+#define YYMALLOC GSCompiler::AllocParserStack
+#define YYFREE GSCompiler::FreeParserStack
+
+static int yylex();
+static void yyerror(const char* message);
+
+namespace {
+
+using namespace GSCompiler;
+
+i32 CurrentLine() {
+  const GSScanner* scanner = GetCurrentScanner();
+  return scanner ? scanner->lineno() : 0;
+}
+
+// Allocation failures leave the parse through std::bad_alloc; the parse entry reports them.
+ParseNode* Node(i32 group, i32 kind, i32 code = -1) {
+  ParseNode* node = NewParseNode(group, kind, CurrentLine(), code);
+  if (!node) throw std::bad_alloc();
+  return node;
+}
+
+ParseNode* Node(i32 group, i32 kind, i32 code, ParseNode* child0, ParseNode* child1 = nullptr,
+                ParseNode* child2 = nullptr, ParseNode* child3 = nullptr) {
+  ParseNode* node = Node(group, kind, code);
+  node->child[0] = child0;
+  node->child[1] = child1;
+  node->child[2] = child2;
+  node->child[3] = child3;
+  return node;
+}
+
+ParseNode* Operator(i32 code, ParseNode* child0, ParseNode* child1 = nullptr,
+                    ParseNode* child2 = nullptr) {
+  return Node(kGroupExpression, kExprOperator, code, child0, child1, child2);
+}
+
+ParseNode* LastOf(ParseNode* list) {
+  while (list->next) list = list->next;
+  return list;
+}
+
+ParseNodeList ListOf(ParseNode* item) { return ParseNodeList{item, item ? LastOf(item) : nullptr}; }
+
+// Appends the item (itself possibly a chain, or empty) to the list.
+ParseNodeList Append(ParseNodeList list, ParseNode* item) {
+  if (!item) return list;
+  if (!list.head) return ListOf(item);
+  list.tail->next = item;
+  list.tail = LastOf(item);
+  return list;
+}
+
+ParseNode* Top(ParseNodeList list) {
+  if (UnitRecord* unit = GetCurrentUnit()) unit->topLevel = list.head;
+  return list.head;
+}
+
+void MarkDiscarded(ParseNode* list) {
+  for (; list; list = list->next) list->flags |= kFlagDiscarded;
+}
+
+ParseNode* AsName(ParseNode* identifier) {
+  identifier->group = kGroupDeclaration;
+  identifier->kind = kDeclName;
+  return identifier;
+}
+
+const char* KeepText(const char* text) {
+  UnitRecord* unit = GetCurrentUnit();
+  char* copy = unit ? unit->textMemory.StrDup(text) : nullptr;
+  if (!copy) throw std::bad_alloc();
+  return copy;
+}
+
+const char* TokenCString() {
+  const GSScanner* scanner = GetCurrentScanner();
+  return scanner ? scanner->YYText() : "";
+}
+
+std::string_view TokenText() {
+  const GSScanner* scanner = GetCurrentScanner();
+  if (!scanner) return std::string_view();
+  return std::string_view(scanner->YYText(), size_t(scanner->YYLeng()));
+}
+
+ParseNode* Constant(i32 code, u32 value) {
+  ParseNode* node = Node(kGroupExpression, kExprConstant, code);
+  node->value = value;
+  return node;
+}
+
+ParseNode* Class(u32 specifiers, ParseNode* name, ParseNode* parents, ParseNode* members) {
+  ParseNode* node = Node(kGroupDeclaration, kDeclClass, -1, AsName(name), parents, members);
+  node->flags = specifiers;
+  return node;
+}
+
+ParseNode* Function(ParseNode* type, ParseNode* name, ParseNode* parameters, ParseNode* body) {
+  body->flags |= kFlagFunctionBody;
+  return Node(kGroupDeclaration, kDeclFunction, -1, type, AsName(name), parameters, body);
+}
+
+ParseNode* Prototype(ParseNode* type, ParseNode* name, ParseNode* parameters) {
+  return Node(kGroupDeclaration, kDeclPrototype, -1, type, AsName(name), parameters);
+}
+
+ParseNode* Specified(u32 specifiers, ParseNode* declaration) {
+  declaration->flags |= specifiers;
+  return declaration;
+}
+
+ParseNode* ClassType(ParseNode* name, i32 code) {
+  return Node(kGroupDeclaration, kDeclType, code, AsName(name));
+}
+
+ParseNode* RaiseToArray(ParseNode* type) {
+  type->code += kTypeArrayOffset;
+  return type;
+}
+
+ParseNode* Labelled(ParseNode* label, ParseNode* statement) {
+  label->next = statement;
+  return label;
+}
+
+}  // namespace
+}
+
+%union {
+  ParseNode* node;
+  ParseNodeList list;
+  u32 bits;
+  i32 code;
+}
+
+%token KEYWORD_BREAK KEYWORD_CASE KEYWORD_CONTINUE KEYWORD_DEFAULT KEYWORD_ELSE KEYWORD_FOR
+%token KEYWORD_GOTO KEYWORD_IF KEYWORD_NULL KEYWORD_RETURN KEYWORD_SWITCH KEYWORD_WHILE
+%token KEYWORD_AND KEYWORD_OR KEYWORD_TRUE KEYWORD_FALSE KEYWORD_VOID KEYWORD_BOOL KEYWORD_INT
+%token KEYWORD_FLOAT KEYWORD_STRING KEYWORD_OBJECT KEYWORD_CLASS KEYWORD_INCLUDE KEYWORD_DEFINE
+%token KEYWORD_STATIC KEYWORD_PUBLIC KEYWORD_FINAL KEYWORD_THREAD KEYWORD_NATIVE KEYWORD_GAME
+%token KEYWORD_SECURED KEYWORD_SIZE KEYWORD_ISCLASS KEYWORD_COPY KEYWORD_NEW KEYWORD_ME
+%token KEYWORD_CAST KEYWORD_WAIT KEYWORD_ON
+%token SYMBOL_OP_DIM SYMBOL_RIGHT_SHIFT SYMBOL_LEFT_SHIFT SYMBOL_INC SYMBOL_DEC SYMBOL_LTE
+%token SYMBOL_GTE SYMBOL_EQ SYMBOL_NEQ SYMBOL_UNKNOWN
+%token IDENTIFIER CONSTANT_HEX CONSTANT_INT CONSTANT_FLOAT CONSTANT_CHAR CONSTANT_STRING
+
+%type <bits> declaration_specifiers declaration_specifier
+%type <code> unary_operator
+%type <list> include_list class_declaration_list class_list declaration_list declarator_list
+%type <list> parameter_list statement_list expression argument_expression_list
+%type <node> program include_declaration include_file class_declaration declaration
+%type <node> function_prototype_declaration function_declaration variable_declaration_list
+%type <node> declarator type_specifier primitive_type parameter
+%type <node> compound_statement statement labeled_statement
+%type <node> expression_statement selection_statement iteration_statement jump_statement
+%type <node> constant_expression assignment_expression logical_or_expression
+%type <node> logical_and_expression inclusive_or_expression exclusive_or_expression
+%type <node> and_expression equality_expression relational_expression shift_expression
+%type <node> additive_expression multiplicative_expression cast_expression unary_expression
+%type <node> postfix_expression primary_expression new_expression
+%type <node> identifier constant
+
+%start program
+
+%%
+
+program
+  : include_list class_declaration_list             { $$ = Top(Append($1, $2.head)); }
+  | class_declaration_list                          { $$ = Top($1); }
+  ;
+
+include_list
+  : include_declaration                             { $$ = ListOf($1); }
+  | include_list include_declaration                { $$ = Append($1, $2); }
+  ;
+
+include_declaration
+  : KEYWORD_INCLUDE include_file
+      { $$ = Node(kGroupDeclaration, kDeclInclude, -1, $2); }
+  ;
+
+include_file
+  : CONSTANT_STRING
+      {
+        std::string name = UnquoteLiteral(TokenText(), false);
+        for (char& c : name) {
+          if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+        }
+        $$ = Node(kGroupDeclaration, kDeclName);
+        $$->text = KeepText(name.c_str());
+      }
+  ;
+
+class_declaration_list
+  : class_declaration                               { $$ = ListOf($1); }
+  | class_declaration_list class_declaration        { $$ = Append($1, $2); }
+  ;
+
+class_declaration
+  : KEYWORD_CLASS identifier '{' '}' ';'            { $$ = Class(0, $2, nullptr, nullptr); }
+  | KEYWORD_CLASS identifier KEYWORD_ISCLASS class_list '{' '}' ';'
+      { $$ = Class(0, $2, $4.head, nullptr); }
+  | declaration_specifiers KEYWORD_CLASS identifier '{' '}' ';'
+      { $$ = Class($1, $3, nullptr, nullptr); }
+  | declaration_specifiers KEYWORD_CLASS identifier KEYWORD_ISCLASS class_list '{' '}' ';'
+      { $$ = Class($1, $3, $5.head, nullptr); }
+  | KEYWORD_CLASS identifier '{' declaration_list '}' ';'
+      { $$ = Class(0, $2, nullptr, $4.head); }
+  | KEYWORD_CLASS identifier KEYWORD_ISCLASS class_list '{' declaration_list '}' ';'
+      { $$ = Class(0, $2, $4.head, $6.head); }
+  | declaration_specifiers KEYWORD_CLASS identifier '{' declaration_list '}' ';'
+      { $$ = Class($1, $3, nullptr, $5.head); }
+  | declaration_specifiers KEYWORD_CLASS identifier KEYWORD_ISCLASS class_list
+    '{' declaration_list '}' ';'
+      { $$ = Class($1, $3, $5.head, $7.head); }
+  ;
+
+class_list
+  : identifier                                      { $$ = ListOf(AsName($1)); }
+  | class_list ',' identifier                       { $$ = Append($1, AsName($3)); }
+  ;
+
+declaration_list
+  : declaration                                     { $$ = ListOf($1); }
+  | declaration_list declaration                    { $$ = Append($1, $2); }
+  ;
+
+declaration
+  : function_declaration
+  | function_prototype_declaration
+  | variable_declaration_list                       { $$ = Specified(kFlagMemberVariables, $1); }
+  | declaration_specifiers function_declaration     { $$ = Specified($1, $2); }
+  | declaration_specifiers function_prototype_declaration
+      { $$ = Specified($1, $2); }
+  | declaration_specifiers variable_declaration_list
+      { $$ = Specified($1 | kFlagMemberVariables, $2); }
+  ;
+
+declaration_specifiers
+  : declaration_specifier
+  | declaration_specifiers declaration_specifier    { $$ = $1 | $2; }
+  ;
+
+declaration_specifier
+  : KEYWORD_PUBLIC                                  { $$ = kFlagPublic; }
+  | KEYWORD_NATIVE                                  { $$ = kFlagNative; }
+  | KEYWORD_FINAL                                   { $$ = kFlagFinal; }
+  | KEYWORD_THREAD                                  { $$ = kFlagThread; }
+  | KEYWORD_STATIC                                  { $$ = kFlagStatic; }
+  | KEYWORD_GAME                                    { $$ = kFlagGame; }
+  | KEYWORD_SECURED                                 { $$ = kFlagSecured; }
+  | KEYWORD_DEFINE                                  { $$ = kFlagDefine; }
+  ;
+
+function_prototype_declaration
+  : type_specifier identifier '(' ')' ';'           { $$ = Prototype($1, $2, nullptr); }
+  | type_specifier identifier '(' KEYWORD_VOID ')' ';'
+      { $$ = Prototype($1, $2, nullptr); }
+  | type_specifier identifier '(' parameter_list ')' ';'
+      { $$ = Prototype($1, $2, $4.head); }
+  ;
+
+function_declaration
+  : type_specifier identifier '(' ')' compound_statement
+      { $$ = Function($1, $2, nullptr, $5); }
+  | type_specifier identifier '(' KEYWORD_VOID ')' compound_statement
+      { $$ = Function($1, $2, nullptr, $6); }
+  | type_specifier identifier '(' parameter_list ')' compound_statement
+      { $$ = Function($1, $2, $4.head, $6); }
+  ;
+
+variable_declaration_list
+  : type_specifier declarator_list ';'
+      { $$ = Node(kGroupDeclaration, kDeclVariableList, -1, $1, $2.head); }
+  ;
+
+declarator_list
+  : declarator                                      { $$ = ListOf($1); }
+  | declarator_list ',' declarator                  { $$ = Append($1, $3); }
+  ;
+
+declarator
+  : identifier
+      { $$ = Node(kGroupDeclaration, kDeclDeclarator, -1, AsName($1)); }
+  | identifier '=' constant_expression
+      { $$ = Node(kGroupDeclaration, kDeclDeclarator, -1, AsName($1), $3); }
+  ;
+
+type_specifier
+  : primitive_type
+  | primitive_type SYMBOL_OP_DIM                    { $$ = RaiseToArray($1); }
+  | identifier                                      { $$ = ClassType($1, kTypeObject); }
+  | identifier SYMBOL_OP_DIM
+      { $$ = ClassType($1, kTypeObject + kTypeArrayOffset); }
+  ;
+
+primitive_type
+  : KEYWORD_VOID
+      { $$ = Node(kGroupDeclaration, kDeclType, kTypeVoid); }
+  | KEYWORD_BOOL
+      { $$ = Node(kGroupDeclaration, kDeclType, kTypeBool); }
+  | KEYWORD_INT
+      { $$ = Node(kGroupDeclaration, kDeclType, kTypeInt); }
+  | KEYWORD_FLOAT
+      { $$ = Node(kGroupDeclaration, kDeclType, kTypeFloat); }
+  | KEYWORD_STRING
+      { $$ = Node(kGroupDeclaration, kDeclType, kTypeString); }
+  | KEYWORD_OBJECT
+      { $$ = Node(kGroupDeclaration, kDeclType, kTypeObject); }
+  ;
+
+parameter_list
+  : parameter                                       { $$ = ListOf($1); }
+  | parameter_list ',' parameter                    { $$ = Append($1, $3); }
+  ;
+
+parameter
+  : type_specifier identifier
+      { $$ = Node(kGroupDeclaration, kDeclParameter, -1, $1, AsName($2)); }
+  ;
+
+compound_statement
+  : '{' '}'
+      { $$ = Node(kGroupStatement, kStmtBlock, -1, nullptr); }
+  | '{' statement_list '}'
+      { $$ = Node(kGroupStatement, kStmtBlock, -1, $2.head); }
+  ;
+
+statement_list
+  : statement                                       { $$ = ListOf($1); }
+  | statement_list statement                        { $$ = Append($1, $2); }
+  ;
+
+statement
+  : variable_declaration_list
+  | labeled_statement
+  | compound_statement
+  | expression_statement
+  | selection_statement
+  | iteration_statement
+  | jump_statement
+  ;
+
+labeled_statement
+  : identifier ':' statement
+      { $$ = Labelled(Node(kGroupStatement, kStmtLabel, -1, AsName($1)), $3); }
+  | KEYWORD_CASE constant_expression ':' statement
+      { $$ = Labelled(Node(kGroupStatement, kStmtCase, -1, $2), $4); }
+  | KEYWORD_DEFAULT ':' statement
+      { $$ = Labelled(Node(kGroupStatement, kStmtDefault), $3); }
+  | KEYWORD_ON constant ',' constant ':' statement
+      { $$ = Labelled(Node(kGroupStatement, kStmtOn, -1, $2, $4), $6); }
+  | KEYWORD_ON constant ',' constant ',' unary_expression ':' statement
+      { $$ = Labelled(Node(kGroupStatement, kStmtOn, -1, $2, $4, $6), $8); }
+  ;
+
+expression_statement
+  : ';'                                             { $$ = nullptr; }
+  | expression ';'                                  { $$ = $1.head; MarkDiscarded($$); }
+  ;
+
+selection_statement
+  : KEYWORD_IF '(' expression ')' statement
+      { $$ = Node(kGroupStatement, kStmtIf, -1, $3.head, $5); }
+  | KEYWORD_IF '(' expression ')' statement KEYWORD_ELSE statement
+      { $$ = Node(kGroupStatement, kStmtIf, -1, $3.head, $5, $7); }
+  | KEYWORD_SWITCH '(' expression ')' compound_statement
+      { $$ = Node(kGroupStatement, kStmtSwitch, -1, $3.head, $5); }
+  | KEYWORD_WAIT '(' ')' compound_statement
+      { $$ = Node(kGroupStatement, kStmtWait, -1, $4); }
+  ;
+
+iteration_statement
+  : KEYWORD_WHILE '(' expression ')' statement
+      { $$ = Node(kGroupStatement, kStmtWhile, -1, $3.head, $5); }
+  | KEYWORD_FOR '(' expression_statement expression_statement ')' statement
+      {
+        if ($4) LastOf($4)->flags &= ~u32(kFlagDiscarded);
+        $$ = Node(kGroupStatement, kStmtFor, -1, $3, $4, $6, nullptr);
+      }
+  | KEYWORD_FOR '(' expression_statement expression_statement expression ')' statement
+      {
+        if ($4) LastOf($4)->flags &= ~u32(kFlagDiscarded);
+        MarkDiscarded($5.head);
+        $$ = Node(kGroupStatement, kStmtFor, -1, $3, $4, $7, $5.head);
+      }
+  ;
+
+jump_statement
+  : KEYWORD_GOTO identifier ';'
+      { $$ = Node(kGroupStatement, kStmtGoto, -1, AsName($2)); }
+  | KEYWORD_CONTINUE ';'                            { $$ = Node(kGroupStatement, kStmtContinue); }
+  | KEYWORD_BREAK ';'                               { $$ = Node(kGroupStatement, kStmtBreak); }
+  | KEYWORD_RETURN ';'
+      { $$ = Node(kGroupStatement, kStmtReturn, -1, nullptr); }
+  | KEYWORD_RETURN expression ';'
+      { $$ = Node(kGroupStatement, kStmtReturn, -1, $2.head); }
+  ;
+
+constant_expression
+  : logical_or_expression
+  ;
+
+expression
+  : assignment_expression                           { $$ = ListOf($1); }
+  | expression ',' assignment_expression
+      { $1.tail->flags |= kFlagDiscarded; $$ = Append($1, $3); }
+  ;
+
+assignment_expression
+  : logical_or_expression
+  | unary_expression '=' assignment_expression      { $$ = Operator(kOpAssign, $1, $3); }
+  ;
+
+logical_or_expression
+  : logical_and_expression
+  | logical_or_expression KEYWORD_OR logical_and_expression
+      { $$ = Operator(kOpOr, $1, $3); }
+  ;
+
+logical_and_expression
+  : inclusive_or_expression
+  | logical_and_expression KEYWORD_AND inclusive_or_expression
+      { $$ = Operator(kOpAnd, $1, $3); }
+  ;
+
+inclusive_or_expression
+  : exclusive_or_expression
+  | inclusive_or_expression '|' exclusive_or_expression
+      { $$ = Operator(kOpBitOr, $1, $3); }
+  ;
+
+exclusive_or_expression
+  : and_expression
+  | exclusive_or_expression '^' and_expression      { $$ = Operator(kOpBitXor, $1, $3); }
+  ;
+
+and_expression
+  : equality_expression
+  | and_expression '&' equality_expression          { $$ = Operator(kOpBitAnd, $1, $3); }
+  ;
+
+equality_expression
+  : relational_expression
+  | equality_expression SYMBOL_EQ relational_expression
+      { $$ = Operator(kOpEqual, $1, $3); }
+  | equality_expression SYMBOL_NEQ relational_expression
+      { $$ = Operator(kOpNotEqual, $1, $3); }
+  ;
+
+relational_expression
+  : shift_expression
+  | relational_expression '<' shift_expression      { $$ = Operator(kOpLess, $1, $3); }
+  | relational_expression '>' shift_expression      { $$ = Operator(kOpGreater, $1, $3); }
+  | relational_expression SYMBOL_LTE shift_expression
+      { $$ = Operator(kOpLessEqual, $1, $3); }
+  | relational_expression SYMBOL_GTE shift_expression
+      { $$ = Operator(kOpGreaterEqual, $1, $3); }
+  ;
+
+shift_expression
+  : additive_expression
+  | shift_expression SYMBOL_LEFT_SHIFT additive_expression
+      { $$ = Operator(kOpShiftLeft, $1, $3); }
+  | shift_expression SYMBOL_RIGHT_SHIFT additive_expression
+      { $$ = Operator(kOpShiftRight, $1, $3); }
+  ;
+
+additive_expression
+  : multiplicative_expression
+  | additive_expression '+' multiplicative_expression
+      { $$ = Operator(kOpAdd, $1, $3); }
+  | additive_expression '-' multiplicative_expression
+      { $$ = Operator(kOpSub, $1, $3); }
+  ;
+
+multiplicative_expression
+  : cast_expression
+  | multiplicative_expression '*' cast_expression   { $$ = Operator(kOpMul, $1, $3); }
+  | multiplicative_expression '/' cast_expression   { $$ = Operator(kOpDiv, $1, $3); }
+  | multiplicative_expression '%' cast_expression   { $$ = Operator(kOpMod, $1, $3); }
+  ;
+
+cast_expression
+  : unary_expression
+  | '(' primitive_type ')' cast_expression          { $$ = Operator(kOpCast, $4, $2); }
+  | '(' primitive_type SYMBOL_OP_DIM ')' cast_expression
+      { $$ = Operator(kOpCast, $5, RaiseToArray($2)); }
+  | KEYWORD_CAST '<' type_specifier '>' cast_expression
+      { $$ = Operator(kOpCast, $5, $3); }
+  ;
+
+unary_expression
+  : postfix_expression
+  | SYMBOL_INC unary_expression                     { $$ = Operator(kOpPreInc, $2); }
+  | SYMBOL_DEC unary_expression                     { $$ = Operator(kOpPreDec, $2); }
+  | unary_operator cast_expression                  { $$ = Operator($1, $2); }
+  ;
+
+unary_operator
+  : '+'                                             { $$ = kOpPlus; }
+  | '-'                                             { $$ = kOpNegate; }
+  | '~'                                             { $$ = kOpComplement; }
+  | '!'                                             { $$ = kOpNot; }
+  ;
+
+postfix_expression
+  : primary_expression
+  | postfix_expression '[' ',' assignment_expression ']'
+      { $$ = Operator(kOpRange, $1, nullptr, $4); }
+  | postfix_expression '[' assignment_expression ',' ']'
+      { $$ = Operator(kOpRange, $1, $3, nullptr); }
+  | postfix_expression '[' assignment_expression ',' assignment_expression ']'
+      { $$ = Operator(kOpRange, $1, $3, $5); }
+  | postfix_expression '[' assignment_expression ']'
+      { $$ = Operator(kOpIndex, $1, $3); }
+  | postfix_expression '(' ')'
+      { $$ = Node(kGroupExpression, kExprCall, -1, $1, nullptr); }
+  | postfix_expression '(' argument_expression_list ')'
+      { $$ = Node(kGroupExpression, kExprCall, -1, $1, $3.head); }
+  | postfix_expression '.' identifier
+      {
+        $3->group = kGroupExpression;
+        $3->kind = kExprMember;
+        $$ = Operator(kOpMember, $1, $3);
+      }
+  | postfix_expression SYMBOL_INC                   { $$ = Operator(kOpPostInc, $1); }
+  | postfix_expression SYMBOL_DEC                   { $$ = Operator(kOpPostDec, $1); }
+  | postfix_expression '.' KEYWORD_SIZE '(' ')'     { $$ = Operator(kOpSize, $1); }
+  | postfix_expression '.' KEYWORD_ISCLASS '(' identifier ')'
+      { $$ = Operator(kOpIsClass, $1, AsName($5)); }
+  | postfix_expression '.' KEYWORD_COPY '(' assignment_expression ')'
+      { $$ = Operator(kOpCopy, $1, $5); }
+  ;
+
+argument_expression_list
+  : assignment_expression                           { $$ = ListOf($1); }
+  | argument_expression_list ',' assignment_expression
+      { $$ = Append($1, $3); }
+  ;
+
+primary_expression
+  : identifier
+  | KEYWORD_ME                                      { $$ = Node(kGroupExpression, kExprMe); }
+  | KEYWORD_NULL                                    { $$ = Node(kGroupExpression, kExprNull); }
+  | constant
+  | new_expression
+  | '(' expression ')'                              { $$ = $2.head; }
+  ;
+
+new_expression
+  : KEYWORD_NEW primitive_type '(' ')'              { $$ = Operator(kOpNew, $2, nullptr, nullptr); }
+  | KEYWORD_NEW primitive_type '(' argument_expression_list ')'
+      { $$ = Operator(kOpNew, $2, nullptr, $4.head); }
+  | KEYWORD_NEW primitive_type '[' expression ']'
+      { $$ = Operator(kOpNew, RaiseToArray($2), $4.head, nullptr); }
+  | KEYWORD_NEW identifier '(' ')'
+      { $$ = Operator(kOpNew, ClassType($2, kTypeObject), nullptr, nullptr); }
+  | KEYWORD_NEW identifier '(' argument_expression_list ')'
+      { $$ = Operator(kOpNew, ClassType($2, kTypeObject), nullptr, $4.head); }
+  | KEYWORD_NEW identifier '[' expression ']'
+      { $$ = Operator(kOpNew, ClassType($2, kTypeObject + kTypeArrayOffset), $4.head, nullptr); }
+  ;
+
+identifier
+  : IDENTIFIER
+      {
+        $$ = Node(kGroupExpression, kExprIdentifier);
+        $$->text = KeepText(TokenCString());
+      }
+  ;
+
+constant
+  : CONSTANT_HEX
+      { $$ = Constant(kConstInt, ConvertHexLiteral(TokenText())); }
+  | CONSTANT_INT
+      { $$ = Constant(kConstInt, ConvertIntLiteral(TokenText())); }
+  | CONSTANT_CHAR
+      { $$ = Constant(kConstInt, ConvertCharLiteral(TokenText())); }
+  | CONSTANT_FLOAT
+      { $$ = Constant(kConstFloat, ConvertFloatLiteral(TokenText())); }
+  | CONSTANT_STRING
+      {
+        $$ = Constant(kConstString, 0);
+        $$->text = KeepText(UnquoteLiteral(TokenText(), true).c_str());
+      }
+  | KEYWORD_TRUE                                    { $$ = Constant(kConstBool, 1); }
+  | KEYWORD_FALSE                                   { $$ = Constant(kConstBool, 0); }
+  ;
+
+%%
+
+static int yylex() {
+  GSCompiler::GSScanner* scanner = GSCompiler::GetCurrentScanner();
+  return scanner ? scanner->yylex() : 0;
+}
+
+static void yyerror(const char* message) {
+  // Bison's own wording gives way to the compiler's.
+  GSCompiler::ReportParseError(std::strcmp(message, "memory exhausted") == 0
+                                   ? "parser stack overflow"
+                                   : "parse error");
+}

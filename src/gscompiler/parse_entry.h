@@ -1,0 +1,15 @@
+// The parser's entry as the driver sees it.
+#pragma once
+
+#include "qel/types.h"
+
+class UnitRecord;
+
+namespace GSCompiler {
+
+// Parses `length` bytes of `text` into the unit's tree (the unit is the current one). Returns 0
+// on success, 1 after a syntax error and 2 after a stack overflow; the parser's own report has
+// already counted one error in the unit.
+int ParseTokens(UnitRecord& unit, const char* text, u32 length);
+
+}  // namespace GSCompiler

@@ -1,0 +1,172 @@
+// The parse-tree node that the grammar builds and the later passes walk.
+#pragma once
+
+#include <string>
+
+#include "qel/types.h"
+
+class UnitRecord;
+
+namespace GSCompiler {
+
+// Node groups.
+enum ParseGroup : i32 {
+  kGroupDeclaration = 0,
+  kGroupStatement = 1,
+  kGroupExpression = 2,
+};
+
+// Kinds of group 0 (declarations and types).
+enum DeclarationKind : i32 {
+  kDeclFunction = 0,
+  kDeclPrototype = 1,
+  kDeclInclude = 2,
+  kDeclClass = 3,
+  kDeclVariableList = 4,
+  kDeclDeclarator = 5,
+  kDeclType = 6,
+  kDeclParameter = 7,
+  kDeclName = 8,
+};
+
+// Kinds of group 1 (statements).
+enum StatementKind : i32 {
+  kStmtReturn = 0,
+  kStmtBreak = 1,
+  kStmtContinue = 2,
+  kStmtGoto = 3,
+  kStmtFor = 4,
+  kStmtWhile = 5,
+  kStmtSwitch = 6,
+  kStmtIf = 7,
+  kStmtDefault = 8,
+  kStmtCase = 9,
+  kStmtLabel = 10,
+  kStmtBlock = 11,
+  kStmtWait = 12,
+  kStmtOn = 13,
+};
+
+// Kinds of group 2 (expressions).
+enum ExpressionKind : i32 {
+  kExprOperator = 0,
+  kExprConstant = 1,
+  kExprIdentifier = 2,
+  kExprCall = 3,
+  kExprMember = 4,
+  kExprMe = 5,
+  kExprNull = 6,
+};
+
+// Operator codes of expression kind 0.
+enum OperatorCode : i32 {
+  kOpPostDec = 0,
+  kOpPostInc = 1,
+  kOpMember = 2,
+  kOpPlus = 3,
+  kOpNegate = 4,
+  kOpNot = 5,
+  kOpComplement = 6,
+  kOpPreDec = 7,
+  kOpPreInc = 8,
+  kOpRange = 9,
+  kOpIndex = 10,
+  kOpCast = 11,
+  kOpMul = 12,
+  kOpDiv = 13,
+  kOpMod = 14,
+  kOpAdd = 15,
+  kOpSub = 16,
+  kOpShiftLeft = 17,
+  kOpShiftRight = 18,
+  kOpLess = 19,
+  kOpGreater = 20,
+  kOpLessEqual = 21,
+  kOpGreaterEqual = 22,
+  kOpEqual = 23,
+  kOpNotEqual = 24,
+  kOpBitAnd = 25,
+  kOpBitXor = 26,
+  kOpBitOr = 27,
+  kOpAnd = 28,
+  kOpOr = 29,
+  kOpAssign = 30,
+  kOpSize = 31,
+  kOpIsClass = 32,
+  kOpCopy = 33,
+  kOpNew = 34,
+};
+
+// Codes of constant nodes (expression kind 1).
+enum ConstantCode : i32 {
+  kConstBool = 0,
+  kConstInt = 1,
+  kConstFloat = 2,
+  kConstString = 3,
+};
+
+// Type codes of type nodes; an array type is its element's code plus kTypeArrayOffset.
+enum TypeCode : i32 {
+  kTypeVoid = 0,
+  kTypeBool = 1,
+  kTypeInt = 2,
+  kTypeFloat = 3,
+  kTypeString = 4,
+  kTypeObject = 5,
+  kTypeArrayOffset = 6,
+  kTypeNone = 12,
+  kTypeNull = 13,
+};
+
+// Flag bits: the declaration specifiers, then the marks of the parser and code generator.
+enum ParseFlag : u32 {
+  kFlagPublic = 0x1,
+  kFlagNative = 0x2,
+  kFlagStatic = 0x4,
+  kFlagFinal = 0x8,
+  kFlagThread = 0x10,
+  kFlagGame = 0x40,
+  kFlagDefine = 0x80,
+  kFlagSecured = 0x100,
+  kFlagValueConsumed = 0x800000,
+  kFlagMemberVariables = 0x4000000,
+  kFlagFunctionBody = 0x8000000,
+  kFlagDiscarded = 0x10000000,
+};
+
+}  // namespace GSCompiler
+
+struct ParseNode {
+  ParseNode* child[4];
+  ParseNode* next;  // the next node of the same list
+  ParseNode* parent;
+  i32 group;
+  // Names, string constants and include file names point into the unit's text memory; numeric
+  // constants keep their bits in `value`. Host pointers do not fit a script word, hence two fields.
+  const char* text;
+  u32 value;
+  i32 kind;
+  i32 code;  // type or operator code; -1 when unused
+  i32 line;
+  u32 flags;
+  // Filled in by the semantic pass.
+  u32 semantic0;
+  i32 typeCode;
+  u32 semantic2;
+  u32 semantic3;
+  u32 semantic4;
+};
+
+namespace GSCompiler {
+
+// A zeroed node from the current unit's pool with the given fields and the semantic words at
+// their initial values; null when there is no current unit or its pool is exhausted.
+ParseNode* NewParseNode(i32 group, i32 kind, i32 line, i32 code);
+
+// Readies the unit's node pool for a parse; false when it cannot be set up.
+bool PrepareNodePool(UnitRecord& unit);
+
+// An indented listing of the node, its children and its next chain, one node a line.
+std::string DumpParseTree(const ParseNode* node);
+
+}  // namespace GSCompiler

@@ -1,0 +1,29 @@
+// What the generated parser needs from the compiler, and the stream form of the parse entry.
+#pragma once
+
+#include <cstddef>
+#include <istream>
+
+class UnitRecord;
+
+// The generated parser: 0 on success, 1 after a syntax error, 2 after a stack overflow.
+int yyparse();
+
+namespace GSCompiler {
+
+// The parser's stack memory. Blocks still held when an exception leaves the parser are freed by
+// ReleaseParserStacks.
+void* AllocParserStack(size_t bytes);
+void FreeParserStack(void* block);
+void ReleaseParserStacks();
+
+// Reports "<text>, line <n>" at the current scanner's line as a counted error of the current
+// unit; without a current scanner the text alone, still counted.
+void ReportParseError(const char* text);
+
+// Scans and parses the unit from input into its tree; the unit becomes the current one. Returns
+// 0 on success, 1 after a syntax error or a failure of the scanner, 2 after a stack overflow;
+// each failure has been reported and counted once.
+int ParseUnitStream(UnitRecord& unit, std::istream& input);
+
+}  // namespace GSCompiler

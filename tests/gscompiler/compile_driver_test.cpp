@@ -1,0 +1,407 @@
+#include "gscompiler/compile_driver.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "gscompiler/compile_log.h"
+#include "gscompiler/compiler_state.h"
+#include "gscompiler/include_path_list.h"
+#include "gscompiler/script_test_folder.h"
+
+namespace {
+
+using gs_test::GseFile;
+using gs_test::GseOf;
+
+const char kBom[] = "\xEF\xBB\xBF";
+// One stray character: the parser rejects it at line 1, which counts two errors.
+const char kUnparsable[] = "#";
+
+struct CompileRun {
+  int result;
+  std::string out;
+};
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+std::vector<std::string> Drain(GSCompileLog& log) {
+  std::vector<std::string> out;
+  while (const char* m = log.Take()) out.push_back(m);
+  return out;
+}
+
+class CompileDriverTest : public gs_test::ScriptTestFolder {
+ protected:
+  // Runs the command as the front end does: the program name, the blanked command word, then
+  // the arguments.
+  static CompileRun Compile(std::vector<std::string> args) {
+    args.insert(args.begin(), {"/opt/kestro/bin/KestroUtil", ""});
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::testing::internal::CaptureStdout();
+    const int result = CompileCommand(static_cast<int>(args.size()), argv.data());
+    return {result, ::testing::internal::GetCapturedStdout()};
+  }
+
+  // The unit was read and handed to the parser, which refused it.
+  static void ExpectParseFailure(const CompileRun& run, const std::string& unit,
+                                 const std::string& asPassed) {
+    EXPECT_EQ(run.result, 2);
+    const std::vector<std::string> lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), 2u) << run.out;
+    EXPECT_EQ(lines[0].rfind(unit + "(1) : ", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[1], WhileCompiling(asPassed));
+  }
+  static std::string WhileCompiling(const std::string& name) {
+    return ".. while compiling '" + name + "'";
+  }
+};
+
+TEST_F(CompileDriverTest, WithoutSourcePrintsBannerAndUsage) {
+  const std::string usage =
+      "OLBEK GameScript Compiler V1.02\n\n"
+      "KestroUtil returns number of compile errors\n"
+      "KestroUtil <option> <option>..\nwhere <option> is one of the following\n\n"
+      "<-d> print documentation, u might wanna pipe it to a text document =)\n"
+      "<-s> silent\n"
+      "<-bfilename> dump the build info (compile log) to file\n"
+      "<-ppathname> output path\n"
+      "<-ofilename> output library filename\n"
+      "<filename> input source file\n"
+      "<-ipathname> additional include path\n";
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {}, {"-s"}, {"-pout/", "-iinc", "-c", "-o", "-"}, {""}}) {
+    SCOPED_TRACE(args.size());
+    const CompileRun run = Compile(args);
+    EXPECT_EQ(run.result, 1);
+    EXPECT_EQ(run.out, usage);
+  }
+}
+
+TEST_F(CompileDriverTest, ManualWhereverDashDStandsAndNothingCompiled) {
+  const std::string manual = std::string(GetCompilerManual()) + "\n";
+  const std::vector<std::vector<std::string>> lines = {
+      {"-d"},
+      {"-d", "x.gs"},
+      {"x.gs", "-d"},
+      {"-s", "-blog.txt", "x.gs", "-d"},
+      {"x.gs", "-pout/", "-d", "-iinc", "y.gs"},
+  };
+  for (const std::vector<std::string>& args : lines) {
+    SCOPED_TRACE(args.size());
+    const CompileRun run = Compile(args);
+    EXPECT_EQ(run.result, 0);
+    EXPECT_EQ(run.out, manual);
+  }
+  EXPECT_FALSE(Has("log.txt"));
+}
+
+TEST_F(CompileDriverTest, ManualFollowsTheDocumentedLayout) {
+  const std::string manual = GetCompilerManual();
+  const char* headings[] = {"1.0  Introduction\n",
+                            "2.0  The language\n",
+                            "2.1  Comments\n",
+                            "2.2  Keywords\n",
+                            "2.3  Identifiers\n",
+                            "2.4  Constants\n",
+                            "2.5  Types\n",
+                            "2.6  Operators\n",
+                            "2.7  Class declaration\n",
+                            "2.8  Function declaration\n",
+                            "2.9  Control flow statements\n",
+                            "2.10  Grammar\n",
+                            "3.0  The compiler\n",
+                            "4.0  The library file\n",
+                            "5.0  The byte code\n",
+                            "6.0  The runtime environment\n",
+                            "7.0  Compiler source files\n",
+                            "8.0  Runtime source files\n",
+                            "9.0  Using OLBEK GameScript\n"};
+  // Past the table of contents, each heading starts its section, in order.
+  size_t at = manual.find("\n\n\n1.0  Introduction\n");
+  ASSERT_NE(at, std::string::npos);
+  for (const char* h : headings) {
+    const size_t next = manual.find(std::string(h) + "=", at);
+    const size_t sub = manual.find(std::string(h) + "-", at);
+    const size_t found = std::min(next, sub);
+    ASSERT_NE(found, std::string::npos) << h;
+    at = found;
+  }
+  for (const char* omitted : {"4.0", "5.0", "6.0", "7.0", "8.0"}) {
+    const size_t h = manual.find(std::string("\n") + omitted + "  ");
+    const size_t body = manual.find("omitted for public release", h);
+    EXPECT_LT(body - h, 80u) << omitted;
+  }
+  const size_t keywords = manual.find("2.2  Keywords\n-");
+  const size_t identifiers = manual.find("2.3  Identifiers\n-");
+  for (const char* kw :
+       {"and",     "bool",   "break",   "case",   "cast",    "class",  "continue", "copy",
+        "default", "define", "else",    "false",  "final",   "float",  "for",      "game",
+        "goto",    "if",     "include", "int",    "isclass", "me",     "native",   "new",
+        "null",    "object", "on",      "or",     "public",  "return", "secured",  "size",
+        "static",  "string", "switch",  "thread", "true",    "void",   "wait",     "while"}) {
+    const size_t entry = manual.find(std::string("\n  ") + kw + " ", keywords);
+    EXPECT_LT(entry, identifiers) << kw;
+  }
+  EXPECT_NE(manual.find("wait()", manual.find("9.0  Using")), std::string::npos);
+}
+
+TEST_F(CompileDriverTest, SilentRunAppendsMessagesToTheBuildLog) {
+  const std::string expected = "Could not read file  : x.gs.\n" + WhileCompiling("x.gs") + "\n";
+  CompileRun run = Compile({"-s", "-blog.txt", "x.gs"});
+  EXPECT_EQ(run.result, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(Slurp("log.txt"), expected);
+
+  run = Compile({"x.gs", "-blog.txt", "-s"});
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(Slurp("log.txt"), expected + expected);
+
+  // Without -s the same lines go to both.
+  run = Compile({"-blog.txt", "x.gs"});
+  EXPECT_EQ(run.out, expected);
+  EXPECT_EQ(Slurp("log.txt"), expected + expected + expected);
+}
+
+TEST_F(CompileDriverTest, UnopenableBuildLogIsSkipped) {
+  const CompileRun run = Compile({"-bno/such/folder/log.txt", "x.gs"});
+  EXPECT_EQ(run.result, 1);
+  EXPECT_EQ(run.out, "Could not read file  : x.gs.\n" + WhileCompiling("x.gs") + "\n");
+}
+
+TEST_F(CompileDriverTest, LastSourceOnTheLineIsTheOneCompiled) {
+  Put("a.gs", std::string(kBom) + kUnparsable);
+  Put("b.gs", kUnparsable);
+  ExpectParseFailure(Compile({"a.gs", "b.gs"}), "b.gs", "b.gs");
+}
+
+TEST_F(CompileDriverTest, PackedNameFindsThePlainSourceFirst) {
+  Put("dir/x.gs", std::string(kBom) + kUnparsable);
+  Put("dir/x.gse", GseOf(kUnparsable));
+  CompileRun run = Compile({"dir/x.gse"});
+  EXPECT_EQ(run.result, 1);
+  EXPECT_EQ(Lines(run.out)[0], "'x.gs' appears to be UTF-8 encoded, please resave as ANSI.");
+
+  std::filesystem::remove(P("dir/x.gs"));
+  ExpectParseFailure(Compile({"dir/x.gse"}), "x.gs", "x.gse");
+
+  std::filesystem::remove(P("dir/x.gse"));
+  run = Compile({"dir/x.gse"});
+  EXPECT_EQ(run.result, 1);
+  EXPECT_EQ(Lines(run.out)[0], "Could not read file  : x.gs.");
+}
+
+TEST_F(CompileDriverTest, EarlierIncludeFolderWinsEvenWithThePackedForm) {
+  Put("inc1/m.gse", GseOf(kUnparsable));
+  Put("inc2/m.gs", std::string(kBom) + kUnparsable);
+  ExpectParseFailure(Compile({"-iinc1", "-iinc2/", "m.gs"}), "m.gs", "m.gs");
+
+  const CompileRun run = Compile({"-iinc2", "-iinc1", "m.gs"});
+  EXPECT_EQ(Lines(run.out)[0], "'m.gs' appears to be UTF-8 encoded, please resave as ANSI.");
+}
+
+TEST_F(CompileDriverTest, NamesAreLookedUpInLowerCase) {
+  Put("Dir/Mixed.gs", kUnparsable);
+  ExpectParseFailure(Compile({"Dir/MIXED.GS"}), "mixed.gs", "MIXED.GS");
+}
+
+TEST_F(CompileDriverTest, ByteOrderMarkSourceIsRefusedWithOneError) {
+  struct Case {
+    const char* name;
+    std::string file;
+    std::string content;
+    bool refused;  // else it reaches the parser, which rejects the high bytes
+  };
+  const Case cases[] = {
+      {"plain", "b.gs", std::string(kBom) + "class B { };\r\n", true},
+      {"mark alone", "b.gs", kBom, true},
+      {"packed", "b.gse", GseOf(std::string(kBom) + "class B { };"), true},
+      {"two mark bytes only", "b.gs", "\xEF\xBB", false},
+      {"mark later in the text", "b.gs", std::string("class B { };") + kBom, false},
+      {"other high bytes", "b.gs", "\xEF\xBC\xBF class", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(P("b.gs"));
+    std::filesystem::remove(P("b.gse"));
+    Put(c.file, c.content);
+    const CompileRun run = Compile({"b.gs"});
+    if (c.refused) {
+      EXPECT_EQ(run.result, 1);
+      EXPECT_EQ(Lines(run.out), (std::vector<std::string>{
+                                    "'b.gs' appears to be UTF-8 encoded, please resave as ANSI.",
+                                    WhileCompiling("b.gs")}));
+    } else {
+      ExpectParseFailure(run, "b.gs", "b.gs");
+    }
+    EXPECT_FALSE(Has("b.gsl"));
+  }
+}
+
+TEST_F(CompileDriverTest, HostilePackedSourcesFailWithTheirMessage) {
+  const std::string body = gs_test::PlainBody("class H { };");
+  struct Case {
+    const char* name;
+    std::string file;
+    std::string message;
+  };
+  const std::string unreadable = "Could not read file  : h.gs.";
+  const std::string unpackable = "Could not unpack file  : h.gs.";
+  const Case cases[] = {
+      {"1 byte", "\x01", unreadable},
+      {"3 bytes", std::string("\x01\0\0", 3), unreadable},
+      {"announces more than it holds", GseFile(gs_test::Scrambled(body), 4096), unreadable},
+      {"body of 3 bytes", GseFile("abc", 3), unpackable},
+      {"wrong key", GseFile(body, u32(body.size())), unpackable},
+      {"corrupt stream", GseFile(gs_test::Scrambled(body.substr(0, 4) + std::string(40, '\0')), 44),
+       unpackable},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Put("h.gse", c.file);
+    const CompileRun run = Compile({"h.gse"});
+    EXPECT_EQ(run.result, 1);
+    EXPECT_EQ(Lines(run.out), (std::vector<std::string>{c.message, WhileCompiling("h.gse")}));
+  }
+}
+
+TEST_F(CompileDriverTest, LibraryOutputNames) {
+  struct Case {
+    const char* source;
+    const char* output;
+    const char* want;
+  };
+  const Case cases[] = {
+      {"x.gs", nullptr, "x.gsl"},
+      {"x.gs", "", "x.gsl"},
+      {"x.gs", "out", "x.gsl"},  // a file name whose folder part is empty
+      {"x.gs", "out/", "out/x.gsl"},
+      {"x.gs", "out/y.gsl", "out/x.gsl"},
+      {"dir/x.gs", nullptr, "dir/x.gsl"},
+      {"dir/x.gse", nullptr, "dir/x.gsl"},
+      {"dir/x.gse", "/abs/out/", "/abs/out/x.gsl"},
+      {"dir\\sub\\x.gs", nullptr, "dir/sub/x.gsl"},
+      {"dir/x.v2.gs", "o/", "o/x.v2.gsl"},
+      {"dir/x", nullptr, "dir/x.gsl"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(LibraryOutputPath(c.source, c.output).Std(), c.want)
+        << c.source << " -p" << (c.output ? c.output : "(none)");
+  }
+}
+
+TEST_F(CompileDriverTest, SearchListHoldsTheSourceFolderThenTheUserFolders) {
+  IncludePathList user;
+  user.Add("inc1", Qel::PString());
+  user.Add("inc2/", Qel::PString("root"));
+  GSCompileLog log;
+  EXPECT_EQ(CompileLibraryFile("src/m.gs", nullptr, &user, &log), 1);
+  const IncludePathList& search = GetIncludeSearchList();
+  ASSERT_EQ(search.Count(), 3u);
+  EXPECT_STREQ(search[0].folder.CStr(), "src/");
+  EXPECT_TRUE(search[0].rootName.IsEmpty());
+  EXPECT_STREQ(search[1].folder.CStr(), "inc1");
+  EXPECT_STREQ(search[2].folder.CStr(), "inc2/");
+  EXPECT_STREQ(search[2].rootName.CStr(), "root");
+  // The last folder tried names its root in the message.
+  EXPECT_EQ(Drain(log),
+            (std::vector<std::string>{"Could not read file root : m.gs.", WhileCompiling("m.gs")}));
+  // The compile's units are gone, and so is the current unit.
+  EXPECT_EQ(GetCurrentUnit(), nullptr);
+}
+
+TEST_F(CompileDriverTest, ScriptFileUsesTheSearchListAsLeft) {
+  Put("content/scripts/s.gse", GseOf(kUnparsable));
+  IncludePathList& search = GetIncludeSearchList();
+  search.Clear();
+  search.Add("scripts", Qel::PString(P("content").c_str()));
+  GSCompileLog log;
+  EXPECT_EQ(CompileScriptFile("S.gse", "out.gsl", &log), 2);
+  const std::vector<std::string> messages = Drain(log);
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[0].rfind("s.gs(1) : ", 0), 0u) << messages[0];
+  EXPECT_EQ(messages[1], WhileCompiling("S.gse"));
+  EXPECT_FALSE(Has("out.gsl"));
+
+  EXPECT_EQ(CompileScriptFile(nullptr, "out.gsl", &log), 0);
+  EXPECT_EQ(log.Count(), 0u);
+  // Without a log nothing is reported, but the count stands.
+  EXPECT_EQ(CompileScriptFile("missing.gs", nullptr, nullptr), 1);
+  search.Clear();
+}
+
+TEST(ReportTest, MessagesCarryFileAndLineAndAreCutTo255) {
+  GSCompileLog log;
+  {
+    UnitRecord unit;
+    unit.Reset(nullptr, &log);
+    unit.fileName = "u.gs";
+    SetCurrentUnit(&unit);
+
+    ReportError(&unit, true, false, 7, "bad %s", "thing");
+    ReportError(&unit, false, true, 8, "odd");
+    ReportErrorInFile(&unit, "other.gs", true, true, 9, "%d", 42);
+    EXPECT_EQ(unit.errorCount, 2);
+    EXPECT_EQ(unit.warningCount, 2);
+
+    const std::string longText(400, 'x');
+    ReportMessage("%s", longText.c_str());
+    ReportError(&unit, true, false, 1, "%s", longText.c_str());
+
+    const std::vector<std::string> got = Drain(log);
+    ASSERT_EQ(got.size(), 5u);
+    EXPECT_EQ(got[0], "u.gs(7) : bad thing");
+    EXPECT_EQ(got[1], "u.gs(8) : odd");
+    EXPECT_EQ(got[2], "other.gs(9) : 42");
+    EXPECT_EQ(got[3], std::string(255, 'x'));
+    EXPECT_EQ(got[4], "u.gs(1) : " + std::string(245, 'x'));
+
+    // A unit without a log drops its messages.
+    unit.log = nullptr;
+    ReportMessage("dropped");
+    EXPECT_EQ(log.Count(), 0u);
+  }
+  // The unit is gone: reporting now must not reach it.
+  EXPECT_EQ(GetCurrentUnit(), nullptr);
+  ReportMessage("nobody listens");
+  EXPECT_EQ(log.Count(), 0u);
+}
+
+TEST(StripToFileNameTest, KeepsThePartAfterTheLastSeparator) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"a/b/c.gs", "c.gs"}, {"a\\b\\c.gs", "c.gs"}, {"C:c.gs", "c.gs"}, {"c.gs", "c.gs"},
+      {"a/b/", ""},         {"a\\b/c:d", "d"},      {"", ""},
+  };
+  for (const auto& [in, want] : cases) {
+    Qel::String s(in);
+    StripToFileName(s);
+    EXPECT_EQ(s.Std(), want) << in;
+  }
+}
+
+TEST(UnitIdsTest, NameIdIgnoresFolderAndCaseAndSourceIdSkipsThePrefix) {
+  UnitRecord a, b, c;
+  ComputeUnitIds(a, "Scripts/Loco.GS", "PREFIXclass", 11, 6);
+  ComputeUnitIds(b, "loco.gs", "class", 5, 0);
+  ComputeUnitIds(c, "", "", 0, 0);
+  EXPECT_EQ(a.nameId, b.nameId);
+  EXPECT_EQ(a.sourceId, b.sourceId);
+  EXPECT_NE(b.sourceId, 0u);
+  EXPECT_EQ(c.nameId, 0u);
+  EXPECT_EQ(c.sourceId, 0u);
+}
+
+}  // namespace

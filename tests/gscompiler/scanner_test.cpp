@@ -1,0 +1,302 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <limits>
+#include <sstream>
+#include <streambuf>
+#include <string>
+#include <vector>
+
+#include "gscompiler/gs_grammar.h"
+#include "gscompiler/gs_literal.h"
+#include "gscompiler/gs_scanner.h"
+
+namespace {
+
+using GSCompiler::GSScanner;
+
+struct Token {
+  int code;
+  std::string text;
+  int line;
+
+  bool operator==(const Token&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Token& token) {
+  return out << "{" << token.code << ", \"" << token.text << "\", " << token.line << "}";
+}
+
+std::vector<Token> Scan(const std::string& source) {
+  std::istringstream input(source);
+  GSScanner scanner(input);
+  std::vector<Token> tokens;
+  while (int code = scanner.yylex()) {
+    tokens.push_back(
+        {code, std::string(scanner.YYText(), size_t(scanner.YYLeng())), scanner.lineno()});
+  }
+  return tokens;
+}
+
+std::vector<int> Codes(const std::string& source) {
+  std::vector<int> codes;
+  for (const Token& token : Scan(source)) codes.push_back(token.code);
+  return codes;
+}
+
+TEST(ScannerTest, LongestMatchThenFirstRule) {
+  struct Case {
+    const char* source;
+    std::vector<Token> tokens;
+  };
+  const Case cases[] = {
+      {"1.5ff", {{CONSTANT_FLOAT, "1.5f", 1}, {IDENTIFIER, "f", 1}}},
+      {"1.5F", {{CONSTANT_FLOAT, "1.5", 1}, {IDENTIFIER, "F", 1}}},
+      {"123abc", {{CONSTANT_INT, "123", 1}, {IDENTIFIER, "abc", 1}}},
+      {"0x1g", {{CONSTANT_HEX, "0x1", 1}, {IDENTIFIER, "g", 1}}},
+      {"0X1F", {{CONSTANT_HEX, "0X1F", 1}}},
+      {"0x", {{CONSTANT_INT, "0", 1}, {IDENTIFIER, "x", 1}}},
+      {"1.e5", {{CONSTANT_FLOAT, "1.", 1}, {IDENTIFIER, "e5", 1}}},
+      {"1f", {{CONSTANT_INT, "1", 1}, {IDENTIFIER, "f", 1}}},
+      {".5 5.", {{CONSTANT_FLOAT, ".5", 1}, {CONSTANT_FLOAT, "5.", 1}}},
+      {"a.b", {{IDENTIFIER, "a", 1}, {'.', ".", 1}, {IDENTIFIER, "b", 1}}},
+      {"class classes Class _x9",
+       {{KEYWORD_CLASS, "class", 1},
+        {IDENTIFIER, "classes", 1},
+        {IDENTIFIER, "Class", 1},
+        {IDENTIFIER, "_x9", 1}}},
+      {"L L\"abc\" L'a' Lx",
+       {{IDENTIFIER, "L", 1},
+        {CONSTANT_STRING, "L\"abc\"", 1},
+        {CONSTANT_CHAR, "L'a'", 1},
+        {IDENTIFIER, "Lx", 1}}},
+      {"''", {{SYMBOL_UNKNOWN, "'", 1}, {SYMBOL_UNKNOWN, "'", 1}}},
+      {"'ab' '\\''", {{CONSTANT_CHAR, "'ab'", 1}, {CONSTANT_CHAR, "'\\''", 1}}},
+      {"#include", {{SYMBOL_UNKNOWN, "#", 1}, {KEYWORD_INCLUDE, "include", 1}}},
+      {"+= &&", {{'+', "+", 1}, {'=', "=", 1}, {'&', "&", 1}, {'&', "&", 1}}},
+      {">>> <<=",
+       {{SYMBOL_RIGHT_SHIFT, ">>", 1}, {'>', ">", 1}, {SYMBOL_LEFT_SHIFT, "<<", 1}, {'=', "=", 1}}},
+      {"---", {{SYMBOL_DEC, "--", 1}, {'-', "-", 1}}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Scan(c.source), c.tokens) << c.source;
+  }
+}
+
+TEST(ScannerTest, EveryKeywordAndOperator) {
+  const std::pair<const char*, int> words[] = {
+      {"break", KEYWORD_BREAK},
+      {"case", KEYWORD_CASE},
+      {"continue", KEYWORD_CONTINUE},
+      {"default", KEYWORD_DEFAULT},
+      {"else", KEYWORD_ELSE},
+      {"for", KEYWORD_FOR},
+      {"goto", KEYWORD_GOTO},
+      {"if", KEYWORD_IF},
+      {"null", KEYWORD_NULL},
+      {"return", KEYWORD_RETURN},
+      {"switch", KEYWORD_SWITCH},
+      {"while", KEYWORD_WHILE},
+      {"and", KEYWORD_AND},
+      {"or", KEYWORD_OR},
+      {"true", KEYWORD_TRUE},
+      {"false", KEYWORD_FALSE},
+      {"void", KEYWORD_VOID},
+      {"bool", KEYWORD_BOOL},
+      {"int", KEYWORD_INT},
+      {"float", KEYWORD_FLOAT},
+      {"string", KEYWORD_STRING},
+      {"object", KEYWORD_OBJECT},
+      {"class", KEYWORD_CLASS},
+      {"include", KEYWORD_INCLUDE},
+      {"define", KEYWORD_DEFINE},
+      {"static", KEYWORD_STATIC},
+      {"public", KEYWORD_PUBLIC},
+      {"final", KEYWORD_FINAL},
+      {"thread", KEYWORD_THREAD},
+      {"native", KEYWORD_NATIVE},
+      {"game", KEYWORD_GAME},
+      {"secured", KEYWORD_SECURED},
+      {"size", KEYWORD_SIZE},
+      {"isclass", KEYWORD_ISCLASS},
+      {"copy", KEYWORD_COPY},
+      {"new", KEYWORD_NEW},
+      {"me", KEYWORD_ME},
+      {"cast", KEYWORD_CAST},
+      {"wait", KEYWORD_WAIT},
+      {"on", KEYWORD_ON},
+      {">>", SYMBOL_RIGHT_SHIFT},
+      {"<<", SYMBOL_LEFT_SHIFT},
+      {"++", SYMBOL_INC},
+      {"--", SYMBOL_DEC},
+      {"<=", SYMBOL_LTE},
+      {">=", SYMBOL_GTE},
+      {"==", SYMBOL_EQ},
+      {"!=", SYMBOL_NEQ},
+      {"[]", SYMBOL_OP_DIM},
+  };
+  for (const auto& [word, code] : words) {
+    EXPECT_EQ(Codes(word), std::vector<int>{code}) << word;
+    // Not a keyword in another case, nor with more letters.
+    std::string upper(word);
+    upper[0] = char(std::toupper(static_cast<unsigned char>(upper[0])));
+    if (std::isalpha(static_cast<unsigned char>(word[0]))) {
+      EXPECT_EQ(Codes(upper), std::vector<int>{IDENTIFIER}) << upper;
+      EXPECT_EQ(Codes(std::string(word) + "s"), std::vector<int>{IDENTIFIER}) << word;
+    }
+  }
+  for (char c : std::string(";:{},=()[].&!~-+*/%<>^|")) {
+    EXPECT_EQ(Codes(std::string(1, c) + " "), std::vector<int>{c}) << c;
+  }
+  for (const char* word : {"private", "this", "do", "extends", "constructor", "inherited"}) {
+    EXPECT_EQ(Codes(word), std::vector<int>{IDENTIFIER}) << word;
+  }
+}
+
+TEST(ScannerTest, StrayCharactersAreUnknownTokens) {
+  const std::string source{'#', '?', '$', '\\', '"', '\xff', '\x80', '\0', '@'};
+  EXPECT_EQ(Codes(source), std::vector<int>(source.size(), SYMBOL_UNKNOWN));
+}
+
+TEST(ScannerTest, CommentsAndBlanks) {
+  struct Case {
+    std::string source;
+    std::vector<Token> tokens;
+  };
+  const Case cases[] = {
+      // Block comments do not nest: the first closer ends the comment.
+      {"x /* a /* b */ y", {{IDENTIFIER, "x", 1}, {IDENTIFIER, "y", 1}}},
+      {"x /* a /* b */ y */",
+       {{IDENTIFIER, "x", 1}, {IDENTIFIER, "y", 1}, {'*', "*", 1}, {'/', "/", 1}}},
+      {"/* a\n**\n*/ z", {{IDENTIFIER, "z", 3}}},
+      {"/**/z/***/w", {{IDENTIFIER, "z", 1}, {IDENTIFIER, "w", 1}}},
+      {"x // y /* z\nw", {{IDENTIFIER, "x", 1}, {IDENTIFIER, "w", 2}}},
+      {"x /* never closed\n\n", {{IDENTIFIER, "x", 1}}},
+      {"a\r\n\t\v\f b", {{IDENTIFIER, "a", 1}, {IDENTIFIER, "b", 2}}},
+      // Blanks and line breaks inside brackets still make one token; a CR or a comment does not.
+      {"int[ \n\t ] x",
+       {{KEYWORD_INT, "int", 1}, {SYMBOL_OP_DIM, "[ \n\t ]", 2}, {IDENTIFIER, "x", 2}}},
+      {"[\r]", {{'[', "[", 1}, {']', "]", 1}}},
+      {"[/**/]", {{'[', "[", 1}, {']', "]", 1}}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Scan(c.source), c.tokens) << c.source;
+  }
+}
+
+TEST(ScannerTest, LiteralsSpanningLinesReportTheirLastLine) {
+  EXPECT_EQ(Scan("a\n\"one\ntwo\nthree\" b"),
+            (std::vector<Token>{{IDENTIFIER, "a", 1},
+                                {CONSTANT_STRING, "\"one\ntwo\nthree\"", 4},
+                                {IDENTIFIER, "b", 4}}));
+  EXPECT_EQ(Scan("'\n'"), (std::vector<Token>{{CONSTANT_CHAR, "'\n'", 2}}));
+  // A backslash before a line break is no item: the literal falls apart into its pieces.
+  EXPECT_EQ(Scan("\"a\\\nb\""), (std::vector<Token>{{SYMBOL_UNKNOWN, "\"", 1},
+                                                    {IDENTIFIER, "a", 1},
+                                                    {SYMBOL_UNKNOWN, "\\", 1},
+                                                    {IDENTIFIER, "b", 2},
+                                                    {SYMBOL_UNKNOWN, "\"", 2}}));
+  EXPECT_EQ(Scan("\"unterminated"),
+            (std::vector<Token>{{SYMBOL_UNKNOWN, "\"", 1}, {IDENTIFIER, "unterminated", 1}}));
+}
+
+TEST(ScannerTest, LongTokensStayWhole) {
+  const std::string body(100000, 'q');
+  const std::vector<Token> tokens = Scan("\"" + body + "\" " + body);
+  ASSERT_EQ(tokens.size(), 2u);
+  EXPECT_EQ(tokens[0].text.size(), body.size() + 2);
+  EXPECT_EQ(tokens[1].text, body);
+}
+
+// A stream whose reads fail as a broken device's would.
+class FailingBuffer : public std::streambuf {
+ protected:
+  int_type underflow() override { throw std::ios_base::failure("device gone"); }
+};
+
+TEST(ScannerTest, InternalFailureThrowsInsteadOfEndingTheProcess) {
+  FailingBuffer buffer;
+  std::istream input(&buffer);
+  GSScanner scanner(input);
+  try {
+    scanner.yylex();
+    FAIL() << "no failure raised";
+  } catch (const GSCompiler::ScannerFailure& failure) {
+    EXPECT_STREQ(failure.what(), "input in flex scanner failed");
+  }
+}
+
+TEST(UnquoteLiteralTest, QuotesPrefixAndEscapes) {
+  struct Case {
+    std::string token;
+    bool escapes;
+    std::string text;
+  };
+  const Case cases[] = {
+      {"\"abc\"", true, "abc"},
+      {"L\"abc\"", true, "abc"},
+      {"'a'", true, "a"},
+      {"L'ab'", true, "ab"},
+      {"\"\"", true, ""},
+      {"abc", true, ""},
+      {"", true, ""},
+      {"\"", true, ""},
+      {"\"\\\\ \\n \\t \\v \\r \\f \\b \\a \\' \\\" \\q\"", true, "\\ \n \t \v \r \f \b \a ' \" q"},
+      {"\"\\x41\"", true, "x41"},
+      {"\"ab\\0cd\"", true, "ab"},
+      {"\"C:\\Dir\\File.gs\"", false, "C:\\Dir\\File.gs"},
+      {"\"a\\\"b\"", false, "a\\\"b"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(GSCompiler::UnquoteLiteral(c.token, c.escapes), c.text) << c.token;
+  }
+  const std::string body(5000, 'z');
+  EXPECT_EQ(GSCompiler::UnquoteLiteral("\"" + body + "\"", true), body);
+}
+
+u32 FloatBits(float value) { return std::bit_cast<u32>(value); }
+
+TEST(LiteralValueTest, Conversions) {
+  using namespace GSCompiler;
+  struct Case {
+    u32 (*convert)(std::string_view);
+    std::string token;
+    u32 value;
+  };
+  const std::string hugeWhole = std::string(400, '9') + ".0";
+  const std::string tinyFraction = "0." + std::string(400, '0') + "1";
+  const Case cases[] = {
+      {ConvertIntLiteral, "0", 0},
+      {ConvertIntLiteral, "007", 7},
+      {ConvertIntLiteral, "2147483647", 0x7FFFFFFF},
+      {ConvertIntLiteral, "2147483648", 0x7FFFFFFF},
+      {ConvertIntLiteral, "99999999999999999999999", 0x7FFFFFFF},
+      {ConvertHexLiteral, "0x10", 16},
+      {ConvertHexLiteral, "0XaBc", 0xABC},
+      {ConvertHexLiteral, "0x7FFFFFFF", 0x7FFFFFFF},
+      {ConvertHexLiteral, "0x80000000", 0x7FFFFFFF},
+      {ConvertHexLiteral, "0xFFFFFFFFFFFFFFFFFF", 0x7FFFFFFF},
+      {ConvertFloatLiteral, "1.5f", FloatBits(1.5f)},
+      {ConvertFloatLiteral, "1.", FloatBits(1.0f)},
+      {ConvertFloatLiteral, ".25", FloatBits(0.25f)},
+      {ConvertFloatLiteral, "0.1", FloatBits(float(0.1))},
+      {ConvertFloatLiteral, "340282350000000000000000000000000000000.0",
+       FloatBits(std::numeric_limits<float>::max())},
+      {ConvertFloatLiteral, "340282360000000000000000000000000000000.0",
+       FloatBits(std::numeric_limits<float>::infinity())},
+      {ConvertFloatLiteral, hugeWhole, FloatBits(std::numeric_limits<float>::infinity())},
+      {ConvertFloatLiteral, tinyFraction, FloatBits(0.0f)},
+      {ConvertCharLiteral, "'a'", 97},
+      {ConvertCharLiteral, "'ab'", 97},
+      {ConvertCharLiteral, "L'a'", 97},
+      {ConvertCharLiteral, "'\\n'", 10},
+      {ConvertCharLiteral, "'\\0'", 0},
+      {ConvertCharLiteral, "'\xe9'", 0xFFFFFFE9},
+      {ConvertCharLiteral, "'\\\xff'", 0xFFFFFFFF},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.convert(c.token), c.value) << c.token;
+  }
+}
+
+}  // namespace
