@@ -7,8 +7,6 @@
 #include <vector>
 
 #include "core/kuid.h"
-#include "core/make_string.h"
-#include "qel/string.h"
 
 namespace {
 
@@ -24,35 +22,16 @@ auto Contents(const List& list) {
   return out;
 }
 
-std::vector<int> Range(int from, int to) {
-  std::vector<int> v;
-  for (int i = from; i < to; ++i) v.push_back(i);
-  return v;
-}
-
-void Fill(SmallList& list, int count) {
-  for (int i = 0; i < count; ++i) list.PushBack(i);
-}
-
 TEST(ChunkedListTest, GrowsAndShrinksByBlocks) {
   KUIDList list;
   EXPECT_TRUE(list.Begin().IsEnd());
-  EXPECT_EQ(list.Count(), 0u);
   for (i32 i = 1; i <= 129; ++i) list.PushBack(K(i));
   EXPECT_EQ(list.Count(), 129u);
   EXPECT_EQ(list.BlockCount(), 2u);
-  EXPECT_EQ(*list.IteratorAt(127), K(128));
   EXPECT_EQ(*list.IteratorAt(128), K(129));
-
-  KUIDList::Iterator next = list.Erase(list.IteratorAt(128));
-  EXPECT_TRUE(next.IsEnd());
+  EXPECT_TRUE(list.Erase(list.IteratorAt(128)).IsEnd());
   EXPECT_EQ(list.BlockCount(), 1u);
   EXPECT_EQ(list.Count(), 128u);
-
-  SmallList small;
-  Fill(small, 27);
-  EXPECT_EQ(small.BlockCount(), 3u);
-  EXPECT_EQ(Contents(small), Range(0, 27));
 }
 
 TEST(ChunkedListTest, EraseKeepsOrderAndEraseUnorderedMovesTheLast) {
@@ -62,78 +41,74 @@ TEST(ChunkedListTest, EraseKeepsOrderAndEraseUnorderedMovesTheLast) {
     ordered.PushBack(K(i));
     unordered.PushBack(K(i));
   }
-  KUIDList::Iterator a = ordered.Erase(ordered.IteratorAt(2));
-  EXPECT_EQ(*a, K(4));
+  EXPECT_EQ(*ordered.Erase(ordered.IteratorAt(2)), K(4));
   EXPECT_EQ(Contents(ordered), (std::vector<KUID>{K(1), K(2), K(4), K(5)}));
-
-  KUIDList::Iterator b = unordered.EraseUnordered(unordered.IteratorAt(2));
-  EXPECT_EQ(*b, K(5));
+  EXPECT_EQ(*unordered.EraseUnordered(unordered.IteratorAt(2)), K(5));
   EXPECT_EQ(Contents(unordered), (std::vector<KUID>{K(1), K(2), K(5), K(4)}));
-
-  // Erasing a block's last entry continues at the next block, or ends.
-  KUIDList::Iterator c = unordered.EraseUnordered(unordered.IteratorAt(3));
-  EXPECT_TRUE(c.IsEnd());
-  EXPECT_EQ(Contents(unordered), (std::vector<KUID>{K(1), K(2), K(5)}));
 }
 
-TEST(ChunkedListTest, EraseAcrossBlockBoundaries) {
-  struct Case {
-    const char* name;
-    int erase;  // index to erase from a list of 27 (blocks of 13, 13, 1)
-    bool unordered;
-    int expectNext;  // value the returned iterator points at, -1 for end
-    u32 blocks;
-  };
-  const Case cases[] = {
-      {"last of head block", 12, false, 13, 3},
-      {"last of middle block", 25, false, 26, 3},
-      {"only entry of last block", 26, false, -1, 2},
-      {"unordered last of head block", 12, true, 13, 3},
-      {"unordered inside head block", 3, true, 12, 3},
-      {"unordered only entry of last block", 26, true, -1, 2},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    SmallList list;
-    Fill(list, 27);
-    std::vector<int> model = Range(0, 27);
-    SmallList::Iterator it = list.IteratorAt(c.erase);
-    SmallList::Iterator next = c.unordered ? list.EraseUnordered(it) : list.Erase(it);
-    if (c.unordered && c.erase % 13 != 12 && c.erase != 26) {
-      int blockLast = (c.erase / 13) * 13 + 12;
-      model[c.erase] = model[blockLast];
-      model.erase(model.begin() + blockLast);
-    } else {
-      model.erase(model.begin() + c.erase);
-    }
-    EXPECT_EQ(Contents(list), model);
-    EXPECT_EQ(list.BlockCount(), c.blocks);
-    if (c.expectNext < 0) {
-      EXPECT_TRUE(next.IsEnd());
-    } else {
-      ASSERT_FALSE(next.IsEnd());
-      EXPECT_EQ(*next, c.expectNext);
-    }
+// The blocks as the list holds them: entries move only inside their block, an empty block goes.
+struct BlockModel {
+  std::vector<std::vector<int>> blocks;
+
+  void Push(int v) {
+    if (blocks.empty() || blocks.back().size() == 13) blocks.emplace_back();
+    blocks.back().push_back(v);
   }
-}
+  // The value the iterator returned by the erase must show, or -1 for the end.
+  int Erase(size_t index, bool unordered) {
+    size_t b = 0;
+    while (index >= blocks[b].size()) index -= blocks[b++].size();
+    std::vector<int>& block = blocks[b];
+    if (unordered) {
+      block[index] = block.back();
+      block.pop_back();
+    } else {
+      block.erase(block.begin() + long(index));
+    }
+    if (block.empty()) {
+      blocks.erase(blocks.begin() + long(b));
+      return b < blocks.size() ? blocks[b][0] : -1;
+    }
+    if (index < block.size()) return block[index];
+    return b + 1 < blocks.size() ? blocks[b + 1][0] : -1;
+  }
+  std::vector<int> Flat() const {
+    std::vector<int> all;
+    for (const auto& block : blocks) all.insert(all.end(), block.begin(), block.end());
+    return all;
+  }
+};
 
-TEST(ChunkedListTest, EmptyingTheHeadBlockMovesTheHead) {
+// Grows with some erases, then shrinks to nothing, so every block (the head too) is emptied.
+TEST(ChunkedListTest, RandomPushesAndErasesMatchABlockModel) {
   SmallList list;
-  Fill(list, 14);  // blocks of 13 and 1
-  list.Erase(list.IteratorAt(13));
-  list.PushBack(100);
-  // Empty the head block from the front; the second block becomes the head.
-  SmallList::Iterator it = list.Begin();
-  for (int i = 0; i < 13; ++i) it = list.Erase(it);
-  ASSERT_FALSE(it.IsEnd());
-  EXPECT_EQ(*it, 100);
-  EXPECT_EQ(list.BlockCount(), 1u);
-  EXPECT_EQ(Contents(list), std::vector<int>{100});
-  EXPECT_TRUE(list.EraseUnordered(list.Begin()).IsEnd());
+  BlockModel model;
+  u32 seed = 12345;
+  auto rnd = [&seed](u32 n) {
+    seed = seed * 1664525u + 1013904223u;
+    return (seed >> 8) % n;
+  };
+  for (int round = 0; round < 4000; ++round) {
+    const bool growing = round < 1500;
+    const u32 count = list.Count();
+    if (count == 0 && !growing) break;
+    if (count == 0 || rnd(10) >= (growing ? 3u : 8u)) {
+      list.PushBack(round);
+      model.Push(round);
+    } else {
+      const u32 index = rnd(count);
+      const bool unordered = rnd(2) == 0;
+      SmallList::Iterator it = list.IteratorAt(i32(index));
+      SmallList::Iterator next = unordered ? list.EraseUnordered(it) : list.Erase(it);
+      const int expected = model.Erase(index, unordered);
+      ASSERT_EQ(next.IsEnd() ? -1 : *next, expected) << "round " << round;
+    }
+    ASSERT_EQ(Contents(list), model.Flat()) << "round " << round;
+    ASSERT_EQ(list.BlockCount(), model.blocks.size()) << "round " << round;
+  }
   EXPECT_TRUE(list.IsEmpty());
-  EXPECT_EQ(list.Count(), 0u);
   EXPECT_TRUE(list.Begin().IsEnd());
-  // The list is usable again after it became empty.
   list.PushBack(7);
   EXPECT_EQ(Contents(list), std::vector<int>{7});
 }
@@ -147,79 +122,36 @@ TEST(ChunkedListTest, IteratorAtAndAdvance) {
   EXPECT_EQ(*kuids.IteratorAt(149), K(149));
 
   SmallList list;
-  Fill(list, 40);  // blocks 13, 13, 13, 1
+  for (int i = 0; i < 40; ++i) list.PushBack(i);  // blocks 13, 13, 13, 1
   struct Case {
     int start;
     i32 step;
     int expect;  // -1 for end
   };
   const Case cases[] = {
-      {0, 0, 0},    {0, 12, 12},   {0, 13, 13},        {5, 30, 35},
-      {12, 27, 39}, {12, 28, -1},  {39, 1, -1},        {39, -1, 38},
-      {39, -39, 0}, {39, -40, -1}, {13, -1, 12},       {26, -14, 12},
-      {20, -7, 13}, {0, -1, -1},   {0, INT32_MIN, -1}, {0, INT32_MAX, -1},
+      {0, 13, 13},   {12, 28, -1},  {39, -1, 38},       {39, -39, 0},
+      {39, -40, -1}, {26, -14, 12}, {0, INT32_MIN, -1}, {0, INT32_MAX, -1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.start << " + " << c.step);
     SmallList::Iterator it = list.IteratorAt(c.start);
     it.Advance(c.step);
-    if (c.expect < 0) {
-      EXPECT_TRUE(it.IsEnd());
-    } else {
-      ASSERT_FALSE(it.IsEnd());
-      EXPECT_EQ(*it, c.expect);
-    }
+    EXPECT_EQ(it.IsEnd() ? -1 : *it, c.expect);
   }
 }
 
-TEST(ChunkedListTest, FindAndAddUnique) {
+TEST(ChunkedListTest, AddUniqueIgnoresTheNullKuid) {
   KUIDList list;
   list.AddUnique(KUID::Null());
-  EXPECT_EQ(list.Count(), 0u);
   list.AddUnique(K(1));
   list.AddUnique(KUID(1, 1, 2));  // differs only in version
   list.AddUnique(K(1));
-  list.AddUnique(KUID::Null());
   EXPECT_EQ(Contents(list), (std::vector<KUID>{K(1), KUID(1, 1, 2)}));
   EXPECT_TRUE(list.Find(KUID::Null()).IsEnd());
-  // A null KUID pushed on purpose is still found.
-  list.PushBack(KUID::Null());
-  EXPECT_EQ(*list.Find(KUID::Null()), KUID::Null());
 
   KUIDList many;
   for (i32 i = 0; i < 300; ++i) many.AddUnique(K(i % 200));
   EXPECT_EQ(many.Count(), 200u);
-  EXPECT_EQ(*many.Find(K(199)), K(199));
-  EXPECT_TRUE(many.Find(K(200)).IsEnd());
-}
-
-TEST(ChunkedListTest, RandomErasesMatchAVector) {
-  SmallList list;
-  std::vector<int> model;
-  u32 seed = 12345;
-  auto rnd = [&seed](u32 n) {
-    seed = seed * 1664525u + 1013904223u;
-    return (seed >> 8) % n;
-  };
-  for (int round = 0; round < 2000; ++round) {
-    if (model.empty() || rnd(3) != 0) {
-      list.PushBack(round);
-      model.push_back(round);
-    } else {
-      u32 index = rnd(u32(model.size()));
-      SmallList::Iterator next = list.Erase(list.IteratorAt(i32(index)));
-      model.erase(model.begin() + index);
-      if (index < model.size()) {
-        ASSERT_FALSE(next.IsEnd());
-        ASSERT_EQ(*next, model[index]);
-      } else {
-        ASSERT_TRUE(next.IsEnd());
-      }
-    }
-    ASSERT_EQ(list.Count(), model.size());
-  }
-  EXPECT_EQ(Contents(list), model);
-  for (size_t i = 0; i < model.size(); i += 7) EXPECT_EQ(*list.IteratorAt(i32(i)), model[i]);
 }
 
 // Counts live instances so leaks and double destruction show up as a wrong count.
@@ -244,7 +176,6 @@ TEST(ChunkedListTest, NonTrivialEntriesAreConstructedAndDestroyedOnce) {
   {
     ChunkedList<Tracked, 13> list;
     for (int i = 0; i < 30; ++i) list.PushBack(Tracked(Long(i)));
-    EXPECT_EQ(Tracked::live, 30);
     list.Erase(list.IteratorAt(5));
     list.EraseUnordered(list.IteratorAt(0));
     list.Erase(list.IteratorAt(27));
@@ -254,15 +185,12 @@ TEST(ChunkedListTest, NonTrivialEntriesAreConstructedAndDestroyedOnce) {
 
     ChunkedList<Tracked, 13> copy;
     copy.AppendAll(list);
-    EXPECT_EQ(Tracked::live, 54);
-    EXPECT_EQ(Contents(copy), Contents(list));
-    copy.AppendAll(copy);
+    copy.AppendAll(copy);  // appends what it held before
     ASSERT_EQ(copy.Count(), 54u);
     EXPECT_EQ(copy.IteratorAt(27)->text, Long(12));
     EXPECT_EQ(Tracked::live, 81);
     copy.Clear();
     EXPECT_EQ(Tracked::live, 27);
-    EXPECT_TRUE(copy.IsEmpty());
 
     ChunkedList<Tracked, 13> moved(std::move(list));
     EXPECT_TRUE(list.IsEmpty());  // NOLINT(bugprone-use-after-move)
@@ -283,30 +211,11 @@ TEST(ChunkedListTest, ThrowingCopyLeavesTheListAsItWas) {
     SCOPED_TRACE(before);
     ChunkedList<Fussy, 13> list;
     for (int i = 0; i < before; ++i) list.PushBack(Fussy(false));
-    u32 blocks = list.BlockCount();
+    const u32 blocks = list.BlockCount();
     EXPECT_THROW(list.PushBack(Fussy(true)), std::runtime_error);
     EXPECT_EQ(list.Count(), u32(before));
     EXPECT_EQ(list.BlockCount(), blocks);
-    u32 seen = 0;
-    for (const Fussy& f : list) seen += f.refuseCopy ? 100 : 1;
-    EXPECT_EQ(seen, u32(before));
   }
-}
-
-TEST(ChunkedListTest, MessageTextRecords) {
-  ChunkedList<Qel::String, 13> list;
-  for (int i = 0; i < 20; ++i) list.PushBack(MakeString(Long(i).c_str()));
-  list.PushBack(MakeString(Qel::String("last")));
-  list.PushBack(MakeString(static_cast<const char*>(nullptr)));
-  list.EraseUnordered(list.IteratorAt(1));
-  ChunkedList<Qel::String, 13> copy;
-  copy.AppendAll(list);
-  // The head block's last entry filled the gap; the second block is untouched.
-  ASSERT_EQ(copy.Count(), 21u);
-  EXPECT_EQ(*copy.IteratorAt(1), Long(12).c_str());
-  EXPECT_EQ(*copy.IteratorAt(12), Long(13).c_str());
-  EXPECT_EQ(*copy.IteratorAt(19), "last");
-  EXPECT_EQ(*copy.IteratorAt(20), "");
 }
 
 }  // namespace

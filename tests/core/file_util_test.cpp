@@ -1,17 +1,14 @@
 #include "core/file_util.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 
 #include "core/core_statics.h"
+#include "core/scratch_folder.h"
 #include "qel/critical_section.h"
-#include "qel/log.h"
 
 namespace {
 
@@ -23,18 +20,6 @@ using Names = std::set<std::string>;
 const PString kNone;
 const PString kLocal("local");
 
-std::string ReadAll(const std::string& path) {
-  std::stringstream text;
-  text << std::ifstream(path, std::ios::binary).rdbuf();
-  return text.str();
-}
-
-Names List(const std::string& folder) {
-  Names names;
-  for (const auto& e : fs::directory_iterator(folder)) names.insert(e.path().filename().string());
-  return names;
-}
-
 std::string g_install;
 Qel::String InstallFolderOf(const PString& name) {
   return name.EqualsIgnoreCase("builtin") ? Qel::String(g_install + "\\builtin") : Qel::String();
@@ -44,11 +29,8 @@ Qel::String InstallFolderOf(const PString& name) {
 class FileUtilTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string tmpl = ::testing::TempDir() + "/core_file_util_XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-    root_ = fs::path(tmpl).lexically_normal().string();
-    user_ = root_ + "/UserData";
-    Put("outside/keep.txt", "keep");
+    ASSERT_FALSE(root_.path().empty());
+    root_.Put("outside/keep.txt", "keep");
     fs::create_directories(user_);
     ASSERT_TRUE(SetUserDataRoot(user_.c_str()));
   }
@@ -56,17 +38,17 @@ class FileUtilTest : public ::testing::Test {
     SetUserDataFolderHook(nullptr);
     SetUserDataRoot(nullptr);
     SetTemporaryFolder(nullptr);
-    fs::remove_all(root_);
   }
-  std::string P(const std::string& rel) const { return root_ + "/" + rel; }
+  std::string P(const std::string& rel) const { return root_.At(rel); }
   std::string U(const std::string& rel) const { return user_ + "/" + rel; }
   void Put(const std::string& rel, const std::string& content = "") const {
-    fs::create_directories(fs::path(P(rel)).parent_path());
-    std::ofstream(P(rel), std::ios::binary) << content;
+    root_.Put(rel, content);
   }
+  std::string Read(const std::string& rel) const { return root_.Read(rel); }
+  Names List(const std::string& rel) const { return root_.Names(rel); }
 
-  std::string root_;
-  std::string user_;
+  scratch::Folder root_;
+  const std::string user_ = root_.At("UserData");
 };
 
 TEST_F(FileUtilTest, NamedFolderOperations) {
@@ -84,10 +66,10 @@ TEST_F(FileUtilTest, NamedFolderOperations) {
   EXPECT_TRUE(RenamePath(kLocal, "a/b/f.txt", "a/g.txt"));
   Put("UserData/local/a/h.txt", "other");
   EXPECT_FALSE(RenamePath(kLocal, "a/g.txt", "a/h.txt"));  // no overwrite
-  EXPECT_EQ(ReadAll(U("local/a/g.txt")) + ReadAll(U("local/a/h.txt")), "dataother");
+  EXPECT_EQ(Read("UserData/local/a/g.txt") + Read("UserData/local/a/h.txt"), "dataother");
   EXPECT_TRUE(DeletePath(kLocal, "a/h.txt"));  // a file
   EXPECT_TRUE(DeletePath(kLocal, "a"));        // a tree
-  EXPECT_EQ(List(U("local")), Names{});
+  EXPECT_EQ(List("UserData/local"), Names{});
 
   // With no folder only absolute paths count: nothing happens relative to the working folder.
   const fs::path cwd = fs::current_path();
@@ -96,7 +78,7 @@ TEST_F(FileUtilTest, NamedFolderOperations) {
                RenamePath(kNone, "local", "moved") || DeletePath(kNone, "local") ||
                CopyFile(kNone, "local", kNone, "copy"));
   fs::current_path(cwd);
-  EXPECT_EQ(List(user_), Names{"local"});
+  EXPECT_EQ(List("UserData"), Names{"local"});
 
   // The layout's hook places folders itself; names it does not know name nothing.
   g_install = P("install");
@@ -122,11 +104,11 @@ TEST_F(FileUtilTest, DeletionAndRenamesNeverEscape) {
   EXPECT_FALSE(DeletePath(kNone, "") || DeletePath(kNone, Path(P("UserData2/x").c_str())) ||
                DeletePath(kNone, Path(user_.c_str())) ||
                DeletePath(kNone, Path((user_ + "/../outside").c_str())));
-  EXPECT_EQ(List(P("")), (Names{"outside", "UserData", "UserData2"}));
-  EXPECT_EQ(List(P("outside")), Names{"keep.txt"});
-  EXPECT_EQ(List(U("local")), Names{"in"});
+  EXPECT_EQ(List(""), (Names{"outside", "UserData", "UserData2"}));
+  EXPECT_EQ(List("outside"), Names{"keep.txt"});
+  EXPECT_EQ(List("UserData/local"), Names{"in"});
   EXPECT_TRUE(DeletePath(kNone, Path(P("userdata/LOCAL/in").c_str())));  // any case
-  EXPECT_EQ(List(U("local")), Names{});
+  EXPECT_EQ(List("UserData/local"), Names{});
 }
 
 TEST_F(FileUtilTest, ThinBackupsKeepsOnlyTheNewestDatedFolders) {
@@ -137,19 +119,15 @@ TEST_F(FileUtilTest, ThinBackupsKeepsOnlyTheNewestDatedFolders) {
   }
   Put("UserData/backups/10-12-31/content.txt");
   Put("UserData/backups/08-01-01", "a file is no backup folder");
-  const std::string log = P("thin.log");
-  ASSERT_TRUE(Qel::Log::SetToFile(log.c_str()));
-  ThinBackupsFolder(2);
-  Qel::Log::SetToStdOut(false);
+  const std::string log = scratch::CaptureLog([] { ThinBackupsFolder(2); });
   Names expected = others;
   expected.insert({"11-03-01", "11-01-15", "08-01-01"});
-  EXPECT_EQ(List(U("backups")), expected);
-  EXPECT_NE(ReadAll(log).find("ThinBackupsFolder> Deleting backup folder '10-12-31'"),
-            std::string::npos);
+  EXPECT_EQ(List("UserData/backups"), expected);
+  EXPECT_NE(log.find("ThinBackupsFolder> Deleting backup folder '10-12-31'"), std::string::npos);
   ThinBackupsFolder(0);
   expected.erase("11-03-01");
   expected.erase("11-01-15");
-  EXPECT_EQ(List(U("backups")), expected);
+  EXPECT_EQ(List("UserData/backups"), expected);
 }
 
 TEST_F(FileUtilTest, CopyFileReportsEveryFailure) {
@@ -159,20 +137,20 @@ TEST_F(FileUtilTest, CopyFileReportsEveryFailure) {
   Put("UserData/local/empty.bin");
   Put("UserData/local/old.bin", "old");
   ASSERT_TRUE(CopyFile(kLocal, "big.bin", kLocal, "new/folder/big.bin"));
-  EXPECT_EQ(ReadAll(U("local/new/folder/big.bin")), big);
+  EXPECT_EQ(Read("UserData/local/new/folder/big.bin"), big);
   ASSERT_TRUE(CopyFile(kLocal, "empty.bin", kLocal, "old.bin"));
-  EXPECT_EQ(ReadAll(U("local/old.bin")), "");
+  EXPECT_EQ(Read("UserData/local/old.bin"), "");
 
   EXPECT_FALSE(CopyFile(kLocal, "missing", kLocal, "never") || fs::exists(U("local/never")));
   EXPECT_FALSE(CopyFile(kLocal, "new", kLocal, "dir-copy"));     // a folder does not open
   EXPECT_FALSE(CopyFile(kLocal, "big.bin", kLocal, "BIG.BIN"));  // the source itself
-  EXPECT_EQ(ReadAll(U("local/big.bin")), big);
+  EXPECT_EQ(Read("UserData/local/big.bin"), big);
   EXPECT_FALSE(CopyFile(kLocal, "big.bin", kNone, "/dev/full"));  // writes fail
   // This kind of file claims a size that its reads do not deliver.
-  const char* shortRead = "/sys/kernel/mm/transparent_hugepage/enabled";
+  const char* short_read = "/sys/kernel/mm/transparent_hugepage/enabled";
   std::error_code error;
-  if (fs::file_size(shortRead, error) == 4096 && ReadAll(shortRead).size() < 4096) {
-    EXPECT_FALSE(CopyFile(kNone, shortRead, kLocal, "short"));
+  if (fs::file_size(short_read, error) == 4096 && scratch::ReadAll(short_read).size() < 4096) {
+    EXPECT_FALSE(CopyFile(kNone, short_read, kLocal, "short"));
   }
 }
 
@@ -183,14 +161,14 @@ TEST_F(FileUtilTest, CopyFolderTree) {
   fs::create_directories(U("local/empty-dst"));
   Put("UserData/local/full-dst/old.txt", "old");
   ASSERT_TRUE(CopyFolderTree(kLocal, "src", PString("editing"), "dst"));
-  EXPECT_EQ(ReadAll(U("editing/dst/a.txt")) + ReadAll(U("editing/dst/sub/b.txt")), "ab");
+  EXPECT_EQ(Read("UserData/editing/dst/a.txt") + Read("UserData/editing/dst/sub/b.txt"), "ab");
   EXPECT_TRUE(fs::is_directory(U("editing/dst/sub/empty")));
   EXPECT_TRUE(CopyFolderTree(kLocal, "src", kLocal, "empty-dst"));
-  EXPECT_EQ(ReadAll(U("local/empty-dst/sub/b.txt")), "b");
+  EXPECT_EQ(Read("UserData/local/empty-dst/sub/b.txt"), "b");
   EXPECT_TRUE(CopyFolderTree(kLocal, "src/a.txt", kLocal, "single.txt"));
 
   EXPECT_FALSE(CopyFolderTree(kLocal, "src", kLocal, "full-dst"));
-  EXPECT_EQ(List(U("local/full-dst")), Names{"old.txt"});
+  EXPECT_EQ(List("UserData/local/full-dst"), Names{"old.txt"});
   EXPECT_FALSE(CopyFolderTree(kLocal, "src/a.txt", kLocal, "single.txt"));  // exists
   EXPECT_FALSE(CopyFolderTree(kLocal, "src", kLocal, "single.txt"));        // not a folder
   EXPECT_FALSE(CopyFolderTree(kLocal, "nothing", kLocal, "x"));
@@ -200,7 +178,7 @@ TEST_F(FileUtilTest, CopyFolderTree) {
   for (const char* dst : {"src", "src/inner", "SRC/deeper/still", "alias/inner"}) {
     EXPECT_FALSE(CopyFolderTree(kLocal, "src", kLocal, dst)) << dst;
   }
-  EXPECT_EQ(List(U("local/src")), (Names{"a.txt", "sub"}));
+  EXPECT_EQ(List("UserData/local/src"), (Names{"a.txt", "sub"}));
   EXPECT_TRUE(CopyFolderTree(kLocal, "src", kLocal, "src2"));  // only a shared name prefix
 }
 
@@ -218,36 +196,25 @@ TEST_F(FileUtilTest, WalksDoNotFollowLinksToFolders) {
   EXPECT_FALSE(IsFolderEmpty(kLocal, "onlylink") || IsFolderEmpty(kLocal, "emptylink"));
   // The link's contents are not copied, so the copy is incomplete; the rest still arrives.
   EXPECT_FALSE(CopyFolderTree(kLocal, "src", kLocal, "dst"));
-  EXPECT_EQ(List(U("local/dst")), Names{"a.txt"});
+  EXPECT_EQ(List("UserData/local/dst"), Names{"a.txt"});
   EXPECT_FALSE(CopyFolderTree(kLocal, "toplink", kLocal, "dst2") || fs::exists(U("local/dst2")));
   EXPECT_TRUE(DeletePath(kLocal, "src"));  // removes the link, not its target
-  EXPECT_EQ(ReadAll(P("outside/secret/s.txt")), "secret");
+  EXPECT_EQ(Read("outside/secret/s.txt"), "secret");
   fs::create_symlink(P("outside/keep.txt"), U("local/onlylink/file-link"));
   EXPECT_TRUE(FolderContainsFile(kLocal, "onlylink"));  // a link to a file is a file
-}
-
-// "temp-", 8 of [0-9a-z], the counter, ".tmp": the counter, or -1 for another form.
-long TemporaryCounter(const Path& path) {
-  const std::string name = fs::path(path.CStr()).filename().string();
-  const size_t n = name.size();
-  if (n < 18 || name.compare(0, 5, "temp-") != 0 || name.compare(n - 4, 4, ".tmp") != 0) return -1;
-  for (size_t i = 5; i < n - 4; ++i) {
-    const char c = name[i];
-    if (!((c >= '0' && c <= '9') || (i < 13 && c >= 'a' && c <= 'z'))) return -1;
-  }
-  return std::stol(name.substr(13, n - 17));
 }
 
 TEST_F(FileUtilTest, TemporaryFilePaths) {
   const std::string folder = P("tmp/nested");
   ASSERT_TRUE(SetTemporaryFolder(folder.c_str()));
   Path first;
-  Path second;
-  ASSERT_TRUE(CreateTemporaryFilePath(kNone, first) && CreateTemporaryFilePath(kNone, second));
-  EXPECT_EQ(fs::path(first.CStr()).parent_path().string(), folder);
-  const long counter = TemporaryCounter(first);
-  ASSERT_GE(counter, 0) << first.CStr();
-  EXPECT_EQ(TemporaryCounter(second), counter + 1) << second.CStr();
+  ASSERT_TRUE(CreateTemporaryFilePath(kNone, first));
+  // "temp-", 8 of [0-9a-z], the counter, ".tmp"
+  const fs::path made(first.CStr());
+  EXPECT_EQ(made.parent_path().string(), folder);
+  const std::string file = made.filename().string();
+  ASSERT_TRUE(file.size() > 17 && file.starts_with("temp-") && file.ends_with(".tmp")) << file;
+  const long counter = std::stol(file.substr(13, file.size() - 17));
 
   // With the shared generator seeded, the next 100 names are known: occupy them all.
   Qel::SingleLock lock(SecondRandomLock());
@@ -258,7 +225,7 @@ TEST_F(FileUtilTest, TemporaryFilePaths) {
       const int r = SecondRandom().NextInt(0, 35);
       name += r < 10 ? char('0' + r) : char('a' + r - 10);
     }
-    std::ofstream(name + std::to_string(counter + 2) + ".tmp") << "taken";
+    std::ofstream(name + std::to_string(counter + 1) + ".tmp") << "taken";
   }
   SecondRandom().Seed(4242);
   Path out;

@@ -2,16 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <fstream>
-#include <sstream>
+#include <atomic>
 #include <string>
 
 #include "core/app_globals.h"
 #include "core/core_statics.h"
+#include "core/scratch_folder.h"
 #include "core/tcx_dispatcher.h"
 #include "core/thread_watchdog.h"
-#include "qel/log.h"
 #include "qel/thread.h"
 
 namespace {
@@ -100,28 +98,18 @@ TEST(ReadWriteLockTest, ReleaseByAThreadThatHoldsNothingChangesNothing) {
   }
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 TEST(ReadWriteLockTest, SharedHolderAskingForExclusiveIsRefusedAndLogged) {
-  const std::string log_path = testing::TempDir() + "rwlock_refusal.log";
-  std::remove(log_path.c_str());
-  ASSERT_TRUE(Qel::Log::SetToFile(log_path.c_str()));
   ReadWriteLock lock;
   ASSERT_TRUE(lock.Acquire(kA, false));
   std::atomic<int> result{-1};
-  Task asker([&] { result = lock.Acquire(kA, true); });
-  asker.Join();  // stops the suite if the request waits
-  Qel::Log::SetToStdOut(false);
+  const std::string log = scratch::CaptureLog([&] {
+    Task asker([&] { result = lock.Acquire(kA, true); });
+    asker.Join();  // stops the suite if the request waits
+  });
   EXPECT_EQ(result, 0);
   EXPECT_EQ(lock.GetExclusiveWaiters(), 0u) << "a refused request leaves no waiter behind";
   EXPECT_EQ(lock.CountHolds(kA), 1u);
-  EXPECT_NE(ReadFile(log_path).find("ReadWriteLock"), std::string::npos);
-  std::remove(log_path.c_str());
+  EXPECT_NE(log.find("ReadWriteLock"), std::string::npos);
 }
 
 }  // namespace

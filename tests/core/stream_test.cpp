@@ -1,16 +1,15 @@
 #include "core/stream.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "core/buffer_stream.h"
 #include "core/file_stream.h"
+#include "core/scratch_folder.h"
 #include "core/sub_file_stream.h"
 #include "qel/dynamic_buffer.h"
 #include "qel/file.h"
@@ -25,11 +24,12 @@ std::vector<u8> Pattern(size_t n) {
   return bytes;
 }
 
-u32 WordAt(const std::vector<u8>& b, size_t at) {
+u32 WordAt(const u8* b, size_t at) {
   return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | u32(b[at + 3]) << 24;
 }
+u32 WordAt(const std::vector<u8>& b, size_t at) { return WordAt(b.data(), at); }
 
-// Bytes in memory that record every raw call, to show which reads reach the underlying stream.
+// Read-only bytes in memory that record every raw call, to show which reach the underlying stream.
 class CountingStream : public TStream {
  public:
   explicit CountingStream(std::vector<u8> bytes) : bytes(std::move(bytes)) {}
@@ -38,13 +38,7 @@ class CountingStream : public TStream {
   void Reset() override {}
   u32 Tell() const override { return pos - BufferedCount(); }
   bool IsOpen() const override { return true; }
-  u32 Write(const void* data, u32 n) override {
-    DropReadAhead();
-    if (pos + n > bytes.size()) bytes.resize(pos + n);
-    std::memcpy(bytes.data() + pos, data, n);
-    pos += n;
-    return n;
-  }
+  u32 Write(const void*, u32) override { return 0; }
   u32 Read(void* dst, u32 n) override {
     DropReadAhead();
     reads.push_back(n);
@@ -98,8 +92,7 @@ TEST(StreamBufferedRead, RefillsKeepHistoryAndLargeReadsGoDirect) {
     u32 n;
     std::vector<u32> raw;
   };
-  for (const Case& c : {Case{0, 4079, {4096}}, Case{0, 4080, {4080}}, Case{0, 6000, {6000}},
-                        Case{1, 8000, {4080}}, Case{1, 9000, {4908}}}) {
+  for (const Case& c : {Case{0, 4079, {4096}}, Case{0, 4080, {4080}}, Case{1, 9000, {4908}}}) {
     CountingStream s(data);
     SkipWords(s, c.wordsFirst);
     s.reads.clear();
@@ -149,20 +142,11 @@ TEST(StreamBufferedRead, HistoryStaysTrueAfterShortReadsAndWrites) {
   EXPECT_TRUE(shortEnd.ReadU32(word));
   EXPECT_EQ(word, WordAt(data, 96));
 
-  CountingStream s(data);
-  SkipWords(s, 1024);
-  s.WriteU32(0xA1B2C3D4);
-  EXPECT_EQ(WordAt(s.bytes, 4096), 0xA1B2C3D4u);
-  SkipWords(s, 1);
-  s.MoveTo(4096);
-  EXPECT_TRUE(s.ReadU32(word));
-  EXPECT_EQ(word, 0xA1B2C3D4u);
-
   // A write after a partial read lands at the logical position, not behind the read-ahead.
   MemStream m(data);
   SkipWords(m.stream, 1);
   m.stream.WriteU32(7);
-  EXPECT_EQ(WordAt(std::vector<u8>(m.Data(), m.Data() + 12), 4), 7u);
+  EXPECT_EQ(WordAt(m.Data(), 4), 7u);
   EXPECT_TRUE(m.stream.ReadU32(word));
   EXPECT_EQ(word, WordAt(data, 8));
   EXPECT_EQ(m.stream.GetLength(), 8192u);
@@ -188,48 +172,36 @@ TEST(StreamErrors, FirstErrorSticksUntilFileCloseOrReset) {
   EXPECT_EQ(none.GetError(), TStream::kErrorIo);
 }
 
-TEST(StreamStrings, LengthLimitOnWrite) {
+// Interned texts are stored with their NUL, plain ones without; either form reads as either.
+TEST(StreamStrings, LengthLimitAndCrossReading) {
   struct Case {
     bool interned;
     u32 length;
     u32 word;
     u32 error;
   };
-  for (const Case& c :
-       {Case{true, 0, 0, 0}, Case{true, 65534, 65535, 0}, Case{true, 65535, 0, 3},
-        Case{false, 0, 0, 0}, Case{false, 65535, 65535, 0}, Case{false, 65536, 0, 3}}) {
+  for (const Case& c : {Case{true, 510, 511, 0}, Case{false, 511, 511, 0},  // the stack buffer
+                        Case{true, 65534, 65535, 0}, Case{true, 65535, 0, 3},
+                        Case{false, 65535, 65535, 0}, Case{false, 65536, 0, 3}}) {
+    SCOPED_TRACE(testing::Message() << c.interned << " " << c.length);
+    std::string text(c.length, 'a');
+    for (u32 i = 0; i < c.length; ++i) text[i] = char('a' + i % 26);
     MemStream m;
-    const std::string text(c.length, 'k');
     if (c.interned) m.stream.WritePString(Qel::PString(text));
     if (!c.interned) m.stream.WriteString(Qel::String(text));
-    EXPECT_EQ(m.buffer.GetDataSize(), 4 + c.word) << c.length;
-    EXPECT_EQ(WordAt(std::vector<u8>(m.Data(), m.Data() + 4), 0), c.word) << c.length;
-    EXPECT_EQ(m.stream.GetError(), c.error) << c.length;
-  }
-}
-
-TEST(StreamStrings, EitherFormReadsBackTheSameText) {
-  for (u32 length : {1u, 510u, 511u, 4000u, 65534u}) {
-    std::string text(length, 'a');
-    for (u32 i = 0; i < length; ++i) text[i] = char('a' + i % 26);
-    for (bool interned : {true, false}) {
-      MemStream m;
-      if (interned) m.stream.WritePString(Qel::PString(text));
-      if (!interned) m.stream.WriteString(Qel::String(text));
-      m.stream.WriteU32(0xCAFE);
-      m.stream.WriteString(Qel::String(text));
-      m.stream.Rewind();
-      Qel::String plain;
-      Qel::PString pooled;
-      u32 tail = 0;
-      EXPECT_TRUE(m.stream.ReadString(plain));
-      EXPECT_TRUE(m.stream.ReadU32(tail));
-      EXPECT_TRUE(m.stream.ReadPString(pooled));
-      EXPECT_EQ(plain.Std(), text);
-      EXPECT_EQ(tail, 0xCAFEu);
-      EXPECT_EQ(pooled.View(), text);
-      EXPECT_EQ(m.stream.GetError(), 0u);
-    }
+    m.stream.WriteU32(0xCAFE);
+    EXPECT_EQ(m.buffer.GetDataSize(), 8 + c.word);
+    EXPECT_EQ(WordAt(m.Data(), 0), c.word);
+    EXPECT_EQ(m.stream.GetError(), c.error);
+    if (c.error) continue;
+    m.stream.Rewind();
+    Qel::String plain;
+    Qel::PString pooled;
+    EXPECT_TRUE(c.interned ? m.stream.ReadString(plain) : m.stream.ReadPString(pooled));
+    EXPECT_EQ(c.interned ? plain.Std() : std::string(pooled.View()), text);
+    u32 tail = 0;
+    EXPECT_TRUE(m.stream.ReadU32(tail));
+    EXPECT_EQ(tail, 0xCAFEu);
   }
 }
 
@@ -317,11 +289,11 @@ TEST(StreamBlocks, MarkersAndPatchesReturnToPosition) {
   m.stream.Seek(0, 2);
   const u32 marker = m.stream.BeginBlock();
   EXPECT_EQ(marker, 10u);
-  EXPECT_EQ(WordAt(std::vector<u8>(m.Data(), m.Data() + 14), 10), TStream::kBlockMarker);
+  EXPECT_EQ(WordAt(m.Data(), 10), TStream::kBlockMarker);
   m.stream.WriteBytes(data.data(), 10);
   m.stream.WriteBytes(data.data(), 10);
   m.stream.EndBlock(marker);
-  EXPECT_EQ(WordAt(std::vector<u8>(m.Data(), m.Data() + 14), 10), 20u);
+  EXPECT_EQ(WordAt(m.Data(), 10), 20u);
   EXPECT_EQ(m.stream.Tell(), 34u);
 
   // Patching while reading: the next values still come from the logical position.
@@ -332,21 +304,12 @@ TEST(StreamBlocks, MarkersAndPatchesReturnToPosition) {
   EXPECT_EQ(m.stream.Tell(), 4u);
   EXPECT_TRUE(m.stream.ReadU32(word));
   EXPECT_EQ(word, WordAt(data, 4));
-  EXPECT_EQ(WordAt(std::vector<u8>(m.Data(), m.Data() + 34), 20), 0x01020304u);
+  EXPECT_EQ(WordAt(m.Data(), 20), 0x01020304u);
   EXPECT_EQ(m.stream.GetError(), 0u);
 }
 
 class FileStream : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("stream_test_" + std::to_string(getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(dir_);
-    path_ = (dir_ / "data.bin").string();
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
   void WriteFile(const std::vector<u8>& bytes) {
     TFile out;
     ASSERT_EQ(out.Open(path_.c_str(), 0x101), 0);
@@ -354,8 +317,8 @@ class FileStream : public ::testing::Test {
     EXPECT_EQ(out.GetError(), 0u);
   }
 
-  std::filesystem::path dir_;
-  std::string path_;
+  scratch::Folder dir_;
+  const std::string path_ = dir_.At("data.bin");
 };
 
 TEST_F(FileStream, ReadsBackWithDirectReadsAndEndOfFile) {
@@ -376,8 +339,15 @@ TEST_F(FileStream, ReadsBackWithDirectReadsAndEndOfFile) {
   EXPECT_FALSE(in.ReadU32(word, 3));
   EXPECT_EQ(in.GetError(), TStream::kErrorShortRead);
   EXPECT_TRUE(in.IsEof());
+  in.Seek(-5, 0);
+  EXPECT_EQ(in.GetError(), TStream::kErrorShortRead) << "the first error stays";
+  in.Reset();  // empties the file and clears the error
+  EXPECT_EQ(in.GetError(), 0u);
+  EXPECT_EQ(in.GetLength(), 0u);
+  in.Close();
+  EXPECT_EQ(scratch::ReadAll(path_), "");
 
-  EXPECT_NE(in.Open((dir_ / "missing").c_str(), 0x10), 0);
+  EXPECT_NE(in.Open(dir_.At("missing").c_str(), 0x10), 0);
   EXPECT_FALSE(in.IsOpen());
 }
 
@@ -393,20 +363,6 @@ TEST_F(FileStream, CloseOfBorrowedFileLeavesItAtLogicalPosition) {
   }
   EXPECT_TRUE(engine.IsOpen());
   EXPECT_EQ(engine.GetPosition(), 12u);
-}
-
-TEST_F(FileStream, ResetEmptiesTheFileAndClearsTheError) {
-  WriteFile(Pattern(100));
-  TFile f;
-  ASSERT_EQ(f.Open(path_.c_str(), 0x10), 0);
-  f.Seek(-5, 0);
-  EXPECT_EQ(f.GetError(), TStream::kErrorIo);
-  f.Reset();
-  EXPECT_EQ(f.GetError(), 0u);
-  EXPECT_EQ(f.GetLength(), 0u);
-  f.WriteU32(42);
-  f.Close();
-  EXPECT_EQ(std::filesystem::file_size(path_), 4u);
 }
 
 TEST(BufferStream, GrowthFailureAndSeekClamps) {

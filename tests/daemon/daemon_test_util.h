@@ -7,12 +7,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -86,15 +83,12 @@ class TempFolder {
  public:
   TempFolder() {
     char pattern[] = "/tmp/pymdaemon-test-XXXXXX";
-    const char* made = mkdtemp(pattern);
-    path_ = made ? made : "";
+    path_ = mkdtemp(pattern) ? pattern : "";
   }
   ~TempFolder() {
     std::error_code ec;
     if (!path_.empty()) std::filesystem::remove_all(path_, ec);
   }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
   const std::string& Path() const { return path_; }
 
  private:
@@ -129,7 +123,9 @@ inline u32 LoadU32(const u8* p) {
 
 class RawClient {
  public:
-  ~RawClient() { Close(); }
+  ~RawClient() {
+    if (fd_ >= 0) close(fd_);
+  }
 
   bool Connect(u16 port) {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -211,10 +207,6 @@ class RawClient {
     u8 b;
     return recv(fd_, &b, 1, 0) == 0;
   }
-  void Close() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
   int Fd() const { return fd_; }
 
  private:
@@ -224,11 +216,9 @@ class RawClient {
 // The KUIDs of a search reply: u32 count and the KUIDs.
 inline std::vector<KUID> ParseKuids(const std::vector<u8>& reply) {
   std::vector<KUID> out;
-  if (reply.size() < 4) return out;
-  const u32 n = LoadU32(reply.data());
-  for (u32 i = 0; i < n && 4 + 8 * (i + 1) <= reply.size(); ++i) {
-    const u8* p = reply.data() + 4 + 8 * i;
-    out.push_back(KUID::Unpack(LoadU32(p + 4), LoadU32(p)));
+  for (size_t at = 4; reply.size() >= 4 && out.size() < LoadU32(reply.data()); at += 8) {
+    if (at + 8 > reply.size()) break;
+    out.push_back(KUID::Unpack(LoadU32(&reply[at + 4]), LoadU32(&reply[at])));
   }
   return out;
 }

@@ -32,7 +32,9 @@ bool Match(const FilterEvaluator& e, const std::vector<u8>& filter, const AssetR
   return e.Matches(r.root.get(), a);
 }
 
-TEST(FilterEvaluator, ElementsAgainstOneAsset) {
+TEST(FilterEvaluator, FiltersAgainstOneAsset) {
+  const auto yes = Flag(0);
+  const auto no = Flag(5);
   const struct {
     const char* what;
     std::vector<u8> filter;
@@ -49,49 +51,25 @@ TEST(FilterEvaluator, ElementsAgainstOneAsset) {
       {"category prefix is no entry", Str(1, "T"), false},
       {"region entry with blanks", Str(4, "us"), true},
       {"era list", Str(2, "1960s"), true},
-      {"era absent", Str(2, "1970s"), false},
       {"keyword by comma list", Str(3, "freight"), true},
       {"unknown string kind", Str(9, ""), false},
-      {"flag set", Flag(0), true},
       {"flag 21 set", Flag(21), true},
       {"flag clear", Flag(5), false},
       {"flag index out of range", Flag(40), false},
-      {"rating in closed range", Int(0, 4, 5, true, true), true},
       {"rating at open bound", Int(0, 4, 5, false, true), false},
       {"author is the creator", Int(1, 100, 100, true, true), true},
-      {"version above range", Int(2, 0, 3, true, false), false},
-      {"negative bounds", Int(1, -5, 99, true, true), false},
       {"unknown int kind", Int(7, -1000, 1000, true, true), false},
-      {"install time", Time(0, 1000, 2000, true, false), true},
       {"modify time above 32 bits", Time(1, 0x100000000ull, ~0ull, false, true), true},
       {"modify time excluded", Time(1, 0, 0x100000005ull, true, false), false},
       {"asset id listed", Ids(0, {KUID(1, 1, 1), KUID(100, 42, 3)}), true},
       {"other version not listed", Ids(0, {KUID(100, 42, 2)}), false},
       {"profile map kind", Ids(1, {KUID(100, 42, 3)}), false},
-  };
-  FilterEvaluator e;
-  const AssetRecord a = Asset();
-  for (const auto& c : cases) EXPECT_EQ(Match(e, c.filter, a), c.expected) << c.what;
-}
-
-TEST(FilterEvaluator, GroupsCombineAndNegate) {
-  const auto yes = Flag(0);
-  const auto no = Flag(5);
-  const struct {
-    const char* what;
-    std::vector<u8> filter;
-    bool expected;
-  } cases[] = {
       {"empty all-group", Group(true, false, {}), true},
       {"empty any-group", Group(false, false, {}), false},
-      {"all of yes, yes", Group(true, false, {yes, yes}), true},
       {"all of yes, no", Group(true, false, {yes, no}), false},
       {"any of no, yes", Group(false, false, {no, yes}), true},
-      {"any of no, no", Group(false, false, {no, no}), false},
       {"negated all", Group(true, true, {yes, no}), true},
       {"negated empty all-group", Group(true, true, {}), false},
-      {"not obsolete among others",
-       Group(true, false, {yes, Group(true, true, {no}), Str(1, "TV")}), true},
       {"nested negations", Group(true, true, {Group(true, true, {yes})}), true},
   };
   FilterEvaluator e;
@@ -109,7 +87,6 @@ TEST(FilterEvaluator, CategoryMatcherCanBeReplaced) {
   });
   EXPECT_TRUE(Match(e, Str(1, "TR;-LOCO"), a));
   EXPECT_EQ(seenList, "TR;TV;ROLL");
-  EXPECT_FALSE(Match(e, Str(1, "TR"), a));
   // Other string kinds never reach it.
   EXPECT_TRUE(Match(e, Str(2, "1950s"), a));
   e.SetCategoryMatcher(nullptr);
@@ -117,7 +94,6 @@ TEST(FilterEvaluator, CategoryMatcherCanBeReplaced) {
 }
 
 TEST(FilterEvaluator, PlainListMatch) {
-  EXPECT_TRUE(FilterEvaluator::PlainListMatch("A;B", "", true));
   EXPECT_TRUE(FilterEvaluator::PlainListMatch("A;B", " ; ;", true));
   EXPECT_TRUE(FilterEvaluator::PlainListMatch("", "", false));
   EXPECT_FALSE(FilterEvaluator::PlainListMatch("", "A", false));

@@ -63,11 +63,7 @@ TEST_F(SpecRegistryTest, DeletionDestroysUnusedAndFailedSpecsAndReportsLeaks) {
   auto* held = new ProbeSpec(KUID(7, 8, 3), &gone[2]);
   auto* null = new ProbeSpec(kNullKUID, &gone[3]);
   EXPECT_EQ(null->GetFlags(), KoolthingzSpec::kFlagNullKUID);
-  for (KoolthingzSpec* spec :
-       {static_cast<KoolthingzSpec*>(unused), static_cast<KoolthingzSpec*>(failed),
-        static_cast<KoolthingzSpec*>(held), static_cast<KoolthingzSpec*>(null)}) {
-    registry->RegisterSpec(spec);
-  }
+  for (ProbeSpec* spec : {unused, failed, held, null}) registry->RegisterSpec(spec);
   failed->AddUse();
   registry->MoveToFailed(failed);
   registry->MoveToFailed(failed);
