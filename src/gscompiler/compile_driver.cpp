@@ -13,6 +13,7 @@
 #include "gscompiler/gs_source_file.h"
 #include "gscompiler/include_path_list.h"
 #include "gscompiler/parse_entry.h"
+#include "gscompiler/parse_node.h"
 #include "qel/file.h"
 #include "qel/pstring.h"
 
@@ -206,11 +207,48 @@ Qel::String LibraryOutputPath(const char* sourcePath, const char* outputPath) {
 
 // Library symbols, includes and declarations need the symbol tables, which this build does not
 // have yet; a unit ends after its parse.
-i32 CompileUnit(GSCompilerState&, const char* name, UnitRecord& unit, bool) {
+namespace {
+
+Qel::String UnitFileName(const char* name) {
+  Qel::String fileName(name ? name : "");
+  fileName.ToLower();
+  StripToFileName(fileName);
+  return fileName;
+}
+
+}  // namespace
+
+i32 CompileUnit(GSCompilerState& state, const char* name, UnitRecord& unit, bool) {
   Qel::String lowered(name ? name : "");
   lowered.ToLower();
   ParseUnitSource(lowered.CStr(), unit);
-  return unit.errorCount;
+  if (unit.errorCount != 0) return unit.errorCount;
+
+  if (!state.knownUnits.insert(UnitFileName(lowered.CStr()).Std()).second) {
+    ReportMessage("Internal Compiler Error.");
+    return 1;
+  }
+  ++state.unitCounter;
+
+  // Every include is compiled once per run, before the unit that names it.
+  i32 includeErrors = 0;
+  for (ParseNode* node = unit.topLevel; node != nullptr; node = node->next) {
+    if (node->group != GSCompiler::kGroupDeclaration || node->kind != GSCompiler::kDeclInclude) {
+      continue;
+    }
+    const char* included = node->child[0] != nullptr ? node->child[0]->text : nullptr;
+    if (included == nullptr || state.knownUnits.count(UnitFileName(included).Std()) != 0) continue;
+    auto child = std::make_unique<UnitRecord>();
+    child->Reset(&state, unit.log);
+    const i32 errors = CompileUnit(state, included, *child, false);
+    state.includedUnits.push_back(std::move(child));
+    SetCurrentUnit(&unit);
+    if (errors != 0) {
+      ReportMessage(".. while compiling '%s'", included);
+      includeErrors += errors;
+    }
+  }
+  return includeErrors;
 }
 
 i32 CompileTopUnit(GSCompilerState& state, const char* name, GSCompileLog* log) {

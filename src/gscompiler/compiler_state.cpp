@@ -38,4 +38,6 @@ void GSCompilerState::Reset() {
   stringPool.Init(kStringPoolBuckets);
   stringCount = 0;
   unitCounter = 0;
+  knownUnits.clear();
+  includedUnits.clear();
 }

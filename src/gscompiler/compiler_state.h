@@ -1,6 +1,11 @@
 // The state of one compile run and of each source unit in it.
 #pragma once
 
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
 #include "gscommon/block_memory.h"
 #include "gscommon/frame_memory.h"
 #include "gscommon/hash_table.h"
@@ -52,6 +57,10 @@ class GSCompilerState {
   Utils::HashTable<u32> stringPool;
   u32 stringCount = 0;
   u32 unitCounter = 0;  // numbers units in the order their compilation reaches them
+  // File names of the units this run has reached, so that each unit is compiled once and mutual
+  // includes end; and the included units, whose trees the later passes walk.
+  std::set<std::string> knownUnits;
+  std::vector<std::unique_ptr<UnitRecord>> includedUnits;
 };
 
 // The unit that the scanner, the parser and ReportMessage work on; null between compiles.

@@ -404,4 +404,29 @@ TEST(UnitIdsTest, NameIdIgnoresFolderAndCaseAndSourceIdSkipsThePrefix) {
   EXPECT_EQ(c.sourceId, 0u);
 }
 
+// Includes are compiled once each, before the unit that names them; their errors are reported
+// with the chain of units that reached them.
+TEST_F(CompileDriverTest, IncludesAreCompiledOnceAndTheirErrorsReachTheRoot) {
+  Put("a.gs", "include \"b.gs\"\nclass A { };\n");
+  Put("b.gs", "include \"a.gs\"\nclass B { int x = ; };\n");
+  CompileRun run = Compile({"a.gs"});
+  EXPECT_EQ(run.result, 2);
+  std::vector<std::string> lines = Lines(run.out);
+  ASSERT_EQ(lines.size(), 3u) << run.out;
+  EXPECT_EQ(lines[0].rfind("b.gs(2) : ", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[1], WhileCompiling("b.gs"));
+  EXPECT_EQ(lines[2], WhileCompiling("a.gs"));
+
+  // Mutual includes end: each unit parses once and the run reaches the later passes.
+  Put("b.gs", "include \"a.gs\"\nclass B { };\n");
+  run = Compile({"a.gs"});
+  EXPECT_EQ(run.out.find("parse error"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find(".. while compiling"), std::string::npos) << run.out;
+
+  Put("b.gs", "include \"missing.gs\"\nclass B { };\n");
+  run = Compile({"a.gs"});
+  EXPECT_NE(run.result, 0);
+  EXPECT_NE(run.out.find(WhileCompiling("missing.gs")), std::string::npos) << run.out;
+}
+
 }  // namespace
