@@ -21,7 +21,11 @@ class ReferenceCountMP {
 
   void AddReference() const { count_.Increment(); }
   void ReleaseReference() const {
-    if (count_.Decrement() == 0) const_cast<ReferenceCountMP*>(this)->DeleteThis();
+    // A count of 1 is the caller's own reference: no other thread can hold or take one, so the
+    // atomic decrement, a large part of freeing a big tree, is skipped.
+    if (count_.Get() == 1 || count_.Decrement() == 0) {
+      const_cast<ReferenceCountMP*>(this)->DeleteThis();
+    }
   }
   i32 GetReferenceCount() const { return count_.Get(); }
 

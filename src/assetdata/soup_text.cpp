@@ -1,11 +1,14 @@
 #include "assetdata/soup_text.h"
 
-#include <cerrno>
+#include <algorithm>
+#include <bit>
+#include <charconv>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -49,129 +52,422 @@ void StoreU32(u32 value, u8* out) {
   for (int i = 0; i < 4; ++i) out[i] = u8(value >> (8 * i));
 }
 
-ACSData IntBlock(i32 value) {
-  u8 bytes[4];
+ACSData IntBlock(SoupSlabMaker& slabs, i32 value) {
+  u8* bytes;
+  ACSData block = slabs.MakeBlock(4, &bytes);
   StoreU32(u32(value), bytes);
-  return ACSRawDataCore::CreateCopy(bytes, sizeof(bytes));
+  return block;
 }
 
-ACSData FloatsBlock(const std::vector<f32>& values) {
-  std::vector<u8> bytes(values.size() * 4);
-  for (size_t i = 0; i < values.size(); ++i) {
-    u32 word;
-    std::memcpy(&word, &values[i], 4);
-    StoreU32(word, bytes.data() + 4 * i);
-  }
-  return ACSRawDataCore::CreateCopy(bytes.data(), u32(bytes.size()));
+ACSData FloatsBlock(SoupSlabMaker& slabs, const f32* values, size_t count) {
+  u8* bytes;
+  ACSData block = slabs.MakeBlock(u32(count * 4), &bytes);
+  for (size_t i = 0; i < count; ++i) StoreU32(std::bit_cast<u32>(values[i]), bytes + 4 * i);
+  return block;
 }
 
-ACSData TextBlock(const std::string& text) {
+ACSData TextBlock(SoupSlabMaker& slabs, std::string_view text) {
   // The empty text is held as no block; otherwise the characters and their NUL.
   if (text.empty()) return ACSData();
-  return ACSRawDataCore::CreateCopy(text.c_str(), u32(text.size() + 1));
+  u8* bytes;
+  ACSData block = slabs.MakeBlock(u32(text.size() + 1), &bytes);
+  std::memcpy(bytes, text.data(), text.size());
+  bytes[text.size()] = 0;
+  return block;
 }
 
-ACSData KUIDBlock(const KUID& kuid) {
+ACSData KUIDBlock(SoupSlabMaker& slabs, const KUID& kuid) {
   const KUID::Packed packed = KUID::Pack(kuid);
-  u8 bytes[8];
+  u8* bytes;
+  ACSData block = slabs.MakeBlock(8, &bytes);
   StoreU32(packed.word, bytes);
   StoreU32(packed.contentId, bytes + 4);
-  return ACSRawDataCore::CreateCopy(bytes, sizeof(bytes));
+  return block;
 }
 
+// Reads an optional '-' and the digits after it, as strtoll does, then saturates to 32 bits.
+// Only the first kNumberChars characters count.
 i32 ParseInteger(std::string_view text) {
-  char buffer[kNumberChars + 1];
-  const size_t n = std::min(text.size(), kNumberChars);
-  std::memcpy(buffer, text.data(), n);
-  buffer[n] = '\0';
-  errno = 0;
-  const long long value = std::strtoll(buffer, nullptr, 10);
-  if (value > INT_MAX) return INT_MAX;
-  if (value < INT_MIN) return INT_MIN;
-  return i32(value);
+  text = text.substr(0, kNumberChars);
+  size_t i = 0;
+  const bool negative = !text.empty() && text[0] == '-';
+  if (negative) ++i;
+  constexpr u64 kBeyond = u64(INT_MAX) + 2;  // large enough to saturate either way
+  u64 magnitude = 0;
+  for (; i < text.size() && IsDigit(text[i]); ++i) {
+    if (magnitude < kBeyond) magnitude = magnitude * 10 + u64(text[i] - '0');
+  }
+  if (negative) return magnitude > u64(INT_MAX) ? INT_MIN : -i32(magnitude);
+  return magnitude > u64(INT_MAX) ? INT_MAX : i32(magnitude);
 }
 
+// The callers pass digits, '-', '.' and blanks only. For those from_chars reads the same number
+// as strtof; what it refuses (no number at the start, out of range) is left to strtof.
 f32 ParseFloat(std::string_view text) {
+  text = text.substr(0, kNumberListChars);
+  f32 value = 0;
+  if (std::from_chars(text.data(), text.data() + text.size(), value).ec == std::errc()) {
+    return value;
+  }
   char buffer[kNumberListChars + 1];
-  const size_t n = std::min(text.size(), kNumberListChars);
-  std::memcpy(buffer, text.data(), n);
-  buffer[n] = '\0';
+  std::memcpy(buffer, text.data(), text.size());
+  buffer[text.size()] = '\0';
   return std::strtof(buffer, nullptr);
 }
 
+// Advances `pos` over the bytes of `text` for which `skip` holds. Runs of spaces, the bulk of an
+// indented text, go eight at a time.
+template <class Skip>
+size_t SkipWhile(std::string_view text, size_t pos, Skip skip) {
+  constexpr u64 kSpaces = 0x2020202020202020ull;
+  for (;;) {
+    if constexpr (std::endian::native == std::endian::little) {
+      while (pos + 8 <= text.size()) {
+        u64 word;
+        std::memcpy(&word, text.data() + pos, 8);
+        const u64 other = word ^ kSpaces;
+        if (other != 0) {
+          pos += size_t(std::countr_zero(other)) / 8;
+          break;
+        }
+        pos += 8;
+      }
+    }
+    if (pos >= text.size() || !skip(text[pos])) return pos;
+    ++pos;
+  }
+}
+
+constexpr u64 kByteOnes = 0x0101010101010101ull;
+constexpr u64 kByteHighs = 0x8080808080808080ull;
+
+// The high bit of each byte of `word` that equals `c`: exact up to the first such byte, which is
+// all a search needs.
+constexpr u64 BytesEqual(u64 word, char c) {
+  const u64 x = word ^ (kByteOnes * u8(c));
+  return (x - kByteOnes) & ~x & kByteHighs;
+}
+
+inline bool IsNameEnd(char c) { return IsSpace(c) || c == '}'; }
+inline bool IsQuotedEnd(char c) { return c == '"' || IsLineEnd(c); }
+inline bool IsValueEnd(char c) { return c == '}' || IsLineEnd(c); }
+inline bool IsEscapedValueEnd(char c) { return IsValueEnd(c) || c == '\\'; }
+inline u64 LineEnds(u64 w) { return BytesEqual(w, '\r') | BytesEqual(w, '\n'); }
+inline u64 NameEnds(u64 w) {
+  return LineEnds(w) | BytesEqual(w, ' ') | BytesEqual(w, '\t') | BytesEqual(w, '}');
+}
+inline u64 QuotedEnds(u64 w) { return LineEnds(w) | BytesEqual(w, '"'); }
+inline u64 ValueEnds(u64 w) { return LineEnds(w) | BytesEqual(w, '}'); }
+inline u64 EscapedValueEnds(u64 w) { return ValueEnds(w) | BytesEqual(w, '\\'); }
+
+// The position of the first byte at or after `pos` for which `stop` holds, or the size of the
+// text. `stops` marks such bytes in a word of the text, as BytesEqual does.
+template <class Stops, class Stop>
+size_t FindFirst(std::string_view text, size_t pos, Stops stops, Stop stop) {
+  if constexpr (std::endian::native == std::endian::little) {
+    while (pos + 8 <= text.size()) {
+      u64 word;
+      std::memcpy(&word, text.data() + pos, 8);
+      const u64 found = stops(word);
+      if (found != 0) return pos + size_t(std::countr_zero(found)) / 8;
+      pos += 8;
+    }
+  }
+  while (pos < text.size() && !stop(text[pos])) ++pos;
+  return pos;
+}
+
+// LowerAscii on every byte of the word.
+constexpr u64 LowerWord(u64 word) {
+  const u64 low = word & ~kByteHighs;
+  const u64 fromA = low + kByteOnes * (0x80 - 'A');
+  const u64 pastZ = low + kByteOnes * (0x80 - 'Z' - 1);
+  const u64 upper = fromA & ~pastZ & ~word & kByteHighs;
+  return word | (upper >> 2);
+}
+static_assert(LowerWord(0x405A415B7A61C1DAull) == 0x407A615B7A61C1DAull);
+
 enum class ValueClass { kNothing, kContainer, kInteger, kFloat, kNumberList, kText };
 
-// One block being filled: its container node and the names stored in it so far, so that only a
-// repeated name pays for the lookup that replaces its earlier tag. Small blocks keep their names
-// in a list, large ones in a hash set.
-struct OpenBlock {
-  static constexpr size_t kListLimit = 16;
+// Every name of one parse, interned once: most tags repeat a few names, and each lookup in the
+// process-wide cache takes its lock. Open addressing, at most half full.
+class NameTable {
+ public:
+  NameTable() : slots_(size_t(1) << kInitialBits), shift_(64 - kInitialBits) {}
 
-  // False when the name was stored before.
-  bool AddName(const Qel::PString& name) {
-    if (!set.empty()) return set.insert(name).second;
-    for (const Qel::PString& known : list) {
-      if (known == name) return false;
+  // Hashes a name as it is read, eight bytes at a time: Mix for each word (the last one padded
+  // with zero bytes), then Finish.
+  static u64 Mix(u64 hash, u64 word) {
+    hash = (hash ^ word) * 0xFF51AFD7ED558CCDull;
+    return hash ^ (hash >> 32);
+  }
+  static u64 Finish(u64 hash, size_t length) { return (hash ^ length) * 0x9E3779B97F4A7C15ull; }
+
+  // `text` is stored as whole words, zero after `length`. The result stays valid until the
+  // next call.
+  const Qel::PString& Intern(const char* text, size_t length, u64 hash) {
+    const size_t mask = slots_.size() - 1;
+    const size_t words = (length + 7) / 8;
+    size_t i = size_t(hash >> shift_);
+    for (; slots_[i].length != 0; i = (i + 1) & mask) {
+      const Slot& slot = slots_[i];
+      if (slot.hash == hash && slot.length == length && SameWords(slot.wordsAt, text, words)) {
+        return slot.name;
+      }
     }
-    list.push_back(name);
-    if (list.size() > kListLimit) {
-      set.insert(list.begin(), list.end());
-      list.clear();
+    if (2 * (count_ + 1) > slots_.size()) {
+      Grow();
+      return Intern(text, length, hash);
+    }
+    Slot& slot = slots_[i];
+    slot.name = Qel::PString(text, length);
+    slot.hash = hash;
+    slot.length = length;
+    slot.wordsAt = words_.size();
+    words_.resize(words_.size() + words);
+    std::memcpy(words_.data() + slot.wordsAt, text, 8 * words);
+    ++count_;
+    return slot.name;
+  }
+
+ private:
+  static constexpr u32 kInitialBits = 6;
+
+  struct Slot {
+    u64 hash = 0;
+    size_t length = 0;  // 0 for a free slot
+    size_t wordsAt = 0;
+    Qel::PString name;
+  };
+
+  // Word by word, as the name was stored: comparing bytes of words just stored would stall.
+  bool SameWords(size_t at, const char* text, size_t words) const {
+    for (size_t k = 0; k < words; ++k) {
+      u64 word;
+      std::memcpy(&word, text + 8 * k, 8);
+      if (words_[at + k] != word) return false;
     }
     return true;
   }
-  // True when the name was stored before; it is forgotten.
-  bool RemoveName(const Qel::PString& name) {
-    if (!set.empty()) return set.erase(name) != 0;
-    for (size_t i = 0; i < list.size(); ++i) {
-      if (list[i] == name) {
-        list.erase(list.begin() + i);
-        return true;
+
+  void Grow() {
+    std::vector<Slot> old(slots_.size() * 2);
+    old.swap(slots_);
+    --shift_;
+    const size_t mask = slots_.size() - 1;
+    for (Slot& slot : old) {
+      if (slot.length == 0) continue;
+      size_t i = size_t(slot.hash >> shift_);
+      while (slots_[i].length != 0) i = (i + 1) & mask;
+      slots_[i] = std::move(slot);
+    }
+  }
+
+  std::vector<Slot> slots_;
+  // The characters of every name, each padded with zero bytes to whole words.
+  std::vector<u64> words_;
+  u32 shift_;
+  size_t count_ = 0;
+};
+
+// One block being filled: its container node and the names stored in it so far, so that only a
+// repeated name pays for the lookup that replaces its earlier tag. A name is known by its interned
+// characters, which the parse's name table keeps. Small blocks keep their names in a short list,
+// large ones in a hash set. Blocks are reused, so their storage is allocated once per depth.
+class OpenBlock {
+ public:
+  void Reset(ACSChunk* container) {
+    node = container;
+    listCount_ = 0;
+    if (setCount_ != 0) {
+      // A large set is dropped rather than cleared, so that each reuse costs what it holds.
+      if (set_.size() > 4 * kListLimit) {
+        set_ = std::vector<const char*>();
+      } else {
+        set_.assign(set_.size(), nullptr);
       }
+      setCount_ = 0;
+    }
+  }
+
+  // False when the name was stored before.
+  bool AddName(const Qel::PString& name) {
+    const char* key = name.Get();
+    if (setCount_ != 0) return SetInsert(key);
+    for (u32 i = 0; i < listCount_; ++i) {
+      if (list_[i] == key) return false;
+    }
+    if (listCount_ < kListLimit) {
+      list_[listCount_++] = key;
+      return true;
+    }
+    if (set_.empty()) set_.resize(4 * kListLimit);
+    for (u32 i = 0; i < listCount_; ++i) SetInsert(list_[i]);
+    listCount_ = 0;
+    return SetInsert(key);
+  }
+
+  bool HasName(const Qel::PString& name) const {
+    const char* key = name.Get();
+    if (setCount_ == 0) {
+      for (u32 i = 0; i < listCount_; ++i) {
+        if (list_[i] == key) return true;
+      }
+      return false;
+    }
+    const size_t mask = set_.size() - 1;
+    for (size_t i = Home(key, mask); set_[i]; i = (i + 1) & mask) {
+      if (set_[i] == key) return true;
     }
     return false;
   }
 
-  MPRef<ACSChunk> node;
-  std::vector<Qel::PString> list;
-  std::unordered_set<Qel::PString> set;
+  // Held by its parent's entry, or by the soup for the top level, while the block is open: the
+  // parent takes no other tag until this block is closed.
+  ACSChunk* node = nullptr;
+
+ private:
+  static constexpr u32 kListLimit = 16;
+
+  // From the high bits of the product, which every bit of the address reaches.
+  static size_t Home(const char* key, size_t mask) {
+    const int bits = std::countr_zero(u64(mask) + 1);
+    return size_t((u64(reinterpret_cast<uintptr_t>(key)) * 0x9E3779B97F4A7C15ull) >> (64 - bits));
+  }
+
+  // False when present already.
+  bool SetInsert(const char* key) {
+    if (2 * (setCount_ + 1) > set_.size()) {
+      std::vector<const char*> old(set_.size() * 2, nullptr);
+      old.swap(set_);
+      const size_t mask = set_.size() - 1;
+      for (const char* k : old) {
+        if (!k) continue;
+        size_t i = Home(k, mask);
+        while (set_[i]) i = (i + 1) & mask;
+        set_[i] = k;
+      }
+    }
+    const size_t mask = set_.size() - 1;
+    size_t i = Home(key, mask);
+    for (; set_[i]; i = (i + 1) & mask) {
+      if (set_[i] == key) return false;
+    }
+    set_[i] = key;
+    ++setCount_;
+    return true;
+  }
+
+  const char* list_[kListLimit];
+  u32 listCount_ = 0;
+  std::vector<const char*> set_;
+  size_t setCount_ = 0;
 };
 
+// Parses a whole text, or a stream read piece by piece into a window of the text that moves
+// on as tags are finished, so that a large input is never held whole.
 class TextParser {
  public:
   TextParser(std::string_view text, bool utf8) : text_(text), utf8_(utf8) {}
+  TextParser(TStream& in, bool utf8) : utf8_(utf8), in_(&in) {}
 
+  // Returns the count of bytes consumed.
   size_t Run(Soup& target) {
     target.Clear();
-    if (!utf8_ && text_.substr(0, 3) == "\xEF\xBB\xBF") {
+    if (!utf8_ && Has(2) && text_.substr(0, 3) == "\xEF\xBB\xBF") {
       utf8_ = true;
       pos_ = 3;
     }
     target_ = &target;
-    stack_.emplace_back();
+    Push(nullptr);
     while (ParseTag()) {
     }
-    return pos_;
+    return base_ + pos_;
   }
+
+  // The count of bytes taken from the stream, and whether a read came back empty.
+  size_t CountRead() const { return read_; }
+  bool IsStreamDry() const { return streamDry_; }
 
  private:
-  bool AtEnd() const { return pos_ >= text_.size(); }
-  char Peek() const { return AtEnd() ? '\0' : text_[pos_]; }
+  static constexpr u32 kPiece = 1 << 16;
+
+  // The window is only ever extended while a tag is read, so positions in it stay valid; it is
+  // cut at the start of a tag.
+  bool AtEnd() { return pos_ >= text_.size() && !More(); }
+  char Peek() { return AtEnd() ? '\0' : text_[pos_]; }
+  // True when the window holds position `at`.
+  bool Has(size_t at) {
+    while (at >= text_.size()) {
+      if (!More()) return false;
+    }
+    return true;
+  }
+
+  // Appends the next piece of the stream to the window; false at its end. A zero byte ends the
+  // input.
+  bool More() {
+    if (!in_ || inputEnded_) return false;
+    const size_t have = text_.size();
+    if (capacity_ - have < kPiece) Reserve(have + kPiece);
+    const u32 got = in_->ReadBuffered(window_.get() + have, kPiece);
+    read_ += got;
+    size_t size = have + got;
+    if (got == 0) inputEnded_ = streamDry_ = true;
+    if (const void* nul = std::memchr(window_.get() + have, 0, got)) {
+      size = size_t(static_cast<const char*>(nul) - window_.get());
+      inputEnded_ = true;
+    }
+    text_ = std::string_view(window_.get(), size);
+    return size > have;
+  }
+
+  void Reserve(size_t capacity) {
+    capacity = std::max(capacity, 2 * capacity_);
+    std::unique_ptr<char[]> grown(new char[capacity]);
+    if (!text_.empty()) std::memcpy(grown.get(), text_.data(), text_.size());
+    window_ = std::move(grown);
+    capacity_ = capacity;
+    text_ = std::string_view(window_.get(), text_.size());
+  }
+
+  // Drops the part of the window before the position. What follows it is moved to the front,
+  // so that is done when little follows, or when the window has grown large.
+  void Cut() {
+    if (!in_ || pos_ < kPiece) return;
+    const size_t rest = text_.size() - pos_;
+    if (rest > kPiece / 16 && pos_ < 4 * kPiece) return;
+    std::memmove(window_.get(), window_.get() + pos_, rest);
+    base_ += pos_;
+    pos_ = 0;
+    text_ = std::string_view(window_.get(), rest);
+  }
 
   void SkipBlanks() {
-    while (!AtEnd() && IsBlank(text_[pos_])) ++pos_;
+    do {
+      pos_ = SkipWhile(text_, pos_, IsBlank);
+    } while (pos_ >= text_.size() && More());
   }
   void SkipSpaces() {
-    while (!AtEnd() && IsSpace(text_[pos_])) ++pos_;
+    do {
+      pos_ = SkipWhile(text_, pos_, IsSpace);
+    } while (pos_ >= text_.size() && More());
   }
+
+  OpenBlock& Innermost() { return stack_[depth_ - 1]; }
+  void Push(ACSChunk* container) {
+    if (depth_ == stack_.size()) stack_.emplace_back();
+    stack_[depth_++].Reset(container);
+  }
+  void Pop() { stack_[--depth_].node = nullptr; }
 
   // The container of the innermost block; the top-level soup becomes one on its first tag.
   ACSChunk* Container(OpenBlock& block) {
     if (!block.node) {
-      target_->EnsureContainer();
-      block.node = target_->GetRoot();
+      if (!target_->GetRoot()) target_->SetRoot(slabs_.MakeContainer());
+      block.node = target_->GetRoot().Get();
     }
-    return block.node.Get();
+    return block.node;
   }
 
   // Replaces any earlier tag of the name in this block, as the named setters do.
@@ -182,40 +478,41 @@ class TextParser {
   }
 
   void Store(const Qel::PString& name, u32 kind, ACSData data) {
-    OpenBlock& block = stack_.back();
+    OpenBlock& block = Innermost();
     RemoveEarlier(block, name);
     ACSChunk* node = Container(block);
-    node->AddChild(name, node->CreateTag(kind, std::move(data)));
+    node->AddChild(name, slabs_.MakeValue(kind, std::move(data)));
   }
 
   // False when the input is over.
   bool ParseTag() {
-    const Qel::PString name = ReadName();
-    if (name.IsEmpty()) {
-      if (stack_.size() == 1) return false;
-      stack_.pop_back();
+    Cut();
+    const Qel::PString* name = ReadName();
+    if (!name) {
+      if (depth_ == 1) return false;
+      Pop();
       if (Peek() == '}') ++pos_;
       return true;
     }
     switch (Classify()) {
       case ValueClass::kNothing:
-        Store(name, kKindNull, ACSData());
+        Store(*name, kKindNull, ACSData());
         break;
       case ValueClass::kContainer:
-        return OpenContainer(name);
+        return OpenContainer(*name);
       case ValueClass::kInteger:
-        Store(name, kKindInt, IntBlock(ParseInteger(ReadValueText(kNumberChars, false))));
+        Store(*name, kKindInt, IntBlock(slabs_, ParseInteger(ReadValueText(kNumberChars, false))));
         break;
       case ValueClass::kFloat: {
-        const std::vector<f32> value{ParseFloat(ReadValueText(kNumberChars, false))};
-        Store(name, kKindFloat, FloatsBlock(value));
+        const f32 value = ParseFloat(ReadValueText(kNumberChars, false));
+        Store(*name, kKindFloat, FloatsBlock(slabs_, &value, 1));
         break;
       }
       case ValueClass::kNumberList:
-        StoreNumberList(name, ReadValueText(kNumberListChars, false));
+        StoreNumberList(*name, ReadValueText(kNumberListChars, false));
         break;
       case ValueClass::kText:
-        StoreText(name, ReadValueText(std::string::npos, true));
+        StoreText(*name, ReadValueText(std::string::npos, true));
         break;
     }
     return true;
@@ -223,29 +520,63 @@ class TextParser {
 
   bool OpenContainer(const Qel::PString& name) {
     // Input nested deeper than the limit is not a soup: it ends here.
-    if (stack_.size() > kMaxSoupDepth) return false;
-    OpenBlock& block = stack_.back();
+    if (depth_ > kMaxSoupDepth) return false;
+    OpenBlock& block = Innermost();
     RemoveEarlier(block, name);
     ACSChunk* parent = Container(block);
-    MPRef<ACSChunk> child = parent->CreateTag(kKindContainer, ACSData());
-    parent->AddChild(name, child);
-    stack_.emplace_back();
-    stack_.back().node = std::move(child);
+    MPRef<ACSChunk> child = slabs_.MakeContainer();
+    ACSChunk* opened = child.Get();
+    // The parent's entry holds the block from here on. A new container is never refused, which
+    // the count confirms, as nothing else would keep it alive.
+    const u32 count = parent->CountChildren();
+    parent->AddChild(name, std::move(child));
+    if (parent->CountChildren() == count) return false;
+    Push(opened);
     return true;
   }
 
-  // Empty when the next character that is not a blank or a line end is '}' or the end.
-  Qel::PString ReadName() {
+  // Null when the next character that is not a blank or a line end is '}' or the end. The name
+  // stays valid until the next one is read.
+  const Qel::PString* ReadName() {
     SkipSpaces();
-    char name[kSoupTextMaxReadName];
-    size_t length = 0;
-    while (!AtEnd()) {
-      const char c = text_[pos_];
-      if (IsSpace(c) || c == '}') break;
-      if (length < sizeof(name)) name[length++] = LowerAscii(c);
-      ++pos_;
+    const size_t end = Find(pos_, NameEnds, IsNameEnd);
+    const size_t length = std::min(end - pos_, size_t(kSoupTextMaxReadName));
+    if (length == 0) return nullptr;
+    // Lowered and stored eight characters at a time, the last word padded with zero bytes: the
+    // table reads the name back in words, and loads of words stored as bytes would stall.
+    const char* from = text_.data() + pos_;
+    const size_t room = text_.size() - pos_;
+    u64 hash = 0;
+    for (size_t at = 0; at < length; at += 8) {
+      const size_t count = std::min<size_t>(8, length - at);
+      u64 word = 0;
+      if (room - at >= 8) {
+        std::memcpy(&word, from + at, 8);
+        if (count < 8) word &= KeepBytes(count);
+      } else {
+        std::memcpy(&word, from + at, count);
+      }
+      word = LowerWord(word);
+      std::memcpy(name_ + at, &word, 8);
+      hash = NameTable::Mix(hash, word);
     }
-    return Qel::PString(name, length);
+    pos_ = end;
+    return &names_.Intern(name_, length, NameTable::Finish(hash, length));
+  }
+
+  // A mask of the first `count` (below 8) bytes of a word in memory order.
+  static u64 KeepBytes(size_t count) {
+    const u64 low = (u64(1) << (8 * count)) - 1;
+    return std::endian::native == std::endian::little ? low : ~(~u64(0) >> (8 * count));
+  }
+
+  // FindFirst over the window, which grows until a stop or the end of the input is found.
+  template <class Stops, class Stop>
+  size_t Find(size_t pos, Stops stops, Stop stop) {
+    for (;;) {
+      pos = FindFirst(text_, pos, stops, stop);
+      if (pos < text_.size() || !More()) return pos;
+    }
   }
 
   // Leaves the position at the start of the value, or behind the '{' of a block.
@@ -269,8 +600,7 @@ class TextParser {
     }
     if (first == '"') return ValueClass::kText;
 
-    size_t end = pos_;
-    while (end < text_.size() && !IsLineEnd(text_[end])) ++end;
+    const size_t end = Find(pos_, LineEnds, IsLineEnd);
     std::string_view line = text_.substr(pos_, end - pos_);
     while (!line.empty() && IsBlank(line.back())) line.remove_suffix(1);
 
@@ -292,102 +622,132 @@ class TextParser {
     return ValueClass::kNumberList;
   }
 
-  // Reads a value, keeping at most `limit` characters; only text values unfold "\n".
-  std::string ReadValueText(size_t limit, bool escapes) {
-    std::string value;
+  // Reads a value, keeping at most `limit` characters; only text values unfold "\n". A value in
+  // one piece is a view of the input; one that is put together lives in a buffer of the parser
+  // and stays valid until the next value is read.
+  std::string_view ReadValueText(size_t limit, bool escapes) {
     SkipBlanks();
-    if (AtEnd()) return value;
+    if (AtEnd()) return {};
     const char first = text_[pos_];
-    if (first == '}' || IsLineEnd(first)) return value;
-    auto put = [&](std::string_view piece) {
-      if (value.size() < limit) value.append(piece.substr(0, limit - value.size()));
-    };
+    if (first == '}' || IsLineEnd(first)) return {};
 
     if (first == '"') {
       ++pos_;
+      const size_t run = pos_;
+      pos_ = Find(pos_, QuotedEnds, IsQuotedEnd);
+      if (AtEnd() || text_[pos_] == '"') {
+        const std::string_view value = text_.substr(run, std::min(pos_ - run, limit));
+        if (!AtEnd()) ++pos_;
+        return value;
+      }
+      // Line ends inside quotes: CR, LF, CR LF and LF CR each become one CR LF.
+      value_.clear();
+      Put(text_.substr(run, pos_ - run), limit);
       while (!AtEnd()) {
-        const size_t run = pos_;
-        while (!AtEnd() && text_[pos_] != '"' && !IsLineEnd(text_[pos_])) ++pos_;
-        put(text_.substr(run, pos_ - run));
-        if (AtEnd()) break;
         const char c = text_[pos_++];
         if (c == '"') break;
-        // CR, LF, CR LF and LF CR each become one CR LF.
         if (!AtEnd() && IsLineEnd(text_[pos_]) && text_[pos_] != c) ++pos_;
-        put("\r\n");
+        Put("\r\n", limit);
+        const size_t next = pos_;
+        pos_ = Find(pos_, QuotedEnds, IsQuotedEnd);
+        Put(text_.substr(next, pos_ - next), limit);
       }
-      return value;
+      return value_;
     }
 
-    while (!AtEnd()) {
-      const size_t run = pos_;
-      while (!AtEnd() && text_[pos_] != '}' && !IsLineEnd(text_[pos_]) &&
-             !(escapes && text_[pos_] == '\\')) {
-        ++pos_;
-      }
-      put(text_.substr(run, pos_ - run));
-      if (AtEnd() || text_[pos_] != '\\') break;
-      if (pos_ + 1 < text_.size() && text_[pos_ + 1] == 'n') {
-        put("\r\n");
+    const auto scan = [&] {
+      pos_ = escapes ? Find(pos_, EscapedValueEnds, IsEscapedValueEnd)
+                     : Find(pos_, ValueEnds, IsValueEnd);
+    };
+    const size_t run = pos_;
+    scan();
+    if (AtEnd() || text_[pos_] != '\\') return text_.substr(run, std::min(pos_ - run, limit));
+    value_.clear();
+    Put(text_.substr(run, pos_ - run), limit);
+    while (!AtEnd() && text_[pos_] == '\\') {
+      if (Has(pos_ + 1) && text_[pos_ + 1] == 'n') {
+        Put("\r\n", limit);
         pos_ += 2;
       } else {
-        put("\\");
+        Put("\\", limit);
         ++pos_;
       }
+      const size_t next = pos_;
+      scan();
+      Put(text_.substr(next, pos_ - next), limit);
     }
-    return value;
+    return value_;
   }
 
-  void StoreNumberList(const Qel::PString& name, const std::string& value) {
-    std::vector<f32> numbers;
+  void Put(std::string_view piece, size_t limit) {
+    if (value_.size() < limit) value_.append(piece.substr(0, limit - value_.size()));
+  }
+
+  void StoreNumberList(const Qel::PString& name, std::string_view value) {
+    numbers_.clear();
     size_t i = 0;
     while (i < value.size()) {
       while (i < value.size() && (value[i] == ' ' || value[i] == ',')) ++i;
       const size_t start = i;
       while (i < value.size() && value[i] != ' ' && value[i] != ',') ++i;
-      if (i > start)
-        numbers.push_back(ParseFloat(std::string_view(value).substr(start, i - start)));
+      if (i > start) numbers_.push_back(ParseFloat(value.substr(start, i - start)));
     }
-    if (numbers.empty()) {
+    if (numbers_.empty()) {
       // A list without numbers stores nothing, yet still replaces an earlier tag of the name.
-      OpenBlock& block = stack_.back();
-      if (block.RemoveName(name)) {
+      OpenBlock& block = Innermost();
+      if (block.HasName(name)) {
         ACSChunk* node = Container(block);
         node->RemoveChild(node->GetChild(name));
       }
       return;
     }
-    Store(name, kKindFloat, FloatsBlock(numbers));
+    Store(name, kKindFloat, FloatsBlock(slabs_, numbers_.data(), numbers_.size()));
   }
 
-  void StoreText(const Qel::PString& name, std::string value) {
-    const std::string_view view(value);
-    const size_t kuids = CountOccurrences(view, "<kuid:") + CountOccurrences(view, "<kuid2:");
-    if (!value.empty() && kuids <= 1 &&
-        (StartsWithIgnoreCase(view, "<kuid:") || StartsWithIgnoreCase(view, "<kuid2:") ||
-         StartsWithIgnoreCase(view, "<null>"))) {
-      Store(name, kKindKUID, KUIDBlock(KUID::Parse(value.c_str(), false)));
+  void StoreText(const Qel::PString& name, std::string_view value) {
+    if (!value.empty() &&
+        (StartsWithIgnoreCase(value, "<kuid:") || StartsWithIgnoreCase(value, "<kuid2:") ||
+         StartsWithIgnoreCase(value, "<null>")) &&
+        CountOccurrences(value, "<kuid:") + CountOccurrences(value, "<kuid2:") <= 1) {
+      converted_.assign(value);
+      Store(name, kKindKUID, KUIDBlock(slabs_, KUID::Parse(converted_.c_str(), false)));
       return;
     }
     if (!utf8_) {
       bool high = false;
       for (const char c : value) high |= u8(c) >= 0x80;
       if (high) {
-        std::string converted;
-        if (!Qel::ConvertCodePage(view, Qel::kCodePageAnsi, Qel::kCodePageUtf8, &converted)) {
-          converted.clear();
+        if (!Qel::ConvertCodePage(value, Qel::kCodePageAnsi, Qel::kCodePageUtf8, &converted_)) {
+          converted_.clear();
         }
-        value = std::move(converted);
+        value = converted_;
       }
     }
-    Store(name, kKindText, TextBlock(value));
+    Store(name, kKindText, TextBlock(slabs_, value));
   }
 
+  // The text, or the window of the stream; pos_ is in it, base_ is where it starts.
   std::string_view text_;
   size_t pos_ = 0;
+  size_t base_ = 0;
   bool utf8_;
+  TStream* in_ = nullptr;
+  std::unique_ptr<char[]> window_;
+  size_t capacity_ = 0;
+  size_t read_ = 0;
+  bool inputEnded_ = false;
+  bool streamDry_ = false;
   Soup* target_ = nullptr;
+  SoupSlabMaker slabs_;
+  NameTable names_;
+  // The open blocks are the first depth_ entries; the rest wait to be reused.
   std::vector<OpenBlock> stack_;
+  size_t depth_ = 0;
+  // Room for a name and the rest of its last word.
+  char name_[kSoupTextMaxReadName + 8];
+  std::string value_;
+  std::string converted_;
+  std::vector<f32> numbers_;
 };
 
 // Output is gathered and handed to the stream in large pieces.
@@ -552,20 +912,23 @@ void Soup::ParseText(Soup& target, TStream& in, bool utf8) {
   target.Clear();
   if (!in.IsOpen()) return;
   const u32 start = in.Tell();
-  constexpr u32 kChunk = 1 << 16;
-  std::string text;
-  for (;;) {
-    const size_t have = text.size();
-    text.resize(have + kChunk);
-    const u32 got = in.ReadBuffered(text.data() + have, kChunk);
-    text.resize(have + got);
-    if (got == 0) break;
+  TextParser parser(in, utf8);
+  const size_t used = parser.Run(target);
+  // The rest of the stream is read even when the parse ended early (at a stray '}' or a zero
+  // byte): the short-read check and the final position are those of a reader of all of it.
+  size_t read = parser.CountRead();
+  if (!parser.IsStreamDry()) {
+    std::string rest(1 << 16, '\0');
+    for (;;) {
+      const u32 got = in.ReadBuffered(rest.data(), u32(rest.size()));
+      if (got == 0) break;
+      read += got;
+    }
   }
   // Running dry before the end is a short read; what arrived is parsed all the same.
   if (!in.IsEof()) in.SetError(TStream::kErrorShortRead);
-  const size_t used = ParseSoupText(target, text, utf8);
   // The stream is left where the text ended for the parser (before a stray '}', at a zero byte).
-  if (used < text.size()) in.Seek(i64(start) + i64(used), 0);
+  if (used < read) in.Seek(i64(start) + i64(used), 0);
 }
 
 void WriteSoupText(TStream& out, const Soup& soup) {

@@ -1,19 +1,44 @@
 #include "assetdata/soup_tree.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#include <sanitizer/asan_interface.h>
+#endif
+#endif
+
 // --- ACSRawDataCore ---
 
-ACSRawDataCore::ACSRawDataCore(const u8* data, u32 size, bool owns, MPRef<ReferenceCountMP> owner)
-    : data_(data), size_(size), owns_(owns ? 1 : 0), owner_(std::move(owner)) {}
+ACSRawDataCore::ACSRawDataCore(const u8* data, u32 size, u8 storage, MPRef<ReferenceCountMP> owner)
+    : data_(data), size_(size), storage_(storage), owner_(std::move(owner)) {}
 
 ACSRawDataCore::~ACSRawDataCore() {
-  if (owns_) std::free(const_cast<u8*>(data_));
+  if (storage_ == kStorageMalloc) std::free(const_cast<u8*>(data_));
 }
+
+void ACSRawDataCore::DeleteThis() {
+  void* memory = this;
+  const u32 slab = slabOffset_;
+  const size_t size = InlineOffset() + (storage_ == kStorageInline ? size_ : 0);
+  this->~ACSRawDataCore();
+  if (slab) {
+    SoupSlabMaker::Release(memory, slab, size);
+  } else {
+    ::operator delete(memory);
+  }
+}
+
+void* ACSRawDataCore::Allocate(size_t extra) { return ::operator new(InlineOffset() + extra); }
 
 MPRef<ACSRawDataCore> ACSRawDataCore::CreateOwned(void* bytes, u32 size) {
   if (!bytes) return nullptr;
@@ -21,23 +46,41 @@ MPRef<ACSRawDataCore> ACSRawDataCore::CreateOwned(void* bytes, u32 size) {
     std::free(bytes);
     return nullptr;
   }
+  void* memory;
+  try {
+    memory = Allocate(0);
+  } catch (...) {
+    std::free(bytes);  // taken over, so not leaked when the block cannot be made
+    throw;
+  }
   return MPRef<ACSRawDataCore>::Adopt(
-      new ACSRawDataCore(static_cast<const u8*>(bytes), size, true, nullptr));
+      new (memory) ACSRawDataCore(static_cast<const u8*>(bytes), size, kStorageMalloc, nullptr));
+}
+
+MPRef<ACSRawDataCore> ACSRawDataCore::CreateFilled(u32 size, u8** bytes) {
+  *bytes = nullptr;
+  if (size == 0) return nullptr;
+  void* memory = Allocate(size);
+  u8* inline_bytes = static_cast<u8*>(memory) + InlineOffset();
+  *bytes = inline_bytes;
+  return MPRef<ACSRawDataCore>::Adopt(
+      new (memory) ACSRawDataCore(inline_bytes, size, kStorageInline, nullptr));
 }
 
 MPRef<ACSRawDataCore> ACSRawDataCore::CreateCopy(const void* source, u32 size) {
   if (!source || size == 0) return nullptr;
-  void* bytes = std::malloc(size);
-  if (!bytes) throw std::bad_alloc();
+  u8* bytes;
+  MPRef<ACSRawDataCore> block = CreateFilled(size, &bytes);
   std::memcpy(bytes, source, size);
-  return CreateOwned(bytes, size);
+  return block;
 }
 
 MPRef<ACSRawDataCore> ACSRawDataCore::CreateView(const void* data, u32 size,
                                                  MPRef<ReferenceCountMP> owner) {
   if (!data || size == 0) return nullptr;
-  return MPRef<ACSRawDataCore>::Adopt(
-      new ACSRawDataCore(static_cast<const u8*>(data), size, false, std::move(owner)));
+  void* memory = Allocate(0);
+  return MPRef<ACSRawDataCore>::Adopt(new (memory) ACSRawDataCore(
+      static_cast<const u8*>(data), size, kStorageView, std::move(owner)));
 }
 
 MPRef<ACSRawDataCore> ACSRawDataCore::CreateChunkView(const ACSChunk* node) {
@@ -91,17 +134,30 @@ bool ACSChunk::IsPresent(const ACSChunk* node) {
 
 bool ACSChunk::Reaches(const ACSChunk* from, const ACSChunk* target) {
   if (!from || !target) return false;
-  if (from == target) return true;
-  if (from->GetKind() != kKindContainer) return false;
+  if (target->IsSameNode(from)) return true;
+  // The common case of every insert: a value or a new, empty container.
+  if (from->GetKind() != kKindContainer || from->CountChildren() == 0) return false;
+  // Shared subtrees are walked once: a tree that shares its parts may have far more paths than
+  // nodes. Walked nodes are held until the end, so that no address is reused meanwhile.
   std::vector<MPRef<ACSChunk>> pending;
+  std::vector<MPRef<ACSChunk>> walked;
+  std::unordered_set<const ACSChunk*> seen;
+  const auto visit = [&](const MPRef<ACSChunk>& child) {
+    if (target->IsSameNode(child.Get())) return true;
+    if (child->GetKind() == kKindContainer && seen.insert(child.Get()).second) {
+      pending.push_back(child);
+    }
+    return false;
+  };
   pending.emplace_back(const_cast<ACSChunk*>(from));
+  seen.insert(from);
   while (!pending.empty()) {
-    MPRef<ACSChunk> node = std::move(pending.back());
+    walked.push_back(std::move(pending.back()));
     pending.pop_back();
-    if (const auto* container = dynamic_cast<const TDBContainerTag*>(node.Get())) {
+    const ACSChunk* node = walked.back().Get();
+    if (const auto* container = dynamic_cast<const TDBContainerTag*>(node)) {
       for (const TDBContainerTag::Entry& e : container->GetEntries()) {
-        if (e.node.Get() == target) return true;
-        if (e.node->GetKind() == kKindContainer) pending.push_back(e.node);
+        if (visit(e.node)) return true;
       }
       continue;
     }
@@ -110,8 +166,7 @@ bool ACSChunk::Reaches(const ACSChunk* from, const ACSChunk* target) {
       Qel::PString name;
       MPRef<ACSChunk> child;
       if (!node->GetChildAt(i, name, child)) break;
-      if (child.Get() == target) return true;
-      if (child->GetKind() == kKindContainer) pending.push_back(std::move(child));
+      if (visit(child)) return true;
     }
   }
   return false;
@@ -319,9 +374,24 @@ void TDBContainerTag::DeleteThis() {
   while (!queue.empty()) {
     TDBContainerTag* next = queue.back();
     queue.pop_back();
-    delete next;  // its last children land in the queue
+    const size_t before = queue.size();
+    next->Destroy();  // its last children land in the queue
+    // First children first: the tree then goes in the order it was made, which is the order of
+    // its memory when a parse made it.
+    std::reverse(queue.begin() + std::ptrdiff_t(before), queue.end());
   }
   pending = nullptr;
+}
+
+void TDBContainerTag::Destroy() {
+  const u32 slab = slabOffset_;
+  if (!slab) {
+    delete this;
+    return;
+  }
+  void* memory = this;
+  this->~TDBContainerTag();
+  SoupSlabMaker::Release(memory, slab, sizeof(TDBContainerTag));
 }
 
 MPRef<ACSChunk> TDBContainerTag::CreateTag(u32 kind, MPRef<ACSRawDataCore> block) {
@@ -342,4 +412,130 @@ void TDBDataTag::SetData(u32 kind, MPRef<ACSRawDataCore> block) {
   if (kind == kKindContainer) return;
   kind_ = kind;
   block_ = std::move(block);
+}
+
+void TDBDataTag::DeleteThis() {
+  const u32 slab = slabOffset_;
+  if (!slab) {
+    delete this;
+    return;
+  }
+  void* memory = this;
+  this->~TDBDataTag();
+  SoupSlabMaker::Release(memory, slab, sizeof(TDBDataTag));
+}
+
+// --- SoupSlabMaker ---
+
+namespace {
+
+// Slabs start small, so that a small tree takes little, and double up to the largest size.
+constexpr size_t kFirstSlabSize = 1024;
+constexpr size_t kSlabSize = 16 * 1024;
+// Larger things get allocations of their own, so that little of a slab goes unused.
+constexpr size_t kSlabLargest = 1024;
+// Added to a slab's count while its maker may still make things in it.
+constexpr u32 kSlabFilling = 0x40000000u;
+
+// With AddressSanitizer, the memory of a released thing is poisoned, so that a use after its
+// release is caught although its slab lives on.
+void Poison(void* memory, size_t size) {
+#if defined(__SANITIZE_ADDRESS__)
+  __asan_poison_memory_region(memory, size);
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  __asan_poison_memory_region(memory, size);
+#endif
+#endif
+  (void)memory;
+  (void)size;
+}
+
+}  // namespace
+
+struct SoupSlabMaker::Slab {
+  // Things made in the slab and not yet released, plus kSlabFilling until the maker retires it.
+  std::atomic<u32> holders{kSlabFilling};
+};
+
+namespace {
+
+// The first thing in a slab starts after its header, so no offset is 0.
+constexpr size_t kSlabHeader = 16;
+
+}  // namespace
+
+SoupSlabMaker::SoupSlabMaker() : slabSize_(kFirstSlabSize) {}
+
+void* SoupSlabMaker::Allocate(size_t size, u32* offset) {
+  static_assert(sizeof(Slab) <= kSlabHeader);
+  size = (size + 7) & ~size_t(7);
+  if (size > kSlabLargest) return nullptr;
+  if (size_t(end_ - next_) < size) {
+    const size_t bytes = std::max(slabSize_, kSlabHeader + size);
+    void* memory = std::malloc(bytes);
+    if (!memory) throw std::bad_alloc();
+    Retire();
+    slabSize_ = std::min(2 * slabSize_, kSlabSize);
+    slab_ = new (memory) Slab;
+    next_ = static_cast<u8*>(memory) + kSlabHeader;
+    end_ = static_cast<u8*>(memory) + bytes;
+  }
+  void* at = next_;
+  *offset = u32(next_ - reinterpret_cast<u8*>(slab_));
+  next_ += size;
+  ++made_;
+  return at;
+}
+
+void SoupSlabMaker::Retire() {
+  Slab* slab = std::exchange(slab_, nullptr);
+  next_ = end_ = nullptr;
+  const u32 made = std::exchange(made_, 0);
+  if (!slab) return;
+  // What remains is the count of things made here and still held.
+  const u32 unused = kSlabFilling - made;
+  if (slab->holders.fetch_sub(unused, std::memory_order_acq_rel) == unused) {
+    slab->~Slab();
+    std::free(slab);
+  }
+}
+
+void SoupSlabMaker::Release(void* memory, u32 offset, size_t size) {
+  Poison(memory, size);
+  Slab* slab = reinterpret_cast<Slab*>(static_cast<u8*>(memory) - offset);
+  if (slab->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    slab->~Slab();
+    std::free(slab);
+  }
+}
+
+MPRef<ACSChunk> SoupSlabMaker::MakeContainer() {
+  u32 offset;
+  void* memory = Allocate(sizeof(TDBContainerTag), &offset);
+  auto* node = new (memory) TDBContainerTag();
+  node->slabOffset_ = offset;
+  return MPRef<ACSChunk>::Adopt(node);
+}
+
+MPRef<ACSChunk> SoupSlabMaker::MakeValue(u32 kind, MPRef<ACSRawDataCore> block) {
+  u32 offset;
+  void* memory = Allocate(sizeof(TDBDataTag), &offset);
+  auto* node = new (memory) TDBDataTag(kind, std::move(block));
+  node->slabOffset_ = offset;
+  return MPRef<ACSChunk>::Adopt(node);
+}
+
+MPRef<ACSRawDataCore> SoupSlabMaker::MakeBlock(u32 size, u8** bytes) {
+  *bytes = nullptr;
+  if (size == 0) return nullptr;
+  u32 offset;
+  void* memory = Allocate(ACSRawDataCore::InlineOffset() + size, &offset);
+  if (!memory) return ACSRawDataCore::CreateFilled(size, bytes);
+  u8* inline_bytes = static_cast<u8*>(memory) + ACSRawDataCore::InlineOffset();
+  *bytes = inline_bytes;
+  auto* block =
+      new (memory) ACSRawDataCore(inline_bytes, size, ACSRawDataCore::kStorageInline, nullptr);
+  block->slabOffset_ = offset;
+  return MPRef<ACSRawDataCore>::Adopt(block);
 }

@@ -27,13 +27,18 @@ enum SoupKind : u32 {
 inline constexpr u32 kMaxSoupDepth = 1000;
 
 class ACSChunk;
+class SoupSlabMaker;
 
-// One immutable value: owned bytes, or a view of bytes that `owner` keeps alive.
+// One immutable value: owned bytes, or a view of bytes that `owner` keeps alive. A copy keeps its
+// bytes in the block's own allocation.
 class ACSRawDataCore final : public ReferenceCountMP {
  public:
   // Takes over a block from std::malloc; size 0 frees it and gives no block.
   static MPRef<ACSRawDataCore> CreateOwned(void* bytes, u32 size);
   static MPRef<ACSRawDataCore> CreateCopy(const void* source, u32 size);
+  // A block of `size` uninitialised bytes that the caller fills through `bytes` before anybody
+  // else sees the block; size 0 gives no block and a null `bytes`.
+  static MPRef<ACSRawDataCore> CreateFilled(u32 size, u8** bytes);
   static MPRef<ACSRawDataCore> CreateView(const void* data, u32 size,
                                           MPRef<ReferenceCountMP> owner);
   // A view of the node's value bytes that keeps the node alive; no block when it has none.
@@ -41,15 +46,28 @@ class ACSRawDataCore final : public ReferenceCountMP {
 
   const u8* GetData() const { return data_; }
   u32 GetSize() const { return size_; }
-  bool IsOwned() const { return owns_ != 0; }
+  bool IsOwned() const { return storage_ != kStorageView; }
+
+  void DeleteThis() override;
 
  private:
-  ACSRawDataCore(const u8* data, u32 size, bool owns, MPRef<ReferenceCountMP> owner);
+  friend class SoupSlabMaker;
+
+  enum : u8 { kStorageView, kStorageMalloc, kStorageInline };
+
+  ACSRawDataCore(const u8* data, u32 size, u8 storage, MPRef<ReferenceCountMP> owner);
   ~ACSRawDataCore() override;
+
+  // Every block is made in memory from operator new, with `extra` bytes after the object.
+  static void* Allocate(size_t extra);
+  // Where inline bytes start: 8-byte aligned, enough for any value read in place.
+  static constexpr size_t InlineOffset() { return (sizeof(ACSRawDataCore) + 7) & ~size_t(7); }
 
   const u8* data_;
   u32 size_;
-  u8 owns_;
+  u8 storage_;
+  // Where the block lies in its slab (see SoupSlabMaker); 0 when it has an allocation of its own.
+  u32 slabOffset_ = 0;
   MPRef<ReferenceCountMP> owner_;
 };
 
@@ -76,14 +94,17 @@ class ACSChunk : public ReferenceCountMP {
   virtual u32 GetDataSize() const;
   virtual u32 GetKind() const;
   virtual void SetData(u32 kind, MPRef<ACSRawDataCore> block);
+  // True when both show the same node. Nodes that stand for stored data may be made anew for
+  // every lookup, so a pointer comparison alone can miss them.
+  virtual bool IsSameNode(const ACSChunk* other) const { return other == this; }
 
   // A new reference to the process-wide null node.
   static MPRef<ACSChunk> GetNullChunk();
   static bool IsNullChunk(const ACSChunk* node);
   // Neither a null pointer nor the null node, and of a kind other than 0.
   static bool IsPresent(const ACSChunk* node);
-  // True when `target` is `from` itself or a node somewhere below it: adding `from` under
-  // `target` would then make a node its own descendant.
+  // True when `target` is `from` itself or a node somewhere below it (as IsSameNode sees it):
+  // adding `from` under `target` would then make a node its own descendant.
   static bool Reaches(const ACSChunk* from, const ACSChunk* target);
 
   // Deep copy of source into this node: values share the source's bytes, children are new
@@ -133,11 +154,16 @@ class TDBContainerTag : public ACSChunk {
   ~TDBContainerTag() override = default;
 
  private:
+  friend class SoupSlabMaker;
+
   const Entry* FindByName(const Qel::PString& name) const;
+  // Destroys the node and gives back its memory, wherever that came from.
+  void Destroy();
 
   ChunkedList<Entry, 13> children_;
   // Cached so that appending and indexing need not walk the ring.
   u32 count_ = 0;
+  u32 slabOffset_ = 0;
 };
 
 // An in-memory value of any kind but the container.
@@ -153,10 +179,54 @@ class TDBDataTag : public ACSChunk {
 
   const MPRef<ACSRawDataCore>& GetBlock() const { return block_; }
 
+  void DeleteThis() override;
+
  protected:
   ~TDBDataTag() override = default;
 
  private:
+  friend class SoupSlabMaker;
+
   MPRef<ACSRawDataCore> block_;
   u32 kind_;
+  u32 slabOffset_ = 0;
+};
+
+// Makes the many nodes and values of one producer, such as a parse, in shared slabs of memory
+// rather than in one heap allocation each, which is most of the cost of making and freeing a
+// large tree. A slab is freed when the last thing made in it is released, so what is made here
+// may outlive the maker and be shared like any other node; a part kept alone keeps its slab
+// alone. One thread at a time may use a maker.
+class SoupSlabMaker {
+ public:
+  SoupSlabMaker();
+  ~SoupSlabMaker() { Retire(); }
+  SoupSlabMaker(const SoupSlabMaker&) = delete;
+  SoupSlabMaker& operator=(const SoupSlabMaker&) = delete;
+
+  MPRef<ACSChunk> MakeContainer();
+  MPRef<ACSChunk> MakeValue(u32 kind, MPRef<ACSRawDataCore> block);
+  // As ACSRawDataCore::CreateFilled.
+  MPRef<ACSRawDataCore> MakeBlock(u32 size, u8** bytes);
+
+ private:
+  friend class ACSRawDataCore;
+  friend class TDBContainerTag;
+  friend class TDBDataTag;
+
+  struct Slab;
+
+  // Room for `size` bytes and their offset in the current slab; nullptr when too large for one.
+  void* Allocate(size_t size, u32* offset);
+  // Lets go of the current slab, which goes as soon as nothing made in it is held.
+  void Retire();
+  // Gives back the `size` bytes of a destroyed thing made at `offset` in its slab.
+  static void Release(void* memory, u32 offset, size_t size);
+
+  Slab* slab_ = nullptr;
+  u8* next_ = nullptr;
+  u8* end_ = nullptr;
+  u32 made_ = 0;
+  // The size of the next slab.
+  size_t slabSize_;
 };

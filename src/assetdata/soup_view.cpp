@@ -62,6 +62,12 @@ TDBDataChunk::TDBDataChunk(MPRef<TDBBinaryBody> body, u32 offset, u32 size,
   }
 }
 
+bool TDBDataChunk::IsSameNode(const ACSChunk* other) const {
+  if (other == this) return true;
+  const auto* value = dynamic_cast<const TDBDataChunk*>(other);
+  return value && value->body_ == body_ && value->position_ == position_;
+}
+
 // --- TDBBinarySoup ---
 
 TDBBinarySoup::TDBBinarySoup(MPRef<TDBBinaryFile> file, u32 start, u32 length)

@@ -122,6 +122,7 @@ class TDBBinarySoup final : public ACSChunk {
 
   // Both views show the same region of the same file.
   bool IsSameRegion(const ACSChunk* other) const;
+  bool IsSameNode(const ACSChunk* other) const override { return IsSameRegion(other); }
   u32 GetRegionStart() const { return start_; }
   u32 GetRegionLength() const { return length_; }
 
@@ -169,6 +170,8 @@ class TDBDataChunk final : public ACSChunk {
   const u8* GetData() const override { return data_; }
   u32 GetDataSize() const override { return size_; }
   u32 GetKind() const override { return kind_; }
+  // The same stored value of the same body.
+  bool IsSameNode(const ACSChunk* other) const override;
 
   const TDBBinaryBody* GetBody() const { return body_.Get(); }
   // The offset of the chunk's payload in the body.

@@ -63,12 +63,6 @@ void SingleLock::Unlock() {
   held_ = false;
 }
 
-i32 ProtectedLong::Add(i32 delta) {
-  // Unsigned arithmetic keeps the wrap at the limits defined.
-  const u32 old = u32(value_.fetch_add(delta));
-  return i32(old + u32(delta));
-}
-
 i32 ProtectedLong::CompareExchange(i32 exchange, i32 comparand) {
   i32 found = comparand;
   value_.compare_exchange_strong(found, exchange);

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
-#include <unordered_set>
+#include <vector>
 
 namespace Qel {
 
@@ -30,21 +30,102 @@ size_t HashText(std::string_view text) {
   return static_cast<size_t>(h ? h : 1);
 }
 
-struct NodeHash {
-  using is_transparent = void;
-  size_t operator()(const PString::Node* n) const { return n->hash; }
-  size_t operator()(std::string_view v) const { return HashText(v); }
-};
-struct NodeEq {
-  using is_transparent = void;
-  bool operator()(const PString::Node* a, const PString::Node* b) const { return a == b; }
-  bool operator()(std::string_view v, const PString::Node* n) const { return n->View() == v; }
-  bool operator()(const PString::Node* n, std::string_view v) const { return n->View() == v; }
+// Open addressing with linear probing, at most half full. A slot keeps its node's hash beside
+// the pointer, so that probing a large table touches no node but the one that matches. A node's
+// place comes from the high bits of its hash times a large odd constant, which mixes every bit
+// of the hash in. Guarded by the cache's mutex.
+class NodeTable {
+ public:
+  NodeTable() : slots_(size_t(1) << kInitialBits), shift_(64 - kInitialBits) {}
+
+  size_t Size() const { return count_; }
+
+  // The node holding the text, or nullptr.
+  PString::Node* Find(std::string_view text, size_t hash) const {
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = Home(hash, shift_);; i = (i + 1) & mask) {
+      const Slot& slot = slots_[i];
+      if (!slot.node) return nullptr;
+      if (slot.hash == hash && slot.node->View() == text) return slot.node;
+    }
+  }
+
+  // The node must not be present yet.
+  void Insert(PString::Node* node) {
+    if (2 * (count_ + 1) > slots_.size()) Rebuild(BitsFor(count_ + 1));
+    Place(slots_, shift_, node);
+    ++count_;
+  }
+
+  // Frees every node whose count is zero and returns how many went.
+  size_t FreeUnused() {
+    // Under the lock a zero count cannot rise again, though others may still fall to zero: the
+    // new table is sized and allocated before anything is freed.
+    size_t live = 0;
+    for (const Slot& slot : slots_) {
+      if (slot.node && slot.node->refs.load(std::memory_order_acquire) != 0) ++live;
+    }
+    const u32 bits = BitsFor(live);
+    std::vector<Slot> slots(size_t(1) << bits);
+    size_t freed = 0;
+    for (const Slot& slot : slots_) {
+      PString::Node* node = slot.node;
+      if (!node) continue;
+      if (node->refs.load(std::memory_order_acquire) == 0) {
+        node->refs.~atomic<u32>();
+        std::free(node);
+        ++freed;
+      } else {
+        Place(slots, 64 - bits, node);
+      }
+    }
+    slots_.swap(slots);
+    shift_ = 64 - bits;
+    count_ -= freed;
+    return freed;
+  }
+
+ private:
+  static constexpr u32 kInitialBits = 10;
+
+  struct Slot {
+    size_t hash = 0;
+    PString::Node* node = nullptr;
+  };
+
+  static size_t Home(size_t hash, u32 shift) {
+    return size_t((u64(hash) * 0x9E3779B97F4A7C15ull) >> shift);
+  }
+  // The table size, as a power of two, that holds `count` nodes at most half full.
+  static u32 BitsFor(size_t count) {
+    u32 bits = kInitialBits;
+    while ((size_t(1) << bits) < 2 * count) ++bits;
+    return bits;
+  }
+  static void Place(std::vector<Slot>& slots, u32 shift, PString::Node* node) {
+    const size_t mask = slots.size() - 1;
+    size_t i = Home(node->hash, shift);
+    while (slots[i].node) i = (i + 1) & mask;
+    slots[i] = {node->hash, node};
+  }
+
+  void Rebuild(u32 bits) {
+    std::vector<Slot> slots(size_t(1) << bits);
+    for (const Slot& slot : slots_) {
+      if (slot.node) Place(slots, 64 - bits, slot.node);
+    }
+    slots_.swap(slots);
+    shift_ = 64 - bits;
+  }
+
+  std::vector<Slot> slots_;
+  u32 shift_;
+  size_t count_ = 0;
 };
 
 struct Cache {
   std::mutex lock;
-  std::unordered_set<PString::Node*, NodeHash, NodeEq> nodes;
+  NodeTable nodes;
 };
 
 // Built on first use and never destroyed, so static PString constants in any translation unit,
@@ -57,12 +138,12 @@ Cache& TheCache() {
 PString::Node* Intern(std::string_view text) {
   if (text.empty()) return nullptr;
   Cache& cache = TheCache();
+  // Hashed once, outside the lock.
   const size_t hash = HashText(text);
   std::lock_guard<std::mutex> guard(cache.lock);
-  auto it = cache.nodes.find(text);
-  if (it != cache.nodes.end()) {
-    (*it)->refs.fetch_add(1, std::memory_order_relaxed);
-    return *it;
+  if (PString::Node* found = cache.nodes.Find(text, hash)) {
+    found->refs.fetch_add(1, std::memory_order_relaxed);
+    return found;
   }
   void* mem = std::malloc(offsetof(PString::Node, text) + text.size() + 1);
   if (!mem) throw std::bad_alloc();
@@ -72,7 +153,12 @@ PString::Node* Intern(std::string_view text) {
   node->hash = hash;
   std::memcpy(node->text, text.data(), text.size());
   node->text[text.size()] = '\0';
-  cache.nodes.insert(node);
+  try {
+    cache.nodes.Insert(node);
+  } catch (...) {
+    std::free(node);
+    throw;
+  }
   return node;
 }
 
@@ -189,25 +275,13 @@ PString PString::operator+(const PString& other) const {
 size_t PStringCache::CollectGarbage() {
   Cache& cache = TheCache();
   std::lock_guard<std::mutex> guard(cache.lock);
-  size_t freed = 0;
-  for (auto it = cache.nodes.begin(); it != cache.nodes.end();) {
-    PString::Node* node = *it;
-    if (node->refs.load(std::memory_order_acquire) == 0) {
-      it = cache.nodes.erase(it);
-      node->refs.~atomic<u32>();
-      std::free(node);
-      ++freed;
-    } else {
-      ++it;
-    }
-  }
-  return freed;
+  return cache.nodes.FreeUnused();
 }
 
 size_t PStringCache::Size() {
   Cache& cache = TheCache();
   std::lock_guard<std::mutex> guard(cache.lock);
-  return cache.nodes.size();
+  return cache.nodes.Size();
 }
 
 PStringPair::~PStringPair() {

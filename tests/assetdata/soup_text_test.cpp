@@ -2,10 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "assetdata/soup.h"
@@ -233,6 +238,185 @@ TEST(SoupTextParse, StrayBraceStopsTheStreamBeforeIt) {
   EXPECT_EQ(Describe(soup), "a=i(1);");
   EXPECT_EQ(stream->Tell(), 4u);
   EXPECT_EQ(stream->GetError(), 0u);
+}
+
+// The bytes of a tag's value read as 32-bit words.
+std::vector<u32> Words(const Soup& soup, const char* name) {
+  std::vector<u32> out;
+  const MPRef<ACSRawDataCore> data = soup.GetNamedTagData(name);
+  for (u32 i = 0; data && i + 4 <= data->GetSize(); i += 4) {
+    out.push_back(WordAt(data->GetData() + i));
+  }
+  return out;
+}
+
+u32 FloatBits(const std::string& text) {
+  const f32 value = std::strtof(text.c_str(), nullptr);
+  u32 bits;
+  std::memcpy(&bits, &value, 4);
+  return bits;
+}
+
+TEST(SoupTextParse, NumbersReadAsTheCLibraryReadsThem) {
+  // Single values keep 31 characters; list values 255, split at blanks and commas.
+  const std::string big(45, '9');
+  const std::string tiny = "0." + std::string(60, '0') + "1";
+  const std::string subnormal = "0." + std::string(40, '0') + "17";
+  const char* const floats[] = {"0.1",
+                                "-.5",
+                                "1.",
+                                "-0.0",
+                                "1.5.5",
+                                "0.333333333333333333333333333333333",
+                                "16777217.0",
+                                "3.4028235677973366163753939545814",
+                                "00000000000000000000000000000.5"};
+  const std::string lists[] = {"1, " + big + ".5", "1, -" + big, "2," + tiny, "3 " + subnormal,
+                               "--1, 4",           "1-2,,3",     ", 7 ,",     "5 -.25 .75"};
+  const char* const ints[] = {"2147483647",
+                              "2147483648",
+                              "-2147483648",
+                              "-2147483649",
+                              "99999999999999999999999999999999999999",
+                              "-0",
+                              "-",
+                              "007",
+                              "0000000000000000000000000000000000012"};
+  std::string text;
+  for (size_t i = 0; i < std::size(floats); ++i) {
+    text += "f" + std::to_string(i) + " " + floats[i] + "\n";
+  }
+  for (size_t i = 0; i < std::size(lists); ++i) {
+    text += "l" + std::to_string(i) + " " + lists[i] + "\n";
+  }
+  for (size_t i = 0; i < std::size(ints); ++i) {
+    text += "i" + std::to_string(i) + " " + ints[i] + "\n";
+  }
+  const Soup soup = Parse(text);
+
+  for (size_t i = 0; i < std::size(floats); ++i) {
+    const std::string name = "f" + std::to_string(i);
+    EXPECT_EQ(soup.GetNamedTagKind(name.c_str()), u32(kKindFloat)) << floats[i];
+    EXPECT_EQ(Words(soup, name.c_str()),
+              std::vector<u32>{FloatBits(std::string(floats[i]).substr(0, 31))})
+        << floats[i];
+  }
+  for (size_t i = 0; i < std::size(lists); ++i) {
+    std::vector<u32> expected;
+    const std::string& list = lists[i];
+    size_t at = 0;
+    while (at < list.size()) {
+      const size_t end = std::min(list.find_first_of(" ,", at), list.size());
+      if (end > at) expected.push_back(FloatBits(list.substr(at, end - at)));
+      at = end + 1;
+    }
+    EXPECT_EQ(Words(soup, ("l" + std::to_string(i)).c_str()), expected) << list;
+  }
+  for (size_t i = 0; i < std::size(ints); ++i) {
+    const long long wide = std::strtoll(std::string(ints[i]).substr(0, 31).c_str(), nullptr, 10);
+    const i32 expected = wide > INT32_MAX ? INT32_MAX : wide < INT32_MIN ? INT32_MIN : i32(wide);
+    EXPECT_EQ(Words(soup, ("i" + std::to_string(i)).c_str()), std::vector<u32>{u32(expected)})
+        << ints[i];
+  }
+}
+
+TEST(SoupTextParse, NamesOfEveryLengthAreLoweredAndInterned) {
+  const std::string pattern = "AbC\xC3\x89xYz0_-.Q";
+  std::vector<std::string> names;
+  std::string text;
+  for (size_t length : {1, 2, 7, 8, 9, 15, 16, 17, 23, 24, 25, 40, 510, 511}) {
+    std::string name;
+    for (size_t i = 0; i < length; ++i) name += pattern[(i + length) % pattern.size()];
+    text += name + " " + std::to_string(length) + "\n";
+    for (char& c : name) c = (c >= 'A' && c <= 'Z') ? char(c + 32) : c;
+    names.push_back(name);
+  }
+  // Names that differ only beyond the kept characters are the same name: the later one stays.
+  text += std::string(511, 'M') + "x 1\n" + std::string(511, 'm') + "y 2\n";
+  names.push_back(std::string(511, 'm'));
+  const Soup soup = Parse(text);
+  ASSERT_EQ(soup.CountTags(), names.size());
+  for (u32 i = 0; i < soup.CountTags(); ++i) {
+    EXPECT_EQ(soup.GetIndexedTagName(i), Qel::PString(names[i])) << names[i];
+  }
+  EXPECT_EQ(soup.GetNamedTagAsInt(Qel::PString(names.back()), 0), 2);
+}
+
+// A stream is read in pieces: each feature is tried across the edges of the pieces, and the
+// streamed parse must give what the parse of the whole text gives, and stop at the same place.
+TEST(SoupTextParse, StreamedInputParsesAsTheWholeText) {
+  const std::string features[] = {
+      "name_" + std::string(40, 'N') + " 1\r\n",
+      "t \"line one\r\nline two\n\rthree\"\r\n",
+      "e a\\nb\\\\c\\n\\n\\\\\\n\r\n",
+      "blk\r\n\r\n      \t  \r\n{\r\n  x 1\r\n}\r\n",
+      "l 1.5, 2,\t-3\r\n",
+      "k <kuid2:1:2:3>\r\n",
+      "w caf\xE9 cr\xE8me\r\n",
+      std::string(30, ' ') + "s" + std::string(20, ' ') + "\"x\"\r\n",
+      "}\r\nafter 1\r\n",
+      std::string("z 1\0after 2\r\n", 14),
+      "deep {\r\n{\r\n",
+  };
+  // Long values, so that few tags fill a piece.
+  const auto filler = [](std::string& text, size_t size) {
+    for (int i = 0; text.size() < size; ++i) {
+      text += i % 9 == 0 ? "b" + std::to_string(i) + "\r\n{\r\n  v 1\r\n}\r\n"
+                         : "f" + std::to_string(i) + std::string(i % 30, ' ') + " \"" +
+                               std::string(1000 + i % 7, 'x') + "\"\r\n";
+    }
+  };
+  for (const std::string& feature : features) {
+    // Every byte of the feature at the end of the first piece; a few later, once the window moves.
+    std::vector<std::pair<size_t, size_t>> places;
+    for (size_t before = 0; before <= feature.size(); ++before) places.emplace_back(1, before);
+    for (size_t before : {0, 1, 3, 9}) places.emplace_back(3, before);
+    for (const auto& [pieces, before] : places) {
+      const size_t at = (pieces << 16) - before;
+      std::string text;
+      filler(text, at - 1100);
+      text.append(at - text.size(), ' ');
+      text += feature;
+      filler(text, text.size() + 1000);
+      TBuffer stream(new Qel::DynamicBuffer(), true);
+      stream.WriteBytes(text.data(), u32(text.size()));
+      stream.Seek(0, 0);
+      Soup streamed;
+      Soup::ParseText(streamed, stream, false);
+      Soup whole;
+      const size_t used = ParseSoupText(whole, text, false);
+      ASSERT_EQ(Describe(streamed), Describe(whole)) << feature << " at " << at;
+      EXPECT_EQ(stream.Tell(), u32(std::min(used, text.size()))) << feature;
+      EXPECT_EQ(stream.GetError(), 0u);
+    }
+  }
+}
+
+TEST(SoupTextParse, StreamedNoiseParsesAsTheWholeText) {
+  const char alphabet[] = " \t\r\n{}\"\\nNa1.-,<k:\xE9";
+  for (u32 seed = 1; seed <= 6; ++seed) {
+    std::mt19937 rng(seed);
+    // Open blocks first, so that stray braces close them rather than end the input.
+    std::string text;
+    for (int i = 0; i < 900; ++i) text += "r {\n";
+    while (text.size() < 150000) {
+      // Runs of spaces and short words, with the structural bytes scattered between them.
+      const u32 pick = rng() % 100;
+      if (pick < 30) {
+        text.append(rng() % 40, ' ');
+      } else if (pick < 60) {
+        text += "w" + std::to_string(rng() % 50);
+      } else {
+        text += alphabet[rng() % (sizeof(alphabet) - 1)];
+      }
+    }
+    if (seed % 3 == 0) text[100000 + seed] = '\0';
+    const Soup streamed = Parse(text);
+    Soup whole;
+    const size_t used = ParseSoupText(whole, text, false);
+    EXPECT_GT(used, 90000u) << seed;
+    ASSERT_EQ(Describe(streamed), Describe(whole)) << seed;
+  }
 }
 
 TEST(SoupTextParse, GoldenFixtures) {

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -305,6 +308,188 @@ TEST(CopyFromTest, DepthIsBounded) {
   }
   EXPECT_EQ(depth, kMaxSoupDepth);
   EXPECT_EQ(IntOf(walk->GetChild(Qel::PString("v")).Get()), i32(kMaxSoupDepth));
+}
+
+TEST(ReferenceCountTest, SharedAcrossThreadsIsDestroyedOnce) {
+  int destroyed = 0;
+  MPRef<Probe> shared = MakeMP<Probe>(&destroyed);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([held = shared] {
+      for (int i = 0; i < 20000; ++i) {
+        MPRef<Probe> copy = held;
+        MPRef<ReferenceCountMP> base = std::move(copy);
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(shared->GetReferenceCount(), 1);
+  EXPECT_EQ(destroyed, 0);
+  shared = nullptr;
+  EXPECT_EQ(destroyed, 1);
+}
+
+TEST(RawDataTest, BlocksHoldTheirBytesAligned) {
+  u8* bytes = reinterpret_cast<u8*>(1);
+  EXPECT_FALSE(ACSRawDataCore::CreateFilled(0, &bytes));
+  EXPECT_EQ(bytes, nullptr);
+  for (u32 size : {1u, 4u, 7u, 8u, 100u, 5000u}) {
+    MPRef<ACSRawDataCore> block = ACSRawDataCore::CreateFilled(size, &bytes);
+    ASSERT_TRUE(block);
+    for (u32 i = 0; i < size; ++i) bytes[i] = u8(i * 7);
+    EXPECT_EQ(block->GetData(), bytes);
+    EXPECT_EQ(block->GetSize(), size);
+    EXPECT_TRUE(block->IsOwned());
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(block->GetData()) % 8, 0u) << size;
+    EXPECT_EQ(block->GetData()[size - 1], u8((size - 1) * 7));
+  }
+  const char text[] = "owned";
+  EXPECT_TRUE(ACSRawDataCore::CreateCopy(text, sizeof(text))->IsOwned());
+  void* malloced = std::malloc(3);
+  std::memcpy(malloced, "ab", 3);
+  MPRef<ACSRawDataCore> owned = ACSRawDataCore::CreateOwned(malloced, 3);
+  EXPECT_TRUE(owned->IsOwned());
+  EXPECT_EQ(owned->GetData(), malloced);
+  EXPECT_FALSE(ACSRawDataCore::CreateView(text, 2, nullptr)->IsOwned());
+}
+
+// A chain of containers each holding the next one twice: 2^levels paths, levels + 1 nodes.
+MPRef<ACSChunk> Diamonds(u32 levels, MPRef<ACSChunk>* bottom) {
+  MPRef<ACSChunk> top = Container();
+  MPRef<ACSChunk> at = top;
+  for (u32 i = 0; i < levels; ++i) {
+    MPRef<ACSChunk> next = Container();
+    at->AddChild("l", next);
+    at->AddChild("r", next);
+    at = next;
+  }
+  at->AddChild("v", Int(1));
+  *bottom = at;
+  return top;
+}
+
+TEST(ReachesTest, SharedSubtreesAreWalkedOnce) {
+  MPRef<ACSChunk> bottom;
+  // Walked path by path, this would never end.
+  MPRef<ACSChunk> top = Diamonds(80, &bottom);
+  MPRef<ACSChunk> stranger = Container();
+  EXPECT_FALSE(ACSChunk::Reaches(top.Get(), stranger.Get()));
+  EXPECT_TRUE(ACSChunk::Reaches(top.Get(), bottom.Get()));
+  EXPECT_TRUE(ACSChunk::Reaches(top.Get(), top.Get()));
+  EXPECT_FALSE(ACSChunk::Reaches(bottom.Get(), top.Get()));
+  EXPECT_FALSE(ACSChunk::Reaches(nullptr, top.Get()));
+  EXPECT_FALSE(ACSChunk::Reaches(top.Get(), nullptr));
+  // Adding to the bottom what holds it, or anything above it, is refused; a stranger is not.
+  bottom->AddChild("top", top);
+  bottom->AddChild("stranger", stranger);
+  EXPECT_EQ(Names(bottom.Get()), (std::vector<std::string>{"v", "stranger"}));
+  EXPECT_TRUE(top->IsSameNode(top.Get()));
+  EXPECT_FALSE(top->IsSameNode(bottom.Get()));
+}
+
+// Values and containers of every size a parse makes, named by their index.
+MPRef<ACSChunk> MakeMany(SoupSlabMaker& maker, u32 count) {
+  MPRef<ACSChunk> root = maker.MakeContainer();
+  for (u32 i = 0; i < count; ++i) {
+    const std::string text = std::to_string(i) + std::string(i % 3000, 'x');
+    u8* bytes = nullptr;
+    MPRef<ACSRawDataCore> block = maker.MakeBlock(u32(text.size() + 1), &bytes);
+    std::memcpy(bytes, text.c_str(), text.size() + 1);
+    MPRef<ACSChunk> value = maker.MakeValue(kKindText, std::move(block));
+    if (i % 10 == 0) {
+      MPRef<ACSChunk> box = maker.MakeContainer();
+      box->AddChild("v", value);
+      root->AddChild(Qel::PString(std::to_string(i)), box);
+    } else {
+      root->AddChild(Qel::PString(std::to_string(i)), value);
+    }
+  }
+  return root;
+}
+
+std::string TextOf(const ACSChunk* node) {
+  if (node->GetKind() == kKindContainer) node = node->GetChild(Qel::PString("v")).Get();
+  return node->GetDataSize() ? reinterpret_cast<const char*>(node->GetData()) : "";
+}
+
+TEST(SlabMakerTest, PartsOutliveTheMakerTheTreeAndEachOther) {
+  constexpr u32 kCount = 4000;
+  std::vector<MPRef<ACSChunk>> kept;
+  std::vector<MPRef<ACSRawDataCore>> blocks;
+  {
+    SoupSlabMaker maker;
+    MPRef<ACSChunk> root = MakeMany(maker, kCount);
+    u8* none = reinterpret_cast<u8*>(1);
+    EXPECT_FALSE(maker.MakeBlock(0, &none));
+    EXPECT_EQ(none, nullptr);
+    for (u32 i = 0; i < kCount; i += 7) {
+      kept.push_back(root->GetChild(Qel::PString(std::to_string(i))));
+    }
+    // A kept block outlives its node, and a replaced one goes while the node stays.
+    MPRef<ACSChunk> five = root->GetChild(Qel::PString("5"));
+    blocks.push_back(ACSRawDataCore::CreateChunkView(five.Get()));
+    MPRef<ACSChunk> six = root->GetChild(Qel::PString("6"));
+    six->SetData(kKindInt, ACSRawDataCore::CreateCopy("\1\0\0\0", 4));
+    kept.push_back(six);
+    // Parts shared into an ordinary tree.
+    MPRef<ACSChunk> other = Container();
+    other->AddChild("shared", root->GetChild(Qel::PString("20")));
+    kept.push_back(other);
+    // The maker goes first, then the root with everything not kept.
+  }
+  for (size_t k = 0; k + 2 < kept.size(); ++k) {
+    EXPECT_EQ(TextOf(kept[k].Get()).substr(0, std::to_string(7 * k).size()), std::to_string(7 * k));
+  }
+  EXPECT_EQ(IntOf(kept[kept.size() - 2].Get()), 1);
+  EXPECT_STREQ(reinterpret_cast<const char*>(blocks[0]->GetData()),
+               ("5" + std::string(5, 'x')).c_str());
+  EXPECT_EQ(TextOf(kept.back()->GetChild(Qel::PString("shared")).Get()).substr(0, 2), "20");
+  // Released in a shuffled order, the last of each slab frees it (the leak check sees the rest).
+  std::shuffle(kept.begin(), kept.end(), std::mt19937(7));
+  kept.clear();
+  blocks.clear();
+}
+
+TEST(SlabMakerTest, ReleasedFromManyThreads) {
+  std::vector<MPRef<ACSChunk>> nodes;
+  {
+    SoupSlabMaker maker;
+    for (u32 i = 0; i < 20000; ++i) {
+      u8* bytes;
+      MPRef<ACSRawDataCore> block = maker.MakeBlock(4, &bytes);
+      std::memcpy(bytes, &i, 4);
+      nodes.push_back(maker.MakeValue(kKindInt, std::move(block)));
+    }
+  }
+  // Neighbours in a slab go on different threads at once.
+  std::vector<std::vector<MPRef<ACSChunk>>> shares(4);
+  for (size_t i = 0; i < nodes.size(); ++i) shares[i % 4].push_back(std::move(nodes[i]));
+  std::vector<std::thread> threads;
+  for (auto& share : shares) {
+    threads.emplace_back([&share] {
+      i32 sum = 0;
+      for (const MPRef<ACSChunk>& node : share) sum += IntOf(node.Get());
+      EXPECT_GT(sum, 0);
+      share.clear();
+    });
+  }
+  for (std::thread& t : threads) t.join();
+}
+
+TEST(SlabMakerTest, DeepTreesGoWithoutRecursion) {
+  MPRef<ACSChunk> root;
+  {
+    SoupSlabMaker maker;
+    root = maker.MakeContainer();
+    ACSChunk* at = root.Get();
+    for (u32 i = 0; i < 200000; ++i) {
+      MPRef<ACSChunk> next = maker.MakeContainer();
+      at->AddChild("d", maker.MakeValue(kKindNull, nullptr));
+      at->AddChild("d", next);
+      at = next.Get();
+    }
+  }
+  root = nullptr;
 }
 
 }  // namespace

@@ -274,6 +274,51 @@ TEST(SoupViewEditTest, NoSoupBecomesItsOwnDescendant) {
   EXPECT_EQ(View(Write(s)).GetNamedSoup("inner").GetNamedSoup("more").CountTags(), 2u);
 }
 
+TEST(SoupViewEditTest, RefusedCyclesChangeNothing) {
+  // Every lookup makes new view objects, so a cycle is only seen by comparing what they show.
+  Soup s = View(Write(Sample()));
+  Soup inner = s.GetNamedSoup("inner");
+  Soup more = inner.GetNamedSoup("more");
+  EXPECT_TRUE(s.GetNamedSoup("inner").GetRoot()->IsSameNode(inner.GetRoot().Get()));
+  EXPECT_FALSE(s.GetNamedSoup("box").GetRoot()->IsSameNode(inner.GetRoot().Get()));
+  EXPECT_TRUE(s.GetRoot()->GetChild("int")->IsSameNode(s.GetRoot()->GetChild("int").Get()));
+  EXPECT_FALSE(s.GetRoot()->GetChild("int")->IsSameNode(s.GetRoot()->GetChild("float").Get()));
+  EXPECT_TRUE(ACSChunk::Reaches(s.GetRoot().Get(), more.GetRoot().Get()));
+  EXPECT_FALSE(ACSChunk::Reaches(more.GetRoot().Get(), s.GetRoot().Get()));
+
+  Soup holder;  // an in-memory soup holding a view of the root
+  holder.SetNamedSoup("root", s);
+  struct Case {
+    const char* what;
+    Soup target;
+    const char* name;
+    Soup child;
+  };
+  const Case cases[] = {
+      {"root under a child", inner, "n", s},
+      {"region under a grandchild", more, "flag", inner},
+      {"fresh view of the region under itself", more, "flag", inner.GetNamedSoup("more")},
+      {"in-memory soup holding the root", more, "flag", holder},
+  };
+  for (const Case& c : cases) {
+    Soup target = c.target;
+    Soup child = c.child;
+    const u32 kind = target.GetNamedTagKind(c.name);
+    const u32 count = target.CountTags();
+    EXPECT_FALSE(target.SetNamedSoup(c.name, child)) << c.what;
+    EXPECT_EQ(target.GetNamedTagKind(c.name), kind) << c.what;
+    EXPECT_EQ(target.CountTags(), count) << c.what;
+  }
+  EXPECT_EQ(inner.GetNamedTagAsInt("n", 0), 7);
+  EXPECT_TRUE(more.GetNamedTagAsBool("flag", false));
+
+  // A sibling is no cycle: the tag is replaced.
+  Soup box = s.GetNamedSoup("box");
+  EXPECT_TRUE(more.SetNamedSoup("flag", box));
+  EXPECT_EQ(more.GetNamedTagKind("flag"), u32(kKindContainer));
+  EXPECT_EQ(View(Write(s)).GetNamedSoup("inner").GetNamedSoup("more").CountTags(), 1u);
+}
+
 TEST(SoupViewEditTest, PartsPutBackDoNotKeepTheFileAlive) {
   MPRef<TDBBinaryFile> file = ReadFile(Write(Sample()));
   {

@@ -83,6 +83,38 @@ TEST(PString, SelfAssignmentAndCollectionKeepLiveStrings) {
   EXPECT_STREQ(PString("collect-me-unique-text").Get(), "collect-me-unique-text");
 }
 
+TEST(PString, CacheGrowsAndCollectsKeepingLiveNodes) {
+  Qel::PStringCache::CollectGarbage();
+  const size_t base = Qel::PStringCache::Size();
+  constexpr int kTexts = 30000;
+  std::vector<PString> kept;
+  std::vector<const char*> where;
+  {
+    std::vector<PString> all;
+    for (int i = 0; i < kTexts; ++i) all.emplace_back("growth-" + std::to_string(i));
+    EXPECT_EQ(Qel::PStringCache::Size(), base + kTexts);
+    for (int i = 0; i < kTexts; i += 3) {
+      kept.push_back(all[size_t(i)]);
+      where.push_back(all[size_t(i)].Get());
+    }
+  }
+  const size_t dropped = kTexts - kept.size();
+  EXPECT_EQ(Qel::PStringCache::CollectGarbage(), dropped);
+  EXPECT_EQ(Qel::PStringCache::Size(), base + kept.size());
+  for (int i = 0; i < kTexts; ++i) {
+    const std::string text = "growth-" + std::to_string(i);
+    const PString again(text);
+    EXPECT_EQ(again.View(), text);
+    // A kept text is found in its old node; a collected one is made anew.
+    if (i % 3 == 0) {
+      EXPECT_EQ(again.Get(), where[size_t(i / 3)]) << text;
+    }
+    EXPECT_EQ(again.Hash(), PString(text).Hash());
+  }
+  EXPECT_EQ(Qel::PStringCache::CollectGarbage(), dropped);
+  EXPECT_EQ(Qel::PStringCache::Size(), base + kept.size());
+}
+
 TEST(PString, InterningIsOneNodePerTextAcrossThreads) {
   constexpr int kThreads = 8;
   constexpr int kTexts = 200;
