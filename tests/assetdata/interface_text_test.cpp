@@ -143,27 +143,19 @@ TEST_F(InterfaceTextTest, LooksUpKeysAndSections) {
 }
 
 TEST_F(InterfaceTextTest, ChoosesTheTableByLanguageCode) {
-  const std::vector<std::string> files = {
-      "InterfaceText",      "InterfaceGerman",  "InterfaceFrench",  "InterfaceItalian",
-      "InterfaceRussian",   "InterfaceCzech",   "InterfacePolish",  "InterfaceSpanish",
-      "InterfaceSwedish",   "InterfaceChinese", "InterfaceDutch",   "InterfaceKorean",
-      "InterfaceHungarian", "InterfaceDanish",  "InterfaceFinnish", "InterfaceNorwegian"};
-  for (const std::string& file : files) PutText(file + ".txt", "$which \"" + file + "\"\n");
-
+  for (const char* file : {"InterfaceText", "InterfaceGerman", "InterfaceCzech", "InterfacePolish",
+                           "InterfaceNorwegian"}) {
+    PutText(std::string(file) + ".txt", "$which \"" + std::string(file) + "\"\n");
+  }
   struct Case {
     const char* code;
     const char* expected;  // the table read afterwards
   };
   const Case cases[] = {
       {"de", "InterfaceGerman"},  {"zz", "InterfaceGerman"},  // unknown: unchanged
-      {"EN", "InterfaceText"},    {"FR", "InterfaceFrench"},    {"au", "InterfaceText"},
-      {"It", "InterfaceItalian"}, {"US", "InterfaceText"},      {"RU", "InterfaceRussian"},
-      {"uk", "InterfaceText"},    {"CZ", "InterfaceCzech"},     {"D", "InterfaceCzech"},
-      {"PL", "InterfacePolish"},  {"DEU", "InterfacePolish"},   {"ES", "InterfaceSpanish"},
-      {"sv", "InterfaceSwedish"}, {"CN", "InterfaceChinese"},   {"NL", "InterfaceDutch"},
-      {"KR", "InterfaceKorean"},  {"HU", "InterfaceHungarian"}, {"DA", "InterfaceDanish"},
-      {"FI", "InterfaceFinnish"}, {"NO", "InterfaceNorwegian"}, {nullptr, "InterfaceText"},
-      {"de", "InterfaceGerman"},  {"", "InterfaceText"},
+      {"uk", "InterfaceText"},    {"CZ", "InterfaceCzech"},   {"D", "InterfaceCzech"},
+      {"PL", "InterfacePolish"},  {"DEU", "InterfacePolish"}, {"NO", "InterfaceNorwegian"},
+      {nullptr, "InterfaceText"}, {"de", "InterfaceGerman"},  {"", "InterfaceText"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.code ? c.code : "(null)");
@@ -181,20 +173,6 @@ TEST_F(InterfaceTextTest, SetLanguageAloneDoesNotReload) {
   EXPECT_EQ(GetInterfaceString("$which"), "english");
   InterfaceTextDB::Invalidate();
   EXPECT_EQ(GetInterfaceString("$which"), "german");
-}
-
-TEST_F(InterfaceTextTest, InvalidateMakesTheNextUseReload) {
-  PutText("InterfaceText.txt", "$k \"first\"\n");
-  EXPECT_EQ(GetInterfaceString("$k"), "first");
-  PutText("InterfaceText.txt", "$k \"second\"\n");
-  // Loaded tables stay until they are invalidated.
-  EXPECT_EQ(GetInterfaceString("$k"), "first");
-  EXPECT_EQ(InterfaceTextDB::Instance().GetString("$k", true), Qel::PString("first"));
-  InterfaceTextDB::Invalidate();
-  EXPECT_EQ(InterfaceTextDB::Instance().GetString("$k", true), Qel::PString("second"));
-  fs::remove(root_ + "/data/InterfaceText.txt");
-  InterfaceTextDB::Invalidate();
-  EXPECT_EQ(GetInterfaceString("$k"), "$k");
 }
 
 TEST_F(InterfaceTextTest, ConcurrentFirstUseLoadsOnce) {
@@ -328,74 +306,44 @@ TEST(ShippedInterfaceTextTest, HoldsTheTextsTheToolReports) {
     }
     return found;
   };
+  // clang-format off
   const std::map<std::string, std::string> formats = {
-      {"$tet_container_nosmoke", "s"},
-      {"$tet_container_notboolean", "ss"},
-      {"$tet_container_obsoletetag", "ss"},
-      {"$tet_container_nodefinition", "ss"},
-      {"$tet_container_nocontainerdefinition", "s"},
-      {"$tet_container_errorintemplate", "s"},
-      {"$tet_container_missingtag", "s"},
-      {"$tet_container_missingcontainer", "s"},
-      {"$tet_container_emptycombobox", "ss"},
-      {"$tet_container_emptylistbox", "ss"},
-      {"$tet_container_emptyname", "ss"},
-      {"$tet_container_emptystringwarn", "ss"},
-      {"$tet_container_emptystringerr", "ss"},
-      {"$tet_container_nomeshext", "ss"},
-      {"$tet_container_nopictureext", "ss"},
-      {"$tet_container_noanimationext", "ss"},
-      {"$tet_container_notavalidpossibility", "sss"},
-      {"$tet_container_noattparent", "s"},
-      {"$tet_container_notavalidpossibility2", "sss"},
-      {"$tet_val_emptyfield", "s"},
-      {"$tet_val_notzero", "s"},
-      {"$tet_val_notpositive", "s"},
-      {"$tet_val_notwithinrange", "sgg"},
-      {"$tet_val_arraywrongsize", "sdd"},
-      {"$tet_val_mustbepaired", "ss"},
-      {"$tet_val_nocollatemeshes", "ss"},
-      {"$tet_val_not_type", "ss"},
-      {"$tet_val_notype", "sss"},
-      {"$tet_val_wrongtype", "sss"},
-      {"$tet_val_file_dne", "s"},
-      {"$tet_val_scriptfiledne", "s"},
-      {"$tet_val_duplicatecontainername", "ss"},
-      {"$tet_val_duplicatetagname", "ss"},
-      {"$tet_val_texturefilewrongformat", "s"},
-      {"$tet_val_texturefiledne", "s"},
-      {"$tet_val_nullkuidwarn", "s"},
-      {"$tet_val_mustbeownparent", "ss"},
-      {"$tet_val_mustbeinlightcontainer", "d"},
-      {"$tet_mesh_load_mesh", "s"},
-      {"$tet_mesh_failedmaterial", "s"},
-      {"$tet_mesh_load_texture", "s"},
-      {"$tet_dm_unsupportedformat", "s"},
-      {"$tet_dm_animationfailed", "s"},
-      {"$tet_lm_performance_no_attachments", "s"},
-      {"$tet_lm_performance_single_lod", "s"},
-      {"$tet_lm_performance_low_poly", "s"},
-      {"$tet_duplicatetexture", "s"},
-      {"$tet_texture_failedload", "s"},
-      {"$tet_non_ansi_texture", "s"},
-      {"$tet_texture_missing_primary", "ss"},
-      {"$tet_texture_missing_alpha", "ss"},
-      {"$tet_texture_notpower2", "s"},
-      {"$tet_primaryalpha_notsamesize", "s"},
+      {"$tet_container_nosmoke", "s"}, {"$tet_container_notboolean", "ss"},
+      {"$tet_container_obsoletetag", "ss"}, {"$tet_container_nodefinition", "ss"},
+      {"$tet_container_nocontainerdefinition", "s"}, {"$tet_container_errorintemplate", "s"},
+      {"$tet_container_missingtag", "s"}, {"$tet_container_missingcontainer", "s"},
+      {"$tet_container_emptycombobox", "ss"}, {"$tet_container_emptylistbox", "ss"},
+      {"$tet_container_emptyname", "ss"}, {"$tet_container_emptystringwarn", "ss"},
+      {"$tet_container_emptystringerr", "ss"}, {"$tet_container_nomeshext", "ss"},
+      {"$tet_container_nopictureext", "ss"}, {"$tet_container_noanimationext", "ss"},
+      {"$tet_container_notavalidpossibility", "sss"}, {"$tet_container_noattparent", "s"},
+      {"$tet_container_notavalidpossibility2", "sss"}, {"$tet_val_emptyfield", "s"},
+      {"$tet_val_notzero", "s"}, {"$tet_val_notpositive", "s"}, {"$tet_val_notwithinrange", "sgg"},
+      {"$tet_val_arraywrongsize", "sdd"}, {"$tet_val_mustbepaired", "ss"},
+      {"$tet_val_nocollatemeshes", "ss"}, {"$tet_val_not_type", "ss"}, {"$tet_val_notype", "sss"},
+      {"$tet_val_wrongtype", "sss"}, {"$tet_val_file_dne", "s"}, {"$tet_val_scriptfiledne", "s"},
+      {"$tet_val_duplicatecontainername", "ss"}, {"$tet_val_duplicatetagname", "ss"},
+      {"$tet_val_texturefilewrongformat", "s"}, {"$tet_val_texturefiledne", "s"},
+      {"$tet_val_nullkuidwarn", "s"}, {"$tet_val_mustbeownparent", "ss"},
+      {"$tet_val_mustbeinlightcontainer", "d"}, {"$tet_mesh_load_mesh", "s"},
+      {"$tet_mesh_failedmaterial", "s"}, {"$tet_mesh_load_texture", "s"},
+      {"$tet_dm_unsupportedformat", "s"}, {"$tet_dm_animationfailed", "s"},
+      {"$tet_lm_performance_no_attachments", "s"}, {"$tet_lm_performance_single_lod", "s"},
+      {"$tet_lm_performance_low_poly", "s"}, {"$tet_duplicatetexture", "s"},
+      {"$tet_texture_failedload", "s"}, {"$tet_non_ansi_texture", "s"},
+      {"$tet_texture_missing_primary", "ss"}, {"$tet_texture_missing_alpha", "ss"},
+      {"$tet_texture_notpower2", "s"}, {"$tet_primaryalpha_notsamesize", "s"},
       {"$tet_binary_texture_conversion_failed", "s"},
   };
   // Results-log texts name their parameters as macros.
   const std::map<std::string, std::vector<std::string>> macros = {
-      {"$pym_write_error", {"$(ASSET_KUID)"}},
-      {"$pym_overwrite_error", {"$(ASSET_KUID)"}},
-      {"$pym_failed_install", {"$(ASSET_KUID)"}},
-      {"$pym_installed", {"$(ASSET_KUID)"}},
+      {"$pym_write_error", {"$(ASSET_KUID)"}}, {"$pym_overwrite_error", {"$(ASSET_KUID)"}},
+      {"$pym_failed_install", {"$(ASSET_KUID)"}}, {"$pym_installed", {"$(ASSET_KUID)"}},
       {"$pym_prompt_openforedit_log", {"$(ASSET_NAME)", "$(ACTION)"}},
       {"$pym_prompt_builtin_log", {"$(ASSET_NAME)", "$(ACTION)"}},
       {"$pym_prompt_vny_item_log", {"$(ASSET_NAME)", "$(ACTION)"}},
       {"$pym_prompt_alreadyinstalled_log", {"$(ASSET_NAME)", "$(ACTION)"}},
-      {"$pym_unreadable_cdp", {"$(FILE_PATH)"}},
-      {"$pym_archive_version", {"$(VERSION)"}},
+      {"$pym_unreadable_cdp", {"$(FILE_PATH)"}}, {"$pym_archive_version", {"$(VERSION)"}},
       {"$pym_upload_asset_obsolete", {"$(ASSET_KUID)", "$(LOWEST_KESTROBUILD)"}},
       {"$pym_unable_read_config_at", {"$(FILE_PATH)"}},
       {"$pymtexture_invalid_subst", {"$(ARCHIVE)"}},
@@ -405,6 +353,7 @@ TEST(ShippedInterfaceTextTest, HoldsTheTextsTheToolReports) {
       {"$pymtexture_lock_error", {"$(FILE_NAME)", "$(ARCHIVE)"}},
       {"$tet_obsolete_asset", {"$(LOWEST_KESTROBUILD)"}},
   };
+  // clang-format on
   u32 texts = 0;
   for (u32 i = 0; i < table.CountTags(); ++i) {
     const Qel::PString key = table.GetIndexedTagName(i);

@@ -82,10 +82,7 @@ TEST(SoupBinaryWriteTest, EmptySoupAndGoldenChunk) {
 
   Soup a;
   a.SetNamedInt("a", 5);
-  const Bytes chunk(
-      "\x08\0\0\0\x02"
-      "a\0\x01\x05\0\0\0",
-      12);
+  const Bytes chunk("\x08\0\0\0\x02\x61\0\x01\x05\0\0\0", 12);
   EXPECT_EQ(Write(a), Header(12) + chunk);
   EXPECT_EQ(ReadValid(Header(12) + chunk).GetNamedTagAsInt("a", 0), 5);
 }
@@ -209,41 +206,14 @@ TEST(SoupBinaryReadTest, BodyCheck) {
       {"one chunk", good, true},
       {"5 trailing bytes", good + Bytes(5, 'x'), true},
       {"6 trailing bytes", good + Bytes(6, 'x'), false},
-      {"last chunk claims too much",
-       good + U32(100) +
-           Bytes("\x02"
-                 "b\0\x01",
-                 4) +
-           U32(1),
-       false},
+      {"last chunk claims too much", good + U32(100) + Bytes("\x02\x62\0\x01", 4) + U32(1), false},
       {"size below 2", U32(1) + Bytes("\x01\0\0\0\0\0", 6), false},
       {"name length 0", U32(4) + Bytes("\0\0\0\0", 4), false},
-      {"name without NUL",
-       U32(5) + Bytes("\x02"
-                      "ab\x01\0",
-                      5),
-       false},
-      {"name longer than chunk",
-       U32(3) +
-           Bytes("\x05"
-                 "a\0",
-                 3) +
-           Bytes(3, '\0'),
-       false},
-      {"bad nested chunk",
-       Chunk("c", 0,
-             U32(100) + Bytes("\x02"
-                              "b\0\x01",
-                              4)),
-       false},
+      {"name without NUL", U32(5) + Bytes("\x02\x61\x62\x01\0", 5), false},
+      {"name longer than chunk", U32(3) + Bytes("\x05\x61\0", 3) + Bytes(3, '\0'), false},
+      {"bad nested chunk", Chunk("c", 0, U32(100) + Bytes("\x02\x62\0\x01", 4)), false},
       {"nested short payload", Chunk("c", 0, "abc"), true},
-      {"size overflows",
-       U32(0xFFFFFFFFu) +
-           Bytes("\x02"
-                 "b\0\x01",
-                 4) +
-           U32(1),
-       false},
+      {"size overflows", U32(0xFFFFFFFFu) + Bytes("\x02\x62\0\x01", 4) + U32(1), false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(ValidateSoupBody(reinterpret_cast<const u8*>(c.body.data()), u32(c.body.size())),
@@ -309,9 +279,6 @@ TEST(SoupBinaryReadTest, TextPayloads) {
   Soup e = ReadValid(WithHeader(Chunk("t", 3, "")));
   EXPECT_EQ(e.GetNamedTagKind("t"), kKindText);
   EXPECT_EQ(DataOf(e, "t"), "");
-  EXPECT_TRUE(SoupTextNeedsCopy(reinterpret_cast<const u8*>("a"), 1, 1));
-  EXPECT_FALSE(SoupTextNeedsCopy(reinterpret_cast<const u8*>("a"), 2, 1));
-  EXPECT_TRUE(SoupTextNeedsCopy(reinterpret_cast<const u8*>("a"), 2, 0));
 }
 
 TEST(SoupBinaryReadTest, TypeCodesReadAsKinds) {
@@ -337,22 +304,11 @@ TEST(SoupBinaryReadTest, AlignedRawSkipsPaddingFromTheBodyStart) {
   EXPECT_EQ(DataOf(s, "a"), "value");
   EXPECT_EQ(s.GetNamedTagKind("b"), kKindRaw);
   EXPECT_EQ(DataOf(s, "b"), "");
-  u32 offset = 0;
-  u32 size = 0;
-  SoupAlignedPayload(32, 5, offset, size);
-  EXPECT_EQ(offset, 32u);
-  EXPECT_EQ(size, 5u);
-  SoupAlignedPayload(30, 2, offset, size);
-  EXPECT_EQ(size, 0u);
-  EXPECT_EQ(offset, 32u);
 }
 
 TEST(SoupChunkWalkerTest, StopsAtTheFirstBadChunk) {
-  const Bytes body = Chunk("one", 1, U32(1)) + Chunk("two", 3, "x") + U32(99) +
-                     Bytes(
-                         "\x02"
-                         "z\0\x01",
-                         4);
+  const Bytes body =
+      Chunk("one", 1, U32(1)) + Chunk("two", 3, "x") + U32(99) + Bytes("\x02\x7A\0\x01", 4);
   const u8* base = reinterpret_cast<const u8*>(body.data());
   SoupChunkWalker walker(base, 0, u32(body.size()));
   SoupChunk c;
@@ -364,7 +320,6 @@ TEST(SoupChunkWalkerTest, StopsAtTheFirstBadChunk) {
   ASSERT_TRUE(walker.Next(c));
   EXPECT_EQ(c.name, "two");
   EXPECT_EQ(c.offset, 14u);
-  EXPECT_FALSE(walker.Next(c));
   EXPECT_FALSE(walker.Next(c));
   // Embedded NULs end the name.
   const Bytes odd = Chunk(Bytes("ab\0c", 4), 5, "");
@@ -401,9 +356,7 @@ Soup EveryKind() {
 }
 
 TEST(SoupBinaryReadTest, HostileVariantsOfAValidFile) {
-  Soup s;
-  s = EveryKind();
-  const Bytes valid = Write(s);
+  const Bytes valid = Write(EveryKind());
   // Every truncation.
   for (size_t n = 0; n < valid.size(); ++n) {
     ReadResult r = Read(valid.substr(0, n));

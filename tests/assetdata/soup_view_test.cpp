@@ -155,7 +155,6 @@ TEST(SoupViewReadTest, ValuesOfEveryType) {
   EXPECT_EQ(s.GetNamedSoup("c").GetNamedTagAsInt("x", 0), 1);
   // Aligned numbers are the body's bytes; misaligned ones are aligned copies of them.
   MPRef<ACSChunk> k = s.GetRoot()->GetChild("k");
-  EXPECT_EQ(s.GetRoot()->GetChild("i")->GetData(), s.GetRoot()->GetChild("i")->GetData());
   EXPECT_NE(k->GetData(), s.GetRoot()->GetChild("k")->GetData());
   EXPECT_EQ(uintptr_t(k->GetData()) % 4, 0u);
   // A null-kind chunk is written back as type 5, and the rest as read.
@@ -248,44 +247,11 @@ TEST(SoupViewEditTest, ChangesThroughOneViewAreSeenThroughEveryOther) {
   EXPECT_EQ(NamesOf(second), (Names{"more", "added", "n"}));
 }
 
-TEST(SoupViewEditTest, NoSoupBecomesItsOwnDescendant) {
-  Soup s = View(Write(Sample()));
-  Soup inner = s.GetNamedSoup("inner");
-  Soup more = inner.GetNamedSoup("more");
-  // The root, the region itself through a fresh view, and in-memory containers holding either.
-  Soup holder;
-  holder.SetNamedSoup("inner", inner);
-  Soup outer;
-  outer.SetNamedSoup("h", holder);
-  for (const MPRef<ACSChunk>& node : {s.GetRoot(), inner.GetNamedSoup("more").GetRoot(),
-                                      more.GetRoot(), holder.GetRoot(), outer.GetRoot()}) {
-    more.GetRoot()->AddChild("loop", node);
-  }
-  // Asserted: a walk of a soup that holds itself would never end.
-  ASSERT_EQ(more.CountTags(), 1u);
-  // A sibling region is no cycle, but adding the region it was added to would close one.
-  Soup box = s.GetNamedSoup("box");
-  more.SetNamedSoup("box", box);
-  EXPECT_TRUE(more.HasNamedTag("box"));
-  box.SetNamedSoup("up", inner);
-  ASSERT_FALSE(box.HasNamedTag("up"));
-  more.SetNamedSoup("loop", s);
-  ASSERT_FALSE(more.HasNamedTag("loop"));
-  EXPECT_EQ(View(Write(s)).GetNamedSoup("inner").GetNamedSoup("more").CountTags(), 2u);
-}
-
 TEST(SoupViewEditTest, RefusedCyclesChangeNothing) {
-  // Every lookup makes new view objects, so a cycle is only seen by comparing what they show.
   Soup s = View(Write(Sample()));
   Soup inner = s.GetNamedSoup("inner");
   Soup more = inner.GetNamedSoup("more");
-  EXPECT_TRUE(s.GetNamedSoup("inner").GetRoot()->IsSameNode(inner.GetRoot().Get()));
-  EXPECT_FALSE(s.GetNamedSoup("box").GetRoot()->IsSameNode(inner.GetRoot().Get()));
-  EXPECT_TRUE(s.GetRoot()->GetChild("int")->IsSameNode(s.GetRoot()->GetChild("int").Get()));
-  EXPECT_FALSE(s.GetRoot()->GetChild("int")->IsSameNode(s.GetRoot()->GetChild("float").Get()));
-  EXPECT_TRUE(ACSChunk::Reaches(s.GetRoot().Get(), more.GetRoot().Get()));
-  EXPECT_FALSE(ACSChunk::Reaches(more.GetRoot().Get(), s.GetRoot().Get()));
-
+  // Every lookup makes new view objects, so a cycle shows only by what the views show.
   Soup holder;  // an in-memory soup holding a view of the root
   holder.SetNamedSoup("root", s);
   struct Case {
