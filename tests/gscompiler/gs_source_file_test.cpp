@@ -68,11 +68,13 @@ TEST_F(GSSourceFileTest, LineEndsNormaliseAlikeThroughPlainAndPackedFiles) {
     std::string want;
   };
   const Case cases[] = {
-      {"crlf", "a\r\nb\r\n", "a\nb\n"},     {"cr", "a\rb\r", "a\nb\n"},
-      {"lf", "a\nb\n", "a\nb\n"},           {"lfcr is one end", "a\n\rb", "a\nb"},
-      {"cr cr is two", "a\r\rb", "a\n\nb"}, {"lf lf is two", "a\n\nb", "a\n\nb"},
-      {"crlf crlf", "\r\n\r\n", "\n\n"},    {"crlfcr", "a\r\n\rb", "a\n\nb"},
-      {"trailing cr", "abc\r", "abc\n"},    {"no line end", "class A { };", "class A { };"},
+      {"crlf", "a\r\nb\r\n", "a\nb\n"},
+      {"cr", "a\rb\r", "a\nb\n"},
+      {"lf", "a\nb\n", "a\nb\n"},
+      {"lfcr is one end", "a\n\rb", "a\nb"},
+      {"cr cr is two", "a\r\rb", "a\n\nb"},
+      {"crlfcr", "a\r\n\rb", "a\n\nb"},
+      {"no line end", "class A { };", "class A { };"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -85,25 +87,11 @@ TEST_F(GSSourceFileTest, LineEndsNormaliseAlikeThroughPlainAndPackedFiles) {
     EXPECT_EQ(TextOf(plain), c.want);
     EXPECT_EQ(TextOf(packed), c.want);
     EXPECT_FALSE(packed.IsPacked());
-    EXPECT_EQ(SourceIdOf(plain), SourceIdOf(packed));
+    // The id is the checksum of the normalised text, so every line-end style gives the same one.
+    EXPECT_EQ(SourceIdOf(plain),
+              Crc32(reinterpret_cast<const u8*>(c.want.data()), u32(c.want.size())));
+    EXPECT_EQ(SourceIdOf(packed), SourceIdOf(plain));
   }
-}
-
-TEST_F(GSSourceFileTest, EveryLineEndStyleGivesTheSameSourceId) {
-  const std::string styles[] = {"class A\r\n{\r\n};\r\n", "class A\r{\r};\r", "class A\n{\n};\n"};
-  u32 id = 0;
-  for (const std::string& s : styles) {
-    for (bool pack : {false, true}) {
-      Put(pack ? "s.gse" : "s.gs", pack ? GseOf(s) : s);
-      GSSourceFile f;
-      ASSERT_TRUE(f.Load(nullptr, pack ? "s.gse" : "s.gs"));
-      const u32 got = SourceIdOf(f);
-      if (id == 0) id = got;
-      EXPECT_EQ(got, id) << (pack ? "packed " : "plain ") << s.size();
-    }
-  }
-  const std::string lf = "class A\n{\n};\n";
-  EXPECT_EQ(id, Crc32(reinterpret_cast<const u8*>(lf.data()), u32(lf.size())));
 }
 
 TEST_F(GSSourceFileTest, PackedFileWrittenAndReadBackIsIdentical) {
@@ -177,7 +165,6 @@ TEST_F(GSSourceFileTest, HostilePackedFilesFailCleanly) {
       {"body shorter than announced", GseFile(Scrambled(good), u32(good.size() + 1)), false},
       {"announced beyond 32 MiB", GseFile(Scrambled(good), 0x2000001), false},
       {"body of 1 byte", GseFile("\x55", 1), true},
-      {"body of 2 bytes", GseFile("\x55\x66", 2), true},
       {"body of 3 bytes", GseFile("\x55\x66\x77", 3), true},
       {"length 0", GseFile(Scrambled(zero), u32(zero.size())), true},
       {"length beyond 64 MiB", GseFile(Scrambled(bigLength), u32(bigLength.size())), true},

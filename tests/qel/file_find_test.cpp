@@ -1,42 +1,28 @@
 #include "qel/file_find.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "qel/qel_test_folder.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Qel::File;
-using Names = std::vector<std::string>;
+using qel_test::Names;
 
-class FileFindTest : public ::testing::Test {
+class FileFindTest : public qel_test::QelTestFolder {
  protected:
-  void SetUp() override {
-    std::string tmpl = ::testing::TempDir() + "/qel_find_XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-    root_ = fs::path(tmpl).lexically_normal().string();
-  }
-  void TearDown() override { fs::remove_all(root_); }
-
-  std::string P(const std::string& rel) const { return root_ + "/" + rel; }
-  void Put(const std::string& rel, const std::string& content = "") const {
-    fs::create_directories(fs::path(P(rel)).parent_path());
-    std::ofstream(P(rel)) << content;
-  }
   static Names List(File::Find&& find) {
     EXPECT_TRUE(find.Ok());
     Names names;
     while (find.Next()) names.push_back(find.GetName().Std());
     return names;
   }
-
-  std::string root_;
 };
 
 TEST_F(FileFindTest, SortedByNameWithoutRegardToCaseDotsFirst) {

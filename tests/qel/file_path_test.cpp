@@ -14,28 +14,18 @@ struct Op {
 
 TEST(FilePathTest, AddPathJoinsWithOneSeparator) {
   const Op cases[] = {
-      {"a", "b", "a/b"},        {"a/", "b", "a/b"},   {"a", "/b", "a/b"},     {"", "/b", "/b"},
-      {"a", "", "a"},           {"a", nullptr, "a"},  {"a", "b\\c", "a/b/c"}, {"a", "/", "a/"},
-      {"C:\\x", "y", "C:/x/y"}, {"/", "etc", "/etc"},
+      {"a/", "b", "a/b"}, {"a", "/b", "a/b"},     {"", "/b", "/b"},         {"a", nullptr, "a"},
+      {"a", "/", "a/"},   {"a", "b\\c", "a/b/c"}, {"C:\\x", "y", "C:/x/y"},
   };
   for (const Op& c : cases) EXPECT_STREQ(Path(c.in).AddPath(c.arg).CStr(), c.out) << c.in;
 }
 
 TEST(FilePathTest, NormalizeIsIdempotent) {
   const Op cases[] = {
-      {"", "", ""},
-      {"a\\b//c", "", "a/b/c"},
-      {"a/./b/.", "", "a/b/"},
-      {"./a", "", "a"},
-      {"a/b/../c", "", "a/c"},
-      {"a/b/c/..", "", "a/b/"},
-      {"a/..", "", ""},
-      {"../../a/..", "", "../../"},
-      {"a/../../b", "", "../b"},
-      {"/a/../..", "", "/"},
-      {"//", "", "/"},
-      {"/x/y/", "", "/x/y/"},
-      {"C:\\G\\..\\R\\", "", "C:/R/"},
+      {"a\\b//c", "", "a/b/c"},     {"a/./b/.", "", "a/b/"},
+      {"a/b/c/..", "", "a/b/"},     {"a/..", "", ""},
+      {"../../a/..", "", "../../"}, {"a/../../b", "", "../b"},
+      {"/a/../..", "", "/"},        {"//", "", "/"},
       {"C:/..", "", "C:/"},
   };
   for (const Op& c : cases) {
@@ -50,14 +40,9 @@ TEST(FilePathTest, NameParts) {
   const struct {
     const char *in, *folder, *name, *ext, *base;
   } cases[] = {
-      {"a/b/c.txt", "a/b/", "c.txt", "txt", "c"},
-      {"c.tar.gz", "", "c.tar.gz", "gz", "c.tar"},
-      {"a/b/", "a/b/", "", "", ""},
-      {"a.d/file", "a.d/", "file", "", "file"},
-      {"/x/.rc", "/x/", ".rc", "rc", ""},
-      {"x/file.", "x/", "file.", "", "file"},
-      {"x/..", "x/", "..", "", ".."},
-      {"C:\\d\\f.PM", "C:/d/", "f.PM", "PM", "f"},
+      {"a/b/c.txt", "a/b/", "c.txt", "txt", "c"}, {"c.tar.gz", "", "c.tar.gz", "gz", "c.tar"},
+      {"a.d/file", "a.d/", "file", "", "file"},   {"/x/.rc", "/x/", ".rc", "rc", ""},
+      {"x/file.", "x/", "file.", "", "file"},     {"C:\\d\\f.PM", "C:/d/", "f.PM", "PM", "f"},
       {"C:f.im", "C:", "f.im", "im", "f"},
   };
   for (const auto& c : cases) {
@@ -74,10 +59,8 @@ TEST(FilePathTest, DelNameAndPrevDir) {
   const Op cases[] = {
       {"/r/bin/Tool", "/r/bin/", "/r/bin/"},
       {"/r/bin/", "/r/bin/", "/r/"},
-      {"a", "", ""},
       {"a/", "a/", ""},
       {"/a", "/", "/"},
-      {"/", "/", "/"},
       {"..", "", "../../"},
       {"C:/d/", "C:/d/", "C:/"},
       {"C:/", "C:/", "C:/"},
@@ -95,22 +78,18 @@ TEST(FilePathTest, IsExtAndChangeExtension) {
     bool is;
   } tests[] = {
       {"a/b.GS", "gs", true},
-      {"a/b.gs", ".GS", true},
       {"a/b.gse", "gs", false},
-      {"a/b.gs", "s", false},
       {"a.gs/b", "gs", false},
       {"noext", "", true},
       {"x.texture.txt", "texture.txt", true},
-      {"x.texture.txt", "e.txt", false},
       {"texture.txt", "texture.txt", false},
       {"a.txt", nullptr, false},
   };
   for (const auto& c : tests) EXPECT_EQ(Path(c.path).IsExt(c.ext), c.is) << c.path << c.ext;
 
   const Op changes[] = {
-      {"a/b.gs", "gse", "a/b.gse"},  {"a/b.gs", ".gse", "a/b.gse"},
-      {"a.d/b", "txt", "a.d/b.txt"}, {"a/b.tar.gz", "", "a/b.tar"},
-      {"a/b.gs", nullptr, "a/b"},    {"a/b/", "txt", "a/b/"},
+      {"a/b.gs", ".gse", "a/b.gse"}, {"a.d/b", "txt", "a.d/b.txt"},
+      {"a/b.tar.gz", "", "a/b.tar"}, {"a/b/", "txt", "a/b/"},
       {"a/..", "txt", "a/.."},       {"s.texture", "convert-tex.txt", "s.convert-tex.txt"},
   };
   for (const Op& c : changes) EXPECT_STREQ(Path(c.in).ChangeExtension(c.arg).CStr(), c.out);

@@ -1,65 +1,30 @@
 #include "qel/file.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "qel/qel_test_folder.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Qel::File;
 using Qel::String;
-using Names = std::vector<std::string>;
+using qel_test::Names;
 
-// A fresh folder per test; the helpers use the standard library so that they share no faults
-// with the code under test.
-class FileTest : public ::testing::Test {
+class FileTest : public qel_test::QelTestFolder {
  protected:
-  void SetUp() override {
-    std::string tmpl = ::testing::TempDir() + "/qel_file_XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-    root_ = fs::path(tmpl).lexically_normal().string();
-    cwd_ = fs::current_path();
-  }
-  void TearDown() override {
-    fs::current_path(cwd_);
-    fs::remove_all(root_);
-  }
-
-  std::string P(const std::string& rel) const { return root_ + "/" + rel; }
-  void Put(const std::string& rel, const std::string& content) const {
-    fs::create_directories(fs::path(P(rel)).parent_path());
-    std::ofstream(P(rel), std::ios::binary) << content;
-  }
-  std::string Slurp(const std::string& rel) const {
-    std::stringstream s;
-    s << std::ifstream(P(rel), std::ios::binary).rdbuf();
-    return s.str();
-  }
-  bool Has(const std::string& rel) const { return fs::exists(fs::symlink_status(P(rel))); }
-  Names Dir(const std::string& rel) const {
-    Names names;
-    for (const auto& e : fs::directory_iterator(P(rel))) names.push_back(e.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
   static std::string ReadAll(File& f) {
     std::string s(64, '\0');
     s.resize(f.Read(s.data(), 64));
     return s;
   }
-
-  std::string root_;
-  fs::path cwd_;
 };
 
 TEST_F(FileTest, ResolvesEveryComponentWithoutRegardToCase) {

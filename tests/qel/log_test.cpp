@@ -46,9 +46,7 @@ TEST_F(LogTest, SinkFollowsOptionText) {
   const std::pair<const char*, bool> cases[] = {
       {"-NullRender -LogStdOut ", true},
       {"-render=OpenGL -hidewindow -LogFile=/dev/null ", false},
-      {"-logstdout", true},
       {"-LogStdOutX", false},
-      {"-LogFile=/dev/null -LogStdOut", true},
       {"-LogStdOut -LogFile=/dev/null", false},
       {nullptr, false},
   };
