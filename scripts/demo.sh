@@ -66,6 +66,17 @@ searchbycategory "bs"
 nosuchcommand
 BATCH
 
+mkdir -p "$root/scripts-demo"
+cat > "$root/scripts-demo/hello.gs" <<'SCRIPT'
+class Hello
+{
+  public int Greet(int times)
+  {
+    return times * 2;
+  }
+};
+SCRIPT
+
 echo "== Demo installation in $root (exit codes as Linux shows them: -1 is 255)"
 echo
 show help
@@ -82,5 +93,11 @@ show searchbycategory -a "SI"
 show registeraccount demo-user demo-password
 show nosuchcommand
 show installcdp sample.cdp
+# Script paths are taken relative to the folder the tool was started in.
+cd "$root/scripts-demo"
+show encrypt hello.gs
+ls -l "$root/scripts-demo"
+echo
+cd "$repo"
 show @demo-batch.txt
 show @missing-batch.txt
