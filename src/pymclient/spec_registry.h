@@ -35,7 +35,7 @@ class KoolthingzSpec {
   virtual void SetFlag();
   // Decides validity.
   virtual bool IsValidSpec();
-  // Runs when the spec turns out valid.
+  // Runs when the asset specification turns out valid.
   virtual void OnSpecValid();
 
   const KUID& GetKUID() const { return kuid_; }
@@ -50,7 +50,7 @@ class KoolthingzSpec {
   i32 AddUse() { return uses_.Increment(); }
   i32 DropUse() { return uses_.Decrement(); }
   u32 GetLastUse() const { return lastUse_; }
-  // Stamps the spec with the spec clock.
+  // Stamps the asset specification with the registry clock.
   void Stamp();
 
   // The KUID's text, a space and the asset's name in double quotes.
@@ -68,7 +68,8 @@ class KoolthingzSpec {
   u8 flagSet_ = 0;
 };
 
-// The spec clock that stamps specs when a use ends. Nothing in the tool advances it.
+// The registry clock that stamps asset specifications when a use ends. Nothing in the tool advances
+// it.
 u32 GetSpecClock();
 
 // One per process while the client is open. Its lock guards the lists, the index and the default
@@ -86,13 +87,14 @@ class SpecRegistry {
   // The registry of the open client, or null.
   static SpecRegistry* GetCurrent();
 
-  // Appends the spec to the live list and indexes it by its KUID; the registry owns it now.
+  // Appends the asset specification to the live list and indexes it by its KUID; the registry owns
+  // it now.
   void RegisterSpec(KoolthingzSpec* spec);
   // Takes an invalid spec out of the index and the live list and puts it on the failed list,
   // once.
   void MoveToFailed(KoolthingzSpec* spec);
-  // Destroys every spec that no one uses and that was not used after the spec clock; true when
-  // anything was destroyed.
+  // Destroys every asset specification that no one uses and that was not used after the clock; true
+  // when anything was destroyed.
   bool PurgeUnusedSpecs();
   // Destroys the failed specs and every unused one, then logs those still in use.
   void DumpLeakedSpecs();
@@ -104,7 +106,8 @@ class SpecRegistry {
   KoolthingzSpec* GetIndexed(const KUID& kuid);
 
  private:
-  // Removes the spec from the lists and the index and deletes it; the caller holds the lock.
+  // Removes the asset specification from the lists and the index and deletes it; the caller holds
+  // the lock.
   void DestroySpec(KoolthingzSpec* spec);
   static void EraseFrom(ChunkedList<KoolthingzSpec*, 13>& list, KoolthingzSpec* spec);
 
