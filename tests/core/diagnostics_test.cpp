@@ -21,7 +21,7 @@
 #include "core/app_globals.h"
 #include "core/crash_guard.h"
 #include "core/crash_handlers.h"
-#include "core/scratch_folder.h"
+#include "support/scratch_folder.h"
 #include "core/thread_call.h"
 #include "qel/thread.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "core/core_statics.h"
-#include "core/scratch_folder.h"
+#include "support/scratch_folder.h"
 #include "qel/critical_section.h"
 
 namespace {

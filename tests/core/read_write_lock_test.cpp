@@ -7,7 +7,7 @@
 
 #include "core/app_globals.h"
 #include "core/core_statics.h"
-#include "core/scratch_folder.h"
+#include "support/scratch_folder.h"
 #include "core/tcx_dispatcher.h"
 #include "core/thread_watchdog.h"
 #include "qel/thread.h"

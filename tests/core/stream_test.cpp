@@ -9,7 +9,7 @@
 
 #include "core/buffer_stream.h"
 #include "core/file_stream.h"
-#include "core/scratch_folder.h"
+#include "support/scratch_folder.h"
 #include "core/sub_file_stream.h"
 #include "qel/dynamic_buffer.h"
 #include "qel/file.h"

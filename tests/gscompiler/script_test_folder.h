@@ -3,17 +3,15 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "gscompiler/gs_source_file.h"
 #include "qel/lzss.h"
 #include "qel/types.h"
+#include "support/scratch_folder.h"
 
 namespace gs_test {
 
@@ -22,9 +20,8 @@ namespace fs = std::filesystem;
 class ScriptTestFolder : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string tmpl = ::testing::TempDir() + "/gscompiler_XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-    root_ = fs::path(tmpl).lexically_normal().string();
+    ASSERT_FALSE(folder_.path().empty());
+    root_ = folder_.path();
     cwd_ = fs::current_path();
     fs::current_path(root_);
     GSSourceFile::SetPendingPrefix(Qel::PString());
@@ -32,22 +29,14 @@ class ScriptTestFolder : public ::testing::Test {
   void TearDown() override {
     GSSourceFile::SetPendingPrefix(Qel::PString());
     fs::current_path(cwd_);
-    fs::remove_all(root_);
   }
 
-  std::string P(const std::string& rel) const { return root_ + "/" + rel; }
-  void Put(const std::string& rel, const std::string& content) const {
-    const fs::path parent = fs::path(P(rel)).parent_path();
-    fs::create_directories(parent);
-    std::ofstream(P(rel), std::ios::binary) << content;
-  }
-  std::string Slurp(const std::string& rel) const {
-    std::stringstream s;
-    s << std::ifstream(P(rel), std::ios::binary).rdbuf();
-    return s.str();
-  }
+  std::string P(const std::string& rel) const { return folder_.At(rel); }
+  void Put(const std::string& rel, const std::string& content) const { folder_.Put(rel, content); }
+  std::string Slurp(const std::string& rel) const { return folder_.Read(rel); }
   bool Has(const std::string& rel) const { return fs::exists(fs::symlink_status(P(rel))); }
 
+  scratch::Folder folder_;
   std::string root_;
   fs::path cwd_;
 };

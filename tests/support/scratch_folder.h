@@ -1,4 +1,5 @@
-// Scratch folders, whole-file reads and log capture shared by the core tests.
+// Scratch folders, whole-file reads and log capture shared by the test suites. The helpers use
+// the standard library so that they share no faults with the file code under test.
 #pragma once
 
 #include <stdlib.h>
@@ -24,7 +25,7 @@ inline std::string ReadAll(const std::string& path) {
 class Folder {
  public:
   Folder() {
-    std::string name = (std::filesystem::temp_directory_path() / "kestro_core_XXXXXX").string();
+    std::string name = (std::filesystem::temp_directory_path() / "kestro_test_XXXXXX").string();
     if (mkdtemp(name.data())) path_ = name;
   }
   ~Folder() {
