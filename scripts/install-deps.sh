@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build ccache pkg-config
-  libssl-dev libnvtt-dev flex bison
+  libssl-dev libnvtt-dev flex libfl-dev bison
   libfreetype-dev libfontconfig-dev fonts-dejavu-core
   libstb-dev libsqlite3-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev
