@@ -76,18 +76,26 @@ void StoreLE(void* at, T value) {
 
 // Appends the little-endian bytes of `value` to a byte container (std::string,
 // std::vector<std::uint8_t>), as writers of hand-made frames and files do.
+template <typename T, typename Bytes>
+void AppendLE(Bytes& out, T value) {
+  const auto at = out.size();
+  out.resize(at + sizeof(T));
+  StoreLE<T>(out.data() + at, value);
+}
+
+template <typename Bytes>
+void AppendLE16(Bytes& out, std::uint16_t value) {
+  AppendLE(out, value);
+}
+
 template <typename Bytes>
 void AppendLE32(Bytes& out, std::uint32_t value) {
-  const auto at = out.size();
-  out.resize(at + 4);
-  StoreLE32(out.data() + at, value);
+  AppendLE(out, value);
 }
 
 template <typename Bytes>
 void AppendLE64(Bytes& out, std::uint64_t value) {
-  const auto at = out.size();
-  out.resize(at + 8);
-  StoreLE64(out.data() + at, value);
+  AppendLE(out, value);
 }
 
 }  // namespace ByteOrder

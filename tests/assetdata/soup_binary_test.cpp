@@ -10,6 +10,7 @@
 #include "assetdata/soup.h"
 #include "assetdata/soup_convert.h"
 #include "core/buffer_stream.h"
+#include "platform/byte_order.h"
 #include "qel/dynamic_buffer.h"
 
 namespace {
@@ -17,8 +18,8 @@ namespace {
 using Bytes = std::string;
 
 Bytes U32(u32 v) {
-  Bytes b(4, '\0');
-  for (int i = 0; i < 4; ++i) b[i] = char(v >> (8 * i));
+  Bytes b;
+  ByteOrder::AppendLE32(b, v);
   return b;
 }
 

@@ -17,12 +17,13 @@
 #include "assetdata/soup_tree.h"
 #include "core/buffer_stream.h"
 #include "core/kuid.h"
+#include "platform/byte_order.h"
 #include "qel/dynamic_buffer.h"
 #include "qel/string.h"
 
 namespace {
 
-u32 WordAt(const u8* b) { return b[0] | b[1] << 8 | b[2] << 16 | u32(b[3]) << 24; }
+u32 WordAt(const u8* b) { return ByteOrder::LoadLE32(b); }
 
 std::string DescribeNode(const ACSChunk* node, u32 depth = 0);
 

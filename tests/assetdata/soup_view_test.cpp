@@ -11,6 +11,7 @@
 
 #include "assetdata/soup.h"
 #include "core/buffer_stream.h"
+#include "platform/byte_order.h"
 #include "qel/dynamic_buffer.h"
 
 namespace {
@@ -18,7 +19,11 @@ namespace {
 using Bytes = std::string;
 using Names = std::vector<std::string>;
 
-Bytes U32(u32 v) { return Bytes{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
+Bytes U32(u32 v) {
+  Bytes b;
+  ByteOrder::AppendLE32(b, v);
+  return b;
+}
 
 Bytes Chunk(const Bytes& name, u8 type, const Bytes& payload) {
   const Bytes inner = char(name.size() + 1) + name + '\0' + char(type) + payload;

@@ -80,7 +80,8 @@ TEST(ByteOrderTest, FloatsTravelAsTheirBitPatterns) {
 TEST(ByteOrderTest, AppendsToStringsAndVectors) {
   std::string text = "x";
   ByteOrder::AppendLE32(text, 0x64636261u);
-  EXPECT_EQ(text, "xabcd");
+  ByteOrder::AppendLE16(text, 0x6665u);
+  EXPECT_EQ(text, "xabcdef");
   Bytes bytes{0x01};
   ByteOrder::AppendLE64(bytes, 0x0807060504030201u);
   ByteOrder::AppendLE32(bytes, 0xFFFFFFFFu);
