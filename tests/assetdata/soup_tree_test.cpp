@@ -286,25 +286,6 @@ TEST(CopyFromTest, DepthIsBounded) {
   EXPECT_EQ(IntOf(walk->GetChild(Qel::PString("v")).Get()), i32(kMaxSoupDepth));
 }
 
-TEST(ReferenceCountTest, SharedAcrossThreadsIsDestroyedOnce) {
-  int destroyed = 0;
-  MPRef<Probe> shared = MakeMP<Probe>(&destroyed);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 8; ++t) {
-    threads.emplace_back([held = shared] {
-      for (int i = 0; i < 20000; ++i) {
-        MPRef<Probe> copy = held;
-        MPRef<ReferenceCountMP> base = std::move(copy);
-      }
-    });
-  }
-  for (std::thread& t : threads) t.join();
-  EXPECT_EQ(shared->GetReferenceCount(), 1);
-  EXPECT_EQ(destroyed, 0);
-  shared = nullptr;
-  EXPECT_EQ(destroyed, 1);
-}
-
 TEST(RawDataTest, BlocksHoldTheirBytesAligned) {
   u8* bytes = reinterpret_cast<u8*>(1);
   EXPECT_FALSE(ACSRawDataCore::CreateFilled(0, &bytes));

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "core/networking.h"
-#include "core/thread_watchdog.h"
+#include "support/thread_watchdog.h"
 #include "qel/thread.h"
 #include "qel/wevent.h"
 

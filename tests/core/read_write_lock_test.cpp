@@ -9,7 +9,7 @@
 #include "core/core_statics.h"
 #include "support/scratch_folder.h"
 #include "core/tcx_dispatcher.h"
-#include "core/thread_watchdog.h"
+#include "support/thread_watchdog.h"
 #include "qel/thread.h"
 
 namespace {

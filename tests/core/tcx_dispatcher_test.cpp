@@ -12,7 +12,7 @@
 #include "core/app_globals.h"
 #include "core/core_statics.h"
 #include "core/crash_guard.h"
-#include "core/thread_watchdog.h"
+#include "support/thread_watchdog.h"
 #include "qel/thread.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <string>
 
-#include "core/thread_watchdog.h"
+#include "support/thread_watchdog.h"
 
 namespace {
 

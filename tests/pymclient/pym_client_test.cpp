@@ -7,7 +7,7 @@
 #include <fstream>
 #include <string>
 
-#include "core/thread_watchdog.h"
+#include "support/thread_watchdog.h"
 #include "pymclient/pym_protocol.h"
 #include "pymclient/pym_test_util.h"
 

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <string>
 
-#include "core/thread_watchdog.h"
+#include "support/thread_watchdog.h"
 #include "platform/named_mutex.h"
 #include "pymclient/install_paths.h"
 #include "pymclient/pym_protocol.h"
