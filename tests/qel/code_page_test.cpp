@@ -23,18 +23,6 @@ TEST(CodePageTest, Windows1252RoundTripsEveryByte) {
   }
 }
 
-TEST(CodePageTest, Windows1252HighControlRange) {
-  const std::pair<u8, char16_t> cases[] = {
-      {0x80, u'\u20AC'}, {0x81, 0x0081}, {0x8D, 0x008D},
-      {0x90, 0x0090},    {0x9D, 0x009D}, {0x9F, u'\u0178'},
-  };
-  for (auto [byte, unit] : cases) {
-    std::u16string wide;
-    ASSERT_TRUE(Qel::MultiByteToUtf16(std::string(1, char(byte)), 1252, &wide));
-    EXPECT_EQ(wide, std::u16string(1, unit)) << std::hex << int(byte);
-  }
-}
-
 TEST(CodePageTest, CharactersWindows1252LacksBecomeQuestionMarks) {
   const std::pair<std::u16string, std::string> cases[] = {
       {u"a\u0101b", "a?b"},

@@ -118,22 +118,6 @@ TEST_F(FileTest, BadRequestsFailCleanly) {
   EXPECT_TRUE(line.IsEmpty());
 }
 
-TEST_F(FileTest, PathTextReopensTheSameFileAfterTheWorkingFolderMoves) {
-  Put("Data/one.txt", "1");
-  ASSERT_TRUE(File::SetCwd(P("data").c_str()));
-  EXPECT_EQ(File::GetCwd(), P("Data"));
-  File f;
-  ASSERT_EQ(f.Open("ONE.txt", 0x10, 7), 0);
-  EXPECT_EQ(f.GetExtra(), 7u);
-  ASSERT_TRUE(File::SetCwd(root_.c_str()));
-  const String path = f.GetPathText();
-  ASSERT_EQ(f.Open(path.CStr(), 0x101, f.GetExtra()), 0);
-  EXPECT_EQ(f.Write("2", 1), 1u);
-  f.Close();
-  EXPECT_EQ(Slurp("Data/one.txt"), "2");
-  EXPECT_FALSE(File::SetCwd(P("nowhere").c_str()));
-}
-
 TEST_F(FileTest, PositionsAreSixtyFourBit) {
   const u64 far = (u64(5) << 30) + 3;
   File f;

@@ -129,29 +129,6 @@ TEST(PString, InterningIsOneNodePerTextAcrossThreads) {
   for (int t = 1; t < kThreads; ++t) EXPECT_EQ(seen[t], seen[0]);
 }
 
-TEST(QelString, FindInsertEraseAndTokens) {
-  Qel::AnsiString s("Hello World");
-  EXPECT_EQ(s.FindIgnoreCase("WORLD"), 6u);
-  EXPECT_EQ(s.Find("World", 7), Qel::String::npos);
-  EXPECT_EQ(s.Find("x", 99), Qel::String::npos);
-  s.Insert(5, ",");
-  EXPECT_EQ(s, "Hello, World");
-  s.Erase(5, 1).Insert(999, "!");
-  EXPECT_EQ(s, "Hello World!");
-  s.Erase(999);
-  EXPECT_EQ(s, "Hello World!");
-
-  Qel::String text("  a,b;;c ");
-  std::vector<std::string> tokens;
-  size_t pos = 0;
-  for (Qel::String t = text.Token(" ,;", pos); !t.IsEmpty(); t = text.Token(" ,;", pos)) {
-    tokens.emplace_back(t.CStr());
-  }
-  EXPECT_EQ(tokens, (std::vector<std::string>{"a", "b", "c"}));
-  EXPECT_EQ(Qel::String::Format("%d-%s", 7, "x"), "7-x");
-  EXPECT_EQ(Qel::String::Format("%s", std::string(1000, 'z').c_str()).Length(), 1000u);
-}
-
 TEST(UId, ParsesGuidTextInAnyCase) {
   Qel::UId a("4C414E80-BBDA-11d4-9AD7-0001025364B8");
   Qel::UId b("{4c414e80-bbda-11D4-9ad7-0001025364b8}");
