@@ -223,27 +223,6 @@ TEST(SoupBinaryReadTest, TypeCodesReadAsKinds) {
   }
 }
 
-TEST(SoupChunkWalkerTest, StopsAtTheFirstBadChunk) {
-  const Bytes body =
-      Chunk("one", 1, U32(1)) + Chunk("two", 3, "x") + U32(99) + Bytes("\x02\x7A\0\x01", 4);
-  SoupChunkWalker walker(reinterpret_cast<const u8*>(body.data()), 0, u32(body.size()));
-  SoupChunk c;
-  ASSERT_TRUE(walker.Next(c));
-  EXPECT_EQ(c.name, "one");
-  EXPECT_EQ(c.type, 1);
-  EXPECT_EQ(c.payloadOffset, 10u);
-  EXPECT_EQ(c.payloadSize, 4u);
-  ASSERT_TRUE(walker.Next(c));
-  EXPECT_EQ(c.name, "two");
-  EXPECT_EQ(c.offset, 14u);
-  EXPECT_FALSE(walker.Next(c));
-  // Embedded NULs end the name.
-  const Bytes odd = Chunk(Bytes("ab\0c", 4), 5, "");
-  SoupChunkWalker w2(reinterpret_cast<const u8*>(odd.data()), 0, u32(odd.size()));
-  ASSERT_TRUE(w2.Next(c));
-  EXPECT_EQ(c.name, "ab");
-}
-
 TEST(SoupBinaryReadTest, HostileVariantsOfAValidFile) {
   Soup sample = Sample();
   FloatArray floats;

@@ -83,24 +83,6 @@ TEST(SoupGetterTest, ConversionsAndFallbacks) {
   EXPECT_TRUE(none.GetNamedSoup("x").IsNull());
 }
 
-TEST(SoupGetterTest, CameraValues) {
-  Soup s;
-  FloatArray out;
-  out.Add(9);
-  EXPECT_FALSE(s.GetCameraValues(out));
-  EXPECT_EQ(out.Count(), 0u);
-  FloatArray cam;
-  for (int i = 0; i < 6; ++i) cam.Add(f32(i) + 0.5f);
-  s.SetNamedFloatArray("camera", cam);
-  ASSERT_TRUE(s.GetCameraValues(out));
-  ASSERT_EQ(out.Count(), 6u);
-  EXPECT_EQ(out[5], 5.5f);
-  s.SetNamedTag("camera", "1.5");
-  ASSERT_TRUE(s.GetCameraValues(out));
-  EXPECT_EQ(out.Count(), 1u);
-  EXPECT_EQ(out[0], 1.5f);
-}
-
 TEST(SoupSetterTest, ReplacingMovesToTheEnd) {
   Soup s;
   s.SetNamedInt("a", 1);
@@ -230,16 +212,6 @@ TEST(SoupFileTest, FormsByExtension) {
            "ACS$" + std::string("\1\0\0\0\0\0\0\0\x08\0\0\0", 12) + "\xFF\xFF\xFF\xFF" + "abcd");
   ASSERT_TRUE(keep.LoadFile(nullptr, damaged.c_str(), nullptr));
   EXPECT_TRUE(keep.IsNull());
-}
-
-TEST(SoupFileTest, VolumesResolveThroughTheFileLayer) {
-  scratch::Folder dir;
-  Soup s;
-  s.SetNamedTag("name", "value");
-  ASSERT_TRUE(s.SaveFile(dir.path().c_str(), "v.chump", nullptr));
-  Soup back;
-  ASSERT_TRUE(back.LoadFile(dir.path().c_str(), "V.CHUMP", nullptr));  // case resolved
-  EXPECT_EQ(back.GetNamedTag("name"), Qel::PString("value"));
 }
 
 TEST(SoupFileTest, FailedSaveKeepsTheOldFile) {

@@ -187,38 +187,22 @@ TEST(SoupTextParse, RepeatedNamesKeepTheLastValueInLargeBlocksToo) {
   }
 }
 
-TEST(SoupTextParse, EmptyInputsLeaveTheEmptySoup) {
+TEST(SoupTextParse, EdgesOfTheInput) {
   for (const char* text : {"", "\xEF\xBB\xBF", "  \r\n\t", "}", "\xEF\xBB\xBF}"}) {
-    const Soup soup = Parse(text);
-    EXPECT_FALSE(soup.GetRoot()) << text;
+    EXPECT_FALSE(Parse(text).GetRoot()) << text;
   }
-}
-
-TEST(SoupTextParse, TargetIsClearedFirst) {
+  EXPECT_EQ(Describe(Parse(std::string("a 1\nb \"x\0y\"\nc 3", 16))), "a=i(1);b='x';");
+  // A stray brace stops the stream before it.
+  TBuffer* stream = nullptr;
+  EXPECT_EQ(Describe(Parse("a 1\n} b 2", &stream)), "a=i(1);");
+  EXPECT_EQ(stream->Tell(), 4u);
+  EXPECT_EQ(stream->GetError(), 0u);
+  // The target is cleared first, also when the stream is closed.
   Soup soup;
   soup.SetNamedInt("old", 1);
-  TBuffer stream(new Qel::DynamicBuffer(), true);
-  stream.WriteBytes("new 2", 5);
-  stream.Seek(0, 0);
-  Soup::ParseText(soup, stream, false);
-  EXPECT_EQ(Describe(soup), "new=i(2);");
-
   TBuffer closed(nullptr, false);
   Soup::ParseText(soup, closed, false);
   EXPECT_FALSE(soup.GetRoot());
-}
-
-TEST(SoupTextParse, ZeroByteEndsTheInput) {
-  const std::string text("a 1\nb \"x\0y\"\nc 3", 16);
-  EXPECT_EQ(Describe(Parse(text)), "a=i(1);b='x';");
-}
-
-TEST(SoupTextParse, StrayBraceStopsTheStreamBeforeIt) {
-  TBuffer* stream = nullptr;
-  const Soup soup = Parse("a 1\n} b 2", &stream);
-  EXPECT_EQ(Describe(soup), "a=i(1);");
-  EXPECT_EQ(stream->Tell(), 4u);
-  EXPECT_EQ(stream->GetError(), 0u);
 }
 
 // The bytes of a tag's value read as 32-bit words.
@@ -243,21 +227,11 @@ TEST(SoupTextParse, NumbersReadAsTheCLibraryReadsThem) {
   const std::string big(45, '9');
   const std::string tiny = "0." + std::string(60, '0') + "1";
   const std::string subnormal = "0." + std::string(40, '0') + "17";
-  const char* const floats[] = {"0.1",
-                                "-.5",
-                                "1.",
-                                "-0.0",
-                                "0.333333333333333333333333333333333",
-                                "3.4028235677973366163753939545814",
+  const char* const floats[] = {"-.5", "1.", "-0.0", "3.4028235677973366163753939545814",
                                 "00000000000000000000000000000.5"};
   const std::string lists[] = {"1, " + big + ".5", "1, -" + big, "2," + tiny, "3 " + subnormal,
                                "--1, 4",           "1-2,,3",     ", 7 ,",     "5 -.25 .75"};
-  const char* const ints[] = {"2147483647",
-                              "2147483648",
-                              "-2147483648",
-                              "-2147483649",
-                              "99999999999999999999999999999999999999",
-                              "-",
+  const char* const ints[] = {"2147483648", "-2147483649", "-",
                               "0000000000000000000000000000000000012"};
   std::string text;
   for (size_t i = 0; i < std::size(floats); ++i) {
@@ -508,14 +482,10 @@ TEST(SoupTextWrite, NamesAreMadeSafe) {
 TEST(SoupTextRoundTrip, ParseOfWriteGivesTheSameTree) {
   Soup soup;
   soup.SetNamedTag("multi", "first\r\nsecond\r\n");
-  soup.SetNamedTag("tabs", "a\tb");
   soup.SetNamedTag("brace", "x } y { z");
   soup.SetNamedTag("backslash", "c:\\new\\name");
-  soup.SetNamedTag("numeric-text", "-12");
   soup.SetNamedTag("lt", "<not a kuid");
   soup.SetNamedTag("high", "caf\xC3\xA9");
-  soup.SetNamedInt("neg", -7);
-  soup.SetNamedFloat("quarter", 0.25f);
   soup.SetNamedKUID("k", KUID(-3, 4, 127));
   soup.SetNamedKUID("nk", KUID());
   soup.SetNamedNull("null-before-block");

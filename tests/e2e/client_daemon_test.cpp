@@ -234,34 +234,26 @@ TEST_F(ClientDaemonTest, OpenStartsTheDaemonAndSearchesFindTheSeededAssets) {
     std::unique_ptr<PymFilterElement> filter;
     std::vector<KUID> expected;
   };
+  // What the evaluator's own suite holds in detail; here each kind crosses the wire once.
   Case cases[] = {
       {"no filter", nullptr, kAllAssets},
       {"name part, any case", Text(fc::kStringAssetName, "CAR"), {kCarOld, kCarNew}},
       {"quoted name is whole", Text(fc::kStringAssetName, "\"old barn\""), {kBarn}},
-      {"quoted name part", Text(fc::kStringAssetName, "\"old\""), {}},
       {"category", Text(fc::kStringCategoryList, "TR"), {kLoco, kCarOld, kCarNew}},
-      {"category and not", Text(fc::kStringCategoryList, "TR;-LOCO"), {kCarOld, kCarNew}},
-      {"category or", Text(fc::kStringCategoryList, "BR|BS"), {kBarn, kStation}},
       {"region", Text(fc::kStringRegionList, "uk"), {kLoco}},
-      {"era", Text(fc::kStringEraList, "1950s"), {kLoco}},
-      {"keywords", Text(fc::kStringKeywordList, "express;steam"), {kLoco}},
       {"faulty", Flag(fc::kFlagFaulty), {kBroken}},
-      {"open for edit", Flag(fc::kFlagOpenForEdit), {kStation}},
       {"obsolete", Flag(fc::kFlagObsolete), {kCarOld}},
       {"missing dependency", Flag(fc::kFlagHasMissingDependencies), {kLoco}},
       {"author", IntRange(fc::kIntAuthor, 200, 300), {kBarn, kBroken, kStation}},
-      {"version", IntRange(fc::kIntVersion, 2, 2), {kCarNew}},
       {"installed", TimeRange(fc::kTimestampInstallation, 0, kOldInstallTime + 1), {kBarn}},
       {"modified",
        TimeRange(fc::kTimestampModification, kOldModifyTime, kOldModifyTime + 1),
        {kStation}},
       {"asset ids", Ids({kStation, KUID(999, 9, 0), kLoco}), {kLoco, kStation}},
-      {"negated group", Not(Text(fc::kStringAssetName, "car")), {kLoco, kBarn, kBroken, kStation}},
       {"three terms",
        AllOf(Text(fc::kStringCategoryList, "TR"), Not(Flag(fc::kFlagObsolete)),
              Text(fc::kStringAssetName, "car")),
        {kCarNew}},
-      {"nothing matches", AllOf(Text(fc::kStringRegionList, "US"), Flag(fc::kFlagOpenForEdit)), {}},
   };
   for (const Case& c : cases) {
     std::vector<KUID> found;
