@@ -12,8 +12,8 @@
 #include "core/app_globals.h"
 #include "core/core_statics.h"
 #include "core/crash_guard.h"
-#include "support/thread_watchdog.h"
 #include "qel/thread.h"
+#include "support/thread_watchdog.h"
 
 namespace {
 

@@ -169,18 +169,6 @@ TEST_F(InstallPathsTest, CreateUserDataFoldersLaysOutTheTree) {
   EXPECT_FALSE(File::LookupSubst("scripts", nullptr, nullptr));
 }
 
-TEST_F(InstallPathsTest, ExistingBackupsAndSettingsAreLeftAlone) {
-  Touch(disk_ / "UserData" / "trash" / "old.txt");
-  Touch(disk_ / "UserData" / "backups" / "kept.txt");
-  Touch(disk_ / "UserData" / "settings" / "mine.txt");
-  Touch(disk_ / "prebuilt" / "settings" / "seed.txt");
-  Init();
-  CreateUserDataFolders();
-  EXPECT_TRUE(fs::exists(disk_ / "UserData" / "trash" / "old.txt"));
-  EXPECT_FALSE(fs::exists(disk_ / "UserData" / "backups" / "old.txt"));
-  EXPECT_FALSE(fs::exists(disk_ / "UserData" / "settings" / "seed.txt"));
-}
-
 using InstallPathsDeathTest = InstallPathsTest;
 
 TEST_F(InstallPathsDeathTest, MissingRootOrUnwritableUserDataIsFatal) {

@@ -72,19 +72,4 @@ TEST(CodePageTest, InvalidUtf8BecomesReplacementCharacters) {
   EXPECT_EQ(ansi, "x?y?");
 }
 
-TEST(CodePageTest, CodePageIdsAndPassThrough) {
-  EXPECT_EQ(Qel::ResolveCodePage(0), 1252u);
-  EXPECT_FALSE(Qel::IsSupportedCodePage(437));
-  // Console text is UTF-8 already: it passes unchanged, even when it is not valid UTF-8.
-  const std::string raw = "ok \xC3\xA9 \xFF";
-  std::string out = "stale";
-  ASSERT_TRUE(Qel::ConvertCodePage(raw, 65001, Qel::kConsoleCodePage, &out));
-  EXPECT_EQ(out, raw);
-  EXPECT_FALSE(Qel::ConvertCodePage("x", 437, 65001, &out));
-  EXPECT_EQ(out, "");
-  std::u16string wide = u"stale";
-  EXPECT_FALSE(Qel::MultiByteToUtf16("x", 932, &wide));
-  EXPECT_EQ(wide, u"");
-}
-
 }  // namespace

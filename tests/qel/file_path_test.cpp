@@ -12,22 +12,6 @@ struct Op {
   const char* out;
 };
 
-TEST(FilePathTest, NormalizeIsIdempotent) {
-  const Op cases[] = {
-      {"a\\b//c", "", "a/b/c"},     {"a/./b/.", "", "a/b/"},
-      {"a/b/c/..", "", "a/b/"},     {"a/..", "", ""},
-      {"../../a/..", "", "../../"}, {"a/../../b", "", "../b"},
-      {"/a/../..", "", "/"},        {"//", "", "/"},
-      {"C:/..", "", "C:/"},
-  };
-  for (const Op& c : cases) {
-    Path p(c.in);
-    EXPECT_STREQ(p.Normalize().CStr(), c.out) << c.in;
-    EXPECT_STREQ(p.Normalize().CStr(), c.out) << c.in;
-  }
-  EXPECT_STREQ(Path("a\\b").ReplaceForwardSlashes().CStr(), "a/b");
-}
-
 TEST(FilePathTest, NameParts) {
   const struct {
     const char *in, *folder, *name, *ext, *base;

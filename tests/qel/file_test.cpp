@@ -46,20 +46,6 @@ TEST_F(FileTest, ResolvesEveryComponentWithoutRegardToCase) {
   EXPECT_EQ(File::Resolve(P("DUP/a.TXT").c_str()), P("dup/A.txt"));
 }
 
-TEST_F(FileTest, NewNamesTakeTheGivenCase) {
-  Put("Foo/keep.txt", "");
-  File f;
-  ASSERT_EQ(f.Open(P("foo/NewDir/New.txt").c_str(), 0x301), 0);
-  f.Close();
-  EXPECT_TRUE(Has("Foo/NewDir/New.txt"));
-  EXPECT_TRUE(File::MakeTree(P("FOO/newdir/Deep/").c_str()));
-  EXPECT_TRUE(File::MakeTree(P("foo/newdir/deep").c_str()));  // exists already
-  EXPECT_EQ(Dir(""), Names{"Foo"});
-  EXPECT_EQ(Dir("Foo/NewDir"), (Names{"Deep", "New.txt"}));
-  EXPECT_FALSE(File::MakeTree(P("foo/keep.txt/sub").c_str()));
-  EXPECT_FALSE(File::MakeTree(P("foo/keep.txt").c_str()));
-}
-
 TEST_F(FileTest, OpenModes) {
   Put("old.txt", "hello world");
   File f;

@@ -48,29 +48,6 @@ TEST(PString, EqualsIgnoreCaseTreatsNullTextStrictly) {
   EXPECT_TRUE(PString("ABC").EqualsIgnoreCase(PString("abc")));
 }
 
-TEST(PString, CaseAndCuttingOperations) {
-  PString s("MixedCase");
-  s.ToLower();
-  EXPECT_EQ(s, PString("mixedcase"));
-  s.ToUpper();
-  EXPECT_EQ(s, PString("MIXEDCASE"));
-
-  PString left("abcdef");
-  left.Left(3);
-  EXPECT_EQ(left, PString("abc"));
-  left.Left(0);
-  EXPECT_EQ(left, PString());
-
-  PString quoted("\"Name");
-  quoted.KeepRight(quoted.Length() - 1);
-  EXPECT_EQ(quoted, PString("Name"));
-  quoted.KeepRight(99);
-  EXPECT_EQ(quoted, PString("Name"));
-
-  EXPECT_EQ(PString("ab") + "cd", PString("abcd"));
-  EXPECT_EQ(PString() + PString("cd"), PString("cd"));
-}
-
 TEST(PString, CacheGrowsAndCollectsKeepingLiveNodes) {
   Qel::PStringCache::CollectGarbage();
   const size_t base = Qel::PStringCache::Size();
