@@ -1,8 +1,6 @@
 #include "assetdata/soup.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 
 #include <filesystem>
 #include <fstream>
@@ -11,6 +9,7 @@
 
 #include "assetdata/soup_binary.h"
 #include "assetdata/soup_bytes.h"
+#include "support/file_size_limit.h"
 #include "support/scratch_folder.h"
 
 namespace {
@@ -239,18 +238,13 @@ TEST(SoupFileTest, FailedSaveKeepsTheOldFile) {
   // Writes that fail part way: a file-size limit below the soup's size.
   Soup big;
   big.SetNamedTag("text", Qel::PString(std::string(5000, 'x')));
-  struct rlimit old;
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
-  struct sigaction ignore = {}, previous = {};
-  ignore.sa_handler = SIG_IGN;
-  ::sigaction(SIGXFSZ, &ignore, &previous);
-  struct rlimit small = old;
-  small.rlim_cur = 1000;
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  const bool savedBinary = big.SaveFile(nullptr, path.c_str(), nullptr);
-  const bool savedText = big.SaveFile(nullptr, dir.At("keep.txt").c_str(), nullptr);
-  ::setrlimit(RLIMIT_FSIZE, &old);
-  ::sigaction(SIGXFSZ, &previous, nullptr);
+  bool savedBinary = true;
+  bool savedText = true;
+  {
+    FileSizeLimit limit(1000);
+    savedBinary = big.SaveFile(nullptr, path.c_str(), nullptr);
+    savedText = big.SaveFile(nullptr, dir.At("keep.txt").c_str(), nullptr);
+  }
   EXPECT_FALSE(savedBinary);
   EXPECT_FALSE(savedText);
   EXPECT_EQ(ReadAll(path), before);
