@@ -773,7 +773,7 @@ class TextWriter {
         continue;
       }
       const size_t depth = stack.size() - 1;
-      const std::string safe_name = SafeName(name);
+      const std::string safeName = SafeName(name);
       if (child->GetKind() == kKindContainer) {
         // Deeper blocks could not be read back: they are left out.
         if (depth + 1 > kMaxSoupDepth) continue;
@@ -782,7 +782,7 @@ class TextWriter {
           Put("\r\n");
         }
         Indent(depth);
-        Put(safe_name);
+        Put(safeName);
         Put("\r\n");
         Indent(depth);
         Put("{\r\n");
@@ -790,8 +790,8 @@ class TextWriter {
         continue;
       }
       Indent(depth);
-      Put(safe_name);
-      const size_t used = 2 * depth + safe_name.size();
+      Put(safeName);
+      const size_t used = 2 * depth + safeName.size();
       Spaces(used + 1 < kSoupTextValueColumn ? kSoupTextValueColumn - used : 1);
       PutValue(child.Get());
       Put("\r\n");
