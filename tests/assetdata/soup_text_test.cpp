@@ -120,35 +120,22 @@ TEST(SoupTextParse, ValuesAreClassifiedByTheirCharacters) {
     const char* line;
     const char* expected;
   };
+  // The rules the fixture files below do not show.
   const Case cases[] = {
-      {"v 12", "v=i(12);"},
-      {"v 1.5", "v=f(1.5);"},
       {"v 1.2.3", "v=f(1.2);"},
-      {"v 1 2 3", "v=f(1,2,3);"},
       {"v 1\t2", "v=f(1);"},
       {"v 5-3", "v=f(5);"},
       {"v , ,", "<empty>"},
-      {"v 12abc", "v='12abc';"},
       {"v 1e5", "v='1e5';"},
-      {"v -99999999999", "v=i(-2147483648);"},
-      {"v abc  ", "v='abc  ';"},
-      {"v a \"q\" b", "v='a \"q\" b';"},
-      {"v a\\nb", "v='a\r\nb';"},
       {"v a\\b", "v='a\\b';"},
-      {"v \"a\\nb\"", "v='a\\nb';"},
-      {"v \"\"", "v='';"},
-      {"v \"x\" w 2", "v='x';w=i(2);"},
       {"v", "v=~;"},
       {"V 1", "v=i(1);"},
       {"{name\" 1", "{name\"=i(1);"},
-      {"v <KUID2:1:2:3>", "v=<kuid2:1:2:3>;"},
       {"v <kuid:1:2>}", "v=<kuid:1:2>;"},
       // Numbers as the C library reads them, saturated; single values keep 31 characters.
       {"v 2147483648", "v=i(2147483647);"},
       {"v 0000000000000000000000000000000000012", "v=i(0);"},
       {"v 0.00000000000000000000000000000012", "v=f(0);"},
-      {"v -.5", "v=f(-0.5);"},
-      {"v 1 -.25 .75", "v=f(1,-0.25,0.75);"},
       {"v --1, 4", "v=f(0,4);"},
   };
   for (const Case& c : cases) {
