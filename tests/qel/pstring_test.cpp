@@ -40,6 +40,17 @@ TEST(PString, InterningGivesHandleEqualityAndEmptyIsNull) {
   EXPECT_STREQ(self.Get(), "self-assigned-unique-text");
 }
 
+TEST(PString, CuttingStaysInsideTheText) {
+  PString s("\"MixedCase");
+  s.KeepRight(s.Length() - 1);
+  s.KeepRight(99);
+  s.ToLower();
+  EXPECT_EQ(s, PString("mixedcase"));
+  s.Left(0);
+  EXPECT_EQ(s, PString());
+  EXPECT_EQ(PString() + PString("cd"), PString("cd"));
+}
+
 TEST(PString, EqualsIgnoreCaseTreatsNullTextStrictly) {
   EXPECT_TRUE(PString().EqualsIgnoreCase(static_cast<const char*>(nullptr)));
   EXPECT_FALSE(PString().EqualsIgnoreCase(""));
