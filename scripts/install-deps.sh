@@ -2,6 +2,7 @@
 # Installs the Debian packages the build needs, and only those that are missing.
 # Quiet when everything is present. "--fuzz" adds the clang tool chain for libFuzzer, "--bench"
 # the command-line benchmark runner and the Lua compiler that the parser benchmark runs beside.
+# "--list" prints the packages named for the given modes instead (scripts/check-deps.sh reads it).
 set -euo pipefail
 
 packages=(
@@ -11,12 +12,20 @@ packages=(
   libstb-dev libsqlite3-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev
 )
+list=false
 for extra in "$@"; do
   case "$extra" in
-    --fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    # llvm: CMake archives with llvm-ar when it is there, and the sanitizers symbolize with it.
+    --fuzz) packages+=(clang libclang-rt-14-dev llvm) ;;
     --bench) packages+=(hyperfine lua5.4) ;;
+    --list) list=true ;;
+    *) echo "install-deps: unknown option $extra" >&2; exit 2 ;;
   esac
 done
+if $list; then
+  printf '%s\n' "${packages[@]}"
+  exit 0
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -4,6 +4,14 @@ set -euo pipefail
 build=${1:?build folder}
 seconds=${2:-30}
 status=0
+# A target whose source is here but whose program is not was left out of the build.
+for src in fuzz/*_fuzz.cpp; do
+  name=$(basename "$src" .cpp)
+  if [[ ! -x "$build/$name" ]]; then
+    echo "== $name: not built"
+    status=1
+  fi
+done
 for target in "$build"/*_fuzz; do
   [[ -x "$target" ]] || continue
   name=$(basename "$target")
