@@ -63,8 +63,9 @@ linker_inputs() {
   fi
   "$compiler" -c "$src" -o "$work/empty.o"
   # shellcheck disable=SC2068
-  "$compiler" "$work/empty.o" $@ -o "$work/empty" -Wl,--trace |
-    { grep -v -e "^$work/" || true; }
+  "$compiler" "$work/empty.o" $@ -o "$work/empty" -Wl,--trace >"$work/trace" ||
+    { echo "check-deps: cannot link an empty program with: $compiler $*" >&2; return 1; }
+  grep -v -e "^$work/" "$work/trace" || true
 }
 
 # Every file outside the work tree that the build in $1 read, one absolute path a line.
@@ -74,13 +75,19 @@ files_read() {
   ninja -C "$dir" -t commands | tr ' ' '\n' | grep '^/' || true
   for compiler in $(sed -n 's/^CMAKE_\(C\|CXX\)_COMPILER:[A-Z]*=//p' "$dir/CMakeCache.txt" | sort -u); do
     echo "$compiler"
-    for prog in cc1 cc1plus as ld collect2; do "$compiler" -print-prog-name=$prog; done
+    for prog in cc1 cc1plus as ld collect2; do
+      prog=$("$compiler" -print-prog-name=$prog)
+      [[ "$prog" == /* ]] || prog=$(command -v "$prog" || true)
+      echo "$prog"
+    done
   done
   link_lines "$dir" >"$work/links"
+  set -f
   while read -r line; do
     # shellcheck disable=SC2086
     linker_inputs $line
   done <"$work/links"
+  set +f
 }
 
 # /usr-merge: the same file is known to dpkg under /lib, /bin or /sbin, or under /usr.
@@ -92,8 +99,8 @@ alias_of() {
   esac
 }
 
-# Per build folder: the packages allowed, and "file<TAB>name<TAB>target" for each file read
-# under /usr (target: where its symlinks lead, if elsewhere).
+# Per build folder: the packages named, and "file<TAB>target" for each file read under /usr
+# (target: where its symlinks lead, if elsewhere).
 i=0
 for dir; do
   [[ -f "$dir/build.ninja" ]] || { echo "check-deps: $dir is no built Ninja folder" >&2; exit 2; }

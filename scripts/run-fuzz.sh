@@ -21,7 +21,7 @@ for target in "$build"/*_fuzz; do
   echo "== $name (${seconds}s)"
   args=("$corpus")
   [[ -d "$seeds" ]] && args+=("$seeds")
-  if ! "$target" -max_total_time="$seconds" -rss_limit_mb=2048 -print_final_stats=0 "${args[@]}" 2>"$build/$name.log"; then
+  if ! "$target" -max_total_time="$seconds" -rss_limit_mb=2048 -print_final_stats=0 -artifact_prefix="$build/$name-" "${args[@]}" 2>"$build/$name.log"; then
     tail -n 40 "$build/$name.log"
     status=1
   fi
