@@ -508,16 +508,9 @@ TEST(SoupTextWrite, NamesAreMadeSafe) {
     std::string written;
   };
   const Case cases[] = {
-      {"Upper", "upper"},
-      {"has space", "has_space"},
-      {"tab\tname", "tab_name"},
-      {"}", "_"},
-      {"{open", "_open"},
-      {"close}", "close_"},
-      {"", "_"},
-      {"caf\xC3\xA9", "caf__"},
-      {"ctl\x01", "ctl_"},
-      {"\"quoted", "\"quoted"},
+      {"Upper", "upper"},       {"has space", "has_space"}, {"tab\tname", "tab_name"}, {"}", "_"},
+      {"{open", "{open"},       {"a{b{", "a{b{"},           {"close}", "close_"},      {"", "_"},
+      {"caf\xC3\xA9", "caf__"}, {"ctl\x01", "ctl_"},        {"\"quoted", "\"quoted"},
   };
   for (const Case& c : cases) {
     Soup soup;
@@ -558,17 +551,26 @@ TEST(SoupTextRoundTrip, ParseOfWriteGivesTheSameTree) {
   const std::string before = Describe(soup);
   EXPECT_EQ(Describe(Parse(Write(soup))), before);
 
-  // Awkward names come back as the safe names they were written under.
-  // A null tag followed by a name starting with '{' would otherwise open a block.
+  // Awkward names come back as the safe names they were written under; a '{' comes back as
+  // itself, except first in a name after a bare name, where it would open a block.
   Soup names;
   names.SetNamedInt("Mixed Case", 1);
   names.SetNamedInt("}a", 2);
+  names.SetNamedInt("{c", 5);
+  names.SetNamedInt("a{b{", 6);
   names.SetNamedNull("before");
   names.SetNamedInt("{b", 4);
+  names.SetNamedNull("before-block");
+  Soup braced;
+  braced.SetNamedInt("{first", 7);
+  names.SetNamedSoup("{block", braced);
+  names.SetNamedSoup("{after-block", braced);
   Soup child;
   child.SetNamedInt("x", 3);
   names.SetNamedSoup("", child);
-  EXPECT_EQ(Describe(Parse(Write(names))), "mixed_case=i(1);_a=i(2);before=~;_b=i(4);_={x=i(3);};");
+  EXPECT_EQ(Describe(Parse(Write(names))),
+            "mixed_case=i(1);_a=i(2);{c=i(5);a{b{=i(6);before=~;_b=i(4);before-block=~;"
+            "_block={{first=i(7);};{after-block={{first=i(7);};_={x=i(3);};");
 }
 
 TEST(SoupTextWrite, DeepTreesAreWrittenToTheLimit) {

@@ -1,6 +1,7 @@
 // The commands that work in this build, run in a temporary installation against the stand-in
 // daemon: what they print and the exit codes Linux shows for their results.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -107,6 +108,17 @@ TEST_F(Commands, EncryptPacksAScriptBesideItsSource) {
     EXPECT_EQ(r.out, "- <NULL> : Invalid file path.\nOK (1 Errors, 0 Warnings)\n") << bad;
     EXPECT_EQ(r.exitCode, 255) << bad;
   }
+}
+
+TEST_F(Commands, EncryptOfAnEmptyScriptNamesTheCauseAndWritesNothing) {
+  const std::string work = root_.Root() + "/work";
+  ASSERT_EQ(system(("mkdir -p " + work + " && : > " + work + "/empty.gs").c_str()), 0);
+  const ToolRun r = root_.Run({"encrypt", "empty.gs"}, work);
+  EXPECT_EQ(r.out,
+            "- <NULL> : Could not encrypt file empty.gs: the file is empty.\n"
+            "OK (1 Errors, 0 Warnings)\n");
+  EXPECT_EQ(r.exitCode, 255);
+  EXPECT_NE(access((work + "/empty.gse").c_str(), F_OK), 0);
 }
 
 TEST_F(Commands, CompileWithoutASourceIsAnInvalidPath) {
