@@ -100,8 +100,8 @@ class Walker {
     for (u32 at = begin; at <= begin + 4 && at + kHeaderBytes <= end; at += 4) {
       if (!LooksLikeTag(data_ + at)) continue;
       QIRFWalkResult probe;
-      Walker inner(
-          data_, [](const QIRFWalkEntry&) {}, probe);
+      const std::function<void(const QIRFWalkEntry&)> ignore = [](const QIRFWalkEntry&) {};
+      Walker inner(data_, ignore, probe);
       inner.budget_ = budget_;
       if (!inner.Sequence(at, end, depth + 1)) {
         // Tell only what breaks at the first chunk's own header; deeper breaks may be data.

@@ -154,14 +154,28 @@ TEST(ChunkFramingTest, DamagedFilesGiveTheirCodes) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(c.code, ReadSample(c.bytes));
-    const QIRFWalkResult walk = WalkQIRF(reinterpret_cast<const u8*>(c.bytes.data()),
-                                         u32(c.bytes.size()), [](const QIRFWalkEntry&) {});
-    if (c.code == RES_FILE_FORMAT_ERROR && std::string(c.name) != "wrong body tag" &&
-        std::string(c.name) != "mandatory chunk missing" &&
-        std::string(c.name) != "one extra byte in the body") {
-      EXPECT_FALSE(walk.ok) << walk.reason;
-    }
   }
+}
+
+TEST(ChunkFramingTest, TheWalkStopsWhereSizesBreak) {
+  scratch::Folder folder;
+  std::string bytes = WriteSample(folder, true);
+  PutU32(bytes, 48, ByteOrder::LoadLE32(&bytes[32]));  // MATL as long as its CHNK
+  const QIRFWalkResult walk = WalkQIRF(reinterpret_cast<const u8*>(bytes.data()), u32(bytes.size()),
+                                       [](const QIRFWalkEntry&) {});
+  EXPECT_FALSE(walk.ok);
+  EXPECT_EQ(44u, walk.failOffset);
+  EXPECT_EQ("chunk size 36 passes the end of its parent at 0x00000048", walk.reason);
+
+  // A body that looks like chunks for a while is data; probing it must stay in bounds.
+  const std::string probed(
+      "QIRF4\0\0\0LODMCHNK("
+      "\0\0\0\0\0MATLRF\x19\0\0\0QIRF\x10\0\0\0IDXMINFO\xa0\x0f\0\0d\0\0\0\0\0\0\0",
+      60);
+  const QIRFWalkResult data = WalkQIRF(reinterpret_cast<const u8*>(probed.data()),
+                                       u32(probed.size()), [](const QIRFWalkEntry&) {});
+  EXPECT_TRUE(data.ok) << data.reason;
+  EXPECT_EQ(1u, data.chunkCount);
 }
 
 TEST(ChunkFramingTest, CountsAreCheckedAgainstTheBytesLeft) {
