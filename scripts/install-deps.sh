@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, and only those that are missing.
 # Quiet when everything is present. "--fuzz" adds the clang tool chain for libFuzzer, "--bench"
-# the command-line benchmark runner and the Lua compiler that the parser benchmark runs beside.
+# the command-line benchmark runner and the Lua compiler that the parser benchmark runs beside,
+# "--lint" the clang-tidy of the naming check.
 set -euo pipefail
 
 packages=(
@@ -15,6 +16,7 @@ for extra in "$@"; do
   case "$extra" in
     --fuzz) packages+=(clang libclang-rt-14-dev) ;;
     --bench) packages+=(hyperfine lua5.4) ;;
+    --lint) packages+=(clang-tidy) ;;
   esac
 done
 

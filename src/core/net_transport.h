@@ -66,5 +66,5 @@ class TCPTransport : public NetTransport {
   char host_[kHostSize];
   u16 port_;
   // Calls between reading the socket and leaving the system call.
-  std::atomic<u32> in_flight_{0};
+  std::atomic<u32> inFlight_{0};
 };

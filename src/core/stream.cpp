@@ -37,41 +37,41 @@ u32 TStream::GetLength() {
 }
 
 void TStream::DropReadAhead() {
-  if (buffered_count_ != 0) Seek(0, 1);
+  if (bufferedCount_ != 0) Seek(0, 1);
   EmptyReadBuffer();
 }
 
 void TStream::MoveTo(u32 position) {
   const i64 distance = i64(position) - i64(Tell());
-  if (i64(buffer_position_) + distance >= 0 && distance <= i64(buffered_count_)) {
-    buffer_position_ = u32(i64(buffer_position_) + distance);
-    buffered_count_ = u32(i64(buffered_count_) - distance);
+  if (i64(bufferPosition_) + distance >= 0 && distance <= i64(bufferedCount_)) {
+    bufferPosition_ = u32(i64(bufferPosition_) + distance);
+    bufferedCount_ = u32(i64(bufferedCount_) - distance);
     return;
   }
   Seek(position, 0);
 }
 
 u32 TStream::ReadFromBuffer(void* dst, u32 n) {
-  if (n > buffered_count_) return ReadBuffered(dst, n);
-  std::memcpy(dst, buffer_ + buffer_position_, n);
-  buffer_position_ += n;
-  buffered_count_ -= n;
+  if (n > bufferedCount_) return ReadBuffered(dst, n);
+  std::memcpy(dst, buffer_ + bufferPosition_, n);
+  bufferPosition_ += n;
+  bufferedCount_ -= n;
   return n;
 }
 
 u32 TStream::ReadBuffered(void* dst, u32 n) {
   u8* out = static_cast<u8*>(dst);
   if (n == 0) return 0;
-  if (n <= buffered_count_) return ReadFromBuffer(dst, n);
+  if (n <= bufferedCount_) return ReadFromBuffer(dst, n);
 
   u32 copied = 0;
-  if (buffered_count_ != 0) {
-    std::memcpy(out, buffer_ + buffer_position_, buffered_count_);
-    copied = buffered_count_;
+  if (bufferedCount_ != 0) {
+    std::memcpy(out, buffer_ + bufferPosition_, bufferedCount_);
+    copied = bufferedCount_;
     // The position stays at the end of the valid bytes: only a buffer whose bytes ran to its
     // very end counts as drained to its end, so the kept history is never stale.
-    buffer_position_ += buffered_count_;
-    buffered_count_ = 0;
+    bufferPosition_ += bufferedCount_;
+    bufferedCount_ = 0;
   }
   const u32 wanted = n - copied;
 
@@ -82,7 +82,7 @@ u32 TStream::ReadBuffered(void* dst, u32 n) {
   }
 
   u32 start = 0;
-  if (buffer_position_ == kBufferSize) {
+  if (bufferPosition_ == kBufferSize) {
     std::memmove(buffer_, buffer_ + kBufferSize - kKeepBack, kKeepBack);
     start = kKeepBack;
   }
@@ -90,8 +90,8 @@ u32 TStream::ReadBuffered(void* dst, u32 n) {
   const u32 got = std::min(Read(buffer_ + start, room), room);
   const u32 take = std::min(wanted, got);
   std::memcpy(out + copied, buffer_ + start, take);
-  buffered_count_ = got - take;
-  buffer_position_ = start + take;
+  bufferedCount_ = got - take;
+  bufferPosition_ = start + take;
   return copied + take;
 }
 
@@ -216,9 +216,9 @@ void TStream::WriteString(const Qel::String& text) {
 }
 
 void TStream::Skip(u32 n) {
-  if (n <= buffered_count_) {
-    buffer_position_ += n;
-    buffered_count_ -= n;
+  if (n <= bufferedCount_) {
+    bufferPosition_ += n;
+    bufferedCount_ -= n;
     return;
   }
   Seek(i64(n), 1);

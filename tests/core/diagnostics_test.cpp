@@ -21,9 +21,9 @@
 #include "core/app_globals.h"
 #include "core/crash_guard.h"
 #include "core/crash_handlers.h"
-#include "support/scratch_folder.h"
 #include "core/thread_call.h"
 #include "qel/thread.h"
+#include "support/scratch_folder.h"
 
 extern char** environ;
 

@@ -17,6 +17,7 @@
 
 #include "core/kuid.h"
 #include "qel/types.h"
+#include "support/scratch_folder.h"
 
 namespace daemon_test {
 
@@ -78,22 +79,6 @@ inline std::vector<u8> Ids(u32 kind, const std::vector<KUID>& kuids) {
   for (const KUID& k : kuids) b.Kuid(k);
   return b.data;
 }
-
-class TempFolder {
- public:
-  TempFolder() {
-    char pattern[] = "/tmp/pymdaemon-test-XXXXXX";
-    path_ = mkdtemp(pattern) ? pattern : "";
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 inline void WriteFile(const std::string& path, const std::string& text) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());

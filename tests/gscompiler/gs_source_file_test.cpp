@@ -1,8 +1,6 @@
 #include "gscompiler/gs_source_file.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <string>
@@ -12,6 +10,7 @@
 #include "gscompiler/compile_driver.h"
 #include "gscompiler/compiler_state.h"
 #include "gscompiler/script_test_folder.h"
+#include "support/file_size_limit.h"
 
 namespace {
 
@@ -38,26 +37,6 @@ void ExpectCleared(GSSourceFile& f) {
   EXPECT_EQ(f.GetData(), nullptr);
   EXPECT_EQ(f.GetTextLength(), 0u);
 }
-
-// Lowers the file-size limit for the life of the object, so writes past it come up short.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    old_handler_ = ::signal(SIGXFSZ, SIG_IGN);
-    ::getrlimit(RLIMIT_FSIZE, &old_);
-    rlimit lowered = old_;
-    lowered.rlim_cur = bytes;
-    ::setrlimit(RLIMIT_FSIZE, &lowered);
-  }
-  ~FileSizeLimit() {
-    ::setrlimit(RLIMIT_FSIZE, &old_);
-    ::signal(SIGXFSZ, old_handler_);
-  }
-
- private:
-  rlimit old_{};
-  sighandler_t old_handler_;
-};
 
 class GSSourceFileTest : public gs_test::ScriptTestFolder {};
 

@@ -7,9 +7,9 @@
 #include <fstream>
 #include <string>
 
-#include "core/thread_watchdog.h"
 #include "pymclient/pym_protocol.h"
 #include "pymclient/pym_test_util.h"
+#include "support/thread_watchdog.h"
 
 namespace {
 
@@ -61,17 +61,6 @@ TEST_F(ClientTest, OpenFindsRunningDaemonAndReopens) {
   ASSERT_TRUE(PymOpenDatabase(options_));
   EXPECT_EQ(server_->GetConnectionCount(), 2u);
   EXPECT_EQ(Starts(), 0u) << "a running daemon is never started again";
-}
-
-TEST_F(ClientTest, DaemonStartedOnceThenFound) {
-  // The stand-in publishes itself as soon as the client has started "the daemon".
-  watchdog::Task publisher([&] {
-    if (watchdog::Eventually([&] { return Starts() > 0; })) server_->Publish();
-  });
-  ASSERT_TRUE(PymOpenDatabase(options_));
-  publisher.Join();
-  EXPECT_EQ(Starts(), 1u);
-  EXPECT_EQ(server_->GetHandshakes().size(), 1u);
 }
 
 TEST_F(ClientTest, RefusedOpenStartsTheDaemonOnceAndFails) {

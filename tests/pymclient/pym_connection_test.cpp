@@ -13,10 +13,10 @@
 
 #include "assetdata/results_log.h"
 #include "core/tcx_dispatcher.h"
-#include "core/thread_watchdog.h"
 #include "pymclient/pym_protocol.h"
 #include "pymclient/pym_search.h"
 #include "pymclient/pym_test_util.h"
+#include "support/thread_watchdog.h"
 
 namespace {
 
