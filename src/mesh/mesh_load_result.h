@@ -3,6 +3,8 @@
 
 #include "qel/types.h"
 
+// The constants keep the names that load messages and logs have always shown for them.
+// NOLINTBEGIN(readability-identifier-naming)
 enum MeshLoadResult : u32 {
   RES_OK = 0,
   RES_UNKNOWN = 1,
@@ -15,6 +17,7 @@ enum MeshLoadResult : u32 {
   RES_FAIL_CHUNK_CREATE = 8,
   RES_FILE_DATA_ERROR = 9,
 };
+// NOLINTEND(readability-identifier-naming)
 
 // "RES_FILE_FORMAT_ERROR" and so on; "" for success, "RES_UNKNOWN" for codes past the table.
 const char* MeshLoadResultName(u32 code);

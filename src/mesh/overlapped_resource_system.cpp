@@ -8,7 +8,7 @@
 
 namespace {
 
-std::atomic<OverlappedResourceSystem*> globalSystem{nullptr};
+std::atomic<OverlappedResourceSystem*> g_globalSystem{nullptr};
 
 // Serialises completions of requests that belong to no system.
 Qel::CriticalSection& DetachedLock() {
@@ -65,14 +65,14 @@ OverlappedResourceSystem::OverlappedResourceSystem() {
   heap_.reserve(kQueueCapacity);
   thread_ = std::make_unique<Qel::Thread>([this](Qel::Thread& t) { return RunWorker(t); });
   thread_->Start();
-  globalSystem.store(this);
+  g_globalSystem.store(this);
 }
 
 OverlappedResourceSystem::~OverlappedResourceSystem() {
   thread_->RequestEnd();
   // Cleared only now: once the system is no longer global, its worker takes no new request.
   OverlappedResourceSystem* self = this;
-  globalSystem.compare_exchange_strong(self, nullptr);
+  g_globalSystem.compare_exchange_strong(self, nullptr);
   {
     Qel::SingleLock queue(queueLock_);
     stopping_ = true;
@@ -90,7 +90,7 @@ OverlappedResourceSystem::~OverlappedResourceSystem() {
   activeRequests_.clear();
 }
 
-OverlappedResourceSystem* OverlappedResourceSystem::GetGlobal() { return globalSystem.load(); }
+OverlappedResourceSystem* OverlappedResourceSystem::GetGlobal() { return g_globalSystem.load(); }
 
 bool OverlappedResourceSystem::Queue(OverlappedResourceSystem* system, Overlapped& handle,
                                      const char* name, uintptr_t userData,

@@ -6,9 +6,9 @@
 #include <mutex>
 #include <vector>
 
-#include "core/thread_watchdog.h"
 #include "mesh/overlapped_resource_system.h"
 #include "qel/thread.h"
+#include "support/thread_watchdog.h"
 
 namespace {
 
