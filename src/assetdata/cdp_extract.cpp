@@ -169,6 +169,8 @@ Qel::PString ExtractNode(const ACSChunk* node, const Extraction& job, const std:
 Qel::PString ExtractPackageFiles(const Soup& files, const Qel::PString& volume, const char* folder,
                                  const Qel::PString& compression, LocalFileReferences localFiles) {
   const Extraction job{Qel::PathInVolume(volume, folder), compression, localFiles};
+  // Without a destination every name would be taken from the working folder.
+  if (job.root.IsEmpty()) return kUnableToWrite;
   const MPRef<ACSChunk> root = files.GetRoot() ? files.GetRoot() : ACSChunk::GetNullChunk();
   return ExtractNode(root.Get(), job, std::string(), 0);
 }

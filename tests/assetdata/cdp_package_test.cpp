@@ -271,6 +271,16 @@ TEST(CdpPackageTest, HostilePackagesStayInside) {
   }
 }
 
+TEST(CdpPackageTest, SafeFolderPaths) {
+  for (const char* path : {"/a", "a//b", "a/../b", "a\\..\\b", "a/.../b"})
+    EXPECT_FALSE(IsSafeFolderPath(path)) << path;
+  // The last component is not a folder that anything is written through.
+  for (const char* path : {"a", "a/b c/d", "a/..", "a.b/c"})
+    EXPECT_TRUE(IsSafeFolderPath(path)) << path;
+  EXPECT_EQ(ExtractPackageFiles(Soup(), "", "", ""),
+            Qel::PString("Unable to write content files to disk"));
+}
+
 TEST(CdpPackageTest, LocalReferencesOnlyWhereAllowed) {
   scratch::Folder folder;
   const Bytes big(100000, 'q');
