@@ -133,18 +133,7 @@ TEST(ResultsLog, WireFormExactBytes) {
   EXPECT_EQ(WireOf(log), expected);
 }
 
-TEST(ResultsLog, WriteFromAnIndex) {
-  ResultsLog log;
-  for (int i = 0; i < 5; ++i) Add(log, 1, std::to_string(i).c_str());
-  ResultsLog tail;
-  EXPECT_EQ(ReadWire(WireOf(log, 3), tail), 0u);
-  EXPECT_EQ(Texts(tail), (std::vector<std::string>{"1 3 ", "1 4 "}));
-  for (u32 first : {5u, 6u, 0xFFFFFFFFu}) {
-    EXPECT_EQ(WireOf(log, first), (std::vector<u8>{0, 0, 0, 0, 0, 0, 0, 0})) << first;
-  }
-}
-
-TEST(ResultsLog, WireFormRoundTripsWithProperties) {
+TEST(ResultsLog, WireFormRoundTripsWithPropertiesAndFromAnIndex) {
   ResultsLog log;
   Add(log, 1, "info");
   Add(log, 2, "warn $(x)", MakeAssetIDProperty("AssetID", KUID(-5, 6, 127)));
@@ -163,6 +152,13 @@ TEST(ResultsLog, WireFormRoundTripsWithProperties) {
   EXPECT_FALSE(back.IsSaved());
   const std::vector<ResultsLogEntry> entries = back.GetEntries();
   EXPECT_EQ(entries[2].property->GetName(), Qel::PString("AssetID"));
+  // Written from an index: the entries from there on; past the end, none.
+  ResultsLog tail;
+  EXPECT_EQ(ReadWire(WireOf(log, 2), tail), 0u);
+  EXPECT_EQ(Texts(tail), (std::vector<std::string>{"3 err <kuid2:5:6:3>", "4 fourth <NULL>"}));
+  for (u32 first : {4u, 5u, 0xFFFFFFFFu}) {
+    EXPECT_EQ(WireOf(log, first), (std::vector<u8>{0, 0, 0, 0, 0, 0, 0, 0})) << first;
+  }
 }
 
 TEST(ResultsLog, HostileWireFormsAppendOnlyWhatIsThere) {

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 
 #include "assetdata/soup.h"
@@ -223,7 +222,7 @@ TEST(SoupBinaryReadTest, TypeCodesReadAsKinds) {
   }
 }
 
-TEST(SoupBinaryReadTest, HostileVariantsOfAValidFile) {
+TEST(SoupBinaryReadTest, TruncationsOfAValidFile) {
   Soup sample = Sample();
   FloatArray floats;
   for (int i = 0; i < 10; ++i) floats.Add(f32(i) / 4);
@@ -236,22 +235,7 @@ TEST(SoupBinaryReadTest, HostileVariantsOfAValidFile) {
     EXPECT_TRUE(n < 16 || !r.ok) << n;  // the body size runs past the stream
     EXPECT_TRUE(r.soup.IsNull()) << n;
   }
-  // Whatever a changed byte reads back as must write a valid body that reads back the same.
-  std::mt19937 rng(1234);
-  for (int i = 0; i < 2000; ++i) {
-    Bytes bad = valid;
-    const size_t at = rng() % bad.size();
-    bad[at] = char(i % 2 ? bad[at] ^ (1 << (rng() % 8)) : rng());
-    ReadResult r = Read(bad);
-    const Bytes again = Write(r.soup);
-    EXPECT_TRUE(Valid(again.substr(16)));
-    EXPECT_EQ(Write(Read(again).soup), again);
-    for (u32 t = 0; t < r.soup.CountTags(); ++t) {
-      const Qel::PString name = r.soup.GetIndexedTagName(t);
-      r.soup.GetNamedTagAsFloat(name, 0);
-      r.soup.GetNamedTagAsKUID(name, KUID());
-    }
-  }
+  // Changed bytes are the fuzz target's work.
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -320,20 +319,13 @@ void Exercise(const Bytes& bytes) {
   EXPECT_EQ(Write(View(written)), written);
 }
 
-TEST(SoupViewHostileTest, TruncationsByteChangesAndDeepNesting) {
+TEST(SoupViewHostileTest, TruncationsAndDeepNesting) {
   const Bytes valid = Write(Sample());
   for (size_t n = 0; n < valid.size(); ++n) {
     Soup s;
     EXPECT_EQ(ReadInto(valid.substr(0, n), s), n >= 4 && n < 16);  // a whole magic, no body
     EXPECT_TRUE(s.IsNull());
     Exercise(valid.substr(0, n));
-  }
-  std::mt19937 rng(4321);
-  for (int i = 0; i < 2000; ++i) {
-    Bytes bad = valid;
-    const size_t at = 16 + rng() % (bad.size() - 16);
-    bad[at] = char(i % 2 ? bad[at] ^ (1 << (rng() % 8)) : rng());
-    Exercise(bad);
   }
   Soup s;
   EXPECT_TRUE(ReadInto(WithHeader(HostileNesting(100000)), s));
