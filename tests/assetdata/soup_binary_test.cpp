@@ -92,21 +92,11 @@ TEST(SoupBinaryWriteTest, NameLengths) {
 }
 
 TEST(SoupBinaryWriteTest, DepthBeyondTheLimitIsLeftOut) {
-  Soup root;
-  Soup at = root.GetContainer();
-  for (u32 i = 0; i < kMaxSoupDepth + 5; ++i) {
-    Soup next;
-    at.SetNamedSoup("d", next);
-    at = next;
-  }
   bool complete = true;
-  const Bytes bytes = Write(root, &complete);
+  const Bytes bytes = Write(Nested(kMaxSoupDepth + 5), &complete);
   EXPECT_FALSE(complete);
   EXPECT_TRUE(Valid(bytes.substr(16)));
-  Soup walk = ReadValid(bytes);
-  u32 depth = 0;
-  for (; walk.HasNamedTag("d"); ++depth) walk = walk.GetNamedSoup("d");
-  EXPECT_EQ(depth, kMaxSoupDepth);
+  EXPECT_EQ(Depth(ReadValid(bytes)), kMaxSoupDepth);
 }
 
 TEST(SoupBinaryReadTest, HeaderResults) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "assetdata/soup.h"
+#include "assetdata/soup_bytes.h"
 #include "assetdata/soup_tree.h"
 #include "core/buffer_stream.h"
 #include "core/kuid.h"
@@ -20,60 +21,8 @@
 
 namespace {
 
-u32 WordAt(const u8* b) { return b[0] | b[1] << 8 | b[2] << 16 | u32(b[3]) << 24; }
-
-std::string DescribeNode(const ACSChunk* node, u32 depth = 0);
-
-// One line per tree: name=value; containers in braces, numbers as lists, texts quoted.
-std::string DescribeValue(const ACSChunk* node, u32 depth) {
-  const u8* data = node->GetData();
-  const u32 size = node->GetDataSize();
-  switch (node->GetKind()) {
-    case kKindNull:
-      return "~";
-    case kKindContainer:
-      return "{" + DescribeNode(node, depth + 1) + "}";
-    case kKindInt:
-    case kKindFloat: {
-      const bool is_int = node->GetKind() == kKindInt;
-      std::string out = is_int ? "i(" : "f(";
-      for (u32 i = 0; i + 4 <= size; i += 4) {
-        const u32 word = WordAt(data + i);
-        if (i != 0) out += ",";
-        if (is_int) {
-          out += std::to_string(i32(word));
-        } else {
-          f32 value;
-          std::memcpy(&value, &word, 4);
-          out += Qel::String::Format("%g", double(value)).Std();
-        }
-      }
-      return out + ")";
-    }
-    case kKindText:
-      return "'" + std::string(reinterpret_cast<const char*>(data), size ? size - 1 : 0) + "'";
-    case kKindKUID:
-      return size == 8 ? KUID::Unpack(WordAt(data), WordAt(data + 4)).ToString().CStr() : "k?";
-    default:
-      return "kind" + std::to_string(node->GetKind());
-  }
-}
-
-std::string DescribeNode(const ACSChunk* node, u32 depth) {
-  if (depth > 2000) return "...";
-  std::string out;
-  Qel::PString name;
-  MPRef<ACSChunk> child;
-  for (u32 i = 0; node->GetChildAt(i, name, child); ++i) {
-    out += std::string(name.View()) + "=" + DescribeValue(child.Get(), depth) + ";";
-  }
-  return out;
-}
-
-std::string Describe(const Soup& soup) {
-  if (!soup.GetRoot()) return "<empty>";
-  return DescribeNode(soup.GetRoot().Get());
-}
+using soupbytes::Depth;
+using soupbytes::Describe;
 
 Soup Parse(const std::string& bytes) {
   TBuffer stream(new Qel::DynamicBuffer(), true);
@@ -95,19 +44,6 @@ std::string Fixture(const char* name) {
   std::ifstream in(std::string(KESTRO_TEST_DATA_DIR) + "/soup_text/" + name, std::ios::binary);
   EXPECT_TRUE(in.good()) << name;
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-u32 Depth(const Soup& soup) {
-  u32 depth = 0;
-  MPRef<ACSChunk> node = soup.GetRoot();
-  while (node) {
-    Qel::PString name;
-    MPRef<ACSChunk> child;
-    if (!node->GetChildAt(0, name, child) || child->GetKind() != kKindContainer) break;
-    ++depth;
-    node = child;
-  }
-  return depth;
 }
 
 TEST(SoupTextParse, ValuesAreClassifiedByTheirCharacters) {
