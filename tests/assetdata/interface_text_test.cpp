@@ -88,18 +88,21 @@ TEST_F(InterfaceTextTest, LooksUpKeysAndSections) {
           "scenario_text\n{\n  $scene \"scene text\"\n}\n"
           "olbek_map_text\n{\n  $map \"map text\"\n}\n");
   InterfaceTextDB& db = InterfaceTextDB::Instance();
-  EXPECT_EQ(db.GetString("$top", true), Qel::PString("top text"));
-  EXPECT_EQ(db.GetString("$number", true), Qel::PString("12"));
-  EXPECT_EQ(db.GetString(Qel::PString(), true), Qel::PString());
-  EXPECT_EQ(db.GetString("$absent", false), Qel::PString());
-  EXPECT_EQ(db.GetString("$absent", true), Qel::PString("$absent"));
   // A section key is not a top-level key, and only the scenario section is searched by
-  // GetScenarioString.
-  EXPECT_EQ(db.GetString("$scene", false), Qel::PString());
-  EXPECT_EQ(db.GetScenarioString("$scene"), Qel::PString("scene text"));
-  EXPECT_EQ(db.GetScenarioString("$top"), Qel::PString());
-  EXPECT_EQ(db.GetScenarioString("$map"), Qel::PString());
-  EXPECT_EQ(db.GetScenarioString(Qel::PString()), Qel::PString());
+  // GetScenarioString. Columns: key, GetString with and without the key as fallback, scenario.
+  const char* const cases[][4] = {
+      {"$top", "top text", "top text", ""},
+      {"$number", "12", "12", ""},
+      {"", "", "", ""},
+      {"$absent", "$absent", "", ""},
+      {"$scene", "$scene", "", "scene text"},
+      {"$map", "$map", "", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(db.GetString(c[0], true).View(), c[1]) << c[0];
+    EXPECT_EQ(db.GetString(c[0], false).View(), c[2]) << c[0];
+    EXPECT_EQ(db.GetScenarioString(c[0]).View(), c[3]) << c[0];
+  }
 
   // A reload replaces the sections as well: a table without them leaves them empty.
   PutText("InterfaceText.txt", "$top \"new top\"\n");
