@@ -17,6 +17,7 @@
 #include "assetdata/soup_tree.h"
 #include "core/kuid.h"
 #include "core/stream.h"
+#include "platform/byte_order.h"
 #include "qel/code_page.h"
 
 namespace {
@@ -48,21 +49,17 @@ size_t CountOccurrences(std::string_view text, std::string_view pattern) {
   return count;
 }
 
-void StoreU32(u32 value, u8* out) {
-  for (int i = 0; i < 4; ++i) out[i] = u8(value >> (8 * i));
-}
-
 ACSData IntBlock(SoupSlabMaker& slabs, i32 value) {
   u8* bytes;
   ACSData block = slabs.MakeBlock(4, &bytes);
-  StoreU32(u32(value), bytes);
+  ByteOrder::StoreLE32(bytes, u32(value));
   return block;
 }
 
 ACSData FloatsBlock(SoupSlabMaker& slabs, const f32* values, size_t count) {
   u8* bytes;
   ACSData block = slabs.MakeBlock(u32(count * 4), &bytes);
-  for (size_t i = 0; i < count; ++i) StoreU32(std::bit_cast<u32>(values[i]), bytes + 4 * i);
+  for (size_t i = 0; i < count; ++i) ByteOrder::StoreLEF32(bytes + 4 * i, values[i]);
   return block;
 }
 
@@ -80,8 +77,8 @@ ACSData KUIDBlock(SoupSlabMaker& slabs, const KUID& kuid) {
   const KUID::Packed packed = KUID::Pack(kuid);
   u8* bytes;
   ACSData block = slabs.MakeBlock(8, &bytes);
-  StoreU32(packed.word, bytes);
-  StoreU32(packed.contentId, bytes + 4);
+  ByteOrder::StoreLE32(bytes, packed.word);
+  ByteOrder::StoreLE32(bytes + 4, packed.contentId);
   return block;
 }
 

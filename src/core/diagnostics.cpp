@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/byte_order.h"
 #include "qel/code_page.h"
 #include "qel/types.h"
 
@@ -113,12 +114,8 @@ void WriteLogLine(const char* line) {
   SetUpPipeLocked();
   if (g_pipeFd >= 0) {
     const std::u16string wide = Qel::Utf8ToUtf16(text);
-    std::string bytes;
-    bytes.reserve(wide.size() * 2);
-    for (char16_t c : wide) {
-      bytes += static_cast<char>(c & 0xFF);
-      bytes += static_cast<char>(c >> 8);
-    }
+    std::string bytes(wide.size() * 2, '\0');
+    for (size_t i = 0; i < wide.size(); ++i) ByteOrder::StoreLE16(bytes.data() + 2 * i, wide[i]);
     WriteAll(g_pipeFd, bytes.data(), bytes.size());
   } else {
     // Keep order with whatever the program has buffered for the same output.

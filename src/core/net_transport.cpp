@@ -46,8 +46,8 @@ bool ConnectSocket(int fd, const sockaddr_in& address) {
 TCPTransport::TCPTransport(const char* host, u16 port) : port_(port) {
   host_[0] = '\0';
   const char* name = host ? host : "";
-  const size_t length = strnlen(name, kHostSize);
-  if (length >= kHostSize) {
+  const size_t length = strnlen(name, kHostBufferSize);
+  if (length >= kHostBufferSize) {
     state_.store(kNotConnected);
     return;
   }

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "core/kuid.h"
+#include "platform/byte_order.h"
 #include "qel/pstring.h"
 #include "qel/string.h"
 
@@ -13,18 +14,6 @@ namespace {
 
 // Strings below this length are read into a stack buffer.
 constexpr u32 kStackStringSize = 511;
-
-template <typename T>
-void StoreLittleEndian(T value, u8* out) {
-  for (size_t i = 0; i < sizeof(T); ++i) out[i] = static_cast<u8>(value >> (8 * i));
-}
-
-template <typename T>
-T LoadLittleEndian(const u8* in) {
-  T value = 0;
-  for (size_t i = 0; i < sizeof(T); ++i) value |= static_cast<T>(static_cast<T>(in[i]) << (8 * i));
-  return value;
-}
 
 }  // namespace
 
@@ -101,19 +90,19 @@ void TStream::WriteBool(bool value) { WriteU8(value ? 1 : 0); }
 
 void TStream::WriteU16(u16 value) {
   u8 bytes[2];
-  StoreLittleEndian(value, bytes);
+  ByteOrder::StoreLE(bytes, value);
   WriteBytes(bytes, sizeof(bytes));
 }
 
 void TStream::WriteU32(u32 value) {
   u8 bytes[4];
-  StoreLittleEndian(value, bytes);
+  ByteOrder::StoreLE(bytes, value);
   WriteBytes(bytes, sizeof(bytes));
 }
 
 void TStream::WriteU64(u64 value) {
   u8 bytes[8];
-  StoreLittleEndian(value, bytes);
+  ByteOrder::StoreLE(bytes, value);
   WriteBytes(bytes, sizeof(bytes));
 }
 
@@ -133,7 +122,7 @@ void TStream::WriteU32Array(const u32* values, i32 count) {
   u32 left = u32(count);
   while (left != 0) {
     const u32 now = std::min(left, kChunk);
-    for (u32 i = 0; i < now; ++i) StoreLittleEndian(values[i], bytes + 4 * i);
+    for (u32 i = 0; i < now; ++i) ByteOrder::StoreLE(bytes + 4 * i, values[i]);
     WriteBytes(bytes, now * 4);
     values += now;
     left -= now;
@@ -148,7 +137,7 @@ bool TStream::ReadLittleEndian(T& out, T def) {
     SetError(kErrorShortRead);
     return false;
   }
-  out = LoadLittleEndian<T>(bytes);
+  out = ByteOrder::LoadLE<T>(bytes);
   return true;
 }
 

@@ -12,6 +12,7 @@
 #include "assetdata/soup_binary.h"
 #include "core/buffer_stream.h"
 #include "core/kuid.h"
+#include "platform/byte_order.h"
 #include "qel/dynamic_buffer.h"
 #include "qel/string.h"
 
@@ -20,7 +21,11 @@ namespace soupbytes {
 using Bytes = std::string;
 using Names = std::vector<std::string>;
 
-inline Bytes U32(u32 v) { return Bytes{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
+inline Bytes U32(u32 v) {
+  Bytes b;
+  ByteOrder::AppendLE32(b, v);
+  return b;
+}
 
 inline Bytes Header(u32 bodySize, u32 version = 1) {
   return "ACS$" + U32(version) + U32(0) + U32(bodySize);
@@ -94,7 +99,7 @@ inline Soup Sample() {
   return s;
 }
 
-inline u32 WordAt(const u8* b) { return b[0] | b[1] << 8 | b[2] << 16 | u32(b[3]) << 24; }
+inline u32 WordAt(const u8* b) { return ByteOrder::LoadLE32(b); }
 
 inline std::string DescribeNode(const ACSChunk* node, u32 depth = 0);
 

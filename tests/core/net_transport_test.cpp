@@ -139,8 +139,8 @@ TEST_F(NetTransportTest, NotConnectedCases) {
   Listener gone;
   const u16 closed_port = gone.port();
   gone.Stop();
-  const std::string long_host(TCPTransport::kHostSize, 'a');
-  const std::string longest_host(TCPTransport::kHostSize - 1, 'b');
+  const std::string long_host(kHostBufferSize, 'a');
+  const std::string longest_host(kHostBufferSize - 1, 'b');
   struct Case {
     const char* name;
     const char* host;

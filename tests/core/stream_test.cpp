@@ -10,6 +10,7 @@
 #include "core/buffer_stream.h"
 #include "core/file_stream.h"
 #include "core/sub_file_stream.h"
+#include "platform/byte_order.h"
 #include "qel/dynamic_buffer.h"
 #include "qel/file.h"
 #include "qel/pstring.h"
@@ -24,9 +25,7 @@ std::vector<u8> Pattern(size_t n) {
   return bytes;
 }
 
-u32 WordAt(const u8* b, size_t at) {
-  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | u32(b[at + 3]) << 24;
-}
+u32 WordAt(const u8* b, size_t at) { return ByteOrder::LoadLE32(b + at); }
 u32 WordAt(const std::vector<u8>& b, size_t at) { return WordAt(b.data(), at); }
 
 // Read-only bytes in memory that record every raw call, to show which reach the underlying stream.

@@ -89,7 +89,7 @@ TEST_F(DaemonProtocol, SearchAndResultsBeforeTheReply) {
   EXPECT_EQ(notes[0].tag, kNote);
   EXPECT_EQ(notes[0].word, 3u);
   ASSERT_GE(notes[0].body.size(), 4u);
-  EXPECT_EQ(LoadU32(notes[0].body.data()), 3u) << "the request id";
+  EXPECT_EQ(ByteOrder::LoadLE32(notes[0].body.data()), 3u) << "the request id";
   Qel::DynamicBuffer buffer;
   buffer.Write(notes[0].body.data() + 4, u32(notes[0].body.size() - 4));
   buffer.SetPosition(0);

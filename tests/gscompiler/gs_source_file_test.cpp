@@ -17,7 +17,6 @@ namespace {
 using gs_test::GseFile;
 using gs_test::GseOf;
 using gs_test::PlainBody;
-using gs_test::PutU32;
 using gs_test::Scrambled;
 
 std::string TextOf(GSSourceFile& f) {
@@ -89,10 +88,10 @@ TEST_F(GSSourceFileTest, PackedFileWrittenAndReadBackIsIdentical) {
   const std::string file = Slurp("loco.gse");
   ASSERT_GE(file.size(), 16u);
   std::string header;
-  PutU32(header, 1);
-  PutU32(header, 0);
-  PutU32(header, u32(file.size() - 16));
-  PutU32(header, 0);
+  ByteOrder::AppendLE32(header, 1);
+  ByteOrder::AppendLE32(header, 0);
+  ByteOrder::AppendLE32(header, u32(file.size() - 16));
+  ByteOrder::AppendLE32(header, 0);
   EXPECT_EQ(file.substr(0, 16), header);
 
   GSSourceFile back;
@@ -122,13 +121,13 @@ TEST_F(GSSourceFileTest, HostilePackedFilesFailCleanly) {
   std::string corrupt = good;
   for (size_t i = 4; i < corrupt.size(); ++i) corrupt[i] = char(0x00);  // matches before start
   std::string bigLength;
-  PutU32(bigLength, 0x4000001);
+  ByteOrder::AppendLE32(bigLength, 0x4000001);
   bigLength += good.substr(4);
   std::string implausible;  // far more text than the stream could ever produce
-  PutU32(implausible, 10000);
+  ByteOrder::AppendLE32(implausible, 10000);
   implausible += good.substr(4);
   std::string zero;
-  PutU32(zero, 0);
+  ByteOrder::AppendLE32(zero, 0);
   zero += good.substr(4);
   std::string shortStream = good.substr(0, good.size() - 3);
 

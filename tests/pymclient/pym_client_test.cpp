@@ -26,6 +26,10 @@ class ClientTest : public ScriptedDaemonTest {
     std::ofstream(Daemon()) << "#!/bin/sh\necho start >> starts.log\n";
     ::chmod(Daemon().c_str(), 0755);
   }
+  void TearDown() override {
+    PymSetConnectPauseMs(PymProtocol::kConnectPauseMs);
+    ScriptedDaemonTest::TearDown();
+  }
   std::string Daemon() const { return root_ + "/bin/PymDaemon"; }
 
   // How many times the daemon program was started.
@@ -64,6 +68,8 @@ TEST_F(ClientTest, OpenFindsRunningDaemonAndReopens) {
 }
 
 TEST_F(ClientTest, RefusedOpenStartsTheDaemonOnceAndFails) {
+  // No try can succeed, so the pauses between them would only cost time.
+  PymSetConnectPauseMs(1);
   ASSERT_TRUE(server_->Publish());
   ASSERT_TRUE(server_->SetRefuseWord(1));
   options_.isClient = 0;

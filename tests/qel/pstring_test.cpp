@@ -114,15 +114,4 @@ TEST(PString, InterningIsOneNodePerTextAcrossThreads) {
   for (int t = 1; t < kThreads; ++t) EXPECT_EQ(seen[t], seen[0]);
 }
 
-TEST(UId, ParsesGuidTextInAnyCase) {
-  Qel::UId a("4C414E80-BBDA-11d4-9AD7-0001025364B8");
-  Qel::UId b("{4c414e80-bbda-11D4-9ad7-0001025364b8}");
-  EXPECT_EQ(a, b);
-  EXPECT_EQ(a.data1, 0x4C414E80u);
-  EXPECT_EQ(a.data4[7], 0xB8);
-  EXPECT_TRUE(Qel::UId("4C414E80-BBDA-11d4-9AD7-0001025364B").IsNull());
-  EXPECT_TRUE(Qel::UId("4C414E8G-BBDA-11d4-9AD7-0001025364B8").IsNull());
-  EXPECT_TRUE(Qel::UId(nullptr).IsNull());
-}
-
 }  // namespace
