@@ -114,12 +114,12 @@ inline std::string DescribeValue(const ACSChunk* node, u32 depth) {
       return "{" + DescribeNode(node, depth + 1) + "}";
     case kKindInt:
     case kKindFloat: {
-      const bool is_int = node->GetKind() == kKindInt;
-      std::string out = is_int ? "i(" : "f(";
+      const bool isInt = node->GetKind() == kKindInt;
+      std::string out = isInt ? "i(" : "f(";
       for (u32 i = 0; i + 4 <= size; i += 4) {
         const u32 word = WordAt(data + i);
         if (i != 0) out += ",";
-        if (is_int) {
+        if (isInt) {
           out += std::to_string(i32(word));
         } else {
           f32 value;
