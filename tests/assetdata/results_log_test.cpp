@@ -84,40 +84,30 @@ TEST(ReplaceMacro, ExpandsEveryMatchOnce) {
   }
 }
 
-TEST(ResultsLog, ParametersAreExpandedWithoutRegardToCase) {
+TEST(ResultsLog, EntriesExpandParametersAndCarryTheirPropertyOrTheInnermostContext) {
   ResultsLog log;
   Soup parameters;
   parameters.SetNamedTag("file", "a.txt");
   parameters.SetNamedInt("Count", 3);
   parameters.SetNamedKUID("asset", KUID(1, 2, 0));
   ResultsLog::AddResult(&log, ResultsLog::kError, KestroPropertyRef(),
-                        "Cannot open $(FILE) for $(file): $(count) of $(ASSET), $(missing)",
-                        parameters);
-  EXPECT_EQ(
-      Texts(log),
-      (std::vector<std::string>{"3 Cannot open a.txt for a.txt: 3 of <kuid:1:2>, $(missing) "}));
+                        "$(FILE) $(file): $(count) of $(ASSET), $(missing)", parameters);
   ResultsLog::AddResult(nullptr, ResultsLog::kError, KestroPropertyRef(), "ignored");
-}
-
-TEST(ResultsLog, EntriesCarryTheirPropertyOrTheInnermostContext) {
-  ResultsLog log;
   const KestroPropertyRef outer = MakeAssetIDProperty("AssetID", KUID(1, 1, 0));
   const KestroPropertyRef inner = MakeAssetIDProperty("AssetID", KUID(2, 2, 0));
-  const KestroPropertyRef own = MakeAssetIDProperty("AssetID", KUID(3, 3, 0));
-  Add(log, 1, "none");
   log.PushContext(outer);
   log.PushContext(inner);
   Add(log, 1, "context");
-  Add(log, 1, "own", own);
+  Add(log, 1, "own", MakeAssetIDProperty("AssetID", KUID(3, 3, 0)));
   log.PopContext();
   Add(log, 1, "outer");
   log.PopContext();
   log.PopContext();  // one too many: ignored
   EXPECT_EQ(log.CountContexts(), 0u);
   Add(log, 1, "after");
-  EXPECT_EQ(Texts(log),
-            (std::vector<std::string>{"1 none ", "1 context <kuid:2:2>", "1 own <kuid:3:3>",
-                                      "1 outer <kuid:1:1>", "1 after "}));
+  EXPECT_EQ(Texts(log), (std::vector<std::string>{"3 a.txt a.txt: 3 of <kuid:1:2>, $(missing) ",
+                                                  "1 context <kuid:2:2>", "1 own <kuid:3:3>",
+                                                  "1 outer <kuid:1:1>", "1 after "}));
 }
 
 TEST(ResultsLog, WireFormExactBytes) {
