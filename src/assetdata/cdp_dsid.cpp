@@ -14,18 +14,14 @@ void Add(PackageChecksum& sum, const PackageChecksum& part) {
 
 PackageChecksum ChecksumNode(const ACSChunk* node, u32 depth) {
   PackageChecksum sum;
-  const u32 count = node->CountChildren();
-  for (u32 i = 0; i < count; ++i) {
-    Qel::PString name;
-    MPRef<ACSChunk> child;
-    if (!node->GetChildAt(i, name, child)) break;
+  ForEachChild(node, [&](const Qel::PString&, const MPRef<ACSChunk>& child) {
     if (child->GetKind() == kKindContainer) {
       // Deeper trees are never read from outside; one made in memory is cut off here.
       if (depth < kMaxSoupDepth) Add(sum, ChecksumNode(child.Get(), depth + 1));
     } else if (child->GetKind() == kKindRaw) {
       Add(sum, HashPackageFile(child->GetData(), child->GetDataSize()));
     }
-  }
+  });
   return sum;
 }
 

@@ -136,12 +136,8 @@ Qel::PString ExtractNode(const ACSChunk* node, const Extraction& job, const std:
   folder.AddPath(relative.c_str());
   Qel::File::MakeTree(folder.CStr());
   Qel::PString result;
-  const u32 count = node->CountChildren();
-  for (u32 i = 0; i < count; ++i) {
-    Qel::PString name;
-    MPRef<ACSChunk> child;
-    if (!node->GetChildAt(i, name, child)) break;
-    if (!IsValidPackageFileName(name.View())) continue;
+  ForEachChild(node, [&](const Qel::PString& name, const MPRef<ACSChunk>& child) {
+    if (!IsValidPackageFileName(name.View())) return;
     Qel::File::Path path = folder;
     path.AddPath(name.CStr());
     Qel::PString message;
@@ -149,18 +145,18 @@ Qel::PString ExtractNode(const ACSChunk* node, const Extraction& job, const std:
       const std::string below =
           relative.empty() ? std::string(name.View()) : relative + "/" + std::string(name.View());
       // Deeper trees are never read from outside; one made in memory is cut off here.
-      if (!IsSafeFolderPath(below) || depth >= kMaxSoupDepth) continue;
+      if (!IsSafeFolderPath(below) || depth >= kMaxSoupDepth) return;
       message = IsLinkEntry(path.GetText()) ? Qel::PString(kUnableToWrite)
                                             : ExtractNode(child.Get(), job, below, depth + 1);
     } else if (child->GetKind() == kKindRaw) {
-      if (!IsPackageFileType(path)) continue;
+      if (!IsPackageFileType(path)) return;
       message = WriteTarget({child->GetData(), child->GetDataSize()}, path.GetText(),
                             job.compression, job.localFiles);
     } else {
       message = kUnknownDataType;
     }
     if (!message.IsEmpty()) result = message;
-  }
+  });
   return result;
 }
 

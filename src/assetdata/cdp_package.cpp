@@ -27,6 +27,16 @@ constexpr i32 kPackageVersion = 1;
 
 KUID AssetKUID(const Soup& asset) { return asset.GetNamedTagAsKUID(Vocabulary::kTagKuid, KUID()); }
 
+// Each child of "assets" in order; one that is not a container is seen as an empty soup.
+template <class Visit>
+void ForEachAsset(const Soup& package, Visit&& visit) {
+  const Soup assets = package.GetNamedSoup(kTagAssets);
+  if (!assets.GetRoot()) return;
+  ForEachChild(assets.GetRoot().Get(), [&](const Qel::PString&, const MPRef<ACSChunk>& child) {
+    visit(child->GetKind() == kKindContainer ? Soup::FromChunk(child) : Soup());
+  });
+}
+
 }  // namespace
 
 ArchivedAsset::ArchivedAsset() { soup.SetNamedTag(kTagCompression, kCompressionLZSS); }
@@ -85,15 +95,12 @@ void RebuildPackageTables(Soup& package) {
   {
     IndexedKUIDList references(referenceList);
     IndexedKUIDList obsoletes(obsoleteList);
-    const Soup assets = package.GetNamedSoup(kTagAssets);
-    const u32 count = assets.CountTags();
-    for (u32 i = 0; i < count; ++i) {
-      const Soup asset = assets.GetIndexedSoup(i);
+    ForEachAsset(package, [&](const Soup& asset) {
       const KUID kuid = AssetKUID(asset);
       contents.PushBack(kuid);
       CollectAssetReferences(kuid, asset, references);
       CollectAssetObsoletes(kuid, asset, obsoletes);
-    }
+    });
   }
   EraseFirstOccurrences(referenceList, contents);
   Soup table = MakeKuidTable(contents);
@@ -115,12 +122,13 @@ ArchivedAsset GetPackageAsset(const Soup& package, u32 index) {
 }
 
 i32 FindPackageAsset(const Soup& package, const KUID& kuid) {
-  const Soup assets = package.GetNamedSoup(kTagAssets);
-  const u32 count = assets.CountTags();
-  for (u32 i = 0; i < count; ++i) {
-    if (AssetKUID(assets.GetIndexedSoup(i)) == kuid) return i32(i);
-  }
-  return -1;
+  i32 found = -1;
+  i32 index = 0;
+  ForEachAsset(package, [&](const Soup& asset) {
+    if (found < 0 && AssetKUID(asset) == kuid) found = index;
+    ++index;
+  });
+  return found;
 }
 
 Soup GetFilesContainer(const Soup& asset) { return asset.GetNamedSoup(kTagFiles); }

@@ -30,11 +30,7 @@ KUID NodeAsKUID(const ACSChunk* node) {
 }
 
 void CollectNodeKuids(const ACSChunk* node, IndexedKUIDList& list, u32 depth) {
-  const u32 count = node->CountChildren();
-  for (u32 i = 0; i < count; ++i) {
-    Qel::PString name;
-    MPRef<ACSChunk> child;
-    if (!node->GetChildAt(i, name, child)) break;
+  ForEachChild(node, [&](const Qel::PString&, const MPRef<ACSChunk>& child) {
     switch (child->GetKind()) {
       case kKindContainer:
         // Deeper trees are never read from outside; one made in memory is cut off here.
@@ -46,15 +42,18 @@ void CollectNodeKuids(const ACSChunk* node, IndexedKUIDList& list, u32 depth) {
       case kKindText:
       case kKindTextAlt: {
         const char* bytes = reinterpret_cast<const char*>(child->GetData());
-        const std::string_view text(bytes ? bytes : "", bytes ? child->GetDataSize() : 0);
-        const std::string terminated(text.substr(0, text.find('\0')));
-        list.AddUnique(KUID::Parse(terminated.c_str(), true));
+        const u32 size = bytes ? child->GetDataSize() : 0;
+        if (size != 0 && bytes[size - 1] == '\0') {
+          list.AddUnique(KUID::Parse(bytes, true));
+        } else if (size != 0) {
+          list.AddUnique(KUID::Parse(std::string(bytes, size).c_str(), true));
+        }
         break;
       }
       default:
         break;
     }
-  }
+  });
 }
 
 // The number a table child's name reads as, as "%d" would read it: blanks, a sign and digits,
@@ -118,15 +117,10 @@ Soup MakeKuidTable(const KUIDList& list) {
 }
 
 void ReadKuidTable(const Soup& table, IndexedKUIDList& list) {
-  const ACSChunk* root = table.GetRoot().Get();
-  if (!root) return;
-  const u32 count = root->CountChildren();
-  for (u32 i = 0; i < count; ++i) {
-    Qel::PString name;
-    MPRef<ACSChunk> child;
-    if (!root->GetChildAt(i, name, child)) break;
+  if (!table.GetRoot()) return;
+  ForEachChild(table.GetRoot().Get(), [&](const Qel::PString&, const MPRef<ACSChunk>& child) {
     list.AddUnique(NodeAsKUID(child.Get()));
-  }
+  });
 }
 
 void ReadKuidTable(const Soup& table, KUIDList& list) {
