@@ -13,6 +13,7 @@
 #include "core/main_thread_wait.h"
 #include "core/networking.h"
 #include "core/tcx_dispatcher.h"
+#include "mesh/qel_get_plugins.h"
 #include "pymclient/install_paths.h"
 #include "pymclient/pym_client.h"
 #include "pymclient/pym_protocol.h"
@@ -139,6 +140,7 @@ i8 InitApplication(EngineContext& context, const char* /*programPath*/, int argc
     }
   }
   Qel::Log::Init(os.GetOptions().GetRawText().CStr());
+  Qel::ResourceSystem::SetPluginEntry(&QelGetPlugins);
   g_resourceSystem->Init(os.GetOptions());
   SetResourcePurgeHook(&Qel::ResourceSystem::PurgeCurrent);
 
