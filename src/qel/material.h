@@ -33,8 +33,8 @@ class PluginInstance {
 
 class Material : public ReferenceCount, public PluginInstance {
  public:
-  static constexpr const char* DecoratedTypeToken =
-      ".m.";  // NOLINT(readability-identifier-naming): the engine's name
+  // NOLINTNEXTLINE(readability-identifier-naming): the engine's name
+  static constexpr const char* DecoratedTypeToken = ".m.";
   static constexpr u32 kMaxTextures = 10;
   enum TextureResult : u32 { kTextureOk = 0, kTextureRefused = 1, kTextureNotFound = 2 };
 
@@ -98,8 +98,8 @@ class Material : public ReferenceCount, public PluginInstance {
 
 class OneTextureMaterial : public Material {
  public:
-  static constexpr const char* UNDECORATED_TYPE =
-      "onetex";  // NOLINT(readability-identifier-naming): the engine's name
+  // NOLINTNEXTLINE(readability-identifier-naming): the engine's name
+  static constexpr const char* UNDECORATED_TYPE = "onetex";
 
   explicit OneTextureMaterial(MaterialManager* manager);
   PString GetType() const override { return PString(UNDECORATED_TYPE); }

@@ -49,8 +49,8 @@ class RenderingCache {
 // SetDepthScale (f x scaleFactor, rounded).
 class AlphaBlendCache : public RenderingCache {
  public:
-  static constexpr u32 AlphaBlendCacheID =
-      0x41424331;  // NOLINT(readability-identifier-naming): the engine's name
+  // NOLINTNEXTLINE(readability-identifier-naming): the engine's name
+  static constexpr u32 AlphaBlendCacheID = 0x41424331;
 
   struct BucketParameters {
     f32 maxDepth = 1000.0f;
@@ -67,9 +67,7 @@ class AlphaBlendCache : public RenderingCache {
   void SetMaxBuckets(u32 count) { maxBuckets_ = count ? count : 1; }
   u32 GetMaxBuckets() const { return maxBuckets_; }
   // The name keeps the engine's spelling.
-  void RecalculateBucketParametrs(const BucketParameters& parameters) {
-    parameters_ = parameters;
-  }  // NOLINT
+  void RecalculateBucketParametrs(const BucketParameters& parameters) { parameters_ = parameters; }
   const BucketParameters& GetBucketParameters() const { return parameters_; }
   virtual void SetDepthScale(f32 scale);
   f32 GetDepthScale() const { return depthScale_; }
@@ -85,15 +83,15 @@ class AlphaBlendCache : public RenderingCache {
 
 class AlphaMaskCache : public RenderingCache {
  public:
-  static constexpr u32 AlphaMaskCacheID =
-      0x414D4331;  // NOLINT(readability-identifier-naming): the engine's name
+  // NOLINTNEXTLINE(readability-identifier-naming): the engine's name
+  static constexpr u32 AlphaMaskCacheID = 0x414D4331;
   AlphaMaskCache() : RenderingCache(AlphaMaskCacheID, "AlphaMaskCache", 50.0f) {}
 };
 
 class MaterialChunkCache : public RenderingCache {
  public:
-  static constexpr u32 MaterialChunkCacheID =
-      0x4D434331;  // NOLINT(readability-identifier-naming): the engine's name
+  // NOLINTNEXTLINE(readability-identifier-naming): the engine's name
+  static constexpr u32 MaterialChunkCacheID = 0x4D434331;
   MaterialChunkCache() : RenderingCache(MaterialChunkCacheID, "MaterialChunkCache", 10.0f) {}
 };
 
