@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "qel/bitmap.h"
 #include "qel/geometry_chunk_template.h"
 #include "qel/resource_database.h"
 #include "qel/texture.h"
@@ -141,6 +142,44 @@ TEST(RenderKernelTest, MaterialsAreFoundByDecoratedName) {
   chunk->ReleaseReference();
   first->ReleaseReference();
   again->ReleaseReference();
+}
+
+}  // namespace
+
+namespace {
+
+// Hostile image headers are refused before anything is decoded.
+TEST(BitmapTest, RefusesBrokenAndOversizedImages) {
+  const std::string tga1x1("\0\0\2\0\0\0\0\0\0\0\0\0\1\0\1\0\40\0\1\2\3\4", 22);
+  std::string huge = tga1x1;
+  huge[12] = huge[13] = huge[14] = huge[15] = '\xFF';  // 65535 x 65535
+  const struct {
+    std::string bytes;
+    bool ok;
+    const char* error;
+  } cases[] = {{tga1x1, true, ""},
+               {huge, false, "is too large"},
+               {"\x89PNG\r\n\x1a\n", false, "is not an image"},
+               {"", false, "is not an image"}};
+  for (const auto& c : cases) {
+    Qel::Bitmap bitmap;
+    EXPECT_EQ(bitmap.LoadMemory(c.bytes.data(), u32(c.bytes.size())), c.ok);
+    EXPECT_EQ(bitmap.GetError().Std(), c.error);
+    EXPECT_EQ(bitmap.GetWidth(), c.ok ? 1u : 0u);
+  }
+}
+
+TEST(AlphaBlendCacheTest, DepthMapsLinearlyOntoTheBuckets) {
+  Qel::AlphaBlendCache cache("blend", 55.0f);
+  cache.SetMaxBuckets(200);
+  const struct {
+    f32 depth;
+    u32 bucket;
+  } cases[] = {{-5.0f, 0}, {0.2f, 0}, {500.1f, 100}, {999.0f, 199}, {1e9f, 199}};
+  for (const auto& c : cases) EXPECT_EQ(cache.GetBucket(c.depth), c.bucket) << c.depth;
+  cache.SetDepthScale(2.0f);
+  EXPECT_EQ(cache.GetDepthStep(), 500);
+  EXPECT_EQ(cache.GetBucket(250.1f), 100u);
 }
 
 }  // namespace
