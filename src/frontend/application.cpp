@@ -152,6 +152,7 @@ i8 InitApplication(EngineContext& context, const char* /*programPath*/, int argc
       return -1;
     }
   }
+  g_resourceSystem->SetMaterialManager(&g_renderKernel->GetMaterialManager());
 
   TETLib::DataManager& dataManager = TETLib::DataManager::Instance();
   dataManager.SetEngineContext(context);
@@ -212,6 +213,7 @@ void ShutdownApplication(EngineContext& context) {
   EvictUnusedResourceDatabases();
 
   SetResourcePurgeHook(nullptr);
+  if (g_resourceSystem) g_resourceSystem->SetMaterialManager(nullptr);
   delete g_renderKernel;
   g_renderKernel = nullptr;
   context.renderKernel = nullptr;

@@ -91,10 +91,23 @@ bool KestroMaterialPlugin::PrepareOwnResources(RenderKernel& kernel) {
   return true;
 }
 
+namespace {
+
+template <typename T>
+void CreateOnce(u32 index) {
+  if (!MaterialPlugin::Find(PString(kMaterialIdentities[index].kind))) new T();
+}
+
+}  // namespace
+
 void CreateMaterialPlugins() {
-  for (u32 i = 0; i < kPluginMaterialKinds; ++i) {
-    if (!MaterialPlugin::Find(PString(kMaterialIdentities[i].kind))) new KestroMaterialPlugin(i);
-  }
+  CreateOnce<KestroBumpGlossMaterialPlugin>(0);
+  CreateOnce<KestroBumpMaterialPlugin>(1);
+  CreateOnce<KestroBumpEnvMaterialPlugin>(2);
+  CreateOnce<KestroOneTexNoAlphaMaterialPlugin>(3);
+  CreateOnce<KestroGlossRustMaterialPlugin>(4);
+  CreateOnce<KestroMultiPFXMaterialPlugin>(5);
+  CreateOnce<KestroNoFogMaterialPlugin>(6);
 }
 
 }  // namespace Qel

@@ -60,7 +60,23 @@ class KestroMaterialPlugin : public OneTextureMaterialPlugin {
   u32 combinerCount_ = 0;
 };
 
-// Creates the seven plug-ins in their order; each stays registered for the process.
+// The seven plug-ins by name, in the order they are created.
+#define KESTRO_MATERIAL_PLUGIN(ClassName, index)  \
+  class ClassName : public KestroMaterialPlugin { \
+   public:                                        \
+    ClassName() : KestroMaterialPlugin(index) {}  \
+  };
+KESTRO_MATERIAL_PLUGIN(KestroBumpGlossMaterialPlugin, 0)
+KESTRO_MATERIAL_PLUGIN(KestroBumpMaterialPlugin, 1)
+KESTRO_MATERIAL_PLUGIN(KestroBumpEnvMaterialPlugin, 2)
+KESTRO_MATERIAL_PLUGIN(KestroOneTexNoAlphaMaterialPlugin, 3)
+KESTRO_MATERIAL_PLUGIN(KestroGlossRustMaterialPlugin, 4)
+KESTRO_MATERIAL_PLUGIN(KestroMultiPFXMaterialPlugin, 5)
+KESTRO_MATERIAL_PLUGIN(KestroNoFogMaterialPlugin, 6)
+#undef KESTRO_MATERIAL_PLUGIN
+
+// Creates the seven plug-ins in their order, each once for the process; a kind already
+// registered is left as it is.
 void CreateMaterialPlugins();
 
 }  // namespace Qel

@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "qel/material_resource.h"
 #include "qel/resource.h"
 
 namespace Qel {
@@ -66,7 +67,12 @@ Resource* ResourceSystem::FindResource(const PString& name, ResourceDatabase* da
     return found->second;
   }
   ResourceTypeBase* type = ResourceTypeBase::FindForName(name);
-  Resource* resource = type ? type->CreateResource(name, database) : nullptr;
+  Resource* resource = nullptr;
+  if (type) {
+    resource = type->CreateResource(name, database);
+  } else if (MaterialResource::IsMaterialName(name)) {
+    resource = new MaterialResource(name, database, materialManager_);
+  }
   if (!resource) return nullptr;
   resources_[key] = resource;
   resource->AddReference();

@@ -13,6 +13,7 @@
 
 namespace Qel {
 
+class MaterialManager;
 class Resource;
 class ResourceDatabase;
 
@@ -32,9 +33,12 @@ class ResourceSystem {
   static void SetPluginEntry(PluginEntry entry);
 
   // The cached resource of that name, or a new one from its type, with one reference for the
-  // caller; null when no type takes the name. Not loaded: the caller locks it.
+  // caller; a decorated material name that no type takes is a material resource of the manager.
+  // Null when nothing takes the name. Not loaded: the caller locks it.
   Resource* FindResource(const PString& name, ResourceDatabase* database);
   u32 GetCachedCount() const;
+  // The manager that material resources ask; none until the render kernel is up.
+  void SetMaterialManager(MaterialManager* manager) { materialManager_ = manager; }
   bool IsInitialised() const { return initialised_; }
 
   // Releases cached resources that nobody holds; returns how many were released.
@@ -48,6 +52,7 @@ class ResourceSystem {
  private:
   bool initialised_ = false;
   mutable std::mutex mutex_;
+  MaterialManager* materialManager_ = nullptr;
   std::map<std::pair<ResourceDatabase*, PString>, Resource*> resources_;
   std::atomic<u32> purges_{0};
 };

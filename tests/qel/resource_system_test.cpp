@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include "qel/animation.h"
+#include "qel/material_resource.h"
 #include "qel/object_lod.h"
 #include "qel/particle.h"
+#include "qel/render_kernel.h"
 #include "qel/resource.h"
 #include "qel/resource_database.h"
 #include "support/scratch_folder.h"
@@ -80,6 +82,28 @@ TEST(ResourceSystemTest, TypesByLongestExtensionLoadOnLock) {
   EXPECT_EQ(system.FindResource("x.unknown", nullptr), nullptr);
   EXPECT_EQ(system.PurgeUnused(), 3u);
   EXPECT_EQ(system.GetCachedCount(), 0u);
+}
+
+TEST(ResourceSystemTest, MaterialNamesLoadThroughTheManager) {
+  RenderKernel kernel(nullptr, 8.0f);
+  kernel.SetDisplay(Display::CreateModest());
+  ResourceSystem system;
+  const struct {
+    const char* name;
+    bool withManager;
+    u32 result;
+  } cases[] = {{"KestroDummyLoad.m.onetex", true, 0},
+               {"KestroDummyLoad.m.notex", true, 0},
+               {"KestroDummyLoad.m.tbumpcoltex", true, 1},
+               {"KestroDummyLoad.m.reflect", false, 1}};
+  for (const auto& c : cases) {
+    system.SetMaterialManager(c.withManager ? &kernel.GetMaterialManager() : nullptr);
+    auto* resource = dynamic_cast<MaterialResource*>(system.FindResource(c.name, nullptr));
+    ASSERT_NE(resource, nullptr) << c.name;
+    EXPECT_EQ(resource->Lock(), c.result) << c.name;
+    EXPECT_EQ(resource->GetMaterial() != nullptr, c.result == 0);
+    resource->ReleaseReference();
+  }
 }
 
 TEST(ResourceSystemTest, DatabaseRefusesNamesOutsideItsFolder) {
