@@ -8,6 +8,8 @@ namespace {
 
 // Vertices a chunk can hold: its indices are 16 bits.
 constexpr u32 kMaxVertices = 0x10000;
+// File primitive codes by engine primitive.
+constexpr u32 kFileCodes[GeometryChunk::kPrimitiveLimit] = {4, 8, 16, 1, 2, 0};
 
 }  // namespace
 
@@ -16,12 +18,28 @@ GeometryChunk::GeometryChunk(const VertexType* type, u32 vertexCount, u32 primit
     : vertexType_(type),
       block_(std::make_shared<VertexBlock>(size_t(vertexCount) * (type ? type->size : 0))),
       flags_(flags),
-      primitive_(flags & kPrimitiveMask),
+      primitive_(0),
       vertexCount_(vertexCount),
       vertexCapacity_(vertexCount),
       primitiveCount_(primitiveCount),
       indices_(indexCount),
-      faceNormals_(size_t(faceCount) * 3) {}
+      faceNormals_(size_t(faceCount) * 3) {
+  PrimitiveFromFileCode(flags & kPrimitiveMask, primitive_);
+}
+
+bool GeometryChunk::PrimitiveFromFileCode(u32 code, u32& primitive) {
+  for (u32 p = 0; p < kPrimitiveLimit; ++p) {
+    if (kFileCodes[p] == code) {
+      primitive = p;
+      return true;
+    }
+  }
+  return false;
+}
+
+u32 GeometryChunk::FileCodeFromPrimitive(u32 primitive) {
+  return primitive < kPrimitiveLimit ? kFileCodes[primitive] : u32(kPrimitiveMask);
+}
 
 GeometryChunk::GeometryChunk(const GeometryChunk& shared)
     : ReferenceCount(),
@@ -38,7 +56,7 @@ GeometryChunk::GeometryChunk(const GeometryChunk& shared)
 
 GeometryChunk* GeometryChunk::Create(u32 vertexCount, u32 primitiveCount, u32 indexCount,
                                      u32 faceCount, u32 primitive, const StandardChunkHint& hint) {
-  if (vertexCount > kMaxVertices || hint.textureSets > 8 || primitive > kPrimitiveMask) {
+  if (vertexCount > kMaxVertices || hint.textureSets > 8 || primitive >= kPrimitiveLimit) {
     return nullptr;
   }
   VertexType layout(0);
@@ -53,7 +71,7 @@ GeometryChunk* GeometryChunk::Create(u32 vertexCount, u32 primitiveCount, u32 in
     layout.Add(kItemBlendIndices);
   }
   return new GeometryChunk(VertexType::Intern(layout), vertexCount, primitiveCount, indexCount,
-                           faceCount, primitive);
+                           faceCount, FileCodeFromPrimitive(primitive));
 }
 
 i32 GeometryChunk::GetItemOffset(u32 item) const {

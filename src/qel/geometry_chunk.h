@@ -76,15 +76,23 @@ class GeometryChunk : public ReferenceCount {
     kNoStaticVertexBuffer = 0x10000,
   };
   static constexpr u32 kMaxInfluenceMatrices = 85;
+  // Engine primitives: 0 triangle list, 1 strip, 2 fan, 3 to 5 the line and point kinds.
+  static constexpr u32 kPrimitiveLimit = 6;
 
-  // A generic chunk laid out from the hint: position, normal, the first colour, the hint's
-  // texture sets and, for hardware weights, a weight item and the blend indices. Null for counts
-  // that do not fit.
+  // The engine primitive of a file's primitive code (0, 1, 2, 4, 8, 16); false for another code.
+  static bool PrimitiveFromFileCode(u32 code, u32& primitive);
+  // The file's code of an engine primitive; kPrimitiveMask past the engine's primitives.
+  static u32 FileCodeFromPrimitive(u32 primitive);
+
+  // A generic chunk of an engine primitive, laid out from the hint: position, normal, the first
+  // colour, the hint's texture sets and, for hardware weights, a weight item and the blend indices.
+  // Null for counts that do not fit.
   static GeometryChunk* Create(u32 vertexCount, u32 primitiveCount, u32 indexCount, u32 faceCount,
                                u32 primitive, const StandardChunkHint& hint);
 
   u32 GetFlags() const { return flags_; }
   void SetFlags(u32 flags) { flags_ = flags; }
+  // The engine primitive; the flags hold the file's code for it.
   u32 GetPrimitive() const { return primitive_; }
   u32 GetVertexCount() const { return vertexCount_; }
   u32 GetVertexCapacity() const { return vertexCapacity_; }

@@ -51,6 +51,21 @@ TEST(RenderKernelTest, ChunksFromEachHintKindLayOutTheirItems) {
   }
   StandardChunkHint hint(2, 0);
   EXPECT_EQ(GeometryChunk::Create(0x10001, 0, 0, 0, 0, hint), nullptr);
+  EXPECT_EQ(GeometryChunk::Create(3, 1, 3, 1, GeometryChunk::kPrimitiveLimit, hint), nullptr);
+  // File codes and engine primitives map both ways; the flags keep the file's code.
+  const u32 codes[][2] = {{0, 5}, {1, 3}, {2, 4}, {4, 0}, {8, 1}, {16, 2}};
+  for (const auto& c : codes) {
+    u32 primitive = 99;
+    ASSERT_TRUE(GeometryChunk::PrimitiveFromFileCode(c[0], primitive));
+    EXPECT_EQ(primitive, c[1]);
+    GeometryChunk* chunk = GeometryChunk::Create(3, 1, 3, 1, primitive, hint);
+    EXPECT_EQ(chunk->GetFlags() & GeometryChunk::kPrimitiveMask, c[0]);
+    EXPECT_EQ(chunk->GetPrimitive(), c[1]);
+    chunk->ReleaseReference();
+  }
+  u32 primitive = 7;
+  EXPECT_FALSE(GeometryChunk::PrimitiveFromFileCode(3, primitive));
+  EXPECT_EQ(primitive, 7u);
 }
 
 TEST(RenderKernelTest, TemplatesShareDuplicateAndFillCpuBuffers) {
