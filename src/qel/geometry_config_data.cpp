@@ -42,7 +42,9 @@ bool ParseU32Token(const std::string& token, u32& value) {
   if (token.empty() || token[0] == '-' || token[0] == '+') return false;
   char* end = nullptr;
   errno = 0;
-  const unsigned long long parsed = std::strtoull(token.c_str(), &end, 0);
+  // Decimal, or hex after "0x"; a leading zero does not make a count octal.
+  const bool hex = token.size() > 2 && token[0] == '0' && (token[1] == 'x' || token[1] == 'X');
+  const unsigned long long parsed = std::strtoull(token.c_str(), &end, hex ? 16 : 10);
   if (*end != '\0' || errno == ERANGE || parsed > 0xFFFFFFFFull) return false;
   value = u32(parsed);
   return true;

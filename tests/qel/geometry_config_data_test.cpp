@@ -42,7 +42,7 @@ chunks
       vertex { position 1,0,0
         uv0 1,0
         uv1 0,1
-        colour 7 }
+        colour 010 }
       vertex { position 0,1,0
         uv0 0,1
         uv1 1,0
@@ -102,6 +102,7 @@ TEST(GeometryConfigDataTest, AnswersEveryMeshSourceQuery) {
   EXPECT_EQ(records[1].p, Qel::Vector3(1, 0, 0));
   EXPECT_EQ(records[2].uv[0], 1.0f);
   EXPECT_EQ(records[0].colour, 0xFF102030u);
+  EXPECT_EQ(records[1].colour, 10u);
   ASSERT_TRUE(data.CopyColours(0, &records[0].colour, sizeof(Record), 0xAB, false));
   EXPECT_EQ(records[2].colour, 0xABu);
   EXPECT_FALSE(data.CopyTextureSet(0, 2, records[0].uv, sizeof(Record)));
