@@ -26,12 +26,15 @@ constexpr Support kSupport[kPluginMaterialKinds] = {
     {0, 0, 0, nullptr},
 };
 
-// Programs the bump family registers and looks up, and the combiners of the fixed-function kinds.
-const char* const kBumpPrograms[] = {
-    "KestroBumpMaterial_Vtx",           "KestroBumpMat_ParallelLight",
-    "KestroBumpEnvMat_ParallelLight",   "KestroBumpEnvMat_SpotLight",
-    "KestroBumpGlossMat_ParallelLight", "KestroBumpGlossMat_SpotLight",
-    "KestroBumpRustMat_ParallelLight"};
+// The programs each bump kind registers and looks up (their texts belong to the bump materials),
+// and the combiners of the fixed-function kinds.
+constexpr u32 kMaxKindPrograms = 4;
+const char* const kBumpPrograms[kBumpEnv + 1][kMaxKindPrograms] = {
+    {"KestroBumpMaterial_Vtx", "KestroBumpGlossMat_ParallelLight", "KestroBumpGlossMat_SpotLight",
+     "KestroBumpRustMat_ParallelLight"},
+    {"KestroBumpMaterial_Vtx", "KestroBumpMat_ParallelLight"},
+    {"KestroBumpMaterial_Vtx", "KestroBumpEnvMat_ParallelLight", "KestroBumpEnvMat_SpotLight"},
+};
 constexpr u32 kCombiners[kPluginMaterialKinds] = {0, 0, 0, 1, 4, 2, 0};
 
 bool IsBumpFamily(u32 index) { return index <= kBumpEnv; }
@@ -77,7 +80,8 @@ bool KestroMaterialPlugin::PrepareOwnResources(RenderKernel& kernel) {
   if (IsBumpFamily(index_)) {
     // The program texts belong to the bump materials; until they are registered the names
     // stand for them, so a lookup finds the handle the material will use.
-    for (const char* name : kBumpPrograms) {
+    for (const char* name : kBumpPrograms[index_]) {
+      if (!name) break;
       if (display.LookupProgram(name) == 0 && display.RegisterProgram(name, name) == 0) {
         return false;
       }
