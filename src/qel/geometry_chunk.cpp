@@ -180,10 +180,13 @@ bool GeometryChunk::AppendChunk(Display& display, GeometryChunk& other) {
                   size);
     }
   }
+  // Copied out first: the other chunk may be this one.
   const u16* otherIndices = other.GetIndexArray();
-  for (u32 i = 0; i < other.GetMaxIndices(); ++i) indices_.push_back(u16(otherIndices[i] + base));
+  const std::vector<u16> addedIndices(otherIndices, otherIndices + other.GetMaxIndices());
   const f32* otherFaces = other.GetFaceNormalArray();
-  faceNormals_.insert(faceNormals_.end(), otherFaces, otherFaces + other.GetFaceCount() * 3);
+  const std::vector<f32> addedFaces(otherFaces, otherFaces + other.GetFaceCount() * 3);
+  for (u16 index : addedIndices) indices_.push_back(u16(index + base));
+  faceNormals_.insert(faceNormals_.end(), addedFaces.begin(), addedFaces.end());
   primitiveCount_ += other.GetPrimitiveCount();
   indexBuffer_.reset();
   return true;

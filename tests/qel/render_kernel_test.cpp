@@ -111,6 +111,8 @@ TEST(RenderKernelTest, TemplatesShareDuplicateAndFillCpuBuffers) {
   ASSERT_TRUE(pct->AppendChunk(display, *more));
   EXPECT_EQ(pct->GetVertexCount(), 3u);
   EXPECT_EQ(pct->GetItem(kItemNormal).Get<Vector3>(2), Vector3(0, 0, 1));
+  ASSERT_TRUE(pct->AppendChunk(display, *pct));  // onto itself
+  EXPECT_EQ(pct->GetItem(kItemNormal).Get<Vector3>(5), Vector3(0, 0, 1));
   more->ReleaseReference();
   pct->ReleaseReference();
 }
