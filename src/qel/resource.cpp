@@ -50,6 +50,14 @@ void Resource::Unlock() {
   if (locks_ > 0) --locks_;
 }
 
+bool Resource::Unload() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (locks_ > 0) return false;
+  if (loaded_) OnUnload();
+  loaded_ = false;
+  return true;
+}
+
 void Resource::AddObserver(ResourceObserver* observer) {
   std::lock_guard<std::mutex> guard(mutex_);
   if (observer && std::find(observers_.begin(), observers_.end(), observer) == observers_.end()) {

@@ -40,6 +40,9 @@ class Resource : public ReferenceCount {
   virtual void SetPriority(f32 priority) { priority_ = priority; }
   virtual void AddObserver(ResourceObserver* observer);
   virtual void RemoveObserver(ResourceObserver* observer);
+  // Drops what was loaded once nobody holds a lock; false while locked.
+  virtual bool Unload();
+  bool IsLoaded() const { return loaded_; }
   // An object made from the loaded resource, or null for kinds that make none.
   virtual void* CreateInstance() { return nullptr; }
 
@@ -54,6 +57,8 @@ class Resource : public ReferenceCount {
   virtual u32 Load(const PString& /*name*/) { return kFailed; }
   virtual u32 LoadTxt(const PString& name) { return Load(name); }
   virtual u32 LoadComplete() { return kLoaded; }
+  // What Unload drops; nothing for the base.
+  virtual void OnUnload() {}
 
  private:
   PString name_;
@@ -72,6 +77,8 @@ class ResourceTypeBase : public PluginType {
   ~ResourceTypeBase() override;
 
   virtual Resource* CreateResource(const PString& name, ResourceDatabase* database) = 0;
+  // The size of one resource object of the type.
+  virtual u32 GetResourceSize() const = 0;
   const PString& GetExtension() const { return GetName(); }
   const UId& GetClassId() const { return classId_; }
 
@@ -89,6 +96,7 @@ class ResourceType : public ResourceTypeBase {
   Resource* CreateResource(const PString& name, ResourceDatabase* database) override {
     return new T(name, database);
   }
+  u32 GetResourceSize() const override { return u32(sizeof(T)); }
 };
 
 }  // namespace Qel

@@ -117,6 +117,23 @@ TEST(RenderKernelTest, TemplatesShareDuplicateAndFillCpuBuffers) {
   pct->ReleaseReference();
 }
 
+TEST(RenderKernelTest, ProgramsAndCombinersAreHeldByHandle) {
+  Display display;
+  const u32 vertex = display.RegisterProgram("Vtx", "version 2.0");
+  EXPECT_EQ(display.RegisterProgram("Vtx", "version 2.1"), vertex);
+  EXPECT_EQ(display.GetProgramText(vertex)->Std(), "version 2.1");
+  EXPECT_EQ(display.RegisterProgram(PString(), "x"), 0u);
+  EXPECT_EQ(display.LookupProgram("Pixel"), 0u);
+  display.UnregisterProgram("Vtx");
+  EXPECT_EQ(display.GetProgramText(vertex), nullptr);
+  const u32 a = display.CreateCombiner("a");
+  const u32 b = display.CreateCombiner("a");
+  EXPECT_NE(a, b);
+  EXPECT_TRUE(display.ReleaseCombiner(a));
+  EXPECT_FALSE(display.ReleaseCombiner(a));
+  EXPECT_EQ(display.GetCombinerCount(), 1u);
+}
+
 TEST(RenderKernelTest, MaterialsAreFoundByDecoratedName) {
   String name, kind, parts;
   EXPECT_TRUE(MaterialManager::SplitDecoratedMaterialName("a.b.m.tbump.x.y", name, kind, parts));

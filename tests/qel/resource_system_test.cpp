@@ -53,6 +53,7 @@ TEST(ResourceSystemTest, TypesByLongestExtensionLoadOnLock) {
                  {"xlm.txt", &txt},      {"b.im", &im},     {"b.xim", nullptr},
                  {"im", nullptr}};
   for (const auto& l : lookups) EXPECT_EQ(ResourceTypeBase::FindForName(l.name), l.type) << l.name;
+  EXPECT_EQ(im.GetResourceSize(), sizeof(TracedResource));
 
   ResourceSystem system;
   const struct {
@@ -75,6 +76,7 @@ TEST(ResourceSystemTest, TypesByLongestExtensionLoadOnLock) {
     EXPECT_EQ(resource->GetLockCount(), l.result ? 0u : 2u);
     EXPECT_EQ(resource->GetOwnerName(), PString("owner"));
     resource->RemoveObserver(&observer);
+    EXPECT_EQ(resource->Unload(), l.result != 0);  // still locked when it loaded
     EXPECT_EQ(system.FindResource(l.name, nullptr), resource);
     resource->ReleaseReference();
     resource->ReleaseReference();
