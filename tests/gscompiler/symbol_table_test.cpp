@@ -181,46 +181,8 @@ TEST_F(SymbolTableTest, ResetAndClearFreeEverySymbol) {
   EXPECT_EQ(table_.Lookup("m", cls), nullptr);
 }
 
-// Derivation through the driver: messages carry the file of the class and the line twice.
+// Derivation through the driver; its messages are in the declaration corpus.
 class DerivationTest : public gs_test::DeclareFixture {};
-
-TEST_F(DerivationTest, RefusedDerivationsAreReportedOnce) {
-  struct Case {
-    const char* name;
-    std::vector<std::pair<std::string, std::string>> files;
-    std::string message;
-  };
-  const std::string diamond =
-      "class A { };\nclass B isclass A { };\nclass C isclass A { };\nclass D isclass B, C { };\n";
-  const Case cases[] = {
-      {"self",
-       {{"u.gs", "class A isclass A { };\n"}},
-       "u.gs(1) : Class A and A causes cyclic "
-       "derivation, line 1."},
-      {"diamond", {{"u.gs", diamond}}, "u.gs(4) : Class C and A causes cyclic derivation, line 4."},
-      {"twice",
-       {{"u.gs", "class A { };\nclass B isclass A, A { };\n"}},
-       "u.gs(2) : Class A and A causes cyclic derivation, line 2."},
-      {"across includes",
-       {{"a.gs", "include \"b.gs\"\nclass A isclass B { };\n"},
-        {"b.gs", "include \"a.gs\"\nclass C { };\nclass B isclass A { };\n"}},
-       "b.gs(3) : Class A and A causes cyclic derivation, line 3."},
-      {"undeclared",
-       {{"u.gs", "class A isclass Nope { };\n"}},
-       "u.gs(1) : Class Nope has not been declared, line 1."},
-      {"static",
-       {{"u.gs", "static class S { };\nclass A isclass S { };\n"}},
-       "u.gs(2) : Cannot extend static class S, line 2."},
-      {"final",
-       {{"u.gs", "final class F { };\nclass A isclass F { };\n"}},
-       "u.gs(2) : Cannot extend final class F, line 2."},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(Declare(c.files), 1);
-    EXPECT_EQ(messages_, std::vector<std::string>{c.message});
-  }
-}
 
 TEST_F(DerivationTest, LongChainsResolveAndFindTheNearestMember) {
   // Each class derives from the one before; a search that went through every ancestor's own
