@@ -32,8 +32,8 @@ awk -v lines="$lines" -v gs="$work/unit.gs" -v lua="$work/unit.lua" 'BEGIN {
       printf "class C%d isclass C%d {\n", c, c - 1 > gs
       printf "C%d = setmetatable({}, {__index = C%d})\n", c, c - 1 > lua
     }
-    printf "  int count, total;\n  define int K%d = %d * 2 + 1;\n  string name;\n", c, c > gs
-    printf "  int Step(int a, float b);\n  public int Step(int a, float b) {\n" > gs
+    printf "  int count, total;\n  define int K%d = %d * 2 + 1;\n  string name;\n  float ratio;\n", c, c > gs
+    printf "  public int Step(int a, float b);\n  public int Step(int a, float b) {\n" > gs
     printf "    int i = a * 2 + 1;\n    float f = b * 0.5;\n    string s = \"text\";\n" > gs
     printf "    while (i > 0) {\n      int j = i - 1;\n" > gs
     printf "      if (j > 3) { int k = j; count = count + k; }\n      i = i - 1;\n    }\n" > gs

@@ -1,5 +1,6 @@
 #include "gscompiler/gs_symbol_table.h"
 
+#include <algorithm>
 #include <new>
 #include <type_traits>
 
@@ -8,7 +9,9 @@
 namespace GSCompiler {
 
 GSSymbolTable::GSSymbolTable()
-    : GSSymbol(kSymbolTable, "Symbol Table"), names_(kNameBlockSize), globals_(kGlobalBuckets) {}
+    : GSSymbol(kSymbolTable, "Symbol Table"),
+      names_(kNameBlockSize),
+      globals_(kGlobalIndexBuckets) {}
 
 GSSymbolTable::~GSSymbolTable() { Clear(); }
 
@@ -43,7 +46,7 @@ void GSSymbolTable::Discard(GSSymbol* symbol) { delete symbol; }
 void GSSymbolTable::Reset() {
   Clear();
   names_.FreeAll();
-  globals_.Init(kGlobalBuckets);
+  globals_.Init(kGlobalIndexBuckets);
   classReferenceCounter = 0;
   functionReferenceCounter = 0;
   currentLibrary = nullptr;
@@ -153,20 +156,21 @@ void GSSymbolTable::CloseLevel() {
 }
 
 void GSSymbolTable::Clear() {
-  // Members of classes and the classes themselves go in one sweep, so no symbol outlives the
-  // class it points at.
+  // Everything goes, so the tables are emptied whole rather than symbol by symbol; the nodes are
+  // freed only once no table links them.
+  globals_.Clear();
   for (i32 l = level_; l >= 0; --l) {
-    for (GSSymbol* s = levels_[l]; s != nullptr; s = s->scopeNext) {
-      if (s->owner != nullptr) s->owner->RemoveMember(s);
-      s->Clear();
-    }
+    for (GSSymbol* s = levels_[l]; s != nullptr; s = s->scopeNext) s->Clear();
   }
   for (i32 l = level_; l >= 0; --l) {
-    FreeChain(levels_[l]);
+    for (GSSymbol* s = levels_[l]; s != nullptr;) {
+      GSSymbol* next = s->scopeNext;
+      delete s;
+      s = next;
+    }
     levels_[l] = nullptr;
   }
   level_ = 0;
-  globals_.Clear();
   currentFunction = nullptr;
   currentLibrary = nullptr;
 }
@@ -177,11 +181,23 @@ bool GSSymbolTable::RemoveMember(GSSymbol* symbol) {
   return true;
 }
 
+std::vector<GSSymbol*> GSSymbolTable::GlobalsInTableOrder() const {
+  std::vector<GSSymbol*> symbols;
+  symbols.reserve(globals_.Count());
+  for (Utils::IHashNode* n = globals_.First(); n != nullptr; n = globals_.Next(n)) {
+    symbols.push_back(static_cast<GSSymbol*>(n));
+  }
+  std::sort(symbols.begin(), symbols.end(), [](const GSSymbol* a, const GSSymbol* b) {
+    const u32 bucketA = a->Hash() % kGlobalBuckets;
+    const u32 bucketB = b->Hash() % kGlobalBuckets;
+    return bucketA != bucketB ? bucketA < bucketB : a->Compare(*b) < 0;
+  });
+  return symbols;
+}
+
 void GSSymbolTable::Dump(GSCompileLog& log) const {
   log.Add(name);
-  for (const Utils::IHashNode* n = globals_.First(); n != nullptr; n = globals_.Next(n)) {
-    static_cast<const GSSymbol*>(n)->Dump(log);
-  }
+  for (const GSSymbol* symbol : GlobalsInTableOrder()) symbol->Dump(log);
 }
 
 }  // namespace GSCompiler

@@ -3,6 +3,8 @@
 // functions that byte code uses.
 #pragma once
 
+#include <vector>
+
 #include "gscommon/frame_memory.h"
 #include "gscommon/hash_table.h"
 #include "gscompiler/gs_symbol.h"
@@ -19,7 +21,10 @@ enum LookupFlag : u32 {
 
 class GSSymbolTable : public GSSymbol {
  public:
+  // Globals are walked in the order of a table of 61 buckets, each chain in key order; they are
+  // held in a wider table so that lookups stay short with thousands of classes.
   static constexpr u32 kGlobalBuckets = 61;
+  static constexpr u32 kGlobalIndexBuckets = 4093;
   static constexpr u32 kNameBlockSize = 4096;
   // Level 0 is class and global level; blocks open levels above it.
   static constexpr i32 kMaxScopeLevel = 63;
@@ -65,7 +70,8 @@ class GSSymbolTable : public GSSymbol {
 
   // "Symbol Table", then each global symbol's dump.
   void Dump(GSCompileLog& log) const override;
-  const Utils::HashNodeTable& Globals() const { return globals_; }
+  // The global symbols in table order: by bucket of a 61-bucket table, each chain in key order.
+  std::vector<GSSymbol*> GlobalsInTableOrder() const;
 
   GSDependentSymbol* currentLibrary = nullptr;
   GSFunctionSymbol* currentFunction = nullptr;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -167,6 +168,27 @@ TEST_F(SymbolTableTest, DumpsNameTypesSpecifiersAndAncestors) {
                             std::string(40, '='), "0:0:object<Base> public secured define  v",
                             std::string(40, '='), "0:Base  (lib.gs)::", std::string(40, '='),
                             "\nDependent \"lib.gs\", crc 0xAB, filename crc 0x1F\n"}));
+}
+
+TEST_F(SymbolTableTest, GlobalsWalkInTheOrderOfASixtyOneBucketTable) {
+  // Whatever table holds them, walks see the globals as a 61-bucket table orders them.
+  std::vector<std::string> names;
+  for (int i = 0; i < 300; ++i) names.push_back("K" + std::to_string(i * 7919 % 1000));
+  std::vector<std::unique_ptr<GSSymbol>> keys;
+  Utils::HashNodeTable reference(61);
+  for (const std::string& name : names) {
+    keys.push_back(std::make_unique<GSSymbol>(kSymbolClass, name.c_str()));
+    ASSERT_TRUE(reference.Insert(keys.back().get()));
+  }
+  for (auto it = names.rbegin(); it != names.rend(); ++it) AddClass(it->c_str());
+  std::vector<std::string> want;
+  for (Utils::IHashNode* n = reference.First(); n != nullptr; n = reference.Next(n)) {
+    want.push_back(static_cast<GSSymbol*>(n)->name);
+  }
+  std::vector<std::string> got;
+  for (const GSSymbol* symbol : table_.GlobalsInTableOrder()) got.push_back(symbol->name);
+  EXPECT_EQ(got, want);
+  reference.Release();
 }
 
 TEST_F(SymbolTableTest, ResetAndClearFreeEverySymbol) {
