@@ -12,6 +12,8 @@ namespace GSCompiler {
 
 namespace {
 
+constexpr char kRule[] = "========================================";
+
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
 
 int CompareNoCase(const char* a, const char* b) {
@@ -108,7 +110,6 @@ GSSymbolTable* GSClassSymbol::Table() const {
 }
 
 void GSClassSymbol::Dump(GSCompileLog& log) const {
-  static const char kRule[] = "========================================";
   log.Add(kRule);
   std::string line = Qel::String::Format("%d:%s %s (%s)::", scopeLevel, Text(name),
                                          GSTypes::SpecifierText(flags).c_str(),
