@@ -12,16 +12,14 @@
 
 namespace {
 
-constexpr u32 kOpenTries = 11;
-constexpr u32 kTryPauseMs = 1000;
-constexpr u32 kCloseWaitStepMs = 100;
-constexpr u32 kCloseWaitSteps = 300;  // 30 seconds
+using namespace PymProtocol;  // NOLINT(build/namespaces): the protocol's constants
 
 struct ClientState {
   Qel::CriticalSection lock;
   PymClientOptions options;
   std::atomic<bool> open{false};
   Qel::WEvent openEvent{true, false};
+  std::atomic<u32> connectPauseMs{kConnectPauseMs};
 };
 
 ClientState& Client() {
@@ -47,18 +45,22 @@ PymClientOptions PymGetClientOptions() {
 
 Qel::WEvent& PymGetOpenEvent() { return Client().openEvent; }
 
+void PymSetConnectPauseMs(u32 pauseMs) { Client().connectPauseMs.store(pauseMs); }
+
+u32 PymGetConnectPauseMs() { return Client().connectPauseMs.load(); }
+
 bool PymOpenDatabase(const PymClientOptions& options) {
   ClientState& c = Client();
   if (c.open.load()) return true;
   SetOptions(options);
   SetPymDaemonStarted(false);
   bool connected = false;
-  for (u32 attempt = 0; attempt < kOpenTries && !connected; ++attempt) {
+  for (u32 attempt = 0; attempt < kConnectTries && !connected; ++attempt) {
     if (attempt == 1) {
       if (!GetPymDaemonStarted()) StartPymDaemon();
-      Qel::Sleep(kTryPauseMs);
+      Qel::Sleep(PymGetConnectPauseMs());
     } else if (attempt > 1) {
-      Qel::Sleep(kTryPauseMs);
+      Qel::Sleep(PymGetConnectPauseMs());
     }
     connected = PymConnect();
   }

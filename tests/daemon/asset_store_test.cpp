@@ -51,8 +51,8 @@ void Populate(const std::string& ud) {
 std::vector<KUID> All(const AssetStore& s) { return s.Search(nullptr); }
 
 TEST(AssetStore, IndexIsBuiltFromContentFoldersAndKept) {
-  TempFolder t;
-  Populate(t.Path());
+  scratch::Folder t;
+  Populate(t.path());
   const std::vector<u8> filter = Group(true, false, {Str(0, "car"), Group(true, true, {Flag(5)})});
   const FilterParseResult f = ParseFilterPayload(filter.data(), filter.size());
   ASSERT_TRUE(f.ok);
@@ -61,7 +61,7 @@ TEST(AssetStore, IndexIsBuiltFromContentFoldersAndKept) {
   {
     AssetStore s;
     std::string error;
-    ASSERT_TRUE(s.Open(t.Path(), &error)) << error;
+    ASSERT_TRUE(s.Open(t.path(), &error)) << error;
     EXPECT_TRUE(s.WasRebuilt());
     EXPECT_EQ(All(s), all);
     AssetRecord r;
@@ -77,17 +77,17 @@ TEST(AssetStore, IndexIsBuiltFromContentFoldersAndKept) {
   }
   // Reopened from the file: the same index. (The daemon's restart test rebuilds it.)
   AssetStore s;
-  ASSERT_TRUE(s.Open(t.Path(), nullptr));
+  ASSERT_TRUE(s.Open(t.path(), nullptr));
   EXPECT_FALSE(s.WasRebuilt());
   EXPECT_EQ(All(s), all);
   EXPECT_EQ(s.Search(f.root.get()), std::vector<KUID>{KUID(100, 2, 2)});
 }
 
 TEST(AssetStore, FlagsThatDependOnOtherAssets) {
-  TempFolder t;
-  Populate(t.Path());
+  scratch::Folder t;
+  Populate(t.path());
   AssetStore s;
-  ASSERT_TRUE(s.Open(t.Path(), nullptr));
+  ASSERT_TRUE(s.Open(t.path(), nullptr));
   const struct {
     KUID kuid;
     u32 flag;
@@ -110,10 +110,10 @@ TEST(AssetStore, FlagsThatDependOnOtherAssets) {
 }
 
 TEST(AssetStore, SettingsPersistAndAreSeeded) {
-  TempFolder t;
+  scratch::Folder t;
   {
     AssetStore s;
-    ASSERT_TRUE(s.Open(t.Path(), nullptr));
+    ASSERT_TRUE(s.Open(t.path(), nullptr));
     EXPECT_EQ(s.GetSettingString("internet", "language"), "US");
     EXPECT_EQ(s.GetSettingString("INTERNET", "language"), "US");
     Soup g;
@@ -124,7 +124,7 @@ TEST(AssetStore, SettingsPersistAndAreSeeded) {
     EXPECT_TRUE(s.SetSettingsSoup("emptied", Soup()));
   }
   AssetStore s;
-  ASSERT_TRUE(s.Open(t.Path(), nullptr));
+  ASSERT_TRUE(s.Open(t.path(), nullptr));
   EXPECT_EQ(s.GetSettingString("internet", "language"), "DE");
   EXPECT_EQ(s.GetSettingsSoup("internet").GetNamedTagAsInt("count", 0), 7);
   EXPECT_EQ(s.GetSettingsSoup("emptied").CountTags(), 0u);
@@ -133,15 +133,15 @@ TEST(AssetStore, SettingsPersistAndAreSeeded) {
 }
 
 TEST(AssetStore, AFileThatIsNoIndexIsSetAside) {
-  TempFolder t;
-  Populate(t.Path());
-  WriteFile(t.Path() + "/assets.tdx", std::string(5000, 'x'));
+  scratch::Folder t;
+  Populate(t.path());
+  WriteFile(t.path() + "/assets.tdx", std::string(5000, 'x'));
   AssetStore s;
   std::string error;
-  ASSERT_TRUE(s.Open(t.Path(), &error)) << error;
+  ASSERT_TRUE(s.Open(t.path(), &error)) << error;
   EXPECT_TRUE(s.WasRebuilt());
   EXPECT_EQ(s.CountAssets(), 6u);
-  EXPECT_EQ(fs::file_size(t.Path() + "/assets.tdx.bad"), 5000u);
+  EXPECT_EQ(fs::file_size(t.path() + "/assets.tdx.bad"), 5000u);
 }
 
 }  // namespace

@@ -50,7 +50,7 @@ int WaitExit(pid_t pid) {
 class DaemonProcess : public ::testing::Test {
  protected:
   void SetUp() override {
-    database_ = t_.Path() + "/assets.tdx";
+    database_ = t_.path() + "/assets.tdx";
     ASSERT_TRUE(block_.Create(DiscoveryPublisher::SharedMemoryName(database_), pp::kBlockSize));
   }
   void TearDown() override {
@@ -67,7 +67,7 @@ class DaemonProcess : public ::testing::Test {
   }
   // Starts a daemon and waits until the block names it as owner; the port it published.
   u16 Start(pid_t& pid) {
-    pid = ForkDaemon(t_.Path());
+    pid = ForkDaemon(t_.path());
     children_.insert(pid);
     for (int i = 0; i < 3000; ++i) {
       if (Block().ownerProcessId == u32(pid) && Block().port != 0) return u16(Block().port);
@@ -94,7 +94,7 @@ class DaemonProcess : public ::testing::Test {
     return WaitExit(pid);
   }
 
-  TempFolder t_;
+  scratch::Folder t_;
   std::string database_;
   Qel::SharedMemory block_;
   std::set<pid_t> children_;
@@ -105,7 +105,7 @@ TEST_F(DaemonProcess, PublishesRefusesASecondAndClearsOnExit) {
   u16 port = Start(pid);
   ASSERT_NE(port, 0);
   EXPECT_EQ(Block().layoutVersion, pp::kBlockVersion);
-  EXPECT_EQ(WaitExit(ForkDaemon(t_.Path())), kExitAlreadyRunning);
+  EXPECT_EQ(WaitExit(ForkDaemon(t_.path())), kExitAlreadyRunning);
   EXPECT_EQ(Block().ownerProcessId, u32(pid));
   EXPECT_EQ(Block().port, port);
   EXPECT_EQ(CloseDaemon(port, pid), kExitOk);
@@ -130,7 +130,7 @@ TEST_F(DaemonProcess, PublishesRefusesASecondAndClearsOnExit) {
 TEST_F(DaemonProcess, RestartOverADeletedIndexFindsTheSameAssets) {
   for (int i = 1; i <= 30; ++i) {
     const std::string n = std::to_string(i);
-    MakeAsset(t_.Path(), i % 3 ? "local" : "editing", "a" + n,
+    MakeAsset(t_.path(), i % 3 ? "local" : "editing", "a" + n,
               Config("<kuid:7:" + n + ">", "username \"Asset " + n + "\"\ncategory-class \"" +
                                                (i % 2 ? "TR;TV" : "TX") + "\"\n"));
   }
@@ -211,7 +211,7 @@ TEST_F(DaemonProcess, KillDuringWritesLosesNothingAcknowledged) {
 
   AssetStore store;
   std::string error;
-  ASSERT_TRUE(store.Open(t_.Path(), &error)) << error;
+  ASSERT_TRUE(store.Open(t_.path(), &error)) << error;
   EXPECT_FALSE(store.WasRebuilt());
   EXPECT_TRUE(store.CheckIntegrity(&error)) << error;
   // Every acknowledged write is there; one committed but not yet answered is still whole.

@@ -30,10 +30,10 @@ std::vector<u8> SoupBytes(const Soup& soup) {
 class DaemonProtocol : public ::testing::Test {
  protected:
   void SetUp() override {
-    MakeAsset(t_.Path(), "local", "a", Config("<kuid:10:1>", "username \"Alpha\"\n"));
-    MakeAsset(t_.Path(), "local", "b", Config("<kuid:10:2>", "username \"Beta\"\n"));
+    MakeAsset(t_.path(), "local", "a", Config("<kuid:10:1>", "username \"Alpha\"\n"));
+    MakeAsset(t_.path(), "local", "b", Config("<kuid:10:2>", "username \"Beta\"\n"));
     std::string error;
-    ASSERT_TRUE(store_.Open(t_.Path(), &error)) << error;
+    ASSERT_TRUE(store_.Open(t_.path(), &error)) << error;
     ASSERT_TRUE(server_.Listen(0, &error)) << error;
     runner_ = std::thread([this] { server_.Run(); });
   }
@@ -46,7 +46,7 @@ class DaemonProtocol : public ::testing::Test {
     ASSERT_TRUE(c.Handshake());
   }
 
-  TempFolder t_;
+  scratch::Folder t_;
   AssetStore store_;
   RequestHandlers handlers_{store_};
   Server server_{handlers_};
@@ -89,7 +89,7 @@ TEST_F(DaemonProtocol, SearchAndResultsBeforeTheReply) {
   EXPECT_EQ(notes[0].tag, kNote);
   EXPECT_EQ(notes[0].word, 3u);
   ASSERT_GE(notes[0].body.size(), 4u);
-  EXPECT_EQ(LoadU32(notes[0].body.data()), 3u) << "the request id";
+  EXPECT_EQ(ByteOrder::LoadLE32(notes[0].body.data()), 3u) << "the request id";
   Qel::DynamicBuffer buffer;
   buffer.Write(notes[0].body.data() + 4, u32(notes[0].body.size() - 4));
   buffer.SetPosition(0);
