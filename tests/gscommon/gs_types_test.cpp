@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -75,33 +74,6 @@ TEST(GSTypesTest, SignatureParametersRunToTheClosingParenthesis) {
   EXPECT_EQ(Parameters("no list"), List{});
   EXPECT_EQ(Parameters(nullptr), List{});
   EXPECT_EQ(Parameters("::h(int,,float)"), List{"int"}) << "an empty piece ends the list";
-}
-
-TEST(GSTypesTest, ConversionTable) {
-  struct Row {
-    i32 target;
-    std::vector<i32> admitted;
-  };
-  const Row rows[] = {
-      {kTypeBool, {kTypeBool, kTypeInt, kTypeFloat}},
-      {kTypeInt, {kTypeBool, kTypeInt, kTypeFloat}},
-      {kTypeFloat, {kTypeBool, kTypeInt, kTypeFloat}},
-      {kTypeString, {kTypeBool, kTypeInt, kTypeFloat, kTypeString, kTypeNull}},
-      {kTypeObject, {kTypeObject, kTypeNull}},
-      {kTypeIntArray, {kTypeIntArray, kTypeNull}},
-      {kTypeObjectArray, {kTypeObjectArray, kTypeNull}},
-      {kTypeNull, {kTypeString, kTypeObject, 7, 8, 9, 10, 11}},
-      {kTypeVoid, {}},
-      {kTypeVoidArray, {}},
-      {kTypeNone, {}},
-  };
-  for (const Row& row : rows) {
-    for (i32 source = 0; source <= kTypeNull; ++source) {
-      const bool want =
-          std::find(row.admitted.begin(), row.admitted.end(), source) != row.admitted.end();
-      EXPECT_EQ(ConversionAdmitted(row.target, source), want) << row.target << " <- " << source;
-    }
-  }
 }
 
 }  // namespace

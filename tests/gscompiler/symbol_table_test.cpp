@@ -191,18 +191,6 @@ TEST_F(SymbolTableTest, GlobalsWalkInTheOrderOfASixtyOneBucketTable) {
   reference.Release();
 }
 
-TEST_F(SymbolTableTest, ResetAndClearFreeEverySymbol) {
-  GSClassSymbol* cls = AddClass("C");
-  AddVariable(cls, "m");
-  table_.OpenLevel();
-  AddVariable(cls, "local");
-  table_.Reset();
-  EXPECT_EQ(table_.Level(), 0);
-  EXPECT_EQ(table_.Lookup("C"), nullptr);
-  cls = AddClass("C");
-  EXPECT_EQ(table_.Lookup("m", cls), nullptr);
-}
-
 // Derivation through the driver; its messages are in the declaration corpus.
 class DerivationTest : public gs_test::DeclareFixture {};
 
