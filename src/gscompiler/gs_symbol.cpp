@@ -186,6 +186,11 @@ bool GSClassSymbol::ResolveParents() {
   bool ok = true;
   for (const PendingParent& p : pending_) {
     GSSymbol* found = FindInHierarchy(p.name, true);
+    // An included class resolves its parents only once a class derives from it, when its own
+    // members are declared: a member named like a parent must not hide the parent class.
+    if (found != nullptr && found->kind != kSymbolClass && table != nullptr) {
+      found = table->LookupClass(p.name);
+    }
     if (found == nullptr || found->kind != kSymbolClass) {
       ReportErrorInFile(unit, fileName, true, false, p.line,
                         "Class %s has not been declared, line %d.", p.name, p.line);

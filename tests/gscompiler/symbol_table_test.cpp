@@ -216,7 +216,8 @@ TEST_F(DerivationTest, LongChainsResolveAndFindTheNearestMember) {
 TEST_F(DerivationTest, IncludedClassesResolveWhenTheRootDerivesFromThem) {
   ASSERT_EQ(
       Declare({{"a.gs", "include \"B.gs\"\nclass A isclass B { int a; };\n"},
-               {"b.gs", "class Base { int x; int y; };\nclass B isclass Base { int b; };\n"}}),
+               {"b.gs",
+                "class Base { int x; int y; };\nclass B isclass Base { int b; string Base; };\n"}}),
       0)
       << ::testing::PrintToString(messages_);
   GSClassSymbol* a = Class("A");
