@@ -40,10 +40,18 @@ const char* TypeName(i32 code) {
 
 std::string TypeName(const TypeDescriptor* type) {
   if (type == nullptr) return "illegal type";
-  if (!HasClass(type->className)) return TypeName(type->code);
-  std::string name = type->className;
-  if (type->code == kTypeObjectArray) name += "[]";
+  std::string name;
+  AppendTypeName(name, *type);
   return name;
+}
+
+void AppendTypeName(std::string& out, const TypeDescriptor& type) {
+  if (!HasClass(type.className)) {
+    out += TypeName(type.code);
+    return;
+  }
+  out += type.className;
+  if (type.code == kTypeObjectArray) out += "[]";
 }
 
 bool TypesEqual(const TypeDescriptor& a, const TypeDescriptor& b) {

@@ -51,6 +51,8 @@ const char* TypeName(i32 code);
 // The class name (with "[]" for an object array) when there is one, else the code's name;
 // "illegal type" without a descriptor.
 std::string TypeName(const TypeDescriptor* type);
+// The same name appended to `out`.
+void AppendTypeName(std::string& out, const TypeDescriptor& type);
 
 // Exact type equality: null and object match either way; objects need equal class names (both
 // absent counts as equal).

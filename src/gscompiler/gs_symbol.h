@@ -149,6 +149,8 @@ class GSClassSymbol : public GSSymbol {
   u32 CollectOverloads(const char* baseName, i32 parameterCount, GSFunctionSymbol** out,
                        u32 capacity) const;
   void ClearMembers();
+  // Drops the members without touching them, when they are freed with the class.
+  void ForgetMembers() { members_.Forget(); }
 
   // The table that encloses the class, walking the owner chain.
   GSSymbolTable* Table() const;

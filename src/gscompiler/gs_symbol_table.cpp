@@ -15,15 +15,35 @@ GSSymbolTable::GSSymbolTable()
 
 GSSymbolTable::~GSSymbolTable() { Clear(); }
 
+Utils::BlockMemory& GSSymbolTable::PoolOf(SymbolKind kind) {
+  return pools_[kind >= kSymbolLibrary && kind <= kSymbolClass ? kind - kSymbolLibrary : 0];
+}
+
 template <typename T>
 T* GSSymbolTable::Make(const char* name) {
   const char* kept = KeepName(name);
   if (kept == nullptr) return nullptr;
-  T* symbol = new (std::nothrow) T(kept);
-  if (symbol == nullptr) return nullptr;
-  // A new class belongs to the library being compiled; the table is its way to the rest.
+  constexpr SymbolKind kind = std::is_same_v<T, GSDependentSymbol>  ? kSymbolLibrary
+                              : std::is_same_v<T, GSVariableSymbol> ? kSymbolVariable
+                              : std::is_same_v<T, GSFunctionSymbol> ? kSymbolFunction
+                                                                    : kSymbolClass;
+  Utils::BlockMemory& pool = PoolOf(kind);
+  if (pool.SlotsPerBlock() == 0 && !pool.Init(sizeof(T), kSymbolsPerBlock, kSymbolsPerBlock)) {
+    return nullptr;
+  }
+  void* memory = pool.Alloc();
+  if (memory == nullptr) return nullptr;
+  T* symbol = new (memory) T(kept);
+  // A new class belongs to the library being compiled.
   if constexpr (std::is_same_v<T, GSClassSymbol>) symbol->library = currentLibrary;
   return symbol;
+}
+
+void GSSymbolTable::Free(GSSymbol* symbol) {
+  if (symbol == nullptr) return;
+  Utils::BlockMemory& pool = PoolOf(symbol->kind);
+  symbol->~GSSymbol();
+  pool.Free(symbol);
 }
 
 const char* GSSymbolTable::KeepName(const char* text) {
@@ -41,7 +61,7 @@ GSFunctionSymbol* GSSymbolTable::NewFunctionSymbol(const char* name) {
 }
 GSClassSymbol* GSSymbolTable::NewClassSymbol(const char* name) { return Make<GSClassSymbol>(name); }
 
-void GSSymbolTable::Discard(GSSymbol* symbol) { delete symbol; }
+void GSSymbolTable::Discard(GSSymbol* symbol) { Free(symbol); }
 
 void GSSymbolTable::Reset() {
   Clear();
@@ -144,7 +164,7 @@ void GSSymbolTable::FreeChain(GSSymbol* chain) {
   }
   while (chain != nullptr) {
     GSSymbol* next = chain->scopeNext;
-    delete chain;
+    Free(chain);
     chain = next;
   }
 }
@@ -156,20 +176,23 @@ void GSSymbolTable::CloseLevel() {
 }
 
 void GSSymbolTable::Clear() {
-  // Everything goes, so the tables are emptied whole rather than symbol by symbol; the nodes are
-  // freed only once no table links them.
-  globals_.Clear();
-  for (i32 l = level_; l >= 0; --l) {
-    for (GSSymbol* s = levels_[l]; s != nullptr; s = s->scopeNext) s->Clear();
-  }
+  // Everything goes, so the tables are emptied whole rather than symbol by symbol, and the pools
+  // are released whole. Only classes own memory beyond their slot; the other kinds hold plain
+  // fields and need no destructor run.
+  globals_.Forget();
   for (i32 l = level_; l >= 0; --l) {
     for (GSSymbol* s = levels_[l]; s != nullptr;) {
       GSSymbol* next = s->scopeNext;
-      delete s;
+      if (s->kind == kSymbolClass) {
+        GSClassSymbol* cls = static_cast<GSClassSymbol*>(s);
+        cls->ForgetMembers();
+        cls->~GSClassSymbol();
+      }
       s = next;
     }
     levels_[l] = nullptr;
   }
+  for (Utils::BlockMemory& pool : pools_) pool.FreeAll();
   level_ = 0;
   currentFunction = nullptr;
   currentLibrary = nullptr;

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "gscommon/block_memory.h"
 #include "gscommon/frame_memory.h"
 #include "gscommon/hash_table.h"
 #include "gscompiler/gs_symbol.h"
@@ -28,6 +29,7 @@ class GSSymbolTable : public GSSymbol {
   static constexpr u32 kNameBlockSize = 4096;
   // Level 0 is class and global level; blocks open levels above it.
   static constexpr i32 kMaxScopeLevel = 63;
+  static constexpr u32 kSymbolsPerBlock = 1024;
 
   GSSymbolTable();
   ~GSSymbolTable() override;
@@ -82,9 +84,14 @@ class GSSymbolTable : public GSSymbol {
  private:
   template <typename T>
   T* Make(const char* name);
+  // Runs the symbol's destructor and returns its slot to its kind's pool.
+  void Free(GSSymbol* symbol);
   void FreeChain(GSSymbol* chain);
+  Utils::BlockMemory& PoolOf(SymbolKind kind);
 
   Utils::FrameMemory names_;
+  // One pool of symbols for each kind: libraries, variables, functions, classes.
+  Utils::BlockMemory pools_[4];
   i32 level_ = 0;
   GSSymbol* levels_[kMaxScopeLevel + 1] = {};
   Utils::HashNodeTable globals_;

@@ -230,7 +230,8 @@ class SemanticContext {
     const char* baseName = node->child[1] != nullptr ? Text(node->child[1]->text) : "";
 
     // The decorated name "Class::base(types)" tells overloads apart.
-    std::string decorated = class_ != nullptr ? Text(class_->name) : "";
+    std::string& decorated = decorated_;
+    decorated.assign(class_ != nullptr ? Text(class_->name) : "");
     decorated += "::";
     decorated += baseName;
     decorated += '(';
@@ -239,7 +240,7 @@ class SemanticContext {
       ResolveType(p->child[0], !declarationOnly);
       const GSTypes::TypeDescriptor type = TypeOf(p->child[0]);
       if (parameterCount++ > 0) decorated += ',';
-      decorated += GSTypes::TypeName(&type);
+      GSTypes::AppendTypeName(decorated, type);
     }
     decorated += ')';
 
@@ -317,9 +318,11 @@ class SemanticContext {
 
   // A function of the same signature that an ancestor declares final cannot be declared again.
   void CheckFinalOverride(const ParseNode* node, const std::string& decorated) {
-    const std::string signature = decorated.substr(decorated.find("::"));
+    const char* signature = decorated.c_str() + decorated.find("::");
     for (const GSClassSymbol::Ancestor& a : class_->Ancestors()) {
-      const std::string key = Text(a.symbol->name) + signature;
+      std::string& key = overrideKey_;
+      key.assign(Text(a.symbol->name));
+      key += signature;
       const GSSymbol* found = a.symbol->FindMember(key.c_str(), true);
       if (found != nullptr && found->kind == kSymbolFunction && (found->flags & kSpecFinal)) {
         return Error(node, "Cannot override final function, line %d.");
@@ -441,6 +444,9 @@ class SemanticContext {
   bool abort_ = false;
   bool failed_ = false;
   bool skipChildren_ = false;
+  // Reused for the names that function declarations build.
+  std::string decorated_;
+  std::string overrideKey_;
   // Which children of the node just pre-visited the walk enters; the pre-visit may narrow it.
   static constexpr u32 kAllChildren = 0xF;
   u32 childMask_ = kAllChildren;
