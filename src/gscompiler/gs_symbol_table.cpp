@@ -23,11 +23,11 @@ template <typename T>
 T* GSSymbolTable::Make(const char* name) {
   const char* kept = KeepName(name);
   if (kept == nullptr) return nullptr;
-  constexpr SymbolKind kind = std::is_same_v<T, GSDependentSymbol>  ? kSymbolLibrary
-                              : std::is_same_v<T, GSVariableSymbol> ? kSymbolVariable
-                              : std::is_same_v<T, GSFunctionSymbol> ? kSymbolFunction
-                                                                    : kSymbolClass;
-  Utils::BlockMemory& pool = PoolOf(kind);
+  constexpr SymbolKind kKind = std::is_same_v<T, GSDependentSymbol>  ? kSymbolLibrary
+                               : std::is_same_v<T, GSVariableSymbol> ? kSymbolVariable
+                               : std::is_same_v<T, GSFunctionSymbol> ? kSymbolFunction
+                                                                     : kSymbolClass;
+  Utils::BlockMemory& pool = PoolOf(kKind);
   if (pool.SlotsPerBlock() == 0 && !pool.Init(sizeof(T), kSymbolsPerBlock, kSymbolsPerBlock)) {
     return nullptr;
   }

@@ -60,8 +60,13 @@ class SemanticContext {
       if (entry.state == 0) {
         // The tree is far larger than the caches and is walked in another order than it was
         // built in; asking for the nodes that come next at once lets their loads overlap.
-        __builtin_prefetch(node->next);
         for (ParseNode* child : node->child) __builtin_prefetch(child);
+        if (ParseNode* next = node->next) {
+          // The next node of a list was asked for together with the node before it; its own
+          // parts are asked for now, a subtree ahead of their visit.
+          __builtin_prefetch(next->next);
+          for (ParseNode* child : next->child) __builtin_prefetch(child);
+        }
         if (!(declarationOnly && function_ != nullptr)) PreVisit(node, declarationOnly);
         if (abort_) break;
         if (skipChildren_) {
