@@ -1,5 +1,6 @@
 #include "daemon/connection.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <exception>
 
 #include "core/buffer_stream.h"
+#include "daemon/peer_owner.h"
 #include "daemon/request_handlers.h"
 #include "pymclient/pym_protocol.h"
 #include "qel/log.h"
@@ -38,8 +40,15 @@ void StoreU32(u8* p, u32 v) {
 
 }  // namespace
 
-Connection::Connection(int fd, RequestHandlers& handlers, ConnectionListener& listener)
-    : fd_(fd), handlers_(handlers), listener_(listener), inBuffer_(kReadBufferSize) {}
+Connection::Connection(int fd, RequestHandlers& handlers, ConnectionListener& listener,
+                       const ConnectionPolicy& policy)
+    : fd_(fd),
+      handlers_(handlers),
+      listener_(listener),
+      policy_(policy),
+      handshakeDeadline_(std::chrono::steady_clock::now() +
+                         std::chrono::seconds(policy.handshakeSeconds)),
+      inBuffer_(kReadBufferSize) {}
 
 Connection::~Connection() {
   Shutdown();
@@ -60,10 +69,41 @@ void Connection::Join() {
 }
 
 void Connection::Run() {
-  if (Handshake()) Serve();
+  if (IsPeerOwner() && Handshake()) Serve();
   Shutdown();
   finished_.store(true);
   listener_.OnConnectionFinished();
+}
+
+bool Connection::IsPeerOwner() {
+  if (!policy_.ownerOnly) return true;
+  uid_t owner = 0;
+  if (FindPeerOwner(fd_, owner) && owner == geteuid()) return true;
+  DaemonLog().Printf(Qel::Log::kMessage, "PymDaemon> connection of another user refused");
+  return false;
+}
+
+bool Connection::WaitReadable() {
+  using Clock = std::chrono::steady_clock;
+  for (;;) {
+    long long limitMs = 1000LL * (shookHands_ ? policy_.idleSeconds : policy_.handshakeSeconds);
+    if (!shookHands_) {
+      limitMs =
+          std::chrono::duration_cast<std::chrono::milliseconds>(handshakeDeadline_ - Clock::now())
+              .count();
+      if (limitMs <= 0) break;
+    }
+    pollfd p{fd_, POLLIN, 0};
+    const int rc = poll(&p, 1, int(std::min<long long>(limitMs, 1LL << 30)));
+    if (rc > 0) return true;
+    if (rc < 0 && errno == EINTR) continue;
+    if (rc < 0) return false;
+    break;
+  }
+  DaemonLog().Printf(Qel::Log::kMessage, shookHands_
+                                             ? "PymDaemon> silent connection closed"
+                                             : "PymDaemon> connection without handshake closed");
+  return false;
 }
 
 bool Connection::ReadExact(void* out, size_t n) {
@@ -77,6 +117,7 @@ bool Connection::ReadExact(void* out, size_t n) {
       n -= take;
       continue;
     }
+    if (!WaitReadable()) return false;
     // Large reads go straight to their destination; small ones refill the buffer.
     const bool direct = n >= inBuffer_.size();
     const ssize_t got =
@@ -160,6 +201,13 @@ bool Connection::Handshake() {
   }
   std::vector<u8> path;
   if (!ReadPayload(words[4], path)) return false;
+  if (!policy_.databaseFolder.empty() &&
+      pp::ResolvedDatabaseFolder(std::string(path.begin(), path.end())) != policy_.databaseFolder) {
+    // Another installation's tool must find its own daemon, not be served this store.
+    DaemonLog().Printf(Qel::Log::kMessage, "PymDaemon> handshake for another folder refused");
+    return false;
+  }
+  shookHands_ = true;
   if (words[1] != pp::kProtocolVersion) {
     DaemonLog().Printf(Qel::Log::kMessage, "PymDaemon> client speaks protocol %u", words[1]);
   }

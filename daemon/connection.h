@@ -3,15 +3,28 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "daemon/daemon_limits.h"
 #include "qel/types.h"
 
 namespace PymDaemonSrv {
 
 class RequestHandlers;
+
+// What a connection demands of its peer.
+struct ConnectionPolicy {
+  // The resolved database folder that handshakes must name; empty accepts any.
+  std::string databaseFolder;
+  // Serve only peers that run as the daemon's own user.
+  bool ownerOnly = true;
+  u32 handshakeSeconds = kDefaultHandshakeSeconds;
+  u32 idleSeconds = kDefaultIdleSeconds;
+};
 
 class ConnectionListener {
  public:
@@ -25,12 +38,14 @@ class ConnectionListener {
 class Connection {
  public:
   // Takes over the connected socket.
-  Connection(int fd, RequestHandlers& handlers, ConnectionListener& listener);
+  Connection(int fd, RequestHandlers& handlers, ConnectionListener& listener,
+             const ConnectionPolicy& policy);
   // Ends the connection, waits for its thread and closes the socket.
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
+  // Throws std::system_error when no thread can be started; the socket is then still ours.
   void Start();
   // Wakes a blocked read and lets the thread end; safe from any thread, any number of times.
   void Shutdown();
@@ -39,7 +54,10 @@ class Connection {
 
  private:
   void Run();
+  bool IsPeerOwner();
   bool Handshake();
+  // Waits until the socket is readable; false when the peer stays silent past the limit.
+  bool WaitReadable();
   // Serves frames until the goodbye word, a failure or a shutdown.
   void Serve();
   // Exactly n bytes; false when the peer closed or the socket failed.
@@ -54,6 +72,10 @@ class Connection {
   const int fd_;
   RequestHandlers& handlers_;
   ConnectionListener& listener_;
+  const ConnectionPolicy& policy_;
+  // Until the handshake is done every read must come before this moment.
+  std::chrono::steady_clock::time_point handshakeDeadline_;
+  bool shookHands_ = false;
   std::thread thread_;
   std::mutex writeMutex_;
   std::atomic<bool> finished_{false};

@@ -8,14 +8,28 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 #include "qel/log.h"
 
 namespace PymDaemonSrv {
 
-Server::Server(RequestHandlers& handlers) : handlers_(handlers) {
+namespace {
+
+Qel::Log& DaemonLog() { return Qel::Log::Get("PymDaemon"); }
+
+// Accept failures that last until something else lets go of a resource.
+bool IsResourceShortage(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+}  // namespace
+
+Server::Server(RequestHandlers& handlers, ConnectionPolicy policy, u32 maxConnections)
+    : handlers_(handlers), policy_(std::move(policy)), maxConnections_(maxConnections) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
     wakeRead_ = fds[0];
@@ -98,14 +112,59 @@ void Server::ReapFinished() {
   done.clear();
 }
 
+void Server::Pause(u32 ms) {
+  pollfd wake{wakeRead_, POLLIN, 0};
+  poll(&wake, 1, int(ms));
+}
+
+void Server::Admit(int fd) {
+  const int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  size_t open;
+  {
+    std::lock_guard<std::mutex> lock(connectionsMutex_);
+    open = connections_.size();
+  }
+  if (open >= maxConnections_) {
+    ReapFinished();
+    std::lock_guard<std::mutex> lock(connectionsMutex_);
+    open = connections_.size();
+  }
+  if (open >= maxConnections_) {
+    if (!refusingLogged_) {
+      DaemonLog().Printf(Qel::Log::kError,
+                         "PymDaemon> %u connections open; further connections refused",
+                         maxConnections_);
+      refusingLogged_ = true;
+    }
+    close(fd);
+    return;
+  }
+  ConnectionListener& listener = *this;
+  auto connection = std::make_unique<Connection>(fd, handlers_, listener, policy_);
+  try {
+    connection->Start();
+  } catch (const std::system_error& e) {
+    if (!refusingLogged_) {
+      DaemonLog().Printf(Qel::Log::kError, "PymDaemon> no thread for a connection (%s); refused",
+                         e.what());
+      refusingLogged_ = true;
+    }
+    return;  // The connection closes its socket.
+  }
+  refusingLogged_ = false;
+  std::lock_guard<std::mutex> lock(connectionsMutex_);
+  connections_.push_back(std::move(connection));
+}
+
 void Server::Run() {
   if (listenFd_ < 0) return;
+  u32 backoffMs = 0;
   while (!stopping_.load()) {
     pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
     if (poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
-      Qel::Log::Get("PymDaemon")
-          .Printf(Qel::Log::kError, "PymDaemon> poll failed: %s", std::strerror(errno));
+      DaemonLog().Printf(Qel::Log::kError, "PymDaemon> poll failed: %s", std::strerror(errno));
       break;
     }
     if (fds[1].revents != 0) {
@@ -117,17 +176,23 @@ void Server::Run() {
     if (stopping_.load()) break;
     if (fds[0].revents & POLLIN) {
       const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;
-      const int on = 1;
-      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-      ConnectionListener& listener = *this;
-      auto connection = std::make_unique<Connection>(fd, handlers_, listener);
-      Connection* started = connection.get();
-      {
-        std::lock_guard<std::mutex> lock(connectionsMutex_);
-        connections_.push_back(std::move(connection));
+      if (fd >= 0) {
+        if (backoffMs != 0) {
+          DaemonLog().Printf(Qel::Log::kMessage, "PymDaemon> accepting connections again");
+        }
+        backoffMs = 0;
+        Admit(fd);
+      } else if (IsResourceShortage(errno)) {
+        // The waiting peer stays queued and the listener stays readable: without a pause this
+        // loop would spin.
+        if (backoffMs == 0) {
+          DaemonLog().Printf(Qel::Log::kError, "PymDaemon> cannot accept connections: %s",
+                             std::strerror(errno));
+        }
+        backoffMs = backoffMs == 0 ? kAcceptBackoffFirstMs
+                                   : std::min(backoffMs * 2, kAcceptBackoffLongestMs);
+        Pause(backoffMs);
       }
-      started->Start();
     }
   }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "daemon/connection.h"
+#include "daemon/daemon_limits.h"
 #include "qel/types.h"
 
 namespace PymDaemonSrv {
@@ -18,7 +19,8 @@ class RequestHandlers;
 
 class Server : private ConnectionListener {
  public:
-  explicit Server(RequestHandlers& handlers);
+  explicit Server(RequestHandlers& handlers, ConnectionPolicy policy = ConnectionPolicy(),
+                  u32 maxConnections = kDefaultMaxConnections);
   ~Server() override;
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
@@ -41,8 +43,17 @@ class Server : private ConnectionListener {
   void OnConnectionFinished() override;
   void Wake();
   void ReapFinished();
+  // Takes over an accepted socket: serves it on a thread of its own, or closes it when the cap is
+  // reached or no thread can be had.
+  void Admit(int fd);
+  // Waits for `ms` or a wake-up, whichever comes first.
+  void Pause(u32 ms);
 
   RequestHandlers& handlers_;
+  const ConnectionPolicy policy_;
+  const u32 maxConnections_;
+  // Refusals are logged once per episode, not once per connection.
+  bool refusingLogged_ = false;
   int listenFd_ = -1;
   int wakeRead_ = -1;
   int wakeWrite_ = -1;

@@ -90,13 +90,15 @@ int Compile(CommandArgs& a) {
 
 int Encrypt(CommandArgs& a) {
   StartupFolderScope inStartupFolder;
+  // The output takes the case the user typed; the file layer finds the input in any case.
+  const char* input = a.Arg(2);
   Qel::File::Path output;
-  if (a.second.IsSet() && Qel::File::Path(a.second.CStr()).IsExt("gs")) {
-    output = Qel::File::Path(a.second.CStr());
+  if (input != nullptr && *input != '\0' && Qel::File::Path(input).IsExt("gs")) {
+    output = Qel::File::Path(input);
     output.ChangeExtension("gse");
   }
   GSSourceFile source;
-  if (output.IsEmpty() || !source.Load("", a.second.CStr())) {
+  if (output.IsEmpty() || !source.Load("", input)) {
     AddError(a.log, "Invalid file path.");
     return -1;
   }

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstddef>
+#include <filesystem>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "qel/types.h"
 
@@ -63,6 +65,11 @@ constexpr u32 kOpGetSettingString = 0x66;
 constexpr u32 kOpCommandHostReply = 0x8D;  // post: the command host's reply stream
 constexpr u32 kOpAnswer = 0x96;            // post: u32 transaction id, u32 answer
 constexpr u32 kOpCloseDaemon = 0x10E;      // empty request; the daemon closes the connection
+
+// The daemon's log in the UserData folder. Lines that begin with the error prefix tell why the
+// daemon stopped or could not start; the tool shows the last one when it cannot reach a daemon.
+constexpr const char* kDaemonLogFileName = "pymdaemon.log";
+constexpr const char* kDaemonLogErrorPrefix = "PymDaemon> error: ";
 
 // The loopback address that the daemon listens on.
 constexpr const char* kDaemonHost = "127.0.0.1";
@@ -137,20 +144,31 @@ inline std::string JoinNameElement(std::string base, std::string_view element) {
   return base;
 }
 
-// The database folder of a database path: the path lower-cased (ASCII) without its last
-// 11 characters (the separator and "assets.tdx"). Empty when the path does not end in
+// The database folder of a database path: the path without its last 11 characters (the
+// separator and "assets.tdx", matched in any case). The folder keeps its case: on Linux two
+// folders that differ only in case are two installations. Empty when the path does not end in
 // "assets.tdx" or has nothing before it. Whether the folder exists is the caller's test.
 inline std::string DatabaseFolder(std::string_view databasePath) {
-  std::string lower(databasePath);
-  for (char& c : lower) {
+  if (databasePath.size() <= kDatabaseFileName.size()) return {};
+  const std::string_view tail = databasePath.substr(databasePath.size() - kDatabaseFileName.size());
+  for (std::size_t i = 0; i < tail.size(); ++i) {
+    char c = tail[i];
     if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    if (c != kDatabaseFileName[i]) return {};
   }
-  if (lower.size() <= kDatabaseFileName.size()) return {};
-  if (lower.compare(lower.size() - kDatabaseFileName.size(), kDatabaseFileName.size(),
-                    kDatabaseFileName) != 0) {
-    return {};
-  }
-  return lower.substr(0, lower.size() - kDatabaseFileName.size() - 1);
+  return std::string(databasePath.substr(0, databasePath.size() - kDatabaseFileName.size() - 1));
+}
+
+// The database folder as it is on disk (symbolic links and "." resolved), which names the
+// discovery objects and which a daemon compares with its own folder. Empty when the path names
+// no existing folder.
+inline std::string ResolvedDatabaseFolder(std::string_view databasePath) {
+  const std::string folder = DatabaseFolder(databasePath);
+  if (folder.empty()) return {};
+  std::error_code error;
+  const std::filesystem::path resolved = std::filesystem::canonical(folder, error);
+  if (error || !std::filesystem::is_directory(resolved, error) || error) return {};
+  return resolved.string();
 }
 
 // Name text of the named mutex of a database folder; every '\' becomes '/'.

@@ -2,6 +2,7 @@
 // request, restarts over a rebuilt index, and kill -9 in the middle of a burst of writes.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -19,6 +20,7 @@
 #include "pymclient/pym_protocol.h"
 #include "qel/dynamic_buffer.h"
 #include "qel/shared_memory.h"
+#include "support/other_user.h"
 
 namespace PymDaemonSrv {
 namespace {
@@ -59,18 +61,31 @@ class DaemonProcess : public ::testing::Test {
       waitpid(pid, nullptr, 0);
     }
     block_.Close();
-    Qel::SharedMemory::Remove(DiscoveryPublisher::SharedMemoryName(database_));
-    Platform::NamedMutex::Remove(DiscoveryPublisher::MutexName(database_));
+    databases_.push_back(database_);
+    for (const std::string& database : databases_) {
+      Qel::SharedMemory::Remove(DiscoveryPublisher::SharedMemoryName(database));
+      Platform::NamedMutex::Remove(DiscoveryPublisher::MutexName(database));
+    }
   }
-  volatile PymDiscoveryBlock& Block() {
-    return *static_cast<volatile PymDiscoveryBlock*>(block_.GetData());
+  volatile PymDiscoveryBlock& Block() { return View(block_); }
+  static volatile PymDiscoveryBlock& View(Qel::SharedMemory& block) {
+    return *static_cast<volatile PymDiscoveryBlock*>(block.GetData());
   }
   // Starts a daemon and waits until the block names it as owner; the port it published.
-  u16 Start(pid_t& pid) {
-    pid = ForkDaemon(t_.Path());
+  u16 Start(pid_t& pid) { return StartIn(t_.Path(), block_, pid); }
+  // The same for a daemon of another UserData folder, whose block `block` attaches.
+  u16 StartIn(const std::string& userData, Qel::SharedMemory& block, pid_t& pid) {
+    const std::string database = userData + "/assets.tdx";
+    if (!block.IsAttached()) {
+      databases_.push_back(database);
+      if (!block.Create(DiscoveryPublisher::SharedMemoryName(database), pp::kBlockSize)) return 0;
+    }
+    pid = ForkDaemon(userData);
     children_.insert(pid);
     for (int i = 0; i < 3000; ++i) {
-      if (Block().ownerProcessId == u32(pid) && Block().port != 0) return u16(Block().port);
+      if (View(block).ownerProcessId == u32(pid) && View(block).port != 0) {
+        return u16(View(block).port);
+      }
       int status;
       if (waitpid(pid, &status, WNOHANG) == pid) {
         children_.erase(pid);
@@ -98,7 +113,86 @@ class DaemonProcess : public ::testing::Test {
   std::string database_;
   Qel::SharedMemory block_;
   std::set<pid_t> children_;
+  std::vector<std::string> databases_;
 };
+
+// Two installations whose paths differ only in case are two folders here: each has a daemon of
+// its own, and a daemon serves no tool of another folder.
+TEST_F(DaemonProcess, FoldersThatDifferInCaseHaveADaemonEach) {
+  const std::string upper = t_.Path() + "/Root";
+  const std::string lower = t_.Path() + "/root";
+  ASSERT_TRUE(std::filesystem::create_directory(upper));
+  ASSERT_TRUE(std::filesystem::create_directory(lower));
+  Qel::SharedMemory upperBlock;
+  Qel::SharedMemory lowerBlock;
+  pid_t upperPid;
+  pid_t lowerPid;
+  const u16 upperPort = StartIn(upper, upperBlock, upperPid);
+  const u16 lowerPort = StartIn(lower, lowerBlock, lowerPid);
+  ASSERT_NE(upperPort, 0);
+  ASSERT_NE(lowerPort, 0);
+
+  RawClient stranger;
+  ASSERT_TRUE(stranger.Connect(upperPort));
+  EXPECT_FALSE(stranger.Handshake(lower + "/assets.tdx"));
+  RawClient own;
+  ASSERT_TRUE(own.Connect(upperPort));
+  // The tool may name its folder through another spelling of the same path.
+  EXPECT_TRUE(own.Handshake(t_.Path() + "/./Root/assets.TDX"));
+
+  for (const auto& [port, pid] : {std::pair{upperPort, upperPid}, std::pair{lowerPort, lowerPid}}) {
+    RawClient c;
+    ASSERT_TRUE(c.Connect(port));
+    ASSERT_TRUE(c.Handshake((pid == upperPid ? upper : lower) + "/assets.tdx"));
+    std::vector<u8> reply;
+    EXPECT_TRUE(c.Transact(0x10E, 1, {}, reply));
+    children_.erase(pid);
+    EXPECT_EQ(WaitExit(pid), kExitOk);
+  }
+}
+
+// Cleaners delete lock files in /tmp; the next tool then makes the discovery mutex anew and
+// initialises the block, so that no owner is recorded. The store itself stays locked.
+TEST_F(DaemonProcess, DeletedDiscoveryLockLetsNoSecondDaemonIn) {
+  pid_t pid;
+  const u16 port = Start(pid);
+  ASSERT_NE(port, 0);
+  ASSERT_TRUE(Platform::NamedMutex::Remove(DiscoveryPublisher::MutexName(database_)));
+  Block().ownerProcessId = pp::kNoProcess;
+  Block().port = 0;
+  EXPECT_EQ(WaitExit(ForkDaemon(t_.Path())), kExitAlreadyRunning);
+  EXPECT_EQ(CloseDaemon(port, pid), kExitOk);
+}
+
+TEST_F(DaemonProcess, ServesOnlyItsOwnUserAndKeepsItsFilesToItself) {
+  pid_t pid;
+  const u16 port = Start(pid);
+  ASSERT_NE(port, 0);
+  const std::string files[] = {
+      database_, database_ + ".lock", t_.Path() + "/pymdaemon.log",
+      Platform::NamedMutex::LockFilePath(DiscoveryPublisher::MutexName(database_))};
+  for (const std::string& file : files) {
+    struct stat st {};
+    ASSERT_EQ(stat(file.c_str(), &st), 0) << file;
+    EXPECT_EQ(st.st_mode & 077, 0u) << file;
+  }
+  if (kestro_test::CanRunAsOtherUser()) {
+    // Another user is closed out before the handshake: no answer, no store, no close request.
+    const int stranger = kestro_test::RunAsOtherUser([&] {
+      RawClient c;
+      if (!c.Connect(port)) return 1;
+      c.Send(Bytes().U32(FourCC("PYMC")).U32(360).U32(48249).U32(1).Text(database_).data);
+      c.SendFrame(0x10E, 1, {});
+      return c.SeesClose() ? 0 : 2;
+    });
+    EXPECT_EQ(stranger, 0);
+  }
+  EXPECT_EQ(CloseDaemon(port, pid), kExitOk);
+  if (!kestro_test::CanRunAsOtherUser()) {
+    GTEST_SKIP() << "a second user needs a test run as root to drop to uid "
+                 << kestro_test::kOtherUser;
+  }
+}
 
 TEST_F(DaemonProcess, PublishesRefusesASecondAndClearsOnExit) {
   pid_t pid;

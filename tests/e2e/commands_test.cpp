@@ -88,21 +88,22 @@ TEST_F(Commands, CommandsOfLaterBuildsFailWithAnErrorEntry) {
   }
 }
 
-// Script paths are joined to the folder the user started in, not the program folder.
+// Script paths are joined to the folder the user started in, not the program folder, and the
+// output keeps the case the user typed.
 TEST_F(Commands, EncryptPacksAScriptBesideItsSource) {
   const std::string work = root_.Root() + "/work";
-  ASSERT_EQ(system(("mkdir -p " + work + " && printf 'class A {\\r\\n};\\r\\n' > " + work +
-                    "/tool.gs")
-                       .c_str()),
-            0);
-  ToolRun r = root_.Run({"encrypt", "tool.gs"}, work);
+  ASSERT_EQ(
+      system(("mkdir -p " + work + " && printf 'class A {\\r\\n};\\r\\n' > " + work + "/Tool.gs")
+                 .c_str()),
+      0);
+  ToolRun r = root_.Run({"encrypt", "Tool.gs"}, work);
   EXPECT_EQ(r.out, kCleanSummary);
   EXPECT_EQ(r.exitCode, 0);
-  FILE* packed = fopen((work + "/tool.gse").c_str(), "rb");
+  FILE* packed = fopen((work + "/Tool.gse").c_str(), "rb");
   ASSERT_NE(packed, nullptr);
   fclose(packed);
 
-  for (const char* bad : {"missing.gs", "tool.txt"}) {
+  for (const char* bad : {"missing.gs", "Tool.txt"}) {
     r = root_.Run({"encrypt", bad}, work);
     EXPECT_EQ(r.out, "- <NULL> : Invalid file path.\nOK (1 Errors, 0 Warnings)\n") << bad;
     EXPECT_EQ(r.exitCode, 255) << bad;
