@@ -11,7 +11,6 @@
 #include <exception>
 
 #include "core/buffer_stream.h"
-#include "daemon/peer_owner.h"
 #include "daemon/request_handlers.h"
 #include "pymclient/pym_protocol.h"
 #include "qel/log.h"
@@ -40,7 +39,7 @@ void StoreU32(u8* p, u32 v) {
 
 }  // namespace
 
-Connection::Connection(int fd, RequestHandlers& handlers, ConnectionListener& listener,
+Connection::Connection(int fd, RequestHandlers& handlers, const ConnectionListener& listener,
                        const ConnectionPolicy& policy)
     : fd_(fd),
       handlers_(handlers),
@@ -69,18 +68,10 @@ void Connection::Join() {
 }
 
 void Connection::Run() {
-  if (IsPeerOwner() && Handshake()) Serve();
+  if (Handshake()) Serve();
   Shutdown();
   finished_.store(true);
-  listener_.OnConnectionFinished();
-}
-
-bool Connection::IsPeerOwner() {
-  if (!policy_.ownerOnly) return true;
-  uid_t owner = 0;
-  if (FindPeerOwner(fd_, owner) && owner == geteuid()) return true;
-  DaemonLog().Printf(Qel::Log::kMessage, "PymDaemon> connection of another user refused");
-  return false;
+  listener_.onFinished();
 }
 
 bool Connection::WaitReadable() {
@@ -263,7 +254,7 @@ void Connection::Serve() {
         return;
       }
     }
-    if (response.closeDaemon) listener_.OnCloseRequested();
+    if (response.closeDaemon) listener_.onCloseRequested();
     // One large request must not pin its memory for the rest of the connection.
     if (payload.capacity() > kPayloadStep) std::vector<u8>().swap(payload);
   }

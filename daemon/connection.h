@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -20,25 +21,27 @@ class RequestHandlers;
 struct ConnectionPolicy {
   // The resolved database folder that handshakes must name; empty accepts any.
   std::string databaseFolder;
-  // Serve only peers that run as the daemon's own user.
+  // Serve only peers that run as the daemon's own user (the server checks before it starts a
+  // connection).
   bool ownerOnly = true;
   u32 handshakeSeconds = kDefaultHandshakeSeconds;
   u32 idleSeconds = kDefaultIdleSeconds;
 };
 
-class ConnectionListener {
- public:
-  virtual ~ConnectionListener() = default;
+// What a connection tells its server. Plain functions rather than an interface: the calls must
+// also work when the process has no descriptor left, where a sanitizer build cannot check a
+// virtual call.
+struct ConnectionListener {
   // A client asked the daemon to close; called after that request's reply was sent.
-  virtual void OnCloseRequested() = 0;
+  std::function<void()> onCloseRequested;
   // The reader thread is about to end.
-  virtual void OnConnectionFinished() = 0;
+  std::function<void()> onFinished;
 };
 
 class Connection {
  public:
   // Takes over the connected socket.
-  Connection(int fd, RequestHandlers& handlers, ConnectionListener& listener,
+  Connection(int fd, RequestHandlers& handlers, const ConnectionListener& listener,
              const ConnectionPolicy& policy);
   // Ends the connection, waits for its thread and closes the socket.
   ~Connection();
@@ -54,7 +57,6 @@ class Connection {
 
  private:
   void Run();
-  bool IsPeerOwner();
   bool Handshake();
   // Waits until the socket is readable; false when the peer stays silent past the limit.
   bool WaitReadable();
@@ -71,7 +73,7 @@ class Connection {
 
   const int fd_;
   RequestHandlers& handlers_;
-  ConnectionListener& listener_;
+  const ConnectionListener& listener_;
   const ConnectionPolicy& policy_;
   // Until the handshake is done every read must come before this moment.
   std::chrono::steady_clock::time_point handshakeDeadline_;

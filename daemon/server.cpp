@@ -13,6 +13,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "daemon/peer_owner.h"
 #include "qel/log.h"
 
 namespace PymDaemonSrv {
@@ -29,12 +30,16 @@ bool IsResourceShortage(int error) {
 }  // namespace
 
 Server::Server(RequestHandlers& handlers, ConnectionPolicy policy, u32 maxConnections)
-    : handlers_(handlers), policy_(std::move(policy)), maxConnections_(maxConnections) {
+    : handlers_(handlers),
+      policy_(std::move(policy)),
+      listener_{[this] { Stop(); }, [this] { Wake(); }},
+      maxConnections_(maxConnections) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
     wakeRead_ = fds[0];
     wakeWrite_ = fds[1];
   }
+  spareFd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
 Server::~Server() {
@@ -52,6 +57,7 @@ Server::~Server() {
   if (listenFd_ >= 0) close(listenFd_);
   if (wakeRead_ >= 0) close(wakeRead_);
   if (wakeWrite_ >= 0) close(wakeWrite_);
+  if (spareFd_ >= 0) close(spareFd_);
 }
 
 bool Server::Listen(u16 port, std::string* error) {
@@ -93,8 +99,6 @@ void Server::Stop() {
   Wake();
 }
 
-void Server::OnConnectionFinished() { Wake(); }
-
 void Server::ReapFinished() {
   std::vector<std::unique_ptr<Connection>> done;
   {
@@ -115,6 +119,18 @@ void Server::ReapFinished() {
 void Server::Pause(u32 ms) {
   pollfd wake{wakeRead_, POLLIN, 0};
   poll(&wake, 1, int(ms));
+}
+
+bool Server::IsPeerOwner(int fd) {
+  if (!policy_.ownerOnly) return true;
+  if (spareFd_ >= 0) {
+    close(spareFd_);
+    spareFd_ = -1;
+  }
+  uid_t owner = 0;
+  const bool found = FindPeerOwner(fd, owner);
+  spareFd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  return found && owner == geteuid();
 }
 
 void Server::Admit(int fd) {
@@ -140,8 +156,12 @@ void Server::Admit(int fd) {
     close(fd);
     return;
   }
-  ConnectionListener& listener = *this;
-  auto connection = std::make_unique<Connection>(fd, handlers_, listener, policy_);
+  if (!IsPeerOwner(fd)) {
+    DaemonLog().Printf(Qel::Log::kMessage, "PymDaemon> connection of another user refused");
+    close(fd);
+    return;
+  }
+  auto connection = std::make_unique<Connection>(fd, handlers_, listener_, policy_);
   try {
     connection->Start();
   } catch (const std::system_error& e) {

@@ -17,11 +17,11 @@ namespace PymDaemonSrv {
 
 class RequestHandlers;
 
-class Server : private ConnectionListener {
+class Server {
  public:
   explicit Server(RequestHandlers& handlers, ConnectionPolicy policy = ConnectionPolicy(),
                   u32 maxConnections = kDefaultMaxConnections);
-  ~Server() override;
+  ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
@@ -39,24 +39,27 @@ class Server : private ConnectionListener {
   void Stop();
 
  private:
-  void OnCloseRequested() override { Stop(); }
-  void OnConnectionFinished() override;
   void Wake();
   void ReapFinished();
   // Takes over an accepted socket: serves it on a thread of its own, or closes it when the cap is
   // reached or no thread can be had.
   void Admit(int fd);
+  // Whether the peer of an accepted socket runs as this process's user.
+  bool IsPeerOwner(int fd);
   // Waits for `ms` or a wake-up, whichever comes first.
   void Pause(u32 ms);
 
   RequestHandlers& handlers_;
   const ConnectionPolicy policy_;
+  const ConnectionListener listener_;
   const u32 maxConnections_;
   // Refusals are logged once per episode, not once per connection.
   bool refusingLogged_ = false;
   int listenFd_ = -1;
   int wakeRead_ = -1;
   int wakeWrite_ = -1;
+  // Held in reserve, so that the peer check can read the socket table when descriptors run out.
+  int spareFd_ = -1;
   u16 port_ = 0;
   std::atomic<bool> stopping_{false};
   std::function<void()> stoppingHook_;
