@@ -490,7 +490,7 @@ size_t AssetStore::CountAssets() const {
   return records_.size();
 }
 
-std::vector<KUID> AssetStore::Search(const FilterNode* filter) const {
+std::vector<KUID> AssetStore::Search(const FilterTree* filter) const {
   std::vector<KUID> out;
   std::shared_lock<std::shared_mutex> lock(indexMutex_);
   for (const AssetRecord& r : records_) {

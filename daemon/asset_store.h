@@ -48,7 +48,7 @@ class AssetStore {
 
   size_t CountAssets() const;
   // KUIDs of the matching assets in KUID order; a null filter matches every asset.
-  std::vector<KUID> Search(const FilterNode* filter) const;
+  std::vector<KUID> Search(const FilterTree* filter) const;
   // False when the index does not hold the KUID.
   bool GetAsset(const KUID& kuid, AssetRecord& out) const;
   void SetCategoryMatcher(CategoryMatcher matcher);

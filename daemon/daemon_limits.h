@@ -24,4 +24,8 @@ inline constexpr u32 kMaxLimitSeconds = 24 * 60 * 60;
 inline constexpr u32 kAcceptBackoffFirstMs = 10;
 inline constexpr u32 kAcceptBackoffLongestMs = 1000;
 
+// Elements (groups and terms) of one search filter. A search costs time in assets times terms;
+// the KUIDs of an asset set do not count, as they are looked up, not walked.
+inline constexpr u32 kMaxFilterTerms = 1000;
+
 }  // namespace PymDaemonSrv
