@@ -1,7 +1,12 @@
 #include "daemon/peer_owner.h"
 
+#include <fcntl.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -69,7 +74,66 @@ bool SearchTable(const char* table, const sockaddr_in& peer, const sockaddr_in& 
 
 }  // namespace
 
-bool FindPeerOwner(int fd, uid_t& owner) {
+PeerOwnerFinder::PeerOwnerFinder()
+    : netlink_(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG)),
+      spare_(open("/dev/null", O_RDONLY | O_CLOEXEC)) {
+  // An answer that never comes must not hold up the listener.
+  const timeval limit{1, 0};
+  if (netlink_ >= 0) setsockopt(netlink_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+}
+
+PeerOwnerFinder::~PeerOwnerFinder() {
+  if (netlink_ >= 0) close(netlink_);
+  if (spare_ >= 0) close(spare_);
+}
+
+bool PeerOwnerFinder::AskKernel(const sockaddr_in& peer, const sockaddr_in& self, uid_t& owner) {
+  if (netlink_ < 0) return false;
+  struct {
+    nlmsghdr header;
+    inet_diag_req_v2 request;
+  } question{};
+  question.header.nlmsg_len = sizeof question;
+  question.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  // Without a dump flag the kernel looks up exactly the one socket.
+  question.header.nlmsg_flags = NLM_F_REQUEST;
+  question.header.nlmsg_seq = 1;
+  question.request.sdiag_family = AF_INET;
+  question.request.sdiag_protocol = IPPROTO_TCP;
+  question.request.idiag_states = ~0u;
+  // The peer's socket: its local end is our peer, its remote end is us.
+  question.request.id.idiag_sport = peer.sin_port;
+  question.request.id.idiag_dport = self.sin_port;
+  question.request.id.idiag_src[0] = peer.sin_addr.s_addr;
+  question.request.id.idiag_dst[0] = self.sin_addr.s_addr;
+  question.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+  question.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  if (sendto(netlink_, &question, sizeof question, 0, reinterpret_cast<sockaddr*>(&kernel),
+             sizeof kernel) != ssize_t(sizeof question)) {
+    return false;
+  }
+  alignas(nlmsghdr) char answer[8192];
+  const ssize_t got = recv(netlink_, answer, sizeof answer, 0);
+  if (got < 0) return false;
+  size_t left = size_t(got);
+  for (auto* m = reinterpret_cast<nlmsghdr*>(answer); NLMSG_OK(m, left); m = NLMSG_NEXT(m, left)) {
+    if (m->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
+        m->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+      continue;
+    }
+    const auto* diag = static_cast<const inet_diag_msg*>(NLMSG_DATA(m));
+    if (diag->id.idiag_sport == peer.sin_port && diag->id.idiag_dport == self.sin_port &&
+        diag->id.idiag_src[0] == peer.sin_addr.s_addr) {
+      owner = uid_t(diag->idiag_uid);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool PeerOwnerFinder::Find(int fd, uid_t& owner) {
   sockaddr_in peer{};
   sockaddr_in self{};
   socklen_t peerLength = sizeof peer;
@@ -79,8 +143,15 @@ bool FindPeerOwner(int fd, uid_t& owner) {
       peer.sin_family != AF_INET || self.sin_family != AF_INET) {
     return false;
   }
-  return SearchTable("/proc/net/tcp", peer, self, owner) ||
-         SearchTable("/proc/net/tcp6", peer, self, owner);
+  if (AskKernel(peer, self, owner)) return true;
+  if (spare_ >= 0) {
+    close(spare_);
+    spare_ = -1;
+  }
+  const bool found = SearchTable("/proc/net/tcp", peer, self, owner) ||
+                     SearchTable("/proc/net/tcp6", peer, self, owner);
+  spare_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  return found;
 }
 
 }  // namespace PymDaemonSrv

@@ -13,7 +13,6 @@
 #include <cstring>
 #include <system_error>
 
-#include "daemon/peer_owner.h"
 #include "qel/log.h"
 
 namespace PymDaemonSrv {
@@ -39,7 +38,6 @@ Server::Server(RequestHandlers& handlers, ConnectionPolicy policy, u32 maxConnec
     wakeRead_ = fds[0];
     wakeWrite_ = fds[1];
   }
-  spareFd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
 Server::~Server() {
@@ -57,7 +55,6 @@ Server::~Server() {
   if (listenFd_ >= 0) close(listenFd_);
   if (wakeRead_ >= 0) close(wakeRead_);
   if (wakeWrite_ >= 0) close(wakeWrite_);
-  if (spareFd_ >= 0) close(spareFd_);
 }
 
 bool Server::Listen(u16 port, std::string* error) {
@@ -123,14 +120,8 @@ void Server::Pause(u32 ms) {
 
 bool Server::IsPeerOwner(int fd) {
   if (!policy_.ownerOnly) return true;
-  if (spareFd_ >= 0) {
-    close(spareFd_);
-    spareFd_ = -1;
-  }
   uid_t owner = 0;
-  const bool found = FindPeerOwner(fd, owner);
-  spareFd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  return found && owner == geteuid();
+  return peers_.Find(fd, owner) && owner == geteuid();
 }
 
 void Server::Admit(int fd) {

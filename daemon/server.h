@@ -11,6 +11,7 @@
 
 #include "daemon/connection.h"
 #include "daemon/daemon_limits.h"
+#include "daemon/peer_owner.h"
 #include "qel/types.h"
 
 namespace PymDaemonSrv {
@@ -58,8 +59,7 @@ class Server {
   int listenFd_ = -1;
   int wakeRead_ = -1;
   int wakeWrite_ = -1;
-  // Held in reserve, so that the peer check can read the socket table when descriptors run out.
-  int spareFd_ = -1;
+  PeerOwnerFinder peers_;
   u16 port_ = 0;
   std::atomic<bool> stopping_{false};
   std::function<void()> stoppingHook_;
