@@ -162,7 +162,8 @@ int RunDaemon(const std::vector<std::string>& args) {
     std::fprintf(stderr, "PymDaemon: %s\n", error.c_str());
     return kExitFailure;
   }
-  Qel::Log::SetToFile((userData + "/" + PymProtocol::kDaemonLogFileName).c_str());
+  Qel::Log::SetToRotatingFile((userData + "/" + PymProtocol::kDaemonLogFileName).c_str(),
+                              kLogFileMaxBytes);
   Qel::Log& log = Qel::Log::Get("PymDaemon");
   // Nobody sees a detached daemon's standard error: the reasons it stops go to its log too.
   auto failWith = [&log](int code, const std::string& text) {

@@ -28,4 +28,7 @@ inline constexpr u32 kAcceptBackoffLongestMs = 1000;
 // the KUIDs of an asset set do not count, as they are looked up, not walked.
 inline constexpr u32 kMaxFilterTerms = 1000;
 
+// The log file is begun anew at this size; the one before is kept as "pymdaemon.log.1".
+inline constexpr u64 kLogFileMaxBytes = 4u << 20;
+
 }  // namespace PymDaemonSrv

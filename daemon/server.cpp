@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <system_error>
 
@@ -20,6 +21,8 @@ namespace PymDaemonSrv {
 namespace {
 
 Qel::Log& DaemonLog() { return Qel::Log::Get("PymDaemon"); }
+
+constexpr auto kShortageLogInterval = std::chrono::minutes(1);
 
 // Accept failures that last until something else lets go of a resource.
 bool IsResourceShortage(int error) {
@@ -188,17 +191,18 @@ void Server::Run() {
     if (fds[0].revents & POLLIN) {
       const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd >= 0) {
-        if (backoffMs != 0) {
-          DaemonLog().Printf(Qel::Log::kMessage, "PymDaemon> accepting connections again");
-        }
         backoffMs = 0;
         Admit(fd);
       } else if (IsResourceShortage(errno)) {
         // The waiting peer stays queued and the listener stays readable: without a pause this
-        // loop would spin.
-        if (backoffMs == 0) {
+        // loop would spin. A shortage comes and goes with every connection that ends, so it is
+        // reported at most once a minute.
+        const auto now = std::chrono::steady_clock::now();
+        if (!shortageLogged_ || now - lastShortageLog_ >= kShortageLogInterval) {
           DaemonLog().Printf(Qel::Log::kError, "PymDaemon> cannot accept connections: %s",
                              std::strerror(errno));
+          shortageLogged_ = true;
+          lastShortageLog_ = now;
         }
         backoffMs = backoffMs == 0 ? kAcceptBackoffFirstMs
                                    : std::min(backoffMs * 2, kAcceptBackoffLongestMs);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -56,6 +57,8 @@ class Server {
   const u32 maxConnections_;
   // Refusals are logged once per episode, not once per connection.
   bool refusingLogged_ = false;
+  bool shortageLogged_ = false;
+  std::chrono::steady_clock::time_point lastShortageLog_;
   int listenFd_ = -1;
   int wakeRead_ = -1;
   int wakeWrite_ = -1;
