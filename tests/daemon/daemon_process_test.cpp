@@ -252,8 +252,13 @@ TEST_F(DaemonProcess, ServesOnlyItsOwnUserAndKeepsItsFilesToItself) {
   pid_t pid;
   const u16 port = Start(pid);
   ASSERT_NE(port, 0);
+  // Served only once its store is open.
+  RawClient own;
+  Connect(own, port);
+  std::vector<u8> reply;
+  ASSERT_TRUE(own.Transact(0x2, 1, Bytes().U32(0).data, reply));
   const std::string files[] = {
-      database_, database_ + ".lock", t_.Path() + "/pymdaemon.log",
+      database_, database_ + ".lock", t_.Path() + "/settings.tdx", t_.Path() + "/pymdaemon.log",
       Platform::NamedMutex::LockFilePath(DiscoveryPublisher::MutexName(database_))};
   for (const std::string& file : files) {
     struct stat st {};
@@ -343,6 +348,27 @@ TEST_F(DaemonProcess, RestartOverADeletedIndexFindsTheSameAssets) {
   EXPECT_EQ(before[2].size(), 12u);  // 1, 10..19 and 30
   std::filesystem::remove(database_);
   EXPECT_EQ(searchAndClose(), before);
+}
+
+// kill -9 at points spread over the first build (the pauses only spread them; any point must
+// do): the next start serves every asset.
+TEST_F(DaemonProcess, KillDuringTheFirstBuildLeavesNoEmptyIndex) {
+  constexpr int kAssets = 400;
+  for (int i = 0; i < kAssets; ++i) {
+    MakeAsset(t_.Path(), "local", "a" + std::to_string(i),
+              Config("<kuid:9:" + std::to_string(i) + ">"));
+  }
+  for (int pauseMs : {0, 2, 5, 10, 20, 40, 80, 160}) {
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(database_ + suffix);
+    const pid_t pid = ForkDaemon(t_.Path());
+    std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+    kill(pid, SIGKILL);
+    ASSERT_EQ(WaitExit(pid), 128 + SIGKILL);
+    AssetStore store;
+    std::string error;
+    ASSERT_TRUE(store.Open(t_.Path(), &error)) << error;
+    EXPECT_EQ(store.CountAssets(), size_t(kAssets)) << "killed after " << pauseMs << " ms";
+  }
 }
 
 TEST_F(DaemonProcess, KillDuringWritesLosesNothingAcknowledged) {
