@@ -74,6 +74,28 @@ void Connection::Run() {
   listener_.onFinished();
 }
 
+void Connection::KeepAliveIfBusy(std::chrono::steady_clock::time_point now) {
+  using Clock = std::chrono::steady_clock;
+  const i64 since = busySince_.load();
+  if (since == 0) return;
+  const Clock::time_point began{Clock::duration(since)};
+  const auto interval = std::chrono::seconds(pp::kKeepAliveNoteSeconds);
+  if (now - std::max(began, lastNote_) < interval) return;
+  std::unique_lock<std::mutex> lock(writeMutex_, std::try_to_lock);
+  if (!lock.owns_lock()) return;
+  pollfd p{fd_, POLLOUT, 0};
+  if (poll(&p, 1, 0) != 1 || (p.revents & POLLOUT) == 0) return;
+  u8 note[16];
+  StoreU32(note, pp::kTagNotify);
+  StoreU32(note + 4, pp::kNoteMessage);
+  StoreU32(note + 8, 4);
+  StoreU32(note + 12, 0);
+  const ssize_t sent = send(fd_, note, sizeof note, MSG_DONTWAIT | MSG_NOSIGNAL);
+  // Half a note would leave the stream out of step.
+  if (sent >= 0 && sent != ssize_t(sizeof note)) Shutdown();
+  lastNote_ = now;
+}
+
 bool Connection::WaitReadable() {
   using Clock = std::chrono::steady_clock;
   for (;;) {
@@ -229,6 +251,7 @@ void Connection::Serve() {
     if (!ReadPayload(length, payload)) return;
 
     Response response;
+    busySince_.store(std::chrono::steady_clock::now().time_since_epoch().count());
     try {
       handlers_.Handle(opcode, payload.data(), payload.size(), response);
     } catch (const std::exception& e) {
@@ -237,6 +260,7 @@ void Connection::Serve() {
       response.body.Clean();
       response.closeDaemon = false;
     }
+    busySince_.store(0);
     // A post (id 0) has no reply and nothing to report to.
     if (id != pp::kPostTransactionId) {
       std::lock_guard<std::mutex> lock(writeMutex_);

@@ -54,6 +54,10 @@ class Connection {
   void Shutdown();
   void Join();
   bool IsFinished() const { return finished_.load(); }
+  // Sends a keep-alive note (kind 0, value 0) when a request has been running for the interval
+  // since it began or since the last note. For the server's loop: it never blocks, and skips a
+  // turn when the socket is being written or is full.
+  void KeepAliveIfBusy(std::chrono::steady_clock::time_point now);
 
  private:
   void Run();
@@ -81,6 +85,10 @@ class Connection {
   std::thread thread_;
   std::mutex writeMutex_;
   std::atomic<bool> finished_{false};
+  // When the running request began (steady-clock ticks); 0 between requests.
+  std::atomic<i64> busySince_{0};
+  // The last keep-alive note; used by the server's loop only.
+  std::chrono::steady_clock::time_point lastNote_{};
   std::atomic<bool> shutdown_{false};
   // Bytes received ahead of the reader.
   std::vector<u8> inBuffer_;

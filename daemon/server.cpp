@@ -23,6 +23,8 @@ namespace {
 Qel::Log& DaemonLog() { return Qel::Log::Get("PymDaemon"); }
 
 constexpr auto kShortageLogInterval = std::chrono::minutes(1);
+// The listener looks for long-running requests this often.
+constexpr int kKeepAliveSweepMs = 1000;
 
 // Accept failures that last until something else lets go of a resource.
 bool IsResourceShortage(int error) {
@@ -116,6 +118,12 @@ void Server::ReapFinished() {
   done.clear();
 }
 
+void Server::SendKeepAlives() {
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard<std::mutex> lock(connectionsMutex_);
+  for (auto& c : connections_) c->KeepAliveIfBusy(now);
+}
+
 void Server::Pause(u32 ms) {
   pollfd wake{wakeRead_, POLLIN, 0};
   poll(&wake, 1, int(ms));
@@ -176,9 +184,12 @@ void Server::Run() {
   u32 backoffMs = 0;
   while (!stopping_.load()) {
     pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      DaemonLog().Printf(Qel::Log::kError, "PymDaemon> poll failed: %s", std::strerror(errno));
+    const int ready = poll(fds, 2, kKeepAliveSweepMs);
+    const int pollError = errno;
+    SendKeepAlives();
+    if (ready < 0) {
+      if (pollError == EINTR) continue;
+      DaemonLog().Printf(Qel::Log::kError, "PymDaemon> poll failed: %s", std::strerror(pollError));
       break;
     }
     if (fds[1].revents != 0) {

@@ -46,6 +46,8 @@ class Server {
   // Takes over an accepted socket: serves it on a thread of its own, or closes it when the cap is
   // reached or no thread can be had.
   void Admit(int fd);
+  // Keep-alive notes for the requests that have been running long.
+  void SendKeepAlives();
   // Whether the peer of an accepted socket runs as this process's user.
   bool IsPeerOwner(int fd);
   // Waits for `ms` or a wake-up, whichever comes first.

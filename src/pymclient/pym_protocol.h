@@ -44,6 +44,12 @@ constexpr u32 kTransferChunk = 32768;
 // Largest reply body, notification payload or count that the client accepts from the daemon.
 constexpr u32 kMaxMessageLength = 256u * 1024u * 1024u;
 
+// While a request runs, the daemon sends a kNoteMessage notification with the value 0 at this
+// interval; the client takes a daemon silent for kDefaultSilenceLimitMs (settable) for frozen and
+// fails the request. Long installs and repairs stay alive through the notes.
+constexpr u32 kKeepAliveNoteSeconds = 5;
+constexpr u32 kDefaultSilenceLimitMs = 60 * 1000;
+
 // Notification kinds.
 constexpr u32 kNoteMessage = 0;      // u32 value for the options' message callback
 constexpr u32 kNoteCommandHost = 1;  // a command-host request; answered with kOpCommandHostReply
