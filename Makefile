@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 CMAKE_GEN := -G Ninja
 
-.PHONY: all deps release run test tsan bench bench-ci fuzz format clean
+.PHONY: all deps release run test tsan bench bench-ci fuzz fuzz-ci format clean
 
 all: release
 
@@ -29,9 +29,10 @@ test: deps
 # The concurrency suites of the lower layers under ThreadSanitizer.
 tsan: deps
 	@cmake -S . -B build/tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DKESTRO_TSAN=ON -DKESTRO_WERROR=ON >/dev/null
-	@cmake --build build/tsan -j $(JOBS) --target qel_tests core_tests
+	@cmake --build build/tsan -j $(JOBS) --target qel_tests core_tests mesh_tests
 	@build/tsan/qel_tests --gtest_brief=1
 	@build/tsan/core_tests --gtest_brief=1
+	@build/tsan/mesh_tests --gtest_brief=1
 
 bench:
 	@bash scripts/install-deps.sh --bench
@@ -52,6 +53,11 @@ fuzz:
 	@CC=clang CXX=clang++ cmake -S . -B build/fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRO_FUZZ=ON -DKESTRO_TESTS=OFF >/dev/null
 	@cmake --build build/fuzz -j $(JOBS)
 	@bash scripts/run-fuzz.sh build/fuzz $(FUZZ_SECONDS)
+
+# CI's smoke run: every target must build and survive a few seconds over its corpus.
+FUZZ_CI_SECONDS ?= 5
+fuzz-ci:
+	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=$(FUZZ_CI_SECONDS)
 
 format:
 	@find src tests bench fuzz tools daemon -name '*.cpp' -o -name '*.h' 2>/dev/null | xargs -r clang-format -i

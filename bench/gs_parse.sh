@@ -3,9 +3,13 @@
 # `luac5.4 -p` on a Lua chunk of the same line count and shape (classes or tables with a field,
 # a comment and one method of locals, a loop, a branch, a call and a return). Prints both
 # means, lines per second and their ratio; the target is a ratio within 2.
+# Then, in one run, an ordinary source of about 8 MB beside units of the same size that are one
+# long token each (blanks, a block comment, a string, a name); the target for each is within 2
+# of the ordinary source.
 set -euo pipefail
 build=$(cd "${1:?build folder}" && pwd)
 lines=${GS_PARSE_LINES:-200000}
+token_bytes=${GS_PARSE_TOKEN_BYTES:-8388608}
 if ! command -v hyperfine >/dev/null || ! command -v luac5.4 >/dev/null; then
   echo "gs_parse: hyperfine or luac5.4 is missing (scripts/install-deps.sh --bench); skipped"
   exit 0
@@ -61,3 +65,42 @@ awk -F, -v lines="$lines" 'NR == 2 { gs = $2 } NR == 3 { lua = $2 }
     printf "luac5.4 -p: %8.2f ms  %12.0f lines/s\n", lua * 1000, lines / lua
     printf "ratio: %.2f (target within 2)\n", gs / lua
   }' "$work/times.csv"
+
+# The ordinary source: the unit above, repeated, up to the first class end past the size.
+copies=()
+for ((i = 0; i <= token_bytes / $(stat -c %s "$work/unit.gs"); ++i)); do copies+=("$work/unit.gs"); done
+awk -v target="$token_bytes" '{ print; bytes += length($0) + 1 }
+  bytes >= target && $0 == "};" { exit }' "${copies[@]}" >"$work/ordinary.gs"
+size=$(stat -c %s "$work/ordinary.gs")
+"$build/gsparse" -q "$work/ordinary.gs"
+
+# Writes a unit of exactly $size bytes: head, one token of a repeated character, tail.
+long_token_unit() {
+  local out=$1 head=$2 fill=$3 tail=$4
+  local count=$((size - ${#head} - ${#tail}))
+  { printf '%s' "$head"; head -c "$count" /dev/zero | tr '\0' "$fill"; printf '%s' "$tail"; } >"$out"
+  [[ $(stat -c %s "$out") -eq $size ]]
+}
+long_token_unit "$work/blanks.gs" 'class A {' ' ' $'};\n'
+long_token_unit "$work/comment.gs" 'class A { /*' 'c' $'*/ };\n'
+long_token_unit "$work/string.gs" 'class A { void f() { s = "' 'x' $'"; } };\n'
+long_token_unit "$work/name.gs" 'class A { int ' 'n' $'; };\n'
+
+kinds=(ordinary blanks comment string name)
+commands=()
+for kind in "${kinds[@]}"; do
+  "$build/gsparse" -q "$work/$kind.gs"
+  commands+=(--command-name "$kind" "$build/gsparse -q $work/$kind.gs")
+done
+hyperfine --style basic --warmup 2 --runs 10 -N --export-csv "$work/tokens.csv" "${commands[@]}" \
+  >/dev/null 2>"$work/hyperfine.log" || { cat "$work/hyperfine.log"; exit 1; }
+
+awk -F, -v size="$size" 'NR == 2 { base = $2 } NR >= 2 { name[NR] = $1; mean[NR] = $2 }
+  END {
+    printf "== gs_parse long tokens (%d bytes a unit)\n", size
+    for (i = 2; i <= NR; ++i) {
+      printf "%-8s %8.2f ms", name[i], mean[i] * 1000
+      if (i > 2) printf "  ratio to ordinary: %.2f (target within 2)", mean[i] / base
+      printf "\n"
+    }
+  }' "$work/tokens.csv"

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -19,7 +18,9 @@
 #include "core/app_globals.h"
 #include "core/buffer_stream.h"
 #include "core/networking.h"
+#include "platform/byte_order.h"
 #include "platform/named_mutex.h"
+#include "platform/socket_io.h"
 #include "pymclient/install_paths.h"
 #include "pymclient/pym_client.h"
 #include "pymclient/pym_connection.h"
@@ -30,32 +31,6 @@
 namespace {
 
 using namespace PymProtocol;  // NOLINT(build/namespaces)
-
-bool ReadAll(int fd, void* data, size_t n) {
-  u8* p = static_cast<u8*>(data);
-  while (n > 0) {
-    const ssize_t r = ::recv(fd, p, n, 0);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    p += r;
-    n -= size_t(r);
-  }
-  return true;
-}
-
-bool WriteAll(int fd, const void* data, size_t n) {
-  const u8* p = static_cast<const u8*>(data);
-  while (n > 0) {
-    const ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= size_t(w);
-  }
-  return true;
-}
-
-bool ReadU32(int fd, u32& v) { return ReadAll(fd, &v, 4); }  // little-endian host
 
 void NoDelay(int fd) {
   int one = 1;
@@ -136,23 +111,31 @@ class EchoDaemon {
     client_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
     if (client_ < 0) return;
     NoDelay(client_);
-    u32 words[5];
-    if (!ReadAll(client_, words, sizeof(words))) return;
-    std::string path(words[4], '\0');
-    if (!ReadAll(client_, path.data(), path.size())) return;
-    const u32 answer[3] = {kTagDaemon, 1, 2};
-    if (!WriteAll(client_, answer, sizeof(answer))) return;
+    u8 hello[20];
+    if (!Platform::ReceiveAll(client_, hello, sizeof(hello))) return;
+    std::string path(ByteOrder::LoadLE32(hello + 16), '\0');
+    if (!Platform::ReceiveAll(client_, path.data(), path.size())) return;
+    u8 answer[12];
+    ByteOrder::StoreLE32(answer, kTagDaemon);
+    ByteOrder::StoreLE32(answer + 4, 1);
+    ByteOrder::StoreLE32(answer + 8, 2);
+    if (!Platform::SendAll(client_, answer, sizeof(answer))) return;
     std::vector<u8> message;
     for (;;) {
-      u32 head[3];
-      if (!ReadU32(client_, head[0])) return;
-      if (head[0] == kGoodbyeWord) continue;
-      if (!ReadAll(client_, head + 1, 8)) return;
-      message.resize(12 + head[2]);
-      if (!ReadAll(client_, message.data() + 12, head[2])) return;
-      const u32 reply[3] = {kTagReply, head[1], head[2]};
-      std::memcpy(message.data(), reply, 12);
-      if (head[1] != 0 && !WriteAll(client_, message.data(), message.size())) return;
+      u8 head[kFrameHeaderSize];
+      if (!Platform::ReceiveAll(client_, head, 4)) return;
+      if (ByteOrder::LoadLE32(head) == kGoodbyeWord) continue;
+      if (!Platform::ReceiveAll(client_, head + 4, kFrameHeaderSize - 4)) return;
+      const u32 id = ByteOrder::LoadLE32(head + 4);
+      const u32 length = ByteOrder::LoadLE32(head + 8);
+      message.resize(kFrameHeaderSize + length);
+      if (!Platform::ReceiveAll(client_, message.data() + kFrameHeaderSize, length)) return;
+      ByteOrder::StoreLE32(message.data(), kTagReply);
+      ByteOrder::StoreLE32(message.data() + 4, id);
+      ByteOrder::StoreLE32(message.data() + 8, length);
+      if (id != kPostTransactionId && !Platform::SendAll(client_, message.data(), message.size())) {
+        return;
+      }
     }
   }
 
@@ -200,14 +183,15 @@ void BM_RawPingPong(benchmark::State& state) {
     const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     NoDelay(fd);
     std::vector<u8> buffer(size);
-    while (ReadAll(fd, buffer.data(), size) && WriteAll(fd, buffer.data(), size)) {
+    while (Platform::ReceiveAll(fd, buffer.data(), size) &&
+           Platform::SendAll(fd, buffer.data(), size)) {
     }
     ::close(fd);
   });
   const int fd = Dial(port);
   std::vector<u8> out(size, 0x5A), in(size);
   for (auto _ : state) {
-    if (!WriteAll(fd, out.data(), size) || !ReadAll(fd, in.data(), size)) {
+    if (!Platform::SendAll(fd, out.data(), size) || !Platform::ReceiveAll(fd, in.data(), size)) {
       state.SkipWithError("ping-pong failed");
       break;
     }

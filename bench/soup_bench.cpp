@@ -29,6 +29,7 @@
 #include "assetdata/soup_text.h"
 #include "core/buffer_stream.h"
 #include "core/kuid.h"
+#include "platform/byte_order.h"
 #include "qel/dynamic_buffer.h"
 
 namespace {
@@ -128,12 +129,10 @@ void WriteJson(const ACSChunk* node, std::string& out) {
         for (u32 at = 0; at + 4 <= size; at += 4) {
           if (at) out += ',';
           if (child->GetKind() == kKindInt) {
-            i32 v;
-            std::memcpy(&v, data + at, 4);
+            const i32 v = i32(ByteOrder::LoadLE32(data + at));
             std::snprintf(number, sizeof number, "%d", v);
           } else {
-            f32 v;
-            std::memcpy(&v, data + at, 4);
+            const f32 v = ByteOrder::LoadLEF32(data + at);
             std::snprintf(number, sizeof number, "%g", double(v));
           }
           out += number;
@@ -142,10 +141,8 @@ void WriteJson(const ACSChunk* node, std::string& out) {
         break;
       }
       case kKindKUID: {
-        u32 word;
-        u32 content;
-        std::memcpy(&word, data, 4);
-        std::memcpy(&content, data + 4, 4);
+        const u32 word = ByteOrder::LoadLE32(data);
+        const u32 content = ByteOrder::LoadLE32(data + 4);
         Escape(KUID::Unpack(word, content).ToString().CStr(), out);
         break;
       }

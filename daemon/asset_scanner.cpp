@@ -14,6 +14,7 @@
 #include "assetdata/soup_binary.h"
 #include "assetdata/soup_text.h"
 #include "core/buffer_stream.h"
+#include "daemon/daemon_limits.h"
 #include "pymclient/pym_filter_codes.h"
 #include "qel/dynamic_buffer.h"
 

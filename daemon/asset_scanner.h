@@ -17,9 +17,6 @@ struct ScannedAsset {
   std::vector<u8> config;
 };
 
-// Configuration files larger than this are refused rather than read into memory.
-inline constexpr u64 kMaxConfigFileSize = 64ull * 1024 * 1024;
-
 // Reads the asset folder `folderPath` (absolute) of the content folder `folderName`, whose path
 // below the content folder is `relativePath`. Sets the flags that the asset alone decides; the
 // flags that depend on other assets are the store's. False, with a reason, when the folder has no

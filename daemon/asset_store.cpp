@@ -12,6 +12,7 @@
 
 #include "assetdata/soup_binary.h"
 #include "core/buffer_stream.h"
+#include "daemon/daemon_limits.h"
 #include "pymclient/pym_filter_codes.h"
 #include "qel/dynamic_buffer.h"
 #include "qel/log.h"
@@ -202,7 +203,7 @@ bool AssetStore::OpenFile(const std::string& path, bool* created, std::string* e
     sqlite3_close_v2(db);
     return false;
   }
-  sqlite3_busy_timeout(db, 10000);
+  sqlite3_busy_timeout(db, kStoreBusyTimeoutMs);
   db_ = db;
   return Exec(db_, "PRAGMA journal_mode=WAL", error) && Exec(db_, "PRAGMA synchronous=FULL", error);
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/kuid.h"
+#include "platform/byte_order.h"
 #include "qel/types.h"
 
 namespace PymDaemonSrv {
@@ -21,7 +22,7 @@ class ByteCursor {
   bool ReadU32(u32& out) {
     u8 b[4];
     if (!ReadRaw(b, 4)) return false;
-    out = u32(b[0]) | (u32(b[1]) << 8) | (u32(b[2]) << 16) | (u32(b[3]) << 24);
+    out = ByteOrder::LoadLE32(b);
     return true;
   }
   bool ReadI32(i32& out) {
@@ -31,10 +32,9 @@ class ByteCursor {
     return true;
   }
   bool ReadU64(u64& out) {
-    u32 lo;
-    u32 hi;
-    if (!ReadU32(lo) || !ReadU32(hi)) return false;
-    out = (u64(hi) << 32) | lo;
+    u8 b[8];
+    if (!ReadRaw(b, 8)) return false;
+    out = ByteOrder::LoadLE64(b);
     return true;
   }
   // Content id, then the packed version and user word.

@@ -2,16 +2,18 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <exception>
 
 #include "core/buffer_stream.h"
+#include "daemon/daemon_limits.h"
 #include "daemon/request_handlers.h"
+#include "platform/byte_order.h"
+#include "platform/invariant.h"
+#include "platform/socket_io.h"
 #include "pymclient/pym_protocol.h"
 #include "qel/log.h"
 
@@ -21,21 +23,7 @@ namespace {
 
 namespace pp = PymProtocol;
 
-constexpr size_t kReadBufferSize = 64 * 1024;
-// The database path of a handshake is a path; anything longer is not a client of ours.
-constexpr u32 kMaxHandshakePath = 64 * 1024;
-// Payloads grow by at most this much per step, so a false length costs no more than the bytes
-// that really arrive.
-constexpr size_t kPayloadStep = 1024 * 1024;
-
 Qel::Log& DaemonLog() { return Qel::Log::Get("PymDaemon"); }
-
-void StoreU32(u8* p, u32 v) {
-  p[0] = u8(v);
-  p[1] = u8(v >> 8);
-  p[2] = u8(v >> 16);
-  p[3] = u8(v >> 24);
-}
 
 }  // namespace
 
@@ -86,10 +74,10 @@ void Connection::KeepAliveIfBusy(std::chrono::steady_clock::time_point now) {
   pollfd p{fd_, POLLOUT, 0};
   if (poll(&p, 1, 0) != 1 || (p.revents & POLLOUT) == 0) return;
   u8 note[16];
-  StoreU32(note, pp::kTagNotify);
-  StoreU32(note + 4, pp::kNoteMessage);
-  StoreU32(note + 8, 4);
-  StoreU32(note + 12, 0);
+  ByteOrder::StoreLE32(note, pp::kTagNotify);
+  ByteOrder::StoreLE32(note + 4, pp::kNoteMessage);
+  ByteOrder::StoreLE32(note + 8, 4);
+  ByteOrder::StoreLE32(note + 12, 0);
   const ssize_t sent = send(fd_, note, sizeof note, MSG_DONTWAIT | MSG_NOSIGNAL);
   // Half a note would leave the stream out of step.
   if (sent >= 0 && sent != ssize_t(sizeof note)) Shutdown();
@@ -120,6 +108,7 @@ bool Connection::WaitReadable() {
 }
 
 bool Connection::ReadExact(void* out, size_t n) {
+  KESTRO_ASSERT(inStart_ <= inEnd_ && inEnd_ <= inBuffer_.size());
   u8* dst = static_cast<u8*>(out);
   while (n > 0) {
     if (inStart_ < inEnd_) {
@@ -132,19 +121,11 @@ bool Connection::ReadExact(void* out, size_t n) {
     }
     if (!WaitReadable()) return false;
     // Large reads go straight to their destination; small ones refill the buffer.
-    const bool direct = n >= inBuffer_.size();
-    const ssize_t got =
-        recv(fd_, direct ? dst : inBuffer_.data(),
-             direct ? std::min(n, size_t(pp::kMaxMessageLength)) : inBuffer_.size(), 0);
-    if (got < 0 && errno == EINTR) continue;
+    if (n >= inBuffer_.size()) return Platform::ReceiveAll(fd_, dst, n);
+    const ssize_t got = Platform::ReceiveSome(fd_, inBuffer_.data(), inBuffer_.size());
     if (got <= 0) return false;
-    if (direct) {
-      dst += got;
-      n -= size_t(got);
-    } else {
-      inStart_ = 0;
-      inEnd_ = size_t(got);
-    }
+    inStart_ = 0;
+    inEnd_ = size_t(got);
   }
   return true;
 }
@@ -152,7 +133,7 @@ bool Connection::ReadExact(void* out, size_t n) {
 bool Connection::ReadU32(u32& out) {
   u8 b[4];
   if (!ReadExact(b, 4)) return false;
-  out = u32(b[0]) | (u32(b[1]) << 8) | (u32(b[2]) << 16) | (u32(b[3]) << 24);
+  out = ByteOrder::LoadLE32(b);
   return true;
 }
 
@@ -167,35 +148,12 @@ bool Connection::ReadPayload(u32 length, std::vector<u8>& out) {
   return true;
 }
 
-bool Connection::SendAll(const u8* header, size_t headerSize, const u8* body, size_t bodySize) {
-  iovec parts[2] = {{const_cast<u8*>(header), headerSize}, {const_cast<u8*>(body), bodySize}};
-  int first = 0;
-  const int count = bodySize != 0 ? 2 : 1;
-  while (first < count) {
-    msghdr message{};
-    message.msg_iov = parts + first;
-    message.msg_iovlen = size_t(count - first);
-    ssize_t sent = sendmsg(fd_, &message, MSG_NOSIGNAL);
-    if (sent < 0 && errno == EINTR) continue;
-    if (sent < 0) return false;
-    while (first < count && size_t(sent) >= parts[first].iov_len) {
-      sent -= ssize_t(parts[first].iov_len);
-      ++first;
-    }
-    if (first < count) {
-      parts[first].iov_base = static_cast<u8*>(parts[first].iov_base) + sent;
-      parts[first].iov_len -= size_t(sent);
-    }
-  }
-  return true;
-}
-
 bool Connection::SendMessage(u32 tag, u32 word, const u8* body, size_t size) {
-  u8 header[12];
-  StoreU32(header, tag);
-  StoreU32(header + 4, word);
-  StoreU32(header + 8, u32(size));
-  return SendAll(header, sizeof header, body, size);
+  u8 header[pp::kFrameHeaderSize];
+  ByteOrder::StoreLE32(header, tag);
+  ByteOrder::StoreLE32(header + 4, word);
+  ByteOrder::StoreLE32(header + 8, u32(size));
+  return Platform::SendAll(fd_, header, sizeof header, body, size);
 }
 
 bool Connection::Handshake() {
@@ -224,12 +182,12 @@ bool Connection::Handshake() {
   if (words[1] != pp::kProtocolVersion) {
     DaemonLog().Printf(Qel::Log::kMessage, "PymDaemon> client speaks protocol %u", words[1]);
   }
-  u8 answer[12];
-  StoreU32(answer, pp::kTagDaemon);
-  StoreU32(answer + 4, pp::kProtocolVersion);
-  StoreU32(answer + 8, pp::kBuildNumber);
+  u8 answer[4 + 4 * pp::kHandshakeWordCount];
+  ByteOrder::StoreLE32(answer, pp::kTagDaemon);
+  ByteOrder::StoreLE32(answer + 4, pp::kProtocolVersion);
+  ByteOrder::StoreLE32(answer + 8, pp::kBuildNumber);
   std::lock_guard<std::mutex> lock(writeMutex_);
-  return SendAll(answer, sizeof answer, nullptr, 0);
+  return Platform::SendAll(fd_, answer, sizeof answer);
 }
 
 void Connection::Serve() {

@@ -73,7 +73,6 @@ class Connection {
   bool ReadPayload(u32 length, std::vector<u8>& out);
   // One message: the three header words and the body, written under the write lock.
   bool SendMessage(u32 tag, u32 word, const u8* body, size_t size);
-  bool SendAll(const u8* header, size_t headerSize, const u8* body, size_t bodySize);
 
   const int fd_;
   RequestHandlers& handlers_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "daemon/byte_cursor.h"
+#include "daemon/daemon_limits.h"
 #include "pymclient/pym_filter_codes.h"
 
 namespace PymDaemonSrv {
@@ -11,8 +12,6 @@ namespace fc = PymFilterCodes;
 
 namespace {
 
-// Longest filter text accepted; the stream string form cannot carry more.
-constexpr u32 kMaxFilterText = 65535;
 // Smallest possible element: a bool (tag and index). Bounds child counts against the bytes left.
 constexpr size_t kMinElementSize = 8;
 constexpr size_t kKUIDSize = 8;

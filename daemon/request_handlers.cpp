@@ -7,7 +7,9 @@
 #include "core/buffer_stream.h"
 #include "core/kuid.h"
 #include "daemon/asset_store.h"
+#include "daemon/daemon_limits.h"
 #include "daemon/filter_tree.h"
+#include "platform/byte_order.h"
 #include "pymclient/pym_protocol.h"
 #include "qel/log.h"
 #include "qel/pstring.h"
@@ -17,9 +19,6 @@ namespace PymDaemonSrv {
 namespace {
 
 namespace pp = PymProtocol;
-
-// The longest group or key name taken from a request.
-constexpr u32 kMaxNameLength = 1024;
 
 void Log(const char* format, u32 value) {
   Qel::Log::Get("PymDaemon").Printf(Qel::Log::kMessage, format, value);
@@ -51,16 +50,12 @@ class PayloadStream {
   TBuffer stream_;
 };
 
-u32 LoadU32(const u8* p) {
-  return u32(p[0]) | (u32(p[1]) << 8) | (u32(p[2]) << 16) | (u32(p[3]) << 24);
-}
-
 // Reads a binary soup strictly: a wrong magic, an unknown version or a body that does not
 // decode fails rather than reading as an empty soup.
 bool ReadStrictSoup(TStream& in, const u8* payload, size_t size, Soup& out) {
   const u32 start = in.Tell();
   if (size < start || size - start < kSoupHeaderSize) return false;
-  const u32 declared = LoadU32(payload + start + 12);
+  const u32 declared = ByteOrder::LoadLE32(payload + start + 12);
   u32 version = 0;
   SoupBody body;
   if (!ReadSoupBinary(in, version, body) || version > 1) return false;

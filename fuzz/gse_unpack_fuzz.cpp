@@ -10,15 +10,12 @@
 #include <string>
 
 #include "gscompiler/gs_source_file.h"
+#include "platform/byte_order.h"
 
 namespace {
 
 void Check(bool ok) {
   if (!ok) std::abort();
-}
-
-void PutU32(std::string& s, u32 v) {
-  for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
 }
 
 const std::string& FilePath() {
@@ -34,10 +31,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (data[0] & 1) {
     std::string body(reinterpret_cast<const char*>(data + 1), size - 1);
     for (size_t i = 0; i < body.size(); ++i) body[i] ^= char(GSSourceFile::kKey[i % 32]);
-    PutU32(file, 1);
-    PutU32(file, 0);
-    PutU32(file, u32(body.size()));
-    PutU32(file, 0);
+    ByteOrder::AppendLE32(file, 1);
+    ByteOrder::AppendLE32(file, 0);
+    ByteOrder::AppendLE32(file, u32(body.size()));
+    ByteOrder::AppendLE32(file, 0);
     file += body;
   } else {
     file.assign(reinterpret_cast<const char*>(data + 1), size - 1);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/byte_order.h"
 #include "qel/io_slave.h"
 #include "qel/lzss.h"
 
@@ -24,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size >= 2) {
     const u8* stream = data + 2;
     const u32 streamLen = u32(size - 2);
-    const u32 expected = u32(data[0] | data[1] << 8);
+    const u32 expected = ByteOrder::LoadLE16(data);
 
     Qel::IOSlaveMemory source(stream, streamLen);
     Qel::IOSlaveMemory sink;

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, and only those that are missing.
 # Quiet when everything is present. "--fuzz" adds the clang tool chain for libFuzzer, "--bench"
-# the command-line benchmark runner and the Lua compiler that the parser benchmark runs beside.
+# the command-line benchmark runner and the Lua compiler that the parser benchmark runs beside,
+# "--lint" the clang-tidy of the naming check. "--list" prints the packages named for the given
+# modes instead of installing them (scripts/check-deps.sh reads it).
 set -euo pipefail
 
 packages=(
@@ -11,12 +13,21 @@ packages=(
   libstb-dev libsqlite3-dev zlib1g-dev linux-libc-dev
   libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev
 )
+list=false
 for extra in "$@"; do
   case "$extra" in
-    --fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    # llvm: CMake archives with llvm-ar when it is there, and the sanitizers symbolize with it.
+    --fuzz) packages+=(clang libclang-rt-14-dev llvm) ;;
     --bench) packages+=(hyperfine lua5.4) ;;
+    --lint) packages+=(clang-tidy) ;;
+    --list) list=true ;;
+    *) echo "install-deps: unknown option $extra" >&2; exit 2 ;;
   esac
 done
+if $list; then
+  printf '%s\n' "${packages[@]}"
+  exit 0
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -4,6 +4,14 @@ set -euo pipefail
 build=${1:?build folder}
 seconds=${2:-30}
 status=0
+# A target whose source is here but whose program is not was left out of the build.
+for src in fuzz/*_fuzz.cpp; do
+  name=$(basename "$src" .cpp)
+  if [[ ! -x "$build/$name" ]]; then
+    echo "== $name: not built"
+    status=1
+  fi
+done
 for target in "$build"/*_fuzz; do
   [[ -x "$target" ]] || continue
   name=$(basename "$target")
@@ -13,7 +21,7 @@ for target in "$build"/*_fuzz; do
   echo "== $name (${seconds}s)"
   args=("$corpus")
   [[ -d "$seeds" ]] && args+=("$seeds")
-  if ! "$target" -max_total_time="$seconds" -rss_limit_mb=2048 -print_final_stats=0 "${args[@]}" 2>"$build/$name.log"; then
+  if ! "$target" -max_total_time="$seconds" -rss_limit_mb=2048 -print_final_stats=0 -artifact_prefix="$build/$name-" "${args[@]}" 2>"$build/$name.log"; then
     tail -n 40 "$build/$name.log"
     status=1
   fi

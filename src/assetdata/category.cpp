@@ -101,12 +101,12 @@ Qel::String KindToCategories(Qel::PString kind, Qel::PString type) {
 }
 
 Qel::String CategoryClassToCategories(const char* kind, const Qel::String& code) {
-  const Qel::String given_kind(kind);
+  const Qel::String givenKind(kind);
   for (const Vocabulary::CategoryClassRow& row : Vocabulary::CategoryClassTable()) {
     if (row.categories.IsEmpty()) break;
-    const bool kinds_agree =
-        given_kind.IsEmpty() || row.kind[0] == '\0' || given_kind.EqualsIgnoreCase(row.kind);
-    if (kinds_agree && code.EqualsIgnoreCase(row.code)) return row.categories;
+    const bool kindsAgree =
+        givenKind.IsEmpty() || row.kind[0] == '\0' || givenKind.EqualsIgnoreCase(row.kind);
+    if (kindsAgree && code.EqualsIgnoreCase(row.code)) return row.categories;
   }
   return Qel::String();
 }

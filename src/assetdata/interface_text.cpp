@@ -51,8 +51,8 @@ const LanguageFile kLanguageFiles[] = {
 struct TextState {
   std::atomic<bool> loaded{false};
   std::atomic<u32> misses{0};
-  std::mutex file_mutex;  // guards file_name only
-  Qel::PString file_name{"InterfaceText.chump"};
+  std::mutex fileMutex;  // guards fileName only
+  Qel::PString fileName{"InterfaceText.chump"};
 };
 
 TextState& State() {
@@ -62,8 +62,8 @@ TextState& State() {
 
 Qel::PString CurrentFileName() {
   TextState& state = State();
-  std::lock_guard<std::mutex> guard(state.file_mutex);
-  return state.file_name;
+  std::lock_guard<std::mutex> guard(state.fileMutex);
+  return state.fileName;
 }
 
 InterfaceTextDB& Database() {
@@ -113,8 +113,8 @@ void InterfaceTextDB::SetLanguage(const char* code) {
   }
   if (!chosen) return;
   TextState& state = State();
-  std::lock_guard<std::mutex> guard(state.file_mutex);
-  state.file_name = *chosen;
+  std::lock_guard<std::mutex> guard(state.fileMutex);
+  state.fileName = *chosen;
 }
 
 void InterfaceTextDB::Invalidate() { State().loaded.store(false); }
@@ -153,9 +153,9 @@ void InterfaceTextDB::Load() {
       table_.Clear();
     }
   }
-  olbek_map_text_ = table_.GetNamedSoup(kSectionMapText);
-  olbek_spec_text_ = table_.GetNamedSoup(kSectionSpecText);
-  scenario_text_ = table_.GetNamedSoup(kSectionScenarioText);
+  olbekMapText_ = table_.GetNamedSoup(kSectionMapText);
+  olbekSpecText_ = table_.GetNamedSoup(kSectionSpecText);
+  scenarioText_ = table_.GetNamedSoup(kSectionScenarioText);
 }
 
 Qel::PString InterfaceTextDB::GetString(Qel::PString key, bool warn) {
@@ -178,7 +178,7 @@ Qel::PString InterfaceTextDB::GetString(Qel::PString key, bool warn) {
 Qel::PString InterfaceTextDB::GetScenarioString(Qel::PString key) {
   if (key.IsEmpty()) return key;
   LockHold hold(false);
-  return scenario_text_.GetNamedTag(key);
+  return scenarioText_.GetNamedTag(key);
 }
 
 Qel::String GetInterfaceString(Qel::PString key) {

@@ -37,9 +37,9 @@ class InterfaceTextDB {
 
  private:
   Soup table_;
-  Soup olbek_map_text_;
-  Soup olbek_spec_text_;
-  Soup scenario_text_;
+  Soup olbekMapText_;
+  Soup olbekSpecText_;
+  Soup scenarioText_;
 };
 
 // The text of a message key in the user's language, the tables loaded on first use; the key

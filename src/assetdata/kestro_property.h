@@ -25,7 +25,7 @@ class KestroProperty {
     kTypeAssetID = 8,
   };
 
-  KestroProperty(const Qel::PString& name, u32 type_code) : name_(name), type_code_(type_code) {}
+  KestroProperty(const Qel::PString& name, u32 typeCode) : name_(name), typeCode_(typeCode) {}
   KestroProperty(const KestroProperty&) = delete;
   KestroProperty& operator=(const KestroProperty&) = delete;
   virtual ~KestroProperty() = default;
@@ -37,18 +37,18 @@ class KestroProperty {
   virtual void ReleaseReference() {}
 
   const Qel::PString& GetName() const { return name_; }
-  u32 GetTypeCode() const { return type_code_; }
+  u32 GetTypeCode() const { return typeCode_; }
 
  private:
   Qel::PString name_;
-  u32 type_code_;
+  u32 typeCode_;
 };
 
 // Created with a count of 1; the last release deletes the object.
 class KestroPropertyRefCounted : public KestroProperty {
  public:
-  KestroPropertyRefCounted(const Qel::PString& name, u32 type_code)
-      : KestroProperty(name, type_code) {}
+  KestroPropertyRefCounted(const Qel::PString& name, u32 typeCode)
+      : KestroProperty(name, typeCode) {}
 
   KestroProperty* AddReference() override;
   void ReleaseReference() override;

@@ -13,7 +13,7 @@ NuMessagePipe::~NuMessagePipe() { Detach(); }
 
 void NuMessagePipe::Open(NuMessageRecipient& owner, NuMessageRecipient* peer, u32 data) {
   Close();
-  Qel::SingleLock lock(owner.pipes_lock_);
+  Qel::SingleLock lock(owner.pipesLock_);
   peer_ = peer;
   data_ = data;
   list_ = &owner;
@@ -30,7 +30,7 @@ void NuMessagePipe::Open(NuMessageRecipient& owner, NuMessageRecipient* peer, u3
 NuMessageRecipient* NuMessagePipe::Detach() {
   NuMessageRecipient* owner = list_;
   if (owner) {
-    Qel::SingleLock lock(owner->pipes_lock_);
+    Qel::SingleLock lock(owner->pipesLock_);
     (prev_ ? prev_->next_ : owner->first_) = next_;
     (next_ ? next_->prev_ : owner->last_) = prev_;
     prev_ = next_ = nullptr;
@@ -61,7 +61,7 @@ bool NuMessageRecipient::IsLinked(const NuMessagePipe* pipe) const {
 }
 
 void NuMessageRecipient::SendToPeers(const NuMessageData& message) {
-  Qel::SingleLock lock(pipes_lock_);
+  Qel::SingleLock lock(pipesLock_);
   // A peer may close its own or another pipe while it handles the message, so the walk goes over
   // a snapshot and skips every pipe that is no longer linked.
   std::vector<NuMessagePipe*> pipes;
@@ -73,7 +73,7 @@ void NuMessageRecipient::SendToPeers(const NuMessageData& message) {
 }
 
 u32 NuMessageRecipient::CountPipes() {
-  Qel::SingleLock lock(pipes_lock_);
+  Qel::SingleLock lock(pipesLock_);
   u32 count = 0;
   for (const NuMessagePipe* p = first_; p; p = p->next_) ++count;
   return count;
@@ -83,7 +83,7 @@ void NuMessageRecipient::CloseAllPipes() {
   for (;;) {
     NuMessagePipe* pipe;
     {
-      Qel::SingleLock lock(pipes_lock_);
+      Qel::SingleLock lock(pipesLock_);
       pipe = first_;
     }
     if (!pipe) return;

@@ -81,7 +81,7 @@ class NuMessageRecipient {
 
   bool IsLinked(const NuMessagePipe* pipe) const;
 
-  Qel::CriticalSection pipes_lock_;
+  Qel::CriticalSection pipesLock_;
   NuMessagePipe* first_ = nullptr;
   NuMessagePipe* last_ = nullptr;
 };

@@ -15,6 +15,7 @@
 #include "core/buffer_stream.h"
 #include "core/file_stream.h"
 #include "core/log_printf.h"
+#include "platform/byte_order.h"
 #include "qel/dynamic_buffer.h"
 #include "qel/file.h"
 #include "qel/file_volume.h"
@@ -121,29 +122,10 @@ Qel::PString Soup::GetNamedTag(const Qel::PString& name) const {
   return view.empty() ? Qel::PString() : Qel::PString(view);
 }
 
-namespace {
-
-u32 LoadU32(const u8* in) {
-  return u32(in[0]) | (u32(in[1]) << 8) | (u32(in[2]) << 16) | (u32(in[3]) << 24);
-}
-
-void StoreU32(u8* out, u32 v) {
-  for (int i = 0; i < 4; ++i) out[i] = u8(v >> (8 * i));
-}
-
-f32 LoadF32(const u8* in) {
-  const u32 bits = LoadU32(in);
-  f32 value;
-  std::memcpy(&value, &bits, 4);
-  return value;
-}
-
-}  // namespace
-
 i32 Soup::GetNamedTagAsInt(const Qel::PString& name, i32 def) const {
   const MPRef<ACSRawDataCore> value = GetConverted(name, kKindInt);
   if (!value || value->GetSize() != 4) return def;
-  return i32(LoadU32(value->GetData()));
+  return i32(ByteOrder::LoadLE32(value->GetData()));
 }
 
 bool Soup::GetNamedTagAsBool(const Qel::PString& name, bool def) const {
@@ -153,13 +135,14 @@ bool Soup::GetNamedTagAsBool(const Qel::PString& name, bool def) const {
 f32 Soup::GetNamedTagAsFloat(const Qel::PString& name, f32 def) const {
   const MPRef<ACSRawDataCore> value = GetConverted(name, kKindFloat);
   if (!value || value->GetSize() != 4) return def;
-  return LoadF32(value->GetData());
+  return ByteOrder::LoadLEF32(value->GetData());
 }
 
 KUID Soup::GetNamedTagAsKUID(const Qel::PString& name, const KUID& def) const {
   const MPRef<ACSRawDataCore> value = GetConverted(name, kKindKUID);
   if (!value || value->GetSize() != 8) return def;
-  return KUID::Unpack(LoadU32(value->GetData()), LoadU32(value->GetData() + 4));
+  return KUID::Unpack(ByteOrder::LoadLE32(value->GetData()),
+                      ByteOrder::LoadLE32(value->GetData() + 4));
 }
 
 bool Soup::GetCameraValues(FloatArray& out) const {
@@ -167,7 +150,7 @@ bool Soup::GetCameraValues(FloatArray& out) const {
   const MPRef<ACSRawDataCore> value = GetConverted("camera", kKindFloat);
   const u32 count = value ? value->GetSize() / 4 : 0;
   out.Reserve(count);
-  for (u32 i = 0; i < count; ++i) out.Add(LoadF32(value->GetData() + 4 * i));
+  for (u32 i = 0; i < count; ++i) out.Add(ByteOrder::LoadLEF32(value->GetData() + 4 * i));
   return count > 0;
 }
 
@@ -208,17 +191,15 @@ void Soup::SetNamedValue(const Qel::PString& name, u32 kind, const void* bytes, 
 
 void Soup::SetNamedInt(const Qel::PString& name, i32 value) {
   u8 bytes[4];
-  StoreU32(bytes, u32(value));
+  ByteOrder::StoreLE32(bytes, u32(value));
   SetNamedValue(name, kKindInt, bytes, 4);
 }
 
 void Soup::SetNamedBool(const Qel::PString& name, bool value) { SetNamedInt(name, value ? 1 : 0); }
 
 void Soup::SetNamedFloat(const Qel::PString& name, f32 value) {
-  u32 bits;
-  std::memcpy(&bits, &value, 4);
   u8 bytes[4];
-  StoreU32(bytes, bits);
+  ByteOrder::StoreLEF32(bytes, value);
   SetNamedValue(name, kKindFloat, bytes, 4);
 }
 
@@ -230,9 +211,7 @@ void Soup::SetNamedFloatArray(const Qel::PString& name, const FloatArray& values
   }
   std::string bytes(size_t(values.Count()) * 4, '\0');
   for (u32 i = 0; i < values.Count(); ++i) {
-    u32 bits;
-    std::memcpy(&bits, values.Data() + i, 4);
-    StoreU32(reinterpret_cast<u8*>(bytes.data()) + 4 * i, bits);
+    ByteOrder::StoreLEF32(bytes.data() + 4 * i, values.Data()[i]);
   }
   SetNamedValue(name, kKindFloat, bytes.data(), u32(bytes.size()));
 }
@@ -245,8 +224,8 @@ void Soup::SetNamedTag(const Qel::PString& name, const Qel::PString& text) {
 void Soup::SetNamedKUID(const Qel::PString& name, const KUID& value) {
   const KUID::Packed packed = KUID::Pack(value);
   u8 bytes[8];
-  StoreU32(bytes, packed.word);
-  StoreU32(bytes + 4, packed.contentId);
+  ByteOrder::StoreLE32(bytes, packed.word);
+  ByteOrder::StoreLE32(bytes + 4, packed.contentId);
   SetNamedValue(name, kKindKUID, bytes, 8);
 }
 

@@ -9,17 +9,10 @@
 
 #include "assetdata/soup.h"
 #include "core/stream.h"
+#include "platform/byte_order.h"
 #include "qel/code_page.h"
 
 namespace {
-
-u32 LoadU32(const u8* in) {
-  return u32(in[0]) | (u32(in[1]) << 8) | (u32(in[2]) << 16) | (u32(in[3]) << 24);
-}
-
-void StoreU32(u8* out, u32 v) {
-  for (int i = 0; i < 4; ++i) out[i] = u8(v >> (8 * i));
-}
 
 // The smallest chunk: a size word, a name length, a one-byte name and a type.
 constexpr u32 kMinChunk = 6;
@@ -27,7 +20,7 @@ constexpr u32 kMinChunk = 6;
 // Checks the chunk at `position` of a region ending at `end` (position + 6 <= end). On success
 // gives the chunk's name length and the offset just past it.
 bool CheckChunk(const u8* body, u32 position, u32 end, u32& nameLength, u32& next) {
-  const u32 size = LoadU32(body + position);
+  const u32 size = ByteOrder::LoadLE32(body + position);
   if (size < 2 || u64(size) + 4 > u64(end - position)) return false;
   const u32 n = body[position + 4];
   if (n < 1 || n + 2 > size) return false;
@@ -135,7 +128,7 @@ bool BodyWriter::NextChild(Frame& f, Qel::PString& name, MPRef<ACSChunk>& child)
 bool BodyWriter::Patch(size_t sizeAt) {
   const size_t size = bytes_.size() - sizeAt - 4;
   if (size > 0xFFFFFFFFu) return false;
-  StoreU32(bytes_.data() + sizeAt, u32(size));
+  ByteOrder::StoreLE32(bytes_.data() + sizeAt, u32(size));
   return true;
 }
 
@@ -204,10 +197,10 @@ bool WriteSoup(TStream& out, const Soup& soup) {
   const std::vector<u8>& bytes = writer.Bytes();
   const bool fits = bytes.size() <= 0xFFFFFFFFu - kSoupHeaderSize;
   u8 header[kSoupHeaderSize];
-  StoreU32(header, kSoupMagic);
-  StoreU32(header + 4, 1);
-  StoreU32(header + 8, 0);
-  StoreU32(header + 12, fits ? u32(bytes.size()) : 0);
+  ByteOrder::StoreLE32(header, kSoupMagic);
+  ByteOrder::StoreLE32(header + 4, 1);
+  ByteOrder::StoreLE32(header + 8, 0);
+  ByteOrder::StoreLE32(header + 12, fits ? u32(bytes.size()) : 0);
   out.WriteBytes(header, kSoupHeaderSize);
   if (!fits) {
     out.SetError(TStream::kErrorTooLong);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/kuid.h"
+#include "platform/byte_order.h"
 
 struct ACSConverter::List {
   ACSConverter* head = nullptr;
@@ -119,14 +120,6 @@ MPRef<ACSRawDataCore> MakeText(const std::string& text) {
   return ACSRawDataCore::CreateCopy(text.c_str(), u32(text.size() + 1));
 }
 
-void StoreU32(u8* out, u32 v) {
-  for (int i = 0; i < 4; ++i) out[i] = u8(v >> (8 * i));
-}
-
-u32 LoadU32(const u8* in) {
-  return u32(in[0]) | (u32(in[1]) << 8) | (u32(in[2]) << 16) | (u32(in[3]) << 24);
-}
-
 class ACSConverter_TextInt final : public ACSConverter {
  public:
   ACSConverter_TextInt() : ACSConverter(kKindText, kKindInt) {}
@@ -141,7 +134,7 @@ class ACSConverter_TextInt final : public ACSConverter {
     // Out of range saturates, as the number is too big for any 32-bit reading of it.
     const i32 value = parsed > INT_MAX ? INT_MAX : parsed < INT_MIN ? INT_MIN : i32(parsed);
     u8 bytes[4];
-    StoreU32(bytes, u32(value));
+    ByteOrder::StoreLE32(bytes, u32(value));
     *out = ACSRawDataCore::CreateCopy(bytes, 4);
   }
 };
@@ -159,10 +152,8 @@ class ACSConverter_TextFloat final : public ACSConverter {
     if (end == text.c_str()) return;
     if (value > FLT_MAX) value = FLT_MAX;
     if (value < -FLT_MAX) value = -FLT_MAX;
-    u32 bits;
-    std::memcpy(&bits, &value, 4);
     u8 bytes[4];
-    StoreU32(bytes, bits);
+    ByteOrder::StoreLEF32(bytes, value);
     *out = ACSRawDataCore::CreateCopy(bytes, 4);
   }
 };
@@ -174,8 +165,8 @@ class ACSConverter_TextKUID final : public ACSConverter {
     const std::string text(SoupTextView(in.Get()));
     const KUID::Packed packed = KUID::Pack(KUID::Parse(text.c_str(), false));
     u8 bytes[8];
-    StoreU32(bytes, packed.word);
-    StoreU32(bytes + 4, packed.contentId);
+    ByteOrder::StoreLE32(bytes, packed.word);
+    ByteOrder::StoreLE32(bytes + 4, packed.contentId);
     *out = ACSRawDataCore::CreateCopy(bytes, 8);
   }
 };
@@ -190,7 +181,8 @@ class ACSConverter_IntText final : public ACSConverter {
     std::string text;
     char piece[16];
     for (u32 i = 0; i < count; ++i) {
-      const int n = std::snprintf(piece, sizeof(piece), "%d", i32(LoadU32(in->GetData() + 4 * i)));
+      const int n = std::snprintf(piece, sizeof(piece), "%d",
+                                  i32(ByteOrder::LoadLE32(in->GetData() + 4 * i)));
       if (i) text += ',';
       text.append(piece, size_t(n));
     }
@@ -208,9 +200,7 @@ class ACSConverter_FloatText final : public ACSConverter {
     std::string text;
     char piece[32];
     for (u32 i = 0; i < count; ++i) {
-      const u32 bits = LoadU32(in->GetData() + 4 * i);
-      f32 value;
-      std::memcpy(&value, &bits, 4);
+      const f32 value = ByteOrder::LoadLEF32(in->GetData() + 4 * i);
       const int n = std::snprintf(piece, sizeof(piece), "%g", double(value));
       if (i) text += ',';
       text.append(piece, size_t(n));
@@ -225,7 +215,8 @@ class ACSConverter_KUIDText final : public ACSConverter {
   void Convert(const MPRef<ACSRawDataCore>& in, MPRef<ACSRawDataCore>* out) const override {
     *out = nullptr;
     if (!in || in->GetSize() != 8) return;
-    const KUID kuid = KUID::Unpack(LoadU32(in->GetData()), LoadU32(in->GetData() + 4));
+    const KUID kuid =
+        KUID::Unpack(ByteOrder::LoadLE32(in->GetData()), ByteOrder::LoadLE32(in->GetData() + 4));
     const Qel::PString text = kuid.ToString();
     *out = ACSRawDataCore::CreateCopy(text.CStr(), text.Length() + 1);
   }

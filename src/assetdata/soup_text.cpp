@@ -17,6 +17,7 @@
 #include "assetdata/soup_tree.h"
 #include "core/kuid.h"
 #include "core/stream.h"
+#include "platform/byte_order.h"
 #include "qel/code_page.h"
 
 namespace {
@@ -48,21 +49,17 @@ size_t CountOccurrences(std::string_view text, std::string_view pattern) {
   return count;
 }
 
-void StoreU32(u32 value, u8* out) {
-  for (int i = 0; i < 4; ++i) out[i] = u8(value >> (8 * i));
-}
-
 ACSData IntBlock(SoupSlabMaker& slabs, i32 value) {
   u8* bytes;
   ACSData block = slabs.MakeBlock(4, &bytes);
-  StoreU32(u32(value), bytes);
+  ByteOrder::StoreLE32(bytes, u32(value));
   return block;
 }
 
 ACSData FloatsBlock(SoupSlabMaker& slabs, const f32* values, size_t count) {
   u8* bytes;
   ACSData block = slabs.MakeBlock(u32(count * 4), &bytes);
-  for (size_t i = 0; i < count; ++i) StoreU32(std::bit_cast<u32>(values[i]), bytes + 4 * i);
+  for (size_t i = 0; i < count; ++i) ByteOrder::StoreLEF32(bytes + 4 * i, values[i]);
   return block;
 }
 
@@ -80,8 +77,8 @@ ACSData KUIDBlock(SoupSlabMaker& slabs, const KUID& kuid) {
   const KUID::Packed packed = KUID::Pack(kuid);
   u8* bytes;
   ACSData block = slabs.MakeBlock(8, &bytes);
-  StoreU32(packed.word, bytes);
-  StoreU32(packed.contentId, bytes + 4);
+  ByteOrder::StoreLE32(bytes, packed.word);
+  ByteOrder::StoreLE32(bytes + 4, packed.contentId);
   return block;
 }
 
@@ -773,7 +770,7 @@ class TextWriter {
         continue;
       }
       const size_t depth = stack.size() - 1;
-      const std::string safe_name = SafeName(name);
+      bool& afterBareName = stack.back().afterBareName;
       if (child->GetKind() == kKindContainer) {
         // Deeper blocks could not be read back: they are left out.
         if (depth + 1 > kMaxSoupDepth) continue;
@@ -782,18 +779,20 @@ class TextWriter {
           Put("\r\n");
         }
         Indent(depth);
-        Put(safe_name);
+        Put(SafeName(name, afterBareName));
         Put("\r\n");
         Indent(depth);
         Put("{\r\n");
+        afterBareName = false;
         stack.emplace_back(child.Get());
         continue;
       }
+      const std::string safeName = SafeName(name, afterBareName);
       Indent(depth);
-      Put(safe_name);
-      const size_t used = 2 * depth + safe_name.size();
+      Put(safeName);
+      const size_t used = 2 * depth + safeName.size();
       Spaces(used + 1 < kSoupTextValueColumn ? kSoupTextValueColumn - used : 1);
-      PutValue(child.Get());
+      afterBareName = !PutValue(child.Get());
       Put("\r\n");
     }
   }
@@ -826,26 +825,31 @@ class TextWriter {
     const TDBContainerTag* list;
     Iterator it;
     u32 next = 0;
+    // The last child written was a name alone, with no value after it.
+    bool afterBareName = false;
   };
 
-  // A name that reads back as itself: limited in length, control, blank, high and brace bytes
-  // replaced, capitals lowered, and never empty.
-  static std::string SafeName(const Qel::PString& name) {
+  // A name that reads back as itself: limited in length, control, blank, high and '}' bytes
+  // replaced, capitals lowered, and never empty. A '{' stays, except first in a name that follows
+  // a bare name: the reader would take it for the block of that name, holding all that follows.
+  static std::string SafeName(const Qel::PString& name, bool afterBareName) {
     const std::string_view view = name.View().substr(0, kSoupTextMaxWrittenName);
     if (view.empty()) return "_";
     std::string safe(view);
     for (char& c : safe) {
       const u8 byte = u8(c);
-      if (byte <= 0x20 || byte >= 0x80 || c == '{' || c == '}') {
+      if (byte <= 0x20 || byte >= 0x80 || c == '}') {
         c = '_';
       } else {
         c = LowerAscii(c);
       }
     }
+    if (afterBareName && safe[0] == '{') safe[0] = '_';
     return safe;
   }
 
-  void PutValue(const ACSChunk* node) {
+  // False when nothing was written.
+  bool PutValue(const ACSChunk* node) {
     const u32 kind = node->GetKind();
     ACSData source;
     if (const auto* data = dynamic_cast<const TDBDataTag*>(node)) {
@@ -856,7 +860,7 @@ class TextWriter {
     ACSData text;
     ACSConverter::ConvertValue(kind, source, kKindText, &text);
     const std::string_view value = SoupTextView(text.Get());
-    if (value.empty()) return;
+    if (value.empty()) return false;
     bool quote = !(kind == kKindFloat || kind == kKindInt || kind == kKindKUID);
     for (const char c : value) quote |= IsSpace(c);
     if (quote) Put("\"");
@@ -869,6 +873,7 @@ class TextWriter {
     }
     Put(value.substr(run));
     if (quote) Put("\"");
+    return true;
   }
 
   void Indent(size_t depth) { Spaces(2 * depth); }

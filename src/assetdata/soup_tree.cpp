@@ -61,10 +61,10 @@ MPRef<ACSRawDataCore> ACSRawDataCore::CreateFilled(u32 size, u8** bytes) {
   *bytes = nullptr;
   if (size == 0) return nullptr;
   void* memory = Allocate(size);
-  u8* inline_bytes = static_cast<u8*>(memory) + InlineOffset();
-  *bytes = inline_bytes;
+  u8* inlineBytes = static_cast<u8*>(memory) + InlineOffset();
+  *bytes = inlineBytes;
   return MPRef<ACSRawDataCore>::Adopt(
-      new (memory) ACSRawDataCore(inline_bytes, size, kStorageInline, nullptr));
+      new (memory) ACSRawDataCore(inlineBytes, size, kStorageInline, nullptr));
 }
 
 MPRef<ACSRawDataCore> ACSRawDataCore::CreateCopy(const void* source, u32 size) {
@@ -532,10 +532,10 @@ MPRef<ACSRawDataCore> SoupSlabMaker::MakeBlock(u32 size, u8** bytes) {
   u32 offset;
   void* memory = Allocate(ACSRawDataCore::InlineOffset() + size, &offset);
   if (!memory) return ACSRawDataCore::CreateFilled(size, bytes);
-  u8* inline_bytes = static_cast<u8*>(memory) + ACSRawDataCore::InlineOffset();
-  *bytes = inline_bytes;
+  u8* inlineBytes = static_cast<u8*>(memory) + ACSRawDataCore::InlineOffset();
+  *bytes = inlineBytes;
   auto* block =
-      new (memory) ACSRawDataCore(inline_bytes, size, ACSRawDataCore::kStorageInline, nullptr);
+      new (memory) ACSRawDataCore(inlineBytes, size, ACSRawDataCore::kStorageInline, nullptr);
   block->slabOffset_ = offset;
   return MPRef<ACSRawDataCore>::Adopt(block);
 }

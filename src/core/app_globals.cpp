@@ -11,10 +11,10 @@
 
 namespace {
 
-std::atomic<u32> g_main_thread_id{0};
-std::atomic<f64> g_app_time{0.0};
-std::atomic<f32> g_app_time_f32{0.0f};
-std::atomic<bool> g_crash_guard_armed{false};
+std::atomic<u32> g_mainThreadId{0};
+std::atomic<f64> g_appTime{0.0};
+std::atomic<f32> g_appTimeF32{0.0f};
+std::atomic<bool> g_crashGuardArmed{false};
 
 // Function-local so that static initialisers elsewhere may already use them.
 struct NameAndMessages {
@@ -47,13 +47,13 @@ void InitApplicationGlobals(const Qel::String& name) {
 
 u32 SetMainThread() {
   const u32 id = Qel::Thread::CurrentId();
-  g_main_thread_id.store(id);
+  g_mainThreadId.store(id);
   return id;
 }
 
-bool IsMainThread() { return g_main_thread_id.load() == Qel::Thread::CurrentId(); }
+bool IsMainThread() { return g_mainThreadId.load() == Qel::Thread::CurrentId(); }
 
-u32 GetMainThreadId() { return g_main_thread_id.load(); }
+u32 GetMainThreadId() { return g_mainThreadId.load(); }
 
 Qel::String GetApplicationName() {
   NameAndMessages& shared = Shared();
@@ -74,18 +74,18 @@ int RandomInt(int max) {
   return SecondRandom().NextInt(0, max);
 }
 
-f64 GetApplicationTime() { return g_app_time.load(); }
+f64 GetApplicationTime() { return g_appTime.load(); }
 
-f32 GetApplicationTimeF32() { return g_app_time_f32.load(); }
+f32 GetApplicationTimeF32() { return g_appTimeF32.load(); }
 
 void SetApplicationTime(f64 seconds) {
-  g_app_time.store(seconds);
-  g_app_time_f32.store(f32(seconds));
+  g_appTime.store(seconds);
+  g_appTimeF32.store(f32(seconds));
 }
 
-void SetCrashGuardArmed(bool armed) { g_crash_guard_armed.store(armed); }
+void SetCrashGuardArmed(bool armed) { g_crashGuardArmed.store(armed); }
 
-bool IsCrashGuardArmed() { return g_crash_guard_armed.load(); }
+bool IsCrashGuardArmed() { return g_crashGuardArmed.load(); }
 
 bool PostMainThreadMessage(u32 message, uintptr_t wparam, uintptr_t lparam) {
   NameAndMessages& shared = Shared();

@@ -5,20 +5,20 @@ BlockingScreen& BlockingScreen::Get() {
   return screen;
 }
 
-BlockingScreen::BlockingScreen() : picture_name_("BlockingScreen.jpg"), picture_folder_("data") {}
+BlockingScreen::BlockingScreen() : pictureName_("BlockingScreen.jpg"), pictureFolder_("data") {}
 
 BlockingScreen::~BlockingScreen() { ReleaseDrawing(); }
 
 void BlockingScreen::Show() {
   if (!HasDisplay()) return;
-  ++show_count_;
+  ++showCount_;
 }
 
 void BlockingScreen::Refresh() {}
 
 void BlockingScreen::Hide() {
   if (!HasDisplay()) return;
-  if (--show_count_ <= 0) ReleaseDrawing();
+  if (--showCount_ <= 0) ReleaseDrawing();
 }
 
 void BlockingScreen::ReleaseDrawing() {

@@ -18,20 +18,20 @@ class BlockingScreen {
   void Show();
   void Refresh();
   void Hide();
-  i32 GetShowCount() const { return show_count_; }
-  const Qel::PString& GetPictureName() const { return picture_name_; }
-  const Qel::PString& GetPictureFolder() const { return picture_folder_; }
-  i32 GetLayoutMode() const { return layout_mode_; }
+  i32 GetShowCount() const { return showCount_; }
+  const Qel::PString& GetPictureName() const { return pictureName_; }
+  const Qel::PString& GetPictureFolder() const { return pictureFolder_; }
+  i32 GetLayoutMode() const { return layoutMode_; }
 
  private:
   BlockingScreen();
   void ReleaseDrawing();
 
   void* display_ = nullptr;
-  Qel::PString picture_name_;
-  Qel::PString picture_folder_;
-  i32 layout_mode_ = 3;
-  i32 show_count_ = 0;
+  Qel::PString pictureName_;
+  Qel::PString pictureFolder_;
+  i32 layoutMode_ = 3;
+  i32 showCount_ = 0;
   void* drawable_ = nullptr;
   void* texture_ = nullptr;
 };

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "core/kuid.h"
+#include "platform/invariant.h"
 #include "qel/types.h"
 
 template <class T, u32 N>
@@ -30,7 +31,10 @@ class ChunkedList {
         for (u32 i = 0; i < N; ++i) new (Slot(i)) KUID();
       }
     }
-    T* At(u32 i) { return std::launder(reinterpret_cast<T*>(storage + sizeof(T) * i)); }
+    T* At(u32 i) {
+      KESTRO_ASSERT(i < N);
+      return std::launder(reinterpret_cast<T*>(storage + sizeof(T) * i));
+    }
     void* Slot(u32 i) { return storage + sizeof(T) * i; }
   };
 

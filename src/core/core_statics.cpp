@@ -6,18 +6,18 @@ namespace {
 
 // Members are built in declaration order, which is the order the core services rely on.
 struct CoreStatics {
-  const Qel::PString empty_pstring{};
-  const Qel::String empty_string{};
-  SmallObjectHeap block_array_heap{"#BlockArray"};
-  Qel::Rand first_random;
-  Qel::CriticalSection second_random_lock;
-  Qel::Rand second_random;
+  const Qel::PString emptyPString{};
+  const Qel::String emptyString{};
+  SmallObjectHeap blockArrayHeap{"#BlockArray"};
+  Qel::Rand firstRandom;
+  Qel::CriticalSection secondRandomLock;
+  Qel::Rand secondRandom;
   TCXDispatcher dispatcher{"singleton"};
-  Qel::WEvent main_thread_event{true, false};
+  Qel::WEvent mainThreadEvent{true, false};
   Qel::Log& log = Qel::Log::Get("Kestro");
-  Qel::CriticalSection thread_call_lock;
-  std::map<uintptr_t, u32> thread_call_map;
-  const Qel::String second_empty_string{};
+  Qel::CriticalSection threadCallLock;
+  std::map<uintptr_t, u32> threadCallMap;
+  const Qel::String secondEmptyString{};
 };
 
 // Never freed: worker threads and other static destructors may still reach these at exit.
@@ -33,19 +33,19 @@ struct CoreStaticsLifetime {
   ~CoreStaticsLifetime() { Statics().dispatcher.Close(); }
 };
 
-CoreStaticsLifetime g_core_statics_lifetime;
+CoreStaticsLifetime g_coreStaticsLifetime;
 
 }  // namespace
 
-const Qel::PString& SharedEmptyPString() { return Statics().empty_pstring; }
-const Qel::String& SharedEmptyString() { return Statics().empty_string; }
-SmallObjectHeap& BlockArrayHeap() { return Statics().block_array_heap; }
-Qel::Rand& FirstRandom() { return Statics().first_random; }
-Qel::CriticalSection& SecondRandomLock() { return Statics().second_random_lock; }
-Qel::Rand& SecondRandom() { return Statics().second_random; }
+const Qel::PString& SharedEmptyPString() { return Statics().emptyPString; }
+const Qel::String& SharedEmptyString() { return Statics().emptyString; }
+SmallObjectHeap& BlockArrayHeap() { return Statics().blockArrayHeap; }
+Qel::Rand& FirstRandom() { return Statics().firstRandom; }
+Qel::CriticalSection& SecondRandomLock() { return Statics().secondRandomLock; }
+Qel::Rand& SecondRandom() { return Statics().secondRandom; }
 TCXDispatcher& GetDispatcher() { return Statics().dispatcher; }
-Qel::WEvent& MainThreadEvent() { return Statics().main_thread_event; }
+Qel::WEvent& MainThreadEvent() { return Statics().mainThreadEvent; }
 Qel::Log& KestroLog() { return Statics().log; }
-Qel::CriticalSection& ThreadCallMapLock() { return Statics().thread_call_lock; }
-std::map<uintptr_t, u32>& ThreadCallMap() { return Statics().thread_call_map; }
-const Qel::String& SecondSharedEmptyString() { return Statics().second_empty_string; }
+Qel::CriticalSection& ThreadCallMapLock() { return Statics().threadCallLock; }
+std::map<uintptr_t, u32>& ThreadCallMap() { return Statics().threadCallMap; }
+const Qel::String& SecondSharedEmptyString() { return Statics().secondEmptyString; }

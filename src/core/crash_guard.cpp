@@ -17,7 +17,7 @@ constexpr int kFaultSignalCount = sizeof kFaultSignals / sizeof kFaultSignals[0]
 constexpr size_t kAltStackSize = 64 * 1024;
 
 struct sigaction g_previous[kFaultSignalCount];
-thread_local volatile sig_atomic_t t_guard_depth = 0;
+thread_local volatile sig_atomic_t t_guardDepth = 0;
 
 // Lets the handler run after a stack overflow; threads that already have one keep theirs.
 class AltStack {
@@ -91,8 +91,8 @@ void EnsureFaultHandlers() {
 }
 
 struct DepthScope {
-  DepthScope() { t_guard_depth = t_guard_depth + 1; }
-  ~DepthScope() { t_guard_depth = t_guard_depth - 1; }
+  DepthScope() { t_guardDepth = t_guardDepth + 1; }
+  ~DepthScope() { t_guardDepth = t_guardDepth - 1; }
 };
 
 }  // namespace
@@ -124,16 +124,16 @@ bool IsDebuggerAttached() {
   return false;
 }
 
-bool IsInsideCrashGuard() { return t_guard_depth > 0; }
+bool IsInsideCrashGuard() { return t_guardDepth > 0; }
 
 void HandleGuardedFault() {
-  if (t_guard_depth > 0 && !IsDebuggerAttached()) _exit(kCrashGuardExitCode);
+  if (t_guardDepth > 0 && !IsDebuggerAttached()) _exit(kCrashGuardExitCode);
 }
 
 int CrashGuardedInvoke(const TCXCallback& call, intptr_t argument) {
   if (!IsCrashGuardArmed()) return call.Invoke(argument);
   EnsureFaultHandlers();
-  thread_local AltStack alt_stack;
+  thread_local AltStack altStack;
   DepthScope scope;
   try {
     return call.Invoke(argument);

@@ -24,15 +24,15 @@ static_assert(kDumpBuildNumber == 48249, "the dump name carries the build number
 
 enum DumpState : int { kNoDump, kDumpWriting, kDumpWritten };
 
-std::atomic<bool> g_exit_allowed{true};
-std::atomic<bool> g_dump_at_exit{false};
-std::atomic<bool> g_close_requested{false};
-std::atomic<int> g_dump_state{kNoDump};
-int g_console_pipe_write = -1;
+std::atomic<bool> g_exitAllowed{true};
+std::atomic<bool> g_dumpAtExit{false};
+std::atomic<bool> g_closeRequested{false};
+std::atomic<int> g_dumpState{kNoDump};
+int g_consolePipeWrite = -1;
 
 // A fault on an overflowed stack still needs a stack to run the handler on; a thread that has
 // one already keeps it.
-alignas(16) char g_alt_stack[64 * 1024];
+alignas(16) char g_altStack[64 * 1024];
 
 void OnFaultSignal(int sig, siginfo_t* info, void*) {
   // A fault inside a guarded call ends the process the guard's way, without a dump.
@@ -46,12 +46,12 @@ void OnFaultSignal(int sig, siginfo_t* info, void*) {
 }
 
 void OnConsoleSignal(int sig) {
-  const int saved_errno = errno;
+  const int savedErrno = errno;
   const char byte = static_cast<char>(sig);
-  if (write(g_console_pipe_write, &byte, 1) < 0) {
+  if (write(g_consolePipeWrite, &byte, 1) < 0) {
     // Full pipe: enough signals are queued to act on already.
   }
-  errno = saved_errno;
+  errno = savedErrno;
 }
 
 u32 CtrlTypeOf(int sig) {
@@ -69,21 +69,21 @@ u32 CtrlTypeOf(int sig) {
 void HandleConsoleSignal(int sig) {
   LogPrintfA("Console Window event handler called for CtrlType=%d",
              static_cast<int>(CtrlTypeOf(sig)));
-  if (g_exit_allowed.load()) {
-    g_dump_at_exit.store(false);
+  if (g_exitAllowed.load()) {
+    g_dumpAtExit.store(false);
     // The default handling ends the process.
     signal(sig, SIG_DFL);
     kill(getpid(), sig);
     return;
   }
   // Held off until the host has ended; interrupt and terminal close alike only ask it to stop.
-  g_close_requested.store(true);
+  g_closeRequested.store(true);
 }
 
-i32 ConsoleSignalThread(int read_fd) {
+i32 ConsoleSignalThread(int readFd) {
   for (;;) {
     char byte;
-    const ssize_t n = read(read_fd, &byte, 1);
+    const ssize_t n = read(readFd, &byte, 1);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return 0;
     HandleConsoleSignal(static_cast<unsigned char>(byte));
@@ -91,7 +91,7 @@ i32 ConsoleSignalThread(int read_fd) {
 }
 
 void DumpAtExit() {
-  if (g_dump_at_exit.load()) ForceCrashDump();
+  if (g_dumpAtExit.load()) ForceCrashDump();
 }
 
 void InstallOnce() {
@@ -100,8 +100,8 @@ void InstallOnce() {
   stack_t alt{};
   if (sigaltstack(nullptr, &alt) == 0 && (alt.ss_flags & SS_DISABLE) != 0) {
     alt = stack_t{};
-    alt.ss_sp = g_alt_stack;
-    alt.ss_size = sizeof(g_alt_stack);
+    alt.ss_sp = g_altStack;
+    alt.ss_size = sizeof(g_altStack);
     sigaltstack(&alt, nullptr);
   }
 
@@ -118,14 +118,14 @@ void InstallOnce() {
   fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
   // Lives until the process ends; never destroyed, since it never stops reading.
   auto* thread =
-      new Qel::Thread([read_fd = fds[0]](Qel::Thread&) { return ConsoleSignalThread(read_fd); });
+      new Qel::Thread([readFd = fds[0]](Qel::Thread&) { return ConsoleSignalThread(readFd); });
   if (!thread->Start()) {
     delete thread;
     close(fds[0]);
     close(fds[1]);
     return;
   }
-  g_console_pipe_write = fds[1];
+  g_consolePipeWrite = fds[1];
   struct sigaction console {};
   console.sa_handler = OnConsoleSignal;
   console.sa_flags = SA_RESTART;
@@ -135,29 +135,29 @@ void InstallOnce() {
 
 }  // namespace
 
-void InstallProcessHandlers(bool exit_allowed) {
-  g_exit_allowed.store(exit_allowed);
-  g_dump_at_exit.store(true);
+void InstallProcessHandlers(bool exitAllowed) {
+  g_exitAllowed.store(exitAllowed);
+  g_dumpAtExit.store(true);
   static std::once_flag once;
   std::call_once(once, InstallOnce);
 }
 
 void AllowProcessExit() {
-  g_dump_at_exit.store(false);
-  g_exit_allowed.store(true);
+  g_dumpAtExit.store(false);
+  g_exitAllowed.store(true);
 }
 
-bool IsConsoleCloseRequested() { return g_close_requested.load(); }
+bool IsConsoleCloseRequested() { return g_closeRequested.load(); }
 
 void DisableConsoleCloseButton() {}
 
 int CreateMiniDump(const FaultInfo* fault) {
   int expected = kNoDump;
-  if (!g_dump_state.compare_exchange_strong(expected, kDumpWriting)) {
+  if (!g_dumpState.compare_exchange_strong(expected, kDumpWriting)) {
     // Another thread is writing the one dump: give it time to finish before this one ends
     // the process.
     const timespec step{0, 10 * 1000 * 1000};
-    for (int i = 0; i < 500 && g_dump_state.load() == kDumpWriting; ++i) nanosleep(&step, nullptr);
+    for (int i = 0; i < 500 && g_dumpState.load() == kDumpWriting; ++i) nanosleep(&step, nullptr);
     return kExceptionExecuteHandler;
   }
   const int fd = Platform::CreateFirstFreeFile(kDumpName);
@@ -167,7 +167,7 @@ int CreateMiniDump(const FaultInfo* fault) {
     Platform::WriteCrashReport(fd, {f.signal, f.code, f.address, kDumpBuildNumber});
     close(fd);
   }
-  g_dump_state.store(kDumpWritten);
+  g_dumpState.store(kDumpWritten);
   return kExceptionExecuteHandler;
 }
 

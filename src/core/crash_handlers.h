@@ -23,7 +23,7 @@ struct FaultInfo {
 
 // Installs the fault handlers (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS), the
 // at-exit dump and the console control handler, and arms the dump at exit.
-void InstallProcessHandlers(bool exit_allowed);
+void InstallProcessHandlers(bool exitAllowed);
 // Disarms the dump at exit and lets console control signals end the process again.
 void AllowProcessExit();
 // Set once a console control signal has arrived while exit was not allowed.

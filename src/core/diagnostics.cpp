@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/byte_order.h"
 #include "qel/code_page.h"
 #include "qel/types.h"
 
@@ -23,18 +24,18 @@ constexpr size_t kLastBufferSize = 65536;
 
 // Constant-initialised, so any static initialiser may write a line.
 std::mutex g_lock;
-int g_pipe_fd = -1;  // the pipe taken at start-up, or -1
-bool g_pipe_set_up = false;
+int g_pipeFd = -1;  // the pipe taken at start-up, or -1
+bool g_pipeSetUp = false;
 
 // Writes everything, never letting a vanished reader kill the process with SIGPIPE: the signal
 // is held back for this thread and a SIGPIPE caused by our own write is consumed.
 void WriteAll(int fd, const char* data, size_t size) {
-  sigset_t pipe_only, old_mask, pending;
-  sigemptyset(&pipe_only);
-  sigaddset(&pipe_only, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipe_only, &old_mask);
+  sigset_t pipeOnly, oldMask, pending;
+  sigemptyset(&pipeOnly);
+  sigaddset(&pipeOnly, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipeOnly, &oldMask);
   sigpending(&pending);
-  const bool was_pending = sigismember(&pending, SIGPIPE);
+  const bool wasPending = sigismember(&pending, SIGPIPE);
   bool broken = false;
   while (size > 0) {
     const ssize_t n = write(fd, data, size);
@@ -46,24 +47,24 @@ void WriteAll(int fd, const char* data, size_t size) {
     data += n;
     size -= static_cast<size_t>(n);
   }
-  if (broken && !was_pending) {
-    const timespec no_wait{0, 0};
-    while (sigtimedwait(&pipe_only, nullptr, &no_wait) < 0 && errno == EINTR) {
+  if (broken && !wasPending) {
+    const timespec noWait{0, 0};
+    while (sigtimedwait(&pipeOnly, nullptr, &noWait) < 0 && errno == EINTR) {
     }
   }
-  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+  pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
 }
 
 void ClosePipeAtExit() {
   std::lock_guard<std::mutex> hold(g_lock);
-  if (g_pipe_fd >= 0) close(g_pipe_fd);
-  g_pipe_fd = -1;
+  if (g_pipeFd >= 0) close(g_pipeFd);
+  g_pipeFd = -1;
 }
 
 // Called with g_lock held.
 void SetUpPipeLocked() {
-  if (g_pipe_set_up) return;
-  g_pipe_set_up = true;
+  if (g_pipeSetUp) return;
+  g_pipeSetUp = true;
   const std::string name = "/tmp/" + std::to_string(getpid()) + "cout";
   // Without a reader a FIFO refuses a non-blocking open, as a pipe without a server would.
   const int fd = open(name.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
@@ -76,13 +77,13 @@ void SetUpPipeLocked() {
   }
   const int flags = fcntl(fd, F_GETFL);
   if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  g_pipe_fd = fd;
+  g_pipeFd = fd;
   std::atexit(ClosePipeAtExit);
 }
 
 // Pipe set-up belongs to start-up; a line written from an earlier static initialiser sets it
 // up first.
-[[maybe_unused]] const bool g_pipe_set_up_at_start = [] {
+[[maybe_unused]] const bool kPipeSetUpAtStart = [] {
   std::lock_guard<std::mutex> hold(g_lock);
   SetUpPipeLocked();
   return true;
@@ -111,15 +112,11 @@ void WriteLogLine(const char* line) {
   text += '\n';
   std::lock_guard<std::mutex> hold(g_lock);
   SetUpPipeLocked();
-  if (g_pipe_fd >= 0) {
+  if (g_pipeFd >= 0) {
     const std::u16string wide = Qel::Utf8ToUtf16(text);
-    std::string bytes;
-    bytes.reserve(wide.size() * 2);
-    for (char16_t c : wide) {
-      bytes += static_cast<char>(c & 0xFF);
-      bytes += static_cast<char>(c >> 8);
-    }
-    WriteAll(g_pipe_fd, bytes.data(), bytes.size());
+    std::string bytes(wide.size() * 2, '\0');
+    for (size_t i = 0; i < wide.size(); ++i) ByteOrder::StoreLE16(bytes.data() + 2 * i, wide[i]);
+    WriteAll(g_pipeFd, bytes.data(), bytes.size());
   } else {
     // Keep order with whatever the program has buffered for the same output.
     std::fflush(stdout);
@@ -161,5 +158,5 @@ void LogPrintfW(const wchar_t* format, ...) {
 bool IsStdOutPipeActive() {
   std::lock_guard<std::mutex> hold(g_lock);
   SetUpPipeLocked();
-  return g_pipe_fd >= 0;
+  return g_pipeFd >= 0;
 }

@@ -6,13 +6,13 @@
 #include "qel/pstring.h"
 
 namespace {
-std::atomic<ResourcePurgeHook> g_resource_purge{nullptr};
+std::atomic<ResourcePurgeHook> g_resourcePurge{nullptr};
 }  // namespace
 
-void SetResourcePurgeHook(ResourcePurgeHook hook) { g_resource_purge.store(hook); }
+void SetResourcePurgeHook(ResourcePurgeHook hook) { g_resourcePurge.store(hook); }
 
 void CollectResourceGarbage() {
   if (!IsMainThread()) return;
-  if (ResourcePurgeHook purge = g_resource_purge.load()) purge();
+  if (ResourcePurgeHook purge = g_resourcePurge.load()) purge();
   Qel::PStringCache::CollectGarbage();
 }

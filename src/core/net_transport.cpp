@@ -46,8 +46,8 @@ bool ConnectSocket(int fd, const sockaddr_in& address) {
 TCPTransport::TCPTransport(const char* host, u16 port) : port_(port) {
   host_[0] = '\0';
   const char* name = host ? host : "";
-  const size_t length = strnlen(name, kHostSize);
-  if (length >= kHostSize) {
+  const size_t length = strnlen(name, kHostBufferSize);
+  if (length >= kHostBufferSize) {
     state_.store(kNotConnected);
     return;
   }
@@ -79,7 +79,7 @@ void TCPTransport::MarkFailed() {
 }
 
 int TCPTransport::Receive(void* buffer, u32 length, int flags) {
-  InFlight use(in_flight_);
+  InFlight use(inFlight_);
   const int fd = socket_.load();
   ssize_t n = -1;
   if (fd >= 0) {
@@ -96,7 +96,7 @@ int TCPTransport::Recv(void* buffer, u32 length) { return Receive(buffer, length
 int TCPTransport::Peek(void* buffer, u32 length) { return Receive(buffer, length, MSG_PEEK); }
 
 int TCPTransport::Send(const void* buffer, u32 length) {
-  InFlight use(in_flight_);
+  InFlight use(inFlight_);
   const int fd = socket_.load();
   ssize_t n = -1;
   if (fd >= 0) {
@@ -119,14 +119,14 @@ void TCPTransport::CloseSocket() {
   // Wakes a call blocked on the socket in another thread; a plain close would not.
   shutdown(fd, SHUT_RDWR);
   // Closing while a call still uses the number could hand that call a reused descriptor.
-  while (in_flight_.load() != 0) Qel::Sleep(1);
+  while (inFlight_.load() != 0) Qel::Sleep(1);
   close(fd);
 }
 
 NetTransport* TCPTransport::Connect(u16 port) { return new TCPTransport(host_, port); }
 
 bool TCPTransport::BytesAvailable() {
-  InFlight use(in_flight_);
+  InFlight use(inFlight_);
   const int fd = socket_.load();
   int count = 0;
   return fd >= 0 && ioctl(fd, FIONREAD, &count) == 0 && count > 0;

@@ -3,6 +3,7 @@
 
 #include <atomic>
 
+#include "core/transport_limits.h"
 #include "qel/types.h"
 
 class NetTransport {
@@ -34,8 +35,6 @@ class TCPTransport : public NetTransport {
   static constexpr u32 kNotConnected = 2;
   static constexpr u32 kClosed = 5;
   static constexpr u32 kFailed = 7;
-  // Host names this long or longer are refused (not connected).
-  static constexpr u32 kHostSize = 512;
 
   // A null host counts as empty.
   TCPTransport(const char* host, u16 port);
@@ -63,8 +62,8 @@ class TCPTransport : public NetTransport {
 
   std::atomic<u32> state_{kConnected};
   std::atomic<int> socket_{-1};
-  char host_[kHostSize];
+  char host_[kHostBufferSize];
   u16 port_;
   // Calls between reading the socket and leaving the system call.
-  std::atomic<u32> in_flight_{0};
+  std::atomic<u32> inFlight_{0};
 };

@@ -27,11 +27,11 @@ struct NetGlobals {
   Qel::CriticalSection lock;  // the transport lock
   std::deque<ResolveRequest*> queue;
   Qel::Thread* resolver = nullptr;
-  bool resolver_stopped = true;
+  bool resolverStopped = true;
   u32 users = 0;
-  SSL_CTX* tls_client = nullptr;
+  SSL_CTX* tlsClient = nullptr;
   HostLookup lookup;
-  u32 time_limit_ms = kResolveTimeLimitMs;
+  u32 timeLimitMs = kResolveTimeLimitMs;
 };
 
 // Never destroyed: a resolver thread may still be running while the process exits.
@@ -87,7 +87,7 @@ i32 ResolverMain(Qel::Thread&) {
       request->done.Set();
     }
   }
-  g.resolver_stopped = true;
+  g.resolverStopped = true;
   return 0;
 }
 
@@ -99,28 +99,28 @@ bool ResolveHost(const Qel::String& host, u16 port, sockaddr_in* out) {
   request.host = host;
   request.port = port;
   request.out = out;
-  u32 time_limit;
+  u32 timeLimit;
   {
     Qel::SingleLock hold(g.lock);
     g.queue.push_back(&request);
-    if (g.resolver && g.resolver_stopped) {
+    if (g.resolver && g.resolverStopped) {
       // It has left the lock for good, so joining under it cannot wait for us.
       g.resolver->Join();
       delete g.resolver;
       g.resolver = nullptr;
     }
     if (g.users > 0 && !g.resolver) {
-      g.resolver_stopped = false;
+      g.resolverStopped = false;
       g.resolver = new Qel::Thread(ResolverMain);
       if (!g.resolver->Start()) {
         delete g.resolver;
         g.resolver = nullptr;
-        g.resolver_stopped = true;
+        g.resolverStopped = true;
       }
     }
-    time_limit = g.time_limit_ms;
+    timeLimit = g.timeLimitMs;
   }
-  request.done.Wait(time_limit);
+  request.done.Wait(timeLimit);
   Qel::SingleLock hold(g.lock);
   for (auto it = g.queue.begin(); it != g.queue.end(); ++it) {
     if (*it == &request) {
@@ -152,8 +152,8 @@ void ShutdownNetworking() {
     if (--g.users > 0) return;
     resolver = g.resolver;
     g.resolver = nullptr;
-    context = g.tls_client;
-    g.tls_client = nullptr;
+    context = g.tlsClient;
+    g.tlsClient = nullptr;
   }
   // Outside the lock: the resolver needs it to notice that no users are left.
   if (resolver) {
@@ -162,7 +162,7 @@ void ShutdownNetworking() {
   }
   {
     Qel::SingleLock hold(g.lock);
-    g.resolver_stopped = true;
+    g.resolverStopped = true;
   }
   SSL_CTX_free(context);
 }
@@ -170,12 +170,12 @@ void ShutdownNetworking() {
 ssl_ctx_st* GetTlsClientContext() {
   NetGlobals& g = Net();
   Qel::SingleLock hold(g.lock);
-  if (!g.tls_client && g.users > 0) {
+  if (!g.tlsClient && g.users > 0) {
     // OpenSSL 3 locks for itself: no lock table or callbacks to install.
     OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
-    g.tls_client = SSL_CTX_new(TLS_client_method());
+    g.tlsClient = SSL_CTX_new(TLS_client_method());
   }
-  return g.tls_client;
+  return g.tlsClient;
 }
 
 void SetHostLookupForTest(HostLookup lookup) {
@@ -187,7 +187,7 @@ void SetHostLookupForTest(HostLookup lookup) {
 void SetResolveTimeLimitForTest(u32 ms) {
   NetGlobals& g = Net();
   Qel::SingleLock hold(g.lock);
-  g.time_limit_ms = ms ? ms : kResolveTimeLimitMs;
+  g.timeLimitMs = ms ? ms : kResolveTimeLimitMs;
 }
 
 u32 GetPendingResolveCountForTest() {

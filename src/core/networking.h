@@ -6,12 +6,11 @@
 
 #include <functional>
 
+#include "core/transport_limits.h"
 #include "qel/string.h"
 #include "qel/types.h"
 
 struct ssl_ctx_st;
-
-inline constexpr u32 kResolveTimeLimitMs = 5000;
 
 // Resolves an IPv4 address for `host` and `port` (network byte order) into `*out`. The look-up
 // runs on the resolver thread; the caller waits at most the time limit. "localhost", in any

@@ -16,7 +16,7 @@ namespace {
 constexpr u32 kWaitScreenIntervalMs = 15000;
 
 // Built during static initialisation and never destroyed: any thread may use it until the end.
-[[maybe_unused]] ReadWriteLock& g_process_lock = GetReadWriteLock();
+[[maybe_unused]] ReadWriteLock& g_processLock = GetReadWriteLock();
 
 }  // namespace
 
@@ -25,73 +25,73 @@ ReadWriteLock& GetReadWriteLock() {
   return *lock;
 }
 
-bool ReadWriteLock::TryAcquire(u32 thread_id, bool exclusive) {
+bool ReadWriteLock::TryAcquire(u32 threadId, bool exclusive) {
   Qel::SingleLock guard(guard_);
-  return TryAcquireLocked(thread_id, exclusive);
+  return TryAcquireLocked(threadId, exclusive);
 }
 
-bool ReadWriteLock::TryAcquireLocked(u32 thread_id, bool exclusive) {
+bool ReadWriteLock::TryAcquireLocked(u32 threadId, bool exclusive) {
   bool granted;
-  if (holder_count_ == 0) {
-    granted = exclusive || exclusive_waiters_ == 0;
+  if (holderCount_ == 0) {
+    granted = exclusive || exclusiveWaiters_ == 0;
   } else {
     u32 mine = 0;
-    for (auto it = holders_.Begin(); !it.IsEnd(); it.Next()) mine += *it == thread_id;
+    for (auto it = holders_.Begin(); !it.IsEnd(); it.Next()) mine += *it == threadId;
     if (mine == 0) {
-      granted = !exclusive && !exclusive_ && exclusive_waiters_ == 0;
+      granted = !exclusive && !exclusive_ && exclusiveWaiters_ == 0;
     } else if (!exclusive) {
       granted = true;
     } else {
-      granted = exclusive_ && mine == holder_count_;
+      granted = exclusive_ && mine == holderCount_;
     }
   }
   if (!granted) return false;
-  ++holder_count_;
+  ++holderCount_;
   if (exclusive) exclusive_ = true;
-  holders_.PushBack(thread_id);
-  changed_event_.Reset();
+  holders_.PushBack(threadId);
+  changedEvent_.Reset();
   return true;
 }
 
 bool ReadWriteLock::Acquire(bool exclusive) { return Acquire(Qel::Thread::CurrentId(), exclusive); }
 
-bool ReadWriteLock::Acquire(u32 thread_id, bool exclusive) {
+bool ReadWriteLock::Acquire(u32 threadId, bool exclusive) {
   {
     Qel::SingleLock guard(guard_);
-    if (TryAcquireLocked(thread_id, exclusive)) return true;
+    if (TryAcquireLocked(threadId, exclusive)) return true;
     // A holder's own entries cannot go away while it waits here, so a shared holder that asks
     // for the lock exclusively would wait for ever.
-    if (exclusive && !exclusive_ && !holders_.Find(thread_id).IsEnd()) {
+    if (exclusive && !exclusive_ && !holders_.Find(threadId).IsEnd()) {
       guard.Unlock();
       LogPrintf("ReadWriteLock: thread %u holds the lock shared and may not take it exclusively",
-                thread_id);
+                threadId);
       return false;
     }
   }
 
-  const bool on_main = IsMainThread();
-  u32 noted_ms = Qel::Time::Ms();
-  bool screen_shown = false;
+  const bool onMain = IsMainThread();
+  u32 notedMs = Qel::Time::Ms();
+  bool screenShown = false;
   if (exclusive) ChangeExclusiveWaiters(1);
 
-  for (i32 n = -100; !TryAcquire(thread_id, exclusive); ++n) {
+  for (i32 n = -100; !TryAcquire(threadId, exclusive); ++n) {
     Qel::Sleep(u32(std::clamp(n / 10, 0, 20)));
-    if (!on_main) continue;
+    if (!onMain) continue;
     const u32 now = Qel::Time::Ms();
-    if (now - noted_ms > kWaitScreenIntervalMs) {
-      noted_ms = now;
-      if (screen_shown) {
+    if (now - notedMs > kWaitScreenIntervalMs) {
+      notedMs = now;
+      if (screenShown) {
         BlockingScreen::Get().Refresh();
       } else {
         BlockingScreen::Get().Show();
-        screen_shown = true;
+        screenShown = true;
       }
       CollectResourceGarbage();
     }
     GetDispatcher().RunNextCall(0);
   }
 
-  if (screen_shown) {
+  if (screenShown) {
     BlockingScreen& screen = BlockingScreen::Get();
     if (screen.HasDisplay()) screen.Hide();
   }
@@ -101,26 +101,26 @@ bool ReadWriteLock::Acquire(u32 thread_id, bool exclusive) {
 
 void ReadWriteLock::ChangeExclusiveWaiters(i32 delta) {
   Qel::SingleLock guard(guard_);
-  exclusive_waiters_ = u32(i32(exclusive_waiters_) + delta);
+  exclusiveWaiters_ = u32(i32(exclusiveWaiters_) + delta);
 }
 
 bool ReadWriteLock::Release() { return Release(Qel::Thread::CurrentId()); }
 
-bool ReadWriteLock::Release(u32 thread_id) {
+bool ReadWriteLock::Release(u32 threadId) {
   Qel::SingleLock guard(guard_);
-  auto entry = holders_.Find(thread_id);
+  auto entry = holders_.Find(threadId);
   if (entry.IsEnd()) return false;
   holders_.Erase(entry);
-  --holder_count_;
-  const bool now_free = holder_count_ == 0;
-  if (now_free) exclusive_ = false;
-  changed_event_.Set();
-  return now_free;
+  --holderCount_;
+  const bool nowFree = holderCount_ == 0;
+  if (nowFree) exclusive_ = false;
+  changedEvent_.Set();
+  return nowFree;
 }
 
 u32 ReadWriteLock::GetHolderCount() {
   Qel::SingleLock guard(guard_);
-  return holder_count_;
+  return holderCount_;
 }
 
 bool ReadWriteLock::IsExclusive() {
@@ -130,13 +130,13 @@ bool ReadWriteLock::IsExclusive() {
 
 u32 ReadWriteLock::GetExclusiveWaiters() {
   Qel::SingleLock guard(guard_);
-  return exclusive_waiters_;
+  return exclusiveWaiters_;
 }
 
-u32 ReadWriteLock::CountHolds(u32 thread_id) {
+u32 ReadWriteLock::CountHolds(u32 threadId) {
   Qel::SingleLock guard(guard_);
   u32 mine = 0;
-  for (auto it = holders_.Begin(); !it.IsEnd(); it.Next()) mine += *it == thread_id;
+  for (auto it = holders_.Begin(); !it.IsEnd(); it.Next()) mine += *it == threadId;
   return mine;
 }
 

@@ -21,30 +21,30 @@ class ReadWriteLock {
   // Waits as long as needed. While the main thread waits here it keeps running queued main-thread
   // calls, and after each 15000 ms it shows the wait screen and purges unused resources. False only
   // when the request can never succeed (a shared holder asking for the lock exclusively).
-  bool Acquire(u32 thread_id, bool exclusive);
+  bool Acquire(u32 threadId, bool exclusive);
   bool Acquire(bool exclusive);
   // One attempt.
-  bool TryAcquire(u32 thread_id, bool exclusive);
+  bool TryAcquire(u32 threadId, bool exclusive);
   // Drops one hold of that thread; true when the lock became free. A thread that holds nothing
   // changes nothing and gets false.
-  bool Release(u32 thread_id);
+  bool Release(u32 threadId);
   bool Release();
 
   u32 GetHolderCount();
   bool IsExclusive();
   u32 GetExclusiveWaiters();
   // Entries held by that thread.
-  u32 CountHolds(u32 thread_id);
+  u32 CountHolds(u32 threadId);
 
  private:
-  bool TryAcquireLocked(u32 thread_id, bool exclusive);
+  bool TryAcquireLocked(u32 threadId, bool exclusive);
   void ChangeExclusiveWaiters(i32 delta);
 
-  u32 holder_count_ = 0;
+  u32 holderCount_ = 0;
   bool exclusive_ = false;
-  u32 exclusive_waiters_ = 0;
+  u32 exclusiveWaiters_ = 0;
   Qel::CriticalSection guard_;
-  Qel::WEvent changed_event_{true, true};
+  Qel::WEvent changedEvent_{true, true};
   ChunkedList<u32, 13> holders_;
 };
 

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "core/kuid.h"
+#include "platform/byte_order.h"
 #include "qel/pstring.h"
 #include "qel/string.h"
 
@@ -13,18 +14,6 @@ namespace {
 
 // Strings below this length are read into a stack buffer.
 constexpr u32 kStackStringSize = 511;
-
-template <typename T>
-void StoreLittleEndian(T value, u8* out) {
-  for (size_t i = 0; i < sizeof(T); ++i) out[i] = static_cast<u8>(value >> (8 * i));
-}
-
-template <typename T>
-T LoadLittleEndian(const u8* in) {
-  T value = 0;
-  for (size_t i = 0; i < sizeof(T); ++i) value |= static_cast<T>(static_cast<T>(in[i]) << (8 * i));
-  return value;
-}
 
 }  // namespace
 
@@ -37,41 +26,41 @@ u32 TStream::GetLength() {
 }
 
 void TStream::DropReadAhead() {
-  if (buffered_count_ != 0) Seek(0, 1);
+  if (bufferedCount_ != 0) Seek(0, 1);
   EmptyReadBuffer();
 }
 
 void TStream::MoveTo(u32 position) {
   const i64 distance = i64(position) - i64(Tell());
-  if (i64(buffer_position_) + distance >= 0 && distance <= i64(buffered_count_)) {
-    buffer_position_ = u32(i64(buffer_position_) + distance);
-    buffered_count_ = u32(i64(buffered_count_) - distance);
+  if (i64(bufferPosition_) + distance >= 0 && distance <= i64(bufferedCount_)) {
+    bufferPosition_ = u32(i64(bufferPosition_) + distance);
+    bufferedCount_ = u32(i64(bufferedCount_) - distance);
     return;
   }
   Seek(position, 0);
 }
 
 u32 TStream::ReadFromBuffer(void* dst, u32 n) {
-  if (n > buffered_count_) return ReadBuffered(dst, n);
-  std::memcpy(dst, buffer_ + buffer_position_, n);
-  buffer_position_ += n;
-  buffered_count_ -= n;
+  if (n > bufferedCount_) return ReadBuffered(dst, n);
+  std::memcpy(dst, buffer_ + bufferPosition_, n);
+  bufferPosition_ += n;
+  bufferedCount_ -= n;
   return n;
 }
 
 u32 TStream::ReadBuffered(void* dst, u32 n) {
   u8* out = static_cast<u8*>(dst);
   if (n == 0) return 0;
-  if (n <= buffered_count_) return ReadFromBuffer(dst, n);
+  if (n <= bufferedCount_) return ReadFromBuffer(dst, n);
 
   u32 copied = 0;
-  if (buffered_count_ != 0) {
-    std::memcpy(out, buffer_ + buffer_position_, buffered_count_);
-    copied = buffered_count_;
+  if (bufferedCount_ != 0) {
+    std::memcpy(out, buffer_ + bufferPosition_, bufferedCount_);
+    copied = bufferedCount_;
     // The position stays at the end of the valid bytes: only a buffer whose bytes ran to its
     // very end counts as drained to its end, so the kept history is never stale.
-    buffer_position_ += buffered_count_;
-    buffered_count_ = 0;
+    bufferPosition_ += bufferedCount_;
+    bufferedCount_ = 0;
   }
   const u32 wanted = n - copied;
 
@@ -82,7 +71,7 @@ u32 TStream::ReadBuffered(void* dst, u32 n) {
   }
 
   u32 start = 0;
-  if (buffer_position_ == kBufferSize) {
+  if (bufferPosition_ == kBufferSize) {
     std::memmove(buffer_, buffer_ + kBufferSize - kKeepBack, kKeepBack);
     start = kKeepBack;
   }
@@ -90,8 +79,8 @@ u32 TStream::ReadBuffered(void* dst, u32 n) {
   const u32 got = std::min(Read(buffer_ + start, room), room);
   const u32 take = std::min(wanted, got);
   std::memcpy(out + copied, buffer_ + start, take);
-  buffered_count_ = got - take;
-  buffer_position_ = start + take;
+  bufferedCount_ = got - take;
+  bufferPosition_ = start + take;
   return copied + take;
 }
 
@@ -101,19 +90,19 @@ void TStream::WriteBool(bool value) { WriteU8(value ? 1 : 0); }
 
 void TStream::WriteU16(u16 value) {
   u8 bytes[2];
-  StoreLittleEndian(value, bytes);
+  ByteOrder::StoreLE(bytes, value);
   WriteBytes(bytes, sizeof(bytes));
 }
 
 void TStream::WriteU32(u32 value) {
   u8 bytes[4];
-  StoreLittleEndian(value, bytes);
+  ByteOrder::StoreLE(bytes, value);
   WriteBytes(bytes, sizeof(bytes));
 }
 
 void TStream::WriteU64(u64 value) {
   u8 bytes[8];
-  StoreLittleEndian(value, bytes);
+  ByteOrder::StoreLE(bytes, value);
   WriteBytes(bytes, sizeof(bytes));
 }
 
@@ -133,7 +122,7 @@ void TStream::WriteU32Array(const u32* values, i32 count) {
   u32 left = u32(count);
   while (left != 0) {
     const u32 now = std::min(left, kChunk);
-    for (u32 i = 0; i < now; ++i) StoreLittleEndian(values[i], bytes + 4 * i);
+    for (u32 i = 0; i < now; ++i) ByteOrder::StoreLE(bytes + 4 * i, values[i]);
     WriteBytes(bytes, now * 4);
     values += now;
     left -= now;
@@ -148,7 +137,7 @@ bool TStream::ReadLittleEndian(T& out, T def) {
     SetError(kErrorShortRead);
     return false;
   }
-  out = LoadLittleEndian<T>(bytes);
+  out = ByteOrder::LoadLE<T>(bytes);
   return true;
 }
 
@@ -216,9 +205,9 @@ void TStream::WriteString(const Qel::String& text) {
 }
 
 void TStream::Skip(u32 n) {
-  if (n <= buffered_count_) {
-    buffer_position_ += n;
-    buffered_count_ -= n;
+  if (n <= bufferedCount_) {
+    bufferPosition_ += n;
+    bufferedCount_ -= n;
     return;
   }
   Seek(i64(n), 1);

@@ -106,12 +106,12 @@ class TStream {
   void Rewind() { MoveTo(0); }
 
  protected:
-  u32 BufferedCount() const { return buffered_count_; }
+  u32 BufferedCount() const { return bufferedCount_; }
   void ClearError() { error_ = kErrorNone; }
   // Forgets the read buffer's contents without moving the underlying position.
   void EmptyReadBuffer() {
-    buffered_count_ = 0;
-    buffer_position_ = 0;
+    bufferedCount_ = 0;
+    bufferPosition_ = 0;
   }
   // Moves the underlying position back to the logical one and empties the read buffer. Every
   // raw transfer starts with it, so the buffer never holds bytes the transfer has made stale.
@@ -132,8 +132,8 @@ class TStream {
   template <typename Assign>
   bool ReadText(Assign assign);
 
-  u32 buffered_count_ = 0;
-  u32 buffer_position_ = 0;
+  u32 bufferedCount_ = 0;
+  u32 bufferPosition_ = 0;
   u8 buffer_[kBufferSize];
   u32 error_ = kErrorNone;
 };

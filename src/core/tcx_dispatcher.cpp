@@ -16,10 +16,10 @@ constexpr f32 kWorkerStartSpacingSeconds = 5.0f;
 
 // Set from the first wake-up message until the main thread next services its queue, so that one
 // message is posted per service however many calls arrive.
-std::atomic<bool> g_main_woken{false};
+std::atomic<bool> g_mainWoken{false};
 
 void WakeMainThread() {
-  if (!g_main_woken.exchange(true)) PostMainThreadMessage(kMainThreadWakeMessage, 0, 0);
+  if (!g_mainWoken.exchange(true)) PostMainThreadMessage(kMainThreadWakeMessage, 0, 0);
   MainThreadEvent().Set();
 }
 
@@ -46,7 +46,7 @@ TCXDispatcher::~TCXDispatcher() { Close(); }
 u32 TCXDispatcher::CurrentThreadClass() { return IsMainThread() ? kWorkerOnly : kMainThreadOnly; }
 
 bool TCXDispatcher::Dispatch(intptr_t argument, u32 flags, const TCXCallback& call,
-                             ReadWriteLock* release_lock) {
+                             ReadWriteLock* releaseLock) {
   const bool async = (flags & kAsync) != 0;
   if (!async && (flags & CurrentThreadClass()) == 0) {
     CrashGuardedInvoke(call, argument);
@@ -58,10 +58,10 @@ bool TCXDispatcher::Dispatch(intptr_t argument, u32 flags, const TCXCallback& ca
     if (stop_.load()) {
       // Nothing runs once stopped; a waiter would wait for ever.
       guard.Unlock();
-      if (release_lock != nullptr) release_lock->Release();
+      if (releaseLock != nullptr) releaseLock->Release();
       return false;
     }
-    queue_.PushBack(TCXJob{call, argument, release_lock, flags, async ? nullptr : &done});
+    queue_.PushBack(TCXJob{call, argument, releaseLock, flags, async ? nullptr : &done});
   }
   if ((flags & kMainThreadOnly) != 0) {
     WakeMainThread();
@@ -72,28 +72,28 @@ bool TCXDispatcher::Dispatch(intptr_t argument, u32 flags, const TCXCallback& ca
   return done.Wait() == TCXDoneRecord::kDone;
 }
 
-u32 TCXDispatcher::RunNextCall(u32 runner_flags) {
+u32 TCXDispatcher::RunNextCall(u32 runnerFlags) {
   if (stop_.load()) return 0;
-  const u32 thread_class = CurrentThreadClass();
-  const u32 mask = runner_flags | thread_class;
-  const bool on_main = thread_class == kWorkerOnly;
-  if (on_main) {
+  const u32 threadClass = CurrentThreadClass();
+  const u32 mask = runnerFlags | threadClass;
+  const bool onMain = threadClass == kWorkerOnly;
+  if (onMain) {
     // Cleared before the queue is read, so a call queued from now on wakes the thread again.
-    g_main_woken.store(false);
+    g_mainWoken.store(false);
     MainThreadEvent().Reset();
   }
 
   TCXJob job;
   bool taken = false;
-  bool passed_over = false;
+  bool passedOver = false;
   u32 queued;
   {
     Qel::SingleLock guard(lock_);
     queued = queue_.Count();
-    if (queued == 0) work_event_.Reset();
+    if (queued == 0) workEvent_.Reset();
     for (auto it = queue_.Begin(); !it.IsEnd(); it.Next()) {
       if ((it->flags & mask) != 0) {
-        passed_over = true;
+        passedOver = true;
         continue;
       }
       job = std::move(*it);
@@ -103,7 +103,7 @@ u32 TCXDispatcher::RunNextCall(u32 runner_flags) {
       break;
     }
   }
-  if (passed_over && on_main) WakeWorker();
+  if (passedOver && onMain) WakeWorker();
   if (!taken) return 0;
 
   if (job.call.IsSet()) CrashGuardedInvoke(job.call, job.argument);
@@ -114,7 +114,7 @@ u32 TCXDispatcher::RunNextCall(u32 runner_flags) {
                            [&job](const Running& r) { return r.job == &job; });
     if (it != running_.end()) running_.erase(it);
   }
-  completion_event_.Pulse();
+  completionEvent_.Pulse();
   return queued - 1;
 }
 
@@ -133,7 +133,7 @@ bool TCXDispatcher::HasRunningElsewhere(intptr_t argument) {
   const u32 me = Qel::Thread::CurrentId();
   Qel::SingleLock guard(lock_);
   return std::any_of(running_.begin(), running_.end(), [argument, me](const Running& r) {
-    return r.job->argument == argument && r.thread_id != me;
+    return r.job->argument == argument && r.threadId != me;
   });
 }
 
@@ -144,7 +144,7 @@ void TCXDispatcher::DropQueuedLocked(Pred drop, std::vector<ReadWriteLock*>* hol
       it.Next();
       continue;
     }
-    if (it->release_lock != nullptr) holds->push_back(it->release_lock);
+    if (it->releaseLock != nullptr) holds->push_back(it->releaseLock);
     if (it->done != nullptr) it->done->Mark(TCXDoneRecord::kCancelled);
     it = queue_.Erase(it);
   }
@@ -160,7 +160,7 @@ void TCXDispatcher::CancelCalls(intptr_t argument, bool wait) {
   if (!wait) return;
   // A job of the calling thread itself cannot finish while it waits here. The bounded wait
   // covers a pulse that comes between the test and the wait.
-  while (HasRunningElsewhere(argument)) completion_event_.Wait(10);
+  while (HasRunningElsewhere(argument)) completionEvent_.Wait(10);
 }
 
 void TCXDispatcher::Shutdown() {
@@ -173,15 +173,15 @@ void TCXDispatcher::Shutdown() {
   DropHolds(holds);
 
   const u32 me = Qel::Thread::CurrentId();
-  const auto others_remain = [this, me] {
+  const auto othersRemain = [this, me] {
     return std::any_of(workers_.begin(), workers_.end(),
                        [me](const std::unique_ptr<Qel::Thread>& t) { return t->GetId() != me; });
   };
-  Qel::SingleLock guard(worker_lock_);
+  Qel::SingleLock guard(workerLock_);
   ReapWorkers();
-  while (others_remain()) {
+  while (othersRemain()) {
     guard.Unlock();
-    work_event_.Set();
+    workEvent_.Set();
     Qel::Sleep(10);
     guard.Lock();
     ReapWorkers();
@@ -200,50 +200,50 @@ void TCXDispatcher::Close() {
 
 void TCXDispatcher::WakeWorker() {
   {
-    Qel::SingleLock guard(worker_lock_);
+    Qel::SingleLock guard(workerLock_);
     ReapWorkers();
     u32 idle;
-    f32 last_change;
+    f32 lastChange;
     {
-      Qel::SingleLock idle_guard(idle_lock_);
-      idle = idle_workers_;
-      last_change = last_worker_change_;
+      Qel::SingleLock idleGuard(idleLock_);
+      idle = idleWorkers_;
+      lastChange = lastWorkerChange_;
     }
     if (!stop_.load() && idle == 0 &&
-        (active_workers_ == 0 ||
-         GetApplicationTimeF32() - last_change > kWorkerStartSpacingSeconds)) {
+        (activeWorkers_ == 0 ||
+         GetApplicationTimeF32() - lastChange > kWorkerStartSpacingSeconds)) {
       StartWorker();
     }
   }
-  work_event_.Set();
+  workEvent_.Set();
 }
 
 u32 TCXDispatcher::GetWorkerCount() {
-  Qel::SingleLock guard(worker_lock_);
+  Qel::SingleLock guard(workerLock_);
   return u32(workers_.size());
 }
 
 void TCXDispatcher::StartWorker() {
   {
-    Qel::SingleLock idle_guard(idle_lock_);
-    last_worker_change_ = GetApplicationTimeF32();
+    Qel::SingleLock idleGuard(idleLock_);
+    lastWorkerChange_ = GetApplicationTimeF32();
   }
   auto worker = std::make_unique<Qel::Thread>([this](Qel::Thread&) { return WorkerMain(); });
-  worker->SetPriority(worker_priority_);
-  Qel::SingleLock guard(worker_lock_);
+  worker->SetPriority(workerPriority_);
+  Qel::SingleLock guard(workerLock_);
   // Counted before it runs, since a worker that leaves takes itself off under this lock.
-  ++active_workers_;
+  ++activeWorkers_;
   if (!worker->Start()) {
-    --active_workers_;
+    --activeWorkers_;
     return;
   }
   workers_.push_back(std::move(worker));
 }
 
 void TCXDispatcher::SetIdleCount(i32 delta) {
-  Qel::SingleLock idle_guard(idle_lock_);
-  idle_workers_ = u32(i32(idle_workers_) + delta);
-  if (idle_workers_ != 0) last_worker_change_ = GetApplicationTimeF32();
+  Qel::SingleLock idleGuard(idleLock_);
+  idleWorkers_ = u32(i32(idleWorkers_) + delta);
+  if (idleWorkers_ != 0) lastWorkerChange_ = GetApplicationTimeF32();
 }
 
 bool TCXDispatcher::HasWorkerJobLocked() {
@@ -258,26 +258,26 @@ i32 TCXDispatcher::WorkerMain() {
     while (RunNextCall(0) != 0) {
     }
     SetIdleCount(1);
-    if (!stop_.load() && work_event_.Wait(kWorkerIdleLimitMs)) {
+    if (!stop_.load() && workEvent_.Wait(kWorkerIdleLimitMs)) {
       SetIdleCount(-1);
       continue;
     }
     // Leaving is decided under the worker lock, where WakeWorker decides whether to start a
     // worker: a job queued before this point is seen here, one queued after it finds no active
     // worker and starts one.
-    Qel::SingleLock guard(worker_lock_);
+    Qel::SingleLock guard(workerLock_);
     SetIdleCount(-1);
     if (!stop_.load()) {
-      Qel::SingleLock queue_guard(lock_);
+      Qel::SingleLock queueGuard(lock_);
       if (HasWorkerJobLocked()) continue;
     }
-    --active_workers_;
+    --activeWorkers_;
     return 0;
   }
 }
 
 void TCXDispatcher::ReapWorkers() {
-  Qel::SingleLock guard(worker_lock_);
+  Qel::SingleLock guard(workerLock_);
   std::erase_if(workers_, [](const std::unique_ptr<Qel::Thread>& t) { return !t->IsRunning(); });
 }
 
@@ -291,7 +291,7 @@ void PumpMainThread() {
   Qel::PStringCache::CollectGarbage();
 }
 
-bool WaitForMainThreadWork(u32 timeout_ms) { return MainThreadEvent().Wait(timeout_ms); }
+bool WaitForMainThreadWork(u32 timeoutMs) { return MainThreadEvent().Wait(timeoutMs); }
 
 KestroWorkerCallChain::KestroWorkerCallChain() = default;
 
@@ -315,7 +315,7 @@ void KestroWorkerCallChain::Start() {
     Qel::SingleLock guard(lock_);
     if (steps_.empty()) return;
   }
-  done_event_.Reset();
+  doneEvent_.Reset();
   running_.store(true);
   dispatcher_.store(&GetDispatcher());
   RunNext();
@@ -334,7 +334,7 @@ void KestroWorkerCallChain::RunNext() {
     }
   }
   running_.store(false);
-  done_event_.Set();
+  doneEvent_.Set();
 }
 
 void KestroWorkerCallChain::RunFront(intptr_t) {
@@ -354,12 +354,12 @@ void KestroWorkerCallChain::RunFront(intptr_t) {
 }
 
 bool KestroWorkerCallChain::WaitUntilDone() {
-  bool done = done_event_.Wait(0);
+  bool done = doneEvent_.Wait(0);
   while (!done) {
     TCXDispatcher* dispatcher = dispatcher_.load();
-    if (dispatcher == nullptr || dispatcher->IsStopping()) return done_event_.Wait(0);
+    if (dispatcher == nullptr || dispatcher->IsStopping()) return doneEvent_.Wait(0);
     const bool ran = dispatcher->RunNextCall(0) != 0;
-    done = done_event_.Wait(ran ? 0 : 10);
+    done = doneEvent_.Wait(ran ? 0 : 10);
   }
   return true;
 }

@@ -38,7 +38,7 @@ struct TCXJob {
   TCXCallback call;
   intptr_t argument = 0;
   // One hold of it is dropped when the job is cancelled.
-  ReadWriteLock* release_lock = nullptr;
+  ReadWriteLock* releaseLock = nullptr;
   u32 flags = 0;
   // Null for jobs nobody waits for.
   TCXDoneRecord* done = nullptr;
@@ -63,10 +63,10 @@ class TCXDispatcher {
   // queues it and, without kAsync, waits until it has run. False when the job was cancelled
   // before it ran, or refused because the dispatcher has stopped.
   bool Dispatch(intptr_t argument, u32 flags, const TCXCallback& call,
-                ReadWriteLock* release_lock = nullptr);
+                ReadWriteLock* releaseLock = nullptr);
   // Runs at most one queued job that the calling thread may run. Returns the number of jobs
   // queued when it began minus one when it ran one, else 0 (always 0 once stopped).
-  u32 RunNextCall(u32 runner_flags);
+  u32 RunNextCall(u32 runnerFlags);
   bool HasPendingCalls();
   bool IsRunning(intptr_t argument);
   // Removes the queued jobs with this argument, releasing their waiters. With `wait`, then waits
@@ -88,7 +88,7 @@ class TCXDispatcher {
  private:
   struct Running {
     const TCXJob* job;
-    u32 thread_id;
+    u32 threadId;
   };
 
   void StartWorker();
@@ -105,25 +105,25 @@ class TCXDispatcher {
   Qel::CriticalSection lock_;
   ChunkedList<TCXJob, 13> queue_;
   std::vector<Running> running_;
-  Qel::CriticalSection worker_lock_;
+  Qel::CriticalSection workerLock_;
   std::vector<std::unique_ptr<Qel::Thread>> workers_;
   // Workers that have not decided to leave; guarded by the worker lock.
-  u32 active_workers_ = 0;
-  f32 last_worker_change_ = 0.0f;
-  Qel::WEvent completion_event_{true, false};
-  Qel::WEvent work_event_{false, false};
-  i32 worker_priority_ = 0;
+  u32 activeWorkers_ = 0;
+  f32 lastWorkerChange_ = 0.0f;
+  Qel::WEvent completionEvent_{true, false};
+  Qel::WEvent workEvent_{false, false};
+  i32 workerPriority_ = 0;
   std::atomic<bool> stop_{false};
-  Qel::CriticalSection idle_lock_;
-  u32 idle_workers_ = 0;
+  Qel::CriticalSection idleLock_;
+  u32 idleWorkers_ = 0;
   Qel::String name_;
 };
 
 // Runs `count` pending main-thread calls or fewer and advances the application clock; then
 // collects interned-string garbage. Main thread only.
 void PumpMainThread();
-// Waits up to `timeout_ms` for the main thread to have work; true when it has.
-bool WaitForMainThreadWork(u32 timeout_ms);
+// Waits up to `timeoutMs` for the main thread to have work; true when it has.
+bool WaitForMainThreadWork(u32 timeoutMs);
 
 // A fixed series of calls run one after another, each on the thread class its flags allow,
 // without the starting thread waiting for them.
@@ -144,13 +144,13 @@ class KestroWorkerCallChain {
   // stopped first, so the remaining steps will never run.
   bool WaitUntilDone();
   bool IsRunning() const { return running_.load(); }
-  bool IsDone() { return done_event_.Wait(0); }
+  bool IsDone() { return doneEvent_.Wait(0); }
 
  private:
   std::atomic<bool> running_{false};
   Qel::CriticalSection lock_;
   bool closing_ = false;
   std::deque<TCXJob> steps_;
-  Qel::WEvent done_event_{true, true};
+  Qel::WEvent doneEvent_{true, true};
   std::atomic<TCXDispatcher*> dispatcher_{nullptr};
 };

@@ -23,14 +23,14 @@ constexpr u32 kUtf8Offsets[4] = {0x00000000u, 0x00003080u, 0x000E2080u, 0x03C820
 
 }  // namespace
 
-int ConvertCodePage(char* text, int size, u32 from_code_page, u32 to_code_page) {
+int ConvertCodePage(char* text, int size, u32 fromCodePage, u32 toCodePage) {
   if (text == nullptr || size < 0) return -1;
   if (size != 0 && std::memchr(text, '\0', size_t(size)) == nullptr) {
     text[0] = '\0';
     return -1;
   }
   std::string converted;
-  if (!Qel::ConvertCodePage(text, from_code_page, to_code_page, &converted)) {
+  if (!Qel::ConvertCodePage(text, fromCodePage, toCodePage, &converted)) {
     for (char* p = text; *p != '\0'; ++p) {
       if (u8(*p) >= 0x80) *p = '?';
     }
@@ -42,39 +42,39 @@ int ConvertCodePage(char* text, int size, u32 from_code_page, u32 to_code_page) 
   return 0;
 }
 
-int ConvertFromUtf8(char* text, int size, u32 to_code_page) {
-  return ConvertCodePage(text, size, kUtf8CodePage, to_code_page);
+int ConvertFromUtf8(char* text, int size, u32 toCodePage) {
+  return ConvertCodePage(text, size, kUtf8CodePage, toCodePage);
 }
 
 int ConvertToUtf8(char* text, int size) {
   return ConvertCodePage(text, size, Qel::kCodePageAnsi, kUtf8CodePage);
 }
 
-u32 DecodeUtf8Char(std::string_view bytes, u32* out_length) {
+u32 DecodeUtf8Char(std::string_view bytes, u32* outLength) {
   u32 length = 0;
-  u32 code_point = 0;
+  u32 codePoint = 0;
   if (!bytes.empty()) {
     const u8 lead = u8(bytes[0]);
     const u32 trailing = TrailingBytes(lead);
     length = 1;
     if (trailing > 3) {
-      code_point = kInvalidCodePoint;
+      codePoint = kInvalidCodePoint;
     } else {
-      code_point = lead;
+      codePoint = lead;
       for (; length <= trailing; ++length) {
         const u8 next = length < bytes.size() ? u8(bytes[length]) : 0;
         if ((next & 0xC0) != 0x80) break;
-        code_point = (code_point << 6) + next;
+        codePoint = (codePoint << 6) + next;
       }
-      code_point = length <= trailing ? kInvalidCodePoint : code_point - kUtf8Offsets[trailing];
+      codePoint = length <= trailing ? kInvalidCodePoint : codePoint - kUtf8Offsets[trailing];
     }
   }
-  if (out_length != nullptr) *out_length = length;
-  return code_point;
+  if (outLength != nullptr) *outLength = length;
+  return codePoint;
 }
 
-u32 DecodeUtf8Char(const char* bytes, u32* out_length) {
-  if (bytes == nullptr) return DecodeUtf8Char(std::string_view(), out_length);
+u32 DecodeUtf8Char(const char* bytes, u32* outLength) {
+  if (bytes == nullptr) return DecodeUtf8Char(std::string_view(), outLength);
   // Looks no further than the sequence can reach, and never past the NUL.
-  return DecodeUtf8Char(std::string_view(bytes, strnlen(bytes, 4)), out_length);
+  return DecodeUtf8Char(std::string_view(bytes, strnlen(bytes, 4)), outLength);
 }

@@ -11,8 +11,8 @@
 // -1 when the buffer holds no NUL (the text is emptied), and -1 when a code page cannot be
 // converted (every byte of 0x80 or above becomes '?'). A null text or a negative size gives -1
 // and touches nothing.
-int ConvertCodePage(char* text, int size, u32 from_code_page, u32 to_code_page);
-int ConvertFromUtf8(char* text, int size, u32 to_code_page);
+int ConvertCodePage(char* text, int size, u32 fromCodePage, u32 toCodePage);
+int ConvertFromUtf8(char* text, int size, u32 toCodePage);
 int ConvertToUtf8(char* text, int size);
 
 // The code point returned for a sequence that cannot be decoded.
@@ -22,6 +22,6 @@ inline constexpr u32 kInvalidCodePoint = 0xFFFD;
 // of bytes the sequence takes; at the end of the text the result is 0 with length 0. A sequence
 // cut short by the end, a NUL or a byte that cannot continue it is invalid (kInvalidCodePoint) and
 // covers only the bytes before the cut; a lead byte of 0xF8 or above is invalid on its own.
-u32 DecodeUtf8Char(std::string_view bytes, u32* out_length = nullptr);
+u32 DecodeUtf8Char(std::string_view bytes, u32* outLength = nullptr);
 // The same for a NUL-terminated text, whose NUL is its end.
-u32 DecodeUtf8Char(const char* bytes, u32* out_length = nullptr);
+u32 DecodeUtf8Char(const char* bytes, u32* outLength = nullptr);

@@ -4,7 +4,7 @@
 
 void TTimeDate::SetToNow() {
   Qel::LocalTime now = Qel::Time::LocalNow();
-  SetDate(now.year, now.month, now.day, now.day_of_week);
+  SetDate(now.year, now.month, now.day, now.dayOfWeek);
   SetTime(now.hour, now.minute, now.second, now.millisecond);
 }
 

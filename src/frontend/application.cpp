@@ -15,6 +15,7 @@
 #include "core/tcx_dispatcher.h"
 #include "pymclient/install_paths.h"
 #include "pymclient/pym_client.h"
+#include "pymclient/pym_protocol.h"
 #include "pymclient/pym_settings.h"
 #include "pymclient/resource_db_cache.h"
 #include "qel/file.h"
@@ -55,6 +56,18 @@ Switches ScanSwitches(int argc, char** argv) {
     s.noPymClient = s.noPymClient || word == Qel::PString("-nopymclient");
   }
   return s;
+}
+
+// Test hook: end-to-end tests of an installation whose daemon never comes set
+// KESTRO_CONNECT_PAUSE_MS to shorten the pause between connection tries. Only a plain number no
+// larger than the real pause counts, so the hook can never make the tool wait longer.
+void ApplyConnectPauseOverride() {
+  const char* text = std::getenv("KESTRO_CONNECT_PAUSE_MS");
+  if (text == nullptr || *text < '0' || *text > '9') return;
+  char* end = nullptr;
+  const unsigned long pauseMs = std::strtoul(text, &end, 10);
+  if (*end != '\0' || pauseMs > PymProtocol::kConnectPauseMs) return;
+  PymSetConnectPauseMs(u32(pauseMs));
 }
 
 }  // namespace
@@ -155,6 +168,7 @@ i8 InitApplication(EngineContext& context, const char* /*programPath*/, int argc
   options.storedFlags[2] = 0;
   options.mayStartDaemon = 0;
   options.isClient = switches.noPymClient ? 0 : 1;
+  ApplyConnectPauseOverride();
   PymOpenDatabase(options);
 
   SetMainThread();

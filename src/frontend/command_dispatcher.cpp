@@ -102,6 +102,16 @@ int Encrypt(CommandArgs& a) {
     AddError(a.log, "Invalid file path.");
     return -1;
   }
+  // An empty text has no packed form that reads back; the target is left alone.
+  if (source.GetTextLength() == 0) {
+    AddError(a.log, Qel::String::Format("Could not encrypt file %s: the file is empty.", input));
+    return -1;
+  }
+  if (!source.Pack()) {
+    AddError(a.log,
+             Qel::String::Format("Could not encrypt file %s: it is too large to pack.", input));
+    return -1;
+  }
   // A failed save must not pass for an encrypted file.
   if (!source.Save("", output.CStr())) {
     AddError(a.log, Qel::String::Format("Could not write file %s.", output.CStr()));

@@ -6,6 +6,7 @@
 #include <new>
 #include <type_traits>
 
+#include "platform/invariant.h"
 #include "qel/types.h"
 
 namespace Utils {
@@ -48,8 +49,15 @@ class Array {
   // Null for an index at or beyond the capacity.
   T* At(u32 index) { return index < capacity_ ? storage_ + index : nullptr; }
   const T* At(u32 index) const { return index < capacity_ ? storage_ + index : nullptr; }
-  T& operator[](u32 index) { return storage_[index]; }
-  const T& operator[](u32 index) const { return storage_[index]; }
+  // For indices the owner knows to be valid; an unknown index goes through At or Set.
+  T& operator[](u32 index) {
+    KESTRO_ASSERT(index < capacity_);
+    return storage_[index];
+  }
+  const T& operator[](u32 index) const {
+    KESTRO_ASSERT(index < capacity_);
+    return storage_[index];
+  }
 
   u32 Capacity() const { return capacity_; }
   T* Data() { return storage_; }

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/byte_order.h"
+
 namespace Utils {
 
 namespace {
@@ -101,12 +103,14 @@ bool ByteBuffer::Write(const void* data, u32 length) {
 bool ByteBuffer::WriteU8(u8 value) { return Write(&value, 1); }
 
 bool ByteBuffer::WriteU16(u16 value) {
-  u8 bytes[2] = {u8(value), u8(value >> 8)};
+  u8 bytes[2];
+  ByteOrder::StoreLE16(bytes, value);
   return Write(bytes, 2);
 }
 
 bool ByteBuffer::WriteU32(u32 value) {
-  u8 bytes[4] = {u8(value), u8(value >> 8), u8(value >> 16), u8(value >> 24)};
+  u8 bytes[4];
+  ByteOrder::StoreLE32(bytes, value);
   return Write(bytes, 4);
 }
 
@@ -131,14 +135,14 @@ bool ByteBuffer::ReadU8(u8* value) { return Read(value, 1); }
 bool ByteBuffer::ReadU16(u16* value) {
   u8 b[2];
   if (!Read(b, 2)) return false;
-  *value = u16(b[0] | (b[1] << 8));
+  *value = ByteOrder::LoadLE16(b);
   return true;
 }
 
 bool ByteBuffer::ReadU32(u32* value) {
   u8 b[4];
   if (!Read(b, 4)) return false;
-  *value = u32(b[0]) | (u32(b[1]) << 8) | (u32(b[2]) << 16) | (u32(b[3]) << 24);
+  *value = ByteOrder::LoadLE32(b);
   return true;
 }
 

@@ -64,6 +64,12 @@ ParseNode* Operator(i32 code, ParseNode* child0, ParseNode* child1 = nullptr,
   return Node(kGroupExpression, kExprOperator, code, child0, child1, child2);
 }
 
+// A comma expression in parentheses is one operand: its chain hangs under a node of its own, so
+// that it cannot merge into an argument list or pass its first operand's value to an operator.
+ParseNode* Parenthesised(ParseNodeList list) {
+  return list.head->next ? Operator(kOpComma, list.head) : list.head;
+}
+
 ParseNode* LastOf(ParseNode* list) {
   while (list->next) list = list->next;
   return list;
@@ -575,7 +581,7 @@ primary_expression
   | KEYWORD_NULL                                    { $$ = Node(kGroupExpression, kExprNull); }
   | constant
   | new_expression
-  | '(' expression ')'                              { $$ = $2.head; }
+  | '(' expression ')'                              { $$ = Parenthesised($2); }
   ;
 
 new_expression

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "gscompiler/checked_file_write.h"
+#include "platform/byte_order.h"
 #include "qel/lzss.h"
 
 namespace {
@@ -14,17 +15,6 @@ constexpr int kCompressionLevel = 9;
 // No LZSS stream grows by more than this factor (a 17-byte group of eight matches gives 144
 // bytes), so a longer announced text cannot be genuine and is refused before allocating.
 constexpr u64 kMaxExpansion = 9;
-
-u32 ReadU32Le(const u8* p) {
-  return u32(p[0]) | (u32(p[1]) << 8) | (u32(p[2]) << 16) | (u32(p[3]) << 24);
-}
-
-void WriteU32Le(u8* p, u32 v) {
-  p[0] = u8(v);
-  p[1] = u8(v >> 8);
-  p[2] = u8(v >> 16);
-  p[3] = u8(v >> 24);
-}
 
 // One spare byte keeps the text NUL-terminated.
 std::unique_ptr<u8[]> AllocateText(u64 length) {
@@ -103,9 +93,9 @@ bool GSSourceFile::ReadPacked() {
   }
   u8 header[kHeaderSize];
   const u32 got = file.Read(header, kHeaderSize);
-  format_ = got >= 4 ? ReadU32Le(header) : 0xFFFFFFFFu;
+  format_ = got >= 4 ? ByteOrder::LoadLE32(header) : 0xFFFFFFFFu;
   if (got != kHeaderSize) return false;
-  const u32 n = ReadU32Le(header + 8);
+  const u32 n = ByteOrder::LoadLE32(header + 8);
   if (n < 1 || n > kMaxPackedLength) return false;
   std::unique_ptr<u8[]> buffer(new (std::nothrow) u8[n]);
   if (!buffer || file.Read(buffer.get(), n) != n) return false;
@@ -123,7 +113,7 @@ bool GSSourceFile::Unpack() {
     return false;
   }
   Scramble(data_.get(), dataLength_);
-  const u32 length = ReadU32Le(data_.get());
+  const u32 length = ByteOrder::LoadLE32(data_.get());
   const u32 packedLength = dataLength_ - 4;
   if (length == 0 || length > kMaxTextLength || u64(length) > u64(packedLength) * kMaxExpansion) {
     Clear();
@@ -163,7 +153,7 @@ bool GSSourceFile::Pack() {
                                              u32(capacity), kCompressionLevel);
   // A body beyond the load limit would give a file that cannot be read back.
   if (compressed == 0 || u64(compressed) + 4 > kMaxPackedLength) return false;
-  WriteU32Le(buffer.get(), dataLength_);
+  ByteOrder::StoreLE32(buffer.get(), dataLength_);
   data_ = std::move(buffer);
   dataLength_ = compressed + 4;
   Scramble(data_.get(), dataLength_);
@@ -182,8 +172,8 @@ bool GSSourceFile::Save(const char* rootName, const char* path) {
 bool GSSourceFile::SavePacked() {
   if (!Pack()) return false;
   u8 header[kHeaderSize] = {};
-  WriteU32Le(header, format_);
-  WriteU32Le(header + 8, dataLength_);
+  ByteOrder::StoreLE32(header, format_);
+  ByteOrder::StoreLE32(header + 8, dataLength_);
   return WriteTarget(header, kHeaderSize, data_.get(), dataLength_);
 }
 

@@ -42,11 +42,11 @@ const char* const kStatementNames[] = {"return", "break",  "continue", "goto",  
 const char* const kExpressionNames[] = {"operator", "constant", "identifier", "call",
                                         "member",   "me",       "null"};
 const char* const kOperatorNames[] = {
-    "postfix --", "postfix ++", ".",     "unary +", "unary -", "!",    "~",
-    "prefix --",  "prefix ++",  "range", "index",   "cast",    "*",    "/",
-    "%",          "+",          "-",     "<<",      ">>",      "<",    ">",
-    "<=",         ">=",         "==",    "!=",      "&",       "^",    "|",
-    "and",        "or",         "=",     "size",    "isclass", "copy", "new"};
+    "postfix --", "postfix ++", ".",     "unary +", "unary -", "!",  "~",  "prefix --",
+    "prefix ++",  "range",      "index", "cast",    "*",       "/",  "%",  "+",
+    "-",          "<<",         ">>",    "<",       ">",       "<=", ">=", "==",
+    "!=",         "&",          "^",     "|",       "and",     "or", "=",  "size",
+    "isclass",    "copy",       "new",   ","};
 const char* const kTypeNames[] = {"void", "bool", "int", "float", "string", "object"};
 
 struct FlagName {

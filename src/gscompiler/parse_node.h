@@ -95,6 +95,9 @@ enum OperatorCode : i32 {
   kOpIsClass = 32,
   kOpCopy = 33,
   kOpNew = 34,
+  // A comma expression in parentheses, one operand: child 0 is the chain of its operands, each
+  // but the last marked discarded, and its value is the last one's.
+  kOpComma = 35,
 };
 
 // Codes of constant nodes (expression kind 1).

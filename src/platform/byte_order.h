@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 namespace ByteOrder {
 
@@ -52,6 +53,49 @@ inline void StoreLEF32(void* at, float value) {
   std::uint32_t bits;
   std::memcpy(&bits, &value, sizeof bits);
   StoreLE32(at, bits);
+}
+
+// Width-generic forms for code templated on an unsigned integer type.
+template <typename T>
+T LoadLE(const void* at) {
+  static_assert(std::is_unsigned_v<T> && sizeof(T) <= 8);
+  if constexpr (sizeof(T) == 1) return *static_cast<const std::uint8_t*>(at);
+  if constexpr (sizeof(T) == 2) return LoadLE16(at);
+  if constexpr (sizeof(T) == 4) return LoadLE32(at);
+  if constexpr (sizeof(T) == 8) return LoadLE64(at);
+}
+
+template <typename T>
+void StoreLE(void* at, T value) {
+  static_assert(std::is_unsigned_v<T> && sizeof(T) <= 8);
+  if constexpr (sizeof(T) == 1) *static_cast<std::uint8_t*>(at) = value;
+  if constexpr (sizeof(T) == 2) StoreLE16(at, value);
+  if constexpr (sizeof(T) == 4) StoreLE32(at, value);
+  if constexpr (sizeof(T) == 8) StoreLE64(at, value);
+}
+
+// Appends the little-endian bytes of `value` to a byte container (std::string,
+// std::vector<std::uint8_t>), as writers of hand-made frames and files do.
+template <typename T, typename Bytes>
+void AppendLE(Bytes& out, T value) {
+  const auto at = out.size();
+  out.resize(at + sizeof(T));
+  StoreLE<T>(out.data() + at, value);
+}
+
+template <typename Bytes>
+void AppendLE16(Bytes& out, std::uint16_t value) {
+  AppendLE(out, value);
+}
+
+template <typename Bytes>
+void AppendLE32(Bytes& out, std::uint32_t value) {
+  AppendLE(out, value);
+}
+
+template <typename Bytes>
+void AppendLE64(Bytes& out, std::uint64_t value) {
+  AppendLE(out, value);
 }
 
 }  // namespace ByteOrder

@@ -34,7 +34,7 @@ bool NamedMutex::Remove(std::string_view name) { return ::unlink(LockFilePath(na
 
 NamedMutex::~NamedMutex() { Close(); }
 
-bool NamedMutex::Create(std::string_view name, bool initial_owner, bool* created) {
+bool NamedMutex::Create(std::string_view name, bool initialOwner, bool* created) {
   if (created) *created = false;
   {
     std::lock_guard<std::mutex> g(mutex_);
@@ -64,9 +64,9 @@ bool NamedMutex::Create(std::string_view name, bool initial_owner, bool* created
     }
     fd_ = fd;
     if (created) *created = made;
-    initial_owner = initial_owner && made;
+    initialOwner = initialOwner && made;
   }
-  if (initial_owner) Lock();
+  if (initialOwner) Lock();
   return true;
 }
 

@@ -27,10 +27,10 @@ class NamedMutex {
   NamedMutex& operator=(const NamedMutex&) = delete;
 
   // Opens the mutex called `name`, creating it when it does not exist yet. `*created` (when
-  // given) tells whether this call created it. With `initial_owner`, a call that created the
+  // given) tells whether this call created it. With `initialOwner`, a call that created the
   // mutex returns holding it; an existing mutex is not taken. False when the lock file cannot be
   // opened, belongs to another user, or this object is open already. The file is owner-only.
-  bool Create(std::string_view name, bool initial_owner, bool* created = nullptr);
+  bool Create(std::string_view name, bool initialOwner, bool* created = nullptr);
   bool IsOpen() const { return fd_ >= 0; }
 
   // Waits without limit. Does nothing when the mutex is not open.

@@ -19,7 +19,7 @@ bool ReadLocalClock(LocalClockReading* out) {
   if (localtime_r(&seconds, &parts) == nullptr) return false;
   out->year = parts.tm_year + 1900;
   out->month = parts.tm_mon + 1;
-  out->day_of_week = parts.tm_wday;
+  out->dayOfWeek = parts.tm_wday;
   out->day = parts.tm_mday;
   out->hour = parts.tm_hour;
   out->minute = parts.tm_min;

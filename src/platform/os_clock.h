@@ -10,10 +10,10 @@ std::uint64_t MonotonicNanoseconds();
 
 // Local calendar time, as the C library breaks it down, plus milliseconds.
 struct LocalClockReading {
-  int year;         // e.g. 2011
-  int month;        // 1-12
-  int day_of_week;  // 0 = Sunday
-  int day;          // 1-31
+  int year;       // e.g. 2011
+  int month;      // 1-12
+  int dayOfWeek;  // 0 = Sunday
+  int day;        // 1-31
   int hour;
   int minute;
   int second;  // 0-60 (a leap second shows as 60)

@@ -83,28 +83,28 @@ void CloseBoth(int fds[2]) {
 }  // namespace
 
 std::uint32_t SpawnDetached(const std::string& file, const std::vector<std::string>& args,
-                            const std::string& working_folder, bool hidden) {
+                            const std::string& workingFolder, bool hidden) {
   if (file.empty()) return 0;
   // Everything the children need is prepared here: after fork only async-signal-safe calls.
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(file.c_str()));
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  const char* dir = working_folder.empty() ? nullptr : working_folder.c_str();
+  const char* dir = workingFolder.empty() ? nullptr : workingFolder.c_str();
 
-  // pid_pipe carries the grandchild's id from the middle process; err_pipe carries an errno
+  // pidPipe carries the grandchild's id from the middle process; errPipe carries an errno
   // when the grandchild cannot start, and closes silently (close-on-exec) when it can.
-  int pid_pipe[2] = {-1, -1};
-  int err_pipe[2] = {-1, -1};
-  if (::pipe2(pid_pipe, O_CLOEXEC) != 0) return 0;
-  if (::pipe2(err_pipe, O_CLOEXEC) != 0) {
-    CloseBoth(pid_pipe);
+  int pidPipe[2] = {-1, -1};
+  int errPipe[2] = {-1, -1};
+  if (::pipe2(pidPipe, O_CLOEXEC) != 0) return 0;
+  if (::pipe2(errPipe, O_CLOEXEC) != 0) {
+    CloseBoth(pidPipe);
     return 0;
   }
   const pid_t middle = ::fork();
   if (middle < 0) {
-    CloseBoth(pid_pipe);
-    CloseBoth(err_pipe);
+    CloseBoth(pidPipe);
+    CloseBoth(errPipe);
     return 0;
   }
   if (middle == 0) {
@@ -114,38 +114,38 @@ std::uint32_t SpawnDetached(const std::string& file, const std::vector<std::stri
       int e = 0;
       if (dir && ::chdir(dir) != 0) e = errno;
       if (e == 0) {
-        const int null_fd = ::open("/dev/null", O_RDWR);
-        if (null_fd >= 0) {
-          ::dup2(null_fd, 0);
+        const int nullFd = ::open("/dev/null", O_RDWR);
+        if (nullFd >= 0) {
+          ::dup2(nullFd, 0);
           if (hidden) {
-            ::dup2(null_fd, 1);
-            ::dup2(null_fd, 2);
+            ::dup2(nullFd, 1);
+            ::dup2(nullFd, 2);
           }
-          if (null_fd > 2) ::close(null_fd);
+          if (nullFd > 2) ::close(nullFd);
         }
         // No descriptor of the starting process (sockets, locks) survives into the program.
         ::syscall(SYS_close_range, 3u, ~0u, CLOSE_RANGE_CLOEXEC);
         ::execve(file.c_str(), argv.data(), environ);
         e = errno;
       }
-      WriteAll(err_pipe[1], &e, sizeof(e));
+      WriteAll(errPipe[1], &e, sizeof(e));
       ::_exit(127);
     }
     const std::int32_t id = grandchild > 0 ? static_cast<std::int32_t>(grandchild) : 0;
-    WriteAll(pid_pipe[1], &id, sizeof(id));
+    WriteAll(pidPipe[1], &id, sizeof(id));
     ::_exit(0);
   }
-  ::close(pid_pipe[1]);
-  ::close(err_pipe[1]);
+  ::close(pidPipe[1]);
+  ::close(errPipe[1]);
   std::int32_t id = 0;
-  if (ReadAll(pid_pipe[0], &id, sizeof(id)) != sizeof(id)) id = 0;
-  ::close(pid_pipe[0]);
+  if (ReadAll(pidPipe[0], &id, sizeof(id)) != sizeof(id)) id = 0;
+  ::close(pidPipe[0]);
   int status = 0;
   while (::waitpid(middle, &status, 0) < 0 && errno == EINTR) {
   }
   int err = 0;
-  const bool failed = id <= 0 || ReadAll(err_pipe[0], &err, sizeof(err)) == sizeof(err);
-  ::close(err_pipe[0]);
+  const bool failed = id <= 0 || ReadAll(errPipe[0], &err, sizeof(err)) == sizeof(err);
+  ::close(errPipe[0]);
   return failed ? 0 : static_cast<std::uint32_t>(id);
 }
 

@@ -16,12 +16,12 @@ bool IsProcessAlive(std::uint32_t pid);
 // The resolved path of the running executable (from /proc/self/exe); empty when unknown.
 std::string ProgramPath();
 
-// Starts `file` with `args` (without the program name) in `working_folder` (the current one
+// Starts `file` with `args` (without the program name) in `workingFolder` (the current one
 // when empty) as a process of its own session that is not a child of this one, so it leaves no
 // zombie behind. Standard input is /dev/null; with `hidden` standard output and error go there
 // too. Descriptors of this process are not inherited. Returns its process id, 0 on failure
 // (including a program that cannot be executed).
 std::uint32_t SpawnDetached(const std::string& file, const std::vector<std::string>& args,
-                            const std::string& working_folder, bool hidden);
+                            const std::string& workingFolder, bool hidden);
 
 }  // namespace Platform

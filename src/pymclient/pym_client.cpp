@@ -18,18 +18,14 @@
 
 namespace {
 
-constexpr u32 kOpenTries = 11;
-constexpr u32 kTryPauseMs = 1000;
-constexpr u32 kCloseWaitStepMs = 100;
-constexpr u32 kCloseWaitSteps = 300;  // 30 seconds
-// How much of the end of the daemon's log is searched for its last error line.
-constexpr std::streamoff kLogTailBytes = 64 * 1024;
+using namespace PymProtocol;  // NOLINT(build/namespaces): the protocol's constants
 
 struct ClientState {
   Qel::CriticalSection lock;
   PymClientOptions options;
   std::atomic<bool> open{false};
   Qel::WEvent openEvent{true, false};
+  std::atomic<u32> connectPauseMs{kConnectPauseMs};
   // When the last PymOpenDatabase began.
   timespec openStarted{};
 };
@@ -57,6 +53,10 @@ PymClientOptions PymGetClientOptions() {
 
 Qel::WEvent& PymGetOpenEvent() { return Client().openEvent; }
 
+void PymSetConnectPauseMs(u32 pauseMs) { Client().connectPauseMs.store(pauseMs); }
+
+u32 PymGetConnectPauseMs() { return Client().connectPauseMs.load(); }
+
 bool PymOpenDatabase(const PymClientOptions& options) {
   ClientState& c = Client();
   if (c.open.load()) return true;
@@ -64,12 +64,12 @@ bool PymOpenDatabase(const PymClientOptions& options) {
   SetOptions(options);
   SetPymDaemonStarted(false);
   bool connected = false;
-  for (u32 attempt = 0; attempt < kOpenTries && !connected; ++attempt) {
+  for (u32 attempt = 0; attempt < kConnectTries && !connected; ++attempt) {
     if (attempt == 1) {
       if (!GetPymDaemonStarted()) StartPymDaemon();
-      Qel::Sleep(kTryPauseMs);
+      Qel::Sleep(PymGetConnectPauseMs());
     } else if (attempt > 1) {
-      Qel::Sleep(kTryPauseMs);
+      Qel::Sleep(PymGetConnectPauseMs());
     }
     connected = PymConnect();
   }
@@ -99,7 +99,7 @@ std::string PymGetDaemonFailure() {
   Qel::File::Path log = GetDatabasePath();
   if (log.IsEmpty()) return {};
   log.DelName();
-  log.AddPath(PymProtocol::kDaemonLogFileName);
+  log.AddPath(kDaemonLogFileName);
   struct stat st {};
   const timespec since = Client().openStarted;
   // A log untouched since the open began tells of another start, not of this one.
@@ -110,8 +110,9 @@ std::string PymGetDaemonFailure() {
   std::ifstream in(log.CStr(), std::ios::binary);
   in.seekg(0, std::ios::end);
   const std::streamoff size = in.tellg();
-  in.seekg(size > kLogTailBytes ? size - kLogTailBytes : 0);
-  const std::string prefix = PymProtocol::kDaemonLogErrorPrefix;
+  in.seekg(size > std::streamoff(kDaemonLogTailBytes) ? size - std::streamoff(kDaemonLogTailBytes)
+                                                      : 0);
+  const std::string prefix = kDaemonLogErrorPrefix;
   std::string line;
   std::string last;
   while (std::getline(in, line)) {

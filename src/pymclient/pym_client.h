@@ -37,3 +37,8 @@ bool PymIsClientOpen();
 PymClientOptions PymGetClientOptions();
 // Set on each successful open.
 Qel::WEvent& PymGetOpenEvent();
+
+// The pause before each connection try after the first (PymProtocol::kConnectPauseMs unless
+// set). Tests of a daemon that never comes shorten it; nothing else should.
+void PymSetConnectPauseMs(u32 pauseMs);
+u32 PymGetConnectPauseMs();

@@ -17,6 +17,8 @@
 #include "core/log_printf.h"
 #include "core/net_transport.h"
 #include "core/tcx_dispatcher.h"
+#include "platform/byte_order.h"
+#include "platform/invariant.h"
 #include "pymclient/install_paths.h"
 #include "pymclient/pym_client.h"
 #include "pymclient/pym_discovery.h"
@@ -82,27 +84,16 @@ QuestionThreads& Questions() {
   return *q;
 }
 
-u32 DecodeU32(const u8* p) {
-  return u32(p[0]) | (u32(p[1]) << 8) | (u32(p[2]) << 16) | (u32(p[3]) << 24);
-}
-
-void EncodeU32(u8* p, u32 v) {
-  p[0] = u8(v);
-  p[1] = u8(v >> 8);
-  p[2] = u8(v >> 16);
-  p[3] = u8(v >> 24);
-}
-
 bool ReceiveU32(PymMessageSource& source, u32& out) {
   u8 bytes[4];
   if (!source.Receive(bytes, 4)) return false;
-  out = DecodeU32(bytes);
+  out = ByteOrder::LoadLE32(bytes);
   return true;
 }
 
 bool SendU32(u32 value) {
   u8 bytes[4];
-  EncodeU32(bytes, value);
+  ByteOrder::StoreLE32(bytes, value);
   return SendToDaemon(bytes, 4);
 }
 
@@ -190,12 +181,13 @@ bool IsReaderThread() {
   return c.reader && c.reader->GetId() == Qel::Thread::CurrentId();
 }
 
-// Sends one request frame with up to 11 connection tries. Runs under the connection lock; `tx`
-// is null for a post. The frame is copied once into a block of its exact size and goes out in
-// pieces: a failure before the opcode and id are out is tried again on a new connection, a
+// Sends one request frame with up to kConnectTries connection tries. Runs under the connection
+// lock; `tx` is null for a post. The frame is copied once into a block of its exact size and goes
+// out in pieces: a failure before the opcode and id are out is tried again on a new connection, a
 // failure after that drops the connection and fails the request.
 bool SendFrame(u32 opcode, TStream& request, PymClientTransaction* tx) {
   Connection& c = Conn();
+  KESTRO_ASSERT(c.lock.IsLockedByCurrentThread());
   const u32 position = request.Tell();
   const u32 length = request.GetLength();
   const u32 n = length > position ? length - position : 0;
@@ -203,20 +195,20 @@ bool SendFrame(u32 opcode, TStream& request, PymClientTransaction* tx) {
     LogPrintf("PymClient> request payload of %u bytes is over the limit\n", n);
     return false;
   }
-  std::unique_ptr<u8[]> frame(new u8[size_t(n) + 12]);
-  EncodeU32(frame.get(), opcode);
-  EncodeU32(frame.get() + 4, tx ? tx->id : kPostTransactionId);
-  EncodeU32(frame.get() + 8, n);
-  if (n > 0 && request.Read(frame.get() + 12, n) != n) return false;
+  std::unique_ptr<u8[]> frame(new u8[size_t(n) + kFrameHeaderSize]);
+  ByteOrder::StoreLE32(frame.get(), opcode);
+  ByteOrder::StoreLE32(frame.get() + 4, tx ? tx->id : kPostTransactionId);
+  ByteOrder::StoreLE32(frame.get() + 8, n);
+  if (n > 0 && request.Read(frame.get() + kFrameHeaderSize, n) != n) return false;
 
-  for (u32 attempt = 0; attempt <= 10; ++attempt) {
+  for (u32 attempt = 0; attempt < kConnectTries; ++attempt) {
     if (attempt == 1) {
       if (!PymGetClientOptions().mayStartDaemon) return false;
       // One start until a connection succeeds: a daemon needs time to publish itself.
       if (!GetPymDaemonStarted()) StartPymDaemon();
-      Qel::Sleep(1000);
+      Qel::Sleep(PymGetConnectPauseMs());
     } else if (attempt > 1) {
-      Qel::Sleep(1000);
+      Qel::Sleep(PymGetConnectPauseMs());
     }
     if (!PymConnect()) continue;
     if (tx) {
@@ -227,7 +219,7 @@ bool SendFrame(u32 opcode, TStream& request, PymClientTransaction* tx) {
       tx->connection = c.generation.load();
     }
     u32 sent = 0;
-    if (Transfer(true, frame.get(), n + 12, &sent)) return true;
+    if (Transfer(true, frame.get(), n + kFrameHeaderSize, &sent)) return true;
     PymDisconnect(true);
     if (sent >= 8) return false;
   }
@@ -452,7 +444,7 @@ bool PymConnect() {
             SendU32(isClient) && SendU32(u32(databasePath.size())) &&
             SendToDaemon(databasePath.data(), u32(databasePath.size()));
   u8 answer[4 + 4 * kHandshakeWordCount];
-  ok = ok && ReceiveFromDaemon(answer, 4) && DecodeU32(answer) == kTagDaemon &&
+  ok = ok && ReceiveFromDaemon(answer, 4) && ByteOrder::LoadLE32(answer) == kTagDaemon &&
        ReceiveFromDaemon(answer + 4, 4 * kHandshakeWordCount);
   if (!ok) {
     PymDisconnect(true);
@@ -460,8 +452,8 @@ bool PymConnect() {
   }
   {
     Qel::SingleLock words(c.handshakeLock);
-    c.handshakeWords[0] = DecodeU32(answer + 4);
-    c.handshakeWords[1] = DecodeU32(answer + 8);
+    c.handshakeWords[0] = ByteOrder::LoadLE32(answer + 4);
+    c.handshakeWords[1] = ByteOrder::LoadLE32(answer + 8);
   }
   SetPymDaemonStarted(false);
   c.connected.store(true);
@@ -580,16 +572,16 @@ PymMessageResult PymReadDaemonMessage(PymMessageSource& source) {
   // (kind and length, id and length), and a tag that is neither ends the connection anyway.
   u8 head[8];
   if (!source.Receive(head, sizeof(head))) return PymMessageResult::kFailed;
-  const u32 tag = DecodeU32(head);
+  const u32 tag = ByteOrder::LoadLE32(head);
   if (tag == kTagNotify) {
     auto n = std::make_unique<PymNotification>();
-    n->kind = DecodeU32(head + 4);
+    n->kind = ByteOrder::LoadLE32(head + 4);
     if (!PymReadNotificationBody(source, *n)) return PymMessageResult::kFailed;
     PymQueueNotification(std::move(n));
     return PymMessageResult::kHandled;
   }
   if (tag != kTagReply) return PymMessageResult::kUnknownTag;
-  const u32 id = DecodeU32(head + 4);
+  const u32 id = ByteOrder::LoadLE32(head + 4);
   c.readerEvent.Reset();
   if (PymClientTransaction::ReceiveReply(id)) return PymMessageResult::kHandedOver;
   c.readerEvent.Set();

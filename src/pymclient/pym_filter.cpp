@@ -145,7 +145,7 @@ Qel::String PymFilterElementGroup::GetValueText() const {
 }
 
 bool PymFilterElementGroup::Write(TStream& stream) const {
-  stream.WriteBool(first_flag_);
+  stream.WriteBool(firstFlag_);
   stream.WriteBool(negated_);
   stream.WriteU32(u32(children_.size()));
   for (const auto& child : children_) {
@@ -172,8 +172,7 @@ std::unique_ptr<PymFilterElement> PymFilterElementGroup::ReadElementAt(TStream& 
 bool PymFilterElementGroup::ReadAt(TStream& stream, u32 level) {
   children_.clear();
   u32 count = 0;
-  const bool ok =
-      stream.ReadBool(first_flag_) && stream.ReadBool(negated_) && stream.ReadU32(count);
+  const bool ok = stream.ReadBool(firstFlag_) && stream.ReadBool(negated_) && stream.ReadU32(count);
   if (!ok) return false;
   // Every child takes at least its tag, so a hostile count ends at the first short read.
   for (u32 i = 0; i < count; ++i) {
@@ -187,7 +186,7 @@ bool PymFilterElementGroup::ReadAt(TStream& stream, u32 level) {
 bool PymFilterElementGroup::Equals(const PymFilterElement& other) const {
   const auto* group = dynamic_cast<const PymFilterElementGroup*>(&other);
   if (!group || group->children_.size() != children_.size()) return false;
-  if (group->negated_ != negated_ || group->first_flag_ != first_flag_) return false;
+  if (group->negated_ != negated_ || group->firstFlag_ != firstFlag_) return false;
   // Every Equals is symmetric, so one direction per pair keeps deep trees linear.
   for (size_t i = 0; i < children_.size(); ++i) {
     if (!children_[i]->Equals(*group->children_[i])) return false;
@@ -248,18 +247,18 @@ bool PymFilterElementString::Equals(const PymFilterElement& other) const {
 // ---------------------------------------------------------------------------------------------
 // Bool
 
-Qel::PString PymFilterElementBool::GetTypeName() const { return NameOf(kFlagNames, flag_index_); }
+Qel::PString PymFilterElementBool::GetTypeName() const { return NameOf(kFlagNames, flagIndex_); }
 
 bool PymFilterElementBool::Write(TStream& stream) const {
-  stream.WriteU32(flag_index_);
+  stream.WriteU32(flagIndex_);
   return StreamOk(stream);
 }
 
-bool PymFilterElementBool::Read(TStream& stream) { return stream.ReadU32(flag_index_); }
+bool PymFilterElementBool::Read(TStream& stream) { return stream.ReadU32(flagIndex_); }
 
 bool PymFilterElementBool::Equals(const PymFilterElement& other) const {
   const auto* o = dynamic_cast<const PymFilterElementBool*>(&other);
-  return o && o->flag_index_ == flag_index_;
+  return o && o->flagIndex_ == flagIndex_;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -268,35 +267,35 @@ bool PymFilterElementBool::Equals(const PymFilterElement& other) const {
 void PymFilterElementInt::SetRange(i32 low, i32 high, bool lowInclusive, bool highInclusive) {
   low_ = low;
   high_ = high;
-  low_inclusive_ = lowInclusive;
-  high_inclusive_ = highInclusive;
+  lowInclusive_ = lowInclusive;
+  highInclusive_ = highInclusive;
 }
 
 Qel::PString PymFilterElementInt::GetTypeName() const { return NameOf(kIntKindNames, kind_); }
 
 Qel::String PymFilterElementInt::GetValueText() const {
-  return Qel::String::Format("%c%d,%d%c", OpenBracket(low_inclusive_), low_, high_,
-                             CloseBracket(high_inclusive_));
+  return Qel::String::Format("%c%d,%d%c", OpenBracket(lowInclusive_), low_, high_,
+                             CloseBracket(highInclusive_));
 }
 
 bool PymFilterElementInt::Write(TStream& stream) const {
   stream.WriteU32(kind_);
   stream.WriteI32(low_);
   stream.WriteI32(high_);
-  stream.WriteBool(low_inclusive_);
-  stream.WriteBool(high_inclusive_);
+  stream.WriteBool(lowInclusive_);
+  stream.WriteBool(highInclusive_);
   return StreamOk(stream);
 }
 
 bool PymFilterElementInt::Read(TStream& stream) {
   return stream.ReadU32(kind_) && stream.ReadI32(low_) && stream.ReadI32(high_) &&
-         stream.ReadBool(low_inclusive_) && stream.ReadBool(high_inclusive_);
+         stream.ReadBool(lowInclusive_) && stream.ReadBool(highInclusive_);
 }
 
 bool PymFilterElementInt::Equals(const PymFilterElement& other) const {
   const auto* o = dynamic_cast<const PymFilterElementInt*>(&other);
   return o && o->kind_ == kind_ && o->low_ == low_ && o->high_ == high_ &&
-         o->low_inclusive_ == low_inclusive_ && o->high_inclusive_ == high_inclusive_;
+         o->lowInclusive_ == lowInclusive_ && o->highInclusive_ == highInclusive_;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -305,8 +304,8 @@ bool PymFilterElementInt::Equals(const PymFilterElement& other) const {
 void PymFilterElementTimestamp::SetRange(u64 low, u64 high, bool lowInclusive, bool highInclusive) {
   low_ = low;
   high_ = high;
-  low_inclusive_ = lowInclusive;
-  high_inclusive_ = highInclusive;
+  lowInclusive_ = lowInclusive;
+  highInclusive_ = highInclusive;
 }
 
 Qel::PString PymFilterElementTimestamp::GetTypeName() const {
@@ -314,29 +313,29 @@ Qel::PString PymFilterElementTimestamp::GetTypeName() const {
 }
 
 Qel::String PymFilterElementTimestamp::GetValueText() const {
-  return Qel::String::Format("%c%llu,%llu%c", OpenBracket(low_inclusive_),
+  return Qel::String::Format("%c%llu,%llu%c", OpenBracket(lowInclusive_),
                              static_cast<unsigned long long>(low_),
-                             static_cast<unsigned long long>(high_), CloseBracket(high_inclusive_));
+                             static_cast<unsigned long long>(high_), CloseBracket(highInclusive_));
 }
 
 bool PymFilterElementTimestamp::Write(TStream& stream) const {
   stream.WriteU32(kind_);
   stream.WriteU64(low_);
   stream.WriteU64(high_);
-  stream.WriteBool(low_inclusive_);
-  stream.WriteBool(high_inclusive_);
+  stream.WriteBool(lowInclusive_);
+  stream.WriteBool(highInclusive_);
   return StreamOk(stream);
 }
 
 bool PymFilterElementTimestamp::Read(TStream& stream) {
   return stream.ReadU32(kind_) && stream.ReadU64(low_) && stream.ReadU64(high_) &&
-         stream.ReadBool(low_inclusive_) && stream.ReadBool(high_inclusive_);
+         stream.ReadBool(lowInclusive_) && stream.ReadBool(highInclusive_);
 }
 
 bool PymFilterElementTimestamp::Equals(const PymFilterElement& other) const {
   const auto* o = dynamic_cast<const PymFilterElementTimestamp*>(&other);
   return o && o->kind_ == kind_ && o->low_ == low_ && o->high_ == high_ &&
-         o->low_inclusive_ == low_inclusive_ && o->high_inclusive_ == high_inclusive_;
+         o->lowInclusive_ == lowInclusive_ && o->highInclusive_ == highInclusive_;
 }
 
 // ---------------------------------------------------------------------------------------------

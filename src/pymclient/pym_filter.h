@@ -52,7 +52,7 @@ class PymFilterElementGroup final : public PymFilterElement {
   // Appends a new negated group holding the element; a null element is ignored.
   void AddNegated(std::unique_ptr<PymFilterElement> element);
 
-  bool GetFirstFlag() const { return first_flag_; }
+  bool GetFirstFlag() const { return firstFlag_; }
   bool IsNegated() const { return negated_; }
   u32 GetChildCount() const { return u32(children_.size()); }
   const PymFilterElement* GetChild(u32 index) const {
@@ -74,7 +74,7 @@ class PymFilterElementGroup final : public PymFilterElement {
   static std::unique_ptr<PymFilterElement> ReadElementAt(TStream& stream, u32 level);
   bool ReadAt(TStream& stream, u32 level);
 
-  bool first_flag_ = true;
+  bool firstFlag_ = true;
   bool negated_ = false;
   std::vector<std::unique_ptr<PymFilterElement>> children_;
 };
@@ -107,9 +107,9 @@ class PymFilterElementString final : public PymFilterElement {
 
 class PymFilterElementBool final : public PymFilterElement {
  public:
-  explicit PymFilterElementBool(u32 flagIndex) : flag_index_(flagIndex) {}
+  explicit PymFilterElementBool(u32 flagIndex) : flagIndex_(flagIndex) {}
 
-  u32 GetFlagIndex() const { return flag_index_; }
+  u32 GetFlagIndex() const { return flagIndex_; }
 
   Qel::PString GetTypeName() const override;
   Qel::String GetValueText() const override { return "true"; }
@@ -119,7 +119,7 @@ class PymFilterElementBool final : public PymFilterElement {
   bool Equals(const PymFilterElement& other) const override;
 
  private:
-  u32 flag_index_;
+  u32 flagIndex_;
 };
 
 class PymFilterElementInt final : public PymFilterElement {
@@ -131,8 +131,8 @@ class PymFilterElementInt final : public PymFilterElement {
   u32 GetKind() const { return kind_; }
   i32 GetLow() const { return low_; }
   i32 GetHigh() const { return high_; }
-  bool IsLowInclusive() const { return low_inclusive_; }
-  bool IsHighInclusive() const { return high_inclusive_; }
+  bool IsLowInclusive() const { return lowInclusive_; }
+  bool IsHighInclusive() const { return highInclusive_; }
 
   Qel::PString GetTypeName() const override;
   // "[low,high]", with "(" or ")" for an exclusive bound.
@@ -146,8 +146,8 @@ class PymFilterElementInt final : public PymFilterElement {
   u32 kind_;
   i32 low_ = 0;
   i32 high_ = 0;
-  bool low_inclusive_ = false;
-  bool high_inclusive_ = false;
+  bool lowInclusive_ = false;
+  bool highInclusive_ = false;
 };
 
 class PymFilterElementTimestamp final : public PymFilterElement {
@@ -160,8 +160,8 @@ class PymFilterElementTimestamp final : public PymFilterElement {
   u32 GetKind() const { return kind_; }
   u64 GetLow() const { return low_; }
   u64 GetHigh() const { return high_; }
-  bool IsLowInclusive() const { return low_inclusive_; }
-  bool IsHighInclusive() const { return high_inclusive_; }
+  bool IsLowInclusive() const { return lowInclusive_; }
+  bool IsHighInclusive() const { return highInclusive_; }
 
   Qel::PString GetTypeName() const override;
   // As the Int text, with the full unsigned 64-bit bounds.
@@ -175,8 +175,8 @@ class PymFilterElementTimestamp final : public PymFilterElement {
   u32 kind_;
   u64 low_ = 0;
   u64 high_ = 0;
-  bool low_inclusive_ = false;
-  bool high_inclusive_ = false;
+  bool lowInclusive_ = false;
+  bool highInclusive_ = false;
 };
 
 class PymFilterElementAssetID final : public PymFilterElement {

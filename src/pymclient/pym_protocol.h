@@ -1,5 +1,6 @@
 // Constants shared by the asset-database client and the daemon: tags, handshake, framing,
-// notification kinds, opcodes, the discovery block and the names of its shared objects.
+// limits, the client's connection tries, notification kinds, opcodes, the discovery block and
+// the names of its shared objects.
 // Kept free of everything but qel/types.h and the standard library so that the daemon can use it.
 #pragma once
 
@@ -36,6 +37,8 @@ constexpr u32 kGoodbyeWord = 1;
 // Daemon messages: u32 tag, then for kTagReply u32 transaction id, u32 body length, body;
 // for kTagNotify u32 kind, u32 payload length, payload.
 constexpr u32 kPostTransactionId = 0;
+// The three header words of a request frame and of a daemon message.
+constexpr u32 kFrameHeaderSize = 12;
 
 // Transfers move at most this many bytes per send or receive call; posts are written in
 // pieces of this size.
@@ -49,6 +52,17 @@ constexpr u32 kMaxMessageLength = 256u * 1024u * 1024u;
 // fails the request. Long installs and repairs stay alive through the notes.
 constexpr u32 kKeepAliveNoteSeconds = 5;
 constexpr u32 kDefaultSilenceLimitMs = 60 * 1000;
+
+// The client connects in up to this many tries, starting the daemon once before the second,
+// with a pause before every try after the first (settable for tests: PymSetConnectPauseMs).
+constexpr u32 kConnectTries = 11;
+constexpr u32 kConnectPauseMs = 1000;
+// How long PymCloseDaemon waits for the daemon to close the connection: steps of this many
+// milliseconds, at most this many steps (30 seconds).
+constexpr u32 kCloseWaitStepMs = 100;
+constexpr u32 kCloseWaitSteps = 300;
+// How much of the end of the daemon's log the tool searches for its last error line.
+constexpr std::size_t kDaemonLogTailBytes = 64 * 1024;
 
 // Notification kinds.
 constexpr u32 kNoteMessage = 0;      // u32 value for the options' message callback

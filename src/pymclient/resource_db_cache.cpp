@@ -3,6 +3,7 @@
 #include <array>
 
 #include "core/file_util.h"
+#include "platform/invariant.h"
 #include "pymclient/install_paths.h"
 #include "qel/critical_section.h"
 #include "qel/file.h"
@@ -32,6 +33,7 @@ ResourceDatabaseCache& Cache() {
 
 // The entry holding database, or null; the caller holds the lock.
 CacheEntry* FindEntry(ResourceDatabaseCache& cache, const KestroResourceDatabase* database) {
+  KESTRO_ASSERT(cache.lock.IsLockedByCurrentThread());
   if (database == nullptr) return nullptr;
   for (u32 i = 0; i < cache.used; ++i) {
     if (cache.entries[i].database == database) return &cache.entries[i];

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/log_printf.h"
+#include "platform/invariant.h"
 #include "pymclient/resource_db_cache.h"
 
 namespace {
@@ -124,6 +125,7 @@ KoolthingzSpec* SpecRegistry::GetIndexed(const KUID& kuid) {
 }
 
 void SpecRegistry::DestroySpec(KoolthingzSpec* spec) {
+  KESTRO_ASSERT(lock_.IsLockedByCurrentThread());
   EraseFrom(live_, spec);
   EraseFrom(failed_, spec);
   auto it = index_.find(spec->GetKUID());

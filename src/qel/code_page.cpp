@@ -48,21 +48,21 @@ bool Decode1252(std::string_view in, std::u16string* out) {
   if (cd == iconv_t(-1)) return false;
   out->reserve(in.size());
   char* src = const_cast<char*>(in.data());
-  size_t src_left = in.size();
-  while (src_left > 0) {
+  size_t srcLeft = in.size();
+  while (srcLeft > 0) {
     char16_t chunk[512];
     char* dst = reinterpret_cast<char*>(chunk);
-    size_t dst_left = sizeof chunk;
-    const size_t r = iconv(cd, &src, &src_left, &dst, &dst_left);
+    size_t dstLeft = sizeof chunk;
+    const size_t r = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
     const int err = errno;
-    out->append(chunk, (sizeof chunk - dst_left) / sizeof(char16_t));
+    out->append(chunk, (sizeof chunk - dstLeft) / sizeof(char16_t));
     if (r != size_t(-1)) break;
     if (err == E2BIG) continue;
     if (err != EILSEQ && err != EINVAL) return false;
     const u8 b = u8(*src);
     out->push_back(IsUnassigned1252(b) ? char16_t(b) : kReplacement);
     ++src;
-    --src_left;
+    --srcLeft;
   }
   return true;
 }
@@ -73,14 +73,14 @@ bool Encode1252(std::u16string_view in, std::string* out) {
   out->reserve(in.size());
   const char* base = reinterpret_cast<const char*>(in.data());
   char* src = const_cast<char*>(base);
-  size_t src_left = in.size() * sizeof(char16_t);
-  while (src_left > 0) {
+  size_t srcLeft = in.size() * sizeof(char16_t);
+  while (srcLeft > 0) {
     char chunk[512];
     char* dst = chunk;
-    size_t dst_left = sizeof chunk;
-    const size_t r = iconv(cd, &src, &src_left, &dst, &dst_left);
+    size_t dstLeft = sizeof chunk;
+    const size_t r = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
     const int err = errno;
-    out->append(chunk, sizeof chunk - dst_left);
+    out->append(chunk, sizeof chunk - dstLeft);
     if (r != size_t(-1)) break;
     if (err == E2BIG) continue;
     if (err != EILSEQ && err != EINVAL) return false;
@@ -98,7 +98,7 @@ bool Encode1252(std::u16string_view in, std::string* out) {
       out->push_back('?');
     }
     src += skip * sizeof(char16_t);
-    src_left -= skip * sizeof(char16_t);
+    srcLeft -= skip * sizeof(char16_t);
   }
   return true;
 }
@@ -107,12 +107,10 @@ bool IsContinuation(u8 b) { return (b & 0xC0) == 0x80; }
 
 }  // namespace
 
-u32 ResolveCodePage(u32 code_page) {
-  return code_page == kCodePageAnsi ? kCodePage1252 : code_page;
-}
+u32 ResolveCodePage(u32 codePage) { return codePage == kCodePageAnsi ? kCodePage1252 : codePage; }
 
-bool IsSupportedCodePage(u32 code_page) {
-  const u32 cp = ResolveCodePage(code_page);
+bool IsSupportedCodePage(u32 codePage) {
+  const u32 cp = ResolveCodePage(codePage);
   return cp == kCodePage1252 || cp == kCodePageUtf8;
 }
 
@@ -208,9 +206,9 @@ std::string Utf16ToUtf8(std::u16string_view in) {
   return out;
 }
 
-bool MultiByteToUtf16(std::string_view in, u32 code_page, std::u16string* out) {
+bool MultiByteToUtf16(std::string_view in, u32 codePage, std::u16string* out) {
   out->clear();
-  switch (ResolveCodePage(code_page)) {
+  switch (ResolveCodePage(codePage)) {
     case kCodePageUtf8:
       *out = Utf8ToUtf16(in);
       return true;
@@ -223,9 +221,9 @@ bool MultiByteToUtf16(std::string_view in, u32 code_page, std::u16string* out) {
   }
 }
 
-bool Utf16ToMultiByte(std::u16string_view in, u32 code_page, std::string* out) {
+bool Utf16ToMultiByte(std::u16string_view in, u32 codePage, std::string* out) {
   out->clear();
-  switch (ResolveCodePage(code_page)) {
+  switch (ResolveCodePage(codePage)) {
     case kCodePageUtf8:
       *out = Utf16ToUtf8(in);
       return true;
@@ -238,9 +236,9 @@ bool Utf16ToMultiByte(std::u16string_view in, u32 code_page, std::string* out) {
   }
 }
 
-bool ConvertCodePage(std::string_view in, u32 from_code_page, u32 to_code_page, std::string* out) {
-  const u32 from = ResolveCodePage(from_code_page);
-  const u32 to = ResolveCodePage(to_code_page);
+bool ConvertCodePage(std::string_view in, u32 fromCodePage, u32 toCodePage, std::string* out) {
+  const u32 from = ResolveCodePage(fromCodePage);
+  const u32 to = ResolveCodePage(toCodePage);
   if (!IsSupportedCodePage(from) || !IsSupportedCodePage(to)) {
     out->clear();
     return false;

@@ -22,15 +22,15 @@ inline constexpr u32 kCodePageUtf8 = 65001;
 inline constexpr u32 kConsoleCodePage = kCodePageUtf8;
 
 // kCodePageAnsi resolves to 1252; other ids stay as they are.
-u32 ResolveCodePage(u32 code_page);
-bool IsSupportedCodePage(u32 code_page);
+u32 ResolveCodePage(u32 codePage);
+bool IsSupportedCodePage(u32 codePage);
 
 // Replace `*out`; false only for an unsupported code page or a converter the system lacks
 // (then `*out` is empty). Invalid input is replaced as described above, never refused.
-bool MultiByteToUtf16(std::string_view in, u32 code_page, std::u16string* out);
-bool Utf16ToMultiByte(std::u16string_view in, u32 code_page, std::string* out);
+bool MultiByteToUtf16(std::string_view in, u32 codePage, std::u16string* out);
+bool Utf16ToMultiByte(std::u16string_view in, u32 codePage, std::string* out);
 // Same resolved code page on both sides: the bytes pass unchanged, invalid sequences included.
-bool ConvertCodePage(std::string_view in, u32 from_code_page, u32 to_code_page, std::string* out);
+bool ConvertCodePage(std::string_view in, u32 fromCodePage, u32 toCodePage, std::string* out);
 
 std::u16string Utf8ToUtf16(std::string_view in);
 std::string Utf16ToUtf8(std::u16string_view in);

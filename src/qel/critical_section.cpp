@@ -40,8 +40,8 @@ bool RecursiveLock::IsLockedByCurrentThread() const {
   return owner_.load(std::memory_order_relaxed) == Thread::CurrentId();
 }
 
-SingleLock::SingleLock(RecursiveLock& lock, bool lock_now) : lock_(lock) {
-  if (lock_now) Lock();
+SingleLock::SingleLock(RecursiveLock& lock, bool lockNow) : lock_(lock) {
+  if (lockNow) Lock();
 }
 
 SingleLock::~SingleLock() { Unlock(); }

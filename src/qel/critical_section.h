@@ -40,7 +40,7 @@ class Mutex final : public RecursiveLock {};
 // lock again. The destructor releases every hold it still has.
 class SingleLock {
  public:
-  explicit SingleLock(RecursiveLock& lock, bool lock_now = true);
+  explicit SingleLock(RecursiveLock& lock, bool lockNow = true);
   ~SingleLock();
   SingleLock(const SingleLock&) = delete;
   SingleLock& operator=(const SingleLock&) = delete;

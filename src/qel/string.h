@@ -13,12 +13,13 @@ namespace Qel {
 
 class String {
  public:
-  static constexpr size_t npos = std::string::npos;
+  // Spelled as std::string's, whose find results it stands beside.
+  static constexpr size_t npos = std::string::npos;  // NOLINT(readability-identifier-naming)
 
   String() = default;
   String(const char* text) : s_(text ? text : "") {}  // NOLINT(runtime/explicit)
   String(const char* text, size_t length) : s_(text ? std::string(text, length) : std::string()) {}
-  String(std::string_view text) : s_(text) {}  // NOLINT(runtime/explicit)
+  String(std::string_view text) : s_(text) {}        // NOLINT(runtime/explicit)
   String(std::string text) : s_(std::move(text)) {}  // NOLINT(runtime/explicit)
   explicit String(const PString& text) : s_(text.View()) {}
 

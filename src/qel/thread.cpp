@@ -8,20 +8,20 @@
 namespace Qel {
 namespace {
 
-std::atomic<u32> g_next_thread_id{1};
-thread_local u32 t_thread_id = 0;
+std::atomic<u32> g_nextThreadId{1};
+thread_local u32 t_threadId = 0;
 
 u32 AllocateThreadId() {
-  u32 id = g_next_thread_id.fetch_add(1);
-  while (id == 0) id = g_next_thread_id.fetch_add(1);
+  u32 id = g_nextThreadId.fetch_add(1);
+  while (id == 0) id = g_nextThreadId.fetch_add(1);
   return id;
 }
 
 }  // namespace
 
 u32 Thread::CurrentId() {
-  if (t_thread_id == 0) t_thread_id = AllocateThreadId();
-  return t_thread_id;
+  if (t_threadId == 0) t_threadId = AllocateThreadId();
+  return t_threadId;
 }
 
 Thread::Thread() = default;
@@ -37,20 +37,20 @@ Thread::~Thread() {
     std::fputs("Qel::Thread destroyed by its own thread\n", stderr);
     std::abort();
   }
-  finished_cond_.wait(lock, [this] { return finished_; });
+  finishedCond_.wait(lock, [this] { return finished_; });
   thread_.join();
 }
 
 i32 Thread::Run() { return body_ ? body_(*this) : 0; }
 
 void Thread::Main(u32 id) {
-  t_thread_id = id;
+  t_threadId = id;
   const i32 code = Run();
-  exit_code_.store(code);
+  exitCode_.store(code);
   std::lock_guard<std::mutex> guard(mutex_);
   running_.store(false);
   finished_ = true;
-  finished_cond_.notify_all();
+  finishedCond_.notify_all();
 }
 
 bool Thread::Start() {
@@ -70,15 +70,15 @@ bool Thread::Start() {
   return true;
 }
 
-bool Thread::Join(u32 timeout_ms) {
+bool Thread::Join(u32 timeoutMs) {
   std::unique_lock<std::mutex> lock(mutex_);
   if (!started_) return true;
   if (!finished_) {
     if (thread_.get_id() == std::this_thread::get_id()) return false;
     const auto done = [this] { return finished_; };
-    if (timeout_ms == kInfinite) {
-      finished_cond_.wait(lock, done);
-    } else if (!finished_cond_.wait_for(lock, std::chrono::milliseconds(timeout_ms), done)) {
+    if (timeoutMs == kInfinite) {
+      finishedCond_.wait(lock, done);
+    } else if (!finishedCond_.wait_for(lock, std::chrono::milliseconds(timeoutMs), done)) {
       return false;
     }
   }

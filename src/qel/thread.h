@@ -33,17 +33,17 @@ class Thread {
   // Starts the thread. False when it was started before or the system refused a new thread.
   bool Start();
   // Sets the end request that Run() is expected to poll through IsEndRequested().
-  void RequestEnd() { end_requested_.store(true); }
-  bool IsEndRequested() const { return end_requested_.load(); }
+  void RequestEnd() { endRequested_.store(true); }
+  bool IsEndRequested() const { return endRequested_.load(); }
   // Waits for the thread to finish. True when it has finished or was never started; false on
   // time-out, or when called from the thread itself (which could never finish waiting).
-  bool Join(u32 timeout_ms = kInfinite);
+  bool Join(u32 timeoutMs = kInfinite);
   // True from a successful Start() until Run() has returned.
   bool IsRunning() const { return running_.load(); }
   // The id the thread has as Thread::CurrentId(); 0 before Start().
   u32 GetId() const { return id_.load(); }
   // The value Run() returned; 0 until it has.
-  i32 GetExitCode() const { return exit_code_.load(); }
+  i32 GetExitCode() const { return exitCode_.load(); }
   // Recorded only: every thread runs at the system's normal priority.
   void SetPriority(i32 priority) { priority_.store(priority); }
   i32 GetPriority() const { return priority_.load(); }
@@ -60,14 +60,14 @@ class Thread {
 
   Body body_;
   std::mutex mutex_;
-  std::condition_variable finished_cond_;
+  std::condition_variable finishedCond_;
   std::thread thread_;
   bool started_ = false;
   bool finished_ = false;
   std::atomic<bool> running_{false};
-  std::atomic<bool> end_requested_{false};
+  std::atomic<bool> endRequested_{false};
   std::atomic<u32> id_{0};
-  std::atomic<i32> exit_code_{0};
+  std::atomic<i32> exitCode_{0};
   std::atomic<i32> priority_{0};
 };
 

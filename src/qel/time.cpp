@@ -14,7 +14,7 @@ LocalTime Time::LocalNow() {
   if (!Platform::ReadLocalClock(&r)) return out;
   out.year = u32(r.year);
   out.month = u32(r.month);
-  out.day_of_week = u32(r.day_of_week);
+  out.dayOfWeek = u32(r.dayOfWeek);
   out.day = u32(r.day);
   out.hour = u32(r.hour);
   out.minute = u32(r.minute);

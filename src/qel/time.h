@@ -9,7 +9,7 @@ namespace Qel {
 struct LocalTime {
   u32 year = 0;         // e.g. 2011
   u32 month = 0;        // 1-12
-  u32 day_of_week = 0;  // 0 = Sunday
+  u32 dayOfWeek = 0;    // 0 = Sunday
   u32 day = 0;          // 1-31
   u32 hour = 0;         // 0-23
   u32 minute = 0;       // 0-59

@@ -4,8 +4,8 @@
 
 namespace Qel {
 
-WEvent::WEvent(bool manual_reset, bool initially_set)
-    : manual_reset_(manual_reset), signalled_(initially_set) {}
+WEvent::WEvent(bool manualReset, bool initiallySet)
+    : manualReset_(manualReset), signalled_(initiallySet) {}
 
 WEvent::~WEvent() = default;
 
@@ -32,7 +32,7 @@ void WEvent::ReleaseAllLocked() {
 // Notifying under the lock lets a released waiter destroy the event as soon as it returns.
 void WEvent::Set() {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (manual_reset_) {
+  if (manualReset_) {
     signalled_ = true;
     ReleaseAllLocked();
   } else if (!ReleaseFirstLocked()) {
@@ -48,7 +48,7 @@ void WEvent::Reset() {
 
 void WEvent::Pulse() {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (manual_reset_) {
+  if (manualReset_) {
     ReleaseAllLocked();
   } else {
     ReleaseFirstLocked();
@@ -57,13 +57,13 @@ void WEvent::Pulse() {
   cond_.notify_all();
 }
 
-bool WEvent::Wait(u32 timeout_ms) {
+bool WEvent::Wait(u32 timeoutMs) {
   std::unique_lock<std::mutex> lock(mutex_);
   if (signalled_) {
-    if (!manual_reset_) signalled_ = false;
+    if (!manualReset_) signalled_ = false;
     return true;
   }
-  if (timeout_ms == 0) return false;
+  if (timeoutMs == 0) return false;
 
   Waiter self;
   self.prev = tail_;
@@ -72,11 +72,11 @@ bool WEvent::Wait(u32 timeout_ms) {
   ++waiting_;
 
   const auto released = [&self] { return self.released; };
-  if (timeout_ms == kInfinite) {
+  if (timeoutMs == kInfinite) {
     cond_.wait(lock, released);
     return true;
   }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   if (cond_.wait_until(lock, deadline, released)) return true;
   Unlink(&self);
   return false;

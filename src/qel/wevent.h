@@ -20,7 +20,7 @@ inline constexpr u32 kInfinite = 0xFFFFFFFF;
 // waiter may destroy the event at once; destroying it while threads still wait is a caller error.
 class WEvent {
  public:
-  explicit WEvent(bool manual_reset, bool initially_set = false);
+  explicit WEvent(bool manualReset, bool initiallySet = false);
   ~WEvent();
   WEvent(const WEvent&) = delete;
   WEvent& operator=(const WEvent&) = delete;
@@ -32,10 +32,10 @@ class WEvent {
   // Releases the threads waiting at this moment (manual: all; auto: the longest waiter) and
   // leaves the event reset. A thread that starts waiting afterwards is not released by it.
   void Pulse();
-  // True when released, false when `timeout_ms` passed first. A timeout of 0 only tests.
-  bool Wait(u32 timeout_ms = kInfinite);
+  // True when released, false when `timeoutMs` passed first. A timeout of 0 only tests.
+  bool Wait(u32 timeoutMs = kInfinite);
 
-  bool IsManualReset() const { return manual_reset_; }
+  bool IsManualReset() const { return manualReset_; }
   // Threads blocked in Wait that have not been released yet. For diagnostics and tests.
   u32 GetWaiterCount() const;
 
@@ -50,7 +50,7 @@ class WEvent {
   bool ReleaseFirstLocked();
   void ReleaseAllLocked();
 
-  const bool manual_reset_;
+  const bool manualReset_;
   mutable std::mutex mutex_;
   std::condition_variable cond_;
   bool signalled_;

@@ -3,106 +3,66 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
-struct ExpressionCase {
+// Per list, the texts that hold and those that fail.
+struct Case {
   const char* list;
-  const char* expression;
-  bool holds;
+  std::vector<const char*> hold, fail;
 };
 
 TEST(CategoryExpressionTest, EvaluatesOrAndNot) {
-  const ExpressionCase cases[] = {
-      // AND, NOT, OR.
-      {"TR;TV;LOC", "TR;LOC", true},
-      {"TR;TV;LOC", "TR;-LOC", false},
-      {"TR;TV;LOC", "TR;-XX", true},
-      {"TR;TV;LOC", "XX|LOC", true},
-      {"TR;TV;LOC", "XX|YY", false},
-      {"TR;TV;LOC", "XX;TR|TV;ZZ|LOC;TR", true},
-      {"TR;TV;LOC", "TR;TV;LOC;XX", false},
-      // Runs of ';' are one separator; a trailing one adds nothing.
-      {"TR;TV;LOC", "TR;;;LOC;", true},
-      // A ';' at the start of an alternative is an empty term, which fails.
-      {"TR;TV;LOC", ";TR", false},
-      {"TR;TV;LOC", "XX|;TR", false},
-      // Empty and null expressions hold.
-      {"TR;TV;LOC", "", true},
-      {"TR;TV;LOC", nullptr, true},
-      {nullptr, nullptr, true},
-      // Any expression against a null list fails, negated or empty-alternative ones included.
-      {nullptr, "TR", false},
-      {nullptr, "-TR", false},
-      {nullptr, "", false},
-      {nullptr, "|", false},
-      // Empty alternatives: leading '|' and "||" hold; a trailing '|' adds nothing.
-      {"TR", "XX||YY", true},
-      {"", "XX||YY", true},
-      {"TR", "|XX", true},
-      {"TR", "XX|", false},
-      {"XX", "XX|", true},
-      {"TR", "|", true},
-      // A lone '-' negates the empty term, so it holds; two signs fail again.
-      {"TR", "-", true},
-      {"", "-", true},
-      {"TR", "--", false},
-      {"TR", "-;TR", true},
-      {"TR", "XX|-", true},
-      // Double and triple negation.
-      {"TR", "--TR", true},
-      {"TR", "---TR", false},
-      // Case matters.
-      {"TR;TV", "tr", false},
+  const Case cases[] = {
+      // ';' is AND (runs are one; a leading one is an empty term, which fails), '-' NOT, '|' OR;
+      // empty and null expressions hold.
+      {"TR;TV;LOC",
+       {"TR;LOC", "TR;-XX", "XX|LOC", "XX;TR|TV;ZZ|LOC;TR", "TR;;;LOC;", "", nullptr},
+       {"TR;-LOC", "XX|YY", "TR;TV;LOC;XX", ";TR", "XX|;TR"}},
+      // Any expression against a null list fails.
+      {nullptr, {nullptr}, {"TR", "-TR", "", "|"}},
+      // Empty alternatives: leading '|' and "||" hold, a trailing '|' adds nothing; a lone '-'
+      // negates the empty term, so it holds, two signs fail again; case matters.
+      {"TR", {"XX||YY", "|XX", "|", "-", "-;TR", "XX|-", "--TR"}, {"XX|", "--", "---TR", "tr"}},
+      {"", {"XX||YY", "-"}, {}},
+      {"XX", {"XX|"}, {}},
   };
-  for (const ExpressionCase& c : cases) {
-    EXPECT_EQ(MatchCategoryExpression(c.list, c.expression), c.holds)
-        << "list=" << (c.list ? c.list : "(null)")
-        << " expression=" << (c.expression ? c.expression : "(null)");
+  for (const Case& c : cases) {
+    for (bool holds : {true, false}) {
+      for (const char* expression : holds ? c.hold : c.fail) {
+        EXPECT_EQ(MatchCategoryExpression(c.list, expression), holds)
+            << "list=" << (c.list ? c.list : "(null)")
+            << " expression=" << (expression ? expression : "(null)");
+      }
+    }
   }
 }
 
-struct TermCase {
-  const char* list;
-  const char* term;
-  bool matches;
-};
-
 TEST(CategoryExpressionTest, TermMatchesWholeEntriesBeforeTheBar) {
-  const TermCase cases[] = {
-      // Whole entries only: neither a prefix nor a longer text matches.
-      {"TR;TV", "T", false},
-      {"TR;TV", "TV", true},
-      {"TR;TV", "TVX", false},
-      {"TRAIN;TV", "TR", false},
-      {"TR;TV", "TV;XX", true},  // the term ends at its own ';'
-      {"TR;TV", "TV|XX", true},
-      // The search stops at the first '|' of the list.
-      {"TR|TV", "TV", false},
-      {"TR|TV", "TR", true},
-      {"|TR", "TR", false},
-      {"TR;|;TV", "TV", false},
-      // Empty entries never match a term.
-      {";;TR;", "TR", true},
-      {";;", "TR", false},
-      {"", "TR", false},
-      // Negation, including of a missing entry and of the empty term.
-      {"TR", "--TR", true},
-      {"TR", "-TR", false},
-      {"TR", "-XX", true},
-      {"TR", "-", true},
-      {"TR|XX", "-XX", true},
-      // Empty terms and nulls.
-      {"TR", "", false},
-      {"TR", "|TR", false},
-      {"TR", ";TR", false},
-      {nullptr, "TR", false},
-      {nullptr, "-TR", false},
-      {"TR", nullptr, false},
+  const Case cases[] = {
+      // Whole entries only; the term ends at its own ';' or '|'; negation, of a missing entry
+      // and of the empty term too.
+      {"TR;TV", {"TV", "TV;XX", "TV|XX"}, {"T", "TVX"}},
+      {"TRAIN;TV", {}, {"TR"}},
+      // The search stops at the first '|' of the list; empty entries never match.
+      {"TR|TV", {"TR"}, {"TV"}},
+      {"|TR", {}, {"TR"}},
+      {"TR;|;TV", {}, {"TV"}},
+      {";;TR;", {"TR"}, {}},
+      {";;", {}, {"TR"}},
+      {"", {}, {"TR"}},
+      {"TR", {"--TR", "-XX", "-"}, {"-TR", "", "|TR", ";TR", nullptr}},
+      {"TR|XX", {"-XX"}, {}},
+      {nullptr, {}, {"TR", "-TR"}},
   };
-  for (const TermCase& c : cases) {
-    EXPECT_EQ(MatchCategoryTerm(c.list, c.term), c.matches)
-        << "list=" << (c.list ? c.list : "(null)") << " term=" << (c.term ? c.term : "(null)");
+  for (const Case& c : cases) {
+    for (bool matches : {true, false}) {
+      for (const char* term : matches ? c.hold : c.fail) {
+        EXPECT_EQ(MatchCategoryTerm(c.list, term), matches)
+            << "list=" << (c.list ? c.list : "(null)") << " term=" << (term ? term : "(null)");
+      }
+    }
   }
 }
 

@@ -4,11 +4,9 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,12 +15,13 @@
 #include "assetdata/soup_tree.h"
 #include "core/buffer_stream.h"
 #include "core/kuid.h"
+#include "platform/byte_order.h"
 #include "qel/dynamic_buffer.h"
 #include "qel/string.h"
 
 namespace {
 
-u32 WordAt(const u8* b) { return b[0] | b[1] << 8 | b[2] << 16 | u32(b[3]) << 24; }
+u32 WordAt(const u8* b) { return ByteOrder::LoadLE32(b); }
 
 std::string DescribeNode(const ACSChunk* node, u32 depth = 0);
 
@@ -122,29 +121,23 @@ TEST(SoupTextParse, ValuesAreClassifiedByTheirCharacters) {
     const char* line;
     const char* expected;
   };
+  // The rules the fixture files below do not show.
   const Case cases[] = {
-      {"v 12", "v=i(12);"},
-      {"v 1.5", "v=f(1.5);"},
       {"v 1.2.3", "v=f(1.2);"},
-      {"v 1 2 3", "v=f(1,2,3);"},
       {"v 1\t2", "v=f(1);"},
       {"v 5-3", "v=f(5);"},
       {"v , ,", "<empty>"},
-      {"v 12abc", "v='12abc';"},
       {"v 1e5", "v='1e5';"},
-      {"v -99999999999", "v=i(-2147483648);"},
-      {"v abc  ", "v='abc  ';"},
-      {"v a \"q\" b", "v='a \"q\" b';"},
-      {"v a\\nb", "v='a\r\nb';"},
       {"v a\\b", "v='a\\b';"},
-      {"v \"a\\nb\"", "v='a\\nb';"},
-      {"v \"\"", "v='';"},
-      {"v \"x\" w 2", "v='x';w=i(2);"},
       {"v", "v=~;"},
       {"V 1", "v=i(1);"},
       {"{name\" 1", "{name\"=i(1);"},
-      {"v <KUID2:1:2:3>", "v=<kuid2:1:2:3>;"},
       {"v <kuid:1:2>}", "v=<kuid:1:2>;"},
+      // Numbers as the C library reads them, saturated; single values keep 31 characters.
+      {"v 2147483648", "v=i(2147483647);"},
+      {"v 0000000000000000000000000000000000012", "v=i(0);"},
+      {"v 0.00000000000000000000000000000012", "v=f(0);"},
+      {"v --1, 4", "v=f(0,4);"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Describe(Parse(c.line)), c.expected) << c.line;
@@ -187,114 +180,22 @@ TEST(SoupTextParse, RepeatedNamesKeepTheLastValueInLargeBlocksToo) {
   }
 }
 
-TEST(SoupTextParse, EmptyInputsLeaveTheEmptySoup) {
+TEST(SoupTextParse, EdgesOfTheInput) {
   for (const char* text : {"", "\xEF\xBB\xBF", "  \r\n\t", "}", "\xEF\xBB\xBF}"}) {
-    const Soup soup = Parse(text);
-    EXPECT_FALSE(soup.GetRoot()) << text;
+    EXPECT_FALSE(Parse(text).GetRoot()) << text;
   }
-}
-
-TEST(SoupTextParse, TargetIsClearedFirst) {
+  EXPECT_EQ(Describe(Parse(std::string("a 1\nb \"x\0y\"\nc 3", 16))), "a=i(1);b='x';");
+  // A stray brace stops the stream before it.
+  TBuffer* stream = nullptr;
+  EXPECT_EQ(Describe(Parse("a 1\n} b 2", &stream)), "a=i(1);");
+  EXPECT_EQ(stream->Tell(), 4u);
+  EXPECT_EQ(stream->GetError(), 0u);
+  // The target is cleared first, also when the stream is closed.
   Soup soup;
   soup.SetNamedInt("old", 1);
-  TBuffer stream(new Qel::DynamicBuffer(), true);
-  stream.WriteBytes("new 2", 5);
-  stream.Seek(0, 0);
-  Soup::ParseText(soup, stream, false);
-  EXPECT_EQ(Describe(soup), "new=i(2);");
-
   TBuffer closed(nullptr, false);
   Soup::ParseText(soup, closed, false);
   EXPECT_FALSE(soup.GetRoot());
-}
-
-TEST(SoupTextParse, ZeroByteEndsTheInput) {
-  const std::string text("a 1\nb \"x\0y\"\nc 3", 16);
-  EXPECT_EQ(Describe(Parse(text)), "a=i(1);b='x';");
-}
-
-TEST(SoupTextParse, StrayBraceStopsTheStreamBeforeIt) {
-  TBuffer* stream = nullptr;
-  const Soup soup = Parse("a 1\n} b 2", &stream);
-  EXPECT_EQ(Describe(soup), "a=i(1);");
-  EXPECT_EQ(stream->Tell(), 4u);
-  EXPECT_EQ(stream->GetError(), 0u);
-}
-
-// The bytes of a tag's value read as 32-bit words.
-std::vector<u32> Words(const Soup& soup, const char* name) {
-  std::vector<u32> out;
-  const MPRef<ACSRawDataCore> data = soup.GetNamedTagData(name);
-  for (u32 i = 0; data && i + 4 <= data->GetSize(); i += 4) {
-    out.push_back(WordAt(data->GetData() + i));
-  }
-  return out;
-}
-
-u32 FloatBits(const std::string& text) {
-  const f32 value = std::strtof(text.c_str(), nullptr);
-  u32 bits;
-  std::memcpy(&bits, &value, 4);
-  return bits;
-}
-
-TEST(SoupTextParse, NumbersReadAsTheCLibraryReadsThem) {
-  // Single values keep 31 characters; list values 255, split at blanks and commas.
-  const std::string big(45, '9');
-  const std::string tiny = "0." + std::string(60, '0') + "1";
-  const std::string subnormal = "0." + std::string(40, '0') + "17";
-  const char* const floats[] = {"0.1",
-                                "-.5",
-                                "1.",
-                                "-0.0",
-                                "0.333333333333333333333333333333333",
-                                "3.4028235677973366163753939545814",
-                                "00000000000000000000000000000.5"};
-  const std::string lists[] = {"1, " + big + ".5", "1, -" + big, "2," + tiny, "3 " + subnormal,
-                               "--1, 4",           "1-2,,3",     ", 7 ,",     "5 -.25 .75"};
-  const char* const ints[] = {"2147483647",
-                              "2147483648",
-                              "-2147483648",
-                              "-2147483649",
-                              "99999999999999999999999999999999999999",
-                              "-",
-                              "0000000000000000000000000000000000012"};
-  std::string text;
-  for (size_t i = 0; i < std::size(floats); ++i) {
-    text += "f" + std::to_string(i) + " " + floats[i] + "\n";
-  }
-  for (size_t i = 0; i < std::size(lists); ++i) {
-    text += "l" + std::to_string(i) + " " + lists[i] + "\n";
-  }
-  for (size_t i = 0; i < std::size(ints); ++i) {
-    text += "i" + std::to_string(i) + " " + ints[i] + "\n";
-  }
-  const Soup soup = Parse(text);
-
-  for (size_t i = 0; i < std::size(floats); ++i) {
-    const std::string name = "f" + std::to_string(i);
-    EXPECT_EQ(soup.GetNamedTagKind(name.c_str()), u32(kKindFloat)) << floats[i];
-    EXPECT_EQ(Words(soup, name.c_str()),
-              std::vector<u32>{FloatBits(std::string(floats[i]).substr(0, 31))})
-        << floats[i];
-  }
-  for (size_t i = 0; i < std::size(lists); ++i) {
-    std::vector<u32> expected;
-    const std::string& list = lists[i];
-    size_t at = 0;
-    while (at < list.size()) {
-      const size_t end = std::min(list.find_first_of(" ,", at), list.size());
-      if (end > at) expected.push_back(FloatBits(list.substr(at, end - at)));
-      at = end + 1;
-    }
-    EXPECT_EQ(Words(soup, ("l" + std::to_string(i)).c_str()), expected) << list;
-  }
-  for (size_t i = 0; i < std::size(ints); ++i) {
-    const long long wide = std::strtoll(std::string(ints[i]).substr(0, 31).c_str(), nullptr, 10);
-    const i32 expected = wide > INT32_MAX ? INT32_MAX : wide < INT32_MIN ? INT32_MIN : i32(wide);
-    EXPECT_EQ(Words(soup, ("i" + std::to_string(i)).c_str()), std::vector<u32>{u32(expected)})
-        << ints[i];
-  }
 }
 
 TEST(SoupTextParse, NamesOfEveryLengthAreLoweredAndInterned) {
@@ -366,33 +267,6 @@ TEST(SoupTextParse, StreamedInputParsesAsTheWholeText) {
       EXPECT_EQ(stream.Tell(), u32(std::min(used, text.size()))) << feature;
       EXPECT_EQ(stream.GetError(), 0u);
     }
-  }
-}
-
-TEST(SoupTextParse, StreamedNoiseParsesAsTheWholeText) {
-  const char alphabet[] = " \t\r\n{}\"\\nNa1.-,<k:\xE9";
-  for (u32 seed = 1; seed <= 6; ++seed) {
-    std::mt19937 rng(seed);
-    // Open blocks first, so that stray braces close them rather than end the input.
-    std::string text;
-    for (int i = 0; i < 900; ++i) text += "r {\n";
-    while (text.size() < 150000) {
-      // Runs of spaces and short words, with the structural bytes scattered between them.
-      const u32 pick = rng() % 100;
-      if (pick < 30) {
-        text.append(rng() % 40, ' ');
-      } else if (pick < 60) {
-        text += "w" + std::to_string(rng() % 50);
-      } else {
-        text += alphabet[rng() % (sizeof(alphabet) - 1)];
-      }
-    }
-    if (seed % 3 == 0) text[100000 + seed] = '\0';
-    const Soup streamed = Parse(text);
-    Soup whole;
-    const size_t used = ParseSoupText(whole, text, false);
-    EXPECT_GT(used, 90000u) << seed;
-    ASSERT_EQ(Describe(streamed), Describe(whole)) << seed;
   }
 }
 
@@ -508,16 +382,9 @@ TEST(SoupTextWrite, NamesAreMadeSafe) {
     std::string written;
   };
   const Case cases[] = {
-      {"Upper", "upper"},
-      {"has space", "has_space"},
-      {"tab\tname", "tab_name"},
-      {"}", "_"},
-      {"{open", "_open"},
-      {"close}", "close_"},
-      {"", "_"},
-      {"caf\xC3\xA9", "caf__"},
-      {"ctl\x01", "ctl_"},
-      {"\"quoted", "\"quoted"},
+      {"Upper", "upper"},       {"has space", "has_space"}, {"tab\tname", "tab_name"}, {"}", "_"},
+      {"{open", "{open"},       {"a{b{", "a{b{"},           {"close}", "close_"},      {"", "_"},
+      {"caf\xC3\xA9", "caf__"}, {"ctl\x01", "ctl_"},        {"\"quoted", "\"quoted"},
   };
   for (const Case& c : cases) {
     Soup soup;
@@ -535,14 +402,10 @@ TEST(SoupTextWrite, NamesAreMadeSafe) {
 TEST(SoupTextRoundTrip, ParseOfWriteGivesTheSameTree) {
   Soup soup;
   soup.SetNamedTag("multi", "first\r\nsecond\r\n");
-  soup.SetNamedTag("tabs", "a\tb");
   soup.SetNamedTag("brace", "x } y { z");
   soup.SetNamedTag("backslash", "c:\\new\\name");
-  soup.SetNamedTag("numeric-text", "-12");
   soup.SetNamedTag("lt", "<not a kuid");
   soup.SetNamedTag("high", "caf\xC3\xA9");
-  soup.SetNamedInt("neg", -7);
-  soup.SetNamedFloat("quarter", 0.25f);
   soup.SetNamedKUID("k", KUID(-3, 4, 127));
   soup.SetNamedKUID("nk", KUID());
   soup.SetNamedNull("null-before-block");
@@ -558,17 +421,26 @@ TEST(SoupTextRoundTrip, ParseOfWriteGivesTheSameTree) {
   const std::string before = Describe(soup);
   EXPECT_EQ(Describe(Parse(Write(soup))), before);
 
-  // Awkward names come back as the safe names they were written under.
-  // A null tag followed by a name starting with '{' would otherwise open a block.
+  // Awkward names come back as the safe names they were written under; a '{' comes back as
+  // itself, except first in a name after a bare name, where it would open a block.
   Soup names;
   names.SetNamedInt("Mixed Case", 1);
   names.SetNamedInt("}a", 2);
+  names.SetNamedInt("{c", 5);
+  names.SetNamedInt("a{b{", 6);
   names.SetNamedNull("before");
   names.SetNamedInt("{b", 4);
+  names.SetNamedNull("before-block");
+  Soup braced;
+  braced.SetNamedInt("{first", 7);
+  names.SetNamedSoup("{block", braced);
+  names.SetNamedSoup("{after-block", braced);
   Soup child;
   child.SetNamedInt("x", 3);
   names.SetNamedSoup("", child);
-  EXPECT_EQ(Describe(Parse(Write(names))), "mixed_case=i(1);_a=i(2);before=~;_b=i(4);_={x=i(3);};");
+  EXPECT_EQ(Describe(Parse(Write(names))),
+            "mixed_case=i(1);_a=i(2);{c=i(5);a{b{=i(6);before=~;_b=i(4);before-block=~;"
+            "_block={{first=i(7);};{after-block={{first=i(7);};_={x=i(3);};");
 }
 
 TEST(SoupTextWrite, DeepTreesAreWrittenToTheLimit) {

@@ -158,23 +158,6 @@ TEST(ContainerTest, RemovalAcrossBlocksKeepsOrder) {
   }
 }
 
-TEST(ContainerTest, SwapChildValuesKeepsNames) {
-  MPRef<ACSChunk> c = Container();
-  MPRef<ACSChunk> a = Int(1);
-  MPRef<ACSChunk> b = Int(2);
-  c->AddChild("a", a);
-  c->AddChild("b", b);
-  c->AddChild("a2", a);  // held twice: the last entry is the one swapped
-  c->SwapChildValues(a, b);
-  EXPECT_EQ(Names(c.Get()), (std::vector<std::string>{"a", "b", "a2"}));
-  EXPECT_EQ(IntOf(c->GetChild(Qel::PString("a")).Get()), 1);
-  EXPECT_EQ(IntOf(c->GetChild(Qel::PString("b")).Get()), 1);
-  EXPECT_EQ(IntOf(c->GetChild(Qel::PString("a2")).Get()), 2);
-  c->SwapChildValues(a, Int(5));  // one side missing: nothing
-  c->SwapChildValues(b, b);
-  EXPECT_EQ(IntOf(c->GetChild(Qel::PString("a2")).Get()), 2);
-}
-
 TEST(ContainerTest, SortsByUnsignedBytes) {
   MPRef<ACSChunk> c = Container();
   for (const char* n : {"b", "a", "B"}) c->AddChild(n, Int(0));
@@ -205,15 +188,6 @@ TEST(ContainerTest, SortsByUnsignedBytes) {
     big->GetChildAt(i, name, child);
     EXPECT_EQ(u32(IntOf(child.Get())), name.Length());
   }
-}
-
-TEST(ContainerTest, CreateTagMakesContainersOrValues) {
-  MPRef<ACSChunk> c = Container();
-  EXPECT_EQ(c->CreateTag(kKindContainer, ACSRawDataCore::CreateCopy("x", 1))->GetData(), nullptr);
-  MPRef<ACSChunk> text = c->CreateTag(kKindText, ACSRawDataCore::CreateCopy("hi", 3));
-  text->SetData(kKindContainer, nullptr);  // a value node never turns into a container
-  EXPECT_EQ(text->GetKind(), kKindText);
-  EXPECT_STREQ(reinterpret_cast<const char*>(text->GetData()), "hi");
 }
 
 TEST(CopyFromTest, CopyIsIndependentAndSharesBytes) {
@@ -284,40 +258,6 @@ TEST(CopyFromTest, DepthIsBounded) {
   }
   EXPECT_EQ(depth, kMaxSoupDepth);
   EXPECT_EQ(IntOf(walk->GetChild(Qel::PString("v")).Get()), i32(kMaxSoupDepth));
-}
-
-TEST(ReferenceCountTest, SharedAcrossThreadsIsDestroyedOnce) {
-  int destroyed = 0;
-  MPRef<Probe> shared = MakeMP<Probe>(&destroyed);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 8; ++t) {
-    threads.emplace_back([held = shared] {
-      for (int i = 0; i < 20000; ++i) {
-        MPRef<Probe> copy = held;
-        MPRef<ReferenceCountMP> base = std::move(copy);
-      }
-    });
-  }
-  for (std::thread& t : threads) t.join();
-  EXPECT_EQ(shared->GetReferenceCount(), 1);
-  EXPECT_EQ(destroyed, 0);
-  shared = nullptr;
-  EXPECT_EQ(destroyed, 1);
-}
-
-TEST(RawDataTest, BlocksHoldTheirBytesAligned) {
-  u8* bytes = reinterpret_cast<u8*>(1);
-  EXPECT_FALSE(ACSRawDataCore::CreateFilled(0, &bytes));
-  EXPECT_EQ(bytes, nullptr);
-  for (u32 size : {1u, 7u, 5000u}) {
-    MPRef<ACSRawDataCore> block = ACSRawDataCore::CreateFilled(size, &bytes);
-    ASSERT_TRUE(block);
-    for (u32 i = 0; i < size; ++i) bytes[i] = u8(i * 7);
-    EXPECT_EQ(block->GetData(), bytes);
-    EXPECT_EQ(block->GetSize(), size);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(block->GetData()) % 8, 0u) << size;
-    EXPECT_EQ(block->GetData()[size - 1], u8((size - 1) * 7));
-  }
 }
 
 // A chain of containers each holding the next one twice: 2^levels paths, levels + 1 nodes.
@@ -412,32 +352,6 @@ TEST(SlabMakerTest, PartsOutliveTheMakerTheTreeAndEachOther) {
   std::shuffle(kept.begin(), kept.end(), std::mt19937(7));
   kept.clear();
   blocks.clear();
-}
-
-TEST(SlabMakerTest, ReleasedFromManyThreads) {
-  std::vector<MPRef<ACSChunk>> nodes;
-  {
-    SoupSlabMaker maker;
-    for (u32 i = 0; i < 20000; ++i) {
-      u8* bytes;
-      MPRef<ACSRawDataCore> block = maker.MakeBlock(4, &bytes);
-      std::memcpy(bytes, &i, 4);
-      nodes.push_back(maker.MakeValue(kKindInt, std::move(block)));
-    }
-  }
-  // Neighbours in a slab go on different threads at once.
-  std::vector<std::vector<MPRef<ACSChunk>>> shares(4);
-  for (size_t i = 0; i < nodes.size(); ++i) shares[i % 4].push_back(std::move(nodes[i]));
-  std::vector<std::thread> threads;
-  for (auto& share : shares) {
-    threads.emplace_back([&share] {
-      i32 sum = 0;
-      for (const MPRef<ACSChunk>& node : share) sum += IntOf(node.Get());
-      EXPECT_GT(sum, 0);
-      share.clear();
-    });
-  }
-  for (std::thread& t : threads) t.join();
 }
 
 TEST(SlabMakerTest, DeepTreesGoWithoutRecursion) {

@@ -21,9 +21,10 @@
 #include "core/app_globals.h"
 #include "core/crash_guard.h"
 #include "core/crash_handlers.h"
-#include "support/scratch_folder.h"
 #include "core/thread_call.h"
+#include "platform/byte_order.h"
 #include "qel/thread.h"
+#include "support/scratch_folder.h"
 
 extern char** environ;
 
@@ -212,7 +213,7 @@ TEST(DiagnosticsTest, StandardOutputPipe) {
   const std::string narrow = std::string(kPipeText) + "\nline 2\n";
   std::string wide;  // the same lines as UTF-16LE
   for (char16_t c : std::u16string(u"Gr\u00FC\u00DFe aus der R\u00F6hre\nline 2\n")) {
-    wide += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+    ByteOrder::AppendLE16(wide, c);
   }
   enum Kind { kFifo, kFifoWithoutReader, kPlainFile };
   struct Case {

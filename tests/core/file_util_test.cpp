@@ -7,8 +7,8 @@
 #include <string>
 
 #include "core/core_statics.h"
-#include "support/scratch_folder.h"
 #include "qel/critical_section.h"
+#include "support/scratch_folder.h"
 
 namespace {
 

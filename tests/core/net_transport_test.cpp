@@ -21,9 +21,9 @@
 #include <vector>
 
 #include "core/networking.h"
-#include "core/thread_watchdog.h"
 #include "qel/thread.h"
 #include "qel/wevent.h"
+#include "support/thread_watchdog.h"
 
 namespace {
 
@@ -139,8 +139,8 @@ TEST_F(NetTransportTest, NotConnectedCases) {
   Listener gone;
   const u16 closed_port = gone.port();
   gone.Stop();
-  const std::string long_host(TCPTransport::kHostSize, 'a');
-  const std::string longest_host(TCPTransport::kHostSize - 1, 'b');
+  const std::string long_host(kHostBufferSize, 'a');
+  const std::string longest_host(kHostBufferSize - 1, 'b');
   struct Case {
     const char* name;
     const char* host;
@@ -296,45 +296,6 @@ TEST_F(NetTransportTest, TimedOutRequestIsDroppedAndItsLateAnswerIgnored) {
   EXPECT_EQ(AddressText(fast), "127.0.0.3");
   const std::vector<u8> untouched(sizeof(late), 0xAB);
   EXPECT_EQ(std::memcmp(&late, untouched.data(), sizeof(late)), 0) << "late answer was written";
-}
-
-TEST_F(NetTransportTest, ConcurrentRequestsShareOneResolverThread) {
-  std::mutex calls_lock;
-  std::vector<std::pair<std::string, u32>> calls;
-  Qel::WEvent entered(true), gate(true);
-  SetHostLookupForTest([&](const char* host, in_addr* out) {
-    {
-      std::lock_guard<std::mutex> hold(calls_lock);
-      calls.emplace_back(host, Qel::Thread::CurrentId());
-    }
-    if (std::strcmp(host, "first.test") == 0) {
-      entered.Set();
-      gate.Wait(kWatchdogMs);
-    }
-    out->s_addr = htonl(0x7F000004);
-    return true;
-  });
-  SetResolveTimeLimitForTest(kWatchdogMs);
-
-  std::atomic<bool> first_ok{false}, second_ok{false};
-  watchdog::Task first([&] {
-    sockaddr_in out;
-    first_ok = ResolveHost("first.test", 1, &out);
-  });
-  EXPECT_TRUE(entered.Wait(kWatchdogMs));
-  watchdog::Task second([&] {
-    sockaddr_in out;
-    second_ok = ResolveHost("second.test", 2, &out);
-  });
-  EXPECT_TRUE(watchdog::Eventually([] { return GetPendingResolveCountForTest() == 2; }));
-  gate.Set();
-  first.Join();
-  second.Join();
-  EXPECT_TRUE(first_ok && second_ok);
-  std::lock_guard<std::mutex> hold(calls_lock);
-  ASSERT_EQ(calls.size(), 2u);
-  EXPECT_EQ(calls[0].first + calls[1].first, "first.testsecond.test");
-  EXPECT_EQ(calls[0].second, calls[1].second) << "queued requests are served by one thread";
 }
 
 }  // namespace

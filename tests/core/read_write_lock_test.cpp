@@ -7,10 +7,10 @@
 
 #include "core/app_globals.h"
 #include "core/core_statics.h"
-#include "support/scratch_folder.h"
 #include "core/tcx_dispatcher.h"
-#include "core/thread_watchdog.h"
 #include "qel/thread.h"
+#include "support/scratch_folder.h"
+#include "support/thread_watchdog.h"
 
 namespace {
 

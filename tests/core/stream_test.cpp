@@ -9,12 +9,13 @@
 
 #include "core/buffer_stream.h"
 #include "core/file_stream.h"
-#include "support/scratch_folder.h"
 #include "core/sub_file_stream.h"
+#include "platform/byte_order.h"
 #include "qel/dynamic_buffer.h"
 #include "qel/file.h"
 #include "qel/pstring.h"
 #include "qel/string.h"
+#include "support/scratch_folder.h"
 
 namespace {
 
@@ -24,9 +25,7 @@ std::vector<u8> Pattern(size_t n) {
   return bytes;
 }
 
-u32 WordAt(const u8* b, size_t at) {
-  return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | u32(b[at + 3]) << 24;
-}
+u32 WordAt(const u8* b, size_t at) { return ByteOrder::LoadLE32(b + at); }
 u32 WordAt(const std::vector<u8>& b, size_t at) { return WordAt(b.data(), at); }
 
 // Read-only bytes in memory that record every raw call, to show which reach the underlying stream.
@@ -102,31 +101,6 @@ TEST(StreamBufferedRead, RefillsKeepHistoryAndLargeReadsGoDirect) {
     const u32 from = 4 * c.wordsFirst;
     EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin() + from)) << c.n;
     EXPECT_EQ(s.Tell(), from + c.n);
-  }
-}
-
-TEST(StreamBufferedRead, MovesInsideTheBufferTouchNothing) {
-  const std::vector<u8> data = Pattern(12000);
-  struct Case {
-    int words;
-    int bytes;
-    u32 target;
-    bool touches;
-  };
-  // 1024 words drain the buffer to its end; the next byte refills it behind 16 kept bytes.
-  for (const Case& c : {Case{1024, 1, 4097 - 17, false}, Case{1024, 1, 4097 - 18, true},
-                        Case{5, 0, 0, false}, Case{5, 0, 4095, false}, Case{5, 0, 4097, true}}) {
-    CountingStream s(data);
-    SkipWords(s, c.words);
-    u8 byte;
-    for (int i = 0; i < c.bytes; ++i) s.ReadU8(byte);
-    s.reads.clear();
-    s.seeks = 0;
-    s.MoveTo(c.target);
-    EXPECT_EQ(s.seeks, c.touches ? 1 : 0) << c.target;
-    ASSERT_TRUE(s.ReadU8(byte));
-    EXPECT_EQ(byte, data[c.target]);
-    EXPECT_EQ(s.reads.empty(), !c.touches) << c.target;
   }
 }
 
@@ -365,17 +339,10 @@ TEST_F(FileStream, CloseOfBorrowedFileLeavesItAtLogicalPosition) {
   EXPECT_EQ(engine.GetPosition(), 12u);
 }
 
-TEST(BufferStream, GrowthFailureAndSeekClamps) {
+TEST(BufferStream, SeekClampsAndOverlongWriteFails) {
   MemStream m(Pattern(20000));
-  m.stream.Seek(0, 2);
-  const u32 before = m.buffer.GetAllocatedLength();
-  ASSERT_GT(before, 16384u);
-  m.stream.WriteBytes(Pattern(100).data(), 100);
-  EXPECT_GE(m.buffer.GetAllocatedLength(), before + 100 + 65536);
-  EXPECT_EQ(m.buffer.GetDataSize(), 20100u);
-
   m.stream.Seek(4, 2);
-  EXPECT_EQ(m.stream.Tell(), 20096u);
+  EXPECT_EQ(m.stream.Tell(), 19996u);
   m.stream.Seek(-50, 0);
   EXPECT_EQ(m.stream.Tell(), 0u);
   m.stream.Seek(i64(1) << 40, 0);

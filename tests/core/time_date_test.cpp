@@ -28,23 +28,4 @@ TEST(TimeDateTest, PacksFieldsIntoTheirBits) {
   EXPECT_EQ(Make(4096, 16, 32, 32, 64, 64, 128, 8).TimeWord(), 0u);
 }
 
-TEST(TimeDateTest, OrdersByDateThenTime) {
-  struct Case {
-    TTimeDate a;
-    TTimeDate b;
-    bool less;
-  };
-  const Case cases[] = {
-      {Make(2011, 7, 19, 9, 0, 0, 0), Make(2011, 7, 19, 10, 0, 0, 0), true},
-      {Make(2011, 6, 30, 23, 59, 59, 127), Make(2011, 7, 1, 0, 0, 0, 0), true},
-      {Make(2010, 12, 31, 23, 0, 0, 0), Make(2011, 1, 1, 0, 0, 0, 0), true},
-      {Make(2011, 7, 19, 10, 0, 0, 5), Make(2011, 7, 19, 10, 0, 0, 5), false},
-      {Make(2011, 7, 19, 10, 0, 59, 0), Make(2011, 7, 19, 10, 1, 0, 0), true},
-  };
-  for (size_t i = 0; i < std::size(cases); ++i) {
-    SCOPED_TRACE(i);
-    EXPECT_EQ(TTimeDate::Less(cases[i].a, cases[i].b), cases[i].less);
-  }
-}
-
 }  // namespace

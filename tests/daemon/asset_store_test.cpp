@@ -52,8 +52,8 @@ void Populate(const std::string& ud) {
 std::vector<KUID> All(const AssetStore& s) { return s.Search(nullptr); }
 
 TEST(AssetStore, IndexIsBuiltFromContentFoldersAndKept) {
-  TempFolder t;
-  Populate(t.Path());
+  scratch::Folder t;
+  Populate(t.path());
   const std::vector<u8> filter = Group(true, false, {Str(0, "car"), Group(true, true, {Flag(5)})});
   const FilterParseResult f = ParseFilterPayload(filter.data(), filter.size());
   ASSERT_TRUE(f.ok);
@@ -62,7 +62,7 @@ TEST(AssetStore, IndexIsBuiltFromContentFoldersAndKept) {
   {
     AssetStore s;
     std::string error;
-    ASSERT_TRUE(s.Open(t.Path(), &error)) << error;
+    ASSERT_TRUE(s.Open(t.path(), &error)) << error;
     EXPECT_TRUE(s.WasRebuilt());
     EXPECT_EQ(All(s), all);
     AssetRecord r;
@@ -78,17 +78,17 @@ TEST(AssetStore, IndexIsBuiltFromContentFoldersAndKept) {
   }
   // Reopened from the file: the same index. (The daemon's restart test rebuilds it.)
   AssetStore s;
-  ASSERT_TRUE(s.Open(t.Path(), nullptr));
+  ASSERT_TRUE(s.Open(t.path(), nullptr));
   EXPECT_FALSE(s.WasRebuilt());
   EXPECT_EQ(All(s), all);
   EXPECT_EQ(s.Search(f.root.get()), std::vector<KUID>{KUID(100, 2, 2)});
 }
 
 TEST(AssetStore, FlagsThatDependOnOtherAssets) {
-  TempFolder t;
-  Populate(t.Path());
+  scratch::Folder t;
+  Populate(t.path());
   AssetStore s;
-  ASSERT_TRUE(s.Open(t.Path(), nullptr));
+  ASSERT_TRUE(s.Open(t.path(), nullptr));
   const struct {
     KUID kuid;
     u32 flag;
@@ -111,10 +111,10 @@ TEST(AssetStore, FlagsThatDependOnOtherAssets) {
 }
 
 TEST(AssetStore, SettingsPersistAndAreSeeded) {
-  TempFolder t;
+  scratch::Folder t;
   {
     AssetStore s;
-    ASSERT_TRUE(s.Open(t.Path(), nullptr));
+    ASSERT_TRUE(s.Open(t.path(), nullptr));
     EXPECT_EQ(s.GetSettingString("internet", "language"), "US");
     EXPECT_EQ(s.GetSettingString("INTERNET", "language"), "US");
     Soup g;
@@ -125,7 +125,7 @@ TEST(AssetStore, SettingsPersistAndAreSeeded) {
     EXPECT_TRUE(s.SetSettingsSoup("emptied", Soup()));
   }
   AssetStore s;
-  ASSERT_TRUE(s.Open(t.Path(), nullptr));
+  ASSERT_TRUE(s.Open(t.path(), nullptr));
   EXPECT_EQ(s.GetSettingString("internet", "language"), "DE");
   EXPECT_EQ(s.GetSettingsSoup("internet").GetNamedTagAsInt("count", 0), 7);
   EXPECT_EQ(s.GetSettingsSoup("emptied").CountTags(), 0u);
@@ -136,22 +136,22 @@ TEST(AssetStore, SettingsPersistAndAreSeeded) {
 // The index follows the content folders across stops: folders added, removed or edited while
 // the daemon was away are found at the next start, and settings outlive every rebuild.
 TEST(AssetStore, StartReconcilesWithTheContentFoldersAndKeepsSettings) {
-  TempFolder t;
-  Populate(t.Path());
+  scratch::Folder t;
+  Populate(t.path());
   Soup g;
   g.EnsureContainer();
   g.SetNamedTag("password", "kept");
   {
     AssetStore s;
-    ASSERT_TRUE(s.Open(t.Path(), nullptr));
+    ASSERT_TRUE(s.Open(t.path(), nullptr));
     EXPECT_TRUE(s.SetSettingsSoup("internet", g));
   }
-  MakeAsset(t.Path(), "local", "added", Config("<kuid:300:1>"));
-  fs::remove_all(t.Path() + "/local/loco");
-  MakeAsset(t.Path(), "local", "car2", Config("<kuid2:100:2:2>", "username \"Renamed\"\n"));
+  MakeAsset(t.path(), "local", "added", Config("<kuid:300:1>"));
+  fs::remove_all(t.path() + "/local/loco");
+  MakeAsset(t.path(), "local", "car2", Config("<kuid2:100:2:2>", "username \"Renamed\"\n"));
   {
     AssetStore s;
-    ASSERT_TRUE(s.Open(t.Path(), nullptr));
+    ASSERT_TRUE(s.Open(t.path(), nullptr));
     EXPECT_TRUE(s.WasRebuilt());
     EXPECT_EQ(All(s), (std::vector<KUID>{KUID(100, 2, 1), KUID(100, 2, 2), KUID(100, 3, 0),
                                          KUID(100, 4, 0), KUID(200, 5, 0), KUID(300, 1, 0)}));
@@ -161,47 +161,47 @@ TEST(AssetStore, StartReconcilesWithTheContentFoldersAndKeepsSettings) {
   }
   {
     AssetStore s;
-    ASSERT_TRUE(s.Open(t.Path(), nullptr));
+    ASSERT_TRUE(s.Open(t.path(), nullptr));
     EXPECT_FALSE(s.WasRebuilt()) << "nothing changed since";
   }
   // Deleting the index, the old cure, no longer costs the settings.
-  for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(t.Path() + "/assets.tdx" + suffix);
+  for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(t.path() + "/assets.tdx" + suffix);
   AssetStore s;
-  ASSERT_TRUE(s.Open(t.Path(), nullptr));
+  ASSERT_TRUE(s.Open(t.path(), nullptr));
   EXPECT_EQ(s.GetSettingString("internet", "password"), "kept");
 }
 
 // kill -9 after the schema was committed but before the assets were: the index says it is
 // incomplete and the next start builds it.
 TEST(AssetStore, IncompleteBuildIsRebuilt) {
-  TempFolder t;
-  Populate(t.Path());
+  scratch::Folder t;
+  Populate(t.path());
   {
     AssetStore s;
-    ASSERT_TRUE(s.Open(t.Path(), nullptr));
+    ASSERT_TRUE(s.Open(t.path(), nullptr));
   }
   sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open((t.Path() + "/assets.tdx").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_open((t.path() + "/assets.tdx").c_str(), &db), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(db, "DELETE FROM assets; DELETE FROM meta WHERE key <> 'schema';", nullptr,
                          nullptr, nullptr),
             SQLITE_OK);
   sqlite3_close(db);
   AssetStore s;
-  ASSERT_TRUE(s.Open(t.Path(), nullptr));
+  ASSERT_TRUE(s.Open(t.path(), nullptr));
   EXPECT_TRUE(s.WasRebuilt());
   EXPECT_EQ(s.CountAssets(), 6u);
 }
 
 // An index of an older build kept the settings in itself; the new settings store takes them.
 TEST(AssetStore, SettingsOfAnOlderIndexAreTakenOver) {
-  TempFolder t;
+  scratch::Folder t;
   {
     AssetStore s;
-    ASSERT_TRUE(s.Open(t.Path(), nullptr));
+    ASSERT_TRUE(s.Open(t.path(), nullptr));
   }
-  fs::remove(t.Path() + "/settings.tdx");
+  fs::remove(t.path() + "/settings.tdx");
   sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open((t.Path() + "/assets.tdx").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_open((t.path() + "/assets.tdx").c_str(), &db), SQLITE_OK);
   Soup g;
   g.EnsureContainer();
   g.SetNamedTag("username", "old");
@@ -220,20 +220,20 @@ TEST(AssetStore, SettingsOfAnOlderIndexAreTakenOver) {
   sqlite3_finalize(insert);
   sqlite3_close(db);
   AssetStore s;
-  ASSERT_TRUE(s.Open(t.Path(), nullptr));
+  ASSERT_TRUE(s.Open(t.path(), nullptr));
   EXPECT_EQ(s.GetSettingString("internet", "username"), "old");
 }
 
 TEST(AssetStore, AFileThatIsNoIndexIsSetAside) {
-  TempFolder t;
-  Populate(t.Path());
-  WriteFile(t.Path() + "/assets.tdx", std::string(5000, 'x'));
+  scratch::Folder t;
+  Populate(t.path());
+  WriteFile(t.path() + "/assets.tdx", std::string(5000, 'x'));
   AssetStore s;
   std::string error;
-  ASSERT_TRUE(s.Open(t.Path(), &error)) << error;
+  ASSERT_TRUE(s.Open(t.path(), &error)) << error;
   EXPECT_TRUE(s.WasRebuilt());
   EXPECT_EQ(s.CountAssets(), 6u);
-  EXPECT_EQ(fs::file_size(t.Path() + "/assets.tdx.bad"), 5000u);
+  EXPECT_EQ(fs::file_size(t.path() + "/assets.tdx.bad"), 5000u);
 }
 
 }  // namespace

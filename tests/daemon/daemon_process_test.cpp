@@ -64,7 +64,7 @@ int WaitExit(pid_t pid) {
 class DaemonProcess : public ::testing::Test {
  protected:
   void SetUp() override {
-    database_ = t_.Path() + "/assets.tdx";
+    database_ = t_.path() + "/assets.tdx";
     ASSERT_TRUE(block_.Create(DiscoveryPublisher::SharedMemoryName(database_), pp::kBlockSize));
   }
   void TearDown() override {
@@ -85,7 +85,7 @@ class DaemonProcess : public ::testing::Test {
   }
   // Starts a daemon and waits until the block names it as owner; the port it published.
   u16 Start(pid_t& pid, std::vector<std::string> more = {}, rlim_t descriptors = 0) {
-    return StartIn(t_.Path(), block_, pid, std::move(more), descriptors);
+    return StartIn(t_.path(), block_, pid, std::move(more), descriptors);
   }
   // The same for a daemon of another UserData folder, whose block `block` attaches.
   u16 StartIn(const std::string& userData, Qel::SharedMemory& block, pid_t& pid,
@@ -124,7 +124,7 @@ class DaemonProcess : public ::testing::Test {
     return WaitExit(pid);
   }
 
-  TempFolder t_;
+  scratch::Folder t_;
   std::string database_;
   Qel::SharedMemory block_;
   std::set<pid_t> children_;
@@ -188,7 +188,7 @@ TEST_F(DaemonProcess, RunningOutOfDescriptorsIsLoggedOnceAndSurvived) {
     ASSERT_TRUE(crowd.back()->Connect(port));
   }
   // Watchdog: the daemon reaches the end of its descriptors within seconds.
-  for (int i = 0; i < 3000 && ReadLog(t_.Path()).find("cannot accept") == std::string::npos; ++i) {
+  for (int i = 0; i < 3000 && ReadLog(t_.path()).find("cannot accept") == std::string::npos; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_TRUE(first.Transact(0x2, 2, Bytes().U32(0).data, reply));
@@ -196,15 +196,15 @@ TEST_F(DaemonProcess, RunningOutOfDescriptorsIsLoggedOnceAndSurvived) {
   RawClient later;
   ASSERT_TRUE(later.Connect(port));
   EXPECT_TRUE(later.Handshake(database_));
-  EXPECT_EQ(CountOf(ReadLog(t_.Path()), "cannot accept connections"), 1u) << ReadLog(t_.Path());
+  EXPECT_EQ(CountOf(ReadLog(t_.path()), "cannot accept connections"), 1u) << ReadLog(t_.path());
   EXPECT_EQ(CloseDaemon(port, pid), kExitOk);
 }
 
 // Two installations whose paths differ only in case are two folders here: each has a daemon of
 // its own, and a daemon serves no tool of another folder.
 TEST_F(DaemonProcess, FoldersThatDifferInCaseHaveADaemonEach) {
-  const std::string upper = t_.Path() + "/Root";
-  const std::string lower = t_.Path() + "/root";
+  const std::string upper = t_.path() + "/Root";
+  const std::string lower = t_.path() + "/root";
   ASSERT_TRUE(std::filesystem::create_directory(upper));
   ASSERT_TRUE(std::filesystem::create_directory(lower));
   Qel::SharedMemory upperBlock;
@@ -222,7 +222,7 @@ TEST_F(DaemonProcess, FoldersThatDifferInCaseHaveADaemonEach) {
   RawClient own;
   ASSERT_TRUE(own.Connect(upperPort));
   // The tool may name its folder through another spelling of the same path.
-  EXPECT_TRUE(own.Handshake(t_.Path() + "/./Root/assets.TDX"));
+  EXPECT_TRUE(own.Handshake(t_.path() + "/./Root/assets.TDX"));
 
   for (const auto& [port, pid] : {std::pair{upperPort, upperPid}, std::pair{lowerPort, lowerPid}}) {
     RawClient c;
@@ -244,7 +244,7 @@ TEST_F(DaemonProcess, DeletedDiscoveryLockLetsNoSecondDaemonIn) {
   ASSERT_TRUE(Platform::NamedMutex::Remove(DiscoveryPublisher::MutexName(database_)));
   Block().ownerProcessId = pp::kNoProcess;
   Block().port = 0;
-  EXPECT_EQ(WaitExit(ForkDaemon(t_.Path())), kExitAlreadyRunning);
+  EXPECT_EQ(WaitExit(ForkDaemon(t_.path())), kExitAlreadyRunning);
   EXPECT_EQ(CloseDaemon(port, pid), kExitOk);
 }
 
@@ -258,7 +258,7 @@ TEST_F(DaemonProcess, ServesOnlyItsOwnUserAndKeepsItsFilesToItself) {
   std::vector<u8> reply;
   ASSERT_TRUE(own.Transact(0x2, 1, Bytes().U32(0).data, reply));
   const std::string files[] = {
-      database_, database_ + ".lock", t_.Path() + "/settings.tdx", t_.Path() + "/pymdaemon.log",
+      database_, database_ + ".lock", t_.path() + "/settings.tdx", t_.path() + "/pymdaemon.log",
       Platform::NamedMutex::LockFilePath(DiscoveryPublisher::MutexName(database_))};
   for (const std::string& file : files) {
     struct stat st {};
@@ -290,7 +290,7 @@ TEST_F(DaemonProcess, PublishesRefusesASecondAndClearsOnExit) {
   u16 port = Start(pid);
   ASSERT_NE(port, 0);
   EXPECT_EQ(Block().layoutVersion, pp::kBlockVersion);
-  EXPECT_EQ(WaitExit(ForkDaemon(t_.Path())), kExitAlreadyRunning);
+  EXPECT_EQ(WaitExit(ForkDaemon(t_.path())), kExitAlreadyRunning);
   EXPECT_EQ(Block().ownerProcessId, u32(pid));
   EXPECT_EQ(Block().port, port);
   EXPECT_EQ(CloseDaemon(port, pid), kExitOk);
@@ -315,7 +315,7 @@ TEST_F(DaemonProcess, PublishesRefusesASecondAndClearsOnExit) {
 TEST_F(DaemonProcess, RestartOverADeletedIndexFindsTheSameAssets) {
   for (int i = 1; i <= 30; ++i) {
     const std::string n = std::to_string(i);
-    MakeAsset(t_.Path(), i % 3 ? "local" : "editing", "a" + n,
+    MakeAsset(t_.path(), i % 3 ? "local" : "editing", "a" + n,
               Config("<kuid:7:" + n + ">", "username \"Asset " + n + "\"\ncategory-class \"" +
                                                (i % 2 ? "TR;TV" : "TX") + "\"\n"));
   }
@@ -355,18 +355,18 @@ TEST_F(DaemonProcess, RestartOverADeletedIndexFindsTheSameAssets) {
 TEST_F(DaemonProcess, KillDuringTheFirstBuildLeavesNoEmptyIndex) {
   constexpr int kAssets = 400;
   for (int i = 0; i < kAssets; ++i) {
-    MakeAsset(t_.Path(), "local", "a" + std::to_string(i),
+    MakeAsset(t_.path(), "local", "a" + std::to_string(i),
               Config("<kuid:9:" + std::to_string(i) + ">"));
   }
   for (int pauseMs : {0, 2, 5, 10, 20, 40, 80, 160}) {
     for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(database_ + suffix);
-    const pid_t pid = ForkDaemon(t_.Path());
+    const pid_t pid = ForkDaemon(t_.path());
     std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
     kill(pid, SIGKILL);
     ASSERT_EQ(WaitExit(pid), 128 + SIGKILL);
     AssetStore store;
     std::string error;
-    ASSERT_TRUE(store.Open(t_.Path(), &error)) << error;
+    ASSERT_TRUE(store.Open(t_.path(), &error)) << error;
     EXPECT_EQ(store.CountAssets(), size_t(kAssets)) << "killed after " << pauseMs << " ms";
   }
 }
@@ -417,7 +417,7 @@ TEST_F(DaemonProcess, KillDuringWritesLosesNothingAcknowledged) {
 
   AssetStore store;
   std::string error;
-  ASSERT_TRUE(store.Open(t_.Path(), &error)) << error;
+  ASSERT_TRUE(store.Open(t_.path(), &error)) << error;
   EXPECT_FALSE(store.WasRebuilt());
   EXPECT_TRUE(store.CheckIntegrity(&error)) << error;
   // Every acknowledged write is there; one committed but not yet answered is still whole.

@@ -31,10 +31,10 @@ std::vector<u8> SoupBytes(const Soup& soup) {
 class DaemonProtocol : public ::testing::Test {
  protected:
   void SetUp() override {
-    MakeAsset(t_.Path(), "local", "a", Config("<kuid:10:1>", "username \"Alpha\"\n"));
-    MakeAsset(t_.Path(), "local", "b", Config("<kuid:10:2>", "username \"Beta\"\n"));
+    MakeAsset(t_.path(), "local", "a", Config("<kuid:10:1>", "username \"Alpha\"\n"));
+    MakeAsset(t_.path(), "local", "b", Config("<kuid:10:2>", "username \"Beta\"\n"));
     std::string error;
-    ASSERT_TRUE(store_.Open(t_.Path(), &error)) << error;
+    ASSERT_TRUE(store_.Open(t_.path(), &error)) << error;
     ASSERT_TRUE(server_.Listen(0, &error)) << error;
     runner_ = std::thread([this] { server_.Run(); });
   }
@@ -47,7 +47,7 @@ class DaemonProtocol : public ::testing::Test {
     ASSERT_TRUE(c.Handshake());
   }
 
-  TempFolder t_;
+  scratch::Folder t_;
   AssetStore store_;
   RequestHandlers handlers_{store_};
   Server server_{handlers_};
@@ -90,7 +90,7 @@ TEST_F(DaemonProtocol, SearchAndResultsBeforeTheReply) {
   EXPECT_EQ(notes[0].tag, kNote);
   EXPECT_EQ(notes[0].word, 3u);
   ASSERT_GE(notes[0].body.size(), 4u);
-  EXPECT_EQ(LoadU32(notes[0].body.data()), 3u) << "the request id";
+  EXPECT_EQ(ByteOrder::LoadLE32(notes[0].body.data()), 3u) << "the request id";
   Qel::DynamicBuffer buffer;
   buffer.Write(notes[0].body.data() + 4, u32(notes[0].body.size() - 4));
   buffer.SetPosition(0);
@@ -135,7 +135,7 @@ TEST_F(DaemonProtocol, LongRequestsSendKeepAliveNotes) {
   RawClient c;
   Connect(c);
   sqlite3* other = nullptr;
-  ASSERT_EQ(sqlite3_open((t_.Path() + "/settings.tdx").c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_open((t_.path() + "/settings.tdx").c_str(), &other), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
   Soup g;
   g.EnsureContainer();

@@ -16,7 +16,10 @@
 #include <vector>
 
 #include "core/kuid.h"
+#include "platform/byte_order.h"
+#include "platform/socket_io.h"
 #include "qel/types.h"
+#include "support/scratch_folder.h"
 
 namespace daemon_test {
 
@@ -27,10 +30,13 @@ class Bytes {
     return *this;
   }
   Bytes& U32(u32 v) {
-    for (int i = 0; i < 4; ++i) data.push_back(u8(v >> (8 * i)));
+    ByteOrder::AppendLE32(data, v);
     return *this;
   }
-  Bytes& U64(u64 v) { return U32(u32(v)).U32(u32(v >> 32)); }
+  Bytes& U64(u64 v) {
+    ByteOrder::AppendLE64(data, v);
+    return *this;
+  }
   Bytes& Kuid(const KUID& k) {
     const KUID::Packed p = KUID::Pack(k);
     return U32(p.contentId).U32(p.word);
@@ -79,22 +85,6 @@ inline std::vector<u8> Ids(u32 kind, const std::vector<KUID>& kuids) {
   return b.data;
 }
 
-class TempFolder {
- public:
-  TempFolder() {
-    char pattern[] = "/tmp/pymdaemon-test-XXXXXX";
-    path_ = mkdtemp(pattern) ? pattern : "";
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 inline void WriteFile(const std::string& path, const std::string& text) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
   std::ofstream(path, std::ios::binary) << text;
@@ -116,10 +106,6 @@ struct Message {
   u32 word = 0;  // transaction id or notification kind
   std::vector<u8> body;
 };
-
-inline u32 LoadU32(const u8* p) {
-  return u32(p[0]) | (u32(p[1]) << 8) | (u32(p[2]) << 16) | (u32(p[3]) << 24);
-}
 
 class RawClient {
  public:
@@ -148,7 +134,7 @@ class RawClient {
     b.U32(FourCC("PYMC")).U32(360).U32(48249).U32(1).Text(databasePath);
     if (!Send(b.data)) return false;
     u8 answer[12];
-    return ReadExact(answer, 12) && LoadU32(answer) == FourCC("PYMD");
+    return ReadExact(answer, 12) && ByteOrder::LoadLE32(answer) == FourCC("PYMD");
   }
   // Sends the frame header and the payload in pieces of at most `chunk` bytes, each its own send.
   bool SendFrame(u32 opcode, u32 id, const std::vector<u8>& payload, size_t chunk = 32768) {
@@ -162,30 +148,15 @@ class RawClient {
     return true;
   }
   bool Send(const std::vector<u8>& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-      const ssize_t n = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      done += size_t(n);
-    }
-    return true;
+    return Platform::SendAll(fd_, bytes.data(), bytes.size());
   }
-  bool ReadExact(void* out, size_t n) {
-    u8* p = static_cast<u8*>(out);
-    while (n > 0) {
-      const ssize_t got = recv(fd_, p, n, 0);
-      if (got <= 0) return false;
-      p += got;
-      n -= size_t(got);
-    }
-    return true;
-  }
+  bool ReadExact(void* out, size_t n) { return Platform::ReceiveAll(fd_, out, n); }
   bool Read(Message& m) {
     u8 header[12];
     if (!ReadExact(header, 12)) return false;
-    m.tag = LoadU32(header);
-    m.word = LoadU32(header + 4);
-    m.body.resize(LoadU32(header + 8));
+    m.tag = ByteOrder::LoadLE32(header);
+    m.word = ByteOrder::LoadLE32(header + 4);
+    m.body.resize(ByteOrder::LoadLE32(header + 8));
     return m.body.empty() || ReadExact(m.body.data(), m.body.size());
   }
   // Transaction: send, skip notifications (kept in `notes`), return the reply body.
@@ -205,7 +176,8 @@ class RawClient {
   // True when the daemon has closed its side: the next receive sees the end of the stream.
   bool SeesClose() {
     u8 b;
-    return recv(fd_, &b, 1, 0) == 0;
+    bool closed = false;
+    return !Platform::ReceiveAll(fd_, &b, 1, &closed) && closed;
   }
   int Fd() const { return fd_; }
 
@@ -216,9 +188,11 @@ class RawClient {
 // The KUIDs of a search reply: u32 count and the KUIDs.
 inline std::vector<KUID> ParseKuids(const std::vector<u8>& reply) {
   std::vector<KUID> out;
-  for (size_t at = 4; reply.size() >= 4 && out.size() < LoadU32(reply.data()); at += 8) {
+  for (size_t at = 4; reply.size() >= 4 && out.size() < ByteOrder::LoadLE32(reply.data());
+       at += 8) {
     if (at + 8 > reply.size()) break;
-    out.push_back(KUID::Unpack(LoadU32(&reply[at + 4]), LoadU32(&reply[at])));
+    out.push_back(
+        KUID::Unpack(ByteOrder::LoadLE32(&reply[at + 4]), ByteOrder::LoadLE32(&reply[at])));
   }
   return out;
 }

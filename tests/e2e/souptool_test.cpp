@@ -2,13 +2,12 @@
 // writes and how it exits.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
+
+#include "support/scratch_folder.h"
 
 namespace {
 
@@ -18,23 +17,9 @@ struct RunResult {
   int exitCode = -1;
 };
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 class SouptoolTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/souptool_test_XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  std::string Path(const std::string& name) const { return dir_.At(name); }
 
   // Arguments are single words without quotes or shell characters.
   RunResult Run(const std::string& args) const {
@@ -48,11 +33,11 @@ class SouptoolTest : public ::testing::Test {
     while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
     const int status = pclose(p);
     r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.err = ReadAll(Path("err"));
+    r.err = dir_.Read("err");
     return r;
   }
 
-  std::string dir_;
+  scratch::Folder dir_;
 };
 
 // The writer's layout: byte-order mark, values at column 40, CR LF.
@@ -68,16 +53,15 @@ const char kCanonical[] =
 
 TEST_F(SouptoolTest, ConvertsBothWaysAndPrintsEitherForm) {
   // No byte-order mark: the text is Windows-1252, so E9 reads as the UTF-8 bytes C3 A9.
-  std::ofstream(Path("in.txt"), std::ios::binary)
-      << "name \"caf\xE9\"\ncount 5\nbox\n{\n  id <kuid2:1:2:3>\n}\n";
+  dir_.Put("in.txt", "name \"caf\xE9\"\ncount 5\nbox\n{\n  id <kuid2:1:2:3>\n}\n");
   RunResult r = Run("convert " + Path("in.txt") + " " + Path("mid.chump"));
   ASSERT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(ReadAll(Path("mid.chump")).substr(0, 4), "ACS$");
+  EXPECT_EQ(dir_.Read("mid.chump").substr(0, 4), "ACS$");
   r = Run("convert " + Path("mid.chump") + " " + Path("out.TXT"));
   ASSERT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(ReadAll(Path("out.TXT")), kCanonical);
+  EXPECT_EQ(dir_.Read("out.TXT"), kCanonical);
   r = Run("convert " + Path("mid.chump") + " " + Path("copy.cdp"));
-  EXPECT_EQ(ReadAll(Path("copy.cdp")), ReadAll(Path("mid.chump")));
+  EXPECT_EQ(dir_.Read("copy.cdp"), dir_.Read("mid.chump"));
   for (const char* name : {"in.txt", "mid.chump", "out.TXT"}) {
     r = Run("print " + Path(name));
     EXPECT_EQ(r.exitCode, 0) << name;
@@ -86,8 +70,8 @@ TEST_F(SouptoolTest, ConvertsBothWaysAndPrintsEitherForm) {
 }
 
 TEST_F(SouptoolTest, FailuresExitNonZeroWithAMessage) {
-  std::ofstream(Path("in.txt")) << "a 1\n";
-  std::ofstream(Path("x.dat")) << "a 1\n";
+  dir_.Put("in.txt", "a 1\n");
+  dir_.Put("x.dat", "a 1\n");
   const std::string in = Path("in.txt");
   const struct {
     std::string args;

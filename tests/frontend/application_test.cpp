@@ -2,28 +2,19 @@
 #include "frontend/application.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 
-#include "qel/log.h"
 #include "qel/plugin.h"
+#include "support/scratch_folder.h"
 
 namespace {
 
 TEST(ScriptLog, LongMessagesAreCutAtTheBufferEnd) {
-  const std::string path = "/tmp/script_log_test_" + std::to_string(getpid()) + ".log";
-  ASSERT_TRUE(Qel::Log::SetToFile(path.c_str()));
-  ScriptLog("%s|", std::string(20000, 'a').c_str());
-  ScriptLog("short %d", 7);
-  Qel::Log::SetToStdOut(false);
-
-  std::stringstream text;
-  text << std::ifstream(path).rdbuf();
-  const std::string log = text.str();
-  std::remove(path.c_str());
+  const std::string log = scratch::CaptureLog([] {
+    ScriptLog("%s|", std::string(20000, 'a').c_str());
+    ScriptLog("short %d", 7);
+  });
   const size_t first = log.find("ScriptLog> ");
   ASSERT_NE(first, std::string::npos);
   const size_t begin = first + 11;

@@ -2,12 +2,11 @@
 #include "frontend/batch_file.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <fstream>
 #include <string>
 #include <vector>
+
+#include "support/scratch_folder.h"
 
 namespace {
 
@@ -79,12 +78,10 @@ TEST(TokenizeBatchLine, ArgumentCountStaysWithinTheTable) {
 
 class BatchLineReaderTest : public ::testing::Test {
  protected:
-  void TearDown() override { std::remove(path_.c_str()); }
-
   std::vector<std::string> ReadAll(const std::string& content) {
-    std::ofstream(path_, std::ios::binary) << content;
+    dir_.Put("batch.txt", content);
     Qel::File file;
-    EXPECT_EQ(file.Open(path_.c_str(), Qel::File::kModeRead), 0);
+    EXPECT_EQ(file.Open(dir_.At("batch.txt").c_str(), Qel::File::kModeRead), 0);
     BatchLineReader reader(file);
     std::vector<std::string> lines;
     char line[kBatchLineBufferSize];
@@ -94,7 +91,7 @@ class BatchLineReaderTest : public ::testing::Test {
     return lines;
   }
 
-  std::string path_ = "/tmp/batch_reader_test_" + std::to_string(getpid()) + ".txt";
+  scratch::Folder dir_;
 };
 
 TEST_F(BatchLineReaderTest, KeepsLineEndsAndEndsRightAfterTheLastLine) {

@@ -29,20 +29,6 @@ TEST(BlockMemoryTest, InitRoundsAndRefusesEmptyShapes) {
   }
 }
 
-TEST(BlockMemoryTest, SlotsComeFromTheLastFreeWordLowestSlotFirst) {
-  Utils::BlockMemory pool;
-  ASSERT_TRUE(pool.Init(12, 64, 0));
-  std::vector<u8*> got = Take(pool, 40);
-  u8* data = got[0] - 32 * 12;
-  for (u32 i = 0; i < 40; ++i) EXPECT_EQ(got[i], data + (i < 32 ? 32 + i : i - 32) * 12) << i;
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(data) % 4, 0u);
-  ASSERT_TRUE(pool.Free(data + 3 * 12));
-  ASSERT_TRUE(pool.Free(data + 40 * 12));
-  EXPECT_EQ(Bytes(pool.Alloc()), data + 40 * 12);
-  EXPECT_EQ(Bytes(pool.Alloc()), data + 3 * 12);
-  EXPECT_EQ(Bytes(pool.Alloc()), data + 8 * 12);
-}
-
 TEST(BlockMemoryTest, DoubleFreeAndForeignPointersAreRefusedHarmlessly) {
   Utils::BlockMemory pool, other;
   ASSERT_TRUE(pool.Init(16, 32, 0));
@@ -63,27 +49,6 @@ TEST(BlockMemoryTest, DoubleFreeAndForeignPointersAreRefusedHarmlessly) {
   EXPECT_NE(Bytes(pool.Alloc()), a);
   EXPECT_TRUE(other.Free(stranger));
   EXPECT_FALSE(Utils::BlockMemory().Free(a));
-}
-
-TEST(BlockMemoryTest, CurrentBlockIsTheFullestAndTheLaterOnATie) {
-  // A new current block is chosen on a free when the used count is a multiple of 16.
-  struct Case {
-    int inZ;   // elements taken in the third block
-    bool tie;  // x and y end equally full
-  };
-  for (const Case c : {Case{2, true}, Case{17, false}}) {
-    SCOPED_TRACE(c.inZ);
-    Utils::BlockMemory pool;
-    ASSERT_TRUE(pool.Init(8, 32, 1000));
-    std::vector<u8*> x = Take(pool, 32), y = Take(pool, 32), z = Take(pool, c.inZ);
-    ASSERT_TRUE(pool.Free(x[5]));
-    ASSERT_TRUE(pool.Free(y[7]));  // 2: no choice yet; 17: x (31) beats z (17) here
-    if (c.tie) {
-      ASSERT_TRUE(pool.Free(z[0]));  // x and y hold 31, z 1: the later one wins
-    }
-    u8* want = !c.tie || x[0] > y[0] ? x[5] : y[7];
-    EXPECT_EQ(Bytes(pool.Alloc()), want);
-  }
 }
 
 TEST(BlockMemoryTest, EmptyBlockIsReleasedBeyondTheSpareLimit) {

@@ -31,31 +31,6 @@ TEST(ByteBufferTest, WritesLittleEndianAndBackPatches) {
   EXPECT_EQ(buffer.Flags(), 0u);
 }
 
-TEST(ByteBufferTest, GrowsWhenTheNeedReachesTheCapacity) {
-  Utils::ByteBuffer buffer(8);
-  ASSERT_EQ(buffer.Capacity(), 8u);
-  // {bytes written, capacity after}: a need equal to the capacity already grows it.
-  const u32 steps[][2] = {{7, 8}, {1, 16}, {7, 16}, {1, 24}, {30, 54}};
-  u8 fill = 0;
-  std::vector<u8> want;
-  for (const auto& s : steps) {
-    std::vector<u8> chunk;
-    for (u32 i = 0; i < s[0]; ++i) chunk.push_back(fill++);
-    ASSERT_TRUE(buffer.Write(chunk.data(), s[0]));
-    want.insert(want.end(), chunk.begin(), chunk.end());
-    EXPECT_EQ(buffer.Capacity(), s[1]) << buffer.Size();
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(buffer.Data()) % 4, 0u);
-  }
-  EXPECT_EQ(Bytes(buffer), want);
-
-  Utils::ByteBuffer image(1024);
-  ASSERT_TRUE(image.Grow(5000));  // how the loader sizes a buffer before reading a file
-  EXPECT_EQ(image.Size(), 5000u);
-  EXPECT_EQ(image.Capacity(), 6024u);
-  ASSERT_TRUE(image.Grow(10));
-  EXPECT_EQ(image.Size(), 5000u);
-}
-
 TEST(ByteBufferTest, SeeksAndReadsPastTheEndAreRefused) {
   Utils::ByteBuffer buffer(16);
   ASSERT_TRUE(buffer.Write("\x01\x02\x03\x04\x05\x06\x07", 7));

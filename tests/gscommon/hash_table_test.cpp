@@ -130,21 +130,6 @@ TEST(HashTableTest, EraseUnlinksAndAdvances) {
   EXPECT_EQ(other.Count(), 1u);
 }
 
-TEST(HashTableTest, ClearGoesFromTheLastBucketAndKeepsBuckets) {
-  Utils::HashTable<std::string*> table(7);
-  for (const char* k : {"h", "c", "b", "a"}) ASSERT_TRUE(table.InsertString(k, new std::string(k)));
-  std::vector<std::string> released;
-  table.ClearWith([&](std::string*& v) {
-    released.push_back(*v);
-    delete v;
-  });
-  EXPECT_EQ(released, (std::vector<std::string>{"a", "h", "c", "b"}));
-  EXPECT_EQ(table.BucketCount(), 7u);
-  ASSERT_TRUE(table.InsertInt(1, new std::string("one")));
-  table.ClearAndDelete();  // the leak checker objects otherwise
-  EXPECT_EQ(table.Count(), 0u);
-}
-
 // Ordered like the compiler's symbols: by name, then the deeper level first; level -1 in a key
 // equals any level.
 struct Named : Utils::IHashNode {

@@ -109,25 +109,6 @@ TEST_F(CompileDriverTest, ManualWhereverDashDStandsAndNothingCompiled) {
   EXPECT_FALSE(Has("log.txt"));
 }
 
-TEST_F(CompileDriverTest, ManualFollowsTheDocumentedLayout) {
-  const std::string manual = GetCompilerManual();
-  // Past the table of contents, each heading starts its underlined section, in order.
-  size_t at = manual.find("\n\n\n1.0  Introduction\n");
-  ASSERT_NE(at, std::string::npos);
-  for (const char* h :
-       {"1.0  Introduction\n=", "2.2  Keywords\n-", "2.10  Grammar\n-",
-        "3.0  The compiler\n=", "8.0  Runtime source files\n=", "9.0  Using OLBEK GameScript\n="}) {
-    at = manual.find(h, at);
-    ASSERT_NE(at, std::string::npos) << h;
-  }
-  for (const char* omitted : {"4.0", "8.0"}) {
-    const size_t h = manual.find(std::string("\n") + omitted + "  ");
-    EXPECT_LT(manual.find("omitted for public release", h) - h, 80u) << omitted;
-  }
-  EXPECT_NE(manual.find("\n  isclass ", manual.find("2.2  Keywords\n-")), std::string::npos);
-  EXPECT_NE(manual.find("wait()", manual.find("9.0  Using")), std::string::npos);
-}
-
 TEST_F(CompileDriverTest, SilentRunAppendsMessagesToTheBuildLog) {
   const std::string expected = "Could not read file  : x.gs.\n" + WhileCompiling("x.gs") + "\n";
   CompileRun run = Compile({"-s", "-blog.txt", "x.gs"});

@@ -1,8 +1,6 @@
 #include "gscompiler/gs_source_file.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <string>
@@ -12,13 +10,13 @@
 #include "gscompiler/compile_driver.h"
 #include "gscompiler/compiler_state.h"
 #include "gscompiler/script_test_folder.h"
+#include "support/file_size_limit.h"
 
 namespace {
 
 using gs_test::GseFile;
 using gs_test::GseOf;
 using gs_test::PlainBody;
-using gs_test::PutU32;
 using gs_test::Scrambled;
 
 std::string TextOf(GSSourceFile& f) {
@@ -38,26 +36,6 @@ void ExpectCleared(GSSourceFile& f) {
   EXPECT_EQ(f.GetData(), nullptr);
   EXPECT_EQ(f.GetTextLength(), 0u);
 }
-
-// Lowers the file-size limit for the life of the object, so writes past it come up short.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    old_handler_ = ::signal(SIGXFSZ, SIG_IGN);
-    ::getrlimit(RLIMIT_FSIZE, &old_);
-    rlimit lowered = old_;
-    lowered.rlim_cur = bytes;
-    ::setrlimit(RLIMIT_FSIZE, &lowered);
-  }
-  ~FileSizeLimit() {
-    ::setrlimit(RLIMIT_FSIZE, &old_);
-    ::signal(SIGXFSZ, old_handler_);
-  }
-
- private:
-  rlimit old_{};
-  sighandler_t old_handler_;
-};
 
 class GSSourceFileTest : public gs_test::ScriptTestFolder {};
 
@@ -110,10 +88,10 @@ TEST_F(GSSourceFileTest, PackedFileWrittenAndReadBackIsIdentical) {
   const std::string file = Slurp("loco.gse");
   ASSERT_GE(file.size(), 16u);
   std::string header;
-  PutU32(header, 1);
-  PutU32(header, 0);
-  PutU32(header, u32(file.size() - 16));
-  PutU32(header, 0);
+  ByteOrder::AppendLE32(header, 1);
+  ByteOrder::AppendLE32(header, 0);
+  ByteOrder::AppendLE32(header, u32(file.size() - 16));
+  ByteOrder::AppendLE32(header, 0);
   EXPECT_EQ(file.substr(0, 16), header);
 
   GSSourceFile back;
@@ -143,13 +121,13 @@ TEST_F(GSSourceFileTest, HostilePackedFilesFailCleanly) {
   std::string corrupt = good;
   for (size_t i = 4; i < corrupt.size(); ++i) corrupt[i] = char(0x00);  // matches before start
   std::string bigLength;
-  PutU32(bigLength, 0x4000001);
+  ByteOrder::AppendLE32(bigLength, 0x4000001);
   bigLength += good.substr(4);
   std::string implausible;  // far more text than the stream could ever produce
-  PutU32(implausible, 10000);
+  ByteOrder::AppendLE32(implausible, 10000);
   implausible += good.substr(4);
   std::string zero;
-  PutU32(zero, 0);
+  ByteOrder::AppendLE32(zero, 0);
   zero += good.substr(4);
   std::string shortStream = good.substr(0, good.size() - 3);
 

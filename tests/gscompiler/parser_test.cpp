@@ -36,11 +36,10 @@ struct Parsed {
   std::vector<std::string> messages;
 };
 
-const char* const kOperators[] = {"post--", "post++", ".",     "+x",    "-x",      "!",    "~",
-                                  "--pre",  "++pre",  "range", "index", "cast",    "*",    "/",
-                                  "%",      "+",      "-",     "<<",    ">>",      "<",    ">",
-                                  "<=",     ">=",     "==",    "!=",    "&",       "^",    "|",
-                                  "and",    "or",     "=",     "size",  "isclass", "copy", "new"};
+const char* const kOperators[] = {
+    "post--", "post++", ".", "+x", "-x",  "!",  "~",  "--pre", "++pre",   "range", "index", "cast",
+    "*",      "/",      "%", "+",  "-",   "<<", ">>", "<",     ">",       "<=",    ">=",    "==",
+    "!=",     "&",      "^", "|",  "and", "or", "=",  "size",  "isclass", "copy",  "new",   ","};
 const char* const kStatements[] = {"return", "break",  "continue", "goto",    "for",
                                    "while",  "switch", "if",       "default", "case",
                                    "label",  "block",  "wait",     "on"};
@@ -171,6 +170,11 @@ TEST(ParserTest, PrecedenceAndAssociativityOfEveryLevel) {
       {"(a);", "a"},
       {"((a + b)) * c;", "(* (+ a b) c)"},
       {"a, b = c;", "{a (= b c)}"},
+      // A comma expression in parentheses is one operand.
+      {"(a, b);", "(, {a b})"},
+      {"x = (a, b) + c;", "(= x (+ (, {a b}) c))"},
+      {"x = a, (b, c);", "{(= x a) (, {b c})}"},
+      {"x = ((a, b), c);", "(= x (, {(, {a b}) c}))"},
   };
   for (const auto& [body, tree] : cases) {
     EXPECT_EQ(Statements(body), tree) << body;
@@ -181,6 +185,10 @@ TEST(ParserTest, PostfixPrimaryAndNewForms) {
   const std::pair<const char*, const char*> cases[] = {
       {"f();", "(call f)"},
       {"f(a, b = 1);", "(call f {a (= b 1)})"},
+      {"f((a, b), c);", "(call f {(, {a b}) c})"},
+      {"f((a), (b, c, d));", "(call f {a (, {b c d})})"},
+      {"a[(i, j)];", "(index a (, {i j}))"},
+      {"new Foo((a, b));", "(new Foo _ (, {a b}))"},
       {"o.m(1)(2);", "(call (call (. o .m) 1) 2)"},
       {"a[1];", "(index a 1)"},
       {"a[1, 2];", "(range a 1 2)"},
@@ -266,7 +274,8 @@ TEST(ParserTest, DiscardedMarks) {
   ASSERT_EQ(parsed.Run("class C { void f() {"
                        " a = 1, b;"
                        " for (i = 0; c, d; e, g) ;"
-                       " if (h) return k; } };"),
+                       " if (h) return k;"
+                       " x = (l, m) + n; } };"),
             0);
   const ParseNode* statement = BodyOf(parsed);
   // Every expression of an expression statement.
@@ -282,17 +291,22 @@ TEST(ParserTest, DiscardedMarks) {
   const ParseNode* branch = loop->next;
   EXPECT_FALSE(branch->child[0]->flags & kFlagDiscarded);
   EXPECT_FALSE(branch->child[1]->child[0]->flags & kFlagDiscarded);
+  // Inside parentheses only the last operand gives the value.
+  const ParseNode* comma = branch->next->child[1]->child[0];
+  EXPECT_TRUE(comma->child[0]->flags & kFlagDiscarded);
+  EXPECT_FALSE(comma->child[0]->next->flags & kFlagDiscarded);
+  EXPECT_FALSE(comma->flags & kFlagDiscarded);
 }
 
 TEST(ParserTest, NodeLinesAndLiteralText) {
   Parsed parsed;
-  const std::string longText(5000, 'w');
+  const std::string longText(size_t(6) << 20, 'w');
   ASSERT_EQ(parsed.Run("class C {\nvoid f() {\ns = \"a\nb\";\nt = \"" + longText + "\";\n} };"), 0);
   const ParseNode* first = BodyOf(parsed);
   // A literal spanning lines is made on the line where it ends.
   EXPECT_EQ(first->child[1]->line, 4);
   EXPECT_STREQ(first->child[1]->text, "a\nb");
-  // No cut at 2048 bytes.
+  // No cut at 2048 bytes, nor anywhere else.
   EXPECT_EQ(std::strlen(first->next->child[1]->text), longText.size());
 }
 

@@ -168,12 +168,39 @@ TEST(ScannerTest, LiteralsSpanningLinesReportTheirLastLine) {
             (std::vector<Token>{{SYMBOL_UNKNOWN, "\"", 1}, {IDENTIFIER, "unterminated", 1}}));
 }
 
-TEST(ScannerTest, LongTokensStayWhole) {
-  const std::string body(100000, 'q');
-  const std::vector<Token> tokens = Scan("\"" + body + "\" " + body);
-  ASSERT_EQ(tokens.size(), 2u);
-  EXPECT_EQ(tokens[0].text.size(), body.size() + 2);
-  EXPECT_EQ(tokens[1].text, body);
+// Tokens many times the scanner's buffer, each followed by a short one that shows where the
+// long one ended and which line the scanner counted to.
+TEST(ScannerTest, MultiMegabyteTokensStayWholeAndCountTheirLines) {
+  constexpr size_t kLength = size_t(6) << 20;
+  std::string lines(kLength, 'q');
+  for (size_t i = 63; i < kLength; i += 64) lines[i] = '\n';
+  const int last = 1 + int(kLength / 64);
+  struct Case {
+    std::string source;
+    int code;
+    std::string text;  // empty for skipped text
+    int line;
+  };
+  const Case cases[] = {
+      {std::string(kLength, ' ') + "\n\t\n", 0, "", 3},
+      {"/*" + lines + "*/", 0, "", last},
+      {"//" + std::string(kLength, '/') + "\n", 0, "", 2},
+      {"\"" + lines + "\"", CONSTANT_STRING, "\"" + lines + "\"", last},
+      {std::string(kLength, 'n'), IDENTIFIER, std::string(kLength, 'n'), 1},
+      {std::string(kLength, '7'), CONSTANT_INT, std::string(kLength, '7'), 1},
+  };
+  for (const Case& c : cases) {
+    const std::vector<Token> tokens = Scan(c.source + " end");
+    const size_t count = c.text.empty() ? 1 : 2;
+    ASSERT_EQ(tokens.size(), count) << c.source.substr(0, 8);
+    if (count == 2) {
+      EXPECT_EQ(tokens[0].code, c.code);
+      // Not EXPECT_EQ: a failure would print megabytes.
+      EXPECT_TRUE(tokens[0].text == c.text) << c.source.substr(0, 8);
+      EXPECT_EQ(tokens[0].line, c.line);
+    }
+    EXPECT_EQ(tokens.back(), (Token{IDENTIFIER, "end", c.line})) << c.source.substr(0, 8);
+  }
 }
 
 // A stream whose reads fail as a broken device's would.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "gscompiler/gs_source_file.h"
+#include "platform/byte_order.h"
 #include "qel/lzss.h"
 #include "qel/types.h"
 #include "support/scratch_folder.h"
@@ -41,17 +42,13 @@ class ScriptTestFolder : public ::testing::Test {
   fs::path cwd_;
 };
 
-inline void PutU32(std::string& s, u32 v) {
-  for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-}
-
 // The packed body: u32 length then the compressed text, before scrambling.
 inline std::string PlainBody(const std::string& text) {
   std::vector<u8> out(Qel::LZSSCompress::MaxCompressedSize(u32(text.size())) + 1);
   Qel::LZSSCompress codec;
   const u32 n = codec.CompressBlock(text.data(), u32(text.size()), out.data(), u32(out.size()), 9);
   std::string body;
-  PutU32(body, u32(text.size()));
+  ByteOrder::AppendLE32(body, u32(text.size()));
   body.append(reinterpret_cast<const char*>(out.data()), n);
   return body;
 }
@@ -64,10 +61,10 @@ inline std::string Scrambled(std::string body) {
 // A whole ".gse" file around the given (already scrambled) packed bytes.
 inline std::string GseFile(const std::string& packed, u32 announced, u32 format = 1) {
   std::string file;
-  PutU32(file, format);
-  PutU32(file, 0);
-  PutU32(file, announced);
-  PutU32(file, 0);
+  ByteOrder::AppendLE32(file, format);
+  ByteOrder::AppendLE32(file, 0);
+  ByteOrder::AppendLE32(file, announced);
+  ByteOrder::AppendLE32(file, 0);
   return file + packed;
 }
 

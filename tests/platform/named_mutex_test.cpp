@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "core/thread_watchdog.h"
+#include "support/thread_watchdog.h"
 
 namespace {
 

@@ -10,22 +10,12 @@
 #include <fstream>
 #include <string>
 
-#include "core/thread_watchdog.h"
+#include "support/scratch_folder.h"
+#include "support/thread_watchdog.h"
 
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/kestro-procXXXXXX";
-    path_ = ::mkdtemp(pattern);
-  }
-  ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using TempDir = scratch::Folder;
 
 void WriteScript(const std::string& path, const std::string& body) {
   std::ofstream(path) << "#!/bin/sh\n" << body;

@@ -10,6 +10,7 @@
 
 #include "pymclient/resource_db_cache.h"
 #include "qel/file.h"
+#include "support/scratch_folder.h"
 
 namespace {
 
@@ -26,9 +27,6 @@ void Touch(const fs::path& file) {
 class InstallPathsTest : public testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/KestroLayoutXXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    temp_ = pattern;
     disk_ = temp_ / "Rail";
     fs::create_directories(disk_);
     root_ = disk_.string();
@@ -38,11 +36,11 @@ class InstallPathsTest : public testing::Test {
     ReleaseContentDatabases();
     EvictUnusedResourceDatabases();
     ClearInstallPaths();
-    fs::remove_all(temp_);
   }
   void Init() { ASSERT_TRUE(InitInstallPaths((disk_.string() + "/").c_str())); }
 
-  fs::path temp_;
+  scratch::Folder scratch_;
+  fs::path temp_ = scratch_.path();
   fs::path disk_;
   std::string root_;
   std::string userData_;
@@ -169,18 +167,6 @@ TEST_F(InstallPathsTest, CreateUserDataFoldersLaysOutTheTree) {
   ReleaseContentDatabases();
   EXPECT_EQ(GetResourceDatabaseUseCount(local), 0u);
   EXPECT_FALSE(File::LookupSubst("scripts", nullptr, nullptr));
-}
-
-TEST_F(InstallPathsTest, ExistingBackupsAndSettingsAreLeftAlone) {
-  Touch(disk_ / "UserData" / "trash" / "old.txt");
-  Touch(disk_ / "UserData" / "backups" / "kept.txt");
-  Touch(disk_ / "UserData" / "settings" / "mine.txt");
-  Touch(disk_ / "prebuilt" / "settings" / "seed.txt");
-  Init();
-  CreateUserDataFolders();
-  EXPECT_TRUE(fs::exists(disk_ / "UserData" / "trash" / "old.txt"));
-  EXPECT_FALSE(fs::exists(disk_ / "UserData" / "backups" / "old.txt"));
-  EXPECT_FALSE(fs::exists(disk_ / "UserData" / "settings" / "seed.txt"));
 }
 
 using InstallPathsDeathTest = InstallPathsTest;

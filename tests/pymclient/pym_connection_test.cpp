@@ -13,10 +13,11 @@
 
 #include "assetdata/results_log.h"
 #include "core/tcx_dispatcher.h"
-#include "core/thread_watchdog.h"
+#include "platform/byte_order.h"
 #include "pymclient/pym_protocol.h"
 #include "pymclient/pym_search.h"
 #include "pymclient/pym_test_util.h"
+#include "support/thread_watchdog.h"
 
 namespace {
 
@@ -36,10 +37,7 @@ Bytes Pattern(size_t n, u8 seed) {
   return b;
 }
 
-u32 WordAt(const Bytes& b, size_t offset) {
-  return u32(b[offset]) | (u32(b[offset + 1]) << 8) | (u32(b[offset + 2]) << 16) |
-         (u32(b[offset + 3]) << 24);
-}
+u32 WordAt(const Bytes& b, size_t offset) { return ByteOrder::LoadLE32(b.data() + offset); }
 
 class ConnectionTest : public ScriptedDaemonTest {
  protected:

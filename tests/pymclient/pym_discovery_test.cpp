@@ -10,13 +10,14 @@
 #include <fstream>
 #include <string>
 
-#include "core/thread_watchdog.h"
 #include "platform/named_mutex.h"
 #include "pymclient/install_paths.h"
 #include "pymclient/pym_protocol.h"
 #include "qel/shared_memory.h"
 #include "support/fake_pym_server.h"
 #include "support/other_user.h"
+#include "support/scratch_folder.h"
+#include "support/thread_watchdog.h"
 
 namespace {
 
@@ -44,8 +45,6 @@ TEST(DiscoveryNamesTest, FolderAndNameTexts) {
 class DiscoveryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/kestro-discXXXXXX";
-    root_ = ::mkdtemp(pattern);
     ASSERT_TRUE(InitInstallPaths(Qel::File::Path(root_.c_str())));
     database_ = GetDatabasePath().CStr();
     const std::string folder = DatabaseFolder(database_);
@@ -55,7 +54,6 @@ class DiscoveryTest : public ::testing::Test {
   void TearDown() override {
     CloseDiscoveryBlock();
     FakePymServer::RemoveDiscoveryObjects(database_);
-    std::system(("rm -rf '" + root_ + "'").c_str());
   }
 
   // Another view of the block, as a second process would map it.
@@ -87,7 +85,8 @@ class DiscoveryTest : public ::testing::Test {
     return u32(child);
   }
 
-  std::string root_;
+  scratch::Folder folder_;
+  std::string root_ = folder_.path();
   std::string database_;
   std::string mutexName_;
   std::string shmName_;

@@ -9,14 +9,14 @@
 #include <vector>
 
 #include "core/buffer_stream.h"
-#include "core/chunked_list.h"
+#include "pymclient/filter_builders.h"
 #include "qel/dynamic_buffer.h"
 
 namespace {
 
 namespace codes = PymFilterCodes;
 using Bytes = std::vector<u8>;
-using ElementPtr = std::unique_ptr<PymFilterElement>;
+using namespace filter_builders;  // NOLINT(build/namespaces)
 
 // "6C6F6F62 00" -> bytes; blanks are ignored.
 Bytes Hex(const std::string& text) {
@@ -47,33 +47,6 @@ ElementPtr ElementOf(const Bytes& bytes, u32* consumed = nullptr, u32* error = n
   if (consumed) *consumed = stream.Tell();
   if (error) *error = stream.GetError();
   return element;
-}
-
-ElementPtr Flag(u32 index) { return std::make_unique<PymFilterElementBool>(index); }
-ElementPtr Str(u32 kind, const std::string& text) {
-  return std::make_unique<PymFilterElementString>(kind, Qel::PString(text));
-}
-ElementPtr Int(u32 kind, i32 low, i32 high, bool li, bool hi) {
-  auto e = std::make_unique<PymFilterElementInt>(kind);
-  e->SetRange(low, high, li, hi);
-  return e;
-}
-ElementPtr Time(u32 kind, u64 low, u64 high, bool li, bool hi) {
-  auto e = std::make_unique<PymFilterElementTimestamp>(kind);
-  e->SetRange(low, high, li, hi);
-  return e;
-}
-ElementPtr Assets(const std::vector<KUID>& kuids) {
-  ChunkedList<KUID, 128> list;
-  for (const KUID& k : kuids) list.PushBack(k);
-  return std::make_unique<PymFilterElementAssetID>(list);
-}
-template <class... E>
-ElementPtr Group(bool negated, E&&... children) {
-  auto g = std::make_unique<PymFilterElementGroup>();
-  (g->AddElement(std::forward<E>(children)), ...);
-  g->SetNegated(negated);
-  return g;
 }
 
 // A chain of `depth` groups, each holding the next; the innermost is empty.

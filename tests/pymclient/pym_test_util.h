@@ -18,6 +18,7 @@
 #include "pymclient/pym_connection.h"
 #include "qel/dynamic_buffer.h"
 #include "support/fake_pym_server.h"
+#include "support/scratch_folder.h"
 
 namespace pym_test {
 
@@ -42,9 +43,7 @@ class ScriptedDaemonTest : public ::testing::Test {
   void SetUp() override {
     SetMainThread();
     InitNetworking();
-    char pattern[] = "/tmp/kestro-pymXXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    root_ = pattern;
+    ASSERT_FALSE(root_.empty());
     ASSERT_TRUE(InitInstallPaths(Qel::File::Path(root_.c_str())));
     database_ = GetDatabasePath().CStr();
     server_ = std::make_unique<FakePymServer>(database_);
@@ -59,7 +58,6 @@ class ScriptedDaemonTest : public ::testing::Test {
     PymDisconnect(true);
     server_.reset();
     ClearInstallPaths();
-    std::filesystem::remove_all(root_);
   }
   // Answers every `opcode` request with `body`; other transactions get an empty reply.
   void ReplyWith(u32 opcode, Bytes body) {
@@ -86,7 +84,8 @@ class ScriptedDaemonTest : public ::testing::Test {
   }
 
   bool open_ = true;  // publish the scripted daemon and open the client in SetUp
-  std::string root_;
+  scratch::Folder folder_;
+  std::string root_ = folder_.path();
   std::string database_;
   std::unique_ptr<FakePymServer> server_;
   PymClientOptions options_;

@@ -11,6 +11,7 @@
 
 #include "pymclient/install_paths.h"
 #include "qel/file.h"
+#include "support/scratch_folder.h"
 
 namespace {
 
@@ -24,10 +25,6 @@ bool Substituted(const PString& name) { return File::LookupSubst(name, nullptr, 
 class ResourceDbCacheTest : public testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/KestroRdbXXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    temp_ = pattern;
-    folder_ = temp_.c_str();
     EvictUnusedResourceDatabases();
     baseline_ = GetCachedResourceDatabaseCount();
   }
@@ -35,11 +32,11 @@ class ResourceDbCacheTest : public testing::Test {
     EvictUnusedResourceDatabases();
     EXPECT_EQ(GetCachedResourceDatabaseCount(), baseline_);
     ClearInstallPaths();
-    fs::remove_all(temp_);
   }
 
-  fs::path temp_;
-  File::Path folder_;
+  scratch::Folder scratch_;
+  fs::path temp_ = scratch_.path();
+  File::Path folder_{temp_.c_str()};
   u32 baseline_ = 0;
 };
 

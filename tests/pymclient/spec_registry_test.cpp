@@ -11,6 +11,7 @@
 #include "pymclient/install_paths.h"
 #include "pymclient/resource_db_cache.h"
 #include "qel/log.h"
+#include "support/scratch_folder.h"
 
 namespace {
 
@@ -29,26 +30,16 @@ class ProbeSpec : public KoolthingzSpec {
 
 class SpecRegistryTest : public testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/KestroSpecXXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    temp_ = pattern;
-    ASSERT_TRUE(Qel::Log::SetToFile((temp_ / "log.txt").c_str()));
-  }
+  void SetUp() override { ASSERT_TRUE(Qel::Log::SetToFile(temp_.At("log.txt").c_str())); }
   void TearDown() override {
     DeleteSpecRegistry();
     Qel::Log::SetToStdOut(false);
     EvictUnusedResourceDatabases();
     ClearInstallPaths();
-    fs::remove_all(temp_);
   }
-  std::string LogText() const {
-    std::stringstream text;
-    text << std::ifstream(temp_ / "log.txt").rdbuf();
-    return text.str();
-  }
+  std::string LogText() const { return temp_.Read("log.txt"); }
 
-  fs::path temp_;
+  scratch::Folder temp_;
 };
 
 TEST_F(SpecRegistryTest, DeletionDestroysUnusedAndFailedSpecsAndReportsLeaks) {
@@ -91,7 +82,7 @@ TEST_F(SpecRegistryTest, DeletionDestroysUnusedAndFailedSpecsAndReportsLeaks) {
 }
 
 TEST_F(SpecRegistryTest, SpecHoldsItsContentDatabaseForItsLifetime) {
-  ASSERT_TRUE(InitInstallPaths(temp_.c_str()));
+  ASSERT_TRUE(InitInstallPaths(temp_.path().c_str()));
   bool gone = false;
   ASSERT_TRUE(CreateSpecRegistry());
   auto* spec = new ProbeSpec(KUID(5, 6, 1), &gone, "local");

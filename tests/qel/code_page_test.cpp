@@ -23,18 +23,6 @@ TEST(CodePageTest, Windows1252RoundTripsEveryByte) {
   }
 }
 
-TEST(CodePageTest, Windows1252HighControlRange) {
-  const std::pair<u8, char16_t> cases[] = {
-      {0x80, u'\u20AC'}, {0x81, 0x0081}, {0x8D, 0x008D},
-      {0x90, 0x0090},    {0x9D, 0x009D}, {0x9F, u'\u0178'},
-  };
-  for (auto [byte, unit] : cases) {
-    std::u16string wide;
-    ASSERT_TRUE(Qel::MultiByteToUtf16(std::string(1, char(byte)), 1252, &wide));
-    EXPECT_EQ(wide, std::u16string(1, unit)) << std::hex << int(byte);
-  }
-}
-
 TEST(CodePageTest, CharactersWindows1252LacksBecomeQuestionMarks) {
   const std::pair<std::u16string, std::string> cases[] = {
       {u"a\u0101b", "a?b"},
@@ -82,21 +70,6 @@ TEST(CodePageTest, InvalidUtf8BecomesReplacementCharacters) {
   std::string ansi;
   ASSERT_TRUE(Qel::ConvertCodePage("x\xC0y\xE2\x82", 65001, 0, &ansi));
   EXPECT_EQ(ansi, "x?y?");
-}
-
-TEST(CodePageTest, CodePageIdsAndPassThrough) {
-  EXPECT_EQ(Qel::ResolveCodePage(0), 1252u);
-  EXPECT_FALSE(Qel::IsSupportedCodePage(437));
-  // Console text is UTF-8 already: it passes unchanged, even when it is not valid UTF-8.
-  const std::string raw = "ok \xC3\xA9 \xFF";
-  std::string out = "stale";
-  ASSERT_TRUE(Qel::ConvertCodePage(raw, 65001, Qel::kConsoleCodePage, &out));
-  EXPECT_EQ(out, raw);
-  EXPECT_FALSE(Qel::ConvertCodePage("x", 437, 65001, &out));
-  EXPECT_EQ(out, "");
-  std::u16string wide = u"stale";
-  EXPECT_FALSE(Qel::MultiByteToUtf16("x", 932, &wide));
-  EXPECT_EQ(wide, u"");
 }
 
 }  // namespace

@@ -75,28 +75,4 @@ TEST(SingleLockTest, ScopedEarlyAndDeferredHolds) {
   EXPECT_FALSE(m.IsLockedByCurrentThread());
 }
 
-TEST(ProtectedLongTest, ArithmeticAndCompareExchange) {
-  Qel::ProtectedLong v(5);
-  EXPECT_EQ(v.Increment(), 6);
-  EXPECT_EQ(v.Decrement(), 5);
-  EXPECT_EQ(v.Exchange(INT32_MAX), 5);
-  EXPECT_EQ(v.Increment(), INT32_MIN);
-  EXPECT_EQ(v.Add(-1), INT32_MAX);
-  v.Set(1);
-  EXPECT_EQ(v.CompareExchange(9, 2), 1);
-  EXPECT_EQ(v.Get(), 1);
-  EXPECT_EQ(v.CompareExchange(9, 1), 1);
-  EXPECT_EQ(v.Get(), 9);
-
-  v.Set(0);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&] {
-      for (int i = 0; i < 25000; ++i) v.Increment();
-    });
-  }
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(v.Get(), 100000);
-}
-
 }  // namespace

@@ -12,30 +12,6 @@ struct Op {
   const char* out;
 };
 
-TEST(FilePathTest, AddPathJoinsWithOneSeparator) {
-  const Op cases[] = {
-      {"a/", "b", "a/b"}, {"a", "/b", "a/b"},     {"", "/b", "/b"},         {"a", nullptr, "a"},
-      {"a", "/", "a/"},   {"a", "b\\c", "a/b/c"}, {"C:\\x", "y", "C:/x/y"},
-  };
-  for (const Op& c : cases) EXPECT_STREQ(Path(c.in).AddPath(c.arg).CStr(), c.out) << c.in;
-}
-
-TEST(FilePathTest, NormalizeIsIdempotent) {
-  const Op cases[] = {
-      {"a\\b//c", "", "a/b/c"},     {"a/./b/.", "", "a/b/"},
-      {"a/b/c/..", "", "a/b/"},     {"a/..", "", ""},
-      {"../../a/..", "", "../../"}, {"a/../../b", "", "../b"},
-      {"/a/../..", "", "/"},        {"//", "", "/"},
-      {"C:/..", "", "C:/"},
-  };
-  for (const Op& c : cases) {
-    Path p(c.in);
-    EXPECT_STREQ(p.Normalize().CStr(), c.out) << c.in;
-    EXPECT_STREQ(p.Normalize().CStr(), c.out) << c.in;
-  }
-  EXPECT_STREQ(Path("a\\b").ReplaceForwardSlashes().CStr(), "a/b");
-}
-
 TEST(FilePathTest, NameParts) {
   const struct {
     const char *in, *folder, *name, *ext, *base;
@@ -93,17 +69,6 @@ TEST(FilePathTest, IsExtAndChangeExtension) {
       {"a/..", "txt", "a/.."},       {"s.texture", "convert-tex.txt", "s.convert-tex.txt"},
   };
   for (const Op& c : changes) EXPECT_STREQ(Path(c.in).ChangeExtension(c.arg).CStr(), c.out);
-}
-
-TEST(FilePathTest, IsAbsolute) {
-  const struct {
-    const char* path;
-    bool absolute;
-  } cases[] = {
-      {"/x", true},   {"C:\\x", true}, {"c:/x", true}, {"C:", true},    {"\\\\srv\\x", true},
-      {"x/y", false}, {"", false},     {"C:x", false}, {"1:/x", false}, {"./x", false},
-  };
-  for (const auto& c : cases) EXPECT_EQ(Path(c.path).IsAbsolute(), c.absolute) << c.path;
 }
 
 }  // namespace

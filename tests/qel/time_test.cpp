@@ -29,7 +29,7 @@ TEST(TimeTest, LocalNowMatchesTheCalendar) {
     std::tm c{};
     localtime_r(&t, &c);
     matched |= now.year == u32(c.tm_year + 1900) && now.month == u32(c.tm_mon + 1) &&
-               now.day == u32(c.tm_mday) && now.day_of_week == u32(c.tm_wday) &&
+               now.day == u32(c.tm_mday) && now.dayOfWeek == u32(c.tm_wday) &&
                now.hour == u32(c.tm_hour) && now.minute == u32(c.tm_min);
   }
   EXPECT_TRUE(matched);

@@ -3,22 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <thread>
 #include <vector>
 
+#include "support/thread_watchdog.h"
+
 namespace {
 
-// Polls until `pred` holds; the limit only keeps a broken build from hanging.
-template <typename Pred>
-bool Eventually(Pred pred) {
-  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > limit) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+using watchdog::Eventually;
 
 // `n` threads that each wait on the event without limit and count their releases.
 class Waiters {

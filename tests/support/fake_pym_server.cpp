@@ -11,7 +11,9 @@
 
 #include "assetdata/results_log.h"
 #include "core/buffer_stream.h"
+#include "platform/byte_order.h"
 #include "platform/named_mutex.h"
+#include "platform/socket_io.h"
 #include "pymclient/pym_protocol.h"
 #include "qel/dynamic_buffer.h"
 #include "qel/shared_memory.h"
@@ -20,22 +22,10 @@ namespace {
 
 using namespace PymProtocol;  // NOLINT(build/namespaces)
 
-bool ReadAll(int fd, void* data, size_t n) {
-  u8* p = static_cast<u8*>(data);
-  while (n > 0) {
-    const ssize_t r = ::recv(fd, p, n, 0);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    p += r;
-    n -= size_t(r);
-  }
-  return true;
-}
-
 bool ReadU32(int fd, u32& out) {
   u8 b[4];
-  if (!ReadAll(fd, b, 4)) return false;
-  out = u32(b[0]) | (u32(b[1]) << 8) | (u32(b[2]) << 16) | (u32(b[3]) << 24);
+  if (!Platform::ReceiveAll(fd, b, 4)) return false;
+  out = ByteOrder::LoadLE32(b);
   return true;
 }
 
@@ -129,7 +119,7 @@ void FakePymServer::Serve(Session* session) {
             ReadU32(fd, hs.isClient) && ReadU32(fd, length) && length <= 4096;
   if (ok) {
     hs.databasePath.resize(length);
-    ok = ReadAll(fd, hs.databasePath.data(), length);
+    ok = Platform::ReceiveAll(fd, hs.databasePath.data(), length);
   }
   if (ok) {
     u32 tag, first, second;
@@ -154,7 +144,7 @@ void FakePymServer::Serve(Session* session) {
     }
     if (!ReadU32(fd, frame.id) || !ReadU32(fd, length) || length > kMaxMessageLength) break;
     frame.payload.resize(length);
-    if (!ReadAll(fd, frame.payload.data(), length)) break;
+    if (!Platform::ReceiveAll(fd, frame.payload.data(), length)) break;
     Handler handler;
     bool autoReply;
     {
@@ -179,16 +169,7 @@ void FakePymServer::Serve(Session* session) {
 bool FakePymServer::WriteAll(Session* session, const std::vector<u8>& bytes) {
   if (!session) return false;
   std::lock_guard<std::mutex> lock(session->writeLock);
-  const u8* p = bytes.data();
-  size_t n = bytes.size();
-  while (n > 0) {
-    const ssize_t w = ::send(session->fd, p, n, MSG_NOSIGNAL);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= size_t(w);
-  }
-  return true;
+  return Platform::SendAll(session->fd, bytes.data(), bytes.size());
 }
 
 FakePymServer::Session* FakePymServer::Newest() {
@@ -275,12 +256,8 @@ u32 FakePymServer::GetGoodbyeCount() {
 
 std::vector<u8> FakePymServer::Words(std::initializer_list<u32> words) {
   std::vector<u8> out;
-  for (u32 w : words) AppendU32(out, w);
+  for (u32 w : words) ByteOrder::AppendLE32(out, w);
   return out;
-}
-
-void FakePymServer::AppendU32(std::vector<u8>& out, u32 value) {
-  for (int i = 0; i < 4; ++i) out.push_back(u8(value >> (8 * i)));
 }
 
 void FakePymServer::AppendBytes(std::vector<u8>& out, const std::vector<u8>& bytes) {

@@ -78,7 +78,6 @@ class FakePymServer {
 
   // Byte builders for scripts.
   static std::vector<u8> Words(std::initializer_list<u32> words);
-  static void AppendU32(std::vector<u8>& out, u32 value);
   static void AppendBytes(std::vector<u8>& out, const std::vector<u8>& bytes);
   // A results-log wire form: version 0, the count, then (type, text, no property) per entry.
   static std::vector<u8> ResultsPayload(u32 requestId,

@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
@@ -28,12 +27,6 @@ namespace {
 // Watchdogs, not expectations: a start-up that cannot reach a daemon takes about ten seconds.
 constexpr auto kRunLimit = std::chrono::seconds(120);
 constexpr auto kStopLimit = std::chrono::seconds(20);
-
-// Lower case only: the tool lower-cases the installation root it announces to the daemon.
-std::string NewRootPath() {
-  static std::atomic<unsigned> counter{0};
-  return "/tmp/kestro-e2e-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
-}
 
 void Copy(const fs::path& from, const fs::path& to, std::string& error) {
   std::error_code ec;
@@ -64,10 +57,8 @@ void ReadPipes(int outFd, int errFd, ToolRun& run, std::chrono::steady_clock::ti
 
 }  // namespace
 
-InstallRoot::InstallRoot(const std::string& buildDir, const std::string& dataDir, Layout layout)
-    : root_(NewRootPath()) {
+InstallRoot::InstallRoot(const std::string& buildDir, const std::string& dataDir, Layout layout) {
   std::error_code ec;
-  fs::remove_all(root_, ec);
   fs::create_directories(Bin() + "/data", ec);
   fs::create_directories(root_ + "/UserData", ec);
   if (layout.withTetData) fs::create_directories(Bin() + "/TETData", ec);
@@ -82,8 +73,6 @@ InstallRoot::~InstallRoot() {
   const std::string folder = PymProtocol::DatabaseFolder(root_ + "/UserData/assets.tdx");
   Qel::SharedMemory::Remove(PymProtocol::ShmNameText(folder));
   Platform::NamedMutex::Remove(PymProtocol::MutexNameText(folder));
-  std::error_code ec;
-  fs::remove_all(root_, ec);
 }
 
 ToolRun InstallRoot::Run(const std::vector<std::string>& args, const std::string& cwd) const {

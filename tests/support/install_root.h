@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "scratch_folder.h"
+
 namespace kestro_test {
 
 struct ToolRun {
@@ -51,7 +53,8 @@ class InstallRoot {
   void StopDaemons() const;
 
  private:
-  std::string root_;
+  scratch::Folder folder_{scratch::Folder::LowerCase()};
+  std::string root_ = folder_.path();
   std::string error_;
 };
 

@@ -11,36 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "platform/byte_order.h"
+#include "platform/socket_io.h"
 #include "pymclient/pym_protocol.h"
 #include "qel/shared_memory.h"
 
 namespace pp = PymProtocol;
 
 namespace {
-
-void PutU32(std::vector<u8>& out, u32 value) {
-  for (int i = 0; i < 4; ++i) out.push_back(u8(value >> (8 * i)));
-}
-
-bool SendAll(int fd, const std::vector<u8>& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    done += size_t(n);
-  }
-  return true;
-}
-
-bool ReceiveAll(int fd, u8* out, size_t n) {
-  while (n > 0) {
-    const ssize_t got = recv(fd, out, n, 0);
-    if (got <= 0) return false;
-    out += got;
-    n -= size_t(got);
-  }
-  return true;
-}
 
 int Fail(const char* text) {
   std::fprintf(stderr, "pym_ping: %s\n", text);
@@ -82,20 +60,20 @@ int main(int argc, char** argv) {
     return Fail("cannot connect");
   }
   std::vector<u8> hello;
-  PutU32(hello, pp::kTagClient);
-  PutU32(hello, pp::kProtocolVersion);
-  PutU32(hello, pp::kBuildNumber);
-  PutU32(hello, 1);
-  PutU32(hello, u32(database.size()));
+  ByteOrder::AppendLE32(hello, pp::kTagClient);
+  ByteOrder::AppendLE32(hello, pp::kProtocolVersion);
+  ByteOrder::AppendLE32(hello, pp::kBuildNumber);
+  ByteOrder::AppendLE32(hello, 1);
+  ByteOrder::AppendLE32(hello, u32(database.size()));
   hello.insert(hello.end(), database.begin(), database.end());
   u8 answer[4 * (1 + pp::kHandshakeWordCount)];
-  const bool ok = SendAll(fd, hello) && ReceiveAll(fd, answer, sizeof answer) &&
-                  (u32(answer[0]) | u32(answer[1]) << 8 | u32(answer[2]) << 16 |
-                   u32(answer[3]) << 24) == pp::kTagDaemon;
+  const bool ok = Platform::SendAll(fd, hello.data(), hello.size()) &&
+                  Platform::ReceiveAll(fd, answer, sizeof answer) &&
+                  ByteOrder::LoadLE32(answer) == pp::kTagDaemon;
   if (ok) {
-    std::vector<u8> goodbye;
-    PutU32(goodbye, pp::kGoodbyeWord);
-    SendAll(fd, goodbye);
+    u8 goodbye[4];
+    ByteOrder::StoreLE32(goodbye, pp::kGoodbyeWord);
+    Platform::SendAll(fd, goodbye, sizeof goodbye);
   }
   shutdown(fd, SHUT_RDWR);
   close(fd);

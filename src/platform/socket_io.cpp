@@ -1,0 +1,57 @@
+#include "platform/socket_io.h"
+
+#include <errno.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+namespace Platform {
+
+bool SendAll(int fd, const void* data, std::size_t size, const void* more, std::size_t moreSize) {
+  iovec parts[2] = {{const_cast<void*>(data), size}, {const_cast<void*>(more), moreSize}};
+  int first = 0;
+  int count = moreSize != 0 ? 2 : 1;
+  while (first < count && parts[first].iov_len == 0) ++first;
+  while (first < count) {
+    msghdr message{};
+    message.msg_iov = parts + first;
+    message.msg_iovlen = std::size_t(count - first);
+    ssize_t sent = sendmsg(fd, &message, MSG_NOSIGNAL);
+    if (sent < 0 && errno == EINTR) continue;
+    // Nothing sent of a non-empty rest is a failure too, never a reason to spin.
+    if (sent <= 0) return false;
+    while (first < count && std::size_t(sent) >= parts[first].iov_len) {
+      sent -= ssize_t(parts[first].iov_len);
+      ++first;
+    }
+    if (first < count) {
+      parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + sent;
+      parts[first].iov_len -= std::size_t(sent);
+    }
+  }
+  return true;
+}
+
+bool ReceiveAll(int fd, void* data, std::size_t size, bool* peerClosed) {
+  char* at = static_cast<char*>(data);
+  if (peerClosed != nullptr) *peerClosed = false;
+  while (size > 0) {
+    const ssize_t got = ReceiveSome(fd, at, size);
+    if (got <= 0) {
+      if (peerClosed != nullptr) *peerClosed = got == 0;
+      return false;
+    }
+    at += got;
+    size -= std::size_t(got);
+  }
+  return true;
+}
+
+ssize_t ReceiveSome(int fd, void* data, std::size_t size) {
+  ssize_t got;
+  do {
+    got = recv(fd, data, size, 0);
+  } while (got < 0 && errno == EINTR);
+  return got;
+}
+
+}  // namespace Platform

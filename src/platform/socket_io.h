@@ -1,0 +1,23 @@
+// Moving exactly n bytes over a connected stream socket. A signal that interrupts a call does
+// not end the transfer; a peer that has gone away gives a failed call, never SIGPIPE.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+namespace Platform {
+
+// Sends all `size` bytes of `data`, then all `moreSize` bytes of `more` (a frame's header and
+// body go out in one call where the socket takes them). False when the socket failed.
+bool SendAll(int fd, const void* data, std::size_t size, const void* more = nullptr,
+             std::size_t moreSize = 0);
+
+// Receives exactly `size` bytes. False when the socket failed or the peer closed first; then
+// `*peerClosed` (when given) tells an orderly close from a failure.
+bool ReceiveAll(int fd, void* data, std::size_t size, bool* peerClosed = nullptr);
+
+// One receive of at most `size` bytes: the count received, 0 when the peer closed, -1 on failure.
+ssize_t ReceiveSome(int fd, void* data, std::size_t size);
+
+}  // namespace Platform
