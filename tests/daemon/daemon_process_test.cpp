@@ -131,11 +131,6 @@ class DaemonProcess : public ::testing::Test {
   std::vector<std::string> databases_;
 };
 
-std::string ReadLog(const std::string& userData) {
-  std::ifstream in(userData + "/pymdaemon.log");
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 size_t CountOf(const std::string& text, const std::string& part) {
   size_t n = 0;
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
@@ -188,7 +183,8 @@ TEST_F(DaemonProcess, RunningOutOfDescriptorsIsLoggedOnceAndSurvived) {
     ASSERT_TRUE(crowd.back()->Connect(port));
   }
   // Watchdog: the daemon reaches the end of its descriptors within seconds.
-  for (int i = 0; i < 3000 && ReadLog(t_.path()).find("cannot accept") == std::string::npos; ++i) {
+  for (int i = 0; i < 3000 && t_.Read("pymdaemon.log").find("cannot accept") == std::string::npos;
+       ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_TRUE(first.Transact(0x2, 2, Bytes().U32(0).data, reply));
@@ -196,7 +192,8 @@ TEST_F(DaemonProcess, RunningOutOfDescriptorsIsLoggedOnceAndSurvived) {
   RawClient later;
   ASSERT_TRUE(later.Connect(port));
   EXPECT_TRUE(later.Handshake(database_));
-  EXPECT_EQ(CountOf(ReadLog(t_.path()), "cannot accept connections"), 1u) << ReadLog(t_.path());
+  EXPECT_EQ(CountOf(t_.Read("pymdaemon.log"), "cannot accept connections"), 1u)
+      << t_.Read("pymdaemon.log");
   EXPECT_EQ(CloseDaemon(port, pid), kExitOk);
 }
 
