@@ -402,14 +402,7 @@ void PymGetHandshakeWords(u32* first, u32* second) {
   if (second) *second = c.handshakeWords[1];
 }
 
-void PymSetSilenceLimit(u32 ms) {
-  Connection& c = Conn();
-  c.silenceLimitMs.store(ms);
-  Qel::SingleLock guard(c.lock);
-  if (TCPTransport* t = c.transport.load(); t != nullptr && t->GetSocket() >= 0) {
-    ApplySilenceLimit(t->GetSocket(), ms);
-  }
-}
+void PymSetSilenceLimit(u32 ms) { Conn().silenceLimitMs.store(ms); }
 
 bool PymConnect() {
   Connection& c = Conn();

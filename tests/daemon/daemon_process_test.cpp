@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <set>
 #include <thread>

@@ -252,12 +252,21 @@ TEST_F(ClientDaemonTest, RefusedFilterFindsNothingAndTheConnectionStaysInStep) {
 // A frozen daemon fails the request after the silence limit instead of holding the tool for
 // ever; once it runs again, the next request connects afresh.
 TEST_F(ClientDaemonTest, AFrozenDaemonFailsTheRequestAfterTheSilenceLimit) {
+  // Put back whatever happens: the limit for later tests, the daemon for the fixture's end.
+  struct Restore {
+    pid_t daemon = 0;
+    ~Restore() {
+      if (daemon != 0) kill(daemon, SIGCONT);
+      PymSetSilenceLimit(PymProtocol::kDefaultSilenceLimitMs);
+    }
+  } restore;
+  PymSetSilenceLimit(500);
   PymClientOptions options;
   options.mayStartDaemon = 0;
   ASSERT_TRUE(PymOpenDatabase(options));
   const std::vector<pid_t> daemons = root_->DaemonPids();
   ASSERT_EQ(daemons.size(), 1u);
-  PymSetSilenceLimit(500);
+  restore.daemon = daemons[0];
   ASSERT_EQ(kill(daemons[0], SIGSTOP), 0);
   std::vector<KUID> found;
   EXPECT_FALSE(Search(nullptr, found));
