@@ -15,6 +15,9 @@ struct BlockMemory::Block {
   u8* end = nullptr;
   u32* bitmap = nullptr;
   u32 used = 0;
+  // Words at and above this index are full, so the search for the last word with a free slot
+  // starts below it rather than at the end of every bitmap.
+  u32 freeWordsEnd = 0;
 };
 
 namespace {
@@ -57,6 +60,7 @@ BlockMemory::Block* BlockMemory::NewBlock() {
   block->data = reinterpret_cast<u8*>(at);
   block->end = block->data + bytes;
   std::memset(block->bitmap, 0xFF, sizeof(u32) * wordsPerBlock_);
+  block->freeWordsEnd = wordsPerBlock_;
   return block;
 }
 
@@ -125,8 +129,9 @@ void* BlockMemory::Alloc() {
   }
   // The current block always has a free slot: take the lowest one of the last word that has one.
   Block* block = currentBlock_;
-  u32 word = wordsPerBlock_;
+  u32 word = block->freeWordsEnd;
   while (word > 0 && block->bitmap[word - 1] == 0) --word;
+  block->freeWordsEnd = word;
   if (word == 0) return nullptr;
   --word;
   u32 slot = word * 32 + u32(std::countl_zero(block->bitmap[word]));
@@ -151,6 +156,7 @@ bool BlockMemory::Free(void* element) {
   u32& bits = block->bitmap[slot / 32];
   if (bits & SlotBit(slot)) return false;
   bits |= SlotBit(slot);
+  if (slot / 32 >= block->freeWordsEnd) block->freeWordsEnd = slot / 32 + 1;
   --block->used;
   --usedCount_;
   if (block->used == 0 &&
@@ -171,6 +177,7 @@ void BlockMemory::Reset() {
   blockCount_ = 1;
   Block* first = blocks_[0];
   std::memset(first->bitmap, 0xFF, sizeof(u32) * wordsPerBlock_);
+  first->freeWordsEnd = wordsPerBlock_;
   first->used = 0;
   currentBlock_ = first;
   usedCount_ = 0;

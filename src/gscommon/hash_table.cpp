@@ -1,5 +1,7 @@
 #include "gscommon/hash_table.h"
 
+#include <cstring>
+
 namespace Utils {
 
 u32 HashString(const char* text) {
@@ -69,6 +71,11 @@ void HashNodeTable::Clear() {
       node = next;
     }
   }
+  count_ = 0;
+}
+
+void HashNodeTable::Forget() {
+  if (buckets_ != nullptr) std::memset(buckets_, 0, sizeof(IHashNode*) * bucketCount_);
   count_ = 0;
 }
 

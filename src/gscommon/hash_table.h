@@ -150,6 +150,9 @@ class HashNodeTable {
   void Clear();
   // Clear and free the buckets.
   void Release();
+  // Empties the buckets without touching the nodes, for an owner that frees the nodes at the
+  // same time; their links are left as they were.
+  void Forget();
 
   // Table order: bucket 0 upwards, each chain in order; null at the end.
   IHashNode* First() const { return FirstFrom(0); }

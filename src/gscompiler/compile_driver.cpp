@@ -14,6 +14,7 @@
 #include "gscompiler/include_path_list.h"
 #include "gscompiler/parse_entry.h"
 #include "gscompiler/parse_node.h"
+#include "gscompiler/semantic_pass.h"
 #include "qel/file.h"
 #include "qel/pstring.h"
 
@@ -205,8 +206,6 @@ Qel::String LibraryOutputPath(const char* sourcePath, const char* outputPath) {
   return target.GetText();
 }
 
-// Library symbols, includes and declarations need the symbol tables, which this build does not
-// have yet; a unit ends after its parse.
 namespace {
 
 Qel::String UnitFileName(const char* name) {
@@ -218,26 +217,35 @@ Qel::String UnitFileName(const char* name) {
 
 }  // namespace
 
-i32 CompileUnit(GSCompilerState& state, const char* name, UnitRecord& unit, bool) {
+i32 CompileUnit(GSCompilerState& state, const char* name, UnitRecord& unit, bool isRoot) {
   Qel::String lowered(name ? name : "");
   lowered.ToLower();
   ParseUnitSource(lowered.CStr(), unit);
   if (unit.errorCount != 0) return unit.errorCount;
 
-  if (!state.knownUnits.insert(UnitFileName(lowered.CStr()).Std()).second) {
+  // The library symbol marks the unit as reached, so each unit compiles once and mutual includes
+  // end.
+  GSCompiler::GSSymbolTable& symbols = state.symbols;
+  const Qel::String fileName = UnitFileName(lowered.CStr());
+  GSCompiler::GSDependentSymbol* library = symbols.NewDependentSymbol(fileName.CStr());
+  if (library == nullptr || !symbols.AddSymbol(nullptr, library)) {
+    symbols.Discard(library);
     ReportMessage("Internal Compiler Error.");
     return 1;
   }
-  ++state.unitCounter;
+  library->sourceId = unit.sourceId;
+  library->nameId = unit.nameId;
+  library->index = i32(state.unitCounter++);
 
-  // Every include is compiled once per run, before the unit that names it.
   i32 includeErrors = 0;
   for (ParseNode* node = unit.topLevel; node != nullptr; node = node->next) {
     if (node->group != GSCompiler::kGroupDeclaration || node->kind != GSCompiler::kDeclInclude) {
       continue;
     }
     const char* included = node->child[0] != nullptr ? node->child[0]->text : nullptr;
-    if (included == nullptr || state.knownUnits.count(UnitFileName(included).Std()) != 0) continue;
+    if (included == nullptr || symbols.FindLibrary(UnitFileName(included).CStr()) != nullptr) {
+      continue;
+    }
     auto child = std::make_unique<UnitRecord>();
     child->Reset(&state, unit.log);
     const i32 errors = CompileUnit(state, included, *child, false);
@@ -248,10 +256,19 @@ i32 CompileUnit(GSCompilerState& state, const char* name, UnitRecord& unit, bool
       includeErrors += errors;
     }
   }
-  return includeErrors;
+  // The root library numbers only its own references.
+  symbols.ResetReferenceNumbers();
+  if (includeErrors != 0) return includeErrors;
+
+  symbols.currentLibrary = symbols.FindLibrary(fileName.CStr());
+  if (symbols.currentLibrary == nullptr || unit.topLevel == nullptr) return 1;
+  // Each message counted one error; a failure that reported nothing still counts.
+  if (!GSCompiler::SemanticPass(unit, state, !isRoot))
+    return unit.errorCount > 0 ? unit.errorCount : 1;
+  return unit.errorCount;
 }
 
-i32 CompileTopUnit(GSCompilerState& state, const char* name, GSCompileLog* log) {
+i32 DeclareTopUnit(GSCompilerState& state, const char* name, GSCompileLog* log) {
   if (!name) name = "";
   // x.gse compiles as x.gs; the source search then finds either form.
   Qel::String unitName(name);
@@ -260,8 +277,12 @@ i32 CompileTopUnit(GSCompilerState& state, const char* name, GSCompileLog* log) 
   }
   state.Reset();
   state.rootUnit.Reset(&state, log);
+  return CompileUnit(state, unitName.CStr(), state.rootUnit, true);
+}
 
-  const i32 errors = CompileUnit(state, unitName.CStr(), state.rootUnit, true);
+i32 CompileTopUnit(GSCompilerState& state, const char* name, GSCompileLog* log) {
+  if (!name) name = "";
+  const i32 errors = DeclareTopUnit(state, name, log);
   if (errors != 0) {
     ReportMessage(".. while compiling '%s'", name);
     return errors;

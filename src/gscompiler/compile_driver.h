@@ -32,7 +32,11 @@ i32 CompileLibraryFile(const char* sourcePath, const char* outputPath,
 // null source name. Messages of its own go to the log only when one is given.
 i32 CompileScriptFile(const char* sourceName, const char* outputPath, GSCompileLog* log);
 
-// Compiles the root unit `name` (a ".gse" name compiles as ".gs") and its includes.
+// Parses and declares the root unit `name` (a ".gse" name compiles as ".gs") and its includes,
+// after resetting the state; returns the error count. The semantic pass runs in full over the
+// root and declares the includes.
+i32 DeclareTopUnit(GSCompilerState& state, const char* name, GSCompileLog* log);
+// DeclareTopUnit, then code generation.
 i32 CompileTopUnit(GSCompilerState& state, const char* name, GSCompileLog* log);
 // Compiles one unit and the units it includes; returns their summed error count.
 i32 CompileUnit(GSCompilerState& state, const char* name, UnitRecord& unit, bool isRoot);

@@ -35,9 +35,9 @@ void UnitRecord::Reset(GSCompilerState* owner, GSCompileLog* unitLog) {
 }
 
 void GSCompilerState::Reset() {
+  symbols.Reset();
   stringPool.Init(kStringPoolBuckets);
   stringCount = 0;
   unitCounter = 0;
-  knownUnits.clear();
   includedUnits.clear();
 }

@@ -2,13 +2,12 @@
 #pragma once
 
 #include <memory>
-#include <set>
-#include <string>
 #include <vector>
 
 #include "gscommon/block_memory.h"
 #include "gscommon/frame_memory.h"
 #include "gscommon/hash_table.h"
+#include "gscompiler/gs_symbol_table.h"
 #include "qel/string.h"
 #include "qel/types.h"
 
@@ -50,16 +49,15 @@ class GSCompilerState {
   GSCompilerState(const GSCompilerState&) = delete;
   GSCompilerState& operator=(const GSCompilerState&) = delete;
 
-  // Empties the string pool (with a fresh table) and the counters.
+  // Empties the symbol table, the string pool (with a fresh table) and the counters.
   void Reset();
 
+  GSCompiler::GSSymbolTable symbols;  // also holds the class and function reference counters
   UnitRecord rootUnit;
   Utils::HashTable<u32> stringPool;
   u32 stringCount = 0;
   u32 unitCounter = 0;  // numbers units in the order their compilation reaches them
-  // File names of the units this run has reached, so that each unit is compiled once and mutual
-  // includes end; and the included units, whose trees the later passes walk.
-  std::set<std::string> knownUnits;
+  // The included units, whose trees and texts live as long as the run.
   std::vector<std::unique_ptr<UnitRecord>> includedUnits;
 };
 

@@ -21,6 +21,7 @@ ParseNode* NewParseNode(i32 group, i32 kind, i32 line, i32 code) {
   node->line = line;
   node->code = code;
   node->typeCode = kTypeNone;
+  node->slot = -1;
   return node;
 }
 

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "gscommon/gs_types.h"
 #include "qel/types.h"
 
 class UnitRecord;
@@ -108,56 +109,51 @@ enum ConstantCode : i32 {
   kConstString = 3,
 };
 
-// Type codes of type nodes; an array type is its element's code plus kTypeArrayOffset.
-enum TypeCode : i32 {
-  kTypeVoid = 0,
-  kTypeBool = 1,
-  kTypeInt = 2,
-  kTypeFloat = 3,
-  kTypeString = 4,
-  kTypeObject = 5,
-  kTypeArrayOffset = 6,
-  kTypeNone = 12,
-  kTypeNull = 13,
-};
+// Type codes of type nodes and expressions are the shared ones.
+using namespace GSTypes;
 
 // Flag bits: the declaration specifiers, then the marks of the parser and code generator.
 enum ParseFlag : u32 {
-  kFlagPublic = 0x1,
-  kFlagNative = 0x2,
-  kFlagStatic = 0x4,
-  kFlagFinal = 0x8,
-  kFlagThread = 0x10,
-  kFlagGame = 0x40,
-  kFlagDefine = 0x80,
-  kFlagSecured = 0x100,
+  kFlagPublic = kSpecPublic,
+  kFlagNative = kSpecNative,
+  kFlagStatic = kSpecStatic,
+  kFlagFinal = kSpecFinal,
+  kFlagThread = kSpecThread,
+  kFlagGame = kSpecGame,
+  kFlagDefine = kSpecDefine,
+  kFlagSecured = kSpecSecured,
   kFlagValueConsumed = 0x800000,
   kFlagMemberVariables = 0x4000000,
   kFlagFunctionBody = 0x8000000,
   kFlagDiscarded = 0x10000000,
+  // Set by the semantic pass on a block that opened a scope level, which its end closes again.
+  kFlagOpenedScope = 0x20000000,
 };
 
 }  // namespace GSCompiler
 
+// The fields that every walk reads come first, so that a visit touches as few cache lines as it
+// can: trees are far larger than the caches.
 struct ParseNode {
   ParseNode* child[4];
   ParseNode* next;  // the next node of the same list
   ParseNode* parent;
   i32 group;
+  i32 kind;
+  i32 code;  // type or operator code; -1 when unused
+  u32 flags;
   // Names, string constants and include file names point into the unit's text memory; numeric
   // constants keep their bits in `value`. Host pointers do not fit a script word, hence two fields.
   const char* text;
   u32 value;
-  i32 kind;
-  i32 code;  // type or operator code; -1 when unused
   i32 line;
-  u32 flags;
   // Filled in by the semantic pass.
-  u32 semantic0;
-  i32 typeCode;
-  u32 semantic2;
-  u32 semantic3;
-  u32 semantic4;
+  i32 typeCode;           // of an expression or type; kTypeNone until known
+  i32 slot;               // of a declared variable or parameter; -1 when none
+  const char* className;  // the class of an object type
+  void* symbol;           // the symbol that a declaration made or a name resolved to
+  ParseNode* owner;       // the statement a break, continue, case, default or on belongs to
+  ParseNode* chain;       // the next case/default of a switch, or on of a wait
 };
 
 namespace GSCompiler {

@@ -4,6 +4,7 @@
 
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "assetdata/interface_text.h"
 
@@ -96,17 +97,17 @@ TEST(DisplayNameTest, UnderscoresBecomeSpacesBeforeBuild29) {
     if (c.build) config.SetNamedTag("kestro-build", c.build);
     EXPECT_EQ(GetAssetDisplayName(config), c.name) << (c.build ? c.build : "(none)");
   }
-  Soup as_float;
-  as_float.SetNamedTag("name", "my_loco");
-  as_float.SetNamedFloat("kestro-build", 2.9f);
-  EXPECT_EQ(GetAssetDisplayName(as_float), "my_loco");
-  // Values far out of range must not reach an integer conversion.
-  as_float.SetNamedFloat("kestro-build", 1e30f);
-  EXPECT_EQ(GetAssetDisplayName(as_float), "my_loco");
-  as_float.SetNamedFloat("kestro-build", std::numeric_limits<f32>::quiet_NaN());
-  EXPECT_EQ(GetAssetDisplayName(as_float), "my_loco");
-  as_float.SetNamedFloat("kestro-build", -std::numeric_limits<f32>::infinity());
-  EXPECT_EQ(GetAssetDisplayName(as_float), "my loco");
+  // Stored as numbers; values far out of range must not reach an integer conversion.
+  const std::pair<f32, const char*> floats[] = {{2.9f, "my_loco"},
+                                                {1e30f, "my_loco"},
+                                                {std::numeric_limits<f32>::quiet_NaN(), "my_loco"},
+                                                {-std::numeric_limits<f32>::infinity(), "my loco"}};
+  for (const auto& [build, name] : floats) {
+    Soup config;
+    config.SetNamedTag("name", "my_loco");
+    config.SetNamedFloat("kestro-build", build);
+    EXPECT_EQ(GetAssetDisplayName(config), name) << build;
+  }
 }
 
 TEST(BuildVersionTest, ConfiguredOrGuessed) {

@@ -77,7 +77,7 @@ TEST(CategoryExpressionTest, LongRunsOfSignsAndSeparatorsAreSafe) {
   EXPECT_TRUE(MatchCategoryExpression("TR", ("XX" + bars).c_str()));
 }
 
-TEST(CategoryTokenTest, ReadAndAppend) {
+TEST(CategoryTokenTest, ReadAppendAndHashTagsWithoutDuplicates) {
   EXPECT_EQ(ReadCategoryToken("TR;TV"), "TR");
   EXPECT_EQ(ReadCategoryToken("TR|TV"), "TR");
   EXPECT_EQ(ReadCategoryToken(";TR"), "");
@@ -96,21 +96,19 @@ TEST(CategoryTokenTest, ReadAndAppend) {
     AppendCategoryToken(list, c.text);
     EXPECT_EQ(list, c.result) << c.list << " + " << (c.text ? c.text : "(null)");
   }
-}
 
-TEST(CategoryTokenTest, HashTagsWithoutDuplicates) {
-  struct Case {
+  struct HashCase {
     const char* base;
     const char* categories;
     const char* result;
-  } cases[] = {
+  } hashCases[] = {
       {"#TR", "TR;TV|LOC", "#TR;#TV;#LOC"},
       {"", "TR;;TV||TR;|", "#TR;#TV"},
       {"#TV", "", "#TV"},
       // The duplicate test stops at a bar in the base, so tags after it can repeat.
       {"A|#TR", "TR", "A|#TR;#TR"},
   };
-  for (const Case& c : cases) {
+  for (const HashCase& c : hashCases) {
     Qel::String out("junk");
     AppendCategoryHashTags(out, Qel::String(c.base), Qel::String(c.categories));
     EXPECT_EQ(out, c.result) << c.base << " / " << c.categories;
@@ -124,7 +122,7 @@ TEST(CategoryTokenTest, HashTagsWithoutDuplicates) {
   EXPECT_EQ(base, "#TR;#TV");
 }
 
-TEST(CategoryConversionTest, KindToCategories) {
+TEST(CategoryConversionTest, KindOrClassCodeToCategories) {
   struct Case {
     const char* kind;
     const char* type;
@@ -145,14 +143,8 @@ TEST(CategoryConversionTest, KindToCategories) {
   for (const Case& c : cases) {
     EXPECT_EQ(KindToCategories(c.kind, c.type), c.result) << c.kind << " / " << c.type;
   }
-}
-
-TEST(CategoryConversionTest, CategoryClassToCategories) {
-  struct Case {
-    const char* kind;
-    const char* code;
-    const char* result;
-  } cases[] = {
+  // From a category-class code.
+  const Case classes[] = {
       {"traincar", "as", "TR;TV;TDR"}, {"TrainCar", "AA", "TR;TV;LOC;ELEC"},
       {nullptr, "FT", "FL;SCEN"},      {"traincar", "FT", "FL;SCEN"},  // a row of any kind
       {"scenery", "BR", "BD;RRD"},     {"scenery", "AS", ""},  // the code belongs to another kind
@@ -160,9 +152,9 @@ TEST(CategoryConversionTest, CategoryClassToCategories) {
       {"spline", "SP", "RD;SPLN"},     {"traincar", "QQ", ""},
       {"traincar", "A", ""},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(CategoryClassToCategories(c.kind, Qel::String(c.code)), c.result)
-        << (c.kind ? c.kind : "(null)") << " / " << c.code;
+  for (const Case& c : classes) {
+    EXPECT_EQ(CategoryClassToCategories(c.kind, Qel::String(c.type)), c.result)
+        << (c.kind ? c.kind : "(null)") << " / " << c.type;
   }
 }
 

@@ -88,18 +88,21 @@ TEST_F(InterfaceTextTest, LooksUpKeysAndSections) {
           "scenario_text\n{\n  $scene \"scene text\"\n}\n"
           "olbek_map_text\n{\n  $map \"map text\"\n}\n");
   InterfaceTextDB& db = InterfaceTextDB::Instance();
-  EXPECT_EQ(db.GetString("$top", true), Qel::PString("top text"));
-  EXPECT_EQ(db.GetString("$number", true), Qel::PString("12"));
-  EXPECT_EQ(db.GetString(Qel::PString(), true), Qel::PString());
-  EXPECT_EQ(db.GetString("$absent", false), Qel::PString());
-  EXPECT_EQ(db.GetString("$absent", true), Qel::PString("$absent"));
   // A section key is not a top-level key, and only the scenario section is searched by
-  // GetScenarioString.
-  EXPECT_EQ(db.GetString("$scene", false), Qel::PString());
-  EXPECT_EQ(db.GetScenarioString("$scene"), Qel::PString("scene text"));
-  EXPECT_EQ(db.GetScenarioString("$top"), Qel::PString());
-  EXPECT_EQ(db.GetScenarioString("$map"), Qel::PString());
-  EXPECT_EQ(db.GetScenarioString(Qel::PString()), Qel::PString());
+  // GetScenarioString. Columns: key, GetString with and without the key as fallback, scenario.
+  const char* const cases[][4] = {
+      {"$top", "top text", "top text", ""},
+      {"$number", "12", "12", ""},
+      {"", "", "", ""},
+      {"$absent", "$absent", "", ""},
+      {"$scene", "$scene", "", "scene text"},
+      {"$map", "$map", "", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(db.GetString(c[0], true).View(), c[1]) << c[0];
+    EXPECT_EQ(db.GetString(c[0], false).View(), c[2]) << c[0];
+    EXPECT_EQ(db.GetScenarioString(c[0]).View(), c[3]) << c[0];
+  }
 
   // A reload replaces the sections as well: a table without them leaves them empty.
   PutText("InterfaceText.txt", "$top \"new top\"\n");
@@ -185,31 +188,23 @@ TEST_F(InterfaceTextTest, OnlyTheFirstTenMissesAreLogged) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   PutText("InterfaceText.txt", "$known \"yes\"\n");
   auto body = [this] {
-    int faults = 0;
-    auto check = [&](bool ok, const char* what) {
-      if (!ok) {
-        std::fprintf(stderr, "failed: %s\n", what);
-        ++faults;
-      }
-    };
     InterfaceTextDB& db = InterfaceTextDB::Instance();
+    bool ok = GetInterfaceString("$known") == "yes";
     // Misses without the warning are neither counted nor logged.
-    for (int i = 0; i < 5; ++i) check(db.GetString("$quiet", false).IsEmpty(), "quiet miss");
-    check(GetInterfaceString("$known") == "yes", "known key");
+    for (int i = 0; i < 5; ++i) ok &= db.GetString("$quiet", false).IsEmpty();
     for (int i = 0; i < 15; ++i) {
       const std::string key = "$missing_" + std::to_string(i);
-      check(GetInterfaceString(Qel::PString(key)) == key.c_str(), "miss returns the key");
+      ok &= GetInterfaceString(Qel::PString(key)) == key.c_str();
     }
     const std::string log = Log();
-    check(CountOf(log, "InterfaceTextDB::GetString> Tag '") == 10, "ten lines");
-    check(CountOf(log, "Tag '$missing_9' not found in 'InterfaceText.chump'") == 1, "tenth");
-    check(CountOf(log, "$missing_10'") == 0, "eleventh");
-    check(CountOf(log, "$quiet") == 0, "quiet");
-    std::fflush(stderr);
+    ok &= CountOf(log, "InterfaceTextDB::GetString> Tag '") == 10 &&
+          CountOf(log, "Tag '$missing_9' not found in 'InterfaceText.chump'") == 1 &&
+          CountOf(log, "$missing_10'") == 0 && CountOf(log, "$quiet") == 0;
+    if (!ok) std::fputs(log.c_str(), stderr);
     // The fixture's tear-down does not run after an exit.
     Qel::Log::SetToStdOut(false);
     std::filesystem::remove_all(dir_.path());
-    std::_Exit(faults == 0 ? 0 : 1);
+    std::_Exit(ok ? 0 : 1);
   };
   EXPECT_EXIT(body(), ::testing::ExitedWithCode(0), "");
 }

@@ -84,40 +84,30 @@ TEST(ReplaceMacro, ExpandsEveryMatchOnce) {
   }
 }
 
-TEST(ResultsLog, ParametersAreExpandedWithoutRegardToCase) {
+TEST(ResultsLog, EntriesExpandParametersAndCarryTheirPropertyOrTheInnermostContext) {
   ResultsLog log;
   Soup parameters;
   parameters.SetNamedTag("file", "a.txt");
   parameters.SetNamedInt("Count", 3);
   parameters.SetNamedKUID("asset", KUID(1, 2, 0));
   ResultsLog::AddResult(&log, ResultsLog::kError, KestroPropertyRef(),
-                        "Cannot open $(FILE) for $(file): $(count) of $(ASSET), $(missing)",
-                        parameters);
-  EXPECT_EQ(
-      Texts(log),
-      (std::vector<std::string>{"3 Cannot open a.txt for a.txt: 3 of <kuid:1:2>, $(missing) "}));
+                        "$(FILE) $(file): $(count) of $(ASSET), $(missing)", parameters);
   ResultsLog::AddResult(nullptr, ResultsLog::kError, KestroPropertyRef(), "ignored");
-}
-
-TEST(ResultsLog, EntriesCarryTheirPropertyOrTheInnermostContext) {
-  ResultsLog log;
   const KestroPropertyRef outer = MakeAssetIDProperty("AssetID", KUID(1, 1, 0));
   const KestroPropertyRef inner = MakeAssetIDProperty("AssetID", KUID(2, 2, 0));
-  const KestroPropertyRef own = MakeAssetIDProperty("AssetID", KUID(3, 3, 0));
-  Add(log, 1, "none");
   log.PushContext(outer);
   log.PushContext(inner);
   Add(log, 1, "context");
-  Add(log, 1, "own", own);
+  Add(log, 1, "own", MakeAssetIDProperty("AssetID", KUID(3, 3, 0)));
   log.PopContext();
   Add(log, 1, "outer");
   log.PopContext();
   log.PopContext();  // one too many: ignored
   EXPECT_EQ(log.CountContexts(), 0u);
   Add(log, 1, "after");
-  EXPECT_EQ(Texts(log),
-            (std::vector<std::string>{"1 none ", "1 context <kuid:2:2>", "1 own <kuid:3:3>",
-                                      "1 outer <kuid:1:1>", "1 after "}));
+  EXPECT_EQ(Texts(log), (std::vector<std::string>{"3 a.txt a.txt: 3 of <kuid:1:2>, $(missing) ",
+                                                  "1 context <kuid:2:2>", "1 own <kuid:3:3>",
+                                                  "1 outer <kuid:1:1>", "1 after "}));
 }
 
 TEST(ResultsLog, WireFormExactBytes) {
@@ -133,18 +123,7 @@ TEST(ResultsLog, WireFormExactBytes) {
   EXPECT_EQ(WireOf(log), expected);
 }
 
-TEST(ResultsLog, WriteFromAnIndex) {
-  ResultsLog log;
-  for (int i = 0; i < 5; ++i) Add(log, 1, std::to_string(i).c_str());
-  ResultsLog tail;
-  EXPECT_EQ(ReadWire(WireOf(log, 3), tail), 0u);
-  EXPECT_EQ(Texts(tail), (std::vector<std::string>{"1 3 ", "1 4 "}));
-  for (u32 first : {5u, 6u, 0xFFFFFFFFu}) {
-    EXPECT_EQ(WireOf(log, first), (std::vector<u8>{0, 0, 0, 0, 0, 0, 0, 0})) << first;
-  }
-}
-
-TEST(ResultsLog, WireFormRoundTripsWithProperties) {
+TEST(ResultsLog, WireFormRoundTripsWithPropertiesAndFromAnIndex) {
   ResultsLog log;
   Add(log, 1, "info");
   Add(log, 2, "warn $(x)", MakeAssetIDProperty("AssetID", KUID(-5, 6, 127)));
@@ -163,6 +142,13 @@ TEST(ResultsLog, WireFormRoundTripsWithProperties) {
   EXPECT_FALSE(back.IsSaved());
   const std::vector<ResultsLogEntry> entries = back.GetEntries();
   EXPECT_EQ(entries[2].property->GetName(), Qel::PString("AssetID"));
+  // Written from an index: the entries from there on; past the end, none.
+  ResultsLog tail;
+  EXPECT_EQ(ReadWire(WireOf(log, 2), tail), 0u);
+  EXPECT_EQ(Texts(tail), (std::vector<std::string>{"3 err <kuid2:5:6:3>", "4 fourth <NULL>"}));
+  for (u32 first : {4u, 5u, 0xFFFFFFFFu}) {
+    EXPECT_EQ(WireOf(log, first), (std::vector<u8>{0, 0, 0, 0, 0, 0, 0, 0})) << first;
+  }
 }
 
 TEST(ResultsLog, HostileWireFormsAppendOnlyWhatIsThere) {

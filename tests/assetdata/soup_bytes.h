@@ -1,16 +1,20 @@
-// Binary soup files built byte by byte, and the reads and writes the soup suites share.
+// Binary soup files built byte by byte, and the reads, writes and renderings the soup suites
+// share.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "assetdata/soup.h"
 #include "assetdata/soup_binary.h"
 #include "core/buffer_stream.h"
+#include "core/kuid.h"
 #include "platform/byte_order.h"
 #include "qel/dynamic_buffer.h"
+#include "qel/string.h"
 
 namespace soupbytes {
 
@@ -93,6 +97,87 @@ inline Soup Sample() {
   Soup box;
   s.SetNamedSoup("box", box);
   return s;
+}
+
+inline u32 WordAt(const u8* b) { return ByteOrder::LoadLE32(b); }
+
+inline std::string DescribeNode(const ACSChunk* node, u32 depth = 0);
+
+// One line per tree: name=value; containers in braces, numbers as lists, texts quoted.
+inline std::string DescribeValue(const ACSChunk* node, u32 depth) {
+  const u8* data = node->GetData();
+  const u32 size = node->GetDataSize();
+  switch (node->GetKind()) {
+    case kKindNull:
+      return "~";
+    case kKindContainer:
+      return "{" + DescribeNode(node, depth + 1) + "}";
+    case kKindInt:
+    case kKindFloat: {
+      const bool isInt = node->GetKind() == kKindInt;
+      std::string out = isInt ? "i(" : "f(";
+      for (u32 i = 0; i + 4 <= size; i += 4) {
+        const u32 word = WordAt(data + i);
+        if (i != 0) out += ",";
+        if (isInt) {
+          out += std::to_string(i32(word));
+        } else {
+          f32 value;
+          std::memcpy(&value, &word, 4);
+          out += Qel::String::Format("%g", double(value)).Std();
+        }
+      }
+      return out + ")";
+    }
+    case kKindRaw:
+      return "r'" + std::string(reinterpret_cast<const char*>(data), size) + "'";
+    case kKindText:
+      return "'" + std::string(reinterpret_cast<const char*>(data), size ? size - 1 : 0) + "'";
+    case kKindKUID:
+      return size == 8 ? KUID::Unpack(WordAt(data), WordAt(data + 4)).ToString().CStr() : "k?";
+    default:
+      return "kind" + std::to_string(node->GetKind());
+  }
+}
+
+inline std::string DescribeNode(const ACSChunk* node, u32 depth) {
+  if (depth > 2000) return "...";
+  std::string out;
+  Qel::PString name;
+  MPRef<ACSChunk> child;
+  for (u32 i = 0; node->GetChildAt(i, name, child); ++i) {
+    out += std::string(name.View()) + "=" + DescribeValue(child.Get(), depth) + ";";
+  }
+  return out;
+}
+
+inline std::string Describe(const Soup& soup) {
+  if (!soup.GetRoot()) return "<empty>";
+  return DescribeNode(soup.GetRoot().Get());
+}
+
+// Containers followed through each first child.
+inline u32 Depth(const Soup& soup) {
+  u32 depth = 0;
+  for (MPRef<ACSChunk> node = soup.GetRoot(); node; ++depth) {
+    Qel::PString name;
+    MPRef<ACSChunk> child;
+    if (!node->GetChildAt(0, name, child) || child->GetKind() != kKindContainer) break;
+    node = child;
+  }
+  return depth;
+}
+
+// `levels` containers named "d", each holding the next.
+inline Soup Nested(u32 levels) {
+  Soup root;
+  Soup at = root.GetContainer();
+  for (u32 i = 0; i < levels; ++i) {
+    Soup next;
+    at.SetNamedSoup("d", next);
+    at = next;
+  }
+  return root;
 }
 
 // `levels` containers named "d", each holding the next, built back to front with the sizes

@@ -222,14 +222,7 @@ TEST(SoupFileTest, FailedSaveKeepsTheOldFile) {
   const std::string before = ReadAll(path);
 
   // A tree the format cannot hold: nesting beyond the limit.
-  Soup deep;
-  Soup at = deep.GetContainer();
-  for (u32 i = 0; i <= kMaxSoupDepth; ++i) {
-    Soup next;
-    at.SetNamedSoup("d", next);
-    at = next;
-  }
-  EXPECT_FALSE(deep.SaveFile(nullptr, path.c_str(), nullptr));
+  EXPECT_FALSE(soupbytes::Nested(kMaxSoupDepth + 1).SaveFile(nullptr, path.c_str(), nullptr));
   EXPECT_EQ(ReadAll(path), before);
   // A folder that does not exist.
   EXPECT_FALSE(good.SaveFile(nullptr, dir.At("no/such/x.chump").c_str(), nullptr));

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "assetdata/soup_bytes.h"
+
 namespace {
 
 // Counts its destructions so that tests can see when the last reference went.
@@ -31,16 +33,7 @@ MPRef<ACSChunk> Int(i32 v) {
 
 MPRef<ACSChunk> Container() { return MakeMP<TDBContainerTag>(); }
 
-std::vector<std::string> Names(const ACSChunk* node) {
-  std::vector<std::string> out;
-  for (u32 i = 0; i < node->CountChildren(); ++i) {
-    Qel::PString name;
-    MPRef<ACSChunk> child;
-    EXPECT_TRUE(node->GetChildAt(i, name, child));
-    out.emplace_back(name.View());
-  }
-  return out;
-}
+std::string Describe(const ACSChunk* node) { return soupbytes::DescribeNode(node); }
 
 i32 IntOf(const ACSChunk* node) {
   i32 v = 0;
@@ -117,8 +110,7 @@ TEST(ContainerTest, LookupOrderAndDuplicates) {
   c->AddChild("x", Int(3));
   EXPECT_EQ(IntOf(c->GetChild(Qel::PString("x")).Get()), 1);
   c->RemoveChild(first);
-  EXPECT_EQ(IntOf(c->GetChild(Qel::PString("x")).Get()), 3);
-  EXPECT_EQ(Names(c.Get()), (std::vector<std::string>{"y", "x"}));
+  EXPECT_EQ(Describe(c.Get()), "y=i(2);x=i(3);");
 
   // Names compare exactly.
   EXPECT_TRUE(ACSChunk::IsNullChunk(c->GetChild(Qel::PString("X")).Get()));
@@ -145,24 +137,19 @@ TEST(ContainerTest, RemovalAcrossBlocksKeepsOrder) {
   // Empties the second block of 13 entirely, and thins the others.
   for (int i = 13; i < 26; ++i) c->RemoveChild(nodes[i]);
   for (int i = 0; i < 40; i += 3) c->RemoveChild(nodes[i]);
-  std::vector<std::string> expected;
+  std::string expected;
   for (int i = 0; i < 40; ++i) {
-    if ((i < 13 || i >= 26) && i % 3 != 0) expected.push_back(std::to_string(i));
+    if ((i < 13 || i >= 26) && i % 3 != 0)
+      expected += std::to_string(i) + "=i(" + std::to_string(i) + ");";
   }
-  EXPECT_EQ(Names(c.Get()), expected);
-  for (u32 i = 0; i < c->CountChildren(); ++i) {
-    Qel::PString name;
-    MPRef<ACSChunk> child;
-    ASSERT_TRUE(c->GetChildAt(i, name, child));
-    EXPECT_EQ(std::to_string(IntOf(child.Get())), std::string(name.View()));
-  }
+  EXPECT_EQ(Describe(c.Get()), expected);
 }
 
 TEST(ContainerTest, SortsByUnsignedBytes) {
   MPRef<ACSChunk> c = Container();
   for (const char* n : {"b", "a", "B"}) c->AddChild(n, Int(0));
   c->SortChildren();
-  EXPECT_EQ(Names(c.Get()), (std::vector<std::string>{"B", "a", "b"}));
+  EXPECT_EQ(Describe(c.Get()), "B=i(0);a=i(0);b=i(0);");
 
   // Long enough for the partitioning, with repeats, prefixes and bytes above 0x7F.
   std::mt19937 rng(7);
@@ -180,14 +167,9 @@ TEST(ContainerTest, SortsByUnsignedBytes) {
   }
   big->SortChildren();
   std::sort(names.begin(), names.end());  // std::string compares bytes as unsigned
-  EXPECT_EQ(Names(big.Get()), names);
-  // Each name still holds its own value.
-  for (u32 i = 0; i < big->CountChildren(); ++i) {
-    Qel::PString name;
-    MPRef<ACSChunk> child;
-    big->GetChildAt(i, name, child);
-    EXPECT_EQ(u32(IntOf(child.Get())), name.Length());
-  }
+  std::string expected;                   // each name still holding its own value
+  for (const std::string& n : names) expected += n + "=i(" + std::to_string(n.size()) + ");";
+  EXPECT_EQ(Describe(big.Get()), expected);
 }
 
 TEST(CopyFromTest, CopyIsIndependentAndSharesBytes) {
@@ -201,12 +183,11 @@ TEST(CopyFromTest, CopyIsIndependentAndSharesBytes) {
   MPRef<ACSChunk> copy = Container();
   copy->AddChild("old", Int(1));
   EXPECT_TRUE(copy->CopyFrom(src.Get()));
-  EXPECT_EQ(Names(copy.Get()), (std::vector<std::string>{"n", "inner", "null"}));
+  EXPECT_EQ(Describe(copy.Get()), "n=i(5);inner={t='v';};null=~;");
   MPRef<ACSChunk> copiedInner = copy->GetChild(Qel::PString("inner"));
   EXPECT_NE(copiedInner, inner);
   EXPECT_EQ(copiedInner->GetChild(Qel::PString("t"))->GetData(),
             inner->GetChild(Qel::PString("t"))->GetData());
-  EXPECT_EQ(copy->GetChild(Qel::PString("null"))->GetKind(), kKindNull);
 
   copiedInner->AddChild("extra", Int(2));
   copy->RemoveChild(copy->GetChild(Qel::PString("n")));
@@ -216,8 +197,7 @@ TEST(CopyFromTest, CopyIsIndependentAndSharesBytes) {
   // Copying a value node copies its value.
   MPRef<ACSChunk> value = MakeMP<TDBDataTag>(kKindNull, nullptr);
   value->CopyFrom(Int(8).Get());
-  EXPECT_EQ(value->GetKind(), kKindInt);
-  EXPECT_EQ(IntOf(value.Get()), 8);
+  EXPECT_EQ(soupbytes::DescribeValue(value.Get(), 0), "i(8)");
 }
 
 TEST(CopyFromTest, CopyIntoItselfOrFromAnAncestor) {
@@ -228,12 +208,11 @@ TEST(CopyFromTest, CopyIntoItselfOrFromAnAncestor) {
   child->AddChild("b", Int(2));
 
   EXPECT_TRUE(root->CopyFrom(root.Get()));
-  EXPECT_EQ(Names(root.Get()), (std::vector<std::string>{"a", "child"}));
+  EXPECT_EQ(Describe(root.Get()), "a=i(1);child={b=i(2);};");
 
   // The child becomes a copy of the tree as it was, holding a copy of its old self.
   EXPECT_TRUE(child->CopyFrom(root.Get()));
-  EXPECT_EQ(Names(child.Get()), (std::vector<std::string>{"a", "child"}));
-  EXPECT_EQ(Names(child->GetChild(Qel::PString("child")).Get()), (std::vector<std::string>{"b"}));
+  EXPECT_EQ(Describe(child.Get()), "a=i(1);child={b=i(2);};");
   EXPECT_FALSE(ACSChunk::Reaches(child.Get(), root.Get()));
 }
 
@@ -288,7 +267,7 @@ TEST(ReachesTest, SharedSubtreesAreWalkedOnce) {
   bottom->AddChild("top", top);
   bottom->AddChild("self", bottom);
   bottom->AddChild("stranger", stranger);
-  EXPECT_EQ(Names(bottom.Get()), (std::vector<std::string>{"v", "stranger"}));
+  EXPECT_EQ(Describe(bottom.Get()), "v=i(1);stranger={};");
 }
 
 // Values and containers of every size a parse makes, named by their index.

@@ -49,9 +49,6 @@ TEST(VocabularyTest, NoKindRowIsShadowedByAnEarlierGeneralRow) {
 }
 
 TEST(VocabularyTest, RepaintCodesAreOwnedByTheirRows) {
-  EXPECT_EQ(std::string_view(kTemplateCategoryCode).size(), 3u);
-  EXPECT_EQ(std::string_view(kSkinCategoryCode).size(), 3u);
-  EXPECT_STRNE(kTemplateCategoryCode, kSkinCategoryCode);
   auto check = [](std::string_view list, const char* where) {
     for (const std::string& code : Codes(list)) {
       EXPECT_NE(code, kTemplateCategoryCode) << where << ": " << list;

@@ -32,8 +32,6 @@ TEST(TextConvertTest, DecodeStopsAtTheEndAndRejectsCutSequences) {
   u32 length = 99;
   EXPECT_EQ(DecodeUtf8Char("\xE2\x82", &length), kInvalidCodePoint) << "the NUL ends the text";
   EXPECT_EQ(length, 2u);
-  EXPECT_EQ(DecodeUtf8Char("", &length), 0u);
-  EXPECT_EQ(length, 0u);
 }
 
 }  // namespace

@@ -3,23 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 namespace {
 
-struct Fields {
-  std::string scheme, user, password, host;
-  u32 port;
-  std::string path, query;
-};
+// scheme, user, password, host, port, path, query
+using Fields =
+    std::tuple<std::string, std::string, std::string, std::string, u32, std::string, std::string>;
 
 void ExpectFields(const URLRecord& r, const Fields& f) {
-  EXPECT_EQ(r.scheme, f.scheme);
-  EXPECT_EQ(r.user, f.user);
-  EXPECT_EQ(r.password, f.password);
-  EXPECT_EQ(r.host, f.host);
-  EXPECT_EQ(r.port, f.port);
-  EXPECT_EQ(r.path, f.path);
-  EXPECT_EQ(r.query, f.query);
+  EXPECT_EQ(Fields(r.scheme, r.user, r.password, r.host, r.port, r.path, r.query), f);
 }
 
 std::string Print(const URLRecord& r) {

@@ -15,36 +15,29 @@ TEST(ScriptLog, LongMessagesAreCutAtTheBufferEnd) {
     ScriptLog("%s|", std::string(20000, 'a').c_str());
     ScriptLog("short %d", 7);
   });
-  const size_t first = log.find("ScriptLog> ");
-  ASSERT_NE(first, std::string::npos);
-  const size_t begin = first + 11;
-  const size_t end = log.find_first_not_of('a', begin);
-  EXPECT_EQ(end - begin, 16383u);
+  const size_t begin = log.find("ScriptLog> ") + 11;
+  ASSERT_GT(begin, 10u);
+  EXPECT_EQ(log.find_first_not_of('a', begin) - begin, 16383u);
   EXPECT_NE(log.find("ScriptLog> short 7"), std::string::npos);
 }
 
 TEST(PluginTypeRef, HoldsTheEngineBitmapTypeAndGivesItBack) {
+  EXPECT_EQ(PluginTypeRef(Qel::UId(Qel::kBitmapPluginTypeId), "png").Get(), nullptr);
+  EXPECT_EQ(PluginTypeRef(Qel::UId("4C414E80-BBDA-11d4-9AD7-0001025364B9"), "bmp").Get(), nullptr);
+  EXPECT_EQ(PluginTypeRef(Qel::UId(), "").Get(), nullptr);
   PluginTypeRef holder(Qel::UId(Qel::kBitmapPluginTypeId), "BMP");
-  ASSERT_NE(holder.Get(), nullptr);
   Qel::PluginType* type = holder.Get();
+  ASSERT_NE(type, nullptr);
   const u32 held = type->GetReferenceCount();
   {
     PluginTypeRef second(Qel::UId(Qel::kBitmapPluginTypeId), "bmp");
     EXPECT_EQ(second.Get(), type);
     EXPECT_EQ(type->GetReferenceCount(), held + 1);
   }
-  EXPECT_EQ(type->GetReferenceCount(), held);
+  holder.Release();
   holder.Release();
   EXPECT_EQ(holder.Get(), nullptr);
   EXPECT_EQ(type->GetReferenceCount(), held - 1);
-  holder.Release();
-  EXPECT_EQ(type->GetReferenceCount(), held - 1);
-}
-
-TEST(PluginTypeRef, AFailedLookupLeavesTheHolderEmpty) {
-  EXPECT_EQ(PluginTypeRef(Qel::UId(Qel::kBitmapPluginTypeId), "png").Get(), nullptr);
-  EXPECT_EQ(PluginTypeRef(Qel::UId("4C414E80-BBDA-11d4-9AD7-0001025364B9"), "bmp").Get(), nullptr);
-  EXPECT_EQ(PluginTypeRef(Qel::UId(), "").Get(), nullptr);
 }
 
 }  // namespace

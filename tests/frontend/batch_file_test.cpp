@@ -17,7 +17,7 @@ std::vector<std::string> Tokens(const char* line) {
   return out;
 }
 
-TEST(TokenizeBatchLine, SplitsAsTheFileFormatSays) {
+TEST(TokenizeBatchLine, SplitsAndSkipsAsTheFileFormatSays) {
   const struct {
     const char* line;
     std::vector<std::string> tokens;
@@ -36,13 +36,11 @@ TEST(TokenizeBatchLine, SplitsAsTheFileFormatSays) {
       {" echo lead", {"echo", "lead"}},
   };
   for (const auto& c : cases) EXPECT_EQ(Tokens(c.line), c.tokens) << '[' << c.line << ']';
-}
-
-TEST(TokenizeBatchLine, LinesHoldingOnlyALineEndAreSkipped) {
+  // Lines holding only a line end are skipped (and, as the format has it, a leading blank quote).
   const struct {
     const char* line;
     bool skipped;
-  } cases[] = {
+  } skips[] = {
       {"\n", true},
       {"\r\n", true},
       {"echo \" leading blank\"", true},
@@ -51,7 +49,7 @@ TEST(TokenizeBatchLine, LinesHoldingOnlyALineEndAreSkipped) {
       {"echo x", false},
       {"  ", false},
   };
-  for (const auto& c : cases) {
+  for (const auto& c : skips) {
     std::vector<std::string> args{"prog"};
     TokenizeBatchLine(c.line, args);
     EXPECT_EQ(IsSkippedBatchLine(args), c.skipped) << '[' << c.line << ']';
@@ -60,80 +58,57 @@ TEST(TokenizeBatchLine, LinesHoldingOnlyALineEndAreSkipped) {
 
 TEST(TokenizeBatchLine, ArgumentCountStaysWithinTheTable) {
   // Blanks give one argument each, quote pairs one per two bytes: neither may overrun the table.
-  for (char fill : {' ', '"'}) {
-    const std::string line(kBatchLineMaxBytes, fill);
+  // The longest line of blanks fills it exactly; a longer text handed in directly is capped.
+  const std::string longest = "a" + std::string(kBatchLineMaxBytes - 1, ' ');
+  for (const std::string& line :
+       {std::string(kBatchLineMaxBytes, '"'), longest, longest + std::string(4000, ' ')}) {
     std::vector<std::string> args{"prog"};
     TokenizeBatchLine(line.c_str(), args);
-    EXPECT_LE(args.size(), size_t(kBatchMaxArguments));
     EXPECT_EQ(args[0], "prog");
-  }
-  // The longest line fills the table exactly; a longer text handed in directly is capped.
-  for (size_t length : {size_t(kBatchLineMaxBytes), size_t(4000)}) {
-    const std::string blanks = "a" + std::string(length - 1, ' ');
-    std::vector<std::string> args{"prog"};
-    TokenizeBatchLine(blanks.c_str(), args);
-    EXPECT_EQ(args.size(), size_t(kBatchMaxArguments)) << length;
+    EXPECT_LE(args.size(), size_t(kBatchMaxArguments));
+    EXPECT_TRUE(line[0] == '"' || args.size() == kBatchMaxArguments) << line.size();
   }
 }
 
-class BatchLineReaderTest : public ::testing::Test {
- protected:
-  std::vector<std::string> ReadAll(const std::string& content) {
-    dir_.Put("batch.txt", content);
-    Qel::File file;
-    EXPECT_EQ(file.Open(dir_.At("batch.txt").c_str(), Qel::File::kModeRead), 0);
-    BatchLineReader reader(file);
-    std::vector<std::string> lines;
-    char line[kBatchLineBufferSize];
-    // A watchdog against a reader that never reports the end.
-    for (int i = 0; i < 10000 && reader.ReadLine(line); ++i) lines.emplace_back(line);
-    EXPECT_EQ(line[0], '\0');
-    return lines;
+std::vector<std::string> ReadLines(const std::string& content) {
+  scratch::Folder dir;
+  dir.Put("batch.txt", content);
+  Qel::File file;
+  EXPECT_EQ(file.Open(dir.At("batch.txt").c_str(), Qel::File::kModeRead), 0);
+  BatchLineReader reader(file);
+  std::vector<std::string> lines;
+  char line[kBatchLineBufferSize];
+  // A watchdog against a reader that never reports the end.
+  for (int i = 0; i < 10000 && reader.ReadLine(line); ++i) lines.emplace_back(line);
+  EXPECT_EQ(line[0], '\0');
+  return lines;
+}
+
+TEST(BatchLineReader, KeepsLineEndsCutsLongLinesAndEndsRightAfterTheLastLine) {
+  const std::string exact(kBatchLineMaxBytes - 1, 'e');
+  std::string chunks;  // lines across the reader's chunks stay whole
+  std::vector<std::string> chunkLines;
+  for (int i = 0; i < 1000; ++i) {
+    chunkLines.push_back("line " + std::to_string(i) + std::string(size_t(i % 37), '.') + "\n");
+    chunks += chunkLines.back();
   }
-
-  scratch::Folder dir_;
-};
-
-TEST_F(BatchLineReaderTest, KeepsLineEndsAndEndsRightAfterTheLastLine) {
   const struct {
     std::string content;
     std::vector<std::string> lines;
   } cases[] = {
       {"", {}},
-      {"a\n", {"a\n"}},
       {"a\nb", {"a\n", "b"}},
       {"a\r\n\r\nb\r\n", {"a\r\n", "\r\n", "b\r\n"}},
       {"\n\n", {"\n", "\n"}},
+      {exact + "\n" + std::string(5000, 'x') + "\nnext\n",
+       {exact + "\n", std::string(kBatchLineMaxBytes, 'x'), "next\n"}},
+      {chunks, chunkLines},
   };
-  for (const auto& c : cases) EXPECT_EQ(ReadAll(c.content), c.lines) << c.content;
-}
-
-TEST_F(BatchLineReaderTest, CutsLongLinesAndDropsTheirRest) {
-  const std::string exact(kBatchLineMaxBytes - 1, 'e');
-  const std::string longLine(5000, 'x');
-  const std::vector<std::string> lines = ReadAll(exact + "\n" + longLine + "\nnext\n");
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[0], exact + "\n");
-  EXPECT_EQ(lines[1], std::string(kBatchLineMaxBytes, 'x'));
-  EXPECT_EQ(lines[2], "next\n");
-}
-
-TEST_F(BatchLineReaderTest, LinesAcrossReadChunksStayWhole) {
-  std::string content;
-  std::vector<std::string> expected;
-  for (int i = 0; i < 1000; ++i) {
-    const std::string line = "line " + std::to_string(i) + std::string(size_t(i % 37), '.') + "\n";
-    content += line;
-    expected.push_back(line);
-  }
-  EXPECT_EQ(ReadAll(content), expected);
-}
-
-TEST_F(BatchLineReaderTest, NulBytesAndBinaryDataStayBounded) {
-  std::string content(3000, '\0');
-  for (size_t i = 0; i < content.size(); i += 7) content[i] = char(i);
-  const std::vector<std::string> lines = ReadAll(content);
-  for (const std::string& line : lines) EXPECT_LE(line.size(), size_t(kBatchLineMaxBytes));
+  for (const auto& c : cases) EXPECT_EQ(ReadLines(c.content), c.lines) << c.content.substr(0, 20);
+  std::string binary(3000, '\0');
+  for (size_t i = 0; i < binary.size(); i += 7) binary[i] = char(i);
+  for (const std::string& line : ReadLines(binary))
+    EXPECT_LE(line.size(), size_t(kBatchLineMaxBytes));
 }
 
 }  // namespace

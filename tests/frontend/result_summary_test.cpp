@@ -18,8 +18,7 @@ std::string Summary(ResultsLog& log) {
   PrintResultSummary(log, out);
   std::string text(size_t(std::ftell(out)), '\0');
   std::rewind(out);
-  const size_t got = std::fread(text.data(), 1, text.size(), out);
-  text.resize(got);
+  text.resize(std::fread(text.data(), 1, text.size(), out));
   std::fclose(out);
   return text;
 }
@@ -31,48 +30,33 @@ class TextProperty final : public KestroPropertyRefCounted {
   Qel::PString GetText() const override { return "not a kuid"; }
 };
 
-TEST(PrintResultSummary, PrefixesAndCountsFollowTheEntryTypes) {
+TEST(PrintResultSummary, PrefixesPropertiesAndCounts) {
   ResultsLog log;
   EXPECT_EQ(Summary(log), "OK (0 Errors, 0 Warnings)\n");
-  ResultsLog::AddResult(&log, 1, KestroPropertyRef(), "information");
-  ResultsLog::AddResult(&log, 2, KestroPropertyRef(), "warning");
-  ResultsLog::AddResult(&log, 3, KestroPropertyRef(), "error");
-  ResultsLog::AddResult(&log, 4, KestroPropertyRef(), "fourth");
-  ResultsLog::AddResult(&log, 7, KestroPropertyRef(), "other type");
-  ResultsLog::AddResult(&log, 3, KestroPropertyRef(), "");
-  EXPECT_EQ(Summary(log),
-            "; <NULL> : information\n"
-            "! <NULL> : warning\n"
-            "- <NULL> : error\n"
-            "+ <NULL> : fourth\n"
-            "<NULL> : other type\n"
-            "- <NULL> : \n"
-            "OK (2 Errors, 1 Warnings)\n");
-}
-
-TEST(PrintResultSummary, TheAssetShowsAsItsKuidText) {
-  ResultsLog log;
-  ResultsLog::AddResult(&log, 3, MakeAssetIDProperty("AssetID", KUID(1234, 56, 0)),
-                        "Unknown AssetID.");
-  ResultsLog::AddResult(&log, 2, MakeAssetIDProperty("AssetID", KUID(-3, 7, 127)), "short");
-  ResultsLog::AddResult(&log, 2, MakeAssetIDProperty("AssetID", KUID(1234, 56, 3)), "long");
+  const std::string utf8 = "Gr\xC3\xBC\xC3\x9F\x65 \xE2\x82\xAC " + std::string(3000, 'z');
   KestroPropertyRef text;
   text.Attach(new TextProperty());
-  ResultsLog::AddResult(&log, 1, text, "not an asset");
-  EXPECT_EQ(Summary(log),
-            "- <kuid:1234:56> : Unknown AssetID.\n"
-            "! <kuid:-3:7> : short\n"
-            "! <kuid2:1234:56:3> : long\n"
-            "; <NULL> : not an asset\n"
-            "OK (1 Errors, 2 Warnings)\n");
-}
-
-TEST(PrintResultSummary, MessagesReachTheConsoleUnchanged) {
-  ResultsLog log;
-  const std::string utf8 =
-      "Gr\xC3\xBC\xC3\x9F\x65 \xE2\x82\xAC and a long tail " + std::string(3000, 'z');
-  ResultsLog::AddResult(&log, 1, KestroPropertyRef(), utf8.c_str());
-  EXPECT_EQ(Summary(log), "; <NULL> : " + utf8 + "\nOK (0 Errors, 0 Warnings)\n");
+  const struct {
+    u32 type;
+    KestroPropertyRef property;
+    std::string text;
+  } entries[] = {
+      {1, KestroPropertyRef(), utf8},
+      {2, KestroPropertyRef(), "warning"},
+      {3, MakeAssetIDProperty("AssetID", KUID(1234, 56, 0)), "error"},
+      {4, MakeAssetIDProperty("AssetID", KUID(-3, 7, 127)), "fourth"},
+      {7, MakeAssetIDProperty("AssetID", KUID(1234, 56, 3)), "other type"},
+      {3, text, ""},
+  };
+  for (const auto& e : entries) ResultsLog::AddResult(&log, e.type, e.property, e.text.c_str());
+  EXPECT_EQ(Summary(log), "; <NULL> : " + utf8 +
+                              "\n"
+                              "! <NULL> : warning\n"
+                              "- <kuid:1234:56> : error\n"
+                              "+ <kuid:-3:7> : fourth\n"
+                              "<kuid2:1234:56:3> : other type\n"
+                              "- <NULL> : \n"
+                              "OK (2 Errors, 1 Warnings)\n");
 }
 
 }  // namespace

@@ -44,21 +44,15 @@ TEST(ObjectNameTest, HashIsStableAndShort) {
   EXPECT_NE(Platform::ObjectBaseName("a/b"), Platform::ObjectBaseName("a/B"));
 }
 
-TEST_F(NamedMutexTest, FirstCreatorIsTold) {
-  Use("create");
-  Platform::NamedMutex first, second;
+TEST_F(NamedMutexTest, FirstCreatorIsToldOtherProcessesExcludedAndReleasedWithTheirHolder) {
+  Use("process");
+  Platform::NamedMutex mine, second;
   bool created = false;
-  ASSERT_TRUE(first.Create(name_, false, &created));
+  ASSERT_TRUE(mine.Create(name_, true, &created));
   EXPECT_TRUE(created);
   ASSERT_TRUE(second.Create(name_, false, &created));
   EXPECT_FALSE(created);
-  EXPECT_FALSE(first.Create(name_, false)) << "an open mutex cannot be created again";
-}
-
-TEST_F(NamedMutexTest, ExcludesOtherProcessesAndDiesWithItsHolder) {
-  Use("process");
-  Platform::NamedMutex mine;
-  ASSERT_TRUE(mine.Create(name_, true));
+  EXPECT_FALSE(mine.Create(name_, false)) << "an open mutex cannot be created again";
   EXPECT_EQ(InChild([&] {
               Platform::NamedMutex theirs;
               return theirs.Create(name_, false) && !theirs.TryLock() ? 0 : 1;

@@ -7,20 +7,12 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
 #include "support/scratch_folder.h"
 #include "support/thread_watchdog.h"
 
 namespace {
-
-using TempDir = scratch::Folder;
-
-void WriteScript(const std::string& path, const std::string& body) {
-  std::ofstream(path) << "#!/bin/sh\n" << body;
-  ::chmod(path.c_str(), 0755);
-}
 
 TEST(ProcessTest, AliveForRunningProcessesOnly) {
   EXPECT_TRUE(Platform::IsProcessAlive(Platform::CurrentProcessId()));
@@ -38,15 +30,14 @@ TEST(ProcessTest, AliveForRunningProcessesOnly) {
 }
 
 TEST(ProcessTest, SpawnDetachedFailsForWhatCannotRun) {
-  TempDir dir;
-  EXPECT_EQ(Platform::SpawnDetached("", {}, "", true), 0u);
-  EXPECT_EQ(Platform::SpawnDetached(dir.path() + "/missing", {}, "", true), 0u);
-  const std::string plain = dir.path() + "/plain";
-  std::ofstream(plain) << "not a program";
-  EXPECT_EQ(Platform::SpawnDetached(plain, {}, "", true), 0u);
-  const std::string script = dir.path() + "/ok";
-  WriteScript(script, "exit 0\n");
-  EXPECT_EQ(Platform::SpawnDetached(script, {}, dir.path() + "/no-such-folder", true), 0u);
+  scratch::Folder dir;
+  dir.Put("plain", "not a program");
+  dir.Put("ok", "#!/bin/sh\nexit 0\n");
+  ::chmod(dir.At("ok").c_str(), 0755);
+  for (const std::string& program : {std::string(), dir.At("missing"), dir.At("plain")}) {
+    EXPECT_EQ(Platform::SpawnDetached(program, {}, "", true), 0u) << program;
+  }
+  EXPECT_EQ(Platform::SpawnDetached(dir.At("ok"), {}, dir.At("no-such-folder"), true), 0u);
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 
 namespace {
 
-TEST(DynamicBuffer, WritesAtPositionAndReadsShortAtEnd) {
+TEST(DynamicBuffer, WritesAtPositionReadsShortAtEndAndCleanEmpties) {
   Qel::DynamicBuffer b;
   EXPECT_EQ(b.Write("abcdef", 6), 6u);
   b.SetPosition(2);
@@ -17,20 +17,12 @@ TEST(DynamicBuffer, WritesAtPositionAndReadsShortAtEnd) {
   b.SetPosition(0);
   EXPECT_EQ(b.Read(out, 4), 4u);
   EXPECT_EQ(std::string(out, 4), "abXY");
-}
-
-TEST(DynamicBuffer, PositionIsClampedToAllocationAndCleanEmpties) {
-  Qel::DynamicBuffer b;
-  b.Write("abc", 3);
   b.SetPosition(1u << 30);
   EXPECT_LE(b.GetPosition(), b.GetAllocatedLength());
   b.AddLength(1000);
-  EXPECT_GE(b.GetAllocatedLength(), 1003u);
+  EXPECT_GE(b.GetAllocatedLength(), 1006u);
   b.Clean();
-  EXPECT_EQ(b.GetDataSize(), 0u);
-  EXPECT_EQ(b.GetPosition(), 0u);
-  char c;
-  EXPECT_EQ(b.Read(&c, 1), 0u);
+  EXPECT_EQ(b.GetDataSize() + b.GetPosition() + b.Read(out, 1), 0u);
 }
 
 }  // namespace

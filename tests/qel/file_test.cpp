@@ -216,7 +216,7 @@ TEST_F(FileTest, RenameNeverReplacesAnotherEntry) {
   EXPECT_EQ(Dir(""), (Names{"Dst", "Renamed"}));
 }
 
-TEST_F(FileTest, SubstitutionsRedirectLeadingComponents) {
+TEST_F(FileTest, SubstitutionsRedirectLeadingComponentsAndOpenInFolder) {
   Put("Inst/Scripts/lib/Main.gs", "main");
   const std::string scripts = P("Inst/Scripts/");
   File::Subst("scripts", scripts.c_str());
@@ -241,6 +241,14 @@ TEST_F(FileTest, SubstitutionsRedirectLeadingComponents) {
   EXPECT_EQ(ReadAll(f), "main");
   ASSERT_EQ(f.OpenInFolder("SCRIPTS", "lib\\main.gs", 0x10), 0);
   EXPECT_EQ(f.GetPathText(), scripts + "lib/Main.gs");
+  // A plain folder, or none: the working folder.
+  ASSERT_EQ(f.OpenInFolder(Qel::PString(P("inst/scripts").c_str()), "/lib/main.gs", 0x10), 0);
+  EXPECT_EQ(ReadAll(f), "main");
+  ASSERT_TRUE(File::SetCwd(P("inst/scripts").c_str()));
+  ASSERT_EQ(f.OpenInFolder(Qel::PString(), "lib/main.gs", 0x10), 0);
+  EXPECT_EQ(f.GetPathText(), scripts + "lib/Main.gs");
+  EXPECT_EQ(f.OpenInFolder("scripts", nullptr, 0x10), EINVAL);
+  EXPECT_EQ(File::InFolder("builtin\\1", "\\x"), "builtin/1/x");
 
   File::Subst("BUILTIN", P("c").c_str());  // registering again replaces
   EXPECT_EQ(File::ResolveSubst("builtin/2"), P("c") + "/2");
@@ -253,18 +261,6 @@ TEST_F(FileTest, SubstitutionsRedirectLeadingComponents) {
   for (const char* name : {"scripts", "builtin/1", "builtin", "pack", ""}) {
     EXPECT_FALSE(File::LookupSubst(name, nullptr, nullptr)) << name;
   }
-}
-
-TEST_F(FileTest, OpenInFolderTakesAPlainFolderOrNothing) {
-  Put("Local/Asset/config.txt", "cfg");
-  File f;
-  ASSERT_EQ(f.OpenInFolder(Qel::PString(P("local/asset").c_str()), "/config.txt", 0x10), 0);
-  EXPECT_EQ(ReadAll(f), "cfg");
-  ASSERT_TRUE(File::SetCwd(P("local").c_str()));
-  ASSERT_EQ(f.OpenInFolder(Qel::PString(), "asset/config.txt", 0x10), 0);
-  EXPECT_EQ(f.GetPathText(), P("Local/Asset/config.txt"));
-  EXPECT_EQ(f.OpenInFolder("local", nullptr, 0x10), EINVAL);
-  EXPECT_EQ(File::InFolder("builtin\\1", "\\x"), "builtin/1/x");
 }
 
 TEST_F(FileTest, SubstitutionTableIsSafeAcrossThreads) {

@@ -1,37 +1,23 @@
 #include "qel/log.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-namespace {
+#include "support/scratch_folder.h"
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+namespace {
 
 // Each test gets a file path of its own and leaves the process sink discarding.
 class LogTest : public testing::Test {
  protected:
-  LogTest()
-      : path_(testing::TempDir() + "qel_log_" + std::to_string(::getpid()) + "_" +
-              testing::UnitTest::GetInstance()->current_test_info()->name() + ".log") {
-    std::remove(path_.c_str());
-  }
-  ~LogTest() override {
-    Qel::Log::SetToStdOut(false);
-    std::remove(path_.c_str());
-  }
-  const std::string path_;
+  ~LogTest() override { Qel::Log::SetToStdOut(false); }
+  std::string Logged() const { return folder_.Read("test.log"); }
+  scratch::Folder folder_;
+  const std::string path_ = folder_.At("test.log");
 };
 
 TEST_F(LogTest, SinkFollowsOptionText) {
@@ -78,7 +64,7 @@ TEST_F(LogTest, FileSinkAppendsAndBadPathDiscards) {
     log.Write(Qel::Log::kMessage, "lost");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   }
-  EXPECT_EQ(ReadFile(path_), "one\ntwo\n");
+  EXPECT_EQ(Logged(), "one\ntwo\n");
 }
 
 // A hostile peer can make a server log the same line without end: repeats are counted, and a
@@ -116,7 +102,7 @@ TEST_F(LogTest, ConcurrentLinesNeverInterleave) {
   for (auto& th : threads) th.join();
   Qel::Log::SetToStdOut(false);
 
-  std::istringstream in(ReadFile(path_));
+  std::istringstream in(Logged());
   std::string line;
   int counts[kThreads] = {};
   while (std::getline(in, line)) {

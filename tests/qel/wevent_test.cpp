@@ -52,28 +52,22 @@ TEST(WEventTest, SingleThreadSemantics) {
   }
 }
 
-TEST(WEventTest, ManualSetReleasesEveryWaiterEvenIfResetAtOnce) {
-  Qel::WEvent ev(true);
-  Waiters w(ev, 3);
-  ASSERT_TRUE(w.AllBlocked());
-  ev.Set();
-  ev.Reset();
-  EXPECT_EQ(ev.GetWaiterCount(), 0u);
-  EXPECT_TRUE(Eventually([&] { return w.released == 3; }));
-}
-
-TEST(WEventTest, AutoSetReleasesOneWaiterPerSet) {
-  Qel::WEvent ev(false);
-  Waiters w(ev, 3);
-  ASSERT_TRUE(w.AllBlocked());
-  ev.Set();
-  EXPECT_EQ(ev.GetWaiterCount(), 2u);
-  EXPECT_TRUE(Eventually([&] { return w.released == 1; }));
-  EXPECT_FALSE(ev.Wait(0)) << "the set was used up by the waiter";
-  ev.Set();
-  ev.Set();
-  EXPECT_TRUE(Eventually([&] { return w.released == 3; }));
-  EXPECT_FALSE(ev.Wait(0));
+// A manual set releases every waiter, even if reset at once; an automatic one a waiter per set.
+TEST(WEventTest, SetReleasesEveryWaiterOrOnePerSet) {
+  for (bool manual : {true, false}) {
+    Qel::WEvent ev(manual);
+    Waiters w(ev, 3);
+    ASSERT_TRUE(w.AllBlocked());
+    ev.Set();
+    if (manual) ev.Reset();
+    EXPECT_EQ(ev.GetWaiterCount(), manual ? 0u : 2u);
+    EXPECT_TRUE(Eventually([&] { return w.released == (manual ? 3 : 1); }));
+    EXPECT_FALSE(ev.Wait(0)) << "reset, or the set was used up by the waiter";
+    ev.Set();
+    ev.Set();
+    EXPECT_TRUE(Eventually([&] { return w.released == 3; }));
+    ev.Reset();
+  }
 }
 
 TEST(WEventTest, PulseReleasesPresentWaitersOnly) {

@@ -1,0 +1,3 @@
+class A isclass B { };
+class B isclass A { };
+class C isclass C { };

@@ -1,0 +1,229 @@
+#include "gscompiler/semantic_pass.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "gscompiler/declare_fixture.h"
+#include "gscompiler/parse_node.h"
+
+namespace {
+
+using namespace GSCompiler;
+using namespace GSTypes;
+
+// The slot of every declared name (declarators and parameters) of the tree, by name; a name
+// declared twice keeps its slots in declaration order.
+void CollectSlots(const ParseNode* node, std::map<std::string, std::vector<i32>>& slots) {
+  for (; node != nullptr; node = node->next) {
+    if (node->group == kGroupDeclaration &&
+        (node->kind == kDeclDeclarator || node->kind == kDeclParameter)) {
+      const ParseNode* name = node->kind == kDeclDeclarator ? node->child[0] : node->child[1];
+      slots[name->text].push_back(name->slot);
+    }
+    for (const ParseNode* child : node->child) CollectSlots(child, slots);
+  }
+}
+
+class SemanticPassTest : public gs_test::DeclareFixture {
+ protected:
+  std::map<std::string, std::vector<i32>> Slots() const {
+    std::map<std::string, std::vector<i32>> slots;
+    CollectSlots(state_->rootUnit.topLevel, slots);
+    return slots;
+  }
+  GSVariableSymbol* Variable(const char* cls, const char* name) const {
+    return static_cast<GSVariableSymbol*>(Member(cls, name));
+  }
+};
+
+TEST_F(SemanticPassTest, SlotsNumberMeParametersThenLocalsAndMembersAfterTheHeader) {
+  ASSERT_EQ(Declare("class P { int p0, p1; };\n"
+                    "class A isclass P {\n"
+                    "  int m0; string m1;\n"
+                    "  int f(int a, float b) {\n"
+                    "    int l3;\n"
+                    "    { int l4; { int l5; } }\n"
+                    "    { int l6; }\n"
+                    "    return 0;\n"
+                    "  }\n"
+                    "  void g() { int first; }\n"
+                    "};\n"),
+            0)
+      << ::testing::PrintToString(messages_);
+  using SlotMap = std::map<std::string, std::vector<i32>>;
+  EXPECT_EQ(Slots(), (SlotMap{{"p0", {2}},
+                              {"p1", {3}},
+                              {"m0", {6}},
+                              {"m1", {7}},
+                              {"a", {1}},
+                              {"b", {2}},
+                              {"l3", {3}},
+                              {"l4", {4}},
+                              {"l5", {5}},
+                              {"l6", {6}},
+                              {"first", {1}}}));
+  GSClassSymbol* a = Class("A");
+  auto* f = static_cast<GSFunctionSymbol*>(a->FindMember("A::f(int,float)"));
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(f->parameterCountPlusOne, 3);
+  EXPECT_EQ(f->localCount, 4);
+  EXPECT_EQ(f->index, 0);
+  EXPECT_EQ(SignatureText(*f, true, "A"), "$int@A::f(int,float)");
+  EXPECT_EQ(f->BaseName(), "f");
+  EXPECT_EQ(a->FindMember("a"), nullptr) << "parameters and locals leave with their function";
+}
+
+TEST_F(SemanticPassTest, DefinesKeepTheirValueInTheirOwnType) {
+  ASSERT_EQ(Declare("class A {\n"
+                    "  define int I = -7 + 2 * 3;\n"
+                    "  define float F = 1;\n"
+                    "  define int T = 2.75;\n"
+                    "  define bool B = 5;\n"
+                    "  define string S = 5;\n"
+                    "  define string N = \"name\";\n"
+                    "  define int H = 0x10 >> 1 | 1;\n"
+                    "};\n"),
+            0)
+      << ::testing::PrintToString(messages_);
+  EXPECT_EQ(i32(Variable("A", "I")->defineValue), -1);
+  float f;
+  const u32 bits = Variable("A", "F")->defineValue;
+  std::memcpy(&f, &bits, sizeof f);
+  EXPECT_EQ(f, 1.0f);
+  EXPECT_EQ(Variable("A", "T")->defineValue, 2u);
+  EXPECT_EQ(Variable("A", "B")->defineValue, 1u);
+  EXPECT_STREQ(Variable("A", "S")->defineText, "");
+  EXPECT_STREQ(Variable("A", "N")->defineText, "name");
+  EXPECT_EQ(Variable("A", "H")->defineValue, 9u);
+}
+
+u32 FloatBits(float f) {
+  u32 bits;
+  std::memcpy(&bits, &f, sizeof bits);
+  return bits;
+}
+
+TEST_F(SemanticPassTest, ConstantOperandsFoldAndFaultingOnesStay) {
+  struct Fold {
+    const char* type;
+    const char* expression;
+    bool folds;
+    u32 bits;
+  };
+  const Fold folds[] = {
+      {"int", "-8 >> 1", true, u32(-4)},  // keeps the sign
+      {"int", "1 << 33", true, 2},        // count modulo 32
+      {"int", "0x7fffffff + 1", true, 0x80000000u},
+      {"int", "7 % -2", true, 1},
+      {"int", "~5 ^ 3 & 6", true, u32(~5 ^ (3 & 6))},
+      {"float", "1 + 2.0", true, FloatBits(3.0f)},
+      {"float", "5.0 % 3", true, FloatBits(2.0f)},
+      {"float", "-(2.5)", true, FloatBits(-2.5f)},
+      {"bool", "1 < 2.5", true, 1},
+      {"bool", "true and 0", true, 0},
+      {"bool", "0 or 2", true, 1},
+      {"bool", "!0.0", true, 1},
+      {"int", "7 / 0", false, 0},  // the run time reports it
+      {"float", "1.0 / 0", false, 0},
+      {"int", "true + 1", false, 0},  // no type
+      {"string", "\"a\" + 1", false, 0},
+  };
+  for (const Fold& f : folds) {
+    SCOPED_TRACE(f.expression);
+    const i32 errors =
+        Declare(std::string("class A {\n  define ") + f.type + " V = " + f.expression + ";\n};\n");
+    if (!f.folds) {
+      EXPECT_EQ(messages_, std::vector<std::string>{
+                               "u.gs(2) : define variable must have a const assignment, line 2."});
+      continue;
+    }
+    ASSERT_EQ(errors, 0) << ::testing::PrintToString(messages_);
+    EXPECT_EQ(Variable("A", "V")->defineValue, f.bits);
+  }
+}
+
+TEST_F(SemanticPassTest, PrototypesThreadsAndOverloads) {
+  ASSERT_EQ(Declare("class A {\n"
+                    "  int f(int a, int b);\n"
+                    "  void f(float a) { }\n"
+                    "  int f(int x, int y) { int z; return z; }\n"
+                    "  thread void t() { }\n"
+                    "};\n"),
+            0)
+      << ::testing::PrintToString(messages_);
+  GSClassSymbol* a = Class("A");
+  EXPECT_TRUE(a->flags & kSpecGame) << "a thread function makes its class a game class";
+  auto* f = static_cast<GSFunctionSymbol*>(a->FindMember("A::f(int,int)"));
+  ASSERT_NE(f, nullptr);
+  EXPECT_FALSE(f->flags & kSymbolPrototype);
+  EXPECT_EQ(f->index, 0) << "the prototype's index stays";
+  EXPECT_EQ(f->localCount, 1);
+  EXPECT_EQ(a->ownFunctionCount, 3);
+  GSFunctionSymbol* found[4];
+  EXPECT_EQ(a->CollectOverloads("f", 2, found, 4), 1u);
+  EXPECT_EQ(a->CollectOverloads("f", 1, found, 4), 1u);
+}
+
+TEST_F(SemanticPassTest, IncludedUnitsAreDeclaredWithoutTheirBodiesChecked) {
+  ASSERT_EQ(Declare({{"a.gs", "include \"b.gs\"\nclass A isclass B { };\n"},
+                     {"b.gs",
+                      "class B {\n  define int K = 3 * 3;\n  Nope n;\n"
+                      "  void f() { int x; int x; }\n};\n"}}),
+            0)
+      << ::testing::PrintToString(messages_);
+  EXPECT_EQ(Variable("B", "K")->defineValue, 9u);
+  EXPECT_NE(Member("B", "n"), nullptr);
+}
+
+// Limits that once crashed, hung or lost symbols.
+TEST_F(SemanticPassTest, DeepBlocksKeepTheirScopesBalanced) {
+  // Past the deepest level blocks share it; each block must close only what it opened.
+  std::string body;
+  for (int i = 0; i < 80; ++i) body += "{ int x" + std::to_string(i) + "; ";
+  body += std::string(80, '}');
+  ASSERT_EQ(Declare("class A {\n  void f(int p) {\n" + body + "\n  }\n};\n"), 0)
+      << ::testing::PrintToString(messages_);
+  EXPECT_EQ(state_->symbols.Level(), 0);
+
+  // The parameter outlives the deep blocks: declaring it again after them is still refused.
+  ASSERT_EQ(Declare("class A {\n  void f(int p) {\n" + body + "\n    int p;\n  }\n};\n"), 1);
+  EXPECT_EQ(messages_, std::vector<std::string>{
+                           "u.gs(4) : Variable p already declared in this scope, line 4."});
+}
+
+TEST_F(SemanticPassTest, LongNamesAndManyOverloads) {
+  const std::string cls(5000, 'C');
+  const std::string member(5000, 'm');
+  const std::string parameter(5000, 'p');
+  ASSERT_EQ(Declare("class " + cls + " {\n  int " + member + ";\n  " + cls + " " + member + "F(" +
+                    cls + " " + parameter + ") { int " + parameter +
+                    "2; return null; }\n"
+                    "};\nclass D isclass " +
+                    cls + " { };\n"),
+            0)
+      << messages_.size();
+  EXPECT_NE(Class(cls.c_str()), nullptr);
+  EXPECT_EQ(Class("D")->MemberSlot(Member(cls.c_str(), member.c_str()), Class("D")), 4);
+
+  // 10,000 overloads of one name: four parameters, each of ten types.
+  const char* const types[] = {"bool",   "int",   "float",   "string",   "object",
+                               "bool[]", "int[]", "float[]", "string[]", "object[]"};
+  std::string source = "class O {\n";
+  for (int n = 0; n < 10000; ++n) {
+    source += "  void f(";
+    for (int k = 0, rest = n; k < 4; ++k, rest /= 10) {
+      source += std::string(k ? ", " : "") + types[rest % 10] + " a" + std::to_string(k);
+    }
+    source += ") { }\n";
+  }
+  ASSERT_EQ(Declare(source + "};\n"), 0) << ::testing::PrintToString(messages_);
+  EXPECT_EQ(Class("O")->ownFunctionCount, 10000);
+  GSFunctionSymbol* found[1024];
+  EXPECT_EQ(Class("O")->CollectOverloads("f", 4, found, 1024), 1024u);
+}
+
+}  // namespace
