@@ -71,20 +71,17 @@ TEST_F(LogTest, FileSinkAppendsAndBadPathDiscards) {
 // full file is set aside once.
 TEST_F(LogTest, RotatingFileCollapsesRepeatsAndKeepsOneOldFile) {
   Qel::Log& log = Qel::Log::Get("rotating");
-  const std::string old = path_ + ".1";
-  std::remove(old.c_str());
   ASSERT_TRUE(Qel::Log::SetToRotatingFile(path_.c_str(), 64));
   for (int i = 0; i < 1000; ++i) log.Write(Qel::Log::kMessage, "refused");
   log.Write(Qel::Log::kMessage, "other");
-  EXPECT_EQ(ReadFile(path_), "refused\n(last line repeated 999 times)\nother\n");
+  EXPECT_EQ(Logged(), "refused\n(last line repeated 999 times)\nother\n");
   for (int i = 0; i < 20; ++i) log.Printf(Qel::Log::kMessage, "line %d", i);
-  const std::string current = ReadFile(path_);
-  const std::string previous = ReadFile(old);
+  const std::string current = Logged();
+  const std::string previous = folder_.Read("test.log.1");
   EXPECT_LE(current.size(), 64u + 8u);
   EXPECT_LE(previous.size(), 64u + 8u);
   EXPECT_NE(current.find("line 19\n"), std::string::npos);
   EXPECT_EQ(previous.find("refused"), std::string::npos) << "only one old file is kept";
-  std::remove(old.c_str());
 }
 
 TEST_F(LogTest, ConcurrentLinesNeverInterleave) {
