@@ -90,25 +90,26 @@ int Compile(CommandArgs& a) {
 
 int Encrypt(CommandArgs& a) {
   StartupFolderScope inStartupFolder;
+  // The output takes the case the user typed; the file layer finds the input in any case.
+  const char* input = a.Arg(2);
   Qel::File::Path output;
-  if (a.second.IsSet() && Qel::File::Path(a.second.CStr()).IsExt("gs")) {
-    output = Qel::File::Path(a.second.CStr());
+  if (input != nullptr && *input != '\0' && Qel::File::Path(input).IsExt("gs")) {
+    output = Qel::File::Path(input);
     output.ChangeExtension("gse");
   }
   GSSourceFile source;
-  if (output.IsEmpty() || !source.Load("", a.second.CStr())) {
+  if (output.IsEmpty() || !source.Load("", input)) {
     AddError(a.log, "Invalid file path.");
     return -1;
   }
   // An empty text has no packed form that reads back; the target is left alone.
   if (source.GetTextLength() == 0) {
-    AddError(a.log,
-             Qel::String::Format("Could not encrypt file %s: the file is empty.", a.second.CStr()));
+    AddError(a.log, Qel::String::Format("Could not encrypt file %s: the file is empty.", input));
     return -1;
   }
   if (!source.Pack()) {
-    AddError(a.log, Qel::String::Format("Could not encrypt file %s: it is too large to pack.",
-                                        a.second.CStr()));
+    AddError(a.log,
+             Qel::String::Format("Could not encrypt file %s: it is too large to pack.", input));
     return -1;
   }
   // A failed save must not pass for an encrypted file.
