@@ -209,6 +209,7 @@ void Connection::Serve() {
     if (!ReadPayload(length, payload)) return;
 
     Response response;
+    response.requestId = id;
     busySince_.store(std::chrono::steady_clock::now().time_since_epoch().count());
     try {
       handlers_.Handle(opcode, payload.data(), payload.size(), response);
@@ -225,7 +226,7 @@ void Connection::Serve() {
       if (response.results.CountEntries() != 0) {
         Qel::DynamicBuffer notice;
         TBuffer out(&notice, false);
-        out.WriteU32(id);
+        out.WriteU32(response.resultsId != 0 ? response.resultsId : id);
         response.results.Write(out);
         if (!SendMessage(pp::kTagNotify, pp::kNoteResults, notice.GetData(),
                          notice.GetDataSize())) {

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "daemon/asset_editor.h"
 #include "daemon/asset_store.h"
 #include "daemon/discovery_publisher.h"
 #include "daemon/request_handlers.h"
@@ -216,11 +217,13 @@ int RunDaemon(const std::vector<std::string>& args) {
   if (!store.Open(userData, &error)) {
     return failWith(kExitFailure, "cannot open the asset index: " + error);
   }
+  AssetEditor(store).ClearStaging();
   log.Printf(Qel::Log::kMessage, "PymDaemon> serving %s on 127.0.0.1:%u (%zu assets%s)",
              userData.c_str(), server.Port(), store.CountAssets(),
              store.WasRebuilt() ? ", index rebuilt" : "");
   server.Run();
   discovery.Withdraw();
+  handlers.WaitForBackgroundWork();
   store.Close();
   log.Printf(Qel::Log::kMessage, "PymDaemon> stopped");
   return kExitOk;

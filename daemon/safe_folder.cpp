@@ -178,6 +178,7 @@ bool SafeFolder::CopyTree(const std::string& from, const std::string& to,
     error = "refused to copy into " + to;
     return false;
   }
+  if (!MakeFolders(Parent(to), error)) return false;
   if (CopyTreeInner(from, to, error, 0)) return true;
   RemoveInner(to, 0);
   return false;
