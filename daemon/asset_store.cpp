@@ -215,8 +215,8 @@ class AssetRowWriter {
     if (!row_.Ok() || !link_.Ok()) return Fail(error);
     const AssetRecord& r = a.record;
     BindKuid(row_, r.kuid);
-    const std::string* texts[] = {&r.folder,   &r.path,     &r.name,   &r.categories, &r.region,
-                                  &r.era,      &r.keywords, &r.author, &r.description};
+    const std::string* texts[] = {&r.folder, &r.path,     &r.name,   &r.categories, &r.region,
+                                  &r.era,    &r.keywords, &r.author, &r.description};
     int column = 4;
     for (const std::string* text : texts) row_.Bind(column++, *text);
     row_.Bind(column++, f64(r.build));
@@ -750,7 +750,8 @@ Soup AssetStore::GetConfig(const KUID& kuid) const {
   {
     std::lock_guard<std::mutex> lock(dbMutex_);
     if (db_ == nullptr) return Soup();
-    Statement select(db_, "SELECT config FROM assets WHERE user = ? AND content = ? AND version = ?");
+    Statement select(db_,
+                     "SELECT config FROM assets WHERE user = ? AND content = ? AND version = ?");
     if (!select.Ok()) return Soup();
     select.Bind(1, i64(kuid.userId));
     select.Bind(2, i64(kuid.contentId));
@@ -842,8 +843,9 @@ bool AssetStore::RecordChange(const ScannedAsset* put, const KUID& removed, std:
       return false;
     }
     const KUID& kuid = put != nullptr ? put->record.kuid : removed;
-    for (const char* sql : {"DELETE FROM assets WHERE user = ? AND content = ? AND version = ?",
-                            "DELETE FROM asset_links WHERE user = ? AND content = ? AND version = ?"}) {
+    for (const char* sql :
+         {"DELETE FROM assets WHERE user = ? AND content = ? AND version = ?",
+          "DELETE FROM asset_links WHERE user = ? AND content = ? AND version = ?"}) {
       Statement remove(db_, sql);
       if (!remove.Ok()) return false;
       remove.Bind(1, i64(kuid.userId));
@@ -889,6 +891,8 @@ bool AssetStore::ReopenIndex(std::string* error) {
   if (usable && !created) {
     Statement schema(db_, "SELECT value FROM meta WHERE key = 'schema'");
     usable = schema.Ok() && schema.Step() == SQLITE_ROW && schema.Text(0) == kSchemaVersion;
+    Statement check(db_, "PRAGMA quick_check");
+    usable = usable && check.Ok() && check.Step() == SQLITE_ROW && check.Text(0) == "ok";
   }
   if (!usable) {
     // A file cut short or overwritten is set aside whole, never mended in place.
