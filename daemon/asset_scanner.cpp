@@ -177,6 +177,8 @@ bool ReadAssetFolder(const std::string& folderPath, const std::string& folderNam
     if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
   }
   r.categories = TagText(config, "category-class");
+  // Consists carry no class of their own; the tool finds them under "CN".
+  if (r.categories.empty() && TagText(config, "kind") == "consist") r.categories = "CN";
   r.region = TagText(config, "category-region");
   r.era = TagText(config, "category-era");
   r.keywords = TagText(config, "keywords");

@@ -73,8 +73,10 @@ void ImportConsist(CommandArgs& a, const Soup& consist) {
   PymGetOpenAssetPath(folderName, folder, ref);
   Qel::File::Path configPath = folder;
   configPath.AddPath("config.txt");
+  // Our daemon names the folder by its whole path; the content folder serves a relative one.
+  const char* volume = configPath.IsAbsolute() ? nullptr : folderName.CStr();
   Soup config;
-  config.LoadFile(folderName.CStr(), configPath.CStr(), "txt");
+  config.LoadFile(volume, configPath.CStr(), "txt");
   config.EnsureContainer();
   config.SetNamedTag("kind", "consist");
   config.SetNamedTag("username", name);
@@ -108,7 +110,7 @@ void ImportConsist(CommandArgs& a, const Soup& consist) {
     table.SetNamedKUID(tag, carKuid);
   }
   config.SetNamedSoup("kuid-table", table);
-  config.SaveFile(folderName.CStr(), configPath.CStr(), "txt");
+  config.SaveFile(volume, configPath.CStr(), "txt");
   PymCommitAsset(ref, 0, a.log, nullptr);
   PymCloseAsset(ref);
 }
@@ -132,8 +134,9 @@ int ImportConsists(CommandArgs& a) {
     AddError(a.log, "Missing input path parameter.");
     return -1;
   }
+  // The file name as typed: on Linux the case names a different file.
   Soup file;
-  if (!file.LoadFile(nullptr, a.second.CStr(), nullptr)) {
+  if (!file.LoadFile(nullptr, a.Arg(2), nullptr)) {
     AddError(a.log, "Invalid input path.");
     return -1;
   }

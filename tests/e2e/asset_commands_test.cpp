@@ -156,6 +156,24 @@ TEST_F(AssetCommands, AuthorsAreSortedAndUnique) {
   ExpectOut({"authors"}, std::string("ann other\njo bloggs\n") + kClean, 0);
 }
 
+TEST_F(AssetCommands, ImportedConsistsBecomeAssetsOnce) {
+  root_->WriteFile("Consists.txt",
+                   "train-0 {\n name \"Express\"\n list {\n  car-0 <kuid:400200:1>\n  num-0 3\n"
+                   "  dir-0 1\n }\n}\ntrain-1 {\n name \"No list\"\n}\n");
+  for (int run = 0; run < 2; ++run) ExpectOut({"importconsists", "Consists.txt"}, kClean, 0);
+  const ToolRun found = Run({"searchbycategory", "CN"});
+  ASSERT_EQ(
+      found.out.rfind("+ 1 : assets matching the specified criteria\n+ #0 : <kuid:400000:", 0), 0u)
+      << found.out;
+  const std::string kuid = found.out.substr(found.out.find("<kuid:400000:"));
+  const std::string dump = Run({"printconfig", kuid.substr(0, kuid.find('>') + 1)}).out;
+  for (const char* part : {"\"Express\"", "car-kuid", "<kuid:400200:1>", "consist-list"}) {
+    EXPECT_NE(dump.find(part), std::string::npos) << part << "\n" << dump;
+  }
+  ExpectOut({"importconsists", "missing.txt"},
+            "- <NULL> : Invalid input path.\nOK (1 Errors, 0 Warnings)\n", 255);
+}
+
 TEST_F(AssetCommands, ValidateChecksTheFolderThroughTheDaemon) {
   ExpectOut({"validate", "<kuid2:400100:1002:1>"}, kClean, 0);
   const ToolRun old = Run({"validate", "<kuid:400200:1>"});
