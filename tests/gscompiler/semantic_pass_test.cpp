@@ -127,9 +127,32 @@ TEST_F(SemanticPassTest, ConstantOperandsFoldAndFaultingOnesStay) {
       {"bool", "true and 0", true, 0},
       {"bool", "0 or 2", true, 1},
       {"bool", "!0.0", true, 1},
-      {"int", "7 / 0", false, 0},  // the run time reports it
+      // The edges give what the instructions give at run time.
+      {"int", "(-2147483647 - 1) - 1", true, 0x7fffffffu},
+      {"int", "(-2147483647 - 1) * -1", true, 0x80000000u},
+      {"int", "-(-2147483647 - 1)", true, 0x80000000u},
+      {"int", "2147483647 * 2147483647", true, 1},
+      {"int", "-7 / 2", true, u32(-3)},
+      {"int", "-7 % 2", true, u32(-1)},
+      {"int", "1 << 31", true, 0x80000000u},
+      {"int", "1 << 32", true, 1},
+      {"int", "1 << -1", true, 0x80000000u},
+      {"int", "(-2147483647 - 1) >> 31", true, u32(-1)},
+      {"int", "5 >> 32", true, 5},
+      {"bool", "-2000000000 < 2000000000", true, 1},
+      {"float", "1.0 / -0.0", true, FloatBits(-1.0f / 0.0f)},
+      {"float", "-0.0", true, 0x80000000u},
+      {"float", "-(-0.0)", true, 0},
+      {"bool", "0.0 == -0.0", true, 1},
+      {"int", "37500000000.0", true, 0x80000000u},  // out of the int range
+      {"int", "7 / 0", false, 0},                   // the run time reports it
+      {"int", "7 % 0", false, 0},
+      {"int", "(-2147483647 - 1) / -1", false, 0},
+      {"int", "(-2147483647 - 1) % -1", false, 0},
       {"float", "1.0 / 0", false, 0},
-      {"int", "true + 1", false, 0},  // no type
+      {"float", "1.0 % 0.0", false, 0},
+      {"bool", "\"a\" == \"a\"", false, 0},  // texts are not compared here
+      {"int", "true + 1", false, 0},         // no type
       {"string", "\"a\" + 1", false, 0},
   };
   for (const Fold& f : folds) {
