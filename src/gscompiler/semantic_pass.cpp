@@ -563,8 +563,7 @@ class SemanticContext {
     if (Is(last, kGroupStatement, kStmtReturn) || function_ == nullptr) return;
     const GSTypes::TypeDescriptor type = function_->Type();
     if (type.code != kTypeVoid) {
-      return Error(body, "expecting return type of %s, line %d.",
-                   GSTypes::TypeName(&type).c_str());
+      return Error(body, "expecting return type of %s, line %d.", GSTypes::TypeName(&type).c_str());
     }
     ParseNode* ret = NewParseNode(kGroupStatement, kStmtReturn, body->line, -1);
     if (ret == nullptr) return InternalError(false);
@@ -645,9 +644,9 @@ class SemanticContext {
     node->symbol = variable;
     const bool member = variable->owner != nullptr && variable->owner->kind == kSymbolClass &&
                         variable->scopeLevel == 0;
-    node->slot = member ? static_cast<const GSClassSymbol*>(variable->owner)
-                              ->MemberSlot(variable, seenFrom)
-                        : variable->index;
+    node->slot =
+        member ? static_cast<const GSClassSymbol*>(variable->owner)->MemberSlot(variable, seenFrom)
+               : variable->index;
   }
 
   void TypeIdentifier(ParseNode* node) {
@@ -698,7 +697,8 @@ class SemanticContext {
         if (type == kTypeNone) {
           return Error(node, "illegal types for unary operand %s, line %d", opName);
         }
-        const bool step = op == kOpPostDec || op == kOpPostInc || op == kOpPreDec || op == kOpPreInc;
+        const bool step =
+            op == kOpPostDec || op == kOpPostInc || op == kOpPreDec || op == kOpPreInc;
         if (step && !(left->flags & kFlagLValue)) {
           return Error(node, "expression not an l-value for %s operator, line %d", opName);
         }
@@ -818,7 +818,9 @@ class SemanticContext {
                          : "%s not an array type for [] operator, line %d",
                    OperandName(left));
     }
-    const auto integral = [](const ParseNode* n) { return n == nullptr || n->typeCode == kTypeInt; };
+    const auto integral = [](const ParseNode* n) {
+      return n == nullptr || n->typeCode == kTypeInt;
+    };
     bool ok = true;
     if (range) {
       if (!integral(node->child[1])) {
@@ -1003,10 +1005,10 @@ class SemanticContext {
     SetType(call, function->typeCode, function->returnClassName);
     call->flags |= function->flags & kSpecifierMask;
     call->symbol = function;
-    call->slot = function->owner != nullptr && function->owner->kind == kSymbolClass
-                     ? static_cast<const GSClassSymbol*>(function->owner)
-                           ->MemberSlot(function, seenFrom)
-                     : -1;
+    call->slot =
+        function->owner != nullptr && function->owner->kind == kSymbolClass
+            ? static_cast<const GSClassSymbol*>(function->owner)->MemberSlot(function, seenFrom)
+            : -1;
   }
 
   // The function that the current one overrides: the first ancestor's of the same signature.
@@ -1110,8 +1112,8 @@ class SemanticContext {
     if (count > 0) return count;
     for (const GSClassSymbol::Ancestor& a : cls.Ancestors()) {
       const u32 begin = count;
-      const u32 end =
-          begin + a.symbol->CollectOwnOverloads(name, arguments, out + begin, kMaxCandidates - begin);
+      const u32 end = begin + a.symbol->CollectOwnOverloads(name, arguments, out + begin,
+                                                            kMaxCandidates - begin);
       for (u32 i = begin; i < end; ++i) {
         if (!IsOverridden(out[i], out, count)) out[count++] = out[i];
       }
@@ -1132,7 +1134,7 @@ class SemanticContext {
   }
 
   static constexpr u32 kMaxCandidates = 1024;
-  std::unique_ptr<GSFunctionSymbol*[]> candidates_{new GSFunctionSymbol*[kMaxCandidates]};
+  std::unique_ptr<GSFunctionSymbol* []> candidates_ { new GSFunctionSymbol*[kMaxCandidates] };
 
   UnitRecord& unit_;
   GSSymbolTable& table_;
