@@ -57,6 +57,13 @@ class CodeEmitter {
   // False for an unknown or already defined label.
   bool DefineLabel(i32 id, u32 offset);
   bool DefineLabelHere(i32 id) { return DefineLabel(id, Offset()); }
+  // The target of an `on` of a wait: the thread resumes there with the message pushed, which
+  // the stack count must see as a call's result is seen.
+  bool DefineMessageTarget(i32 id) {
+    if (!DefineLabelHere(id)) return false;
+    AdjustDepth(1);
+    return true;
+  }
   void AddFixup(i32 id, u32 offset, const char* text, i32 line);
   // Patches every fix-up whose label is defined and reports the others, and each operand out of
   // its range, as errors of the unit. Returns the number of errors.

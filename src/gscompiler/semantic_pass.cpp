@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "gscompiler/compile_driver.h"
@@ -456,10 +457,12 @@ class SemanticContext {
     }
     return nullptr;
   }
-  static void JoinChain(ParseNode* owner, ParseNode* node) {
-    ParseNode** link = &owner->chain;
-    while (*link != nullptr) link = &(*link)->chain;
-    *link = node;
+  // Appends in source order; the last link of each chain is kept, so that a switch of many
+  // cases does not walk its chain once for each.
+  void JoinChain(ParseNode* owner, ParseNode* node) {
+    ParseNode*& tail = chainTails_[owner];
+    (tail != nullptr ? tail->chain : owner->chain) = node;
+    tail = node;
     node->owner = owner;
   }
 
@@ -1133,6 +1136,7 @@ class SemanticContext {
     return false;
   }
 
+  std::unordered_map<const ParseNode*, ParseNode*> chainTails_;
   static constexpr u32 kMaxCandidates = 1024;
   std::unique_ptr<GSFunctionSymbol* []> candidates_ { new GSFunctionSymbol*[kMaxCandidates] };
 

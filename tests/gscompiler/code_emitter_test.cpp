@@ -63,13 +63,16 @@ TEST_F(CodeEmitterTest, CountsCallsAndOnTargetsThroughAdjustments) {
   e_.EmitCall(Opcode::kCall, -2, 0);
   e_.AdjustDepth(-2);
   e_.Emit(Opcode::kPop);
+  const i32 on = e_.NewLabel();
   e_.Emit(Opcode::kWait);
   e_.WriteI16(1);
   e_.WriteU16(1);
   e_.WriteU16(2);
+  e_.AddFixup(on, e_.Offset(), "no matching label", 1);
   e_.WriteU32(0);
-  e_.AdjustDepth(1);
+  EXPECT_TRUE(e_.DefineMessageTarget(on));
   e_.Emit(Opcode::kPopr);
+  EXPECT_EQ(e_.ResolveFixups(&unit_), 0);
   EXPECT_EQ(e_.MaxDepth(), 3);
   EXPECT_EQ(e_.Depth(), 0);
 }
