@@ -13,6 +13,7 @@
 #include "core/main_thread_wait.h"
 #include "core/networking.h"
 #include "core/tcx_dispatcher.h"
+#include "mesh/qel_get_plugins.h"
 #include "pymclient/install_paths.h"
 #include "pymclient/pym_client.h"
 #include "pymclient/pym_protocol.h"
@@ -139,6 +140,7 @@ i8 InitApplication(EngineContext& context, const char* /*programPath*/, int argc
     }
   }
   Qel::Log::Init(os.GetOptions().GetRawText().CStr());
+  Qel::ResourceSystem::SetPluginEntry(&QelGetPlugins);
   g_resourceSystem->Init(os.GetOptions());
   SetResourcePurgeHook(&Qel::ResourceSystem::PurgeCurrent);
 
@@ -150,6 +152,7 @@ i8 InitApplication(EngineContext& context, const char* /*programPath*/, int argc
       return -1;
     }
   }
+  g_resourceSystem->SetMaterialManager(&g_renderKernel->GetMaterialManager());
 
   TETLib::DataManager& dataManager = TETLib::DataManager::Instance();
   dataManager.SetEngineContext(context);
@@ -210,6 +213,7 @@ void ShutdownApplication(EngineContext& context) {
   EvictUnusedResourceDatabases();
 
   SetResourcePurgeHook(nullptr);
+  if (g_resourceSystem) g_resourceSystem->SetMaterialManager(nullptr);
   delete g_renderKernel;
   g_renderKernel = nullptr;
   context.renderKernel = nullptr;

@@ -1,7 +1,13 @@
-// The engine's render kernel. This tool draws nothing, so the only kernel is the null one: it
-// renders no frames and holds the scene graph it was given.
+// The engine's render kernel. This tool draws nothing, so the only kernel is the null one: its
+// display records instead of drawing (display.h), and it owns the material manager and the
+// rendering caches that materials share.
 #pragma once
 
+#include <memory>
+
+#include "qel/display.h"
+#include "qel/material_manager.h"
+#include "qel/rendering_cache.h"
 #include "qel/types.h"
 
 namespace Qel {
@@ -17,7 +23,8 @@ class RenderKernel {
   RenderKernel& operator=(const RenderKernel&) = delete;
 
   // Needs an initialised OS object whose options name a supported kernel (OS::IsRenderSupported).
-  // The display selector is not used. May be called again after the options changed.
+  // Brings up the modest null display (display.h) unless one was given. The display selector is
+  // not used. May be called again after the options changed.
   bool Init(OS* os, void* display);
   bool IsInitialised() const { return os_ != nullptr; }
 
@@ -25,10 +32,23 @@ class RenderKernel {
   f32 GetDetail() const { return detail_; }
   OS* GetOS() const { return os_; }
 
+  // Null before Init unless set; tests set displays with the capabilities they need.
+  Display* GetDisplay() const { return display_.get(); }
+  void SetDisplay(std::unique_ptr<Display> display) { display_ = std::move(display); }
+  // Unique for the process, so that what was prepared for one kernel is not taken for another's.
+  u64 GetSerial() const { return serial_; }
+  MaterialManager& GetMaterialManager() { return *materialManager_; }
+  RenderingCacheManager& GetRenderingCacheManager() { return cacheManager_; }
+
  private:
   SceneGraph* sceneGraph_;
   f32 detail_;
   OS* os_ = nullptr;
+  u64 serial_;
+  std::unique_ptr<Display> display_;
+  RenderingCacheManager cacheManager_;
+  // Declared last, so destroyed first: its materials may still reach the caches.
+  std::unique_ptr<MaterialManager> materialManager_;
 };
 
 }  // namespace Qel

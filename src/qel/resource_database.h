@@ -1,6 +1,6 @@
-// The engine's resource database: a named source from which resources load. This engine has no
-// resource loading yet, so a database is its name and folder; live databases are counted so that
-// their owners can be checked for leaks.
+// The engine's resource database: a named folder from which resources load by name. Names are
+// relative: a name with a ".." component or an absolute one is refused, so no resource reaches
+// outside its folder. Live databases are counted so that their owners can be checked for leaks.
 #pragma once
 
 #include "qel/pstring.h"
@@ -18,6 +18,12 @@ class ResourceDatabase {
 
   const PString& GetName() const { return name_; }
   const String& GetFolder() const { return folder_; }
+
+  // The path of a resource name inside the folder ('\\' read as '/'); false for a refused name.
+  virtual bool GetFilePath(const String& name, String& path) const;
+  // The path, resolved case-insensitively, of a name whose file exists; false otherwise.
+  bool FindFile(const String& name, String& path) const;
+  static bool IsSafeName(const String& name);
 
   // Databases constructed and not yet destroyed, process-wide.
   static u32 GetLiveCount();

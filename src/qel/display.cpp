@@ -1,0 +1,142 @@
+#include "qel/display.h"
+
+#include <cstring>
+
+#include "qel/texture.h"
+#include "qel/vertex_type.h"
+
+namespace Qel {
+
+std::unique_ptr<Display> Display::CreateModest() {
+  auto display = std::make_unique<Display>();
+  for (u32 capability : {1u, 17u, 21u}) display->SetCapability(capability, true);
+  display->SetTextureStageCount(2);
+  return display;
+}
+
+bool Display::GetCapability(u32 capability) const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return capability < kCapabilityLimit && capabilities_[capability];
+}
+
+void Display::SetCapability(u32 capability, bool present) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (capability < kCapabilityLimit) capabilities_[capability] = present;
+}
+
+void Display::Trace(const String& entry) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  trace_.push_back(entry);
+}
+
+std::vector<String> Display::GetTrace() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return trace_;
+}
+
+void Display::ClearTrace() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  trace_.clear();
+}
+
+void Display::SetAlphaTestMode(bool on) { Trace(String::Format("AlphaTest %d", on)); }
+void Display::SetAlphaBlendMode(bool on) { Trace(String::Format("AlphaBlend %d", on)); }
+void Display::SetDepthWriteMode(bool on) { Trace(String::Format("DepthWrite %d", on)); }
+
+void Display::SetAlphaBlendFunction(u32 source, u32 destination) {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    blendSource_ = source;
+    blendDestination_ = destination;
+  }
+  Trace(String::Format("BlendFunction %u %u", source, destination));
+}
+
+void Display::GetAlphaBlendFunction(u32& source, u32& destination) const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  source = blendSource_;
+  destination = blendDestination_;
+}
+
+void Display::SetFogMode(u32 mode) { Trace(String::Format("FogMode %u", mode)); }
+void Display::SetFogDensity(f32 density) { Trace(String::Format("FogDensity %g", density)); }
+
+void Display::SetTexture(u32 stage, const Texture* texture) {
+  Trace(String::Format("Texture %u %s", stage, texture ? texture->GetName().CStr() : "-"));
+}
+
+void Display::SetVertexType(const VertexType* type) {
+  Trace(String::Format("VertexType %u", type ? type->id : 0));
+}
+
+void Display::SetProgram(u32 handle) { Trace(String::Format("Program %u", handle)); }
+
+void Display::DrawIndexedPrimitive(u32 primitive, u32 vertexCount, u32 indexCount) {
+  Trace(String::Format("Draw %u %u %u", primitive, vertexCount, indexCount));
+}
+
+StaticBufferPtr Display::CreateStaticVertexBuffer(u32 count, u32 stride) {
+  if (count == 0 || stride == 0) return nullptr;
+  Trace(String::Format("CreateVertexBuffer %u %u", count, stride));
+  return std::make_shared<StaticBuffer>(count, stride);
+}
+
+StaticBufferPtr Display::CreateIndexBuffer(u32 count) {
+  if (count == 0) return nullptr;
+  Trace(String::Format("CreateIndexBuffer %u", count));
+  return std::make_shared<StaticBuffer>(count, u32(sizeof(u16)));
+}
+
+i32 Display::CopyToBuffer(StaticBuffer& buffer, const void* source, u32 count) {
+  if (count > buffer.count || (count > 0 && source == nullptr)) return -1;
+  if (count > 0) std::memcpy(buffer.bytes.data(), source, size_t(count) * buffer.stride);
+  buffer.dirty = false;
+  return i32(count);
+}
+
+u32 Display::RegisterProgram(const PString& name, const String& text) {
+  if (name.IsEmpty()) return 0;
+  std::lock_guard<std::mutex> guard(mutex_);
+  auto& entry = programs_[name];
+  if (entry.first == 0) entry.first = nextHandle_++;
+  entry.second = text;
+  return entry.first;
+}
+
+u32 Display::LookupProgram(const PString& name) const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  const auto found = programs_.find(name);
+  return found == programs_.end() ? 0 : found->second.first;
+}
+
+const String* Display::GetProgramText(u32 handle) const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  for (const auto& [name, entry] : programs_) {
+    if (entry.first == handle) return &entry.second;
+  }
+  return nullptr;
+}
+
+void Display::UnregisterProgram(const PString& name) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  programs_.erase(name);
+}
+
+u32 Display::CreateCombiner(const String& text) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  const u32 handle = nextHandle_++;
+  combiners_[handle] = text;
+  return handle;
+}
+
+bool Display::ReleaseCombiner(u32 handle) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return combiners_.erase(handle) > 0;
+}
+
+u32 Display::GetCombinerCount() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return u32(combiners_.size());
+}
+
+}  // namespace Qel

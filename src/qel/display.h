@@ -1,0 +1,94 @@
+// The null display: it draws nothing, but answers capability questions as it is told and appends
+// every state change and draw to a trace that tests read. Static buffers are CPU memory; program
+// and combiner texts are stored and answered by handle.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "qel/pstring.h"
+#include "qel/string.h"
+#include "qel/types.h"
+
+namespace Qel {
+
+class Texture;
+struct VertexType;
+
+// A static vertex or index buffer: `count` records of `stride` bytes.
+struct StaticBuffer {
+  StaticBuffer(u32 recordCount, u32 recordStride)
+      : count(recordCount), stride(recordStride), bytes(size_t(recordCount) * recordStride) {}
+  u32 count;
+  u32 stride;
+  std::vector<u8> bytes;
+  bool dirty = true;
+};
+using StaticBufferPtr = std::shared_ptr<StaticBuffer>;
+
+class Display {
+ public:
+  static constexpr u32 kCapabilityLimit = 64;
+  // The display the program brings up: capabilities 1, 17 and 21, two texture stages.
+  static std::unique_ptr<Display> CreateModest();
+
+  Display() = default;
+  Display(const Display&) = delete;
+  Display& operator=(const Display&) = delete;
+
+  bool GetCapability(u32 capability) const;
+  void SetCapability(u32 capability, bool present);
+  u32 GetTextureStageCount() const { return textureStages_; }
+  void SetTextureStageCount(u32 count) { textureStages_ = count; }
+
+  // Display state; each call is traced.
+  void SetAlphaTestMode(bool on);
+  void SetAlphaBlendMode(bool on);
+  void SetDepthWriteMode(bool on);
+  void SetAlphaBlendFunction(u32 source, u32 destination);
+  void GetAlphaBlendFunction(u32& source, u32& destination) const;
+  void SetFogMode(u32 mode);
+  void SetFogDensity(f32 density);
+  void SetTexture(u32 stage, const Texture* texture);
+  void SetVertexType(const VertexType* type);
+  void SetProgram(u32 handle);
+  void DrawIndexedPrimitive(u32 primitive, u32 vertexCount, u32 indexCount);
+  // Any other traced event (lighting, skinning, cache passes).
+  void Trace(const String& entry);
+
+  std::vector<String> GetTrace() const;
+  void ClearTrace();
+
+  // Null for a zero count or stride.
+  StaticBufferPtr CreateStaticVertexBuffer(u32 count, u32 stride);
+  StaticBufferPtr CreateIndexBuffer(u32 count);
+  // The buffer manager's copy: `count` records from `source` to the start of the buffer. The
+  // number of records copied, or -1 when they do not fit.
+  i32 CopyToBuffer(StaticBuffer& buffer, const void* source, u32 count);
+
+  // Programs by name: registering a name again replaces its text and keeps its handle. Handles
+  // start at 1; 0 is none.
+  u32 RegisterProgram(const PString& name, const String& text);
+  u32 LookupProgram(const PString& name) const;
+  const String* GetProgramText(u32 handle) const;
+  void UnregisterProgram(const PString& name);
+  // Combiners are anonymous: each creation is a new handle until it is released.
+  u32 CreateCombiner(const String& text);
+  bool ReleaseCombiner(u32 handle);
+  u32 GetCombinerCount() const;
+
+ private:
+  mutable std::mutex mutex_;
+  bool capabilities_[kCapabilityLimit] = {};
+  u32 textureStages_ = 1;
+  u32 blendSource_ = 1;
+  u32 blendDestination_ = 0;
+  std::vector<String> trace_;
+  std::map<PString, std::pair<u32, String>> programs_;
+  std::map<u32, String> combiners_;
+  u32 nextHandle_ = 1;
+};
+
+}  // namespace Qel

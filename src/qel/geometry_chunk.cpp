@@ -1,0 +1,204 @@
+#include "qel/geometry_chunk.h"
+
+#include <algorithm>
+
+namespace Qel {
+
+namespace {
+
+// Vertices a chunk can hold: its indices are 16 bits.
+constexpr u32 kMaxVertices = 0x10000;
+// File primitive codes by engine primitive.
+constexpr u32 kFileCodes[GeometryChunk::kPrimitiveLimit] = {4, 8, 16, 1, 2, 0};
+
+}  // namespace
+
+GeometryChunk::GeometryChunk(const VertexType* type, u32 vertexCount, u32 primitiveCount,
+                             u32 indexCount, u32 faceCount, u32 flags)
+    : vertexType_(type),
+      block_(std::make_shared<VertexBlock>(size_t(vertexCount) * (type ? type->size : 0))),
+      flags_(flags),
+      primitive_(0),
+      vertexCount_(vertexCount),
+      vertexCapacity_(vertexCount),
+      primitiveCount_(primitiveCount),
+      indices_(indexCount),
+      faceNormals_(size_t(faceCount) * 3) {
+  PrimitiveFromFileCode(flags & kPrimitiveMask, primitive_);
+}
+
+bool GeometryChunk::PrimitiveFromFileCode(u32 code, u32& primitive) {
+  for (u32 p = 0; p < kPrimitiveLimit; ++p) {
+    if (kFileCodes[p] == code) {
+      primitive = p;
+      return true;
+    }
+  }
+  return false;
+}
+
+u32 GeometryChunk::FileCodeFromPrimitive(u32 primitive) {
+  return primitive < kPrimitiveLimit ? kFileCodes[primitive] : u32(kPrimitiveMask);
+}
+
+GeometryChunk::GeometryChunk(const GeometryChunk& shared)
+    : ReferenceCount(),
+      vertexType_(shared.vertexType_),
+      block_(shared.block_),
+      flags_(shared.flags_),
+      primitive_(shared.primitive_),
+      vertexCount_(shared.vertexCount_),
+      vertexCapacity_(shared.vertexCapacity_),
+      primitiveCount_(shared.primitiveCount_),
+      indices_(shared.indices_),
+      faceNormals_(shared.faceNormals_),
+      influenceMatrices_(shared.influenceMatrices_) {}
+
+GeometryChunk* GeometryChunk::Create(u32 vertexCount, u32 primitiveCount, u32 indexCount,
+                                     u32 faceCount, u32 primitive, const StandardChunkHint& hint) {
+  if (vertexCount > kMaxVertices || hint.textureSets > 8 || primitive >= kPrimitiveLimit) {
+    return nullptr;
+  }
+  VertexType layout(0);
+  layout.Add(kItemPosition).Add(kItemNormal).Add(kItemColour0);
+  for (u32 t = 0; t < hint.textureSets; ++t) layout.Add(kItemTexture0 + t);
+  const bool hardwareWeights = (hint.bits & StandardChunkHint::kWeights) &&
+                               !(hint.bits & StandardChunkHint::kSoftwareSkinning);
+  if (hardwareWeights) {
+    const u32 influences = std::clamp(hint.influenceCount, 1u, 4u);
+    layout.Add((hint.bits & StandardChunkHint::kFloatWeights) ? kItemWeight1 + influences - 1
+                                                              : u32(kItemPackedWeights));
+    layout.Add(kItemBlendIndices);
+  }
+  return new GeometryChunk(VertexType::Intern(layout), vertexCount, primitiveCount, indexCount,
+                           faceCount, FileCodeFromPrimitive(primitive));
+}
+
+i32 GeometryChunk::GetItemOffset(u32 item) const {
+  return vertexType_ && item < kVertexItemLimit ? vertexType_->vertexItemOffset[item] : -1;
+}
+
+const VertexType* GeometryChunk::AssignVertexType(Display& display) {
+  if (!typeAssigned_ && vertexType_) {
+    display.SetVertexType(vertexType_);
+    typeAssigned_ = true;
+  }
+  return vertexType_;
+}
+
+VertexItemPtr GeometryChunk::GetItem(u32 item) {
+  const i32 offset = GetItemOffset(item);
+  if (offset < 0 || !block_ || block_->records.empty()) return {};
+  return {block_->records.data() + offset, GetVertexSize()};
+}
+
+GeometryChunk* GeometryChunk::CreateInstance(u32 vertexCount, u32 indexCount, u32 flags) const {
+  if (vertexCount > kMaxVertices) return nullptr;
+  return new GeometryChunk(vertexType_, vertexCount, indexCount / 3, indexCount, 0, flags);
+}
+
+GeometryChunk* GeometryChunk::CreateInstance() const { return new GeometryChunk(*this); }
+
+void GeometryChunk::ReplaceBlock(std::shared_ptr<VertexBlock> block) { block_ = std::move(block); }
+
+void GeometryChunk::DropVertexBuffer(Display& display) {
+  if (!vertexBuffer_) return;
+  vertexBuffer_.reset();
+  InitializeBuffers(display, false);
+}
+
+void GeometryChunk::DuplicateVertexArray(Display& display) {
+  if (!block_) return;
+  ReplaceBlock(std::make_shared<VertexBlock>(*block_));
+  DropVertexBuffer(display);
+}
+
+void GeometryChunk::ResizeVertexArray(Display& display, u32 n) {
+  auto block = std::make_shared<VertexBlock>(size_t(n) * GetVertexSize());
+  if (block_) {
+    const size_t keep = std::min(block_->records.size(), block->records.size());
+    std::copy_n(block_->records.begin(), keep, block->records.begin());
+  }
+  ReplaceBlock(std::move(block));
+  vertexCount_ = vertexCapacity_ = n;
+  DropVertexBuffer(display);
+}
+
+bool GeometryChunk::InitializeBuffers(Display& display, bool upload) {
+  if (!(flags_ & kNoStaticVertexBuffer) && !vertexBuffer_) {
+    const VertexType* type = AssignVertexType(display);
+    if (!type) return false;
+    StaticBufferPtr buffer = display.CreateStaticVertexBuffer(vertexCapacity_, type->size);
+    if (!buffer) return false;
+    if (upload && display.CopyToBuffer(*buffer, GetVertexArray(), vertexCapacity_) < 0) {
+      return false;
+    }
+    buffer->dirty = !upload;
+    vertexBuffer_ = std::move(buffer);
+  }
+  if (!(flags_ & kNoStaticIndexBuffer) && !indexBuffer_) {
+    StaticBufferPtr buffer = display.CreateIndexBuffer(GetMaxIndices());
+    if (!buffer) return false;
+    if (upload && display.CopyToBuffer(*buffer, GetIndexArray(), GetMaxIndices()) < 0) {
+      return false;
+    }
+    buffer->dirty = !upload;
+    indexBuffer_ = std::move(buffer);
+  }
+  return true;
+}
+
+bool GeometryChunk::LoadBuffers(Display& display) {
+  if (!(flags_ & kNoStaticVertexBuffer)) {
+    if (!vertexBuffer_ ||
+        display.CopyToBuffer(*vertexBuffer_, GetVertexArray(), vertexCount_) < 0) {
+      return false;
+    }
+  }
+  if (!(flags_ & kNoStaticIndexBuffer)) {
+    if (!indexBuffer_ ||
+        display.CopyToBuffer(*indexBuffer_, GetIndexArray(), GetMaxIndices()) < 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool GeometryChunk::AppendChunk(Display& display, GeometryChunk& other) {
+  const u32 base = vertexCount_;
+  const u32 added = other.GetVertexCount();
+  if (u64(base) + added > kMaxVertices) return false;
+  if (GetVertexBlockHolders() > 1) DuplicateVertexArray(display);
+  ResizeVertexArray(display, base + added);
+  for (u32 item = 1; item < kVertexItemLimit; ++item) {
+    const VertexItemPtr to = GetItem(item);
+    const VertexItemPtr from = other.GetItem(item);
+    if (!to.IsValid() || !from.IsValid()) continue;
+    const u32 size = VertexItemSize(item);
+    for (u32 v = 0; v < added; ++v) {
+      std::memcpy(to.data + size_t(base + v) * to.stride, from.data + size_t(v) * from.stride,
+                  size);
+    }
+  }
+  // Copied out first: the other chunk may be this one.
+  const u16* otherIndices = other.GetIndexArray();
+  const std::vector<u16> addedIndices(otherIndices, otherIndices + other.GetMaxIndices());
+  const f32* otherFaces = other.GetFaceNormalArray();
+  const std::vector<f32> addedFaces(otherFaces, otherFaces + other.GetFaceCount() * 3);
+  for (u16 index : addedIndices) indices_.push_back(u16(index + base));
+  faceNormals_.insert(faceNormals_.end(), addedFaces.begin(), addedFaces.end());
+  primitiveCount_ += other.GetPrimitiveCount();
+  indexBuffer_.reset();
+  return true;
+}
+
+i32 GeometryChunk::AddInfluenceMatrix(u32 bone) {
+  for (size_t m = 0; m < influenceMatrices_.size(); ++m) {
+    if (influenceMatrices_[m] == bone) return i32(m);
+  }
+  if (influenceMatrices_.size() >= kMaxInfluenceMatrices) return -1;
+  influenceMatrices_.push_back(bone);
+  return i32(influenceMatrices_.size() - 1);
+}
+
+}  // namespace Qel

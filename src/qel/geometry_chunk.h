@@ -1,0 +1,174 @@
+// Geometry chunks: the vertices, indices and face normals of one material's share of a mesh.
+// Vertices are records of the chunk's vertex type, held in a block that copies of a chunk share
+// until one of them duplicates it. The generic chunk lays its record out from a creation hint;
+// the single-stream templates (geometry_chunk_template.h) use a fixed packed layout.
+#pragma once
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "qel/display.h"
+#include "qel/reference_count.h"
+#include "qel/types.h"
+#include "qel/vertex_type.h"
+
+namespace Qel {
+
+class ResourceDatabase;
+
+// A strided view of one vertex item; no data when the chunk lacks the item.
+struct VertexItemPtr {
+  u8* data = nullptr;
+  u32 stride = 0;
+
+  bool IsValid() const { return data != nullptr; }
+  template <typename T>
+  T Get(u32 i) const {
+    T value;
+    std::memcpy(&value, data + size_t(i) * stride, sizeof value);
+    return value;
+  }
+  template <typename T>
+  void Set(u32 i, const T& value) const {
+    std::memcpy(data + size_t(i) * stride, &value, sizeof value);
+  }
+};
+
+struct GeometryChunkCreateHint {
+  virtual ~GeometryChunkCreateHint() = default;
+};
+
+// What a mesh asks of a new chunk.
+struct StandardChunkHint : GeometryChunkCreateHint {
+  enum Bits : u32 {
+    kSoftwareLighting = 0x1,
+    kWeights = 0x2,
+    kSoftwareSkinning = 0x4,
+    kFloatWeights = 0x8,  // hardware weights as floats rather than packed bytes
+  };
+  StandardChunkHint(u32 version, u32 hintBits) : hintVersion(version), bits(hintBits) {}
+  u32 hintVersion;
+  u32 bits;
+  u32 vertexUsage = 2;
+  u32 indexUsage = 2;
+  u32 textureSets = 1;
+  f32 hintFloat = 0.0f;
+  ResourceDatabase* database = nullptr;
+  u32 influenceCount = 0;
+  u32 matrixCount = 0;
+};
+
+// One vertex block: the holder count is the shared pointer's.
+struct VertexBlock {
+  explicit VertexBlock(size_t bytes) : records(bytes) {}
+  std::vector<u8> records;
+};
+
+class GeometryChunk : public ReferenceCount {
+ public:
+  enum Flags : u32 {
+    kPrimitiveMask = 0x1F,  // the file's primitive code
+    kCompatible = 0x04,
+    kSkinnedWithoutInfluence = 0x40,
+    kNoStaticIndexBuffer = 0x100,
+    kPerInstanceCopy = 0x1000,
+    kNoStaticVertexBuffer = 0x10000,
+  };
+  static constexpr u32 kMaxInfluenceMatrices = 85;
+  // Engine primitives: 0 triangle list, 1 strip, 2 fan, 3 to 5 the line and point kinds.
+  static constexpr u32 kPrimitiveLimit = 6;
+
+  // The engine primitive of a file's primitive code (0, 1, 2, 4, 8, 16); false for another code.
+  static bool PrimitiveFromFileCode(u32 code, u32& primitive);
+  // The file's code of an engine primitive; kPrimitiveMask past the engine's primitives.
+  static u32 FileCodeFromPrimitive(u32 primitive);
+
+  // A generic chunk of an engine primitive, laid out from the hint: position, normal, the first
+  // colour, the hint's texture sets and, for hardware weights, a weight item and the blend indices.
+  // Null for counts that do not fit.
+  static GeometryChunk* Create(u32 vertexCount, u32 primitiveCount, u32 indexCount, u32 faceCount,
+                               u32 primitive, const StandardChunkHint& hint);
+
+  u32 GetFlags() const { return flags_; }
+  void SetFlags(u32 flags) { flags_ = flags; }
+  // The engine primitive; the flags hold the file's code for it.
+  u32 GetPrimitive() const { return primitive_; }
+  u32 GetVertexCount() const { return vertexCount_; }
+  u32 GetVertexCapacity() const { return vertexCapacity_; }
+  u32 GetMaxIndices() const { return u32(indices_.size()); }
+  u32 GetPrimitiveCount() const { return primitiveCount_; }
+  u32 GetFaceCount() const { return u32(faceNormals_.size() / 3); }
+  u16* GetIndexArray() { return indices_.empty() ? nullptr : indices_.data(); }
+  f32* GetFaceNormalArray() { return faceNormals_.empty() ? nullptr : faceNormals_.data(); }
+
+  const VertexType* GetVertexType() const { return vertexType_; }
+  virtual u32 GetVertexTypeID() const { return vertexType_ ? vertexType_->id : 0; }
+  virtual u32 GetVertexSize() const { return vertexType_ ? vertexType_->size : 0; }
+  virtual i32 GetItemOffset(u32 item) const;
+  // The vertex type the display draws with; chosen on first use.
+  virtual const VertexType* AssignVertexType(Display& display);
+
+  u8* GetVertexArray() { return block_ ? block_->records.data() : nullptr; }
+  const u8* GetVertexArray() const { return block_ ? block_->records.data() : nullptr; }
+  long GetVertexBlockHolders() const { return block_.use_count(); }
+
+  virtual VertexItemPtr GetItem(u32 item);
+  VertexItemPtr GetFloatArray(u32 item) { return GetItem(item); }
+  VertexItemPtr GetVector2Array(u32 item) { return GetItem(item); }
+  VertexItemPtr GetVector3Array(u32 item) { return GetItem(item); }
+  VertexItemPtr GetVector4Array(u32 item) { return GetItem(item); }
+  VertexItemPtr GetUDwordArray(u32 item) { return GetItem(item); }
+
+  // A new, empty chunk of the same kind, or a copy sharing this one's vertex block.
+  virtual GeometryChunk* CreateInstance(u32 vertexCount, u32 indexCount, u32 flags) const;
+  virtual GeometryChunk* CreateInstance() const;
+
+  // A private vertex block for this chunk; the copies keep the old one.
+  virtual void DuplicateVertexArray(Display& display);
+  // To n vertices: the first records kept, added ones zeroed.
+  virtual void ResizeVertexArray(Display& display, u32 n);
+  virtual bool InitializeBuffers(Display& display, bool upload);
+  virtual bool LoadBuffers(Display& display);
+  // Appends the other chunk's vertices (item by item) and indices (moved past this chunk's
+  // vertices). False when the indices would no longer fit 16 bits.
+  virtual bool AppendChunk(Display& display, GeometryChunk& other);
+
+  // This chunk's matrix number for a bone, added on first use; -1 past the matrix limit.
+  i32 AddInfluenceMatrix(u32 bone);
+  const std::vector<u32>& GetInfluenceMatrices() const { return influenceMatrices_; }
+
+  StaticBuffer* GetStaticVertexBuffer() const { return vertexBuffer_.get(); }
+  StaticBuffer* GetStaticIndexBuffer() const { return indexBuffer_.get(); }
+  void SetStaticVertexBuffer(StaticBufferPtr buffer) { vertexBuffer_ = std::move(buffer); }
+  void SetStaticIndexBuffer(StaticBufferPtr buffer) { indexBuffer_ = std::move(buffer); }
+
+ protected:
+  GeometryChunk(const VertexType* type, u32 vertexCount, u32 primitiveCount, u32 indexCount,
+                u32 faceCount, u32 flags);
+  GeometryChunk(const GeometryChunk& shared);  // shares the vertex block
+  void ReplaceBlock(std::shared_ptr<VertexBlock> block);
+  void DropVertexBuffer(Display& display);
+
+  const VertexType* vertexType_;
+  std::shared_ptr<VertexBlock> block_;
+  u32 flags_;
+  u32 primitive_;
+  u32 vertexCount_;
+  u32 vertexCapacity_;
+  u32 primitiveCount_;
+  bool typeAssigned_ = false;
+  std::vector<u16> indices_;
+  std::vector<f32> faceNormals_;
+  std::vector<u32> influenceMatrices_;
+  StaticBufferPtr vertexBuffer_;
+  StaticBufferPtr indexBuffer_;
+};
+
+// The engine's single-stream chunk: a fixed packed layout.
+class GeometryChunkSingleStream : public GeometryChunk {
+ protected:
+  using GeometryChunk::GeometryChunk;
+};
+
+}  // namespace Qel

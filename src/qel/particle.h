@@ -1,0 +1,162 @@
+// Scene objects: particles are named nodes with a reference frame (position and orientation
+// relative to their parent) and children, which they own. Bones, attachment and reference points,
+// view points and light targets are particles.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "qel/pstring.h"
+#include "qel/quaternion.h"
+#include "qel/string.h"
+#include "qel/vector3.h"
+
+namespace Qel {
+
+class Particle {
+ public:
+  Particle() = default;
+  virtual ~Particle() = default;
+  Particle(const Particle&) = delete;
+  Particle& operator=(const Particle&) = delete;
+
+  const PString& GetName() const { return name_; }
+  void SetName(const PString& name) { name_ = name; }
+  void SetReferenceFrame(const Vector3& position, const Quaternion& orientation) {
+    position_ = position;
+    orientation_ = orientation;
+  }
+  const Vector3& GetPosition() const { return position_; }
+  const Quaternion& GetOrientation() const { return orientation_; }
+
+  // Takes ownership; false for null, for itself or for one of its own ancestors.
+  bool Add(Particle* child);
+  Particle* GetParent() const { return parent_; }
+  u32 GetChildCount() const { return u32(children_.size()); }
+  Particle* GetChild(u32 i) const { return i < children_.size() ? children_[i].get() : nullptr; }
+
+  // This particle or the first in its tree, depth first, of that name (case ignored).
+  Particle* FindByName(const PString& name);
+  // A copy of this particle and its whole tree, without a parent.
+  Particle* Clone() const;
+
+  // The frame relative to the root of the tree, and back.
+  void GetGlobalFrame(Vector3& position, Quaternion& orientation) const;
+  void GlobalToLocal(Vector3& position, Quaternion& orientation) const;
+
+ protected:
+  virtual Particle* MakeEmpty() const { return new Particle; }
+  virtual void CopyFrom(const Particle& other);
+
+ private:
+  PString name_;
+  Vector3 position_;
+  Quaternion orientation_;
+  Particle* parent_ = nullptr;
+  std::vector<std::unique_ptr<Particle>> children_;
+};
+
+class ParticleBone : public Particle {
+ public:
+  void SetFramePosition(const Vector3& position) { framePosition_ = position; }
+  void SetFrameOrientation(const Quaternion& orientation) { frameOrientation_ = orientation; }
+  const Vector3& GetFramePosition() const { return framePosition_; }
+  const Quaternion& GetFrameOrientation() const { return frameOrientation_; }
+  void SetBox(const Vector3& minimum, const Vector3& maximum) {
+    boxMin_ = minimum;
+    boxMax_ = maximum;
+  }
+  const Vector3& GetBoxMin() const { return boxMin_; }
+  const Vector3& GetBoxMax() const { return boxMax_; }
+
+ protected:
+  Particle* MakeEmpty() const override { return new ParticleBone; }
+  void CopyFrom(const Particle& other) override;
+
+ private:
+  Vector3 framePosition_;
+  Quaternion frameOrientation_;
+  Vector3 boxMin_;
+  Vector3 boxMax_;
+};
+
+// Splits a point's name at the first '.': the part before and the rest; without a '.', the
+// whole name and the empty text.
+void SplitSubNames(const String& name, String& first, String& rest);
+
+class AttachmentPoint : public Particle {
+ public:
+  AttachmentPoint(const String& first, const String& rest) : first_(first), rest_(rest) {
+    SetName(PString((rest.IsEmpty() ? first : first + "." + rest).View()));
+  }
+  static void GetSubNames(const String& name, String& first, String& rest) {
+    SplitSubNames(name, first, rest);
+  }
+  const String& GetFirstName() const { return first_; }
+  const String& GetRestName() const { return rest_; }
+
+ protected:
+  Particle* MakeEmpty() const override { return new AttachmentPoint(first_, rest_); }
+
+ private:
+  String first_;
+  String rest_;
+};
+
+class ReferencePoint : public Particle {
+ public:
+  static void GetSubNames(const String& name, String& first, String& rest) {
+    SplitSubNames(name, first, rest);
+  }
+};
+
+// The root of a placed object's particles, with its attachment points.
+class ParticleStructure : public Particle {
+ public:
+  // With `underBone`, the point goes below the bone named by its first name part, when there is
+  // one; otherwise below the structure. False when it goes nowhere (null, or no such bone).
+  bool AddAttachmentPoint(AttachmentPoint* point, bool underBone);
+  u32 GetAttachmentPointCount() const { return attachmentPoints_; }
+
+ protected:
+  Particle* MakeEmpty() const override { return new ParticleStructure; }
+
+ private:
+  u32 attachmentPoints_ = 0;
+};
+
+class ViewPoint : public Particle {
+ public:
+  f32 GetFieldOfView() const { return fieldOfView_; }
+  void SetFieldOfView(f32 radians) { fieldOfView_ = radians; }
+
+ protected:
+  Particle* MakeEmpty() const override { return new ViewPoint; }
+  void CopyFrom(const Particle& other) override;
+
+ private:
+  f32 fieldOfView_ = 1.0f;
+};
+
+// A light as the scene keeps it: its settings are recorded, nothing is lit.
+class LightTarget : public Particle {
+ public:
+  struct Settings {
+    u32 kind = 0;  // 0 parallel, 1 spot, 2 point
+    f32 range = 0.0f;
+    f32 ambient[4] = {};
+    f32 diffuse[4] = {};
+    f32 specular[4] = {};
+  };
+  void SetSettings(const Settings& settings) { settings_ = settings; }
+  const Settings& GetSettings() const { return settings_; }
+
+ protected:
+  Particle* MakeEmpty() const override { return new LightTarget; }
+  void CopyFrom(const Particle& other) override;
+
+ private:
+  Settings settings_;
+};
+
+}  // namespace Qel
