@@ -947,8 +947,11 @@ class SemanticContext {
     std::string text;
     while (cursor != nullptr && GSTypes::NextSignatureParameter(cursor, text)) {
       ParameterType t{GSTypes::TypeCode(text.c_str(), &KnownClass, &table_), {}};
-      if (t.code == kTypeObject) t.className = text;
-      if (t.code == kTypeObjectArray) t.className = text.substr(0, text.find("[]"));
+      // "object" and "object[]" name no class.
+      if (t.code == kTypeObject || t.code == kTypeObjectArray) {
+        t.className = text.substr(0, text.find("[]"));
+        if (t.className == "object") t.className.clear();
+      }
       types.push_back(std::move(t));
     }
     return types;

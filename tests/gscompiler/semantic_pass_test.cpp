@@ -276,7 +276,9 @@ TEST_F(SemanticPassTest, ChecksLeaveTheAnnotationsCodeGenerationReads) {
                     "  void g(int a) { }\n"
                     "  void g(float a) { }\n"
                     "  void h(float a, int b) { }\n"
+                    "  void k(object o, A[] p) { }\n"
                     "  void f(int q) {\n"
+                    "    object o; A[] p; k(o, p);\n"
                     "    g(1);\n"
                     "    h(q, 2.5);\n"
                     "    S.p(m);\n"
@@ -308,6 +310,10 @@ TEST_F(SemanticPassTest, ChecksLeaveTheAnnotationsCodeGenerationReads) {
     EXPECT_EQ(argument->child[0]->typeCode, inner);
   }
   EXPECT_EQ(h->child[1]->child[0]->slot, 1) << "the parameter q";
+
+  ParseNode* k = call("k");
+  EXPECT_NE(k->child[1]->code, kOpCast) << "object takes an object without a cast";
+  EXPECT_NE(k->child[1]->next->code, kOpCast);
 
   ParseNode* p = call("p");
   EXPECT_TRUE(p->flags & kFlagMemberCall);
