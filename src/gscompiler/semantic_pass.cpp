@@ -643,7 +643,8 @@ class SemanticContext {
   void TypeVariable(ParseNode* node, GSVariableSymbol* variable, const GSClassSymbol* seenFrom) {
     if (variable->flags & kSpecDefine) return BecomeDefine(node, *variable);
     SetType(node, variable->typeCode, variable->className);
-    node->flags |= (variable->flags & kSpecifierMask) | kFlagLValue;
+    // Its static bit would read as a class reference.
+    node->flags |= (variable->flags & kSpecifierMask & ~u32(kFlagStaticClass)) | kFlagLValue;
     node->symbol = variable;
     const bool member = variable->owner != nullptr && variable->owner->kind == kSymbolClass &&
                         variable->scopeLevel == 0;
