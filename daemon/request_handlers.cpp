@@ -1,7 +1,11 @@
 #include "daemon/request_handlers.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <string>
 
+#include "assetdata/kestro_property.h"
 #include "assetdata/soup.h"
 #include "assetdata/soup_binary.h"
 #include "core/buffer_stream.h"
@@ -9,11 +13,8 @@
 #include "daemon/asset_store.h"
 #include "daemon/daemon_limits.h"
 #include "daemon/filter_tree.h"
-#include "assetdata/kestro_property.h"
-#include "pymclient/pym_filter_codes.h"
-#include <sys/stat.h>
-#include <algorithm>
 #include "platform/byte_order.h"
+#include "pymclient/pym_filter_codes.h"
 #include "pymclient/pym_protocol.h"
 #include "qel/log.h"
 #include "qel/pstring.h"
@@ -76,10 +77,18 @@ bool ReadKuid(TStream& in, KUID& out) {
 }
 
 void AddResult(Response& response, u32 type, const KUID& kuid, const std::string& text) {
-  ResultsLog::AddResult(&response.results, type,
-                        kuid.IsNull() ? KestroPropertyRef()
-                                      : MakeAssetIDProperty(Qel::PString("AssetID"), kuid),
-                        Qel::String(text));
+  ResultsLog::AddResult(
+      &response.results, type,
+      kuid.IsNull() ? KestroPropertyRef() : MakeAssetIDProperty(Qel::PString("AssetID"), kuid),
+      Qel::String(text));
+}
+
+// A change the daemon could not make: an error for the client and a line in the daemon's log,
+// which outlives the client's console.
+void AddFailure(Response& response, const KUID& kuid, const std::string& text) {
+  Qel::Log::Get("PymDaemon")
+      .Printf(Qel::Log::kMessage, "PymDaemon> %s: %s", kuid.ToString().CStr(), text.c_str());
+  AddResult(response, ResultsLog::kError, kuid, text);
 }
 
 void WriteKuidList(TStream& out, const std::vector<KUID>& list) {
@@ -374,8 +383,8 @@ void RequestHandlers::OpenAsset(const u8* payload, size_t size, Response& respon
   if (opened) {
     opened = edit != 0 ? editor_.BeginEdit(kuid, r, error) : store_.GetAsset(kuid, r);
     if (!opened) {
-      AddResult(response, ResultsLog::kError, kuid,
-                "PymDaemon: cannot open the asset: " + (error.empty() ? "unknown asset" : error));
+      AddFailure(response, kuid,
+                 "PymDaemon: cannot open the asset: " + (error.empty() ? "unknown asset" : error));
     }
   }
   const u64 handle = opened ? AddHandle(kuid) : pp::kNoAssetHandle;
@@ -411,7 +420,7 @@ void RequestHandlers::RevertAsset(const u8* payload, size_t size, Response& resp
   std::string error;
   const bool reverted = FindHandle(handle, kuid) && editor_.Revert(kuid, error);
   if (!reverted && !error.empty()) {
-    AddResult(response, ResultsLog::kError, kuid, "PymDaemon: not reverted: " + error);
+    AddFailure(response, kuid, "PymDaemon: not reverted: " + error);
   }
   TBuffer out(&response.body, false);
   out.WriteU8(reverted ? 1 : 0);
@@ -425,7 +434,7 @@ void RequestHandlers::CommitAsset(const u8* payload, size_t size, Response& resp
   std::string error = "unknown handle";
   const bool committed = FindHandle(handle, kuid) && editor_.Commit(kuid, error);
   if (!committed) {
-    AddResult(response, ResultsLog::kError, kuid, "PymDaemon: not committed: " + error);
+    AddFailure(response, kuid, "PymDaemon: not committed: " + error);
   }
   TBuffer out(&response.body, false);
   out.WriteU8(committed ? 1 : 0);
@@ -439,7 +448,7 @@ void RequestHandlers::CreateAsset(const u8* payload, size_t size, Response& resp
   std::string error;
   const bool created = ReadKuid(in.Get(), kuid) && editor_.Create(kuid, r, error);
   if (!created) {
-    AddResult(response, ResultsLog::kError, kuid, "PymDaemon: no asset created: " + error);
+    AddFailure(response, kuid, "PymDaemon: no asset created: " + error);
   }
   const u64 handle = created ? AddHandle(r.kuid) : pp::kNoAssetHandle;
   TBuffer out(&response.body, false);
@@ -454,7 +463,7 @@ void RequestHandlers::DeleteAsset(const u8* payload, size_t size, Response& resp
   std::string error;
   const bool deleted = ReadKuid(in.Get(), kuid) && editor_.Delete(kuid, error);
   if (!deleted && !error.empty()) {
-    AddResult(response, ResultsLog::kError, kuid, "PymDaemon: not deleted: " + error);
+    AddFailure(response, kuid, "PymDaemon: not deleted: " + error);
   }
   TBuffer out(&response.body, false);
   out.WriteU8(deleted ? 1 : 0);
@@ -553,8 +562,8 @@ void RequestHandlers::CreatorName(const u8* payload, size_t size, Response& resp
 void RequestHandlers::VantryAccess(const u8*, size_t, Response& response) {
   // The local repository beside UserData stands in for the online one.
   struct stat st {};
-  const bool allowed = stat((store_.UserData() + "/../Repository").c_str(), &st) == 0 &&
-                       S_ISDIR(st.st_mode);
+  const bool allowed =
+      stat((store_.UserData() + "/../Repository").c_str(), &st) == 0 && S_ISDIR(st.st_mode);
   TBuffer out(&response.body, false);
   out.WriteU8(allowed ? 1 : 0);
   out.WriteU32(allowed ? 1 : 0);
