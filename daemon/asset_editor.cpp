@@ -83,7 +83,8 @@ bool AssetEditor::BeginEdit(const KUID& kuid, AssetRecord& out, std::string& err
   if (record.folder != kEditingFolder) {
     const std::string copy = StagingPath();
     const std::string editing = store_.UserData() + "/" + kEditingFolder + "/" + record.path;
-    if (!store_.MarkChanging(&error) || !folders_.CopyTree(store_.FolderPathOf(record), copy, error)) {
+    if (!store_.MarkChanging(&error) ||
+        !folders_.CopyTree(store_.FolderPathOf(record), copy, error)) {
       return false;
     }
     if (!folders_.Move(copy, editing, error)) {

@@ -77,9 +77,10 @@ void RepairRunner::Run(u32 level) {
         results.emplace_back(ResultsLog::kWarning, "PymDaemon: " + problems[i]);
       }
       if (problems.size() > kMaxReportedProblems) {
-        results.emplace_back(ResultsLog::kWarning,
-                             "PymDaemon: " + std::to_string(problems.size() - kMaxReportedProblems) +
-                                 " more asset folders could not be read");
+        results.emplace_back(
+            ResultsLog::kWarning,
+            "PymDaemon: " + std::to_string(problems.size() - kMaxReportedProblems) +
+                " more asset folders could not be read");
       }
       if (ok && level >= PymProtocol::kRepairExtended) {
         SetStatus(0.9f, "Checking the index file");
@@ -88,13 +89,13 @@ void RepairRunner::Run(u32 level) {
     }
   }
   if (ok) {
-    results.emplace_back(ResultsLog::kInformation,
-                         "PymDaemon: repair complete, " + std::to_string(store_.CountAssets()) +
-                             " assets");
+    results.emplace_back(
+        ResultsLog::kInformation,
+        "PymDaemon: repair complete, " + std::to_string(store_.CountAssets()) + " assets");
   } else {
     results.emplace_back(ResultsLog::kError, "PymDaemon: repair failed: " + error);
-    Qel::Log::Get("PymDaemon").Printf(Qel::Log::kError, "PymDaemon> repair failed: %s",
-                                      error.c_str());
+    Qel::Log::Get("PymDaemon")
+        .Printf(Qel::Log::kError, "PymDaemon> repair failed: %s", error.c_str());
   }
   std::lock_guard<std::mutex> lock(mutex_);
   results_ = std::move(results);

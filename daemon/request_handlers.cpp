@@ -220,14 +220,14 @@ void RequestHandlers::CloseDaemon(const u8*, size_t, Response& response) {
   response.closeDaemon = true;
 }
 
-u64 RequestHandlers::AddHandle(const KUID& kuid) {
+u64 RequestHandlers::AddHandle(const KUID& kuid, u64 connectionId) {
   std::lock_guard<std::mutex> lock(handlesMutex_);
   if (handles_.size() >= kMaxOpenHandles) {
     Log("PymDaemon> %u assets open; no more handles until some are released", kMaxOpenHandles);
     return pp::kNoAssetHandle;
   }
   const u64 handle = nextHandle_++;
-  handles_[handle] = kuid;
+  handles_[handle] = {kuid, connectionId};
   return handle;
 }
 
@@ -235,8 +235,15 @@ bool RequestHandlers::FindHandle(u64 handle, KUID& kuid) {
   std::lock_guard<std::mutex> lock(handlesMutex_);
   auto it = handles_.find(handle);
   if (it == handles_.end()) return false;
-  kuid = it->second;
+  kuid = it->second.kuid;
   return true;
+}
+
+void RequestHandlers::ReleaseConnection(u64 connectionId) {
+  std::lock_guard<std::mutex> lock(handlesMutex_);
+  std::erase_if(handles_, [connectionId](const auto& entry) {
+    return entry.second.connectionId == connectionId;
+  });
 }
 
 bool RequestHandlers::NewestVersion(const KUID& kuid, KUID& out) const {
@@ -387,7 +394,7 @@ void RequestHandlers::OpenAsset(const u8* payload, size_t size, Response& respon
                  "PymDaemon: cannot open the asset: " + (error.empty() ? "unknown asset" : error));
     }
   }
-  const u64 handle = opened ? AddHandle(kuid) : pp::kNoAssetHandle;
+  const u64 handle = opened ? AddHandle(kuid, response.connectionId) : pp::kNoAssetHandle;
   TBuffer out(&response.body, false);
   out.WriteU64(handle);
   WriteLocation(out, handle != pp::kNoAssetHandle ? &r : nullptr);
@@ -450,7 +457,7 @@ void RequestHandlers::CreateAsset(const u8* payload, size_t size, Response& resp
   if (!created) {
     AddFailure(response, kuid, "PymDaemon: no asset created: " + error);
   }
-  const u64 handle = created ? AddHandle(r.kuid) : pp::kNoAssetHandle;
+  const u64 handle = created ? AddHandle(r.kuid, response.connectionId) : pp::kNoAssetHandle;
   TBuffer out(&response.body, false);
   out.WriteU64(handle);
   out.WriteKUID(handle != pp::kNoAssetHandle ? r.kuid : KUID::Null());

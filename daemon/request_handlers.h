@@ -7,12 +7,12 @@
 #include <unordered_map>
 
 #include "assetdata/results_log.h"
+#include "core/kuid.h"
 #include "core/stream.h"
-#include "qel/dynamic_buffer.h"
-#include "qel/types.h"
 #include "daemon/asset_editor.h"
 #include "daemon/repair_runner.h"
-#include "core/kuid.h"
+#include "qel/dynamic_buffer.h"
+#include "qel/types.h"
 
 namespace PymDaemonSrv {
 
@@ -20,8 +20,9 @@ class AssetStore;
 struct AssetRecord;
 
 struct Response {
-  // The transaction id of the request (0 for a post).
+  // The transaction id of the request (0 for a post) and the connection it came on.
   u32 requestId = 0;
+  u64 connectionId = 0;
   Qel::DynamicBuffer body;
   ResultsLog results;
   // When not 0, the results belong to this earlier transaction rather than to this one.
@@ -36,6 +37,8 @@ class RequestHandlers {
 
   // Unknown opcodes leave the body empty, so that every transaction still gets its reply.
   void Handle(u32 opcode, const u8* payload, size_t size, Response& response);
+  // Releases the assets that the connection still holds open.
+  void ReleaseConnection(u64 connectionId);
   // Waits for a repair that still runs; the store must stay open until it returns.
   void WaitForBackgroundWork() { repair_.Join(); }
 
@@ -75,7 +78,7 @@ class RequestHandlers {
   void ListBuilds(const u8* payload, size_t size, Response& response);
 
   // Open assets by handle. Bounded: a client that never releases cannot grow it without limit.
-  u64 AddHandle(const KUID& kuid);
+  u64 AddHandle(const KUID& kuid, u64 connectionId);
   bool FindHandle(u64 handle, KUID& kuid);
   // The newest indexed version of the asset's user and content id; false when there is none.
   bool NewestVersion(const KUID& kuid, KUID& out) const;
@@ -86,7 +89,11 @@ class RequestHandlers {
   RepairRunner repair_;
   std::unordered_map<u32, Handler> handlers_;
   std::mutex handlesMutex_;
-  std::unordered_map<u64, KUID> handles_;
+  struct OpenHandle {
+    KUID kuid;
+    u64 connectionId;
+  };
+  std::unordered_map<u64, OpenHandle> handles_;
   u64 nextHandle_ = 1;
 };
 

@@ -119,6 +119,22 @@ TEST_F(DaemonProtocol, AssetReadsAnswerFromTheIndex) {
     ASSERT_TRUE(c.Transact(k.opcode, id++, k.request, reply)) << k.opcode;
     EXPECT_EQ(reply, k.reply) << std::hex << k.opcode << " case " << id - 1;
   }
+  // A handle that its connection leaves open goes with the connection.
+  std::vector<u8> opened;
+  {
+    RawClient leaver;
+    Connect(leaver);
+    ASSERT_TRUE(leaver.Transact(0x1E, 1, Bytes().Kuid(KUID(10, 2, 0)).U8(0).data, opened));
+  }
+  const std::vector<u8> handle(opened.begin(), opened.begin() + 8);
+  std::vector<u8> path;
+  for (int tries = 0; tries < 2000; ++tries) {
+    ASSERT_TRUE(c.Transact(0x20, id++, handle, path));
+    if (path == Bytes().Name("").Text("").data) break;
+    usleep(5000);
+  }
+  EXPECT_EQ(path, Bytes().Name("").Text("").data);
+
   std::vector<u8> first;
   std::vector<u8> second;
   ASSERT_TRUE(c.Transact(0x3A, id++, {}, first));
