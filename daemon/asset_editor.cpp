@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -16,6 +17,9 @@
 namespace PymDaemonSrv {
 
 namespace {
+
+// Beside a folder set aside in staging: the path below "local" where it belongs.
+constexpr const char* kRestoreNoteSuffix = ".restore";
 
 bool IsFolder(const std::string& path) {
   struct stat st {};
@@ -45,11 +49,10 @@ std::string AssetEditor::StagingPath() {
          std::to_string(++stagingCounter_);
 }
 
-void AssetEditor::ClearStaging() {
-  std::string error;
-  const std::string staging = store_.UserData() + "/" + kStagingFolder;
+void AssetEditor::RecoverStaging(const std::string& userData) {
+  const SafeFolder folders(userData);
+  const std::string staging = userData + "/" + kStagingFolder;
   if (!IsFolder(staging)) return;
-  // The folder itself is a direct child of the root and stays; its entries go.
   std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(staging.c_str()), closedir);
   if (!dir) return;
   std::vector<std::string> names;
@@ -57,7 +60,57 @@ void AssetEditor::ClearStaging() {
     const std::string name = e->d_name;
     if (name != "." && name != "..") names.push_back(name);
   }
-  for (const std::string& name : names) folders_.RemoveTree(staging + "/" + name, error);
+  dir.reset();
+  std::string error;
+  const std::string noteSuffix = kRestoreNoteSuffix;
+  for (const std::string& name : names) {
+    if (name.size() <= noteSuffix.size() ||
+        name.compare(name.size() - noteSuffix.size(), noteSuffix.size(), noteSuffix) != 0) {
+      continue;
+    }
+    const std::string aside = staging + "/" + name.substr(0, name.size() - noteSuffix.size());
+    std::ifstream note(staging + "/" + name);
+    std::string relative;
+    std::getline(note, relative);
+    const std::string target = folders.Resolve(std::string(kLocalFolder) + "/" + relative);
+    if (!relative.empty() && !target.empty() && !IsFolder(target) && IsFolder(aside)) {
+      folders.Move(aside, target, error);
+    }
+  }
+  // The folder itself is a direct child of the root and stays; its entries go.
+  for (const std::string& name : names) {
+    const std::string path = staging + "/" + name;
+    if (IsFolder(path)) {
+      folders.RemoveTree(path, error);
+    } else {
+      unlink(path.c_str());
+    }
+  }
+}
+
+void AssetEditor::ClearStaging() { RecoverStaging(store_.UserData()); }
+
+bool AssetEditor::ReplaceByRenames(const std::string& replacement, const std::string& target,
+                                   const std::string& relative, std::string& error) {
+  const std::string aside = StagingPath();
+  const std::string note = aside + kRestoreNoteSuffix;
+  if (!WriteNewFile(note, relative + "\n")) {
+    error = "cannot write " + note;
+    return false;
+  }
+  if (!folders_.Move(target, aside, error)) {
+    unlink(note.c_str());
+    return false;
+  }
+  if (!folders_.Move(replacement, target, error)) {
+    std::string ignored;
+    folders_.Move(aside, target, ignored);
+    unlink(note.c_str());
+    return false;
+  }
+  unlink(note.c_str());
+  folders_.RemoveTree(aside, error);
+  return true;
 }
 
 bool AssetEditor::Record(const std::string& folderName, const std::string& relative,
@@ -115,11 +168,13 @@ bool AssetEditor::Commit(const KUID& kuid, std::string& error) {
   if (!store_.MarkChanging(&error) || !folders_.CopyTree(editing, copy, error)) return false;
   if (IsFolder(local)) {
     // One step swaps the new folder in; the old one is left in staging and goes after.
-    if (!folders_.Exchange(copy, local, error)) {
+    bool unsupported = false;
+    if (folders_.Exchange(copy, local, error, &unsupported)) {
+      folders_.RemoveTree(copy, error);
+    } else if (!unsupported || !ReplaceByRenames(copy, local, record.path, error)) {
       folders_.RemoveTree(copy, error);
       return false;
     }
-    folders_.RemoveTree(copy, error);
   } else if (!folders_.Move(copy, local, error)) {
     folders_.RemoveTree(copy, error);
     return false;

@@ -24,7 +24,10 @@ class AssetEditor {
 
   explicit AssetEditor(AssetStore& store);
 
-  // Removes what a crash left in the staging folder.
+  // Puts back an installed folder that a crash left set aside in the staging folder of
+  // `userData`, then removes everything else there. Runs before the index is opened, so that a
+  // rebuild sees the folder in its place.
+  static void RecoverStaging(const std::string& userData);
   void ClearStaging();
 
   // Makes an editing copy unless the asset has one; `out` is the asset's row afterwards.
@@ -41,6 +44,10 @@ class AssetEditor {
 
  private:
   std::string StagingPath();
+  // Replaces `target` by `replacement` in two renames, for file systems that cannot swap two
+  // folders in one step. A note in staging names the target while the old folder is set aside.
+  bool ReplaceByRenames(const std::string& replacement, const std::string& target,
+                        const std::string& relative, std::string& error);
   // Reads the asset folder back and records it (or, when `path` is empty, removes the row).
   bool Record(const std::string& folderName, const std::string& relative, const KUID& kuid,
               std::string& error);

@@ -214,10 +214,10 @@ int RunDaemon(const std::vector<std::string>& args) {
   }
   server.SetStoppingHook([&discovery] { discovery.Withdraw(); });
 
+  AssetEditor::RecoverStaging(userData);
   if (!store.Open(userData, &error)) {
     return failWith(kExitFailure, "cannot open the asset index: " + error);
   }
-  AssetEditor(store).ClearStaging();
   log.Printf(Qel::Log::kMessage, "PymDaemon> serving %s on 127.0.0.1:%u (%zu assets%s)",
              userData.c_str(), server.Port(), store.CountAssets(),
              store.WasRebuilt() ? ", index rebuilt" : "");

@@ -232,12 +232,15 @@ bool SafeFolder::Move(const std::string& from, const std::string& to, std::strin
   return true;
 }
 
-bool SafeFolder::Exchange(const std::string& a, const std::string& b, std::string& error) const {
+bool SafeFolder::Exchange(const std::string& a, const std::string& b, std::string& error,
+                          bool* unsupported) const {
+  if (unsupported != nullptr) *unsupported = false;
   if (!MayChange(a) || !MayChange(b)) {
     error = "refused to exchange " + a + " and " + b;
     return false;
   }
   if (syscall(SYS_renameat2, AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) != 0) {
+    if (unsupported != nullptr) *unsupported = errno == EINVAL || errno == ENOSYS;
     error = Describe("cannot exchange", a);
     return false;
   }

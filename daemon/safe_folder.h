@@ -28,8 +28,9 @@ class SafeFolder {
   bool RemoveTree(const std::string& path, std::string& error) const;
   // Moves `from` to `to`, which must not exist; its parent folders are made.
   bool Move(const std::string& from, const std::string& to, std::string& error) const;
-  // Swaps two existing folders in one step.
-  bool Exchange(const std::string& a, const std::string& b, std::string& error) const;
+  // Swaps two existing folders in one step. `unsupported` is set when the file system cannot.
+  bool Exchange(const std::string& a, const std::string& b, std::string& error,
+                bool* unsupported = nullptr) const;
   // Makes the folder and its missing parents inside the root.
   bool MakeFolders(const std::string& path, std::string& error) const;
 

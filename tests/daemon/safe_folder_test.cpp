@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "daemon/asset_editor.h"
 #include "support/scratch_folder.h"
 
 namespace PymDaemonSrv {
@@ -82,6 +83,28 @@ TEST_F(SafeFolderTest, CopiesAndRemovalsNeverFollowLinks) {
       << "a move never replaces";
   ASSERT_TRUE(folders_.Exchange(root_ + "/staging/other", root_ + "/local/asset", error)) << error;
   EXPECT_TRUE(fs::exists(root_ + "/staging/other/config.txt"));
+}
+
+// A commit by two renames that a crash cut short: the old folder waits in staging with a note of
+// where it belongs, and goes back only when nothing took its place.
+TEST_F(SafeFolderTest, AFolderSetAsideByACrashIsPutBackOnlyWhenItsPlaceIsEmpty) {
+  for (const bool replaced : {false, true}) {
+    fs::create_directories(root_ + "/staging/7-1");
+    std::ofstream(root_ + "/staging/7-1/config.txt") << "old";
+    std::ofstream(root_ + "/staging/7-1.restore") << "asset\n";
+    fs::create_directories(root_ + "/staging/7-2/leftover");
+    fs::remove_all(root_ + "/local/asset");
+    if (replaced) {
+      fs::create_directories(root_ + "/local/asset");
+      std::ofstream(root_ + "/local/asset/config.txt") << "new";
+    }
+    AssetEditor::RecoverStaging(root_);
+    std::ifstream config(root_ + "/local/asset/config.txt");
+    std::string text;
+    std::getline(config, text);
+    EXPECT_EQ(text, replaced ? "new" : "old");
+    EXPECT_TRUE(fs::is_empty(root_ + "/staging"));
+  }
 }
 
 }  // namespace
