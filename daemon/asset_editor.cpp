@@ -163,24 +163,56 @@ bool AssetEditor::Commit(const KUID& kuid, std::string& error) {
     error = "the edited configuration no longer names the asset";
     return false;
   }
-  const std::string local = store_.UserData() + "/" + kLocalFolder + "/" + record.path;
   const std::string copy = StagingPath();
   if (!store_.MarkChanging(&error) || !folders_.CopyTree(editing, copy, error)) return false;
+  if (!PlaceInstalled(copy, record.path, error)) return false;
+  if (!folders_.RemoveTree(editing, error)) return false;
+  return Record(kLocalFolder, record.path, kuid, error);
+}
+
+bool AssetEditor::PlaceInstalled(const std::string& copy, const std::string& relative,
+                                 std::string& error) {
+  const std::string local = store_.UserData() + "/" + kLocalFolder + "/" + relative;
   if (IsFolder(local)) {
     // One step swaps the new folder in; the old one is left in staging and goes after.
     bool unsupported = false;
     if (folders_.Exchange(copy, local, error, &unsupported)) {
       folders_.RemoveTree(copy, error);
-    } else if (!unsupported || !ReplaceByRenames(copy, local, record.path, error)) {
-      folders_.RemoveTree(copy, error);
-      return false;
+      return true;
     }
-  } else if (!folders_.Move(copy, local, error)) {
-    folders_.RemoveTree(copy, error);
+    if (unsupported && ReplaceByRenames(copy, local, relative, error)) return true;
+  } else if (folders_.Move(copy, local, error)) {
+    return true;
+  }
+  std::string ignored;
+  folders_.RemoveTree(copy, ignored);
+  return false;
+}
+
+bool AssetEditor::Install(const KUID& kuid, const FolderFiller& fill, std::string& error) {
+  std::lock_guard<std::mutex> lock(store_.ChangeMutex());
+  AssetRecord record;
+  const bool known = store_.GetAsset(kuid, record);
+  if (known && record.folder == kEditingFolder) {
+    error = "the asset is open for editing";
     return false;
   }
-  if (!folders_.RemoveTree(editing, error)) return false;
-  return Record(kLocalFolder, record.path, kuid, error);
+  const std::string relative = known ? record.path : NewAssetPath(kuid);
+  const std::string copy = StagingPath();
+  if (!store_.MarkChanging(&error)) return false;
+  ScannedAsset check;
+  bool filled =
+      fill(folders_, copy, error) && ReadAssetFolder(copy, kLocalFolder, relative, check, error);
+  if (filled && check.record.kuid != kuid) {
+    error = "the configuration names another asset";
+    filled = false;
+  }
+  if (!filled) {
+    std::string ignored;
+    folders_.RemoveTree(copy, ignored);
+    return false;
+  }
+  return PlaceInstalled(copy, relative, error) && Record(kLocalFolder, relative, kuid, error);
 }
 
 bool AssetEditor::Revert(const KUID& kuid, std::string& error) {

@@ -5,6 +5,7 @@
 // store's changing mark, and the next start rebuilds the index from the folders.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "core/kuid.h"
@@ -42,8 +43,20 @@ class AssetEditor {
   // A new asset open for editing, with a configuration that names `kuid` (a new KUID when null).
   bool Create(const KUID& kuid, AssetRecord& out, std::string& error);
 
+  // Writes a new folder `folder` (which does not exist yet) inside the store's root; false, with
+  // a reason, when it could not be written whole.
+  using FolderFiller =
+      std::function<bool(const SafeFolder& folders, const std::string& folder, std::string& error)>;
+  // Installs the folder that `fill` writes as the asset's installed folder, in place of the old
+  // one when the asset is installed already. Refused for an asset open for editing, and when the
+  // written configuration does not name `kuid`.
+  bool Install(const KUID& kuid, const FolderFiller& fill, std::string& error);
+
  private:
   std::string StagingPath();
+  // Moves the folder `copy` into the installed place of `relative`, replacing what is there in
+  // one step where the file system allows. `copy` is gone afterwards either way.
+  bool PlaceInstalled(const std::string& copy, const std::string& relative, std::string& error);
   // Replaces `target` by `replacement` in two renames, for file systems that cannot swap two
   // folders in one step. A note in staging names the target while the old folder is set aside.
   bool ReplaceByRenames(const std::string& replacement, const std::string& target,

@@ -663,6 +663,28 @@ bool AssetStore::GetAsset(const KUID& kuid, AssetRecord& out) const {
   return true;
 }
 
+bool AssetStore::SetFavourite(const KUID& kuid, bool favourite) {
+  const i32 rating = favourite ? kFavouriteRating : kNoRating;
+  {
+    std::lock_guard<std::mutex> lock(dbMutex_);
+    if (db_ == nullptr) return false;
+    Statement update(db_,
+                     "UPDATE assets SET rating = ? WHERE user = ? AND content = ? AND version = ?");
+    if (!update.Ok()) return false;
+    update.Bind(1, i64(rating));
+    update.Bind(2, i64(kuid.userId));
+    update.Bind(3, i64(kuid.contentId));
+    update.Bind(4, i64(kuid.version));
+    if (update.Step() != SQLITE_DONE) return false;
+  }
+  std::unique_lock<std::shared_mutex> lock(indexMutex_);
+  auto it = std::lower_bound(records_.begin(), records_.end(), kuid,
+                             [](const AssetRecord& r, const KUID& k) { return r.kuid < k; });
+  if (it == records_.end() || it->kuid != kuid) return false;
+  it->rating = rating;
+  return true;
+}
+
 void AssetStore::SetCategoryMatcher(CategoryMatcher matcher) {
   std::unique_lock<std::shared_mutex> lock(indexMutex_);
   evaluator_.SetCategoryMatcher(std::move(matcher));

@@ -91,6 +91,11 @@ class AssetStore {
   std::vector<KUID> Search(const FilterTree* filter) const;
   // False when the index does not hold the KUID.
   bool GetAsset(const KUID& kuid, AssetRecord& out) const;
+  // Rates the asset as a favourite (or takes the rating away) in the index; a rebuild from the
+  // folders forgets it. False for an unknown asset.
+  static constexpr i32 kFavouriteRating = 5;
+  static constexpr i32 kNoRating = 255;
+  bool SetFavourite(const KUID& kuid, bool favourite);
   void SetCategoryMatcher(CategoryMatcher matcher);
 
   // A group that does not exist reads as the empty soup.

@@ -5,6 +5,10 @@
 #include <algorithm>
 #include <string>
 
+#include "assetdata/cdp_dsid.h"
+#include "assetdata/cdp_extract.h"
+#include "assetdata/cdp_pack.h"
+#include "assetdata/cdp_package.h"
 #include "assetdata/kestro_property.h"
 #include "assetdata/soup.h"
 #include "assetdata/soup_binary.h"
@@ -91,6 +95,20 @@ void AddFailure(Response& response, const KUID& kuid, const std::string& text) {
   AddResult(response, ResultsLog::kError, kuid, text);
 }
 
+// A path in either string form; false when it is missing or empty.
+bool ReadPath(TStream& in, std::string& out) {
+  Qel::String path;
+  in.ReadString(path);
+  if (in.GetError() != TStream::kErrorNone || path.IsEmpty()) return false;
+  out.assign(path.View());
+  return true;
+}
+
+void AddInstalled(Response& response, const KUID& kuid) {
+  AddResult(response, ResultsLog::kFourth, kuid,
+            std::string("Installed asset ") + kuid.ToString().CStr() + ".");
+}
+
 void WriteKuidList(TStream& out, const std::vector<KUID>& list) {
   out.WriteU32(u32(list.size()));
   for (const KUID& kuid : list) out.WriteKUID(kuid);
@@ -144,6 +162,10 @@ RequestHandlers::RequestHandlers(AssetStore& store)
       {pp::kOpVantryAccess, &RequestHandlers::VantryAccess},
       {pp::kOpTextureConvertSetting, &RequestHandlers::TextureConvertSetting},
       {pp::kOpListBuilds, &RequestHandlers::ListBuilds},
+      {pp::kOpSaveAssetToCdp, &RequestHandlers::SaveAssetToCdp},
+      {pp::kOpInstallCdp, &RequestHandlers::InstallCdp},
+      {pp::kOpInstallAssetFromFolder, &RequestHandlers::InstallAssetFromFolder},
+      {pp::kOpSetFavorite, &RequestHandlers::SetFavourite},
       {pp::kOpPatcherRepairDone, &RequestHandlers::KeepAlive},
       {pp::kOpKeepAlive, &RequestHandlers::KeepAlive},
       {pp::kOpSearchAssets, &RequestHandlers::SearchAssets},
@@ -585,6 +607,133 @@ void RequestHandlers::TextureConvertSetting(const u8*, size_t, Response& respons
 void RequestHandlers::ListBuilds(const u8*, size_t, Response& response) {
   TBuffer out(&response.body, false);
   out.WritePString(Qel::PString(store_.GetBuildList()));
+}
+
+void RequestHandlers::SaveAssetToCdp(const u8* payload, size_t size, Response& response) {
+  PayloadStream in(payload, size);
+  KUID kuid;
+  AssetRecord r;
+  Soup entry;
+  if (!ReadKuid(in.Get(), kuid) || !store_.GetAsset(kuid, r)) {
+    AddFailure(response, kuid, "PymDaemon: cannot package an unknown asset");
+  } else {
+    const std::string folder = store_.FolderPathOf(r);
+    // Files that gain nothing from compression are stored as they are.
+    PackedFolder packed = PackAssetFolder(folder, kCompressionLZSS);
+    Qel::PString compression = kCompressionLZSS;
+    if (packed.ok && packed.packedBytes >= packed.plainBytes) {
+      packed = PackAssetFolder(folder, Qel::PString());
+      compression = Qel::PString();
+    }
+    if (!packed.ok) {
+      AddFailure(response, kuid, "PymDaemon: cannot read the asset folder " + folder);
+    } else {
+      for (const std::string& skipped : packed.skipped) {
+        AddResult(response, ResultsLog::kWarning, kuid,
+                  "PymDaemon: not packaged (name, type or read refused): " + skipped);
+      }
+      entry.Copy(store_.GetConfig(kuid));
+      entry.EnsureContainer();
+      entry.SetNamedSoup(kTagFiles, packed.files);
+      entry.SetNamedTag(kTagCompression, compression);
+      SetAssetDsid(entry);
+    }
+  }
+  TBuffer out(&response.body, false);
+  WriteSoup(out, entry);
+}
+
+bool RequestHandlers::InstallArchivedAsset(ArchivedAsset& asset, Response& response) {
+  const KUID kuid = asset.soup.GetNamedTagAsKUID(Qel::PString("kuid"), KUID::Null());
+  if (kuid.IsNull()) {
+    AddFailure(response, kuid, "PymDaemon: a package asset has no valid KUID");
+    return false;
+  }
+  const Soup files = GetFilesContainer(asset.soup);
+  const Qel::PString compression = GetCompressionName(asset.soup);
+  const Soup config = StripPackageTags(asset);
+  std::string error;
+  const bool installed = editor_.Install(
+      kuid,
+      [&](const SafeFolder& folders, const std::string& folder, std::string& why) {
+        if (!folders.MakeFolders(folder, why)) return false;
+        const Qel::PString message =
+            ExtractPackageFiles(files, Qel::PString(), folder.c_str(), compression);
+        if (!message.IsEmpty()) {
+          why = message.CStr();
+          return false;
+        }
+        if (!config.SaveFile("", (folder + "/config.txt").c_str(), "txt")) {
+          why = "cannot write the configuration";
+          return false;
+        }
+        return true;
+      },
+      error);
+  if (!installed) {
+    AddFailure(response, kuid, "PymDaemon: not installed: " + error);
+    return false;
+  }
+  AddInstalled(response, kuid);
+  return true;
+}
+
+void RequestHandlers::InstallCdp(const u8* payload, size_t size, Response& response) {
+  PayloadStream in(payload, size);
+  std::string path;
+  u32 installed = 0;
+  if (!ReadPath(in.Get(), path)) {
+    AddFailure(response, KUID::Null(), "PymDaemon: no package path given");
+  } else {
+    Soup package;
+    const Qel::PString message = OpenContentPackage(package, Qel::PString(), path.c_str());
+    if (!message.IsEmpty()) {
+      AddFailure(response, KUID::Null(), std::string(message.View()) + ": " + path);
+    }
+    for (u32 i = 0, n = CountPackageAssets(package); i < n; ++i) {
+      ArchivedAsset asset = GetPackageAsset(package, i);
+      if (InstallArchivedAsset(asset, response)) ++installed;
+    }
+  }
+  TBuffer out(&response.body, false);
+  out.WriteU32(installed);
+  out.WriteU8(0);
+}
+
+void RequestHandlers::InstallAssetFromFolder(const u8* payload, size_t size, Response& response) {
+  PayloadStream in(payload, size);
+  std::string from;
+  ScannedAsset scanned;
+  std::string error = "no folder given";
+  KUID kuid;
+  if (ReadPath(in.Get(), from) &&
+      ReadAssetFolder(from, AssetEditor::kLocalFolder, "import", scanned, error)) {
+    kuid = scanned.record.kuid;
+    const bool installed = editor_.Install(
+        kuid,
+        [&](const SafeFolder& folders, const std::string& folder, std::string& why) {
+          return folders.CopyTree(from, folder, why);
+        },
+        error);
+    if (installed) {
+      AddInstalled(response, kuid);
+    } else {
+      kuid = KUID::Null();
+    }
+  }
+  if (kuid.IsNull())
+    AddFailure(response, scanned.record.kuid, "PymDaemon: not installed: " + error);
+  TBuffer out(&response.body, false);
+  out.WriteKUID(kuid);
+  out.WriteU8(0);
+}
+
+void RequestHandlers::SetFavourite(const u8* payload, size_t size, Response&) {
+  PayloadStream in(payload, size);
+  KUID kuid;
+  u8 favourite = 0;
+  if (!ReadKuid(in.Get(), kuid) || !in.Get().ReadU8(favourite, 0)) return;
+  store_.SetFavourite(kuid, favourite != 0);
 }
 
 }  // namespace PymDaemonSrv

@@ -6,6 +6,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "assetdata/cdp_package.h"
 #include "assetdata/results_log.h"
 #include "core/kuid.h"
 #include "core/stream.h"
@@ -76,6 +77,13 @@ class RequestHandlers {
   void VantryAccess(const u8* payload, size_t size, Response& response);
   void TextureConvertSetting(const u8* payload, size_t size, Response& response);
   void ListBuilds(const u8* payload, size_t size, Response& response);
+  void SaveAssetToCdp(const u8* payload, size_t size, Response& response);
+  void InstallCdp(const u8* payload, size_t size, Response& response);
+  void InstallAssetFromFolder(const u8* payload, size_t size, Response& response);
+  void SetFavourite(const u8* payload, size_t size, Response& response);
+
+  // Installs one archived asset of a package; its outcome goes to the results.
+  bool InstallArchivedAsset(ArchivedAsset& asset, Response& response);
 
   // Open assets by handle. Bounded: a client that never releases cannot grow it without limit.
   u64 AddHandle(const KUID& kuid, u64 connectionId);

@@ -56,3 +56,7 @@ int GenerateKuid(CommandArgs& args);
 int RepairDatabase(CommandArgs& args);
 int Authors(CommandArgs& args);
 int DeleteAllLocal(CommandArgs& args);
+
+// commands_package.cpp
+int CreateCdp(CommandArgs& args);
+int InstallCdp(CommandArgs& args);

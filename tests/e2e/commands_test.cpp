@@ -72,8 +72,7 @@ TEST_F(Commands, FailedCommandsGiveTheirEntryAndExitCode) {
       // The account command needs both a name and a password to be recognised.
       {{"registeraccount", "someone"}, kInvalidArgument},
       {{"compile"}, invalidPath},
-      {{"installcdp", "x"},
-       "- <NULL> : installcdp: not available in this build\nOK (1 Errors, 0 Warnings)\n"},
+      {{"installcdp"}, "- <NULL> : Missing input filepath parameter.\nOK (1 Errors, 0 Warnings)\n"},
   };
   for (const auto& [args, out] : cases) {
     const ToolRun r = root_.Run(args);

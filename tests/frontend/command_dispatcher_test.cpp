@@ -56,7 +56,7 @@ TEST(RunCommand, WordsCompareLowerCasedAndFailuresGiveOneErrorEntry) {
       {{"help"}, invalid},
       {{"registeraccount", "user"}, invalid},
       {{"version2"}, invalid},
-      {{"InstallCDP", "package.cdp"}, "installcdp: not available in this build"},
+      {{"InstallFromPath", "folder"}, "installfrompath: not available in this build"},
       // The expression is missing after the switch: fails before searching.
       {{"searchbycategory", "-A"}, "Missing category parameter."},
   };

@@ -1,0 +1,25 @@
+// Reading an asset folder into an archived asset's "files" container: the reverse of
+// cdp_extract.h, under the same name, folder and file-type rules, so that whatever is packed
+// extracts again to the same tree.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "assetdata/soup.h"
+#include "qel/pstring.h"
+
+struct PackedFolder {
+  Soup files;
+  // Paths below the folder that the rules keep out of a package, or that could not be read.
+  std::vector<std::string> skipped;
+  // Bytes read, and bytes as stored in `files`.
+  u64 plainBytes = 0;
+  u64 packedBytes = 0;
+  bool ok = false;
+};
+
+// The folder tree below `folder`, each file stored as `compression` names ("" or "LZSS").
+// Symbolic links are never followed. The folder's own configuration files ("config.txt",
+// "config.chump") are left out: the archived asset's tags carry the configuration.
+PackedFolder PackAssetFolder(const std::string& folder, const Qel::PString& compression);

@@ -1,0 +1,78 @@
+// Commands over CDP content packages.
+#include <cstdio>
+
+#include "assetdata/cdp_package.h"
+#include "assetdata/kestro_property.h"
+#include "assetdata/results_log.h"
+#include "core/kuid.h"
+#include "frontend/command_dispatcher.h"
+#include "frontend/commands.h"
+#include "pymclient/pym_asset_info.h"
+#include "pymclient/pym_catalogue.h"
+#include "pymclient/pym_install.h"
+#include "qel/file_path.h"
+
+namespace {
+
+// What createcdp asks of the daemon for each asset.
+constexpr u32 kSaveAssetOptions = 3;
+
+void AddAssetError(ResultsLog* log, const KUID& kuid, const char* text) {
+  ResultsLog::AddResult(log, ResultsLog::kError, MakeAssetIDProperty(Qel::PString("AssetID"), kuid),
+                        text);
+}
+
+}  // namespace
+
+int CreateCdp(CommandArgs& a) {
+  const char* output = a.Arg(2);
+  if (output == nullptr || *output == '\0') {
+    AddError(a.log, "Missing output path parameter.");
+    return -1;
+  }
+  if (!Qel::File::Path(output).IsExt("cdp")) {
+    AddError(a.log, "The output filename must have a .cdp extension.");
+    return -1;
+  }
+  Soup package;
+  for (int i = 3; i < a.argc; ++i) {
+    const KUID kuid = KUID::Parse(a.argv[i], false);
+    if (kuid.IsNull()) {
+      AddError(a.log, "Invalid AssetID.");
+      return -1;
+    }
+    PymAssetInfo info;
+    if (!PymGetAssetInfo(kuid, info, PymAssetInfo::kPartAll) ||
+        !info.GetFlag(PymAssetInfo::kFlagInstalled)) {
+      AddAssetError(a.log, kuid, "Asset is not local.");
+      return -1;
+    }
+    // Naming an asset twice packages it once.
+    if (FindPackageAsset(package, kuid) >= 0) continue;
+    Soup entry = PymSaveAssetToCDP(kuid, a.log, kSaveAssetOptions);
+    // A package that silently lacks an asset would be taken for a whole one.
+    const Qel::PString message = AddArchivedAsset(package, entry);
+    if (!message.IsEmpty()) {
+      AddAssetError(a.log, kuid, message.CStr());
+      return -1;
+    }
+  }
+  const Qel::PString message = SaveContentPackage(package, output);
+  if (!message.IsEmpty()) {
+    std::fprintf(stderr, "%s\n", message.CStr());
+    return -1;
+  }
+  return 0;
+}
+
+int InstallCdp(CommandArgs& a) {
+  // The path as typed: lower-casing it would name another file on a case-sensitive file system.
+  const char* path = a.Arg(2);
+  if (path == nullptr || *path == '\0') {
+    AddError(a.log, "Missing input filepath parameter.");
+    return -1;
+  }
+  bool second = false;
+  return PymInstallCDP(JoinToStartupFolder(path), a.log, kInstallCommit, second, nullptr) != 0 ? 0
+                                                                                               : -1;
+}

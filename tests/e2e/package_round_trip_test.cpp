@@ -1,0 +1,180 @@
+// createcdp and installcdp between two installations, each with its own stand-in daemon: the
+// package's tables and checksums, and an installation that gets back every file and the same
+// configuration.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "assetdata/cdp_dsid.h"
+#include "assetdata/cdp_package.h"
+#include "assetdata/kuid_table.h"
+#include "support/install_root.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using kestro_test::InstallRoot;
+using kestro_test::ToolRun;
+
+constexpr const char* kDataDir = KESTRO_TEST_DATA_DIR "/../../data/data";
+constexpr const char* kClean = "OK (0 Errors, 0 Warnings)\n";
+constexpr const char* kDepot = "<kuid:400300:1>";
+constexpr const char* kSignal = "<kuid2:400300:2:1>";
+constexpr const char* kCoach = "<kuid:400300:3>";
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+// Every file below the folder but the configuration, by its path below it.
+std::map<std::string, std::string> FilesBelow(const fs::path& folder) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::recursive_directory_iterator(folder)) {
+    const std::string relative = fs::relative(e.path(), folder).string();
+    if (e.is_regular_file() && relative != "config.txt") files[relative] = ReadFile(e.path());
+  }
+  return files;
+}
+
+// The installed folder whose configuration names the KUID.
+fs::path InstalledFolder(const InstallRoot& root, const std::string& kuid) {
+  for (const auto& e : fs::directory_iterator(root.Root() + "/UserData/local")) {
+    std::istringstream config(ReadFile(e.path() / "config.txt"));
+    for (std::string line; std::getline(config, line);) {
+      if (line.rfind("kuid ", 0) == 0 && line.find(kuid) != std::string::npos) return e.path();
+    }
+  }
+  return {};
+}
+
+KUID Kuid(const char* text) { return KUID::Parse(text, true); }
+
+std::vector<KUID> Table(const Soup& package, const char* name) {
+  KUIDList list;
+  ReadKuidTable(package.GetNamedSoup(Qel::PString(name)), list);
+  std::vector<KUID> out;
+  for (const KUID& kuid : list) out.push_back(kuid);
+  return out;
+}
+
+class PackageRoundTrip : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    source_ = std::make_unique<InstallRoot>(KESTRO_BINARY_DIR, kDataDir);
+    target_ = std::make_unique<InstallRoot>(KESTRO_BINARY_DIR, kDataDir);
+    std::mt19937 random(14);
+    std::string noise(200000, '\0');
+    for (char& c : noise) c = char(random());
+    std::string text;
+    for (int i = 0; i < 4000; ++i) text += "line " + std::to_string(i % 37) + " of the timetable\n";
+    const auto put = [](const std::string& folder, const std::string& name,
+                        const std::string& bytes) {
+      source_->WriteFile("UserData/local/" + folder + "/" + name, bytes);
+    };
+    put("depot", "config.txt",
+        std::string("kuid ") + kDepot +
+            "\nusername \"Depot\"\nkind \"buildable\"\nkestro-build 3.5\nkuid-table {\n  0 "
+            "<kuid:400300:99>\n}\n");
+    put("depot", "mesh/body.im", noise);
+    put("depot", "mesh/textures/wall.texture", noise.substr(1000, 5000));
+    put("depot", "mesh/textures/empty.txt", "");
+    put("signal", "config.txt",
+        std::string("kuid ") + kSignal +
+            "\nusername \"Signal\"\nkind \"scenery\"\nkestro-build 3.5\nkuid-table {\n}\n");
+    put("signal", "timetable.txt", text);
+    put("coach", "config.txt",
+        std::string("kuid ") + kCoach +
+            "\nusername \"Coach\"\nkind \"traincar\"\nkestro-build 3.5\nobsolete-table {\n  0 "
+            "<kuid:400300:50>\n}\nkuid-table {\n  0 " +
+            kSignal + "\n  1 <kuid:400300:99>\n}\n");
+    put("coach", "coach.txt", text.substr(0, 999));
+  }
+  static void TearDownTestSuite() {
+    source_.reset();
+    target_.reset();
+  }
+  void SetUp() override {
+    ASSERT_TRUE(source_->IsReady()) << source_->Error();
+    ASSERT_TRUE(target_->IsReady()) << target_->Error();
+  }
+
+  static std::unique_ptr<InstallRoot> source_;
+  static std::unique_ptr<InstallRoot> target_;
+};
+std::unique_ptr<InstallRoot> PackageRoundTrip::source_;
+std::unique_ptr<InstallRoot> PackageRoundTrip::target_;
+
+TEST_F(PackageRoundTrip, PackageInstallsElsewhereWithEveryFileAndTheSameConfiguration) {
+  const std::string package = source_->Root() + "/three.cdp";
+  // The signal named twice is packaged once, without a message.
+  ToolRun r = source_->Run({"createcdp", package, kDepot, kSignal, kCoach, kSignal});
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(r.out, kClean);
+
+  Soup loaded;
+  ASSERT_EQ(OpenContentPackage(loaded, Qel::PString(), package.c_str()).CStr(), std::string());
+  EXPECT_EQ(Table(loaded, "contents-table"),
+            (std::vector<KUID>{Kuid(kDepot), Kuid(kSignal), Kuid(kCoach)}));
+  EXPECT_EQ(Table(loaded, "kuid-table"), std::vector<KUID>{Kuid("<kuid:400300:99>")});
+  EXPECT_EQ(Table(loaded, "obsolete-table"), std::vector<KUID>{Kuid("<kuid:400300:50>")});
+  const char* compressions[] = {"", "LZSS", "LZSS"};
+  for (u32 i = 0; i < 3; ++i) {
+    const Soup asset = GetPackageAsset(loaded, i).soup;
+    EXPECT_TRUE(CheckAssetDsid(asset)) << i;
+    EXPECT_NE(asset.GetNamedTag(kTagDsid), Qel::PString("0:0")) << i;
+    EXPECT_EQ(GetCompressionName(asset), Qel::PString(compressions[i])) << i;
+  }
+
+  // Installing twice replaces the first installation whole.
+  for (int round = 0; round < 2; ++round) {
+    r = target_->Run({"installcdp", package});
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    for (const char* kuid : {kDepot, kSignal, kCoach}) {
+      EXPECT_NE(r.out.find(std::string("+ ") + kuid + " : Installed asset"), std::string::npos)
+          << r.out;
+    }
+  }
+  for (const auto& [folder, kuid] :
+       {std::pair{"depot", kDepot}, std::pair{"signal", kSignal}, std::pair{"coach", kCoach}}) {
+    const ToolRun original = source_->Run({"printconfig", kuid});
+    EXPECT_EQ(target_->Run({"printconfig", kuid}).out, original.out);
+    const fs::path installed = InstalledFolder(*target_, kuid);
+    ASSERT_FALSE(installed.empty()) << kuid;
+    EXPECT_EQ(FilesBelow(installed), FilesBelow(source_->Root() + "/UserData/local/" + folder))
+        << kuid;
+  }
+}
+
+TEST_F(PackageRoundTrip, RefusedArgumentsWriteNoPackage) {
+  const std::string package = source_->Root() + "/refused.cdp";
+  const struct {
+    std::vector<std::string> args;
+    std::string out;
+  } cases[] = {
+      {{"createcdp", source_->Root() + "/x.zip", kDepot},
+       "- <NULL> : The output filename must have a .cdp extension.\n"},
+      {{"createcdp", package, "nonsense"}, "- <NULL> : Invalid AssetID.\n"},
+      {{"createcdp", package, kDepot, "<kuid:400300:77>"},
+       "- <kuid:400300:77> : Asset is not local.\n"},
+  };
+  for (const auto& c : cases) {
+    const ToolRun r = source_->Run(c.args);
+    EXPECT_EQ(r.exitCode, 255) << c.args[2];
+    EXPECT_EQ(r.out, c.out + "OK (1 Errors, 0 Warnings)\n");
+  }
+  EXPECT_FALSE(fs::exists(package));
+  const ToolRun r = target_->Run({"installcdp", source_->Root() + "/missing.cdp"});
+  EXPECT_EQ(r.exitCode, 255);
+  EXPECT_NE(r.out.find("not a valid CDP"), std::string::npos) << r.out;
+}
+
+}  // namespace
