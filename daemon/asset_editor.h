@@ -8,9 +8,9 @@
 #include <functional>
 #include <string>
 
+#include "assetdata/safe_folder.h"
 #include "core/kuid.h"
 #include "daemon/asset_record.h"
-#include "daemon/safe_folder.h"
 
 namespace PymDaemonSrv {
 

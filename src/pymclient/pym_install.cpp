@@ -1,9 +1,58 @@
 #include "pymclient/pym_install.h"
 
+#include <stdlib.h>
+
+#include "assetdata/cdp_dsid.h"
+#include "assetdata/cdp_extract.h"
+#include "assetdata/cdp_package.h"
+#include "assetdata/interface_text.h"
+#include "assetdata/kestro_property.h"
+#include "assetdata/results_log.h"
+#include "assetdata/safe_folder.h"
+#include "core/file_util.h"
+#include "pymclient/pym_asset_handle.h"
+#include "pymclient/pym_asset_info.h"
+#include "pymclient/pym_catalogue.h"
+#include "pymclient/pym_connection.h"
 #include "pymclient/pym_protocol.h"
 #include "pymclient/pym_request.h"
+#include "qel/file.h"
 
 namespace pp = PymProtocol;
+
+namespace {
+
+// Prompt answers that mean overwrite; every other answer skips.
+bool IsOverwrite(u32 answer) { return answer == 2 || answer == 3; }
+
+void LogKeyed(ResultsLog* log, u32 type, const KUID& kuid, const char* key) {
+  Soup parameters;
+  parameters.EnsureContainer();
+  parameters.SetNamedTag("asset_kuid", kuid.ToString());
+  ResultsLog::AddResult(log, type, MakeAssetIDProperty(Qel::PString("AssetID"), kuid),
+                        GetInterfaceString(Qel::PString(key)), parameters);
+}
+
+// The prompt key for an installed asset, by the first status that holds.
+const char* PromptKey(const PymAssetInfo& info) {
+  if (info.GetFlag(PymAssetInfo::kFlagOpenForEdit)) return "$pym_prompt_openforedit";
+  if (info.GetFlag(PymAssetInfo::kFlagBuiltIn)) return "$pym_prompt_builtin";
+  if (info.GetFlag(PymAssetInfo::kFlagVantryItem)) return "$pym_prompt_vny_item";
+  return "$pym_prompt_alreadyinstalled";
+}
+
+// Removes the asset folder's old content and makes it again, only inside UserData, below its
+// content folders and never through a link: the path comes from the daemon.
+bool ClearAssetFolder(const Qel::String& folder) {
+  char* root = realpath(GetUserDataRoot().CStr(), nullptr);
+  if (root == nullptr) return false;
+  const SafeFolder folders(root);
+  free(root);
+  std::string error;
+  return folders.RemoveTree(folder.CStr(), error) && folders.MakeFolders(folder.CStr(), error);
+}
+
+}  // namespace
 
 u32 PymInstallCDP(const Qel::String& path, ResultsLog* log, u32 options, bool& second,
                   PymTransactionCallback* callback) {
@@ -33,5 +82,93 @@ KUID PymInstallAssetFromFolder(const Qel::String& folder, ResultsLog* log, u32 o
   r.In().ReadKUID(kuid);
   r.In().ReadU8(flag, 0);
   second = flag != 0;
+  return kuid;
+}
+
+u32 LogInstallPromptAnswer(PymTransactionCallback* callback, const Qel::String& question,
+                           const KUID& kuid, ResultsLog* log) {
+  const u32 answer = callback->Ask(question, Qel::String(), kuid, log);
+  if (answer > 3) return answer;
+  Qel::String name = GetAssetName(kuid);
+  if (name.IsEmpty()) name = Qel::String(kuid.ToString());
+  Soup parameters;
+  parameters.EnsureContainer();
+  parameters.SetNamedTag("asset_name", name.ToPString());
+  const char* action = IsOverwrite(answer) ? "$pym_prompt_overwritten" : "$pym_prompt_skipped";
+  parameters.SetNamedTag("action", GetInterfaceString(Qel::PString(action)).ToPString());
+  ResultsLog::AddResult(log, ResultsLog::kWarning, KestroPropertyRef(), question, parameters);
+  return answer;
+}
+
+KUID InstallAssetFromFile(const Soup& archived, ResultsLog* log, u32 options, bool& commitSecond,
+                          PymTransactionCallback* callback) {
+  // A mismatch never refuses the asset; it only keeps the commit from trusting the files.
+  const bool dsidMatches = CheckAssetDsid(archived);
+  const KUID kuid = archived.GetNamedTagAsKUID(Qel::PString("kuid"), KUID::Null());
+  PymAssetInfo info;
+  PymGetAssetInfo(kuid, info, PymAssetInfo::kPartAll);
+  ArchivedAsset asset;
+  asset.soup = archived;
+  const Soup config = StripPackageTags(asset);
+  const Qel::PString name = config.GetNamedTag(Qel::PString("username"));
+  options &= ~kInstallCleared;
+
+  const bool known = info.found != 0;
+  const bool installedBefore = known && info.GetFlag(PymAssetInfo::kFlagInstalled);
+  if (installedBefore) {
+    if (callback != nullptr) {
+      const char* key = PromptKey(info);
+      const Qel::String prompt = GetInterfaceString(Qel::PString(key));
+      const Qel::String logText = GetInterfaceString(Qel::PString(std::string(key) + "_log"));
+      if (!IsOverwrite(callback->Ask(prompt, logText, kuid, log))) return KUID::Null();
+    }
+    options &= ~kInstallCommit;
+  }
+
+  PymAssetRef ref =
+      known ? PymOpenAsset(kuid, true, nullptr) : PymCreateAsset(kuid, false, Qel::String(name));
+  if (ref.IsEmpty()) {
+    LogKeyed(log, ResultsLog::kError, kuid, "$pym_write_error");
+    return KUID::Null();
+  }
+  Qel::PString folderName;
+  Qel::File::Path folder;
+  PymGetOpenAssetPath(folderName, folder, ref);
+  if (folder.IsEmpty()) {
+    LogKeyed(log, ResultsLog::kError, kuid, "$pym_write_error");
+    PymCloseAsset(ref);
+    return KUID::Null();
+  }
+  if (installedBefore && !ClearAssetFolder(folder.GetText())) {
+    LogKeyed(log, ResultsLog::kError, kuid, "$pym_overwrite_error");
+    PymCloseAsset(ref);
+    return KUID::Null();
+  }
+  const Qel::PString written = ExtractPackageFiles(GetFilesContainer(archived), Qel::PString(),
+                                                   folder.CStr(), GetCompressionName(archived));
+  if (!written.IsEmpty()) {
+    LogKeyed(log, ResultsLog::kError, kuid, "$pym_failed_install");
+    PymRevertAsset(ref, nullptr);
+    PymCloseAsset(ref);
+    return KUID::Null();
+  }
+  const bool commit = (options & kInstallCommit) != 0;
+  // One configuration file only: the other form would be read in its place.
+  Qel::File::Path configPath = folder;
+  configPath.AddPath(commit ? "config.txt" : "config.chump");
+  Qel::File::Unlink(configPath.CStr());
+  configPath = folder;
+  configPath.AddPath(commit ? "config.chump" : "config.txt");
+  config.SaveFile("", configPath.CStr(), nullptr);
+  if (commit) {
+    const u32 commitOption = (dsidMatches ? 6 : 0) | (options & kInstallCommitOption);
+    if (!PymCommitAsset(ref, commitOption, log, &commitSecond)) {
+      PymCloseAsset(ref);
+      return KUID::Null();
+    }
+  }
+  PymCloseAsset(ref);
+  PymSetAssetFavorite(kuid, true);
+  LogKeyed(log, ResultsLog::kFourth, kuid, "$pym_installed");
   return kuid;
 }

@@ -22,3 +22,13 @@ u32 PymInstallCDP(const Qel::String& path, ResultsLog* log, u32 options, bool& s
 // The daemon installs the asset folder; the null KUID when nothing was installed.
 KUID PymInstallAssetFromFolder(const Qel::String& folder, ResultsLog* log, u32 options,
                                bool& second, PymTransactionCallback* callback);
+
+// Installs one archived asset of a package read by the tool: opens or creates it in the daemon,
+// writes its files and configuration into its editable folder and, with kInstallCommit, commits
+// it. `callback` (may be null) is asked before an installed asset is overwritten. The asset's
+// KUID, or the null KUID when nothing was installed; every failure is reported into `log`.
+KUID InstallAssetFromFile(const Soup& archived, ResultsLog* log, u32 options, bool& commitSecond,
+                          PymTransactionCallback* callback);
+// Asks the callback and logs its choice as a warning; returns the answer.
+u32 LogInstallPromptAnswer(PymTransactionCallback* callback, const Qel::String& question,
+                           const KUID& kuid, ResultsLog* log);

@@ -1,6 +1,6 @@
 // The daemon changes folders only inside its root, never a content folder root, never through a
 // symbolic link, and copies never follow links.
-#include "daemon/safe_folder.h"
+#include "assetdata/safe_folder.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

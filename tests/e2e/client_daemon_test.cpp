@@ -10,12 +10,17 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "assetdata/cdp_dsid.h"
+#include "assetdata/results_log.h"
+#include "assetdata/soup_tree.h"
 #include "core/app_globals.h"
 #include "core/chunked_list.h"
 #include "core/kuid.h"
@@ -25,6 +30,7 @@
 #include "pymclient/pym_client.h"
 #include "pymclient/pym_connection.h"
 #include "pymclient/pym_filter.h"
+#include "pymclient/pym_install.h"
 #include "pymclient/pym_protocol.h"
 #include "pymclient/pym_search.h"
 #include "pymclient/resource_db_cache.h"
@@ -299,6 +305,46 @@ TEST_F(ClientDaemonTest, ClosedDaemonIsReplacedAndServesTheSavedIndex) {
   EXPECT_TRUE(Search(filter.get(), after));
   EXPECT_EQ(after, before);
   EXPECT_EQ(after, (std::vector<KUID>{kCarOld, kCarNew}));
+}
+
+// A new asset is committed with its configuration in binary form; an installed one is rewritten
+// into its editing copy, not committed, with a text configuration.
+TEST_F(ClientDaemonTest, InstallAssetFromFileWritesNewAndInstalledAssets) {
+  ASSERT_TRUE(PymOpenDatabase(PymClientOptions()));
+  const std::string userData = root_->Root() + "/UserData/";
+  for (const KUID& kuid : {KUID(500, 1, 0), kBarn}) {
+    Soup archived;
+    archived.SetNamedKUID("kuid", kuid);
+    archived.SetNamedTag("username", "Packaged");
+    archived.SetNamedTag("kind", "Scenery");
+    Soup files;
+    files.EnsureContainer();
+    Soup sub;
+    sub.EnsureContainer();
+    sub.GetRoot()->AddChild(
+        "a.txt", sub.GetRoot()->CreateTag(kKindRaw, ACSRawDataCore::CreateCopy("hello", 5)));
+    files.SetNamedSoup("sub", sub);
+    archived.SetNamedSoup("files", files);
+    archived.SetNamedTag("compression", "");
+    SetAssetDsid(archived);
+    ResultsLog log;
+    bool second = false;
+    EXPECT_EQ(
+        InstallAssetFromFile(archived, &log, kInstallCommit | kInstallCleared, second, nullptr),
+        kuid);
+    const std::vector<ResultsLogEntry> entries = log.GetEntries();
+    ASSERT_FALSE(entries.empty());
+    EXPECT_EQ(entries.back().type, u32(ResultsLog::kFourth));
+  }
+  const std::string fresh = userData + "local/kuid 500 1 0/";
+  EXPECT_TRUE(std::filesystem::exists(fresh + "config.chump"));
+  EXPECT_FALSE(std::filesystem::exists(fresh + "config.txt"));
+  EXPECT_TRUE(std::filesystem::exists(fresh + "sub/a.txt"));
+  std::ifstream edited(userData + "editing/barn/config.txt");
+  const std::string config((std::istreambuf_iterator<char>(edited)), {});
+  EXPECT_NE(config.find("Packaged"), std::string::npos) << config;
+  EXPECT_TRUE(std::filesystem::exists(userData + "editing/barn/sub/a.txt"));
+  EXPECT_TRUE(std::filesystem::exists(userData + "local/barn/config.txt"));
 }
 
 }  // namespace

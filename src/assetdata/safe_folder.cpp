@@ -1,4 +1,4 @@
-#include "daemon/safe_folder.h"
+#include "assetdata/safe_folder.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -11,8 +11,6 @@
 #include <cstdio>
 #include <cstring>
 #include <vector>
-
-namespace PymDaemonSrv {
 
 namespace {
 
@@ -248,5 +246,3 @@ bool SafeFolder::Exchange(const std::string& a, const std::string& b, std::strin
   SyncFolder(Parent(b));
   return true;
 }
-
-}  // namespace PymDaemonSrv

@@ -1,12 +1,10 @@
-// Folder work that the daemon does on asset content, confined to one root (the UserData folder):
+// Folder work on asset content, confined to one root (the UserData folder):
 // nothing outside it, nothing that is the root or one of its direct content folders, and never
 // through a symbolic link. Copies are written beside their target and renamed into place, so a
 // crash leaves either the old folder or the new one, whole.
 #pragma once
 
 #include <string>
-
-namespace PymDaemonSrv {
 
 class SafeFolder {
  public:
@@ -37,5 +35,3 @@ class SafeFolder {
  private:
   std::string root_;
 };
-
-}  // namespace PymDaemonSrv
