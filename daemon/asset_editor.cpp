@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <fstream>
@@ -189,8 +190,8 @@ bool AssetEditor::PlaceInstalled(const std::string& copy, const std::string& rel
   return false;
 }
 
-bool AssetEditor::Install(const KUID& kuid, const FolderFiller& fill, std::string& error) {
-  std::lock_guard<std::mutex> lock(store_.ChangeMutex());
+bool AssetEditor::Place(const KUID& kuid, const FolderFiller& fill, ScannedAsset& out,
+                        std::string& error) {
   AssetRecord record;
   const bool known = store_.GetAsset(kuid, record);
   if (known && record.folder == kEditingFolder) {
@@ -199,7 +200,6 @@ bool AssetEditor::Install(const KUID& kuid, const FolderFiller& fill, std::strin
   }
   const std::string relative = known ? record.path : NewAssetPath(kuid);
   const std::string copy = StagingPath();
-  if (!store_.MarkChanging(&error)) return false;
   ScannedAsset check;
   bool filled =
       fill(folders_, copy, error) && ReadAssetFolder(copy, kLocalFolder, relative, check, error);
@@ -212,7 +212,48 @@ bool AssetEditor::Install(const KUID& kuid, const FolderFiller& fill, std::strin
     folders_.RemoveTree(copy, ignored);
     return false;
   }
-  return PlaceInstalled(copy, relative, error) && Record(kLocalFolder, relative, kuid, error);
+  const std::string local = store_.UserData() + "/" + kLocalFolder + "/" + relative;
+  return PlaceInstalled(copy, relative, error) &&
+         ReadAssetFolder(local, kLocalFolder, relative, out, error);
+}
+
+bool AssetEditor::Install(const KUID& kuid, const FolderFiller& fill, std::string& error) {
+  const std::vector<InstallJob> jobs = {{kuid, fill}};
+  std::vector<std::string> errors;
+  const bool installed = InstallAll(jobs, errors) == 1;
+  if (!installed) error = errors.front();
+  return installed;
+}
+
+size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs,
+                               std::vector<std::string>& errors) {
+  std::lock_guard<std::mutex> lock(store_.ChangeMutex());
+  errors.assign(jobs.size(), std::string());
+  std::string error;
+  if (!store_.MarkChanging(&error)) {
+    errors.assign(jobs.size(), error);
+    return 0;
+  }
+  std::vector<ScannedAsset> placed;
+  std::vector<size_t> placedJobs;
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    const bool again = std::any_of(placed.begin(), placed.end(), [&](const ScannedAsset& a) {
+      return a.record.kuid == jobs[i].kuid;
+    });
+    ScannedAsset asset;
+    if (again) {
+      errors[i] = "the asset is listed twice";
+    } else if (Place(jobs[i].kuid, jobs[i].fill, asset, errors[i])) {
+      placed.push_back(std::move(asset));
+      placedJobs.push_back(i);
+    }
+  }
+  // One index change for the whole set: each change reads every content folder.
+  if (!store_.RecordChanges(placed, KUID::Null(), &error)) {
+    for (const size_t i : placedJobs) errors[i] = error;
+    return 0;
+  }
+  return placed.size();
 }
 
 bool AssetEditor::Revert(const KUID& kuid, std::string& error) {

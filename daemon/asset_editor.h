@@ -7,10 +7,12 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "assetdata/safe_folder.h"
 #include "core/kuid.h"
 #include "daemon/asset_record.h"
+#include "daemon/asset_scanner.h"
 
 namespace PymDaemonSrv {
 
@@ -51,11 +53,20 @@ class AssetEditor {
   // one when the asset is installed already. Refused for an asset open for editing, and when the
   // written configuration does not name `kuid`.
   bool Install(const KUID& kuid, const FolderFiller& fill, std::string& error);
+  struct InstallJob {
+    KUID kuid;
+    FolderFiller fill;
+  };
+  // Installs each job as Install does, recording them all in the index at once. `errors` gets
+  // one entry per job, empty for those installed; the result is how many were.
+  size_t InstallAll(const std::vector<InstallJob>& jobs, std::vector<std::string>& errors);
 
  private:
   std::string StagingPath();
   // Moves the folder `copy` into the installed place of `relative`, replacing what is there in
   // one step where the file system allows. `copy` is gone afterwards either way.
+  // Fills, checks and places one asset's folder; `out` is the placed folder read back.
+  bool Place(const KUID& kuid, const FolderFiller& fill, ScannedAsset& out, std::string& error);
   bool PlaceInstalled(const std::string& copy, const std::string& relative, std::string& error);
   // Replaces `target` by `replacement` in two renames, for file systems that cannot swap two
   // folders in one step. A note in staging names the target while the old folder is set aside.

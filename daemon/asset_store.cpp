@@ -852,6 +852,15 @@ bool AssetStore::MarkChanging(std::string* error) {
 }
 
 bool AssetStore::RecordChange(const ScannedAsset* put, const KUID& removed, std::string* error) {
+  if (put == nullptr) return RecordChanges({}, removed, error);
+  return RecordChanges({*put}, removed, error);
+}
+
+bool AssetStore::RecordChanges(const std::vector<ScannedAsset>& puts, const KUID& removed,
+                               std::string* error) {
+  std::vector<KUID> changed;
+  for (const ScannedAsset& put : puts) changed.push_back(put.record.kuid);
+  if (puts.empty()) changed.push_back(removed);
   const u64 fingerprint = ContentFingerprint();
   {
     std::lock_guard<std::mutex> lock(dbMutex_);
@@ -864,36 +873,40 @@ bool AssetStore::RecordChange(const ScannedAsset* put, const KUID& removed, std:
       SetError(error, std::string("database: ") + sqlite3_errmsg(db_));
       return false;
     }
-    const KUID& kuid = put != nullptr ? put->record.kuid : removed;
-    for (const char* sql :
-         {"DELETE FROM assets WHERE user = ? AND content = ? AND version = ?",
-          "DELETE FROM asset_links WHERE user = ? AND content = ? AND version = ?"}) {
-      Statement remove(db_, sql);
-      if (!remove.Ok()) return false;
-      remove.Bind(1, i64(kuid.userId));
-      remove.Bind(2, i64(kuid.contentId));
-      remove.Bind(3, i64(kuid.version));
-      if (remove.Step() != SQLITE_DONE) {
-        SetError(error, std::string("database: ") + sqlite3_errmsg(db_));
-        return false;
+    for (const KUID& kuid : changed) {
+      for (const char* sql :
+           {"DELETE FROM assets WHERE user = ? AND content = ? AND version = ?",
+            "DELETE FROM asset_links WHERE user = ? AND content = ? AND version = ?"}) {
+        Statement remove(db_, sql);
+        if (!remove.Ok()) return false;
+        remove.Bind(1, i64(kuid.userId));
+        remove.Bind(2, i64(kuid.contentId));
+        remove.Bind(3, i64(kuid.version));
+        if (remove.Step() != SQLITE_DONE) {
+          SetError(error, std::string("database: ") + sqlite3_errmsg(db_));
+          return false;
+        }
       }
     }
-    if (put != nullptr && !AssetRowWriter(db_).Insert(*put, error)) return false;
+    AssetRowWriter writer(db_);
+    for (const ScannedAsset& put : puts) {
+      if (!writer.Insert(put, error)) return false;
+    }
     if (!SetMeta(db_, kContentKey, std::to_string(fingerprint), error) ||
         !RemoveMeta(db_, kChangingKey, error) || !tx.Commit(error)) {
       return false;
     }
   }
+  std::sort(changed.begin(), changed.end());
   std::vector<AssetRecord> records;
   {
     std::shared_lock<std::shared_mutex> lock(indexMutex_);
-    records.reserve(records_.size() + 1);
-    const KUID& kuid = put != nullptr ? put->record.kuid : removed;
+    records.reserve(records_.size() + puts.size());
     for (const AssetRecord& r : records_) {
-      if (r.kuid != kuid) records.push_back(r);
+      if (!std::binary_search(changed.begin(), changed.end(), r.kuid)) records.push_back(r);
     }
   }
-  if (put != nullptr) records.push_back(put->record);
+  for (const ScannedAsset& put : puts) records.push_back(put.record);
   ComputeDerivedFlags(records);
   InstallRecords(std::move(records));
   return true;

@@ -72,6 +72,9 @@ class AssetStore {
   std::mutex& ChangeMutex() { return changeMutex_; }
   bool MarkChanging(std::string* error);
   bool RecordChange(const ScannedAsset* put, const KUID& removed, std::string* error);
+  // Replaces the rows of all `puts` in one transaction; with no puts, removes `removed`.
+  bool RecordChanges(const std::vector<ScannedAsset>& puts, const KUID& removed,
+                     std::string* error);
 
   const std::string& UserData() const { return userData_; }
   // The asset's folder: UserData, its content folder and its path.

@@ -643,45 +643,36 @@ void RequestHandlers::SaveAssetToCdp(const u8* payload, size_t size, Response& r
   WriteSoup(out, entry);
 }
 
-bool RequestHandlers::InstallArchivedAsset(ArchivedAsset& asset, Response& response) {
-  const KUID kuid = asset.soup.GetNamedTagAsKUID(Qel::PString("kuid"), KUID::Null());
-  if (kuid.IsNull()) {
-    AddFailure(response, kuid, "PymDaemon: a package asset has no valid KUID");
-    return false;
-  }
+namespace {
+
+// Writes an archived asset's files and its plain configuration into a new folder.
+AssetEditor::FolderFiller ArchivedAssetFiller(ArchivedAsset& asset) {
   const Soup files = GetFilesContainer(asset.soup);
   const Qel::PString compression = GetCompressionName(asset.soup);
   const Soup config = StripPackageTags(asset);
-  std::string error;
-  const bool installed = editor_.Install(
-      kuid,
-      [&](const SafeFolder& folders, const std::string& folder, std::string& why) {
-        if (!folders.MakeFolders(folder, why)) return false;
-        const Qel::PString message =
-            ExtractPackageFiles(files, Qel::PString(), folder.c_str(), compression);
-        if (!message.IsEmpty()) {
-          why = message.CStr();
-          return false;
-        }
-        if (!config.SaveFile("", (folder + "/config.txt").c_str(), "txt")) {
-          why = "cannot write the configuration";
-          return false;
-        }
-        return true;
-      },
-      error);
-  if (!installed) {
-    AddFailure(response, kuid, "PymDaemon: not installed: " + error);
-    return false;
-  }
-  AddInstalled(response, kuid);
-  return true;
+  return [files, compression, config](const SafeFolder& folders, const std::string& folder,
+                                      std::string& why) {
+    if (!folders.MakeFolders(folder, why)) return false;
+    const Qel::PString message =
+        ExtractPackageFiles(files, Qel::PString(), folder.c_str(), compression);
+    if (!message.IsEmpty()) {
+      why = message.CStr();
+      return false;
+    }
+    if (!config.SaveFile("", (folder + "/config.txt").c_str(), "txt")) {
+      why = "cannot write the configuration";
+      return false;
+    }
+    return true;
+  };
 }
+
+}  // namespace
 
 void RequestHandlers::InstallCdp(const u8* payload, size_t size, Response& response) {
   PayloadStream in(payload, size);
   std::string path;
-  u32 installed = 0;
+  size_t installed = 0;
   if (!ReadPath(in.Get(), path)) {
     AddFailure(response, KUID::Null(), "PymDaemon: no package path given");
   } else {
@@ -690,13 +681,28 @@ void RequestHandlers::InstallCdp(const u8* payload, size_t size, Response& respo
     if (!message.IsEmpty()) {
       AddFailure(response, KUID::Null(), std::string(message.View()) + ": " + path);
     }
+    std::vector<AssetEditor::InstallJob> jobs;
     for (u32 i = 0, n = CountPackageAssets(package); i < n; ++i) {
       ArchivedAsset asset = GetPackageAsset(package, i);
-      if (InstallArchivedAsset(asset, response)) ++installed;
+      const KUID kuid = asset.soup.GetNamedTagAsKUID(Qel::PString("kuid"), KUID::Null());
+      if (kuid.IsNull()) {
+        AddFailure(response, kuid, "PymDaemon: a package asset has no valid KUID");
+      } else {
+        jobs.push_back({kuid, ArchivedAssetFiller(asset)});
+      }
+    }
+    std::vector<std::string> errors;
+    installed = editor_.InstallAll(jobs, errors);
+    for (size_t i = 0; i < jobs.size(); ++i) {
+      if (errors[i].empty()) {
+        AddInstalled(response, jobs[i].kuid);
+      } else {
+        AddFailure(response, jobs[i].kuid, "PymDaemon: not installed: " + errors[i]);
+      }
     }
   }
   TBuffer out(&response.body, false);
-  out.WriteU32(installed);
+  out.WriteU32(u32(installed));
   out.WriteU8(0);
 }
 

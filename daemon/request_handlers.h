@@ -82,9 +82,6 @@ class RequestHandlers {
   void InstallAssetFromFolder(const u8* payload, size_t size, Response& response);
   void SetFavourite(const u8* payload, size_t size, Response& response);
 
-  // Installs one archived asset of a package; its outcome goes to the results.
-  bool InstallArchivedAsset(ArchivedAsset& asset, Response& response);
-
   // Open assets by handle. Bounded: a client that never releases cannot grow it without limit.
   u64 AddHandle(const KUID& kuid, u64 connectionId);
   bool FindHandle(u64 handle, KUID& kuid);

@@ -134,7 +134,12 @@ Qel::PString ExtractNode(const ACSChunk* node, const Extraction& job, const std:
                          u32 depth) {
   Qel::File::Path folder(job.root);
   folder.AddPath(relative.c_str());
-  Qel::File::MakeTree(folder.CStr());
+  // The parent exists already below the destination; only the destination may need its tree.
+  if (depth == 0) {
+    Qel::File::MakeTree(folder.CStr());
+  } else {
+    ::mkdir(folder.CStr(), 0777);
+  }
   Qel::PString result;
   ForEachChild(node, [&](const Qel::PString& name, const MPRef<ACSChunk>& child) {
     if (!IsValidPackageFileName(name.View())) return;

@@ -70,6 +70,12 @@ Qel::PString OpenContentPackage(Soup& package, const Qel::PString& volume, const
 }
 
 Qel::PString AddArchivedAsset(Soup& package, Soup& asset) {
+  const Qel::PString message = InsertArchivedAsset(package, asset);
+  if (message.IsEmpty()) RebuildPackageTables(package);
+  return message;
+}
+
+Qel::PString InsertArchivedAsset(Soup& package, Soup& asset) {
   const KUID kuid = AssetKUID(asset);
   if (kuid.IsNull()) return "Unable to add content as it doesnt not contain a valid KUID";
   if (FindPackageAsset(package, kuid) >= 0) {
@@ -79,7 +85,6 @@ Qel::PString AddArchivedAsset(Soup& package, Soup& asset) {
   Soup assets = package.GetNamedSoup(kTagAssets);
   assets.SetNamedSoup(kuid.ToString(), asset);
   package.SetNamedSoup(kTagAssets, assets);
-  RebuildPackageTables(package);
   return Qel::PString();
 }
 

@@ -54,6 +54,9 @@ Qel::PString OpenContentPackage(Soup& package, const Qel::PString& volume, const
 // Adds the asset (shared) under its KUID text and rebuilds the tables. Refuses, changing nothing,
 // an asset without a KUID and one whose KUID the package already holds.
 Qel::PString AddArchivedAsset(Soup& package, Soup& asset);
+// AddArchivedAsset without the rebuild, for callers that add many assets: rebuilding once after
+// the last gives the same package.
+Qel::PString InsertArchivedAsset(Soup& package, Soup& asset);
 // Written whole or not at all (see Soup::SaveFile).
 Qel::PString SaveContentPackage(const Soup& package, const char* path);
 // Rewrites "contents-table", "kuid-table" (what the assets need that the package lacks),

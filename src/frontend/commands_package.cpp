@@ -1,5 +1,6 @@
 // Commands over CDP content packages.
 #include <cstdio>
+#include <set>
 
 #include "assetdata/cdp_package.h"
 #include "assetdata/kestro_property.h"
@@ -35,6 +36,7 @@ int CreateCdp(CommandArgs& a) {
     return -1;
   }
   Soup package;
+  std::set<KUID> added;
   for (int i = 3; i < a.argc; ++i) {
     const KUID kuid = KUID::Parse(a.argv[i], false);
     if (kuid.IsNull()) {
@@ -48,15 +50,17 @@ int CreateCdp(CommandArgs& a) {
       return -1;
     }
     // Naming an asset twice packages it once.
-    if (FindPackageAsset(package, kuid) >= 0) continue;
+    if (!added.insert(kuid).second) continue;
     Soup entry = PymSaveAssetToCDP(kuid, a.log, kSaveAssetOptions);
     // A package that silently lacks an asset would be taken for a whole one.
-    const Qel::PString message = AddArchivedAsset(package, entry);
+    const Qel::PString message = InsertArchivedAsset(package, entry);
     if (!message.IsEmpty()) {
       AddAssetError(a.log, kuid, message.CStr());
       return -1;
     }
   }
+  // Once for the whole package: rebuilding after every asset would make large packages slow.
+  RebuildPackageTables(package);
   const Qel::PString message = SaveContentPackage(package, output);
   if (!message.IsEmpty()) {
     std::fprintf(stderr, "%s\n", message.CStr());

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <set>
 #include <string>
 
@@ -64,7 +66,13 @@ Bytes Lzss(const Bytes& plain) {
 
 // A driven traincar with every kind of reference and exclusion, an asset that it refers to and
 // that refers back, and one that obsoletes itself among others.
-Soup ThreeAssetPackage() {
+std::string ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// `rebuildOnce`: every asset inserted, the tables rebuilt after the last.
+Soup ThreeAssetPackage(bool rebuildOnce = false) {
   Soup package;
   package.SetNamedTag("thumbnail", "jpg");
   for (const char* text :
@@ -75,8 +83,10 @@ Soup ThreeAssetPackage() {
         "kuid <kuid:1:2>\nalias <kuid:1:1>\nkuid-table {\n0 <kuid:1:1>\n}\n",
         "kuid <kuid:1:3>\nobsolete-table {\n0 <kuid:1:3>\n1 <kuid:1:20>\n2 <kuid:1:50>\n}\n"}) {
     Soup asset = Parse(text);
-    EXPECT_EQ(AddArchivedAsset(package, asset), Qel::PString());
+    EXPECT_EQ(rebuildOnce ? InsertArchivedAsset(package, asset) : AddArchivedAsset(package, asset),
+              Qel::PString());
   }
+  if (rebuildOnce) RebuildPackageTables(package);
   return package;
 }
 
@@ -103,6 +113,12 @@ TEST(CdpPackageTest, TablesFollowTheAssets) {
   EXPECT_EQ(AddArchivedAsset(package, failedReply),
             Qel::PString("Unable to add content as it doesnt not contain a valid KUID"));
   EXPECT_EQ(CountPackageAssets(package), 3u);
+  scratch::Folder folder;
+  const std::string added = folder.path() + "/added.cdp";
+  const std::string inserted = folder.path() + "/inserted.cdp";
+  ASSERT_EQ(SaveContentPackage(ThreeAssetPackage(), added.c_str()), Qel::PString());
+  ASSERT_EQ(SaveContentPackage(ThreeAssetPackage(true), inserted.c_str()), Qel::PString());
+  EXPECT_EQ(ReadWhole(added), ReadWhole(inserted));
 }
 
 TEST(CdpPackageTest, OpenRefusesAndClears) {

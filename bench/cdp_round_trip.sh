@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# A package round trip: `createcdp` of 1,000 generated assets (about 100 MB of text and binary
+# files) in one installation, then `installcdp` of the package into a fresh one, beside `tar czf`
+# and `tar xzf` of the same asset folders. Prints both medians, their ratio and the size ratio of
+# the package to the archive; the targets are a round trip faster than tar and gzip, and a package
+# at most 1.3 times the archive.
+set -euo pipefail
+build=$(cd "${1:?build folder}" && pwd)
+repo=$(cd "$(dirname "$0")/.." && pwd)
+if ! command -v hyperfine >/dev/null; then
+  echo "cdp_round_trip: hyperfine is missing (scripts/install-deps.sh --bench); skipped"
+  exit 0
+fi
+assets=${CDP_BENCH_ASSETS:-1000}
+
+base="/tmp/kestro-bench-cdp"
+source="$base/source"
+target="$base/target"
+stop_daemons() {
+  local p exe
+  for p in /proc/[0-9]*; do
+    exe=$(readlink "$p/exe" 2>/dev/null) || continue
+    case "$exe" in
+      "$source/bin/PymDaemon" | "$target/bin/PymDaemon") kill -TERM "${p#/proc/}" 2>/dev/null ;;
+    esac
+  done
+}
+cleanup() {
+  stop_daemons
+  sleep 0.5
+  rm -rf "$base"
+}
+cleanup
+trap cleanup EXIT
+bash "$repo/scripts/make-install.sh" "$build" "$source"
+bash "$repo/scripts/make-install.sh" "$build" "$target"
+
+# Text: a configuration and a timetable-like listing per asset. Binary: slices of the tool's
+# executable, which compresses about as well as meshes and textures do.
+local_folder="$source/UserData/local"
+LC_ALL=C awk -v n="$assets" -v root="$local_folder" 'BEGIN {
+  srand(14)
+  for (i = 1; i <= n; i++) {
+    dir = root "/asset" i
+    system("mkdir -p \"" dir "/mesh/textures\"")
+    printf "kuid <kuid:400500:%d>\nusername \"Generated %d\"\nkind \"scenery\"\nkestro-build 3.5\n", i, i > (dir "/config.txt")
+    close(dir "/config.txt")
+    file = dir "/timetable.txt"
+    for (line = 0; line < 500; line++) {
+      printf "stop %d platform %d arrives %02d:%02d departs %02d:%02d track %.3f %.3f\n", line,
+        int(rand() * 12), int(rand() * 24), int(rand() * 60), int(rand() * 24), int(rand() * 60),
+        rand() * 1000, rand() * 1000 > file
+    }
+    close(file)
+  }
+}'
+size=$(stat -c %s "$build/KestroUtil")
+for ((i = 1; i <= assets; i++)); do
+  offset=$(( (i * 7919) % (size - 60000) ))
+  dd if="$build/KestroUtil" of="$local_folder/asset$i/mesh/body.im" skip=$offset count=40000 \
+    iflag=skip_bytes,count_bytes status=none
+  dd if="$build/KestroUtil" of="$local_folder/asset$i/mesh/textures/body.texture" \
+    skip=$((offset + 40000)) count=20000 iflag=skip_bytes,count_bytes status=none
+done
+kuids=$(seq -f "'<kuid:400500:%g>'" 1 "$assets" | tr '\n' ' ')
+echo "cdp_round_trip: $(du -sm "$local_folder" | cut -f1) MB in $assets assets"
+
+# The first runs start the daemons and index the content; every measured run finds them running.
+"$source/bin/KestroUtil" version >/dev/null
+"$target/bin/KestroUtil" version >/dev/null
+reset_target="$target/bin/KestroUtil closepymdaemon >/dev/null; rm -rf '$target/UserData'; mkdir '$target/UserData'; $target/bin/KestroUtil version >/dev/null"
+
+hyperfine --style basic --warmup 1 --runs 5 --export-csv "$base/round_trip.csv" \
+  --prepare "$reset_target" --prepare "rm -rf '$base/tar-out' '$base/assets.tar.gz'" \
+  --command-name "createcdp + installcdp" \
+  "$source/bin/KestroUtil createcdp '$base/assets.cdp' $kuids >/dev/null && $target/bin/KestroUtil installcdp '$base/assets.cdp' >/dev/null" \
+  --command-name "tar czf + tar xzf" \
+  "tar czf '$base/assets.tar.gz' -C '$local_folder' . && mkdir '$base/tar-out' && tar xzf '$base/assets.tar.gz' -C '$base/tar-out'" \
+  >/dev/null
+
+installed=$(find "$target/UserData/local" -name timetable.txt | wc -l)
+cdp=$(stat -c %s "$base/assets.cdp")
+tgz=$(stat -c %s "$base/assets.tar.gz")
+# Columns: command, mean, stddev, median, user, system, min, max (seconds).
+awk -F, -v cdp="$cdp" -v tgz="$tgz" -v installed="$installed" \
+  'NR == 2 { ours = $4 } NR == 3 { tar = $4 }
+  END {
+    printf "== cdp_round_trip (%d assets installed)\n", installed
+    printf "createcdp + installcdp median: %.0f ms\ntar czf + tar xzf median:      %.0f ms\n", ours * 1000, tar * 1000
+    printf "time ratio: %.2f (target: below 1)\n", ours / tar
+    printf "package %.1f MB, archive %.1f MB, size ratio: %.2f (target: at most 1.3)\n", cdp / 1e6, tgz / 1e6, cdp / tgz
+  }' "$base/round_trip.csv"
