@@ -94,7 +94,6 @@ show searchbycategory "-si"
 show searchbycategory -a "SI"
 show registeraccount demo-user demo-password
 show nosuchcommand
-show installcdp sample.cdp
 show status "<kuid:400100:1001>"
 show printconfig "<kuid:400100:1001>"
 show edit "<kuid2:400100:1002:1>"
@@ -111,7 +110,11 @@ echo
 show repairdatabase
 show closepymdaemon
 show status "<kuid:400100:1001>"
+# A package of both assets; the station is deleted and comes back from the package.
+show createcdp "$root/demo.cdp" "<kuid:400100:1001>" "<kuid2:400100:1002:1>"
 show delete "<kuid2:400100:1002:1>"
+show status "<kuid2:400100:1002:1>"
+show installcdp "$root/demo.cdp"
 show status "<kuid2:400100:1002:1>"
 # Script paths are taken relative to the folder the tool was started in.
 cd "$root/scripts-demo"
