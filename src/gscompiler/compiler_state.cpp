@@ -35,6 +35,7 @@ void UnitRecord::Reset(GSCompilerState* owner, GSCompileLog* unitLog) {
 }
 
 void GSCompilerState::Reset() {
+  classes.clear();
   symbols.Reset();
   stringPool.Init(kStringPoolBuckets);
   stringCount = 0;

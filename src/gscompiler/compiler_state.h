@@ -8,6 +8,7 @@
 #include "gscommon/frame_memory.h"
 #include "gscommon/hash_table.h"
 #include "gscompiler/gs_symbol_table.h"
+#include "gscompiler/gsc_class.h"
 #include "qel/string.h"
 #include "qel/types.h"
 
@@ -49,11 +50,14 @@ class GSCompilerState {
   GSCompilerState(const GSCompilerState&) = delete;
   GSCompilerState& operator=(const GSCompilerState&) = delete;
 
-  // Empties the symbol table, the string pool (with a fresh table) and the counters.
+  // Empties the symbol table, the class list, the string pool (with a fresh table) and the
+  // counters.
   void Reset();
 
   GSCompiler::GSSymbolTable symbols;  // also holds the class and function reference counters
   UnitRecord rootUnit;
+  // The classes of the root unit in generation order, as the class section lists them.
+  std::vector<std::unique_ptr<GSCompiler::GSCClass>> classes;
   Utils::HashTable<u32> stringPool;
   u32 stringCount = 0;
   u32 unitCounter = 0;  // numbers units in the order their compilation reaches them

@@ -9,6 +9,21 @@ void GSCFunction::LineHook(u32 offset, void* context) {
   f.lines.push_back({offset, line});
 }
 
+i32 GSCFunction::AcquireTemporary() {
+  for (i32 t = 0; t < kMaxTemporaries; ++t) {
+    if (temporariesInUse & (1u << t)) continue;
+    temporariesInUse |= 1u << t;
+    if (t + 1 > temporaryCount) temporaryCount = t + 1;
+    return firstLocal + localCount + t;
+  }
+  return -1;
+}
+
+void GSCFunction::ReleaseTemporary(i32 slot) {
+  const i32 t = slot - firstLocal - localCount;
+  if (t >= 0 && t < kMaxTemporaries) temporariesInUse &= ~(1u << t);
+}
+
 bool WriteFunctionRecord(const GSCFunction& function, const FunctionRecordInfo& info,
                          Utils::ByteBuffer& out) {
   using namespace GSByteCode;

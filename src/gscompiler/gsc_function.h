@@ -32,12 +32,24 @@ class GSCFunction {
     emitter.SetSourceLine(line);
   }
 
+  // Up to kMaxTemporaries locals after the parameters and locals, for values that code must put
+  // aside; -1 when all are taken. Release frees one for the next statement.
+  static constexpr i32 kMaxTemporaries = 8;
+  i32 AcquireTemporary();
+  void ReleaseTemporary(i32 slot);
+  // Local words of the frame: the function's own locals and the temporaries it ever used.
+  u32 LocalWords() const { return static_cast<u32>(localCount + temporaryCount); }
+
   const GSFunctionSymbol* symbol;
   CodeEmitter emitter;
   Utils::ByteBuffer data;
   std::vector<LineDebugInfo> lines;
   std::vector<u32> referenceSlots;
   i32 currentLine = 0;
+  i32 firstLocal = 1;  // slot of the first local: parameters + 1
+  i32 localCount = 0;
+  i32 temporaryCount = 0;  // the most temporaries in use at once
+  u32 temporariesInUse = 0;
 
  private:
   static void LineHook(u32 offset, void* context);
