@@ -167,7 +167,9 @@ class CodeGenerator {
     return true;
   }
 
+  // An empty statement (";") made no node.
   bool Statement(ParseNode* node) {
+    if (node == nullptr) return true;
     if (function_ != nullptr) function_->SetLine(node->line);
     switch (node->group) {
       case kGroupDeclaration:
