@@ -96,6 +96,7 @@ show installcdp sample.cdp
 # Script paths are taken relative to the folder the tool was started in.
 cd "$root/scripts-demo"
 show encrypt hello.gs
+show compile hello.gs
 ls -l "$root/scripts-demo"
 echo
 cd "$repo"
