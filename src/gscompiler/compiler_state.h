@@ -2,6 +2,8 @@
 #pragma once
 
 #include <memory>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "gscommon/block_memory.h"
@@ -58,8 +60,10 @@ class GSCompilerState {
   UnitRecord rootUnit;
   // The classes of the root unit in generation order, as the class section lists them.
   std::vector<std::unique_ptr<GSCompiler::GSCClass>> classes;
-  Utils::HashTable<u32> stringPool;
-  u32 stringCount = 0;
+  // The string pool: texts by number, numbered in order of first use, and the number of each
+  // text. The library lists the texts in the walk order of a table of kStringPoolBuckets buckets.
+  std::vector<const char*> strings;
+  std::unordered_map<std::string_view, u32> stringNumbers;
   u32 unitCounter = 0;  // numbers units in the order their compilation reaches them
   // The included units, whose trees and texts live as long as the run.
   std::vector<std::unique_ptr<UnitRecord>> includedUnits;

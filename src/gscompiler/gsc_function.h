@@ -17,12 +17,9 @@ class GSCFunction {
  public:
   using LineDebugInfo = GSByteCode::LineDebugInfo;
   static constexpr u32 kDataGrowthStep = 64;
-  static constexpr u32 kLineTableStep = 128;
 
   explicit GSCFunction(const GSFunctionSymbol* symbol = nullptr)
-      : symbol(symbol), data(kDataGrowthStep) {
-    lines.reserve(kLineTableStep);
-  }
+      : symbol(symbol), data(kDataGrowthStep) {}
 
   // Makes the emitter append {offset, current line} before each instruction whose line differs
   // from the last entry's.

@@ -1,8 +1,11 @@
 #include "gscompiler/gsl_writer.h"
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "gscommon/hash_table.h"
 #include "gscommon/library_format.h"
 #include "gscompiler/compiler_state.h"
 #include "gscompiler/gs_symbol.h"
@@ -49,11 +52,13 @@ bool EndRecord(Utils::ByteBuffer& out, u32 start) {
 
 u32 InternString(GSCompilerState& state, const char* text) {
   if (text == nullptr) text = "";
-  Utils::HashTable<u32>::Iterator it;
-  if (state.stringPool.FindString(text, &it)) return it.Value();
+  const auto found = state.stringNumbers.find(text);
+  if (found != state.stringNumbers.end()) return found->second;
   const char* kept = state.symbols.KeepName(text);
-  const u32 number = state.stringCount;
-  if (kept != nullptr && state.stringPool.InsertString(kept, number)) ++state.stringCount;
+  const u32 number = static_cast<u32>(state.strings.size());
+  if (kept == nullptr) return number;
+  state.strings.push_back(kept);
+  state.stringNumbers.emplace(kept, number);
   return number;
 }
 
@@ -71,19 +76,29 @@ void WriteLibraryIdTable(Utils::ByteBuffer& out, GSCompilerState& state) {
 
 void WriteStringSection(Utils::ByteBuffer& out, GSCompilerState& state) {
   const u32 start = BeginRecord(out, kStringSection);
-  const u32 count = state.stringCount;
+  const u32 count = static_cast<u32>(state.strings.size());
   out.WriteU32(count);
   if (count == 0) {
     EndRecord(out, start);
     return;
   }
+  // The texts go in the order of a walk of the pool's table: by bucket, each chain in key order.
+  std::vector<std::pair<u32, u32>> order;  // (bucket, number)
+  order.reserve(count);
+  for (u32 i = 0; i < count; ++i) {
+    order.emplace_back(Utils::HashString(state.strings[i]) % GSCompilerState::kStringPoolBuckets,
+                       i);
+  }
+  std::sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
+    if (a.first != b.first) return a.first < b.first;
+    return std::strcmp(state.strings[a.second], state.strings[b.second]) < 0;
+  });
   const u32 table = ReserveTable(out, count, 1);
   const u32 texts = out.Position();
-  Utils::HashTable<u32>::Iterator it;
-  for (bool more = state.stringPool.Begin(&it); more; more = it.Next()) {
-    const std::string text = it.Text();
-    FillEntry(out, table, it.Value(), {out.Position() - texts});
-    out.Write(text.c_str(), static_cast<u32>(text.size() + 1));
+  for (const auto& [bucket, number] : order) {
+    const char* text = state.strings[number];
+    FillEntry(out, table, number, {out.Position() - texts});
+    out.Write(text, static_cast<u32>(std::strlen(text) + 1));
   }
   while (out.Position() % 4 != 0) out.WriteU8(0);
   EndRecord(out, start);
