@@ -1,5 +1,6 @@
 #include "mesh/kestro_geometry_base_resource.h"
 
+#include "mesh/kestro_dynamic_mesh_instance.h"
 #include "mesh/kestro_indexed_mesh_definition.h"
 #include "mesh/kestro_progressive_mesh_definition.h"
 #include "mesh/mesh_load_result.h"
@@ -103,4 +104,26 @@ std::unique_ptr<KestroIndexedMeshDefinition> KestroProgressiveMeshResource::Make
   KestroMeshSettings settings = settings_;
   if (!settings.dynamicIndex.present) settings.dynamicIndex = {1, 1};
   return std::make_unique<KestroProgressiveMeshDefinition>(settings);
+}
+
+template <typename Plain, typename Skinned>
+KestroIndexedMeshInstance* KestroGeometryBaseResource::MakeInstance() {
+  if (!context_ || !definition_) return nullptr;
+  KestroIndexedMeshInstance* instance = nullptr;
+  if (definition_->HasInfluenceTable() && definition_->GetMatrixCount() != 0) {
+    if (!definition_->GetRootBone()) return nullptr;
+    instance = new Skinned(definition_.get());
+  } else {
+    instance = new Plain(definition_.get());
+  }
+  instance->Setup(this);
+  return instance;
+}
+
+KestroIndexedMeshInstance* KestroIndexedMeshResource::CreateMeshInstance() {
+  return MakeInstance<KestroIndexedMeshInstance, KestroDynamicIndexedMeshInstance>();
+}
+
+KestroIndexedMeshInstance* KestroProgressiveMeshResource::CreateMeshInstance() {
+  return MakeInstance<KestroProgressiveMeshInstance, KestroDynamicProgressiveMeshInstance>();
 }

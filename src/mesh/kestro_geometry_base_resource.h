@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "mesh/kestro_indexed_mesh_definition.h"
+#include "mesh/kestro_indexed_mesh_instance.h"
 #include "mesh/kestro_mesh_settings.h"
 #include "qel/pstring.h"
 #include "qel/resource.h"
@@ -32,6 +33,9 @@ class KestroGeometryBaseResource : public Qel::Resource {
   void ClearNameList() { nameList_.clear(); }
 
   KestroIndexedMeshDefinition* GetMeshDefinition() const { return definition_.get(); }
+  // A placed instance of the loaded mesh, skinned when the definition has bones and matrices;
+  // null without a render context or a definition, or for bones without a root.
+  virtual KestroIndexedMeshInstance* CreateMeshInstance() = 0;
   u32 CalculateSize() const { return u32(sizeof *this); }
   u32 CalculateDefinitionSize() const;
   // The definition's load code of the last load (0 when it loaded).
@@ -53,11 +57,15 @@ class KestroGeometryBaseResource : public Qel::Resource {
   std::vector<Qel::PString> nameList_;
   std::unique_ptr<KestroIndexedMeshDefinition> definition_;
   u32 lastCode_ = 0;
+
+  template <typename Plain, typename Skinned>
+  KestroIndexedMeshInstance* MakeInstance();
 };
 
 class KestroIndexedMeshResource : public KestroGeometryBaseResource {
  public:
   using KestroGeometryBaseResource::KestroGeometryBaseResource;
+  KestroIndexedMeshInstance* CreateMeshInstance() override;
 
  protected:
   std::unique_ptr<KestroIndexedMeshDefinition> MakeDefinition() const override;
@@ -66,6 +74,7 @@ class KestroIndexedMeshResource : public KestroGeometryBaseResource {
 class KestroProgressiveMeshResource : public KestroGeometryBaseResource {
  public:
   using KestroGeometryBaseResource::KestroGeometryBaseResource;
+  KestroIndexedMeshInstance* CreateMeshInstance() override;
 
  protected:
   std::unique_ptr<KestroIndexedMeshDefinition> MakeDefinition() const override;

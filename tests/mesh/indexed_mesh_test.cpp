@@ -44,34 +44,7 @@ class RefusingPlugin : public Qel::MaterialPlugin {
   Qel::Material* MakeMaterial(Qel::MaterialManager* m) override { return new RefusingMaterial(m); }
 };
 
-// A database over a scratch folder and a resource system with the mesh types.
-struct ResourceScene {
-  ResourceScene() : database(Qel::PString("scene"), folder.path()) {
-    QelGetPlugins();
-    QelGetPlugins();  // a second call registers nothing more
-    context.display = engine.GetDisplay();
-    context.materialManager = engine.GetManager();
-  }
-  KestroGeometryBaseResource* Lock(const std::string& name, const std::string& bytes,
-                                   bool withContext = true) {
-    folder.Put(name, bytes);
-    auto* resource = static_cast<KestroGeometryBaseResource*>(
-        system.FindResource(Qel::PString(name.c_str()), &database));
-    if (withContext) resource->SetRenderContext(&context);
-    resource->Lock();
-    held.emplace_back(resource);
-    return resource;
-  }
-  struct Release {
-    void operator()(Qel::Resource* r) const { r->ReleaseReference(); }
-  };
-  scratch::Folder folder;
-  Qel::ResourceDatabase database;
-  Qel::ResourceSystem system;
-  Engine engine;
-  KestroRenderContext context;
-  std::vector<std::unique_ptr<Qel::Resource, Release>> held;
-};
+using fixture::ResourceScene;
 
 MeshSpec TwoQuads() {
   MeshSpec spec;

@@ -7,9 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "mesh/kestro_geometry_base_resource.h"
 #include "mesh/kestro_indexed_mesh_definition.h"
+#include "mesh/qel_get_plugins.h"
 #include "qel/display.h"
 #include "qel/render_kernel.h"
+#include "qel/resource_database.h"
+#include "qel/resource_system.h"
+#include "support/scratch_folder.h"
 
 namespace fixture {
 
@@ -49,6 +54,7 @@ class Bytes {
 struct Weight {
   u32 vertex;
   f32 weight;
+  std::array<f32, 3> rest = {};  // the vertex in the bone's space
 };
 struct BoneSpec {
   std::string name, parent;
@@ -144,7 +150,7 @@ inline std::string WriteMesh(const MeshSpec& spec) {
       b.U32(u32(bone.chunks.size()));
       for (const auto& [chunk, weights] : bone.chunks) {
         b.U32(chunk).U32(u32(weights.size()));
-        for (const Weight& w : weights) b.U32(w.vertex).F32(w.weight).F32(0).F32(0).F32(0);
+        for (const Weight& w : weights) b.U32(w.vertex).F32(w.weight).Raw(w.rest.data(), 12);
       }
     }
     b.End();
@@ -175,6 +181,35 @@ struct Engine {
     return definition.Load(GetDisplay(), GetManager(), nullptr, 0, 0xFFAABBCC);
   }
   Qel::RenderKernel kernel;
+};
+
+// A database over a scratch folder and a resource system with the mesh types.
+struct ResourceScene {
+  ResourceScene() : database(Qel::PString("scene"), folder.path()) {
+    QelGetPlugins();
+    QelGetPlugins();  // a second call registers nothing more
+    context.display = engine.GetDisplay();
+    context.materialManager = engine.GetManager();
+  }
+  KestroGeometryBaseResource* Lock(const std::string& name, const std::string& bytes,
+                                   bool withContext = true) {
+    folder.Put(name, bytes);
+    auto* resource = static_cast<KestroGeometryBaseResource*>(
+        system.FindResource(Qel::PString(name.c_str()), &database));
+    if (withContext) resource->SetRenderContext(&context);
+    resource->Lock();
+    held.emplace_back(resource);
+    return resource;
+  }
+  struct Release {
+    void operator()(Qel::Resource* r) const { r->ReleaseReference(); }
+  };
+  scratch::Folder folder;
+  Qel::ResourceDatabase database;
+  Qel::ResourceSystem system;
+  Engine engine;
+  KestroRenderContext context;
+  std::vector<std::unique_ptr<Qel::Resource, Release>> held;
 };
 
 }  // namespace fixture
