@@ -8,12 +8,12 @@
 #include "mesh/kestro_indexed_mesh_instance.h"
 #include "mesh/kestro_influence_mesh.h"
 
-template <typename Base, u32 kId>
+template <typename Base, u32 Id>
 class KestroDynamicMeshInstance : public Base, public KestroInfluenceMesh {
  public:
   using Base::Base;
 
-  u32 GetID() const override { return kId; }
+  u32 GetID() const override { return Id; }
   void Setup(Qel::Resource* resource) override {
     this->SetResource(resource);
     this->InitFromDefinition();

@@ -1,12 +1,14 @@
 #include "mesh/kestro_indexed_mesh_definition.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "mesh/kestro_geometry_base_resource.h"
 #include "mesh/kq_axis_box_tree.h"
 #include "mesh/mesh_load_result.h"
 #include "mesh/overlapped_resource_system.h"
+#include "platform/byte_order.h"
 #include "qel/config_parser.h"
 #include "qel/display.h"
 #include "qel/material_manager.h"
@@ -42,6 +44,10 @@ Qel::Quaternion QuaternionFromMatrix(const Qel::Matrix& matrix) {
   Qel::Quaternion q;
   q.Set(matrix);
   return q;
+}
+
+Vector3 LoadVector(const u8* at) {
+  return {ByteOrder::LoadLEF32(at), ByteOrder::LoadLEF32(at + 4), ByteOrder::LoadLEF32(at + 8)};
 }
 
 u32 ReadVector(Qel::MemoryFile& memory, Vector3& v) {
@@ -372,47 +378,42 @@ u32 KestroIndexedMeshDefinition::ReadChunkGeometry(ChunkReader& reader, u32 inde
   if (!chunk) return RES_FILE_FORMAT_ERROR;
   chunks_.Set(index, chunk);
 
-  if (vertexCount > 0) {
-    if (!InitialiseBlendData(*chunk, weights, floatWeights)) return RES_FAIL_CHUNK_CREATE;
-    const Qel::VertexItemPtr positions = chunk->GetItem(Qel::kItemPosition);
-    if (!positions.IsValid()) return RES_FAIL_CHUNK_CREATE;
-    const Qel::VertexItemPtr colour = chunk->GetItem(Qel::kItemColour0);
-    const u32 recordSize = 12 + 8 * textureSets;
-    const u8* records = memory.GetCursor();
-    for (u32 i = 0; i < vertexCount; ++i) {
-      const u8* record = records + size_t(i) * recordSize;
-      std::memcpy(positions.data + size_t(i) * positions.stride, record, 12);
-      if (colour.IsValid()) colour.Set<u32>(i, defaultColour_);
-      for (u32 t = 0; t < textureSets; ++t) {
-        const Qel::VertexItemPtr set = chunk->GetItem(Qel::kItemTexture0 + t);
-        if (set.IsValid()) std::memcpy(set.data + size_t(i) * set.stride, record + 12 + 8 * t, 8);
-      }
+  const Qel::VertexItemPtr positions = chunk->GetItem(Qel::kItemPosition);
+  if (vertexCount > 0 &&
+      (!InitialiseBlendData(*chunk, weights, floatWeights) || !positions.IsValid())) {
+    return RES_FAIL_CHUNK_CREATE;
+  }
+  // The sizes were checked against the chunk above: the arrays are read straight from the file.
+  const u8* at = memory.GetCursor();
+  const Qel::VertexItemPtr colour = chunk->GetItem(Qel::kItemColour0);
+  Qel::VertexItemPtr sets[kMaxTextureSets];
+  for (u32 t = 0; t < textureSets; ++t) sets[t] = chunk->GetItem(Qel::kItemTexture0 + t);
+  for (u32 i = 0; i < vertexCount; ++i, at += 12 + 8 * textureSets) {
+    positions.Set(i, LoadVector(at));
+    if (colour.IsValid()) colour.Set<u32>(i, defaultColour_);
+    for (u32 t = 0; t < textureSets; ++t) {
+      const f32 uv[2] = {ByteOrder::LoadLEF32(at + 12 + 8 * t),
+                         ByteOrder::LoadLEF32(at + 16 + 8 * t)};
+      if (sets[t].IsValid()) sets[t].Set(i, uv);
     }
-    memory.Skip(u32(v * recordSize));
   }
   u16* indices = chunk->GetIndexArray();
   if (indexCount > 0 && !indices) return RES_FAIL_CHUNK_CREATE;
-  for (u32 k = 0; k < indexCount; ++k) {
-    memory.ReadU16(indices[k]);
+  for (u32 k = 0; k < indexCount; ++k, at += 2) {
+    indices[k] = ByteOrder::LoadLE16(at);
     if (indices[k] >= vertexCount) return RES_FILE_FORMAT_ERROR;
   }
   const Qel::VertexItemPtr normals = chunk->GetItem(Qel::kItemNormal);
-  for (u32 i = 0; i < vertexCount; ++i) {
-    Vector3 normal;
-    ReadVector(memory, normal);
-    if (normals.IsValid()) normals.Set(i, normal);
+  for (u32 i = 0; i < vertexCount; ++i, at += 12) {
+    if (normals.IsValid()) normals.Set(i, LoadVector(at));
   }
-  if (colours) {
-    const Qel::VertexItemPtr colour = chunk->GetItem(Qel::kItemColour0);
-    for (u32 i = 0; i < vertexCount; ++i) {
-      u32 value = 0;
-      memory.ReadU32(value);
-      if (colour.IsValid()) colour.Set(i, value);
-    }
+  for (u32 i = 0; colours && i < vertexCount; ++i, at += 4) {
+    if (colour.IsValid()) colour.Set(i, ByteOrder::LoadLE32(at));
   }
   f32* faceNormals = chunk->GetFaceNormalArray();
   if (faceCount > 0 && !faceNormals) return RES_FAIL_CHUNK_CREATE;
-  for (u32 k = 0; k < faceCount * 3; ++k) memory.ReadF32(faceNormals[k]);
+  for (u32 k = 0; k < faceCount * 3; ++k, at += 4) faceNormals[k] = ByteOrder::LoadLEF32(at);
+  memory.Skip(u32(at - memory.GetCursor()));
   // Further vectors (version 201) have no item in these chunks; the seek passes them.
   return reader.LeaveChunk(header, EndCheck::kSeekToEnd);
 }
@@ -470,10 +471,13 @@ u32 KestroIndexedMeshDefinition::ReadSkeletonOrInfluences(ChunkReader& reader) {
       }
       if (weightCount == 0) continue;
       entry.weights.resize(weightCount);
+      const u8* at = memory.GetCursor();
       for (Qel::InfluenceWeight& weight : entry.weights) {
-        memory.ReadU32(weight.vertex);
-        for (f32& w : weight.weights) memory.ReadF32(w);
+        weight.vertex = ByteOrder::LoadLE32(at);
+        for (u32 k = 0; k < 4; ++k) weight.weights[k] = ByteOrder::LoadLEF32(at + 4 + 4 * k);
+        at += kWeightRecordBytes;
       }
+      memory.Skip(weightCount * kWeightRecordBytes);
       bone.entries.push_back(std::move(entry));
     }
   }
@@ -715,23 +719,26 @@ void KestroIndexedMeshDefinition::ComputeMipFactor() {
     const Qel::VertexItemPtr uvs = chunk->GetItem(Qel::kItemTexture0);
     const u16* indices = chunk->GetIndexArray();
     if (!positions.IsValid() || !uvs.IsValid() || !indices) continue;
+    // Squared lengths throughout: the ratios and the area need three roots, all independent.
     for (u32 t = 0; t + 2 < chunk->GetMaxIndices(); t += 3) {
       const u32 a = indices[t], b = indices[t + 1], c = indices[t + 2];
       const Vector3 pa = positions.Get<Vector3>(a);
-      const f32 l1 = (positions.Get<Vector3>(b) - pa).Length();
-      const f32 l2 = (positions.Get<Vector3>(c) - pa).Length();
-      f32 ta[2], tb[2], tc[2];
-      std::memcpy(ta, uvs.data + size_t(a) * uvs.stride, 8);
-      std::memcpy(tb, uvs.data + size_t(b) * uvs.stride, 8);
-      std::memcpy(tc, uvs.data + size_t(c) * uvs.stride, 8);
-      const f32 u1 = std::hypot(tb[0] - ta[0], tb[1] - ta[1]);
-      const f32 u2 = std::hypot(tc[0] - ta[0], tc[1] - ta[1]);
-      if (std::fabs(u1 * u2) <= 0.00001f) continue;
-      const f32 r1 = l1 / u1, r2 = l2 / u2;
-      const f32 area = 0.5f * l1 * l2;
-      weightedSum += f64(area) * r1 + f64(area) * r2;
+      const f32 world1 = (positions.Get<Vector3>(b) - pa).LengthSquared();
+      const f32 world2 = (positions.Get<Vector3>(c) - pa).LengthSquared();
+      const auto ta = uvs.Get<std::array<f32, 2>>(a);
+      const auto tb = uvs.Get<std::array<f32, 2>>(b);
+      const auto tc = uvs.Get<std::array<f32, 2>>(c);
+      const f32 texture1 = (tb[0] - ta[0]) * (tb[0] - ta[0]) + (tb[1] - ta[1]) * (tb[1] - ta[1]);
+      const f32 texture2 = (tc[0] - ta[0]) * (tc[0] - ta[0]) + (tc[1] - ta[1]) * (tc[1] - ta[1]);
+      // |l1 x l2| <= 0.00001, squared.
+      if (texture1 * texture2 <= 1e-10f) continue;
+      const f32 r1 = std::sqrt(world1 / texture1);
+      const f32 r2 = std::sqrt(world2 / texture2);
+      const f32 area = 0.5f * std::sqrt(world1 * world2);
+      weightedSum += f64(area) * (r1 + r2);
       weightTotal += 2.0 * area;
-      largest = std::max({largest, r1, r2});
+      largest = r1 > largest ? r1 : largest;
+      largest = r2 > largest ? r2 : largest;
     }
   }
   const f32 mean = weightTotal > 0.0 ? f32(weightedSum / weightTotal) : 0.0f;
