@@ -209,9 +209,14 @@ bool ReadAssetFolder(const std::string& folderPath, const std::string& folderNam
   return true;
 }
 
-void ScanContentFolder(const std::string& rootPath, const std::string& folderName,
-                       std::vector<ScannedAsset>& out, std::vector<std::string>& problems) {
-  // Depth-first in name order; the stack holds paths relative to the root.
+namespace {
+
+// Visits every asset folder below `rootPath` depth-first in name order with its path, its path
+// relative to the root and its entries; folders that cannot be listed go to `problems`.
+template <class Visit>
+void WalkAssetFolders(const std::string& rootPath, std::vector<std::string>& problems,
+                      Visit visit) {
+  // The stack holds paths relative to the root.
   std::vector<std::string> pending{""};
   std::vector<Entry> entries;
   while (!pending.empty()) {
@@ -224,19 +229,63 @@ void ScanContentFolder(const std::string& rootPath, const std::string& folderNam
     }
     if (!relative.empty() &&
         (!FindFile(entries, kBinaryConfig).empty() || !FindFile(entries, kTextConfig).empty())) {
-      ScannedAsset asset;
-      std::string reason;
-      if (ReadAssetFolder(path, folderName, relative, asset, reason)) {
-        out.push_back(std::move(asset));
-      } else {
-        problems.push_back(reason);
-      }
+      visit(path, relative, entries);
       continue;
     }
     for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
       if (it->isFolder) pending.push_back(JoinPath(relative, it->name));
     }
   }
+}
+
+void HashBytes(u64& hash, const void* data, size_t n) {
+  const u8* p = static_cast<const u8*>(data);
+  for (size_t i = 0; i < n; ++i) {
+    hash ^= p[i];
+    hash *= 0x100000001b3ull;
+  }
+}
+
+// The times and sizes that decide what the index holds for an asset folder: the folder's own
+// time (the install time) and each configuration file's time and size.
+void HashFileState(u64& hash, const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return;
+  const i64 words[] = {i64(st.st_mtim.tv_sec), i64(st.st_mtim.tv_nsec), i64(st.st_size)};
+  HashBytes(hash, words, sizeof words);
+}
+
+}  // namespace
+
+void ScanContentFolder(const std::string& rootPath, const std::string& folderName,
+                       std::vector<ScannedAsset>& out, std::vector<std::string>& problems) {
+  WalkAssetFolders(
+      rootPath, problems,
+      [&](const std::string& path, const std::string& relative, const std::vector<Entry>&) {
+        ScannedAsset asset;
+        std::string reason;
+        if (ReadAssetFolder(path, folderName, relative, asset, reason)) {
+          out.push_back(std::move(asset));
+        } else {
+          problems.push_back(reason);
+        }
+      });
+}
+
+void FingerprintContentFolder(const std::string& rootPath, u64& hash) {
+  std::vector<std::string> problems;
+  WalkAssetFolders(
+      rootPath, problems,
+      [&](const std::string& path, const std::string& relative, const std::vector<Entry>& entries) {
+        HashBytes(hash, relative.c_str(), relative.size() + 1);
+        HashFileState(hash, path);
+        for (const char* config : {kBinaryConfig, kTextConfig}) {
+          const std::string name = FindFile(entries, config);
+          HashBytes(hash, name.c_str(), name.size() + 1);
+          if (!name.empty()) HashFileState(hash, JoinPath(path, name));
+        }
+      });
+  for (const std::string& p : problems) HashBytes(hash, p.c_str(), p.size() + 1);
 }
 
 }  // namespace PymDaemonSrv

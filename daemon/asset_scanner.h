@@ -29,4 +29,10 @@ bool ReadAssetFolder(const std::string& folderPath, const std::string& folderNam
 void ScanContentFolder(const std::string& rootPath, const std::string& folderName,
                        std::vector<ScannedAsset>& out, std::vector<std::string>& problems);
 
+// Folds into `hash` (FNV-1a 64) what decides the index entries of the content folder `rootPath`:
+// its asset folders and the times and sizes of the folders and their configuration files. Only
+// folders are listed and files looked at, nothing is read, so a start can tell cheaply whether
+// anything changed while the daemon was stopped.
+void FingerprintContentFolder(const std::string& rootPath, u64& hash);
+
 }  // namespace PymDaemonSrv

@@ -42,8 +42,14 @@ CREATE TABLE asset_links(
   relation INTEGER NOT NULL,
   target_user INTEGER NOT NULL, target_content INTEGER NOT NULL, target_version INTEGER NOT NULL);
 CREATE INDEX asset_links_by_asset ON asset_links(user, content, version);
-CREATE TABLE settings(grp TEXT PRIMARY KEY COLLATE NOCASE, soup BLOB NOT NULL);
 )sql";
+
+const char* const kSettingsSchema =
+    "CREATE TABLE IF NOT EXISTS settings(grp TEXT PRIMARY KEY COLLATE NOCASE, soup BLOB NOT NULL)";
+
+// Written in the transaction that fills the index: without it the build did not complete. Its
+// value is the fingerprint of the content folders that the build saw.
+constexpr const char* kContentKey = "content";
 
 void LogLine(const char* format, const std::string& text) {
   Qel::Log::Get("PymDaemon").Printf(Qel::Log::kMessage, format, text.c_str());
@@ -181,6 +187,10 @@ void AssetStore::Close() {
     sqlite3_close_v2(db_);
     db_ = nullptr;
   }
+  if (settingsDb_ != nullptr) {
+    sqlite3_close_v2(settingsDb_);
+    settingsDb_ = nullptr;
+  }
 }
 
 bool AssetStore::OpenFile(const std::string& path, bool* created, std::string* error) {
@@ -205,11 +215,69 @@ bool AssetStore::CreateSchema(std::string* error) {
   if (!meta.Ok()) return false;
   meta.Bind(1, std::string(kSchemaVersion));
   if (meta.Step() != SQLITE_DONE) return false;
-  Soup internet;
-  internet.EnsureContainer();
-  internet.SetNamedTag("language", "US");
-  if (!InsertSettings(db_, "internet", internet, error)) return false;
   return tx.Commit(error);
+}
+
+bool AssetStore::OpenSettings(std::string* error) {
+  const std::string path = userData_ + "/" + kSettingsFileName;
+  const bool created = !FileExists(path);
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                      nullptr) != SQLITE_OK) {
+    SetError(error, "cannot open " + path + ": " + (db ? sqlite3_errmsg(db) : "out of memory"));
+    sqlite3_close_v2(db);
+    return false;
+  }
+  settingsDb_ = db;
+  sqlite3_busy_timeout(db, 10000);
+  if (!Exec(db, "PRAGMA journal_mode=WAL", error) || !Exec(db, "PRAGMA synchronous=FULL", error)) {
+    return false;
+  }
+  WriteTransaction tx(db);
+  if (!tx.Began() || !Exec(db, kSettingsSchema, error)) return false;
+  Statement any(db, "SELECT 1 FROM settings LIMIT 1");
+  if (!any.Ok()) return false;
+  if (any.Step() == SQLITE_ROW) return tx.Commit(error);
+  // A new store takes over the settings that older indexes kept in themselves.
+  size_t taken = 0;
+  const std::string index = userData_ + "/" + kDatabaseFileName;
+  if (created && FileExists(index)) {
+    sqlite3* old = nullptr;
+    if (sqlite3_open_v2(index.c_str(), &old, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+      Statement rows(old, "SELECT grp, soup FROM settings");
+      while (rows.Ok() && rows.Step() == SQLITE_ROW) {
+        Statement insert(db, "INSERT OR REPLACE INTO settings(grp, soup) VALUES(?, ?)");
+        insert.Bind(1, rows.Text(0));
+        insert.BindBlob(2, rows.Blob(1));
+        if (!insert.Ok() || insert.Step() != SQLITE_DONE) return false;
+        ++taken;
+      }
+    }
+    sqlite3_close_v2(old);
+  }
+  if (taken == 0) {
+    Soup internet;
+    internet.EnsureContainer();
+    internet.SetNamedTag("language", "US");
+    if (!InsertSettings(db, "internet", internet, error)) return false;
+  }
+  return tx.Commit(error);
+}
+
+u64 AssetStore::ContentFingerprint() const {
+  u64 hash = 0xcbf29ce484222325ull;
+  for (const std::string& name : ContentFolderNames()) {
+    FingerprintContentFolder(userData_ + "/" + name, hash);
+  }
+  return hash;
+}
+
+bool AssetStore::IndexMatchesContent(u64 fingerprint) {
+  Statement content(db_, "SELECT value FROM meta WHERE key = ?");
+  if (!content.Ok()) return false;
+  content.Bind(1, std::string(kContentKey));
+  return content.Step() == SQLITE_ROW && content.Text(0) == std::to_string(fingerprint);
 }
 
 bool AssetStore::Open(const std::string& userDataPath, std::string* error) {
@@ -218,8 +286,15 @@ bool AssetStore::Open(const std::string& userDataPath, std::string* error) {
   rebuilt_ = false;
   const std::string path = userData_ + "/" + kDatabaseFileName;
   bool created = false;
+  bool current = false;
   {
     std::lock_guard<std::mutex> lock(dbMutex_);
+    // The settings first: they may still have to be taken from an index that is set aside below.
+    if (!OpenSettings(error)) {
+      sqlite3_close_v2(settingsDb_);
+      settingsDb_ = nullptr;
+      return false;
+    }
     bool usable = OpenFile(path, &created, error);
     if (db_ == nullptr) return false;
     if (usable && !created) {
@@ -257,9 +332,13 @@ bool AssetStore::Open(const std::string& userDataPath, std::string* error) {
       db_ = nullptr;
       return false;
     }
+    // A build that never completed (killed during the first build) and asset folders that
+    // changed while the daemon was stopped both call for a new build.
+    current = !created && IndexMatchesContent(ContentFingerprint());
   }
-  if (created) {
+  if (!current) {
     rebuilt_ = true;
+    if (!created) LogLine("PymDaemon> %s does not match the content folders; rebuilt", path);
     if (!Rebuild(error)) {
       Close();
       return false;
@@ -274,6 +353,8 @@ bool AssetStore::Open(const std::string& userDataPath, std::string* error) {
 }
 
 bool AssetStore::Rebuild(std::string* error) {
+  // Taken before the scan, so that a change during the scan shows at the next start.
+  const u64 fingerprint = ContentFingerprint();
   std::vector<ScannedAsset> scanned;
   std::vector<std::string> problems;
   for (const std::string& name : ContentFolderNames()) {
@@ -296,19 +377,23 @@ bool AssetStore::Rebuild(std::string* error) {
   for (ScannedAsset& a : unique) records.push_back(a.record);
   ComputeDerivedFlags(records);
   for (size_t i = 0; i < unique.size(); ++i) unique[i].record.flags = records[i].flags;
-  if (!WriteIndex(unique, error)) return false;
+  if (!WriteIndex(unique, fingerprint, error)) return false;
   InstallRecords(std::move(records));
   return true;
 }
 
-bool AssetStore::WriteIndex(const std::vector<ScannedAsset>& assets, std::string* error) {
+bool AssetStore::WriteIndex(const std::vector<ScannedAsset>& assets, u64 fingerprint,
+                            std::string* error) {
   std::lock_guard<std::mutex> lock(dbMutex_);
   if (db_ == nullptr) {
     SetError(error, "index not open");
     return false;
   }
   WriteTransaction tx(db_);
-  if (!tx.Began() || !Exec(db_, "DELETE FROM assets; DELETE FROM asset_links;", error)) {
+  if (!tx.Began() ||
+      !Exec(db_,
+            "DELETE FROM assets; DELETE FROM asset_links; DELETE FROM meta WHERE key = 'content';",
+            error)) {
     return false;
   }
   Statement row(db_,
@@ -363,6 +448,14 @@ bool AssetStore::WriteIndex(const std::vector<ScannedAsset>& assets, std::string
         link.Reset();
       }
     }
+  }
+  Statement done(db_, "INSERT INTO meta(key, value) VALUES(?, ?)");
+  if (!done.Ok()) return false;
+  done.Bind(1, std::string(kContentKey));
+  done.Bind(2, std::to_string(fingerprint));
+  if (done.Step() != SQLITE_DONE) {
+    SetError(error, std::string("database: ") + sqlite3_errmsg(db_));
+    return false;
   }
   return tx.Commit(error);
 }
@@ -491,7 +584,7 @@ size_t AssetStore::CountAssets() const {
   return records_.size();
 }
 
-std::vector<KUID> AssetStore::Search(const FilterNode* filter) const {
+std::vector<KUID> AssetStore::Search(const FilterTree* filter) const {
   std::vector<KUID> out;
   std::shared_lock<std::shared_mutex> lock(indexMutex_);
   for (const AssetRecord& r : records_) {
@@ -518,8 +611,8 @@ Soup AssetStore::GetSettingsSoup(const std::string& group) const {
   std::vector<u8> bytes;
   {
     std::lock_guard<std::mutex> lock(dbMutex_);
-    if (db_ == nullptr) return Soup();
-    Statement select(db_, "SELECT soup FROM settings WHERE grp = ?");
+    if (settingsDb_ == nullptr) return Soup();
+    Statement select(settingsDb_, "SELECT soup FROM settings WHERE grp = ?");
     if (!select.Ok()) return Soup();
     select.Bind(1, group);
     if (select.Step() != SQLITE_ROW) return Soup();
@@ -530,10 +623,10 @@ Soup AssetStore::GetSettingsSoup(const std::string& group) const {
 
 bool AssetStore::SetSettingsSoup(const std::string& group, const Soup& soup) {
   std::lock_guard<std::mutex> lock(dbMutex_);
-  if (db_ == nullptr) return false;
-  WriteTransaction tx(db_);
+  if (settingsDb_ == nullptr) return false;
+  WriteTransaction tx(settingsDb_);
   std::string error;
-  if (!tx.Began() || !InsertSettings(db_, group, soup, &error) || !tx.Commit(&error)) {
+  if (!tx.Began() || !InsertSettings(settingsDb_, group, soup, &error) || !tx.Commit(&error)) {
     if (!error.empty()) LogLine("PymDaemon> settings not written: %s", error);
     return false;
   }

@@ -1,7 +1,10 @@
-// The daemon's durable store: the asset index and the settings groups in the SQLite file
-// UserData/assets.tdx, with the asset content in the folders "editing" and "local" beside it.
+// The daemon's durable store: the asset index in the SQLite file UserData/assets.tdx, with the
+// asset content in the folders "editing" and "local" beside it, and the settings groups in a
+// store of their own, UserData/settings.tdx, which no rebuild of the index touches.
 //
-// A missing index is created and filled from the content folders. Every write is one SQLite
+// An index is built from the content folders when it is missing, when its build never completed,
+// or when the content folders changed while the daemon was stopped (a fingerprint of folder and
+// file times, taken at every start, tells). Every write is one SQLite
 // transaction in WAL mode with synchronous=FULL, acknowledged only after its commit, so a crash
 // at any moment keeps every acknowledged write and none that is half done. Searches run over an
 // in-memory copy of the index and never touch the file.
@@ -26,6 +29,7 @@ namespace PymDaemonSrv {
 class AssetStore {
  public:
   static constexpr const char* kDatabaseFileName = "assets.tdx";
+  static constexpr const char* kSettingsFileName = "settings.tdx";
   // Scanned in this order; the first folder that holds a KUID wins.
   static const std::vector<std::string>& ContentFolderNames();
 
@@ -34,9 +38,10 @@ class AssetStore {
   AssetStore(const AssetStore&) = delete;
   AssetStore& operator=(const AssetStore&) = delete;
 
-  // Opens the index of the UserData folder. A missing index, or one that is not a database of
-  // this schema (moved aside to "assets.tdx.bad"), is built anew from the content folders and
-  // the settings are seeded. False, with a reason, when the file cannot be made at all.
+  // Opens the settings and the index of the UserData folder. An index that is missing, not a
+  // database of this schema (moved aside to "assets.tdx.bad"), incomplete or out of date with the
+  // content folders is built anew; new settings are taken from an index of an older build or
+  // seeded. False, with a reason, when a file cannot be made at all.
   bool Open(const std::string& userDataPath, std::string* error);
   void Close();
   bool IsOpen() const { return db_ != nullptr; }
@@ -48,7 +53,7 @@ class AssetStore {
 
   size_t CountAssets() const;
   // KUIDs of the matching assets in KUID order; a null filter matches every asset.
-  std::vector<KUID> Search(const FilterNode* filter) const;
+  std::vector<KUID> Search(const FilterTree* filter) const;
   // False when the index does not hold the KUID.
   bool GetAsset(const KUID& kuid, AssetRecord& out) const;
   void SetCategoryMatcher(CategoryMatcher matcher);
@@ -66,17 +71,22 @@ class AssetStore {
  private:
   bool OpenFile(const std::string& path, bool* created, std::string* error);
   bool CreateSchema(std::string* error);
+  bool OpenSettings(std::string* error);
+  u64 ContentFingerprint() const;
+  // True when the index holds a completed build of content with this fingerprint.
+  bool IndexMatchesContent(u64 fingerprint);
   bool LoadIndex(std::string* error);
-  bool WriteIndex(const std::vector<ScannedAsset>& assets, std::string* error);
+  bool WriteIndex(const std::vector<ScannedAsset>& assets, u64 fingerprint, std::string* error);
   // Sets the flags that depend on the other assets: up to date, obsolete and the dependency flags.
   static void ComputeDerivedFlags(std::vector<AssetRecord>& records);
   void InstallRecords(std::vector<AssetRecord> records);
 
   std::string userData_;
   bool rebuilt_ = false;
-  // Serialises every use of the SQLite connection.
+  // Serialises every use of the SQLite connections.
   mutable std::mutex dbMutex_;
   sqlite3* db_ = nullptr;
+  sqlite3* settingsDb_ = nullptr;
   // Guards the in-memory index and the evaluator.
   mutable std::shared_mutex indexMutex_;
   std::vector<AssetRecord> records_;  // sorted by KUID

@@ -1,5 +1,6 @@
 #include "daemon/connection.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -26,8 +27,15 @@ Qel::Log& DaemonLog() { return Qel::Log::Get("PymDaemon"); }
 
 }  // namespace
 
-Connection::Connection(int fd, RequestHandlers& handlers, ConnectionListener& listener)
-    : fd_(fd), handlers_(handlers), listener_(listener), inBuffer_(kReadBufferSize) {}
+Connection::Connection(int fd, RequestHandlers& handlers, const ConnectionListener& listener,
+                       const ConnectionPolicy& policy)
+    : fd_(fd),
+      handlers_(handlers),
+      listener_(listener),
+      policy_(policy),
+      handshakeDeadline_(std::chrono::steady_clock::now() +
+                         std::chrono::seconds(policy.handshakeSeconds)),
+      inBuffer_(kReadBufferSize) {}
 
 Connection::~Connection() {
   Shutdown();
@@ -51,7 +59,52 @@ void Connection::Run() {
   if (Handshake()) Serve();
   Shutdown();
   finished_.store(true);
-  listener_.OnConnectionFinished();
+  listener_.onFinished();
+}
+
+void Connection::KeepAliveIfBusy(std::chrono::steady_clock::time_point now) {
+  using Clock = std::chrono::steady_clock;
+  const i64 since = busySince_.load();
+  if (since == 0) return;
+  const Clock::time_point began{Clock::duration(since)};
+  const auto interval = std::chrono::seconds(pp::kKeepAliveNoteSeconds);
+  if (now - std::max(began, lastNote_) < interval) return;
+  std::unique_lock<std::mutex> lock(writeMutex_, std::try_to_lock);
+  if (!lock.owns_lock()) return;
+  pollfd p{fd_, POLLOUT, 0};
+  if (poll(&p, 1, 0) != 1 || (p.revents & POLLOUT) == 0) return;
+  u8 note[16];
+  ByteOrder::StoreLE32(note, pp::kTagNotify);
+  ByteOrder::StoreLE32(note + 4, pp::kNoteMessage);
+  ByteOrder::StoreLE32(note + 8, 4);
+  ByteOrder::StoreLE32(note + 12, 0);
+  const ssize_t sent = send(fd_, note, sizeof note, MSG_DONTWAIT | MSG_NOSIGNAL);
+  // Half a note would leave the stream out of step.
+  if (sent >= 0 && sent != ssize_t(sizeof note)) Shutdown();
+  lastNote_ = now;
+}
+
+bool Connection::WaitReadable() {
+  using Clock = std::chrono::steady_clock;
+  for (;;) {
+    long long limitMs = 1000LL * (shookHands_ ? policy_.idleSeconds : policy_.handshakeSeconds);
+    if (!shookHands_) {
+      limitMs =
+          std::chrono::duration_cast<std::chrono::milliseconds>(handshakeDeadline_ - Clock::now())
+              .count();
+      if (limitMs <= 0) break;
+    }
+    pollfd p{fd_, POLLIN, 0};
+    const int rc = poll(&p, 1, int(std::min<long long>(limitMs, 1LL << 30)));
+    if (rc > 0) return true;
+    if (rc < 0 && errno == EINTR) continue;
+    if (rc < 0) return false;
+    break;
+  }
+  DaemonLog().Printf(Qel::Log::kMessage, shookHands_
+                                             ? "PymDaemon> silent connection closed"
+                                             : "PymDaemon> connection without handshake closed");
+  return false;
 }
 
 bool Connection::ReadExact(void* out, size_t n) {
@@ -66,6 +119,7 @@ bool Connection::ReadExact(void* out, size_t n) {
       n -= take;
       continue;
     }
+    if (!WaitReadable()) return false;
     // Large reads go straight to their destination; small ones refill the buffer.
     if (n >= inBuffer_.size()) return Platform::ReceiveAll(fd_, dst, n);
     const ssize_t got = Platform::ReceiveSome(fd_, inBuffer_.data(), inBuffer_.size());
@@ -118,6 +172,13 @@ bool Connection::Handshake() {
   }
   std::vector<u8> path;
   if (!ReadPayload(words[4], path)) return false;
+  if (!policy_.databaseFolder.empty() &&
+      pp::ResolvedDatabaseFolder(std::string(path.begin(), path.end())) != policy_.databaseFolder) {
+    // Another installation's tool must find its own daemon, not be served this store.
+    DaemonLog().Printf(Qel::Log::kMessage, "PymDaemon> handshake for another folder refused");
+    return false;
+  }
+  shookHands_ = true;
   if (words[1] != pp::kProtocolVersion) {
     DaemonLog().Printf(Qel::Log::kMessage, "PymDaemon> client speaks protocol %u", words[1]);
   }
@@ -148,6 +209,7 @@ void Connection::Serve() {
     if (!ReadPayload(length, payload)) return;
 
     Response response;
+    busySince_.store(std::chrono::steady_clock::now().time_since_epoch().count());
     try {
       handlers_.Handle(opcode, payload.data(), payload.size(), response);
     } catch (const std::exception& e) {
@@ -156,6 +218,7 @@ void Connection::Serve() {
       response.body.Clean();
       response.closeDaemon = false;
     }
+    busySince_.store(0);
     // A post (id 0) has no reply and nothing to report to.
     if (id != pp::kPostTransactionId) {
       std::lock_guard<std::mutex> lock(writeMutex_);
@@ -173,7 +236,7 @@ void Connection::Serve() {
         return;
       }
     }
-    if (response.closeDaemon) listener_.OnCloseRequested();
+    if (response.closeDaemon) listener_.onCloseRequested();
     // One large request must not pin its memory for the rest of the connection.
     if (payload.capacity() > kPayloadStep) std::vector<u8>().swap(payload);
   }

@@ -3,43 +3,67 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "daemon/daemon_limits.h"
 #include "qel/types.h"
 
 namespace PymDaemonSrv {
 
 class RequestHandlers;
 
-class ConnectionListener {
- public:
-  virtual ~ConnectionListener() = default;
+// What a connection demands of its peer.
+struct ConnectionPolicy {
+  // The resolved database folder that handshakes must name; empty accepts any.
+  std::string databaseFolder;
+  // Serve only peers that run as the daemon's own user (the server checks before it starts a
+  // connection).
+  bool ownerOnly = true;
+  u32 handshakeSeconds = kDefaultHandshakeSeconds;
+  u32 idleSeconds = kDefaultIdleSeconds;
+};
+
+// What a connection tells its server. Plain functions rather than an interface: the calls must
+// also work when the process has no descriptor left, where a sanitizer build cannot check a
+// virtual call.
+struct ConnectionListener {
   // A client asked the daemon to close; called after that request's reply was sent.
-  virtual void OnCloseRequested() = 0;
+  std::function<void()> onCloseRequested;
   // The reader thread is about to end.
-  virtual void OnConnectionFinished() = 0;
+  std::function<void()> onFinished;
 };
 
 class Connection {
  public:
   // Takes over the connected socket.
-  Connection(int fd, RequestHandlers& handlers, ConnectionListener& listener);
+  Connection(int fd, RequestHandlers& handlers, const ConnectionListener& listener,
+             const ConnectionPolicy& policy);
   // Ends the connection, waits for its thread and closes the socket.
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
+  // Throws std::system_error when no thread can be started; the socket is then still ours.
   void Start();
   // Wakes a blocked read and lets the thread end; safe from any thread, any number of times.
   void Shutdown();
   void Join();
   bool IsFinished() const { return finished_.load(); }
+  // Sends a keep-alive note (kind 0, value 0) when a request has been running for the interval
+  // since it began or since the last note. For the server's loop: it never blocks, and skips a
+  // turn when the socket is being written or is full.
+  void KeepAliveIfBusy(std::chrono::steady_clock::time_point now);
 
  private:
   void Run();
   bool Handshake();
+  // Waits until the socket is readable; false when the peer stays silent past the limit.
+  bool WaitReadable();
   // Serves frames until the goodbye word, a failure or a shutdown.
   void Serve();
   // Exactly n bytes; false when the peer closed or the socket failed.
@@ -52,10 +76,18 @@ class Connection {
 
   const int fd_;
   RequestHandlers& handlers_;
-  ConnectionListener& listener_;
+  const ConnectionListener& listener_;
+  const ConnectionPolicy& policy_;
+  // Until the handshake is done every read must come before this moment.
+  std::chrono::steady_clock::time_point handshakeDeadline_;
+  bool shookHands_ = false;
   std::thread thread_;
   std::mutex writeMutex_;
   std::atomic<bool> finished_{false};
+  // When the running request began (steady-clock ticks); 0 between requests.
+  std::atomic<i64> busySince_{0};
+  // The last keep-alive note; used by the server's loop only.
+  std::chrono::steady_clock::time_point lastNote_{};
   std::atomic<bool> shutdown_{false};
   // Bytes received ahead of the reader.
   std::vector<u8> inBuffer_;

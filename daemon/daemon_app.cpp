@@ -14,7 +14,9 @@
 #include "daemon/discovery_publisher.h"
 #include "daemon/request_handlers.h"
 #include "daemon/server.h"
+#include "daemon/store_lock.h"
 #include "platform/process.h"
+#include "pymclient/pym_protocol.h"
 #include "qel/log.h"
 
 namespace PymDaemonSrv {
@@ -56,11 +58,33 @@ std::string ParentFolder(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// A decimal number from 0 to `most` (limits and the port; a limit of 0 is refused where it
+// would stop all service).
+bool ParseNumber(const std::string& option, const std::string* text, unsigned long most,
+                 unsigned long& value, std::string& error) {
+  if (text == nullptr) {
+    error = option + " needs a number";
+    return false;
+  }
+  char* end = nullptr;
+  errno = 0;
+  value = std::strtoul(text->c_str(), &end, 10);
+  const bool zeroAllowed = option == "--port";
+  if (text->empty() || *end != '\0' || errno != 0 || value > most || (*text)[0] == '-' ||
+      (value == 0 && !zeroAllowed)) {
+    error = option + " needs a number from " + (zeroAllowed ? "0" : "1") + " to " +
+            std::to_string(most) + ", not \"" + *text + "\"";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool ParseDaemonArguments(const std::vector<std::string>& args, DaemonOptions& out,
                           std::string& error) {
   out = DaemonOptions();
+  unsigned long value = 0;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     const bool hasValue = i + 1 < args.size();
@@ -71,19 +95,21 @@ bool ParseDaemonArguments(const std::vector<std::string>& args, DaemonOptions& o
       }
       out.userData = args[++i];
     } else if (a == "--port") {
-      if (!hasValue) {
-        error = "--port needs a number";
-        return false;
-      }
-      const std::string& text = args[++i];
-      char* end = nullptr;
-      errno = 0;
-      const unsigned long value = std::strtoul(text.c_str(), &end, 10);
-      if (text.empty() || *end != '\0' || errno != 0 || value > 65535 || text[0] == '-') {
-        error = "--port needs a number from 0 to 65535, not \"" + text + "\"";
-        return false;
-      }
+      if (!ParseNumber(a, hasValue ? &args[++i] : nullptr, 65535, value, error)) return false;
       out.port = u16(value);
+    } else if (a == "--max-connections") {
+      if (!ParseNumber(a, hasValue ? &args[++i] : nullptr, 1u << 20, value, error)) return false;
+      out.maxConnections = u32(value);
+    } else if (a == "--handshake-seconds") {
+      if (!ParseNumber(a, hasValue ? &args[++i] : nullptr, kMaxLimitSeconds, value, error)) {
+        return false;
+      }
+      out.handshakeSeconds = u32(value);
+    } else if (a == "--idle-seconds") {
+      if (!ParseNumber(a, hasValue ? &args[++i] : nullptr, kMaxLimitSeconds, value, error)) {
+        return false;
+      }
+      out.idleSeconds = u32(value);
     } else {
       error = "unknown argument \"" + a + "\"";
       return false;
@@ -120,10 +146,14 @@ std::string ResolveUserDataFolder(const DaemonOptions& options, std::string& err
 }
 
 int RunDaemon(const std::vector<std::string>& args) {
+  // The store holds the user's assets and account settings: nobody else may read them.
+  umask(077);
   DaemonOptions options;
   std::string error;
   if (!ParseDaemonArguments(args, options, error)) {
-    std::fprintf(stderr, "PymDaemon: %s\nUsage: PymDaemon [--userdata <folder>] [--port <n>]\n",
+    std::fprintf(stderr,
+                 "PymDaemon: %s\nUsage: PymDaemon [--userdata <folder>] [--port <n>] "
+                 "[--max-connections <n>] [--handshake-seconds <n>] [--idle-seconds <n>]\n",
                  error.c_str());
     return kExitUsage;
   }
@@ -132,17 +162,40 @@ int RunDaemon(const std::vector<std::string>& args) {
     std::fprintf(stderr, "PymDaemon: %s\n", error.c_str());
     return kExitFailure;
   }
-  Qel::Log::SetToFile((userData + "/pymdaemon.log").c_str());
+  Qel::Log::SetToRotatingFile((userData + "/" + PymProtocol::kDaemonLogFileName).c_str(),
+                              kLogFileMaxBytes);
   Qel::Log& log = Qel::Log::Get("PymDaemon");
+  // Nobody sees a detached daemon's standard error: the reasons it stops go to its log too.
+  auto failWith = [&log](int code, const std::string& text) {
+    std::fprintf(stderr, "PymDaemon: %s\n", text.c_str());
+    log.Printf(Qel::Log::kError, "%s%s", PymProtocol::kDaemonLogErrorPrefix, text.c_str());
+    return code;
+  };
   const std::string databasePath = userData + "/" + AssetStore::kDatabaseFileName;
+
+  // Held before anything else touches the store, whatever became of the discovery objects.
+  StoreLock storeLock;
+  switch (storeLock.Acquire(userData, &error)) {
+    case StoreLock::Result::kHeld:
+      break;
+    case StoreLock::Result::kBusy:
+      std::fprintf(stderr, "PymDaemon: another daemon already serves %s\n", userData.c_str());
+      return kExitAlreadyRunning;
+    case StoreLock::Result::kFailed:
+      return failWith(kExitFailure, error);
+  }
 
   AssetStore store;
   RequestHandlers handlers(store);
-  Server server(handlers);
+  ConnectionPolicy policy;
+  policy.databaseFolder = userData;
+  policy.handshakeSeconds = options.handshakeSeconds;
+  policy.idleSeconds = options.idleSeconds;
+  Server server(handlers, policy, options.maxConnections);
   StopSignals signals(server);
   if (!server.Listen(options.port, &error)) {
-    std::fprintf(stderr, "PymDaemon: cannot listen on port %u: %s\n", options.port, error.c_str());
-    return kExitFailure;
+    return failWith(kExitFailure,
+                    "cannot listen on port " + std::to_string(options.port) + ": " + error);
   }
 
   // Published before the store opens, so that a second daemon is refused before it touches the
@@ -156,14 +209,12 @@ int RunDaemon(const std::vector<std::string>& args) {
       std::fprintf(stderr, "PymDaemon: process %u already serves %s\n", owner, userData.c_str());
       return kExitAlreadyRunning;
     case DiscoveryPublisher::Result::kFailed:
-      std::fprintf(stderr, "PymDaemon: %s\n", error.c_str());
-      return kExitFailure;
+      return failWith(kExitFailure, error);
   }
   server.SetStoppingHook([&discovery] { discovery.Withdraw(); });
 
   if (!store.Open(userData, &error)) {
-    std::fprintf(stderr, "PymDaemon: cannot open the asset index: %s\n", error.c_str());
-    return kExitFailure;
+    return failWith(kExitFailure, "cannot open the asset index: " + error);
   }
   log.Printf(Qel::Log::kMessage, "PymDaemon> serving %s on 127.0.0.1:%u (%zu assets%s)",
              userData.c_str(), server.Port(), store.CountAssets(),

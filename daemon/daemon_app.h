@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "daemon/daemon_limits.h"
 #include "qel/types.h"
 
 namespace PymDaemonSrv {
@@ -22,9 +23,13 @@ struct DaemonOptions {
   std::string userData;
   // 0: a free loopback port.
   u16 port = 0;
+  u32 maxConnections = kDefaultMaxConnections;
+  u32 handshakeSeconds = kDefaultHandshakeSeconds;
+  u32 idleSeconds = kDefaultIdleSeconds;
 };
 
-// Arguments without the program name: "--userdata <path>", "--port <n>". False with a message.
+// Arguments without the program name: "--userdata <path>", "--port <n>", "--max-connections <n>",
+// "--handshake-seconds <n>", "--idle-seconds <n>". False with a message.
 bool ParseDaemonArguments(const std::vector<std::string>& args, DaemonOptions& out,
                           std::string& error);
 
@@ -33,7 +38,9 @@ bool ParseDaemonArguments(const std::vector<std::string>& args, DaemonOptions& o
 std::string ResolveUserDataFolder(const DaemonOptions& options, std::string& error);
 
 // Runs the daemon to its end and returns the process exit code. SIGINT, SIGTERM and SIGHUP end
-// it as cleanly as the close request does.
+// it as cleanly as the close request does. Everything it creates is its user's alone. Once the
+// UserData folder is known, every error also goes to its log file there
+// (PymProtocol::kDaemonLogFileName).
 int RunDaemon(const std::vector<std::string>& args);
 
 }  // namespace PymDaemonSrv

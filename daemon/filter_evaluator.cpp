@@ -48,17 +48,10 @@ bool InRange(T value, T low, T high, bool lowInclusive, bool highInclusive) {
 
 }  // namespace
 
-FilterEvaluator::FilterEvaluator() { SetCategoryMatcher(nullptr); }
+FilterEvaluator::FilterEvaluator() = default;
 
 void FilterEvaluator::SetCategoryMatcher(CategoryMatcher matcher) {
-  if (matcher) {
-    categories_ = std::move(matcher);
-  } else {
-    // Category texts are expressions (OR '|', AND ';', NOT '-') over the asset's list.
-    categories_ = [](std::string_view list, std::string_view expression) {
-      return MatchCategoryExpression(std::string(list).c_str(), std::string(expression).c_str());
-    };
-  }
+  categories_ = std::move(matcher);
 }
 
 bool FilterEvaluator::PlainListMatch(std::string_view list, std::string_view terms,
@@ -73,40 +66,49 @@ bool FilterEvaluator::PlainListMatch(std::string_view list, std::string_view ter
   return true;
 }
 
-bool FilterEvaluator::MatchString(const FilterNode& node, const AssetRecord& asset) const {
+bool FilterEvaluator::MatchString(const FilterTree& tree, const FilterNode& node,
+                                  const AssetRecord& asset) const {
+  const std::string_view text = tree.Text(node);
   switch (node.kind) {
     case fc::kStringAssetName:
-      if (node.exact) return asset.nameLower == node.textLower;
-      return asset.nameLower.find(node.textLower) != std::string::npos;
+      if (node.Has(FilterNode::kExact)) return asset.nameLower == text;
+      return asset.nameLower.find(text) != std::string::npos;
     case fc::kStringCategoryList:
-      return categories_(asset.categories, node.text);
+      // Category texts are expressions (OR '|', AND ';', NOT '-') over the asset's list; both
+      // texts end in a NUL already, so nothing is copied per asset.
+      if (!categories_) return MatchCategoryExpression(asset.categories.c_str(), text.data());
+      return categories_(asset.categories, text);
     case fc::kStringEraList:
-      return PlainListMatch(asset.era, node.text, true);
+      return PlainListMatch(asset.era, text, true);
     case fc::kStringKeywordList:
-      return PlainListMatch(asset.keywords, node.text, true);
+      return PlainListMatch(asset.keywords, text, true);
     case fc::kStringRegionList:
-      return PlainListMatch(asset.region, node.text, true);
+      return PlainListMatch(asset.region, text, true);
     default:
       return false;
   }
 }
 
-bool FilterEvaluator::Matches(const FilterNode* root, const AssetRecord& asset) const {
-  if (root == nullptr) return true;
-  const FilterNode& node = *root;
+bool FilterEvaluator::Matches(const FilterTree* filter, const AssetRecord& asset) const {
+  return filter == nullptr || MatchNode(*filter, filter->Root(), asset);
+}
+
+bool FilterEvaluator::MatchNode(const FilterTree& tree, const FilterNode& node,
+                                const AssetRecord& asset) const {
   switch (node.type) {
     case FilterNode::Type::kGroup: {
-      bool result = node.allChildren;
-      for (const auto& child : node.children) {
-        if (Matches(child.get(), asset) != node.allChildren) {
-          result = !node.allChildren;
+      const bool all = node.Has(FilterNode::kAllChildren);
+      bool result = all;
+      for (u32 child = tree.IndexOf(node) + 1; child < node.end; child = tree.Node(child).end) {
+        if (MatchNode(tree, tree.Node(child), asset) != all) {
+          result = !all;
           break;
         }
       }
-      return result != node.negated;
+      return result != node.Has(FilterNode::kNegated);
     }
     case FilterNode::Type::kString:
-      return MatchString(node, asset);
+      return MatchString(tree, node, asset);
     case FilterNode::Type::kBool:
       return node.kind < fc::kFlagCount && asset.HasFlag(node.kind);
     case FilterNode::Type::kInt: {
@@ -124,7 +126,9 @@ bool FilterEvaluator::Matches(const FilterNode* root, const AssetRecord& asset) 
         default:
           return false;
       }
-      return InRange(value, node.low, node.high, node.lowInclusive, node.highInclusive);
+      const FilterTree::Bounds& b = tree.BoundsOf(node);
+      return InRange(value, b.intLow, b.intHigh, node.Has(FilterNode::kLowInclusive),
+                     node.Has(FilterNode::kHighInclusive));
     }
     case FilterNode::Type::kTimestamp: {
       u64 value;
@@ -138,11 +142,13 @@ bool FilterEvaluator::Matches(const FilterNode* root, const AssetRecord& asset) 
         default:
           return false;
       }
-      return InRange(value, node.timeLow, node.timeHigh, node.lowInclusive, node.highInclusive);
+      const FilterTree::Bounds& b = tree.BoundsOf(node);
+      return InRange(value, b.timeLow, b.timeHigh, node.Has(FilterNode::kLowInclusive),
+                     node.Has(FilterNode::kHighInclusive));
     }
     case FilterNode::Type::kAssetID:
       return node.kind == fc::kAssetIDAssetId &&
-             std::binary_search(node.assets.begin(), node.assets.end(), asset.kuid);
+             std::binary_search(tree.AssetsBegin(node), tree.AssetsEnd(node), asset.kuid);
   }
   return false;
 }

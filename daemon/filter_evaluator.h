@@ -24,18 +24,19 @@ class FilterEvaluator {
  public:
   FilterEvaluator();
 
-  // A null matcher restores category-expression matching.
+  // A null matcher restores category-expression matching (the default).
   void SetCategoryMatcher(CategoryMatcher matcher);
 
-  // A null root (no filter) matches every asset.
-  bool Matches(const FilterNode* root, const AssetRecord& asset) const;
+  // A null filter matches every asset. Time is linear in the filter's elements.
+  bool Matches(const FilterTree* filter, const AssetRecord& asset) const;
 
   // Every term of `terms` (separated by ';', blanks trimmed, empty terms ignored) equals an entry
   // of `list` (separated by ';' or ','). No terms at all match any list.
   static bool PlainListMatch(std::string_view list, std::string_view terms, bool ignoreCase);
 
  private:
-  bool MatchString(const FilterNode& node, const AssetRecord& asset) const;
+  bool MatchNode(const FilterTree& tree, const FilterNode& node, const AssetRecord& asset) const;
+  bool MatchString(const FilterTree& tree, const FilterNode& node, const AssetRecord& asset) const;
 
   CategoryMatcher categories_;
 };

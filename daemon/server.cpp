@@ -8,14 +8,36 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <system_error>
 
 #include "qel/log.h"
 
 namespace PymDaemonSrv {
 
-Server::Server(RequestHandlers& handlers) : handlers_(handlers) {
+namespace {
+
+Qel::Log& DaemonLog() { return Qel::Log::Get("PymDaemon"); }
+
+constexpr auto kShortageLogInterval = std::chrono::minutes(1);
+// The listener looks for long-running requests this often.
+constexpr int kKeepAliveSweepMs = 1000;
+
+// Accept failures that last until something else lets go of a resource.
+bool IsResourceShortage(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+}  // namespace
+
+Server::Server(RequestHandlers& handlers, ConnectionPolicy policy, u32 maxConnections)
+    : handlers_(handlers),
+      policy_(std::move(policy)),
+      listener_{[this] { Stop(); }, [this] { Wake(); }},
+      maxConnections_(maxConnections) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
     wakeRead_ = fds[0];
@@ -79,8 +101,6 @@ void Server::Stop() {
   Wake();
 }
 
-void Server::OnConnectionFinished() { Wake(); }
-
 void Server::ReapFinished() {
   std::vector<std::unique_ptr<Connection>> done;
   {
@@ -98,14 +118,78 @@ void Server::ReapFinished() {
   done.clear();
 }
 
+void Server::SendKeepAlives() {
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard<std::mutex> lock(connectionsMutex_);
+  for (auto& c : connections_) c->KeepAliveIfBusy(now);
+}
+
+void Server::Pause(u32 ms) {
+  pollfd wake{wakeRead_, POLLIN, 0};
+  poll(&wake, 1, int(ms));
+}
+
+bool Server::IsPeerOwner(int fd) {
+  if (!policy_.ownerOnly) return true;
+  uid_t owner = 0;
+  return peers_.Find(fd, owner) && owner == geteuid();
+}
+
+void Server::Admit(int fd) {
+  const int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  size_t open;
+  {
+    std::lock_guard<std::mutex> lock(connectionsMutex_);
+    open = connections_.size();
+  }
+  if (open >= maxConnections_) {
+    ReapFinished();
+    std::lock_guard<std::mutex> lock(connectionsMutex_);
+    open = connections_.size();
+  }
+  if (open >= maxConnections_) {
+    if (!refusingLogged_) {
+      DaemonLog().Printf(Qel::Log::kError,
+                         "PymDaemon> %u connections open; further connections refused",
+                         maxConnections_);
+      refusingLogged_ = true;
+    }
+    close(fd);
+    return;
+  }
+  if (!IsPeerOwner(fd)) {
+    DaemonLog().Printf(Qel::Log::kMessage, "PymDaemon> connection of another user refused");
+    close(fd);
+    return;
+  }
+  auto connection = std::make_unique<Connection>(fd, handlers_, listener_, policy_);
+  try {
+    connection->Start();
+  } catch (const std::system_error& e) {
+    if (!refusingLogged_) {
+      DaemonLog().Printf(Qel::Log::kError, "PymDaemon> no thread for a connection (%s); refused",
+                         e.what());
+      refusingLogged_ = true;
+    }
+    return;  // The connection closes its socket.
+  }
+  refusingLogged_ = false;
+  std::lock_guard<std::mutex> lock(connectionsMutex_);
+  connections_.push_back(std::move(connection));
+}
+
 void Server::Run() {
   if (listenFd_ < 0) return;
+  u32 backoffMs = 0;
   while (!stopping_.load()) {
     pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      Qel::Log::Get("PymDaemon")
-          .Printf(Qel::Log::kError, "PymDaemon> poll failed: %s", std::strerror(errno));
+    const int ready = poll(fds, 2, kKeepAliveSweepMs);
+    const int pollError = errno;
+    SendKeepAlives();
+    if (ready < 0) {
+      if (pollError == EINTR) continue;
+      DaemonLog().Printf(Qel::Log::kError, "PymDaemon> poll failed: %s", std::strerror(pollError));
       break;
     }
     if (fds[1].revents != 0) {
@@ -117,17 +201,24 @@ void Server::Run() {
     if (stopping_.load()) break;
     if (fds[0].revents & POLLIN) {
       const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;
-      const int on = 1;
-      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-      ConnectionListener& listener = *this;
-      auto connection = std::make_unique<Connection>(fd, handlers_, listener);
-      Connection* started = connection.get();
-      {
-        std::lock_guard<std::mutex> lock(connectionsMutex_);
-        connections_.push_back(std::move(connection));
+      if (fd >= 0) {
+        backoffMs = 0;
+        Admit(fd);
+      } else if (IsResourceShortage(errno)) {
+        // The waiting peer stays queued and the listener stays readable: without a pause this
+        // loop would spin. A shortage comes and goes with every connection that ends, so it is
+        // reported at most once a minute.
+        const auto now = std::chrono::steady_clock::now();
+        if (!shortageLogged_ || now - lastShortageLog_ >= kShortageLogInterval) {
+          DaemonLog().Printf(Qel::Log::kError, "PymDaemon> cannot accept connections: %s",
+                             std::strerror(errno));
+          shortageLogged_ = true;
+          lastShortageLog_ = now;
+        }
+        backoffMs = backoffMs == 0 ? kAcceptBackoffFirstMs
+                                   : std::min(backoffMs * 2, kAcceptBackoffLongestMs);
+        Pause(backoffMs);
       }
-      started->Start();
     }
   }
 

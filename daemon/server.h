@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -10,16 +11,19 @@
 #include <vector>
 
 #include "daemon/connection.h"
+#include "daemon/daemon_limits.h"
+#include "daemon/peer_owner.h"
 #include "qel/types.h"
 
 namespace PymDaemonSrv {
 
 class RequestHandlers;
 
-class Server : private ConnectionListener {
+class Server {
  public:
-  explicit Server(RequestHandlers& handlers);
-  ~Server() override;
+  explicit Server(RequestHandlers& handlers, ConnectionPolicy policy = ConnectionPolicy(),
+                  u32 maxConnections = kDefaultMaxConnections);
+  ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
@@ -37,15 +41,30 @@ class Server : private ConnectionListener {
   void Stop();
 
  private:
-  void OnCloseRequested() override { Stop(); }
-  void OnConnectionFinished() override;
   void Wake();
   void ReapFinished();
+  // Takes over an accepted socket: serves it on a thread of its own, or closes it when the cap is
+  // reached or no thread can be had.
+  void Admit(int fd);
+  // Keep-alive notes for the requests that have been running long.
+  void SendKeepAlives();
+  // Whether the peer of an accepted socket runs as this process's user.
+  bool IsPeerOwner(int fd);
+  // Waits for `ms` or a wake-up, whichever comes first.
+  void Pause(u32 ms);
 
   RequestHandlers& handlers_;
+  const ConnectionPolicy policy_;
+  const ConnectionListener listener_;
+  const u32 maxConnections_;
+  // Refusals are logged once per episode, not once per connection.
+  bool refusingLogged_ = false;
+  bool shortageLogged_ = false;
+  std::chrono::steady_clock::time_point lastShortageLog_;
   int listenFd_ = -1;
   int wakeRead_ = -1;
   int wakeWrite_ = -1;
+  PeerOwnerFinder peers_;
   u16 port_ = 0;
   std::atomic<bool> stopping_{false};
   std::function<void()> stoppingHook_;

@@ -309,17 +309,8 @@ SoupForm ChooseForm(const char* type, const char* path) {
   return SoupForm::kNone;
 }
 
-// A registered engine volume stands for its folder; any other volume is a folder or a
-// substitution name as given.
-Qel::PString VolumeFolder(const char* volume) {
-  const Qel::PString name(volume);
-  const Qel::String folder = Qel::GetVolume(name);
-  return folder.IsEmpty() ? name : folder.ToPString();
-}
-
 Qel::String JoinedPath(const char* volume, const char* path) {
-  if (!volume || !*volume) return Qel::String(path);
-  return Qel::File::InFolder(VolumeFolder(volume), path);
+  return Qel::PathInVolume(Qel::PString(volume), path);
 }
 
 }  // namespace
@@ -329,7 +320,7 @@ bool Soup::LoadFile(const char* volume, const char* path, const char* type) {
   TFile file;
   const int opened = (!volume || !*volume)
                          ? file.Open(path, Qel::File::kModeReadShared)
-                         : file.OpenInFolder(VolumeFolder(volume), path, Qel::File::kModeRead);
+                         : file.Open(JoinedPath(volume, path).CStr(), Qel::File::kModeRead);
   if (opened != 0) return false;
   switch (ChooseForm(type, path)) {
     case SoupForm::kText:

@@ -166,6 +166,23 @@ class TDBContainerTag : public ACSChunk {
   u32 slabOffset_ = 0;
 };
 
+// Calls visit(name, node) for each child of the node in order: straight over an in-memory
+// container's entries (indexing one walks its blocks), else by index.
+template <class Visit>
+void ForEachChild(const ACSChunk* node, Visit&& visit) {
+  if (const auto* memory = dynamic_cast<const TDBContainerTag*>(node)) {
+    for (const TDBContainerTag::Entry& entry : memory->GetEntries()) visit(entry.name, entry.node);
+    return;
+  }
+  const u32 count = node->CountChildren();
+  for (u32 i = 0; i < count; ++i) {
+    Qel::PString name;
+    MPRef<ACSChunk> child;
+    if (!node->GetChildAt(i, name, child)) break;
+    visit(name, child);
+  }
+}
+
 // An in-memory value of any kind but the container.
 class TDBDataTag : public ACSChunk {
  public:

@@ -8,7 +8,8 @@
 namespace {
 
 // Above this allocation a write that does not fit first extends it by its size plus kGrowStep,
-// so large payloads grow in few steps.
+// and at least by the allocation itself: growing geometrically copies each byte a bounded number
+// of times, where fixed steps would copy the whole buffer at every step.
 constexpr u32 kGrowThreshold = 16384;
 constexpr u64 kGrowStep = 65536;
 
@@ -41,8 +42,10 @@ u32 TBuffer::Write(const void* data, u32 n) {
   try {
     const u32 allocated = buffer_->GetAllocatedLength();
     if (u64(buffer_->GetPosition()) + n > allocated && allocated > kGrowThreshold) {
-      const u64 grow = std::min<u64>(u64(n) + kGrowStep, std::numeric_limits<u32>::max());
-      buffer_->AddLength(u32(grow));
+      const u64 room = std::numeric_limits<u32>::max() - u64(allocated);
+      const u64 grow = std::max<u64>(u64(n) + kGrowStep, allocated);
+      // Near the 4 GiB bound the step shrinks to what is left; a write beyond it still fails.
+      buffer_->AddLength(u32(std::min<u64>(grow, std::max<u64>(room, n))));
     }
     return buffer_->Write(data, n);
   } catch (...) {

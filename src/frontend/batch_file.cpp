@@ -1,5 +1,7 @@
 #include "frontend/batch_file.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 
 #include "assetdata/results_log.h"
@@ -88,8 +90,11 @@ int RunBatchFile(const char* fileName, EngineContext& context, const char* progr
                  fileName);
     return -1;
   }
+  // A device or a pipe ("@/dev/zero") would be read for ever: only a regular file is a batch.
+  struct stat st {};
+  const bool regular = ::stat(Qel::File::Resolve(fileName).CStr(), &st) == 0 && S_ISREG(st.st_mode);
   Qel::File file;
-  if (file.Open(fileName, Qel::File::kModeRead) != 0) {
+  if (!regular || file.Open(fileName, Qel::File::kModeRead) != 0) {
     std::fprintf(stderr, "-The file \"%s\" cannot be read\n", fileName);
     return -1;
   }

@@ -3,40 +3,17 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <memory>
-#include <vector>
 
 #include "assetdata/results_log.h"
-#include "assetdata/soup.h"
 #include "core/app_globals.h"
 #include "core/crash_guard.h"
-#include "core/kuid.h"
 #include "core/path_text.h"
 #include "frontend/application.h"
-#include "gscompiler/compile_driver.h"
-#include "gscompiler/gs_source_file.h"
-#include "pymclient/pym_filter.h"
-#include "pymclient/pym_filter_codes.h"
-#include "pymclient/pym_search.h"
-#include "pymclient/pym_settings.h"
+#include "frontend/commands.h"
 #include "qel/file.h"
 #include "qel/pstring.h"
 
 namespace {
-
-struct CommandArgs {
-  ResultsLog* log;
-  EngineContext* context;
-  int argc;
-  char** argv;
-  // argv[1] and argv[2], interned and lower-cased; empty when absent.
-  Qel::PString word;
-  Qel::PString second;
-
-  // argv[i] as typed; null when absent.
-  const char* Arg(int i) const { return i < argc ? argv[i] : nullptr; }
-};
 
 using CommandHandler = int (*)(CommandArgs& args);
 
@@ -47,102 +24,6 @@ struct Command {
   // The word is recognised only with at least this many arguments, program path included.
   int minimumArgc;
 };
-
-void AddError(ResultsLog* log, const Qel::String& text) {
-  ResultsLog::AddResult(log, ResultsLog::kError, KestroPropertyRef(), text);
-}
-
-int Version(CommandArgs&) {
-  std::printf("Build %d\n", kBuildNumber);
-  return 0;
-}
-int InstalledVersionLo(CommandArgs&) { return kProgramVersion & 0xFF; }
-int InstalledVersionHi(CommandArgs&) { return (kProgramVersion >> 8) & 0xFF; }
-int InstalledBuildNumberLo(CommandArgs&) { return kBuildNumber & 0xFF; }
-int InstalledBuildNumberHi(CommandArgs&) { return (kBuildNumber >> 8) & 0xFF; }
-int InstalledVersion(CommandArgs&) { return kProgramVersion; }
-int InstalledBuildNumber(CommandArgs&) { return kBuildNumber; }
-
-int Echo(CommandArgs& a) {
-  for (int i = 2; i < a.argc; ++i) std::printf("%s ", a.argv[i] != nullptr ? a.argv[i] : "");
-  std::printf("\n");
-  return 0;
-}
-
-int RegisterAccount(CommandArgs& a) {
-  const Qel::PString group("internet");
-  Soup settings = PymGetSettingsSoup(group);
-  settings.SetNamedTag("username", Qel::PString(a.Arg(2)));
-  settings.SetNamedTag("password", Qel::PString(a.Arg(3)));
-  PymSetSettingsSoup(group, settings);
-  return 0;
-}
-
-int Compile(CommandArgs& a) {
-  if (a.second.IsEmpty()) {
-    AddError(a.log, "Invalid file path.");
-    return -1;
-  }
-  StartupFolderScope inStartupFolder;
-  a.argv[1] = const_cast<char*>("");
-  return CompileCommand(a.argc, a.argv) == 0 ? 0 : -1;
-}
-
-int Encrypt(CommandArgs& a) {
-  StartupFolderScope inStartupFolder;
-  Qel::File::Path output;
-  if (a.second.IsSet() && Qel::File::Path(a.second.CStr()).IsExt("gs")) {
-    output = Qel::File::Path(a.second.CStr());
-    output.ChangeExtension("gse");
-  }
-  GSSourceFile source;
-  if (output.IsEmpty() || !source.Load("", a.second.CStr())) {
-    AddError(a.log, "Invalid file path.");
-    return -1;
-  }
-  // An empty text has no packed form that reads back; the target is left alone.
-  if (source.GetTextLength() == 0) {
-    AddError(a.log,
-             Qel::String::Format("Could not encrypt file %s: the file is empty.", a.second.CStr()));
-    return -1;
-  }
-  if (!source.Pack()) {
-    AddError(a.log, Qel::String::Format("Could not encrypt file %s: it is too large to pack.",
-                                        a.second.CStr()));
-    return -1;
-  }
-  // A failed save must not pass for an encrypted file.
-  if (!source.Save("", output.CStr())) {
-    AddError(a.log, Qel::String::Format("Could not write file %s.", output.CStr()));
-    return -1;
-  }
-  return 0;
-}
-
-int SearchByCategory(CommandArgs& a) {
-  auto filter = std::make_unique<PymFilterElementGroup>();
-  if (a.second == Qel::PString("-a")) {
-    const char* expression = a.Arg(3);
-    if (expression == nullptr || *expression == '\0') {
-      AddError(a.log, "Missing category parameter.");
-      return -1;
-    }
-    filter->AddElement(std::make_unique<PymFilterElementString>(PymFilterCodes::kStringCategoryList,
-                                                                Qel::PString(expression).Upper()));
-  } else {
-    filter->AddElement(std::make_unique<PymFilterElementString>(PymFilterCodes::kStringCategoryList,
-                                                                a.second.Upper()));
-    filter->AddElement(std::make_unique<PymFilterElementBool>(PymFilterCodes::kFlagLocal));
-  }
-  std::vector<KUID> found;
-  PymSearchAssets(filter.get(), found);
-  if (found.empty()) return -1;
-  std::printf("+ %zu : assets matching the specified criteria\n", found.size());
-  for (size_t i = 0; i < found.size(); ++i) {
-    std::printf("+ #%zu : %s\n", i, found[i].ToString().CStr());
-  }
-  return 0;
-}
 
 // In dispatch order; a word that appears in the help text is matched after lower-casing.
 constexpr Command kCommands[] = {
@@ -209,6 +90,10 @@ int InvokeFunction(intptr_t argument) {
 }
 
 }  // namespace
+
+void AddError(ResultsLog* log, const Qel::String& text) {
+  ResultsLog::AddResult(log, ResultsLog::kError, KestroPropertyRef(), text);
+}
 
 const char* const* GetCommandWords(int* count) {
   if (count != nullptr) *count = kCommandCount;

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <string>
 
 #include "assetdata/results_log.h"
 #include "core/app_globals.h"
@@ -11,6 +12,7 @@
 #include "frontend/help_text.h"
 #include "frontend/result_summary.h"
 #include "pymclient/install_paths.h"
+#include "pymclient/pym_client.h"
 #include "qel/pstring.h"
 
 namespace {
@@ -47,6 +49,9 @@ int main(int argc, char** argv) {
 
   EngineContext context;
   if (InitApplication(context, argv[0], argc, argv) != 0) {
+    // A daemon that could not start says why only in its log, which nobody reads unasked.
+    const std::string cause = PymGetDaemonFailure();
+    if (!cause.empty()) std::fprintf(stderr, "%s\n", cause.c_str());
     std::fputs("- Init failed\n", stderr);
     ShutdownApplication(context);
     EndProcess(-1);

@@ -1,9 +1,9 @@
 #include "gscompiler/constant_folding.h"
 
 #include <climits>
-#include <cmath>
 #include <cstring>
 
+#include "gscommon/script_arithmetic.h"
 #include "gscompiler/parse_node.h"
 
 namespace GSCompiler {
@@ -72,15 +72,11 @@ bool FoldUnary(ParseNode& node, const Constant& a) {
   }
 }
 
+// The order that the comparison instructions give, so that a folded comparison agrees with the
+// one the program would have made.
 bool Compare(i32 op, const Constant& a, const Constant& b, bool* result) {
-  int order;
-  if (a.IsFloat() || b.IsFloat()) {
-    const float x = a.Float(), y = b.Float();
-    if (std::isnan(x) || std::isnan(y)) return false;
-    order = x < y ? -1 : (x > y ? 1 : 0);
-  } else {
-    order = a.Int() < b.Int() ? -1 : (a.Int() > b.Int() ? 1 : 0);
-  }
+  const int order = a.IsFloat() || b.IsFloat() ? GSByteCode::CompareFloats(a.Float(), b.Float())
+                                               : GSByteCode::CompareInts(a.Int(), b.Int());
   switch (op) {
     case kOpLess:
       *result = order < 0;
@@ -137,18 +133,20 @@ bool FoldArithmetic(ParseNode& node, const Constant& a, const Constant& b) {
     if (division && (b.bits == 0 || (a.Int() == INT_MIN && b.Int() == -1))) return false;
     u32 r;
     if (!Arithmetic(
-            op, a.bits, b.bits, [](u32 x, u32 y) { return u32(i32(x) / i32(y)); },
-            [](u32 x, u32 y) { return u32(i32(x) % i32(y)); }, &r)) {
+            op, a.bits, b.bits,
+            [](u32 x, u32 y) { return u32(GSByteCode::Divide(i32(x), i32(y))); },
+            [](u32 x, u32 y) { return u32(GSByteCode::Remainder(i32(x), i32(y))); }, &r)) {
       return false;
     }
     Become(node, kConstInt, r);
     return true;
   }
-  if (division && b.Float() == 0.0f) return false;
+  // Only +0.0 is the run time's divide-by-zero error; -0.0 divides.
+  if (division && FloatBits(b.Float()) == 0) return false;
   float r;
   if (!Arithmetic(
           op, a.Float(), b.Float(), [](float x, float y) { return x / y; },
-          [](float x, float y) { return std::fmod(x, y); }, &r)) {
+          [](float x, float y) { return GSByteCode::FloatRemainder(x, y); }, &r)) {
     return false;
   }
   Become(node, kConstFloat, FloatBits(r));
@@ -170,11 +168,10 @@ bool FoldBinary(ParseNode& node, const Constant& a, const Constant& b) {
     case kOpBitXor:
     case kOpBitOr: {
       if (!a.IsInt() || !b.IsInt()) return false;
-      const u32 count = b.bits % 32;
       u32 r = 0;
-      if (op == kOpShiftLeft) r = a.bits << count;
+      if (op == kOpShiftLeft) r = u32(GSByteCode::ShiftLeft(a.Int(), b.Int()));
       // Constants shift keeping the sign, unlike the run time's shift.
-      if (op == kOpShiftRight) r = u32(a.Int() >> count);
+      if (op == kOpShiftRight) r = u32(GSByteCode::ShiftRightArithmetic(a.Int(), b.Int()));
       if (op == kOpBitAnd) r = a.bits & b.bits;
       if (op == kOpBitXor) r = a.bits ^ b.bits;
       if (op == kOpBitOr) r = a.bits | b.bits;
@@ -210,11 +207,8 @@ u32 ConvertConstantBits(i32 constantKind, u32 value, i32 targetType) {
       return (c.IsFloat() ? c.Float() != 0.0f : value != 0) ? 1 : 0;
     case kTypeInt: {
       if (!c.IsFloat()) return value;
-      const float f = c.Float();
-      if (std::isnan(f)) return 0;
-      if (f >= 2147483648.0f) return u32(INT_MAX);
-      if (f < -2147483648.0f) return u32(INT_MIN);
-      return u32(static_cast<i32>(f));
+      // As the conversion instruction does it at run time.
+      return u32(GSByteCode::FloatToInt(c.Float()));
     }
     case kTypeFloat:
       return c.IsFloat() ? value : FloatBits(c.Float());

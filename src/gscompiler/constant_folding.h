@@ -12,7 +12,8 @@ namespace GSCompiler {
 i32 ConstantType(i32 constantKind);
 
 // The bits of a bool, int or float constant converted to the type `targetType` (bool, int or
-// float; any other type keeps the bits). Floats out of the int range saturate, NaN gives 0.
+// float; any other type keeps the bits). Floats convert to int as at run time: NaN and values
+// out of the int range give the least int.
 u32 ConvertConstantBits(i32 constantKind, u32 value, i32 targetType);
 
 // Turns an operator node whose operands are bool, int or float constants into the constant it

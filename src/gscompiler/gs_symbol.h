@@ -148,6 +148,9 @@ class GSClassSymbol : public GSSymbol {
   // parameter count, up to `capacity`; returns how many were appended.
   u32 CollectOverloads(const char* baseName, i32 parameterCount, GSFunctionSymbol** out,
                        u32 capacity) const;
+  // The same for this class's own functions only.
+  u32 CollectOwnOverloads(const char* baseName, i32 parameterCount, GSFunctionSymbol** out,
+                          u32 capacity) const;
   void ClearMembers();
   // Drops the members without touching them, when they are freed with the class.
   void ForgetMembers() { members_.Forget(); }
@@ -165,9 +168,6 @@ class GSClassSymbol : public GSSymbol {
   i32 inheritedFunctionCount = 0;
 
  private:
-  u32 CollectOwnOverloads(const char* baseName, i32 parameterCount, GSFunctionSymbol** out,
-                          u32 capacity) const;
-
   std::vector<PendingParent> pending_;
   std::vector<Ancestor> ancestors_;
   Utils::HashNodeTable members_;

@@ -122,6 +122,13 @@ enum ParseFlag : u32 {
   kFlagGame = kSpecGame,
   kFlagDefine = kSpecDefine,
   kFlagSecured = kSpecSecured,
+  // On an expression that names a class rather than a value.
+  kFlagStaticClass = kSpecStatic,
+  // Set by the semantic pass: a switch that has its default; a call named through a member
+  // access; an expression that can be assigned.
+  kFlagHasDefault = 0x1000,
+  kFlagMemberCall = 0x2000,
+  kFlagLValue = 0x4000,
   kFlagValueConsumed = 0x800000,
   kFlagMemberVariables = 0x4000000,
   kFlagFunctionBody = 0x8000000,

@@ -44,18 +44,24 @@ bool NamedMutex::Create(std::string_view name, bool initialOwner, bool* created)
     int fd = -1;
     // Exclusive create tells who made it; a racing creator makes the second open succeed.
     for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
-      fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      // Owner-only: another user's process must not hold up or take part in ours.
+      fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
       if (fd >= 0) {
         made = true;
-        // Other users may share the lock; the umask must not keep them out.
-        ::fchmod(fd, 0666);
         break;
       }
       if (errno != EEXIST) return false;
-      fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+      fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
       if (fd < 0 && errno != ENOENT) return false;
     }
     if (fd < 0) return false;
+    // A lock file of another user is not ours to share, even where its mode would let us.
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || st.st_uid != ::geteuid() ||
+        ((st.st_mode & 0077) != 0 && ::fchmod(fd, 0600) != 0)) {
+      ::close(fd);
+      return false;
+    }
     fd_ = fd;
     if (created) *created = made;
     initialOwner = initialOwner && made;

@@ -29,7 +29,7 @@ class NamedMutex {
   // Opens the mutex called `name`, creating it when it does not exist yet. `*created` (when
   // given) tells whether this call created it. With `initialOwner`, a call that created the
   // mutex returns holding it; an existing mutex is not taken. False when the lock file cannot be
-  // opened or this object is open already.
+  // opened, belongs to another user, or this object is open already. The file is owner-only.
   bool Create(std::string_view name, bool initialOwner, bool* created = nullptr);
   bool IsOpen() const { return fd_ >= 0; }
 

@@ -110,6 +110,16 @@ void SplitFirst(const File::Path& relative, String& first, File::Path& rest) {
 
 void MakeAbsoluteFolder(const File::Path& path) { MakeFolder(PString(), path); }
 
+// NormalizePath without the lower-casing: the root is a folder on a case-sensitive file system,
+// and two roots that differ only in case are two installations.
+void NormalizeRoot(File::Path& path) {
+  path.Normalize();
+  path.ReplaceForwardSlashes();
+  String text = path.GetText();
+  if (text.Length() > 1 && text[text.Length() - 1] == '/') text.Truncate(text.Length() - 1);
+  path = File::Path(text);
+}
+
 }  // namespace
 
 bool GetApplicationPath(File::Path& out) {
@@ -123,7 +133,7 @@ bool InitInstallPaths(const File::Path& installRoot) {
   File::Path root = installRoot;
   if (!root.IsEmpty()) {
     if (!IsAbsolutePath(root.CStr())) root = File::Path(File::GetCwd()).AddPath(root.CStr());
-    NormalizePath(root);
+    NormalizeRoot(root);
   }
   if (root.IsEmpty()) FatalError("Unable to determine application installation path.");
 

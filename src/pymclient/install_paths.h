@@ -1,8 +1,8 @@
 // The installation and user-data layout: the install root, the UserData folder beneath it, the
 // content folders, the script cache, the plug-in folder and the daemon executable.
 //
-// Paths are normalised (lower case, '/' separators, no trailing separator), so they compare as
-// text; the file layer resolves the lower-cased names case-insensitively on disk. Getters never
+// Paths are normalised ('/' separators, no trailing separator); the roots keep their case, and
+// prefix tests between paths compare case-insensitively. Getters never
 // fail: they return empty paths while the roots are unset. GetUserDataFolder (core/file_util.h)
 // gives the folder of a content-folder name once InitInstallPaths has run.
 #pragma once

@@ -1,8 +1,14 @@
 #include "pymclient/pym_client.h"
 
+#include <sys/stat.h>
+#include <time.h>
+
 #include <atomic>
+#include <fstream>
+#include <string>
 
 #include "core/log_printf.h"
+#include "pymclient/install_paths.h"
 #include "pymclient/pym_connection.h"
 #include "pymclient/pym_discovery.h"
 #include "pymclient/pym_protocol.h"
@@ -20,6 +26,8 @@ struct ClientState {
   std::atomic<bool> open{false};
   Qel::WEvent openEvent{true, false};
   std::atomic<u32> connectPauseMs{kConnectPauseMs};
+  // When the last PymOpenDatabase began.
+  timespec openStarted{};
 };
 
 ClientState& Client() {
@@ -52,6 +60,7 @@ u32 PymGetConnectPauseMs() { return Client().connectPauseMs.load(); }
 bool PymOpenDatabase(const PymClientOptions& options) {
   ClientState& c = Client();
   if (c.open.load()) return true;
+  clock_gettime(CLOCK_REALTIME, &c.openStarted);
   SetOptions(options);
   SetPymDaemonStarted(false);
   bool connected = false;
@@ -84,6 +93,32 @@ void PymCloseDatabase() {
   DeleteSpecRegistry();
   // A question thread still running finds the client closed and posts nothing.
   PymJoinQuestionThreads();
+}
+
+std::string PymGetDaemonFailure() {
+  Qel::File::Path log = GetDatabasePath();
+  if (log.IsEmpty()) return {};
+  log.DelName();
+  log.AddPath(kDaemonLogFileName);
+  struct stat st {};
+  const timespec since = Client().openStarted;
+  // A log untouched since the open began tells of another start, not of this one.
+  if (stat(log.CStr(), &st) != 0 || st.st_mtim.tv_sec < since.tv_sec ||
+      (st.st_mtim.tv_sec == since.tv_sec && st.st_mtim.tv_nsec < since.tv_nsec)) {
+    return {};
+  }
+  std::ifstream in(log.CStr(), std::ios::binary);
+  in.seekg(0, std::ios::end);
+  const std::streamoff size = in.tellg();
+  in.seekg(size > std::streamoff(kDaemonLogTailBytes) ? size - std::streamoff(kDaemonLogTailBytes)
+                                                      : 0);
+  const std::string prefix = kDaemonLogErrorPrefix;
+  std::string line;
+  std::string last;
+  while (std::getline(in, line)) {
+    if (line.compare(0, prefix.size(), prefix) == 0) last = line;
+  }
+  return last;
 }
 
 bool PymCloseDaemon() {

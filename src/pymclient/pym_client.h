@@ -1,6 +1,8 @@
 // Opening and closing the asset-database client as a whole, and asking the daemon to exit.
 #pragma once
 
+#include <string>
+
 #include "qel/types.h"
 #include "qel/wevent.h"
 
@@ -25,6 +27,10 @@ void PymCloseDatabase();
 // Asks the daemon to exit and waits (at most 30 seconds) until it has closed the connection.
 // True when the connection closed within that time.
 bool PymCloseDaemon();
+
+// The last line of the daemon's log that tells why it stopped or could not start, when the log
+// was written since the last PymOpenDatabase began; empty otherwise.
+std::string PymGetDaemonFailure();
 
 bool PymIsClientOpen();
 // A copy of the options in force.

@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <algorithm>
 #include <atomic>
@@ -46,6 +47,7 @@ struct Connection {
   u32 handshakeWords[kHandshakeWordCount] = {0, 0};
   std::atomic<PymCommandHostCallback> commandHost{nullptr};
   std::atomic<PymUrlCompletionHook> urlHook{nullptr};
+  std::atomic<u32> silenceLimitMs{kDefaultSilenceLimitMs};
 };
 
 struct Registry {
@@ -93,6 +95,14 @@ bool SendU32(u32 value) {
   u8 bytes[4];
   ByteOrder::StoreLE32(bytes, value);
   return SendToDaemon(bytes, 4);
+}
+
+// A daemon that stays silent this long (it sends keep-alive notes while it works) is taken for
+// frozen: the transfer fails and the connection drops instead of waiting for ever.
+void ApplySilenceLimit(int fd, u32 ms) {
+  const timeval limit{time_t(ms / 1000), suseconds_t((ms % 1000) * 1000)};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 }
 
 // Moves n bytes in pieces; the transport's state and socket are checked before each piece.
@@ -392,6 +402,8 @@ void PymGetHandshakeWords(u32* first, u32* second) {
   if (second) *second = c.handshakeWords[1];
 }
 
+void PymSetSilenceLimit(u32 ms) { Conn().silenceLimitMs.store(ms); }
+
 bool PymConnect() {
   Connection& c = Conn();
   Qel::SingleLock guard(c.lock);
@@ -415,6 +427,7 @@ bool PymConnect() {
     // Frames go out in two writes; without this the second waits for the first's ACK.
     int one = 1;
     setsockopt(transport->GetSocket(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    ApplySilenceLimit(transport->GetSocket(), c.silenceLimitMs.load());
   }
   c.transport.store(transport);
   const u64 generation = c.generation.fetch_add(1) + 1;

@@ -83,6 +83,12 @@ bool ReceiveFromDaemon(void* buffer, u32 n);
 bool PymSendOrDrop(const void* buffer, u32 n);
 bool PymReceiveOrDrop(void* buffer, u32 n, bool drop);
 
+// How long the daemon may stay silent (kDefaultSilenceLimitMs unless set) before a transfer
+// fails and the connection drops; 0 waits for ever. Applies to connections made afterwards (a
+// receive already waiting keeps the limit it began with). An idle connection that drops is made
+// afresh by the next request.
+void PymSetSilenceLimit(u32 ms);
+
 // Set after the handshake, cleared when the reader thread ends.
 bool PymIsConnected();
 // The two words of the daemon's handshake answer.

@@ -101,8 +101,9 @@ void InitDiscoveryBlock() {
 bool OpenDiscoveryBlock(const char* databasePath) {
   DiscoveryState& s = State();
   if (s.mutex) return true;
-  const std::string folder = PymProtocol::DatabaseFolder(databasePath ? databasePath : "");
-  if (folder.empty() || !Qel::File::IsFolder(folder.c_str())) return false;
+  // Named from the folder as it is on disk, as the daemon names it from its own.
+  const std::string folder = PymProtocol::ResolvedDatabaseFolder(databasePath ? databasePath : "");
+  if (folder.empty()) return false;
   const std::string mutexName = PymProtocol::MutexNameText(folder);
   const std::string shmName = PymProtocol::ShmNameText(folder);
 

@@ -5,8 +5,10 @@
 #pragma once
 
 #include <cstddef>
+#include <filesystem>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "qel/types.h"
 
@@ -45,6 +47,12 @@ constexpr u32 kTransferChunk = 32768;
 // Largest reply body, notification payload or count that the client accepts from the daemon.
 constexpr u32 kMaxMessageLength = 256u * 1024u * 1024u;
 
+// While a request runs, the daemon sends a kNoteMessage notification with the value 0 at this
+// interval; the client takes a daemon silent for kDefaultSilenceLimitMs (settable) for frozen and
+// fails the request. Long installs and repairs stay alive through the notes.
+constexpr u32 kKeepAliveNoteSeconds = 5;
+constexpr u32 kDefaultSilenceLimitMs = 60 * 1000;
+
 // The client connects in up to this many tries, starting the daemon once before the second,
 // with a pause before every try after the first (settable for tests: PymSetConnectPauseMs).
 constexpr u32 kConnectTries = 11;
@@ -53,6 +61,8 @@ constexpr u32 kConnectPauseMs = 1000;
 // milliseconds, at most this many steps (30 seconds).
 constexpr u32 kCloseWaitStepMs = 100;
 constexpr u32 kCloseWaitSteps = 300;
+// How much of the end of the daemon's log the tool searches for its last error line.
+constexpr std::size_t kDaemonLogTailBytes = 64 * 1024;
 
 // Notification kinds.
 constexpr u32 kNoteMessage = 0;      // u32 value for the options' message callback
@@ -75,6 +85,11 @@ constexpr u32 kOpGetSettingString = 0x66;
 constexpr u32 kOpCommandHostReply = 0x8D;  // post: the command host's reply stream
 constexpr u32 kOpAnswer = 0x96;            // post: u32 transaction id, u32 answer
 constexpr u32 kOpCloseDaemon = 0x10E;      // empty request; the daemon closes the connection
+
+// The daemon's log in the UserData folder. Lines that begin with the error prefix tell why the
+// daemon stopped or could not start; the tool shows the last one when it cannot reach a daemon.
+constexpr const char* kDaemonLogFileName = "pymdaemon.log";
+constexpr const char* kDaemonLogErrorPrefix = "PymDaemon> error: ";
 
 // The loopback address that the daemon listens on.
 constexpr const char* kDaemonHost = "127.0.0.1";
@@ -149,20 +164,31 @@ inline std::string JoinNameElement(std::string base, std::string_view element) {
   return base;
 }
 
-// The database folder of a database path: the path lower-cased (ASCII) without its last
-// 11 characters (the separator and "assets.tdx"). Empty when the path does not end in
+// The database folder of a database path: the path without its last 11 characters (the
+// separator and "assets.tdx", matched in any case). The folder keeps its case: on Linux two
+// folders that differ only in case are two installations. Empty when the path does not end in
 // "assets.tdx" or has nothing before it. Whether the folder exists is the caller's test.
 inline std::string DatabaseFolder(std::string_view databasePath) {
-  std::string lower(databasePath);
-  for (char& c : lower) {
+  if (databasePath.size() <= kDatabaseFileName.size()) return {};
+  const std::string_view tail = databasePath.substr(databasePath.size() - kDatabaseFileName.size());
+  for (std::size_t i = 0; i < tail.size(); ++i) {
+    char c = tail[i];
     if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    if (c != kDatabaseFileName[i]) return {};
   }
-  if (lower.size() <= kDatabaseFileName.size()) return {};
-  if (lower.compare(lower.size() - kDatabaseFileName.size(), kDatabaseFileName.size(),
-                    kDatabaseFileName) != 0) {
-    return {};
-  }
-  return lower.substr(0, lower.size() - kDatabaseFileName.size() - 1);
+  return std::string(databasePath.substr(0, databasePath.size() - kDatabaseFileName.size() - 1));
+}
+
+// The database folder as it is on disk (symbolic links and "." resolved), which names the
+// discovery objects and which a daemon compares with its own folder. Empty when the path names
+// no existing folder.
+inline std::string ResolvedDatabaseFolder(std::string_view databasePath) {
+  const std::string folder = DatabaseFolder(databasePath);
+  if (folder.empty()) return {};
+  std::error_code error;
+  const std::filesystem::path resolved = std::filesystem::canonical(folder, error);
+  if (error || !std::filesystem::is_directory(resolved, error) || error) return {};
+  return resolved.string();
 }
 
 // Name text of the named mutex of a database folder; every '\' becomes '/'.

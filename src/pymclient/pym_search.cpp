@@ -1,5 +1,7 @@
 #include "pymclient/pym_search.h"
 
+#include <algorithm>
+
 #include "core/buffer_stream.h"
 #include "core/stream.h"
 #include "pymclient/pym_connection.h"
@@ -19,11 +21,16 @@ bool ReadSearchReply(TStream& reply, std::vector<KUID>& out) {
   if (!reply.ReadU32(count)) return false;
   // A count beyond what any reply could hold is refused outright.
   if (count > PymProtocol::kMaxMessageLength / kKuidWireSize) return false;
+  // A reply that carries fewer KUIDs than it announces fails whole: a shorter list would pass
+  // for the full answer.
+  std::vector<KUID> found;
+  found.reserve(std::min<u32>(count, 4096));
   for (u32 i = 0; i < count; ++i) {
     const KUID kuid = KUID::Read(reply);
     if (reply.GetError() != TStream::kErrorNone) return false;
-    out.push_back(kuid);
+    found.push_back(kuid);
   }
+  out.insert(out.end(), found.begin(), found.end());
   return true;
 }
 

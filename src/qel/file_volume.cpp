@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "qel/file.h"
+
 namespace Qel {
 
 namespace {
@@ -56,6 +58,12 @@ String GetVolume(const PString& name) {
   std::lock_guard<std::mutex> lock(table.mutex);
   auto it = Find(table.volumes, name);
   return it == table.volumes.end() ? String() : String(it->folder);
+}
+
+String PathInVolume(const PString& volume, const char* path) {
+  if (volume.IsEmpty()) return String(path ? path : "");
+  const String folder = GetVolume(volume);
+  return File::InFolder(folder.IsEmpty() ? volume : folder.ToPString(), path);
 }
 
 }  // namespace Qel

@@ -12,5 +12,8 @@ namespace Qel {
 void SetVolume(const PString& name, const char* folder);
 // The folder of a registered volume; empty when the name is not registered.
 String GetVolume(const PString& name);
+// Where path lies inside volume: a registered volume stands for its folder, any other name is a
+// folder or a substitution name as given, and an empty volume leaves the path as it is.
+String PathInVolume(const PString& volume, const char* path);
 
 }  // namespace Qel

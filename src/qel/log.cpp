@@ -1,11 +1,13 @@
 #include "qel/log.h"
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace Qel {
@@ -15,7 +17,16 @@ struct Sink {
   std::mutex mutex;
   FILE* file = nullptr;  // null: discard
   bool owned = false;    // opened by us, closed when replaced
+  // Rotation and repeat collapsing; off (0) for every sink but a rotating file.
+  std::string path;
+  u64 maxBytes = 0;
+  u64 size = 0;
+  std::string lastLine;
+  u64 repeats = 0;
+  std::chrono::steady_clock::time_point lastWritten;
 };
+
+constexpr auto kRepeatWindow = std::chrono::minutes(1);
 
 // Never destroyed, so that clients stay usable from other static destructors.
 Sink& GetSink() {
@@ -27,6 +38,29 @@ void ReplaceSinkLocked(Sink& sink, FILE* file, bool owned) {
   if (sink.file != nullptr && sink.owned) std::fclose(sink.file);
   sink.file = file;
   sink.owned = owned;
+  sink.maxBytes = 0;
+  sink.lastLine.clear();
+  sink.repeats = 0;
+}
+
+void PutLineLocked(Sink& sink, std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), sink.file);
+  if (text.empty() || text.back() != '\n') {
+    std::fputc('\n', sink.file);
+    sink.size += 1;
+  }
+  sink.size += text.size();
+  std::fflush(sink.file);
+}
+
+// Starts a new file once the current one is full; the full one is kept as "<path>.1".
+void RotateLocked(Sink& sink) {
+  if (sink.maxBytes == 0 || sink.size < sink.maxBytes) return;
+  std::fclose(sink.file);
+  std::rename(sink.path.c_str(), (sink.path + ".1").c_str());
+  sink.file = std::fopen(sink.path.c_str(), "a");
+  sink.size = 0;
+  if (sink.file == nullptr) sink.owned = false;
 }
 
 bool OpenSinkFile(const std::string& path) {
@@ -125,14 +159,42 @@ void Log::SetToStdOut(bool on) {
 
 bool Log::SetToFile(const char* path) { return OpenSinkFile(path != nullptr ? path : ""); }
 
+bool Log::SetToRotatingFile(const char* path, u64 maxBytes) {
+  if (!SetToFile(path) || path == nullptr) return false;
+  Sink& sink = GetSink();
+  std::lock_guard<std::mutex> guard(sink.mutex);
+  if (sink.file == nullptr) return true;
+  sink.path = path;
+  sink.maxBytes = maxBytes;
+  std::fseek(sink.file, 0, SEEK_END);
+  const long size = std::ftell(sink.file);
+  sink.size = size > 0 ? u64(size) : 0;
+  return true;
+}
+
 void Log::Write(i32 level, std::string_view text) {
   if (level > GetLevel()) return;
   Sink& sink = GetSink();
   std::lock_guard<std::mutex> guard(sink.mutex);
   if (sink.file == nullptr) return;
-  std::fwrite(text.data(), 1, text.size(), sink.file);
-  if (text.empty() || text.back() != '\n') std::fputc('\n', sink.file);
-  std::fflush(sink.file);
+  if (sink.maxBytes == 0) {
+    PutLineLocked(sink, text);
+    return;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  if (text == sink.lastLine && now - sink.lastWritten < kRepeatWindow) {
+    ++sink.repeats;
+    return;
+  }
+  if (sink.repeats != 0) {
+    PutLineLocked(sink, "(last line repeated " + std::to_string(sink.repeats) + " times)");
+    sink.repeats = 0;
+  }
+  RotateLocked(sink);
+  if (sink.file == nullptr) return;
+  PutLineLocked(sink, text);
+  sink.lastLine.assign(text);
+  sink.lastWritten = now;
 }
 
 void Log::Printf(i32 level, const char* format, ...) {

@@ -33,6 +33,10 @@ class Log {
   static void SetToStdOut(bool on);
   // Appends to `path`; false (and the sink discards) when it cannot be opened.
   static bool SetToFile(const char* path);
+  // Like SetToFile, for a long-running process: once the file holds `maxBytes` it becomes
+  // "<path>.1" (replacing the one before) and a new file is begun, and a line that repeats the
+  // one before within a minute is counted instead of written ("(last line repeated n times)").
+  static bool SetToRotatingFile(const char* path, u64 maxBytes);
 
   Log(const Log&) = delete;
   Log& operator=(const Log&) = delete;

@@ -28,10 +28,10 @@ bool SharedMemory::Create(std::string_view name, u32 size, bool* created) {
   bool made = false;
   int fd = -1;
   for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
-    fd = ::shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+    // Owner-only: another user must not rewrite what our processes read from the block.
+    fd = ::shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
     if (fd >= 0) {
       made = true;
-      ::fchmod(fd, 0666);
       break;
     }
     if (errno != EEXIST) return false;
@@ -42,7 +42,10 @@ bool SharedMemory::Create(std::string_view name, u32 size, bool* created) {
   // A creator may not have sized the object yet; growing to the same size is harmless, and a
   // larger object is never cut down under another process's view.
   struct stat st {};
-  if (::fstat(fd, &st) != 0 ||
+  // A block that another user made is ignored: its contents are theirs. One of ours that an older
+  // build left open to others is closed to them.
+  if (::fstat(fd, &st) != 0 || st.st_uid != ::geteuid() ||
+      ((st.st_mode & 0077) != 0 && ::fchmod(fd, 0600) != 0) ||
       (st.st_size < static_cast<off_t>(size) && ::ftruncate(fd, static_cast<off_t>(size)) != 0)) {
     ::close(fd);
     return false;

@@ -18,7 +18,8 @@ class SharedMemory {
 
   // Creates the block called `name` of `size` bytes (zero-filled when new) or opens the existing
   // one, and attaches it. `*created` (when given) tells whether this call created it. False when
-  // already attached, when size is 0, or when the system refuses.
+  // already attached, when size is 0, when the system refuses, or when the block belongs to
+  // another user. The block is made owner-only.
   bool Create(std::string_view name, u32 size, bool* created = nullptr);
   // Detaches; the block lives on for other processes.
   void Close();

@@ -1,6 +1,7 @@
 #include "daemon/asset_store.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <filesystem>
 
@@ -130,6 +131,97 @@ TEST(AssetStore, SettingsPersistAndAreSeeded) {
   EXPECT_EQ(s.GetSettingsSoup("emptied").CountTags(), 0u);
   std::string error;
   EXPECT_TRUE(s.CheckIntegrity(&error)) << error;
+}
+
+// The index follows the content folders across stops: folders added, removed or edited while
+// the daemon was away are found at the next start, and settings outlive every rebuild.
+TEST(AssetStore, StartReconcilesWithTheContentFoldersAndKeepsSettings) {
+  scratch::Folder t;
+  Populate(t.path());
+  Soup g;
+  g.EnsureContainer();
+  g.SetNamedTag("password", "kept");
+  {
+    AssetStore s;
+    ASSERT_TRUE(s.Open(t.path(), nullptr));
+    EXPECT_TRUE(s.SetSettingsSoup("internet", g));
+  }
+  MakeAsset(t.path(), "local", "added", Config("<kuid:300:1>"));
+  fs::remove_all(t.path() + "/local/loco");
+  MakeAsset(t.path(), "local", "car2", Config("<kuid2:100:2:2>", "username \"Renamed\"\n"));
+  {
+    AssetStore s;
+    ASSERT_TRUE(s.Open(t.path(), nullptr));
+    EXPECT_TRUE(s.WasRebuilt());
+    EXPECT_EQ(All(s), (std::vector<KUID>{KUID(100, 2, 1), KUID(100, 2, 2), KUID(100, 3, 0),
+                                         KUID(100, 4, 0), KUID(200, 5, 0), KUID(300, 1, 0)}));
+    AssetRecord r;
+    ASSERT_TRUE(s.GetAsset(KUID(100, 2, 2), r));
+    EXPECT_EQ(r.name, "Renamed");
+  }
+  {
+    AssetStore s;
+    ASSERT_TRUE(s.Open(t.path(), nullptr));
+    EXPECT_FALSE(s.WasRebuilt()) << "nothing changed since";
+  }
+  // Deleting the index, the old cure, no longer costs the settings.
+  for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(t.path() + "/assets.tdx" + suffix);
+  AssetStore s;
+  ASSERT_TRUE(s.Open(t.path(), nullptr));
+  EXPECT_EQ(s.GetSettingString("internet", "password"), "kept");
+}
+
+// kill -9 after the schema was committed but before the assets were: the index says it is
+// incomplete and the next start builds it.
+TEST(AssetStore, IncompleteBuildIsRebuilt) {
+  scratch::Folder t;
+  Populate(t.path());
+  {
+    AssetStore s;
+    ASSERT_TRUE(s.Open(t.path(), nullptr));
+  }
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((t.path() + "/assets.tdx").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "DELETE FROM assets; DELETE FROM meta WHERE key <> 'schema';", nullptr,
+                         nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  AssetStore s;
+  ASSERT_TRUE(s.Open(t.path(), nullptr));
+  EXPECT_TRUE(s.WasRebuilt());
+  EXPECT_EQ(s.CountAssets(), 6u);
+}
+
+// An index of an older build kept the settings in itself; the new settings store takes them.
+TEST(AssetStore, SettingsOfAnOlderIndexAreTakenOver) {
+  scratch::Folder t;
+  {
+    AssetStore s;
+    ASSERT_TRUE(s.Open(t.path(), nullptr));
+  }
+  fs::remove(t.path() + "/settings.tdx");
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((t.path() + "/assets.tdx").c_str(), &db), SQLITE_OK);
+  Soup g;
+  g.EnsureContainer();
+  g.SetNamedTag("username", "old");
+  Qel::DynamicBuffer buffer;
+  TBuffer out(&buffer, false);
+  WriteSoup(out, g);
+  sqlite3_stmt* insert = nullptr;
+  ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE settings(grp TEXT PRIMARY KEY, soup BLOB NOT NULL)",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(
+      sqlite3_prepare_v2(db, "INSERT INTO settings VALUES('internet', ?)", -1, &insert, nullptr),
+      SQLITE_OK);
+  sqlite3_bind_blob(insert, 1, buffer.GetData(), int(buffer.GetDataSize()), SQLITE_TRANSIENT);
+  ASSERT_EQ(sqlite3_step(insert), SQLITE_DONE);
+  sqlite3_finalize(insert);
+  sqlite3_close(db);
+  AssetStore s;
+  ASSERT_TRUE(s.Open(t.path(), nullptr));
+  EXPECT_EQ(s.GetSettingString("internet", "username"), "old");
 }
 
 TEST(AssetStore, AFileThatIsNoIndexIsSetAside) {

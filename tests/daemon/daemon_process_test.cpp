@@ -2,10 +2,13 @@
 // request, restarts over a rebuilt index, and kill -9 in the middle of a burst of writes.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <set>
 #include <thread>
 
@@ -19,6 +22,7 @@
 #include "pymclient/pym_protocol.h"
 #include "qel/dynamic_buffer.h"
 #include "qel/shared_memory.h"
+#include "support/other_user.h"
 
 namespace PymDaemonSrv {
 namespace {
@@ -26,10 +30,19 @@ namespace {
 using namespace daemon_test;
 namespace pp = PymProtocol;
 
-// A daemon in a child process of the test, run through the same entry point as the executable.
-pid_t ForkDaemon(const std::string& userData) {
+// A daemon in a child process of the test, run through the same entry point as the executable;
+// `descriptors` lowers its limit of open files.
+pid_t ForkDaemon(const std::string& userData, std::vector<std::string> more = {},
+                 rlim_t descriptors = 0) {
   const pid_t pid = fork();
-  if (pid == 0) _exit(RunDaemon({"--userdata", userData}));
+  if (pid == 0) {
+    if (descriptors != 0) {
+      const rlimit limit{descriptors, descriptors};
+      if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(99);
+    }
+    more.insert(more.begin(), {"--userdata", userData});
+    _exit(RunDaemon(more));
+  }
   return pid;
 }
 
@@ -59,18 +72,34 @@ class DaemonProcess : public ::testing::Test {
       waitpid(pid, nullptr, 0);
     }
     block_.Close();
-    Qel::SharedMemory::Remove(DiscoveryPublisher::SharedMemoryName(database_));
-    Platform::NamedMutex::Remove(DiscoveryPublisher::MutexName(database_));
+    databases_.push_back(database_);
+    for (const std::string& database : databases_) {
+      Qel::SharedMemory::Remove(DiscoveryPublisher::SharedMemoryName(database));
+      Platform::NamedMutex::Remove(DiscoveryPublisher::MutexName(database));
+    }
   }
-  volatile PymDiscoveryBlock& Block() {
-    return *static_cast<volatile PymDiscoveryBlock*>(block_.GetData());
+  volatile PymDiscoveryBlock& Block() { return View(block_); }
+  static volatile PymDiscoveryBlock& View(Qel::SharedMemory& block) {
+    return *static_cast<volatile PymDiscoveryBlock*>(block.GetData());
   }
   // Starts a daemon and waits until the block names it as owner; the port it published.
-  u16 Start(pid_t& pid) {
-    pid = ForkDaemon(t_.path());
+  u16 Start(pid_t& pid, std::vector<std::string> more = {}, rlim_t descriptors = 0) {
+    return StartIn(t_.path(), block_, pid, std::move(more), descriptors);
+  }
+  // The same for a daemon of another UserData folder, whose block `block` attaches.
+  u16 StartIn(const std::string& userData, Qel::SharedMemory& block, pid_t& pid,
+              std::vector<std::string> more = {}, rlim_t descriptors = 0) {
+    const std::string database = userData + "/assets.tdx";
+    if (!block.IsAttached()) {
+      databases_.push_back(database);
+      if (!block.Create(DiscoveryPublisher::SharedMemoryName(database), pp::kBlockSize)) return 0;
+    }
+    pid = ForkDaemon(userData, std::move(more), descriptors);
     children_.insert(pid);
     for (int i = 0; i < 3000; ++i) {
-      if (Block().ownerProcessId == u32(pid) && Block().port != 0) return u16(Block().port);
+      if (View(block).ownerProcessId == u32(pid) && View(block).port != 0) {
+        return u16(View(block).port);
+      }
       int status;
       if (waitpid(pid, &status, WNOHANG) == pid) {
         children_.erase(pid);
@@ -98,7 +127,159 @@ class DaemonProcess : public ::testing::Test {
   std::string database_;
   Qel::SharedMemory block_;
   std::set<pid_t> children_;
+  std::vector<std::string> databases_;
 };
+
+size_t CountOf(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// Peers that never shake hands or fall silent are closed after their limits, and peers beyond
+// the connection cap are closed at once while the others are served on.
+TEST_F(DaemonProcess, SilentAndSurplusPeersAreClosed) {
+  pid_t pid;
+  const u16 port =
+      Start(pid, {"--handshake-seconds", "1", "--idle-seconds", "2", "--max-connections", "3"});
+  ASSERT_NE(port, 0);
+  RawClient mute;
+  ASSERT_TRUE(mute.Connect(port));
+  RawClient halfHandshake;
+  ASSERT_TRUE(halfHandshake.Connect(port));
+  ASSERT_TRUE(halfHandshake.Send(Bytes().U32(FourCC("PYMC")).U32(360).data));
+  RawClient silent;
+  Connect(silent, port);
+  RawClient surplus;
+  ASSERT_TRUE(surplus.Connect(port));
+  EXPECT_TRUE(surplus.SeesClose());
+  EXPECT_TRUE(mute.SeesClose());
+  EXPECT_TRUE(halfHandshake.SeesClose());
+  EXPECT_TRUE(silent.SeesClose());
+  // The slots are free again.
+  RawClient later;
+  Connect(later, port);
+  std::vector<u8> reply;
+  EXPECT_TRUE(later.Transact(0x2, 1, Bytes().U32(0).data, reply));
+  EXPECT_EQ(CloseDaemon(port, pid), kExitOk);
+}
+
+// Without descriptors the daemon can accept nobody: it says so once, keeps its clients and
+// serves new ones when descriptors come free.
+TEST_F(DaemonProcess, RunningOutOfDescriptorsIsLoggedOnceAndSurvived) {
+  pid_t pid;
+  const u16 port = Start(pid, {}, 32);
+  ASSERT_NE(port, 0);
+  RawClient first;
+  Connect(first, port);
+  // A sanitizer build checks a virtual call through a pipe the first time it meets it; with no
+  // descriptor left that check fails. One request beforehand makes the calls known.
+  std::vector<u8> reply;
+  ASSERT_TRUE(first.Transact(0x2, 1, Bytes().U32(0).data, reply));
+  std::vector<std::unique_ptr<RawClient>> crowd;
+  for (int i = 0; i < 60; ++i) {
+    crowd.push_back(std::make_unique<RawClient>());
+    ASSERT_TRUE(crowd.back()->Connect(port));
+  }
+  // Watchdog: the daemon reaches the end of its descriptors within seconds.
+  for (int i = 0; i < 3000 && t_.Read("pymdaemon.log").find("cannot accept") == std::string::npos;
+       ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(first.Transact(0x2, 2, Bytes().U32(0).data, reply));
+  crowd.clear();
+  RawClient later;
+  ASSERT_TRUE(later.Connect(port));
+  EXPECT_TRUE(later.Handshake(database_));
+  EXPECT_EQ(CountOf(t_.Read("pymdaemon.log"), "cannot accept connections"), 1u)
+      << t_.Read("pymdaemon.log");
+  EXPECT_EQ(CloseDaemon(port, pid), kExitOk);
+}
+
+// Two installations whose paths differ only in case are two folders here: each has a daemon of
+// its own, and a daemon serves no tool of another folder.
+TEST_F(DaemonProcess, FoldersThatDifferInCaseHaveADaemonEach) {
+  const std::string upper = t_.path() + "/Root";
+  const std::string lower = t_.path() + "/root";
+  ASSERT_TRUE(std::filesystem::create_directory(upper));
+  ASSERT_TRUE(std::filesystem::create_directory(lower));
+  Qel::SharedMemory upperBlock;
+  Qel::SharedMemory lowerBlock;
+  pid_t upperPid;
+  pid_t lowerPid;
+  const u16 upperPort = StartIn(upper, upperBlock, upperPid);
+  const u16 lowerPort = StartIn(lower, lowerBlock, lowerPid);
+  ASSERT_NE(upperPort, 0);
+  ASSERT_NE(lowerPort, 0);
+
+  RawClient stranger;
+  ASSERT_TRUE(stranger.Connect(upperPort));
+  EXPECT_FALSE(stranger.Handshake(lower + "/assets.tdx"));
+  RawClient own;
+  ASSERT_TRUE(own.Connect(upperPort));
+  // The tool may name its folder through another spelling of the same path.
+  EXPECT_TRUE(own.Handshake(t_.path() + "/./Root/assets.TDX"));
+
+  for (const auto& [port, pid] : {std::pair{upperPort, upperPid}, std::pair{lowerPort, lowerPid}}) {
+    RawClient c;
+    ASSERT_TRUE(c.Connect(port));
+    ASSERT_TRUE(c.Handshake((pid == upperPid ? upper : lower) + "/assets.tdx"));
+    std::vector<u8> reply;
+    EXPECT_TRUE(c.Transact(0x10E, 1, {}, reply));
+    children_.erase(pid);
+    EXPECT_EQ(WaitExit(pid), kExitOk);
+  }
+}
+
+// Cleaners delete lock files in /tmp; the next tool then makes the discovery mutex anew and
+// initialises the block, so that no owner is recorded. The store itself stays locked.
+TEST_F(DaemonProcess, DeletedDiscoveryLockLetsNoSecondDaemonIn) {
+  pid_t pid;
+  const u16 port = Start(pid);
+  ASSERT_NE(port, 0);
+  ASSERT_TRUE(Platform::NamedMutex::Remove(DiscoveryPublisher::MutexName(database_)));
+  Block().ownerProcessId = pp::kNoProcess;
+  Block().port = 0;
+  EXPECT_EQ(WaitExit(ForkDaemon(t_.path())), kExitAlreadyRunning);
+  EXPECT_EQ(CloseDaemon(port, pid), kExitOk);
+}
+
+TEST_F(DaemonProcess, ServesOnlyItsOwnUserAndKeepsItsFilesToItself) {
+  pid_t pid;
+  const u16 port = Start(pid);
+  ASSERT_NE(port, 0);
+  // Served only once its store is open.
+  RawClient own;
+  Connect(own, port);
+  std::vector<u8> reply;
+  ASSERT_TRUE(own.Transact(0x2, 1, Bytes().U32(0).data, reply));
+  const std::string files[] = {
+      database_, database_ + ".lock", t_.path() + "/settings.tdx", t_.path() + "/pymdaemon.log",
+      Platform::NamedMutex::LockFilePath(DiscoveryPublisher::MutexName(database_))};
+  for (const std::string& file : files) {
+    struct stat st {};
+    ASSERT_EQ(stat(file.c_str(), &st), 0) << file;
+    EXPECT_EQ(st.st_mode & 077, 0u) << file;
+  }
+  if (kestro_test::CanRunAsOtherUser()) {
+    // Another user is closed out before the handshake: no answer, no store, no close request.
+    const int stranger = kestro_test::RunAsOtherUser([&] {
+      RawClient c;
+      if (!c.Connect(port)) return 1;
+      c.Send(Bytes().U32(FourCC("PYMC")).U32(360).U32(48249).U32(1).Text(database_).data);
+      c.SendFrame(0x10E, 1, {});
+      // Closed (or reset, with the bytes unread) without a word.
+      u8 b;
+      return recv(c.Fd(), &b, 1, 0) <= 0 ? 0 : 2;
+    });
+    EXPECT_EQ(stranger, 0);
+  }
+  EXPECT_EQ(CloseDaemon(port, pid), kExitOk);
+  if (!kestro_test::CanRunAsOtherUser()) {
+    GTEST_SKIP() << "a second user needs a test run as root to drop to uid "
+                 << kestro_test::kOtherUser;
+  }
+}
 
 TEST_F(DaemonProcess, PublishesRefusesASecondAndClearsOnExit) {
   pid_t pid;
@@ -163,6 +344,27 @@ TEST_F(DaemonProcess, RestartOverADeletedIndexFindsTheSameAssets) {
   EXPECT_EQ(before[2].size(), 12u);  // 1, 10..19 and 30
   std::filesystem::remove(database_);
   EXPECT_EQ(searchAndClose(), before);
+}
+
+// kill -9 at points spread over the first build (the pauses only spread them; any point must
+// do): the next start serves every asset.
+TEST_F(DaemonProcess, KillDuringTheFirstBuildLeavesNoEmptyIndex) {
+  constexpr int kAssets = 400;
+  for (int i = 0; i < kAssets; ++i) {
+    MakeAsset(t_.path(), "local", "a" + std::to_string(i),
+              Config("<kuid:9:" + std::to_string(i) + ">"));
+  }
+  for (int pauseMs : {0, 2, 5, 10, 20, 40, 80, 160}) {
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(database_ + suffix);
+    const pid_t pid = ForkDaemon(t_.path());
+    std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+    kill(pid, SIGKILL);
+    ASSERT_EQ(WaitExit(pid), 128 + SIGKILL);
+    AssetStore store;
+    std::string error;
+    ASSERT_TRUE(store.Open(t_.path(), &error)) << error;
+    EXPECT_EQ(store.CountAssets(), size_t(kAssets)) << "killed after " << pauseMs << " ms";
+  }
 }
 
 TEST_F(DaemonProcess, KillDuringWritesLosesNothingAcknowledged) {

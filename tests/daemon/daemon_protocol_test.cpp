@@ -1,5 +1,6 @@
 // Conformance of the daemon's side of the protocol, checked from a raw socket.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <thread>
 
@@ -126,6 +127,32 @@ TEST_F(DaemonProtocol, ChunkedSettingsRoundTrip) {
   EXPECT_EQ(reply, SoupBytes(Soup()));
   ASSERT_TRUE(c.Transact(0x66, 25, Bytes().Name("big").Name("nokey").data, reply));
   EXPECT_EQ(reply, Bytes().U32(0).data);
+}
+
+// A request that takes long (here a settings write that waits for another process's lock) is
+// kept alive with message notes of value 0, so that the tool does not take it for frozen.
+TEST_F(DaemonProtocol, LongRequestsSendKeepAliveNotes) {
+  RawClient c;
+  Connect(c);
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open((t_.path() + "/settings.tdx").c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  Soup g;
+  g.EnsureContainer();
+  g.SetNamedTag("language", "FR");
+  ASSERT_TRUE(c.SendFrame(0x65, 30, Bytes().Name("slow").Append(SoupBytes(g)).data));
+  Message m;
+  ASSERT_TRUE(c.Read(m));
+  EXPECT_EQ(m.tag, kNote);
+  EXPECT_EQ(m.word, 0u);
+  EXPECT_EQ(m.body, Bytes().U32(0).data);
+  sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+  while (c.Read(m) && m.tag == kNote) {
+  }
+  EXPECT_EQ(m.tag, kRepl);
+  EXPECT_EQ(m.word, 30u);
+  EXPECT_EQ(m.body, std::vector<u8>{1});
 }
 
 TEST_F(DaemonProtocol, BadSettingsWritesAreRefused) {

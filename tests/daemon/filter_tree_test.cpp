@@ -23,12 +23,14 @@ TEST(FilterTree, NoFilterAndTheNulTerminatedTextForm) {
   nul.insert(nul.end(), {u8('a'), u8('b'), u8('c'), 0, 7});
   const FilterParseResult text = Parse(nul);
   ASSERT_TRUE(text.ok) << text.error;
-  EXPECT_EQ(text.root->text, "abc");
-  EXPECT_TRUE(text.root->exact);
+  EXPECT_EQ(text.root->Text(text.root->Root()), "abc");
+  EXPECT_TRUE(text.root->Root().Has(FilterNode::kExact));
   // Asset sets are sorted and lose repeats.
   const FilterParseResult ids = Parse(Ids(0, {KUID(7, 8, 2), KUID(1, 2, 0), KUID(7, 8, 2)}));
   ASSERT_TRUE(ids.ok) << ids.error;
-  EXPECT_EQ(ids.root->assets, (std::vector<KUID>{KUID(1, 2, 0), KUID(7, 8, 2)}));
+  const FilterNode& set = ids.root->Root();
+  EXPECT_EQ(std::vector<KUID>(ids.root->AssetsBegin(set), ids.root->AssetsEnd(set)),
+            (std::vector<KUID>{KUID(1, 2, 0), KUID(7, 8, 2)}));
 }
 
 TEST(FilterTree, RefusesHostileBytes) {
@@ -55,6 +57,22 @@ TEST(FilterTree, RefusesHostileBytes) {
     EXPECT_FALSE(r.ok) << c.what;
     EXPECT_FALSE(r.error.empty()) << c.what;
   }
+}
+
+TEST(FilterTree, TermLimit) {
+  // A group of n bool terms is n + 1 elements.
+  auto terms = [](u32 n) {
+    Bytes b;
+    b.U32(FourCC("grup")).U8(1).U8(0).U32(n);
+    for (u32 i = 0; i < n; ++i) b.Append(Flag(i % 32));
+    return b.data;
+  };
+  const FilterParseResult most = Parse(terms(kMaxFilterTerms - 1));
+  ASSERT_TRUE(most.ok) << most.error;
+  EXPECT_EQ(most.root->NodeCount(), kMaxFilterTerms);
+  const FilterParseResult over = Parse(terms(kMaxFilterTerms));
+  EXPECT_FALSE(over.ok);
+  EXPECT_NE(over.error.find("too many terms"), std::string::npos);
 }
 
 TEST(FilterTree, NestingLimit) {

@@ -79,4 +79,14 @@ TEST_F(Batch, AMissingFileIsReportedAndNothingRuns) {
   EXPECT_EQ(r.exitCode, 255);
 }
 
+// A device or a folder is no batch file; /dev/zero would be read for ever.
+TEST_F(Batch, WhatIsNoRegularFileCannotBeRead) {
+  for (const std::string& name : {std::string("/dev/zero"), root_.Root() + "/UserData"}) {
+    const ToolRun r = root_.Run({"@" + name});
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "-The file \"" + name + "\" cannot be read\n");
+    EXPECT_EQ(r.exitCode, 255);
+  }
+}
+
 }  // namespace

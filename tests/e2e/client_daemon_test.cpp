@@ -2,6 +2,7 @@
 // open starts the daemon, searches written by the client's filter classes reach the daemon's
 // index of the asset folders, and later opens find the daemon that runs.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/time.h>
 
 #include <algorithm>
@@ -246,6 +247,33 @@ TEST_F(ClientDaemonTest, RefusedFilterFindsNothingAndTheConnectionStaysInStep) {
   EXPECT_TRUE(Search(nullptr, found));
   EXPECT_EQ(found, kAllAssets);
   EXPECT_EQ(root_->DaemonPids().size(), 1u);
+}
+
+// A frozen daemon fails the request after the silence limit instead of holding the tool for
+// ever; once it runs again, the next request connects afresh.
+TEST_F(ClientDaemonTest, AFrozenDaemonFailsTheRequestAfterTheSilenceLimit) {
+  // Put back whatever happens: the limit for later tests, the daemon for the fixture's end.
+  struct Restore {
+    pid_t daemon = 0;
+    ~Restore() {
+      if (daemon != 0) kill(daemon, SIGCONT);
+      PymSetSilenceLimit(PymProtocol::kDefaultSilenceLimitMs);
+    }
+  } restore;
+  PymSetSilenceLimit(500);
+  PymClientOptions options;
+  options.mayStartDaemon = 0;
+  ASSERT_TRUE(PymOpenDatabase(options));
+  const std::vector<pid_t> daemons = root_->DaemonPids();
+  ASSERT_EQ(daemons.size(), 1u);
+  restore.daemon = daemons[0];
+  ASSERT_EQ(kill(daemons[0], SIGSTOP), 0);
+  std::vector<KUID> found;
+  EXPECT_FALSE(Search(nullptr, found));
+  ASSERT_EQ(kill(daemons[0], SIGCONT), 0);
+  PymSetSilenceLimit(PymProtocol::kDefaultSilenceLimitMs);
+  EXPECT_TRUE(Search(nullptr, found));
+  EXPECT_EQ(found, kAllAssets);
 }
 
 TEST_F(ClientDaemonTest, ClosedDaemonIsReplacedAndServesTheSavedIndex) {

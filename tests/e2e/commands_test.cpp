@@ -82,26 +82,27 @@ TEST_F(Commands, FailedCommandsGiveTheirEntryAndExitCode) {
   }
 }
 
-// Script paths are joined to the folder the user started in, not the program folder.
+// Script paths are joined to the folder the user started in, not the program folder, and the
+// output keeps the case the user typed.
 TEST_F(Commands, EncryptPacksAScriptBesideItsSource) {
   const std::string work = root_.Root() + "/work";
   const std::string source = "class A {\r\n  int n = 1;\r\n};\r\n" + std::string(3000, '/') + "\n";
-  root_.WriteFile("work/tool.gs", source);
-  ToolRun r = root_.Run({"encrypt", "tool.gs"}, work);
+  root_.WriteFile("work/Tool.gs", source);
+  ToolRun r = root_.Run({"encrypt", "Tool.gs"}, work);
   EXPECT_EQ(r.out, kCleanSummary);
   EXPECT_EQ(r.exitCode, 0);
   // What was written reads back as the source, with its line ends normalised.
   GSSourceFile packed;
-  ASSERT_TRUE(packed.Load(nullptr, (work + "/tool.gse").c_str()));
+  ASSERT_TRUE(packed.Load(nullptr, (work + "/Tool.gse").c_str()));
   EXPECT_TRUE(packed.IsPacked());
   GSSourceFile plain;
-  ASSERT_TRUE(plain.Load(nullptr, (work + "/tool.gs").c_str()));
+  ASSERT_TRUE(plain.Load(nullptr, (work + "/Tool.gs").c_str()));
   ASSERT_NE(packed.GetText(), nullptr);
   EXPECT_EQ(std::string(packed.GetText(), packed.GetTextLength()),
             std::string(plain.GetText(), plain.GetTextLength()));
   EXPECT_EQ(std::string(packed.GetText(), 14), "class A {\n  in");
 
-  for (const char* bad : {"missing.gs", "tool.txt"}) {
+  for (const char* bad : {"missing.gs", "Tool.txt"}) {
     r = root_.Run({"encrypt", bad}, work);
     EXPECT_EQ(r.out, "- <NULL> : Invalid file path.\nOK (1 Errors, 0 Warnings)\n") << bad;
     EXPECT_EQ(r.exitCode, 255) << bad;

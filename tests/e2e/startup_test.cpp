@@ -56,6 +56,19 @@ TEST(Startup, WithoutADaemonProgramOrValidationDataStartupFails) {
   }
 }
 
+// The daemon's reason is in its log; the tool shows it before it gives up.
+TEST(Startup, ADaemonThatCannotOpenItsStoreSaysWhy) {
+  InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
+  ASSERT_TRUE(root.IsReady()) << root.Error();
+  root.WriteFile("UserData/assets.tdx/x", "a folder where the index belongs");
+  const ToolRun r = root.Run({"echo", "never"});
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err.rfind("PymDaemon> error: cannot open the asset index: ", 0), 0u) << r.err;
+  EXPECT_NE(r.err.find("/UserData/assets.tdx"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.substr(r.err.find('\n')), "\n- Init failed\n");
+  EXPECT_EQ(r.exitCode, 255);
+}
+
 TEST(Startup, SwitchesWorkAnywhereAndStayArguments) {
   InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
   ASSERT_TRUE(root.IsReady()) << root.Error();

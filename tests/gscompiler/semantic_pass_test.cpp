@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "gscompiler/declare_fixture.h"
@@ -127,9 +128,31 @@ TEST_F(SemanticPassTest, ConstantOperandsFoldAndFaultingOnesStay) {
       {"bool", "true and 0", true, 0},
       {"bool", "0 or 2", true, 1},
       {"bool", "!0.0", true, 1},
-      {"int", "7 / 0", false, 0},  // the run time reports it
+      // The edges give what the instructions give at run time.
+      {"int", "(-2147483647 - 1) - 1", true, 0x7fffffffu},
+      {"int", "(-2147483647 - 1) * -1", true, 0x80000000u},
+      {"int", "-(-2147483647 - 1)", true, 0x80000000u},
+      {"int", "2147483647 * 2147483647", true, 1},
+      {"int", "-7 / 2", true, u32(-3)},
+      {"int", "-7 % 2", true, u32(-1)},
+      {"int", "1 << 31", true, 0x80000000u},
+      {"int", "1 << 32", true, 1},
+      {"int", "1 << -1", true, 0x80000000u},
+      {"int", "(-2147483647 - 1) >> 31", true, u32(-1)},
+      {"int", "5 >> 32", true, 5},
+      {"bool", "-2000000000 < 2000000000", true, 1},
+      {"float", "1.0 / -0.0", true, FloatBits(-1.0f / 0.0f)},
+      {"float", "-0.0", true, 0x80000000u},
+      {"float", "-(-0.0)", true, 0},
+      {"bool", "0.0 == -0.0", true, 1},
+      {"int", "37500000000.0", true, 0x80000000u},  // out of the int range
+      {"int", "7 / 0", false, 0},                   // the run time reports it
+      {"int", "7 % 0", false, 0},
+      {"int", "(-2147483647 - 1) / -1", false, 0},
+      {"int", "(-2147483647 - 1) % -1", false, 0},
       {"float", "1.0 / 0", false, 0},
-      {"int", "true + 1", false, 0},  // no type
+      {"float", "1.0 % 0.0", false, 0},
+      {"bool", "\"a\" == \"a\"", false, 0},  // texts are not compared here
       {"string", "\"a\" + 1", false, 0},
   };
   for (const Fold& f : folds) {
@@ -227,3 +250,83 @@ TEST_F(SemanticPassTest, LongNamesAndManyOverloads) {
 }
 
 }  // namespace
+
+namespace {
+
+// The first node of the tree (depth first, children before the next node) that matches.
+template <typename Match>
+ParseNode* FindNode(ParseNode* node, Match match) {
+  for (; node != nullptr; node = node->next) {
+    if (match(node)) return node;
+    for (ParseNode* child : node->child) {
+      if (ParseNode* found = FindNode(child, match)) return found;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+// What code generation reads: the winning overload and its casts, owners and chains, the
+// appended return, slots, static class references and member calls.
+TEST_F(SemanticPassTest, ChecksLeaveTheAnnotationsCodeGenerationReads) {
+  ASSERT_EQ(Declare("static class S { public void p(string s) { } };\n"
+                    "class A {\n"
+                    "  int m;\n"
+                    "  void g(int a) { }\n"
+                    "  void g(float a) { }\n"
+                    "  void h(float a, int b) { }\n"
+                    "  void k(object o, A[] p) { }\n"
+                    "  void f(int q) {\n"
+                    "    object o; A[] p; k(o, p);\n"
+                    "    g(1);\n"
+                    "    h(q, 2.5);\n"
+                    "    S.p(m);\n"
+                    "    switch (q) { case 1: break; default: m = q; }\n"
+                    "  }\n"
+                    "};\n"),
+            0)
+      << ::testing::PrintToString(messages_);
+  ParseNode* top = state_->rootUnit.topLevel;
+  const auto call = [&](const char* name) {
+    return FindNode(top, [&](const ParseNode* n) {
+      const ParseNode* c = n->kind == kExprCall && n->group == kGroupExpression ? n->child[0] : 0;
+      if (c != nullptr && c->kind == kExprOperator) c = c->child[1];
+      return c != nullptr && std::strcmp(c->text, name) == 0;
+    });
+  };
+  ParseNode* g = call("g");
+  EXPECT_STREQ(static_cast<GSFunctionSymbol*>(g->symbol)->name, "A::g(int)");
+  EXPECT_EQ(g->typeCode, kTypeVoid);
+  EXPECT_EQ(g->slot, 0);
+
+  // Both arguments of h are wrapped in casts to their parameters' types.
+  ParseNode* h = call("h");
+  for (const auto& [argument, type, inner] :
+       {std::tuple{h->child[1], kTypeFloat, kTypeInt}, {h->child[1]->next, kTypeInt, kTypeFloat}}) {
+    ASSERT_EQ(argument->code, kOpCast);
+    EXPECT_EQ(argument->typeCode, type);
+    EXPECT_EQ(argument->child[1]->typeCode, type);
+    EXPECT_EQ(argument->child[0]->typeCode, inner);
+  }
+  EXPECT_EQ(h->child[1]->child[0]->slot, 1) << "the parameter q";
+
+  ParseNode* k = call("k");
+  EXPECT_NE(k->child[1]->code, kOpCast) << "object takes an object without a cast";
+  EXPECT_NE(k->child[1]->next->code, kOpCast);
+
+  ParseNode* p = call("p");
+  EXPECT_TRUE(p->flags & kFlagMemberCall);
+  EXPECT_TRUE(p->child[0]->child[0]->flags & kFlagStaticClass);
+  EXPECT_EQ(p->child[1]->child[0]->slot, 2) << "m, after the two header words";
+
+  ParseNode* sw = FindNode(top, [](const ParseNode* n) {
+    return n->group == kGroupStatement && n->kind == kStmtSwitch;
+  });
+  ASSERT_NE(sw->chain, nullptr);
+  EXPECT_EQ(sw->chain->kind, kStmtCase);
+  EXPECT_EQ(sw->chain->chain->kind, kStmtDefault);
+  EXPECT_EQ(sw->chain->next->owner, sw) << "the break";
+  EXPECT_EQ(sw->next->kind, kStmtReturn) << "appended to the void function";
+  EXPECT_TRUE(sw->flags & kFlagHasDefault);
+}

@@ -23,13 +23,13 @@ void Touch(const fs::path& file) {
   std::ofstream(file) << "x";
 }
 
-// A fresh installation root whose name has upper-case letters; the layout stores it lower-cased.
+// A fresh installation root whose name has upper-case letters, which the layout keeps.
 class InstallPathsTest : public testing::Test {
  protected:
   void SetUp() override {
     disk_ = temp_ / "Rail";
     fs::create_directories(disk_);
-    for (char c : disk_.string()) root_ += char(std::tolower(static_cast<unsigned char>(c)));
+    root_ = disk_.string();
     userData_ = root_ + "/UserData";
   }
   void TearDown() override {

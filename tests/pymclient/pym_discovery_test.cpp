@@ -15,6 +15,7 @@
 #include "pymclient/pym_protocol.h"
 #include "qel/shared_memory.h"
 #include "support/fake_pym_server.h"
+#include "support/other_user.h"
 #include "support/scratch_folder.h"
 #include "support/thread_watchdog.h"
 
@@ -24,8 +25,10 @@ using namespace PymProtocol;  // NOLINT(build/namespaces)
 
 TEST(DiscoveryNamesTest, FolderAndNameTexts) {
   const std::pair<const char*, const char*> folders[] = {
-      {"/Tmp/X/UserData/Assets.TDX", "/tmp/x/userdata"},
-      {"C:\\Kestro\\UserData\\assets.tdx", "c:\\kestro\\userdata"},
+      // Two folders that differ only in case are two installations.
+      {"/Tmp/X/UserData/Assets.TDX", "/Tmp/X/UserData"},
+      {"/tmp/x/userdata/assets.tdx", "/tmp/x/userdata"},
+      {"C:\\Kestro\\UserData\\assets.tdx", "C:\\Kestro\\UserData"},
       {"assets.tdx", ""},         // nothing before the file name
       {"/a/assets.tdx.bak", ""},  // must end in the name
       {"", ""},
@@ -120,6 +123,27 @@ class LaterChild {
   int gate_[2] = {-1, -1};
   pid_t pid_ = -1;
 };
+
+// Another local user may make the block of our folder first and name a listener of theirs.
+TEST_F(DiscoveryTest, BlockOfAnotherUserIsIgnored) {
+  if (!kestro_test::CanRunAsOtherUser()) {
+    GTEST_SKIP() << "a second user needs a test run as root to drop to uid "
+                 << kestro_test::kOtherUser;
+  }
+  ASSERT_EQ(kestro_test::RunAsOtherUser([&] {
+              Qel::SharedMemory spoof;
+              if (!spoof.Create(shmName_, kBlockSize)) return 1;
+              auto* b = static_cast<PymDiscoveryBlock*>(spoof.GetData());
+              b->layoutVersion = kBlockVersion;
+              b->managerProcessId = 1;
+              b->ownerProcessId = 1;
+              b->port = 4242;
+              return 0;
+            }),
+            0);
+  EXPECT_FALSE(OpenDiscoveryBlock(database_.c_str()));
+  EXPECT_EQ(GetDatabaseOwnerPort(), 0u);
+}
 
 TEST_F(DiscoveryTest, RefusesBadDatabasePaths) {
   EXPECT_FALSE(OpenDiscoveryBlock((root_ + "/UserData/assets.db").c_str()));

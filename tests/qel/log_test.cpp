@@ -67,6 +67,23 @@ TEST_F(LogTest, FileSinkAppendsAndBadPathDiscards) {
   EXPECT_EQ(Logged(), "one\ntwo\n");
 }
 
+// A hostile peer can make a server log the same line without end: repeats are counted, and a
+// full file is set aside once.
+TEST_F(LogTest, RotatingFileCollapsesRepeatsAndKeepsOneOldFile) {
+  Qel::Log& log = Qel::Log::Get("rotating");
+  ASSERT_TRUE(Qel::Log::SetToRotatingFile(path_.c_str(), 64));
+  for (int i = 0; i < 1000; ++i) log.Write(Qel::Log::kMessage, "refused");
+  log.Write(Qel::Log::kMessage, "other");
+  EXPECT_EQ(Logged(), "refused\n(last line repeated 999 times)\nother\n");
+  for (int i = 0; i < 20; ++i) log.Printf(Qel::Log::kMessage, "line %d", i);
+  const std::string current = Logged();
+  const std::string previous = folder_.Read("test.log.1");
+  EXPECT_LE(current.size(), 64u + 8u);
+  EXPECT_LE(previous.size(), 64u + 8u);
+  EXPECT_NE(current.find("line 19\n"), std::string::npos);
+  EXPECT_EQ(previous.find("refused"), std::string::npos) << "only one old file is kept";
+}
+
 TEST_F(LogTest, ConcurrentLinesNeverInterleave) {
   ASSERT_TRUE(Qel::Log::SetToFile(path_.c_str()));
   constexpr int kThreads = 4, kLines = 300;

@@ -33,12 +33,7 @@ int main(int argc, char** argv) {
   if (resolved == nullptr) return Fail("no such installation root");
   std::string database = std::string(resolved) + "/UserData/assets.tdx";
   std::free(resolved);
-  // The tool announces its paths in lower case, and the daemon is keyed by them.
-  for (char& c : database) {
-    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-  }
-
-  const std::string name = pp::ShmNameText(pp::DatabaseFolder(database));
+  const std::string name = pp::ShmNameText(pp::ResolvedDatabaseFolder(database));
   Qel::SharedMemory block;
   bool created = false;
   if (!block.Create(name, pp::kBlockSize, &created)) return Fail("no discovery block");

@@ -1,0 +1,209 @@
+#include "assetdata/cdp_extract.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <string>
+
+#include "assetdata/cdp_package.h"
+#include "core/buffer_stream.h"
+#include "core/file_util.h"
+#include "platform/byte_order.h"
+#include "qel/dynamic_buffer.h"
+#include "qel/file_volume.h"
+#include "qel/io_slave.h"
+#include "qel/string.h"
+
+namespace {
+
+const char kUnableToWrite[] = "Unable to write content files to disk";
+const char kUnknownFormat[] = "Unknown compression format.";
+const char kFailedDecompress[] = "Failed to decompress data. Content package may be damaged";
+const char kUnknownDataType[] = "Unknown data type encountered. Content package may be damaged";
+const char kLocalCopyInternal[] = "Internal error while copying local file.";
+const char kLocalCopyFailed[] = "Failed to copy local file.";
+
+constexpr const char* kPackageFileTypes[] = {
+    "txt", "bmp", "tga", "chump", "pm",      "im",  "kin", "wav", "jpg", "jpeg", "gnd",
+    "ref", "tso", "obs", "trk",   "texture", "bmk", "dat", "gs",  "gse", "html", "htm",
+    "evt", "lm",  "mp3", "lst",   "pfx",     "tfx", "avi", "wmv", "lyr", "trc",  "srt"};
+
+// An entry that exists as a symbolic link is never written through: it could lead anywhere.
+bool IsLinkEntry(const Qel::String& path) {
+  const Qel::String resolved = Qel::File::Resolve(path.CStr());
+  struct stat st;
+  return !resolved.IsEmpty() && ::lstat(resolved.CStr(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool OpenTarget(Qel::File& file, const Qel::String& target) {
+  if (IsLinkEntry(target)) return false;
+  return file.Open(target.CStr(), Qel::File::kModeCreate | Qel::File::kModeWrite) == 0;
+}
+
+// Gives the failure's message and takes away what was written.
+Qel::PString Discard(Qel::File& file, const Qel::String& target, const char* message) {
+  file.Close();
+  Qel::File::Unlink(target.CStr());
+  return message;
+}
+
+// Takes at most `limit` bytes; a write beyond that is refused whole, which ends the decoding.
+class CappedFileSink : public Qel::IOSlave {
+ public:
+  CappedFileSink(Qel::File& file, u32 limit) : file_(file), limit_(limit) {}
+
+  u32 Read(void*, u32) override { return 0; }
+  u32 Write(const void* src, u32 len) override {
+    if (len > limit_ - written_) return 0;
+    const u32 done = file_.Write(src, len);
+    written_ += done;
+    return done;
+  }
+  u32 Written() const { return written_; }
+
+ private:
+  Qel::File& file_;
+  u32 limit_;
+  u32 written_ = 0;
+};
+
+Qel::PString WriteStored(std::span<const u8> bytes, const Qel::String& target) {
+  Qel::File file;
+  if (!OpenTarget(file, target)) return kUnableToWrite;
+  const u32 size = u32(bytes.size());
+  if (size != 0 && file.Write(bytes.data(), size) != size) {
+    return Discard(file, target, kUnableToWrite);
+  }
+  file.Close();
+  return Qel::PString();
+}
+
+Qel::PString WriteDecoded(std::span<const u8> bytes, const Qel::String& target) {
+  if (bytes.size() < 4) return kFailedDecompress;
+  const u32 size = ByteOrder::LoadLE32(bytes.data());
+  if (size > kMaxPackageFileSize) return kFailedDecompress;
+  Qel::File file;
+  if (!OpenTarget(file, target)) return kUnableToWrite;
+  const u32 streamLength = u32(bytes.size() - 4);
+  Qel::IOSlaveMemory source(bytes.data() + 4, streamLength);
+  CappedFileSink sink(file, size);
+  Qel::LZSSCompress codec;
+  // The declared size is the only check on a stream cut at an item boundary.
+  if (!codec.DecompressStream(sink, source, streamLength) || sink.Written() != size) {
+    return Discard(file, target, kFailedDecompress);
+  }
+  file.Close();
+  return Qel::PString();
+}
+
+Qel::PString CopyReferencedFile(std::span<const u8> bytes, const Qel::String& target) {
+  Qel::DynamicBuffer buffer;
+  if (!bytes.empty()) buffer.Write(bytes.data(), u32(bytes.size()));
+  buffer.SetPosition(0);
+  TBuffer in(&buffer, false);
+  Qel::PString sourceVolume;
+  Qel::String sourcePath;
+  in.ReadPString(sourceVolume);
+  in.ReadString(sourcePath);
+  if (in.GetError() != TStream::kErrorNone) return kLocalCopyInternal;
+  if (IsLinkEntry(target) || !CopyFile(sourceVolume, Qel::File::Path(sourcePath), Qel::PString(),
+                                       Qel::File::Path(target))) {
+    return kLocalCopyFailed;
+  }
+  return Qel::PString();
+}
+
+Qel::PString WriteTarget(std::span<const u8> bytes, const Qel::String& target,
+                         const Qel::PString& compression, LocalFileReferences localFiles) {
+  if (compression.IsEmpty()) return WriteStored(bytes, target);
+  if (compression == kCompressionLZSS) return WriteDecoded(bytes, target);
+  if (compression == kCompressionFilePath && localFiles == LocalFileReferences::kAllow) {
+    return CopyReferencedFile(bytes, target);
+  }
+  return kUnknownFormat;
+}
+
+struct Extraction {
+  Qel::String root;
+  Qel::PString compression;
+  LocalFileReferences localFiles;
+};
+
+// `relative` is the folder below the destination ("" for the destination itself).
+Qel::PString ExtractNode(const ACSChunk* node, const Extraction& job, const std::string& relative,
+                         u32 depth) {
+  Qel::File::Path folder(job.root);
+  folder.AddPath(relative.c_str());
+  Qel::File::MakeTree(folder.CStr());
+  Qel::PString result;
+  ForEachChild(node, [&](const Qel::PString& name, const MPRef<ACSChunk>& child) {
+    if (!IsValidPackageFileName(name.View())) return;
+    Qel::File::Path path = folder;
+    path.AddPath(name.CStr());
+    Qel::PString message;
+    if (child->GetKind() == kKindContainer) {
+      const std::string below =
+          relative.empty() ? std::string(name.View()) : relative + "/" + std::string(name.View());
+      // Deeper trees are never read from outside; one made in memory is cut off here.
+      if (!IsSafeFolderPath(below) || depth >= kMaxSoupDepth) return;
+      message = IsLinkEntry(path.GetText()) ? Qel::PString(kUnableToWrite)
+                                            : ExtractNode(child.Get(), job, below, depth + 1);
+    } else if (child->GetKind() == kKindRaw) {
+      if (!IsPackageFileType(path)) return;
+      message = WriteTarget({child->GetData(), child->GetDataSize()}, path.GetText(),
+                            job.compression, job.localFiles);
+    } else {
+      message = kUnknownDataType;
+    }
+    if (!message.IsEmpty()) result = message;
+  });
+  return result;
+}
+
+}  // namespace
+
+Qel::PString ExtractPackageFiles(const Soup& files, const Qel::PString& volume, const char* folder,
+                                 const Qel::PString& compression, LocalFileReferences localFiles) {
+  const Extraction job{Qel::PathInVolume(volume, folder), compression, localFiles};
+  // Without a destination every name would be taken from the working folder.
+  if (job.root.IsEmpty()) return kUnableToWrite;
+  const MPRef<ACSChunk> root = files.GetRoot() ? files.GetRoot() : ACSChunk::GetNullChunk();
+  return ExtractNode(root.Get(), job, std::string(), 0);
+}
+
+Qel::PString WritePackageFile(std::span<const u8> bytes, const Qel::PString& volume,
+                              const char* path, const Qel::PString& compression,
+                              LocalFileReferences localFiles) {
+  return WriteTarget(bytes, Qel::PathInVolume(volume, path), compression, localFiles);
+}
+
+bool WriteStoredFile(std::span<const u8> bytes, const Qel::PString& volume, const char* path) {
+  return WritePackageFile(bytes, volume, path, Qel::PString()).IsEmpty();
+}
+
+bool IsValidPackageFileName(std::string_view name) {
+  if (name.empty() || name.front() == ' ' || name.front() == '.' || name.front() == '~' ||
+      name.back() == ' ') {
+    return false;
+  }
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::string_view("-&,+'._$ ()~").find(c) != std::string_view::npos;
+  });
+}
+
+bool IsSafeFolderPath(std::string_view path) {
+  size_t start = 0;
+  for (size_t i = 0; i < path.size(); ++i) {
+    if (path[i] != '/' && path[i] != '\\') continue;
+    const std::string_view component = path.substr(start, i - start);
+    if (component.find_first_not_of('.') == std::string_view::npos) return false;
+    start = i + 1;
+  }
+  return true;
+}
+
+bool IsPackageFileType(const Qel::File::Path& path) {
+  return std::any_of(std::begin(kPackageFileTypes), std::end(kPackageFileTypes),
+                     [&](const char* type) { return path.IsExt(type); });
+}

@@ -1,0 +1,48 @@
+// Writing an archived asset's "files" container out as a folder tree.
+//
+// Each child is a file (raw bytes) or a sub-folder (container). Entries whose names, folder paths
+// or file types are not allowed are passed over without a message, so a package cannot write
+// outside its destination folder or write files of other kinds. The "compression" text applies to
+// every file: "" (stored as they are), "LZSS" (4 bytes holding the u32 decoded size, then the
+// LZSS stream of qel/lzss.h) or "filepath" (a reference to a local file to copy; see below).
+//
+// Results are message texts as in cdp_package.h: empty on success, otherwise the last failure met.
+// A failure in one entry does not stop the others; a file that could not be written whole is
+// removed.
+#pragma once
+
+#include <span>
+#include <string_view>
+
+#include "assetdata/soup.h"
+#include "qel/file.h"
+#include "qel/lzss.h"
+#include "qel/pstring.h"
+#include "qel/types.h"
+
+// A "filepath" file names any local file to copy into the destination. Only archives that this
+// program wrote itself for the daemon on the same machine may do that; from anywhere else it is
+// refused as an unknown compression format.
+enum class LocalFileReferences { kRefuse, kAllow };
+
+// No decoded file may declare more than this many bytes.
+inline constexpr u32 kMaxPackageFileSize = Qel::LZSSCompress::kMaxStreamOutput;
+
+// `folder` lies inside the volume (see Qel::PathInVolume). The safe-path rule applies to the part
+// below `folder` only: the destination is the caller's, and an absolute one begins with '/'.
+Qel::PString ExtractPackageFiles(const Soup& files, const Qel::PString& volume, const char* folder,
+                                 const Qel::PString& compression,
+                                 LocalFileReferences localFiles = LocalFileReferences::kRefuse);
+Qel::PString WritePackageFile(std::span<const u8> bytes, const Qel::PString& volume,
+                              const char* path, const Qel::PString& compression,
+                              LocalFileReferences localFiles = LocalFileReferences::kRefuse);
+// The bytes as they are; true on success.
+bool WriteStoredFile(std::span<const u8> bytes, const Qel::PString& volume, const char* path);
+
+// Not empty; no leading blank, '.' or '~'; no trailing blank; only ASCII letters, digits and
+// - & , + ' . _ $ blank ( ) ~.
+bool IsValidPackageFileName(std::string_view name);
+// False when a separator follows an empty component or one made only of dots.
+bool IsSafeFolderPath(std::string_view path);
+// One of the file types that packages may carry, by extension.
+bool IsPackageFileType(const Qel::File::Path& path);

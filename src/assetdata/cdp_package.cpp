@@ -1,0 +1,162 @@
+#include "assetdata/cdp_package.h"
+
+#include <cstdarg>
+#include <string>
+
+#include "assetdata/kuid_table.h"
+#include "assetdata/vocabulary.h"
+#include "qel/string.h"
+
+const Qel::PString kTagAssets("assets");
+const Qel::PString kTagContentsTable("contents-table");
+const Qel::PString kTagPackageVersion("package-version");
+const Qel::PString kTagThumbnail("thumbnail");
+const Qel::PString kTagFiles("files");
+const Qel::PString kTagCompression("compression");
+const Qel::PString kTagDsid("dsid");
+const Qel::PString kTagFolderIcon("folder-icon");
+const Qel::PString kTagCache(".cache");
+
+const Qel::PString kCompressionLZSS("LZSS");
+const Qel::PString kCompressionFilePath("filepath");
+
+namespace {
+
+const Qel::PString kKindArchive("archive");
+constexpr i32 kPackageVersion = 1;
+
+KUID AssetKUID(const Soup& asset) { return asset.GetNamedTagAsKUID(Vocabulary::kTagKuid, KUID()); }
+
+// Each child of "assets" in order; one that is not a container is seen as an empty soup.
+template <class Visit>
+void ForEachAsset(const Soup& package, Visit&& visit) {
+  const Soup assets = package.GetNamedSoup(kTagAssets);
+  if (!assets.GetRoot()) return;
+  ForEachChild(assets.GetRoot().Get(), [&](const Qel::PString&, const MPRef<ACSChunk>& child) {
+    visit(child->GetKind() == kKindContainer ? Soup::FromChunk(child) : Soup());
+  });
+}
+
+}  // namespace
+
+ArchivedAsset::ArchivedAsset() { soup.SetNamedTag(kTagCompression, kCompressionLZSS); }
+
+bool ArchivedAsset::ReadBinarySoup(TStream& in) {
+  Soup::ReadBinary(soup, in);
+  return true;
+}
+
+Qel::PString MakeMessage(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const Qel::String text = Qel::String::FormatV(format, args);
+  va_end(args);
+  return text.ToPString();
+}
+
+Qel::PString OpenContentPackage(Soup& package, const Qel::PString& volume, const char* path) {
+  package.LoadFile(volume.CStr(), path, nullptr);
+  Qel::PString message;
+  if (!package.GetNamedTag(Vocabulary::kTagKind).EqualsIgnoreCase(kKindArchive)) {
+    message = "Content could not be read, as the file is not a valid CDP";
+  } else if (package.GetNamedSoup(kTagContentsTable).CountTags() !=
+             package.GetNamedSoup(kTagAssets).CountTags()) {
+    message = "Content could not be read, as the CDP file is damaged";
+  } else if (package.GetNamedTagAsInt(kTagPackageVersion, 0) != kPackageVersion) {
+    message = "This content requires a newer Kestro version";
+  }
+  if (!message.IsEmpty()) package.Clear();
+  return message;
+}
+
+Qel::PString AddArchivedAsset(Soup& package, Soup& asset) {
+  const KUID kuid = AssetKUID(asset);
+  if (kuid.IsNull()) return "Unable to add content as it doesnt not contain a valid KUID";
+  if (FindPackageAsset(package, kuid) >= 0) {
+    return MakeMessage("Unable to add content as an item with KUID %s is already present",
+                       kuid.ToString().CStr());
+  }
+  Soup assets = package.GetNamedSoup(kTagAssets);
+  assets.SetNamedSoup(kuid.ToString(), asset);
+  package.SetNamedSoup(kTagAssets, assets);
+  RebuildPackageTables(package);
+  return Qel::PString();
+}
+
+Qel::PString SaveContentPackage(const Soup& package, const char* path) {
+  if (package.SaveFile(nullptr, path, nullptr)) return Qel::PString();
+  return "Unable to write archive file. Needs to be .cdp file extension";
+}
+
+void RebuildPackageTables(Soup& package) {
+  KUIDList contents;
+  KUIDList referenceList;
+  KUIDList obsoleteList;
+  {
+    IndexedKUIDList references(referenceList);
+    IndexedKUIDList obsoletes(obsoleteList);
+    ForEachAsset(package, [&](const Soup& asset) {
+      const KUID kuid = AssetKUID(asset);
+      contents.PushBack(kuid);
+      CollectAssetReferences(kuid, asset, references);
+      CollectAssetObsoletes(kuid, asset, obsoletes);
+    });
+  }
+  EraseFirstOccurrences(referenceList, contents);
+  Soup table = MakeKuidTable(contents);
+  package.SetNamedSoup(kTagContentsTable, table);
+  table = MakeKuidTable(referenceList);
+  package.SetNamedSoup(Vocabulary::kTagKuidTable, table);
+  table = MakeKuidTable(obsoleteList);
+  package.SetNamedSoup(Vocabulary::kTagObsoleteTable, table);
+  package.SetNamedTag(Vocabulary::kTagKind, kKindArchive);
+  package.SetNamedInt(kTagPackageVersion, kPackageVersion);
+}
+
+u32 CountPackageAssets(const Soup& package) { return package.GetNamedSoup(kTagAssets).CountTags(); }
+
+ArchivedAsset GetPackageAsset(const Soup& package, u32 index) {
+  ArchivedAsset asset;
+  asset.soup = package.GetNamedSoup(kTagAssets).GetIndexedSoup(index);
+  return asset;
+}
+
+i32 FindPackageAsset(const Soup& package, const KUID& kuid) {
+  i32 found = -1;
+  i32 index = 0;
+  ForEachAsset(package, [&](const Soup& asset) {
+    if (found < 0 && AssetKUID(asset) == kuid) found = index;
+    ++index;
+  });
+  return found;
+}
+
+Soup GetFilesContainer(const Soup& asset) { return asset.GetNamedSoup(kTagFiles); }
+
+Qel::PString GetCompressionName(const Soup& asset) { return asset.GetNamedTag(kTagCompression); }
+
+MPRef<ACSRawDataCore> GetRawTagData(const Soup& soup, const Qel::PString& name) {
+  return soup.GetNamedTagData(name);
+}
+
+Soup StripPackageTags(ArchivedAsset& asset) {
+  Soup config;
+  config.Copy(asset.soup);
+  for (const Qel::PString& tag : {kTagFiles, kTagDsid, kTagCompression, kTagFolderIcon}) {
+    config.RemoveNamedTag(tag);
+  }
+  const Qel::PString kind = config.GetNamedTag(Vocabulary::kTagKind);
+  const Qel::PString lowerKind = kind.Lower();
+  if (lowerKind != kind) {
+    asset.modified = true;
+    config.SetNamedTag(Vocabulary::kTagKind, lowerKind);
+  }
+  if (config.HasNamedTag(kTagCache)) {
+    asset.modified = true;
+    config.RemoveNamedTag(kTagCache);
+  }
+  KUIDList references;
+  CollectAssetReferences(AssetKUID(asset.soup), asset.soup, references);
+  if (MergeKuidTable(config, references)) asset.modified = true;
+  return config;
+}

@@ -1,0 +1,42 @@
+// What every command body receives, and the bodies by theme. The command table in
+// command_dispatcher.cpp is the one place that names them.
+#pragma once
+
+#include "qel/os.h"
+#include "qel/pstring.h"
+#include "qel/string.h"
+
+class ResultsLog;
+
+struct CommandArgs {
+  ResultsLog* log;
+  EngineContext* context;
+  int argc;
+  char** argv;
+  // argv[1] and argv[2], interned and lower-cased; empty when absent.
+  Qel::PString word;
+  Qel::PString second;
+
+  // argv[i] as typed; null when absent.
+  const char* Arg(int i) const { return i < argc ? argv[i] : nullptr; }
+};
+
+void AddError(ResultsLog* log, const Qel::String& text);
+
+// commands_general.cpp
+int Version(CommandArgs& args);
+int InstalledVersionLo(CommandArgs& args);
+int InstalledVersionHi(CommandArgs& args);
+int InstalledBuildNumberLo(CommandArgs& args);
+int InstalledBuildNumberHi(CommandArgs& args);
+int InstalledVersion(CommandArgs& args);
+int InstalledBuildNumber(CommandArgs& args);
+int Echo(CommandArgs& args);
+int RegisterAccount(CommandArgs& args);
+
+// commands_script.cpp
+int Compile(CommandArgs& args);
+int Encrypt(CommandArgs& args);
+
+// commands_asset.cpp
+int SearchByCategory(CommandArgs& args);

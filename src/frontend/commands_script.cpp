@@ -1,0 +1,48 @@
+// Commands over GameScript source files.
+#include "frontend/command_dispatcher.h"
+#include "frontend/commands.h"
+#include "gscompiler/compile_driver.h"
+#include "gscompiler/gs_source_file.h"
+#include "qel/file.h"
+
+int Compile(CommandArgs& a) {
+  if (a.second.IsEmpty()) {
+    AddError(a.log, "Invalid file path.");
+    return -1;
+  }
+  StartupFolderScope inStartupFolder;
+  a.argv[1] = const_cast<char*>("");
+  return CompileCommand(a.argc, a.argv) == 0 ? 0 : -1;
+}
+
+int Encrypt(CommandArgs& a) {
+  StartupFolderScope inStartupFolder;
+  // The output takes the case the user typed; the file layer finds the input in any case.
+  const char* input = a.Arg(2);
+  Qel::File::Path output;
+  if (input != nullptr && *input != '\0' && Qel::File::Path(input).IsExt("gs")) {
+    output = Qel::File::Path(input);
+    output.ChangeExtension("gse");
+  }
+  GSSourceFile source;
+  if (output.IsEmpty() || !source.Load("", input)) {
+    AddError(a.log, "Invalid file path.");
+    return -1;
+  }
+  // An empty text has no packed form that reads back; the target is left alone.
+  if (source.GetTextLength() == 0) {
+    AddError(a.log, Qel::String::Format("Could not encrypt file %s: the file is empty.", input));
+    return -1;
+  }
+  if (!source.Pack()) {
+    AddError(a.log,
+             Qel::String::Format("Could not encrypt file %s: it is too large to pack.", input));
+    return -1;
+  }
+  // A failed save must not pass for an encrypted file.
+  if (!source.Save("", output.CStr())) {
+    AddError(a.log, Qel::String::Format("Could not write file %s.", output.CStr()));
+    return -1;
+  }
+  return 0;
+}

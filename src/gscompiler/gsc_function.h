@@ -1,0 +1,64 @@
+// The compiler's holder of one function's code: its emitter, its reference slots and its line
+// table, and the writer of its function record.
+#pragma once
+
+#include <vector>
+
+#include "gscommon/byte_buffer.h"
+#include "gscommon/function_record.h"
+#include "gscompiler/code_emitter.h"
+#include "qel/types.h"
+
+namespace GSCompiler {
+
+class GSFunctionSymbol;
+
+class GSCFunction {
+ public:
+  using LineDebugInfo = GSByteCode::LineDebugInfo;
+  static constexpr u32 kDataGrowthStep = 64;
+  static constexpr u32 kLineTableStep = 128;
+
+  explicit GSCFunction(const GSFunctionSymbol* symbol = nullptr)
+      : symbol(symbol), data(kDataGrowthStep) {
+    lines.reserve(kLineTableStep);
+  }
+
+  // Makes the emitter append {offset, current line} before each instruction whose line differs
+  // from the last entry's.
+  void InstallLineHook() { emitter.SetInstructionHook(&GSCFunction::LineHook, this); }
+  void SetLine(i32 line) {
+    currentLine = line;
+    emitter.SetSourceLine(line);
+  }
+
+  const GSFunctionSymbol* symbol;
+  CodeEmitter emitter;
+  Utils::ByteBuffer data;
+  std::vector<LineDebugInfo> lines;
+  std::vector<u32> referenceSlots;
+  i32 currentLine = 0;
+
+ private:
+  static void LineHook(u32 offset, void* context);
+};
+
+// What the record needs beyond the code: the numbers that the library assigns and the
+// function's shape.
+struct FunctionRecordInfo {
+  u32 nameString = 0;  // string number of the signature text
+  u32 returnType = 0;
+  i32 returnClass = -1;    // class reference number, or -1
+  u32 flags = 0;           // specifier bits; masked on writing
+  i32 slot = -1;           // inherited slot count + function index, or -1 without a class
+  u32 parameterCount = 0;  // without `me`
+  u32 localWords = 0;
+  bool lineTable = true;  // the field initialiser has none
+};
+
+// Appends the function record (tag 9). False, with the record left incomplete, when the code
+// leaves the stack count other than 0.
+bool WriteFunctionRecord(const GSCFunction& function, const FunctionRecordInfo& info,
+                         Utils::ByteBuffer& out);
+
+}  // namespace GSCompiler

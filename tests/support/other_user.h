@@ -1,0 +1,40 @@
+// Runs a piece of a test as another local user: a forked child that drops to the spare uid
+// 65534. Only a process running as root can do that; elsewhere the caller skips the test.
+#pragma once
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+namespace kestro_test {
+
+inline constexpr uid_t kOtherUser = 65534;
+
+inline bool CanRunAsOtherUser() { return ::geteuid() == 0; }
+
+// The body's return value as the child's exit code; -1 when the child could not change user or
+// did not end within the watchdog's minute.
+template <class Body>
+int RunAsOtherUser(Body body) {
+  const pid_t pid = ::fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    if (::setgid(kOtherUser) != 0 || ::setuid(kOtherUser) != 0) ::_exit(255);
+    ::_exit(body());
+  }
+  for (int i = 0; i < 6000; ++i) {
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == pid) {
+      return WIFEXITED(status) && WEXITSTATUS(status) != 255 ? WEXITSTATUS(status) : -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  return -1;
+}
+
+}  // namespace kestro_test
