@@ -290,4 +290,73 @@ TEST(IndexedMeshTest, ResourcesProgressiveMeshesAndTextures) {
   EXPECT_EQ(28u, WriteMesh(pm).size() - WriteMesh(TwoQuads()).size());
 }
 
+TEST(IndexedMeshTest, TextMeshesBuildFromConfigData) {
+  constexpr const char* kText = R"(version 1.0
+influences-per-vertex 1
+matrix-count 2
+chunks
+{
+  chunk "body"
+  {
+    primitive 4
+    weights-per-vertex 1
+    material "body.m.onetex" { textures { texture "Body.texture" { stage 0 } } }
+    vertices
+    {
+      vertex { position 0,0,0
+        uv0 0,0 }
+      vertex { position 2,0,0
+        uv0 1,0 }
+      vertex { position 0,2,0
+        uv0 0,1 }
+    }
+    indices 0,1,2
+  }
+  chunk
+  {
+    material plain { }
+    vertices { vertex { position 0,0,5 }
+      vertex { position 1,0,5 }
+      vertex { position 0,1,5 } }
+    indices 0,1,2
+  }
+}
+bones { bone "root" { position 0,0,1 } }
+influences { influence "root" { chunk 0
+    weights 2,1,0,0,0 } }
+attachments { attachment "a.cab" { position 0,0,4 } }
+)";
+  scratch::Folder folder;
+  folder.Put("m/text.imtxt", kText);
+  folder.Put("m/broken.imtxt", "chunks { chunk { indices 7 } }");
+  Engine engine;
+  Qel::String names[2];
+  for (Qel::String& name : names) {
+    KestroIndexedMeshDefinition definition;
+    definition.SetFileName("m/text.imtxt");
+    ASSERT_EQ(RES_OK,
+              definition.LoadFromText(folder.At("m/text.imtxt").c_str(), engine.GetDisplay(),
+                                      engine.GetManager(), nullptr, 0xFF000000));
+    EXPECT_EQ(2u, definition.GetChunkCount());
+    EXPECT_EQ(6u, definition.GetVertexTotal());
+    EXPECT_EQ(Qel::Vector3(2, 2, 5), definition.GetBoxMax());
+    EXPECT_FLOAT_EQ(2.0f, definition.GetMipFactor());
+    ASSERT_NE(nullptr, definition.GetRootBone());
+    EXPECT_EQ(1u, definition.GetAttachments().size());
+    EXPECT_EQ(2u, definition.GetPendingMaterialCount());
+    name = Qel::String(definition.GetMaterials().Get(1)->GetName());
+    EXPECT_EQ(0u, name.View().find("KestroIndexedMeshDefinition::CreateMaterial> *text*"));
+    // Decorated by the texture count of the whole mesh.
+    EXPECT_TRUE(name.View().ends_with("*plain*.m.onetex")) << name.CStr();
+  }
+  EXPECT_NE(names[0].View(), names[1].View());  // the random part tells them apart
+  KestroIndexedMeshDefinition broken, missing;
+  EXPECT_EQ(RES_FILE_FORMAT_ERROR,
+            broken.LoadFromText(folder.At("m/broken.imtxt").c_str(), engine.GetDisplay(),
+                                engine.GetManager(), nullptr, 0));
+  EXPECT_EQ(RES_FILE_OPEN_ERROR,
+            missing.LoadFromText(folder.At("none").c_str(), engine.GetDisplay(),
+                                 engine.GetManager(), nullptr, 0));
+}
+
 }  // namespace

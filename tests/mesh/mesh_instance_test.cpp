@@ -76,12 +76,13 @@ TEST(MeshInstanceTest, InstanceKindsCopiesAndRays) {
   rootless.bones[0].parent = "arm";
   EXPECT_EQ(nullptr, scene.Lock("m/r.im", WriteMesh(rootless))->CreateMeshInstance());
   MeshSpec spec = SkinnedQuads(0);
-  spec.attachments = {"p.lamp", "xp"};
+  spec.attachments = {"p.lamp", "xp", "a.cab"};
   InstancePtr plain(scene.Lock("m/p.im", WriteMesh(spec))->CreateMeshInstance());
   ASSERT_NE(nullptr, plain);
   EXPECT_EQ(17u, plain->GetID());
   EXPECT_NE(nullptr, plain->FindByName(Qel::PString("p")));
   EXPECT_EQ(nullptr, plain->FindByName(Qel::PString("xp")));
+  EXPECT_NE(nullptr, plain->FindByName(Qel::PString("a.cab")));  // no bone "a": on the structure
 
   struct Ray {
     Vector3 origin, direction;
