@@ -46,9 +46,18 @@ KestroIndexedMeshInstance::KestroIndexedMeshInstance(KestroIndexedMeshDefinition
 KestroIndexedMeshInstance::~KestroIndexedMeshInstance() { SetResource(nullptr); }
 
 void KestroIndexedMeshInstance::SetResource(Qel::Resource* resource) {
-  if (resource) resource->AddReference();
-  if (resource_) resource_->ReleaseReference();
+  // The lock keeps the resource from unloading the definition this instance reads.
+  bool locked = false;
+  if (resource) {
+    resource->AddReference();
+    locked = resource->Lock() == Qel::Resource::kLoaded;
+  }
+  if (resource_) {
+    if (resourceLocked_) resource_->Unlock();
+    resource_->ReleaseReference();
+  }
   resource_ = resource;
+  resourceLocked_ = locked;
 }
 
 void KestroIndexedMeshInstance::Setup(Qel::Resource* resource) {

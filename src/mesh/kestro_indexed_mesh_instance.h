@@ -85,6 +85,7 @@ class KestroIndexedMeshInstance : public Qel::ParticleStructure {
 
   KestroIndexedMeshDefinition* definition_;
   Qel::Resource* resource_ = nullptr;
+  bool resourceLocked_ = false;
   u32 chunkCount_ = 0;
   ChunkArray chunks_;
   MaterialArray materials_;

@@ -80,6 +80,8 @@ TEST(MeshInstanceTest, InstanceKindsCopiesAndRays) {
   InstancePtr plain(scene.Lock("m/p.im", WriteMesh(spec))->CreateMeshInstance());
   ASSERT_NE(nullptr, plain);
   EXPECT_EQ(17u, plain->GetID());
+  plain->GetResource()->Unlock();                // the scene's own lock
+  EXPECT_FALSE(plain->GetResource()->Unload());  // its instance still reads the definition
   EXPECT_NE(nullptr, plain->FindByName(Qel::PString("p")));
   EXPECT_EQ(nullptr, plain->FindByName(Qel::PString("xp")));
   EXPECT_NE(nullptr, plain->FindByName(Qel::PString("a.cab")));  // no bone "a": on the structure
