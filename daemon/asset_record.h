@@ -21,6 +21,8 @@ struct AssetRecord {
   std::string region;      // "category-region"
   std::string era;         // "category-era"
   std::string keywords;
+  std::string author;       // "author": the creator's name, seeding the creator names
+  std::string description;  // "description"
   f32 build = 0.0f;
   // 255: not rated.
   i32 rating = 255;

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <ctime>
 
+#include "assetdata/kuid_table.h"
 #include "assetdata/soup.h"
 #include "assetdata/soup_binary.h"
 #include "assetdata/soup_text.h"
@@ -118,15 +119,12 @@ std::string TagText(const Soup& soup, const char* name) {
 }
 
 // The KUIDs of a table whose children are named "0", "1", ...; null entries and repeats skipped.
-std::vector<KUID> ReadKuidTable(const Soup& config, const char* name) {
+std::vector<KUID> TableKuids(const Soup& config, const char* name) {
+  KUIDList list;
+  IndexedKUIDList indexed(list);
+  ReadKuidTable(config.GetNamedSoup(Qel::PString(name)), indexed);
   std::vector<KUID> out;
-  const Soup table = config.GetNamedSoup(Qel::PString(name));
-  const u32 count = table.CountTags();
-  for (u32 i = 0; i < count; ++i) {
-    const KUID kuid = table.GetNamedTagAsKUID(table.GetIndexedTagName(i), kNullKUID);
-    if (kuid.IsNull() || std::find(out.begin(), out.end(), kuid) != out.end()) continue;
-    out.push_back(kuid);
-  }
+  for (const KUID& kuid : list) out.push_back(kuid);
   return out;
 }
 
@@ -179,15 +177,19 @@ bool ReadAssetFolder(const std::string& folderPath, const std::string& folderNam
     if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
   }
   r.categories = TagText(config, "category-class");
+  // Consists carry no class of their own; the tool finds them under "CN".
+  if (r.categories.empty() && TagText(config, "kind") == "consist") r.categories = "CN";
   r.region = TagText(config, "category-region");
   r.era = TagText(config, "category-era");
   r.keywords = TagText(config, "keywords");
+  r.author = TagText(config, "author");
+  r.description = TagText(config, "description");
   r.build = config.GetNamedTagAsFloat(Qel::PString("kestro-build"), 0.0f);
   r.modifyTime = mtime;
   struct stat st;
   r.installTime = (stat(folderPath.c_str(), &st) == 0 && st.st_mtime > 0) ? u64(st.st_mtime) : 0;
-  r.dependencies = ReadKuidTable(config, "kuid-table");
-  r.obsoletes = ReadKuidTable(config, "obsolete-table");
+  r.dependencies = TableKuids(config, "kuid-table");
+  r.obsoletes = TableKuids(config, "obsolete-table");
 
   const bool editing = folderName == "editing";
   r.SetFlag(fc::kFlagLocal, true);

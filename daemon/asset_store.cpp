@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -23,7 +24,7 @@ namespace {
 
 namespace fc = PymFilterCodes;
 
-constexpr const char* kSchemaVersion = "1";
+constexpr const char* kSchemaVersion = "2";
 constexpr int kRelationDependency = 0;
 constexpr int kRelationObsoletes = 1;
 
@@ -33,6 +34,7 @@ CREATE TABLE assets(
   user INTEGER NOT NULL, content INTEGER NOT NULL, version INTEGER NOT NULL,
   folder TEXT NOT NULL, path TEXT NOT NULL, name TEXT NOT NULL,
   categories TEXT NOT NULL, region TEXT NOT NULL, era TEXT NOT NULL, keywords TEXT NOT NULL,
+  author TEXT NOT NULL, description TEXT NOT NULL,
   build REAL NOT NULL, rating INTEGER NOT NULL,
   install_time INTEGER NOT NULL, modify_time INTEGER NOT NULL, flags INTEGER NOT NULL,
   config BLOB NOT NULL,
@@ -45,11 +47,17 @@ CREATE INDEX asset_links_by_asset ON asset_links(user, content, version);
 )sql";
 
 const char* const kSettingsSchema =
-    "CREATE TABLE IF NOT EXISTS settings(grp TEXT PRIMARY KEY COLLATE NOCASE, soup BLOB NOT NULL)";
+    "CREATE TABLE IF NOT EXISTS settings(grp TEXT PRIMARY KEY COLLATE NOCASE, soup BLOB NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS counters(name TEXT PRIMARY KEY, value INTEGER NOT NULL);";
 
 // Written in the transaction that fills the index: without it the build did not complete. Its
 // value is the fingerprint of the content folders that the build saw.
 constexpr const char* kContentKey = "content";
+// Committed before the content folders change and removed in the transaction that records the
+// change: when a start finds it, the change may be half done, and the index is built anew.
+constexpr const char* kChangingKey = "changing";
+// The next content id of KUIDs made for the local user.
+constexpr const char* kNextContentCounter = "next-content";
 
 void LogLine(const char* format, const std::string& text) {
   Qel::Log::Get("PymDaemon").Printf(Qel::Log::kMessage, format, text.c_str());
@@ -156,6 +164,100 @@ Soup DecodeSoup(const std::vector<u8>& bytes) {
   ReadSoupTree(stream, soup);
   return soup;
 }
+
+bool SetMeta(sqlite3* db, const char* key, const std::string& value, std::string* error) {
+  Statement set(db, "INSERT OR REPLACE INTO meta(key, value) VALUES(?, ?)");
+  if (!set.Ok()) {
+    SetError(error, std::string("database: ") + sqlite3_errmsg(db));
+    return false;
+  }
+  set.Bind(1, std::string(key));
+  set.Bind(2, value);
+  if (set.Step() == SQLITE_DONE) return true;
+  SetError(error, std::string("database: ") + sqlite3_errmsg(db));
+  return false;
+}
+
+bool RemoveMeta(sqlite3* db, const char* key, std::string* error) {
+  Statement remove(db, "DELETE FROM meta WHERE key = ?");
+  if (!remove.Ok()) {
+    SetError(error, std::string("database: ") + sqlite3_errmsg(db));
+    return false;
+  }
+  remove.Bind(1, std::string(key));
+  if (remove.Step() == SQLITE_DONE) return true;
+  SetError(error, std::string("database: ") + sqlite3_errmsg(db));
+  return false;
+}
+
+bool HasMeta(sqlite3* db, const char* key) {
+  Statement get(db, "SELECT 1 FROM meta WHERE key = ?");
+  if (!get.Ok()) return false;
+  get.Bind(1, std::string(key));
+  return get.Step() == SQLITE_ROW;
+}
+
+// Inserts index rows of assets and their links.
+class AssetRowWriter {
+ public:
+  explicit AssetRowWriter(sqlite3* db)
+      : db_(db),
+        row_(db,
+             "INSERT OR REPLACE INTO assets(user, content, version, folder, path, name, "
+             "categories, region, era, keywords, author, description, build, rating, "
+             "install_time, modify_time, flags, config) "
+             "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+        link_(db,
+              "INSERT INTO asset_links(user, content, version, relation, target_user, "
+              "target_content, target_version) VALUES(?, ?, ?, ?, ?, ?, ?)") {}
+
+  bool Insert(const ScannedAsset& a, std::string* error) {
+    if (!row_.Ok() || !link_.Ok()) return Fail(error);
+    const AssetRecord& r = a.record;
+    BindKuid(row_, r.kuid);
+    const std::string* texts[] = {&r.folder, &r.path,     &r.name,   &r.categories, &r.region,
+                                  &r.era,    &r.keywords, &r.author, &r.description};
+    int column = 4;
+    for (const std::string* text : texts) row_.Bind(column++, *text);
+    row_.Bind(column++, f64(r.build));
+    row_.Bind(column++, i64(r.rating));
+    row_.Bind(column++, i64(r.installTime));
+    row_.Bind(column++, i64(r.modifyTime));
+    row_.Bind(column++, i64(r.flags));
+    row_.BindBlob(column, a.config);
+    if (row_.Step() != SQLITE_DONE) return Fail(error);
+    row_.Reset();
+    const std::pair<int, const std::vector<KUID>*> tables[] = {
+        {kRelationDependency, &r.dependencies}, {kRelationObsoletes, &r.obsoletes}};
+    for (const auto& [relation, list] : tables) {
+      for (const KUID& target : *list) {
+        BindKuid(link_, r.kuid);
+        link_.Bind(4, i64(relation));
+        link_.Bind(5, i64(target.userId));
+        link_.Bind(6, i64(target.contentId));
+        link_.Bind(7, i64(target.version));
+        if (link_.Step() != SQLITE_DONE) return Fail(error);
+        link_.Reset();
+      }
+    }
+    return true;
+  }
+
+ private:
+  static void BindKuid(Statement& s, const KUID& kuid) {
+    s.Bind(1, i64(kuid.userId));
+    s.Bind(2, i64(kuid.contentId));
+    s.Bind(3, i64(kuid.version));
+  }
+  bool Fail(std::string* error) {
+    SetError(error, std::string("database: ") + sqlite3_errmsg(db_));
+    return false;
+  }
+
+  sqlite3* db_;
+  Statement row_;
+  Statement link_;
+};
 
 bool InsertSettings(sqlite3* db, const std::string& group, const Soup& soup, std::string* error) {
   Statement insert(db, "INSERT OR REPLACE INTO settings(grp, soup) VALUES(?, ?)");
@@ -334,7 +436,7 @@ bool AssetStore::Open(const std::string& userDataPath, std::string* error) {
     }
     // A build that never completed (killed during the first build) and asset folders that
     // changed while the daemon was stopped both call for a new build.
-    current = !created && IndexMatchesContent(ContentFingerprint());
+    current = !created && !HasMeta(db_, kChangingKey) && IndexMatchesContent(ContentFingerprint());
   }
   if (!current) {
     rebuilt_ = true;
@@ -353,10 +455,15 @@ bool AssetStore::Open(const std::string& userDataPath, std::string* error) {
 }
 
 bool AssetStore::Rebuild(std::string* error) {
+  std::vector<std::string> problems;
+  return Rebuild(problems, error);
+}
+
+bool AssetStore::Rebuild(std::vector<std::string>& problems, std::string* error) {
   // Taken before the scan, so that a change during the scan shows at the next start.
   const u64 fingerprint = ContentFingerprint();
   std::vector<ScannedAsset> scanned;
-  std::vector<std::string> problems;
+  problems.clear();
   for (const std::string& name : ContentFolderNames()) {
     ScanContentFolder(userData_ + "/" + name, name, scanned, problems);
   }
@@ -369,7 +476,8 @@ bool AssetStore::Rebuild(std::string* error) {
     if (seen.insert(a.record.kuid).second) {
       unique.push_back(std::move(a));
     } else {
-      LogLine("PymDaemon> duplicate asset %s ignored", a.record.folder + "/" + a.record.path);
+      problems.push_back("duplicate asset " + a.record.folder + "/" + a.record.path + " ignored");
+      LogLine("PymDaemon> %s", problems.back());
     }
   }
   std::vector<AssetRecord> records;
@@ -396,68 +504,12 @@ bool AssetStore::WriteIndex(const std::vector<ScannedAsset>& assets, u64 fingerp
             error)) {
     return false;
   }
-  Statement row(db_,
-                "INSERT INTO assets(user, content, version, folder, path, name, categories, "
-                "region, era, keywords, build, rating, install_time, modify_time, flags, config) "
-                "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-  Statement link(db_,
-                 "INSERT INTO asset_links(user, content, version, relation, target_user, "
-                 "target_content, target_version) VALUES(?, ?, ?, ?, ?, ?, ?)");
-  if (!row.Ok() || !link.Ok()) {
-    SetError(error, std::string("database: ") + sqlite3_errmsg(db_));
-    return false;
-  }
+  AssetRowWriter writer(db_);
   for (const ScannedAsset& a : assets) {
-    const AssetRecord& r = a.record;
-    row.Bind(1, i64(r.kuid.userId));
-    row.Bind(2, i64(r.kuid.contentId));
-    row.Bind(3, i64(r.kuid.version));
-    row.Bind(4, r.folder);
-    row.Bind(5, r.path);
-    row.Bind(6, r.name);
-    row.Bind(7, r.categories);
-    row.Bind(8, r.region);
-    row.Bind(9, r.era);
-    row.Bind(10, r.keywords);
-    row.Bind(11, f64(r.build));
-    row.Bind(12, i64(r.rating));
-    row.Bind(13, i64(r.installTime));
-    row.Bind(14, i64(r.modifyTime));
-    row.Bind(15, i64(r.flags));
-    row.BindBlob(16, a.config);
-    if (row.Step() != SQLITE_DONE) {
-      SetError(error, std::string("database: ") + sqlite3_errmsg(db_));
-      return false;
-    }
-    row.Reset();
-    const std::pair<int, const std::vector<KUID>*> tables[] = {
-        {kRelationDependency, &r.dependencies}, {kRelationObsoletes, &r.obsoletes}};
-    for (const auto& [relation, list] : tables) {
-      for (const KUID& target : *list) {
-        link.Bind(1, i64(r.kuid.userId));
-        link.Bind(2, i64(r.kuid.contentId));
-        link.Bind(3, i64(r.kuid.version));
-        link.Bind(4, i64(relation));
-        link.Bind(5, i64(target.userId));
-        link.Bind(6, i64(target.contentId));
-        link.Bind(7, i64(target.version));
-        if (link.Step() != SQLITE_DONE) {
-          SetError(error, std::string("database: ") + sqlite3_errmsg(db_));
-          return false;
-        }
-        link.Reset();
-      }
-    }
+    if (!writer.Insert(a, error)) return false;
   }
-  Statement done(db_, "INSERT INTO meta(key, value) VALUES(?, ?)");
-  if (!done.Ok()) return false;
-  done.Bind(1, std::string(kContentKey));
-  done.Bind(2, std::to_string(fingerprint));
-  if (done.Step() != SQLITE_DONE) {
-    SetError(error, std::string("database: ") + sqlite3_errmsg(db_));
-    return false;
-  }
-  return tx.Commit(error);
+  return SetMeta(db_, kContentKey, std::to_string(fingerprint), error) &&
+         RemoveMeta(db_, kChangingKey, error) && tx.Commit(error);
 }
 
 bool AssetStore::LoadIndex(std::string* error) {
@@ -466,7 +518,8 @@ bool AssetStore::LoadIndex(std::string* error) {
     std::lock_guard<std::mutex> lock(dbMutex_);
     Statement rows(db_,
                    "SELECT user, content, version, folder, path, name, categories, region, era, "
-                   "keywords, build, rating, install_time, modify_time, flags FROM assets");
+                   "keywords, build, rating, install_time, modify_time, flags, author, "
+                   "description FROM assets");
     Statement links(db_,
                     "SELECT user, content, version, relation, target_user, target_content, "
                     "target_version FROM asset_links ORDER BY rowid");
@@ -494,6 +547,8 @@ bool AssetStore::LoadIndex(std::string* error) {
       r.installTime = u64(rows.Int(12));
       r.modifyTime = u64(rows.Int(13));
       r.flags = u32(rows.Int(14));
+      r.author = rows.Text(15);
+      r.description = rows.Text(16);
       records.push_back(std::move(r));
     }
     if (rc != SQLITE_DONE) {
@@ -575,8 +630,14 @@ void AssetStore::ComputeDerivedFlags(std::vector<AssetRecord>& records) {
 void AssetStore::InstallRecords(std::vector<AssetRecord> records) {
   std::sort(records.begin(), records.end(),
             [](const AssetRecord& a, const AssetRecord& b) { return a.kuid < b.kuid; });
+  // The first asset of a user that names its author gives the user's creator name.
+  std::unordered_map<u32, std::string> creators;
+  for (const AssetRecord& r : records) {
+    if (!r.author.empty()) creators.emplace(u32(r.kuid.userId), r.author);
+  }
   std::unique_lock<std::shared_mutex> lock(indexMutex_);
   records_ = std::move(records);
+  creators_ = std::move(creators);
 }
 
 size_t AssetStore::CountAssets() const {
@@ -655,6 +716,204 @@ bool AssetStore::CheckIntegrity(std::string* error) const {
     return false;
   }
   return true;
+}
+
+std::string AssetStore::FolderPathOf(const AssetRecord& record) const {
+  return userData_ + "/" + record.folder + "/" + record.path;
+}
+
+bool AssetStore::FindByFolderPath(const std::string& path, AssetRecord& out) const {
+  std::shared_lock<std::shared_mutex> lock(indexMutex_);
+  for (const AssetRecord& r : records_) {
+    if (FolderPathOf(r) == path) {
+      out = r;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::vector<AssetRecord> AssetStore::VersionsOf(i32 userId, i32 contentId) const {
+  std::vector<AssetRecord> out;
+  std::shared_lock<std::shared_mutex> lock(indexMutex_);
+  auto it = std::lower_bound(records_.begin(), records_.end(), KUID(userId, contentId, 0),
+                             [](const AssetRecord& r, const KUID& k) { return r.kuid < k; });
+  for (; it != records_.end() && it->kuid.userId == userId && it->kuid.contentId == contentId;
+       ++it) {
+    out.push_back(*it);
+  }
+  return out;
+}
+
+Soup AssetStore::GetConfig(const KUID& kuid) const {
+  std::vector<u8> bytes;
+  {
+    std::lock_guard<std::mutex> lock(dbMutex_);
+    if (db_ == nullptr) return Soup();
+    Statement select(db_,
+                     "SELECT config FROM assets WHERE user = ? AND content = ? AND version = ?");
+    if (!select.Ok()) return Soup();
+    select.Bind(1, i64(kuid.userId));
+    select.Bind(2, i64(kuid.contentId));
+    select.Bind(3, i64(kuid.version));
+    if (select.Step() != SQLITE_ROW) return Soup();
+    bytes = select.Blob(0);
+  }
+  return DecodeSoup(bytes);
+}
+
+std::string AssetStore::GetCreatorName(u32 userId) const {
+  std::shared_lock<std::shared_mutex> lock(indexMutex_);
+  auto it = creators_.find(userId);
+  return it != creators_.end() ? it->second : std::string();
+}
+
+std::string AssetStore::GetBuildList() const {
+  std::vector<f32> builds;
+  {
+    std::shared_lock<std::shared_mutex> lock(indexMutex_);
+    for (const AssetRecord& r : records_) {
+      if (r.build > 0.0f) builds.push_back(r.build);
+    }
+  }
+  std::sort(builds.begin(), builds.end());
+  builds.erase(std::unique(builds.begin(), builds.end()), builds.end());
+  std::string text;
+  for (const f32 build : builds) {
+    char number[32];
+    std::snprintf(number, sizeof number, "%g", double(build));
+    if (!text.empty()) text += ",";
+    text += number;
+  }
+  return text;
+}
+
+KUID AssetStore::GenerateKuid() {
+  i32 highest = -1;
+  {
+    std::shared_lock<std::shared_mutex> lock(indexMutex_);
+    for (const AssetRecord& r : records_) {
+      if (r.kuid.userId == kLocalUserId) highest = std::max(highest, r.kuid.contentId);
+    }
+  }
+  std::lock_guard<std::mutex> lock(dbMutex_);
+  if (settingsDb_ == nullptr) return KUID::Null();
+  WriteTransaction tx(settingsDb_);
+  if (!tx.Began()) return KUID::Null();
+  i64 next = 0;
+  {
+    Statement get(settingsDb_, "SELECT value FROM counters WHERE name = ?");
+    if (!get.Ok()) return KUID::Null();
+    get.Bind(1, std::string(kNextContentCounter));
+    if (get.Step() == SQLITE_ROW) next = get.Int(0);
+  }
+  // Never one that an asset already has, even one installed from elsewhere.
+  next = std::max<i64>(next, i64(highest) + 1);
+  if (next > INT32_MAX) return KUID::Null();
+  Statement set(settingsDb_, "INSERT OR REPLACE INTO counters(name, value) VALUES(?, ?)");
+  if (!set.Ok()) return KUID::Null();
+  set.Bind(1, std::string(kNextContentCounter));
+  set.Bind(2, next + 1);
+  std::string error;
+  if (set.Step() != SQLITE_DONE || !tx.Commit(&error)) return KUID::Null();
+  return KUID(kLocalUserId, i32(next), 0);
+}
+
+bool AssetStore::MarkChanging(std::string* error) {
+  std::lock_guard<std::mutex> lock(dbMutex_);
+  if (db_ == nullptr) {
+    SetError(error, "index not open");
+    return false;
+  }
+  WriteTransaction tx(db_);
+  return tx.Began() && SetMeta(db_, kChangingKey, "1", error) && tx.Commit(error);
+}
+
+bool AssetStore::RecordChange(const ScannedAsset* put, const KUID& removed, std::string* error) {
+  const u64 fingerprint = ContentFingerprint();
+  {
+    std::lock_guard<std::mutex> lock(dbMutex_);
+    if (db_ == nullptr) {
+      SetError(error, "index not open");
+      return false;
+    }
+    WriteTransaction tx(db_);
+    if (!tx.Began()) {
+      SetError(error, std::string("database: ") + sqlite3_errmsg(db_));
+      return false;
+    }
+    const KUID& kuid = put != nullptr ? put->record.kuid : removed;
+    for (const char* sql :
+         {"DELETE FROM assets WHERE user = ? AND content = ? AND version = ?",
+          "DELETE FROM asset_links WHERE user = ? AND content = ? AND version = ?"}) {
+      Statement remove(db_, sql);
+      if (!remove.Ok()) return false;
+      remove.Bind(1, i64(kuid.userId));
+      remove.Bind(2, i64(kuid.contentId));
+      remove.Bind(3, i64(kuid.version));
+      if (remove.Step() != SQLITE_DONE) {
+        SetError(error, std::string("database: ") + sqlite3_errmsg(db_));
+        return false;
+      }
+    }
+    if (put != nullptr && !AssetRowWriter(db_).Insert(*put, error)) return false;
+    if (!SetMeta(db_, kContentKey, std::to_string(fingerprint), error) ||
+        !RemoveMeta(db_, kChangingKey, error) || !tx.Commit(error)) {
+      return false;
+    }
+  }
+  std::vector<AssetRecord> records;
+  {
+    std::shared_lock<std::shared_mutex> lock(indexMutex_);
+    records.reserve(records_.size() + 1);
+    const KUID& kuid = put != nullptr ? put->record.kuid : removed;
+    for (const AssetRecord& r : records_) {
+      if (r.kuid != kuid) records.push_back(r);
+    }
+  }
+  if (put != nullptr) records.push_back(put->record);
+  ComputeDerivedFlags(records);
+  InstallRecords(std::move(records));
+  return true;
+}
+
+bool AssetStore::Reload(std::string* error) { return LoadIndex(error); }
+
+bool AssetStore::ReopenIndex(std::string* error) {
+  const std::string path = userData_ + "/" + kDatabaseFileName;
+  std::lock_guard<std::mutex> lock(dbMutex_);
+  if (db_ != nullptr) {
+    sqlite3_close_v2(db_);
+    db_ = nullptr;
+  }
+  bool created = false;
+  bool usable = OpenFile(path, &created, error);
+  if (usable && !created) {
+    Statement schema(db_, "SELECT value FROM meta WHERE key = 'schema'");
+    usable = schema.Ok() && schema.Step() == SQLITE_ROW && schema.Text(0) == kSchemaVersion;
+    Statement check(db_, "PRAGMA quick_check");
+    usable = usable && check.Ok() && check.Step() == SQLITE_ROW && check.Text(0) == "ok";
+  }
+  if (!usable) {
+    // A file cut short or overwritten is set aside whole, never mended in place.
+    if (db_ != nullptr) sqlite3_close_v2(db_);
+    db_ = nullptr;
+    const std::string aside = path + ".bad";
+    if (std::rename(path.c_str(), aside.c_str()) != 0 && FileExists(path)) {
+      SetError(error, "cannot move aside " + path);
+      return false;
+    }
+    unlink((path + "-wal").c_str());
+    unlink((path + "-shm").c_str());
+    if (!OpenFile(path, &created, error)) return false;
+  }
+  return !created || CreateSchema(error);
+}
+
+bool AssetStore::Compact(std::string* error) {
+  std::lock_guard<std::mutex> lock(dbMutex_);
+  if (db_ == nullptr) return false;
+  return Exec(db_, "VACUUM", error);
 }
 
 }  // namespace PymDaemonSrv

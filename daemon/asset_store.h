@@ -13,6 +13,7 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "assetdata/soup.h"
@@ -48,8 +49,42 @@ class AssetStore {
   // True when the last Open built the index from the content folders.
   bool WasRebuilt() const { return rebuilt_; }
 
-  // Replaces the index by what the content folders hold now, in one transaction.
+  // Replaces the index by what the content folders hold now, in one transaction. The folders
+  // that could not be read as assets go to `problems`.
   bool Rebuild(std::string* error);
+  bool Rebuild(std::vector<std::string>& problems, std::string* error);
+  // Reads the in-memory index again from the file.
+  bool Reload(std::string* error);
+  // Closes the index file and opens it again; a file that is gone is made anew, one that is no
+  // longer an index of ours is set aside first. The caller rebuilds afterwards.
+  bool ReopenIndex(std::string* error);
+  bool Compact(std::string* error);
+
+  // The user id of the KUIDs that GenerateKuid makes: the installation's own user.
+  static constexpr i32 kLocalUserId = 400000;
+  // A KUID of the local user that no asset had and no earlier call gave, even across restarts;
+  // the null KUID when the counter cannot be stored.
+  KUID GenerateKuid();
+
+  // Folder changes. The caller holds ChangeMutex() across MarkChanging, its folder work and
+  // RecordChange. RecordChange replaces (put) or removes the asset's row, and clears the mark in
+  // the same transaction; a start that finds the mark rebuilds the index.
+  std::mutex& ChangeMutex() { return changeMutex_; }
+  bool MarkChanging(std::string* error);
+  bool RecordChange(const ScannedAsset* put, const KUID& removed, std::string* error);
+
+  const std::string& UserData() const { return userData_; }
+  // The asset's folder: UserData, its content folder and its path.
+  std::string FolderPathOf(const AssetRecord& record) const;
+  bool FindByFolderPath(const std::string& path, AssetRecord& out) const;
+  // Every indexed version of the asset, oldest first.
+  std::vector<AssetRecord> VersionsOf(i32 userId, i32 contentId) const;
+  // The stored configuration; the empty soup for an asset the index does not hold.
+  Soup GetConfig(const KUID& kuid) const;
+  // The author that the user's assets name; empty when none does.
+  std::string GetCreatorName(u32 userId) const;
+  // The builds that the assets are made for, ascending, separated by commas.
+  std::string GetBuildList() const;
 
   size_t CountAssets() const;
   // KUIDs of the matching assets in KUID order; a null filter matches every asset.
@@ -90,6 +125,8 @@ class AssetStore {
   // Guards the in-memory index and the evaluator.
   mutable std::shared_mutex indexMutex_;
   std::vector<AssetRecord> records_;  // sorted by KUID
+  std::unordered_map<u32, std::string> creators_;
+  std::mutex changeMutex_;
   FilterEvaluator evaluator_;
 };
 

@@ -35,7 +35,10 @@ Connection::Connection(int fd, RequestHandlers& handlers, const ConnectionListen
       policy_(policy),
       handshakeDeadline_(std::chrono::steady_clock::now() +
                          std::chrono::seconds(policy.handshakeSeconds)),
-      inBuffer_(kReadBufferSize) {}
+      inBuffer_(kReadBufferSize) {
+  static std::atomic<u64> nextId{1};
+  id_ = nextId.fetch_add(1);
+}
 
 Connection::~Connection() {
   Shutdown();
@@ -58,6 +61,8 @@ void Connection::Join() {
 void Connection::Run() {
   if (Handshake()) Serve();
   Shutdown();
+  // What the peer left open goes with it.
+  handlers_.ReleaseConnection(id_);
   finished_.store(true);
   listener_.onFinished();
 }
@@ -209,6 +214,8 @@ void Connection::Serve() {
     if (!ReadPayload(length, payload)) return;
 
     Response response;
+    response.requestId = id;
+    response.connectionId = id_;
     busySince_.store(std::chrono::steady_clock::now().time_since_epoch().count());
     try {
       handlers_.Handle(opcode, payload.data(), payload.size(), response);
@@ -225,7 +232,7 @@ void Connection::Serve() {
       if (response.results.CountEntries() != 0) {
         Qel::DynamicBuffer notice;
         TBuffer out(&notice, false);
-        out.WriteU32(id);
+        out.WriteU32(response.resultsId != 0 ? response.resultsId : id);
         response.results.Write(out);
         if (!SendMessage(pp::kTagNotify, pp::kNoteResults, notice.GetData(),
                          notice.GetDataSize())) {

@@ -75,6 +75,8 @@ class Connection {
   bool SendMessage(u32 tag, u32 word, const u8* body, size_t size);
 
   const int fd_;
+  // Names the connection to the handlers; never 0.
+  u64 id_ = 0;
   RequestHandlers& handlers_;
   const ConnectionListener& listener_;
   const ConnectionPolicy& policy_;

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "daemon/asset_editor.h"
 #include "daemon/asset_store.h"
 #include "daemon/discovery_publisher.h"
 #include "daemon/request_handlers.h"
@@ -213,6 +214,7 @@ int RunDaemon(const std::vector<std::string>& args) {
   }
   server.SetStoppingHook([&discovery] { discovery.Withdraw(); });
 
+  AssetEditor::RecoverStaging(userData);
   if (!store.Open(userData, &error)) {
     return failWith(kExitFailure, "cannot open the asset index: " + error);
   }
@@ -221,6 +223,7 @@ int RunDaemon(const std::vector<std::string>& args) {
              store.WasRebuilt() ? ", index rebuilt" : "");
   server.Run();
   discovery.Withdraw();
+  handlers.WaitForBackgroundWork();
   store.Close();
   log.Printf(Qel::Log::kMessage, "PymDaemon> stopped");
   return kExitOk;

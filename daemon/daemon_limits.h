@@ -45,6 +45,10 @@ constexpr u32 kMaxFilterText = 65535;
 constexpr u32 kMaxNameLength = 1024;
 // Configuration files larger than this are refused rather than read into memory.
 constexpr u64 kMaxConfigFileSize = 64ull * 1024 * 1024;
+// Assets open at once through handles, over all clients.
+constexpr u32 kMaxOpenHandles = 65536;
+// Entries of a KUID list taken from a request.
+constexpr u32 kMaxKuidListEntries = 1u << 20;
 // How long a store call waits for another process's lock on the database.
 constexpr int kStoreBusyTimeoutMs = 10000;
 

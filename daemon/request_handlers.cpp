@@ -1,7 +1,11 @@
 #include "daemon/request_handlers.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <string>
 
+#include "assetdata/kestro_property.h"
 #include "assetdata/soup.h"
 #include "assetdata/soup_binary.h"
 #include "core/buffer_stream.h"
@@ -10,6 +14,7 @@
 #include "daemon/daemon_limits.h"
 #include "daemon/filter_tree.h"
 #include "platform/byte_order.h"
+#include "pymclient/pym_filter_codes.h"
 #include "pymclient/pym_protocol.h"
 #include "qel/log.h"
 #include "qel/pstring.h"
@@ -65,10 +70,81 @@ bool ReadStrictSoup(TStream& in, const u8* payload, size_t size, Soup& out) {
   return true;
 }
 
+// The KUID a request starts with; false for a payload too short to hold one.
+bool ReadKuid(TStream& in, KUID& out) {
+  in.ReadKUID(out);
+  return in.GetError() == TStream::kErrorNone;
+}
+
+void AddResult(Response& response, u32 type, const KUID& kuid, const std::string& text) {
+  ResultsLog::AddResult(
+      &response.results, type,
+      kuid.IsNull() ? KestroPropertyRef() : MakeAssetIDProperty(Qel::PString("AssetID"), kuid),
+      Qel::String(text));
+}
+
+// A change the daemon could not make: an error for the client and a line in the daemon's log,
+// which outlives the client's console.
+void AddFailure(Response& response, const KUID& kuid, const std::string& text) {
+  Qel::Log::Get("PymDaemon")
+      .Printf(Qel::Log::kMessage, "PymDaemon> %s: %s", kuid.ToString().CStr(), text.c_str());
+  AddResult(response, ResultsLog::kError, kuid, text);
+}
+
+void WriteKuidList(TStream& out, const std::vector<KUID>& list) {
+  out.WriteU32(u32(list.size()));
+  for (const KUID& kuid : list) out.WriteKUID(kuid);
+}
+
+// Status flags of the information reply, by the index filter flag that decides each.
+struct StatusFlagSource {
+  u32 status;
+  u32 filter;
+};
+constexpr StatusFlagSource kStatusFlagSources[] = {
+    {0, PymFilterCodes::kFlagLocal},
+    {2, PymFilterCodes::kFlagLocallyModified},
+    {3, PymFilterCodes::kFlagLocallyAvailable},
+    {4, PymFilterCodes::kFlagBuiltin},
+    {5, PymFilterCodes::kFlagVantry},
+    {6, PymFilterCodes::kFlagVantry},
+    {7, PymFilterCodes::kFlagInArchive},
+    {8, PymFilterCodes::kFlagOpenForEdit},
+    {9, PymFilterCodes::kFlagFaulty},
+    {11, PymFilterCodes::kFlagHasMissingDependencies},
+};
+constexpr u32 kStatusFlagCount = 19;
+
 }  // namespace
 
-RequestHandlers::RequestHandlers(AssetStore& store) : store_(store) {
+RequestHandlers::RequestHandlers(AssetStore& store)
+    : store_(store), editor_(store), repair_(store, editor_) {
   handlers_ = {
+      {pp::kOpStartRepair, &RequestHandlers::StartRepair},
+      {pp::kOpRepairProgress, &RequestHandlers::RepairProgress},
+      {pp::kOpGetConfigSoup, &RequestHandlers::GetConfigSoup},
+      {pp::kOpGetAssetInfo, &RequestHandlers::GetAssetInfo},
+      {pp::kOpGetAssetLocation, &RequestHandlers::GetAssetLocation},
+      {pp::kOpResolveKuid, &RequestHandlers::ResolveKuid},
+      {pp::kOpLatestVersion, &RequestHandlers::LatestVersion},
+      {pp::kOpGetDescription, &RequestHandlers::GetDescription},
+      {pp::kOpGetThumbnailPath, &RequestHandlers::GetThumbnailPath},
+      {pp::kOpOpenAsset, &RequestHandlers::OpenAsset},
+      {pp::kOpReleaseAsset, &RequestHandlers::ReleaseAsset},
+      {pp::kOpGetOpenAssetPath, &RequestHandlers::GetOpenAssetPath},
+      {pp::kOpRevertAsset, &RequestHandlers::RevertAsset},
+      {pp::kOpCommitAsset, &RequestHandlers::CommitAsset},
+      {pp::kOpCreateAsset, &RequestHandlers::CreateAsset},
+      {pp::kOpDeleteAsset, &RequestHandlers::DeleteAsset},
+      {pp::kOpValidateAssetPath, &RequestHandlers::ValidateAssetPath},
+      {pp::kOpDependenciesOfList, &RequestHandlers::DependenciesOfList},
+      {pp::kOpGetObsoletes, &RequestHandlers::GetObsoletes},
+      {pp::kOpGenerateKuid, &RequestHandlers::GenerateKuid},
+      {pp::kOpCreatorName, &RequestHandlers::CreatorName},
+      {pp::kOpVantryAccess, &RequestHandlers::VantryAccess},
+      {pp::kOpTextureConvertSetting, &RequestHandlers::TextureConvertSetting},
+      {pp::kOpListBuilds, &RequestHandlers::ListBuilds},
+      {pp::kOpPatcherRepairDone, &RequestHandlers::KeepAlive},
       {pp::kOpKeepAlive, &RequestHandlers::KeepAlive},
       {pp::kOpSearchAssets, &RequestHandlers::SearchAssets},
       {pp::kOpGetSettingsSoup, &RequestHandlers::GetSettingsSoup},
@@ -142,6 +218,373 @@ void RequestHandlers::Answer(const u8*, size_t, Response&) {}
 
 void RequestHandlers::CloseDaemon(const u8*, size_t, Response& response) {
   response.closeDaemon = true;
+}
+
+u64 RequestHandlers::AddHandle(const KUID& kuid, u64 connectionId) {
+  std::lock_guard<std::mutex> lock(handlesMutex_);
+  if (handles_.size() >= kMaxOpenHandles) {
+    Log("PymDaemon> %u assets open; no more handles until some are released", kMaxOpenHandles);
+    return pp::kNoAssetHandle;
+  }
+  const u64 handle = nextHandle_++;
+  handles_[handle] = {kuid, connectionId};
+  return handle;
+}
+
+bool RequestHandlers::FindHandle(u64 handle, KUID& kuid) {
+  std::lock_guard<std::mutex> lock(handlesMutex_);
+  auto it = handles_.find(handle);
+  if (it == handles_.end()) return false;
+  kuid = it->second.kuid;
+  return true;
+}
+
+void RequestHandlers::ReleaseConnection(u64 connectionId) {
+  std::lock_guard<std::mutex> lock(handlesMutex_);
+  std::erase_if(handles_, [connectionId](const auto& entry) {
+    return entry.second.connectionId == connectionId;
+  });
+}
+
+bool RequestHandlers::NewestVersion(const KUID& kuid, KUID& out) const {
+  const std::vector<AssetRecord> versions = store_.VersionsOf(kuid.userId, kuid.contentId);
+  if (versions.empty()) return false;
+  out = versions.back().kuid;
+  return true;
+}
+
+void RequestHandlers::WriteLocation(TStream& out, const AssetRecord* record) const {
+  out.WritePString(record != nullptr ? Qel::PString(record->folder) : Qel::PString());
+  out.WriteString(record != nullptr ? Qel::String(store_.FolderPathOf(*record)) : Qel::String());
+}
+
+void RequestHandlers::StartRepair(const u8* payload, size_t size, Response& response) {
+  PayloadStream in(payload, size);
+  u32 level = pp::kRepairDefault;
+  in.Get().ReadU32(level, pp::kRepairDefault);
+  if (!repair_.Start(level, response.requestId)) {
+    AddResult(response, ResultsLog::kError, KUID::Null(), "PymDaemon: a repair is running already");
+  }
+}
+
+void RequestHandlers::RepairProgress(const u8*, size_t, Response& response) {
+  u32 requestId = 0;
+  if (repair_.TakeResults(response.results, requestId)) response.resultsId = requestId;
+  bool running = false;
+  f32 progress = 0.0f;
+  std::string status;
+  repair_.GetProgress(running, progress, status);
+  TBuffer out(&response.body, false);
+  out.WriteU8(running ? 1 : 0);
+  out.WriteFloat(progress);
+  out.WriteString(Qel::String(status));
+}
+
+void RequestHandlers::GetConfigSoup(const u8* payload, size_t size, Response& response) {
+  PayloadStream in(payload, size);
+  KUID kuid;
+  Soup config;
+  if (ReadKuid(in.Get(), kuid)) config = store_.GetConfig(kuid);
+  TBuffer out(&response.body, false);
+  WriteSoup(out, config);
+}
+
+void RequestHandlers::GetAssetInfo(const u8* payload, size_t size, Response& response) {
+  PayloadStream in(payload, size);
+  KUID kuid;
+  AssetRecord r;
+  const bool found = ReadKuid(in.Get(), kuid) && store_.GetAsset(kuid, r);
+  TBuffer out(&response.body, false);
+  out.WriteKUID(kuid);
+  out.WriteString(Qel::String(r.name));
+  out.WriteString(Qel::String(r.region));
+  out.WriteString(Qel::String(r.keywords));
+  u8 flags[kStatusFlagCount] = {};
+  for (const StatusFlagSource& source : kStatusFlagSources) {
+    flags[source.status] = found && r.HasFlag(source.filter) ? 1 : 0;
+  }
+  for (const u8 flag : flags) out.WriteU8(flag);
+  // The creator is the user whose KUIDs the asset has.
+  out.WriteU32(found ? u32(kuid.userId) : 0);
+  out.WritePString(Qel::PString());
+  out.WriteString(Qel::String(r.era));
+  out.WriteI32(-1);
+  out.WritePString(Qel::PString());
+  out.WriteString(Qel::String(r.categories));
+  for (int i = 0; i < 3; ++i) out.WriteU8(0);
+  out.WriteU32(found ? u32(r.rating) : 255);
+  out.WriteFloat(r.build);
+  out.WriteU64(r.installTime);
+  out.WriteU64(r.modifyTime);
+  out.WriteKUID(KUID::Null());
+  out.WriteU8(found ? 1 : 0);
+}
+
+void RequestHandlers::GetAssetLocation(const u8* payload, size_t size, Response& response) {
+  PayloadStream in(payload, size);
+  KUID kuid;
+  AssetRecord r;
+  const bool found = ReadKuid(in.Get(), kuid) && store_.GetAsset(kuid, r);
+  TBuffer out(&response.body, false);
+  WriteLocation(out, found ? &r : nullptr);
+}
+
+void RequestHandlers::ResolveKuid(const u8* payload, size_t size, Response& response) {
+  PayloadStream in(payload, size);
+  KUID kuid;
+  AssetRecord r;
+  KUID answer = kuid;
+  if (ReadKuid(in.Get(), kuid)) {
+    answer = kuid;
+    if (!store_.GetAsset(kuid, r)) NewestVersion(kuid, answer);
+  }
+  TBuffer out(&response.body, false);
+  out.WriteKUID(answer);
+}
+
+void RequestHandlers::LatestVersion(const u8* payload, size_t size, Response& response) {
+  PayloadStream in(payload, size);
+  KUID kuid;
+  KUID answer;
+  if (ReadKuid(in.Get(), kuid)) {
+    answer = kuid;
+    NewestVersion(kuid, answer);
+  }
+  TBuffer out(&response.body, false);
+  out.WriteKUID(answer);
+}
+
+void RequestHandlers::GetDescription(const u8* payload, size_t size, Response& response) {
+  PayloadStream in(payload, size);
+  KUID kuid;
+  AssetRecord r;
+  const bool found = ReadKuid(in.Get(), kuid) && store_.GetAsset(kuid, r);
+  TBuffer out(&response.body, false);
+  out.WriteString(Qel::String(found ? r.description : std::string()));
+}
+
+void RequestHandlers::GetThumbnailPath(const u8* payload, size_t size, Response& response) {
+  PayloadStream in(payload, size);
+  KUID kuid;
+  AssetRecord r;
+  const bool found = ReadKuid(in.Get(), kuid) && store_.GetAsset(kuid, r);
+  // The asset's "thumbnail.jpg", when it has one.
+  constexpr const char* kThumbnail = "thumbnail.jpg";
+  struct stat st {};
+  const bool has = found && lstat((store_.FolderPathOf(r) + "/" + kThumbnail).c_str(), &st) == 0 &&
+                   S_ISREG(st.st_mode);
+  TBuffer out(&response.body, false);
+  out.WritePString(has ? Qel::PString(r.folder) : Qel::PString());
+  out.WriteString(has ? Qel::String(r.path + "/" + kThumbnail) : Qel::String());
+  out.WriteU32(has ? 1 : 0);
+}
+
+void RequestHandlers::OpenAsset(const u8* payload, size_t size, Response& response) {
+  PayloadStream in(payload, size);
+  KUID kuid;
+  u8 edit = 0;
+  AssetRecord r;
+  std::string error;
+  bool opened = ReadKuid(in.Get(), kuid);
+  in.Get().ReadU8(edit, 0);
+  if (opened) {
+    opened = edit != 0 ? editor_.BeginEdit(kuid, r, error) : store_.GetAsset(kuid, r);
+    if (!opened) {
+      AddFailure(response, kuid,
+                 "PymDaemon: cannot open the asset: " + (error.empty() ? "unknown asset" : error));
+    }
+  }
+  const u64 handle = opened ? AddHandle(kuid, response.connectionId) : pp::kNoAssetHandle;
+  TBuffer out(&response.body, false);
+  out.WriteU64(handle);
+  WriteLocation(out, handle != pp::kNoAssetHandle ? &r : nullptr);
+}
+
+void RequestHandlers::ReleaseAsset(const u8* payload, size_t size, Response&) {
+  PayloadStream in(payload, size);
+  u64 handle = pp::kNoAssetHandle;
+  in.Get().ReadU64(handle, pp::kNoAssetHandle);
+  std::lock_guard<std::mutex> lock(handlesMutex_);
+  handles_.erase(handle);
+}
+
+void RequestHandlers::GetOpenAssetPath(const u8* payload, size_t size, Response& response) {
+  PayloadStream in(payload, size);
+  u64 handle = pp::kNoAssetHandle;
+  in.Get().ReadU64(handle, pp::kNoAssetHandle);
+  KUID kuid;
+  AssetRecord r;
+  const bool found = FindHandle(handle, kuid) && store_.GetAsset(kuid, r);
+  TBuffer out(&response.body, false);
+  WriteLocation(out, found ? &r : nullptr);
+}
+
+void RequestHandlers::RevertAsset(const u8* payload, size_t size, Response& response) {
+  PayloadStream in(payload, size);
+  u64 handle = pp::kNoAssetHandle;
+  in.Get().ReadU64(handle, pp::kNoAssetHandle);
+  KUID kuid;
+  std::string error;
+  const bool reverted = FindHandle(handle, kuid) && editor_.Revert(kuid, error);
+  if (!reverted && !error.empty()) {
+    AddFailure(response, kuid, "PymDaemon: not reverted: " + error);
+  }
+  TBuffer out(&response.body, false);
+  out.WriteU8(reverted ? 1 : 0);
+}
+
+void RequestHandlers::CommitAsset(const u8* payload, size_t size, Response& response) {
+  PayloadStream in(payload, size);
+  u64 handle = pp::kNoAssetHandle;
+  in.Get().ReadU64(handle, pp::kNoAssetHandle);
+  KUID kuid;
+  std::string error = "unknown handle";
+  const bool committed = FindHandle(handle, kuid) && editor_.Commit(kuid, error);
+  if (!committed) {
+    AddFailure(response, kuid, "PymDaemon: not committed: " + error);
+  }
+  TBuffer out(&response.body, false);
+  out.WriteU8(committed ? 1 : 0);
+  out.WriteU8(0);
+}
+
+void RequestHandlers::CreateAsset(const u8* payload, size_t size, Response& response) {
+  PayloadStream in(payload, size);
+  KUID kuid;
+  AssetRecord r;
+  std::string error;
+  const bool created = ReadKuid(in.Get(), kuid) && editor_.Create(kuid, r, error);
+  if (!created) {
+    AddFailure(response, kuid, "PymDaemon: no asset created: " + error);
+  }
+  const u64 handle = created ? AddHandle(r.kuid, response.connectionId) : pp::kNoAssetHandle;
+  TBuffer out(&response.body, false);
+  out.WriteU64(handle);
+  out.WriteKUID(handle != pp::kNoAssetHandle ? r.kuid : KUID::Null());
+  WriteLocation(out, handle != pp::kNoAssetHandle ? &r : nullptr);
+}
+
+void RequestHandlers::DeleteAsset(const u8* payload, size_t size, Response& response) {
+  PayloadStream in(payload, size);
+  KUID kuid;
+  std::string error;
+  const bool deleted = ReadKuid(in.Get(), kuid) && editor_.Delete(kuid, error);
+  if (!deleted && !error.empty()) {
+    AddFailure(response, kuid, "PymDaemon: not deleted: " + error);
+  }
+  TBuffer out(&response.body, false);
+  out.WriteU8(deleted ? 1 : 0);
+}
+
+void RequestHandlers::ValidateAssetPath(const u8* payload, size_t size, Response& response) {
+  PayloadStream in(payload, size);
+  Qel::PString folderName;
+  Qel::String path;
+  in.Get().ReadPString(folderName);
+  in.Get().ReadString(path);
+  AssetRecord indexed;
+  ScannedAsset scanned;
+  std::string reason;
+  bool valid = store_.FindByFolderPath(std::string(path.View()), indexed);
+  if (!valid) {
+    AddResult(response, ResultsLog::kError, KUID::Null(),
+              "PymDaemon: no asset of the database is at " + std::string(path.View()));
+  } else if (!ReadAssetFolder(std::string(path.View()), indexed.folder, indexed.path, scanned,
+                              reason)) {
+    valid = false;
+    AddResult(response, ResultsLog::kError, indexed.kuid, "PymDaemon: " + reason);
+  } else if (scanned.record.kuid != indexed.kuid) {
+    valid = false;
+    AddResult(response, ResultsLog::kError, indexed.kuid,
+              "PymDaemon: the configuration names another KUID");
+  } else {
+    const Soup config = store_.GetConfig(indexed.kuid);
+    for (const char* tag : {"kind", "kestro-build"}) {
+      if (!config.HasNamedTag(Qel::PString(tag))) {
+        valid = false;
+        AddResult(response, ResultsLog::kError, indexed.kuid,
+                  std::string("PymDaemon: the configuration lacks the tag \"") + tag + "\"");
+      }
+    }
+    for (const KUID& dependency : scanned.record.dependencies) {
+      AssetRecord target;
+      KUID newest;
+      const bool met = store_.GetAsset(dependency, target) ||
+                       (NewestVersion(dependency, newest) &&
+                        (dependency.IsShortForm() || newest.version >= dependency.version));
+      if (!met) {
+        valid = false;
+        AddResult(response, ResultsLog::kError, indexed.kuid,
+                  std::string("PymDaemon: the dependency ") + dependency.ToString().CStr() +
+                      " is not installed");
+      }
+    }
+  }
+  TBuffer out(&response.body, false);
+  out.WriteU8(valid ? 1 : 0);
+}
+
+void RequestHandlers::DependenciesOfList(const u8* payload, size_t size, Response& response) {
+  PayloadStream in(payload, size);
+  u32 count = 0;
+  in.Get().ReadU32(count, 0);
+  std::vector<KUID> out;
+  for (u32 i = 0; i < count && i < kMaxKuidListEntries; ++i) {
+    KUID kuid;
+    if (!ReadKuid(in.Get(), kuid)) break;
+    AssetRecord r;
+    if (!store_.GetAsset(kuid, r)) continue;
+    for (const KUID& dependency : r.dependencies) {
+      if (std::find(out.begin(), out.end(), dependency) == out.end()) out.push_back(dependency);
+    }
+  }
+  TBuffer body(&response.body, false);
+  WriteKuidList(body, out);
+}
+
+void RequestHandlers::GetObsoletes(const u8* payload, size_t size, Response& response) {
+  PayloadStream in(payload, size);
+  KUID kuid;
+  AssetRecord r;
+  const bool found = ReadKuid(in.Get(), kuid) && store_.GetAsset(kuid, r);
+  TBuffer out(&response.body, false);
+  WriteKuidList(out, found ? r.obsoletes : std::vector<KUID>());
+}
+
+void RequestHandlers::GenerateKuid(const u8*, size_t, Response& response) {
+  TBuffer out(&response.body, false);
+  out.WriteKUID(store_.GenerateKuid());
+}
+
+void RequestHandlers::CreatorName(const u8* payload, size_t size, Response& response) {
+  PayloadStream in(payload, size);
+  u32 userId = 0;
+  const bool read = in.Get().ReadU32(userId, 0);
+  const std::string name = read ? store_.GetCreatorName(userId) : std::string();
+  TBuffer out(&response.body, false);
+  out.WriteU32(name.empty() ? 0xFFFFFFFFu : userId);
+  out.WritePString(Qel::PString(name));
+}
+
+void RequestHandlers::VantryAccess(const u8*, size_t, Response& response) {
+  // The local repository beside UserData stands in for the online one.
+  struct stat st {};
+  const bool allowed =
+      stat((store_.UserData() + "/../Repository").c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  TBuffer out(&response.body, false);
+  out.WriteU8(allowed ? 1 : 0);
+  out.WriteU32(allowed ? 1 : 0);
+}
+
+void RequestHandlers::TextureConvertSetting(const u8*, size_t, Response& response) {
+  // Textures are installed as they come; the daemon converts none.
+  TBuffer out(&response.body, false);
+  out.WriteU8(0);
+}
+
+void RequestHandlers::ListBuilds(const u8*, size_t, Response& response) {
+  TBuffer out(&response.body, false);
+  out.WritePString(Qel::PString(store_.GetBuildList()));
 }
 
 }  // namespace PymDaemonSrv

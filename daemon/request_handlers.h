@@ -2,19 +2,31 @@
 // the request has something to report, results that go to the client before the reply.
 #pragma once
 
+#include <mutex>
+#include <string>
 #include <unordered_map>
 
 #include "assetdata/results_log.h"
+#include "core/kuid.h"
+#include "core/stream.h"
+#include "daemon/asset_editor.h"
+#include "daemon/repair_runner.h"
 #include "qel/dynamic_buffer.h"
 #include "qel/types.h"
 
 namespace PymDaemonSrv {
 
 class AssetStore;
+struct AssetRecord;
 
 struct Response {
+  // The transaction id of the request (0 for a post) and the connection it came on.
+  u32 requestId = 0;
+  u64 connectionId = 0;
   Qel::DynamicBuffer body;
   ResultsLog results;
+  // When not 0, the results belong to this earlier transaction rather than to this one.
+  u32 resultsId = 0;
   // Set by the close request: the daemon ends once the reply is out.
   bool closeDaemon = false;
 };
@@ -25,6 +37,10 @@ class RequestHandlers {
 
   // Unknown opcodes leave the body empty, so that every transaction still gets its reply.
   void Handle(u32 opcode, const u8* payload, size_t size, Response& response);
+  // Releases the assets that the connection still holds open.
+  void ReleaseConnection(u64 connectionId);
+  // Waits for a repair that still runs; the store must stay open until it returns.
+  void WaitForBackgroundWork() { repair_.Join(); }
 
  private:
   using Handler = void (RequestHandlers::*)(const u8*, size_t, Response&);
@@ -36,9 +52,49 @@ class RequestHandlers {
   void GetSettingString(const u8* payload, size_t size, Response& response);
   void Answer(const u8* payload, size_t size, Response& response);
   void CloseDaemon(const u8* payload, size_t size, Response& response);
+  void StartRepair(const u8* payload, size_t size, Response& response);
+  void RepairProgress(const u8* payload, size_t size, Response& response);
+  void GetConfigSoup(const u8* payload, size_t size, Response& response);
+  void GetAssetInfo(const u8* payload, size_t size, Response& response);
+  void GetAssetLocation(const u8* payload, size_t size, Response& response);
+  void ResolveKuid(const u8* payload, size_t size, Response& response);
+  void LatestVersion(const u8* payload, size_t size, Response& response);
+  void GetDescription(const u8* payload, size_t size, Response& response);
+  void GetThumbnailPath(const u8* payload, size_t size, Response& response);
+  void OpenAsset(const u8* payload, size_t size, Response& response);
+  void ReleaseAsset(const u8* payload, size_t size, Response& response);
+  void GetOpenAssetPath(const u8* payload, size_t size, Response& response);
+  void RevertAsset(const u8* payload, size_t size, Response& response);
+  void CommitAsset(const u8* payload, size_t size, Response& response);
+  void CreateAsset(const u8* payload, size_t size, Response& response);
+  void DeleteAsset(const u8* payload, size_t size, Response& response);
+  void ValidateAssetPath(const u8* payload, size_t size, Response& response);
+  void DependenciesOfList(const u8* payload, size_t size, Response& response);
+  void GetObsoletes(const u8* payload, size_t size, Response& response);
+  void GenerateKuid(const u8* payload, size_t size, Response& response);
+  void CreatorName(const u8* payload, size_t size, Response& response);
+  void VantryAccess(const u8* payload, size_t size, Response& response);
+  void TextureConvertSetting(const u8* payload, size_t size, Response& response);
+  void ListBuilds(const u8* payload, size_t size, Response& response);
+
+  // Open assets by handle. Bounded: a client that never releases cannot grow it without limit.
+  u64 AddHandle(const KUID& kuid, u64 connectionId);
+  bool FindHandle(u64 handle, KUID& kuid);
+  // The newest indexed version of the asset's user and content id; false when there is none.
+  bool NewestVersion(const KUID& kuid, KUID& out) const;
+  void WriteLocation(TStream& out, const AssetRecord* record) const;
 
   AssetStore& store_;
+  AssetEditor editor_;
+  RepairRunner repair_;
   std::unordered_map<u32, Handler> handlers_;
+  std::mutex handlesMutex_;
+  struct OpenHandle {
+    KUID kuid;
+    u64 connectionId;
+  };
+  std::unordered_map<u64, OpenHandle> handles_;
+  u64 nextHandle_ = 1;
 };
 
 }  // namespace PymDaemonSrv

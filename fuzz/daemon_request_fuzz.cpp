@@ -43,7 +43,11 @@ struct Fixture {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static Fixture fixture;
   if (size == 0) return 0;
-  static const u32 kOpcodes[] = {0x0, 0x2, 0x64, 0x65, 0x66, 0x96, 0x10E, 0x4242};
+  // Every request but the repair, whose thread would outlive the input.
+  static const u32 kOpcodes[] = {0x0,  0x2,  0x4,  0x14, 0x15, 0x17,  0x1A,  0x1B,
+                                 0x1C, 0x1D, 0x1E, 0x1F, 0x20, 0x21,  0x22,  0x23,
+                                 0x24, 0x26, 0x2A, 0x2B, 0x3A, 0x5A,  0x64,  0x65,
+                                 0x66, 0x87, 0x96, 0xB5, 0xFD, 0x100, 0x10E, 0x4242};
   const u32 opcode = kOpcodes[data[0] % (sizeof kOpcodes / sizeof kOpcodes[0])];
   Response response;
   fixture.handlers.Handle(opcode, data + 1, size - 1, response);

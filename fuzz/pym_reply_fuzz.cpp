@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to the client as if the daemon had sent them: tags, replies nobody waits
-// for, notifications of every kind, and the search reply. Nothing may crash, hang or read past
-// the input; whatever a message announces, only the bytes that are there are consumed.
+// for, notifications of every kind, the search reply and the asset-information reply. Nothing may
+// crash, hang or read past the input; whatever a message announces, only the bytes that are there
+// are consumed.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include "core/app_globals.h"
 #include "core/buffer_stream.h"
 #include "core/tcx_dispatcher.h"
+#include "pymclient/pym_asset_info.h"
 #include "pymclient/pym_connection.h"
 #include "pymclient/pym_search.h"
 #include "qel/dynamic_buffer.h"
@@ -61,5 +63,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<KUID> kuids;
   ReadSearchReply(reply, kuids);
   if (kuids.size() * 8 + 4 > size && !kuids.empty()) std::abort();
+
+  reply.Seek(0, 0);
+  PymAssetInfo info;
+  info.Read(reply);
   return 0;
 }

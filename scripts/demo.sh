@@ -51,6 +51,8 @@ kuid                                    <kuid:400100:1001>
 username                                "Demo signal"
 kind                                    "scenery"
 category-class                          "SI"
+author                                  "Demo Maker"
+kestro-build                            3.5
 CONFIG
 cat > "$root/UserData/local/demo station/config.txt" <<'CONFIG'
 kuid                                    <kuid2:400100:1002:1>
@@ -93,6 +95,24 @@ show searchbycategory -a "SI"
 show registeraccount demo-user demo-password
 show nosuchcommand
 show installcdp sample.cdp
+show status "<kuid:400100:1001>"
+show printconfig "<kuid:400100:1001>"
+show edit "<kuid2:400100:1002:1>"
+show status "<kuid2:400100:1002:1>"
+show revert "<kuid2:400100:1002:1>"
+show edit "<kuid:400100:1001>"
+show commit "<kuid:400100:1001>"
+show validate "<kuid:400100:1001>"
+show generatekuid
+show authors
+show listbuilds "$root/builds.txt"
+cat "$root/builds.txt"
+echo
+show repairdatabase
+show closepymdaemon
+show status "<kuid:400100:1001>"
+show delete "<kuid2:400100:1002:1>"
+show status "<kuid2:400100:1002:1>"
 # Script paths are taken relative to the folder the tool was started in.
 cd "$root/scripts-demo"
 show encrypt hello.gs

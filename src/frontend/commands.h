@@ -40,3 +40,19 @@ int Encrypt(CommandArgs& args);
 
 // commands_asset.cpp
 int SearchByCategory(CommandArgs& args);
+int Edit(CommandArgs& args);
+int PrintConfig(CommandArgs& args);
+int Commit(CommandArgs& args);
+int Revert(CommandArgs& args);
+int Delete(CommandArgs& args);
+int Status(CommandArgs& args);
+int Validate(CommandArgs& args);
+
+// commands_database.cpp
+int ClosePymDaemon(CommandArgs& args);
+int ImportConsists(CommandArgs& args);
+int ListBuilds(CommandArgs& args);
+int GenerateKuid(CommandArgs& args);
+int RepairDatabase(CommandArgs& args);
+int Authors(CommandArgs& args);
+int DeleteAllLocal(CommandArgs& args);

@@ -5,8 +5,7 @@
 
 #include "assetdata/results_log.h"
 #include "core/kuid.h"
-#include "core/text_convert.h"
-#include "qel/code_page.h"
+#include "frontend/asset_status.h"
 
 namespace {
 
@@ -25,20 +24,6 @@ const char* Prefix(u32 type) {
   }
 }
 
-// Messages are UTF-8; the console takes its own code page.
-std::string ConsoleText(const Qel::String& message) {
-  if (message.IsEmpty()) return std::string();
-  std::vector<char> buffer(message.Size() + 2);
-  std::copy(message.Std().begin(), message.Std().end(), buffer.begin());
-  int needed = ConvertFromUtf8(buffer.data(), int(message.Size() + 1), Qel::kConsoleCodePage);
-  if (needed > 0) {
-    buffer.assign(size_t(needed) + 1, '\0');
-    std::copy(message.Std().begin(), message.Std().end(), buffer.begin());
-    ConvertFromUtf8(buffer.data(), needed, Qel::kConsoleCodePage);
-  }
-  return std::string(buffer.data());
-}
-
 }  // namespace
 
 void PrintResultSummary(ResultsLog& log, std::FILE* out) {
@@ -53,8 +38,9 @@ void PrintResultSummary(ResultsLog& log, std::FILE* out) {
     const Qel::PString asset = entry.property.IsNull()
                                    ? Qel::PString("<NULL>")
                                    : KUID::Parse(entry.property.GetText().CStr(), false).ToString();
-    const std::string message = ConsoleText(entry.text);
-    std::fprintf(out, "%s%s : %s\n", Prefix(entry.type), asset.CStr(), message.c_str());
+    // Messages are UTF-8; the console takes its own code page.
+    const Qel::String message = Utf8ToConsoleText(entry.text);
+    std::fprintf(out, "%s%s : %s\n", Prefix(entry.type), asset.CStr(), message.CStr());
   }
   std::fprintf(out, "OK (%u Errors, %u Warnings)\n", errors, warnings);
 }

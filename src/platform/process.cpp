@@ -1,5 +1,6 @@
 #include "platform/process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -7,9 +8,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #ifndef CLOSE_RANGE_CLOEXEC
@@ -147,6 +150,35 @@ std::uint32_t SpawnDetached(const std::string& file, const std::vector<std::stri
   const bool failed = id <= 0 || ReadAll(errPipe[0], &err, sizeof(err)) == sizeof(err);
   ::close(errPipe[0]);
   return failed ? 0 : static_cast<std::uint32_t>(id);
+}
+
+std::vector<std::uint32_t> ListProcessIds() {
+  std::vector<std::uint32_t> ids;
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return ids;
+  while (const dirent* entry = ::readdir(proc)) {
+    char* end = nullptr;
+    const unsigned long id = std::strtoul(entry->d_name, &end, 10);
+    if (end != entry->d_name && *end == '\0' && id != 0 && id <= UINT32_MAX) {
+      ids.push_back(static_cast<std::uint32_t>(id));
+    }
+  }
+  ::closedir(proc);
+  std::sort(ids.begin(), ids.end());
+  return ids;
+}
+
+std::string ProcessProgramPath(std::uint32_t pid) {
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/%u/exe", pid);
+  char target[PATH_MAX];
+  const ssize_t n = ::readlink(link, target, sizeof target - 1);
+  if (n <= 0) return {};
+  return std::string(target, static_cast<size_t>(n));
+}
+
+bool KillProcess(std::uint32_t pid) {
+  return pid != 0 && pid <= INT_MAX && ::kill(static_cast<pid_t>(pid), SIGKILL) == 0;
 }
 
 }  // namespace Platform

@@ -24,4 +24,12 @@ std::string ProgramPath();
 std::uint32_t SpawnDetached(const std::string& file, const std::vector<std::string>& args,
                             const std::string& workingFolder, bool hidden);
 
+// The ids of every process now running, in ascending order.
+std::vector<std::uint32_t> ListProcessIds();
+// The program file of process `pid` as the system resolved it; empty when it cannot be read
+// (another user's process, or one that has ended).
+std::string ProcessProgramPath(std::uint32_t pid);
+// Ends process `pid` at once; false when it could not be signalled.
+bool KillProcess(std::uint32_t pid);
+
 }  // namespace Platform

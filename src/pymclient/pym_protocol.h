@@ -64,6 +64,15 @@ constexpr u32 kCloseWaitSteps = 300;
 // How much of the end of the daemon's log the tool searches for its last error line.
 constexpr std::size_t kDaemonLogTailBytes = 64 * 1024;
 
+// The asset handle that the open and create requests answer for "none".
+constexpr u64 kNoAssetHandle = ~0ull;
+
+// Repair levels of kOpStartRepair.
+constexpr u32 kRepairBase = 20;
+constexpr u32 kRepairPatcher = 50;
+constexpr u32 kRepairDefault = 100;
+constexpr u32 kRepairExtended = 150;
+
 // Notification kinds.
 constexpr u32 kNoteMessage = 0;      // u32 value for the options' message callback
 constexpr u32 kNoteCommandHost = 1;  // a command-host request; answered with kOpCommandHostReply
@@ -76,15 +85,47 @@ constexpr u32 kAnswerNoCallback = 2;
 constexpr u32 kAnswerUnknownTransaction = 4;
 
 // Opcodes.
-constexpr u32 kOpKeepAlive = 0x0;     // empty request; reply not read
-constexpr u32 kOpSearchAssets = 0x2;  // filter tree; reply u32 count, count KUIDs
-constexpr u32 kOpStartRepair = 0x3;   // u32 level; results log kept registered
+constexpr u32 kOpKeepAlive = 0x0;       // empty request; reply not read
+constexpr u32 kOpSearchAssets = 0x2;    // filter tree; reply u32 count, count KUIDs
+constexpr u32 kOpStartRepair = 0x3;     // u32 level; results log kept registered
+constexpr u32 kOpRepairProgress = 0x4;  // reply u8 running, f32 progress, text status
+constexpr u32 kOpGetConfigSoup = 0x14;
+constexpr u32 kOpGetAssetInfo = 0x15;
+constexpr u32 kOpGetAssetLocation = 0x17;
+constexpr u32 kOpResolveKuid = 0x1A;
+constexpr u32 kOpLatestVersion = 0x1B;
+constexpr u32 kOpGetDescription = 0x1C;
+constexpr u32 kOpGetThumbnailPath = 0x1D;
+constexpr u32 kOpOpenAsset = 0x1E;
+constexpr u32 kOpReleaseAsset = 0x1F;
+constexpr u32 kOpGetOpenAssetPath = 0x20;
+constexpr u32 kOpRevertAsset = 0x21;
+constexpr u32 kOpCommitAsset = 0x22;
+constexpr u32 kOpCreateAsset = 0x23;
+constexpr u32 kOpDeleteAsset = 0x24;
+constexpr u32 kOpValidateAssetPath = 0x26;
+constexpr u32 kOpDependenciesOfList = 0x2A;
+constexpr u32 kOpGetObsoletes = 0x2B;
+constexpr u32 kOpSaveAssetToCdp = 0x30;
+constexpr u32 kOpSetFavorite = 0x32;  // post
+constexpr u32 kOpSetKeywords = 0x36;  // post
+constexpr u32 kOpGenerateKuid = 0x3A;
+constexpr u32 kOpCreatorName = 0x5A;  // u32 user id; reply u32 second value, name
 constexpr u32 kOpGetSettingsSoup = 0x64;
 constexpr u32 kOpSetSettingsSoup = 0x65;
 constexpr u32 kOpGetSettingString = 0x66;
+constexpr u32 kOpVantryAccess = 0x87;
 constexpr u32 kOpCommandHostReply = 0x8D;  // post: the command host's reply stream
 constexpr u32 kOpAnswer = 0x96;            // post: u32 transaction id, u32 answer
-constexpr u32 kOpCloseDaemon = 0x10E;      // empty request; the daemon closes the connection
+constexpr u32 kOpTextureConvertSetting = 0xB5;
+constexpr u32 kOpRequestIdle = 0xEB;
+constexpr u32 kOpIsIdleReached = 0xEC;
+constexpr u32 kOpOnlineProfile = 0xF0;
+constexpr u32 kOpOnlineLoginRejected = 0xF1;  // post
+constexpr u32 kOpOnlineAuthTicket = 0xF2;
+constexpr u32 kOpListBuilds = 0xFD;
+constexpr u32 kOpPatcherRepairDone = 0x100;  // post
+constexpr u32 kOpCloseDaemon = 0x10E;        // empty request; the daemon closes the connection
 
 // The daemon's log in the UserData folder. Lines that begin with the error prefix tell why the
 // daemon stopped or could not start; the tool shows the last one when it cannot reach a daemon.

@@ -3,33 +3,19 @@
 #include "assetdata/soup_binary.h"
 #include "core/buffer_stream.h"
 #include "core/stream.h"
-#include "pymclient/pym_connection.h"
 #include "pymclient/pym_protocol.h"
+#include "pymclient/pym_request.h"
 #include "qel/dynamic_buffer.h"
 
 namespace {
 
-// Request and reply buffers grow in 512-byte steps.
-constexpr u32 kBufferStep = 512;
-
-// Sends the request and leaves the reply rewound for reading; false when the transaction failed.
-bool Transact(u32 opcode, TBuffer& request, TBuffer& reply) {
-  request.Rewind();
-  if (!PymTransact(opcode, request, reply, nullptr, nullptr, false)) return false;
-  reply.Rewind();
-  return true;
-}
-
 bool SendSetSettingsSoup(const Qel::PString& group, const Soup& soup) {
-  Qel::DynamicBuffer requestBytes(kBufferStep);
-  Qel::DynamicBuffer replyBytes(kBufferStep);
-  TBuffer request(&requestBytes, false);
-  TBuffer reply(&replyBytes, false);
-  WriteSetSettingsSoupRequest(request, group, soup);
-  if (!Transact(PymProtocol::kOpSetSettingsSoup, request, reply)) return false;
+  PymRequest r;
+  WriteSetSettingsSoupRequest(r.Out(), group, soup);
+  if (!r.Transact(PymProtocol::kOpSetSettingsSoup)) return false;
   // Our daemon answers one byte, 0 when it refused the soup; an empty reply counts as accepted.
   u8 committed = 1;
-  if (reply.GetLength() >= 1) reply.ReadU8(committed, 0);
+  if (r.In().GetLength() >= 1) r.In().ReadU8(committed, 0);
   return committed != 0;
 }
 
@@ -63,13 +49,10 @@ Qel::PString ReadSettingStringReply(TStream& reply) {
 }
 
 Soup PymGetSettingsSoup(const Qel::PString& group) {
-  Qel::DynamicBuffer requestBytes(kBufferStep);
-  Qel::DynamicBuffer replyBytes(kBufferStep);
-  TBuffer request(&requestBytes, false);
-  TBuffer reply(&replyBytes, false);
-  WriteGetSettingsSoupRequest(request, group);
-  if (!Transact(PymProtocol::kOpGetSettingsSoup, request, reply)) return Soup();
-  return ReadSettingsSoupReply(reply);
+  PymRequest r;
+  WriteGetSettingsSoupRequest(r.Out(), group);
+  if (!r.Transact(PymProtocol::kOpGetSettingsSoup)) return Soup();
+  return ReadSettingsSoupReply(r.In());
 }
 
 bool PymSetSettingsSoup(const Qel::PString& group, const Soup& soup) {
@@ -81,11 +64,8 @@ bool PymSetEmptySettingsSoup(const Qel::PString& group) {
 }
 
 Qel::PString PymGetSettingString(const Qel::PString& group, const Qel::PString& key) {
-  Qel::DynamicBuffer requestBytes(kBufferStep);
-  Qel::DynamicBuffer replyBytes(kBufferStep);
-  TBuffer request(&requestBytes, false);
-  TBuffer reply(&replyBytes, false);
-  WriteGetSettingStringRequest(request, group, key);
-  if (!Transact(PymProtocol::kOpGetSettingString, request, reply)) return Qel::PString();
-  return ReadSettingStringReply(reply);
+  PymRequest r;
+  WriteGetSettingStringRequest(r.Out(), group, key);
+  if (!r.Transact(PymProtocol::kOpGetSettingString)) return Qel::PString();
+  return ReadSettingStringReply(r.In());
 }

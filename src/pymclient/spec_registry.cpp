@@ -144,3 +144,12 @@ bool CreateSpecRegistry() {
 }
 
 void DeleteSpecRegistry() { delete SpecRegistry::GetCurrent(); }
+
+void SpecRegistry::DropIndexEntry(const KUID& kuid) {
+  Qel::SingleLock guard(lock_);
+  index_.erase(kuid);
+}
+
+void DropSpecIndexEntry(const KUID& kuid) {
+  if (SpecRegistry* registry = SpecRegistry::GetCurrent()) registry->DropIndexEntry(kuid);
+}

@@ -104,6 +104,9 @@ class SpecRegistry {
   u32 GetFailedCount();
   // The indexed spec of a KUID, without a use added; null when none.
   KoolthingzSpec* GetIndexed(const KUID& kuid);
+  // Forgets the KUID's index entry, so that the next lookup loads the asset afresh; the spec
+  // itself stays on the live list for its holders.
+  void DropIndexEntry(const KUID& kuid);
 
  private:
   // Removes the asset specification from the lists and the index and deletes it; the caller holds
@@ -123,3 +126,5 @@ class SpecRegistry {
 bool CreateSpecRegistry();
 // Deletes the current registry, with its leak report; nothing when there is none.
 void DeleteSpecRegistry();
+// DropIndexEntry on the current registry; nothing when there is none.
+void DropSpecIndexEntry(const KUID& kuid);

@@ -61,7 +61,7 @@ TEST_F(DaemonProtocol, EveryTransactionIsAnsweredAndPostsAreNot) {
   ASSERT_TRUE(c.SendFrame(0x4242, 0, {1, 2, 3}));
   ASSERT_TRUE(c.SendFrame(0x96, 0, Bytes().U32(5).U32(2).data));
   // Keep-alive and opcodes the daemon does not know both get an empty body under their own id.
-  for (u32 opcode : {0x0u, 0x4242u, 0x15u}) {
+  for (u32 opcode : {0x0u, 0x4242u, 0x99u}) {
     ASSERT_TRUE(c.SendFrame(opcode, 77 + opcode, Bytes().U32(1).U32(2).data));
     Message m;
     ASSERT_TRUE(c.Read(m));
@@ -69,6 +69,81 @@ TEST_F(DaemonProtocol, EveryTransactionIsAnsweredAndPostsAreNot) {
     EXPECT_EQ(m.word, 77 + opcode);
     EXPECT_TRUE(m.body.empty()) << opcode;
   }
+}
+
+TEST_F(DaemonProtocol, AssetReadsAnswerFromTheIndex) {
+  MakeAsset(
+      t_.path(), "local", "c",
+      Config("<kuid:10:3>",
+             "author \"Zed\"\nkestro-build 3.1\nkuid-table {\n0 <kuid:10:1>\n1 <kuid:99:9>\n}\n"
+             "obsolete-table {\n0 <kuid:10:2>\n}\n"));
+  MakeAsset(t_.path(), "local", "a2", Config("<kuid2:10:1:2>", "kestro-build 2.9\n"));
+  std::string error;
+  ASSERT_TRUE(store_.Rebuild(&error)) << error;
+  RawClient c;
+  Connect(c);
+  const KUID alpha(10, 1, 0);
+  const KUID alpha2(10, 1, 2);
+  const KUID unknown(77, 7, 0);
+  const std::string local = t_.path() + "/local/b";
+  const struct {
+    u32 opcode;
+    std::vector<u8> request;
+    std::vector<u8> reply;
+  } cases[] = {
+      {0x1A, Bytes().Kuid(alpha).data, Bytes().Kuid(alpha).data},
+      {0x1A, Bytes().Kuid(KUID(10, 1, 5)).data, Bytes().Kuid(alpha2).data},
+      {0x1B, Bytes().Kuid(alpha).data, Bytes().Kuid(alpha2).data},
+      {0x1B, Bytes().Kuid(unknown).data, Bytes().Kuid(unknown).data},
+      {0x2A, Bytes().U32(2).Kuid(KUID(10, 3, 0)).Kuid(unknown).data,
+       Bytes().U32(2).Kuid(alpha).Kuid(KUID(99, 9, 0)).data},
+      {0x2B, Bytes().Kuid(KUID(10, 3, 0)).data, Bytes().U32(1).Kuid(KUID(10, 2, 0)).data},
+      {0x5A, Bytes().U32(10).data, Bytes().U32(10).Name("Zed").data},
+      {0x5A, Bytes().U32(11).data, Bytes().U32(~0u).Name("").data},
+      {0xFD, {}, Bytes().Name("2.9,3.1").data},
+      {0x1C, Bytes().Kuid(alpha).data, Bytes().Text("").data},
+      {0x17, Bytes().Kuid(KUID(10, 2, 0)).U8(0).data, Bytes().Name("local").Text(local).data},
+      {0x17, Bytes().Kuid(unknown).U8(0).data, Bytes().Name("").Text("").data},
+      {0x1E, Bytes().Kuid(unknown).U8(0).data, Bytes().U64(~0ull).Name("").Text("").data},
+      {0x1E, Bytes().Kuid(KUID(10, 2, 0)).U8(0).data,
+       Bytes().U64(1).Name("local").Text(local).data},
+      {0x20, Bytes().U64(1).data, Bytes().Name("local").Text(local).data},
+      {0x1F, Bytes().U64(1).data, {}},
+      {0x20, Bytes().U64(1).data, Bytes().Name("").Text("").data},
+      {0x87, {}, Bytes().U8(0).U32(0).data},
+      {0xB5, {}, Bytes().U8(0).data},
+  };
+  u32 id = 1;
+  for (const auto& k : cases) {
+    std::vector<u8> reply;
+    ASSERT_TRUE(c.Transact(k.opcode, id++, k.request, reply)) << k.opcode;
+    EXPECT_EQ(reply, k.reply) << std::hex << k.opcode << " case " << id - 1;
+  }
+  // A handle that its connection leaves open goes with the connection.
+  std::vector<u8> opened;
+  {
+    RawClient leaver;
+    Connect(leaver);
+    ASSERT_TRUE(leaver.Transact(0x1E, 1, Bytes().Kuid(KUID(10, 2, 0)).U8(0).data, opened));
+  }
+  const std::vector<u8> handle(opened.begin(), opened.begin() + 8);
+  std::vector<u8> path;
+  for (int tries = 0; tries < 2000; ++tries) {
+    ASSERT_TRUE(c.Transact(0x20, id++, handle, path));
+    if (path == Bytes().Name("").Text("").data) break;
+    usleep(5000);
+  }
+  EXPECT_EQ(path, Bytes().Name("").Text("").data);
+
+  std::vector<u8> first;
+  std::vector<u8> second;
+  ASSERT_TRUE(c.Transact(0x3A, id++, {}, first));
+  ASSERT_TRUE(c.Transact(0x3A, id++, {}, second));
+  EXPECT_NE(first, second);
+  ASSERT_EQ(first.size(), 8u);
+  EXPECT_EQ(
+      KUID::Unpack(ByteOrder::LoadLE32(first.data() + 4), ByteOrder::LoadLE32(first.data())).userId,
+      AssetStore::kLocalUserId);
 }
 
 TEST_F(DaemonProtocol, SearchAndResultsBeforeTheReply) {

@@ -1,0 +1,242 @@
+#include "daemon/asset_editor.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "daemon/asset_scanner.h"
+#include "daemon/asset_store.h"
+
+namespace PymDaemonSrv {
+
+namespace {
+
+// Beside a folder set aside in staging: the path below "local" where it belongs.
+constexpr const char* kRestoreNoteSuffix = ".restore";
+
+bool IsFolder(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The folder of a new asset below its content folder.
+std::string NewAssetPath(const KUID& kuid) {
+  return "kuid " + std::to_string(kuid.userId) + " " + std::to_string(kuid.contentId) + " " +
+         std::to_string(kuid.version);
+}
+
+bool WriteNewFile(const std::string& path, const std::string& text) {
+  FILE* file = std::fopen(path.c_str(), "wx");
+  if (file == nullptr) return false;
+  bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  ok = std::fflush(file) == 0 && fsync(fileno(file)) == 0 && ok;
+  return std::fclose(file) == 0 && ok;
+}
+
+}  // namespace
+
+AssetEditor::AssetEditor(AssetStore& store) : store_(store), folders_(store.UserData()) {}
+
+std::string AssetEditor::StagingPath() {
+  return store_.UserData() + "/" + kStagingFolder + "/" + std::to_string(getpid()) + "-" +
+         std::to_string(++stagingCounter_);
+}
+
+void AssetEditor::RecoverStaging(const std::string& userData) {
+  const SafeFolder folders(userData);
+  const std::string staging = userData + "/" + kStagingFolder;
+  if (!IsFolder(staging)) return;
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(staging.c_str()), closedir);
+  if (!dir) return;
+  std::vector<std::string> names;
+  while (dirent* e = readdir(dir.get())) {
+    const std::string name = e->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  dir.reset();
+  std::string error;
+  const std::string noteSuffix = kRestoreNoteSuffix;
+  for (const std::string& name : names) {
+    if (name.size() <= noteSuffix.size() ||
+        name.compare(name.size() - noteSuffix.size(), noteSuffix.size(), noteSuffix) != 0) {
+      continue;
+    }
+    const std::string aside = staging + "/" + name.substr(0, name.size() - noteSuffix.size());
+    std::ifstream note(staging + "/" + name);
+    std::string relative;
+    std::getline(note, relative);
+    const std::string target = folders.Resolve(std::string(kLocalFolder) + "/" + relative);
+    if (!relative.empty() && !target.empty() && !IsFolder(target) && IsFolder(aside)) {
+      folders.Move(aside, target, error);
+    }
+  }
+  // The folder itself is a direct child of the root and stays; its entries go.
+  for (const std::string& name : names) {
+    const std::string path = staging + "/" + name;
+    if (IsFolder(path)) {
+      folders.RemoveTree(path, error);
+    } else {
+      unlink(path.c_str());
+    }
+  }
+}
+
+void AssetEditor::ClearStaging() { RecoverStaging(store_.UserData()); }
+
+bool AssetEditor::ReplaceByRenames(const std::string& replacement, const std::string& target,
+                                   const std::string& relative, std::string& error) {
+  const std::string aside = StagingPath();
+  const std::string note = aside + kRestoreNoteSuffix;
+  if (!WriteNewFile(note, relative + "\n")) {
+    error = "cannot write " + note;
+    return false;
+  }
+  if (!folders_.Move(target, aside, error)) {
+    unlink(note.c_str());
+    return false;
+  }
+  if (!folders_.Move(replacement, target, error)) {
+    std::string ignored;
+    folders_.Move(aside, target, ignored);
+    unlink(note.c_str());
+    return false;
+  }
+  unlink(note.c_str());
+  folders_.RemoveTree(aside, error);
+  return true;
+}
+
+bool AssetEditor::Record(const std::string& folderName, const std::string& relative,
+                         const KUID& kuid, std::string& error) {
+  if (relative.empty()) return store_.RecordChange(nullptr, kuid, &error);
+  ScannedAsset asset;
+  const std::string path = store_.UserData() + "/" + folderName + "/" + relative;
+  if (!ReadAssetFolder(path, folderName, relative, asset, error)) return false;
+  if (asset.record.kuid != kuid) {
+    error = "the configuration in " + path + " no longer names " + kuid.ToString().CStr();
+    return false;
+  }
+  return store_.RecordChange(&asset, kuid, &error);
+}
+
+bool AssetEditor::BeginEdit(const KUID& kuid, AssetRecord& out, std::string& error) {
+  std::lock_guard<std::mutex> lock(store_.ChangeMutex());
+  AssetRecord record;
+  if (!store_.GetAsset(kuid, record)) {
+    error = "unknown asset";
+    return false;
+  }
+  if (record.folder != kEditingFolder) {
+    const std::string copy = StagingPath();
+    const std::string editing = store_.UserData() + "/" + kEditingFolder + "/" + record.path;
+    if (!store_.MarkChanging(&error) ||
+        !folders_.CopyTree(store_.FolderPathOf(record), copy, error)) {
+      return false;
+    }
+    if (!folders_.Move(copy, editing, error)) {
+      folders_.RemoveTree(copy, error);
+      return false;
+    }
+    if (!Record(kEditingFolder, record.path, kuid, error)) return false;
+  }
+  return store_.GetAsset(kuid, out);
+}
+
+bool AssetEditor::Commit(const KUID& kuid, std::string& error) {
+  std::lock_guard<std::mutex> lock(store_.ChangeMutex());
+  AssetRecord record;
+  if (!store_.GetAsset(kuid, record) || record.folder != kEditingFolder) {
+    error = "the asset is not open for editing";
+    return false;
+  }
+  const std::string editing = store_.FolderPathOf(record);
+  ScannedAsset check;
+  if (!ReadAssetFolder(editing, kEditingFolder, record.path, check, error)) return false;
+  if (check.record.kuid != kuid) {
+    error = "the edited configuration no longer names the asset";
+    return false;
+  }
+  const std::string local = store_.UserData() + "/" + kLocalFolder + "/" + record.path;
+  const std::string copy = StagingPath();
+  if (!store_.MarkChanging(&error) || !folders_.CopyTree(editing, copy, error)) return false;
+  if (IsFolder(local)) {
+    // One step swaps the new folder in; the old one is left in staging and goes after.
+    bool unsupported = false;
+    if (folders_.Exchange(copy, local, error, &unsupported)) {
+      folders_.RemoveTree(copy, error);
+    } else if (!unsupported || !ReplaceByRenames(copy, local, record.path, error)) {
+      folders_.RemoveTree(copy, error);
+      return false;
+    }
+  } else if (!folders_.Move(copy, local, error)) {
+    folders_.RemoveTree(copy, error);
+    return false;
+  }
+  if (!folders_.RemoveTree(editing, error)) return false;
+  return Record(kLocalFolder, record.path, kuid, error);
+}
+
+bool AssetEditor::Revert(const KUID& kuid, std::string& error) {
+  std::lock_guard<std::mutex> lock(store_.ChangeMutex());
+  AssetRecord record;
+  if (!store_.GetAsset(kuid, record) || record.folder != kEditingFolder) {
+    error = "the asset is not open for editing";
+    return false;
+  }
+  if (!store_.MarkChanging(&error) || !folders_.RemoveTree(store_.FolderPathOf(record), error)) {
+    return false;
+  }
+  const bool installed = IsFolder(store_.UserData() + "/" + kLocalFolder + "/" + record.path);
+  return Record(kLocalFolder, installed ? record.path : std::string(), kuid, error);
+}
+
+bool AssetEditor::Delete(const KUID& kuid, std::string& error) {
+  std::lock_guard<std::mutex> lock(store_.ChangeMutex());
+  AssetRecord record;
+  if (!store_.GetAsset(kuid, record)) {
+    error = "unknown asset";
+    return false;
+  }
+  if (!store_.MarkChanging(&error)) return false;
+  const std::string backup = store_.UserData() + "/" + kBackupsFolder + "/" +
+                             std::to_string(std::time(nullptr)) + "-" +
+                             std::to_string(++stagingCounter_);
+  for (const char* folder : {kEditingFolder, kLocalFolder}) {
+    const std::string from = store_.UserData() + "/" + folder + "/" + record.path;
+    if (IsFolder(from) && !folders_.Move(from, backup + "/" + folder + "/" + record.path, error)) {
+      return false;
+    }
+  }
+  return store_.RecordChange(nullptr, kuid, &error);
+}
+
+bool AssetEditor::Create(const KUID& requested, AssetRecord& out, std::string& error) {
+  const KUID kuid = requested.IsNull() ? store_.GenerateKuid() : requested;
+  std::lock_guard<std::mutex> lock(store_.ChangeMutex());
+  AssetRecord existing;
+  if (kuid.IsNull() || store_.GetAsset(kuid, existing)) {
+    error = kuid.IsNull() ? "no KUID could be made" : "the asset exists already";
+    return false;
+  }
+  const std::string relative = NewAssetPath(kuid);
+  const std::string copy = StagingPath();
+  if (!store_.MarkChanging(&error) || !folders_.MakeFolders(copy, error)) return false;
+  const std::string config = std::string("kuid ") + kuid.ToString().CStr() + "\n";
+  if (!WriteNewFile(copy + "/config.txt", config) ||
+      !folders_.Move(copy, store_.UserData() + "/" + kEditingFolder + "/" + relative, error)) {
+    if (error.empty()) error = "cannot write the new configuration";
+    folders_.RemoveTree(copy, error);
+    return false;
+  }
+  if (!Record(kEditingFolder, relative, kuid, error)) return false;
+  return store_.GetAsset(kuid, out);
+}
+
+}  // namespace PymDaemonSrv

@@ -1,0 +1,108 @@
+#include "daemon/repair_runner.h"
+
+#include "assetdata/results_log.h"
+#include "daemon/asset_editor.h"
+#include "daemon/asset_store.h"
+#include "pymclient/pym_protocol.h"
+#include "qel/log.h"
+
+namespace PymDaemonSrv {
+
+void RepairRunner::Join() {
+  std::thread finished;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    finished = std::move(thread_);
+  }
+  if (finished.joinable()) finished.join();
+}
+
+bool RepairRunner::Start(u32 level, u32 requestId) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (running_) return false;
+  if (thread_.joinable()) thread_.join();
+  running_ = true;
+  progress_ = 0.0f;
+  status_ = "Starting the repair";
+  results_.clear();
+  resultsPending_ = false;
+  requestId_ = requestId;
+  thread_ = std::thread([this, level] { Run(level); });
+  return true;
+}
+
+void RepairRunner::GetProgress(bool& running, f32& progress, std::string& status) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  running = running_;
+  progress = progress_;
+  status = status_;
+}
+
+bool RepairRunner::TakeResults(ResultsLog& out, u32& requestId) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (running_ || !resultsPending_) return false;
+  for (const auto& [type, text] : results_) {
+    ResultsLog::AddResult(&out, type, KestroPropertyRef(), Qel::String(text));
+  }
+  requestId = requestId_;
+  resultsPending_ = false;
+  results_.clear();
+  return true;
+}
+
+void RepairRunner::SetStatus(f32 progress, const std::string& status) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  progress_ = progress;
+  status_ = status;
+}
+
+void RepairRunner::Run(u32 level) {
+  std::vector<std::pair<u32, std::string>> results;
+  std::string error;
+  bool ok = true;
+  {
+    std::lock_guard<std::mutex> change(store_.ChangeMutex());
+    if (level <= PymProtocol::kRepairBase) {
+      SetStatus(0.5f, "Reading the index");
+      ok = store_.Reload(&error);
+    } else {
+      if (level >= PymProtocol::kRepairExtended) {
+        SetStatus(0.05f, "Clearing unfinished changes");
+        editor_.ClearStaging();
+      }
+      SetStatus(0.1f, "Scanning the content folders");
+      std::vector<std::string> problems;
+      ok = store_.ReopenIndex(&error) && store_.Rebuild(problems, &error);
+      for (size_t i = 0; i < problems.size() && i < kMaxReportedProblems; ++i) {
+        results.emplace_back(ResultsLog::kWarning, "PymDaemon: " + problems[i]);
+      }
+      if (problems.size() > kMaxReportedProblems) {
+        results.emplace_back(
+            ResultsLog::kWarning,
+            "PymDaemon: " + std::to_string(problems.size() - kMaxReportedProblems) +
+                " more asset folders could not be read");
+      }
+      if (ok && level >= PymProtocol::kRepairExtended) {
+        SetStatus(0.9f, "Checking the index file");
+        ok = store_.CheckIntegrity(&error) && store_.Compact(&error);
+      }
+    }
+  }
+  if (ok) {
+    results.emplace_back(
+        ResultsLog::kInformation,
+        "PymDaemon: repair complete, " + std::to_string(store_.CountAssets()) + " assets");
+  } else {
+    results.emplace_back(ResultsLog::kError, "PymDaemon: repair failed: " + error);
+    Qel::Log::Get("PymDaemon")
+        .Printf(Qel::Log::kError, "PymDaemon> repair failed: %s", error.c_str());
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  results_ = std::move(results);
+  resultsPending_ = true;
+  progress_ = 1.0f;
+  status_ = ok ? "Repair complete" : "Repair failed";
+  running_ = false;
+}
+
+}  // namespace PymDaemonSrv

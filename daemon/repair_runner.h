@@ -1,0 +1,63 @@
+// The database repair on a thread of its own. Levels, from the least to the most work:
+//   20 (base)      reads the index file again and recomputes the flags that depend on other assets;
+//   50 (patcher),
+//   100 (default)  reopens the index file (one that is gone is made anew, one that is no longer an
+//                  index is set aside) and rebuilds it from the content folders;
+//   150 (extended) as 100, and first clears what a crash left in the staging folder, and after
+//                  the rebuild checks and compacts the file.
+// Folders that cannot be read as assets are reported as warnings, a failure as an error. The
+// results go to the client when it polls after the repair has ended.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "qel/types.h"
+
+class ResultsLog;
+
+namespace PymDaemonSrv {
+
+class AssetEditor;
+class AssetStore;
+
+class RepairRunner {
+ public:
+  // At most this many warnings are kept of one repair; the rest are counted in one entry.
+  static constexpr size_t kMaxReportedProblems = 1000;
+
+  RepairRunner(AssetStore& store, AssetEditor& editor) : store_(store), editor_(editor) {}
+  // Waits for a running repair.
+  ~RepairRunner() { Join(); }
+  void Join();
+  RepairRunner(const RepairRunner&) = delete;
+  RepairRunner& operator=(const RepairRunner&) = delete;
+
+  // False when a repair runs already. `requestId` is the transaction whose results log takes the
+  // repair's results.
+  bool Start(u32 level, u32 requestId);
+  void GetProgress(bool& running, f32& progress, std::string& status);
+  // Moves the results of an ended repair into `out` once; false when there are none.
+  bool TakeResults(ResultsLog& out, u32& requestId);
+
+ private:
+  void Run(u32 level);
+  void SetStatus(f32 progress, const std::string& status);
+
+  AssetStore& store_;
+  AssetEditor& editor_;
+  std::mutex mutex_;
+  std::thread thread_;
+  bool running_ = false;
+  f32 progress_ = 0.0f;
+  std::string status_;
+  // Entry type and text.
+  std::vector<std::pair<u32, std::string>> results_;
+  bool resultsPending_ = false;
+  u32 requestId_ = 0;
+};
+
+}  // namespace PymDaemonSrv

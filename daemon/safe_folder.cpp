@@ -1,0 +1,252 @@
+#include "daemon/safe_folder.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace PymDaemonSrv {
+
+namespace {
+
+bool IsLink(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0;
+}
+
+std::string Describe(const char* what, const std::string& path) {
+  return std::string(what) + " " + path + ": " + std::strerror(errno);
+}
+
+bool CopyFile(const std::string& from, const std::string& to, std::string& error) {
+  const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (in < 0) {
+    error = Describe("cannot read", from);
+    return false;
+  }
+  const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (out < 0) {
+    error = Describe("cannot write", to);
+    close(in);
+    return false;
+  }
+  std::vector<char> buffer(64 * 1024);
+  bool ok = true;
+  for (;;) {
+    const ssize_t n = read(in, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ok = false;
+      error = Describe("cannot read", from);
+    }
+    if (n <= 0) break;
+    for (ssize_t done = 0; done < n;) {
+      const ssize_t w = write(out, buffer.data() + done, size_t(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        ok = false;
+        error = Describe("cannot write", to);
+        break;
+      }
+      done += w;
+    }
+    if (!ok) break;
+  }
+  if (ok && fsync(out) != 0) {
+    ok = false;
+    error = Describe("cannot flush", to);
+  }
+  close(out);
+  close(in);
+  return ok;
+}
+
+void SyncFolder(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
+std::string Parent(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+bool CopyTreeInner(const std::string& from, const std::string& to, std::string& error, int depth) {
+  // Asset folders are shallow; a deeper tree is a loop or an attack, not content.
+  constexpr int kMaxDepth = 64;
+  if (depth > kMaxDepth || mkdir(to.c_str(), 0700) != 0) {
+    error = Describe("cannot make", to);
+    return false;
+  }
+  DIR* dir = opendir(from.c_str());
+  if (dir == nullptr) {
+    error = Describe("cannot list", from);
+    return false;
+  }
+  bool ok = true;
+  while (dirent* e = readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st {};
+    const std::string source = from + "/" + name;
+    if (lstat(source.c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      ok = CopyTreeInner(source, to + "/" + name, error, depth + 1);
+    } else if (S_ISREG(st.st_mode)) {
+      ok = CopyFile(source, to + "/" + name, error);
+    }
+    if (!ok) break;
+  }
+  closedir(dir);
+  if (ok) SyncFolder(to);
+  return ok;
+}
+
+bool RemoveInner(const std::string& path, int depth) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+  if (!S_ISDIR(st.st_mode)) return unlink(path.c_str()) == 0;
+  if (depth > 64) return false;
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) return false;
+  std::vector<std::string> names;
+  while (dirent* e = readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(dir);
+  bool ok = true;
+  for (const std::string& name : names) ok = RemoveInner(path + "/" + name, depth + 1) && ok;
+  return ok && rmdir(path.c_str()) == 0;
+}
+
+}  // namespace
+
+std::string SafeFolder::Resolve(const std::string& relative) const {
+  if (relative.empty() || relative.front() == '/') return {};
+  size_t start = 0;
+  while (start <= relative.size()) {
+    size_t end = relative.find('/', start);
+    if (end == std::string::npos) end = relative.size();
+    const std::string element = relative.substr(start, end - start);
+    if (element.empty() || element == "." || element == ".." ||
+        element.find('\\') != std::string::npos) {
+      return {};
+    }
+    start = end + 1;
+  }
+  return root_ + "/" + relative;
+}
+
+bool SafeFolder::MayChange(const std::string& path) const {
+  if (path.size() <= root_.size() + 1 || path.compare(0, root_.size(), root_) != 0 ||
+      path[root_.size()] != '/') {
+    return false;
+  }
+  const std::string below = path.substr(root_.size() + 1);
+  if (Resolve(below).empty() || below.find('/') == std::string::npos) return false;
+  // Every element from the root down must be a real folder or, for the last, a real entry.
+  std::string walk = root_;
+  size_t start = 0;
+  while (start < below.size()) {
+    size_t end = below.find('/', start);
+    if (end == std::string::npos) end = below.size();
+    walk += "/" + below.substr(start, end - start);
+    if (IsLink(walk)) return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+bool SafeFolder::CopyTree(const std::string& from, const std::string& to,
+                          std::string& error) const {
+  if (!MayChange(to) || IsLink(from) || Exists(to)) {
+    error = "refused to copy into " + to;
+    return false;
+  }
+  if (!MakeFolders(Parent(to), error)) return false;
+  if (CopyTreeInner(from, to, error, 0)) return true;
+  RemoveInner(to, 0);
+  return false;
+}
+
+bool SafeFolder::RemoveTree(const std::string& path, std::string& error) const {
+  if (!MayChange(path)) {
+    error = "refused to remove " + path;
+    return false;
+  }
+  if (RemoveInner(path, 0)) return true;
+  error = Describe("cannot remove", path);
+  return false;
+}
+
+bool SafeFolder::MakeFolders(const std::string& path, std::string& error) const {
+  if (path == root_) return true;
+  if (!MayChange(path + "/x")) {
+    error = "refused to make " + path;
+    return false;
+  }
+  std::string walk = root_;
+  const std::string below = path.substr(root_.size() + 1);
+  size_t start = 0;
+  while (start < below.size()) {
+    size_t end = below.find('/', start);
+    if (end == std::string::npos) end = below.size();
+    walk += "/" + below.substr(start, end - start);
+    if (mkdir(walk.c_str(), 0700) != 0 && errno != EEXIST) {
+      error = Describe("cannot make", walk);
+      return false;
+    }
+    start = end + 1;
+  }
+  return true;
+}
+
+bool SafeFolder::Move(const std::string& from, const std::string& to, std::string& error) const {
+  if (!MayChange(from) || !MayChange(to) || Exists(to)) {
+    error = "refused to move " + from + " to " + to;
+    return false;
+  }
+  if (!MakeFolders(Parent(to), error)) return false;
+  if (syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0 &&
+      (errno != EINVAL || std::rename(from.c_str(), to.c_str()) != 0)) {
+    error = Describe("cannot move", from);
+    return false;
+  }
+  SyncFolder(Parent(to));
+  SyncFolder(Parent(from));
+  return true;
+}
+
+bool SafeFolder::Exchange(const std::string& a, const std::string& b, std::string& error,
+                          bool* unsupported) const {
+  if (unsupported != nullptr) *unsupported = false;
+  if (!MayChange(a) || !MayChange(b)) {
+    error = "refused to exchange " + a + " and " + b;
+    return false;
+  }
+  if (syscall(SYS_renameat2, AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) != 0) {
+    if (unsupported != nullptr) *unsupported = errno == EINVAL || errno == ENOSYS;
+    error = Describe("cannot exchange", a);
+    return false;
+  }
+  SyncFolder(Parent(a));
+  SyncFolder(Parent(b));
+  return true;
+}
+
+}  // namespace PymDaemonSrv

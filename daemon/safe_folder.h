@@ -1,0 +1,41 @@
+// Folder work that the daemon does on asset content, confined to one root (the UserData folder):
+// nothing outside it, nothing that is the root or one of its direct content folders, and never
+// through a symbolic link. Copies are written beside their target and renamed into place, so a
+// crash leaves either the old folder or the new one, whole.
+#pragma once
+
+#include <string>
+
+namespace PymDaemonSrv {
+
+class SafeFolder {
+ public:
+  // `root` must be an absolute, resolved folder.
+  explicit SafeFolder(std::string root) : root_(std::move(root)) {}
+
+  const std::string& Root() const { return root_; }
+  // root + "/" + relative, when `relative` is a plain relative path: no "..", no "." elements, no
+  // empty elements, not absolute. Empty otherwise.
+  std::string Resolve(const std::string& relative) const;
+  // True when `path` lies at least two levels below the root, and neither it nor any folder
+  // between it and the root is a symbolic link.
+  bool MayChange(const std::string& path) const;
+
+  // Copies the folder tree `from` to the new folder `to` (which must not exist), regular files
+  // and folders only, each file flushed to disk. False, with nothing left at `to`, on failure.
+  bool CopyTree(const std::string& from, const std::string& to, std::string& error) const;
+  // Removes the tree at `path`; links inside are removed, never followed.
+  bool RemoveTree(const std::string& path, std::string& error) const;
+  // Moves `from` to `to`, which must not exist; its parent folders are made.
+  bool Move(const std::string& from, const std::string& to, std::string& error) const;
+  // Swaps two existing folders in one step. `unsupported` is set when the file system cannot.
+  bool Exchange(const std::string& a, const std::string& b, std::string& error,
+                bool* unsupported = nullptr) const;
+  // Makes the folder and its missing parents inside the root.
+  bool MakeFolders(const std::string& path, std::string& error) const;
+
+ private:
+  std::string root_;
+};
+
+}  // namespace PymDaemonSrv

@@ -1,0 +1,217 @@
+// Commands over the asset database as a whole and the daemon that keeps it.
+#include <cstdio>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "assetdata/results_log.h"
+#include "assetdata/soup.h"
+#include "core/kuid.h"
+#include "frontend/asset_bulk.h"
+#include "frontend/asset_status.h"
+#include "frontend/command_dispatcher.h"
+#include "frontend/commands.h"
+#include "frontend/pym_task_repair_database.h"
+#include "pymclient/install_paths.h"
+#include "pymclient/pym_asset_handle.h"
+#include "pymclient/pym_asset_info.h"
+#include "pymclient/pym_catalogue.h"
+#include "pymclient/pym_client.h"
+#include "pymclient/pym_filter.h"
+#include "pymclient/pym_filter_codes.h"
+#include "pymclient/pym_protocol.h"
+#include "pymclient/pym_search.h"
+#include "pymclient/pym_task.h"
+#include "qel/file.h"
+#include "qel/file_path.h"
+
+namespace fc = PymFilterCodes;
+
+namespace {
+
+constexpr u32 kDaemonEndWaitMs = 30000;
+constexpr u32 kToolEndWaitMs = 10000;
+
+std::unique_ptr<PymFilterElementGroup> FlagGroup(std::initializer_list<u32> flags) {
+  auto group = std::make_unique<PymFilterElementGroup>();
+  for (const u32 flag : flags) group->AddElement(std::make_unique<PymFilterElementBool>(flag));
+  return group;
+}
+
+// True when a local, listed asset of kind consist already has this name.
+bool ConsistExists(const Qel::PString& name) {
+  auto filter = std::make_unique<PymFilterElementGroup>();
+  filter->AddElement(std::make_unique<PymFilterElementString>(fc::kStringCategoryList, "CN"));
+  for (const u32 flag : {fc::kFlagLocal, fc::kFlagLocallyAvailable, fc::kFlagListingPrivilege}) {
+    filter->AddElement(std::make_unique<PymFilterElementBool>(flag));
+  }
+  filter->AddNegated(std::make_unique<PymFilterElementBool>(fc::kFlagObsolete));
+  std::vector<KUID> found;
+  PymSearchAssets(filter.get(), found);
+  for (const KUID& kuid : found) {
+    if (GetAssetName(kuid) == Qel::String(name)) return true;
+  }
+  return false;
+}
+
+// Ascending by user id, then content id, then version, each as an unsigned number.
+struct UnsignedKuidOrder {
+  bool operator()(const KUID& a, const KUID& b) const {
+    auto key = [](const KUID& k) {
+      return std::make_tuple(u32(k.userId), u32(k.contentId), u32(k.version));
+    };
+    return key(a) < key(b);
+  }
+};
+
+void ImportConsist(CommandArgs& a, const Soup& consist) {
+  const Qel::PString name = consist.GetNamedTag("name");
+  if (ConsistExists(name)) return;
+  PymAssetRef ref = PymCreateAsset(KUID::Null(), true, Qel::String());
+  Qel::PString folderName;
+  Qel::File::Path folder;
+  PymGetOpenAssetPath(folderName, folder, ref);
+  Qel::File::Path configPath = folder;
+  configPath.AddPath("config.txt");
+  // Our daemon names the folder by its whole path; the content folder serves a relative one.
+  const char* volume = configPath.IsAbsolute() ? nullptr : folderName.CStr();
+  Soup config;
+  config.LoadFile(volume, configPath.CStr(), "txt");
+  config.EnsureContainer();
+  config.SetNamedTag("kind", "consist");
+  config.SetNamedTag("username", name);
+  config.SetNamedFloat("kestro-build", 3.1f);
+  const Soup list = consist.GetNamedSoup("list");
+  Soup cars;
+  cars.EnsureContainer();
+  std::set<KUID, UnsignedKuidOrder> carKuids;
+  char tag[32];
+  for (int m = 0;; ++m) {
+    std::snprintf(tag, sizeof tag, "car-%d", m);
+    if (!list.HasNamedTag(tag)) break;
+    Soup car;
+    car.EnsureContainer();
+    const KUID carKuid = list.GetNamedTagAsKUID(tag, KUID::Null());
+    car.SetNamedKUID("car-kuid", carKuid);
+    char num[32];
+    std::snprintf(num, sizeof num, "num-%d", m);
+    car.SetNamedInt("car-num", list.GetNamedTagAsInt(num, 0));
+    std::snprintf(num, sizeof num, "dir-%d", m);
+    car.SetNamedBool("car-dir", list.GetNamedTagAsBool(num, false));
+    cars.SetNamedSoup(tag, car);
+    carKuids.insert(carKuid);
+  }
+  config.SetNamedSoup("consist-list", cars);
+  Soup table;
+  table.EnsureContainer();
+  int index = 0;
+  for (const KUID& carKuid : carKuids) {
+    std::snprintf(tag, sizeof tag, "%d", index++);
+    table.SetNamedKUID(tag, carKuid);
+  }
+  config.SetNamedSoup("kuid-table", table);
+  config.SaveFile(volume, configPath.CStr(), "txt");
+  PymCommitAsset(ref, 0, a.log, nullptr);
+  PymCloseAsset(ref);
+}
+
+}  // namespace
+
+int ClosePymDaemon(CommandArgs&) {
+  PymCloseDaemon();
+  // The program folder as the system resolved it: argv[0] may name the program without a folder.
+  Qel::File::Path program;
+  if (!GetApplicationPath(program)) return 0;
+  Qel::File::Path folder(program.GetFolder());
+  TerminateProcessesByName((folder.GetText() + "PymDaemon"), kDaemonEndWaitMs);
+  TerminateProcessesByName((folder.GetText() + "KestroUtil"), kToolEndWaitMs);
+  return 0;
+}
+
+int ImportConsists(CommandArgs& a) {
+  StartupFolderScope inStartupFolder;
+  if (a.second.IsEmpty()) {
+    AddError(a.log, "Missing input path parameter.");
+    return -1;
+  }
+  // The file name as typed: on Linux the case names a different file.
+  Soup file;
+  if (!file.LoadFile(nullptr, a.Arg(2), nullptr)) {
+    AddError(a.log, "Invalid input path.");
+    return -1;
+  }
+  char tag[32];
+  for (int n = 0;; ++n) {
+    std::snprintf(tag, sizeof tag, "train-%d", n);
+    if (!file.HasNamedTag(tag)) break;
+    const Soup consist = file.GetNamedSoup(tag);
+    if (!consist.HasNamedTag("name") || !consist.HasNamedTag("list")) continue;
+    ImportConsist(a, consist);
+  }
+  return 0;
+}
+
+int ListBuilds(CommandArgs& a) {
+  if (a.second.IsEmpty()) {
+    AddError(a.log, "Missing path parameter.");
+    return -1;
+  }
+  // The file takes the name as typed, beside the user's other files.
+  const Qel::String path = JoinToStartupFolder(a.Arg(2));
+  Qel::File out;
+  if (out.Open(path.CStr(), 0x100) != 0) {
+    AddError(a.log, "Failed to open output file.");
+    return -1;
+  }
+  const Qel::String line = Qel::String(PymListBuilds()) + "\n";
+  out.Write(line.CStr(), line.Length());
+  out.Close();
+  return 0;
+}
+
+int GenerateKuid(CommandArgs&) {
+  const KUID kuid = PymGenerateKUID();
+  std::printf("<KUID2:%d:%u:%u>\n", kuid.userId, u32(kuid.contentId), u32(kuid.version));
+  return kuid.IsNull() ? -1 : 0;
+}
+
+int RepairDatabase(CommandArgs& a) {
+  u32 level = PymProtocol::kRepairDefault;
+  if (a.second == Qel::PString("extended")) {
+    level = PymProtocol::kRepairExtended;
+  } else if (a.second == Qel::PString("patcher")) {
+    level = PymProtocol::kRepairPatcher;
+  } else if (a.second == Qel::PString("base")) {
+    level = PymProtocol::kRepairBase;
+  } else if (!a.second.IsEmpty()) {
+    AddError(a.log, "Unknown parameter.");
+  }
+  if (a.log->GetErrorCount() > 0) return -1;
+  if (level != PymProtocol::kRepairPatcher) {
+    std::printf("Repairing asset database (this may take some time)\n");
+    std::fflush(stdout);
+  }
+  auto sink = std::make_unique<PymTask>();
+  PymTaskRepairDatabase repair(level, nullptr);
+  repair.RunInline(sink.get());
+  *a.log = *sink;
+  const bool failed = sink->GetErrorCount() > 0;
+  sink.reset();
+  if (level == PymProtocol::kRepairPatcher) PymPostPatcherRepairDone();
+  return failed ? 255 : 0;
+}
+
+int Authors(CommandArgs&) {
+  auto filter = FlagGroup({fc::kFlagLocal, fc::kFlagLocallyAvailable, fc::kFlagLocallyEnabled});
+  std::vector<KUID> found;
+  PymSearchAssets(filter.get(), found);
+  std::set<Qel::PString> names;
+  for (const KUID& kuid : found) {
+    const Qel::PString name = GetAssetAuthorName(kuid);
+    if (!name.IsEmpty()) names.insert(name);
+  }
+  for (const Qel::PString& name : names) std::printf("%s\n", name.CStr());
+  return 0;
+}
+
+int DeleteAllLocal(CommandArgs&) { return VnyDeleteAll() ? 0 : -1; }

@@ -1,0 +1,111 @@
+// The daemon changes folders only inside its root, never a content folder root, never through a
+// symbolic link, and copies never follow links.
+#include "daemon/safe_folder.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "daemon/asset_editor.h"
+#include "support/scratch_folder.h"
+
+namespace PymDaemonSrv {
+namespace {
+
+namespace fs = std::filesystem;
+
+class SafeFolderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(root_ + "/local/asset/sub");
+    fs::create_directories(outside_ + "/keep");
+    std::ofstream(root_ + "/local/asset/config.txt") << "kuid <kuid:1:2>\n";
+    std::ofstream(outside_ + "/keep/precious.txt") << "mine";
+    fs::create_directory_symlink(outside_ + "/keep", root_ + "/local/asset/sub/link");
+    fs::create_directory_symlink(outside_, root_ + "/local/jump");
+  }
+
+  scratch::Folder scratch_;
+  std::string root_ = fs::canonical(scratch_.path()).string() + "/UserData";
+  std::string outside_ = fs::canonical(scratch_.path()).string() + "/outside";
+  SafeFolder folders_{root_};
+};
+
+TEST_F(SafeFolderTest, OnlyPlainPathsTwoLevelsBelowTheRootMayChange) {
+  const struct {
+    std::string relative;
+    bool resolves;
+    bool mayChange;
+  } cases[] = {
+      {"local/asset", true, true},
+      {"local/asset/sub", true, true},
+      {"local", true, false},
+      {"", false, false},
+      {"/etc/x", false, false},
+      {"local/../../x", false, false},
+      {"local/./asset", false, false},
+      {"local//asset", false, false},
+      {"local\\asset", false, false},
+      {"local/jump/keep", true, false},
+      {"local/asset/sub/link/precious.txt", true, false},
+  };
+  for (const auto& c : cases) {
+    const std::string path = folders_.Resolve(c.relative);
+    EXPECT_EQ(!path.empty(), c.resolves) << c.relative;
+    EXPECT_EQ(folders_.MayChange(root_ + "/" + c.relative), c.mayChange) << c.relative;
+  }
+  for (const std::string& other : {root_, outside_ + "/keep/x", root_ + "x/local/asset"}) {
+    EXPECT_FALSE(folders_.MayChange(other)) << other;
+  }
+}
+
+TEST_F(SafeFolderTest, CopiesAndRemovalsNeverFollowLinks) {
+  std::string error;
+  ASSERT_TRUE(folders_.CopyTree(root_ + "/local/asset", root_ + "/staging/copy", error)) << error;
+  EXPECT_TRUE(fs::exists(root_ + "/staging/copy/config.txt"));
+  EXPECT_FALSE(fs::exists(root_ + "/staging/copy/sub/link"));
+  EXPECT_FALSE(folders_.CopyTree(root_ + "/local/asset", root_ + "/staging/copy", error))
+      << "a copy never lands on an existing folder";
+
+  ASSERT_TRUE(folders_.RemoveTree(root_ + "/local/asset", error)) << error;
+  EXPECT_FALSE(fs::exists(root_ + "/local/asset"));
+  EXPECT_TRUE(fs::exists(outside_ + "/keep/precious.txt"));
+  for (const std::string& refused : {root_ + "/local", root_, root_ + "/local/jump/keep"}) {
+    EXPECT_FALSE(folders_.RemoveTree(refused, error)) << refused;
+  }
+  EXPECT_TRUE(fs::exists(outside_ + "/keep/precious.txt"));
+
+  ASSERT_TRUE(folders_.Move(root_ + "/staging/copy", root_ + "/local/asset", error)) << error;
+  fs::create_directories(root_ + "/staging/other");
+  EXPECT_FALSE(folders_.Move(root_ + "/staging/other", root_ + "/local/asset", error))
+      << "a move never replaces";
+  ASSERT_TRUE(folders_.Exchange(root_ + "/staging/other", root_ + "/local/asset", error)) << error;
+  EXPECT_TRUE(fs::exists(root_ + "/staging/other/config.txt"));
+}
+
+// A commit by two renames that a crash cut short: the old folder waits in staging with a note of
+// where it belongs, and goes back only when nothing took its place.
+TEST_F(SafeFolderTest, AFolderSetAsideByACrashIsPutBackOnlyWhenItsPlaceIsEmpty) {
+  for (const bool replaced : {false, true}) {
+    fs::create_directories(root_ + "/staging/7-1");
+    std::ofstream(root_ + "/staging/7-1/config.txt") << "old";
+    std::ofstream(root_ + "/staging/7-1.restore") << "asset\n";
+    fs::create_directories(root_ + "/staging/7-2/leftover");
+    fs::remove_all(root_ + "/local/asset");
+    if (replaced) {
+      fs::create_directories(root_ + "/local/asset");
+      std::ofstream(root_ + "/local/asset/config.txt") << "new";
+    }
+    AssetEditor::RecoverStaging(root_);
+    std::ifstream config(root_ + "/local/asset/config.txt");
+    std::string text;
+    std::getline(config, text);
+    EXPECT_EQ(text, replaced ? "new" : "old");
+    EXPECT_TRUE(fs::is_empty(root_ + "/staging"));
+  }
+}
+
+}  // namespace
+}  // namespace PymDaemonSrv

@@ -1,0 +1,258 @@
+// The asset commands end to end: one installation with the stand-in daemon and a few assets,
+// shared by every check of this suite; each check works on assets of its own.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/install_root.h"
+
+namespace {
+
+using kestro_test::InstallRoot;
+using kestro_test::ToolRun;
+
+constexpr const char* kDataDir = KESTRO_TEST_DATA_DIR "/../../data/data";
+constexpr const char* kClean = "OK (0 Errors, 0 Warnings)\n";
+
+struct Asset {
+  const char* folder;
+  const char* kuid;
+  const char* config;
+};
+const Asset kAssets[] = {
+    {"signal", "<kuid:400100:1001>",
+     "username \"Signal\"\nkind \"scenery\"\ncategory-class \"SI\"\nauthor \"Jo Bloggs\"\n"
+     "kestro-build 3.5\n"},
+    {"station", "<kuid2:400100:1002:1>",
+     "username \"Station\"\nkind \"buildable\"\ncategory-class \"BS\"\nauthor \"Ann Other\"\n"
+     "kestro-build 3.5\n"},
+    {"broken", "<kuid:400100:1003>", "username \"Broken\"\nkuid-table {\n  0 <kuid:1:2>\n}\n"},
+    {"coach", "<kuid:400200:1>",
+     "username \"Coach\"\nkind \"traincar\"\nauthor \"ann other\"\nkestro-build 2.6\n"},
+    {"victim", "<kuid:400100:1005>", "username \"Victim\"\nkind \"scenery\"\n"},
+    {"crashy", "<kuid:400100:1006>", "username \"v0\"\nkind \"scenery\"\n"},
+};
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class AssetCommands : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    root_ = new InstallRoot(KESTRO_BINARY_DIR, kDataDir);
+    for (const Asset& a : kAssets) {
+      root_->WriteFile(std::string("UserData/local/") + a.folder + "/config.txt",
+                       std::string("kuid ") + a.kuid + "\n" + a.config);
+    }
+  }
+  static void TearDownTestSuite() {
+    delete root_;
+    root_ = nullptr;
+  }
+  void SetUp() override { ASSERT_TRUE(root_->IsReady()) << root_->Error(); }
+
+  static ToolRun Run(const std::vector<std::string>& args) { return root_->Run(args); }
+  static std::string UserData() { return root_->Root() + "/UserData"; }
+  static void ExpectOut(const std::vector<std::string>& args, const std::string& out, int code) {
+    const ToolRun r = Run(args);
+    EXPECT_EQ(r.out, out) << args[0] << " " << (args.size() > 1 ? args[1] : "");
+    EXPECT_EQ(r.exitCode, code) << args[0];
+  }
+  static void Restart() {
+    ExpectOut({"closepymdaemon"}, kClean, 0);
+    EXPECT_TRUE(root_->DaemonPids().empty());
+  }
+
+  static InstallRoot* root_;
+};
+InstallRoot* AssetCommands::root_ = nullptr;
+
+TEST_F(AssetCommands, StatusLettersOfInstalledEditedAndFaultyAssets) {
+  ExpectOut({"edit", "<KUID2:400100:1002:1>"},
+            "+ <kuid2:400100:1002:1> : " + UserData() + "/editing/station\n" + kClean, 0);
+  const struct {
+    const char* kuid;
+    const char* line;
+  } cases[] = {
+      {"<kuid:400100:1001>", "+ <kuid:400100:1001> : eIadlmf : SI : Signal\n"},
+      {"<kuid2:400100:1002:1>", "+ <kuid2:400100:1002:1> : EIadLmf : BS : Station\n"},
+      {"<kuid:400100:1003>", "+ <kuid:400100:1003> : eIadlMF :  : Broken\n"},
+  };
+  for (const auto& c : cases) ExpectOut({"status", c.kuid}, std::string(c.line) + kClean, 0);
+  ExpectOut({"status", "<kuid:9:9>"},
+            std::string("- <kuid:9:9> : Unknown AssetID.\n") + "OK (1 Errors, 0 Warnings)\n", 255);
+  ExpectOut({"status"}, "- <NULL> : Missing AssetID parameter.\nOK (1 Errors, 0 Warnings)\n", 255);
+
+  ExpectOut({"revert", "<kuid2:400100:1002:1>"}, kClean, 0);
+  ExpectOut({"status", "<kuid2:400100:1002:1>"},
+            std::string("+ <kuid2:400100:1002:1> : eIadlmf : BS : Station\n") + kClean, 0);
+  EXPECT_FALSE(std::filesystem::exists(UserData() + "/editing/station"));
+  ExpectOut({"revert", "<kuid2:400100:1002:1>"}, kClean, 255);
+}
+
+TEST_F(AssetCommands, PrintConfigDumpsBetweenItsLines) {
+  const ToolRun r = Run({"printconfig", "<kuid:400100:1001>"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(r.out.rfind("+ Start of <kuid:400100:1001> dump\n", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find("\"Jo Bloggs\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("+ End of <kuid:400100:1001> dump\n" + std::string(kClean)),
+            std::string::npos);
+  ExpectOut({"printconfig", "<kuid:9:9>"},
+            "- <kuid:9:9> : Asset is not local.\nOK (1 Errors, 0 Warnings)\n", 255);
+}
+
+TEST_F(AssetCommands, CommittedEditSurvivesARestart) {
+  ASSERT_EQ(Run({"edit", "<kuid:400100:1001>"}).exitCode, 0);
+  root_->WriteFile(
+      "UserData/editing/signal/config.txt",
+      "kuid <kuid:400100:1001>\n" + std::string(kAssets[0].config) + "description \"committed\"\n");
+  ExpectOut({"commit", "<kuid:400100:1001>"}, kClean, 0);
+  Restart();
+  EXPECT_NE(Run({"printconfig", "<kuid:400100:1001>"}).out.find("\"committed\""),
+            std::string::npos);
+  EXPECT_NE(ReadFile(UserData() + "/local/signal/config.txt").find("committed"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(UserData() + "/editing/signal"));
+}
+
+TEST_F(AssetCommands, DeleteMakesStatusAndSearchForgetTheAsset) {
+  ExpectOut({"delete", "<kuid:400100:1005>"}, kClean, 0);
+  EXPECT_EQ(Run({"status", "<kuid:400100:1005>"}).exitCode, 255);
+  EXPECT_EQ(Run({"searchbycategory"}).out.find("1005"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(UserData() + "/local/victim"));
+  ExpectOut({"delete", "<kuid:400100:1005>"}, kClean, 255);
+  Restart();
+  EXPECT_EQ(Run({"status", "<kuid:400100:1005>"}).exitCode, 255);
+}
+
+TEST_F(AssetCommands, GeneratedKuidsNeverRepeatAcrossRestarts) {
+  std::set<std::string> seen;
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < 2; ++i) {
+      const ToolRun r = Run({"generatekuid"});
+      EXPECT_EQ(r.exitCode, 0);
+      const std::string line = r.out.substr(0, r.out.find('\n') + 1);
+      EXPECT_EQ(line.rfind("<KUID2:400000:", 0), 0u) << line;
+      EXPECT_EQ(line.substr(line.size() - 4), ":0>\n") << line;
+      EXPECT_TRUE(seen.insert(line).second) << line;
+    }
+    Restart();
+  }
+}
+
+TEST_F(AssetCommands, AuthorsAreSortedAndUnique) {
+  ExpectOut({"authors"}, std::string("ann other\njo bloggs\n") + kClean, 0);
+}
+
+TEST_F(AssetCommands, ImportedConsistsBecomeAssetsOnce) {
+  root_->WriteFile("Consists.txt",
+                   "train-0 {\n name \"Express\"\n list {\n  car-0 <kuid:400200:1>\n  num-0 3\n"
+                   "  dir-0 1\n }\n}\ntrain-1 {\n name \"No list\"\n}\n");
+  for (int run = 0; run < 2; ++run) ExpectOut({"importconsists", "Consists.txt"}, kClean, 0);
+  const ToolRun found = Run({"searchbycategory", "CN"});
+  ASSERT_EQ(
+      found.out.rfind("+ 1 : assets matching the specified criteria\n+ #0 : <kuid:400000:", 0), 0u)
+      << found.out;
+  const std::string kuid = found.out.substr(found.out.find("<kuid:400000:"));
+  const std::string dump = Run({"printconfig", kuid.substr(0, kuid.find('>') + 1)}).out;
+  for (const char* part : {"\"Express\"", "car-kuid", "<kuid:400200:1>", "consist-list"}) {
+    EXPECT_NE(dump.find(part), std::string::npos) << part << "\n" << dump;
+  }
+  ExpectOut({"importconsists", "missing.txt"},
+            "- <NULL> : Invalid input path.\nOK (1 Errors, 0 Warnings)\n", 255);
+}
+
+TEST_F(AssetCommands, ValidateChecksTheFolderThroughTheDaemon) {
+  ExpectOut({"validate", "<kuid2:400100:1002:1>"}, kClean, 0);
+  const ToolRun old = Run({"validate", "<kuid:400200:1>"});
+  EXPECT_NE(old.out.find("- <kuid:400200:1> : "), std::string::npos) << old.out;
+  EXPECT_EQ(old.exitCode, 0);
+}
+
+TEST_F(AssetCommands, RepairGivesBackEveryAssetAfterTheIndexWasLost) {
+  const std::string before = Run({"searchbycategory"}).out;
+  ASSERT_NE(before.find("<kuid:400100:1001>"), std::string::npos);
+  for (const bool truncate : {false, true}) {
+    const std::string index = UserData() + "/assets.tdx";
+    if (truncate) {
+      std::filesystem::resize_file(index, 0);
+    } else {
+      std::filesystem::remove(index);
+    }
+    const ToolRun r = Run({"repairdatabase"});
+    EXPECT_EQ(r.out.rfind("Repairing asset database (this may take some time)\n", 0), 0u);
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_EQ(Run({"searchbycategory"}).out, before) << "truncated: " << truncate;
+  }
+  ExpectOut({"repairdatabase", "sideways"},
+            "- <NULL> : Unknown parameter.\nOK (1 Errors, 0 Warnings)\n", 255);
+}
+
+TEST_F(AssetCommands, ClosePymDaemonEndsTheDaemonAndTheNextCommandStartsOne) {
+  ASSERT_EQ(Run({"version"}).exitCode, 0);
+  const auto before = root_->DaemonPids();
+  ASSERT_EQ(before.size(), 1u);
+  Restart();
+  ASSERT_EQ(Run({"version"}).exitCode, 0);
+  const auto after = root_->DaemonPids();
+  ASSERT_EQ(after.size(), 1u);
+  EXPECT_NE(after[0], before[0]);
+}
+
+// The daemon is killed while a loop edits and commits one asset: afterwards the asset is one of
+// its versions, whole, and the index names what its folder holds.
+TEST_F(AssetCommands, KilledInTheMiddleOfCommitsTheAssetIsWholeAndIndexed) {
+  const std::string kuid = "<kuid:400100:1006>";
+  std::atomic<int> done{0};
+  std::atomic<bool> stop{false};
+  std::thread loop([&] {
+    for (int n = 1; n <= 40 && !stop.load(); ++n) {
+      if (Run({"edit", kuid}).exitCode == 0) {
+        root_->WriteFile(
+            "UserData/editing/crashy/config.txt",
+            "kuid " + kuid + "\nusername \"v" + std::to_string(n) + "\"\nkind \"scenery\"\n");
+        Run({"commit", kuid});
+      }
+      done.store(n);
+    }
+  });
+  for (int kills = 0; kills < 3; ++kills) {
+    const int target = done.load() + 2;
+    while (done.load() < target && done.load() < 40) std::this_thread::yield();
+    for (const pid_t pid : root_->DaemonPids()) kill(pid, SIGKILL);
+  }
+  stop.store(true);
+  loop.join();
+  // Whole: the file as one of the loop's writes left it, first line to last.
+  auto whole = [](const std::string& text) {
+    const std::string head = "kuid <kuid:400100:1006>\nusername \"v";
+    const std::string tail = "\"\nkind \"scenery\"\n";
+    return text.rfind(head, 0) == 0 && text.size() > head.size() + tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+  };
+  const std::string editing = UserData() + "/editing/crashy/config.txt";
+  const std::string installed = ReadFile(UserData() + "/local/crashy/config.txt");
+  EXPECT_TRUE(whole(installed)) << installed;
+  const bool open = std::filesystem::exists(editing);
+  const std::string current = open ? ReadFile(editing) : installed;
+  const std::string name = current.substr(current.find("username"));
+  const std::string name_line = name.substr(0, name.find('\n'));
+  const std::string dump = Run({"printconfig", kuid}).out;
+  EXPECT_NE(dump.find(name_line.substr(name_line.find('"'))), std::string::npos)
+      << dump << " vs " << current;
+  EXPECT_EQ(Run({"status", kuid}).out.find(open ? " : EIadL" : " : eIadl"), 20u);
+}
+
+}  // namespace
