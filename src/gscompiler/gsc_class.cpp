@@ -128,6 +128,7 @@ bool GSCClass::WriteClassRecord(GSCompilerState& state, Utils::ByteBuffer& out) 
   init.flags = GSTypes::kSpecConstructor;
   init.localWords = initialiser.LocalWords();
   init.lineTable = false;
+  init.localsInSecondCount = true;
   if (!WriteFunctionRecord(initialiser, init, out) || !EndRecord(out, functionsRecord)) {
     return false;
   }

@@ -44,9 +44,9 @@ bool WriteFunctionRecord(const GSCFunction& function, const FunctionRecordInfo& 
   out.WriteU32(info.localWords + 1);
   out.WriteU32(static_cast<u32>(emitter.MaxDepth()) + info.localWords + kFrameHeaderWords);
   out.WriteU32(arguments);
-  // The loader skips both counts; the first holds them all.
-  out.WriteU32(info.localWords);
-  out.WriteU32(0);
+  // The loader skips both counts; one of them holds them all.
+  out.WriteU32(info.localsInSecondCount ? 0 : info.localWords);
+  out.WriteU32(info.localsInSecondCount ? info.localWords : 0);
   out.WriteU32(static_cast<u32>(function.referenceSlots.size()));
   for (u32 slot : function.referenceSlots) out.WriteU32(slot);
   out.WriteU32(codeLength);

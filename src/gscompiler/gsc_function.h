@@ -63,6 +63,8 @@ struct FunctionRecordInfo {
   u32 parameterCount = 0;  // without `me`
   u32 localWords = 0;
   bool lineTable = true;  // the field initialiser has none
+  // Which of the two local-word counts holds the local words: the field initialiser's second.
+  bool localsInSecondCount = false;
 };
 
 // Appends the function record (tag 9). False, with the record left incomplete, when the code
