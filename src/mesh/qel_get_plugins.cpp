@@ -1,8 +1,33 @@
 #include "mesh/qel_get_plugins.h"
 
-#include "mesh/material_identities.h"
+#include <mutex>
 
-// The mesh resource types join the material plug-ins here as their loaders land.
-extern "C" __attribute__((visibility("default"))) void QelGetPlugins() {
+#include "mesh/kestro_geometry_base_resource.h"
+#include "mesh/material_identities.h"
+#include "qel/resource.h"
+#include "qel/uid.h"
+
+namespace {
+
+constexpr const char* kMeshResourceClassId = "4C414E80-BBDA-11d4-9AD7-0001025364B8";
+constexpr const char* kIndexedMeshTypeId = "B9E68EA1-56A3-4a6d-9D5D-C5C020F944E6";
+constexpr const char* kProgressiveMeshTypeId = "2E8739F0-412F-48c2-9F71-912B659C58B6";
+
+std::once_flag g_pluginsCreated;
+
+void CreatePlugins() {
   Qel::CreateMaterialPlugins();
+  const Qel::UId classId(kMeshResourceClassId);
+  // The types register themselves and live for the rest of the process.
+  new Qel::ResourceType<KestroIndexedMeshResource>(Qel::PString("im"), Qel::UId(kIndexedMeshTypeId),
+                                                   classId);
+  new Qel::ResourceType<KestroProgressiveMeshResource>(Qel::PString("pm"),
+                                                       Qel::UId(kProgressiveMeshTypeId), classId);
+}
+
+}  // namespace
+
+// A second call would register every type twice; the plug-ins are made once for the process.
+extern "C" __attribute__((visibility("default"))) void QelGetPlugins() {
+  std::call_once(g_pluginsCreated, CreatePlugins);
 }

@@ -52,7 +52,8 @@ GeometryChunk::GeometryChunk(const GeometryChunk& shared)
       primitiveCount_(shared.primitiveCount_),
       indices_(shared.indices_),
       faceNormals_(shared.faceNormals_),
-      influenceMatrices_(shared.influenceMatrices_) {}
+      influenceMatrices_(shared.influenceMatrices_),
+      faceNeighbours_(shared.faceNeighbours_) {}
 
 GeometryChunk* GeometryChunk::Create(u32 vertexCount, u32 primitiveCount, u32 indexCount,
                                      u32 faceCount, u32 primitive, const StandardChunkHint& hint) {

@@ -101,6 +101,12 @@ class GeometryChunk : public ReferenceCount {
   u32 GetFaceCount() const { return u32(faceNormals_.size() / 3); }
   u16* GetIndexArray() { return indices_.empty() ? nullptr : indices_.data(); }
   f32* GetFaceNormalArray() { return faceNormals_.empty() ? nullptr : faceNormals_.data(); }
+  // Three entries a face: 0xFFFFFFFF for none, else the chunk in bits 16-31 and the face below.
+  // Copies of a chunk share it.
+  const std::vector<u32>* GetFaceNeighborArray() const { return faceNeighbours_.get(); }
+  void SetFaceNeighborArray(std::shared_ptr<const std::vector<u32>> neighbours) {
+    faceNeighbours_ = std::move(neighbours);
+  }
 
   const VertexType* GetVertexType() const { return vertexType_; }
   virtual u32 GetVertexTypeID() const { return vertexType_ ? vertexType_->id : 0; }
@@ -161,6 +167,7 @@ class GeometryChunk : public ReferenceCount {
   std::vector<u16> indices_;
   std::vector<f32> faceNormals_;
   std::vector<u32> influenceMatrices_;
+  std::shared_ptr<const std::vector<u32>> faceNeighbours_;
   StaticBufferPtr vertexBuffer_;
   StaticBufferPtr indexBuffer_;
 };

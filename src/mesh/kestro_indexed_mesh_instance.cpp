@@ -1,0 +1,328 @@
+#include "mesh/kestro_indexed_mesh_instance.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "mesh/geometry_helpers.h"
+#include "mesh/kestro_geometry_base_resource.h"
+#include "mesh/kq_axis_box_tree.h"
+#include "qel/display.h"
+#include "qel/material.h"
+
+using Qel::Vector3;
+
+namespace {
+
+// Whether the ray (origin, direction) meets the box in front of its origin.
+bool RayMeetsBox(const Qel::OrientedBox& box, const Vector3& origin, const Vector3& direction) {
+  f32 nearest = 0.0f;
+  f32 farthest = std::numeric_limits<f32>::max();
+  const Vector3 offset = origin - box.centre;
+  for (int axis = 0; axis < 3; ++axis) {
+    const Vector3 row = box.axes.Row(axis);
+    const f32 start = row.Dot(offset);
+    const f32 step = row.Dot(direction);
+    const f32 half = box.halfExtents[axis];
+    if (std::fabs(step) < 1e-12f) {
+      if (std::fabs(start) > half) return false;
+      continue;
+    }
+    f32 t0 = (-half - start) / step;
+    f32 t1 = (half - start) / step;
+    if (t0 > t1) std::swap(t0, t1);
+    nearest = std::max(nearest, t0);
+    farthest = std::min(farthest, t1);
+    if (nearest > farthest) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+KestroIndexedMeshInstance::KestroIndexedMeshInstance(KestroIndexedMeshDefinition* definition)
+    : definition_(definition) {}
+
+KestroIndexedMeshInstance::~KestroIndexedMeshInstance() { SetResource(nullptr); }
+
+void KestroIndexedMeshInstance::SetResource(Qel::Resource* resource) {
+  // The lock keeps the resource from unloading the definition this instance reads.
+  bool locked = false;
+  if (resource) {
+    resource->AddReference();
+    locked = resource->Lock() == Qel::Resource::kLoaded;
+  }
+  if (resource_) {
+    if (resourceLocked_) resource_->Unlock();
+    resource_->ReleaseReference();
+  }
+  resource_ = resource;
+  resourceLocked_ = locked;
+}
+
+void KestroIndexedMeshInstance::Setup(Qel::Resource* resource) {
+  SetResource(resource);
+  InitFromDefinition();
+  AttachSkeleton(definition_->GetRootBone());
+  BindChunkBones();
+  definition_->AddAttachmentPoints(*this);
+}
+
+void KestroIndexedMeshInstance::InitFromDefinition() {
+  chunkCount_ = definition_->GetChunkCount();
+  chunks_ = definition_->GetChunks();
+  materials_ = definition_->GetMaterials();
+  mipFactor_ = definition_->GetMipFactor();
+  boxMin_ = definition_->GetBoxMin();
+  boxMax_ = definition_->GetBoxMax();
+  box_ = definition_->GetOrientedBox();
+  for (const KestroAttachment& attachment : definition_->GetAttachments()) {
+    const std::string_view name = attachment.name.View();
+    if (name.empty() || (name[0] != 'p' && name[0] != 'P')) continue;
+    Qel::String first, rest;
+    Qel::ReferencePoint::GetSubNames(Qel::String(name), first, rest);
+    auto* point = new Qel::ReferencePoint;
+    point->SetName(first.ToPString());
+    Qel::Quaternion orientation;
+    orientation.Set(attachment.orientation);
+    point->SetReferenceFrame(attachment.position, orientation);
+    Add(point);
+  }
+  SetName(Qel::PString(definition_->GetFileName().View()));
+  UpdateBoundingBox();
+  bool unique = false;
+  for (u32 i = 0; i < chunkCount_; ++i) {
+    const Qel::GeometryChunk* chunk = chunks_.Get(i);
+    if (!chunk || !(chunk->GetFlags() & Qel::GeometryChunk::kPerInstanceCopy)) continue;
+    if (!unique) MakeChunksUnique();
+    unique = true;
+    CloneChunk(i);
+  }
+}
+
+void KestroIndexedMeshInstance::AttachSkeleton(const Qel::Particle* skeleton) {
+  if (!skeleton) return;
+  skeleton_ = skeleton->Clone();
+  Add(skeleton_);
+}
+
+void KestroIndexedMeshInstance::BindChunkBones() {
+  chunkBones_.clear();
+  if (!skeleton_) return;
+  for (u32 i = 0; i < chunkCount_; ++i) {
+    const Qel::PString& name = definition_->GetChunkName(i);
+    if (name.IsEmpty()) {
+      chunkBones_.push_back(nullptr);
+    } else {
+      chunkBones_.push_back(name == skeleton_->GetName() ? skeleton_ : skeleton_->FindByName(name));
+    }
+  }
+}
+
+void KestroIndexedMeshInstance::CopyInto(KestroIndexedMeshInstance& copy) const {
+  copy.chunks_ = chunks_;
+  copy.chunkCount_ = chunkCount_;
+  copy.boxMax_ = boxMax_;
+  copy.boxMin_ = boxMin_;
+  copy.materials_ = materials_;
+  copy.SetResource(resource_);
+  copy.opacity_ = opacity_;
+  copy.scale_ = scale_;
+  copy.scaled_ = scaled_;
+  // A copy tests rays against the same box, picks the same mip levels and keeps its chunks on
+  // bones of its own skeleton copy, found by name.
+  copy.box_ = box_;
+  copy.mipFactor_ = mipFactor_;
+  copy.SetName(GetName());
+  copy.UpdateBoundingBox();
+  copy.AttachSkeleton(skeleton_);
+  copy.chunkBones_.clear();
+  for (Qel::Particle* bone : chunkBones_) {
+    Qel::Particle* found = nullptr;
+    if (bone && copy.skeleton_) {
+      found = bone->GetName() == copy.skeleton_->GetName()
+                  ? copy.skeleton_
+                  : copy.skeleton_->FindByName(bone->GetName());
+    }
+    copy.chunkBones_.push_back(found);
+  }
+  Qel::Display* display = definition_->GetDisplay();
+  bool unique = false;
+  for (u32 i = 0; i < chunkCount_; ++i) {
+    const Qel::GeometryChunk* chunk = chunks_.Get(i);
+    if (!chunk || !(chunk->GetFlags() & Qel::GeometryChunk::kPerInstanceCopy)) continue;
+    if (!unique) copy.MakeChunksUnique();
+    unique = true;
+    copy.CloneChunk(i);
+    if (display) copy.chunks_.Get(i)->InitializeBuffers(*display, true);
+  }
+}
+
+KestroIndexedMeshInstance* KestroIndexedMeshInstance::CreateInstance() const {
+  auto* copy = new KestroIndexedMeshInstance(definition_);
+  CopyInto(*copy);
+  return copy;
+}
+
+void KestroIndexedMeshInstance::MakeChunksUnique() {
+  if (!chunks_.IsNull()) chunks_ = chunks_.Duplicate();
+}
+
+void KestroIndexedMeshInstance::MakeMaterialsUnique() {
+  if (!materials_.IsNull()) materials_ = materials_.Duplicate();
+}
+
+void KestroIndexedMeshInstance::CloneChunk(u32 i) {
+  Qel::GeometryChunk* chunk = i < chunkCount_ ? chunks_.Get(i) : nullptr;
+  if (!chunk) return;
+  Qel::GeometryChunk* copy = chunk->CreateInstance();
+  // The copy's vertices are its own from here on.
+  if (Qel::Display* display = definition_->GetDisplay()) copy->DuplicateVertexArray(*display);
+  chunks_.Set(i, copy);
+}
+
+void KestroIndexedMeshInstance::CloneMaterial(u32 i) {
+  Qel::Material* material = i < chunkCount_ ? materials_.Get(i) : nullptr;
+  if (material) materials_.Set(i, material->Copy());
+}
+
+bool KestroIndexedMeshInstance::AddChunk(Qel::GeometryChunk* chunk, Qel::Material* material) {
+  if (!chunk || !material || chunks_.IsNull() ||
+      (chunk->GetFlags() & Qel::GeometryChunk::kSkinnedWithoutInfluence)) {
+    return false;
+  }
+  if (chunk->GetFlags() & Qel::GeometryChunk::kPerInstanceCopy) {
+    chunk = chunk->CreateInstance();
+    if (Qel::Display* display = definition_->GetDisplay()) chunk->InitializeBuffers(*display, true);
+  } else {
+    chunk->AddReference();
+  }
+  material->AddReference();
+  MakeChunksUnique();
+  MakeMaterialsUnique();
+  chunks_.Resize(chunkCount_);
+  materials_.Resize(chunkCount_);
+  chunks_.Append(chunk);
+  materials_.Append(material);
+  ++chunkCount_;
+  if (!chunkBones_.empty()) chunkBones_.push_back(nullptr);
+  return true;
+}
+
+void KestroIndexedMeshInstance::SetScale(const Qel::Vector3& scale) {
+  scale_ = scale;
+  scaled_ = !(scale.x == 1.0f && scale.y == 1.0f && scale.z == 1.0f);
+  UpdateBoundingBox();
+}
+
+void KestroIndexedMeshInstance::UpdateBoundingBox() {
+  boundingVolume_ = box_;
+  if (scaled_) {
+    boundingVolume_.halfExtents =
+        Vector3(box_.halfExtents.x * scale_.x, box_.halfExtents.y * scale_.y,
+                box_.halfExtents.z * scale_.z);
+  }
+}
+
+u32 KestroIndexedMeshInstance::GetTriangleCount() const {
+  u32 total = 0;
+  for (u32 i = 0; i < chunkCount_; ++i) {
+    if (const Qel::GeometryChunk* chunk = chunks_.Get(i)) total += chunk->GetFaceCount();
+  }
+  return total;
+}
+
+void KestroIndexedMeshInstance::Render(Qel::Display& display, u32 frameStamp) {
+  (void)frameStamp;
+  for (u32 i = 0; i < chunkCount_; ++i) {
+    Qel::GeometryChunk* chunk = chunks_.Get(i);
+    Qel::Material* material = materials_.Get(i);
+    if (!chunk || !material || chunk->GetFaceCount() == 0) continue;
+    if (!chunkBones_.empty() && (i >= chunkBones_.size() || !chunkBones_[i])) continue;
+    material->Draw(display, *chunk);
+  }
+}
+
+bool KestroIndexedMeshInstance::GetFaceCorner(u32 c, u32 face, u32 k, Vector3& corner) const {
+  Qel::GeometryChunk* chunk = chunks_.Get(c);
+  if (!chunk || k > 2 || !chunk->GetIndexArray()) return false;
+  u32 at = 0;
+  switch (chunk->GetFlags() & Qel::GeometryChunk::kPrimitiveMask) {
+    case 4:  // list
+      at = 3 * face + k;
+      break;
+    case 8:  // strip: odd faces swap their last two corners to keep the winding
+      at = (face & 1) && k > 0 ? face + 3 - k : face + k;
+      break;
+    case 16:  // fan
+      at = k == 0 ? 0 : face + k;
+      break;
+    default:
+      return false;
+  }
+  if (at >= chunk->GetMaxIndices()) return false;
+  const u32 vertex = chunk->GetIndexArray()[at];
+  const Qel::VertexItemPtr positions = chunk->GetItem(Qel::kItemPosition);
+  if (!positions.IsValid() || vertex >= chunk->GetVertexCount()) return false;
+  corner = positions.Get<Vector3>(vertex);
+  return true;
+}
+
+bool KestroIndexedMeshInstance::TestCollisionGeometry(const Vector3& origin,
+                                                      const Vector3& direction, f32& distance,
+                                                      KestroFace& face) const {
+  Vector3 start = origin;
+  Vector3 along = direction;
+  if (scaled_) {
+    if (scale_.x == 0.0f || scale_.y == 0.0f || scale_.z == 0.0f) return false;
+    start = Vector3(start.x / scale_.x, start.y / scale_.y, start.z / scale_.z);
+    along = Vector3(along.x / scale_.x, along.y / scale_.y, along.z / scale_.z);
+    along.Normalise();
+  }
+  if (!RayMeetsBox(box_, start, along)) return false;
+  const auto* resource = dynamic_cast<const KestroIndexedMeshResource*>(resource_);
+  KestroIndexedMeshDefinition* owner = resource ? resource->GetMeshDefinition() : nullptr;
+  if (KQAxisBoxTree* tree = owner ? owner->GetCollisionTree() : nullptr) {
+    KQAxisBoxHit hit;
+    if (!tree->FindFirstHit(start, start + along * kTreeRayLength, hit)) return false;
+    if (hit.t * kTreeRayLength >= distance) return false;
+    distance = hit.t * kTreeRayLength;
+    face = {this, 0, 0};
+    return true;
+  }
+  bool found = false;
+  for (u32 c = 0; c < chunkCount_; ++c) {
+    const Qel::Material* material = materials_.Get(c);
+    const bool twoSided = material && (material->GetFlags() & 1);
+    const Qel::GeometryChunk* chunk = chunks_.Get(c);
+    const u32 faces = chunk ? chunk->GetFaceCount() : 0;
+    for (u32 f = 0; f < faces; ++f) {
+      Vector3 corners[3];
+      if (!GetFaceCorner(c, f, 0, corners[0]) || !GetFaceCorner(c, f, 1, corners[1]) ||
+          !GetFaceCorner(c, f, 2, corners[2])) {
+        break;
+      }
+      f32 t = std::numeric_limits<f32>::max();
+      // Hits behind the origin are not hits.
+      if (IntersectRayTriangle(twoSided, start, along, corners[0], corners[1], corners[2], t) &&
+          t >= 0.0f && t < distance) {
+        distance = t;
+        face = {this, f, c};
+        found = true;
+      }
+    }
+  }
+  return found;
+}
+
+KestroIndexedMeshInstance* KestroProgressiveMeshInstance::CreateInstance() const {
+  auto* copy = new KestroProgressiveMeshInstance(definition_);
+  CopyInto(*copy);
+  copy->CloneAllChunks();
+  return copy;
+}
+
+void KestroIndexedMeshInstance::CloneAllChunks() {
+  MakeChunksUnique();
+  for (u32 i = 0; i < chunkCount_; ++i) CloneChunk(i);
+}

@@ -1,0 +1,111 @@
+// A placed copy of an indexed mesh: it shares its definition's chunks and materials until it has
+// to change one (copy on write), carries a scale and an opacity, renders its chunks through their
+// materials and answers ray tests against its triangles. The base of the skinned and progressive
+// instances.
+#pragma once
+
+#include <vector>
+
+#include "mesh/kestro_indexed_mesh_definition.h"
+#include "qel/oriented_box.h"
+#include "qel/particle.h"
+
+namespace Qel {
+class Display;
+class Resource;
+}  // namespace Qel
+
+class KestroIndexedMeshInstance;
+
+// A triangle of an instance: its face number within its chunk.
+struct KestroFace {
+  const KestroIndexedMeshInstance* instance = nullptr;
+  u32 face = 0;
+  u32 chunk = 0;
+};
+
+class KestroIndexedMeshInstance : public Qel::ParticleStructure {
+ public:
+  // The segment length the collision tree is asked along a ray.
+  static constexpr f32 kTreeRayLength = 5000.0f;
+
+  explicit KestroIndexedMeshInstance(KestroIndexedMeshDefinition* definition);
+  ~KestroIndexedMeshInstance() override;
+
+  // Takes the resource (with a reference), the definition's arrays and its skeleton copy.
+  virtual void Setup(Qel::Resource* resource);
+  // A new placed copy on the same definition.
+  virtual KestroIndexedMeshInstance* CreateInstance() const;
+  virtual u32 GetID() const { return 17; }
+
+  virtual void SetResource(Qel::Resource* resource);
+  Qel::Resource* GetResource() const { return resource_; }
+  virtual void MakeChunksUnique();
+  virtual void MakeMaterialsUnique();
+  // A private copy of chunk i (or material i); out-of-range indices do nothing.
+  virtual void CloneChunk(u32 i);
+  virtual void CloneMaterial(u32 i);
+  virtual bool AddChunk(Qel::GeometryChunk* chunk, Qel::Material* material);
+  virtual void SetScale(const Qel::Vector3& scale);
+  const Qel::Vector3& GetScale() const { return scale_; }
+  bool IsScaled() const { return scaled_; }
+  virtual u32 GetTriangleCount() const;
+  f32 GetOpacity() const { return opacity_; }
+  void SetOpacity(f32 opacity) { opacity_ = opacity; }
+
+  // Draws every chunk with triangles through its material; a chunk bound to a bone the skeleton
+  // lacks is skipped. `frameStamp` is the view's frame (0: always fresh).
+  virtual void Render(Qel::Display& display, u32 frameStamp);
+  // A ray from `origin` along `direction` (unit): true for a hit in front of the origin nearer
+  // than `distance`, which then holds the hit's distance and `face` the triangle.
+  virtual bool TestCollisionGeometry(const Qel::Vector3& origin, const Qel::Vector3& direction,
+                                     f32& distance, KestroFace& face) const;
+  // Corner k (0..2) of face f of chunk c; false when the chunk has no such face.
+  bool GetFaceCorner(u32 chunk, u32 face, u32 k, Qel::Vector3& corner) const;
+
+  KestroIndexedMeshDefinition* GetDefinition() const { return definition_; }
+  u32 GetChunkCount() const { return chunkCount_; }
+  const ChunkArray& GetChunks() const { return chunks_; }
+  const MaterialArray& GetMaterials() const { return materials_; }
+  const std::vector<Qel::Particle*>& GetChunkBones() const { return chunkBones_; }
+  const Qel::OrientedBox& GetBoundingVolume() const { return boundingVolume_; }
+  f32 GetMipFactor() const { return mipFactor_; }
+  Qel::Particle* GetSkeleton() const { return skeleton_; }
+
+ protected:
+  void InitFromDefinition();
+  // The skeleton copy as a child, and each chunk's bone found in it by the chunk's name.
+  void AttachSkeleton(const Qel::Particle* skeleton);
+  void BindChunkBones();
+  void UpdateBoundingBox();
+  // Every chunk a private copy.
+  void CloneAllChunks();
+  // The fields a copy takes from its source (the skeleton and bones are rebound by name).
+  void CopyInto(KestroIndexedMeshInstance& copy) const;
+
+  KestroIndexedMeshDefinition* definition_;
+  Qel::Resource* resource_ = nullptr;
+  bool resourceLocked_ = false;
+  u32 chunkCount_ = 0;
+  ChunkArray chunks_;
+  MaterialArray materials_;
+  f32 opacity_ = 1.0f;
+  std::vector<Qel::Particle*> chunkBones_;
+  Qel::Vector3 scale_{1.0f, 1.0f, 1.0f};
+  Qel::Vector3 boxMin_;
+  Qel::Vector3 boxMax_;
+  Qel::OrientedBox box_;
+  Qel::OrientedBox boundingVolume_;
+  f32 mipFactor_ = 0.0f;
+  bool scaled_ = false;
+  Qel::Particle* skeleton_ = nullptr;  // a child of this instance
+};
+
+// A placed progressive mesh: every copy owns its chunks, and the chunk set never changes.
+class KestroProgressiveMeshInstance : public KestroIndexedMeshInstance {
+ public:
+  using KestroIndexedMeshInstance::KestroIndexedMeshInstance;
+  u32 GetID() const override { return 19; }
+  KestroIndexedMeshInstance* CreateInstance() const override;
+  bool AddChunk(Qel::GeometryChunk*, Qel::Material*) override { return false; }
+};

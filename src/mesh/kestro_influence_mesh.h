@@ -1,0 +1,72 @@
+// The bones of a skinned mesh instance: each follows a particle of the instance's skeleton copy
+// and, before each render, moves the chunks it influences. Hardware chunks take the bones'
+// skinning matrices; software chunks have their positions recomputed from per-vertex weights.
+#pragma once
+
+#include <vector>
+
+#include "mesh/ref_ptr_array.h"
+#include "qel/geometry_chunk.h"
+#include "qel/matrix4.h"
+#include "qel/particle.h"
+#include "qel/pstring.h"
+#include "qel/transformation.h"
+
+class KestroIndexedMeshDefinition;
+
+class KestroInfluenceMesh {
+ public:
+  struct VertexWeight {
+    u32 vertexIndex = 0;
+    f32 weight = 0.0f;
+    Qel::Vector3 restPosition;  // in the bone's space
+  };
+  struct ChunkInfluence {
+    u32 chunk = 0;
+    bool hardware = false;
+    std::vector<VertexWeight> weights;
+  };
+  struct Bone {
+    Qel::PString name;
+    Qel::PString parentName;
+    Qel::Matrix4 skinMatrix;
+    Qel::Transformation inverseBind;
+    Qel::Particle* particle = nullptr;
+    std::vector<ChunkInfluence> chunkInfluences;
+    Qel::Quaternion rotation;
+    Qel::Vector3 position;
+    std::vector<u32> children;  // indices into the bone table, in definition order
+  };
+
+  virtual ~KestroInfluenceMesh() = default;
+
+  // The bone table from the definition's influence table.
+  void LoadBones(const KestroIndexedMeshDefinition& definition,
+                 const RefPtrArray<Qel::GeometryChunk>& chunks);
+  // Binds each bone to the skeleton particle of its name and computes the bind pose.
+  void Bind(Qel::Particle* skeleton);
+  // Moves chunk i with the bones, once per non-zero frame stamp.
+  void Update(const RefPtrArray<Qel::GeometryChunk>& chunks, u32 stamp, u32 i);
+
+  const std::vector<Bone>& GetBones() const { return bones_; }
+  const Bone* GetRoot() const { return root_ < bones_.size() ? &bones_[root_] : nullptr; }
+  Qel::Particle* GetBoundSkeleton() const { return skeleton_; }
+
+ protected:
+  void CopyBonesFrom(const KestroInfluenceMesh& other) {
+    bones_ = other.bones_, root_ = other.root_;
+  }
+
+ private:
+  static constexpr u32 kNoBone = ~0u;
+  Qel::Transformation LocalFrame(const Bone& bone) const;
+  void BindPose(u32 bone, const Qel::Transformation& parent, u32 depth);
+  void HardwareUpdate(u32 bone, const Qel::Transformation& parent, u32 depth);
+  void SoftwareSkin(Qel::GeometryChunk& chunk, u32 chunkIndex, u32 bone,
+                    const Qel::Transformation& parent, u32 depth);
+
+  std::vector<Bone> bones_;
+  u32 root_ = kNoBone;
+  Qel::Particle* skeleton_ = nullptr;  // bound last
+  std::vector<u32> lastStamp_;         // one a chunk
+};

@@ -1,0 +1,180 @@
+// Hostile mesh files: every prefix and seeded byte flips of valid fixtures, and hand-made cases,
+// must end with a load code and allocate nothing far beyond the file's size.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <random>
+
+#include "mesh/kestro_progressive_mesh_definition.h"
+#include "mesh/mesh_fixture.h"
+#include "mesh/mesh_load_result.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer runtime's hooks (its header comes only with clang).
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*onMalloc)(const volatile void*,
+                                                                          size_t),
+                                                         void (*onFree)(const volatile void*));
+#define KESTRO_ALLOCATION_HOOKS 1
+#endif
+
+namespace {
+
+using fixture::Bytes;
+using fixture::MeshSpec;
+using fixture::Quad;
+using fixture::WriteMesh;
+
+std::atomic<size_t> g_largestAllocation{0};
+
+#ifdef KESTRO_ALLOCATION_HOOKS
+void OnMalloc(const volatile void*, size_t size) {
+  size_t seen = g_largestAllocation.load();
+  while (size > seen && !g_largestAllocation.compare_exchange_weak(seen, size)) {
+  }
+}
+void OnFree(const volatile void*) {}
+#endif
+
+// Loads as an indexed or progressive mesh; the result is the code, and the largest single
+// allocation must stay within a small multiple of the file. Flipped bytes intern thousands of
+// new names, whose process-wide table grows on its own account: those loads skip the bound.
+u32 LoadHostile(const std::string& bytes, bool progressive, bool bounded = true) {
+  static fixture::Engine* engine = [] {
+    auto* made = new fixture::Engine;
+    made->GetDisplay()->SetCapability(29, true);
+#ifdef KESTRO_ALLOCATION_HOOKS
+    __sanitizer_install_malloc_and_free_hooks(OnMalloc, OnFree);
+#endif
+    return made;
+  }();
+  std::unique_ptr<KestroIndexedMeshDefinition> definition =
+      progressive ? std::make_unique<KestroProgressiveMeshDefinition>()
+                  : std::make_unique<KestroIndexedMeshDefinition>();
+  g_largestAllocation = 0;
+  const u32 code = engine->Load(*definition, bytes);
+  definition.reset();
+  if (bounded) {
+    EXPECT_LE(g_largestAllocation.load(), 16 * bytes.size() + 65536) << code;
+  }
+  return code;
+}
+
+MeshSpec SkinnedSpec() {
+  MeshSpec spec;
+  spec.infoVersion = 104;
+  spec.influences = 2;
+  spec.matrices = 2;
+  spec.chunks = {Quad(0), Quad(2)};
+  spec.chunks[0].geomVersion = 104;
+  spec.chunks[0].weights = 2;
+  spec.chunks[0].neighbours = {0xFFFFFFFF, 1, 0xFFFFFFFF, 0, 0x10000, 0xFFFFFFFF};
+  spec.chunks[1].geomVersion = 201;
+  spec.bones = {{"root", "", {{0, {{0, 0.5f}, {1, 1.0f}}}}}, {"arm", "root", {{1, {{2, 1.0f}}}}}};
+  spec.attachments = {"a.cab", "p.lamp"};
+  return spec;
+}
+
+std::string ProgressiveFixture() {
+  MeshSpec spec;
+  spec.chunks = {Quad(0)};
+  spec.attachments = {"a.x"};
+  Bytes pmin;  // two pool words, one entry, one group, one level, linked by their counts
+  pmin.Begin("PMIN", 101).U32(2).U32(1).U32(1).U32(1).U32(7).U32(8);
+  pmin.U32(0).U32(0).U32(0).U32(2).U32(0).U32(1).U32(1).End();
+  spec.tail = pmin.out;
+  return WriteMesh(spec);
+}
+
+// A skeleton of `depth` bones, each the only child of the one before.
+std::string NestedSkeleton(u32 depth) {
+  Bytes skel;
+  skel.Begin("SKEL", 100);
+  for (u32 d = 0; d < depth; ++d) {
+    skel.Begin("BONE", 100).Str("b");
+    for (int k = 0; k < 7; ++k) skel.F32(0);
+    skel.U32(d + 1 < depth ? 1 : 0);
+  }
+  for (u32 d = 0; d < depth; ++d) skel.End();
+  skel.End();
+  MeshSpec spec;
+  spec.chunks = {Quad(0)};
+  spec.tail = skel.out;
+  return WriteMesh(spec);
+}
+
+void Patch(std::string& bytes, const char* tag, size_t offset, u32 value) {
+  const size_t at = bytes.find(tag);
+  ASSERT_NE(std::string::npos, at) << tag;
+  std::memcpy(&bytes[at + offset], &value, 4);
+}
+
+TEST(HostileMeshTest, PrefixesAndByteFlipsEndWithACode) {
+  const std::pair<std::string, bool> fixtures[] = {
+      {WriteMesh(SkinnedSpec()), false}, {ProgressiveFixture(), true}, {NestedSkeleton(3), false}};
+  std::mt19937 random(25);
+  for (const auto& [bytes, progressive] : fixtures) {
+    ASSERT_EQ(RES_OK, LoadHostile(bytes, progressive));
+    for (size_t n = 1; n < bytes.size(); ++n) {
+      const u32 code = LoadHostile(bytes.substr(0, n), progressive);
+      ASSERT_TRUE(code == RES_FILE_FORMAT_ERROR || code == RES_FILE_VERSION_ERROR) << n;
+    }
+    for (int flip = 0; flip < 10000; ++flip) {
+      std::string damaged = bytes;
+      damaged[random() % damaged.size()] ^= char(1 + random() % 255);
+      ASSERT_LE(LoadHostile(damaged, progressive, false), u32(RES_FILE_DATA_ERROR));
+    }
+  }
+}
+
+TEST(HostileMeshTest, HandMadeCases) {
+  struct Case {
+    const char* name;
+    std::function<std::string()> make;
+    u32 code;
+    bool progressive = false;
+  };
+  auto patched = [](const char* tag, size_t offset, u32 value) {
+    return [=] {
+      std::string bytes = WriteMesh(SkinnedSpec());
+      Patch(bytes, tag, offset, value);
+      return bytes;
+    };
+  };
+  const Case cases[] = {
+      {"chunk count 0xFFFFFFFF", patched("INFO", 40, 0xFFFFFFFF), RES_FILE_FORMAT_ERROR},
+      {"T = 1000", patched("GEOM", 36, 1000), RES_FILE_FORMAT_ERROR},
+      {"GEOM size -8", patched("GEOM", 4, u32(-8)), RES_FILE_FORMAT_ERROR},
+      {"NINF naming chunk 7", patched("NINF", 16, 7u << 16), RES_FILE_FORMAT_ERROR},
+      {"NINF naming face 2", patched("NINF", 16, 2), RES_FILE_FORMAT_ERROR},
+      {"short NINF", patched("NINF", 4, 8), RES_FILE_FORMAT_ERROR},
+      {"weights past the INFL", patched("INFL", 16 + 12 + 8 + 12 + 36 + 4 + 4, 0x7FFFFFFF),
+       RES_FILE_FORMAT_ERROR},
+      {"bones nested 100,000 deep", [] { return NestedSkeleton(100000); }, RES_FILE_FORMAT_ERROR},
+      {"PMIN groups claiming two entries",
+       [] {
+         std::string bytes = ProgressiveFixture();
+         Patch(bytes, "PMIN", 28 + 8 + 16 + 4, 2);
+         return bytes;
+       },
+       RES_FILE_FORMAT_ERROR, true},
+      {"PMIN counts past the chunk",
+       [] {
+         std::string bytes = ProgressiveFixture();
+         Patch(bytes, "PMIN", 12, 0x40000000);
+         return bytes;
+       },
+       RES_FILE_FORMAT_ERROR, true},
+      // A bone naming itself as parent hangs from the root; the mesh loads.
+      {"self-parented bones",
+       [] {
+         MeshSpec spec = SkinnedSpec();
+         spec.bones.push_back({"loop", "loop", {}});
+         return WriteMesh(spec);
+       },
+       RES_OK},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.code, LoadHostile(c.make(), c.progressive)) << c.name;
+}
+
+}  // namespace

@@ -1,0 +1,161 @@
+#include <gtest/gtest.h>
+
+#include "mesh/kestro_dynamic_mesh_instance.h"
+#include "mesh/kestro_geometry_base_resource.h"
+#include "mesh/kq_axis_box_tree.h"
+#include "mesh/mesh_fixture.h"
+#include "mesh/overlapped_resource_system.h"
+#include "support/thread_watchdog.h"
+
+namespace {
+
+using fixture::MeshSpec;
+using fixture::Quad;
+using fixture::ResourceScene;
+using fixture::WriteMesh;
+using Qel::Vector3;
+
+struct InstanceDeleter {
+  void operator()(KestroIndexedMeshInstance* instance) const { delete instance; }
+};
+using InstancePtr = std::unique_ptr<KestroIndexedMeshInstance, InstanceDeleter>;
+
+Vector3 PositionOf(const KestroIndexedMeshInstance& instance, u32 chunk, u32 vertex) {
+  return instance.GetChunks().Get(chunk)->GetItem(Qel::kItemPosition).Get<Vector3>(vertex);
+}
+
+// Two quads moved in software by two bones: every vertex rests at (1, 2, 3) in its bone's space.
+MeshSpec SkinnedQuads(u32 matrices) {
+  MeshSpec spec;
+  spec.infoVersion = 102;
+  spec.influences = 1;
+  spec.matrices = matrices;
+  spec.chunks = {Quad(0), Quad(2)};
+  std::vector<fixture::Weight> all;
+  for (u32 v = 0; v < 4; ++v) all.push_back({v, 1.0f, {1, 2, 3}});
+  spec.bones = {{"root", "", {{0, all}}}, {"arm", "root", {{1, all}}}};
+  for (auto& chunk : spec.chunks) chunk.weights = 1;
+  return spec;
+}
+
+TEST(MeshInstanceTest, SoftwareSkinningMovesEveryChunkOncePerStamp) {
+  ResourceScene scene;
+  KestroGeometryBaseResource* resource = scene.Lock("m/s.im", WriteMesh(SkinnedQuads(2)));
+  InstancePtr instance(resource->CreateMeshInstance());
+  ASSERT_NE(nullptr, instance);
+  EXPECT_EQ(18u, instance->GetID());
+  Qel::Display& display = *scene.engine.GetDisplay();
+  instance->Render(display, 5);
+  for (u32 chunk = 0; chunk < 2; ++chunk) {
+    for (u32 v = 0; v < 4; ++v) EXPECT_EQ(Vector3(1, 2, 3), PositionOf(*instance, chunk, v));
+  }
+  instance->GetChunks().Get(1)->GetItem(Qel::kItemPosition).Set(0, Vector3(9, 9, 9));
+  instance->Render(display, 5);
+  EXPECT_EQ(Vector3(9, 9, 9), PositionOf(*instance, 1, 0));  // skinned once for stamp 5
+  instance->Render(display, 6);
+  EXPECT_EQ(Vector3(1, 2, 3), PositionOf(*instance, 1, 0));
+
+  InstancePtr copy(instance->CreateInstance());
+  ASSERT_NE(nullptr, copy->GetSkeleton());
+  EXPECT_NE(instance->GetSkeleton(), copy->GetSkeleton());
+  copy->GetSkeleton()->SetReferenceFrame(Vector3(10, 0, 0), Qel::Quaternion());
+  copy->Render(display, 7);
+  instance->Render(display, 7);
+  EXPECT_EQ(Vector3(11, 2, 3), PositionOf(*copy, 0, 0));
+  EXPECT_EQ(Vector3(11, 2, 3), PositionOf(*copy, 1, 0));  // the arm hangs from the root
+  EXPECT_EQ(Vector3(1, 2, 3), PositionOf(*instance, 0, 0));
+  // The definition's own chunks keep their file positions.
+  EXPECT_EQ(Vector3(0, 0, 0),
+            resource->GetMeshDefinition()->GetChunks().Get(0)->GetItem(1).Get<Vector3>(0));
+}
+
+TEST(MeshInstanceTest, InstanceKindsCopiesAndRays) {
+  ResourceScene scene;
+  // Bones without matrices place a plain instance; matrices without a root bone place none.
+  MeshSpec rootless = SkinnedQuads(2);
+  rootless.bones[0].parent = "arm";
+  EXPECT_EQ(nullptr, scene.Lock("m/r.im", WriteMesh(rootless))->CreateMeshInstance());
+  MeshSpec spec = SkinnedQuads(0);
+  spec.attachments = {"p.lamp", "xp", "a.cab"};
+  InstancePtr plain(scene.Lock("m/p.im", WriteMesh(spec))->CreateMeshInstance());
+  ASSERT_NE(nullptr, plain);
+  EXPECT_EQ(17u, plain->GetID());
+  plain->GetResource()->Unlock();                // the scene's own lock
+  EXPECT_FALSE(plain->GetResource()->Unload());  // its instance still reads the definition
+  EXPECT_NE(nullptr, plain->FindByName(Qel::PString("p")));
+  EXPECT_EQ(nullptr, plain->FindByName(Qel::PString("xp")));
+  EXPECT_NE(nullptr, plain->FindByName(Qel::PString("a.cab")));  // no bone "a": on the structure
+
+  struct Ray {
+    Vector3 origin, direction;
+    Vector3 scale;
+    bool hit;
+    f32 distance;
+    u32 chunk;
+  };
+  const Ray rays[] = {
+      {{2.5f, 0.5f, 5}, {0, 0, -1}, {1, 1, 1}, true, 5, 1},
+      {{0.5f, 0.5f, -5}, {0, 0, -1}, {1, 1, 1}, false, 0, 0},  // behind the origin
+      {{0.5f, 0.5f, 5}, {0, 0, 1}, {1, 1, 1}, false, 0, 0},
+      {{0.5f, 0.5f, 5}, {0, 0, -1}, {1, 0, 1}, false, 0, 0},  // a zero scale
+      {{5, 0.5f, 5}, {0, 0, -1}, {2, 1, 1}, true, 5, 1},
+  };
+  for (const Ray& ray : rays) {
+    plain->SetScale(ray.scale);
+    f32 distance = 100.0f;
+    KestroFace face;
+    ASSERT_EQ(ray.hit, plain->TestCollisionGeometry(ray.origin, ray.direction, distance, face))
+        << ray.origin.x << " " << ray.origin.z;
+    if (!ray.hit) continue;
+    EXPECT_FLOAT_EQ(ray.distance, distance);
+    EXPECT_EQ(ray.chunk, face.chunk);
+  }
+  plain->SetScale(Vector3(1, 1, 1));
+  EXPECT_FALSE(plain->IsScaled());
+  EXPECT_EQ(Vector3(1.5f, 0.5f, 0), plain->GetBoundingVolume().halfExtents);
+
+  InstancePtr copy(plain->CreateInstance());
+  EXPECT_TRUE(copy->GetChunks().SharesBlockWith(plain->GetChunks()));
+  EXPECT_EQ(plain->GetMipFactor(), copy->GetMipFactor());
+  EXPECT_EQ(plain->GetBoundingVolume().centre, copy->GetBoundingVolume().centre);
+  copy->MakeChunksUnique();
+  copy->CloneChunk(0);
+  EXPECT_NE(copy->GetChunks().Get(0), plain->GetChunks().Get(0));
+  EXPECT_EQ(copy->GetChunks().Get(1), plain->GetChunks().Get(1));
+
+  MeshSpec progressiveSpec = SkinnedQuads(0);
+  progressiveSpec.pmin = true;
+  InstancePtr progressive(scene.Lock("m/q.pm", WriteMesh(progressiveSpec))->CreateMeshInstance());
+  ASSERT_NE(nullptr, progressive);
+  EXPECT_EQ(19u, progressive->GetID());
+  EXPECT_FALSE(progressive->AddChunk(plain->GetChunks().Get(0), plain->GetMaterials().Get(0)));
+  EXPECT_EQ(2u, progressive->GetChunkCount());
+  InstancePtr progressiveCopy(progressive->CreateInstance());
+  for (u32 i = 0; i < 2; ++i) {
+    EXPECT_NE(progressive->GetChunks().Get(i), progressiveCopy->GetChunks().Get(i));
+  }
+}
+
+TEST(MeshInstanceTest, CollisionTreeIsDeliveredOnceServed) {
+  fixture::Engine engine;
+  MeshSpec spec;
+  spec.chunks = {Quad(0)};
+  auto system = std::make_unique<OverlappedResourceSystem>();
+  {
+    // A definition that goes with its build still pending ends the build first.
+    KestroIndexedMeshDefinition pending;
+    ASSERT_EQ(0u, engine.Load(pending, WriteMesh(spec)));
+    pending.RequestCollisionTree();
+  }
+  KestroIndexedMeshDefinition definition;
+  ASSERT_EQ(0u, engine.Load(definition, WriteMesh(spec)));
+  EXPECT_TRUE(watchdog::Eventually([&] { return definition.GetCollisionTree() != nullptr; }));
+  EXPECT_FALSE(definition.HasPendingCollisionTree());
+  system.reset();
+  KestroIndexedMeshDefinition without;
+  ASSERT_EQ(0u, engine.Load(without, WriteMesh(spec)));
+  EXPECT_EQ(nullptr, without.GetCollisionTree());
+  EXPECT_FALSE(without.HasPendingCollisionTree());
+}
+
+}  // namespace
