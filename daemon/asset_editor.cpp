@@ -10,6 +10,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <vector>
 
 #include "daemon/asset_scanner.h"
@@ -236,6 +237,10 @@ size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs,
   }
   std::vector<ScannedAsset> placed;
   std::vector<size_t> placedJobs;
+  // The renames are made durable together before the index names them: one sync per folder
+  // rather than two per asset.
+  std::set<std::string> pendingSyncs;
+  folders_.CollectSyncs(&pendingSyncs);
   for (size_t i = 0; i < jobs.size(); ++i) {
     const bool again = std::any_of(placed.begin(), placed.end(), [&](const ScannedAsset& a) {
       return a.record.kuid == jobs[i].kuid;
@@ -248,6 +253,8 @@ size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs,
       placedJobs.push_back(i);
     }
   }
+  folders_.CollectSyncs(nullptr);
+  SafeFolder::SyncFolders(pendingSyncs);
   // One index change for the whole set: each change reads every content folder.
   if (!store_.RecordChanges(placed, KUID::Null(), &error)) {
     for (const size_t i : placedJobs) errors[i] = error;

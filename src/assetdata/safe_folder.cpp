@@ -134,6 +134,18 @@ bool RemoveInner(const std::string& path, int depth) {
 
 }  // namespace
 
+void SafeFolder::Sync(const std::string& folder) const {
+  if (pending_ != nullptr) {
+    pending_->insert(folder);
+  } else {
+    SyncFolder(folder);
+  }
+}
+
+void SafeFolder::SyncFolders(const std::set<std::string>& folders) {
+  for (const std::string& folder : folders) SyncFolder(folder);
+}
+
 std::string SafeFolder::Resolve(const std::string& relative) const {
   if (relative.empty() || relative.front() == '/') return {};
   size_t start = 0;
@@ -225,8 +237,8 @@ bool SafeFolder::Move(const std::string& from, const std::string& to, std::strin
     error = Describe("cannot move", from);
     return false;
   }
-  SyncFolder(Parent(to));
-  SyncFolder(Parent(from));
+  Sync(Parent(to));
+  Sync(Parent(from));
   return true;
 }
 
@@ -242,7 +254,7 @@ bool SafeFolder::Exchange(const std::string& a, const std::string& b, std::strin
     error = Describe("cannot exchange", a);
     return false;
   }
-  SyncFolder(Parent(a));
-  SyncFolder(Parent(b));
+  Sync(Parent(a));
+  Sync(Parent(b));
   return true;
 }

@@ -4,6 +4,7 @@
 // crash leaves either the old folder or the new one, whole.
 #pragma once
 
+#include <set>
 #include <string>
 
 class SafeFolder {
@@ -29,9 +30,16 @@ class SafeFolder {
   // Swaps two existing folders in one step. `unsupported` is set when the file system cannot.
   bool Exchange(const std::string& a, const std::string& b, std::string& error,
                 bool* unsupported = nullptr) const;
+  // While a set is given, the folder syncs of Move and Exchange are collected into it instead of
+  // made, so that many moves can be made durable together (SyncFolders). Null makes them again.
+  void CollectSyncs(std::set<std::string>* pending) const { pending_ = pending; }
+  static void SyncFolders(const std::set<std::string>& folders);
   // Makes the folder and its missing parents inside the root.
   bool MakeFolders(const std::string& path, std::string& error) const;
 
  private:
+  void Sync(const std::string& folder) const;
+
   std::string root_;
+  mutable std::set<std::string>* pending_ = nullptr;
 };
