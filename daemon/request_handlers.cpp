@@ -659,7 +659,12 @@ AssetEditor::FolderFiller ArchivedAssetFiller(ArchivedAsset& asset) {
       why = message.CStr();
       return false;
     }
-    if (!config.SaveFile("", (folder + "/config.txt").c_str(), "txt")) {
+    // The folder is new and placed only once whole, so the file needs no copy of its own.
+    Qel::DynamicBuffer text;
+    TBuffer out(&text, false);
+    WriteSoupText(out, config);
+    if (!WriteStoredFile({text.GetData(), text.GetDataSize()}, Qel::PString(),
+                         (folder + "/config.txt").c_str())) {
       why = "cannot write the configuration";
       return false;
     }
