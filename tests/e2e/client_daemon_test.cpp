@@ -345,6 +345,15 @@ TEST_F(ClientDaemonTest, InstallAssetFromFileWritesNewAndInstalledAssets) {
   EXPECT_NE(config.find("Packaged"), std::string::npos) << config;
   EXPECT_TRUE(std::filesystem::exists(userData + "editing/barn/sub/a.txt"));
   EXPECT_TRUE(std::filesystem::exists(userData + "local/barn/config.txt"));
+
+  // A folder outside UserData is copied in whole; one without a configuration installs nothing.
+  root_->WriteFile("import/shed/config.txt", "kuid <kuid:500:2>\nkind \"scenery\"\n");
+  root_->WriteFile("import/shed/sub/b.txt", "b");
+  bool second = false;
+  const std::string from = root_->Root() + "/import/";
+  EXPECT_EQ(PymInstallAssetFromFolder(from + "shed", nullptr, 6, second, nullptr), KUID(500, 2, 0));
+  EXPECT_TRUE(std::filesystem::exists(userData + "local/kuid 500 2 0/sub/b.txt"));
+  EXPECT_TRUE(PymInstallAssetFromFolder(from + "none", nullptr, 6, second, nullptr).IsNull());
 }
 
 }  // namespace
