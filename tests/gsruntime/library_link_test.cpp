@@ -159,6 +159,26 @@ TEST_F(LibraryLinkTest, LaterNativeWinsAndBinds) {
   EXPECT_FALSE(Logged("Could not resolve native link"));
 }
 
+// Every sample links, through a folder scan and through a path longer than a name-pool block.
+TEST_F(LibraryLinkTest, SamplesLink) {
+  const std::string deep = std::string(150, 'd') + "/" + std::string(150, 'e');
+  for (const char* name : {"chain_c", "chain_b", "chain_a", "shapes", "game", "text"}) {
+    const std::string text =
+        scratch::ReadAll(std::string(KESTRO_TEST_DATA_DIR) + "/gs_samples/" + name + ".gs");
+    Compile(name + std::string(".gs"), text);
+    Compile(deep + "/" + name + ".gs", text);
+  }
+  for (const char* name : {"chain_a", "shapes", "game", "text"}) {
+    EXPECT_NE(Load(name + std::string(".gsl")), nullptr) << name;
+  }
+  GSMachine::ResetForTests();
+  GSMachine& machine = GSMachine::Instance();
+  for (const char* name : {"chain_c", "chain_b", "chain_a"}) {
+    ASSERT_TRUE(machine.AddLibrary(folder_->path(), deep, name + std::string(".gsl")));
+  }
+  EXPECT_NE(machine.FindLibrary(deep + "/CHAIN_A.gsl"), nullptr);
+}
+
 // A failed link inside a cycle must not leave a library behind that points into the failed one.
 TEST_F(LibraryLinkTest, FailedLinkInCycleUnloadsItsDependents) {
   const std::string b = "include \"a.gs\"\nclass Bee { public int G() { A a; return 1; } };\n";
