@@ -116,6 +116,7 @@ show status "<kuid2:400100:1002:1>"
 # Script paths are taken relative to the folder the tool was started in.
 cd "$root/scripts-demo"
 show encrypt hello.gs
+show compile hello.gs
 ls -l "$root/scripts-demo"
 echo
 cd "$repo"

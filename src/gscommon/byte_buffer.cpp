@@ -69,7 +69,9 @@ bool ByteBuffer::Grow(u32 n) {
     return false;
   }
   if (n >= capacity_) {
-    u64 wanted = u64(n) + growthStep_;
+    // At least doubling: a buffer that grows by a fixed step alone copies itself once per step,
+    // which makes building a large image quadratic.
+    u64 wanted = u64(n) + (growthStep_ > capacity_ ? growthStep_ : capacity_);
     void* raw = nullptr;
     u8* grown = wanted <= 0xFFFFFFFFu ? AllocateAligned(u32(wanted), &raw) : nullptr;
     if (grown == nullptr) {
@@ -87,7 +89,7 @@ bool ByteBuffer::Grow(u32 n) {
   return (flags_ & kOutOfStorage) == 0;
 }
 
-bool ByteBuffer::Write(const void* data, u32 length) {
+bool ByteBuffer::WriteGrowing(const void* data, u32 length) {
   if (flags_ & kOutOfStorage) return false;
   u64 end = u64(position_) + length;
   if (end > 0xFFFFFFFFu) {
@@ -98,20 +100,6 @@ bool ByteBuffer::Write(const void* data, u32 length) {
   if (length != 0) std::memcpy(data_ + position_, data, length);
   position_ = u32(end);
   return true;
-}
-
-bool ByteBuffer::WriteU8(u8 value) { return Write(&value, 1); }
-
-bool ByteBuffer::WriteU16(u16 value) {
-  u8 bytes[2];
-  ByteOrder::StoreLE16(bytes, value);
-  return Write(bytes, 2);
-}
-
-bool ByteBuffer::WriteU32(u32 value) {
-  u8 bytes[4];
-  ByteOrder::StoreLE32(bytes, value);
-  return Write(bytes, 4);
 }
 
 bool ByteBuffer::WriteF32(f32 value) {

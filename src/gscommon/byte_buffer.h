@@ -3,6 +3,8 @@
 // every later write, so a writer may check the flag once at the end.
 #pragma once
 
+#include <cstring>
+
 #include "qel/types.h"
 
 namespace Utils {
@@ -13,7 +15,8 @@ class ByteBuffer {
   static constexpr u32 kOutOfStorage = 0x1;  // a growth failed; later writes are skipped
   static constexpr u32 kBadPosition = 0x2;   // a seek or read went past the written size
 
-  // Allocates `growthStep` bytes of storage; the capacity grows by that step beyond each need.
+  // Allocates `growthStep` bytes of storage; the capacity grows by at least that step beyond each
+  // need.
   explicit ByteBuffer(u32 growthStep = 1024);
   ~ByteBuffer();
   ByteBuffer(const ByteBuffer&) = delete;
@@ -22,17 +25,33 @@ class ByteBuffer {
   ByteBuffer(ByteBuffer&& other) noexcept;
   ByteBuffer& operator=(ByteBuffer&& other) noexcept;
 
-  // Makes room for `n` bytes (reallocating when n is at least the capacity) and raises the size to
-  // n. Without storage, or when the allocation fails, sets kOutOfStorage and keeps the old storage
-  // and size. Returns false when kOutOfStorage is set afterwards.
+  // Makes room for `n` bytes (reallocating when n is at least the capacity, to n plus the larger
+  // of the growth step and the old capacity) and raises the size to n. Without storage, or when the
+  // allocation fails, sets kOutOfStorage and keeps the old storage and size. Returns false when
+  // kOutOfStorage is set afterwards.
   bool Grow(u32 n);
 
   // Writes at the position and advances it; skipped entirely when kOutOfStorage is (or becomes)
   // set. Return false when the bytes were not written.
-  bool Write(const void* data, u32 length);
-  bool WriteU8(u8 value);
-  bool WriteU16(u16 value);
-  bool WriteU32(u32 value);
+  bool Write(const void* data, u32 length) {
+    // Most writes fit the storage: they need no growth and no call.
+    if (!(flags_ & kOutOfStorage) && u64(position_) + length < capacity_) {
+      if (length != 0) std::memcpy(data_ + position_, data, length);
+      position_ += length;
+      if (position_ > size_) size_ = position_;
+      return true;
+    }
+    return WriteGrowing(data, length);
+  }
+  bool WriteU8(u8 value) { return Write(&value, 1); }
+  bool WriteU16(u16 value) {
+    const u8 bytes[2] = {u8(value), u8(value >> 8)};
+    return Write(bytes, 2);
+  }
+  bool WriteU32(u32 value) {
+    const u8 bytes[4] = {u8(value), u8(value >> 8), u8(value >> 16), u8(value >> 24)};
+    return Write(bytes, 4);
+  }
   bool WriteI32(i32 value) { return WriteU32(static_cast<u32>(value)); }
   bool WriteF32(f32 value);
 
@@ -60,6 +79,7 @@ class ByteBuffer {
 
  private:
   void Release();
+  bool WriteGrowing(const void* data, u32 length);
 
   u32 flags_ = 0;
   u32 growthStep_ = 0;

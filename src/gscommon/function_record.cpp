@@ -1,46 +1,8 @@
 #include "gscommon/function_record.h"
 
-#include "platform/byte_order.h"
+#include "gscommon/word_reader.h"
 
 namespace GSByteCode {
-
-namespace {
-
-class WordReader {
- public:
-  WordReader(const u8* data, u32 size) : data_(data), size_(size) {}
-  bool U32(u32* value) {
-    if (size_ - position_ < 4 || position_ > size_) return Fail();
-    *value = ByteOrder::LoadLE32(data_ + position_);
-    position_ += 4;
-    return true;
-  }
-  bool I32(i32* value) {
-    u32 v;
-    if (!U32(&v)) return false;
-    *value = static_cast<i32>(v);
-    return true;
-  }
-  bool Skip(u64 bytes) {
-    if (bytes > size_ - position_) return Fail();
-    position_ += static_cast<u32>(bytes);
-    return true;
-  }
-  u32 Position() const { return position_; }
-  bool Failed() const { return failed_; }
-
- private:
-  bool Fail() {
-    failed_ = true;
-    return false;
-  }
-  const u8* data_;
-  u32 size_;
-  u32 position_ = 0;
-  bool failed_ = false;
-};
-
-}  // namespace
 
 bool ReadFunctionRecord(const u8* data, u32 size, u32 imageOffset, FunctionRecord* out) {
   WordReader r(data, size);

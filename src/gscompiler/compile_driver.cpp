@@ -8,9 +8,11 @@
 #include "core/crc32.h"
 #include "gscommon/byte_buffer.h"
 #include "gscompiler/checked_file_write.h"
+#include "gscompiler/code_generator.h"
 #include "gscompiler/compile_log.h"
 #include "gscompiler/compiler_state.h"
 #include "gscompiler/gs_source_file.h"
+#include "gscompiler/gsl_writer.h"
 #include "gscompiler/include_path_list.h"
 #include "gscompiler/parse_entry.h"
 #include "gscompiler/parse_node.h"
@@ -21,14 +23,6 @@
 namespace {
 
 constexpr u32 kImageInitialCapacity = 1024;
-
-// No semantic pass or code generator is linked in yet, so a parsed unit cannot become code.
-bool GenerateCode(GSCompilerState&) { return false; }
-
-// No library writer is linked in yet.
-bool BuildLibraryImage(Utils::ByteBuffer&, GSCompilerState&, GSCompileLog*, const char*) {
-  return false;
-}
 
 void FormatMessage(char (&buffer)[kMaxMessageLength + 1], const char* format, va_list args) {
   if (std::vsnprintf(buffer, sizeof buffer, format ? format : "", args) < 0) buffer[0] = 0;
@@ -287,7 +281,7 @@ i32 CompileTopUnit(GSCompilerState& state, const char* name, GSCompileLog* log) 
     ReportMessage(".. while compiling '%s'", name);
     return errors;
   }
-  if (!GenerateCode(state)) {
+  if (!GSCompiler::GenerateUnit(state)) {
     if (log) log->Add("\nInternal Code Generation Error...");
     return 1;
   }
@@ -311,7 +305,7 @@ i32 CompileLibraryFile(const char* sourcePath, const char* outputPath,
   if (errors != 0) return errors;
 
   Utils::ByteBuffer image(kImageInitialCapacity);
-  if (!BuildLibraryImage(image, *state, log, sourcePath)) {
+  if (!GSCompiler::GslWriter(image, *state, log, sourcePath)) {
     if (log) log->Add("Internal Compiler Error.\n");
     return 1;
   }
@@ -326,7 +320,7 @@ i32 CompileScriptFile(const char* sourceName, const char* outputPath, GSCompileL
   if (errors != 0) return errors;
 
   Utils::ByteBuffer image(kImageInitialCapacity);
-  if (!BuildLibraryImage(image, *state, log, sourceName)) {
+  if (!GSCompiler::GslWriter(image, *state, log, sourceName)) {
     AddToLog(log, Qel::String::Format("Internal Compiler Error on '%s'.\n", sourceName));
     return 1;
   }

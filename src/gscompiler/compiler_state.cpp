@@ -35,9 +35,10 @@ void UnitRecord::Reset(GSCompilerState* owner, GSCompileLog* unitLog) {
 }
 
 void GSCompilerState::Reset() {
+  classes.clear();
   symbols.Reset();
-  stringPool.Init(kStringPoolBuckets);
-  stringCount = 0;
+  strings.clear();
+  stringNumbers.clear();
   unitCounter = 0;
   includedUnits.clear();
 }

@@ -2,12 +2,15 @@
 #pragma once
 
 #include <memory>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "gscommon/block_memory.h"
 #include "gscommon/frame_memory.h"
 #include "gscommon/hash_table.h"
 #include "gscompiler/gs_symbol_table.h"
+#include "gscompiler/gsc_class.h"
 #include "qel/string.h"
 #include "qel/types.h"
 
@@ -49,13 +52,18 @@ class GSCompilerState {
   GSCompilerState(const GSCompilerState&) = delete;
   GSCompilerState& operator=(const GSCompilerState&) = delete;
 
-  // Empties the symbol table, the string pool (with a fresh table) and the counters.
+  // Empties the symbol table, the class list, the string pool (with a fresh table) and the
+  // counters.
   void Reset();
 
   GSCompiler::GSSymbolTable symbols;  // also holds the class and function reference counters
   UnitRecord rootUnit;
-  Utils::HashTable<u32> stringPool;
-  u32 stringCount = 0;
+  // The classes of the root unit in generation order, as the class section lists them.
+  std::vector<std::unique_ptr<GSCompiler::GSCClass>> classes;
+  // The string pool: texts by number, numbered in order of first use, and the number of each
+  // text. The library lists the texts in the walk order of a table of kStringPoolBuckets buckets.
+  std::vector<const char*> strings;
+  std::unordered_map<std::string_view, u32> stringNumbers;
   u32 unitCounter = 0;  // numbers units in the order their compilation reaches them
   // The included units, whose trees and texts live as long as the run.
   std::vector<std::unique_ptr<UnitRecord>> includedUnits;

@@ -9,6 +9,21 @@ void GSCFunction::LineHook(u32 offset, void* context) {
   f.lines.push_back({offset, line});
 }
 
+i32 GSCFunction::AcquireTemporary() {
+  for (i32 t = 0; t < kMaxTemporaries; ++t) {
+    if (temporariesInUse & (1u << t)) continue;
+    temporariesInUse |= 1u << t;
+    if (t + 1 > temporaryCount) temporaryCount = t + 1;
+    return firstLocal + localCount + t;
+  }
+  return -1;
+}
+
+void GSCFunction::ReleaseTemporary(i32 slot) {
+  const i32 t = slot - firstLocal - localCount;
+  if (t >= 0 && t < kMaxTemporaries) temporariesInUse &= ~(1u << t);
+}
+
 bool WriteFunctionRecord(const GSCFunction& function, const FunctionRecordInfo& info,
                          Utils::ByteBuffer& out) {
   using namespace GSByteCode;
@@ -29,9 +44,9 @@ bool WriteFunctionRecord(const GSCFunction& function, const FunctionRecordInfo& 
   out.WriteU32(info.localWords + 1);
   out.WriteU32(static_cast<u32>(emitter.MaxDepth()) + info.localWords + kFrameHeaderWords);
   out.WriteU32(arguments);
-  // The loader skips both counts; the first holds them all.
-  out.WriteU32(info.localWords);
-  out.WriteU32(0);
+  // The loader skips both counts; one of them holds them all.
+  out.WriteU32(info.localsInSecondCount ? 0 : info.localWords);
+  out.WriteU32(info.localsInSecondCount ? info.localWords : 0);
   out.WriteU32(static_cast<u32>(function.referenceSlots.size()));
   for (u32 slot : function.referenceSlots) out.WriteU32(slot);
   out.WriteU32(codeLength);

@@ -17,12 +17,9 @@ class GSCFunction {
  public:
   using LineDebugInfo = GSByteCode::LineDebugInfo;
   static constexpr u32 kDataGrowthStep = 64;
-  static constexpr u32 kLineTableStep = 128;
 
   explicit GSCFunction(const GSFunctionSymbol* symbol = nullptr)
-      : symbol(symbol), data(kDataGrowthStep) {
-    lines.reserve(kLineTableStep);
-  }
+      : symbol(symbol), data(kDataGrowthStep) {}
 
   // Makes the emitter append {offset, current line} before each instruction whose line differs
   // from the last entry's.
@@ -32,12 +29,24 @@ class GSCFunction {
     emitter.SetSourceLine(line);
   }
 
+  // Up to kMaxTemporaries locals after the parameters and locals, for values that code must put
+  // aside; -1 when all are taken. Release frees one for the next statement.
+  static constexpr i32 kMaxTemporaries = 8;
+  i32 AcquireTemporary();
+  void ReleaseTemporary(i32 slot);
+  // Local words of the frame: the function's own locals and the temporaries it ever used.
+  u32 LocalWords() const { return static_cast<u32>(localCount + temporaryCount); }
+
   const GSFunctionSymbol* symbol;
   CodeEmitter emitter;
   Utils::ByteBuffer data;
   std::vector<LineDebugInfo> lines;
   std::vector<u32> referenceSlots;
   i32 currentLine = 0;
+  i32 firstLocal = 1;  // slot of the first local: parameters + 1
+  i32 localCount = 0;
+  i32 temporaryCount = 0;  // the most temporaries in use at once
+  u32 temporariesInUse = 0;
 
  private:
   static void LineHook(u32 offset, void* context);
@@ -54,6 +63,8 @@ struct FunctionRecordInfo {
   u32 parameterCount = 0;  // without `me`
   u32 localWords = 0;
   bool lineTable = true;  // the field initialiser has none
+  // Which of the two local-word counts holds the local words: the field initialiser's second.
+  bool localsInSecondCount = false;
 };
 
 // Appends the function record (tag 9). False, with the record left incomplete, when the code

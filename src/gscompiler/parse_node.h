@@ -135,6 +135,10 @@ enum ParseFlag : u32 {
   kFlagDiscarded = 0x10000000,
   // Set by the semantic pass on a block that opened a scope level, which its end closes again.
   kFlagOpenedScope = 0x20000000,
+  // Set by the semantic pass on a name or member access that reads a data member, whose slot is
+  // then a field slot rather than a local slot. A local's symbol is gone once its function has
+  // been checked, so code generation cannot ask it.
+  kFlagField = 0x40000000,
 };
 
 }  // namespace GSCompiler

@@ -648,6 +648,7 @@ class SemanticContext {
     node->symbol = variable;
     const bool member = variable->owner != nullptr && variable->owner->kind == kSymbolClass &&
                         variable->scopeLevel == 0;
+    if (member) node->flags |= kFlagField;
     node->slot =
         member ? static_cast<const GSClassSymbol*>(variable->owner)->MemberSlot(variable, seenFrom)
                : variable->index;

@@ -1,5 +1,7 @@
-// Lists the byte code of function records: "gsdis <file>".
-// The file holds records one after another, each {u32 length, u32 tag, ...}; every function
+// Lists a compiled library or bare function records: "gsdis <file>".
+// A library (".gsl", recognised by its magic) is listed whole: header, units, class and function
+// references, then each class with its parents, fields, method table and functions. Any other
+// file holds records one after another, each {u32 length, u32 tag, ...}; every function
 // record (tag 9) is listed with its header, then its code one instruction a line (offset, '>'
 // where a jump lands, mnemonic, operands) with "; line N" before each source line's code. Other
 // records are skipped by their length. The exit code is 0, 1 for a file that cannot be read or
@@ -12,6 +14,8 @@
 
 #include "gscommon/disassembler.h"
 #include "gscommon/function_record.h"
+#include "gscommon/library_format.h"
+#include "gscommon/library_image.h"
 #include "platform/byte_order.h"
 
 namespace {
@@ -48,6 +52,17 @@ int main(int argc, char** argv) {
   const std::vector<u8> image((std::istreambuf_iterator<char>(in)),
                               std::istreambuf_iterator<char>());
   const u32 size = static_cast<u32>(image.size());
+  if (size >= 8 && ByteOrder::LoadLE32(image.data() + 4) == GSLibraryFormat::kMagic) {
+    GSLibraryFormat::LibraryImage library;
+    std::string error;
+    if (!GSLibraryFormat::ReadLibraryImage(image.data(), size, &library, &error)) {
+      std::fprintf(stderr, "Malformed library: %s.\n", error.c_str());
+      return 1;
+    }
+    const std::string listing = GSLibraryFormat::DescribeLibrary(library);
+    std::fwrite(listing.data(), 1, listing.size(), stdout);
+    return 0;
+  }
   u32 offset = 0;
   u32 functions = 0;
   while (size - offset >= 8) {

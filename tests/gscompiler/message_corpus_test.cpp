@@ -1,5 +1,6 @@
-// One script per declaration error, each with the exact message and error count, and a twin that
-// differs in the one fault and declares without error.
+// One script per compiler message (parse, declaration, checks, code generation), each compiled
+// whole with its exact messages and error count, and a twin that differs in the one fault and
+// compiles into a library.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -17,7 +18,12 @@ struct Case {
   Files files;  // the first one is compiled
   std::vector<std::string> messages;
   Files twin;
+  i32 errors = 1;
+  // What the driver adds: the unit that failed, or that generation failed.
+  const char* tail = ".. while compiling 'u.gs'";
 };
+
+constexpr const char* kGenerationFailed = "\nInternal Code Generation Error...";
 
 Files U(const std::string& text) { return {{"u.gs", text}}; }
 
@@ -37,6 +43,16 @@ std::string Nested(int depth) {
 }
 
 const Case kCases[] = {
+    // Parsing: a syntax error counts twice.
+    {"SyntaxError",
+     U("class A {\n  void f() { x = ; }\n};\n"),
+     {"u.gs(2) : parse error, line 2"},
+     U("class A {\n  void f() { int x; x = 1; }\n};\n"),
+     2},
+    {"MissingInclude",
+     U("include \"nope.gs\"\nclass A { };\n"),
+     {"Could not read file  : nope.gs.", ".. while compiling 'nope.gs'"},
+     {{"u.gs", "include \"b.gs\"\nclass A { };\n"}, {"b.gs", "class B { };\n"}}},
     // Derivation.
     {"ParentMissing",
      U("class A { };\nclass B isclass\n  Nope { };\n"),
@@ -69,7 +85,9 @@ const Case kCases[] = {
       {"b.gs", "include \"a.gs\"\n\nclass B isclass A { };\n"}},
      {"b.gs(3) : Class A and A causes cyclic derivation, line 3."},
      {{"a.gs", "include \"b.gs\"\nclass A isclass B { };\n"},
-      {"b.gs", "include \"a.gs\"\n\nclass B { };\n"}}},
+      {"b.gs", "include \"a.gs\"\n\nclass B { };\n"}},
+     1,
+     ".. while compiling 'a.gs'"},
     // Classes; both errors end the pass, so the later fault goes unreported.
     {"ClassSpecifiers",
      U("class A { };\npublic class B { };\nclass A { };\n"),
@@ -403,23 +421,56 @@ const Case kCases[] = {
      Fn("    B b;\n    b.h();\n", "class B { public void h() { } };")},
     // The walk.
     {"NestedTooDeep", U(Nested(130)), {"Stack overflow; code nested too deep."}, U(Nested(100))},
+    // Code generation.
+    {"NotImplemented",
+     U("class A {\n  int f(int a);\n};\n"),
+     {"Function A::f(int) not implemented"},
+     U("class A {\n  int f(int a);\n  int f(int b) { return b; }\n};\n"),
+     1,
+     kGenerationFailed},
+    {"NativeWithBody",
+     U("class A {\n  native int f() { return 1; }\n};\n"),
+     {"Native function A::f() has been implemented"},
+     U("class A {\n  native int f();\n};\n"),
+     1,
+     kGenerationFailed},
+    {"OverrideReturnType",
+     U("class A {\n  void f() { }\n};\nclass B isclass A {\n  int f() { return 1; }\n};\n"),
+     {"Wrong return type on function: $int@B::f()"},
+     U("class A {\n  void f() { }\n};\nclass B isclass A {\n  int f(int a) { return 1; }\n};\n"),
+     1,
+     kGenerationFailed},
+    {"DuplicateCase",
+     Fn("    switch (1) { case 2: ;\n    case 2: ; default: ; }\n"),
+     {M(4, "case has duplicate value, line 4")},
+     Fn("    switch (1) { case 2: ;\n    case 1 + 2: ; default: ; }\n"),
+     1,
+     kGenerationFailed},
+    {"NoSuchLabel",
+     Fn("    goto there;\n  here: ;\n"),
+     {M(3, "no matching label, line 3")},
+     Fn("    goto here;\n  here: ;\n"),
+     1,
+     kGenerationFailed},
 };
 
-class DeclarationCorpusTest : public gs_test::DeclareFixture,
-                              public ::testing::WithParamInterface<Case> {};
+class MessageCorpusTest : public gs_test::DeclareFixture,
+                          public ::testing::WithParamInterface<Case> {};
 
-TEST_P(DeclarationCorpusTest, ReportsTheOneErrorAndTheTwinDeclares) {
+TEST_P(MessageCorpusTest, ReportsTheOneErrorAndTheTwinCompiles) {
   const Case& c = GetParam();
-  EXPECT_EQ(Declare(c.files), 1);
-  EXPECT_EQ(messages_, c.messages);
-  EXPECT_EQ(state_->rootUnit.errorCount, 1);
+  EXPECT_EQ(Compile(c.files), c.errors);
+  std::vector<std::string> expected = c.messages;
+  expected.push_back(c.tail);
+  EXPECT_EQ(messages_, expected);
   EXPECT_EQ(state_->symbols.Level(), 0) << "every level that opened has closed";
 
-  EXPECT_EQ(Declare(c.twin), 0) << ::testing::PrintToString(messages_);
+  EXPECT_EQ(Compile(c.twin), 0) << ::testing::PrintToString(messages_);
   EXPECT_TRUE(messages_.empty()) << ::testing::PrintToString(messages_);
+  EXPECT_FALSE(library_.classes.empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(OneError, DeclarationCorpusTest, ::testing::ValuesIn(kCases),
+INSTANTIATE_TEST_SUITE_P(OneError, MessageCorpusTest, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<Case>& info) {
                            return std::string(info.param.name);
                          });

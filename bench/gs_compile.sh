@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# The whole compile to a library: `gsc -s` (parse, declare, check, generate code and write the
+# .gsl file) on the generated GameScript program of gs_program.awk, 200,000 lines, beside
+# `luac5.4 -o` writing the byte code of a Lua chunk of the same line count and shape, in one
+# run. Prints both means, lines per second and their ratio; the target is a ratio within 2.
+set -euo pipefail
+build=$(cd "${1:?build folder}" && pwd)
+lines=${GS_COMPILE_LINES:-200000}
+if ! command -v hyperfine >/dev/null || ! command -v luac5.4 >/dev/null; then
+  echo "gs_compile: hyperfine or luac5.4 is missing (scripts/install-deps.sh --bench); skipped"
+  exit 0
+fi
+if [[ ! -x "$build/gsc" ]]; then
+  echo "gs_compile: $build/gsc is missing; skipped"
+  exit 0
+fi
+
+work=$(mktemp -d /tmp/kestro-bench-gscompile.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+awk -v lines="$lines" -v gs="$work/unit.gs" -v lua="$work/unit.lua" -f "$(dirname "$0")/gs_program.awk"
+[[ $(wc -l <"$work/unit.gs") -eq $lines && $(wc -l <"$work/unit.lua") -eq $lines ]]
+
+# Both must accept their input and write their output, or the timings mean nothing.
+"$build/gsc" -s "$work/unit.gs"
+[[ -s "$work/unit.gsl" ]]
+luac5.4 -o "$work/unit.luac" "$work/unit.lua"
+
+hyperfine --style basic --warmup 3 --runs 20 -N --export-csv "$work/times.csv" \
+  --command-name "gsc -s" "$build/gsc -s $work/unit.gs" \
+  --command-name "luac5.4 -o" "luac5.4 -o $work/unit.luac $work/unit.lua" >/dev/null \
+  2>"$work/hyperfine.log" || { cat "$work/hyperfine.log"; exit 1; }
+
+# Columns: command, mean, stddev, median, user, system, min, max (seconds).
+awk -F, -v lines="$lines" 'NR == 2 { gs = $2 } NR == 3 { lua = $2 }
+  END {
+    printf "== gs_compile (%d lines)\n", lines
+    printf "gsc -s:     %8.2f ms  %12.0f lines/s\n", gs * 1000, lines / gs
+    printf "luac5.4 -o: %8.2f ms  %12.0f lines/s\n", lua * 1000, lines / lua
+    printf "ratio: %.2f (target within 2)\n", gs / lua
+  }' "$work/times.csv"

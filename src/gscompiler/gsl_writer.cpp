@@ -1,0 +1,185 @@
+#include "gscompiler/gsl_writer.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "gscommon/hash_table.h"
+#include "gscommon/library_format.h"
+#include "gscompiler/compiler_state.h"
+#include "gscompiler/gs_symbol.h"
+#include "gscompiler/gs_symbol_table.h"
+
+namespace GSCompiler {
+
+namespace {
+
+using namespace GSLibraryFormat;
+
+constexpr u32 kTailCapacity = 512;
+
+// Reserves count entries of `words` words and gives the position of the first.
+u32 ReserveTable(Utils::ByteBuffer& out, u32 count, u32 words) {
+  const u32 at = out.Position();
+  for (u32 i = 0; i < count * words; ++i) out.WriteU32(0);
+  return at;
+}
+
+// Writes the words of entry `number` of a table reserved at `table`, then returns to the end.
+void FillEntry(Utils::ByteBuffer& out, u32 table, u32 number, std::initializer_list<u32> words) {
+  const u32 end = out.Position();
+  if (!out.SetPosition(table + number * static_cast<u32>(words.size()) * 4)) return;
+  for (u32 w : words) out.WriteU32(w);
+  out.SetPosition(end);
+}
+
+}  // namespace
+
+u32 BeginRecord(Utils::ByteBuffer& out, u32 tag) {
+  const u32 start = out.Position();
+  out.WriteU32(0);
+  out.WriteU32(tag);
+  return start;
+}
+
+bool EndRecord(Utils::ByteBuffer& out, u32 start) {
+  const u32 end = out.Position();
+  if (out.OutOfStorage() || !out.SetPosition(start)) return false;
+  out.WriteU32(end - start);
+  return out.SetPosition(end) && !out.OutOfStorage();
+}
+
+u32 InternString(GSCompilerState& state, const char* text) {
+  if (text == nullptr) text = "";
+  const auto found = state.stringNumbers.find(text);
+  if (found != state.stringNumbers.end()) return found->second;
+  const char* kept = state.symbols.KeepName(text);
+  const u32 number = static_cast<u32>(state.strings.size());
+  if (kept == nullptr) return number;
+  state.strings.push_back(kept);
+  state.stringNumbers.emplace(kept, number);
+  return number;
+}
+
+void WriteLibraryIdTable(Utils::ByteBuffer& out, GSCompilerState& state) {
+  const u32 start = BeginRecord(out, kLibraryIdTable);
+  out.WriteU32(state.unitCounter);
+  const u32 table = ReserveTable(out, state.unitCounter, 2);
+  for (const GSSymbol* s : state.symbols.GlobalsInTableOrder()) {
+    if (s->kind != kSymbolLibrary || s->index < 0 || u32(s->index) >= state.unitCounter) continue;
+    const auto* library = static_cast<const GSDependentSymbol*>(s);
+    FillEntry(out, table, u32(s->index), {library->sourceId, library->nameId});
+  }
+  EndRecord(out, start);
+}
+
+void WriteStringSection(Utils::ByteBuffer& out, GSCompilerState& state) {
+  const u32 start = BeginRecord(out, kStringSection);
+  const u32 count = static_cast<u32>(state.strings.size());
+  out.WriteU32(count);
+  if (count == 0) {
+    EndRecord(out, start);
+    return;
+  }
+  // The texts go in the order of a walk of the pool's table: by bucket, each chain in key order.
+  std::vector<std::pair<u32, u32>> order;  // (bucket, number)
+  order.reserve(count);
+  for (u32 i = 0; i < count; ++i) {
+    order.emplace_back(Utils::HashString(state.strings[i]) % GSCompilerState::kStringPoolBuckets,
+                       i);
+  }
+  std::sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
+    if (a.first != b.first) return a.first < b.first;
+    return std::strcmp(state.strings[a.second], state.strings[b.second]) < 0;
+  });
+  const u32 table = ReserveTable(out, count, 1);
+  const u32 texts = out.Position();
+  for (const auto& [bucket, number] : order) {
+    const char* text = state.strings[number];
+    FillEntry(out, table, number, {out.Position() - texts});
+    out.Write(text, static_cast<u32>(std::strlen(text) + 1));
+  }
+  while (out.Position() % 4 != 0) out.WriteU8(0);
+  EndRecord(out, start);
+}
+
+void WriteClassReferenceSection(Utils::ByteBuffer& out, GSCompilerState& state) {
+  GSSymbolTable& symbols = state.symbols;
+  const u32 count = static_cast<u32>(symbols.classReferenceCounter);
+  const u32 start = BeginRecord(out, kClassReferenceSection);
+  out.WriteU32(count);
+  const u32 table = ReserveTable(out, count, 2);
+  for (const GSSymbol* s : symbols.GlobalsInTableOrder()) {
+    if (s->kind != kSymbolClass || s->referenceNumber < 0 || u32(s->referenceNumber) >= count) {
+      continue;
+    }
+    const auto* cls = static_cast<const GSClassSymbol*>(s);
+    const u32 unit = cls->library != nullptr ? u32(cls->library->index) : 0;
+    FillEntry(out, table, u32(s->referenceNumber), {unit, InternString(state, s->name)});
+  }
+  EndRecord(out, start);
+}
+
+void WriteFunctionReferenceSection(Utils::ByteBuffer& out, GSCompilerState& state) {
+  GSSymbolTable& symbols = state.symbols;
+  const u32 count = static_cast<u32>(symbols.functionReferenceCounter);
+  const u32 start = BeginRecord(out, kFunctionReferenceSection);
+  out.WriteU32(count);
+  const u32 table = ReserveTable(out, count, 3);
+  for (const GSSymbol* s : symbols.GlobalsInTableOrder()) {
+    if (s->kind != kSymbolClass) continue;
+    const auto* cls = static_cast<const GSClassSymbol*>(s);
+    const Utils::HashNodeTable& members = cls->Members();
+    for (Utils::IHashNode* n = members.First(); n != nullptr; n = members.Next(n)) {
+      const GSSymbol* member = static_cast<const GSSymbol*>(n);
+      if (member->kind != kSymbolFunction || member->referenceNumber < 0 ||
+          u32(member->referenceNumber) >= count) {
+        continue;
+      }
+      const auto* f = static_cast<const GSFunctionSymbol*>(member);
+      const u32 name = InternString(state, SignatureText(*f, true, cls->name).c_str());
+      const i32 slot = static_cast<i16>(cls->inheritedFunctionCount + f->index);
+      FillEntry(out, table, u32(f->referenceNumber),
+                {u32(cls->referenceNumber), name, static_cast<u32>(slot)});
+    }
+  }
+  EndRecord(out, start);
+}
+
+bool WriteClassSection(Utils::ByteBuffer& out, GSCompilerState& state) {
+  const u32 start = BeginRecord(out, kClassSection);
+  out.WriteU32(static_cast<u32>(state.classes.size()));
+  for (const auto& cls : state.classes) {
+    if (!cls->WriteClassRecord(state, out)) return false;
+  }
+  return EndRecord(out, start);
+}
+
+bool GslWriter(Utils::ByteBuffer& image, GSCompilerState& state, GSCompileLog*,
+               const char* libraryName) {
+  Utils::ByteBuffer tail(kTailCapacity);
+  WriteClassReferenceSection(tail, state);
+  WriteFunctionReferenceSection(tail, state);
+  if (!WriteClassSection(tail, state) || tail.OutOfStorage()) return false;
+
+  std::string name = libraryName != nullptr ? libraryName : "";
+  for (char& c : name) {
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  }
+  if (!image.SetPosition(0)) return false;
+  image.WriteU32(0);
+  image.WriteU32(kMagic);
+  image.WriteU32(kVersionBits);
+  const GSDependentSymbol* root = state.symbols.FindLibrary(state.rootUnit.fileName.CStr());
+  image.WriteU32(root != nullptr ? root->sourceId : state.rootUnit.sourceId);
+  image.WriteU32(root != nullptr ? root->nameId : state.rootUnit.nameId);
+  image.WriteU32(static_cast<u32>(name.size() + 1));
+  image.Write(name.c_str(), static_cast<u32>(name.size() + 1));
+  WriteLibraryIdTable(image, state);
+  WriteStringSection(image, state);
+  image.Write(tail.Data(), tail.Size());
+  return EndRecord(image, 0);
+}
+
+}  // namespace GSCompiler

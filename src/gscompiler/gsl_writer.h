@@ -1,0 +1,31 @@
+// The library writer: lays out the ".gsl" image of a compiled unit (gscommon/library_format.h).
+#pragma once
+
+#include "gscommon/byte_buffer.h"
+#include "qel/types.h"
+
+class GSCompileLog;
+class GSCompilerState;
+
+namespace GSCompiler {
+
+// The string number of the text, adding it to the state's pool when new.
+u32 InternString(GSCompilerState& state, const char* text);
+
+// Writes the whole image into `image` from position 0. False when a class record cannot be
+// written or a buffer ran out of storage; the image is then unusable.
+bool GslWriter(Utils::ByteBuffer& image, GSCompilerState& state, GSCompileLog* log,
+               const char* libraryName);
+
+void WriteLibraryIdTable(Utils::ByteBuffer& out, GSCompilerState& state);
+void WriteStringSection(Utils::ByteBuffer& out, GSCompilerState& state);
+void WriteClassReferenceSection(Utils::ByteBuffer& out, GSCompilerState& state);
+void WriteFunctionReferenceSection(Utils::ByteBuffer& out, GSCompilerState& state);
+bool WriteClassSection(Utils::ByteBuffer& out, GSCompilerState& state);
+
+// A record's length word, back-patched: Begin reserves it and writes the tag; End stores the
+// length. End is false when the buffer failed.
+u32 BeginRecord(Utils::ByteBuffer& out, u32 tag);
+bool EndRecord(Utils::ByteBuffer& out, u32 start);
+
+}  // namespace GSCompiler

@@ -1,0 +1,5 @@
+include "chain_c.gs"
+
+class B {
+  public int Value() { return 1; }
+};

@@ -1,0 +1,3 @@
+static class C {
+  public int Twice(int n) { return n << 1; }
+};

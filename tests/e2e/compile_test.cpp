@@ -1,0 +1,63 @@
+// `KestroUtil compile` over a folder of sample programs, one batch line each: every program
+// becomes its library beside it, and a unit reached by two includes is compiled once.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "gscommon/library_image.h"
+#include "support/install_root.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using kestro_test::InstallRoot;
+using kestro_test::ToolRun;
+
+constexpr const char* kDataDir = KESTRO_TEST_DATA_DIR "/../../data/data";
+
+std::string Read(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+TEST(Compile, SampleFolderBecomesLibraries) {
+  InstallRoot root{KESTRO_BINARY_DIR, kDataDir};
+  ASSERT_TRUE(root.IsReady()) << root.Error();
+  std::string batch, expected;
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(KESTRO_TEST_DATA_DIR "/gs_samples")) {
+    const std::string name = entry.path().filename().string();
+    root.WriteFile("work/" + name, Read(entry.path()));
+    batch += "\"compile\" \"" + name + "\"\n";
+    expected += "OK (0 Errors, 0 Warnings)\n\n";
+    names.insert(entry.path().stem().string());
+  }
+  root.WriteFile("bin/compile.txt", batch);
+  const ToolRun r = root.Run({"@compile.txt"}, root.Root() + "/work");
+  EXPECT_EQ(r.out, expected);
+  EXPECT_EQ(r.exitCode, 0);
+
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    const std::string image = Read(root.Root() + "/work/" + name + ".gsl");
+    GSLibraryFormat::LibraryImage library;
+    std::string error;
+    ASSERT_TRUE(GSLibraryFormat::ReadLibraryImage(reinterpret_cast<const u8*>(image.data()),
+                                                  u32(image.size()), &library, &error))
+        << error;
+    EXPECT_EQ(library.name, name + ".gs");
+    const std::set<std::pair<u32, u32>> units(library.units.begin(), library.units.end());
+    EXPECT_EQ(units.size(), library.units.size()) << "each unit is listed once";
+    if (name == "chain_a") {
+      EXPECT_EQ(units.size(), 3u);
+    }
+  }
+}
+
+}  // namespace
