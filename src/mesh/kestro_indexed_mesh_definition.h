@@ -121,9 +121,41 @@ class KestroIndexedMeshDefinition : public Qel::MeshFileSupport {
   KQAxisBoxTree* GetCollisionTree();
   bool HasPendingCollisionTree() const { return pendingTree_ != nullptr; }
 
-  // The bone name of a chunk's vertices, for the most-influences query of chunk c.
+  // The mesh-data queries the engine asks of a definition. Indices out of range answer 0, the
+  // empty text or nothing copied. Copies go to a caller's buffer of one record a vertex (or an
+  // index, or a face), `stride` bytes apart.
+  // The largest number of weight records naming one vertex of chunk c.
   u32 GetMostInfluences(u32 chunk) const;
   u32 GetTextureSetCount(u32 chunk) const;
+  u32 GetChunkVertexCount(u32 chunk) const;
+  u32 GetChunkIndexCount(u32 chunk) const;
+  u32 GetChunkPrimitiveCount(u32 chunk) const;
+  void CopyPositions(u32 chunk, void* out, u32 stride) const;
+  void CopyTextureSet(u32 chunk, u32 set, void* out, u32 stride) const;
+  void CopyIndices(u32 chunk, u16* out) const;
+  void CopyNormals(u32 chunk, void* out, u32 stride) const;
+  // The first colour item when `first`, else the second; `fixed` where the chunk has none.
+  void CopyColours(u32 chunk, bool first, u32 fixed, void* out, u32 stride) const;
+  void CopyFaceNormals(u32 chunk, f32* out) const;
+  Qel::PString GetMaterialName(u32 material) const;
+  std::vector<Qel::PString> GetMaterialTextures(u32 material) const;
+  bool GetMaterialFlag(u32 material) const;
+  f32 GetMaterialFloat(u32 material) const;
+  Qel::DisplayMaterial GetMaterialDisplay(u32 material) const;
+  u32 GetMaterialPropertyCount(u32 material) const;
+  // Property k's value when `value`, else its name.
+  Qel::String GetMaterialProperty(u32 material, u32 k, bool value) const;
+  Qel::PString GetBoneName(u32 bone) const;
+  Qel::PString GetBoneParentName(u32 bone) const;
+  Qel::Vector3 GetBonePosition(u32 bone) const;
+  Qel::Quaternion GetBoneOrientation(u32 bone) const;
+  u32 GetBoneChunkCount(u32 bone) const;
+  u32 GetBoneEntryChunk(u32 bone, u32 entry) const;
+  u32 GetBoneEntryWeightCount(u32 bone, u32 entry) const;
+  void CopyBoneWeights(u32 bone, u32 entry, Qel::InfluenceWeight* out) const;
+  Qel::PString GetAttachmentName(u32 attachment) const;
+  Qel::Quaternion GetAttachmentOrientation(u32 attachment) const;
+  Qel::Vector3 GetAttachmentPosition(u32 attachment) const;
 
   Qel::MemoryFile& GetMemoryFile() { return memory_; }
   const Qel::String& GetFileName() const { return fileName_; }

@@ -7,8 +7,11 @@
 #include "mesh/geometry_helpers.h"
 #include "mesh/kestro_geometry_base_resource.h"
 #include "mesh/kq_axis_box_tree.h"
+#include "qel/bitmap.h"
 #include "qel/display.h"
 #include "qel/material.h"
+#include "qel/std_math.h"
+#include "qel/texture.h"
 
 using Qel::Vector3;
 
@@ -209,6 +212,23 @@ bool KestroIndexedMeshInstance::AddChunk(Qel::GeometryChunk* chunk, Qel::Materia
   return true;
 }
 
+bool KestroIndexedMeshInstance::CanReplaceChunkGeometry(const Qel::GeometryChunk* chunk,
+                                                        u32 i) const {
+  const Qel::GeometryChunk* current = i < chunkCount_ ? chunks_.Get(i) : nullptr;
+  return chunk && current && definition_->GetDisplay() &&
+         !(chunk->GetFlags() & Qel::GeometryChunk::kSkinnedWithoutInfluence) &&
+         (chunk->GetFlags() & Qel::GeometryChunk::kCompatible) &&
+         (current->GetFlags() & Qel::GeometryChunk::kCompatible) &&
+         chunk->GetVertexType() == current->GetVertexType();
+}
+
+bool KestroIndexedMeshInstance::ReplaceChunkGeometry(Qel::GeometryChunk* chunk, u32 i) {
+  if (!CanReplaceChunkGeometry(chunk, i)) return false;
+  MakeChunksUnique();
+  CloneChunk(i);
+  return chunks_.Get(i)->CopyGeometry(*definition_->GetDisplay(), *chunk);
+}
+
 void KestroIndexedMeshInstance::SetScale(const Qel::Vector3& scale) {
   scale_ = scale;
   scaled_ = !(scale.x == 1.0f && scale.y == 1.0f && scale.z == 1.0f);
@@ -266,6 +286,90 @@ bool KestroIndexedMeshInstance::GetFaceCorner(u32 c, u32 face, u32 k, Vector3& c
   if (!positions.IsValid() || vertex >= chunk->GetVertexCount()) return false;
   corner = positions.Get<Vector3>(vertex);
   return true;
+}
+
+bool KestroIndexedMeshInstance::GetNeighbourFace(const KestroFace& face, u32 edge,
+                                                 KestroFace& neighbour) const {
+  const Qel::GeometryChunk* chunk = chunks_.Get(face.chunk);
+  const std::vector<u32>* entries = chunk ? chunk->GetFaceNeighborArray() : nullptr;
+  const size_t at = size_t(face.face) * 3 + edge;
+  if (!entries || edge > 2 || at >= entries->size() || (*entries)[at] == 0xFFFFFFFF) return false;
+  const u32 entry = (*entries)[at];
+  const Qel::GeometryChunk* other = chunks_.Get(entry >> 16);
+  if (!other || (entry & 0xFFFF) >= other->GetFaceCount()) return false;
+  neighbour = {this, entry & 0xFFFF, entry >> 16};
+  return true;
+}
+
+Vector3& KestroIndexedMeshInstance::GetFaceCentre(const KestroFace& face, Vector3& centre) const {
+  Vector3 corners[3];
+  centre = Vector3();
+  for (u32 k = 0; k < 3; ++k) {
+    if (!GetFaceCorner(face.chunk, face.face, k, corners[k])) return centre;
+  }
+  const f32 third = 0.33333334f;
+  centre = Vector3((corners[0].x + corners[1].x + corners[2].x) * third,
+                   (corners[0].y + corners[1].y + corners[2].y) * third,
+                   (corners[0].z + corners[1].z + corners[2].z) * third);
+  return centre;
+}
+
+Vector3& KestroIndexedMeshInstance::GetFaceNormal(const KestroFace& face, Vector3& normal) const {
+  Qel::GeometryChunk* chunk = chunks_.Get(face.chunk);
+  if (chunk && chunk->GetFaceNormalArray() && face.face < chunk->GetFaceCount()) {
+    const f32* stored = chunk->GetFaceNormalArray() + size_t(face.face) * 3;
+    normal = Vector3(stored[0], stored[1], stored[2]);
+    return normal;
+  }
+  Vector3 corners[3];
+  for (u32 k = 0; k < 3; ++k) {
+    if (!GetFaceCorner(face.chunk, face.face, k, corners[k])) return normal = Vector3(1, 0, 0);
+  }
+  normal = (corners[1] - corners[0]).Cross(corners[2] - corners[0]);
+  if (normal.LengthSquared() < 1e-9f) return normal = Vector3(1, 0, 0);
+  Qel::StdMath::FastNormalise(normal);
+  return normal;
+}
+
+void KestroIndexedMeshInstance::CollectProjectedVertices(std::vector<std::array<f32, 2>>& points,
+                                                         const Qel::Matrix& matrix,
+                                                         const Vector3& offset) const {
+  for (u32 c = 0; c < chunkCount_; ++c) {
+    Qel::GeometryChunk* chunk = chunks_.Get(c);
+    const Qel::VertexItemPtr positions =
+        chunk ? chunk->GetItem(Qel::kItemPosition) : Qel::VertexItemPtr();
+    for (u32 v = 0; positions.IsValid() && v < chunk->GetVertexCount(); ++v) {
+      const Vector3 p = positions.Get<Vector3>(v);
+      const Vector3 projected = matrix.Row(0) * p.x + matrix.Row(1) * p.y + matrix.Row(2) * p.z;
+      points.push_back({projected.x + offset.x, projected.y + offset.y});
+    }
+  }
+}
+
+bool KestroIndexedMeshInstance::LoadTextureFromFile(u32 a, u32 b, u32 i, u32 stage,
+                                                    const char* path) {
+  Qel::Bitmap bitmap;
+  return bitmap.LoadFile(path) && SetTextureFromBitmap(a, b, i, stage, bitmap);
+}
+
+bool KestroIndexedMeshInstance::SetTextureFromBitmap(u32 a, u32 b, u32 i, u32 stage,
+                                                     const Qel::Bitmap& bitmap) {
+  const Qel::Material* material = i < chunkCount_ ? materials_.Get(i) : nullptr;
+  Qel::Texture* texture = material ? material->GetTexture(stage) : nullptr;
+  if (!texture) return false;
+  // The image's pixel format (its channel count) to the display format the texture takes.
+  static constexpr u32 kDisplayFormats[] = {0, 5, 1, 3, 8};
+  const u32 format = bitmap.GetSourceChannels();
+  if (format < 1 || format > 4) return false;
+  return texture->Update(a, b, bitmap, kDisplayFormats[format]);
+}
+
+void KestroIndexedMeshInstance::SetOpacity(f32 opacity) {
+  opacity_ = opacity;
+  Qel::Display* display = definition_->GetDisplay();
+  for (u32 i = 0; display && i < chunkCount_; ++i) {
+    if (Qel::GeometryChunk* chunk = chunks_.Get(i)) chunk->SetOpacity(*display, opacity);
+  }
 }
 
 bool KestroIndexedMeshInstance::TestCollisionGeometry(const Vector3& origin,

@@ -4,6 +4,7 @@
 // instances.
 #pragma once
 
+#include <array>
 #include <vector>
 
 #include "mesh/kestro_indexed_mesh_definition.h"
@@ -11,6 +12,7 @@
 #include "qel/particle.h"
 
 namespace Qel {
+class Bitmap;
 class Display;
 class Resource;
 }  // namespace Qel
@@ -46,12 +48,16 @@ class KestroIndexedMeshInstance : public Qel::ParticleStructure {
   virtual void CloneChunk(u32 i);
   virtual void CloneMaterial(u32 i);
   virtual bool AddChunk(Qel::GeometryChunk* chunk, Qel::Material* material);
+  // Copies the geometry of a compatible chunk (same vertex type, list bits set, not skinned
+  // without influences) into a private copy of chunk i.
+  virtual bool ReplaceChunkGeometry(Qel::GeometryChunk* chunk, u32 i);
   virtual void SetScale(const Qel::Vector3& scale);
   const Qel::Vector3& GetScale() const { return scale_; }
   bool IsScaled() const { return scaled_; }
   virtual u32 GetTriangleCount() const;
   f32 GetOpacity() const { return opacity_; }
-  void SetOpacity(f32 opacity) { opacity_ = opacity; }
+  // Every chunk takes the opacity too.
+  void SetOpacity(f32 opacity);
 
   // Draws every chunk with triangles through its material; a chunk bound to a bone the skeleton
   // lacks is skipped. `frameStamp` is the view's frame (0: always fresh).
@@ -62,6 +68,25 @@ class KestroIndexedMeshInstance : public Qel::ParticleStructure {
                                      f32& distance, KestroFace& face) const;
   // Corner k (0..2) of face f of chunk c; false when the chunk has no such face.
   bool GetFaceCorner(u32 chunk, u32 face, u32 k, Qel::Vector3& corner) const;
+  // The face across edge `edge` (0..2) of a face; false when the chunk keeps no neighbours, the
+  // edge has none, or the entry names a face that is not there.
+  bool GetNeighbourFace(const KestroFace& face, u32 edge, KestroFace& neighbour) const;
+  // The mean of the face's corners; the origin for a face that is not there.
+  Qel::Vector3& GetFaceCentre(const KestroFace& face, Qel::Vector3& centre) const;
+  // The chunk's stored face normal, else the unit normal of the corners ((1, 0, 0) for a
+  // degenerate face).
+  Qel::Vector3& GetFaceNormal(const KestroFace& face, Qel::Vector3& normal) const;
+  Qel::Material* GetFaceMaterial(const KestroFace& face) const {
+    return materials_.Get(face.chunk);
+  }
+  // Every vertex of every chunk times `matrix` (a row vector), moved by `offset`, as a 2-D point.
+  void CollectProjectedVertices(std::vector<std::array<f32, 2>>& points, const Qel::Matrix& matrix,
+                                const Qel::Vector3& offset) const;
+  // A texture of material i at `stage` from an image file, or from a decoded image: false for no
+  // texture there, an image that does not load or an unknown pixel format. `a` and `b` pass
+  // through to the texture's update.
+  bool LoadTextureFromFile(u32 a, u32 b, u32 i, u32 stage, const char* path);
+  bool SetTextureFromBitmap(u32 a, u32 b, u32 i, u32 stage, const Qel::Bitmap& bitmap);
 
   KestroIndexedMeshDefinition* GetDefinition() const { return definition_; }
   u32 GetChunkCount() const { return chunkCount_; }
@@ -78,6 +103,8 @@ class KestroIndexedMeshInstance : public Qel::ParticleStructure {
   void AttachSkeleton(const Qel::Particle* skeleton);
   void BindChunkBones();
   void UpdateBoundingBox();
+  // The preconditions of ReplaceChunkGeometry.
+  bool CanReplaceChunkGeometry(const Qel::GeometryChunk* chunk, u32 i) const;
   // Every chunk a private copy.
   void CloneAllChunks();
   // The fields a copy takes from its source (the skeleton and bones are rebound by name).
@@ -108,4 +135,5 @@ class KestroProgressiveMeshInstance : public KestroIndexedMeshInstance {
   u32 GetID() const override { return 19; }
   KestroIndexedMeshInstance* CreateInstance() const override;
   bool AddChunk(Qel::GeometryChunk*, Qel::Material*) override { return false; }
+  bool ReplaceChunkGeometry(Qel::GeometryChunk*, u32) override { return false; }
 };

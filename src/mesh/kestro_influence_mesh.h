@@ -13,6 +13,9 @@
 #include "qel/transformation.h"
 
 class KestroIndexedMeshDefinition;
+namespace Qel {
+struct InfluenceDefinition;
+}  // namespace Qel
 
 class KestroInfluenceMesh {
  public:
@@ -43,12 +46,19 @@ class KestroInfluenceMesh {
   // The bone table from the definition's influence table.
   void LoadBones(const KestroIndexedMeshDefinition& definition,
                  const RefPtrArray<Qel::GeometryChunk>& chunks);
+  // The same, but every bone takes exactly one influence record: its weights for the
+  // definition's chunk `sourceChunk`, filed under chunk `chunk` (none where the bone has no
+  // weights there).
+  void LoadBonesSingle(const KestroIndexedMeshDefinition& definition, u32 sourceChunk, u32 chunk,
+                       bool hardware);
   // Binds each bone to the skeleton particle of its name and computes the bind pose.
   void Bind(Qel::Particle* skeleton);
   // Moves chunk i with the bones, once per non-zero frame stamp.
   void Update(const RefPtrArray<Qel::GeometryChunk>& chunks, u32 stamp, u32 i);
 
   const std::vector<Bone>& GetBones() const { return bones_; }
+  // The position of the bone of that name in the table, or -1.
+  i32 FindBone(const Qel::PString& name) const;
   const Bone* GetRoot() const { return root_ < bones_.size() ? &bones_[root_] : nullptr; }
   Qel::Particle* GetBoundSkeleton() const { return skeleton_; }
 
@@ -56,9 +66,25 @@ class KestroInfluenceMesh {
   void CopyBonesFrom(const KestroInfluenceMesh& other) {
     bones_ = other.bones_, root_ = other.root_;
   }
+  // Gives chunk i one more influence record per bone of this table that has records, taken by
+  // name from a one-record-a-bone table; false when a bone with weights there is not in this one.
+  bool AddChunkInfluences(const KestroInfluenceMesh& single, u32 i);
+  // Whether every bone of `single` with weights is in this table.
+  bool CoversWeightedBones(const KestroInfluenceMesh& single) const;
+  // Drops every bone's records for chunk i.
+  void RemoveChunkInfluences(u32 i);
+  // The chunk's bone list, which names bones of `names` by position, renamed to this table's
+  // positions (after a reset of its matrices); `slots` gets the new slot of each old entry. False
+  // for a name this table lacks, leaving the chunk as it was.
+  bool MapChunkBones(Qel::GeometryChunk& chunk, const std::vector<Qel::PString>& names,
+                     std::vector<u32>& slots) const;
+  // Hands the bones' skinning matrices to the chunk's slots.
+  void AssignMatrices(Qel::GeometryChunk& chunk) const;
 
  private:
   static constexpr u32 kNoBone = ~0u;
+  Bone MakeBone(const Qel::InfluenceDefinition& record) const;
+  void LinkHierarchy();
   Qel::Transformation LocalFrame(const Bone& bone) const;
   void BindPose(u32 bone, const Qel::Transformation& parent, u32 depth);
   void HardwareUpdate(u32 bone, const Qel::Transformation& parent, u32 depth);

@@ -57,6 +57,9 @@ u32 KestroIndexedMeshDefinition::CreateMaterialFromDescription(
   material->SetDisplayMaterialProperties(description.display);
   material->SetFlags(description.flag ? 1 : 0);
   material->SetMaterialFloat(description.materialFloat);
+  // A material found again takes this description's properties as it takes its other settings,
+  // rather than piling them onto those of every earlier load.
+  material->ClearProperties();
   for (const auto& [key, value] : description.properties) {
     material->AddProperty(key.ToPString(), value.ToPString());
   }

@@ -26,12 +26,13 @@ void Display::SetCapability(u32 capability, bool present) {
 
 void Display::Trace(const String& entry) {
   std::lock_guard<std::mutex> guard(mutex_);
+  if (trace_.size() >= kTraceLimit) trace_.pop_front();
   trace_.push_back(entry);
 }
 
 std::vector<String> Display::GetTrace() const {
   std::lock_guard<std::mutex> guard(mutex_);
-  return trace_;
+  return {trace_.begin(), trace_.end()};
 }
 
 void Display::ClearTrace() {

@@ -3,6 +3,7 @@
 // and combiner texts are stored and answered by handle.
 #pragma once
 
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -57,6 +58,9 @@ class Display {
   void DrawIndexedPrimitive(u32 primitive, u32 vertexCount, u32 indexCount);
   // Any other traced event (lighting, skinning, cache passes).
   void Trace(const String& entry);
+  // The trace keeps the most recent entries only, so that a long run (a command host loading mesh
+  // after mesh) does not grow it without bound.
+  static constexpr size_t kTraceLimit = 65536;
 
   std::vector<String> GetTrace() const;
   void ClearTrace();
@@ -85,7 +89,7 @@ class Display {
   u32 textureStages_ = 1;
   u32 blendSource_ = 1;
   u32 blendDestination_ = 0;
-  std::vector<String> trace_;
+  std::deque<String> trace_;
   std::map<PString, std::pair<u32, String>> programs_;
   std::map<u32, String> combiners_;
   u32 nextHandle_ = 1;

@@ -53,6 +53,8 @@ GeometryChunk::GeometryChunk(const GeometryChunk& shared)
       indices_(shared.indices_),
       faceNormals_(shared.faceNormals_),
       influenceMatrices_(shared.influenceMatrices_),
+      assignedMatrices_(shared.assignedMatrices_),
+      opacity_(shared.opacity_),
       faceNeighbours_(shared.faceNeighbours_) {}
 
 GeometryChunk* GeometryChunk::Create(u32 vertexCount, u32 primitiveCount, u32 indexCount,
@@ -200,6 +202,46 @@ i32 GeometryChunk::AddInfluenceMatrix(u32 bone) {
   if (influenceMatrices_.size() >= kMaxInfluenceMatrices) return -1;
   influenceMatrices_.push_back(bone);
   return i32(influenceMatrices_.size() - 1);
+}
+
+void GeometryChunk::SetOpacity(Display& display, f32 opacity) {
+  opacity_ = opacity;
+  display.Trace(String::Format("ChunkOpacity %g", opacity));
+}
+
+bool GeometryChunk::CopyGeometry(Display& display, const GeometryChunk& other) {
+  if (other.vertexType_ != vertexType_) return false;
+  if (&other == this) return true;
+  ReplaceBlock(other.block_ ? std::make_shared<VertexBlock>(*other.block_) : nullptr);
+  vertexCount_ = other.vertexCount_;
+  vertexCapacity_ = other.vertexCapacity_;
+  primitiveCount_ = other.primitiveCount_;
+  indices_ = other.indices_;
+  faceNormals_ = other.faceNormals_;
+  faceNeighbours_ = other.faceNeighbours_;
+  vertexBuffer_.reset();
+  indexBuffer_.reset();
+  return InitializeBuffers(display, true);
+}
+
+void GeometryChunk::ResetMatrixArray() {
+  influenceMatrices_.clear();
+  assignedMatrices_.clear();
+}
+
+void GeometryChunk::AssignInfluenceMatrix(u32 slot, const Matrix4& matrix) {
+  if (slot >= influenceMatrices_.size()) return;
+  if (assignedMatrices_.size() <= slot) assignedMatrices_.resize(influenceMatrices_.size());
+  assignedMatrices_[slot] = matrix;
+}
+
+void GeometryChunk::TraceInfluenceMatrices(Display& display) const {
+  for (size_t slot = 0; slot < assignedMatrices_.size(); ++slot) {
+    const auto& m = assignedMatrices_[slot].m;
+    display.Trace(String::Format("InfluenceMatrix %zu %g %g %g %g %g %g %g %g %g %g %g %g", slot,
+                                 m[0][0], m[0][1], m[0][2], m[1][0], m[1][1], m[1][2], m[2][0],
+                                 m[2][1], m[2][2], m[3][0], m[3][1], m[3][2]));
+  }
 }
 
 }  // namespace Qel

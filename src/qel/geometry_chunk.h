@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "qel/display.h"
+#include "qel/matrix4.h"
 #include "qel/reference_count.h"
 #include "qel/types.h"
 #include "qel/vertex_type.h"
@@ -140,9 +141,27 @@ class GeometryChunk : public ReferenceCount {
   // vertices). False when the indices would no longer fit 16 bits.
   virtual bool AppendChunk(Display& display, GeometryChunk& other);
 
+  // The opacity the chunk is drawn with (traced).
+  virtual void SetOpacity(Display& display, f32 opacity);
+  f32 GetOpacity() const { return opacity_; }
+
+  // Takes the other chunk's vertices, indices, face normals and neighbours (a copy of each) and
+  // sets its buffers up again; false unless both have the same vertex type.
+  virtual bool CopyGeometry(Display& display, const GeometryChunk& other);
+
   // This chunk's matrix number for a bone, added on first use; -1 past the matrix limit.
   i32 AddInfluenceMatrix(u32 bone);
   const std::vector<u32>& GetInfluenceMatrices() const { return influenceMatrices_; }
+  // Forgets the bones and the matrices handed to their slots.
+  void ResetMatrixArray();
+  // The skinning matrix of a slot, drawn with the chunk (traced as "InfluenceMatrix"). A copy is
+  // kept, so a chunk shared between instances never points into one that has gone; each instance
+  // hands its matrices over again before it draws. Slots past the bone list are ignored.
+  void AssignInfluenceMatrix(u32 slot, const Matrix4& matrix);
+  // The matrices handed over, one a slot (identity where none was).
+  const std::vector<Matrix4>& GetAssignedMatrices() const { return assignedMatrices_; }
+  // Traces the handed-over matrices: slot, then the first three columns of each row.
+  void TraceInfluenceMatrices(Display& display) const;
 
   StaticBuffer* GetStaticVertexBuffer() const { return vertexBuffer_.get(); }
   StaticBuffer* GetStaticIndexBuffer() const { return indexBuffer_.get(); }
@@ -167,6 +186,8 @@ class GeometryChunk : public ReferenceCount {
   std::vector<u16> indices_;
   std::vector<f32> faceNormals_;
   std::vector<u32> influenceMatrices_;
+  std::vector<Matrix4> assignedMatrices_;
+  f32 opacity_ = 1.0f;
   std::shared_ptr<const std::vector<u32>> faceNeighbours_;
   StaticBufferPtr vertexBuffer_;
   StaticBufferPtr indexBuffer_;

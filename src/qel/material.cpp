@@ -100,6 +100,7 @@ PString Material::GetPropertyString(const PString& name) const {
 void Material::Draw(Display& display, GeometryChunk& chunk) {
   display.Trace(String::Format("Material %s %s", GetType().CStr(), name_.CStr()));
   chunk.AssignVertexType(display);
+  chunk.TraceInfluenceMatrices(display);
   display.DrawIndexedPrimitive(chunk.GetPrimitive(), chunk.GetVertexCount(), chunk.GetMaxIndices());
 }
 

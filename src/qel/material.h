@@ -76,6 +76,10 @@ class Material : public ReferenceCount, public PluginInstance {
   f32 GetMaterialFloat() const { return materialFloat_; }
   void SetMaterialFloat(f32 value) { materialFloat_ = value; }
   void AddProperty(const PString& name, const PString& value);
+  void ClearProperties() { properties_.clear(); }
+  u32 GetPropertyCount() const { return u32(properties_.size()); }
+  // Property k (below the count): its name and value.
+  const std::pair<PString, PString>& GetProperty(u32 k) const { return properties_[k]; }
   // The value of the last property of that name; empty when there is none.
   PString GetPropertyString(const PString& name) const;
   MaterialManager* GetManager() const { return manager_; }

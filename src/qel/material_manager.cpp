@@ -161,6 +161,17 @@ u32 MaterialManager::FindMaterial(const PString& decoratedName, Material*& out) 
   if (!material) return kUnsupported;
   material->SetName(decoratedName);
   material->SetCreationType(PString(kind.View()));
+  if (materials_.size() >= pruneAt_) {
+    // Materials only the manager still holds are let go before the map grows further, so that a
+    // stream of meshes with ever new material names (damaged files, say) cannot grow it, and the
+    // names it holds, without bound. Once per doubling of the map.
+    std::erase_if(materials_, [](const auto& entry) {
+      if (entry.second->GetReferenceCount() != 1) return false;
+      entry.second->ReleaseReference();
+      return true;
+    });
+    pruneAt_ = std::max<size_t>(kPruneFloor, 2 * materials_.size());
+  }
   materials_[decoratedName] = material;  // the manager's reference
   material->AddReference();
   out = material;

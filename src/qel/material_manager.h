@@ -83,9 +83,10 @@ class MaterialManager {
   static bool SplitDecoratedMaterialName(const String& decorated, String& name, String& kind,
                                          String& parts);
 
-  // The material of that decorated name with one reference for the caller: the one made before,
-  // or a new one from the kind's plug-in (or its fallbacks). kUnknownKind for a name without the
-  // token or a kind nobody makes; kUnsupported when the kind and its fallbacks cannot be made.
+  // The material of that decorated name with one reference for the caller: the one made before
+  // (while someone still holds it, once the manager holds many), or a new one from the kind's
+  // plug-in (or its fallbacks). kUnknownKind for a name without the token or a kind nobody makes;
+  // kUnsupported when the kind and its fallbacks cannot be made.
   u32 FindMaterial(const PString& decoratedName, Material*& out);
   u32 GetMaterialCount() const;
   RenderKernel* GetRenderKernel() const { return kernel_; }
@@ -93,7 +94,9 @@ class MaterialManager {
  private:
   RenderKernel* kernel_;
   mutable std::mutex mutex_;
+  static constexpr size_t kPruneFloor = 256;
   std::map<PString, Material*> materials_;
+  size_t pruneAt_ = kPruneFloor;
 };
 
 }  // namespace Qel

@@ -61,6 +61,14 @@ void Particle::GlobalToLocal(Vector3& position, Quaternion& orientation) const {
   orientation = inverse * orientation;
 }
 
+void ParticleScaled::CopyFrom(const Particle& other) {
+  Particle::CopyFrom(other);
+  if (const auto* scaled = dynamic_cast<const ParticleScaled*>(&other)) {
+    scale_ = scaled->scale_;
+    scaleDisabled_ = scaled->scaleDisabled_;
+  }
+}
+
 void ParticleBone::CopyFrom(const Particle& other) {
   Particle::CopyFrom(other);
   if (const auto* bone = dynamic_cast<const ParticleBone*>(&other)) {

@@ -20,6 +20,8 @@ class Particle {
   Particle(const Particle&) = delete;
   Particle& operator=(const Particle&) = delete;
 
+  // The engine's particle kind; 0 for a plain particle.
+  virtual u32 GetTypeID() const { return 0; }
   const PString& GetName() const { return name_; }
   void SetName(const PString& name) { name_ = name; }
   void SetReferenceFrame(const Vector3& position, const Quaternion& orientation) {
@@ -78,6 +80,26 @@ class ParticleBone : public Particle {
   Quaternion frameOrientation_;
   Vector3 boxMin_;
   Vector3 boxMax_;
+};
+
+// A particle that scales what hangs from it, while its scale is enabled: skinning scales the frame
+// of a bone that follows it.
+class ParticleScaled : public Particle {
+ public:
+  static constexpr u32 kTypeID = 23;
+  u32 GetTypeID() const override { return kTypeID; }
+  const Vector3& GetScale() const { return scale_; }
+  void SetScale(const Vector3& scale) { scale_ = scale; }
+  bool IsScaleDisabled() const { return scaleDisabled_; }
+  void SetScaleDisabled(bool disabled) { scaleDisabled_ = disabled; }
+
+ protected:
+  Particle* MakeEmpty() const override { return new ParticleScaled; }
+  void CopyFrom(const Particle& other) override;
+
+ private:
+  Vector3 scale_{1.0f, 1.0f, 1.0f};
+  bool scaleDisabled_ = false;
 };
 
 // Splits a point's name at the first '.': the part before and the rest; without a '.', the

@@ -52,7 +52,13 @@ class NodeTable {
 
   // The node must not be present yet.
   void Insert(PString::Node* node) {
-    if (2 * (count_ + 1) > slots_.size()) Rebuild(BitsFor(count_ + 1));
+    if (2 * (count_ + 1) > slots_.size()) {
+      // Texts nobody holds any more go before the table grows for them, so a stream of
+      // short-lived texts (the names of damaged mesh files, say) cannot grow it without bound. A
+      // collection leaves the table at most a quarter full: one per as many inserts as it scans.
+      FreeUnused();
+      if (4 * (count_ + 1) > slots_.size()) Rebuild(BitsFor(2 * (count_ + 1)));
+    }
     Place(slots_, shift_, node);
     ++count_;
   }

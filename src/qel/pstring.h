@@ -2,7 +2,8 @@
 //
 // Every distinct text lives once in a process-wide cache; a PString is a handle to its node, so
 // equality is a pointer comparison. The empty string is the null handle: Get() returns nullptr
-// and Length() 0. Nodes whose count drops to zero stay cached until CollectGarbage().
+// and Length() 0. Nodes whose count drops to zero stay cached until CollectGarbage(), or until
+// the cache would otherwise grow.
 #pragma once
 
 #include <functional>

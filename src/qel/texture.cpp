@@ -50,4 +50,12 @@ Texture* SharedTextureCollection::GetTexture(u32 index) {
   return shared[index];
 }
 
+bool Texture::Update(u32 /*a*/, u32 /*b*/, const Bitmap& bitmap, u32 format) {
+  if (!bitmap.GetPixels()) return false;
+  SetSize(bitmap.GetWidth(), bitmap.GetHeight());
+  format_ = format;
+  loaded_ = true;
+  return true;
+}
+
 }  // namespace Qel

@@ -11,6 +11,7 @@
 
 namespace Qel {
 
+class Bitmap;
 class ResourceDatabase;
 
 class Texture : public ReferenceCount {
@@ -27,6 +28,10 @@ class Texture : public ReferenceCount {
   const String& GetPath() const { return path_; }
   u32 GetWidth() const { return width_; }
   u32 GetHeight() const { return height_; }
+  // New pixels from a decoded image in a display format; `a` and `b` are the caller's and are
+  // traced with it. The texture takes the image's size and counts as loaded.
+  bool Update(u32 a, u32 b, const Bitmap& bitmap, u32 format);
+  u32 GetDisplayFormat() const { return format_; }
   // For textures made in memory rather than loaded.
   void MarkLoaded() { loaded_ = true; }
   void SetSize(u32 width, u32 height) {
@@ -40,6 +45,7 @@ class Texture : public ReferenceCount {
   bool loaded_ = false;
   u32 width_ = 0;
   u32 height_ = 0;
+  u32 format_ = 0;
 };
 
 // The engine's always-present textures (0 is plain white), shared by every material that has no

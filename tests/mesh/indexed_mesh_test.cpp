@@ -360,3 +360,53 @@ attachments { attachment "a.cab" { position 0,0,4 } }
 }
 
 }  // namespace
+
+TEST(IndexedMeshTest, DataQueriesAnswerFromChunksMaterialsBonesAndAttachments) {
+  Engine engine;
+  MeshSpec spec;
+  spec.chunks = {Quad(0), Quad(2)};
+  spec.bones = {{"root", "", {{1, {{2, 0.5f, {1, 2, 3}}}}}}};
+  spec.attachments = {"a.cab"};
+  KestroIndexedMeshDefinition d;
+  ASSERT_EQ(0u, engine.Load(d, WriteMesh(spec)));
+  EXPECT_EQ((std::array<u32, 4>{4, 6, 2, 1}),
+            (std::array<u32, 4>{d.GetChunkVertexCount(1), d.GetChunkIndexCount(1),
+                                d.GetChunkPrimitiveCount(1), d.GetMostInfluences(1)}));
+  EXPECT_EQ(0u, d.GetChunkVertexCount(5) + d.GetMostInfluences(0) + d.GetBoneChunkCount(3));
+  f32 positions[4][4] = {}, uvs[4][2] = {}, faceNormals[6] = {};
+  u16 indices[6] = {};
+  u32 colours[2][4] = {};
+  d.CopyPositions(1, positions, 16);
+  d.CopyTextureSet(1, 0, uvs, 8);
+  d.CopyIndices(1, indices);
+  d.CopyFaceNormals(1, faceNormals);
+  d.CopyColours(1, true, 7, colours[0], 4);
+  d.CopyColours(1, false, 7, colours[1], 4);  // no second colour: the fixed one
+  EXPECT_EQ(3.0f, positions[1][0]);
+  EXPECT_EQ(0.0f, positions[1][3]);  // the stride's gap is left alone
+  EXPECT_EQ(1.0f, uvs[2][1]);
+  EXPECT_EQ(3u, indices[5]);
+  EXPECT_EQ(1.0f, faceNormals[5]);
+  EXPECT_EQ(0xFFAABBCCu, colours[0][3]);
+  EXPECT_EQ(7u, colours[1][3]);
+
+  ASSERT_EQ(1u, d.GetMaterialPropertyCount(0));
+  EXPECT_EQ("RustAge", d.GetMaterialProperty(0, 0, false).View());
+  EXPECT_EQ("0.5", d.GetMaterialProperty(0, 0, true).View());
+  EXPECT_TRUE(d.GetMaterialProperty(0, 1, true).IsEmpty());
+  EXPECT_FALSE(d.GetMaterialFlag(0));
+  EXPECT_EQ(1.0f, d.GetMaterialFloat(0));
+  EXPECT_TRUE(d.GetMaterialName(9).IsEmpty());
+
+  EXPECT_EQ(Qel::PString("root"), d.GetBoneName(0));
+  EXPECT_TRUE(d.GetBoneParentName(0).IsEmpty());
+  ASSERT_EQ(1u, d.GetBoneChunkCount(0));
+  EXPECT_EQ(1u, d.GetBoneEntryChunk(0, 0));
+  ASSERT_EQ(1u, d.GetBoneEntryWeightCount(0, 0));
+  Qel::InfluenceWeight weight;
+  d.CopyBoneWeights(0, 0, &weight);
+  EXPECT_EQ(2u, weight.vertex);
+  EXPECT_EQ(0.5f, weight.weights[0]);
+  EXPECT_EQ(Qel::PString("a.cab"), d.GetAttachmentName(0));
+  EXPECT_TRUE(d.GetAttachmentName(1).IsEmpty());
+}

@@ -5,6 +5,7 @@
 #include "mesh/kq_axis_box_tree.h"
 #include "mesh/mesh_fixture.h"
 #include "mesh/overlapped_resource_system.h"
+#include "qel/texture.h"
 #include "support/thread_watchdog.h"
 
 namespace {
@@ -67,6 +68,82 @@ TEST(MeshInstanceTest, SoftwareSkinningMovesEveryChunkOncePerStamp) {
   // The definition's own chunks keep their file positions.
   EXPECT_EQ(Vector3(0, 0, 0),
             resource->GetMeshDefinition()->GetChunks().Get(0)->GetItem(1).Get<Vector3>(0));
+}
+
+// The translation row of the first matrix each chunk draws with, from the display trace.
+std::vector<std::string> DrawnMatrices(Qel::Display& display) {
+  std::vector<std::string> rows;
+  for (const Qel::String& entry : display.GetTrace()) {
+    const std::string text = entry.CStr();
+    if (text.rfind("InfluenceMatrix 0 ", 0) != 0) continue;
+    size_t at = text.size();
+    for (int n = 0; n < 3; ++n) at = text.rfind(' ', at - 1);
+    rows.push_back(text.substr(at + 1));
+  }
+  display.ClearTrace();
+  return rows;
+}
+
+TEST(MeshInstanceTest, SkinningScalesHandsOverMatricesAndTakesInChunks) {
+  ResourceScene scene;
+  KestroGeometryBaseResource* resource = scene.Lock("m/s.im", WriteMesh(SkinnedQuads(2)));
+  Qel::Display& display = *scene.engine.GetDisplay();
+  using Dynamic = KestroDynamicIndexedMeshInstance;
+  std::unique_ptr<Dynamic, InstanceDeleter> instance(
+      static_cast<Dynamic*>(resource->CreateMeshInstance()));
+
+  // A scaling particle scales its bone's rest positions while its scale is on.
+  struct {
+    bool disabled;
+    Vector3 expected;
+  } const scales[] = {{false, {2, 4, 6}}, {true, {1, 2, 3}}};
+  u32 stamp = 10;
+  for (const auto& row : scales) {
+    auto* root = new Qel::ParticleScaled;
+    root->SetName(Qel::PString("root"));
+    root->SetScale(Vector3(2, 2, 2));
+    root->SetScaleDisabled(row.disabled);
+    std::unique_ptr<Qel::Particle> skeleton(root);
+    instance->Bind(skeleton.get());
+    instance->Render(display, ++stamp);
+    EXPECT_EQ(row.expected, PositionOf(*instance, 0, 0));
+    instance->Bind(instance->GetSkeleton());
+  }
+
+  // Chunks of another mesh with the same bone names come in with their weights; a mesh whose
+  // weighted bones this one lacks is refused.
+  MeshSpec otherSpec = SkinnedQuads(2);
+  otherSpec.chunks[1] = Quad(5);
+  KestroIndexedMeshDefinition& other =
+      *scene.Lock("m/o.im", WriteMesh(otherSpec))->GetMeshDefinition();
+  MeshSpec strangerSpec = SkinnedQuads(2);
+  strangerSpec.bones[1].name = "leg";
+  KestroIndexedMeshDefinition& stranger =
+      *scene.Lock("m/x.im", WriteMesh(strangerSpec))->GetMeshDefinition();
+  Qel::Material* material = instance->GetMaterials().Get(0);
+  EXPECT_FALSE(instance->AddSkinnedChunk(stranger.GetChunks().Get(1), material, stranger, 1));
+  ASSERT_TRUE(instance->AddSkinnedChunk(other.GetChunks().Get(1), material, other, 1));
+  ASSERT_TRUE(instance->ReplaceSkinnedChunkGeometry(other.GetChunks().Get(1), 0, other, 1));
+  EXPECT_FALSE(instance->ReplaceSkinnedChunkGeometry(stranger.GetChunks().Get(1), 1, stranger, 1));
+  EXPECT_EQ(3u, instance->GetChunkCount());
+  instance->GetSkeleton()->SetReferenceFrame(Vector3(10, 0, 0), Qel::Quaternion());
+  instance->Render(display, ++stamp);
+  for (u32 chunk = 0; chunk < 3; ++chunk)
+    EXPECT_EQ(Vector3(11, 2, 3), PositionOf(*instance, chunk, 3));
+  EXPECT_EQ(Vector3(5, 0, 0), other.GetChunks().Get(1)->GetItem(1).Get<Vector3>(0));
+
+  // Hardware chunks draw with the drawing instance's bones, though copies share the chunks.
+  KestroIndexedMeshDefinition::s_forceHardwareSkinning = true;
+  KestroGeometryBaseResource* hardware = scene.Lock("m/h.im", WriteMesh(SkinnedQuads(2)));
+  KestroIndexedMeshDefinition::s_forceHardwareSkinning = false;
+  InstancePtr first(hardware->CreateMeshInstance());
+  InstancePtr second(first->CreateInstance());
+  second->GetSkeleton()->SetReferenceFrame(Vector3(10, 0, 0), Qel::Quaternion());
+  display.ClearTrace();
+  first->Render(display, 1);
+  second->Render(display, 1);
+  EXPECT_EQ((std::vector<std::string>{"0 0 0", "0 0 0", "10 0 0", "10 0 0"}),
+            DrawnMatrices(display));
 }
 
 TEST(MeshInstanceTest, InstanceKindsCopiesAndRays) {
@@ -134,6 +211,63 @@ TEST(MeshInstanceTest, InstanceKindsCopiesAndRays) {
   for (u32 i = 0; i < 2; ++i) {
     EXPECT_NE(progressive->GetChunks().Get(i), progressiveCopy->GetChunks().Get(i));
   }
+}
+
+TEST(MeshInstanceTest, FaceQueriesProjectionTexturesAndOpacity) {
+  ResourceScene scene;
+  MeshSpec spec;
+  spec.chunks = {Quad(0), Quad(2)};
+  spec.chunks[0].neighbours = {~0u, 1, ~0u, 0, ~0u, ~0u};
+  spec.chunks[0].textures = {"red.bmp"};
+  // A 1 x 1, 24-bit image: three channels, display format 3.
+  fixture::Bytes bmp;
+  bmp.Raw("BM", 2).U32(58).U32(0).U32(54).U32(40).U32(1).U32(1).U16(1).U16(24);
+  bmp.U32(0).U32(4).U32(0).U32(0).U32(0).U32(0).U32(0x00FF8040);
+  scene.folder.Put("m/red.bmp", bmp.out);
+  const std::string image = scene.folder.path() + "/m/red.bmp";
+  InstancePtr instance(scene.Lock("m/f.im", WriteMesh(spec))->CreateMeshInstance());
+  ASSERT_NE(nullptr, instance);
+  struct {
+    KestroFace face;
+    u32 edge;
+    bool found;
+    u32 neighbour;
+  } const edges[] = {{{nullptr, 0, 0}, 1, true, 1},
+                     {{nullptr, 0, 0}, 0, false, 0},
+                     {{nullptr, 1, 0}, 2, false, 0},
+                     {{nullptr, 0, 1}, 1, false, 0}};
+  for (const auto& row : edges) {
+    KestroFace neighbour;
+    EXPECT_EQ(row.found, instance->GetNeighbourFace(row.face, row.edge, neighbour));
+    if (row.found) {
+      EXPECT_EQ(row.neighbour, neighbour.face);
+    }
+  }
+  Vector3 centre, normal;
+  instance->GetFaceCentre({nullptr, 0, 1}, centre);
+  EXPECT_FLOAT_EQ(8.0f / 3.0f, centre.x);
+  EXPECT_FLOAT_EQ(1.0f / 3.0f, centre.y);
+  EXPECT_EQ(Vector3(0, 0, 1), instance->GetFaceNormal({nullptr, 1, 1}, normal));
+
+  // Rows swap x and y; every vertex of both chunks lands, moved by the offset.
+  Qel::Matrix swap;
+  swap.m[0][0] = swap.m[1][1] = 0.0f;
+  swap.m[0][1] = swap.m[1][0] = 1.0f;
+  std::vector<std::array<f32, 2>> points;
+  instance->CollectProjectedVertices(points, swap, Vector3(10, 20, 0));
+  ASSERT_EQ(8u, points.size());
+  EXPECT_EQ((std::array<f32, 2>{10, 23}), points[5]);
+
+  EXPECT_FALSE(instance->LoadTextureFromFile(0, 0, 0, 0, "/no/such.bmp"));
+  EXPECT_FALSE(instance->LoadTextureFromFile(0, 0, 0, 5, image.c_str()));  // no texture there
+  EXPECT_FALSE(instance->LoadTextureFromFile(0, 0, 9, 0, image.c_str()));
+  ASSERT_TRUE(instance->LoadTextureFromFile(1, 2, 0, 0, image.c_str()));
+  EXPECT_EQ(3u, instance->GetMaterials().Get(0)->GetTexture(0)->GetDisplayFormat());
+
+  scene.engine.GetDisplay()->ClearTrace();
+  instance->SetOpacity(0.5f);
+  EXPECT_EQ(0.5f, instance->GetOpacity());
+  for (u32 i = 0; i < 2; ++i) EXPECT_EQ(0.5f, instance->GetChunks().Get(i)->GetOpacity());
 }
 
 TEST(MeshInstanceTest, CollisionTreeIsDeliveredOnceServed) {
