@@ -97,6 +97,7 @@ class CodeGenerator {
   }
   bool End() {
     const bool resolved = e_->ResolveFixups(&unit_) == 0;
+    e_->ReleaseWorkingStorage();
     function_ = nullptr;
     e_ = nullptr;
     return resolved && !failed_;
