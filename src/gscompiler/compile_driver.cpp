@@ -24,6 +24,8 @@ namespace {
 
 constexpr u32 kImageInitialCapacity = 1024;
 
+bool g_leaveStateToExit = false;
+
 void FormatMessage(char (&buffer)[kMaxMessageLength + 1], const char* format, va_list args) {
   if (std::vsnprintf(buffer, sizeof buffer, format ? format : "", args) < 0) buffer[0] = 0;
 }
@@ -288,6 +290,8 @@ i32 CompileTopUnit(GSCompilerState& state, const char* name, GSCompileLog* log) 
   return 0;
 }
 
+void LeaveCompileStateToExit(bool leave) { g_leaveStateToExit = leave; }
+
 i32 CompileLibraryFile(const char* sourcePath, const char* outputPath,
                        const IncludePathList* userIncludes, GSCompileLog* log) {
   const Qel::File::Path source(sourcePath ? sourcePath : "");
@@ -310,7 +314,9 @@ i32 CompileLibraryFile(const char* sourcePath, const char* outputPath,
     return 1;
   }
   const Qel::String target = LibraryOutputPath(sourcePath, outputPath);
-  return WriteLibrary(image, target.CStr(), log, "Unable to open output file.\n") ? 0 : 1;
+  const bool written = WriteLibrary(image, target.CStr(), log, "Unable to open output file.\n");
+  if (g_leaveStateToExit) static_cast<void>(state.release());
+  return written ? 0 : 1;
 }
 
 i32 CompileScriptFile(const char* sourceName, const char* outputPath, GSCompileLog* log) {
