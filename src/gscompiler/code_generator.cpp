@@ -87,6 +87,8 @@ class CodeGenerator {
       Begin(init);
       e_->Emit(Op::kRet);
       if (!End()) return false;
+    } else {
+      init.emitter.ReleaseWorkingStorage();
     }
     return class_->Prepare(symbols_);
   }
