@@ -10,6 +10,8 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -251,6 +253,22 @@ TEST_F(ClientDaemonTest, RefusedFilterFindsNothingAndTheConnectionStaysInStep) {
 
 // A frozen daemon fails the request after the silence limit instead of holding the tool for
 // ever; once it runs again, the next request connects afresh.
+// kill() returns before a stop reaches every thread: a thread woken by a request in that window
+// could still answer it. True once each thread of pid shows the stopped state.
+bool AllThreadsStopped(pid_t pid) {
+  std::error_code ec;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  for (const auto& task : std::filesystem::directory_iterator(tasks, ec)) {
+    std::ifstream in(task.path() / "stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] != 'T') {
+      return false;
+    }
+  }
+  return !ec;
+}
+
 TEST_F(ClientDaemonTest, AFrozenDaemonFailsTheRequestAfterTheSilenceLimit) {
   // Put back whatever happens: the limit for later tests, the daemon for the fixture's end.
   struct Restore {
@@ -268,6 +286,7 @@ TEST_F(ClientDaemonTest, AFrozenDaemonFailsTheRequestAfterTheSilenceLimit) {
   ASSERT_EQ(daemons.size(), 1u);
   restore.daemon = daemons[0];
   ASSERT_EQ(kill(daemons[0], SIGSTOP), 0);
+  while (!AllThreadsStopped(daemons[0])) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   std::vector<KUID> found;
   EXPECT_FALSE(Search(nullptr, found));
   ASSERT_EQ(kill(daemons[0], SIGCONT), 0);

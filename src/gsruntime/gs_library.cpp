@@ -1,0 +1,31 @@
+#include "gsruntime/gs_library.h"
+
+namespace GSRuntime {
+
+i32 GSClass::FindFunction(const std::string& functionName) const {
+  for (size_t i = 0; i < functions.size(); ++i) {
+    if (*functions[i].name == functionName) return static_cast<i32>(i);
+  }
+  return -1;
+}
+
+GSLibrary::~GSLibrary() {
+  // Last to first, as they were made.
+  while (!classes.empty()) classes.pop_back();
+}
+
+GSClass* GSLibrary::FindClass(const std::string& className) const {
+  for (size_t i = classes.size(); i-- > 0;) {
+    if (*classes[i]->name == className) return classes[i].get();
+  }
+  return nullptr;
+}
+
+bool GSLibrary::DependsOn(const GSLibrary* other) const {
+  for (const GSDependency& d : dependencies) {
+    if (d.library == other) return true;
+  }
+  return false;
+}
+
+}  // namespace GSRuntime

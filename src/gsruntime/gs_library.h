@@ -1,0 +1,99 @@
+// A loaded and linked script library and the classes and function records read from it. The
+// image's numbered references become direct pointers when the machine links the library; every
+// number in the image has been checked against its table first (library_check.h).
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "gscommon/double_link_list.h"
+#include "gscommon/library_image.h"
+#include "qel/types.h"
+
+class GSMachine;
+
+namespace GSRuntime {
+
+class GSNativeFunction;
+struct GSClass;
+struct GSLibrary;
+
+// One function of a class, as read from its tag-9 record.
+struct GSFunction {
+  GSClass* ownerClass = nullptr;
+  GSLibrary* library = nullptr;
+  const std::string* name = nullptr;  // the signature text
+  GSByteCode::FunctionRecord record;
+  GSNativeFunction* native = nullptr;  // natives only; null while unbound
+  GSFunction* overridden = nullptr;    // non-natives: the base function this one replaces
+  i32 overriddenViewOffset = 0;
+
+  bool IsNative() const { return (record.header.flags & 0x2) != 0; }
+};
+
+struct GSFunctionLink {
+  GSClass* ownerClass = nullptr;
+  const std::string* name = nullptr;
+  i32 slot = -1;
+  GSFunction* function = nullptr;
+};
+
+struct GSClassLink {
+  GSLibrary* library = nullptr;
+  const std::string* name = nullptr;
+  GSClass* linkedClass = nullptr;
+};
+
+struct GSMethodEntry {
+  GSFunctionLink* link = nullptr;
+  u32 functionReference = 0;
+  i32 viewOffset = 0;
+};
+
+struct GSClass {
+  GSMachine* owner = nullptr;
+  GSLibrary* library = nullptr;
+  const std::string* name = nullptr;
+  u32 flags = 0;
+  u32 index = 0;
+  std::vector<GSLibraryFormat::ClassImage::Parent> bases;
+  std::vector<GSFunction> functions;  // the last one is the field initialiser
+  std::vector<GSLibraryFormat::ClassImage::Field> fields;
+  std::vector<GSMethodEntry> methods;
+  u32 instanceWords = 0;
+  std::vector<GSLibraryFormat::ClassImage::LayoutEntry> layout;
+  std::vector<u32> referenceFields;
+
+  virtual ~GSClass() = default;
+  // Index of the first function whose signature text is `name`, or -1.
+  i32 FindFunction(const std::string& name) const;
+};
+
+struct GSDependency {
+  GSLibrary* library = nullptr;
+  u32 sourceId = 0;
+  u32 nameId = 0;
+};
+
+struct GSLibrary : public Utils::IDoubleLinkListNode {
+  GSMachine* owner = nullptr;
+  // Kept for the library's life: function code points into it.
+  std::vector<u8> imageBuffer;
+  GSLibraryFormat::LibraryImage image;  // the read tables; strings are the constants
+  f32 version = 0;
+  u32 sourceId = 0;
+  u32 nameId = 0;
+  std::vector<GSDependency> dependencies;
+  std::vector<GSClassLink> classLinks;
+  std::vector<GSFunctionLink> functionLinks;
+  std::vector<std::unique_ptr<GSClass>> classes;
+  std::string name;
+
+  ~GSLibrary() override;
+  // The last class named `name`, or null.
+  GSClass* FindClass(const std::string& className) const;
+  bool DependsOn(const GSLibrary* other) const;
+};
+
+}  // namespace GSRuntime

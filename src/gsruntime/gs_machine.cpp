@@ -1,0 +1,441 @@
+#include "gsruntime/gs_machine.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "gscommon/library_format.h"
+#include "gsruntime/byte_code_verifier.h"
+#include "gsruntime/library_check.h"
+#include "platform/byte_order.h"
+
+using GSRuntime::GSClass;
+using GSRuntime::GSFunction;
+using GSRuntime::GSLibrary;
+using GSRuntime::GSNativeFunction;
+
+namespace {
+
+GSLogHook g_logHook = nullptr;
+GSExceptionHook g_exceptionHook = nullptr;
+
+constexpr u32 kHeaderBytes = 20;
+
+// The runtime's own natives, bound by signature. Their bodies come with the object, game-object
+// and router parts of the runtime; until then a call fails and ends the calling thread.
+constexpr const char* kBuiltIns[][2] = {
+    {"GSObject", "$string@GSObject::GetGSClassName()"},
+    {"GameObject", "$void@GameObject::SendMessage(GameObject,string,string)"},
+    {"GameObject", "$void@GameObject::SendMessage(GameObject,string,string,GSObject)"},
+    {"GameObject", "$void@GameObject::PostMessage(GameObject,string,string,float)"},
+    {"GameObject", "$void@GameObject::PostMessage(GameObject,string,string,GSObject,float)"},
+    {"GameObject", "$void@GameObject::ClearMessages(string,string)"},
+    {"GameObject", "$void@GameObject::AddHandler(GameObject,string,string,string)"},
+    {"GameObject", "$void@GameObject::Sniff(GameObject,string,string,bool)"},
+    {"GameObject", "$void@GameObject::Sleep(float)"},
+    {"GameObject", "$int@GameObject::GetId()"},
+    {"GameObject", "$string@GameObject::GetName()"},
+    {"GameObject", "$void@GameObject::Exception(string)"},
+    {"Router", "$GameObject@Router::GetGameObject(int)"},
+    {"Router", "$GameObject@Router::GetForeignGameObject(int)"},
+    {"Router", "$GameObject@Router::GetGameObject(string)"},
+    {"Router", "$void@Router::Info()"},
+    {"Router", "$void@Router::PostMessage(int,int,string,string,float)"},
+};
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string Join(const std::string& a, const std::string& b) {
+  if (a.empty()) return b;
+  if (b.empty()) return a;
+  return a.back() == '/' ? a + b : a + "/" + b;
+}
+
+// The identity from a file's first 20 bytes; false for a short file or a wrong magic.
+bool ReadIdentity(const std::string& path, GSLibraryId* identity) {
+  std::ifstream in(path, std::ios::binary);
+  u8 header[kHeaderBytes];
+  if (!in.read(reinterpret_cast<char*>(header), kHeaderBytes)) return false;
+  if (ByteOrder::LoadLE32(header + 4) != GSLibraryFormat::kMagic) return false;
+  *identity = {ByteOrder::LoadLE32(header + 12), ByteOrder::LoadLE32(header + 16)};
+  return true;
+}
+
+// The signature from "::" on, which an override shares with the function it replaces.
+std::string_view MethodPart(const std::string& signature) {
+  const size_t at = signature.find("::");
+  return at == std::string::npos ? std::string_view(signature)
+                                 : std::string_view(signature).substr(at);
+}
+
+}  // namespace
+
+GSMachine& GSMachine::Instance() {
+  static GSMachine machine;
+  if (!machine.setUp_) {
+    // Raised first, so that a registration reached from Init does not start it again.
+    machine.setUp_ = true;
+    machine.Init();
+  }
+  return machine;
+}
+
+void GSMachine::ResetForTests() {
+  GSMachine& machine = Instance();
+  machine.Shutdown();
+  machine.Init();
+}
+
+GSMachine::~GSMachine() { Shutdown(); }
+
+void GSMachine::SetLogHook(GSLogHook hook) { g_logHook = hook; }
+GSLogHook GSMachine::LogHook() { return g_logHook; }
+void GSMachine::SetExceptionHook(GSExceptionHook hook) { g_exceptionHook = hook; }
+GSExceptionHook GSMachine::ExceptionHook() { return g_exceptionHook; }
+
+void GSMachine::Log(const char* format, ...) {
+  if (g_logHook == nullptr) return;
+  char line[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  g_logHook("%s", line);
+}
+
+void GSMachine::Init() {
+  linkTable_.clear();
+  nameTable_.clear();
+  // Reset keeps the first block, so the pool can allocate at once.
+  namePool_.Reset();
+  verifierNanoseconds_ = 0;
+  for (const auto& builtIn : kBuiltIns) {
+    RegisterNative(new GSRuntime::GSCNativeFunction(builtIn[0], builtIn[1], nullptr));
+  }
+}
+
+void GSMachine::Shutdown() {
+  nameTable_.clear();
+  linkTable_.clear();
+  namePool_.Reset();
+  while (Utils::IDoubleLinkListNode* node = libraries_.Last()) {
+    libraries_.Remove(node);
+    delete node;
+  }
+  while (Utils::IDoubleLinkListNode* node = natives_.Last()) {
+    natives_.Remove(node);
+    delete node;
+  }
+  linkedThisLoad_.clear();
+  loadDepth_ = 0;
+  arena_.Clear();
+}
+
+void GSMachine::RegisterNative(GSNativeFunction* native) { natives_.PushBack(native); }
+
+GSNativeFunction* GSMachine::FindNative(const Qel::PString& className,
+                                        const Qel::PString& signature) const {
+  for (Utils::IDoubleLinkListNode* node = natives_.Last(); node != nullptr;
+       node = natives_.Previous(node)) {
+    auto* native = static_cast<GSNativeFunction*>(node);
+    if (native->ClassName() == className && native->Signature() == signature) return native;
+  }
+  return nullptr;
+}
+
+void GSMachine::MapName(const std::string& name, Registration* registration) {
+  const std::string key = Lower(name);
+  auto found = nameTable_.find(key);
+  if (found != nameTable_.end()) {
+    found->second = registration;
+    return;
+  }
+  // StrDup gives a long key a block of its own, so no key is lost to the block size.
+  const char* copy = namePool_.StrDup(key.c_str());
+  if (copy != nullptr) nameTable_.emplace(std::string_view(copy, key.size()), registration);
+}
+
+bool GSMachine::AddLibrary(const std::string& location, const std::string& folder,
+                           const std::string& fileName, GSLibraryId* identity) {
+  const std::string path = Join(folder, fileName);
+  GSLibraryId id;
+  if (!ReadIdentity(Join(location, path), &id)) return false;
+  if (identity != nullptr) *identity = id;
+  auto found = linkTable_.find(id);
+  if (found == linkTable_.end()) {
+    found =
+        linkTable_
+            .emplace(id, std::make_unique<Registration>(Registration{id, location, path, nullptr}))
+            .first;
+  }
+  MapName(path, found->second.get());
+  return true;
+}
+
+bool GSMachine::AddLibraryFolder(const std::string& location, const std::string& folder) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  std::vector<std::string> names;
+  for (fs::directory_iterator it(Join(location, folder).empty() ? "." : Join(location, folder), ec),
+       end;
+       !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() > 4 && Lower(name.substr(name.size() - 4)) == ".gsl") names.push_back(name);
+  }
+  // The listing order: by upper-case fold, ties by bytes.
+  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+    const std::string fa = Lower(a), fb = Lower(b);
+    return fa != fb ? fa < fb : a < b;
+  });
+  for (const std::string& name : names) {
+    const std::string path = Join(folder, name);
+    GSLibraryId id;
+    if (!ReadIdentity(Join(location, path), &id)) continue;
+    if (linkTable_.count(id) != 0) {
+      Log("Could not add game script library %s to GSMachine", path.c_str());
+      continue;
+    }
+    auto& registration = linkTable_[id];
+    registration = std::make_unique<Registration>(Registration{id, location, path, nullptr});
+    MapName(name, registration.get());
+  }
+  return !names.empty();
+}
+
+GSLibrary* GSMachine::GetLibrary(const GSLibraryId& identity) {
+  auto found = linkTable_.find(identity);
+  if (found == linkTable_.end()) {
+    Log("GSMachine::GetLibrary> library '0x%X 0x%X' not found in link table", identity.first,
+        identity.second);
+    for (Utils::IDoubleLinkListNode* node = libraries_.Last(); node != nullptr;
+         node = libraries_.Previous(node)) {
+      auto* loaded = static_cast<GSLibrary*>(node);
+      if (loaded->nameId == identity.second) {
+        Log("  Similar library found with matching filename hash but built from different "
+            "source: %s",
+            loaded->name.c_str());
+      }
+    }
+    return nullptr;
+  }
+  Registration* registration = found->second.get();
+  if (registration->library != nullptr) return registration->library;
+
+  std::ifstream in(Join(registration->location, registration->path),
+                   std::ios::binary | std::ios::ate);
+  if (!in) return nullptr;
+  const std::streamoff size = in.tellg();
+  std::vector<u8> image;
+  bool whole = size >= 0 && u64(size) <= 0xFFFFFFFFu;
+  if (whole) {
+    image.resize(static_cast<size_t>(size));
+    in.seekg(0);
+    whole = static_cast<bool>(in.read(reinterpret_cast<char*>(image.data()), size));
+  }
+  if (!whole) {
+    Log("GSMachine: Error loading library file %s", registration->path.c_str());
+    return nullptr;
+  }
+  // Registered before linking, so a library that lists itself or is reached again through a
+  // cycle of dependencies is found rather than loaded twice.
+  auto* library = new GSLibrary;
+  registration->library = library;
+  ++loadDepth_;
+  const i32 result = LinkLibrary(this, library, std::move(image));
+  --loadDepth_;
+  if (result == 0) {
+    libraries_.PushBack(library);
+    linkedThisLoad_.push_back(library);
+  } else {
+    Log("GSMachine: Error %d loading library %s (%s)", result, library->name.c_str(),
+        registration->path.c_str());
+    UnloadDependents(library);
+    registration->library = nullptr;
+    delete library;
+  }
+  if (loadDepth_ == 0) linkedThisLoad_.clear();
+  return registration->library;
+}
+
+void GSMachine::UnloadDependents(GSLibrary* failed) {
+  // Libraries linked earlier in this load may point into the failed one through a cycle of
+  // dependencies; they go with it, and so does whatever depends on them.
+  std::vector<GSLibrary*> doomed{failed};
+  for (bool grew = true; grew;) {
+    grew = false;
+    for (GSLibrary* linked : linkedThisLoad_) {
+      if (std::find(doomed.begin(), doomed.end(), linked) != doomed.end()) continue;
+      for (GSLibrary* gone : doomed) {
+        if (linked->DependsOn(gone)) {
+          doomed.push_back(linked);
+          grew = true;
+          break;
+        }
+      }
+    }
+  }
+  for (size_t i = 1; i < doomed.size(); ++i) {
+    GSLibrary* library = doomed[i];
+    Log("GSMachine: Unloading library %s, which depends on %s", library->name.c_str(),
+        failed->name.c_str());
+    for (auto& [id, registration] : linkTable_) {
+      if (registration->library == library) registration->library = nullptr;
+    }
+    linkedThisLoad_.erase(std::find(linkedThisLoad_.begin(), linkedThisLoad_.end(), library));
+    libraries_.Remove(library);
+    delete library;
+  }
+}
+
+GSLibrary* GSMachine::FindLibrary(const std::string& fileName) {
+  auto found = nameTable_.find(Lower(fileName));
+  if (found == nameTable_.end()) return nullptr;
+  return GetLibrary(found->second->identity);
+}
+
+i32 GSMachine::LinkLibrary(GSMachine* owner, GSLibrary* library, std::vector<u8> image) {
+  library->owner = owner;
+  library->imageBuffer = std::move(image);
+  GSLibraryFormat::LibraryImage& img = library->image;
+  std::string error;
+  const bool read = GSLibraryFormat::ReadLibraryImage(
+      library->imageBuffer.data(), static_cast<u32>(library->imageBuffer.size()), &img, &error);
+  library->name = img.name;
+  if (!read || !GSRuntime::CheckLibraryImage(img, &error)) {
+    Log("GS Link error: Malformed library image (%s)", error.c_str());
+    return -1;
+  }
+  static_assert(sizeof(f32) == sizeof(u32));
+  std::memcpy(&library->version, &img.versionBits, sizeof(f32));
+  library->sourceId = img.sourceId;
+  library->nameId = img.nameId;
+
+  for (u32 c = 0; c < img.classes.size(); ++c) {
+    GSLibraryFormat::ClassImage& source = img.classes[c];
+    auto cls = std::make_unique<GSClass>();
+    cls->owner = owner;
+    cls->library = library;
+    cls->name = &img.strings[source.name];
+    cls->flags = source.flags;
+    cls->index = c;
+    cls->bases = std::move(source.parents);
+    cls->fields = std::move(source.fields);
+    cls->instanceWords = source.instanceWords;
+    cls->layout = std::move(source.layout);
+    cls->referenceFields = std::move(source.referenceFields);
+    cls->functions.resize(source.functions.size());
+    for (size_t f = 0; f < source.functions.size(); ++f) {
+      GSFunction& function = cls->functions[f];
+      function.ownerClass = cls.get();
+      function.library = library;
+      function.record = std::move(source.functions[f]);
+      function.name = &img.strings[function.record.header.name];
+    }
+    for (const auto& method : source.methods) {
+      cls->methods.push_back({nullptr, u32(method.functionReference), method.viewOffset});
+    }
+    library->classes.push_back(std::move(cls));
+  }
+
+  for (const auto& [sourceId, nameId] : img.units) {
+    GSLibrary* dependency = owner->GetLibrary({sourceId, nameId});
+    if (dependency == nullptr) return -2;
+    library->dependencies.push_back({dependency, sourceId, nameId});
+  }
+
+  bool missing = false;
+  for (const auto& [unit, nameNumber] : img.classReferences) {
+    const GSRuntime::GSDependency& dependency = library->dependencies[unit];
+    const std::string& name = img.strings[nameNumber];
+    GSClass* cls = dependency.library->FindClass(name);
+    if (cls == nullptr) {
+      Log("GS Link error: Unable to find class '%s'", name.c_str());
+      missing = true;
+    }
+    library->classLinks.push_back({dependency.library, &name, cls});
+  }
+  if (missing) return -3;
+
+  for (const auto& reference : img.functionReferences) {
+    GSClass* cls = library->classLinks[reference.classReference].linkedClass;
+    const std::string& name = img.strings[reference.name];
+    const i32 index = cls->FindFunction(name);
+    if (index < 0) {
+      Log("GS Link error: Unable to link function '%s'", name.c_str());
+      return -3;
+    }
+    library->functionLinks.push_back({cls, &name, reference.slot, &cls->functions[index]});
+  }
+
+  if (!owner->VerifyLibraryCode(library, &error)) {
+    Log("GS Link error: Malformed library code (%s)", error.c_str());
+    return -1;
+  }
+
+  for (const auto& cls : library->classes) {
+    if (!owner->LinkClass(cls.get())) {
+      Log("GS Link error: Unable to link '%s'", cls->name->c_str());
+      return -3;
+    }
+  }
+  return 0;
+}
+
+bool GSMachine::VerifyLibraryCode(GSLibrary* library, std::string* error) {
+  const auto start = std::chrono::steady_clock::now();
+  GSRuntime::VerifierLimits limits;
+  limits.strings = static_cast<u32>(library->image.strings.size());
+  limits.classReferences = static_cast<u32>(library->classLinks.size());
+  for (const auto& link : library->classLinks) {
+    limits.methods = std::max(limits.methods, static_cast<u32>(link.linkedClass->methods.size()));
+  }
+  bool good = true;
+  for (const auto& cls : library->classes) {
+    limits.memberWords = cls->instanceWords;
+    for (size_t f = 0; good && f < cls->functions.size(); ++f) {
+      good = GSRuntime::VerifyFunctionCode(cls->functions[f].record, limits, error);
+      if (!good) *error = *cls->name + ", " + *cls->functions[f].name + ": " + *error;
+    }
+    if (!good) break;
+  }
+  verifierNanoseconds_ += static_cast<u64>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start)
+          .count());
+  return good;
+}
+
+bool GSMachine::LinkClass(GSClass* cls) {
+  if (cls->owner == nullptr) return false;
+  GSLibrary* library = cls->library;
+  for (GSFunction& function : cls->functions) {
+    if (function.IsNative()) {
+      function.native = FindNative(Qel::PString(*cls->name), Qel::PString(*function.name));
+      if (function.native == nullptr)
+        Log("Could not resolve native link %s", function.name->c_str());
+      continue;
+    }
+    const std::string_view method = MethodPart(*function.name);
+    for (const auto& base : cls->bases) {
+      GSClass* baseClass = library->classLinks[base.classReference].linkedClass;
+      for (GSFunction& candidate : baseClass->functions) {
+        if (&candidate != &function && MethodPart(*candidate.name) == method) {
+          function.overridden = &candidate;
+          function.overriddenViewOffset = base.memberOffset;
+          break;
+        }
+      }
+      if (function.overridden != nullptr) break;
+    }
+  }
+  for (GSRuntime::GSMethodEntry& entry : cls->methods) {
+    entry.link = &library->functionLinks[entry.functionReference];
+  }
+  return true;
+}

@@ -1,0 +1,100 @@
+// The one process-wide script machine: the registry of script libraries (by identity and by
+// file name), the loaded libraries, the native functions scripts can call, the script arena and
+// the static thread's place. Single-threaded: use it from the thread that drives scripts.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "gscommon/double_link_list.h"
+#include "gscommon/frame_memory.h"
+#include "gsruntime/gs_library.h"
+#include "gsruntime/gs_native_function.h"
+#include "gsruntime/script_arena.h"
+#include "qel/pstring.h"
+
+namespace GSRuntime {
+class GSThread;
+}
+
+// A library's identity as the compiler gives it: (sourceId, nameId).
+using GSLibraryId = std::pair<u32, u32>;
+
+// printf-style; every runtime log line goes through it, and none is written while it is null.
+using GSLogHook = void (*)(const char* format, ...);
+using GSExceptionHook = void (*)(const char* text);
+
+class GSMachine {
+ public:
+  static GSMachine& Instance();
+  // Shuts the machine down and sets it up again: for tests, which need a clean registry.
+  static void ResetForTests();
+
+  static void SetLogHook(GSLogHook hook);
+  static GSLogHook LogHook();
+  static void SetExceptionHook(GSExceptionHook hook);
+  static GSExceptionHook ExceptionHook();
+  static void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+  void Init();
+  void Shutdown();
+
+  void RegisterNative(GSRuntime::GSNativeFunction* native);
+  GSRuntime::GSNativeFunction* FindNative(const Qel::PString& className,
+                                          const Qel::PString& signature) const;
+  u32 NativeCount() const { return natives_.Count(); }
+
+  // Registers one file; `location` is the root folder the folder is taken under (empty: the
+  // working folder).
+  bool AddLibrary(const std::string& location, const std::string& folder,
+                  const std::string& fileName, GSLibraryId* identity = nullptr);
+  // Registers every "*.gsl" file of a folder; false when it holds none.
+  bool AddLibraryFolder(const std::string& location, const std::string& folder);
+  // The library, loaded and linked on first use; null with a log line when it cannot be.
+  GSRuntime::GSLibrary* GetLibrary(const GSLibraryId& identity);
+  GSRuntime::GSLibrary* FindLibrary(const std::string& fileName);
+  // 0, or -1 malformed image, -2 a dependency missing, -3 an unresolved link.
+  static i32 LinkLibrary(GSMachine* owner, GSRuntime::GSLibrary* library, std::vector<u8> image);
+
+  const Utils::DoubleLinkList& Libraries() const { return libraries_; }
+  GSRuntime::ScriptArena& Arena() { return arena_; }
+  GSRuntime::GSThread* StaticThread() const { return staticThread_; }
+  // Time spent in the byte-code verifier since Init, for the load benchmark.
+  u64 VerifierNanoseconds() const { return verifierNanoseconds_; }
+
+  GSMachine(const GSMachine&) = delete;
+  GSMachine& operator=(const GSMachine&) = delete;
+
+ private:
+  struct Registration {
+    GSLibraryId identity;
+    std::string location;
+    std::string path;
+    GSRuntime::GSLibrary* library = nullptr;
+  };
+
+  GSMachine() = default;
+  ~GSMachine();
+
+  void MapName(const std::string& name, Registration* registration);
+  bool VerifyLibraryCode(GSRuntime::GSLibrary* library, std::string* error);
+  bool LinkClass(GSRuntime::GSClass* cls);
+  void UnloadDependents(GSRuntime::GSLibrary* failed);
+
+  GSRuntime::GSThread* staticThread_ = nullptr;  // made by the thread part of the runtime
+  std::map<GSLibraryId, std::unique_ptr<Registration>> linkTable_;
+  std::unordered_map<std::string_view, Registration*> nameTable_;  // keys live in the name pool
+  Utils::DoubleLinkList libraries_;
+  Utils::DoubleLinkList natives_;
+  Utils::FrameMemory namePool_{256};
+  GSRuntime::ScriptArena arena_;
+  bool setUp_ = false;
+  u32 loadDepth_ = 0;
+  std::vector<GSRuntime::GSLibrary*> linkedThisLoad_;
+  u64 verifierNanoseconds_ = 0;
+};

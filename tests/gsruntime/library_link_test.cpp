@@ -1,0 +1,246 @@
+#include <gtest/gtest.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "gscompiler/compile_driver.h"
+#include "gscompiler/compile_log.h"
+#include "gsruntime/gs_machine.h"
+#include "support/scratch_folder.h"
+
+namespace {
+
+std::vector<std::string> g_lines;
+
+void Capture(const char* format, ...) {
+  char line[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  g_lines.emplace_back(line);
+}
+
+constexpr const char* kBase = "class Base { public int Value() { return 1; } };\n";
+constexpr const char* kUser =
+    "include \"base.gs\"\n"
+    "class User isclass Base {\n"
+    "  public int Value() { return inherited() + 1; }\n"
+    "  native int Host(string s);\n"
+    "};\n";
+
+class LibraryLinkTest : public ::testing::Test {
+ public:
+  void SetUp() override {
+    g_lines.clear();
+    folder_ = std::make_unique<scratch::Folder>();
+    GSMachine::SetLogHook(Capture);
+    GSMachine::ResetForTests();
+  }
+  void TearDown() override {
+    GSMachine::ResetForTests();
+    GSMachine::SetLogHook(nullptr);
+  }
+  void Compile(const std::string& name, const std::string& text) {
+    folder_->Put(name, text);
+    GSCompileLog log;
+    ASSERT_EQ(CompileLibraryFile(folder_->At(name).c_str(), nullptr, nullptr, &log), 0) << name;
+  }
+  std::string Gsl(const std::string& name) const { return folder_->At(name + ".gsl"); }
+  // Replaces every occurrence of `from` in the file by `to` (same length).
+  void Patch(const std::string& name, const std::string& from, const std::string& to) {
+    std::string bytes = folder_->Read(name + ".gsl");
+    for (size_t at = bytes.find(from); at != std::string::npos; at = bytes.find(from, at)) {
+      bytes.replace(at, from.size(), to);
+    }
+    folder_->Put(name + ".gsl", bytes);
+  }
+  bool Logged(const std::string& text) const {
+    for (const std::string& line : g_lines) {
+      if (line.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+  GSRuntime::GSLibrary* Load(const std::string& name) {
+    GSMachine& machine = GSMachine::Instance();
+    machine.AddLibraryFolder(folder_->path(), "");
+    return machine.FindLibrary(name);
+  }
+
+  std::unique_ptr<scratch::Folder> folder_;
+};
+
+TEST_F(LibraryLinkTest, LinkErrorsHaveTheirLines) {
+  struct Case {
+    const char* what;
+    std::function<void(LibraryLinkTest&)> prepare;
+    const char* link;
+    bool links;
+    std::vector<std::string> lines;
+  };
+  const std::vector<Case> cases = {
+      {"links",
+       [](LibraryLinkTest&) {},
+       "user.gsl",
+       true,
+       {"Could not resolve native link $int@User::Host(string)"}},
+      {"missing dependency",
+       [](LibraryLinkTest& t) { std::filesystem::remove(t.Gsl("base")); },
+       "user.gsl",
+       false,
+       {"not found in link table", "GSMachine: Error -2 loading library ", "user.gs (user.gsl)"}},
+      {"missing class",
+       [](LibraryLinkTest& t) { t.Patch("base", "Base", "Bxse"); },
+       "user.gsl",
+       false,
+       {"GS Link error: Unable to find class 'Base'", "GSMachine: Error -3 loading"}},
+      {"missing function",
+       [](LibraryLinkTest& t) { t.Patch("base", "Value", "Valux"); },
+       "user.gsl",
+       false,
+       {"GS Link error: Unable to link function '$int@Base::Value()'", "GSMachine: Error -3"}},
+      {"similar library",
+       [](LibraryLinkTest& t) {
+         t.Compile("base.gs", std::string(kBase) + "// changed\n");
+         ASSERT_NE(t.Load("base.gsl"), nullptr);
+       },
+       "user.gsl",
+       false,
+       {"  Similar library found with matching filename hash but built from different source: "}},
+      {"duplicate identity",
+       [](LibraryLinkTest& t) {
+         std::filesystem::copy_file(t.Gsl("base"), t.Gsl("copy"));
+         GSMachine::Instance().AddLibraryFolder(t.folder_->path(), "");
+       },
+       "user.gsl",
+       true,
+       {"Could not add game script library copy.gsl to GSMachine"}},
+      {"any case", [](LibraryLinkTest&) {}, "USER.GSL", true, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetUp();
+    Compile("base.gs", kBase);
+    Compile("user.gs", kUser);
+    c.prepare(*this);
+    GSRuntime::GSLibrary* library = Load(c.link);
+    EXPECT_EQ(library != nullptr, c.links);
+    for (const std::string& line : c.lines)
+      EXPECT_TRUE(Logged(line)) << line << "\n" << testing::PrintToString(g_lines);
+    if (library != nullptr) {
+      // Overrides are found by the text from "::" on, natives stay unbound without a native.
+      GSRuntime::GSClass* user = library->FindClass("User");
+      ASSERT_NE(user, nullptr);
+      ASSERT_NE(user->functions[0].overridden, nullptr);
+      EXPECT_EQ(*user->functions[0].overridden->name, "$int@Base::Value()");
+      EXPECT_EQ(user->functions[1].native, nullptr);
+    }
+  }
+}
+
+TEST_F(LibraryLinkTest, LaterNativeWinsAndBinds) {
+  GSMachine& machine = GSMachine::Instance();
+  EXPECT_EQ(machine.NativeCount(), 17u);
+  auto* first = new GSRuntime::GSCNativeFunction("User", "$int@User::Host(string)", nullptr);
+  auto* second = new GSRuntime::GSCNativeFunction("User", "$int@User::Host(string)", nullptr);
+  machine.RegisterNative(first);
+  machine.RegisterNative(second);
+  Compile("base.gs", kBase);
+  Compile("user.gs", kUser);
+  GSRuntime::GSLibrary* library = Load("user.gsl");
+  ASSERT_NE(library, nullptr);
+  EXPECT_EQ(library->FindClass("User")->functions[1].native, second);
+  EXPECT_FALSE(Logged("Could not resolve native link"));
+}
+
+// Every sample links, through a folder scan and through a path longer than a name-pool block.
+TEST_F(LibraryLinkTest, SamplesLink) {
+  const std::string deep = std::string(150, 'd') + "/" + std::string(150, 'e');
+  for (const char* name : {"chain_c", "chain_b", "chain_a", "shapes", "game", "text"}) {
+    const std::string text =
+        scratch::ReadAll(std::string(KESTRO_TEST_DATA_DIR) + "/gs_samples/" + name + ".gs");
+    Compile(name + std::string(".gs"), text);
+    Compile(deep + "/" + name + ".gs", text);
+  }
+  for (const char* name : {"chain_a", "shapes", "game", "text"}) {
+    EXPECT_NE(Load(name + std::string(".gsl")), nullptr) << name;
+  }
+  GSMachine::ResetForTests();
+  GSMachine& machine = GSMachine::Instance();
+  for (const char* name : {"chain_c", "chain_b", "chain_a"}) {
+    ASSERT_TRUE(machine.AddLibrary(folder_->path(), deep, name + std::string(".gsl")));
+  }
+  EXPECT_NE(machine.FindLibrary(deep + "/CHAIN_A.gsl"), nullptr);
+}
+
+// A failed link inside a cycle must not leave a library behind that points into the failed one.
+TEST_F(LibraryLinkTest, FailedLinkInCycleUnloadsItsDependents) {
+  const std::string b = "include \"a.gs\"\nclass Bee { public int G() { A a; return 1; } };\n";
+  folder_->Put("b.gs", b);
+  Compile("a.gs", "include \"b.gs\"\nclass A { public int F() { Bee b; return 0; } };\n");
+  Compile("b.gs", b);
+  // a's reference to Bee no longer resolves; b links first, against the a being linked.
+  Patch("a", "Bee", "Bxx");
+  EXPECT_EQ(Load("a.gsl"), nullptr);
+  EXPECT_TRUE(Logged("b.gs, which depends on"));
+  EXPECT_EQ(GSMachine::Instance().Libraries().Count(), 0u);
+  EXPECT_EQ(GSMachine::Instance().FindLibrary("b.gsl"), nullptr);
+}
+
+// Every truncation and many seeded byte flips of a valid library: each load either links or is
+// refused with its line; none may crash or trip the sanitizers.
+TEST_F(LibraryLinkTest, CorruptImagesAreRefused) {
+  Compile("shapes.gs",
+          scratch::ReadAll(std::string(KESTRO_TEST_DATA_DIR) + "/gs_samples/shapes.gs"));
+  const std::string good = folder_->Read("shapes.gsl");
+  std::mt19937 random(20);
+  const size_t truncations = good.size();
+  for (size_t round = 0; round < truncations + 10000; ++round) {
+    std::string bytes = good;
+    if (round < truncations) {
+      bytes.resize(round);
+    } else {
+      bytes[random() % bytes.size()] ^= static_cast<char>(1 + random() % 255);
+    }
+    GSMachine::ResetForTests();
+    g_lines.clear();
+    std::filesystem::remove(folder_->At("damaged.gsl"));  // a truncating rewrite waits for the disk
+    folder_->Put("damaged.gsl", bytes);
+    GSMachine& machine = GSMachine::Instance();
+    if (!machine.AddLibrary(folder_->path(), "", "damaged.gsl")) {
+      ASSERT_TRUE(bytes.size() < 20 || bytes.substr(4, 4) != good.substr(4, 4)) << round;
+      continue;
+    }
+    GSRuntime::GSLibrary* library = machine.FindLibrary("damaged.gsl");
+    if (round < truncations) {
+      ASSERT_EQ(library, nullptr) << round;
+    }
+    if (library == nullptr) {
+      ASSERT_TRUE(Logged("GSMachine: Error")) << round;
+    }
+  }
+}
+
+TEST(ScriptArenaTest, HandlesAllocateReuseAndResolve) {
+  GSRuntime::ScriptArena arena(u64(1) << 24);
+  EXPECT_EQ(arena.Allocate(0), 0u);
+  EXPECT_EQ(arena.Resolve(0), nullptr);
+  const GSRuntime::GSHandle a = arena.Allocate(12);
+  const GSRuntime::GSHandle b = arena.Allocate(3000);
+  ASSERT_NE(a, 0u);
+  ASSERT_NE(b, 0u);
+  static_cast<u8*>(arena.Resolve(a))[11] = 7;
+  arena.Free(a, 12);
+  EXPECT_EQ(arena.Allocate(16), a);  // same size class, zeroed again
+  EXPECT_EQ(static_cast<u8*>(arena.Resolve(a))[11], 0);
+  EXPECT_EQ(arena.Allocate(u32(1) << 25), 0u);  // beyond the reservation
+  EXPECT_EQ(arena.Resolve(0xFFFFFFF0u), nullptr);
+}
+
+}  // namespace
