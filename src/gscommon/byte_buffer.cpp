@@ -19,6 +19,29 @@ u8* AllocateAligned(u32 capacity, void** raw) {
   return reinterpret_cast<u8*>(at);
 }
 
+// Moves `*data` (`size` bytes used, inside `*raw`) to storage of `capacity` bytes; false, with
+// both left as they were or at least consistent, when memory runs out.
+bool Reallocate(u8** data, void** raw, u32 size, u32 capacity) {
+  // In place where the allocator can: a large buffer then grows by remapping its pages instead
+  // of copying them into fresh ones, which made a large image cost its size several times over.
+  if (*data == *raw) {
+    void* moved = std::realloc(*raw, u64(capacity) + 3);
+    if (moved == nullptr) return false;
+    *raw = moved;
+    *data = static_cast<u8*>(moved);
+    if ((reinterpret_cast<uintptr_t>(moved) & 3) == 0) return true;
+    // Storage that lost its alignment moves once more, below.
+  }
+  void* fresh = nullptr;
+  u8* grown = AllocateAligned(capacity, &fresh);
+  if (grown == nullptr) return false;
+  std::memcpy(grown, *data, size);
+  std::free(*raw);
+  *raw = fresh;
+  *data = grown;
+  return true;
+}
+
 }  // namespace
 
 ByteBuffer::ByteBuffer(u32 growthStep) : growthStep_(growthStep) {
@@ -72,17 +95,11 @@ bool ByteBuffer::Grow(u32 n) {
     // At least doubling: a buffer that grows by a fixed step alone copies itself once per step,
     // which makes building a large image quadratic.
     u64 wanted = u64(n) + (growthStep_ > capacity_ ? growthStep_ : capacity_);
-    void* raw = nullptr;
-    u8* grown = wanted <= 0xFFFFFFFFu ? AllocateAligned(u32(wanted), &raw) : nullptr;
-    if (grown == nullptr) {
+    if (wanted > 0xFFFFFFFFu || !Reallocate(&data_, &raw_, size_, u32(wanted))) {
       // The old storage and size stay, so Data() and Size() remain consistent.
       flags_ |= kOutOfStorage;
       return false;
     }
-    std::memcpy(grown, data_, size_);
-    std::free(raw_);
-    raw_ = raw;
-    data_ = grown;
     capacity_ = u32(wanted);
   }
   if (n > size_) size_ = n;

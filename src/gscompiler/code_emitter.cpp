@@ -1,6 +1,7 @@
 #include "gscompiler/code_emitter.h"
 
 #include <cstring>
+#include <utility>
 
 #include "gscompiler/compile_driver.h"
 
@@ -105,6 +106,18 @@ i32 CodeEmitter::ResolveFixups(UnitRecord* unit) {
   rangeErrors_.clear();
   code_.SetPosition(end);
   return errors;
+}
+
+void CodeEmitter::ReleaseWorkingStorage() {
+  if (code_.OutOfStorage()) return;  // the failure must stay visible
+  // One byte more than the code: a write that reaches the capacity would grow the buffer.
+  Utils::ByteBuffer kept(code_.Size() + 1);
+  kept.Write(code_.Data(), code_.Size());
+  code_ = std::move(kept);
+  labels_ = {};
+  statementLabels_ = {};
+  fixups_ = {};
+  rangeErrors_ = {};
 }
 
 }  // namespace GSCompiler

@@ -68,6 +68,9 @@ class CodeEmitter {
   // Patches every fix-up whose label is defined and reports the others, and each operand out of
   // its range, as errors of the unit. Returns the number of errors.
   i32 ResolveFixups(UnitRecord* unit);
+  // Keeps the finished code in storage of its own size and drops the labels. Every function's
+  // code waits for the library writer, so a growth step per function added up to most of it.
+  void ReleaseWorkingStorage();
 
   u32 Offset() const { return code_.Position(); }
   i32 Depth() const { return depth_; }

@@ -87,6 +87,8 @@ class CodeGenerator {
       Begin(init);
       e_->Emit(Op::kRet);
       if (!End()) return false;
+    } else {
+      init.emitter.ReleaseWorkingStorage();
     }
     return class_->Prepare(symbols_);
   }
@@ -97,6 +99,7 @@ class CodeGenerator {
   }
   bool End() {
     const bool resolved = e_->ResolveFixups(&unit_) == 0;
+    e_->ReleaseWorkingStorage();
     function_ = nullptr;
     e_ = nullptr;
     return resolved && !failed_;

@@ -24,6 +24,8 @@ namespace {
 
 constexpr u32 kImageInitialCapacity = 1024;
 
+bool g_leaveStateToExit = false;
+
 void FormatMessage(char (&buffer)[kMaxMessageLength + 1], const char* format, va_list args) {
   if (std::vsnprintf(buffer, sizeof buffer, format ? format : "", args) < 0) buffer[0] = 0;
 }
@@ -32,10 +34,12 @@ void AddToLog(GSCompileLog* log, const Qel::String& text) {
   if (log) log->Add(text.CStr());
 }
 
-// Writes the image to path; on failure adds the matching message and gives false.
-bool WriteLibrary(const Utils::ByteBuffer& image, const char* path, GSCompileLog* log,
-                  const Qel::String& openFailedMessage) {
-  switch (WriteFileChecked(Qel::PString(), path, {{image.Data(), image.Size()}})) {
+// Writes the image, in the two pieces of GslWriterPieces, to path; on failure adds the matching
+// message and gives false.
+bool WriteLibrary(const Utils::ByteBuffer& head, const Utils::ByteBuffer& tail, const char* path,
+                  GSCompileLog* log, const Qel::String& openFailedMessage) {
+  switch (WriteFileChecked(Qel::PString(), path,
+                           {{head.Data(), head.Size()}, {tail.Data(), tail.Size()}})) {
     case WriteResult::kWritten:
       return true;
     case WriteResult::kOpenFailed:
@@ -288,6 +292,8 @@ i32 CompileTopUnit(GSCompilerState& state, const char* name, GSCompileLog* log) 
   return 0;
 }
 
+void LeaveCompileStateToExit(bool leave) { g_leaveStateToExit = leave; }
+
 i32 CompileLibraryFile(const char* sourcePath, const char* outputPath,
                        const IncludePathList* userIncludes, GSCompileLog* log) {
   const Qel::File::Path source(sourcePath ? sourcePath : "");
@@ -304,13 +310,17 @@ i32 CompileLibraryFile(const char* sourcePath, const char* outputPath,
   const i32 errors = CompileTopUnit(*state, fileName.CStr(), log);
   if (errors != 0) return errors;
 
-  Utils::ByteBuffer image(kImageInitialCapacity);
-  if (!GSCompiler::GslWriter(image, *state, log, sourcePath)) {
+  Utils::ByteBuffer head(kImageInitialCapacity);
+  Utils::ByteBuffer tail(kImageInitialCapacity);
+  if (!GSCompiler::GslWriterPieces(head, tail, *state, sourcePath)) {
     if (log) log->Add("Internal Compiler Error.\n");
     return 1;
   }
   const Qel::String target = LibraryOutputPath(sourcePath, outputPath);
-  return WriteLibrary(image, target.CStr(), log, "Unable to open output file.\n") ? 0 : 1;
+  const bool written =
+      WriteLibrary(head, tail, target.CStr(), log, "Unable to open output file.\n");
+  if (g_leaveStateToExit) static_cast<void>(state.release());
+  return written ? 0 : 1;
 }
 
 i32 CompileScriptFile(const char* sourceName, const char* outputPath, GSCompileLog* log) {
@@ -319,15 +329,16 @@ i32 CompileScriptFile(const char* sourceName, const char* outputPath, GSCompileL
   const i32 errors = CompileTopUnit(*state, sourceName, log);
   if (errors != 0) return errors;
 
-  Utils::ByteBuffer image(kImageInitialCapacity);
-  if (!GSCompiler::GslWriter(image, *state, log, sourceName)) {
+  Utils::ByteBuffer head(kImageInitialCapacity);
+  Utils::ByteBuffer tail(kImageInitialCapacity);
+  if (!GSCompiler::GslWriterPieces(head, tail, *state, sourceName)) {
     AddToLog(log, Qel::String::Format("Internal Compiler Error on '%s'.\n", sourceName));
     return 1;
   }
   if (!outputPath) return 0;
   const Qel::String openFailed =
       Qel::String::Format("Unable to open output file: '%s'.\n", outputPath);
-  return WriteLibrary(image, outputPath, log, openFailed) ? 0 : 1;
+  return WriteLibrary(head, tail, outputPath, log, openFailed) ? 0 : 1;
 }
 
 int CompileCommand(int argc, char** argv) {

@@ -20,6 +20,11 @@ constexpr u32 kMaxMessageLength = 255;
 // follow. Returns the number of compile errors, 1 after printing the usage text, 0 after "-d".
 int CompileCommand(int argc, char** argv);
 
+// For a process that ends right after its compile: CompileLibraryFile then leaves the compiler's
+// trees and tables to the end of the process, whose memory goes back whole, instead of freeing
+// them piece by piece, which took a sizeable part of a long unit's compile.
+void LeaveCompileStateToExit(bool leave);
+
 // Compiles sourcePath and writes "<name>.gsl" into the folder part of outputPath (or of the
 // source path when outputPath is null or empty). Refills the include search list with the
 // source's folder and the user's folders. Returns the error count; 1 when the library cannot be

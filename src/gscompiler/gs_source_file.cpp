@@ -218,15 +218,20 @@ void GSSourceFile::NormaliseLineEnds() {
 }
 
 u32 GSSourceFile::NormaliseRange(u8* p, u32 begin, u32 end, u32 out) {
-  for (u32 in = begin; in < end; ++in) {
-    const u8 c = p[in];
-    if (c != '\r' && c != '\n') {
-      p[out++] = c;
-      continue;
-    }
+  // A source is long and carriage returns are rare, so the bytes up to each one move as a run:
+  // line feeds in it stay as they are. A carriage return after such a line feed ends the same line.
+  u32 in = begin;
+  while (in < end) {
+    const void* found = std::memchr(p + in, '\r', end - in);
+    const u32 next = found != nullptr ? u32(static_cast<const u8*>(found) - p) : end;
+    const bool afterLineFeed = next > in && p[next - 1] == '\n';
+    std::memmove(p + out, p + in, next - in);
+    out += next - in;
+    if (next == end) break;
+    in = next + 1;
+    if (afterLineFeed) continue;
     p[out++] = '\n';
-    const u8 other = c == '\r' ? '\n' : '\r';
-    if (in + 1 < end && p[in + 1] == other) ++in;
+    if (in < end && p[in] == '\n') ++in;
   }
   return out;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 #include <type_traits>
+#include <utility>
 
 #include "gscompiler/compile_log.h"
 
@@ -205,16 +206,18 @@ bool GSSymbolTable::RemoveMember(GSSymbol* symbol) {
 }
 
 std::vector<GSSymbol*> GSSymbolTable::GlobalsInTableOrder() const {
-  std::vector<GSSymbol*> symbols;
-  symbols.reserve(globals_.Count());
+  // Each bucket is worked out once: hashing inside the comparison dominated the writer.
+  std::vector<std::pair<u32, GSSymbol*>> keyed;  // (bucket, symbol)
+  keyed.reserve(globals_.Count());
   for (Utils::IHashNode* n = globals_.First(); n != nullptr; n = globals_.Next(n)) {
-    symbols.push_back(static_cast<GSSymbol*>(n));
+    keyed.emplace_back(n->Hash() % kGlobalBuckets, static_cast<GSSymbol*>(n));
   }
-  std::sort(symbols.begin(), symbols.end(), [](const GSSymbol* a, const GSSymbol* b) {
-    const u32 bucketA = a->Hash() % kGlobalBuckets;
-    const u32 bucketB = b->Hash() % kGlobalBuckets;
-    return bucketA != bucketB ? bucketA < bucketB : a->Compare(*b) < 0;
+  std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
+    return a.first != b.first ? a.first < b.first : a.second->Compare(*b.second) < 0;
   });
+  std::vector<GSSymbol*> symbols;
+  symbols.reserve(keyed.size());
+  for (const auto& entry : keyed) symbols.push_back(entry.second);
   return symbols;
 }
 

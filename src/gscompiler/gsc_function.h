@@ -16,10 +16,8 @@ class GSFunctionSymbol;
 class GSCFunction {
  public:
   using LineDebugInfo = GSByteCode::LineDebugInfo;
-  static constexpr u32 kDataGrowthStep = 64;
 
-  explicit GSCFunction(const GSFunctionSymbol* symbol = nullptr)
-      : symbol(symbol), data(kDataGrowthStep) {}
+  explicit GSCFunction(const GSFunctionSymbol* symbol = nullptr) : symbol(symbol) {}
 
   // Makes the emitter append {offset, current line} before each instruction whose line differs
   // from the last entry's.
@@ -39,7 +37,6 @@ class GSCFunction {
 
   const GSFunctionSymbol* symbol;
   CodeEmitter emitter;
-  Utils::ByteBuffer data;
   std::vector<LineDebugInfo> lines;
   std::vector<u32> referenceSlots;
   i32 currentLine = 0;

@@ -156,9 +156,9 @@ bool WriteClassSection(Utils::ByteBuffer& out, GSCompilerState& state) {
   return EndRecord(out, start);
 }
 
-bool GslWriter(Utils::ByteBuffer& image, GSCompilerState& state, GSCompileLog*,
-               const char* libraryName) {
-  Utils::ByteBuffer tail(kTailCapacity);
+bool GslWriterPieces(Utils::ByteBuffer& head, Utils::ByteBuffer& tail, GSCompilerState& state,
+                     const char* libraryName) {
+  if (!tail.SetPosition(0)) return false;
   WriteClassReferenceSection(tail, state);
   WriteFunctionReferenceSection(tail, state);
   if (!WriteClassSection(tail, state) || tail.OutOfStorage()) return false;
@@ -167,19 +167,31 @@ bool GslWriter(Utils::ByteBuffer& image, GSCompilerState& state, GSCompileLog*,
   for (char& c : name) {
     if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
   }
-  if (!image.SetPosition(0)) return false;
-  image.WriteU32(0);
-  image.WriteU32(kMagic);
-  image.WriteU32(kVersionBits);
+  if (!head.SetPosition(0)) return false;
+  head.WriteU32(0);
+  head.WriteU32(kMagic);
+  head.WriteU32(kVersionBits);
   const GSDependentSymbol* root = state.symbols.FindLibrary(state.rootUnit.fileName.CStr());
-  image.WriteU32(root != nullptr ? root->sourceId : state.rootUnit.sourceId);
-  image.WriteU32(root != nullptr ? root->nameId : state.rootUnit.nameId);
-  image.WriteU32(static_cast<u32>(name.size() + 1));
-  image.Write(name.c_str(), static_cast<u32>(name.size() + 1));
-  WriteLibraryIdTable(image, state);
-  WriteStringSection(image, state);
+  head.WriteU32(root != nullptr ? root->sourceId : state.rootUnit.sourceId);
+  head.WriteU32(root != nullptr ? root->nameId : state.rootUnit.nameId);
+  head.WriteU32(static_cast<u32>(name.size() + 1));
+  head.Write(name.c_str(), static_cast<u32>(name.size() + 1));
+  WriteLibraryIdTable(head, state);
+  WriteStringSection(head, state);
+  // The image's length word counts both pieces.
+  const u64 length = u64(head.Position()) + tail.Size();
+  const u32 end = head.Position();
+  if (head.OutOfStorage() || length > 0xFFFFFFFFu || !head.SetPosition(0)) return false;
+  head.WriteU32(static_cast<u32>(length));
+  return head.SetPosition(end) && !head.OutOfStorage();
+}
+
+bool GslWriter(Utils::ByteBuffer& image, GSCompilerState& state, GSCompileLog*,
+               const char* libraryName) {
+  Utils::ByteBuffer tail(kTailCapacity);
+  if (!GslWriterPieces(image, tail, state, libraryName)) return false;
   image.Write(tail.Data(), tail.Size());
-  return EndRecord(image, 0);
+  return !image.OutOfStorage();
 }
 
 }  // namespace GSCompiler

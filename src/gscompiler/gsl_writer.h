@@ -17,6 +17,12 @@ u32 InternString(GSCompilerState& state, const char* text);
 bool GslWriter(Utils::ByteBuffer& image, GSCompilerState& state, GSCompileLog* log,
                const char* libraryName);
 
+// The same image in two pieces that follow each other in the file: `head` (from position 0: the
+// header, the library ids and the strings, whose numbers the rest assigns) and `tail` (the rest).
+// Writing the pieces apart spares copying the tail, most of a library, behind the head.
+bool GslWriterPieces(Utils::ByteBuffer& head, Utils::ByteBuffer& tail, GSCompilerState& state,
+                     const char* libraryName);
+
 void WriteLibraryIdTable(Utils::ByteBuffer& out, GSCompilerState& state);
 void WriteStringSection(Utils::ByteBuffer& out, GSCompilerState& state);
 void WriteClassReferenceSection(Utils::ByteBuffer& out, GSCompilerState& state);
