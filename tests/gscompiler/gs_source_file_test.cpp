@@ -199,12 +199,9 @@ TEST_F(GSSourceFileTest, LoadRefusesWhatItCannotRead) {
   Put("a.txt", "class A { };");
   Put("dir.gs/keep", "");
   GSSourceFile f;
-  EXPECT_FALSE(f.Load(nullptr, "a.txt"));
-  EXPECT_FALSE(f.Load(nullptr, "missing.gs"));
-  EXPECT_FALSE(f.Load(nullptr, "missing.gse"));
-  EXPECT_FALSE(f.Load(nullptr, "dir.gs"));
-  EXPECT_FALSE(f.Load(nullptr, ""));
-  EXPECT_FALSE(f.Load(nullptr, nullptr));
+  for (const char* name :
+       {"a.txt", "missing.gs", "missing.gse", "dir.gs", "", (const char*)nullptr})
+    EXPECT_FALSE(f.Load(nullptr, name)) << (name ? name : "(null)");
 
   // Above 64 MiB a plain source is refused before anything is read (a sparse file).
   Put("huge.gs", "");
@@ -215,22 +212,19 @@ TEST_F(GSSourceFileTest, LoadRefusesWhatItCannotRead) {
   EXPECT_STREQ(f.GetText(), "");
 }
 
-TEST_F(GSSourceFileTest, LoadAndSaveResolveInsideTheRootFolder) {
+TEST_F(GSSourceFileTest, SaveResolvesInTheRootAndRefusesOtherExtensionsAndEmptyTexts) {
   Put("content/scripts/a.gs", "class A { };\r\n");
+  Put("b.gs", std::string(5000, 'x'));
   GSSourceFile f;
   ASSERT_TRUE(f.Load(P("content").c_str(), "scripts/a.gs"));
   EXPECT_EQ(TextOf(f), "class A { };\n");
   ASSERT_TRUE(f.Save(P("content").c_str(), "scripts/a.gse"));
   EXPECT_TRUE(Has("content/scripts/a.gse"));
   EXPECT_FALSE(Has("scripts/a.gse"));
-}
-
-TEST_F(GSSourceFileTest, SaveRefusesOtherExtensionsAndEmptyTextsWithoutTouchingDisk) {
-  Put("a.gs", "class A { };");
-  GSSourceFile f;
-  ASSERT_TRUE(f.Load(nullptr, "a.gs"));
   EXPECT_FALSE(f.Save(nullptr, "a.txt"));
   EXPECT_FALSE(Has("a.txt"));
+  ASSERT_TRUE(f.Save(nullptr, "b.gs"));  // an existing target is replaced
+  EXPECT_EQ(Slurp("b.gs"), "class A { };\n");
 
   // A packed file announcing length 0 cannot be read back, so none is written.
   Put("empty.gs", "");
@@ -241,15 +235,6 @@ TEST_F(GSSourceFileTest, SaveRefusesOtherExtensionsAndEmptyTextsWithoutTouchingD
   EXPECT_FALSE(empty.IsPacked());
   EXPECT_TRUE(empty.Save(nullptr, "copy.gs"));
   EXPECT_EQ(Slurp("copy.gs"), "");
-}
-
-TEST_F(GSSourceFileTest, SaveReplacesAnExistingTarget) {
-  Put("a.gs", "class A { };");
-  Put("b.gs", std::string(5000, 'x'));
-  GSSourceFile f;
-  ASSERT_TRUE(f.Load(nullptr, "a.gs"));
-  ASSERT_TRUE(f.Save(nullptr, "b.gs"));
-  EXPECT_EQ(Slurp("b.gs"), "class A { };");
 }
 
 TEST_F(GSSourceFileTest, ShortWriteLeavesNoPartialFile) {
