@@ -133,7 +133,7 @@ std::string Statements(const std::string& body) {
   return Chain(BodyOf(parsed));
 }
 
-TEST(ParserTest, PrecedenceAndAssociativityOfEveryLevel) {
+TEST(ParserTest, ExpressionsAndStatementsParseToTheirTrees) {
   const std::pair<const char*, const char*> cases[] = {
       {"a = b = c;", "(= a (= b c))"},
       {"a = b or c;", "(= a (or b c))"},
@@ -175,14 +175,6 @@ TEST(ParserTest, PrecedenceAndAssociativityOfEveryLevel) {
       {"x = (a, b) + c;", "(= x (+ (, {a b}) c))"},
       {"x = a, (b, c);", "{(= x a) (, {b c})}"},
       {"x = ((a, b), c);", "(= x (, {(, {a b}) c}))"},
-  };
-  for (const auto& [body, tree] : cases) {
-    EXPECT_EQ(Statements(body), tree) << body;
-  }
-}
-
-TEST(ParserTest, PostfixPrimaryAndNewForms) {
-  const std::pair<const char*, const char*> cases[] = {
       {"f();", "(call f)"},
       {"f(a, b = 1);", "(call f {a (= b 1)})"},
       {"f((a, b), c);", "(call f {(, {a b}) c})"},
@@ -202,14 +194,6 @@ TEST(ParserTest, PostfixPrimaryAndNewForms) {
       {"new string(s);", "(new string _ s)"},
       {"me; null; true; false;", "{me null true false}"},
       {"0x10; 42; 'a'; 1.5; \"s\\n\";", "{16 42 97 1.5f \"s\n\"}"},
-  };
-  for (const auto& [body, tree] : cases) {
-    EXPECT_EQ(Statements(body), tree) << body;
-  }
-}
-
-TEST(ParserTest, Statements) {
-  const std::pair<const char*, const char*> cases[] = {
       // An else binds to the nearest if.
       {"if (a) if (b) x; else y;", "(if a (if b x y))"},
       {"if (a) { if (b) x; } else y;", "(if a (block (if b x)) y)"},
@@ -253,18 +237,17 @@ TEST(ParserTest, DeclarationsIncludesAndTopLevelOrder) {
             " (prototype Foo Get)})"
             " (class D)}");
   const ParseNode* a = parsed.unit.topLevel->next->next;
-  EXPECT_EQ(a->flags, u32(kFlagPublic | kFlagGame));
   const ParseNode* constants = a->child[2];
-  EXPECT_EQ(constants->flags, u32(kFlagPublic | kFlagDefine | kFlagMemberVariables));
-  EXPECT_EQ(constants->next->flags, u32(kFlagNative));
   const ParseNode* run = constants->next->next;
-  EXPECT_EQ(run->flags, u32(kFlagThread));
-  EXPECT_EQ(run->child[3]->flags, u32(kFlagFunctionBody));
+  EXPECT_EQ(
+      (std::vector<u32>{a->flags, constants->flags, constants->next->flags, run->flags,
+                        run->child[3]->flags, run->next->flags}),
+      (std::vector<u32>{kFlagPublic | kFlagGame, kFlagPublic | kFlagDefine | kFlagMemberVariables,
+                        kFlagNative, kFlagThread, kFlagFunctionBody,
+                        kFlagStatic | kFlagFinal | kFlagSecured}));
   EXPECT_EQ(run->child[0]->code, kTypeInt + kTypeArrayOffset);
   EXPECT_EQ(run->child[2]->next->child[0]->code, kTypeObject);
-  EXPECT_EQ(run->next->flags, u32(kFlagStatic | kFlagFinal | kFlagSecured));
-  EXPECT_EQ(a->child[0]->line, 3);
-  EXPECT_EQ(constants->child[0]->line, 4);
+  EXPECT_EQ(std::pair(a->child[0]->line, constants->child[0]->line), std::pair(3, 4));
   // A prototype with "void" has no parameters, like one with empty parentheses.
   EXPECT_EQ(constants->next->child[2], nullptr);
 }
@@ -278,24 +261,26 @@ TEST(ParserTest, DiscardedMarks) {
                        " x = (l, m) + n; } };"),
             0);
   const ParseNode* statement = BodyOf(parsed);
-  // Every expression of an expression statement.
-  EXPECT_TRUE(statement->flags & kFlagDiscarded);
-  EXPECT_TRUE(statement->next->flags & kFlagDiscarded);
   const ParseNode* loop = statement->next->next;
-  EXPECT_TRUE(loop->child[0]->flags & kFlagDiscarded);
-  // The condition's last expression keeps its value; the comma's left operand does not.
-  EXPECT_TRUE(loop->child[1]->flags & kFlagDiscarded);
-  EXPECT_FALSE(loop->child[1]->next->flags & kFlagDiscarded);
-  EXPECT_TRUE(loop->child[3]->flags & kFlagDiscarded);
-  EXPECT_TRUE(loop->child[3]->next->flags & kFlagDiscarded);
   const ParseNode* branch = loop->next;
-  EXPECT_FALSE(branch->child[0]->flags & kFlagDiscarded);
-  EXPECT_FALSE(branch->child[1]->child[0]->flags & kFlagDiscarded);
-  // Inside parentheses only the last operand gives the value.
   const ParseNode* comma = branch->next->child[1]->child[0];
-  EXPECT_TRUE(comma->child[0]->flags & kFlagDiscarded);
-  EXPECT_FALSE(comma->child[0]->next->flags & kFlagDiscarded);
-  EXPECT_FALSE(comma->flags & kFlagDiscarded);
+  // Every expression of an expression statement; of a condition, all but the last; inside
+  // parentheses all but the last operand.
+  const ParseNode* nodes[] = {statement,
+                              statement->next,
+                              loop->child[0],
+                              loop->child[1],
+                              loop->child[1]->next,
+                              loop->child[3],
+                              loop->child[3]->next,
+                              branch->child[0],
+                              branch->child[1]->child[0],
+                              comma->child[0],
+                              comma->child[0]->next,
+                              comma};
+  std::string marks;
+  for (const ParseNode* node : nodes) marks += (node->flags & kFlagDiscarded) ? '1' : '0';
+  EXPECT_EQ(marks, "111101100100");
 }
 
 TEST(ParserTest, NodeLinesAndLiteralText) {
