@@ -135,9 +135,9 @@ TEST(HostileMeshTest, HandMadeCases) {
     u32 code;
     bool progressive = false;
   };
-  auto patched = [](const char* tag, size_t offset, u32 value) {
+  auto patched = [](const char* tag, size_t offset, u32 value, bool progressive = false) {
     return [=] {
-      std::string bytes = WriteMesh(SkinnedSpec());
+      std::string bytes = progressive ? ProgressiveFixture() : WriteMesh(SkinnedSpec());
       Patch(bytes, tag, offset, value);
       return bytes;
     };
@@ -152,20 +152,10 @@ TEST(HostileMeshTest, HandMadeCases) {
       {"weights past the INFL", patched("INFL", 16 + 12 + 8 + 12 + 36 + 4 + 4, 0x7FFFFFFF),
        RES_FILE_FORMAT_ERROR},
       {"bones nested 100,000 deep", [] { return NestedSkeleton(100000); }, RES_FILE_FORMAT_ERROR},
-      {"PMIN groups claiming two entries",
-       [] {
-         std::string bytes = ProgressiveFixture();
-         Patch(bytes, "PMIN", 28 + 8 + 16 + 4, 2);
-         return bytes;
-       },
+      {"PMIN groups claiming two entries", patched("PMIN", 28 + 8 + 16 + 4, 2, true),
        RES_FILE_FORMAT_ERROR, true},
-      {"PMIN counts past the chunk",
-       [] {
-         std::string bytes = ProgressiveFixture();
-         Patch(bytes, "PMIN", 12, 0x40000000);
-         return bytes;
-       },
-       RES_FILE_FORMAT_ERROR, true},
+      {"PMIN counts past the chunk", patched("PMIN", 12, 0x40000000, true), RES_FILE_FORMAT_ERROR,
+       true},
       // A bone naming itself as parent hangs from the root; the mesh loads.
       {"self-parented bones",
        [] {
