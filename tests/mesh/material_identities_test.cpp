@@ -53,11 +53,10 @@ TEST_F(MaterialIdentitiesTest, KindsFallBackByCapabilityAndStages) {
     for (u32 cap = 0; cap < 32; ++cap) GetDisplay().SetCapability(cap, false);
     for (u32 cap : c.capabilities) GetDisplay().SetCapability(cap, true);
     GetDisplay().SetTextureStageCount(c.stages);
-    EXPECT_EQ(MadeKind("tbumpgloss"), c.gloss);
-    EXPECT_EQ(MadeKind("tbumptex"), c.bump);
-    EXPECT_EQ(MadeKind("tbumpenv"), c.env);
-    EXPECT_EQ(MadeKind("tglossrust"), c.rust);
-    EXPECT_EQ(MadeKind("tmpfx"), c.pfx);
+    EXPECT_EQ(
+        (std::vector<std::string>{MadeKind("tbumpgloss"), MadeKind("tbumptex"),
+                                  MadeKind("tbumpenv"), MadeKind("tglossrust"), MadeKind("tmpfx")}),
+        (std::vector<std::string>{c.gloss, c.bump, c.env, c.rust, c.pfx}));
   }
   EXPECT_EQ(MadeKind("groundbase"), "status 1");
   EXPECT_EQ(Qel::UId(Qel::kMaterialIdentities[5].uid).data4[0], 0xC1);
