@@ -104,8 +104,7 @@ TEST_F(OverlappedTest, CompletingQueuedRequestsOnTheOwnersThread) {
   EXPECT_EQ(0, system_->GetWorkCount());
   // A second completion is true without serving again.
   EXPECT_TRUE(handle.Complete());
-  EXPECT_EQ(1, job.serves.load());
-  EXPECT_EQ(1, job.finishes.load());
+  EXPECT_EQ(std::pair(1, 1), std::pair(job.serves.load(), job.finishes.load()));
   EXPECT_TRUE(handle.Poll());
   EXPECT_EQ(nullptr, handle.GetRequest());
 
@@ -115,8 +114,7 @@ TEST_F(OverlappedTest, CompletingQueuedRequestsOnTheOwnersThread) {
     Overlapped gone;
     ASSERT_TRUE(QueueJob(gone, dropped));
   }
-  EXPECT_EQ(0, dropped.serves.load());
-  EXPECT_EQ(0, dropped.finishes.load());
+  EXPECT_EQ(std::pair(0, 0), std::pair(dropped.serves.load(), dropped.finishes.load()));
   EXPECT_EQ(0u, system_->GetQueuedCount());
   EXPECT_EQ(0, system_->GetWorkCount());
 
@@ -191,8 +189,7 @@ TEST_F(OverlappedTest, CompletingWhileTheWorkerServes) {
   gate.Open();
   owner.Join();
   EXPECT_TRUE(result.load());
-  EXPECT_EQ(1, job.serves.load());
-  EXPECT_EQ(1, job.finishes.load());
+  EXPECT_EQ(std::pair(1, 1), std::pair(job.serves.load(), job.finishes.load()));
   EXPECT_NE(Qel::Thread::CurrentId(), job.serveThread.load());
 }
 
