@@ -213,12 +213,12 @@ TEST(IndexedMeshTest, InfluencesPackIntoBlendData) {
   Qel::GeometryChunk* chunk = definition.GetChunks().Get(0);
   const Qel::VertexItemPtr index = chunk->GetItem(Qel::kItemBlendIndices);
   const Qel::VertexItemPtr packed = chunk->GetItem(Qel::kItemPackedWeights);
-  EXPECT_EQ(0x00FE0F06u, index.Get<u32>(0));
-  EXPECT_EQ(0x00006699u, packed.Get<u32>(0));
-  EXPECT_EQ(0x0000FE12u, index.Get<u32>(1));  // the fifth influence alone
-  EXPECT_EQ(127u, packed.Get<u32>(1));
-  EXPECT_EQ(254u, packed.Get<u32>(2));
-  EXPECT_EQ(255u, packed.Get<u32>(3));
+  // Vertex 1's index holds the fifth influence alone.
+  EXPECT_EQ((std::vector<u32>{0x00FE0F06, 0x0000FE12}),
+            (std::vector<u32>{index.Get<u32>(0), index.Get<u32>(1)}));
+  EXPECT_EQ((std::vector<u32>{0x6699, 127, 254, 255}),
+            (std::vector<u32>{packed.Get<u32>(0), packed.Get<u32>(1), packed.Get<u32>(2),
+                              packed.Get<u32>(3)}));
   EXPECT_EQ(5u, definition.GetMostInfluences(0));
   ASSERT_NE(nullptr, definition.GetRootBone());
   EXPECT_EQ(6u, definition.GetRootBone()->GetChildCount());
@@ -382,17 +382,15 @@ TEST(IndexedMeshTest, DataQueriesAnswerFromChunksMaterialsBonesAndAttachments) {
   d.CopyFaceNormals(1, faceNormals);
   d.CopyColours(1, true, 7, colours[0], 4);
   d.CopyColours(1, false, 7, colours[1], 4);  // no second colour: the fixed one
-  EXPECT_EQ(3.0f, positions[1][0]);
-  EXPECT_EQ(0.0f, positions[1][3]);  // the stride's gap is left alone
-  EXPECT_EQ(1.0f, uvs[2][1]);
-  EXPECT_EQ(3u, indices[5]);
-  EXPECT_EQ(1.0f, faceNormals[5]);
-  EXPECT_EQ(0xFFAABBCCu, colours[0][3]);
-  EXPECT_EQ(7u, colours[1][3]);
+  // The stride's gap (positions[1][3]) is left alone.
+  EXPECT_EQ((std::vector<f32>{3, 0, 1, 1}),
+            (std::vector<f32>{positions[1][0], positions[1][3], uvs[2][1], faceNormals[5]}));
+  EXPECT_EQ((std::vector<u32>{3, 0xFFAABBCC, 7}),
+            (std::vector<u32>{indices[5], colours[0][3], colours[1][3]}));
 
   ASSERT_EQ(1u, d.GetMaterialPropertyCount(0));
-  EXPECT_EQ("RustAge", d.GetMaterialProperty(0, 0, false).View());
-  EXPECT_EQ("0.5", d.GetMaterialProperty(0, 0, true).View());
+  EXPECT_EQ("RustAge=0.5", std::string(d.GetMaterialProperty(0, 0, false).View()) + "=" +
+                               std::string(d.GetMaterialProperty(0, 0, true).View()));
   EXPECT_TRUE(d.GetMaterialProperty(0, 1, true).IsEmpty());
   EXPECT_FALSE(d.GetMaterialFlag(0));
   EXPECT_EQ(1.0f, d.GetMaterialFloat(0));
@@ -400,13 +398,12 @@ TEST(IndexedMeshTest, DataQueriesAnswerFromChunksMaterialsBonesAndAttachments) {
 
   EXPECT_EQ(Qel::PString("root"), d.GetBoneName(0));
   EXPECT_TRUE(d.GetBoneParentName(0).IsEmpty());
-  ASSERT_EQ(1u, d.GetBoneChunkCount(0));
-  EXPECT_EQ(1u, d.GetBoneEntryChunk(0, 0));
-  ASSERT_EQ(1u, d.GetBoneEntryWeightCount(0, 0));
+  ASSERT_EQ((std::array<u32, 3>{1, 1, 1}),
+            (std::array<u32, 3>{d.GetBoneChunkCount(0), d.GetBoneEntryChunk(0, 0),
+                                d.GetBoneEntryWeightCount(0, 0)}));
   Qel::InfluenceWeight weight;
   d.CopyBoneWeights(0, 0, &weight);
-  EXPECT_EQ(2u, weight.vertex);
-  EXPECT_EQ(0.5f, weight.weights[0]);
+  EXPECT_EQ(std::pair(2u, 0.5f), std::pair(weight.vertex, weight.weights[0]));
   EXPECT_EQ(Qel::PString("a.cab"), d.GetAttachmentName(0));
   EXPECT_TRUE(d.GetAttachmentName(1).IsEmpty());
 }
