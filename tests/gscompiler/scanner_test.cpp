@@ -44,9 +44,10 @@ std::vector<int> Codes(const std::string& source) {
   return codes;
 }
 
-TEST(ScannerTest, LongestMatchThenFirstRule) {
+// Longest match, then the first rule; comments and blanks; literals spanning lines.
+TEST(ScannerTest, SourcesScanToTheirTokens) {
   struct Case {
-    const char* source;
+    std::string source;
     std::vector<Token> tokens;
   };
   const Case cases[] = {
@@ -75,6 +76,31 @@ TEST(ScannerTest, LongestMatchThenFirstRule) {
       {">>> <<=",
        {{SYMBOL_RIGHT_SHIFT, ">>", 1}, {'>', ">", 1}, {SYMBOL_LEFT_SHIFT, "<<", 1}, {'=', "=", 1}}},
       {"---", {{SYMBOL_DEC, "--", 1}, {'-', "-", 1}}},
+      // Block comments do not nest: the first closer ends the comment.
+      {"x /* a /* b */ y", {{IDENTIFIER, "x", 1}, {IDENTIFIER, "y", 1}}},
+      {"x /* a /* b */ y */",
+       {{IDENTIFIER, "x", 1}, {IDENTIFIER, "y", 1}, {'*', "*", 1}, {'/', "/", 1}}},
+      {"/* a\n**\n*/ z", {{IDENTIFIER, "z", 3}}},
+      {"x // y /* z\nw", {{IDENTIFIER, "x", 1}, {IDENTIFIER, "w", 2}}},
+      {"x /* never closed\n\n", {{IDENTIFIER, "x", 1}}},
+      {"a\r\n\t\v\f b", {{IDENTIFIER, "a", 1}, {IDENTIFIER, "b", 2}}},
+      // Blanks and line breaks inside brackets still make one token; a CR or a comment does not.
+      {"int[ \n\t ] x",
+       {{KEYWORD_INT, "int", 1}, {SYMBOL_OP_DIM, "[ \n\t ]", 2}, {IDENTIFIER, "x", 2}}},
+      {"[\r]", {{'[', "[", 1}, {']', "]", 1}}},
+      {"[/**/]", {{'[', "[", 1}, {']', "]", 1}}},
+      // Literals spanning lines report their last line; a backslash before a line break is no
+      // item: the literal falls apart into its pieces.
+      {"a\n\"one\ntwo\nthree\" b",
+       {{IDENTIFIER, "a", 1}, {CONSTANT_STRING, "\"one\ntwo\nthree\"", 4}, {IDENTIFIER, "b", 4}}},
+      {"'\n'", {{CONSTANT_CHAR, "'\n'", 2}}},
+      {"\"a\\\nb\"",
+       {{SYMBOL_UNKNOWN, "\"", 1},
+        {IDENTIFIER, "a", 1},
+        {SYMBOL_UNKNOWN, "\\", 1},
+        {IDENTIFIER, "b", 2},
+        {SYMBOL_UNKNOWN, "\"", 2}}},
+      {"\"unterminated", {{SYMBOL_UNKNOWN, "\"", 1}, {IDENTIFIER, "unterminated", 1}}},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Scan(c.source), c.tokens) << c.source;
@@ -120,52 +146,8 @@ TEST(ScannerTest, EveryKeywordAndOperator) {
   for (const char* word : {"private", "this", "do", "extends", "constructor", "inherited"}) {
     EXPECT_EQ(Codes(word), std::vector<int>{IDENTIFIER}) << word;
   }
-}
-
-TEST(ScannerTest, StrayCharactersAreUnknownTokens) {
-  const std::string source{'#', '?', '$', '\\', '"', '\xff', '\x80', '\0', '@'};
-  EXPECT_EQ(Codes(source), std::vector<int>(source.size(), SYMBOL_UNKNOWN));
-}
-
-TEST(ScannerTest, CommentsAndBlanks) {
-  struct Case {
-    std::string source;
-    std::vector<Token> tokens;
-  };
-  const Case cases[] = {
-      // Block comments do not nest: the first closer ends the comment.
-      {"x /* a /* b */ y", {{IDENTIFIER, "x", 1}, {IDENTIFIER, "y", 1}}},
-      {"x /* a /* b */ y */",
-       {{IDENTIFIER, "x", 1}, {IDENTIFIER, "y", 1}, {'*', "*", 1}, {'/', "/", 1}}},
-      {"/* a\n**\n*/ z", {{IDENTIFIER, "z", 3}}},
-      {"x // y /* z\nw", {{IDENTIFIER, "x", 1}, {IDENTIFIER, "w", 2}}},
-      {"x /* never closed\n\n", {{IDENTIFIER, "x", 1}}},
-      {"a\r\n\t\v\f b", {{IDENTIFIER, "a", 1}, {IDENTIFIER, "b", 2}}},
-      // Blanks and line breaks inside brackets still make one token; a CR or a comment does not.
-      {"int[ \n\t ] x",
-       {{KEYWORD_INT, "int", 1}, {SYMBOL_OP_DIM, "[ \n\t ]", 2}, {IDENTIFIER, "x", 2}}},
-      {"[\r]", {{'[', "[", 1}, {']', "]", 1}}},
-      {"[/**/]", {{'[', "[", 1}, {']', "]", 1}}},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(Scan(c.source), c.tokens) << c.source;
-  }
-}
-
-TEST(ScannerTest, LiteralsSpanningLinesReportTheirLastLine) {
-  EXPECT_EQ(Scan("a\n\"one\ntwo\nthree\" b"),
-            (std::vector<Token>{{IDENTIFIER, "a", 1},
-                                {CONSTANT_STRING, "\"one\ntwo\nthree\"", 4},
-                                {IDENTIFIER, "b", 4}}));
-  EXPECT_EQ(Scan("'\n'"), (std::vector<Token>{{CONSTANT_CHAR, "'\n'", 2}}));
-  // A backslash before a line break is no item: the literal falls apart into its pieces.
-  EXPECT_EQ(Scan("\"a\\\nb\""), (std::vector<Token>{{SYMBOL_UNKNOWN, "\"", 1},
-                                                    {IDENTIFIER, "a", 1},
-                                                    {SYMBOL_UNKNOWN, "\\", 1},
-                                                    {IDENTIFIER, "b", 2},
-                                                    {SYMBOL_UNKNOWN, "\"", 2}}));
-  EXPECT_EQ(Scan("\"unterminated"),
-            (std::vector<Token>{{SYMBOL_UNKNOWN, "\"", 1}, {IDENTIFIER, "unterminated", 1}}));
+  const std::string stray{'#', '?', '$', '\\', '"', '\xff', '\x80', '\0', '@'};
+  EXPECT_EQ(Codes(stray), std::vector<int>(stray.size(), SYMBOL_UNKNOWN));
 }
 
 // Tokens many times the scanner's buffer, each followed by a short one that shows where the
