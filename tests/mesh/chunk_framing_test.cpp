@@ -154,14 +154,10 @@ TEST(ChunkFramingTest, DamagedFilesGiveTheirCodes) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(c.code, ReadSample(c.bytes));
   }
-}
 
-TEST(ChunkFramingTest, TheWalkStopsWhereSizesBreak) {
-  scratch::Folder folder;
-  std::string bytes = WriteSample(folder, true);
-  PutU32(bytes, 48, ByteOrder::LoadLE32(&bytes[32]));  // MATL as long as its CHNK
-  const QIRFWalkResult walk = WalkQIRF(reinterpret_cast<const u8*>(bytes.data()), u32(bytes.size()),
-                                       [](const QIRFWalkEntry&) {});
+  // The walk stops where sizes break.
+  const QIRFWalkResult walk = WalkQIRF(reinterpret_cast<const u8*>(pastParent.data()),
+                                       u32(pastParent.size()), [](const QIRFWalkEntry&) {});
   EXPECT_FALSE(walk.ok);
   EXPECT_EQ(44u, walk.failOffset);
   EXPECT_EQ("chunk size 36 passes the end of its parent at 0x00000048", walk.reason);
@@ -177,7 +173,7 @@ TEST(ChunkFramingTest, TheWalkStopsWhereSizesBreak) {
   EXPECT_EQ(1u, data.chunkCount);
 }
 
-TEST(ChunkFramingTest, CountsAreCheckedAgainstTheBytesLeft) {
+TEST(ChunkFramingTest, CountsAndOptionalChunksAgainstTheBytesLeft) {
   const std::string bytes("QIRF\x18\0\0\0IDXMINFO\x0c\0\0\0\x64\0\0\0\x02\0\0\0\0\0\0\0", 32);
   Qel::MemoryFile memory(bytes.data(), u32(bytes.size()));
   ChunkReader r(memory);
@@ -190,19 +186,16 @@ TEST(ChunkFramingTest, CountsAreCheckedAgainstTheBytesLeft) {
   EXPECT_FALSE(r.FitsRecords(0xFFFFFFFFu, 0xFFFFFFFFu));  // no wrap in the product
   EXPECT_TRUE(r.NextTagIs("\x02\0\0\0"));
   EXPECT_EQ(RES_FILE_FORMAT_ERROR, r.LeaveChunk(info));  // nothing read: not at the end
-}
 
-TEST(ChunkFramingTest, OptionalChunksNearTheEndAreAbsent) {
   // Two bytes left in the body: an optional chunk is absent, a mandatory one is a format error.
-  const std::string bytes("QIRF\x06\0\0\0IDXM\0\0", 14);
-  Qel::MemoryFile memory(bytes.data(), u32(bytes.size()));
-  ChunkReader r(memory);
-  ASSERT_EQ(RES_OK, r.OpenBody("IDXM"));
-  ChunkHeader header;
-  EXPECT_EQ(RES_OK, r.EnterChunk("ATCH", Presence::kOptional, 100, 100, header));
-  EXPECT_FALSE(header.present);
-  EXPECT_EQ(12u, memory.GetPosition());
-  EXPECT_EQ(RES_FILE_FORMAT_ERROR, r.EnterChunk("ATCH", Presence::kMandatory, 100, 100, header));
+  const std::string nearEnd("QIRF\x06\0\0\0IDXM\0\0", 14);
+  Qel::MemoryFile tail(nearEnd.data(), u32(nearEnd.size()));
+  ChunkReader t(tail);
+  ASSERT_EQ(RES_OK, t.OpenBody("IDXM"));
+  EXPECT_EQ(RES_OK, t.EnterChunk("ATCH", Presence::kOptional, 100, 100, info));
+  EXPECT_FALSE(info.present);
+  EXPECT_EQ(12u, tail.GetPosition());
+  EXPECT_EQ(RES_FILE_FORMAT_ERROR, t.EnterChunk("ATCH", Presence::kMandatory, 100, 100, info));
 }
 
 TEST(MeshLoadResultTest, NamesAndMessages) {
