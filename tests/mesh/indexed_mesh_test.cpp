@@ -284,10 +284,6 @@ TEST(IndexedMeshTest, ResourcesProgressiveMeshesAndTextures) {
     const std::string name = "m/p" + std::to_string(c.pmin) + std::to_string(c.tail.size()) + ".pm";
     EXPECT_EQ(c.code, scene.Lock(name, WriteMesh(pm))->GetLastLoadCode()) << name;
   }
-  // An all-zero PMIN is 28 bytes.
-  MeshSpec pm = TwoQuads();
-  pm.pmin = true;
-  EXPECT_EQ(28u, WriteMesh(pm).size() - WriteMesh(TwoQuads()).size());
 }
 
 TEST(IndexedMeshTest, TextMeshesBuildFromConfigData) {
