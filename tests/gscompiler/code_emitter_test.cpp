@@ -49,8 +49,7 @@ TEST_F(CodeEmitterTest, WritesTheEncodingsAndCountsTheDepth) {
   sum.EmitFloat(2.0f);
   sum.Emit(Opcode::kAdd);
   sum.Emit(Opcode::kRetv);
-  EXPECT_EQ(sum.MaxDepth(), 2);
-  EXPECT_EQ(sum.Depth(), 0);
+  EXPECT_EQ(std::pair(sum.MaxDepth(), sum.Depth()), std::pair(2, 0));
   EXPECT_EQ(Bytes(sum)[5], 0x1E);
   EXPECT_EQ(Bytes(sum)[9], 0x40) << "the float's bits, little-endian";
 }
@@ -73,8 +72,7 @@ TEST_F(CodeEmitterTest, CountsCallsAndOnTargetsThroughAdjustments) {
   EXPECT_TRUE(e_.DefineMessageTarget(on));
   e_.Emit(Opcode::kPopr);
   EXPECT_EQ(e_.ResolveFixups(&unit_), 0);
-  EXPECT_EQ(e_.MaxDepth(), 3);
-  EXPECT_EQ(e_.Depth(), 0);
+  EXPECT_EQ(std::pair(e_.MaxDepth(), e_.Depth()), std::pair(3, 0));
 }
 
 TEST_F(CodeEmitterTest, PatchesLabelsBothWaysAndReportsTheUndefined) {
@@ -196,16 +194,13 @@ TEST_F(CodeEmitterTest, FunctionRecordReadsBackAndUnbalancedCodeIsRefused) {
   GSByteCode::FunctionRecord r;
   ASSERT_TRUE(GSByteCode::ReadFunctionRecord(image.Data() + 1, image.Size() - 1, 1, &r));
   EXPECT_EQ(r.recordLength, image.Size() - 1);
-  EXPECT_EQ(r.header.flags, 0x3Bu);
-  EXPECT_EQ(r.header.slot, 1) << "16 bits, sign-extended";
-  EXPECT_EQ(r.header.localsOffset, -2);
-  EXPECT_EQ(r.header.frameWords, 1u + 1 + 4);
-  EXPECT_EQ(r.header.headerOffset, 2u);
+  // The slot is 16 bits, sign-extended.
+  EXPECT_EQ((std::vector<i64>{r.header.flags, r.header.slot, r.header.localsOffset,
+                              r.header.frameWords, r.header.headerOffset, r.codeLength}),
+            (std::vector<i64>{0x3B, 1, -2, 1 + 1 + 4, 2, 4}));
   EXPECT_EQ(r.referenceSlots, std::vector<u32>{2});
-  EXPECT_EQ(r.codeLength, 4u);
   ASSERT_EQ(r.lines.size(), 2u);
-  EXPECT_EQ(r.lines[1].offset, 3u);
-  EXPECT_EQ(r.lines[1].line, 4u);
+  EXPECT_EQ(std::pair(r.lines[1].offset, r.lines[1].line), std::pair(3u, 4u));
   EXPECT_EQ((1 + 4 + 4 * 15 + 4 + 4 + r.codeLength) % 4, 1u) << "so the padding is three bytes";
   for (u32 cut = 8; cut < r.recordLength; cut += 5) {
     EXPECT_FALSE(GSByteCode::ReadFunctionRecord(image.Data() + 1, cut, 1, &r)) << cut;
