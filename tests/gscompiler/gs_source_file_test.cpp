@@ -105,9 +105,8 @@ TEST_F(GSSourceFileTest, PackedFileWrittenAndReadBackIsIdentical) {
   ASSERT_TRUE(third.Load(nullptr, "again.gse"));
   ASSERT_TRUE(third.Save(nullptr, "plain.gs"));
   EXPECT_EQ(Slurp("plain.gs"), normalised);
-}
 
-TEST_F(GSSourceFileTest, FormatWordIsKeptFromTheHeader) {
+  // The format word is kept from the header.
   Put("f.gse", GseFile(Scrambled(PlainBody("x")), u32(PlainBody("x").size()), 7));
   GSSourceFile f;
   ASSERT_TRUE(f.Load(nullptr, "f.gse"));
