@@ -225,15 +225,11 @@ class CodeGenerationTest : public gs_test::DeclareFixture {
   }
 };
 
-TEST_F(CodeGenerationTest, HandCheckedFunctionsListAsGenerated) {
+TEST_F(CodeGenerationTest, HandCheckedFunctionsAndMethodTablesAsGenerated) {
   ASSERT_EQ(Compile(kSource), 0) << ::testing::PrintToString(messages_);
   for (const Expected& e : kListings) EXPECT_EQ(Listing(e.signature), e.listing) << e.signature;
-}
-
-// An override takes its base's slot and keeps its own; a function inherited from a second base
-// is called through that base's view.
-TEST_F(CodeGenerationTest, MethodTablesHoldInheritedSlotsThenOwnOnes) {
-  ASSERT_EQ(Compile(kSource), 0) << ::testing::PrintToString(messages_);
+  // An override takes its base's slot and keeps its own; a function inherited from a second base
+  // is called through that base's view.
   using Table = std::vector<std::pair<std::string, i32>>;
   EXPECT_EQ(Methods("Box"), (Table{{"$int@Box::Area()", 0},
                                    {"$int@Box::Area()", 0},
