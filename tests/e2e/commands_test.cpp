@@ -101,21 +101,18 @@ TEST_F(Commands, EncryptPacksAScriptBesideItsSource) {
             std::string(plain.GetText(), plain.GetTextLength()));
   EXPECT_EQ(std::string(packed.GetText(), 14), "class A {\n  in");
 
-  for (const char* bad : {"missing.gs", "Tool.txt"}) {
+  // An empty script names the cause and writes nothing.
+  root_.WriteFile("work/empty.gs", "");
+  const std::pair<const char*, std::string> failures[] = {
+      {"missing.gs", "Invalid file path."},
+      {"Tool.txt", "Invalid file path."},
+      {"empty.gs", "Could not encrypt file empty.gs: the file is empty."},
+  };
+  for (const auto& [bad, entry] : failures) {
     r = root_.Run({"encrypt", bad}, work);
-    EXPECT_EQ(r.out, "- <NULL> : Invalid file path.\nOK (1 Errors, 0 Warnings)\n") << bad;
+    EXPECT_EQ(r.out, "- <NULL> : " + entry + "\nOK (1 Errors, 0 Warnings)\n") << bad;
     EXPECT_EQ(r.exitCode, 255) << bad;
   }
-}
-
-TEST_F(Commands, EncryptOfAnEmptyScriptNamesTheCauseAndWritesNothing) {
-  const std::string work = root_.Root() + "/work";
-  root_.WriteFile("work/empty.gs", "");
-  const ToolRun r = root_.Run({"encrypt", "empty.gs"}, work);
-  EXPECT_EQ(r.out,
-            "- <NULL> : Could not encrypt file empty.gs: the file is empty.\n"
-            "OK (1 Errors, 0 Warnings)\n");
-  EXPECT_EQ(r.exitCode, 255);
   EXPECT_NE(access((work + "/empty.gse").c_str(), F_OK), 0);
 }
 
