@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "support/install_root.h"
 
@@ -19,72 +20,54 @@ const std::string kInvalid =
     "- <NULL> : Invalid argument, please check the help for the list of valid argument\n\n"
     "OK (1 Errors, 0 Warnings)\n\n";
 
-class Batch : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(root_.IsReady()) << root_.Error(); }
-  // Writes the batch file beside the program and runs it by its relative name, which resolves
-  // against the program's folder whatever folder the tool was started in.
-  ToolRun RunBatch(const std::string& content) {
-    root_.WriteFile("bin/batch.txt", content);
-    return root_.Run({"@batch.txt"}, root_.Root() + "/UserData");
-  }
-  InstallRoot root_{KESTRO_BINARY_DIR, kDataDir};
-};
-
-TEST_F(Batch, LinesBecomeArgumentsAsWritten) {
-  const ToolRun r =
-      RunBatch("\"echo\" \"a path/with blanks\" \"x\"\r\n\r\n\necho \"unclosed runs on\n");
-  EXPECT_EQ(r.out, Ok("a path/with blanks x \n") + Ok("unclosed runs on \n"));
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.exitCode, 0);
-}
-
-TEST_F(Batch, EndOfFileGivesNoExtraCommand) {
-  for (const char* content : {"echo one\n", "echo one", "echo one\r\n"}) {
-    const ToolRun r = RunBatch(content);
-    EXPECT_EQ(r.out, Ok("one \n")) << content;
-    EXPECT_EQ(r.exitCode, 0) << content;
-  }
-  const ToolRun empty = RunBatch("");
-  EXPECT_EQ(empty.out, "");
-  EXPECT_EQ(empty.exitCode, 0);
-}
-
-TEST_F(Batch, AFailingLineFailsTheFileButTheRunGoesOn) {
-  const ToolRun r = RunBatch("echo before\nnosuchcommand\n  echo\n\"\necho after\n");
-  // Two leading blanks and a lone quote both leave an empty command word.
-  EXPECT_EQ(r.out, Ok("before \n") + kInvalid + kInvalid + kInvalid + Ok("after \n"));
-  EXPECT_EQ(r.exitCode, 255);
-}
-
-TEST_F(Batch, OverlongLinesAreCutAndTheirRestDropped) {
-  // 600 bytes: the first 511 are kept, the rest up to the line end is read and dropped.
-  const ToolRun r = RunBatch("echo " + std::string(595, 'x') + "\necho next\n");
-  EXPECT_EQ(r.out, Ok(std::string(506, 'x') + " \n") + Ok("next \n"));
-  EXPECT_EQ(r.exitCode, 0);
-}
-
-TEST_F(Batch, EachLineHasItsOwnResultsLog) {
-  const ToolRun r = RunBatch("searchbycategory -a\necho ok\nsearchbycategory -a\n");
+TEST(Batch, LinesRunInTurnAndTheFileFailsWithAnyLine) {
+  InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
+  ASSERT_TRUE(root.IsReady()) << root.Error();
   const std::string missing =
       "- <NULL> : Missing category parameter.\nOK (1 Errors, 0 Warnings)\n\n";
-  EXPECT_EQ(r.out, missing + Ok("ok \n") + missing);
-  EXPECT_EQ(r.exitCode, 255);
-}
+  const struct {
+    std::string content;
+    std::string out;
+    int exitCode;
+  } cases[] = {
+      {"\"echo\" \"a path/with blanks\" \"x\"\r\n\r\n\necho \"unclosed runs on\n",
+       Ok("a path/with blanks x \n") + Ok("unclosed runs on \n"), 0},
+      // The end of the file gives no extra command.
+      {"echo one\n", Ok("one \n"), 0},
+      {"echo one", Ok("one \n"), 0},
+      {"echo one\r\n", Ok("one \n"), 0},
+      {"", "", 0},
+      // A failing line fails the file but the run goes on; two leading blanks and a lone quote
+      // both leave an empty command word.
+      {"echo before\nnosuchcommand\n  echo\n\"\necho after\n",
+       Ok("before \n") + kInvalid + kInvalid + kInvalid + Ok("after \n"), 255},
+      // 600 bytes: the first 511 are kept, the rest up to the line end is read and dropped.
+      {"echo " + std::string(595, 'x') + "\necho next\n",
+       Ok(std::string(506, 'x') + " \n") + Ok("next \n"), 0},
+      // Each line has its own results log.
+      {"searchbycategory -a\necho ok\nsearchbycategory -a\n", missing + Ok("ok \n") + missing, 255},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.content.substr(0, 40));
+    // Beside the program and run by its relative name, which resolves against the program's
+    // folder whatever folder the tool was started in.
+    root.WriteFile("bin/batch.txt", c.content);
+    const ToolRun r = root.Run({"@batch.txt"}, root.Root() + "/UserData");
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.exitCode, c.exitCode);
+  }
 
-TEST_F(Batch, AMissingFileIsReportedAndNothingRuns) {
-  const ToolRun r = root_.Run({"@missing.txt"});
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "-The file \"missing.txt\" does not exist, please specify a valid filename\n");
-  EXPECT_EQ(r.exitCode, 255);
-}
-
-// A device or a folder is no batch file; /dev/zero would be read for ever.
-TEST_F(Batch, WhatIsNoRegularFileCannotBeRead) {
-  for (const std::string& name : {std::string("/dev/zero"), root_.Root() + "/UserData"}) {
-    const ToolRun r = root_.Run({"@" + name});
+  // A missing file, a device or a folder runs nothing; /dev/zero would be read for ever.
+  const std::pair<std::string, std::string> unread[] = {
+      {"missing.txt", "does not exist, please specify a valid filename"},
+      {"/dev/zero", "cannot be read"},
+      {root.Root() + "/UserData", "cannot be read"},
+  };
+  for (const auto& [name, why] : unread) {
+    const ToolRun r = root.Run({"@" + name});
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "-The file \"" + name + "\" cannot be read\n");
+    EXPECT_EQ(r.err, "-The file \"" + name + "\" " + why + "\n");
     EXPECT_EQ(r.exitCode, 255);
   }
 }
