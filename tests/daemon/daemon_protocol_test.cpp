@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <thread>
+#include <tuple>
 
 #include "assetdata/results_log.h"
 #include "assetdata/soup_binary.h"
@@ -54,7 +55,7 @@ class DaemonProtocol : public ::testing::Test {
   std::thread runner_;
 };
 
-TEST_F(DaemonProtocol, EveryTransactionIsAnsweredAndPostsAreNot) {
+TEST_F(DaemonProtocol, EveryTransactionIsAnsweredPostsAreNotAndSearchesFind) {
   RawClient c;
   Connect(c);
   // Posts first: the first message back must be the reply to the next transaction.
@@ -65,10 +66,32 @@ TEST_F(DaemonProtocol, EveryTransactionIsAnsweredAndPostsAreNot) {
     ASSERT_TRUE(c.SendFrame(opcode, 77 + opcode, Bytes().U32(1).U32(2).data));
     Message m;
     ASSERT_TRUE(c.Read(m));
-    EXPECT_EQ(m.tag, kRepl);
-    EXPECT_EQ(m.word, 77 + opcode);
-    EXPECT_TRUE(m.body.empty()) << opcode;
+    EXPECT_EQ(std::tie(m.tag, m.word, m.body), std::make_tuple(kRepl, 77 + opcode, Bytes().data))
+        << opcode;
   }
+
+  // Searches; a refused filter gets a kind-3 note for the same request id, then a reply with no
+  // KUIDs.
+  std::vector<u8> reply;
+  std::vector<Message> notes;
+  ASSERT_TRUE(c.Transact(0x2, 1, Bytes().U32(0).data, reply, &notes));
+  EXPECT_EQ(ParseKuids(reply), (std::vector<KUID>{KUID(10, 1, 0), KUID(10, 2, 0)}));
+  EXPECT_TRUE(notes.empty());
+  ASSERT_TRUE(c.Transact(0x2, 2, Str(0, "beta"), reply, &notes));
+  EXPECT_EQ(ParseKuids(reply), (std::vector<KUID>{KUID(10, 2, 0)}));
+  ASSERT_TRUE(c.Transact(0x2, 3, Bytes().U32(FourCC("nope")).data, reply, &notes));
+  EXPECT_EQ(reply, Bytes().U32(0).data);
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_EQ(std::tie(notes[0].tag, notes[0].word), std::make_tuple(kNote, 3u));
+  ASSERT_GE(notes[0].body.size(), 4u);
+  EXPECT_EQ(ByteOrder::LoadLE32(notes[0].body.data()), 3u) << "the request id";
+  Qel::DynamicBuffer buffer;
+  buffer.Write(notes[0].body.data() + 4, u32(notes[0].body.size() - 4));
+  buffer.SetPosition(0);
+  TBuffer in(&buffer, false);
+  ResultsLog log;
+  ResultsLog::Read(in, log);
+  EXPECT_EQ(std::make_tuple(log.CountEntries(), log.GetErrorCount()), std::make_tuple(1u, 1u));
 }
 
 TEST_F(DaemonProtocol, AssetReadsAnswerFromTheIndex) {
@@ -146,37 +169,7 @@ TEST_F(DaemonProtocol, AssetReadsAnswerFromTheIndex) {
       AssetStore::kLocalUserId);
 }
 
-TEST_F(DaemonProtocol, SearchAndResultsBeforeTheReply) {
-  RawClient c;
-  Connect(c);
-  std::vector<u8> reply;
-  std::vector<Message> notes;
-  ASSERT_TRUE(c.Transact(0x2, 1, Bytes().U32(0).data, reply, &notes));
-  EXPECT_EQ(ParseKuids(reply), (std::vector<KUID>{KUID(10, 1, 0), KUID(10, 2, 0)}));
-  EXPECT_TRUE(notes.empty());
-
-  ASSERT_TRUE(c.Transact(0x2, 2, Str(0, "beta"), reply, &notes));
-  EXPECT_EQ(ParseKuids(reply), (std::vector<KUID>{KUID(10, 2, 0)}));
-
-  // A refused filter: a kind-3 note for the same request id, then a reply with no KUIDs.
-  ASSERT_TRUE(c.Transact(0x2, 3, Bytes().U32(FourCC("nope")).data, reply, &notes));
-  EXPECT_EQ(reply, Bytes().U32(0).data);
-  ASSERT_EQ(notes.size(), 1u);
-  EXPECT_EQ(notes[0].tag, kNote);
-  EXPECT_EQ(notes[0].word, 3u);
-  ASSERT_GE(notes[0].body.size(), 4u);
-  EXPECT_EQ(ByteOrder::LoadLE32(notes[0].body.data()), 3u) << "the request id";
-  Qel::DynamicBuffer buffer;
-  buffer.Write(notes[0].body.data() + 4, u32(notes[0].body.size() - 4));
-  buffer.SetPosition(0);
-  TBuffer in(&buffer, false);
-  ResultsLog log;
-  ResultsLog::Read(in, log);
-  ASSERT_EQ(log.CountEntries(), 1u);
-  EXPECT_EQ(log.GetErrorCount(), 1u);
-}
-
-TEST_F(DaemonProtocol, ChunkedSettingsRoundTrip) {
+TEST_F(DaemonProtocol, ChunkedSettingsRoundTripAndBadWritesAreRefused) {
   RawClient c;
   Connect(c);
   // A group of about 100 KiB, sent in 32 KiB pieces and then in pieces of 7 bytes.
@@ -202,6 +195,25 @@ TEST_F(DaemonProtocol, ChunkedSettingsRoundTrip) {
   EXPECT_EQ(reply, SoupBytes(Soup()));
   ASSERT_TRUE(c.Transact(0x66, 25, Bytes().Name("big").Name("nokey").data, reply));
   EXPECT_EQ(reply, Bytes().U32(0).data);
+
+  // Bad writes are refused with a note.
+  Soup g;
+  g.EnsureContainer();
+  g.SetNamedTag("language", "XX");
+  std::vector<u8> truncated = SoupBytes(g);
+  truncated.resize(truncated.size() - 3);
+  std::vector<u8> badMagic = SoupBytes(g);
+  badMagic[0] = 'Z';
+  u32 id = 100;
+  for (const auto& p : {Bytes().Name("internet").Append(truncated).data,
+                        Bytes().Name("internet").Append(badMagic).data,
+                        Bytes().Name("").Append(SoupBytes(g)).data, std::vector<u8>()}) {
+    std::vector<Message> notes;
+    ASSERT_TRUE(c.Transact(0x65, ++id, p, reply, &notes));
+    EXPECT_EQ(reply, std::vector<u8>{0}) << id;
+    EXPECT_EQ(notes.size(), 1u) << id;
+  }
+  EXPECT_EQ(store_.GetSettingString("internet", "language"), "US");
 }
 
 // A request that takes long (here a settings write that waits for another process's lock) is
@@ -218,39 +230,12 @@ TEST_F(DaemonProtocol, LongRequestsSendKeepAliveNotes) {
   ASSERT_TRUE(c.SendFrame(0x65, 30, Bytes().Name("slow").Append(SoupBytes(g)).data));
   Message m;
   ASSERT_TRUE(c.Read(m));
-  EXPECT_EQ(m.tag, kNote);
-  EXPECT_EQ(m.word, 0u);
-  EXPECT_EQ(m.body, Bytes().U32(0).data);
+  EXPECT_EQ(std::tie(m.tag, m.word, m.body), std::make_tuple(kNote, 0u, Bytes().U32(0).data));
   sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
   sqlite3_close(other);
   while (c.Read(m) && m.tag == kNote) {
   }
-  EXPECT_EQ(m.tag, kRepl);
-  EXPECT_EQ(m.word, 30u);
-  EXPECT_EQ(m.body, std::vector<u8>{1});
-}
-
-TEST_F(DaemonProtocol, BadSettingsWritesAreRefused) {
-  RawClient c;
-  Connect(c);
-  Soup g;
-  g.EnsureContainer();
-  g.SetNamedTag("language", "XX");
-  std::vector<u8> truncated = SoupBytes(g);
-  truncated.resize(truncated.size() - 3);
-  std::vector<u8> badMagic = SoupBytes(g);
-  badMagic[0] = 'Z';
-  u32 id = 100;
-  for (const auto& p : {Bytes().Name("internet").Append(truncated).data,
-                        Bytes().Name("internet").Append(badMagic).data,
-                        Bytes().Name("").Append(SoupBytes(g)).data, std::vector<u8>()}) {
-    std::vector<u8> reply;
-    std::vector<Message> notes;
-    ASSERT_TRUE(c.Transact(0x65, ++id, p, reply, &notes));
-    EXPECT_EQ(reply, std::vector<u8>{0}) << id;
-    EXPECT_EQ(notes.size(), 1u) << id;
-  }
-  EXPECT_EQ(store_.GetSettingString("internet", "language"), "US");
+  EXPECT_EQ(std::tie(m.tag, m.word, m.body), std::make_tuple(kRepl, 30u, std::vector<u8>{1}));
 }
 
 // A goodbye word or a broken stream closes that connection only.
