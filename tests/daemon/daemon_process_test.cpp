@@ -11,6 +11,7 @@
 #include <memory>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "assetdata/soup_binary.h"
 #include "core/buffer_stream.h"
@@ -152,10 +153,7 @@ TEST_F(DaemonProcess, SilentAndSurplusPeersAreClosed) {
   Connect(silent, port);
   RawClient surplus;
   ASSERT_TRUE(surplus.Connect(port));
-  EXPECT_TRUE(surplus.SeesClose());
-  EXPECT_TRUE(mute.SeesClose());
-  EXPECT_TRUE(halfHandshake.SeesClose());
-  EXPECT_TRUE(silent.SeesClose());
+  for (RawClient* peer : {&surplus, &mute, &halfHandshake, &silent}) EXPECT_TRUE(peer->SeesClose());
   // The slots are free again.
   RawClient later;
   Connect(later, port);
@@ -231,19 +229,6 @@ TEST_F(DaemonProcess, FoldersThatDifferInCaseHaveADaemonEach) {
   }
 }
 
-// Cleaners delete lock files in /tmp; the next tool then makes the discovery mutex anew and
-// initialises the block, so that no owner is recorded. The store itself stays locked.
-TEST_F(DaemonProcess, DeletedDiscoveryLockLetsNoSecondDaemonIn) {
-  pid_t pid;
-  const u16 port = Start(pid);
-  ASSERT_NE(port, 0);
-  ASSERT_TRUE(Platform::NamedMutex::Remove(DiscoveryPublisher::MutexName(database_)));
-  Block().ownerProcessId = pp::kNoProcess;
-  Block().port = 0;
-  EXPECT_EQ(WaitExit(ForkDaemon(t_.path())), kExitAlreadyRunning);
-  EXPECT_EQ(CloseDaemon(port, pid), kExitOk);
-}
-
 TEST_F(DaemonProcess, ServesOnlyItsOwnUserAndKeepsItsFilesToItself) {
   pid_t pid;
   const u16 port = Start(pid);
@@ -287,12 +272,18 @@ TEST_F(DaemonProcess, PublishesRefusesASecondAndClearsOnExit) {
   ASSERT_NE(port, 0);
   EXPECT_EQ(Block().layoutVersion, pp::kBlockVersion);
   EXPECT_EQ(WaitExit(ForkDaemon(t_.path())), kExitAlreadyRunning);
-  EXPECT_EQ(Block().ownerProcessId, u32(pid));
-  EXPECT_EQ(Block().port, port);
+  EXPECT_EQ(std::make_tuple(Block().ownerProcessId, Block().port),
+            std::make_tuple(u32(pid), u32(port)));
+  // Cleaners delete lock files in /tmp; the next tool then makes the discovery mutex anew and
+  // initialises the block, so that no owner is recorded. The store itself stays locked.
+  ASSERT_TRUE(Platform::NamedMutex::Remove(DiscoveryPublisher::MutexName(database_)));
+  Block().ownerProcessId = pp::kNoProcess;
+  Block().port = 0;
+  EXPECT_EQ(WaitExit(ForkDaemon(t_.path())), kExitAlreadyRunning);
   EXPECT_EQ(CloseDaemon(port, pid), kExitOk);
-  EXPECT_EQ(Block().ownerProcessId, pp::kNoProcess);
-  EXPECT_EQ(Block().port, 0u);
-  EXPECT_EQ(Block().managerProcessId, pp::kNoProcess);
+  const auto cleared = std::make_tuple(pp::kNoProcess, 0u, pp::kNoProcess);
+  EXPECT_EQ(std::make_tuple(Block().ownerProcessId, Block().port, Block().managerProcessId),
+            cleared);
 
   // A block left by a daemon that died is taken over; SIGTERM also ends cleanly.
   Block().ownerProcessId = 0x7FFFFFF0;  // no such process
@@ -304,8 +295,8 @@ TEST_F(DaemonProcess, PublishesRefusesASecondAndClearsOnExit) {
   kill(pid, SIGTERM);
   children_.erase(pid);
   EXPECT_EQ(WaitExit(pid), kExitOk);
-  EXPECT_EQ(Block().ownerProcessId, pp::kNoProcess);
-  EXPECT_EQ(Block().port, 0u);
+  EXPECT_EQ(std::make_tuple(Block().ownerProcessId, Block().port, Block().managerProcessId),
+            cleared);
 }
 
 TEST_F(DaemonProcess, RestartOverADeletedIndexFindsTheSameAssets) {
@@ -339,9 +330,9 @@ TEST_F(DaemonProcess, RestartOverADeletedIndexFindsTheSameAssets) {
   };
   const auto before = searchAndClose();
   ASSERT_EQ(before.size(), 3u);
-  EXPECT_EQ(before[0].size(), 30u);
-  EXPECT_EQ(before[1].size(), 10u);  // odd numbers not divisible by 3
-  EXPECT_EQ(before[2].size(), 12u);  // 1, 10..19 and 30
+  // Then: odd numbers not divisible by 3; 1, 10..19 and 30.
+  EXPECT_EQ(std::make_tuple(before[0].size(), before[1].size(), before[2].size()),
+            std::make_tuple(30u, 10u, 12u));
   std::filesystem::remove(database_);
   EXPECT_EQ(searchAndClose(), before);
 }
