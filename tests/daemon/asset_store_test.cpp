@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include <filesystem>
+#include <tuple>
 
 #include "assetdata/soup_binary.h"
 #include "core/buffer_stream.h"
@@ -67,14 +68,32 @@ TEST(AssetStore, IndexIsBuiltFromContentFoldersAndKept) {
     EXPECT_EQ(All(s), all);
     AssetRecord r;
     ASSERT_TRUE(s.GetAsset(KUID(100, 4, 0), r));
-    EXPECT_EQ(r.folder, "editing");
-    EXPECT_EQ(r.name, "from editing");
+    EXPECT_EQ(std::tie(r.folder, r.name), std::make_tuple("editing", "from editing"));
     EXPECT_TRUE(r.HasFlag(fc::kFlagOpenForEdit));
     ASSERT_TRUE(s.GetAsset(KUID(100, 2, 1), r));
     EXPECT_EQ(r.path, "deep/er/car");
     ASSERT_TRUE(s.GetAsset(KUID(200, 5, 0), r));
     EXPECT_EQ(r.name, "Binary Asset");
     EXPECT_EQ(s.Search(f.root.get()), std::vector<KUID>{KUID(100, 2, 2)});
+    // Flags that depend on other assets.
+    const struct {
+      KUID kuid;
+      u32 flag;
+      bool expected;
+    } cases[] = {
+        {KUID(100, 2, 1), fc::kFlagObsolete, true},  // a newer version exists
+        {KUID(100, 2, 1), fc::kFlagUpToDate, false},
+        {KUID(100, 2, 2), fc::kFlagObsolete, false},
+        {KUID(100, 1, 0), fc::kFlagHasMissingDependencies, true},  // <kuid:100:9> is absent
+        {KUID(100, 2, 2), fc::kFlagHasMissingDependencies, false},
+        {KUID(100, 2, 2), fc::kFlagHasFaultyDependencies, true},  // <kuid:100:3> has no kind
+        {KUID(100, 3, 0), fc::kFlagFaulty, true},
+        {KUID(100, 1, 0), fc::kFlagFaulty, false},
+    };
+    for (const auto& c : cases) {
+      ASSERT_TRUE(s.GetAsset(c.kuid, r));
+      EXPECT_EQ(r.HasFlag(c.flag), c.expected) << c.kuid.ToString().CStr() << " flag " << c.flag;
+    }
   }
   // Reopened from the file: the same index. (The daemon's restart test rebuilds it.)
   AssetStore s;
@@ -82,32 +101,6 @@ TEST(AssetStore, IndexIsBuiltFromContentFoldersAndKept) {
   EXPECT_FALSE(s.WasRebuilt());
   EXPECT_EQ(All(s), all);
   EXPECT_EQ(s.Search(f.root.get()), std::vector<KUID>{KUID(100, 2, 2)});
-}
-
-TEST(AssetStore, FlagsThatDependOnOtherAssets) {
-  scratch::Folder t;
-  Populate(t.path());
-  AssetStore s;
-  ASSERT_TRUE(s.Open(t.path(), nullptr));
-  const struct {
-    KUID kuid;
-    u32 flag;
-    bool expected;
-  } cases[] = {
-      {KUID(100, 2, 1), fc::kFlagObsolete, true},  // a newer version exists
-      {KUID(100, 2, 1), fc::kFlagUpToDate, false},
-      {KUID(100, 2, 2), fc::kFlagObsolete, false},
-      {KUID(100, 1, 0), fc::kFlagHasMissingDependencies, true},  // <kuid:100:9> is absent
-      {KUID(100, 2, 2), fc::kFlagHasMissingDependencies, false},
-      {KUID(100, 2, 2), fc::kFlagHasFaultyDependencies, true},  // <kuid:100:3> has no kind
-      {KUID(100, 3, 0), fc::kFlagFaulty, true},
-      {KUID(100, 1, 0), fc::kFlagFaulty, false},
-  };
-  for (const auto& c : cases) {
-    AssetRecord r;
-    ASSERT_TRUE(s.GetAsset(c.kuid, r));
-    EXPECT_EQ(r.HasFlag(c.flag), c.expected) << c.kuid.ToString().CStr() << " flag " << c.flag;
-  }
 }
 
 TEST(AssetStore, SettingsPersistAndAreSeeded) {
@@ -173,7 +166,7 @@ TEST(AssetStore, StartReconcilesWithTheContentFoldersAndKeepsSettings) {
 
 // kill -9 after the schema was committed but before the assets were: the index says it is
 // incomplete and the next start builds it.
-TEST(AssetStore, IncompleteBuildIsRebuilt) {
+TEST(AssetStore, IncompleteBuildIsRebuiltAndAFileThatIsNoIndexIsSetAside) {
   scratch::Folder t;
   Populate(t.path());
   {
@@ -186,10 +179,20 @@ TEST(AssetStore, IncompleteBuildIsRebuilt) {
                          nullptr, nullptr),
             SQLITE_OK);
   sqlite3_close(db);
+  {
+    AssetStore s;
+    ASSERT_TRUE(s.Open(t.path(), nullptr));
+    EXPECT_TRUE(s.WasRebuilt());
+    EXPECT_EQ(s.CountAssets(), 6u);
+  }
+  // A file that is no index is set aside.
+  WriteFile(t.path() + "/assets.tdx", std::string(5000, 'x'));
   AssetStore s;
-  ASSERT_TRUE(s.Open(t.path(), nullptr));
+  std::string error;
+  ASSERT_TRUE(s.Open(t.path(), &error)) << error;
   EXPECT_TRUE(s.WasRebuilt());
   EXPECT_EQ(s.CountAssets(), 6u);
+  EXPECT_EQ(fs::file_size(t.path() + "/assets.tdx.bad"), 5000u);
 }
 
 // An index of an older build kept the settings in itself; the new settings store takes them.
@@ -222,18 +225,6 @@ TEST(AssetStore, SettingsOfAnOlderIndexAreTakenOver) {
   AssetStore s;
   ASSERT_TRUE(s.Open(t.path(), nullptr));
   EXPECT_EQ(s.GetSettingString("internet", "username"), "old");
-}
-
-TEST(AssetStore, AFileThatIsNoIndexIsSetAside) {
-  scratch::Folder t;
-  Populate(t.path());
-  WriteFile(t.path() + "/assets.tdx", std::string(5000, 'x'));
-  AssetStore s;
-  std::string error;
-  ASSERT_TRUE(s.Open(t.path(), &error)) << error;
-  EXPECT_TRUE(s.WasRebuilt());
-  EXPECT_EQ(s.CountAssets(), 6u);
-  EXPECT_EQ(fs::file_size(t.path() + "/assets.tdx.bad"), 5000u);
 }
 
 }  // namespace
