@@ -59,7 +59,7 @@ TEST(FilterTree, RefusesHostileBytes) {
   }
 }
 
-TEST(FilterTree, TermLimit) {
+TEST(FilterTree, TermAndNestingLimits) {
   // A group of n bool terms is n + 1 elements.
   auto terms = [](u32 n) {
     Bytes b;
@@ -73,9 +73,7 @@ TEST(FilterTree, TermLimit) {
   const FilterParseResult over = Parse(terms(kMaxFilterTerms));
   EXPECT_FALSE(over.ok);
   EXPECT_NE(over.error.find("too many terms"), std::string::npos);
-}
 
-TEST(FilterTree, NestingLimit) {
   auto nested = [](u32 depth) {
     std::vector<u8> bytes = Group(true, false, {});
     for (u32 i = 1; i < depth; ++i) bytes = Group(true, false, {bytes});
