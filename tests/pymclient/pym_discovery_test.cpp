@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 
 #include "platform/named_mutex.h"
 #include "pymclient/install_paths.h"
@@ -145,11 +146,17 @@ TEST_F(DiscoveryTest, BlockOfAnotherUserIsIgnored) {
   EXPECT_EQ(GetDatabaseOwnerPort(), 0u);
 }
 
-TEST_F(DiscoveryTest, RefusesBadDatabasePaths) {
+TEST_F(DiscoveryTest, RefusesBadDatabasePathsAndARefuseWord) {
   EXPECT_FALSE(OpenDiscoveryBlock((root_ + "/UserData/assets.db").c_str()));
   EXPECT_FALSE(OpenDiscoveryBlock((root_ + "/missing/assets.tdx").c_str()));
   EXPECT_FALSE(OpenDiscoveryBlock(nullptr));
   EXPECT_FALSE(IsDiscoveryOpen());
+  // So does a refuse word, until it is cleared.
+  Prepare(u32(::getppid()), kBlockVersion, 1, 1);
+  EXPECT_FALSE(OpenDiscoveryBlock(database_.c_str()));
+  EXPECT_FALSE(IsDiscoveryOpen());
+  View()->refuseWord = 0;
+  EXPECT_TRUE(OpenDiscoveryBlock(database_.c_str()));
 }
 
 TEST_F(DiscoveryTest, FirstProcessCreatesBlockAndSecondCountsUp) {
@@ -163,21 +170,18 @@ TEST_F(DiscoveryTest, FirstProcessCreatesBlockAndSecondCountsUp) {
   EXPECT_TRUE(OpenDiscoveryBlock(database_.c_str())) << "open again is a no-op";
   PymDiscoveryBlock* b = View();
   ASSERT_NE(b, nullptr);
-  EXPECT_EQ(b->layoutVersion, kBlockVersion);
-  EXPECT_EQ(b->attachCount, 1);
-  EXPECT_EQ(b->managerProcessId, u32(::getpid()));
-  EXPECT_EQ(b->ownerProcessId, kNoProcess);
-  EXPECT_EQ(b->requesterProcessId, kNoProcess);
-  EXPECT_EQ(b->refuseWord, 0u);
-  EXPECT_EQ(b->port, 0u);
+  // Manager, owner, requester, version, count, refuse word and port.
+  EXPECT_EQ(std::make_tuple(b->managerProcessId, b->ownerProcessId, b->requesterProcessId,
+                            b->layoutVersion, b->attachCount, b->refuseWord, b->port),
+            std::make_tuple(u32(::getpid()), kNoProcess, kNoProcess, kBlockVersion, u8(1), 0u, 0u));
   EXPECT_TRUE(IsDiscoveryManager());
   EXPECT_EQ(GetDatabaseOwnerPort(), 0u) << "no daemon yet";
 
   // A second process attaches: the count goes up and stays up when it leaves, since it is not
   // the manager (this process is alive and keeps the role).
   EXPECT_EQ(second.Run(), 0);
-  EXPECT_EQ(b->attachCount, 2);
-  EXPECT_EQ(b->managerProcessId, u32(::getpid()));
+  EXPECT_EQ(std::make_tuple(b->attachCount, b->managerProcessId),
+            std::make_tuple(u8(2), u32(::getpid())));
 
   CloseDiscoveryBlock();
   EXPECT_FALSE(IsDiscoveryOpen());
@@ -195,14 +199,13 @@ TEST_F(DiscoveryTest, HousekeepingClearsDeadIdsOnly) {
   b->port = 4242;
   b->requesterProcessId = DeadProcessId();
   IPCIdle();
-  EXPECT_EQ(b->ownerProcessId, u32(::getppid()));
-  EXPECT_EQ(b->requesterProcessId, kNoProcess);
-  EXPECT_EQ(GetDatabaseOwnerPort(), 4242u);
+  EXPECT_EQ(std::make_tuple(b->ownerProcessId, b->requesterProcessId, GetDatabaseOwnerPort()),
+            std::make_tuple(u32(::getppid()), kNoProcess, 4242u));
   // A daemon that died is cleared and no port is served any more.
   b->ownerProcessId = DeadProcessId();
   IPCIdle();
-  EXPECT_EQ(b->ownerProcessId, kNoProcess);
-  EXPECT_EQ(GetDatabaseOwnerPort(), 0u);
+  EXPECT_EQ(std::make_tuple(b->ownerProcessId, GetDatabaseOwnerPort()),
+            std::make_tuple(kNoProcess, 0u));
 
   // This process as owner serves nobody and keeps the role until it closes; as requester it is
   // cleared.
@@ -212,8 +215,8 @@ TEST_F(DiscoveryTest, HousekeepingClearsDeadIdsOnly) {
   b->port = 4242;
   EXPECT_EQ(GetDatabaseOwnerPort(), 0u);
   IPCIdle();
-  EXPECT_EQ(b->ownerProcessId, self);
-  EXPECT_EQ(b->requesterProcessId, kNoProcess);
+  EXPECT_EQ(std::make_tuple(b->ownerProcessId, b->requesterProcessId),
+            std::make_tuple(self, kNoProcess));
   CloseDiscoveryBlock();
   EXPECT_EQ(b->ownerProcessId, kNoProcess);
 }
@@ -241,20 +244,11 @@ TEST_F(DiscoveryTest, BlocksLeftByOtherProcesses) {
     PymDiscoveryBlock* b = View();
     ASSERT_TRUE(OpenDiscoveryBlock(database_.c_str()));
     EXPECT_EQ(IsDiscoveryManager(), c.managing);
-    EXPECT_EQ(b->managerProcessId, c.managing ? self : c.manager);
-    EXPECT_EQ(b->layoutVersion, c.versionAfter);
-    EXPECT_EQ(b->attachCount, c.countAfter);
+    EXPECT_EQ(std::make_tuple(b->managerProcessId, b->layoutVersion, b->attachCount),
+              std::make_tuple(c.managing ? self : c.manager, c.versionAfter, c.countAfter));
     CloseDiscoveryBlock();
     EXPECT_EQ(b->attachCount, c.countClosed) << "only the manager counts down";
   }
-}
-
-TEST_F(DiscoveryTest, RefuseWordFailsTheOpen) {
-  Prepare(u32(::getppid()), kBlockVersion, 1, 1);
-  EXPECT_FALSE(OpenDiscoveryBlock(database_.c_str()));
-  EXPECT_FALSE(IsDiscoveryOpen());
-  View()->refuseWord = 0;
-  EXPECT_TRUE(OpenDiscoveryBlock(database_.c_str()));
 }
 
 TEST_F(DiscoveryTest, LaunchProcessStartsDetachedInItsFolder) {
