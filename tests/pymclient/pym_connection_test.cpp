@@ -9,6 +9,8 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "assetdata/results_log.h"
@@ -64,11 +66,9 @@ class ConnectionTest : public ScriptedDaemonTest {
 TEST_F(ConnectionTest, HandshakeFramesAndIds) {
   const auto handshakes = server_->GetHandshakes();
   ASSERT_EQ(handshakes.size(), 1u);
-  EXPECT_EQ(handshakes[0].tag, 0x50594D43u);
-  EXPECT_EQ(handshakes[0].version, 360u);
-  EXPECT_EQ(handshakes[0].build, 48249u);
-  EXPECT_EQ(handshakes[0].isClient, 1u);
-  EXPECT_EQ(handshakes[0].databasePath, database_);
+  const auto& h = handshakes[0];
+  EXPECT_EQ(std::tie(h.tag, h.version, h.build, h.isClient, h.databasePath),
+            std::make_tuple(0x50594D43u, 360u, 48249u, 1u, database_));
 
   // The payload goes from the request's position to its end; ids wrap past 0.
   PymSetNextTransactionIdForTest(0xFFFFFFFFu);
@@ -83,13 +83,11 @@ TEST_F(ConnectionTest, HandshakeFramesAndIds) {
   ASSERT_TRUE(Transact(0x33, {}));
   const auto frames = server_->GetFrames();
   ASSERT_EQ(frames.size(), 3u);
-  EXPECT_EQ(frames[0].opcode, 0x2Au);
-  EXPECT_EQ(frames[0].id, 0xFFFFFFFFu);
-  EXPECT_EQ(frames[0].payload, Bytes({3, 4, 5}));
-  EXPECT_EQ(frames[1].opcode, 0x32u);
-  EXPECT_EQ(frames[1].id, 0u) << "a post has no transaction id";
-  EXPECT_TRUE(frames[1].payload.empty());
-  EXPECT_EQ(frames[2].id, 1u);
+  // A post has no transaction id.
+  std::vector<std::tuple<u32, u32, Bytes>> sent;
+  for (const auto& f : frames) sent.emplace_back(f.opcode, f.id, f.payload);
+  EXPECT_EQ(sent, (std::vector<std::tuple<u32, u32, Bytes>>{
+                      {0x2A, 0xFFFFFFFFu, {3, 4, 5}}, {0x32, 0, {}}, {0x33, 1, {}}}));
   EXPECT_EQ(server_->GetConnectionCount(), 1u) << "one connection for every request";
 }
 
@@ -130,12 +128,9 @@ TEST_F(ConnectionTest, ConcurrentTransactionsGetTheirOwnBodiesAndResults) {
     ASSERT_TRUE(server_->SendReply(idB, bodyB));
     ASSERT_TRUE(server_->SendReply(idA, bodyA));
   }
-  EXPECT_TRUE(okA.load());
-  EXPECT_TRUE(okB.load());
-  EXPECT_EQ(replyA, bodyA);
-  EXPECT_EQ(replyB, bodyB);
-  EXPECT_EQ(entriesA, 2u);
-  EXPECT_EQ(entriesB, 1u);
+  EXPECT_TRUE(okA && okB);
+  EXPECT_TRUE(replyA == bodyA && replyB == bodyB);
+  EXPECT_EQ(std::make_pair(entriesA, entriesB), std::make_pair(2u, 1u));
   EXPECT_EQ(logA.GetErrorCount(), 1u);
   ASSERT_EQ(logB.GetEntries().size(), 1u);
   EXPECT_EQ(std::string(logB.GetEntries()[0].text.CStr()), "b1");
@@ -389,8 +384,7 @@ TEST_F(ConnectionTest, ClosedClientSendsNothingAndWrongAnswersFailTheConnect) {
   EXPECT_EQ(server_->GetConnectionCount(), 3u);
   u32 first = 0, second = 0;
   PymGetHandshakeWords(&first, &second);
-  EXPECT_EQ(first, 3u);
-  EXPECT_EQ(second, 4u);
+  EXPECT_EQ(std::make_pair(first, second), std::make_pair(3u, 4u));
   PymDisconnect(false);
   EXPECT_TRUE(server_->WaitForGoodbyes(2));
   EXPECT_FALSE(PymIsConnected());
