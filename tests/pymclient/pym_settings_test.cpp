@@ -77,7 +77,7 @@ TEST_F(PymSettingsTest, EveryEmptySoupIsSentAsAValidEmptySoup) {
   }
 }
 
-TEST_F(PymSettingsTest, BadRepliesGiveTheDefaults) {
+TEST_F(PymSettingsTest, BadRepliesAndAnUnreachableDaemonGiveTheDefaults) {
   const Bytes whole = SoupBytes(InternetGroup());
   for (const Bytes& reply : {Bytes(), Bytes(whole.begin(), whole.end() - 3), kEmptySoup,
                              Cat({FakePymServer::Words({0x24534341u, 1, 0, 0xFFFFFF}), whole})}) {
@@ -89,9 +89,8 @@ TEST_F(PymSettingsTest, BadRepliesGiveTheDefaults) {
     ReplyWith(PymProtocol::kOpGetSettingString, reply);
     EXPECT_TRUE(PymGetSettingString("internet", "language").IsEmpty());
   }
-}
 
-TEST_F(PymSettingsTest, UnreachableDaemonGivesTheDefaultsAndSetFails) {
+  // So does an unreachable daemon, and setting fails.
   PymCloseDatabase();
   server_.reset();
   EXPECT_TRUE(PymGetSettingString("internet", "language").IsEmpty());
