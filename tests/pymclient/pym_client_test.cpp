@@ -81,7 +81,7 @@ TEST_F(ClientTest, RefusedOpenStartsTheDaemonOnceAndFails) {
   EXPECT_EQ(PymGetClientOptions().isClient, 1) << "options reset after failure";
 }
 
-TEST_F(ClientTest, TransactionMayStartTheDaemonOnItsSecondTry) {
+TEST_F(ClientTest, TransactionMayStartTheDaemonOnItsSecondTryAndCloseWaits) {
   ASSERT_TRUE(server_->Publish());
   options_.mayStartDaemon = 1;
   ASSERT_TRUE(PymOpenDatabase(options_));
@@ -95,19 +95,15 @@ TEST_F(ClientTest, TransactionMayStartTheDaemonOnItsSecondTry) {
   EXPECT_TRUE(Transact(0x44, {}));
   publisher.Join();
   EXPECT_EQ(Starts(), 1u);
-}
 
-TEST_F(ClientTest, CloseDaemonWaitsForTheConnectionToClose) {
-  ASSERT_TRUE(server_->Publish());
-  options_.mayStartDaemon = 1;
-  ASSERT_TRUE(PymOpenDatabase(options_));
+  // Closing the daemon waits for the connection to close.
   EXPECT_TRUE(PymCloseDaemon());
   EXPECT_FALSE(PymIsConnected());
   EXPECT_EQ(PymGetClientOptions().mayStartDaemon, 0) << "nothing may start it again";
   const auto frames = server_->GetFrames();
-  ASSERT_EQ(frames.size(), 1u);
-  EXPECT_EQ(frames[0].opcode, PymProtocol::kOpCloseDaemon);
-  EXPECT_TRUE(frames[0].payload.empty());
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[1].opcode, PymProtocol::kOpCloseDaemon);
+  EXPECT_TRUE(frames[1].payload.empty());
 }
 
 }  // namespace
