@@ -113,7 +113,7 @@ class PackageRoundTrip : public ::testing::Test {
 std::unique_ptr<InstallRoot> PackageRoundTrip::source_;
 std::unique_ptr<InstallRoot> PackageRoundTrip::target_;
 
-TEST_F(PackageRoundTrip, PackageInstallsElsewhereWithEveryFileAndTheSameConfiguration) {
+TEST_F(PackageRoundTrip, PackageInstallsElsewhereWholeAndRefusedArgumentsWriteNone) {
   const std::string package = source_->Root() + "/three.cdp";
   // The signal named twice is packaged once, without a message.
   ToolRun r = source_->Run({"createcdp", package, kDepot, kSignal, kCoach, kSignal});
@@ -152,27 +152,25 @@ TEST_F(PackageRoundTrip, PackageInstallsElsewhereWithEveryFileAndTheSameConfigur
     EXPECT_EQ(FilesBelow(installed), FilesBelow(source_->Root() + "/UserData/local/" + folder))
         << kuid;
   }
-}
 
-TEST_F(PackageRoundTrip, RefusedArgumentsWriteNoPackage) {
-  const std::string package = source_->Root() + "/refused.cdp";
+  const std::string refused = source_->Root() + "/refused.cdp";
   const struct {
     std::vector<std::string> args;
     std::string out;
   } cases[] = {
       {{"createcdp", source_->Root() + "/x.zip", kDepot},
        "- <NULL> : The output filename must have a .cdp extension.\n"},
-      {{"createcdp", package, "nonsense"}, "- <NULL> : Invalid AssetID.\n"},
-      {{"createcdp", package, kDepot, "<kuid:400300:77>"},
+      {{"createcdp", refused, "nonsense"}, "- <NULL> : Invalid AssetID.\n"},
+      {{"createcdp", refused, kDepot, "<kuid:400300:77>"},
        "- <kuid:400300:77> : Asset is not local.\n"},
   };
   for (const auto& c : cases) {
-    const ToolRun r = source_->Run(c.args);
+    r = source_->Run(c.args);
     EXPECT_EQ(r.exitCode, 255) << c.args[2];
     EXPECT_EQ(r.out, c.out + "OK (1 Errors, 0 Warnings)\n");
   }
-  EXPECT_FALSE(fs::exists(package));
-  const ToolRun r = target_->Run({"installcdp", source_->Root() + "/missing.cdp"});
+  EXPECT_FALSE(fs::exists(refused));
+  r = target_->Run({"installcdp", source_->Root() + "/missing.cdp"});
   EXPECT_EQ(r.exitCode, 255);
   EXPECT_NE(r.out.find("not a valid CDP"), std::string::npos) << r.out;
 }
