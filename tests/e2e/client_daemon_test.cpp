@@ -259,12 +259,58 @@ TEST_F(ClientDaemonTest, OpenStartsTheDaemonWhoseSearchesSurviveARefusalAndARepl
   EXPECT_EQ(OwnerPid(), 0u);
   PymCloseDatabase();
   ASSERT_TRUE(PymOpenDatabase(PymClientOptions()));
-  const std::vector<pid_t> second = root_->DaemonPids();
-  ASSERT_EQ(second.size(), 1u);
-  EXPECT_EQ(OwnerPid(), u32(second[0]));
+  const std::vector<pid_t> replacement = root_->DaemonPids();
+  ASSERT_EQ(replacement.size(), 1u);
+  EXPECT_EQ(OwnerPid(), u32(replacement[0]));
   auto filter = Str(fc::kStringCategoryList, "TR;-LOCO");
   EXPECT_TRUE(Search(filter.get(), found));
   EXPECT_EQ(found, (std::vector<KUID>{kCarOld, kCarNew}));
+
+  // A new asset is committed with its configuration in binary form; an installed one is
+  // rewritten into its editing copy, not committed, with a text configuration.
+  const std::string userData = root_->Root() + "/UserData/";
+  for (const KUID& kuid : {KUID(500, 1, 0), kBarn}) {
+    Soup archived;
+    archived.SetNamedKUID("kuid", kuid);
+    archived.SetNamedTag("username", "Packaged");
+    archived.SetNamedTag("kind", "Scenery");
+    Soup files;
+    files.EnsureContainer();
+    Soup sub;
+    sub.EnsureContainer();
+    sub.GetRoot()->AddChild(
+        "a.txt", sub.GetRoot()->CreateTag(kKindRaw, ACSRawDataCore::CreateCopy("hello", 5)));
+    files.SetNamedSoup("sub", sub);
+    archived.SetNamedSoup("files", files);
+    archived.SetNamedTag("compression", "");
+    SetAssetDsid(archived);
+    ResultsLog log;
+    bool second = false;
+    EXPECT_EQ(
+        InstallAssetFromFile(archived, &log, kInstallCommit | kInstallCleared, second, nullptr),
+        kuid);
+    const std::vector<ResultsLogEntry> entries = log.GetEntries();
+    ASSERT_FALSE(entries.empty());
+    EXPECT_EQ(entries.back().type, u32(ResultsLog::kFourth));
+  }
+  const std::string fresh = userData + "local/kuid 500 1 0/";
+  EXPECT_TRUE(std::filesystem::exists(fresh + "config.chump"));
+  EXPECT_FALSE(std::filesystem::exists(fresh + "config.txt"));
+  EXPECT_TRUE(std::filesystem::exists(fresh + "sub/a.txt"));
+  std::ifstream edited(userData + "editing/barn/config.txt");
+  const std::string config((std::istreambuf_iterator<char>(edited)), {});
+  EXPECT_NE(config.find("Packaged"), std::string::npos) << config;
+  EXPECT_TRUE(std::filesystem::exists(userData + "editing/barn/sub/a.txt"));
+  EXPECT_TRUE(std::filesystem::exists(userData + "local/barn/config.txt"));
+
+  // A folder outside UserData is copied in whole; one without a configuration installs nothing.
+  root_->WriteFile("import/shed/config.txt", "kuid <kuid:500:2>\nkind \"scenery\"\n");
+  root_->WriteFile("import/shed/sub/b.txt", "b");
+  bool second = false;
+  const std::string from = root_->Root() + "/import/";
+  EXPECT_EQ(PymInstallAssetFromFolder(from + "shed", nullptr, 6, second, nullptr), KUID(500, 2, 0));
+  EXPECT_TRUE(std::filesystem::exists(userData + "local/kuid 500 2 0/sub/b.txt"));
+  EXPECT_TRUE(PymInstallAssetFromFolder(from + "none", nullptr, 6, second, nullptr).IsNull());
 }
 
 // A frozen daemon fails the request after the silence limit instead of holding the tool for
@@ -309,55 +355,6 @@ TEST_F(ClientDaemonTest, AFrozenDaemonFailsTheRequestAfterTheSilenceLimit) {
   PymSetSilenceLimit(PymProtocol::kDefaultSilenceLimitMs);
   EXPECT_TRUE(Search(nullptr, found));
   EXPECT_EQ(found, kAllAssets);
-}
-
-// A new asset is committed with its configuration in binary form; an installed one is rewritten
-// into its editing copy, not committed, with a text configuration.
-TEST_F(ClientDaemonTest, InstallAssetFromFileWritesNewAndInstalledAssets) {
-  ASSERT_TRUE(PymOpenDatabase(PymClientOptions()));
-  const std::string userData = root_->Root() + "/UserData/";
-  for (const KUID& kuid : {KUID(500, 1, 0), kBarn}) {
-    Soup archived;
-    archived.SetNamedKUID("kuid", kuid);
-    archived.SetNamedTag("username", "Packaged");
-    archived.SetNamedTag("kind", "Scenery");
-    Soup files;
-    files.EnsureContainer();
-    Soup sub;
-    sub.EnsureContainer();
-    sub.GetRoot()->AddChild(
-        "a.txt", sub.GetRoot()->CreateTag(kKindRaw, ACSRawDataCore::CreateCopy("hello", 5)));
-    files.SetNamedSoup("sub", sub);
-    archived.SetNamedSoup("files", files);
-    archived.SetNamedTag("compression", "");
-    SetAssetDsid(archived);
-    ResultsLog log;
-    bool second = false;
-    EXPECT_EQ(
-        InstallAssetFromFile(archived, &log, kInstallCommit | kInstallCleared, second, nullptr),
-        kuid);
-    const std::vector<ResultsLogEntry> entries = log.GetEntries();
-    ASSERT_FALSE(entries.empty());
-    EXPECT_EQ(entries.back().type, u32(ResultsLog::kFourth));
-  }
-  const std::string fresh = userData + "local/kuid 500 1 0/";
-  EXPECT_TRUE(std::filesystem::exists(fresh + "config.chump"));
-  EXPECT_FALSE(std::filesystem::exists(fresh + "config.txt"));
-  EXPECT_TRUE(std::filesystem::exists(fresh + "sub/a.txt"));
-  std::ifstream edited(userData + "editing/barn/config.txt");
-  const std::string config((std::istreambuf_iterator<char>(edited)), {});
-  EXPECT_NE(config.find("Packaged"), std::string::npos) << config;
-  EXPECT_TRUE(std::filesystem::exists(userData + "editing/barn/sub/a.txt"));
-  EXPECT_TRUE(std::filesystem::exists(userData + "local/barn/config.txt"));
-
-  // A folder outside UserData is copied in whole; one without a configuration installs nothing.
-  root_->WriteFile("import/shed/config.txt", "kuid <kuid:500:2>\nkind \"scenery\"\n");
-  root_->WriteFile("import/shed/sub/b.txt", "b");
-  bool second = false;
-  const std::string from = root_->Root() + "/import/";
-  EXPECT_EQ(PymInstallAssetFromFolder(from + "shed", nullptr, 6, second, nullptr), KUID(500, 2, 0));
-  EXPECT_TRUE(std::filesystem::exists(userData + "local/kuid 500 2 0/sub/b.txt"));
-  EXPECT_TRUE(PymInstallAssetFromFolder(from + "none", nullptr, 6, second, nullptr).IsNull());
 }
 
 }  // namespace
