@@ -80,7 +80,7 @@ class AssetCommands : public ::testing::Test {
 };
 InstallRoot* AssetCommands::root_ = nullptr;
 
-TEST_F(AssetCommands, StatusLettersOfInstalledEditedAndFaultyAssets) {
+TEST_F(AssetCommands, StatusLettersOfInstalledEditedAndFaultyAssetsAndTheConfigDump) {
   ExpectOut({"edit", "<KUID2:400100:1002:1>"},
             "+ <kuid2:400100:1002:1> : " + UserData() + "/editing/station\n" + kClean, 0);
   const struct {
@@ -101,14 +101,12 @@ TEST_F(AssetCommands, StatusLettersOfInstalledEditedAndFaultyAssets) {
             std::string("+ <kuid2:400100:1002:1> : eIadlmf : BS : Station\n") + kClean, 0);
   EXPECT_FALSE(std::filesystem::exists(UserData() + "/editing/station"));
   ExpectOut({"revert", "<kuid2:400100:1002:1>"}, kClean, 255);
-}
 
-TEST_F(AssetCommands, PrintConfigDumpsBetweenItsLines) {
-  const ToolRun r = Run({"printconfig", "<kuid:400100:1001>"});
-  EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(r.out.rfind("+ Start of <kuid:400100:1001> dump\n", 0), 0u) << r.out;
-  EXPECT_NE(r.out.find("\"Jo Bloggs\""), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("+ End of <kuid:400100:1001> dump\n" + std::string(kClean)),
+  const ToolRun dump = Run({"printconfig", "<kuid:400100:1001>"});
+  EXPECT_EQ(dump.exitCode, 0);
+  EXPECT_EQ(dump.out.rfind("+ Start of <kuid:400100:1001> dump\n", 0), 0u) << dump.out;
+  EXPECT_NE(dump.out.find("\"Jo Bloggs\""), std::string::npos) << dump.out;
+  EXPECT_NE(dump.out.find("+ End of <kuid:400100:1001> dump\n" + std::string(kClean)),
             std::string::npos);
   ExpectOut({"printconfig", "<kuid:9:9>"},
             "- <kuid:9:9> : Asset is not local.\nOK (1 Errors, 0 Warnings)\n", 255);
