@@ -238,7 +238,6 @@ TEST_F(DaemonProtocol, LongRequestsSendKeepAliveNotes) {
   EXPECT_EQ(std::tie(m.tag, m.word, m.body), std::make_tuple(kRepl, 30u, std::vector<u8>{1}));
 }
 
-// A goodbye word or a broken stream closes that connection only.
 TEST_F(DaemonProtocol, GoodbyeAndBrokenStreamsCloseOnlyThatConnection) {
   RawClient other;
   Connect(other);
