@@ -46,7 +46,7 @@ class InstallPathsTest : public testing::Test {
   std::string userData_;
 };
 
-TEST_F(InstallPathsTest, InitNormalisesTheRootAndDerivesEveryPath) {
+TEST_F(InstallPathsTest, InitNormalisesTheRootAndDerivesEveryPathAndContentFolder) {
   Init();
   const std::pair<File::Path, std::string> cases[] = {
       {GetInstallPath(), root_},
@@ -64,6 +64,40 @@ TEST_F(InstallPathsTest, InitNormalisesTheRootAndDerivesEveryPath) {
   EXPECT_TRUE(fs::is_directory(disk_ / "UserData" / "cache" / "libraries"));
   // The write test leaves nothing behind.
   EXPECT_TRUE(fs::is_empty(disk_ / "UserData" / "temp"));
+
+  const struct {
+    std::string path;
+    bool ok;
+    const char* name;
+    const char* rest;
+  } folders[] = {
+      {disk_.string() + "/UserData/Local/Kuid 1 2/config.txt", true, "local",
+       "kuid 1 2/config.txt"},
+      {userData_, false, "", ""},
+      {root_ + "/builtin/1/Tex/a.tga", true, "builtin\\1", "tex/a.tga"},
+      {root_ + "/builtin", false, "", ""},
+      {root_ + "/Base/kuid 3 4", true, "base", "kuid 3 4"},
+      {root_ + "/bin/x", false, "", ""},
+      {root_ + "/UserData2/local/x", false, "", ""},
+  };
+  for (const auto& c : folders) {
+    File::Path given(c.path.c_str());
+    PString folder;
+    EXPECT_EQ(GetContentFolderName(given, folder), c.ok) << c.path;
+    EXPECT_STREQ(folder.CStr(), c.name) << c.path;
+    EXPECT_EQ(given.GetText().Std(), c.rest) << c.path;
+  }
+  File::Path anything("/anything");
+  PString editing("editing");
+  EXPECT_TRUE(GetContentFolderName(anything, editing));
+  EXPECT_EQ(anything.GetText().Std(), "/anything");
+
+  for (const auto& [path, in] : {std::pair<std::string, bool>{userData_, true},
+                                 {disk_.string() + "/USERDATA/libraries/x.gs", true},
+                                 {root_ + "/UserData2/x", false},
+                                 {userData_ + "/../bin", false}}) {
+    EXPECT_EQ(IsPathInUserData(path.c_str()), in) << path;
+  }
 
   // Nothing is known while the root is unset.
   ClearInstallPaths();
@@ -98,43 +132,6 @@ TEST(GetRelativePathUnderTest, ComparesWholeNormalisedComponents) {
     File::Path relative("stale");
     EXPECT_EQ(GetRelativePathUnder(c.root, c.path, relative), c.ok) << c.path;
     EXPECT_EQ(relative.GetText().Std(), c.relative) << c.path;
-  }
-}
-
-TEST_F(InstallPathsTest, ContentFoldersOfPaths) {
-  Init();
-  const struct {
-    std::string path;
-    bool ok;
-    const char* name;
-    const char* rest;
-  } cases[] = {
-      {disk_.string() + "/UserData/Local/Kuid 1 2/config.txt", true, "local",
-       "kuid 1 2/config.txt"},
-      {userData_, false, "", ""},
-      {root_ + "/builtin/1/Tex/a.tga", true, "builtin\\1", "tex/a.tga"},
-      {root_ + "/builtin", false, "", ""},
-      {root_ + "/Base/kuid 3 4", true, "base", "kuid 3 4"},
-      {root_ + "/bin/x", false, "", ""},
-      {root_ + "/UserData2/local/x", false, "", ""},
-  };
-  for (const auto& c : cases) {
-    File::Path path(c.path.c_str());
-    PString name;
-    EXPECT_EQ(GetContentFolderName(path, name), c.ok) << c.path;
-    EXPECT_STREQ(name.CStr(), c.name) << c.path;
-    EXPECT_EQ(path.GetText().Std(), c.rest) << c.path;
-  }
-  File::Path given("/anything");
-  PString name("editing");
-  EXPECT_TRUE(GetContentFolderName(given, name));
-  EXPECT_EQ(given.GetText().Std(), "/anything");
-
-  for (const auto& [path, in] : {std::pair<std::string, bool>{userData_, true},
-                                 {disk_.string() + "/USERDATA/libraries/x.gs", true},
-                                 {root_ + "/UserData2/x", false},
-                                 {userData_ + "/../bin", false}}) {
-    EXPECT_EQ(IsPathInUserData(path.c_str()), in) << path;
   }
 }
 
