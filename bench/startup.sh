@@ -10,20 +10,8 @@ if ! command -v hyperfine >/dev/null; then
   exit 0
 fi
 
-# Lower case only: the tool announces its installation root in lower case. A fixed root reuses
-# the same discovery objects from run to run.
 root="/tmp/kestro-bench-startup"
-stop_daemon() {
-  local p exe
-  for p in /proc/[0-9]*; do
-    exe=$(readlink "$p/exe" 2>/dev/null) || continue
-    [[ "$exe" == "$root/bin/PymDaemon" ]] && kill -TERM "${p#/proc/}" 2>/dev/null
-  done
-  rm -rf "$root"
-}
-stop_daemon
-trap stop_daemon EXIT
-bash "$repo/scripts/make-install.sh" "$build" "$root"
+source "$repo/scripts/bench-root.sh"
 
 # The first run starts the daemon; both programs then find it running.
 "$root/bin/KestroUtil" version >/dev/null

@@ -11,17 +11,7 @@ if ! command -v hyperfine >/dev/null; then
 fi
 
 root="/tmp/kestro-bench-status"
-stop_daemon() {
-  local p exe
-  for p in /proc/[0-9]*; do
-    exe=$(readlink "$p/exe" 2>/dev/null) || continue
-    [[ "$exe" == "$root/bin/PymDaemon" ]] && kill -TERM "${p#/proc/}" 2>/dev/null
-  done
-  rm -rf "$root"
-}
-stop_daemon
-trap stop_daemon EXIT
-bash "$repo/scripts/make-install.sh" "$build" "$root"
+source "$repo/scripts/bench-root.sh"
 for i in $(seq 1 50); do
   mkdir -p "$root/UserData/local/asset$i"
   printf 'kuid <kuid:400100:%d>\nusername "Asset %d"\nkind "scenery"\n' "$i" "$i" \
