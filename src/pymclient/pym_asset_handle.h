@@ -73,7 +73,8 @@ PymAssetRef PymCreateAsset(const KUID& kuid, bool flag, const Qel::String& text)
 // not know them. True when the path is known and not empty; else empty outputs and false.
 bool PymGetOpenAssetPath(Qel::PString& folderName, Qel::File::Path& path, const PymAssetRef& ref);
 // Request 0x22 with the holder's handle; the handle forgets its path whatever the answer. When
-// committed, the holder is no longer for editing and the specification registry forgets the KUID.
+// committed, the holder is no longer for editing and the asset-specification registry forgets
+// the KUID.
 bool PymCommitAsset(PymAssetRef& ref, u32 option, ResultsLog* log, bool* second);
 // Request 0x21. It takes the holder's reference and releases it, so the holder is empty
 // afterwards and a later close does nothing.

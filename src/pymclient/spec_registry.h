@@ -104,8 +104,8 @@ class SpecRegistry {
   u32 GetFailedCount();
   // The indexed spec of a KUID, without a use added; null when none.
   KoolthingzSpec* GetIndexed(const KUID& kuid);
-  // Forgets the KUID's index entry, so that the next lookup loads the asset afresh; the spec
-  // itself stays on the live list for its holders.
+  // Forgets the KUID's index entry, so that the next lookup loads the asset afresh; the
+  // KoolthingzSpec itself stays on the live list for its holders.
   void DropIndexEntry(const KUID& kuid);
 
  private:
