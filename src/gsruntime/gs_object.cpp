@@ -12,7 +12,7 @@ namespace GSRuntime {
 namespace {
 
 IdTable<GSObjectReference>& ObjectTable() {
-  static IdTable<GSObjectReference> table;
+  static auto& table = *new IdTable<GSObjectReference>;  // outlives exit-time destruction
   return table;
 }
 

@@ -18,11 +18,15 @@ namespace {
 GSFieldInitialiserHook g_fieldInitialiserHook = nullptr;
 
 IdTable<GSClass>& ClassTable() {
-  static IdTable<GSClass> table;
+  static auto& table = *new IdTable<GSClass>;  // outlives exit-time destruction
   return table;
 }
 
-ScriptArena& Arena() { return GSMachine::Instance().Arena(); }
+// The machine lives to process exit, and its arena with it; counting is hot, so it is found once.
+ScriptArena& Arena() {
+  static ScriptArena& arena = GSMachine::Instance().Arena();
+  return arena;
+}
 
 u32* MemberWord(ScriptRef instance, i64 word) {
   return Arena().Word(instance + kInstanceHeaderWords + u32(word));

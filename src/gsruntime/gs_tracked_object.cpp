@@ -26,7 +26,8 @@ struct GSTrackedRegistry::Page {
 };
 
 IdTable<GSTrackedRegistry::Page>& GSTrackedRegistry::PageTable() {
-  static IdTable<Page> table;  // id 0 marks an untracked object
+  // Outlives exit-time destruction; id 0 marks an untracked object.
+  static auto& table = *new IdTable<Page>;
   return table;
 }
 
