@@ -12,7 +12,8 @@ namespace GSRuntime {
 namespace {
 
 IdTable<GSObjectReference>& ObjectTable() {
-  static auto& table = *new IdTable<GSObjectReference>;  // outlives exit-time destruction
+  // Never destroyed: the machine, a static too, ends objects at exit after other statics.
+  static auto& table = *new IdTable<GSObjectReference>;
   return table;
 }
 

@@ -18,7 +18,8 @@ namespace {
 GSFieldInitialiserHook g_fieldInitialiserHook = nullptr;
 
 IdTable<GSClass>& ClassTable() {
-  static auto& table = *new IdTable<GSClass>;  // outlives exit-time destruction
+  // Never destroyed: the machine, a static too, ends classes at exit after other statics.
+  static auto& table = *new IdTable<GSClass>;
   return table;
 }
 
@@ -253,7 +254,7 @@ bool RunInitialiser(GSClass* cls, ScriptRef view) {
 }  // namespace
 
 bool GSClass::CreateInstance(GSObject* object, GSContext* context) {
-  if (object == nullptr) return false;
+  if (object == nullptr || instanceWords == 0) return false;  // no room for the own view
   if (object->scriptInstance != 0 &&
       GSScriptInstance::ClassOf(GSScriptInstance::InstanceOf(object->scriptInstance)) != nullptr) {
     return false;

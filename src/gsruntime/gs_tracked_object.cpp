@@ -26,7 +26,7 @@ struct GSTrackedRegistry::Page {
 };
 
 IdTable<GSTrackedRegistry::Page>& GSTrackedRegistry::PageTable() {
-  // Outlives exit-time destruction; id 0 marks an untracked object.
+  // Id 0 marks an untracked object. Never destroyed: contexts may end at exit after it.
   static auto& table = *new IdTable<Page>;
   return table;
 }
