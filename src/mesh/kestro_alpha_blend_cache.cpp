@@ -26,9 +26,13 @@ class KestroAlphaBlendCache::RecordPool {
       free_.pop_back();
       return record;
     }
-    if (used_ == kRecordsPerBlock) ++block_, used_ = 0;
-    if (block_ == blocks_.size())
+    if (used_ == kRecordsPerBlock) {
+      ++block_;
+      used_ = 0;
+    }
+    if (block_ == blocks_.size()) {
       blocks_.push_back(std::make_unique<DrawRecord[]>(kRecordsPerBlock));
+    }
     return &blocks_[block_][used_++];
   }
   void Give(DrawRecord* record) {

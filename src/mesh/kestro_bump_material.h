@@ -23,6 +23,7 @@ class KestroBumpMaterial : public OneTextureMaterial {
   GeometryChunk* CreateGeometryChunk(u32 vertexCount, u32 primitiveCount, u32 indexCount,
                                      u32 faceCount, u32 primitive,
                                      const StandardChunkHint& hint) override;
+  using Material::SetTexture;  // the by-name form, which lands in the one below
   u32 SetTexture(u32 index, Texture* texture, f32 value) override;
   Texture* GetTexture(u32 index) const override;
   u32 IsLoaded() const override;
@@ -33,7 +34,6 @@ class KestroBumpMaterial : public OneTextureMaterial {
                        u32 count) override;
   void RenderPrimitives(Display& display, const RenderView& view, const ChunkDraw& draw,
                         const PrimitiveRange& range) override;
-  const BumpPrograms& GetPrograms() const { return programs_; }
 
  protected:
   // Which combiner register holds the specular colour, and whether the kind adds a map at
@@ -68,6 +68,7 @@ class KestroBumpEnvMaterial : public KestroBumpMaterial {
   PString GetType() const override;
   Material* Copy() const override;
   bool Equals(const Material& other) const override;
+  using Material::SetTexture;  // the by-name form, which lands in the one below
   u32 SetTexture(u32 index, Texture* texture, f32 value) override;
   Texture* GetTexture(u32 index) const override;
   u32 IsLoaded() const override;
@@ -96,12 +97,12 @@ class KestroBumpGlossMaterial : public KestroBumpMaterial {
                                      u32 faceCount, u32 primitive,
                                      const StandardChunkHint& hint) override;
   // Index 9 takes the gloss map, and `value` becomes the gloss amount.
+  using Material::SetTexture;  // the by-name form, which lands in the one below
   u32 SetTexture(u32 index, Texture* texture, f32 value) override;
   Texture* GetTexture(u32 index) const override;
   u32 IsLoaded() const override;
   void SetDisplayState(Display& display) override;
   void RenderChunk(Display& display, const RenderView& view, const ChunkDraw& draw) override;
-  f32 GetGlossAmount() const { return glossAmount_; }
 
  private:
   KestroTextureSlot gloss_{true};

@@ -19,6 +19,7 @@ class KestroGlossRustMaterial : public ReflectiveMaterial {
                                      u32 faceCount, u32 primitive,
                                      const StandardChunkHint& hint) override;
   // Stage 1 takes the reflection map, and `value` becomes the gloss amount.
+  using Material::SetTexture;  // the by-name form, which lands in the one below
   u32 SetTexture(u32 index, Texture* texture, f32 value) override;
   void SetDisplayState(Display& display) override;
   void ClearDisplayState(Display& display) override;
@@ -27,7 +28,6 @@ class KestroGlossRustMaterial : public ReflectiveMaterial {
                        u32 count) override;
   void RenderPrimitives(Display& display, const RenderView& view, const ChunkDraw& draw,
                         const PrimitiveRange& range) override;
-  f32 GetGlossAmount() const { return glossAmount_; }
 
  private:
   void RenderOne(Display& display, const RenderView& view, const ChunkDraw& draw,

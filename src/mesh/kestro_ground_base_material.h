@@ -27,8 +27,6 @@ class KestroGroundBaseMaterial : public OneTextureMaterial {
   // Only the first pass has state.
   void Bind(Display& display, u32 pass) override;
   void Unbind(Display& display, u32 pass) override;
-  bool GetDepthWrite() const { return depthWrite_; }
-  bool GetAlphaTest() const { return alphaTest_; }
 
  protected:
   void CopyGroundSettingsTo(KestroGroundBaseMaterial& other) const;

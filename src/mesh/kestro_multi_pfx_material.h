@@ -20,6 +20,7 @@ class KestroMultiPFXMaterial : public OneTextureMaterial {
   GeometryChunk* CreateGeometryChunk(u32 vertexCount, u32 primitiveCount, u32 indexCount,
                                      u32 faceCount, u32 primitive,
                                      const StandardChunkHint& hint) override;
+  using Material::SetTexture;  // the by-name form, which lands in the one below
   u32 SetTexture(u32 index, Texture* texture, f32 value) override;
   Texture* GetTexture(u32 index) const override;
   u32 IsLoaded() const override;

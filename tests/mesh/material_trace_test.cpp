@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "mesh/alpha_blend_cache_unsorted.h"
 #include "mesh/kestro_alpha_blend_cache.h"
 #include "mesh/kestro_multi_pfx_material.h"
 #include "mesh/material_identities.h"
@@ -50,6 +51,9 @@ class MaterialTraceTest : public ::testing::Test {
       }
     }
     return found;
+  }
+  static void ReleaseAll(std::initializer_list<Qel::ReferenceCount*> held) {
+    for (Qel::ReferenceCount* one : held) one->ReleaseReference();
   }
   bool Traced(const std::string& part) const {
     for (const Qel::String& entry : display_->GetTrace()) {
@@ -121,8 +125,7 @@ TEST_F(MaterialTraceTest, EachKindDrawsItsPassesAndPutsTheDisplayBack) {
     EXPECT_FALSE(display_->GetAlphaBlendMode());
     EXPECT_TRUE(display_->GetAlphaTestMode());
     EXPECT_EQ(material->GetDisplayMaterial(), colours);
-    chunk->ReleaseReference();
-    material->ReleaseReference();
+    ReleaseAll({chunk, material});
   }
 }
 
@@ -138,6 +141,17 @@ TEST_F(MaterialTraceTest, KindsKeepTheirChunkLayoutsAndSortHints) {
   EXPECT_EQ(noAlpha->GetAlphaHint(), 0u);
   EXPECT_EQ(plain->GetAlphaHint(), 1u);
 
+  // A null map leaves the old one; a gloss amount of 0 leaves nothing to draw.
+  Material* gloss = Make("tbumpgloss");
+  Qel::Texture* shine = Qel::SharedTextureCollection::GetTexture(1);
+  EXPECT_EQ(gloss->SetTexture(9, nullptr, 1.0f), Material::kTextureMissing);
+  EXPECT_EQ(gloss->SetTexture(9, shine, 0.0f), Material::kTextureOk);
+  EXPECT_EQ(gloss->GetTexture(9), shine);
+  GeometryChunk* plate = gloss->CreateGeometryChunk(3, 1, 3, 1, 0, Qel::StandardChunkHint(1, 0));
+  display_->ClearTrace();
+  gloss->RenderChunk(*display_, {}, {plate, nullptr, nullptr});
+  EXPECT_TRUE(Entries({"Draw"}).empty());
+
   auto* multi = dynamic_cast<Qel::KestroMultiPFXMaterial*>(Make("tmpfx"));
   ASSERT_NE(multi, nullptr);
   GeometryChunk* first = multi->CreateGeometryChunk(4, 2, 6, 0, 0, Qel::StandardChunkHint(1, 0));
@@ -147,10 +161,7 @@ TEST_F(MaterialTraceTest, KindsKeepTheirChunkLayoutsAndSortHints) {
   Material* copy = multi->Copy();
   ASSERT_NE(copy, nullptr);
   EXPECT_TRUE(copy->Equals(*multi));
-  for (Qel::ReferenceCount* held :
-       std::initializer_list<Qel::ReferenceCount*>{first, second, copy, multi, noAlpha, plain}) {
-    held->ReleaseReference();
-  }
+  ReleaseAll({first, second, copy, multi, noAlpha, plain, gloss, shine, plate});
 }
 
 class AlphaCacheTest : public MaterialTraceTest {
@@ -201,10 +212,7 @@ TEST_F(AlphaCacheTest, DrawsFarToNearAndSortsOnlyNearChunksByTriangle) {
     }));
   }
   EXPECT_GT(cache_.GetPoolBlockCount(), 1u);
-  for (Qel::ReferenceCount* held :
-       std::initializer_list<Qel::ReferenceCount*>{list, strip, far, material}) {
-    held->ReleaseReference();
-  }
+  ReleaseAll({list, strip, far, material});
 }
 
 TEST_F(AlphaCacheTest, NestedLevelsFlushAlone) {
@@ -231,10 +239,25 @@ TEST_F(AlphaCacheTest, NestedLevelsFlushAlone) {
   EXPECT_TRUE(display_->GetTrace().empty());
   cache_.Render(*display_);
   EXPECT_EQ(Entries({"Draw"}), std::vector<std::string>{"Draw 0 4 3"});
-  for (Qel::ReferenceCount* held :
-       std::initializer_list<Qel::ReferenceCount*>{outer, inner, material}) {
-    held->ReleaseReference();
-  }
+  ReleaseAll({outer, inner, material});
+}
+
+TEST_F(AlphaCacheTest, UnsortedCacheDrawsInArrivalOrderWithItsOwnFactors) {
+  Material* material = Make("onetex");
+  GeometryChunk* chunks[] = {MakeChunk(0, std::vector<Vector3>(5), {0, 1, 2}),
+                             MakeChunk(0, std::vector<Vector3>(4), {0, 1, 2})};
+  Qel::AlphaBlendCacheUnsorted unsorted;
+  EXPECT_EQ(Qel::AlphaBlendCacheUnsorted::GetInstance(), &unsorted);
+  for (GeometryChunk* chunk : chunks) unsorted.AddDraw({chunk, nullptr, nullptr}, material);
+  display_->SetAlphaBlendFunction(2, 6);
+  display_->ClearTrace();
+  unsorted.Render(*display_);
+  EXPECT_EQ(Entries({"Draw", "BlendFunction"}),
+            (std::vector<std::string>{"BlendFunction 4 5", "Draw 0 5 3", "Draw 0 4 3",
+                                      "BlendFunction 2 6"}));
+  unsorted.BeginFrame();
+  EXPECT_TRUE(unsorted.IsEmpty());
+  ReleaseAll({chunks[0], chunks[1], material});
 }
 
 }  // namespace
