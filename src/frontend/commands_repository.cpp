@@ -2,7 +2,6 @@
 #include "assetdata/results_log.h"
 #include "core/kuid.h"
 #include "frontend/commands.h"
-#include "pymclient/pym_asset_info.h"
 #include "pymclient/pym_catalogue.h"
 #include "pymclient/vny_install.h"
 
@@ -17,5 +16,5 @@ int InstallFromVny(CommandArgs& a) {
   // A failure is never reported as success: the command succeeds only when the asset's newest
   // version is there at the end and nothing went wrong on the way.
   const bool clean = a.log == nullptr || a.log->GetErrorCount() == errorsBefore;
-  return clean && IsAssetInstalled(PymGetLatestAssetVersion(kuid)) ? 0 : -1;
+  return clean && IsAssetInstalledLocally(PymGetLatestAssetVersion(kuid)) ? 0 : -1;
 }

@@ -58,7 +58,7 @@ PymUrlRequest* Fetch(const URLRecord& url, u32 option) {
 }
 
 bool InstallRecord(const VnyAssetRecord& record, ResultsLog* log) {
-  if (!record.packageUrl.IsValid() || IsAssetInstalled(record.latestVersion)) return false;
+  if (!record.packageUrl.IsValid() || IsAssetInstalledLocally(record.latestVersion)) return false;
   PymUrlRequest* request = Fetch(record.packageUrl, pp::kUrlOptionPackage);
   Qel::String path;
   Qel::PString text;
@@ -135,10 +135,16 @@ void ParseVnyReply(const Soup& reply, VnyAssetRecordList& out) {
   }
 }
 
+bool IsAssetInstalledLocally(const KUID& kuid) {
+  PymAssetInfo info;
+  return PymGetAssetInfo(kuid, info, PymAssetInfo::kPartStatus) &&
+         info.GetFlag(PymAssetInfo::kFlagInstalled);
+}
+
 bool InstallAssetFromVny(const KUID& asked, ResultsLog* log) {
   if (!HasVnyAccess()) return false;
   const KUID kuid = PymGetLatestAssetVersion(asked);
-  if (IsAssetInstalled(kuid)) return false;
+  if (IsAssetInstalledLocally(kuid)) return false;
 
   const Qel::String host = GetVnyQueryHost();
   PymUrlRequest* query =

@@ -50,6 +50,11 @@ URLRecord MakeVnyQueryUrl(const Qel::String& host, const KUID& kuid);
 // (one per latest version). An answer holding "none", or holding nothing, asks nothing.
 void ParseVnyReply(const Soup& reply, VnyAssetRecordList& out);
 
+// True only when the daemon knows the asset and has it installed. (IsAssetInstalled answers
+// true for an asset the daemon does not know, which would keep every new asset from being
+// installed from the repository.)
+bool IsAssetInstalledLocally(const KUID& kuid);
+
 // Installs the asset's newest version and what it needs from the repository. True when at least
 // one package was installed. Reports its failures into `log` when one is given.
 bool InstallAssetFromVny(const KUID& kuid, ResultsLog* log);
