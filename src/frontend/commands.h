@@ -63,3 +63,6 @@ int InstallCdp(CommandArgs& args);
 
 // commands_repository.cpp
 int InstallFromVny(CommandArgs& args);
+
+// commands_export.cpp
+int VnyParseFolder(CommandArgs& args);
