@@ -61,5 +61,8 @@ int DeleteAllLocal(CommandArgs& args);
 int CreateCdp(CommandArgs& args);
 int InstallCdp(CommandArgs& args);
 
+// commands_repository.cpp
+int InstallFromVny(CommandArgs& args);
+
 // commands_export.cpp
 int VnyParseFolder(CommandArgs& args);
