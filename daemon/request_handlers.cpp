@@ -166,6 +166,7 @@ RequestHandlers::RequestHandlers(AssetStore& store)
       {pp::kOpInstallCdp, &RequestHandlers::InstallCdp},
       {pp::kOpInstallAssetFromFolder, &RequestHandlers::InstallAssetFromFolder},
       {pp::kOpSetFavorite, &RequestHandlers::SetFavourite},
+      {pp::kOpSetKeywords, &RequestHandlers::SetKeywords},
       {pp::kOpPatcherRepairDone, &RequestHandlers::KeepAlive},
       {pp::kOpKeepAlive, &RequestHandlers::KeepAlive},
       {pp::kOpSearchAssets, &RequestHandlers::SearchAssets},
@@ -745,6 +746,24 @@ void RequestHandlers::SetFavourite(const u8* payload, size_t size, Response&) {
   u8 favourite = 0;
   if (!ReadKuid(in.Get(), kuid) || !in.Get().ReadU8(favourite, 0)) return;
   store_.SetFavourite(kuid, favourite != 0);
+}
+
+// A post: what goes wrong can only go to the daemon's log.
+void RequestHandlers::SetKeywords(const u8* payload, size_t size, Response&) {
+  PayloadStream in(payload, size);
+  KUID kuid;
+  Qel::String keywords;
+  std::string error = "malformed request";
+  if (ReadKuid(in.Get(), kuid)) {
+    in.Get().ReadString(keywords);
+    if (in.Get().GetError() == TStream::kErrorNone &&
+        store_.SetKeywords(kuid, std::string(keywords.View()), &error)) {
+      return;
+    }
+  }
+  Qel::Log::Get("PymDaemon")
+      .Printf(Qel::Log::kMessage, "PymDaemon> %s: keywords not stored: %s", kuid.ToString().CStr(),
+              error.c_str());
 }
 
 }  // namespace PymDaemonSrv

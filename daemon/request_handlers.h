@@ -81,6 +81,7 @@ class RequestHandlers {
   void InstallCdp(const u8* payload, size_t size, Response& response);
   void InstallAssetFromFolder(const u8* payload, size_t size, Response& response);
   void SetFavourite(const u8* payload, size_t size, Response& response);
+  void SetKeywords(const u8* payload, size_t size, Response& response);
 
   // Open assets by handle. Bounded: a client that never releases cannot grow it without limit.
   u64 AddHandle(const KUID& kuid, u64 connectionId);
