@@ -34,8 +34,8 @@ bool IsKestroBaseSpec(const KoolthingzSpec& spec);
 
 // The one factory of the program; the registry takes it as its default when scripts must be
 // compiled.
-class PymScript_KestroBaseSpecFactory
-    : public KTSpecFactory {  // NOLINT(readability-identifier-naming)
+// NOLINTNEXTLINE(readability-identifier-naming): the factory's given name
+class PymScript_KestroBaseSpecFactory : public KTSpecFactory {
  public:
   static constexpr const char* kName = "--PymScript_KestroBaseSpecFactory--";
   PymScript_KestroBaseSpecFactory() : KTSpecFactory(Qel::PString(kName)) {}
