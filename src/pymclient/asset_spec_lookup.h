@@ -12,8 +12,9 @@ using SpecPredicate = bool (*)(const KoolthingzSpec& spec);
 
 // The usable specification of the KUID into `out`, found live or loaded from the folder that the
 // daemon names (requests 0x1A and 0x17); `out` is empty for the null KUID, for a KUID without an
-// asset folder or whose spec is invalid (both remembered, so later lookups ask nothing), and when
-// the predicate (may be null) refuses it. A request that fails is not remembered.
+// asset folder or whose spec is invalid (both remembered until the asset is committed, deleted or
+// installed, so later lookups ask nothing), and when the predicate (may be null) refuses it. A
+// request that fails is not remembered.
 void FindAssetSpec(SpecPointer& out, const KUID& kuid, SpecPredicate predicate);
 // FindAssetSpec that accepts only a KestroBaseSpec; stamps what it finds.
 void FindKestroBaseSpec(SpecPointer& out, const KUID& kuid);
