@@ -98,6 +98,11 @@ TEST_F(SpecRegistryTest, SpecHoldsItsContentDatabaseForItsLifetime) {
   EXPECT_TRUE(gone);
   EXPECT_EQ(GetResourceDatabaseUseCount(database), 0u);
   EXPECT_EQ(LogText().find("Leaked specs:"), std::string::npos);
+  // The package checksum's words: the second prints first.
+  const u8 words[] = {1, 0, 0, 0, 2, 0, 0, 0, 9};
+  const PackageChecksum sum = HashWordBlock(words, sizeof words);
+  EXPECT_EQ(FormatIdPair(sum.hash, sum.length).Std(), "8:8");
+  EXPECT_EQ(FormatIdPair(1, 2).Std(), "2:1");
 }
 
 // Lookups against a daemon that resolves every KUID to itself and names the folders below.
