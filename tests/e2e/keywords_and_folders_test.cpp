@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/app_globals.h"
@@ -69,6 +71,10 @@ TEST(KeywordsAndFolders, KeywordsTravelByHandEditedFileAndOutliveARebuild) {
     // A new asset folder while the daemon is stopped makes the next start rebuild its index.
     EXPECT_TRUE(PymCloseDaemon());
     PymCloseDatabase();
+    // A daemon started while the old one still holds the store would give way to it.
+    for (int wait = 0; !fresh.DaemonPids().empty() && wait < 3000; ++wait) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     fresh.WriteFile("UserData/local/shed/config.txt", "kuid <kuid:400100:4>\nkind \"scenery\"\n");
   }
   PymDisconnect(true);
