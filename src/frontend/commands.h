@@ -63,3 +63,6 @@ int ImportKeywordsCommand(CommandArgs& args);
 int CreateCdp(CommandArgs& args);
 int InstallCdp(CommandArgs& args);
 int InstallFromPathCommand(CommandArgs& args);
+
+// commands_export.cpp
+int VnyParseFolder(CommandArgs& args);
