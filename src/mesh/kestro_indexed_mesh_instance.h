@@ -99,6 +99,8 @@ class KestroIndexedMeshInstance : public Qel::ParticleStructure {
 
  protected:
   void InitFromDefinition();
+  // Instance-own copies of the chunks flagged for them, their buffers set up when asked.
+  void MakePerInstanceCopies(bool setUpBuffers);
   // The skeleton copy as a child, and each chunk's bone found in it by the chunk's name.
   void AttachSkeleton(const Qel::Particle* skeleton);
   void BindChunkBones();
