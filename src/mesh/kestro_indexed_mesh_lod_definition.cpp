@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstring>
 
 #include "mesh/chunk_writer.h"
@@ -19,11 +20,11 @@ namespace {
 
 constexpr u32 kCapabilityMatrixPalette = 29;
 // Smallest records, for checking counts against the bytes left before sizing anything by them.
-constexpr u32 kMinPaddedString = 8;
-constexpr u32 kMinMeshBytes = 12 + 16;         // a MESH header and its four fields
-constexpr u32 kMinLevelChunkBytes = 12 + 8;    // an LCHK header and its two indices
-constexpr u32 kMinMaterialBytes = 12 + 80;     // a MATL header and its fixed fields
-constexpr u32 kMinNamedMeshBytes = 4 + 8 + 1;  // level, name, animated
+constexpr u32 kMinPaddedString = 5;          // the count and the NUL, ending on a boundary
+constexpr u32 kMinMeshBytes = 12 + 16;       // a MESH header and its four fields
+constexpr u32 kMinLevelChunkBytes = 12 + 8;  // an LCHK header and its two indices
+constexpr u32 kMinMaterialBytes = 12 + kMinPaddedString + 68;  // header, name, fixed fields
+constexpr u32 kMinNamedMeshBytes = 4 + kMinPaddedString + 1;   // level, name, animated
 constexpr u32 kBoneRecordBytes = 2 * kMinPaddedString + 12 + 36;
 constexpr u32 kWeightRecordBytes = 20;
 // The flag bits a chunk keeps from a file and writes back.
@@ -599,7 +600,9 @@ u32 KestroIndexedMeshLODDefinition::Save(const char* path) const {
     for (u32 l = 0; l < levels_.size(); ++l) WriteMesh(writer, l, table);
     written = writer.EndFile();
   }
-  if (!written || !Qel::File::Rename(part.CStr(), path)) {
+  // The move replaces an older file of that name in one step.
+  if (!written ||
+      std::rename(Qel::File::Resolve(part.CStr()).CStr(), Qel::File::Resolve(path).CStr()) != 0) {
     Qel::File::Unlink(part.CStr());
     return RES_FILE_OPEN_ERROR;
   }

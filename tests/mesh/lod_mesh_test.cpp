@@ -38,6 +38,7 @@ TEST(LodMeshTest, TextSavesAndReloadsByteForByte) {
   ASSERT_NE(nullptr, d) << binary->GetLastLoadCode();
   ASSERT_EQ(RES_OK, d->Save(scene.folder.At("c.lm").c_str()));
   EXPECT_EQ(scene.folder.Read("a.lm"), scene.folder.Read("c.lm"));
+  ASSERT_EQ(RES_OK, d->Save(scene.folder.At("c.lm").c_str()));  // over the older file
   EXPECT_EQ(std::set<std::string>(
                 {"a.lm", "b.lm", "c.lm", "car.lm.txt", "near.im", "mid.im", "far.im", "box.im"}),
             scene.folder.Names());
