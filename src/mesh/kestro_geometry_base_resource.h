@@ -37,7 +37,7 @@ class KestroGeometryBaseResource : public Qel::Resource {
   // null without a render context or a definition, or for bones without a root.
   virtual KestroIndexedMeshInstance* CreateMeshInstance() = 0;
   u32 CalculateSize() const { return u32(sizeof *this); }
-  u32 CalculateDefinitionSize() const;
+  virtual u32 CalculateDefinitionSize() const;
   // The definition's load code of the last load (0 when it loaded).
   u32 GetLastLoadCode() const { return lastCode_; }
 

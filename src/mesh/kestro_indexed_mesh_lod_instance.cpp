@@ -79,6 +79,18 @@ void KestroIndexedMeshLODInstance::MakeMaterialsUnique() {
   if (held_ < levels_.size()) levels_[held_].materials = materials_;
 }
 
+void KestroIndexedMeshLODInstance::SetOpacity(f32 opacity) {
+  opacity_ = opacity;
+  Qel::Display* display = definition_->GetDisplay();
+  const size_t distanceLevels = lodDefinition_->GetSwitchDistances().size();
+  for (u32 l = 0; display && l < distanceLevels && l < levels_.size(); ++l) {
+    for (u32 i = 0; i < levels_[l].chunkCount; ++i) {
+      if (Qel::GeometryChunk* chunk = levels_[l].chunks.Get(i))
+        chunk->SetOpacity(*display, opacity);
+    }
+  }
+}
+
 bool KestroIndexedMeshLODInstance::Cull(const Vector3& eye) {
   Vector3 position;
   Qel::Quaternion orientation;

@@ -29,6 +29,8 @@ class KestroIndexedMeshLODInstance : public KestroIndexedMeshInstance {
   void MakeMaterialsUnique() override;
   bool AddChunk(Qel::GeometryChunk*, Qel::Material*) override { return false; }
   bool ReplaceChunkGeometry(Qel::GeometryChunk*, u32) override { return false; }
+  // The chunks of the distance levels take the opacity; the named levels keep theirs.
+  void SetOpacity(f32 opacity) override;
 
   // Measures the distance from `eye`, flags the attachments past the attachment cut-off and,
   // unless the level is forced, picks the drawn level. True when the instance is drawn this

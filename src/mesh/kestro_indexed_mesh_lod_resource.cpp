@@ -76,3 +76,32 @@ KestroIndexedMeshInstance* KestroIndexedMeshLODResource::CreateMeshInstance() {
   instance->Setup(this);
   return instance;
 }
+
+u32 KestroIndexedMeshLODResource::CalculateDefinitionSize() const {
+  const KestroIndexedMeshLODDefinition* definition = GetLODDefinition();
+  if (!definition) return 0;
+  const std::vector<KestroLODLevel>& levels = definition->GetLevels();
+  u64 size = 300ull * definition->GetBoneCount() + 52ull * definition->GetAttachments().size() +
+             4ull * definition->GetSwitchDistances().size() +
+             12ull * definition->GetNamedMeshes().size() + 40ull * levels.size();
+  for (const KestroLODLevel& level : levels) {
+    for (u32 i = 0; i < level.chunkCount; ++i) {
+      if (const Qel::GeometryChunk* chunk = level.chunks.Get(i)) {
+        size +=
+            u64(chunk->GetVertexCount()) * chunk->GetVertexSize() + 2ull * chunk->GetMaxIndices();
+      }
+    }
+  }
+  // The bone table is counted by the first bone's lists.
+  if (definition->GetBoneCount() > 0) {
+    size += 68 + 4ull * levels.size();
+    for (const KestroLODLevel& level : levels) {
+      size += 8;
+      if (level.boneEntries.empty()) continue;
+      for (const Qel::InfluenceChunkEntry& entry : level.boneEntries[0]) {
+        size += 12 + 20ull * entry.weights.size();
+      }
+    }
+  }
+  return size > 0xFFFFFFFFu ? 0xFFFFFFFFu : u32(size);
+}

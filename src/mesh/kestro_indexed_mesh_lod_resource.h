@@ -14,6 +14,8 @@ class KestroIndexedMeshLODResource : public KestroGeometryBaseResource {
   // A plain instance for a mesh without bones, a skinned one for bones with a skeleton; null
   // without a definition or a render context, and for bones without a skeleton.
   KestroIndexedMeshInstance* CreateMeshInstance() override;
+  // The engine's estimate of what the definition holds, for its resource cache.
+  u32 CalculateDefinitionSize() const override;
   KestroIndexedMeshLODDefinition* GetLODDefinition() const {
     return static_cast<KestroIndexedMeshLODDefinition*>(definition_.get());
   }

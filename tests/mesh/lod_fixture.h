@@ -10,8 +10,9 @@
 namespace fixture {
 
 // Two quads at x and x + 2, moved by the bones "b.root" and "b.arm"; two attachments, one marked
-// for the attachment cut-off.
-inline std::string LodLevelMesh(f32 x) {
+// for the attachment cut-off. With `skeleton`, those bones as a skeleton, without influences and
+// attachments.
+inline std::string LodLevelMesh(f32 x, bool skeleton = false) {
   MeshSpec spec;
   spec.infoVersion = 104;
   spec.influences = 2;
@@ -24,6 +25,16 @@ inline std::string LodLevelMesh(f32 x) {
   spec.bones = {{"b.root", "", {{0, {{0, 0.5f}, {1, 1.0f}}}}},
                 {"b.arm", "b.root", {{1, {{2, 1.0f}}}}}};
   spec.attachments = {"a.cab", "l.lamp:CULL"};
+  if (!skeleton) return WriteMesh(spec);
+  spec.bones.clear();
+  spec.attachments.clear();  // the skeleton comes before them
+  Bytes skel;
+  skel.Begin("SKEL", 100).Begin("BONE", 100).Str("b.root");
+  for (f32 value : {0.0f, 1.0f, 0.0f, 0.0f, 0.0f, 1.0f, 0.5f}) skel.F32(value);
+  skel.U32(1).Begin("BONE", 100).Str("b.arm");
+  for (int k = 0; k < 7; ++k) skel.F32(0);
+  skel.U32(0).End().End().End();
+  spec.tail = skel.out;
   return WriteMesh(spec);
 }
 
@@ -39,9 +50,10 @@ inline const char* kLodText =
 // locked resource.
 inline KestroIndexedMeshLODResource* LockLodText(ResourceScene& scene,
                                                  const std::string& settings = "",
-                                                 const std::string& text = kLodText) {
+                                                 const std::string& text = kLodText,
+                                                 bool skeleton = false) {
   const char* names[] = {"near.im", "mid.im", "far.im", "box.im"};
-  for (int k = 0; k < 4; ++k) scene.folder.Put(names[k], LodLevelMesh(f32(10 * k)));
+  for (int k = 0; k < 4; ++k) scene.folder.Put(names[k], LodLevelMesh(f32(10 * k), skeleton));
   return static_cast<KestroIndexedMeshLODResource*>(scene.Lock("car.lm.txt", text + settings));
 }
 

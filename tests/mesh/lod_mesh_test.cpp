@@ -73,6 +73,23 @@ TEST(LodMeshTest, TextSavesAndReloadsByteForByte) {
   EXPECT_EQ(std::string::npos, scene.folder.Read("a.lm").find("maps"));
 }
 
+TEST(LodMeshTest, ASkeletonWithoutInfluencesSavesAsABoneTree) {
+  ResourceScene scene;
+  KestroIndexedMeshLODResource* text = LockLodText(scene, "", fixture::kLodText, true);
+  ASSERT_NE(nullptr, text->GetLODDefinition()) << text->GetLastLoadCode();
+  ASSERT_EQ(RES_OK, text->GetLODDefinition()->Save(scene.folder.At("a.lm").c_str()));
+  const KestroIndexedMeshLODDefinition* d =
+      static_cast<KestroIndexedMeshLODResource*>(scene.Lock("b.lm", scene.folder.Read("a.lm")))
+          ->GetLODDefinition();
+  ASSERT_NE(nullptr, d);
+  ASSERT_EQ(RES_OK, d->Save(scene.folder.At("c.lm").c_str()));
+  EXPECT_EQ(scene.folder.Read("a.lm"), scene.folder.Read("c.lm"));
+  EXPECT_NE(std::string::npos, scene.folder.Read("a.lm").find("RBOT"));
+  EXPECT_EQ(0u, d->GetBoneCount());
+  ASSERT_NE(nullptr, d->GetRootBone());
+  EXPECT_NE(nullptr, d->GetRootBone()->FindByName(Qel::PString("b.arm")));
+}
+
 TEST(LodMeshTest, StructureErrorsFailWithCode3) {
   const struct {
     const char* name;
@@ -101,7 +118,8 @@ TEST(LodMeshTest, StructureErrorsFailWithCode3) {
 
 TEST(LodMeshTest, LevelChoiceAndRenderCutOff) {
   ResourceScene scene;
-  LodInstancePtr instance = MakeInstance(LockLodText(scene, "renderCutOff 50\n"));
+  KestroIndexedMeshLODResource* resource = LockLodText(scene, "renderCutOff 50\n");
+  LodInstancePtr instance = MakeInstance(resource);
   ASSERT_NE(nullptr, instance);
   EXPECT_EQ(22u, instance->GetID());
   EXPECT_EQ(3u, instance->GetHeldLevel());  // the collision level
@@ -119,6 +137,12 @@ TEST(LodMeshTest, LevelChoiceAndRenderCutOff) {
   instance->SetLODLevel(4);  // past the table: nothing changes
   EXPECT_EQ(3u, instance->GetHeldLevel());
   EXPECT_FALSE(instance->AddChunk(nullptr, nullptr));
+  // The distance levels fade; the named levels keep their opacity.
+  instance->SetOpacity(0.0f);
+  const std::vector<KestroLODLevel>& levels = resource->GetLODDefinition()->GetLevels();
+  EXPECT_EQ(0.0f, levels[2].chunks.Get(0)->GetOpacity());
+  EXPECT_EQ(1.0f, levels[3].chunks.Get(0)->GetOpacity());
+  EXPECT_FALSE(instance->Cull(EyeAt(*instance, 100)));
 }
 
 TEST(LodMeshTest, AnimationCutOffKeepsItsStateInsideTheBand) {
