@@ -24,7 +24,7 @@ inline std::string LodLevelMesh(f32 x, bool skeleton = false) {
   spec.chunks[0].neighbours = {0xFFFFFFFF, 1, 0xFFFFFFFF, 0, 0xFFFFFFFF, 0xFFFFFFFF};
   spec.bones = {{"b.root", "", {{0, {{0, 0.5f}, {1, 1.0f}}}}},
                 {"b.arm", "b.root", {{1, {{2, 1.0f}}}}}};
-  spec.attachments = {"a.cab", "l.lamp:CULL"};
+  spec.attachments = {"a.cab", "a.lamp:CULL"};
   if (!skeleton) return WriteMesh(spec);
   spec.bones.clear();
   spec.attachments.clear();  // the skeleton comes before them

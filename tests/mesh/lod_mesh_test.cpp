@@ -56,8 +56,8 @@ TEST(LodMeshTest, TextSavesAndReloadsByteForByte) {
             std::vector<f32>({d->GetOffset(), d->GetMultiplier(), d->GetAnimationCutOff(),
                               d->GetRenderCutOff(), d->GetAttachmentCutOff()}));
   EXPECT_EQ(u32(KestroIndexedMeshLODDefinition::kCalcNear), d->GetCalcPoint());
-  EXPECT_EQ(std::vector<Qel::PString>({Qel::PString("l.lamp")}), d->GetCullList());
-  EXPECT_NE(std::string::npos, scene.folder.Read("a.lm").find("l.lamp:Cull"));
+  EXPECT_EQ(std::vector<Qel::PString>({Qel::PString("a.lamp")}), d->GetCullList());
+  EXPECT_NE(std::string::npos, scene.folder.Read("a.lm").find("a.lamp:Cull"));
   ASSERT_EQ(2u, d->GetBoneCount());
   EXPECT_EQ("b.arm", d->GetInfluences()[1].name.View());
   EXPECT_EQ("b.root", d->GetInfluences()[1].parentName.View());
@@ -118,9 +118,12 @@ TEST(LodMeshTest, StructureErrorsFailWithCode3) {
 
 TEST(LodMeshTest, LevelChoiceAndRenderCutOff) {
   ResourceScene scene;
-  KestroIndexedMeshLODResource* resource = LockLodText(scene, "renderCutOff 50\n");
+  KestroIndexedMeshLODResource* resource =
+      LockLodText(scene, "renderCutOff 50\nattachmentCutOff 100\n");
   LodInstancePtr instance = MakeInstance(resource);
   ASSERT_NE(nullptr, instance);
+  ASSERT_EQ(1u, instance->GetAttachmentChildren().size());
+  const Qel::Particle& lamp = *instance->GetAttachmentChildren()[0];
   EXPECT_EQ(22u, instance->GetID());
   EXPECT_EQ(3u, instance->GetHeldLevel());  // the collision level
   const struct {
@@ -133,6 +136,7 @@ TEST(LodMeshTest, LevelChoiceAndRenderCutOff) {
     EXPECT_EQ(c.drawn, instance->Cull(EyeAt(*instance, c.measure))) << c.measure;
     EXPECT_EQ(c.level, instance->GetDrawnLevel()) << c.measure;
     EXPECT_EQ(3u, instance->GetHeldLevel());
+    EXPECT_EQ(c.measure > 100, (lamp.GetFlags() & 2) != 0) << c.measure;
   }
   instance->SetLODLevel(4);  // past the table: nothing changes
   EXPECT_EQ(3u, instance->GetHeldLevel());
