@@ -107,7 +107,8 @@ bool KestroIndexedMeshLODInstance::Cull(const Vector3& eye) {
   return !(renderCutOff_ > distance);
 }
 
-void KestroIndexedMeshLODInstance::Render(Qel::Display& display, u32 /*frameStamp*/) {
+void KestroIndexedMeshLODInstance::Render(Qel::Display& display, const Qel::ViewPoint& /*view*/,
+                                          Qel::Matrix4& /*matrix*/) {
   if (drawn_ >= levels_.size()) return;
   Level& level = levels_[drawn_];
   if (level.lightingFlag) {
@@ -214,7 +215,8 @@ void KestroDynamicIndexedMeshLODInstance::SetBonesHidden(Qel::Particle& particle
   for (u32 c = 0; c < particle.GetChildCount(); ++c) SetBonesHidden(*particle.GetChild(c), hidden);
 }
 
-void KestroDynamicIndexedMeshLODInstance::Render(Qel::Display& display, u32 frameStamp) {
+void KestroDynamicIndexedMeshLODInstance::Render(Qel::Display& display, const Qel::ViewPoint& view,
+                                                 Qel::Matrix4& matrix) {
   UpdateAnimationCutOff();
-  KestroIndexedMeshLODInstance::Render(display, frameStamp);
+  KestroIndexedMeshLODInstance::Render(display, view, matrix);
 }

@@ -36,8 +36,9 @@ class KestroIndexedMeshLODInstance : public KestroIndexedMeshInstance {
   // unless the level is forced, picks the drawn level. True when the instance is drawn this
   // frame: it is visible and the distance has reached the render cut-off.
   virtual bool Cull(const Qel::Vector3& eye);
+  using KestroIndexedMeshInstance::Cull;
   // Draws the chunks of the drawn level.
-  void Render(Qel::Display& display, u32 frameStamp) override;
+  void Render(Qel::Display& display, const Qel::ViewPoint& view, Qel::Matrix4& matrix) override;
 
   // Makes level n the held level; an index past the table changes nothing.
   void SetLODLevel(u32 n);
@@ -86,7 +87,7 @@ class KestroDynamicIndexedMeshLODInstance : public KestroIndexedMeshLODInstance 
   void Setup(Qel::Resource* resource) override;
   KestroIndexedMeshInstance* CreateInstance() const override;
   u32 GetID() const override { return 22; }
-  void Render(Qel::Display& display, u32 frameStamp) override;
+  void Render(Qel::Display& display, const Qel::ViewPoint& view, Qel::Matrix4& matrix) override;
 
   // Applies the animation cut-off to the stored distance; true while the bones are stopped.
   bool UpdateAnimationCutOff();

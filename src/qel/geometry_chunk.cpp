@@ -55,6 +55,10 @@ GeometryChunk::GeometryChunk(const GeometryChunk& shared)
       influenceMatrices_(shared.influenceMatrices_),
       assignedMatrices_(shared.assignedMatrices_),
       opacity_(shared.opacity_),
+      vertexProgram_(shared.vertexProgram_),
+      vertexDynamic_(shared.vertexDynamic_),
+      vertexShared_(shared.vertexShared_),
+      indexDynamic_(shared.indexDynamic_),
       faceNeighbours_(shared.faceNeighbours_),
       properties_(shared.properties_) {}
 
@@ -85,8 +89,31 @@ bool GeometryChunk::GetChunkProperty(const PString& name, f32& value) const {
   return false;
 }
 
-void GeometryChunk::RenderGeometry(Display& display) {
+namespace {
+
+void RecordUsage(std::vector<GeometryChunk::DataUsage>& usages, u32 stream, i32 item, bool on) {
+  for (GeometryChunk::DataUsage& usage : usages) {
+    if (usage.stream == stream && usage.item == item) {
+      usage.on = on;
+      return;
+    }
+  }
+  usages.push_back({stream, item, on});
+}
+
+}  // namespace
+
+void GeometryChunk::SetVertexDataDynamic(u32 stream, i32 item, bool dynamic) {
+  RecordUsage(vertexDynamic_, stream, item, dynamic);
+}
+
+void GeometryChunk::SetVertexDataShared(u32 stream, i32 item, bool shared) {
+  RecordUsage(vertexShared_, stream, item, shared);
+}
+
+void GeometryChunk::RenderGeometry(Display& display, u32 vertexProgram) {
   AssignVertexType(display);
+  if (vertexProgram) display.SetProgram(vertexProgram);
   TraceInfluenceMatrices(display);
   display.DrawIndexedPrimitive(primitive_, vertexCount_, GetMaxIndices());
 }

@@ -154,8 +154,27 @@ class GeometryChunk : public ReferenceCount {
   bool SetChunkProperty(const PString& name, f32 value);
   bool GetChunkProperty(const PString& name, f32& value) const;
 
-  // Draws the whole chunk in its own order.
-  void RenderGeometry(Display& display);
+  // The vertex program the chunk is drawn with on a display; 0 for the fixed pipeline.
+  u32 GetVertexProgram(const Display& /*display*/) const { return vertexProgram_; }
+  void SetVertexProgram(u32 handle) { vertexProgram_ = handle; }
+
+  // Buffer-usage hints a material gives a new chunk: vertex data rewritten often (dynamic) or
+  // kept apart from the chunk's copies (not shared), and indices rewritten often. `item` is the
+  // engine's item selector (0 all, -2 positions, -3 the generated texture set).
+  struct DataUsage {
+    u32 stream = 0;
+    i32 item = 0;
+    bool on = false;
+  };
+  void SetVertexDataDynamic(u32 stream, i32 item, bool dynamic);
+  void SetVertexDataShared(u32 stream, i32 item, bool shared);
+  void SetIndexDataDynamic() { indexDynamic_ = true; }
+  const std::vector<DataUsage>& GetVertexDynamicUsage() const { return vertexDynamic_; }
+  const std::vector<DataUsage>& GetVertexSharedUsage() const { return vertexShared_; }
+  bool IsIndexDataDynamic() const { return indexDynamic_; }
+
+  // Draws the whole chunk in its own order, with a vertex program when one is given.
+  void RenderGeometry(Display& display, u32 vertexProgram = 0);
   // Draws primitives from the range's indices, which the caller keeps below the vertex count.
   void RenderPrimitives(Display& display, const PrimitiveRange& range);
 
@@ -206,6 +225,10 @@ class GeometryChunk : public ReferenceCount {
   std::vector<u32> influenceMatrices_;
   std::vector<Matrix4> assignedMatrices_;
   f32 opacity_ = 1.0f;
+  u32 vertexProgram_ = 0;
+  std::vector<DataUsage> vertexDynamic_;
+  std::vector<DataUsage> vertexShared_;
+  bool indexDynamic_ = false;
   std::shared_ptr<const std::vector<u32>> faceNeighbours_;
   std::vector<std::pair<PString, f32>> properties_;
   StaticBufferPtr vertexBuffer_;
