@@ -28,6 +28,8 @@ bool KestroIndexedMeshDefinition::s_forceHardwareSkinning = false;
 
 namespace {
 
+constexpr f32 kFloatMax = 3.4028235e38f;
+
 constexpr u32 kCapabilityMatrixPalette = 29;
 // Smallest records, for checking counts against the bytes left before sizing anything by them.
 constexpr u32 kMinChunkBytes = 16;  // a CHNK header and its unused word
@@ -57,6 +59,8 @@ Qel::Quaternion QuaternionFromMatrix(const Qel::Matrix& matrix) {
 Vector3 LoadVector(const u8* at) {
   return {ByteOrder::LoadLEF32(at), ByteOrder::LoadLEF32(at + 4), ByteOrder::LoadLEF32(at + 8)};
 }
+
+}  // namespace
 
 // The mip factor's sums. The roots and divisions are most of the load's arithmetic, so they are
 // taken a batch of triangles at a time, four to a vector, where they overlap instead of waiting on
@@ -135,8 +139,6 @@ class MipFactorSum {
   f64 weightTotal_ = 0.0;
   f32 largest_ = 0.0f;
 };
-
-}  // namespace
 
 // The collision tree's view of the definition's triangles.
 class CollisionGeometrySharingInterface : public KQAxisBoxTreeExternalGeometry {
@@ -265,6 +267,9 @@ u32 KestroIndexedMeshDefinition::ReadHeadAndChunks(ChunkReader& reader) {
   chunks_ = ChunkArray::Make(chunkCount_);
   materials_ = MaterialArray::Make(chunkCount_);
   chunkNames_.assign(chunkCount_, Qel::PString());
+  loadLow_ = Vector3(kFloatMax, kFloatMax, kFloatMax);
+  loadHigh_ = Vector3(-kFloatMax, -kFloatMax, -kFloatMax);
+  loadMipSum_ = std::make_unique<MipFactorSum>();
   for (u32 i = 0; i < chunkCount_;) {
     if (u32 code = ReadChunk(reader, i)) return code;
     Qel::GeometryChunk* chunk = chunks_.Get(i);
@@ -272,6 +277,7 @@ u32 KestroIndexedMeshDefinition::ReadHeadAndChunks(ChunkReader& reader) {
         chunk->GetFaceCount() == 0) {
       DropLastChunk();
     } else {
+      FoldLoadedChunk(*chunk);  // later steps move no position or texture coordinate
       ++i;
     }
   }
@@ -297,8 +303,14 @@ u32 KestroIndexedMeshDefinition::FinishLoad(ChunkReader& reader, bool mipFactor)
   if (!NeighboursInRange()) return RES_FILE_FORMAT_ERROR;
   BuildBonesFromInfluences();
   ApplyBoneInfluences();
-  ComputeBounds();
-  if (mipFactor) ComputeMipFactor();
+  if (mipFactor && loadMipSum_) {
+    boxMin_ = loadLow_;
+    boxMax_ = loadHigh_;
+    mipFactor_ = loadMipSum_->Finish();
+  } else {
+    ComputeBounds();
+  }
+  loadMipSum_.reset();
   orientedBox_ = Qel::OrientedBox::FromBounds(boxMin_, boxMax_);
   memory_.Clear();
   return RES_OK;
@@ -461,6 +473,9 @@ u32 KestroIndexedMeshDefinition::ReadChunkGeometry(ChunkReader& reader, u32 inde
 
   Qel::StandardChunkHint hint = MakeChunkHint(textureSets);
   hint.hintFloat = hintFloat;
+  // Every item of a generic record is written below: position, normal, colour, each texture set
+  // and, for hardware skinning, the blend data.
+  hint.recordsFilledByCaller = true;
   if (version >= 102 && influencesPerVertex_ > 0 && influencesPerVertex_ <= kInfluenceLimit &&
       (matrixCount_ <= matrixLimit_ || s_forceHardwareSkinning) &&
       (displayCapability_ || s_forceHardwareSkinning) && !settings_.softwareAnimation.IsSet()) {
@@ -490,6 +505,7 @@ u32 KestroIndexedMeshDefinition::ReadChunkGeometry(ChunkReader& reader, u32 inde
   const Qel::VertexItemPtr positions = chunk->GetItem(Qel::kItemPosition);
   if (vertexCount > 0 &&
       (!InitialiseBlendData(*chunk, weights, floatWeights) || !positions.IsValid())) {
+    chunks_.Set(index, nullptr);  // its records were never written
     return RES_FAIL_CHUNK_CREATE;
   }
   // The sizes were checked against the chunk above: the arrays are read straight from the file.
@@ -507,10 +523,16 @@ u32 KestroIndexedMeshDefinition::ReadChunkGeometry(ChunkReader& reader, u32 inde
     }
   }
   u16* indices = chunk->GetIndexArray();
-  if (indexCount > 0 && !indices) return RES_FAIL_CHUNK_CREATE;
+  if (indexCount > 0 && !indices) {
+    chunks_.Set(index, nullptr);
+    return RES_FAIL_CHUNK_CREATE;
+  }
   for (u32 k = 0; k < indexCount; ++k, at += 2) {
     indices[k] = ByteOrder::LoadLE16(at);
-    if (indices[k] >= vertexCount) return RES_FILE_FORMAT_ERROR;
+    if (indices[k] >= vertexCount) {
+      chunks_.Set(index, nullptr);  // its normals were never read
+      return RES_FILE_FORMAT_ERROR;
+    }
   }
   const Qel::VertexItemPtr normals = chunk->GetItem(Qel::kItemNormal);
   for (u32 i = 0; i < vertexCount; ++i, at += 12) {
@@ -804,21 +826,59 @@ u32 KestroIndexedMeshDefinition::GetTextureSetCount(u32 chunk) const {
   return sets;
 }
 
+namespace {
+
+void AddChunkBounds(Qel::GeometryChunk& chunk, Vector3& low, Vector3& high) {
+  const Qel::VertexItemPtr positions = chunk.GetItem(Qel::kItemPosition);
+  if (!positions.IsValid()) return;
+  const u8* at = positions.data;
+  for (u32 v = 0; v < chunk.GetVertexCount(); ++v, at += positions.stride) {
+    f32 p[3];
+    std::memcpy(p, at, sizeof p);
+    low = Qel::Min(low, Vector3(p[0], p[1], p[2]));
+    high = Qel::Max(high, Vector3(p[0], p[1], p[2]));
+  }
+}
+
+void AddChunkMipSums(Qel::GeometryChunk& chunk, MipFactorSum& sum) {
+  const Qel::VertexItemPtr positions = chunk.GetItem(Qel::kItemPosition);
+  const Qel::VertexItemPtr uvs = chunk.GetItem(Qel::kItemTexture0);
+  const u16* indices = chunk.GetIndexArray();
+  if (!positions.IsValid() || !uvs.IsValid() || !indices) return;
+  // Squared lengths throughout: the ratios and the area need three roots, all independent.
+  // The coordinates are loaded one float at a time, straight from the vertex records.
+  const auto at = [](const Qel::VertexItemPtr& item, u32 vertex, u32 k) {
+    f32 value;
+    std::memcpy(&value, item.data + size_t(vertex) * item.stride + 4 * k, sizeof value);
+    return value;
+  };
+  for (u32 t = 0; t + 2 < chunk.GetMaxIndices(); t += 3) {
+    const u32 a = indices[t], b = indices[t + 1], c = indices[t + 2];
+    const f32 ax = at(positions, a, 0), ay = at(positions, a, 1), az = at(positions, a, 2);
+    const f32 bx = at(positions, b, 0) - ax, by = at(positions, b, 1) - ay,
+              bz = at(positions, b, 2) - az;
+    const f32 cx = at(positions, c, 0) - ax, cy = at(positions, c, 1) - ay,
+              cz = at(positions, c, 2) - az;
+    const f32 world1 = bx * bx + by * by + bz * bz;
+    const f32 world2 = cx * cx + cy * cy + cz * cz;
+    const f32 u = at(uvs, a, 0), v = at(uvs, a, 1);
+    const f32 bu = at(uvs, b, 0) - u, bv = at(uvs, b, 1) - v;
+    const f32 cu = at(uvs, c, 0) - u, cv = at(uvs, c, 1) - v;
+    const f32 texture1 = bu * bu + bv * bv;
+    const f32 texture2 = cu * cu + cv * cv;
+    // |l1 x l2| <= 0.00001, squared.
+    if (texture1 * texture2 <= 1e-10f) continue;
+    sum.Add(world1, world2, texture1, texture2);
+  }
+}
+
+}  // namespace
+
 void KestroIndexedMeshDefinition::ComputeBounds() {
-  Vector3 low(3.4028235e38f, 3.4028235e38f, 3.4028235e38f);
-  Vector3 high(-3.4028235e38f, -3.4028235e38f, -3.4028235e38f);
+  Vector3 low(kFloatMax, kFloatMax, kFloatMax);
+  Vector3 high(-kFloatMax, -kFloatMax, -kFloatMax);
   for (u32 i = 0; i < chunks_.Count(); ++i) {
-    Qel::GeometryChunk* chunk = chunks_.Get(i);
-    const Qel::VertexItemPtr positions =
-        chunk ? chunk->GetItem(Qel::kItemPosition) : Qel::VertexItemPtr();
-    if (!positions.IsValid()) continue;
-    const u8* at = positions.data;
-    for (u32 v = 0; v < chunk->GetVertexCount(); ++v, at += positions.stride) {
-      f32 p[3];
-      std::memcpy(p, at, sizeof p);
-      low = Qel::Min(low, Vector3(p[0], p[1], p[2]));
-      high = Qel::Max(high, Vector3(p[0], p[1], p[2]));
-    }
+    if (Qel::GeometryChunk* chunk = chunks_.Get(i)) AddChunkBounds(*chunk, low, high);
   }
   boxMin_ = low;
   boxMax_ = high;
@@ -827,39 +887,14 @@ void KestroIndexedMeshDefinition::ComputeBounds() {
 void KestroIndexedMeshDefinition::ComputeMipFactor() {
   MipFactorSum sum;
   for (u32 i = 0; i < chunks_.Count(); ++i) {
-    Qel::GeometryChunk* chunk = chunks_.Get(i);
-    if (!chunk) continue;
-    const Qel::VertexItemPtr positions = chunk->GetItem(Qel::kItemPosition);
-    const Qel::VertexItemPtr uvs = chunk->GetItem(Qel::kItemTexture0);
-    const u16* indices = chunk->GetIndexArray();
-    if (!positions.IsValid() || !uvs.IsValid() || !indices) continue;
-    // Squared lengths throughout: the ratios and the area need three roots, all independent.
-    // The coordinates are loaded one float at a time, straight from the vertex records.
-    const auto at = [](const Qel::VertexItemPtr& item, u32 vertex, u32 k) {
-      f32 value;
-      std::memcpy(&value, item.data + size_t(vertex) * item.stride + 4 * k, sizeof value);
-      return value;
-    };
-    for (u32 t = 0; t + 2 < chunk->GetMaxIndices(); t += 3) {
-      const u32 a = indices[t], b = indices[t + 1], c = indices[t + 2];
-      const f32 ax = at(positions, a, 0), ay = at(positions, a, 1), az = at(positions, a, 2);
-      const f32 bx = at(positions, b, 0) - ax, by = at(positions, b, 1) - ay,
-                bz = at(positions, b, 2) - az;
-      const f32 cx = at(positions, c, 0) - ax, cy = at(positions, c, 1) - ay,
-                cz = at(positions, c, 2) - az;
-      const f32 world1 = bx * bx + by * by + bz * bz;
-      const f32 world2 = cx * cx + cy * cy + cz * cz;
-      const f32 u = at(uvs, a, 0), v = at(uvs, a, 1);
-      const f32 bu = at(uvs, b, 0) - u, bv = at(uvs, b, 1) - v;
-      const f32 cu = at(uvs, c, 0) - u, cv = at(uvs, c, 1) - v;
-      const f32 texture1 = bu * bu + bv * bv;
-      const f32 texture2 = cu * cu + cv * cv;
-      // |l1 x l2| <= 0.00001, squared.
-      if (texture1 * texture2 <= 1e-10f) continue;
-      sum.Add(world1, world2, texture1, texture2);
-    }
+    if (Qel::GeometryChunk* chunk = chunks_.Get(i)) AddChunkMipSums(*chunk, sum);
   }
   mipFactor_ = sum.Finish();
+}
+
+void KestroIndexedMeshDefinition::FoldLoadedChunk(Qel::GeometryChunk& chunk) {
+  AddChunkBounds(chunk, loadLow_, loadHigh_);
+  AddChunkMipSums(chunk, *loadMipSum_);
 }
 
 void KestroIndexedMeshDefinition::AddAttachmentPoints(Qel::ParticleStructure& structure) const {

@@ -36,6 +36,7 @@ class MaterialManager;
 class KQAxisBoxTree;
 class Overlapped;
 class KestroGeometryBaseResource;
+class MipFactorSum;
 
 using ChunkArray = RefPtrArray<Qel::GeometryChunk>;
 using MaterialArray = RefPtrArray<Qel::Material>;
@@ -217,6 +218,8 @@ class KestroIndexedMeshDefinition : public Qel::MeshFileSupport {
   void BuildBonesFromInfluences();
   void ComputeBounds();
   void ComputeMipFactor();
+  // Adds a kept chunk to the bounds and mip sums of the load while its records are in cache.
+  void FoldLoadedChunk(Qel::GeometryChunk& chunk);
   // Neighbour entries naming a chunk or face that is not there.
   bool NeighboursInRange() const;
   void DropLastChunk();
@@ -231,6 +234,10 @@ class KestroIndexedMeshDefinition : public Qel::MeshFileSupport {
   Qel::Quaternion orientation_;
   Qel::Vector3 boxMin_;
   Qel::Vector3 boxMax_;
+  // What FoldLoadedChunk gathered during ReadHeadAndChunks.
+  Qel::Vector3 loadLow_;
+  Qel::Vector3 loadHigh_;
+  std::unique_ptr<MipFactorSum> loadMipSum_;
   u32 chunkCount_ = 0;
   u32 vertexTotal_ = 0;
   u32 faceTotal_ = 0;

@@ -14,9 +14,10 @@ constexpr u32 kFileCodes[GeometryChunk::kPrimitiveLimit] = {4, 8, 16, 1, 2, 0};
 }  // namespace
 
 GeometryChunk::GeometryChunk(const VertexType* type, u32 vertexCount, u32 primitiveCount,
-                             u32 indexCount, u32 faceCount, u32 flags)
+                             u32 indexCount, u32 faceCount, u32 flags, bool zeroVertices)
     : vertexType_(type),
-      block_(std::make_shared<VertexBlock>(size_t(vertexCount) * (type ? type->size : 0))),
+      block_(std::make_shared<VertexBlock>(size_t(vertexCount) * (type ? type->size : 0),
+                                           zeroVertices)),
       flags_(flags),
       primitive_(0),
       vertexCount_(vertexCount),
@@ -147,7 +148,8 @@ GeometryChunk* GeometryChunk::Create(u32 vertexCount, u32 primitiveCount, u32 in
     layout.Add(kItemBlendIndices);
   }
   return new GeometryChunk(VertexType::Intern(layout), vertexCount, primitiveCount, indexCount,
-                           faceCount, FileCodeFromPrimitive(primitive));
+                           faceCount, FileCodeFromPrimitive(primitive),
+                           !hint.recordsFilledByCaller);
 }
 
 i32 GeometryChunk::GetItemOffset(u32 item) const {
@@ -204,7 +206,7 @@ bool GeometryChunk::InitializeBuffers(Display& display, bool upload) {
   if (!(flags_ & kNoStaticVertexBuffer) && !vertexBuffer_) {
     const VertexType* type = AssignVertexType(display);
     if (!type) return false;
-    StaticBufferPtr buffer = display.CreateStaticVertexBuffer(vertexCapacity_, type->size);
+    StaticBufferPtr buffer = display.CreateStaticVertexBuffer(vertexCapacity_, type->size, !upload);
     if (!buffer) return false;
     if (upload && display.CopyToBuffer(*buffer, GetVertexArray(), vertexCapacity_) < 0) {
       return false;
@@ -213,7 +215,7 @@ bool GeometryChunk::InitializeBuffers(Display& display, bool upload) {
     vertexBuffer_ = std::move(buffer);
   }
   if (!(flags_ & kNoStaticIndexBuffer) && !indexBuffer_) {
-    StaticBufferPtr buffer = display.CreateIndexBuffer(GetMaxIndices());
+    StaticBufferPtr buffer = display.CreateIndexBuffer(GetMaxIndices(), !upload);
     if (!buffer) return false;
     if (upload && display.CopyToBuffer(*buffer, GetIndexArray(), GetMaxIndices()) < 0) {
       return false;

@@ -4,10 +4,12 @@
 // the single-stream templates (geometry_chunk_template.h) use a fixed packed layout.
 #pragma once
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
 
+#include "qel/default_init_allocator.h"
 #include "qel/display.h"
 #include "qel/matrix4.h"
 #include "qel/pstring.h"
@@ -60,12 +62,17 @@ struct StandardChunkHint : GeometryChunkCreateHint {
   ResourceDatabase* database = nullptr;
   u32 influenceCount = 0;
   u32 matrixCount = 0;
+  // The caller writes every item of every vertex record before anything reads them, so the
+  // records of a generic chunk are not zeroed first.
+  bool recordsFilledByCaller = false;
 };
 
 // One vertex block: the holder count is the shared pointer's.
 struct VertexBlock {
-  explicit VertexBlock(size_t bytes) : records(bytes) {}
-  std::vector<u8> records;
+  explicit VertexBlock(size_t bytes, bool zeroed = true) : records(bytes) {
+    if (zeroed) std::fill(records.begin(), records.end(), u8(0));
+  }
+  std::vector<u8, DefaultInitAllocator<u8>> records;
 };
 
 class GeometryChunk : public ReferenceCount {
@@ -207,7 +214,7 @@ class GeometryChunk : public ReferenceCount {
 
  protected:
   GeometryChunk(const VertexType* type, u32 vertexCount, u32 primitiveCount, u32 indexCount,
-                u32 faceCount, u32 flags);
+                u32 faceCount, u32 flags, bool zeroVertices = true);
   GeometryChunk(const GeometryChunk& shared);  // shares the vertex block
   void ReplaceBlock(std::shared_ptr<VertexBlock> block);
   void DropVertexBuffer(Display& display);
