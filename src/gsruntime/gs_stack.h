@@ -1,0 +1,92 @@
+// The word stack of one script thread: the frames of the functions being run (me, arguments,
+// local variables and a 4-word header each) interleaved with the operand words the byte code
+// pushes. Every word is 32 bits: frame headers hold a function number and word indexes, never a
+// host pointer, like every other script word.
+#pragma once
+
+#include "gsruntime/script_arena.h"
+#include "qel/types.h"
+
+namespace GSRuntime {
+
+struct GSFunction;
+
+// The frame header as it lies on the stack, four words above the function's local words.
+struct GSFrameHeader {
+  u32 function;       // the function's number in the machine's function table
+  u32 returnOffset;   // the caller's offset after the call; 0 for a frame entered from native code
+  u32 previousFrame;  // word index of the caller's header, or kNoFrame
+  u32 localsBase;     // word index of local slot 0 (`me`)
+};
+
+class GSStack {
+ public:
+  static constexpr u32 kThreadWords = 1024;
+  // Words past the observable limit: a frame may end exactly on the last word and a native's
+  // result then lands one word beyond it.
+  static constexpr u32 kMarginWords = 4;
+  static constexpr u32 kNoFrame = 0xFFFFFFFFu;
+
+  explicit GSStack(u32 capacityWords = kThreadWords);
+  virtual ~GSStack();
+  GSStack(const GSStack&) = delete;
+  GSStack& operator=(const GSStack&) = delete;
+
+  // Enters `function`, whose object reference and arguments the caller has pushed; false (with
+  // the overflow lines logged) when its frame words do not fit.
+  bool PushFrame(const GSFunction* function, u32 returnOffset);
+  // Leaves the current frame without a result; false without a frame or when it is unbalanced.
+  bool PopFrame();
+  // Leaves the current frame with the top word as its result, left where `me` lay.
+  bool ReturnValue(bool allowEmpty);
+  // Drops every frame, releasing the references they hold.
+  void Unwind();
+  // "function %s, line %d" for every frame, innermost first.
+  void Dump() const;
+  // The context of the innermost frame whose `me` is bound to a native object, or null.
+  void* CurrentContext() const;
+
+  // Pushes from native code; false (nothing written) when the storage has no room left.
+  bool PushWord(u32 word);
+  bool PushInt(i32 value) { return PushWord(static_cast<u32>(value)); }
+  bool PushFloat(f32 value);
+  // Pushes a reference the caller already counted.
+  bool PushReference(GSHandle handle) { return PushWord(handle); }
+
+  u32* Base() const { return base_; }
+  u32* Top() const { return top_; }
+  void SetTop(u32* top) { top_ = top; }
+  u32 Capacity() const { return capacity_; }
+  bool Empty() const { return top_ < base_; }
+  GSFrameHeader* CurrentFrame() const { return currentFrame_; }
+  void SetCurrentFrame(GSFrameHeader* frame) { currentFrame_ = frame; }
+  u32 ReturnOffset() const { return returnOffset_; }
+  GSFrameHeader* FrameAt(u32 wordIndex) const {
+    return wordIndex == kNoFrame ? nullptr : reinterpret_cast<GSFrameHeader*>(base_ + wordIndex);
+  }
+  u32 IndexOf(const void* word) const {
+    return static_cast<u32>(static_cast<const u32*>(word) - base_);
+  }
+  u32* Locals(const GSFrameHeader* frame) const { return base_ + frame->localsBase; }
+  // The function of a frame, from its number.
+  static const GSFunction* FunctionOf(const GSFrameHeader* frame);
+
+ private:
+  // Releases the frame's reference locals, last to first, then `me`; each slot is nulled as it
+  // is released so that a later unwind of the same frame does not release it again.
+  void ReleaseFrameReferences(GSFrameHeader* frame);
+  void LeaveFrame(GSFrameHeader* frame);
+
+  u32 returnOffset_ = 0;
+  u32* top_ = nullptr;
+  u32* base_ = nullptr;
+  u32 capacity_ = 0;
+  GSFrameHeader* currentFrame_ = nullptr;
+  u32* storage_ = nullptr;  // one word before base (the empty top) and the margin after it
+  u32* end_ = nullptr;      // one past the last word raw pushes may fill
+};
+
+// The source line of a code offset in the function's line table; -1 without one.
+i32 LineOfOffset(const GSFunction* function, u32 offset);
+
+}  // namespace GSRuntime
