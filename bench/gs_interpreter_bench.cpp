@@ -7,11 +7,10 @@
 // `for`, and both search with their library's plain substring search.
 #include <benchmark/benchmark.h>
 
-#include <lua.hpp>
-
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <lua.hpp>
 #include <map>
 #include <string>
 #include <vector>

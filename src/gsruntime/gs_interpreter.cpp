@@ -7,6 +7,7 @@
 
 #include "gscommon/opcode_table.h"
 #include "gscommon/script_arithmetic.h"
+#include "gsruntime/gs_context.h"
 #include "gsruntime/gs_library.h"
 #include "gsruntime/gs_machine.h"
 #include "gsruntime/gs_native_function.h"
@@ -18,8 +19,6 @@ namespace GSRuntime {
 
 namespace {
 
-GSThread* g_currentThread = nullptr;
-void* g_currentContext = nullptr;
 u32 g_runDepth = 0;
 u32 g_runBudget = 0;
 
@@ -42,9 +41,6 @@ constexpr u32 kFloatTextBytes = 64;
 
 }  // namespace
 
-GSThread* GSThread::Current() { return g_currentThread; }
-void* GSThread::CurrentContext() { return g_currentContext; }
-
 i32 GSThread::Execute(f32 elapsedSeconds) {
   if (state_ == kBlocked) {
     if (sleepTime_ == 0) return kRunBlocked;
@@ -55,10 +51,10 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
   if (g_runDepth++ == 0) g_runBudget = 0;
   ++runDepth_;
   CancelWait();
-  GSThread* const previousThread = g_currentThread;
-  void* const previousContext = g_currentContext;
-  g_currentThread = this;
-  g_currentContext = stack_.CurrentContext();
+  GSThread* const previousThread = CurrentThread();
+  GSContext* const previousContext = GSRuntime::CurrentContext();
+  SetCurrentThread(this);
+  SetCurrentContext(stack_.CurrentContext());
   state_ = kReady;
 
   GSStack& stack = stack_;
@@ -439,12 +435,13 @@ dispatch_next:
   }
   KS_CASE(kJz)
   KS_CONDITIONAL(w == 0, 1)
-  KS_CASE(kJnz) KS_CONDITIONAL(w != 0, 1) KS_CASE(kJzk) KS_CONDITIONAL(w == 0, 0) KS_CASE(kJnzk)
-      KS_CONDITIONAL(w != 0, 0) KS_CASE(kJlt) KS_CONDITIONAL(AsInt(w) < 0, 1) KS_CASE(kJle)
-          KS_CONDITIONAL(AsInt(w) <= 0, 1) KS_CASE(kJgt) KS_CONDITIONAL(AsInt(w) > 0, 1)
-              KS_CASE(kJge) KS_CONDITIONAL(AsInt(w) >= 0, 1)
+  KS_CASE(kJnz)
+  KS_CONDITIONAL(w != 0, 1)
+  KS_CASE(kJzk) KS_CONDITIONAL(w == 0, 0) KS_CASE(kJnzk) KS_CONDITIONAL(w != 0, 0) KS_CASE(kJlt)
+      KS_CONDITIONAL(AsInt(w) < 0, 1) KS_CASE(kJle) KS_CONDITIONAL(AsInt(w) <= 0, 1) KS_CASE(kJgt)
+          KS_CONDITIONAL(AsInt(w) > 0, 1) KS_CASE(kJge) KS_CONDITIONAL(AsInt(w) >= 0, 1)
 #undef KS_CONDITIONAL
-                  KS_CASE(kSwitch) {
+              KS_CASE(kSwitch) {
     const i32 w = AsInt(*sp--);
     const u32 n = ByteOrder::LoadLE16(ip);
     const u8* keys = ip + 2;
@@ -535,8 +532,8 @@ dispatch_next:
     KS_NEXT();
   }
   KS_CASE(kArangeset)
-  KS_CASE(kArangesetr) KS_CASE(kArangesetk) KS_CASE(kArangesetrk) KS_CASE(kSrangeset)
-      KS_CASE(kSrangesetk) {
+  KS_CASE(kArangesetr)
+  KS_CASE(kArangesetk) KS_CASE(kArangesetrk) KS_CASE(kSrangeset) KS_CASE(kSrangesetk) {
     using GSByteCode::Opcode;
     const u8 op = ip[-1];
     const bool text = op == u8(Opcode::kSrangeset) || op == u8(Opcode::kSrangesetk);
@@ -787,7 +784,7 @@ dispatch_next:
       view = ObjectBridge::CastTo(*object, callee->ownerClass);
     } else {
       const u32 method = KS_U16();
-      if (*object == 0 || !ObjectBridge::ResolveMethod(*object, method, &callee, &view)) {
+      if (*object == 0 || !ObjectBridge::ResolveCall(ip, *object, method, &callee, &view)) {
         KS_FAIL(kRunNullReference);
       }
     }
@@ -811,8 +808,7 @@ dispatch_next:
     const u32 method = KS_U16();
     const GSFunction* callee = nullptr;
     GSHandle view = 0;
-    if (*object == 0 || !ObjectBridge::ResolveMethod(*object, method, &callee, &view) ||
-        view == 0) {
+    if (*object == 0 || !ObjectBridge::ResolveCall(ip, *object, method, &callee, &view)) {
       KS_FAIL(kRunNullReference);
     }
     if (callee->native == nullptr) KS_FAIL(kRunNativeCallError);
@@ -823,8 +819,8 @@ dispatch_next:
       sp = stack.Top();
       KS_FAIL(kRunNativeCallError);
     }
-    const bool balanced =
-        callee->record.header.returnType != 0 ? stack.ReturnValue(true) : stack.PopFrame();
+    const bool balanced = callee->record.header.returnType != 0 ? stack.ReturnValue(true, callee)
+                                                                : stack.PopFrame(callee);
     sp = stack.Top();
     if (!balanced) KS_FAIL(kRunStackReturnError);
     if (state_ == kBlocked) {
@@ -860,8 +856,9 @@ dispatch_next:
   }
   KS_CASE(kRet) KS_CASE(kRetv) KS_CASE(kRetvr) {
     stack.SetTop(sp);
-    const bool balanced =
-        ip[-1] == u8(GSByteCode::Opcode::kRet) ? stack.PopFrame() : stack.ReturnValue(false);
+    const bool balanced = ip[-1] == u8(GSByteCode::Opcode::kRet)
+                              ? stack.PopFrame(function)
+                              : stack.ReturnValue(false, function);
     sp = stack.Top();
     if (!balanced) KS_FAIL(kRunStackReturnError);
     GSFrameHeader* caller = stack.CurrentFrame();
@@ -907,8 +904,8 @@ normal_exit:
   stack.SetTop(sp);
   --g_runDepth;
   --runDepth_;
-  g_currentThread = previousThread;
-  g_currentContext = previousContext;
+  SetCurrentThread(previousThread);
+  SetCurrentContext(previousContext);
   error = state_ == kDead ? kRunDone : kRunBlocked;
   if (deletePending_ && runDepth_ == 0) delete this;
   return error;
@@ -943,8 +940,8 @@ error_exit : {
   GSMachine::Log("Stack Dump...");
   stack.Dump();
   stack.Unwind();
-  g_currentThread = previousThread;
-  g_currentContext = previousContext;
+  SetCurrentThread(previousThread);
+  SetCurrentContext(previousContext);
   if (deletePending_ && runDepth_ == 0) delete this;
   return error;
 }

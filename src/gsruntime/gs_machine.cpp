@@ -10,8 +10,12 @@
 
 #include "gscommon/library_format.h"
 #include "gsruntime/byte_code_verifier.h"
+#include "gsruntime/gs_script_instance.h"
 #include "gsruntime/gs_thread.h"
 #include "gsruntime/library_check.h"
+#include "gsruntime/object_bridge.h"
+#include "gsruntime/script_call.h"
+#include "gsruntime/str_natives.h"
 #include "platform/byte_order.h"
 
 using GSRuntime::GSClass;
@@ -121,9 +125,12 @@ void GSMachine::Init() {
   functions_.assign(1, nullptr);
   delete staticThread_;
   staticThread_ = new GSRuntime::GSThread(nullptr, GSRuntime::GSThread::kStaticFlag);
+  GSRuntime::SetFieldInitialiserHook(GSRuntime::RunFieldInitialiser);
+  GSRuntime::ObjectBridge::g_arena = &arena_;
   for (const auto& builtIn : kBuiltIns) {
     RegisterNative(new GSRuntime::GSCNativeFunction(builtIn[0], builtIn[1], nullptr));
   }
+  GSRuntime::RegisterStrAndMathNatives(*this);
 }
 
 void GSMachine::Shutdown() {

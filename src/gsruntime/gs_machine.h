@@ -70,7 +70,8 @@ class GSMachine {
   GSRuntime::ScriptArena& Arena() { return arena_; }
   GSRuntime::GSThread* StaticThread() const { return staticThread_; }
   // A linked function by its number; null for a number never given out.
-  const GSRuntime::GSFunction* FunctionAt(u32 number) const {
+  // Static, so that the interpreter's paths need not pass the machine's set-up check.
+  static const GSRuntime::GSFunction* FunctionAt(u32 number) {
     return number < functions_.size() ? functions_[number] : nullptr;
   }
   // Time spent in the byte-code verifier since Init, for the load benchmark.
@@ -96,7 +97,7 @@ class GSMachine {
   void UnloadDependents(GSRuntime::GSLibrary* failed);
 
   GSRuntime::GSThread* staticThread_ = nullptr;
-  std::vector<const GSRuntime::GSFunction*> functions_;
+  static inline std::vector<const GSRuntime::GSFunction*> functions_;
   std::map<GSLibraryId, std::unique_ptr<Registration>> linkTable_;
   std::unordered_map<std::string_view, Registration*> nameTable_;  // keys live in the name pool
   Utils::DoubleLinkList libraries_;

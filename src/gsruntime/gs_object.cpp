@@ -12,7 +12,8 @@ namespace GSRuntime {
 namespace {
 
 IdTable<GSObjectReference>& ObjectTable() {
-  static IdTable<GSObjectReference> table;
+  // Never destroyed: the machine, a static too, ends objects at exit after other statics.
+  static auto& table = *new IdTable<GSObjectReference>;
   return table;
 }
 

@@ -18,7 +18,8 @@ namespace {
 GSFieldInitialiserHook g_fieldInitialiserHook = nullptr;
 
 IdTable<GSClass>& ClassTable() {
-  static IdTable<GSClass> table;
+  // Never destroyed: the machine, a static too, ends classes at exit after other statics.
+  static auto& table = *new IdTable<GSClass>;
   return table;
 }
 

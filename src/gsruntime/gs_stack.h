@@ -4,11 +4,17 @@
 // host pointer, like every other script word.
 #pragma once
 
+#include <cstring>
+
+#include "gsruntime/gs_library.h"
+#include "gsruntime/gs_machine.h"
+#include "gsruntime/object_bridge.h"
 #include "gsruntime/script_arena.h"
 #include "qel/types.h"
 
 namespace GSRuntime {
 
+class GSContext;
 struct GSFunction;
 
 // The frame header as it lies on the stack, four words above the function's local words.
@@ -34,17 +40,18 @@ class GSStack {
 
   // Enters `function`, whose object reference and arguments the caller has pushed; false (with
   // the overflow lines logged) when its frame words do not fit.
-  bool PushFrame(const GSFunction* function, u32 returnOffset);
+  inline bool PushFrame(const GSFunction* function, u32 returnOffset);
   // Leaves the current frame without a result; false without a frame or when it is unbalanced.
-  bool PopFrame();
+  // `function` is the frame's function when the caller knows it.
+  inline bool PopFrame(const GSFunction* function = nullptr);
   // Leaves the current frame with the top word as its result, left where `me` lay.
-  bool ReturnValue(bool allowEmpty);
+  inline bool ReturnValue(bool allowEmpty, const GSFunction* function = nullptr);
   // Drops every frame, releasing the references they hold.
   void Unwind();
   // "function %s, line %d" for every frame, innermost first.
   void Dump() const;
   // The context of the innermost frame whose `me` is bound to a native object, or null.
-  void* CurrentContext() const;
+  GSContext* CurrentContext() const;
 
   // Pushes from native code; false (nothing written) when the storage has no room left.
   bool PushWord(u32 word);
@@ -69,13 +76,20 @@ class GSStack {
   }
   u32* Locals(const GSFrameHeader* frame) const { return base_ + frame->localsBase; }
   // The function of a frame, from its number.
-  static const GSFunction* FunctionOf(const GSFrameHeader* frame);
+  static const GSFunction* FunctionOf(const GSFrameHeader* frame) {
+    return GSMachine::FunctionAt(frame->function);
+  }
 
  private:
   // Releases the frame's reference locals, last to first, then `me`; each slot is nulled as it
   // is released so that a later unwind of the same frame does not release it again.
-  void ReleaseFrameReferences(GSFrameHeader* frame);
-  void LeaveFrame(GSFrameHeader* frame);
+  inline void ReleaseFrameReferences(GSFrameHeader* frame, const GSFunction* function);
+  void LeaveFrame(GSFrameHeader* frame) {
+    returnOffset_ = frame->returnOffset;
+    currentFrame_ = FrameAt(frame->previousFrame);
+  }
+  void LogOverflow() const;
+  static void LogReturnDiff(i64 diff);
 
   u32 returnOffset_ = 0;
   u32* top_ = nullptr;
@@ -88,5 +102,69 @@ class GSStack {
 
 // The source line of a code offset in the function's line table; -1 without one.
 i32 LineOfOffset(const GSFunction* function, u32 offset);
+
+// Calls and returns are the interpreter's hottest paths after dispatch: inline.
+
+bool GSStack::PushFrame(const GSFunction* function, u32 returnOffset) {
+  const GSByteCode::FunctionRecordHeader& h = function->record.header;
+  const i64 used = top_ - base_;
+  if (i64(h.frameWords) > i64(capacity_) - used || h.frameAdvance < GSByteCode::kFrameHeaderWords) {
+    LogOverflow();
+    return false;
+  }
+  if (h.frameWords > 1) std::memset(top_ + 1, 0, (h.frameWords - 1) * sizeof(u32));
+  auto* header = reinterpret_cast<GSFrameHeader*>(top_ + h.headerOffset);
+  header->function = function->number;
+  header->returnOffset = returnOffset;
+  header->previousFrame = currentFrame_ != nullptr ? IndexOf(currentFrame_) : kNoFrame;
+  header->localsBase = IndexOf(top_ + h.localsOffset);
+  currentFrame_ = header;
+  top_ += h.frameAdvance;
+  return true;
+}
+
+void GSStack::ReleaseFrameReferences(GSFrameHeader* frame, const GSFunction* function) {
+  if (function == nullptr) function = FunctionOf(frame);
+  u32* locals = Locals(frame);
+  if (function != nullptr) {
+    const std::vector<u32>& slots = function->record.referenceSlots;
+    for (size_t i = slots.size(); i-- > 0;) {
+      const GSHandle handle = locals[slots[i]];
+      locals[slots[i]] = 0;
+      ObjectBridge::ReleaseIfSet(handle);
+    }
+  }
+  const GSHandle me = locals[0];
+  locals[0] = 0;
+  ObjectBridge::ReleaseIfSet(me);
+}
+
+bool GSStack::PopFrame(const GSFunction* function) {
+  GSFrameHeader* frame = currentFrame_;
+  if (frame == nullptr) return false;
+  ReleaseFrameReferences(frame, function);
+  if (top_ != &frame->localsBase) return false;
+  top_ = Locals(frame) - 1;
+  LeaveFrame(frame);
+  return true;
+}
+
+bool GSStack::ReturnValue(bool allowEmpty, const GSFunction* function) {
+  GSFrameHeader* frame = currentFrame_;
+  if (frame == nullptr) return false;
+  u32 value = *top_;
+  ReleaseFrameReferences(frame, function);
+  const i64 diff = top_ - reinterpret_cast<u32*>(frame);
+  if (allowEmpty && diff == 3) {
+    value = 0;
+  } else if (diff != 4) {
+    LogReturnDiff(diff);
+    return false;
+  }
+  top_ = Locals(frame);
+  *top_ = value;
+  LeaveFrame(frame);
+  return true;
+}
 
 }  // namespace GSRuntime

@@ -124,10 +124,6 @@ class GSThread : public Utils::IDoubleLinkListNode {
   // Whether a run of this thread is in progress (a native deleting it must defer that).
   bool Running() const { return runDepth_ != 0; }
 
-  // The thread being run and the context of the run; readable by natives.
-  static GSThread* Current();
-  static void* CurrentContext();
-
  private:
   const WaitEntry* Match(const GSThreadMessage* message) const;
   void ReleaseQueue();

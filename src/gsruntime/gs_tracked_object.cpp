@@ -26,7 +26,8 @@ struct GSTrackedRegistry::Page {
 };
 
 IdTable<GSTrackedRegistry::Page>& GSTrackedRegistry::PageTable() {
-  static IdTable<Page> table;  // id 0 marks an untracked object
+  // Id 0 marks an untracked object. Never destroyed: contexts may end at exit after it.
+  static auto& table = *new IdTable<Page>;
   return table;
 }
 
@@ -132,6 +133,7 @@ void GSTrackedRegistry::ForEachTracked(void (*step)(ScriptRef)) {
 void GSTrackedRegistry::Clear() {
   if (clearing_) return;
   clearing_ = true;
+  ++clearingCount_;
   currentPage_ = nullptr;
   ForEachTracked(GSScriptInstance::Pin);
   ForEachTracked(GSScriptInstance::Detach);
@@ -149,6 +151,7 @@ void GSTrackedRegistry::Clear() {
   pages_.clear();
   tracked_ = 0;
   clearing_ = false;
+  --clearingCount_;
 }
 
 }  // namespace GSRuntime
