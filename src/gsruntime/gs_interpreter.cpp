@@ -41,6 +41,25 @@ constexpr u32 kFloatTextBytes = 64;
 
 }  // namespace
 
+void GSThread::FailRun(i32 code, i32 line, const char* file) {
+  char text[512];
+  std::snprintf(text, sizeof text, "Thread Exception: %s, line %d, file %s", RunResultName(code),
+                line, file);
+  GSMachine::Log("%s", text);
+  const GSFrameHeader* frame = stack_.CurrentFrame();
+  if (GSExceptionHook hook = GSMachine::ExceptionHook()) {
+    GSThreadOwner* object = owner_;
+    if (object == nullptr && frame != nullptr) {
+      object = ObjectBridge::GameObjectOf(stack_.Locals(frame)[0]);
+    }
+    hook(text, &stack_, object, false);
+  }
+  state_ = kDead;
+  GSMachine::Log("Stack Dump...");
+  stack_.Dump();
+  stack_.Unwind();
+}
+
 i32 GSThread::Execute(f32 elapsedSeconds) {
   if (state_ == kBlocked) {
     if (sleepTime_ == 0) return kRunBlocked;
@@ -437,7 +456,8 @@ dispatch_next:
   KS_CONDITIONAL(w == 0, 1)
   KS_CASE(kJnz)
   KS_CONDITIONAL(w != 0, 1)
-  KS_CASE(kJzk) KS_CONDITIONAL(w == 0, 0) KS_CASE(kJnzk) KS_CONDITIONAL(w != 0, 0) KS_CASE(kJlt)
+  KS_CASE(kJzk)
+  KS_CONDITIONAL(w == 0, 0) KS_CASE(kJnzk) KS_CONDITIONAL(w != 0, 0) KS_CASE(kJlt)
       KS_CONDITIONAL(AsInt(w) < 0, 1) KS_CASE(kJle) KS_CONDITIONAL(AsInt(w) <= 0, 1) KS_CASE(kJgt)
           KS_CONDITIONAL(AsInt(w) > 0, 1) KS_CASE(kJge) KS_CONDITIONAL(AsInt(w) >= 0, 1)
 #undef KS_CONDITIONAL
@@ -778,7 +798,6 @@ dispatch_next:
     const GSFunction* callee = nullptr;
     GSHandle view = 0;
     if (inherited) {
-      ip += 2;  // the method operand is unused
       callee = function->overridden;
       if (callee == nullptr || *object == 0) KS_FAIL(kRunNullReference);
       view = ObjectBridge::CastTo(*object, callee->ownerClass);
@@ -923,23 +942,8 @@ error_exit : {
     const u8* code = failedFunction->record.code;
     line = LineOfOffset(failedFunction, ip > code ? static_cast<u32>(ip - 1 - code) : 0);
   }
-  const char* file = library != nullptr ? library->name.c_str() : "";
-  char text[512];
-  std::snprintf(text, sizeof text, "Thread Exception: %s, line %d, file %s", RunResultName(error),
-                line, file);
-  GSMachine::Log("%s", text);
-  if (GSExceptionHook hook = GSMachine::ExceptionHook()) {
-    GSThreadOwner* object = owner_;
-    if (object == nullptr && failedFrame != nullptr) {
-      object = ObjectBridge::GameObjectOf(stack.Locals(failedFrame)[0]);
-    }
-    hook(text, &stack, object, false);
-  }
-  state_ = kDead;
   stack.SetTop(sp);
-  GSMachine::Log("Stack Dump...");
-  stack.Dump();
-  stack.Unwind();
+  FailRun(error, line, library != nullptr ? library->name.c_str() : "");
   SetCurrentThread(previousThread);
   SetCurrentContext(previousContext);
   if (deletePending_ && runDepth_ == 0) delete this;

@@ -91,6 +91,9 @@ class GSThread : public Utils::IDoubleLinkListNode {
 
   // Runs the thread for one time slice; the result is a GSRunResult.
   i32 Execute(f32 elapsedSeconds);
+  // The error exit of a run: "Thread Exception: ..." to the log and the exception hook, the
+  // thread dead, its stack dumped and unwound.
+  void FailRun(i32 code, i32 line, const char* file);
 
   bool DeliverMessage(GSThreadMessage* message, bool queue);
   // Offers the queued messages to a thread that has just begun to wait; true when it woke.

@@ -59,6 +59,8 @@ bool RunOnStaticThread(const GSFunction& function, ScriptRef me, const std::vect
   const GSThread::SavedState saved = thread->SaveState();
   if (!EnterCall(thread->Stack(), function, me, arguments)) {
     DropCallWords(function, me, arguments);
+    // No room for the frame: the call ends as a run that overflows would.
+    thread->FailRun(kRunStackOverflow, -1, function.library->name.c_str());
     thread->RestoreState(saved);
     return false;
   }
@@ -118,6 +120,7 @@ const char* ScriptArgument::TypeName() const {
     case Kind::kFloat:
       return "float";
     case Kind::kString:
+    case Kind::kNullString:
       return "string";
   }
   return "";
@@ -193,6 +196,9 @@ bool ScriptObjectHolder::Call(const GSFunction* function,
         words.push_back(bits);
         break;
       }
+      case ScriptArgument::Kind::kNullString:
+        words.push_back(0);
+        break;
       case ScriptArgument::Kind::kString:
         words.push_back(
             ObjectBridge::NewString(argument.text.data(), static_cast<u32>(argument.text.size())));

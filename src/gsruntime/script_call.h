@@ -34,7 +34,7 @@ bool RunFieldInitialiser(GSFunction& initialiser, ScriptRef view);
 
 // An argument as a caller outside scripts gives it.
 struct ScriptArgument {
-  enum class Kind { kInt, kFloat, kString };
+  enum class Kind { kInt, kFloat, kString, kNullString };
   Kind kind = Kind::kInt;
   i32 intValue = 0;
   f32 floatValue = 0;
@@ -42,6 +42,7 @@ struct ScriptArgument {
 
   static ScriptArgument Int(i32 value) { return {Kind::kInt, value, 0, {}}; }
   static ScriptArgument Float(f32 value) { return {Kind::kFloat, 0, value, {}}; }
+  static ScriptArgument NullString() { return {Kind::kNullString, 0, 0, {}}; }
   static ScriptArgument String(std::string value) {
     return {Kind::kString, 0, 0, std::move(value)};
   }
