@@ -147,7 +147,8 @@ void GSThread::RaiseException(const char* text, bool keepAlive) {
       exception += " (file " + function->library->name + ")";
     }
   }
-  GSMachine::Log("%s", exception.c_str());
+  // Straight to the hook: an overflow report runs far past the machine's line buffer.
+  if (GSLogHook log = GSMachine::LogHook()) log("%s", exception.c_str());
   if (GSExceptionHook hook = GSMachine::ExceptionHook()) {
     GSThreadOwner* object = owner_;
     for (const GSFrameHeader* f = stack_.CurrentFrame(); object == nullptr && f != nullptr;

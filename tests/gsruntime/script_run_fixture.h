@@ -26,12 +26,16 @@ inline std::vector<std::string>& LogLines() {
 }
 
 inline void CaptureLine(const char* format, ...) {
-  char line[8192];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(line, sizeof line, format, args);
+  va_list again;
+  va_copy(again, args);
+  std::string line(size_t(std::vsnprintf(nullptr, 0, format, args)) + 1, '\0');
+  std::vsnprintf(line.data(), line.size(), format, again);
+  va_end(again);
   va_end(args);
-  LogLines().emplace_back(line);
+  line.pop_back();
+  LogLines().push_back(std::move(line));
 }
 
 class ScriptRunTest : public ::testing::Test {
