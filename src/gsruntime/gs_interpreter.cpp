@@ -457,9 +457,10 @@ dispatch_next:
   KS_CASE(kJnz)
   KS_CONDITIONAL(w != 0, 1)
   KS_CASE(kJzk)
-  KS_CONDITIONAL(w == 0, 0) KS_CASE(kJnzk) KS_CONDITIONAL(w != 0, 0) KS_CASE(kJlt)
-      KS_CONDITIONAL(AsInt(w) < 0, 1) KS_CASE(kJle) KS_CONDITIONAL(AsInt(w) <= 0, 1) KS_CASE(kJgt)
-          KS_CONDITIONAL(AsInt(w) > 0, 1) KS_CASE(kJge) KS_CONDITIONAL(AsInt(w) >= 0, 1)
+  KS_CONDITIONAL(w == 0, 0)
+  KS_CASE(kJnzk) KS_CONDITIONAL(w != 0, 0) KS_CASE(kJlt) KS_CONDITIONAL(AsInt(w) < 0, 1)
+      KS_CASE(kJle) KS_CONDITIONAL(AsInt(w) <= 0, 1) KS_CASE(kJgt) KS_CONDITIONAL(AsInt(w) > 0, 1)
+          KS_CASE(kJge) KS_CONDITIONAL(AsInt(w) >= 0, 1)
 #undef KS_CONDITIONAL
               KS_CASE(kSwitch) {
     const i32 w = AsInt(*sp--);
@@ -814,6 +815,8 @@ dispatch_next:
     stack.SetTop(sp);
     if (!stack.PushFrame(callee, static_cast<u32>(ip - codeStart))) KS_FAIL(kRunStackOverflow);
     sp = stack.Top();
+    // The run's context follows the object whose method runs.
+    if (view != locals[0]) SetCurrentContext(stack.CurrentContext());
     function = callee;
     library = callee->library;
     codeStart = callee->record.code;
@@ -834,14 +837,18 @@ dispatch_next:
     *object = view;
     stack.SetTop(sp);
     if (!stack.PushFrame(callee, static_cast<u32>(ip - codeStart))) KS_FAIL(kRunStackOverflow);
+    const bool sameObject = view == locals[0];
+    if (!sameObject) SetCurrentContext(stack.CurrentContext());
     if (!callee->native->Call(view, &stack)) {
       sp = stack.Top();
-      KS_FAIL(kRunNativeCallError);
+      // A native that found no room for its result fails as the overflow it is.
+      KS_FAIL(stack.TakeOverflow() ? kRunStackOverflow : kRunNativeCallError);
     }
     const bool balanced = callee->record.header.returnType != 0 ? stack.ReturnValue(true, callee)
                                                                 : stack.PopFrame(callee);
     sp = stack.Top();
     if (!balanced) KS_FAIL(kRunStackReturnError);
+    if (!sameObject) SetCurrentContext(stack.CurrentContext());
     if (state_ == kBlocked) {
       resumeOffset_ = static_cast<u32>(ip - codeStart);
       goto normal_exit;
@@ -874,6 +881,7 @@ dispatch_next:
     KS_NEXT();
   }
   KS_CASE(kRet) KS_CASE(kRetv) KS_CASE(kRetvr) {
+    const GSHandle leaving = locals[0];
     stack.SetTop(sp);
     const bool balanced = ip[-1] == u8(GSByteCode::Opcode::kRet)
                               ? stack.PopFrame(function)
@@ -887,6 +895,7 @@ dispatch_next:
     }
     KS_JUMP_TO(ip);
     KS_ENTER(caller, stack.ReturnOffset());
+    if (locals[0] != leaving) SetCurrentContext(stack.CurrentContext());
     KS_NEXT();
   }
   KS_CASE(kWait) {

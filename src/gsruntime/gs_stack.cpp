@@ -62,7 +62,10 @@ GSContext* GSStack::CurrentContext() const {
 }
 
 bool GSStack::PushWord(u32 word) {
-  if (top_ + 1 >= end_) return false;
+  if (top_ + 1 >= end_) {
+    overflowed_ = true;
+    return false;
+  }
   *++top_ = word;
   return true;
 }

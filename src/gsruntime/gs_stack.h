@@ -53,12 +53,20 @@ class GSStack {
   // The context of the innermost frame whose `me` is bound to a native object, or null.
   GSContext* CurrentContext() const;
 
-  // Pushes from native code; false (nothing written) when the storage has no room left.
+  // Pushes from native code; false (nothing written, the overflow noted) when the storage has
+  // no room left.
   bool PushWord(u32 word);
   bool PushInt(i32 value) { return PushWord(static_cast<u32>(value)); }
   bool PushFloat(f32 value);
   // Pushes a reference the caller already counted.
   bool PushReference(GSHandle handle) { return PushWord(handle); }
+
+  // Whether a push found no room since the last call; clears the note.
+  bool TakeOverflow() {
+    const bool overflowed = overflowed_;
+    overflowed_ = false;
+    return overflowed;
+  }
 
   u32* Base() const { return base_; }
   u32* Top() const { return top_; }
@@ -98,6 +106,7 @@ class GSStack {
   GSFrameHeader* currentFrame_ = nullptr;
   u32* storage_ = nullptr;  // one word before base (the empty top) and the margin after it
   u32* end_ = nullptr;      // one past the last word raw pushes may fill
+  bool overflowed_ = false;
 };
 
 // The source line of a code offset in the function's line table; -1 without one.

@@ -106,6 +106,10 @@ TEST_F(InterpreterTest, OpcodeGroupsGiveTheirResultsAndErrors) {
       {"Read", {I(-1)}, 0, "ER_ArrayOutOfBounds"},
       {"Spin", {}, 0, "ER_Timeout", {43, 0, 0, 0, 0}},  // JMP to itself
       {"Div", {I(1), I(1)}, 0, "ER_IllegalInstruction", {200}},
+      // LOAD 0; PUSHC 1; RETV: two words above the frame. `me` is released once, not again by
+      // the unwinding, so the object lives on for the next row.
+      {"Order", {S("a"), S("b")}, 0, "ER_StackReturnError", {31, 0, 0, 30, 1, 0, 0, 0, 110}},
+      {"Compare", {I(1), I(1)}, 2 + 8 + 16},
       // The constructor's loop alone stays inside the budget; after the caller's it does not.
       {"Make", {I(0)}, 1},
       {"Make", {I(400000)}, 0, "ER_ClassCreateError"},

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "gsruntime/gs_context.h"
+#include "gsruntime/gs_native_function.h"
 #include "gsruntime/gs_thread.h"
 #include "gsruntime/object_bridge.h"
 #include "gsruntime/script_run_fixture.h"
@@ -62,12 +64,22 @@ constexpr const char* kWatcher = R"(class W {
   }
   public int Got() { return got; }
 };
+class K {
+  native void Kill();
+  public void Run() { Kill(); }
+};
 )";
 
 class ScriptThreadTest : public gs_test::ScriptRunTest {
  protected:
   void SetUp() override {
     ScriptRunTest::SetUp();
+    // A native that deletes the thread that calls it, as one re-initialising its owner would.
+    GSMachine::Instance().RegisterNative(new GSRuntime::GSCNativeFunction(
+        "K", "$void@K::Kill()", [](GSRuntime::GSHandle, GSRuntime::GSStack*) {
+          GSThread::Destroy(GSRuntime::CurrentThread());
+          return true;
+        }));
     Build(kWatcher, "W");
     thread_ = std::make_unique<GSThread>(&owner_, 0);
     GSRuntime::ObjectBridge::AddReference(object_.Reference());
@@ -152,6 +164,17 @@ TEST_F(ScriptThreadTest, QueueOverflowReportsEveryMessageAndKeepsTheThread) {
       << text.substr(0, 200);
   EXPECT_NE(text.find("message q1023\n (file "), std::string::npos);
   for (size_t i = 1; i < messages_.size(); ++i) EXPECT_EQ(messages_[i]->count, 1) << i;
+}
+
+TEST_F(ScriptThreadTest, AThreadDeletedWhileItRunsGoesWhenItsRunEnds) {
+  GSRuntime::ScriptObjectHolder killer;
+  ASSERT_TRUE(killer.Create(library_->FindClass("K")));
+  auto* thread = new GSThread(&owner_, 0);
+  GSRuntime::ObjectBridge::AddReference(killer.Reference());
+  ASSERT_TRUE(thread->Stack().PushReference(killer.Reference()));
+  ASSERT_TRUE(thread->Stack().PushFrame(Function("K", "$void@K::Run()"), 0));
+  EXPECT_EQ(thread->Execute(0), GSRuntime::kRunException);  // and the thread is gone
+  EXPECT_TRUE(Logged("Thread Exception: ER_Exception, line 16, file "));
 }
 
 }  // namespace
