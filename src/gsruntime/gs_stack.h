@@ -4,8 +4,6 @@
 // host pointer, like every other script word.
 #pragma once
 
-#include <cstring>
-
 #include "gsruntime/gs_library.h"
 #include "gsruntime/gs_machine.h"
 #include "gsruntime/object_bridge.h"
@@ -113,15 +111,22 @@ class GSStack {
 i32 LineOfOffset(const GSFunction* function, u32 offset);
 
 // Calls and returns are the interpreter's hottest paths after dispatch: inline.
+#if defined(__GNUC__)
+#define KS_STACK_INLINE inline
+#else
+#define KS_STACK_INLINE inline
+#endif
 
-bool GSStack::PushFrame(const GSFunction* function, u32 returnOffset) {
+KS_STACK_INLINE bool GSStack::PushFrame(const GSFunction* function, u32 returnOffset) {
   const GSByteCode::FunctionRecordHeader& h = function->record.header;
   const i64 used = top_ - base_;
   if (i64(h.frameWords) > i64(capacity_) - used || h.frameAdvance < GSByteCode::kFrameHeaderWords) {
     LogOverflow();
     return false;
   }
-  if (h.frameWords > 1) std::memset(top_ + 1, 0, (h.frameWords - 1) * sizeof(u32));
+  // The local variables start at 0; the header is written below and operand words are always
+  // pushed before they are read, so the rest need not be cleared.
+  for (u32 *word = top_ + 1, *end = top_ + h.headerOffset; word < end; ++word) *word = 0;
   auto* header = reinterpret_cast<GSFrameHeader*>(top_ + h.headerOffset);
   header->function = function->number;
   header->returnOffset = returnOffset;
@@ -132,7 +137,8 @@ bool GSStack::PushFrame(const GSFunction* function, u32 returnOffset) {
   return true;
 }
 
-void GSStack::ReleaseFrameReferences(GSFrameHeader* frame, const GSFunction* function) {
+KS_STACK_INLINE void GSStack::ReleaseFrameReferences(GSFrameHeader* frame,
+                                                     const GSFunction* function) {
   if (function == nullptr) function = FunctionOf(frame);
   u32* locals = Locals(frame);
   if (function != nullptr) {
@@ -148,7 +154,7 @@ void GSStack::ReleaseFrameReferences(GSFrameHeader* frame, const GSFunction* fun
   ObjectBridge::ReleaseIfSet(me);
 }
 
-bool GSStack::PopFrame(const GSFunction* function) {
+KS_STACK_INLINE bool GSStack::PopFrame(const GSFunction* function) {
   GSFrameHeader* frame = currentFrame_;
   if (frame == nullptr) return false;
   ReleaseFrameReferences(frame, function);
@@ -158,7 +164,7 @@ bool GSStack::PopFrame(const GSFunction* function) {
   return true;
 }
 
-bool GSStack::ReturnValue(bool allowEmpty, const GSFunction* function) {
+KS_STACK_INLINE bool GSStack::ReturnValue(bool allowEmpty, const GSFunction* function) {
   GSFrameHeader* frame = currentFrame_;
   if (frame == nullptr) return false;
   u32 value = *top_;
