@@ -15,7 +15,8 @@ GSContext* g_currentContext = nullptr;
 GSThread* g_currentThread = nullptr;
 
 std::set<GSContext*>& Live() {
-  static std::set<GSContext*> contexts;
+  // Never destroyed: contexts and objects may still go during the exit-time destruction.
+  static auto& contexts = *new std::set<GSContext*>;
   return contexts;
 }
 

@@ -23,7 +23,11 @@ IdTable<GSClass>& ClassTable() {
   return table;
 }
 
-ScriptArena& Arena() { return GSMachine::Instance().Arena(); }
+// The machine lives to process exit, and its arena with it; counting is hot, so it is found once.
+ScriptArena& Arena() {
+  static ScriptArena& arena = GSMachine::Instance().Arena();
+  return arena;
+}
 
 u32* MemberWord(ScriptRef instance, i64 word) {
   return Arena().Word(instance + kInstanceHeaderWords + u32(word));
@@ -250,7 +254,7 @@ bool RunInitialiser(GSClass* cls, ScriptRef view) {
 }  // namespace
 
 bool GSClass::CreateInstance(GSObject* object, GSContext* context) {
-  if (object == nullptr) return false;
+  if (object == nullptr || instanceWords == 0) return false;  // no room for the own view
   if (object->scriptInstance != 0 &&
       GSScriptInstance::ClassOf(GSScriptInstance::InstanceOf(object->scriptInstance)) != nullptr) {
     return false;

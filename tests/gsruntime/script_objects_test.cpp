@@ -25,6 +25,12 @@ constexpr const char* kClasses =
     "class C isclass A, B { C self; int c = 3; };\n"
     "static class Keeper { C kept; };\n";
 
+// A native object whose destructor lets go of a script reference it held.
+struct Holder : GSObject {
+  ~Holder() override { GSScriptInstance::Release(held); }
+  ScriptRef held = 0;
+};
+
 // What the field initialisers do instead of running byte code.
 std::function<bool(GSFunction&, ScriptRef)> g_initialiser;
 
@@ -178,6 +184,14 @@ TEST_F(ScriptObjectsTest, DestroyingContextsClosesTheLedger) {
          EXPECT_NE(GSObject::SetObjectField(t.View(mine, "A"), t.Field("A", "name"),
                                             loose->GetScriptReference()),
                    0u);
+       }},
+      {"native destructor releasing an object the clear ended before",
+       [](ScriptObjectsTest& t, GSContext& x, GSContext&) {
+         const ScriptRef first = t.New(&x, "C");
+         auto* holder = new Holder;
+         ASSERT_TRUE(holder->BindScriptInstance(t.Class("B"), &x));
+         GSScriptInstance::AddRef(first);
+         holder->held = first;
        }},
       {"failed constructor that stored me in a static field",
        [](ScriptObjectsTest& t, GSContext& x, GSContext&) {
