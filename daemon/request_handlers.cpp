@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <string>
 
 #include "assetdata/cdp_dsid.h"
@@ -16,6 +17,7 @@
 #include "core/kuid.h"
 #include "daemon/asset_store.h"
 #include "daemon/daemon_limits.h"
+#include "daemon/filter_evaluator.h"
 #include "daemon/filter_tree.h"
 #include "platform/byte_order.h"
 #include "pymclient/pym_filter_codes.h"
@@ -166,6 +168,10 @@ RequestHandlers::RequestHandlers(AssetStore& store)
       {pp::kOpInstallCdp, &RequestHandlers::InstallCdp},
       {pp::kOpInstallAssetFromFolder, &RequestHandlers::InstallAssetFromFolder},
       {pp::kOpSetFavorite, &RequestHandlers::SetFavourite},
+      {pp::kOpStartUrlRequest, &RequestHandlers::StartUrlRequest},
+      {pp::kOpCloseUrlRequest, &RequestHandlers::CloseUrlRequest},
+      {pp::kOpUrlRequestStatus, &RequestHandlers::UrlRequestStatus},
+      {pp::kOpPickVnyItems, &RequestHandlers::PickVnyItems},
       {pp::kOpPatcherRepairDone, &RequestHandlers::KeepAlive},
       {pp::kOpKeepAlive, &RequestHandlers::KeepAlive},
       {pp::kOpSearchAssets, &RequestHandlers::SearchAssets},
@@ -197,7 +203,26 @@ void RequestHandlers::SearchAssets(const u8* payload, size_t size, Response& res
     out.WriteU32(0);
     return;
   }
-  const std::vector<KUID> found = store_.Search(filter.root.get());
+  std::vector<KUID> found = store_.Search(filter.root.get());
+  // The repository's versions that are not installed take part as repository items: only a
+  // search without the "local" condition finds them.
+  const FilterEvaluator evaluator;
+  for (const RepositoryAsset& offered : Repository().All()) {
+    AssetRecord item;
+    item.kuid = offered.kuid;
+    item.name = offered.name;
+    item.nameLower = offered.name;
+    for (char& c : item.nameLower) c = char(std::tolower(static_cast<unsigned char>(c)));
+    item.categories = offered.categories;
+    item.dependencies = offered.dependencies;
+    item.SetFlag(PymFilterCodes::kFlagVantry, true);
+    AssetRecord installed;
+    if (!store_.GetAsset(offered.kuid, installed) &&
+        std::find(found.begin(), found.end(), offered.kuid) == found.end() &&
+        evaluator.Matches(filter.root.get(), item)) {
+      found.push_back(offered.kuid);
+    }
+  }
   out.WriteU32(u32(found.size()));
   for (const KUID& kuid : found) out.WriteKUID(kuid);
 }
@@ -262,6 +287,7 @@ bool RequestHandlers::FindHandle(u64 handle, KUID& kuid) {
 }
 
 void RequestHandlers::ReleaseConnection(u64 connectionId) {
+  urls_.ForgetConnection(connectionId);
   std::lock_guard<std::mutex> lock(handlesMutex_);
   std::erase_if(handles_, [connectionId](const auto& entry) {
     return entry.second.connectionId == connectionId;
@@ -273,6 +299,21 @@ bool RequestHandlers::NewestVersion(const KUID& kuid, KUID& out) const {
   if (versions.empty()) return false;
   out = versions.back().kuid;
   return true;
+}
+
+RepositoryIndex& RequestHandlers::Repository() {
+  std::call_once(repositoryOnce_, [this] {
+    repository_ = std::make_unique<RepositoryIndex>(store_.UserData() + "/../Repository");
+  });
+  repository_->Refresh();
+  return *repository_;
+}
+
+void RequestHandlers::NewerInRepository(const KUID& kuid, KUID& answer) {
+  RepositoryAsset offered;
+  if (Repository().FindNewest(kuid, offered) && offered.kuid.version > answer.version) {
+    answer = offered.kuid;
+  }
 }
 
 void RequestHandlers::WriteLocation(TStream& out, const AssetRecord* record) const {
@@ -371,6 +412,7 @@ void RequestHandlers::LatestVersion(const u8* payload, size_t size, Response& re
   if (ReadKuid(in.Get(), kuid)) {
     answer = kuid;
     NewestVersion(kuid, answer);
+    NewerInRepository(kuid, answer);
   }
   TBuffer out(&response.body, false);
   out.WriteKUID(answer);
@@ -745,6 +787,61 @@ void RequestHandlers::SetFavourite(const u8* payload, size_t size, Response&) {
   u8 favourite = 0;
   if (!ReadKuid(in.Get(), kuid) || !in.Get().ReadU8(favourite, 0)) return;
   store_.SetFavourite(kuid, favourite != 0);
+}
+
+void RequestHandlers::StartUrlRequest(const u8* payload, size_t size, Response& response) {
+  PayloadStream in(payload, size);
+  u8 kind = 0;
+  Qel::String url;
+  u32 option = pp::kUrlOptionPackage;
+  in.Get().ReadU8(kind, 0);
+  in.Get().ReadString(url);
+  in.Get().ReadU32(option, pp::kUrlOptionPackage);
+  UrlStatus status;
+  const u64 id = urls_.Start(std::string(url.View()), option, store_.UserData() + "/temp",
+                             response.connectionId, response.notes, status);
+  TBuffer out(&response.body, false);
+  out.WriteU64(id);
+  status.Write(out);
+}
+
+void RequestHandlers::CloseUrlRequest(const u8* payload, size_t size, Response&) {
+  PayloadStream in(payload, size);
+  u64 id = pp::kNoUrlRequest;
+  if (in.Get().ReadU64(id, pp::kNoUrlRequest)) urls_.Forget(id);
+}
+
+void RequestHandlers::UrlRequestStatus(const u8* payload, size_t size, Response& response) {
+  PayloadStream in(payload, size);
+  u64 id = pp::kNoUrlRequest;
+  in.Get().ReadU64(id, pp::kNoUrlRequest);
+  TBuffer out(&response.body, false);
+  urls_.Status(id).Write(out);
+}
+
+void RequestHandlers::PickVnyItems(const u8* payload, size_t size, Response& response) {
+  PayloadStream in(payload, size);
+  u32 count = 0;
+  in.Get().ReadU32(count, 0);
+  std::vector<u32> picked;
+  for (u32 i = 0; i < count && i < kMaxKuidListEntries; ++i) {
+    KUID required;
+    KUID latest;
+    u32 packageSize = 0;
+    if (!ReadKuid(in.Get(), required) || !ReadKuid(in.Get(), latest) ||
+        !in.Get().ReadU32(packageSize, 0)) {
+      break;
+    }
+    // Wanted unless that version, or a newer one, is installed.
+    AssetRecord r;
+    KUID newest;
+    const bool have = store_.GetAsset(latest, r) ||
+                      (NewestVersion(latest, newest) && newest.version >= latest.version);
+    if (!latest.IsNull() && !have) picked.push_back(i);
+  }
+  TBuffer out(&response.body, false);
+  out.WriteU32(u32(picked.size()));
+  for (const u32 index : picked) out.WriteU32(index);
 }
 
 }  // namespace PymDaemonSrv

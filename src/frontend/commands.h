@@ -60,3 +60,9 @@ int DeleteAllLocal(CommandArgs& args);
 // commands_package.cpp
 int CreateCdp(CommandArgs& args);
 int InstallCdp(CommandArgs& args);
+
+// commands_repository.cpp
+int InstallFromVny(CommandArgs& args);
+
+// commands_export.cpp
+int VnyParseFolder(CommandArgs& args);
