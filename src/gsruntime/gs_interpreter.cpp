@@ -60,6 +60,11 @@ void GSThread::FailRun(i32 code, i32 line, const char* file) {
   stack_.Unwind();
 }
 
+// Each handler keeps its own indirect jump: GCC would otherwise merge their tails into one
+// shared jump, which the branch predictor cannot tell apart.
+#if defined(__GNUC__) && !defined(__clang__)
+__attribute__((optimize("no-crossjumping", "no-gcse")))
+#endif
 i32 GSThread::Execute(f32 elapsedSeconds) {
   if (state_ == kBlocked) {
     if (sleepTime_ == 0) return kRunBlocked;
@@ -468,11 +473,11 @@ dispatch_next:
   KS_CASE(kJzk)
   KS_CONDITIONAL(w == 0, 0)
   KS_CASE(kJnzk)
-  KS_CONDITIONAL(w != 0, 0) KS_CASE(kJlt) KS_CONDITIONAL(AsInt(w) < 0, 1) KS_CASE(kJle)
-      KS_CONDITIONAL(AsInt(w) <= 0, 1) KS_CASE(kJgt) KS_CONDITIONAL(AsInt(w) > 0, 1) KS_CASE(kJge)
-          KS_CONDITIONAL(AsInt(w) >= 0, 1)
+  KS_CONDITIONAL(w != 0, 0)
+  KS_CASE(kJlt) KS_CONDITIONAL(AsInt(w) < 0, 1) KS_CASE(kJle) KS_CONDITIONAL(AsInt(w) <= 0, 1)
+      KS_CASE(kJgt) KS_CONDITIONAL(AsInt(w) > 0, 1) KS_CASE(kJge) KS_CONDITIONAL(AsInt(w) >= 0, 1)
 #undef KS_CONDITIONAL
-              KS_CASE(kSwitch) {
+          KS_CASE(kSwitch) {
     const i32 w = AsInt(*sp--);
     const u32 n = ByteOrder::LoadLE16(ip);
     const u8* keys = ip + 2;

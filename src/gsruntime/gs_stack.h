@@ -112,7 +112,7 @@ i32 LineOfOffset(const GSFunction* function, u32 offset);
 
 // Calls and returns are the interpreter's hottest paths after dispatch: inline.
 #if defined(__GNUC__)
-#define KS_STACK_INLINE inline
+#define KS_STACK_INLINE inline __attribute__((always_inline))
 #else
 #define KS_STACK_INLINE inline
 #endif

@@ -38,8 +38,8 @@ constexpr u16 kAnyMinor = 1;
 }  // namespace
 
 const char* RunResultName(i32 code) {
-  constexpr i32 count = sizeof kRunResultNames / sizeof kRunResultNames[0];
-  return code >= 0 && code < count ? kRunResultNames[code] : "ER_Unknown";
+  constexpr i32 kCount = sizeof kRunResultNames / sizeof kRunResultNames[0];
+  return code >= 0 && code < kCount ? kRunResultNames[code] : "ER_Unknown";
 }
 
 GSThread::GSThread(GSThreadOwner* owner, u32 flags)
