@@ -216,6 +216,10 @@ void Connection::Serve() {
     Response response;
     response.requestId = id;
     response.connectionId = id_;
+    response.notify = [this](u32 kind, const u8* body, size_t size) {
+      std::lock_guard<std::mutex> lock(writeMutex_);
+      return SendMessage(pp::kTagNotify, kind, body, size);
+    };
     busySince_.store(std::chrono::steady_clock::now().time_since_epoch().count());
     try {
       handlers_.Handle(opcode, payload.data(), payload.size(), response);

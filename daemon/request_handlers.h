@@ -2,6 +2,7 @@
 // the request has something to report, results that go to the client before the reply.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -11,6 +12,7 @@
 #include "core/kuid.h"
 #include "core/stream.h"
 #include "daemon/asset_editor.h"
+#include "daemon/command_host_registry.h"
 #include "daemon/repair_runner.h"
 #include "qel/dynamic_buffer.h"
 #include "qel/types.h"
@@ -30,6 +32,8 @@ struct Response {
   u32 resultsId = 0;
   // Set by the close request: the daemon ends once the reply is out.
   bool closeDaemon = false;
+  // Sends a notification on the request's connection; empty when there is none to send on.
+  CommandHostRegistry::Notifier notify;
 };
 
 class RequestHandlers {
@@ -42,6 +46,7 @@ class RequestHandlers {
   void ReleaseConnection(u64 connectionId);
   // Waits for a repair that still runs; the store must stay open until it returns.
   void WaitForBackgroundWork() { repair_.Join(); }
+  CommandHostRegistry& CommandHosts() { return hosts_; }
 
  private:
   using Handler = void (RequestHandlers::*)(const u8*, size_t, Response&);
@@ -81,6 +86,11 @@ class RequestHandlers {
   void InstallCdp(const u8* payload, size_t size, Response& response);
   void InstallAssetFromFolder(const u8* payload, size_t size, Response& response);
   void SetFavourite(const u8* payload, size_t size, Response& response);
+  void RegisterCommandHost(const u8* payload, size_t size, Response& response);
+  void CommandHostReply(const u8* payload, size_t size, Response& response);
+  void RunHostCommand(const u8* payload, size_t size, Response& response);
+  void RequestIdle(const u8* payload, size_t size, Response& response);
+  void IsIdleReached(const u8* payload, size_t size, Response& response);
 
   // Open assets by handle. Bounded: a client that never releases cannot grow it without limit.
   u64 AddHandle(const KUID& kuid, u64 connectionId);
@@ -92,6 +102,7 @@ class RequestHandlers {
   AssetStore& store_;
   AssetEditor editor_;
   RepairRunner repair_;
+  CommandHostRegistry hosts_;
   std::unordered_map<u32, Handler> handlers_;
   std::mutex handlesMutex_;
   struct OpenHandle {

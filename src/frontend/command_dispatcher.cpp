@@ -44,7 +44,7 @@ constexpr Command kCommands[] = {
     {"edit", Edit, 0},
     {"printconfig", PrintConfig, 0},
     {"compile", Compile, 0},
-    {"pymcommandhost", nullptr, 0},
+    {"pymcommandhost", PymCommandHost, 0},
     {"encrypt", Encrypt, 0},
     {"listbuilds", ListBuilds, 0},
     {"commit", Commit, 0},

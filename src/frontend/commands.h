@@ -60,3 +60,6 @@ int DeleteAllLocal(CommandArgs& args);
 // commands_package.cpp
 int CreateCdp(CommandArgs& args);
 int InstallCdp(CommandArgs& args);
+
+// commands_host.cpp
+int PymCommandHost(CommandArgs& args);

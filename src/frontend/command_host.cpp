@@ -1,0 +1,163 @@
+#include "frontend/command_host.h"
+
+#include <vector>
+
+#include "assetdata/results_log.h"
+#include "core/buffer_stream.h"
+#include "core/core_statics.h"
+#include "core/crash_handlers.h"
+#include "core/kuid.h"
+#include "core/log_printf.h"
+#include "core/main_thread_wait.h"
+#include "core/tcx_dispatcher.h"
+#include "frontend/host_work.h"
+#include "frontend/package_archive.h"
+#include "pymclient/pym_catalogue.h"
+#include "pymclient/pym_connection.h"
+#include "pymclient/resource_db_cache.h"
+#include "pymclient/spec_registry.h"
+#include "qel/thread.h"
+
+namespace {
+
+constexpr u32 kWaitMs = 50;
+constexpr u32 kKeepAlivePasses = 100;
+constexpr u32 kDrainPauseMs = 10;
+// The drain gives up after this many pauses: a call that no thread will ever run must not keep
+// the host from ending.
+constexpr u32 kDrainPauses = 1000;
+
+const char* CommandName(u32 id) {
+  switch (id) {
+    case kCommandHostValidate:
+      return "PYM_CMDHOST_VALIDATE";
+    case kCommandHostTextureConvert:
+      return "PYM_CMDHOST_TEXTURECONVERT";
+    case kCommandHostArchiveSaveToDisk:
+      return "PYM_CMDHOST_ARCHIVE_SAVETODISK";
+    case kCommandHostArchiveInstall:
+      return "PYM_CMDHOST_ARCHIVE_INSTALL";
+    default:
+      return nullptr;
+  }
+}
+
+// A count and that many KUIDs; stops at the first short read, so a false count costs nothing.
+std::vector<KUID> ReadKuidList(TStream& in) {
+  std::vector<KUID> kuids;
+  u32 count = 0;
+  in.ReadU32(count, 0);
+  for (u32 i = 0; i < count && in.GetError() == TStream::kErrorNone; ++i) {
+    KUID kuid;
+    in.ReadKUID(kuid);
+    if (in.GetError() == TStream::kErrorNone) kuids.push_back(kuid);
+  }
+  return kuids;
+}
+
+// The validation and texture commands work inside the content folder's resource database.
+template <typename Work>
+auto InContentFolder(const Qel::PString& folderName, ResultsLog& log, Work work)
+    -> decltype(work()) {
+  KestroResourceDatabase* database = nullptr;
+  if (!OpenContentResourceDatabase(folderName, database)) {
+    ResultsLog::AddResult(&log, ResultsLog::kError, KestroPropertyRef(),
+                          "Unable to open the content folder '" + Qel::String(folderName) + "'.");
+    return decltype(work())();
+  }
+  const auto result = work();
+  ReleaseResourceDatabase(database);
+  return result;
+}
+
+void RunCommand(u32 id, TStream& request, TBuffer& reply) {
+  Qel::PString folderName;
+  Qel::String path;
+  u32 key = 0;
+  std::vector<KUID> kuids;
+  if (id == kCommandHostValidate || id == kCommandHostTextureConvert) {
+    request.ReadPString(folderName);
+    request.ReadString(path);
+  } else {
+    request.ReadU32(key, 0);
+    request.ReadString(path);
+    kuids = ReadKuidList(request);
+  }
+  if (request.GetError() != TStream::kErrorNone) return;
+
+  ResultsLog log;
+  const Qel::File::Path filePath(path);
+  switch (id) {
+    case kCommandHostValidate: {
+      const bool valid = InContentFolder(
+          folderName, log, [&] { return ValidateAssetAtPath(folderName, filePath, log); });
+      log.Write(reply);
+      reply.WriteBool(valid);
+      break;
+    }
+    case kCommandHostTextureConvert: {
+      const u32 status = InContentFolder(
+          folderName, log, [&] { return ConvertTexturesAtPath(folderName, filePath, log); });
+      log.Write(reply);
+      reply.WriteU32(status);
+      break;
+    }
+    case kCommandHostArchiveSaveToDisk: {
+      const bool saved = SaveArchiveFile(key, path, kuids, log);
+      log.Write(reply);
+      reply.WriteU32(saved ? 1 : 0);
+      break;
+    }
+    default: {
+      InstallArchive(key, kuids, path, log);
+      log.Write(reply);
+      reply.WriteU32(u32(kuids.size()));
+      for (const KUID& kuid : kuids) reply.WriteKUID(kuid);
+      break;
+    }
+  }
+  LogPrintf("CommandHostCallback> complete");
+}
+
+}  // namespace
+
+void CommandHostCallback(TStream& request, TBuffer& reply) {
+  u32 id = 0;
+  request.ReadU32(id, 0);
+  const char* name = CommandName(id);
+  if (name == nullptr) {
+    LogPrintf("CommandHostCallback> unsupported commandID=%d", int(id));
+  } else {
+    LogPrintf("CommandHostCallback> %s", name);
+    RunCommand(id, request, reply);
+    if (request.GetError() != TStream::kErrorNone) return;
+  }
+  if (SpecRegistry* registry = SpecRegistry::GetCurrent()) registry->DumpLeakedSpecs();
+  CollectResourceGarbage();
+}
+
+void RunCommandHost() {
+  PymSetCommandHostCallback(&CommandHostCallback);
+  PymRegisterCommandHost();
+  InstallProcessHandlers(false);
+  DisableConsoleCloseButton();
+  LogPrintf("PymCommandHost");
+
+  // The daemon ends the host by ending its connection: a connection made afresh later would not
+  // be registered, so the host stops rather than carry on unknown to the daemon.
+  for (u32 pass = 1; PymIsConnected() && !IsConsoleCloseRequested(); ++pass) {
+    WaitForMainThreadWork(kWaitMs);
+    if (pass % kKeepAlivePasses == 0) PymKeepAlive();
+    PumpMainThread();
+  }
+
+  PymSetCommandHostCallback(nullptr);
+  AllowProcessExit();
+  LogPrintf("PymCommandHost shutting down...");
+  TCXDispatcher& dispatcher = GetDispatcher();
+  for (u32 pause = 0; pause < kDrainPauses; ++pause) {
+    dispatcher.RunNextCall(0);
+    if (!dispatcher.HasPendingCalls()) break;
+    Qel::Sleep(kDrainPauseMs);
+  }
+}
