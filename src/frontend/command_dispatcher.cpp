@@ -59,7 +59,7 @@ constexpr Command kCommands[] = {
     {"validate", Validate, 0},
     {"createcdp", CreateCdp, 0},
     {"vnyparse", nullptr, 0},
-    {"vnyparsefolder", nullptr, 0},
+    {"vnyparsefolder", VnyParseFolder, 0},
     {"vnydeleteall", DeleteAllLocal, 0},
     {"backupkeywords", nullptr, 0},
     {"importkeywords", nullptr, 0},

@@ -63,3 +63,6 @@ int InstallCdp(CommandArgs& args);
 
 // commands_host.cpp
 int PymCommandHost(CommandArgs& args);
+
+// commands_export.cpp
+int VnyParseFolder(CommandArgs& args);

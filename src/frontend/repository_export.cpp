@@ -1,0 +1,214 @@
+#include "frontend/repository_export.h"
+
+#include <string>
+#include <vector>
+
+#include "assetdata/kestro_property.h"
+#include "assetdata/results_log.h"
+#include "core/file_util.h"
+#include "core/kuid.h"
+#include "core/log_printf.h"
+#include "frontend/export_batch_writer.h"
+#include "frontend/export_category_codes.h"
+#include "frontend/save_asset_as_cdp.h"
+#include "pymclient/pym_asset_info.h"
+#include "pymclient/pym_catalogue.h"
+#include "pymclient/pym_install.h"
+#include "qel/file.h"
+
+namespace {
+
+// The thumbnail size that the repository shows.
+constexpr u32 kThumbnailSize = 240;
+
+const Qel::PString kAssetIdProperty("AssetID");
+const Qel::PString kTagCategoryClass("category-class");
+
+// "user:content:version", or "user:content" for version 0.
+Qel::String ColonText(const KUID& kuid) {
+  if (kuid.version > 0) {
+    return Qel::String::Format("%d:%d:%d", kuid.userId, kuid.contentId, kuid.version);
+  }
+  return Qel::String::Format("%d:%d", kuid.userId, kuid.contentId);
+}
+
+Qel::String DownloadName(const KUID& kuid) {
+  if (kuid.version > 0) {
+    return Qel::String::Format("kuid2_%d_%d_%d.cdp", kuid.userId, kuid.contentId, kuid.version);
+  }
+  return Qel::String::Format("kuid_%d_%d.cdp", kuid.userId, kuid.contentId);
+}
+
+// The ";"-separated pieces of the text, empty ones left out.
+std::vector<std::string_view> SplitCategories(std::string_view text) {
+  std::vector<std::string_view> pieces;
+  while (!text.empty()) {
+    const size_t end = text.find(';');
+    const std::string_view piece = text.substr(0, end);
+    if (!piece.empty()) pieces.push_back(piece);
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
+  return pieces;
+}
+
+Qel::PString Numbered(u32 index) { return Qel::PString(std::to_string(index)); }
+
+void AppendText(Soup& list, std::string_view text) {
+  list.SetNamedTag(Numbered(list.CountTags()), Qel::PString(text));
+}
+
+void AppendCategoryIds(Soup& list, std::string_view text) {
+  for (const std::string_view code : SplitCategories(text)) {
+    const i32 id = GetCategoryCodeId(std::string(code).c_str());
+    if (id != 0) list.SetNamedInt(Numbered(list.CountTags()), id);
+  }
+}
+
+Soup BuildRecord(const KUID& kuid, const PymAssetInfo& info, i32 typeId) {
+  const Soup config = PymGetAssetConfigSoup(kuid);
+  Soup asset;
+  asset.SetNamedInt(kExportTagTypeId, typeId);
+  asset.SetNamedTag(kExportTagTitle, info.name.ToPString());
+  asset.SetNamedTag(kExportTagDescription, PymGetAssetDescription(kuid).ToPString());
+  asset.SetNamedTag(kExportTagDownloadPath, DownloadName(kuid).ToPString());
+  asset.SetNamedInt(kExportTagFileSize, info.secondNumber);
+  asset.SetNamedFloat(kExportTagProductVersion, info.build);
+  asset.SetNamedTag(kExportTagKuid, ColonText(kuid).ToPString());
+
+  std::vector<KUID> dependencyKuids;
+  PymGetAssetDependencies(kuid, dependencyKuids);
+  Soup dependencies;
+  dependencies.EnsureContainer();
+  for (const KUID& dependency : dependencyKuids)
+    AppendText(dependencies, ColonText(dependency).View());
+
+  Soup categories;
+  categories.EnsureContainer();
+  AppendCategoryIds(categories, config.GetNamedTag(kTagCategoryClass).View());
+  AppendCategoryIds(categories, (info.categoryEra + ";" + info.categoryRegion).View());
+
+  Soup elements;
+  elements.EnsureContainer();
+  for (const std::string_view piece : SplitCategories(info.category.View())) {
+    AppendText(elements, piece);
+  }
+
+  Soup record;
+  record.SetNamedKUID(kExportTagKuid, kuid);
+  record.SetNamedSoup(kExportTagAsset, asset);
+  record.SetNamedSoup(kExportTagDependencies, dependencies);
+  record.SetNamedSoup(kExportTagCategories, categories);
+  record.SetNamedSoup(kExportTagCategoryElements, elements);
+  return record;
+}
+
+class RepositoryExport {
+ public:
+  RepositoryExport(const Qel::String& outputFolder, ResultsLog& log)
+      : output_(outputFolder), log_(log) {}
+
+  void Walk(const Qel::String& folder) {
+    Qel::File::Find find(folder.CStr());
+    if (!find.Ok()) {
+      Error(KUID::Null(), Qel::String::Format("Unable to read folder: %s", folder.CStr()));
+      return;
+    }
+    while (find.Next()) {
+      if (count_ >= kExportBatchSize) {
+        WriteBatch();
+        ++number_;
+        batch_.Clear();
+        count_ = 0;
+      }
+      const Qel::String& name = find.GetName();
+      // Links are never folders to Find, so a link cannot lead the walk in a circle.
+      if (name.IsEmpty() || name[0] == '.' || !find.IsFolder()) continue;
+      const Qel::String path = folder + "/" + name;
+      if (Qel::File::Exists((path + "/config.chump").CStr()) ||
+          Qel::File::Exists((path + "/config.txt").CStr())) {
+        ExportAsset(path);
+      } else {
+        Walk(path);
+      }
+    }
+  }
+
+  void Finish() {
+    if (count_ > 0) WriteBatch();
+  }
+
+ private:
+  void Error(const KUID& kuid, const Qel::String& text) {
+    ResultsLog::AddResult(
+        &log_, ResultsLog::kError,
+        kuid.IsNull() ? KestroPropertyRef() : MakeAssetIDProperty(kAssetIdProperty, kuid), text);
+  }
+
+  void ExportAsset(const Qel::String& folder) {
+    ResultsLog installLog;
+    bool second = false;
+    const KUID kuid = PymInstallAssetFromFolder(folder, &installLog, 0, second, nullptr);
+    if (kuid.IsNull()) {
+      Error(kuid, Qel::String::Format("Failed to install asset from: %s", folder.CStr()));
+      return;
+    }
+    PymAssetInfo info;
+    PymGetAssetInfo(kuid, info, PymAssetInfo::kPartAll);
+    const i32 typeId = GetExportAssetTypeId(info.category.CStr());
+
+    Qel::String path = output_ + "/";
+    if (info.GetFlag(PymAssetInfo::kFlagOnVantry)) {
+      path += "VNY";
+    } else {
+      path += info.GetFlag(PymAssetInfo::kFlagFaulty) ? "Faulty" : "KESTRO2010-Builtin";
+      Soup record = BuildRecord(kuid, info, typeId);
+      batch_.SetNamedSoup(Numbered(count_), record);
+      ++count_;
+    }
+    path += "/";
+    path += GetExportAssetTypeName(typeId);
+    Qel::File::MakeTree(path.CStr());
+    const Qel::String stem = path + "/" + kuid.ToSpacedString();
+
+    const Qel::PString saved = WriteAssetPackage(kuid, stem + ".cdp", &log_);
+    if (!saved.IsEmpty()) {
+      Error(kuid, Qel::String::Format("Failed to save asset cdp : %s", saved.CStr()));
+    }
+    Qel::PString thumbnailFolder;
+    Qel::File::Path thumbnail;
+    PymGetAssetThumbnailPath(kuid, kThumbnailSize, thumbnailFolder, thumbnail);
+    if (thumbnail.IsExt("jpg")) {
+      CopyFile(thumbnailFolder, thumbnail, Qel::PString(), Qel::File::Path(stem + ".jpg"));
+    }
+    if (!PymDeleteAsset(kuid, true, nullptr)) {
+      Error(kuid, Qel::String::Format("Failed to delete asset : %s", kuid.ToString().CStr()));
+    }
+  }
+
+  void WriteBatch() {
+    Qel::String reason;
+    if (WriteExportBatch(batch_, number_, output_, reason)) return;
+    LogPrintf("------------------------------------------------");
+    LogPrintf(" ERROR : Failed to open on or more output files ");
+    LogPrintf("------------------------------------------------");
+    // The records of the batch are lost for the repository: the user must learn of it.
+    Error(KUID::Null(), Qel::String::Format("Unable to write batch %u of the export: %s", number_,
+                                            reason.CStr()));
+  }
+
+  Qel::String output_;
+  ResultsLog& log_;
+  Soup batch_;
+  u32 count_ = 0;
+  u32 number_ = 0;
+};
+
+}  // namespace
+
+void RunRepositoryExport(const Qel::String& folder, const Qel::String& outputFolder,
+                         ResultsLog& log) {
+  RepositoryExport exporter(outputFolder, log);
+  exporter.Walk(folder);
+  exporter.Finish();
+}
