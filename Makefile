@@ -15,10 +15,10 @@ release: deps
 	@$(RELEASE_CONFIGURE) >/dev/null
 	@cmake --build build/release -j $(JOBS)
 
-# The demo needs only the tool and the stand-in daemon.
+# The demo needs only the tool, the stand-in daemon and the stand-in repository.
 run: deps
 	@$(RELEASE_CONFIGURE) >/dev/null
-	@cmake --build build/release -j $(JOBS) --target KestroUtil PymDaemon
+	@cmake --build build/release -j $(JOBS) --target KestroUtil PymDaemon vnyrepo
 	@bash scripts/demo.sh build/release
 
 test: deps

@@ -23,18 +23,18 @@ CommandHostRegistry::Host* CommandHostRegistry::FindLocked(u64 connectionId) {
   return nullptr;
 }
 
-void CommandHostRegistry::Register(u64 connectionId, Notifier notify) {
+void CommandHostRegistry::Register(u64 connectionId, std::shared_ptr<NoteChannel> notes) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (FindLocked(connectionId) != nullptr || !notify) return;
+  if (FindLocked(connectionId) != nullptr || !notes) return;
   auto host = std::make_shared<Host>();
   host->connectionId = connectionId;
-  host->notify = std::move(notify);
+  host->notes = std::move(notes);
   hosts_.push_back(std::move(host));
   Log("PymDaemon> connection %llu is a command host", connectionId);
 }
 
 void CommandHostRegistry::Unregister(u64 connectionId) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(mutex_);
   const auto it = std::find_if(hosts_.begin(), hosts_.end(), [connectionId](const auto& host) {
     return host->connectionId == connectionId;
   });
@@ -43,7 +43,6 @@ void CommandHostRegistry::Unregister(u64 connectionId) {
   hosts_.erase(it);
   host->gone = true;
   changed_.notify_all();
-  changed_.wait(lock, [&host] { return !host->sending; });
 }
 
 bool CommandHostRegistry::Deliver(u64 connectionId, const u8* body, size_t size) {
@@ -70,20 +69,18 @@ HostCommandOutcome CommandHostRegistry::Run(const std::vector<u8>& command, std:
   reply.clear();
   std::unique_lock<std::mutex> lock(mutex_);
   if (hosts_.empty()) return HostCommandOutcome::kNoHost;
-  const auto free = std::find_if(hosts_.begin(), hosts_.end(),
-                                 [](const auto& host) { return !host->busy && !host->sending; });
+  const auto free =
+      std::find_if(hosts_.begin(), hosts_.end(), [](const auto& host) { return !host->busy; });
   if (free == hosts_.end()) return HostCommandOutcome::kHostBusy;
   const std::shared_ptr<Host> host = *free;
   host->busy = true;
   host->answered = false;
   host->reply.clear();
-  host->sending = true;
   lock.unlock();
   // Sent without the lock: a slow socket must not hold up the other hosts.
-  const bool sent = host->notify(PymProtocol::kNoteCommandHost, command.data(), command.size());
+  const bool sent =
+      host->notes->Send(PymProtocol::kNoteCommandHost, command.data(), command.size());
   lock.lock();
-  host->sending = false;
-  changed_.notify_all();
   if (!sent) {
     host->busy = false;
     return HostCommandOutcome::kHostGone;

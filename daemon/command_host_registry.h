@@ -6,11 +6,11 @@
 #pragma once
 
 #include <condition_variable>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
 
+#include "daemon/note_channel.h"
 #include "qel/types.h"
 
 namespace PymDaemonSrv {
@@ -30,13 +30,9 @@ enum class HostCommandOutcome : u32 {
 
 class CommandHostRegistry {
  public:
-  // Sends a notification of the kind on the host's connection; false when it could not be sent.
-  using Notifier = std::function<bool(u32 kind, const u8* body, size_t size)>;
-
-  // A second registration of a connection changes nothing.
-  void Register(u64 connectionId, Notifier notify);
-  // Forgets the host; a command waiting for it ends as kHostGone. Returns only when no
-  // notification to the host is being sent, so the notifier may go with the connection.
+  // `notes` reaches the host's connection. A second registration of a connection changes nothing.
+  void Register(u64 connectionId, std::shared_ptr<NoteChannel> notes);
+  // Forgets the host; a command waiting for it ends as kHostGone.
   void Unregister(u64 connectionId);
   // The host's answer. False when the connection is no host or no command waits for it.
   bool Deliver(u64 connectionId, const u8* body, size_t size);
@@ -49,12 +45,11 @@ class CommandHostRegistry {
  private:
   struct Host {
     u64 connectionId = 0;
-    Notifier notify;
+    std::shared_ptr<NoteChannel> notes;
     bool busy = false;
     // A command that timed out: the host's next answer belongs to it and is dropped.
     bool stale = false;
     bool answered = false;
-    bool sending = false;
     bool gone = false;
     std::vector<u8> reply;
   };

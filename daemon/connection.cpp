@@ -38,6 +38,10 @@ Connection::Connection(int fd, RequestHandlers& handlers, const ConnectionListen
       inBuffer_(kReadBufferSize) {
   static std::atomic<u64> nextId{1};
   id_ = nextId.fetch_add(1);
+  notes_ = std::make_shared<NoteChannel>([this](u32 kind, const u8* body, size_t size) {
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    return SendMessage(pp::kTagNotify, kind, body, size);
+  });
 }
 
 Connection::~Connection() {
@@ -61,6 +65,7 @@ void Connection::Join() {
 void Connection::Run() {
   if (Handshake()) Serve();
   Shutdown();
+  notes_->Close();
   // What the peer left open goes with it.
   handlers_.ReleaseConnection(id_);
   finished_.store(true);
@@ -216,10 +221,7 @@ void Connection::Serve() {
     Response response;
     response.requestId = id;
     response.connectionId = id_;
-    response.notify = [this](u32 kind, const u8* body, size_t size) {
-      std::lock_guard<std::mutex> lock(writeMutex_);
-      return SendMessage(pp::kTagNotify, kind, body, size);
-    };
+    response.notes = notes_;
     busySince_.store(std::chrono::steady_clock::now().time_since_epoch().count());
     try {
       handlers_.Handle(opcode, payload.data(), payload.size(), response);

@@ -5,12 +5,14 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "daemon/daemon_limits.h"
+#include "daemon/note_channel.h"
 #include "qel/types.h"
 
 namespace PymDaemonSrv {
@@ -85,6 +87,8 @@ class Connection {
   bool shookHands_ = false;
   std::thread thread_;
   std::mutex writeMutex_;
+  // Notes of work that goes on after its request (URL transfers); closed when the peer goes.
+  std::shared_ptr<NoteChannel> notes_;
   std::atomic<bool> finished_{false};
   // When the running request began (steady-clock ticks); 0 between requests.
   std::atomic<i64> busySince_{0};

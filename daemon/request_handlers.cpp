@@ -166,6 +166,10 @@ RequestHandlers::RequestHandlers(AssetStore& store)
       {pp::kOpInstallCdp, &RequestHandlers::InstallCdp},
       {pp::kOpInstallAssetFromFolder, &RequestHandlers::InstallAssetFromFolder},
       {pp::kOpSetFavorite, &RequestHandlers::SetFavourite},
+      {pp::kOpStartUrlRequest, &RequestHandlers::StartUrlRequest},
+      {pp::kOpCloseUrlRequest, &RequestHandlers::CloseUrlRequest},
+      {pp::kOpUrlRequestStatus, &RequestHandlers::UrlRequestStatus},
+      {pp::kOpPickVnyItems, &RequestHandlers::PickVnyItems},
       {pp::kOpPatcherRepairDone, &RequestHandlers::KeepAlive},
       {pp::kOpKeepAlive, &RequestHandlers::KeepAlive},
       {pp::kOpSearchAssets, &RequestHandlers::SearchAssets},
@@ -268,6 +272,7 @@ bool RequestHandlers::FindHandle(u64 handle, KUID& kuid) {
 
 void RequestHandlers::ReleaseConnection(u64 connectionId) {
   hosts_.Unregister(connectionId);
+  urls_.ForgetConnection(connectionId);
   std::lock_guard<std::mutex> lock(handlesMutex_);
   std::erase_if(handles_, [connectionId](const auto& entry) {
     return entry.second.connectionId == connectionId;
@@ -279,6 +284,17 @@ bool RequestHandlers::NewestVersion(const KUID& kuid, KUID& out) const {
   if (versions.empty()) return false;
   out = versions.back().kuid;
   return true;
+}
+
+void RequestHandlers::NewerInRepository(const KUID& kuid, KUID& answer) {
+  std::call_once(repositoryOnce_, [this] {
+    repository_ = std::make_unique<RepositoryIndex>(store_.UserData() + "/../Repository");
+  });
+  repository_->Refresh();
+  RepositoryAsset offered;
+  if (repository_->FindNewest(kuid, offered) && offered.kuid.version > answer.version) {
+    answer = offered.kuid;
+  }
 }
 
 void RequestHandlers::WriteLocation(TStream& out, const AssetRecord* record) const {
@@ -377,6 +393,7 @@ void RequestHandlers::LatestVersion(const u8* payload, size_t size, Response& re
   if (ReadKuid(in.Get(), kuid)) {
     answer = kuid;
     NewestVersion(kuid, answer);
+    NewerInRepository(kuid, answer);
   }
   TBuffer out(&response.body, false);
   out.WriteKUID(answer);
@@ -754,7 +771,7 @@ void RequestHandlers::SetFavourite(const u8* payload, size_t size, Response&) {
 }
 
 void RequestHandlers::RegisterCommandHost(const u8*, size_t, Response& response) {
-  hosts_.Register(response.connectionId, response.notify);
+  hosts_.Register(response.connectionId, response.notes);
 }
 
 void RequestHandlers::CommandHostReply(const u8* payload, size_t size, Response& response) {
@@ -785,6 +802,61 @@ void RequestHandlers::IsIdleReached(const u8*, size_t, Response& response) {
   repair_.GetProgress(repairing, progress, status);
   TBuffer out(&response.body, false);
   out.WriteU8(!repairing && !hosts_.IsBusy() ? 1 : 0);
+}
+
+void RequestHandlers::StartUrlRequest(const u8* payload, size_t size, Response& response) {
+  PayloadStream in(payload, size);
+  u8 kind = 0;
+  Qel::String url;
+  u32 option = pp::kUrlOptionPackage;
+  in.Get().ReadU8(kind, 0);
+  in.Get().ReadString(url);
+  in.Get().ReadU32(option, pp::kUrlOptionPackage);
+  UrlStatus status;
+  const u64 id = urls_.Start(std::string(url.View()), option, store_.UserData() + "/temp",
+                             response.connectionId, response.notes, status);
+  TBuffer out(&response.body, false);
+  out.WriteU64(id);
+  status.Write(out);
+}
+
+void RequestHandlers::CloseUrlRequest(const u8* payload, size_t size, Response&) {
+  PayloadStream in(payload, size);
+  u64 id = pp::kNoUrlRequest;
+  if (in.Get().ReadU64(id, pp::kNoUrlRequest)) urls_.Forget(id);
+}
+
+void RequestHandlers::UrlRequestStatus(const u8* payload, size_t size, Response& response) {
+  PayloadStream in(payload, size);
+  u64 id = pp::kNoUrlRequest;
+  in.Get().ReadU64(id, pp::kNoUrlRequest);
+  TBuffer out(&response.body, false);
+  urls_.Status(id).Write(out);
+}
+
+void RequestHandlers::PickVnyItems(const u8* payload, size_t size, Response& response) {
+  PayloadStream in(payload, size);
+  u32 count = 0;
+  in.Get().ReadU32(count, 0);
+  std::vector<u32> picked;
+  for (u32 i = 0; i < count && i < kMaxKuidListEntries; ++i) {
+    KUID required;
+    KUID latest;
+    u32 packageSize = 0;
+    if (!ReadKuid(in.Get(), required) || !ReadKuid(in.Get(), latest) ||
+        !in.Get().ReadU32(packageSize, 0)) {
+      break;
+    }
+    // Wanted unless that version, or a newer one, is installed.
+    AssetRecord r;
+    KUID newest;
+    const bool have = store_.GetAsset(latest, r) ||
+                      (NewestVersion(latest, newest) && newest.version >= latest.version);
+    if (!latest.IsNull() && !have) picked.push_back(i);
+  }
+  TBuffer out(&response.body, false);
+  out.WriteU32(u32(picked.size()));
+  for (const u32 index : picked) out.WriteU32(index);
 }
 
 }  // namespace PymDaemonSrv

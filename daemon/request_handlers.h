@@ -2,7 +2,7 @@
 // the request has something to report, results that go to the client before the reply.
 #pragma once
 
-#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -13,7 +13,10 @@
 #include "core/stream.h"
 #include "daemon/asset_editor.h"
 #include "daemon/command_host_registry.h"
+#include "daemon/note_channel.h"
 #include "daemon/repair_runner.h"
+#include "daemon/repository_index.h"
+#include "daemon/url_requests.h"
 #include "qel/dynamic_buffer.h"
 #include "qel/types.h"
 
@@ -30,10 +33,10 @@ struct Response {
   ResultsLog results;
   // When not 0, the results belong to this earlier transaction rather than to this one.
   u32 resultsId = 0;
+  // Notes to the connection after the reply (URL requests).
+  std::shared_ptr<NoteChannel> notes;
   // Set by the close request: the daemon ends once the reply is out.
   bool closeDaemon = false;
-  // Sends a notification on the request's connection; empty when there is none to send on.
-  CommandHostRegistry::Notifier notify;
 };
 
 class RequestHandlers {
@@ -45,8 +48,10 @@ class RequestHandlers {
   // Releases the assets that the connection still holds open.
   void ReleaseConnection(u64 connectionId);
   // Waits for a repair that still runs; the store must stay open until it returns.
-  void WaitForBackgroundWork() { repair_.Join(); }
-  CommandHostRegistry& CommandHosts() { return hosts_; }
+  void WaitForBackgroundWork() {
+    repair_.Join();
+    urls_.CancelAll();
+  }
 
  private:
   using Handler = void (RequestHandlers::*)(const u8*, size_t, Response&);
@@ -91,18 +96,28 @@ class RequestHandlers {
   void RunHostCommand(const u8* payload, size_t size, Response& response);
   void RequestIdle(const u8* payload, size_t size, Response& response);
   void IsIdleReached(const u8* payload, size_t size, Response& response);
+  void StartUrlRequest(const u8* payload, size_t size, Response& response);
+  void CloseUrlRequest(const u8* payload, size_t size, Response& response);
+  void UrlRequestStatus(const u8* payload, size_t size, Response& response);
+  void PickVnyItems(const u8* payload, size_t size, Response& response);
 
   // Open assets by handle. Bounded: a client that never releases cannot grow it without limit.
   u64 AddHandle(const KUID& kuid, u64 connectionId);
   bool FindHandle(u64 handle, KUID& kuid);
   // The newest indexed version of the asset's user and content id; false when there is none.
   bool NewestVersion(const KUID& kuid, KUID& out) const;
+  // Raises `answer` to the newest version that the local repository offers, when that is newer.
+  void NewerInRepository(const KUID& kuid, KUID& answer);
   void WriteLocation(TStream& out, const AssetRecord* record) const;
 
   AssetStore& store_;
   AssetEditor editor_;
   RepairRunner repair_;
   CommandHostRegistry hosts_;
+  UrlRequests urls_;
+  // The local repository beside UserData, read for the newest versions it offers.
+  std::unique_ptr<RepositoryIndex> repository_;
+  std::once_flag repositoryOnce_;
   std::unordered_map<u32, Handler> handlers_;
   std::mutex handlesMutex_;
   struct OpenHandle {

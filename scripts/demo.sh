@@ -18,8 +18,15 @@ daemon_pids() {
   done
 }
 
+repo_pid=""
+stop_repository() {
+  [[ -n "$repo_pid" ]] && kill -TERM "$repo_pid" 2>/dev/null && wait "$repo_pid" 2>/dev/null
+  repo_pid=""
+}
+
 stop_daemon() {
   local pid i
+  stop_repository
   for pid in $(daemon_pids); do
     kill -TERM "$pid" 2>/dev/null || continue
     for ((i = 0; i < 100; i++)); do
@@ -116,6 +123,35 @@ show delete "<kuid2:400100:1002:1>"
 show status "<kuid2:400100:1002:1>"
 show installcdp "$root/demo.cdp"
 show status "<kuid2:400100:1002:1>"
+# The repository: three packages (a coach that needs a bogie and a sound) in Repository/, served by
+# the stand-in repository server on loopback; the installation names it in repository.txt.
+mkdir -p "$root/Repository"
+for n in 3001 3002 3003; do
+  mkdir -p "$root/UserData/local/repo $n"
+  {
+    echo "kuid <kuid:400100:$n>"
+    echo "kind \"scenery\""
+    echo "kestro-build 3.5"
+    echo "username \"Repository item $n\""
+    [[ $n == 3001 ]] && printf 'kuid-table\n{\n  0 <kuid:400100:3002>\n  1 <kuid:400100:3003>\n}\n'
+  } >"$root/UserData/local/repo $n/config.txt"
+done
+"$tool" repairdatabase >/dev/null
+for n in 3001 3002 3003; do
+  "$tool" createcdp "$root/Repository/item$n.cdp" "<kuid:400100:$n>" >/dev/null
+  "$tool" delete "<kuid:400100:$n>" >/dev/null
+done
+"$build/vnyrepo" --root "$root" --port-file "$root/repository.port" &
+repo_pid=$!
+for ((i = 0; i < 100; i++)); do [[ -s "$root/repository.port" ]] && break; sleep 0.1; done
+echo "query-host \"http://127.0.0.1:$(cat "$root/repository.port")\"" >"$root/repository.txt"
+cat "$root/repository.txt"
+show installfromvny "<kuid:400100:3001>"
+show installfromvny "<kuid:400100:3001>"
+show status "<kuid:400100:3003>"
+show installfromvny "<kuid:400100:3999>"
+stop_repository
+show installfromvny "<kuid:400100:3998>"
 # Script paths are taken relative to the folder the tool was started in.
 cd "$root/scripts-demo"
 show encrypt hello.gs

@@ -10,7 +10,7 @@ packages=(
   g++ cmake ninja-build ccache pkg-config
   libssl-dev libnvtt-dev flex libfl-dev bison
   libfreetype-dev libfontconfig-dev fonts-dejavu-core
-  libstb-dev libsqlite3-dev zlib1g-dev linux-libc-dev
+  libstb-dev libsqlite3-dev libcurl4-openssl-dev zlib1g-dev linux-libc-dev
   libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev
 )
 list=false

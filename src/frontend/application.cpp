@@ -19,6 +19,7 @@
 #include "pymclient/pym_protocol.h"
 #include "pymclient/pym_settings.h"
 #include "pymclient/resource_db_cache.h"
+#include "pymclient/vny_install.h"
 #include "qel/file.h"
 #include "qel/file_path.h"
 #include "qel/log.h"
@@ -77,7 +78,6 @@ const Qel::String& GetStartupFolder() { return g_startupFolder; }
 void SetStartupFolder(const char* folder) { g_startupFolder = folder; }
 Qel::ResourceSystem* GetResourceSystem() { return g_resourceSystem; }
 Qel::RenderKernel* GetRenderKernel() { return g_renderKernel; }
-bool HasVnyAccess() { return g_vnyAccess != nullptr; }
 
 PluginTypeRef::PluginTypeRef(const Qel::UId& typeId, const Qel::PString& name) {
   Qel::PluginType* found = nullptr;

@@ -57,7 +57,3 @@ class PluginTypeRef {
  private:
   Qel::PluginType* type_ = nullptr;
 };
-
-// While it exists, repository installs and the completion of daemon-run URL requests may run.
-class VnyAccess {};
-bool HasVnyAccess();

@@ -39,7 +39,7 @@ constexpr Command kCommands[] = {
     {"closepymdaemon", ClosePymDaemon, 0},
     {"installcdp", InstallCdp, 0},
     {"installfrompath", nullptr, 0},
-    {"installfromvny", nullptr, 0},
+    {"installfromvny", InstallFromVny, 0},
     {"importconsists", ImportConsists, 0},
     {"edit", Edit, 0},
     {"printconfig", PrintConfig, 0},

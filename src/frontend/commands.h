@@ -66,3 +66,6 @@ int PymCommandHost(CommandArgs& args);
 
 // commands_export.cpp
 int VnyParseFolder(CommandArgs& args);
+
+// commands_repository.cpp
+int InstallFromVny(CommandArgs& args);

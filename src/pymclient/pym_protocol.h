@@ -112,6 +112,8 @@ constexpr u32 kOpSaveAssetToCdp = 0x30;
 constexpr u32 kOpSetFavorite = 0x32;  // post
 constexpr u32 kOpSetKeywords = 0x36;  // post
 constexpr u32 kOpGenerateKuid = 0x3A;
+// u32 n, n x (KUID requires, KUID latest version, u32 size); reply u32 m, m u32 item indices
+constexpr u32 kOpPickVnyItems = 0x4A;
 constexpr u32 kOpCreatorName = 0x5A;  // u32 user id; reply u32 second value, name
 constexpr u32 kOpGetSettingsSoup = 0x64;
 constexpr u32 kOpSetSettingsSoup = 0x65;
@@ -121,6 +123,9 @@ constexpr u32 kOpRegisterCommandHost = 0x8C;  // post, empty: this connection is
 constexpr u32 kOpCommandHostReply = 0x8D;     // post: the command host's reply stream
 constexpr u32 kOpAnswer = 0x96;               // post: u32 transaction id, u32 answer
 constexpr u32 kOpTextureConvertSetting = 0xB5;
+constexpr u32 kOpStartUrlRequest = 0xE6;   // u8 0, text URL, u32 option, u32, soup
+constexpr u32 kOpCloseUrlRequest = 0xE7;   // post: u64 id; the daemon cancels and forgets it
+constexpr u32 kOpUrlRequestStatus = 0xE8;  // u64 id; reply the status record
 constexpr u32 kOpRequestIdle = 0xEB;
 constexpr u32 kOpIsIdleReached = 0xEC;
 constexpr u32 kOpOnlineProfile = 0xF0;
@@ -129,6 +134,23 @@ constexpr u32 kOpOnlineAuthTicket = 0xF2;
 constexpr u32 kOpListBuilds = 0xFD;
 constexpr u32 kOpPatcherRepairDone = 0x100;  // post
 constexpr u32 kOpCloseDaemon = 0x10E;        // empty request; the daemon closes the connection
+
+// Daemon-run URL requests. The start reply is the u64 request id and the status record; 0xE8
+// replies and kNoteUrlDone notes (u64 id first) carry the status record: u8 done, u32 status
+// word, u32 bytes received, u32 bytes expected (0 when unknown), text result file path (empty
+// unless done and fetched whole), text reason (empty on success).
+constexpr u64 kNoUrlRequest = ~0ull;
+// Option words of the start request: a repository query answers a small text, a package
+// transfer may be large.
+constexpr u32 kUrlOptionPackage = 0;
+constexpr u32 kUrlOptionQuery = 2;
+// The status word: the answer's HTTP status once it has one, or one of these.
+constexpr u32 kUrlStatusPending = 0;
+constexpr u32 kUrlStatusFailed = 1;  // no answer: refused, unreachable, too large, cancelled
+constexpr u32 kUrlStatusTimedOut = 2;
+// The daemon ends every URL request within this time from its start, done with an error status
+// when the transfer has not finished.
+constexpr u32 kUrlTimeLimitSeconds = 120;
 
 // The daemon's log in the UserData folder. Lines that begin with the error prefix tell why the
 // daemon stopped or could not start; the tool shows the last one when it cannot reach a daemon.

@@ -1,0 +1,20 @@
+// Commands that reach the content repository.
+#include "assetdata/results_log.h"
+#include "core/kuid.h"
+#include "frontend/commands.h"
+#include "pymclient/pym_catalogue.h"
+#include "pymclient/vny_install.h"
+
+int InstallFromVny(CommandArgs& a) {
+  const KUID kuid = KUID::Parse(a.second.CStr(), true);
+  if (kuid.IsNull()) {
+    AddError(a.log, "Missing AssetID parameter.");
+    return -1;
+  }
+  const u32 errorsBefore = a.log != nullptr ? a.log->GetErrorCount() : 0;
+  InstallAssetFromVny(kuid, a.log);
+  // A failure is never reported as success: the command succeeds only when the asset's newest
+  // version is there at the end and nothing went wrong on the way.
+  const bool clean = a.log == nullptr || a.log->GetErrorCount() == errorsBefore;
+  return clean && IsAssetInstalledLocally(PymGetLatestAssetVersion(kuid)) ? 0 : -1;
+}

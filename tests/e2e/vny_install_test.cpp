@@ -1,0 +1,155 @@
+// installfromvny end to end: the tool, the stand-in daemon fetching over HTTP, and the stand-in
+// repository server on loopback.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "platform/socket_io.h"
+#include "support/install_root.h"
+#include "support/thread_watchdog.h"
+
+namespace {
+
+using kestro_test::InstallRoot;
+
+constexpr const char* kDataDir = KESTRO_TEST_DATA_DIR "/../../data/data";
+
+size_t Count(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// Answers every search with one item whose package is missing, and everything else with 404.
+class MissingPackageRepository {
+ public:
+  MissingPackageRepository() {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(fd_, 8);
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &n);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] {
+      for (int peer; (peer = accept(fd_, nullptr, nullptr)) >= 0; close(peer)) {
+        char head[4096] = {};
+        Platform::ReceiveSome(peer, head, sizeof head - 1);
+        const std::string body =
+            "0\n{\nrequires <kuid:400600:5>\nlatest-version <kuid:400600:5>\n"
+            "latest-version-path \"http://127.0.0.1:" +
+            std::to_string(port_) + "/packages/gone.cdp\"\n}\n";
+        const bool search = std::string(head).find("GET /kestro/") == 0;
+        const std::string reply =
+            std::string(search ? "HTTP/1.1 200 OK" : "HTTP/1.1 404 Not Found") +
+            "\r\nConnection: close\r\nContent-Length: " + std::to_string(search ? body.size() : 0) +
+            "\r\n\r\n" + (search ? body : "");
+        Platform::SendAll(peer, reply.data(), reply.size());
+      }
+    });
+  }
+  ~MissingPackageRepository() {
+    shutdown(fd_, SHUT_RDWR);
+    thread_.join();
+    close(fd_);
+  }
+  int Port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+  std::thread thread_;
+};
+
+class VnyInstall : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    source_ = std::make_unique<InstallRoot>(KESTRO_BINARY_DIR, kDataDir);
+    target_ = std::make_unique<InstallRoot>(KESTRO_BINARY_DIR, kDataDir);
+    for (int i = 1; i <= 3; ++i) {
+      source_->WriteFile(
+          "UserData/local/a" + std::to_string(i) + "/config.txt",
+          "kuid <kuid:400600:" + std::to_string(i) + ">\nkind \"scenery\"\nkestro-build 3.5\n" +
+              (i == 1 ? "kuid-table\n{\n0 <kuid:400600:2>\n1 <kuid:400600:3>\n}\n" : ""));
+    }
+    target_->WriteFile("Repository/placeholder", "");
+    for (int i = 1; i <= 3; ++i) {
+      const std::string n = std::to_string(i);
+      source_->Run(
+          {"createcdp", target_->Root() + "/Repository/a" + n + ".cdp", "<kuid:400600:" + n + ">"});
+    }
+    const std::string portFile = target_->Root() + "/repository.port";
+    const std::string program = std::string(KESTRO_BINARY_DIR) + "/vnyrepo";
+    const std::string root = target_->Root();
+    const char* argv[] = {program.c_str(), "--root",         root.c_str(),
+                          "--port-file",   portFile.c_str(), nullptr};
+    posix_spawn(&server_, program.c_str(), nullptr, nullptr, const_cast<char**>(argv), environ);
+    ASSERT_TRUE(watchdog::Eventually([&] { return access(portFile.c_str(), R_OK) == 0; }));
+    port_ = std::stoi(scratch::ReadAll(portFile));
+  }
+  static void TearDownTestSuite() {
+    kill(server_, SIGTERM);
+    waitpid(server_, nullptr, 0);
+    target_.reset();
+    source_.reset();
+  }
+  static void PointAt(const InstallRoot& root, int port) {
+    root.WriteFile("repository.txt",
+                   "query-host \"http://127.0.0.1:" + std::to_string(port) + "\"\n");
+  }
+  static std::string ServerLog() {
+    return scratch::ReadAll(target_->Root() + "/Repository/vnyrepo.log");
+  }
+
+  static inline std::unique_ptr<InstallRoot> source_;
+  static inline std::unique_ptr<InstallRoot> target_;
+  static inline pid_t server_ = 0;
+  static inline int port_ = 0;
+};
+
+TEST_F(VnyInstall, InstallsAnAssetWithItsDependenciesAndOnlyOnce) {
+  PointAt(*target_, port_);
+  const auto first = target_->Run({"installfromvny", "<kuid:400600:1>"});
+  EXPECT_EQ(first.exitCode, 0) << first.out;
+  EXPECT_EQ(Count(first.out, "Installed asset <kuid:400600:"), 3u) << first.out;
+  const size_t fetches = Count(ServerLog(), "GET ");
+  const auto second = target_->Run({"installfromvny", "<kuid:400600:1>"});
+  EXPECT_EQ(second.exitCode, 0);
+  EXPECT_EQ(Count(second.out, "Installed asset"), 0u) << second.out;
+  EXPECT_EQ(Count(ServerLog(), "GET "), fetches);
+}
+
+TEST_F(VnyInstall, FailuresEndWithTheirMessage) {
+  InstallRoot fresh(KESTRO_BINARY_DIR, kDataDir);
+  MissingPackageRepository missing;
+  struct Case {
+    int port;
+    const char* kuid;
+    const char* message;  // null: no error at all
+  } const cases[] = {
+      {port_, "<kuid:400600:99>", nullptr},
+      {1, "<kuid:400600:1>", "- <NULL> : Failed to query VNY for <kuid:400600:1>\n"},
+      {missing.Port(), "<kuid:400600:5>",
+       "- <NULL> : Failed to resolve download path for <kuid:400600:5>\n"},
+  };
+  for (const Case& c : cases) {
+    PointAt(fresh, c.port);
+    const auto run = fresh.Run({"installfromvny", c.kuid});
+    EXPECT_EQ(run.exitCode, 255) << c.kuid;
+    EXPECT_EQ(Count(run.out, "Installed asset"), 0u) << run.out;
+    const size_t at = c.message != nullptr ? run.out.find(c.message) : run.out.find("- ");
+    EXPECT_EQ(at != std::string::npos, c.message != nullptr) << run.out;
+  }
+}
+
+}  // namespace

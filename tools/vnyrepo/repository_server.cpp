@@ -1,0 +1,258 @@
+#include "repository_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+
+#include "platform/socket_io.h"
+#include "repository_answer.h"
+
+namespace VnyRepo {
+
+namespace {
+
+constexpr size_t kMaxRequestHead = 8192;
+constexpr const char* kSearchPath = "/kestro/VNYT_Search_Text.php";
+constexpr size_t kFileChunk = 64 * 1024;
+// After a failed accept the listener waits before it tries again, doubling up to the longest.
+constexpr int kAcceptBackoffFirstMs = 10;
+constexpr int kAcceptBackoffLongestMs = 1000;
+
+// The value of `key` in a query text ("a=1&b=2"), percent-decoded; empty when absent.
+std::string QueryValue(const std::string& query, const std::string& key) {
+  size_t at = 0;
+  while (at <= query.size()) {
+    const size_t end = std::min(query.find('&', at), query.size());
+    const std::string pair = query.substr(at, end - at);
+    const size_t eq = pair.find('=');
+    std::string value;
+    if (eq != std::string::npos && pair.substr(0, eq) == key &&
+        PercentDecode(pair.substr(eq + 1), value)) {
+      return value;
+    }
+    at = end + 1;
+  }
+  return {};
+}
+
+// A file name that stays inside its folder.
+bool IsPlainName(const std::string& name) {
+  return !name.empty() && name[0] != '.' && name.find('/') == std::string::npos;
+}
+
+}  // namespace
+
+RepositoryServer::RepositoryServer(const ServerOptions& options)
+    : options_(options), index_(options.repository) {
+  if (!options_.logPath.empty()) log_ = std::fopen(options_.logPath.c_str(), "a");
+}
+
+RepositoryServer::~RepositoryServer() {
+  Stop();
+  for (std::thread& worker : workers_) worker.join();
+  for (const int fd : queue_) close(fd);
+  for (const int fd : {listenFd_, wakeRead_, wakeWrite_}) {
+    if (fd >= 0) close(fd);
+  }
+  if (log_ != nullptr) std::fclose(log_);
+}
+
+void RepositoryServer::Log(const char* format, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  const std::time_t now = std::time(nullptr);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", std::gmtime(&now));
+  std::lock_guard<std::mutex> lock(logMutex_);
+  FILE* out = log_ != nullptr ? log_ : stderr;
+  std::fprintf(out, "%s vnyrepo> %s\n", stamp, text);
+  std::fflush(out);
+}
+
+bool RepositoryServer::Listen(std::string& error) {
+  int pipeFds[2];
+  if (pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  wakeRead_ = pipeFds[0];
+  wakeWrite_ = pipeFds[1];
+  listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(options_.port);
+  const int one = 1;
+  setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  socklen_t length = sizeof address;
+  if (listenFd_ < 0 ||
+      bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(listenFd_, 64) != 0 ||
+      getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  port_ = ntohs(address.sin_port);
+  return true;
+}
+
+void RepositoryServer::Stop() {
+  stopping_.store(true);
+  if (wakeWrite_ >= 0) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = write(wakeWrite_, &byte, 1);
+  }
+}
+
+void RepositoryServer::Run() {
+  for (u32 i = 0; i < std::max<u32>(options_.threads, 1); ++i) {
+    workers_.emplace_back([this] { Work(); });
+  }
+  int backoffMs = kAcceptBackoffFirstMs;
+  while (!stopping_.load()) {
+    pollfd p[2] = {{listenFd_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+    if (poll(p, 2, -1) < 0 && errno != EINTR) break;
+    if (stopping_.load()) break;
+    if ((p[0].revents & POLLIN) == 0) continue;
+    const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      Log("accept failed: %s; pausing %d ms", std::strerror(errno), backoffMs);
+      poll(&p[1], 1, backoffMs);
+      backoffMs = std::min(backoffMs * 2, kAcceptBackoffLongestMs);
+      continue;
+    }
+    backoffMs = kAcceptBackoffFirstMs;
+    const timeval limit{time_t(options_.silenceSeconds), 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    if (queue_.size() >= options_.queueLimit) {
+      Log("%zu peers waiting already; one more closed", queue_.size());
+      close(fd);
+      continue;
+    }
+    queue_.push_back(fd);
+    queueReady_.notify_one();
+  }
+  std::lock_guard<std::mutex> lock(queueMutex_);
+  stopping_.store(true);
+  queueReady_.notify_all();
+}
+
+void RepositoryServer::Work() {
+  for (;;) {
+    int fd = -1;
+    {
+      std::unique_lock<std::mutex> lock(queueMutex_);
+      queueReady_.wait(lock, [this] { return stopping_.load() || !queue_.empty(); });
+      if (stopping_.load()) return;
+      fd = queue_.front();
+      queue_.pop_front();
+    }
+    Serve(fd);
+    shutdown(fd, SHUT_RDWR);
+    close(fd);
+  }
+}
+
+void RepositoryServer::SendText(int fd, int status, const char* reason, const std::string& body) {
+  const std::string head = "HTTP/1.1 " + std::to_string(status) + " " + reason +
+                           "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
+                           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
+  if (!Platform::SendAll(fd, head.data(), head.size(), body.data(), body.size())) {
+    Log("answer not sent: %s", std::strerror(errno));
+  }
+}
+
+void RepositoryServer::SendFile(int fd, const std::string& path) {
+  const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  struct stat st {};
+  if (file < 0 || fstat(file, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (file >= 0) close(file);
+    SendText(fd, 404, "Not Found", "not found\n");
+    return;
+  }
+  const std::string head =
+      "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
+      "Content-Length: " +
+      std::to_string(st.st_size) + "\r\nConnection: close\r\n\r\n";
+  bool sent = Platform::SendAll(fd, head.data(), head.size());
+  std::vector<char> chunk(kFileChunk);
+  for (off_t left = st.st_size; sent && left > 0;) {
+    const ssize_t n = read(file, chunk.data(), chunk.size());
+    if (n <= 0) {
+      Log("%s: read failed", path.c_str());
+      sent = false;
+      break;
+    }
+    sent = Platform::SendAll(fd, chunk.data(), size_t(n));
+    left -= n;
+  }
+  if (!sent) Log("%s: not sent whole: %s", path.c_str(), std::strerror(errno));
+  close(file);
+}
+
+void RepositoryServer::Serve(int fd) {
+  std::string head;
+  char buffer[1024];
+  while (head.find("\r\n\r\n") == std::string::npos) {
+    if (head.size() > kMaxRequestHead) {
+      SendText(fd, 431, "Request Header Fields Too Large", "request too large\n");
+      Log("request head over %zu bytes refused", kMaxRequestHead);
+      return;
+    }
+    const ssize_t n = Platform::ReceiveSome(fd, buffer, sizeof buffer);
+    if (n <= 0) {
+      if (n < 0) Log("peer dropped: %s", std::strerror(errno));
+      return;
+    }
+    head.append(buffer, size_t(n));
+  }
+  const std::string line = head.substr(0, head.find("\r\n"));
+  const size_t space1 = line.find(' ');
+  const size_t space2 = line.find(' ', space1 == std::string::npos ? 0 : space1 + 1);
+  if (space1 == std::string::npos || space2 == std::string::npos ||
+      line.substr(0, space1) != "GET") {
+    SendText(fd, 400, "Bad Request", "only GET is served\n");
+    Log("bad request line refused");
+    return;
+  }
+  const std::string target = line.substr(space1 + 1, space2 - space1 - 1);
+  const size_t question = target.find('?');
+  const std::string path = target.substr(0, question);
+  const std::string query = question == std::string::npos ? "" : target.substr(question + 1);
+  // Every request line goes to the log: which packages were fetched is what a user looks for.
+  Log("%s", line.c_str());
+  std::string name;
+  if (path == kSearchPath) {
+    index_.Refresh();
+    const std::string criteria = QueryValue(query, "SearchCriteria");
+    const int levels = std::atoi(QueryValue(query, "DependencyLevel").c_str());
+    SendText(
+        fd, 200, "OK",
+        BuildSearchAnswer(index_, criteria, levels, "http://127.0.0.1:" + std::to_string(port_)));
+  } else if (path.rfind("/packages/", 0) == 0 && PercentDecode(path.substr(10), name) &&
+             IsPlainName(name)) {
+    SendFile(fd, options_.repository + "/" + name);
+  } else if (path.rfind("/banners/", 0) == 0 && PercentDecode(path.substr(9), name) &&
+             IsPlainName(name)) {
+    SendFile(fd, options_.repository + "/" + name);
+  } else {
+    SendText(fd, 404, "Not Found", "not found\n");
+  }
+}
+
+}  // namespace VnyRepo
