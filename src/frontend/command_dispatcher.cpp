@@ -58,7 +58,7 @@ constexpr Command kCommands[] = {
     {"status", Status, 0},
     {"validate", Validate, 0},
     {"createcdp", CreateCdp, 0},
-    {"vnyparse", nullptr, 0},
+    {"vnyparse", VnyParse, 0},
     {"vnyparsefolder", VnyParseFolder, 0},
     {"vnydeleteall", DeleteAllLocal, 0},
     {"backupkeywords", nullptr, 0},

@@ -56,18 +56,12 @@ std::vector<KUID> ReadKuidList(TStream& in) {
 }
 
 // The validation and texture commands work inside the content folder's resource database.
-template <typename Work>
-auto InContentFolder(const Qel::PString& folderName, ResultsLog& log, Work work)
-    -> decltype(work()) {
-  KestroResourceDatabase* database = nullptr;
-  if (!OpenContentResourceDatabase(folderName, database)) {
-    ResultsLog::AddResult(&log, ResultsLog::kError, KestroPropertyRef(),
-                          "Unable to open the content folder '" + Qel::String(folderName) + "'.");
-    return decltype(work())();
-  }
-  const auto result = work();
-  ReleaseResourceDatabase(database);
-  return result;
+bool OpenContentFolder(const ContentDatabaseScope& database, const Qel::PString& folderName,
+                       ResultsLog& log) {
+  if (database.IsOpen()) return true;
+  ResultsLog::AddResult(&log, ResultsLog::kError, KestroPropertyRef(),
+                        "Unable to open the content folder '" + Qel::String(folderName) + "'.");
+  return false;
 }
 
 void RunCommand(u32 id, TStream& request, TBuffer& reply) {
@@ -89,15 +83,18 @@ void RunCommand(u32 id, TStream& request, TBuffer& reply) {
   const Qel::File::Path filePath(path);
   switch (id) {
     case kCommandHostValidate: {
-      const bool valid = InContentFolder(
-          folderName, log, [&] { return ValidateAssetAtPath(folderName, filePath, log); });
+      const ContentDatabaseScope database(folderName);
+      const bool valid = OpenContentFolder(database, folderName, log) &&
+                         ValidateAssetAtPath(folderName, filePath, log);
       log.Write(reply);
       reply.WriteBool(valid);
       break;
     }
     case kCommandHostTextureConvert: {
-      const u32 status = InContentFolder(
-          folderName, log, [&] { return ConvertTexturesAtPath(folderName, filePath, log); });
+      const ContentDatabaseScope database(folderName);
+      const u32 status = OpenContentFolder(database, folderName, log)
+                             ? ConvertTexturesAtPath(folderName, filePath, log)
+                             : 0;
       log.Write(reply);
       reply.WriteU32(status);
       break;

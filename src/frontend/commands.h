@@ -60,6 +60,7 @@ int DeleteAllLocal(CommandArgs& args);
 // commands_package.cpp
 int CreateCdp(CommandArgs& args);
 int InstallCdp(CommandArgs& args);
+int VnyParse(CommandArgs& args);
 
 // commands_host.cpp
 int PymCommandHost(CommandArgs& args);

@@ -3,14 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "assetdata/cdp_dsid.h"
+#include "assetdata/cdp_package.h"
 #include "assetdata/results_log.h"
+#include "assetdata/soup_tree.h"
 #include "core/app_globals.h"
-#include "core/buffer_stream.h"
 #include "core/networking.h"
 #include "daemon/command_host_registry.h"
 #include "daemon/daemon_test_util.h"
@@ -19,6 +20,7 @@
 #include "pymclient/pym_catalogue.h"
 #include "pymclient/pym_client.h"
 #include "pymclient/pym_connection.h"
+#include "pymclient/pym_request.h"
 #include "support/install_root.h"
 #include "support/thread_watchdog.h"
 
@@ -32,6 +34,8 @@ constexpr const char* kDataDir = KESTRO_TEST_DATA_DIR "/../../data/data";
 constexpr u32 kKey = 0x1234;
 const std::vector<KUID> kAssets = {KUID(700, 1, 0), KUID(700, 2, 0), KUID(700, 3, 0)};
 const KUID kMissing(700, 9, 0);
+const std::string kNull(8, '\xFF');
+const std::string kBack("\x14\0\0\0", 4);
 
 class CommandHostTest : public ::testing::Test {
  protected:
@@ -43,10 +47,9 @@ class CommandHostTest : public ::testing::Test {
     root_ = std::make_unique<InstallRoot>(KESTRO_BINARY_DIR, kDataDir);
     ASSERT_TRUE(root_->IsReady()) << root_->Error();
     for (size_t i = 0; i < kAssets.size(); ++i) {
-      const std::string folder = "UserData/local/a" + std::to_string(i) + "/";
-      root_->WriteFile(folder + "config.txt", "kuid " + std::string(kAssets[i].ToString().CStr()) +
-                                                  "\nkind \"scenery\"\nkestro-build 3.6\n");
-      root_->WriteFile(folder + "notes.txt", std::string(100 * (i + 1), 'x'));
+      root_->WriteFile(
+          "UserData/local/a" + std::to_string(i) + "/config.txt",
+          "kuid " + std::string(kAssets[i].ToString().CStr()) + "\nkestro-build 3.6\n");
     }
     ASSERT_TRUE(InitInstallPaths(Qel::File::Path(root_->Root().c_str())));
     CreateUserDataFolders();
@@ -58,26 +61,18 @@ class CommandHostTest : public ::testing::Test {
     root_->StopDaemons();
     ReleaseContentDatabases();
     ClearInstallPaths();
-    root_.reset();
   }
 
   // Hands the command to the registered host; the outcome, the reply's log and its other fields.
   u32 Send(const Bytes& command, ResultsLog& log, std::vector<u8>& fields) {
-    Qel::DynamicBuffer out;
-    Qel::DynamicBuffer in;
-    TBuffer request(&out, false);
-    TBuffer reply(&in, false);
-    request.WriteU32(60000);
-    request.WriteBytes(command.data.data(), u32(command.data.size()));
-    request.Rewind();
-    if (!PymTransact(PymDaemonSrv::kOpRunHostCommand, request, reply, nullptr, nullptr, false)) {
-      return ~0u;
-    }
-    reply.Rewind();
+    PymRequest r;
+    r.Out().WriteU32(60000);
+    r.Out().WriteBytes(command.data.data(), u32(command.data.size()));
     u32 outcome = ~0u;
-    reply.ReadU32(outcome);
-    if (reply.Tell() < in.GetDataSize()) ResultsLog::Read(reply, log);
-    fields.assign(in.GetData() + reply.Tell(), in.GetData() + in.GetDataSize());
+    if (!r.Transact(PymDaemonSrv::kOpRunHostCommand) || !r.In().ReadU32(outcome)) return ~0u;
+    const Qel::DynamicBuffer& in = *r.In().GetBuffer();
+    if (r.In().Tell() < in.GetDataSize()) ResultsLog::Read(r.In(), log);
+    fields.assign(in.GetData() + r.In().Tell(), in.GetData() + in.GetDataSize());
     return outcome;
   }
 
@@ -91,20 +86,14 @@ Bytes ArchiveCommand(u32 id, const std::string& path, const std::vector<KUID>& k
   return b;
 }
 
-std::string Texts(ResultsLog& log) {
-  std::string all;
-  for (const ResultsLogEntry& e : log.GetEntries()) all += std::string(e.text.CStr()) + "\n";
-  return all;
-}
-
 TEST_F(CommandHostTest, ServesEveryCommandAndRefusesHostileArchives) {
   kestro_test::ToolRun run;
   watchdog::Task host([&] { run = root_->Run({"pymcommandhost"}); });
   ResultsLog log;
   std::vector<u8> fields;
   // An unknown command gets an empty reply; it also tells when the host has registered.
-  ASSERT_TRUE(watchdog::Eventually([&] { return Send(Bytes().U32(7), log, fields) == 0; }));
-  EXPECT_TRUE(fields.empty());
+  ASSERT_TRUE(watchdog::Eventually(
+      [&] { return Send(Bytes().U32(7), log, fields) == 0 && fields.empty(); }));
 
   const std::string archive = root_->Root() + "/three.karc";
   const std::string empty = root_->Root() + "/empty.karc";
@@ -112,75 +101,107 @@ TEST_F(CommandHostTest, ServesEveryCommandAndRefusesHostileArchives) {
   EXPECT_EQ(fields, Bytes().U32(1).data);
   EXPECT_EQ(Send(ArchiveCommand(2, empty, {}), log, fields), 0u);
   EXPECT_EQ(fields, Bytes().U32(1).data);
-  EXPECT_EQ(log.GetErrorCount(), 0u) << Texts(log);
   EXPECT_EQ(fs::file_size(empty), 28u);
 
   ASSERT_TRUE(PymDeleteAsset(kAssets[0], true, nullptr));
   EXPECT_EQ(Send(ArchiveCommand(3, archive, {kAssets[0], kMissing}), log, fields), 0u);
   EXPECT_EQ(fields, Bytes().U32(1).Kuid(kMissing).data);
   EXPECT_TRUE(IsAssetInstalled(kAssets[0]));
-  EXPECT_EQ(log.GetErrorCount(), 0u) << Texts(log);
+  EXPECT_EQ(log.GetErrorCount(), 0u);
 
   const std::string bytes = scratch::ReadAll(archive);
   const std::string folder = root_->Root() + "/UserData/local/a1";
-  const std::string hostile = root_->Root() + "/hostile.karc";
-  const std::string terminator(8, '\xFF');
-  const u32 firstEnd = ByteOrder::LoadLE32(bytes.data() + 28);
-  struct Case {
+  std::string cut = bytes.substr(0, ByteOrder::LoadLE32(bytes.data() + 28) + 20) + kNull;
+  ByteOrder::StoreLE32(reinterpret_cast<u8*>(cut.data()) + 12, u32(cut.size()));
+  const std::vector<u8> want = Bytes().U32(1).Kuid(kAssets[1]).data;
+  // Without a command of its own a case installs its archive, which is refused.
+  const struct Case {
     const char* what;
-    std::function<std::string()> archive;  // written to `hostile` when set
+    std::string archive;
     Bytes command;
     std::vector<u8> fields;
     const char* text;
-  };
-  const Bytes wantOne = Bytes().U32(1).Kuid(kAssets[1]);
-  const Case cases[] = {
-      {"length off by one", [&] { return bytes + "x"; }, {}, wantOne.data, "cannot be read"},
-      {"version 2",
-       [&] { return bytes.substr(0, 4) + '\x02' + bytes.substr(5); },
-       {},
-       wantOne.data,
-       "Unsupported archive version 2"},
-      {"backward end offset",
-       [&] { return bytes.substr(0, 28) + std::string("\x14\0\0\0", 4) + bytes.substr(32); },
-       {},
-       wantOne.data,
-       "cannot be read"},
-      {"truncated entry",
-       [&] {
-         std::string cut = bytes.substr(0, firstEnd + 20) + terminator;
-         ByteOrder::StoreLE32(reinterpret_cast<u8*>(cut.data()) + 12, u32(cut.size()));
-         return cut;
-       },
-       {},
-       wantOne.data,
-       "cannot be read"},
-      {"another request's key", [&] { return bytes; },
-       Bytes().U32(3).U32(kKey + 1).Text(hostile).U32(1).Kuid(kAssets[1]), wantOne.data,
-       "cannot be read"},
-      {"validate", nullptr, Bytes().U32(0).Name("local").Text(folder), {1}, "nothing else"},
-      {"validate without configuration",
-       nullptr,
-       Bytes().U32(0).Name("local").Text(folder + "/none"),
-       {0},
-       "Unable to read the asset"},
-      {"texture conversion", nullptr, Bytes().U32(1).Name("local").Text(folder),
-       Bytes().U32(0).data, "no texture was converted"},
+  } cases[] = {
+      {"length off by one", bytes + "x", {}, want, "cannot be read"},
+      {"version 2", bytes.substr(0, 4) + '\x02' + bytes.substr(5), {}, want, "version 2"},
+      {"backward end", bytes.substr(0, 28) + kBack + bytes.substr(32), {}, want, "cannot be"},
+      {"truncated entry", cut, {}, want, "cannot be read"},
+      {"validate", "", Bytes().U32(0).Name("local").Text(folder), {1}, "nothing else"},
+      {"no configuration", "", Bytes().U32(0).Name("local").Text(folder + "/x"), {0}, "Unable"},
+      {"textures", "", Bytes().U32(1).Name("local").Text(folder), {0, 0, 0, 0}, "no texture"},
   };
   for (const Case& c : cases) {
-    if (c.archive) root_->WriteFile("hostile.karc", c.archive());
+    root_->WriteFile("hostile.karc", c.archive);
     ResultsLog caseLog;
-    const Bytes command =
-        c.command.data.empty() ? ArchiveCommand(3, hostile, {kAssets[1]}) : c.command;
+    const Bytes command = c.command.data.empty()
+                              ? ArchiveCommand(3, root_->Root() + "/hostile.karc", {kAssets[1]})
+                              : c.command;
     EXPECT_EQ(Send(command, caseLog, fields), 0u) << c.what;
     EXPECT_EQ(fields, c.fields) << c.what;
-    EXPECT_NE(Texts(caseLog).find(c.text), std::string::npos) << c.what << ": " << Texts(caseLog);
+    std::string texts;
+    for (const ResultsLogEntry& e : caseLog.GetEntries())
+      texts += std::string(e.text.CStr()) + "\n";
+    EXPECT_NE(texts.find(c.text), std::string::npos) << c.what << ": " << texts;
   }
 
   ASSERT_TRUE(PymCloseDaemon());
   host.Join();
-  EXPECT_EQ(run.exitCode, 0) << run.err;
-  EXPECT_NE(run.out.find("OK (0 Errors, 0 Warnings)"), std::string::npos) << run.out;
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+}
+
+void PutRaw(Soup& soup, const char* name, const std::string& bytes) {
+  soup.EnsureContainer();
+  soup.GetRoot()->AddChild(
+      name, soup.GetRoot()->CreateTag(kKindRaw,
+                                      ACSRawDataCore::CreateCopy(bytes.data(), u32(bytes.size()))));
+}
+
+Soup Archived(const KUID& kuid, const char* compression,
+              const std::vector<std::pair<const char*, std::string>>& files) {
+  Soup asset;
+  Soup folder;
+  asset.SetNamedKUID("kuid", kuid);
+  asset.SetNamedTag("kind", "scenery");
+  asset.SetNamedTag("username", "Good");
+  asset.SetNamedFloat("kestro-build", 3.6f);
+  asset.SetNamedTag("description", "Line one\r\nLine two \\ end");
+  for (const auto& [name, bytes] : files) PutRaw(folder, name, bytes);
+  asset.SetNamedSoup("files", folder);
+  asset.SetNamedTag("compression", compression);
+  SetAssetDsid(asset);
+  return asset;
+}
+
+TEST_F(CommandHostTest, VnyParseCommitsAndDescribesTheGoodAssetAndRevertsTheBadOne) {
+  const KUID good(710, 1, 0);
+  Soup package;
+  Soup first = Archived(good, "", {{"thumbnail.jpg", "ASSETJPG"}, {"a.txt", "hello"}});
+  // Its one file declares 100 bytes and holds none, so its files cannot be written.
+  Soup second = Archived(KUID(710, 2, 0), "LZSS", {{"b.txt", std::string("\x64\0\0\0", 4)}});
+  ASSERT_TRUE(AddArchivedAsset(package, first).IsEmpty());
+  ASSERT_TRUE(AddArchivedAsset(package, second).IsEmpty());
+  PutRaw(package, "thumbnail", "PACKAGEJPG");
+  const std::string incoming = root_->Root() + "/incoming/";
+  fs::create_directories(incoming);
+  ASSERT_TRUE(SaveContentPackage(package, (incoming + "new.cdp").c_str()).IsEmpty());
+
+  const kestro_test::ToolRun run = root_->Run({"vnyparse", "incoming/new.cdp"});
+  EXPECT_EQ(run.exitCode, 255) << run.err;
+  for (const char* line :
+       {"<kuid:710:1> : Name: Good\n", "<kuid:710:1> : Description: Line one\\nLine two \\\\ end\n",
+        "Kestro-build: 3.6\n", "kind: scenery\n", "alias-kuid: <NULL>\n",
+        "<kuid:710:2> : Aborted processing\n"}) {
+    EXPECT_NE(run.out.find(line), std::string::npos) << line << " in\n" << run.out;
+  }
+  EXPECT_EQ(scratch::ReadAll(incoming + "kuid 710 1.jpg"), "ASSETJPG");
+  Soup written;
+  EXPECT_EQ(OpenContentPackage(written, Qel::PString(), (incoming + "kuid 710 1.cdp").c_str()), "");
+  EXPECT_EQ(FindPackageAsset(written, good), 0);
+  PymAssetInfo info;
+  EXPECT_TRUE(PymGetAssetInfo(good, info, PymAssetInfo::kPartAll) &&
+              info.GetFlag(PymAssetInfo::kFlagInstalled) &&
+              !info.GetFlag(PymAssetInfo::kFlagOpenForEdit));
+  EXPECT_FALSE(PymGetAssetInfo(KUID(710, 2, 0), info, PymAssetInfo::kPartAll));
 }
 
 }  // namespace
