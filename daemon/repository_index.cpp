@@ -30,6 +30,7 @@ bool ReadPackage(const std::string& path, const std::string& name, u64 size,
     asset.package = name;
     asset.packageSize = size;
     asset.name = config.GetNamedTag(Qel::PString("username")).CStr();
+    asset.categories = config.GetNamedTag(Qel::PString("category-class")).CStr();
     KUIDList list;
     IndexedKUIDList indexed(list);
     ReadKuidTable(config.GetNamedSoup(Qel::PString("kuid-table")), indexed);
@@ -80,6 +81,15 @@ bool RepositoryIndex::FindNewest(const KUID& kuid, RepositoryAsset& out) const {
     }
   }
   return any;
+}
+
+std::vector<RepositoryAsset> RepositoryIndex::All() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<RepositoryAsset> all;
+  for (const auto& [name, package] : packages_) {
+    all.insert(all.end(), package.assets.begin(), package.assets.end());
+  }
+  return all;
 }
 
 }  // namespace PymDaemonSrv

@@ -22,6 +22,7 @@ struct RepositoryAsset {
   std::string package;
   u64 packageSize = 0;
   std::string name;
+  std::string categories;  // "category-class"
   std::vector<KUID> dependencies;
 };
 
@@ -35,6 +36,8 @@ class RepositoryIndex {
   void Refresh(std::vector<std::string>* skipped = nullptr);
   // The newest version offered of the asset's user and content id; false when none is.
   bool FindNewest(const KUID& kuid, RepositoryAsset& out) const;
+  // Every asset version offered.
+  std::vector<RepositoryAsset> All() const;
 
  private:
   struct Package {

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <string>
 
 #include "assetdata/cdp_dsid.h"
@@ -16,6 +17,7 @@
 #include "core/kuid.h"
 #include "daemon/asset_store.h"
 #include "daemon/daemon_limits.h"
+#include "daemon/filter_evaluator.h"
 #include "daemon/filter_tree.h"
 #include "platform/byte_order.h"
 #include "pymclient/pym_filter_codes.h"
@@ -206,7 +208,26 @@ void RequestHandlers::SearchAssets(const u8* payload, size_t size, Response& res
     out.WriteU32(0);
     return;
   }
-  const std::vector<KUID> found = store_.Search(filter.root.get());
+  std::vector<KUID> found = store_.Search(filter.root.get());
+  // The repository's versions that are not installed take part as repository items: only a
+  // search without the "local" condition finds them.
+  const FilterEvaluator evaluator;
+  for (const RepositoryAsset& offered : Repository().All()) {
+    AssetRecord item;
+    item.kuid = offered.kuid;
+    item.name = offered.name;
+    item.nameLower = offered.name;
+    for (char& c : item.nameLower) c = char(std::tolower(static_cast<unsigned char>(c)));
+    item.categories = offered.categories;
+    item.dependencies = offered.dependencies;
+    item.SetFlag(PymFilterCodes::kFlagVantry, true);
+    AssetRecord installed;
+    if (!store_.GetAsset(offered.kuid, installed) &&
+        std::find(found.begin(), found.end(), offered.kuid) == found.end() &&
+        evaluator.Matches(filter.root.get(), item)) {
+      found.push_back(offered.kuid);
+    }
+  }
   out.WriteU32(u32(found.size()));
   for (const KUID& kuid : found) out.WriteKUID(kuid);
 }
@@ -286,13 +307,17 @@ bool RequestHandlers::NewestVersion(const KUID& kuid, KUID& out) const {
   return true;
 }
 
-void RequestHandlers::NewerInRepository(const KUID& kuid, KUID& answer) {
+RepositoryIndex& RequestHandlers::Repository() {
   std::call_once(repositoryOnce_, [this] {
     repository_ = std::make_unique<RepositoryIndex>(store_.UserData() + "/../Repository");
   });
   repository_->Refresh();
+  return *repository_;
+}
+
+void RequestHandlers::NewerInRepository(const KUID& kuid, KUID& answer) {
   RepositoryAsset offered;
-  if (repository_->FindNewest(kuid, offered) && offered.kuid.version > answer.version) {
+  if (Repository().FindNewest(kuid, offered) && offered.kuid.version > answer.version) {
     answer = offered.kuid;
   }
 }

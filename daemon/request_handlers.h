@@ -108,6 +108,8 @@ class RequestHandlers {
   bool NewestVersion(const KUID& kuid, KUID& out) const;
   // Raises `answer` to the newest version that the local repository offers, when that is newer.
   void NewerInRepository(const KUID& kuid, KUID& answer);
+  // The local repository beside UserData, read again for its changes.
+  RepositoryIndex& Repository();
   void WriteLocation(TStream& out, const AssetRecord* record) const;
 
   AssetStore& store_;

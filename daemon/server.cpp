@@ -1,10 +1,12 @@
 #include "daemon/server.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -31,17 +33,47 @@ bool IsResourceShortage(int error) {
   return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
+// Descriptors kept free for the work of requests (the store's journal, fetched files, the log's
+// rotation, the sanitizers' own checks) when connections are many.
+constexpr u32 kDescriptorReserve = 16;
+
+u32 OpenDescriptors() {
+  DIR* folder = opendir("/proc/self/fd");
+  if (folder == nullptr) return 0;
+  u32 count = 0;
+  while (const dirent* entry = readdir(folder)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  closedir(folder);
+  return count > 0 ? count - 1 : 0;  // less the folder's own
+}
+
+// A crowd of peers meets a refusal rather than a daemon that cannot open its own files: the
+// connections served at once fit in the descriptors left beyond those held now and the reserve.
+u32 ConnectionsThatFit(u32 wanted) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return wanted;
+  const u64 held = u64(OpenDescriptors()) + kDescriptorReserve;
+  const u64 left = limit.rlim_cur > held ? limit.rlim_cur - held : 0;
+  return u32(std::min<u64>(std::max<u64>(left, 1), wanted));
+}
+
 }  // namespace
 
 Server::Server(RequestHandlers& handlers, ConnectionPolicy policy, u32 maxConnections)
     : handlers_(handlers),
       policy_(std::move(policy)),
       listener_{[this] { Stop(); }, [this] { Wake(); }},
-      maxConnections_(maxConnections) {
+      maxConnections_(ConnectionsThatFit(maxConnections)) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
     wakeRead_ = fds[0];
     wakeWrite_ = fds[1];
+  }
+  if (maxConnections_ < maxConnections) {
+    DaemonLog().Printf(Qel::Log::kMessage,
+                       "PymDaemon> open-file limit allows %u connections at once, not %u",
+                       maxConnections_, maxConnections);
   }
 }
 

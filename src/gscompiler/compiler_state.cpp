@@ -22,7 +22,7 @@ UnitRecord::~UnitRecord() {
 }
 
 void UnitRecord::Reset(GSCompilerState* owner, GSCompileLog* unitLog) {
-  nodePool.FreeAll();
+  nodes.FreeAll();
   textMemory.Reset();
   fileName.Clear();
   sourceId = 0;

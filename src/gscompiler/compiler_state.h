@@ -6,11 +6,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include "gscommon/block_memory.h"
 #include "gscommon/frame_memory.h"
 #include "gscommon/hash_table.h"
 #include "gscompiler/gs_symbol_table.h"
 #include "gscompiler/gsc_class.h"
+#include "gscompiler/parse_node.h"
 #include "qel/string.h"
 #include "qel/types.h"
 
@@ -21,8 +21,6 @@ struct ParseNode;
 // One source unit being compiled. The parser fills the pools and the tree.
 class UnitRecord {
  public:
-  static constexpr u32 kNodesPerBlock = 4096;
-
   UnitRecord() = default;
   // A unit that dies while current stops being the current unit.
   ~UnitRecord();
@@ -32,7 +30,7 @@ class UnitRecord {
   // Empties the unit for a new compile that reports to `log`.
   void Reset(GSCompilerState* owner, GSCompileLog* log);
 
-  Utils::BlockMemory nodePool;
+  GSCompiler::ParseNodeArena nodes;
   Utils::FrameMemory textMemory;
   Qel::String fileName;  // lower-cased, as looked up
   u32 sourceId = 0;

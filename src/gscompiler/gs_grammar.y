@@ -1,4 +1,4 @@
-/* The GameScript grammar. Precedence comes from the layering of the rules alone. */
+/* The GameScript grammar. */
 %expect 1
 
 %code requires {
@@ -178,6 +178,19 @@ ParseNode* Labelled(ParseNode* label, ParseNode* statement) {
 %token KEYWORD_CAST KEYWORD_WAIT KEYWORD_ON
 %token SYMBOL_OP_DIM SYMBOL_RIGHT_SHIFT SYMBOL_LEFT_SHIFT SYMBOL_INC SYMBOL_DEC SYMBOL_LTE
 %token SYMBOL_GTE SYMBOL_EQ SYMBOL_NEQ SYMBOL_UNKNOWN
+// Binary operators, loosest first, all grouping to the left. Only the rule of binary expressions
+// uses these ranks: one rule in place of a layer per rank saves a chain of single reductions on
+// every operand.
+%left KEYWORD_OR
+%left KEYWORD_AND
+%left '|'
+%left '^'
+%left '&'
+%left SYMBOL_EQ SYMBOL_NEQ
+%left '<' '>' SYMBOL_LTE SYMBOL_GTE
+%left SYMBOL_LEFT_SHIFT SYMBOL_RIGHT_SHIFT
+%left '+' '-'
+%left '*' '/' '%'
 %token IDENTIFIER CONSTANT_HEX CONSTANT_INT CONSTANT_FLOAT CONSTANT_CHAR CONSTANT_STRING
 
 %type <bits> declaration_specifiers declaration_specifier
@@ -189,10 +202,8 @@ ParseNode* Labelled(ParseNode* label, ParseNode* statement) {
 %type <node> declarator type_specifier primitive_type parameter
 %type <node> compound_statement statement labeled_statement
 %type <node> expression_statement selection_statement iteration_statement jump_statement
-%type <node> constant_expression assignment_expression logical_or_expression
-%type <node> logical_and_expression inclusive_or_expression exclusive_or_expression
-%type <node> and_expression equality_expression relational_expression shift_expression
-%type <node> additive_expression multiplicative_expression cast_expression unary_expression
+%type <node> constant_expression assignment_expression binary_expression cast_expression
+%type <node> unary_expression
 %type <node> postfix_expression primary_expression new_expression
 %type <node> identifier constant
 
@@ -434,7 +445,7 @@ jump_statement
   ;
 
 constant_expression
-  : logical_or_expression
+  : binary_expression
   ;
 
 expression
@@ -444,77 +455,32 @@ expression
   ;
 
 assignment_expression
-  : logical_or_expression
+  : binary_expression
   | unary_expression '=' assignment_expression      { $$ = Operator(kOpAssign, $1, $3); }
   ;
 
-logical_or_expression
-  : logical_and_expression
-  | logical_or_expression KEYWORD_OR logical_and_expression
-      { $$ = Operator(kOpOr, $1, $3); }
-  ;
-
-logical_and_expression
-  : inclusive_or_expression
-  | logical_and_expression KEYWORD_AND inclusive_or_expression
-      { $$ = Operator(kOpAnd, $1, $3); }
-  ;
-
-inclusive_or_expression
-  : exclusive_or_expression
-  | inclusive_or_expression '|' exclusive_or_expression
-      { $$ = Operator(kOpBitOr, $1, $3); }
-  ;
-
-exclusive_or_expression
-  : and_expression
-  | exclusive_or_expression '^' and_expression      { $$ = Operator(kOpBitXor, $1, $3); }
-  ;
-
-and_expression
-  : equality_expression
-  | and_expression '&' equality_expression          { $$ = Operator(kOpBitAnd, $1, $3); }
-  ;
-
-equality_expression
-  : relational_expression
-  | equality_expression SYMBOL_EQ relational_expression
-      { $$ = Operator(kOpEqual, $1, $3); }
-  | equality_expression SYMBOL_NEQ relational_expression
-      { $$ = Operator(kOpNotEqual, $1, $3); }
-  ;
-
-relational_expression
-  : shift_expression
-  | relational_expression '<' shift_expression      { $$ = Operator(kOpLess, $1, $3); }
-  | relational_expression '>' shift_expression      { $$ = Operator(kOpGreater, $1, $3); }
-  | relational_expression SYMBOL_LTE shift_expression
-      { $$ = Operator(kOpLessEqual, $1, $3); }
-  | relational_expression SYMBOL_GTE shift_expression
-      { $$ = Operator(kOpGreaterEqual, $1, $3); }
-  ;
-
-shift_expression
-  : additive_expression
-  | shift_expression SYMBOL_LEFT_SHIFT additive_expression
-      { $$ = Operator(kOpShiftLeft, $1, $3); }
-  | shift_expression SYMBOL_RIGHT_SHIFT additive_expression
-      { $$ = Operator(kOpShiftRight, $1, $3); }
-  ;
-
-additive_expression
-  : multiplicative_expression
-  | additive_expression '+' multiplicative_expression
-      { $$ = Operator(kOpAdd, $1, $3); }
-  | additive_expression '-' multiplicative_expression
-      { $$ = Operator(kOpSub, $1, $3); }
-  ;
-
-multiplicative_expression
+binary_expression
   : cast_expression
-  | multiplicative_expression '*' cast_expression   { $$ = Operator(kOpMul, $1, $3); }
-  | multiplicative_expression '/' cast_expression   { $$ = Operator(kOpDiv, $1, $3); }
-  | multiplicative_expression '%' cast_expression   { $$ = Operator(kOpMod, $1, $3); }
+  | binary_expression KEYWORD_OR binary_expression  { $$ = Operator(kOpOr, $1, $3); }
+  | binary_expression KEYWORD_AND binary_expression { $$ = Operator(kOpAnd, $1, $3); }
+  | binary_expression '|' binary_expression         { $$ = Operator(kOpBitOr, $1, $3); }
+  | binary_expression '^' binary_expression         { $$ = Operator(kOpBitXor, $1, $3); }
+  | binary_expression '&' binary_expression         { $$ = Operator(kOpBitAnd, $1, $3); }
+  | binary_expression SYMBOL_EQ binary_expression   { $$ = Operator(kOpEqual, $1, $3); }
+  | binary_expression SYMBOL_NEQ binary_expression  { $$ = Operator(kOpNotEqual, $1, $3); }
+  | binary_expression '<' binary_expression         { $$ = Operator(kOpLess, $1, $3); }
+  | binary_expression '>' binary_expression         { $$ = Operator(kOpGreater, $1, $3); }
+  | binary_expression SYMBOL_LTE binary_expression  { $$ = Operator(kOpLessEqual, $1, $3); }
+  | binary_expression SYMBOL_GTE binary_expression  { $$ = Operator(kOpGreaterEqual, $1, $3); }
+  | binary_expression SYMBOL_LEFT_SHIFT binary_expression
+      { $$ = Operator(kOpShiftLeft, $1, $3); }
+  | binary_expression SYMBOL_RIGHT_SHIFT binary_expression
+      { $$ = Operator(kOpShiftRight, $1, $3); }
+  | binary_expression '+' binary_expression         { $$ = Operator(kOpAdd, $1, $3); }
+  | binary_expression '-' binary_expression         { $$ = Operator(kOpSub, $1, $3); }
+  | binary_expression '*' binary_expression         { $$ = Operator(kOpMul, $1, $3); }
+  | binary_expression '/' binary_expression         { $$ = Operator(kOpDiv, $1, $3); }
+  | binary_expression '%' binary_expression         { $$ = Operator(kOpMod, $1, $3); }
   ;
 
 cast_expression

@@ -75,10 +75,6 @@ void ReportParseError(const char* text) {
 int ParseUnitStream(UnitRecord& unit, std::istream& input) {
   SetCurrentUnit(&unit);
   unit.topLevel = nullptr;
-  if (!PrepareNodePool(unit)) {
-    ReportParseError("out of memory");
-    return 1;
-  }
   int result = 1;
   std::unique_ptr<GSScanner> scanner;
   try {

@@ -10,10 +10,26 @@
 
 namespace GSCompiler {
 
+void* ParseNodeArena::Take() {
+  if (usedInLast_ == kNodesPerBlock) {
+    // Left uninitialised: every node is built in place by its taker.
+    std::unique_ptr<ParseNode[]> block(new (std::nothrow) ParseNode[kNodesPerBlock]);
+    if (!block) return nullptr;
+    blocks_.push_back(std::move(block));
+    usedInLast_ = 0;
+  }
+  return &blocks_.back()[usedInLast_++];
+}
+
+void ParseNodeArena::FreeAll() {
+  blocks_.clear();
+  usedInLast_ = kNodesPerBlock;
+}
+
 ParseNode* NewParseNode(i32 group, i32 kind, i32 line, i32 code) {
   UnitRecord* unit = GetCurrentUnit();
   if (!unit) return nullptr;
-  void* memory = unit->nodePool.Alloc();
+  void* memory = unit->nodes.Take();
   if (!memory) return nullptr;
   ParseNode* node = new (memory) ParseNode{};
   node->group = group;
@@ -23,11 +39,6 @@ ParseNode* NewParseNode(i32 group, i32 kind, i32 line, i32 code) {
   node->typeCode = kTypeNone;
   node->slot = -1;
   return node;
-}
-
-bool PrepareNodePool(UnitRecord& unit) {
-  if (unit.nodePool.SlotsPerBlock() != 0) return true;
-  return unit.nodePool.Init(sizeof(ParseNode), UnitRecord::kNodesPerBlock, 0);
 }
 
 namespace {

@@ -1,7 +1,9 @@
 // The parse-tree node that the grammar builds and the later passes walk.
 #pragma once
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "gscommon/gs_types.h"
 #include "qel/types.h"
@@ -169,12 +171,24 @@ struct ParseNode {
 
 namespace GSCompiler {
 
-// A zeroed node from the current unit's pool with the given fields and the semantic words at
-// their initial values; null when there is no current unit or its pool is exhausted.
-ParseNode* NewParseNode(i32 group, i32 kind, i32 line, i32 code);
+// The nodes of one unit, handed out in order from blocks that live until the unit is emptied.
+// A node is never given back alone, so taking one is a bump of a counter.
+class ParseNodeArena {
+ public:
+  static constexpr u32 kNodesPerBlock = 4096;
 
-// Readies the unit's node pool for a parse; false when it cannot be set up.
-bool PrepareNodePool(UnitRecord& unit);
+  // Room for one node, uninitialised; null when memory runs out.
+  void* Take();
+  void FreeAll();
+
+ private:
+  std::vector<std::unique_ptr<ParseNode[]>> blocks_;
+  u32 usedInLast_ = kNodesPerBlock;
+};
+
+// A zeroed node from the current unit's arena with the given fields and the semantic words at
+// their initial values; null when there is no current unit or memory runs out.
+ParseNode* NewParseNode(i32 group, i32 kind, i32 line, i32 code);
 
 // An indented listing of the node, its children and its next chain, one node a line.
 std::string DumpParseTree(const ParseNode* node);

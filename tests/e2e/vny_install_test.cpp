@@ -79,7 +79,8 @@ class VnyInstall : public ::testing::Test {
     for (int i = 1; i <= 3; ++i) {
       source_->WriteFile(
           "UserData/local/a" + std::to_string(i) + "/config.txt",
-          "kuid <kuid:400600:" + std::to_string(i) + ">\nkind \"scenery\"\nkestro-build 3.5\n" +
+          "kuid <kuid:400600:" + std::to_string(i) +
+              ">\nkind \"scenery\"\ncategory-class \"SI\"\n" +
               (i == 1 ? "kuid-table\n{\n0 <kuid:400600:2>\n1 <kuid:400600:3>\n}\n" : ""));
     }
     target_->WriteFile("Repository/placeholder", "");
@@ -119,6 +120,9 @@ class VnyInstall : public ::testing::Test {
 
 TEST_F(VnyInstall, InstallsAnAssetWithItsDependenciesAndOnlyOnce) {
   PointAt(*target_, port_);
+  // Before the install only the search that leaves out the "local" condition finds them.
+  EXPECT_EQ(Count(target_->Run({"searchbycategory", "-a", "SI"}).out, "<kuid:400600:"), 3u);
+  EXPECT_EQ(target_->Run({"searchbycategory", "SI"}).exitCode, 255);
   const auto first = target_->Run({"installfromvny", "<kuid:400600:1>"});
   EXPECT_EQ(first.exitCode, 0) << first.out;
   EXPECT_EQ(Count(first.out, "Installed asset <kuid:400600:"), 3u) << first.out;
