@@ -65,12 +65,15 @@ bool CommandHostRegistry::Deliver(u64 connectionId, const u8* body, size_t size)
 }
 
 HostCommandOutcome CommandHostRegistry::Run(const std::vector<u8>& command, std::vector<u8>& reply,
-                                            u32 timeoutMs) {
+                                            u32 timeoutMs, u64 senderConnectionId) {
   reply.clear();
   std::unique_lock<std::mutex> lock(mutex_);
-  if (hosts_.empty()) return HostCommandOutcome::kNoHost;
-  const auto free =
-      std::find_if(hosts_.begin(), hosts_.end(), [](const auto& host) { return !host->busy; });
+  const auto other = [senderConnectionId](const auto& host) {
+    return host->connectionId != senderConnectionId;
+  };
+  if (std::none_of(hosts_.begin(), hosts_.end(), other)) return HostCommandOutcome::kNoHost;
+  const auto free = std::find_if(hosts_.begin(), hosts_.end(),
+                                 [&other](const auto& host) { return other(host) && !host->busy; });
   if (free == hosts_.end()) return HostCommandOutcome::kHostBusy;
   const std::shared_ptr<Host> host = *free;
   host->busy = true;

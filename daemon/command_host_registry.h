@@ -36,9 +36,11 @@ class CommandHostRegistry {
   void Unregister(u64 connectionId);
   // The host's answer. False when the connection is no host or no command waits for it.
   bool Deliver(u64 connectionId, const u8* body, size_t size);
-  // Hands the command to the first registered host without one outstanding and waits at most
+  // Hands the command to the first registered host without one outstanding, other than the
+  // sender's own connection (which could not answer while it waits), and waits at most
   // `timeoutMs` for its answer, which goes to `reply`.
-  HostCommandOutcome Run(const std::vector<u8>& command, std::vector<u8>& reply, u32 timeoutMs);
+  HostCommandOutcome Run(const std::vector<u8>& command, std::vector<u8>& reply, u32 timeoutMs,
+                         u64 senderConnectionId);
   // True while a command waits for its host's answer.
   bool IsBusy() const;
 

@@ -810,7 +810,7 @@ void RequestHandlers::RunHostCommand(const u8* payload, size_t size, Response& r
     limitMs = kDefaultHostCommandSeconds * 1000;
   const std::vector<u8> command(payload + std::min<size_t>(size, 4), payload + size);
   std::vector<u8> reply;
-  const HostCommandOutcome outcome = hosts_.Run(command, reply, limitMs);
+  const HostCommandOutcome outcome = hosts_.Run(command, reply, limitMs, response.connectionId);
   TBuffer out(&response.body, false);
   out.WriteU32(u32(outcome));
   if (!reply.empty()) out.WriteBytes(reply.data(), u32(reply.size()));

@@ -112,7 +112,10 @@ bool SaveArchiveFile(u32 key, const Qel::String& path, const std::vector<KUID>& 
 
 bool InstallArchive(u32 key, std::vector<KUID>& wanted, const Qel::String& path, ResultsLog& log) {
   TFile file;
-  file.Open(path.CStr(), Qel::File::kModeReadShared);
+  if (file.Open(path.CStr(), Qel::File::kModeReadShared) != 0) {
+    AddUnreadable(log);
+    return false;
+  }
   u32 tag = 0;
   u32 version = 0;
   if (!file.ReadU32(tag) || !file.ReadU32(version)) {
@@ -138,9 +141,8 @@ bool InstallArchive(u32 key, std::vector<KUID>& wanted, const Qel::String& path,
   u32 archiveKey = 0;
   file.ReadU32(length, 0);
   file.ReadU32(archiveKey, 0);
-  const bool readable = tag == kArchiveTag && file.IsOpen() &&
-                        u64(length) == file.GetFile()->GetLength() && archiveKey == key &&
-                        length >= headerSize + kArchiveTerminatorSize &&
+  const bool readable = tag == kArchiveTag && u64(length) == file.GetFile()->GetLength() &&
+                        archiveKey == key && length >= headerSize + kArchiveTerminatorSize &&
                         WalkEntries(file, headerSize, length, nullptr);
   if (!readable) {
     AddUnreadable(log);

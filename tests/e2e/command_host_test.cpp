@@ -129,6 +129,7 @@ TEST_F(CommandHostTest, ServesEveryCommandAndRefusesHostileArchives) {
       {"validate", "", Bytes().U32(0).Name("local").Text(folder), {1}, "nothing else"},
       {"no configuration", "", Bytes().U32(0).Name("local").Text(folder + "/x"), {0}, "Unable"},
       {"textures", "", Bytes().U32(1).Name("local").Text(folder), {0, 0, 0, 0}, "no texture"},
+      {"unwritable", "", ArchiveCommand(2, folder + "/x/y", kAssets), {0, 0, 0, 0}, "Unable to"},
   };
   for (const Case& c : cases) {
     root_->WriteFile("hostile.karc", c.archive);
