@@ -589,9 +589,30 @@ void RequestHandlers::ValidateAssetPath(const u8* payload, size_t size, Response
                       " is not installed");
       }
     }
+    valid = ValidateOnHost(folderName, path, response) && valid;
   }
   TBuffer out(&response.body, false);
   out.WriteU8(valid ? 1 : 0);
+}
+
+bool RequestHandlers::ValidateOnHost(const Qel::PString& folderName, const Qel::String& path,
+                                     Response& response) {
+  Qel::DynamicBuffer bytes;
+  TBuffer command(&bytes, false);
+  command.WriteU32(pp::kHostValidate);
+  command.WritePString(folderName);
+  command.WriteString(path);
+  std::vector<u8> reply;
+  const HostCommandOutcome outcome =
+      hosts_.Run(std::vector<u8>(bytes.GetData(), bytes.GetData() + bytes.GetDataSize()), reply,
+                 kDefaultHostCommandSeconds * 1000, response.connectionId);
+  // Without a host that answers, the daemon's own checks are all there is.
+  if (outcome != HostCommandOutcome::kAnswered || reply.empty()) return true;
+  PayloadStream in(reply.data(), reply.size());
+  ResultsLog::Read(in.Get(), response.results);
+  u8 valid = 0;
+  in.Get().ReadU8(valid, 0);
+  return valid != 0;
 }
 
 void RequestHandlers::DependenciesOfList(const u8* payload, size_t size, Response& response) {

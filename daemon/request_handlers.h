@@ -94,6 +94,9 @@ class RequestHandlers {
   void RegisterCommandHost(const u8* payload, size_t size, Response& response);
   void CommandHostReply(const u8* payload, size_t size, Response& response);
   void RunHostCommand(const u8* payload, size_t size, Response& response);
+  // Hands the validation to a registered command host, whose findings join the response's; true
+  // when no host answered.
+  bool ValidateOnHost(const Qel::PString& folderName, const Qel::String& path, Response& response);
   void RequestIdle(const u8* payload, size_t size, Response& response);
   void IsIdleReached(const u8* payload, size_t size, Response& response);
   void StartUrlRequest(const u8* payload, size_t size, Response& response);

@@ -14,11 +14,14 @@
 #include "frontend/package_archive.h"
 #include "pymclient/pym_catalogue.h"
 #include "pymclient/pym_connection.h"
+#include "pymclient/pym_protocol.h"
 #include "pymclient/resource_db_cache.h"
 #include "pymclient/spec_registry.h"
 #include "qel/thread.h"
 
 namespace {
+
+namespace pp = PymProtocol;
 
 constexpr u32 kWaitMs = 50;
 constexpr u32 kKeepAlivePasses = 100;
@@ -29,13 +32,13 @@ constexpr u32 kDrainPauses = 1000;
 
 const char* CommandName(u32 id) {
   switch (id) {
-    case kCommandHostValidate:
+    case pp::kHostValidate:
       return "PYM_CMDHOST_VALIDATE";
-    case kCommandHostTextureConvert:
+    case pp::kHostTextureConvert:
       return "PYM_CMDHOST_TEXTURECONVERT";
-    case kCommandHostArchiveSaveToDisk:
+    case pp::kHostArchiveSaveToDisk:
       return "PYM_CMDHOST_ARCHIVE_SAVETODISK";
-    case kCommandHostArchiveInstall:
+    case pp::kHostArchiveInstall:
       return "PYM_CMDHOST_ARCHIVE_INSTALL";
     default:
       return nullptr;
@@ -69,7 +72,7 @@ void RunCommand(u32 id, TStream& request, TBuffer& reply) {
   Qel::String path;
   u32 key = 0;
   std::vector<KUID> kuids;
-  if (id == kCommandHostValidate || id == kCommandHostTextureConvert) {
+  if (id == pp::kHostValidate || id == pp::kHostTextureConvert) {
     request.ReadPString(folderName);
     request.ReadString(path);
   } else {
@@ -82,7 +85,7 @@ void RunCommand(u32 id, TStream& request, TBuffer& reply) {
   ResultsLog log;
   const Qel::File::Path filePath(path);
   switch (id) {
-    case kCommandHostValidate: {
+    case pp::kHostValidate: {
       const ContentDatabaseScope database(folderName);
       const bool valid = OpenContentFolder(database, folderName, log) &&
                          ValidateAssetAtPath(folderName, filePath, log);
@@ -90,7 +93,7 @@ void RunCommand(u32 id, TStream& request, TBuffer& reply) {
       reply.WriteBool(valid);
       break;
     }
-    case kCommandHostTextureConvert: {
+    case pp::kHostTextureConvert: {
       const ContentDatabaseScope database(folderName);
       const u32 status = OpenContentFolder(database, folderName, log)
                              ? ConvertTexturesAtPath(folderName, filePath, log)
@@ -99,7 +102,7 @@ void RunCommand(u32 id, TStream& request, TBuffer& reply) {
       reply.WriteU32(status);
       break;
     }
-    case kCommandHostArchiveSaveToDisk: {
+    case pp::kHostArchiveSaveToDisk: {
       const bool saved = SaveArchiveFile(key, path, kuids, log);
       log.Write(reply);
       reply.WriteU32(saved ? 1 : 0);

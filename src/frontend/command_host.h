@@ -9,18 +9,12 @@
 class TBuffer;
 class TStream;
 
-// Command ids, the first field of every command.
-inline constexpr u32 kCommandHostValidate = 0;
-inline constexpr u32 kCommandHostTextureConvert = 1;
-inline constexpr u32 kCommandHostArchiveSaveToDisk = 2;
-inline constexpr u32 kCommandHostArchiveInstall = 3;
-
 // Serves until the daemon ends the connection or a console control signal asks to close, then
 // runs what is still queued for the main thread.
 void RunCommandHost();
 
-// One command, positioned at its id; what it writes into `reply` goes back to the daemon. A
-// request that ends before its fields do, and an unknown id, get an empty reply.
+// One command, positioned at its id (PymProtocol::kHost*); what it writes into `reply` goes back to
+// the daemon. A request that ends before its fields do, and an unknown id, get an empty reply.
 //   0 validate:        name content folder, text asset path  -> log, u8 validation result
 //   1 texture convert: name content folder, text path        -> log, u32 conversion status
 //   2 save archive:    u32 key, text file, u32 n, n KUIDs    -> log, u32 1 when every asset

@@ -80,6 +80,12 @@ constexpr u32 kNoteQuestion = 2;     // u32 transaction id, text, KUID; answered
 constexpr u32 kNoteResults = 3;      // u32 request id, then a results log in stream form
 constexpr u32 kNoteUrlDone = 4;      // u64 URL request id, then the result
 
+// Command-host commands: the first field of a kNoteCommandHost payload.
+constexpr u32 kHostValidate = 0;
+constexpr u32 kHostTextureConvert = 1;
+constexpr u32 kHostArchiveSaveToDisk = 2;
+constexpr u32 kHostArchiveInstall = 3;
+
 // Answers to a question (kNoteQuestion) besides the callback's own.
 constexpr u32 kAnswerNoCallback = 2;
 constexpr u32 kAnswerUnknownTransaction = 4;
