@@ -64,6 +64,10 @@ void RepositoryIndex::Refresh(std::vector<std::string>* skipped) {
     package.size = i64(st.st_size);
     package.modified = i64(st.st_mtime);
     package.assets.clear();
+    if (u64(st.st_size) > kMaxIndexedPackageBytes) {
+      if (skipped) skipped->push_back(name);
+      continue;
+    }
     if (!ReadPackage(folder_ + "/" + name, name, u64(st.st_size), package.assets) && skipped) {
       skipped->push_back(name);
     }

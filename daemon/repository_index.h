@@ -15,6 +15,8 @@ namespace PymDaemonSrv {
 
 // Packages of one repository folder that are read; the rest are passed over.
 inline constexpr size_t kMaxRepositoryPackages = 10000;
+// Packages are read whole to be indexed; larger ones are passed over.
+inline constexpr u64 kMaxIndexedPackageBytes = 512ull << 20;
 
 struct RepositoryAsset {
   KUID kuid;

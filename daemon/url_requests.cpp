@@ -82,7 +82,7 @@ void UrlStatus::Write(TStream& out) const {
   out.WriteString(Qel::String(reason));
 }
 
-UrlRequests::UrlRequests() {
+UrlRequests::UrlRequests(u32 timeLimitSeconds) : timeLimitSeconds_(timeLimitSeconds) {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
@@ -130,7 +130,7 @@ u64 UrlRequests::Start(const std::string& url, u32 option, const std::string& te
       tempFolder + "/url-" + std::to_string(getpid()) + "-" + std::to_string(id) + ExtensionOf(url);
   job->partPath = job->path + ".part";
   job->notes = std::move(notes);
-  job->deadline = Clock::now() + std::chrono::seconds(pp::kUrlTimeLimitSeconds);
+  job->deadline = Clock::now() + std::chrono::seconds(timeLimitSeconds_);
   job->status.status = pp::kUrlStatusPending;
   try {
     job->thread = std::thread([this, job] { Run(*job); });
@@ -297,7 +297,7 @@ void UrlRequests::Run(Job& job) {
   status.received = Clamp32(curl_off_t(job.written));
   if (result == CURLE_OPERATION_TIMEDOUT) {
     status.status = pp::kUrlStatusTimedOut;
-    status.reason = "no answer within " + std::to_string(pp::kUrlTimeLimitSeconds) + " s";
+    status.reason = "no answer within the time limit";
   } else if (result != CURLE_OK) {
     status.status = code > 0 ? u32(code) : pp::kUrlStatusFailed;
     status.reason = job.cancel.load() ? "cancelled" : curl_easy_strerror(result);

@@ -13,6 +13,7 @@
 
 #include "core/stream.h"
 #include "daemon/note_channel.h"
+#include "pymclient/pym_protocol.h"
 #include "qel/types.h"
 
 namespace PymDaemonSrv {
@@ -40,7 +41,8 @@ struct UrlStatus {
 
 class UrlRequests {
  public:
-  UrlRequests();
+  // Every request ends within `timeLimitSeconds` of its start.
+  explicit UrlRequests(u32 timeLimitSeconds = PymProtocol::kUrlTimeLimitSeconds);
   // Cancels every transfer and waits for them.
   ~UrlRequests();
   UrlRequests(const UrlRequests&) = delete;
@@ -71,6 +73,7 @@ class UrlRequests {
   // Forgotten while their thread still ran.
   std::list<std::shared_ptr<Job>> retired_;
   u64 nextId_ = 1;
+  const u32 timeLimitSeconds_;
 };
 
 }  // namespace PymDaemonSrv

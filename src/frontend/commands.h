@@ -65,8 +65,8 @@ int VnyParse(CommandArgs& args);
 // commands_host.cpp
 int PymCommandHost(CommandArgs& args);
 
-// commands_export.cpp
-int VnyParseFolder(CommandArgs& args);
-
 // commands_repository.cpp
 int InstallFromVny(CommandArgs& args);
+
+// commands_export.cpp
+int VnyParseFolder(CommandArgs& args);

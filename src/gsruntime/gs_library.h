@@ -9,13 +9,16 @@
 
 #include "gscommon/double_link_list.h"
 #include "gscommon/library_image.h"
+#include "gsruntime/script_arena.h"
 #include "qel/types.h"
 
 class GSMachine;
 
 namespace GSRuntime {
 
+class GSContext;
 class GSNativeFunction;
+class GSObject;
 struct GSClass;
 struct GSLibrary;
 
@@ -65,9 +68,34 @@ struct GSClass {
   std::vector<GSLibraryFormat::ClassImage::LayoutEntry> layout;
   std::vector<u32> referenceFields;
 
-  virtual ~GSClass() = default;
+  u32 runtimeId = 0;  // number in the class table (gs_script_instance.h), 0 until first used
+
+  virtual ~GSClass();
   // Index of the first function whose signature text is `name`, or -1.
   i32 FindFunction(const std::string& name) const;
+
+  // The class of base entry i.
+  GSClass* BaseClass(size_t i) const;
+  // Index of the base entry whose class is `base` (searched from the last entry), or -1.
+  i32 BaseIndex(const GSClass* base) const;
+  // Whether this class or one of its bases is named `className`.
+  bool IsA(const char* className) const;
+  struct MethodLocation {
+    GSClass* holder;
+    i32 index;       // function index in the holder
+    i32 viewOffset;  // of the holder's view inside this class's instances
+  };
+  // The first function with that signature text: this class's own, else the first base's (in
+  // stored order) that has one; false when none has.
+  bool FindMethod(const std::string& signature, MethodLocation* out);
+
+  // Makes an instance bound to `object` in `context`: header, layout, field initialisers from
+  // the last base to this class. False when the object is bound already, the arena is full or
+  // an initialiser fails; the object is then left unbound.
+  bool CreateInstance(GSObject* object, GSContext* context);
+  // Releases and nulls the reference fields of every view; false when `instance` is not of this
+  // class.
+  bool ReleaseFields(ScriptRef instance);
 };
 
 struct GSDependency {

@@ -9,6 +9,9 @@
 namespace GSRuntime {
 
 using GSHandle = u32;
+// A script reference: the index of one 4-byte word of the arena (byte offset / 4); 0 is null.
+// A block's first word is its handle times kWordsPerGranule.
+using ScriptRef = u32;
 
 class ScriptArena {
  public:
@@ -26,6 +29,14 @@ class ScriptArena {
   void Free(GSHandle handle, u32 bytes);
   // The block's first byte; null for handle 0 or a handle outside the committed part.
   void* Resolve(GSHandle handle) const;
+
+  static constexpr u32 kWordsPerGranule = kGranule / 4;
+  static ScriptRef FirstWord(GSHandle handle) { return handle * kWordsPerGranule; }
+  // The word a script reference names; null for 0 or a word outside the allocated part.
+  u32* Word(ScriptRef reference) const {
+    if (reference == 0 || u64(reference) * 4 >= top_) return nullptr;
+    return reinterpret_cast<u32*>(base_) + reference;
+  }
 
   u64 CommittedBytes() const { return committed_; }
   u64 UsedBytes() const { return used_; }

@@ -1,12 +1,19 @@
 #include "mesh/material_identities.h"
 
+#include <array>
+#include <span>
+
+#include "mesh/kestro_bump_material.h"
+#include "mesh/kestro_gloss_rust_material.h"
+#include "mesh/kestro_ground_base_material.h"
+#include "mesh/kestro_multi_pfx_material.h"
+#include "mesh/kestro_no_fog_material.h"
 #include "qel/render_kernel.h"
+#include "qel/texture_args.h"
 
 namespace Qel {
 
 namespace {
-
-enum Kind : u32 { kBumpGloss, kBump, kBumpEnv, kOneTexNoAlpha, kGlossRust, kMultiPfx, kNoFog };
 
 // What each kind needs of the display and what stands in for it; no fallback: the one-texture
 // rule.
@@ -26,29 +33,49 @@ constexpr Support kSupport[kPluginMaterialKinds] = {
     {0, 0, 0, nullptr},
 };
 
-// The programs each bump kind registers and looks up (their texts belong to the bump materials),
-// and the combiners of the fixed-function kinds.
-constexpr u32 kMaxKindPrograms = 4;
-const char* const kBumpPrograms[kBumpEnv + 1][kMaxKindPrograms] = {
-    {"KestroBumpMaterial_Vtx", "KestroBumpGlossMat_ParallelLight", "KestroBumpGlossMat_SpotLight",
-     "KestroBumpRustMat_ParallelLight"},
-    {"KestroBumpMaterial_Vtx", "KestroBumpMat_ParallelLight"},
-    {"KestroBumpMaterial_Vtx", "KestroBumpEnvMat_ParallelLight", "KestroBumpEnvMat_SpotLight"},
-};
-constexpr u32 kCombiners[kPluginMaterialKinds] = {0, 0, 0, 1, 4, 2, 0};
+// Texture-stage presets of the combiners: (stage, scale, mode, function) and four arguments.
+constexpr TexArg kNone{0, 3, 3};
+constexpr TextureArgs kT1{0, 2, 0, 1, {{0, 0, 0}, {0, 0, 2}, kNone, kNone}};
+constexpr TextureArgs kT2{0, 1, 1, 0, {{0, 1, 0}, kNone, kNone, kNone}};
+constexpr TextureArgs kT3{1, 1, 0, 7, {{0, 0, 2}, {0, 0, 0}, {0, 0, 3}, kNone}};
+constexpr TextureArgs kT4{1, 1, 1, 0, {{0, 1, 1}, kNone, kNone, kNone}};
+constexpr TextureArgs kT5{0, 1, 1, 1, {{1, 1, 2}, {0, 1, 3}, kNone, kNone}};
+constexpr TextureArgs kT6{1, 1, 0, 7, {{0, 0, 3}, {0, 0, 0}, {0, 1, 0}, kNone}};
+constexpr TextureArgs kM1{0, 2, 0, 1, {{0, 0, 2}, {0, 0, 0}, kNone, kNone}};
+constexpr TextureArgs kM2{0, 1, 1, 1, {{0, 1, 2}, {0, 1, 0}, kNone, kNone}};
+constexpr TextureArgs kM3{1, 1, 0, 0, {{0, 0, 0}, kNone, kNone, kNone}};
+constexpr TextureArgs kM4{1, 1, 1, 1, {{0, 1, 0}, {0, 1, 2}, kNone, kNone}};
 
-bool IsBumpFamily(u32 index) { return index <= kBumpEnv; }
+struct CombinerPreset {
+  u32 stage;
+  const TextureArgs* colour;
+  const TextureArgs* alpha;
+};
+constexpr CombinerPreset kGlossRustCombiners[] = {
+    {0, &kT1, &kT2}, {1, &kT3, &kT4}, {0, &kT1, &kT5}, {1, &kT6, &kT4}};
+constexpr CombinerPreset kNoAlphaCombiners[] = {{0, &kT1, &kT2}};
+constexpr CombinerPreset kMultiPfxCombiners[] = {{0, &kM1, &kM2}, {1, &kM3, &kM4}};
+
+bool IsBumpFamily(u32 index) { return index <= kKindBumpEnv; }
+
+BumpKind BumpKindOf(u32 index) {
+  return index == kKindBumpGloss ? BumpKind::kBumpGloss
+                                 : (index == kKindBumpEnv ? BumpKind::kBumpEnv : BumpKind::kBump);
+}
 
 }  // namespace
 
-Material* KestroMaterial::Copy() const {
-  Material* copy = Material::CreateInstance(kind_, GetManager());
-  if (copy) CopySettingsTo(*copy);
-  return copy;
+const PString& KindName(MaterialKindIndex index) {
+  static const auto* names = [] {
+    auto* made = new std::array<PString, std::size(kMaterialIdentities)>;
+    for (size_t k = 0; k < made->size(); ++k) (*made)[k] = PString(kMaterialIdentities[k].kind);
+    return made;
+  }();
+  return (*names)[index];
 }
 
 KestroMaterialPlugin::KestroMaterialPlugin(u32 index)
-    : OneTextureMaterialPlugin(PString(kMaterialIdentities[index].kind),
+    : OneTextureMaterialPlugin(KindName(MaterialKindIndex(index)),
                                UId(kMaterialIdentities[index].uid)),
       index_(index) {}
 
@@ -64,35 +91,68 @@ bool KestroMaterialPlugin::IsSupported(const Display& display, PString& fallback
   return false;
 }
 
+u32 KestroMaterialPlugin::GetProgramCount() const {
+  u32 count = 0;
+  for (const BumpPrograms& set : programs_) {
+    for (u32 handle : {set.parallelVertex, set.parallelPixel, set.spotVertex, set.spotPixel}) {
+      count += handle != 0;
+    }
+  }
+  return count;
+}
+
 Material* KestroMaterialPlugin::MakeMaterial(MaterialManager* manager) {
-  return new KestroMaterial(manager, GetName());
+  switch (index_) {
+    case kKindBumpGloss:
+      return new KestroBumpGlossMaterial(manager, programs_[0], programs_[1]);
+    case kKindBump:
+      return new KestroBumpMaterial(manager, programs_[0]);
+    case kKindBumpEnv:
+      return new KestroBumpEnvMaterial(manager, programs_[0]);
+    case kKindOneTexNoAlpha:
+      return new KestroOneTexNoAlphaMaterial(manager, combiners_[0]);
+    case kKindGlossRust:
+      return new KestroGlossRustMaterial(
+          manager, {combiners_[0], combiners_[1], combiners_[2], combiners_[3]});
+    case kKindMultiPfx:
+      return new KestroMultiPFXMaterial(manager, {combiners_[0], combiners_[1]});
+    default:
+      return new KestroNoFogMaterial(manager, 0);
+  }
+}
+
+bool KestroMaterialPlugin::PrepareCombiners(Display& display) {
+  std::span<const CombinerPreset> presets;
+  if (index_ == kKindGlossRust) presets = kGlossRustCombiners;
+  if (index_ == kKindOneTexNoAlpha) presets = kNoAlphaCombiners;
+  if (index_ == kKindMultiPfx) presets = kMultiPfxCombiners;
+  // Handles of another kernel's display mean nothing here: this display's are made afresh.
+  combinerCount_ = 0;
+  for (const CombinerPreset& preset : presets) {
+    const u32 handle =
+        display.CreateCombiner(CombinerText(preset.stage, *preset.colour, *preset.alpha));
+    if (handle == 0) {
+      while (combinerCount_ > 0) display.ReleaseCombiner(combiners_[--combinerCount_]);
+      return false;
+    }
+    combiners_[combinerCount_++] = handle;
+  }
+  return true;
 }
 
 bool KestroMaterialPlugin::PrepareOwnResources(RenderKernel& kernel) {
   Display& display = *kernel.GetDisplay();
-  programCount_ = combinerCount_ = 0;
-  if (IsBumpFamily(index_) || index_ == kMultiPfx) {
+  if (IsBumpFamily(index_) || index_ == kKindMultiPfx) {
     alphaBlendCache_ = ShareCache(kernel, AlphaBlendCache::AlphaBlendCacheID, [] {
       return static_cast<RenderingCache*>(new AlphaBlendCache("AlphaBlendCache", 60.0f));
     });
     if (!alphaBlendCache_) return false;
   }
   if (IsBumpFamily(index_)) {
-    // The program texts belong to the bump materials; until they are registered the names
-    // stand for them, so a lookup finds the handle the material will use.
-    for (const char* name : kBumpPrograms[index_]) {
-      if (!name) break;
-      if (display.LookupProgram(name) == 0 && display.RegisterProgram(name, name) == 0) {
-        return false;
-      }
-      ++programCount_;
-    }
+    programs_[0] = programs_[1] = BumpPrograms();  // looked up in this kernel's display
+    return PrepareBumpPrograms(display, BumpKindOf(index_), programs_);
   }
-  for (u32 c = 0; c < kCombiners[index_]; ++c) {
-    if (display.CreateCombiner(String::Format("%s.%u", GetName().CStr(), c)) == 0) return false;
-    ++combinerCount_;
-  }
-  return true;
+  return PrepareCombiners(display);
 }
 
 namespace {

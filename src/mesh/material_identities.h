@@ -3,6 +3,7 @@
 // draw names the kind to use instead.
 #pragma once
 
+#include "mesh/kestro_bump_programs.h"
 #include "qel/material_manager.h"
 #include "qel/pstring.h"
 #include "qel/uid.h"
@@ -27,26 +28,37 @@ inline constexpr MaterialIdentity kMaterialIdentities[] = {
     {"groundbase", "m.groundbase", "C271BEBB-D17E-4ebe-9582-D531F1E23727"},
 };
 inline constexpr u32 kPluginMaterialKinds = 7;  // the first seven have plug-ins
-inline constexpr const char* kRustAgeProperty = "RustAge";
-
-// A material of one of the kinds; what it draws is its own (the kinds' materials grow on it).
-class KestroMaterial : public OneTextureMaterial {
- public:
-  KestroMaterial(MaterialManager* manager, const PString& kind)
-      : OneTextureMaterial(manager), kind_(kind) {}
-  PString GetType() const override { return kind_; }
-  Material* Copy() const override;
-
- private:
-  PString kind_;
+enum MaterialKindIndex : u32 {
+  kKindBumpGloss,
+  kKindBump,
+  kKindBumpEnv,
+  kKindOneTexNoAlpha,
+  kKindGlossRust,
+  kKindMultiPfx,
+  kKindNoFog,
+  kKindGroundBase,
 };
+// The interned kind name of a row, made once for the process.
+const PString& KindName(MaterialKindIndex index);
+
+// A new material of the kind from its plug-in, as a kind's copy begins; null when none is made
+// or the plug-in makes another class.
+template <typename T>
+T* CreateOfKind(const Material& from, MaterialKindIndex index) {
+  Material* made = Material::CreateInstance(KindName(index), from.GetManager());
+  auto* typed = dynamic_cast<T*>(made);
+  if (made && !typed) made->ReleaseReference();
+  return typed;
+}
+inline constexpr const char* kRustAgeProperty = "RustAge";
 
 // The plug-in of one kind. `index` is the kind's row of kMaterialIdentities.
 class KestroMaterialPlugin : public OneTextureMaterialPlugin {
  public:
   explicit KestroMaterialPlugin(u32 index);
   bool IsSupported(const Display& display, PString& fallback) const override;
-  u32 GetProgramCount() const { return programCount_; }
+  // The program handles and combiners the plug-in holds for its materials.
+  u32 GetProgramCount() const;
   u32 GetCombinerCount() const { return combinerCount_; }
 
  protected:
@@ -54,9 +66,12 @@ class KestroMaterialPlugin : public OneTextureMaterialPlugin {
   bool PrepareOwnResources(RenderKernel& kernel) override;
 
  private:
+  bool PrepareCombiners(Display& display);
+
   u32 index_;
   RenderingCache* alphaBlendCache_ = nullptr;
-  u32 programCount_ = 0;
+  BumpPrograms programs_[2];  // bump-gloss: the gloss set, then the rust set
+  u32 combiners_[4] = {};
   u32 combinerCount_ = 0;
 };
 

@@ -40,8 +40,32 @@ void Display::ClearTrace() {
   trace_.clear();
 }
 
-void Display::SetAlphaTestMode(bool on) { Trace(String::Format("AlphaTest %d", on)); }
-void Display::SetAlphaBlendMode(bool on) { Trace(String::Format("AlphaBlend %d", on)); }
+void Display::SetAlphaTestMode(bool on) {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    alphaTest_ = on;
+  }
+  Trace(String::Format("AlphaTest %d", on));
+}
+
+void Display::SetAlphaBlendMode(bool on) {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    blendMode_ = on;
+  }
+  Trace(String::Format("AlphaBlend %d", on));
+}
+
+bool Display::GetAlphaBlendMode() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return blendMode_;
+}
+
+bool Display::GetAlphaTestMode() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return alphaTest_;
+}
+
 void Display::SetDepthWriteMode(bool on) { Trace(String::Format("DepthWrite %d", on)); }
 
 void Display::SetAlphaBlendFunction(u32 source, u32 destination) {
@@ -59,7 +83,60 @@ void Display::GetAlphaBlendFunction(u32& source, u32& destination) const {
   destination = blendDestination_;
 }
 
-void Display::SetFogMode(u32 mode) { Trace(String::Format("FogMode %u", mode)); }
+void Display::SetFogMode(u32 mode) {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    fogMode_ = mode;
+  }
+  Trace(String::Format("FogMode %u", mode));
+}
+
+u32 Display::GetFogMode() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return fogMode_;
+}
+
+void Display::SetCullMode(u32 mode) { Trace(String::Format("CullMode %u", mode)); }
+void Display::SetColorMaterialMode(u32 mode) { Trace(String::Format("ColorMaterial %u", mode)); }
+void Display::ResetTextureStage(u32 stage) { Trace(String::Format("ResetStage %u", stage)); }
+
+void Display::SetTextureMatrix(u32 stage, const Matrix4* matrix) {
+  if (!matrix) {
+    Trace(String::Format("TextureMatrix %u identity", stage));
+    return;
+  }
+  String entry = String::Format("TextureMatrix %u", stage);
+  for (const auto& row : matrix->m) {
+    for (f32 value : row) entry += String::Format(" %g", value);
+  }
+  Trace(entry);
+}
+
+void Display::SetTextureCoordGen(u32 stage, u32 source, u32 mode) {
+  Trace(String::Format("TexCoordGen %u %u %u", stage, source, mode));
+}
+
+void Display::BindCombiner(u32 handle) { Trace(String::Format("Combiner %u", handle)); }
+
+void Display::SetCombinerConstant(u32 index, const ColourValue& c) {
+  Trace(String::Format("CombinerConstant %u %g %g %g %g", index, c.r, c.g, c.b, c.a));
+}
+
+void Display::SetPixelProgram(u32 handle) { Trace(String::Format("PixelProgram %u", handle)); }
+
+void Display::SetVertexConstant(u32 index, const Vector3& v) {
+  Trace(String::Format("VertexConstant %u %g %g %g", index, v.x, v.y, v.z));
+}
+
+void Display::SetLighting(const DisplayMaterial& m, f32 opacity) {
+  Trace(String::Format("Lighting ambient %g %g %g specular %g %g %g opacity %g", m.ambient.r,
+                       m.ambient.g, m.ambient.b, m.specular.r, m.specular.g, m.specular.b,
+                       opacity));
+}
+
+void Display::SetWorldTransform(const Matrix4& world) {
+  Trace(String::Format("World %g %g %g", world.m[3][0], world.m[3][1], world.m[3][2]));
+}
 void Display::SetFogDensity(f32 density) { Trace(String::Format("FogDensity %g", density)); }
 
 void Display::SetTexture(u32 stage, const Texture* texture) {

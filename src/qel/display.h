@@ -9,6 +9,8 @@
 #include <mutex>
 #include <vector>
 
+#include "qel/display_material.h"
+#include "qel/matrix4.h"
 #include "qel/pstring.h"
 #include "qel/string.h"
 #include "qel/types.h"
@@ -50,7 +52,27 @@ class Display {
   void SetDepthWriteMode(bool on);
   void SetAlphaBlendFunction(u32 source, u32 destination);
   void GetAlphaBlendFunction(u32& source, u32& destination) const;
+  bool GetAlphaBlendMode() const;
+  bool GetAlphaTestMode() const;
   void SetFogMode(u32 mode);
+  u32 GetFogMode() const;
+  void SetCullMode(u32 mode);
+  void SetColorMaterialMode(u32 mode);
+  // Stage state: a reset stage has no texture, combiner input or coordinate generation.
+  void ResetTextureStage(u32 stage);
+  // Null resets the stage's matrix to identity.
+  void SetTextureMatrix(u32 stage, const Matrix4* matrix);
+  void SetTextureCoordGen(u32 stage, u32 source, u32 mode);
+  // Combiners and programs by handle; 0 unbinds or disables.
+  void BindCombiner(u32 handle);
+  void SetCombinerConstant(u32 index, const ColourValue& colour);
+  void SetPixelProgram(u32 handle);
+  void SetVertexConstant(u32 index, const Vector3& value);
+  // The material colours lighting uses, with the opacity the draw takes.
+  void SetLighting(const DisplayMaterial& material, f32 opacity);
+  void SetWorldTransform(const Matrix4& world);
+  const ColourValue& GetGlobalAmbient() const { return globalAmbient_; }
+  void SetGlobalAmbient(const ColourValue& ambient) { globalAmbient_ = ambient; }
   void SetFogDensity(f32 density);
   void SetTexture(u32 stage, const Texture* texture);
   void SetVertexType(const VertexType* type);
@@ -89,6 +111,10 @@ class Display {
   u32 textureStages_ = 1;
   u32 blendSource_ = 1;
   u32 blendDestination_ = 0;
+  bool blendMode_ = false;
+  bool alphaTest_ = false;
+  u32 fogMode_ = 0;
+  ColourValue globalAmbient_;
   std::deque<String> trace_;
   std::map<PString, std::pair<u32, String>> programs_;
   std::map<u32, String> combiners_;

@@ -55,7 +55,53 @@ GeometryChunk::GeometryChunk(const GeometryChunk& shared)
       influenceMatrices_(shared.influenceMatrices_),
       assignedMatrices_(shared.assignedMatrices_),
       opacity_(shared.opacity_),
-      faceNeighbours_(shared.faceNeighbours_) {}
+      faceNeighbours_(shared.faceNeighbours_),
+      properties_(shared.properties_) {}
+
+bool GeometryChunk::AddChunkProperty(const PString& name) {
+  if (name.IsEmpty()) return false;
+  f32 value = 0.0f;
+  if (!GetChunkProperty(name, value)) properties_.emplace_back(name, 0.0f);
+  return true;
+}
+
+bool GeometryChunk::SetChunkProperty(const PString& name, f32 value) {
+  for (auto& [key, held] : properties_) {
+    if (key == name) {
+      held = value;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool GeometryChunk::GetChunkProperty(const PString& name, f32& value) const {
+  for (const auto& [key, held] : properties_) {
+    if (key == name) {
+      value = held;
+      return true;
+    }
+  }
+  return false;
+}
+
+void GeometryChunk::RenderGeometry(Display& display) {
+  AssignVertexType(display);
+  TraceInfluenceMatrices(display);
+  display.DrawIndexedPrimitive(primitive_, vertexCount_, GetMaxIndices());
+}
+
+void GeometryChunk::RenderPrimitives(Display& display, const PrimitiveRange& range) {
+  AssignVertexType(display);
+  // Enough of the order to follow it on the trace without a line the size of the chunk.
+  constexpr u32 kTracedIndices = 24;
+  String entry = String::Format("DrawPrimitives %u %u", range.primitiveKind, range.primitiveCount);
+  const u32 indexCount = range.indices ? 3 * range.primitiveCount : 0;
+  for (u32 i = 0; i < indexCount && i < kTracedIndices; ++i) {
+    entry += String::Format(" %u", range.indices[i]);
+  }
+  display.Trace(entry);
+}
 
 GeometryChunk* GeometryChunk::Create(u32 vertexCount, u32 primitiveCount, u32 indexCount,
                                      u32 faceCount, u32 primitive, const StandardChunkHint& hint) {

@@ -10,7 +10,9 @@
 
 #include "qel/display.h"
 #include "qel/matrix4.h"
+#include "qel/pstring.h"
 #include "qel/reference_count.h"
+#include "qel/render_inputs.h"
 #include "qel/types.h"
 #include "qel/vertex_type.h"
 
@@ -110,6 +112,11 @@ class GeometryChunk : public ReferenceCount {
   }
 
   const VertexType* GetVertexType() const { return vertexType_; }
+  // A layout of the same record size that the chunk is drawn with instead of its own.
+  void SetVertexType(const VertexType* type) {
+    vertexType_ = type;
+    typeAssigned_ = false;
+  }
   virtual u32 GetVertexTypeID() const { return vertexType_ ? vertexType_->id : 0; }
   virtual u32 GetVertexSize() const { return vertexType_ ? vertexType_->size : 0; }
   virtual i32 GetItemOffset(u32 item) const;
@@ -140,6 +147,17 @@ class GeometryChunk : public ReferenceCount {
   // Appends the other chunk's vertices (item by item) and indices (moved past this chunk's
   // vertices). False when the indices would no longer fit 16 bits.
   virtual bool AppendChunk(Display& display, GeometryChunk& other);
+
+  // Named float properties that materials keep per chunk; copies carry them. Adding a name twice
+  // keeps one; setting or reading an absent name fails.
+  bool AddChunkProperty(const PString& name);
+  bool SetChunkProperty(const PString& name, f32 value);
+  bool GetChunkProperty(const PString& name, f32& value) const;
+
+  // Draws the whole chunk in its own order.
+  void RenderGeometry(Display& display);
+  // Draws primitives from the range's indices, which the caller keeps below the vertex count.
+  void RenderPrimitives(Display& display, const PrimitiveRange& range);
 
   // The opacity the chunk is drawn with (traced).
   virtual void SetOpacity(Display& display, f32 opacity);
@@ -189,6 +207,7 @@ class GeometryChunk : public ReferenceCount {
   std::vector<Matrix4> assignedMatrices_;
   f32 opacity_ = 1.0f;
   std::shared_ptr<const std::vector<u32>> faceNeighbours_;
+  std::vector<std::pair<PString, f32>> properties_;
   StaticBufferPtr vertexBuffer_;
   StaticBufferPtr indexBuffer_;
 };

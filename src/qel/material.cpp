@@ -31,6 +31,12 @@ Material* Material::CreateInstance(const PString& kind, MaterialManager* manager
   return plugin->CreateInstance(manager, manager ? manager->GetRenderKernel() : nullptr);
 }
 
+bool Material::MakeGeometryChunkFlags(u32 vertexCount, u32 primitive, u32& flags) {
+  if (vertexCount > 0x10000 || primitive >= GeometryChunk::kPrimitiveLimit) return false;
+  flags = GeometryChunk::FileCodeFromPrimitive(primitive);
+  return true;
+}
+
 Material* Material::Copy() const {
   Material* copy = new Material(manager_);
   CopySettingsTo(*copy);
@@ -67,16 +73,71 @@ GeometryChunk* Material::CreateGeometryChunk(u32 vertexCount, u32 primitiveCount
 }
 
 u32 Material::SetTexture(u32 stage, const ResourceDatabase* database, const String& path,
-                         f32 /*amount*/) {
-  if (stage >= kMaxTextures || !database) return kTextureRefused;
+                         f32 amount) {
+  if (!database) return kTextureRefused;
   auto* texture = new Texture(path);
-  const u32 result = texture->Load(*database);
-  if (result != Texture::kLoaded) {
-    texture->ReleaseReference();
-    return result == Texture::kRefusedName ? kTextureRefused : kTextureNotFound;
-  }
-  PlaceTexture(stage, texture);
+  const u32 loaded = texture->Load(*database);
+  const u32 result = loaded != Texture::kLoaded
+                         ? (loaded == Texture::kRefusedName ? kTextureRefused : kTextureNotFound)
+                         : SetTexture(stage, texture, amount);
+  texture->ReleaseReference();
+  return result;
+}
+
+u32 Material::SetTexture(u32 index, Texture* texture, f32 /*value*/) {
+  if (!texture) return kTextureMissing;
+  if (index >= kMaxTextures) return kTextureRefused;
+  texture->AddReference();
+  PlaceTexture(index, texture);
   return kTextureOk;
+}
+
+bool Material::Equals(const Material& other) const {
+  if (GetType() != other.GetType() || !(display_ == other.display_) || flags_ != other.flags_) {
+    return false;
+  }
+  for (u32 stage = 0; stage < kMaxTextures; ++stage) {
+    if (textures_[stage] != other.textures_[stage]) return false;
+  }
+  return true;
+}
+
+void Material::SetLightingState(Display& display, f32 opacity) const {
+  display.SetLighting(display_, opacity);
+}
+
+void Material::DrawLit(Display& display, const ChunkDraw& draw, const PrimitiveRange* range) {
+  SetLightingState(display, GetOpacity() * draw.chunk->GetOpacity());
+  if (draw.world) display.SetWorldTransform(*draw.world);
+  if (range) {
+    draw.chunk->RenderPrimitives(display, *range);
+  } else {
+    draw.chunk->RenderGeometry(display);
+  }
+}
+
+void Material::RenderChunk(Display& display, const RenderView& /*view*/, const ChunkDraw& draw) {
+  if (!draw.chunk) return;
+  SetDisplayState(display);
+  DrawLit(display, draw, nullptr);
+  ClearDisplayState(display);
+}
+
+void Material::RenderNumChunks(Display& display, const RenderView& /*view*/, const ChunkDraw* draws,
+                               u32 count) {
+  SetDisplayState(display);
+  for (u32 i = 0; i < count; ++i) {
+    if (draws[i].chunk) DrawLit(display, draws[i], nullptr);
+  }
+  ClearDisplayState(display);
+}
+
+void Material::RenderPrimitives(Display& display, const RenderView& /*view*/, const ChunkDraw& draw,
+                                const PrimitiveRange& range) {
+  if (!draw.chunk) return;
+  SetDisplayState(display);
+  DrawLit(display, draw, &range);
+  ClearDisplayState(display);
 }
 
 u32 Material::IsLoaded() const {
@@ -99,9 +160,7 @@ PString Material::GetPropertyString(const PString& name) const {
 
 void Material::Draw(Display& display, GeometryChunk& chunk) {
   display.Trace(String::Format("Material %s %s", GetType().CStr(), name_.CStr()));
-  chunk.AssignVertexType(display);
-  chunk.TraceInfluenceMatrices(display);
-  display.DrawIndexedPrimitive(chunk.GetPrimitive(), chunk.GetVertexCount(), chunk.GetMaxIndices());
+  chunk.RenderGeometry(display);
 }
 
 OneTextureMaterial::OneTextureMaterial(MaterialManager* manager) : Material(manager) {
@@ -117,6 +176,32 @@ Material* OneTextureMaterial::Copy() const {
 void OneTextureMaterial::Draw(Display& display, GeometryChunk& chunk) {
   display.SetTexture(0, GetTexture(0));
   Material::Draw(display, chunk);
+}
+
+void OneTextureMaterial::SetDisplayState(Display& display) {
+  display.SetTexture(0, GetTexture(0));
+  if (combiner_) display.BindCombiner(combiner_);
+}
+
+void OneTextureMaterial::ClearDisplayState(Display& display) {
+  if (combiner_) display.BindCombiner(0);
+}
+
+void ReflectiveMaterial::ChangeTexGen(Display& display, bool vertexProgramBound) {
+  if (!vertexProgramBound) display.SetTextureCoordGen(1, 0, 1);
+}
+
+void ReflectiveMaterial::SetSphericalTexureCoordinates(GeometryChunk& chunk, const Matrix4* world) {
+  const VertexItemPtr normals = chunk.GetItem(kItemNormal);
+  const VertexItemPtr coordinates = chunk.GetItem(kItemTexture0 + 1);
+  if (!normals.IsValid() || !coordinates.IsValid()) return;
+  const Matrix turn = world ? world->Rotation() : Matrix::Identity();
+  for (u32 v = 0; v < chunk.GetVertexCount(); ++v) {
+    Vector3 n = turn.Transform(normals.Get<Vector3>(v));
+    n.Normalise();
+    const f32 uv[2] = {n.x * 0.5f + 0.5f, -n.y * 0.5f + 0.5f};
+    coordinates.Set(v, uv);
+  }
 }
 
 void ReflectiveMaterial::Draw(Display& display, GeometryChunk& chunk) {

@@ -9,6 +9,7 @@
 #include "qel/geometry_chunk.h"
 #include "qel/pstring.h"
 #include "qel/reference_count.h"
+#include "qel/render_inputs.h"
 #include "qel/string.h"
 #include "qel/types.h"
 
@@ -36,13 +37,21 @@ class Material : public ReferenceCount, public PluginInstance {
   // NOLINTNEXTLINE(readability-identifier-naming): the engine's name
   static constexpr const char* DecoratedTypeToken = ".m.";
   static constexpr u32 kMaxTextures = 10;
-  enum TextureResult : u32 { kTextureOk = 0, kTextureRefused = 1, kTextureNotFound = 2 };
+  enum TextureResult : u32 {
+    kTextureOk = 0,
+    kTextureRefused = 1,
+    kTextureNotFound = 2,
+    kTextureMissing = 3,  // no texture was given
+  };
 
   explicit Material(MaterialManager* manager);
   ~Material() override;
 
   // Adds ".m.notex" (no textures) or ".m.onetex" to a name without the token.
   static String VerifyDecoratedName(const String& name, u32 textureCount);
+  // The flags of a new chunk of the primitive; false for more vertices than 16-bit indices reach
+  // or a primitive the engine lacks.
+  static bool MakeGeometryChunkFlags(u32 vertexCount, u32 primitive, u32& flags);
   // A new material of that kind from the manager's plug-ins, or null.
   static Material* CreateInstance(const PString& kind, MaterialManager* manager);
 
@@ -54,14 +63,38 @@ class Material : public ReferenceCount, public PluginInstance {
                                              const StandardChunkHint& hint);
   // Resolves the texture through the database and places it at the stage; kTextureNotFound
   // when the file does not resolve.
-  virtual u32 SetTexture(u32 stage, const ResourceDatabase* database, const String& path,
-                         f32 amount);
-  Texture* GetTexture(u32 stage) const { return stage < kMaxTextures ? textures_[stage] : nullptr; }
+  u32 SetTexture(u32 stage, const ResourceDatabase* database, const String& path, f32 amount);
+  // Places the texture (with a reference of its own) at the index; kinds with textures beyond
+  // the engine's stages take their own indices, and `value` is the kind's setting for it.
+  virtual u32 SetTexture(u32 index, Texture* texture, f32 value);
+  virtual Texture* GetTexture(u32 stage) const {
+    return stage < kMaxTextures ? textures_[stage] : nullptr;
+  }
+  // Same kind and settings, and the very same textures.
+  virtual bool Equals(const Material& other) const;
   virtual u32 LoadResources() { return 0; }
   // 0 when every texture it holds is loaded.
   virtual u32 IsLoaded() const;
   // Traces the state and the draw.
   virtual void Draw(Display& display, GeometryChunk& chunk);
+
+  // Pass by pass drawing. The display state is set around one chunk or a run of chunks; between
+  // them each chunk takes its lighting, world transform and draw. Nothing is drawn for a
+  // missing chunk.
+  virtual void SetDisplayState(Display& /*display*/) {}
+  virtual void ClearDisplayState(Display& /*display*/) {}
+  virtual void Bind(Display& display, u32 /*pass*/) { SetDisplayState(display); }
+  virtual void Unbind(Display& display, u32 /*pass*/) { ClearDisplayState(display); }
+  virtual void RenderChunk(Display& display, const RenderView& view, const ChunkDraw& draw);
+  virtual void RenderNumChunks(Display& display, const RenderView& view, const ChunkDraw* draws,
+                               u32 count);
+  virtual void RenderPrimitives(Display& display, const RenderView& view, const ChunkDraw& draw,
+                                const PrimitiveRange& range);
+  // Whether the material's chunks are sorted as transparent (1) or not (0).
+  virtual void CacheAlphaHint() { alphaHint_ = display_.diffuse.a < 1.0f ? 1 : 0; }
+  u32 GetAlphaHint() const { return alphaHint_; }
+  f32 GetOpacity() const { return display_.diffuse.a; }
+  void SetLightingState(Display& display, f32 opacity) const;
 
   const PString& GetName() const { return name_; }
   void SetName(const PString& name) { name_ = name; }
@@ -87,6 +120,9 @@ class Material : public ReferenceCount, public PluginInstance {
  protected:
   void CopySettingsTo(Material& other) const;
   void PlaceTexture(u32 stage, Texture* texture);  // takes over the reference
+  void SetAlphaHint(u32 hint) { alphaHint_ = hint; }
+  // Lighting, world transform and the draw of one chunk, in the whole or a range.
+  void DrawLit(Display& display, const ChunkDraw& draw, const PrimitiveRange* range);
 
  private:
   MaterialManager* manager_;
@@ -96,6 +132,7 @@ class Material : public ReferenceCount, public PluginInstance {
   DisplayMaterial display_;
   u32 flags_ = 0;
   f32 materialFloat_ = 1.0f;
+  u32 alphaHint_ = 0;
   std::vector<std::pair<PString, PString>> properties_;
   Texture* textures_[kMaxTextures] = {};
 };
@@ -109,6 +146,14 @@ class OneTextureMaterial : public Material {
   PString GetType() const override { return PString(UNDECORATED_TYPE); }
   Material* Copy() const override;
   void Draw(Display& display, GeometryChunk& chunk) override;
+  // Stage 0 takes the texture; the combiner, when there is one, is bound.
+  void SetDisplayState(Display& display) override;
+  void ClearDisplayState(Display& display) override;
+  u32 GetCombiner() const { return combiner_; }
+  void SetCombiner(u32 handle) { combiner_ = handle; }
+
+ private:
+  u32 combiner_ = 0;
 };
 
 // A one-texture material with a reflection map at stage 1.
@@ -116,6 +161,12 @@ class ReflectiveMaterial : public OneTextureMaterial {
  public:
   using OneTextureMaterial::OneTextureMaterial;
   void Draw(Display& display, GeometryChunk& chunk) override;
+  // Texture coordinates of stage 1 generated by the display (no vertex program bound).
+  static void ChangeTexGen(Display& display, bool vertexProgramBound);
+  // Sphere-map coordinates into the chunk's second texture set, from its normals turned by the
+  // world's rotation; nothing for a chunk without both.
+  // NOLINTNEXTLINE(readability-identifier-naming): the engine's spelling
+  static void SetSphericalTexureCoordinates(GeometryChunk& chunk, const Matrix4* world);
 };
 
 // What a mesh gets for its materials when there is no material manager: it keeps the settings and

@@ -1,9 +1,17 @@
 #include "qel/rendering_cache.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 namespace Qel {
+
+namespace {
+std::atomic<bool> g_renderSuppressed{false};
+}  // namespace
+
+void RenderingCache::SetRenderSuppressed(bool suppressed) { g_renderSuppressed = suppressed; }
+bool RenderingCache::IsRenderSuppressed() { return g_renderSuppressed; }
 
 void AlphaBlendCache::SetDepthScale(f32 scale) {
   depthScale_ = scale;

@@ -35,6 +35,11 @@ class RenderingCache {
   virtual void Leave(bool /*nested*/, Display& /*display*/) {}
   virtual bool IsEmpty() const { return true; }
 
+  // The engine's global switch that holds all drawing back; caches neither draw nor touch the
+  // display while it is set.
+  static void SetRenderSuppressed(bool suppressed);
+  static bool IsRenderSuppressed();
+
  private:
   u32 id_;
   String name_;

@@ -32,6 +32,9 @@ class Texture : public ReferenceCount {
   // traced with it. The texture takes the image's size and counts as loaded.
   bool Update(u32 a, u32 b, const Bitmap& bitmap, u32 format);
   u32 GetDisplayFormat() const { return format_; }
+  // 0 a plain texture, 1 a cube map.
+  u32 GetKind() const { return kind_; }
+  void SetKind(u32 kind) { kind_ = kind; }
   // For textures made in memory rather than loaded.
   void MarkLoaded() { loaded_ = true; }
   void SetSize(u32 width, u32 height) {
@@ -46,6 +49,7 @@ class Texture : public ReferenceCount {
   u32 width_ = 0;
   u32 height_ = 0;
   u32 format_ = 0;
+  u32 kind_ = 0;
 };
 
 // The engine's always-present textures (0 is plain white), shared by every material that has no

@@ -1,18 +1,15 @@
 // installfromvny end to end: the tool, the stand-in daemon fetching over HTTP, and the stand-in
 // repository server on loopback.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <memory>
 #include <string>
-#include <thread>
 
-#include "platform/socket_io.h"
+#include "daemon/http_responder.h"
 #include "support/install_root.h"
 #include "support/thread_watchdog.h"
 
@@ -27,49 +24,6 @@ size_t Count(const std::string& text, const std::string& part) {
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
   return n;
 }
-
-// Answers every search with one item whose package is missing, and everything else with 404.
-class MissingPackageRepository {
- public:
-  MissingPackageRepository() {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(fd_, 8);
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &n);
-    port_ = ntohs(a.sin_port);
-    thread_ = std::thread([this] {
-      for (int peer; (peer = accept(fd_, nullptr, nullptr)) >= 0; close(peer)) {
-        char head[4096] = {};
-        Platform::ReceiveSome(peer, head, sizeof head - 1);
-        const std::string body =
-            "0\n{\nrequires <kuid:400600:5>\nlatest-version <kuid:400600:5>\n"
-            "latest-version-path \"http://127.0.0.1:" +
-            std::to_string(port_) + "/packages/gone.cdp\"\n}\n";
-        const bool search = std::string(head).find("GET /kestro/") == 0;
-        const std::string reply =
-            std::string(search ? "HTTP/1.1 200 OK" : "HTTP/1.1 404 Not Found") +
-            "\r\nConnection: close\r\nContent-Length: " + std::to_string(search ? body.size() : 0) +
-            "\r\n\r\n" + (search ? body : "");
-        Platform::SendAll(peer, reply.data(), reply.size());
-      }
-    });
-  }
-  ~MissingPackageRepository() {
-    shutdown(fd_, SHUT_RDWR);
-    thread_.join();
-    close(fd_);
-  }
-  int Port() const { return port_; }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-  std::thread thread_;
-};
 
 class VnyInstall : public ::testing::Test {
  protected:
@@ -135,7 +89,15 @@ TEST_F(VnyInstall, InstallsAnAssetWithItsDependenciesAndOnlyOnce) {
 
 TEST_F(VnyInstall, FailuresEndWithTheirMessage) {
   InstallRoot fresh(KESTRO_BINARY_DIR, kDataDir);
-  MissingPackageRepository missing;
+  // Offers one item whose package is missing.
+  std::string base;
+  daemon_test::HttpResponder missing([&base](const std::string& head) {
+    const std::string answer = "0\n{\nlatest-version <kuid:400600:5>\nlatest-version-path \"" +
+                               base + "/packages/gone.cdp\"\n}\n";
+    const bool search = head.rfind("GET /kestro/", 0) == 0;
+    return daemon_test::HttpResponder::Response(search ? 200 : 404, search ? answer : "");
+  });
+  base = missing.Base();
   struct Case {
     int port;
     const char* kuid;

@@ -42,8 +42,9 @@ TEST_F(MaterialIdentitiesTest, KindsFallBackByCapabilityAndStages) {
     const char* pfx;
   };
   const Case cases[] = {
-      {{}, 1, "onetex", "onetex", "tonetexnoalpha", "onetex", "onetex"},
-      {{1}, 1, "tglossrust", "onetex", "tonetexnoalpha", "tglossrust", "onetex"},
+      // The one-texture-no-alpha kind reports its base's type.
+      {{}, 1, "onetex", "onetex", "groundbase", "onetex", "onetex"},
+      {{1}, 1, "tglossrust", "onetex", "groundbase", "tglossrust", "onetex"},
       {{17, 21}, 2, "tbumpgloss", "tbumptex", "tbumpenv", "onetex", "tmpfx"},
       {{1, 17, 21, 29}, 4, "tbumpgloss", "tbumptex", "tbumpenv", "tglossrust", "tmpfx"},
       {{1}, 0, "tglossrust", "notex", "notex", "tglossrust", "notex"},
@@ -81,9 +82,10 @@ TEST_F(MaterialIdentitiesTest, PreparesOnceAndSharesTheCaches) {
   ASSERT_NE(other, nullptr);
   other->ReleaseReference();
   EXPECT_EQ(bump->GetPreparations(), before + 1);
-  EXPECT_EQ(bump->GetProgramCount(), 2u);
-  EXPECT_EQ(env->GetProgramCount(), 3u);
-  EXPECT_NE(GetDisplay().LookupProgram("KestroBumpMaterial_Vtx"), 0u);
+  EXPECT_EQ(bump->GetProgramCount(), 4u);
+  EXPECT_EQ(env->GetProgramCount(), 4u);
+  EXPECT_NE(GetDisplay().LookupProgram("KestroBumpEnvMat_SpotLight"), 0u);
+  EXPECT_NE(GetDisplay().LookupProgram("KestroBumpMaterial_Vtx/KestroBumpEnv_SpotLight"), 0u);
   // Caches are the kernel's: one of each kind, whichever plug-in asked first.
   EXPECT_EQ(kernel_.GetRenderingCacheManager().GetCacheCount(), 3u);
 }

@@ -1,5 +1,4 @@
-// Reading the repository's answer against a scripted daemon: what it asks the daemon and which
-// records the daemon's picks give.
+// Daemon-run URL requests and the reading of the repository's answer, against a scripted daemon.
 #include "pymclient/vny_install.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +8,7 @@
 #include "core/buffer_stream.h"
 #include "pym_test_util.h"
 #include "pymclient/pym_protocol.h"
+#include "pymclient/pym_url_request.h"
 
 namespace {
 
@@ -21,9 +21,9 @@ Soup ParseAnswer(const char* text) {
   return soup;
 }
 
-class VnyReplyTest : public pym_test::ScriptedDaemonTest {};
+class VnyClientTest : public pym_test::ScriptedDaemonTest {};
 
-TEST_F(VnyReplyTest, DaemonPicksBecomeOneRecordPerLatestVersion) {
+TEST_F(VnyClientTest, DaemonPicksBecomeOneRecordPerLatestVersion) {
   // The daemon picks items 0 and 1 (the same latest version) and 7 (no such item).
   ReplyWith(pp::kOpPickVnyItems, FakePymServer::Words({3, 0, 1, 7}));
   struct Case {
@@ -52,6 +52,61 @@ TEST_F(VnyReplyTest, DaemonPicksBecomeOneRecordPerLatestVersion) {
     // Only the two items before the first missing name are offered.
     EXPECT_EQ(FrameOf(pp::kOpPickVnyItems).payload[0], 2);
   }
+}
+
+// A status record: done, status word, two zeros, the path and no reason.
+pym_test::Bytes Status(u8 done, u32 status, const std::string& path) {
+  pym_test::Bytes b = FakePymServer::Words({status, 0, 0, u32(path.size())});
+  b.insert(b.begin(), done);
+  b.insert(b.end(), path.begin(), path.end());
+  FakePymServer::AppendBytes(b, FakePymServer::Words({0}));
+  return b;
+}
+
+size_t CountFrames(FakePymServer& server, u32 opcode) {
+  size_t n = 0;
+  for (const auto& f : server.GetFrames()) n += f.opcode == opcode ? 1 : 0;
+  return n;
+}
+
+TEST_F(VnyClientTest, UrlRequestsFollowNotesAndFailedStartsEndAtOnce) {
+  VnyAccess access;
+  server_->SetHandler([](FakePymServer& s, const FakePymServer::Frame& f) {
+    if (f.opcode == pp::kOpStartUrlRequest && f.payload.size() > 70) return s.SendReply(f.id, {});
+    pym_test::Bytes reply =
+        f.opcode == pp::kOpStartUrlRequest ? FakePymServer::Words({7, 0}) : pym_test::Bytes();
+    FakePymServer::AppendBytes(reply, Status(0, 0, ""));
+    if (f.opcode == pp::kOpUrlRequestStatus) {
+      // The done note comes while the status request is under way; its older answer follows.
+      pym_test::Bytes note = FakePymServer::Words({7, 0});
+      FakePymServer::AppendBytes(note, Status(1, 200, "/tmp/answer"));
+      s.SendNote(pp::kNoteUrlDone, note);
+    }
+    return s.SendReply(f.id, reply);
+  });
+  URLRecord url;
+  url.Parse("http://127.0.0.1:1/a");
+  PymUrlRequest* request = StartUrlRequest(url, pp::kUrlOptionQuery);
+  EXPECT_EQ(request->id, 7u);
+  EXPECT_TRUE(IsUrlRequestDone(request));
+  EXPECT_TRUE(IsUrlRequestDone(request));
+  EXPECT_EQ(CountFrames(*server_, pp::kOpUrlRequestStatus), 1u);
+  Qel::String path;
+  Qel::PString text;
+  EXPECT_TRUE(GetUrlRequestResult(request, path, text));
+  EXPECT_STREQ(path.CStr(), "/tmp/answer");
+  CloseUrlRequest(request);
+  ASSERT_TRUE(server_->WaitForFrames(3));
+  EXPECT_EQ(CountFrames(*server_, pp::kOpCloseUrlRequest), 1u);
+
+  // A start that the daemon does not answer is done without a result and never asked about.
+  url.Parse("http://127.0.0.1:1/a-long-path-that-the-script-refuses-to-start");
+  request = StartUrlRequest(url, pp::kUrlOptionPackage);
+  EXPECT_TRUE(IsUrlRequestDone(request));
+  EXPECT_FALSE(GetUrlRequestResult(request, path, text));
+  CloseUrlRequest(request);
+  EXPECT_EQ(CountFrames(*server_, pp::kOpUrlRequestStatus), 1u);
+  EXPECT_EQ(CountFrames(*server_, pp::kOpCloseUrlRequest), 1u);
 }
 
 }  // namespace

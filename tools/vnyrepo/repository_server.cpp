@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
@@ -208,7 +209,15 @@ void RepositoryServer::SendFile(int fd, const std::string& path) {
 void RepositoryServer::Serve(int fd) {
   std::string head;
   char buffer[1024];
+  // The whole head, not only each piece of it, must come within the silence limit: a peer that
+  // trickles bytes would otherwise hold a worker for hours.
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(options_.silenceSeconds);
   while (head.find("\r\n\r\n") == std::string::npos) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      Log("peer too slow with its request; dropped");
+      return;
+    }
     if (head.size() > kMaxRequestHead) {
       SendText(fd, 431, "Request Header Fields Too Large", "request too large\n");
       Log("request head over %zu bytes refused", kMaxRequestHead);
@@ -238,7 +247,11 @@ void RepositoryServer::Serve(int fd) {
   Log("%s", line.c_str());
   std::string name;
   if (path == kSearchPath) {
-    index_.Refresh();
+    std::vector<std::string> skipped;
+    index_.Refresh(&skipped);
+    for (const std::string& package : skipped) {
+      Log("%s: not a readable package (or too large); not offered", package.c_str());
+    }
     const std::string criteria = QueryValue(query, "SearchCriteria");
     const int levels = std::atoi(QueryValue(query, "DependencyLevel").c_str());
     SendText(
