@@ -172,6 +172,7 @@ RequestHandlers::RequestHandlers(AssetStore& store)
       {pp::kOpCloseUrlRequest, &RequestHandlers::CloseUrlRequest},
       {pp::kOpUrlRequestStatus, &RequestHandlers::UrlRequestStatus},
       {pp::kOpPickVnyItems, &RequestHandlers::PickVnyItems},
+      {pp::kOpSetKeywords, &RequestHandlers::SetKeywords},
       {pp::kOpPatcherRepairDone, &RequestHandlers::KeepAlive},
       {pp::kOpKeepAlive, &RequestHandlers::KeepAlive},
       {pp::kOpSearchAssets, &RequestHandlers::SearchAssets},
@@ -903,6 +904,24 @@ void RequestHandlers::PickVnyItems(const u8* payload, size_t size, Response& res
   TBuffer out(&response.body, false);
   out.WriteU32(u32(picked.size()));
   for (const u32 index : picked) out.WriteU32(index);
+}
+
+// A post: what goes wrong can only go to the daemon's log.
+void RequestHandlers::SetKeywords(const u8* payload, size_t size, Response&) {
+  PayloadStream in(payload, size);
+  KUID kuid;
+  Qel::String keywords;
+  std::string error = "malformed request";
+  if (ReadKuid(in.Get(), kuid)) {
+    in.Get().ReadString(keywords);
+    if (in.Get().GetError() == TStream::kErrorNone &&
+        store_.SetKeywords(kuid, std::string(keywords.View()), &error)) {
+      return;
+    }
+  }
+  Qel::Log::Get("PymDaemon")
+      .Printf(Qel::Log::kMessage, "PymDaemon> %s: keywords not stored: %s", kuid.ToString().CStr(),
+              error.c_str());
 }
 
 }  // namespace PymDaemonSrv

@@ -103,6 +103,7 @@ class RequestHandlers {
   void CloseUrlRequest(const u8* payload, size_t size, Response& response);
   void UrlRequestStatus(const u8* payload, size_t size, Response& response);
   void PickVnyItems(const u8* payload, size_t size, Response& response);
+  void SetKeywords(const u8* payload, size_t size, Response& response);
 
   // Open assets by handle. Bounded: a client that never releases cannot grow it without limit.
   u64 AddHandle(const KUID& kuid, u64 connectionId);

@@ -38,7 +38,7 @@ constexpr Command kCommands[] = {
     {"registeraccount", RegisterAccount, 4},
     {"closepymdaemon", ClosePymDaemon, 0},
     {"installcdp", InstallCdp, 0},
-    {"installfrompath", nullptr, 0},
+    {"installfrompath", InstallFromPathCommand, 0},
     {"installfromvny", InstallFromVny, 0},
     {"importconsists", ImportConsists, 0},
     {"edit", Edit, 0},
@@ -61,8 +61,8 @@ constexpr Command kCommands[] = {
     {"vnyparse", VnyParse, 0},
     {"vnyparsefolder", VnyParseFolder, 0},
     {"vnydeleteall", DeleteAllLocal, 0},
-    {"backupkeywords", nullptr, 0},
-    {"importkeywords", nullptr, 0},
+    {"backupkeywords", BackupKeywordsCommand, 0},
+    {"importkeywords", ImportKeywordsCommand, 0},
 };
 constexpr int kCommandCount = int(sizeof kCommands / sizeof kCommands[0]);
 

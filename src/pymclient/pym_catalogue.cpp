@@ -170,11 +170,11 @@ void PymSetAssetFavorite(const KUID& kuid, bool favourite) {
   r.Post(pp::kOpSetFavorite);
 }
 
-void PymSetAssetKeywords(const KUID& kuid, const Qel::String& keywords) {
+bool PymSetAssetKeywords(const KUID& kuid, const Qel::String& keywords) {
   PymRequest r;
   r.Out().WriteKUID(kuid);
   r.Out().WriteString(keywords);
-  r.Post(pp::kOpSetKeywords);
+  return r.Post(pp::kOpSetKeywords);
 }
 
 KUID PymGenerateKUID() {
