@@ -155,6 +155,7 @@ void InstallMissingDependencies(const KUID& kuid) {
 }
 
 bool VnyParsePackage(const Qel::String& packagePath, ResultsLog& log) {
+  const u32 errorsBefore = log.GetErrorCount();
   if (!WaitUntilIdle()) {
     AddEntry(log, ResultsLog::kError, "Unable to ask the asset database whether it is idle.");
     return false;
@@ -170,25 +171,20 @@ bool VnyParsePackage(const Qel::String& packagePath, ResultsLog& log) {
   }
   const MPRef<ACSRawDataCore> thumbnail = GetRawTagData(package, kTagThumbnail);
 
-  bool processed = true;
   std::vector<KUID> installed;
   for (u32 i = 0, n = CountPackageAssets(package); i < n; ++i) {
     const ArchivedAsset asset = GetPackageAsset(package, i);
-    const KUID named = asset.soup.GetNamedTagAsKUID(Qel::PString("kuid"), KUID::Null());
-    const u32 errors = log.GetErrorCount();
     bool second = false;
     const KUID kuid = InstallAssetFromFile(asset.soup, &log, kInstallFlags, second, nullptr);
-    if (log.GetErrorCount() > errors) {
-      // Only this asset goes back: the others were installed whole and are still described.
-      RevertAsset(kuid.IsNull() ? named : kuid);
-      ResultsLog::AddResult(&log, ResultsLog::kError,
-                            MakeAssetIDProperty(Qel::PString("AssetID"), named),
-                            "Aborted processing");
-      processed = false;
-    } else if (!kuid.IsNull() &&
-               std::find(installed.begin(), installed.end(), kuid) == installed.end()) {
+    if (!kuid.IsNull() && std::find(installed.begin(), installed.end(), kuid) == installed.end()) {
       installed.push_back(kuid);
     }
+  }
+  if (log.GetErrorCount() > errorsBefore) {
+    // One failed install takes back the edits of every asset the package installed.
+    for (const KUID& kuid : installed) RevertAsset(kuid);
+    AddEntry(log, ResultsLog::kError, "Aborted processing");
+    return false;
   }
 
   for (const KUID& kuid : installed) InstallMissingDependencies(kuid);
@@ -201,5 +197,5 @@ bool VnyParsePackage(const Qel::String& packagePath, ResultsLog& log) {
     PymCloseAsset(ref);
   }
   for (const KUID& kuid : installed) DescribeAsset(kuid, outputFolder, thumbnail, log);
-  return processed;
+  return true;
 }

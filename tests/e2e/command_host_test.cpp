@@ -170,34 +170,48 @@ Soup Archived(const KUID& kuid, const char* compression,
   return asset;
 }
 
-TEST_F(CommandHostTest, VnyParseCommitsAndDescribesTheGoodAssetAndRevertsTheBadOne) {
+// With a second asset whose files cannot be written, every asset of the package is reverted (none
+// is left open for edit) and nothing is described or written.
+TEST_F(CommandHostTest, VnyParseDescribesAWholePackageAndRevertsAFailedOne) {
   const KUID good(710, 1, 0);
-  Soup package;
-  Soup first = Archived(good, "", {{"thumbnail.jpg", "ASSETJPG"}, {"a.txt", "hello"}});
-  // Its one file declares 100 bytes and holds none, so its files cannot be written.
-  Soup second = Archived(KUID(710, 2, 0), "LZSS", {{"b.txt", std::string("\x64\0\0\0", 4)}});
-  ASSERT_TRUE(AddArchivedAsset(package, first).IsEmpty());
-  ASSERT_TRUE(AddArchivedAsset(package, second).IsEmpty());
   const std::string incoming = root_->Root() + "/";
-  ASSERT_TRUE(SaveContentPackage(package, (incoming + "new.cdp").c_str()).IsEmpty());
+  for (const bool withBadAsset : {true, false}) {
+    SCOPED_TRACE(withBadAsset ? "with a bad asset" : "good asset only");
+    Soup package;
+    Soup first = Archived(good, "", {{"thumbnail.jpg", "ASSETJPG"}, {"a.txt", "hello"}});
+    ASSERT_TRUE(AddArchivedAsset(package, first).IsEmpty());
+    if (withBadAsset) {
+      // Its one file declares 100 bytes and holds none, so its files cannot be written.
+      Soup second = Archived(KUID(710, 2, 0), "LZSS", {{"b.txt", std::string("\x64\0\0\0", 4)}});
+      ASSERT_TRUE(AddArchivedAsset(package, second).IsEmpty());
+    }
+    ASSERT_TRUE(SaveContentPackage(package, (incoming + "new.cdp").c_str()).IsEmpty());
 
-  const kestro_test::ToolRun run = root_->Run({"vnyparse", "new.cdp"});
-  EXPECT_EQ(run.exitCode, 255) << run.err;
-  for (const char* line :
-       {"<kuid:710:1> : Name: Good\n", "<kuid:710:1> : Description: Line one\\nLine two \\\\ end\n",
-        "Kestro-build: 3.6\n", "kind: scenery\n", "alias-kuid: <NULL>\n",
-        "<kuid:710:2> : Aborted processing\n"}) {
-    EXPECT_NE(run.out.find(line), std::string::npos) << line << " in\n" << run.out;
+    const kestro_test::ToolRun run = root_->Run({"vnyparse", "new.cdp"});
+    PymAssetInfo info;
+    ASSERT_TRUE(PymGetAssetInfo(good, info, PymAssetInfo::kPartAll));
+    EXPECT_TRUE(info.GetFlag(PymAssetInfo::kFlagInstalled));
+    EXPECT_FALSE(info.GetFlag(PymAssetInfo::kFlagOpenForEdit));
+    if (withBadAsset) {
+      EXPECT_EQ(run.exitCode, 255) << run.err;
+      EXPECT_NE(run.out.find("Aborted processing"), std::string::npos) << run.out;
+      EXPECT_EQ(run.out.find("Name: Good"), std::string::npos) << run.out;
+      EXPECT_FALSE(std::filesystem::exists(incoming + "kuid 710 1.cdp"));
+      EXPECT_FALSE(PymGetAssetInfo(KUID(710, 2, 0), info, PymAssetInfo::kPartAll));
+      continue;
+    }
+    EXPECT_EQ(run.exitCode, 0) << run.err << run.out;
+    for (const char* line : {"<kuid:710:1> : Name: Good\n",
+                             "<kuid:710:1> : Description: Line one\\nLine two \\\\ end\n",
+                             "Kestro-build: 3.6\n", "kind: scenery\n", "alias-kuid: <NULL>\n"}) {
+      EXPECT_NE(run.out.find(line), std::string::npos) << line << " in\n" << run.out;
+    }
+    EXPECT_EQ(scratch::ReadAll(incoming + "kuid 710 1.jpg"), "ASSETJPG");
+    Soup written;
+    EXPECT_EQ(OpenContentPackage(written, Qel::PString(), (incoming + "kuid 710 1.cdp").c_str()),
+              "");
+    EXPECT_EQ(FindPackageAsset(written, good), 0);
   }
-  EXPECT_EQ(scratch::ReadAll(incoming + "kuid 710 1.jpg"), "ASSETJPG");
-  Soup written;
-  EXPECT_EQ(OpenContentPackage(written, Qel::PString(), (incoming + "kuid 710 1.cdp").c_str()), "");
-  EXPECT_EQ(FindPackageAsset(written, good), 0);
-  PymAssetInfo info;
-  EXPECT_TRUE(PymGetAssetInfo(good, info, PymAssetInfo::kPartAll) &&
-              info.GetFlag(PymAssetInfo::kFlagInstalled) &&
-              !info.GetFlag(PymAssetInfo::kFlagOpenForEdit));
-  EXPECT_FALSE(PymGetAssetInfo(KUID(710, 2, 0), info, PymAssetInfo::kPartAll));
 }
 
 }  // namespace
