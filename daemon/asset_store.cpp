@@ -48,7 +48,9 @@ CREATE INDEX asset_links_by_asset ON asset_links(user, content, version);
 
 const char* const kSettingsSchema =
     "CREATE TABLE IF NOT EXISTS settings(grp TEXT PRIMARY KEY COLLATE NOCASE, soup BLOB NOT NULL);"
-    "CREATE TABLE IF NOT EXISTS counters(name TEXT PRIMARY KEY, value INTEGER NOT NULL);";
+    "CREATE TABLE IF NOT EXISTS counters(name TEXT PRIMARY KEY, value INTEGER NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS keywords(user INTEGER NOT NULL, content INTEGER NOT NULL, "
+    "version INTEGER NOT NULL, keywords TEXT NOT NULL, PRIMARY KEY(user, content, version));";
 
 // Written in the transaction that fills the index: without it the build did not complete. Its
 // value is the fingerprint of the content folders that the build saw.
@@ -367,6 +369,60 @@ bool AssetStore::OpenSettings(std::string* error) {
   return tx.Commit(error);
 }
 
+bool AssetStore::LoadKeywords(std::string* error) {
+  std::unordered_map<KUID, std::string> loaded;
+  Statement rows(settingsDb_, "SELECT user, content, version, keywords FROM keywords");
+  int rc = SQLITE_ERROR;
+  while (rows.Ok() && (rc = rows.Step()) == SQLITE_ROW) {
+    loaded[KUID(i32(rows.Int(0)), i32(rows.Int(1)), i32(rows.Int(2)))] = rows.Text(3);
+  }
+  if (rc != SQLITE_DONE) {
+    SetError(error, std::string("database: ") + sqlite3_errmsg(settingsDb_));
+    return false;
+  }
+  std::unique_lock<std::shared_mutex> lock(indexMutex_);
+  keywords_ = std::move(loaded);
+  return true;
+}
+
+bool AssetStore::SetKeywords(const KUID& kuid, const std::string& keywords, std::string* error) {
+  AssetRecord known;
+  if (!GetAsset(kuid, known)) {
+    SetError(error, "no such asset");
+    return false;
+  }
+  {
+    std::lock_guard<std::mutex> lock(dbMutex_);
+    if (settingsDb_ == nullptr) {
+      SetError(error, "settings not open");
+      return false;
+    }
+    WriteTransaction tx(settingsDb_);
+    Statement set(settingsDb_,
+                  "INSERT OR REPLACE INTO keywords(user, content, version, keywords) "
+                  "VALUES(?, ?, ?, ?)");
+    if (!tx.Began() || !set.Ok()) {
+      SetError(error, std::string("database: ") + sqlite3_errmsg(settingsDb_));
+      return false;
+    }
+    set.Bind(1, i64(kuid.userId));
+    set.Bind(2, i64(kuid.contentId));
+    set.Bind(3, i64(kuid.version));
+    set.Bind(4, keywords);
+    if (set.Step() != SQLITE_DONE) {
+      SetError(error, std::string("database: ") + sqlite3_errmsg(settingsDb_));
+      return false;
+    }
+    if (!tx.Commit(error)) return false;
+  }
+  std::unique_lock<std::shared_mutex> lock(indexMutex_);
+  keywords_[kuid] = keywords;
+  auto it = std::lower_bound(records_.begin(), records_.end(), kuid,
+                             [](const AssetRecord& r, const KUID& k) { return r.kuid < k; });
+  if (it != records_.end() && it->kuid == kuid) it->keywords = keywords;
+  return true;
+}
+
 u64 AssetStore::ContentFingerprint() const {
   u64 hash = 0xcbf29ce484222325ull;
   for (const std::string& name : ContentFolderNames()) {
@@ -392,7 +448,7 @@ bool AssetStore::Open(const std::string& userDataPath, std::string* error) {
   {
     std::lock_guard<std::mutex> lock(dbMutex_);
     // The settings first: they may still have to be taken from an index that is set aside below.
-    if (!OpenSettings(error)) {
+    if (!OpenSettings(error) || !LoadKeywords(error)) {
       sqlite3_close_v2(settingsDb_);
       settingsDb_ = nullptr;
       return false;
@@ -636,6 +692,10 @@ void AssetStore::InstallRecords(std::vector<AssetRecord> records) {
     if (!r.author.empty()) creators.emplace(u32(r.kuid.userId), r.author);
   }
   std::unique_lock<std::shared_mutex> lock(indexMutex_);
+  for (AssetRecord& r : records) {
+    auto set = keywords_.find(r.kuid);
+    if (set != keywords_.end()) r.keywords = set->second;
+  }
   records_ = std::move(records);
   creators_ = std::move(creators);
 }

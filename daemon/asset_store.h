@@ -100,6 +100,10 @@ class AssetStore {
   static constexpr i32 kNoRating = 255;
   bool SetFavourite(const KUID& kuid, bool favourite);
   void SetCategoryMatcher(CategoryMatcher matcher);
+  // Gives the asset the keywords in place of those of its configuration. They are kept in the
+  // settings store, so that they outlive every rebuild of the index. False, with a reason, for an
+  // asset the index does not hold or a write that did not commit.
+  bool SetKeywords(const KUID& kuid, const std::string& keywords, std::string* error);
 
   // A group that does not exist reads as the empty soup.
   Soup GetSettingsSoup(const std::string& group) const;
@@ -115,6 +119,7 @@ class AssetStore {
   bool OpenFile(const std::string& path, bool* created, std::string* error);
   bool CreateSchema(std::string* error);
   bool OpenSettings(std::string* error);
+  bool LoadKeywords(std::string* error);
   u64 ContentFingerprint() const;
   // True when the index holds a completed build of content with this fingerprint.
   bool IndexMatchesContent(u64 fingerprint);
@@ -134,6 +139,8 @@ class AssetStore {
   mutable std::shared_mutex indexMutex_;
   std::vector<AssetRecord> records_;  // sorted by KUID
   std::unordered_map<u32, std::string> creators_;
+  // Keywords set by request, which take the place of the configurations' own.
+  std::unordered_map<KUID, std::string> keywords_;
   std::mutex changeMutex_;
   FilterEvaluator evaluator_;
 };

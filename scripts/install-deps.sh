@@ -11,6 +11,9 @@ packages=(
   libssl-dev libnvtt-dev flex libfl-dev bison
   libfreetype-dev libfontconfig-dev fonts-dejavu-core
   libstb-dev libsqlite3-dev libcurl4-openssl-dev zlib1g-dev linux-libc-dev
+  # The daemon's fetches from an https repository check its certificate against these; curl
+  # only recommends them.
+  ca-certificates
   libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev
 )
 list=false

@@ -56,10 +56,17 @@ int GenerateKuid(CommandArgs& args);
 int RepairDatabase(CommandArgs& args);
 int Authors(CommandArgs& args);
 int DeleteAllLocal(CommandArgs& args);
+int BackupKeywordsCommand(CommandArgs& args);
+int ImportKeywordsCommand(CommandArgs& args);
 
 // commands_package.cpp
 int CreateCdp(CommandArgs& args);
 int InstallCdp(CommandArgs& args);
+int VnyParse(CommandArgs& args);
+int InstallFromPathCommand(CommandArgs& args);
+
+// commands_host.cpp
+int PymCommandHost(CommandArgs& args);
 
 // commands_repository.cpp
 int InstallFromVny(CommandArgs& args);

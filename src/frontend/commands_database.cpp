@@ -11,6 +11,7 @@
 #include "frontend/asset_status.h"
 #include "frontend/command_dispatcher.h"
 #include "frontend/commands.h"
+#include "frontend/keyword_files.h"
 #include "frontend/pym_task_repair_database.h"
 #include "pymclient/install_paths.h"
 #include "pymclient/pym_asset_handle.h"
@@ -215,3 +216,13 @@ int Authors(CommandArgs&) {
 }
 
 int DeleteAllLocal(CommandArgs&) { return VnyDeleteAll() ? 0 : -1; }
+
+int BackupKeywordsCommand(CommandArgs& a) {
+  // The name as typed: lower-cased it would name another file on a case-sensitive file system.
+  const char* name = a.second.IsEmpty() ? "KeywordsBackup.dat" : a.Arg(2);
+  return BackupKeywords("", name, "txt") ? 0 : -1;
+}
+
+int ImportKeywordsCommand(CommandArgs&) {
+  return ImportKeywords(GetInstallPath().CStr(), "KeywordsDump.dat", "txt") ? 0 : -1;
+}

@@ -8,9 +8,12 @@
 #include "core/kuid.h"
 #include "frontend/command_dispatcher.h"
 #include "frontend/commands.h"
+#include "frontend/install_from_path.h"
+#include "frontend/package_inspection.h"
 #include "pymclient/pym_asset_info.h"
 #include "pymclient/pym_catalogue.h"
 #include "pymclient/pym_install.h"
+#include "qel/file.h"
 #include "qel/file_path.h"
 
 namespace {
@@ -79,4 +82,29 @@ int InstallCdp(CommandArgs& a) {
   bool second = false;
   return PymInstallCDP(JoinToStartupFolder(path), a.log, kInstallCommit, second, nullptr) != 0 ? 0
                                                                                                : -1;
+}
+
+int VnyParse(CommandArgs& a) {
+  const char* path = a.Arg(2);
+  if (path == nullptr || *path == '\0') {
+    AddError(a.log, "Missing CDP filepath.");
+    return -1;
+  }
+  return VnyParsePackage(JoinToStartupFolder(path), *a.log) ? 0 : -1;
+}
+
+int InstallFromPathCommand(CommandArgs& a) {
+  // The path as typed, like installcdp's.
+  const char* path = a.Arg(2);
+  if (path == nullptr || *path == '\0') {
+    AddError(a.log, "Missing input path parameter.");
+    return -1;
+  }
+  const Qel::String folder = JoinToStartupFolder(path);
+  if (!Qel::File::Exists(folder.CStr())) {
+    AddError(a.log, "Invalid input path.");
+    return -1;
+  }
+  bool second = false;
+  return InstallFromPath(Qel::File::Path(folder), a.log, 0, second, nullptr) != 0 ? 0 : -1;
 }

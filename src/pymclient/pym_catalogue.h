@@ -45,7 +45,8 @@ void PymGetAssetObsoletes(const KUID& kuid, std::vector<KUID>& out);
 // The asset as a package entry; on failure a soup holding only "compression" = "LZSS".
 Soup PymSaveAssetToCDP(const KUID& kuid, ResultsLog* log, u32 options);
 void PymSetAssetFavorite(const KUID& kuid, bool favourite);
-void PymSetAssetKeywords(const KUID& kuid, const Qel::String& keywords);
+// A post; false when it could not be sent.
+bool PymSetAssetKeywords(const KUID& kuid, const Qel::String& keywords);
 // A KUID of the user that no asset has had; the null KUID on failure.
 KUID PymGenerateKUID();
 // Whether the repository may be used; the level goes to `level` when given (0 on failure).
@@ -54,6 +55,12 @@ bool PymQueryVantryAccess(u32* level = nullptr);
 bool PymQueryTextureConvertSetting();
 void PymRequestIdle();
 bool PymIsIdleReached();
+// As PymIsIdleReached, telling a failed request (false) from the daemon's answer (`idle`).
+bool PymQueryIdleReached(bool& idle);
+// Tells the daemon that this connection is a command host (post 0x8C); false when not sent.
+bool PymRegisterCommandHost();
+// The keep-alive transaction; its reply is not read. False when the request failed.
+bool PymKeepAlive();
 
 // The online-access client's server settings.
 struct PymOnlineProfile {

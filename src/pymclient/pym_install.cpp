@@ -10,12 +10,14 @@
 #include "assetdata/results_log.h"
 #include "assetdata/safe_folder.h"
 #include "core/file_util.h"
+#include "pymclient/asset_spec_lookup.h"
 #include "pymclient/pym_asset_handle.h"
 #include "pymclient/pym_asset_info.h"
 #include "pymclient/pym_catalogue.h"
 #include "pymclient/pym_connection.h"
 #include "pymclient/pym_protocol.h"
 #include "pymclient/pym_request.h"
+#include "pymclient/spec_registry.h"
 #include "qel/file.h"
 
 namespace pp = PymProtocol;
@@ -67,6 +69,8 @@ u32 PymInstallCDP(const Qel::String& path, ResultsLog* log, u32 options, bool& s
   r.In().ReadU32(count, 0);
   r.In().ReadU8(flag, 0);
   second = flag != 0;
+  // A KUID that earlier lookups found without an asset may have one now.
+  if (count != 0) ClearSpecResolutions();
   return count;
 }
 
@@ -82,6 +86,8 @@ KUID PymInstallAssetFromFolder(const Qel::String& folder, ResultsLog* log, u32 o
   r.In().ReadKUID(kuid);
   r.In().ReadU8(flag, 0);
   second = flag != 0;
+  // Like a commit: the next lookup loads the asset as installed now.
+  if (!kuid.IsNull()) DropSpecIndexEntry(kuid);
   return kuid;
 }
 

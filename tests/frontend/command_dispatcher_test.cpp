@@ -56,7 +56,7 @@ TEST(RunCommand, WordsCompareLowerCasedAndFailuresGiveOneErrorEntry) {
       {{"help"}, invalid},
       {{"registeraccount", "user"}, invalid},
       {{"version2"}, invalid},
-      {{"InstallFromPath", "folder"}, "installfrompath: not available in this build"},
+      {{"InstallFromPath"}, "Missing input path parameter."},
       // The expression is missing after the switch: fails before searching.
       {{"searchbycategory", "-A"}, "Missing category parameter."},
   };

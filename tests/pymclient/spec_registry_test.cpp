@@ -8,7 +8,11 @@
 #include <sstream>
 #include <string>
 
+#include "pymclient/asset_spec_lookup.h"
 #include "pymclient/install_paths.h"
+#include "pymclient/kestro_base_spec.h"
+#include "pymclient/pym_protocol.h"
+#include "pymclient/pym_test_util.h"
 #include "pymclient/resource_db_cache.h"
 #include "qel/log.h"
 #include "support/scratch_folder.h"
@@ -94,6 +98,111 @@ TEST_F(SpecRegistryTest, SpecHoldsItsContentDatabaseForItsLifetime) {
   EXPECT_TRUE(gone);
   EXPECT_EQ(GetResourceDatabaseUseCount(database), 0u);
   EXPECT_EQ(LogText().find("Leaked specs:"), std::string::npos);
+  // The package checksum's words: the second prints first.
+  const u8 words[] = {1, 0, 0, 0, 2, 0, 0, 0, 9};
+  const PackageChecksum sum = HashWordBlock(words, sizeof words);
+  EXPECT_EQ(FormatIdPair(sum.hash, sum.length).Std(), "8:8");
+  EXPECT_EQ(FormatIdPair(1, 2).Std(), "2:1");
+}
+
+// Lookups against a daemon that resolves every KUID to itself and names the folders below.
+class SpecLookupTest : public pym_test::ScriptedDaemonTest {
+ protected:
+  void SetUp() override {
+    pym_test::ScriptedDaemonTest::SetUp();
+    const std::pair<const char*, const char*> assets[] = {
+        {"good",
+         "kuid <kuid:500:1>\nkind \"scenery\"\nkestro-build 2.4\nasset-filename \"Loco\"\n"},
+        {"broken", "kind \"scenery\"\n"},  // no KUID: never a usable spec
+        {"probe", "kuid <kuid:500:4>\nkind \"PROBE\"\n"}};
+    for (const auto& [folder, config] : assets) {
+      fs::create_directories(root_ + "/UserData/local/" + folder);
+      std::ofstream(root_ + "/UserData/local/" + folder + "/config.txt") << config;
+    }
+    server_->SetHandler([this](FakePymServer& s, const FakePymServer::Frame& f) {
+      if (f.opcode == PymProtocol::kOpResolveKuid) return s.SendReply(f.id, f.payload);
+      if (f.opcode != PymProtocol::kOpGetAssetLocation) return false;
+      pym_test::Buf in(f.payload);
+      KUID kuid;
+      in.s.ReadKUID(kuid);
+      const char* folder = kuid.contentId == 1   ? "good"
+                           : kuid.contentId == 3 ? "broken"
+                           : kuid.contentId == 4 ? "probe"
+                                                 : nullptr;
+      pym_test::Buf out;
+      out.s.WritePString(Qel::PString("local"));
+      out.s.WriteString(folder ? Qel::String(root_.c_str()) + "/UserData/local/" + folder : "");
+      return s.SendReply(f.id, pym_test::Contents(out.s));
+    });
+    SpecRegistry::GetCurrent()->AddFactory(&probes_);
+  }
+  size_t Count(u32 opcode) {
+    size_t n = 0;
+    for (const auto& f : server_->GetFrames()) n += f.opcode == opcode ? 1 : 0;
+    return n;
+  }
+
+  struct ProbeFactory : KTSpecFactory {
+    ProbeFactory() : KTSpecFactory(Qel::PString("probe")) {}
+    KoolthingzSpec* Create(const KUID& kuid, const Qel::String*, const Qel::String*,
+                           const Qel::PString&, const Soup&) override {
+      return new ProbeSpec(kuid, &destroyed);
+    }
+    bool destroyed = false;
+  } probes_;
+};
+
+TEST_F(SpecLookupTest, LoadsCachesRemembersFailuresAndPurges) {
+  const KUID good(500, 1, 0), noFolder(500, 2, 0), broken(500, 3, 0), probe(500, 4, 0);
+  const struct {
+    const char* what;
+    KUID kuid;
+    SpecPredicate predicate;
+    bool found;
+    size_t resolves, locates;  // requests 0x1A and 0x17 so far
+  } steps[] = {
+      {"null KUID", kNullKUID, nullptr, false, 0, 0},
+      {"loaded", good, nullptr, true, 1, 1},
+      {"live and cached", good, nullptr, true, 1, 1},
+      {"no folder", noFolder, nullptr, false, 2, 2},
+      {"no folder remembered", noFolder, nullptr, false, 2, 2},
+      {"invalid", broken, nullptr, false, 3, 3},
+      {"invalid remembered", broken, nullptr, false, 3, 3},
+      {"refused by kind", probe, &IsKestroBaseSpec, false, 4, 4},
+      {"refused spec stays live", probe, nullptr, true, 5, 4},
+  };
+  SpecPointer held;
+  for (const auto& step : steps) {
+    FindAssetSpec(held, step.kuid, step.predicate);
+    EXPECT_EQ(bool(held), step.found) << step.what;
+    EXPECT_EQ(Count(PymProtocol::kOpResolveKuid), step.resolves) << step.what;
+    EXPECT_EQ(Count(PymProtocol::kOpGetAssetLocation), step.locates) << step.what;
+  }
+  SpecRegistry* registry = SpecRegistry::GetCurrent();
+  EXPECT_EQ(registry->GetFailedCount(), 1u);
+
+  SpecPointer loco;
+  FindKestroBaseSpec(loco, good);
+  ASSERT_TRUE(loco);
+  EXPECT_EQ(std::string(loco->GetAssetFileName().CStr()), "loco");
+  EXPECT_EQ(std::string(loco->BuildPath("Sub/X.GS").CStr()),
+            root_ + "/UserData/local/good/sub/x.gs");
+  const SafePointer<KoolthingzSpec> watch(loco.Get());
+  ReleaseSpecPointer(loco);
+  EXPECT_TRUE(PurgeUnusedSpecs());
+  EXPECT_EQ(watch.Get(), nullptr);
+  EXPECT_FALSE(probes_.destroyed);  // still held
+  FindAssetSpec(loco, good, nullptr);
+  EXPECT_TRUE(loco);
+  EXPECT_EQ(Count(PymProtocol::kOpResolveKuid), 5u);
+  EXPECT_EQ(Count(PymProtocol::kOpGetAssetLocation), 5u);
+
+  // A commit makes the next lookup load the asset afresh.
+  DropSpecIndexEntry(good);
+  SpecPointer fresh;
+  FindAssetSpec(fresh, good, nullptr);
+  EXPECT_NE(fresh.Get(), loco.Get());
+  EXPECT_EQ(Count(PymProtocol::kOpResolveKuid), 6u);
 }
 
 }  // namespace

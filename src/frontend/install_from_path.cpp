@@ -1,0 +1,34 @@
+#include "frontend/install_from_path.h"
+
+#include "pymclient/pym_install.h"
+#include "pymclient/pym_task.h"
+#include "qel/file.h"
+#include "qel/file_find.h"
+
+u32 InstallFromPath(const Qel::File::Path& folder, ResultsLog* log, u32 options, bool& second,
+                    PymTask* progress) {
+  if (folder.IsEmpty()) return 0;
+  for (const char* name : {"config.txt", "config.chump"}) {
+    Qel::File::Path config = folder;
+    config.AddPath(name);
+    if (Qel::File::Exists(config.CStr())) {
+      PymInstallAssetFromFolder(folder.GetText(), log, options, second, nullptr);
+      return 1;
+    }
+  }
+  u32 count = 0;
+  Qel::File::Find entries(folder.CStr());
+  while (entries.Next()) {
+    const Qel::String& name = entries.GetName();
+    if (name == "." || name == "..") continue;
+    // Files hold no assets, and a link to a folder is never followed: a link back up the tree
+    // would have the walk recurse for ever.
+    if (entries.IsFolder()) {
+      Qel::File::Path child = folder;
+      child.AddPath(name.CStr());
+      count += InstallFromPath(child, log, options, second, progress);
+    }
+    if (progress != nullptr && progress->IsStopRequested()) break;
+  }
+  return count;
+}

@@ -1,0 +1,16 @@
+// Installing loose asset folders: a folder with an asset configuration is one asset, any other
+// folder is searched below for asset folders.
+#pragma once
+
+#include "qel/file_path.h"
+#include "qel/types.h"
+
+class PymTask;
+class ResultsLog;
+
+// Hands every asset folder at or below `folder` to the daemon (request 0x27) with the options,
+// the out flag and the log; an asset folder's sub-folders are not searched, and links to
+// folders are never followed. Stops after the entry at which `progress` (may be null) was asked
+// to stop. The number of folders handed over; whether the daemon took each is in the log.
+u32 InstallFromPath(const Qel::File::Path& folder, ResultsLog* log, u32 options, bool& second,
+                    PymTask* progress);

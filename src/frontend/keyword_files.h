@@ -1,0 +1,12 @@
+// Keyword files: a text soup whose every tag is named by an asset's KUID and holds the asset's
+// keywords as the database gives them.
+#pragma once
+
+// Writes the keywords of every asset of the database (in the order of the search reply) to the
+// file; the volume, file name and form go to Soup::SaveFile unchanged. False, with the old file
+// left as it was, when the database cannot be read whole or the file cannot be written.
+bool BackupKeywords(const char* volume, const char* fileName, const char* form);
+// Hands the keywords of each tag of the file to the database; tag names are read with the
+// lenient KUID parser. False when the file cannot be loaded or the daemon did not take the
+// keywords; true only once the daemon has applied them all.
+bool ImportKeywords(const char* volume, const char* fileName, const char* form);

@@ -1,0 +1,110 @@
+// Keyword backup and import between two installations, searched through the client linked into
+// the test, and the install of a folder tree.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/app_globals.h"
+#include "core/networking.h"
+#include "pymclient/filter_builders.h"
+#include "pymclient/install_paths.h"
+#include "pymclient/pym_client.h"
+#include "pymclient/pym_connection.h"
+#include "pymclient/pym_search.h"
+#include "support/install_root.h"
+
+namespace {
+
+using kestro_test::InstallRoot;
+using kestro_test::ToolRun;
+constexpr const char* kDataDir = KESTRO_TEST_DATA_DIR "/../../data/data";
+const char* const kAssets[][2] = {
+    {"steam", "<kuid:400100:1>"}, {"diesel", "<kuid2:400100:2:3>"}, {"barn", "<kuid:400100:3>"}};
+
+void AddAssets(const InstallRoot& root, const char* keywordsTag) {
+  for (const auto& [folder, kuid] : kAssets) {
+    root.WriteFile(std::string("UserData/local/") + folder + "/config.txt",
+                   std::string("kuid ") + kuid + "\nkind \"scenery\"\n" +
+                       (keywordsTag ? std::string("keywords \"") + folder + ";old\"\n" : ""));
+  }
+}
+
+std::vector<KUID> FindKeyword(const char* word) {
+  auto filter = filter_builders::Str(PymFilterCodes::kStringKeywordList, word);
+  std::vector<KUID> found;
+  EXPECT_TRUE(PymSearchAssets(filter.get(), found)) << word;
+  return found;
+}
+
+TEST(KeywordsAndFolders, KeywordsTravelByHandEditedFileAndOutliveARebuild) {
+  InstallRoot old(KESTRO_BINARY_DIR, kDataDir), fresh(KESTRO_BINARY_DIR, kDataDir);
+  ASSERT_TRUE(old.IsReady() && fresh.IsReady());
+  AddAssets(old, "keywords");
+  AddAssets(fresh, nullptr);
+  ASSERT_EQ(old.Run({"backupkeywords"}).exitCode, 0);
+  std::stringstream backup;
+  backup << std::ifstream(old.Bin() + "/KeywordsBackup.dat").rdbuf();
+  for (const char* text : {"<kuid2:400100:2:3>", "\"diesel;old\"", "<kuid:400100:3>"}) {
+    EXPECT_NE(backup.str().find(text), std::string::npos) << backup.str();
+  }
+  EXPECT_EQ(old.Run({"importkeywords"}).exitCode, 255);  // no KeywordsDump.dat
+
+  fresh.WriteFile("KeywordsDump.dat",
+                  "KUID:400100:1 \"steam;express\"\nkuid2:400100:2:3 \"diesel;freight\"\n"
+                  "400100:3 farm\n");
+  ASSERT_EQ(fresh.Run({"importkeywords"}).out, "OK (0 Errors, 0 Warnings)\n");
+  SetMainThread();
+  InitNetworking();
+  ASSERT_TRUE(InitInstallPaths(Qel::File::Path(fresh.Root().c_str())));
+  for (int start = 0; start < 2; ++start) {
+    ASSERT_TRUE(PymOpenDatabase(PymClientOptions()));
+    EXPECT_EQ(FindKeyword("freight"), std::vector<KUID>{KUID(400100, 2, 3)});
+    EXPECT_EQ(FindKeyword("farm"), std::vector<KUID>{KUID(400100, 3, 0)});
+    EXPECT_EQ(FindKeyword("EXPRESS"), std::vector<KUID>{KUID(400100, 1, 0)});
+    // A new asset folder while the daemon is stopped makes the next start rebuild its index.
+    EXPECT_TRUE(PymCloseDaemon());
+    PymCloseDatabase();
+    // A daemon started while the old one still holds the store would give way to it.
+    for (int wait = 0; !fresh.DaemonPids().empty() && wait < 3000; ++wait) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    fresh.WriteFile("UserData/local/shed/config.txt", "kuid <kuid:400100:4>\nkind \"scenery\"\n");
+  }
+  PymDisconnect(true);
+  ClearInstallPaths();
+}
+
+TEST(KeywordsAndFolders, InstallFromPathInstallsEachAssetFolderOnceAndSkipsLinks) {
+  InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
+  ASSERT_TRUE(root.IsReady());
+  const char* const configs[][2] = {{"tree/a", "<kuid:400200:1>"},
+                                    {"tree/a/inner", "<kuid:400200:9>"},
+                                    {"tree/deep/er/b", "<kuid:400200:2>"},
+                                    {"tree/deep/c", "<kuid:400200:3>"},
+                                    {"outside/d", "<kuid:400200:4>"}};
+  for (const auto& [folder, kuid] : configs) {
+    root.WriteFile(std::string(folder) + "/config.txt", std::string("kuid ") + kuid + "\n");
+  }
+  namespace fs = std::filesystem;
+  fs::create_directory_symlink("../..", root.Root() + "/tree/deep/er/loop");
+  fs::create_directory_symlink(root.Root() + "/outside/d", root.Root() + "/tree/d");
+  const ToolRun run = root.Run({"installfrompath", "tree"});
+  EXPECT_EQ(run.exitCode, 0) << run.out;
+  size_t installed = 0;
+  for (size_t at = 0; (at = run.out.find("Installed asset", at)) != std::string::npos; ++at) {
+    ++installed;
+  }
+  EXPECT_EQ(installed, 3u) << run.out;
+  EXPECT_EQ(run.out.find("400200:4"), std::string::npos) << run.out;
+  EXPECT_EQ(root.Run({"installfrompath", "nowhere"}).out,
+            "- <NULL> : Invalid input path.\nOK (1 Errors, 0 Warnings)\n");
+}
+
+}  // namespace
