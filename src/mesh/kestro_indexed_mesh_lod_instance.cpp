@@ -148,7 +148,9 @@ KestroIndexedMeshInstance* KestroIndexedMeshLODInstance::CreateInstance() const 
 void KestroDynamicIndexedMeshLODInstance::Setup(Qel::Resource* resource) {
   KestroIndexedMeshLODInstance::Setup(resource);
   animationCutOff_ = lodDefinition_->GetAnimationCutOff();
+  CloneSkinnedChunks();
   SetLODLevel(CollisionLevel());
+  LoadSkins();
   for (const KestroNamedMesh& named : lodDefinition_->GetNamedMeshes()) {
     if (named.animated && named.level < levels_.size() &&
         std::find(extraLevels_.begin(), extraLevels_.end(), named.level) == extraLevels_.end()) {
@@ -165,26 +167,52 @@ KestroIndexedMeshInstance* KestroDynamicIndexedMeshLODInstance::CreateInstance()
   copy->extraLevels_ = extraLevels_;
   copy->skinDirty_ = skinDirty_;
   copy->animationStopped_ = animationStopped_;
-  // Skinning rewrites vertices: every chunk that carries influences is the copy's own.
-  for (u32 l = 0; l < copy->levels_.size(); ++l) {
-    copy->SetLODLevel(l);
-    bool unique = false;
-    for (u32 i = 0; i < copy->chunkCount_; ++i) {
-      const Qel::GeometryChunk* chunk = copy->chunks_.Get(i);
-      if (!chunk || (chunk->GetFlags() & Qel::GeometryChunk::kSkinnedWithoutInfluence)) continue;
-      if (!unique) copy->MakeChunksUnique();
-      unique = true;
-      copy->CloneChunk(i);
-    }
-  }
-  // The copy holds what its source holds, as the plain copy does.
-  copy->SetLODLevel(held_);
+  copy->CloneSkinnedChunks();
+  copy->LoadSkins();
   return copy;
 }
 
-bool KestroDynamicIndexedMeshLODInstance::UpdateAnimationCutOff() {
+void KestroDynamicIndexedMeshLODInstance::CloneSkinnedChunks() {
+  const u32 held = held_;
+  for (u32 l = 0; l < levels_.size(); ++l) {
+    SetLODLevel(l);
+    bool unique = false;
+    for (u32 i = 0; i < chunkCount_; ++i) {
+      const Qel::GeometryChunk* chunk = chunks_.Get(i);
+      if (!chunk || (chunk->GetFlags() & Qel::GeometryChunk::kSkinnedWithoutInfluence)) continue;
+      if (!unique) MakeChunksUnique();
+      unique = true;
+      CloneChunk(i);
+    }
+  }
+  // A copy holds what its source holds, as the plain copy does.
+  SetLODLevel(held);
+}
+
+void KestroDynamicIndexedMeshLODInstance::LoadSkins() {
+  const std::vector<KestroLODLevel>& levels = lodDefinition_->GetLevels();
+  skins_.assign(levels_.size(), KestroInfluenceMesh());
+  for (u32 l = 0; l < levels_.size() && l < levels.size(); ++l) {
+    std::vector<Qel::InfluenceDefinition> table = lodDefinition_->GetInfluences();
+    for (size_t b = 0; b < table.size() && b < levels[l].boneEntries.size(); ++b) {
+      table[b].entries = levels[l].boneEntries[b];
+    }
+    skins_[l].LoadBones(table, levels[l].hardwareSkinning, levels_[l].chunks);
+    skins_[l].Bind(skeleton_);
+  }
+}
+
+void KestroDynamicIndexedMeshLODInstance::SkinLevel(u32 level, u32 frameStamp) {
+  if (level >= skins_.size()) return;
+  for (u32 i = 0; i < levels_[level].chunkCount; ++i) {
+    skins_[level].Update(levels_[level].chunks, frameStamp, i);
+  }
+}
+
+bool KestroDynamicIndexedMeshLODInstance::UpdateAnimationCutOff(u32 frameStamp) {
   const f32 distance = lod_.GetStoredDistance();
   const f32 band = lodDefinition_->GetOffset();
+  const bool wasStopped = animationStopped_;
   bool decided = true;
   if (distance - band > animationCutOff_) {
     animationStopped_ = true;
@@ -194,7 +222,16 @@ bool KestroDynamicIndexedMeshLODInstance::UpdateAnimationCutOff() {
     decided = false;
   }
   if (decided && skeleton_) SetBonesHidden(*skeleton_, animationStopped_);
-  if (skinDirty_ || animationStopped_) skinDirty_ = false;
+  // Running bones move the skin every frame; stopping takes one last update, and stopped bones
+  // leave the skin where it is.
+  if (animationStopped_ && !wasStopped) skinDirty_ = true;
+  if (skinDirty_ || !animationStopped_) {
+    skinDirty_ = false;
+    SkinLevel(drawn_, frameStamp);
+    for (u32 level : extraLevels_) {
+      if (level != drawn_) SkinLevel(level, frameStamp);
+    }
+  }
   return animationStopped_;
 }
 
@@ -217,6 +254,6 @@ void KestroDynamicIndexedMeshLODInstance::SetBonesHidden(Qel::Particle& particle
 
 void KestroDynamicIndexedMeshLODInstance::Render(Qel::Display& display, const Qel::ViewPoint& view,
                                                  Qel::Matrix4& matrix) {
-  UpdateAnimationCutOff();
+  UpdateAnimationCutOff(view.GetFrame());
   KestroIndexedMeshLODInstance::Render(display, view, matrix);
 }

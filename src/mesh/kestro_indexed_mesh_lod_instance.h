@@ -11,6 +11,7 @@
 
 #include "mesh/kestro_indexed_mesh_instance.h"
 #include "mesh/kestro_indexed_mesh_lod_definition.h"
+#include "mesh/kestro_influence_mesh.h"
 #include "qel/object_lod.h"
 
 class KestroIndexedMeshLODInstance : public KestroIndexedMeshInstance {
@@ -77,9 +78,11 @@ class KestroIndexedMeshLODInstance : public KestroIndexedMeshInstance {
   std::vector<Qel::Particle*> attachmentChildren_;
 };
 
-// The skinned variant: skeleton bones ("b." names) stop moving beyond the animation cut-off.
-// The offset is a band around the cut-off in which the state is kept, so that it does not
-// flicker.
+// The skinned variant: each level has its own influences, and before it draws, the drawn level
+// and the levels of the animated named meshes move with the bones. Beyond the animation cut-off
+// the skeleton's bones ("b." names) are flagged to stop; the offset is a band around the cut-off
+// in which the state is kept, so that it does not flicker. Skinning rewrites vertices: the chunks
+// are the instance's own.
 class KestroDynamicIndexedMeshLODInstance : public KestroIndexedMeshLODInstance {
  public:
   using KestroIndexedMeshLODInstance::KestroIndexedMeshLODInstance;
@@ -89,14 +92,23 @@ class KestroDynamicIndexedMeshLODInstance : public KestroIndexedMeshLODInstance 
   u32 GetID() const override { return 22; }
   void Render(Qel::Display& display, const Qel::ViewPoint& view, Qel::Matrix4& matrix) override;
 
-  // Applies the animation cut-off to the stored distance; true while the bones are stopped.
-  bool UpdateAnimationCutOff();
+  // Applies the animation cut-off to the stored distance and moves the chunks with the bones
+  // while they run (and once more when they stop); true while the bones are stopped.
+  bool UpdateAnimationCutOff(u32 frameStamp);
   bool IsAnimationStopped() const { return animationStopped_; }
   // The levels of the named meshes marked animated.
   const std::vector<u32>& GetExtraLevels() const { return extraLevels_; }
 
  private:
   void SetBonesHidden(Qel::Particle& particle, bool hidden);
+  // Private copies of every chunk that carries influences, level by level; the held level is
+  // held again afterwards.
+  void CloneSkinnedChunks();
+  // One influence mesh a level, bound to this instance's skeleton.
+  void LoadSkins();
+  void SkinLevel(u32 level, u32 frameStamp);
+
+  std::vector<KestroInfluenceMesh> skins_;
 
   f32 animationCutOff_ = 0.0f;
   std::vector<u32> extraLevels_;

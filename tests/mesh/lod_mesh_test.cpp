@@ -118,9 +118,8 @@ TEST(LodMeshTest, StructureErrorsFailWithCode3) {
 
 TEST(LodMeshTest, LevelChoiceAndRenderCutOff) {
   ResourceScene scene;
-  KestroIndexedMeshLODResource* resource =
-      LockLodText(scene, "renderCutOff 50\nattachmentCutOff 100\n");
-  LodInstancePtr instance = MakeInstance(resource);
+  LodInstancePtr instance =
+      MakeInstance(LockLodText(scene, "renderCutOff 50\nattachmentCutOff 100\n"));
   ASSERT_NE(nullptr, instance);
   ASSERT_EQ(1u, instance->GetAttachmentChildren().size());
   const Qel::Particle& lamp = *instance->GetAttachmentChildren()[0];
@@ -143,16 +142,17 @@ TEST(LodMeshTest, LevelChoiceAndRenderCutOff) {
   EXPECT_FALSE(instance->AddChunk(nullptr, nullptr));
   // The distance levels fade; the named levels keep their opacity.
   instance->SetOpacity(0.0f);
-  const std::vector<KestroLODLevel>& levels = resource->GetLODDefinition()->GetLevels();
-  EXPECT_EQ(0.0f, levels[2].chunks.Get(0)->GetOpacity());
-  EXPECT_EQ(1.0f, levels[3].chunks.Get(0)->GetOpacity());
+  EXPECT_EQ(1.0f, instance->GetChunks().Get(0)->GetOpacity());
+  instance->SetLODLevel(2);
+  EXPECT_EQ(0.0f, instance->GetChunks().Get(0)->GetOpacity());
   EXPECT_FALSE(instance->Cull(EyeAt(*instance, 100)));
 }
 
 TEST(LodMeshTest, AnimationCutOffKeepsItsStateInsideTheBand) {
   ResourceScene scene;
   // The measure is the distance plus the offset of 10; the band is 90 to 110.
-  LodInstancePtr instance = MakeInstance(LockLodText(scene, "offset 10\nanimationCutOff 100\n"));
+  KestroIndexedMeshLODResource* resource = LockLodText(scene, "offset 10\nanimationCutOff 100\n");
+  LodInstancePtr instance = MakeInstance(resource);
   auto* skinned = dynamic_cast<KestroDynamicIndexedMeshLODInstance*>(instance.get());
   ASSERT_NE(nullptr, skinned);
   EXPECT_EQ(std::vector<u32>({0}), skinned->GetExtraLevels());
@@ -165,11 +165,21 @@ TEST(LodMeshTest, AnimationCutOffKeepsItsStateInsideTheBand) {
                {111, true}, {91, true},  {80, false}};
   for (const auto& step : steps) {
     instance->Cull(EyeAt(*instance, step.measure - 10));
-    EXPECT_EQ(step.stopped, skinned->UpdateAnimationCutOff()) << step.measure;
+    EXPECT_EQ(step.stopped, skinned->UpdateAnimationCutOff(0)) << step.measure;
     if (step.measure != 95) {
       EXPECT_EQ(step.stopped, (arm->GetFlags() & 2) != 0) << step.measure;
     }
   }
+  // Running bones move the drawn level's own chunks; the definition's stay where they were.
+  instance->Cull(EyeAt(*instance, 60));
+  skinned->UpdateAnimationCutOff(7);
+  ASSERT_EQ(1u, instance->GetDrawnLevel());
+  instance->SetLODLevel(1);
+  const auto first = [](const ChunkArray& chunks) {
+    return chunks.Get(0)->GetItem(Qel::kItemPosition).Get<Vector3>(0);
+  };
+  EXPECT_EQ(Vector3(10, 0, 0), first(resource->GetLODDefinition()->GetLevels()[1].chunks));
+  EXPECT_NE(Vector3(10, 0, 0), first(instance->GetChunks()));
 }
 
 TEST(LodMeshTest, CopiesHoldTheSourcesLevel) {
