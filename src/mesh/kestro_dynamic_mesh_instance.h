@@ -49,6 +49,14 @@ class KestroDynamicMeshInstance : public Base, public KestroInfluenceMesh {
     for (u32 i = 0; i < this->chunkCount_; ++i) Update(this->chunks_, view.GetFrame(), i);
     Base::Render(display, view, matrix);
   }
+  // The frame being drawn is the one the instance was last culled in.
+  void RenderLit(Qel::Display& display, const Qel::RenderView& view, const Qel::Matrix4& matrix,
+                 bool lit) override {
+    for (u32 i = 0; i < this->chunkCount_; ++i) {
+      Update(this->chunks_, this->GetLastCulledFrame(), i);
+    }
+    Base::RenderLit(display, view, matrix, lit);
+  }
 
   // Appends a chunk of another skinned mesh (chunk `sourceChunk` of `source`): a private copy,
   // its bones renamed to this instance's table by name and their weights taken over. False
