@@ -26,10 +26,12 @@ RenderView ViewPoint::GetRenderView() const {
 
 u32 ViewPoint::CalcWantedMipLevelsForCull(const ViewPoint& view, const Particle& particle,
                                           f32 mipFactor) {
-  Vector3 eye, at;
+  Vector3 eye;
   Quaternion ignored;
   view.GetGlobalFrame(eye, ignored);
-  particle.GetGlobalFrame(at, ignored);
+  // Where the cull being run placed the particle.
+  const Matrix4& world = particle.GetWorldMatrix();
+  const Vector3 at(world.m[3][0], world.m[3][1], world.m[3][2]);
   const f32 distance = (at - eye).Length();
   const f32 spread = 2.0f * std::tan(view.fieldOfView_ * 0.5f);
   if (!(distance > 0.0f) || !(mipFactor > 0.0f) || !(spread > 0.0f) || view.viewportHeight_ == 0) {

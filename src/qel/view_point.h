@@ -36,7 +36,8 @@ class ViewPoint : public Particle {
   void SetViewportHeight(u32 pixels) { viewportHeight_ = pixels; }
 
   // The mip level a particle's textures are wanted at: how many times the texels of a reference
-  // texture outnumber the pixels they cover at the particle's distance. `mipFactor` is world
+  // texture outnumber the pixels they cover at the particle's distance, measured to where its
+  // last cull placed it. `mipFactor` is world
   // length per texture length; 0 (the finest) when it or the distance is not positive.
   static u32 CalcWantedMipLevelsForCull(const ViewPoint& view, const Particle& particle,
                                         f32 mipFactor);
