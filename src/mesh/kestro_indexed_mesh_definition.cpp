@@ -473,8 +473,9 @@ u32 KestroIndexedMeshDefinition::ReadChunkGeometry(ChunkReader& reader, u32 inde
 
   Qel::StandardChunkHint hint = MakeChunkHint(textureSets);
   hint.hintFloat = hintFloat;
-  // Every item of a generic record is written below: position, normal, colour, each texture set
-  // and, for hardware skinning, the blend data.
+  // Every item of a generic record is written below (position, normal, colour, each texture set
+  // and, for hardware skinning, the blend data), then every index and face normal. A read that
+  // stops part way gives the chunk up.
   hint.recordsFilledByCaller = true;
   if (version >= 102 && influencesPerVertex_ > 0 && influencesPerVertex_ <= kInfluenceLimit &&
       (matrixCount_ <= matrixLimit_ || s_forceHardwareSkinning) &&
@@ -542,7 +543,10 @@ u32 KestroIndexedMeshDefinition::ReadChunkGeometry(ChunkReader& reader, u32 inde
     if (colour.IsValid()) colour.Set(i, ByteOrder::LoadLE32(at));
   }
   f32* faceNormals = chunk->GetFaceNormalArray();
-  if (faceCount > 0 && !faceNormals) return RES_FAIL_CHUNK_CREATE;
+  if (faceCount > 0 && !faceNormals) {
+    chunks_.Set(index, nullptr);
+    return RES_FAIL_CHUNK_CREATE;
+  }
   for (u32 k = 0; k < faceCount * 3; ++k, at += 4) faceNormals[k] = ByteOrder::LoadLEF32(at);
   memory.Skip(u32(at - memory.GetCursor()));
   // Further vectors (version 201) have no item in these chunks; the seek passes them.

@@ -14,10 +14,9 @@ constexpr u32 kFileCodes[GeometryChunk::kPrimitiveLimit] = {4, 8, 16, 1, 2, 0};
 }  // namespace
 
 GeometryChunk::GeometryChunk(const VertexType* type, u32 vertexCount, u32 primitiveCount,
-                             u32 indexCount, u32 faceCount, u32 flags, bool zeroVertices)
+                             u32 indexCount, u32 faceCount, u32 flags, bool zeroed)
     : vertexType_(type),
-      block_(std::make_shared<VertexBlock>(size_t(vertexCount) * (type ? type->size : 0),
-                                           zeroVertices)),
+      block_(std::make_shared<VertexBlock>(size_t(vertexCount) * (type ? type->size : 0), zeroed)),
       flags_(flags),
       primitive_(0),
       vertexCount_(vertexCount),
@@ -25,6 +24,10 @@ GeometryChunk::GeometryChunk(const VertexType* type, u32 vertexCount, u32 primit
       primitiveCount_(primitiveCount),
       indices_(indexCount),
       faceNormals_(size_t(faceCount) * 3) {
+  if (zeroed) {
+    std::fill(indices_.begin(), indices_.end(), u16(0));
+    std::fill(faceNormals_.begin(), faceNormals_.end(), 0.0f);
+  }
   PrimitiveFromFileCode(flags & kPrimitiveMask, primitive_);
 }
 

@@ -62,8 +62,8 @@ struct StandardChunkHint : GeometryChunkCreateHint {
   ResourceDatabase* database = nullptr;
   u32 influenceCount = 0;
   u32 matrixCount = 0;
-  // The caller writes every item of every vertex record before anything reads them, so the
-  // records of a generic chunk are not zeroed first.
+  // The caller writes every item of every vertex record, every index and every face normal
+  // before anything reads them, so a generic chunk's arrays are not zeroed first.
   bool recordsFilledByCaller = false;
 };
 
@@ -214,7 +214,7 @@ class GeometryChunk : public ReferenceCount {
 
  protected:
   GeometryChunk(const VertexType* type, u32 vertexCount, u32 primitiveCount, u32 indexCount,
-                u32 faceCount, u32 flags, bool zeroVertices = true);
+                u32 faceCount, u32 flags, bool zeroed = true);
   GeometryChunk(const GeometryChunk& shared);  // shares the vertex block
   void ReplaceBlock(std::shared_ptr<VertexBlock> block);
   void DropVertexBuffer(Display& display);
@@ -227,8 +227,8 @@ class GeometryChunk : public ReferenceCount {
   u32 vertexCapacity_;
   u32 primitiveCount_;
   bool typeAssigned_ = false;
-  std::vector<u16> indices_;
-  std::vector<f32> faceNormals_;
+  std::vector<u16, DefaultInitAllocator<u16>> indices_;
+  std::vector<f32, DefaultInitAllocator<f32>> faceNormals_;
   std::vector<u32> influenceMatrices_;
   std::vector<Matrix4> assignedMatrices_;
   f32 opacity_ = 1.0f;
