@@ -19,9 +19,14 @@ LodInstancePtr MakeInstance(KestroIndexedMeshLODResource* resource) {
   return LodInstancePtr(static_cast<KestroIndexedMeshLODInstance*>(resource->CreateMeshInstance()));
 }
 
-// The eye on the x axis at `measure` from the instance's bounding-sphere centre.
-Vector3 EyeAt(const KestroIndexedMeshLODInstance& instance, f32 measure) {
-  return instance.GetBoundingVolume().centre + Vector3(measure, 0, 0);
+// Culls the instance from an eye on the x axis at `measure` from its bounding-sphere centre; true
+// when it joined the render list.
+bool CullFrom(KestroIndexedMeshLODInstance& instance, f32 measure) {
+  Qel::ViewPoint view;
+  view.SetReferenceFrame(instance.GetBoundingVolume().centre + Vector3(measure, 0, 0),
+                         Qel::Quaternion());
+  instance.Cull(view, Qel::Matrix4());
+  return !view.GetRenderList().empty();
 }
 
 TEST(LodMeshTest, TextSavesAndReloadsByteForByte) {
@@ -132,7 +137,7 @@ TEST(LodMeshTest, LevelChoiceAndRenderCutOff) {
   } cases[] = {{0, 0, false},     {30, 0, false},    {49.99f, 0, false}, {50, 1, true},
                {50.01f, 1, true}, {199.9f, 1, true}, {200, 2, true},     {5000, 2, true}};
   for (const auto& c : cases) {
-    EXPECT_EQ(c.drawn, instance->Cull(EyeAt(*instance, c.measure))) << c.measure;
+    EXPECT_EQ(c.drawn, CullFrom(*instance, c.measure)) << c.measure;
     EXPECT_EQ(c.level, instance->GetDrawnLevel()) << c.measure;
     EXPECT_EQ(3u, instance->GetHeldLevel());
     EXPECT_EQ(c.measure > 100, (lamp.GetFlags() & 2) != 0) << c.measure;
@@ -145,7 +150,8 @@ TEST(LodMeshTest, LevelChoiceAndRenderCutOff) {
   EXPECT_EQ(1.0f, instance->GetChunks().Get(0)->GetOpacity());
   instance->SetLODLevel(2);
   EXPECT_EQ(0.0f, instance->GetChunks().Get(0)->GetOpacity());
-  EXPECT_FALSE(instance->Cull(EyeAt(*instance, 100)));
+  EXPECT_FALSE(CullFrom(*instance, 100));
+  EXPECT_EQ(0u, instance->GetLastCulledFrame());  // stale: not to be drawn
 }
 
 TEST(LodMeshTest, AnimationCutOffKeepsItsStateInsideTheBand) {
@@ -164,14 +170,14 @@ TEST(LodMeshTest, AnimationCutOffKeepsItsStateInsideTheBand) {
   } steps[] = {{95, true},  {89, false}, {105, false}, {110, false},
                {111, true}, {91, true},  {80, false}};
   for (const auto& step : steps) {
-    instance->Cull(EyeAt(*instance, step.measure - 10));
+    CullFrom(*instance, step.measure - 10);
     EXPECT_EQ(step.stopped, skinned->UpdateAnimationCutOff(0)) << step.measure;
     if (step.measure != 95) {
       EXPECT_EQ(step.stopped, (arm->GetFlags() & 2) != 0) << step.measure;
     }
   }
   // Running bones move the drawn level's own chunks; the definition's stay where they were.
-  instance->Cull(EyeAt(*instance, 60));
+  CullFrom(*instance, 60);
   skinned->UpdateAnimationCutOff(7);
   ASSERT_EQ(1u, instance->GetDrawnLevel());
   instance->SetLODLevel(1);
