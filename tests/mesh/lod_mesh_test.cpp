@@ -3,6 +3,7 @@
 #include "mesh/kestro_indexed_mesh_lod_instance.h"
 #include "mesh/lod_fixture.h"
 #include "mesh/mesh_load_result.h"
+#include "qel/texture.h"
 
 namespace {
 
@@ -196,6 +197,48 @@ TEST(LodMeshTest, CopiesHoldTheSourcesLevel) {
   EXPECT_EQ(1u, copy->GetHeldLevel());
   EXPECT_EQ(0u, copy->GetDrawnLevel());
   EXPECT_FALSE(copy->GetChunks().Get(0) == instance->GetChunks().Get(0));  // skinned: its own
+}
+
+TEST(LodMeshTest, EqualMaterialsAreSharedAcrossLevels) {
+  ResourceScene scene;
+  const char* names[] = {"a.m.notex", "b.m.notex", "c.m.notex"};
+  for (int k = 0; k < 3; ++k) {
+    fixture::MeshSpec spec;
+    spec.chunks = {fixture::Quad(0, names[k])};
+    spec.chunks[0].power = k == 2 ? 20.0f : 12.0f;  // the third differs
+    scene.folder.Put(std::string(names[k], 1) + ".im", fixture::WriteMesh(spec));
+  }
+  const auto* resource = static_cast<KestroIndexedMeshLODResource*>(
+      scene.Lock("s.lm.txt",
+                 "version 1.0\nmesh 0\n{\nname a.im\n}\nmesh 10\n{\nname b.im\n}\n"
+                 "mesh 20\n{\nname c.im\n}\n"));
+  const KestroIndexedMeshLODDefinition* d = resource->GetLODDefinition();
+  ASSERT_NE(nullptr, d) << resource->GetLastLoadCode();
+  const auto material = [&](u32 level) { return d->GetLevels()[level].materials.Get(0); };
+  EXPECT_EQ(material(0), material(1));
+  EXPECT_NE(material(0), material(2));
+}
+
+TEST(LodMeshTest, ReadinessRelaysTheTexturesOfEveryLevel) {
+  enum Kind { kLoaded, kPending, kFailed };
+  const struct {
+    Kind texture;
+    u32 loadAll;
+    u32 isAllLoaded;
+  } rows[] = {{kLoaded, 0, 0}, {kPending, 1, 1}, {kFailed, 0, 5}};
+  for (const auto& row : rows) {
+    ResourceScene scene;
+    KestroIndexedMeshLODResource* resource = LockLodText(scene);
+    ASSERT_NE(nullptr, resource->GetLODDefinition());
+    // A texture on the last level only: every level is looked at.
+    auto* texture = new Qel::Texture("late.tga");
+    if (row.texture == kLoaded) texture->MarkLoaded();
+    texture->SetPending(row.texture == kPending);
+    resource->GetLODDefinition()->GetLevels().back().materials.Get(1)->SetTexture(3, texture, 0);
+    texture->ReleaseReference();
+    EXPECT_EQ(row.loadAll, resource->LoadAll()) << row.texture;
+    EXPECT_EQ(row.isAllLoaded, resource->IsAllLoaded()) << row.texture;
+  }
 }
 
 }  // namespace
