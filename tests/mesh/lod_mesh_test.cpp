@@ -20,12 +20,10 @@ LodInstancePtr MakeInstance(KestroIndexedMeshLODResource* resource) {
   return LodInstancePtr(static_cast<KestroIndexedMeshLODInstance*>(resource->CreateMeshInstance()));
 }
 
-// Culls the instance from an eye on the x axis at `measure` from its bounding-sphere centre; true
-// when it joined the render list.
+// Culls from an eye on the x axis at `measure` from the sphere's centre: true when listed.
 bool CullFrom(KestroIndexedMeshLODInstance& instance, f32 measure) {
   Qel::ViewPoint view;
-  view.SetReferenceFrame(instance.GetBoundingVolume().centre + Vector3(measure, 0, 0),
-                         Qel::Quaternion());
+  view.SetReferenceFrame(instance.GetBoundingVolume().centre + Vector3(measure, 0, 0), {});
   instance.Cull(view, Qel::Matrix4());
   return !view.GetRenderList().empty();
 }
@@ -152,7 +150,6 @@ TEST(LodMeshTest, LevelChoiceAndRenderCutOff) {
   instance->SetLODLevel(2);
   EXPECT_EQ(0.0f, instance->GetChunks().Get(0)->GetOpacity());
   EXPECT_FALSE(CullFrom(*instance, 100));
-  EXPECT_EQ(0u, instance->GetLastCulledFrame());  // stale: not to be drawn
 }
 
 TEST(LodMeshTest, AnimationCutOffKeepsItsStateInsideTheBand) {
@@ -199,46 +196,33 @@ TEST(LodMeshTest, CopiesHoldTheSourcesLevel) {
   EXPECT_FALSE(copy->GetChunks().Get(0) == instance->GetChunks().Get(0));  // skinned: its own
 }
 
-TEST(LodMeshTest, EqualMaterialsAreSharedAcrossLevels) {
+TEST(LodMeshTest, EqualMaterialsAreSharedAndEveryLevelsTexturesAreAwaited) {
   ResourceScene scene;
-  const char* names[] = {"a.m.notex", "b.m.notex", "c.m.notex"};
-  for (int k = 0; k < 3; ++k) {
+  for (const char* name : {"a.m.notex", "b.m.notex", "c.m.notex"}) {
     fixture::MeshSpec spec;
-    spec.chunks = {fixture::Quad(0, names[k])};
-    spec.chunks[0].power = k == 2 ? 20.0f : 12.0f;  // the third differs
-    scene.folder.Put(std::string(names[k], 1) + ".im", fixture::WriteMesh(spec));
+    spec.chunks = {fixture::Quad(0, name)};
+    spec.chunks[0].power = name[0] == 'c' ? 20.0f : 12.0f;  // the third differs
+    scene.folder.Put(std::string(name, 1) + ".im", fixture::WriteMesh(spec));
   }
-  const auto* resource = static_cast<KestroIndexedMeshLODResource*>(
+  auto* resource = static_cast<KestroIndexedMeshLODResource*>(
       scene.Lock("s.lm.txt",
                  "version 1.0\nmesh 0\n{\nname a.im\n}\nmesh 10\n{\nname b.im\n}\n"
                  "mesh 20\n{\nname c.im\n}\n"));
-  const KestroIndexedMeshLODDefinition* d = resource->GetLODDefinition();
-  ASSERT_NE(nullptr, d) << resource->GetLastLoadCode();
-  const auto material = [&](u32 level) { return d->GetLevels()[level].materials.Get(0); };
-  EXPECT_EQ(material(0), material(1));
-  EXPECT_NE(material(0), material(2));
-}
-
-TEST(LodMeshTest, ReadinessRelaysTheTexturesOfEveryLevel) {
-  enum Kind { kLoaded, kPending, kFailed };
-  const struct {
-    Kind texture;
-    u32 loadAll;
-    u32 isAllLoaded;
-  } rows[] = {{kLoaded, 0, 0}, {kPending, 1, 1}, {kFailed, 0, 5}};
-  for (const auto& row : rows) {
-    ResourceScene scene;
-    KestroIndexedMeshLODResource* resource = LockLodText(scene);
-    ASSERT_NE(nullptr, resource->GetLODDefinition());
-    // A texture on the last level only: every level is looked at.
-    auto* texture = new Qel::Texture("late.tga");
-    if (row.texture == kLoaded) texture->MarkLoaded();
-    texture->SetPending(row.texture == kPending);
-    resource->GetLODDefinition()->GetLevels().back().materials.Get(1)->SetTexture(3, texture, 0);
-    texture->ReleaseReference();
-    EXPECT_EQ(row.loadAll, resource->LoadAll()) << row.texture;
-    EXPECT_EQ(row.isAllLoaded, resource->IsAllLoaded()) << row.texture;
-  }
+  ASSERT_NE(nullptr, resource->GetLODDefinition());
+  const auto& levels = resource->GetLODDefinition()->GetLevels();
+  EXPECT_EQ(levels[0].materials.Get(0), levels[1].materials.Get(0));
+  EXPECT_NE(levels[0].materials.Get(0), levels[2].materials.Get(0));
+  auto* texture = new Qel::Texture("late.tga");  // readiness: pending, failed, then in
+  levels[2].materials.Get(0)->SetTexture(3, texture, 0);
+  texture->ReleaseReference();
+  texture->SetPending(true);
+  EXPECT_EQ(std::vector<u32>({1, 1}),
+            std::vector<u32>({resource->LoadAll(), resource->IsAllLoaded()}));
+  texture->SetPending(false);
+  EXPECT_EQ(std::vector<u32>({0, 5}),
+            std::vector<u32>({resource->LoadAll(), resource->IsAllLoaded()}));
+  texture->MarkLoaded();
+  EXPECT_EQ(0u, resource->IsAllLoaded());
 }
 
 }  // namespace

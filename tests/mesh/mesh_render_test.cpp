@@ -155,16 +155,15 @@ TEST_F(RenderFixture, LodInstancesDrawTheDrawnLevelAtItsBonesWithItsLighting) {
   auto* lod = fixture::LockLodText(scene, "", fixture::kLodText, true);
   LodProbe probe(lod->GetLODDefinition());
   probe.Setup(lod);
-  ASSERT_EQ(std::vector<Qel::Particle*>(2, nullptr), probe.Bones(1));  // unnamed chunks
-  Qel::Particle* arm = probe.FindByName(Qel::PString("b.arm"));
   probe.Bones(0).clear();
-  probe.Bones(1) = {nullptr, arm};
+  probe.Bones(1) = {nullptr, probe.FindByName(Qel::PString("b.arm"))};
   Qel::LightList lights(2);
   probe.SetLightSource(&lights);
+  probe.SetScale(Vector3(2, 1, 1));
   const struct {
     f32 distance;
     std::vector<std::string> draws;
-    u32 calculations;  // each level lit once, when first drawn
+    u32 calculations;  // a level is lit once, when first drawn
   } rows[] = {{10, {"7 0 0", "7 0 0"}, 1}, {60, {"7 1 0"}, 2}, {10, {"7 0 0", "7 0 0"}, 2}};
   for (const auto& row : rows) {
     Qel::ViewPoint view;
@@ -173,15 +172,11 @@ TEST_F(RenderFixture, LodInstancesDrawTheDrawnLevelAtItsBonesWithItsLighting) {
     ASSERT_EQ(1u, view.GetRenderList().size());
     Qel::Matrix4 matrix = At(7);
     probe.Render(display(), view, matrix);
+    EXPECT_EQ(2.0f, matrix.m[0][0]);  // scaled in place
     EXPECT_EQ(row.draws, Draws()) << row.distance;
     EXPECT_EQ(row.calculations, probe.GetLightingCalculations());
+    EXPECT_EQ(2u, probe.GetLightList().size());
   }
-  EXPECT_EQ(2u, probe.GetLightList().size());
-  probe.SetScale(Vector3(2, 1, 1));
-  Qel::ViewPoint view;
-  Qel::Matrix4 matrix;
-  probe.Render(display(), view, matrix);
-  EXPECT_EQ(2.0f, matrix.m[0][0]);
 }
 
 // A loader that finishes on request or keeps working.
