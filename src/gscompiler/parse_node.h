@@ -175,15 +175,30 @@ namespace GSCompiler {
 // A node is never given back alone, so taking one is a bump of a counter.
 class ParseNodeArena {
  public:
-  static constexpr u32 kNodesPerBlock = 4096;
+  ParseNodeArena() = default;
+  ~ParseNodeArena();
+  ParseNodeArena(const ParseNodeArena&) = delete;
+  ParseNodeArena& operator=(const ParseNodeArena&) = delete;
 
   // Room for one node, uninitialised; null when memory runs out.
-  void* Take();
+  void* Take() {
+    if (usedInLast_ == sizeOfLast_) return TakeFromNewBlock();
+    return lastBlock_ + usedInLast_++;
+  }
   void FreeAll();
 
  private:
-  std::vector<std::unique_ptr<ParseNode[]>> blocks_;
-  u32 usedInLast_ = kNodesPerBlock;
+  struct Block {
+    ParseNode* nodes;
+    size_t bytes;
+  };
+
+  void* TakeFromNewBlock();
+
+  std::vector<Block> blocks_;
+  ParseNode* lastBlock_ = nullptr;
+  u32 usedInLast_ = 0;
+  u32 sizeOfLast_ = 0;
 };
 
 // A zeroed node from the current unit's arena with the given fields and the semantic words at
