@@ -90,7 +90,7 @@ class CodeGenerator {
     } else {
       init.emitter.ReleaseWorkingStorage();
     }
-    return class_->Prepare(symbols_);
+    return class_->Prepare(symbols_, &methodTables_);
   }
 
   void Begin(GSCFunction& function) {
@@ -989,6 +989,7 @@ class CodeGenerator {
   std::unordered_map<const ParseNode*, SwitchTable> switches_;
   std::unordered_map<const ParseNode*, WaitTable> waits_;
   std::unordered_map<std::string, i32> gotoLabels_;
+  MethodTableCache methodTables_;
 };
 
 }  // namespace
