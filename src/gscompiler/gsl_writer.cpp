@@ -52,13 +52,13 @@ bool EndRecord(Utils::ByteBuffer& out, u32 start) {
 
 u32 InternString(GSCompilerState& state, const char* text) {
   if (text == nullptr) text = "";
-  const auto found = state.stringNumbers.find(text);
-  if (found != state.stringNumbers.end()) return found->second;
+  const u32 found = state.stringNumbers.Find(text, state.strings);
+  if (found != StringNumberIndex::kNotFound) return found;
   const char* kept = state.symbols.KeepName(text);
   const u32 number = static_cast<u32>(state.strings.size());
   if (kept == nullptr) return number;
   state.strings.push_back(kept);
-  state.stringNumbers.emplace(kept, number);
+  state.stringNumbers.Insert(kept, number);
   return number;
 }
 
