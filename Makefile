@@ -15,10 +15,11 @@ release: deps
 	@$(RELEASE_CONFIGURE) >/dev/null
 	@cmake --build build/release -j $(JOBS)
 
-# The demo needs only the tool, the stand-in daemon and the stand-in repository.
+# The demo needs only the tool, the stand-in daemon, the stand-in repository and the base
+# script library that an installation carries.
 run: deps
 	@$(RELEASE_CONFIGURE) >/dev/null
-	@cmake --build build/release -j $(JOBS) --target KestroUtil PymDaemon vnyrepo
+	@cmake --build build/release -j $(JOBS) --target KestroUtil PymDaemon vnyrepo gslib
 	@bash scripts/demo.sh build/release
 
 test: deps

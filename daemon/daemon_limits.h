@@ -17,6 +17,8 @@ inline constexpr u32 kDefaultHandshakeSeconds = 10;
 // than the command host's keep-alive of a few seconds, and than a command's pause between
 // requests.
 inline constexpr u32 kDefaultIdleSeconds = 600;
+// How long a command handed to a command host may go unanswered, unless its sender says.
+inline constexpr u32 kDefaultHostCommandSeconds = 300;
 // Upper bound of any of the time options.
 inline constexpr u32 kMaxLimitSeconds = 24 * 60 * 60;
 

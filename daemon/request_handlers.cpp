@@ -181,6 +181,11 @@ RequestHandlers::RequestHandlers(AssetStore& store)
       {pp::kOpGetSettingString, &RequestHandlers::GetSettingString},
       {pp::kOpAnswer, &RequestHandlers::Answer},
       {pp::kOpCloseDaemon, &RequestHandlers::CloseDaemon},
+      {pp::kOpRegisterCommandHost, &RequestHandlers::RegisterCommandHost},
+      {pp::kOpCommandHostReply, &RequestHandlers::CommandHostReply},
+      {kOpRunHostCommand, &RequestHandlers::RunHostCommand},
+      {pp::kOpRequestIdle, &RequestHandlers::RequestIdle},
+      {pp::kOpIsIdleReached, &RequestHandlers::IsIdleReached},
   };
 }
 
@@ -288,6 +293,7 @@ bool RequestHandlers::FindHandle(u64 handle, KUID& kuid) {
 }
 
 void RequestHandlers::ReleaseConnection(u64 connectionId) {
+  hosts_.Unregister(connectionId);
   urls_.ForgetConnection(connectionId);
   std::lock_guard<std::mutex> lock(handlesMutex_);
   std::erase_if(handles_, [connectionId](const auto& entry) {
@@ -584,9 +590,30 @@ void RequestHandlers::ValidateAssetPath(const u8* payload, size_t size, Response
                       " is not installed");
       }
     }
+    valid = ValidateOnHost(folderName, path, response) && valid;
   }
   TBuffer out(&response.body, false);
   out.WriteU8(valid ? 1 : 0);
+}
+
+bool RequestHandlers::ValidateOnHost(const Qel::PString& folderName, const Qel::String& path,
+                                     Response& response) {
+  Qel::DynamicBuffer bytes;
+  TBuffer command(&bytes, false);
+  command.WriteU32(pp::kHostValidate);
+  command.WritePString(folderName);
+  command.WriteString(path);
+  std::vector<u8> reply;
+  const HostCommandOutcome outcome =
+      hosts_.Run(std::vector<u8>(bytes.GetData(), bytes.GetData() + bytes.GetDataSize()), reply,
+                 kDefaultHostCommandSeconds * 1000, response.connectionId);
+  // Without a host that answers, the daemon's own checks are all there is.
+  if (outcome != HostCommandOutcome::kAnswered || reply.empty()) return true;
+  PayloadStream in(reply.data(), reply.size());
+  ResultsLog::Read(in.Get(), response.results);
+  u8 valid = 0;
+  in.Get().ReadU8(valid, 0);
+  return valid != 0;
 }
 
 void RequestHandlers::DependenciesOfList(const u8* payload, size_t size, Response& response) {
@@ -788,6 +815,40 @@ void RequestHandlers::SetFavourite(const u8* payload, size_t size, Response&) {
   u8 favourite = 0;
   if (!ReadKuid(in.Get(), kuid) || !in.Get().ReadU8(favourite, 0)) return;
   store_.SetFavourite(kuid, favourite != 0);
+}
+
+void RequestHandlers::RegisterCommandHost(const u8*, size_t, Response& response) {
+  hosts_.Register(response.connectionId, response.notes);
+}
+
+void RequestHandlers::CommandHostReply(const u8* payload, size_t size, Response& response) {
+  hosts_.Deliver(response.connectionId, payload, size);
+}
+
+void RequestHandlers::RunHostCommand(const u8* payload, size_t size, Response& response) {
+  u32 limitMs = 0;
+  if (size >= 4) limitMs = ByteOrder::LoadLE32(payload);
+  if (limitMs == 0 || limitMs / 1000 > kMaxLimitSeconds)
+    limitMs = kDefaultHostCommandSeconds * 1000;
+  const std::vector<u8> command(payload + std::min<size_t>(size, 4), payload + size);
+  std::vector<u8> reply;
+  const HostCommandOutcome outcome = hosts_.Run(command, reply, limitMs, response.connectionId);
+  TBuffer out(&response.body, false);
+  out.WriteU32(u32(outcome));
+  if (!reply.empty()) out.WriteBytes(reply.data(), u32(reply.size()));
+}
+
+// Nothing runs in the background that the request could hold back; the answer to the poll says
+// whether anything still runs.
+void RequestHandlers::RequestIdle(const u8*, size_t, Response&) {}
+
+void RequestHandlers::IsIdleReached(const u8*, size_t, Response& response) {
+  bool repairing = false;
+  f32 progress = 0.0f;
+  std::string status;
+  repair_.GetProgress(repairing, progress, status);
+  TBuffer out(&response.body, false);
+  out.WriteU8(!repairing && !hosts_.IsBusy() ? 1 : 0);
 }
 
 void RequestHandlers::StartUrlRequest(const u8* payload, size_t size, Response& response) {

@@ -12,6 +12,7 @@
 #include "core/kuid.h"
 #include "core/stream.h"
 #include "daemon/asset_editor.h"
+#include "daemon/command_host_registry.h"
 #include "daemon/note_channel.h"
 #include "daemon/repair_runner.h"
 #include "daemon/repository_index.h"
@@ -90,6 +91,14 @@ class RequestHandlers {
   void InstallCdp(const u8* payload, size_t size, Response& response);
   void InstallAssetFromFolder(const u8* payload, size_t size, Response& response);
   void SetFavourite(const u8* payload, size_t size, Response& response);
+  void RegisterCommandHost(const u8* payload, size_t size, Response& response);
+  void CommandHostReply(const u8* payload, size_t size, Response& response);
+  void RunHostCommand(const u8* payload, size_t size, Response& response);
+  // Hands the validation to a registered command host, whose findings join the response's; true
+  // when no host answered.
+  bool ValidateOnHost(const Qel::PString& folderName, const Qel::String& path, Response& response);
+  void RequestIdle(const u8* payload, size_t size, Response& response);
+  void IsIdleReached(const u8* payload, size_t size, Response& response);
   void StartUrlRequest(const u8* payload, size_t size, Response& response);
   void CloseUrlRequest(const u8* payload, size_t size, Response& response);
   void UrlRequestStatus(const u8* payload, size_t size, Response& response);
@@ -110,6 +119,7 @@ class RequestHandlers {
   AssetStore& store_;
   AssetEditor editor_;
   RepairRunner repair_;
+  CommandHostRegistry hosts_;
   UrlRequests urls_;
   // The local repository beside UserData, read for the newest versions it offers.
   std::unique_ptr<RepositoryIndex> repository_;

@@ -14,6 +14,10 @@ for program in KestroUtil PymDaemon; do
   cp "$build/$program" "$root/bin/$program"
 done
 cp -R "$repo/data/data/." "$root/bin/data/"
+if [[ -d "$build/libraries" ]]; then
+  mkdir -p "$root/bin/libraries"
+  cp "$build"/libraries/*.gsl "$root/bin/libraries/"
+fi
 if [[ -d "$repo/data/TETData" ]]; then
   cp -R "$repo/data/TETData/." "$root/bin/TETData/"
 fi

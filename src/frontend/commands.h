@@ -62,7 +62,11 @@ int ImportKeywordsCommand(CommandArgs& args);
 // commands_package.cpp
 int CreateCdp(CommandArgs& args);
 int InstallCdp(CommandArgs& args);
+int VnyParse(CommandArgs& args);
 int InstallFromPathCommand(CommandArgs& args);
+
+// commands_host.cpp
+int PymCommandHost(CommandArgs& args);
 
 // commands_repository.cpp
 int InstallFromVny(CommandArgs& args);

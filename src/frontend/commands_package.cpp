@@ -9,6 +9,7 @@
 #include "frontend/command_dispatcher.h"
 #include "frontend/commands.h"
 #include "frontend/install_from_path.h"
+#include "frontend/package_inspection.h"
 #include "pymclient/pym_asset_info.h"
 #include "pymclient/pym_catalogue.h"
 #include "pymclient/pym_install.h"
@@ -81,6 +82,15 @@ int InstallCdp(CommandArgs& a) {
   bool second = false;
   return PymInstallCDP(JoinToStartupFolder(path), a.log, kInstallCommit, second, nullptr) != 0 ? 0
                                                                                                : -1;
+}
+
+int VnyParse(CommandArgs& a) {
+  const char* path = a.Arg(2);
+  if (path == nullptr || *path == '\0') {
+    AddError(a.log, "Missing CDP filepath.");
+    return -1;
+  }
+  return VnyParsePackage(JoinToStartupFolder(path), *a.log) ? 0 : -1;
 }
 
 int InstallFromPathCommand(CommandArgs& a) {

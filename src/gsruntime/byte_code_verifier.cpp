@@ -76,6 +76,7 @@ bool VerifyFunctionCode(const GSByteCode::FunctionRecord& function, const Verifi
   std::vector<bool> starts(length, false);
   std::vector<std::pair<u32, u32>> targets;  // (instruction offset, target)
   u32 offset = 0;
+  u32 last = 0;
   while (offset < length) {
     const u32 size = GSByteCode::InstructionLength(code, length, offset);
     if (size == 0) {
@@ -142,7 +143,16 @@ bool VerifyFunctionCode(const GSByteCode::FunctionRecord& function, const Verifi
         break;
       }
     }
+    last = offset;
     offset += size;
+  }
+  // The interpreter reads no end marker: code must not run on past its last byte.
+  if (length != 0) {
+    const Opcode op = static_cast<Opcode>(code[last]);
+    if (op != Opcode::kRet && op != Opcode::kRetv && op != Opcode::kRetvr && op != Opcode::kJmp &&
+        op != Opcode::kSwitch) {
+      return Fail(error, last, "code runs past its end");
+    }
   }
   for (const auto& [from, target] : targets) {
     if (target >= length || !starts[target]) return Fail(error, from, "bad jump target");

@@ -1,9 +1,10 @@
 // The byte-code verifier: proves of one function's code, before the library links, what the
 // interpreter may then take for granted. Every byte starts a known instruction or lies inside
-// one, no operand runs past the code, every jump lands on an instruction's first byte, every
-// local slot lies inside the frame, and every string, class and method index lies inside its
-// table. Field words of objects other than `me`, and method indexes against the class of the
-// object at hand, depend on run-time values and stay the interpreter's to check.
+// one, no operand runs past the code, the last instruction does not run on past the end, every
+// jump lands on an instruction's first byte, every local slot lies inside the frame, and every
+// string, class and method index lies inside its table. Field words of objects other than `me`, and
+// method indexes against the class of the object at hand, depend on run-time values and stay the
+// interpreter's to check.
 #pragma once
 
 #include <string>

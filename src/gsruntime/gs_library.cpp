@@ -1,5 +1,7 @@
 #include "gsruntime/gs_library.h"
 
+#include "gsruntime/object_bridge.h"
+
 namespace GSRuntime {
 
 i32 GSClass::FindFunction(const std::string& functionName) const {
@@ -10,6 +12,8 @@ i32 GSClass::FindFunction(const std::string& functionName) const {
 }
 
 GSLibrary::~GSLibrary() {
+  // Call sites and classes of this library may be cached; their addresses and ids come back.
+  ObjectBridge::ForgetMethodCache();
   // Last to first, as they were made.
   while (!classes.empty()) classes.pop_back();
 }

@@ -31,6 +31,7 @@ struct GSFunction {
   GSNativeFunction* native = nullptr;  // natives only; null while unbound
   GSFunction* overridden = nullptr;    // non-natives: the base function this one replaces
   i32 overriddenViewOffset = 0;
+  u32 number = 0;  // in the machine's function table, which stack frames name it by
 
   bool IsNative() const { return (record.header.flags & 0x2) != 0; }
 };

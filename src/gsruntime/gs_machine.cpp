@@ -10,7 +10,12 @@
 
 #include "gscommon/library_format.h"
 #include "gsruntime/byte_code_verifier.h"
+#include "gsruntime/gs_script_instance.h"
+#include "gsruntime/gs_thread.h"
 #include "gsruntime/library_check.h"
+#include "gsruntime/object_bridge.h"
+#include "gsruntime/script_call.h"
+#include "gsruntime/str_natives.h"
 #include "platform/byte_order.h"
 
 using GSRuntime::GSClass;
@@ -116,12 +121,22 @@ void GSMachine::Init() {
   // Reset keeps the first block, so the pool can allocate at once.
   namePool_.Reset();
   verifierNanoseconds_ = 0;
+  // Number 0 stays unused, so a zeroed frame header names no function.
+  functions_.assign(1, nullptr);
+  delete staticThread_;
+  staticThread_ = new GSRuntime::GSThread(nullptr, GSRuntime::GSThread::kStaticFlag);
+  GSRuntime::SetFieldInitialiserHook(GSRuntime::RunFieldInitialiser);
+  GSRuntime::ObjectBridge::g_arena = &arena_;
   for (const auto& builtIn : kBuiltIns) {
     RegisterNative(new GSRuntime::GSCNativeFunction(builtIn[0], builtIn[1], nullptr));
   }
+  GSRuntime::RegisterStrAndMathNatives(*this);
 }
 
 void GSMachine::Shutdown() {
+  // First: unwinding its stack reads the functions and releases into the arena.
+  delete staticThread_;
+  staticThread_ = nullptr;
   nameTable_.clear();
   linkTable_.clear();
   namePool_.Reset();
@@ -135,6 +150,7 @@ void GSMachine::Shutdown() {
   }
   linkedThisLoad_.clear();
   loadDepth_ = 0;
+  functions_.clear();
   arena_.Clear();
 }
 
@@ -415,6 +431,8 @@ bool GSMachine::LinkClass(GSClass* cls) {
   if (cls->owner == nullptr) return false;
   GSLibrary* library = cls->library;
   for (GSFunction& function : cls->functions) {
+    function.number = static_cast<u32>(functions_.size());
+    functions_.push_back(&function);
     if (function.IsNative()) {
       function.native = FindNative(Qel::PString(*cls->name), Qel::PString(*function.name));
       if (function.native == nullptr)

@@ -19,15 +19,20 @@
 #include "qel/pstring.h"
 
 namespace GSRuntime {
+class GSStack;
 class GSThread;
-}
+class GSThreadOwner;
+}  // namespace GSRuntime
 
 // A library's identity as the compiler gives it: (sourceId, nameId).
 using GSLibraryId = std::pair<u32, u32>;
 
 // printf-style; every runtime log line goes through it, and none is written while it is null.
 using GSLogHook = void (*)(const char* format, ...);
-using GSExceptionHook = void (*)(const char* text);
+// Every script exception and failed run: the text, the thread's stack, the game object it
+// concerns (or null) and whether the thread goes on.
+using GSExceptionHook = void (*)(const char* text, GSRuntime::GSStack* stack,
+                                 GSRuntime::GSThreadOwner* owner, bool keepAlive);
 
 class GSMachine {
  public:
@@ -64,6 +69,11 @@ class GSMachine {
   const Utils::DoubleLinkList& Libraries() const { return libraries_; }
   GSRuntime::ScriptArena& Arena() { return arena_; }
   GSRuntime::GSThread* StaticThread() const { return staticThread_; }
+  // A linked function by its number; null for a number never given out.
+  // Static, so that the interpreter's paths need not pass the machine's set-up check.
+  static const GSRuntime::GSFunction* FunctionAt(u32 number) {
+    return number < functions_.size() ? functions_[number] : nullptr;
+  }
   // Time spent in the byte-code verifier since Init, for the load benchmark.
   u64 VerifierNanoseconds() const { return verifierNanoseconds_; }
 
@@ -86,7 +96,8 @@ class GSMachine {
   bool LinkClass(GSRuntime::GSClass* cls);
   void UnloadDependents(GSRuntime::GSLibrary* failed);
 
-  GSRuntime::GSThread* staticThread_ = nullptr;  // made by the thread part of the runtime
+  GSRuntime::GSThread* staticThread_ = nullptr;
+  static inline std::vector<const GSRuntime::GSFunction*> functions_;
   std::map<GSLibraryId, std::unique_ptr<Registration>> linkTable_;
   std::unordered_map<std::string_view, Registration*> nameTable_;  // keys live in the name pool
   Utils::DoubleLinkList libraries_;

@@ -133,6 +133,7 @@ void GSTrackedRegistry::ForEachTracked(void (*step)(ScriptRef)) {
 void GSTrackedRegistry::Clear() {
   if (clearing_) return;
   clearing_ = true;
+  ++clearingCount_;
   currentPage_ = nullptr;
   ForEachTracked(GSScriptInstance::Pin);
   ForEachTracked(GSScriptInstance::Detach);
@@ -150,6 +151,7 @@ void GSTrackedRegistry::Clear() {
   pages_.clear();
   tracked_ = 0;
   clearing_ = false;
+  --clearingCount_;
 }
 
 }  // namespace GSRuntime

@@ -29,6 +29,8 @@ class GSTrackedRegistry {
 
   GSContext* Owner() const { return owner_; }
   bool Clearing() const { return clearing_; }
+  // Registries clearing now: while there are none, a release need not look up its owner.
+  static u32 ClearingCount() { return clearingCount_; }
   u32 PageCount() const { return u32(pages_.size()); }
   u32 TrackedCount() const { return tracked_; }
 
@@ -54,6 +56,7 @@ class GSTrackedRegistry {
   std::vector<Page*> pages_;
   Page* currentPage_ = nullptr;
   bool clearing_ = false;
+  static inline u32 clearingCount_ = 0;
   u32 tracked_ = 0;
   std::vector<ScriptRef> deferredFrees_;
 };

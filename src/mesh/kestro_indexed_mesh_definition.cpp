@@ -30,8 +30,10 @@ namespace {
 
 constexpr u32 kCapabilityMatrixPalette = 29;
 // Smallest records, for checking counts against the bytes left before sizing anything by them.
-constexpr u32 kMinChunkBytes = 16;        // a CHNK header and its unused word
-constexpr u32 kMinPaddedString = 8;       // count and at least the NUL, padded
+constexpr u32 kMinChunkBytes = 16;  // a CHNK header and its unused word
+// The count and the NUL: padding runs to a boundary of the file offset, and a string that starts
+// off one (after a byte field) may end on one without any.
+constexpr u32 kMinPaddedString = 5;
 constexpr u32 kMinBoneBytes = 52;         // header, name, two vectors, a float, the child count
 constexpr u32 kAttachmentBytes = 56 - 8;  // matrix and position, after the name
 constexpr u32 kWeightRecordBytes = 20;
@@ -54,13 +56,6 @@ Qel::Quaternion QuaternionFromMatrix(const Qel::Matrix& matrix) {
 
 Vector3 LoadVector(const u8* at) {
   return {ByteOrder::LoadLEF32(at), ByteOrder::LoadLEF32(at + 4), ByteOrder::LoadLEF32(at + 8)};
-}
-
-u32 ReadVector(Qel::MemoryFile& memory, Vector3& v) {
-  memory.ReadF32(v.x);
-  memory.ReadF32(v.y);
-  memory.ReadF32(v.z);
-  return memory.HasShortRead() ? RES_FILE_FORMAT_ERROR : RES_OK;
 }
 
 // The mip factor's sums. The roots and divisions are most of the load's arithmetic, so they are
@@ -166,6 +161,31 @@ class CollisionGeometrySharingInterface : public KQAxisBoxTreeExternalGeometry {
  private:
   KestroIndexedMeshDefinition& definition_;
 };
+
+u32 KestroIndexedMeshDefinition::ReadVector(Qel::MemoryFile& memory, Vector3& v) {
+  memory.ReadF32(v.x);
+  memory.ReadF32(v.y);
+  memory.ReadF32(v.z);
+  return memory.HasShortRead() ? RES_FILE_FORMAT_ERROR : RES_OK;
+}
+
+void KestroIndexedMeshDefinition::ReadPlacement(Qel::MemoryFile& memory) {
+  ReadVector(memory, position_);
+  memory.ReadF32(orientation_.x);
+  memory.ReadF32(orientation_.y);
+  memory.ReadF32(orientation_.z);
+  memory.ReadF32(orientation_.w);
+}
+
+void KestroIndexedMeshDefinition::ReadBoneRecord(Qel::MemoryFile& memory,
+                                                 Qel::InfluenceDefinition& bone) {
+  ReadPaddedString(memory, bone.name);
+  ReadPaddedString(memory, bone.parentName);
+  ReadVector(memory, bone.position);
+  f32 nine[9] = {};
+  memory.Read(nine, sizeof nine);
+  bone.orientation = Qel::Matrix::FromFloats(nine);
+}
 
 KestroIndexedMeshDefinition::KestroIndexedMeshDefinition(const KestroMeshSettings& settings)
     : settings_(settings) {
@@ -302,11 +322,7 @@ u32 KestroIndexedMeshDefinition::ReadInfo(ChunkReader& reader) {
   ChunkHeader header;
   if (u32 code = reader.EnterChunk("INFO", Presence::kMandatory, 100, 104, header)) return code;
   Qel::MemoryFile& memory = reader.Memory();
-  ReadVector(memory, position_);
-  memory.ReadF32(orientation_.x);
-  memory.ReadF32(orientation_.y);
-  memory.ReadF32(orientation_.z);
-  memory.ReadF32(orientation_.w);
+  ReadPlacement(memory);
   orientation_.Normalise();
   u32 count = 0;
   memory.ReadU32(count);
@@ -336,12 +352,9 @@ u32 KestroIndexedMeshDefinition::ReadChunk(ChunkReader& reader, u32 index) {
   return reader.LeaveChunk(header, EndCheck::kNone);
 }
 
-u32 KestroIndexedMeshDefinition::ReadChunkMaterial(ChunkReader& reader, u32 index) {
-  ChunkHeader header;
-  if (u32 code = reader.EnterChunk("MATL", Presence::kMandatory, 102, 103, header)) return code;
+u32 KestroIndexedMeshDefinition::ReadMaterialFields(ChunkReader& reader, Qel::String& name,
+                                                    KestroMaterialDescription& description) const {
   Qel::MemoryFile& memory = reader.Memory();
-  KestroMaterialDescription description;
-  Qel::String name;
   ReadPaddedString(memory, name);
   u32 propertyCount = 0;
   memory.ReadU32(propertyCount);
@@ -367,9 +380,8 @@ u32 KestroIndexedMeshDefinition::ReadChunkMaterial(ChunkReader& reader, u32 inde
   u32 textureCount = 0;
   memory.ReadU32(textureCount);
   if (!reader.FitsRecords(textureCount, 8 + kMinPaddedString)) return RES_FILE_FORMAT_ERROR;
-  const std::string_view resourceName =
-      resource_ ? resource_->GetName().View() : std::string_view();
-  const Qel::String folder = MeshFolderOf(resourceName);
+  const Qel::String folder =
+      MeshFolderOf(resource_ ? resource_->GetName().View() : std::string_view());
   for (u32 k = 0; k < textureCount && !memory.HasShortRead(); ++k) {
     KestroMeshTexture texture;
     Qel::String path;
@@ -379,8 +391,21 @@ u32 KestroIndexedMeshDefinition::ReadChunkMaterial(ChunkReader& reader, u32 inde
     texture.path = PlaceTextureInFolder(folder.View(), path.View());
     description.textures.push_back(texture);
   }
-  if (u32 code = reader.LeaveChunk(header)) return code;
+  // The stored emissive colour is twice the material's.
   display.emissive = display.emissive.Scaled(0.5f);
+  return RES_OK;
+}
+
+u32 KestroIndexedMeshDefinition::ReadChunkMaterial(ChunkReader& reader, u32 index) {
+  ChunkHeader header;
+  if (u32 code = reader.EnterChunk("MATL", Presence::kMandatory, 102, 103, header)) return code;
+  KestroMaterialDescription description;
+  Qel::String name;
+  if (u32 code = ReadMaterialFields(reader, name, description)) return code;
+  const Qel::String folder =
+      MeshFolderOf(resource_ ? resource_->GetName().View() : std::string_view());
+  Qel::DisplayMaterial& display = description.display;
+  if (u32 code = reader.LeaveChunk(header)) return code;
   if (header.version == 102) {
     display.specular = Qel::ColourValue{0.0f, 0.0f, 0.0f, 0.0f};
     display.power = 10.0f;
@@ -534,12 +559,7 @@ u32 KestroIndexedMeshDefinition::ReadSkeletonOrInfluences(ChunkReader& reader) {
   }
   std::vector<Qel::InfluenceDefinition> table(boneCount);
   for (Qel::InfluenceDefinition& bone : table) {
-    ReadPaddedString(memory, bone.name);
-    ReadPaddedString(memory, bone.parentName);
-    ReadVector(memory, bone.position);
-    f32 nine[9] = {};
-    memory.Read(nine, sizeof nine);
-    bone.orientation = Qel::Matrix::FromFloats(nine);
+    ReadBoneRecord(memory, bone);
     u32 entryCount = 0;
     memory.ReadU32(entryCount);
     if (memory.HasShortRead() || !reader.FitsRecords(entryCount, 8)) {

@@ -93,6 +93,11 @@ void KestroIndexedMeshInstance::InitFromDefinition() {
   }
   SetName(Qel::PString(definition_->GetFileName().View()));
   UpdateBoundingBox();
+  MakePerInstanceCopies(false);
+}
+
+void KestroIndexedMeshInstance::MakePerInstanceCopies(bool setUpBuffers) {
+  Qel::Display* display = definition_->GetDisplay();
   bool unique = false;
   for (u32 i = 0; i < chunkCount_; ++i) {
     const Qel::GeometryChunk* chunk = chunks_.Get(i);
@@ -100,6 +105,7 @@ void KestroIndexedMeshInstance::InitFromDefinition() {
     if (!unique) MakeChunksUnique();
     unique = true;
     CloneChunk(i);
+    if (setUpBuffers && display) chunks_.Get(i)->InitializeBuffers(*display, true);
   }
 }
 
@@ -149,16 +155,7 @@ void KestroIndexedMeshInstance::CopyInto(KestroIndexedMeshInstance& copy) const 
     }
     copy.chunkBones_.push_back(found);
   }
-  Qel::Display* display = definition_->GetDisplay();
-  bool unique = false;
-  for (u32 i = 0; i < chunkCount_; ++i) {
-    const Qel::GeometryChunk* chunk = chunks_.Get(i);
-    if (!chunk || !(chunk->GetFlags() & Qel::GeometryChunk::kPerInstanceCopy)) continue;
-    if (!unique) copy.MakeChunksUnique();
-    unique = true;
-    copy.CloneChunk(i);
-    if (display) copy.chunks_.Get(i)->InitializeBuffers(*display, true);
-  }
+  copy.MakePerInstanceCopies(true);
 }
 
 KestroIndexedMeshInstance* KestroIndexedMeshInstance::CreateInstance() const {

@@ -57,7 +57,7 @@ class KestroIndexedMeshInstance : public Qel::ParticleStructure {
   virtual u32 GetTriangleCount() const;
   f32 GetOpacity() const { return opacity_; }
   // Every chunk takes the opacity too.
-  void SetOpacity(f32 opacity);
+  virtual void SetOpacity(f32 opacity);
 
   // Draws every chunk with triangles through its material; a chunk bound to a bone the skeleton
   // lacks is skipped. `frameStamp` is the view's frame (0: always fresh).
@@ -99,6 +99,8 @@ class KestroIndexedMeshInstance : public Qel::ParticleStructure {
 
  protected:
   void InitFromDefinition();
+  // Instance-own copies of the chunks flagged for them, their buffers set up when asked.
+  void MakePerInstanceCopies(bool setUpBuffers);
   // The skeleton copy as a child, and each chunk's bone found in it by the chunk's name.
   void AttachSkeleton(const Qel::Particle* skeleton);
   void BindChunkBones();

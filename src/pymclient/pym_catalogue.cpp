@@ -39,9 +39,9 @@ bool EmptyQueryU8(u32 opcode, bool onFailure) {
   return ReadU8Reply(r);
 }
 
-void EmptyPost(u32 opcode) {
+bool EmptyPost(u32 opcode) {
   PymRequest r;
-  r.Post(opcode);
+  return r.Post(opcode);
 }
 
 Qel::String ReadText(TStream& in) {
@@ -203,7 +203,25 @@ void PymRequestIdle() {
   r.Transact(pp::kOpRequestIdle);
 }
 
-bool PymIsIdleReached() { return EmptyQueryU8(pp::kOpIsIdleReached, false); }
+bool PymIsIdleReached() {
+  bool idle = false;
+  return PymQueryIdleReached(idle) && idle;
+}
+
+bool PymQueryIdleReached(bool& idle) {
+  idle = false;
+  PymRequest r;
+  if (!r.Transact(pp::kOpIsIdleReached)) return false;
+  idle = ReadU8Reply(r);
+  return true;
+}
+
+bool PymRegisterCommandHost() { return EmptyPost(pp::kOpRegisterCommandHost); }
+
+bool PymKeepAlive() {
+  PymRequest r;
+  return r.Transact(pp::kOpKeepAlive);
+}
 
 PymOnlineProfile PymGetOnlineProfile() {
   PymOnlineProfile profile;

@@ -55,6 +55,12 @@ bool PymQueryVantryAccess(u32* level = nullptr);
 bool PymQueryTextureConvertSetting();
 void PymRequestIdle();
 bool PymIsIdleReached();
+// As PymIsIdleReached, telling a failed request (false) from the daemon's answer (`idle`).
+bool PymQueryIdleReached(bool& idle);
+// Tells the daemon that this connection is a command host (post 0x8C); false when not sent.
+bool PymRegisterCommandHost();
+// The keep-alive transaction; its reply is not read. False when the request failed.
+bool PymKeepAlive();
 
 // The online-access client's server settings.
 struct PymOnlineProfile {

@@ -80,6 +80,12 @@ constexpr u32 kNoteQuestion = 2;     // u32 transaction id, text, KUID; answered
 constexpr u32 kNoteResults = 3;      // u32 request id, then a results log in stream form
 constexpr u32 kNoteUrlDone = 4;      // u64 URL request id, then the result
 
+// Command-host commands: the first field of a kNoteCommandHost payload.
+constexpr u32 kHostValidate = 0;
+constexpr u32 kHostTextureConvert = 1;
+constexpr u32 kHostArchiveSaveToDisk = 2;
+constexpr u32 kHostArchiveInstall = 3;
+
 // Answers to a question (kNoteQuestion) besides the callback's own.
 constexpr u32 kAnswerNoCallback = 2;
 constexpr u32 kAnswerUnknownTransaction = 4;
@@ -119,8 +125,9 @@ constexpr u32 kOpGetSettingsSoup = 0x64;
 constexpr u32 kOpSetSettingsSoup = 0x65;
 constexpr u32 kOpGetSettingString = 0x66;
 constexpr u32 kOpVantryAccess = 0x87;
-constexpr u32 kOpCommandHostReply = 0x8D;  // post: the command host's reply stream
-constexpr u32 kOpAnswer = 0x96;            // post: u32 transaction id, u32 answer
+constexpr u32 kOpRegisterCommandHost = 0x8C;  // post, empty: this connection is a command host
+constexpr u32 kOpCommandHostReply = 0x8D;     // post: the command host's reply stream
+constexpr u32 kOpAnswer = 0x96;               // post: u32 transaction id, u32 answer
 constexpr u32 kOpTextureConvertSetting = 0xB5;
 constexpr u32 kOpStartUrlRequest = 0xE6;   // u8 0, text URL, u32 option, u32, soup
 constexpr u32 kOpCloseUrlRequest = 0xE7;   // post: u64 id; the daemon cancels and forgets it

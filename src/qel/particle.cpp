@@ -34,6 +34,7 @@ void Particle::CopyFrom(const Particle& other) {
   name_ = other.name_;
   position_ = other.position_;
   orientation_ = other.orientation_;
+  flags_ = other.flags_;
 }
 
 Particle* Particle::Clone() const {

@@ -30,6 +30,9 @@ class Particle {
   }
   const Vector3& GetPosition() const { return position_; }
   const Quaternion& GetOrientation() const { return orientation_; }
+  // Engine flag bits; bit 1 keeps a particle (and what hangs from it) out of the frame.
+  u32 GetFlags() const { return flags_; }
+  void SetFlags(u32 flags) { flags_ = flags; }
 
   // Takes ownership; false for null, for itself or for one of its own ancestors.
   bool Add(Particle* child);
@@ -54,6 +57,7 @@ class Particle {
   PString name_;
   Vector3 position_;
   Quaternion orientation_;
+  u32 flags_ = 0;
   Particle* parent_ = nullptr;
   std::vector<std::unique_ptr<Particle>> children_;
 };

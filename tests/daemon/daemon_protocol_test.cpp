@@ -9,10 +9,12 @@
 #include "assetdata/soup_binary.h"
 #include "core/buffer_stream.h"
 #include "daemon/asset_store.h"
+#include "daemon/command_host_registry.h"
 #include "daemon/daemon_test_util.h"
 #include "daemon/request_handlers.h"
 #include "daemon/server.h"
 #include "qel/dynamic_buffer.h"
+#include "support/thread_watchdog.h"
 
 namespace PymDaemonSrv {
 namespace {
@@ -301,6 +303,44 @@ TEST_F(DaemonProtocol, CloseRequestRepliesThenEndsTheServer) {
   EXPECT_TRUE(c.SeesClose());
   EXPECT_TRUE(idle.SeesClose());
   runner_.join();  // Run returned without a Stop from the test
+}
+
+TEST_F(DaemonProtocol, HostCommandsReachARegisteredHostAndASilentOneTimesOut) {
+  auto host = std::make_unique<RawClient>();
+  RawClient sender;
+  Connect(*host);
+  Connect(sender);
+  std::vector<u8> reply;
+  const Bytes command = Bytes().U32(2).U32(5);
+  auto run = [&](u32 limitMs) {
+    EXPECT_TRUE(sender.Transact(kOpRunHostCommand, 9,
+                                Bytes().U32(limitMs).Append(command.data).data, reply));
+    return HostCommandOutcome(reply.size() >= 4 ? ByteOrder::LoadLE32(reply.data()) : 99);
+  };
+  EXPECT_EQ(run(1), HostCommandOutcome::kNoHost);
+  // Requests of one connection are served in order: the keep-alive's reply follows the post's work.
+  ASSERT_TRUE(host->SendFrame(0x8C, 0, {}));
+  ASSERT_TRUE(host->Transact(0, 1, {}, reply));
+
+  // A silent host: the command times out, and the host takes no other until it has answered.
+  EXPECT_EQ(run(1), HostCommandOutcome::kTimedOut);
+  EXPECT_EQ(run(1), HostCommandOutcome::kHostBusy);
+  Message note;
+  ASSERT_TRUE(host->Read(note));
+  EXPECT_EQ(std::tie(note.tag, note.word, note.body), std::make_tuple(kNote, 1u, command.data));
+  ASSERT_TRUE(host->SendFrame(0x8D, 0, {7}));
+  ASSERT_TRUE(host->Transact(0, 2, {}, reply));
+  watchdog::Task answer([&] {
+    if (host->Read(note)) host->SendFrame(0x8D, 0, Bytes().U32(42).data);
+  });
+  EXPECT_EQ(run(30000), HostCommandOutcome::kAnswered);
+  EXPECT_EQ(reply, Bytes().U32(0).U32(42).data);
+  answer.Join();
+  ASSERT_TRUE(sender.Transact(0xEC, 3, {}, reply));
+  EXPECT_EQ(reply, std::vector<u8>{1});
+
+  host.reset();
+  EXPECT_TRUE(watchdog::Eventually([&] { return run(1) == HostCommandOutcome::kNoHost; }));
 }
 
 }  // namespace

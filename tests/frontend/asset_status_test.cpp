@@ -1,5 +1,5 @@
 // Status letters, the repair task's turn-taking, vnydeleteall over nothing, and the ending of
-// tool processes by program file.
+// tool processes by program file; vnyparse against a daemon that cannot say that it is idle.
 #include "frontend/asset_status.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +9,9 @@
 
 #include <filesystem>
 
+#include "assetdata/results_log.h"
 #include "frontend/asset_bulk.h"
+#include "frontend/package_inspection.h"
 #include "frontend/pym_task_repair_database.h"
 #include "platform/process.h"
 #include "pymclient/pym_asset_info.h"
@@ -74,6 +76,16 @@ TEST_F(RepairTaskTest, DeleteAllWithoutLocalAssetsSendsNoDelete) {
   ReplyWith(PymProtocol::kOpSearchAssets, {0, 0, 0, 0});
   EXPECT_TRUE(VnyDeleteAll());
   for (const auto& f : server_->GetFrames()) EXPECT_NE(f.opcode, PymProtocol::kOpDeleteAsset);
+}
+
+TEST_F(ScriptedDaemonTest, VnyParseEndsWithAnErrorWhenTheIdlePollFails) {
+  server_->SetHandler([](FakePymServer& s, const FakePymServer::Frame& f) {
+    if (f.opcode == PymProtocol::kOpIsIdleReached) s.CloseConnections();
+    return f.opcode == PymProtocol::kOpIsIdleReached;
+  });
+  ResultsLog log;
+  EXPECT_FALSE(VnyParsePackage("/none.cdp", log));
+  EXPECT_EQ(log.GetErrorCount(), 1u);
 }
 
 TEST(TerminateProcesses, EndsOnlyOtherCopiesOfThatFileAndOnlyAfterTheWait) {

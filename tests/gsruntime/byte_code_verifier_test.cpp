@@ -28,6 +28,7 @@ TEST(ByteCodeVerifierTest, RefusesWhatItCannotProve) {
       {{94, 0xF8, 0xFF, 0, 0}, "bad call slot"},                     // CALL slot -8
       {{113, 1, 0, 5, 0, 0, 0, 15, 0, 0, 0, 15, 0, 0, 0, 109}, ""},  // SWITCH {5: 15} default 15
       {{112, 1, 0, 0, 0, 2, 0, 7, 0, 0, 0}, "bad message string"},   // WAIT on string 2
+      {{31, 2, 0}, "code runs past its end"},                        // LOAD 2, no return
   };
   for (const Case& c : cases) {
     GSByteCode::FunctionRecord f;

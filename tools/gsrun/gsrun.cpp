@@ -1,67 +1,183 @@
-// Loads and links a script library: "gsrun --lib DIR [--lib DIR...] --link NAME".
-// Every DIR is scanned for libraries; NAME (".gsl" may be left off) is looked up by file name,
-// loaded and linked with its dependencies, and its classes and functions are listed. The
-// machine's log lines go to stderr. Exit code 0 when the library links, 1 when it cannot be
-// loaded or linked, 2 for wrong usage.
+// Runs a method of a compiled script class:
+//   gsrun [--lib DIR]... --class NAME --call METHOD [ARG]... [--ticks N]
+// Loads the base script library (the "libraries" folder beside the program) and every library
+// in each DIR, constructs an object of class NAME, calls its public method METHOD with the
+// arguments (an ARG with a '.' is a float, one in double quotes a string, otherwise an int) and
+// steps the threads the call started for N ticks. Prints the script log lines and, last,
+// "result: <value>". Exit code 0; 1 when the object cannot be made, the method is missing or the
+// run ends in an error; 2 for wrong usage.
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "gsruntime/gs_library.h"
 #include "gsruntime/gs_machine.h"
+#include "gsruntime/gs_object.h"
+#include "gsruntime/gs_script_instance.h"
+#include "gsruntime/gs_string.h"
+#include "gsruntime/script_call.h"
 
 namespace {
+
+namespace fs = std::filesystem;
+using GSRuntime::ScriptArgument;
 
 void PrintLog(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::vfprintf(stderr, format, args);
+  std::vprintf(format, args);
   va_end(args);
-  std::fputc('\n', stderr);
+  std::putchar('\n');
 }
 
 int Usage() {
-  std::fprintf(stderr, "usage: gsrun --lib DIR [--lib DIR...] --link NAME\n");
+  std::fprintf(stderr,
+               "usage: gsrun [--lib DIR]... --class NAME --call METHOD [ARG]... [--ticks N]\n");
   return 2;
+}
+
+bool ParseArgument(const std::string& text, ScriptArgument* out) {
+  if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
+    *out = ScriptArgument::String(text.substr(1, text.size() - 2));
+    return true;
+  }
+  char* end = nullptr;
+  errno = 0;
+  if (text.find('.') != std::string::npos) {
+    const f32 value = std::strtof(text.c_str(), &end);
+    *out = ScriptArgument::Float(value);
+  } else {
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (value < INT32_MIN || value > INT32_MAX) return false;
+    *out = ScriptArgument::Int(static_cast<i32>(value));
+  }
+  return !text.empty() && end != nullptr && *end == 0 && errno == 0;
+}
+
+// Loads every library of a folder; the ones that load, in file-name order.
+std::vector<GSRuntime::GSLibrary*> LoadFolder(GSMachine& machine, const std::string& folder) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".gsl") == 0) names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  std::vector<GSRuntime::GSLibrary*> loaded;
+  for (const std::string& name : names) {
+    if (GSRuntime::GSLibrary* library = machine.FindLibrary(name)) loaded.push_back(library);
+  }
+  return loaded;
+}
+
+std::string DescribeResult(u32 type, u32 word) {
+  switch (type) {
+    case 0:
+      return "void";
+    case 1:
+      return word != 0 ? "true" : "false";
+    case 2:
+      return std::to_string(static_cast<i32>(word));
+    case 3: {
+      f32 value;
+      std::memcpy(&value, &word, sizeof value);
+      char text[64];
+      std::snprintf(text, sizeof text, "%f", static_cast<f64>(value));
+      return text;
+    }
+    default:
+      break;
+  }
+  if (word == 0) return "null";
+  if (type == 4) {
+    const GSRuntime::GSString* string = GSRuntime::GSString::FromReference(word);
+    return string != nullptr ? string->Std() : "null";
+  }
+  return GSRuntime::GetGSClassName(GSRuntime::GSObjectReference::FromReference(word));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> folders;
-  std::string name;
+  std::string className;
+  std::string method;
+  std::vector<ScriptArgument> arguments;
+  long ticks = 0;
   for (int i = 1; i < argc; ++i) {
-    if (i + 1 < argc && std::strcmp(argv[i], "--lib") == 0) {
+    const std::string arg = argv[i];
+    if (arg == "--lib" && i + 1 < argc) {
       folders.emplace_back(argv[++i]);
-    } else if (i + 1 < argc && std::strcmp(argv[i], "--link") == 0) {
-      name = argv[++i];
+    } else if (arg == "--class" && i + 1 < argc) {
+      className = argv[++i];
+    } else if (arg == "--ticks" && i + 1 < argc) {
+      char* end = nullptr;
+      ticks = std::strtol(argv[++i], &end, 10);
+      if (*end != 0 || ticks < 0) return Usage();
+    } else if (arg == "--call" && i + 1 < argc) {
+      method = argv[++i];
+      while (i + 1 < argc && std::strncmp(argv[i + 1], "--", 2) != 0) {
+        ScriptArgument argument;
+        if (!ParseArgument(argv[++i], &argument)) return Usage();
+        arguments.push_back(std::move(argument));
+      }
     } else {
       return Usage();
     }
   }
-  if (folders.empty() || name.empty()) return Usage();
-  if (name.size() < 4 || name.compare(name.size() - 4, 4, ".gsl") != 0) name += ".gsl";
+  if (className.empty() || method.empty()) return Usage();
 
   GSMachine::SetLogHook(PrintLog);
   GSMachine& machine = GSMachine::Instance();
+  std::error_code ec;
+  const fs::path program = fs::read_symlink("/proc/self/exe", ec);
+  const std::string base = (program.parent_path() / "libraries").string();
+  machine.AddLibraryFolder("", base);
   for (const std::string& folder : folders) {
-    if (!machine.AddLibraryFolder("", folder)) {
-      std::fprintf(stderr, "No libraries in %s\n", folder.c_str());
-    }
+    if (!machine.AddLibraryFolder("", folder)) std::printf("No libraries in %s\n", folder.c_str());
   }
-  GSRuntime::GSLibrary* library = machine.FindLibrary(name);
-  if (library == nullptr) {
-    std::fprintf(stderr, "Could not load library %s\n", name.c_str());
+  std::vector<GSRuntime::GSLibrary*> libraries;
+  for (const std::string& folder : folders) {
+    for (GSRuntime::GSLibrary* library : LoadFolder(machine, folder)) libraries.push_back(library);
+  }
+  for (GSRuntime::GSLibrary* library : LoadFolder(machine, base)) libraries.push_back(library);
+  GSRuntime::GSClass* cls = nullptr;
+  for (size_t i = 0; cls == nullptr && i < libraries.size(); ++i) {
+    cls = libraries[i]->FindClass(className);
+  }
+  if (cls == nullptr) {
+    std::printf("No class %s in the libraries\n", className.c_str());
     return 1;
   }
-  std::printf("library %s\n", library->name.c_str());
-  for (const auto& cls : library->classes) {
-    std::printf("class %s\n", cls->name->c_str());
-    for (const GSRuntime::GSFunction& function : cls->functions) {
-      std::printf("  %s%s\n", function.name->c_str(),
-                  function.IsNative() && function.native == nullptr ? " (native, unbound)" : "");
-    }
+
+  GSRuntime::ScriptObjectHolder object;
+  if (!object.Create(cls)) {
+    std::printf("Could not construct an object of class %s\n", className.c_str());
+    return 1;
   }
+  const GSRuntime::GSFunction* function = object.FindPublicMethod(method, arguments);
+  if (function == nullptr) {
+    std::string types;
+    for (const ScriptArgument& a : arguments)
+      types += (types.empty() ? "" : ",") + std::string(a.TypeName());
+    std::printf("No public method %s(%s) in class %s\n", method.c_str(), types.c_str(),
+                className.c_str());
+    return 1;
+  }
+  u32 word = 0;
+  if (!object.Call(function, arguments, &word)) return 1;
+  // Threads run on game objects, which step them on their updates; until the runtime has game
+  // objects a call starts none, and the ticks have nothing to step.
+  (void)ticks;
+  const u32 type = function->record.header.returnType;
+  std::printf("result: %s\n", DescribeResult(type, word).c_str());
+  if (type >= 4) GSRuntime::GSScriptInstance::Release(word);
   return 0;
 }

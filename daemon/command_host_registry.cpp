@@ -1,0 +1,111 @@
+#include "daemon/command_host_registry.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "pymclient/pym_protocol.h"
+#include "qel/log.h"
+
+namespace PymDaemonSrv {
+
+namespace {
+
+void Log(const char* format, u64 connectionId) {
+  Qel::Log::Get("PymDaemon").Printf(Qel::Log::kMessage, format, (unsigned long long)connectionId);
+}
+
+}  // namespace
+
+CommandHostRegistry::Host* CommandHostRegistry::FindLocked(u64 connectionId) {
+  for (const auto& host : hosts_) {
+    if (host->connectionId == connectionId) return host.get();
+  }
+  return nullptr;
+}
+
+void CommandHostRegistry::Register(u64 connectionId, std::shared_ptr<NoteChannel> notes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (FindLocked(connectionId) != nullptr || !notes) return;
+  auto host = std::make_shared<Host>();
+  host->connectionId = connectionId;
+  host->notes = std::move(notes);
+  hosts_.push_back(std::move(host));
+  Log("PymDaemon> connection %llu is a command host", connectionId);
+}
+
+void CommandHostRegistry::Unregister(u64 connectionId) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = std::find_if(hosts_.begin(), hosts_.end(), [connectionId](const auto& host) {
+    return host->connectionId == connectionId;
+  });
+  if (it == hosts_.end()) return;
+  const std::shared_ptr<Host> host = *it;
+  hosts_.erase(it);
+  host->gone = true;
+  changed_.notify_all();
+}
+
+bool CommandHostRegistry::Deliver(u64 connectionId, const u8* body, size_t size) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Host* host = FindLocked(connectionId);
+  if (host == nullptr || !host->busy) {
+    Log("PymDaemon> command-host reply of connection %llu answers no command; dropped",
+        connectionId);
+    return false;
+  }
+  if (host->stale) {
+    host->stale = false;
+    host->busy = false;
+    return false;
+  }
+  host->reply.assign(body, body + size);
+  host->answered = true;
+  changed_.notify_all();
+  return true;
+}
+
+HostCommandOutcome CommandHostRegistry::Run(const std::vector<u8>& command, std::vector<u8>& reply,
+                                            u32 timeoutMs, u64 senderConnectionId) {
+  reply.clear();
+  std::unique_lock<std::mutex> lock(mutex_);
+  const auto other = [senderConnectionId](const auto& host) {
+    return host->connectionId != senderConnectionId;
+  };
+  if (std::none_of(hosts_.begin(), hosts_.end(), other)) return HostCommandOutcome::kNoHost;
+  const auto free = std::find_if(hosts_.begin(), hosts_.end(),
+                                 [&other](const auto& host) { return other(host) && !host->busy; });
+  if (free == hosts_.end()) return HostCommandOutcome::kHostBusy;
+  const std::shared_ptr<Host> host = *free;
+  host->busy = true;
+  host->answered = false;
+  host->reply.clear();
+  lock.unlock();
+  // Sent without the lock: a slow socket must not hold up the other hosts.
+  const bool sent =
+      host->notes->Send(PymProtocol::kNoteCommandHost, command.data(), command.size());
+  lock.lock();
+  if (!sent) {
+    host->busy = false;
+    return HostCommandOutcome::kHostGone;
+  }
+  const bool ended = changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                       [&host] { return host->answered || host->gone; });
+  if (!ended) {
+    host->stale = true;
+    Log("PymDaemon> command host of connection %llu did not answer in time", host->connectionId);
+    return HostCommandOutcome::kTimedOut;
+  }
+  host->busy = false;
+  if (!host->answered) return HostCommandOutcome::kHostGone;
+  reply.swap(host->reply);
+  return HostCommandOutcome::kAnswered;
+}
+
+bool CommandHostRegistry::IsBusy() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // A host that stopped answering keeps no one waiting.
+  return std::any_of(hosts_.begin(), hosts_.end(),
+                     [](const auto& host) { return host->busy && !host->stale; });
+}
+
+}  // namespace PymDaemonSrv

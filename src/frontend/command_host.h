@@ -1,0 +1,23 @@
+// The command host: the tool as a long-running worker of the daemon. After registering, it serves
+// the daemon's numbered commands (validation, texture conversion, writing and installing package
+// archives) one at a time on the main thread and answers each with a reply that begins with the
+// command's results log.
+#pragma once
+
+#include "qel/types.h"
+
+class TBuffer;
+class TStream;
+
+// Serves until the daemon ends the connection or a console control signal asks to close, then
+// runs what is still queued for the main thread.
+void RunCommandHost();
+
+// One command, positioned at its id (PymProtocol::kHost*); what it writes into `reply` goes back to
+// the daemon. A request that ends before its fields do, and an unknown id, get an empty reply.
+//   0 validate:        name content folder, text asset path  -> log, u8 validation result
+//   1 texture convert: name content folder, text path        -> log, u32 conversion status
+//   2 save archive:    u32 key, text file, u32 n, n KUIDs    -> log, u32 1 when every asset
+//                                                               was archived and the file written
+//   3 install archive: u32 key, text file, u32 n, n KUIDs    -> log, u32 m, m KUIDs not installed
+void CommandHostCallback(TStream& request, TBuffer& reply);

@@ -1,0 +1,56 @@
+#include "frontend/host_work.h"
+
+#include "assetdata/interface_text.h"
+#include "assetdata/results_log.h"
+#include "assetdata/soup.h"
+#include "qel/file.h"
+
+namespace {
+
+void AddEntry(ResultsLog& log, u32 type, const Qel::String& text, const char* parameter = nullptr,
+              const Qel::String& value = Qel::String()) {
+  Soup parameters;
+  if (parameter != nullptr) {
+    parameters.EnsureContainer();
+    parameters.SetNamedTag(parameter, value.ToPString());
+  }
+  ResultsLog::AddResult(&log, type, KestroPropertyRef(), text, parameters);
+}
+
+}  // namespace
+
+bool ValidateAssetAtPath(const Qel::PString& /*folderName*/, const Qel::File::Path& path,
+                         ResultsLog& log) {
+  Soup config;
+  bool read = false;
+  for (const char* name : {"config.chump", "config.txt"}) {
+    Qel::File::Path file = path;
+    file.AddPath(name);
+    if (Qel::File::Exists(file.CStr()) && config.LoadFile("", file.CStr(), nullptr)) {
+      read = true;
+      break;
+    }
+  }
+  if (!read) {
+    AddEntry(log, ResultsLog::kError,
+             GetInterfaceString(Qel::PString("$pym_unable_read_config_at")), "file_path",
+             path.GetText());
+    return false;
+  }
+  AddEntry(log, ResultsLog::kWarning,
+           "Validation rules are not part of this build: the configuration was read and nothing "
+           "else was checked.");
+  return true;
+}
+
+u32 ConvertTexturesAtPath(const Qel::PString& /*folderName*/, const Qel::File::Path& path,
+                          ResultsLog& log) {
+  if (!Qel::File::Exists(path.CStr())) {
+    AddEntry(log, ResultsLog::kError, "Unable to search path: '$(FILE_NAME)'", "file_name",
+             path.GetText());
+    return 0;
+  }
+  AddEntry(log, ResultsLog::kWarning,
+           "Texture conversion is not part of this build: no texture was converted.");
+  return 0;
+}

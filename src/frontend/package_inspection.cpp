@@ -1,0 +1,201 @@
+#include "frontend/package_inspection.h"
+
+#include <algorithm>
+#include <span>
+
+#include "assetdata/cdp_extract.h"
+#include "assetdata/cdp_package.h"
+#include "assetdata/interface_text.h"
+#include "assetdata/kestro_property.h"
+#include "assetdata/results_log.h"
+#include "assetdata/soup.h"
+#include "core/file_util.h"
+#include "core/tcx_dispatcher.h"
+#include "frontend/asset_status.h"
+#include "frontend/save_asset_as_cdp.h"
+#include "pymclient/pym_asset_handle.h"
+#include "pymclient/pym_asset_info.h"
+#include "pymclient/pym_catalogue.h"
+#include "pymclient/pym_install.h"
+#include "pymclient/resource_db_cache.h"
+#include "pymclient/vny_install.h"
+#include "qel/file_path.h"
+#include "qel/thread.h"
+
+namespace {
+
+constexpr u32 kInstallFlags = 6;
+constexpr u32 kIdlePollMs = 50;
+constexpr u32 kThumbnailSize = 240;
+// A repository that keeps offering something new must not keep the command for ever.
+constexpr u32 kMaxDependencyPasses = 10;
+
+void AddEntry(ResultsLog& log, u32 type, const Qel::String& text) {
+  ResultsLog::AddResult(&log, type, KestroPropertyRef(), text);
+}
+
+void AddInformation(ResultsLog& log, const char* format, const char* value) {
+  AddEntry(log, ResultsLog::kInformation, Qel::String::Format(format, value));
+}
+
+// Asks the daemon to become idle and waits until it is, serving main-thread calls meanwhile so
+// that notifications which need the main thread can complete. False when the daemon cannot be
+// asked: a failed poll would otherwise look like "not yet" for ever.
+bool WaitUntilIdle() {
+  PymRequestIdle();
+  const bool onMainThread = TCXDispatcher::CurrentThreadClass() == TCXDispatcher::kWorkerOnly;
+  for (;;) {
+    bool idle = false;
+    if (!PymQueryIdleReached(idle)) return false;
+    if (idle) return true;
+    if (onMainThread) {
+      WaitForMainThreadWork(kIdlePollMs);
+      PumpMainThread();
+    } else {
+      Qel::Sleep(kIdlePollMs);
+    }
+  }
+}
+
+// Undoes an install that raised errors. The asset may not exist any more (the install reverts
+// what it could not write), so the open reports nothing.
+void RevertAsset(const KUID& kuid) {
+  PymAssetRef ref = PymOpenAsset(kuid, true, nullptr);
+  if (!ref.IsEmpty()) PymRevertAsset(ref, nullptr);
+}
+
+void WriteThumbnail(const KUID& kuid, const MPRef<ACSRawDataCore>& packageThumbnail,
+                    const Qel::File::Path& target) {
+  Qel::PString folderName;
+  Qel::File::Path path;
+  PymGetAssetThumbnailPath(kuid, kThumbnailSize, folderName, path);
+  if (path.IsExt("jpg")) {
+    // The path lies inside the content folder, which only an open database names.
+    const ContentDatabaseScope database(folderName);
+    CopyFile(folderName, path, Qel::PString(), target);
+  } else if (packageThumbnail && packageThumbnail->GetSize() != 0) {
+    WriteStoredFile(std::span(packageThumbnail->GetData(), packageThumbnail->GetSize()),
+                    Qel::PString(), target.CStr());
+  }
+}
+
+void DescribeAsset(const KUID& kuid, const Qel::File::Path& outputFolder,
+                   const MPRef<ACSRawDataCore>& packageThumbnail, ResultsLog& log) {
+  log.PushContext(MakeAssetIDProperty(Qel::PString("AssetID"), kuid));
+  PrintAssetStatus(kuid, log);
+  ValidateAsset(kuid, log);
+  PymAssetInfo info;
+  PymGetAssetInfo(kuid, info, PymAssetInfo::kPartAll);
+  AddInformation(log, "Name: %s", EscapeLineBreaks(GetAssetName(kuid)).CStr());
+  AddInformation(log, "Description: %s", EscapeLineBreaks(PymGetAssetDescription(kuid)).CStr());
+  AddEntry(log, ResultsLog::kInformation, Qel::String::Format("Kestro-build: %.1f", info.build));
+  std::vector<KUID> dependencies;
+  PymGetAssetDependencies(kuid, dependencies);
+  AddInformation(log, "Dependencies: %s", JoinKuidList(dependencies).CStr());
+  std::vector<KUID> obsoletes;
+  PymGetAssetObsoletes(kuid, obsoletes);
+  AddInformation(log, "Obsoletes: %s", JoinKuidList(obsoletes).CStr());
+
+  const Qel::String stem = outputFolder.GetText() + kuid.ToSpacedString();
+  SaveAssetAsCDP(kuid, stem + ".cdp", &log);
+  WriteThumbnail(kuid, packageThumbnail, Qel::File::Path(stem + ".jpg"));
+
+  const Soup config = PymGetAssetConfigSoup(kuid);
+  AddInformation(log, "kind: %s", config.GetNamedTag(Qel::PString("kind")).CStr());
+  AddInformation(log, "alias-kuid: %s",
+                 config.GetNamedTagAsKUID(Qel::PString("alias"), KUID::Null()).ToString().CStr());
+  AddInformation(log, "category-region: %s", EscapeLineBreaks(info.categoryRegion).CStr());
+  AddInformation(log, "category-era: %s", EscapeLineBreaks(info.categoryEra).CStr());
+  AddInformation(
+      log, "category-class: %s",
+      EscapeLineBreaks(Qel::String(config.GetNamedTag(Qel::PString("category-class")))).CStr());
+  log.PopContext();
+}
+
+}  // namespace
+
+Qel::String EscapeLineBreaks(const Qel::String& text) {
+  const std::string_view in = text.View();
+  std::string out;
+  out.reserve(in.size());
+  for (size_t i = 0; i < in.size(); ++i) {
+    const char c = in[i];
+    if (c == '\r' || c == '\n') {
+      out += "\\n";
+      const char pair = c == '\r' ? '\n' : '\r';
+      if (i + 1 < in.size() && in[i + 1] == pair) ++i;
+    } else if (c == '\\') {
+      out += "\\\\";
+    } else {
+      out += c;
+    }
+  }
+  return Qel::String(out);
+}
+
+Qel::PString JoinKuidList(const std::vector<KUID>& kuids) {
+  std::string out;
+  for (const KUID& kuid : kuids) {
+    if (!out.empty()) out += ", ";
+    out += kuid.ToString().View();
+  }
+  return Qel::PString(out);
+}
+
+void InstallMissingDependencies(const KUID& kuid) {
+  if (!HasVnyAccess()) return;
+  for (u32 pass = 0; pass < kMaxDependencyPasses; ++pass) {
+    std::vector<KUID> dependencies;
+    PymGetAssetDependencies(kuid, dependencies);
+    bool installed = false;
+    for (const KUID& dependency : dependencies)
+      installed = InstallAssetFromVny(dependency, nullptr);
+    if (!installed) return;
+  }
+}
+
+bool VnyParsePackage(const Qel::String& packagePath, ResultsLog& log) {
+  const u32 errorsBefore = log.GetErrorCount();
+  if (!WaitUntilIdle()) {
+    AddEntry(log, ResultsLog::kError, "Unable to ask the asset database whether it is idle.");
+    return false;
+  }
+  Soup package;
+  if (!OpenContentPackage(package, Qel::PString(), packagePath.CStr()).IsEmpty()) {
+    Soup parameters;
+    parameters.EnsureContainer();
+    parameters.SetNamedTag("file_path", packagePath.ToPString());
+    ResultsLog::AddResult(&log, ResultsLog::kError, KestroPropertyRef(),
+                          GetInterfaceString(Qel::PString("$pym_unreadable_cdp")), parameters);
+    return false;
+  }
+  const MPRef<ACSRawDataCore> thumbnail = GetRawTagData(package, kTagThumbnail);
+
+  std::vector<KUID> installed;
+  for (u32 i = 0, n = CountPackageAssets(package); i < n; ++i) {
+    const ArchivedAsset asset = GetPackageAsset(package, i);
+    bool second = false;
+    const KUID kuid = InstallAssetFromFile(asset.soup, &log, kInstallFlags, second, nullptr);
+    if (!kuid.IsNull() && std::find(installed.begin(), installed.end(), kuid) == installed.end()) {
+      installed.push_back(kuid);
+    }
+  }
+  if (log.GetErrorCount() > errorsBefore) {
+    // One failed install takes back the edits of every asset the package installed.
+    for (const KUID& kuid : installed) RevertAsset(kuid);
+    AddEntry(log, ResultsLog::kError, "Aborted processing");
+    return false;
+  }
+
+  for (const KUID& kuid : installed) InstallMissingDependencies(kuid);
+  Qel::File::Path outputFolder(packagePath);
+  outputFolder.DelName();
+  for (const KUID& kuid : installed) {
+    PymAssetRef ref = PymOpenAsset(kuid, true, &log);
+    bool second = false;
+    PymCommitAsset(ref, 0, &log, &second);
+    PymCloseAsset(ref);
+  }
+  for (const KUID& kuid : installed) DescribeAsset(kuid, outputFolder, thumbnail, log);
+  return true;
+}

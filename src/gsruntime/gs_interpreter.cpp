@@ -1,0 +1,990 @@
+// The byte-code interpreter: GSThread::Execute. One table dispatch per instruction (a computed
+// goto with GCC and Clang), operands read in place, and the run budget counted only where
+// control leaves a straight line.
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "gscommon/opcode_table.h"
+#include "gscommon/script_arithmetic.h"
+#include "gsruntime/gs_context.h"
+#include "gsruntime/gs_library.h"
+#include "gsruntime/gs_machine.h"
+#include "gsruntime/gs_native_function.h"
+#include "gsruntime/gs_thread.h"
+#include "gsruntime/object_bridge.h"
+#include "platform/byte_order.h"
+
+namespace GSRuntime {
+
+namespace {
+
+u32 g_runDepth = 0;
+u32 g_runBudget = 0;
+
+constexpr u32 kBudgetLimit = 0x1000000;
+
+inline f32 AsFloat(u32 word) {
+  f32 value;
+  std::memcpy(&value, &word, sizeof value);
+  return value;
+}
+inline u32 AsWord(f32 value) {
+  u32 word;
+  std::memcpy(&word, &value, sizeof word);
+  return word;
+}
+inline i32 AsInt(u32 word) { return static_cast<i32>(word); }
+
+// Room for the longest text "%f" makes of a float (FLT_MAX has 39 digits before the point).
+constexpr u32 kFloatTextBytes = 64;
+
+}  // namespace
+
+void GSThread::FailRun(i32 code, i32 line, const char* file) {
+  char text[512];
+  std::snprintf(text, sizeof text, "Thread Exception: %s, line %d, file %s", RunResultName(code),
+                line, file);
+  GSMachine::Log("%s", text);
+  const GSFrameHeader* frame = stack_.CurrentFrame();
+  if (GSExceptionHook hook = GSMachine::ExceptionHook()) {
+    GSThreadOwner* object = owner_;
+    if (object == nullptr && frame != nullptr) {
+      object = ObjectBridge::GameObjectOf(stack_.Locals(frame)[0]);
+    }
+    hook(text, &stack_, object, false);
+  }
+  state_ = kDead;
+  GSMachine::Log("Stack Dump...");
+  stack_.Dump();
+  stack_.Unwind();
+}
+
+// Each handler keeps its own indirect jump: GCC would otherwise merge their tails into one
+// shared jump, which the branch predictor cannot tell apart.
+#if defined(__GNUC__) && !defined(__clang__)
+__attribute__((optimize("no-crossjumping", "no-gcse")))
+#endif
+i32 GSThread::Execute(f32 elapsedSeconds) {
+  if (state_ == kBlocked) {
+    if (sleepTime_ == 0) return kRunBlocked;
+    sleepTime_ -= elapsedSeconds;
+    if (sleepTime_ > 0) return kRunBlocked;
+    sleepTime_ = 0;
+  }
+  if (g_runDepth++ == 0) g_runBudget = 0;
+  ++runDepth_;
+  CancelWait();
+  GSThread* const previousThread = CurrentThread();
+  GSContext* const previousContext = GSRuntime::CurrentContext();
+  SetCurrentThread(this);
+  SetCurrentContext(stack_.CurrentContext());
+  state_ = kReady;
+
+  GSStack& stack = stack_;
+  // The stack top, the instruction pointer and the locals are in nearly every handler: GCC on
+  // x86-64 is asked to keep them in callee-saved registers, which it otherwise gives up under the
+  // pressure of the call paths.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+  register u32* sp asm("rbx") = stack.Top();
+  register const u8* ip asm("r12") = nullptr;
+  register u32* locals asm("r13") = nullptr;
+#else
+  u32* sp = stack.Top();
+  const u8* ip = nullptr;
+  u32* locals = nullptr;
+#endif
+  const u8* codeStart = nullptr;
+  const u8* lastJump = nullptr;
+  const GSFunction* function = nullptr;
+  const GSLibrary* library = nullptr;
+  i32 error = kRunDone;
+  GSFrameHeader* frame = stack.CurrentFrame();
+
+  // Enters the function of `frame` at `offset`; a frame without code or without `me` fails.
+#define KS_ENTER(frameExpr, offsetExpr)                            \
+  do {                                                             \
+    function = GSStack::FunctionOf(frameExpr);                     \
+    if (function == nullptr || function->record.codeLength == 0) { \
+      error = kRunIllegalInstruction;                              \
+      goto error_exit;                                             \
+    }                                                              \
+    library = function->library;                                   \
+    codeStart = function->record.code;                             \
+    ip = codeStart + (offsetExpr);                                 \
+    lastJump = ip;                                                 \
+    locals = stack.Locals(frameExpr);                              \
+    if (locals[0] == 0) {                                          \
+      error = kRunNullReference;                                   \
+      goto error_exit;                                             \
+    }                                                              \
+  } while (0)
+
+  // Adds the straight line just run to the budget before control moves to `target`.
+#define KS_JUMP_TO(targetExpr)                      \
+  do {                                              \
+    g_runBudget += static_cast<u32>(ip - lastJump); \
+    if (g_runBudget > kBudgetLimit) {               \
+      error = kRunTimeout;                          \
+      goto error_exit;                              \
+    }                                               \
+    ip = (targetExpr);                              \
+    lastJump = ip;                                  \
+  } while (0)
+
+#define KS_FAIL(code) \
+  do {                \
+    error = (code);   \
+    goto error_exit;  \
+  } while (0)
+#define KS_CHECK(expr)                         \
+  do {                                         \
+    const i32 result_ = (expr);                \
+    if (result_ != kRunDone) KS_FAIL(result_); \
+  } while (0)
+#define KS_U16() (ip += 2, u32(ByteOrder::LoadLE16(ip - 2)))
+#define KS_I16() (ip += 2, i32(i16(ByteOrder::LoadLE16(ip - 2))))
+#define KS_U32() (ip += 4, ByteOrder::LoadLE32(ip - 4))
+#define KS_BINARY_INT(expr)       \
+  do {                            \
+    const i32 b = AsInt(*sp--);   \
+    const i32 a = AsInt(*sp);     \
+    *sp = static_cast<u32>(expr); \
+  } while (0)
+#define KS_BINARY_FLOAT(expr)     \
+  do {                            \
+    const f32 b = AsFloat(*sp--); \
+    const f32 a = AsFloat(*sp);   \
+    *sp = AsWord(expr);           \
+  } while (0)
+
+#if defined(__GNUC__)
+#define KS_CASE(name) L_##name:
+#define KS_NEXT() goto* dispatch[*ip++]
+  static void* const dispatch[256] = {
+#define KS_LABEL(name) &&L_##name
+      KS_LABEL(kAdd),
+      KS_LABEL(kSub),
+      KS_LABEL(kMul),
+      KS_LABEL(kDiv),
+      KS_LABEL(kMod),
+      KS_LABEL(kNeg),
+      KS_LABEL(kInc),
+      KS_LABEL(kDec),
+      KS_LABEL(kItof),
+      KS_LABEL(kCmp),
+      KS_LABEL(kPush0),
+      KS_LABEL(kPush1),
+      KS_LABEL(kEq),
+      KS_LABEL(kAnd),
+      KS_LABEL(kOr),
+      KS_LABEL(kXor),
+      KS_LABEL(kBnot),
+      KS_LABEL(kShl),
+      KS_LABEL(kShr),
+      KS_LABEL(kFadd),
+      KS_LABEL(kFsub),
+      KS_LABEL(kFmul),
+      KS_LABEL(kFdiv),
+      KS_LABEL(kFmod),
+      KS_LABEL(kFneg),
+      KS_LABEL(kFinc),
+      KS_LABEL(kFdec),
+      KS_LABEL(kFtoi),
+      KS_LABEL(kFcmp),
+      KS_LABEL(kNot),
+      KS_LABEL(kPushc),
+      KS_LABEL(kLoad),
+      KS_LABEL(kLoadr),
+      KS_LABEL(kStore),
+      KS_LABEL(kStorek),
+      KS_LABEL(kStorer),
+      KS_LABEL(kStorerk),
+      KS_LABEL(kPop),
+      KS_LABEL(kPopr),
+      KS_LABEL(kDup),
+      KS_LABEL(kDupr),
+      KS_LABEL(kDup2r),
+      KS_LABEL(kSwap),
+      KS_LABEL(kJmp),
+      KS_LABEL(kJz),
+      KS_LABEL(kJnz),
+      KS_LABEL(kJzk),
+      KS_LABEL(kJnzk),
+      KS_LABEL(kJlt),
+      KS_LABEL(kJle),
+      KS_LABEL(kJgt),
+      KS_LABEL(kJge),
+      KS_LABEL(kLt),
+      KS_LABEL(kLe),
+      KS_LABEL(kGt),
+      KS_LABEL(kGe),
+      KS_LABEL(kNewa),
+      KS_LABEL(kNewar),
+      KS_LABEL(kAsize),
+      KS_LABEL(kAcopy),
+      KS_LABEL(kAget),
+      KS_LABEL(kAset),
+      KS_LABEL(kAsetk),
+      KS_LABEL(kAgetr),
+      KS_LABEL(kAsetr),
+      KS_LABEL(kAsetrk),
+      KS_LABEL(kArange),
+      KS_LABEL(kArangeset),
+      KS_LABEL(kArangesetk),
+      KS_LABEL(kAranger),
+      KS_LABEL(kArangesetr),
+      KS_LABEL(kArangesetrk),
+      KS_LABEL(kNews),
+      KS_LABEL(kPushs),
+      KS_LABEL(kItos),
+      KS_LABEL(kBtos),
+      KS_LABEL(kFtos),
+      KS_LABEL(kScopy),
+      KS_LABEL(kSsize),
+      KS_LABEL(kSget),
+      KS_LABEL(kSset),
+      KS_LABEL(kSsetk),
+      KS_LABEL(kSrange),
+      KS_LABEL(kSrangeset),
+      KS_LABEL(kSrangesetk),
+      KS_LABEL(kScmp),
+      KS_LABEL(kScat),
+      KS_LABEL(kIsclass),
+      KS_LABEL(kNew),
+      KS_LABEL(kStatic),
+      KS_LABEL(kCast),
+      KS_LABEL(kRcmp),
+      KS_LABEL(kIsnull),
+      KS_LABEL(kNotnull),
+      KS_LABEL(kCall),
+      KS_LABEL(kCalln),
+      KS_LABEL(kCallt),
+      KS_LABEL(kGetf),
+      KS_LABEL(kGetfr),
+      KS_LABEL(kSetf),
+      KS_LABEL(kSetfk),
+      KS_LABEL(kSetfr),
+      KS_LABEL(kSetfrk),
+      KS_LABEL(kGetmf),
+      KS_LABEL(kGetmfr),
+      KS_LABEL(kSetmf),
+      KS_LABEL(kSetmfr),
+      KS_LABEL(kSetmfk),
+      KS_LABEL(kSetmfrk),
+      KS_LABEL(kRet),
+      KS_LABEL(kRetv),
+      KS_LABEL(kRetvr),
+      KS_LABEL(kWait),
+      KS_LABEL(kSwitch),
+      KS_LABEL(kCalli),
+      KS_LABEL(kNe),
+#define KS_ILLEGAL4 &&L_illegal, &&L_illegal, &&L_illegal, &&L_illegal
+#define KS_ILLEGAL20 KS_ILLEGAL4, KS_ILLEGAL4, KS_ILLEGAL4, KS_ILLEGAL4, KS_ILLEGAL4
+      // 116 to 255
+      KS_ILLEGAL20,
+      KS_ILLEGAL20,
+      KS_ILLEGAL20,
+      KS_ILLEGAL20,
+      KS_ILLEGAL20,
+      KS_ILLEGAL20,
+      KS_ILLEGAL20,
+#undef KS_ILLEGAL20
+#undef KS_ILLEGAL4
+#undef KS_LABEL
+  };
+  static_assert(GSByteCode::kOpcodeCount + 140 == 256);
+#else
+#define KS_CASE(name) case u8(GSByteCode::Opcode::name):
+#define KS_NEXT() goto dispatch_next
+#endif
+
+  if (frame == nullptr) KS_FAIL(kRunNoStackFrame);
+  KS_ENTER(frame, resumeOffset_);
+
+#if defined(__GNUC__)
+  KS_NEXT();
+#else
+dispatch_next:
+  switch (*ip++) {
+#endif
+
+  // ---- Integers ----
+  KS_CASE(kAdd) KS_BINARY_INT(GSByteCode::WrapAdd(a, b));
+  KS_NEXT();
+  KS_CASE(kSub) KS_BINARY_INT(GSByteCode::WrapSub(a, b));
+  KS_NEXT();
+  KS_CASE(kMul) KS_BINARY_INT(GSByteCode::WrapMul(a, b));
+  KS_NEXT();
+  KS_CASE(kDiv) {
+    if (*sp == 0) KS_FAIL(kRunDivideByZero);
+    KS_BINARY_INT(GSByteCode::Divide(a, b));
+    KS_NEXT();
+  }
+  KS_CASE(kMod) {
+    if (*sp == 0) KS_FAIL(kRunDivideByZero);
+    KS_BINARY_INT(GSByteCode::Remainder(a, b));
+    KS_NEXT();
+  }
+  KS_CASE(kNeg)* sp = static_cast<u32>(GSByteCode::WrapNeg(AsInt(*sp)));
+  KS_NEXT();
+  KS_CASE(kInc)* sp += 1;
+  KS_NEXT();
+  KS_CASE(kDec)* sp -= 1;
+  KS_NEXT();
+  KS_CASE(kItof)* sp = AsWord(static_cast<f32>(AsInt(*sp)));
+  KS_NEXT();
+  KS_CASE(kCmp) KS_BINARY_INT(GSByteCode::CompareInts(a, b));
+  KS_NEXT();
+  KS_CASE(kPush0)* ++sp = 0;
+  KS_NEXT();
+  KS_CASE(kPush1)* ++sp = 1;
+  KS_NEXT();
+  KS_CASE(kEq) KS_CASE(kNot)* sp = *sp == 0;
+  KS_NEXT();
+  KS_CASE(kNe)* sp = *sp != 0;
+  KS_NEXT();
+  KS_CASE(kAnd) KS_BINARY_INT(a & b);
+  KS_NEXT();
+  KS_CASE(kOr) KS_BINARY_INT(a | b);
+  KS_NEXT();
+  KS_CASE(kXor) KS_BINARY_INT(a ^ b);
+  KS_NEXT();
+  KS_CASE(kBnot)* sp = ~*sp;
+  KS_NEXT();
+  KS_CASE(kShl) KS_BINARY_INT(GSByteCode::ShiftLeft(a, b));
+  KS_NEXT();
+  KS_CASE(kShr) KS_BINARY_INT(GSByteCode::ShiftRightLogical(a, b));
+  KS_NEXT();
+  KS_CASE(kLt)* sp = AsInt(*sp) < 0;
+  KS_NEXT();
+  KS_CASE(kLe)* sp = AsInt(*sp) <= 0;
+  KS_NEXT();
+  KS_CASE(kGt)* sp = AsInt(*sp) > 0;
+  KS_NEXT();
+  KS_CASE(kGe)* sp = AsInt(*sp) >= 0;
+  KS_NEXT();
+
+  // ---- Floats ----
+  KS_CASE(kFadd) KS_BINARY_FLOAT(a + b);
+  KS_NEXT();
+  KS_CASE(kFsub) KS_BINARY_FLOAT(a - b);
+  KS_NEXT();
+  KS_CASE(kFmul) KS_BINARY_FLOAT(a * b);
+  KS_NEXT();
+  KS_CASE(kFdiv) {
+    // Only +0.0 divides by zero; -0.0 gives an infinity.
+    if (*sp == 0) KS_FAIL(kRunDivideByZero);
+    KS_BINARY_FLOAT(a / b);
+    KS_NEXT();
+  }
+  KS_CASE(kFmod) {
+    if (*sp == 0) KS_FAIL(kRunDivideByZero);
+    KS_BINARY_FLOAT(GSByteCode::FloatRemainder(a, b));
+    KS_NEXT();
+  }
+  KS_CASE(kFneg)* sp = AsWord(-0.0f - AsFloat(*sp));
+  KS_NEXT();
+  KS_CASE(kFinc)* sp = AsWord(AsFloat(*sp) + 1.0f);
+  KS_NEXT();
+  KS_CASE(kFdec)* sp = AsWord(AsFloat(*sp) - 1.0f);
+  KS_NEXT();
+  KS_CASE(kFtoi)* sp = static_cast<u32>(GSByteCode::FloatToInt(AsFloat(*sp)));
+  KS_NEXT();
+  KS_CASE(kFcmp) {
+    const f32 b = AsFloat(*sp--);
+    *sp = static_cast<u32>(GSByteCode::CompareFloats(AsFloat(*sp), b));
+    KS_NEXT();
+  }
+
+  // ---- Constants, locals, shuffling ----
+  KS_CASE(kPushc)* ++sp = KS_U32();
+  KS_NEXT();
+  KS_CASE(kLoad)* ++sp = locals[KS_U16()];
+  KS_NEXT();
+  KS_CASE(kLoadr) {
+    const u32 value = locals[KS_U16()];
+    ObjectBridge::AddIfSet(value);
+    *++sp = value;
+    KS_NEXT();
+  }
+  KS_CASE(kStore) locals[KS_U16()] = *sp--;
+  KS_NEXT();
+  KS_CASE(kStorek) locals[KS_U16()] = *sp;
+  KS_NEXT();
+  KS_CASE(kStorer) KS_CASE(kStorerk) {
+    const bool keep = ip[-1] == u8(GSByteCode::Opcode::kStorerk);
+    u32& slot = locals[KS_U16()];
+    const u32 old = slot;
+    slot = *sp;
+    if (keep) {
+      ObjectBridge::AddIfSet(*sp);
+    } else {
+      --sp;
+    }
+    ObjectBridge::ReleaseIfSet(old);
+    KS_NEXT();
+  }
+  KS_CASE(kPop)-- sp;
+  KS_NEXT();
+  KS_CASE(kPopr) ObjectBridge::ReleaseIfSet(*sp--);
+  KS_NEXT();
+  KS_CASE(kDup) sp[1] = *sp;
+  ++sp;
+  KS_NEXT();
+  KS_CASE(kDupr) {
+    ObjectBridge::AddIfSet(*sp);
+    sp[1] = *sp;
+    ++sp;
+    KS_NEXT();
+  }
+  KS_CASE(kDup2r) {
+    ObjectBridge::AddIfSet(sp[-1]);
+    sp[1] = sp[-1];
+    sp[2] = sp[0];
+    sp += 2;
+    KS_NEXT();
+  }
+  KS_CASE(kSwap) {
+    const u32 top = *sp;
+    *sp = sp[-1];
+    sp[-1] = top;
+    KS_NEXT();
+  }
+
+  // ---- Jumps ----
+  KS_CASE(kJmp) {
+    const u32 target = KS_U32();
+    KS_JUMP_TO(codeStart + target);
+    KS_NEXT();
+  }
+#define KS_CONDITIONAL(test, pop)             \
+  {                                           \
+    const u32 w = *sp;                        \
+    sp -= (pop);                              \
+    const u32 target = KS_U32();              \
+    if (test) KS_JUMP_TO(codeStart + target); \
+    KS_NEXT();                                \
+  }
+  KS_CASE(kJz)
+  KS_CONDITIONAL(w == 0, 1)
+  KS_CASE(kJnz)
+  KS_CONDITIONAL(w != 0, 1)
+  KS_CASE(kJzk)
+  KS_CONDITIONAL(w == 0, 0)
+  KS_CASE(kJnzk)
+  KS_CONDITIONAL(w != 0, 0)
+  KS_CASE(kJlt) KS_CONDITIONAL(AsInt(w) < 0, 1) KS_CASE(kJle) KS_CONDITIONAL(AsInt(w) <= 0, 1)
+      KS_CASE(kJgt) KS_CONDITIONAL(AsInt(w) > 0, 1) KS_CASE(kJge) KS_CONDITIONAL(AsInt(w) >= 0, 1)
+#undef KS_CONDITIONAL
+          KS_CASE(kSwitch) {
+    const i32 w = AsInt(*sp--);
+    const u32 n = ByteOrder::LoadLE16(ip);
+    const u8* keys = ip + 2;
+    const u8* targets = keys + n * 4;
+    u32 target = ByteOrder::LoadLE32(targets + n * 4);
+    i32 low = 0;
+    i32 high = i32(n) - 1;
+    while (low <= high) {
+      const i32 middle = (low + high) >> 1;
+      const i32 key = AsInt(ByteOrder::LoadLE32(keys + middle * 4));
+      if (key == w) {
+        target = ByteOrder::LoadLE32(targets + middle * 4);
+        break;
+      }
+      if (w < key) {
+        high = middle - 1;
+      } else {
+        low = middle + 1;
+      }
+    }
+    KS_JUMP_TO(codeStart + target);
+    KS_NEXT();
+  }
+
+  // ---- Arrays ----
+  KS_CASE(kNewa) KS_CASE(kNewar) {
+    GSHandle array = 0;
+    KS_CHECK(ObjectBridge::NewArray(AsInt(*sp), ip[-1] == u8(GSByteCode::Opcode::kNewar), &array));
+    *sp = array;
+    KS_NEXT();
+  }
+  KS_CASE(kAsize) {
+    const GSHandle array = *sp;
+    i32 size = 0;
+    KS_CHECK(ObjectBridge::ArraySize(array, &size));
+    ObjectBridge::ReleaseReference(array);
+    *sp = static_cast<u32>(size);
+    KS_NEXT();
+  }
+  KS_CASE(kAcopy) {
+    const GSHandle array = *sp;
+    GSHandle copy = 0;
+    KS_CHECK(ObjectBridge::ArrayCopy(array, &copy));
+    ObjectBridge::ReleaseReference(array);
+    *sp = copy;
+    KS_NEXT();
+  }
+  KS_CASE(kAget) KS_CASE(kAgetr) {
+    const GSHandle array = sp[-1];
+    u32 value = 0;
+    KS_CHECK(ObjectBridge::ArrayGet(array, AsInt(*sp), &value));
+    ObjectBridge::ReleaseReference(array);
+    *--sp = value;
+    KS_NEXT();
+  }
+  KS_CASE(kAset) KS_CASE(kAsetr) KS_CASE(kAsetk) KS_CASE(kAsetrk) {
+    const u8 op = ip[-1];
+    const bool keep = op == u8(GSByteCode::Opcode::kAsetk) || op == u8(GSByteCode::Opcode::kAsetrk);
+    const bool reference =
+        op == u8(GSByteCode::Opcode::kAsetr) || op == u8(GSByteCode::Opcode::kAsetrk);
+    const GSHandle array = sp[-2];
+    const u32 value = *sp;
+    if (keep && reference) ObjectBridge::AddIfSet(value);
+    const i32 result = ObjectBridge::ArraySet(array, AsInt(sp[-1]), value);
+    if (result != kRunDone) {
+      if (keep && reference) ObjectBridge::ReleaseIfSet(value);
+      KS_FAIL(result);
+    }
+    ObjectBridge::ReleaseReference(array);
+    sp -= 2;
+    if (keep) {
+      *sp = value;
+    } else {
+      --sp;
+    }
+    KS_NEXT();
+  }
+  // Ranges of arrays and strings: the container, the end and the start below the top.
+  KS_CASE(kArange) KS_CASE(kAranger) KS_CASE(kSrange) {
+    const bool text = ip[-1] == u8(GSByteCode::Opcode::kSrange);
+    const GSHandle container = sp[-2];
+    GSHandle range = 0;
+    KS_CHECK((text ? ObjectBridge::StringRange : ObjectBridge::ArrayRange)(container, AsInt(sp[-1]),
+                                                                           AsInt(*sp), &range));
+    ObjectBridge::ReleaseReference(container);
+    sp -= 2;
+    *sp = range;
+    KS_NEXT();
+  }
+  KS_CASE(kArangeset)
+  KS_CASE(kArangesetr)
+  KS_CASE(kArangesetk) KS_CASE(kArangesetrk) KS_CASE(kSrangeset) KS_CASE(kSrangesetk) {
+    using GSByteCode::Opcode;
+    const u8 op = ip[-1];
+    const bool text = op == u8(Opcode::kSrangeset) || op == u8(Opcode::kSrangesetk);
+    const bool keep = op == u8(Opcode::kArangesetk) || op == u8(Opcode::kArangesetrk) ||
+                      op == u8(Opcode::kSrangesetk);
+    const GSHandle container = sp[-3];
+    const GSHandle source = *sp;
+    KS_CHECK((text ? ObjectBridge::StringReplaceRange : ObjectBridge::ArrayReplaceRange)(
+        container, AsInt(sp[-2]), AsInt(sp[-1]), source));
+    ObjectBridge::ReleaseReference(container);
+    sp -= 3;
+    if (keep) {
+      *sp = source;
+    } else {
+      ObjectBridge::ReleaseIfSet(source);
+      --sp;
+    }
+    KS_NEXT();
+  }
+
+  // ---- Strings ----
+  KS_CASE(kNews) {
+    const GSHandle string = ObjectBridge::NewString("", 0);
+    if (string == 0) KS_FAIL(kRunArrayOutOfBounds);
+    *++sp = string;
+    KS_NEXT();
+  }
+  KS_CASE(kPushs) {
+    const std::string& text = library->image.strings[KS_U16()];
+    const GSHandle string = ObjectBridge::NewString(text.data(), static_cast<u32>(text.size()));
+    if (string == 0) KS_FAIL(kRunArrayOutOfBounds);
+    *++sp = string;
+    KS_NEXT();
+  }
+  KS_CASE(kItos) KS_CASE(kBtos) KS_CASE(kFtos) {
+    char text[kFloatTextBytes];
+    const u8 op = ip[-1];
+    int length;
+    if (op == u8(GSByteCode::Opcode::kItos)) {
+      length = std::snprintf(text, sizeof text, "%d", AsInt(*sp));
+    } else if (op == u8(GSByteCode::Opcode::kBtos)) {
+      length = std::snprintf(text, sizeof text, "%s", *sp != 0 ? "true" : "false");
+    } else {
+      length = std::snprintf(text, sizeof text, "%f", static_cast<f64>(AsFloat(*sp)));
+    }
+    const GSHandle string = ObjectBridge::NewString(text, static_cast<u32>(length));
+    if (string == 0) KS_FAIL(kRunArrayOutOfBounds);
+    *sp = string;
+    KS_NEXT();
+  }
+  KS_CASE(kScopy) {
+    const GSHandle string = *sp;
+    if (string != 0) {
+      GSHandle copy = 0;
+      KS_CHECK(ObjectBridge::StringRange(string, -1, 0, &copy));
+      ObjectBridge::ReleaseReference(string);
+      *sp = copy;
+    }
+    KS_NEXT();
+  }
+  KS_CASE(kSsize) {
+    const GSHandle string = *sp;
+    i32 size = 0;
+    KS_CHECK(ObjectBridge::StringSize(string, &size));
+    ObjectBridge::ReleaseReference(string);
+    *sp = static_cast<u32>(size);
+    KS_NEXT();
+  }
+  KS_CASE(kSget) {
+    const GSHandle string = sp[-1];
+    i32 byte = 0;
+    KS_CHECK(ObjectBridge::StringGet(string, AsInt(*sp), &byte));
+    ObjectBridge::ReleaseReference(string);
+    *--sp = static_cast<u32>(byte);
+    KS_NEXT();
+  }
+  KS_CASE(kSset) KS_CASE(kSsetk) {
+    const bool keep = ip[-1] == u8(GSByteCode::Opcode::kSsetk);
+    const GSHandle string = sp[-2];
+    const u32 byte = *sp;
+    KS_CHECK(ObjectBridge::StringSet(string, AsInt(sp[-1]), AsInt(byte)));
+    ObjectBridge::ReleaseReference(string);
+    sp -= 2;
+    if (keep) {
+      *sp = byte;
+    } else {
+      --sp;
+    }
+    KS_NEXT();
+  }
+  KS_CASE(kScmp) {
+    const GSHandle b = *sp--;
+    const GSHandle a = *sp;
+    *sp = static_cast<u32>(ObjectBridge::CompareStrings(a, b));
+    ObjectBridge::ReleaseIfSet(a);
+    ObjectBridge::ReleaseIfSet(b);
+    KS_NEXT();
+  }
+  KS_CASE(kScat) {
+    const GSHandle b = *sp--;
+    const GSHandle a = *sp;
+    if (a == 0 || b == 0) {
+      GSHandle result = a != 0 ? a : b;
+      if (result == 0) {
+        result = ObjectBridge::NewString("", 0);
+        if (result == 0) KS_FAIL(kRunArrayOutOfBounds);
+      }
+      *sp = result;
+      KS_NEXT();
+    }
+    const GSHandle joined = ObjectBridge::Concatenate(a, b);
+    if (joined == 0) KS_FAIL(kRunArrayOutOfBounds);
+    ObjectBridge::ReleaseReference(a);
+    ObjectBridge::ReleaseReference(b);
+    *sp = joined;
+    KS_NEXT();
+  }
+
+  // ---- Objects and references ----
+  KS_CASE(kIsclass) {
+    const GSClass* cls = library->classLinks[KS_U16()].linkedClass;
+    const GSHandle object = *sp;
+    if (object == 0) KS_FAIL(kRunNullReference);
+    *sp = ObjectBridge::IsClass(object, cls);
+    ObjectBridge::ReleaseReference(object);
+    KS_NEXT();
+  }
+  KS_CASE(kNew) {
+    const GSClass* cls = library->classLinks[KS_U16()].linkedClass;
+    stack.SetTop(sp);
+    const SavedState saved = SaveState();
+    const GSHandle object = ObjectBridge::NewInstance(cls);
+    RestoreState(saved);
+    if (object == 0) KS_FAIL(kRunClassCreateError);
+    *++sp = object;
+    KS_NEXT();
+  }
+  KS_CASE(kStatic) {
+    const GSClass* cls = library->classLinks[KS_U16()].linkedClass;
+    const GSHandle object = ObjectBridge::StaticInstance(cls);
+    if (object == 0) KS_FAIL(kRunNullReference);
+    *++sp = object;
+    KS_NEXT();
+  }
+  KS_CASE(kCast) {
+    const GSClass* cls = library->classLinks[KS_U16()].linkedClass;
+    const GSHandle object = *sp;
+    if (object != 0) {
+      if (cls == nullptr) KS_FAIL(kRunLinkError);
+      const GSHandle view = ObjectBridge::CastTo(object, cls);
+      if (view == 0) ObjectBridge::ReleaseReference(object);
+      *sp = view;
+    }
+    KS_NEXT();
+  }
+  KS_CASE(kRcmp) {
+    const GSHandle b = *sp--;
+    const GSHandle a = *sp;
+    *sp = a == b || ObjectBridge::SameObject(a, b) ? 0 : 1;
+    ObjectBridge::ReleaseIfSet(a);
+    ObjectBridge::ReleaseIfSet(b);
+    KS_NEXT();
+  }
+  KS_CASE(kIsnull) KS_CASE(kNotnull) {
+    const GSHandle object = *sp;
+    const bool wantNull = ip[-1] == u8(GSByteCode::Opcode::kIsnull);
+    *sp = (object == 0) == wantNull;
+    ObjectBridge::ReleaseIfSet(object);
+    KS_NEXT();
+  }
+
+  // ---- Fields ----
+  KS_CASE(kGetf) KS_CASE(kGetfr) {
+    const bool reference = ip[-1] == u8(GSByteCode::Opcode::kGetfr);
+    const GSHandle object = *sp;
+    if (object == 0) KS_FAIL(kRunNullReference);
+    const u32* field = ObjectBridge::FieldOf(object, KS_U16());
+    if (field == nullptr) KS_FAIL(kRunNullReference);
+    const u32 value = *field;
+    if (reference) ObjectBridge::AddIfSet(value);
+    *sp = value;
+    ObjectBridge::ReleaseReference(object);
+    KS_NEXT();
+  }
+  KS_CASE(kSetf) KS_CASE(kSetfk) KS_CASE(kSetfr) KS_CASE(kSetfrk) {
+    const u8 op = ip[-1];
+    const bool keep = op == u8(GSByteCode::Opcode::kSetfk) || op == u8(GSByteCode::Opcode::kSetfrk);
+    const bool reference =
+        op == u8(GSByteCode::Opcode::kSetfr) || op == u8(GSByteCode::Opcode::kSetfrk);
+    const GSHandle object = sp[-1];
+    if (object == 0) KS_FAIL(kRunNullReference);
+    u32* field = ObjectBridge::FieldOf(object, KS_U16());
+    if (field == nullptr) KS_FAIL(kRunNullReference);
+    const u32 value = *sp;
+    if (reference) {
+      if (keep) ObjectBridge::AddIfSet(value);
+      ObjectBridge::StoreReferenceField(object, field, value);
+    } else {
+      *field = value;
+    }
+    ObjectBridge::ReleaseReference(object);
+    --sp;
+    if (keep) {
+      *sp = value;
+    } else {
+      --sp;
+    }
+    KS_NEXT();
+  }
+  KS_CASE(kGetmf) KS_CASE(kGetmfr) {
+    const bool reference = ip[-1] == u8(GSByteCode::Opcode::kGetmfr);
+    const u32* field = ObjectBridge::FieldOf(locals[0], KS_U16());
+    if (field == nullptr) KS_FAIL(kRunNullReference);
+    const u32 value = *field;
+    if (reference) ObjectBridge::AddIfSet(value);
+    *++sp = value;
+    KS_NEXT();
+  }
+  KS_CASE(kSetmf) KS_CASE(kSetmfk) KS_CASE(kSetmfr) KS_CASE(kSetmfrk) {
+    const u8 op = ip[-1];
+    const bool keep =
+        op == u8(GSByteCode::Opcode::kSetmfk) || op == u8(GSByteCode::Opcode::kSetmfrk);
+    const bool reference =
+        op == u8(GSByteCode::Opcode::kSetmfr) || op == u8(GSByteCode::Opcode::kSetmfrk);
+    u32* field = ObjectBridge::FieldOf(locals[0], KS_U16());
+    if (field == nullptr) KS_FAIL(kRunNullReference);
+    const u32 value = *sp;
+    if (reference) {
+      if (keep) ObjectBridge::AddIfSet(value);
+      ObjectBridge::StoreReferenceField(locals[0], field, value);
+    } else {
+      *field = value;
+    }
+    if (!keep) --sp;
+    KS_NEXT();
+  }
+
+  // ---- Calls and returns ----
+  KS_CASE(kCall) KS_CASE(kCalli) {
+    const bool inherited = ip[-1] == u8(GSByteCode::Opcode::kCalli);
+    u32* object = sp + KS_I16();
+    const GSFunction* callee = nullptr;
+    GSHandle view = 0;
+    if (inherited) {
+      callee = function->overridden;
+      if (callee == nullptr || *object == 0) KS_FAIL(kRunNullReference);
+      view = ObjectBridge::CastTo(*object, callee->ownerClass);
+    } else {
+      const u32 method = KS_U16();
+      if (*object == 0 || !ObjectBridge::ResolveCall(ip, *object, method, &callee, &view)) {
+        KS_FAIL(kRunNullReference);
+      }
+    }
+    if (view == 0) KS_FAIL(kRunNullReference);
+    if (callee->record.codeLength == 0) KS_FAIL(kRunIllegalInstruction);
+    *object = view;  // the count moves with it: every view shares the instance's count
+    KS_JUMP_TO(ip);
+    stack.SetTop(sp);
+    if (!stack.PushFrame(callee, static_cast<u32>(ip - codeStart))) KS_FAIL(kRunStackOverflow);
+    sp = stack.Top();
+    // The run's context follows the object whose method runs.
+    if (view != locals[0]) SetCurrentContext(stack.CurrentContext());
+    function = callee;
+    library = callee->library;
+    codeStart = callee->record.code;
+    ip = codeStart;
+    lastJump = ip;
+    locals = stack.Locals(stack.CurrentFrame());
+    KS_NEXT();
+  }
+  KS_CASE(kCalln) {
+    u32* object = sp + KS_I16();
+    const u32 method = KS_U16();
+    const GSFunction* callee = nullptr;
+    GSHandle view = 0;
+    if (*object == 0 || !ObjectBridge::ResolveCall(ip, *object, method, &callee, &view)) {
+      KS_FAIL(kRunNullReference);
+    }
+    if (callee->native == nullptr) KS_FAIL(kRunNativeCallError);
+    *object = view;
+    stack.SetTop(sp);
+    if (!stack.PushFrame(callee, static_cast<u32>(ip - codeStart))) KS_FAIL(kRunStackOverflow);
+    const bool sameObject = view == locals[0];
+    if (!sameObject) SetCurrentContext(stack.CurrentContext());
+    if (!callee->native->Call(view, &stack)) {
+      sp = stack.Top();
+      // A native that found no room for its result fails as the overflow it is.
+      KS_FAIL(stack.TakeOverflow() ? kRunStackOverflow : kRunNativeCallError);
+    }
+    const bool balanced = callee->record.header.returnType != 0 ? stack.ReturnValue(true, callee)
+                                                                : stack.PopFrame(callee);
+    sp = stack.Top();
+    if (!balanced) KS_FAIL(kRunStackReturnError);
+    if (!sameObject) SetCurrentContext(stack.CurrentContext());
+    if (state_ == kBlocked) {
+      resumeOffset_ = static_cast<u32>(ip - codeStart);
+      goto normal_exit;
+    }
+    if (state_ == kDead) KS_FAIL(kRunException);
+    KS_NEXT();
+  }
+  KS_CASE(kCallt) {
+    const i32 slot = KS_I16();
+    const u32 method = KS_U16();
+    u32* object = sp + slot;
+    const GSFunction* callee = nullptr;
+    GSHandle view = 0;
+    if (*object == 0 || !ObjectBridge::ResolveMethod(*object, method, &callee, &view) ||
+        view == 0) {
+      KS_FAIL(kRunNullReference);
+    }
+    GSThreadOwner* owner = ObjectBridge::GameObjectOf(*object);
+    GSThread* thread = owner != nullptr && owner->CanReceive() ? owner->StartThread() : nullptr;
+    if (thread == nullptr || callee->record.codeLength == 0) KS_FAIL(kRunThreadError);
+    GSStack& target = thread->Stack();
+    *object = view;
+    bool moved = true;
+    for (u32* word = object; word <= sp && moved; ++word) moved = target.PushWord(*word);
+    if (!moved || !target.PushFrame(callee, 0)) {
+      thread->MarkDead();
+      KS_FAIL(kRunThreadError);
+    }
+    sp = object - 1;
+    KS_NEXT();
+  }
+  KS_CASE(kRet) KS_CASE(kRetv) KS_CASE(kRetvr) {
+    const GSHandle leaving = locals[0];
+    stack.SetTop(sp);
+    const bool balanced = ip[-1] == u8(GSByteCode::Opcode::kRet)
+                              ? stack.PopFrame(function)
+                              : stack.ReturnValue(false, function);
+    sp = stack.Top();
+    if (!balanced) KS_FAIL(kRunStackReturnError);
+    GSFrameHeader* caller = stack.CurrentFrame();
+    if (caller == nullptr) {
+      state_ = kDead;
+      goto normal_exit;
+    }
+    KS_JUMP_TO(ip);
+    KS_ENTER(caller, stack.ReturnOffset());
+    if (locals[0] != leaving) SetCurrentContext(stack.CurrentContext());
+    KS_NEXT();
+  }
+  KS_CASE(kWait) {
+    const u32 n = ByteOrder::LoadLE16(ip);
+    const u8* pairs = ip + 2;
+    if (owner_ == nullptr || IsStatic() || !owner_->CanReceive()) KS_FAIL(kRunThreadError);
+    const std::vector<std::string>& strings = library->image.strings;
+    for (u32 i = 0; i < n; ++i) {
+      const u16 major = owner_->MessageTypeId(strings[ByteOrder::LoadLE16(pairs + i * 4)]);
+      const u16 minor = owner_->MessageTypeId(strings[ByteOrder::LoadLE16(pairs + i * 4 + 2)]);
+      owner_->Subscribe(major);
+      waitList_.push_back({major, minor, ByteOrder::LoadLE32(pairs + n * 4 + i * 4)});
+    }
+    ip = pairs + n * 8;
+    state_ = kBlocked;
+    sleepTime_ = 0;
+    stack.SetTop(sp);
+    ProcessQueue();
+    sp = stack.Top();
+    goto normal_exit;
+  }
+
+#if defined(__GNUC__)
+L_illegal:
+  KS_FAIL(kRunIllegalInstruction);
+#else
+    default:
+      KS_FAIL(kRunIllegalInstruction);
+  }
+#endif
+
+normal_exit:
+  g_runBudget += static_cast<u32>(ip - lastJump);
+  stack.SetTop(sp);
+  --g_runDepth;
+  --runDepth_;
+  SetCurrentThread(previousThread);
+  SetCurrentContext(previousContext);
+  error = state_ == kDead ? kRunDone : kRunBlocked;
+  if (deletePending_ && runDepth_ == 0) delete this;
+  return error;
+
+error_exit : {
+  g_runBudget += static_cast<u32>(ip - lastJump);
+  --g_runDepth;
+  --runDepth_;
+  GSFrameHeader* failedFrame = stack.CurrentFrame();
+  const GSFunction* failedFunction =
+      failedFrame != nullptr ? GSStack::FunctionOf(failedFrame) : nullptr;
+  i32 line = -1;
+  if (failedFunction != nullptr && ip != nullptr) {
+    // The instruction's own bytes: the pointer has moved past its opcode.
+    const u8* code = failedFunction->record.code;
+    line = LineOfOffset(failedFunction, ip > code ? static_cast<u32>(ip - 1 - code) : 0);
+  }
+  stack.SetTop(sp);
+  FailRun(error, line, library != nullptr ? library->name.c_str() : "");
+  SetCurrentThread(previousThread);
+  SetCurrentContext(previousContext);
+  if (deletePending_ && runDepth_ == 0) delete this;
+  return error;
+}
+
+#undef KS_ENTER
+#undef KS_JUMP_TO
+#undef KS_FAIL
+#undef KS_CHECK
+#undef KS_U16
+#undef KS_I16
+#undef KS_U32
+#undef KS_BINARY_INT
+#undef KS_BINARY_FLOAT
+#undef KS_CASE
+#undef KS_NEXT
+}
+
+}  // namespace GSRuntime

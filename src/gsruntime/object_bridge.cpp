@@ -1,0 +1,230 @@
+#include "gsruntime/object_bridge.h"
+
+#include "gsruntime/gs_array.h"
+#include "gsruntime/gs_context.h"
+#include "gsruntime/gs_library.h"
+#include "gsruntime/gs_machine.h"
+#include "gsruntime/gs_object.h"
+#include "gsruntime/gs_script_instance.h"
+#include "gsruntime/gs_string.h"
+#include "gsruntime/gs_thread.h"
+
+namespace GSRuntime::ObjectBridge {
+
+namespace {
+
+GSArray* ArrayOf(GSHandle reference) {
+  return reference != 0 ? GSArray::FromReference(reference) : nullptr;
+}
+GSString* StringOf(GSHandle reference) {
+  return reference != 0 ? GSString::FromReference(reference) : nullptr;
+}
+
+GSHandle NewArrayLike(const GSArray& model) {
+  auto* array = new GSArray(CurrentRegistry(), model.holdsReferences != 0);
+  return array->GetScriptReference();
+}
+
+}  // namespace
+
+GSContext* ContextOf(GSHandle me) {
+  if (me == 0) return nullptr;
+  GSObjectReference* object = GSObjectReference::FromReference(me);
+  if (object == nullptr || (object->kind != kObjectNative && object->kind != kObjectGame)) {
+    return nullptr;
+  }
+  return static_cast<GSObject*>(object)->context;
+}
+
+GSThreadOwner* GameObjectOf(GSHandle object) {
+  if (object == 0) return nullptr;
+  GSObjectReference* native = GSObjectReference::FromReference(object);
+  if (native == nullptr || native->kind != kObjectGame) return nullptr;
+  return dynamic_cast<GSThreadOwner*>(native);
+}
+
+bool ResolveMethod(GSHandle object, u32 method, const GSFunction** function, GSHandle* view) {
+  const u32* words = g_arena->Word(object);
+  if (words == nullptr) return false;
+  const ScriptRef instance = object + words[0] - kInstanceHeaderWords;
+  const auto* header = reinterpret_cast<const GSInstanceHeader*>(g_arena->Word(instance));
+  const GSClass* cls = header != nullptr ? ClassOfId(header->scriptClass) : nullptr;
+  if (cls == nullptr) return false;
+  const u64 entry = u64(words[1]) + method;
+  if (entry >= cls->methods.size()) return false;
+  const GSMethodEntry& e = cls->methods[entry];
+  if (e.link == nullptr || e.link->function == nullptr) return false;
+  *function = e.link->function;
+  *view = ViewReference(instance, e.viewOffset);
+  return true;
+}
+
+void ForgetMethodCache() {
+  for (MethodCacheEntry& entry : g_methodCache) entry = {};
+}
+
+void StoreReferenceField(GSHandle object, u32* field, GSHandle value) {
+  const ScriptRef word = static_cast<ScriptRef>(field - g_arena->Word(object));
+  GSObject::SetObjectField(object, word, value);
+}
+
+bool SameObject(GSHandle a, GSHandle b) {
+  return a != 0 && b != 0 && GSScriptInstance::InstanceOf(a) == GSScriptInstance::InstanceOf(b);
+}
+
+bool IsClass(GSHandle object, const GSClass* cls) {
+  const GSClass* own = GSScriptInstance::ClassOf(GSScriptInstance::InstanceOf(object));
+  return own != nullptr && cls != nullptr &&
+         (own == cls || const_cast<GSClass*>(own)->BaseIndex(cls) >= 0);
+}
+
+GSHandle CastTo(GSHandle object, const GSClass* cls) {
+  return GSScriptInstance::CastToClass(GSScriptInstance::InstanceOf(object),
+                                       const_cast<GSClass*>(cls));
+}
+
+GSHandle NewInstance(const GSClass* cls) {
+  if (cls == nullptr) return 0;
+  auto* object = new GSObject(kObjectNative);
+  if (!object->BindScriptInstance(const_cast<GSClass*>(cls), CurrentContext())) {
+    delete object;
+    return 0;
+  }
+  // The script's reference becomes the only one: the object goes with its last release.
+  return object->scriptInstance;
+}
+
+GSHandle StaticInstance(const GSClass* cls) {
+  GSObject* object = GSContext::GetStaticObject(const_cast<GSClass*>(cls));
+  if (object == nullptr || object->scriptInstance == 0) return 0;
+  GSScriptInstance::AddRef(object->scriptInstance);
+  return object->scriptInstance;
+}
+
+i32 NewArray(i32 count, bool references, GSHandle* array) {
+  if (count < 0 || count > GSArray::kMaxElements) return kRunArrayOutOfBounds;
+  auto* made = new GSArray(CurrentRegistry(), references);
+  if (!made->Grow(count)) {
+    GSScriptInstance::Release(made->GetScriptReference());
+    return kRunArrayOutOfBounds;
+  }
+  *array = made->GetScriptReference();
+  return kRunDone;
+}
+
+i32 ArraySize(GSHandle array, i32* size) {
+  const GSArray* a = ArrayOf(array);
+  if (a == nullptr) return kRunNullArrayReference;
+  *size = a->size;
+  return kRunDone;
+}
+
+i32 ArrayCopy(GSHandle array, GSHandle* copy) {
+  const GSArray* a = ArrayOf(array);
+  if (a == nullptr) return kRunNullArrayReference;
+  const GSHandle made = NewArrayLike(*a);
+  if (!GSArray::FromReference(made)->CopyRange(*a, 0, -1)) {
+    GSScriptInstance::Release(made);
+    return kRunArrayOutOfBounds;
+  }
+  *copy = made;
+  return kRunDone;
+}
+
+i32 ArrayGet(GSHandle array, i32 index, u32* value) {
+  const GSArray* a = ArrayOf(array);
+  if (a == nullptr) return kRunNullArrayReference;
+  return a->GetElement(index, value, a->holdsReferences != 0) ? kRunDone : kRunArrayOutOfBounds;
+}
+
+i32 ArraySet(GSHandle array, i32 index, u32 value) {
+  GSArray* a = ArrayOf(array);
+  if (a == nullptr) return kRunNullArrayReference;
+  if (a->holdsReferences != 0) {
+    return a->SetElement(index, value) ? kRunDone : kRunArrayOutOfBounds;
+  }
+  return index >= 0 && a->SetWord(index, value) ? kRunDone : kRunArrayOutOfBounds;
+}
+
+i32 ArrayRange(GSHandle array, i32 end, i32 start, GSHandle* range) {
+  const GSArray* a = ArrayOf(array);
+  if (a == nullptr) return kRunNullArrayReference;
+  const GSHandle made = NewArrayLike(*a);
+  if (!GSArray::FromReference(made)->CopyRange(*a, start, end)) {
+    GSScriptInstance::Release(made);
+    return kRunArrayOutOfBounds;
+  }
+  *range = made;
+  return kRunDone;
+}
+
+i32 ArrayReplaceRange(GSHandle array, i32 end, i32 start, GSHandle source) {
+  GSArray* a = ArrayOf(array);
+  if (a == nullptr) return kRunNullArrayReference;
+  return a->ReplaceRange(start, end, ArrayOf(source)) ? kRunDone : kRunArrayOutOfBounds;
+}
+
+GSHandle NewString(const char* text, u32 length) {
+  auto* made = new GSString(CurrentRegistry());
+  made->Std().assign(text, length);
+  return made->GetScriptReference();
+}
+
+i32 StringSize(GSHandle string, i32* size) {
+  const GSString* s = StringOf(string);
+  if (s == nullptr) return kRunNullStringReference;
+  *size = static_cast<i32>(s->Length());
+  return kRunDone;
+}
+
+i32 StringGet(GSHandle string, i32 index, i32* byte) {
+  const GSString* s = StringOf(string);
+  if (s == nullptr) return kRunNullStringReference;
+  if (index < 0 || u32(index) >= s->Length()) return kRunStringOutOfBounds;
+  *byte = static_cast<i8>(s->CStr()[index]);
+  return kRunDone;
+}
+
+i32 StringSet(GSHandle string, i32 index, i32 byte) {
+  GSString* s = StringOf(string);
+  if (s == nullptr) return kRunNullStringReference;
+  return s->SetChar(index, static_cast<char>(byte)) ? kRunDone : kRunStringOutOfBounds;
+}
+
+i32 StringRange(GSHandle string, i32 end, i32 start, GSHandle* range) {
+  const GSString* s = StringOf(string);
+  if (s == nullptr) return kRunNullStringReference;
+  auto* made = new GSString(CurrentRegistry());
+  if (!GSString::Substring(*s, start, end, made)) {
+    GSScriptInstance::Release(made->GetScriptReference());
+    return kRunArrayOutOfBounds;
+  }
+  *range = made->GetScriptReference();
+  return kRunDone;
+}
+
+i32 StringReplaceRange(GSHandle string, i32 end, i32 start, GSHandle source) {
+  GSString* s = StringOf(string);
+  if (s == nullptr) return kRunNullStringReference;
+  return s->ReplaceRange(start, end, StringOf(source)) ? kRunDone : kRunArrayOutOfBounds;
+}
+
+i32 CompareStrings(GSHandle a, GSHandle b) {
+  const GSString* x = StringOf(a);
+  const GSString* y = StringOf(b);
+  const u32 lx = x != nullptr ? x->Length() : 0;
+  const u32 ly = y != nullptr ? y->Length() : 0;
+  if (lx == 0 || ly == 0) return (lx != 0) - (ly != 0);
+  const i32 c = x->View().compare(y->View());
+  return (c > 0) - (c < 0);
+}
+
+GSHandle Concatenate(GSHandle a, GSHandle b) {
+  const GSString* x = StringOf(a);
+  const GSString* y = StringOf(b);
+  auto* made = new GSString(CurrentRegistry(), x);
+  if (y != nullptr) made->Append(y->CStr(), y->Length());
+  return made->GetScriptReference();
+}
+
+}  // namespace GSRuntime::ObjectBridge

@@ -1,0 +1,137 @@
+// What the stack, the threads and the interpreter ask of script objects, arrays and strings,
+// gathered in one place. Operations that can fail return a run result (kRunDone when they
+// succeed); none of them releases the references it is given: the caller does.
+#pragma once
+
+#include "gsruntime/gs_script_instance.h"
+#include "gsruntime/gs_tracked_object.h"
+#include "gsruntime/script_arena.h"
+#include "qel/types.h"
+
+namespace GSRuntime {
+class GSContext;
+struct GSClass;
+struct GSFunction;
+class GSThreadOwner;
+}  // namespace GSRuntime
+
+namespace GSRuntime::ObjectBridge {
+
+// The machine's arena, set when the machine is set up: the hot paths below reach it directly.
+inline ScriptArena* g_arena = nullptr;
+
+// The header of the instance a reference points into; null for 0 or a word outside the arena.
+inline GSInstanceHeader* HeaderOf(GSHandle reference) {
+  const u32* view = g_arena->Word(reference);
+  if (view == nullptr) return nullptr;
+  return reinterpret_cast<GSInstanceHeader*>(
+      g_arena->Word(reference + *view - kInstanceHeaderWords));
+}
+
+inline void AddReference(GSHandle handle) {
+  if (GSInstanceHeader* header = HeaderOf(handle)) ++header->refCount;
+}
+// A release that leaves the count above 0 while no registry clears is a decrement; anything
+// else takes the full path.
+inline void ReleaseReference(GSHandle handle) {
+  GSInstanceHeader* header = HeaderOf(handle);
+  if (header != nullptr && header->refCount > 1 && GSTrackedRegistry::ClearingCount() == 0) {
+    --header->refCount;
+    return;
+  }
+  GSScriptInstance::Release(handle);
+}
+inline void AddIfSet(GSHandle handle) {
+  if (handle != 0) AddReference(handle);
+}
+inline void ReleaseIfSet(GSHandle handle) {
+  if (handle != 0) ReleaseReference(handle);
+}
+
+// The script context of the native object that `me` is bound to, or null.
+GSContext* ContextOf(GSHandle me);
+// The game object an instance is bound to, or null.
+GSThreadOwner* GameObjectOf(GSHandle object);
+
+// The function in slot `method` of the method table the object's view reaches, and the object
+// viewed as that function's defining class; false for a slot outside the table.
+bool ResolveMethod(GSHandle object, u32 method, const GSFunction** function, GSHandle* view);
+
+// ResolveMethod through a cache keyed by the call instruction's address, the instance's class
+// and the view's first method-table entry, so that a call site that keeps meeting one class
+// resolves without the tables. Emptied whenever a library goes.
+struct MethodCacheEntry {
+  const u8* site;
+  u32 classId;
+  u32 tableEntry;
+  const GSFunction* function;
+  i32 viewOffset;
+};
+inline MethodCacheEntry g_methodCache[512];
+void ForgetMethodCache();
+
+inline bool ResolveCall(const u8* site, GSHandle object, u32 method, const GSFunction** function,
+                        GSHandle* view) {
+  const u32* words = g_arena->Word(object);
+  if (words == nullptr) return false;
+  const ScriptRef instance = object + words[0] - kInstanceHeaderWords;
+  const auto* header = reinterpret_cast<const GSInstanceHeader*>(g_arena->Word(instance));
+  if (header == nullptr) return false;
+  MethodCacheEntry& entry =
+      g_methodCache[(reinterpret_cast<uintptr_t>(site) ^ header->scriptClass) & 511];
+  if (entry.site == site && entry.classId == header->scriptClass && entry.tableEntry == words[1]) {
+    *function = entry.function;
+    *view = ViewReference(instance, entry.viewOffset);
+    return true;
+  }
+  if (!ResolveMethod(object, method, function, view)) return false;
+  entry = {site, header->scriptClass, words[1], *function, ViewIndex(*view, instance)};
+  return true;
+}
+// The word of field `field` in the object's view; null when it lies outside the instance.
+inline u32* FieldOf(GSHandle object, u32 field) {
+  u32* view = g_arena->Word(object);
+  if (view == nullptr) return nullptr;
+  const ScriptRef instance = object + *view - kInstanceHeaderWords;
+  const auto* header = reinterpret_cast<const GSInstanceHeader*>(g_arena->Word(instance));
+  if (header == nullptr || header->scriptClass == 0) return nullptr;
+  if (u64(object) + field >= u64(instance) + header->blockBytes / 4) return nullptr;
+  return view + field;
+}
+// Stores a counted reference into a reference field, releasing the old one, under the
+// cross-context rule (a reference that may not be stored is released and null is stored).
+void StoreReferenceField(GSHandle object, u32* field, GSHandle value);
+
+// Whether two references name one instance (through any of its views).
+bool SameObject(GSHandle a, GSHandle b);
+bool IsClass(GSHandle object, const GSClass* cls);
+// The object viewed as `cls`, or 0 when it is not one; the count is not changed.
+GSHandle CastTo(GSHandle object, const GSClass* cls);
+// A new counted instance with its constructors run; 0 when it cannot be made.
+GSHandle NewInstance(const GSClass* cls);
+// The current context's instance of a static class, counted; 0 when there is none.
+GSHandle StaticInstance(const GSClass* cls);
+
+i32 NewArray(i32 count, bool references, GSHandle* array);
+i32 ArraySize(GSHandle array, i32* size);
+i32 ArrayCopy(GSHandle array, GSHandle* copy);
+// Element i; a reference element is counted once more for the copy.
+i32 ArrayGet(GSHandle array, i32 index, u32* value);
+// Element i = value, growing the array for an index past its end; a reference value moves in.
+i32 ArraySet(GSHandle array, i32 index, u32 value);
+i32 ArrayRange(GSHandle array, i32 end, i32 start, GSHandle* range);
+i32 ArrayReplaceRange(GSHandle array, i32 end, i32 start, GSHandle source);
+
+// A new counted string; 0 when the arena is full.
+GSHandle NewString(const char* text, u32 length);
+i32 StringSize(GSHandle string, i32* size);
+i32 StringGet(GSHandle string, i32 index, i32* byte);
+i32 StringSet(GSHandle string, i32 index, i32 byte);
+i32 StringRange(GSHandle string, i32 end, i32 start, GSHandle* range);
+i32 StringReplaceRange(GSHandle string, i32 end, i32 start, GSHandle source);
+// The comparison word of two texts; null equals empty.
+i32 CompareStrings(GSHandle a, GSHandle b);
+// a + b as a new counted string; 0 when the arena is full.
+GSHandle Concatenate(GSHandle a, GSHandle b);
+
+}  // namespace GSRuntime::ObjectBridge

@@ -1,0 +1,217 @@
+// The tool as the daemon's command host, against the stand-in daemon: a `pymcommandhost` process
+// registers, the daemon hands it commands, and each reply is read back with its results log.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "assetdata/cdp_dsid.h"
+#include "assetdata/cdp_package.h"
+#include "assetdata/results_log.h"
+#include "assetdata/soup_tree.h"
+#include "core/app_globals.h"
+#include "core/networking.h"
+#include "daemon/command_host_registry.h"
+#include "daemon/daemon_test_util.h"
+#include "pymclient/install_paths.h"
+#include "pymclient/pym_asset_info.h"
+#include "pymclient/pym_catalogue.h"
+#include "pymclient/pym_client.h"
+#include "pymclient/pym_connection.h"
+#include "pymclient/pym_request.h"
+#include "support/install_root.h"
+#include "support/thread_watchdog.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using daemon_test::Bytes;
+using kestro_test::InstallRoot;
+
+constexpr const char* kDataDir = KESTRO_TEST_DATA_DIR "/../../data/data";
+constexpr u32 kKey = 0x1234;
+const std::vector<KUID> kAssets = {KUID(700, 1, 0), KUID(700, 2, 0), KUID(700, 3, 0)};
+const KUID kMissing(700, 9, 0);
+
+class CommandHostTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    SetMainThread();
+    InitNetworking();
+  }
+  void SetUp() override {
+    root_ = std::make_unique<InstallRoot>(KESTRO_BINARY_DIR, kDataDir);
+    ASSERT_TRUE(root_->IsReady()) << root_->Error();
+    for (size_t i = 0; i < kAssets.size(); ++i)
+      root_->WriteFile(
+          "UserData/local/a" + std::to_string(i) + "/config.txt",
+          "kuid " + std::string(kAssets[i].ToString().CStr()) + "\nkestro-build 3.6\n");
+    ASSERT_TRUE(InitInstallPaths(Qel::File::Path(root_->Root().c_str())));
+    CreateUserDataFolders();
+    ASSERT_TRUE(PymOpenDatabase(PymClientOptions()));
+  }
+  void TearDown() override {
+    PymCloseDatabase();
+    ClearInstallPaths();
+  }
+
+  // Hands the command to the registered host; the outcome, the reply's log and its other fields.
+  u32 Send(const Bytes& command, ResultsLog& log, std::vector<u8>& fields) {
+    PymRequest r;
+    r.Out().WriteU32(60000);
+    r.Out().WriteBytes(command.data.data(), u32(command.data.size()));
+    u32 outcome = ~0u;
+    if (!r.Transact(PymDaemonSrv::kOpRunHostCommand) || !r.In().ReadU32(outcome)) return ~0u;
+    const Qel::DynamicBuffer& in = *r.In().GetBuffer();
+    if (r.In().Tell() < in.GetDataSize()) ResultsLog::Read(r.In(), log);
+    fields.assign(in.GetData() + r.In().Tell(), in.GetData() + in.GetDataSize());
+    return outcome;
+  }
+
+  std::unique_ptr<InstallRoot> root_;
+};
+
+Bytes ArchiveCommand(u32 id, const std::string& path, const std::vector<KUID>& kuids) {
+  Bytes b;
+  b.U32(id).U32(kKey).Text(path).U32(u32(kuids.size()));
+  for (const KUID& kuid : kuids) b.Kuid(kuid);
+  return b;
+}
+
+TEST_F(CommandHostTest, ServesEveryCommandAndRefusesHostileArchives) {
+  kestro_test::ToolRun run;
+  watchdog::Task host([&] { run = root_->Run({"pymcommandhost"}); });
+  ResultsLog log;
+  std::vector<u8> fields;
+  // An unknown command gets an empty reply; it also tells when the host has registered.
+  ASSERT_TRUE(watchdog::Eventually(
+      [&] { return Send(Bytes().U32(7), log, fields) == 0 && fields.empty(); }));
+
+  const std::string archive = root_->Root() + "/three.karc";
+  const std::string empty = root_->Root() + "/empty.karc";
+  EXPECT_EQ(Send(ArchiveCommand(2, archive, kAssets), log, fields), 0u);
+  EXPECT_EQ(fields, Bytes().U32(1).data);
+  EXPECT_EQ(Send(ArchiveCommand(2, empty, {}), log, fields), 0u);
+  EXPECT_EQ(fields, Bytes().U32(1).data);
+  EXPECT_EQ(fs::file_size(empty), 28u);
+
+  ASSERT_TRUE(PymDeleteAsset(kAssets[0], true, nullptr));
+  EXPECT_EQ(Send(ArchiveCommand(3, archive, {kAssets[0], kMissing}), log, fields), 0u);
+  EXPECT_EQ(fields, Bytes().U32(1).Kuid(kMissing).data);
+  EXPECT_TRUE(IsAssetInstalled(kAssets[0]));
+  EXPECT_EQ(log.GetErrorCount(), 0u);
+
+  const std::string bytes = scratch::ReadAll(archive);
+  const std::string folder = root_->Root() + "/UserData/local/a1";
+  std::string cut = bytes.substr(0, ByteOrder::LoadLE32(&bytes[28]) + 20) + std::string(8, '\xFF');
+  ByteOrder::StoreLE32(reinterpret_cast<u8*>(cut.data()) + 12, u32(cut.size()));
+  const std::string back = bytes.substr(0, 28) + std::string(4, '\0') + bytes.substr(32);
+  const std::vector<u8> want = Bytes().U32(1).Kuid(kAssets[1]).data;
+  // Without a command of its own a case installs its archive, which is refused.
+  const struct Case {
+    const char* what;
+    std::string archive;
+    Bytes command;
+    std::vector<u8> fields;
+    const char* text;
+  } cases[] = {
+      {"length off by one", bytes + "x", {}, want, "cannot be read"},
+      {"version 2", bytes.substr(0, 4) + '\x02' + bytes.substr(5), {}, want, "version 2"},
+      {"backward end", back, {}, want, "cannot be read"},
+      {"truncated entry", cut, {}, want, "cannot be read"},
+      {"validate", "", Bytes().U32(0).Name("local").Text(folder), {1}, "nothing else"},
+      {"no configuration", "", Bytes().U32(0).Name("local").Text(folder + "/x"), {0}, "Unable"},
+      {"textures", "", Bytes().U32(1).Name("local").Text(folder), {0, 0, 0, 0}, "no texture"},
+      {"unwritable", "", ArchiveCommand(2, folder + "/x/y", kAssets), {0, 0, 0, 0}, "Unable to"},
+  };
+  for (const Case& c : cases) {
+    root_->WriteFile("hostile.karc", c.archive);
+    ResultsLog caseLog;
+    const Bytes command = c.command.data.empty()
+                              ? ArchiveCommand(3, root_->Root() + "/hostile.karc", {kAssets[1]})
+                              : c.command;
+    EXPECT_EQ(Send(command, caseLog, fields), 0u) << c.what;
+    EXPECT_EQ(fields, c.fields) << c.what;
+    std::string texts;
+    for (const ResultsLogEntry& e : caseLog.GetEntries())
+      texts += std::string(e.text.CStr()) + "\n";
+    EXPECT_NE(texts.find(c.text), std::string::npos) << c.what << ": " << texts;
+  }
+  // The daemon's own validation asks the host too.
+  PymValidateAssetPath(Qel::File::Path(folder.c_str()), &log);
+  EXPECT_EQ(log.GetWarningCount(), 1u);
+
+  ASSERT_TRUE(PymCloseDaemon());
+  host.Join();
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+}
+
+void PutRaw(Soup& soup, const char* name, const std::string& bytes) {
+  soup.EnsureContainer();
+  soup.GetRoot()->AddChild(
+      name, soup.GetRoot()->CreateTag(kKindRaw,
+                                      ACSRawDataCore::CreateCopy(bytes.data(), u32(bytes.size()))));
+}
+
+Soup Archived(const KUID& kuid, const char* compression,
+              const std::vector<std::pair<const char*, std::string>>& files) {
+  Soup asset, folder;
+  asset.SetNamedKUID("kuid", kuid);
+  asset.SetNamedTag("kind", "scenery");
+  asset.SetNamedTag("username", "Good");
+  asset.SetNamedFloat("kestro-build", 3.6f);
+  asset.SetNamedTag("description", "Line one\r\nLine two \\ end");
+  for (const auto& [name, bytes] : files) PutRaw(folder, name, bytes);
+  asset.SetNamedSoup("files", folder);
+  asset.SetNamedTag("compression", compression);
+  SetAssetDsid(asset);
+  return asset;
+}
+
+// With a second asset whose files cannot be written, every asset of the package is reverted (none
+// is left open for edit) and nothing is described or written.
+TEST_F(CommandHostTest, VnyParseDescribesAWholePackageAndRevertsAFailedOne) {
+  const KUID good(710, 1, 0);
+  const std::string incoming = root_->Root() + "/";
+  for (const bool withBadAsset : {true, false}) {
+    SCOPED_TRACE(withBadAsset ? "with a bad asset" : "good asset only");
+    Soup package;
+    Soup first = Archived(good, "", {{"thumbnail.jpg", "ASSETJPG"}, {"a.txt", "hello"}});
+    ASSERT_TRUE(AddArchivedAsset(package, first).IsEmpty());
+    if (withBadAsset) {
+      // Its one file declares 100 bytes and holds none, so its files cannot be written.
+      Soup second = Archived(KUID(710, 2, 0), "LZSS", {{"b.txt", std::string("\x64\0\0\0", 4)}});
+      ASSERT_TRUE(AddArchivedAsset(package, second).IsEmpty());
+    }
+    ASSERT_TRUE(SaveContentPackage(package, (incoming + "new.cdp").c_str()).IsEmpty());
+
+    const kestro_test::ToolRun run = root_->Run({"vnyparse", "new.cdp"});
+    PymAssetInfo info;
+    ASSERT_TRUE(PymGetAssetInfo(good, info, PymAssetInfo::kPartAll));
+    EXPECT_TRUE(info.GetFlag(PymAssetInfo::kFlagInstalled));
+    EXPECT_FALSE(info.GetFlag(PymAssetInfo::kFlagOpenForEdit));
+    if (withBadAsset) {
+      EXPECT_EQ(run.exitCode, 255) << run.err;
+      EXPECT_NE(run.out.find("Aborted processing"), std::string::npos) << run.out;
+      EXPECT_EQ(run.out.find("Name: Good"), std::string::npos) << run.out;
+      EXPECT_FALSE(std::filesystem::exists(incoming + "kuid 710 1.cdp"));
+      EXPECT_FALSE(PymGetAssetInfo(KUID(710, 2, 0), info, PymAssetInfo::kPartAll));
+      continue;
+    }
+    EXPECT_EQ(run.exitCode, 0) << run.err << run.out;
+    for (const char* line : {"<kuid:710:1> : Name: Good\n",
+                             "<kuid:710:1> : Description: Line one\\nLine two \\\\ end\n",
+                             "Kestro-build: 3.6\n", "kind: scenery\n", "alias-kuid: <NULL>\n"}) {
+      EXPECT_NE(run.out.find(line), std::string::npos) << line << " in\n" << run.out;
+    }
+    EXPECT_EQ(scratch::ReadAll(incoming + "kuid 710 1.jpg"), "ASSETJPG");
+    Soup written;
+    EXPECT_EQ(OpenContentPackage(written, Qel::PString(), (incoming + "kuid 710 1.cdp").c_str()),
+              "");
+    EXPECT_EQ(FindPackageAsset(written, good), 0);
+  }
+}
+
+}  // namespace

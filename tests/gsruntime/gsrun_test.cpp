@@ -1,0 +1,81 @@
+// The compiler's sample programs, compiled, loaded and run through gsrun. Each sample's
+// ".expected" file (tests/data/gsrun) names the units to compile ("# compile: ..."), then commands
+// ("$ ARGS") each followed by its output and, when it is not 0, "(exit N)".
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+#include <string>
+
+#include "gscompiler/compile_driver.h"
+#include "gscompiler/compile_log.h"
+#include "support/scratch_folder.h"
+
+namespace {
+
+struct GsrunResult {
+  std::string output;
+  int exitCode;
+};
+
+GsrunResult RunGsrun(const std::string& folder, const std::string& arguments) {
+  const std::string command = std::string(KESTRO_BINARY_DIR) + "/gsrun --lib '" + folder + "' " +
+                              arguments + " 2>/dev/null";
+  GsrunResult run{"", -1};
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return run;
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+    run.output.append(buffer, n);
+  const int status = pclose(pipe);
+  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+TEST(GsrunTest, SampleProgramsPrintTheirExpectedResults) {
+  const std::string samples = std::string(KESTRO_TEST_DATA_DIR) + "/gs_samples";
+  for (const char* sample : {"shapes", "text", "chain_a", "game"}) {
+    scratch::Folder folder;
+    std::istringstream expected(
+        scratch::ReadAll(std::string(KESTRO_TEST_DATA_DIR) + "/gsrun/" + sample + ".expected"));
+    std::string line;
+    ASSERT_TRUE(std::getline(expected, line) && line.rfind("# compile:", 0) == 0) << sample;
+    // Compiled from the folder itself, so that the libraries carry plain file names.
+    const std::filesystem::path home = std::filesystem::current_path();
+    std::filesystem::current_path(folder.path());
+    std::istringstream units(line.substr(10));
+    for (std::string unit; units >> unit;) {
+      folder.Put(unit + ".gs", scratch::ReadAll(samples + "/" + unit + ".gs"));
+      GSCompileLog log;
+      EXPECT_EQ(CompileLibraryFile((unit + ".gs").c_str(), nullptr, nullptr, &log), 0) << unit;
+    }
+    std::filesystem::current_path(home);
+
+    std::string command;
+    std::string want;
+    int wantExit = 0;
+    const auto check = [&] {
+      if (command.empty()) return;
+      const GsrunResult run = RunGsrun(folder.path(), command);
+      EXPECT_EQ(run.output, want) << sample << ": " << command;
+      EXPECT_EQ(run.exitCode, wantExit) << sample << ": " << command;
+    };
+    while (std::getline(expected, line)) {
+      if (line.rfind("$ ", 0) == 0) {
+        check();
+        command = line.substr(2);
+        want.clear();
+        wantExit = 0;
+      } else if (line.rfind("(exit ", 0) == 0) {
+        wantExit = std::stoi(line.substr(6));
+      } else {
+        want += line + "\n";
+      }
+    }
+    check();
+  }
+}
+
+}  // namespace
