@@ -54,18 +54,30 @@ void ParseNodeArena::FreeAll() {
   sizeOfLast_ = 0;
 }
 
+namespace {
+
+// A node as every taker starts it. Copying it is a handful of wide moves, where zeroing the node
+// in place became a string instruction whose start-up cost more than the copy, once per node.
+constexpr ParseNode kFreshNode = [] {
+  ParseNode node{};
+  node.typeCode = kTypeNone;
+  node.slot = -1;
+  return node;
+}();
+
+}  // namespace
+
 ParseNode* NewParseNode(i32 group, i32 kind, i32 line, i32 code) {
   UnitRecord* unit = GetCurrentUnit();
   if (!unit) return nullptr;
   void* memory = unit->nodes.Take();
   if (!memory) return nullptr;
-  ParseNode* node = new (memory) ParseNode{};
-  node->group = group;
-  node->kind = kind;
+  std::memcpy(memory, &kFreshNode, sizeof(ParseNode));
+  ParseNode* node = static_cast<ParseNode*>(memory);
+  node->group = static_cast<i16>(group);
+  node->kind = static_cast<i16>(kind);
   node->line = line;
-  node->code = code;
-  node->typeCode = kTypeNone;
-  node->slot = -1;
+  node->code = static_cast<i16>(code);
   return node;
 }
 
