@@ -1,7 +1,8 @@
 // Feeds arbitrary bytes to the client as if the daemon had sent them: tags, replies nobody waits
-// for, notifications of every kind, the search reply and the asset-information reply. Nothing may
-// crash, hang or read past the input; whatever a message announces, only the bytes that are there
-// are consumed.
+// for, notifications of every kind, the search reply, the asset-information reply, a URL request's
+// status record and the daemon's pick of repository items (over a fixed repository answer, and
+// over the bytes read as the answer). Nothing may crash, hang or read past the input; whatever a
+// message announces, only the bytes that are there are consumed.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,8 @@
 #include "pymclient/pym_asset_info.h"
 #include "pymclient/pym_connection.h"
 #include "pymclient/pym_search.h"
+#include "pymclient/pym_url_request.h"
+#include "pymclient/vny_install.h"
 #include "qel/dynamic_buffer.h"
 
 namespace {
@@ -34,6 +37,26 @@ class InputSource final : public PymMessageSource {
   size_t at_ = 0;
 };
 
+Soup ParseAnswer(const void* data, size_t size) {
+  TBuffer in(new Qel::DynamicBuffer(), true);
+  in.WriteBytes(data, u32(size));
+  in.Seek(0, 0);
+  Soup answer;
+  Soup::ParseText(answer, in, false);
+  return answer;
+}
+
+// A repository answer of four items, two of them the same latest version.
+Soup FixedAnswer() {
+  static const char kText[] =
+      "0\n{\nrequires <kuid:1:2>\nlatest-version <kuid2:1:2:3>\nlatest-version-size 10\n"
+      "latest-version-path \"http://h:8/p.cdp\"\nbanner-uri \"http://h/b.jpg\"\n}\n"
+      "1\n{\nlatest-version <kuid2:1:2:3>\n}\n"
+      "2\n{\nlatest-version <kuid:-3:4>\nlatest-version-path \"ftp://[::1\"\n}\n"
+      "3\n{\nlatest-version <kuid:5:6>\n}\n";
+  return ParseAnswer(kText, sizeof kText - 1);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -42,6 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return true;
   }();
   (void)ready;
+  // Completion notes of URL requests reach the request registry, which knows none of their ids.
+  static const VnyAccess vnyAccess;
 
   InputSource source(data, size);
   for (int i = 0; i < 256; ++i) {
@@ -67,5 +92,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   reply.Seek(0, 0);
   PymAssetInfo info;
   info.Read(reply);
+
+  reply.Seek(0, 0);
+  PymUrlStatus status;
+  status.Read(reply);
+  if (status.path.Length() > size || status.text.Length() > size) std::abort();
+
+  // A record per distinct latest version, however often the daemon names each item.
+  static const Soup answer = FixedAnswer();
+  reply.Seek(0, 0);
+  VnyAssetRecordList records;
+  AddPickedVnyItems(answer, reply, records);
+  if (records.Count() > 4) std::abort();
+
+  // The bytes as the answer, with its first items picked.
+  TBuffer picks(new Qel::DynamicBuffer(), true);
+  picks.WriteU32(8);
+  for (u32 i = 0; i < 8; ++i) picks.WriteU32(i);
+  picks.Seek(0, 0);
+  VnyAssetRecordList fromBytes;
+  AddPickedVnyItems(ParseAnswer(data, size), picks, fromBytes);
+  if (fromBytes.Count() > 8) std::abort();
   return 0;
 }

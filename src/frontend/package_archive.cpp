@@ -1,7 +1,6 @@
 #include "frontend/package_archive.h"
 
 #include <algorithm>
-#include <functional>
 #include <limits>
 
 #include "assetdata/cdp_package.h"
@@ -40,25 +39,24 @@ bool IsCurrentBuild(f32 build) {
   return hundredths >= 360.0 && hundredths < 361.0;
 }
 
-using EntryVisitor = std::function<void(const KUID& kuid, u32 soupStart, u32 end)>;
-
-// Walks the entries from `position` up to the first null KUID. Each entry must end after its own
+// Reads the entries from `position` up to the first null KUID. Each entry must end after its own
 // header and no later than the terminator, so the walk moves forward on every step and never
-// leaves the file. False for an entry that breaks that rule.
-bool WalkEntries(TFile& file, u32 position, u32 length, const EntryVisitor& visit) {
+// leaves the stream. False for an entry that breaks that rule.
+bool ReadEntries(TStream& in, u32 position, u32 length, std::vector<ArchiveEntry>& out) {
   const u32 terminator = length - kArchiveTerminatorSize;
   for (;;) {
     if (position > terminator) return false;
-    file.Seek(position, 0);
-    KUID kuid;
-    file.ReadKUID(kuid);
-    if (kuid.IsNull()) return true;
-    u32 end = 0;
-    if (!file.ReadU32(end)) return false;
-    const u32 soupStart = position + kEntryHeaderSize;
-    if (soupStart > terminator || end < soupStart || end > terminator) return false;
-    if (visit) visit(kuid, soupStart, end);
-    position = end;
+    in.Seek(position, 0);
+    ArchiveEntry entry;
+    in.ReadKUID(entry.kuid);
+    if (entry.kuid.IsNull()) return true;
+    if (!in.ReadU32(entry.end)) return false;
+    entry.soupStart = position + kEntryHeaderSize;
+    if (entry.soupStart > terminator || entry.end < entry.soupStart || entry.end > terminator) {
+      return false;
+    }
+    position = entry.end;
+    out.push_back(entry);
   }
 }
 
@@ -110,55 +108,75 @@ bool SaveArchiveFile(u32 key, const Qel::String& path, const std::vector<KUID>& 
   return all;
 }
 
+ArchiveReadResult ReadArchiveEntries(TStream& in, u64 streamLength, u32 key, ArchiveContents& out) {
+  out = ArchiveContents();
+  u32 tag = 0;
+  if (!in.ReadU32(tag) || !in.ReadU32(out.version)) {
+    tag = 0;
+    out.version = 0xFFFFFFFFu;
+  }
+  u32 headerSize = kArchiveHeaderSize;
+  if (out.version == 1) {
+    f32 build = 0.0f;
+    in.ReadFloat(build);
+    out.currentBuild = IsCurrentBuild(build);
+  } else if (out.version == 0) {
+    headerSize -= 4;
+  } else {
+    return ArchiveReadResult::kUnknownVersion;
+  }
+  u32 length = 0;
+  u32 archiveKey = 0;
+  in.ReadU32(length, 0);
+  in.ReadU32(archiveKey, 0);
+  const bool readable = tag == kArchiveTag && u64(length) == streamLength && archiveKey == key &&
+                        length >= headerSize + kArchiveTerminatorSize &&
+                        ReadEntries(in, headerSize, length, out.entries);
+  if (!readable) {
+    out.entries.clear();
+    return ArchiveReadResult::kUnreadable;
+  }
+  return ArchiveReadResult::kRead;
+}
+
+bool ReadArchiveEntrySoup(TStream& in, const ArchiveEntry& entry, Soup& out) {
+  in.Seek(entry.soupStart, 0);
+  TSubFile window(in, entry.soupStart, entry.end);
+  ArchivedAsset asset;
+  asset.ReadBinarySoup(window);
+  out = asset.soup;
+  return out.GetNamedTagAsKUID(Qel::PString("kuid"), KUID::Null()) == entry.kuid;
+}
+
 bool InstallArchive(u32 key, std::vector<KUID>& wanted, const Qel::String& path, ResultsLog& log) {
   TFile file;
   if (file.Open(path.CStr(), Qel::File::kModeReadShared) != 0) {
     AddUnreadable(log);
     return false;
   }
-  u32 tag = 0;
-  u32 version = 0;
-  if (!file.ReadU32(tag) || !file.ReadU32(version)) {
-    tag = 0;
-    version = 0xFFFFFFFFu;
-  }
-  bool current = false;
-  u32 headerSize = kArchiveHeaderSize;
-  if (version == 1) {
-    f32 build = 0.0f;
-    file.ReadFloat(build);
-    current = IsCurrentBuild(build);
-  } else if (version == 0) {
-    headerSize -= 4;
-  } else {
+  ArchiveContents archive;
+  const ArchiveReadResult read =
+      ReadArchiveEntries(file, file.GetFile()->GetLength(), key, archive);
+  if (read == ArchiveReadResult::kUnknownVersion) {
     Soup parameters;
     parameters.EnsureContainer();
-    parameters.SetNamedTag("version", Qel::String::Format("%d", int(version)).ToPString());
+    parameters.SetNamedTag("version", Qel::String::Format("%d", int(archive.version)).ToPString());
     AddError(log, GetInterfaceString(Qel::PString("$pym_archive_version")), parameters);
     return false;
   }
-  u32 length = 0;
-  u32 archiveKey = 0;
-  file.ReadU32(length, 0);
-  file.ReadU32(archiveKey, 0);
-  const bool readable = tag == kArchiveTag && u64(length) == file.GetFile()->GetLength() &&
-                        archiveKey == key && length >= headerSize + kArchiveTerminatorSize &&
-                        WalkEntries(file, headerSize, length, nullptr);
-  if (!readable) {
+  if (read != ArchiveReadResult::kRead) {
     AddUnreadable(log);
     return false;
   }
-  WalkEntries(file, headerSize, length, [&](const KUID& kuid, u32 soupStart, u32 end) {
-    if (std::find(wanted.begin(), wanted.end(), kuid) == wanted.end()) return;
-    file.Seek(soupStart, 0);
-    TSubFile window(file, soupStart, end);
-    ArchivedAsset asset;
-    asset.ReadBinarySoup(window);
-    if (asset.soup.GetNamedTagAsKUID(Qel::PString("kuid"), KUID::Null()) != kuid) return;
+  for (const ArchiveEntry& entry : archive.entries) {
+    if (std::find(wanted.begin(), wanted.end(), entry.kuid) == wanted.end()) continue;
+    Soup soup;
+    if (!ReadArchiveEntrySoup(file, entry, soup)) continue;
     bool second = false;
     const KUID installed = InstallAssetFromFile(
-        asset.soup, &log, current ? kCurrentArchiveInstall : kOlderArchiveInstall, second, nullptr);
-    if (!installed.IsNull()) std::erase(wanted, kuid);
-  });
+        soup, &log, archive.currentBuild ? kCurrentArchiveInstall : kOlderArchiveInstall, second,
+        nullptr);
+    if (!installed.IsNull()) std::erase(wanted, entry.kuid);
+  }
   return true;
 }

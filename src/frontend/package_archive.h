@@ -18,6 +18,7 @@
 #include "qel/types.h"
 
 class ResultsLog;
+class Soup;
 class TStream;
 
 inline constexpr u32 kArchiveTag = FourCC("karc");
@@ -35,6 +36,30 @@ bool SaveAssetsToCDPList(const std::vector<KUID>& kuids, TStream& out, ResultsLo
 // when any asset could not be archived.
 bool SaveArchiveFile(u32 key, const Qel::String& path, const std::vector<KUID>& kuids,
                      ResultsLog& log);
+
+// One entry of an archive: its KUID and the place [soupStart, end) of its archived asset soup.
+struct ArchiveEntry {
+  KUID kuid;
+  u32 soupStart = 0;
+  u32 end = 0;
+};
+
+struct ArchiveContents {
+  u32 version = 0;
+  // Written by this build: its assets install with the current flags.
+  bool currentBuild = false;
+  std::vector<ArchiveEntry> entries;
+};
+
+enum class ArchiveReadResult { kRead, kUnreadable, kUnknownVersion };
+
+// Reads the header and the entry table of an archive of `streamLength` bytes. An archive whose
+// tag, length or key does not fit, or whose entries do not each lie after the one before and
+// before the terminator, is unreadable. `out.version` is set for an unknown version too.
+ArchiveReadResult ReadArchiveEntries(TStream& in, u64 streamLength, u32 key, ArchiveContents& out);
+// The entry's archived asset soup as the reader of the archive in `in` finds it; false when the
+// soup does not name the entry's KUID.
+bool ReadArchiveEntrySoup(TStream& in, const ArchiveEntry& entry, Soup& out);
 
 // Installs from the archive the entries that `wanted` names and removes each installed KUID from
 // it. Every entry's place is checked before anything is installed: an archive whose tag, length,

@@ -65,6 +65,12 @@ char* FrameMemory::StrDup(const char* text) {
   if (text == nullptr) return nullptr;
   u64 length = std::strlen(text) + 1;
   if (length > 0xFFFFFFFFu) return nullptr;
+  // Most texts are short names that fit the current block: the bump of Alloc without its checks.
+  if (current_ != nullptr && length <= current_->size - current_->used) {
+    char* copy = reinterpret_cast<char*>(Take(current_, u32(length), 1));
+    std::memcpy(copy, text, length);
+    return copy;
+  }
   void* copy;
   if (length <= blockSize_) {
     copy = Alloc(u32(length), 1);

@@ -23,7 +23,8 @@ bool HashNodeTable::Init(u32 bucketCount) {
 
 bool HashNodeTable::Insert(IHashNode* node) {
   if (node == nullptr || bucketCount_ == 0) return false;
-  IHashNode** link = &buckets_[node->Hash() % bucketCount_];
+  const u32 hash = node->Hash();
+  IHashNode** link = &buckets_[hash % bucketCount_];
   while (*link != nullptr) {
     int c = node->Compare(**link);
     if (c == 0) return false;
@@ -31,6 +32,8 @@ bool HashNodeTable::Insert(IHashNode* node) {
     link = &(*link)->hashNext_;
   }
   node->hashNext_ = *link;
+  node->insertedHash_ = hash;
+  node->inserted_ = true;
   *link = node;
   ++count_;
   return true;
@@ -96,7 +99,8 @@ IHashNode* HashNodeTable::FirstFrom(u32 bucket) const {
 IHashNode* HashNodeTable::Next(const IHashNode* node) const {
   if (node == nullptr || bucketCount_ == 0) return nullptr;
   if (node->hashNext_ != nullptr) return node->hashNext_;
-  return FirstFrom(node->Hash() % bucketCount_ + 1);
+  const u32 hash = node->inserted_ ? node->insertedHash_ : node->Hash();
+  return FirstFrom(hash % bucketCount_ + 1);
 }
 
 }  // namespace Utils

@@ -127,6 +127,10 @@ class IHashNode {
  private:
   friend class HashNodeTable;
   IHashNode* hashNext_ = nullptr;
+  // The hash as of the last insertion: a walk moves to the following bucket without hashing the
+  // key again. Keys do not change while their node is in a table.
+  u32 insertedHash_ = 0;
+  bool inserted_ = false;
 };
 
 class HashNodeTable {

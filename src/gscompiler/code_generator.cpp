@@ -90,7 +90,7 @@ class CodeGenerator {
     } else {
       init.emitter.ReleaseWorkingStorage();
     }
-    return class_->Prepare(symbols_);
+    return class_->Prepare(symbols_, &methodTables_);
   }
 
   void Begin(GSCFunction& function) {
@@ -831,7 +831,8 @@ class CodeGenerator {
 
   void Store(const ParseNode* target, Target kind, bool keep) {
     const bool reference = IsReference(target->typeCode);
-    const i32 container = target->child[0] != nullptr ? target->child[0]->typeCode : kTypeNone;
+    const i32 container =
+        target->child[0] != nullptr ? i32(target->child[0]->typeCode) : i32(kTypeNone);
     switch (kind) {
       case Target::kLocal:
         e_->EmitIndex(
@@ -892,7 +893,8 @@ class CodeGenerator {
     if (inPlace) {
       Load(target, kind);
     } else {
-      const i32 container = target->child[0] != nullptr ? target->child[0]->typeCode : kTypeNone;
+      const i32 container =
+          target->child[0] != nullptr ? i32(target->child[0]->typeCode) : i32(kTypeNone);
       e_->Emit(kind == Target::kField ? Op::kDupr : Op::kDup2r);
       if (kind == Target::kField) {
         e_->EmitIndex(Op::kGetf, target->slot);
@@ -987,6 +989,7 @@ class CodeGenerator {
   std::unordered_map<const ParseNode*, SwitchTable> switches_;
   std::unordered_map<const ParseNode*, WaitTable> waits_;
   std::unordered_map<std::string, i32> gotoLabels_;
+  MethodTableCache methodTables_;
 };
 
 }  // namespace

@@ -38,7 +38,7 @@ void GSCompilerState::Reset() {
   classes.clear();
   symbols.Reset();
   strings.clear();
-  stringNumbers.clear();
+  stringNumbers.Clear();
   unitCounter = 0;
   includedUnits.clear();
 }

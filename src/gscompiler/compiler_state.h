@@ -2,8 +2,6 @@
 #pragma once
 
 #include <memory>
-#include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "gscommon/frame_memory.h"
@@ -11,6 +9,7 @@
 #include "gscompiler/gs_symbol_table.h"
 #include "gscompiler/gsc_class.h"
 #include "gscompiler/parse_node.h"
+#include "gscompiler/string_number_index.h"
 #include "qel/string.h"
 #include "qel/types.h"
 
@@ -61,7 +60,7 @@ class GSCompilerState {
   // The string pool: texts by number, numbered in order of first use, and the number of each
   // text. The library lists the texts in the walk order of a table of kStringPoolBuckets buckets.
   std::vector<const char*> strings;
-  std::unordered_map<std::string_view, u32> stringNumbers;
+  GSCompiler::StringNumberIndex stringNumbers;
   u32 unitCounter = 0;  // numbers units in the order their compilation reaches them
   // The included units, whose trees and texts live as long as the run.
   std::vector<std::unique_ptr<UnitRecord>> includedUnits;

@@ -38,13 +38,22 @@ i32 ViewOffset(const GSClassSymbol& cls, const GSClassSymbol* defining) {
 }  // namespace
 
 bool BuildMethodTable(const GSClassSymbol& cls, std::vector<GSCClass::MethodEntry>& table,
-                      const GSFunctionSymbol** wrong) {
+                      const GSFunctionSymbol** wrong, MethodTableCache* cache) {
   const i32 inherited = cls.inheritedFunctionCount;
   table.assign(static_cast<size_t>(inherited + cls.ownFunctionCount), {nullptr, 0});
-  std::vector<GSCClass::MethodEntry> base;
+  std::vector<GSCClass::MethodEntry> built;
   for (const GSClassSymbol::Ancestor& a : cls.Ancestors()) {
     if (!a.direct) continue;
-    if (!BuildMethodTable(*a.symbol, base, wrong)) return false;
+    const std::vector<GSCClass::MethodEntry>* kept = nullptr;
+    if (cache != nullptr) {
+      const auto found = cache->tables.find(a.symbol);
+      if (found != cache->tables.end()) kept = &found->second;
+    }
+    if (kept == nullptr) {
+      if (!BuildMethodTable(*a.symbol, built, wrong, cache)) return false;
+      kept = cache != nullptr ? &(cache->tables[a.symbol] = built) : &built;
+    }
+    const std::vector<GSCClass::MethodEntry>& base = *kept;
     for (size_t i = 0; i < base.size(); ++i) {
       const size_t at = static_cast<size_t>(a.functionOffset) + i;
       if (at >= static_cast<size_t>(inherited) || base[i].function == nullptr) continue;
@@ -73,13 +82,14 @@ bool BuildMethodTable(const GSClassSymbol& cls, std::vector<GSCClass::MethodEntr
   return true;
 }
 
-bool GSCClass::Prepare(GSSymbolTable& symbols) {
+bool GSCClass::Prepare(GSSymbolTable& symbols, MethodTableCache* cache) {
   const GSFunctionSymbol* wrong = nullptr;
-  if (!BuildMethodTable(*symbol, methodTable, &wrong)) {
+  if (!BuildMethodTable(*symbol, methodTable, &wrong, cache)) {
     ReportMessage("Wrong return type on function: %s",
                   SignatureText(*wrong, true, symbol->name).c_str());
     return false;
   }
+  if (cache != nullptr) cache->tables.try_emplace(symbol, methodTable);
   symbols.NumberReference(symbol);
   for (const GSClassSymbol::Ancestor& a : symbol->Ancestors()) symbols.NumberReference(a.symbol);
   for (const MethodEntry& e : methodTable) symbols.NumberReference(e.function);

@@ -52,13 +52,13 @@ bool EndRecord(Utils::ByteBuffer& out, u32 start) {
 
 u32 InternString(GSCompilerState& state, const char* text) {
   if (text == nullptr) text = "";
-  const auto found = state.stringNumbers.find(text);
-  if (found != state.stringNumbers.end()) return found->second;
+  const u32 found = state.stringNumbers.Find(text, state.strings);
+  if (found != StringNumberIndex::kNotFound) return found;
   const char* kept = state.symbols.KeepName(text);
   const u32 number = static_cast<u32>(state.strings.size());
   if (kept == nullptr) return number;
   state.strings.push_back(kept);
-  state.stringNumbers.emplace(kept, number);
+  state.stringNumbers.Insert(kept, number);
   return number;
 }
 
@@ -83,16 +83,24 @@ void WriteStringSection(Utils::ByteBuffer& out, GSCompilerState& state) {
     return;
   }
   // The texts go in the order of a walk of the pool's table: by bucket, each chain in key order.
-  std::vector<std::pair<u32, u32>> order;  // (bucket, number)
-  order.reserve(count);
+  // Placing them by bucket first leaves short runs to sort by text.
+  constexpr u32 kBuckets = GSCompilerState::kStringPoolBuckets;
+  std::vector<u32> bucketOf(count);
+  std::vector<u32> bucketStart(kBuckets + 1, 0);
   for (u32 i = 0; i < count; ++i) {
-    order.emplace_back(Utils::HashString(state.strings[i]) % GSCompilerState::kStringPoolBuckets,
-                       i);
+    bucketOf[i] = Utils::HashString(state.strings[i]) % kBuckets;
+    ++bucketStart[bucketOf[i] + 1];
   }
-  std::sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
-    if (a.first != b.first) return a.first < b.first;
-    return std::strcmp(state.strings[a.second], state.strings[b.second]) < 0;
-  });
+  for (u32 b = 0; b < kBuckets; ++b) bucketStart[b + 1] += bucketStart[b];
+  std::vector<std::pair<u32, u32>> order(count);  // (bucket, number)
+  std::vector<u32> fill(bucketStart.begin(), bucketStart.end() - 1);
+  for (u32 i = 0; i < count; ++i) order[fill[bucketOf[i]]++] = {bucketOf[i], i};
+  for (u32 b = 0; b < kBuckets; ++b) {
+    std::sort(order.begin() + bucketStart[b], order.begin() + bucketStart[b + 1],
+              [&](const auto& a, const auto& c) {
+                return std::strcmp(state.strings[a.second], state.strings[c.second]) < 0;
+              });
+  }
   const u32 table = ReserveTable(out, count, 1);
   const u32 texts = out.Position();
   for (const auto& [bucket, number] : order) {

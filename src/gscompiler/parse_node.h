@@ -146,28 +146,36 @@ enum ParseFlag : u32 {
 }  // namespace GSCompiler
 
 // The fields that every walk reads come first, so that a visit touches as few cache lines as it
-// can: trees are far larger than the caches.
+// can: trees are far larger than the caches. A large unit has over a million nodes, so the node is
+// kept to 96 bytes: the codes are narrow, and fields that no node uses together share storage.
 struct ParseNode {
   ParseNode* child[4];
   ParseNode* next;  // the next node of the same list
   ParseNode* parent;
-  i32 group;
-  i32 kind;
-  i32 code;  // type or operator code; -1 when unused
+  i16 group;
+  i16 kind;
+  i16 code;      // type or operator code; -1 when unused
+  i16 typeCode;  // of an expression or type; kTypeNone until known (set by the semantic pass)
   u32 flags;
+  i32 line;
   // Names, string constants and include file names point into the unit's text memory; numeric
   // constants keep their bits in `value`. Host pointers do not fit a script word, hence two fields.
   const char* text;
   u32 value;
-  i32 line;
   // Filled in by the semantic pass.
-  i32 typeCode;           // of an expression or type; kTypeNone until known
-  i32 slot;               // of a declared variable or parameter; -1 when none
-  const char* className;  // the class of an object type
-  void* symbol;           // the symbol that a declaration made or a name resolved to
-  ParseNode* owner;       // the statement a break, continue, case, default or on belongs to
-  ParseNode* chain;       // the next case/default of a switch, or on of a wait
+  i32 slot;  // of a declared variable or parameter; -1 when none
+  // Expressions, types and declarations have a class and a symbol; only statements have an owner
+  // and a chain.
+  union {
+    const char* className;  // the class of an object type
+    ParseNode* owner;       // the statement a break, continue, case, default or on belongs to
+  };
+  union {
+    void* symbol;      // the symbol that a declaration made or a name resolved to
+    ParseNode* chain;  // the next case/default of a switch, or on of a wait
+  };
 };
+static_assert(sizeof(void*) != 8 || sizeof(ParseNode) == 96, "ParseNode grew");
 
 namespace GSCompiler {
 
@@ -175,15 +183,30 @@ namespace GSCompiler {
 // A node is never given back alone, so taking one is a bump of a counter.
 class ParseNodeArena {
  public:
-  static constexpr u32 kNodesPerBlock = 4096;
+  ParseNodeArena() = default;
+  ~ParseNodeArena();
+  ParseNodeArena(const ParseNodeArena&) = delete;
+  ParseNodeArena& operator=(const ParseNodeArena&) = delete;
 
   // Room for one node, uninitialised; null when memory runs out.
-  void* Take();
+  void* Take() {
+    if (usedInLast_ == sizeOfLast_) return TakeFromNewBlock();
+    return lastBlock_ + usedInLast_++;
+  }
   void FreeAll();
 
  private:
-  std::vector<std::unique_ptr<ParseNode[]>> blocks_;
-  u32 usedInLast_ = kNodesPerBlock;
+  struct Block {
+    ParseNode* nodes;
+    size_t bytes;
+  };
+
+  void* TakeFromNewBlock();
+
+  std::vector<Block> blocks_;
+  ParseNode* lastBlock_ = nullptr;
+  u32 usedInLast_ = 0;
+  u32 sizeOfLast_ = 0;
 };
 
 // A zeroed node from the current unit's arena with the given fields and the semantic words at

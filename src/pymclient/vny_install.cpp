@@ -120,13 +120,16 @@ void ParseVnyReply(const Soup& reply, VnyAssetRecordList& out) {
     r.Out().WriteU32(u32(item.GetNamedTagAsInt("latest-version-size", 0)));
   }
   r.Out().WriteU32At(countAt, count);
-  if (!r.Transact(pp::kOpPickVnyItems)) return;
-  u32 picked = 0;
-  r.In().ReadU32(picked, 0);
+  if (r.Transact(pp::kOpPickVnyItems)) AddPickedVnyItems(reply, r.In(), out);
+}
+
+void AddPickedVnyItems(const Soup& reply, TStream& picked, VnyAssetRecordList& out) {
+  u32 count = 0;
+  picked.ReadU32(count, 0);
   // Each index costs at least its four bytes, so a false count ends with the reply.
-  for (u32 i = 0; i < picked; ++i) {
+  for (u32 i = 0; i < count; ++i) {
     u32 index = 0;
-    if (!r.In().ReadU32(index, 0)) break;
+    if (!picked.ReadU32(index, 0)) break;
     const Soup item = reply.GetNamedSoup(ItemName(index));
     const KUID latest = item.GetNamedTagAsKUID("latest-version", KUID::Null());
     bool known = false;

@@ -12,6 +12,7 @@
 #include "qel/types.h"
 
 class ResultsLog;
+class TStream;
 
 // One item that the repository offers.
 struct VnyAssetRecord {
@@ -49,6 +50,9 @@ URLRecord MakeVnyQueryUrl(const Qel::String& host, const KUID& kuid);
 // Asks the daemon which items of the repository answer it wants and appends a record for each
 // (one per latest version). An answer holding "none", or holding nothing, asks nothing.
 void ParseVnyReply(const Soup& reply, VnyAssetRecordList& out);
+// Appends a record for each item of the answer that the daemon's pick reply (u32 count, then the
+// index of each picked item) names, one per latest version.
+void AddPickedVnyItems(const Soup& reply, TStream& picked, VnyAssetRecordList& out);
 
 // True only when the daemon knows the asset and has it installed. (IsAssetInstalled answers
 // true for an asset the daemon does not know, which would keep every new asset from being

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "gscommon/library_format.h"
 #include "gscompiler/declare_fixture.h"
@@ -103,6 +104,29 @@ TEST_F(LibraryWriterTest, EmptyStringSectionIsTwelveBytes) {
   EXPECT_EQ(ByteOrder::LoadLE32(out.Data()), 12u);
   EXPECT_EQ(ByteOrder::LoadLE32(out.Data() + 4), GSLibraryFormat::kStringSection);
   EXPECT_EQ(ByteOrder::LoadLE32(out.Data() + 8), 0u);
+}
+
+// The pool numbers texts by first use and keeps each once, however many there are and however
+// they share prefixes; the section gives each number back its own text.
+TEST_F(LibraryWriterTest, StringPoolNumbersEachTextOnce) {
+  GSCompilerState state;
+  state.Reset();
+  std::vector<std::string> texts = {"", "a", "ab", "a\x01"};
+  for (int i = 0; i < 5000; ++i) texts.push_back("C" + std::to_string(i) + "::f(int)");
+  for (int round = 0; round < 2; ++round) {
+    for (size_t i = 0; i < texts.size(); ++i) {
+      ASSERT_EQ(GSCompiler::InternString(state, texts[i].c_str()), i) << texts[i];
+    }
+  }
+  EXPECT_EQ(GSCompiler::InternString(state, nullptr), 0u) << "null is the empty text";
+  Utils::ByteBuffer out;
+  GSCompiler::WriteStringSection(out, state);
+  const u8* data = out.Data();
+  ASSERT_EQ(ByteOrder::LoadLE32(data + 8), texts.size());
+  const char* first = reinterpret_cast<const char*>(data + 12 + 4 * texts.size());
+  for (size_t i = 0; i < texts.size(); ++i) {
+    EXPECT_EQ(first + ByteOrder::LoadLE32(data + 12 + 4 * i), texts[i]);
+  }
 }
 
 // A buffer that cannot grow and a file that cannot be written whole both fail, and no partial

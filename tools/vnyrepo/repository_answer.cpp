@@ -30,9 +30,8 @@ std::string BannerName(const std::string& package) {
 
 }  // namespace
 
-std::string BuildSearchAnswer(const PymDaemonSrv::RepositoryIndex& index,
-                              const std::string& criteria, int dependencyLevel,
-                              const std::string& base) {
+std::string BuildSearchAnswer(const FindNewestOffer& findNewest, const std::string& criteria,
+                              int dependencyLevel, const std::string& base) {
   const int levels = std::clamp(dependencyLevel, 0, kMaxDependencyLevel);
   Soup answer;
   answer.EnsureContainer();
@@ -46,7 +45,7 @@ std::string BuildSearchAnswer(const PymDaemonSrv::RepositoryIndex& index,
     queue.pop_front();
     PymDaemonSrv::RepositoryAsset offered;
     if (!seen.insert({required.userId, required.contentId}).second ||
-        !index.FindNewest(required, offered)) {
+        !findNewest(required, offered)) {
       continue;
     }
     Soup item;

@@ -2,6 +2,7 @@
 // "1", ...), the asked asset first and then its dependencies, level by level; or "none".
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "daemon/repository_index.h"
@@ -13,11 +14,13 @@ inline constexpr int kMaxDependencyLevel = 16;
 // Items of one answer at most.
 inline constexpr size_t kMaxAnswerItems = 4096;
 
+// The newest version offered of the asset's user and content id; false when none is.
+using FindNewestOffer = std::function<bool(const KUID& kuid, PymDaemonSrv::RepositoryAsset& out)>;
+
 // `criteria` is "user:content" or "user:content:version"; package and banner URLs begin with
 // `base` ("http://127.0.0.1:<port>").
-std::string BuildSearchAnswer(const PymDaemonSrv::RepositoryIndex& index,
-                              const std::string& criteria, int dependencyLevel,
-                              const std::string& base);
+std::string BuildSearchAnswer(const FindNewestOffer& findNewest, const std::string& criteria,
+                              int dependencyLevel, const std::string& base);
 
 // %XX for every byte but letters, digits and "-._~", and back; decoding fails (false) on a
 // malformed escape or an escaped NUL.

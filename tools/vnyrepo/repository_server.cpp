@@ -16,39 +16,16 @@
 
 #include "platform/socket_io.h"
 #include "repository_answer.h"
+#include "repository_request.h"
 
 namespace VnyRepo {
 
 namespace {
 
-constexpr size_t kMaxRequestHead = 8192;
-constexpr const char* kSearchPath = "/kestro/VNYT_Search_Text.php";
 constexpr size_t kFileChunk = 64 * 1024;
 // After a failed accept the listener waits before it tries again, doubling up to the longest.
 constexpr int kAcceptBackoffFirstMs = 10;
 constexpr int kAcceptBackoffLongestMs = 1000;
-
-// The value of `key` in a query text ("a=1&b=2"), percent-decoded; empty when absent.
-std::string QueryValue(const std::string& query, const std::string& key) {
-  size_t at = 0;
-  while (at <= query.size()) {
-    const size_t end = std::min(query.find('&', at), query.size());
-    const std::string pair = query.substr(at, end - at);
-    const size_t eq = pair.find('=');
-    std::string value;
-    if (eq != std::string::npos && pair.substr(0, eq) == key &&
-        PercentDecode(pair.substr(eq + 1), value)) {
-      return value;
-    }
-    at = end + 1;
-  }
-  return {};
-}
-
-// A file name that stays inside its folder.
-bool IsPlainName(const std::string& name) {
-  return !name.empty() && name[0] != '.' && name.find('/') == std::string::npos;
-}
 
 }  // namespace
 
@@ -213,12 +190,13 @@ void RepositoryServer::Serve(int fd) {
   // trickles bytes would otherwise hold a worker for hours.
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::seconds(options_.silenceSeconds);
-  while (head.find("\r\n\r\n") == std::string::npos) {
+  for (RequestHeadState state = CheckRequestHead(head); state != RequestHeadState::kComplete;
+       state = CheckRequestHead(head)) {
     if (std::chrono::steady_clock::now() > deadline) {
       Log("peer too slow with its request; dropped");
       return;
     }
-    if (head.size() > kMaxRequestHead) {
+    if (state == RequestHeadState::kTooLarge) {
       SendText(fd, 431, "Request Header Fields Too Large", "request too large\n");
       Log("request head over %zu bytes refused", kMaxRequestHead);
       return;
@@ -230,39 +208,29 @@ void RepositoryServer::Serve(int fd) {
     }
     head.append(buffer, size_t(n));
   }
-  const std::string line = head.substr(0, head.find("\r\n"));
-  const size_t space1 = line.find(' ');
-  const size_t space2 = line.find(' ', space1 == std::string::npos ? 0 : space1 + 1);
-  if (space1 == std::string::npos || space2 == std::string::npos ||
-      line.substr(0, space1) != "GET") {
+  const RepositoryRequest request = ParseRequestHead(head);
+  using Kind = RepositoryRequest::Kind;
+  if (request.kind == Kind::kBadRequest) {
     SendText(fd, 400, "Bad Request", "only GET is served\n");
     Log("bad request line refused");
     return;
   }
-  const std::string target = line.substr(space1 + 1, space2 - space1 - 1);
-  const size_t question = target.find('?');
-  const std::string path = target.substr(0, question);
-  const std::string query = question == std::string::npos ? "" : target.substr(question + 1);
   // Every request line goes to the log: which packages were fetched is what a user looks for.
-  Log("%s", line.c_str());
-  std::string name;
-  if (path == kSearchPath) {
+  Log("%s", request.line.c_str());
+  if (request.kind == Kind::kSearch) {
     std::vector<std::string> skipped;
     index_.Refresh(&skipped);
     for (const std::string& package : skipped) {
       Log("%s: not a readable package (or too large); not offered", package.c_str());
     }
-    const std::string criteria = QueryValue(query, "SearchCriteria");
-    const int levels = std::atoi(QueryValue(query, "DependencyLevel").c_str());
-    SendText(
-        fd, 200, "OK",
-        BuildSearchAnswer(index_, criteria, levels, "http://127.0.0.1:" + std::to_string(port_)));
-  } else if (path.rfind("/packages/", 0) == 0 && PercentDecode(path.substr(10), name) &&
-             IsPlainName(name)) {
-    SendFile(fd, options_.repository + "/" + name);
-  } else if (path.rfind("/banners/", 0) == 0 && PercentDecode(path.substr(9), name) &&
-             IsPlainName(name)) {
-    SendFile(fd, options_.repository + "/" + name);
+    const auto findNewest = [this](const KUID& kuid, PymDaemonSrv::RepositoryAsset& out) {
+      return index_.FindNewest(kuid, out);
+    };
+    SendText(fd, 200, "OK",
+             BuildSearchAnswer(findNewest, request.criteria, request.dependencyLevel,
+                               "http://127.0.0.1:" + std::to_string(port_)));
+  } else if (request.kind == Kind::kPackage || request.kind == Kind::kBanner) {
+    SendFile(fd, options_.repository + "/" + request.name);
   } else {
     SendText(fd, 404, "Not Found", "not found\n");
   }
