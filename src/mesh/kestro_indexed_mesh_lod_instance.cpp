@@ -152,26 +152,26 @@ void KestroIndexedMeshLODInstance::Render(Qel::Display& display, const Qel::View
 }
 
 void KestroIndexedMeshLODInstance::RefreshLevel(u32 n, bool force) {
-  if (n >= levels_.size()) return;
-  Level& level = levels_[n];
-  if (level.lightingFlag) {
-    CalculateLighting(level.chunkCount, level.chunks.Data(), level.materials.Data());
-    level.lightingFlag = false;
-    if (flaggedLevels_ > 0 && --flaggedLevels_ == 0) ClearLightingDirty();
-  } else if (force) {
-    CalculateLighting(level.chunkCount, level.chunks.Data(), level.materials.Data());
+  if (n < levels_.size()) {
+    const Level& level = levels_[n];
+    LightLevel(n, level.chunkCount, level.chunks.Data(), level.materials.Data(), force);
   }
 }
 
 void KestroIndexedMeshLODInstance::UpdateLighting(bool force) {
   // The held level is the one the indexed-mesh part draws and lights.
-  if (held_ < levels_.size() && levels_[held_].lightingFlag) {
-    CalculateLighting(chunkCount_, chunks_.Data(), materials_.Data());
-    levels_[held_].lightingFlag = false;
-    if (flaggedLevels_ > 0 && --flaggedLevels_ == 0) ClearLightingDirty();
-  } else if (force) {
-    CalculateLighting(chunkCount_, chunks_.Data(), materials_.Data());
-  }
+  if (held_ < levels_.size())
+    LightLevel(held_, chunkCount_, chunks_.Data(), materials_.Data(), force);
+}
+
+void KestroIndexedMeshLODInstance::LightLevel(u32 n, u32 count, Qel::GeometryChunk* const* chunks,
+                                              Qel::Material* const* materials, bool force) {
+  Level& level = levels_[n];
+  if (!level.lightingFlag && !force) return;
+  CalculateLighting(count, chunks, materials);
+  if (!level.lightingFlag) return;
+  level.lightingFlag = false;
+  if (flaggedLevels_ > 0 && --flaggedLevels_ == 0) ClearLightingDirty();
 }
 
 void KestroIndexedMeshLODInstance::SetUpdateLighting(bool flag) {

@@ -78,6 +78,10 @@ class KestroIndexedMeshLODInstance : public KestroIndexedMeshInstance {
   // The "collision" level, else the last distance level.
   u32 CollisionLevel() const;
   void CopyLODInto(KestroIndexedMeshLODInstance& copy) const;
+  // The lighting of level n's chunks (as held or as recorded) when flagged, then unflagged; or
+  // when forced.
+  void LightLevel(u32 n, u32 count, Qel::GeometryChunk* const* chunks,
+                  Qel::Material* const* materials, bool force);
 
   KestroIndexedMeshLODDefinition* lodDefinition_;
   std::vector<Level> levels_;
