@@ -474,8 +474,9 @@ dispatch_next:
   KS_CONDITIONAL(w == 0, 0)
   KS_CASE(kJnzk)
   KS_CONDITIONAL(w != 0, 0)
-  KS_CASE(kJlt) KS_CONDITIONAL(AsInt(w) < 0, 1) KS_CASE(kJle) KS_CONDITIONAL(AsInt(w) <= 0, 1)
-      KS_CASE(kJgt) KS_CONDITIONAL(AsInt(w) > 0, 1) KS_CASE(kJge) KS_CONDITIONAL(AsInt(w) >= 0, 1)
+  KS_CASE(kJlt)
+  KS_CONDITIONAL(AsInt(w) < 0, 1) KS_CASE(kJle) KS_CONDITIONAL(AsInt(w) <= 0, 1) KS_CASE(kJgt)
+      KS_CONDITIONAL(AsInt(w) > 0, 1) KS_CASE(kJge) KS_CONDITIONAL(AsInt(w) >= 0, 1)
 #undef KS_CONDITIONAL
           KS_CASE(kSwitch) {
     const i32 w = AsInt(*sp--);
@@ -810,7 +811,9 @@ dispatch_next:
   // ---- Calls and returns ----
   KS_CASE(kCall) KS_CASE(kCalli) {
     const bool inherited = ip[-1] == u8(GSByteCode::Opcode::kCalli);
-    u32* object = sp + KS_I16();
+    const u32 site = static_cast<u32>(ip - 1 - codeStart);
+    const i32 slot = KS_I16();
+    u32* object = sp + slot;
     const GSFunction* callee = nullptr;
     GSHandle view = 0;
     if (inherited) {
@@ -825,6 +828,7 @@ dispatch_next:
     }
     if (view == 0) KS_FAIL(kRunNullReference);
     if (callee->record.codeLength == 0) KS_FAIL(kRunIllegalInstruction);
+    if (!function->CallFits(site, u32(1 - slot), callee)) KS_FAIL(kRunLinkError);
     *object = view;  // the count moves with it: every view shares the instance's count
     KS_JUMP_TO(ip);
     stack.SetTop(sp);
@@ -841,7 +845,9 @@ dispatch_next:
     KS_NEXT();
   }
   KS_CASE(kCalln) {
-    u32* object = sp + KS_I16();
+    const u32 site = static_cast<u32>(ip - 1 - codeStart);
+    const i32 slot = KS_I16();
+    u32* object = sp + slot;
     const u32 method = KS_U16();
     const GSFunction* callee = nullptr;
     GSHandle view = 0;
@@ -849,6 +855,7 @@ dispatch_next:
       KS_FAIL(kRunNullReference);
     }
     if (callee->native == nullptr) KS_FAIL(kRunNativeCallError);
+    if (!function->CallFits(site, u32(1 - slot), callee)) KS_FAIL(kRunLinkError);
     *object = view;
     stack.SetTop(sp);
     if (!stack.PushFrame(callee, static_cast<u32>(ip - codeStart))) KS_FAIL(kRunStackOverflow);
@@ -872,6 +879,7 @@ dispatch_next:
     KS_NEXT();
   }
   KS_CASE(kCallt) {
+    const u32 site = static_cast<u32>(ip - 1 - codeStart);
     const i32 slot = KS_I16();
     const u32 method = KS_U16();
     u32* object = sp + slot;
@@ -881,6 +889,7 @@ dispatch_next:
         view == 0) {
       KS_FAIL(kRunNullReference);
     }
+    if (!function->CallFits(site, u32(1 - slot), callee)) KS_FAIL(kRunThreadError);
     GSThreadOwner* owner = ObjectBridge::GameObjectOf(*object);
     GSThread* thread = owner != nullptr && owner->CanReceive() ? owner->StartThread() : nullptr;
     if (thread == nullptr || callee->record.codeLength == 0) KS_FAIL(kRunThreadError);

@@ -32,8 +32,18 @@ struct GSFunction {
   GSFunction* overridden = nullptr;    // non-natives: the base function this one replaces
   i32 overriddenViewOffset = 0;
   u32 number = 0;  // in the machine's function table, which stack frames name it by
+  // A bit per code byte, set at each call site that the verifier counted a result word for.
+  std::vector<u8> callResults;
 
   bool IsNative() const { return (record.header.flags & 0x2) != 0; }
+  // Whether `callee`, found at run time for the call at code offset `site` that passes
+  // `argumentWords` (`me` included), takes them and leaves the result the verifier counted on.
+  // A callee of another shape would leave this frame's stack at a depth nothing proved.
+  bool CallFits(u32 site, u32 argumentWords, const GSFunction* callee) const {
+    const bool wantsResult = ((callResults[site >> 3] >> (site & 7)) & 1) != 0;
+    const GSByteCode::FunctionRecordHeader& h = callee->record.header;
+    return h.argumentWords == argumentWords && (h.returnType != 0) == wantsResult;
+  }
 };
 
 struct GSFunctionLink {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "gscommon/library_format.h"
 #include "gsruntime/byte_code_verifier.h"
@@ -412,11 +413,28 @@ bool GSMachine::VerifyLibraryCode(GSLibrary* library, std::string* error) {
   for (const auto& link : library->classLinks) {
     limits.methods = std::max(limits.methods, static_cast<u32>(link.linkedClass->methods.size()));
   }
+  // A call site names a method-table slot; the library's function references say what the
+  // functions it calls at each slot return.
+  std::map<std::pair<u32, u32>, i32> results;
+  for (const auto& link : library->functionLinks) {
+    if (link.slot < 0) continue;
+    const GSByteCode::FunctionRecordHeader& h = link.function->record.header;
+    const i32 result = h.returnType != 0 ? 1 : 0;
+    const auto [entry, added] = results.emplace(std::pair{u32(link.slot), h.argumentWords}, result);
+    if (!added && entry->second != result) entry->second = -1;
+  }
+  limits.callContext = &results;
+  limits.callResult = [](const void* context, u32 method, u32 argumentWords) {
+    const auto& known = *static_cast<const std::map<std::pair<u32, u32>, i32>*>(context);
+    const auto found = known.find({method, argumentWords});
+    return found != known.end() ? found->second : -1;
+  };
   bool good = true;
   for (const auto& cls : library->classes) {
     limits.memberWords = cls->instanceWords;
     for (size_t f = 0; good && f < cls->functions.size(); ++f) {
-      good = GSRuntime::VerifyFunctionCode(cls->functions[f].record, limits, error);
+      good = GSRuntime::VerifyFunctionCode(cls->functions[f].record, limits, error,
+                                           &cls->functions[f].callResults);
       if (!good) *error = *cls->name + ", " + *cls->functions[f].name + ": " + *error;
     }
     if (!good) break;

@@ -26,6 +26,12 @@ bool CheckFunction(const GSByteCode::FunctionRecord& f, const GSLibraryFormat::L
   }
   const u64 locals = u64(h.localWordsFirst) + h.localWordsSecond;
   if (h.frameWords < locals + 4) return false;
+  // Entering a frame trusts these three: any other value puts the header or `me` elsewhere
+  // than the argument and local words that the code and the reference slots were checked for.
+  if (h.argumentWords == 0 || h.frameAdvance != locals + 4 || h.headerOffset != locals + 1 ||
+      h.localsOffset != 1 - i64(h.argumentWords)) {
+    return false;
+  }
   const u64 slots = LocalSlotCount(h);
   for (u32 slot : f.referenceSlots) {
     if (slot >= slots) return false;
