@@ -9,6 +9,7 @@
 
 #include "gscommon/double_link_list.h"
 #include "gscommon/library_image.h"
+#include "gsruntime/byte_code_verifier.h"
 #include "gsruntime/script_arena.h"
 #include "qel/types.h"
 
@@ -32,18 +33,17 @@ struct GSFunction {
   GSFunction* overridden = nullptr;    // non-natives: the base function this one replaces
   i32 overriddenViewOffset = 0;
   u32 number = 0;  // in the machine's function table, which stack frames name it by
-  // A bit per code byte, set at each call site that the verifier counted a result word for.
-  std::vector<u8> callResults;
+  // The shape each call of this code was proved with, by offset; and this function's own shape
+  // as the target of a call. Both are set when the library's code is verified.
+  std::vector<CallSite> callSites;
+  CallShape shape;
 
   bool IsNative() const { return (record.header.flags & 0x2) != 0; }
-  // Whether `callee`, found at run time for the call at code offset `site` that passes
-  // `argumentWords` (`me` included), takes them and leaves the result the verifier counted on.
-  // A callee of another shape would leave this frame's stack at a depth nothing proved.
-  bool CallFits(u32 site, u32 argumentWords, const GSFunction* callee) const {
-    const bool wantsResult = ((callResults[site >> 3] >> (site & 7)) & 1) != 0;
-    const GSByteCode::FunctionRecordHeader& h = callee->record.header;
-    return h.argumentWords == argumentWords && (h.returnType != 0) == wantsResult;
-  }
+  // Whether `callee`, found at run time for the call at code offset `site`, takes the words the
+  // call passes as the kinds they are and leaves what the call was proved with. A callee of
+  // another shape would leave this frame's stack in a state nothing proved. Off the hot path:
+  // the interpreter asks once per call site and class (ObjectBridge::ResolveCall).
+  bool CallFits(u32 site, const GSFunction* callee) const;
 };
 
 struct GSFunctionLink {

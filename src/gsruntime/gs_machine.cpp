@@ -419,7 +419,7 @@ bool GSMachine::VerifyLibraryCode(GSLibrary* library, std::string* error) {
   for (const auto& link : library->functionLinks) {
     if (link.slot < 0) continue;
     const GSByteCode::FunctionRecordHeader& h = link.function->record.header;
-    const i32 result = h.returnType != 0 ? 1 : 0;
+    const i32 result = GSRuntime::ResultKindOf(h.returnType);
     const auto [entry, added] = results.emplace(std::pair{u32(link.slot), h.argumentWords}, result);
     if (!added && entry->second != result) entry->second = -1;
   }
@@ -433,8 +433,9 @@ bool GSMachine::VerifyLibraryCode(GSLibrary* library, std::string* error) {
   for (const auto& cls : library->classes) {
     limits.memberWords = cls->instanceWords;
     for (size_t f = 0; good && f < cls->functions.size(); ++f) {
-      good = GSRuntime::VerifyFunctionCode(cls->functions[f].record, limits, error,
-                                           &cls->functions[f].callResults);
+      GSRuntime::GSFunction& function = cls->functions[f];
+      function.shape = GSRuntime::ShapeOf(function.record);
+      good = GSRuntime::VerifyFunctionCode(function.record, limits, error, &function.callSites);
       if (!good) *error = *cls->name + ", " + *cls->functions[f].name + ": " + *error;
     }
     if (!good) break;

@@ -59,6 +59,10 @@ bool ResolveMethod(GSHandle object, u32 method, const GSFunction** function, GSH
   return true;
 }
 
+bool CallFits(const GSFunction* caller, u32 site, const GSFunction* callee) {
+  return caller->CallFits(site, callee);
+}
+
 void ForgetMethodCache() {
   for (MethodCacheEntry& entry : g_methodCache) entry = {};
 }

@@ -70,8 +70,11 @@ struct MethodCacheEntry {
 inline MethodCacheEntry g_methodCache[512];
 void ForgetMethodCache();
 
-inline bool ResolveCall(const u8* site, GSHandle object, u32 method, const GSFunction** function,
-                        GSHandle* view) {
+// A call site is checked against the function it finds once, as the entry is made
+// (GSFunction::CallFits): false for one that does not fit, as for one not found.
+bool CallFits(const GSFunction* caller, u32 site, const GSFunction* callee);
+inline bool ResolveCall(const u8* site, const GSFunction* caller, u32 siteOffset, GSHandle object,
+                        u32 method, const GSFunction** function, GSHandle* view) {
   const u32* words = g_arena->Word(object);
   if (words == nullptr) return false;
   const ScriptRef instance = object + words[0] - kInstanceHeaderWords;
@@ -85,6 +88,7 @@ inline bool ResolveCall(const u8* site, GSHandle object, u32 method, const GSFun
     return true;
   }
   if (!ResolveMethod(object, method, function, view)) return false;
+  if (!CallFits(caller, siteOffset, *function)) return false;
   entry = {site, header->scriptClass, words[1], *function, ViewIndex(*view, instance)};
   return true;
 }

@@ -42,6 +42,14 @@ TEST(ByteCodeVerifierTest, RefusesWhatItCannotProve) {
       {{11, 43, 0, 0, 0, 0}, "stack depths differ"},           // a loop that pushes each time
       {{31, 0, 0, 94, 0xFF, 0xFF, 0, 0, 110},
        "stack underflow"},  // CALL of me and an argument, with only me
+      // Counted references against plain words (slot 0 `me` is one; slots 1 and 2 are not).
+      {{30, 5, 0, 0, 0, 38, 10, 110}, "a value where a reference"},  // PUSHC 5; POPR
+      {{32, 0, 0, 35, 1, 0, 10, 110}, "on a value slot"},            // LOADR 0; STORER 1
+      {{32, 0, 0, 33, 1, 0, 31, 1, 0, 38, 10, 110}, ""},             // a count parked in 1
+      {{32, 0, 0, 33, 1, 0, 31, 1, 0, 38, 31, 1, 0, 38, 10, 110}, "a value where a reference"},
+      {{10, 111}, "another kind"},  // RETVR of a bool
+      {{11, 44, 14, 0, 0, 0, 32, 0, 0, 43, 19, 0, 0, 0, 30, 7, 0, 0, 0, 37, 10, 110},
+       "references and values differ"},  // a reference on one path, a value on the other
   };
   for (const Case& c : cases) {
     GSByteCode::FunctionRecord f;
