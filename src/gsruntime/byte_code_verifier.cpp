@@ -491,9 +491,23 @@ bool VerifyFunctionCode(const GSByteCode::FunctionRecord& function, const Verifi
           case Index::kClass:
             if (value >= limits.classReferences) return Fail(error, offset, "bad class index");
             break;
-          case Index::kMeField:
+          case Index::kMeField: {
             if (value >= limits.memberWords) return Fail(error, offset, "bad field");
+            // Only fields: the view's own words are not the code's to write. A reference field
+            // holds a count, which only the reference forms may take or replace; a plain read
+            // of it is a plain copy.
+            const u8 kind = limits.memberKinds == nullptr        ? 1
+                            : value < limits.memberKinds->size() ? (*limits.memberKinds)[value]
+                                                                 : 0;
+            if (kind == 0) return Fail(error, offset, "bad field");
+            const bool referenceField = kind == 2;
+            const bool referenceForm =
+                op == Opcode::kGetmfr || op == Opcode::kSetmfr || op == Opcode::kSetmfrk;
+            if (op != Opcode::kGetmf && referenceForm != referenceField) {
+              return Fail(error, offset, "field of another kind");
+            }
             break;
+          }
           case Index::kObjectField:
           case Index::kNone:
             break;

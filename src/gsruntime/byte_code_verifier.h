@@ -50,6 +50,9 @@ struct VerifierLimits {
   // CallShape result, or -1 when the library cannot tell. Null: no call can be told.
   i32 (*callResult)(const void* context, u32 method, u32 argumentWords) = nullptr;
   const void* callContext = nullptr;
+  // Per member word of the function's class: 0 no field, 1 a value field, 2 a reference field
+  // (GSClass::fieldKinds). Null: every word below memberWords is a value field.
+  const std::vector<u8>* memberKinds = nullptr;
 };
 
 // False, with `error` naming the offset and the fault, for code that fails any proof above.

@@ -485,10 +485,12 @@ dispatch_next:
   KS_CASE(kJlt)
   KS_CONDITIONAL(AsInt(w) < 0, 1)
   KS_CASE(kJle)
-  KS_CONDITIONAL(AsInt(w) <= 0, 1) KS_CASE(kJgt) KS_CONDITIONAL(AsInt(w) > 0, 1) KS_CASE(kJge)
-      KS_CONDITIONAL(AsInt(w) >= 0, 1)
+  KS_CONDITIONAL(AsInt(w) <= 0, 1)
+  KS_CASE(kJgt)
+  KS_CONDITIONAL(AsInt(w) > 0, 1)
+  KS_CASE(kJge) KS_CONDITIONAL(AsInt(w) >= 0, 1)
 #undef KS_CONDITIONAL
-          KS_CASE(kSwitch) {
+      KS_CASE(kSwitch) {
     const i32 w = AsInt(*sp--);
     const u32 n = ByteOrder::LoadLE16(ip);
     const u8* keys = ip + 2;
@@ -757,7 +759,9 @@ dispatch_next:
     const bool reference = ip[-1] == u8(GSByteCode::Opcode::kGetfr);
     const GSHandle object = *sp;
     if (object == 0) KS_FAIL(kRunNullReference);
-    const u32* field = ObjectBridge::FieldOf(object, KS_U16());
+    const u32* field = reference
+                           ? ObjectBridge::FieldOfKind(object, KS_U16(), GSClass::kReferenceField)
+                           : ObjectBridge::FieldOf(object, KS_U16());
     if (field == nullptr) KS_FAIL(kRunNullReference);
     const u32 value = *field;
     if (reference) ObjectBridge::AddIfSet(value);
@@ -772,7 +776,8 @@ dispatch_next:
         op == u8(GSByteCode::Opcode::kSetfr) || op == u8(GSByteCode::Opcode::kSetfrk);
     const GSHandle object = sp[-1];
     if (object == 0) KS_FAIL(kRunNullReference);
-    u32* field = ObjectBridge::FieldOf(object, KS_U16());
+    u32* field = ObjectBridge::FieldOfKind(
+        object, KS_U16(), reference ? GSClass::kReferenceField : GSClass::kValueField);
     if (field == nullptr) KS_FAIL(kRunNullReference);
     const u32 value = *sp;
     if (reference) {

@@ -78,6 +78,13 @@ struct GSClass {
   u32 instanceWords = 0;
   std::vector<GSLibraryFormat::ClassImage::LayoutEntry> layout;
   std::vector<u32> referenceFields;
+  // Per member word of an instance, as this class's code sees it: kNoField, kValueField or
+  // kReferenceField (a counted reference, released when the instance goes). Own fields and
+  // every base's, at the base's view offset. Set at load.
+  static constexpr u8 kNoField = 0;
+  static constexpr u8 kValueField = 1;
+  static constexpr u8 kReferenceField = 2;
+  std::vector<u8> fieldKinds;
 
   u32 runtimeId = 0;  // number in the class table (gs_script_instance.h), 0 until first used
 

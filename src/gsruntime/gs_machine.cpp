@@ -429,9 +429,57 @@ bool GSMachine::VerifyLibraryCode(GSLibrary* library, std::string* error) {
     const auto found = known.find({method, argumentWords});
     return found != known.end() ? found->second : -1;
   };
+  // What each member word is to a class's code, and what its instances release: a word
+  // that the fields say holds a reference must be one that is released, and a base's fields
+  // must lie where the base's own code takes them to be.
+  using GSRuntime::GSClass;
+  const auto kindOf = [](u32 type) {
+    return type >= 1 && type <= 3 ? GSClass::kValueField : GSClass::kReferenceField;
+  };
+  for (const auto& cls : library->classes) {
+    std::vector<u8>& kinds = cls->fieldKinds;
+    kinds.assign(cls->instanceWords, GSClass::kNoField);
+    std::vector<bool> released(cls->instanceWords, false);
+    bool good = true;
+    const auto add = [&](u64 word, u8 kind) {
+      good =
+          good && word < kinds.size() && (kinds[word] == GSClass::kNoField || kinds[word] == kind);
+      if (good) kinds[word] = kind;
+    };
+    for (const auto& field : cls->fields) add(u32(field.slot), kindOf(field.type));
+    for (u32 word : cls->referenceFields) released[word] = true;
+    for (const auto& base : cls->bases) {
+      const GSClass* baseClass = library->classLinks[base.classReference].linkedClass;
+      for (const auto& field : baseClass->fields) {
+        add(u64(base.memberOffset) + u32(field.slot), kindOf(field.type));
+      }
+      for (u32 word : baseClass->referenceFields) {
+        const u64 at = u64(base.memberOffset) + word;
+        good = good && at < released.size();
+        if (good) released[at] = true;
+      }
+    }
+    for (size_t w = 0; good && w < kinds.size(); ++w) {
+      good = released[w] == (kinds[w] == GSClass::kReferenceField);
+    }
+    for (const auto& base : cls->bases) {
+      const GSClass* baseClass = library->classLinks[base.classReference].linkedClass;
+      const std::vector<u8>& own = baseClass->fieldKinds;
+      for (size_t w = 0; good && w < own.size(); ++w) {
+        if (own[w] == GSClass::kNoField) continue;
+        const u64 at = u64(base.memberOffset) + w;
+        good = at < kinds.size() && kinds[at] == own[w];
+      }
+    }
+    if (!good) {
+      *error = *cls->name + ": fields and reference fields disagree";
+      return false;
+    }
+  }
   bool good = true;
   for (const auto& cls : library->classes) {
     limits.memberWords = cls->instanceWords;
+    limits.memberKinds = &cls->fieldKinds;
     for (size_t f = 0; good && f < cls->functions.size(); ++f) {
       GSRuntime::GSFunction& function = cls->functions[f];
       function.shape = GSRuntime::ShapeOf(function.record);

@@ -102,6 +102,10 @@ inline u32* FieldOf(GSHandle object, u32 field) {
   if (u64(object) + field >= u64(instance) + header->blockBytes / 4) return nullptr;
   return view + field;
 }
+// FieldOf for the reference forms and the stores, which must find the field of the kind they
+// treat it as (GSClass::kValueField or kReferenceField) in the instance's class: a value taken
+// or released as a reference would corrupt another object's count.
+u32* FieldOfKind(GSHandle object, u32 field, u8 kind);
 // Stores a counted reference into a reference field, releasing the old one, under the
 // cross-context rule (a reference that may not be stored is released and null is stored).
 void StoreReferenceField(GSHandle object, u32* field, GSHandle value);

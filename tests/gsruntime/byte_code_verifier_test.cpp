@@ -50,7 +50,12 @@ TEST(ByteCodeVerifierTest, RefusesWhatItCannotProve) {
       {{10, 111}, "another kind"},  // RETVR of a bool
       {{11, 44, 14, 0, 0, 0, 32, 0, 0, 43, 19, 0, 0, 0, 30, 7, 0, 0, 0, 37, 10, 110},
        "references and values differ"},  // a reference on one path, a value on the other
+      // Fields of `me`: words 0 and 1 are the view's own, 2 a value and 3 a reference.
+      {{32, 0, 0, 105, 0, 0, 10, 110}, "bad field"},     // LOADR 0; SETMF 0
+      {{32, 0, 0, 106, 2, 0, 10, 110}, "another kind"},  // LOADR 0; SETMFR 2
+      {{104, 3, 0, 38, 103, 3, 0, 110}, ""},             // GETMFR 3; POPR; GETMF 3
   };
+  const std::vector<u8> fieldKinds = {0, 0, 1, 2};
   for (const Case& c : cases) {
     GSByteCode::FunctionRecord f;
     f.header.returnType = 1;
@@ -60,7 +65,9 @@ TEST(ByteCodeVerifierTest, RefusesWhatItCannotProve) {
     f.code = c.code.data();
     f.codeLength = u32(c.code.size());
     std::string error;
-    const bool good = GSRuntime::VerifyFunctionCode(f, {2, 1, 4, 3}, &error);
+    GSRuntime::VerifierLimits limits{2, 1, 4, 3};
+    limits.memberKinds = &fieldKinds;
+    const bool good = GSRuntime::VerifyFunctionCode(f, limits, &error);
     EXPECT_EQ(good, *c.fault == 0) << c.fault << " " << error;
     EXPECT_NE(error.find(c.fault), std::string::npos) << error;
   }
