@@ -129,6 +129,7 @@ constexpr KindRule kKindRules[GSByteCode::kOpcodeCount] = {
 };
 
 constexpr u64 kNoState = ~u64(0);
+constexpr u32 kMaxOpenBranches = 1024;
 
 u8 KindOf(char letter) {
   return letter == 'R' ? kReferenceWord : letter == 'N' ? kZeroWord : kValueWord;
@@ -300,11 +301,16 @@ class StackWalk {
     const bool reads = after != nullptr && after->stackInputs > 0;
     const i32 order[3] = {reads ? kValueResult : kNoResult, reads ? kReferenceResult : kValueResult,
                           reads ? kNoResult : kReferenceResult};
+    // Each undecided call nests a walk: their number on one path is bounded like the tries.
+    if (++branches_ > kMaxOpenBranches) return Fail(offset, "call results cannot be told");
     const size_t mark = trail_.size();
     const std::vector<u32> pending = pending_;
     std::string firstError;
     for (const i32 result : order) {
-      if (Step(offset, op, result) && Walk()) return true;
+      if (Step(offset, op, result) && Walk()) {
+        --branches_;
+        return true;
+      }
       if (steps_ > budget_) return false;
       if (result == order[0] && error_ != nullptr) firstError = *error_;
       for (size_t i = mark; i < trail_.size(); ++i) {
@@ -316,6 +322,7 @@ class StackWalk {
       pending_ = pending;
     }
     if (error_ != nullptr) *error_ = firstError;
+    --branches_;
     return false;
   }
 
@@ -451,6 +458,7 @@ class StackWalk {
   i64 maxDepth_ = 0;
   u64 steps_ = 0;
   u64 budget_ = 0;
+  u32 branches_ = 0;
 };
 
 }  // namespace
