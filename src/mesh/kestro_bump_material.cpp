@@ -1,5 +1,6 @@
 #include "mesh/kestro_bump_material.h"
 
+#include "mesh/kestro_chunk_hint.h"
 #include "mesh/material_identities.h"
 #include "qel/geometry_chunk_template.h"
 
@@ -56,20 +57,38 @@ bool KestroBumpMaterial::Equals(const Material& other) const { return BumpEquals
 
 GeometryChunk* KestroBumpMaterial::CreateGeometryChunk(u32 vertexCount, u32 primitiveCount,
                                                        u32 indexCount, u32 faceCount, u32 primitive,
-                                                       const StandardChunkHint& /*hint*/) {
+                                                       const StandardChunkHint& hint) {
   u32 flags = 0;
   if (!MakeGeometryChunkFlags(vertexCount, primitive, flags)) return nullptr;
-  return new GeometryChunkTemplate<PackedVertexPNTA>(vertexCount, primitiveCount, indexCount,
-                                                     faceCount, flags);
+  const bool dynamic = KestroChunkOptions(hint) & KestroChunkHint::kDynamic;
+  auto* chunk = new GeometryChunkTemplate<PackedVertexPNTA>(vertexCount, primitiveCount, indexCount,
+                                                            faceCount, flags);
+  if (WantsDynamicVertices(hint, dynamic)) chunk->SetVertexDataDynamic(0, -2, true);
+  if (dynamic) chunk->SetVertexDataShared(0, 0, false);
+  if (hint.indexUsage == KestroChunkHint::kUsageDynamic) chunk->SetIndexDataDynamic();
+  // The reflection coordinates are written per chunk, so copies keep their own.
+  if (reflective_ && !(chunk->GetFlags() & GeometryChunk::kPerInstanceCopy)) {
+    chunk->SetVertexDataShared(0, -3, false);
+  }
+  return chunk;
 }
 
 u32 KestroBumpMaterial::SetTexture(u32 index, Texture* texture, f32 value) {
-  if (index == kBumpTexture) return bump_.Set(texture);
+  if (index == kBumpTexture) return bump_.Set(*this, index, texture, value);
   return OneTextureMaterial::SetTexture(index, texture, value);
 }
 
 Texture* KestroBumpMaterial::GetTexture(u32 index) const {
   return index == kBumpTexture ? bump_.Get() : OneTextureMaterial::GetTexture(index);
+}
+
+void KestroBumpMaterial::GetTextureList(std::vector<Texture*>& list) const {
+  bump_.AppendTo(list);
+  OneTextureMaterial::GetTextureList(list);
+}
+
+bool KestroBumpMaterial::DuplicateTexture(u32 index) {
+  return index == kBumpTexture ? bump_.Duplicate() : OneTextureMaterial::DuplicateTexture(index);
 }
 
 u32 KestroBumpMaterial::IsLoaded() const {
@@ -213,12 +232,22 @@ bool KestroBumpEnvMaterial::Equals(const Material& other) const {
 }
 
 u32 KestroBumpEnvMaterial::SetTexture(u32 index, Texture* texture, f32 value) {
-  if (index == kEnvironmentTexture) return environment_.Set(texture);
+  if (index == kEnvironmentTexture) return environment_.Set(*this, index, texture, value);
   return KestroBumpMaterial::SetTexture(index, texture, value);
 }
 
 Texture* KestroBumpEnvMaterial::GetTexture(u32 index) const {
   return index == kEnvironmentTexture ? environment_.Get() : KestroBumpMaterial::GetTexture(index);
+}
+
+void KestroBumpEnvMaterial::GetTextureList(std::vector<Texture*>& list) const {
+  environment_.AppendTo(list);
+  KestroBumpMaterial::GetTextureList(list);
+}
+
+bool KestroBumpEnvMaterial::DuplicateTexture(u32 index) {
+  return index == kEnvironmentTexture ? environment_.Duplicate()
+                                      : KestroBumpMaterial::DuplicateTexture(index);
 }
 
 u32 KestroBumpEnvMaterial::IsLoaded() const {
@@ -274,13 +303,22 @@ GeometryChunk* KestroBumpGlossMaterial::CreateGeometryChunk(u32 vertexCount, u32
 
 u32 KestroBumpGlossMaterial::SetTexture(u32 index, Texture* texture, f32 value) {
   if (index != kGlossTexture) return KestroBumpMaterial::SetTexture(index, texture, value);
-  const u32 result = gloss_.Set(texture);
+  const u32 result = gloss_.Set(*this, index, texture, value);
   if (result == kTextureOk) glossAmount_ = value;
   return result;
 }
 
 Texture* KestroBumpGlossMaterial::GetTexture(u32 index) const {
   return index == kGlossTexture ? gloss_.Get() : KestroBumpMaterial::GetTexture(index);
+}
+
+void KestroBumpGlossMaterial::GetTextureList(std::vector<Texture*>& list) const {
+  gloss_.AppendTo(list);
+  KestroBumpMaterial::GetTextureList(list);
+}
+
+bool KestroBumpGlossMaterial::DuplicateTexture(u32 index) {
+  return index == kGlossTexture ? gloss_.Duplicate() : KestroBumpMaterial::DuplicateTexture(index);
 }
 
 u32 KestroBumpGlossMaterial::IsLoaded() const {

@@ -26,6 +26,8 @@ class KestroBumpMaterial : public OneTextureMaterial {
   using Material::SetTexture;  // the by-name form, which lands in the one below
   u32 SetTexture(u32 index, Texture* texture, f32 value) override;
   Texture* GetTexture(u32 index) const override;
+  void GetTextureList(std::vector<Texture*>& list) const override;
+  bool DuplicateTexture(u32 index) override;
   u32 IsLoaded() const override;
   void SetDisplayState(Display& display) override;
   void ClearDisplayState(Display& display) override;
@@ -71,6 +73,8 @@ class KestroBumpEnvMaterial : public KestroBumpMaterial {
   using Material::SetTexture;  // the by-name form, which lands in the one below
   u32 SetTexture(u32 index, Texture* texture, f32 value) override;
   Texture* GetTexture(u32 index) const override;
+  void GetTextureList(std::vector<Texture*>& list) const override;
+  bool DuplicateTexture(u32 index) override;
   u32 IsLoaded() const override;
   void RenderChunk(Display& display, const RenderView& view, const ChunkDraw& draw) override;
   void SetEnvironmentRotation(const Matrix4& rotation) { rotation_ = rotation; }
@@ -100,6 +104,8 @@ class KestroBumpGlossMaterial : public KestroBumpMaterial {
   using Material::SetTexture;  // the by-name form, which lands in the one below
   u32 SetTexture(u32 index, Texture* texture, f32 value) override;
   Texture* GetTexture(u32 index) const override;
+  void GetTextureList(std::vector<Texture*>& list) const override;
+  bool DuplicateTexture(u32 index) override;
   u32 IsLoaded() const override;
   void SetDisplayState(Display& display) override;
   void RenderChunk(Display& display, const RenderView& view, const ChunkDraw& draw) override;

@@ -45,9 +45,17 @@ class KestroDynamicMeshInstance : public Base, public KestroInfluenceMesh {
     return copy;
   }
   // Each chunk is moved with the bones once a frame, then drawn.
-  void Render(Qel::Display& display, u32 frameStamp) override {
-    for (u32 i = 0; i < this->chunkCount_; ++i) Update(this->chunks_, frameStamp, i);
-    Base::Render(display, frameStamp);
+  void Render(Qel::Display& display, const Qel::ViewPoint& view, Qel::Matrix4& matrix) override {
+    for (u32 i = 0; i < this->chunkCount_; ++i) Update(this->chunks_, view.GetFrame(), i);
+    Base::Render(display, view, matrix);
+  }
+  // The frame being drawn is the one the instance was last culled in.
+  void RenderLit(Qel::Display& display, const Qel::RenderView& view, const Qel::Matrix4& matrix,
+                 bool lit) override {
+    for (u32 i = 0; i < this->chunkCount_; ++i) {
+      Update(this->chunks_, this->GetLastCulledFrame(), i);
+    }
+    Base::RenderLit(display, view, matrix, lit);
   }
 
   // Appends a chunk of another skinned mesh (chunk `sourceChunk` of `source`): a private copy,

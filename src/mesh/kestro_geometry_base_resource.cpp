@@ -46,17 +46,21 @@ u32 KestroGeometryBaseResource::Load(const Qel::PString& /*name*/) {
 u32 KestroGeometryBaseResource::LoadComplete() {
   if (definition_) {
     definition_->FinishPendingMaterials();
-    const ChunkArray& chunks = definition_->GetChunks();
-    for (u32 i = 0; i < chunks.Count() && context_ && context_->display; ++i) {
-      Qel::GeometryChunk* chunk = chunks.Get(i);
-      if (chunk && !chunk->InitializeBuffers(*context_->display, true)) {
-        lastCode_ = RES_FILE_DATA_ERROR;
-        definition_.reset();
-        return kFailed;
-      }
-    }
+    if (!SetUpBuffers(definition_->GetChunks())) return kFailed;
   }
   return Qel::Resource::LoadComplete();
+}
+
+bool KestroGeometryBaseResource::SetUpBuffers(const ChunkArray& chunks) {
+  for (u32 i = 0; i < chunks.Count() && context_ && context_->display; ++i) {
+    Qel::GeometryChunk* chunk = chunks.Get(i);
+    if (chunk && !chunk->InitializeBuffers(*context_->display, true)) {
+      lastCode_ = RES_FILE_DATA_ERROR;
+      definition_.reset();
+      return false;
+    }
+  }
+  return true;
 }
 
 u32 KestroGeometryBaseResource::LoadAll() {

@@ -37,7 +37,7 @@ class KestroGeometryBaseResource : public Qel::Resource {
   // null without a render context or a definition, or for bones without a root.
   virtual KestroIndexedMeshInstance* CreateMeshInstance() = 0;
   u32 CalculateSize() const { return u32(sizeof *this); }
-  u32 CalculateDefinitionSize() const;
+  virtual u32 CalculateDefinitionSize() const;
   // The definition's load code of the last load (0 when it loaded).
   u32 GetLastLoadCode() const { return lastCode_; }
 
@@ -45,6 +45,8 @@ class KestroGeometryBaseResource : public Qel::Resource {
   u32 Load(const Qel::PString& name) override;
   u32 LoadComplete() override;
   void OnUnload() override { definition_.reset(); }
+  // Every chunk's buffers for the display; a chunk that refuses drops the definition.
+  bool SetUpBuffers(const ChunkArray& chunks);
   // A new, empty definition of the resource's kind.
   virtual std::unique_ptr<KestroIndexedMeshDefinition> MakeDefinition() const = 0;
   // Whether the resource maps the file before the definition's load (the progressive one

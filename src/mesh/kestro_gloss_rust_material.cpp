@@ -38,8 +38,13 @@ GeometryChunk* KestroGlossRustMaterial::CreateGeometryChunk(u32 vertexCount, u32
                                                             u32 indexCount, u32 faceCount,
                                                             u32 primitive,
                                                             const StandardChunkHint& hint) {
-  return AddRustAge(ReflectiveMaterial::CreateGeometryChunk(vertexCount, primitiveCount, indexCount,
-                                                            faceCount, primitive, hint));
+  GeometryChunk* chunk = ReflectiveMaterial::CreateGeometryChunk(
+      vertexCount, primitiveCount, indexCount, faceCount, primitive, hint);
+  // The sphere-map coordinates are written per chunk, so copies keep their own.
+  if (chunk && !(chunk->GetFlags() & GeometryChunk::kPerInstanceCopy)) {
+    chunk->SetVertexDataShared(0, -3, false);
+  }
+  return AddRustAge(chunk);
 }
 
 u32 KestroGlossRustMaterial::SetTexture(u32 index, Texture* texture, f32 value) {

@@ -58,13 +58,21 @@ GeometryChunk* KestroOneTexNoAlphaMaterial::CreateGeometryChunk(u32 vertexCount,
                                                                 const StandardChunkHint& hint) {
   u32 flags = 0;
   if (!MakeGeometryChunkFlags(vertexCount, primitive, flags)) return nullptr;
-  const auto* kestro = dynamic_cast<const KestroChunkHint*>(&hint);
-  if (kestro && (kestro->options & KestroChunkHint::kVertexColours)) {
-    return new GeometryChunkNmlTemplate<PackedVertexPCT>(vertexCount, primitiveCount, indexCount,
-                                                         faceCount, flags);
+  const u32 options = KestroChunkOptions(hint);
+  const bool colours = options & KestroChunkHint::kVertexColours;
+  const bool dynamic = options & KestroChunkHint::kDynamic;
+  GeometryChunk* chunk = nullptr;
+  if (colours) {
+    chunk = new GeometryChunkNmlTemplate<PackedVertexPCT>(vertexCount, primitiveCount, indexCount,
+                                                          faceCount, flags);
+  } else {
+    chunk = new GeometryChunkTemplate<PackedVertexPNT>(vertexCount, primitiveCount, indexCount,
+                                                       faceCount, flags);
   }
-  return new GeometryChunkTemplate<PackedVertexPNT>(vertexCount, primitiveCount, indexCount,
-                                                    faceCount, flags);
+  if (WantsDynamicVertices(hint, dynamic)) chunk->SetVertexDataDynamic(0, -2, true);
+  if (dynamic || colours) chunk->SetVertexDataShared(0, 0, false);
+  if (hint.indexUsage == KestroChunkHint::kUsageDynamic) chunk->SetIndexDataDynamic();
+  return chunk;
 }
 
 void KestroOneTexNoAlphaMaterial::SetDisplayState(Display& display) {

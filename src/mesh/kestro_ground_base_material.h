@@ -3,17 +3,10 @@
 // and takes its colour from the vertices where it has them.
 #pragma once
 
+#include "mesh/kestro_chunk_hint.h"
 #include "qel/material.h"
 
 namespace Qel {
-
-// A chunk request that carries the kinds' options.
-struct KestroChunkHint : StandardChunkHint {
-  enum Options : u32 { kVertexColours = 1 };
-  KestroChunkHint(u32 version, u32 hintBits, u32 chunkOptions)
-      : StandardChunkHint(version, hintBits), options(chunkOptions) {}
-  u32 options;
-};
 
 class KestroGroundBaseMaterial : public OneTextureMaterial {
  public:

@@ -28,10 +28,14 @@ bool KestroIndexedMeshDefinition::s_forceHardwareSkinning = false;
 
 namespace {
 
+constexpr f32 kFloatMax = 3.4028235e38f;
+
 constexpr u32 kCapabilityMatrixPalette = 29;
 // Smallest records, for checking counts against the bytes left before sizing anything by them.
-constexpr u32 kMinChunkBytes = 16;        // a CHNK header and its unused word
-constexpr u32 kMinPaddedString = 8;       // count and at least the NUL, padded
+constexpr u32 kMinChunkBytes = 16;  // a CHNK header and its unused word
+// The count and the NUL: padding runs to a boundary of the file offset, and a string that starts
+// off one (after a byte field) may end on one without any.
+constexpr u32 kMinPaddedString = 5;
 constexpr u32 kMinBoneBytes = 52;         // header, name, two vectors, a float, the child count
 constexpr u32 kAttachmentBytes = 56 - 8;  // matrix and position, after the name
 constexpr u32 kWeightRecordBytes = 20;
@@ -56,12 +60,7 @@ Vector3 LoadVector(const u8* at) {
   return {ByteOrder::LoadLEF32(at), ByteOrder::LoadLEF32(at + 4), ByteOrder::LoadLEF32(at + 8)};
 }
 
-u32 ReadVector(Qel::MemoryFile& memory, Vector3& v) {
-  memory.ReadF32(v.x);
-  memory.ReadF32(v.y);
-  memory.ReadF32(v.z);
-  return memory.HasShortRead() ? RES_FILE_FORMAT_ERROR : RES_OK;
-}
+}  // namespace
 
 // The mip factor's sums. The roots and divisions are most of the load's arithmetic, so they are
 // taken a batch of triangles at a time, four to a vector, where they overlap instead of waiting on
@@ -141,8 +140,6 @@ class MipFactorSum {
   f32 largest_ = 0.0f;
 };
 
-}  // namespace
-
 // The collision tree's view of the definition's triangles.
 class CollisionGeometrySharingInterface : public KQAxisBoxTreeExternalGeometry {
  public:
@@ -166,6 +163,31 @@ class CollisionGeometrySharingInterface : public KQAxisBoxTreeExternalGeometry {
  private:
   KestroIndexedMeshDefinition& definition_;
 };
+
+u32 KestroIndexedMeshDefinition::ReadVector(Qel::MemoryFile& memory, Vector3& v) {
+  memory.ReadF32(v.x);
+  memory.ReadF32(v.y);
+  memory.ReadF32(v.z);
+  return memory.HasShortRead() ? RES_FILE_FORMAT_ERROR : RES_OK;
+}
+
+void KestroIndexedMeshDefinition::ReadPlacement(Qel::MemoryFile& memory) {
+  ReadVector(memory, position_);
+  memory.ReadF32(orientation_.x);
+  memory.ReadF32(orientation_.y);
+  memory.ReadF32(orientation_.z);
+  memory.ReadF32(orientation_.w);
+}
+
+void KestroIndexedMeshDefinition::ReadBoneRecord(Qel::MemoryFile& memory,
+                                                 Qel::InfluenceDefinition& bone) {
+  ReadPaddedString(memory, bone.name);
+  ReadPaddedString(memory, bone.parentName);
+  ReadVector(memory, bone.position);
+  f32 nine[9] = {};
+  memory.Read(nine, sizeof nine);
+  bone.orientation = Qel::Matrix::FromFloats(nine);
+}
 
 KestroIndexedMeshDefinition::KestroIndexedMeshDefinition(const KestroMeshSettings& settings)
     : settings_(settings) {
@@ -245,6 +267,9 @@ u32 KestroIndexedMeshDefinition::ReadHeadAndChunks(ChunkReader& reader) {
   chunks_ = ChunkArray::Make(chunkCount_);
   materials_ = MaterialArray::Make(chunkCount_);
   chunkNames_.assign(chunkCount_, Qel::PString());
+  loadLow_ = Vector3(kFloatMax, kFloatMax, kFloatMax);
+  loadHigh_ = Vector3(-kFloatMax, -kFloatMax, -kFloatMax);
+  loadMipSum_ = std::make_unique<MipFactorSum>();
   for (u32 i = 0; i < chunkCount_;) {
     if (u32 code = ReadChunk(reader, i)) return code;
     Qel::GeometryChunk* chunk = chunks_.Get(i);
@@ -252,6 +277,7 @@ u32 KestroIndexedMeshDefinition::ReadHeadAndChunks(ChunkReader& reader) {
         chunk->GetFaceCount() == 0) {
       DropLastChunk();
     } else {
+      FoldLoadedChunk(*chunk);  // later steps move no position or texture coordinate
       ++i;
     }
   }
@@ -277,8 +303,14 @@ u32 KestroIndexedMeshDefinition::FinishLoad(ChunkReader& reader, bool mipFactor)
   if (!NeighboursInRange()) return RES_FILE_FORMAT_ERROR;
   BuildBonesFromInfluences();
   ApplyBoneInfluences();
-  ComputeBounds();
-  if (mipFactor) ComputeMipFactor();
+  if (mipFactor && loadMipSum_) {
+    boxMin_ = loadLow_;
+    boxMax_ = loadHigh_;
+    mipFactor_ = loadMipSum_->Finish();
+  } else {
+    ComputeBounds();
+  }
+  loadMipSum_.reset();
   orientedBox_ = Qel::OrientedBox::FromBounds(boxMin_, boxMax_);
   memory_.Clear();
   return RES_OK;
@@ -302,11 +334,7 @@ u32 KestroIndexedMeshDefinition::ReadInfo(ChunkReader& reader) {
   ChunkHeader header;
   if (u32 code = reader.EnterChunk("INFO", Presence::kMandatory, 100, 104, header)) return code;
   Qel::MemoryFile& memory = reader.Memory();
-  ReadVector(memory, position_);
-  memory.ReadF32(orientation_.x);
-  memory.ReadF32(orientation_.y);
-  memory.ReadF32(orientation_.z);
-  memory.ReadF32(orientation_.w);
+  ReadPlacement(memory);
   orientation_.Normalise();
   u32 count = 0;
   memory.ReadU32(count);
@@ -336,12 +364,9 @@ u32 KestroIndexedMeshDefinition::ReadChunk(ChunkReader& reader, u32 index) {
   return reader.LeaveChunk(header, EndCheck::kNone);
 }
 
-u32 KestroIndexedMeshDefinition::ReadChunkMaterial(ChunkReader& reader, u32 index) {
-  ChunkHeader header;
-  if (u32 code = reader.EnterChunk("MATL", Presence::kMandatory, 102, 103, header)) return code;
+u32 KestroIndexedMeshDefinition::ReadMaterialFields(ChunkReader& reader, Qel::String& name,
+                                                    KestroMaterialDescription& description) const {
   Qel::MemoryFile& memory = reader.Memory();
-  KestroMaterialDescription description;
-  Qel::String name;
   ReadPaddedString(memory, name);
   u32 propertyCount = 0;
   memory.ReadU32(propertyCount);
@@ -367,9 +392,8 @@ u32 KestroIndexedMeshDefinition::ReadChunkMaterial(ChunkReader& reader, u32 inde
   u32 textureCount = 0;
   memory.ReadU32(textureCount);
   if (!reader.FitsRecords(textureCount, 8 + kMinPaddedString)) return RES_FILE_FORMAT_ERROR;
-  const std::string_view resourceName =
-      resource_ ? resource_->GetName().View() : std::string_view();
-  const Qel::String folder = MeshFolderOf(resourceName);
+  const Qel::String folder =
+      MeshFolderOf(resource_ ? resource_->GetName().View() : std::string_view());
   for (u32 k = 0; k < textureCount && !memory.HasShortRead(); ++k) {
     KestroMeshTexture texture;
     Qel::String path;
@@ -379,8 +403,21 @@ u32 KestroIndexedMeshDefinition::ReadChunkMaterial(ChunkReader& reader, u32 inde
     texture.path = PlaceTextureInFolder(folder.View(), path.View());
     description.textures.push_back(texture);
   }
-  if (u32 code = reader.LeaveChunk(header)) return code;
+  // The stored emissive colour is twice the material's.
   display.emissive = display.emissive.Scaled(0.5f);
+  return RES_OK;
+}
+
+u32 KestroIndexedMeshDefinition::ReadChunkMaterial(ChunkReader& reader, u32 index) {
+  ChunkHeader header;
+  if (u32 code = reader.EnterChunk("MATL", Presence::kMandatory, 102, 103, header)) return code;
+  KestroMaterialDescription description;
+  Qel::String name;
+  if (u32 code = ReadMaterialFields(reader, name, description)) return code;
+  const Qel::String folder =
+      MeshFolderOf(resource_ ? resource_->GetName().View() : std::string_view());
+  Qel::DisplayMaterial& display = description.display;
+  if (u32 code = reader.LeaveChunk(header)) return code;
   if (header.version == 102) {
     display.specular = Qel::ColourValue{0.0f, 0.0f, 0.0f, 0.0f};
     display.power = 10.0f;
@@ -436,6 +473,10 @@ u32 KestroIndexedMeshDefinition::ReadChunkGeometry(ChunkReader& reader, u32 inde
 
   Qel::StandardChunkHint hint = MakeChunkHint(textureSets);
   hint.hintFloat = hintFloat;
+  // Every item of a generic record is written below (position, normal, colour, each texture set
+  // and, for hardware skinning, the blend data), then every index and face normal. A read that
+  // stops part way gives the chunk up.
+  hint.recordsFilledByCaller = true;
   if (version >= 102 && influencesPerVertex_ > 0 && influencesPerVertex_ <= kInfluenceLimit &&
       (matrixCount_ <= matrixLimit_ || s_forceHardwareSkinning) &&
       (displayCapability_ || s_forceHardwareSkinning) && !settings_.softwareAnimation.IsSet()) {
@@ -465,6 +506,7 @@ u32 KestroIndexedMeshDefinition::ReadChunkGeometry(ChunkReader& reader, u32 inde
   const Qel::VertexItemPtr positions = chunk->GetItem(Qel::kItemPosition);
   if (vertexCount > 0 &&
       (!InitialiseBlendData(*chunk, weights, floatWeights) || !positions.IsValid())) {
+    chunks_.Set(index, nullptr);  // its records were never written
     return RES_FAIL_CHUNK_CREATE;
   }
   // The sizes were checked against the chunk above: the arrays are read straight from the file.
@@ -482,10 +524,16 @@ u32 KestroIndexedMeshDefinition::ReadChunkGeometry(ChunkReader& reader, u32 inde
     }
   }
   u16* indices = chunk->GetIndexArray();
-  if (indexCount > 0 && !indices) return RES_FAIL_CHUNK_CREATE;
+  if (indexCount > 0 && !indices) {
+    chunks_.Set(index, nullptr);
+    return RES_FAIL_CHUNK_CREATE;
+  }
   for (u32 k = 0; k < indexCount; ++k, at += 2) {
     indices[k] = ByteOrder::LoadLE16(at);
-    if (indices[k] >= vertexCount) return RES_FILE_FORMAT_ERROR;
+    if (indices[k] >= vertexCount) {
+      chunks_.Set(index, nullptr);  // its normals were never read
+      return RES_FILE_FORMAT_ERROR;
+    }
   }
   const Qel::VertexItemPtr normals = chunk->GetItem(Qel::kItemNormal);
   for (u32 i = 0; i < vertexCount; ++i, at += 12) {
@@ -495,7 +543,10 @@ u32 KestroIndexedMeshDefinition::ReadChunkGeometry(ChunkReader& reader, u32 inde
     if (colour.IsValid()) colour.Set(i, ByteOrder::LoadLE32(at));
   }
   f32* faceNormals = chunk->GetFaceNormalArray();
-  if (faceCount > 0 && !faceNormals) return RES_FAIL_CHUNK_CREATE;
+  if (faceCount > 0 && !faceNormals) {
+    chunks_.Set(index, nullptr);
+    return RES_FAIL_CHUNK_CREATE;
+  }
   for (u32 k = 0; k < faceCount * 3; ++k, at += 4) faceNormals[k] = ByteOrder::LoadLEF32(at);
   memory.Skip(u32(at - memory.GetCursor()));
   // Further vectors (version 201) have no item in these chunks; the seek passes them.
@@ -534,12 +585,7 @@ u32 KestroIndexedMeshDefinition::ReadSkeletonOrInfluences(ChunkReader& reader) {
   }
   std::vector<Qel::InfluenceDefinition> table(boneCount);
   for (Qel::InfluenceDefinition& bone : table) {
-    ReadPaddedString(memory, bone.name);
-    ReadPaddedString(memory, bone.parentName);
-    ReadVector(memory, bone.position);
-    f32 nine[9] = {};
-    memory.Read(nine, sizeof nine);
-    bone.orientation = Qel::Matrix::FromFloats(nine);
+    ReadBoneRecord(memory, bone);
     u32 entryCount = 0;
     memory.ReadU32(entryCount);
     if (memory.HasShortRead() || !reader.FitsRecords(entryCount, 8)) {
@@ -784,21 +830,59 @@ u32 KestroIndexedMeshDefinition::GetTextureSetCount(u32 chunk) const {
   return sets;
 }
 
+namespace {
+
+void AddChunkBounds(Qel::GeometryChunk& chunk, Vector3& low, Vector3& high) {
+  const Qel::VertexItemPtr positions = chunk.GetItem(Qel::kItemPosition);
+  if (!positions.IsValid()) return;
+  const u8* at = positions.data;
+  for (u32 v = 0; v < chunk.GetVertexCount(); ++v, at += positions.stride) {
+    f32 p[3];
+    std::memcpy(p, at, sizeof p);
+    low = Qel::Min(low, Vector3(p[0], p[1], p[2]));
+    high = Qel::Max(high, Vector3(p[0], p[1], p[2]));
+  }
+}
+
+void AddChunkMipSums(Qel::GeometryChunk& chunk, MipFactorSum& sum) {
+  const Qel::VertexItemPtr positions = chunk.GetItem(Qel::kItemPosition);
+  const Qel::VertexItemPtr uvs = chunk.GetItem(Qel::kItemTexture0);
+  const u16* indices = chunk.GetIndexArray();
+  if (!positions.IsValid() || !uvs.IsValid() || !indices) return;
+  // Squared lengths throughout: the ratios and the area need three roots, all independent.
+  // The coordinates are loaded one float at a time, straight from the vertex records.
+  const auto at = [](const Qel::VertexItemPtr& item, u32 vertex, u32 k) {
+    f32 value;
+    std::memcpy(&value, item.data + size_t(vertex) * item.stride + 4 * k, sizeof value);
+    return value;
+  };
+  for (u32 t = 0; t + 2 < chunk.GetMaxIndices(); t += 3) {
+    const u32 a = indices[t], b = indices[t + 1], c = indices[t + 2];
+    const f32 ax = at(positions, a, 0), ay = at(positions, a, 1), az = at(positions, a, 2);
+    const f32 bx = at(positions, b, 0) - ax, by = at(positions, b, 1) - ay,
+              bz = at(positions, b, 2) - az;
+    const f32 cx = at(positions, c, 0) - ax, cy = at(positions, c, 1) - ay,
+              cz = at(positions, c, 2) - az;
+    const f32 world1 = bx * bx + by * by + bz * bz;
+    const f32 world2 = cx * cx + cy * cy + cz * cz;
+    const f32 u = at(uvs, a, 0), v = at(uvs, a, 1);
+    const f32 bu = at(uvs, b, 0) - u, bv = at(uvs, b, 1) - v;
+    const f32 cu = at(uvs, c, 0) - u, cv = at(uvs, c, 1) - v;
+    const f32 texture1 = bu * bu + bv * bv;
+    const f32 texture2 = cu * cu + cv * cv;
+    // |l1 x l2| <= 0.00001, squared.
+    if (texture1 * texture2 <= 1e-10f) continue;
+    sum.Add(world1, world2, texture1, texture2);
+  }
+}
+
+}  // namespace
+
 void KestroIndexedMeshDefinition::ComputeBounds() {
-  Vector3 low(3.4028235e38f, 3.4028235e38f, 3.4028235e38f);
-  Vector3 high(-3.4028235e38f, -3.4028235e38f, -3.4028235e38f);
+  Vector3 low(kFloatMax, kFloatMax, kFloatMax);
+  Vector3 high(-kFloatMax, -kFloatMax, -kFloatMax);
   for (u32 i = 0; i < chunks_.Count(); ++i) {
-    Qel::GeometryChunk* chunk = chunks_.Get(i);
-    const Qel::VertexItemPtr positions =
-        chunk ? chunk->GetItem(Qel::kItemPosition) : Qel::VertexItemPtr();
-    if (!positions.IsValid()) continue;
-    const u8* at = positions.data;
-    for (u32 v = 0; v < chunk->GetVertexCount(); ++v, at += positions.stride) {
-      f32 p[3];
-      std::memcpy(p, at, sizeof p);
-      low = Qel::Min(low, Vector3(p[0], p[1], p[2]));
-      high = Qel::Max(high, Vector3(p[0], p[1], p[2]));
-    }
+    if (Qel::GeometryChunk* chunk = chunks_.Get(i)) AddChunkBounds(*chunk, low, high);
   }
   boxMin_ = low;
   boxMax_ = high;
@@ -807,39 +891,14 @@ void KestroIndexedMeshDefinition::ComputeBounds() {
 void KestroIndexedMeshDefinition::ComputeMipFactor() {
   MipFactorSum sum;
   for (u32 i = 0; i < chunks_.Count(); ++i) {
-    Qel::GeometryChunk* chunk = chunks_.Get(i);
-    if (!chunk) continue;
-    const Qel::VertexItemPtr positions = chunk->GetItem(Qel::kItemPosition);
-    const Qel::VertexItemPtr uvs = chunk->GetItem(Qel::kItemTexture0);
-    const u16* indices = chunk->GetIndexArray();
-    if (!positions.IsValid() || !uvs.IsValid() || !indices) continue;
-    // Squared lengths throughout: the ratios and the area need three roots, all independent.
-    // The coordinates are loaded one float at a time, straight from the vertex records.
-    const auto at = [](const Qel::VertexItemPtr& item, u32 vertex, u32 k) {
-      f32 value;
-      std::memcpy(&value, item.data + size_t(vertex) * item.stride + 4 * k, sizeof value);
-      return value;
-    };
-    for (u32 t = 0; t + 2 < chunk->GetMaxIndices(); t += 3) {
-      const u32 a = indices[t], b = indices[t + 1], c = indices[t + 2];
-      const f32 ax = at(positions, a, 0), ay = at(positions, a, 1), az = at(positions, a, 2);
-      const f32 bx = at(positions, b, 0) - ax, by = at(positions, b, 1) - ay,
-                bz = at(positions, b, 2) - az;
-      const f32 cx = at(positions, c, 0) - ax, cy = at(positions, c, 1) - ay,
-                cz = at(positions, c, 2) - az;
-      const f32 world1 = bx * bx + by * by + bz * bz;
-      const f32 world2 = cx * cx + cy * cy + cz * cz;
-      const f32 u = at(uvs, a, 0), v = at(uvs, a, 1);
-      const f32 bu = at(uvs, b, 0) - u, bv = at(uvs, b, 1) - v;
-      const f32 cu = at(uvs, c, 0) - u, cv = at(uvs, c, 1) - v;
-      const f32 texture1 = bu * bu + bv * bv;
-      const f32 texture2 = cu * cu + cv * cv;
-      // |l1 x l2| <= 0.00001, squared.
-      if (texture1 * texture2 <= 1e-10f) continue;
-      sum.Add(world1, world2, texture1, texture2);
-    }
+    if (Qel::GeometryChunk* chunk = chunks_.Get(i)) AddChunkMipSums(*chunk, sum);
   }
   mipFactor_ = sum.Finish();
+}
+
+void KestroIndexedMeshDefinition::FoldLoadedChunk(Qel::GeometryChunk& chunk) {
+  AddChunkBounds(chunk, loadLow_, loadHigh_);
+  AddChunkMipSums(chunk, *loadMipSum_);
 }
 
 void KestroIndexedMeshDefinition::AddAttachmentPoints(Qel::ParticleStructure& structure) const {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "mesh/chunk_reader.h"
@@ -35,6 +36,7 @@ class MaterialManager;
 class KQAxisBoxTree;
 class Overlapped;
 class KestroGeometryBaseResource;
+class MipFactorSum;
 
 using ChunkArray = RefPtrArray<Qel::GeometryChunk>;
 using MaterialArray = RefPtrArray<Qel::Material>;
@@ -187,12 +189,26 @@ class KestroIndexedMeshDefinition : public Qel::MeshFileSupport {
   Qel::Display* GetDisplay() const { return display_; }
   const std::vector<Qel::PString>& GetTextureFailures() const { return textureFailures_; }
   u32 GetPendingMaterialCount() const { return u32(pendingMaterials_.size()); }
+  // Hands the materials still waiting for their textures to another definition.
+  std::vector<KestroPendingMaterial> TakePendingMaterials() {
+    return std::exchange(pendingMaterials_, {});
+  }
 
  protected:
   // The creation hint of a chunk from the mesh settings.
   Qel::StandardChunkHint MakeChunkHint(u32 textureSets) const;
   // Every vertex bound to matrix 0 with full weight; false when the chunk lacks the items.
   bool InitialiseBlendData(Qel::GeometryChunk& chunk, u32 weights, bool floatWeights) const;
+  static u32 ReadVector(Qel::MemoryFile& memory, Qel::Vector3& v);
+  // The position and the orientation quaternion (x, y, z, w), as INFO stores them.
+  void ReadPlacement(Qel::MemoryFile& memory);
+  // Name, parent name, position and the nine floats of the orientation.
+  static void ReadBoneRecord(Qel::MemoryFile& memory, Qel::InfluenceDefinition& bone);
+  // The fields of a MATL body: the name, the properties, the flag and scalar, the colours and
+  // power (the emissive colour halved, as files store it doubled), and the textures placed in the
+  // mesh's folder by their file parts. RES_FILE_FORMAT_ERROR for counts the chunk cannot hold.
+  u32 ReadMaterialFields(ChunkReader& reader, Qel::String& name,
+                         KestroMaterialDescription& description) const;
   void SetLoadContext(Qel::Display* display, Qel::MaterialManager* manager,
                       KestroGeometryBaseResource* resource, u32 defaultColour);
   // QIRF, the IDXM body tag, INFO and the CHNKs with their empty ones dropped.
@@ -202,6 +218,8 @@ class KestroIndexedMeshDefinition : public Qel::MeshFileSupport {
   void BuildBonesFromInfluences();
   void ComputeBounds();
   void ComputeMipFactor();
+  // Adds a kept chunk to the bounds and mip sums of the load while its records are in cache.
+  void FoldLoadedChunk(Qel::GeometryChunk& chunk);
   // Neighbour entries naming a chunk or face that is not there.
   bool NeighboursInRange() const;
   void DropLastChunk();
@@ -216,6 +234,10 @@ class KestroIndexedMeshDefinition : public Qel::MeshFileSupport {
   Qel::Quaternion orientation_;
   Qel::Vector3 boxMin_;
   Qel::Vector3 boxMax_;
+  // What FoldLoadedChunk gathered during ReadHeadAndChunks.
+  Qel::Vector3 loadLow_;
+  Qel::Vector3 loadHigh_;
+  std::unique_ptr<MipFactorSum> loadMipSum_;
   u32 chunkCount_ = 0;
   u32 vertexTotal_ = 0;
   u32 faceTotal_ = 0;

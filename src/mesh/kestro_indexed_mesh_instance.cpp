@@ -12,6 +12,7 @@
 #include "qel/material.h"
 #include "qel/std_math.h"
 #include "qel/texture.h"
+#include "qel/view_point.h"
 
 using Qel::Vector3;
 
@@ -93,6 +94,11 @@ void KestroIndexedMeshInstance::InitFromDefinition() {
   }
   SetName(Qel::PString(definition_->GetFileName().View()));
   UpdateBoundingBox();
+  MakePerInstanceCopies(false);
+}
+
+void KestroIndexedMeshInstance::MakePerInstanceCopies(bool setUpBuffers) {
+  Qel::Display* display = definition_->GetDisplay();
   bool unique = false;
   for (u32 i = 0; i < chunkCount_; ++i) {
     const Qel::GeometryChunk* chunk = chunks_.Get(i);
@@ -100,6 +106,7 @@ void KestroIndexedMeshInstance::InitFromDefinition() {
     if (!unique) MakeChunksUnique();
     unique = true;
     CloneChunk(i);
+    if (setUpBuffers && display) chunks_.Get(i)->InitializeBuffers(*display, true);
   }
 }
 
@@ -149,16 +156,7 @@ void KestroIndexedMeshInstance::CopyInto(KestroIndexedMeshInstance& copy) const 
     }
     copy.chunkBones_.push_back(found);
   }
-  Qel::Display* display = definition_->GetDisplay();
-  bool unique = false;
-  for (u32 i = 0; i < chunkCount_; ++i) {
-    const Qel::GeometryChunk* chunk = chunks_.Get(i);
-    if (!chunk || !(chunk->GetFlags() & Qel::GeometryChunk::kPerInstanceCopy)) continue;
-    if (!unique) copy.MakeChunksUnique();
-    unique = true;
-    copy.CloneChunk(i);
-    if (display) copy.chunks_.Get(i)->InitializeBuffers(*display, true);
-  }
+  copy.MakePerInstanceCopies(true);
 }
 
 KestroIndexedMeshInstance* KestroIndexedMeshInstance::CreateInstance() const {
@@ -252,14 +250,106 @@ u32 KestroIndexedMeshInstance::GetTriangleCount() const {
   return total;
 }
 
-void KestroIndexedMeshInstance::Render(Qel::Display& display, u32 frameStamp) {
-  (void)frameStamp;
+void KestroIndexedMeshInstance::Cull(Qel::ViewPoint& view, const Qel::Matrix4& matrix) {
+  Qel::Particle::Cull(view, matrix);
+  if (!(opacity_ > 0.0f)) return;
+  const u32 level = Qel::ViewPoint::CalcWantedMipLevelsForCull(view, *this, mipFactor_);
+  for (u32 i = 0; i < materials_.Count(); ++i) {
+    if (Qel::Material* material = materials_.Get(i)) material->Activate(level);
+  }
+  view.Add(this, matrix);
+  StoreMatrix(view.GetViewport(), matrix);
+}
+
+void KestroIndexedMeshInstance::Render(Qel::Display& display, const Qel::ViewPoint& view,
+                                       Qel::Matrix4& matrix) {
+  if (scaled_) {
+    const f32 factors[3] = {scale_.x, scale_.y, scale_.z};
+    for (int row = 0; row < 3; ++row) {
+      for (int column = 0; column < 3; ++column) matrix.m[row][column] *= factors[row];
+    }
+  }
+  UpdateLighting(false);
+  const Qel::RenderView renderView = view.GetRenderView();
   for (u32 i = 0; i < chunkCount_; ++i) {
     Qel::GeometryChunk* chunk = chunks_.Get(i);
     Qel::Material* material = materials_.Get(i);
     if (!chunk || !material || chunk->GetFaceCount() == 0) continue;
-    if (!chunkBones_.empty() && (i >= chunkBones_.size() || !chunkBones_[i])) continue;
-    material->Draw(display, *chunk);
+    const Qel::Matrix4* world = &matrix;
+    if (!chunkBones_.empty()) {
+      const Qel::Particle* bone = i < chunkBones_.size() ? chunkBones_[i] : nullptr;
+      // A bone the frame did not reach has no place to draw at.
+      if (!bone || bone->GetLastCulledFrame() != view.GetFrame()) continue;
+      world = &bone->GetWorldMatrix();
+    }
+    material->RenderChunk(display, renderView, {chunk, world, &GetLightList()});
+  }
+}
+
+void KestroIndexedMeshInstance::RenderLit(Qel::Display& display, const Qel::RenderView& view,
+                                          const Qel::Matrix4& matrix, bool lit) {
+  for (u32 i = 0; i < chunkCount_; ++i) {
+    Qel::GeometryChunk* chunk = chunks_.Get(i);
+    if (!chunk || chunk->GetFaceCount() == 0) continue;
+    display.SetWorldTransform(matrix);
+    const u32 program = chunk->GetVertexProgram(display);
+    const Qel::Material* material = materials_.Get(i);
+    if (lit && material) {
+      material->SetLightingState(display, view, *chunk, program, &GetLightList(), opacity_, true);
+    }
+    chunk->RenderGeometry(display, program);
+  }
+}
+
+void KestroIndexedMeshInstance::UpdateLighting(bool force) {
+  if (!IsLightingDirty() && !force) return;
+  CalculateLighting(chunkCount_, chunks_.Data(), materials_.Data());
+  ClearLightingDirty();
+}
+
+bool KestroIndexedMeshInstance::TexturesReady(const MaterialArray& materials) {
+  bool ready = true;
+  std::vector<Qel::Texture*> list;
+  for (u32 i = 0; i < materials.Count(); ++i) {
+    const Qel::Material* material = materials.Get(i);
+    if (!material || material->GetLoadState() == Qel::Material::kLoadStateLoaded) continue;
+    list.clear();
+    material->GetTextureList(list);
+    for (Qel::Texture* texture : list) {
+      if (texture->IsLoaded()) continue;
+      texture->RequestLoad();
+      if (texture->IsPending()) ready = false;
+    }
+  }
+  return ready;
+}
+
+void KestroIndexedMeshInstance::MaterialLoadStatus(const MaterialArray& materials, u32& code) {
+  constexpr u32 kLoading = 1;
+  constexpr u32 kFailed = 5;
+  code = 0;
+  std::vector<Qel::Texture*> list;
+  for (u32 i = 0; i < materials.Count(); ++i) {
+    const Qel::Material* material = materials.Get(i);
+    const u32 state = material ? material->GetLoadState() : Qel::Material::kLoadStateLoaded;
+    if (state == Qel::Material::kLoadStateLoaded) continue;
+    if (state != Qel::Material::kLoadStateFailed) {
+      code = kLoading;
+      return;
+    }
+    list.clear();
+    material->GetTextureList(list);
+    // A failed material whose textures are still on their way may yet come in.
+    code = kFailed;
+    for (const Qel::Texture* texture : list) {
+      if (texture->IsLoaded()) continue;
+      const Qel::TextureLoader* loader = texture->GetLoader();
+      if (texture->IsPending() || (loader && loader->GetStatus() == Qel::TextureLoader::kBusy)) {
+        code = kLoading;
+      }
+      return;
+    }
+    return;
   }
 }
 

@@ -8,8 +8,11 @@
 #include <vector>
 
 #include "mesh/kestro_indexed_mesh_definition.h"
+#include "qel/geometry.h"
+#include "qel/light_target.h"
 #include "qel/oriented_box.h"
 #include "qel/particle.h"
+#include "qel/view_point.h"
 
 namespace Qel {
 class Bitmap;
@@ -17,16 +20,12 @@ class Display;
 class Resource;
 }  // namespace Qel
 
-class KestroIndexedMeshInstance;
-
 // A triangle of an instance: its face number within its chunk.
-struct KestroFace {
-  const KestroIndexedMeshInstance* instance = nullptr;
-  u32 face = 0;
-  u32 chunk = 0;
-};
+using KestroFace = Qel::ConstFaceDescriptor;
 
-class KestroIndexedMeshInstance : public Qel::ParticleStructure {
+class KestroIndexedMeshInstance : public Qel::ParticleStructure,
+                                  public Qel::TriangleGeometry,
+                                  public Qel::LightTarget {
  public:
   // The segment length the collision tree is asked along a ray.
   static constexpr f32 kTreeRayLength = 5000.0f;
@@ -57,26 +56,46 @@ class KestroIndexedMeshInstance : public Qel::ParticleStructure {
   virtual u32 GetTriangleCount() const;
   f32 GetOpacity() const { return opacity_; }
   // Every chunk takes the opacity too.
-  void SetOpacity(f32 opacity);
+  virtual void SetOpacity(f32 opacity);
 
-  // Draws every chunk with triangles through its material; a chunk bound to a bone the skeleton
-  // lacks is skipped. `frameStamp` is the view's frame (0: always fresh).
-  virtual void Render(Qel::Display& display, u32 frameStamp);
+  // Marks the instance (and its skeleton) seen in the view's frame; unless it is fully
+  // transparent, asks its materials for the mip level its distance wants and joins the render
+  // list at `matrix`.
+  void Cull(Qel::ViewPoint& view, const Qel::Matrix4& matrix) override;
+  // Draws every chunk with triangles through its material at `matrix` (scaled in place first).
+  // A chunk bound to a bone draws at the bone's place, and not at all when the bone is missing or
+  // was not culled in the view's frame.
+  virtual void Render(Qel::Display& display, const Qel::ViewPoint& view, Qel::Matrix4& matrix);
+  void RenderLit(Qel::Display& display, const Qel::RenderView& view, const Qel::Matrix4& matrix,
+                 bool lit) override;
+  bool IsStale(const Qel::ViewPoint& view) const override {
+    return GetLastCulledFrame() != view.GetFrame();
+  }
+  void UpdateLighting(bool force) override;
+
+  // Whether every texture of the materials that are not loaded has come in; textures that are
+  // not loaded are asked to load first.
+  static bool TexturesReady(const MaterialArray& materials);
+  // 0 every material loaded, 1 still loading, 5 a texture failed to come.
+  static void MaterialLoadStatus(const MaterialArray& materials, u32& code);
   // A ray from `origin` along `direction` (unit): true for a hit in front of the origin nearer
   // than `distance`, which then holds the hit's distance and `face` the triangle.
   virtual bool TestCollisionGeometry(const Qel::Vector3& origin, const Qel::Vector3& direction,
                                      f32& distance, KestroFace& face) const;
   // Corner k (0..2) of face f of chunk c; false when the chunk has no such face.
   bool GetFaceCorner(u32 chunk, u32 face, u32 k, Qel::Vector3& corner) const;
+  bool GetFaceCorner(const KestroFace& face, u32 k, Qel::Vector3& corner) const override {
+    return GetFaceCorner(face.chunk, face.face, k, corner);
+  }
   // The face across edge `edge` (0..2) of a face; false when the chunk keeps no neighbours, the
   // edge has none, or the entry names a face that is not there.
-  bool GetNeighbourFace(const KestroFace& face, u32 edge, KestroFace& neighbour) const;
+  bool GetNeighbourFace(const KestroFace& face, u32 edge, KestroFace& neighbour) const override;
   // The mean of the face's corners; the origin for a face that is not there.
-  Qel::Vector3& GetFaceCentre(const KestroFace& face, Qel::Vector3& centre) const;
+  Qel::Vector3& GetFaceCentre(const KestroFace& face, Qel::Vector3& centre) const override;
   // The chunk's stored face normal, else the unit normal of the corners ((1, 0, 0) for a
   // degenerate face).
-  Qel::Vector3& GetFaceNormal(const KestroFace& face, Qel::Vector3& normal) const;
-  Qel::Material* GetFaceMaterial(const KestroFace& face) const {
+  Qel::Vector3& GetFaceNormal(const KestroFace& face, Qel::Vector3& normal) const override;
+  Qel::Material* GetFaceMaterial(const KestroFace& face) const override {
     return materials_.Get(face.chunk);
   }
   // Every vertex of every chunk times `matrix` (a row vector), moved by `offset`, as a 2-D point.
@@ -99,6 +118,8 @@ class KestroIndexedMeshInstance : public Qel::ParticleStructure {
 
  protected:
   void InitFromDefinition();
+  // Instance-own copies of the chunks flagged for them, their buffers set up when asked.
+  void MakePerInstanceCopies(bool setUpBuffers);
   // The skeleton copy as a child, and each chunk's bone found in it by the chunk's name.
   void AttachSkeleton(const Qel::Particle* skeleton);
   void BindChunkBones();

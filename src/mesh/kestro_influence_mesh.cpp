@@ -40,15 +40,21 @@ KestroInfluenceMesh::Bone KestroInfluenceMesh::MakeBone(
 
 void KestroInfluenceMesh::LoadBones(const KestroIndexedMeshDefinition& definition,
                                     const RefPtrArray<Qel::GeometryChunk>& chunks) {
+  LoadBones(definition.GetInfluences(), definition.IsHardwareSkinned(), chunks);
+}
+
+void KestroInfluenceMesh::LoadBones(const std::vector<Qel::InfluenceDefinition>& table,
+                                    bool hardwareSkinned,
+                                    const RefPtrArray<Qel::GeometryChunk>& chunks) {
   bones_.clear();
-  for (const Qel::InfluenceDefinition& record : definition.GetInfluences()) {
+  for (const Qel::InfluenceDefinition& record : table) {
     Bone bone = MakeBone(record);
     for (const Qel::InfluenceChunkEntry& entry : record.entries) {
       ChunkInfluence influence;
       influence.chunk = entry.chunk;
       const Qel::GeometryChunk* chunk = chunks.Get(entry.chunk);
-      influence.hardware = definition.IsHardwareSkinned() && chunk &&
-                           chunk->GetItemOffset(Qel::kItemBlendIndices) >= 0;
+      influence.hardware =
+          hardwareSkinned && chunk && chunk->GetItemOffset(Qel::kItemBlendIndices) >= 0;
       if (!influence.hardware) influence.weights = ToVertexWeights(entry);
       bone.chunkInfluences.push_back(std::move(influence));
     }

@@ -46,6 +46,10 @@ class KestroInfluenceMesh {
   // The bone table from the definition's influence table.
   void LoadBones(const KestroIndexedMeshDefinition& definition,
                  const RefPtrArray<Qel::GeometryChunk>& chunks);
+  // The same from a table of its own (one level of a level-of-detail mesh), whose chunks are
+  // skinned in hardware when `hardwareSkinned` and they carry blend indices.
+  void LoadBones(const std::vector<Qel::InfluenceDefinition>& table, bool hardwareSkinned,
+                 const RefPtrArray<Qel::GeometryChunk>& chunks);
   // The same, but every bone takes exactly one influence record: its weights for the
   // definition's chunk `sourceChunk`, filed under chunk `chunk` (none where the bone has no
   // weights there).

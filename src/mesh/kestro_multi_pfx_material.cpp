@@ -2,6 +2,7 @@
 
 #include <iterator>
 
+#include "mesh/kestro_chunk_hint.h"
 #include "mesh/material_identities.h"
 #include "qel/geometry_chunk_template.h"
 
@@ -30,7 +31,7 @@ bool KestroMultiPFXMaterial::Equals(const Material& other) const {
 GeometryChunk* KestroMultiPFXMaterial::CreateGeometryChunk(u32 vertexCount, u32 primitiveCount,
                                                            u32 indexCount, u32 faceCount,
                                                            u32 primitive,
-                                                           const StandardChunkHint& /*hint*/) {
+                                                           const StandardChunkHint& hint) {
   u32 flags = 0;
   if (!MakeGeometryChunkFlags(vertexCount, primitive, flags)) return nullptr;
   if (!vertexType_) {
@@ -44,16 +45,29 @@ GeometryChunk* KestroMultiPFXMaterial::CreateGeometryChunk(u32 vertexCount, u32 
   auto* chunk = new GeometryChunkNmlTemplate<PackedVertexPCT>(vertexCount, primitiveCount,
                                                               indexCount, faceCount, flags);
   chunk->SetVertexType(vertexType_);
+  if (hint.vertexUsage == KestroChunkHint::kUsageDynamic) chunk->SetVertexDataDynamic(0, -2, true);
+  chunk->SetVertexDataShared(0, 0, false);
+  if (hint.indexUsage == KestroChunkHint::kUsageDynamic) chunk->SetIndexDataDynamic();
   return chunk;
 }
 
 u32 KestroMultiPFXMaterial::SetTexture(u32 index, Texture* texture, f32 value) {
-  if (index == kSecondTexture) return second_.Set(texture);
+  if (index == kSecondTexture) return second_.Set(*this, index, texture, value);
   return OneTextureMaterial::SetTexture(index, texture, value);
 }
 
 Texture* KestroMultiPFXMaterial::GetTexture(u32 index) const {
   return index == kSecondTexture ? second_.Get() : OneTextureMaterial::GetTexture(index);
+}
+
+void KestroMultiPFXMaterial::GetTextureList(std::vector<Texture*>& list) const {
+  OneTextureMaterial::GetTextureList(list);
+  second_.AppendTo(list);
+}
+
+bool KestroMultiPFXMaterial::DuplicateTexture(u32 index) {
+  return index == kSecondTexture ? second_.Duplicate()
+                                 : OneTextureMaterial::DuplicateTexture(index);
 }
 
 u32 KestroMultiPFXMaterial::IsLoaded() const {

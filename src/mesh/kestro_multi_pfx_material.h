@@ -24,6 +24,8 @@ class KestroMultiPFXMaterial : public OneTextureMaterial {
   u32 SetTexture(u32 index, Texture* texture, f32 value) override;
   Texture* GetTexture(u32 index) const override;
   u32 IsLoaded() const override;
+  void GetTextureList(std::vector<Texture*>& list) const override;
+  bool DuplicateTexture(u32 index) override;
   void SetDisplayState(Display& display) override;
   void ClearDisplayState(Display& display) override;
   void Bind(Display& display, u32 pass) override;

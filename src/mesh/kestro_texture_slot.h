@@ -2,6 +2,8 @@
 // map): one counted reference, replaced only by a texture that exists.
 #pragma once
 
+#include <vector>
+
 #include "qel/material.h"
 #include "qel/reference_count.h"
 #include "qel/texture.h"
@@ -22,11 +24,25 @@ class KestroTextureSlot {
 
   Texture* Get() const { return texture_; }
   bool IsLoaded() const { return !texture_ || texture_->IsLoaded(); }
-  // kTextureMissing for null, the old texture kept.
-  u32 Set(Texture* texture) {
+  // kTextureMissing for null, the old texture kept. The texture takes the material's resource
+  // priority, and the material records what the index was set from.
+  u32 Set(Material& material, u32 index, Texture* texture, f32 value) {
     if (!texture) return Material::kTextureMissing;
     Place(texture);
+    texture->SetResourcePriority(material.GetResourcePriority());
+    material.SetTextureDefinition(index, texture->GetName(), value);
     return Material::kTextureOk;
+  }
+  // A private copy in place of the held texture; false when there is none.
+  bool Duplicate() {
+    if (!texture_) return false;
+    Texture* copy = texture_->Duplicate();
+    ReleaseAndClear(texture_);
+    texture_ = copy;
+    return true;
+  }
+  void AppendTo(std::vector<Texture*>& list) const {
+    if (texture_) list.push_back(texture_);
   }
 
  private:

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "mesh/kestro_geometry_base_resource.h"
+#include "mesh/kestro_indexed_mesh_lod_resource.h"
 #include "mesh/material_identities.h"
 #include "qel/resource.h"
 #include "qel/uid.h"
@@ -12,6 +13,8 @@ namespace {
 constexpr const char* kMeshResourceClassId = "4C414E80-BBDA-11d4-9AD7-0001025364B8";
 constexpr const char* kIndexedMeshTypeId = "B9E68EA1-56A3-4a6d-9D5D-C5C020F944E6";
 constexpr const char* kProgressiveMeshTypeId = "2E8739F0-412F-48c2-9F71-912B659C58B6";
+// The binary and the text form share one type and one resource class.
+constexpr const char* kLODMeshTypeId = "8FCC40D7-8BDD-4d14-B528-65692F5DF710";
 
 std::once_flag g_pluginsCreated;
 
@@ -23,6 +26,10 @@ void CreatePlugins() {
                                                    classId);
   new Qel::ResourceType<KestroProgressiveMeshResource>(Qel::PString("pm"),
                                                        Qel::UId(kProgressiveMeshTypeId), classId);
+  new Qel::ResourceType<KestroIndexedMeshLODResource>(Qel::PString("lm.txt"),
+                                                      Qel::UId(kLODMeshTypeId), classId);
+  new Qel::ResourceType<KestroIndexedMeshLODResource>(Qel::PString("lm"), Qel::UId(kLODMeshTypeId),
+                                                      classId);
 }
 
 }  // namespace

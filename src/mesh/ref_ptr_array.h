@@ -23,6 +23,8 @@ class RefPtrArray {
   bool IsNull() const { return !block_; }
   u32 Count() const { return block_ ? u32(block_->items.size()) : 0; }
   T* Get(u32 i) const { return i < Count() ? block_->items[i] : nullptr; }
+  // The items in order; null for an empty array.
+  T* const* Data() const { return Count() ? block_->items.data() : nullptr; }
   long GetHolderCount() const { return block_.use_count(); }
   bool SharesBlockWith(const RefPtrArray& other) const { return block_ == other.block_; }
 

@@ -153,21 +153,23 @@ void Display::DrawIndexedPrimitive(u32 primitive, u32 vertexCount, u32 indexCoun
   Trace(String::Format("Draw %u %u %u", primitive, vertexCount, indexCount));
 }
 
-StaticBufferPtr Display::CreateStaticVertexBuffer(u32 count, u32 stride) {
+StaticBufferPtr Display::CreateStaticVertexBuffer(u32 count, u32 stride, bool zeroed) {
   if (count == 0 || stride == 0) return nullptr;
   Trace(String::Format("CreateVertexBuffer %u %u", count, stride));
-  return std::make_shared<StaticBuffer>(count, stride);
+  return std::make_shared<StaticBuffer>(count, stride, zeroed);
 }
 
-StaticBufferPtr Display::CreateIndexBuffer(u32 count) {
+StaticBufferPtr Display::CreateIndexBuffer(u32 count, bool zeroed) {
   if (count == 0) return nullptr;
   Trace(String::Format("CreateIndexBuffer %u", count));
-  return std::make_shared<StaticBuffer>(count, u32(sizeof(u16)));
+  return std::make_shared<StaticBuffer>(count, u32(sizeof(u16)), zeroed);
 }
 
 i32 Display::CopyToBuffer(StaticBuffer& buffer, const void* source, u32 count) {
   if (count > buffer.count || (count > 0 && source == nullptr)) return -1;
-  if (count > 0) std::memcpy(buffer.bytes.data(), source, size_t(count) * buffer.stride);
+  const size_t copied = size_t(count) * buffer.stride;
+  if (count > 0) std::memcpy(buffer.bytes.data(), source, copied);
+  std::fill(buffer.bytes.begin() + copied, buffer.bytes.end(), u8(0));
   buffer.dirty = false;
   return i32(count);
 }

@@ -3,12 +3,14 @@
 // and combiner texts are stored and answered by handle.
 #pragma once
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
 
+#include "qel/default_init_allocator.h"
 #include "qel/display_material.h"
 #include "qel/matrix4.h"
 #include "qel/pstring.h"
@@ -20,13 +22,16 @@ namespace Qel {
 class Texture;
 struct VertexType;
 
-// A static vertex or index buffer: `count` records of `stride` bytes.
+// A static vertex or index buffer: `count` records of `stride` bytes. One made for an upload
+// that follows at once is not zeroed first; the upload defines every byte.
 struct StaticBuffer {
-  StaticBuffer(u32 recordCount, u32 recordStride)
-      : count(recordCount), stride(recordStride), bytes(size_t(recordCount) * recordStride) {}
+  StaticBuffer(u32 recordCount, u32 recordStride, bool zeroed = true)
+      : count(recordCount), stride(recordStride), bytes(size_t(recordCount) * recordStride) {
+    if (zeroed) std::fill(bytes.begin(), bytes.end(), u8(0));
+  }
   u32 count;
   u32 stride;
-  std::vector<u8> bytes;
+  std::vector<u8, DefaultInitAllocator<u8>> bytes;
   bool dirty = true;
 };
 using StaticBufferPtr = std::shared_ptr<StaticBuffer>;
@@ -87,11 +92,11 @@ class Display {
   std::vector<String> GetTrace() const;
   void ClearTrace();
 
-  // Null for a zero count or stride.
-  StaticBufferPtr CreateStaticVertexBuffer(u32 count, u32 stride);
-  StaticBufferPtr CreateIndexBuffer(u32 count);
-  // The buffer manager's copy: `count` records from `source` to the start of the buffer. The
-  // number of records copied, or -1 when they do not fit.
+  // Null for a zero count or stride. Without `zeroed` the caller uploads into it at once.
+  StaticBufferPtr CreateStaticVertexBuffer(u32 count, u32 stride, bool zeroed = true);
+  StaticBufferPtr CreateIndexBuffer(u32 count, bool zeroed = true);
+  // The buffer manager's copy: `count` records from `source` to the start of the buffer, the
+  // records after them zeroed. The number of records copied, or -1 when they do not fit.
   i32 CopyToBuffer(StaticBuffer& buffer, const void* source, u32 count);
 
   // Programs by name: registering a name again replaces its text and keeps its handle. Handles

@@ -14,9 +14,9 @@ constexpr u32 kFileCodes[GeometryChunk::kPrimitiveLimit] = {4, 8, 16, 1, 2, 0};
 }  // namespace
 
 GeometryChunk::GeometryChunk(const VertexType* type, u32 vertexCount, u32 primitiveCount,
-                             u32 indexCount, u32 faceCount, u32 flags)
+                             u32 indexCount, u32 faceCount, u32 flags, bool zeroed)
     : vertexType_(type),
-      block_(std::make_shared<VertexBlock>(size_t(vertexCount) * (type ? type->size : 0))),
+      block_(std::make_shared<VertexBlock>(size_t(vertexCount) * (type ? type->size : 0), zeroed)),
       flags_(flags),
       primitive_(0),
       vertexCount_(vertexCount),
@@ -24,6 +24,10 @@ GeometryChunk::GeometryChunk(const VertexType* type, u32 vertexCount, u32 primit
       primitiveCount_(primitiveCount),
       indices_(indexCount),
       faceNormals_(size_t(faceCount) * 3) {
+  if (zeroed) {
+    std::fill(indices_.begin(), indices_.end(), u16(0));
+    std::fill(faceNormals_.begin(), faceNormals_.end(), 0.0f);
+  }
   PrimitiveFromFileCode(flags & kPrimitiveMask, primitive_);
 }
 
@@ -55,6 +59,10 @@ GeometryChunk::GeometryChunk(const GeometryChunk& shared)
       influenceMatrices_(shared.influenceMatrices_),
       assignedMatrices_(shared.assignedMatrices_),
       opacity_(shared.opacity_),
+      vertexProgram_(shared.vertexProgram_),
+      vertexDynamic_(shared.vertexDynamic_),
+      vertexShared_(shared.vertexShared_),
+      indexDynamic_(shared.indexDynamic_),
       faceNeighbours_(shared.faceNeighbours_),
       properties_(shared.properties_) {}
 
@@ -85,8 +93,31 @@ bool GeometryChunk::GetChunkProperty(const PString& name, f32& value) const {
   return false;
 }
 
-void GeometryChunk::RenderGeometry(Display& display) {
+namespace {
+
+void RecordUsage(std::vector<GeometryChunk::DataUsage>& usages, u32 stream, i32 item, bool on) {
+  for (GeometryChunk::DataUsage& usage : usages) {
+    if (usage.stream == stream && usage.item == item) {
+      usage.on = on;
+      return;
+    }
+  }
+  usages.push_back({stream, item, on});
+}
+
+}  // namespace
+
+void GeometryChunk::SetVertexDataDynamic(u32 stream, i32 item, bool dynamic) {
+  RecordUsage(vertexDynamic_, stream, item, dynamic);
+}
+
+void GeometryChunk::SetVertexDataShared(u32 stream, i32 item, bool shared) {
+  RecordUsage(vertexShared_, stream, item, shared);
+}
+
+void GeometryChunk::RenderGeometry(Display& display, u32 vertexProgram) {
   AssignVertexType(display);
+  if (vertexProgram) display.SetProgram(vertexProgram);
   TraceInfluenceMatrices(display);
   display.DrawIndexedPrimitive(primitive_, vertexCount_, GetMaxIndices());
 }
@@ -120,7 +151,8 @@ GeometryChunk* GeometryChunk::Create(u32 vertexCount, u32 primitiveCount, u32 in
     layout.Add(kItemBlendIndices);
   }
   return new GeometryChunk(VertexType::Intern(layout), vertexCount, primitiveCount, indexCount,
-                           faceCount, FileCodeFromPrimitive(primitive));
+                           faceCount, FileCodeFromPrimitive(primitive),
+                           !hint.recordsFilledByCaller);
 }
 
 i32 GeometryChunk::GetItemOffset(u32 item) const {
@@ -177,7 +209,7 @@ bool GeometryChunk::InitializeBuffers(Display& display, bool upload) {
   if (!(flags_ & kNoStaticVertexBuffer) && !vertexBuffer_) {
     const VertexType* type = AssignVertexType(display);
     if (!type) return false;
-    StaticBufferPtr buffer = display.CreateStaticVertexBuffer(vertexCapacity_, type->size);
+    StaticBufferPtr buffer = display.CreateStaticVertexBuffer(vertexCapacity_, type->size, !upload);
     if (!buffer) return false;
     if (upload && display.CopyToBuffer(*buffer, GetVertexArray(), vertexCapacity_) < 0) {
       return false;
@@ -186,7 +218,7 @@ bool GeometryChunk::InitializeBuffers(Display& display, bool upload) {
     vertexBuffer_ = std::move(buffer);
   }
   if (!(flags_ & kNoStaticIndexBuffer) && !indexBuffer_) {
-    StaticBufferPtr buffer = display.CreateIndexBuffer(GetMaxIndices());
+    StaticBufferPtr buffer = display.CreateIndexBuffer(GetMaxIndices(), !upload);
     if (!buffer) return false;
     if (upload && display.CopyToBuffer(*buffer, GetIndexArray(), GetMaxIndices()) < 0) {
       return false;

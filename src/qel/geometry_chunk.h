@@ -4,10 +4,12 @@
 // the single-stream templates (geometry_chunk_template.h) use a fixed packed layout.
 #pragma once
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
 
+#include "qel/default_init_allocator.h"
 #include "qel/display.h"
 #include "qel/matrix4.h"
 #include "qel/pstring.h"
@@ -60,12 +62,17 @@ struct StandardChunkHint : GeometryChunkCreateHint {
   ResourceDatabase* database = nullptr;
   u32 influenceCount = 0;
   u32 matrixCount = 0;
+  // The caller writes every item of every vertex record, every index and every face normal
+  // before anything reads them, so a generic chunk's arrays are not zeroed first.
+  bool recordsFilledByCaller = false;
 };
 
 // One vertex block: the holder count is the shared pointer's.
 struct VertexBlock {
-  explicit VertexBlock(size_t bytes) : records(bytes) {}
-  std::vector<u8> records;
+  explicit VertexBlock(size_t bytes, bool zeroed = true) : records(bytes) {
+    if (zeroed) std::fill(records.begin(), records.end(), u8(0));
+  }
+  std::vector<u8, DefaultInitAllocator<u8>> records;
 };
 
 class GeometryChunk : public ReferenceCount {
@@ -154,8 +161,27 @@ class GeometryChunk : public ReferenceCount {
   bool SetChunkProperty(const PString& name, f32 value);
   bool GetChunkProperty(const PString& name, f32& value) const;
 
-  // Draws the whole chunk in its own order.
-  void RenderGeometry(Display& display);
+  // The vertex program the chunk is drawn with on a display; 0 for the fixed pipeline.
+  u32 GetVertexProgram(const Display& /*display*/) const { return vertexProgram_; }
+  void SetVertexProgram(u32 handle) { vertexProgram_ = handle; }
+
+  // Buffer-usage hints a material gives a new chunk: vertex data rewritten often (dynamic) or
+  // kept apart from the chunk's copies (not shared), and indices rewritten often. `item` is the
+  // engine's item selector (0 all, -2 positions, -3 the generated texture set).
+  struct DataUsage {
+    u32 stream = 0;
+    i32 item = 0;
+    bool on = false;
+  };
+  void SetVertexDataDynamic(u32 stream, i32 item, bool dynamic);
+  void SetVertexDataShared(u32 stream, i32 item, bool shared);
+  void SetIndexDataDynamic() { indexDynamic_ = true; }
+  const std::vector<DataUsage>& GetVertexDynamicUsage() const { return vertexDynamic_; }
+  const std::vector<DataUsage>& GetVertexSharedUsage() const { return vertexShared_; }
+  bool IsIndexDataDynamic() const { return indexDynamic_; }
+
+  // Draws the whole chunk in its own order, with a vertex program when one is given.
+  void RenderGeometry(Display& display, u32 vertexProgram = 0);
   // Draws primitives from the range's indices, which the caller keeps below the vertex count.
   void RenderPrimitives(Display& display, const PrimitiveRange& range);
 
@@ -188,7 +214,7 @@ class GeometryChunk : public ReferenceCount {
 
  protected:
   GeometryChunk(const VertexType* type, u32 vertexCount, u32 primitiveCount, u32 indexCount,
-                u32 faceCount, u32 flags);
+                u32 faceCount, u32 flags, bool zeroed = true);
   GeometryChunk(const GeometryChunk& shared);  // shares the vertex block
   void ReplaceBlock(std::shared_ptr<VertexBlock> block);
   void DropVertexBuffer(Display& display);
@@ -201,11 +227,15 @@ class GeometryChunk : public ReferenceCount {
   u32 vertexCapacity_;
   u32 primitiveCount_;
   bool typeAssigned_ = false;
-  std::vector<u16> indices_;
-  std::vector<f32> faceNormals_;
+  std::vector<u16, DefaultInitAllocator<u16>> indices_;
+  std::vector<f32, DefaultInitAllocator<f32>> faceNormals_;
   std::vector<u32> influenceMatrices_;
   std::vector<Matrix4> assignedMatrices_;
   f32 opacity_ = 1.0f;
+  u32 vertexProgram_ = 0;
+  std::vector<DataUsage> vertexDynamic_;
+  std::vector<DataUsage> vertexShared_;
+  bool indexDynamic_ = false;
   std::shared_ptr<const std::vector<u32>> faceNeighbours_;
   std::vector<std::pair<PString, f32>> properties_;
   StaticBufferPtr vertexBuffer_;

@@ -51,6 +51,8 @@ void Material::CopySettingsTo(Material& other) const {
   other.flags_ = flags_;
   other.materialFloat_ = materialFloat_;
   other.properties_ = properties_;
+  other.definitions_ = definitions_;
+  other.priority_ = priority_;
   for (u32 stage = 0; stage < kMaxTextures; ++stage) {
     if (textures_[stage]) textures_[stage]->AddReference();
     other.PlaceTexture(stage, textures_[stage]);
@@ -84,12 +86,73 @@ u32 Material::SetTexture(u32 stage, const ResourceDatabase* database, const Stri
   return result;
 }
 
-u32 Material::SetTexture(u32 index, Texture* texture, f32 /*value*/) {
+u32 Material::SetTexture(u32 index, Texture* texture, f32 value) {
   if (!texture) return kTextureMissing;
   if (index >= kMaxTextures) return kTextureRefused;
   texture->AddReference();
   PlaceTexture(index, texture);
+  texture->SetResourcePriority(priority_);
+  SetTextureDefinition(index, texture->GetName(), value);
   return kTextureOk;
+}
+
+void Material::GetTextureList(std::vector<Texture*>& list) const {
+  for (Texture* texture : textures_) {
+    if (texture) list.push_back(texture);
+  }
+}
+
+u32 Material::GetLoadState() const {
+  std::vector<Texture*> list;
+  GetTextureList(list);
+  u32 state = kLoadStateLoaded;
+  for (const Texture* texture : list) {
+    if (texture->IsLoaded()) continue;
+    const TextureLoader* loader = texture->GetLoader();
+    if (texture->IsPending() || (loader && loader->GetStatus() == TextureLoader::kBusy)) {
+      state = kLoadStateLoading;
+    } else {
+      return kLoadStateFailed;
+    }
+  }
+  return state;
+}
+
+void Material::Activate(u32 mipLevel) {
+  std::vector<Texture*> list;
+  GetTextureList(list);
+  for (Texture* texture : list) texture->Activate(mipLevel);
+}
+
+void Material::SetResourcePriority(f32 priority) {
+  priority_ = priority;
+  std::vector<Texture*> list;
+  GetTextureList(list);
+  for (Texture* texture : list) texture->SetResourcePriority(priority);
+}
+
+void Material::SetTextureDefinition(u32 index, const String& name, f32 value) {
+  for (TextureDefinition& definition : definitions_) {
+    if (definition.index == index) {
+      definition.name = name;
+      definition.value = value;
+      return;
+    }
+  }
+  definitions_.push_back({index, name, value});
+}
+
+const Material::TextureDefinition* Material::GetTextureDefinition(u32 index) const {
+  for (const TextureDefinition& definition : definitions_) {
+    if (definition.index == index) return &definition;
+  }
+  return nullptr;
+}
+
+bool Material::DuplicateTexture(u32 index) {
+  if (index >= kMaxTextures || !textures_[index]) return false;
+  PlaceTexture(index, textures_[index]->Duplicate());
+  return true;
 }
 
 bool Material::Equals(const Material& other) const {
@@ -106,13 +169,22 @@ void Material::SetLightingState(Display& display, f32 opacity) const {
   display.SetLighting(display_, opacity);
 }
 
+void Material::SetLightingState(Display& display, const RenderView& /*view*/,
+                                const GeometryChunk& /*chunk*/, u32 vertexProgram,
+                                const LightList* lights, f32 opacity, bool lit) const {
+  display.Trace(String::Format("LightingState %u lights %u program %u", lit ? 1u : 0u,
+                               lights ? u32(lights->size()) : 0u, vertexProgram));
+  display.SetLighting(display_, opacity);
+}
+
 void Material::DrawLit(Display& display, const ChunkDraw& draw, const PrimitiveRange* range) {
+  const u32 program = draw.chunk->GetVertexProgram(display);
   SetLightingState(display, GetOpacity() * draw.chunk->GetOpacity());
   if (draw.world) display.SetWorldTransform(*draw.world);
   if (range) {
     draw.chunk->RenderPrimitives(display, *range);
   } else {
-    draw.chunk->RenderGeometry(display);
+    draw.chunk->RenderGeometry(display, program);
   }
 }
 

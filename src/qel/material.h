@@ -44,6 +44,16 @@ class Material : public ReferenceCount, public PluginInstance {
     kTextureMissing = 3,  // no texture was given
   };
 
+  // The load state the resource system reads: every texture in, one that failed to come (not
+  // loaded, not pending, no loader at work), or still loading.
+  enum LoadState : u32 { kLoadStateLoaded = 0, kLoadStateLoading = 1, kLoadStateFailed = 4 };
+  // What a texture index was set from, kept so a host can load it again.
+  struct TextureDefinition {
+    u32 index = 0;
+    String name;
+    f32 value = 0.0f;
+  };
+
   explicit Material(MaterialManager* manager);
   ~Material() override;
 
@@ -73,6 +83,20 @@ class Material : public ReferenceCount, public PluginInstance {
   // Same kind and settings, and the very same textures.
   virtual bool Equals(const Material& other) const;
   virtual u32 LoadResources() { return 0; }
+  // Every texture the material draws with: the kind's own, then the stages.
+  virtual void GetTextureList(std::vector<Texture*>& list) const;
+  u32 GetLoadState() const;
+  // A frame's mip request, handed to every texture of the list.
+  virtual void Activate(u32 mipLevel);
+  // Kept for textures set later and handed to every texture of the list.
+  virtual void SetResourcePriority(f32 priority);
+  f32 GetResourcePriority() const { return priority_; }
+  void SetTextureDefinition(u32 index, const String& name, f32 value);
+  // Null for an index never set.
+  const TextureDefinition* GetTextureDefinition(u32 index) const;
+  // The texture at the index becomes a private copy, so that pixels changed through this
+  // material reach no other holder; false when there is no texture there.
+  virtual bool DuplicateTexture(u32 index);
   // 0 when every texture it holds is loaded.
   virtual u32 IsLoaded() const;
   // Traces the state and the draw.
@@ -95,6 +119,9 @@ class Material : public ReferenceCount, public PluginInstance {
   u32 GetAlphaHint() const { return alphaHint_; }
   f32 GetOpacity() const { return display_.diffuse.a; }
   void SetLightingState(Display& display, f32 opacity) const;
+  // The lighting of one chunk seen from a view, lit by a list, drawn with a vertex program.
+  void SetLightingState(Display& display, const RenderView& view, const GeometryChunk& chunk,
+                        u32 vertexProgram, const LightList* lights, f32 opacity, bool lit) const;
 
   const PString& GetName() const { return name_; }
   void SetName(const PString& name) { name_ = name; }
@@ -134,6 +161,8 @@ class Material : public ReferenceCount, public PluginInstance {
   f32 materialFloat_ = 1.0f;
   u32 alphaHint_ = 0;
   std::vector<std::pair<PString, PString>> properties_;
+  std::vector<TextureDefinition> definitions_;
+  f32 priority_ = 0.0f;
   Texture* textures_[kMaxTextures] = {};
 };
 

@@ -1,5 +1,7 @@
 #include "qel/particle.h"
 
+#include "qel/view_point.h"
+
 namespace Qel {
 
 bool Particle::Add(Particle* child) {
@@ -22,6 +24,17 @@ bool Particle::Add(Particle* child) {
   return true;
 }
 
+void Particle::Cull(ViewPoint& view, const Matrix4& world) {
+  lastCulledFrame_ = view.GetFrame();
+  world_ = world;
+  for (auto& child : children_) {
+    if (child->GetFlags() & 0x2) continue;
+    const Matrix4 local =
+        Matrix4::FromTransformation({child->GetOrientation(), child->GetPosition()});
+    child->Cull(view, local * world);
+  }
+}
+
 Particle* Particle::FindByName(const PString& name) {
   if (name_.EqualsIgnoreCase(name)) return this;
   for (auto& child : children_) {
@@ -34,6 +47,7 @@ void Particle::CopyFrom(const Particle& other) {
   name_ = other.name_;
   position_ = other.position_;
   orientation_ = other.orientation_;
+  flags_ = other.flags_;
 }
 
 Particle* Particle::Clone() const {
@@ -98,16 +112,6 @@ bool ParticleStructure::AddAttachmentPoint(AttachmentPoint* point, bool underBon
   if (!parent->Add(point)) return false;
   ++attachmentPoints_;
   return true;
-}
-
-void ViewPoint::CopyFrom(const Particle& other) {
-  Particle::CopyFrom(other);
-  if (const auto* view = dynamic_cast<const ViewPoint*>(&other)) fieldOfView_ = view->fieldOfView_;
-}
-
-void LightTarget::CopyFrom(const Particle& other) {
-  Particle::CopyFrom(other);
-  if (const auto* light = dynamic_cast<const LightTarget*>(&other)) settings_ = light->settings_;
 }
 
 }  // namespace Qel

@@ -6,12 +6,15 @@
 #include <memory>
 #include <vector>
 
+#include "qel/matrix4.h"
 #include "qel/pstring.h"
 #include "qel/quaternion.h"
 #include "qel/string.h"
 #include "qel/vector3.h"
 
 namespace Qel {
+
+class ViewPoint;
 
 class Particle {
  public:
@@ -30,6 +33,9 @@ class Particle {
   }
   const Vector3& GetPosition() const { return position_; }
   const Quaternion& GetOrientation() const { return orientation_; }
+  // Engine flag bits; bit 1 keeps a particle (and what hangs from it) out of the frame.
+  u32 GetFlags() const { return flags_; }
+  void SetFlags(u32 flags) { flags_ = flags; }
 
   // Takes ownership; false for null, for itself or for one of its own ancestors.
   bool Add(Particle* child);
@@ -41,6 +47,13 @@ class Particle {
   Particle* FindByName(const PString& name);
   // A copy of this particle and its whole tree, without a parent.
   Particle* Clone() const;
+
+  // Marks the particle seen in the view's frame at `world`, then its children at theirs; a
+  // particle flagged out of the frame (bit 1) is skipped with what hangs from it.
+  virtual void Cull(ViewPoint& view, const Matrix4& world);
+  u32 GetLastCulledFrame() const { return lastCulledFrame_; }
+  // Where the last cull placed it.
+  const Matrix4& GetWorldMatrix() const { return world_; }
 
   // The frame relative to the root of the tree, and back.
   void GetGlobalFrame(Vector3& position, Quaternion& orientation) const;
@@ -54,6 +67,9 @@ class Particle {
   PString name_;
   Vector3 position_;
   Quaternion orientation_;
+  u32 flags_ = 0;
+  u32 lastCulledFrame_ = 0;
+  Matrix4 world_;
   Particle* parent_ = nullptr;
   std::vector<std::unique_ptr<Particle>> children_;
 };
@@ -145,40 +161,6 @@ class ParticleStructure : public Particle {
 
  private:
   u32 attachmentPoints_ = 0;
-};
-
-class ViewPoint : public Particle {
- public:
-  f32 GetFieldOfView() const { return fieldOfView_; }
-  void SetFieldOfView(f32 radians) { fieldOfView_ = radians; }
-
- protected:
-  Particle* MakeEmpty() const override { return new ViewPoint; }
-  void CopyFrom(const Particle& other) override;
-
- private:
-  f32 fieldOfView_ = 1.0f;
-};
-
-// A light as the scene keeps it: its settings are recorded, nothing is lit.
-class LightTarget : public Particle {
- public:
-  struct Settings {
-    u32 kind = 0;  // 0 parallel, 1 spot, 2 point
-    f32 range = 0.0f;
-    f32 ambient[4] = {};
-    f32 diffuse[4] = {};
-    f32 specular[4] = {};
-  };
-  void SetSettings(const Settings& settings) { settings_ = settings; }
-  const Settings& GetSettings() const { return settings_; }
-
- protected:
-  Particle* MakeEmpty() const override { return new LightTarget; }
-  void CopyFrom(const Particle& other) override;
-
- private:
-  Settings settings_;
 };
 
 }  // namespace Qel

@@ -31,7 +31,40 @@ u32 Texture::Load(const ResourceDatabase& database) {
     SetSize(bitmap.GetWidth(), bitmap.GetHeight());
   }
   loaded_ = true;
+  pending_ = false;
   return kLoaded;
+}
+
+Texture::~Texture() { ReleaseAndClear(loader_); }
+
+void Texture::RequestLoad() {
+  if (!loaded_ && loader_) loader_->Load(*this);
+}
+
+void Texture::SetLoader(TextureLoader* loader) {
+  if (loader) loader->AddReference();
+  ReleaseAndClear(loader_);
+  loader_ = loader;
+}
+
+void Texture::Activate(u32 mipLevel) {
+  u32 held = wantedMip_.load();
+  while (mipLevel < held && !wantedMip_.compare_exchange_weak(held, mipLevel)) {
+  }
+}
+
+Texture* Texture::Duplicate() const {
+  auto* copy = new Texture(name_);
+  copy->path_ = path_;
+  copy->loaded_ = loaded_;
+  copy->width_ = width_;
+  copy->height_ = height_;
+  copy->format_ = format_;
+  copy->kind_ = kind_;
+  copy->pending_ = pending_;
+  copy->SetLoader(loader_);
+  copy->priority_.store(priority_.load());
+  return copy;
 }
 
 Texture* SharedTextureCollection::GetTexture(u32 index) {

@@ -3,11 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <bit>
 #include <functional>
 #include <random>
 
 #include "mesh/kestro_progressive_mesh_definition.h"
-#include "mesh/mesh_fixture.h"
+#include "mesh/lod_fixture.h"
 #include "mesh/mesh_load_result.h"
 #include "qel/pstring.h"
 
@@ -37,9 +38,11 @@ void OnMalloc(const volatile void*, size_t size) {
 void OnFree(const volatile void*) {}
 #endif
 
-// Loads as an indexed or progressive mesh; the result is the code, and the largest single
-// allocation must stay within a small multiple of the file.
-u32 LoadHostile(const std::string& bytes, bool progressive) {
+enum Kind { kIndexed, kProgressive, kLod };
+
+// Loads as a mesh of that kind; the result is the code, and the largest single allocation must
+// stay within a small multiple of the file.
+u32 LoadHostile(const std::string& bytes, Kind kind) {
   static fixture::Engine* engine = [] {
     auto* made = new fixture::Engine;
     made->GetDisplay()->SetCapability(29, true);
@@ -48,9 +51,10 @@ u32 LoadHostile(const std::string& bytes, bool progressive) {
 #endif
     return made;
   }();
-  std::unique_ptr<KestroIndexedMeshDefinition> definition =
-      progressive ? std::make_unique<KestroProgressiveMeshDefinition>()
-                  : std::make_unique<KestroIndexedMeshDefinition>();
+  std::unique_ptr<KestroIndexedMeshDefinition> definition;
+  if (kind == kProgressive) definition = std::make_unique<KestroProgressiveMeshDefinition>();
+  if (kind == kLod) definition = std::make_unique<KestroIndexedMeshLODDefinition>();
+  if (kind == kIndexed) definition = std::make_unique<KestroIndexedMeshDefinition>();
   g_largestAllocation = 0;
   const u32 code = engine->Load(*definition, bytes);
   definition.reset();
@@ -101,6 +105,14 @@ std::string NestedSkeleton(u32 depth) {
   return WriteMesh(spec);
 }
 
+// A level-of-detail mesh as the program saves it from text.
+std::string LodFixture() {
+  fixture::ResourceScene scene;
+  const std::string path = scene.folder.At("car.lm");
+  fixture::LockLodText(scene)->GetLODDefinition()->Save(path.c_str());
+  return scratch::ReadAll(path);
+}
+
 void Patch(std::string& bytes, const char* tag, size_t offset, u32 value) {
   const size_t at = bytes.find(tag);
   ASSERT_NE(std::string::npos, at) << tag;
@@ -108,20 +120,22 @@ void Patch(std::string& bytes, const char* tag, size_t offset, u32 value) {
 }
 
 TEST(HostileMeshTest, PrefixesAndByteFlipsEndWithACode) {
-  const std::pair<std::string, bool> fixtures[] = {
-      {WriteMesh(SkinnedSpec()), false}, {ProgressiveFixture(), true}, {NestedSkeleton(3), false}};
+  const std::pair<std::string, Kind> fixtures[] = {{WriteMesh(SkinnedSpec()), kIndexed},
+                                                   {ProgressiveFixture(), kProgressive},
+                                                   {NestedSkeleton(3), kIndexed},
+                                                   {LodFixture(), kLod}};
   std::mt19937 random(25);
   const size_t names = Qel::PStringCache::Size();
-  for (const auto& [bytes, progressive] : fixtures) {
-    ASSERT_EQ(RES_OK, LoadHostile(bytes, progressive));
+  for (const auto& [bytes, kind] : fixtures) {
+    ASSERT_EQ(RES_OK, LoadHostile(bytes, kind));
     for (size_t n = 1; n < bytes.size(); ++n) {
-      const u32 code = LoadHostile(bytes.substr(0, n), progressive);
+      const u32 code = LoadHostile(bytes.substr(0, n), kind);
       ASSERT_TRUE(code == RES_FILE_FORMAT_ERROR || code == RES_FILE_VERSION_ERROR) << n;
     }
     for (int flip = 0; flip < 10000; ++flip) {
       std::string damaged = bytes;
       damaged[random() % damaged.size()] ^= char(1 + random() % 255);
-      ASSERT_LE(LoadHostile(damaged, progressive), u32(RES_FILE_DATA_ERROR));
+      ASSERT_LE(LoadHostile(damaged, kind), u32(RES_FILE_DATA_ERROR));
     }
   }
   // Flipped names come and go: neither the materials nor the name table keep them all.
@@ -133,11 +147,14 @@ TEST(HostileMeshTest, HandMadeCases) {
     const char* name;
     std::function<std::string()> make;
     u32 code;
-    bool progressive = false;
+    Kind kind = kIndexed;
   };
-  auto patched = [](const char* tag, size_t offset, u32 value, bool progressive = false) {
-    return [=] {
-      std::string bytes = progressive ? ProgressiveFixture() : WriteMesh(SkinnedSpec());
+  const std::string lod = LodFixture();
+  auto patched = [&lod](const char* tag, size_t offset, u32 value, Kind kind = kIndexed) {
+    return [=, &lod] {
+      std::string bytes = kind == kProgressive ? ProgressiveFixture()
+                          : kind == kLod       ? lod
+                                               : WriteMesh(SkinnedSpec());
       Patch(bytes, tag, offset, value);
       return bytes;
     };
@@ -152,10 +169,25 @@ TEST(HostileMeshTest, HandMadeCases) {
       {"weights past the INFL", patched("INFL", 16 + 12 + 8 + 12 + 36 + 4 + 4, 0x7FFFFFFF),
        RES_FILE_FORMAT_ERROR},
       {"bones nested 100,000 deep", [] { return NestedSkeleton(100000); }, RES_FILE_FORMAT_ERROR},
-      {"PMIN groups claiming two entries", patched("PMIN", 28 + 8 + 16 + 4, 2, true),
-       RES_FILE_FORMAT_ERROR, true},
-      {"PMIN counts past the chunk", patched("PMIN", 12, 0x40000000, true), RES_FILE_FORMAT_ERROR,
-       true},
+      {"PMIN groups claiming two entries", patched("PMIN", 28 + 8 + 16 + 4, 2, kProgressive),
+       RES_FILE_FORMAT_ERROR, kProgressive},
+      {"PMIN counts past the chunk", patched("PMIN", 12, 0x40000000, kProgressive),
+       RES_FILE_FORMAT_ERROR, kProgressive},
+      {"LODM level count 2^31", patched("INFO", 40, 0x7FFFFFFF, kLod), RES_FILE_FORMAT_ERROR, kLod},
+      {"named mesh of level 9", patched("INFO", 72, 9, kLod), RES_FILE_FORMAT_ERROR, kLod},
+      {"distances 100, 50", patched("MESH", 24, std::bit_cast<u32>(100.0f), kLod),
+       RES_FILE_FORMAT_ERROR, kLod},
+      {"LCHK chunk 5 of 2", patched("LCHK", 12, 5, kLod), RES_FILE_FORMAT_ERROR, kLod},
+      {"LCHK chunk 1 twice", patched("LCHK", 12, 1, kLod), RES_FILE_FORMAT_ERROR, kLod},
+      {"LCHK material 99", patched("LCHK", 16, 99, kLod), RES_FILE_FORMAT_ERROR, kLod},
+      {"GEOM index past the vertices",
+       [&lod] {
+         std::string bytes = lod;
+         const size_t at = bytes.find(std::string("\0\0\1\0\2\0\0\0\2\0\3\0", 12));
+         bytes[at + 10] = 9;
+         return bytes;
+       },
+       RES_FILE_FORMAT_ERROR, kLod},
       // A bone naming itself as parent hangs from the root; the mesh loads.
       {"self-parented bones",
        [] {
@@ -165,7 +197,7 @@ TEST(HostileMeshTest, HandMadeCases) {
        },
        RES_OK},
   };
-  for (const Case& c : cases) EXPECT_EQ(c.code, LoadHostile(c.make(), c.progressive)) << c.name;
+  for (const Case& c : cases) EXPECT_EQ(c.code, LoadHostile(c.make(), c.kind)) << c.name;
 }
 
 }  // namespace

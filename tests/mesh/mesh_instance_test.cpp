@@ -21,6 +21,14 @@ struct InstanceDeleter {
 };
 using InstancePtr = std::unique_ptr<KestroIndexedMeshInstance, InstanceDeleter>;
 
+// Draws the instance at the origin, seen in frame `frame`.
+void RenderAt(KestroIndexedMeshInstance& instance, Qel::Display& display, u32 frame) {
+  Qel::ViewPoint view;
+  view.SetFrame(frame);
+  Qel::Matrix4 matrix;
+  instance.Render(display, view, matrix);
+}
+
 Vector3 PositionOf(const KestroIndexedMeshInstance& instance, u32 chunk, u32 vertex) {
   return instance.GetChunks().Get(chunk)->GetItem(Qel::kItemPosition).Get<Vector3>(vertex);
 }
@@ -46,22 +54,22 @@ TEST(MeshInstanceTest, SoftwareSkinningMovesEveryChunkOncePerStamp) {
   ASSERT_NE(nullptr, instance);
   EXPECT_EQ(18u, instance->GetID());
   Qel::Display& display = *scene.engine.GetDisplay();
-  instance->Render(display, 5);
+  RenderAt(*instance, display, 5);
   for (u32 chunk = 0; chunk < 2; ++chunk) {
     for (u32 v = 0; v < 4; ++v) EXPECT_EQ(Vector3(1, 2, 3), PositionOf(*instance, chunk, v));
   }
   instance->GetChunks().Get(1)->GetItem(Qel::kItemPosition).Set(0, Vector3(9, 9, 9));
-  instance->Render(display, 5);
+  RenderAt(*instance, display, 5);
   EXPECT_EQ(Vector3(9, 9, 9), PositionOf(*instance, 1, 0));  // skinned once for stamp 5
-  instance->Render(display, 6);
+  RenderAt(*instance, display, 6);
   EXPECT_EQ(Vector3(1, 2, 3), PositionOf(*instance, 1, 0));
 
   InstancePtr copy(instance->CreateInstance());
   ASSERT_NE(nullptr, copy->GetSkeleton());
   EXPECT_NE(instance->GetSkeleton(), copy->GetSkeleton());
   copy->GetSkeleton()->SetReferenceFrame(Vector3(10, 0, 0), Qel::Quaternion());
-  copy->Render(display, 7);
-  instance->Render(display, 7);
+  RenderAt(*copy, display, 7);
+  RenderAt(*instance, display, 7);
   EXPECT_EQ(Vector3(11, 2, 3), PositionOf(*copy, 0, 0));
   EXPECT_EQ(Vector3(11, 2, 3), PositionOf(*copy, 1, 0));  // the arm hangs from the root
   EXPECT_EQ(Vector3(1, 2, 3), PositionOf(*instance, 0, 0));
@@ -105,7 +113,7 @@ TEST(MeshInstanceTest, SkinningScalesHandsOverMatricesAndTakesInChunks) {
     root->SetScaleDisabled(row.disabled);
     std::unique_ptr<Qel::Particle> skeleton(root);
     instance->Bind(skeleton.get());
-    instance->Render(display, ++stamp);
+    RenderAt(*instance, display, ++stamp);
     EXPECT_EQ(row.expected, PositionOf(*instance, 0, 0));
     instance->Bind(instance->GetSkeleton());
   }
@@ -127,7 +135,7 @@ TEST(MeshInstanceTest, SkinningScalesHandsOverMatricesAndTakesInChunks) {
   EXPECT_FALSE(instance->ReplaceSkinnedChunkGeometry(stranger.GetChunks().Get(1), 1, stranger, 1));
   EXPECT_EQ(3u, instance->GetChunkCount());
   instance->GetSkeleton()->SetReferenceFrame(Vector3(10, 0, 0), Qel::Quaternion());
-  instance->Render(display, ++stamp);
+  RenderAt(*instance, display, ++stamp);
   for (u32 chunk = 0; chunk < 3; ++chunk)
     EXPECT_EQ(Vector3(11, 2, 3), PositionOf(*instance, chunk, 3));
   EXPECT_EQ(Vector3(5, 0, 0), other.GetChunks().Get(1)->GetItem(1).Get<Vector3>(0));
@@ -140,8 +148,8 @@ TEST(MeshInstanceTest, SkinningScalesHandsOverMatricesAndTakesInChunks) {
   InstancePtr second(first->CreateInstance());
   second->GetSkeleton()->SetReferenceFrame(Vector3(10, 0, 0), Qel::Quaternion());
   display.ClearTrace();
-  first->Render(display, 1);
-  second->Render(display, 1);
+  RenderAt(*first, display, 1);
+  RenderAt(*second, display, 1);
   EXPECT_EQ((std::vector<std::string>{"0 0 0", "0 0 0", "10 0 0", "10 0 0"}),
             DrawnMatrices(display));
 }

@@ -1,17 +1,20 @@
-// A developer tool for Kestro meshes (".im", ".pm"): loads a file through the resource system as
-// the engine would, with the program's modest display and its material plug-ins.
+// A developer tool for Kestro meshes (".im", ".pm", ".lm", "lm.txt"): loads a file through the
+// resource system as the engine would, with the program's modest display and its material
+// plug-ins.
 //
-//   meshtool info FILE       load code, chunks, vertices, faces, materials, textures (and the
-//                            ones that failed), bones and attachments
-//   meshtool dump-im FILE    every field of the loaded definition, vertex by vertex
+//   meshtool info FILE           load code, chunks, vertices, faces, materials, textures (and the
+//                                ones that failed), bones and attachments
+//   meshtool dump-im FILE        every field of the loaded definition, vertex by vertex
+//   meshtool lod-save IN OUT.lm  a level-of-detail mesh (".lm" or "lm.txt") saved as ".lm"
 //
-// Exit code 0 when the mesh loads, 1 when it does not, 2 for a usage error.
+// Exit code 0 when the mesh loads (and is saved), 1 when it does not, 2 for a usage error.
 #include <array>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "mesh/kestro_geometry_base_resource.h"
+#include "mesh/kestro_indexed_mesh_lod_resource.h"
 #include "mesh/mesh_load_result.h"
 #include "mesh/qel_get_plugins.h"
 #include "qel/display.h"
@@ -122,7 +125,7 @@ void PrintDump(const KestroIndexedMeshDefinition& d) {
   }
 }
 
-int Run(const char* command, const std::string& path) {
+int Run(const char* command, const std::string& path, const char* output) {
   const size_t slash = path.find_last_of('/');
   const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -136,7 +139,7 @@ int Run(const char* command, const std::string& path) {
   Qel::Resource* resource = system.FindResource(Qel::PString(name.c_str()), &database);
   auto* mesh = dynamic_cast<KestroGeometryBaseResource*>(resource);
   if (!mesh) {
-    std::fprintf(stderr, "%s: not a mesh resource (.im or .pm)\n", path.c_str());
+    std::fprintf(stderr, "%s: not a mesh resource (.im, .pm, .lm or lm.txt)\n", path.c_str());
     if (resource) resource->ReleaseReference();
     return 2;
   }
@@ -151,7 +154,18 @@ int Run(const char* command, const std::string& path) {
   for (const Qel::PString& failed : mesh->GetNameList()) {
     std::printf("material failed: %s\n", failed.CStr());
   }
-  if (const KestroIndexedMeshDefinition* definition = mesh->GetMeshDefinition()) {
+  u32 saved = RES_OK;
+  if (output) {
+    const auto* lod = dynamic_cast<KestroIndexedMeshLODResource*>(mesh);
+    if (!lod)
+      std::fprintf(stderr, "%s: not a level-of-detail mesh (.lm or lm.txt)\n", path.c_str());
+    if (lod && lod->GetLODDefinition()) {
+      saved = lod->GetLODDefinition()->Save(output);
+      std::printf("%s: save code %u %s%s%s\n", output, saved, MeshLoadResultName(saved),
+                  saved ? ": " : "", MeshLoadResultMessage(saved));
+    }
+    if (!lod) saved = RES_UNKNOWN;
+  } else if (const KestroIndexedMeshDefinition* definition = mesh->GetMeshDefinition()) {
     if (std::strcmp(command, "info") == 0) {
       PrintSummary(*definition);
     } else {
@@ -160,15 +174,18 @@ int Run(const char* command, const std::string& path) {
   }
   mesh->Unlock();
   mesh->ReleaseReference();
-  return code == RES_OK ? 0 : 1;
+  return code == RES_OK && saved == RES_OK ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3 || (std::strcmp(argv[1], "info") != 0 && std::strcmp(argv[1], "dump-im") != 0)) {
-    std::fputs("usage: meshtool info FILE | meshtool dump-im FILE\n", stderr);
+  const bool save = argc == 4 && std::strcmp(argv[1], "lod-save") == 0;
+  if (!save &&
+      (argc != 3 || (std::strcmp(argv[1], "info") != 0 && std::strcmp(argv[1], "dump-im") != 0))) {
+    std::fputs("usage: meshtool info FILE | meshtool dump-im FILE | meshtool lod-save IN OUT.lm\n",
+               stderr);
     return 2;
   }
-  return Run(argv[1], argv[2]);
+  return Run(argv[1], argv[2], save ? argv[3] : nullptr);
 }

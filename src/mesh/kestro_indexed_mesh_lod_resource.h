@@ -1,0 +1,27 @@
+// The resource behind "lm" and "lm.txt": it owns one level-of-detail definition, loaded from a
+// ".lm" file or from its text description, and makes placed instances of it.
+#pragma once
+
+#include "mesh/kestro_geometry_base_resource.h"
+#include "mesh/kestro_indexed_mesh_lod_definition.h"
+
+class KestroIndexedMeshLODResource : public KestroGeometryBaseResource {
+ public:
+  using KestroGeometryBaseResource::KestroGeometryBaseResource;
+
+  u32 LoadAll() override;
+  u32 IsAllLoaded() const override;
+  // A plain instance for a mesh without bones, a skinned one for bones with a skeleton; null
+  // without a definition or a render context, and for bones without a skeleton.
+  KestroIndexedMeshInstance* CreateMeshInstance() override;
+  // The engine's estimate of what the definition holds, for its resource cache.
+  u32 CalculateDefinitionSize() const override;
+  KestroIndexedMeshLODDefinition* GetLODDefinition() const {
+    return static_cast<KestroIndexedMeshLODDefinition*>(definition_.get());
+  }
+
+ protected:
+  u32 LoadTxt(const Qel::PString& name) override;
+  u32 LoadComplete() override;
+  std::unique_ptr<KestroIndexedMeshDefinition> MakeDefinition() const override;
+};
