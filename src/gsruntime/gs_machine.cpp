@@ -11,6 +11,7 @@
 
 #include "gscommon/library_format.h"
 #include "gsruntime/byte_code_verifier.h"
+#include "gsruntime/game_object_natives.h"
 #include "gsruntime/gs_script_instance.h"
 #include "gsruntime/gs_thread.h"
 #include "gsruntime/library_check.h"
@@ -31,26 +32,16 @@ GSExceptionHook g_exceptionHook = nullptr;
 
 constexpr u32 kHeaderBytes = 20;
 
-// The runtime's own natives, bound by signature. Their bodies come with the object, game-object
-// and router parts of the runtime; until then a call fails and ends the calling thread.
+// The runtime's own natives still without a body, bound by signature so that scripts link; a call
+// fails and ends the calling thread. The others register with the game-object natives.
 constexpr const char* kBuiltIns[][2] = {
-    {"GSObject", "$string@GSObject::GetGSClassName()"},
-    {"GameObject", "$void@GameObject::SendMessage(GameObject,string,string)"},
     {"GameObject", "$void@GameObject::SendMessage(GameObject,string,string,GSObject)"},
-    {"GameObject", "$void@GameObject::PostMessage(GameObject,string,string,float)"},
     {"GameObject", "$void@GameObject::PostMessage(GameObject,string,string,GSObject,float)"},
     {"GameObject", "$void@GameObject::ClearMessages(string,string)"},
     {"GameObject", "$void@GameObject::AddHandler(GameObject,string,string,string)"},
     {"GameObject", "$void@GameObject::Sniff(GameObject,string,string,bool)"},
-    {"GameObject", "$void@GameObject::Sleep(float)"},
-    {"GameObject", "$int@GameObject::GetId()"},
-    {"GameObject", "$string@GameObject::GetName()"},
-    {"GameObject", "$void@GameObject::Exception(string)"},
-    {"Router", "$GameObject@Router::GetGameObject(int)"},
     {"Router", "$GameObject@Router::GetForeignGameObject(int)"},
     {"Router", "$GameObject@Router::GetGameObject(string)"},
-    {"Router", "$void@Router::Info()"},
-    {"Router", "$void@Router::PostMessage(int,int,string,string,float)"},
 };
 
 std::string Lower(std::string text) {
@@ -132,6 +123,7 @@ void GSMachine::Init() {
     RegisterNative(new GSRuntime::GSCNativeFunction(builtIn[0], builtIn[1], nullptr));
   }
   GSRuntime::RegisterStrAndMathNatives(*this);
+  GSRuntime::RegisterGameObjectNatives(*this);
 }
 
 void GSMachine::Shutdown() {

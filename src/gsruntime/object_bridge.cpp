@@ -2,6 +2,7 @@
 
 #include "gsruntime/gs_array.h"
 #include "gsruntime/gs_context.h"
+#include "gsruntime/gs_game_object.h"
 #include "gsruntime/gs_library.h"
 #include "gsruntime/gs_machine.h"
 #include "gsruntime/gs_object.h"
@@ -101,6 +102,10 @@ GSHandle CastTo(GSHandle object, const GSClass* cls) {
 
 GSHandle NewInstance(const GSClass* cls) {
   if (cls == nullptr) return 0;
+  if (cls->IsA("GameObject")) {
+    GSGameObject* made = NewGameObject(const_cast<GSClass*>(cls), CurrentContext());
+    return made != nullptr ? made->scriptInstance : 0;
+  }
   auto* object = new GSObject(kObjectNative);
   if (!object->BindScriptInstance(const_cast<GSClass*>(cls), CurrentContext())) {
     delete object;

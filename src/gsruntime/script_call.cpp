@@ -3,9 +3,11 @@
 #include <cstring>
 
 #include "gsruntime/gs_context.h"
+#include "gsruntime/gs_game_object.h"
 #include "gsruntime/gs_library.h"
 #include "gsruntime/gs_machine.h"
 #include "gsruntime/gs_object.h"
+#include "gsruntime/gs_router.h"
 #include "gsruntime/gs_script_instance.h"
 #include "gsruntime/gs_string.h"
 #include "gsruntime/gs_thread.h"
@@ -135,13 +137,21 @@ bool ScriptObjectHolder::Create(GSClass* cls) {
   context_ = std::make_unique<GSContext>();
   GSContext* const previous = CurrentContext();
   SetCurrentContext(context_.get());
-  object_ = new GSObject(kObjectNative);
-  const bool made = object_->BindScriptInstance(cls, context_.get());
-  SetCurrentContext(previous);
-  if (!made) {
-    delete object_;
-    object_ = nullptr;
+  bool made = false;
+  if (cls->IsA("GameObject")) {
+    context_->router = new GSRouter();
+    context_->router->Start();
+    object_ = NewGameObject(cls, context_.get());
+    made = object_ != nullptr;
+  } else {
+    object_ = new GSObject(kObjectNative);
+    made = object_->BindScriptInstance(cls, context_.get());
+    if (!made) {
+      delete object_;
+      object_ = nullptr;
+    }
   }
+  SetCurrentContext(previous);
   return made;
 }
 

@@ -3,9 +3,9 @@
 // Loads the base script library (the "libraries" folder beside the program) and every library
 // in each DIR, constructs an object of class NAME, calls its public method METHOD with the
 // arguments (an ARG with a '.' is a float, one in double quotes a string, otherwise an int) and
-// steps the threads the call started for N ticks. Prints the script log lines and, last,
-// "result: <value>". Exit code 0; 1 when the object cannot be made, the method is missing or the
-// run ends in an error; 2 for wrong usage.
+// steps the threads the call started for N ticks of 0.1 seconds, delivering the messages due.
+// Prints the script log lines and, last, "result: <value>". Exit code 0; 1 when the object cannot
+// be made, the method is missing or the run ends in an error; 2 for wrong usage.
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -17,9 +17,11 @@
 #include <string>
 #include <vector>
 
+#include "gsruntime/gs_context.h"
 #include "gsruntime/gs_library.h"
 #include "gsruntime/gs_machine.h"
 #include "gsruntime/gs_object.h"
+#include "gsruntime/gs_router.h"
 #include "gsruntime/gs_script_instance.h"
 #include "gsruntime/gs_string.h"
 #include "gsruntime/script_call.h"
@@ -35,6 +37,16 @@ void PrintLog(const char* format, ...) {
   std::vprintf(format, args);
   va_end(args);
   std::putchar('\n');
+}
+
+// One tick of the router's clock.
+constexpr f32 kTickSeconds = 0.1f;
+
+bool g_threadFailed = false;
+
+// A thread ended by an error exit or an exception makes the run fail.
+void NoteException(const char*, GSRuntime::GSStack*, GSRuntime::GSThreadOwner*, bool keepAlive) {
+  if (!keepAlive) g_threadFailed = true;
 }
 
 int Usage() {
@@ -135,6 +147,7 @@ int main(int argc, char** argv) {
   if (className.empty() || method.empty()) return Usage();
 
   GSMachine::SetLogHook(PrintLog);
+  GSMachine::SetExceptionHook(NoteException);
   GSMachine& machine = GSMachine::Instance();
   std::error_code ec;
   const fs::path program = fs::read_symlink("/proc/self/exe", ec);
@@ -173,9 +186,14 @@ int main(int argc, char** argv) {
   }
   u32 word = 0;
   if (!object.Call(function, arguments, &word)) return 1;
-  // Threads run on game objects, which step them on their updates; until the runtime has game
-  // objects a call starts none, and the ticks have nothing to step.
-  (void)ticks;
+  // Threads run on game objects, which the context's router steps on each tick.
+  if (GSRouter* router = object.Context()->router) {
+    for (long tick = 0; tick < ticks; ++tick) router->Tick(kTickSeconds);
+  }
+  if (g_threadFailed) {
+    if (function->record.header.returnType >= 4) GSRuntime::GSScriptInstance::Release(word);
+    return 1;
+  }
   const u32 type = function->record.header.returnType;
   std::printf("result: %s\n", DescribeResult(type, word).c_str());
   if (type >= 4) GSRuntime::GSScriptInstance::Release(word);

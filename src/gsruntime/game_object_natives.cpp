@@ -1,0 +1,201 @@
+#include "gsruntime/game_object_natives.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "gsruntime/gs_context.h"
+#include "gsruntime/gs_game_object.h"
+#include "gsruntime/gs_machine.h"
+#include "gsruntime/gs_message.h"
+#include "gsruntime/gs_native_function.h"
+#include "gsruntime/gs_router.h"
+#include "gsruntime/gs_stack.h"
+#include "gsruntime/gs_string.h"
+#include "gsruntime/object_bridge.h"
+
+namespace GSRuntime {
+
+namespace {
+
+constexpr f32 kShortestSleep = 0.000001f;
+
+GSGameObject* GameObjectOfView(GSHandle view) {
+  GSObjectReference* object = GSObjectReference::FromReference(view);
+  return object != nullptr && object->kind == kObjectGame ? static_cast<GSGameObject*>(object)
+                                                          : nullptr;
+}
+
+const u32* Arguments(GSStack* stack) { return stack->Locals(stack->CurrentFrame()); }
+
+// The text of a string argument; null for a null string.
+const char* Text(u32 word, std::string* keep) {
+  const GSString* string = word != 0 ? GSString::FromReference(word) : nullptr;
+  if (string == nullptr) return nullptr;
+  *keep = string->Std();
+  return keep->c_str();
+}
+
+f32 Float(u32 word) {
+  f32 value;
+  std::memcpy(&value, &word, sizeof value);
+  return value;
+}
+
+// Seconds to whole milliseconds, toward zero; what does not fit the delay bits is the longest.
+u32 DelayMs(f32 seconds) {
+  const f32 ms = seconds * 1000.0f;
+  if (!(ms > 0)) return 0;
+  if (ms >= f32(GSMessage::kDelayMask)) return GSMessage::kDelayMask;
+  return static_cast<u32>(ms);
+}
+
+// Builds and hands over the message of SendMessage and PostMessage; false leaves the thread ended.
+bool Dispatch(GSHandle me, GSStack* stack, const char* native, bool post, f32 seconds) {
+  GSGameObject* self = GameObjectOfView(me);
+  const u32* args = Arguments(stack);
+  std::string majorText;
+  std::string minorText;
+  const char* major = Text(args[2], &majorText);
+  const char* minor = Text(args[3], &minorText);
+  GSThread* thread = CurrentThread();
+  if (major == nullptr || minor == nullptr) {
+    const std::string text =
+        std::string("GameObject::") + native + "() illegal major or minor string";
+    if (thread != nullptr) thread->RaiseException(text.c_str(), false);
+    return true;
+  }
+  GSGameObject* receiver = GameObjectOfView(args[1]);
+  const u32 destination = receiver != nullptr ? receiver->id : 0;
+  if (self == nullptr || self->router == nullptr) return true;
+  GSMessage* message = self->CreateMessage(major, minor, destination, post ? DelayMs(seconds) : 0);
+  if (message == nullptr) return true;
+  if (post) {
+    self->router->PostMessage(message);
+  } else {
+    self->router->SendMessage(message);
+  }
+  message->Release();
+  return true;
+}
+
+bool SendMessage(GSHandle me, GSStack* stack) {
+  GSThread* thread = CurrentThread();
+  if (thread != nullptr && thread->IsStatic()) {
+    thread->RaiseException("Static Thread cannot call SendMessage", false);
+  }
+  return Dispatch(me, stack, "SendMessage", false, 0);
+}
+
+bool PostMessage(GSHandle me, GSStack* stack) {
+  return Dispatch(me, stack, "PostMessage", true, Float(Arguments(stack)[4]));
+}
+
+bool Sleep(GSHandle, GSStack* stack) {
+  const f32 seconds = Float(Arguments(stack)[1]);
+  GSThread* thread = CurrentThread();
+  if (thread != nullptr && !thread->IsStatic() && seconds > kShortestSleep) {
+    thread->SetState(GSThread::kBlocked);
+    thread->SetSleepTime(seconds);
+  }
+  return true;
+}
+
+bool GetId(GSHandle me, GSStack* stack) {
+  const GSGameObject* self = GameObjectOfView(me);
+  return stack->PushInt(self != nullptr ? static_cast<i32>(self->id) : -1);
+}
+
+bool GetName(GSHandle me, GSStack* stack) {
+  const GSGameObject* self = GameObjectOfView(me);
+  const std::string name = self != nullptr ? self->GetName() : std::string();
+  const GSHandle text = ObjectBridge::NewString(name.data(), static_cast<u32>(name.size()));
+  if (stack->PushReference(text)) return true;
+  ObjectBridge::ReleaseIfSet(text);
+  return false;
+}
+
+bool Exception(GSHandle, GSStack* stack) {
+  std::string keep;
+  const char* text = Text(Arguments(stack)[1], &keep);
+  if (GSThread* thread = CurrentThread()) thread->RaiseException(text != nullptr ? text : "", true);
+  return true;
+}
+
+bool GetGSClassName(GSHandle me, GSStack* stack) {
+  const char* name = GSRuntime::GetGSClassName(GSObjectReference::FromReference(me));
+  const GSHandle text = ObjectBridge::NewString(name, static_cast<u32>(std::strlen(name)));
+  if (stack->PushReference(text)) return true;
+  ObjectBridge::ReleaseIfSet(text);
+  return false;
+}
+
+GSRouter* CurrentRouter() {
+  GSContext* context = CurrentContext();
+  return context != nullptr ? context->router : nullptr;
+}
+
+bool RouterInfo(GSHandle, GSStack*) {
+  if (GSRouter* router = CurrentRouter()) router->Info();
+  return true;
+}
+
+bool RouterPostMessage(GSHandle, GSStack* stack) {
+  GSRouter* router = CurrentRouter();
+  const u32* args = Arguments(stack);
+  std::string majorText;
+  std::string minorText;
+  const char* major = Text(args[3], &majorText);
+  const char* minor = Text(args[4], &minorText);
+  if (router == nullptr || major == nullptr || minor == nullptr || *major == 0) return true;
+  auto* message = new GSMessage(router->InternTypeName(major), router->InternTypeName(minor),
+                                args[1], args[2], DelayMs(Float(args[5])) | GSMessage::kMadeByNode);
+  router->PostMessage(message);
+  message->Release();
+  return true;
+}
+
+// The registered game object with that id, bound to an instance, as "GameObject"; counted.
+bool RouterGetGameObject(GSHandle, GSStack* stack) {
+  GSRouter* router = CurrentRouter();
+  GSNode* node = router != nullptr ? router->FindNode(Arguments(stack)[1]) : nullptr;
+  GSHandle view = 0;
+  if (node != nullptr && (node->flags & GSNode::kGameObject) != 0) {
+    const auto* object = static_cast<GSGameObject*>(node);
+    view = ObjectBridge::CastTo(object->scriptInstance, GetGameObjectClass());
+    ObjectBridge::AddIfSet(view);
+  }
+  if (stack->PushReference(view)) return true;
+  ObjectBridge::ReleaseIfSet(view);
+  return false;
+}
+
+struct Native {
+  const char* className;
+  const char* signature;
+  GSCNativeFunction::Function function;
+};
+
+constexpr Native kNatives[] = {
+    {"GSObject", "$string@GSObject::GetGSClassName()", GetGSClassName},
+    {"GameObject", "$void@GameObject::SendMessage(GameObject,string,string)", SendMessage},
+    {"GameObject", "$void@GameObject::PostMessage(GameObject,string,string,float)", PostMessage},
+    {"GameObject", "$void@GameObject::Sleep(float)", Sleep},
+    {"GameObject", "$int@GameObject::GetId()", GetId},
+    {"GameObject", "$string@GameObject::GetName()", GetName},
+    {"GameObject", "$void@GameObject::Exception(string)", Exception},
+    {"Router", "$GameObject@Router::GetGameObject(int)", RouterGetGameObject},
+    {"Router", "$void@Router::Info()", RouterInfo},
+    {"Router", "$void@Router::PostMessage(int,int,string,string,float)", RouterPostMessage},
+};
+
+}  // namespace
+
+void RegisterGameObjectNatives(GSMachine& machine) {
+  GSContext::SetRouterDisposer([](GSRouter* router) { delete router; });
+  for (const Native& native : kNatives) {
+    machine.RegisterNative(
+        new GSCNativeFunction(native.className, native.signature, native.function));
+  }
+}
+
+}  // namespace GSRuntime
