@@ -5,6 +5,7 @@
 
 #include "gsruntime/gs_context.h"
 #include "gsruntime/gs_game_object.h"
+#include "gsruntime/gs_library.h"
 #include "gsruntime/gs_machine.h"
 #include "gsruntime/gs_message.h"
 #include "gsruntime/gs_native_function.h"
@@ -154,19 +155,51 @@ bool RouterPostMessage(GSHandle, GSStack* stack) {
   return true;
 }
 
-// The registered game object with that id, bound to an instance, as "GameObject"; counted.
-bool RouterGetGameObject(GSHandle, GSStack* stack) {
-  GSRouter* router = CurrentRouter();
-  GSNode* node = router != nullptr ? router->FindNode(Arguments(stack)[1]) : nullptr;
+bool ClearMessages(GSHandle me, GSStack* stack) {
+  GSGameObject* self = GameObjectOfView(me);
+  const u32* args = Arguments(stack);
+  std::string majorText;
+  std::string minorText;
+  const char* major = Text(args[1], &majorText);
+  const char* minor = Text(args[2], &minorText);
+  if (self != nullptr && self->router != nullptr) {
+    self->router->ClearQueuedMessages(self, major, minor);
+  }
+  return true;
+}
+
+constexpr u32 kSecuredClass = 0x100;
+
+// The node's script object as "GameObject", counted, pushed; null when it is not a game object
+// (or, when `refuseSecured`, its class is secured).
+bool PushGameObject(GSNode* node, bool refuseSecured, GSStack* stack) {
   GSHandle view = 0;
   if (node != nullptr && (node->flags & GSNode::kGameObject) != 0) {
     const auto* object = static_cast<GSGameObject*>(node);
-    view = ObjectBridge::CastTo(object->scriptInstance, GetGameObjectClass());
+    const GSClass* cls = object->GetGSClass();
+    const bool secured = cls != nullptr && (cls->flags & kSecuredClass) != 0;
+    if (!(refuseSecured && secured)) {
+      view = ObjectBridge::CastTo(object->scriptInstance, GetGameObjectClass());
+    }
     ObjectBridge::AddIfSet(view);
   }
   if (stack->PushReference(view)) return true;
   ObjectBridge::ReleaseIfSet(view);
   return false;
+}
+
+bool RouterGetGameObject(GSHandle, GSStack* stack) {
+  GSRouter* router = CurrentRouter();
+  GSNode* node = router != nullptr ? router->FindNode(Arguments(stack)[1]) : nullptr;
+  return PushGameObject(node, true, stack);
+}
+
+bool RouterGetGameObjectByName(GSHandle, GSStack* stack) {
+  GSRouter* router = CurrentRouter();
+  std::string keep;
+  const char* name = Text(Arguments(stack)[1], &keep);
+  GSNode* node = router != nullptr && name != nullptr ? router->FindNodeByName(name) : nullptr;
+  return PushGameObject(node, false, stack);
 }
 
 struct Native {
@@ -179,11 +212,13 @@ constexpr Native kNatives[] = {
     {"GSObject", "$string@GSObject::GetGSClassName()", GetGSClassName},
     {"GameObject", "$void@GameObject::SendMessage(GameObject,string,string)", SendMessage},
     {"GameObject", "$void@GameObject::PostMessage(GameObject,string,string,float)", PostMessage},
+    {"GameObject", "$void@GameObject::ClearMessages(string,string)", ClearMessages},
     {"GameObject", "$void@GameObject::Sleep(float)", Sleep},
     {"GameObject", "$int@GameObject::GetId()", GetId},
     {"GameObject", "$string@GameObject::GetName()", GetName},
     {"GameObject", "$void@GameObject::Exception(string)", Exception},
     {"Router", "$GameObject@Router::GetGameObject(int)", RouterGetGameObject},
+    {"Router", "$GameObject@Router::GetGameObject(string)", RouterGetGameObjectByName},
     {"Router", "$void@Router::Info()", RouterInfo},
     {"Router", "$void@Router::PostMessage(int,int,string,string,float)", RouterPostMessage},
 };

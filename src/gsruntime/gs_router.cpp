@@ -171,27 +171,32 @@ void GSRouter::PostMessage(const GSMessage* message) {
   PushDelayed(copy);
 }
 
+bool GSRouter::Earlier(const Delayed& a, const Delayed& b) {
+  const u32 dueA = DueTime(a.message);
+  const u32 dueB = DueTime(b.message);
+  return dueA != dueB ? dueA < dueB : a.sequence < b.sequence;
+}
+
 void GSRouter::PushDelayed(GSMessage* message) {
-  delayed_.push_back(message);
+  const Delayed entry{message, nextSequence_++};
+  delayed_.push_back(entry);
   size_t slot = delayed_.size() - 1;
-  const u32 due = DueTime(message);
-  while (slot > 1 && DueTime(delayed_[slot / 2]) > due) {
+  while (slot > 1 && Earlier(entry, delayed_[slot / 2])) {
     delayed_[slot] = delayed_[slot / 2];
     slot /= 2;
   }
-  delayed_[slot] = message;
+  delayed_[slot] = entry;
 }
 
 void GSRouter::RemoveDelayed(size_t slot) {
   const size_t count = DelayedCount() - 1;
-  GSMessage* last = delayed_.back();
+  const Delayed last = delayed_.back();
   delayed_.pop_back();
   if (slot > count) return;
-  const u32 due = DueTime(last);
   while (slot <= count / 2) {
     size_t child = slot * 2;
-    if (child + 1 <= count && DueTime(delayed_[child + 1]) < DueTime(delayed_[child])) ++child;
-    if (due < DueTime(delayed_[child])) break;
+    if (child + 1 <= count && Earlier(delayed_[child + 1], delayed_[child])) ++child;
+    if (Earlier(last, delayed_[child])) break;
     delayed_[slot] = delayed_[child];
     slot = child;
   }
@@ -204,7 +209,7 @@ void GSRouter::ClearQueuedMessages(GSNode* node, const char* major, const char* 
   const u16 minorId = InternTypeName(minor);
   i32 cleared = 0;
   for (size_t slot = 1; slot < delayed_.size();) {
-    GSMessage* message = delayed_[slot];
+    GSMessage* message = delayed_[slot].message;
     if (message->destination == node->id && message->major == majorId &&
         (minorId == kAnyType || message->minor == minorId)) {
       RemoveDelayed(slot);
@@ -274,7 +279,7 @@ void GSRouter::Tick(f32 seconds) {
     message->Release();
   }
   for (size_t n = DelayedCount(); n > 0 && DelayedCount() > 0; --n) {
-    GSMessage* message = delayed_[1];
+    GSMessage* message = delayed_[1].message;
     if (DueTime(message) > (time_ & GSMessage::kDelayMask)) break;
     RemoveDelayed(1);
     SendMessage(message);
@@ -322,8 +327,8 @@ void GSRouter::Done() {
   RemoveAllNodes();
   for (GSMessage* message : posted_) message->Release();
   posted_.clear();
-  for (size_t slot = 1; slot < delayed_.size(); ++slot) delayed_[slot]->Release();
-  delayed_.assign(1, nullptr);
+  for (size_t slot = 1; slot < delayed_.size(); ++slot) delayed_[slot].message->Release();
+  delayed_.assign(1, Delayed{nullptr, 0});
   running_ = false;
   stackDumpMajor_ = 0;
   stackDumpMinor_ = 0;

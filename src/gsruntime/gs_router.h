@@ -76,11 +76,16 @@ class GSRouter {
   // Per major id, the subscriptions keyed by node id, so that a broadcast reaches subscribers in
   // registration order.
   using SubscriptionTree = std::map<u32, Subscription>;
+  struct Delayed {
+    GSRuntime::GSMessage* message;
+    u64 sequence;  // posting order, so that messages due at one time keep it
+  };
 
   void Deliver(GSRuntime::GSNode* node, GSRuntime::GSMessage* message);
   void PushDelayed(GSRuntime::GSMessage* message);
   void RemoveDelayed(size_t slot);
   static u32 DueTime(const GSRuntime::GSMessage* message);
+  static bool Earlier(const Delayed& a, const Delayed& b);
   void RemoveAllNodes();
 
   u16 stackDumpMajor_;
@@ -92,8 +97,9 @@ class GSRouter {
   std::unordered_map<u32, SubscriptionTree> subscriptions_;
   Utils::DoubleLinkList nodes_;
   std::deque<GSRuntime::GSMessage*> posted_;
-  // A 1-based binary min-heap by delivery time; slot 0 stays empty.
-  std::vector<GSRuntime::GSMessage*> delayed_{nullptr};
+  // A 1-based binary min-heap by delivery time, then posting order; slot 0 stays empty.
+  std::vector<Delayed> delayed_{Delayed{nullptr, 0}};
+  u64 nextSequence_ = 0;
   std::map<u32, GSRuntime::GSNode*> updateSet_;  // by node id
   u16 nextTypeId_ = kFirstNamedType;
   u32 time_ = 0;

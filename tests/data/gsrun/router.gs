@@ -1,5 +1,6 @@
 // Messages over ticks: two threads sleep, then wait for messages sent at once, posted, posted
-// with a delay and broadcast; an object made with new goes while a message to it is on its way.
+// with a delay (one of them cleared) and broadcast; an object made with new goes while a
+// message to it is on its way.
 include "gs.gs"
 
 class Target isclass GameObject {
@@ -27,6 +28,8 @@ class Station isclass GameObject {
     SendMessage(me, "Ping", "TooEarly");
     Sleep(0.35);
     Router.Info();
+    PostMessage(me, "Ping", "Cleared", 0.2);
+    ClearMessages("Ping", "Cleared");
     PostMessage(me, "Ping", "Third", 0.3);
     PostMessage(me, "Ping", "Second", 0.1);
     PostMessage(me, "Ping", "First", 0.0);
