@@ -270,7 +270,9 @@ void GSRouter::AddToUpdateSet(GSNode* node) {
 }
 
 void GSRouter::Tick(f32 seconds) {
-  if (seconds > 0) time_ += static_cast<u32>(seconds * 1000.0f);
+  // A step that does not fit the clock (or is no number) does not move it.
+  const f32 ms = seconds * 1000.0f;
+  if (ms > 0 && ms < f32(GSMessage::kDelayMask)) time_ += static_cast<u32>(ms);
   // Only the messages queued before this tick: a delivery that posts again waits for the next.
   for (size_t n = posted_.size(); n > 0 && !posted_.empty(); --n) {
     GSMessage* message = posted_.front();

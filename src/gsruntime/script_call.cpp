@@ -137,10 +137,11 @@ bool ScriptObjectHolder::Create(GSClass* cls) {
   context_ = std::make_unique<GSContext>();
   GSContext* const previous = CurrentContext();
   SetCurrentContext(context_.get());
+  // A router of its own, so that game objects made in the context take messages and run threads.
+  context_->router = new GSRouter();
+  context_->router->Start();
   bool made = false;
   if (cls->IsA("GameObject")) {
-    context_->router = new GSRouter();
-    context_->router->Start();
     object_ = NewGameObject(cls, context_.get());
     made = object_ != nullptr;
   } else {

@@ -50,7 +50,8 @@ struct ScriptArgument {
   const char* TypeName() const;
 };
 
-// One object of a script class, bound in a context of its own.
+// One object of a script class, bound in a context of its own with a running message router;
+// an object of a class derived from "GameObject" is a game object registered with it.
 class ScriptObjectHolder {
  public:
   ScriptObjectHolder();
