@@ -82,7 +82,10 @@ bool Dispatch(GSHandle me, GSStack* stack, const char* native, bool post, f32 se
 bool SendMessage(GSHandle me, GSStack* stack) {
   GSThread* thread = CurrentThread();
   if (thread != nullptr && thread->IsStatic()) {
+    // Refused outright: going on would let handlers, which run on the static thread, send to
+    // each other without end.
     thread->RaiseException("Static Thread cannot call SendMessage", false);
+    return true;
   }
   return Dispatch(me, stack, "SendMessage", false, 0);
 }
@@ -155,6 +158,54 @@ bool RouterPostMessage(GSHandle, GSStack* stack) {
   return true;
 }
 
+// AddHandler(target, major, minor, handler): bad arguments are logged, never raised.
+bool AddHandler(GSHandle me, GSStack* stack) {
+  GSGameObject* self = GameObjectOfView(me);
+  if (self == nullptr || self->router == nullptr) return true;
+  const u32* args = Arguments(stack);
+  GSObjectReference* native = GSObjectReference::FromReference(args[1]);
+  if (native == nullptr) {
+    GSMachine::Log("target object is null for GameObject::AddHandler()");
+    return true;
+  }
+  if (native->kind != kObjectGame) {
+    GSMachine::Log("target object is wrong type for GameObject::AddHandler()");
+    return true;
+  }
+  auto* target = static_cast<GSGameObject*>(native);
+  std::string majorText;
+  std::string minorText;
+  std::string nameText;
+  const char* major = Text(args[2], &majorText);
+  const char* minor = Text(args[3], &minorText);
+  const char* name = Text(args[4], &nameText);
+  if (major == nullptr) {
+    GSMachine::Log("major type is null for GameObject::AddHandler()");
+    return true;
+  }
+  const u16 majorId = self->router->InternTypeName(major);
+  const u16 minorId = self->router->InternTypeName(minor);
+  if (name == nullptr || *name == 0) {
+    self->RemoveHandlers(majorId, minorId, target->id);
+    return true;
+  }
+  GSClass* cls = target->GetGSClass();
+  const std::string signature =
+      std::string("$void@") + GetGSClassName(target) + "::" + name + "(Message)";
+  GSClass::MethodLocation location{};
+  if (cls == nullptr || !cls->FindMethod(signature, &location)) {
+    GSMachine::Log("Could not find handler %s for native GameObject::AddHandler()",
+                   signature.c_str());
+    return true;
+  }
+  u32 classIndex = 0;
+  for (size_t i = 0; location.holder != cls && i < cls->bases.size(); ++i) {
+    if (cls->BaseClass(i) == location.holder) classIndex = static_cast<u32>(i + 1);
+  }
+  self->AddHandler({target->id, classIndex, static_cast<u32>(location.index), majorId, minorId});
+  return true;
+}
+
 bool ClearMessages(GSHandle me, GSStack* stack) {
   GSGameObject* self = GameObjectOfView(me);
   const u32* args = Arguments(stack);
@@ -213,6 +264,7 @@ constexpr Native kNatives[] = {
     {"GameObject", "$void@GameObject::SendMessage(GameObject,string,string)", SendMessage},
     {"GameObject", "$void@GameObject::PostMessage(GameObject,string,string,float)", PostMessage},
     {"GameObject", "$void@GameObject::ClearMessages(string,string)", ClearMessages},
+    {"GameObject", "$void@GameObject::AddHandler(GameObject,string,string,string)", AddHandler},
     {"GameObject", "$void@GameObject::Sleep(float)", Sleep},
     {"GameObject", "$int@GameObject::GetId()", GetId},
     {"GameObject", "$string@GameObject::GetName()", GetName},

@@ -9,6 +9,7 @@
 #include "gsruntime/gs_router.h"
 #include "gsruntime/gs_script_instance.h"
 #include "gsruntime/object_bridge.h"
+#include "gsruntime/script_call.h"
 
 namespace GSRuntime {
 
@@ -65,6 +66,7 @@ GSGameObject::GSGameObject() : GSObject(kObjectGame) {
 GSGameObject::~GSGameObject() {
   // The threads first: ending one withdraws its subscriptions from the router.
   DeleteThreads();
+  handlers_.clear();
   if (router != nullptr) router->RemoveNode(this);
   ReleaseQueue();
 }
@@ -77,6 +79,8 @@ void GSGameObject::DeleteThreads() {
 
 bool GSGameObject::BindScriptInstance(GSClass* cls, GSContext* bindContext) {
   DeleteThreads();
+  for (const Handler& handler : handlers_) GSNode::Unsubscribe(handler.major);
+  handlers_.clear();
   if (cls == nullptr) return GSObject::BindScriptInstance(nullptr, bindContext);
   if (!cls->IsA("GameObject")) return false;
   return GSObject::BindScriptInstance(cls, bindContext);
@@ -141,6 +145,30 @@ bool GSGameObject::HandleMessage(GSMessage* message) {
     if (thread->DeliverMessage(message, true)) handled = true;
   }
   if (handled) GSNode::Schedule();
+  // A snapshot: handlers may add or remove handlers while they run.
+  std::vector<Handler> matching;
+  for (const Handler& handler : handlers_) {
+    if (handler.major == message->major &&
+        (handler.minor == GSRouter::kAnyType || handler.minor == message->minor)) {
+      matching.push_back(handler);
+    }
+  }
+  for (const Handler& handler : matching) {
+    GSNode* node = router != nullptr ? router->FindNode(handler.objectId) : nullptr;
+    if (node == nullptr || (node->flags & kGameObject) == 0) continue;
+    auto* target = static_cast<GSGameObject*>(node);
+    GSClass* own = target->GetGSClass();
+    GSClass* holder = own == nullptr            ? nullptr
+                      : handler.classIndex == 0 ? own
+                      : handler.classIndex <= own->bases.size()
+                          ? own->BaseClass(handler.classIndex - 1)
+                          : nullptr;
+    if (holder == nullptr || handler.functionIndex >= holder->functions.size()) continue;
+    const GSHandle object = target->BuildMessageObject(message);
+    CallScriptMethod(target->scriptInstance, *holder->functions[handler.functionIndex].name,
+                     nullptr, {object});
+    handled = true;
+  }
   if (!handled && message->major == kDeleteMajor) {
     flags |= kDeletionPending;
     return true;
@@ -162,6 +190,30 @@ void GSGameObject::Update(f32 elapsedSeconds) {
     }
   }
   if (!threads_.empty()) GSNode::Schedule();
+}
+
+bool GSGameObject::AddHandler(const Handler& handler) {
+  for (const Handler& h : handlers_) {
+    if (h.major == handler.major && h.minor == handler.minor && h.objectId == handler.objectId &&
+        h.functionIndex == handler.functionIndex) {
+      return false;
+    }
+  }
+  handlers_.push_back(handler);
+  GSNode::Subscribe(handler.major);
+  return true;
+}
+
+void GSGameObject::RemoveHandlers(u16 major, u16 minor, u32 objectId) {
+  for (size_t i = 0; i < handlers_.size();) {
+    const Handler& h = handlers_[i];
+    if (h.major == major && h.minor == minor && h.objectId == objectId) {
+      handlers_.erase(handlers_.begin() + static_cast<std::ptrdiff_t>(i));
+      GSNode::Unsubscribe(major);
+    } else {
+      ++i;
+    }
+  }
 }
 
 void GSGameObject::DumpThreadStacks() const {

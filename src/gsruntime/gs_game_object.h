@@ -29,6 +29,20 @@ class GSGameObject : public GSObject, public GSNode, public GSThreadOwner {
   // go, and the object asks for another update while any remain.
   void Update(f32 elapsedSeconds) override;
   void DumpThreadStacks() const;
+
+  // A message handler on the object with node id `objectId`: the function `functionIndex` of
+  // class `classIndex` of its class chain (0 its own class, i its base i - 1).
+  struct Handler {
+    u32 objectId;
+    u32 classIndex;
+    u32 functionIndex;
+    u16 major;
+    u16 minor;  // 1: any minor
+  };
+  // Adds the handler and subscribes to its major; false when an equal one is there.
+  bool AddHandler(const Handler& handler);
+  // Removes every handler of that major, minor and object, one subscription each.
+  void RemoveHandlers(u16 major, u16 minor, u32 objectId);
   size_t ThreadCount() const { return threads_.size(); }
 
   // GSThreadOwner
@@ -46,6 +60,7 @@ class GSGameObject : public GSObject, public GSNode, public GSThreadOwner {
   void DeleteThreads();
 
   std::vector<GSThread*> threads_;
+  std::vector<Handler> handlers_;
 };
 
 // A new game object bound to an instance of `cls` in `context` and registered with the context's

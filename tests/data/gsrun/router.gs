@@ -1,6 +1,6 @@
 // Messages over ticks: two threads sleep, then wait for messages sent at once, posted, posted
 // with a delay (one of them cleared) and broadcast; an object made with new goes while a
-// message to it is on its way.
+// message to it is on its way; a handler added twice runs once.
 include "gs.gs"
 
 class Target isclass GameObject {
@@ -35,6 +35,7 @@ class Station isclass GameObject {
     PostMessage(me, "Ping", "First", 0.0);
     SendMessage(me, "Ping", "Now");
     SendMessage(null, "Ping", "Everyone");
+    PostMessage(me, "Bell", "Ring", 0.0);
     Sleep(1.0);
     SendMessage(null, "Stop", "Now");
   }
@@ -44,7 +45,12 @@ class Station isclass GameObject {
     SendMessage(me, missing, "Never");
   }
 
+  void OnBell(Message m) { Exception("handler got " + m.major + "," + m.minor); }
+
   public int Start() {
+    AddHandler(me, "Bell", "", "OnBell");
+    AddHandler(me, "Bell", "", "OnBell");
+    AddHandler(me, "Bell", "", "Missing");
     Listen("a");
     Listen("b");
     Drive();
