@@ -158,21 +158,27 @@ bool RouterPostMessage(GSHandle, GSStack* stack) {
   return true;
 }
 
+// The game object that AddHandler or Sniff names; null (logged) when there is none.
+GSGameObject* TargetOf(u32 word, const char* native) {
+  GSObjectReference* object = GSObjectReference::FromReference(word);
+  if (object == nullptr) {
+    GSMachine::Log("target object is null for GameObject::%s()", native);
+    return nullptr;
+  }
+  if (object->kind != kObjectGame) {
+    GSMachine::Log("target object is wrong type for GameObject::%s()", native);
+    return nullptr;
+  }
+  return static_cast<GSGameObject*>(object);
+}
+
 // AddHandler(target, major, minor, handler): bad arguments are logged, never raised.
 bool AddHandler(GSHandle me, GSStack* stack) {
   GSGameObject* self = GameObjectOfView(me);
   if (self == nullptr || self->router == nullptr) return true;
   const u32* args = Arguments(stack);
-  GSObjectReference* native = GSObjectReference::FromReference(args[1]);
-  if (native == nullptr) {
-    GSMachine::Log("target object is null for GameObject::AddHandler()");
-    return true;
-  }
-  if (native->kind != kObjectGame) {
-    GSMachine::Log("target object is wrong type for GameObject::AddHandler()");
-    return true;
-  }
-  auto* target = static_cast<GSGameObject*>(native);
+  GSGameObject* target = TargetOf(args[1], "AddHandler");
+  if (target == nullptr) return true;
   std::string majorText;
   std::string minorText;
   std::string nameText;
@@ -186,7 +192,7 @@ bool AddHandler(GSHandle me, GSStack* stack) {
   const u16 majorId = self->router->InternTypeName(major);
   const u16 minorId = self->router->InternTypeName(minor);
   if (name == nullptr || *name == 0) {
-    self->RemoveHandlers(majorId, minorId, target->id);
+    self->RemoveHandlers(majorId, minorId, target->id, false);
     return true;
   }
   GSClass* cls = target->GetGSClass();
@@ -202,7 +208,36 @@ bool AddHandler(GSHandle me, GSStack* stack) {
   for (size_t i = 0; location.holder != cls && i < cls->bases.size(); ++i) {
     if (cls->BaseClass(i) == location.holder) classIndex = static_cast<u32>(i + 1);
   }
-  self->AddHandler({target->id, classIndex, static_cast<u32>(location.index), majorId, minorId});
+  self->AddHandler(
+      {target->id, classIndex, static_cast<u32>(location.index), majorId, minorId, false});
+  return true;
+}
+
+// Sniff(target, major, minor, state): bad arguments are logged, never raised.
+bool Sniff(GSHandle me, GSStack* stack) {
+  GSGameObject* self = GameObjectOfView(me);
+  const u32* args = Arguments(stack);
+  GSGameObject* target = TargetOf(args[1], "Sniff");
+  if (target == nullptr) return true;
+  if (self == nullptr || self->router == nullptr || target->router == nullptr) {
+    GSMachine::Log("router is null for GameObject::Sniff()");
+    return true;
+  }
+  std::string majorText;
+  std::string minorText;
+  const char* major = Text(args[2], &majorText);
+  const char* minor = Text(args[3], &minorText);
+  if (major == nullptr) {
+    GSMachine::Log("major type is null for GameObject::Sniff()");
+    return true;
+  }
+  const u16 majorId = self->router->InternTypeName(major);
+  const u16 minorId = self->router->InternTypeName(minor);
+  if (args[4] == 0) {
+    self->RemoveHandlers(majorId, minorId, target->id, true);
+  } else {
+    self->AddHandler({target->id, 0, 0, majorId, minorId, true});
+  }
   return true;
 }
 
@@ -265,6 +300,7 @@ constexpr Native kNatives[] = {
     {"GameObject", "$void@GameObject::PostMessage(GameObject,string,string,float)", PostMessage},
     {"GameObject", "$void@GameObject::ClearMessages(string,string)", ClearMessages},
     {"GameObject", "$void@GameObject::AddHandler(GameObject,string,string,string)", AddHandler},
+    {"GameObject", "$void@GameObject::Sniff(GameObject,string,string,bool)", Sniff},
     {"GameObject", "$void@GameObject::Sleep(float)", Sleep},
     {"GameObject", "$int@GameObject::GetId()", GetId},
     {"GameObject", "$string@GameObject::GetName()", GetName},

@@ -154,6 +154,7 @@ bool GSGameObject::HandleMessage(GSMessage* message) {
     }
   }
   for (const Handler& handler : matching) {
+    if (handler.isSniff) continue;
     GSNode* node = router != nullptr ? router->FindNode(handler.objectId) : nullptr;
     if (node == nullptr || (node->flags & kGameObject) == 0) continue;
     auto* target = static_cast<GSGameObject*>(node);
@@ -168,6 +169,22 @@ bool GSGameObject::HandleMessage(GSMessage* message) {
     CallScriptMethod(target->scriptInstance, *holder->functions[handler.functionIndex].name,
                      nullptr, {object});
     handled = true;
+  }
+  // A copy is never sniffed again, so forwarding ends after one step.
+  for (const Handler& handler : matching) {
+    if (!handler.isSniff || (message->timing & GSMessage::kSniffedCopy) != 0) continue;
+    GSNode* node = router != nullptr ? router->FindNode(handler.objectId) : nullptr;
+    for (GSContext* other : GSContext::LiveContexts()) {
+      if (node != nullptr) break;
+      if (other->router != nullptr && other->router != router) {
+        node = other->router->FindNode(handler.objectId);
+      }
+    }
+    if (node == nullptr || (node->flags & kGameObject) == 0) continue;
+    GSMessage* copy = message->Clone();
+    copy->timing = GSMessage::kMadeByNode | GSMessage::kSniffedCopy;
+    node->HandleMessage(copy);
+    copy->Release();
   }
   if (!handled && message->major == kDeleteMajor) {
     flags |= kDeletionPending;
@@ -195,7 +212,7 @@ void GSGameObject::Update(f32 elapsedSeconds) {
 bool GSGameObject::AddHandler(const Handler& handler) {
   for (const Handler& h : handlers_) {
     if (h.major == handler.major && h.minor == handler.minor && h.objectId == handler.objectId &&
-        h.functionIndex == handler.functionIndex) {
+        h.functionIndex == handler.functionIndex && h.isSniff == handler.isSniff) {
       return false;
     }
   }
@@ -204,10 +221,10 @@ bool GSGameObject::AddHandler(const Handler& handler) {
   return true;
 }
 
-void GSGameObject::RemoveHandlers(u16 major, u16 minor, u32 objectId) {
+void GSGameObject::RemoveHandlers(u16 major, u16 minor, u32 objectId, bool isSniff) {
   for (size_t i = 0; i < handlers_.size();) {
     const Handler& h = handlers_[i];
-    if (h.major == major && h.minor == minor && h.objectId == objectId) {
+    if (h.major == major && h.minor == minor && h.objectId == objectId && h.isSniff == isSniff) {
       handlers_.erase(handlers_.begin() + static_cast<std::ptrdiff_t>(i));
       GSNode::Unsubscribe(major);
     } else {

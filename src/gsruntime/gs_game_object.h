@@ -31,18 +31,21 @@ class GSGameObject : public GSObject, public GSNode, public GSThreadOwner {
   void DumpThreadStacks() const;
 
   // A message handler on the object with node id `objectId`: the function `functionIndex` of
-  // class `classIndex` of its class chain (0 its own class, i its base i - 1).
+  // class `classIndex` of its class chain (0 its own class, i its base i - 1); or a sniff record,
+  // which forwards a copy of each matching message to that object.
   struct Handler {
     u32 objectId;
     u32 classIndex;
     u32 functionIndex;
     u16 major;
     u16 minor;  // 1: any minor
+    bool isSniff;
   };
   // Adds the handler and subscribes to its major; false when an equal one is there.
   bool AddHandler(const Handler& handler);
-  // Removes every handler of that major, minor and object, one subscription each.
-  void RemoveHandlers(u16 major, u16 minor, u32 objectId);
+  // Removes every handler (or sniff record) of that major, minor and object, one subscription
+  // each.
+  void RemoveHandlers(u16 major, u16 minor, u32 objectId, bool isSniff);
   size_t ThreadCount() const { return threads_.size(); }
 
   // GSThreadOwner

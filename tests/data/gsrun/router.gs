@@ -1,6 +1,7 @@
 // Messages over ticks: two threads sleep, then wait for messages sent at once, posted, posted
 // with a delay (one of them cleared) and broadcast; an object made with new goes while a
-// message to it is on its way; a handler added twice runs once.
+// message to it is on its way; a handler added twice runs once; a sniffed copy of a message
+// reaches its sniffer once.
 include "gs.gs"
 
 class Target isclass GameObject {
@@ -51,6 +52,7 @@ class Station isclass GameObject {
     AddHandler(me, "Bell", "", "OnBell");
     AddHandler(me, "Bell", "", "OnBell");
     AddHandler(me, "Bell", "", "Missing");
+    Sniff(me, "Ping", "Everyone", true);
     Listen("a");
     Listen("b");
     Drive();
