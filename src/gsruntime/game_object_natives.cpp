@@ -280,6 +280,17 @@ bool RouterGetGameObject(GSHandle, GSStack* stack) {
   return PushGameObject(node, true, stack);
 }
 
+// The first live context's router (not isolated) that holds the id decides.
+bool RouterGetForeignGameObject(GSHandle, GSStack* stack) {
+  const u32 id = Arguments(stack)[1];
+  GSNode* node = nullptr;
+  for (GSContext* context : GSContext::LiveContexts()) {
+    if (context->router == nullptr || context->router->Isolated()) continue;
+    if ((node = context->router->FindNode(id)) != nullptr) break;
+  }
+  return PushGameObject(node, true, stack);
+}
+
 bool RouterGetGameObjectByName(GSHandle, GSStack* stack) {
   GSRouter* router = CurrentRouter();
   std::string keep;
@@ -306,6 +317,7 @@ constexpr Native kNatives[] = {
     {"GameObject", "$string@GameObject::GetName()", GetName},
     {"GameObject", "$void@GameObject::Exception(string)", Exception},
     {"Router", "$GameObject@Router::GetGameObject(int)", RouterGetGameObject},
+    {"Router", "$GameObject@Router::GetForeignGameObject(int)", RouterGetForeignGameObject},
     {"Router", "$GameObject@Router::GetGameObject(string)", RouterGetGameObjectByName},
     {"Router", "$void@Router::Info()", RouterInfo},
     {"Router", "$void@Router::PostMessage(int,int,string,string,float)", RouterPostMessage},

@@ -37,7 +37,6 @@ constexpr u32 kHeaderBytes = 20;
 constexpr const char* kBuiltIns[][2] = {
     {"GameObject", "$void@GameObject::SendMessage(GameObject,string,string,GSObject)"},
     {"GameObject", "$void@GameObject::PostMessage(GameObject,string,string,GSObject,float)"},
-    {"Router", "$GameObject@Router::GetForeignGameObject(int)"},
 };
 
 std::string Lower(std::string text) {

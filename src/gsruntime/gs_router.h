@@ -64,6 +64,9 @@ class GSRouter {
 
   void Done();
 
+  // An isolated router is passed over by lookups from other contexts (not by sniff forwarding).
+  void SetIsolated(bool isolated) { isolated_ = isolated; }
+  bool Isolated() const { return isolated_; }
   u32 Time() const { return time_; }
   size_t NodeCount() const { return nodes_.Count(); }
   size_t DelayedCount() const { return delayed_.size() - 1; }
@@ -104,4 +107,5 @@ class GSRouter {
   u16 nextTypeId_ = kFirstNamedType;
   u32 time_ = 0;
   bool running_ = false;
+  bool isolated_ = false;
 };
