@@ -38,7 +38,7 @@ std::string_view SetParam(GSStack* stack, u32 index) {
 // atoi's reading, held to the int range: a longer run of digits gives INT_MAX or INT_MIN rather
 // than whatever the wider value's low bits happen to be.
 i32 ReadInt(const char* text) {
-  const long long value = std::strtoll(text, nullptr, 10);
+  const i64 value = std::strtoll(text, nullptr, 10);
   return value > INT_MAX ? INT_MAX : value < INT_MIN ? INT_MIN : static_cast<i32>(value);
 }
 
