@@ -1,11 +1,14 @@
 // The library writer: lays out the ".gsl" image of a compiled unit (gscommon/library_format.h).
 #pragma once
 
+#include <vector>
+
 #include "gscommon/byte_buffer.h"
 #include "qel/types.h"
 
 class GSCompileLog;
 class GSCompilerState;
+class GSSymbol;
 
 namespace GSCompiler {
 
@@ -23,10 +26,15 @@ bool GslWriter(Utils::ByteBuffer& image, GSCompilerState& state, GSCompileLog* l
 bool GslWriterPieces(Utils::ByteBuffer& head, Utils::ByteBuffer& tail, GSCompilerState& state,
                      const char* libraryName);
 
-void WriteLibraryIdTable(Utils::ByteBuffer& out, GSCompilerState& state);
+// `globals` is the symbol table's GlobalsInTableOrder(), sorted once for the three sections that
+// walk it; writing adds no global symbol.
+void WriteLibraryIdTable(Utils::ByteBuffer& out, GSCompilerState& state,
+                         const std::vector<GSSymbol*>& globals);
 void WriteStringSection(Utils::ByteBuffer& out, GSCompilerState& state);
-void WriteClassReferenceSection(Utils::ByteBuffer& out, GSCompilerState& state);
-void WriteFunctionReferenceSection(Utils::ByteBuffer& out, GSCompilerState& state);
+void WriteClassReferenceSection(Utils::ByteBuffer& out, GSCompilerState& state,
+                                const std::vector<GSSymbol*>& globals);
+void WriteFunctionReferenceSection(Utils::ByteBuffer& out, GSCompilerState& state,
+                                   const std::vector<GSSymbol*>& globals);
 bool WriteClassSection(Utils::ByteBuffer& out, GSCompilerState& state);
 
 // A record's length word, back-patched: Begin reserves it and writes the tag; End stores the
