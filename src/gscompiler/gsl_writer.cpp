@@ -138,6 +138,7 @@ void WriteFunctionReferenceSection(Utils::ByteBuffer& out, GSCompilerState& stat
   const u32 start = BeginRecord(out, kFunctionReferenceSection);
   out.WriteU32(count);
   const u32 table = ReserveTable(out, count, 3);
+  state.referenceSignatures.assign(count, {nullptr, 0});
   for (const GSSymbol* s : globals) {
     if (s->kind != kSymbolClass) continue;
     const auto* cls = static_cast<const GSClassSymbol*>(s);
@@ -150,6 +151,7 @@ void WriteFunctionReferenceSection(Utils::ByteBuffer& out, GSCompilerState& stat
       }
       const auto* f = static_cast<const GSFunctionSymbol*>(member);
       const u32 name = InternString(state, SignatureText(*f, true, cls->name).c_str());
+      state.referenceSignatures[u32(f->referenceNumber)] = {cls, name};
       const i32 slot = static_cast<i16>(cls->inheritedFunctionCount + f->index);
       FillEntry(out, table, u32(f->referenceNumber),
                 {u32(cls->referenceNumber), name, static_cast<u32>(slot)});
@@ -173,7 +175,9 @@ bool GslWriterPieces(Utils::ByteBuffer& head, Utils::ByteBuffer& tail, GSCompile
   const std::vector<GSSymbol*> globals = state.symbols.GlobalsInTableOrder();
   WriteClassReferenceSection(tail, state, globals);
   WriteFunctionReferenceSection(tail, state, globals);
-  if (!WriteClassSection(tail, state) || tail.OutOfStorage()) return false;
+  const bool classesWritten = WriteClassSection(tail, state);
+  state.referenceSignatures.clear();
+  if (!classesWritten || tail.OutOfStorage()) return false;
 
   std::string name = libraryName != nullptr ? libraryName : "";
   for (char& c : name) {
