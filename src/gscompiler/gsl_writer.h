@@ -8,9 +8,10 @@
 
 class GSCompileLog;
 class GSCompilerState;
-class GSSymbol;
 
 namespace GSCompiler {
+
+class GSSymbol;
 
 // The string number of the text, adding it to the state's pool when new.
 u32 InternString(GSCompilerState& state, const char* text);
