@@ -204,7 +204,7 @@ ParseNode* Labelled(ParseNode* label, ParseNode* statement) {
 %type <node> expression_statement selection_statement iteration_statement jump_statement
 %type <node> assignment_expression binary_expression cast_expression cast_form
 %type <node> unary_expression prefixed_expression
-%type <node> postfix_expression primary_expression new_expression
+%type <node> postfix_expression suffixed_expression primary_expression new_expression
 %type <node> identifier constant
 
 %start program
@@ -455,11 +455,12 @@ assignment_expression
   | unary_expression '=' assignment_expression      { $$ = Operator(kOpAssign, $1, $3); }
   ;
 
-// An operand reaches binary_expression from the form it was parsed as, not through the chain
-// cast_expression, unary_expression, postfix_expression: the parser reduces each operand once or
-// twice instead of four times, and the language and the trees stay those of the chain.
+// An operand reaches binary_expression straight from the form it was parsed as (primary, suffixed,
+// prefixed or cast), not through the chain postfix_expression, unary_expression,
+// cast_expression: one reduction instead of four, with the language and the trees of the chain.
 binary_expression
-  : postfix_expression
+  : primary_expression
+  | suffixed_expression
   | prefixed_expression
   | cast_form
   | binary_expression KEYWORD_OR binary_expression  { $$ = Operator(kOpOr, $1, $3); }
@@ -517,7 +518,11 @@ unary_operator
 
 postfix_expression
   : primary_expression
-  | postfix_expression '[' ',' assignment_expression ']'
+  | suffixed_expression
+  ;
+
+suffixed_expression
+  : postfix_expression '[' ',' assignment_expression ']'
       { $$ = Operator(kOpRange, $1, nullptr, $4); }
   | postfix_expression '[' assignment_expression ',' ']'
       { $$ = Operator(kOpRange, $1, $3, nullptr); }
