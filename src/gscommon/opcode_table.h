@@ -144,6 +144,11 @@ struct OpcodeInfo {
   const char* name;  // the mnemonic
   OperandLayout operands;
   i8 stackEffect;  // what the compiler adds to its depth count before the instruction
+  // Operand words the instruction reads or pops: the depth it needs. A call needs its object
+  // and arguments, which its slot operand counts; here only the object. Calls leave their
+  // arguments and result out of `stackEffect`, a wait its message: the compiler counts those
+  // itself, and so must whoever walks the code.
+  u8 stackInputs;
 };
 
 // The entry of an opcode; null for a byte that is no instruction (116 to 255).

@@ -2,30 +2,71 @@
 // interpreter may then take for granted. Every byte starts a known instruction or lies inside
 // one, no operand runs past the code, the last instruction does not run on past the end, every
 // jump lands on an instruction's first byte, every local slot lies inside the frame, and every
-// string, class and method index lies inside its table. Field words of objects other than `me`, and
-// method indexes against the class of the object at hand, depend on run-time values and stay the
-// interpreter's to check.
+// string, class and method index lies inside its table. Over every path of its control flow the
+// operand stack keeps between zero and the frame's declared maximum depth, every word is used as
+// the kind it is (a counted reference or a plain value), paths that meet agree on both, and each
+// return leaves exactly its own result. Field words of objects other than `me`,
+// method indexes against the class of the object at hand, and whether the function a call finds
+// takes the arguments and leaves the result its call site counted on depend on run-time values
+// and stay the interpreter's to check (GSFunction::callSites).
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "gscommon/function_record.h"
 #include "qel/types.h"
 
 namespace GSRuntime {
 
+// The kinds of operand words: a plain value, or a reference whose count the word holds.
+constexpr u8 kValueWord = 0;
+constexpr u8 kReferenceWord = 1;
+constexpr u8 kZeroWord = 2;
+// What a call leaves.
+constexpr u8 kNoResult = 0;
+constexpr u8 kValueResult = 1;
+constexpr u8 kReferenceResult = 2;
+
+// What a call passes after `me` and what it expects back; a function has one too, which a call
+// that reaches it must match.
+struct CallShape {
+  // kValueWord or kReferenceWord, first argument first; at a call site also kZeroWord for a
+  // constant 0, which a reference argument takes as null.
+  std::vector<u8> argumentKinds;
+  u8 result = kNoResult;
+};
+struct CallSite {
+  u32 offset;  // of the call instruction
+  CallShape shape;
+};
+
 struct VerifierLimits {
   u32 strings = 0;          // string constants of the library
   u32 classReferences = 0;  // entries of the class-link table
   u32 memberWords = 0;      // instance words of the function's class (for `me` fields)
   u32 methods = 0;          // the largest method table a call can reach
+  // What a call of method-table slot `method` with `argumentWords` (`me` included) leaves: a
+  // CallShape result, or -1 when the library cannot tell. Null: no call can be told.
+  i32 (*callResult)(const void* context, u32 method, u32 argumentWords) = nullptr;
+  const void* callContext = nullptr;
+  // Per member word of the function's class: 0 no field, 1 a value field, 2 a reference field
+  // (GSClass::fieldKinds). Null: every word below memberWords is a value field.
+  const std::vector<u8>* memberKinds = nullptr;
 };
 
 // False, with `error` naming the offset and the fault, for code that fails any proof above.
+// `sites`, when given, receives the shape each call was proved with, by offset.
 bool VerifyFunctionCode(const GSByteCode::FunctionRecord& function, const VerifierLimits& limits,
-                        std::string* error);
+                        std::string* error, std::vector<CallSite>* sites = nullptr);
 
-// Local slots of a function's frame: `me`, the arguments, the local words.
+// The shape of a function as a call's target: its argument kinds from its reference slots, its
+// result from its return type.
+CallShape ShapeOf(const GSByteCode::FunctionRecord& function);
+// The CallShape result of a return type: bool, int and float are values, the rest references.
+u8 ResultKindOf(u32 returnType);
+
+// Local slots of a function's frame: the argument words (`me` first), then the local words.
 u64 LocalSlotCount(const GSByteCode::FunctionRecordHeader& header);
 
 }  // namespace GSRuntime

@@ -1,6 +1,7 @@
 // The byte-code interpreter: GSThread::Execute. One table dispatch per instruction (a computed
 // goto with GCC and Clang), operands read in place, and the run budget counted only where
 // control leaves a straight line.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -23,6 +24,9 @@ u32 g_runDepth = 0;
 u32 g_runBudget = 0;
 
 constexpr u32 kBudgetLimit = 0x1000000;
+// Where an outermost run's count starts: a smaller budget starts it nearer the limit, which
+// keeps the check on the jumps a comparison with a constant.
+u32 g_budgetStart = 0;
 
 inline f32 AsFloat(u32 word) {
   f32 value;
@@ -40,6 +44,10 @@ inline i32 AsInt(u32 word) { return static_cast<i32>(word); }
 constexpr u32 kFloatTextBytes = 64;
 
 }  // namespace
+
+void GSThread::SetRunBudget(u32 codeBytes) {
+  g_budgetStart = kBudgetLimit - std::min(codeBytes, kBudgetLimit);
+}
 
 void GSThread::FailRun(i32 code, i32 line, const char* file) {
   char text[512];
@@ -72,7 +80,7 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
     if (sleepTime_ > 0) return kRunBlocked;
     sleepTime_ = 0;
   }
-  if (g_runDepth++ == 0) g_runBudget = 0;
+  if (g_runDepth++ == 0) g_runBudget = g_budgetStart;
   ++runDepth_;
   CancelWait();
   GSThread* const previousThread = CurrentThread();
@@ -474,10 +482,15 @@ dispatch_next:
   KS_CONDITIONAL(w == 0, 0)
   KS_CASE(kJnzk)
   KS_CONDITIONAL(w != 0, 0)
-  KS_CASE(kJlt) KS_CONDITIONAL(AsInt(w) < 0, 1) KS_CASE(kJle) KS_CONDITIONAL(AsInt(w) <= 0, 1)
-      KS_CASE(kJgt) KS_CONDITIONAL(AsInt(w) > 0, 1) KS_CASE(kJge) KS_CONDITIONAL(AsInt(w) >= 0, 1)
+  KS_CASE(kJlt)
+  KS_CONDITIONAL(AsInt(w) < 0, 1)
+  KS_CASE(kJle)
+  KS_CONDITIONAL(AsInt(w) <= 0, 1)
+  KS_CASE(kJgt)
+  KS_CONDITIONAL(AsInt(w) > 0, 1)
+  KS_CASE(kJge) KS_CONDITIONAL(AsInt(w) >= 0, 1)
 #undef KS_CONDITIONAL
-          KS_CASE(kSwitch) {
+      KS_CASE(kSwitch) {
     const i32 w = AsInt(*sp--);
     const u32 n = ByteOrder::LoadLE16(ip);
     const u8* keys = ip + 2;
@@ -746,7 +759,9 @@ dispatch_next:
     const bool reference = ip[-1] == u8(GSByteCode::Opcode::kGetfr);
     const GSHandle object = *sp;
     if (object == 0) KS_FAIL(kRunNullReference);
-    const u32* field = ObjectBridge::FieldOf(object, KS_U16());
+    const u32* field = reference
+                           ? ObjectBridge::FieldOfKind(object, KS_U16(), GSClass::kReferenceField)
+                           : ObjectBridge::FieldOf(object, KS_U16());
     if (field == nullptr) KS_FAIL(kRunNullReference);
     const u32 value = *field;
     if (reference) ObjectBridge::AddIfSet(value);
@@ -761,7 +776,8 @@ dispatch_next:
         op == u8(GSByteCode::Opcode::kSetfr) || op == u8(GSByteCode::Opcode::kSetfrk);
     const GSHandle object = sp[-1];
     if (object == 0) KS_FAIL(kRunNullReference);
-    u32* field = ObjectBridge::FieldOf(object, KS_U16());
+    u32* field = ObjectBridge::FieldOfKind(
+        object, KS_U16(), reference ? GSClass::kReferenceField : GSClass::kValueField);
     if (field == nullptr) KS_FAIL(kRunNullReference);
     const u32 value = *sp;
     if (reference) {
@@ -810,7 +826,9 @@ dispatch_next:
   // ---- Calls and returns ----
   KS_CASE(kCall) KS_CASE(kCalli) {
     const bool inherited = ip[-1] == u8(GSByteCode::Opcode::kCalli);
-    u32* object = sp + KS_I16();
+    const u32 site = static_cast<u32>(ip - 1 - codeStart);
+    const i32 slot = KS_I16();
+    u32* object = sp + slot;
     const GSFunction* callee = nullptr;
     GSHandle view = 0;
     if (inherited) {
@@ -819,12 +837,15 @@ dispatch_next:
       view = ObjectBridge::CastTo(*object, callee->ownerClass);
     } else {
       const u32 method = KS_U16();
-      if (*object == 0 || !ObjectBridge::ResolveCall(ip, *object, method, &callee, &view)) {
+      if (*object == 0 ||
+          !ObjectBridge::ResolveCall(ip, function, site, *object, method, &callee, &view)) {
         KS_FAIL(kRunNullReference);
       }
     }
     if (view == 0) KS_FAIL(kRunNullReference);
     if (callee->record.codeLength == 0) KS_FAIL(kRunIllegalInstruction);
+    // Inherited calls do not pass the cache, which checked the others.
+    if (inherited && !function->CallFits(site, callee)) KS_FAIL(kRunLinkError);
     *object = view;  // the count moves with it: every view shares the instance's count
     KS_JUMP_TO(ip);
     stack.SetTop(sp);
@@ -841,11 +862,14 @@ dispatch_next:
     KS_NEXT();
   }
   KS_CASE(kCalln) {
-    u32* object = sp + KS_I16();
+    const u32 site = static_cast<u32>(ip - 1 - codeStart);
+    const i32 slot = KS_I16();
+    u32* object = sp + slot;
     const u32 method = KS_U16();
     const GSFunction* callee = nullptr;
     GSHandle view = 0;
-    if (*object == 0 || !ObjectBridge::ResolveCall(ip, *object, method, &callee, &view)) {
+    if (*object == 0 ||
+        !ObjectBridge::ResolveCall(ip, function, site, *object, method, &callee, &view)) {
       KS_FAIL(kRunNullReference);
     }
     if (callee->native == nullptr) KS_FAIL(kRunNativeCallError);
@@ -872,6 +896,7 @@ dispatch_next:
     KS_NEXT();
   }
   KS_CASE(kCallt) {
+    const u32 site = static_cast<u32>(ip - 1 - codeStart);
     const i32 slot = KS_I16();
     const u32 method = KS_U16();
     u32* object = sp + slot;
@@ -881,6 +906,7 @@ dispatch_next:
         view == 0) {
       KS_FAIL(kRunNullReference);
     }
+    if (!function->CallFits(site, callee)) KS_FAIL(kRunThreadError);
     GSThreadOwner* owner = ObjectBridge::GameObjectOf(*object);
     GSThread* thread = owner != nullptr && owner->CanReceive() ? owner->StartThread() : nullptr;
     if (thread == nullptr || callee->record.codeLength == 0) KS_FAIL(kRunThreadError);

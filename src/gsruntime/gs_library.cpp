@@ -1,5 +1,7 @@
 #include "gsruntime/gs_library.h"
 
+#include <algorithm>
+
 #include "gsruntime/object_bridge.h"
 
 namespace GSRuntime {
@@ -9,6 +11,25 @@ i32 GSClass::FindFunction(const std::string& functionName) const {
     if (*functions[i].name == functionName) return static_cast<i32>(i);
   }
   return -1;
+}
+
+bool GSFunction::CallFits(u32 site, const GSFunction* callee) const {
+  const auto found =
+      std::lower_bound(callSites.begin(), callSites.end(), site,
+                       [](const CallSite& entry, u32 offset) { return entry.offset < offset; });
+  if (found == callSites.end() || found->offset != site) return false;
+  const CallShape& passed = found->shape;
+  const CallShape& taken = callee->shape;
+  if (passed.result != taken.result || passed.argumentKinds.size() != taken.argumentKinds.size()) {
+    return false;
+  }
+  // A reference argument must have been counted (or be null); a value argument may be anything.
+  for (size_t i = 0; i < taken.argumentKinds.size(); ++i) {
+    if (taken.argumentKinds[i] == kReferenceWord && passed.argumentKinds[i] == kValueWord) {
+      return false;
+    }
+  }
+  return true;
 }
 
 GSLibrary::~GSLibrary() {

@@ -9,6 +9,7 @@
 
 #include "gscommon/double_link_list.h"
 #include "gscommon/library_image.h"
+#include "gsruntime/byte_code_verifier.h"
 #include "gsruntime/script_arena.h"
 #include "qel/types.h"
 
@@ -32,8 +33,17 @@ struct GSFunction {
   GSFunction* overridden = nullptr;    // non-natives: the base function this one replaces
   i32 overriddenViewOffset = 0;
   u32 number = 0;  // in the machine's function table, which stack frames name it by
+  // The shape each call of this code was proved with, by offset; and this function's own shape
+  // as the target of a call. Both are set when the library's code is verified.
+  std::vector<CallSite> callSites;
+  CallShape shape;
 
   bool IsNative() const { return (record.header.flags & 0x2) != 0; }
+  // Whether `callee`, found at run time for the call at code offset `site`, takes the words the
+  // call passes as the kinds they are and leaves what the call was proved with. A callee of
+  // another shape would leave this frame's stack in a state nothing proved. Off the hot path:
+  // the interpreter asks once per call site and class (ObjectBridge::ResolveCall).
+  bool CallFits(u32 site, const GSFunction* callee) const;
 };
 
 struct GSFunctionLink {
@@ -68,6 +78,13 @@ struct GSClass {
   u32 instanceWords = 0;
   std::vector<GSLibraryFormat::ClassImage::LayoutEntry> layout;
   std::vector<u32> referenceFields;
+  // Per member word of an instance, as this class's code sees it: kNoField, kValueField or
+  // kReferenceField (a counted reference, released when the instance goes). Own fields and
+  // every base's, at the base's view offset. Set at load.
+  static constexpr u8 kNoField = 0;
+  static constexpr u8 kValueField = 1;
+  static constexpr u8 kReferenceField = 2;
+  std::vector<u8> fieldKinds;
 
   u32 runtimeId = 0;  // number in the class table (gs_script_instance.h), 0 until first used
 

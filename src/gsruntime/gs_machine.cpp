@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "gscommon/library_format.h"
 #include "gsruntime/byte_code_verifier.h"
@@ -412,11 +413,77 @@ bool GSMachine::VerifyLibraryCode(GSLibrary* library, std::string* error) {
   for (const auto& link : library->classLinks) {
     limits.methods = std::max(limits.methods, static_cast<u32>(link.linkedClass->methods.size()));
   }
+  // A call site names a method-table slot; the library's function references say what the
+  // functions it calls at each slot return.
+  std::map<std::pair<u32, u32>, i32> results;
+  for (const auto& link : library->functionLinks) {
+    if (link.slot < 0) continue;
+    const GSByteCode::FunctionRecordHeader& h = link.function->record.header;
+    const i32 result = GSRuntime::ResultKindOf(h.returnType);
+    const auto [entry, added] = results.emplace(std::pair{u32(link.slot), h.argumentWords}, result);
+    if (!added && entry->second != result) entry->second = -1;
+  }
+  limits.callContext = &results;
+  limits.callResult = [](const void* context, u32 method, u32 argumentWords) {
+    const auto& known = *static_cast<const std::map<std::pair<u32, u32>, i32>*>(context);
+    const auto found = known.find({method, argumentWords});
+    return found != known.end() ? found->second : -1;
+  };
+  // What each member word is to a class's code, and what its instances release: a word
+  // that the fields say holds a reference must be one that is released, and a base's fields
+  // must lie where the base's own code takes them to be.
+  using GSRuntime::GSClass;
+  const auto kindOf = [](u32 type) {
+    return type >= 1 && type <= 3 ? GSClass::kValueField : GSClass::kReferenceField;
+  };
+  for (const auto& cls : library->classes) {
+    std::vector<u8>& kinds = cls->fieldKinds;
+    kinds.assign(cls->instanceWords, GSClass::kNoField);
+    std::vector<bool> released(cls->instanceWords, false);
+    bool good = true;
+    const auto add = [&](u64 word, u8 kind) {
+      good =
+          good && word < kinds.size() && (kinds[word] == GSClass::kNoField || kinds[word] == kind);
+      if (good) kinds[word] = kind;
+    };
+    for (const auto& field : cls->fields) add(u32(field.slot), kindOf(field.type));
+    for (u32 word : cls->referenceFields) released[word] = true;
+    for (const auto& base : cls->bases) {
+      const GSClass* baseClass = library->classLinks[base.classReference].linkedClass;
+      for (const auto& field : baseClass->fields) {
+        add(u64(base.memberOffset) + u32(field.slot), kindOf(field.type));
+      }
+      for (u32 word : baseClass->referenceFields) {
+        const u64 at = u64(base.memberOffset) + word;
+        good = good && at < released.size();
+        if (good) released[at] = true;
+      }
+    }
+    for (size_t w = 0; good && w < kinds.size(); ++w) {
+      good = released[w] == (kinds[w] == GSClass::kReferenceField);
+    }
+    for (const auto& base : cls->bases) {
+      const GSClass* baseClass = library->classLinks[base.classReference].linkedClass;
+      const std::vector<u8>& own = baseClass->fieldKinds;
+      for (size_t w = 0; good && w < own.size(); ++w) {
+        if (own[w] == GSClass::kNoField) continue;
+        const u64 at = u64(base.memberOffset) + w;
+        good = at < kinds.size() && kinds[at] == own[w];
+      }
+    }
+    if (!good) {
+      *error = *cls->name + ": fields and reference fields disagree";
+      return false;
+    }
+  }
   bool good = true;
   for (const auto& cls : library->classes) {
     limits.memberWords = cls->instanceWords;
+    limits.memberKinds = &cls->fieldKinds;
     for (size_t f = 0; good && f < cls->functions.size(); ++f) {
-      good = GSRuntime::VerifyFunctionCode(cls->functions[f].record, limits, error);
+      GSRuntime::GSFunction& function = cls->functions[f];
+      function.shape = GSRuntime::ShapeOf(function.record);
+      good = GSRuntime::VerifyFunctionCode(function.record, limits, error, &function.callSites);
       if (!good) *error = *cls->name + ", " + *cls->functions[f].name + ": " + *error;
     }
     if (!good) break;

@@ -91,6 +91,9 @@ class GSThread : public Utils::IDoubleLinkListNode {
 
   // Runs the thread for one time slice; the result is a GSRunResult.
   i32 Execute(f32 elapsedSeconds);
+  // Bytes of code an outermost run (nested runs included) may step before it times out; at most
+  // the usual budget. For fuzzing, where a slow run hides the next input's fault.
+  static void SetRunBudget(u32 codeBytes);
   // The error exit of a run: "Thread Exception: ..." to the log and the exception hook, the
   // thread dead, its stack dumped and unwound.
   void FailRun(i32 code, i32 line, const char* file);

@@ -1,5 +1,8 @@
 #include "gsruntime/library_check.h"
 
+#include <string_view>
+#include <vector>
+
 #include "gsruntime/byte_code_verifier.h"
 
 namespace GSRuntime {
@@ -11,6 +14,27 @@ bool Optional(i32 value, size_t count) {
   return value == -1 || (value >= 0 && size_t(value) < count);
 }
 bool Inside(i64 value, size_t count) { return value >= 0 && u64(value) < count; }
+
+// Native code calls a method with one word for each parameter its signature text names, a
+// counted reference for each type but bool, int and float: the text must name as many as the
+// record takes, each of the kind its slot is released as.
+bool ParametersMatchSlots(const std::string& signature, const GSByteCode::FunctionRecord& f) {
+  const size_t open = signature.find('(');
+  const size_t close = signature.rfind(')');
+  if (open == std::string::npos || close == std::string::npos || close < open) return false;
+  const std::vector<u8> kinds = ShapeOf(f).argumentKinds;
+  size_t parameter = 0;
+  for (size_t start = open + 1; start < close; ++parameter) {
+    size_t end = signature.find(',', start);
+    if (end == std::string::npos || end > close) end = close;
+    const std::string_view type(signature.data() + start, end - start);
+    const u8 kind =
+        type == "bool" || type == "int" || type == "float" ? kValueWord : kReferenceWord;
+    if (parameter >= kinds.size() || kinds[parameter] != kind) return false;
+    start = end + 1;
+  }
+  return parameter == kinds.size();
+}
 
 bool CheckFunction(const GSByteCode::FunctionRecord& f, const GSLibraryFormat::LibraryImage& image,
                    size_t methods) {
@@ -26,11 +50,17 @@ bool CheckFunction(const GSByteCode::FunctionRecord& f, const GSLibraryFormat::L
   }
   const u64 locals = u64(h.localWordsFirst) + h.localWordsSecond;
   if (h.frameWords < locals + 4) return false;
+  // Entering a frame trusts these three: any other value puts the header or `me` elsewhere
+  // than the argument and local words that the code and the reference slots were checked for.
+  if (h.argumentWords == 0 || h.frameAdvance != locals + 4 || h.headerOffset != locals + 1 ||
+      h.localsOffset != 1 - i64(h.argumentWords)) {
+    return false;
+  }
   const u64 slots = LocalSlotCount(h);
   for (u32 slot : f.referenceSlots) {
     if (slot >= slots) return false;
   }
-  return true;
+  return ParametersMatchSlots(image.strings[h.name], f);
 }
 
 }  // namespace

@@ -59,6 +59,22 @@ bool ResolveMethod(GSHandle object, u32 method, const GSFunction** function, GSH
   return true;
 }
 
+bool CallFits(const GSFunction* caller, u32 site, const GSFunction* callee) {
+  return caller->CallFits(site, callee);
+}
+
+u32* FieldOfKind(GSHandle object, u32 field, u8 kind) {
+  u32* word = FieldOf(object, field);
+  if (word == nullptr) return nullptr;
+  const ScriptRef instance = object + *g_arena->Word(object) - kInstanceHeaderWords;
+  const auto* header = reinterpret_cast<const GSInstanceHeader*>(g_arena->Word(instance));
+  const GSClass* cls = ClassOfId(header->scriptClass);
+  const u64 member = u64(ViewIndex(object, instance)) + field;
+  return cls != nullptr && member < cls->fieldKinds.size() && cls->fieldKinds[member] == kind
+             ? word
+             : nullptr;
+}
+
 void ForgetMethodCache() {
   for (MethodCacheEntry& entry : g_methodCache) entry = {};
 }

@@ -70,8 +70,11 @@ struct MethodCacheEntry {
 inline MethodCacheEntry g_methodCache[512];
 void ForgetMethodCache();
 
-inline bool ResolveCall(const u8* site, GSHandle object, u32 method, const GSFunction** function,
-                        GSHandle* view) {
+// A call site is checked against the function it finds once, as the entry is made
+// (GSFunction::CallFits): false for one that does not fit, as for one not found.
+bool CallFits(const GSFunction* caller, u32 site, const GSFunction* callee);
+inline bool ResolveCall(const u8* site, const GSFunction* caller, u32 siteOffset, GSHandle object,
+                        u32 method, const GSFunction** function, GSHandle* view) {
   const u32* words = g_arena->Word(object);
   if (words == nullptr) return false;
   const ScriptRef instance = object + words[0] - kInstanceHeaderWords;
@@ -85,6 +88,7 @@ inline bool ResolveCall(const u8* site, GSHandle object, u32 method, const GSFun
     return true;
   }
   if (!ResolveMethod(object, method, function, view)) return false;
+  if (!CallFits(caller, siteOffset, *function)) return false;
   entry = {site, header->scriptClass, words[1], *function, ViewIndex(*view, instance)};
   return true;
 }
@@ -98,6 +102,10 @@ inline u32* FieldOf(GSHandle object, u32 field) {
   if (u64(object) + field >= u64(instance) + header->blockBytes / 4) return nullptr;
   return view + field;
 }
+// FieldOf for the reference forms and the stores, which must find the field of the kind they
+// treat it as (GSClass::kValueField or kReferenceField) in the instance's class: a value taken
+// or released as a reference would corrupt another object's count.
+u32* FieldOfKind(GSHandle object, u32 field, u8 kind);
 // Stores a counted reference into a reference field, releasing the old one, under the
 // cross-context rule (a reference that may not be stored is released and null is stored).
 void StoreReferenceField(GSHandle object, u32* field, GSHandle value);

@@ -121,12 +121,13 @@ void KestroIndexedMeshInstance::BindChunkBones() {
   if (!skeleton_) return;
   for (u32 i = 0; i < chunkCount_; ++i) {
     const Qel::PString& name = definition_->GetChunkName(i);
-    if (name.IsEmpty()) {
-      chunkBones_.push_back(nullptr);
-    } else {
-      chunkBones_.push_back(name == skeleton_->GetName() ? skeleton_ : skeleton_->FindByName(name));
-    }
+    chunkBones_.push_back(name.IsEmpty() ? nullptr : FindSkeletonBone(name));
   }
+}
+
+Qel::Particle* KestroIndexedMeshInstance::FindSkeletonBone(const Qel::PString& name) const {
+  if (!skeleton_) return nullptr;
+  return name == skeleton_->GetName() ? skeleton_ : skeleton_->FindByName(name);
 }
 
 void KestroIndexedMeshInstance::CopyInto(KestroIndexedMeshInstance& copy) const {
@@ -148,13 +149,7 @@ void KestroIndexedMeshInstance::CopyInto(KestroIndexedMeshInstance& copy) const 
   copy.AttachSkeleton(skeleton_);
   copy.chunkBones_.clear();
   for (Qel::Particle* bone : chunkBones_) {
-    Qel::Particle* found = nullptr;
-    if (bone && copy.skeleton_) {
-      found = bone->GetName() == copy.skeleton_->GetName()
-                  ? copy.skeleton_
-                  : copy.skeleton_->FindByName(bone->GetName());
-    }
-    copy.chunkBones_.push_back(found);
+    copy.chunkBones_.push_back(bone ? copy.FindSkeletonBone(bone->GetName()) : nullptr);
   }
   copy.MakePerInstanceCopies(true);
 }
@@ -263,21 +258,31 @@ void KestroIndexedMeshInstance::Cull(Qel::ViewPoint& view, const Qel::Matrix4& m
 
 void KestroIndexedMeshInstance::Render(Qel::Display& display, const Qel::ViewPoint& view,
                                        Qel::Matrix4& matrix) {
-  if (scaled_) {
-    const f32 factors[3] = {scale_.x, scale_.y, scale_.z};
-    for (int row = 0; row < 3; ++row) {
-      for (int column = 0; column < 3; ++column) matrix.m[row][column] *= factors[row];
-    }
-  }
+  ApplyScale(matrix);
   UpdateLighting(false);
+  DrawChunks(display, view, matrix, chunkCount_, chunks_, materials_, chunkBones_);
+}
+
+void KestroIndexedMeshInstance::ApplyScale(Qel::Matrix4& matrix) const {
+  if (!scaled_) return;
+  const f32 factors[3] = {scale_.x, scale_.y, scale_.z};
+  for (int row = 0; row < 3; ++row) {
+    for (int column = 0; column < 3; ++column) matrix.m[row][column] *= factors[row];
+  }
+}
+
+void KestroIndexedMeshInstance::DrawChunks(Qel::Display& display, const Qel::ViewPoint& view,
+                                           const Qel::Matrix4& matrix, u32 count,
+                                           const ChunkArray& chunks, const MaterialArray& materials,
+                                           const std::vector<Qel::Particle*>& bones) const {
   const Qel::RenderView renderView = view.GetRenderView();
-  for (u32 i = 0; i < chunkCount_; ++i) {
-    Qel::GeometryChunk* chunk = chunks_.Get(i);
-    Qel::Material* material = materials_.Get(i);
+  for (u32 i = 0; i < count; ++i) {
+    Qel::GeometryChunk* chunk = chunks.Get(i);
+    Qel::Material* material = materials.Get(i);
     if (!chunk || !material || chunk->GetFaceCount() == 0) continue;
     const Qel::Matrix4* world = &matrix;
-    if (!chunkBones_.empty()) {
-      const Qel::Particle* bone = i < chunkBones_.size() ? chunkBones_[i] : nullptr;
+    if (!bones.empty()) {
+      const Qel::Particle* bone = i < bones.size() ? bones[i] : nullptr;
       // A bone the frame did not reach has no place to draw at.
       if (!bone || bone->GetLastCulledFrame() != view.GetFrame()) continue;
       world = &bone->GetWorldMatrix();
@@ -325,27 +330,25 @@ bool KestroIndexedMeshInstance::TexturesReady(const MaterialArray& materials) {
 }
 
 void KestroIndexedMeshInstance::MaterialLoadStatus(const MaterialArray& materials, u32& code) {
-  constexpr u32 kLoading = 1;
-  constexpr u32 kFailed = 5;
-  code = 0;
+  code = kMaterialsLoaded;
   std::vector<Qel::Texture*> list;
   for (u32 i = 0; i < materials.Count(); ++i) {
     const Qel::Material* material = materials.Get(i);
     const u32 state = material ? material->GetLoadState() : Qel::Material::kLoadStateLoaded;
     if (state == Qel::Material::kLoadStateLoaded) continue;
     if (state != Qel::Material::kLoadStateFailed) {
-      code = kLoading;
+      code = kMaterialsLoading;
       return;
     }
     list.clear();
     material->GetTextureList(list);
     // A failed material whose textures are still on their way may yet come in.
-    code = kFailed;
+    code = kMaterialsFailed;
     for (const Qel::Texture* texture : list) {
       if (texture->IsLoaded()) continue;
       const Qel::TextureLoader* loader = texture->GetLoader();
       if (texture->IsPending() || (loader && loader->GetStatus() == Qel::TextureLoader::kBusy)) {
-        code = kLoading;
+        code = kMaterialsLoading;
       }
       return;
     }

@@ -76,7 +76,9 @@ class KestroIndexedMeshInstance : public Qel::ParticleStructure,
   // Whether every texture of the materials that are not loaded has come in; textures that are
   // not loaded are asked to load first.
   static bool TexturesReady(const MaterialArray& materials);
-  // 0 every material loaded, 1 still loading, 5 a texture failed to come.
+  // What MaterialLoadStatus reports; the mesh resources answer IsAllLoaded in the same terms.
+  enum MaterialStatus : u32 { kMaterialsLoaded = 0, kMaterialsLoading = 1, kMaterialsFailed = 5 };
+  // kMaterialsLoaded, kMaterialsLoading, or kMaterialsFailed when a texture failed to come.
   static void MaterialLoadStatus(const MaterialArray& materials, u32& code);
   // A ray from `origin` along `direction` (unit): true for a hit in front of the origin nearer
   // than `distance`, which then holds the hit's distance and `face` the triangle.
@@ -123,7 +125,16 @@ class KestroIndexedMeshInstance : public Qel::ParticleStructure,
   // The skeleton copy as a child, and each chunk's bone found in it by the chunk's name.
   void AttachSkeleton(const Qel::Particle* skeleton);
   void BindChunkBones();
+  // The skeleton copy's particle of that name (the copy itself by its own name), or null.
+  Qel::Particle* FindSkeletonBone(const Qel::PString& name) const;
   void UpdateBoundingBox();
+  // The scale, row by row, into `matrix` when the instance is scaled.
+  void ApplyScale(Qel::Matrix4& matrix) const;
+  // The first `count` chunks with faces through their materials, with the light list: at
+  // `matrix`, or, when `bones` is not empty, at each chunk's bone where the frame culled it.
+  void DrawChunks(Qel::Display& display, const Qel::ViewPoint& view, const Qel::Matrix4& matrix,
+                  u32 count, const ChunkArray& chunks, const MaterialArray& materials,
+                  const std::vector<Qel::Particle*>& bones) const;
   // The preconditions of ReplaceChunkGeometry.
   bool CanReplaceChunkGeometry(const Qel::GeometryChunk* chunk, u32 i) const;
   // Every chunk a private copy.

@@ -111,6 +111,38 @@ i32 KestroIndexedMeshLODDefinition::FindNamedLevel(std::string_view purpose) con
   return -1;
 }
 
+void KestroIndexedMeshLODDefinition::ShareEqualMaterials() {
+  for (size_t l = 1; l < levels_.size(); ++l) {
+    MaterialArray& materials = levels_[l].materials;
+    for (u32 i = 0; i < materials.Count(); ++i) {
+      const Qel::Material* material = materials.Get(i);
+      Qel::Material* earlier = nullptr;
+      for (size_t e = 0; material && !earlier && e < l; ++e) {
+        const MaterialArray& candidates = levels_[e].materials;
+        for (u32 k = 0; !earlier && k < candidates.Count(); ++k) {
+          Qel::Material* candidate = candidates.Get(k);
+          if (candidate && candidate->GetType() == material->GetType() &&
+              candidate->Equals(*material)) {
+            earlier = candidate;
+          }
+        }
+      }
+      if (!earlier || earlier == material) continue;
+      earlier->AddReference();
+      materials.Set(i, earlier);
+    }
+  }
+  // The textures a writer looks up by material stay only for the materials still in use.
+  std::erase_if(textures_, [&](const auto& entry) {
+    for (const KestroLODLevel& level : levels_) {
+      for (u32 i = 0; i < level.materials.Count(); ++i) {
+        if (level.materials.Get(i) == entry.first) return false;
+      }
+    }
+    return true;
+  });
+}
+
 void KestroIndexedMeshLODDefinition::RememberTextures(const Qel::Material* material,
                                                       std::vector<KestroMeshTexture> textures) {
   // A material found again by its name takes every description's textures in turn: each stage

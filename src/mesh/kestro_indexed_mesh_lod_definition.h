@@ -70,6 +70,9 @@ class KestroIndexedMeshLODDefinition : public KestroIndexedMeshDefinition {
   // written (nothing is left at the path then).
   u32 Save(const char* path) const;
 
+  // Each material of a level that equals one of an earlier level (the same kind and the
+  // material's own equality test) is replaced by that one, so that equal materials are shared.
+  void ShareEqualMaterials();
   const std::vector<KestroLODLevel>& GetLevels() const { return levels_; }
   u32 GetLevelCount() const { return u32(levels_.size()); }
   const std::vector<f32>& GetSwitchDistances() const { return switchDistances_; }

@@ -2,6 +2,7 @@
 
 #include "qel/display.h"
 #include "qel/material.h"
+#include "qel/texture.h"
 
 using Qel::Vector3;
 
@@ -13,8 +14,23 @@ void KestroIndexedMeshLODInstance::Setup(Qel::Resource* resource) {
   SetResource(resource);
   InitLODFromDefinition();
   AttachSkeleton(definition_->GetRootBone());
+  if (BindsChunkBones()) BindLevelBones();
   definition_->AddAttachmentPoints(*this);
   FindAttachmentChildren(lodDefinition_->GetCullList());
+}
+
+void KestroIndexedMeshLODInstance::BindLevelBones() {
+  const std::vector<KestroLODLevel>& levels = lodDefinition_->GetLevels();
+  for (u32 l = 0; l < levels_.size(); ++l) {
+    std::vector<Qel::Particle*>& bones = levels_[l].chunkBones;
+    bones.clear();
+    if (!skeleton_ || l >= levels.size()) continue;
+    for (u32 i = 0; i < levels_[l].chunkCount; ++i) {
+      const Qel::PString name =
+          i < levels[l].chunkInfo.size() ? levels[l].chunkInfo[i].name : Qel::PString();
+      bones.push_back(name.IsEmpty() ? nullptr : FindSkeletonBone(name));
+    }
+  }
 }
 
 void KestroIndexedMeshLODInstance::InitLODFromDefinition() {
@@ -31,7 +47,11 @@ void KestroIndexedMeshLODInstance::InitLODFromDefinition() {
   InitFromDefinition();
   levels_.clear();
   for (const KestroLODLevel& level : lodDefinition_->GetLevels()) {
-    levels_.push_back({level.chunkCount, level.chunks, level.materials, true});
+    Level record;
+    record.chunkCount = level.chunkCount;
+    record.chunks = level.chunks;
+    record.materials = level.materials;
+    levels_.push_back(std::move(record));
   }
   flaggedLevels_ = u32(levels_.size());
   CopyPerInstanceChunks();
@@ -91,36 +111,73 @@ void KestroIndexedMeshLODInstance::SetOpacity(f32 opacity) {
   }
 }
 
-bool KestroIndexedMeshLODInstance::Cull(const Vector3& eye) {
-  Vector3 position;
-  Qel::Quaternion orientation;
-  GetGlobalFrame(position, orientation);
-  const Vector3 centre = position + orientation.Rotate(boundingVolume_.centre);
-  const f32 radius = boundingVolume_.halfExtents.Length() + kSphereMargin;
-  const f32 distance = lod_.FindLOD(eye, centre, radius);
+f32 KestroIndexedMeshLODInstance::MeasureDistance(const Qel::ViewPoint& view,
+                                                  const Qel::Matrix4& matrix, f32 margin) {
+  Vector3 eye;
+  Qel::Quaternion ignored;
+  view.GetGlobalFrame(eye, ignored);
+  const Vector3 centre = matrix.TransformPoint(boundingVolume_.centre);
+  return lod_.FindLOD(eye, centre, boundingVolume_.halfExtents.Length() + margin);
+}
+
+void KestroIndexedMeshLODInstance::Cull(Qel::ViewPoint& view, const Qel::Matrix4& matrix) {
+  const f32 distance = MeasureDistance(view, matrix, kSphereMargin);
+  // Flagged before the particles are culled, so that the cull leaves them out.
   for (Qel::Particle* child : attachmentChildren_) {
     const u32 flags = child->GetFlags() & ~kParticleHidden;
     child->SetFlags(distance > attachmentCutOff_ ? flags | kParticleHidden : flags);
   }
-  if (opacity_ <= 0.0f) return false;
+  Qel::Particle::Cull(view, matrix);
+  if (!(opacity_ > 0.0f)) SetLastCulledFrame(0);
+  if (GetLastCulledFrame() != view.GetFrame()) return;
   if (!forced_) drawn_ = lod_.FindLODIndex(distance);
-  return !(renderCutOff_ > distance);
+  if (renderCutOff_ > lod_.GetStoredDistance() || drawn_ >= levels_.size()) return;
+  const MaterialArray& materials = levels_[drawn_].materials;
+  for (u32 i = 0; i < materials.Count(); ++i) {
+    // No mip level is worked out for a level-of-detail mesh: the request names none.
+    if (Qel::Material* material = materials.Get(i)) material->Activate(Qel::Texture::kNoMipWanted);
+  }
+  view.Add(this, matrix);
+  StoreMatrix(view.GetViewport(), matrix);
 }
 
-void KestroIndexedMeshLODInstance::Render(Qel::Display& display, const Qel::ViewPoint& /*view*/,
-                                          Qel::Matrix4& /*matrix*/) {
+void KestroIndexedMeshLODInstance::Render(Qel::Display& display, const Qel::ViewPoint& view,
+                                          Qel::Matrix4& matrix) {
+  ApplyScale(matrix);
   if (drawn_ >= levels_.size()) return;
-  Level& level = levels_[drawn_];
-  if (level.lightingFlag) {
-    // Lighting is recorded, not computed: the level counts as lit once drawn.
-    level.lightingFlag = false;
-    if (flaggedLevels_ > 0) --flaggedLevels_;
+  RefreshLevel(drawn_, false);
+  const Level& level = levels_[drawn_];
+  DrawChunks(display, view, matrix, level.chunkCount, level.chunks, level.materials,
+             level.chunkBones);
+}
+
+void KestroIndexedMeshLODInstance::RefreshLevel(u32 n, bool force) {
+  if (n < levels_.size()) {
+    const Level& level = levels_[n];
+    LightLevel(n, level.chunkCount, level.chunks.Data(), level.materials.Data(), force);
   }
-  for (u32 i = 0; i < level.chunkCount; ++i) {
-    Qel::GeometryChunk* chunk = level.chunks.Get(i);
-    Qel::Material* material = level.materials.Get(i);
-    if (chunk && material && chunk->GetFaceCount() > 0) material->Draw(display, *chunk);
-  }
+}
+
+void KestroIndexedMeshLODInstance::UpdateLighting(bool force) {
+  // The held level is the one the indexed-mesh part draws and lights.
+  if (held_ < levels_.size())
+    LightLevel(held_, chunkCount_, chunks_.Data(), materials_.Data(), force);
+}
+
+void KestroIndexedMeshLODInstance::LightLevel(u32 n, u32 count, Qel::GeometryChunk* const* chunks,
+                                              Qel::Material* const* materials, bool force) {
+  Level& level = levels_[n];
+  if (!level.lightingFlag && !force) return;
+  CalculateLighting(count, chunks, materials);
+  if (!level.lightingFlag) return;
+  level.lightingFlag = false;
+  if (flaggedLevels_ > 0 && --flaggedLevels_ == 0) ClearLightingDirty();
+}
+
+void KestroIndexedMeshLODInstance::SetUpdateLighting(bool flag) {
+  for (Level& level : levels_) level.lightingFlag = flag;
+  flaggedLevels_ = flag ? u32(levels_.size()) : 0;
+  KestroIndexedMeshInstance::SetUpdateLighting(flag);
 }
 
 void KestroIndexedMeshLODInstance::CopyLODInto(KestroIndexedMeshLODInstance& copy) const {
@@ -128,6 +185,12 @@ void KestroIndexedMeshLODInstance::CopyLODInto(KestroIndexedMeshLODInstance& cop
   copy.forced_ = forced_;
   copy.flaggedLevels_ = flaggedLevels_;
   copy.levels_ = levels_;
+  // The source's bones are not the copy's: each is found again by name in the copy's skeleton.
+  for (Level& level : copy.levels_) {
+    for (Qel::Particle*& bone : level.chunkBones) {
+      bone = bone ? copy.FindSkeletonBone(bone->GetName()) : nullptr;
+    }
+  }
   copy.renderCutOff_ = renderCutOff_;
   copy.attachmentCutOff_ = attachmentCutOff_;
   copy.CopyPerInstanceChunks();
@@ -250,6 +313,19 @@ void KestroDynamicIndexedMeshLODInstance::SetBonesHidden(Qel::Particle& particle
     }
   }
   for (u32 c = 0; c < particle.GetChildCount(); ++c) SetBonesHidden(*particle.GetChild(c), hidden);
+}
+
+void KestroDynamicIndexedMeshLODInstance::Cull(Qel::ViewPoint& view, const Qel::Matrix4& matrix) {
+  KestroIndexedMeshLODInstance::Cull(view, matrix);
+  // A forced level keeps the animation cut-off on the sphere itself, without the margin.
+  if (forced_) MeasureDistance(view, matrix, 0.0f);
+}
+
+void KestroDynamicIndexedMeshLODInstance::RenderLit(Qel::Display& display,
+                                                    const Qel::RenderView& view,
+                                                    const Qel::Matrix4& matrix, bool lit) {
+  UpdateAnimationCutOff(GetLastCulledFrame());
+  KestroIndexedMeshLODInstance::RenderLit(display, view, matrix, lit);
 }
 
 void KestroDynamicIndexedMeshLODInstance::Render(Qel::Display& display, const Qel::ViewPoint& view,

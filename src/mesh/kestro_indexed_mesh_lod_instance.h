@@ -1,10 +1,8 @@
 // A placed level-of-detail mesh: an indexed mesh instance that keeps a record per level and draws
 // the level its viewing distance selects. Two levels matter at once: the drawn level, chosen by
 // Cull, and the held level, whose chunks the indexed-mesh part holds for ray tests and copies
-// (the "collision" named mesh, or the last distance level).
-//
-// Culling here is the level choice and the cut-offs only: the caller says where the eye is and
-// learns whether the instance is drawn this frame.
+// (the "collision" named mesh, or the last distance level). Each level's lighting is worked out
+// once, when it is first drawn, and again whenever the lights change.
 #pragma once
 
 #include <vector>
@@ -33,13 +31,19 @@ class KestroIndexedMeshLODInstance : public KestroIndexedMeshInstance {
   // The chunks of the distance levels take the opacity; the named levels keep theirs.
   void SetOpacity(f32 opacity) override;
 
-  // Measures the distance from `eye`, flags the attachments past the attachment cut-off and,
-  // unless the level is forced, picks the drawn level. True when the instance is drawn this
-  // frame: it is visible and the distance has reached the render cut-off.
-  virtual bool Cull(const Qel::Vector3& eye);
-  using KestroIndexedMeshInstance::Cull;
-  // Draws the chunks of the drawn level.
+  // Measures the distance from the view, flags the attachments past the attachment cut-off and
+  // culls the particles; a fully transparent instance counts as not culled. Unless the level is
+  // forced it picks the drawn level; from the render cut-off on, the drawn level's materials are
+  // activated and the instance joins the view's render list at `matrix`.
+  void Cull(Qel::ViewPoint& view, const Qel::Matrix4& matrix) override;
+  // Draws the chunks of the drawn level, scaled, with the level's lighting and its chunk bones.
   void Render(Qel::Display& display, const Qel::ViewPoint& view, Qel::Matrix4& matrix) override;
+  // The held level's lighting, once after its level was flagged, or when forced.
+  void UpdateLighting(bool force) override;
+  // Flags (or clears) every level for its lighting.
+  void SetUpdateLighting(bool flag) override;
+  // Level n's lighting when flagged, clearing the flag, or when forced.
+  void RefreshLevel(u32 n, bool force);
 
   // Makes level n the held level; an index past the table changes nothing.
   void SetLODLevel(u32 n);
@@ -56,15 +60,28 @@ class KestroIndexedMeshLODInstance : public KestroIndexedMeshInstance {
     ChunkArray chunks;
     MaterialArray materials;
     bool lightingFlag = true;
+    // Per chunk, the skeleton bone it is drawn at; empty draws every chunk at the instance.
+    std::vector<Qel::Particle*> chunkBones;
   };
 
   void InitLODFromDefinition();
+  // Whether chunks are drawn at their bones: the skinned variant moves them with the bones.
+  virtual bool BindsChunkBones() const { return true; }
+  // Each level's chunk bones in this instance's skeleton, by the chunks' bone names.
+  void BindLevelBones();
+  // The viewing distance of the global bounding sphere, enlarged by `margin`; the level-of-detail
+  // object keeps it as its stored distance.
+  f32 MeasureDistance(const Qel::ViewPoint& view, const Qel::Matrix4& matrix, f32 margin);
   // Instance-own copies of the chunks flagged for them, level by level.
   void CopyPerInstanceChunks();
   void FindAttachmentChildren(const std::vector<Qel::PString>& names);
   // The "collision" level, else the last distance level.
   u32 CollisionLevel() const;
   void CopyLODInto(KestroIndexedMeshLODInstance& copy) const;
+  // The lighting of level n's chunks (as held or as recorded) when flagged, then unflagged; or
+  // when forced.
+  void LightLevel(u32 n, u32 count, Qel::GeometryChunk* const* chunks,
+                  Qel::Material* const* materials, bool force);
 
   KestroIndexedMeshLODDefinition* lodDefinition_;
   std::vector<Level> levels_;
@@ -90,7 +107,12 @@ class KestroDynamicIndexedMeshLODInstance : public KestroIndexedMeshLODInstance 
   void Setup(Qel::Resource* resource) override;
   KestroIndexedMeshInstance* CreateInstance() const override;
   u32 GetID() const override { return 22; }
+  // With the level forced, the distance is measured again on the bounding sphere itself.
+  void Cull(Qel::ViewPoint& view, const Qel::Matrix4& matrix) override;
   void Render(Qel::Display& display, const Qel::ViewPoint& view, Qel::Matrix4& matrix) override;
+  // The frame drawn is the one the instance was last culled in.
+  void RenderLit(Qel::Display& display, const Qel::RenderView& view, const Qel::Matrix4& matrix,
+                 bool lit) override;
 
   // Applies the animation cut-off to the stored distance and moves the chunks with the bones
   // while they run (and once more when they stop); true while the bones are stopped.
@@ -100,6 +122,7 @@ class KestroDynamicIndexedMeshLODInstance : public KestroIndexedMeshLODInstance 
   const std::vector<u32>& GetExtraLevels() const { return extraLevels_; }
 
  private:
+  bool BindsChunkBones() const override { return false; }
   void SetBonesHidden(Qel::Particle& particle, bool hidden);
   // Private copies of every chunk that carries influences, level by level; the held level is
   // held again afterwards.

@@ -30,6 +30,7 @@ u32 KestroIndexedMeshLODResource::LoadComplete() {
   KestroIndexedMeshLODDefinition* definition = GetLODDefinition();
   if (!definition) return Qel::Resource::LoadComplete();
   definition->FinishPendingMaterials();
+  definition->ShareEqualMaterials();
   for (const KestroLODLevel& level : definition->GetLevels()) {
     if (!SetUpBuffers(level.chunks)) return kFailed;
   }
@@ -37,29 +38,25 @@ u32 KestroIndexedMeshLODResource::LoadComplete() {
 }
 
 u32 KestroIndexedMeshLODResource::LoadAll() {
-  const u32 result = Qel::Resource::LoadAll();
+  if (Qel::Resource::LoadAll() != kLoaded) return KestroIndexedMeshInstance::kMaterialsLoading;
   const KestroIndexedMeshLODDefinition* definition = GetLODDefinition();
-  if (result != kLoaded || !definition) return result;
-  for (const KestroLODLevel& level : definition->GetLevels()) {
-    for (u32 i = 0; i < level.materials.Count(); ++i) {
-      Qel::Material* material = level.materials.Get(i);
-      if (material && material->LoadResources() != 0) return kFailed;
+  for (size_t l = 0; definition && l < definition->GetLevels().size(); ++l) {
+    if (!KestroIndexedMeshInstance::TexturesReady(definition->GetLevels()[l].materials)) {
+      return KestroIndexedMeshInstance::kMaterialsLoading;
     }
   }
-  return kLoaded;
+  return KestroIndexedMeshInstance::kMaterialsLoaded;
 }
 
 u32 KestroIndexedMeshLODResource::IsAllLoaded() const {
-  const u32 result = Qel::Resource::IsAllLoaded();
+  if (const u32 result = Qel::Resource::IsAllLoaded()) return result;
   const KestroIndexedMeshLODDefinition* definition = GetLODDefinition();
-  if (result != kLoaded || !definition) return result;
-  for (const KestroLODLevel& level : definition->GetLevels()) {
-    for (u32 i = 0; i < level.materials.Count(); ++i) {
-      const Qel::Material* material = level.materials.Get(i);
-      if (u32 answer = material ? material->IsLoaded() : 0) return answer;
-    }
+  for (size_t l = 0; definition && l < definition->GetLevels().size(); ++l) {
+    u32 code = KestroIndexedMeshInstance::kMaterialsLoaded;
+    KestroIndexedMeshInstance::MaterialLoadStatus(definition->GetLevels()[l].materials, code);
+    if (code != KestroIndexedMeshInstance::kMaterialsLoaded) return code;
   }
-  return kLoaded;
+  return KestroIndexedMeshInstance::kMaterialsLoaded;
 }
 
 KestroIndexedMeshInstance* KestroIndexedMeshLODResource::CreateMeshInstance() {

@@ -9,6 +9,10 @@ class KestroIndexedMeshLODResource : public KestroGeometryBaseResource {
  public:
   using KestroGeometryBaseResource::KestroGeometryBaseResource;
 
+  // Both answer as the material status does: 0 when the mesh and every texture of every level
+  // are in, 1 while something is still to come (a mesh that did not load is tried again by the
+  // next lock), and, from IsAllLoaded, 5 when a texture failed to come. LoadAll also asks the
+  // textures that are not in to load.
   u32 LoadAll() override;
   u32 IsAllLoaded() const override;
   // A plain instance for a mesh without bones, a skinned one for bones with a skeleton; null

@@ -17,11 +17,13 @@ class LightTarget {
   // The scene's lights (not owned; null for none). Changing them marks the list out of date.
   void SetLightSource(const LightList* lights) {
     source_ = lights;
-    MarkLightingDirty();
+    SetUpdateLighting(true);
   }
   bool HasLight() const { return !lights_.empty(); }
   const LightList& GetLightList() const { return lights_; }
-  void MarkLightingDirty() { dirty_ = true; }
+  void MarkLightingDirty() { SetUpdateLighting(true); }
+  // Marks the list out of date, or up to date; targets that light in parts mark every part.
+  virtual void SetUpdateLighting(bool flag) { dirty_ = flag; }
   bool IsLightingDirty() const { return dirty_; }
   // Gathers the list again when it is out of date or `force` is given.
   virtual void UpdateLighting(bool force) = 0;

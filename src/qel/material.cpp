@@ -156,7 +156,10 @@ bool Material::DuplicateTexture(u32 index) {
 }
 
 bool Material::Equals(const Material& other) const {
-  if (GetType() != other.GetType() || !(display_ == other.display_) || flags_ != other.flags_) {
+  // The scalar and the properties count as settings: two materials taken for one must write
+  // back the same.
+  if (GetType() != other.GetType() || !(display_ == other.display_) || flags_ != other.flags_ ||
+      materialFloat_ != other.materialFloat_ || properties_ != other.properties_) {
     return false;
   }
   for (u32 stage = 0; stage < kMaxTextures; ++stage) {

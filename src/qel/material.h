@@ -80,7 +80,7 @@ class Material : public ReferenceCount, public PluginInstance {
   virtual Texture* GetTexture(u32 stage) const {
     return stage < kMaxTextures ? textures_[stage] : nullptr;
   }
-  // Same kind and settings, and the very same textures.
+  // Same kind and settings (colours, flags, scalar, properties), and the very same textures.
   virtual bool Equals(const Material& other) const;
   virtual u32 LoadResources() { return 0; }
   // Every texture the material draws with: the kind's own, then the stages.

@@ -52,6 +52,8 @@ class Particle {
   // particle flagged out of the frame (bit 1) is skipped with what hangs from it.
   virtual void Cull(ViewPoint& view, const Matrix4& world);
   u32 GetLastCulledFrame() const { return lastCulledFrame_; }
+  // Frame 0 makes it stale in every frame: culled, yet not to be drawn.
+  void SetLastCulledFrame(u32 frame) { lastCulledFrame_ = frame; }
   // Where the last cull placed it.
   const Matrix4& GetWorldMatrix() const { return world_; }
 

@@ -3,6 +3,7 @@
 #include "mesh/kestro_indexed_mesh_lod_instance.h"
 #include "mesh/lod_fixture.h"
 #include "mesh/mesh_load_result.h"
+#include "qel/texture.h"
 
 namespace {
 
@@ -19,9 +20,12 @@ LodInstancePtr MakeInstance(KestroIndexedMeshLODResource* resource) {
   return LodInstancePtr(static_cast<KestroIndexedMeshLODInstance*>(resource->CreateMeshInstance()));
 }
 
-// The eye on the x axis at `measure` from the instance's bounding-sphere centre.
-Vector3 EyeAt(const KestroIndexedMeshLODInstance& instance, f32 measure) {
-  return instance.GetBoundingVolume().centre + Vector3(measure, 0, 0);
+// Culls from an eye on the x axis at `measure` from the sphere's centre: true when listed.
+bool CullFrom(KestroIndexedMeshLODInstance& instance, f32 measure) {
+  Qel::ViewPoint view;
+  view.SetReferenceFrame(instance.GetBoundingVolume().centre + Vector3(measure, 0, 0), {});
+  instance.Cull(view, Qel::Matrix4());
+  return !view.GetRenderList().empty();
 }
 
 TEST(LodMeshTest, TextSavesAndReloadsByteForByte) {
@@ -132,7 +136,7 @@ TEST(LodMeshTest, LevelChoiceAndRenderCutOff) {
   } cases[] = {{0, 0, false},     {30, 0, false},    {49.99f, 0, false}, {50, 1, true},
                {50.01f, 1, true}, {199.9f, 1, true}, {200, 2, true},     {5000, 2, true}};
   for (const auto& c : cases) {
-    EXPECT_EQ(c.drawn, instance->Cull(EyeAt(*instance, c.measure))) << c.measure;
+    EXPECT_EQ(c.drawn, CullFrom(*instance, c.measure)) << c.measure;
     EXPECT_EQ(c.level, instance->GetDrawnLevel()) << c.measure;
     EXPECT_EQ(3u, instance->GetHeldLevel());
     EXPECT_EQ(c.measure > 100, (lamp.GetFlags() & 2) != 0) << c.measure;
@@ -145,7 +149,7 @@ TEST(LodMeshTest, LevelChoiceAndRenderCutOff) {
   EXPECT_EQ(1.0f, instance->GetChunks().Get(0)->GetOpacity());
   instance->SetLODLevel(2);
   EXPECT_EQ(0.0f, instance->GetChunks().Get(0)->GetOpacity());
-  EXPECT_FALSE(instance->Cull(EyeAt(*instance, 100)));
+  EXPECT_FALSE(CullFrom(*instance, 100));
 }
 
 TEST(LodMeshTest, AnimationCutOffKeepsItsStateInsideTheBand) {
@@ -164,14 +168,14 @@ TEST(LodMeshTest, AnimationCutOffKeepsItsStateInsideTheBand) {
   } steps[] = {{95, true},  {89, false}, {105, false}, {110, false},
                {111, true}, {91, true},  {80, false}};
   for (const auto& step : steps) {
-    instance->Cull(EyeAt(*instance, step.measure - 10));
+    CullFrom(*instance, step.measure - 10);
     EXPECT_EQ(step.stopped, skinned->UpdateAnimationCutOff(0)) << step.measure;
     if (step.measure != 95) {
       EXPECT_EQ(step.stopped, (arm->GetFlags() & 2) != 0) << step.measure;
     }
   }
   // Running bones move the drawn level's own chunks; the definition's stay where they were.
-  instance->Cull(EyeAt(*instance, 60));
+  CullFrom(*instance, 60);
   skinned->UpdateAnimationCutOff(7);
   ASSERT_EQ(1u, instance->GetDrawnLevel());
   instance->SetLODLevel(1);
@@ -190,6 +194,35 @@ TEST(LodMeshTest, CopiesHoldTheSourcesLevel) {
   EXPECT_EQ(1u, copy->GetHeldLevel());
   EXPECT_EQ(0u, copy->GetDrawnLevel());
   EXPECT_FALSE(copy->GetChunks().Get(0) == instance->GetChunks().Get(0));  // skinned: its own
+}
+
+TEST(LodMeshTest, EqualMaterialsAreSharedAndEveryLevelsTexturesAreAwaited) {
+  ResourceScene scene;
+  for (const char* name : {"a.m.notex", "b.m.notex", "c.m.notex"}) {
+    fixture::MeshSpec spec;
+    spec.chunks = {fixture::Quad(0, name)};
+    spec.chunks[0].power = name[0] == 'c' ? 20.0f : 12.0f;  // the third differs
+    scene.folder.Put(std::string(name, 1) + ".im", fixture::WriteMesh(spec));
+  }
+  auto* resource = static_cast<KestroIndexedMeshLODResource*>(
+      scene.Lock("s.lm.txt",
+                 "version 1.0\nmesh 0\n{\nname a.im\n}\nmesh 10\n{\nname b.im\n}\n"
+                 "mesh 20\n{\nname c.im\n}\n"));
+  ASSERT_NE(nullptr, resource->GetLODDefinition());
+  const auto& levels = resource->GetLODDefinition()->GetLevels();
+  EXPECT_EQ(levels[0].materials.Get(0), levels[1].materials.Get(0));
+  EXPECT_NE(levels[0].materials.Get(0), levels[2].materials.Get(0));
+  auto* texture = new Qel::Texture("late.tga");  // readiness: pending, failed, then in
+  levels[2].materials.Get(0)->SetTexture(3, texture, 0);
+  texture->ReleaseReference();
+  texture->SetPending(true);
+  EXPECT_EQ(std::vector<u32>({1, 1}),
+            std::vector<u32>({resource->LoadAll(), resource->IsAllLoaded()}));
+  texture->SetPending(false);
+  EXPECT_EQ(std::vector<u32>({0, 5}),
+            std::vector<u32>({resource->LoadAll(), resource->IsAllLoaded()}));
+  texture->MarkLoaded();
+  EXPECT_EQ(0u, resource->IsAllLoaded());
 }
 
 }  // namespace

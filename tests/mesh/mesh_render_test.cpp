@@ -3,7 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "mesh/kestro_geometry_base_resource.h"
-#include "mesh/mesh_fixture.h"
+#include "mesh/kestro_indexed_mesh_lod_instance.h"
+#include "mesh/lod_fixture.h"
 #include "qel/texture.h"
 
 namespace {
@@ -142,6 +143,40 @@ TEST_F(RenderFixture, LightingIsGatheredOnlyWhenDirtyOrForced) {
     EXPECT_FALSE(probe->IsLightingDirty());
   }
   EXPECT_EQ(2u, probe->GetLightList().size());
+}
+
+// A level-of-detail instance whose level bones the test chooses.
+struct LodProbe : KestroIndexedMeshLODInstance {
+  using KestroIndexedMeshLODInstance::KestroIndexedMeshLODInstance;
+  std::vector<Qel::Particle*>& Bones(u32 level) { return levels_[level].chunkBones; }
+};
+
+TEST_F(RenderFixture, LodInstancesDrawTheDrawnLevelAtItsBonesWithItsLighting) {
+  auto* lod = fixture::LockLodText(scene, "", fixture::kLodText, true);
+  LodProbe probe(lod->GetLODDefinition());
+  probe.Setup(lod);
+  probe.Bones(0).clear();
+  probe.Bones(1) = {nullptr, probe.FindByName(Qel::PString("b.arm"))};
+  Qel::LightList lights(2);
+  probe.SetLightSource(&lights);
+  probe.SetScale(Vector3(2, 1, 1));
+  const struct {
+    f32 distance;
+    std::vector<std::string> draws;
+    u32 calculations;  // a level is lit once, when first drawn
+  } rows[] = {{10, {"7 0 0", "7 0 0"}, 1}, {60, {"7 1 0"}, 2}, {10, {"7 0 0", "7 0 0"}, 2}};
+  for (const auto& row : rows) {
+    Qel::ViewPoint view;
+    view.SetReferenceFrame(Vector3(row.distance, 0, 0), Qel::Quaternion());
+    probe.Cull(view, At(7));
+    ASSERT_EQ(1u, view.GetRenderList().size());
+    Qel::Matrix4 matrix = At(7);
+    probe.Render(display(), view, matrix);
+    EXPECT_EQ(2.0f, matrix.m[0][0]);  // scaled in place
+    EXPECT_EQ(row.draws, Draws()) << row.distance;
+    EXPECT_EQ(row.calculations, probe.GetLightingCalculations());
+    EXPECT_EQ(2u, probe.GetLightList().size());
+  }
 }
 
 // A loader that finishes on request or keeps working.
