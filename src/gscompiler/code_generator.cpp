@@ -410,7 +410,8 @@ class CodeGenerator {
     e_->AdjustDepth(1);
     ParseNode* operand = node->child[2];
     if (operand == nullptr) {
-      e_->Emit(Op::kPop);
+      // The message arrives counted; a plain drop would keep every unnamed message alive.
+      e_->Emit(Op::kPopr);
       return true;
     }
     const Target kind = TargetOf(operand);

@@ -160,7 +160,7 @@ const Expected kListings[] = {
     {"$void@Ear::Listen()",
      "flags 0x10, slot 0, arguments 1, locals 1, frame 8\n"
      "     0  WAIT 3 {0/1:27 2/3:33 4/5:56}\n"
-     "    27> POP\n"
+     "    27> POPR\n"
      "    28  JMP 57\n"
      "    33> STORE 1\n"
      "    36  GETMFR 2\n"
@@ -169,7 +169,7 @@ const Expected kListings[] = {
      "    47  CAST 1\n"
      "    50  ASETR\n"
      "    51  JMP 57\n"
-     "    56> POP\n"
+     "    56> POPR\n"
      "    57> RET\n"},
     {"$void@Edge::Refs(int,string,object)",
      "flags 0x00, slot 0, arguments 4, locals 1, frame 5\n"
