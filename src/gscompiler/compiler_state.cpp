@@ -39,6 +39,7 @@ void GSCompilerState::Reset() {
   symbols.Reset();
   strings.clear();
   stringNumbers.Clear();
+  referenceSignatures.clear();
   unitCounter = 0;
   includedUnits.clear();
 }

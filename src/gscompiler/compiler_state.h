@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "gscommon/frame_memory.h"
@@ -61,6 +62,10 @@ class GSCompilerState {
   // text. The library lists the texts in the walk order of a table of kStringPoolBuckets buckets.
   std::vector<const char*> strings;
   GSCompiler::StringNumberIndex stringNumbers;
+  // While a library is written: the string number of each referenced function's signature, by
+  // reference number, with the function's class; the class records reuse it rather than build
+  // the same text again. Empty outside the writer.
+  std::vector<std::pair<const GSCompiler::GSClassSymbol*, u32>> referenceSignatures;
   u32 unitCounter = 0;  // numbers units in the order their compilation reaches them
   // The included units, whose trees and texts live as long as the run.
   std::vector<std::unique_ptr<UnitRecord>> includedUnits;

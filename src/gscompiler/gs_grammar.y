@@ -202,9 +202,9 @@ ParseNode* Labelled(ParseNode* label, ParseNode* statement) {
 %type <node> declarator type_specifier primitive_type parameter
 %type <node> compound_statement statement labeled_statement
 %type <node> expression_statement selection_statement iteration_statement jump_statement
-%type <node> constant_expression assignment_expression binary_expression cast_expression
-%type <node> unary_expression
-%type <node> postfix_expression primary_expression new_expression
+%type <node> assignment_expression binary_expression cast_expression cast_form
+%type <node> unary_expression prefixed_expression
+%type <node> postfix_expression suffixed_expression primary_expression new_expression
 %type <node> identifier constant
 
 %start program
@@ -329,7 +329,7 @@ declarator_list
 declarator
   : identifier
       { $$ = Node(kGroupDeclaration, kDeclDeclarator, -1, AsName($1)); }
-  | identifier '=' constant_expression
+  | identifier '=' binary_expression
       { $$ = Node(kGroupDeclaration, kDeclDeclarator, -1, AsName($1), $3); }
   ;
 
@@ -391,7 +391,7 @@ statement
 labeled_statement
   : identifier ':' statement
       { $$ = Labelled(Node(kGroupStatement, kStmtLabel, -1, AsName($1)), $3); }
-  | KEYWORD_CASE constant_expression ':' statement
+  | KEYWORD_CASE binary_expression ':' statement
       { $$ = Labelled(Node(kGroupStatement, kStmtCase, -1, $2), $4); }
   | KEYWORD_DEFAULT ':' statement
       { $$ = Labelled(Node(kGroupStatement, kStmtDefault), $3); }
@@ -444,10 +444,6 @@ jump_statement
       { $$ = Node(kGroupStatement, kStmtReturn, -1, $2.head); }
   ;
 
-constant_expression
-  : binary_expression
-  ;
-
 expression
   : assignment_expression                           { $$ = ListOf($1); }
   | expression ',' assignment_expression
@@ -459,8 +455,14 @@ assignment_expression
   | unary_expression '=' assignment_expression      { $$ = Operator(kOpAssign, $1, $3); }
   ;
 
+// An operand reaches binary_expression straight from the form it was parsed as (primary, suffixed,
+// prefixed or cast), not through the chain postfix_expression, unary_expression,
+// cast_expression: one reduction instead of four, with the language and the trees of the chain.
 binary_expression
-  : cast_expression
+  : primary_expression
+  | suffixed_expression
+  | prefixed_expression
+  | cast_form
   | binary_expression KEYWORD_OR binary_expression  { $$ = Operator(kOpOr, $1, $3); }
   | binary_expression KEYWORD_AND binary_expression { $$ = Operator(kOpAnd, $1, $3); }
   | binary_expression '|' binary_expression         { $$ = Operator(kOpBitOr, $1, $3); }
@@ -485,7 +487,11 @@ binary_expression
 
 cast_expression
   : unary_expression
-  | '(' primitive_type ')' cast_expression          { $$ = Operator(kOpCast, $4, $2); }
+  | cast_form
+  ;
+
+cast_form
+  : '(' primitive_type ')' cast_expression          { $$ = Operator(kOpCast, $4, $2); }
   | '(' primitive_type SYMBOL_OP_DIM ')' cast_expression
       { $$ = Operator(kOpCast, $5, RaiseToArray($2)); }
   | KEYWORD_CAST '<' type_specifier '>' cast_expression
@@ -494,7 +500,11 @@ cast_expression
 
 unary_expression
   : postfix_expression
-  | SYMBOL_INC unary_expression                     { $$ = Operator(kOpPreInc, $2); }
+  | prefixed_expression
+  ;
+
+prefixed_expression
+  : SYMBOL_INC unary_expression                     { $$ = Operator(kOpPreInc, $2); }
   | SYMBOL_DEC unary_expression                     { $$ = Operator(kOpPreDec, $2); }
   | unary_operator cast_expression                  { $$ = Operator($1, $2); }
   ;
@@ -508,7 +518,11 @@ unary_operator
 
 postfix_expression
   : primary_expression
-  | postfix_expression '[' ',' assignment_expression ']'
+  | suffixed_expression
+  ;
+
+suffixed_expression
+  : postfix_expression '[' ',' assignment_expression ']'
       { $$ = Operator(kOpRange, $1, nullptr, $4); }
   | postfix_expression '[' assignment_expression ',' ']'
       { $$ = Operator(kOpRange, $1, $3, nullptr); }

@@ -100,12 +100,17 @@ const char* GSFunctionSymbol::Signature() const {
 
 std::string SignatureText(const GSFunctionSymbol& function, bool withReturnType,
                           const char* className) {
+  // Appended in place: the library writer builds one of these for every function.
   std::string text;
+  text.reserve(64);
   if (withReturnType && function.typeCode != GSTypes::kTypeNone) {
-    const GSTypes::TypeDescriptor type = function.Type();
-    text += "$" + GSTypes::TypeName(&type);
+    text += '$';
+    GSTypes::AppendTypeName(text, function.Type());
   }
-  if (className != nullptr) text += std::string("@") + className;
+  if (className != nullptr) {
+    text += '@';
+    text += className;
+  }
   const char* signature = function.Signature();
   if (std::strncmp(signature, "::", 2) != 0) text += "::";
   text += signature;

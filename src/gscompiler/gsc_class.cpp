@@ -35,6 +35,18 @@ i32 ViewOffset(const GSClassSymbol& cls, const GSClassSymbol* defining) {
   return 0;
 }
 
+// The string number of the function's signature in a class record: the one the function
+// reference section interned when it listed the function, or a new one.
+u32 SignatureString(GSCompilerState& state, const GSFunctionSymbol& function,
+                    const GSClassSymbol& cls) {
+  const auto& known = state.referenceSignatures;
+  if (function.referenceNumber >= 0 && u32(function.referenceNumber) < known.size() &&
+      known[u32(function.referenceNumber)].first == &cls) {
+    return known[u32(function.referenceNumber)].second;
+  }
+  return InternString(state, SignatureText(function, true, cls.name).c_str());
+}
+
 }  // namespace
 
 bool BuildMethodTable(const GSClassSymbol& cls, std::vector<GSCClass::MethodEntry>& table,
@@ -123,7 +135,7 @@ bool GSCClass::WriteClassRecord(GSCompilerState& state, Utils::ByteBuffer& out) 
   for (const auto& f : functions) {
     const GSFunctionSymbol& s = *f->symbol;
     FunctionRecordInfo info;
-    info.nameString = InternString(state, SignatureText(s, true, cls.name).c_str());
+    info.nameString = SignatureString(state, s, cls);
     info.returnType = static_cast<u32>(s.typeCode);
     info.returnClass = ClassReference(symbols, s.returnClassName);
     info.flags = s.flags;

@@ -62,11 +62,12 @@ u32 InternString(GSCompilerState& state, const char* text) {
   return number;
 }
 
-void WriteLibraryIdTable(Utils::ByteBuffer& out, GSCompilerState& state) {
+void WriteLibraryIdTable(Utils::ByteBuffer& out, GSCompilerState& state,
+                         const std::vector<GSSymbol*>& globals) {
   const u32 start = BeginRecord(out, kLibraryIdTable);
   out.WriteU32(state.unitCounter);
   const u32 table = ReserveTable(out, state.unitCounter, 2);
-  for (const GSSymbol* s : state.symbols.GlobalsInTableOrder()) {
+  for (const GSSymbol* s : globals) {
     if (s->kind != kSymbolLibrary || s->index < 0 || u32(s->index) >= state.unitCounter) continue;
     const auto* library = static_cast<const GSDependentSymbol*>(s);
     FillEntry(out, table, u32(s->index), {library->sourceId, library->nameId});
@@ -112,13 +113,14 @@ void WriteStringSection(Utils::ByteBuffer& out, GSCompilerState& state) {
   EndRecord(out, start);
 }
 
-void WriteClassReferenceSection(Utils::ByteBuffer& out, GSCompilerState& state) {
+void WriteClassReferenceSection(Utils::ByteBuffer& out, GSCompilerState& state,
+                                const std::vector<GSSymbol*>& globals) {
   GSSymbolTable& symbols = state.symbols;
   const u32 count = static_cast<u32>(symbols.classReferenceCounter);
   const u32 start = BeginRecord(out, kClassReferenceSection);
   out.WriteU32(count);
   const u32 table = ReserveTable(out, count, 2);
-  for (const GSSymbol* s : symbols.GlobalsInTableOrder()) {
+  for (const GSSymbol* s : globals) {
     if (s->kind != kSymbolClass || s->referenceNumber < 0 || u32(s->referenceNumber) >= count) {
       continue;
     }
@@ -129,13 +131,15 @@ void WriteClassReferenceSection(Utils::ByteBuffer& out, GSCompilerState& state) 
   EndRecord(out, start);
 }
 
-void WriteFunctionReferenceSection(Utils::ByteBuffer& out, GSCompilerState& state) {
+void WriteFunctionReferenceSection(Utils::ByteBuffer& out, GSCompilerState& state,
+                                   const std::vector<GSSymbol*>& globals) {
   GSSymbolTable& symbols = state.symbols;
   const u32 count = static_cast<u32>(symbols.functionReferenceCounter);
   const u32 start = BeginRecord(out, kFunctionReferenceSection);
   out.WriteU32(count);
   const u32 table = ReserveTable(out, count, 3);
-  for (const GSSymbol* s : symbols.GlobalsInTableOrder()) {
+  state.referenceSignatures.assign(count, {nullptr, 0});
+  for (const GSSymbol* s : globals) {
     if (s->kind != kSymbolClass) continue;
     const auto* cls = static_cast<const GSClassSymbol*>(s);
     const Utils::HashNodeTable& members = cls->Members();
@@ -147,6 +151,7 @@ void WriteFunctionReferenceSection(Utils::ByteBuffer& out, GSCompilerState& stat
       }
       const auto* f = static_cast<const GSFunctionSymbol*>(member);
       const u32 name = InternString(state, SignatureText(*f, true, cls->name).c_str());
+      state.referenceSignatures[u32(f->referenceNumber)] = {cls, name};
       const i32 slot = static_cast<i16>(cls->inheritedFunctionCount + f->index);
       FillEntry(out, table, u32(f->referenceNumber),
                 {u32(cls->referenceNumber), name, static_cast<u32>(slot)});
@@ -167,9 +172,12 @@ bool WriteClassSection(Utils::ByteBuffer& out, GSCompilerState& state) {
 bool GslWriterPieces(Utils::ByteBuffer& head, Utils::ByteBuffer& tail, GSCompilerState& state,
                      const char* libraryName) {
   if (!tail.SetPosition(0)) return false;
-  WriteClassReferenceSection(tail, state);
-  WriteFunctionReferenceSection(tail, state);
-  if (!WriteClassSection(tail, state) || tail.OutOfStorage()) return false;
+  const std::vector<GSSymbol*> globals = state.symbols.GlobalsInTableOrder();
+  WriteClassReferenceSection(tail, state, globals);
+  WriteFunctionReferenceSection(tail, state, globals);
+  const bool classesWritten = WriteClassSection(tail, state);
+  state.referenceSignatures.clear();
+  if (!classesWritten || tail.OutOfStorage()) return false;
 
   std::string name = libraryName != nullptr ? libraryName : "";
   for (char& c : name) {
@@ -184,7 +192,7 @@ bool GslWriterPieces(Utils::ByteBuffer& head, Utils::ByteBuffer& tail, GSCompile
   head.WriteU32(root != nullptr ? root->nameId : state.rootUnit.nameId);
   head.WriteU32(static_cast<u32>(name.size() + 1));
   head.Write(name.c_str(), static_cast<u32>(name.size() + 1));
-  WriteLibraryIdTable(head, state);
+  WriteLibraryIdTable(head, state, globals);
   WriteStringSection(head, state);
   // The image's length word counts both pieces.
   const u64 length = u64(head.Position()) + tail.Size();

@@ -1,6 +1,8 @@
 // The library writer: lays out the ".gsl" image of a compiled unit (gscommon/library_format.h).
 #pragma once
 
+#include <vector>
+
 #include "gscommon/byte_buffer.h"
 #include "qel/types.h"
 
@@ -8,6 +10,8 @@ class GSCompileLog;
 class GSCompilerState;
 
 namespace GSCompiler {
+
+class GSSymbol;
 
 // The string number of the text, adding it to the state's pool when new.
 u32 InternString(GSCompilerState& state, const char* text);
@@ -23,10 +27,15 @@ bool GslWriter(Utils::ByteBuffer& image, GSCompilerState& state, GSCompileLog* l
 bool GslWriterPieces(Utils::ByteBuffer& head, Utils::ByteBuffer& tail, GSCompilerState& state,
                      const char* libraryName);
 
-void WriteLibraryIdTable(Utils::ByteBuffer& out, GSCompilerState& state);
+// `globals` is the symbol table's GlobalsInTableOrder(), sorted once for the three sections that
+// walk it; writing adds no global symbol.
+void WriteLibraryIdTable(Utils::ByteBuffer& out, GSCompilerState& state,
+                         const std::vector<GSSymbol*>& globals);
 void WriteStringSection(Utils::ByteBuffer& out, GSCompilerState& state);
-void WriteClassReferenceSection(Utils::ByteBuffer& out, GSCompilerState& state);
-void WriteFunctionReferenceSection(Utils::ByteBuffer& out, GSCompilerState& state);
+void WriteClassReferenceSection(Utils::ByteBuffer& out, GSCompilerState& state,
+                                const std::vector<GSSymbol*>& globals);
+void WriteFunctionReferenceSection(Utils::ByteBuffer& out, GSCompilerState& state,
+                                   const std::vector<GSSymbol*>& globals);
 bool WriteClassSection(Utils::ByteBuffer& out, GSCompilerState& state);
 
 // A record's length word, back-patched: Begin reserves it and writes the tag; End stores the

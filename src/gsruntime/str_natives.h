@@ -1,5 +1,6 @@
-// The static natives of the script classes "Str" and "Math", registered by the machine after its
-// own. Only Find has a body so far; the others bind, and a call of one fails.
+// The static natives of the script class "Str": string functions that change their string
+// argument in place, a tokenizer and the unpacking of whitespace-delimited words. The machine
+// registers them after its own, followed by those of "Math".
 #pragma once
 
 class GSMachine;

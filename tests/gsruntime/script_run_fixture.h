@@ -13,6 +13,7 @@
 
 #include "gscompiler/compile_driver.h"
 #include "gscompiler/compile_log.h"
+#include "gscompiler/include_path_list.h"
 #include "gsruntime/gs_library.h"
 #include "gsruntime/gs_machine.h"
 #include "gsruntime/script_call.h"
@@ -52,10 +53,10 @@ class ScriptRunTest : public ::testing::Test {
   }
 
   // Compiles `text` as "unit.gs", loads it and makes an object of `cls`.
-  void Build(const std::string& text, const char* cls) {
+  void Build(const std::string& text, const char* cls, const IncludePathList* includes = nullptr) {
     folder_.Put("unit.gs", text);
     GSCompileLog log;
-    ASSERT_EQ(CompileLibraryFile(folder_.At("unit.gs").c_str(), nullptr, nullptr, &log), 0);
+    ASSERT_EQ(CompileLibraryFile(folder_.At("unit.gs").c_str(), nullptr, includes, &log), 0);
     GSMachine::Instance().AddLibraryFolder(folder_.path(), "");
     library_ = GSMachine::Instance().FindLibrary("unit.gsl");
     ASSERT_NE(library_, nullptr);
