@@ -10,8 +10,8 @@
 
 namespace {
 
-// KUID asked for -> KUID it resolved to; the null KUID means "no usable spec". Commands use it
-// from the main thread, but a question from the daemon runs on a thread of its own.
+// KUID asked for -> KUID it resolved to; the null KUID means "no usable asset specification".
+// Commands use it from the main thread, but a question from the daemon runs on a thread of its own.
 std::mutex g_resolutionMutex;
 std::unordered_map<KUID, KUID> g_resolutions;
 
@@ -113,7 +113,7 @@ void FindAssetSpec(SpecPointer& out, const KUID& kuid, SpecPredicate predicate) 
       Remember(kuid, resolved);
       break;
     case LoadOutcome::kInvalid:
-      // Loading it again would only add another failed spec for every lookup.
+      // Loading it again would only add another failed asset specification for every lookup.
       Remember(kuid, KUID::Null());
       break;
     case LoadOutcome::kNone:

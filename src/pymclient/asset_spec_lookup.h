@@ -1,5 +1,5 @@
-// Finding the specification of a KUID, loading it from its asset folder when no live one exists,
-// and the cache of how the daemon resolved each KUID asked for.
+// Finding the asset specification of a KUID, loading it from its asset folder when no live one
+// exists, and the cache of how the daemon resolved each KUID asked for.
 #pragma once
 
 #include "core/kuid.h"
@@ -7,20 +7,21 @@
 #include "qel/file_path.h"
 #include "qel/pstring.h"
 
-// Accepts or refuses a found or loaded specification.
+// Accepts or refuses a found or loaded asset specification.
 using SpecPredicate = bool (*)(const KoolthingzSpec& spec);
 
-// The usable specification of the KUID into `out`, found live or loaded from the folder that the
-// daemon names (requests 0x1A and 0x17); `out` is empty for the null KUID, for a KUID without an
-// asset folder or whose spec is invalid (both remembered until the asset is committed, deleted or
-// installed, so later lookups ask nothing), and when the predicate (may be null) refuses it. A
-// request that fails is not remembered.
+// The usable asset specification of the KUID into `out`, found live or loaded from the folder that
+// the daemon names (requests 0x1A and 0x17); `out` is empty for the null KUID, for a KUID without
+// an asset folder or whose asset specification is invalid (both remembered until the asset is
+// committed, deleted or installed, so later lookups ask nothing), and when the predicate (may be
+// null) refuses it. A request that fails is not remembered.
 void FindAssetSpec(SpecPointer& out, const KUID& kuid, SpecPredicate predicate);
 // FindAssetSpec that accepts only a KestroBaseSpec; stamps what it finds.
 void FindKestroBaseSpec(SpecPointer& out, const KUID& kuid);
-// Builds and registers the specification of the asset folder (its "config.chump", else its
+// Builds and registers the asset specification of the asset folder (its "config.chump", else its
 // "config.txt") into `out`. Empty without a configuration or a registry, when the predicate
-// refuses the spec and, unless `skipInitialise`, when the spec is not usable.
+// refuses the asset specification and, unless `skipInitialise`, when the asset specification is not
+// usable.
 void LoadAssetSpec(SpecPointer& out, const Qel::File::Path& folder,
                    const Qel::PString& contentFolder, SpecPredicate predicate, bool skipInitialise);
 // The folder's "config.chump" when that file exists, else its "config.txt".

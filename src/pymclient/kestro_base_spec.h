@@ -1,4 +1,4 @@
-// The specification of assets that may carry scripts, as far as the registry builds it: the
+// The asset specification of assets that may carry scripts, as far as the registry builds it: the
 // configuration's kind and build and the asset file name. Compiling and linking the scripts is
 // the script host's; it adds that on top of this class.
 #pragma once

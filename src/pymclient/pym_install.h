@@ -16,7 +16,7 @@ inline constexpr u32 kInstallCleared = 4;
 inline constexpr u32 kInstallCommitOption = 8;
 
 // The daemon installs every asset of the package file; its results reach `log`. The number
-// installed, 0 when the request fails. Installing makes later specification lookups ask the
+// installed, 0 when the request fails. Installing makes later asset specification lookups ask the
 // daemon afresh.
 u32 PymInstallCDP(const Qel::String& path, ResultsLog* log, u32 options, bool& second,
                   PymTransactionCallback* callback);

@@ -1,4 +1,4 @@
-// Asset specifications and the process-wide registry that keeps one live specification per
+// Asset specifications and the process-wide registry that keeps one live asset specification per
 // KUID while the asset-database client is open, with the factories that build them and the
 // holders through which callers keep counted uses.
 #pragma once
@@ -20,8 +20,8 @@
 class KestroResourceDatabase;
 class KTSpecFactory;
 
-// The in-memory object behind one asset. Uses are counted; a spec is destroyed only by the
-// registry, and its safe pointers go null then.
+// The in-memory object behind one asset. Uses are counted; an asset specification is destroyed only
+// by the registry, and its safe pointers go null then.
 class KoolthingzSpec : public IdentifiableType, public SafePointerTarget<KoolthingzSpec> {
  public:
   enum : u8 {
@@ -88,7 +88,7 @@ class KoolthingzSpec : public IdentifiableType, public SafePointerTarget<Koolthi
   u8 flagSet_ = 0;
 };
 
-// Builds specifications for configurations of one kind (or for every kind as the registry's
+// Builds asset specifications for configurations of one kind (or for every kind as the registry's
 // default). A factory that goes away leaves the current registry's lists.
 class KTSpecFactory {
  public:
@@ -97,7 +97,7 @@ class KTSpecFactory {
   KTSpecFactory(const KTSpecFactory&) = delete;
   KTSpecFactory& operator=(const KTSpecFactory&) = delete;
 
-  // A new specification without uses.
+  // A new asset specification without uses.
   virtual KoolthingzSpec* Create(const KUID& kuid, const Qel::String* location,
                                  const Qel::String* subLocation, const Qel::PString& contentFolder,
                                  const Soup& config) = 0;
@@ -107,7 +107,7 @@ class KTSpecFactory {
   Qel::PString name_;
 };
 
-// A pointer to a specification that owns one use of it; the use ends with the holder.
+// A pointer to an asset specification that owns one use of it; the use ends with the holder.
 class SpecPointer {
  public:
   SpecPointer() = default;
@@ -129,10 +129,10 @@ class SpecPointer {
   KoolthingzSpec* spec_ = nullptr;
 };
 
-// Adds a use to spec (may be null), then drops and stamps the holder's old one.
+// Adds a use to `spec` (may be null), then drops and stamps the holder's old one.
 void AssignSpecPointer(SpecPointer& holder, KoolthingzSpec* spec);
-// Drops the holder's use and stamps the spec. The holder is emptied: a pointer without a use
-// could outlive the spec after the next purge.
+// Drops the holder's use and stamps the asset specification. The holder is emptied: a pointer
+// without a use could outlive the asset specification after the next purge.
 void ReleaseSpecPointer(SpecPointer& holder);
 void CopySpecPointer(SpecPointer& holder, const SpecPointer& source);
 
@@ -146,8 +146,8 @@ class SpecRegistry {
  public:
   // The registry becomes the current one.
   SpecRegistry();
-  // Destroys the specs that no one holds and reports the others, which stay alive for their
-  // holders; clears the current-registry pointer.
+  // Destroys the asset specifications that no one holds and reports the others, which stay alive
+  // for their holders; clears the current-registry pointer.
   ~SpecRegistry();
   SpecRegistry(const SpecRegistry&) = delete;
   SpecRegistry& operator=(const SpecRegistry&) = delete;
@@ -155,27 +155,28 @@ class SpecRegistry {
   // The registry of the open client, or null.
   static SpecRegistry* GetCurrent();
 
-  // Appends the asset specification to the live list and indexes it by its KUID (a spec of the
-  // null KUID is not indexed); the registry owns it now.
+  // Appends the asset specification to the live list and indexes it by its KUID (an asset
+  // specification of the null KUID is not indexed); the registry owns it now.
   void RegisterSpec(KoolthingzSpec* spec);
-  // Builds a spec for the configuration through the first factory named like its "kind"
-  // (ignoring case), else the default factory, else as a KestroBaseSpec; registers it and returns
-  // it with one use.
+  // Builds an asset specification for the configuration through the first factory named like its
+  // "kind" (ignoring case), else the default factory, else as a KestroBaseSpec; registers it and
+  // returns it with one use.
   KoolthingzSpec* CreateSpecFromConfig(const KUID& kuid, const Qel::String* location,
                                        const Qel::String* subLocation,
                                        const Qel::PString& contentFolder, const Soup& config);
-  // The live spec of the KUID with one use added; null for none and for the null KUID.
+  // The live asset specification of the KUID with one use added; null for none and for the null
+  // KUID.
   KoolthingzSpec* FindByKUID(const KUID& kuid);
-  // Stamps the spec; the first call also decides its validity, and an invalid spec moves to the
-  // failed list.
+  // Stamps the asset specification; the first call also decides its validity, and an invalid one
+  // moves to the failed list.
   void EnsureSpecInitialised(KoolthingzSpec* spec);
-  // Takes an invalid spec out of the index and the live list and puts it on the failed list,
-  // once.
+  // Takes an invalid asset specification out of the index and the live list and puts it on the
+  // failed list, once.
   void MoveToFailed(KoolthingzSpec* spec);
   // Destroys every asset specification that no one uses and that was not used after the clock; true
   // when anything was destroyed.
   bool PurgeUnusedSpecs();
-  // Destroys the failed specs and every unused one, then logs those still in use.
+  // Destroys the failed asset specifications and every unused one, then logs those still in use.
   void DumpLeakedSpecs();
 
   // Factories by kind, and the one used when no kind matches (null: none). The registry does not
@@ -187,13 +188,13 @@ class SpecRegistry {
   Qel::CriticalSection& GetLock() { return lock_; }
   u32 GetLiveCount();
   u32 GetFailedCount();
-  // The indexed spec of a KUID, without a use added; null when none.
+  // The indexed asset specification of a KUID, without a use added; null when none.
   KoolthingzSpec* GetIndexed(const KUID& kuid);
   // Forgets the KUID's index entry, so that the next lookup loads the asset afresh, and clears
-  // the safe pointers of the spec it named; the KoolthingzSpec itself stays on the live list for
-  // its holders.
+  // the safe pointers of the asset specification it named; the KoolthingzSpec itself stays on the
+  // live list for its holders.
   void DropIndexEntry(const KUID& kuid);
-  // Removes the index entry when it names this very spec.
+  // Removes the index entry when it names this very asset specification.
   void Detach(KoolthingzSpec* spec);
 
  private:
@@ -219,7 +220,7 @@ void DeleteSpecRegistry();
 // DropIndexEntry on the current registry, which also forgets how lookups resolved the KUID;
 // nothing when there is none.
 void DropSpecIndexEntry(const KUID& kuid);
-// Detaches the holder's spec from the index, then releases the holder.
+// Detaches the holder's asset specification from the index, then releases the holder.
 void DetachAndReleaseSpec(SpecPointer& holder);
 // EnsureSpecInitialised and PurgeUnusedSpecs on the current registry; nothing (false) without one.
 void EnsureSpecInitialised(KoolthingzSpec* spec);

@@ -81,7 +81,7 @@ TEST_F(SpecRegistryTest, DeletionDestroysUnusedAndFailedSpecsAndReportsLeaks) {
   const std::string log = LogText();
   EXPECT_NE(log.find("Leaked specs:\n  (   2) - <kuid2:7:8:3> \"\"\n"), std::string::npos) << log;
   EXPECT_EQ(log.find("<kuid:1:2>"), std::string::npos) << log;
-  // The leaked spec stays with its holder.
+  // The leaked asset specification stays with its holder.
   delete held;
 }
 
@@ -113,7 +113,7 @@ class SpecLookupTest : public pym_test::ScriptedDaemonTest {
     const std::pair<const char*, const char*> assets[] = {
         {"good",
          "kuid <kuid:500:1>\nkind \"scenery\"\nkestro-build 2.4\nasset-filename \"Loco\"\n"},
-        {"broken", "kind \"scenery\"\n"},  // no KUID: never a usable spec
+        {"broken", "kind \"scenery\"\n"},  // no KUID: never a usable asset specification
         {"probe", "kuid <kuid:500:4>\nkind \"PROBE\"\n"}};
     for (const auto& [folder, config] : assets) {
       fs::create_directories(root_ + "/UserData/local/" + folder);
