@@ -208,7 +208,10 @@ class SemanticContext {
     for (const ParseNode* parent = node->child[1]; parent != nullptr; parent = parent->next) {
       cls->AddPendingParent(Text(parent->text), parent->line);
     }
-    if (!declarationOnly && !cls->ResolveParents()) failed_ = true;
+    // An included class needs its ancestors as much as a class of this unit: they number its
+    // functions and fields and admit its up-casts. Its errors are its own unit's to report, once,
+    // when a class derives from it or its own unit compiles.
+    if (!cls->ResolveParents(!declarationOnly) && !declarationOnly) failed_ = true;
   }
 
   // Gives a type node its code and class; `check` reports a class that is not declared.

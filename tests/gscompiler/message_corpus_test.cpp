@@ -72,6 +72,14 @@ const Case kCases[] = {
       "u.gs(5) : Class C and A causes cyclic derivation, line 5.",
       U("class A { int a; };\nclass B isclass A { };\nclass C { };\nclass D isclass B,\n  C { "
         "};\n")),
+    // An included class's derivation error is reported once, by the class that derives from it;
+    // the twin's included classes have their ancestors and cast up to them.
+    C("IncludedParentMissing",
+      {{"u.gs", "include \"b.gs\"\nclass A isclass D { };\n"},
+       {"b.gs", "class B { };\nclass D isclass\n  Nope { };\n"}},
+      "b.gs(3) : Class Nope has not been declared, line 3.",
+      {{"u.gs", "include \"b.gs\"\nclass A isclass D {\n  void f() { B b = new D(); b.g(); }\n};\n"},
+       {"b.gs", "class B { public void g() { } };\nclass D isclass\n  B { };\n"}}),
     C("ParentNamedTwice", U("class A { };\nclass B isclass A, A { };\n"),
       "u.gs(2) : Class A and A causes cyclic derivation, line 2.",
       U("class A { };\nclass B isclass A { };\n")),
