@@ -371,11 +371,20 @@ i32 GSMachine::LinkLibrary(GSMachine* owner, GSLibrary* library, std::vector<u8>
     GSClass* cls = library->classLinks[reference.classReference].linkedClass;
     const std::string& name = img.strings[reference.name];
     const i32 index = cls->FindFunction(name);
-    if (index < 0) {
+    // A call goes through the method table at the reference's slot: a slot other than the
+    // function's own would run another method.
+    if (index < 0 || cls->functions[index].record.header.slot != reference.slot) {
       Log("GS Link error: Unable to link function '%s'", name.c_str());
       return -3;
     }
     library->functionLinks.push_back({cls, &name, reference.slot, &cls->functions[index]});
+  }
+
+  for (const auto& cls : library->classes) {
+    if (!GSRuntime::CheckClassViews(*cls, &error)) {
+      Log("GS Link error: Malformed library image (%s)", error.c_str());
+      return -1;
+    }
   }
 
   if (!owner->VerifyLibraryCode(library, &error)) {
