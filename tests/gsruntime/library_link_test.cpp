@@ -16,6 +16,7 @@
 #include "gsruntime/gs_machine.h"
 #include "gsruntime/script_call.h"
 #include "platform/byte_order.h"
+#include "qel/file.h"
 #include "support/scratch_folder.h"
 
 namespace {
@@ -181,6 +182,21 @@ TEST_F(LibraryLinkTest, SamplesLink) {
     ASSERT_TRUE(machine.AddLibrary(folder_->path(), deep, name + std::string(".gsl")));
   }
   EXPECT_NE(machine.FindLibrary(deep + "/CHAIN_A.gsl"), nullptr);
+}
+
+// Libraries are read through the engine's file layer: a substituted folder name and a file name in
+// another case find the file, as the script host's "libraries" folder relies on.
+TEST_F(LibraryLinkTest, LibrariesAreReadThroughSubstitutionsAndAnyCase) {
+  Compile("chain_c.gs",
+          scratch::ReadAll(std::string(KESTRO_TEST_DATA_DIR) + "/gs_samples/chain_c.gs"));
+  Qel::File::Subst("libraries", folder_->path().c_str());
+  GSMachine& machine = GSMachine::Instance();
+  EXPECT_TRUE(machine.AddLibrary("libraries", "", "CHAIN_C.GSL"));
+  EXPECT_NE(machine.FindLibrary("chain_c.gsl"), nullptr);
+  GSMachine::ResetForTests();
+  EXPECT_TRUE(GSMachine::Instance().AddLibraryFolder("Libraries", ""));
+  EXPECT_NE(GSMachine::Instance().FindLibrary("chain_c.gsl"), nullptr);
+  Qel::File::Subst("libraries", nullptr);
 }
 
 // A failed link inside a cycle must not leave a library behind that points into the failed one.
