@@ -253,8 +253,8 @@ bool GSClassSymbol::ResolveParents(bool report) {
     if (AddParent(parent, true, 0, 0, &twice) == -1) {
       if (report) {
         ReportErrorInFile(unit, fileName, true, false, p.line,
-                          "Class %s and %s causes cyclic derivation, line %d.",
-                          Text(parent->name), twice != nullptr ? Text(twice->name) : "", p.line);
+                          "Class %s and %s causes cyclic derivation, line %d.", Text(parent->name),
+                          twice != nullptr ? Text(twice->name) : "", p.line);
       }
       ok = false;
       break;

@@ -133,7 +133,8 @@ bool CheckClassViews(const GSClass& cls, std::string* error) {
     // libraries) has no links yet.
     const GSLibraryFormat::LibraryImage& image = v.viewClass->library->image;
     for (const auto& inner : v.viewClass->bases) {
-      const std::string& innerName = image.strings[image.classReferences[inner.classReference].second];
+      const std::string& innerName =
+          image.strings[image.classReferences[inner.classReference].second];
       const GSClass* there = viewAt(i64(v.start) + inner.memberOffset);
       if (there == nullptr || *there->name != innerName) {
         return fail("base " + *v.viewClass->name + " out of its own layout");

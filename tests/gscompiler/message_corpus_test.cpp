@@ -78,7 +78,8 @@ const Case kCases[] = {
       {{"u.gs", "include \"b.gs\"\nclass A isclass D { };\n"},
        {"b.gs", "class B { };\nclass D isclass\n  Nope { };\n"}},
       "b.gs(3) : Class Nope has not been declared, line 3.",
-      {{"u.gs", "include \"b.gs\"\nclass A isclass D {\n  void f() { B b = new D(); b.g(); }\n};\n"},
+      {{"u.gs",
+        "include \"b.gs\"\nclass A isclass D {\n  void f() { B b = new D(); b.g(); }\n};\n"},
        {"b.gs", "class B { public void g() { } };\nclass D isclass\n  B { };\n"}}),
     C("ParentNamedTwice", U("class A { };\nclass B isclass A, A { };\n"),
       "u.gs(2) : Class A and A causes cyclic derivation, line 2.",
@@ -322,8 +323,7 @@ const Case kCases[] = {
     // The walk.
     // Only hostile depths are refused: the twin, about as deep as the walk allows, also shows
     // that code generation takes such a tree.
-    C("NestedTooDeep", U(Sum(60000)), "Stack overflow; code nested too deep.",
-      U(Sum(49000))),
+    C("NestedTooDeep", U(Sum(60000)), "Stack overflow; code nested too deep.", U(Sum(49000))),
     // Code generation.
     {"NotImplemented",
      U("class A {\n  int f(int a);\n};\n"),

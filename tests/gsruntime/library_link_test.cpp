@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "gscommon/library_image.h"
 #include "gscompiler/compile_driver.h"
 #include "gscompiler/compile_log.h"
 #include "gscompiler/include_path_list.h"
-#include "gscommon/library_image.h"
 #include "gsruntime/gs_machine.h"
 #include "gsruntime/script_call.h"
 #include "platform/byte_order.h"
@@ -250,10 +250,12 @@ TEST_F(LibraryLinkTest, CorruptImagesAreRefused) {
 // A function reference whose slot is not its function's own slot in the class (as a unit that saw
 // the class without its bases numbered it) would call another method: the link refuses it.
 TEST_F(LibraryLinkTest, FunctionReferenceOnAnotherSlotIsRefused) {
-  Compile("two.gs", "class Two {\n  public int First() { return 1; }\n"
-                    "  public int Second() { return 2; }\n};\n");
-  Compile("caller.gs", "include \"two.gs\"\nclass Caller {\n"
-                       "  public int Run() { Two t = new Two(); return t.Second(); }\n};\n");
+  Compile("two.gs",
+          "class Two {\n  public int First() { return 1; }\n"
+          "  public int Second() { return 2; }\n};\n");
+  Compile("caller.gs",
+          "include \"two.gs\"\nclass Caller {\n"
+          "  public int Run() { Two t = new Two(); return t.Second(); }\n};\n");
   ASSERT_NE(Load("caller.gsl"), nullptr);
   // The reference to Second is {class reference, signature string, slot 1}.
   GSLibraryFormat::LibraryImage image;
@@ -301,7 +303,8 @@ TEST_F(LibraryLinkTest, DamagedViewWordsAreRefused) {
                "  public int Twice(int n) { Counter c = me; c.Hit(n); return Hit(n); }\n"
                "};\n");
   GSCompileLog log;
-  const i32 errors = CompileLibraryFile(folder_->At("station.gs").c_str(), nullptr, &includes, &log);
+  const i32 errors =
+      CompileLibraryFile(folder_->At("station.gs").c_str(), nullptr, &includes, &log);
   for (const char* line; (line = log.Take()) != nullptr;) ADD_FAILURE() << line;
   ASSERT_EQ(errors, 0);
   const std::string good = folder_->Read("station.gsl");
