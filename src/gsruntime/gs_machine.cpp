@@ -5,8 +5,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <map>
 
 #include "gscommon/library_format.h"
@@ -19,6 +17,7 @@
 #include "gsruntime/script_call.h"
 #include "gsruntime/str_natives.h"
 #include "platform/byte_order.h"
+#include "qel/file.h"
 
 using GSRuntime::GSClass;
 using GSRuntime::GSFunction;
@@ -50,11 +49,13 @@ std::string Join(const std::string& a, const std::string& b) {
   return a.back() == '/' ? a + b : a + "/" + b;
 }
 
-// The identity from a file's first 20 bytes; false for a short file or a wrong magic.
+// The identity from a file's first 20 bytes; false for a short file or a wrong magic. Read
+// through the engine's file layer, so that substitutions and names in another case apply.
 bool ReadIdentity(const std::string& path, GSLibraryId* identity) {
-  std::ifstream in(path, std::ios::binary);
+  Qel::File in;
+  if (in.Open(path.c_str(), Qel::File::kModeRead) != 0) return false;
   u8 header[kHeaderBytes];
-  if (!in.read(reinterpret_cast<char*>(header), kHeaderBytes)) return false;
+  if (in.Read(header, kHeaderBytes) != kHeaderBytes) return false;
   if (ByteOrder::LoadLE32(header + 4) != GSLibraryFormat::kMagic) return false;
   *identity = {ByteOrder::LoadLE32(header + 12), ByteOrder::LoadLE32(header + 16)};
   return true;
@@ -184,14 +185,11 @@ bool GSMachine::AddLibrary(const std::string& location, const std::string& folde
 }
 
 bool GSMachine::AddLibraryFolder(const std::string& location, const std::string& folder) {
-  namespace fs = std::filesystem;
-  std::error_code ec;
   std::vector<std::string> names;
-  for (fs::directory_iterator it(Join(location, folder).empty() ? "." : Join(location, folder), ec),
-       end;
-       !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    if (name.size() > 4 && Lower(name.substr(name.size() - 4)) == ".gsl") names.push_back(name);
+  for (Qel::File::Find find(Join(location, folder).c_str()); find.Next();) {
+    const std::string name = find.GetName().CStr();
+    if (find.IsFolder() || name.size() <= 4) continue;
+    if (Lower(name.substr(name.size() - 4)) == ".gsl") names.push_back(name);
   }
   // The listing order: by upper-case fold, ties by bytes.
   std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
@@ -232,17 +230,19 @@ GSLibrary* GSMachine::GetLibrary(const GSLibraryId& identity) {
   Registration* registration = found->second.get();
   if (registration->library != nullptr) return registration->library;
 
-  std::ifstream in(Join(registration->location, registration->path),
-                   std::ios::binary | std::ios::ate);
-  if (!in) return nullptr;
-  const std::streamoff size = in.tellg();
+  Qel::File in;
+  if (in.Open(Join(registration->location, registration->path).c_str(), Qel::File::kModeRead) !=
+      0) {
+    return nullptr;
+  }
+  const u64 size = in.GetLength();
   std::vector<u8> image;
-  bool whole = size >= 0 && u64(size) <= 0xFFFFFFFFu;
+  bool whole = size <= 0xFFFFFFFFu;
   if (whole) {
     image.resize(static_cast<size_t>(size));
-    in.seekg(0);
-    whole = static_cast<bool>(in.read(reinterpret_cast<char*>(image.data()), size));
+    whole = in.Read(image.data(), u32(size)) == size;
   }
+  in.Close();
   if (!whole) {
     Log("GSMachine: Error loading library file %s", registration->path.c_str());
     return nullptr;
@@ -371,11 +371,20 @@ i32 GSMachine::LinkLibrary(GSMachine* owner, GSLibrary* library, std::vector<u8>
     GSClass* cls = library->classLinks[reference.classReference].linkedClass;
     const std::string& name = img.strings[reference.name];
     const i32 index = cls->FindFunction(name);
-    if (index < 0) {
+    // A call goes through the method table at the reference's slot: a slot other than the
+    // function's own would run another method.
+    if (index < 0 || cls->functions[index].record.header.slot != reference.slot) {
       Log("GS Link error: Unable to link function '%s'", name.c_str());
       return -3;
     }
     library->functionLinks.push_back({cls, &name, reference.slot, &cls->functions[index]});
+  }
+
+  for (const auto& cls : library->classes) {
+    if (!GSRuntime::CheckClassViews(*cls, &error)) {
+      Log("GS Link error: Malformed library image (%s)", error.c_str());
+      return -1;
+    }
   }
 
   if (!owner->VerifyLibraryCode(library, &error)) {
