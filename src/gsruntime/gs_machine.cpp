@@ -10,15 +10,15 @@
 #include <map>
 
 #include "gscommon/library_format.h"
+#include "gsruntime/built_in_natives.h"
 #include "gsruntime/byte_code_verifier.h"
-#include "gsruntime/game_object_natives.h"
 #include "gsruntime/gs_script_instance.h"
 #include "gsruntime/gs_thread.h"
 #include "gsruntime/library_check.h"
 #include "gsruntime/object_bridge.h"
 #include "gsruntime/script_call.h"
-#include "gsruntime/str_natives.h"
 #include "platform/byte_order.h"
+#include "platform/invariant.h"
 
 using GSRuntime::GSClass;
 using GSRuntime::GSFunction;
@@ -30,14 +30,13 @@ namespace {
 GSLogHook g_logHook = nullptr;
 GSExceptionHook g_exceptionHook = nullptr;
 
-constexpr u32 kHeaderBytes = 20;
+// The hosts' native tables, registered again by every Init.
+std::vector<GSInitHook>& InitHooks() {
+  static std::vector<GSInitHook> hooks;
+  return hooks;
+}
 
-// The runtime's own natives still without a body, bound by signature so that scripts link; a call
-// fails and ends the calling thread. The others register with the game-object natives.
-constexpr const char* kBuiltIns[][2] = {
-    {"GameObject", "$void@GameObject::SendMessage(GameObject,string,string,GSObject)"},
-    {"GameObject", "$void@GameObject::PostMessage(GameObject,string,string,GSObject,float)"},
-};
+constexpr u32 kHeaderBytes = 20;
 
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -85,7 +84,12 @@ void GSMachine::ResetForTests() {
   machine.Init();
 }
 
-GSMachine::~GSMachine() { Shutdown(); }
+GSMachine::~GSMachine() {
+  // At exit, on whichever thread ends the process.
+  drivingThread_ = std::this_thread::get_id();
+  Shutdown();
+  if (live_ == this) live_ = nullptr;
+}
 
 void GSMachine::SetLogHook(GSLogHook hook) { g_logHook = hook; }
 GSLogHook GSMachine::LogHook() { return g_logHook; }
@@ -102,7 +106,29 @@ void GSMachine::Log(const char* format, ...) {
   g_logHook("%s", line);
 }
 
+void GSMachine::AddInitHook(GSInitHook hook) {
+  std::vector<GSInitHook>& hooks = InitHooks();
+  if (std::find(hooks.begin(), hooks.end(), hook) != hooks.end()) return;
+  // Set up first, so that the set-up does not run the new hook as well.
+  GSMachine& machine = Instance();
+  machine.AssertDrivingThread();
+  hooks.push_back(hook);
+  hook(machine);
+}
+
+void GSMachine::RemoveInitHook(GSInitHook hook) {
+  std::vector<GSInitHook>& hooks = InitHooks();
+  hooks.erase(std::remove(hooks.begin(), hooks.end(), hook), hooks.end());
+}
+
+void GSMachine::AssertDrivingThread() const {
+  KESTRO_ASSERT(drivingThread_ == std::this_thread::get_id());
+}
+
 void GSMachine::Init() {
+  // Whoever sets the machine up drives it from then on.
+  drivingThread_ = std::this_thread::get_id();
+  live_ = this;
   linkTable_.clear();
   nameTable_.clear();
   // Reset keeps the first block, so the pool can allocate at once.
@@ -113,15 +139,16 @@ void GSMachine::Init() {
   delete staticThread_;
   staticThread_ = new GSRuntime::GSThread(nullptr, GSRuntime::GSThread::kStaticFlag);
   GSRuntime::SetFieldInitialiserHook(GSRuntime::RunFieldInitialiser);
-  GSRuntime::ObjectBridge::g_arena = &arena_;
-  for (const auto& builtIn : kBuiltIns) {
-    RegisterNative(new GSRuntime::GSCNativeFunction(builtIn[0], builtIn[1], nullptr));
-  }
-  GSRuntime::RegisterStrAndMathNatives(*this);
-  GSRuntime::RegisterGameObjectNatives(*this);
+  runBudget_.depth = 0;
+  runBudget_.used = 0;
+  GSRuntime::OpenBuiltInLibraries(*this);
+  // A copy: a hook may add another, which then runs at once.
+  const std::vector<GSInitHook> hooks = InitHooks();
+  for (GSInitHook hook : hooks) hook(*this);
 }
 
 void GSMachine::Shutdown() {
+  AssertDrivingThread();
   // First: unwinding its stack reads the functions and releases into the arena.
   delete staticThread_;
   staticThread_ = nullptr;
@@ -142,7 +169,10 @@ void GSMachine::Shutdown() {
   arena_.Clear();
 }
 
-void GSMachine::RegisterNative(GSNativeFunction* native) { natives_.PushBack(native); }
+void GSMachine::RegisterNative(GSNativeFunction* native) {
+  AssertDrivingThread();
+  natives_.PushBack(native);
+}
 
 GSNativeFunction* GSMachine::FindNative(const Qel::PString& className,
                                         const Qel::PString& signature) const {
@@ -168,6 +198,7 @@ void GSMachine::MapName(const std::string& name, Registration* registration) {
 
 bool GSMachine::AddLibrary(const std::string& location, const std::string& folder,
                            const std::string& fileName, GSLibraryId* identity) {
+  AssertDrivingThread();
   const std::string path = Join(folder, fileName);
   GSLibraryId id;
   if (!ReadIdentity(Join(location, path), &id)) return false;
@@ -184,6 +215,7 @@ bool GSMachine::AddLibrary(const std::string& location, const std::string& folde
 }
 
 bool GSMachine::AddLibraryFolder(const std::string& location, const std::string& folder) {
+  AssertDrivingThread();
   namespace fs = std::filesystem;
   std::error_code ec;
   std::vector<std::string> names;
@@ -214,6 +246,7 @@ bool GSMachine::AddLibraryFolder(const std::string& location, const std::string&
 }
 
 GSLibrary* GSMachine::GetLibrary(const GSLibraryId& identity) {
+  AssertDrivingThread();
   auto found = linkTable_.find(identity);
   if (found == linkTable_.end()) {
     Log("GSMachine::GetLibrary> library '0x%X 0x%X' not found in link table", identity.first,
