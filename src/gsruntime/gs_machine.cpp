@@ -280,6 +280,15 @@ GSLibrary* GSMachine::GetLibrary(const GSLibraryId& identity) {
     Log("GSMachine: Error loading library file %s", registration->path.c_str());
     return nullptr;
   }
+  // A file replaced since it was registered is another library: linking it under this identity
+  // would run its code for whoever asked for the registered one.
+  if (image.size() < kHeaderBytes ||
+      GSLibraryId{ByteOrder::LoadLE32(image.data() + 12), ByteOrder::LoadLE32(image.data() + 16)} !=
+          registration->identity) {
+    Log("GSMachine: Library file %s is not the library '0x%X 0x%X' registered for it",
+        registration->path.c_str(), registration->identity.first, registration->identity.second);
+    return nullptr;
+  }
   // Registered before linking, so a library that lists itself or is reached again through a
   // cycle of dependencies is found rather than loaded twice.
   auto* library = new GSLibrary;
