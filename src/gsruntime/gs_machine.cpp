@@ -69,7 +69,13 @@ std::string_view MethodPart(const std::string& signature) {
 }  // namespace
 
 GSMachine& GSMachine::Instance() {
-  static GSMachine machine;
+  // Made in its fixed place on first use and ended at exit, as a function's static would be.
+  struct Owner {
+    Owner() { new (g_machineStorage) GSMachine; }
+    ~Owner() { Live().~GSMachine(); }
+  };
+  static Owner owner;
+  GSMachine& machine = Live();
   if (!machine.setUp_) {
     // Raised first, so that a registration reached from Init does not start it again.
     machine.setUp_ = true;
@@ -88,7 +94,6 @@ GSMachine::~GSMachine() {
   // At exit, on whichever thread ends the process.
   drivingThread_ = std::this_thread::get_id();
   Shutdown();
-  if (live_ == this) live_ = nullptr;
 }
 
 void GSMachine::SetLogHook(GSLogHook hook) { g_logHook = hook; }
@@ -128,7 +133,6 @@ void GSMachine::AssertDrivingThread() const {
 void GSMachine::Init() {
   // Whoever sets the machine up drives it from then on.
   drivingThread_ = std::this_thread::get_id();
-  live_ = this;
   linkTable_.clear();
   nameTable_.clear();
   // Reset keeps the first block, so the pool can allocate at once.

@@ -6,6 +6,7 @@
 
 #include <map>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -94,15 +95,15 @@ class GSMachine {
   GSRuntime::GSThread* StaticThread() const { return staticThread_; }
   GSRunBudget& RunBudget() { return runBudget_; }
 
-  // The machine set up last, for the interpreter's paths, which must not pass Instance's set-up
-  // check on every instruction. Valid once Instance has been called.
-  static GSMachine& Live() { return *live_; }
+  // The machine, for the interpreter's paths, which must not pass Instance's set-up check on
+  // every instruction. Valid once Instance has been called.
+  static inline GSMachine& Live();
   // A linked function by its number; null for a number never given out.
   static const GSRuntime::GSFunction* FunctionAt(u32 number) {
-    const std::vector<const GSRuntime::GSFunction*>& functions = live_->functions_;
+    const std::vector<const GSRuntime::GSFunction*>& functions = Live().functions_;
     return number < functions.size() ? functions[number] : nullptr;
   }
-  static GSRuntime::ScriptArena& LiveArena() { return live_->arena_; }
+  static GSRuntime::ScriptArena& LiveArena() { return Live().arena_; }
   // Time spent in the byte-code verifier since Init, for the load benchmark.
   u64 VerifierNanoseconds() const { return verifierNanoseconds_; }
 
@@ -127,7 +128,6 @@ class GSMachine {
   // Stops a test build when the machine is used from a thread other than the one driving it.
   void AssertDrivingThread() const;
 
-  static inline GSMachine* live_ = nullptr;
   GSRuntime::GSThread* staticThread_ = nullptr;
   std::vector<const GSRuntime::GSFunction*> functions_;
   GSRunBudget runBudget_;
@@ -143,3 +143,12 @@ class GSMachine {
   std::vector<GSRuntime::GSLibrary*> linkedThisLoad_;
   u64 verifierNanoseconds_ = 0;
 };
+
+// Where the one machine is made (by Instance): at a fixed place, so that the interpreter reaches
+// its arena, function table and run budget at fixed addresses, as it would globals, rather than
+// through a pointer that costs a register or a load on every jump.
+alignas(GSMachine) inline unsigned char g_machineStorage[sizeof(GSMachine)];
+
+inline GSMachine& GSMachine::Live() {
+  return *std::launder(reinterpret_cast<GSMachine*>(g_machineStorage));
+}
