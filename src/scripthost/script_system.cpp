@@ -4,6 +4,7 @@
 
 #include "gsruntime/gs_library.h"
 #include "gsruntime/gs_machine.h"
+#include "qel/file.h"
 #include "scripthost/standard_natives.h"
 
 namespace ScriptHost {
@@ -54,7 +55,13 @@ bool Bind(ScriptClassId id, const char* file, const char* className) {
 bool SetUp(const std::string& location) {
   GSMachine& machine = GSMachine::Instance();
   GSMachine::AddInitHook(ForgetClasses);
+  // The shipped libraries first, then the user's: the folder the name "libraries" stands for
+  // in an installation (UserData/libraries).
   machine.AddLibraryFolder(location, "libraries");
+  Qel::String userLibraries;
+  if (Qel::File::LookupSubst(Qel::PString("libraries"), &userLibraries, nullptr)) {
+    machine.AddLibraryFolder("", userLibraries.CStr());
+  }
   if (!Bind(ScriptClassId::kGameObject, "gs.gsl", "GameObject")) return false;
   if (!Bind(ScriptClassId::kWorldCoordinate, "worldcoordinate.gsl", "WorldCoordinate") ||
       !Bind(ScriptClassId::kOrientation, "orientation.gsl", "Orientation")) {

@@ -38,9 +38,10 @@ GSRuntime::GSClass* ScriptClass(ScriptClassId id);
 // regard to case); false, the handle null, when either is missing.
 bool BindScriptClass(const char* libraryFile, const char* className, GSRuntime::GSClass** handle);
 
-// The set-up, done by the first call; every call returns the first call's result. The
+// The set-up, done by the first call; every call returns the first call's result. The shipped
 // "libraries" folder is taken under `location` (empty: the working folder, which is the
-// program's folder in the tool).
+// program's folder in the tool); the user's libraries follow when the name "libraries" stands
+// for a folder (Qel::File::Subst, as an installation's start-up sets it).
 bool InitScriptSystem(const std::string& location = std::string());
 
 // Forgets the set-up, so that a test can run it again; the natives stay registered.

@@ -15,6 +15,7 @@
 #include "gsruntime/gs_machine.h"
 #include "gsruntime/gs_native_function.h"
 #include "gsruntime/script_run_fixture.h"
+#include "qel/file.h"
 #include "scripthost/standard_natives.h"
 #include "support/scratch_folder.h"
 
@@ -141,7 +142,14 @@ TEST_F(ScriptSystemTest, EveryNativeDeclarationHasABindingAndEveryBindingADeclar
 // The natives come back with every set-up of the machine, so that the libraries link again.
 TEST_F(ScriptSystemTest, EveryStandardLibraryLinksInAFreshMachineAndAfterShutdownAndInit) {
   Install();
+  // A user's library beside the shipped ones.
+  scratch::Folder user;
+  fs::copy_file(root_.At("libraries/Menu.gsl"), user.At("Mine.gsl"));
+  fs::remove(root_.At("libraries/Menu.gsl"));
+  Qel::File::Subst(Qel::PString("libraries"), user.path().c_str());
   ASSERT_TRUE(ScriptHost::InitScriptSystem(root_.path()));
+  Qel::File::Subst(Qel::PString("libraries"), nullptr);
+  EXPECT_NE(GSMachine::Instance().FindLibrary("mine.gsl"), nullptr);
   for (int id = 0; id < static_cast<int>(ScriptClassId::kCount); ++id) {
     EXPECT_NE(ScriptClass(static_cast<ScriptClassId>(id)), nullptr) << id;
   }
@@ -152,6 +160,7 @@ TEST_F(ScriptSystemTest, EveryStandardLibraryLinksInAFreshMachineAndAfterShutdow
   // The classes went with the libraries.
   EXPECT_EQ(ScriptClass(ScriptClassId::kSoup), nullptr);
   ASSERT_TRUE(GSMachine::Instance().AddLibraryFolder(root_.path(), "libraries"));
+  ASSERT_TRUE(GSMachine::Instance().AddLibraryFolder("", user.path()));
   EXPECT_TRUE(LoadAll().empty());
   EXPECT_TRUE(Registered("Soup", "$int@Soup::CountTags()"));
   EXPECT_FALSE(Logged("Could not resolve native link"));
