@@ -155,7 +155,10 @@ bool ReadLibraryImage(const u8* data, u32 size, LibraryImage* out, std::string* 
 std::string DescribeFunction(const LibraryImage& library, const GSByteCode::FunctionRecord& f) {
   const GSByteCode::FunctionRecordHeader& h = f.header;
   char line[160];
-  std::string text = "function " + library.String(h.name) + "\n";
+  // A native has no code of its own: the listing says so, since its body is bound at link time.
+  constexpr u32 kNativeFlag = 0x2;
+  std::string text = ((h.flags & kNativeFlag) != 0 ? "native function " : "function ") +
+                     library.String(h.name) + "\n";
   std::snprintf(line, sizeof line, "flags 0x%02X, slot %d, arguments %u, locals %u, frame %u\n",
                 h.flags, h.slot, h.argumentWords, h.localWordsFirst + h.localWordsSecond,
                 h.frameWords);

@@ -8,15 +8,15 @@
 #include <map>
 
 #include "gscommon/library_format.h"
+#include "gsruntime/built_in_natives.h"
 #include "gsruntime/byte_code_verifier.h"
-#include "gsruntime/game_object_natives.h"
 #include "gsruntime/gs_script_instance.h"
 #include "gsruntime/gs_thread.h"
 #include "gsruntime/library_check.h"
 #include "gsruntime/object_bridge.h"
 #include "gsruntime/script_call.h"
-#include "gsruntime/str_natives.h"
 #include "platform/byte_order.h"
+#include "platform/invariant.h"
 #include "qel/file.h"
 
 using GSRuntime::GSClass;
@@ -29,14 +29,13 @@ namespace {
 GSLogHook g_logHook = nullptr;
 GSExceptionHook g_exceptionHook = nullptr;
 
-constexpr u32 kHeaderBytes = 20;
+// The hosts' native tables, registered again by every Init.
+std::vector<GSInitHook>& InitHooks() {
+  static std::vector<GSInitHook> hooks;
+  return hooks;
+}
 
-// The runtime's own natives still without a body, bound by signature so that scripts link; a call
-// fails and ends the calling thread. The others register with the game-object natives.
-constexpr const char* kBuiltIns[][2] = {
-    {"GameObject", "$void@GameObject::SendMessage(GameObject,string,string,GSObject)"},
-    {"GameObject", "$void@GameObject::PostMessage(GameObject,string,string,GSObject,float)"},
-};
+constexpr u32 kHeaderBytes = 20;
 
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -71,7 +70,13 @@ std::string_view MethodPart(const std::string& signature) {
 }  // namespace
 
 GSMachine& GSMachine::Instance() {
-  static GSMachine machine;
+  // Made in its fixed place on first use and ended at exit, as a function's static would be.
+  struct Owner {
+    Owner() { new (g_machineStorage) GSMachine; }
+    ~Owner() { Live().~GSMachine(); }
+  };
+  static Owner owner;
+  GSMachine& machine = Live();
   if (!machine.setUp_) {
     // Raised first, so that a registration reached from Init does not start it again.
     machine.setUp_ = true;
@@ -86,7 +91,11 @@ void GSMachine::ResetForTests() {
   machine.Init();
 }
 
-GSMachine::~GSMachine() { Shutdown(); }
+GSMachine::~GSMachine() {
+  // At exit, on whichever thread ends the process.
+  drivingThread_ = std::this_thread::get_id();
+  Shutdown();
+}
 
 void GSMachine::SetLogHook(GSLogHook hook) { g_logHook = hook; }
 GSLogHook GSMachine::LogHook() { return g_logHook; }
@@ -103,7 +112,28 @@ void GSMachine::Log(const char* format, ...) {
   g_logHook("%s", line);
 }
 
+void GSMachine::AddInitHook(GSInitHook hook) {
+  std::vector<GSInitHook>& hooks = InitHooks();
+  if (std::find(hooks.begin(), hooks.end(), hook) != hooks.end()) return;
+  // Set up first, so that the set-up does not run the new hook as well.
+  GSMachine& machine = Instance();
+  machine.AssertDrivingThread();
+  hooks.push_back(hook);
+  hook(machine);
+}
+
+void GSMachine::RemoveInitHook(GSInitHook hook) {
+  std::vector<GSInitHook>& hooks = InitHooks();
+  hooks.erase(std::remove(hooks.begin(), hooks.end(), hook), hooks.end());
+}
+
+void GSMachine::AssertDrivingThread() const {
+  KESTRO_ASSERT(drivingThread_ == std::this_thread::get_id());
+}
+
 void GSMachine::Init() {
+  // Whoever sets the machine up drives it from then on.
+  drivingThread_ = std::this_thread::get_id();
   linkTable_.clear();
   nameTable_.clear();
   // Reset keeps the first block, so the pool can allocate at once.
@@ -114,15 +144,16 @@ void GSMachine::Init() {
   delete staticThread_;
   staticThread_ = new GSRuntime::GSThread(nullptr, GSRuntime::GSThread::kStaticFlag);
   GSRuntime::SetFieldInitialiserHook(GSRuntime::RunFieldInitialiser);
-  GSRuntime::ObjectBridge::g_arena = &arena_;
-  for (const auto& builtIn : kBuiltIns) {
-    RegisterNative(new GSRuntime::GSCNativeFunction(builtIn[0], builtIn[1], nullptr));
-  }
-  GSRuntime::RegisterStrAndMathNatives(*this);
-  GSRuntime::RegisterGameObjectNatives(*this);
+  runBudget_.depth = 0;
+  runBudget_.used = 0;
+  GSRuntime::OpenBuiltInLibraries(*this);
+  // A copy: a hook may add another, which then runs at once.
+  const std::vector<GSInitHook> hooks = InitHooks();
+  for (GSInitHook hook : hooks) hook(*this);
 }
 
 void GSMachine::Shutdown() {
+  AssertDrivingThread();
   // First: unwinding its stack reads the functions and releases into the arena.
   delete staticThread_;
   staticThread_ = nullptr;
@@ -143,7 +174,10 @@ void GSMachine::Shutdown() {
   arena_.Clear();
 }
 
-void GSMachine::RegisterNative(GSNativeFunction* native) { natives_.PushBack(native); }
+void GSMachine::RegisterNative(GSNativeFunction* native) {
+  AssertDrivingThread();
+  natives_.PushBack(native);
+}
 
 GSNativeFunction* GSMachine::FindNative(const Qel::PString& className,
                                         const Qel::PString& signature) const {
@@ -169,6 +203,7 @@ void GSMachine::MapName(const std::string& name, Registration* registration) {
 
 bool GSMachine::AddLibrary(const std::string& location, const std::string& folder,
                            const std::string& fileName, GSLibraryId* identity) {
+  AssertDrivingThread();
   const std::string path = Join(folder, fileName);
   GSLibraryId id;
   if (!ReadIdentity(Join(location, path), &id)) return false;
@@ -185,6 +220,7 @@ bool GSMachine::AddLibrary(const std::string& location, const std::string& folde
 }
 
 bool GSMachine::AddLibraryFolder(const std::string& location, const std::string& folder) {
+  AssertDrivingThread();
   std::vector<std::string> names;
   for (Qel::File::Find find(Join(location, folder).c_str()); find.Next();) {
     const std::string name = find.GetName().CStr();
@@ -212,6 +248,7 @@ bool GSMachine::AddLibraryFolder(const std::string& location, const std::string&
 }
 
 GSLibrary* GSMachine::GetLibrary(const GSLibraryId& identity) {
+  AssertDrivingThread();
   auto found = linkTable_.find(identity);
   if (found == linkTable_.end()) {
     Log("GSMachine::GetLibrary> library '0x%X 0x%X' not found in link table", identity.first,
@@ -245,6 +282,15 @@ GSLibrary* GSMachine::GetLibrary(const GSLibraryId& identity) {
   in.Close();
   if (!whole) {
     Log("GSMachine: Error loading library file %s", registration->path.c_str());
+    return nullptr;
+  }
+  // A file replaced since it was registered is another library: linking it under this identity
+  // would run its code for whoever asked for the registered one.
+  if (image.size() < kHeaderBytes ||
+      GSLibraryId{ByteOrder::LoadLE32(image.data() + 12), ByteOrder::LoadLE32(image.data() + 16)} !=
+          registration->identity) {
+    Log("GSMachine: Library file %s is not the library '0x%X 0x%X' registered for it",
+        registration->path.c_str(), registration->identity.first, registration->identity.second);
     return nullptr;
   }
   // Registered before linking, so a library that lists itself or is reached again through a
