@@ -21,7 +21,9 @@
 
 #include "assetdata/interface_text.h"
 #include "assetdata/soup.h"
+#include "core/buffer_stream.h"
 #include "pymclient/install_paths.h"
+#include "qel/dynamic_buffer.h"
 #include "qel/file.h"
 #include "qel/file_volume.h"
 #include "validation/tag_vocabulary.h"
@@ -38,6 +40,18 @@ constexpr const char* kUsage =
 constexpr f32 kDefaultBuild = 1.3f;
 constexpr f32 kBuildBias = 0.001f;
 
+// The soup's text form as a console shows text: no byte-order mark, lines ending in LF.
+void PrintSoup(const Soup& soup) {
+  Qel::DynamicBuffer buffer;
+  TBuffer stream(&buffer, false);
+  WriteSoupText(stream, soup);
+  std::string text(reinterpret_cast<const char*>(buffer.GetData()), buffer.GetDataSize());
+  if (text.starts_with("\xEF\xBB\xBF")) text.erase(0, 3);
+  std::erase(text, '\r');
+  while (text.starts_with("\n")) text.erase(0, 1);
+  std::fputs(text.c_str(), stdout);
+}
+
 int PrintDefinitions(const char* folder) {
   if (!TETLib::DataManager::CreateInstance(folder)) {
     std::fprintf(stderr, "tettool: %s is not a folder\n", folder);
@@ -47,7 +61,7 @@ int PrintDefinitions(const char* folder) {
   const bool loaded = manager.LoadDefinitions();
   const Soup& definitions = manager.GetDefinitions();
   std::printf("definitions: %u\n", definitions.CountTags());
-  definitions.PrintToConsole();
+  PrintSoup(definitions);
   std::printf("lists: %zu\n", manager.GetLists().size());
   for (const auto& [name, values] : manager.GetLists()) {
     std::printf("list %s: %zu\n", name.CStr(), values.size());
@@ -127,7 +141,7 @@ int main(int argc, char** argv) {
         break;
       }
     }
-    if (at == argc - 1) {
+    if (at == argc - 1 && std::strncmp(argv[at], "--", 2) != 0) {
       TETLib::ErrorHandler::CreateInstance();
       const int code = PrintTextureFindings(data, build, outside, argv[at]);
       TETLib::ErrorHandler::DestroyInstance();
