@@ -1,27 +1,24 @@
 #include "validation/texture_check.h"
 
-#include <sys/stat.h>
-
 #include <cstdlib>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "qel/bitmap.h"
 #include "qel/file.h"
 #include "validation/data_manager.h"
 #include "validation/error_handler.h"
 #include "validation/finding_text.h"
 #include "validation/text_file_lines.h"
+#include "validation/texture_image.h"
 
 namespace TETLib {
 
 namespace {
 
-// A description is a few short lines; an image at most what a bitmap may hold.
+// A description is a few short lines.
 constexpr u64 kMaxDescriptionBytes = u64(1) << 20;
-constexpr u64 kMaxImageBytes = u64(256) << 20;
 constexpr f32 kDuplicateTextureErrorBuild = 2.9f;
 
 constexpr std::string_view kPrimaryPrefix = "Primary=";
@@ -122,15 +119,12 @@ bool CheckImage(const Walk& walk, const Qel::String& folder, std::string value,
     Report(true, missingKey, name, description);
     return false;
   }
-  const Qel::String resolved = Qel::File::Resolve(path.CStr());
-  struct stat info;
-  Qel::Bitmap bitmap;
-  if (::stat(resolved.CStr(), &info) != 0 || !S_ISREG(info.st_mode) ||
-      u64(info.st_size) > kMaxImageBytes || !bitmap.LoadFile(resolved.CStr())) {
+  ImageSize size;
+  if (!DecodeImageFile(path.CStr(), size)) {
     Report(true, kKeyFailedLoad, name);
     return false;
   }
-  image = {true, bitmap.GetWidth(), bitmap.GetHeight()};
+  image = {true, size.width, size.height};
   if (!IsPowerOfTwo(image.width) || !IsPowerOfTwo(image.height)) {
     Report(true, kKeyNotPowerOfTwo, name);
     return false;
