@@ -91,9 +91,9 @@ void ErrorHandler::RemoveTagRecord(const Tag* tag) {
 
 void ErrorHandler::RemoveContainerRecord(const Container* container) {
   if (container == nullptr) return;
-  auto found = std::find_if(records_.begin(), records_.end(), [&](const std::unique_ptr<ErrorRecord>& r) {
-    return r->container == container;
-  });
+  auto found = std::find_if(
+      records_.begin(), records_.end(),
+      [&](const std::unique_ptr<ErrorRecord>& r) { return r->container == container; });
   if (found != records_.end()) records_.erase(found);
 }
 

@@ -52,12 +52,13 @@ void AppendNumber(Qel::String& out, std::string_view flags, int width, int preci
 
 void FormatArg::Render(Qel::String& out, std::string_view flags, int width, int precision,
                        char conversion) const {
-  const bool integerConversion = std::string_view("diouxX").find(conversion) != std::string_view::npos;
-  const bool floatConversion = std::string_view("eEfFgGaA").find(conversion) != std::string_view::npos;
+  const bool integerConversion =
+      std::string_view("diouxX").find(conversion) != std::string_view::npos;
+  const bool floatConversion =
+      std::string_view("eEfFgGaA").find(conversion) != std::string_view::npos;
   switch (kind_) {
     case Kind::kText: {
-      const std::string_view text =
-          precision >= 0 ? text_.substr(0, size_t(precision)) : text_;
+      const std::string_view text = precision >= 0 ? text_.substr(0, size_t(precision)) : text_;
       const size_t pad = size_t(width) > text.size() ? size_t(width) - text.size() : 0;
       const bool left = flags.find('-') != std::string_view::npos;
       if (!left) out.Std().append(pad, ' ');
@@ -67,7 +68,8 @@ void FormatArg::Render(Qel::String& out, std::string_view flags, int width, int 
     }
     case Kind::kSigned:
       if (conversion == 'd' || conversion == 'i') {
-        AppendNumber(out, flags, width, precision, "ll", conversion, static_cast<long long>(signed_));
+        AppendNumber(out, flags, width, precision, "ll", conversion,
+                     static_cast<long long>(signed_));
       } else if (integerConversion) {
         AppendNumber(out, flags, width, precision, "ll", conversion,
                      static_cast<unsigned long long>(signed_));

@@ -18,8 +18,8 @@ namespace TETLib {
 
 class FormatArg {
  public:
-  FormatArg(const char* text) : text_(text ? text : "") {}  // NOLINT(runtime/explicit)
-  FormatArg(std::string_view text) : text_(text) {}         // NOLINT(runtime/explicit)
+  FormatArg(const char* text) : text_(text ? text : "") {}     // NOLINT(runtime/explicit)
+  FormatArg(std::string_view text) : text_(text) {}            // NOLINT(runtime/explicit)
   FormatArg(const Qel::PString& text) : text_(text.View()) {}  // NOLINT(runtime/explicit)
   FormatArg(const Qel::String& text) : text_(text.View()) {}   // NOLINT(runtime/explicit)
   template <std::signed_integral T>

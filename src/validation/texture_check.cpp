@@ -97,7 +97,8 @@ std::string RealPath(const Qel::String& path) {
 bool IsInsideRoot(const Walk& walk, const Qel::String& path) {
   const std::string real = RealPath(path);
   if (real.empty() || walk.realRoot.empty()) return false;
-  return real.size() > walk.realRoot.size() && real.compare(0, walk.realRoot.size(), walk.realRoot) == 0 &&
+  return real.size() > walk.realRoot.size() &&
+         real.compare(0, walk.realRoot.size(), walk.realRoot) == 0 &&
          (walk.realRoot.back() == '/' || real[walk.realRoot.size()] == '/');
 }
 
@@ -164,7 +165,8 @@ bool CheckDescription(const Walk& walk, const Qel::String& folder, const Qel::St
   StripLineEnds(alpha);
   Image primaryImage;
   Image alphaImage;
-  if (!primary.empty()) ok &= CheckImage(walk, folder, primary, kKeyMissingPrimary, name, primaryImage);
+  if (!primary.empty())
+    ok &= CheckImage(walk, folder, primary, kKeyMissingPrimary, name, primaryImage);
   if (!alpha.empty()) ok &= CheckImage(walk, folder, alpha, kKeyMissingAlpha, name, alphaImage);
   // Sizes are compared only between two images that loaded.
   if (primaryImage.loaded && alphaImage.loaded &&
@@ -194,7 +196,8 @@ bool CheckFolder(const Walk& walk, const Qel::String& folder) {
       ok &= CheckFolder(walk, WithSlash(path));
     } else if (EndsWithIgnoreCase(entry.View(), ".texture")) {
       if (!Qel::File::Exists((path + ".txt").CStr())) {
-        Report(BuildReached(kDuplicateTextureErrorBuild), kKeyDuplicateTexture, Relative(walk, path));
+        Report(BuildReached(kDuplicateTextureErrorBuild), kKeyDuplicateTexture,
+               Relative(walk, path));
         ok = false;
       }
     } else if (EndsWithIgnoreCase(entry.View(), ".txt")) {

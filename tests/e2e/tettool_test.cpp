@@ -1,36 +1,22 @@
 // Runs the built tettool over the shipped validation data and over asset folders made for the
 // test, and checks what it prints and how it exits.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "support/command_run.h"
 #include "support/scratch_folder.h"
 
 namespace {
 
 constexpr const char* kRepoData = KESTRO_TEST_DATA_DIR "/../../data";
 
-struct RunResult {
-  std::string out;
-  int exitCode = -1;
-};
-
 // Arguments are single words without quotes or shell characters.
-RunResult RunTettool(const std::string& args) {
-  RunResult r;
-  const std::string cmd = std::string(KESTRO_BINARY_DIR) + "/tettool " + args + " 2>/dev/null";
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  const int status = pclose(p);
-  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
+kestro_test::CommandRun RunTettool(const std::string& args) {
+  return kestro_test::RunCommand(std::string(KESTRO_BINARY_DIR) + "/tettool " + args +
+                                 " 2>/dev/null");
 }
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -48,7 +34,7 @@ bool HasLine(const std::vector<std::string>& lines, const std::string& want) {
 }
 
 TEST(Tettool, PrintsTheShippedDefinitionsAndLists) {
-  const RunResult r = RunTettool(std::string("defs ") + kRepoData + "/TETData");
+  const kestro_test::CommandRun r = RunTettool(std::string("defs ") + kRepoData + "/TETData");
   ASSERT_EQ(r.exitCode, 0) << r.out;
   const std::vector<std::string> lines = Lines(r.out);
   ASSERT_FALSE(lines.empty());
@@ -56,9 +42,9 @@ TEST(Tettool, PrintsTheShippedDefinitionsAndLists) {
   // Every kind the demo and the tests use, each a definition of its own at the top level, in
   // merge order: the inherited bases first, the containers last.
   size_t previous = 0;
-  for (const char* name : {"asset-base", "mesh-base", "scenery", "mesh", "texture", "library",
-                           "traincar", "bogey", "interior", "track", "bridge", "mesh-table",
-                           "bogey-entry"}) {
+  for (const char* name :
+       {"asset-base", "mesh-base", "scenery", "mesh", "texture", "library", "traincar", "bogey",
+        "interior", "track", "bridge", "mesh-table", "bogey-entry"}) {
     size_t at = 0;
     while (at < lines.size() && lines[at] != name) ++at;
     ASSERT_LT(at, lines.size()) << name;
@@ -97,7 +83,8 @@ TEST(Tettool, PrintsTheTextureFindingsOfAnAsset) {
   dir.Put("outside.tga", tga(4, 4));
   dir.Put("asset/old.texture", "");
 
-  RunResult r = RunTettool("textures --data " + std::string(kRepoData) + "/data " + dir.At("asset"));
+  kestro_test::CommandRun r =
+      RunTettool("textures --data " + std::string(kRepoData) + "/data " + dir.At("asset"));
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.out,
             "error: The images of 'good.texture.txt' differ in size.\n"

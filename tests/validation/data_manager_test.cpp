@@ -39,16 +39,18 @@ class DataManagerTest : public ::testing::Test {
 };
 
 TEST_F(DataManagerTest, LaterEntriesReplaceEarlierOnesAndMoveToTheEnd) {
-  dir_.Put("inheritance.txt", "base\n{\n  from \"inheritance\"\n}\nshared\n{\n  from \"inheritance\"\n}\n");
+  dir_.Put("inheritance.txt",
+           "base\n{\n  from \"inheritance\"\n}\nshared\n{\n  from \"inheritance\"\n}\n");
   dir_.Put("kind.txt",
            "scenery\n{\n  from \"kind\"\n  top-level 1\n}\nshared\n{\n  from \"kind\"\n}\n"
            "scenery\n{\n  from \"kind, again\"\n}\n");
-  dir_.Put("container.txt", "base\n{\n  from \"container\"\n}\nmesh-table\n{\n  from \"container\"\n}\n");
+  dir_.Put("container.txt",
+           "base\n{\n  from \"container\"\n}\nmesh-table\n{\n  from \"container\"\n}\n");
   DataManager& manager = Create();
   EXPECT_FALSE(manager.AreDefinitionsLoaded());
   ASSERT_TRUE(manager.LoadDefinitions());
   EXPECT_EQ(Merged(manager), (std::vector<std::string>{"shared=kind", "scenery=kind, again",
-                                                        "base=container", "mesh-table=container"}));
+                                                       "base=container", "mesh-table=container"}));
   // Once only: a changed file is not read again.
   dir_.Put("kind.txt", "other\n{\n}\n");
   EXPECT_TRUE(manager.LoadDefinitions());

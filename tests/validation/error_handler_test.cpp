@@ -21,22 +21,32 @@ enum class Form { kContainerA, kContainerB, kTagA, kTagB, kKeyOnly };
 
 bool AddWarning(ErrorHandler& h, Form form, const char* key) {
   switch (form) {
-    case Form::kContainerA: return h.AddWarning(key, kContainerA);
-    case Form::kContainerB: return h.AddWarning(key, kContainerB);
-    case Form::kTagA: return h.AddWarning(key, kTagA);
-    case Form::kTagB: return h.AddWarning(key, kTagB);
-    case Form::kKeyOnly: return h.AddWarning(key);
+    case Form::kContainerA:
+      return h.AddWarning(key, kContainerA);
+    case Form::kContainerB:
+      return h.AddWarning(key, kContainerB);
+    case Form::kTagA:
+      return h.AddWarning(key, kTagA);
+    case Form::kTagB:
+      return h.AddWarning(key, kTagB);
+    case Form::kKeyOnly:
+      return h.AddWarning(key);
   }
   return false;
 }
 
 bool AddError(ErrorHandler& h, Form form, const char* key) {
   switch (form) {
-    case Form::kContainerA: return h.AddError(key, kContainerA);
-    case Form::kContainerB: return h.AddError(key, kContainerB);
-    case Form::kTagA: return h.AddError(key, kTagA);
-    case Form::kTagB: return h.AddError(key, kTagB);
-    case Form::kKeyOnly: return h.AddError(key);
+    case Form::kContainerA:
+      return h.AddError(key, kContainerA);
+    case Form::kContainerB:
+      return h.AddError(key, kContainerB);
+    case Form::kTagA:
+      return h.AddError(key, kTagA);
+    case Form::kTagB:
+      return h.AddError(key, kTagB);
+    case Form::kKeyOnly:
+      return h.AddError(key);
   }
   return false;
 }

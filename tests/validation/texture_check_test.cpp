@@ -52,7 +52,9 @@ class TextureCheckTest : public ::testing::Test {
 
   static void SetBuild(f32 build) { DataManager::Instance().SetBuildNumber(build + 0.001f); }
   std::string Asset(const std::string& rel) const { return dir_.At("asset/" + rel); }
-  void Put(const std::string& rel, const std::string& content) const { dir_.Put("asset/" + rel, content); }
+  void Put(const std::string& rel, const std::string& content) const {
+    dir_.Put("asset/" + rel, content);
+  }
 
   // Runs the check and gives its findings as "E <text>" or "W <text>"; with no interface text
   // loaded a text is the key followed by its arguments.
@@ -85,17 +87,23 @@ TEST_F(TextureCheckTest, DescriptionsAndTheirImages) {
       {"a missing primary, and no size comparison with it",
        "Primary=missing.tga\nAlpha=a.tga\n",
        {"E $tet_texture_missing_primary 'missing.tga' 't.texture.txt'"}},
-      {"a missing alpha", "Primary=p.tga\nAlpha=gone.tga\n",
+      {"a missing alpha",
+       "Primary=p.tga\nAlpha=gone.tga\n",
        {"E $tet_texture_missing_alpha 'gone.tga' 't.texture.txt'"}},
-      {"not a power of two, once for the image", "Primary=wide.tga\nAlpha=wide.tga\n",
+      {"not a power of two, once for the image",
+       "Primary=wide.tga\nAlpha=wide.tga\n",
        {"E $tet_texture_notpower2 'wide.tga'"}},
-      {"sizes that differ", "Primary=p.tga\nAlpha=small.tga\n",
+      {"sizes that differ",
+       "Primary=p.tga\nAlpha=small.tga\n",
        {"E $tet_primaryalpha_notsamesize 't.texture.txt'"}},
-      {"an image that does not decode", "Primary=junk.tga\n",
+      {"an image that does not decode",
+       "Primary=junk.tga\n",
        {"E $tet_texture_failedload 'junk.tga'"}},
-      {"an image claiming an absurd size", "Primary=huge.tga\n",
+      {"an image claiming an absurd size",
+       "Primary=huge.tga\n",
        {"E $tet_texture_failedload 'huge.tga'"}},
-      {"a byte outside ANSI", "Primary=p.tga\nComment=caf\xc3\xa9\n",
+      {"a byte outside ANSI",
+       "Primary=p.tga\nComment=caf\xc3\xa9\n",
        {"E $tet_non_ansi_texture 't.texture.txt'"}},
       {"names in another case and with backslashes", "Primary=SUB\\Deep.TGA\n", {}},
       {"other lines and empty values", "primary=missing.tga\nPrimary=\nFormat=DXT1\n", {}},
@@ -135,16 +143,16 @@ TEST_F(TextureCheckTest, NamesOutsideTheAssetAreMissingAndNeverOpened) {
   EXPECT_LT(read(watch, events, sizeof events), 0) << "a file outside the asset was opened";
   close(watch);
 
-  EXPECT_EQ(findings, (Findings{
-                          "E $tet_texture_failedload 's.texture.txt'",
-                          "E $tet_texture_missing_primary 'sub/../../outside/x.tga' 'sub/t.texture.txt'",
-                          "E $tet_texture_missing_alpha 'sub/../../outside/x.tga' 'sub/t.texture.txt'",
-                          "E $tet_texture_missing_primary '" + dir_.At("outside/x.tga") +
-                              "' 'u.texture.txt'",
-                          "E $tet_texture_missing_alpha 'linked/x.tga' 'u.texture.txt'",
-                          "E $tet_texture_missing_primary 'escape.tga' 'v.texture.txt'",
-                          "E $tet_texture_missing_primary 'sub/../sub/inside.tga' 'w.texture.txt'",
-                      }));
+  EXPECT_EQ(findings,
+            (Findings{
+                "E $tet_texture_failedload 's.texture.txt'",
+                "E $tet_texture_missing_primary 'sub/../../outside/x.tga' 'sub/t.texture.txt'",
+                "E $tet_texture_missing_alpha 'sub/../../outside/x.tga' 'sub/t.texture.txt'",
+                "E $tet_texture_missing_primary '" + dir_.At("outside/x.tga") + "' 'u.texture.txt'",
+                "E $tet_texture_missing_alpha 'linked/x.tga' 'u.texture.txt'",
+                "E $tet_texture_missing_primary 'escape.tga' 'v.texture.txt'",
+                "E $tet_texture_missing_primary 'sub/../sub/inside.tga' 'w.texture.txt'",
+            }));
 }
 
 TEST_F(TextureCheckTest, CompiledTexturesAndConversionDescriptions) {
@@ -197,7 +205,8 @@ TEST_F(TextureCheckTest, TreesAndFilesThatMustNotStopTheWalk) {
   };
   // Running as root, the closed folder is read all the same.
   if (findings.size() == want.size() + 1) {
-    want.insert(want.begin(), "E $tet_texture_missing_primary 'closed/gone.tga' 'closed/c.texture.txt'");
+    want.insert(want.begin(),
+                "E $tet_texture_missing_primary 'closed/gone.tga' 'closed/c.texture.txt'");
   }
   EXPECT_EQ(findings, want);
 }

@@ -67,7 +67,8 @@ int PrintDefinitions(const char* folder) {
     std::printf("list %s: %zu\n", name.CStr(), values.size());
     for (const Qel::PString& value : values) std::printf("  %s\n", value.CStr());
   }
-  if (!loaded) std::fprintf(stderr, "tettool: %s holds no definitions, or a list is unreadable\n", folder);
+  if (!loaded)
+    std::fprintf(stderr, "tettool: %s holds no definitions, or a list is unreadable\n", folder);
   TETLib::DataManager::DestroyInstance();
   return loaded ? 0 : 1;
 }
