@@ -17,38 +17,22 @@ const auto* const kContainerB = reinterpret_cast<const Container*>(0x2000);
 const auto* const kTagA = reinterpret_cast<const Tag*>(0x3000);
 const auto* const kTagB = reinterpret_cast<const Tag*>(0x4000);
 
-enum class Form { kContainerA, kContainerB, kTagA, kTagB, kKeyOnly };
+// Who a finding belongs to: a container, a tag, or nobody (the key-only form).
+struct Form {
+  const Container* container = nullptr;
+  const Tag* tag = nullptr;
+};
+const Form kOnContainerA{kContainerA, nullptr};
+const Form kOnContainerB{kContainerB, nullptr};
+const Form kOnTagA{nullptr, kTagA};
+const Form kOnTagB{nullptr, kTagB};
+const Form kKeyOnly{};
 
-bool AddWarning(ErrorHandler& h, Form form, const char* key) {
-  switch (form) {
-    case Form::kContainerA:
-      return h.AddWarning(key, kContainerA);
-    case Form::kContainerB:
-      return h.AddWarning(key, kContainerB);
-    case Form::kTagA:
-      return h.AddWarning(key, kTagA);
-    case Form::kTagB:
-      return h.AddWarning(key, kTagB);
-    case Form::kKeyOnly:
-      return h.AddWarning(key);
-  }
-  return false;
-}
-
-bool AddError(ErrorHandler& h, Form form, const char* key) {
-  switch (form) {
-    case Form::kContainerA:
-      return h.AddError(key, kContainerA);
-    case Form::kContainerB:
-      return h.AddError(key, kContainerB);
-    case Form::kTagA:
-      return h.AddError(key, kTagA);
-    case Form::kTagB:
-      return h.AddError(key, kTagB);
-    case Form::kKeyOnly:
-      return h.AddError(key);
-  }
-  return false;
+bool Add(ErrorHandler& h, bool error, const Form& form, const char* key) {
+  if (form.container)
+    return error ? h.AddError(key, form.container) : h.AddWarning(key, form.container);
+  if (form.tag) return error ? h.AddError(key, form.tag) : h.AddWarning(key, form.tag);
+  return error ? h.AddError(key) : h.AddWarning(key);
 }
 
 TEST(ErrorHandler, ASecondFindingIsARepeatOnlyForTheSameOwnerAndKey) {
@@ -60,23 +44,23 @@ TEST(ErrorHandler, ASecondFindingIsARepeatOnlyForTheSameOwnerAndKey) {
     const char* secondKey;
     bool secondAdded;
   } cases[] = {
-      {"same container, same key", Form::kContainerA, "$k", Form::kContainerA, "$k", false},
-      {"same container, other key", Form::kContainerA, "$k", Form::kContainerA, "$j", true},
-      {"two containers", Form::kContainerA, "$k", Form::kContainerB, "$k", true},
-      {"two tags", Form::kTagA, "$k", Form::kTagB, "$k", true},
-      {"same tag", Form::kTagA, "$k", Form::kTagA, "$k", false},
-      {"key only after a tag finding", Form::kTagA, "$k", Form::kKeyOnly, "$k", false},
-      {"key only after a container finding", Form::kContainerA, "$k", Form::kKeyOnly, "$k", false},
-      {"container after a tag finding", Form::kTagA, "$k", Form::kContainerA, "$k", true},
-      {"key only twice", Form::kKeyOnly, "$k", Form::kKeyOnly, "$k", false},
-      {"tag after a key-only finding", Form::kKeyOnly, "$k", Form::kTagA, "$k", true},
+      {"same container, same key", kOnContainerA, "$k", kOnContainerA, "$k", false},
+      {"same container, other key", kOnContainerA, "$k", kOnContainerA, "$j", true},
+      {"two containers", kOnContainerA, "$k", kOnContainerB, "$k", true},
+      {"two tags", kOnTagA, "$k", kOnTagB, "$k", true},
+      {"same tag", kOnTagA, "$k", kOnTagA, "$k", false},
+      {"key only after a tag finding", kOnTagA, "$k", kKeyOnly, "$k", false},
+      {"key only after a container finding", kOnContainerA, "$k", kKeyOnly, "$k", false},
+      {"container after a tag finding", kOnTagA, "$k", kOnContainerA, "$k", true},
+      {"key only twice", kKeyOnly, "$k", kKeyOnly, "$k", false},
+      {"tag after a key-only finding", kKeyOnly, "$k", kOnTagA, "$k", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ErrorHandler handler;
-    EXPECT_TRUE(AddError(handler, c.first, c.firstKey));
+    EXPECT_TRUE(Add(handler, true, c.first, c.firstKey));
     // Severity plays no part: an error followed by a warning of the same owner and key is one.
-    EXPECT_EQ(AddWarning(handler, c.second, c.secondKey), c.secondAdded);
+    EXPECT_EQ(Add(handler, false, c.second, c.secondKey), c.secondAdded);
     ASSERT_EQ(handler.GetRecords().size(), c.secondAdded ? 2u : 1u);
     EXPECT_EQ(handler.GetRecords()[0]->severity, ErrorRecord::kError);
   }
