@@ -8,6 +8,7 @@
 
 #include <concepts>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "qel/pstring.h"
@@ -20,6 +21,7 @@ class FormatArg {
  public:
   FormatArg(const char* text) : text_(text ? text : "") {}     // NOLINT(runtime/explicit)
   FormatArg(std::string_view text) : text_(text) {}            // NOLINT(runtime/explicit)
+  FormatArg(const std::string& text) : text_(text) {}          // NOLINT(runtime/explicit)
   FormatArg(const Qel::PString& text) : text_(text.View()) {}  // NOLINT(runtime/explicit)
   FormatArg(const Qel::String& text) : text_(text.View()) {}   // NOLINT(runtime/explicit)
   template <std::signed_integral T>
@@ -28,8 +30,8 @@ class FormatArg {
   FormatArg(T value) : kind_(Kind::kUnsigned), unsigned_(value) {}  // NOLINT(runtime/explicit)
   FormatArg(double value) : kind_(Kind::kFloat), float_(value) {}   // NOLINT(runtime/explicit)
 
-  // Renders the argument for one conversion: spec is everything between '%' and the conversion
-  // letter (flags, width, precision and length letters already checked), conversion the letter.
+  // Appends the argument for one conversion: its flags ("-+ #0"), width (0: none), precision
+  // (-1: none) and letter. A number given a letter of another kind prints as its own kind does.
   void Render(Qel::String& out, std::string_view flags, int width, int precision,
               char conversion) const;
 

@@ -20,6 +20,7 @@ TEST(FormatText, EachArgumentIsRenderedByItsOwnType) {
       // A translator's slip: the conversion letters do not fit the arguments.
       {FormatText("%d items in %s", "many", 7).Std(), "many items in 7"},
       {FormatText("%s and %g", 2.5, -3).Std(), "2.5 and -3"},
+      {FormatText("%s/%s", std::string("dir"), Qel::String("file")).Std(), "dir/file"},
       {FormatText("%x %o %X", 255u, 8, u64(0xABCDEF)).Std(), "ff 10 ABCDEF"},
       {FormatText("%5d|%-5s|%.2s|%05.1f", 42, "ab", "abcdef", 3.14159).Std(),
        "   42|ab   |ab|003.1"},
