@@ -19,7 +19,7 @@ release: deps
 # script library that an installation carries.
 run: deps
 	@$(RELEASE_CONFIGURE) >/dev/null
-	@cmake --build build/release -j $(JOBS) --target KestroUtil PymDaemon vnyrepo gslib
+	@cmake --build build/release -j $(JOBS) --target KestroUtil PymDaemon vnyrepo tettool gslib
 	@bash scripts/demo.sh build/release
 
 test: deps

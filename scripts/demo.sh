@@ -161,3 +161,26 @@ echo
 cd "$repo"
 show @demo-batch.txt
 show @missing-batch.txt
+
+# The validation library's data and texture check, shown through the developer tool tettool: the
+# merged definitions of the installed TETData (their first lines), and the texture findings of a
+# small texture asset of our own whose alpha image has another size than its primary image and
+# whose second description names a file outside the asset.
+tga() {  # width height: an 8-bit grey TGA (sides below 256)
+  printf "\x00\x00\x03\x00\x00\x00\x00\x00\x00\x00\x00\x00\\x$(printf %02x "$1")\x00\\x$(printf %02x "$2")\x00\x08\x00"
+  head -c $(($1 * $2)) /dev/zero | tr '\0' '\100'
+}
+texture="$root/demo-texture"
+mkdir -p "$texture/textures"
+printf 'kind "texture"\nkestro-build 3.5\n' >"$texture/config.txt"
+tga 64 64 >"$texture/textures/rail.tga"
+tga 64 32 >"$texture/textures/rail-alpha.tga"
+printf 'Primary=rail.tga\r\nAlpha=rail-alpha.tga\r\n' >"$texture/textures/rail.texture.txt"
+printf 'Primary=../../bin/data/InterfaceText.txt\r\n' >"$texture/textures/escape.texture.txt"
+echo "\$ tettool defs bin/TETData    (its first 8 lines)"
+"$build/tettool" defs "$root/bin/TETData" | sed -n 1,8p
+echo
+echo "\$ tettool textures --data bin/data demo-texture"
+status=0
+"$build/tettool" textures --data "$root/bin/data" "$texture" || status=$?
+echo "[exit code $status]"

@@ -26,7 +26,8 @@ class InstallRoot {
     bool withTetData = true;
   };
 
-  // buildDir holds the built KestroUtil and PymDaemon; dataDir is the repository's data/data.
+  // buildDir holds the built KestroUtil and PymDaemon; dataDir is the repository's data/data, and
+  // the TETData folder beside it is copied too.
   InstallRoot(const std::string& buildDir, const std::string& dataDir, Layout layout);
   InstallRoot(const std::string& buildDir, const std::string& dataDir)
       : InstallRoot(buildDir, dataDir, Layout()) {}
