@@ -9,7 +9,10 @@
 
 namespace {
 
-u32 inFlightStatistic = 0;
+u32 g_inFlightStatistic = 0;
+
+// Seconds before a resend, by send count.
+constexpr f64 kResendDelays[6] = {2.0, 2.0, 4.0, 16.0, 32.0, 64.0};
 
 constexpr u32 kHeaderBytes = 2;
 constexpr u32 kFragmentHeaderBytes = 3;
@@ -18,12 +21,11 @@ constexpr u8 kDisconnectNotice = 0;
 }  // namespace
 
 f64 TMEEndpoint::ResendDelay(u8 sendCount) {
-  static constexpr f64 kDelays[6] = {2.0, 2.0, 4.0, 16.0, 32.0, 64.0};
-  return kDelays[std::min<u8>(sendCount, 5)];
+  return kResendDelays[std::min<u8>(sendCount, 5)];
 }
 
 u32 TMEEndpoint::GetInFlightStatistic() {
-  return inFlightStatistic;
+  return g_inFlightStatistic;
 }
 
 TMEEndpoint::TMEEndpoint() = default;
@@ -158,7 +160,7 @@ void TMEEndpoint::PumpSendQueue() {
     inFlight_.push_back(std::move(packet));
     if (!sent) break;
   }
-  inFlightStatistic = u32(inFlight_.size());
+  g_inFlightStatistic = u32(inFlight_.size());
   hasQueued_ = !sendQueue_.empty();
 }
 

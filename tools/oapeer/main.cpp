@@ -32,10 +32,10 @@
 
 namespace {
 
-volatile sig_atomic_t stopRequested = 0;
+volatile sig_atomic_t g_stopRequested = 0;
 
 void OnStopSignal(int) {
-  stopRequested = 1;
+  g_stopRequested = 1;
 }
 
 // Limits that keep the peer's memory bounded whatever its clients send.
@@ -67,11 +67,11 @@ struct Options {
   double timeScale = 1;
 };
 
-FILE* logOut = stdout;
-std::chrono::steady_clock::time_point startTime;
+FILE* g_logOut = stdout;
+std::chrono::steady_clock::time_point g_startTime;
 
 double WallSeconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - startTime).count();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - g_startTime).count();
 }
 
 std::string AddressText(const Platform::DatagramAddress& a) {
@@ -84,13 +84,13 @@ std::string AddressText(const Platform::DatagramAddress& a) {
 
 void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void Log(const char* format, ...) {
-  std::fprintf(logOut, "%9.3f ", WallSeconds());
+  std::fprintf(g_logOut, "%9.3f ", WallSeconds());
   va_list args;
   va_start(args, format);
-  std::vfprintf(logOut, format, args);
+  std::vfprintf(g_logOut, format, args);
   va_end(args);
-  std::fputc('\n', logOut);
-  std::fflush(logOut);
+  std::fputc('\n', g_logOut);
+  std::fflush(g_logOut);
 }
 
 // Wrapping numbers 1..255; 0 means unreliable.
@@ -538,10 +538,10 @@ int main(int argc, char** argv) {
                  "[--time-scale X]\n");
     return 2;
   }
-  startTime = std::chrono::steady_clock::now();
+  g_startTime = std::chrono::steady_clock::now();
   if (!options.logFile.empty()) {
-    logOut = std::fopen(options.logFile.c_str(), "a");
-    if (logOut == nullptr) {
+    g_logOut = std::fopen(options.logFile.c_str(), "a");
+    if (g_logOut == nullptr) {
       std::fprintf(stderr, "oapeer: cannot open log %s: %s\n", options.logFile.c_str(),
                    std::strerror(errno));
       return 1;
@@ -578,7 +578,7 @@ int main(int argc, char** argv) {
 
   PeerServer server(options, fd);
   std::vector<unsigned char> buffer(100000);
-  while (!stopRequested && (options.seconds <= 0 || WallSeconds() < options.seconds)) {
+  while (!g_stopRequested && (options.seconds <= 0 || WallSeconds() < options.seconds)) {
     int waitMs = 5;
     const double due = server.NextDue();
     if (due >= 0) waitMs = std::max(0, std::min(waitMs, int((due - WallSeconds()) * 1000)));
@@ -600,6 +600,6 @@ int main(int argc, char** argv) {
   server.Farewell();
   Log("stopping");
   Platform::CloseDatagramSocket(fd);
-  if (logOut != stdout) std::fclose(logOut);
+  if (g_logOut != stdout) std::fclose(g_logOut);
   return 0;
 }
