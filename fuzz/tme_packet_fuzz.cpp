@@ -33,9 +33,11 @@ class FuzzEndpoint : public TMEEndpoint {
 // little-endian u16 length and that many bytes.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1 || size > (1u << 20)) return 0;
+  // Registered with no transport, so every send fails, as on a dead socket. It outlives the
+  // endpoint, whose destructor still says goodbye to it.
+  UdpPeer peer;
   FuzzEndpoint endpoint;
   endpoint.SetMode(data[0] & 1);
-  UdpPeer peer;  // registered with no transport: every send fails, as on a dead socket
   SetApplicationTime(0.0);
   endpoint.Connect(&peer);
   if (data[0] & 2) endpoint.SetChannelKey("fuzz-channel-key");
