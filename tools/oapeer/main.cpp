@@ -42,7 +42,7 @@ void OnStopSignal(int) {
 constexpr size_t kMaxPeers = 16;
 constexpr size_t kMaxPending = 4096;
 constexpr size_t kMaxWindow = 60;
-constexpr size_t kMaxQueue = 1000;
+constexpr size_t kMaxQueue = 256;
 constexpr size_t kMaxEarly = 128;
 constexpr size_t kMaxOpenJoins = 128;
 constexpr size_t kMaxJoinBytes = 65536;
