@@ -56,10 +56,21 @@ IncludePath MakeIncludePath(const Qel::File::Path& folder, const Qel::PString& r
   return IncludePath{folder, folder.IsAbsolute() ? Qel::PString() : rootName};
 }
 
+// The folder as the file system names it; a name that differs only in case is looked up.
 std::string FolderOnDisk(const IncludePath& entry) {
   const Qel::String path = Qel::File::InFolder(entry.rootName, entry.folder.CStr());
+  std::error_code ec;
+  if (entry.rootName.IsEmpty() && std::filesystem::is_directory(path.CStr(), ec)) {
+    return std::string(path.CStr());
+  }
   const Qel::String resolved = Qel::File::Resolve(path.CStr());
   return std::string(resolved.IsEmpty() ? path.CStr() : resolved.CStr());
+}
+
+// For paths this file builds itself, which need no lookup by case.
+bool ExactPathExists(const Qel::File::Path& path) {
+  std::error_code ec;
+  return std::filesystem::exists(path.CStr(), ec);
 }
 
 // The plain files of the folder, in name order.
@@ -216,7 +227,7 @@ bool KestroScriptSpec::CacheScripts(const Qel::PString& rootName, const Qel::Fil
     AddError(log, "Unable to find the script library cache.");
     return false;
   }
-  if (!Qel::File::Exists(cacheFolder.CStr())) {
+  if (!ExactPathExists(cacheFolder)) {
     Qel::File::MakeTree(cacheFolder.CStr());
     Qel::File::Path prebuilt = GetPrebuiltPath();
     prebuilt.AddPath("asset-libraries").AddPath(GetKUID().ToSpacedString().CStr());
@@ -254,7 +265,7 @@ bool KestroScriptSpec::CacheScripts(const Qel::PString& rootName, const Qel::Fil
     libraryPath.AddPath(libraryName.CStr());
 
     for (bool recompiled = false;;) {
-      if (Qel::File::Exists(libraryPath.CStr())) {
+      if (ExactPathExists(libraryPath)) {
         // A file that cannot be registered counts as another library: it is compiled afresh.
         GSLibraryId ids{0, 0};
         machine.AddLibrary("", cacheFolder.CStr(), libraryName.CStr(), &ids);
