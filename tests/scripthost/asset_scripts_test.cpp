@@ -14,6 +14,7 @@
 #include "gscompiler/include_path_list.h"
 #include "gsruntime/gs_library.h"
 #include "gsruntime/gs_machine.h"
+#include "pymclient/asset_spec_lookup.h"
 #include "pymclient/install_paths.h"
 #include "pymclient/pym_asset_info.h"
 #include "pymclient/resource_db_cache.h"
@@ -148,6 +149,28 @@ TEST_F(AssetScriptsTest, EachFailureAddsOneErrorOfItsOwnOrTheCompilersMessages) 
     ASSERT_FALSE(texts.empty()) << c.folder;
     EXPECT_EQ(texts[0].rfind("broken.gs(2) : ", 0), 0u) << texts[0];
     for (const std::string& text : texts) EXPECT_NE(text, "Failed to compile asset") << c.folder;
+  }
+}
+
+// A live asset specification of the KUID is used when it can compile, refused when it cannot,
+// and taken out of the registry's index either way.
+TEST_F(AssetScriptsTest, ALiveAssetSpecificationIsUsedOnlyWhenItCarriesTheScriptSide) {
+  Write("UserData/local/hello/config.txt",
+        "kuid <kuid:400100:5040>\nscript \"hello\"\nclass \"Hello\"\n");
+  Write("UserData/local/hello/hello.gs", kHello);
+  const KUID kuid(400100, 5040, 0);
+  for (const bool scripted : {false, true}) {
+    SetKestroBaseSpecMaker(nullptr);
+    if (scripted) InstallScriptSpecFactory();
+    SpecPointer live;
+    LoadAssetSpec(live, Qel::File::Path(Asset("hello").c_str()), "local", nullptr, false);
+    ASSERT_TRUE(live) << scripted;
+    ResultsLog log;
+    EXPECT_EQ(Compile("hello", log), scripted);
+    EXPECT_EQ(Texts(log),
+              scripted ? std::vector<std::string>{}
+                       : std::vector<std::string>{"Asset of wrong spec type for compilation"});
+    EXPECT_EQ(SpecRegistry::GetCurrent()->GetIndexed(kuid), nullptr) << scripted;
   }
 }
 
