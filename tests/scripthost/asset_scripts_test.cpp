@@ -106,6 +106,41 @@ TEST_F(AssetScriptsTest, CachesTheLibraryReusesItAndCompilesAnEditedSourceAfresh
   EXPECT_EQ(Libraries("kuid 400100 5001").size(), 2u) << "an edited source is a new library";
 }
 
+// Without a daemon every asset counts as prebuilt (the cautious answer), so a missing cache folder
+// is filled from the installation's prebuilt libraries, which are then used as they are: here a
+// library with one more class, under the identity of the asset's source.
+TEST_F(AssetScriptsTest, AMissingCacheFolderIsFilledFromThePrebuiltLibraries) {
+  Write("UserData/local/hello/config.txt",
+        "kuid <kuid:400100:5050>\nscript \"hello\"\nclass \"Hello\"\n");
+  Write("UserData/local/hello/hello.gs", kHello);
+  ResultsLog first;
+  ASSERT_TRUE(Compile("hello", first));
+  const std::vector<std::string> names = Libraries("kuid 400100 5050");
+  ASSERT_EQ(names.size(), 1u);
+  fs::remove_all(Cache("kuid 400100 5050"));
+
+  Write("variant/hello.gs", std::string(kHello) + "class Prebuilt { };\n");
+  ASSERT_EQ(CompileLibraryFile((root_ + "/variant/hello.gs").c_str(), nullptr, nullptr, nullptr),
+            0);
+  std::string bytes = scratch::ReadAll(root_ + "/variant/hello.gsl");
+  const auto word = [](u32 value) { return std::string(reinterpret_cast<const char*>(&value), 4); };
+  const std::string variantId = bytes.substr(12, 4);
+  const std::string sourceId = word(u32(std::stoul(names[0].substr(0, 8), nullptr, 16)));
+  for (size_t at = bytes.find(variantId); at != std::string::npos; at = bytes.find(variantId, at))
+    bytes.replace(at, 4, sourceId);
+  Write("prebuilt/asset-libraries/kuid 400100 5050/" + names[0], bytes);
+
+  // A fresh process, which has not loaded the library compiled above.
+  GSMachine::ResetForTests();
+  ResultsLog again;
+  EXPECT_TRUE(Compile("hello", again)) << testing::PrintToString(Texts(again));
+  EXPECT_EQ(Libraries("kuid 400100 5050"), names);
+  GSRuntime::GSLibrary* library =
+      GSMachine::Instance().FindLibrary(Cache("kuid 400100 5050") + "/" + names[0]);
+  ASSERT_NE(library, nullptr);
+  EXPECT_NE(library->FindClass("Prebuilt"), nullptr) << "the prebuilt library, not a new compile";
+}
+
 TEST_F(AssetScriptsTest, EachFailureAddsOneErrorOfItsOwnOrTheCompilersMessages) {
   Write("UserData/local/nokuid/config.txt", "kind \"scenery\"\nscript \"hello\"\n");
   Write("UserData/local/plain/config.txt", "kuid <kuid:400100:5002>\nkind \"scenery\"\n");
