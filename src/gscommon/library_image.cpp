@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 
 #include "gscommon/disassembler.h"
 #include "gscommon/library_format.h"
@@ -119,6 +120,16 @@ bool ReadHead(Cursor& c, LibraryImage* out, std::string* error) {
 }
 
 }  // namespace
+
+bool ReadLibraryFile(const std::string& path, std::vector<u8>* bytes) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) return false;
+  const std::streamoff size = in.tellg();
+  if (size < 0 || u64(size) > 0xFFFFFFFFu) return false;
+  bytes->resize(static_cast<size_t>(size));
+  in.seekg(0);
+  return static_cast<bool>(in.read(reinterpret_cast<char*>(bytes->data()), size));
+}
 
 bool ReadLibraryHead(const u8* data, u32 size, LibraryImage* out, std::string* error) {
   Cursor c(data, size);

@@ -61,17 +61,6 @@ bool ReadIdentity(const std::string& path, GSLibraryId* identity) {
   return true;
 }
 
-// The whole file; false when it cannot be read or is beyond an image's size.
-bool ReadWholeFile(const std::string& path, std::vector<u8>* bytes) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) return false;
-  const std::streamoff size = in.tellg();
-  if (size < 0 || u64(size) > 0xFFFFFFFFu) return false;
-  bytes->resize(static_cast<size_t>(size));
-  in.seekg(0);
-  return static_cast<bool>(in.read(reinterpret_cast<char*>(bytes->data()), size));
-}
-
 // The identity and the units after the library's own from an image's head.
 bool ReadUnits(const std::vector<u8>& image, GSLibraryId* identity,
                std::vector<GSLibraryId>* units) {
@@ -200,8 +189,8 @@ bool GSMachine::AddLibrary(const std::string& location, const std::string& folde
   GSLibraryId id;
   std::vector<GSLibraryId> units;
   // A file whose unit table is damaged is still registered by its ids; its load reports it.
-  const bool unitsRead =
-      ReadWholeFile(Join(location, path), &image) && ReadUnits(image, &id, &units);
+  const bool unitsRead = GSLibraryFormat::ReadLibraryFile(Join(location, path), &image) &&
+                         ReadUnits(image, &id, &units);
   if (!unitsRead && !ReadIdentity(Join(location, path), &id)) return false;
   if (identity != nullptr) *identity = id;
   std::unique_ptr<Registration>& slot = linkTable_[id];
@@ -236,7 +225,8 @@ const std::vector<GSLibraryId>* GSMachine::UnitsOf(Registration* registration) {
   if (!registration->unitsKnown) {
     std::vector<u8> image;
     GSLibraryId id;
-    if (!ReadWholeFile(Join(registration->location, registration->path), &image) ||
+    if (!GSLibraryFormat::ReadLibraryFile(Join(registration->location, registration->path),
+                                          &image) ||
         !ReadUnits(image, &id, &registration->units) || id != registration->identity) {
       return nullptr;
     }
@@ -299,7 +289,7 @@ GSLibrary* GSMachine::LoadRegistration(Registration* registration) {
   if (registration->library != nullptr) return registration->library;
 
   std::vector<u8> image;
-  if (!ReadWholeFile(Join(registration->location, registration->path), &image)) {
+  if (!GSLibraryFormat::ReadLibraryFile(Join(registration->location, registration->path), &image)) {
     Log("GSMachine: Error loading library file %s", registration->path.c_str());
     return nullptr;
   }

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -109,14 +108,9 @@ Qel::String MessageText(const char* message) {
 }
 
 bool ReadFileHead(const std::string& path, GSLibraryFormat::LibraryImage* head) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) return false;
-  const std::streamoff size = in.tellg();
-  if (size <= 0 || u64(size) > 0xFFFFFFFFu) return false;
-  std::vector<u8> bytes(static_cast<size_t>(size));
-  in.seekg(0);
-  if (!in.read(reinterpret_cast<char*>(bytes.data()), size)) return false;
-  return GSLibraryFormat::ReadLibraryHead(bytes.data(), u32(bytes.size()), head, nullptr);
+  std::vector<u8> bytes;
+  return GSLibraryFormat::ReadLibraryFile(path, &bytes) &&
+         GSLibraryFormat::ReadLibraryHead(bytes.data(), u32(bytes.size()), head, nullptr);
 }
 
 KestroBaseSpec* MakeScriptSpec(const KUID& kuid, const Qel::String* location,
