@@ -263,7 +263,9 @@ bool KestroScriptSpec::CacheScripts(const Qel::PString& rootName, const Qel::Fil
         // A file that cannot be registered counts as another library: it is compiled afresh.
         GSLibraryId ids{0, 0};
         machine.AddLibrary("", cacheFolder.CStr(), libraryName.CStr(), &ids);
-        if (ids == GSLibraryId{sourceId, nameId} && IsCurrentLibrary(libraryPath, entry.c_str())) {
+        // A library compiled just now was built from the includes as they stand.
+        if (ids == GSLibraryId{sourceId, nameId} &&
+            (recompiled || IsCurrentLibrary(libraryPath, entry.c_str()))) {
           if (!primaryFound) {
             Qel::File::Path full = folder;
             full.AddPath(unitName.CStr());
@@ -342,13 +344,9 @@ GSRuntime::GSLibrary* KestroScriptSpec::GetLibrary() {
     CacheScripts(contentRoot_, BuildPath(), BuildPath(primary.CStr()), &discarded);
     if (primarySourceId_ == 0 && primaryNameId_ == 0) return nullptr;
   }
-  GSMachine& machine = GSMachine::Instance();
-  if (!primaryLibraryPath_.IsEmpty()) {
-    if (GSRuntime::GSLibrary* library = machine.FindLibrary(primaryLibraryPath_.CStr())) {
-      return library;
-    }
-  }
-  return machine.GetLibrary({primarySourceId_, primaryNameId_});
+  // By its own file: another asset's library of the same identity may have been registered
+  // since, built over other includes.
+  return GSMachine::Instance().FindLibrary(primaryLibraryPath_.CStr());
 }
 
 GSRuntime::GSClass* KestroScriptSpec::GetGSClass() {

@@ -87,8 +87,8 @@ class KestroScriptSpec : public KestroBaseSpec {
   Qel::String refusedPath_;
   u32 primarySourceId_ = 0;
   u32 primaryNameId_ = 0;
-  // The cached file of the primary library, through which its own registration is found even
-  // when another asset's library of the same identity was registered after it.
+  // The cached file of the primary library, set with the primary ids; its own registration is
+  // found through it even when another asset's library of the same identity came after it.
   Qel::String primaryLibraryPath_;
 };
 
