@@ -25,6 +25,7 @@
 #include "qel/log.h"
 #include "qel/render_kernel.h"
 #include "qel/resource_system.h"
+#include "scripthost/kestro_script_spec.h"
 #include "validation/tet_entry.h"
 
 ScriptLogFunction g_scriptLogHook = nullptr;
@@ -163,6 +164,8 @@ i8 InitApplication(EngineContext& context, const char* /*programPath*/, int argc
   installRoot.PrevDir();
   InitInstallPaths(installRoot);
   CreateUserDataFolders();
+  // Before the client opens: every asset specification it builds can compile its scripts.
+  InstallScriptSpecFactory();
 
   PymClientOptions options;
   options.messageCallback = nullptr;

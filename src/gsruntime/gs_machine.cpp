@@ -8,6 +8,7 @@
 #include <map>
 
 #include "gscommon/library_format.h"
+#include "gscommon/library_image.h"
 #include "gsruntime/built_in_natives.h"
 #include "gsruntime/byte_code_verifier.h"
 #include "gsruntime/gs_script_instance.h"
@@ -57,6 +58,19 @@ bool ReadIdentity(const std::string& path, GSLibraryId* identity) {
   if (in.Read(header, kHeaderBytes) != kHeaderBytes) return false;
   if (ByteOrder::LoadLE32(header + 4) != GSLibraryFormat::kMagic) return false;
   *identity = {ByteOrder::LoadLE32(header + 12), ByteOrder::LoadLE32(header + 16)};
+  return true;
+}
+
+// The identity and the units after the library's own from an image's head.
+bool ReadUnits(const std::vector<u8>& image, GSLibraryId* identity,
+               std::vector<GSLibraryId>* units) {
+  GSLibraryFormat::LibraryImage head;
+  if (!GSLibraryFormat::ReadLibraryHead(image.data(), static_cast<u32>(image.size()), &head,
+                                        nullptr)) {
+    return false;
+  }
+  *identity = {head.sourceId, head.nameId};
+  units->assign(head.units.begin() + (head.units.empty() ? 0 : 1), head.units.end());
   return true;
 }
 
@@ -135,6 +149,7 @@ void GSMachine::Init() {
   // Whoever sets the machine up drives it from then on.
   drivingThread_ = std::this_thread::get_id();
   linkTable_.clear();
+  displaced_.clear();
   nameTable_.clear();
   // Reset keeps the first block, so the pool can allocate at once.
   namePool_.Reset();
@@ -159,6 +174,7 @@ void GSMachine::Shutdown() {
   staticThread_ = nullptr;
   nameTable_.clear();
   linkTable_.clear();
+  displaced_.clear();
   namePool_.Reset();
   while (Utils::IDoubleLinkListNode* node = libraries_.Last()) {
     libraries_.Remove(node);
@@ -205,18 +221,54 @@ bool GSMachine::AddLibrary(const std::string& location, const std::string& folde
                            const std::string& fileName, GSLibraryId* identity) {
   AssertDrivingThread();
   const std::string path = Join(folder, fileName);
+  std::vector<u8> image;
   GSLibraryId id;
-  if (!ReadIdentity(Join(location, path), &id)) return false;
+  std::vector<GSLibraryId> units;
+  // A file whose unit table is damaged is still registered by its ids; its load reports it.
+  const bool unitsRead = GSLibraryFormat::ReadLibraryFile(Join(location, path), &image) &&
+                         ReadUnits(image, &id, &units);
+  if (!unitsRead && !ReadIdentity(Join(location, path), &id)) return false;
   if (identity != nullptr) *identity = id;
-  auto found = linkTable_.find(id);
-  if (found == linkTable_.end()) {
-    found =
-        linkTable_
-            .emplace(id, std::make_unique<Registration>(Registration{id, location, path, nullptr}))
-            .first;
+  std::unique_ptr<Registration>& slot = linkTable_[id];
+  if (slot != nullptr) {
+    const std::vector<GSLibraryId>* known = UnitsOf(slot.get());
+    if (unitsRead && known != nullptr && *known == units) {
+      MapName(path, slot.get());
+      return true;
+    }
+    // Built from other units: sharing would run another asset's code. A registration of this
+    // very file and units that was displaced before comes back rather than loading it again.
+    displaced_.push_back(std::move(slot));
+    auto back = std::find_if(displaced_.begin(), displaced_.end(), [&](const auto& r) {
+      return unitsRead && r->location == location && r->path == path && r->unitsKnown &&
+             r->units == units;
+    });
+    if (back != displaced_.end()) {
+      slot = std::move(*back);
+      displaced_.erase(back);
+    }
   }
-  MapName(path, found->second.get());
+  if (slot == nullptr) {
+    slot = std::make_unique<Registration>(Registration{id, location, path, nullptr, {}, false});
+    slot->units = std::move(units);
+    slot->unitsKnown = unitsRead;
+  }
+  MapName(path, slot.get());
   return true;
+}
+
+const std::vector<GSLibraryId>* GSMachine::UnitsOf(Registration* registration) {
+  if (!registration->unitsKnown) {
+    std::vector<u8> image;
+    GSLibraryId id;
+    if (!GSLibraryFormat::ReadLibraryFile(Join(registration->location, registration->path),
+                                          &image) ||
+        !ReadUnits(image, &id, &registration->units) || id != registration->identity) {
+      return nullptr;
+    }
+    registration->unitsKnown = true;
+  }
+  return &registration->units;
 }
 
 bool GSMachine::AddLibraryFolder(const std::string& location, const std::string& folder) {
@@ -241,7 +293,8 @@ bool GSMachine::AddLibraryFolder(const std::string& location, const std::string&
       continue;
     }
     auto& registration = linkTable_[id];
-    registration = std::make_unique<Registration>(Registration{id, location, path, nullptr});
+    registration =
+        std::make_unique<Registration>(Registration{id, location, path, nullptr, {}, false});
     MapName(name, registration.get());
   }
   return !names.empty();
@@ -264,31 +317,24 @@ GSLibrary* GSMachine::GetLibrary(const GSLibraryId& identity) {
     }
     return nullptr;
   }
-  Registration* registration = found->second.get();
+  return LoadRegistration(found->second.get());
+}
+
+GSLibrary* GSMachine::LoadRegistration(Registration* registration) {
   if (registration->library != nullptr) return registration->library;
 
-  Qel::File in;
-  if (in.Open(Join(registration->location, registration->path).c_str(), Qel::File::kModeRead) !=
-      0) {
-    return nullptr;
-  }
-  const u64 size = in.GetLength();
   std::vector<u8> image;
-  bool whole = size <= 0xFFFFFFFFu;
-  if (whole) {
-    image.resize(static_cast<size_t>(size));
-    whole = in.Read(image.data(), u32(size)) == size;
-  }
-  in.Close();
-  if (!whole) {
+  if (!GSLibraryFormat::ReadLibraryFile(Join(registration->location, registration->path), &image)) {
     Log("GSMachine: Error loading library file %s", registration->path.c_str());
     return nullptr;
   }
-  // A file replaced since it was registered is another library: linking it under this identity
-  // would run its code for whoever asked for the registered one.
-  if (image.size() < kHeaderBytes ||
-      GSLibraryId{ByteOrder::LoadLE32(image.data() + 12), ByteOrder::LoadLE32(image.data() + 16)} !=
-          registration->identity) {
+  // The file may have been replaced since it was registered: a library of other ids or other
+  // units is not the one its identity promises.
+  GSLibraryId id;
+  std::vector<GSLibraryId> units;
+  if (ReadUnits(image, &id, &units) &&
+      (id != registration->identity ||
+       (registration->unitsKnown && units != registration->units))) {
     Log("GSMachine: Library file %s is not the library '0x%X 0x%X' registered for it",
         registration->path.c_str(), registration->identity.first, registration->identity.second);
     return nullptr;
@@ -338,6 +384,9 @@ void GSMachine::UnloadDependents(GSLibrary* failed) {
     for (auto& [id, registration] : linkTable_) {
       if (registration->library == library) registration->library = nullptr;
     }
+    for (auto& registration : displaced_) {
+      if (registration->library == library) registration->library = nullptr;
+    }
     linkedThisLoad_.erase(std::find(linkedThisLoad_.begin(), linkedThisLoad_.end(), library));
     libraries_.Remove(library);
     delete library;
@@ -347,7 +396,7 @@ void GSMachine::UnloadDependents(GSLibrary* failed) {
 GSLibrary* GSMachine::FindLibrary(const std::string& fileName) {
   auto found = nameTable_.find(Lower(fileName));
   if (found == nameTable_.end()) return nullptr;
-  return GetLibrary(found->second->identity);
+  return LoadRegistration(found->second);
 }
 
 i32 GSMachine::LinkLibrary(GSMachine* owner, GSLibrary* library, std::vector<u8> image) {

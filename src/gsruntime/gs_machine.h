@@ -79,13 +79,16 @@ class GSMachine {
   const Utils::DoubleLinkList& Natives() const { return natives_; }
 
   // Registers one file; `location` is the root folder the folder is taken under (empty: the
-  // working folder).
+  // working folder). A library is the same as a registered one of its identity only when the
+  // units it was built from (its includes) match too; otherwise the file takes the identity over,
+  // and the earlier registration stays alive, still reached by its own file names.
   bool AddLibrary(const std::string& location, const std::string& folder,
                   const std::string& fileName, GSLibraryId* identity = nullptr);
   // Registers every "*.gsl" file of a folder; false when it holds none.
   bool AddLibraryFolder(const std::string& location, const std::string& folder);
   // The library, loaded and linked on first use; null with a log line when it cannot be.
   GSRuntime::GSLibrary* GetLibrary(const GSLibraryId& identity);
+  // By a file name registered before; the library of that very file.
   GSRuntime::GSLibrary* FindLibrary(const std::string& fileName);
   // 0, or -1 malformed image, -2 a dependency missing, -3 an unresolved link.
   static i32 LinkLibrary(GSMachine* owner, GSRuntime::GSLibrary* library, std::vector<u8> image);
@@ -116,12 +119,17 @@ class GSMachine {
     std::string location;
     std::string path;
     GSRuntime::GSLibrary* library = nullptr;
+    // The identities of the units the library was built from, after its own; read on demand.
+    std::vector<GSLibraryId> units;
+    bool unitsKnown = false;
   };
 
   GSMachine() = default;
   ~GSMachine();
 
   void MapName(const std::string& name, Registration* registration);
+  GSRuntime::GSLibrary* LoadRegistration(Registration* registration);
+  const std::vector<GSLibraryId>* UnitsOf(Registration* registration);
   bool VerifyLibraryCode(GSRuntime::GSLibrary* library, std::string* error);
   bool LinkClass(GSRuntime::GSClass* cls);
   void UnloadDependents(GSRuntime::GSLibrary* failed);
@@ -133,6 +141,8 @@ class GSMachine {
   GSRunBudget runBudget_;
   std::thread::id drivingThread_;
   std::map<GSLibraryId, std::unique_ptr<Registration>> linkTable_;
+  // Registrations another file of the same identity took over; their names still reach them.
+  std::vector<std::unique_ptr<Registration>> displaced_;
   std::unordered_map<std::string_view, Registration*> nameTable_;  // keys live in the name pool
   Utils::DoubleLinkList libraries_;
   Utils::DoubleLinkList natives_;

@@ -156,7 +156,7 @@ KoolthingzSpec* SpecRegistry::CreateSpecFromConfig(const KUID& kuid, const Qel::
   if (chosen == nullptr) chosen = defaultFactory_;
   KoolthingzSpec* spec =
       chosen != nullptr ? chosen->Create(kuid, location, subLocation, contentFolder, config)
-                        : new KestroBaseSpec(kuid, location, subLocation, contentFolder, config);
+                        : MakeKestroBaseSpec(kuid, location, subLocation, contentFolder, config);
   if (spec == nullptr) return nullptr;
   RegisterSpec(spec);
   spec->AddUse();
