@@ -21,6 +21,7 @@
 #include "pymclient/spec_registry.h"
 #include "scripthost/kestro_script_spec.h"
 #include "scripthost/pym_compile_asset.h"
+#include "scripthost/script_system.h"
 #include "support/scratch_folder.h"
 
 namespace {
@@ -38,7 +39,13 @@ class AssetScriptsTest : public testing::Test {
     ASSERT_TRUE(InitInstallPaths(Qel::File::Path(root_.c_str())));
     CreateUserDataFolders();
     CreateSpecRegistry();
+    // The standard libraries the script system binds, as an installation ships them.
+    fs::create_directories(fs::path(root_) / "bin" / "libraries");
+    for (const auto& entry : fs::directory_iterator(KESTRO_BINARY_DIR "/libraries")) {
+      fs::copy_file(entry.path(), fs::path(root_) / "bin" / "libraries" / entry.path().filename());
+    }
     GSMachine::ResetForTests();
+    ScriptHost::ResetScriptSystemForTests();
     InstallScriptSpecFactory();
   }
   void TearDown() override {

@@ -1,5 +1,5 @@
 // A temporary installation of the built tool for end-to-end tests: <root>/bin with copies of the
-// binaries, the "data" volume and TETData, and <root>/UserData. Runs the tool there and stops
+// binaries, the "data" volume, TETData and the standard script libraries, and <root>/UserData. Runs the tool there and stops
 // every daemon started for the root when it goes.
 #pragma once
 
