@@ -23,8 +23,8 @@
 #include "qel/file.h"
 #include "qel/file_path.h"
 #include "qel/log.h"
-#include "qel/render_kernel.h"
-#include "qel/resource_system.h"
+#include "qelgfx/render_kernel.h"
+#include "qelgfx/resource_system.h"
 #include "validation/tet_entry.h"
 
 ScriptLogFunction g_scriptLogHook = nullptr;

@@ -3,11 +3,11 @@
 #pragma once
 
 #include "qel/os.h"
-#include "qel/plugin.h"
 #include "qel/pstring.h"
 #include "qel/string.h"
 #include "qel/types.h"
-#include "qel/uid.h"
+#include "qelgfx/plugin.h"
+#include "qelgfx/uid.h"
 
 namespace Qel {
 class RenderKernel;

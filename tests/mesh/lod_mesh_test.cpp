@@ -3,7 +3,7 @@
 #include "mesh/kestro_indexed_mesh_lod_instance.h"
 #include "mesh/lod_fixture.h"
 #include "mesh/mesh_load_result.h"
-#include "qel/texture.h"
+#include "qelgfx/texture.h"
 
 namespace {
 

@@ -1,0 +1,22 @@
+#include "qelgfx/material_resource.h"
+
+#include "qelgfx/material_manager.h"
+
+namespace Qel {
+
+MaterialResource::~MaterialResource() { ReleaseAndClear(material_); }
+
+bool MaterialResource::IsMaterialName(const PString& name) {
+  return name.View().find(Material::DecoratedTypeToken) != std::string_view::npos;
+}
+
+u32 MaterialResource::Load(const PString& name) {
+  if (!manager_) return kFailed;
+  Material* material = nullptr;
+  if (manager_->FindMaterial(name, material) != MaterialManager::kFound) return kFailed;
+  ReleaseAndClear(material_);
+  material_ = material;
+  return kLoaded;
+}
+
+}  // namespace Qel
