@@ -76,7 +76,6 @@ void ApplyConnectPauseOverride() {
 
 const Qel::String& GetStartupFolder() { return g_startupFolder; }
 void SetStartupFolder(const char* folder) { g_startupFolder = folder; }
-Qel::ResourceSystem* GetResourceSystem() { return g_resourceSystem; }
 Qel::RenderKernel* GetRenderKernel() { return g_renderKernel; }
 
 PluginTypeRef::PluginTypeRef(const Qel::UId& typeId, const Qel::PString& name) {

@@ -11,7 +11,6 @@
 
 namespace Qel {
 class RenderKernel;
-class ResourceSystem;
 }  // namespace Qel
 
 inline constexpr const char* kApplicationName = "KestroUtil";
@@ -38,7 +37,6 @@ const Qel::String& GetStartupFolder();
 void SetStartupFolder(const char* folder);
 
 // Null outside start-up and shut-down.
-Qel::ResourceSystem* GetResourceSystem();
 Qel::RenderKernel* GetRenderKernel();
 
 // Holds one engine plug-in type, or none.
