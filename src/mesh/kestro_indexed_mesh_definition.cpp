@@ -466,7 +466,9 @@ u32 KestroIndexedMeshDefinition::ReadChunkGeometry(ChunkReader& reader, u32 inde
   const u64 needed = v * (12 + 8 * u64(textureSets)) + u64(indexCount) * 2 + v * 12 +
                      (colours ? v * 4 : 0) + u64(faceCount) * 12 + (further ? v * 12 : 0);
   if (needed > reader.BytesLeft()) return RES_FILE_FORMAT_ERROR;
-  if (IsTrianglePrimitive(primitive)) {
+  // An empty chunk is dropped once read, so its counts promise nothing to draw.
+  const bool empty = vertexCount == 0 || indexCount == 0 || faceCount == 0;
+  if (!empty && IsTrianglePrimitive(primitive)) {
     const u32 most = primitive == 0 ? indexCount / 3 : (indexCount >= 2 ? indexCount - 2 : 0);
     if (primitiveCount > most || faceCount < primitiveCount) return RES_FILE_FORMAT_ERROR;
   }

@@ -122,7 +122,8 @@ void KestroIndexedMeshLODDefinition::ShareEqualMaterials() {
         for (u32 k = 0; !earlier && k < candidates.Count(); ++k) {
           Qel::Material* candidate = candidates.Get(k);
           if (candidate && candidate->GetType() == material->GetType() &&
-              candidate->Equals(*material)) {
+              candidate->Equals(*material) &&
+              RememberedTextures(candidate) == RememberedTextures(material)) {
             earlier = candidate;
           }
         }
@@ -141,6 +142,15 @@ void KestroIndexedMeshLODDefinition::ShareEqualMaterials() {
     }
     return true;
   });
+}
+
+const std::vector<KestroMeshTexture>& KestroIndexedMeshLODDefinition::RememberedTextures(
+    const Qel::Material* material) const {
+  static const std::vector<KestroMeshTexture> none;
+  for (const auto& [known, list] : textures_) {
+    if (known == material) return list;
+  }
+  return none;
 }
 
 void KestroIndexedMeshLODDefinition::RememberTextures(const Qel::Material* material,
@@ -181,9 +191,8 @@ u32 KestroIndexedMeshLODDefinition::Load(Qel::Display* display, Qel::MaterialMan
   if (u32 code = ReadBoneRecords(reader, "BONT", kMaxInfluenceBones - 1, influences_)) {
     return code;
   }
-  if (influences_.empty()) {
-    if (u32 code = ReadBoneTree(reader)) return code;
-  }
+  // Each is optional: a file may hold both, and the table then makes the skeleton.
+  if (u32 code = ReadBoneTree(reader)) return code;
   if (u32 code = ReadAttachments(reader)) return code;
   levels_.reserve(levelCount_);
   for (u32 l = 0; l < levelCount_; ++l) {
@@ -694,13 +703,9 @@ void KestroIndexedMeshLODDefinition::WriteMaterial(ChunkWriter& writer,
   writer.WriteF32(display.emissive.g * 2.0f);
   writer.WriteF32(display.emissive.b * 2.0f);
   writer.WriteF32(display.power);
-  const std::vector<KestroMeshTexture>* textures = nullptr;
-  for (const auto& [known, list] : textures_) {
-    if (known == &material) textures = &list;
-  }
-  writer.WriteU32(textures ? u32(textures->size()) : 0);
-  for (size_t k = 0; textures && k < textures->size(); ++k) {
-    const KestroMeshTexture& texture = (*textures)[k];
+  const std::vector<KestroMeshTexture>& textures = RememberedTextures(&material);
+  writer.WriteU32(u32(textures.size()));
+  for (const KestroMeshTexture& texture : textures) {
     writer.WriteU32(texture.stage);
     writer.WritePaddedString(Qel::String(FilePart(texture.path.View())).CStr());
     writer.WriteF32(texture.amount);

@@ -70,8 +70,9 @@ class KestroIndexedMeshLODDefinition : public KestroIndexedMeshDefinition {
   // written (nothing is left at the path then).
   u32 Save(const char* path) const;
 
-  // Each material of a level that equals one of an earlier level (the same kind and the
-  // material's own equality test) is replaced by that one, so that equal materials are shared.
+  // Each material of a level that equals one of an earlier level (the same kind, the material's
+  // own equality test and the same texture requests, loaded or not) is replaced by that one, so
+  // that equal materials are shared.
   void ShareEqualMaterials();
   const std::vector<KestroLODLevel>& GetLevels() const { return levels_; }
   u32 GetLevelCount() const { return u32(levels_.size()); }
@@ -110,6 +111,8 @@ class KestroIndexedMeshLODDefinition : public KestroIndexedMeshDefinition {
   void TakeCullMarkers();
   // The textures a material was given, as the writer stores them.
   void RememberTextures(const Qel::Material* material, std::vector<KestroMeshTexture> textures);
+  // What RememberTextures holds for the material: empty when nothing.
+  const std::vector<KestroMeshTexture>& RememberedTextures(const Qel::Material* material) const;
 
   u32 LoadLevelMesh(const Qel::String& name, bool reference);
   // The skeleton's bones as the RBOT records that Save writes.

@@ -132,8 +132,8 @@ u32 KestroIndexedMeshLODDefinition::LoadParsedText(const Qel::ConfigData& data, 
 }
 
 u32 KestroIndexedMeshLODDefinition::LoadLevelMesh(const Qel::String& name, bool reference) {
-  // The levels lie in the description's folder: names that would leave it are refused.
-  if (name.IsEmpty() || !Qel::ResourceDatabase::IsSafeName(name)) return RES_FILE_FORMAT_ERROR;
+  // The levels lie in the description's folder: a name that would leave it is not opened.
+  if (name.IsEmpty() || !Qel::ResourceDatabase::IsSafeName(name)) return RES_FILE_OPEN_ERROR;
   auto* mesh = new KestroIndexedMeshDefinition(settings_);
   loadedMeshes_.PushBack(mesh);
   Qel::String path;

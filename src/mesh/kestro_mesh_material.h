@@ -20,6 +20,7 @@ struct KestroMeshTexture {
   u32 stage = 0;
   Qel::PString path;  // lower case, in the mesh file's folder
   f32 amount = 1.0f;
+  bool operator==(const KestroMeshTexture&) const = default;
 };
 
 struct KestroMaterialDescription {

@@ -7,8 +7,26 @@
 
 namespace {
 
-constexpr u32 kMaxDepth = 64;
+// Deeper than any bone tree a mesh reader takes, shallow enough for the stack.
+constexpr u32 kMaxDepth = 300;
 constexpr u32 kHeaderBytes = 12;  // tag, size, version
+
+// A chunk that holds chunks, and the bytes of its own that come before them.
+struct Container {
+  const char* body;
+  const char* tag;
+  u32 ownBytes;
+  bool nameFirst;  // a padded string comes before those bytes
+};
+
+constexpr Container kContainers[] = {
+    {"IDXM", "CHNK", 4, false},   // a word nothing reads; MATL, GEOM, NINF
+    {"IDXM", "SKEL", 0, false},   // the root BONE
+    {"IDXM", "BONE", 32, true},   // name, two vectors, a float, the child count; the children
+    {"LODM", "MATT", 4, false},   // material count; the MATLs
+    {"LODM", "MESH", 16, false},  // three counts and the distance; LODB and the LCHKs
+    {"LODM", "LCHK", 8, false},   // chunk and material index; GEOM, NINF
+};
 
 std::string Hex(u32 value) {
   char text[16];
@@ -24,12 +42,15 @@ bool LooksLikeTag(const u8* at) {
 
 class Walker {
  public:
-  Walker(const u8* data, const std::function<void(const QIRFWalkEntry&)>& visit,
-         QIRFWalkResult& result)
-      : data_(data), visit_(visit), result_(result) {}
+  Walker(const u8* data, const char* bodyTag,
+         const std::function<void(const QIRFWalkEntry&)>& visit, QIRFWalkResult& result)
+      : data_(data), bodyTag_(bodyTag), visit_(visit), result_(result) {}
 
-  // Strict: every chunk of [begin, end) is reported, and a fault stops the walk.
+  // Every chunk of [begin, end) is reported, and a fault stops the walk.
   bool Sequence(u32 begin, u32 end, u32 depth) {
+    if (depth >= kMaxDepth) {
+      return Fail(begin, "chunks nested deeper than " + std::to_string(kMaxDepth));
+    }
     u32 at = begin;
     while (at < end) {
       if (end - at < kHeaderBytes) {
@@ -53,16 +74,20 @@ class Walker {
       entry.size = size;
       entry.version = ByteOrder::LoadLE32(data_ + at + 8);
       const u32 bodyBegin = at + kHeaderBytes;
-      const u32 children =
-          depth + 1 < kMaxDepth ? FindChildren(bodyBegin, u32(chunkEnd)) : u32(chunkEnd);
+      u32 children = u32(chunkEnd);
+      if (const Container* container = FindContainer(data_ + at)) {
+        const u64 own = OwnBytes(*container, bodyBegin, u32(chunkEnd));
+        if (u64(bodyBegin) + own > chunkEnd) {
+          return Fail(at, std::string(entry.tag) + " ends inside its own fields, before " +
+                              Hex(u32(bodyBegin + own)));
+        }
+        children = bodyBegin + u32(own);
+      }
       entry.dataBytes = children - bodyBegin;
       entry.hasChildren = children < chunkEnd;
       ++result_.chunkCount;
       visit_(entry);
       if (entry.hasChildren && !Sequence(children, u32(chunkEnd), depth + 1)) return false;
-      if (!entry.hasChildren && !CheckDamagedChildren(bodyBegin, u32(chunkEnd), depth)) {
-        return false;
-      }
       at = u32(chunkEnd);
     }
     return true;
@@ -75,47 +100,32 @@ class Walker {
     return false;
   }
 
-  // The first aligned offset from which [offset, end) is exactly a chunk sequence; end if none.
-  u32 FindChildren(u32 begin, u32 end) {
-    for (u32 at = begin; at + kHeaderBytes <= end && budget_ > 0; at += 4) {
-      if (IsSequence(at, end)) return at;
-    }
-    return end;
-  }
-
-  bool IsSequence(u32 at, u32 end) {
-    while (at < end) {
-      if (--budget_ <= 0 || end - at < kHeaderBytes || !LooksLikeTag(data_ + at)) return false;
-      const u32 size = ByteOrder::LoadLE32(data_ + at + 4);
-      if (size < 4 || u64(at) + 8 + size > end) return false;
-      at += 8 + size;
-    }
-    return true;
-  }
-
-  // A body that opens with a chunk tag, at once or after one word (as a chunk's count), but does
-  // not parse as chunks is damaged where its sequence breaks.
-  bool CheckDamagedChildren(u32 begin, u32 end, u32 depth) {
-    if (depth + 1 >= kMaxDepth) return true;
-    for (u32 at = begin; at <= begin + 4 && at + kHeaderBytes <= end; at += 4) {
-      if (!LooksLikeTag(data_ + at)) continue;
-      QIRFWalkResult probe;
-      const std::function<void(const QIRFWalkEntry&)> ignore = [](const QIRFWalkEntry&) {};
-      Walker inner(data_, ignore, probe);
-      inner.budget_ = budget_;
-      if (!inner.Sequence(at, end, depth + 1)) {
-        // Tell only what breaks at the first chunk's own header; deeper breaks may be data.
-        if (probe.failOffset == at) return Fail(probe.failOffset, probe.reason);
+  const Container* FindContainer(const u8* tag) const {
+    for (const Container& container : kContainers) {
+      if (std::memcmp(container.body, bodyTag_, 4) == 0 &&
+          std::memcmp(container.tag, tag, 4) == 0) {
+        return &container;
       }
     }
-    return true;
+    return nullptr;
+  }
+
+  // The container's own bytes from `begin`; past `end` when its fields do not fit. A padded
+  // string is its u32 count, that many bytes, then zeros to the next 4-byte file offset.
+  u64 OwnBytes(const Container& container, u32 begin, u32 end) const {
+    u64 name = 0;
+    if (container.nameFirst) {
+      if (end - begin < 4) return u64(end - begin) + 4;
+      const u64 textEnd = u64(begin) + 4 + ByteOrder::LoadLE32(data_ + begin);
+      name = textEnd + (4 - textEnd % 4) % 4 - begin;
+    }
+    return name + container.ownBytes;
   }
 
   const u8* data_;
+  const char* bodyTag_;
   const std::function<void(const QIRFWalkEntry&)>& visit_;
   QIRFWalkResult& result_;
-  // Bounds the search for nested chunks, so that a hostile body costs linear time at most.
-  i64 budget_ = 1 << 22;
 };
 
 }  // namespace
@@ -141,12 +151,14 @@ QIRFWalkResult WalkQIRF(const u8* data, u32 size,
                     " does not fit the file (" + std::to_string(size) + " bytes)";
     return result;
   }
-  // A body that does not open with a chunk tag (a texture's, say) is data of its own kind.
-  if (bodyEnd >= 12 + 4 && !LooksLikeTag(data + 12)) {
+  const bool meshBody =
+      std::memcmp(result.bodyTag, "IDXM", 4) == 0 || std::memcmp(result.bodyTag, "LODM", 4) == 0;
+  // A body of another kind that does not open with a chunk tag (a texture's, say) is data.
+  if (!meshBody && bodyEnd >= 12 + 4 && !LooksLikeTag(data + 12)) {
     result.bodyDataBytes = u32(bodyEnd - 12);
     result.ok = true;
   } else {
-    Walker walker(data, visit, result);
+    Walker walker(data, result.bodyTag, visit, result);
     result.ok = walker.Sequence(12, u32(bodyEnd), 0);
   }
   if (result.ok && bodyEnd < size) {

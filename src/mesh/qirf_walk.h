@@ -1,8 +1,8 @@
-// Walks the chunk tree of any QIRF file without knowing its body's grammar, for inspection tools
-// and fuzzing. A chunk's body holds nested chunks when, from some 4-byte-aligned offset on, the
-// rest of it parses exactly as a sequence of chunks whose tags are four capitals or digits; the
-// bytes before that offset are its own data. The first framing fault ends the walk, with its
-// offset and reason. A body whose first bytes are not a chunk tag is reported as data.
+// Walks the chunk tree of any QIRF file, for inspection tools and fuzzing. Nested chunks are
+// looked for only where the mesh bodies put them ("IDXM": CHNK, SKEL and BONE; "LODM": MATT, MESH
+// and LCHK), after the container's own fields; every other chunk body is its own data, whatever
+// its bytes look like. A body of another kind is a flat sequence of chunks when it opens with a
+// chunk tag and data otherwise. The first framing fault ends the walk, with its offset and reason.
 #pragma once
 
 #include <functional>

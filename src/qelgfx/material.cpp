@@ -21,7 +21,8 @@ Material::~Material() {
 }
 
 String Material::VerifyDecoratedName(const String& name, u32 textureCount) {
-  if (name.Find(DecoratedTypeToken) != String::npos) return name;
+  String plain, kind, parts;
+  if (MaterialManager::SplitDecoratedMaterialName(name, plain, kind, parts)) return name;
   return name + (textureCount == 0 ? ".m.notex" : ".m.onetex");
 }
 
@@ -156,9 +157,10 @@ bool Material::DuplicateTexture(u32 index) {
 }
 
 bool Material::Equals(const Material& other) const {
-  // The scalar and the properties count as settings: two materials taken for one must write
-  // back the same.
-  if (GetType() != other.GetType() || !(display_ == other.display_) || flags_ != other.flags_ ||
+  // The names, the scalar and the properties count as settings: two materials taken for one
+  // must write back the same.
+  if (GetType() != other.GetType() || name_ != other.name_ || requestName_ != other.requestName_ ||
+      !(display_ == other.display_) || flags_ != other.flags_ ||
       materialFloat_ != other.materialFloat_ || properties_ != other.properties_) {
     return false;
   }

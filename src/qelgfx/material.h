@@ -57,7 +57,8 @@ class Material : public ReferenceCount, public PluginInstance {
   explicit Material(MaterialManager* manager);
   ~Material() override;
 
-  // Adds ".m.notex" (no textures) or ".m.onetex" to a name without the token.
+  // Adds ".m.notex" (no textures) or ".m.onetex" to a name whose name part (after the last
+  // '*') has no token.
   static String VerifyDecoratedName(const String& name, u32 textureCount);
   // The flags of a new chunk of the primitive; false for more vertices than 16-bit indices reach
   // or a primitive the engine lacks.
@@ -80,7 +81,8 @@ class Material : public ReferenceCount, public PluginInstance {
   virtual Texture* GetTexture(u32 stage) const {
     return stage < kMaxTextures ? textures_[stage] : nullptr;
   }
-  // Same kind and settings (colours, flags, scalar, properties), and the very same textures.
+  // Same kind, names and settings (colours, flags, scalar, properties), and the very same
+  // textures.
   virtual bool Equals(const Material& other) const;
   virtual u32 LoadResources() { return 0; }
   // Every texture the material draws with: the kind's own, then the stages.

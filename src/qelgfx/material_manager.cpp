@@ -126,7 +126,9 @@ bool MaterialManager::SplitDecoratedMaterialName(const String& decorated, String
   name.Clear();
   kind.Clear();
   parts.Clear();
-  const size_t token = decorated.Find(Material::DecoratedTypeToken);
+  const size_t star = decorated.FindLastChar('*');
+  const size_t token =
+      decorated.Find(Material::DecoratedTypeToken, star == String::npos ? 0 : star);
   if (token == String::npos) return false;
   name = decorated.SubString(0, token);
   const size_t kindStart = token + 3;

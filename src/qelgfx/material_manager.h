@@ -78,8 +78,10 @@ class MaterialManager {
   MaterialManager(const MaterialManager&) = delete;
   MaterialManager& operator=(const MaterialManager&) = delete;
 
-  // Splits at the first ".m." into the name, the kind (up to the next '.') and the remaining
-  // parts. False, with all three empty, for a name without the token.
+  // Splits at the first ".m." of the name part (after the last '*' of a request
+  // "owner*folder*name", so that a folder may hold the token) into the name (with the request's
+  // prefix), the kind (up to the next '.') and the remaining parts. False, with all three empty,
+  // for a name part without the token.
   static bool SplitDecoratedMaterialName(const String& decorated, String& name, String& kind,
                                          String& parts);
 

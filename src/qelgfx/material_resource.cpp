@@ -7,7 +7,8 @@ namespace Qel {
 MaterialResource::~MaterialResource() { ReleaseAndClear(material_); }
 
 bool MaterialResource::IsMaterialName(const PString& name) {
-  return name.View().find(Material::DecoratedTypeToken) != std::string_view::npos;
+  String plain, kind, parts;
+  return MaterialManager::SplitDecoratedMaterialName(String(name), plain, kind, parts);
 }
 
 u32 MaterialResource::Load(const PString& name) {

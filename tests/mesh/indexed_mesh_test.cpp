@@ -183,6 +183,30 @@ TEST(IndexedMeshTest, ChunksVersionsAndMaterials) {
   EXPECT_EQ(0.0f, untextured.GetMipFactor());
 }
 
+// An empty chunk goes before its other counts are held against each other.
+TEST(IndexedMeshTest, EmptyChunksAreDroppedWhateverTheyPromise) {
+  const struct {
+    const char* name;
+    std::function<void(fixture::ChunkSpec&)> edit;
+  } cases[] = {
+      {"no faces, one primitive", [](auto& c) { c.faces = 0, c.primitives = 1; }},
+      {"no faces, strip primitives",
+       [](auto& c) { c.faces = 0, c.primitive = 8, c.primitives = 4; }},
+      {"no indices, one primitive",
+       [](auto& c) { c.indices.clear(), c.faces = 0, c.primitives = 1; }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Engine engine;
+    MeshSpec spec = TwoQuads();
+    c.edit(spec.chunks[0]);
+    KestroIndexedMeshDefinition definition;
+    ASSERT_EQ(RES_OK, engine.Load(definition, WriteMesh(spec)));
+    EXPECT_EQ(1u, definition.GetChunkCount());
+    EXPECT_EQ(2u, definition.GetFaceTotal());
+  }
+}
+
 TEST(IndexedMeshTest, InfluencesPackIntoBlendData) {
   Engine engine;
   engine.GetDisplay()->SetCapability(29, true);

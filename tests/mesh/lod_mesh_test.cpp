@@ -3,6 +3,7 @@
 #include "mesh/kestro_indexed_mesh_lod_instance.h"
 #include "mesh/lod_fixture.h"
 #include "mesh/mesh_load_result.h"
+#include "platform/byte_order.h"
 #include "qelgfx/texture.h"
 
 namespace {
@@ -94,10 +95,11 @@ TEST(LodMeshTest, ASkeletonWithoutInfluencesSavesAsABoneTree) {
   EXPECT_NE(nullptr, d->GetRootBone()->FindByName(Qel::PString("b.arm")));
 }
 
-TEST(LodMeshTest, StructureErrorsFailWithCode3) {
+TEST(LodMeshTest, StructureErrorsFailWithTheirCodes) {
   const struct {
     const char* name;
     std::string text;
+    u32 code = RES_FILE_FORMAT_ERROR;
   } cases[] = {
       {"equal distances",
        "version 1.0\nmesh 0\n{\nname near.im\n}\nmesh 50\n{\nname mid.im\n}\n"
@@ -109,14 +111,17 @@ TEST(LodMeshTest, StructureErrorsFailWithCode3) {
       {"a purpose twice",
        "version 1.0\nmesh 0\n{\nname near.im\n}\nmesh Shadow\n{\nname mid.im\n}\n"
        "mesh shadow\n{\nname far.im\n}\n"},
-      {"a level outside the folder", "version 1.0\nmesh 0\n{\nname ../near.im\n}\n"},
+      {"a level outside the folder", "version 1.0\nmesh 0\n{\nname ../near.im\n}\n",
+       RES_FILE_OPEN_ERROR},
+      {"a level that is not there", "version 1.0\nmesh 0\n{\nname gone.im\n}\n",
+       RES_FILE_OPEN_ERROR},
       {"a level without a name", "version 1.0\nmesh 0\n{\n}\n"},
   };
   for (const auto& c : cases) {
     ResourceScene scene;
     KestroIndexedMeshLODResource* resource = LockLodText(scene, "", c.text);
     EXPECT_EQ(nullptr, resource->GetLODDefinition()) << c.name;
-    EXPECT_EQ(u32(RES_FILE_FORMAT_ERROR), resource->GetLastLoadCode()) << c.name;
+    EXPECT_EQ(c.code, resource->GetLastLoadCode()) << c.name;
   }
 }
 
@@ -198,11 +203,13 @@ TEST(LodMeshTest, CopiesHoldTheSourcesLevel) {
 
 TEST(LodMeshTest, EqualMaterialsAreSharedAndEveryLevelsTexturesAreAwaited) {
   ResourceScene scene;
-  for (const char* name : {"a.m.notex", "b.m.notex", "c.m.notex"}) {
+  const std::pair<const char*, const char*> meshes[] = {
+      {"a.im", "a.m.notex"}, {"b.im", "a.m.notex"}, {"c.im", "c.m.notex"}};
+  for (const auto& [file, material] : meshes) {
     fixture::MeshSpec spec;
-    spec.chunks = {fixture::Quad(0, name)};
-    spec.chunks[0].power = name[0] == 'c' ? 20.0f : 12.0f;  // the third differs
-    scene.folder.Put(std::string(name, 1) + ".im", fixture::WriteMesh(spec));
+    spec.chunks = {fixture::Quad(0, material)};
+    spec.chunks[0].power = material[0] == 'c' ? 20.0f : 12.0f;  // the third differs
+    scene.folder.Put(file, fixture::WriteMesh(spec));
   }
   auto* resource = static_cast<KestroIndexedMeshLODResource*>(
       scene.Lock("s.lm.txt",
@@ -223,6 +230,60 @@ TEST(LodMeshTest, EqualMaterialsAreSharedAndEveryLevelsTexturesAreAwaited) {
             std::vector<u32>({resource->LoadAll(), resource->IsAllLoaded()}));
   texture->MarkLoaded();
   EXPECT_EQ(0u, resource->IsAllLoaded());
+}
+
+// Materials that differ only in their names and in textures that are not there stay apart, and a
+// saved file keeps each one's name and texture.
+TEST(LodMeshTest, MaterialsApartByNameAndTextureRequest) {
+  ResourceScene scene;
+  for (const char* name : {"a", "b"}) {
+    fixture::MeshSpec spec;
+    spec.chunks = {fixture::Quad(0, (std::string(name) + ".m.onetex").c_str())};
+    spec.chunks[0].textures = {std::string(name) + ".tga"};  // neither is in the folder
+    scene.folder.Put(std::string(name) + ".im", fixture::WriteMesh(spec));
+  }
+  auto* resource = static_cast<KestroIndexedMeshLODResource*>(
+      scene.Lock("s.lm.txt", "version 1.0\nmesh 0\n{\nname a.im\n}\nmesh 10\n{\nname b.im\n}\n"));
+  const KestroIndexedMeshLODDefinition* d = resource->GetLODDefinition();
+  ASSERT_NE(nullptr, d) << resource->GetLastLoadCode();
+  const Qel::Material* b = d->GetLevels()[1].materials.Get(0);
+  EXPECT_NE(d->GetLevels()[0].materials.Get(0), b);
+  EXPECT_NE(std::string::npos, b->GetName().View().find("b.m.onetex"));
+  ASSERT_EQ(RES_OK, d->Save(scene.folder.At("s.lm").c_str()));
+  const std::string saved = scene.folder.Read("s.lm");
+  for (const char* kept : {"a.m.onetex", "a.tga", "b.m.onetex", "b.tga"}) {
+    EXPECT_NE(std::string::npos, saved.find(kept)) << kept;
+  }
+}
+
+// A file holding both a bone table and a bone tree loads; the table makes the skeleton, as it
+// does without the tree, and the file saves as the table alone.
+TEST(LodMeshTest, ABoneTableBesideABoneTreeLoads) {
+  ResourceScene scene;
+  ASSERT_EQ(RES_OK, LockLodText(scene)->GetLODDefinition()->Save(scene.folder.At("t.lm").c_str()));
+  ResourceScene other;
+  ASSERT_EQ(RES_OK, LockLodText(other, "", fixture::kLodText, true)
+                        ->GetLODDefinition()
+                        ->Save(scene.folder.At("r.lm").c_str()));
+  const std::string table = scene.folder.Read("t.lm");
+  const std::string tree = scene.folder.Read("r.lm");
+  const auto chunkAt = [](const std::string& bytes, const char* tag) {
+    const size_t at = bytes.find(tag);
+    return std::pair(at, size_t(8 + ByteOrder::LoadLE32(&bytes[at + 4])));
+  };
+  const auto [rbot, rbotSize] = chunkAt(tree, "RBOT");
+  const auto [bont, bontSize] = chunkAt(table, "BONT");
+  std::string both = table;
+  both.insert(bont + bontSize, tree.substr(rbot, rbotSize));
+  ByteOrder::StoreLE32(&both[4], u32(both.size() - 8));
+  auto* resource = static_cast<KestroIndexedMeshLODResource*>(scene.Lock("both.lm", both));
+  const KestroIndexedMeshLODDefinition* d = resource->GetLODDefinition();
+  ASSERT_NE(nullptr, d) << resource->GetLastLoadCode();
+  EXPECT_EQ(2u, d->GetBoneCount());
+  ASSERT_NE(nullptr, d->GetRootBone());
+  EXPECT_EQ("b.root", d->GetRootBone()->GetName().View());
+  ASSERT_EQ(RES_OK, d->Save(scene.folder.At("again.lm").c_str()));
+  EXPECT_EQ(table, scene.folder.Read("again.lm"));
 }
 
 }  // namespace

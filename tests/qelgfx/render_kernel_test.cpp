@@ -137,12 +137,28 @@ TEST(RenderKernelTest, ProgramsAndCombinersAreHeldByHandle) {
 
 TEST(RenderKernelTest, MaterialsAreFoundByDecoratedName) {
   String name, kind, parts;
-  EXPECT_TRUE(MaterialManager::SplitDecoratedMaterialName("a.b.m.tbump.x.y", name, kind, parts));
-  EXPECT_EQ(name.Std() + "|" + kind.Std() + "|" + parts.Std(), "a.b|tbump|x.y");
-  EXPECT_FALSE(MaterialManager::SplitDecoratedMaterialName("plain", name, kind, parts));
+  // A request "owner*folder*name" is split in its name part only: folders may hold the token.
+  const struct {
+    const char* decorated;
+    const char* split;  // name|kind|parts, or null when there is no token
+  } splits[] = {
+      {"a.b.m.tbump.x.y", "a.b|tbump|x.y"},
+      {"plain", nullptr},
+      {"kuid:1:2*car.m.old/*body.m.onetex", "kuid:1:2*car.m.old/*body|onetex|"},
+      {"o*x.m.y*plain", nullptr},
+      {"o*f*a.m.b.m.c", "o*f*a|b|m.c"},
+  };
+  for (const auto& c : splits) {
+    const bool found = MaterialManager::SplitDecoratedMaterialName(c.decorated, name, kind, parts);
+    EXPECT_EQ(c.split != nullptr, found) << c.decorated;
+    if (c.split) {
+      EXPECT_EQ(name.Std() + "|" + kind.Std() + "|" + parts.Std(), c.split);
+    }
+  }
   EXPECT_EQ(Material::VerifyDecoratedName("a", 0).Std(), "a.m.notex");
   EXPECT_EQ(Material::VerifyDecoratedName("a", 2).Std(), "a.m.onetex");
   EXPECT_EQ(Material::VerifyDecoratedName("a.m.x", 2).Std(), "a.m.x");
+  EXPECT_EQ(Material::VerifyDecoratedName("*car.m.old*7*a*", 0).Std(), "*car.m.old*7*a*.m.notex");
 
   RenderKernel kernel(nullptr, 8.0f);
   kernel.SetDisplay(Display::CreateModest());
@@ -158,6 +174,11 @@ TEST(RenderKernelTest, MaterialsAreFoundByDecoratedName) {
   EXPECT_EQ(manager.FindMaterial("body.m.unknown", none), MaterialManager::kUnknownKind);
   EXPECT_EQ(manager.FindMaterial("body", none), MaterialManager::kUnknownKind);
   EXPECT_EQ(none, nullptr);
+  Material* skin = nullptr;
+  ASSERT_EQ(manager.FindMaterial("skin.m.onetex", skin), MaterialManager::kFound);
+  EXPECT_FALSE(first->Equals(*skin));  // the very same settings under another name
+  EXPECT_TRUE(first->Equals(*again));
+  skin->ReleaseReference();
 
   scratch::Folder folder;
   folder.Put("Tex/Body.TGA", std::string("\0\0\2\0\0\0\0\0\0\0\0\0\1\0\1\0\40\0\1\2\3\4", 22));
