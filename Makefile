@@ -30,8 +30,9 @@ test: deps
 # The concurrency suites of the lower layers under ThreadSanitizer.
 tsan: deps
 	@cmake -S . -B build/tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DKESTRO_TSAN=ON -DKESTRO_WERROR=ON >/dev/null
-	@cmake --build build/tsan -j $(JOBS) --target qel_tests core_tests mesh_tests
+	@cmake --build build/tsan -j $(JOBS) --target qel_tests qelgfx_tests core_tests mesh_tests
 	@build/tsan/qel_tests --gtest_brief=1
+	@build/tsan/qelgfx_tests --gtest_brief=1
 	@build/tsan/core_tests --gtest_brief=1
 	@build/tsan/mesh_tests --gtest_brief=1
 

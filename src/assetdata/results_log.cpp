@@ -61,6 +61,8 @@ ResultsLog& ResultsLog::operator=(const ResultsLog& other) {
     warnings_ = other.warnings_;
     errors_ = other.errors_;
     fourth_ = other.fourth_;
+    errorsElsewhere_ = other.errorsElsewhere_;
+    warningsElsewhere_ = other.warningsElsewhere_;
   }
   saved_ = false;
   return *this;
@@ -189,6 +191,22 @@ u32 ResultsLog::GetWarningCount() {
 u32 ResultsLog::GetErrorCount() {
   GuardLock lock(guard_);
   return errors_;
+}
+
+void ResultsLog::CountPrintedElsewhere(u32 errors, u32 warnings) {
+  GuardLock lock(guard_);
+  errorsElsewhere_ += errors;
+  warningsElsewhere_ += warnings;
+}
+
+u32 ResultsLog::GetErrorsPrintedElsewhere() {
+  GuardLock lock(guard_);
+  return errorsElsewhere_;
+}
+
+u32 ResultsLog::GetWarningsPrintedElsewhere() {
+  GuardLock lock(guard_);
+  return warningsElsewhere_;
 }
 
 u32 ResultsLog::GetFourthCount() {

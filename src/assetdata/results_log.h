@@ -82,6 +82,11 @@ class ResultsLog : public NuMessageRecipient {
   u32 GetWarningCount();
   u32 GetErrorCount();
   u32 GetFourthCount();
+  // Findings that their command printed in its own form (the compiler's messages) and that the
+  // summary line counts beside the entries. They are no entries and never go on the wire.
+  void CountPrintedElsewhere(u32 errors, u32 warnings);
+  u32 GetErrorsPrintedElsewhere();
+  u32 GetWarningsPrintedElsewhere();
   bool IsSaved();
 
   // Removes every registry mapping that names this log.
@@ -97,6 +102,8 @@ class ResultsLog : public NuMessageRecipient {
   u32 warnings_ = 0;
   u32 errors_ = 0;
   u32 fourth_ = 0;
+  u32 errorsElsewhere_ = 0;
+  u32 warningsElsewhere_ = 0;
   bool saved_ = true;
   std::vector<KestroPropertyRef> contexts_;
 };

@@ -23,8 +23,8 @@
 #include "qel/file.h"
 #include "qel/file_path.h"
 #include "qel/log.h"
-#include "qel/render_kernel.h"
-#include "qel/resource_system.h"
+#include "qelgfx/render_kernel.h"
+#include "qelgfx/resource_system.h"
 #include "scripthost/kestro_script_spec.h"
 #include "validation/tet_entry.h"
 
@@ -77,7 +77,6 @@ void ApplyConnectPauseOverride() {
 
 const Qel::String& GetStartupFolder() { return g_startupFolder; }
 void SetStartupFolder(const char* folder) { g_startupFolder = folder; }
-Qel::ResourceSystem* GetResourceSystem() { return g_resourceSystem; }
 Qel::RenderKernel* GetRenderKernel() { return g_renderKernel; }
 
 PluginTypeRef::PluginTypeRef(const Qel::UId& typeId, const Qel::PString& name) {
