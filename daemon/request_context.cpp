@@ -3,6 +3,7 @@
 #include "assetdata/kestro_property.h"
 #include "daemon/asset_store.h"
 #include "daemon/daemon_limits.h"
+#include "platform/invariant.h"
 #include "pymclient/pym_protocol.h"
 #include "qel/log.h"
 
@@ -21,6 +22,8 @@ u64 RequestContext::AddHandle(const KUID& kuid, u64 connectionId) {
     return pp::kNoAssetHandle;
   }
   const u64 handle = nextHandle_++;
+  // Handles are never reused, and none may read as "no handle" to the client.
+  KESTRO_ASSERT(handle != pp::kNoAssetHandle && handles_.count(handle) == 0);
   handles_[handle] = {kuid, connectionId};
   return handle;
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "core/app_globals.h"
@@ -72,7 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Never connected: a question's answer and a command host's reply find no daemon.
   PymClientOptions options;
   options.mayStartDaemon = 0;
-  PymConnection connection(options, 0);
+  const auto owned = std::make_shared<PymConnection>(options, 0);
+  PymConnection& connection = *owned;
   for (int i = 0; i < 256; ++i) {
     const size_t before = source.Consumed();
     const PymMessageResult r = connection.ReadDaemonMessage(source);

@@ -94,23 +94,22 @@ bool ReadNotificationBody(PymMessageSource& source, PymNotification& out) {
 
 }  // namespace
 
-// What a queued main-thread call holds instead of the connection itself: the connection clears
-// it when it goes, and a call that runs later finds nothing to do.
-struct PymConnection::QueueAnchor {
-  std::mutex lock;
-  PymConnection* connection = nullptr;
-};
-
 namespace {
 
+// The main-thread call queued for one notification. It holds the connection weakly: a call that
+// runs after the connection has gone finds nothing to do, and one that runs before keeps the
+// connection alive until the notification has been applied.
 class QueuedNotificationCall final : public TCXCallbackBase {
  public:
-  explicit QueuedNotificationCall(std::shared_ptr<PymConnection::QueueAnchor> anchor)
-      : anchor_(std::move(anchor)) {}
-  int Invoke(intptr_t) override;
+  explicit QueuedNotificationCall(std::weak_ptr<PymConnection> connection)
+      : connection_(std::move(connection)) {}
+  int Invoke(intptr_t) override {
+    if (const auto connection = connection_.lock()) connection->DispatchNextQueued();
+    return 0;
+  }
 
  private:
-  std::shared_ptr<PymConnection::QueueAnchor> anchor_;
+  std::weak_ptr<PymConnection> connection_;
 };
 
 }  // namespace
@@ -196,17 +195,9 @@ void PymConnection::FailPendingTransactions(u64 generation) {
 // The object
 
 PymConnection::PymConnection(const PymClientOptions& options, u32 connectPauseMs)
-    : options_(options),
-      connectPauseMs_(connectPauseMs),
-      anchor_(std::make_shared<QueueAnchor>()) {
-  anchor_->connection = this;
-}
+    : options_(options), connectPauseMs_(connectPauseMs) {}
 
 PymConnection::~PymConnection() {
-  {
-    std::lock_guard<std::mutex> guard(anchor_->lock);
-    anchor_->connection = nullptr;
-  }
   Disconnect(true);
   // The reader has ended: nothing queues notifications or starts question threads any more.
   JoinQuestionThreads();
@@ -529,12 +520,6 @@ PymMessageResult PymConnection::ReadDaemonMessage(PymMessageSource& source) {
 // ---------------------------------------------------------------------------------------------
 // Notifications
 
-int QueuedNotificationCall::Invoke(intptr_t) {
-  std::lock_guard<std::mutex> guard(anchor_->lock);
-  if (anchor_->connection != nullptr) anchor_->connection->DispatchNextQueued();
-  return 0;
-}
-
 void PymConnection::QueueNotification(std::unique_ptr<PymNotification> notification) {
   if (!notification) return;
   if (notification->kind == kNoteResults || notification->kind == kNoteUrlDone) {
@@ -546,7 +531,9 @@ void PymConnection::QueueNotification(std::unique_ptr<PymNotification> notificat
     Qel::SingleLock guard(queueLock_);
     queue_.push_back(std::move(notification));
   }
-  const TCXCallback call(new QueuedNotificationCall(anchor_));
+  std::weak_ptr<PymConnection> self = weak_from_this();
+  if (self.expired()) return;
+  const TCXCallback call(new QueuedNotificationCall(std::move(self)));
   GetDispatcher().Dispatch(0, kNotificationCallFlags, call);
 }
 

@@ -112,12 +112,16 @@ using PymCommandHostCallback = void (*)(TStream& request, TBuffer& reply);
 // (completion handling off): such notifications are dropped. It must not send requests.
 using PymUrlCompletionHook = void (*)(u64 requestId, TStream& rest);
 
-class PymConnection {
+class PymConnection : public std::enable_shared_from_this<PymConnection> {
  public:
   // `connectPauseMs` is the pause before each connection try after the first.
   PymConnection(const PymClientOptions& options, u32 connectPauseMs);
   // Drops the connection without a goodbye, joins the question threads and destroys the queued
   // notifications; main-thread calls still queued for them find nothing.
+  //
+  // Made through std::make_shared when the main thread must run its queued notifications: the
+  // thread call queued for each holds the connection weakly and keeps it alive while it runs.
+  // A connection made otherwise keeps its queue for DispatchNextQueued.
   ~PymConnection();
   PymConnection(const PymConnection&) = delete;
   PymConnection& operator=(const PymConnection&) = delete;
@@ -172,9 +176,6 @@ class PymConnection {
   static std::shared_ptr<PymConnection> GetCurrent();
   static void SetCurrent(std::shared_ptr<PymConnection> connection);
 
-  // What a main-thread call queued for a notification holds instead of the connection.
-  struct QueueAnchor;
-
  private:
   friend class PymClientTransaction;
   struct Question {
@@ -217,11 +218,9 @@ class PymConnection {
   std::unordered_map<u32, PymClientTransaction*> transactions_;
   u32 nextId_ = 1;
 
-  // Notifications of kinds the main thread handles, oldest first. The anchor outlives the
-  // connection in the thread calls queued for it and tells them the connection has gone.
+  // Notifications of kinds the main thread handles, oldest first.
   Qel::CriticalSection queueLock_;
   std::deque<std::unique_ptr<PymNotification>> queue_;
-  std::shared_ptr<QueueAnchor> anchor_;
 
   Qel::CriticalSection questionsLock_;
   std::vector<std::unique_ptr<Qel::Thread>> questionThreads_;
