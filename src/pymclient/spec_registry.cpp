@@ -6,6 +6,7 @@
 #include "core/log_printf.h"
 #include "platform/invariant.h"
 #include "pymclient/asset_change_hook.h"
+#include "pymclient/install_paths.h"
 #include "pymclient/kestro_base_spec.h"
 #include "pymclient/pym_asset_info.h"
 #include "pymclient/pym_catalogue.h"
