@@ -69,7 +69,7 @@ void GetAssetInfo(RequestContext& context, const u8* payload, size_t size, Respo
   PayloadStream in(payload, size);
   KUID kuid;
   AssetRecord r;
-  const bool found = ReadKuid(in.Get(), kuid) && context.store.GetAsset(kuid, r);
+  const bool found = context.ReadIndexedAsset(in.Get(), kuid, r);
   TBuffer out(&response.body, false);
   out.WriteKUID(kuid);
   out.WriteString(Qel::String(r.name));
@@ -100,7 +100,7 @@ void GetAssetLocation(RequestContext& context, const u8* payload, size_t size, R
   PayloadStream in(payload, size);
   KUID kuid;
   AssetRecord r;
-  const bool found = ReadKuid(in.Get(), kuid) && context.store.GetAsset(kuid, r);
+  const bool found = context.ReadIndexedAsset(in.Get(), kuid, r);
   TBuffer out(&response.body, false);
   context.WriteLocation(out, found ? &r : nullptr);
 }
@@ -135,7 +135,7 @@ void GetDescription(RequestContext& context, const u8* payload, size_t size, Res
   PayloadStream in(payload, size);
   KUID kuid;
   AssetRecord r;
-  const bool found = ReadKuid(in.Get(), kuid) && context.store.GetAsset(kuid, r);
+  const bool found = context.ReadIndexedAsset(in.Get(), kuid, r);
   TBuffer out(&response.body, false);
   out.WriteString(Qel::String(found ? r.description : std::string()));
 }
@@ -144,7 +144,7 @@ void GetThumbnailPath(RequestContext& context, const u8* payload, size_t size, R
   PayloadStream in(payload, size);
   KUID kuid;
   AssetRecord r;
-  const bool found = ReadKuid(in.Get(), kuid) && context.store.GetAsset(kuid, r);
+  const bool found = context.ReadIndexedAsset(in.Get(), kuid, r);
   // The asset's "thumbnail.jpg", when it has one.
   constexpr const char* kThumbnail = "thumbnail.jpg";
   struct stat st {};
@@ -230,7 +230,7 @@ void GetObsoletes(RequestContext& context, const u8* payload, size_t size, Respo
   PayloadStream in(payload, size);
   KUID kuid;
   AssetRecord r;
-  const bool found = ReadKuid(in.Get(), kuid) && context.store.GetAsset(kuid, r);
+  const bool found = context.ReadIndexedAsset(in.Get(), kuid, r);
   TBuffer out(&response.body, false);
   WriteKuidList(out, found ? r.obsoletes : std::vector<KUID>());
 }

@@ -68,7 +68,7 @@ void SaveAssetToCdp(RequestContext& context, const u8* payload, size_t size, Res
   KUID kuid;
   AssetRecord r;
   Soup entry;
-  if (!ReadKuid(in.Get(), kuid) || !context.store.GetAsset(kuid, r)) {
+  if (!context.ReadIndexedAsset(in.Get(), kuid, r)) {
     AddFailure(response, kuid, "PymDaemon: cannot package an unknown asset");
   } else {
     const std::string folder = context.store.FolderPathOf(r);

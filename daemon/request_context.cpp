@@ -48,6 +48,10 @@ void RequestContext::ReleaseHandlesOf(u64 connectionId) {
   });
 }
 
+bool RequestContext::ReadIndexedAsset(TStream& in, KUID& kuid, AssetRecord& record) const {
+  return ReadKuid(in, kuid) && store.GetAsset(kuid, record);
+}
+
 bool RequestContext::NewestVersion(const KUID& kuid, KUID& out) const {
   const std::vector<AssetRecord> versions = store.VersionsOf(kuid.userId, kuid.contentId);
   if (versions.empty()) return false;

@@ -54,6 +54,9 @@ class RequestContext {
   void ReleaseHandle(u64 handle);
   // Releases the handles that the connection still holds.
   void ReleaseHandlesOf(u64 connectionId);
+  // The asset a request names by the KUID it starts with; false when the payload holds no KUID
+  // or the index has no such asset.
+  bool ReadIndexedAsset(TStream& in, KUID& kuid, AssetRecord& record) const;
   // The newest indexed version of the asset's user and content id; false when there is none.
   bool NewestVersion(const KUID& kuid, KUID& out) const;
   // Raises `answer` to the newest version that the local repository offers, when that is newer.
