@@ -75,6 +75,11 @@ class ResultsLog : public NuMessageRecipient {
   // Appends the entries of a wire form. Reading stops at the first short or failed read, so a
   // hostile count can only append what the stream really holds; entries read so far stay.
   static void Read(TStream& stream, ResultsLog& log);
+  // The entries of a wire form, read as Read reads them, into no log: a reader that must not
+  // hold a log's guard while it parses appends them afterwards.
+  static std::vector<ResultsLogEntry> ReadEntries(TStream& stream);
+  // Appends entries as Read does (the saved flag clears and peers hear of it).
+  void AppendEntries(std::vector<ResultsLogEntry>&& entries);
 
   u32 CountEntries();
   // A copy of the entries, in order.
