@@ -3,21 +3,14 @@
 // gives ns per call of each and their ratio against the target (the Soup call within twice the
 // Str call).
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
 
-#include "gscompiler/compile_driver.h"
-#include "gscompiler/compile_log.h"
-#include "gscompiler/include_path_list.h"
-#include "gsruntime/gs_library.h"
-#include "gsruntime/gs_machine.h"
-#include "gsruntime/script_call.h"
+#include "bench_script.h"
 #include "scripthost/script_system.h"
 
 namespace {
@@ -53,39 +46,18 @@ constexpr f64 kTarget = 2.0;
 class ScriptSide {
  public:
   bool Open() {
-    namespace fs = std::filesystem;
-    folder_ = fs::temp_directory_path() / ("gs_soup_native_bench_" + std::to_string(::getpid()));
-    fs::create_directories(folder_);
-    std::ofstream(folder_ / "bench.gs") << kScript;
-    IncludePathList includes;
-    includes.Add(KESTRO_GSLIB_DIR, Qel::PString());
-    GSCompileLog log;
-    const std::string source = (folder_ / "bench.gs").string();
-    const std::string output = folder_.string() + "/";
-    if (CompileLibraryFile(source.c_str(), output.c_str(), &includes, &log) != 0) return false;
-    // The build's "libraries" folder holds the standard libraries.
-    if (!ScriptHost::InitScriptSystem(fs::path(KESTRO_LIBRARIES_DIR).parent_path().string())) {
-      return false;
-    }
-    GSMachine& machine = GSMachine::Instance();
-    machine.AddLibraryFolder("", folder_.string());
-    GSRuntime::GSLibrary* library = machine.FindLibrary("bench.gsl");
+    // The classes Soup objects are made of, from the build's "libraries" folder.
+    const std::filesystem::path built = std::filesystem::path(KESTRO_LIBRARIES_DIR).parent_path();
     i32 tags = 0;
-    return library != nullptr && object_.Create(library->FindClass("Bench")) &&
-           object_.Call("Fill", {}, &tags) && tags == 10;
-  }
-  ~ScriptSide() {
-    object_.Destroy();
-    std::error_code ec;
-    std::filesystem::remove_all(folder_, ec);
+    return ScriptHost::InitScriptSystem(built.string()) && script_.Open(kScript, "Bench") &&
+           script_.Object().Call("Fill", {}, &tags) && tags == 10;
   }
   bool Run(const char* method, i32* result) {
-    return object_.Call(method, {GSRuntime::ScriptArgument::Int(kCalls)}, result);
+    return script_.Object().Call(method, {GSRuntime::ScriptArgument::Int(kCalls)}, result);
   }
 
  private:
-  std::filesystem::path folder_;
-  GSRuntime::ScriptObjectHolder object_;
+  BenchScript script_;
 };
 
 ScriptSide* g_side = nullptr;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "gsruntime/gs_string.h"
 #include "gsruntime/message_payload.h"
 #include "scripthost/gso_kuid.h"
 #include "scripthost/native_binding.h"
@@ -13,10 +14,19 @@ using GSRuntime::GSStack;
 
 namespace {
 
-// A tag-name parameter, lower-cased; false with the parameter error raised.
+// A tag-name parameter, lower-cased; false with the parameter error raised. Interned once, as
+// the lower-case text: most natives of a script's loop read a name.
 bool NameParam(GSStack* stack, u32 index, Qel::PString* name) {
-  if (!GSRuntime::GetParam(stack, index, name, false)) return false;
-  *name = name->Lower();
+  const GSRuntime::GSString* text = GSRuntime::StringParam(stack, index);
+  if (text == nullptr || text->IsEmpty()) return GSRuntime::GetParam(stack, index, name, false);
+  const std::string_view view = text->View();
+  if (std::none_of(view.begin(), view.end(), [](char c) { return c >= 'A' && c <= 'Z'; })) {
+    *name = Qel::PString(view);
+    return true;
+  }
+  std::string lower(view);
+  for (char& c : lower) c = c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+  *name = Qel::PString(std::string_view(lower));
   return true;
 }
 
