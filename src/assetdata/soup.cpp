@@ -257,25 +257,20 @@ Qel::PString Soup::GetUniqueTagName() const {
 
 // --- Printing ---
 
-namespace {
-
-// The text form with a NUL after it.
-std::string TextForm(const Soup& soup) {
+std::string SoupTextForm(const Soup& soup) {
   Qel::DynamicBuffer buffer;
   TBuffer stream(&buffer, false);
   WriteSoupText(stream, soup);
   return std::string(reinterpret_cast<const char*>(buffer.GetData()), buffer.GetDataSize());
 }
 
-}  // namespace
-
 void Soup::Log() const {
-  const std::string text = TextForm(*this);
+  const std::string text = SoupTextForm(*this);
   LogPrintf("%s", text.c_str());
 }
 
 void Soup::PrintToConsole() const {
-  const std::string text = TextForm(*this);
+  const std::string text = SoupTextForm(*this);
   std::fputs(text.c_str(), stdout);
   std::fputs("\n", stdout);
   std::fflush(stdout);

@@ -25,6 +25,7 @@
 #include "gsruntime/gs_script_instance.h"
 #include "gsruntime/gs_string.h"
 #include "gsruntime/script_call.h"
+#include "scripthost/script_system.h"
 #include "scripthost/standard_natives.h"
 
 namespace {
@@ -149,13 +150,15 @@ int main(int argc, char** argv) {
 
   GSMachine::SetLogHook(PrintLog);
   GSMachine::SetExceptionHook(NoteException);
-  // The standard classes' natives, so that every standard library links.
+  // The standard classes' natives, so that every standard library links, and the classes native
+  // code makes objects of (KUID, Soup...), from the "libraries" folder beside the program. A
+  // set-up that fails (a folder without every standard library) still leaves the natives bound.
   GSMachine::AddInitHook(ScriptHost::RegisterStandardNatives);
   GSMachine& machine = GSMachine::Instance();
   std::error_code ec;
   const fs::path program = fs::read_symlink("/proc/self/exe", ec);
   const std::string base = (program.parent_path() / "libraries").string();
-  machine.AddLibraryFolder("", base);
+  ScriptHost::InitScriptSystem(program.parent_path().string());
   for (const std::string& folder : folders) {
     if (!machine.AddLibraryFolder("", folder)) std::printf("No libraries in %s\n", folder.c_str());
   }
