@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "gscommon/opcode_table.h"
 #include "gscommon/script_arithmetic.h"
@@ -164,127 +165,15 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
 #if defined(__GNUC__)
 #define KS_CASE(name) L_##name:
 #define KS_NEXT() goto* dispatch[*ip++]
-  static void* const dispatch[256] = {
-#define KS_LABEL(name) &&L_##name
-      KS_LABEL(kAdd),
-      KS_LABEL(kSub),
-      KS_LABEL(kMul),
-      KS_LABEL(kDiv),
-      KS_LABEL(kMod),
-      KS_LABEL(kNeg),
-      KS_LABEL(kInc),
-      KS_LABEL(kDec),
-      KS_LABEL(kItof),
-      KS_LABEL(kCmp),
-      KS_LABEL(kPush0),
-      KS_LABEL(kPush1),
-      KS_LABEL(kEq),
-      KS_LABEL(kAnd),
-      KS_LABEL(kOr),
-      KS_LABEL(kXor),
-      KS_LABEL(kBnot),
-      KS_LABEL(kShl),
-      KS_LABEL(kShr),
-      KS_LABEL(kFadd),
-      KS_LABEL(kFsub),
-      KS_LABEL(kFmul),
-      KS_LABEL(kFdiv),
-      KS_LABEL(kFmod),
-      KS_LABEL(kFneg),
-      KS_LABEL(kFinc),
-      KS_LABEL(kFdec),
-      KS_LABEL(kFtoi),
-      KS_LABEL(kFcmp),
-      KS_LABEL(kNot),
-      KS_LABEL(kPushc),
-      KS_LABEL(kLoad),
-      KS_LABEL(kLoadr),
-      KS_LABEL(kStore),
-      KS_LABEL(kStorek),
-      KS_LABEL(kStorer),
-      KS_LABEL(kStorerk),
-      KS_LABEL(kPop),
-      KS_LABEL(kPopr),
-      KS_LABEL(kDup),
-      KS_LABEL(kDupr),
-      KS_LABEL(kDup2r),
-      KS_LABEL(kSwap),
-      KS_LABEL(kJmp),
-      KS_LABEL(kJz),
-      KS_LABEL(kJnz),
-      KS_LABEL(kJzk),
-      KS_LABEL(kJnzk),
-      KS_LABEL(kJlt),
-      KS_LABEL(kJle),
-      KS_LABEL(kJgt),
-      KS_LABEL(kJge),
-      KS_LABEL(kLt),
-      KS_LABEL(kLe),
-      KS_LABEL(kGt),
-      KS_LABEL(kGe),
-      KS_LABEL(kNewa),
-      KS_LABEL(kNewar),
-      KS_LABEL(kAsize),
-      KS_LABEL(kAcopy),
-      KS_LABEL(kAget),
-      KS_LABEL(kAset),
-      KS_LABEL(kAsetk),
-      KS_LABEL(kAgetr),
-      KS_LABEL(kAsetr),
-      KS_LABEL(kAsetrk),
-      KS_LABEL(kArange),
-      KS_LABEL(kArangeset),
-      KS_LABEL(kArangesetk),
-      KS_LABEL(kAranger),
-      KS_LABEL(kArangesetr),
-      KS_LABEL(kArangesetrk),
-      KS_LABEL(kNews),
-      KS_LABEL(kPushs),
-      KS_LABEL(kItos),
-      KS_LABEL(kBtos),
-      KS_LABEL(kFtos),
-      KS_LABEL(kScopy),
-      KS_LABEL(kSsize),
-      KS_LABEL(kSget),
-      KS_LABEL(kSset),
-      KS_LABEL(kSsetk),
-      KS_LABEL(kSrange),
-      KS_LABEL(kSrangeset),
-      KS_LABEL(kSrangesetk),
-      KS_LABEL(kScmp),
-      KS_LABEL(kScat),
-      KS_LABEL(kIsclass),
-      KS_LABEL(kNew),
-      KS_LABEL(kStatic),
-      KS_LABEL(kCast),
-      KS_LABEL(kRcmp),
-      KS_LABEL(kIsnull),
-      KS_LABEL(kNotnull),
-      KS_LABEL(kCall),
-      KS_LABEL(kCalln),
-      KS_LABEL(kCallt),
-      KS_LABEL(kGetf),
-      KS_LABEL(kGetfr),
-      KS_LABEL(kSetf),
-      KS_LABEL(kSetfk),
-      KS_LABEL(kSetfr),
-      KS_LABEL(kSetfrk),
-      KS_LABEL(kGetmf),
-      KS_LABEL(kGetmfr),
-      KS_LABEL(kSetmf),
-      KS_LABEL(kSetmfr),
-      KS_LABEL(kSetmfk),
-      KS_LABEL(kSetmfrk),
-      KS_LABEL(kRet),
-      KS_LABEL(kRetv),
-      KS_LABEL(kRetvr),
-      KS_LABEL(kWait),
-      KS_LABEL(kSwitch),
-      KS_LABEL(kCalli),
-      KS_LABEL(kNe),
+  // A handler label per entry of the opcode list, in its order; every other byte is illegal.
+  // A list entry without a handler, or a handler outside the list, does not compile.
+  static void* const dispatch[] = {
+#define KS_LABEL(name, number, mnemonic, operands, effect, inputs) &&L_##name,
+      GS_OPCODE_LIST(KS_LABEL)
+#undef KS_LABEL
 #define KS_ILLEGAL4 &&L_illegal, &&L_illegal, &&L_illegal, &&L_illegal
 #define KS_ILLEGAL20 KS_ILLEGAL4, KS_ILLEGAL4, KS_ILLEGAL4, KS_ILLEGAL4, KS_ILLEGAL4
-      // 116 to 255
+      // the bytes past the list
       KS_ILLEGAL20,
       KS_ILLEGAL20,
       KS_ILLEGAL20,
@@ -294,9 +183,9 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
       KS_ILLEGAL20,
 #undef KS_ILLEGAL20
 #undef KS_ILLEGAL4
-#undef KS_LABEL
   };
-  static_assert(GSByteCode::kOpcodeCount + 140 == 256);
+  // An opcode added to the list takes one illegal entry away above.
+  static_assert(std::size(dispatch) == 256, "one dispatch entry per byte value");
 #else
 #define KS_CASE(name) case u8(GSByteCode::Opcode::name):
 #define KS_NEXT() goto dispatch_next
