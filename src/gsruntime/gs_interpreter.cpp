@@ -16,6 +16,7 @@
 #include "gsruntime/gs_thread.h"
 #include "gsruntime/object_bridge.h"
 #include "platform/byte_order.h"
+#include "platform/invariant.h"
 
 namespace GSRuntime {
 
@@ -78,6 +79,9 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
   GSRunBudget& budget = GSMachine::Live().RunBudget();
   if (budget.depth++ == 0) budget.used = budget.start;
   ++runDepth_;
+  // Runs nested inside this one (a native that runs script) leave both counts as they found them.
+  [[maybe_unused]] const u32 entryBudgetDepth = budget.depth;
+  [[maybe_unused]] const u32 entryRunDepth = runDepth_;
   CancelWait();
   GSThread* const previousThread = CurrentThread();
   GSContext* const previousContext = GSRuntime::CurrentContext();
@@ -118,6 +122,9 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
     ip = codeStart + (offsetExpr);                                 \
     lastJump = ip;                                                 \
     locals = stack.Locals(frameExpr);                              \
+    /* A frame's locals lie below its header. */                   \
+    KESTRO_ASSERT(locals < reinterpret_cast<u32*>(frameExpr));     \
+    KESTRO_ASSERT(ip <= codeStart + function->record.codeLength);  \
     if (locals[0] == 0) {                                          \
       error = kRunNullReference;                                   \
       goto error_exit;                                             \
@@ -734,6 +741,7 @@ dispatch_next:
     KS_JUMP_TO(ip);
     stack.SetTop(sp);
     if (!stack.PushFrame(callee, static_cast<u32>(ip - codeStart))) KS_FAIL(kRunStackOverflow);
+    KESTRO_ASSERT(GSStack::FunctionOf(stack.CurrentFrame()) == callee);
     sp = stack.Top();
     // The run's context follows the object whose method runs.
     if (view != locals[0]) SetCurrentContext(stack.CurrentContext());
@@ -771,6 +779,9 @@ dispatch_next:
                                                                 : stack.PopFrame(callee);
     sp = stack.Top();
     if (!balanced) KS_FAIL(kRunStackReturnError);
+    // The native's frame is gone and the caller's is current again.
+    KESTRO_ASSERT(stack.CurrentFrame() != nullptr &&
+                  GSStack::FunctionOf(stack.CurrentFrame()) == function);
     if (!sameObject) SetCurrentContext(stack.CurrentContext());
     if (state_ == kBlocked) {
       resumeOffset_ = static_cast<u32>(ip - codeStart);
@@ -818,6 +829,8 @@ dispatch_next:
       state_ = kDead;
       goto normal_exit;
     }
+    // A balanced return leaves the caller's header and operand words where they were.
+    KESTRO_ASSERT(sp >= &caller->localsBase);
     KS_JUMP_TO(ip);
     KS_ENTER(caller, stack.ReturnOffset());
     if (locals[0] != leaving) SetCurrentContext(stack.CurrentContext());
@@ -853,6 +866,9 @@ L_illegal:
 #endif
 
 normal_exit:
+  KESTRO_ASSERT(budget.depth == entryBudgetDepth && runDepth_ == entryRunDepth);
+  // A run ends with its last frame left, or paused inside one (a wait may already be met).
+  KESTRO_ASSERT((state_ == kDead) == (stack.CurrentFrame() == nullptr));
   budget.used += static_cast<u32>(ip - lastJump);
   stack.SetTop(sp);
   --budget.depth;
@@ -864,6 +880,7 @@ normal_exit:
   return error;
 
 error_exit : {
+  KESTRO_ASSERT(budget.depth == entryBudgetDepth && runDepth_ == entryRunDepth);
   budget.used += static_cast<u32>(ip - lastJump);
   --budget.depth;
   --runDepth_;
