@@ -75,17 +75,10 @@ bool ParseArgument(const std::string& text, ScriptArgument* out) {
   return !text.empty() && end != nullptr && *end == 0 && errno == 0;
 }
 
-// Loads every library of a folder; the ones that load, in file-name order.
+// Loads every library of a folder; the ones that load, in the machine's listing order.
 std::vector<GSRuntime::GSLibrary*> LoadFolder(GSMachine& machine, const std::string& folder) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".gsl") == 0) names.push_back(name);
-  }
-  std::sort(names.begin(), names.end());
   std::vector<GSRuntime::GSLibrary*> loaded;
-  for (const std::string& name : names) {
+  for (const std::string& name : GSMachine::LibraryFiles(folder)) {
     if (GSRuntime::GSLibrary* library = machine.FindLibrary(name)) loaded.push_back(library);
   }
   return loaded;
