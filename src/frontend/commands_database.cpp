@@ -65,13 +65,20 @@ struct UnsignedKuidOrder {
   }
 };
 
-void ImportConsist(CommandArgs& a, const Soup& consist) {
+// False when the new asset could not be made; nothing is written then, since without the
+// asset's folder the configuration's path would name a file of the user's own.
+bool ImportConsist(CommandArgs& a, const Soup& consist) {
   const Qel::PString name = consist.GetNamedTag("name");
-  if (ConsistExists(name)) return;
+  if (ConsistExists(name)) return true;
   PymAssetRef ref = PymCreateAsset(KUID::Null(), true, Qel::String());
   Qel::PString folderName;
   Qel::File::Path folder;
-  PymGetOpenAssetPath(folderName, folder, ref);
+  const bool placed = PymGetOpenAssetPath(folderName, folder, ref) &&
+                      (folder.IsAbsolute() || !folderName.IsEmpty());
+  if (!placed) {
+    AddError(a.log, Qel::String("Failed to create the consist asset \"") + name.CStr() + "\".");
+    return false;
+  }
   Qel::File::Path configPath = folder;
   configPath.AddPath("config.txt");
   // Our daemon names the folder by its whole path; the content folder serves a relative one.
@@ -114,6 +121,7 @@ void ImportConsist(CommandArgs& a, const Soup& consist) {
   config.SaveFile(volume, configPath.CStr(), "txt");
   PymCommitAsset(ref, 0, a.log, nullptr);
   PymCloseAsset(ref);
+  return true;
 }
 
 }  // namespace
@@ -142,14 +150,15 @@ int ImportConsists(CommandArgs& a) {
     return -1;
   }
   char tag[32];
+  bool failed = false;
   for (int n = 0;; ++n) {
     std::snprintf(tag, sizeof tag, "train-%d", n);
     if (!file.HasNamedTag(tag)) break;
     const Soup consist = file.GetNamedSoup(tag);
     if (!consist.HasNamedTag("name") || !consist.HasNamedTag("list")) continue;
-    ImportConsist(a, consist);
+    if (!ImportConsist(a, consist)) failed = true;
   }
-  return 0;
+  return failed ? -1 : 0;
 }
 
 int ListBuilds(CommandArgs& a) {

@@ -173,6 +173,27 @@ TEST_F(AssetCommands, ImportedConsistsBecomeAssetsOnce) {
             "- <NULL> : Invalid input path.\nOK (1 Errors, 0 Warnings)\n", 255);
 }
 
+// With no room for the new asset the command fails by name, and the configuration file of the
+// folder the user started in stays as it was.
+TEST_F(AssetCommands, AConsistThatCannotBeCreatedIsAnErrorAndWritesNothingElsewhere) {
+  root_->WriteFile("Trains.txt",
+                   "train-0 {\n name \"Stopper\"\n list {\n  car-0 <kuid:400200:1>\n }\n}\n");
+  const std::string mine = "kind \"scenery\"\nusername \"Mine\"\n";
+  root_->WriteFile("config.txt", mine);
+  const std::string editing = UserData() + "/editing";
+  std::filesystem::create_directories(editing);
+  std::filesystem::rename(editing, editing + ".aside");
+  root_->WriteFile("UserData/editing", "not a folder\n");
+  const ToolRun r = Run({"importconsists", "Trains.txt"});
+  std::filesystem::remove(editing);
+  std::filesystem::rename(editing + ".aside", editing);
+  EXPECT_EQ(r.out,
+            "- <NULL> : Failed to create the consist asset \"Stopper\".\n"
+            "OK (1 Errors, 0 Warnings)\n");
+  EXPECT_EQ(r.exitCode, 255);
+  EXPECT_EQ(ReadFile(root_->Root() + "/config.txt"), mine);
+}
+
 TEST_F(AssetCommands, ValidateChecksTheFolderAndAuthorsAreSortedAndUnique) {
   ExpectOut({"authors"}, std::string("ann other\njo bloggs\n") + kClean, 0);
   ExpectOut({"validate", "<kuid2:400100:1002:1>"}, kClean, 0);
