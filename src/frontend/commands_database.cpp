@@ -229,9 +229,15 @@ int DeleteAllLocal(CommandArgs&) { return VnyDeleteAll() ? 0 : -1; }
 int BackupKeywordsCommand(CommandArgs& a) {
   // The name as typed: lower-cased it would name another file on a case-sensitive file system.
   const char* name = a.second.IsEmpty() ? "KeywordsBackup.dat" : a.Arg(2);
-  return BackupKeywords("", name, "txt") ? 0 : -1;
+  Qel::String why;
+  if (BackupKeywords("", name, "txt", &why)) return 0;
+  AddError(a.log, why);
+  return -1;
 }
 
-int ImportKeywordsCommand(CommandArgs&) {
-  return ImportKeywords(GetInstallPath().CStr(), "KeywordsDump.dat", "txt") ? 0 : -1;
+int ImportKeywordsCommand(CommandArgs& a) {
+  Qel::String why;
+  if (ImportKeywords(GetInstallPath().CStr(), "KeywordsDump.dat", "txt", &why)) return 0;
+  AddError(a.log, why);
+  return -1;
 }

@@ -100,7 +100,12 @@ TEST_F(AssetCommands, StatusLettersOfInstalledEditedAndFaultyAssetsAndTheConfigD
   ExpectOut({"status", "<kuid2:400100:1002:1>"},
             std::string("+ <kuid2:400100:1002:1> : eIadlmf : BS : Station\n") + kClean, 0);
   EXPECT_FALSE(std::filesystem::exists(UserData() + "/editing/station"));
-  ExpectOut({"revert", "<kuid2:400100:1002:1>"}, kClean, 255);
+  ExpectOut({"revert", "<kuid2:400100:1002:1>"},
+            "- <kuid2:400100:1002:1> : The asset is not open for editing.\n"
+            "OK (1 Errors, 0 Warnings)\n",
+            255);
+  ExpectOut({"revert", "<kuid:9:9>"}, "- <kuid:9:9> : Unknown AssetID.\nOK (1 Errors, 0 Warnings)\n",
+            255);
 
   const ToolRun dump = Run({"printconfig", "<kuid:400100:1001>"});
   EXPECT_EQ(dump.exitCode, 0);
@@ -130,7 +135,8 @@ TEST_F(AssetCommands, DeleteMakesStatusAndSearchForgetTheAsset) {
   EXPECT_EQ(Run({"status", "<kuid:400100:1005>"}).exitCode, 255);
   EXPECT_EQ(Run({"searchbycategory"}).out.find("1005"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(UserData() + "/local/victim"));
-  ExpectOut({"delete", "<kuid:400100:1005>"}, kClean, 255);
+  ExpectOut({"delete", "<kuid:400100:1005>"},
+            "- <kuid:400100:1005> : Unknown AssetID.\nOK (1 Errors, 0 Warnings)\n", 255);
   Restart();
   EXPECT_EQ(Run({"status", "<kuid:400100:1005>"}).exitCode, 255);
 }
