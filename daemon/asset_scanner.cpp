@@ -274,20 +274,56 @@ void ScanContentFolder(const std::string& rootPath, const std::string& folderNam
       });
 }
 
-void FingerprintContentFolder(const std::string& rootPath, u64& hash) {
+namespace {
+
+u64 AssetFolderPart(const std::string& key, const std::string& path,
+                    const std::vector<Entry>& entries) {
+  u64 hash = 0xcbf29ce484222325ull;
+  HashBytes(hash, key.c_str(), key.size() + 1);
+  HashFileState(hash, path);
+  for (const char* config : {kBinaryConfig, kTextConfig}) {
+    const std::string name = FindFile(entries, config);
+    HashBytes(hash, name.c_str(), name.size() + 1);
+    if (!name.empty()) HashFileState(hash, JoinPath(path, name));
+  }
+  return hash;
+}
+
+}  // namespace
+
+std::string FingerprintKey(const std::string& folderName, const std::string& relativePath) {
+  return folderName + "/" + relativePath;
+}
+
+void FingerprintContentFolder(const std::string& rootPath, const std::string& folderName,
+                              FingerprintParts& parts) {
   std::vector<std::string> problems;
   WalkAssetFolders(
       rootPath, problems,
       [&](const std::string& path, const std::string& relative, const std::vector<Entry>& entries) {
-        HashBytes(hash, relative.c_str(), relative.size() + 1);
-        HashFileState(hash, path);
-        for (const char* config : {kBinaryConfig, kTextConfig}) {
-          const std::string name = FindFile(entries, config);
-          HashBytes(hash, name.c_str(), name.size() + 1);
-          if (!name.empty()) HashFileState(hash, JoinPath(path, name));
-        }
+        const std::string key = FingerprintKey(folderName, relative);
+        parts[key] = AssetFolderPart(key, path, entries);
       });
-  for (const std::string& p : problems) HashBytes(hash, p.c_str(), p.size() + 1);
+  for (const std::string& p : problems) {
+    u64 hash = 0xcbf29ce484222325ull;
+    HashBytes(hash, p.c_str(), p.size() + 1);
+    parts["!" + p] = hash;
+  }
+}
+
+bool FingerprintAssetFolder(const std::string& rootPath, const std::string& folderName,
+                            const std::string& relativePath, u64& part) {
+  const std::string path = JoinPath(rootPath, relativePath);
+  std::vector<Entry> entries;
+  // The walk never follows a link to a folder, so a link has no part either.
+  struct stat st {};
+  if (relativePath.empty() || lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+      !ListFolder(path, entries) ||
+      (FindFile(entries, kBinaryConfig).empty() && FindFile(entries, kTextConfig).empty())) {
+    return false;
+  }
+  part = AssetFolderPart(FingerprintKey(folderName, relativePath), path, entries);
+  return true;
 }
 
 }  // namespace PymDaemonSrv
