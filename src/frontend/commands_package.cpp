@@ -12,6 +12,7 @@
 #include "frontend/package_inspection.h"
 #include "pymclient/pym_asset_info.h"
 #include "pymclient/pym_catalogue.h"
+#include "pymclient/pym_connection.h"
 #include "pymclient/pym_install.h"
 #include "qel/file.h"
 #include "qel/file_path.h"
@@ -61,6 +62,12 @@ int CreateCdp(CommandArgs& a) {
     // Naming an asset twice packages it once.
     if (!added.insert(kuid).second) continue;
     Soup entry = PymSaveAssetToCDP(kuid, a.log, kSaveAssetOptions);
+    // A package the client could not take is no asset without a KUID: say what happened.
+    const Qel::String refused = PymLastReplyRefusal();
+    if (!refused.IsEmpty()) {
+      AddAssetError(a.log, kuid, ("The asset's package could not be read: " + refused + ".").CStr());
+      return -1;
+    }
     // A package that silently lacks an asset would be taken for a whole one.
     const Qel::PString message = InsertArchivedAsset(package, entry);
     if (!message.IsEmpty()) {

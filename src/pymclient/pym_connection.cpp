@@ -4,9 +4,11 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <deque>
 #include <string>
 #include <unordered_map>
@@ -48,6 +50,8 @@ struct Connection {
   std::atomic<PymCommandHostCallback> commandHost{nullptr};
   std::atomic<PymUrlCompletionHook> urlHook{nullptr};
   std::atomic<u32> silenceLimitMs{kDefaultSilenceLimitMs};
+  std::atomic<u32> replyLimit{kMaxMessageLength};
+  std::atomic<u64> freeMemoryOverride{0};
 };
 
 struct Registry {
@@ -404,6 +408,47 @@ void PymGetHandshakeWords(u32* first, u32* second) {
 
 void PymSetSilenceLimit(u32 ms) { Conn().silenceLimitMs.store(ms); }
 
+namespace {
+
+thread_local std::string t_replyRefusal;
+
+// What the system could still give this process: MemAvailable, or the free pages without it.
+u64 FreeMemory() {
+  const u64 override = Conn().freeMemoryOverride.load();
+  if (override != 0) return override;
+  std::FILE* info = std::fopen("/proc/meminfo", "r");
+  if (info != nullptr) {
+    char line[128];
+    unsigned long long kib = 0;
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, info) != nullptr) {
+      found = std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1;
+    }
+    std::fclose(info);
+    if (found) return u64(kib) * 1024;
+  }
+  const long pages = sysconf(_SC_AVPHYS_PAGES);
+  const long size = sysconf(_SC_PAGESIZE);
+  return pages > 0 && size > 0 ? u64(pages) * u64(size) : 0;
+}
+
+// A package is as large as its asset: its reply may take half the memory free, the rest stays
+// for the package's parsing and writing.
+u64 ReplyLimit(u32 opcode) {
+  const u64 general = Conn().replyLimit.load();
+  if (opcode != kOpSaveAssetToCdp) return general;
+  return std::max(general, FreeMemory() / 2);
+}
+
+}  // namespace
+
+void PymSetReplyLimits(u32 general, u64 freeMemory) {
+  Conn().replyLimit.store(general != 0 ? general : kMaxMessageLength);
+  Conn().freeMemoryOverride.store(freeMemory);
+}
+
+Qel::String PymLastReplyRefusal() { return Qel::String(t_replyRefusal.c_str()); }
+
 bool PymConnect() {
   Connection& c = Conn();
   Qel::SingleLock guard(c.lock);
@@ -484,6 +529,7 @@ void PymDisconnect(bool lost) {
 bool PymTransact(u32 opcode, TStream& request, TStream& reply, PymTransactionCallback* callback,
                  ResultsLog* log, bool keepResultsLog) {
   Connection& c = Conn();
+  t_replyRefusal.clear();
   PymClientTransaction tx(callback, log, keepResultsLog);
   tx.Register();
   Qel::SingleLock lock(c.lock);
@@ -500,9 +546,12 @@ bool PymTransact(u32 opcode, TStream& request, TStream& reply, PymTransactionCal
   if (c.generation.load() != generation || !c.transport.load()) return false;
   u32 length = 0;
   if (!PymReceiveOrDrop(&length, 4, true)) return false;
-  if (length > kMaxMessageLength) {
+  const u64 limit = ReplyLimit(opcode);
+  if (length > limit) {
     LogPrintf("PymTransact> reply of %u bytes is over the limit; dropping the connection\n",
               length);
+    t_replyRefusal = "the answer of " + std::to_string(length) + " bytes is more than the " +
+                     std::to_string(limit) + " bytes that this process can take";
     PymDisconnect(true);
     return false;
   }
