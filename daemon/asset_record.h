@@ -24,6 +24,8 @@ struct AssetRecord {
   std::string author;       // "author": the creator's name, seeding the creator names
   std::string description;  // "description"
   f32 build = 0.0f;
+  // The bytes of every file in the asset's folder (links are not followed).
+  u64 size = 0;
   // 255: not rated.
   i32 rating = 255;
   // Seconds since 1970-01-01 UTC.

@@ -134,6 +134,28 @@ std::string JoinPath(const std::string& a, const std::string& b) {
   return a.back() == '/' ? a + b : a + "/" + b;
 }
 
+// The bytes of the files below `path`; links are counted as links, never followed.
+u64 FolderBytes(const std::string& path, int depth = 0) {
+  constexpr int kDeepest = 64;
+  u64 total = 0;
+  DIR* dir = depth <= kDeepest ? opendir(path.c_str()) : nullptr;
+  if (dir == nullptr) return 0;
+  while (dirent* e = readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st;
+    const std::string inner = path + "/" + name;
+    if (lstat(inner.c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      total += FolderBytes(inner, depth + 1);
+    } else if (S_ISREG(st.st_mode)) {
+      total += u64(st.st_size);
+    }
+  }
+  closedir(dir);
+  return total;
+}
+
 }  // namespace
 
 bool ReadAssetFolder(const std::string& folderPath, const std::string& folderName,
@@ -186,6 +208,7 @@ bool ReadAssetFolder(const std::string& folderPath, const std::string& folderNam
   r.description = TagText(config, "description");
   r.build = config.GetNamedTagAsFloat(Qel::PString("kestro-build"), 0.0f);
   r.modifyTime = mtime;
+  r.size = FolderBytes(folderPath);
   struct stat st;
   r.installTime = (stat(folderPath.c_str(), &st) == 0 && st.st_mtime > 0) ? u64(st.st_mtime) : 0;
   r.dependencies = TableKuids(config, "kuid-table");

@@ -24,7 +24,7 @@ namespace {
 
 namespace fc = PymFilterCodes;
 
-constexpr const char* kSchemaVersion = "2";
+constexpr const char* kSchemaVersion = "3";
 constexpr int kRelationDependency = 0;
 constexpr int kRelationObsoletes = 1;
 
@@ -37,7 +37,7 @@ CREATE TABLE assets(
   author TEXT NOT NULL, description TEXT NOT NULL,
   build REAL NOT NULL, rating INTEGER NOT NULL,
   install_time INTEGER NOT NULL, modify_time INTEGER NOT NULL, flags INTEGER NOT NULL,
-  config BLOB NOT NULL,
+  size INTEGER NOT NULL, config BLOB NOT NULL,
   PRIMARY KEY(user, content, version));
 CREATE TABLE asset_links(
   user INTEGER NOT NULL, content INTEGER NOT NULL, version INTEGER NOT NULL,
@@ -214,8 +214,8 @@ class AssetRowWriter {
         row_(db,
              "INSERT OR REPLACE INTO assets(user, content, version, folder, path, name, "
              "categories, region, era, keywords, author, description, build, rating, "
-             "install_time, modify_time, flags, config) "
-             "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+             "install_time, modify_time, flags, size, config) "
+             "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
         link_(db,
               "INSERT INTO asset_links(user, content, version, relation, target_user, "
               "target_content, target_version) VALUES(?, ?, ?, ?, ?, ?, ?)") {}
@@ -233,6 +233,7 @@ class AssetRowWriter {
     row_.Bind(column++, i64(r.installTime));
     row_.Bind(column++, i64(r.modifyTime));
     row_.Bind(column++, i64(r.flags));
+    row_.Bind(column++, i64(r.size));
     row_.BindBlob(column, a.config);
     if (row_.Step() != SQLITE_DONE) return Fail(error);
     row_.Reset();
@@ -620,7 +621,7 @@ bool AssetStore::LoadIndex(std::string* error) {
     Statement rows(db_,
                    "SELECT user, content, version, folder, path, name, categories, region, era, "
                    "keywords, build, rating, install_time, modify_time, flags, author, "
-                   "description FROM assets");
+                   "description, size FROM assets");
     Statement links(db_,
                     "SELECT user, content, version, relation, target_user, target_content, "
                     "target_version FROM asset_links ORDER BY rowid");
@@ -650,6 +651,7 @@ bool AssetStore::LoadIndex(std::string* error) {
       r.flags = u32(rows.Int(14));
       r.author = rows.Text(15);
       r.description = rows.Text(16);
+      r.size = u64(rows.Int(17));
       records.push_back(std::move(r));
     }
     if (rc != SQLITE_DONE) {

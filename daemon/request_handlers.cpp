@@ -378,7 +378,8 @@ void RequestHandlers::GetAssetInfo(const u8* payload, size_t size, Response& res
   out.WriteU32(found ? u32(kuid.userId) : 0);
   out.WritePString(Qel::PString());
   out.WriteString(Qel::String(r.era));
-  out.WriteI32(-1);
+  // The asset's size in bytes, which the repository export publishes; -1 for an unknown asset.
+  out.WriteI32(found ? i32(std::min<u64>(r.size, u64(INT32_MAX))) : -1);
   out.WritePString(Qel::PString());
   out.WriteString(Qel::String(r.categories));
   for (int i = 0; i < 3; ++i) out.WriteU8(0);
