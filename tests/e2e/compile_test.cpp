@@ -38,7 +38,7 @@ TEST(Compile, SampleFolderBecomesLibraries) {
     expected += "OK (0 Errors, 0 Warnings)\n\n";
     names.insert(entry.path().stem().string());
   }
-  root.WriteFile("bin/compile.txt", batch);
+  root.WriteFile("work/compile.txt", batch);
   const ToolRun r = root.Run({"@compile.txt"}, root.Root() + "/work");
   EXPECT_EQ(r.out, expected);
   EXPECT_EQ(r.exitCode, 0);
