@@ -17,7 +17,7 @@ struct AssetRecord {
   // The display name and its lower-case copy, which name searches compare against.
   std::string name;
   std::string nameLower;
-  std::string categories;  // "category-class"
+  std::string categories;  // from "kind", "type" and "category-class" (DeriveCategories)
   std::string region;      // "category-region"
   std::string era;         // "category-era"
   std::string keywords;

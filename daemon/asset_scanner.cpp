@@ -14,6 +14,7 @@
 #include "assetdata/soup.h"
 #include "assetdata/soup_binary.h"
 #include "assetdata/soup_text.h"
+#include "assetdata/category.h"
 #include "core/buffer_stream.h"
 #include "daemon/daemon_limits.h"
 #include "pymclient/pym_filter_codes.h"
@@ -134,6 +135,42 @@ std::string JoinPath(const std::string& a, const std::string& b) {
   return a.back() == '/' ? a + b : a + "/" + b;
 }
 
+// Appends each entry of the list that `out` lacks.
+void AppendCategories(std::string& out, const std::string& list) {
+  size_t at = 0;
+  while (at < list.size()) {
+    size_t end = list.find(';', at);
+    if (end == std::string::npos) end = list.size();
+    const std::string entry = list.substr(at, end - at);
+    if (!entry.empty() && (";" + out + ";").find(";" + entry + ";") == std::string::npos) {
+      if (!out.empty()) out += ';';
+      out += entry;
+    }
+    at = end + 1;
+  }
+}
+
+}  // namespace
+
+std::string DeriveCategories(const std::string& kind, const std::string& type,
+                             const std::string& classText) {
+  std::string out;
+  AppendCategories(out, KindToCategories(Qel::PString(kind.c_str()), Qel::PString(type.c_str()))
+                            .CStr());
+  size_t at = 0;
+  while (at < classText.size()) {
+    size_t end = classText.find(';', at);
+    if (end == std::string::npos) end = classText.size();
+    const std::string code = classText.substr(at, end - at);
+    const Qel::String list = CategoryClassToCategories(kind.c_str(), Qel::String(code.c_str()));
+    AppendCategories(out, list.IsEmpty() ? code : std::string(list.CStr()));
+    at = end + 1;
+  }
+  return out;
+}
+
+namespace {
+
 // The bytes of the files below `path`; links are counted as links, never followed.
 u64 FolderBytes(const std::string& path, int depth = 0) {
   constexpr int kDeepest = 64;
@@ -198,9 +235,8 @@ bool ReadAssetFolder(const std::string& folderPath, const std::string& folderNam
   for (char& c : r.nameLower) {
     if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
   }
-  r.categories = TagText(config, "category-class");
-  // Consists carry no class of their own; the tool finds them under "CN".
-  if (r.categories.empty() && TagText(config, "kind") == "consist") r.categories = "CN";
+  r.categories = DeriveCategories(TagText(config, "kind"), TagText(config, "type"),
+                                  TagText(config, "category-class"));
   r.region = TagText(config, "category-region");
   r.era = TagText(config, "category-era");
   r.keywords = TagText(config, "keywords");

@@ -18,6 +18,13 @@ struct ScannedAsset {
   std::vector<u8> config;
 };
 
+// The category list that the index holds for an asset: the list of its kind (with the type
+// words of its "type"), then the list of each of its legacy category-class codes, each entry
+// once; a code that no row of the class table knows is kept as it is, so that assets classed
+// with it are still found by it.
+std::string DeriveCategories(const std::string& kind, const std::string& type,
+                             const std::string& classText);
+
 // Reads the asset folder `folderPath` (absolute) of the content folder `folderName`, whose path
 // below the content folder is `relativePath`. Sets the flags that the asset alone decides; the
 // flags that depend on other assets are the store's. False, with a reason, when the folder has no

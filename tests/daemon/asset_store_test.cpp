@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "assetdata/soup_binary.h"
+#include "assetdata/category.h"
 #include "core/buffer_stream.h"
 #include "core/file_util.h"
 #include "core/time_date.h"
@@ -236,6 +237,31 @@ TEST(AssetStore, DeletedAssetsGoToDatedBackupsThatAreThinned) {
   for (const auto& e : fs::directory_iterator(backups)) left.insert(e.path().filename().string());
   EXPECT_EQ(left, (std::set<std::string>{"20-01-02", "20-01-03", "20-01-04", "20-01-05", "notes",
                                          today}));
+}
+
+// The index's categories come from the kind and its type words, then from each class code; so
+// a kind-only mesh is found by the help's own example expression.
+TEST(AssetStore, CategoriesAreDerivedFromKindAndClass) {
+  const struct {
+    const char* kind;
+    const char* type;
+    const char* classText;
+    const char* categories;
+  } cases[] = {
+      {"mesh", "", "", "CMP;MESH"},
+      {"Traincar", "locomotive", "", "TR;TV;LOCO"},
+      {"traincar", "", "AS", "TR;TV;TDR"},
+      {"scenery", "", "BR;BI", "SY;SCEN;BD;RRD;IND;NACT"},
+      {"scenery", "", "SI", "SY;SCEN;SI"},  // a code no row knows stays
+      {"consist", "", "", "CN"},
+      {"", "", "FT", "FL;SCEN"},
+      {"", "", "", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(DeriveCategories(c.kind, c.type, c.classText), c.categories) << c.kind << c.classText;
+  }
+  EXPECT_TRUE(MatchCategoryExpression(DeriveCategories("mesh", "", "").c_str(),
+                                      "CMP;MESH|BD;-ACTV|VE|SCEN"));
 }
 
 // kill -9 after the schema was committed but before the assets were: the index says it is

@@ -87,8 +87,9 @@ TEST_F(AssetCommands, StatusLettersOfInstalledEditedAndFaultyAssetsAndTheConfigD
     const char* kuid;
     const char* line;
   } cases[] = {
-      {"<kuid:400100:1001>", "+ <kuid:400100:1001> : eIadlmf : SI : Signal\n"},
-      {"<kuid2:400100:1002:1>", "+ <kuid2:400100:1002:1> : EIadLmf : BS : Station\n"},
+      // The category lists of the kinds; codes that no class row of the kind knows stay.
+      {"<kuid:400100:1001>", "+ <kuid:400100:1001> : eIadlmf : SY;SCEN;SI : Signal\n"},
+      {"<kuid2:400100:1002:1>", "+ <kuid2:400100:1002:1> : EIadLmf : BD;BDB;FIXD;BS : Station\n"},
       {"<kuid:400100:1003>", "+ <kuid:400100:1003> : eIadlMF :  : Broken\n"},
   };
   for (const auto& c : cases) ExpectOut({"status", c.kuid}, std::string(c.line) + kClean, 0);
@@ -98,7 +99,8 @@ TEST_F(AssetCommands, StatusLettersOfInstalledEditedAndFaultyAssetsAndTheConfigD
 
   ExpectOut({"revert", "<kuid2:400100:1002:1>"}, kClean, 0);
   ExpectOut({"status", "<kuid2:400100:1002:1>"},
-            std::string("+ <kuid2:400100:1002:1> : eIadlmf : BS : Station\n") + kClean, 0);
+            std::string("+ <kuid2:400100:1002:1> : eIadlmf : BD;BDB;FIXD;BS : Station\n") + kClean,
+            0);
   EXPECT_FALSE(std::filesystem::exists(UserData() + "/editing/station"));
   ExpectOut({"revert", "<kuid2:400100:1002:1>"},
             "- <kuid2:400100:1002:1> : The asset is not open for editing.\n"

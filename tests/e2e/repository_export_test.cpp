@@ -111,7 +111,7 @@ TEST(RepositoryExport, BatchesOfAWholeTreeLoadIntoADatabaseAsPlainText) {
   EXPECT_EQ(Query(db,
                   "SELECT group_concat(CategoryElementID, ';') FROM Asset_CategoryElement_Rels "
                   "WHERE AssetID = 1"),
-            "BD;" + kHostile);
+            "SY;SCEN;BD;" + kHostile);
   EXPECT_EQ(Query(db, "SELECT COUNT(*) FROM sqlite_master WHERE type = 'table'"), "5");
   sqlite3_close(db);
 
