@@ -90,6 +90,19 @@ bool RepositoryIndex::FindNewest(const KUID& kuid, RepositoryAsset& out) const {
   return any;
 }
 
+bool RepositoryIndex::Find(const KUID& kuid, RepositoryAsset& out) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& [name, package] : packages_) {
+    for (const RepositoryAsset& asset : package.assets) {
+      if (asset.kuid == kuid) {
+        out = asset;
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
 std::vector<RepositoryAsset> RepositoryIndex::All() const {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<RepositoryAsset> all;

@@ -363,7 +363,20 @@ void RequestHandlers::GetAssetInfo(const u8* payload, size_t size, Response& res
   PayloadStream in(payload, size);
   KUID kuid;
   AssetRecord r;
-  const bool found = ReadKuid(in.Get(), kuid) && store_.GetAsset(kuid, r);
+  const bool read = ReadKuid(in.Get(), kuid);
+  bool found = read && store_.GetAsset(kuid, r);
+  // The repository's own versions: an item of it and on it (flags 5 and 6), known even when
+  // they are not installed.
+  RepositoryAsset offered;
+  const bool onRepository = read && Repository().Find(kuid, offered);
+  if (!found && onRepository) {
+    r.kuid = kuid;
+    r.name = offered.name;
+    r.categories = offered.categories;
+    r.size = offered.packageSize;
+    found = true;
+  }
+  r.SetFlag(PymFilterCodes::kFlagVantry, onRepository);
   TBuffer out(&response.body, false);
   out.WriteKUID(kuid);
   out.WriteString(Qel::String(r.name));
