@@ -68,7 +68,8 @@ kind                                    "buildable"
 category-class                          "BS;BR"
 CONFIG
 
-cat > "$root/bin/demo-batch.txt" <<'BATCH'
+mkdir -p "$root/scripts-demo"
+cat > "$root/scripts-demo/demo-batch.txt" <<'BATCH'
 "echo" "a path/with blanks" "and more"
 echo plain words
 searchbycategory "bs"
@@ -158,6 +159,7 @@ show encrypt hello.gs
 show compile hello.gs
 ls -l "$root/scripts-demo"
 echo
-cd "$repo"
+# Batch files too are named from the folder the tool was started in.
 show @demo-batch.txt
 show @missing-batch.txt
+cd "$repo"
