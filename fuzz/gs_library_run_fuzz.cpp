@@ -80,6 +80,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     out.write(reinterpret_cast<const char*>(data), std::streamsize(size));
   }
   GSMachine& machine = GSMachine::Instance();
+#ifdef KESTRO_LIBRARIES_DIR
+  // The base library, so that game-object classes link and their objects take messages.
+  machine.AddLibraryFolder("", KESTRO_LIBRARIES_DIR);
+#endif
   machine.AddLibraryFolder("", Folder().string());
   GSRuntime::GSLibrary* library = machine.FindLibrary("fuzz.gsl");
   if (library != nullptr) {

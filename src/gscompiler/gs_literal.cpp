@@ -63,27 +63,28 @@ std::string UnquoteLiteral(std::string_view token, bool resolveEscapes) {
 }
 
 u32 ConvertIntLiteral(std::string_view token) {
-  u32 value = 0;
+  u64 value = 0;
   for (char c : token) {
     if (c < '0' || c > '9') break;
-    value = value * 10 + u32(c - '0');
+    value = value * 10 + u64(c - '0');
     if (value > kMaxLiteralValue) return kMaxLiteralValue;
   }
-  return value;
+  return u32(value);
 }
 
 u32 ConvertHexLiteral(std::string_view token) {
   if (token.size() >= 2 && token[0] == '0' && (token[1] == 'x' || token[1] == 'X')) {
     token.remove_prefix(2);
   }
-  u32 value = 0;
+  // Wide enough that one more digit after a value at the limit cannot wrap back below it.
+  u64 value = 0;
   for (char c : token) {
     const int digit = HexDigitValue(c);
     if (digit < 0) break;
-    value = value * 16 + u32(digit);
+    value = value * 16 + u64(digit);
     if (value > kMaxLiteralValue) return kMaxLiteralValue;
   }
-  return value;
+  return u32(value);
 }
 
 u32 ConvertFloatLiteral(std::string_view token) {

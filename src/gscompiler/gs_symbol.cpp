@@ -195,62 +195,76 @@ void GSClassSymbol::AddPendingParent(const char* parentName, i32 line) {
   pending_.push_back({table != nullptr ? table->KeepName(parentName) : parentName, line});
 }
 
-bool GSClassSymbol::ResolveParents() {
+bool GSClassSymbol::ResolveParents(bool report) {
   GSSymbolTable* table = Table();
   UnitRecord* unit = table != nullptr ? table->currentUnit : nullptr;
   const char* fileName = library != nullptr ? Text(library->name) : "";
   resolving_ = true;
   bool ok = true;
+  size_t resolved = 0;
   for (const PendingParent& p : pending_) {
     GSSymbol* found = FindInHierarchy(p.name, true);
-    // An included class resolves its parents only once a class derives from it, when its own
-    // members are declared: a member named like a parent must not hide the parent class.
+    // Ancestors already added are searched first: a member of one named like the next parent
+    // must not hide the parent class.
     if (found != nullptr && found->kind != kSymbolClass && table != nullptr) {
       found = table->LookupClass(p.name);
     }
     if (found == nullptr || found->kind != kSymbolClass) {
-      ReportErrorInFile(unit, fileName, true, false, p.line,
-                        "Class %s has not been declared, line %d.", p.name, p.line);
+      if (report) {
+        ReportErrorInFile(unit, fileName, true, false, p.line,
+                          "Class %s has not been declared, line %d.", p.name, p.line);
+      }
       ok = false;
       break;
     }
     GSClassSymbol* parent = static_cast<GSClassSymbol*>(found);
     if (parent->flags & GSTypes::kSpecStatic) {
-      ReportErrorInFile(unit, fileName, true, false, p.line,
-                        "Cannot extend static class %s, line %d.", p.name, p.line);
+      if (report) {
+        ReportErrorInFile(unit, fileName, true, false, p.line,
+                          "Cannot extend static class %s, line %d.", p.name, p.line);
+      }
       ok = false;
       break;
     }
     if (parent->flags & GSTypes::kSpecFinal) {
-      ReportErrorInFile(unit, fileName, true, false, p.line,
-                        "Cannot extend final class %s, line %d.", p.name, p.line);
+      if (report) {
+        ReportErrorInFile(unit, fileName, true, false, p.line,
+                          "Cannot extend final class %s, line %d.", p.name, p.line);
+      }
       ok = false;
       break;
     }
     // A class met again while its own parents are being resolved lies on a cycle; resolving it
     // once more would never end.
     if (parent->resolving_) {
-      ReportErrorInFile(unit, fileName, true, false, p.line,
-                        "Class %s and %s causes cyclic derivation, line %d.", p.name, p.name,
-                        p.line);
+      if (report) {
+        ReportErrorInFile(unit, fileName, true, false, p.line,
+                          "Class %s and %s causes cyclic derivation, line %d.", p.name, p.name,
+                          p.line);
+      }
       ok = false;
       break;
     }
-    if (!parent->ResolveParents()) {
+    if (!parent->ResolveParents(report)) {
       ok = false;
       break;
     }
     GSClassSymbol* twice = nullptr;
     if (AddParent(parent, true, 0, 0, &twice) == -1) {
-      ReportErrorInFile(unit, fileName, true, false, p.line,
-                        "Class %s and %s causes cyclic derivation, line %d.", Text(parent->name),
-                        twice != nullptr ? Text(twice->name) : "", p.line);
+      if (report) {
+        ReportErrorInFile(unit, fileName, true, false, p.line,
+                          "Class %s and %s causes cyclic derivation, line %d.", Text(parent->name),
+                          twice != nullptr ? Text(twice->name) : "", p.line);
+      }
       ok = false;
       break;
     }
+    ++resolved;
   }
   resolving_ = false;
-  if (ok) pending_.clear();
+  // Parents added stay added: a later attempt, after a quiet one failed, goes on from the first
+  // parent that failed instead of adding the others twice.
+  pending_.erase(pending_.begin(), pending_.begin() + std::ptrdiff_t(resolved));
   return ok;
 }
 

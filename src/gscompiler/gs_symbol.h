@@ -132,8 +132,9 @@ class GSClassSymbol : public GSSymbol {
   // Records a parent named after "isclass"; the name is copied into the table's name memory.
   void AddPendingParent(const char* parentName, i32 line);
   const std::vector<PendingParent>& PendingParents() const { return pending_; }
-  // Resolves the pending parents in order, reporting the first derivation error.
-  bool ResolveParents();
+  // Resolves the pending parents in order; the first derivation error ends it and is reported
+  // when `report` is set. Parents resolved before the error stay resolved.
+  bool ResolveParents(bool report = true);
   // Appends the parent (and its ancestors) to the ancestor list. -1, with *twice naming the
   // class reached a second way, when the parent is already an ancestor.
   i32 AddParent(GSClassSymbol* parent, bool direct, i32 memberOffset, i32 functionOffset,

@@ -54,11 +54,12 @@ class SemanticContext {
   // Children are visited before their parent's post-visit, child 0 first; a node's next sibling
   // after its whole subtree.
   void Walk(ParseNode* root, bool declarationOnly) {
-    Entry stack[kSemanticStackEntries];
-    u32 count = 0;
-    stack[count++] = {root, 0};
-    while (count > 0 && !abort_) {
-      const Entry entry = stack[--count];
+    // Grows with the nesting; the bound only stops hostile sources.
+    std::vector<Entry> stack;
+    stack.push_back({root, 0});
+    while (!stack.empty() && !abort_) {
+      const Entry entry = stack.back();
+      stack.pop_back();
       ParseNode* node = entry.node;
       if (node == nullptr) continue;
       if (entry.state == 0) {
@@ -76,33 +77,33 @@ class SemanticContext {
         if (skipChildren_) {
           skipChildren_ = false;
           childMask_ = kAllChildren;
-          PushNext(stack, count, node);
+          PushNext(stack, node);
           continue;
         }
         const u32 mask = childMask_;
         childMask_ = kAllChildren;
-        stack[count++] = {node, 1};
-        if (count >= kSemanticStackEntries) return Overflow();
+        stack.push_back({node, 1});
+        if (stack.size() >= kSemanticStackEntries) return Overflow();
         for (i32 c = 3; c >= 0; --c) {
           ParseNode* child = node->child[c];
           if (child == nullptr || !(mask & (1u << c))) continue;
           child->parent = node;
-          stack[count++] = {child, 0};
-          if (c > 0 && count >= kSemanticStackEntries) return Overflow();
+          stack.push_back({child, 0});
+          if (c > 0 && stack.size() >= kSemanticStackEntries) return Overflow();
         }
       } else {
         if (!declarationOnly) PostVisit(node);
-        PushNext(stack, count, node);
+        PushNext(stack, node);
       }
     }
   }
 
-  static void PushNext(Entry* stack, u32& count, ParseNode* node) {
+  static void PushNext(std::vector<Entry>& stack, ParseNode* node) {
     ParseNode* next = node->next;
     if (next == nullptr) return;
     // A sibling shares its list's parent; it is not a child of the node before it.
     next->parent = node->parent;
-    stack[count++] = {next, 0};
+    stack.push_back({next, 0});
   }
 
   void Overflow() {
@@ -207,7 +208,10 @@ class SemanticContext {
     for (const ParseNode* parent = node->child[1]; parent != nullptr; parent = parent->next) {
       cls->AddPendingParent(Text(parent->text), parent->line);
     }
-    if (!declarationOnly && !cls->ResolveParents()) failed_ = true;
+    // An included class needs its ancestors as much as a class of this unit: they number its
+    // functions and fields and admit its up-casts. Its errors are its own unit's to report, once,
+    // when a class derives from it or its own unit compiles.
+    if (!cls->ResolveParents(!declarationOnly) && !declarationOnly) failed_ = true;
   }
 
   // Gives a type node its code and class; `check` reports a class that is not declared.

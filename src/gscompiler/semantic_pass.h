@@ -11,8 +11,9 @@ struct ParseNode;
 
 namespace GSCompiler {
 
-// The walk's explicit stack; nesting that needs more is refused.
-constexpr u32 kSemanticStackEntries = 128;
+// Bound of the walk's explicit stack, far above any real script's nesting; nesting that needs
+// more is refused.
+constexpr u32 kSemanticStackEntries = 100000;
 
 // Runs over the unit's top-level list. Declaration-only (included units) enters the
 // declarations and skips function bodies and the checks. True when no check failed.

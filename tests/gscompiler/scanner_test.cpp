@@ -248,6 +248,12 @@ TEST(LiteralValueTest, Conversions) {
       {ConvertHexLiteral, "0XaBc", 0xABC},
       {ConvertHexLiteral, "0x80000000", 0x7FFFFFFF},
       {ConvertHexLiteral, "0xFFFFFFFFFFFFFFFFFF", 0x7FFFFFFF},
+      // Nine digits and more: the ninth digit must not carry the value past 32 bits.
+      {ConvertHexLiteral, "0x123456789", 0x7FFFFFFF},
+      {ConvertHexLiteral, "0x100000000", 0x7FFFFFFF},
+      {ConvertHexLiteral, "0x0000000007FFFFFFF", 0x7FFFFFFF},
+      {ConvertIntLiteral, "4294967296", 0x7FFFFFFF},
+      {ConvertIntLiteral, "9999999999", 0x7FFFFFFF},
       {ConvertFloatLiteral, "1.5f", FloatBits(1.5f)},
       {ConvertFloatLiteral, "1.", FloatBits(1.0f)},
       {ConvertFloatLiteral, "0.1", FloatBits(float(0.1))},

@@ -39,7 +39,8 @@ GsrunResult RunGsrun(const std::string& folder, const std::string& arguments) {
 TEST(GsrunTest, SampleProgramsPrintTheirExpectedResults) {
   const std::string samples = std::string(KESTRO_TEST_DATA_DIR) + "/gs_samples";
   const std::string own = std::string(KESTRO_TEST_DATA_DIR) + "/gsrun";
-  for (const char* sample : {"shapes", "text", "chain_a", "game", "router"}) {
+  for (const char* sample :
+       {"shapes", "text", "chain_a", "game", "router", "included", "handlers"}) {
     scratch::Folder folder;
     std::istringstream expected(
         scratch::ReadAll(std::string(KESTRO_TEST_DATA_DIR) + "/gsrun/" + sample + ".expected"));

@@ -9,9 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "gscommon/library_image.h"
 #include "gscompiler/compile_driver.h"
 #include "gscompiler/compile_log.h"
+#include "gscompiler/include_path_list.h"
 #include "gsruntime/gs_machine.h"
+#include "gsruntime/script_call.h"
+#include "platform/byte_order.h"
+#include "qel/file.h"
 #include "support/scratch_folder.h"
 
 namespace {
@@ -179,6 +184,21 @@ TEST_F(LibraryLinkTest, SamplesLink) {
   EXPECT_NE(machine.FindLibrary(deep + "/CHAIN_A.gsl"), nullptr);
 }
 
+// Libraries are read through the engine's file layer: a substituted folder name and a file name in
+// another case find the file, as the script host's "libraries" folder relies on.
+TEST_F(LibraryLinkTest, LibrariesAreReadThroughSubstitutionsAndAnyCase) {
+  Compile("chain_c.gs",
+          scratch::ReadAll(std::string(KESTRO_TEST_DATA_DIR) + "/gs_samples/chain_c.gs"));
+  Qel::File::Subst("libraries", folder_->path().c_str());
+  GSMachine& machine = GSMachine::Instance();
+  EXPECT_TRUE(machine.AddLibrary("libraries", "", "CHAIN_C.GSL"));
+  EXPECT_NE(machine.FindLibrary("chain_c.gsl"), nullptr);
+  GSMachine::ResetForTests();
+  EXPECT_TRUE(GSMachine::Instance().AddLibraryFolder("Libraries", ""));
+  EXPECT_NE(GSMachine::Instance().FindLibrary("chain_c.gsl"), nullptr);
+  Qel::File::Subst("libraries", nullptr);
+}
+
 // A failed link inside a cycle must not leave a library behind that points into the failed one.
 TEST_F(LibraryLinkTest, FailedLinkInCycleUnloadsItsDependents) {
   const std::string b = "include \"a.gs\"\nclass Bee { public int G() { A a; return 1; } };\n";
@@ -227,6 +247,136 @@ TEST_F(LibraryLinkTest, CorruptImagesAreRefused) {
   }
 }
 
+// A function reference whose slot is not its function's own slot in the class (as a unit that saw
+// the class without its bases numbered it) would call another method: the link refuses it.
+TEST_F(LibraryLinkTest, FunctionReferenceOnAnotherSlotIsRefused) {
+  Compile("two.gs",
+          "class Two {\n  public int First() { return 1; }\n"
+          "  public int Second() { return 2; }\n};\n");
+  Compile("caller.gs",
+          "include \"two.gs\"\nclass Caller {\n"
+          "  public int Run() { Two t = new Two(); return t.Second(); }\n};\n");
+  ASSERT_NE(Load("caller.gsl"), nullptr);
+  // The reference to Second is {class reference, signature string, slot 1}.
+  GSLibraryFormat::LibraryImage image;
+  std::string bytes = folder_->Read("caller.gsl");
+  ASSERT_TRUE(GSLibraryFormat::ReadLibraryImage(reinterpret_cast<const u8*>(bytes.data()),
+                                                u32(bytes.size()), &image, nullptr));
+  bool patched = false;
+  for (const auto& reference : image.functionReferences) {
+    if (image.strings[reference.name].find("Second") == std::string::npos) continue;
+    std::string entry(12, '\0'), wrong(12, '\0');
+    for (u32 i = 0; i < 3; ++i) {
+      const u32 word = i == 0 ? reference.classReference : i == 1 ? reference.name : 1;
+      ByteOrder::StoreLE32(reinterpret_cast<u8*>(entry.data()) + 4 * i, word);
+      ByteOrder::StoreLE32(reinterpret_cast<u8*>(wrong.data()) + 4 * i, i == 2 ? 0 : word);
+    }
+    const size_t at = bytes.find(entry);
+    ASSERT_NE(at, std::string::npos);
+    bytes.replace(at, 12, wrong);
+    patched = true;
+  }
+  ASSERT_TRUE(patched);
+  folder_->Put("caller.gsl", bytes);
+  GSMachine::ResetForTests();
+  g_lines.clear();
+  EXPECT_EQ(Load("caller.gsl"), nullptr);
+  EXPECT_TRUE(Logged("GS Link error: Unable to link function '$int@Two::Second()'"));
+}
+
+// A game-object class two levels below GameObject, with a counted field: every base's place, every
+// word of each class's instance layout and every view offset of its method table, changed alone,
+// either makes the library refused as malformed or leaves one that runs as the undamaged one
+// does. A view word taken as it came sent calls and releases through another view and freed the
+// object twice.
+TEST_F(LibraryLinkTest, DamagedViewWordsAreRefused) {
+  IncludePathList includes;
+  includes.Add(KESTRO_TEST_DATA_DIR "/../../gslib", Qel::PString());
+  folder_->Put("station.gs",
+               "include \"gs.gs\"\n"
+               "class Counter isclass GameObject {\n"
+               "  public int hits;\n  public string label;\n"
+               "  public int Hit(int n) { hits = hits + n; label = \"x\" + n; return hits; }\n"
+               "};\n"
+               "class Station isclass Counter {\n"
+               "  public int Hit(int n) { return inherited(n) * 10 + label.size(); }\n"
+               "  public int Twice(int n) { Counter c = me; c.Hit(n); return Hit(n); }\n"
+               "};\n");
+  GSCompileLog log;
+  const i32 errors =
+      CompileLibraryFile(folder_->At("station.gs").c_str(), nullptr, &includes, &log);
+  for (const char* line; (line = log.Take()) != nullptr;) ADD_FAILURE() << line;
+  ASSERT_EQ(errors, 0);
+  const std::string good = folder_->Read("station.gsl");
+  GSLibraryFormat::LibraryImage image;
+  ASSERT_TRUE(GSLibraryFormat::ReadLibraryImage(reinterpret_cast<const u8*>(good.data()),
+                                                u32(good.size()), &image, nullptr));
+  const auto word = [&](size_t at) { return ByteOrder::LoadLE32(good.data() + at); };
+  // The byte offsets of the words to damage: each base entry's place (tag 7), every layout entry
+  // word (tag 12) and every method-table entry's view offset (tag 11).
+  std::vector<size_t> targets;
+  for (const auto& cls : image.classes) {
+    for (size_t at = 0; at + 12 <= good.size(); at += 4) {
+      if (word(at) == 12 && word(at + 4) == cls.instanceWords &&
+          word(at + 8) == cls.layout.size() && at + 12 + 12 * cls.layout.size() <= good.size() &&
+          i32(word(at + 12 + 4)) == cls.layout[0].word) {
+        for (size_t i = 0; i < 3 * cls.layout.size(); ++i) targets.push_back(at + 12 + 4 * i);
+      }
+      if (word(at) == 7 && word(at + 4) == cls.name && word(at + 8) == cls.flags &&
+          word(at + 12) == cls.parents.size() && !cls.parents.empty()) {
+        for (size_t i = 0; i < cls.parents.size(); ++i) targets.push_back(at + 16 + 12 * i + 4);
+      }
+      if (word(at) == 11 && word(at + 4) == cls.methods.size() && !cls.methods.empty() &&
+          i32(word(at + 8)) == cls.methods[0].functionReference &&
+          i32(word(at + 12)) == cls.methods[0].viewOffset) {
+        for (size_t i = 0; i < cls.methods.size(); ++i) targets.push_back(at + 12 + 8 * i);
+      }
+    }
+  }
+  size_t words = 0;
+  for (const auto& cls : image.classes) {
+    words += 3 * cls.layout.size() + cls.methods.size() + cls.parents.size();
+  }
+  ASSERT_EQ(targets.size(), words) << "each class's records were found once";
+
+  const auto run = [&](const std::string& bytes, i32* result) {
+    GSMachine::ResetForTests();
+    g_lines.clear();
+    std::filesystem::remove(folder_->At("station.gsl"));
+    folder_->Put("station.gsl", bytes);
+    GSMachine& machine = GSMachine::Instance();
+    machine.AddLibraryFolder(KESTRO_BINARY_DIR "/libraries", "");
+    machine.AddLibrary(folder_->path(), "", "station.gsl");
+    GSRuntime::GSLibrary* library = machine.FindLibrary("station.gsl");
+    if (library == nullptr) return false;
+    GSRuntime::ScriptObjectHolder object;
+    *result = -1;
+    if (object.Create(library->FindClass("Station"))) {
+      object.Call("Twice", {GSRuntime::ScriptArgument::Int(3)}, result);
+    }
+    return true;
+  };
+  i32 expected = 0;
+  ASSERT_TRUE(run(good, &expected));
+  ASSERT_EQ(expected, 62);  // (3 + 3) * 10 + size("x3")
+  size_t refused = 0;
+  for (size_t at : targets) {
+    for (const i32 delta : {1, -1, 2, 0x10000}) {
+      std::string bytes = good;
+      ByteOrder::StoreLE32(reinterpret_cast<u8*>(bytes.data()) + at, word(at) + u32(delta));
+      i32 result = 0;
+      if (!run(bytes, &result)) {
+        ASSERT_TRUE(Logged("GS Link error: Malformed library image")) << at << " " << delta;
+        ++refused;
+        continue;
+      }
+      EXPECT_EQ(result, expected) << at << " " << delta;
+    }
+  }
+  // A layout kind other than 0 still names a method entry; every other change is refused.
+  EXPECT_GT(refused, targets.size() * 2);
+}
+
 TEST(ScriptArenaTest, HandlesAllocateReuseAndResolve) {
   GSRuntime::ScriptArena arena(u64(1) << 24);
   EXPECT_EQ(arena.Allocate(0), 0u);
@@ -244,3 +394,37 @@ TEST(ScriptArenaTest, HandlesAllocateReuseAndResolve) {
 }
 
 }  // namespace
+
+// Libraries of one identity built over different includes: each file keeps its own code, the
+// identity names the one registered last, and a file replaced under its registration is refused.
+TEST_F(LibraryLinkTest, AnIdentityIsSharedOnlyByLibrariesBuiltFromTheSameUnits) {
+  const std::string user = "include \"base.gs\"\nclass User isclass Base { };\n";
+  for (const std::string sub : {"a", "b", "c"}) {
+    std::filesystem::create_directories(folder_->At(sub));
+    folder_->Put(sub + "/base.gs",
+                 "class Base" + sub + " { };\nclass Base isclass Base" + sub + " { };\n");
+    Compile(sub + "/user.gs", user);
+    Compile(sub + "/base.gs", folder_->Read(sub + "/base.gs"));
+  }
+  GSMachine& machine = GSMachine::Instance();
+  GSLibraryId ids[2];
+  for (int i = 0; i < 2; ++i) {
+    const std::string sub(1, char('a' + i));
+    ASSERT_TRUE(machine.AddLibrary(folder_->path(), sub, "base.gsl"));
+    ASSERT_TRUE(machine.AddLibrary(folder_->path(), sub, "user.gsl", &ids[i]));
+  }
+  ASSERT_EQ(ids[0], ids[1]) << "equal sources and names give one identity";
+  for (const char* sub : {"a", "b"}) {
+    GSRuntime::GSLibrary* library = machine.FindLibrary(std::string(sub) + "/user.gsl");
+    ASSERT_NE(library, nullptr) << sub;
+    GSRuntime::GSClass* cls = library->FindClass("User");
+    ASSERT_NE(cls, nullptr) << sub;
+    EXPECT_TRUE(cls->IsA(("Base" + std::string(sub)).c_str())) << sub;
+  }
+  EXPECT_EQ(machine.GetLibrary(ids[0]), machine.FindLibrary("b/user.gsl"));
+
+  ASSERT_TRUE(machine.AddLibrary(folder_->path(), "c", "user.gsl"));
+  folder_->Put("c/user.gsl", folder_->Read("c/base.gsl"));
+  EXPECT_EQ(machine.FindLibrary("c/user.gsl"), nullptr);
+  EXPECT_TRUE(Logged("is not the library"));
+}
