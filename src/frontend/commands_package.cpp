@@ -62,7 +62,7 @@ int CreateCdp(CommandArgs& a) {
     // Naming an asset twice packages it once.
     if (!added.insert(kuid).second) continue;
     Soup entry = PymSaveAssetToCDP(kuid, a.log, kSaveAssetOptions);
-    // A package the client could not take is no asset without a KUID: say what happened.
+    // A reply the client refused would look like an asset without a KUID: say what happened.
     const Qel::String refused = PymLastReplyRefusal();
     if (!refused.IsEmpty()) {
       AddAssetError(a.log, kuid, ("The asset's package could not be read: " + refused + ".").CStr());
