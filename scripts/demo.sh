@@ -109,7 +109,8 @@ class Lamp
 };
 SCRIPT
 
-cat > "$root/bin/demo-batch.txt" <<'BATCH'
+mkdir -p "$root/scripts-demo"
+cat > "$root/scripts-demo/demo-batch.txt" <<'BATCH'
 "echo" "a path/with blanks" "and more"
 echo plain words
 searchbycategory "bs"
@@ -221,9 +222,10 @@ show encrypt hello.gs
 show compile hello.gs
 ls -l "$root/scripts-demo"
 echo
-cd "$repo"
+# Batch files too are named from the folder the tool was started in.
 show @demo-batch.txt
 show @missing-batch.txt
+cd "$repo"
 
 # The validation library's data and texture check, shown through the developer tool tettool: the
 # merged definitions of the installed TETData (their first lines), and the texture findings of a
