@@ -109,8 +109,11 @@ bool DataManager::IsRegisteredName(const Qel::PString& value,
 }
 
 void DataManager::Unregister(const void* object) {
-  for (auto& [key, list] : keyRegistry_) {
-    std::erase_if(list, [&](const RegisteredObject& entry) { return entry.object == object; });
+  // Every list: an object that stayed in one would be found there after it is gone.
+  for (Registry* registry : {&keyRegistry_, &nameRegistry_}) {
+    for (auto& [key, list] : *registry) {
+      std::erase_if(list, [&](const RegisteredObject& entry) { return entry.object == object; });
+    }
   }
   std::erase(loadedObjects_, object);
   std::erase(sharedObjects_, object);

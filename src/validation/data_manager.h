@@ -54,8 +54,8 @@ class DataManager {
   virtual bool SetEngineContext(EngineContext& context);
 
   // Registries that the container model fills: objects (containers and tags, identities only)
-  // under a key, each with its name. Unregister takes an object out of the keyed registry and
-  // both object lists, as a tag does when it goes.
+  // under a key, each with its name. Unregister takes an object out of both registries and both
+  // object lists, as a tag or container does when it goes.
   virtual void RegisterByKey(const Qel::PString& key, const void* object, const Qel::PString& name);
   virtual void RegisterByName(const Qel::PString& listName, const void* object,
                               const Qel::PString& name);

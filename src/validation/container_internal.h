@@ -1,0 +1,65 @@
+// What the container model's two sources share: reporting to the one error handler and the
+// whole-hundredths form of a build.
+#pragma once
+
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "assetdata/soup_convert.h"
+#include "assetdata/soup_tree.h"
+#include "qel/pstring.h"
+#include "qel/types.h"
+#include "validation/error_handler.h"
+
+namespace TETLib {
+
+inline i32 WholeBuild(f32 build) { return i32(build * 100.0f + 0.1f); }
+
+// The handler is created before anything is validated and outlives every container; a tool that
+// never made one simply keeps no findings.
+template <class Owner>
+void AddErrorFinding(const Qel::PString& text, const Owner* owner) {
+  if (ErrorHandler* handler = ErrorHandler::Instance()) handler->AddError(text, owner);
+}
+template <class Owner>
+void AddWarningFinding(const Qel::PString& text, const Owner* owner) {
+  if (ErrorHandler* handler = ErrorHandler::Instance()) handler->AddWarning(text, owner);
+}
+inline void AddErrorFinding(const Qel::PString& text) {
+  if (ErrorHandler* handler = ErrorHandler::Instance()) handler->AddError(text);
+}
+inline void AddWarningFinding(const Qel::PString& text) {
+  if (ErrorHandler* handler = ErrorHandler::Instance()) handler->AddWarning(text);
+}
+
+// A value node's text as a soup's text getter gives it; empty when it has none.
+inline Qel::PString NodeText(const ACSChunk* node) {
+  if (node == nullptr) return {};
+  MPRef<ACSRawDataCore> text;
+  ACSConverter::ConvertValue(node->GetKind(), ACSRawDataCore::CreateChunkView(node), kKindText,
+                             &text);
+  const std::string_view view = SoupTextView(text.Get());
+  return view.empty() ? Qel::PString() : Qel::PString(view);
+}
+
+// One walk up the "inherit" lists of a definition. A name met again on its own path is a cycle,
+// reported once and not followed; one met again through another path has been merged already
+// and is not merged twice, so that a lattice of definitions costs one merge per definition.
+class InheritWalk {
+ public:
+  // Inheritance chains are a few definitions long; this bounds the recursion that hostile data
+  // could otherwise drive into the stack.
+  static constexpr size_t kMaxDepth = 256;
+
+  // True when p is to be merged now, and then p is on the path until Leave; reports a cycle or
+  // a chain that is too long.
+  bool Enter(const Qel::PString& p);
+  void Leave() { path_.pop_back(); }
+
+ private:
+  std::vector<Qel::PString> path_;
+  std::unordered_set<Qel::PString> merged_;
+};
+
+}  // namespace TETLib
