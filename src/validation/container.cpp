@@ -268,20 +268,22 @@ void Container::AttachContainerRules(const Soup& definition, Container* owner) {
       // The merge writes into the definition: this load's copy of it.
       const Soup writable = Definitions().Writable(definition);
       validation = writable.GetNamedSoup(kTagValidation);
-      ForEachChild(merged.GetRoot().Get(), [&](const Qel::PString& rule, const MPRef<ACSChunk>& node) {
-        validation.RemoveNamedTag(rule);
-        validation.GetRoot()->AddChild(rule, node);
-      });
+      ForEachChild(merged.GetRoot().Get(),
+                   [&](const Qel::PString& rule, const MPRef<ACSChunk>& node) {
+                     validation.RemoveNamedTag(rule);
+                     validation.GetRoot()->AddChild(rule, node);
+                   });
     }
   }
-  ForEachChild(validation.GetRoot().Get(), [&](const Qel::PString& rule, const MPRef<ACSChunk>& node) {
-    const ContainerRuleFunction function = FindContainerRule(rule);
-    if (function == nullptr) return;
-    Soup parameters;
-    if (node && node->GetKind() == kKindContainer) parameters = Soup::FromChunk(node);
-    owner->ruleFunctions_.push_back(function);
-    owner->ruleParameters_.push_back(parameters);
-  });
+  ForEachChild(validation.GetRoot().Get(),
+               [&](const Qel::PString& rule, const MPRef<ACSChunk>& node) {
+                 const ContainerRuleFunction function = FindContainerRule(rule);
+                 if (function == nullptr) return;
+                 Soup parameters;
+                 if (node && node->GetKind() == kKindContainer) parameters = Soup::FromChunk(node);
+                 owner->ruleFunctions_.push_back(function);
+                 owner->ruleParameters_.push_back(parameters);
+               });
 }
 
 Tag* Container::CreateTag(i32 index, Container* owner, const Qel::PString& tagName) {
@@ -385,7 +387,8 @@ bool Container::ConfigureTag(Tag* tag, const Soup& tagDefinition, bool fromConfi
       if (tagDefinition.HasNamedTag(kTagCategory)) {
         tag->category = tagDefinition.GetNamedTag(kTagCategory);
       }
-      if (tagDefinition.HasNamedTag(kTagFilter)) tag->filter = tagDefinition.GetNamedTag(kTagFilter);
+      if (tagDefinition.HasNamedTag(kTagFilter))
+        tag->filter = tagDefinition.GetNamedTag(kTagFilter);
       return true;
     case kTagTypeVector2:
     case kTagTypeVector3:

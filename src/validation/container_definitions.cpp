@@ -53,9 +53,7 @@ void ForEachEntry(const Soup& soup, Visit&& visit) {
   if (!soup.IsNull()) ForEachChild(soup.GetRoot().Get(), visit);
 }
 
-bool IsContainer(const MPRef<ACSChunk>& node) {
-  return node && node->GetKind() == kKindContainer;
-}
+bool IsContainer(const MPRef<ACSChunk>& node) { return node && node->GetKind() == kKindContainer; }
 
 // The texts of "container-type0", "container-type1", ... by their number, the first of a repeated
 // name, in one walk over the entries (a definition may list thousands).
@@ -119,7 +117,8 @@ void MergeValidation(Soup& target, const Soup& definition, RunDefinitions& defin
                [&](const Qel::PString& p, const MPRef<ACSChunk>& /*node*/) {
                  if (!walk.Enter(p)) return;
                  const Soup parent = definitions.Get(p);
-                 if (parent.HasNamedTag(kTagInherit)) MergeValidation(target, parent, definitions, walk);
+                 if (parent.HasNamedTag(kTagInherit))
+                   MergeValidation(target, parent, definitions, walk);
                  ForEachEntry(parent.GetNamedSoup(kTagValidation),
                               [&](const Qel::PString& q, const MPRef<ACSChunk>& node) {
                                 AddChildEntry(target, q, node);
@@ -367,8 +366,7 @@ bool Container::LoadFromDefinition(Soup config, Soup definition, Container* targ
   });
   if (!loaded) return false;
 
-  ReportMissingEntries(config, definition, inherited, target, compulsoryTags,
-                       compulsoryContainers);
+  ReportMissingEntries(config, definition, inherited, target, compulsoryTags, compulsoryContainers);
   MoveHeadTagsFirst();
   return true;
 }
@@ -380,7 +378,8 @@ bool Container::LoadContainerTag(const Qel::PString& tagName, const Soup& childC
                                  i32& childCounter) {
   RunDefinitions& definitions = Definitions();
   Soup entry;
-  bool found = loadDepth_ < kMaxLoadDepth && FindChildDefinition(definition, tagName, target, entry);
+  bool found =
+      loadDepth_ < kMaxLoadDepth && FindChildDefinition(definition, tagName, target, entry);
   for (size_t i = 0; !found && loadDepth_ < kMaxLoadDepth && i < inherited.size(); ++i) {
     if (!inherited[i].IsNull()) found = FindChildDefinition(inherited[i], tagName, target, entry);
   }
@@ -437,7 +436,8 @@ bool Container::LoadContainerTag(const Qel::PString& tagName, const Soup& childC
     }
     const Soup tagArray = childDefinition.GetNamedSoup(kTagTagarray);
     if (!tagArray.IsNull()) child->tagArrayDefinition_ = tagArray;
-    if (childDefinition.HasNamedTag(kTagSubpossibilities)) child->BuildChildren(childDefinition, true);
+    if (childDefinition.HasNamedTag(kTagSubpossibilities))
+      child->BuildChildren(childDefinition, true);
   } else if (entry.GetNamedTag(kTagIcon) == kTagSmoke) {
     child = CreateChildContainer(tagName, target, kTagSmoke, childCounter++, config);
     if (child == nullptr) return false;

@@ -114,9 +114,9 @@ TEST(Tettool, PrintsTheContainerTreeOfAnAsset) {
           "kuid <kuid:400100:1001>\nusername \"Demo signal\"\nkind \"scenery\"\n"
           "kestro-build 3.5\ncategory-era \"1800s;1810s\"\nmesh-table\n{\n  default\n  {\n"
           "    mesh \"signal.im\"\n    auto-create 1\n  }\n}\nlamp 5\n");
-  const kestro_test::CommandRun r = RunTettool("tree --tetdata " + std::string(kRepoData) +
-                                               "/TETData --data " + kRepoData + "/data " +
-                                               dir.At("signal"));
+  const kestro_test::CommandRun r =
+      RunTettool("tree --tetdata " + std::string(kRepoData) + "/TETData --data " + kRepoData +
+                 "/data " + dir.At("signal"));
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.out,
             "container scenery [scenery]\n"
@@ -146,7 +146,8 @@ TEST(Tettool, HostileConfigurationsEndCleanly) {
           "loopa\n{\n  inherit\n  {\n    loopb \"\"\n  }\n}\n"
           "loopb\n{\n  inherit\n  {\n    loopa \"\"\n  }\n}\n");
   std::string many = "kind \"node\"\n";
-  for (int i = 0; i < 10000; ++i) many += "tag-" + std::to_string(i) + " " + std::to_string(i) + "\n";
+  for (int i = 0; i < 10000; ++i)
+    many += "tag-" + std::to_string(i) + " " + std::to_string(i) + "\n";
   dir.Put("many/config.txt", many);
   std::string deep = "kind \"node\"\n";
   for (int i = 0; i < 1200; ++i) deep += "node\n{\n";
@@ -171,23 +172,28 @@ TEST(Tettool, HostileConfigurationsEndCleanly) {
   EXPECT_EQ(r.exitCode, 1);
   lines = Lines(r.out);
   size_t containers = 0;
-  for (const std::string& line : lines) containers += line.find("container node") != std::string::npos;
+  for (const std::string& line : lines)
+    containers += line.find("container node") != std::string::npos;
   EXPECT_EQ(containers, 1001u);
 
   r = RunTettool(tool + dir.At("unknown") + " " + dir.At("empty") + " " + dir.At("missing"));
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.out,
-            "== " + dir.At("unknown") + "\n"
-            "the tree is incomplete\n"
-            "error: $tet_container_nokindspecification\n"
-            "1 errors, 0 warnings\n"
-            "== " + dir.At("empty") + "\n"
-            "the tree is incomplete\n"
-            "warning: $tet_obsolete_asset\n"
-            "error: $tet_container_nokindtag\n"
-            "1 errors, 1 warnings\n"
-            "== " + dir.At("missing") + "\n"
-            "no readable config.chump or config.txt\n");
+  EXPECT_EQ(r.out, "== " + dir.At("unknown") +
+                       "\n"
+                       "the tree is incomplete\n"
+                       "error: $tet_container_nokindspecification\n"
+                       "1 errors, 0 warnings\n"
+                       "== " +
+                       dir.At("empty") +
+                       "\n"
+                       "the tree is incomplete\n"
+                       "warning: $tet_obsolete_asset\n"
+                       "error: $tet_container_nokindtag\n"
+                       "1 errors, 1 warnings\n"
+                       "== " +
+                       dir.At("missing") +
+                       "\n"
+                       "no readable config.chump or config.txt\n");
   EXPECT_EQ(RunTettool("tree --tetdata " + dir.At("tet")).exitCode, 2);
 }
 

@@ -361,9 +361,9 @@ TEST_F(ContainerTest, ValueTagsFindTheirDefinitions) {
   EXPECT_EQ(lines[2], "  kuid 14 <kuid:1:2>");
   EXPECT_TRUE(Has(lines, "  description-de 1 text"));
   EXPECT_TRUE(Has(lines, "  username-fr 1 nom"));
-  EXPECT_TRUE(Has(lines, "  ab12 3 5"));  // "ab0" stands for it
-  EXPECT_TRUE(Has(lines, "  x12 3 6"));   // "x10"
-  EXPECT_TRUE(Has(lines, "  a1 20 7"));   // too short for a number
+  EXPECT_TRUE(Has(lines, "  ab12 3 5"));      // "ab0" stands for it
+  EXPECT_TRUE(Has(lines, "  x12 3 6"));       // "x10"
+  EXPECT_TRUE(Has(lines, "  a1 20 7"));       // too short for a number
   EXPECT_TRUE(Has(lines, "  plain12 20 8"));  // "plain0" is no sequence
   const std::vector<std::string> findings = Findings();
   EXPECT_TRUE(Has(findings, "E $tet_container_nodefinition 'a1' 'scenery'"));
@@ -395,8 +395,10 @@ TEST_F(ContainerTest, TagTypesAndTheirFindings) {
         Load(root, std::string("kind \"scenery\"\nrequired \"r\"\nitems\n{\n}\n") + c.config);
     EXPECT_TRUE(Has(lines, c.line)) << c.config << testing::PrintToString(lines);
     std::vector<std::string> findings = Findings();
-    std::erase_if(findings, [](const std::string& f) { return f.find("obsolete_asset") != f.npos; });
-    EXPECT_EQ(findings, c.finding ? std::vector<std::string>{c.finding} : std::vector<std::string>{})
+    std::erase_if(findings,
+                  [](const std::string& f) { return f.find("obsolete_asset") != f.npos; });
+    EXPECT_EQ(findings,
+              c.finding ? std::vector<std::string>{c.finding} : std::vector<std::string>{})
         << c.config;
   }
 }
@@ -416,8 +418,9 @@ TEST_F(ContainerTest, CompulsoryEntriesFromTheirBuildOn) {
 
   // A smoke emitter that names a file needs no rate.
   Container smoke;
-  Load(smoke, "kind \"scenery\"\nkestro-build 3.5\nrequired \"r\"\nitems\n{\n}\n"
-              "emitter\n{\nfile \"a.pfx\"\n}\nsmoke2\n{\n}\nemitter\n{\n}\n");
+  Load(smoke,
+       "kind \"scenery\"\nkestro-build 3.5\nrequired \"r\"\nitems\n{\n}\n"
+       "emitter\n{\nfile \"a.pfx\"\n}\nsmoke2\n{\n}\nemitter\n{\n}\n");
   EXPECT_EQ(Findings(), std::vector<std::string>{"E $tet_container_missingtag 'rate'"});
 }
 
@@ -440,12 +443,12 @@ TEST_F(ContainerTest, ChildContainersByTheirEntries) {
   // Sibling indexes count every child made, in order.
   ASSERT_EQ(root.GetChildren().size(), 3u);
   EXPECT_EQ(root.GetChildren()[2]->GetSiblingIndex(), 2);
-  EXPECT_EQ(Findings(), (std::vector<std::string>{
-                            "E $tet_container_nodefinition 'kind' 'things'",
-                            "E $tet_container_errorintemplate 'strange'",
-                            "E $tet_container_nodefinition 'unknownbox' 'scenery'",
-                            "E $tet_container_nodefinition '.cache' 'scenery'",
-                            "E $tet_container_oldcontainer"}));
+  EXPECT_EQ(Findings(),
+            (std::vector<std::string>{"E $tet_container_nodefinition 'kind' 'things'",
+                                      "E $tet_container_errorintemplate 'strange'",
+                                      "E $tet_container_nodefinition 'unknownbox' 'scenery'",
+                                      "E $tet_container_nodefinition '.cache' 'scenery'",
+                                      "E $tet_container_oldcontainer"}));
   // The polymorphic child is listed under its parent's name.
   EXPECT_TRUE(DataManager::Instance().IsRegisteredName("things", "scenery"));
 }
@@ -545,11 +548,11 @@ top
   bool loaded = false;
   Load(root, "kind \"top\"\nkestro-build 3.5\nfroma 1\nfromb 2\n", &loaded);
   EXPECT_TRUE(loaded);
-  EXPECT_EQ(Findings(), (std::vector<std::string>{
-                            "E $tet_container_inheritcycle 'a' 'a > b > a'",
-                            "E $tet_container_inheritcycle 'b' 'b > b'",
-                            "E $tet_container_nodefinition 'kind' 'top'",
-                            "E $tet_container_nodefinition 'kestro-build' 'top'"}));
+  EXPECT_EQ(Findings(),
+            (std::vector<std::string>{"E $tet_container_inheritcycle 'a' 'a > b > a'",
+                                      "E $tet_container_inheritcycle 'b' 'b > b'",
+                                      "E $tet_container_nodefinition 'kind' 'top'",
+                                      "E $tet_container_nodefinition 'kestro-build' 'top'"}));
   // Each definition merged once, the grandparent before the parent.
   EXPECT_EQ(root.GetInheritedDefinitionNames(), (std::vector<Qel::PString>{"a", "b"}));
 }
@@ -598,8 +601,9 @@ TEST_F(ContainerTest, FailedLoadsReleaseEverything) {
       Load(root, config, &loaded);
       const bool broken = std::string(config).find("broken") != std::string::npos;
       EXPECT_EQ(loaded, !broken) << config;
-      EXPECT_TRUE(Has(Findings(), broken ? "E $tet_container_nocontainerdefinition 'no-such-definition'"
-                                         : "E $tet_container_nodefinition 'inner' 'a'"));
+      EXPECT_TRUE(
+          Has(Findings(), broken ? "E $tet_container_nocontainerdefinition 'no-such-definition'"
+                                 : "E $tet_container_nodefinition 'inner' 'a'"));
     }
     EXPECT_EQ(Container::LiveCount(), containers);
     EXPECT_EQ(Tag::LiveCount(), tags);
@@ -640,7 +644,8 @@ node
     Container root;
     EXPECT_TRUE(root.Load(config));
     u32 depth = 0;
-    for (const Container* at = &root; !at->GetChildren().empty(); at = at->GetChildren()[0]) ++depth;
+    for (const Container* at = &root; !at->GetChildren().empty(); at = at->GetChildren()[0])
+      ++depth;
     EXPECT_EQ(depth, kMaxSoupDepth);
     EXPECT_TRUE(Has(Findings(), "E $tet_container_nodefinition 'node' 'node'"));
   }

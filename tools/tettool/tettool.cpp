@@ -180,7 +180,8 @@ bool PrintTree(const std::string& folder, u32& errors, u32& warnings) {
   return loaded;
 }
 
-int PrintTrees(const char* tetData, const char* dataFolder, const std::vector<std::string>& assets) {
+int PrintTrees(const char* tetData, const char* dataFolder,
+               const std::vector<std::string>& assets) {
   UseInterfaceText(dataFolder);
   const std::string definitions = tetData != nullptr ? tetData : BesideProgram("TETData");
   if (definitions.empty() || !TETLib::DataManager::CreateInstance(definitions.c_str())) {
@@ -246,7 +247,9 @@ int main(int argc, char** argv) {
       }
     }
     std::vector<std::string> assets(argv + at, argv + argc);
-    const bool usable = !assets.empty() && std::none_of(assets.begin(), assets.end(), [](const std::string& a) { return a.starts_with("--"); });
+    const bool usable =
+        !assets.empty() && std::none_of(assets.begin(), assets.end(),
+                                        [](const std::string& a) { return a.starts_with("--"); });
     if (usable) {
       TETLib::ErrorHandler::CreateInstance();
       const int code = PrintTrees(tetData, data, assets);
