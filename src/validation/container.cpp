@@ -40,41 +40,6 @@ Qel::PString Localised(const Qel::PString& key) {
   return InterfaceTextDB::Instance().GetString(key, true);
 }
 
-// The types of the definition's "type" text.
-struct TypeName {
-  const Qel::PString* name;
-  i32 code;
-};
-const TypeName kTypeNames[] = {
-    {&kTagFloat, kTagTypeFloat},
-    {&kTagString, kTagTypeString},
-    {&kTagInt, kTagTypeInt},
-    {&kTagBool, kTagTypeBool},
-    {&kTagVector2, kTagTypeVector2},
-    {&kTagVector3, kTagTypeVector3},
-    {&kTagRgb, kTagTypeVector3},
-    {&kTagVector4, kTagTypeVector4},
-    {&kTagVector5, kTagTypeVector5},
-    {&kTagFloatlist, kTagTypeFloatList},
-    {&kTagCombobox, kTagTypeComboBox},
-    {&kTagIntcombobox, kTagTypeIntComboBox},
-    {&kTagListbox, kTagTypeListBox},
-    {&kTagDoublestring, kTagTypeDoubleString},
-    {&kTagKuid, kTagTypeKUID},
-    {&kTagFilepath, kTagTypeFilePath},
-    {&kTagFilepathedit, kTagTypeFilePathEdit},
-    {&kTagStringkuid, kTagTypeStringKUID},
-    {&kTagKuidbrowser, kTagTypeKUIDBrowser},
-    {&kTagStringkuidbrowser, kTagTypeStringKUIDBrowser},
-};
-
-i32 TypeCode(const Qel::PString& type) {
-  for (const TypeName& entry : kTypeNames) {
-    if (*entry.name == type) return entry.code;
-  }
-  return kTagTypeUndefined;
-}
-
 // The personal detail that fills a string tag made without a configuration, or null.
 const Qel::PString* PersonalDetail(const Qel::PString& tagName, const PersonalDetails& details) {
   if (tagName == kTagLicense) return &details.license;
@@ -255,16 +220,18 @@ bool Container::RunContainerRules() {
 }
 
 void Container::AttachContainerRules(const Soup& definition, Container* owner) {
-  Soup validation = definition.GetNamedSoup(kTagValidation);
-  if (validation.IsNull()) {
-    // Nothing of the definition's own to merge into: a soup of this load alone.
-    validation.EnsureContainer();
-    MergeInheritedValidation(validation, definition, Definitions());
-  } else {
+  // Copied out: the merge below may change the definition, and with it the facts.
+  const DefinitionFacts& facts = Definitions().Facts().Definition(definition);
+  Soup validation = facts.validation;
+  const bool inherits = !facts.inheritNames.empty();
+  if (inherits) {
     Soup merged;
     merged.EnsureContainer();
     MergeInheritedValidation(merged, definition, Definitions());
-    if (merged.CountTags() != 0) {
+    if (validation.IsNull()) {
+      // Nothing of the definition's own to merge into: a soup of this load alone.
+      validation = merged;
+    } else if (merged.CountTags() != 0) {
       // The merge writes into the definition: this load's copy of it.
       const Soup writable = Definitions().Writable(definition);
       validation = writable.GetNamedSoup(kTagValidation);
@@ -275,6 +242,7 @@ void Container::AttachContainerRules(const Soup& definition, Container* owner) {
                    });
     }
   }
+  if (validation.IsNull()) return;
   ForEachChild(validation.GetRoot().Get(),
                [&](const Qel::PString& rule, const MPRef<ACSChunk>& node) {
                  const ContainerRuleFunction function = FindContainerRule(rule);
@@ -293,19 +261,18 @@ Tag* Container::CreateTag(i32 index, Container* owner, const Qel::PString& tagNa
 Tag* Container::MakeTag(Container* target, const Qel::PString& tagName, const Soup& tagDefinition,
                         const Soup* config, const ACSChunk* valueNode) {
   if (target->HasTagNamed(tagName)) return nullptr;
+  const EntryFacts& facts = Definitions().Facts().Entry(tagDefinition);
   std::unique_ptr<Tag> tag(CreateTag(i32(target->tags_.size()), target, tagName));
   Qel::PString value;
   if (config != nullptr) {
     value = valueNode != nullptr ? NodeText(valueNode) : config->GetNamedTag(tagName);
   }
   if (value.IsEmpty()) {
-    value = tagDefinition.GetNamedTag(kTagDefault);
+    value = facts.defaultValue;
     if (value == kTagParent) value = target->name_;
   }
   tag->value = value;
-  if (tagDefinition.GetNamedTagAsFloat(kTagCompulsory, 0.0f) == 0.0f && config != nullptr) {
-    target->RemoveTag(tagName);
-  }
+  if (facts.compulsory == 0.0f && config != nullptr) target->RemoveTag(tagName);
   ConfigureTag(tag.get(), tagDefinition, config != nullptr, target);
   return tag.release();
 }
@@ -313,10 +280,10 @@ Tag* Container::MakeTag(Container* target, const Qel::PString& tagName, const So
 bool Container::ConfigureTag(Tag* tag, const Soup& tagDefinition, bool fromConfig,
                              Container* owner) {
   DataManager& manager = DataManager::Instance();
+  const EntryFacts& facts = Definitions().Facts().Entry(tagDefinition);
   tag->definitionSoup = tagDefinition;
-  const Qel::PString type = tagDefinition.GetNamedTag(kTagType);
-  tag->typeCode = TypeCode(type);
-  const bool disabled = tagDefinition.GetNamedTagAsInt(kTagDisabled, 0) != 0;
+  tag->typeCode = facts.typeCode;
+  const bool disabled = facts.disabled != 0;
   switch (tag->typeCode) {
     case kTagTypeFloat:
     case kTagTypeInt:
@@ -329,7 +296,7 @@ bool Container::ConfigureTag(Tag* tag, const Soup& tagDefinition, bool fromConfi
         }
       }
       if (disabled) tag->disabled = true;
-      tag->filter = tagDefinition.GetNamedTag(kTagFilter);
+      tag->filter = facts.filter;
       return true;
     case kTagTypeBool:
       if (tag->value.IsSet() && tag->value != kTagZero && tag->value != kTagOne) {
@@ -337,9 +304,9 @@ bool Container::ConfigureTag(Tag* tag, const Soup& tagDefinition, bool fromConfi
       }
       return true;
     case kTagTypeComboBox: {
-      const Qel::PString source = tagDefinition.GetNamedTag(kTagSource);
+      const Qel::PString& source = facts.source;
       if (source == kTagAttachment) {
-        if (tagDefinition.GetNamedTagAsInt(kTagUnique, 0) != 0) {
+        if (facts.unique != 0) {
           manager.AddSharedObject(tag);
         } else {
           manager.AddLoadedObject(tag);
@@ -375,20 +342,15 @@ bool Container::ConfigureTag(Tag* tag, const Soup& tagDefinition, bool fromConfi
       return true;
     case kTagTypeFilePath:
     case kTagTypeFilePathEdit:
-      tag->dataType = tagDefinition.GetNamedTag(kTagDatatype);
+      tag->dataType = facts.dataType;
       tag->isFile = true;
       // Meshes that a file field names are loaded by the mesh checks; an asset whose meshes live
       // in another asset is only marked here.
-      if (tag->name != kTagScript && fromConfig && tagDefinition.HasNamedTag(kTagMeshAsset)) {
-        manager.SetUsesMeshAsset();
-      }
+      if (tag->name != kTagScript && fromConfig && facts.hasMeshAsset) manager.SetUsesMeshAsset();
       return true;
     case kTagTypeKUIDBrowser:
-      if (tagDefinition.HasNamedTag(kTagCategory)) {
-        tag->category = tagDefinition.GetNamedTag(kTagCategory);
-      }
-      if (tagDefinition.HasNamedTag(kTagFilter))
-        tag->filter = tagDefinition.GetNamedTag(kTagFilter);
+      if (facts.hasCategory) tag->category = facts.category;
+      if (facts.hasFilter) tag->filter = facts.filter;
       return true;
     case kTagTypeVector2:
     case kTagTypeVector3:

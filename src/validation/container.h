@@ -22,6 +22,7 @@
 namespace TETLib {
 
 class InheritWalk;
+struct MergedEntries;
 
 class Container {
  public:
@@ -89,10 +90,9 @@ class Container {
   Soup FindTagDefinition(const Qel::PString& tagName, const Soup& definition,
                          const std::vector<Soup>& inherited);
   // Merges the definitions that inherit names (their own inherited ones first) into the working
-  // soups. A definition met again on its own inheritance path is a cycle: it is reported once and
-  // not followed; one met again through another path is merged once.
-  void MergeInheritedDefinitions(Soup& subpossibilities, Soup& tagArray, Soup& arrayElement,
-                                 const Soup& inherit);
+  // entries. A definition met again on its own inheritance path is a cycle: it is reported once
+  // and not followed; one met again through another path is merged once.
+  void MergeInheritedDefinitions(MergedEntries& merged, const Soup& inherit);
   // Appends an allowed child and its definition; a name already allowed (other than the empty
   // name) is not added again.
   void RegisterAllowedChild(const Qel::PString& childName, const Qel::PString& definitionName);
@@ -128,13 +128,19 @@ class Container {
   static i64 LiveCount();
 
  private:
-  void MergeInherited(Soup& subpossibilities, Soup& tagArray, Soup& arrayElement,
-                      const Soup& inherit, InheritWalk& walk);
+  void MergeInherited(MergedEntries& merged, const Soup& inherit, InheritWalk& walk);
   bool LoadContainerTag(const Qel::PString& tagName, const Soup& childConfig, const Soup& config,
                         const Soup& definition, std::vector<Soup>& inherited, Container* target,
                         std::map<Qel::PString, f32>& compulsoryContainers, i32& childCounter);
+  // The facts of a level's definition and of those it inherits, in the order tags look there.
+  struct LevelFacts {
+    const DefinitionFacts* own = nullptr;
+    std::vector<const DefinitionFacts*> inherited;
+    // As FindTagDefinition.
+    Soup Find(const Qel::PString& tagName) const;
+  };
   void LoadValueTag(const Qel::PString& tagName, const ACSChunk* node, const Soup& config,
-                    const Soup& definition, const std::vector<Soup>& inherited, Container* target,
+                    const LevelFacts& level, Container* target,
                     std::map<Qel::PString, f32>& compulsoryTags);
   void ReportMissingEntries(const Soup& config, const Soup& definition,
                             const std::vector<Soup>& inherited, Container* target,

@@ -4,7 +4,6 @@
 #include <cctype>
 #include <cstdlib>
 #include <string>
-#include <unordered_map>
 
 #include "assetdata/interface_text.h"
 #include "validation/container.h"
@@ -32,11 +31,9 @@ const Qel::PString kKeyInheritTooDeep("$tet_container_inherittoodeep");
 const Qel::PString kDescriptionPrefix("description-");
 const Qel::PString kUsernamePrefix("username-");
 const Qel::PString kStringTablePrefix("string-table-");
-const Qel::PString kSequence("sequence");
 const Qel::PString kFile("file");
 // A smoke emitter that names a "file" takes these from it.
 const Qel::PString kEmitterTags[] = {"lifetime", "maxsize", "minsize", "rate", "velocity"};
-constexpr std::string_view kContainerTypePrefix = "container-type";
 constexpr const char* kTraceLoad = "we're now up to %s";
 
 // A configuration nested deeper than a soup may be is not followed further.
@@ -54,24 +51,6 @@ void ForEachEntry(const Soup& soup, Visit&& visit) {
 }
 
 bool IsContainer(const MPRef<ACSChunk>& node) { return node && node->GetKind() == kKindContainer; }
-
-// The texts of "container-type0", "container-type1", ... by their number, the first of a repeated
-// name, in one walk over the entries (a definition may list thousands).
-std::unordered_map<u32, Qel::PString> ContainerTypes(const Soup& definition) {
-  std::unordered_map<u32, Qel::PString> types;
-  const u32 count = definition.CountTags();
-  ForEachEntry(definition, [&](const Qel::PString& name, const MPRef<ACSChunk>& node) {
-    const std::string_view view = name.View();
-    if (!view.starts_with(kContainerTypePrefix)) return;
-    const std::string_view digits = view.substr(kContainerTypePrefix.size());
-    if (digits.empty() || digits.size() > 9 || (digits.size() > 1 && digits[0] == '0')) return;
-    if (!std::all_of(digits.begin(), digits.end(), IsDigit)) return;
-    const u32 index = u32(std::strtoul(std::string(digits).c_str(), nullptr, 10));
-    if (index >= count) return;  // never reached: the numbers are tried from 0 without a gap
-    types.emplace(index, NodeText(node.Get()));
-  });
-  return types;
-}
 
 void AddChildEntry(Soup& target, const Qel::PString& name, const MPRef<ACSChunk>& node) {
   target.RemoveNamedTag(name);
@@ -139,95 +118,89 @@ Soup Container::GetDefinition(const Qel::PString& definitionName) {
   return Definitions().Get(definitionName);
 }
 
-void Container::MergeInheritedDefinitions(Soup& subpossibilities, Soup& tagArray,
-                                          Soup& arrayElement, const Soup& inherit) {
+void Container::MergeInheritedDefinitions(MergedEntries& merged, const Soup& inherit) {
   InheritWalk walk;
-  MergeInherited(subpossibilities, tagArray, arrayElement, inherit, walk);
+  MergeInherited(merged, inherit, walk);
 }
 
-void Container::MergeInherited(Soup& subpossibilities, Soup& tagArray, Soup& arrayElement,
-                               const Soup& inherit, InheritWalk& walk) {
-  subpossibilities.EnsureContainer();
-  tagArray.EnsureContainer();
-  arrayElement.EnsureContainer();
+void Container::MergeInherited(MergedEntries& merged, const Soup& inherit, InheritWalk& walk) {
   ForEachEntry(inherit, [&](const Qel::PString& p, const MPRef<ACSChunk>& /*node*/) {
     if (!walk.Enter(p)) return;
     inheritedDefinitionNames_.push_back(p);
     const Soup parent = GetDefinition(p);
-    const Soup parentInherit = parent.GetNamedSoup(kTagInherit);
-    if (parentInherit.CountTags() != 0) {
-      MergeInherited(subpossibilities, tagArray, arrayElement, parentInherit, walk);
-    }
-    ForEachEntry(parent.GetNamedSoup(kTagSubpossibilities),
-                 [&](const Qel::PString& q, const MPRef<ACSChunk>& node) {
-                   AddChildEntry(subpossibilities, q, node);
-                 });
-    ForEachEntry(parent.GetNamedSoup(kTagTagarray),
-                 [&](const Qel::PString& q, const MPRef<ACSChunk>& node) {
-                   AddChildEntry(tagArray, q, node);
-                 });
-    ForEachEntry(parent.GetNamedSoup(kTagArrayElement),
-                 [&](const Qel::PString& q, const MPRef<ACSChunk>& node) {
-                   arrayElement.SetNamedTag(q, NodeText(node.Get()));
-                 });
+    // Copied out: the facts are not asked for again until the merge of this parent is done.
+    const Soup parentInherit = Definitions().Facts().Definition(parent).inherit;
+    if (parentInherit.CountTags() != 0) MergeInherited(merged, parentInherit, walk);
+    const DefinitionFacts& facts = Definitions().Facts().Definition(parent);
+    ForEachEntry(facts.subpossibilities, [&](const Qel::PString& q, const MPRef<ACSChunk>& node) {
+      merged.subpossibilities.Set(q, node);
+    });
+    ForEachEntry(facts.tagArray, [&](const Qel::PString& q, const MPRef<ACSChunk>& node) {
+      merged.tagArray.Set(q, node);
+    });
+    ForEachEntry(facts.arrayElement, [&](const Qel::PString& q, const MPRef<ACSChunk>& node) {
+      merged.arrayElement.Set(q, NodeText(node.Get()));
+    });
     walk.Leave();
   });
 }
 
 void Container::BuildChildren(const Soup& given, bool /*flag*/) {
   const Soup definition = Definitions().Resolve(given);
-  Soup subpossibilities;
-  Soup tagArray;
-  Soup arrayElement;
-  MergeInheritedDefinitions(subpossibilities, tagArray, arrayElement,
-                            definition.GetNamedSoup(kTagInherit));
-  ForEachEntry(definition.GetNamedSoup(kTagSubpossibilities),
-               [&](const Qel::PString& q, const MPRef<ACSChunk>& node) {
-                 AddChildEntry(subpossibilities, q, node);
-               });
-  ForEachEntry(definition.GetNamedSoup(kTagTagarray),
-               [&](const Qel::PString& q, const MPRef<ACSChunk>& node) {
-                 AddChildEntry(tagArray, q, node);
-               });
-  ForEachEntry(definition.GetNamedSoup(kTagArrayElement),
-               [&](const Qel::PString& q, const MPRef<ACSChunk>& node) {
-                 arrayElement.SetNamedTag(q, NodeText(node.Get()));
-               });
+  MergedEntries merged;
+  MergeInheritedDefinitions(merged, Definitions().Facts().Definition(definition).inherit);
+  DefinitionFactsCache& cache = Definitions().Facts();
+  const DefinitionFacts& own = cache.Definition(definition);
+  ForEachEntry(own.subpossibilities, [&](const Qel::PString& q, const MPRef<ACSChunk>& node) {
+    merged.subpossibilities.Set(q, node);
+  });
+  ForEachEntry(own.tagArray, [&](const Qel::PString& q, const MPRef<ACSChunk>& node) {
+    merged.tagArray.Set(q, node);
+  });
+  ForEachEntry(own.arrayElement, [&](const Qel::PString& q, const MPRef<ACSChunk>& node) {
+    merged.arrayElement.Set(q, NodeText(node.Get()));
+  });
 
-  ForEachEntry(subpossibilities, [&](const Qel::PString& name, const MPRef<ACSChunk>& node) {
-    if (name.IsEmpty() || !IsContainer(node) || node->CountChildren() == 0) return;
+  for (const auto& [name, node] : merged.subpossibilities.Items()) {
+    if (name.IsEmpty() || !IsContainer(node) || node->CountChildren() == 0) continue;
     const Soup entry = Soup::FromChunk(node);
-    const Qel::PString kind = entry.GetNamedTag(kTagKind);
-    if (kind == kTagElement) {
-      const Qel::PString elementType = entry.GetNamedTag(kTagElementType);
-      if (entry.GetNamedTagAsInt(kTagCompulsory, 0) != 0) AttachDefinition(elementType);
-      RegisterAllowedChild(name, elementType);
-    } else if (kind == kTagValue && entry.GetNamedTagAsInt(kTagCompulsory, 0) != 0) {
+    const EntryFacts& facts = cache.Entry(entry);
+    if (facts.kind == kTagElement) {
+      if (facts.compulsoryInt != 0) AttachDefinition(facts.elementType);
+      RegisterAllowedChild(name, facts.elementType);
+    } else if (facts.kind == kTagValue && facts.compulsoryInt != 0) {
       std::unique_ptr<Tag> tag(MakeTag(this, name, entry, nullptr));
-      if (tag == nullptr) return;
+      if (tag == nullptr) continue;
       tag->AttachRules(entry);
       extraTags_.push_back(tag.release());
     }
-  });
-  if (arrayElement.CountTags() != 0) arrayElementDefinition_ = arrayElement;
-  ForEachEntry(tagArray, [&](const Qel::PString& name, const MPRef<ACSChunk>& node) {
+  }
+  if (!merged.arrayElement.Items().empty()) {
+    Soup arrayElement;
+    arrayElement.EnsureContainer();
+    for (const auto& [name, text] : merged.arrayElement.Items())
+      arrayElement.SetNamedTag(name, text);
+    arrayElementDefinition_ = arrayElement;
+  }
+  for (const auto& [name, node] : merged.tagArray.Items()) {
     RegisterAllowedChild(name, NodeText(node.Get()));
-  });
+  }
 }
 
 Soup Container::FindAllowedChildDefinition(const Soup& definition, const Qel::PString& childName) {
-  const Soup subpossibilities = definition.GetNamedSoup(kTagSubpossibilities);
-  Soup entry = subpossibilities.GetNamedSoup(childName);
+  DefinitionFactsCache& cache = Definitions().Facts();
+  const DefinitionFacts& facts = cache.Definition(definition);
+  Soup entry = facts.entries.Container(childName);
   if (!entry.IsNull()) return entry;
-  entry = definition.GetNamedSoup(kTagArrayElement);
-  if (!entry.IsNull()) return entry;
+  if (!facts.arrayElement.IsNull()) return facts.arrayElement;
   if (childName == kTagZero || std::strtol(childName.CStr(), nullptr, 10) != 0) {
     Soup numbered;
-    ForEachEntry(subpossibilities, [&](const Qel::PString& /*name*/, const MPRef<ACSChunk>& node) {
-      if (!numbered.IsNull() || !IsContainer(node)) return;
-      const Soup candidate = Soup::FromChunk(node);
-      if (candidate.GetNamedTagAsInt(kTagNumarray, 0) != 0) numbered = candidate;
-    });
+    ForEachEntry(facts.subpossibilities,
+                 [&](const Qel::PString& /*name*/, const MPRef<ACSChunk>& node) {
+                   if (!numbered.IsNull() || !IsContainer(node)) return;
+                   const Soup candidate = Soup::FromChunk(node);
+                   if (cache.Entry(candidate).numarray != 0) numbered = candidate;
+                 });
     return numbered;
   }
   return {};
@@ -248,40 +221,29 @@ bool Container::FindChildDefinition(const Soup& definition, const Qel::PString& 
 }
 
 Qel::PString Container::SelectContainerType(const Soup& definition, const Qel::PString& kind) {
-  const std::unordered_map<u32, Qel::PString> types = ContainerTypes(definition);
-  for (u32 i = 0;; ++i) {
-    const auto found = types.find(i);
-    if (found == types.end()) break;
-    if (found->second == kind) return kind;
+  const EntryFacts& facts = Definitions().Facts().Entry(definition);
+  for (u32 i = 0; i < facts.containerTypeRun; ++i) {
+    if (facts.containerTypes[i] == kind) return kind;
   }
   return definition.GetNamedTag(kTagContainerType0);
 }
 
 void Container::CollectCompulsoryTags(const Soup& definition, std::map<Qel::PString, f32>& map) {
-  ForEachEntry(definition.GetNamedSoup(kTagSubpossibilities),
-               [&](const Qel::PString& name, const MPRef<ACSChunk>& node) {
-                 if (!IsContainer(node)) return;
-                 const Soup entry = Soup::FromChunk(node);
-                 if (entry.HasNamedTag(kTagElementType)) return;
-                 const f32 build = entry.GetNamedTagAsFloat(kTagCompulsory, 0.0f);
-                 if (build > 0.0f) map[name] = build;
-               });
+  for (const auto& [name, build] : Definitions().Facts().Definition(definition).compulsoryTags) {
+    map[name] = build;
+  }
 }
 
 void Container::CollectCompulsoryContainers(const Soup& definition,
                                             std::map<Qel::PString, f32>& map) {
-  ForEachEntry(definition.GetNamedSoup(kTagSubpossibilities),
-               [&](const Qel::PString& name, const MPRef<ACSChunk>& node) {
-                 if (!IsContainer(node)) return;
-                 const Soup entry = Soup::FromChunk(node);
-                 if (!entry.HasNamedTag(kTagElementType)) return;
-                 const f32 build = entry.GetNamedTagAsFloat(kTagCompulsory, 0.0f);
-                 if (build > 0.0f) map[name] = build;
-               });
+  for (const auto& [name, build] :
+       Definitions().Facts().Definition(definition).compulsoryContainers) {
+    map[name] = build;
+  }
 }
 
 void Container::ApplyObsoleteTags(Soup& definition) {
-  const Soup obsolete = definition.GetNamedSoup(kTagObsoleteTag);
+  const Soup obsolete = Definitions().Facts().Definition(definition).obsoleteTag;
   if (obsolete.IsNull()) return;
   const i32 build = WholeBuild(DataManager::Instance().GetBuildNumber());
   std::vector<std::pair<Qel::PString, MPRef<ACSChunk>>> allowed;
@@ -306,15 +268,16 @@ void Container::ApplyObsoleteTags(Soup& definition) {
 
 Soup Container::FindTagDefinition(const Qel::PString& tagName, const Soup& definition,
                                   const std::vector<Soup>& inherited) {
-  Soup found = definition.GetNamedSoup(kTagSubpossibilities).GetNamedSoup(tagName);
+  DefinitionFactsCache& cache = Definitions().Facts();
+  Soup found = cache.Definition(definition).entries.Container(tagName);
   if (!found.IsNull()) return found;
   for (const Soup& parent : inherited) {
-    found = parent.GetNamedSoup(kTagSubpossibilities).GetNamedSoup(tagName);
+    const DefinitionFacts& facts = cache.Definition(parent);
+    found = facts.entries.Container(tagName);
     if (!found.IsNull()) return found;
-    found = parent.GetNamedSoup(kTagTagarray);
-    if (!found.IsNull()) return found;
+    if (!facts.tagArray.IsNull()) return facts.tagArray;
   }
-  return definition.GetNamedSoup(kTagTagarray);
+  return cache.Definition(definition).tagArray;
 }
 
 std::unique_ptr<Container> Container::CreateChildContainer(const Qel::PString& tagName,
@@ -329,7 +292,7 @@ std::unique_ptr<Container> Container::CreateChildContainer(const Qel::PString& t
   auto child = std::make_unique<Container>(tagName, parent, definitionName, index);
   child->definitionsRoot_ = DataManager::Instance().GetDefinitions();
   child->configSoup_ = config;
-  child->savingName_ = definition.GetNamedTag(kTagSavingname);
+  child->savingName_ = Definitions().Facts().Entry(definition).savingName;
   return child;
 }
 
@@ -338,10 +301,9 @@ bool Container::LoadFromDefinition(Soup config, Soup definition, Container* targ
   definition = definitions.Resolve(definition);
 
   std::vector<Soup> inherited;
-  ForEachEntry(definition.GetNamedSoup(kTagInherit),
-               [&](const Qel::PString& name, const MPRef<ACSChunk>& /*node*/) {
-                 inherited.push_back(definitions.Get(name));
-               });
+  const std::vector<Qel::PString> inheritNames =
+      definitions.Facts().Definition(definition).inheritNames;
+  for (const Qel::PString& name : inheritNames) inherited.push_back(definitions.Get(name));
 
   std::map<Qel::PString, f32> compulsoryTags;
   std::map<Qel::PString, f32> compulsoryContainers;
@@ -353,6 +315,12 @@ bool Container::LoadFromDefinition(Soup config, Soup definition, Container* targ
   ApplyObsoleteTags(definition);
   for (Soup& parent : inherited) ApplyObsoleteTags(parent);
 
+  // Facts stay readable for the whole level, also when a child's load changes definitions.
+  LevelFacts level;
+  level.own = &definitions.Facts().Definition(definition);
+  for (const Soup& parent : inherited)
+    level.inherited.push_back(&definitions.Facts().Definition(parent));
+
   i32 childCounter = 0;
   bool loaded = true;
   ForEachEntry(config, [&](const Qel::PString& name, const MPRef<ACSChunk>& node) {
@@ -361,7 +329,7 @@ bool Container::LoadFromDefinition(Soup config, Soup definition, Container* targ
       loaded = LoadContainerTag(name, Soup::FromChunk(node), config, definition, inherited, target,
                                 compulsoryContainers, childCounter);
     } else {
-      LoadValueTag(name, node.Get(), config, definition, inherited, target, compulsoryTags);
+      LoadValueTag(name, node.Get(), config, level, target, compulsoryTags);
     }
   });
   if (!loaded) return false;
@@ -401,8 +369,13 @@ bool Container::LoadContainerTag(const Qel::PString& tagName, const Soup& childC
   // that cannot be made or readied is released before the load returns false.
   std::unique_ptr<Container> child;
   Soup childDefinition;
-  const Qel::PString kind = entry.GetNamedTag(kTagKind);
-  if (entry.HasNamedTag(kTagContainerType0)) {
+  // Copied out: readying the child may change definitions, and with them the facts.
+  const EntryFacts& facts = definitions.Facts().Entry(entry);
+  const Qel::PString kind = facts.kind;
+  const Qel::PString elementTypeName = facts.elementType;
+  const bool polymorphic = facts.hasContainerType0;
+  const bool smoke = facts.icon == kTagSmoke;
+  if (polymorphic) {
     const Qel::PString typeName = SelectContainerType(entry, childConfig.GetNamedTag(kTagKind));
     if (ErrorHandler* handler = ErrorHandler::Instance()) {
       handler->TraceContainer(FormatText(kTraceLoad, typeName).ToPString(), this);
@@ -414,7 +387,7 @@ bool Container::LoadContainerTag(const Qel::PString& tagName, const Soup& childC
     child->BuildChildren(childDefinition, true);
   } else if (kind == kTagElement) {
     compulsoryContainers.erase(tagName);
-    const Qel::PString elementType = entry.GetNamedTag(kTagElementType);
+    const Qel::PString& elementType = elementTypeName;
     child = CreateChildContainer(tagName, target, elementType, childCounter++, config);
     if (child == nullptr) return false;
     childDefinition = GetDefinition(elementType);
@@ -425,20 +398,17 @@ bool Container::LoadContainerTag(const Qel::PString& tagName, const Soup& childC
     }
     const Soup arrayElement = childDefinition.GetNamedSoup(kTagArrayElement);
     if (!arrayElement.IsNull()) {
-      const std::unordered_map<u32, Qel::PString> types = ContainerTypes(arrayElement);
-      const u32 count = arrayElement.CountTags();
-      for (u32 j = 0; j < count; ++j) {
-        const auto type = types.find(j);
-        if (type != types.end() && type->second.IsSet()) {
-          child->RegisterAllowedChild(Qel::PString(), type->second);
-        }
+      const std::vector<Qel::PString> types =
+          definitions.Facts().Entry(arrayElement).containerTypes;
+      for (const Qel::PString& type : types) {
+        if (type.IsSet()) child->RegisterAllowedChild(Qel::PString(), type);
       }
     }
     const Soup tagArray = childDefinition.GetNamedSoup(kTagTagarray);
     if (!tagArray.IsNull()) child->tagArrayDefinition_ = tagArray;
     if (childDefinition.HasNamedTag(kTagSubpossibilities))
       child->BuildChildren(childDefinition, true);
-  } else if (entry.GetNamedTag(kTagIcon) == kTagSmoke) {
+  } else if (smoke) {
     child = CreateChildContainer(tagName, target, kTagSmoke, childCounter++, config);
     if (child == nullptr) return false;
     childDefinition = entry;
@@ -456,9 +426,20 @@ bool Container::LoadContainerTag(const Qel::PString& tagName, const Soup& childC
   return loaded;
 }
 
+Soup Container::LevelFacts::Find(const Qel::PString& tagName) const {
+  Soup found = own->entries.Container(tagName);
+  if (!found.IsNull()) return found;
+  for (const DefinitionFacts* parent : inherited) {
+    found = parent->entries.Container(tagName);
+    if (!found.IsNull()) return found;
+    if (!parent->tagArray.IsNull()) return parent->tagArray;
+  }
+  return own->tagArray;
+}
+
 void Container::LoadValueTag(const Qel::PString& tagName, const ACSChunk* node, const Soup& config,
-                             const Soup& definition, const std::vector<Soup>& inherited,
-                             Container* target, std::map<Qel::PString, f32>& compulsoryTags) {
+                             const LevelFacts& level, Container* target,
+                             std::map<Qel::PString, f32>& compulsoryTags) {
   compulsoryTags.erase(tagName);
   Qel::PString lookup = tagName;
   if (StartsWith(tagName, kDescriptionPrefix)) {
@@ -466,7 +447,7 @@ void Container::LoadValueTag(const Qel::PString& tagName, const ACSChunk* node, 
   } else if (StartsWith(tagName, kUsernamePrefix)) {
     lookup = kTagUsername;
   }
-  Soup tagDefinition = FindTagDefinition(lookup, definition, inherited);
+  Soup tagDefinition = level.Find(lookup);
   if (tagDefinition.IsNull()) {
     // Numbered tags: "ab12" stands for the entry "ab0", "x5" for "x0", when that is a sequence.
     const std::string_view text = lookup.View();
@@ -479,8 +460,8 @@ void Container::LoadValueTag(const Qel::PString& tagName, const ACSChunk* node, 
     }
     if (cut != 0) {
       const Qel::PString numbered(std::string(text.substr(0, n - cut)) + "0");
-      tagDefinition = FindTagDefinition(numbered, definition, inherited);
-      if (tagDefinition.GetNamedTagAsInt(kSequence, 0) == 0) tagDefinition = Soup();
+      tagDefinition = level.Find(numbered);
+      if (Definitions().Facts().Entry(tagDefinition).sequence == 0) tagDefinition = Soup();
     }
   }
   std::unique_ptr<Tag> tag(MakeTag(target, tagName, tagDefinition, &config, node));

@@ -4,6 +4,7 @@
 
 #include <string_view>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "assetdata/soup_convert.h"
@@ -36,12 +37,45 @@ inline void AddWarningFinding(const Qel::PString& text) {
 // A value node's text as a soup's text getter gives it; empty when it has none.
 inline Qel::PString NodeText(const ACSChunk* node) {
   if (node == nullptr) return {};
+  if (node->GetKind() == kKindText) {
+    // Read in place: most values are text already.
+    const char* data = reinterpret_cast<const char*>(node->GetData());
+    const std::string_view bytes(data, data != nullptr ? node->GetDataSize() : 0);
+    const std::string_view view = bytes.substr(0, bytes.find('\0'));
+    return view.empty() ? Qel::PString() : Qel::PString(view);
+  }
   MPRef<ACSRawDataCore> text;
   ACSConverter::ConvertValue(node->GetKind(), ACSRawDataCore::CreateChunkView(node), kKindText,
                              &text);
   const std::string_view view = SoupTextView(text.Get());
   return view.empty() ? Qel::PString() : Qel::PString(view);
 }
+
+// Named entries in order; setting a name replaces its entry, which moves to the end.
+template <class Value>
+class EntryList {
+ public:
+  void Set(const Qel::PString& name, Value value) {
+    for (auto it = items_.begin(); it != items_.end(); ++it) {
+      if (it->first == name) {
+        items_.erase(it);
+        break;
+      }
+    }
+    items_.emplace_back(name, std::move(value));
+  }
+  const std::vector<std::pair<Qel::PString, Value>>& Items() const { return items_; }
+
+ private:
+  std::vector<std::pair<Qel::PString, Value>> items_;
+};
+
+// The working "subpossibilities", "tagarray" and "array-element" of a container being built.
+struct MergedEntries {
+  EntryList<MPRef<ACSChunk>> subpossibilities;
+  EntryList<MPRef<ACSChunk>> tagArray;
+  EntryList<Qel::PString> arrayElement;
+};
 
 // One walk up the "inherit" lists of a definition. A name met again on its own path is a cycle,
 // reported once and not followed; one met again through another path has been merged already

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <map>
+#include <unordered_set>
 #include <vector>
 
 #include "assetdata/soup.h"
@@ -152,6 +153,8 @@ class DataManager {
   Registry keyRegistry_;
   std::vector<const void*> loadedObjects_;
   std::vector<const void*> sharedObjects_;
+  // Every object in a registry or object list, so that one never listed is passed over at once.
+  std::unordered_set<const void*> listed_;
 
   PersonalDetails details_;
   PersonalDetails savedDetails_;

@@ -141,9 +141,12 @@ void PrintContainer(const TETLib::Container& container, size_t depth) {
   const std::string indent(depth * 2, ' ');
   std::printf("%scontainer %s [%s]\n", indent.c_str(), container.GetName().CStr(),
               container.GetDefinitionName().CStr());
-  for (const TETLib::Tag* tag : container.GetTags()) {
-    std::printf("%s  tag %s [%d] \"%s\"\n", indent.c_str(), tag->name.CStr(), tag->typeCode,
-                tag->value.CStr());
+  // A nested container keeps its head tags ("kuid", "username") apart; they come first.
+  for (const auto* list : {&container.GetHeaderTags(), &container.GetTags()}) {
+    for (const TETLib::Tag* tag : *list) {
+      std::printf("%s  tag %s [%d] \"%s\"\n", indent.c_str(), tag->name.CStr(), tag->typeCode,
+                  tag->value.CStr());
+    }
   }
   for (const TETLib::Tag* tag : container.GetExtraTags()) {
     std::printf("%s  extra %s [%d] \"%s\"\n", indent.c_str(), tag->name.CStr(), tag->typeCode,
