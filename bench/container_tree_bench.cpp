@@ -6,7 +6,7 @@
 //                           tree against its kind's definition, and the tree released.
 // The configurations are scenery with mesh tables, vehicles with bogeys, tracks and bridges, with
 // thumbnails, KUID tables, descriptions and categories, as assets carry them. The ratio printed at
-// the end compares the times; the target is at most 3x.
+// the end compares the processor times; the target is at most 3x.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -140,7 +140,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
       if (run.run_type == Run::RT_Iteration && run.iterations > 0 && !run.error_occurred) {
-        seconds_[run.run_name.function_name] = run.real_accumulated_time / double(run.iterations);
+        seconds_[run.run_name.function_name] = run.cpu_accumulated_time / double(run.iterations);
       }
     }
     ConsoleReporter::ReportRuns(runs);

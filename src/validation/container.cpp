@@ -183,12 +183,23 @@ void Container::AddTag(Tag* tag) {
     headerTags_.push_back(tag);
   } else {
     tags_.push_back(tag);
-    tagNames_.insert(tag->name);
+    IndexTagNames();
+  }
+}
+
+void Container::IndexTagNames() {
+  if (tags_.size() <= kLinearTagSearch) return;
+  if (tagNames_.empty()) {
+    for (const Tag* tag : tags_) tagNames_.insert(tag->name);
+  } else {
+    tagNames_.insert(tags_.back()->name);
   }
 }
 
 bool Container::HasTagNamed(const Qel::PString& tagName) const {
-  return tagNames_.count(tagName) != 0;
+  if (tags_.size() > kLinearTagSearch) return tagNames_.count(tagName) != 0;
+  return std::any_of(tags_.begin(), tags_.end(),
+                     [&](const Tag* tag) { return tag->name == tagName; });
 }
 
 void Container::RemoveTag(const Qel::PString& tagName) {
@@ -206,9 +217,10 @@ void Container::AddChildContainer(std::unique_ptr<Container> child) {
 
 void Container::MoveHeadTagsFirst() {
   if (headerTags_.empty()) return;
-  for (const Tag* tag : headerTags_) tagNames_.insert(tag->name);
   tags_.insert(tags_.begin(), headerTags_.begin(), headerTags_.end());
   headerTags_.clear();
+  tagNames_.clear();
+  IndexTagNames();
 }
 
 bool Container::RunContainerRules() {
@@ -384,12 +396,16 @@ bool Container::ConfigureTag(Tag* tag, const Soup& tagDefinition, bool fromConfi
 
 void Container::RegisterAllowedChild(const Qel::PString& childName,
                                      const Qel::PString& definitionName) {
+  AllowChild(childName, GetDefinition(definitionName));
+}
+
+void Container::AllowChild(const Qel::PString& childName, const Soup& definition) {
   if (childName.IsSet() && std::find(allowedChildNames_.begin(), allowedChildNames_.end(),
                                      childName) != allowedChildNames_.end()) {
     return;
   }
   allowedChildNames_.push_back(childName);
-  allowedChildDefinitions_.push_back(GetDefinition(definitionName));
+  allowedChildDefinitions_.push_back(definition);
 }
 
 void Container::AttachDefinition(const Qel::PString& definitionName) {

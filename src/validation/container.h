@@ -129,6 +129,8 @@ class Container {
 
  private:
   void MergeInherited(MergedEntries& merged, const Soup& inherit, InheritWalk& walk);
+  const BuildPlan& PlanChildren(const Soup& definition);
+  void AllowChild(const Qel::PString& childName, const Soup& definition);
   bool LoadContainerTag(const Qel::PString& tagName, const Soup& childConfig, const Soup& config,
                         const Soup& definition, std::vector<Soup>& inherited, Container* target,
                         std::map<Qel::PString, f32>& compulsoryContainers, i32& childCounter);
@@ -169,7 +171,10 @@ class Container {
   bool isTopLevel_ = false;
   std::vector<ContainerRuleFunction> ruleFunctions_;
   std::vector<Soup> ruleParameters_;
-  // The names of tags_, so that a configuration of many tags is matched in linear time.
+  // The names of tags_ once there are more than a few, so that a configuration of many tags is
+  // matched in linear time.
+  static constexpr size_t kLinearTagSearch = 24;
+  void IndexTagNames();
   std::unordered_set<Qel::PString> tagNames_;
   // The root's per-load view of the definitions; children share their root's.
   std::unique_ptr<RunDefinitions> ownDefinitions_;

@@ -65,16 +65,24 @@ bool InheritWalk::Enter(const Qel::PString& p) {
     std::string cycle;
     for (auto it = onPath; it != path_.end(); ++it) cycle.append(it->View()).append(" > ");
     cycle.append(p.View());
-    AddErrorFinding(LocalisedFinding(kKeyInheritCycle, p, cycle));
+    Report(LocalisedFinding(kKeyInheritCycle, p, cycle));
     return false;
   }
   if (path_.size() >= kMaxDepth) {
-    AddErrorFinding(LocalisedFinding(kKeyInheritTooDeep, path_.front(), i32(kMaxDepth)));
+    Report(LocalisedFinding(kKeyInheritTooDeep, path_.front(), i32(kMaxDepth)));
     return false;
   }
   if (!merged_.insert(p).second) return false;
   path_.push_back(p);
   return true;
+}
+
+void InheritWalk::Report(const Qel::PString& text) {
+  if (findings_ != nullptr) {
+    findings_->push_back(text);
+  } else {
+    AddErrorFinding(text);
+  }
 }
 
 Soup GetKindDefinition(const Qel::PString& kindName) {
@@ -119,19 +127,16 @@ Soup Container::GetDefinition(const Qel::PString& definitionName) {
 }
 
 void Container::MergeInheritedDefinitions(MergedEntries& merged, const Soup& inherit) {
-  InheritWalk walk;
+  InheritWalk walk(&merged.findings);
   MergeInherited(merged, inherit, walk);
 }
 
 void Container::MergeInherited(MergedEntries& merged, const Soup& inherit, InheritWalk& walk) {
   ForEachEntry(inherit, [&](const Qel::PString& p, const MPRef<ACSChunk>& /*node*/) {
     if (!walk.Enter(p)) return;
-    inheritedDefinitionNames_.push_back(p);
-    const Soup parent = GetDefinition(p);
-    // Copied out: the facts are not asked for again until the merge of this parent is done.
-    const Soup parentInherit = Definitions().Facts().Definition(parent).inherit;
-    if (parentInherit.CountTags() != 0) MergeInherited(merged, parentInherit, walk);
-    const DefinitionFacts& facts = Definitions().Facts().Definition(parent);
+    merged.inheritedNames.push_back(p);
+    const DefinitionFacts& facts = Definitions().Facts().Definition(GetDefinition(p));
+    if (facts.inherit.CountTags() != 0) MergeInherited(merged, facts.inherit, walk);
     ForEachEntry(facts.subpossibilities, [&](const Qel::PString& q, const MPRef<ACSChunk>& node) {
       merged.subpossibilities.Set(q, node);
     });
@@ -145,11 +150,11 @@ void Container::MergeInherited(MergedEntries& merged, const Soup& inherit, Inher
   });
 }
 
-void Container::BuildChildren(const Soup& given, bool /*flag*/) {
-  const Soup definition = Definitions().Resolve(given);
-  MergedEntries merged;
-  MergeInheritedDefinitions(merged, Definitions().Facts().Definition(definition).inherit);
+const BuildPlan& Container::PlanChildren(const Soup& definition) {
   DefinitionFactsCache& cache = Definitions().Facts();
+  if (const BuildPlan* known = cache.FindPlan(definition)) return *known;
+  MergedEntries merged;
+  MergeInheritedDefinitions(merged, cache.Definition(definition).inherit);
   const DefinitionFacts& own = cache.Definition(definition);
   ForEachEntry(own.subpossibilities, [&](const Qel::PString& q, const MPRef<ACSChunk>& node) {
     merged.subpossibilities.Set(q, node);
@@ -161,30 +166,53 @@ void Container::BuildChildren(const Soup& given, bool /*flag*/) {
     merged.arrayElement.Set(q, NodeText(node.Get()));
   });
 
+  auto plan = std::make_unique<BuildPlan>();
+  plan->inheritedNames = std::move(merged.inheritedNames);
+  plan->findings = std::move(merged.findings);
   for (const auto& [name, node] : merged.subpossibilities.Items()) {
     if (name.IsEmpty() || !IsContainer(node) || node->CountChildren() == 0) continue;
     const Soup entry = Soup::FromChunk(node);
     const EntryFacts& facts = cache.Entry(entry);
     if (facts.kind == kTagElement) {
-      if (facts.compulsoryInt != 0) AttachDefinition(facts.elementType);
-      RegisterAllowedChild(name, facts.elementType);
+      plan->elements.push_back(
+          {name, facts.elementType, GetDefinition(facts.elementType), facts.compulsoryInt != 0});
     } else if (facts.kind == kTagValue && facts.compulsoryInt != 0) {
-      std::unique_ptr<Tag> tag(MakeTag(this, name, entry, nullptr));
-      if (tag == nullptr) continue;
-      tag->AttachRules(entry);
-      extraTags_.push_back(tag.release());
+      plan->values.emplace_back(name, entry);
     }
   }
   if (!merged.arrayElement.Items().empty()) {
-    Soup arrayElement;
-    arrayElement.EnsureContainer();
-    for (const auto& [name, text] : merged.arrayElement.Items())
-      arrayElement.SetNamedTag(name, text);
-    arrayElementDefinition_ = arrayElement;
+    plan->arrayElement.EnsureContainer();
+    for (const auto& [name, text] : merged.arrayElement.Items()) {
+      plan->arrayElement.SetNamedTag(name, text);
+    }
   }
   for (const auto& [name, node] : merged.tagArray.Items()) {
-    RegisterAllowedChild(name, NodeText(node.Get()));
+    const Qel::PString definitionName = NodeText(node.Get());
+    plan->tagArrays.push_back({name, definitionName, GetDefinition(definitionName), false});
   }
+  return cache.StorePlan(definition, std::move(plan));
+}
+
+void Container::BuildChildren(const Soup& given, bool /*flag*/) {
+  const Soup definition = Definitions().Resolve(given);
+  const BuildPlan& plan = PlanChildren(definition);
+  for (const Qel::PString& finding : plan.findings) AddErrorFinding(finding);
+  inheritedDefinitionNames_.insert(inheritedDefinitionNames_.end(), plan.inheritedNames.begin(),
+                                   plan.inheritedNames.end());
+  for (const BuildPlan::Child& element : plan.elements) {
+    if (element.attach)
+      attachedDefinitions_.insert(attachedDefinitions_.begin(), element.definition);
+    AllowChild(element.name, element.definition);
+  }
+  for (const auto& [name, entry] : plan.values) {
+    std::unique_ptr<Tag> tag(MakeTag(this, name, entry, nullptr));
+    if (tag == nullptr) continue;
+    tag->AttachRules(entry);
+    extraTags_.push_back(tag.release());
+  }
+  if (!plan.arrayElement.IsNull()) arrayElementDefinition_ = plan.arrayElement;
+  for (const BuildPlan::Child& tagArray : plan.tagArrays)
+    AllowChild(tagArray.name, tagArray.definition);
 }
 
 Soup Container::FindAllowedChildDefinition(const Soup& definition, const Qel::PString& childName) {

@@ -70,11 +70,14 @@ class EntryList {
   std::vector<std::pair<Qel::PString, Value>> items_;
 };
 
-// The working "subpossibilities", "tagarray" and "array-element" of a container being built.
+// The working "subpossibilities", "tagarray" and "array-element" of a container being built,
+// with the definitions merged into them and the findings of the merge.
 struct MergedEntries {
   EntryList<MPRef<ACSChunk>> subpossibilities;
   EntryList<MPRef<ACSChunk>> tagArray;
   EntryList<Qel::PString> arrayElement;
+  std::vector<Qel::PString> inheritedNames;
+  std::vector<Qel::PString> findings;
 };
 
 // One walk up the "inherit" lists of a definition. A name met again on its own path is a cycle,
@@ -86,12 +89,18 @@ class InheritWalk {
   // could otherwise drive into the stack.
   static constexpr size_t kMaxDepth = 256;
 
+  // Findings go to the list when one is given, else straight to the error handler.
+  explicit InheritWalk(std::vector<Qel::PString>* findings = nullptr) : findings_(findings) {}
+
   // True when p is to be merged now, and then p is on the path until Leave; reports a cycle or
   // a chain that is too long.
   bool Enter(const Qel::PString& p);
   void Leave() { path_.pop_back(); }
 
  private:
+  void Report(const Qel::PString& text);
+
+  std::vector<Qel::PString>* findings_;
   std::vector<Qel::PString> path_;
   std::unordered_set<Qel::PString> merged_;
 };

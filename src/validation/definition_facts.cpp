@@ -103,12 +103,30 @@ i32 DefinitionFactsCache::TypeCode(const Qel::PString& type) {
 }
 
 void DefinitionFactsCache::Clear() {
-  if (nodes_.empty() && entries_.empty() && definitions_.empty()) return;
+  if (nodes_.empty() && entries_.empty() && definitions_.empty() && plans_.empty()) return;
   auto forgotten = std::make_unique<DefinitionFactsCache>();
   forgotten->nodes_.swap(nodes_);
   forgotten->entries_.swap(entries_);
   forgotten->definitions_.swap(definitions_);
+  forgotten->plans_.swap(plans_);
   forgotten_.push_back(std::move(forgotten));
+  lastEntryNode_ = nullptr;
+  lastEntry_ = nullptr;
+  lastDefinitionNode_ = nullptr;
+  lastDefinition_ = nullptr;
+}
+
+const BuildPlan* DefinitionFactsCache::FindPlan(const Soup& definition) const {
+  const auto found = plans_.find(definition.GetRoot().Get());
+  return found == plans_.end() ? nullptr : found->second.facts.get();
+}
+
+const BuildPlan& DefinitionFactsCache::StorePlan(const Soup& definition,
+                                                 std::unique_ptr<BuildPlan> plan) {
+  auto& kept = plans_[definition.GetRoot().Get()];
+  kept.node = definition.GetRoot();
+  kept.facts = std::move(plan);
+  return *kept.facts;
 }
 
 const NodeFacts& DefinitionFactsCache::Node(const ACSChunk* node) {
@@ -125,8 +143,13 @@ const NodeFacts& DefinitionFactsCache::Node(const ACSChunk* node) {
 
 const EntryFacts& DefinitionFactsCache::Entry(const Soup& entry) {
   if (entry.IsNull()) return NoEntry();
+  if (entry.GetRoot().Get() == lastEntryNode_) return *lastEntry_;
   auto& kept = entries_[entry.GetRoot().Get()];
-  if (kept.facts) return *kept.facts;
+  if (kept.facts) {
+    lastEntryNode_ = entry.GetRoot().Get();
+    lastEntry_ = kept.facts.get();
+    return *kept.facts;
+  }
   kept.node = entry.GetRoot();
   kept.facts = std::make_unique<EntryFacts>();
   EntryFacts& facts = *kept.facts;
@@ -170,8 +193,13 @@ const EntryFacts& DefinitionFactsCache::Entry(const Soup& entry) {
 
 const DefinitionFacts& DefinitionFactsCache::Definition(const Soup& definition) {
   if (definition.IsNull()) return NoDefinition();
+  if (definition.GetRoot().Get() == lastDefinitionNode_) return *lastDefinition_;
   auto& kept = definitions_[definition.GetRoot().Get()];
-  if (kept.facts) return *kept.facts;
+  if (kept.facts) {
+    lastDefinitionNode_ = definition.GetRoot().Get();
+    lastDefinition_ = kept.facts.get();
+    return *kept.facts;
+  }
   kept.node = definition.GetRoot();
   kept.facts = std::make_unique<DefinitionFacts>();
   DefinitionFacts& facts = *kept.facts;

@@ -72,6 +72,24 @@ struct DefinitionFacts {
   std::vector<std::pair<Qel::PString, f32>> compulsoryContainers;
 };
 
+// What building a container's allowed children makes of a definition and those it inherits.
+struct BuildPlan {
+  struct Child {
+    Qel::PString name;
+    Qel::PString definitionName;
+    Soup definition;
+    bool attach = false;  // a compulsory element: its definition is attached too
+  };
+  std::vector<Qel::PString> inheritedNames;
+  // Reported again at every build: each asset gets its own findings.
+  std::vector<Qel::PString> findings;
+  std::vector<Child> elements;
+  // The compulsory value entries, by name.
+  std::vector<std::pair<Qel::PString, Soup>> values;
+  Soup arrayElement;  // empty when there is none
+  std::vector<Child> tagArrays;
+};
+
 // The facts of nodes, each read on first asking. Holds every node it has facts of, so that no
 // address it keys by can be reused while it is kept.
 class DefinitionFactsCache {
@@ -79,6 +97,9 @@ class DefinitionFactsCache {
   const NodeFacts& Node(const ACSChunk* node);
   const EntryFacts& Entry(const Soup& entry);
   const DefinitionFacts& Definition(const Soup& definition);
+  // The plan kept for a definition, or null; StorePlan keeps one and gives it back.
+  const BuildPlan* FindPlan(const Soup& definition) const;
+  const BuildPlan& StorePlan(const Soup& definition, std::unique_ptr<BuildPlan> plan);
   // Forgets every fact. Facts already handed out stay readable until the cache goes: a caller
   // may hold them across a change, and reads them as they were.
   void Clear();
@@ -95,7 +116,14 @@ class DefinitionFactsCache {
   std::unordered_map<const ACSChunk*, Kept<NodeFacts>> nodes_;
   std::unordered_map<const ACSChunk*, Kept<EntryFacts>> entries_;
   std::unordered_map<const ACSChunk*, Kept<DefinitionFacts>> definitions_;
+  std::unordered_map<const ACSChunk*, Kept<BuildPlan>> plans_;
   std::vector<std::unique_ptr<DefinitionFactsCache>> forgotten_;
+  // The last node asked about and its facts: a tag's definition is asked about several times in
+  // a row, and so is a level's definition.
+  const ACSChunk* lastEntryNode_ = nullptr;
+  const EntryFacts* lastEntry_ = nullptr;
+  const ACSChunk* lastDefinitionNode_ = nullptr;
+  const DefinitionFacts* lastDefinition_ = nullptr;
 };
 
 }  // namespace TETLib
