@@ -13,7 +13,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -22,6 +21,7 @@
 #include "assetdata/soup_text.h"
 #include "validation/container.h"
 #include "validation/data_manager.h"
+#include "ratio_reporter.h"
 #include "validation/error_handler.h"
 
 namespace {
@@ -135,37 +135,22 @@ void BM_BuildContainerTrees(benchmark::State& state) {
 BENCHMARK(BM_ParseConfigurations)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 BENCHMARK(BM_BuildContainerTrees)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && run.iterations > 0 && !run.error_occurred) {
-        seconds_[run.run_name.function_name] = run.cpu_accumulated_time / double(run.iterations);
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-
-  void PrintRatio() const {
-    const auto parse = seconds_.find("BM_ParseConfigurations");
-    const auto build = seconds_.find("BM_BuildContainerTrees");
-    if (parse == seconds_.end() || build == seconds_.end() || parse->second <= 0) return;
-    std::printf("\ncontainer trees / soup reads of %d configurations: %.2fx (target at most 3x)\n",
-                kConfigurations, build->second / parse->second);
-  }
-
- private:
-  std::map<std::string, double> seconds_;
-};
+void PrintRatio(const RatioReporter& reporter) {
+  const double parse = reporter.Seconds("BM_ParseConfigurations");
+  const double build = reporter.Seconds("BM_BuildContainerTrees");
+  if (parse <= 0 || build <= 0) return;
+  std::printf("\ncontainer trees / soup reads of %d configurations: %.2fx (target at most 3x)\n",
+              kConfigurations, build / parse);
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
+  RatioReporter reporter(RatioReporter::Clock::kProcessor);
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatio();
+  PrintRatio(reporter);
   benchmark::Shutdown();
   return 0;
 }

@@ -52,6 +52,20 @@ void ForEachEntry(const Soup& soup, Visit&& visit) {
 
 bool IsContainer(const MPRef<ACSChunk>& node) { return node && node->GetKind() == kKindContainer; }
 
+// A definition's entries of the three parts go in after what is there, each replacing one of its
+// name.
+void MergeParts(MergedEntries& merged, const DefinitionFacts& facts) {
+  ForEachEntry(facts.subpossibilities, [&](const Qel::PString& q, const MPRef<ACSChunk>& node) {
+    merged.subpossibilities.Set(q, node);
+  });
+  ForEachEntry(facts.tagArray, [&](const Qel::PString& q, const MPRef<ACSChunk>& node) {
+    merged.tagArray.Set(q, node);
+  });
+  ForEachEntry(facts.arrayElement, [&](const Qel::PString& q, const MPRef<ACSChunk>& node) {
+    merged.arrayElement.Set(q, NodeText(node.Get()));
+  });
+}
+
 void AddChildEntry(Soup& target, const Qel::PString& name, const MPRef<ACSChunk>& node) {
   target.RemoveNamedTag(name);
   target.GetRoot()->AddChild(name, node);
@@ -137,15 +151,7 @@ void Container::MergeInherited(MergedEntries& merged, const Soup& inherit, Inher
     merged.inheritedNames.push_back(p);
     const DefinitionFacts& facts = Definitions().Facts().Definition(GetDefinition(p));
     if (facts.inherit.CountTags() != 0) MergeInherited(merged, facts.inherit, walk);
-    ForEachEntry(facts.subpossibilities, [&](const Qel::PString& q, const MPRef<ACSChunk>& node) {
-      merged.subpossibilities.Set(q, node);
-    });
-    ForEachEntry(facts.tagArray, [&](const Qel::PString& q, const MPRef<ACSChunk>& node) {
-      merged.tagArray.Set(q, node);
-    });
-    ForEachEntry(facts.arrayElement, [&](const Qel::PString& q, const MPRef<ACSChunk>& node) {
-      merged.arrayElement.Set(q, NodeText(node.Get()));
-    });
+    MergeParts(merged, facts);
     walk.Leave();
   });
 }
@@ -155,16 +161,7 @@ const BuildPlan& Container::PlanChildren(const Soup& definition) {
   if (const BuildPlan* known = cache.FindPlan(definition)) return *known;
   MergedEntries merged;
   MergeInheritedDefinitions(merged, cache.Definition(definition).inherit);
-  const DefinitionFacts& own = cache.Definition(definition);
-  ForEachEntry(own.subpossibilities, [&](const Qel::PString& q, const MPRef<ACSChunk>& node) {
-    merged.subpossibilities.Set(q, node);
-  });
-  ForEachEntry(own.tagArray, [&](const Qel::PString& q, const MPRef<ACSChunk>& node) {
-    merged.tagArray.Set(q, node);
-  });
-  ForEachEntry(own.arrayElement, [&](const Qel::PString& q, const MPRef<ACSChunk>& node) {
-    merged.arrayElement.Set(q, NodeText(node.Get()));
-  });
+  MergeParts(merged, cache.Definition(definition));
 
   auto plan = std::make_unique<BuildPlan>();
   plan->inheritedNames = std::move(merged.inheritedNames);
