@@ -232,26 +232,20 @@ bool Container::RunContainerRules() {
 }
 
 void Container::AttachContainerRules(const Soup& definition, Container* owner) {
-  // Copied out: the merge below may change the definition, and with it the facts.
-  const DefinitionFacts& facts = Definitions().Facts().Definition(definition);
-  Soup validation = facts.validation;
-  const bool inherits = !facts.inheritNames.empty();
-  if (inherits) {
-    Soup merged;
-    merged.EnsureContainer();
-    MergeInheritedValidation(merged, definition, Definitions());
+  Soup validation = Definitions().Facts().Definition(definition).validation;
+  const ValidationPlan& inherited = PlanInheritedValidation(definition, Definitions());
+  for (const Qel::PString& finding : inherited.findings) AddErrorFinding(finding);
+  if (!inherited.entries.empty()) {
     if (validation.IsNull()) {
       // Nothing of the definition's own to merge into: a soup of this load alone.
-      validation = merged;
-    } else if (merged.CountTags() != 0) {
+      validation.EnsureContainer();
+    } else {
       // The merge writes into the definition: this load's copy of it.
-      const Soup writable = Definitions().Writable(definition);
-      validation = writable.GetNamedSoup(kTagValidation);
-      ForEachChild(merged.GetRoot().Get(),
-                   [&](const Qel::PString& rule, const MPRef<ACSChunk>& node) {
-                     validation.RemoveNamedTag(rule);
-                     validation.GetRoot()->AddChild(rule, node);
-                   });
+      validation = Definitions().Writable(definition).GetNamedSoup(kTagValidation);
+    }
+    for (const auto& [rule, node] : inherited.entries) {
+      validation.RemoveNamedTag(rule);
+      validation.GetRoot()->AddChild(rule, node);
     }
   }
   if (validation.IsNull()) return;

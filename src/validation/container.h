@@ -7,9 +7,9 @@
 // Used under the validation lock only, like the error handler and the data manager it reports to.
 #pragma once
 
-#include <map>
 #include <memory>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "assetdata/soup.h"
@@ -23,6 +23,20 @@ namespace TETLib {
 
 class InheritWalk;
 struct MergedEntries;
+
+// Compulsory entries of a level, name to the build from which each is required: set from the
+// definitions, taken out as the configuration names them. A level has a handful.
+class CompulsoryEntries {
+ public:
+  // A later set of a name replaces its build.
+  void Set(const Qel::PString& name, f32 build);
+  void Erase(const Qel::PString& name);
+  // What is left, ordered by name.
+  std::vector<std::pair<Qel::PString, f32>> Sorted() const;
+
+ private:
+  std::vector<std::pair<Qel::PString, f32>> entries_;
+};
 
 class Container {
  public:
@@ -62,9 +76,8 @@ class Container {
                                    Container* target, Soup& out);
   // The definition name of a polymorphic entry for a configuration kind.
   virtual Qel::PString SelectContainerType(const Soup& definition, const Qel::PString& kind);
-  virtual void CollectCompulsoryTags(const Soup& definition, std::map<Qel::PString, f32>& map);
-  virtual void CollectCompulsoryContainers(const Soup& definition,
-                                           std::map<Qel::PString, f32>& map);
+  virtual void CollectCompulsoryTags(const Soup& definition, CompulsoryEntries& map);
+  virtual void CollectCompulsoryContainers(const Soup& definition, CompulsoryEntries& map);
   // Obsolete entries of the definition: names for assets of their build and later, allowed
   // entries for older ones. A definition it changes becomes this load's own copy (the handle is
   // updated to it).
@@ -133,7 +146,7 @@ class Container {
   void AllowChild(const Qel::PString& childName, const Soup& definition);
   bool LoadContainerTag(const Qel::PString& tagName, const Soup& childConfig, const Soup& config,
                         const Soup& definition, std::vector<Soup>& inherited, Container* target,
-                        std::map<Qel::PString, f32>& compulsoryContainers, i32& childCounter);
+                        CompulsoryEntries& compulsoryContainers, i32& childCounter);
   // The facts of a level's definition and of those it inherits, in the order tags look there.
   struct LevelFacts {
     const DefinitionFacts* own = nullptr;
@@ -142,12 +155,11 @@ class Container {
     Soup Find(const Qel::PString& tagName) const;
   };
   void LoadValueTag(const Qel::PString& tagName, const ACSChunk* node, const Soup& config,
-                    const LevelFacts& level, Container* target,
-                    std::map<Qel::PString, f32>& compulsoryTags);
+                    const LevelFacts& level, Container* target, CompulsoryEntries& compulsoryTags);
   void ReportMissingEntries(const Soup& config, const Soup& definition,
                             const std::vector<Soup>& inherited, Container* target,
-                            const std::map<Qel::PString, f32>& compulsoryTags,
-                            const std::map<Qel::PString, f32>& compulsoryContainers);
+                            const CompulsoryEntries& compulsoryTags,
+                            const CompulsoryEntries& compulsoryContainers);
   bool HasTagNamed(const Qel::PString& tagName) const;
 
   i32 siblingIndex_ = -1;

@@ -73,6 +73,32 @@ void AddChildEntry(Soup& target, const Qel::PString& name, const MPRef<ACSChunk>
 
 }  // namespace
 
+void CompulsoryEntries::Set(const Qel::PString& name, f32 build) {
+  for (auto& entry : entries_) {
+    if (entry.first == name) {
+      entry.second = build;
+      return;
+    }
+  }
+  entries_.emplace_back(name, build);
+}
+
+void CompulsoryEntries::Erase(const Qel::PString& name) {
+  for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+    if (it->first == name) {
+      entries_.erase(it);
+      return;
+    }
+  }
+}
+
+std::vector<std::pair<Qel::PString, f32>> CompulsoryEntries::Sorted() const {
+  std::vector<std::pair<Qel::PString, f32>> sorted = entries_;
+  std::sort(sorted.begin(), sorted.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  return sorted;
+}
+
 bool InheritWalk::Enter(const Qel::PString& p) {
   const auto onPath = std::find(path_.begin(), path_.end(), p);
   if (onPath != path_.end()) {
@@ -112,28 +138,37 @@ Soup GetKindDefinition(const Qel::PString& kindName) {
 
 namespace {
 
-void MergeValidation(Soup& target, const Soup& definition, RunDefinitions& definitions,
-                     InheritWalk& walk) {
-  ForEachEntry(definition.GetNamedSoup(kTagInherit),
-               [&](const Qel::PString& p, const MPRef<ACSChunk>& /*node*/) {
-                 if (!walk.Enter(p)) return;
-                 const Soup parent = definitions.Get(p);
-                 if (parent.HasNamedTag(kTagInherit))
-                   MergeValidation(target, parent, definitions, walk);
-                 ForEachEntry(parent.GetNamedSoup(kTagValidation),
-                              [&](const Qel::PString& q, const MPRef<ACSChunk>& node) {
-                                AddChildEntry(target, q, node);
-                              });
-                 walk.Leave();
-               });
+void MergeValidation(EntryList<MPRef<ACSChunk>>& target, const Soup& definition,
+                     RunDefinitions& definitions, InheritWalk& walk) {
+  const std::vector<Qel::PString> inherit = definitions.Facts().Definition(definition).inheritNames;
+  for (const Qel::PString& p : inherit) {
+    if (!walk.Enter(p)) continue;
+    const Soup parent = definitions.Get(p);
+    if (parent.HasNamedTag(kTagInherit)) MergeValidation(target, parent, definitions, walk);
+    ForEachEntry(definitions.Facts().Definition(parent).validation,
+                 [&](const Qel::PString& q, const MPRef<ACSChunk>& node) { target.Set(q, node); });
+    walk.Leave();
+  }
 }
 
 }  // namespace
 
+const ValidationPlan& PlanInheritedValidation(const Soup& definition, RunDefinitions& definitions) {
+  DefinitionFactsCache& cache = definitions.Facts();
+  if (const ValidationPlan* known = cache.FindValidationPlan(definition)) return *known;
+  auto plan = std::make_unique<ValidationPlan>();
+  EntryList<MPRef<ACSChunk>> merged;
+  InheritWalk walk(&plan->findings);
+  MergeValidation(merged, definition, definitions, walk);
+  plan->entries = merged.Items();
+  return cache.StoreValidationPlan(definition, std::move(plan));
+}
+
 void MergeInheritedValidation(Soup& target, const Soup& definition, RunDefinitions& definitions) {
   target.EnsureContainer();
-  InheritWalk walk;
-  MergeValidation(target, definition, definitions, walk);
+  const ValidationPlan& plan = PlanInheritedValidation(definition, definitions);
+  for (const Qel::PString& finding : plan.findings) AddErrorFinding(finding);
+  for (const auto& [name, node] : plan.entries) AddChildEntry(target, name, node);
 }
 
 Soup Container::GetDefinition(const Qel::PString& definitionName) {
@@ -253,17 +288,16 @@ Qel::PString Container::SelectContainerType(const Soup& definition, const Qel::P
   return definition.GetNamedTag(kTagContainerType0);
 }
 
-void Container::CollectCompulsoryTags(const Soup& definition, std::map<Qel::PString, f32>& map) {
+void Container::CollectCompulsoryTags(const Soup& definition, CompulsoryEntries& map) {
   for (const auto& [name, build] : Definitions().Facts().Definition(definition).compulsoryTags) {
-    map[name] = build;
+    map.Set(name, build);
   }
 }
 
-void Container::CollectCompulsoryContainers(const Soup& definition,
-                                            std::map<Qel::PString, f32>& map) {
+void Container::CollectCompulsoryContainers(const Soup& definition, CompulsoryEntries& map) {
   for (const auto& [name, build] :
        Definitions().Facts().Definition(definition).compulsoryContainers) {
-    map[name] = build;
+    map.Set(name, build);
   }
 }
 
@@ -330,8 +364,8 @@ bool Container::LoadFromDefinition(Soup config, Soup definition, Container* targ
       definitions.Facts().Definition(definition).inheritNames;
   for (const Qel::PString& name : inheritNames) inherited.push_back(definitions.Get(name));
 
-  std::map<Qel::PString, f32> compulsoryTags;
-  std::map<Qel::PString, f32> compulsoryContainers;
+  CompulsoryEntries compulsoryTags;
+  CompulsoryEntries compulsoryContainers;
   CollectCompulsoryTags(definition, compulsoryTags);
   for (const Soup& parent : inherited) CollectCompulsoryTags(parent, compulsoryTags);
   CollectCompulsoryContainers(definition, compulsoryContainers);
@@ -367,8 +401,7 @@ bool Container::LoadFromDefinition(Soup config, Soup definition, Container* targ
 bool Container::LoadContainerTag(const Qel::PString& tagName, const Soup& childConfig,
                                  const Soup& config, const Soup& definition,
                                  std::vector<Soup>& inherited, Container* target,
-                                 std::map<Qel::PString, f32>& compulsoryContainers,
-                                 i32& childCounter) {
+                                 CompulsoryEntries& compulsoryContainers, i32& childCounter) {
   RunDefinitions& definitions = Definitions();
   Soup entry;
   bool found =
@@ -411,7 +444,7 @@ bool Container::LoadContainerTag(const Qel::PString& tagName, const Soup& childC
     childDefinition = GetDefinition(typeName);
     child->BuildChildren(childDefinition, true);
   } else if (kind == kTagElement) {
-    compulsoryContainers.erase(tagName);
+    compulsoryContainers.Erase(tagName);
     const Qel::PString& elementType = elementTypeName;
     child = CreateChildContainer(tagName, target, elementType, childCounter++, config);
     if (child == nullptr) return false;
@@ -464,8 +497,8 @@ Soup Container::LevelFacts::Find(const Qel::PString& tagName) const {
 
 void Container::LoadValueTag(const Qel::PString& tagName, const ACSChunk* node, const Soup& config,
                              const LevelFacts& level, Container* target,
-                             std::map<Qel::PString, f32>& compulsoryTags) {
-  compulsoryTags.erase(tagName);
+                             CompulsoryEntries& compulsoryTags) {
+  compulsoryTags.Erase(tagName);
   Qel::PString lookup = tagName;
   if (StartsWith(tagName, kDescriptionPrefix)) {
     lookup = kTagDescription;
@@ -497,9 +530,9 @@ void Container::LoadValueTag(const Qel::PString& tagName, const ACSChunk* node, 
 
 void Container::ReportMissingEntries(const Soup& config, const Soup& definition,
                                      const std::vector<Soup>& inherited, Container* target,
-                                     const std::map<Qel::PString, f32>& compulsoryTags,
-                                     const std::map<Qel::PString, f32>& compulsoryContainers) {
-  for (const auto& [name, build] : compulsoryTags) {
+                                     const CompulsoryEntries& compulsoryTags,
+                                     const CompulsoryEntries& compulsoryContainers) {
+  for (const auto& [name, build] : compulsoryTags.Sorted()) {
     const Soup tagDefinition = FindTagDefinition(name, definition, inherited);
     const bool emitterTag =
         std::find(std::begin(kEmitterTags), std::end(kEmitterTags), name) != std::end(kEmitterTags);
@@ -514,7 +547,7 @@ void Container::ReportMissingEntries(const Soup& config, const Soup& definition,
       AddWarningFinding(LocalisedFinding(kKeyMissingTag, name));
     }
   }
-  for (const auto& [name, build] : compulsoryContainers) {
+  for (const auto& [name, build] : compulsoryContainers.Sorted()) {
     const Qel::PString text = LocalisedFinding(kKeyMissingContainer, name);
     if (BuildReached(build)) {
       AddErrorFinding(text);

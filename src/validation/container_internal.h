@@ -2,6 +2,8 @@
 // whole-hundredths form of a build.
 #pragma once
 
+#include <charconv>
+#include <string>
 #include <string_view>
 #include <unordered_set>
 #include <utility>
@@ -9,9 +11,11 @@
 
 #include "assetdata/soup_convert.h"
 #include "assetdata/soup_tree.h"
+#include "platform/byte_order.h"
 #include "qel/pstring.h"
 #include "qel/types.h"
 #include "validation/error_handler.h"
+#include "validation/run_definitions.h"
 
 namespace TETLib {
 
@@ -37,6 +41,20 @@ inline void AddWarningFinding(const Qel::PString& text) {
 // A value node's text as a soup's text getter gives it; empty when it has none.
 inline Qel::PString NodeText(const ACSChunk* node) {
   if (node == nullptr) return {};
+  if (node->GetKind() == kKindInt && node->GetData() != nullptr) {
+    // As the soup's converter writes integers ("%d", joined by commas), without its round trip.
+    const u32 count = node->GetDataSize() / 4;
+    if (count == 0) return {};
+    std::string text;
+    char piece[16];
+    for (u32 i = 0; i < count; ++i) {
+      const i32 value = i32(ByteOrder::LoadLE32(node->GetData() + 4 * i));
+      const std::to_chars_result written = std::to_chars(piece, piece + sizeof piece, value);
+      if (i != 0) text += ',';
+      text.append(piece, size_t(written.ptr - piece));
+    }
+    return Qel::PString(text);
+  }
   if (node->GetKind() == kKindText) {
     // Read in place: most values are text already.
     const char* data = reinterpret_cast<const char*>(node->GetData());
@@ -79,6 +97,10 @@ struct MergedEntries {
   std::vector<Qel::PString> inheritedNames;
   std::vector<Qel::PString> findings;
 };
+
+// The "validation" entries a definition inherits, merged, with the findings of the merge; kept
+// per definition like its other facts.
+const ValidationPlan& PlanInheritedValidation(const Soup& definition, RunDefinitions& definitions);
 
 // One walk up the "inherit" lists of a definition. A name met again on its own path is a cycle,
 // reported once and not followed; one met again through another path has been merged already

@@ -103,12 +103,16 @@ i32 DefinitionFactsCache::TypeCode(const Qel::PString& type) {
 }
 
 void DefinitionFactsCache::Clear() {
-  if (nodes_.empty() && entries_.empty() && definitions_.empty() && plans_.empty()) return;
+  if (nodes_.empty() && entries_.empty() && definitions_.empty() && plans_.empty() &&
+      validationPlans_.empty()) {
+    return;
+  }
   auto forgotten = std::make_unique<DefinitionFactsCache>();
   forgotten->nodes_.swap(nodes_);
   forgotten->entries_.swap(entries_);
   forgotten->definitions_.swap(definitions_);
   forgotten->plans_.swap(plans_);
+  forgotten->validationPlans_.swap(validationPlans_);
   forgotten_.push_back(std::move(forgotten));
   lastEntryNode_ = nullptr;
   lastEntry_ = nullptr;
@@ -116,17 +120,36 @@ void DefinitionFactsCache::Clear() {
   lastDefinition_ = nullptr;
 }
 
+template <class Plan, class Map>
+const Plan* FindKept(const Map& map, const Soup& definition) {
+  const auto found = map.find(definition.GetRoot().Get());
+  return found == map.end() ? nullptr : found->second.facts.get();
+}
+
+const ValidationPlan* DefinitionFactsCache::FindValidationPlan(const Soup& definition) const {
+  return FindKept<ValidationPlan>(validationPlans_, definition);
+}
+
+template <class Plan, class Map>
+const Plan& StoreKept(Map& map, const Soup& definition, std::unique_ptr<Plan> plan) {
+  auto& kept = map[definition.GetRoot().Get()];
+  kept.node = definition.GetRoot();
+  kept.facts = std::move(plan);
+  return *kept.facts;
+}
+
+const ValidationPlan& DefinitionFactsCache::StoreValidationPlan(
+    const Soup& definition, std::unique_ptr<ValidationPlan> plan) {
+  return StoreKept(validationPlans_, definition, std::move(plan));
+}
+
 const BuildPlan* DefinitionFactsCache::FindPlan(const Soup& definition) const {
-  const auto found = plans_.find(definition.GetRoot().Get());
-  return found == plans_.end() ? nullptr : found->second.facts.get();
+  return FindKept<BuildPlan>(plans_, definition);
 }
 
 const BuildPlan& DefinitionFactsCache::StorePlan(const Soup& definition,
                                                  std::unique_ptr<BuildPlan> plan) {
-  auto& kept = plans_[definition.GetRoot().Get()];
-  kept.node = definition.GetRoot();
-  kept.facts = std::move(plan);
-  return *kept.facts;
+  return StoreKept(plans_, definition, std::move(plan));
 }
 
 const NodeFacts& DefinitionFactsCache::Node(const ACSChunk* node) {

@@ -90,6 +90,12 @@ struct BuildPlan {
   std::vector<Child> tagArrays;
 };
 
+// The "validation" entries a definition inherits, merged in order.
+struct ValidationPlan {
+  std::vector<Qel::PString> findings;
+  std::vector<std::pair<Qel::PString, MPRef<ACSChunk>>> entries;
+};
+
 // The facts of nodes, each read on first asking. Holds every node it has facts of, so that no
 // address it keys by can be reused while it is kept.
 class DefinitionFactsCache {
@@ -100,6 +106,9 @@ class DefinitionFactsCache {
   // The plan kept for a definition, or null; StorePlan keeps one and gives it back.
   const BuildPlan* FindPlan(const Soup& definition) const;
   const BuildPlan& StorePlan(const Soup& definition, std::unique_ptr<BuildPlan> plan);
+  const ValidationPlan* FindValidationPlan(const Soup& definition) const;
+  const ValidationPlan& StoreValidationPlan(const Soup& definition,
+                                            std::unique_ptr<ValidationPlan> plan);
   // Forgets every fact. Facts already handed out stay readable until the cache goes: a caller
   // may hold them across a change, and reads them as they were.
   void Clear();
@@ -117,6 +126,7 @@ class DefinitionFactsCache {
   std::unordered_map<const ACSChunk*, Kept<EntryFacts>> entries_;
   std::unordered_map<const ACSChunk*, Kept<DefinitionFacts>> definitions_;
   std::unordered_map<const ACSChunk*, Kept<BuildPlan>> plans_;
+  std::unordered_map<const ACSChunk*, Kept<ValidationPlan>> validationPlans_;
   std::vector<std::unique_ptr<DefinitionFactsCache>> forgotten_;
   // The last node asked about and its facts: a tag's definition is asked about several times in
   // a row, and so is a level's definition.
