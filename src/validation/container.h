@@ -147,15 +147,10 @@ class Container {
   bool LoadContainerTag(const Qel::PString& tagName, const Soup& childConfig, const Soup& config,
                         const Soup& definition, std::vector<Soup>& inherited, Container* target,
                         CompulsoryEntries& compulsoryContainers, i32& childCounter);
-  // The facts of a level's definition and of those it inherits, in the order tags look there.
-  struct LevelFacts {
-    const DefinitionFacts* own = nullptr;
-    std::vector<const DefinitionFacts*> inherited;
-    // As FindTagDefinition.
-    Soup Find(const Qel::PString& tagName) const;
-  };
+  // FindTagDefinition for every name of a level at once, kept per definition.
+  const TagLookup& LevelTagLookup(const Soup& definition, const std::vector<Soup>& inherited);
   void LoadValueTag(const Qel::PString& tagName, const ACSChunk* node, const Soup& config,
-                    const LevelFacts& level, Container* target, CompulsoryEntries& compulsoryTags);
+                    const TagLookup& level, Container* target, CompulsoryEntries& compulsoryTags);
   void ReportMissingEntries(const Soup& config, const Soup& definition,
                             const std::vector<Soup>& inherited, Container* target,
                             const CompulsoryEntries& compulsoryTags,

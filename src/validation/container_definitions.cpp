@@ -374,11 +374,8 @@ bool Container::LoadFromDefinition(Soup config, Soup definition, Container* targ
   ApplyObsoleteTags(definition);
   for (Soup& parent : inherited) ApplyObsoleteTags(parent);
 
-  // Facts stay readable for the whole level, also when a child's load changes definitions.
-  LevelFacts level;
-  level.own = &definitions.Facts().Definition(definition);
-  for (const Soup& parent : inherited)
-    level.inherited.push_back(&definitions.Facts().Definition(parent));
+  // Stays readable for the whole level, also when a child's load changes definitions.
+  const TagLookup& level = LevelTagLookup(definition, inherited);
 
   i32 childCounter = 0;
   bool loaded = true;
@@ -484,19 +481,33 @@ bool Container::LoadContainerTag(const Qel::PString& tagName, const Soup& childC
   return loaded;
 }
 
-Soup Container::LevelFacts::Find(const Qel::PString& tagName) const {
-  Soup found = own->entries.Container(tagName);
-  if (!found.IsNull()) return found;
-  for (const DefinitionFacts* parent : inherited) {
-    found = parent->entries.Container(tagName);
-    if (!found.IsNull()) return found;
-    if (!parent->tagArray.IsNull()) return parent->tagArray;
+const TagLookup& Container::LevelTagLookup(const Soup& definition,
+                                           const std::vector<Soup>& inherited) {
+  DefinitionFactsCache& cache = Definitions().Facts();
+  if (const TagLookup* known = cache.FindTagLookup(definition)) return *known;
+  auto lookup = std::make_unique<TagLookup>();
+  // The first definition to hold a name as a container entry answers for it.
+  const auto add = [&](const DefinitionFacts& facts) {
+    for (const auto& [name, node] : facts.entries.children) {
+      if (IsContainer(node)) lookup->entries.emplace(name, Soup::FromChunk(node));
+    }
+  };
+  const DefinitionFacts& own = cache.Definition(definition);
+  add(own);
+  lookup->fallback = own.tagArray;
+  for (const Soup& parent : inherited) {
+    const DefinitionFacts& facts = cache.Definition(parent);
+    add(facts);
+    if (!facts.tagArray.IsNull()) {
+      lookup->fallback = facts.tagArray;
+      break;
+    }
   }
-  return own->tagArray;
+  return cache.StoreTagLookup(definition, std::move(lookup));
 }
 
 void Container::LoadValueTag(const Qel::PString& tagName, const ACSChunk* node, const Soup& config,
-                             const LevelFacts& level, Container* target,
+                             const TagLookup& level, Container* target,
                              CompulsoryEntries& compulsoryTags) {
   compulsoryTags.Erase(tagName);
   Qel::PString lookup = tagName;

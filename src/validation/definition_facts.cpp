@@ -104,7 +104,7 @@ i32 DefinitionFactsCache::TypeCode(const Qel::PString& type) {
 
 void DefinitionFactsCache::Clear() {
   if (nodes_.empty() && entries_.empty() && definitions_.empty() && plans_.empty() &&
-      validationPlans_.empty()) {
+      validationPlans_.empty() && tagLookups_.empty()) {
     return;
   }
   auto forgotten = std::make_unique<DefinitionFactsCache>();
@@ -113,6 +113,7 @@ void DefinitionFactsCache::Clear() {
   forgotten->definitions_.swap(definitions_);
   forgotten->plans_.swap(plans_);
   forgotten->validationPlans_.swap(validationPlans_);
+  forgotten->tagLookups_.swap(tagLookups_);
   forgotten_.push_back(std::move(forgotten));
   lastEntryNode_ = nullptr;
   lastEntry_ = nullptr;
@@ -141,6 +142,15 @@ const Plan& StoreKept(Map& map, const Soup& definition, std::unique_ptr<Plan> pl
 const ValidationPlan& DefinitionFactsCache::StoreValidationPlan(
     const Soup& definition, std::unique_ptr<ValidationPlan> plan) {
   return StoreKept(validationPlans_, definition, std::move(plan));
+}
+
+const TagLookup* DefinitionFactsCache::FindTagLookup(const Soup& definition) const {
+  return FindKept<TagLookup>(tagLookups_, definition);
+}
+
+const TagLookup& DefinitionFactsCache::StoreTagLookup(const Soup& definition,
+                                                      std::unique_ptr<TagLookup> lookup) {
+  return StoreKept(tagLookups_, definition, std::move(lookup));
 }
 
 const BuildPlan* DefinitionFactsCache::FindPlan(const Soup& definition) const {

@@ -96,6 +96,19 @@ struct ValidationPlan {
   std::vector<std::pair<Qel::PString, MPRef<ACSChunk>>> entries;
 };
 
+// Where the value tags of a level matched against a definition find their definitions: the
+// definition's own entries, then each inherited definition's entries and its tag array (the
+// first tag array ends the search), then the definition's own tag array. Merged into one map.
+struct TagLookup {
+  std::unordered_map<Qel::PString, Soup> entries;
+  Soup fallback;
+
+  Soup Find(const Qel::PString& tagName) const {
+    const auto found = entries.find(tagName);
+    return found == entries.end() ? fallback : found->second;
+  }
+};
+
 // The facts of nodes, each read on first asking. Holds every node it has facts of, so that no
 // address it keys by can be reused while it is kept.
 class DefinitionFactsCache {
@@ -106,6 +119,8 @@ class DefinitionFactsCache {
   // The plan kept for a definition, or null; StorePlan keeps one and gives it back.
   const BuildPlan* FindPlan(const Soup& definition) const;
   const BuildPlan& StorePlan(const Soup& definition, std::unique_ptr<BuildPlan> plan);
+  const TagLookup* FindTagLookup(const Soup& definition) const;
+  const TagLookup& StoreTagLookup(const Soup& definition, std::unique_ptr<TagLookup> lookup);
   const ValidationPlan* FindValidationPlan(const Soup& definition) const;
   const ValidationPlan& StoreValidationPlan(const Soup& definition,
                                             std::unique_ptr<ValidationPlan> plan);
@@ -127,6 +142,7 @@ class DefinitionFactsCache {
   std::unordered_map<const ACSChunk*, Kept<DefinitionFacts>> definitions_;
   std::unordered_map<const ACSChunk*, Kept<BuildPlan>> plans_;
   std::unordered_map<const ACSChunk*, Kept<ValidationPlan>> validationPlans_;
+  std::unordered_map<const ACSChunk*, Kept<TagLookup>> tagLookups_;
   std::vector<std::unique_ptr<DefinitionFactsCache>> forgotten_;
   // The last node asked about and its facts: a tag's definition is asked about several times in
   // a row, and so is a level's definition.
