@@ -12,6 +12,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "assetdata/soup.h"
 #include "assetdata/soup_convert.h"
 #include "assetdata/soup_tree.h"
@@ -112,27 +116,28 @@ f32 ParseFloat(std::string_view text) {
   return std::strtof(buffer, nullptr);
 }
 
-// Advances `pos` over the bytes of `text` for which `skip` holds. Runs of spaces, the bulk of an
-// indented text, go eight at a time.
-template <class Skip>
-size_t SkipWhile(std::string_view text, size_t pos, Skip skip) {
-  constexpr u64 kSpaces = 0x2020202020202020ull;
-  for (;;) {
-    if constexpr (std::endian::native == std::endian::little) {
-      while (pos + 8 <= text.size()) {
-        u64 word;
-        std::memcpy(&word, text.data() + pos, 8);
-        const u64 other = word ^ kSpaces;
-        if (other != 0) {
-          pos += size_t(std::countr_zero(other)) / 8;
-          break;
-        }
-        pos += 8;
-      }
+// Advances `pos` over blanks, and over line ends too when `lineEnds` is set. Runs of them, the
+// padding before values and the indentation of a text, go sixteen bytes at a time.
+template <bool lineEnds>
+size_t SkipSpaceRun(std::string_view text, size_t pos) {
+#if defined(__SSE2__)
+  const __m128i space = _mm_set1_epi8(' ');
+  const __m128i tab = _mm_set1_epi8('\t');
+  const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i lf = _mm_set1_epi8('\n');
+  while (pos + 16 <= text.size()) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + pos));
+    __m128i skip = _mm_or_si128(_mm_cmpeq_epi8(bytes, space), _mm_cmpeq_epi8(bytes, tab));
+    if constexpr (lineEnds) {
+      skip = _mm_or_si128(skip, _mm_or_si128(_mm_cmpeq_epi8(bytes, cr), _mm_cmpeq_epi8(bytes, lf)));
     }
-    if (pos >= text.size() || !skip(text[pos])) return pos;
-    ++pos;
+    const u32 stop = ~u32(_mm_movemask_epi8(skip)) & 0xFFFFu;
+    if (stop != 0) return pos + size_t(std::countr_zero(stop));
+    pos += 16;
   }
+#endif
+  while (pos < text.size() && (lineEnds ? IsSpace(text[pos]) : IsBlank(text[pos]))) ++pos;
+  return pos;
 }
 
 constexpr u64 kByteOnes = 0x0101010101010101ull;
@@ -319,9 +324,21 @@ class OpenBlock {
     return false;
   }
 
+  // Removes the entry of the name from `pending`, if there is one.
+  void Drop(const Qel::PString& name) {
+    for (auto it = pending.begin(); it != pending.end(); ++it) {
+      if (it->name == name) {
+        pending.erase(it);
+        return;
+      }
+    }
+  }
+
   // Held by its parent's entry, or by the soup for the top level, while the block is open: the
   // parent takes no other tag until this block is closed.
   ACSChunk* node = nullptr;
+  // The block's tags so far, which the container takes in one array when the block closes.
+  std::vector<TDBContainerTag::Entry> pending;
 
  private:
   static constexpr u32 kListLimit = 16;
@@ -379,6 +396,8 @@ class TextParser {
     Push(nullptr);
     while (ParseTag()) {
     }
+    // The end of the input, or a block nested too deep, closes every open block.
+    while (depth_ > 0) Pop();
     return base_ + pos_;
   }
 
@@ -442,12 +461,12 @@ class TextParser {
 
   void SkipBlanks() {
     do {
-      pos_ = SkipWhile(text_, pos_, IsBlank);
+      pos_ = SkipSpaceRun<false>(text_, pos_);
     } while (pos_ >= text_.size() && More());
   }
   void SkipSpaces() {
     do {
-      pos_ = SkipWhile(text_, pos_, IsSpace);
+      pos_ = SkipSpaceRun<true>(text_, pos_);
     } while (pos_ >= text_.size() && More());
   }
 
@@ -456,7 +475,12 @@ class TextParser {
     if (depth_ == stack_.size()) stack_.emplace_back();
     stack_[depth_++].Reset(container);
   }
-  void Pop() { stack_[--depth_].node = nullptr; }
+  void Pop() {
+    OpenBlock& block = stack_[--depth_];
+    if (block.node) slabs_.SetEntries(block.node, block.pending);
+    block.pending.clear();
+    block.node = nullptr;
+  }
 
   // The container of the innermost block; the top-level soup becomes one on its first tag.
   ACSChunk* Container(OpenBlock& block) {
@@ -469,16 +493,14 @@ class TextParser {
 
   // Replaces any earlier tag of the name in this block, as the named setters do.
   void RemoveEarlier(OpenBlock& block, const Qel::PString& name) {
-    if (block.AddName(name)) return;
-    ACSChunk* node = Container(block);
-    node->RemoveChild(node->GetChild(name));
+    if (!block.AddName(name)) block.Drop(name);
   }
 
   void Store(const Qel::PString& name, u32 kind, ACSData data) {
     OpenBlock& block = Innermost();
     RemoveEarlier(block, name);
-    ACSChunk* node = Container(block);
-    node->AddChild(name, slabs_.MakeValue(kind, std::move(data)));
+    Container(block);
+    block.pending.push_back({name, slabs_.MakeValue(kind, std::move(data))});
   }
 
   // False when the input is over.
@@ -520,14 +542,11 @@ class TextParser {
     if (depth_ > kMaxSoupDepth) return false;
     OpenBlock& block = Innermost();
     RemoveEarlier(block, name);
-    ACSChunk* parent = Container(block);
+    Container(block);
     MPRef<ACSChunk> child = slabs_.MakeContainer();
     ACSChunk* opened = child.Get();
-    // The parent's entry holds the block from here on. A new container is never refused, which
-    // the count confirms, as nothing else would keep it alive.
-    const u32 count = parent->CountChildren();
-    parent->AddChild(name, std::move(child));
-    if (parent->CountChildren() == count) return false;
+    // The parent's entry holds the block from here on.
+    block.pending.push_back({name, std::move(child)});
     Push(opened);
     return true;
   }
@@ -692,10 +711,7 @@ class TextParser {
     if (numbers_.empty()) {
       // A list without numbers stores nothing, yet still replaces an earlier tag of the name.
       OpenBlock& block = Innermost();
-      if (block.HasName(name)) {
-        ACSChunk* node = Container(block);
-        node->RemoveChild(node->GetChild(name));
-      }
+      if (block.HasName(name)) block.Drop(name);
       return;
     }
     Store(name, kKindFloat, FloatsBlock(slabs_, numbers_.data(), numbers_.size()));
@@ -800,30 +816,15 @@ class TextWriter {
  private:
   static constexpr size_t kFlushSize = 1 << 16;
 
-  // A container being written. In-memory containers are walked through their list; any other
-  // kind by index.
+  // A container being written.
   struct Frame {
-    using Iterator = ChunkedList<TDBContainerTag::Entry, 13>::ConstIterator;
-
-    explicit Frame(const ACSChunk* container)
-        : node(const_cast<ACSChunk*>(container)),
-          list(dynamic_cast<const TDBContainerTag*>(container)) {
-      if (list) it = list->GetEntries().Begin();
-    }
+    explicit Frame(const ACSChunk* container) : node(const_cast<ACSChunk*>(container)) {}
 
     bool NextChild(Qel::PString& name, MPRef<ACSChunk>& child) {
-      const u32 index = next++;
-      if (!list) return node->GetChildAt(index, name, child);
-      if (it.IsEnd()) return false;
-      name = it->name;
-      child = it->node;
-      it.Next();
-      return true;
+      return node->GetChildAt(next++, name, child);
     }
 
     MPRef<ACSChunk> node;
-    const TDBContainerTag* list;
-    Iterator it;
     u32 next = 0;
     // The last child written was a name alone, with no value after it.
     bool afterBareName = false;
