@@ -205,41 +205,55 @@ class NameTable {
   }
   static u64 Finish(u64 hash, size_t length) { return (hash ^ length) * 0x9E3779B97F4A7C15ull; }
 
-  // `text` is stored as whole words, zero after `length`. The result stays valid until the
-  // next call.
-  const Qel::PString& Intern(const char* text, size_t length, u64 hash) {
+  // The number of the name, given as whole words, zero after `length`; the same name always
+  // gets the same number.
+  u32 Intern(const char* text, size_t length, u64 hash) {
     const size_t mask = slots_.size() - 1;
     const size_t words = (length + 7) / 8;
+    const u32 check = u32(hash);
     size_t i = size_t(hash >> shift_);
     for (; slots_[i].length != 0; i = (i + 1) & mask) {
       const Slot& slot = slots_[i];
-      if (slot.hash == hash && slot.length == length && SameWords(slot.wordsAt, text, words)) {
+      if (slot.check == check && slot.length == length && SameWords(slot.wordsAt, text, words)) {
         return slot.name;
       }
     }
-    if (2 * (count_ + 1) > slots_.size()) {
+    if (2 * (names_.size() + 1) > slots_.size()) {
       Grow();
       return Intern(text, length, hash);
     }
     Slot& slot = slots_[i];
-    slot.name = Qel::PString(text, length);
-    slot.hash = hash;
-    slot.length = length;
-    slot.wordsAt = words_.size();
+    slot.check = check;
+    slot.home = u32(hash >> 32);
+    slot.length = u32(length);
+    slot.wordsAt = u32(words_.size());
+    slot.name = u32(names_.size());
+    names_.emplace_back(text, length);
+    spelling_.push_back({slot.wordsAt, slot.length});
     words_.resize(words_.size() + words);
     std::memcpy(words_.data() + slot.wordsAt, text, 8 * words);
-    ++count_;
     return slot.name;
+  }
+
+  const Qel::PString& Name(u32 number) const { return names_[number]; }
+
+  // True when the name of that number is `text`, given as in Intern.
+  bool Is(u32 number, const char* text, size_t length) const {
+    const Spelling& spelling = spelling_[number];
+    return spelling.length == length && SameWords(spelling.wordsAt, text, (length + 7) / 8);
   }
 
  private:
   static constexpr u32 kInitialBits = 6;
 
+  // Small, so that a table of many names stays in the cache: the hash's two halves, the name's
+  // length (0 for a free slot), where its words are and its place in names_.
   struct Slot {
-    u64 hash = 0;
-    size_t length = 0;  // 0 for a free slot
-    size_t wordsAt = 0;
-    Qel::PString name;
+    u32 check = 0;
+    u32 home = 0;
+    u32 length = 0;
+    u32 wordsAt = 0;
+    u32 name = 0;
   };
 
   // Word by word, as the name was stored: comparing bytes of words just stored would stall.
@@ -257,19 +271,27 @@ class NameTable {
     old.swap(slots_);
     --shift_;
     const size_t mask = slots_.size() - 1;
-    for (Slot& slot : old) {
+    for (const Slot& slot : old) {
       if (slot.length == 0) continue;
-      size_t i = size_t(slot.hash >> shift_);
+      const u64 hash = (u64(slot.home) << 32) | slot.check;
+      size_t i = size_t(hash >> shift_);
       while (slots_[i].length != 0) i = (i + 1) & mask;
-      slots_[i] = std::move(slot);
+      slots_[i] = slot;
     }
   }
 
+  struct Spelling {
+    u32 wordsAt;
+    u32 length;
+  };
+
   std::vector<Slot> slots_;
+  // By number.
+  std::vector<Qel::PString> names_;
+  std::vector<Spelling> spelling_;
   // The characters of every name, each padded with zero bytes to whole words.
   std::vector<u64> words_;
   u32 shift_;
-  size_t count_ = 0;
 };
 
 // One block being filled: its container node and the names stored in it so far, so that only a
@@ -280,6 +302,9 @@ class OpenBlock {
  public:
   void Reset(ACSChunk* container) {
     node = container;
+    // The block that closed last at this depth foretells the names of this one.
+    names.swap(lastNames);
+    names.clear();
     listCount_ = 0;
     if (setCount_ != 0) {
       // A large set is dropped rather than cleared, so that each reuse costs what it holds.
@@ -339,6 +364,11 @@ class OpenBlock {
   ACSChunk* node = nullptr;
   // The block's tags so far, which the container takes in one array when the block closes.
   std::vector<TDBContainerTag::Entry> pending;
+  // The numbers of the names read in this block so far, in order, and those of the block that
+  // closed before it at the same depth: blocks of one kind list the same names in the same order,
+  // so a name is most often the one read at its place in that block.
+  std::vector<u32> names;
+  std::vector<u32> lastNames;
 
  private:
   static constexpr u32 kListLimit = 16;
@@ -520,15 +550,15 @@ class TextParser {
       case ValueClass::kContainer:
         return OpenContainer(*name);
       case ValueClass::kInteger:
-        Store(*name, kKindInt, IntBlock(slabs_, ParseInteger(ReadValueText(kNumberChars, false))));
+        Store(*name, kKindInt, IntBlock(slabs_, ParseInteger(TakeNumberText(kNumberChars))));
         break;
       case ValueClass::kFloat: {
-        const f32 value = ParseFloat(ReadValueText(kNumberChars, false));
+        const f32 value = ParseFloat(TakeNumberText(kNumberChars));
         Store(*name, kKindFloat, FloatsBlock(slabs_, &value, 1));
         break;
       }
       case ValueClass::kNumberList:
-        StoreNumberList(*name, ReadValueText(kNumberListChars, false));
+        StoreNumberList(*name, TakeNumberText(kNumberListChars));
         break;
       case ValueClass::kText:
         StoreText(*name, ReadValueText(std::string::npos, true));
@@ -577,7 +607,16 @@ class TextParser {
       hash = NameTable::Mix(hash, word);
     }
     pos_ = end;
-    return &names_.Intern(name_, length, NameTable::Finish(hash, length));
+    OpenBlock& block = Innermost();
+    const size_t place = block.names.size();
+    u32 number;
+    if (place < block.lastNames.size() && names_.Is(block.lastNames[place], name_, length)) {
+      number = block.lastNames[place];
+    } else {
+      number = names_.Intern(name_, length, NameTable::Finish(hash, length));
+    }
+    block.names.push_back(number);
+    return &names_.Name(number);
   }
 
   // A mask of the first `count` (below 8) bytes of a word in memory order.
@@ -617,6 +656,7 @@ class TextParser {
     if (first == '"') return ValueClass::kText;
 
     const size_t end = Find(pos_, LineEnds, IsLineEnd);
+    lineEnd_ = end;
     std::string_view line = text_.substr(pos_, end - pos_);
     while (!line.empty() && IsBlank(line.back())) line.remove_suffix(1);
 
@@ -695,6 +735,14 @@ class TextParser {
     return value_;
   }
 
+  // The value that Classify found to be numbers: the rest of its line, of which at most `limit`
+  // characters count.
+  std::string_view TakeNumberText(size_t limit) {
+    const size_t run = pos_;
+    pos_ = lineEnd_;
+    return text_.substr(run, std::min(pos_ - run, limit));
+  }
+
   void Put(std::string_view piece, size_t limit) {
     if (value_.size() < limit) value_.append(piece.substr(0, limit - value_.size()));
   }
@@ -742,6 +790,8 @@ class TextParser {
   // The text, or the window of the stream; pos_ is in it, base_ is where it starts.
   std::string_view text_;
   size_t pos_ = 0;
+  // The end of the line of the value that Classify looked at last.
+  size_t lineEnd_ = 0;
   size_t base_ = 0;
   bool utf8_;
   TStream* in_ = nullptr;

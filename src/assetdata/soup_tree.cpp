@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <typeinfo>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -133,6 +132,7 @@ const u8* ACSChunk::GetData() const { return nullptr; }
 u32 ACSChunk::GetDataSize() const { return 0; }
 u32 ACSChunk::GetKind() const { return kKindNull; }
 void ACSChunk::SetData(u32, MPRef<ACSRawDataCore>) {}
+bool ACSChunk::DestroyAlone(SoupSlabRelease&) { return false; }
 
 namespace {
 
@@ -410,12 +410,7 @@ void TDBContainerTag::ReleaseEntries(SoupSlabRelease& release) {
     ACSChunk* node = entry.node.Detach();
     entry.~Entry();
     if (node == nullptr) continue;
-    if (node->GetReferenceCount() == 1 && typeid(*node) == typeid(TDBDataTag) &&
-        static_cast<TDBDataTag*>(node)->slabOffset_ != 0) {
-      static_cast<TDBDataTag*>(node)->DestroyInto(release);
-    } else {
-      node->ReleaseReference();
-    }
+    if (node->GetReferenceCount() != 1 || !node->DestroyAlone(release)) node->ReleaseReference();
   }
   count_ = 0;
   if (entries_ == nullptr) return;
@@ -482,12 +477,13 @@ void TDBDataTag::SetData(u32 kind, MPRef<ACSRawDataCore> block) {
   block_ = std::move(block);
 }
 
-void TDBDataTag::DestroyInto(SoupSlabRelease& release) {
+bool TDBDataTag::DestroyAlone(SoupSlabRelease& release) {
+  if (slabOffset_ == 0) return false;
   ACSRawDataCore* block = block_.Detach();
   const u32 slab = slabOffset_;
   this->~TDBDataTag();
   release.Add(this, slab, sizeof(TDBDataTag));
-  if (block == nullptr) return;
+  if (block == nullptr) return true;
   if (block->GetReferenceCount() == 1 && block->slabOffset_ != 0) {
     const u32 blockSlab = block->slabOffset_;
     const size_t size = ACSRawDataCore::InlineOffset() +
@@ -497,6 +493,7 @@ void TDBDataTag::DestroyInto(SoupSlabRelease& release) {
   } else {
     block->ReleaseReference();
   }
+  return true;
 }
 
 void TDBDataTag::DeleteThis() {

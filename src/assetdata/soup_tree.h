@@ -120,7 +120,12 @@ class ACSChunk : public ReferenceCountMP {
   ~ACSChunk() override = default;
 
  private:
+  friend class TDBContainerTag;
+
   bool CopyFrom(const ACSChunk* source, u32 depth);
+  // For a node that its caller holds alone: destroys it at once when it was made in a slab,
+  // counting its memory into `release`; false, with nothing done, for any other node.
+  virtual bool DestroyAlone(SoupSlabRelease& release);
 };
 
 using ACSNode = MPRef<ACSChunk>;
@@ -211,12 +216,10 @@ class TDBDataTag final : public ACSChunk {
 
  private:
   friend class SoupSlabMaker;
-  friend class TDBContainerTag;
 
   ~TDBDataTag() override = default;
-  // For a node of a slab that nobody else holds: destroys it and its block, if that is
-  // nobody else's either, counting their memory into `release`.
-  void DestroyInto(SoupSlabRelease& release);
+  // With its block, if nobody else holds that either.
+  bool DestroyAlone(SoupSlabRelease& release) override;
 
   MPRef<ACSRawDataCore> block_;
   u32 kind_;

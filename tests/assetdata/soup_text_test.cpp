@@ -110,6 +110,39 @@ TEST(SoupTextParse, RepeatedNamesKeepTheLastValueInLargeBlocksToo) {
   }
 }
 
+// Sibling blocks usually list the same names in the same order, which the reader expects; one
+// that differs anywhere (other names, another order, a repeat, more or fewer) reads the same.
+TEST(SoupTextParse, SiblingBlocksOfDifferentShapes) {
+  const std::string text =
+      "a\n{\n kind 1\n mesh 2\n sub {\n x 1\n }\n}\n"
+      "b\n{\n mesh 3\n kind 4\n sub {\n y 2\n }\n}\n"
+      "c\n{\n kind 5\n kind 6\n}\n"
+      "d\n{\n kind 7\n mesh 8\n sub {\n x 3\n }\n extra 9\n}\n"
+      "e\n{\n}\n"
+      "f\n{\n KIND 10\n mesh \"t\"\n}\n";
+  EXPECT_EQ(Describe(Parse(text)),
+            "a={kind=i(1);mesh=i(2);sub={x=i(1);};};b={mesh=i(3);kind=i(4);sub={y=i(2);};};"
+            "c={kind=i(6);};d={kind=i(7);mesh=i(8);sub={x=i(3);};extra=i(9);};e={};"
+            "f={kind=i(10);mesh='t';};");
+}
+
+// A parsed tree's parts are shared like any others: one that is held stays whole when the rest
+// of the tree goes, and goes itself when let go.
+TEST(SoupTextParse, PartsOutliveTheirTree) {
+  MPRef<ACSChunk> value;
+  MPRef<ACSChunk> block;
+  {
+    Soup soup = Parse("keep \"kept text\"\nblock\n{\n inner 5\n deep {\n v 1.5\n }\n}\nother 2\n");
+    value = soup.GetRoot()->GetChild("keep");
+    block = soup.GetRoot()->GetChild("block");
+  }
+  ASSERT_TRUE(ACSChunk::IsPresent(value.Get()));
+  EXPECT_STREQ(reinterpret_cast<const char*>(value->GetData()), "kept text");
+  EXPECT_EQ(Describe(Soup::FromChunk(block)), "inner=i(5);deep={v=f(1.5);};");
+  block = nullptr;
+  EXPECT_EQ(value->GetDataSize(), 10u);
+}
+
 TEST(SoupTextParse, EdgesOfTheInput) {
   for (const char* text : {"", "\xEF\xBB\xBF", "  \r\n\t", "}", "\xEF\xBB\xBF}"}) {
     EXPECT_FALSE(Parse(text).GetRoot()) << text;
