@@ -11,6 +11,7 @@
 
 #include "bench_support.h"
 #include "daemon/asset_store.h"
+#include "support/scratch_folder.h"
 
 namespace {
 
@@ -22,12 +23,12 @@ double Seconds(Clock::time_point start) {
 }
 
 void BM_RepairAgainstCat(benchmark::State& state) {
-  const BenchTempFolder folder("kestro-repair-bench");
-  if (folder.Path().empty()) {
+  const scratch::Folder folder;
+  if (folder.path().empty()) {
     state.SkipWithError("no temporary folder");
     return;
   }
-  const std::string& userData = folder.Path();
+  const std::string& userData = folder.path();
   for (int i = 0; i < kAssets; ++i) {
     const std::string folder =
         userData + "/local/set" + std::to_string(i / 100) + "/asset" + std::to_string(i);

@@ -15,6 +15,7 @@
 #include "daemon/filter_tree.h"
 #include "pymclient/pym_filter.h"
 #include "qel/dynamic_buffer.h"
+#include "support/scratch_folder.h"
 
 namespace {
 
@@ -51,13 +52,13 @@ const Choice& CategoryOf(u32 i) { return kCategories[(i / 2 / 3) % std::size(kCa
 // for a rebuild would take minutes.
 class SeededStore {
  public:
-  SeededStore() : folder_("kestro-search-bench") {
-    if (folder_.Path().empty()) {
+  SeededStore() {
+    if (folder_.path().empty()) {
       error_ = "cannot make a temporary folder";
       return;
     }
     // The first open makes an empty index of the current schema.
-    if (!store_.Open(folder_.Path(), &error_)) return;
+    if (!store_.Open(folder_.path(), &error_)) return;
     if (!store_.RecordChanges(Assets(), KUID(), &error_)) {
       error_ = "seeding the index: " + error_;
       return;
@@ -104,7 +105,7 @@ class SeededStore {
   }
 
   // Declared first, so that it goes last, after the store has closed its files in it.
-  BenchTempFolder folder_;
+  scratch::Folder folder_;
   std::string error_;
   AssetStore store_;
 };

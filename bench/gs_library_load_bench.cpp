@@ -13,6 +13,7 @@
 #include "gscompiler/compile_driver.h"
 #include "gscompiler/compile_log.h"
 #include "gsruntime/gs_machine.h"
+#include "support/scratch_folder.h"
 
 namespace {
 
@@ -32,9 +33,9 @@ std::string Source(int n) {
 
 // Compiles the libraries once per process into a temporary folder, removed at exit.
 const std::string& LibraryFolder() {
-  static const BenchTempFolder folder("kestro-gs-load-bench");
+  static const scratch::Folder folder;
   static const bool compiled = [] {
-    const std::string& path = folder.Path();
+    const std::string& path = folder.path();
     bool ok = !path.empty();
     const auto put = [&](const std::string& name, const std::string& text) {
       std::ofstream(path + "/" + name) << text;
@@ -49,7 +50,7 @@ const std::string& LibraryFolder() {
     return ok;
   }();
   static const std::string none;
-  return compiled ? folder.Path() : none;
+  return compiled ? folder.path() : none;
 }
 
 void BM_LoadVerifyLink(benchmark::State& state) {

@@ -16,6 +16,7 @@
 #include "qelgfx/display.h"
 #include "qelgfx/render_kernel.h"
 #include "qelgfx/resource_system.h"
+#include "support/scratch_folder.h"
 
 namespace {
 
@@ -26,8 +27,8 @@ constexpr u32 kBones = 4;
 
 // Removed with the mesh file at exit.
 const std::string& Folder() {
-  static const BenchTempFolder folder("kestro_mesh_bench_");
-  return folder.Path();
+  static const scratch::Folder folder;
+  return folder.path();
 }
 
 // A grid of quads per chunk, two weights a vertex from four bones.
