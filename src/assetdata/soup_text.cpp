@@ -116,9 +116,9 @@ f32 ParseFloat(std::string_view text) {
   return std::strtof(buffer, nullptr);
 }
 
-// Advances `pos` over blanks, and over line ends too when `lineEnds` is set. Runs of them, the
-// padding before values and the indentation of a text, go sixteen bytes at a time.
-template <bool lineEnds>
+// Advances `pos` over blanks, and over line ends too when `WithLineEnds` is set. Runs of them,
+// the padding before values and the indentation of a text, go sixteen bytes at a time.
+template <bool WithLineEnds>
 size_t SkipSpaceRun(std::string_view text, size_t pos) {
 #if defined(__SSE2__)
   const __m128i space = _mm_set1_epi8(' ');
@@ -128,7 +128,7 @@ size_t SkipSpaceRun(std::string_view text, size_t pos) {
   while (pos + 16 <= text.size()) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + pos));
     __m128i skip = _mm_or_si128(_mm_cmpeq_epi8(bytes, space), _mm_cmpeq_epi8(bytes, tab));
-    if constexpr (lineEnds) {
+    if constexpr (WithLineEnds) {
       skip = _mm_or_si128(skip, _mm_or_si128(_mm_cmpeq_epi8(bytes, cr), _mm_cmpeq_epi8(bytes, lf)));
     }
     const u32 stop = ~u32(_mm_movemask_epi8(skip)) & 0xFFFFu;
@@ -136,7 +136,7 @@ size_t SkipSpaceRun(std::string_view text, size_t pos) {
     pos += 16;
   }
 #endif
-  while (pos < text.size() && (lineEnds ? IsSpace(text[pos]) : IsBlank(text[pos]))) ++pos;
+  while (pos < text.size() && (WithLineEnds ? IsSpace(text[pos]) : IsBlank(text[pos]))) ++pos;
   return pos;
 }
 
