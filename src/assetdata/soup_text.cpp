@@ -86,6 +86,39 @@ ACSData KUIDBlock(SoupSlabMaker& slabs, const KUID& kuid) {
   return block;
 }
 
+// The plain forms "<kuid:U:C>" and "<kuid2:U:C:V>" with nothing after them, each number of one
+// to nine digits, read as KUID::Parse reads them; false, with `out` untouched, for anything else.
+// Nearly every KUID of a configuration has one of these forms.
+bool ParsePlainKuid(std::string_view value, KUID& out) {
+  size_t at;
+  int fields;
+  if (StartsWithIgnoreCase(value, "<kuid:")) {
+    at = 6;
+    fields = 2;
+  } else if (StartsWithIgnoreCase(value, "<kuid2:")) {
+    at = 7;
+    fields = 3;
+  } else {
+    return false;
+  }
+  i32 numbers[3] = {0, 0, 0};
+  for (int i = 0; i < fields; ++i) {
+    const size_t start = at;
+    while (at < value.size() && IsDigit(value[at]) && at - start < 9) {
+      numbers[i] = numbers[i] * 10 + (value[at++] - '0');
+    }
+    // A tenth digit, like any other character, leaves the number to KUID::Parse.
+    const char after = i + 1 < fields ? ':' : '>';
+    if (at == start || at >= value.size() || value[at] != after) return false;
+    ++at;
+  }
+  if (at != value.size()) return false;
+  KUID kuid(numbers[0], numbers[1], numbers[2]);
+  if (fields == 3 && numbers[0] > KUID::kMaxUserId) kuid = KUID();
+  out = kuid.IsWellFormed() ? kuid : KUID();
+  return true;
+}
+
 // Reads an optional '-' and the digits after it, as strtoll does, then saturates to 32 bits.
 // Only the first kNumberChars characters count.
 i32 ParseInteger(std::string_view text) {
@@ -766,6 +799,11 @@ class TextParser {
   }
 
   void StoreText(const Qel::PString& name, std::string_view value) {
+    KUID kuid;
+    if (!value.empty() && value[0] == '<' && ParsePlainKuid(value, kuid)) {
+      Store(name, kKindKUID, KUIDBlock(slabs_, kuid));
+      return;
+    }
     if (!value.empty() &&
         (StartsWithIgnoreCase(value, "<kuid:") || StartsWithIgnoreCase(value, "<kuid2:") ||
          StartsWithIgnoreCase(value, "<null>")) &&

@@ -143,6 +143,25 @@ TEST(SoupTextParse, PartsOutliveTheirTree) {
   EXPECT_EQ(value->GetDataSize(), 10u);
 }
 
+// The reader takes the common KUID forms a shorter way; every form must still read as
+// KUID::Parse reads it.
+TEST(SoupTextParse, KuidValuesReadAsKuidParseReadsThem) {
+  const char* const forms[] = {
+      "<kuid:1:2>",          "<KUID:12:34>",         "<kuid2:1:2:3>",        "<Kuid2:400:5:127>",
+      "<kuid2:1:2:128>",     "<kuid2:33554432:1:0>", "<kuid:33554432:1>",    "<kuid:999999999:9>",
+      "<kuid:1000000000:1>", "<kuid:2147483648:1>",  "<kuid:-1:2>",          "<kuid2:-3:4:127>",
+      "<kuid:0012:007>",     "<kuid:1:2>x",          "<kuid:1:2",            "<kuid:1>",
+      "<kuid2:1:2>",         "<kuid::1>",            "<kuid: 5:6>",          "<kuid:+5:6>",
+      "<kuid2:1:2:3:4>",     "<null>",               "<kuid:1:2><kuid:3:4>",
+  };
+  for (const char* form : forms) {
+    Soup soup;
+    ParseSoupText(soup, std::string("k ") + form + "\n", true);
+    const KUID parsed = KUID::Parse(form, false);
+    EXPECT_EQ(soup.GetNamedTagAsKUID("k", KUID(7, 7, 7)), parsed) << form;
+  }
+}
+
 TEST(SoupTextParse, EdgesOfTheInput) {
   for (const char* text : {"", "\xEF\xBB\xBF", "  \r\n\t", "}", "\xEF\xBB\xBF}"}) {
     EXPECT_FALSE(Parse(text).GetRoot()) << text;
