@@ -168,8 +168,18 @@ bool AssetEditor::Commit(const KUID& kuid, std::string& error) {
   const std::string copy = StagingPath();
   if (!store_.MarkChanging(&error) || !folders_.CopyTree(editing, copy, error)) return false;
   if (!PlaceInstalled(copy, record.path, error)) return false;
-  if (!folders_.RemoveTree(editing, error)) return false;
+  if (!DropEditingCopy(editing, error)) return false;
   return Record(kLocalFolder, record.path, kuid, error);
+}
+
+bool AssetEditor::DropEditingCopy(const std::string& editing, std::string& error) {
+  const std::string aside = StagingPath();
+  if (!folders_.Move(editing, aside, error)) return false;
+  if (removalHook_) removalHook_(aside);
+  // The copy is out of the asset folders now; what a failed removal leaves goes at the next start.
+  std::string ignored;
+  folders_.RemoveTree(aside, ignored);
+  return true;
 }
 
 bool AssetEditor::PlaceInstalled(const std::string& copy, const std::string& relative,
@@ -270,7 +280,7 @@ bool AssetEditor::Revert(const KUID& kuid, std::string& error) {
     error = "the asset is not open for editing";
     return false;
   }
-  if (!store_.MarkChanging(&error) || !folders_.RemoveTree(store_.FolderPathOf(record), error)) {
+  if (!store_.MarkChanging(&error) || !DropEditingCopy(store_.FolderPathOf(record), error)) {
     return false;
   }
   const bool installed = IsFolder(store_.UserData() + "/" + kLocalFolder + "/" + record.path);

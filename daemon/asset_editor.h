@@ -42,6 +42,11 @@ class AssetEditor {
   bool Revert(const KUID& kuid, std::string& error);
   // Moves the asset's folders into the backups folder and forgets the asset.
   bool Delete(const KUID& kuid, std::string& error);
+  // Called with each folder just before the editor removes it: lets a test stop the removal
+  // half-way, as a kill would.
+  using RemovalHook = std::function<void(const std::string& folder)>;
+  void SetRemovalHookForTests(RemovalHook hook) { removalHook_ = std::move(hook); }
+
   // A new asset open for editing, with a configuration that names `kuid` (a new KUID when null).
   bool Create(const KUID& kuid, AssetRecord& out, std::string& error);
 
@@ -76,8 +81,13 @@ class AssetEditor {
   bool Record(const std::string& folderName, const std::string& relative, const KUID& kuid,
               std::string& error);
 
+  // Takes an editing copy away: renamed into staging in one step, then removed there, so that a
+  // crash never leaves part of a copy that a restart would serve as open for edit.
+  bool DropEditingCopy(const std::string& editing, std::string& error);
+
   AssetStore& store_;
   SafeFolder folders_;
+  RemovalHook removalHook_;
   u64 stagingCounter_ = 0;
 };
 
