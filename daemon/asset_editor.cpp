@@ -236,10 +236,11 @@ bool AssetEditor::Install(const KUID& kuid, const FolderFiller& fill, std::strin
   return installed;
 }
 
-size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs,
-                               std::vector<std::string>& errors) {
+size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs, std::vector<std::string>& errors,
+                               std::vector<std::string>* warnings) {
   std::lock_guard<std::mutex> lock(store_.ChangeMutex());
   errors.assign(jobs.size(), std::string());
+  if (warnings != nullptr) warnings->assign(jobs.size(), std::string());
   std::string error;
   if (!store_.MarkChanging(&error)) {
     errors.assign(jobs.size(), error);
@@ -259,6 +260,7 @@ size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs,
     if (again) {
       errors[i] = "the asset is listed twice";
     } else if (Place(jobs[i].kuid, jobs[i].fill, asset, errors[i])) {
+      if (warnings != nullptr) (*warnings)[i] = asset.warning;
       placed.push_back(std::move(asset));
       placedJobs.push_back(i);
     }

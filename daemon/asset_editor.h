@@ -63,8 +63,10 @@ class AssetEditor {
     FolderFiller fill;
   };
   // Installs each job as Install does, recording them all in the index at once. `errors` gets
-  // one entry per job, empty for those installed; the result is how many were.
-  size_t InstallAll(const std::vector<InstallJob>& jobs, std::vector<std::string>& errors);
+  // one entry per job, empty for those installed; the result is how many were. `warnings` (when
+  // given) gets one entry per job too: what an installed folder's reading passed over.
+  size_t InstallAll(const std::vector<InstallJob>& jobs, std::vector<std::string>& errors,
+                    std::vector<std::string>* warnings = nullptr);
 
  private:
   std::string StagingPath();

@@ -15,6 +15,9 @@ struct ScannedAsset {
   AssetRecord record;
   // The configuration in binary soup form.
   std::vector<u8> config;
+  // What the reader passed over on its way (a binary configuration it could not read); empty
+  // when nothing.
+  std::string warning;
 };
 
 // Reads the asset folder `folderPath` (absolute) of the content folder `folderName`, whose path
