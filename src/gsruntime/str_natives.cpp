@@ -44,8 +44,10 @@ i32 ReadInt(const char* text) {
 
 f32 ReadFloat(const char* text) { return static_cast<f32>(std::atof(text)); }
 
-// Pushes a new string; false (the string released) when the stack has no room for it.
+// Pushes a new string; false (the string released) when the stack has no room for it, or when
+// the text passes the string cap.
 bool PushNewString(GSStack* stack, std::string_view text) {
+  if (text.size() > size_t(GSString::kMaxLength)) return false;
   const GSHandle string = ObjectBridge::NewString(text.data(), static_cast<u32>(text.size()));
   if (stack->PushReference(string)) return true;
   ObjectBridge::ReleaseIfSet(string);
