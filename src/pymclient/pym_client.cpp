@@ -72,6 +72,8 @@ bool PymOpenDatabase(const PymClientOptions& options) {
       Qel::Sleep(PymGetConnectPauseMs());
     }
     connected = PymConnect();
+    // The silence limit covers the handshake: a frozen daemon is not waited for once per try.
+    if (!connected && PymHandshakeWasSilent()) break;
   }
   if (!connected) {
     LogPrintf("PymOpenDatabase> unable to connect to PymDaemon");

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <deque>
 #include <string>
 #include <unordered_map>
@@ -48,6 +49,8 @@ struct Connection {
   std::atomic<PymCommandHostCallback> commandHost{nullptr};
   std::atomic<PymUrlCompletionHook> urlHook{nullptr};
   std::atomic<u32> silenceLimitMs{kDefaultSilenceLimitMs};
+  // The last connect reached a daemon that stayed silent through the handshake.
+  std::atomic<bool> silentHandshake{false};
 };
 
 struct Registry {
@@ -210,7 +213,10 @@ bool SendFrame(u32 opcode, TStream& request, PymClientTransaction* tx) {
     } else if (attempt > 1) {
       Qel::Sleep(PymGetConnectPauseMs());
     }
-    if (!PymConnect()) continue;
+    if (!PymConnect()) {
+      if (PymHandshakeWasSilent()) return false;
+      continue;
+    }
     if (tx) {
       // From here on the end of this connection fails the transaction.
       Qel::SingleLock guard(Reg().lock);
@@ -404,6 +410,8 @@ void PymGetHandshakeWords(u32* first, u32* second) {
 
 void PymSetSilenceLimit(u32 ms) { Conn().silenceLimitMs.store(ms); }
 
+bool PymHandshakeWasSilent() { return Conn().silentHandshake.load(); }
+
 bool PymConnect() {
   Connection& c = Conn();
   Qel::SingleLock guard(c.lock);
@@ -412,6 +420,7 @@ bool PymConnect() {
     // The reader has ended or a transfer failed: start afresh rather than fail this try.
     PymDisconnect(true);
   }
+  c.silentHandshake.store(false);
   const std::string databasePath = GetDatabasePath().CStr();
   if (!OpenDiscoveryBlock(databasePath.c_str())) return false;
   const u32 port = GetDatabaseOwnerPort();
@@ -440,6 +449,8 @@ bool PymConnect() {
   ok = ok && ReceiveFromDaemon(answer, 4) && ByteOrder::LoadLE32(answer) == kTagDaemon &&
        ReceiveFromDaemon(answer + 4, 4 * kHandshakeWordCount);
   if (!ok) {
+    // The socket's silence limit ran out (rather than the daemon closing or answering wrong).
+    c.silentHandshake.store(errno == EAGAIN || errno == EWOULDBLOCK);
     PymDisconnect(true);
     return false;
   }

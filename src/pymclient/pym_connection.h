@@ -89,6 +89,10 @@ bool PymReceiveOrDrop(void* buffer, u32 n, bool drop);
 // afresh by the next request.
 void PymSetSilenceLimit(u32 ms);
 
+// True when the last PymConnect reached a daemon that stayed silent through the handshake for
+// the silence limit: it is frozen, and each further try would wait as long again.
+bool PymHandshakeWasSilent();
+
 // Set after the handshake, cleared when the reader thread ends.
 bool PymIsConnected();
 // The two words of the daemon's handshake answer.
