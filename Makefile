@@ -19,7 +19,7 @@ release: deps
 # script library that an installation carries.
 run: deps
 	@$(RELEASE_CONFIGURE) >/dev/null
-	@cmake --build build/release -j $(JOBS) --target KestroUtil PymDaemon vnyrepo gslib
+	@cmake --build build/release -j $(JOBS) --target KestroUtil PymDaemon vnyrepo tettool gslib
 	@bash scripts/demo.sh build/release
 
 test: deps
@@ -27,13 +27,14 @@ test: deps
 	@cmake --build build/test -j $(JOBS)
 	@cd build/test && ctest --output-on-failure -j $(JOBS)
 
-# The concurrency suites of the lower layers under ThreadSanitizer.
+# The concurrency suites under ThreadSanitizer: the lower layers, the asset-database client
+# (reader thread, question threads, transactions) and the daemon (connections, URL transfers).
+TSAN_SUITES := qel_tests qelgfx_tests core_tests mesh_tests pymclient_tests daemon_tests
+
 tsan: deps
 	@cmake -S . -B build/tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DKESTRO_TSAN=ON -DKESTRO_WERROR=ON >/dev/null
-	@cmake --build build/tsan -j $(JOBS) --target qel_tests core_tests mesh_tests
-	@build/tsan/qel_tests --gtest_brief=1
-	@build/tsan/core_tests --gtest_brief=1
-	@build/tsan/mesh_tests --gtest_brief=1
+	@cmake --build build/tsan -j $(JOBS) --target $(TSAN_SUITES)
+	@for suite in $(TSAN_SUITES); do build/tsan/$$suite --gtest_brief=1 || exit 1; done
 
 bench:
 	@bash scripts/install-deps.sh --bench

@@ -10,12 +10,12 @@
 #include "mesh/chunk_writer.h"
 #include "mesh/kestro_geometry_base_resource.h"
 #include "mesh/qel_get_plugins.h"
-#include "qel/display.h"
 #include "qel/file.h"
 #include "qel/memory_file.h"
-#include "qel/render_kernel.h"
 #include "qel/resource_database.h"
-#include "qel/resource_system.h"
+#include "qelgfx/display.h"
+#include "qelgfx/render_kernel.h"
+#include "qelgfx/resource_system.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "qel/bitmap.h"
+#include "qelgfx/bitmap.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > (1u << 20)) return 0;

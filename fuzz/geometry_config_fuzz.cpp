@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "qel/config_parser.h"
-#include "qel/geometry_config_data.h"
+#include "qelgfx/geometry_config_data.h"
 
 namespace {
 

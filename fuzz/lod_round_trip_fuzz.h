@@ -9,9 +9,9 @@
 
 #include "mesh/kestro_indexed_mesh_lod_definition.h"
 #include "mesh/mesh_load_result.h"
-#include "qel/display.h"
 #include "qel/memory_file.h"
-#include "qel/render_kernel.h"
+#include "qelgfx/display.h"
+#include "qelgfx/render_kernel.h"
 
 inline Qel::RenderKernel& LodFuzzKernel() {
   static Qel::RenderKernel* kernel = [] {

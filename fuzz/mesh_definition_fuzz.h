@@ -7,8 +7,8 @@
 #include <cstdlib>
 
 #include "mesh/mesh_load_result.h"
-#include "qel/display.h"
-#include "qel/render_kernel.h"
+#include "qelgfx/display.h"
+#include "qelgfx/render_kernel.h"
 
 template <typename Definition>
 int FuzzMeshDefinition(const uint8_t* data, size_t size) {

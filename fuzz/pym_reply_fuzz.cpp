@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "core/app_globals.h"
@@ -69,18 +70,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const VnyAccess vnyAccess;
 
   InputSource source(data, size);
+  // Never connected: a question's answer and a command host's reply find no daemon.
+  PymClientOptions options;
+  options.mayStartDaemon = 0;
+  const auto owned = std::make_shared<PymConnection>(options, 0);
+  PymConnection& connection = *owned;
   for (int i = 0; i < 256; ++i) {
     const size_t before = source.Consumed();
-    const PymMessageResult r = PymReadDaemonMessage(source);
+    const PymMessageResult r = connection.ReadDaemonMessage(source);
     if (r == PymMessageResult::kFailed || r == PymMessageResult::kUnknownTag) break;
     if (r == PymMessageResult::kHandedOver) std::abort();  // no transaction is waiting
     if (source.Consumed() <= before) std::abort();         // a handled message consumes bytes
   }
-  // The queued kinds run on the main thread; a question finds no transaction and no open
-  // client, so it posts nothing.
+  // The queued kinds run on the main thread; a question finds no transaction and no
+  // connection, so it posts nothing.
   PumpMainThread();
-  PymJoinQuestionThreads();
-  PymDestroyQueuedNotifications();
+  connection.JoinQuestionThreads();
+  connection.DestroyQueuedNotifications();
 
   TBuffer reply(new Qel::DynamicBuffer(), true);
   reply.WriteBytes(data, u32(size));

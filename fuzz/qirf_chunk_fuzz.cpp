@@ -7,7 +7,7 @@
 #include "mesh/chunk_reader.h"
 #include "mesh/mesh_load_result.h"
 #include "mesh/qirf_walk.h"
-#include "qel/mesh_file_support.h"
+#include "qelgfx/mesh_file_support.h"
 
 namespace {
 

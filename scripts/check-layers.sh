@@ -1,28 +1,15 @@
 #!/usr/bin/env bash
-# Checks that includes point one way (docs: design decisions, section 1). "X: A B" means a file
-# under src/X may include X, A, B and whatever A and B may include, and nothing else of ours.
+# Checks that includes point one way (docs: design decisions, section 1) down the layer table in
+# scripts/layers.txt. "X: A B" means a file under src/X may include X, A, B and whatever A and B
+# may include, and nothing else of ours.
 # tools/, bench/, fuzz/ and tests/ may include every layer. A header named *_internal.h is
 # private to its folder: no file of another folder includes it, tests included.
 # Fails naming each file and line that breaks a rule.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-layers='
-platform:
-qel: platform
-core: qel
-assetdata: core
-gscommon: core
-gscompiler: gscommon
-gsruntime: gscommon assetdata
-pymclient: assetdata
-scripthost: gsruntime gscompiler pymclient
-online: scripthost
-mesh: core
-validation: mesh scripthost
-frontend: platform qel core assetdata gscommon gscompiler gsruntime pymclient scripthost online mesh validation
-daemon: assetdata pymclient/pym_protocol.h pymclient/pym_filter_codes.h
-'
+# The table, one "name: deps" row a line; CMakeLists.txt reads the same file.
+layers=$(grep -v '^[[:space:]]*#' scripts/layers.txt)
 # The protocol's constant headers that the daemon shares may themselves include only what the
 # daemon may, so that nothing else of the client reaches it through them.
 shared_with_daemon='src/pymclient/pym_protocol.h src/pymclient/pym_filter_codes.h'

@@ -68,6 +68,47 @@ kind                                    "buildable"
 category-class                          "BS;BR"
 CONFIG
 
+# Two assets with scripts: a lamp whose script compiles and a broken one with a syntax error.
+mkdir -p "$root/UserData/local/demo lamp" "$root/UserData/local/demo broken lamp"
+cat > "$root/UserData/local/demo lamp/config.txt" <<'CONFIG'
+kuid                                    <kuid:400100:1003>
+username                                "Demo lamp"
+kind                                    "scenery"
+kestro-build                            3.5
+script                                  "lamp"
+class                                   "Lamp"
+CONFIG
+cat > "$root/UserData/local/demo lamp/lamp.gs" <<'SCRIPT'
+// A lamp that counts how often it was switched on.
+class Lamp
+{
+  int switched;
+
+  public int SwitchOn(int times)
+  {
+    switched = switched + times;
+    return switched;
+  }
+};
+SCRIPT
+cat > "$root/UserData/local/demo broken lamp/config.txt" <<'CONFIG'
+kuid                                    <kuid:400100:1004>
+username                                "Demo broken lamp"
+kind                                    "scenery"
+kestro-build                            3.5
+script                                  "lamp"
+class                                   "Lamp"
+CONFIG
+cat > "$root/UserData/local/demo broken lamp/lamp.gs" <<'SCRIPT'
+class Lamp
+{
+  public int SwitchOn(int times
+  {
+    return times;
+  }
+};
+SCRIPT
+
 cat > "$root/bin/demo-batch.txt" <<'BATCH'
 "echo" "a path/with blanks" "and more"
 echo plain words
@@ -109,6 +150,26 @@ show revert "<kuid2:400100:1002:1>"
 show edit "<kuid:400100:1001>"
 show commit "<kuid:400100:1001>"
 show validate "<kuid:400100:1001>"
+# A command host compiles an asset's scripts when the asset is validated; the library is cached
+# per asset, reused while the source is unchanged and compiled afresh after an edit.
+"$tool" pymcommandhost >"$root/commandhost.out" 2>&1 &
+host_pid=$!
+for ((i = 0; i < 100; i++)); do
+  grep -q "is a command host" "$root/UserData/pymdaemon.log" 2>/dev/null && break
+  sleep 0.1
+done
+cache="$root/UserData/cache/libraries/kuid 400100 1003"
+show validate "<kuid:400100:1003>"
+ls --full-time "$cache"
+echo
+show validate "<kuid:400100:1003>"
+ls --full-time "$cache"
+echo
+echo "// Edited." >>"$root/UserData/local/demo lamp/lamp.gs"
+show validate "<kuid:400100:1003>"
+ls --full-time "$cache"
+echo
+show validate "<kuid:400100:1004>"
 show generatekuid
 show authors
 show listbuilds "$root/builds.txt"
@@ -116,6 +177,8 @@ cat "$root/builds.txt"
 echo
 show repairdatabase
 show closepymdaemon
+# The command host ends with the daemon's connection.
+wait "$host_pid" || true
 show status "<kuid:400100:1001>"
 # A package of both assets; the station is deleted and comes back from the package.
 show createcdp "$root/demo.cdp" "<kuid:400100:1001>" "<kuid2:400100:1002:1>"
@@ -161,3 +224,26 @@ echo
 cd "$repo"
 show @demo-batch.txt
 show @missing-batch.txt
+
+# The validation library's data and texture check, shown through the developer tool tettool: the
+# merged definitions of the installed TETData (their first lines), and the texture findings of a
+# small texture asset of our own whose alpha image has another size than its primary image and
+# whose second description names a file outside the asset.
+tga() {  # width height: an 8-bit grey TGA (sides below 256)
+  printf "\x00\x00\x03\x00\x00\x00\x00\x00\x00\x00\x00\x00\\x$(printf %02x "$1")\x00\\x$(printf %02x "$2")\x00\x08\x00"
+  head -c $(($1 * $2)) /dev/zero | tr '\0' '\100'
+}
+texture="$root/demo-texture"
+mkdir -p "$texture/textures"
+printf 'kind "texture"\nkestro-build 3.5\n' >"$texture/config.txt"
+tga 64 64 >"$texture/textures/rail.tga"
+tga 64 32 >"$texture/textures/rail-alpha.tga"
+printf 'Primary=rail.tga\r\nAlpha=rail-alpha.tga\r\n' >"$texture/textures/rail.texture.txt"
+printf 'Primary=../../bin/data/InterfaceText.txt\r\n' >"$texture/textures/escape.texture.txt"
+echo "\$ tettool defs bin/TETData    (its first 8 lines)"
+"$build/tettool" defs "$root/bin/TETData" | sed -n 1,8p
+echo
+echo "\$ tettool textures --data bin/data demo-texture"
+status=0
+"$build/tettool" textures --data "$root/bin/data" "$texture" || status=$?
+echo "[exit code $status]"

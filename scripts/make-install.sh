@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Lays out an installation root from a build folder: ROOT/bin with the tool and the stand-in
-# daemon, the "data" volume and the validation data folder, and ROOT/UserData.
+# daemon, the "data" volume and the validation data folder, the standard script libraries and
+# their sources (ROOT/scripts), and ROOT/UserData.
 set -euo pipefail
 build=${1:?build folder}
 root=${2:?installation root}
@@ -18,6 +19,9 @@ if [[ -d "$build/libraries" ]]; then
   mkdir -p "$root/bin/libraries"
   cp "$build"/libraries/*.gsl "$root/bin/libraries/"
 fi
+# The standard libraries' sources: the include root of asset scripts.
+mkdir -p "$root/scripts"
+cp "$repo"/gslib/*.gs "$root/scripts/"
 if [[ -d "$repo/data/TETData" ]]; then
   cp -R "$repo/data/TETData/." "$root/bin/TETData/"
 fi

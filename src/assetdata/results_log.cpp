@@ -61,6 +61,8 @@ ResultsLog& ResultsLog::operator=(const ResultsLog& other) {
     warnings_ = other.warnings_;
     errors_ = other.errors_;
     fourth_ = other.fourth_;
+    errorsElsewhere_ = other.errorsElsewhere_;
+    warningsElsewhere_ = other.warningsElsewhere_;
   }
   saved_ = false;
   return *this;
@@ -150,22 +152,31 @@ void ResultsLog::Write(TStream& stream, u32 firstIndex) {
 }
 
 void ResultsLog::Read(TStream& stream, ResultsLog& log) {
-  GuardLock lock(log.guard_);
+  log.AppendEntries(ReadEntries(stream));
+}
+
+std::vector<ResultsLogEntry> ResultsLog::ReadEntries(TStream& stream) {
+  std::vector<ResultsLogEntry> entries;
   u32 version = 0;
-  if (stream.ReadU32(version) && version == kWireVersion) {
-    u32 count = 0;
-    if (stream.ReadU32(count)) {
-      for (u32 i = 0; i < count; ++i) {
-        ResultsLogEntry entry;
-        if (!stream.ReadU32(entry.type)) break;
-        if (!stream.ReadString(entry.text)) break;
-        if (!ReadKestroProperty(stream, entry.property)) break;
-        log.AppendLocked(std::move(entry));
-      }
-    }
+  if (!stream.ReadU32(version) || version != kWireVersion) return entries;
+  u32 count = 0;
+  if (!stream.ReadU32(count)) return entries;
+  // The count is the peer's word: entries are kept as they really arrive.
+  for (u32 i = 0; i < count; ++i) {
+    ResultsLogEntry entry;
+    if (!stream.ReadU32(entry.type)) break;
+    if (!stream.ReadString(entry.text)) break;
+    if (!ReadKestroProperty(stream, entry.property)) break;
+    entries.push_back(std::move(entry));
   }
-  log.saved_ = false;
-  log.NotifyUpdated();
+  return entries;
+}
+
+void ResultsLog::AppendEntries(std::vector<ResultsLogEntry>&& entries) {
+  GuardLock lock(guard_);
+  for (ResultsLogEntry& entry : entries) AppendLocked(std::move(entry));
+  saved_ = false;
+  NotifyUpdated();
 }
 
 u32 ResultsLog::CountEntries() {
@@ -189,6 +200,22 @@ u32 ResultsLog::GetWarningCount() {
 u32 ResultsLog::GetErrorCount() {
   GuardLock lock(guard_);
   return errors_;
+}
+
+void ResultsLog::CountPrintedElsewhere(u32 errors, u32 warnings) {
+  GuardLock lock(guard_);
+  errorsElsewhere_ += errors;
+  warningsElsewhere_ += warnings;
+}
+
+u32 ResultsLog::GetErrorsPrintedElsewhere() {
+  GuardLock lock(guard_);
+  return errorsElsewhere_;
+}
+
+u32 ResultsLog::GetWarningsPrintedElsewhere() {
+  GuardLock lock(guard_);
+  return warningsElsewhere_;
 }
 
 u32 ResultsLog::GetFourthCount() {

@@ -75,6 +75,11 @@ class ResultsLog : public NuMessageRecipient {
   // Appends the entries of a wire form. Reading stops at the first short or failed read, so a
   // hostile count can only append what the stream really holds; entries read so far stay.
   static void Read(TStream& stream, ResultsLog& log);
+  // The entries of a wire form, read as Read reads them, into no log: a reader that must not
+  // hold a log's guard while it parses appends them afterwards.
+  static std::vector<ResultsLogEntry> ReadEntries(TStream& stream);
+  // Appends entries as Read does (the saved flag clears and peers hear of it).
+  void AppendEntries(std::vector<ResultsLogEntry>&& entries);
 
   u32 CountEntries();
   // A copy of the entries, in order.
@@ -82,6 +87,11 @@ class ResultsLog : public NuMessageRecipient {
   u32 GetWarningCount();
   u32 GetErrorCount();
   u32 GetFourthCount();
+  // Findings that their command printed in its own form (the compiler's messages) and that the
+  // summary line counts beside the entries. They are no entries and never go on the wire.
+  void CountPrintedElsewhere(u32 errors, u32 warnings);
+  u32 GetErrorsPrintedElsewhere();
+  u32 GetWarningsPrintedElsewhere();
   bool IsSaved();
 
   // Removes every registry mapping that names this log.
@@ -97,6 +107,8 @@ class ResultsLog : public NuMessageRecipient {
   u32 warnings_ = 0;
   u32 errors_ = 0;
   u32 fourth_ = 0;
+  u32 errorsElsewhere_ = 0;
+  u32 warningsElsewhere_ = 0;
   bool saved_ = true;
   std::vector<KestroPropertyRef> contexts_;
 };

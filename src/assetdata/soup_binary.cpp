@@ -179,18 +179,6 @@ bool BodyWriter::WriteChildren(const ACSChunk* root) {
 
 }  // namespace
 
-bool WriteSoupBody(TStream& out, const ACSChunk* node) {
-  BodyWriter writer;
-  const bool complete = writer.WriteChildren(node);
-  const std::vector<u8>& bytes = writer.Bytes();
-  if (bytes.size() > 0xFFFFFFFFu) {
-    out.SetError(TStream::kErrorTooLong);
-    return false;
-  }
-  if (!bytes.empty()) out.WriteBytes(bytes.data(), u32(bytes.size()));
-  return complete;
-}
-
 bool WriteSoup(TStream& out, const Soup& soup) {
   BodyWriter writer;
   const bool complete = writer.WriteChildren(soup.GetRoot().Get());

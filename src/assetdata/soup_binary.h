@@ -39,8 +39,6 @@ u32 SoupKindForChunkType(u8 type);
 // Writes the header and the body. False when tags nested deeper than kMaxSoupDepth were left out
 // or the body would not fit the format; stream errors stay in the stream.
 bool WriteSoup(TStream& out, const Soup& soup);
-// The body alone: the chunks of the node's children.
-bool WriteSoupBody(TStream& out, const ACSChunk* node);
 
 // An owned body, 16-byte aligned.
 class SoupBody {

@@ -6,18 +6,12 @@ namespace {
 
 // Members are built in declaration order, which is the order the core services rely on.
 struct CoreStatics {
-  const Qel::PString emptyPString{};
-  const Qel::String emptyString{};
-  SmallObjectHeap blockArrayHeap{"#BlockArray"};
   Qel::Rand firstRandom;
   Qel::CriticalSection secondRandomLock;
   Qel::Rand secondRandom;
   TCXDispatcher dispatcher{"singleton"};
   Qel::WEvent mainThreadEvent{true, false};
   Qel::Log& log = Qel::Log::Get("Kestro");
-  Qel::CriticalSection threadCallLock;
-  std::map<uintptr_t, u32> threadCallMap;
-  const Qel::String secondEmptyString{};
 };
 
 // Never freed: worker threads and other static destructors may still reach these at exit.
@@ -37,15 +31,9 @@ CoreStaticsLifetime g_coreStaticsLifetime;
 
 }  // namespace
 
-const Qel::PString& SharedEmptyPString() { return Statics().emptyPString; }
-const Qel::String& SharedEmptyString() { return Statics().emptyString; }
-SmallObjectHeap& BlockArrayHeap() { return Statics().blockArrayHeap; }
 Qel::Rand& FirstRandom() { return Statics().firstRandom; }
 Qel::CriticalSection& SecondRandomLock() { return Statics().secondRandomLock; }
 Qel::Rand& SecondRandom() { return Statics().secondRandom; }
 TCXDispatcher& GetDispatcher() { return Statics().dispatcher; }
 Qel::WEvent& MainThreadEvent() { return Statics().mainThreadEvent; }
 Qel::Log& KestroLog() { return Statics().log; }
-Qel::CriticalSection& ThreadCallMapLock() { return Statics().threadCallLock; }
-std::map<uintptr_t, u32>& ThreadCallMap() { return Statics().threadCallMap; }
-const Qel::String& SecondSharedEmptyString() { return Statics().secondEmptyString; }

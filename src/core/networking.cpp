@@ -64,6 +64,7 @@ bool ResolveOne(const Qel::String& host, u16 port, const HostLookup& lookup, soc
     return true;
   }
   if (host.IsEmpty()) return false;
+  if (inet_pton(AF_INET, host.CStr(), &out->sin_addr) == 1) return true;
   return lookup ? lookup(host.CStr(), &out->sin_addr) : LookUpByName(host.CStr(), &out->sin_addr);
 }
 
@@ -94,6 +95,12 @@ i32 ResolverMain(Qel::Thread&) {
 }  // namespace
 
 bool ResolveHost(const Qel::String& host, u16 port, sockaddr_in* out) {
+  // A numeric address and "localhost" need no look-up: they are answered here, without waking a
+  // resolver thread that would outlive the request (every connection to the daemon is one).
+  in_addr numeric{};
+  if (host.EqualsIgnoreCase("localhost") || inet_pton(AF_INET, host.CStr(), &numeric) == 1) {
+    return ResolveOne(host, port, HostLookup(), out);
+  }
   NetGlobals& g = Net();
   ResolveRequest request;
   request.host = host;

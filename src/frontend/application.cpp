@@ -23,8 +23,9 @@
 #include "qel/file.h"
 #include "qel/file_path.h"
 #include "qel/log.h"
-#include "qel/render_kernel.h"
-#include "qel/resource_system.h"
+#include "qelgfx/render_kernel.h"
+#include "qelgfx/resource_system.h"
+#include "scripthost/kestro_script_spec.h"
 #include "validation/tet_entry.h"
 
 ScriptLogFunction g_scriptLogHook = nullptr;
@@ -76,7 +77,6 @@ void ApplyConnectPauseOverride() {
 
 const Qel::String& GetStartupFolder() { return g_startupFolder; }
 void SetStartupFolder(const char* folder) { g_startupFolder = folder; }
-Qel::ResourceSystem* GetResourceSystem() { return g_resourceSystem; }
 Qel::RenderKernel* GetRenderKernel() { return g_renderKernel; }
 
 PluginTypeRef::PluginTypeRef(const Qel::UId& typeId, const Qel::PString& name) {
@@ -163,6 +163,8 @@ i8 InitApplication(EngineContext& context, const char* /*programPath*/, int argc
   installRoot.PrevDir();
   InitInstallPaths(installRoot);
   CreateUserDataFolders();
+  // Before the client opens: every asset specification it builds can compile its scripts.
+  InstallScriptSpecFactory();
 
   PymClientOptions options;
   options.messageCallback = nullptr;

@@ -3,15 +3,14 @@
 #pragma once
 
 #include "qel/os.h"
-#include "qel/plugin.h"
 #include "qel/pstring.h"
 #include "qel/string.h"
 #include "qel/types.h"
-#include "qel/uid.h"
+#include "qelgfx/plugin.h"
+#include "qelgfx/uid.h"
 
 namespace Qel {
 class RenderKernel;
-class ResourceSystem;
 }  // namespace Qel
 
 inline constexpr const char* kApplicationName = "KestroUtil";
@@ -38,7 +37,6 @@ const Qel::String& GetStartupFolder();
 void SetStartupFolder(const char* folder);
 
 // Null outside start-up and shut-down.
-Qel::ResourceSystem* GetResourceSystem();
 Qel::RenderKernel* GetRenderKernel();
 
 // Holds one engine plug-in type, or none.

@@ -66,12 +66,6 @@ constexpr Command kCommands[] = {
 };
 constexpr int kCommandCount = int(sizeof kCommands / sizeof kCommands[0]);
 
-const char* const* CommandWordTable() {
-  static const char* words[kCommandCount];
-  for (int i = 0; i < kCommandCount; ++i) words[i] = kCommands[i].word;
-  return words;
-}
-
 Qel::PString LowerArgument(int argc, char** argv, int index) {
   if (index >= argc || argv[index] == nullptr) return Qel::PString();
   return Qel::PString(argv[index]).Lower();
@@ -93,12 +87,6 @@ int InvokeFunction(intptr_t argument) {
 
 void AddError(ResultsLog* log, const Qel::String& text) {
   ResultsLog::AddResult(log, ResultsLog::kError, KestroPropertyRef(), text);
-}
-
-const char* const* GetCommandWords(int* count) {
-  if (count != nullptr) *count = kCommandCount;
-  static const char* const* words = CommandWordTable();
-  return words;
 }
 
 int RunGuarded(const std::function<int()>& call) {

@@ -19,9 +19,6 @@ int RunCommand(ResultsLog* log, EngineContext* context, int argc, char** argv);
 // The guard of RunCommandGuarded around any call.
 int RunGuarded(const std::function<int()>& call);
 
-// The command words in dispatch order.
-const char* const* GetCommandWords(int* count);
-
 // A user's path: unchanged when absolute, else appended to the start-up folder.
 Qel::String JoinToStartupFolder(const char* path);
 

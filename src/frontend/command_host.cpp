@@ -12,6 +12,7 @@
 #include "core/tcx_dispatcher.h"
 #include "frontend/host_work.h"
 #include "frontend/package_archive.h"
+#include "pymclient/install_paths.h"
 #include "pymclient/pym_catalogue.h"
 #include "pymclient/pym_connection.h"
 #include "pymclient/pym_protocol.h"

@@ -1,4 +1,5 @@
 // Commands over GameScript source files.
+#include "assetdata/results_log.h"
 #include "frontend/command_dispatcher.h"
 #include "frontend/commands.h"
 #include "gscompiler/compile_driver.h"
@@ -12,7 +13,11 @@ int Compile(CommandArgs& a) {
   }
   StartupFolderScope inStartupFolder;
   a.argv[1] = const_cast<char*>("");
-  return CompileCommand(a.argc, a.argv) == 0 ? 0 : -1;
+  const int errors = CompileCommand(a.argc, a.argv);
+  // The compiler printed its messages itself; the summary line still counts its errors, so a
+  // failed compile never ends in "OK (0 Errors, ...)". The compiler raises no warnings.
+  a.log->CountPrintedElsewhere(errors > 0 ? u32(errors) : 0, 0);
+  return errors == 0 ? 0 : -1;
 }
 
 int Encrypt(CommandArgs& a) {

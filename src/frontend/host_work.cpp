@@ -4,6 +4,7 @@
 #include "assetdata/results_log.h"
 #include "assetdata/soup.h"
 #include "qel/file.h"
+#include "scripthost/pym_compile_asset.h"
 
 namespace {
 
@@ -19,7 +20,7 @@ void AddEntry(ResultsLog& log, u32 type, const Qel::String& text, const char* pa
 
 }  // namespace
 
-bool ValidateAssetAtPath(const Qel::PString& /*folderName*/, const Qel::File::Path& path,
+bool ValidateAssetAtPath(const Qel::PString& folderName, const Qel::File::Path& path,
                          ResultsLog& log) {
   Soup config;
   bool read = false;
@@ -37,9 +38,11 @@ bool ValidateAssetAtPath(const Qel::PString& /*folderName*/, const Qel::File::Pa
              path.GetText());
     return false;
   }
+  // A script that does not compile is a finding like any other: the validation still ran.
+  PymCompileAsset(folderName, path, log);
   AddEntry(log, ResultsLog::kWarning,
-           "Validation rules are not part of this build: the configuration was read and nothing "
-           "else was checked.");
+           "Validation rules are not part of this build: the configuration and the scripts "
+           "were checked and nothing else.");
   return true;
 }
 

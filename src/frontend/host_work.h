@@ -11,7 +11,8 @@ class ResultsLog;
 
 // Validates the asset folder at `path`; true when the validation ran to its end. Reads the
 // configuration ("config.chump", else "config.txt"); false, with "$pym_unable_read_config_at",
-// when neither can be read.
+// when neither can be read. Compiles the asset's scripts; what fails there is logged as errors
+// and does not end the validation.
 bool ValidateAssetAtPath(const Qel::PString& folderName, const Qel::File::Path& path,
                          ResultsLog& log);
 // Converts the textures of a file or folder; the status code goes to the daemon unchanged (0:

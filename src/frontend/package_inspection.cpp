@@ -13,6 +13,7 @@
 #include "core/tcx_dispatcher.h"
 #include "frontend/asset_status.h"
 #include "frontend/save_asset_as_cdp.h"
+#include "pymclient/install_paths.h"
 #include "pymclient/pym_asset_handle.h"
 #include "pymclient/pym_asset_info.h"
 #include "pymclient/pym_catalogue.h"

@@ -30,8 +30,8 @@ void PrintResultSummary(ResultsLog& log, std::FILE* out) {
   // A snapshot taken under the log's guard: threads still reporting wait for none of the
   // printing, and the lines printed are one consistent state of the log.
   const std::vector<ResultsLogEntry> entries = log.GetEntries();
-  u32 warnings = 0;
-  u32 errors = 0;
+  u32 warnings = log.GetWarningsPrintedElsewhere();
+  u32 errors = log.GetErrorsPrintedElsewhere();
   for (const ResultsLogEntry& entry : entries) {
     warnings += entry.type == ResultsLog::kWarning;
     errors += entry.type == ResultsLog::kError;

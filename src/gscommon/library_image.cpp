@@ -5,6 +5,7 @@
 
 #include "gscommon/disassembler.h"
 #include "gscommon/library_format.h"
+#include "qel/file.h"
 #include "gscommon/word_reader.h"
 
 namespace GSLibraryFormat {
@@ -92,8 +93,10 @@ const std::string& LibraryImage::String(u32 number) const {
   return number < strings.size() ? strings[number] : kUnknown;
 }
 
-bool ReadLibraryImage(const u8* data, u32 size, LibraryImage* out, std::string* error) {
-  Cursor c(data, size);
+namespace {
+
+// The header and the unit table; the cursor stops after section 2.
+bool ReadHead(Cursor& c, LibraryImage* out, std::string* error) {
   const auto fail = [&](const char* where) {
     if (error != nullptr) *error = where;
     return false;
@@ -113,6 +116,35 @@ bool ReadLibraryImage(const u8* data, u32 size, LibraryImage* out, std::string* 
   out->units.resize(count);
   for (auto& u : out->units) c.U32(&u.first), c.U32(&u.second);
   if (!c.Seek(end)) return fail("section 2");
+  return true;
+}
+
+}  // namespace
+
+bool ReadLibraryFile(const std::string& path, std::vector<u8>* bytes) {
+  // Through the engine's file layer, so the "libraries" substitution and case-insensitive
+  // lookup apply to libraries as to every other file.
+  Qel::File in;
+  if (in.Open(path.c_str(), Qel::File::kModeRead) != 0) return false;
+  const u64 size = in.GetLength();
+  if (size > 0xFFFFFFFFu) return false;
+  bytes->resize(static_cast<size_t>(size));
+  return in.Read(bytes->data(), u32(size)) == size;
+}
+
+bool ReadLibraryHead(const u8* data, u32 size, LibraryImage* out, std::string* error) {
+  Cursor c(data, size);
+  return ReadHead(c, out, error);
+}
+
+bool ReadLibraryImage(const u8* data, u32 size, LibraryImage* out, std::string* error) {
+  Cursor c(data, size);
+  const auto fail = [&](const char* where) {
+    if (error != nullptr) *error = where;
+    return false;
+  };
+  if (!ReadHead(c, out, error)) return false;
+  u32 end = 0, count = 0;
 
   if (!Envelope(c, kStringSection, &end) || !Count(c, end, 1, &count)) return fail("section 3");
   const u32 texts = c.Position() + count * 4;
@@ -155,7 +187,10 @@ bool ReadLibraryImage(const u8* data, u32 size, LibraryImage* out, std::string* 
 std::string DescribeFunction(const LibraryImage& library, const GSByteCode::FunctionRecord& f) {
   const GSByteCode::FunctionRecordHeader& h = f.header;
   char line[160];
-  std::string text = "function " + library.String(h.name) + "\n";
+  // A native has no code of its own: the listing says so, since its body is bound at link time.
+  constexpr u32 kNativeFlag = 0x2;
+  std::string text = ((h.flags & kNativeFlag) != 0 ? "native function " : "function ") +
+                     library.String(h.name) + "\n";
   std::snprintf(line, sizeof line, "flags 0x%02X, slot %d, arguments %u, locals %u, frame %u\n",
                 h.flags, h.slot, h.argumentWords, h.localWordsFirst + h.localWordsSecond,
                 h.frameWords);

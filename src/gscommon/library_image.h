@@ -67,6 +67,11 @@ struct LibraryImage {
   const std::string& String(u32 number) const;
 };
 
+// The bytes of a library file; false when it cannot be read or is beyond an image's size.
+bool ReadLibraryFile(const std::string& path, std::vector<u8>* bytes);
+// The header and the unit table (section 2) alone: enough to tell which units a library was
+// built from without reading the rest.
+bool ReadLibraryHead(const u8* data, u32 size, LibraryImage* out, std::string* error);
 // False, with `error` telling where, for an image whose magic, tags, lengths or counts do not
 // hold together.
 bool ReadLibraryImage(const u8* data, u32 size, LibraryImage* out, std::string* error);

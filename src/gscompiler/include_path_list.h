@@ -19,6 +19,8 @@ class IncludePathList {
   void Add(const char* folder, const Qel::PString& rootName) {
     entries_.push_back(IncludePath{Qel::File::Path(folder), rootName});
   }
+  // Searched before every entry already in the list.
+  void AddFront(const IncludePath& entry) { entries_.insert(entries_.begin(), entry); }
   void Clear() { entries_.clear(); }
 
   u32 Count() const { return static_cast<u32>(entries_.size()); }

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <string>
 
 #include "gsruntime/gs_context.h"
 #include "gsruntime/gs_game_object.h"
@@ -12,6 +13,7 @@
 #include "gsruntime/gs_router.h"
 #include "gsruntime/gs_stack.h"
 #include "gsruntime/gs_string.h"
+#include "gsruntime/native_params.h"
 #include "gsruntime/object_bridge.h"
 
 namespace GSRuntime {
@@ -26,20 +28,12 @@ GSGameObject* GameObjectOfView(GSHandle view) {
                                                           : nullptr;
 }
 
-const u32* Arguments(GSStack* stack) { return stack->Locals(stack->CurrentFrame()); }
-
-// The text of a string argument; null for a null string.
-const char* Text(u32 word, std::string* keep) {
-  const GSString* string = word != 0 ? GSString::FromReference(word) : nullptr;
+// The text of a string parameter, copied; null for a null string.
+const char* Text(GSStack* stack, u32 index, std::string* keep) {
+  const GSString* string = StringParam(stack, index);
   if (string == nullptr) return nullptr;
   *keep = string->Std();
   return keep->c_str();
-}
-
-f32 Float(u32 word) {
-  f32 value;
-  std::memcpy(&value, &word, sizeof value);
-  return value;
 }
 
 // Seconds to whole milliseconds, toward zero; what does not fit the delay bits is the longest.
@@ -53,11 +47,10 @@ u32 DelayMs(f32 seconds) {
 // Builds and hands over the message of SendMessage and PostMessage; false leaves the thread ended.
 bool Dispatch(GSHandle me, GSStack* stack, const char* native, bool post, f32 seconds) {
   GSGameObject* self = GameObjectOfView(me);
-  const u32* args = Arguments(stack);
   std::string majorText;
   std::string minorText;
-  const char* major = Text(args[2], &majorText);
-  const char* minor = Text(args[3], &minorText);
+  const char* major = Text(stack, 2, &majorText);
+  const char* minor = Text(stack, 3, &minorText);
   GSThread* thread = CurrentThread();
   if (major == nullptr || minor == nullptr) {
     const std::string text =
@@ -65,7 +58,7 @@ bool Dispatch(GSHandle me, GSStack* stack, const char* native, bool post, f32 se
     if (thread != nullptr) thread->RaiseException(text.c_str(), false);
     return true;
   }
-  GSGameObject* receiver = GameObjectOfView(args[1]);
+  GSGameObject* receiver = GameObjectOfView(ParamWord(stack, 1));
   const u32 destination = receiver != nullptr ? receiver->id : 0;
   if (self == nullptr || self->router == nullptr) return true;
   GSMessage* message = self->CreateMessage(major, minor, destination, post ? DelayMs(seconds) : 0);
@@ -90,11 +83,11 @@ bool SendMessage(GSHandle me, GSStack* stack) {
 }
 
 bool PostMessage(GSHandle me, GSStack* stack) {
-  return Dispatch(me, stack, "PostMessage", true, Float(Arguments(stack)[4]));
+  return Dispatch(me, stack, "PostMessage", true, FloatParam(stack, 4));
 }
 
 bool Sleep(GSHandle, GSStack* stack) {
-  const f32 seconds = Float(Arguments(stack)[1]);
+  const f32 seconds = FloatParam(stack, 1);
   GSThread* thread = CurrentThread();
   if (thread != nullptr && !thread->IsStatic() && seconds > kShortestSleep) {
     thread->SetState(GSThread::kBlocked);
@@ -110,26 +103,18 @@ bool GetId(GSHandle me, GSStack* stack) {
 
 bool GetName(GSHandle me, GSStack* stack) {
   const GSGameObject* self = GameObjectOfView(me);
-  const std::string name = self != nullptr ? self->GetName() : std::string();
-  const GSHandle text = ObjectBridge::NewString(name.data(), static_cast<u32>(name.size()));
-  if (stack->PushReference(text)) return true;
-  ObjectBridge::ReleaseIfSet(text);
-  return false;
+  return PushString(stack, self != nullptr ? self->GetName() : std::string());
 }
 
 bool Exception(GSHandle, GSStack* stack) {
   std::string keep;
-  const char* text = Text(Arguments(stack)[1], &keep);
+  const char* text = Text(stack, 1, &keep);
   if (GSThread* thread = CurrentThread()) thread->RaiseException(text != nullptr ? text : "", true);
   return true;
 }
 
 bool GetGSClassName(GSHandle me, GSStack* stack) {
-  const char* name = GSRuntime::GetGSClassName(GSObjectReference::FromReference(me));
-  const GSHandle text = ObjectBridge::NewString(name, static_cast<u32>(std::strlen(name)));
-  if (stack->PushReference(text)) return true;
-  ObjectBridge::ReleaseIfSet(text);
-  return false;
+  return PushString(stack, GSRuntime::GetGSClassName(GSObjectReference::FromReference(me)));
 }
 
 GSRouter* CurrentRouter() {
@@ -144,14 +129,14 @@ bool RouterInfo(GSHandle, GSStack*) {
 
 bool RouterPostMessage(GSHandle, GSStack* stack) {
   GSRouter* router = CurrentRouter();
-  const u32* args = Arguments(stack);
   std::string majorText;
   std::string minorText;
-  const char* major = Text(args[3], &majorText);
-  const char* minor = Text(args[4], &minorText);
+  const char* major = Text(stack, 3, &majorText);
+  const char* minor = Text(stack, 4, &minorText);
   if (router == nullptr || major == nullptr || minor == nullptr || *major == 0) return true;
   auto* message = new GSMessage(router->InternTypeName(major), router->InternTypeName(minor),
-                                args[1], args[2], DelayMs(Float(args[5])) | GSMessage::kMadeByNode);
+                                ParamWord(stack, 1), ParamWord(stack, 2),
+                                DelayMs(FloatParam(stack, 5)) | GSMessage::kMadeByNode);
   router->PostMessage(message);
   message->Release();
   return true;
@@ -175,15 +160,14 @@ GSGameObject* TargetOf(u32 word, const char* native) {
 bool AddHandler(GSHandle me, GSStack* stack) {
   GSGameObject* self = GameObjectOfView(me);
   if (self == nullptr || self->router == nullptr) return true;
-  const u32* args = Arguments(stack);
-  GSGameObject* target = TargetOf(args[1], "AddHandler");
+  GSGameObject* target = TargetOf(ParamWord(stack, 1), "AddHandler");
   if (target == nullptr) return true;
   std::string majorText;
   std::string minorText;
   std::string nameText;
-  const char* major = Text(args[2], &majorText);
-  const char* minor = Text(args[3], &minorText);
-  const char* name = Text(args[4], &nameText);
+  const char* major = Text(stack, 2, &majorText);
+  const char* minor = Text(stack, 3, &minorText);
+  const char* name = Text(stack, 4, &nameText);
   if (major == nullptr) {
     GSMachine::Log("major type is null for GameObject::AddHandler()");
     return true;
@@ -215,8 +199,7 @@ bool AddHandler(GSHandle me, GSStack* stack) {
 // Sniff(target, major, minor, state): bad arguments are logged, never raised.
 bool Sniff(GSHandle me, GSStack* stack) {
   GSGameObject* self = GameObjectOfView(me);
-  const u32* args = Arguments(stack);
-  GSGameObject* target = TargetOf(args[1], "Sniff");
+  GSGameObject* target = TargetOf(ParamWord(stack, 1), "Sniff");
   if (target == nullptr) return true;
   if (self == nullptr || self->router == nullptr || target->router == nullptr) {
     GSMachine::Log("router is null for GameObject::Sniff()");
@@ -224,15 +207,15 @@ bool Sniff(GSHandle me, GSStack* stack) {
   }
   std::string majorText;
   std::string minorText;
-  const char* major = Text(args[2], &majorText);
-  const char* minor = Text(args[3], &minorText);
+  const char* major = Text(stack, 2, &majorText);
+  const char* minor = Text(stack, 3, &minorText);
   if (major == nullptr) {
     GSMachine::Log("major type is null for GameObject::Sniff()");
     return true;
   }
   const u16 majorId = self->router->InternTypeName(major);
   const u16 minorId = self->router->InternTypeName(minor);
-  if (args[4] == 0) {
+  if (!BoolParam(stack, 4)) {
     self->RemoveHandlers(majorId, minorId, target->id, true);
   } else {
     self->AddHandler({target->id, 0, 0, majorId, minorId, true});
@@ -242,11 +225,10 @@ bool Sniff(GSHandle me, GSStack* stack) {
 
 bool ClearMessages(GSHandle me, GSStack* stack) {
   GSGameObject* self = GameObjectOfView(me);
-  const u32* args = Arguments(stack);
   std::string majorText;
   std::string minorText;
-  const char* major = Text(args[1], &majorText);
-  const char* minor = Text(args[2], &minorText);
+  const char* major = Text(stack, 1, &majorText);
+  const char* minor = Text(stack, 2, &minorText);
   if (self != nullptr && self->router != nullptr) {
     self->router->ClearQueuedMessages(self, major, minor);
   }
@@ -268,20 +250,18 @@ bool PushGameObject(GSNode* node, bool refuseSecured, GSStack* stack) {
     }
     ObjectBridge::AddIfSet(view);
   }
-  if (stack->PushReference(view)) return true;
-  ObjectBridge::ReleaseIfSet(view);
-  return false;
+  return PushCounted(stack, view);
 }
 
 bool RouterGetGameObject(GSHandle, GSStack* stack) {
   GSRouter* router = CurrentRouter();
-  GSNode* node = router != nullptr ? router->FindNode(Arguments(stack)[1]) : nullptr;
+  GSNode* node = router != nullptr ? router->FindNode(ParamWord(stack, 1)) : nullptr;
   return PushGameObject(node, true, stack);
 }
 
 // The first live context's router (not isolated) that holds the id decides.
 bool RouterGetForeignGameObject(GSHandle, GSStack* stack) {
-  const u32 id = Arguments(stack)[1];
+  const u32 id = ParamWord(stack, 1);
   GSNode* node = nullptr;
   for (GSContext* context : GSContext::LiveContexts()) {
     if (context->router == nullptr || context->router->Isolated()) continue;
@@ -293,7 +273,7 @@ bool RouterGetForeignGameObject(GSHandle, GSStack* stack) {
 bool RouterGetGameObjectByName(GSHandle, GSStack* stack) {
   GSRouter* router = CurrentRouter();
   std::string keep;
-  const char* name = Text(Arguments(stack)[1], &keep);
+  const char* name = Text(stack, 1, &keep);
   GSNode* node = router != nullptr && name != nullptr ? router->FindNodeByName(name) : nullptr;
   return PushGameObject(node, false, stack);
 }

@@ -20,13 +20,7 @@ namespace GSRuntime {
 
 namespace {
 
-u32 g_runDepth = 0;
-u32 g_runBudget = 0;
-
-constexpr u32 kBudgetLimit = 0x1000000;
-// Where an outermost run's count starts: a smaller budget starts it nearer the limit, which
-// keeps the check on the jumps a comparison with a constant.
-u32 g_budgetStart = 0;
+constexpr u32 kBudgetLimit = GSRunBudget::kLimit;
 
 inline f32 AsFloat(u32 word) {
   f32 value;
@@ -46,7 +40,7 @@ constexpr u32 kFloatTextBytes = 64;
 }  // namespace
 
 void GSThread::SetRunBudget(u32 codeBytes) {
-  g_budgetStart = kBudgetLimit - std::min(codeBytes, kBudgetLimit);
+  GSMachine::Instance().RunBudget().start = kBudgetLimit - std::min(codeBytes, kBudgetLimit);
 }
 
 void GSThread::FailRun(i32 code, i32 line, const char* file) {
@@ -80,7 +74,8 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
     if (sleepTime_ > 0) return kRunBlocked;
     sleepTime_ = 0;
   }
-  if (g_runDepth++ == 0) g_runBudget = g_budgetStart;
+  GSRunBudget& budget = GSMachine::Live().RunBudget();
+  if (budget.depth++ == 0) budget.used = budget.start;
   ++runDepth_;
   CancelWait();
   GSThread* const previousThread = CurrentThread();
@@ -131,8 +126,8 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
   // Adds the straight line just run to the budget before control moves to `target`.
 #define KS_JUMP_TO(targetExpr)                      \
   do {                                              \
-    g_runBudget += static_cast<u32>(ip - lastJump); \
-    if (g_runBudget > kBudgetLimit) {               \
+    budget.used += static_cast<u32>(ip - lastJump); \
+    if (budget.used > kBudgetLimit) {               \
       error = kRunTimeout;                          \
       goto error_exit;                              \
     }                                               \
@@ -973,9 +968,9 @@ L_illegal:
 #endif
 
 normal_exit:
-  g_runBudget += static_cast<u32>(ip - lastJump);
+  budget.used += static_cast<u32>(ip - lastJump);
   stack.SetTop(sp);
-  --g_runDepth;
+  --budget.depth;
   --runDepth_;
   SetCurrentThread(previousThread);
   SetCurrentContext(previousContext);
@@ -984,8 +979,8 @@ normal_exit:
   return error;
 
 error_exit : {
-  g_runBudget += static_cast<u32>(ip - lastJump);
-  --g_runDepth;
+  budget.used += static_cast<u32>(ip - lastJump);
+  --budget.depth;
   --runDepth_;
   GSFrameHeader* failedFrame = stack.CurrentFrame();
   const GSFunction* failedFunction =

@@ -8,15 +8,16 @@
 #include <map>
 
 #include "gscommon/library_format.h"
+#include "gscommon/library_image.h"
+#include "gsruntime/built_in_natives.h"
 #include "gsruntime/byte_code_verifier.h"
-#include "gsruntime/game_object_natives.h"
 #include "gsruntime/gs_script_instance.h"
 #include "gsruntime/gs_thread.h"
 #include "gsruntime/library_check.h"
 #include "gsruntime/object_bridge.h"
 #include "gsruntime/script_call.h"
-#include "gsruntime/str_natives.h"
 #include "platform/byte_order.h"
+#include "platform/invariant.h"
 #include "qel/file.h"
 
 using GSRuntime::GSClass;
@@ -29,14 +30,13 @@ namespace {
 GSLogHook g_logHook = nullptr;
 GSExceptionHook g_exceptionHook = nullptr;
 
-constexpr u32 kHeaderBytes = 20;
+// The hosts' native tables, registered again by every Init.
+std::vector<GSInitHook>& InitHooks() {
+  static std::vector<GSInitHook> hooks;
+  return hooks;
+}
 
-// The runtime's own natives still without a body, bound by signature so that scripts link; a call
-// fails and ends the calling thread. The others register with the game-object natives.
-constexpr const char* kBuiltIns[][2] = {
-    {"GameObject", "$void@GameObject::SendMessage(GameObject,string,string,GSObject)"},
-    {"GameObject", "$void@GameObject::PostMessage(GameObject,string,string,GSObject,float)"},
-};
+constexpr u32 kHeaderBytes = 20;
 
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -61,6 +61,19 @@ bool ReadIdentity(const std::string& path, GSLibraryId* identity) {
   return true;
 }
 
+// The identity and the units after the library's own from an image's head.
+bool ReadUnits(const std::vector<u8>& image, GSLibraryId* identity,
+               std::vector<GSLibraryId>* units) {
+  GSLibraryFormat::LibraryImage head;
+  if (!GSLibraryFormat::ReadLibraryHead(image.data(), static_cast<u32>(image.size()), &head,
+                                        nullptr)) {
+    return false;
+  }
+  *identity = {head.sourceId, head.nameId};
+  units->assign(head.units.begin() + (head.units.empty() ? 0 : 1), head.units.end());
+  return true;
+}
+
 // The signature from "::" on, which an override shares with the function it replaces.
 std::string_view MethodPart(const std::string& signature) {
   const size_t at = signature.find("::");
@@ -71,7 +84,13 @@ std::string_view MethodPart(const std::string& signature) {
 }  // namespace
 
 GSMachine& GSMachine::Instance() {
-  static GSMachine machine;
+  // Made in its fixed place on first use and ended at exit, as a function's static would be.
+  struct Owner {
+    Owner() { new (g_machineStorage) GSMachine; }
+    ~Owner() { Live().~GSMachine(); }
+  };
+  static Owner owner;
+  GSMachine& machine = Live();
   if (!machine.setUp_) {
     // Raised first, so that a registration reached from Init does not start it again.
     machine.setUp_ = true;
@@ -86,7 +105,11 @@ void GSMachine::ResetForTests() {
   machine.Init();
 }
 
-GSMachine::~GSMachine() { Shutdown(); }
+GSMachine::~GSMachine() {
+  // At exit, on whichever thread ends the process.
+  drivingThread_ = std::this_thread::get_id();
+  Shutdown();
+}
 
 void GSMachine::SetLogHook(GSLogHook hook) { g_logHook = hook; }
 GSLogHook GSMachine::LogHook() { return g_logHook; }
@@ -103,8 +126,30 @@ void GSMachine::Log(const char* format, ...) {
   g_logHook("%s", line);
 }
 
+void GSMachine::AddInitHook(GSInitHook hook) {
+  std::vector<GSInitHook>& hooks = InitHooks();
+  if (std::find(hooks.begin(), hooks.end(), hook) != hooks.end()) return;
+  // Set up first, so that the set-up does not run the new hook as well.
+  GSMachine& machine = Instance();
+  machine.AssertDrivingThread();
+  hooks.push_back(hook);
+  hook(machine);
+}
+
+void GSMachine::RemoveInitHook(GSInitHook hook) {
+  std::vector<GSInitHook>& hooks = InitHooks();
+  hooks.erase(std::remove(hooks.begin(), hooks.end(), hook), hooks.end());
+}
+
+void GSMachine::AssertDrivingThread() const {
+  KESTRO_ASSERT(drivingThread_ == std::this_thread::get_id());
+}
+
 void GSMachine::Init() {
+  // Whoever sets the machine up drives it from then on.
+  drivingThread_ = std::this_thread::get_id();
   linkTable_.clear();
+  displaced_.clear();
   nameTable_.clear();
   // Reset keeps the first block, so the pool can allocate at once.
   namePool_.Reset();
@@ -114,20 +159,22 @@ void GSMachine::Init() {
   delete staticThread_;
   staticThread_ = new GSRuntime::GSThread(nullptr, GSRuntime::GSThread::kStaticFlag);
   GSRuntime::SetFieldInitialiserHook(GSRuntime::RunFieldInitialiser);
-  GSRuntime::ObjectBridge::g_arena = &arena_;
-  for (const auto& builtIn : kBuiltIns) {
-    RegisterNative(new GSRuntime::GSCNativeFunction(builtIn[0], builtIn[1], nullptr));
-  }
-  GSRuntime::RegisterStrAndMathNatives(*this);
-  GSRuntime::RegisterGameObjectNatives(*this);
+  runBudget_.depth = 0;
+  runBudget_.used = 0;
+  GSRuntime::OpenBuiltInLibraries(*this);
+  // A copy: a hook may add another, which then runs at once.
+  const std::vector<GSInitHook> hooks = InitHooks();
+  for (GSInitHook hook : hooks) hook(*this);
 }
 
 void GSMachine::Shutdown() {
+  AssertDrivingThread();
   // First: unwinding its stack reads the functions and releases into the arena.
   delete staticThread_;
   staticThread_ = nullptr;
   nameTable_.clear();
   linkTable_.clear();
+  displaced_.clear();
   namePool_.Reset();
   while (Utils::IDoubleLinkListNode* node = libraries_.Last()) {
     libraries_.Remove(node);
@@ -143,7 +190,10 @@ void GSMachine::Shutdown() {
   arena_.Clear();
 }
 
-void GSMachine::RegisterNative(GSNativeFunction* native) { natives_.PushBack(native); }
+void GSMachine::RegisterNative(GSNativeFunction* native) {
+  AssertDrivingThread();
+  natives_.PushBack(native);
+}
 
 GSNativeFunction* GSMachine::FindNative(const Qel::PString& className,
                                         const Qel::PString& signature) const {
@@ -169,22 +219,60 @@ void GSMachine::MapName(const std::string& name, Registration* registration) {
 
 bool GSMachine::AddLibrary(const std::string& location, const std::string& folder,
                            const std::string& fileName, GSLibraryId* identity) {
+  AssertDrivingThread();
   const std::string path = Join(folder, fileName);
+  std::vector<u8> image;
   GSLibraryId id;
-  if (!ReadIdentity(Join(location, path), &id)) return false;
+  std::vector<GSLibraryId> units;
+  // A file whose unit table is damaged is still registered by its ids; its load reports it.
+  const bool unitsRead = GSLibraryFormat::ReadLibraryFile(Join(location, path), &image) &&
+                         ReadUnits(image, &id, &units);
+  if (!unitsRead && !ReadIdentity(Join(location, path), &id)) return false;
   if (identity != nullptr) *identity = id;
-  auto found = linkTable_.find(id);
-  if (found == linkTable_.end()) {
-    found =
-        linkTable_
-            .emplace(id, std::make_unique<Registration>(Registration{id, location, path, nullptr}))
-            .first;
+  std::unique_ptr<Registration>& slot = linkTable_[id];
+  if (slot != nullptr) {
+    const std::vector<GSLibraryId>* known = UnitsOf(slot.get());
+    if (unitsRead && known != nullptr && *known == units) {
+      MapName(path, slot.get());
+      return true;
+    }
+    // Built from other units: sharing would run another asset's code. A registration of this
+    // very file and units that was displaced before comes back rather than loading it again.
+    displaced_.push_back(std::move(slot));
+    auto back = std::find_if(displaced_.begin(), displaced_.end(), [&](const auto& r) {
+      return unitsRead && r->location == location && r->path == path && r->unitsKnown &&
+             r->units == units;
+    });
+    if (back != displaced_.end()) {
+      slot = std::move(*back);
+      displaced_.erase(back);
+    }
   }
-  MapName(path, found->second.get());
+  if (slot == nullptr) {
+    slot = std::make_unique<Registration>(Registration{id, location, path, nullptr, {}, false});
+    slot->units = std::move(units);
+    slot->unitsKnown = unitsRead;
+  }
+  MapName(path, slot.get());
   return true;
 }
 
+const std::vector<GSLibraryId>* GSMachine::UnitsOf(Registration* registration) {
+  if (!registration->unitsKnown) {
+    std::vector<u8> image;
+    GSLibraryId id;
+    if (!GSLibraryFormat::ReadLibraryFile(Join(registration->location, registration->path),
+                                          &image) ||
+        !ReadUnits(image, &id, &registration->units) || id != registration->identity) {
+      return nullptr;
+    }
+    registration->unitsKnown = true;
+  }
+  return &registration->units;
+}
+
 bool GSMachine::AddLibraryFolder(const std::string& location, const std::string& folder) {
+  AssertDrivingThread();
   std::vector<std::string> names;
   for (Qel::File::Find find(Join(location, folder).c_str()); find.Next();) {
     const std::string name = find.GetName().CStr();
@@ -205,13 +293,15 @@ bool GSMachine::AddLibraryFolder(const std::string& location, const std::string&
       continue;
     }
     auto& registration = linkTable_[id];
-    registration = std::make_unique<Registration>(Registration{id, location, path, nullptr});
+    registration =
+        std::make_unique<Registration>(Registration{id, location, path, nullptr, {}, false});
     MapName(name, registration.get());
   }
   return !names.empty();
 }
 
 GSLibrary* GSMachine::GetLibrary(const GSLibraryId& identity) {
+  AssertDrivingThread();
   auto found = linkTable_.find(identity);
   if (found == linkTable_.end()) {
     Log("GSMachine::GetLibrary> library '0x%X 0x%X' not found in link table", identity.first,
@@ -227,24 +317,26 @@ GSLibrary* GSMachine::GetLibrary(const GSLibraryId& identity) {
     }
     return nullptr;
   }
-  Registration* registration = found->second.get();
+  return LoadRegistration(found->second.get());
+}
+
+GSLibrary* GSMachine::LoadRegistration(Registration* registration) {
   if (registration->library != nullptr) return registration->library;
 
-  Qel::File in;
-  if (in.Open(Join(registration->location, registration->path).c_str(), Qel::File::kModeRead) !=
-      0) {
+  std::vector<u8> image;
+  if (!GSLibraryFormat::ReadLibraryFile(Join(registration->location, registration->path), &image)) {
+    Log("GSMachine: Error loading library file %s", registration->path.c_str());
     return nullptr;
   }
-  const u64 size = in.GetLength();
-  std::vector<u8> image;
-  bool whole = size <= 0xFFFFFFFFu;
-  if (whole) {
-    image.resize(static_cast<size_t>(size));
-    whole = in.Read(image.data(), u32(size)) == size;
-  }
-  in.Close();
-  if (!whole) {
-    Log("GSMachine: Error loading library file %s", registration->path.c_str());
+  // The file may have been replaced since it was registered: a library of other ids or other
+  // units is not the one its identity promises.
+  GSLibraryId id;
+  std::vector<GSLibraryId> units;
+  if (ReadUnits(image, &id, &units) &&
+      (id != registration->identity ||
+       (registration->unitsKnown && units != registration->units))) {
+    Log("GSMachine: Library file %s is not the library '0x%X 0x%X' registered for it",
+        registration->path.c_str(), registration->identity.first, registration->identity.second);
     return nullptr;
   }
   // Registered before linking, so a library that lists itself or is reached again through a
@@ -292,6 +384,9 @@ void GSMachine::UnloadDependents(GSLibrary* failed) {
     for (auto& [id, registration] : linkTable_) {
       if (registration->library == library) registration->library = nullptr;
     }
+    for (auto& registration : displaced_) {
+      if (registration->library == library) registration->library = nullptr;
+    }
     linkedThisLoad_.erase(std::find(linkedThisLoad_.begin(), linkedThisLoad_.end(), library));
     libraries_.Remove(library);
     delete library;
@@ -301,7 +396,7 @@ void GSMachine::UnloadDependents(GSLibrary* failed) {
 GSLibrary* GSMachine::FindLibrary(const std::string& fileName) {
   auto found = nameTable_.find(Lower(fileName));
   if (found == nameTable_.end()) return nullptr;
-  return GetLibrary(found->second->identity);
+  return LoadRegistration(found->second);
 }
 
 i32 GSMachine::LinkLibrary(GSMachine* owner, GSLibrary* library, std::vector<u8> image) {

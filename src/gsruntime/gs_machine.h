@@ -1,12 +1,15 @@
 // The one process-wide script machine: the registry of script libraries (by identity and by
-// file name), the loaded libraries, the native functions scripts can call, the script arena and
-// the static thread's place. Single-threaded: use it from the thread that drives scripts.
+// file name), the loaded libraries, the native functions scripts can call, the function table,
+// the script arena, the run budget and the static thread's place. Single-threaded: it is used
+// from the thread that drives scripts (the one that last set it up), which it asserts.
 #pragma once
 
 #include <map>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -34,6 +37,20 @@ using GSLogHook = void (*)(const char* format, ...);
 using GSExceptionHook = void (*)(const char* text, GSRuntime::GSStack* stack,
                                  GSRuntime::GSThreadOwner* owner, bool keepAlive);
 
+class GSMachine;
+// Registers a host's native tables; run by every Init, after the built-in natives.
+using GSInitHook = void (*)(GSMachine& machine);
+
+// How much code the outermost run (nested runs included) has stepped, and where its count
+// starts: a smaller budget starts nearer the limit, which keeps the check on the jumps a
+// comparison with a constant.
+struct GSRunBudget {
+  static constexpr u32 kLimit = 0x1000000;
+  u32 depth = 0;
+  u32 used = 0;
+  u32 start = 0;
+};
+
 class GSMachine {
  public:
   static GSMachine& Instance();
@@ -48,20 +65,30 @@ class GSMachine {
 
   void Init();
   void Shutdown();
+  // Adds a hook that every later Init runs; a machine already set up runs it at once. A hook
+  // added twice runs once.
+  static void AddInitHook(GSInitHook hook);
+  // The hook runs no more; what it registered stays until the next Shutdown.
+  static void RemoveInitHook(GSInitHook hook);
 
   void RegisterNative(GSRuntime::GSNativeFunction* native);
   GSRuntime::GSNativeFunction* FindNative(const Qel::PString& className,
                                           const Qel::PString& signature) const;
   u32 NativeCount() const { return natives_.Count(); }
+  // The registered natives (GSNativeFunction nodes), in registration order.
+  const Utils::DoubleLinkList& Natives() const { return natives_; }
 
   // Registers one file; `location` is the root folder the folder is taken under (empty: the
-  // working folder).
+  // working folder). A library is the same as a registered one of its identity only when the
+  // units it was built from (its includes) match too; otherwise the file takes the identity over,
+  // and the earlier registration stays alive, still reached by its own file names.
   bool AddLibrary(const std::string& location, const std::string& folder,
                   const std::string& fileName, GSLibraryId* identity = nullptr);
   // Registers every "*.gsl" file of a folder; false when it holds none.
   bool AddLibraryFolder(const std::string& location, const std::string& folder);
   // The library, loaded and linked on first use; null with a log line when it cannot be.
   GSRuntime::GSLibrary* GetLibrary(const GSLibraryId& identity);
+  // By a file name registered before; the library of that very file.
   GSRuntime::GSLibrary* FindLibrary(const std::string& fileName);
   // 0, or -1 malformed image, -2 a dependency missing, -3 an unresolved link.
   static i32 LinkLibrary(GSMachine* owner, GSRuntime::GSLibrary* library, std::vector<u8> image);
@@ -69,11 +96,17 @@ class GSMachine {
   const Utils::DoubleLinkList& Libraries() const { return libraries_; }
   GSRuntime::ScriptArena& Arena() { return arena_; }
   GSRuntime::GSThread* StaticThread() const { return staticThread_; }
+  GSRunBudget& RunBudget() { return runBudget_; }
+
+  // The machine, for the interpreter's paths, which must not pass Instance's set-up check on
+  // every instruction. Valid once Instance has been called.
+  static inline GSMachine& Live();
   // A linked function by its number; null for a number never given out.
-  // Static, so that the interpreter's paths need not pass the machine's set-up check.
   static const GSRuntime::GSFunction* FunctionAt(u32 number) {
-    return number < functions_.size() ? functions_[number] : nullptr;
+    const std::vector<const GSRuntime::GSFunction*>& functions = Live().functions_;
+    return number < functions.size() ? functions[number] : nullptr;
   }
+  static GSRuntime::ScriptArena& LiveArena() { return Live().arena_; }
   // Time spent in the byte-code verifier since Init, for the load benchmark.
   u64 VerifierNanoseconds() const { return verifierNanoseconds_; }
 
@@ -86,19 +119,30 @@ class GSMachine {
     std::string location;
     std::string path;
     GSRuntime::GSLibrary* library = nullptr;
+    // The identities of the units the library was built from, after its own; read on demand.
+    std::vector<GSLibraryId> units;
+    bool unitsKnown = false;
   };
 
   GSMachine() = default;
   ~GSMachine();
 
   void MapName(const std::string& name, Registration* registration);
+  GSRuntime::GSLibrary* LoadRegistration(Registration* registration);
+  const std::vector<GSLibraryId>* UnitsOf(Registration* registration);
   bool VerifyLibraryCode(GSRuntime::GSLibrary* library, std::string* error);
   bool LinkClass(GSRuntime::GSClass* cls);
   void UnloadDependents(GSRuntime::GSLibrary* failed);
+  // Stops a test build when the machine is used from a thread other than the one driving it.
+  void AssertDrivingThread() const;
 
   GSRuntime::GSThread* staticThread_ = nullptr;
-  static inline std::vector<const GSRuntime::GSFunction*> functions_;
+  std::vector<const GSRuntime::GSFunction*> functions_;
+  GSRunBudget runBudget_;
+  std::thread::id drivingThread_;
   std::map<GSLibraryId, std::unique_ptr<Registration>> linkTable_;
+  // Registrations another file of the same identity took over; their names still reach them.
+  std::vector<std::unique_ptr<Registration>> displaced_;
   std::unordered_map<std::string_view, Registration*> nameTable_;  // keys live in the name pool
   Utils::DoubleLinkList libraries_;
   Utils::DoubleLinkList natives_;
@@ -109,3 +153,12 @@ class GSMachine {
   std::vector<GSRuntime::GSLibrary*> linkedThisLoad_;
   u64 verifierNanoseconds_ = 0;
 };
+
+// Where the one machine is made (by Instance): at a fixed place, so that the interpreter reaches
+// its arena, function table and run budget at fixed addresses, as it would globals, rather than
+// through a pointer that costs a register or a load on every jump.
+alignas(GSMachine) inline unsigned char g_machineStorage[sizeof(GSMachine)];
+
+inline GSMachine& GSMachine::Live() {
+  return *std::launder(reinterpret_cast<GSMachine*>(g_machineStorage));
+}

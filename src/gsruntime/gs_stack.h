@@ -59,6 +59,8 @@ class GSStack {
   // Pushes a reference the caller already counted.
   bool PushReference(GSHandle handle) { return PushWord(handle); }
 
+  // Whether a push found no room since the note was last taken.
+  bool Overflowed() const { return overflowed_; }
   // Whether a push found no room since the last call; clears the note.
   bool TakeOverflow() {
     const bool overflowed = overflowed_;

@@ -2,12 +2,12 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 
 #include "gsruntime/gs_machine.h"
 #include "gsruntime/gs_native_function.h"
 #include "gsruntime/gs_stack.h"
+#include "gsruntime/native_params.h"
 
 namespace GSRuntime {
 
@@ -33,12 +33,6 @@ f32 NextRandomFraction() {
   return static_cast<f32>(std::abs(g_randomState) % 65535) * kOne65535th;
 }
 
-f32 FloatParam(GSStack* stack, u32 index) {
-  f32 value;
-  std::memcpy(&value, &stack->Locals(stack->CurrentFrame())[index], sizeof value);
-  return value;
-}
-
 bool RandFloat(GSHandle, GSStack* stack) {
   const f32 low = FloatParam(stack, 1);
   const f32 high = FloatParam(stack, 2);
@@ -55,9 +49,8 @@ bool RandFloat(GSHandle, GSStack* stack) {
 // The distance is taken in 64 bits: bounds further apart than INT_MAX still give a value
 // between them.
 bool RandInt(GSHandle, GSStack* stack) {
-  const u32* locals = stack->Locals(stack->CurrentFrame());
-  const i64 low = static_cast<i32>(locals[1]);
-  const i64 high = static_cast<i32>(locals[2]);
+  const i64 low = IntParam(stack, 1);
+  const i64 high = IntParam(stack, 2);
   const f32 f = NextRandomFraction();
   const i64 step = static_cast<i64>(f * static_cast<f32>(high - low));
   return stack->PushInt(static_cast<i32>(low + step));

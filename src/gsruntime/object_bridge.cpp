@@ -45,10 +45,11 @@ GSThreadOwner* GameObjectOf(GSHandle object) {
 }
 
 bool ResolveMethod(GSHandle object, u32 method, const GSFunction** function, GSHandle* view) {
-  const u32* words = g_arena->Word(object);
+  const u32* words = GSMachine::LiveArena().Word(object);
   if (words == nullptr) return false;
   const ScriptRef instance = object + words[0] - kInstanceHeaderWords;
-  const auto* header = reinterpret_cast<const GSInstanceHeader*>(g_arena->Word(instance));
+  const auto* header =
+      reinterpret_cast<const GSInstanceHeader*>(GSMachine::LiveArena().Word(instance));
   const GSClass* cls = header != nullptr ? ClassOfId(header->scriptClass) : nullptr;
   if (cls == nullptr) return false;
   const u64 entry = u64(words[1]) + method;
@@ -67,8 +68,9 @@ bool CallFits(const GSFunction* caller, u32 site, const GSFunction* callee) {
 u32* FieldOfKind(GSHandle object, u32 field, u8 kind) {
   u32* word = FieldOf(object, field);
   if (word == nullptr) return nullptr;
-  const ScriptRef instance = object + *g_arena->Word(object) - kInstanceHeaderWords;
-  const auto* header = reinterpret_cast<const GSInstanceHeader*>(g_arena->Word(instance));
+  const ScriptRef instance = object + *GSMachine::LiveArena().Word(object) - kInstanceHeaderWords;
+  const auto* header =
+      reinterpret_cast<const GSInstanceHeader*>(GSMachine::LiveArena().Word(instance));
   const GSClass* cls = ClassOfId(header->scriptClass);
   const u64 member = u64(ViewIndex(object, instance)) + field;
   return cls != nullptr && member < cls->fieldKinds.size() && cls->fieldKinds[member] == kind
@@ -81,7 +83,7 @@ void ForgetMethodCache() {
 }
 
 void StoreReferenceField(GSHandle object, u32* field, GSHandle value) {
-  const ScriptRef word = static_cast<ScriptRef>(field - g_arena->Word(object));
+  const ScriptRef word = static_cast<ScriptRef>(field - GSMachine::LiveArena().Word(object));
   GSObject::SetObjectField(object, word, value);
 }
 

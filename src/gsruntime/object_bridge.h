@@ -3,6 +3,7 @@
 // succeed); none of them releases the references it is given: the caller does.
 #pragma once
 
+#include "gsruntime/gs_machine.h"
 #include "gsruntime/gs_script_instance.h"
 #include "gsruntime/gs_tracked_object.h"
 #include "gsruntime/script_arena.h"
@@ -17,15 +18,12 @@ class GSThreadOwner;
 
 namespace GSRuntime::ObjectBridge {
 
-// The machine's arena, set when the machine is set up: the hot paths below reach it directly.
-inline ScriptArena* g_arena = nullptr;
-
 // The header of the instance a reference points into; null for 0 or a word outside the arena.
 inline GSInstanceHeader* HeaderOf(GSHandle reference) {
-  const u32* view = g_arena->Word(reference);
+  const u32* view = GSMachine::LiveArena().Word(reference);
   if (view == nullptr) return nullptr;
   return reinterpret_cast<GSInstanceHeader*>(
-      g_arena->Word(reference + *view - kInstanceHeaderWords));
+      GSMachine::LiveArena().Word(reference + *view - kInstanceHeaderWords));
 }
 
 inline void AddReference(GSHandle handle) {
@@ -75,10 +73,11 @@ void ForgetMethodCache();
 bool CallFits(const GSFunction* caller, u32 site, const GSFunction* callee);
 inline bool ResolveCall(const u8* site, const GSFunction* caller, u32 siteOffset, GSHandle object,
                         u32 method, const GSFunction** function, GSHandle* view) {
-  const u32* words = g_arena->Word(object);
+  const u32* words = GSMachine::LiveArena().Word(object);
   if (words == nullptr) return false;
   const ScriptRef instance = object + words[0] - kInstanceHeaderWords;
-  const auto* header = reinterpret_cast<const GSInstanceHeader*>(g_arena->Word(instance));
+  const auto* header =
+      reinterpret_cast<const GSInstanceHeader*>(GSMachine::LiveArena().Word(instance));
   if (header == nullptr) return false;
   MethodCacheEntry& entry =
       g_methodCache[(reinterpret_cast<uintptr_t>(site) ^ header->scriptClass) & 511];
@@ -94,10 +93,11 @@ inline bool ResolveCall(const u8* site, const GSFunction* caller, u32 siteOffset
 }
 // The word of field `field` in the object's view; null when it lies outside the instance.
 inline u32* FieldOf(GSHandle object, u32 field) {
-  u32* view = g_arena->Word(object);
+  u32* view = GSMachine::LiveArena().Word(object);
   if (view == nullptr) return nullptr;
   const ScriptRef instance = object + *view - kInstanceHeaderWords;
-  const auto* header = reinterpret_cast<const GSInstanceHeader*>(g_arena->Word(instance));
+  const auto* header =
+      reinterpret_cast<const GSInstanceHeader*>(GSMachine::LiveArena().Word(instance));
   if (header == nullptr || header->scriptClass == 0) return nullptr;
   if (u64(object) + field >= u64(instance) + header->blockBytes / 4) return nullptr;
   return view + field;

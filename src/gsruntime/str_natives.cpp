@@ -12,6 +12,7 @@
 #include "gsruntime/gs_string.h"
 #include "gsruntime/gs_thread.h"
 #include "gsruntime/math_natives.h"
+#include "gsruntime/native_params.h"
 #include "gsruntime/object_bridge.h"
 
 namespace GSRuntime {
@@ -21,13 +22,6 @@ namespace {
 // Blank, tab, carriage return, line feed and vertical tab: what trims, tokens and unpacking
 // skip when the script gives no set of its own.
 constexpr std::string_view kDefaultSet(" \t\r\n\v");
-
-// Parameter `index` of the native's frame as a string; null for a null reference or another kind
-// of object.
-GSString* StringParam(GSStack* stack, u32 index) {
-  const u32 reference = stack->Locals(stack->CurrentFrame())[index];
-  return reference != 0 ? GSString::FromReference(reference) : nullptr;
-}
 
 // The set a script gave, or the default one when it gave null or "".
 std::string_view SetParam(GSStack* stack, u32 index) {
@@ -43,16 +37,6 @@ i32 ReadInt(const char* text) {
 }
 
 f32 ReadFloat(const char* text) { return static_cast<f32>(std::atof(text)); }
-
-// Pushes a new string; false (the string released) when the stack has no room for it, or when
-// the text passes the string cap.
-bool PushNewString(GSStack* stack, std::string_view text) {
-  if (text.size() > size_t(GSString::kMaxLength)) return false;
-  const GSHandle string = ObjectBridge::NewString(text.data(), static_cast<u32>(text.size()));
-  if (stack->PushReference(string)) return true;
-  ObjectBridge::ReleaseIfSet(string);
-  return false;
-}
 
 bool TrimLeft(GSHandle, GSStack* stack) {
   GSString* text = StringParam(stack, 1);
@@ -106,9 +90,7 @@ bool Tokens(GSHandle, GSStack* stack) {
       if (word == 0 || !array->SetElement(array->size, word)) break;
     }
   }
-  if (stack->PushReference(made)) return true;
-  ObjectBridge::ReleaseReference(made);
-  return false;
+  return PushCounted(stack, made);
 }
 
 // Takes the first word off the string in place: leading blanks are skipped, and the string keeps
@@ -140,7 +122,7 @@ bool UnpackFloat(GSHandle, GSStack* stack) {
 
 bool UnpackString(GSHandle, GSStack* stack) {
   GSString* text = UnpackSource(stack);
-  return PushNewString(stack, text != nullptr ? TakeWord(text) : std::string());
+  return PushString(stack, text != nullptr ? TakeWord(text) : std::string());
 }
 
 // Find(text, pattern, start): the pattern's position in the text from `start`; -1 when it is not
@@ -148,7 +130,7 @@ bool UnpackString(GSHandle, GSStack* stack) {
 bool Find(GSHandle, GSStack* stack) {
   const GSString* text = StringParam(stack, 1);
   const GSString* pattern = StringParam(stack, 2);
-  const i32 start = static_cast<i32>(stack->Locals(stack->CurrentFrame())[3]);
+  const i32 start = IntParam(stack, 3);
   i32 found = -1;
   if (text != nullptr && pattern != nullptr && start >= 0 && u32(start) <= text->Length()) {
     const size_t at = text->View().find(pattern->View(), size_t(start));

@@ -4,9 +4,9 @@
 
 #include <vector>
 
-#include "qel/material.h"
-#include "qel/render_inputs.h"
-#include "qel/rendering_cache.h"
+#include "qelgfx/material.h"
+#include "qelgfx/render_inputs.h"
+#include "qelgfx/rendering_cache.h"
 
 namespace Qel {
 

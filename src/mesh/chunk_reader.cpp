@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "mesh/mesh_load_result.h"
-#include "qel/qirf_file.h"
+#include "qelgfx/qirf_file.h"
 
 u32 ChunkReader::OpenBody(const char* bodyTag) {
   ends_.clear();

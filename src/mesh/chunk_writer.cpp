@@ -1,8 +1,8 @@
 #include "mesh/chunk_writer.h"
 
 #include "qel/file_write.h"
-#include "qel/mesh_file_support.h"
-#include "qel/qirf_file.h"
+#include "qelgfx/mesh_file_support.h"
+#include "qelgfx/qirf_file.h"
 
 bool ChunkWriter::BeginFile(const char* bodyTag) {
   if (!Check(marks_.empty() && Qel::WriteTag(file_, Qel::kQIRFMagic))) return false;

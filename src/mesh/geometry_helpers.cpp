@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "qel/plane.h"
+#include "qelgfx/plane.h"
 
 using Qel::Vector3;
 

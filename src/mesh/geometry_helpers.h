@@ -2,7 +2,7 @@
 #pragma once
 
 #include "qel/types.h"
-#include "qel/vector3.h"
+#include "qelgfx/vector3.h"
 
 // Ray against triangle (Moller-Trumbore, epsilon 1e-6). True for every hit, behind the origin
 // too (t < 0, no lower bound); `bestDistance` is replaced only by a strictly smaller t. The

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "qel/geometry_chunk.h"
+#include "qelgfx/geometry_chunk.h"
 
 namespace Qel {
 

@@ -6,9 +6,9 @@
 #include <memory>
 #include <vector>
 
-#include "qel/material.h"
-#include "qel/render_inputs.h"
-#include "qel/rendering_cache.h"
+#include "qelgfx/material.h"
+#include "qelgfx/render_inputs.h"
+#include "qelgfx/rendering_cache.h"
 
 namespace Qel {
 

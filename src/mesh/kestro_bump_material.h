@@ -7,7 +7,7 @@
 #include "mesh/kestro_bump_programs.h"
 #include "mesh/kestro_light_choice.h"
 #include "mesh/kestro_texture_slot.h"
-#include "qel/material.h"
+#include "qelgfx/material.h"
 
 namespace Qel {
 

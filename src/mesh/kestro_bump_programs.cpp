@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "qel/program_manager.h"
+#include "qelgfx/program_manager.h"
 
 namespace Qel {
 

@@ -2,8 +2,8 @@
 // name, and the lookup of the program sets each kind draws with.
 #pragma once
 
-#include "qel/display.h"
 #include "qel/types.h"
+#include "qelgfx/display.h"
 
 namespace Qel {
 

@@ -1,7 +1,7 @@
 // A chunk request that carries the material kinds' options beside the engine's usage words.
 #pragma once
 
-#include "qel/geometry_chunk.h"
+#include "qelgfx/geometry_chunk.h"
 
 namespace Qel {
 

@@ -4,8 +4,8 @@
 #include "mesh/kestro_indexed_mesh_definition.h"
 #include "mesh/kestro_progressive_mesh_definition.h"
 #include "mesh/mesh_load_result.h"
-#include "qel/display.h"
 #include "qel/resource_database.h"
+#include "qelgfx/display.h"
 
 KestroGeometryBaseResource::KestroGeometryBaseResource(const Qel::PString& name,
                                                        Qel::ResourceDatabase* database)

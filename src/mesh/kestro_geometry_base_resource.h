@@ -9,7 +9,7 @@
 #include "mesh/kestro_indexed_mesh_instance.h"
 #include "mesh/kestro_mesh_settings.h"
 #include "qel/pstring.h"
-#include "qel/resource.h"
+#include "qelgfx/resource.h"
 
 class KestroGeometryBaseResource : public Qel::Resource {
  public:

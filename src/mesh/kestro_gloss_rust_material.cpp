@@ -5,7 +5,7 @@
 #include "mesh/kestro_bump_material.h"
 #include "mesh/kestro_light_choice.h"
 #include "mesh/material_identities.h"
-#include "qel/texture.h"
+#include "qelgfx/texture.h"
 
 namespace Qel {
 

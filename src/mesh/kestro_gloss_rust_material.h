@@ -3,7 +3,7 @@
 // colour from its lights and a dulled specular colour.
 #pragma once
 
-#include "qel/material.h"
+#include "qelgfx/material.h"
 
 namespace Qel {
 

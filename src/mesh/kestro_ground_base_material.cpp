@@ -1,7 +1,7 @@
 #include "mesh/kestro_ground_base_material.h"
 
 #include "mesh/material_identities.h"
-#include "qel/geometry_chunk_template.h"
+#include "qelgfx/geometry_chunk_template.h"
 
 namespace Qel {
 

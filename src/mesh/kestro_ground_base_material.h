@@ -4,7 +4,7 @@
 #pragma once
 
 #include "mesh/kestro_chunk_hint.h"
-#include "qel/material.h"
+#include "qelgfx/material.h"
 
 namespace Qel {
 

@@ -16,9 +16,9 @@
 #include "mesh/overlapped_resource_system.h"
 #include "platform/byte_order.h"
 #include "qel/config_parser.h"
-#include "qel/display.h"
-#include "qel/material_manager.h"
 #include "qel/resource_database.h"
+#include "qelgfx/display.h"
+#include "qelgfx/material_manager.h"
 
 using Qel::Vector3;
 using Presence = ChunkReader::Presence;

@@ -7,12 +7,12 @@
 #include "mesh/geometry_helpers.h"
 #include "mesh/kestro_geometry_base_resource.h"
 #include "mesh/kq_axis_box_tree.h"
-#include "qel/bitmap.h"
-#include "qel/display.h"
-#include "qel/material.h"
-#include "qel/std_math.h"
-#include "qel/texture.h"
-#include "qel/view_point.h"
+#include "qelgfx/bitmap.h"
+#include "qelgfx/display.h"
+#include "qelgfx/material.h"
+#include "qelgfx/std_math.h"
+#include "qelgfx/texture.h"
+#include "qelgfx/view_point.h"
 
 using Qel::Vector3;
 

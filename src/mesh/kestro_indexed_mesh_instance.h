@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "mesh/kestro_indexed_mesh_definition.h"
-#include "qel/geometry.h"
-#include "qel/light_target.h"
-#include "qel/oriented_box.h"
-#include "qel/particle.h"
-#include "qel/view_point.h"
+#include "qelgfx/geometry.h"
+#include "qelgfx/light_target.h"
+#include "qelgfx/oriented_box.h"
+#include "qelgfx/particle.h"
+#include "qelgfx/view_point.h"
 
 namespace Qel {
 class Bitmap;

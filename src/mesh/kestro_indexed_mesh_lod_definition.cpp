@@ -8,9 +8,9 @@
 #include "mesh/chunk_writer.h"
 #include "mesh/kestro_geometry_base_resource.h"
 #include "mesh/mesh_load_result.h"
-#include "qel/display.h"
 #include "qel/file.h"
-#include "qel/material_manager.h"
+#include "qelgfx/display.h"
+#include "qelgfx/material_manager.h"
 
 using Qel::Vector3;
 using Presence = ChunkReader::Presence;

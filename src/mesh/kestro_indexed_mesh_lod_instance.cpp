@@ -1,8 +1,8 @@
 #include "mesh/kestro_indexed_mesh_lod_instance.h"
 
-#include "qel/display.h"
-#include "qel/material.h"
-#include "qel/texture.h"
+#include "qelgfx/display.h"
+#include "qelgfx/material.h"
+#include "qelgfx/texture.h"
 
 using Qel::Vector3;
 

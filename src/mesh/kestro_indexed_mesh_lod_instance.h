@@ -10,7 +10,7 @@
 #include "mesh/kestro_indexed_mesh_instance.h"
 #include "mesh/kestro_indexed_mesh_lod_definition.h"
 #include "mesh/kestro_influence_mesh.h"
-#include "qel/object_lod.h"
+#include "qelgfx/object_lod.h"
 
 class KestroIndexedMeshLODInstance : public KestroIndexedMeshInstance {
  public:

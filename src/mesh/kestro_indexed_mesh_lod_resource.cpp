@@ -2,7 +2,7 @@
 
 #include "mesh/kestro_indexed_mesh_lod_instance.h"
 #include "mesh/mesh_load_result.h"
-#include "qel/display.h"
+#include "qelgfx/display.h"
 
 std::unique_ptr<KestroIndexedMeshDefinition> KestroIndexedMeshLODResource::MakeDefinition() const {
   return std::make_unique<KestroIndexedMeshLODDefinition>(settings_);

@@ -24,8 +24,8 @@
 #include "mesh/kestro_indexed_mesh_lod_definition.h"
 #include "mesh/mesh_load_result.h"
 #include "qel/config_parser.h"
-#include "qel/display.h"
 #include "qel/resource_database.h"
+#include "qelgfx/display.h"
 
 namespace {
 

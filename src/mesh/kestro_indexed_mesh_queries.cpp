@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "mesh/kestro_indexed_mesh_definition.h"
-#include "qel/texture.h"
+#include "qelgfx/texture.h"
 
 namespace {
 

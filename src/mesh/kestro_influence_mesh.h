@@ -6,11 +6,11 @@
 #include <vector>
 
 #include "mesh/ref_ptr_array.h"
-#include "qel/geometry_chunk.h"
-#include "qel/matrix4.h"
-#include "qel/particle.h"
 #include "qel/pstring.h"
-#include "qel/transformation.h"
+#include "qelgfx/geometry_chunk.h"
+#include "qelgfx/matrix4.h"
+#include "qelgfx/particle.h"
+#include "qelgfx/transformation.h"
 
 class KestroIndexedMeshDefinition;
 namespace Qel {

@@ -2,8 +2,8 @@
 // spot light and the ambient they all add up to.
 #pragma once
 
-#include "qel/display.h"
-#include "qel/render_inputs.h"
+#include "qelgfx/display.h"
+#include "qelgfx/render_inputs.h"
 
 namespace Qel {
 

@@ -5,7 +5,7 @@
 #include "mesh/kestro_geometry_base_resource.h"
 #include "mesh/kestro_indexed_mesh_definition.h"
 #include "mesh/mesh_load_result.h"
-#include "qel/material_manager.h"
+#include "qelgfx/material_manager.h"
 
 Qel::String MeshFolderOf(std::string_view name) {
   const size_t slash = name.find_last_of("/\\");

@@ -5,10 +5,10 @@
 
 #include <vector>
 
-#include "qel/display_material.h"
 #include "qel/pstring.h"
 #include "qel/string.h"
 #include "qel/types.h"
+#include "qelgfx/display_material.h"
 
 namespace Qel {
 class Material;

@@ -4,7 +4,7 @@
 
 #include "mesh/kestro_chunk_hint.h"
 #include "mesh/material_identities.h"
-#include "qel/geometry_chunk_template.h"
+#include "qelgfx/geometry_chunk_template.h"
 
 namespace Qel {
 

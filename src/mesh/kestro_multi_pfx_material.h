@@ -3,7 +3,7 @@
 #pragma once
 
 #include "mesh/kestro_texture_slot.h"
-#include "qel/material.h"
+#include "qelgfx/material.h"
 
 namespace Qel {
 

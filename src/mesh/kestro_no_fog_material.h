@@ -2,7 +2,7 @@
 // factors of its own. Whatever it changes on the display it puts back as it found it.
 #pragma once
 
-#include "qel/material.h"
+#include "qelgfx/material.h"
 
 namespace Qel {
 

@@ -4,9 +4,9 @@
 
 #include <vector>
 
-#include "qel/material.h"
 #include "qel/reference_count.h"
-#include "qel/texture.h"
+#include "qelgfx/material.h"
+#include "qelgfx/texture.h"
 
 namespace Qel {
 

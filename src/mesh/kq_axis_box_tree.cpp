@@ -6,7 +6,7 @@
 
 #include "mesh/geometry_helpers.h"
 #include "mesh/kq_map_kd_tree.h"
-#include "qel/std_math.h"
+#include "qelgfx/std_math.h"
 
 using Qel::Vector3;
 

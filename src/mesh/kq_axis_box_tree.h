@@ -13,7 +13,7 @@
 
 #include "mesh/kq_array.h"
 #include "qel/types.h"
-#include "qel/vector3.h"
+#include "qelgfx/vector3.h"
 
 class KQAxisBoxTreeExternalGeometry {
  public:

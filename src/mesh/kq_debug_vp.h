@@ -3,7 +3,7 @@
 #pragma once
 
 #include "qel/types.h"
-#include "qel/vector3.h"
+#include "qelgfx/vector3.h"
 
 class KQDebugVp {
  public:

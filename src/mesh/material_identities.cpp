@@ -8,8 +8,8 @@
 #include "mesh/kestro_ground_base_material.h"
 #include "mesh/kestro_multi_pfx_material.h"
 #include "mesh/kestro_no_fog_material.h"
-#include "qel/render_kernel.h"
-#include "qel/texture_args.h"
+#include "qelgfx/render_kernel.h"
+#include "qelgfx/texture_args.h"
 
 namespace Qel {
 

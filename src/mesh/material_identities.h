@@ -4,9 +4,9 @@
 #pragma once
 
 #include "mesh/kestro_bump_programs.h"
-#include "qel/material_manager.h"
 #include "qel/pstring.h"
-#include "qel/uid.h"
+#include "qelgfx/material_manager.h"
+#include "qelgfx/uid.h"
 
 namespace Qel {
 

@@ -5,8 +5,8 @@
 #include "mesh/kestro_geometry_base_resource.h"
 #include "mesh/kestro_indexed_mesh_lod_resource.h"
 #include "mesh/material_identities.h"
-#include "qel/resource.h"
-#include "qel/uid.h"
+#include "qelgfx/resource.h"
+#include "qelgfx/uid.h"
 
 namespace {
 

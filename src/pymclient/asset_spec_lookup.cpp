@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "assetdata/soup.h"
+#include "pymclient/asset_change_hook.h"
 #include "pymclient/kestro_base_spec.h"
 #include "pymclient/pym_catalogue.h"
 #include "qel/file.h"
@@ -15,7 +16,19 @@ namespace {
 std::mutex g_resolutionMutex;
 std::unordered_map<KUID, KUID> g_resolutions;
 
+// A change of an asset changes what its KUID resolves to, or whether it has an asset at all.
+void ForgetChanged(const KUID& kuid) {
+  if (kuid.IsNull()) {
+    ClearSpecResolutions();
+  } else {
+    ForgetSpecResolutions(kuid);
+  }
+}
+
 void Remember(const KUID& asked, const KUID& resolved) {
+  // The cache hears of changes from the moment it holds anything.
+  static std::once_flag subscribed;
+  std::call_once(subscribed, [] { PymSubscribeAssetChanged(&ForgetChanged); });
   std::lock_guard<std::mutex> lock(g_resolutionMutex);
   g_resolutions[asked] = resolved;
 }

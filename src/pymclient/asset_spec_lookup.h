@@ -27,7 +27,8 @@ void LoadAssetSpec(SpecPointer& out, const Qel::File::Path& folder,
 // The folder's "config.chump" when that file exists, else its "config.txt".
 Qel::File::Path GetAssetConfigPath(const Qel::File::Path& folder);
 
-// Forgets every cached resolution of the KUID and every one that led to it.
+// Forgets every cached resolution of the KUID and every one that led to it. The cache does this
+// itself for the assets that PymNotifyAssetChanged names (all of them for the null KUID).
 void ForgetSpecResolutions(const KUID& kuid);
 // Forgets them all.
 void ClearSpecResolutions();

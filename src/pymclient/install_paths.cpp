@@ -8,7 +8,6 @@
 #include "core/log_printf.h"
 #include "core/path_text.h"
 #include "platform/process.h"
-#include "pymclient/resource_db_cache.h"
 #include "qel/file.h"
 #include "qel/string.h"
 
@@ -304,4 +303,21 @@ const PString& GetEditingFolderName() {
 const PString& GetBaseFolderName() {
   static const PString name("base");
   return name;
+}
+
+bool OpenContentResourceDatabase(const PString& name, KestroResourceDatabase*& out) {
+  out = nullptr;
+  if (name.IsEmpty()) return true;
+  File::Path folder;
+  const File::Path root = GetInstallPath();
+  if (name.EqualsIgnoreCase("base")) {
+    if (!root.IsEmpty()) folder = File::Path(root).AddPath("Base");
+  } else if (name.EqualsIgnoreCase("data")) {
+    if (!root.IsEmpty()) folder = File::Path(root).AddPath("Data");
+  } else {
+    // UserData names go to UserData, whatever the cache holds at the moment.
+    folder = GetUserDataFolder(name);
+  }
+  out = AcquireResourceDatabase(name, folder);
+  return out != nullptr;
 }

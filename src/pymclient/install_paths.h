@@ -9,6 +9,7 @@
 
 #include "core/file_util.h"
 #include "core/kuid.h"
+#include "pymclient/resource_db_cache.h"
 #include "qel/critical_section.h"
 #include "qel/file_path.h"
 #include "qel/pstring.h"
@@ -63,3 +64,25 @@ Qel::Mutex& GetValidationMutex();
 // The interned content-folder names "editing" and "base".
 const Qel::PString& GetEditingFolderName();
 const Qel::PString& GetBaseFolderName();
+
+// The database of a content folder: "base" and "data" are install-root folders, other names go
+// through GetUserDataFolder. An empty name gives null and true (there is nothing to open); false
+// when the database cannot be had.
+bool OpenContentResourceDatabase(const Qel::PString& name, KestroResourceDatabase*& out);
+
+// Holds the database of a content folder open for a scope, so that the folder's name reaches the
+// folder (OpenContentResourceDatabase).
+class ContentDatabaseScope {
+ public:
+  explicit ContentDatabaseScope(const Qel::PString& name)
+      : open_(OpenContentResourceDatabase(name, database_)) {}
+  ~ContentDatabaseScope() { ReleaseResourceDatabase(database_); }
+  ContentDatabaseScope(const ContentDatabaseScope&) = delete;
+  ContentDatabaseScope& operator=(const ContentDatabaseScope&) = delete;
+
+  bool IsOpen() const { return open_; }
+
+ private:
+  KestroResourceDatabase* database_ = nullptr;
+  bool open_;
+};

@@ -1,5 +1,6 @@
 #include "pymclient/kestro_base_spec.h"
 
+#include <atomic>
 #include <cmath>
 
 #include "assetdata/asset_name.h"
@@ -9,6 +10,8 @@ namespace {
 
 // Builds from 2.50 on name their asset file "default".
 constexpr f32 kDefaultFileNameBuild = 250.0f;
+
+std::atomic<KestroBaseSpecMaker> g_maker{nullptr};
 
 }  // namespace
 
@@ -40,5 +43,16 @@ KoolthingzSpec* PymScript_KestroBaseSpecFactory::Create(const KUID& kuid,
                                                         const Qel::String* subLocation,
                                                         const Qel::PString& contentFolder,
                                                         const Soup& config) {
+  return MakeKestroBaseSpec(kuid, location, subLocation, contentFolder, config);
+}
+
+void SetKestroBaseSpecMaker(KestroBaseSpecMaker maker) { g_maker.store(maker); }
+
+KestroBaseSpec* MakeKestroBaseSpec(const KUID& kuid, const Qel::String* location,
+                                   const Qel::String* subLocation,
+                                   const Qel::PString& contentFolder, const Soup& config) {
+  if (KestroBaseSpecMaker maker = g_maker.load()) {
+    return maker(kuid, location, subLocation, contentFolder, config);
+  }
   return new KestroBaseSpec(kuid, location, subLocation, contentFolder, config);
 }

@@ -29,6 +29,19 @@ class KestroBaseSpec : public KoolthingzSpec {
   f32 build_ = kBuildWithoutConfig;
 };
 
+// Builds the KestroBaseSpec of a configuration. The script host installs one at start-up, so
+// that every such asset specification can compile and link its scripts; without one, the plain
+// class is built.
+using KestroBaseSpecMaker = KestroBaseSpec* (*)(const KUID& kuid, const Qel::String* location,
+                                                const Qel::String* subLocation,
+                                                const Qel::PString& contentFolder,
+                                                const Soup& config);
+// Null restores the plain class.
+void SetKestroBaseSpecMaker(KestroBaseSpecMaker maker);
+KestroBaseSpec* MakeKestroBaseSpec(const KUID& kuid, const Qel::String* location,
+                                   const Qel::String* subLocation,
+                                   const Qel::PString& contentFolder, const Soup& config);
+
 // The run-time type test of FindKestroBaseSpec.
 bool IsKestroBaseSpec(const KoolthingzSpec& spec);
 

@@ -1,9 +1,9 @@
 #include "pymclient/pym_asset_handle.h"
 
 #include "core/stream.h"
+#include "pymclient/asset_change_hook.h"
 #include "pymclient/pym_protocol.h"
 #include "pymclient/pym_request.h"
-#include "pymclient/spec_registry.h"
 
 namespace pp = PymProtocol;
 
@@ -124,7 +124,7 @@ bool PymCommitAsset(PymAssetRef& ref, u32 option, ResultsLog* log, bool* second)
   if (second != nullptr) *second = secondFlag != 0;
   if (committed != 0) {
     ref.ClearEdit();
-    DropSpecIndexEntry(handle->GetKUID());
+    PymNotifyAssetChanged(handle->GetKUID());
   }
   return committed != 0;
 }

@@ -93,8 +93,16 @@ bool AskFlag(const KUID& kuid, u32 mask, u32 flag, bool missing) {
 }
 
 // A script path taken from a configuration must stay inside the asset's folder.
+// One leading "/" and a plain file name: a library of the installation, found by name only.
+bool IsInstallationLibraryPath(std::string_view text) {
+  if (text.size() < 2 || text.front() != '/') return false;
+  const std::string_view name = text.substr(1);
+  return name.find_first_of("/\\:") == std::string_view::npos && name != "." && name != "..";
+}
+
 bool IsContainedPath(const Qel::String& path) {
   const std::string_view text = path.View();
+  if (IsInstallationLibraryPath(text)) return true;
   if (text.empty() || text.front() == '/' || text.front() == '\\') return false;
   if (text.size() >= 2 && text[1] == ':') return false;
   size_t start = 0;
@@ -170,7 +178,10 @@ bool ReadAssetScriptInfo(const Soup& config, Qel::PString& className, Qel::File:
   if (name.IsEmpty()) {
     Qel::File::Path bare = path;
     bare.ChangeExtension("");
-    name = Qel::PString(bare.GetText().View());
+    std::string_view text = bare.GetText().View();
+    // An installation library's class is named after the library, not after its "/".
+    if (IsInstallationLibraryPath(path.GetText().View())) text.remove_prefix(1);
+    name = Qel::PString(text);
   }
   className = name;
   Qel::String lowered = path.GetText();

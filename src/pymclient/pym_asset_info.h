@@ -86,7 +86,8 @@ bool HasAssetMissingDependencies(const KUID& kuid, bool countNotInstalled);
 bool GetCreatorNameForId(u32 userId, Qel::PString& name);
 // The script class and the lower-cased script path ("gs" extension) of the asset's
 // configuration. False when the configuration is empty, either value is, or the script path is
-// absolute or climbs out of the asset folder with "..".
+// absolute or climbs out of the asset folder with "..". One leading "/" before a plain file name
+// ("/name") is no absolute path: it names a library of the installation.
 bool LoadAssetScriptInfo(const KUID& kuid, Qel::PString& className, Qel::File::Path& scriptPath);
 // The rules of LoadAssetScriptInfo over a configuration already at hand.
 bool ReadAssetScriptInfo(const Soup& config, Qel::PString& className, Qel::File::Path& scriptPath);

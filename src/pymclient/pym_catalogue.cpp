@@ -1,12 +1,12 @@
 #include "pymclient/pym_catalogue.h"
 
 #include "core/stream.h"
+#include "pymclient/asset_change_hook.h"
 #include "pymclient/install_paths.h"
 #include "pymclient/pym_protocol.h"
 #include "pymclient/pym_request.h"
 #include "pymclient/pym_search.h"
 #include "pymclient/pym_settings.h"
-#include "pymclient/spec_registry.h"
 #include "qel/file.h"
 
 namespace pp = PymProtocol;
@@ -115,7 +115,7 @@ bool PymDeleteAsset(const KUID& kuid, bool flag, ResultsLog* log) {
   r.Out().WriteU8(flag ? 1 : 0);
   if (!r.Transact(pp::kOpDeleteAsset, log)) return false;
   const bool deleted = ReadU8Reply(r);
-  if (deleted) DropSpecIndexEntry(kuid);
+  if (deleted) PymNotifyAssetChanged(kuid);
   return deleted;
 }
 

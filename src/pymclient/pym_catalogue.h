@@ -33,7 +33,7 @@ Qel::String PymGetAssetDescription(const KUID& kuid);
 // outputs unchanged on failure.
 u32 PymGetAssetThumbnailPath(const KUID& kuid, u32 size, Qel::PString& folderName,
                              Qel::File::Path& path);
-// When deleted, the asset-specification registry forgets the KUID.
+// A deleted asset is announced as changed.
 bool PymDeleteAsset(const KUID& kuid, bool flag, ResultsLog* log);
 // Asks the daemon to check the asset folder at `path`; false without a request for a path in no
 // content folder, true without one when the user-data root holds "<folder name>.ja".

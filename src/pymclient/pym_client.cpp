@@ -5,9 +5,11 @@
 
 #include <atomic>
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include "core/log_printf.h"
+#include "platform/invariant.h"
 #include "pymclient/install_paths.h"
 #include "pymclient/pym_connection.h"
 #include "pymclient/pym_discovery.h"
@@ -20,14 +22,18 @@ namespace {
 
 using namespace PymProtocol;  // NOLINT(build/namespaces): the protocol's constants
 
+// The client as a whole. Created once and never destroyed: a client left open at exit keeps its
+// connection until the process ends. It owns the connection while open.
 struct ClientState {
+  // Taken by open and close, so that the two never overlap.
   Qel::CriticalSection lock;
-  PymClientOptions options;
+  std::shared_ptr<PymConnection> connection;
   std::atomic<bool> open{false};
   Qel::WEvent openEvent{true, false};
   std::atomic<u32> connectPauseMs{kConnectPauseMs};
   // When the last PymOpenDatabase began.
-  timespec openStarted{};
+  std::atomic<i64> openStartedSec{0};
+  std::atomic<i64> openStartedNsec{0};
 };
 
 ClientState& Client() {
@@ -35,20 +41,13 @@ ClientState& Client() {
   return *state;
 }
 
-void SetOptions(const PymClientOptions& options) {
-  ClientState& c = Client();
-  Qel::SingleLock guard(c.lock);
-  c.options = options;
-}
-
 }  // namespace
 
 bool PymIsClientOpen() { return Client().open.load(); }
 
 PymClientOptions PymGetClientOptions() {
-  ClientState& c = Client();
-  Qel::SingleLock guard(c.lock);
-  return c.options;
+  const auto connection = PymConnection::GetCurrent();
+  return connection ? connection->GetOptions() : PymClientOptions();
 }
 
 Qel::WEvent& PymGetOpenEvent() { return Client().openEvent; }
@@ -59,9 +58,13 @@ u32 PymGetConnectPauseMs() { return Client().connectPauseMs.load(); }
 
 bool PymOpenDatabase(const PymClientOptions& options) {
   ClientState& c = Client();
+  Qel::SingleLock guard(c.lock);
   if (c.open.load()) return true;
-  clock_gettime(CLOCK_REALTIME, &c.openStarted);
-  SetOptions(options);
+  timespec started{};
+  clock_gettime(CLOCK_REALTIME, &started);
+  c.openStartedSec.store(started.tv_sec);
+  c.openStartedNsec.store(started.tv_nsec);
+  auto connection = std::make_shared<PymConnection>(options, PymGetConnectPauseMs());
   SetPymDaemonStarted(false);
   bool connected = false;
   for (u32 attempt = 0; attempt < kConnectTries && !connected; ++attempt) {
@@ -71,15 +74,17 @@ bool PymOpenDatabase(const PymClientOptions& options) {
     } else if (attempt > 1) {
       Qel::Sleep(PymGetConnectPauseMs());
     }
-    connected = PymConnect();
+    connected = connection->Connect();
     // The silence limit covers the handshake: a frozen daemon is not waited for once per try.
-    if (!connected && PymHandshakeWasSilent()) break;
+    if (!connected && connection->HandshakeWasSilent()) break;
   }
   if (!connected) {
     LogPrintf("PymOpenDatabase> unable to connect to PymDaemon");
-    SetOptions(PymClientOptions());
     return false;
   }
+  KESTRO_ASSERT(!c.connection && !PymConnection::GetCurrent());
+  c.connection = connection;
+  PymConnection::SetCurrent(std::move(connection));
   c.open.store(true);
   CreateSpecRegistry();
   c.openEvent.Set();
@@ -88,13 +93,18 @@ bool PymOpenDatabase(const PymClientOptions& options) {
 
 void PymCloseDatabase() {
   ClientState& c = Client();
+  Qel::SingleLock guard(c.lock);
   if (!c.open.exchange(false)) return;
-  PymDisconnect(false);
-  SetOptions(PymClientOptions());
-  PymDestroyQueuedNotifications();
+  // Withdrawn first: a request that starts now fails at once, one under way holds its own copy
+  // and fails when the connection ends.
+  PymConnection::SetCurrent(nullptr);
+  std::shared_ptr<PymConnection> connection = std::move(c.connection);
+  KESTRO_ASSERT(connection);
+  connection->Close();
+  connection->DestroyQueuedNotifications();
   DeleteSpecRegistry();
-  // A question thread still running finds the client closed and posts nothing.
-  PymJoinQuestionThreads();
+  // A question thread still running finds the connection closed and posts nothing.
+  connection->JoinQuestionThreads();
 }
 
 std::string PymGetDaemonFailure() {
@@ -103,7 +113,7 @@ std::string PymGetDaemonFailure() {
   log.DelName();
   log.AddPath(kDaemonLogFileName);
   struct stat st {};
-  const timespec since = Client().openStarted;
+  const timespec since{time_t(Client().openStartedSec.load()), long(Client().openStartedNsec.load())};
   // A log untouched since the open began tells of another start, not of this one.
   if (stat(log.CStr(), &st) != 0 || st.st_mtim.tv_sec < since.tv_sec ||
       (st.st_mtim.tv_sec == since.tv_sec && st.st_mtim.tv_nsec < since.tv_nsec)) {
@@ -124,19 +134,17 @@ std::string PymGetDaemonFailure() {
 }
 
 bool PymCloseDaemon() {
-  {
-    ClientState& c = Client();
-    Qel::SingleLock guard(c.lock);
-    c.options.mayStartDaemon = 0;
-  }
+  const auto connection = PymConnection::GetCurrent();
+  if (!connection) return true;
+  connection->ForbidDaemonStart();
   TBuffer request(new Qel::DynamicBuffer(), true);
   TBuffer reply(new Qel::DynamicBuffer(), true);
-  PymTransact(PymProtocol::kOpCloseDaemon, request, reply, nullptr, nullptr, false);
+  connection->Transact(PymProtocol::kOpCloseDaemon, request, reply, nullptr, nullptr, false);
   for (u32 step = 0; step < kCloseWaitSteps; ++step) {
-    if (!PymIsConnected()) return true;
+    if (!connection->IsConnected()) return true;
     Qel::Sleep(kCloseWaitStepMs);
   }
-  if (!PymIsConnected()) return true;
+  if (!connection->IsConnected()) return true;
   LogPrintf("PymCloseDaemon> the daemon did not close the connection\n");
   return false;
 }

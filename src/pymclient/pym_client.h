@@ -3,26 +3,17 @@
 
 #include <string>
 
+#include "pymclient/pym_connection.h"
 #include "qel/types.h"
 #include "qel/wevent.h"
 
-// The settings handed to PymOpenDatabase and kept, copied whole, for the client's lifetime.
-struct PymClientOptions {
-  // Called for every message notification; null ignores them.
-  void (*messageCallback)(u32 value) = nullptr;
-  // Stored, never read.
-  u8 storedFlags[3] = {1, 1, 1};
-  // PymTransact and PymPost may start the daemon on their second try.
-  u8 mayStartDaemon = 1;
-  // Sent as the fourth word of the handshake.
-  u8 isClient = 1;
-};
-
-// Up to 11 connection tries, starting the daemon once; true when connected (at once when the
-// client is open already, without taking the new options).
+// Makes the client's connection with a copy of the options and up to 11 connection tries,
+// starting the daemon once; true when connected (at once when the client is open already,
+// without taking the new options). The connection is published for the request functions only
+// once the open has succeeded.
 bool PymOpenDatabase(const PymClientOptions& options);
-// Only when open: drops the connection with a goodbye, resets the options, destroys queued
-// notifications and deletes the asset-specification registry.
+// Only when open: withdraws the connection, says goodbye and drops it (with its queued
+// notifications and question threads), and deletes the asset-specification registry.
 void PymCloseDatabase();
 // Asks the daemon to exit and waits (at most 30 seconds) until it has closed the connection.
 // True when the connection closed within that time.
@@ -33,7 +24,7 @@ bool PymCloseDaemon();
 std::string PymGetDaemonFailure();
 
 bool PymIsClientOpen();
-// A copy of the options in force.
+// A copy of the options in force (the reset value while closed).
 PymClientOptions PymGetClientOptions();
 // Set on each successful open.
 Qel::WEvent& PymGetOpenEvent();

@@ -6,12 +6,8 @@
 #include <sys/time.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <deque>
 #include <string>
-#include <unordered_map>
-#include <vector>
 
 #include "assetdata/results_log.h"
 #include "core/core_statics.h"
@@ -21,11 +17,7 @@
 #include "platform/byte_order.h"
 #include "platform/invariant.h"
 #include "pymclient/install_paths.h"
-#include "pymclient/pym_client.h"
 #include "pymclient/pym_discovery.h"
-#include "pymclient/pym_protocol.h"
-#include "qel/critical_section.h"
-#include "qel/thread.h"
 
 namespace {
 
@@ -34,70 +26,21 @@ using namespace PymProtocol;  // NOLINT(build/namespaces): the protocol's consta
 // Flags of a notification handed to the main thread: run there, do not wait.
 constexpr u32 kNotificationCallFlags = TCXDispatcher::kMainThreadOnly | TCXDispatcher::kAsync;
 
-struct Connection {
-  // Serialises every write to the socket and the reading of reply bodies.
-  Qel::CriticalSection lock;
-  std::atomic<TCPTransport*> transport{nullptr};
-  std::unique_ptr<Qel::Thread> reader;
-  std::atomic<bool> connected{false};
-  // Gates the reader: cleared while a requester reads its reply body.
-  Qel::WEvent readerEvent{true, false};
-  // Counts connections, so that a reply and a failure belong to the connection they came on.
-  std::atomic<u64> generation{0};
-  Qel::CriticalSection handshakeLock;
-  u32 handshakeWords[kHandshakeWordCount] = {0, 0};
-  std::atomic<PymCommandHostCallback> commandHost{nullptr};
-  std::atomic<PymUrlCompletionHook> urlHook{nullptr};
-  std::atomic<u32> silenceLimitMs{kDefaultSilenceLimitMs};
-  // The last connect reached a daemon that stayed silent through the handshake.
-  std::atomic<bool> silentHandshake{false};
-};
+// Settings of the process rather than of one connection: they outlive reconnections and may be
+// set while the client is closed. Constant-initialised, so nothing runs at exit.
+std::atomic<PymCommandHostCallback> g_commandHost{nullptr};
+std::atomic<PymUrlCompletionHook> g_urlHook{nullptr};
+std::atomic<u32> g_silenceLimitMs{kDefaultSilenceLimitMs};
 
-struct Registry {
-  Qel::CriticalSection lock;
-  std::unordered_map<u32, PymClientTransaction*> map;
-  u32 counter = 1;
-};
-
-struct NotificationQueue {
-  Qel::CriticalSection lock;
-  std::deque<std::unique_ptr<PymNotification>> items;
-};
-
-struct QuestionThreads {
-  Qel::CriticalSection lock;
-  std::vector<std::unique_ptr<Qel::Thread>> threads;
-};
-
-// Never destroyed: threads of the connection may outlive static destruction at exit.
-Connection& Conn() {
-  static Connection* c = new Connection();
-  return *c;
-}
-Registry& Reg() {
-  static Registry* r = new Registry();
-  return *r;
-}
-NotificationQueue& Queue() {
-  static NotificationQueue* q = new NotificationQueue();
-  return *q;
-}
-QuestionThreads& Questions() {
-  static QuestionThreads* q = new QuestionThreads();
-  return *q;
-}
+// The published connection. A plain mutex: it is taken for a pointer copy only.
+std::mutex g_currentLock;
+std::shared_ptr<PymConnection> g_current;
 
 bool ReceiveU32(PymMessageSource& source, u32& out) {
   u8 bytes[4];
   if (!source.Receive(bytes, 4)) return false;
   out = ByteOrder::LoadLE32(bytes);
   return true;
-}
-
-bool SendU32(u32 value) {
-  u8 bytes[4];
-  ByteOrder::StoreLE32(bytes, value);
-  return SendToDaemon(bytes, 4);
 }
 
 // A daemon that stays silent this long (it sends keep-alive notes while it works) is taken for
@@ -108,30 +51,14 @@ void ApplySilenceLimit(int fd, u32 ms) {
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 }
 
-// Moves n bytes in pieces; the transport's state and socket are checked before each piece.
-// `*done` (when given) counts the bytes moved.
-bool Transfer(bool sending, u8* data, u32 n, u32* done = nullptr) {
-  if (n == 0) return true;
-  TCPTransport* t = Conn().transport.load();
-  while (n > 0) {
-    if (!t || t->GetState() != TCPTransport::kConnected || t->GetSocket() < 0) return false;
-    const u32 piece = std::min(n, kTransferChunk);
-    const int r = sending ? t->Send(data, piece) : t->Recv(data, piece);
-    if (sending ? r < 0 : r <= 0) {
-      t->MarkFailed();
-      return false;
-    }
-    data += r;
-    n -= u32(r);
-    if (done) *done += u32(r);
-  }
-  return true;
-}
-
 // Reads the socket on the reader thread.
 class SocketSource final : public PymMessageSource {
  public:
-  bool Receive(void* buffer, u32 n) override { return ReceiveFromDaemon(buffer, n); }
+  explicit SocketSource(PymConnection& connection) : connection_(connection) {}
+  bool Receive(void* buffer, u32 n) override { return connection_.Receive(buffer, n); }
+
+ private:
+  PymConnection& connection_;
 };
 
 // Consumes n bytes that nobody wants.
@@ -145,406 +72,8 @@ bool Discard(PymMessageSource& source, u32 n) {
   return true;
 }
 
-// Under the registry lock: fails every transaction sent on connection `generation`.
-void FailPendingTransactions(u64 generation) {
-  Registry& r = Reg();
-  Qel::SingleLock guard(r.lock);
-  for (auto& [id, tx] : r.map) {
-    if (tx->connection != generation) continue;
-    tx->failed = 1;
-    tx->event.Set();
-  }
-}
-
-i32 ReaderMain(Qel::Thread& self, u64 generation) {
-  Connection& c = Conn();
-  SocketSource source;
-  bool closeTransport = false;
-  for (;;) {
-    c.readerEvent.Wait();
-    if (self.IsEndRequested() || !c.transport.load()) break;
-    const PymMessageResult result = PymReadDaemonMessage(source);
-    if (result == PymMessageResult::kFailed || result == PymMessageResult::kUnknownTag) {
-      closeTransport = true;
-      break;
-    }
-    if (self.IsEndRequested()) break;
-  }
-  if (closeTransport) {
-    if (TCPTransport* t = c.transport.load()) t->Close();
-  }
-  c.connected.store(false);
-  c.readerEvent.Set();
-  FailPendingTransactions(generation);
-  return 0;
-}
-
-bool IsReaderThread() {
-  Connection& c = Conn();
-  return c.reader && c.reader->GetId() == Qel::Thread::CurrentId();
-}
-
-// Sends one request frame with up to kConnectTries connection tries. Runs under the connection
-// lock; `tx` is null for a post. The frame is copied once into a block of its exact size and goes
-// out in pieces: a failure before the opcode and id are out is tried again on a new connection, a
-// failure after that drops the connection and fails the request.
-bool SendFrame(u32 opcode, TStream& request, PymClientTransaction* tx) {
-  Connection& c = Conn();
-  KESTRO_ASSERT(c.lock.IsLockedByCurrentThread());
-  const u32 position = request.Tell();
-  const u32 length = request.GetLength();
-  const u32 n = length > position ? length - position : 0;
-  if (n > kMaxMessageLength) {
-    LogPrintf("PymClient> request payload of %u bytes is over the limit\n", n);
-    return false;
-  }
-  std::unique_ptr<u8[]> frame(new u8[size_t(n) + kFrameHeaderSize]);
-  ByteOrder::StoreLE32(frame.get(), opcode);
-  ByteOrder::StoreLE32(frame.get() + 4, tx ? tx->id : kPostTransactionId);
-  ByteOrder::StoreLE32(frame.get() + 8, n);
-  if (n > 0 && request.Read(frame.get() + kFrameHeaderSize, n) != n) return false;
-
-  for (u32 attempt = 0; attempt < kConnectTries; ++attempt) {
-    if (attempt == 1) {
-      if (!PymGetClientOptions().mayStartDaemon) return false;
-      // One start until a connection succeeds: a daemon needs time to publish itself.
-      if (!GetPymDaemonStarted()) StartPymDaemon();
-      Qel::Sleep(PymGetConnectPauseMs());
-    } else if (attempt > 1) {
-      Qel::Sleep(PymGetConnectPauseMs());
-    }
-    if (!PymConnect()) {
-      if (PymHandshakeWasSilent()) return false;
-      continue;
-    }
-    if (tx) {
-      // From here on the end of this connection fails the transaction.
-      Qel::SingleLock guard(Reg().lock);
-      tx->failed = 0;
-      tx->event.Reset();
-      tx->connection = c.generation.load();
-    }
-    u32 sent = 0;
-    if (Transfer(true, frame.get(), n + kFrameHeaderSize, &sent)) return true;
-    PymDisconnect(true);
-    if (sent >= 8) return false;
-  }
-  return false;
-}
-
-void AppendResults(u32 requestId, TStream& payload) {
-  // Read outside every lock; only the append happens under the registry lock, which keeps a
-  // log that its owner deletes meanwhile from being written.
-  ResultsLog results;
-  ResultsLog::Read(payload, results);
-  Qel::SingleLock guard(GetResultsLogRegistryLock());
-  ResultsLog* target = FindResultsLog(requestId);
-  if (!target) return;
-  TBuffer copy(new Qel::DynamicBuffer(), true);
-  results.Write(copy);
-  copy.Seek(0, 0);
-  ResultsLog::Read(copy, *target);
-}
-
-struct Question {
-  u32 transactionId = 0;
-  Qel::String text;
-  KUID kuid;
-};
-
-void AnswerQuestion(const Question& q) {
-  Registry& r = Reg();
-  PymClientTransaction* tx = nullptr;
-  {
-    Qel::SingleLock guard(r.lock);
-    const auto found = r.map.find(q.transactionId);
-    if (found != r.map.end()) {
-      tx = found->second;
-      // The owner does not leave PymTransact while a question uses its callback.
-      if (tx->questions++ == 0) tx->questionsDone.Reset();
-    }
-  }
-  u32 answer = kAnswerUnknownTransaction;
-  if (tx) {
-    answer = tx->callback ? tx->callback->Ask(q.text, Qel::String(), q.kuid, nullptr)
-                          : kAnswerNoCallback;
-  }
-  TBuffer request(new Qel::DynamicBuffer(8), true);
-  request.WriteU32(q.transactionId);
-  request.WriteU32(answer);
-  request.Seek(0, 0);
-  PymPost(kOpAnswer, request);
-  if (tx) {
-    Qel::SingleLock guard(r.lock);
-    if (--tx->questions == 0) tx->questionsDone.Set();
-  }
-}
-
-void StartQuestionThread(Question q) {
-  QuestionThreads& qt = Questions();
-  Qel::SingleLock guard(qt.lock);
-  std::erase_if(qt.threads, [](const std::unique_ptr<Qel::Thread>& t) { return !t->IsRunning(); });
-  auto thread = std::make_unique<Qel::Thread>([q = std::move(q)](Qel::Thread&) {
-    AnswerQuestion(q);
-    return 0;
-  });
-  if (thread->Start()) qt.threads.push_back(std::move(thread));
-}
-
-int RunQueuedNotification(intptr_t) {
-  std::unique_ptr<PymNotification> n;
-  {
-    NotificationQueue& q = Queue();
-    Qel::SingleLock guard(q.lock);
-    if (q.items.empty()) return 0;
-    n = std::move(q.items.front());
-    q.items.pop_front();
-  }
-  PymDispatchNotification(*n);
-  return 0;
-}
-
-}  // namespace
-
-// ---------------------------------------------------------------------------------------------
-// Transactions
-
-PymClientTransaction::PymClientTransaction(PymTransactionCallback* cb, ResultsLog* results,
-                                           bool keep)
-    : callback(cb), keepResultsLog(keep ? 1 : 0), log(results) {}
-
-PymClientTransaction::~PymClientTransaction() { Unregister(); }
-
-void PymClientTransaction::Register() {
-  Registry& r = Reg();
-  {
-    Qel::SingleLock guard(r.lock);
-    if (registered) return;
-    // An id still in use after a wrap of the counter is skipped.
-    do {
-      id = r.counter++;
-      if (r.counter == 0) r.counter = 1;
-    } while (r.map.count(id) != 0);
-    r.map[id] = this;
-    registered = 1;
-  }
-  // Registered even when null, so that a log kept for an earlier use of the id gets nothing.
-  RegisterResultsLog(id, log);
-}
-
-void PymClientTransaction::Unregister() {
-  Registry& r = Reg();
-  for (;;) {
-    // A question that is being answered keeps the transaction, and its callback, in place.
-    questionsDone.Wait();
-    Qel::SingleLock guard(r.lock);
-    if (questions != 0) continue;
-    if (registered) {
-      if (!keepResultsLog) UnregisterResultsLog(id);
-      r.map.erase(id);
-      registered = 0;
-      failed = 0;
-    }
-    return;
-  }
-}
-
-void PymSetNextTransactionIdForTest(u32 id) {
-  Registry& r = Reg();
-  Qel::SingleLock guard(r.lock);
-  r.counter = id != 0 ? id : 1;
-}
-
-bool PymClientTransaction::ReceiveReply(u32 id) {
-  Registry& r = Reg();
-  Qel::SingleLock guard(r.lock);
-  const auto found = r.map.find(id);
-  if (found == r.map.end()) {
-    LogPrintf(
-        "PymClientTransaction::ReceiveReply> received reply for unknown clientTransactionID=%d",
-        int(id));
-    return false;
-  }
-  PymClientTransaction* tx = found->second;
-  // Unregistered here, under the lock, so the log's registration goes too (unless kept).
-  if (!tx->keepResultsLog) UnregisterResultsLog(id);
-  r.map.erase(found);
-  tx->registered = 0;
-  tx->failed = 0;
-  tx->event.Set();
-  return true;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Transfers
-
-bool SendToDaemon(const void* buffer, u32 n) {
-  return Transfer(true, static_cast<u8*>(const_cast<void*>(buffer)), n);
-}
-
-bool ReceiveFromDaemon(void* buffer, u32 n) { return Transfer(false, static_cast<u8*>(buffer), n); }
-
-bool PymSendOrDrop(const void* buffer, u32 n) {
-  if (SendToDaemon(buffer, n)) return true;
-  PymDisconnect(true);
-  return false;
-}
-
-bool PymReceiveOrDrop(void* buffer, u32 n, bool drop) {
-  if (ReceiveFromDaemon(buffer, n)) return true;
-  if (drop) PymDisconnect(true);
-  return false;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Connection
-
-bool PymIsConnected() { return Conn().connected.load(); }
-
-void PymGetHandshakeWords(u32* first, u32* second) {
-  Connection& c = Conn();
-  Qel::SingleLock guard(c.handshakeLock);
-  if (first) *first = c.handshakeWords[0];
-  if (second) *second = c.handshakeWords[1];
-}
-
-void PymSetSilenceLimit(u32 ms) { Conn().silenceLimitMs.store(ms); }
-
-bool PymHandshakeWasSilent() { return Conn().silentHandshake.load(); }
-
-bool PymConnect() {
-  Connection& c = Conn();
-  Qel::SingleLock guard(c.lock);
-  if (TCPTransport* t = c.transport.load()) {
-    if (c.connected.load() && t->GetState() == TCPTransport::kConnected) return true;
-    // The reader has ended or a transfer failed: start afresh rather than fail this try.
-    PymDisconnect(true);
-  }
-  c.silentHandshake.store(false);
-  const std::string databasePath = GetDatabasePath().CStr();
-  if (!OpenDiscoveryBlock(databasePath.c_str())) return false;
-  const u32 port = GetDatabaseOwnerPort();
-  CloseDiscoveryBlock();
-  if (port == 0) {
-    if (!GetPymDaemonStarted()) StartPymDaemon();
-    return false;
-  }
-  if (port > 0xFFFF) return false;
-
-  auto* transport = new TCPTransport(kDaemonHost, u16(port));
-  if (transport->GetSocket() >= 0) {
-    // Frames go out in two writes; without this the second waits for the first's ACK.
-    int one = 1;
-    setsockopt(transport->GetSocket(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    ApplySilenceLimit(transport->GetSocket(), c.silenceLimitMs.load());
-  }
-  c.transport.store(transport);
-  const u64 generation = c.generation.fetch_add(1) + 1;
-
-  const u32 isClient = PymGetClientOptions().isClient;
-  bool ok = SendU32(kTagClient) && SendU32(kProtocolVersion) && SendU32(kBuildNumber) &&
-            SendU32(isClient) && SendU32(u32(databasePath.size())) &&
-            SendToDaemon(databasePath.data(), u32(databasePath.size()));
-  u8 answer[4 + 4 * kHandshakeWordCount];
-  ok = ok && ReceiveFromDaemon(answer, 4) && ByteOrder::LoadLE32(answer) == kTagDaemon &&
-       ReceiveFromDaemon(answer + 4, 4 * kHandshakeWordCount);
-  if (!ok) {
-    // The socket's silence limit ran out (rather than the daemon closing or answering wrong).
-    c.silentHandshake.store(errno == EAGAIN || errno == EWOULDBLOCK);
-    PymDisconnect(true);
-    return false;
-  }
-  {
-    Qel::SingleLock words(c.handshakeLock);
-    c.handshakeWords[0] = ByteOrder::LoadLE32(answer + 4);
-    c.handshakeWords[1] = ByteOrder::LoadLE32(answer + 8);
-  }
-  SetPymDaemonStarted(false);
-  c.connected.store(true);
-  c.readerEvent.Set();
-  c.reader = std::make_unique<Qel::Thread>(
-      [generation](Qel::Thread& self) { return ReaderMain(self, generation); });
-  if (!c.reader->Start()) {
-    c.reader.reset();
-    PymDisconnect(true);
-    return false;
-  }
-  return true;
-}
-
-void PymDisconnect(bool lost) {
-  Connection& c = Conn();
-  Qel::SingleLock guard(c.lock);
-  if (IsReaderThread()) return;
-  TCPTransport* t = c.transport.load();
-  if (t) {
-    if (!lost) SendU32(kGoodbyeWord);
-    t->Close();
-  }
-  if (c.reader) {
-    c.reader->RequestEnd();
-    c.readerEvent.Set();
-    c.reader->Join();
-    c.reader.reset();
-  }
-  c.connected.store(false);
-  c.transport.store(nullptr);
-  delete t;
-}
-
-bool PymTransact(u32 opcode, TStream& request, TStream& reply, PymTransactionCallback* callback,
-                 ResultsLog* log, bool keepResultsLog) {
-  Connection& c = Conn();
-  PymClientTransaction tx(callback, log, keepResultsLog);
-  tx.Register();
-  Qel::SingleLock lock(c.lock);
-  if (!PymIsClientOpen()) return false;
-  if (!SendFrame(opcode, request, &tx)) return false;
-  const u64 generation = tx.connection;
-  lock.Unlock();
-
-  tx.event.Wait();
-  if (tx.failed) return false;
-
-  lock.Lock();
-  // The reply was handed over on a connection that has since been dropped: its bytes are gone.
-  if (c.generation.load() != generation || !c.transport.load()) return false;
-  u32 length = 0;
-  if (!PymReceiveOrDrop(&length, 4, true)) return false;
-  if (length > kMaxMessageLength) {
-    LogPrintf("PymTransact> reply of %u bytes is over the limit; dropping the connection\n",
-              length);
-    PymDisconnect(true);
-    return false;
-  }
-  bool stored = true;
-  std::unique_ptr<u8[]> piece(new u8[std::min(length, kTransferChunk)]);
-  for (u32 left = length; left > 0;) {
-    const u32 n = std::min(left, kTransferChunk);
-    if (!PymReceiveOrDrop(piece.get(), n, true)) return false;
-    // A reply that cannot be stored is still read to its end, so the stream stays in step.
-    if (stored && reply.Write(piece.get(), n) != n) stored = false;
-    left -= n;
-  }
-  lock.Unlock();
-  c.readerEvent.Set();
-  return stored;
-}
-
-bool PymPost(u32 opcode, TStream& request) {
-  Connection& c = Conn();
-  Qel::SingleLock lock(c.lock);
-  if (!PymIsClientOpen()) return false;
-  return SendFrame(opcode, request, nullptr);
-}
-
-// ---------------------------------------------------------------------------------------------
-// Reading daemon messages
-
-namespace {
-
 // The length and payload of a notification whose kind has been read.
-bool PymReadNotificationBody(PymMessageSource& source, PymNotification& out) {
+bool ReadNotificationBody(PymMessageSource& source, PymNotification& out) {
   u32 length = 0;
   if (!ReceiveU32(source, length)) return false;
   if (length > kMaxMessageLength) {
@@ -566,12 +95,408 @@ bool PymReadNotificationBody(PymMessageSource& source, PymNotification& out) {
 
 }  // namespace
 
-bool PymReadNotification(PymMessageSource& source, PymNotification& out) {
-  return ReceiveU32(source, out.kind) && PymReadNotificationBody(source, out);
+namespace {
+
+// The main-thread call queued for one notification. It holds the connection weakly: a call that
+// runs after the connection has gone finds nothing to do, and one that runs before keeps the
+// connection alive until the notification has been applied.
+class QueuedNotificationCall final : public TCXCallbackBase {
+ public:
+  explicit QueuedNotificationCall(std::weak_ptr<PymConnection> connection)
+      : connection_(std::move(connection)) {}
+  int Invoke(intptr_t) override {
+    if (const auto connection = connection_.lock()) connection->DispatchNextQueued();
+    return 0;
+  }
+
+ private:
+  std::weak_ptr<PymConnection> connection_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Transactions
+
+PymClientTransaction::PymClientTransaction(PymConnection& connection, PymTransactionCallback* cb,
+                                           ResultsLog* results, bool keep)
+    : owner(connection), callback(cb), keepResultsLog(keep ? 1 : 0), log(results) {}
+
+PymClientTransaction::~PymClientTransaction() { Unregister(); }
+
+void PymClientTransaction::Register() {
+  {
+    Qel::SingleLock guard(owner.registryLock_);
+    if (registered) return;
+    // An id still in use after a wrap of the counter is skipped.
+    do {
+      id = owner.nextId_++;
+      if (owner.nextId_ == 0) owner.nextId_ = 1;
+    } while (owner.transactions_.count(id) != 0);
+    KESTRO_ASSERT(id != kPostTransactionId);
+    owner.transactions_[id] = this;
+    registered = 1;
+  }
+  // Registered even when null, so that a log kept for an earlier use of the id gets nothing.
+  RegisterResultsLog(id, log);
 }
 
-PymMessageResult PymReadDaemonMessage(PymMessageSource& source) {
-  Connection& c = Conn();
+void PymClientTransaction::Unregister() {
+  for (;;) {
+    // A question that is being answered keeps the transaction, and its callback, in place.
+    questionsDone.Wait();
+    Qel::SingleLock guard(owner.registryLock_);
+    if (questions != 0) continue;
+    if (registered) {
+      if (!keepResultsLog) UnregisterResultsLog(id);
+      owner.transactions_.erase(id);
+      registered = 0;
+      failed = 0;
+    }
+    return;
+  }
+}
+
+bool PymClientTransaction::ReceiveReply(PymConnection& connection, u32 id) {
+  Qel::SingleLock guard(connection.registryLock_);
+  const auto found = connection.transactions_.find(id);
+  if (found == connection.transactions_.end()) {
+    LogPrintf(
+        "PymClientTransaction::ReceiveReply> received reply for unknown clientTransactionID=%d",
+        int(id));
+    return false;
+  }
+  PymClientTransaction* tx = found->second;
+  KESTRO_ASSERT(tx->registered && tx->id == id);
+  // Unregistered here, under the lock, so the log's registration goes too (unless kept).
+  if (!tx->keepResultsLog) UnregisterResultsLog(id);
+  connection.transactions_.erase(found);
+  tx->registered = 0;
+  tx->failed = 0;
+  tx->event.Set();
+  return true;
+}
+
+void PymConnection::SetNextTransactionIdForTest(u32 id) {
+  Qel::SingleLock guard(registryLock_);
+  nextId_ = id != 0 ? id : 1;
+}
+
+// Under the registry lock: fails every transaction sent on connection `generation`.
+void PymConnection::FailPendingTransactions(u64 generation) {
+  Qel::SingleLock guard(registryLock_);
+  for (auto& [id, tx] : transactions_) {
+    if (tx->connection != generation) continue;
+    tx->failed = 1;
+    tx->event.Set();
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The object
+
+PymConnection::PymConnection(const PymClientOptions& options, u32 connectPauseMs)
+    : options_(options), connectPauseMs_(connectPauseMs) {}
+
+PymConnection::~PymConnection() {
+  Disconnect(true);
+  // The reader has ended: nothing queues notifications or starts question threads any more.
+  JoinQuestionThreads();
+  DestroyQueuedNotifications();
+  KESTRO_ASSERT(transactions_.empty());
+}
+
+std::shared_ptr<PymConnection> PymConnection::GetCurrent() {
+  std::lock_guard<std::mutex> guard(g_currentLock);
+  return g_current;
+}
+
+void PymConnection::SetCurrent(std::shared_ptr<PymConnection> connection) {
+  std::shared_ptr<PymConnection> old;
+  {
+    std::lock_guard<std::mutex> guard(g_currentLock);
+    old = std::move(g_current);
+    g_current = std::move(connection);
+  }
+  // A withdrawn connection may go here, outside the lock: its end joins threads.
+}
+
+PymClientOptions PymConnection::GetOptions() {
+  Qel::SingleLock guard(optionsLock_);
+  return options_;
+}
+
+void PymConnection::ForbidDaemonStart() {
+  Qel::SingleLock guard(optionsLock_);
+  options_.mayStartDaemon = 0;
+}
+
+void PymConnection::GetHandshakeWords(u32* first, u32* second) {
+  Qel::SingleLock guard(handshakeLock_);
+  if (first) *first = handshakeWords_[0];
+  if (second) *second = handshakeWords_[1];
+}
+
+// ---------------------------------------------------------------------------------------------
+// Transfers
+
+// Moves n bytes in pieces; the transport's state and socket are checked before each piece.
+// `*done` (when given) counts the bytes moved.
+bool PymConnection::Transfer(bool sending, u8* data, u32 n, u32* done) {
+  if (n == 0) return true;
+  TCPTransport* t = transport_.load();
+  while (n > 0) {
+    if (!t || t->GetState() != TCPTransport::kConnected || t->GetSocket() < 0) return false;
+    const u32 piece = std::min(n, kTransferChunk);
+    const int r = sending ? t->Send(data, piece) : t->Recv(data, piece);
+    if (sending ? r < 0 : r <= 0) {
+      t->MarkFailed();
+      return false;
+    }
+    KESTRO_ASSERT(u32(r) <= piece);
+    data += r;
+    n -= u32(r);
+    if (done) *done += u32(r);
+  }
+  return true;
+}
+
+bool PymConnection::Send(const void* buffer, u32 n) {
+  return Transfer(true, static_cast<u8*>(const_cast<void*>(buffer)), n);
+}
+
+bool PymConnection::Receive(void* buffer, u32 n) {
+  return Transfer(false, static_cast<u8*>(buffer), n);
+}
+
+bool PymConnection::SendU32(u32 value) {
+  u8 bytes[4];
+  ByteOrder::StoreLE32(bytes, value);
+  return Send(bytes, 4);
+}
+
+bool PymConnection::ReceiveOrDrop(void* buffer, u32 n) {
+  if (Receive(buffer, n)) return true;
+  Disconnect(true);
+  return false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Connection
+
+i32 PymConnection::ReaderMain(Qel::Thread& self, u64 generation) {
+  SocketSource source(*this);
+  bool closeTransport = false;
+  for (;;) {
+    readerEvent_.Wait();
+    if (self.IsEndRequested() || !transport_.load()) break;
+    const PymMessageResult result = ReadDaemonMessage(source);
+    if (result == PymMessageResult::kFailed || result == PymMessageResult::kUnknownTag) {
+      closeTransport = true;
+      break;
+    }
+    if (self.IsEndRequested()) break;
+  }
+  if (closeTransport) {
+    if (TCPTransport* t = transport_.load()) t->Close();
+  }
+  connected_.store(false);
+  readerEvent_.Set();
+  FailPendingTransactions(generation);
+  return 0;
+}
+
+bool PymConnection::IsReaderThread() {
+  return reader_ && reader_->GetId() == Qel::Thread::CurrentId();
+}
+
+bool PymConnection::Connect() {
+  Qel::SingleLock guard(lock_);
+  if (closed_.load()) return false;
+  if (TCPTransport* t = transport_.load()) {
+    if (connected_.load() && t->GetState() == TCPTransport::kConnected) return true;
+    // The reader has ended or a transfer failed: start afresh rather than fail this try.
+    Disconnect(true);
+  }
+  silentHandshake_.store(false);
+  const std::string databasePath = GetDatabasePath().CStr();
+  if (!OpenDiscoveryBlock(databasePath.c_str())) return false;
+  const u32 port = GetDatabaseOwnerPort();
+  CloseDiscoveryBlock();
+  if (port == 0) {
+    if (!GetPymDaemonStarted()) StartPymDaemon();
+    return false;
+  }
+  if (port > 0xFFFF) return false;
+
+  auto* transport = new TCPTransport(kDaemonHost, u16(port));
+  if (transport->GetSocket() >= 0) {
+    // Frames go out in two writes; without this the second waits for the first's ACK.
+    int one = 1;
+    setsockopt(transport->GetSocket(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    ApplySilenceLimit(transport->GetSocket(), g_silenceLimitMs.load());
+  }
+  transport_.store(transport);
+  const u64 generation = generation_.fetch_add(1) + 1;
+
+  const u32 isClient = GetOptions().isClient;
+  bool ok = SendU32(kTagClient) && SendU32(kProtocolVersion) && SendU32(kBuildNumber) &&
+            SendU32(isClient) && SendU32(u32(databasePath.size())) &&
+            Send(databasePath.data(), u32(databasePath.size()));
+  u8 answer[4 + 4 * kHandshakeWordCount];
+  ok = ok && Receive(answer, 4) && ByteOrder::LoadLE32(answer) == kTagDaemon &&
+       Receive(answer + 4, 4 * kHandshakeWordCount);
+  if (!ok) {
+    // The socket's silence limit ran out (rather than the daemon closing or answering wrong).
+    silentHandshake_.store(errno == EAGAIN || errno == EWOULDBLOCK);
+    Disconnect(true);
+    return false;
+  }
+  {
+    Qel::SingleLock words(handshakeLock_);
+    handshakeWords_[0] = ByteOrder::LoadLE32(answer + 4);
+    handshakeWords_[1] = ByteOrder::LoadLE32(answer + 8);
+  }
+  SetPymDaemonStarted(false);
+  connected_.store(true);
+  readerEvent_.Set();
+  KESTRO_ASSERT(!reader_);
+  reader_ = std::make_unique<Qel::Thread>(
+      [this, generation](Qel::Thread& self) { return ReaderMain(self, generation); });
+  if (!reader_->Start()) {
+    reader_.reset();
+    Disconnect(true);
+    return false;
+  }
+  return true;
+}
+
+void PymConnection::Disconnect(bool lost) {
+  Qel::SingleLock guard(lock_);
+  if (IsReaderThread()) return;
+  TCPTransport* t = transport_.load();
+  if (t) {
+    if (!lost) SendU32(kGoodbyeWord);
+    t->Close();
+  }
+  if (reader_) {
+    reader_->RequestEnd();
+    readerEvent_.Set();
+    reader_->Join();
+    reader_.reset();
+  }
+  connected_.store(false);
+  transport_.store(nullptr);
+  delete t;
+}
+
+void PymConnection::Close() {
+  Qel::SingleLock guard(lock_);
+  closed_.store(true);
+  Disconnect(false);
+}
+
+// Sends one request frame with up to kConnectTries connection tries. Runs under the connection
+// lock; `tx` is null for a post. The frame is copied once into a block of its exact size and goes
+// out in pieces: a failure before the opcode and id are out is tried again on a new connection, a
+// failure after that drops the connection and fails the request.
+bool PymConnection::SendFrame(u32 opcode, TStream& request, PymClientTransaction* tx) {
+  KESTRO_ASSERT(lock_.IsLockedByCurrentThread());
+  KESTRO_ASSERT(tx == nullptr || tx->registered);
+  const u32 position = request.Tell();
+  const u32 length = request.GetLength();
+  const u32 n = length > position ? length - position : 0;
+  if (n > kMaxMessageLength) {
+    LogPrintf("PymClient> request payload of %u bytes is over the limit\n", n);
+    return false;
+  }
+  std::unique_ptr<u8[]> frame(new u8[size_t(n) + kFrameHeaderSize]);
+  ByteOrder::StoreLE32(frame.get(), opcode);
+  ByteOrder::StoreLE32(frame.get() + 4, tx ? tx->id : kPostTransactionId);
+  ByteOrder::StoreLE32(frame.get() + 8, n);
+  if (n > 0 && request.Read(frame.get() + kFrameHeaderSize, n) != n) return false;
+
+  for (u32 attempt = 0; attempt < kConnectTries; ++attempt) {
+    if (attempt == 1) {
+      if (!GetOptions().mayStartDaemon) return false;
+      // One start until a connection succeeds: a daemon needs time to publish itself.
+      if (!GetPymDaemonStarted()) StartPymDaemon();
+      Qel::Sleep(connectPauseMs_);
+    } else if (attempt > 1) {
+      Qel::Sleep(connectPauseMs_);
+    }
+    if (!Connect()) {
+      if (HandshakeWasSilent()) return false;
+      continue;
+    }
+    if (tx) {
+      // From here on the end of this connection fails the transaction.
+      Qel::SingleLock guard(registryLock_);
+      tx->failed = 0;
+      tx->event.Reset();
+      tx->connection = generation_.load();
+    }
+    u32 sent = 0;
+    if (Transfer(true, frame.get(), n + kFrameHeaderSize, &sent)) return true;
+    Disconnect(true);
+    if (sent >= 8) return false;
+  }
+  return false;
+}
+
+bool PymConnection::Transact(u32 opcode, TStream& request, TStream& reply,
+                             PymTransactionCallback* callback, ResultsLog* log,
+                             bool keepResultsLog) {
+  PymClientTransaction tx(*this, callback, log, keepResultsLog);
+  tx.Register();
+  Qel::SingleLock lock(lock_);
+  if (!SendFrame(opcode, request, &tx)) return false;
+  const u64 generation = tx.connection;
+  lock.Unlock();
+
+  tx.event.Wait();
+  if (tx.failed) return false;
+
+  lock.Lock();
+  // The reply was handed over on a connection that has since been dropped: its bytes are gone.
+  if (generation_.load() != generation || !transport_.load()) return false;
+  // The reader waits for this body to be read: it cleared its event before the hand-over.
+  KESTRO_ASSERT(!tx.registered);
+  u32 length = 0;
+  if (!ReceiveOrDrop(&length, 4)) return false;
+  if (length > kMaxMessageLength) {
+    LogPrintf("PymTransact> reply of %u bytes is over the limit; dropping the connection\n",
+              length);
+    Disconnect(true);
+    return false;
+  }
+  bool stored = true;
+  std::unique_ptr<u8[]> piece(new u8[std::min(length, kTransferChunk)]);
+  for (u32 left = length; left > 0;) {
+    const u32 n = std::min(left, kTransferChunk);
+    if (!ReceiveOrDrop(piece.get(), n)) return false;
+    // A reply that cannot be stored is still read to its end, so the stream stays in step.
+    if (stored && reply.Write(piece.get(), n) != n) stored = false;
+    left -= n;
+  }
+  lock.Unlock();
+  readerEvent_.Set();
+  return stored;
+}
+
+bool PymConnection::Post(u32 opcode, TStream& request) {
+  Qel::SingleLock lock(lock_);
+  return SendFrame(opcode, request, nullptr);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading daemon messages
+
+bool PymReadNotification(PymMessageSource& source, PymNotification& out) {
+  return ReceiveU32(source, out.kind) && ReadNotificationBody(source, out);
+}
+
+PymMessageResult PymConnection::ReadDaemonMessage(PymMessageSource& source) {
   // The tag and the word after it come in one read: both messages have at least two more words
   // (kind and length, id and length), and a tag that is neither ends the connection anyway.
   u8 head[8];
@@ -580,15 +505,15 @@ PymMessageResult PymReadDaemonMessage(PymMessageSource& source) {
   if (tag == kTagNotify) {
     auto n = std::make_unique<PymNotification>();
     n->kind = ByteOrder::LoadLE32(head + 4);
-    if (!PymReadNotificationBody(source, *n)) return PymMessageResult::kFailed;
-    PymQueueNotification(std::move(n));
+    if (!ReadNotificationBody(source, *n)) return PymMessageResult::kFailed;
+    QueueNotification(std::move(n));
     return PymMessageResult::kHandled;
   }
   if (tag != kTagReply) return PymMessageResult::kUnknownTag;
   const u32 id = ByteOrder::LoadLE32(head + 4);
-  c.readerEvent.Reset();
-  if (PymClientTransaction::ReceiveReply(id)) return PymMessageResult::kHandedOver;
-  c.readerEvent.Set();
+  readerEvent_.Reset();
+  if (PymClientTransaction::ReceiveReply(*this, id)) return PymMessageResult::kHandedOver;
+  readerEvent_.Set();
   // Nobody waits for this body: consume it so that the next tag is read in step.
   u32 length = 0;
   if (!ReceiveU32(source, length)) return PymMessageResult::kFailed;
@@ -602,46 +527,113 @@ PymMessageResult PymReadDaemonMessage(PymMessageSource& source) {
 // ---------------------------------------------------------------------------------------------
 // Notifications
 
-void PymSetCommandHostCallback(PymCommandHostCallback callback) {
-  Conn().commandHost.store(callback);
-}
-
-void PymSetUrlCompletionHook(PymUrlCompletionHook hook) { Conn().urlHook.store(hook); }
-
-TCXCallback NewPymNotificationCallback() { return TCXCallback(&RunQueuedNotification); }
-
-void PymQueueNotification(std::unique_ptr<PymNotification> notification) {
+void PymConnection::QueueNotification(std::unique_ptr<PymNotification> notification) {
   if (!notification) return;
   if (notification->kind == kNoteResults || notification->kind == kNoteUrlDone) {
     // Applied here, in arrival order, before any later reply is handed over.
-    PymDispatchNotification(*notification);
+    DispatchNotification(*notification);
     return;
   }
   {
-    NotificationQueue& q = Queue();
-    Qel::SingleLock guard(q.lock);
-    q.items.push_back(std::move(notification));
+    Qel::SingleLock guard(queueLock_);
+    queue_.push_back(std::move(notification));
   }
-  const TCXCallback call = NewPymNotificationCallback();
+  std::weak_ptr<PymConnection> self = weak_from_this();
+  if (self.expired()) return;
+  const TCXCallback call(new QueuedNotificationCall(std::move(self)));
   GetDispatcher().Dispatch(0, kNotificationCallFlags, call);
 }
 
-void PymDispatchNotification(PymNotification& n) {
+bool PymConnection::DispatchNextQueued() {
+  std::unique_ptr<PymNotification> n;
+  {
+    Qel::SingleLock guard(queueLock_);
+    if (queue_.empty()) return false;
+    n = std::move(queue_.front());
+    queue_.pop_front();
+  }
+  DispatchNotification(*n);
+  return true;
+}
+
+void PymConnection::DestroyQueuedNotifications() {
+  std::deque<std::unique_ptr<PymNotification>> doomed;
+  Qel::SingleLock guard(queueLock_);
+  doomed.swap(queue_);
+}
+
+// Results are parsed once, outside every lock; only the append happens under the registry lock,
+// which keeps a log that its owner deletes meanwhile from being written.
+void PymConnection::AppendResults(u32 requestId, TStream& payload) {
+  std::vector<ResultsLogEntry> entries = ResultsLog::ReadEntries(payload);
+  Qel::SingleLock guard(GetResultsLogRegistryLock());
+  if (ResultsLog* target = FindResultsLog(requestId)) target->AppendEntries(std::move(entries));
+}
+
+void PymConnection::AnswerQuestion(const Question& q) {
+  PymClientTransaction* tx = nullptr;
+  {
+    Qel::SingleLock guard(registryLock_);
+    const auto found = transactions_.find(q.transactionId);
+    if (found != transactions_.end()) {
+      tx = found->second;
+      // The owner does not leave Transact while a question uses its callback.
+      if (tx->questions++ == 0) tx->questionsDone.Reset();
+    }
+  }
+  u32 answer = kAnswerUnknownTransaction;
+  if (tx) {
+    answer = tx->callback ? tx->callback->Ask(q.text, Qel::String(), q.kuid, nullptr)
+                          : kAnswerNoCallback;
+  }
+  TBuffer request(new Qel::DynamicBuffer(8), true);
+  request.WriteU32(q.transactionId);
+  request.WriteU32(answer);
+  request.Seek(0, 0);
+  Post(kOpAnswer, request);
+  if (tx) {
+    Qel::SingleLock guard(registryLock_);
+    KESTRO_ASSERT(tx->questions > 0);
+    if (--tx->questions == 0) tx->questionsDone.Set();
+  }
+}
+
+void PymConnection::StartQuestionThread(Question q) {
+  Qel::SingleLock guard(questionsLock_);
+  std::erase_if(questionThreads_,
+                [](const std::unique_ptr<Qel::Thread>& t) { return !t->IsRunning(); });
+  auto thread = std::make_unique<Qel::Thread>([this, q = std::move(q)](Qel::Thread&) {
+    AnswerQuestion(q);
+    return 0;
+  });
+  if (thread->Start()) questionThreads_.push_back(std::move(thread));
+}
+
+void PymConnection::JoinQuestionThreads() {
+  std::vector<std::unique_ptr<Qel::Thread>> threads;
+  {
+    Qel::SingleLock guard(questionsLock_);
+    threads.swap(questionThreads_);
+  }
+  for (auto& t : threads) t->Join();
+}
+
+void PymConnection::DispatchNotification(PymNotification& n) {
   TStream& payload = n.payload;
   switch (n.kind) {
     case kNoteMessage: {
       u32 value = 0;
       payload.ReadU32(value);
-      if (auto callback = PymGetClientOptions().messageCallback) callback(value);
+      if (auto callback = GetOptions().messageCallback) callback(value);
       break;
     }
     case kNoteCommandHost: {
-      const PymCommandHostCallback callback = Conn().commandHost.load();
+      const PymCommandHostCallback callback = g_commandHost.load();
       if (!callback) break;
       TBuffer reply(new Qel::DynamicBuffer(512), true);
       callback(payload, reply);
       reply.Seek(0, 0);
-      PymPost(kOpCommandHostReply, reply);
+      Post(kOpCommandHostReply, reply);
       break;
     }
     case kNoteQuestion: {
@@ -659,7 +651,7 @@ void PymDispatchNotification(PymNotification& n) {
       break;
     }
     case kNoteUrlDone: {
-      const PymUrlCompletionHook hook = Conn().urlHook.load();
+      const PymUrlCompletionHook hook = g_urlHook.load();
       u64 requestId = 0;
       if (!hook || !payload.ReadU64(requestId)) break;
       hook(requestId, payload);
@@ -670,21 +662,67 @@ void PymDispatchNotification(PymNotification& n) {
   }
 }
 
-void PymDestroyQueuedNotifications() {
-  NotificationQueue& q = Queue();
-  std::deque<std::unique_ptr<PymNotification>> doomed;
-  {
-    Qel::SingleLock guard(q.lock);
-    doomed.swap(q.items);
-  }
+// ---------------------------------------------------------------------------------------------
+// The request functions over the current connection
+
+bool PymConnect() {
+  const auto c = PymConnection::GetCurrent();
+  return c && c->Connect();
 }
 
-void PymJoinQuestionThreads() {
-  QuestionThreads& qt = Questions();
-  std::vector<std::unique_ptr<Qel::Thread>> threads;
-  {
-    Qel::SingleLock guard(qt.lock);
-    threads.swap(qt.threads);
-  }
-  for (auto& t : threads) t->Join();
+void PymDisconnect(bool lost) {
+  if (const auto c = PymConnection::GetCurrent()) c->Disconnect(lost);
 }
+
+bool PymTransact(u32 opcode, TStream& request, TStream& reply, PymTransactionCallback* callback,
+                 ResultsLog* log, bool keepResultsLog) {
+  const auto c = PymConnection::GetCurrent();
+  return c && c->Transact(opcode, request, reply, callback, log, keepResultsLog);
+}
+
+bool PymPost(u32 opcode, TStream& request) {
+  const auto c = PymConnection::GetCurrent();
+  return c && c->Post(opcode, request);
+}
+
+bool SendToDaemon(const void* buffer, u32 n) {
+  const auto c = PymConnection::GetCurrent();
+  return c && c->Send(buffer, n);
+}
+
+bool ReceiveFromDaemon(void* buffer, u32 n) {
+  const auto c = PymConnection::GetCurrent();
+  return c && c->Receive(buffer, n);
+}
+
+bool PymSendOrDrop(const void* buffer, u32 n) {
+  if (SendToDaemon(buffer, n)) return true;
+  PymDisconnect(true);
+  return false;
+}
+
+bool PymReceiveOrDrop(void* buffer, u32 n, bool drop) {
+  if (ReceiveFromDaemon(buffer, n)) return true;
+  if (drop) PymDisconnect(true);
+  return false;
+}
+
+bool PymIsConnected() {
+  const auto c = PymConnection::GetCurrent();
+  return c && c->IsConnected();
+}
+
+void PymGetHandshakeWords(u32* first, u32* second) {
+  if (const auto c = PymConnection::GetCurrent()) {
+    c->GetHandshakeWords(first, second);
+    return;
+  }
+  if (first) *first = 0;
+  if (second) *second = 0;
+}
+
+void PymSetSilenceLimit(u32 ms) { g_silenceLimitMs.store(ms); }
+
+void PymSetCommandHostCallback(PymCommandHostCallback callback) { g_commandHost.store(callback); }
+
+void PymSetUrlCompletionHook(PymUrlCompletionHook hook) { g_urlHook.store(hook); }

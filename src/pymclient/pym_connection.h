@@ -1,19 +1,43 @@
-// The one connection to the daemon: handshake, request frames, transactions and posts, the
-// reader thread with its hand-over of reply bodies, and the daemon's notifications.
+// The connection to the daemon as an object: handshake, request frames, transactions and posts,
+// the reader thread with its hand-over of reply bodies, and the daemon's notifications. The
+// client owns one while it is open and publishes it as the current connection, through which the
+// request functions reach the daemon.
 #pragma once
 
+#include <atomic>
+#include <deque>
 #include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
 
 #include "core/buffer_stream.h"
 #include "core/kuid.h"
 #include "core/thread_call.h"
+#include "pymclient/pym_protocol.h"
+#include "qel/critical_section.h"
 #include "qel/dynamic_buffer.h"
 #include "qel/string.h"
+#include "qel/thread.h"
 #include "qel/types.h"
 #include "qel/wevent.h"
 
+class PymConnection;
 class ResultsLog;
+class TCPTransport;
 class TStream;
+
+// The settings handed to PymOpenDatabase; the connection keeps a copy for its lifetime.
+struct PymClientOptions {
+  // Called for every message notification; null ignores them.
+  void (*messageCallback)(u32 value) = nullptr;
+  // Stored, never read.
+  u8 storedFlags[3] = {1, 1, 1};
+  // PymTransact and PymPost may start the daemon on their second try.
+  u8 mayStartDaemon = 1;
+  // Sent as the fourth word of the handshake.
+  u8 isClient = 1;
+};
 
 // Lets the daemon ask the caller of a transaction a question while the request runs.
 class PymTransactionCallback {
@@ -24,16 +48,17 @@ class PymTransactionCallback {
                   ResultsLog* log) = 0;
 };
 
-// One outstanding transaction; it lives on the caller's stack for the length of PymTransact.
+// One outstanding transaction; it lives on the caller's stack for the length of a Transact.
 class PymClientTransaction {
  public:
-  PymClientTransaction(PymTransactionCallback* callback, ResultsLog* log, bool keepResultsLog);
+  PymClientTransaction(PymConnection& connection, PymTransactionCallback* callback,
+                       ResultsLog* log, bool keepResultsLog);
   // Unregisters, waiting for a question that still uses the callback.
   ~PymClientTransaction();
   PymClientTransaction(const PymClientTransaction&) = delete;
   PymClientTransaction& operator=(const PymClientTransaction&) = delete;
 
-  // Takes the next id, enters it in the map and registers the log for it.
+  // Takes the next id, enters it in the connection's map and registers the log for it.
   void Register();
   // Waits until no question thread uses the transaction; then, only when registered, drops the
   // log's registration (unless kept), removes the id from the map and clears the registered and
@@ -41,8 +66,9 @@ class PymClientTransaction {
   void Unregister();
   // Under the registry lock: hands a reply to its waiting transaction. False (logged) when the
   // id is unknown.
-  static bool ReceiveReply(u32 id);
+  static bool ReceiveReply(PymConnection& connection, u32 id);
 
+  PymConnection& owner;
   u32 id = 0;
   Qel::WEvent event{true, false};
   PymTransactionCallback* callback;
@@ -64,62 +90,6 @@ struct PymNotification {
   TBuffer payload{&buffer, false};
 };
 
-// Connects and shakes hands under the connection lock; true at once while connected.
-bool PymConnect();
-// Drops the connection; without `lost` the daemon gets the goodbye word first. Does nothing on
-// the reader thread.
-void PymDisconnect(bool lost);
-// Sends `request` from its position to its end as `opcode`, waits for the reply and writes the
-// body to `reply`. True when the reply body was received in full.
-bool PymTransact(u32 opcode, TStream& request, TStream& reply, PymTransactionCallback* callback,
-                 ResultsLog* log, bool keepResultsLog);
-// One-way request: true when the whole frame was written.
-bool PymPost(u32 opcode, TStream& request);
-
-// Move exactly n bytes over the connection.
-bool SendToDaemon(const void* buffer, u32 n);
-bool ReceiveFromDaemon(void* buffer, u32 n);
-// As above, dropping the connection (lost) on failure; receiving only when `drop` is set.
-bool PymSendOrDrop(const void* buffer, u32 n);
-bool PymReceiveOrDrop(void* buffer, u32 n, bool drop);
-
-// How long the daemon may stay silent (kDefaultSilenceLimitMs unless set) before a transfer
-// fails and the connection drops; 0 waits for ever. Applies to connections made afterwards (a
-// receive already waiting keeps the limit it began with). An idle connection that drops is made
-// afresh by the next request.
-void PymSetSilenceLimit(u32 ms);
-
-// True when the last PymConnect reached a daemon that stayed silent through the handshake for
-// the silence limit: it is frozen, and each further try would wait as long again.
-bool PymHandshakeWasSilent();
-
-// Set after the handshake, cleared when the reader thread ends.
-bool PymIsConnected();
-// The two words of the daemon's handshake answer.
-void PymGetHandshakeWords(u32* first, u32* second);
-
-// Called on the main thread with a command-host request (positioned at the command id); what it
-// writes into the reply is posted back as kOpCommandHostReply. Null: such requests are dropped.
-using PymCommandHostCallback = void (*)(TStream& request, TBuffer& reply);
-void PymSetCommandHostCallback(PymCommandHostCallback callback);
-// Called on the reader thread with a URL request's id and the rest of its completion. Null
-// (completion handling off): such notifications are dropped. It must not send requests.
-using PymUrlCompletionHook = void (*)(u64 requestId, TStream& rest);
-void PymSetUrlCompletionHook(PymUrlCompletionHook hook);
-
-// Hands a notification over: kinds 3 and 4 are applied at once, the others are queued for the
-// main thread (one thread call per notification). Takes ownership.
-void PymQueueNotification(std::unique_ptr<PymNotification> notification);
-// The thread call that takes the oldest queued notification and dispatches it.
-TCXCallback NewPymNotificationCallback();
-// Applies a notification by kind.
-void PymDispatchNotification(PymNotification& notification);
-void PymDestroyQueuedNotifications();
-// Waits for the question threads to finish.
-void PymJoinQuestionThreads();
-// The id the next transaction takes (0 becomes 1). For tests of the id wrap.
-void PymSetNextTransactionIdForTest(u32 id);
-
 // The reader's handling of one daemon message, over any byte source. Kept apart from the
 // socket so that hostile input can be fed to it directly.
 class PymMessageSource {
@@ -134,7 +104,156 @@ enum class PymMessageResult {
   kFailed,      // a failed receive or an over-long length
   kUnknownTag,
 };
-PymMessageResult PymReadDaemonMessage(PymMessageSource& source);
+
+// Called on the main thread with a command-host request (positioned at the command id); what it
+// writes into the reply is posted back as kOpCommandHostReply. Null: such requests are dropped.
+using PymCommandHostCallback = void (*)(TStream& request, TBuffer& reply);
+// Called on the reader thread with a URL request's id and the rest of its completion. Null
+// (completion handling off): such notifications are dropped. It must not send requests.
+using PymUrlCompletionHook = void (*)(u64 requestId, TStream& rest);
+
+class PymConnection : public std::enable_shared_from_this<PymConnection> {
+ public:
+  // `connectPauseMs` is the pause before each connection try after the first.
+  PymConnection(const PymClientOptions& options, u32 connectPauseMs);
+  // Drops the connection without a goodbye, joins the question threads and destroys the queued
+  // notifications; main-thread calls still queued for them find nothing.
+  //
+  // Made through std::make_shared when the main thread must run its queued notifications: the
+  // thread call queued for each holds the connection weakly and keeps it alive while it runs.
+  // A connection made otherwise keeps its queue for DispatchNextQueued.
+  ~PymConnection();
+  PymConnection(const PymConnection&) = delete;
+  PymConnection& operator=(const PymConnection&) = delete;
+
+  // Connects and shakes hands under the connection lock; true at once while connected.
+  bool Connect();
+  // Drops the connection; without `lost` the daemon gets the goodbye word first. Does nothing on
+  // the reader thread.
+  void Disconnect(bool lost);
+  // Says goodbye and drops the connection for good: requests that still hold the object fail
+  // from here on instead of connecting again.
+  void Close();
+  // Sends `request` from its position to its end as `opcode`, waits for the reply and writes the
+  // body to `reply`. True when the reply body was received in full.
+  bool Transact(u32 opcode, TStream& request, TStream& reply, PymTransactionCallback* callback,
+                ResultsLog* log, bool keepResultsLog);
+  // One-way request: true when the whole frame was written.
+  bool Post(u32 opcode, TStream& request);
+
+  // Move exactly n bytes over the connection.
+  bool Send(const void* buffer, u32 n);
+  bool Receive(void* buffer, u32 n);
+
+  // Set after the handshake, cleared when the reader thread ends.
+  bool IsConnected() const { return connected_.load(); }
+  // True when the last Connect reached a daemon that stayed silent through the handshake for the
+  // silence limit: it is frozen, and each further try would wait as long again.
+  bool HandshakeWasSilent() const { return silentHandshake_.load(); }
+  // The two words of the daemon's handshake answer.
+  void GetHandshakeWords(u32* first, u32* second);
+
+  PymClientOptions GetOptions();
+  // Nothing starts the daemon again for this connection.
+  void ForbidDaemonStart();
+
+  // One message from `source`: a notification is queued (or applied), a reply handed to its
+  // transaction or, when none waits, consumed.
+  PymMessageResult ReadDaemonMessage(PymMessageSource& source);
+  // Kinds 3 and 4 are applied at once, the others are queued for the main thread (one thread
+  // call per notification).
+  void QueueNotification(std::unique_ptr<PymNotification> notification);
+  // Applies a notification by kind.
+  void DispatchNotification(PymNotification& notification);
+  // Takes the oldest queued notification and dispatches it; false when the queue was empty.
+  bool DispatchNextQueued();
+  void DestroyQueuedNotifications();
+  // Waits for the question threads to finish.
+  void JoinQuestionThreads();
+  // The id the next transaction takes (0 becomes 1). For tests of the id wrap.
+  void SetNextTransactionIdForTest(u32 id);
+
+  // The connection the request functions use (null while the client is closed). The client
+  // publishes its connection once open and withdraws it before it closes it; a caller's copy
+  // keeps the object alive until its request returns.
+  static std::shared_ptr<PymConnection> GetCurrent();
+  static void SetCurrent(std::shared_ptr<PymConnection> connection);
+
+ private:
+  friend class PymClientTransaction;
+  struct Question {
+    u32 transactionId = 0;
+    Qel::String text;
+    KUID kuid;
+  };
+
+  bool Transfer(bool sending, u8* data, u32 n, u32* done = nullptr);
+  bool SendU32(u32 value);
+  bool SendFrame(u32 opcode, TStream& request, PymClientTransaction* tx);
+  bool ReceiveOrDrop(void* buffer, u32 n);
+  i32 ReaderMain(Qel::Thread& self, u64 generation);
+  bool IsReaderThread();
+  void FailPendingTransactions(u64 generation);
+  void AppendResults(u32 requestId, TStream& payload);
+  void AnswerQuestion(const Question& question);
+  void StartQuestionThread(Question question);
+
+  // The copy of the options in force and the pause between connection tries.
+  Qel::CriticalSection optionsLock_;
+  PymClientOptions options_;
+  const u32 connectPauseMs_;
+
+  // Serialises every write to the socket and the reading of reply bodies.
+  Qel::CriticalSection lock_;
+  std::atomic<TCPTransport*> transport_{nullptr};
+  std::unique_ptr<Qel::Thread> reader_;
+  std::atomic<bool> connected_{false};
+  std::atomic<bool> closed_{false};
+  std::atomic<bool> silentHandshake_{false};
+  // Gates the reader: cleared while a requester reads its reply body.
+  Qel::WEvent readerEvent_{true, false};
+  // Counts connections, so that a reply and a failure belong to the connection they came on.
+  std::atomic<u64> generation_{0};
+  Qel::CriticalSection handshakeLock_;
+  u32 handshakeWords_[PymProtocol::kHandshakeWordCount] = {0, 0};
+
+  // The transactions waiting for replies, by id.
+  Qel::CriticalSection registryLock_;
+  std::unordered_map<u32, PymClientTransaction*> transactions_;
+  u32 nextId_ = 1;
+
+  // Notifications of kinds the main thread handles, oldest first.
+  Qel::CriticalSection queueLock_;
+  std::deque<std::unique_ptr<PymNotification>> queue_;
+
+  Qel::CriticalSection questionsLock_;
+  std::vector<std::unique_ptr<Qel::Thread>> questionThreads_;
+};
+
+// The request functions over the current connection: each fails (false) at once while the
+// client is closed.
+bool PymConnect();
+void PymDisconnect(bool lost);
+bool PymTransact(u32 opcode, TStream& request, TStream& reply, PymTransactionCallback* callback,
+                 ResultsLog* log, bool keepResultsLog);
+bool PymPost(u32 opcode, TStream& request);
+bool SendToDaemon(const void* buffer, u32 n);
+bool ReceiveFromDaemon(void* buffer, u32 n);
+// As above, dropping the connection (lost) on failure; receiving only when `drop` is set.
+bool PymSendOrDrop(const void* buffer, u32 n);
+bool PymReceiveOrDrop(void* buffer, u32 n, bool drop);
+bool PymIsConnected();
+void PymGetHandshakeWords(u32* first, u32* second);
+
+// How long the daemon may stay silent (kDefaultSilenceLimitMs unless set) before a transfer
+// fails and the connection drops; 0 waits for ever. Applies to connections made afterwards (a
+// receive already waiting keeps the limit it began with). An idle connection that drops is made
+// afresh by the next request.
+void PymSetSilenceLimit(u32 ms);
+// Process-wide handlers, kept across connections.
+void PymSetCommandHostCallback(PymCommandHostCallback callback);
+void PymSetUrlCompletionHook(PymUrlCompletionHook hook);
+
 // Reads the payload of a notification (kind, length, bytes); false on a failed receive or a
 // length over the limit.
 bool PymReadNotification(PymMessageSource& source, PymNotification& out);

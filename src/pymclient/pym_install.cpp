@@ -10,14 +10,13 @@
 #include "assetdata/results_log.h"
 #include "assetdata/safe_folder.h"
 #include "core/file_util.h"
-#include "pymclient/asset_spec_lookup.h"
+#include "pymclient/asset_change_hook.h"
 #include "pymclient/pym_asset_handle.h"
 #include "pymclient/pym_asset_info.h"
 #include "pymclient/pym_catalogue.h"
 #include "pymclient/pym_connection.h"
 #include "pymclient/pym_protocol.h"
 #include "pymclient/pym_request.h"
-#include "pymclient/spec_registry.h"
 #include "qel/file.h"
 
 namespace pp = PymProtocol;
@@ -70,7 +69,7 @@ u32 PymInstallCDP(const Qel::String& path, ResultsLog* log, u32 options, bool& s
   r.In().ReadU8(flag, 0);
   second = flag != 0;
   // A KUID that earlier lookups found without an asset may have one now.
-  if (count != 0) ClearSpecResolutions();
+  if (count != 0) PymNotifyAssetChanged(KUID::Null());
   return count;
 }
 
@@ -87,7 +86,7 @@ KUID PymInstallAssetFromFolder(const Qel::String& folder, ResultsLog* log, u32 o
   r.In().ReadU8(flag, 0);
   second = flag != 0;
   // Like a commit: the next lookup loads the asset as installed now.
-  if (!kuid.IsNull()) DropSpecIndexEntry(kuid);
+  if (!kuid.IsNull()) PymNotifyAssetChanged(kuid);
   return kuid;
 }
 

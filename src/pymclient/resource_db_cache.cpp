@@ -4,7 +4,6 @@
 
 #include "core/file_util.h"
 #include "platform/invariant.h"
-#include "pymclient/install_paths.h"
 #include "qel/critical_section.h"
 #include "qel/file.h"
 
@@ -128,23 +127,6 @@ void EvictUnusedResourceDatabases() {
     last = CacheEntry();
     --cache.used;
   }
-}
-
-bool OpenContentResourceDatabase(const PString& name, KestroResourceDatabase*& out) {
-  out = nullptr;
-  if (name.IsEmpty()) return true;
-  File::Path folder;
-  const File::Path root = GetInstallPath();
-  if (name.EqualsIgnoreCase("base")) {
-    if (!root.IsEmpty()) folder = File::Path(root).AddPath("Base");
-  } else if (name.EqualsIgnoreCase("data")) {
-    if (!root.IsEmpty()) folder = File::Path(root).AddPath("Data");
-  } else {
-    // UserData names go to UserData, whatever the cache holds at the moment.
-    folder = GetUserDataFolder(name);
-  }
-  out = AcquireResourceDatabase(name, folder);
-  return out != nullptr;
 }
 
 u32 GetCachedResourceDatabaseCount() {

@@ -45,28 +45,6 @@ void ReleaseResourceDatabase(KestroResourceDatabase* database);
 // Closes every cached database whose count is 0.
 void EvictUnusedResourceDatabases();
 
-// The database of a content folder: "base" and "data" are install-root folders, other names go
-// through GetUserDataFolder. An empty name gives null and true (there is nothing to open); false
-// when the database cannot be had.
-bool OpenContentResourceDatabase(const Qel::PString& name, KestroResourceDatabase*& out);
-
-// Holds the database of a content folder open for a scope, so that the folder's name reaches the
-// folder (OpenContentResourceDatabase).
-class ContentDatabaseScope {
- public:
-  explicit ContentDatabaseScope(const Qel::PString& name)
-      : open_(OpenContentResourceDatabase(name, database_)) {}
-  ~ContentDatabaseScope() { ReleaseResourceDatabase(database_); }
-  ContentDatabaseScope(const ContentDatabaseScope&) = delete;
-  ContentDatabaseScope& operator=(const ContentDatabaseScope&) = delete;
-
-  bool IsOpen() const { return open_; }
-
- private:
-  KestroResourceDatabase* database_ = nullptr;
-  bool open_;
-};
-
 // Entries in use, and a database's use count (0 when it is not cached).
 u32 GetCachedResourceDatabaseCount();
 u32 GetResourceDatabaseUseCount(const KestroResourceDatabase* database);

@@ -5,7 +5,8 @@
 
 #include "core/log_printf.h"
 #include "platform/invariant.h"
-#include "pymclient/asset_spec_lookup.h"
+#include "pymclient/asset_change_hook.h"
+#include "pymclient/install_paths.h"
 #include "pymclient/kestro_base_spec.h"
 #include "pymclient/pym_asset_info.h"
 #include "pymclient/pym_catalogue.h"
@@ -17,6 +18,11 @@ std::atomic<SpecRegistry*> g_currentRegistry{nullptr};
 
 // Nothing in the tool advances the clock, so every stamp is 0.
 u32 g_specClock = 0;
+
+// A committed, deleted or installed asset is loaded afresh by the next lookup.
+void OnAssetChanged(const KUID& kuid) {
+  if (!kuid.IsNull()) DropSpecIndexEntry(kuid);
+}
 
 }  // namespace
 
@@ -156,7 +162,7 @@ KoolthingzSpec* SpecRegistry::CreateSpecFromConfig(const KUID& kuid, const Qel::
   if (chosen == nullptr) chosen = defaultFactory_;
   KoolthingzSpec* spec =
       chosen != nullptr ? chosen->Create(kuid, location, subLocation, contentFolder, config)
-                        : new KestroBaseSpec(kuid, location, subLocation, contentFolder, config);
+                        : MakeKestroBaseSpec(kuid, location, subLocation, contentFolder, config);
   if (spec == nullptr) return nullptr;
   RegisterSpec(spec);
   spec->AddUse();
@@ -278,13 +284,15 @@ void SpecRegistry::EraseFrom(ChunkedList<T*, 13>& list, T* item) {
 
 bool CreateSpecRegistry() {
   if (SpecRegistry::GetCurrent() == nullptr) new SpecRegistry();
+  PymSubscribeAssetChanged(&OnAssetChanged);
   return SpecRegistry::GetCurrent() != nullptr;
 }
 
 void DeleteSpecRegistry() {
+  PymUnsubscribeAssetChanged(&OnAssetChanged);
   delete SpecRegistry::GetCurrent();
   // The next client may talk to another daemon, which resolves KUIDs its own way.
-  ClearSpecResolutions();
+  PymNotifyAssetChanged(KUID::Null());
 }
 
 void SpecRegistry::DropIndexEntry(const KUID& kuid) {
@@ -305,8 +313,6 @@ void DropSpecIndexEntry(const KUID& kuid) {
   SpecRegistry* registry = SpecRegistry::GetCurrent();
   if (registry == nullptr) return;
   registry->DropIndexEntry(kuid);
-  // A commit or delete changes what the KUID resolves to, or whether it has an asset at all.
-  ForgetSpecResolutions(kuid);
 }
 
 void DetachAndReleaseSpec(SpecPointer& holder) {

@@ -213,12 +213,14 @@ class SpecRegistry {
   KTSpecFactory* defaultFactory_ = nullptr;
 };
 
-// Creates the current registry; true when one exists afterwards (an existing one is kept).
+// Creates the current registry and subscribes it to asset changes; true when one exists
+// afterwards (an existing one is kept).
 bool CreateSpecRegistry();
-// Deletes the current registry, with its leak report; nothing when there is none.
+// Deletes the current registry, with its leak report, and announces that any asset may have
+// changed (the next client may talk to another daemon); nothing else when there is none.
 void DeleteSpecRegistry();
-// DropIndexEntry on the current registry, which also forgets how lookups resolved the KUID;
-// nothing when there is none.
+// DropIndexEntry on the current registry; nothing when there is none. The registry runs it for
+// every asset that PymNotifyAssetChanged names while it exists.
 void DropSpecIndexEntry(const KUID& kuid);
 // Detaches the holder's asset specification from the index, then releases the holder.
 void DetachAndReleaseSpec(SpecPointer& holder);

@@ -254,7 +254,7 @@ TEST_F(NetTransportTest, ResolveHostAnswers) {
   } cases[] = {
       {"LocalHost", "127.0.0.1", 0},      {"name.test", "127.0.0.2", 1},
       {"nowhere.test", nullptr, 1},       {"", nullptr, 0},
-      {"localhost.test", "127.0.0.2", 1},
+      {"localhost.test", "127.0.0.2", 1}, {"127.0.0.9", "127.0.0.9", 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.host);

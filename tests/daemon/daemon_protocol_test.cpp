@@ -372,3 +372,35 @@ TEST_F(DaemonProtocol, AHostThatCannotTakeACommandInTimeIsDropped) {
 
 }  // namespace
 }  // namespace PymDaemonSrv
+
+namespace PymDaemonSrv {
+namespace {
+
+// A request the client sends and the table lost would be answered with an empty body, which
+// every caller reads as a failure of its own making.
+TEST(RequestTable, EveryClientRequestHasItsHandler) {
+  namespace pp = PymProtocol;
+  const u32 served[] = {
+      pp::kOpKeepAlive, pp::kOpSearchAssets, pp::kOpStartRepair, pp::kOpRepairProgress,
+      pp::kOpGetConfigSoup, pp::kOpGetAssetInfo, pp::kOpGetAssetLocation, pp::kOpResolveKuid,
+      pp::kOpLatestVersion, pp::kOpGetDescription, pp::kOpGetThumbnailPath, pp::kOpOpenAsset,
+      pp::kOpReleaseAsset, pp::kOpGetOpenAssetPath, pp::kOpRevertAsset, pp::kOpCommitAsset,
+      pp::kOpCreateAsset, pp::kOpDeleteAsset, pp::kOpValidateAssetPath,
+      pp::kOpInstallAssetFromFolder, pp::kOpInstallCdp, pp::kOpDependenciesOfList,
+      pp::kOpGetObsoletes, pp::kOpSaveAssetToCdp, pp::kOpSetFavorite, pp::kOpSetKeywords,
+      pp::kOpGenerateKuid, pp::kOpPickVnyItems, pp::kOpCreatorName, pp::kOpGetSettingsSoup,
+      pp::kOpSetSettingsSoup, pp::kOpGetSettingString, pp::kOpVantryAccess,
+      pp::kOpRegisterCommandHost, pp::kOpCommandHostReply, pp::kOpAnswer,
+      pp::kOpTextureConvertSetting, pp::kOpStartUrlRequest, pp::kOpCloseUrlRequest,
+      pp::kOpUrlRequestStatus, pp::kOpRequestIdle, pp::kOpIsIdleReached, pp::kOpListBuilds,
+      pp::kOpPatcherRepairDone, pp::kOpCloseDaemon, kOpRunHostCommand};
+  for (const u32 opcode : served) EXPECT_NE(FindRequestHandler(opcode), nullptr) << opcode;
+  // The online service is not the daemon's: those requests stay unknown to it.
+  for (const u32 opcode : {pp::kOpOnlineProfile, pp::kOpOnlineLoginRejected,
+                           pp::kOpOnlineAuthTicket, 0x4242u}) {
+    EXPECT_EQ(FindRequestHandler(opcode), nullptr) << opcode;
+  }
+}
+
+}  // namespace
+}  // namespace PymDaemonSrv

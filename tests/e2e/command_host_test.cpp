@@ -109,6 +109,10 @@ TEST_F(CommandHostTest, ServesEveryCommandAndRefusesHostileArchives) {
   ByteOrder::StoreLE32(reinterpret_cast<u8*>(cut.data()) + 12, u32(cut.size()));
   const std::string back = bytes.substr(0, 28) + std::string(4, '\0') + bytes.substr(32);
   const std::vector<u8> want = Bytes().U32(1).Kuid(kAssets[1]).data;
+  const std::string scripted = root_->Root() + "/UserData/local/scripted";
+  root_->WriteFile("UserData/local/scripted/config.txt",
+                   "kuid <kuid:700:20>\nkestro-build 3.6\nscript \"bad\"\n");
+  root_->WriteFile("UserData/local/scripted/bad.gs", "class Bad { int };\n");
   // Without a command of its own a case installs its archive, which is refused.
   const struct Case {
     const char* what;
@@ -122,6 +126,8 @@ TEST_F(CommandHostTest, ServesEveryCommandAndRefusesHostileArchives) {
       {"backward end", back, {}, want, "cannot be read"},
       {"truncated entry", cut, {}, want, "cannot be read"},
       {"validate", "", Bytes().U32(0).Name("local").Text(folder), {1}, "nothing else"},
+      // The asset's script is compiled: the compiler's message is an error, the validation ran.
+      {"script", "", Bytes().U32(0).Name("local").Text(scripted), {1}, "bad.gs(1) : "},
       {"no configuration", "", Bytes().U32(0).Name("local").Text(folder + "/x"), {0}, "Unable"},
       {"textures", "", Bytes().U32(1).Name("local").Text(folder), {0, 0, 0, 0}, "no texture"},
       {"unwritable", "", ArchiveCommand(2, folder + "/x/y", kAssets), {0, 0, 0, 0}, "Unable to"},

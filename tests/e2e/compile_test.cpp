@@ -1,5 +1,6 @@
 // `KestroUtil compile` over a folder of sample programs, one batch line each: every program
-// becomes its library beside it, and a unit reached by two includes is compiled once.
+// becomes its library beside it, and a unit reached by two includes is compiled once; a program
+// with errors counts them in the summary line.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -58,6 +59,26 @@ TEST(Compile, SampleFolderBecomesLibraries) {
       EXPECT_EQ(units.size(), 3u);
     }
   }
+}
+
+// The compiler prints its own messages; the summary line after them counts its errors, and the
+// failed compile writes no library and fails the batch.
+TEST(Compile, ErrorsCountInTheSummaryLine) {
+  InstallRoot root{KESTRO_BINARY_DIR, kDataDir};
+  ASSERT_TRUE(root.IsReady()) << root.Error();
+  root.WriteFile("work/broken.gs", "class Broken {\n  void F() { a = 1; b = 2; }\n};\n");
+  root.WriteFile("work/clean.gs", "class Clean {\n  void F() { }\n};\n");
+  root.WriteFile("bin/compile.txt", "compile broken.gs\ncompile clean.gs\n");
+  const ToolRun r = root.Run({"@compile.txt"}, root.Root() + "/work");
+  EXPECT_EQ(r.out,
+            "broken.gs(2) : variable a not declared, line 2.\n"
+            "broken.gs(2) : variable b not declared, line 2.\n"
+            ".. while compiling 'broken.gs'\n"
+            "OK (2 Errors, 0 Warnings)\n\n"
+            "OK (0 Errors, 0 Warnings)\n\n");
+  EXPECT_EQ(r.exitCode, 255);
+  EXPECT_FALSE(fs::exists(root.Root() + "/work/broken.gsl"));
+  EXPECT_TRUE(fs::exists(root.Root() + "/work/clean.gsl"));
 }
 
 }  // namespace

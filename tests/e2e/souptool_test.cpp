@@ -1,12 +1,11 @@
 // Runs the built souptool on files in a temporary folder and checks its output, the files it
 // writes and how it exits.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <string>
 
+#include "support/command_run.h"
 #include "support/scratch_folder.h"
 
 namespace {
@@ -23,18 +22,9 @@ class SouptoolTest : public ::testing::Test {
 
   // Arguments are single words without quotes or shell characters.
   RunResult Run(const std::string& args) const {
-    RunResult r;
-    const std::string cmd =
-        std::string(KESTRO_BINARY_DIR) + "/souptool " + args + " 2>" + Path("err");
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return r;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    const int status = pclose(p);
-    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.err = dir_.Read("err");
-    return r;
+    const kestro_test::CommandRun run = kestro_test::RunCommand(
+        std::string(KESTRO_BINARY_DIR) + "/souptool " + args + " 2>" + Path("err"));
+    return {run.out, dir_.Read("err"), run.exitCode};
   }
 
   scratch::Folder dir_;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,21 @@ TEST(Startup, StartsTheDaemonOnceAndFindsItAfterwards) {
   const ToolRun many = root.Run({"@many.txt"});
   EXPECT_EQ(many.out, expected);
   EXPECT_EQ(many.exitCode, 0);
+}
+
+// The installation carries the project's validation data; a run that changes no personal details
+// leaves the folder as installed.
+TEST(Startup, StartsOverTheShippedValidationDataAndLeavesItAsItWas) {
+  InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
+  ASSERT_TRUE(root.IsReady()) << root.Error();
+  for (const char* file : {"inheritance.txt", "kind.txt", "container.txt", "lists/category-era"}) {
+    EXPECT_TRUE(std::filesystem::is_regular_file(root.Bin() + "/TETData/" + file)) << file;
+  }
+  const ToolRun r = root.Run({"version"});
+  EXPECT_EQ(r.out, kVersionOutput);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_FALSE(std::filesystem::exists(root.Bin() + "/TETData/personalDetails.txt"));
 }
 
 TEST(Startup, WithoutADaemonProgramOrValidationDataStartupFails) {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "qel/plugin.h"
+#include "qelgfx/plugin.h"
 #include "support/scratch_folder.h"
 
 namespace {

@@ -394,3 +394,37 @@ TEST(ScriptArenaTest, HandlesAllocateReuseAndResolve) {
 }
 
 }  // namespace
+
+// Libraries of one identity built over different includes: each file keeps its own code, the
+// identity names the one registered last, and a file replaced under its registration is refused.
+TEST_F(LibraryLinkTest, AnIdentityIsSharedOnlyByLibrariesBuiltFromTheSameUnits) {
+  const std::string user = "include \"base.gs\"\nclass User isclass Base { };\n";
+  for (const std::string sub : {"a", "b", "c"}) {
+    std::filesystem::create_directories(folder_->At(sub));
+    folder_->Put(sub + "/base.gs",
+                 "class Base" + sub + " { };\nclass Base isclass Base" + sub + " { };\n");
+    Compile(sub + "/user.gs", user);
+    Compile(sub + "/base.gs", folder_->Read(sub + "/base.gs"));
+  }
+  GSMachine& machine = GSMachine::Instance();
+  GSLibraryId ids[2];
+  for (int i = 0; i < 2; ++i) {
+    const std::string sub(1, char('a' + i));
+    ASSERT_TRUE(machine.AddLibrary(folder_->path(), sub, "base.gsl"));
+    ASSERT_TRUE(machine.AddLibrary(folder_->path(), sub, "user.gsl", &ids[i]));
+  }
+  ASSERT_EQ(ids[0], ids[1]) << "equal sources and names give one identity";
+  for (const char* sub : {"a", "b"}) {
+    GSRuntime::GSLibrary* library = machine.FindLibrary(std::string(sub) + "/user.gsl");
+    ASSERT_NE(library, nullptr) << sub;
+    GSRuntime::GSClass* cls = library->FindClass("User");
+    ASSERT_NE(cls, nullptr) << sub;
+    EXPECT_TRUE(cls->IsA(("Base" + std::string(sub)).c_str())) << sub;
+  }
+  EXPECT_EQ(machine.GetLibrary(ids[0]), machine.FindLibrary("b/user.gsl"));
+
+  ASSERT_TRUE(machine.AddLibrary(folder_->path(), "c", "user.gsl"));
+  folder_->Put("c/user.gsl", folder_->Read("c/base.gsl"));
+  EXPECT_EQ(machine.FindLibrary("c/user.gsl"), nullptr);
+  EXPECT_TRUE(Logged("is not the library"));
+}

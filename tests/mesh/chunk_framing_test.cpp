@@ -7,7 +7,7 @@
 #include "mesh/mesh_load_result.h"
 #include "mesh/qirf_walk.h"
 #include "platform/byte_order.h"
-#include "qel/mesh_file_support.h"
+#include "qelgfx/mesh_file_support.h"
 #include "support/scratch_folder.h"
 
 namespace {

@@ -7,9 +7,9 @@
 #include "mesh/mesh_fixture.h"
 #include "mesh/mesh_load_result.h"
 #include "mesh/qel_get_plugins.h"
-#include "qel/geometry_chunk_template.h"
 #include "qel/resource_database.h"
-#include "qel/resource_system.h"
+#include "qelgfx/geometry_chunk_template.h"
+#include "qelgfx/resource_system.h"
 #include "support/scratch_folder.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include "mesh/lod_fixture.h"
 #include "mesh/mesh_load_result.h"
 #include "platform/byte_order.h"
-#include "qel/texture.h"
+#include "qelgfx/texture.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "qel/render_kernel.h"
+#include "qelgfx/render_kernel.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include "mesh/kestro_alpha_blend_cache.h"
 #include "mesh/kestro_multi_pfx_material.h"
 #include "mesh/material_identities.h"
-#include "qel/geometry_chunk.h"
-#include "qel/render_kernel.h"
+#include "qelgfx/geometry_chunk.h"
+#include "qelgfx/render_kernel.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include "mesh/kestro_geometry_base_resource.h"
 #include "mesh/kestro_indexed_mesh_definition.h"
 #include "mesh/qel_get_plugins.h"
-#include "qel/display.h"
-#include "qel/render_kernel.h"
 #include "qel/resource_database.h"
-#include "qel/resource_system.h"
+#include "qelgfx/display.h"
+#include "qelgfx/render_kernel.h"
+#include "qelgfx/resource_system.h"
 #include "support/scratch_folder.h"
 
 namespace fixture {

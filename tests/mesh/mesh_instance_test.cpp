@@ -5,7 +5,7 @@
 #include "mesh/kq_axis_box_tree.h"
 #include "mesh/mesh_fixture.h"
 #include "mesh/overlapped_resource_system.h"
-#include "qel/texture.h"
+#include "qelgfx/texture.h"
 #include "support/thread_watchdog.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include "mesh/kestro_geometry_base_resource.h"
 #include "mesh/kestro_indexed_mesh_lod_instance.h"
 #include "mesh/lod_fixture.h"
-#include "qel/texture.h"
+#include "qelgfx/texture.h"
 
 namespace {
 

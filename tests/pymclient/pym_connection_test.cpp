@@ -71,7 +71,7 @@ TEST_F(ConnectionTest, HandshakeFramesAndIds) {
             std::make_tuple(0x50594D43u, 360u, 48249u, 1u, database_));
 
   // The payload goes from the request's position to its end; ids wrap past 0.
-  PymSetNextTransactionIdForTest(0xFFFFFFFFu);
+  PymConnection::GetCurrent()->SetNextTransactionIdForTest(0xFFFFFFFFu);
   Buf request({1, 2, 3, 4, 5});
   u8 skipped[2];
   request.s.Read(skipped, 2);
@@ -276,7 +276,7 @@ TEST_F(ConnectionTest, QuestionsAreAnsweredBeforeTheirTransactionEnds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     callback.release = true;
   }
-  PymJoinQuestionThreads();
+  PymConnection::GetCurrent()->JoinQuestionThreads();
   EXPECT_TRUE(okA && okB);
   EXPECT_FALSE(callback.returnedEarly.load());
   EXPECT_EQ(callback.seen, "replace?|") << "no second text, no log";
@@ -375,19 +375,24 @@ TEST_F(ConnectionTest, ClosedClientSendsNothingAndWrongAnswersFailTheConnect) {
   EXPECT_FALSE(PymPost(0x21, empty.s));
   EXPECT_TRUE(server_->GetFrames().empty());
 
+  EXPECT_FALSE(PymConnect()) << "no connection while closed";
+
+  // A connection of its own, as the client makes one while it opens.
+  PymConnection connection(options_, 1);
   server_->SetHandshakeAnswer(FourCC("NOPE"), 0, 0);
-  EXPECT_FALSE(PymConnect());
-  EXPECT_FALSE(PymIsConnected());
+  EXPECT_FALSE(connection.Connect());
+  EXPECT_FALSE(connection.IsConnected());
   server_->SetHandshakeAnswer(kTagDaemon, 3, 4);
-  EXPECT_TRUE(PymConnect());
-  EXPECT_TRUE(PymConnect()) << "connected already";
+  EXPECT_TRUE(connection.Connect());
+  EXPECT_TRUE(connection.Connect()) << "connected already";
   EXPECT_EQ(server_->GetConnectionCount(), 3u);
   u32 first = 0, second = 0;
-  PymGetHandshakeWords(&first, &second);
+  connection.GetHandshakeWords(&first, &second);
   EXPECT_EQ(std::make_pair(first, second), std::make_pair(3u, 4u));
-  PymDisconnect(false);
+  connection.Close();
   EXPECT_TRUE(server_->WaitForGoodbyes(2));
-  EXPECT_FALSE(PymIsConnected());
+  EXPECT_FALSE(connection.IsConnected());
+  EXPECT_FALSE(connection.Connect()) << "closed for good";
 }
 
 // A daemon that takes the connection and never answers the handshake is frozen: the open fails
@@ -409,13 +414,11 @@ TEST_F(ConnectionTest, ASilentHandshakeEndsTheTries) {
   watchdog::Task open([&] { opened = PymOpenDatabase(options_); });
   open.Join();
   EXPECT_FALSE(opened);
-  EXPECT_TRUE(PymHandshakeWasSilent());
   EXPECT_EQ(server_->GetConnectionCount(), before + 1);
 
   // A daemon that answers again is found by the next open.
   server_->SetHandshakeAnswer(kTagDaemon, 3, 4);
   EXPECT_TRUE(PymOpenDatabase(options_));
-  EXPECT_FALSE(PymHandshakeWasSilent());
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 
+#include "pymclient/asset_change_hook.h"
 #include "pymclient/asset_spec_lookup.h"
 #include "pymclient/install_paths.h"
 #include "pymclient/kestro_base_spec.h"
@@ -198,7 +199,7 @@ TEST_F(SpecLookupTest, LoadsCachesRemembersFailuresAndPurges) {
   EXPECT_EQ(Count(PymProtocol::kOpGetAssetLocation), 5u);
 
   // A commit makes the next lookup load the asset afresh.
-  DropSpecIndexEntry(good);
+  PymNotifyAssetChanged(good);
   SpecPointer fresh;
   FindAssetSpec(fresh, good, nullptr);
   EXPECT_NE(fresh.Get(), loco.Get());

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "qel/string.h"
-#include "qel/uid.h"
+#include "qelgfx/uid.h"
 
 namespace {
 

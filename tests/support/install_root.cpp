@@ -66,6 +66,12 @@ InstallRoot::InstallRoot(const std::string& buildDir, const std::string& dataDir
   Copy(buildDir + "/KestroUtil", Bin() + "/KestroUtil", error_);
   if (layout.withDaemon) Copy(buildDir + "/PymDaemon", Bin() + "/PymDaemon", error_);
   Copy(dataDir, Bin() + "/data", error_);
+  // The project's validation data lies beside the interface text, as make-install.sh finds it.
+  const fs::path tetData = fs::path(dataDir) / ".." / "TETData";
+  if (layout.withTetData && fs::is_directory(tetData)) Copy(tetData, Bin() + "/TETData", error_);
+  // The standard script libraries, as the build compiled them from gslib/.
+  const fs::path libraries = fs::path(buildDir) / "libraries";
+  if (fs::is_directory(libraries)) Copy(libraries, Bin() + "/libraries", error_);
 }
 
 InstallRoot::~InstallRoot() {

@@ -1,5 +1,5 @@
 // A temporary installation of the built tool for end-to-end tests: <root>/bin with copies of the
-// binaries, the "data" volume and TETData, and <root>/UserData. Runs the tool there and stops
+// binaries, the "data" volume, TETData and the standard script libraries, and <root>/UserData. Runs the tool there and stops
 // every daemon started for the root when it goes.
 #pragma once
 
@@ -26,7 +26,8 @@ class InstallRoot {
     bool withTetData = true;
   };
 
-  // buildDir holds the built KestroUtil and PymDaemon; dataDir is the repository's data/data.
+  // buildDir holds the built KestroUtil and PymDaemon; dataDir is the repository's data/data, and
+  // the TETData folder beside it is copied too.
   InstallRoot(const std::string& buildDir, const std::string& dataDir, Layout layout);
   InstallRoot(const std::string& buildDir, const std::string& dataDir)
       : InstallRoot(buildDir, dataDir, Layout()) {}

@@ -25,6 +25,7 @@
 #include "gsruntime/gs_script_instance.h"
 #include "gsruntime/gs_string.h"
 #include "gsruntime/script_call.h"
+#include "scripthost/standard_natives.h"
 
 namespace {
 
@@ -148,6 +149,8 @@ int main(int argc, char** argv) {
 
   GSMachine::SetLogHook(PrintLog);
   GSMachine::SetExceptionHook(NoteException);
+  // The standard classes' natives, so that every standard library links.
+  GSMachine::AddInitHook(ScriptHost::RegisterStandardNatives);
   GSMachine& machine = GSMachine::Instance();
   std::error_code ec;
   const fs::path program = fs::read_symlink("/proc/self/exe", ec);

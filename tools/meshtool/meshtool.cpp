@@ -17,12 +17,12 @@
 #include "mesh/kestro_indexed_mesh_lod_resource.h"
 #include "mesh/mesh_load_result.h"
 #include "mesh/qel_get_plugins.h"
-#include "qel/display.h"
 #include "qel/options.h"
-#include "qel/render_kernel.h"
 #include "qel/resource_database.h"
-#include "qel/resource_system.h"
-#include "qel/texture.h"
+#include "qelgfx/display.h"
+#include "qelgfx/render_kernel.h"
+#include "qelgfx/resource_system.h"
+#include "qelgfx/texture.h"
 
 namespace {
 

@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# `KestroUtil validate <KUID>` of an asset whose script library is already cached, beside the
+# same validation of an asset without scripts, with a command host running. Prints both medians
+# and their ratio; the target is a ratio within 1.3.
+set -euo pipefail
+build=$(cd "${1:?build folder}" && pwd)
+repo=$(cd "$(dirname "$0")/.." && pwd)
+if ! command -v hyperfine >/dev/null; then
+  echo "validate_scripts: hyperfine is missing (scripts/install-deps.sh --bench); skipped"
+  exit 0
+fi
+
+root="/tmp/kestro-bench-validate"
+source "$repo/scripts/bench-root.sh"
+for n in 1 2; do
+  mkdir -p "$root/UserData/local/lamp$n"
+  {
+    printf 'kuid <kuid:400100:%d>\nusername "Lamp %d"\nkind "scenery"\nkestro-build 3.5\n' "$n" "$n"
+    [[ $n == 1 ]] && printf 'script "lamp"\nclass "Lamp"\n'
+  } >"$root/UserData/local/lamp$n/config.txt"
+  cat >"$root/UserData/local/lamp$n/lamp.gs" <<'SCRIPT'
+class Lamp
+{
+  int switched;
+  public int SwitchOn(int times) { switched = switched + times; return switched; }
+};
+SCRIPT
+done
+
+"$root/bin/KestroUtil" version >/dev/null
+"$root/bin/KestroUtil" pymcommandhost >/dev/null 2>&1 &
+for ((i = 0; i < 100; i++)); do
+  grep -q "is a command host" "$root/UserData/pymdaemon.log" 2>/dev/null && break
+  sleep 0.1
+done
+# The first validation compiles; every measured one finds the library cached.
+"$root/bin/KestroUtil" validate "<kuid:400100:1>" >/dev/null
+ls "$root/UserData/cache/libraries/kuid 400100 1/"*.gsl >/dev/null
+
+hyperfine --style basic --warmup 5 --runs 100 -N --export-csv "$root/validate.csv" \
+  --command-name "validate (cached script)" "$root/bin/KestroUtil validate <kuid:400100:1>" \
+  --command-name "validate (no script)" "$root/bin/KestroUtil validate <kuid:400100:2>" >/dev/null
+
+# Columns: command, mean, stddev, median, user, system, min, max (seconds).
+awk -F, 'NR == 2 { cached = $4 } NR == 3 { plain = $4 }
+  END {
+    printf "== validate_scripts\nvalidate, cached script median: %.2f ms\nvalidate, no script median:     %.2f ms\n", cached * 1000, plain * 1000
+    printf "ratio: %.2f (target: within 1.3)\n", cached / plain
+  }' "$root/validate.csv"
+"$root/bin/KestroUtil" closepymdaemon >/dev/null || true

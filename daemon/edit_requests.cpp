@@ -1,0 +1,132 @@
+#include "daemon/edit_requests.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <string>
+#include <vector>
+
+#include "assetdata/cdp_dsid.h"
+#include "assetdata/cdp_extract.h"
+#include "assetdata/cdp_pack.h"
+#include "assetdata/cdp_package.h"
+#include "assetdata/kestro_property.h"
+#include "assetdata/soup.h"
+#include "assetdata/soup_binary.h"
+#include "core/buffer_stream.h"
+#include "core/kuid.h"
+#include "daemon/asset_scanner.h"
+#include "daemon/asset_store.h"
+#include "daemon/daemon_limits.h"
+#include "daemon/filter_evaluator.h"
+#include "daemon/filter_tree.h"
+#include "platform/byte_order.h"
+#include "platform/invariant.h"
+#include "pymclient/pym_filter_codes.h"
+#include "pymclient/pym_protocol.h"
+#include "qel/log.h"
+#include "qel/pstring.h"
+
+namespace PymDaemonSrv::EditRequests {
+
+namespace pp = PymProtocol;
+
+void OpenAsset(RequestContext& context, const u8* payload, size_t size, Response& response) {
+  PayloadStream in(payload, size);
+  KUID kuid;
+  u8 edit = 0;
+  AssetRecord r;
+  std::string error;
+  bool opened = ReadKuid(in.Get(), kuid);
+  in.Get().ReadU8(edit, 0);
+  if (opened) {
+    opened = edit != 0 ? context.editor.BeginEdit(kuid, r, error) : context.store.GetAsset(kuid, r);
+    if (!opened) {
+      AddFailure(response, kuid,
+                 "PymDaemon: cannot open the asset: " + (error.empty() ? "unknown asset" : error));
+    }
+  }
+  const u64 handle = opened ? context.AddHandle(kuid, response.connectionId) : pp::kNoAssetHandle;
+  TBuffer out(&response.body, false);
+  out.WriteU64(handle);
+  context.WriteLocation(out, handle != pp::kNoAssetHandle ? &r : nullptr);
+}
+
+void ReleaseAsset(RequestContext& context, const u8* payload, size_t size, Response&) {
+  PayloadStream in(payload, size);
+  u64 handle = pp::kNoAssetHandle;
+  in.Get().ReadU64(handle, pp::kNoAssetHandle);
+  context.ReleaseHandle(handle);
+}
+
+void GetOpenAssetPath(RequestContext& context, const u8* payload, size_t size, Response& response) {
+  PayloadStream in(payload, size);
+  u64 handle = pp::kNoAssetHandle;
+  in.Get().ReadU64(handle, pp::kNoAssetHandle);
+  KUID kuid;
+  AssetRecord r;
+  const bool found = context.FindHandle(handle, kuid) && context.store.GetAsset(kuid, r);
+  TBuffer out(&response.body, false);
+  context.WriteLocation(out, found ? &r : nullptr);
+}
+
+void RevertAsset(RequestContext& context, const u8* payload, size_t size, Response& response) {
+  PayloadStream in(payload, size);
+  u64 handle = pp::kNoAssetHandle;
+  in.Get().ReadU64(handle, pp::kNoAssetHandle);
+  KUID kuid;
+  std::string error;
+  const bool reverted = context.FindHandle(handle, kuid) && context.editor.Revert(kuid, error);
+  if (!reverted && !error.empty()) {
+    AddFailure(response, kuid, "PymDaemon: not reverted: " + error);
+  }
+  TBuffer out(&response.body, false);
+  out.WriteU8(reverted ? 1 : 0);
+}
+
+void CommitAsset(RequestContext& context, const u8* payload, size_t size, Response& response) {
+  PayloadStream in(payload, size);
+  u64 handle = pp::kNoAssetHandle;
+  in.Get().ReadU64(handle, pp::kNoAssetHandle);
+  KUID kuid;
+  std::string error = "unknown handle";
+  const bool committed = context.FindHandle(handle, kuid) && context.editor.Commit(kuid, error);
+  if (!committed) {
+    AddFailure(response, kuid, "PymDaemon: not committed: " + error);
+  }
+  TBuffer out(&response.body, false);
+  out.WriteU8(committed ? 1 : 0);
+  out.WriteU8(0);
+}
+
+void CreateAsset(RequestContext& context, const u8* payload, size_t size, Response& response) {
+  PayloadStream in(payload, size);
+  KUID kuid;
+  AssetRecord r;
+  std::string error;
+  const bool created = ReadKuid(in.Get(), kuid) && context.editor.Create(kuid, r, error);
+  if (!created) {
+    AddFailure(response, kuid, "PymDaemon: no asset created: " + error);
+  }
+  const u64 handle =
+      created ? context.AddHandle(r.kuid, response.connectionId) : pp::kNoAssetHandle;
+  TBuffer out(&response.body, false);
+  out.WriteU64(handle);
+  out.WriteKUID(handle != pp::kNoAssetHandle ? r.kuid : KUID::Null());
+  context.WriteLocation(out, handle != pp::kNoAssetHandle ? &r : nullptr);
+}
+
+void DeleteAsset(RequestContext& context, const u8* payload, size_t size, Response& response) {
+  PayloadStream in(payload, size);
+  KUID kuid;
+  std::string error;
+  const bool deleted = ReadKuid(in.Get(), kuid) && context.editor.Delete(kuid, error);
+  if (!deleted && !error.empty()) {
+    AddFailure(response, kuid, "PymDaemon: not deleted: " + error);
+  }
+  TBuffer out(&response.body, false);
+  out.WriteU8(deleted ? 1 : 0);
+}
+
+}  // namespace PymDaemonSrv::EditRequests

@@ -1,0 +1,77 @@
+#include "daemon/host_requests.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <string>
+#include <vector>
+
+#include "assetdata/cdp_dsid.h"
+#include "assetdata/cdp_extract.h"
+#include "assetdata/cdp_pack.h"
+#include "assetdata/cdp_package.h"
+#include "assetdata/kestro_property.h"
+#include "assetdata/soup.h"
+#include "assetdata/soup_binary.h"
+#include "core/buffer_stream.h"
+#include "core/kuid.h"
+#include "daemon/asset_scanner.h"
+#include "daemon/asset_store.h"
+#include "daemon/daemon_limits.h"
+#include "daemon/filter_evaluator.h"
+#include "daemon/filter_tree.h"
+#include "platform/byte_order.h"
+#include "platform/invariant.h"
+#include "pymclient/pym_filter_codes.h"
+#include "pymclient/pym_protocol.h"
+#include "qel/log.h"
+#include "qel/pstring.h"
+
+namespace PymDaemonSrv::HostRequests {
+
+namespace pp = PymProtocol;
+
+void RegisterCommandHost(RequestContext& context, const u8*, size_t, Response& response) {
+  context.hosts.Register(response.connectionId, response.notes);
+}
+
+void CommandHostReply(RequestContext& context, const u8* payload, size_t size, Response& response) {
+  context.hosts.Deliver(response.connectionId, payload, size);
+}
+
+void RunHostCommand(RequestContext& context, const u8* payload, size_t size, Response& response) {
+  u32 limitMs = 0;
+  if (size >= 4) limitMs = ByteOrder::LoadLE32(payload);
+  if (limitMs == 0 || limitMs / 1000 > kMaxLimitSeconds)
+    limitMs = kDefaultHostCommandSeconds * 1000;
+  const std::vector<u8> command(payload + std::min<size_t>(size, 4), payload + size);
+  std::vector<u8> reply;
+  const HostCommandOutcome outcome =
+      context.hosts.Run(command, reply, limitMs, response.connectionId);
+  TBuffer out(&response.body, false);
+  out.WriteU32(u32(outcome));
+  if (!reply.empty()) out.WriteBytes(reply.data(), u32(reply.size()));
+}
+
+bool ValidateOnHost(RequestContext& context, const Qel::PString& folderName,
+                    const Qel::String& path, Response& response) {
+  Qel::DynamicBuffer bytes;
+  TBuffer command(&bytes, false);
+  command.WriteU32(pp::kHostValidate);
+  command.WritePString(folderName);
+  command.WriteString(path);
+  std::vector<u8> reply;
+  const HostCommandOutcome outcome =
+      context.hosts.Run(std::vector<u8>(bytes.GetData(), bytes.GetData() + bytes.GetDataSize()),
+                        reply, kDefaultHostCommandSeconds * 1000, response.connectionId);
+  // Without a host that answers, the daemon's own checks are all there is.
+  if (outcome != HostCommandOutcome::kAnswered || reply.empty()) return true;
+  PayloadStream in(reply.data(), reply.size());
+  ResultsLog::Read(in.Get(), response.results);
+  u8 valid = 0;
+  in.Get().ReadU8(valid, 0);
+  return valid != 0;
+}
+
+}  // namespace PymDaemonSrv::HostRequests

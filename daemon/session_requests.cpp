@@ -1,0 +1,90 @@
+#include "daemon/session_requests.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <string>
+#include <vector>
+
+#include "assetdata/cdp_dsid.h"
+#include "assetdata/cdp_extract.h"
+#include "assetdata/cdp_pack.h"
+#include "assetdata/cdp_package.h"
+#include "assetdata/kestro_property.h"
+#include "assetdata/soup.h"
+#include "assetdata/soup_binary.h"
+#include "core/buffer_stream.h"
+#include "core/kuid.h"
+#include "daemon/asset_scanner.h"
+#include "daemon/asset_store.h"
+#include "daemon/daemon_limits.h"
+#include "daemon/filter_evaluator.h"
+#include "daemon/filter_tree.h"
+#include "platform/byte_order.h"
+#include "platform/invariant.h"
+#include "pymclient/pym_filter_codes.h"
+#include "pymclient/pym_protocol.h"
+#include "qel/log.h"
+#include "qel/pstring.h"
+
+namespace PymDaemonSrv::SessionRequests {
+
+namespace pp = PymProtocol;
+
+void KeepAlive(RequestContext&, const u8*, size_t, Response&) {}
+
+// The daemon asks no questions yet, so an answer has nothing to wake.
+void Answer(RequestContext&, const u8*, size_t, Response&) {}
+
+void CloseDaemon(RequestContext&, const u8*, size_t, Response& response) {
+  response.closeDaemon = true;
+}
+
+void StartRepair(RequestContext& context, const u8* payload, size_t size, Response& response) {
+  PayloadStream in(payload, size);
+  u32 level = pp::kRepairDefault;
+  in.Get().ReadU32(level, pp::kRepairDefault);
+  if (!context.repair.Start(level, response.requestId)) {
+    AddResult(response, ResultsLog::kError, KUID::Null(), "PymDaemon: a repair is running already");
+  }
+}
+
+void RepairProgress(RequestContext& context, const u8*, size_t, Response& response) {
+  u32 requestId = 0;
+  if (context.repair.TakeResults(response.results, requestId)) response.resultsId = requestId;
+  bool running = false;
+  f32 progress = 0.0f;
+  std::string status;
+  context.repair.GetProgress(running, progress, status);
+  TBuffer out(&response.body, false);
+  out.WriteU8(running ? 1 : 0);
+  out.WriteFloat(progress);
+  out.WriteString(Qel::String(status));
+}
+
+// Nothing runs in the background that the request could hold back; the answer to the poll says
+// whether anything still runs.
+void RequestIdle(RequestContext&, const u8*, size_t, Response&) {}
+
+void IsIdleReached(RequestContext& context, const u8*, size_t, Response& response) {
+  bool repairing = false;
+  f32 progress = 0.0f;
+  std::string status;
+  context.repair.GetProgress(repairing, progress, status);
+  TBuffer out(&response.body, false);
+  out.WriteU8(!repairing && !context.hosts.IsBusy() ? 1 : 0);
+}
+
+void TextureConvertSetting(RequestContext&, const u8*, size_t, Response& response) {
+  // Textures are installed as they come; the daemon converts none.
+  TBuffer out(&response.body, false);
+  out.WriteU8(0);
+}
+
+void ListBuilds(RequestContext& context, const u8*, size_t, Response& response) {
+  TBuffer out(&response.body, false);
+  out.WritePString(Qel::PString(context.store.GetBuildList()));
+}
+
+}  // namespace PymDaemonSrv::SessionRequests

@@ -1,0 +1,83 @@
+// The typed bindings of native script methods: a native is a member function of its native
+// object's class (or of its script context's class) taking the stack, and the binding finds that
+// object for the call. Arguments are read and results pushed with gsruntime/native_params.h.
+#pragma once
+
+#include <string>
+
+#include "gsruntime/gs_context.h"
+#include "gsruntime/gs_machine.h"
+#include "gsruntime/gs_native_function.h"
+#include "gsruntime/native_params.h"
+#include "gsruntime/object_bridge.h"
+
+namespace GSRuntime {
+
+// A native that runs as a member function of the object `Receiver` finds for the call's
+// receiver. When it finds none (an object of another class), the handler does not run and the
+// call fails: the thread stops with ER_NativeCallError.
+template <class T, T* (*Receiver)(GSHandle object)>
+class GSMemberNativeFunction : public GSNativeFunction {
+ public:
+  using Handler = void (T::*)(GSStack* stack);
+
+  GSMemberNativeFunction(Qel::PString className, Qel::PString signature, Handler handler)
+      : GSNativeFunction(std::move(className), std::move(signature)), handler_(handler) {}
+
+  bool Call(GSHandle object, GSStack* stack) override {
+    T* receiver = Receiver(object);
+    if (receiver == nullptr) return false;
+    (receiver->*handler_)(stack);
+    // A result that found no room fails the call as the overflow it is.
+    return !stack->Overflowed();
+  }
+
+ private:
+  Handler handler_;
+};
+
+template <class T>
+T* NativeObjectAs(GSHandle object) {
+  return dynamic_cast<T*>(GSObjectReference::FromReference(object));
+}
+template <class T>
+T* OwningContextAs(GSHandle object) {
+  return dynamic_cast<T*>(ObjectBridge::ContextOf(object));
+}
+
+// A native of the class T of the receiver's native object.
+template <class T>
+using GSCPPNativeFunction = GSMemberNativeFunction<T, NativeObjectAs<T>>;
+// A native run as a member of the script context (of class T) that owns the receiver.
+template <class T>
+using GSCPPContextNativeFunction = GSMemberNativeFunction<T, OwningContextAs<T>>;
+
+// A native whose body is still to come: it binds, so that libraries declaring it link, and a
+// call raises "<Class>.<Method>> not implemented", which ends the calling thread.
+class GSUnbuiltNativeFunction : public GSNativeFunction {
+ public:
+  GSUnbuiltNativeFunction(Qel::PString className, Qel::PString signature);
+  bool Call(GSHandle object, GSStack* stack) override;
+  // "<Class>.<Method>" of a signature text "$<result>@<Class>::<Method>(<parameters>)".
+  static std::string MethodName(std::string_view signature);
+
+ private:
+  std::string error_;
+};
+
+// The class part of a signature text ("Soup" of "$int@Soup::CountTags()"); empty when the text
+// is not a signature.
+std::string_view SignatureClass(std::string_view signature);
+
+template <class T>
+void RegisterNative(GSMachine& machine, const char* className, const char* signature,
+                    void (T::*handler)(GSStack*)) {
+  machine.RegisterNative(new GSCPPNativeFunction<T>(className, signature, handler));
+}
+template <class T>
+void RegisterContextNative(GSMachine& machine, const char* className, const char* signature,
+                           void (T::*handler)(GSStack*)) {
+  machine.RegisterNative(new GSCPPContextNativeFunction<T>(className, signature, handler));
+}
+
+}  // namespace GSRuntime

@@ -1,0 +1,22 @@
+// The native tables of the standard script classes, in the order the script system registers
+// them. Natives whose bodies are still to come are bound as GSUnbuiltNativeFunction, so that
+// every standard library links and a call says clearly what is missing.
+#pragma once
+
+#include <span>
+
+class GSMachine;
+
+namespace ScriptHost {
+
+struct NativeTable {
+  const char* name;                         // the native class, for messages
+  std::span<const char* const> signatures;  // in registration order; each names its class
+};
+
+// The fifteen tables, in registration order.
+std::span<const NativeTable> StandardNativeTables();
+// Registers every table with the machine; the machine's init hook.
+void RegisterStandardNatives(GSMachine& machine);
+
+}  // namespace ScriptHost

@@ -1,0 +1,225 @@
+#include "validation/data_manager.h"
+
+#include <algorithm>
+
+#include "core/log_printf.h"
+#include "core/main_thread_wait.h"
+#include "pymclient/resource_db_cache.h"
+#include "qel/file.h"
+#include "validation/tag_vocabulary.h"
+#include "validation/text_file_lines.h"
+
+namespace TETLib {
+
+namespace {
+
+DataManager* g_dataManager = nullptr;
+
+constexpr const char* kDefinitionFiles[] = {"inheritance.txt", "kind.txt", "container.txt"};
+constexpr const char* kListsFolder = "lists";
+constexpr const char* kPersonalDetailsFile = "personalDetails.txt";
+// A list is a few hundred short lines; anything near this is not a list.
+constexpr u64 kMaxListBytes = u64(64) << 20;
+
+}  // namespace
+
+bool DataManager::CreateInstance(const char* dataFolder) {
+  if (g_dataManager != nullptr || dataFolder == nullptr || *dataFolder == '\0') return false;
+  if (!Qel::File::IsFolder(dataFolder)) return false;
+  g_dataManager = new DataManager(dataFolder);
+  return true;
+}
+
+DataManager& DataManager::Instance() {
+  if (g_dataManager == nullptr) FatalError("DataManager::Instance> datamanger not initialised");
+  if (!g_dataManager->initialised_) g_dataManager->InitialiseOnFirstUse();
+  return *g_dataManager;
+}
+
+bool DataManager::Exists() { return g_dataManager != nullptr; }
+
+void DataManager::DestroyInstance() {
+  if (g_dataManager == nullptr) return;
+  if (g_dataManager->PersonalDetailsChanged()) g_dataManager->SavePersonalDetails();
+  g_dataManager->Reset();
+  delete g_dataManager;
+  g_dataManager = nullptr;
+}
+
+DataManager::DataManager(const char* dataFolder) : dataFolder_(dataFolder) {
+  if (dataFolder_.View().back() != '/') dataFolder_ += '/';
+}
+
+DataManager::~DataManager() {
+  UnregisterKestroBumpVertexType();
+  ReleaseAssetResourceDatabase();
+}
+
+void DataManager::InitialiseOnFirstUse() {
+  initialised_ = true;
+  if (Qel::File::IsFolder(dataFolder_.CStr())) LoadPersonalDetails();
+}
+
+void DataManager::Reset() {
+  PurgeResources();
+  ReleaseAssetResourceDatabase();
+  nameRegistry_.clear();
+  keyRegistry_.clear();
+  loadedObjects_.clear();
+  sharedObjects_.clear();
+  lists_.clear();
+  definitions_.Clear();
+}
+
+bool DataManager::SetEngineContext(EngineContext& context) {
+  context_ = context;
+  return context.renderKernel != nullptr;
+}
+
+void DataManager::RegisterByKey(const Qel::PString& key, const void* object,
+                                const Qel::PString& name) {
+  keyRegistry_[key].push_back({object, name});
+  OnRegistered();
+}
+
+void DataManager::RegisterByName(const Qel::PString& listName, const void* object,
+                                 const Qel::PString& name) {
+  nameRegistry_[listName].push_back({object, name});
+  OnRegistered();
+}
+
+void DataManager::AddLoadedObject(const void* object) {
+  if (std::find(loadedObjects_.begin(), loadedObjects_.end(), object) == loadedObjects_.end()) {
+    loadedObjects_.push_back(object);
+  }
+  OnLoadedObjectsChanged();
+}
+
+void DataManager::AddSharedObject(const void* object) {
+  sharedObjects_.push_back(object);
+  OnSharedObjectsChanged();
+}
+
+bool DataManager::IsRegisteredName(const Qel::PString& value,
+                                   const Qel::PString& registryName) const {
+  const auto list = nameRegistry_.find(registryName);
+  if (list == nameRegistry_.end()) return false;
+  return std::any_of(list->second.begin(), list->second.end(),
+                     [&](const RegisteredObject& entry) { return entry.name == value; });
+}
+
+void DataManager::Unregister(const void* object) {
+  for (auto& [key, list] : keyRegistry_) {
+    std::erase_if(list, [&](const RegisteredObject& entry) { return entry.object == object; });
+  }
+  std::erase(loadedObjects_, object);
+  std::erase(sharedObjects_, object);
+}
+
+void DataManager::ClearNamedRegistry(const Qel::PString& listName) {
+  const auto list = nameRegistry_.find(listName);
+  if (list != nameRegistry_.end()) list->second.clear();
+}
+
+bool DataManager::LoadDefinitions() {
+  if (definitionsLoaded_) return true;
+  definitionsLoaded_ = true;
+  definitions_.Clear();
+  definitions_.EnsureContainer();
+  const MPRef<ACSChunk>& merged = definitions_.GetRoot();
+  for (const char* name : kDefinitionFiles) {
+    const Qel::String path = dataFolder_ + name;
+    Soup file;
+    if (!Qel::File::Exists(path.CStr()) || !file.LoadFile(nullptr, path.CStr(), "txt")) continue;
+    if (file.IsNull()) continue;
+    // The entry itself moves over, shared with the file's soup; a same-named one goes first.
+    ForEachChild(file.GetRoot().Get(), [&](const Qel::PString& entry, const MPRef<ACSChunk>& node) {
+      definitions_.RemoveNamedTag(entry);
+      merged->AddChild(entry, node);
+    });
+  }
+  if (definitions_.CountTags() == 0) return false;
+  return LoadLists();
+}
+
+bool DataManager::LoadLists() {
+  const Qel::String folder = dataFolder_ + kListsFolder;
+  Qel::File::Find find(folder.CStr(), "*");
+  bool ok = true;
+  std::vector<std::string> lines;
+  while (find.Next()) {
+    const Qel::String& name = find.GetName();
+    if (name == "." || name == ".." || find.IsFolder()) continue;
+    const Qel::String path = folder + "/" + name;
+    if (ReadTextFileLines(path.CStr(), kMaxListBytes, lines) != ReadLinesResult::kOk) {
+      LogPrintf("DataManager::LoadLists> Unable to read '%s'", path.CStr());
+      ok = false;
+      continue;
+    }
+    std::vector<Qel::PString> list;
+    list.reserve(lines.size());
+    for (const std::string& line : lines) list.emplace_back(line);
+    lists_[name.ToPString()] = std::move(list);
+  }
+  return ok;
+}
+
+const std::vector<Qel::PString>* DataManager::GetList(const Qel::PString& name) const {
+  const auto found = lists_.find(name);
+  return found == lists_.end() ? nullptr : &found->second;
+}
+
+Qel::String DataManager::PersonalDetailsPath() const { return dataFolder_ + kPersonalDetailsFile; }
+
+void DataManager::LoadPersonalDetails() {
+  const Qel::String path = PersonalDetailsPath();
+  Soup soup;
+  if (!Qel::File::Exists(path.CStr()) || !soup.LoadFile(nullptr, path.CStr(), "txt")) return;
+  details_.author = soup.GetNamedTag(kTagAuthor);
+  details_.email = soup.GetNamedTag(kTagEmail);
+  details_.organisation = soup.GetNamedTag(kTagOrganisation);
+  details_.website = soup.GetNamedTag(kTagWebsite);
+  details_.license = soup.GetNamedTag(kTagLicense);
+  details_.isInputBoxOn = soup.GetNamedTagAsInt(kTagIsinputboxon, 0) != 0;
+  savedDetails_ = details_;
+}
+
+bool DataManager::SavePersonalDetails() {
+  Soup soup;
+  soup.EnsureContainer();
+  soup.SetNamedTag(kTagAuthor, details_.author);
+  soup.SetNamedTag(kTagOrganisation, details_.organisation);
+  soup.SetNamedTag(kTagEmail, details_.email);
+  soup.SetNamedTag(kTagWebsite, details_.website);
+  soup.SetNamedTag(kTagLicense, details_.license);
+  soup.SetNamedInt(kTagIsinputboxon, details_.isInputBoxOn ? 1 : 0);
+  if (!soup.SaveFile(nullptr, PersonalDetailsPath().CStr(), "txt")) {
+    LogPrintf("DataManager::SavePersonalDetails> Unable to write '%s'",
+              PersonalDetailsPath().CStr());
+    return false;
+  }
+  savedDetails_ = details_;
+  return true;
+}
+
+void DataManager::PurgeResources() { CollectResourceGarbage(); }
+
+bool DataManager::OpenAssetResourceDatabase(const Qel::PString& assetName,
+                                            const Qel::String& assetFolder) {
+  ReleaseAssetResourceDatabase();
+  assetName_ = assetName;
+  assetFolder_ = assetFolder;
+  assetDatabase_ = AcquireResourceDatabase(assetName, Qel::File::Path(assetFolder));
+  return assetDatabase_ != nullptr;
+}
+
+void DataManager::ReleaseAssetResourceDatabase() {
+  ReleaseResourceDatabase(assetDatabase_);
+  assetDatabase_ = nullptr;
+}
+
+void DataManager::RegisterKestroBumpVertexType() { vertexTypeRegistered_ = true; }
+
+void DataManager::UnregisterKestroBumpVertexType() { vertexTypeRegistered_ = false; }
+
+}  // namespace TETLib

@@ -1,0 +1,166 @@
+// The validation library's one instance of shared data: the data folder and the definitions read
+// from it, the named value lists, the author's personal details, the registries that the
+// container model fills, and the state of the asset being checked.
+//
+// The data folder holds three text soups whose top-level entries merge into one definitions soup
+// (inheritance.txt, then kind.txt, then container.txt; a later entry of a name replaces an
+// earlier one and moves to the end), the folder "lists" (one list per file, one string per line)
+// and personalDetails.txt.
+//
+// Used under the validation lock only; no lock of its own.
+#pragma once
+
+#include <map>
+#include <vector>
+
+#include "assetdata/soup.h"
+#include "qel/os.h"
+#include "qel/pstring.h"
+#include "qel/string.h"
+#include "qel/types.h"
+
+class KestroResourceDatabase;
+
+namespace TETLib {
+
+struct PersonalDetails {
+  Qel::PString author;
+  Qel::PString license;
+  Qel::PString email;
+  Qel::PString organisation;
+  Qel::PString website;
+  bool isInputBoxOn = false;
+
+  bool operator==(const PersonalDetails&) const = default;
+};
+
+class DataManager {
+ public:
+  // Creates the singleton over its data folder (a trailing '/' is added when missing). False,
+  // with nothing created, when the folder is not an existing folder or a data manager exists.
+  static bool CreateInstance(const char* dataFolder);
+  // The singleton; a fatal error when there is none. The first call loads the personal details.
+  static DataManager& Instance();
+  static bool Exists();
+  // Saves the personal details when they changed, releases everything and deletes the singleton;
+  // nothing when there is none.
+  static void DestroyInstance();
+
+  virtual ~DataManager();
+  DataManager(const DataManager&) = delete;
+  DataManager& operator=(const DataManager&) = delete;
+
+  // Takes the engine objects of the context. False when the context has no render kernel.
+  virtual bool SetEngineContext(EngineContext& context);
+
+  // Registries that the container model fills: objects (containers and tags, identities only)
+  // under a key, each with its name. Unregister takes an object out of the keyed registry and
+  // both object lists, as a tag does when it goes.
+  virtual void RegisterByKey(const Qel::PString& key, const void* object, const Qel::PString& name);
+  virtual void RegisterByName(const Qel::PString& listName, const void* object,
+                              const Qel::PString& name);
+  virtual void OnRegistered() {}
+  virtual void OnLoadedObjectsChanged() {}
+  virtual void OnSharedObjectsChanged() {}
+  // The first list holds an object once; the second as often as it is added.
+  virtual void AddLoadedObject(const void* object);
+  virtual void AddSharedObject(const void* object);
+  // True when an object of the name registry's list registryName bears value as its name.
+  virtual bool IsRegisteredName(const Qel::PString& value, const Qel::PString& registryName) const;
+  void Unregister(const void* object);
+  void ClearNamedRegistry(const Qel::PString& listName);
+
+  // Reads and merges the three definition files once; later calls return true at once. False
+  // when no definition was read; otherwise the lists are loaded too and their result returned.
+  bool LoadDefinitions();
+  bool AreDefinitionsLoaded() const { return definitionsLoaded_; }
+  const Soup& GetDefinitions() const { return definitions_; }
+  // Reads every file of "lists" again, each replacing the list of its name: one string per line,
+  // whatever its length, without its line end. False when a list file could not be read.
+  bool LoadLists();
+  // Null when there is no list of that name.
+  const std::vector<Qel::PString>* GetList(const Qel::PString& name) const;
+  const std::map<Qel::PString, std::vector<Qel::PString>>& GetLists() const { return lists_; }
+
+  // personalDetails.txt: loading changes nothing when the file does not exist. Saving writes the
+  // file; DestroyInstance saves only when the details differ from what was read (or from the
+  // empty details when there was no file), so that a run that changed nothing writes nothing.
+  void LoadPersonalDetails();
+  bool SavePersonalDetails();
+  const PersonalDetails& GetPersonalDetails() const { return details_; }
+  void SetPersonalDetails(const PersonalDetails& details) { details_ = details; }
+  bool PersonalDetailsChanged() const { return !(details_ == savedDetails_); }
+
+  // Drops what the engine no longer uses between assets.
+  void PurgeResources();
+
+  // Releases the previous asset's resource database, keeps the asset's name and folder and
+  // acquires the cached database of that folder. False when no database could be had.
+  bool OpenAssetResourceDatabase(const Qel::PString& assetName, const Qel::String& assetFolder);
+  Qel::PString GetAssetName() const { return assetName_; }
+  const Qel::String& GetAssetFolder() const { return assetFolder_; }
+  KestroResourceDatabase* GetAssetResourceDatabase() const { return assetDatabase_; }
+
+  const Qel::String& GetDataFolder() const { return dataFolder_; }
+  const EngineContext& GetEngineContext() const { return context_; }
+
+  // Per-asset state that the validation run and the checks set and read.
+  bool IsOutsideEditingAndBase() const { return outsideEditingAndBase_; }
+  void SetOutsideEditingAndBase(bool outside) { outsideEditingAndBase_ = outside; }
+  f32 GetBuildNumber() const { return buildNumber_; }
+  void SetBuildNumber(f32 build) { buildNumber_ = build; }
+  const Qel::PString& GetConfigFileName() const { return configFileName_; }
+  void SetConfigFileName(const Qel::PString& name) { configFileName_ = name; }
+  bool IsMeshProblemReported() const { return meshProblemReported_; }
+  void SetMeshProblemReported(bool reported) { meshProblemReported_ = reported; }
+  // Once set, stays set for the rest of the process.
+  bool UsesMeshAsset() const { return usesMeshAsset_; }
+  void SetUsesMeshAsset() { usesMeshAsset_ = true; }
+
+  // Registers the vertex types of the validation materials; UnregisterKestroBumpVertexType
+  // releases them and does nothing when they are not registered.
+  void RegisterKestroBumpVertexType();
+  void UnregisterKestroBumpVertexType();
+  bool IsVertexTypeRegistered() const { return vertexTypeRegistered_; }
+
+ private:
+  struct RegisteredObject {
+    const void* object;
+    Qel::PString name;
+  };
+  using Registry = std::map<Qel::PString, std::vector<RegisteredObject>>;
+
+  explicit DataManager(const char* dataFolder);
+  void InitialiseOnFirstUse();
+  void Reset();
+  void ReleaseAssetResourceDatabase();
+  Qel::String PersonalDetailsPath() const;
+
+  Qel::String dataFolder_;
+  bool initialised_ = false;
+  bool definitionsLoaded_ = false;
+  bool meshProblemReported_ = false;
+  bool usesMeshAsset_ = false;
+  bool outsideEditingAndBase_ = false;
+  bool vertexTypeRegistered_ = false;
+  f32 buildNumber_ = 0.0f;
+  Qel::PString configFileName_;
+
+  Soup definitions_;
+  std::map<Qel::PString, std::vector<Qel::PString>> lists_;
+  Registry nameRegistry_;
+  Registry keyRegistry_;
+  std::vector<const void*> loadedObjects_;
+  std::vector<const void*> sharedObjects_;
+
+  PersonalDetails details_;
+  PersonalDetails savedDetails_;
+
+  Qel::PString assetName_;
+  Qel::String assetFolder_;
+  KestroResourceDatabase* assetDatabase_ = nullptr;
+
+  EngineContext context_;
+};
+
+}  // namespace TETLib

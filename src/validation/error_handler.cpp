@@ -1,0 +1,100 @@
+#include "validation/error_handler.h"
+
+#include <algorithm>
+
+namespace TETLib {
+
+namespace {
+
+ErrorHandler* g_errorHandler = nullptr;
+
+}  // namespace
+
+bool ErrorHandler::CreateInstance() {
+  if (g_errorHandler == nullptr) g_errorHandler = new ErrorHandler();
+  return true;
+}
+
+void ErrorHandler::DestroyInstance() {
+  if (g_errorHandler == nullptr) return;
+  g_errorHandler->ClearRecords();
+  delete g_errorHandler;
+  g_errorHandler = nullptr;
+}
+
+ErrorHandler* ErrorHandler::Instance() { return g_errorHandler; }
+
+void ErrorHandler::ClearRecords() { records_.clear(); }
+
+bool ErrorHandler::Add(const Qel::PString& key, u32 severity, Owner form,
+                       const Container* container, const Tag* tag) {
+  for (const std::unique_ptr<ErrorRecord>& record : records_) {
+    if (record->key != key) continue;
+    if (form == Owner::kNone || (form == Owner::kContainer && record->container == container) ||
+        (form == Owner::kTag && record->tag == tag)) {
+      return false;
+    }
+  }
+  auto record = std::make_unique<ErrorRecord>();
+  record->container = container;
+  record->tag = tag;
+  record->key = key;
+  record->severity = severity;
+  records_.push_back(std::move(record));
+  return true;
+}
+
+bool ErrorHandler::AddError(const Qel::PString& key, const Container* container) {
+  return Add(key, ErrorRecord::kError, Owner::kContainer, container, nullptr);
+}
+bool ErrorHandler::AddError(const Qel::PString& key, const Tag* tag) {
+  return Add(key, ErrorRecord::kError, Owner::kTag, nullptr, tag);
+}
+bool ErrorHandler::AddError(const Qel::PString& key) {
+  return Add(key, ErrorRecord::kError, Owner::kNone, nullptr, nullptr);
+}
+bool ErrorHandler::AddWarning(const Qel::PString& key, const Container* container) {
+  return Add(key, ErrorRecord::kWarning, Owner::kContainer, container, nullptr);
+}
+bool ErrorHandler::AddWarning(const Qel::PString& key, const Tag* tag) {
+  return Add(key, ErrorRecord::kWarning, Owner::kTag, nullptr, tag);
+}
+bool ErrorHandler::AddWarning(const Qel::PString& key) {
+  return Add(key, ErrorRecord::kWarning, Owner::kNone, nullptr, nullptr);
+}
+bool ErrorHandler::AddMessage(const Qel::PString& key, const Container* container) {
+  return Add(key, ErrorRecord::kMessage, Owner::kContainer, container, nullptr);
+}
+bool ErrorHandler::AddMessage(const Qel::PString& key, const Tag* tag) {
+  return Add(key, ErrorRecord::kMessage, Owner::kTag, nullptr, tag);
+}
+bool ErrorHandler::AddMessage(const Qel::PString& key) {
+  return Add(key, ErrorRecord::kMessage, Owner::kNone, nullptr, nullptr);
+}
+
+bool ErrorHandler::TraceContainer(const Qel::PString& /*text*/, const void* /*object*/) {
+  return true;
+}
+bool ErrorHandler::TraceTag(const Qel::PString& /*text*/, const void* /*object*/) { return true; }
+
+bool ErrorHandler::IsKeyUnused(const Qel::PString& key) const {
+  return std::none_of(records_.begin(), records_.end(),
+                      [&](const std::unique_ptr<ErrorRecord>& r) { return r->key == key; });
+}
+
+void ErrorHandler::RemoveTagRecord(const Tag* tag) {
+  if (tag == nullptr) return;
+  auto found = std::find_if(records_.begin(), records_.end(),
+                            [&](const std::unique_ptr<ErrorRecord>& r) { return r->tag == tag; });
+  if (found != records_.end()) records_.erase(found);
+}
+
+void ErrorHandler::RemoveContainerRecord(const Container* container) {
+  if (container == nullptr) return;
+  auto found = std::find_if(
+      records_.begin(), records_.end(),
+      [&](const std::unique_ptr<ErrorRecord>& r) { return r->container == container; });
+  if (found != records_.end()) records_.erase(found);
+}
+
+}  // namespace TETLib

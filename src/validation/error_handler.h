@@ -1,0 +1,86 @@
+// The one collector of the validation library's findings. Every check reports to it with a
+// severity and, where there is one, the container or tag the finding belongs to; the validation
+// run empties it before an asset and copies the errors and warnings into the results log after.
+// A finding that repeats one already held for the same owner is refused.
+//
+// The list has no lock: validations are serialised by the validation lock.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "qel/pstring.h"
+#include "qel/types.h"
+
+namespace TETLib {
+
+class Container;
+class Tag;
+
+// One finding. The container and tag are identities only: compared, never dereferenced.
+struct ErrorRecord {
+  // The record's severity is the results-log entry type it becomes.
+  static constexpr u32 kError = 3;
+  static constexpr u32 kWarning = 2;
+  static constexpr u32 kMessage = 0;
+
+  const Container* container = nullptr;
+  const Tag* tag = nullptr;
+  // A message key, or a localised and formatted text.
+  Qel::PString key;
+  u32 severity = kMessage;
+};
+
+class ErrorHandler {
+ public:
+  // Creates the process's handler with an empty list; always true.
+  static bool CreateInstance();
+  // Deletes the handler and its records; nothing when there is none.
+  static void DestroyInstance();
+  // Null when not created.
+  static ErrorHandler* Instance();
+
+  ErrorHandler() = default;
+  virtual ~ErrorHandler() = default;
+  ErrorHandler(const ErrorHandler&) = delete;
+  ErrorHandler& operator=(const ErrorHandler&) = delete;
+
+  virtual void ClearRecords();
+
+  // Each adds a record of its severity and owner and returns true, or returns false and adds
+  // nothing when a record with the same owner and key is held already, whatever its severity.
+  // The container form matches records with that container (a null container matches every
+  // record without one), the tag form likewise by tag, the key-only form any record of the key.
+  virtual bool AddError(const Qel::PString& key, const Container* container);
+  virtual bool AddError(const Qel::PString& key, const Tag* tag);
+  virtual bool AddError(const Qel::PString& key);
+  virtual bool AddWarning(const Qel::PString& key, const Container* container);
+  virtual bool AddWarning(const Qel::PString& key, const Tag* tag);
+  virtual bool AddWarning(const Qel::PString& key);
+  virtual bool AddMessage(const Qel::PString& key, const Container* container);
+  virtual bool AddMessage(const Qel::PString& key, const Tag* tag);
+  virtual bool AddMessage(const Qel::PString& key);
+
+  // Hooks for tracing a load; they record nothing.
+  virtual bool TraceContainer(const Qel::PString& text, const void* object);
+  virtual bool TraceTag(const Qel::PString& text, const void* object);
+
+  // True when no record bears the key.
+  virtual bool IsKeyUnused(const Qel::PString& key) const;
+  // Delete the first record of that (non-null) tag or container, the ones a tag or container
+  // leaves behind when it is destroyed.
+  virtual void RemoveTagRecord(const Tag* tag);
+  virtual void RemoveContainerRecord(const Container* container);
+
+  // In the order of arrival.
+  const std::vector<std::unique_ptr<ErrorRecord>>& GetRecords() const { return records_; }
+
+ private:
+  enum class Owner : u8 { kContainer, kTag, kNone };
+  bool Add(const Qel::PString& key, u32 severity, Owner form, const Container* container,
+           const Tag* tag);
+
+  std::vector<std::unique_ptr<ErrorRecord>> records_;
+};
+
+}  // namespace TETLib

@@ -1,0 +1,69 @@
+// A script that touches every standard class runs through gsrun with every native bound: the
+// standard libraries beside gsrun all link, and a native still to come names itself.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+
+#include "gscompiler/compile_driver.h"
+#include "gscompiler/compile_log.h"
+#include "gscompiler/include_path_list.h"
+#include "support/scratch_folder.h"
+
+namespace {
+
+constexpr const char* kEverything = R"(include "Kestro.gs"
+class Everything {
+  public int Touch() {
+    KUID kuid; Soup soup; HTMLBuffer html; KUIDList kuids; StringTable strings; Asset asset;
+    KestroGameObject gameObject; OnlineAccess online; OnlineGroup group; Image image; Library library;
+    SecurityToken token; Menu menu = new Menu(); Vehicle vehicle; Trackside trackside;
+    Signal signal; PropertyObject properties;
+    WorldCoordinate where = new WorldCoordinate();
+    Orientation orientation = new Orientation();
+    LinkedData data = new LinkedData();
+    LinkedData[] list = new LinkedData[0];
+    LinkedList linked = new LinkedList();
+    return Signal.PROCEED + list.size();
+  }
+  public int Build() { return KestroScriptBase.GetKestroBuild(); }
+};
+)";
+
+std::string RunCommand(const std::string& command) {
+  std::string output;
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return output;
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+  pclose(pipe);
+  return output;
+}
+
+TEST(GsrunStandardClassesTest, EveryStandardLibraryLinksAndUnbuiltNativesNameThemselves) {
+  scratch::Folder folder;
+  folder.Put("everything.gs", kEverything);
+  IncludePathList includes;
+  includes.Add(KESTRO_TEST_DATA_DIR "/../../gslib", Qel::PString());
+  GSCompileLog log;
+  ASSERT_EQ(CompileLibraryFile(folder.At("everything.gs").c_str(), nullptr, &includes, &log), 0);
+
+  const std::string gsrun =
+      std::string(KESTRO_BINARY_DIR) + "/gsrun --lib '" + folder.path() + "' --class Everything ";
+  const std::string touched = RunCommand(gsrun + "--call Touch");
+  EXPECT_NE(touched.find("result: 2"), std::string::npos) << touched;
+  EXPECT_EQ(touched.find("Could not resolve native link"), std::string::npos) << touched;
+  EXPECT_EQ(touched.find("Error"), std::string::npos) << touched;
+
+  const std::string built = RunCommand(gsrun + "--call Build");
+  EXPECT_NE(built.find("KestroScriptBase.GetKestroBuild> not implemented"), std::string::npos)
+      << built;
+
+  // The disassembler marks the natives of a standard library.
+  const std::string listing = RunCommand(std::string(KESTRO_BINARY_DIR) + "/gsdis " +
+                                         KESTRO_BINARY_DIR "/libraries/Soup.gsl");
+  EXPECT_NE(listing.find("native function $int@Soup::CountTags()"), std::string::npos);
+}
+
+}  // namespace

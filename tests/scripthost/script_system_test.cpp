@@ -1,0 +1,209 @@
+#include "scripthost/script_system.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "gscompiler/compile_driver.h"
+#include "gscompiler/compile_log.h"
+#include "gsruntime/gs_library.h"
+#include "gsruntime/gs_machine.h"
+#include "gsruntime/gs_native_function.h"
+#include "gsruntime/script_run_fixture.h"
+#include "qel/file.h"
+#include "scripthost/standard_natives.h"
+#include "support/scratch_folder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using ScriptHost::ScriptClass;
+using ScriptHost::ScriptClassId;
+
+const fs::path kGslib = fs::path(KESTRO_TEST_DATA_DIR) / "../../gslib";
+
+// Every gslib source compiled into a scratch "libraries" folder, once for the suite.
+const scratch::Folder& CompiledLibraries() {
+  static scratch::Folder* folder = [] {
+    auto* made = new scratch::Folder;
+    fs::create_directories(made->At("libraries"));
+    for (const auto& entry : fs::directory_iterator(kGslib)) {
+      if (entry.path().extension() != ".gs") continue;
+      GSCompileLog log;
+      const std::string output = made->At("libraries") + "/";
+      EXPECT_EQ(CompileLibraryFile(entry.path().c_str(), output.c_str(), nullptr, &log), 0)
+          << entry.path();
+    }
+    return made;
+  }();
+  return *folder;
+}
+
+std::vector<std::string> LibraryNames(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  return names;
+}
+
+class ScriptSystemTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    gs_test::LogLines().clear();
+    GSMachine::SetLogHook(gs_test::CaptureLine);
+    Forget();
+  }
+  void TearDown() override {
+    Forget();
+    GSMachine::SetLogHook(nullptr);
+  }
+  // A machine without the host's natives and a script system not yet set up.
+  static void Forget() {
+    GSMachine::RemoveInitHook(ScriptHost::RegisterStandardNatives);
+    ScriptHost::ResetScriptSystemForTests();
+    GSMachine::ResetForTests();
+  }
+  // An installation root whose "libraries" folder holds the compiled standard libraries but
+  // those named.
+  void Install(const std::set<std::string>& leftOut = {}) {
+    const std::string from = CompiledLibraries().At("libraries");
+    fs::create_directories(root_.At("libraries"));
+    for (const std::string& name : LibraryNames(from)) {
+      if (leftOut.count(name) == 0) fs::copy_file(from + "/" + name, root_.At("libraries/" + name));
+    }
+  }
+  static bool Logged(const std::string& text) {
+    for (const std::string& line : gs_test::LogLines()) {
+      if (line.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+  static bool Registered(const char* cls, const char* signature) {
+    return GSMachine::Instance().FindNative(cls, signature) != nullptr;
+  }
+  // Loads every library of the root's folder; the names that do not load.
+  std::vector<std::string> LoadAll() {
+    std::vector<std::string> failed;
+    for (const std::string& name : LibraryNames(root_.At("libraries"))) {
+      if (GSMachine::Instance().FindLibrary(name) == nullptr) failed.push_back(name);
+    }
+    return failed;
+  }
+
+  scratch::Folder root_;
+};
+
+// What the libraries declare native and what the host registers are the same set of
+// (class, signature text) pairs.
+TEST_F(ScriptSystemTest, EveryNativeDeclarationHasABindingAndEveryBindingADeclaration) {
+  Install();
+  ASSERT_TRUE(ScriptHost::InitScriptSystem(root_.path()));
+  EXPECT_TRUE(LoadAll().empty());
+  std::set<std::pair<std::string, std::string>> declared;
+  const Utils::DoubleLinkList& libraries = GSMachine::Instance().Libraries();
+  for (auto* node = libraries.First(); node != nullptr; node = libraries.Next(node)) {
+    for (const auto& cls : static_cast<GSRuntime::GSLibrary*>(node)->classes) {
+      for (const GSRuntime::GSFunction& function : cls->functions) {
+        if (function.IsNative()) declared.emplace(*cls->name, *function.name);
+      }
+    }
+  }
+  std::set<std::pair<std::string, std::string>> registered;
+  const Utils::DoubleLinkList& natives = GSMachine::Instance().Natives();
+  for (auto* node = natives.First(); node != nullptr; node = natives.Next(node)) {
+    const auto* native = static_cast<const GSRuntime::GSNativeFunction*>(node);
+    EXPECT_TRUE(registered
+                    .emplace(std::string(native->ClassName().View()),
+                             std::string(native->Signature().View()))
+                    .second)
+        << "registered twice: " << native->Signature().CStr();
+  }
+  for (const auto& entry : declared) {
+    EXPECT_EQ(registered.count(entry), 1u) << "no binding for " << entry.second;
+  }
+  for (const auto& entry : registered) {
+    EXPECT_EQ(declared.count(entry), 1u) << "no declaration of " << entry.second;
+  }
+  size_t standard = 0;
+  for (const ScriptHost::NativeTable& table : ScriptHost::StandardNativeTables()) {
+    standard += table.signatures.size();
+  }
+  EXPECT_EQ(ScriptHost::StandardNativeTables().size(), 15u);
+  EXPECT_EQ(standard, 157u);
+  EXPECT_FALSE(Logged("Could not resolve native link"));
+}
+
+// The natives come back with every set-up of the machine, so that the libraries link again.
+TEST_F(ScriptSystemTest, EveryStandardLibraryLinksInAFreshMachineAndAfterShutdownAndInit) {
+  Install();
+  // A user's library beside the shipped ones.
+  scratch::Folder user;
+  fs::copy_file(root_.At("libraries/Menu.gsl"), user.At("Mine.gsl"));
+  fs::remove(root_.At("libraries/Menu.gsl"));
+  Qel::File::Subst(Qel::PString("libraries"), user.path().c_str());
+  ASSERT_TRUE(ScriptHost::InitScriptSystem(root_.path()));
+  Qel::File::Subst(Qel::PString("libraries"), nullptr);
+  EXPECT_NE(GSMachine::Instance().FindLibrary("mine.gsl"), nullptr);
+  for (int id = 0; id < static_cast<int>(ScriptClassId::kCount); ++id) {
+    EXPECT_NE(ScriptClass(static_cast<ScriptClassId>(id)), nullptr) << id;
+  }
+  EXPECT_TRUE(LoadAll().empty());
+
+  GSMachine::Instance().Shutdown();
+  GSMachine::Instance().Init();
+  // The classes went with the libraries.
+  EXPECT_EQ(ScriptClass(ScriptClassId::kSoup), nullptr);
+  ASSERT_TRUE(GSMachine::Instance().AddLibraryFolder(root_.path(), "libraries"));
+  ASSERT_TRUE(GSMachine::Instance().AddLibraryFolder("", user.path()));
+  EXPECT_TRUE(LoadAll().empty());
+  EXPECT_TRUE(Registered("Soup", "$int@Soup::CountTags()"));
+  EXPECT_FALSE(Logged("Could not resolve native link"));
+  EXPECT_FALSE(Logged("Error"));
+}
+
+// A failed set-up is reported by every call, not only the first.
+TEST_F(ScriptSystemTest, AFailedSetUpKeepsItsResult) {
+  Install({"worldcoordinate.gsl"});
+  EXPECT_FALSE(ScriptHost::InitScriptSystem(root_.path()));
+  EXPECT_NE(ScriptClass(ScriptClassId::kGameObject), nullptr);
+  EXPECT_FALSE(Registered("Soup", "$int@Soup::CountTags()"));
+  EXPECT_FALSE(ScriptHost::InitScriptSystem(root_.path()));
+
+  Forget();
+  fs::remove_all(root_.At("libraries"));
+  Install({"Constructors.gsl"});
+  EXPECT_FALSE(ScriptHost::InitScriptSystem(root_.path()));
+  EXPECT_TRUE(Registered("ConstructorsBase", "$Soup@ConstructorsBase::NewSoup()"));
+  EXPECT_TRUE(Registered("KUID", "$string@KUID::GetName()"));
+  EXPECT_NE(ScriptClass(ScriptClassId::kSecurityToken), nullptr);
+  EXPECT_EQ(ScriptClass(ScriptClassId::kConstructorsBase), nullptr);
+  EXPECT_FALSE(ScriptHost::InitScriptSystem(root_.path()));
+}
+
+// A file replaced after it was registered is not linked under the registered identity.
+TEST_F(ScriptSystemTest, ALibraryFileReplacedSinceItsRegistrationIsRefused) {
+  Install();
+  GSMachine& machine = GSMachine::Instance();
+  ASSERT_TRUE(machine.AddLibraryFolder(root_.path(), "libraries"));
+  GSLibraryId identity;
+  ASSERT_TRUE(machine.AddLibrary(root_.path(), "libraries", "gs.gsl", &identity));
+  const std::string kuid = root_.At("libraries/kuid.gsl");
+  const std::string kept = root_.At("kuid.kept");
+  fs::copy_file(kuid, kept);
+  GSLibraryId kuidIdentity;
+  ASSERT_TRUE(machine.AddLibrary(root_.path(), "libraries", "kuid.gsl", &kuidIdentity));
+  fs::copy_file(root_.At("libraries/StringTable.gsl"), kuid, fs::copy_options::overwrite_existing);
+
+  EXPECT_EQ(machine.GetLibrary(kuidIdentity), nullptr);
+  EXPECT_TRUE(Logged("is not the library"));
+  fs::copy_file(kept, kuid, fs::copy_options::overwrite_existing);
+  EXPECT_NE(machine.GetLibrary(kuidIdentity), nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,154 @@
+// A developer tool for the validation library, for tests and for users who want to see what it
+// computes.
+//
+//   tettool defs TETDATA
+//       the definitions soup merged from TETDATA's inheritance.txt, kind.txt and container.txt,
+//       then every named list of TETDATA/lists with its values
+//   tettool textures [--data DIR] [--build N] [--outside] FOLDER
+//       the texture-file findings of the asset folder FOLDER, one line each ("error: ..." or
+//       "warning: ..."), then their count. The texts come from DIR/InterfaceText.txt (the
+//       installation's bin/data; by default "data" beside this program), else each finding is its
+//       message key and arguments. The asset build is N, else FOLDER's configuration's
+//       "kestro-build"; --outside checks as for an asset outside the editing and base folders
+//       (every description needs its compiled texture).
+//
+// Exit code 0 when there is nothing to report, 1 for findings or unreadable data, 2 for a usage
+// error.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "assetdata/interface_text.h"
+#include "assetdata/soup.h"
+#include "core/buffer_stream.h"
+#include "pymclient/install_paths.h"
+#include "qel/dynamic_buffer.h"
+#include "qel/file.h"
+#include "qel/file_volume.h"
+#include "validation/tag_vocabulary.h"
+#include "validation/tet_entry.h"
+#include "validation/texture_check.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: tettool defs TETDATA\n"
+    "       tettool textures [--data DIR] [--build N] [--outside] FOLDER\n";
+
+// The configuration's build as the validation run keeps it.
+constexpr f32 kDefaultBuild = 1.3f;
+constexpr f32 kBuildBias = 0.001f;
+
+// The soup's text form as a console shows text: no byte-order mark, lines ending in LF.
+void PrintSoup(const Soup& soup) {
+  Qel::DynamicBuffer buffer;
+  TBuffer stream(&buffer, false);
+  WriteSoupText(stream, soup);
+  std::string text(reinterpret_cast<const char*>(buffer.GetData()), buffer.GetDataSize());
+  if (text.starts_with("\xEF\xBB\xBF")) text.erase(0, 3);
+  std::erase(text, '\r');
+  while (text.starts_with("\n")) text.erase(0, 1);
+  std::fputs(text.c_str(), stdout);
+}
+
+int PrintDefinitions(const char* folder) {
+  if (!TETLib::DataManager::CreateInstance(folder)) {
+    std::fprintf(stderr, "tettool: %s is not a folder\n", folder);
+    return 1;
+  }
+  TETLib::DataManager& manager = TETLib::DataManager::Instance();
+  const bool loaded = manager.LoadDefinitions();
+  const Soup& definitions = manager.GetDefinitions();
+  std::printf("definitions: %u\n", definitions.CountTags());
+  PrintSoup(definitions);
+  std::printf("lists: %zu\n", manager.GetLists().size());
+  for (const auto& [name, values] : manager.GetLists()) {
+    std::printf("list %s: %zu\n", name.CStr(), values.size());
+    for (const Qel::PString& value : values) std::printf("  %s\n", value.CStr());
+  }
+  if (!loaded)
+    std::fprintf(stderr, "tettool: %s holds no definitions, or a list is unreadable\n", folder);
+  TETLib::DataManager::DestroyInstance();
+  return loaded ? 0 : 1;
+}
+
+f32 ConfigurationBuild(const std::string& folder) {
+  for (const char* name : {"config.chump", "config.txt"}) {
+    const std::string path = folder + "/" + name;
+    Soup config;
+    if (Qel::File::Exists(path.c_str()) && config.LoadFile(nullptr, path.c_str(), nullptr)) {
+      return config.GetNamedTagAsFloat(TETLib::kTagKestroBuild, kDefaultBuild) + kBuildBias;
+    }
+  }
+  return kDefaultBuild + kBuildBias;
+}
+
+int PrintTextureFindings(const char* dataFolder, const char* build, bool outside,
+                         const std::string& folder) {
+  if (dataFolder != nullptr) {
+    Qel::SetVolume("data", dataFolder);
+  } else {
+    Qel::File::Path beside;
+    if (GetApplicationPath(beside)) {
+      beside.Normalize().DelName().AddPath("data");
+      if (Qel::File::IsFolder(beside.CStr())) Qel::SetVolume("data", beside.CStr());
+    }
+  }
+  InterfaceTextDB::SetLanguage(nullptr);
+  if (!TETLib::DataManager::CreateInstance(folder.c_str())) {
+    std::fprintf(stderr, "tettool: %s is not a folder\n", folder.c_str());
+    return 1;
+  }
+  TETLib::DataManager& manager = TETLib::DataManager::Instance();
+  manager.SetBuildNumber(build != nullptr ? std::strtof(build, nullptr) + kBuildBias
+                                          : ConfigurationBuild(folder));
+  manager.SetOutsideEditingAndBase(outside);
+  TETLib::CheckTextureFiles(folder.c_str(), folder.c_str());
+  u32 errors = 0;
+  u32 warnings = 0;
+  for (const auto& record : TETLib::ErrorHandler::Instance()->GetRecords()) {
+    const bool error = record->severity == TETLib::ErrorRecord::kError;
+    (error ? errors : warnings)++;
+    std::printf("%s: %s\n", error ? "error" : "warning", record->key.CStr());
+  }
+  std::printf("%u errors, %u warnings\n", errors, warnings);
+  TETLib::DataManager::DestroyInstance();
+  return errors + warnings == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "defs") == 0) {
+    TETLib::ErrorHandler::CreateInstance();
+    const int code = PrintDefinitions(argv[2]);
+    TETLib::ErrorHandler::DestroyInstance();
+    return code;
+  }
+  if (argc >= 3 && std::strcmp(argv[1], "textures") == 0) {
+    const char* data = nullptr;
+    const char* build = nullptr;
+    bool outside = false;
+    int at = 2;
+    for (; at < argc - 1; ++at) {
+      if (std::strcmp(argv[at], "--data") == 0 && at + 2 < argc) {
+        data = argv[++at];
+      } else if (std::strcmp(argv[at], "--build") == 0 && at + 2 < argc) {
+        build = argv[++at];
+      } else if (std::strcmp(argv[at], "--outside") == 0) {
+        outside = true;
+      } else {
+        break;
+      }
+    }
+    if (at == argc - 1 && std::strncmp(argv[at], "--", 2) != 0) {
+      TETLib::ErrorHandler::CreateInstance();
+      const int code = PrintTextureFindings(data, build, outside, argv[at]);
+      TETLib::ErrorHandler::DestroyInstance();
+      return code;
+    }
+  }
+  std::fputs(kUsage, stderr);
+  return 2;
+}
