@@ -11,27 +11,11 @@ if ! command -v hyperfine >/dev/null; then
 fi
 files=${INSTALL_BENCH_FILES:-20000}
 
-base="/tmp/kestro-bench-install"
-source="$base/source"
-target="$base/target"
-stop_daemons() {
-  local p exe
-  for p in /proc/[0-9]*; do
-    exe=$(readlink "$p/exe" 2>/dev/null) || continue
-    case "$exe" in
-      "$source/bin/PymDaemon" | "$target/bin/PymDaemon") kill -TERM "${p#/proc/}" 2>/dev/null ;;
-    esac
-  done
-}
-cleanup() {
-  stop_daemons
-  sleep 0.5
-  rm -rf "$base"
-}
-cleanup
-trap cleanup EXIT
-bash "$repo/scripts/make-install.sh" "$build" "$source"
-bash "$repo/scripts/make-install.sh" "$build" "$target"
+source="/tmp/kestro-bench-install-source"
+target="/tmp/kestro-bench-install-target"
+roots=("$source" "$target")
+source "$repo/scripts/bench-root.sh"
+base="$source"
 
 folder="$source/UserData/local/many"
 mkdir -p "$folder"
