@@ -31,6 +31,7 @@
 #include "core/kuid.h"
 #include "platform/byte_order.h"
 #include "qel/dynamic_buffer.h"
+#include "ratio_reporter.h"
 
 namespace {
 
@@ -332,23 +333,14 @@ BENCHMARK(BM_RapidJsonParse)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_BinarySoupReadWalk)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 BENCHMARK(BM_BinarySoupViewWalk)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
-// Keeps the time per run of every benchmark so that the ratios can be printed after the table.
-class RatioReporter : public benchmark::ConsoleReporter {
+// Prints the ratios of the four after the table.
+class SoupRatioReporter : public RatioReporter {
  public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
-        seconds_[run.run_name.function_name] = run.real_accumulated_time / double(run.iterations);
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-
   void PrintRatios() const {
-    const double text = Get("BM_TextSoupParse");
-    const double json = Get("BM_RapidJsonParse");
-    const double binary = Get("BM_BinarySoupReadWalk");
-    const double view = Get("BM_BinarySoupViewWalk");
+    const double text = Seconds("BM_TextSoupParse");
+    const double json = Seconds("BM_RapidJsonParse");
+    const double binary = Seconds("BM_BinarySoupReadWalk");
+    const double view = Seconds("BM_BinarySoupViewWalk");
     const Content& c = GetContent();
     std::printf("\nSame content: text %.1f MB, JSON %.1f MB, binary %.1f MB, %u tags\n",
                 double(c.text.size()) / 1e6, double(c.json.size()) / 1e6,
@@ -364,14 +356,6 @@ class RatioReporter : public benchmark::ConsoleReporter {
       std::printf("text parse / binary read and walk through the views time: %.2fx\n", text / view);
     }
   }
-
- private:
-  double Get(const char* name) const {
-    const auto it = seconds_.find(name);
-    return it == seconds_.end() ? 0 : it->second;
-  }
-
-  std::map<std::string, double> seconds_;
 };
 
 }  // namespace
@@ -379,7 +363,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
+  SoupRatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   reporter.PrintRatios();
   benchmark::Shutdown();
