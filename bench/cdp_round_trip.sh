@@ -14,27 +14,11 @@ if ! command -v hyperfine >/dev/null; then
 fi
 assets=${CDP_BENCH_ASSETS:-$(bench_size 1000 20)}
 
-base="/tmp/kestro-bench-cdp"
-source="$base/source"
-target="$base/target"
-stop_daemons() {
-  local p exe
-  for p in /proc/[0-9]*; do
-    exe=$(readlink "$p/exe" 2>/dev/null) || continue
-    case "$exe" in
-      "$source/bin/PymDaemon" | "$target/bin/PymDaemon") kill -TERM "${p#/proc/}" 2>/dev/null ;;
-    esac
-  done
-}
-cleanup() {
-  stop_daemons
-  sleep 0.5
-  rm -rf "$base"
-}
-cleanup
-trap cleanup EXIT
-bash "$repo/scripts/make-install.sh" "$build" "$source"
-bash "$repo/scripts/make-install.sh" "$build" "$target"
+source="/tmp/kestro-bench-cdp-source"
+target="/tmp/kestro-bench-cdp-target"
+roots=("$source" "$target")
+source "$repo/scripts/bench-root.sh"
+base="$source"
 
 # Text: a configuration and a timetable-like listing per asset. Binary: slices of the tool's
 # executable, which compresses about as well as meshes and textures do.

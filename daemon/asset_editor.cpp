@@ -174,8 +174,18 @@ bool AssetEditor::Commit(const KUID& kuid, std::string& error) {
   const std::string copy = StagingPath();
   if (!store_.MarkChanging(&error) || !folders_.CopyTree(editing, copy, error)) return false;
   if (!PlaceInstalled(copy, record.path, error)) return false;
-  if (!folders_.RemoveTree(editing, error)) return false;
+  if (!DropEditingCopy(editing, error)) return false;
   return Record(kLocalFolder, record.path, kuid, error);
+}
+
+bool AssetEditor::DropEditingCopy(const std::string& editing, std::string& error) {
+  const std::string aside = StagingPath();
+  if (!folders_.Move(editing, aside, error)) return false;
+  if (removalHook_) removalHook_(aside);
+  // The copy is out of the asset folders now; what a failed removal leaves goes at the next start.
+  std::string ignored;
+  folders_.RemoveTree(aside, ignored);
+  return true;
 }
 
 bool AssetEditor::PlaceInstalled(const std::string& copy, const std::string& relative,
@@ -232,10 +242,11 @@ bool AssetEditor::Install(const KUID& kuid, const FolderFiller& fill, std::strin
   return installed;
 }
 
-size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs,
-                               std::vector<std::string>& errors) {
+size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs, std::vector<std::string>& errors,
+                               std::vector<std::string>* warnings) {
   std::lock_guard<std::mutex> lock(store_.ChangeMutex());
   errors.assign(jobs.size(), std::string());
+  if (warnings != nullptr) warnings->assign(jobs.size(), std::string());
   std::string error;
   if (!store_.MarkChanging(&error)) {
     errors.assign(jobs.size(), error);
@@ -255,6 +266,7 @@ size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs,
     if (again) {
       errors[i] = "the asset is listed twice";
     } else if (Place(jobs[i].kuid, jobs[i].fill, asset, errors[i])) {
+      if (warnings != nullptr) (*warnings)[i] = asset.warning;
       placed.push_back(std::move(asset));
       placedJobs.push_back(i);
     }
@@ -276,7 +288,7 @@ bool AssetEditor::Revert(const KUID& kuid, std::string& error) {
     error = "the asset is not open for editing";
     return false;
   }
-  if (!store_.MarkChanging(&error) || !folders_.RemoveTree(store_.FolderPathOf(record), error)) {
+  if (!store_.MarkChanging(&error) || !DropEditingCopy(store_.FolderPathOf(record), error)) {
     return false;
   }
   const bool installed = IsFolder(store_.UserData() + "/" + kLocalFolder + "/" + record.path);

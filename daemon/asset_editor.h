@@ -45,6 +45,11 @@ class AssetEditor {
   // Moves the asset's folders into today's folder of the backups folder, forgets the asset and
   // drops the backups of all but the newest days.
   bool Delete(const KUID& kuid, std::string& error);
+  // Called with each folder just before the editor removes it: lets a test stop the removal
+  // half-way, as a kill would.
+  using RemovalHook = std::function<void(const std::string& folder)>;
+  void SetRemovalHookForTests(RemovalHook hook) { removalHook_ = std::move(hook); }
+
   // A new asset open for editing, with a configuration that names `kuid` (a new KUID when null).
   bool Create(const KUID& kuid, AssetRecord& out, std::string& error);
 
@@ -61,8 +66,10 @@ class AssetEditor {
     FolderFiller fill;
   };
   // Installs each job as Install does, recording them all in the index at once. `errors` gets
-  // one entry per job, empty for those installed; the result is how many were.
-  size_t InstallAll(const std::vector<InstallJob>& jobs, std::vector<std::string>& errors);
+  // one entry per job, empty for those installed; the result is how many were. `warnings` (when
+  // given) gets one entry per job too: what an installed folder's reading passed over.
+  size_t InstallAll(const std::vector<InstallJob>& jobs, std::vector<std::string>& errors,
+                    std::vector<std::string>* warnings = nullptr);
 
  private:
   std::string StagingPath();
@@ -79,8 +86,13 @@ class AssetEditor {
   bool Record(const std::string& folderName, const std::string& relative, const KUID& kuid,
               std::string& error);
 
+  // Takes an editing copy away: renamed into staging in one step, then removed there, so that a
+  // crash never leaves part of a copy that a restart would serve as open for edit.
+  bool DropEditingCopy(const std::string& editing, std::string& error);
+
   AssetStore& store_;
   SafeFolder folders_;
+  RemovalHook removalHook_;
   u64 stagingCounter_ = 0;
 };
 

@@ -210,13 +210,20 @@ bool ReadAssetFolder(const std::string& folderPath, const std::string& folderNam
   if (!binaryName.empty()) {
     loaded = LoadConfig(JoinPath(folderPath, binaryName), true, config, mtime, reason);
   }
+  out.warning.clear();
   if (!loaded && !textName.empty()) {
+    const bool binaryFailed = !binaryName.empty();
     loaded = LoadConfig(JoinPath(folderPath, textName), false, config, mtime, reason);
+    if (loaded && binaryFailed) {
+      out.warning = binaryName + " cannot be read; its text form " + textName + " was used";
+    }
   }
   if (!loaded) {
     if (reason.empty()) reason = "no configuration in " + folderPath;
     return false;
   }
+  // A binary form that failed before the text form was read is a warning, not the result.
+  reason.clear();
 
   AssetRecord& r = out.record;
   r = AssetRecord();

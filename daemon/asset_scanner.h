@@ -16,6 +16,9 @@ struct ScannedAsset {
   AssetRecord record;
   // The configuration in binary soup form.
   std::vector<u8> config;
+  // What the reader passed over on its way (a binary configuration it could not read); empty
+  // when nothing.
+  std::string warning;
 };
 
 // The category list that the index holds for an asset: the list of its kind (with the type

@@ -80,16 +80,23 @@ HostCommandOutcome CommandHostRegistry::Run(const std::vector<u8>& command, std:
   host->answered = false;
   host->reply.clear();
   lock.unlock();
+  // The limit covers the send: a host that stopped reading its socket would hold the request
+  // without bound.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   // Sent without the lock: a slow socket must not hold up the other hosts.
   const bool sent =
-      host->notes->Send(PymProtocol::kNoteCommandHost, command.data(), command.size());
+      host->notes->SendBy(PymProtocol::kNoteCommandHost, command.data(), command.size(), deadline);
   lock.lock();
   if (!sent) {
-    host->busy = false;
+    // A host that cannot take a command in time takes no other.
+    hosts_.erase(std::remove(hosts_.begin(), hosts_.end(), host), hosts_.end());
+    host->gone = true;
+    Log("PymDaemon> command host of connection %llu did not take a command; dropped",
+        host->connectionId);
     return HostCommandOutcome::kHostGone;
   }
-  const bool ended = changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                       [&host] { return host->answered || host->gone; });
+  const bool ended =
+      changed_.wait_until(lock, deadline, [&host] { return host->answered || host->gone; });
   if (!ended) {
     host->stale = true;
     Log("PymDaemon> command host of connection %llu did not answer in time", host->connectionId);

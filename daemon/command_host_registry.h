@@ -2,7 +2,8 @@
 // hands a registered host a command as a kind-1 notification on the host's connection and collects
 // the host's answer, which comes back on that connection as the post 0x8D. A host has at most one
 // command outstanding; a host that does not answer in time is given up on for that command and
-// takes no further command until its late answer has arrived.
+// takes no further command until its late answer has arrived. A host that cannot even take the
+// command within the time limit is dropped.
 #pragma once
 
 #include <condition_variable>
@@ -25,7 +26,7 @@ enum class HostCommandOutcome : u32 {
   kNoHost = 1,    // no host is registered
   kHostBusy = 2,  // every host has a command outstanding
   kTimedOut = 3,  // the host did not answer within the limit
-  kHostGone = 4,  // the host's connection ended, or the notification could not be sent
+  kHostGone = 4,  // the host's connection ended, or it did not take the notification in time
 };
 
 class CommandHostRegistry {

@@ -38,10 +38,17 @@ Connection::Connection(int fd, RequestHandlers& handlers, const ConnectionListen
       inBuffer_(kReadBufferSize) {
   static std::atomic<u64> nextId{1};
   id_ = nextId.fetch_add(1);
-  notes_ = std::make_shared<NoteChannel>([this](u32 kind, const u8* body, size_t size) {
-    std::lock_guard<std::mutex> lock(writeMutex_);
-    return SendMessage(pp::kTagNotify, kind, body, size);
-  });
+  notes_ = std::make_shared<NoteChannel>(
+      NoteChannel::TimedSender([this](u32 kind, const u8* body, size_t size,
+                                      std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock<std::timed_mutex> lock(writeMutex_, std::defer_lock);
+        if (deadline == std::chrono::steady_clock::time_point::max()) {
+          lock.lock();
+        } else if (!lock.try_lock_until(deadline)) {
+          return false;
+        }
+        return SendMessage(pp::kTagNotify, kind, body, size, deadline);
+      }));
 }
 
 Connection::~Connection() {
@@ -79,7 +86,7 @@ void Connection::KeepAliveIfBusy(std::chrono::steady_clock::time_point now) {
   const Clock::time_point began{Clock::duration(since)};
   const auto interval = std::chrono::seconds(pp::kKeepAliveNoteSeconds);
   if (now - std::max(began, lastNote_) < interval) return;
-  std::unique_lock<std::mutex> lock(writeMutex_, std::try_to_lock);
+  std::unique_lock<std::timed_mutex> lock(writeMutex_, std::try_to_lock);
   if (!lock.owns_lock()) return;
   pollfd p{fd_, POLLOUT, 0};
   if (poll(&p, 1, 0) != 1 || (p.revents & POLLOUT) == 0) return;
@@ -158,12 +165,18 @@ bool Connection::ReadPayload(u32 length, std::vector<u8>& out) {
   return true;
 }
 
-bool Connection::SendMessage(u32 tag, u32 word, const u8* body, size_t size) {
+bool Connection::SendMessage(u32 tag, u32 word, const u8* body, size_t size,
+                             std::chrono::steady_clock::time_point deadline) {
   u8 header[pp::kFrameHeaderSize];
   ByteOrder::StoreLE32(header, tag);
   ByteOrder::StoreLE32(header + 4, word);
   ByteOrder::StoreLE32(header + 8, u32(size));
-  return Platform::SendAll(fd_, header, sizeof header, body, size);
+  const Platform::SendResult result =
+      Platform::SendAllBy(fd_, header, sizeof header, body, size, deadline, nullptr);
+  // A peer that does not read in time is given up: half a message would leave the stream out
+  // of step, and a whole one may still be stuck behind it.
+  if (result == Platform::SendResult::kTimedOut) Shutdown();
+  return result == Platform::SendResult::kSent;
 }
 
 bool Connection::Handshake() {
@@ -196,7 +209,7 @@ bool Connection::Handshake() {
   ByteOrder::StoreLE32(answer, pp::kTagDaemon);
   ByteOrder::StoreLE32(answer + 4, pp::kProtocolVersion);
   ByteOrder::StoreLE32(answer + 8, pp::kBuildNumber);
-  std::lock_guard<std::mutex> lock(writeMutex_);
+  std::lock_guard<std::timed_mutex> lock(writeMutex_);
   return Platform::SendAll(fd_, answer, sizeof answer);
 }
 
@@ -234,7 +247,7 @@ void Connection::Serve() {
     busySince_.store(0);
     // A post (id 0) has no reply and nothing to report to.
     if (id != pp::kPostTransactionId) {
-      std::lock_guard<std::mutex> lock(writeMutex_);
+      std::lock_guard<std::timed_mutex> lock(writeMutex_);
       if (response.results.CountEntries() != 0) {
         Qel::DynamicBuffer notice;
         TBuffer out(&notice, false);

@@ -73,8 +73,11 @@ class Connection {
   bool ReadU32(u32& out);
   // A payload of `length` bytes, grown as the bytes arrive rather than allocated up front.
   bool ReadPayload(u32 length, std::vector<u8>& out);
-  // One message: the three header words and the body, written under the write lock.
-  bool SendMessage(u32 tag, u32 word, const u8* body, size_t size);
+  // One message: the three header words and the body, written under the write lock. A message
+  // not out by `deadline` ends the connection.
+  bool SendMessage(u32 tag, u32 word, const u8* body, size_t size,
+                   std::chrono::steady_clock::time_point deadline =
+                       std::chrono::steady_clock::time_point::max());
 
   const int fd_;
   // Names the connection to the handlers; never 0.
@@ -86,7 +89,7 @@ class Connection {
   std::chrono::steady_clock::time_point handshakeDeadline_;
   bool shookHands_ = false;
   std::thread thread_;
-  std::mutex writeMutex_;
+  std::timed_mutex writeMutex_;
   // Notes of work that goes on after its request (URL transfers); closed when the peer goes.
   std::shared_ptr<NoteChannel> notes_;
   std::atomic<bool> finished_{false};

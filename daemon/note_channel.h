@@ -2,6 +2,7 @@
 // the connection lives, dropped once it has ended.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <utility>
@@ -12,24 +13,40 @@ namespace PymDaemonSrv {
 
 class NoteChannel {
  public:
-  // Sends one whole notification (kind and body); false when it was not sent.
+  using Clock = std::chrono::steady_clock;
+  // Sends one whole notification (kind and body) unless `deadline` passes first; false when it
+  // was not sent.
+  using TimedSender =
+      std::function<bool(u32 kind, const u8* body, size_t size, Clock::time_point deadline)>;
   using Sender = std::function<bool(u32 kind, const u8* body, size_t size)>;
 
-  explicit NoteChannel(Sender sender) : sender_(std::move(sender)) {}
+  explicit NoteChannel(TimedSender sender) : sender_(std::move(sender)) {}
+  explicit NoteChannel(Sender sender)
+      : sender_([plain = std::move(sender)](u32 kind, const u8* body, size_t size,
+                                            Clock::time_point) { return plain(kind, body, size); }) {}
 
   bool Send(u32 kind, const u8* body, size_t size) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return open_ && sender_(kind, body, size);
+    return SendBy(kind, body, size, Clock::time_point::max());
+  }
+  // A peer that does not take the note by `deadline` (not even the turn to write) gets none.
+  bool SendBy(u32 kind, const u8* body, size_t size, Clock::time_point deadline) {
+    std::unique_lock<std::timed_mutex> lock(mutex_, std::defer_lock);
+    if (deadline == Clock::time_point::max()) {
+      lock.lock();
+    } else if (!lock.try_lock_until(deadline)) {
+      return false;
+    }
+    return open_ && sender_(kind, body, size, deadline);
   }
   // Waits for a note being sent; none goes out afterwards.
   void Close() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::timed_mutex> lock(mutex_);
     open_ = false;
   }
 
  private:
-  std::mutex mutex_;
-  Sender sender_;
+  std::timed_mutex mutex_;
+  TimedSender sender_;
   bool open_ = true;
 };
 

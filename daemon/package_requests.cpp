@@ -110,8 +110,10 @@ void InstallCdp(RequestContext& context, const u8* payload, size_t size, Respons
       AddFailure(response, KUID::Null(), std::string(message.View()) + ": " + path);
     }
     std::vector<AssetEditor::InstallJob> jobs;
+    u64 files = 0;
     for (u32 i = 0, n = CountPackageAssets(package); i < n; ++i) {
       ArchivedAsset asset = GetPackageAsset(package, i);
+      files += CountPackageFiles(GetFilesContainer(asset.soup), kMaxPackageFiles + 1);
       const KUID kuid = asset.soup.GetNamedTagAsKUID(Qel::PString("kuid"), KUID::Null());
       if (kuid.IsNull()) {
         AddFailure(response, kuid, "PymDaemon: a package asset has no valid KUID");
@@ -119,10 +121,20 @@ void InstallCdp(RequestContext& context, const u8* payload, size_t size, Respons
         jobs.push_back({kuid, ArchivedAssetFiller(asset)});
       }
     }
+    if (files > kMaxPackageFiles) {
+      AddFailure(response, KUID::Null(),
+                 "PymDaemon: the package holds more than " + std::to_string(kMaxPackageFiles) +
+                     " files; nothing was installed: " + path);
+      jobs.clear();
+    }
     std::vector<std::string> errors;
-    installed = context.editor.InstallAll(jobs, errors);
+    std::vector<std::string> warnings;
+    installed = context.editor.InstallAll(jobs, errors, &warnings);
     for (size_t i = 0; i < jobs.size(); ++i) {
       if (errors[i].empty()) {
+        if (!warnings[i].empty()) {
+          AddResult(response, ResultsLog::kWarning, jobs[i].kuid, "PymDaemon: " + warnings[i]);
+        }
         AddInstalled(response, jobs[i].kuid);
       } else {
         AddFailure(response, jobs[i].kuid, "PymDaemon: not installed: " + errors[i]);

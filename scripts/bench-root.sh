@@ -1,14 +1,20 @@
-# Sourced by the benchmark scripts that need a running installation: lays out a fresh
-# installation of build at root (both set by the caller), and stops its daemon and removes it
-# again when the script ends. A fixed root reuses the same discovery objects from run to run.
+# Sourced by the benchmark scripts that need running installations: lays out a fresh
+# installation of build at root, or at each of the array roots when the caller sets that instead
+# (both set by the caller), and stops their daemons and removes them again when the script ends.
+# A fixed root reuses the same discovery objects from run to run.
+[[ -v roots ]] || roots=("$root")
 stop_bench_daemon() {
-  local p exe
+  local p exe r
   for p in /proc/[0-9]*; do
     exe=$(readlink "$p/exe" 2>/dev/null) || continue
-    [[ "$exe" == "$root/bin/PymDaemon" ]] && kill -TERM "${p#/proc/}" 2>/dev/null
+    for r in "${roots[@]}"; do
+      [[ "$exe" == "$r/bin/PymDaemon" ]] && kill -TERM "${p#/proc/}" 2>/dev/null
+    done
   done
-  rm -rf "$root"
+  rm -rf "${roots[@]}"
 }
 stop_bench_daemon
 trap stop_bench_daemon EXIT
-bash "$(dirname "${BASH_SOURCE[0]}")/make-install.sh" "$build" "$root"
+for r in "${roots[@]}"; do
+  bash "$(dirname "${BASH_SOURCE[0]}")/make-install.sh" "$build" "$r"
+done

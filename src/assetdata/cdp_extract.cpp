@@ -1,9 +1,14 @@
 #include "assetdata/cdp_extract.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
+#include <unordered_map>
 
 #include "assetdata/cdp_package.h"
 #include "core/buffer_stream.h"
@@ -123,6 +128,48 @@ Qel::PString WriteTarget(std::span<const u8> bytes, const Qel::String& target,
   return kUnknownFormat;
 }
 
+// The entries of one folder by their names folded to lower case, read once. The file layer finds a
+// name in another case by reading the whole folder, for every new name: a package of n files in
+// one folder would cost n listings of up to n names each.
+class FolderNames {
+ public:
+  explicit FolderNames(const std::string& folder) {
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+    if (!dir) return;
+    while (const dirent* e = ::readdir(dir.get())) {
+      const std::string name = e->d_name;
+      if (name == "." || name == "..") continue;
+      // Several in different cases: the byte-wise first, as the file layer chooses.
+      auto [at, added] = names_.emplace(Fold(name), name);
+      if (!added && name < at->second) at->second = name;
+    }
+  }
+
+  // The entry that `name` names without regard to case, and whether it existed; a new name is
+  // noted as it is given.
+  std::pair<std::string, bool> Take(std::string_view name) {
+    auto [at, added] = names_.emplace(Fold(name), std::string(name));
+    return {at->second, !added};
+  }
+
+ private:
+  static std::string Fold(std::string_view name) {
+    std::string folded(name);
+    for (char& c : folded) {
+      if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    }
+    return folded;
+  }
+
+  std::unordered_map<std::string, std::string> names_;
+};
+
+// Makes the new file `path` as it is named, so that opening it needs no search by case.
+void CreateNamed(const Qel::String& path) {
+  const int fd = ::open(path.CStr(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd >= 0) ::close(fd);
+}
+
 struct Extraction {
   Qel::String root;
   Qel::PString compression;
@@ -140,23 +187,30 @@ Qel::PString ExtractNode(const ACSChunk* node, const Extraction& job, const std:
   } else {
     ::mkdir(folder.CStr(), 0777);
   }
+  // Paths below are built on the folder as it is on disk, so that each resolves as given.
+  const Qel::String onDisk = Qel::File::Resolve(folder.CStr());
+  if (!onDisk.IsEmpty()) folder = Qel::File::Path(onDisk);
+  FolderNames names(folder.CStr());
   Qel::PString result;
-  ForEachChild(node, [&](const Qel::PString& name, const MPRef<ACSChunk>& child) {
-    if (!IsValidPackageFileName(name.View())) return;
+  ForEachChild(node, [&](const Qel::PString& given, const MPRef<ACSChunk>& child) {
+    if (!IsValidPackageFileName(given.View())) return;
+    const auto [name, existed] = names.Take(given.View());
     Qel::File::Path path = folder;
-    path.AddPath(name.CStr());
+    path.AddPath(name.c_str());
     Qel::PString message;
     if (child->GetKind() == kKindContainer) {
-      const std::string below =
-          relative.empty() ? std::string(name.View()) : relative + "/" + std::string(name.View());
+      const std::string below = relative.empty() ? name : relative + "/" + name;
       // Deeper trees are never read from outside; one made in memory is cut off here.
       if (!IsSafeFolderPath(below) || depth >= kMaxSoupDepth) return;
-      message = IsLinkEntry(path.GetText()) ? Qel::PString(kUnableToWrite)
-                                            : ExtractNode(child.Get(), job, below, depth + 1);
+      message = existed && IsLinkEntry(path.GetText())
+                    ? Qel::PString(kUnableToWrite)
+                    : ExtractNode(child.Get(), job, below, depth + 1);
     } else if (child->GetKind() == kKindRaw) {
       if (!IsPackageFileType(path)) return;
+      if (!existed) CreateNamed(path.GetText());
       message = WriteTarget({child->GetData(), child->GetDataSize()}, path.GetText(),
                             job.compression, job.localFiles);
+      if (!existed && !message.IsEmpty()) ::unlink(path.CStr());
     } else {
       message = kUnknownDataType;
     }
@@ -166,6 +220,27 @@ Qel::PString ExtractNode(const ACSChunk* node, const Extraction& job, const std:
 }
 
 }  // namespace
+
+namespace {
+
+void CountFiles(const ACSChunk* node, u32 depth, u32 stopAfter, u32& count) {
+  ForEachChild(node, [&](const Qel::PString&, const MPRef<ACSChunk>& child) {
+    if (count > stopAfter) return;
+    if (child->GetKind() == kKindRaw) {
+      ++count;
+    } else if (child->GetKind() == kKindContainer && depth < kMaxSoupDepth) {
+      CountFiles(child.Get(), depth + 1, stopAfter, count);
+    }
+  });
+}
+
+}  // namespace
+
+u32 CountPackageFiles(const Soup& files, u32 stopAfter) {
+  u32 count = 0;
+  if (files.GetRoot()) CountFiles(files.GetRoot().Get(), 0, stopAfter, count);
+  return std::min(count, stopAfter);
+}
 
 Qel::PString ExtractPackageFiles(const Soup& files, const Qel::PString& volume, const char* folder,
                                  const Qel::PString& compression, LocalFileReferences localFiles) {

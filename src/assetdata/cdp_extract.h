@@ -28,6 +28,13 @@ enum class LocalFileReferences { kRefuse, kAllow };
 // No decoded file may declare more than this many bytes.
 inline constexpr u32 kMaxPackageFileSize = Qel::LZSSCompress::kMaxStreamOutput;
 
+// No package may hold more files than this (over all its assets): each one costs the daemon time
+// under its change lock.
+inline constexpr u32 kMaxPackageFiles = 65536;
+// The files (raw entries at any depth) of an asset's "files" container, counted up to `stopAfter`
+// and no further.
+u32 CountPackageFiles(const Soup& files, u32 stopAfter);
+
 // `folder` lies inside the volume (see Qel::PathInVolume). The safe-path rule applies to the part
 // below `folder` only: the destination is the caller's, and an absolute one begins with '/'.
 Qel::PString ExtractPackageFiles(const Soup& files, const Qel::PString& volume, const char* folder,

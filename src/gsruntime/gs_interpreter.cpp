@@ -585,7 +585,11 @@ dispatch_next:
       KS_NEXT();
     }
     const GSHandle joined = ObjectBridge::Concatenate(a, b);
-    if (joined == 0) KS_FAIL(kRunArrayOutOfBounds);
+    if (joined == 0) {
+      // Past the text cap; `a` is still on the stack for the unwinding.
+      ObjectBridge::ReleaseReference(b);
+      KS_FAIL(kRunStringOutOfBounds);
+    }
     ObjectBridge::ReleaseReference(a);
     ObjectBridge::ReleaseReference(b);
     *sp = joined;

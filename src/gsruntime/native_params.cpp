@@ -62,6 +62,7 @@ bool GetParam(GSStack* stack, u32 index, Qel::String* out, bool optional) {
 }
 
 bool PushString(GSStack* stack, std::string_view text) {
+  if (text.size() > size_t(GSString::kMaxLength)) return false;
   return PushCounted(stack, ObjectBridge::NewString(text.data(), static_cast<u32>(text.size())));
 }
 

@@ -62,7 +62,8 @@ bool GetParam(GSStack* stack, u32 index, T** out, bool allowNull) {
 bool GetParam(GSStack* stack, u32 index, Qel::PString* out, bool optional);
 bool GetParam(GSStack* stack, u32 index, Qel::String* out, bool optional);
 
-// Pushes a new string; false (the string released) when the stack has no room for it.
+// Pushes a new string; false (the string released) when the stack has no room for it, or when
+// the text passes the string cap (a script error).
 bool PushString(GSStack* stack, std::string_view text);
 // Pushes a reference the native already counted; false (released) when there is no room.
 bool PushCounted(GSStack* stack, GSHandle handle);

@@ -188,6 +188,7 @@ i32 ArrayReplaceRange(GSHandle array, i32 end, i32 start, GSHandle source) {
 }
 
 GSHandle NewString(const char* text, u32 length) {
+  if (i64(length) > GSString::kMaxLength) return 0;
   auto* made = new GSString(CurrentRegistry());
   made->Std().assign(text, length);
   return made->GetScriptReference();
@@ -245,6 +246,8 @@ i32 CompareStrings(GSHandle a, GSHandle b) {
 GSHandle Concatenate(GSHandle a, GSHandle b) {
   const GSString* x = StringOf(a);
   const GSString* y = StringOf(b);
+  const i64 length = (x != nullptr ? i64(x->Length()) : 0) + (y != nullptr ? i64(y->Length()) : 0);
+  if (length > GSString::kMaxLength) return 0;
   auto* made = new GSString(CurrentRegistry(), x);
   if (y != nullptr) made->Append(y->CStr(), y->Length());
   return made->GetScriptReference();

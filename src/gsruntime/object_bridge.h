@@ -130,7 +130,7 @@ i32 ArraySet(GSHandle array, i32 index, u32 value);
 i32 ArrayRange(GSHandle array, i32 end, i32 start, GSHandle* range);
 i32 ArrayReplaceRange(GSHandle array, i32 end, i32 start, GSHandle source);
 
-// A new counted string; 0 when the arena is full.
+// A new counted string; 0 when the arena is full or the text passes GSString::kMaxLength.
 GSHandle NewString(const char* text, u32 length);
 i32 StringSize(GSHandle string, i32* size);
 i32 StringGet(GSHandle string, i32 index, i32* byte);
@@ -139,7 +139,8 @@ i32 StringRange(GSHandle string, i32 end, i32 start, GSHandle* range);
 i32 StringReplaceRange(GSHandle string, i32 end, i32 start, GSHandle source);
 // The comparison word of two texts; null equals empty.
 i32 CompareStrings(GSHandle a, GSHandle b);
-// a + b as a new counted string; 0 when the arena is full.
+// a + b as a new counted string; 0 when the arena is full or the result would pass
+// GSString::kMaxLength.
 GSHandle Concatenate(GSHandle a, GSHandle b);
 
 }  // namespace GSRuntime::ObjectBridge

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "platform/runtime_folder.h"
+
 namespace Platform {
 
 std::uint64_t ObjectNameHash(std::string_view name) {
@@ -27,10 +29,14 @@ std::string ObjectBaseName(std::string_view name) {
 }
 
 std::string NamedMutex::LockFilePath(std::string_view name) {
-  return "/tmp/" + ObjectBaseName(name) + ".lock";
+  const std::string folder = UserRuntimeFolder();
+  return folder.empty() ? std::string() : folder + "/" + ObjectBaseName(name) + ".lock";
 }
 
-bool NamedMutex::Remove(std::string_view name) { return ::unlink(LockFilePath(name).c_str()) == 0; }
+bool NamedMutex::Remove(std::string_view name) {
+  const std::string path = LockFilePath(name);
+  return !path.empty() && ::unlink(path.c_str()) == 0;
+}
 
 NamedMutex::~NamedMutex() { Close(); }
 
@@ -40,6 +46,7 @@ bool NamedMutex::Create(std::string_view name, bool initialOwner, bool* created)
     std::lock_guard<std::mutex> g(mutex_);
     if (fd_ >= 0) return false;
     const std::string path = LockFilePath(name);
+    if (path.empty()) return false;
     bool made = false;
     int fd = -1;
     // Exclusive create tells who made it; a racing creator makes the second open succeed.

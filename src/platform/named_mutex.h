@@ -42,7 +42,8 @@ class NamedMutex {
   // Releases a lock still held by this object and closes the file.
   void Close();
 
-  // Where the lock file of `name` lives.
+  // Where the lock file of `name` lives: in the user's runtime folder (runtime_folder.h); empty
+  // when there is none.
   static std::string LockFilePath(std::string_view name);
   // Deletes the lock file of `name`; for clean-up of tests and tools.
   static bool Remove(std::string_view name);

@@ -1,24 +1,58 @@
 #include "platform/socket_io.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <algorithm>
+
 namespace Platform {
 
+namespace {
+
+// Milliseconds left until `deadline`, at least 0; -1 (no limit) for the largest time point.
+int MillisecondsLeft(std::chrono::steady_clock::time_point deadline) {
+  if (deadline == std::chrono::steady_clock::time_point::max()) return -1;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  return int(std::clamp<long long>(left.count(), 0, 1LL << 30));
+}
+
+}  // namespace
+
 bool SendAll(int fd, const void* data, std::size_t size, const void* more, std::size_t moreSize) {
+  return SendAllBy(fd, data, size, more, moreSize, std::chrono::steady_clock::time_point::max(),
+                   nullptr) == SendResult::kSent;
+}
+
+SendResult SendAllBy(int fd, const void* data, std::size_t size, const void* more,
+                     std::size_t moreSize, std::chrono::steady_clock::time_point deadline,
+                     bool* partial) {
+  const bool limited = deadline != std::chrono::steady_clock::time_point::max();
+  if (partial != nullptr) *partial = false;
   iovec parts[2] = {{const_cast<void*>(data), size}, {const_cast<void*>(more), moreSize}};
   int first = 0;
   int count = moreSize != 0 ? 2 : 1;
   while (first < count && parts[first].iov_len == 0) ++first;
   while (first < count) {
+    if (limited) {
+      pollfd p{fd, POLLOUT, 0};
+      const int ready = poll(&p, 1, MillisecondsLeft(deadline));
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready < 0) return SendResult::kFailed;
+      if (ready == 0) return SendResult::kTimedOut;
+    }
     msghdr message{};
     message.msg_iov = parts + first;
     message.msg_iovlen = std::size_t(count - first);
-    ssize_t sent = sendmsg(fd, &message, MSG_NOSIGNAL);
-    if (sent < 0 && errno == EINTR) continue;
+    ssize_t sent = sendmsg(fd, &message, MSG_NOSIGNAL | (limited ? MSG_DONTWAIT : 0));
+    if (sent < 0 && (errno == EINTR || (limited && (errno == EAGAIN || errno == EWOULDBLOCK)))) {
+      continue;
+    }
     // Nothing sent of a non-empty rest is a failure too, never a reason to spin.
-    if (sent <= 0) return false;
+    if (sent <= 0) return SendResult::kFailed;
+    if (partial != nullptr) *partial = true;
     while (first < count && std::size_t(sent) >= parts[first].iov_len) {
       sent -= ssize_t(parts[first].iov_len);
       ++first;
@@ -28,7 +62,8 @@ bool SendAll(int fd, const void* data, std::size_t size, const void* more, std::
       parts[first].iov_len -= std::size_t(sent);
     }
   }
-  return true;
+  if (partial != nullptr) *partial = false;
+  return SendResult::kSent;
 }
 
 bool ReceiveAll(int fd, void* data, std::size_t size, bool* peerClosed) {

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 
 namespace Platform {
@@ -12,6 +13,14 @@ namespace Platform {
 // body go out in one call where the socket takes them). False when the socket failed.
 bool SendAll(int fd, const void* data, std::size_t size, const void* more = nullptr,
              std::size_t moreSize = 0);
+
+enum class SendResult { kSent, kTimedOut, kFailed };
+// SendAll that gives up at `deadline` (time_point::max(): never). On kTimedOut or kFailed
+// `*partial` (when given) tells whether part of the bytes went out, which leaves the stream out
+// of step.
+SendResult SendAllBy(int fd, const void* data, std::size_t size, const void* more,
+                     std::size_t moreSize, std::chrono::steady_clock::time_point deadline,
+                     bool* partial);
 
 // Receives exactly `size` bytes. False when the socket failed or the peer closed first; then
 // `*peerClosed` (when given) tells an orderly close from a failure.

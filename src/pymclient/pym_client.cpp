@@ -75,6 +75,8 @@ bool PymOpenDatabase(const PymClientOptions& options) {
       Qel::Sleep(PymGetConnectPauseMs());
     }
     connected = connection->Connect();
+    // The silence limit covers the handshake: a frozen daemon is not waited for once per try.
+    if (!connected && connection->HandshakeWasSilent()) break;
   }
   if (!connected) {
     LogPrintf("PymOpenDatabase> unable to connect to PymDaemon");

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
@@ -351,6 +352,7 @@ bool PymConnection::Connect() {
     // The reader has ended or a transfer failed: start afresh rather than fail this try.
     Disconnect(true);
   }
+  silentHandshake_.store(false);
   const std::string databasePath = GetDatabasePath().CStr();
   if (!OpenDiscoveryBlock(databasePath.c_str())) return false;
   const u32 port = GetDatabaseOwnerPort();
@@ -379,6 +381,8 @@ bool PymConnection::Connect() {
   ok = ok && Receive(answer, 4) && ByteOrder::LoadLE32(answer) == kTagDaemon &&
        Receive(answer + 4, 4 * kHandshakeWordCount);
   if (!ok) {
+    // The socket's silence limit ran out (rather than the daemon closing or answering wrong).
+    silentHandshake_.store(errno == EAGAIN || errno == EWOULDBLOCK);
     Disconnect(true);
     return false;
   }
@@ -455,7 +459,10 @@ bool PymConnection::SendFrame(u32 opcode, TStream& request, PymClientTransaction
     } else if (attempt > 1) {
       Qel::Sleep(connectPauseMs_);
     }
-    if (!Connect()) continue;
+    if (!Connect()) {
+      if (HandshakeWasSilent()) return false;
+      continue;
+    }
     if (tx) {
       // From here on the end of this connection fails the transaction.
       Qel::SingleLock guard(registryLock_);

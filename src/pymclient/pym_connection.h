@@ -147,6 +147,9 @@ class PymConnection : public std::enable_shared_from_this<PymConnection> {
 
   // Set after the handshake, cleared when the reader thread ends.
   bool IsConnected() const { return connected_.load(); }
+  // True when the last Connect reached a daemon that stayed silent through the handshake for the
+  // silence limit: it is frozen, and each further try would wait as long again.
+  bool HandshakeWasSilent() const { return silentHandshake_.load(); }
   // The two words of the daemon's handshake answer.
   void GetHandshakeWords(u32* first, u32* second);
 
@@ -206,6 +209,7 @@ class PymConnection : public std::enable_shared_from_this<PymConnection> {
   std::unique_ptr<Qel::Thread> reader_;
   std::atomic<bool> connected_{false};
   std::atomic<bool> closed_{false};
+  std::atomic<bool> silentHandshake_{false};
   // Gates the reader: cleared while a requester reads its reply body.
   Qel::WEvent readerEvent_{true, false};
   // Counts connections, so that a reply and a failure belong to the connection they came on.

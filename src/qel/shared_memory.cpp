@@ -8,15 +8,18 @@
 #include <cerrno>
 
 #include "platform/named_mutex.h"
+#include "platform/runtime_folder.h"
 
 namespace Qel {
 
 std::string SharedMemory::ObjectName(std::string_view name) {
-  return "/" + Platform::ObjectBaseName(name);
+  const std::string folder = Platform::UserRuntimeFolder();
+  return folder.empty() ? std::string() : folder + "/" + Platform::ObjectBaseName(name) + ".shm";
 }
 
 bool SharedMemory::Remove(std::string_view name) {
-  return ::shm_unlink(ObjectName(name).c_str()) == 0;
+  const std::string path = ObjectName(name);
+  return !path.empty() && ::unlink(path.c_str()) == 0;
 }
 
 SharedMemory::~SharedMemory() { Close(); }
@@ -25,17 +28,18 @@ bool SharedMemory::Create(std::string_view name, u32 size, bool* created) {
   if (created) *created = false;
   if (data_ || size == 0) return false;
   const std::string object = ObjectName(name);
+  if (object.empty()) return false;
   bool made = false;
   int fd = -1;
   for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
     // Owner-only: another user must not rewrite what our processes read from the block.
-    fd = ::shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    fd = ::open(object.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) {
       made = true;
       break;
     }
     if (errno != EEXIST) return false;
-    fd = ::shm_open(object.c_str(), O_RDWR, 0);
+    fd = ::open(object.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0 && errno != ENOENT) return false;
   }
   if (fd < 0) return false;

@@ -1,5 +1,6 @@
-// The engine's shared-memory type: a block of memory shared between processes by name (POSIX
-// shared memory under a name derived from the given text).
+// The engine's shared-memory type: a block of memory shared between processes by name (a file
+// mapped into memory, named from the given text, in the user's runtime folder, where no other
+// user can create it first).
 #pragma once
 
 #include <string>
@@ -28,7 +29,8 @@ class SharedMemory {
   void* GetData() const { return data_; }
   u32 GetSize() const { return size_; }
 
-  // The system object name of `name` ("/kestro-<hash>").
+  // The file of `name` ("<runtime folder>/kestro-<hash>.shm"); empty when there is no runtime
+  // folder.
   static std::string ObjectName(std::string_view name);
   // Deletes the block called `name`; attached views stay valid. For clean-up of tests and tools.
   static bool Remove(std::string_view name);

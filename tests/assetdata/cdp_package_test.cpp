@@ -1,6 +1,8 @@
 #include "assetdata/cdp_package.h"
 
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -311,6 +313,53 @@ TEST(CdpPackageTest, SafePathsAndLocalReferences) {
   EXPECT_FALSE(WriteStoredFile(view, "", folder.At("link.txt").c_str()));
   EXPECT_FALSE(WriteStoredFile(view, "", folder.At("no/folder.jpg").c_str()));
   EXPECT_EQ(folder.Read("source.bin"), big);
+}
+
+// Installing n files into one folder reads that folder once, not once per file (which made big
+// packages quadratic). Names still meet existing entries without regard to case, and a file that
+// fails leaves nothing behind.
+TEST(CdpPackageTest, ExtractionReadsEachFolderOnce) {
+  constexpr int kFiles = 3000;
+  scratch::Folder folder;
+  folder.Put("dest/Config.TXT", "old");
+  folder.Put("dest/Sub/keep.txt", "kept");
+  Soup files;
+  for (int i = 0; i < kFiles; ++i) Put(files, "f" + std::to_string(i) + ".txt", "x");
+  Put(files, "config.txt", "new");
+  Put(files, "sub|more.txt", "more");
+  Put(files, "SUB|deeper|d.txt", "d");
+  const std::string dest = folder.At("dest");
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, dest.c_str(), IN_OPEN), 0);
+  EXPECT_EQ(ExtractPackageFiles(files, "", dest.c_str(), ""), Qel::PString());
+  // Listings of the destination itself: opens of the folder, not of an entry in it.
+  size_t listings = 0;
+  bool overflowed = false;
+  alignas(inotify_event) char buffer[1 << 16];
+  for (ssize_t got; (got = read(watch, buffer, sizeof buffer)) > 0;) {
+    for (char* at = buffer; at < buffer + got;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(at);
+      overflowed = overflowed || (event->mask & IN_Q_OVERFLOW) != 0;
+      listings += (event->mask & IN_ISDIR) != 0 && event->len == 0;
+      at += sizeof(inotify_event) + event->len;
+    }
+  }
+  close(watch);
+  EXPECT_FALSE(overflowed);
+  EXPECT_LE(listings, 2u);
+  EXPECT_EQ(folder.Read("dest/f2999.txt"), "x");
+  EXPECT_EQ(folder.Read("dest/Config.TXT"), "new");
+  EXPECT_FALSE(fs::exists(folder.At("dest/config.txt")));
+  EXPECT_EQ(folder.Read("dest/Sub/more.txt"), "more");
+  EXPECT_EQ(folder.Read("dest/Sub/deeper/d.txt"), "d");
+  EXPECT_EQ(folder.Read("dest/Sub/keep.txt"), "kept");
+
+  Soup broken;
+  Put(broken, "short.txt", "ab");
+  EXPECT_EQ(ExtractPackageFiles(broken, "", dest.c_str(), kCompressionLZSS),
+            Qel::PString("Failed to decompress data. Content package may be damaged"));
+  EXPECT_FALSE(fs::exists(folder.At("dest/short.txt")));
 }
 
 }  // namespace

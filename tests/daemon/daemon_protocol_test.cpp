@@ -343,6 +343,33 @@ TEST_F(DaemonProtocol, HostCommandsReachARegisteredHostAndASilentOneTimesOut) {
   EXPECT_TRUE(watchdog::Eventually([&] { return run(1) == HostCommandOutcome::kNoHost; }));
 }
 
+// A host that stopped reading its socket: the command cannot go out within the limit, so the
+// host is dropped and the request answered instead of waiting on the send without bound.
+TEST_F(DaemonProtocol, AHostThatCannotTakeACommandInTimeIsDropped) {
+  RawClient host;
+  RawClient sender;
+  Connect(host);
+  Connect(sender);
+  std::vector<u8> reply;
+  ASSERT_TRUE(host.SendFrame(0x8C, 0, {}));
+  ASSERT_TRUE(host.Transact(0, 1, {}, reply));
+  // Far more than the socket buffers between the daemon and the host hold.
+  std::vector<u8> command = Bytes().U32(2).U32(5).data;
+  command.resize(size_t(48) << 20);
+  const auto run = [&](u32 limitMs, const std::vector<u8>& body) {
+    bool answered = false;
+    watchdog::Task ask([&] {
+      answered = sender.Transact(kOpRunHostCommand, 9, Bytes().U32(limitMs).Append(body).data,
+                                 reply);
+    });
+    ask.Join();
+    EXPECT_TRUE(answered);
+    return HostCommandOutcome(reply.size() >= 4 ? ByteOrder::LoadLE32(reply.data()) : 99);
+  };
+  EXPECT_EQ(run(300, command), HostCommandOutcome::kHostGone);
+  EXPECT_EQ(run(1, Bytes().U32(2).U32(5).data), HostCommandOutcome::kNoHost);
+}
+
 }  // namespace
 }  // namespace PymDaemonSrv
 

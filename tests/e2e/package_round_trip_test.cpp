@@ -12,6 +12,7 @@
 #include <string>
 
 #include "assetdata/cdp_dsid.h"
+#include "assetdata/cdp_extract.h"
 #include "assetdata/cdp_package.h"
 #include "assetdata/kuid_table.h"
 #include "support/install_root.h"
@@ -175,6 +176,51 @@ TEST_F(PackageRoundTrip, PackageInstallsElsewhereWholeAndRefusedArgumentsWriteNo
   r = target_->Run({"installcdp", source_->Root() + "/missing.cdp"});
   EXPECT_EQ(r.exitCode, 255);
   EXPECT_NE(r.out.find("not a valid CDP"), std::string::npos) << r.out;
+}
+
+// A package asset whose binary configuration is broken installs from its text form, and says so
+// as a warning; a package of more files than the daemon takes is refused whole with a reason.
+TEST_F(PackageRoundTrip, ABrokenBinaryFormWarnsAndTooManyFilesAreRefused) {
+  const auto makePackage = [&](const std::string& name, const char* kuid, u32 files) {
+    Soup asset;
+    asset.EnsureContainer();
+    asset.SetNamedKUID(Qel::PString("kuid"), Kuid(kuid));
+    asset.SetNamedTag(Qel::PString("kind"), Qel::PString("scenery"));
+    asset.SetNamedTag(Qel::PString("username"), Qel::PString(name.c_str()));
+    Soup content;
+    content.EnsureContainer();
+    const auto put = [&](const std::string& file, const std::string& bytes) {
+      content.GetRoot()->AddChild(
+          Qel::PString(file.c_str()),
+          content.GetRoot()->CreateTag(
+              kKindRaw, ACSRawDataCore::CreateCopy(bytes.data(), u32(bytes.size()))));
+    };
+    put("config.chump", "not a soup at all");
+    for (u32 i = 0; i < files; ++i) put("f" + std::to_string(i) + ".txt", "");
+    asset.SetNamedSoup(kTagFiles, content);
+    Soup package;
+    EXPECT_EQ(AddArchivedAsset(package, asset), Qel::PString());
+    const std::string path = source_->Root() + "/" + name + ".cdp";
+    EXPECT_EQ(SaveContentPackage(package, path.c_str()), Qel::PString());
+    return path;
+  };
+  ToolRun r = target_->Run({"installcdp", makePackage("chump", "<kuid:400300:201>", 0)});
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_EQ(r.out,
+            "! <kuid:400300:201> : PymDaemon: config.chump cannot be read; its text form "
+            "config.txt was used\n"
+            "+ <kuid:400300:201> : Installed asset <kuid:400300:201>.\n"
+            "OK (0 Errors, 1 Warnings)\n");
+  EXPECT_FALSE(InstalledFolder(*target_, "<kuid:400300:201>").empty());
+
+  const std::string big = makePackage("big", "<kuid:400300:202>", kMaxPackageFiles);
+  r = target_->Run({"installcdp", big});
+  EXPECT_EQ(r.exitCode, 255) << r.out;
+  EXPECT_NE(r.out.find("PymDaemon: the package holds more than 65536 files; nothing was "
+                       "installed"),
+            std::string::npos)
+      << r.out;
+  EXPECT_TRUE(InstalledFolder(*target_, "<kuid:400300:202>").empty());
 }
 
 }  // namespace

@@ -39,6 +39,7 @@ class Ops {
   public int Spin() { while (true) { } return 0; }
   public int Make(int n) { int i; for (i = 0; i < n; i++) { } Busy b = new Busy(); return 1; }
   public int Deep(int n) { return Deep(n + 1); }
+  public int Double(int n) { string s = "x"; int i; for (i = 0; i < n; i++) { s = s + s; } return s.size(); }
 };
 class Rec {
   Rec next = new Rec();
@@ -105,6 +106,9 @@ TEST_F(InterpreterTest, OpcodeGroupsGiveTheirResultsAndErrors) {
       {"Grow", {I(INT_MAX)}, 0, "ER_ArrayOutOfBounds"},
       {"Read", {I(INT_MAX)}, 0, "ER_ArrayOutOfBounds"},
       {"Read", {I(-1)}, 0, "ER_ArrayOutOfBounds"},
+      // Strings stop at the 16 MiB text cap.
+      {"Double", {I(24)}, 1u << 24},
+      {"Double", {I(25)}, 0, "ER_StringOutOfBounds"},
       {"Spin", {}, 0, "ER_Timeout", {43, 0, 0, 0, 0}},  // JMP to itself
       {"Div", {I(1), I(1)}, 0, "ER_IllegalInstruction", {200}},
       // LOAD 0; PUSHC 1; RETV: two words above the frame. `me` is released once, not again by

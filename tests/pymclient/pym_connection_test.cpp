@@ -426,4 +426,30 @@ TEST_F(ConnectionTest, ClosedClientSendsNothingAndWrongAnswersFailTheConnect) {
   EXPECT_FALSE(connection.Connect()) << "closed for good";
 }
 
+// A daemon that takes the connection and never answers the handshake is frozen: the open fails
+// after one silence limit instead of waiting that long once per connection try.
+TEST_F(ConnectionTest, ASilentHandshakeEndsTheTries) {
+  PymCloseDatabase();
+  ASSERT_TRUE(server_->WaitForNoConnection());
+  const u32 before = server_->GetConnectionCount();
+  server_->SetHandshakeAnswer(0, 0, 0);
+  struct Restore {
+    ~Restore() {
+      PymSetSilenceLimit(kDefaultSilenceLimitMs);
+      PymSetConnectPauseMs(kConnectPauseMs);
+    }
+  } restore;
+  PymSetSilenceLimit(100);
+  PymSetConnectPauseMs(1);
+  bool opened = true;
+  watchdog::Task open([&] { opened = PymOpenDatabase(options_); });
+  open.Join();
+  EXPECT_FALSE(opened);
+  EXPECT_EQ(server_->GetConnectionCount(), before + 1);
+
+  // A daemon that answers again is found by the next open.
+  server_->SetHandshakeAnswer(kTagDaemon, 3, 4);
+  EXPECT_TRUE(PymOpenDatabase(options_));
+}
+
 }  // namespace

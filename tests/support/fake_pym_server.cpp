@@ -131,7 +131,8 @@ void FakePymServer::Serve(Session* session) {
       second = answerWords_[1];
       changed_.notify_all();
     }
-    ok = WriteAll(session, Words({tag, first, second}));
+    // Tag 0: a frozen daemon, which takes the connection and never answers.
+    ok = tag == 0 || WriteAll(session, Words({tag, first, second}));
   }
   while (ok) {
     Frame frame;

@@ -55,7 +55,7 @@ class FakePymServer {
   // reply, and the close request also closes the connection.
   void SetAutoReply(bool on);
   void SetHandler(Handler handler);
-  // The answer to the handshake: the tag (normally 'PYMD') and the two words.
+  // The answer to the handshake: the tag (normally 'PYMD') and the two words; tag 0 sends none.
   void SetHandshakeAnswer(u32 tag, u32 first, u32 second);
 
   // Script commands; each goes to the newest connection and is written whole.
