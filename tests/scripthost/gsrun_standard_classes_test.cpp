@@ -28,6 +28,11 @@ class Everything {
     return Signal.PROCEED + list.size();
   }
   public int Build() { return KestroScriptBase.GetKestroBuild(); }
+  public int Library() {
+    KUID none = null;
+    Library library = KestroScriptBase.GetLibrary(none);
+    return 0;
+  }
 };
 )";
 
@@ -56,9 +61,14 @@ TEST(GsrunStandardClassesTest, EveryStandardLibraryLinksAndUnbuiltNativesNameThe
   EXPECT_EQ(touched.find("Could not resolve native link"), std::string::npos) << touched;
   EXPECT_EQ(touched.find("Error"), std::string::npos) << touched;
 
-  const std::string built = RunCommand(gsrun + "--call Build");
-  EXPECT_NE(built.find("KestroScriptBase.GetKestroBuild> not implemented"), std::string::npos)
-      << built;
+  // The host's natives answer only under the host's context.
+  const std::string built = RunCommand(gsrun + "--host --call Build");
+  EXPECT_NE(built.find("result: 48249"), std::string::npos) << built;
+  const std::string plain = RunCommand(gsrun + "--call Build");
+  EXPECT_NE(plain.find("ER_NativeCallError"), std::string::npos) << plain;
+  const std::string unbuilt = RunCommand(gsrun + "--host --call Library");
+  EXPECT_NE(unbuilt.find("KestroScriptBase.GetLibrary> not implemented"), std::string::npos)
+      << unbuilt;
 
   // The disassembler marks the natives of a standard library.
   const std::string listing = RunCommand(std::string(KESTRO_BINARY_DIR) + "/gsdis " +
