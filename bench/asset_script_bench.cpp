@@ -8,11 +8,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "core/app_globals.h"
-#include "core/networking.h"
 #include "gscompiler/compile_driver.h"
 #include "gscompiler/compile_log.h"
 #include "gscompiler/include_path_list.h"
@@ -23,8 +22,8 @@
 #include "pymclient/pym_asset_info.h"
 #include "pymclient/pym_catalogue.h"
 #include "pymclient/pym_client.h"
+#include "scripthost/installation_client.h"
 #include "scripthost/kestro_script_context.h"
-#include "scripthost/kestro_script_spec.h"
 #include "scripthost/script_system.h"
 
 namespace {
@@ -79,14 +78,7 @@ struct Installation {
     GSCompileLog log;
     compiled = CompileLibraryFile((root + "/names.gs").c_str(), nullptr, &includes, &log) == 0;
 
-    SetMainThread();
-    InitNetworking();
-    InitInstallPaths(Qel::File::Path(root.c_str()));
-    CreateUserDataFolders();
-    InstallScriptSpecFactory();
-    PymClientOptions options;
-    options.mayStartDaemon = 0;
-    open = PymOpenDatabase(options);
+    client = std::make_unique<ScriptHost::InstallationClient>(root);
     ScriptHost::InitScriptSystem(KESTRO_BINARY_DIR);
     GSMachine::Instance().AddLibraryFolder("", root);
     GSRuntime::GSLibrary* library = GSMachine::Instance().FindLibrary("names.gsl");
@@ -94,17 +86,16 @@ struct Installation {
   }
   ~Installation() {
     PymCloseDaemon();
-    PymCloseDatabase();
-    ReleaseContentDatabases();
+    client.reset();
     ClearInstallPaths();
     std::error_code ec;
     fs::remove_all(root, ec);
   }
-  bool Ready() const { return compiled && open && names != nullptr; }
+  bool Ready() const { return compiled && client->IsOpen() && names != nullptr; }
 
   std::string root;
   bool compiled = false;
-  bool open = false;
+  std::unique_ptr<ScriptHost::InstallationClient> client;
   GSRuntime::GSClass* names = nullptr;
 };
 

@@ -21,11 +21,8 @@ using GSRuntime::GSStack;
 
 namespace {
 
-// An object's script reference as the Asset class sees it; the count is the caller's.
 GSHandle AsAsset(GSHandle reference) {
-  const GSHandle cast =
-      GSRuntime::ObjectBridge::CastTo(reference, ScriptHost::ScriptClass(ScriptHost::ScriptClassId::kAsset));
-  return cast != 0 ? cast : reference;
+  return ScriptHost::AsScriptClass(reference, ScriptHost::ScriptClassId::kAsset);
 }
 
 }  // namespace
@@ -142,7 +139,9 @@ void GSOAsset::GetKUID(GSStack* stack) {
   GSRuntime::PushCounted(stack, GSOKUID::Wrap(GSRuntime::CallingContext(this), kuid_));
 }
 
-void GSOAsset::GetLocalisedName(GSStack* stack) { GSRuntime::PushString(stack, Info().name.View()); }
+void GSOAsset::GetLocalisedName(GSStack* stack) {
+  GSRuntime::PushString(stack, Info().name.View());
+}
 
 void GSOAsset::GetLocalisedDescription(GSStack* stack) {
   GSRuntime::PushString(stack, PymGetAssetDescription(kuid_).View());

@@ -18,6 +18,7 @@
 
 using GSRuntime::GSHandle;
 using GSRuntime::GSStack;
+using ScriptHost::ScriptClassId;
 namespace fc = PymFilterCodes;
 
 namespace {
@@ -47,12 +48,6 @@ TTimeDate Now() {
   TTimeDate now;
   now.SetToNow();
   return now;
-}
-
-// The element class of a KUID or Asset array, for the references stored in it.
-GSHandle AsClass(GSHandle reference, ScriptHost::ScriptClassId id) {
-  const GSHandle cast = GSRuntime::ObjectBridge::CastTo(reference, ScriptHost::ScriptClass(id));
-  return cast != 0 ? cast : reference;
 }
 
 }  // namespace
@@ -121,12 +116,14 @@ void KestroScriptContext::GetSystemSecond(GSStack* stack) {
   stack->PushInt(i32(Now().GetSecond()));
 }
 
-GSHandle KestroScriptContext::AssetArray(const std::vector<KUID>& kuids) {
+GSHandle KestroScriptContext::ObjectArray(const std::vector<KUID>& kuids, Wrapper wrap,
+                                          ScriptClassId elementClass) {
   auto* array = new GSRuntime::GSArray(&Registry(), true);
   i32 next = 0;
   for (const KUID& kuid : kuids) {
-    const GSHandle asset = GSOAsset::Wrap(this, kuid);
-    if (asset != 0) array->SetElement(next++, AsClass(asset, ScriptHost::ScriptClassId::kAsset));
+    const GSHandle object = wrap(this, kuid);
+    // The array takes over the count the lookup gave; a KUID without an object takes no index.
+    if (object != 0) array->SetElement(next++, ScriptHost::AsScriptClass(object, elementClass));
   }
   return array->GetScriptReference();
 }
@@ -134,8 +131,8 @@ GSHandle KestroScriptContext::AssetArray(const std::vector<KUID>& kuids) {
 void KestroScriptContext::FindAsset(GSStack* stack) {
   GSOKUID* kuid = nullptr;
   if (!GSRuntime::GetParam(stack, 1, &kuid, false)) return;
-  GSRuntime::PushCounted(stack,
-                         AsClass(GSOAsset::Wrap(this, *kuid), ScriptHost::ScriptClassId::kAsset));
+  GSRuntime::PushCounted(
+      stack, ScriptHost::AsScriptClass(GSOAsset::Wrap(this, *kuid), ScriptClassId::kAsset));
 }
 
 void KestroScriptContext::PushAssetList(GSStack* stack, const Qel::PString& kind,
@@ -151,7 +148,7 @@ void KestroScriptContext::PushAssetList(GSStack* stack, const Qel::PString& kind
   if (found.empty()) {
     LogPrintf("World.GetAssetList> warning: found zero assets of type '%s'", kind.CStr());
   }
-  GSRuntime::PushCounted(stack, AssetArray(found));
+  GSRuntime::PushCounted(stack, ObjectArray(found, GSOAsset::Wrap, ScriptClassId::kAsset));
 }
 
 void KestroScriptContext::GetAssetListOfKind(GSStack* stack) {
@@ -174,13 +171,7 @@ void KestroScriptContext::SearchAssets(GSStack* stack) {
   const bool localOnly = GSRuntime::BoolParam(stack, 2);
   std::vector<KUID> found;
   PymSearchAssets(SearchFilter(text.Upper(), localOnly).get(), found);
-  auto* array = new GSRuntime::GSArray(&Registry(), true);
-  i32 next = 0;
-  for (const KUID& kuid : found) {
-    const GSHandle object = GSOKUID::Wrap(this, kuid);
-    if (object != 0) array->SetElement(next++, AsClass(object, ScriptHost::ScriptClassId::kKUID));
-  }
-  GSRuntime::PushCounted(stack, array->GetScriptReference());
+  GSRuntime::PushCounted(stack, ObjectArray(found, GSOKUID::Wrap, ScriptClassId::kKUID));
 }
 
 void KestroScriptContext::FindUpdatedAssets(GSStack* stack) {
@@ -190,7 +181,7 @@ void KestroScriptContext::FindUpdatedAssets(GSStack* stack) {
   for (const KUID& kuid : local) newest.PushBack(PymGetLatestAssetVersion(kuid));
   std::vector<KUID> found;
   PymSearchAssets(CompatibleFilter(newest).get(), found);
-  GSRuntime::PushCounted(stack, AssetArray(found));
+  GSRuntime::PushCounted(stack, ObjectArray(found, GSOAsset::Wrap, ScriptClassId::kAsset));
 }
 
 void KestroScriptContext::KestroSystemCall(GSStack* stack) {
@@ -230,6 +221,6 @@ void KestroScriptContext::GetKestroBuild(GSStack* stack) { stack->PushInt(kKestr
 void KestroScriptContext::CloneKUID(GSStack* stack) {
   GSOKUID* kuid = nullptr;
   if (!GSRuntime::GetParam(stack, 1, &kuid, false)) return;
-  GSRuntime::PushCounted(stack,
-                         AsClass(GSOKUID::Wrap(this, *kuid), ScriptHost::ScriptClassId::kKUID));
+  GSRuntime::PushCounted(
+      stack, ScriptHost::AsScriptClass(GSOKUID::Wrap(this, *kuid), ScriptClassId::kKUID));
 }

@@ -14,6 +14,7 @@
 #include "gsruntime/script_arena.h"
 #include "pymclient/pym_filter.h"
 #include "qel/pstring.h"
+#include "scripthost/script_system.h"
 
 namespace GSRuntime {
 class GSStack;
@@ -68,8 +69,10 @@ class KestroScriptContext : public GSRuntime::GSContext {
 
  private:
   // The asset list of a kind and type text, as both GetAssetList natives push it.
-  void PushAssetList(GSRuntime::GSStack* stack, const Qel::PString& kind,
-                     const Qel::PString& type);
-  // A new array of this context holding the Asset objects of the KUIDs, in order.
-  GSRuntime::GSHandle AssetArray(const std::vector<KUID>& kuids);
+  void PushAssetList(GSRuntime::GSStack* stack, const Qel::PString& kind, const Qel::PString& type);
+  // A new array of this context holding the objects `wrap` gives for the KUIDs, in order, as
+  // references of the element class.
+  using Wrapper = GSRuntime::GSHandle (*)(GSRuntime::GSContext* owner, const KUID& kuid);
+  GSRuntime::GSHandle ObjectArray(const std::vector<KUID>& kuids, Wrapper wrap,
+                                  ScriptHost::ScriptClassId elementClass);
 };

@@ -86,13 +86,13 @@ TEST(GsrunHostTest, AScriptFindsInstalledAssetsAndReadsThemThroughTheDaemon) {
             "<kuid:400300:1> Shed: A wooden shed needs <kuid:400300:3> colour=red locked=true\n"
             "<kuid:400300:2> Loco: Green engine colour=green locked=true\n"
             "result: 1,1,0,1,true,[],0.250000,2024\n")
-        << run.err;
+      << run.err;
   EXPECT_EQ(run.exitCode, 0);
 
   // Without the host's context the same natives refuse the call.
-  const ToolRun plain = root.RunProgram(KESTRO_BINARY_DIR "/gsrun",
-                                        {"--root", root.Root(), "--lib", scripts.path(), "--class",
-                                         "Show", "--call", "Run"});
+  const ToolRun plain = root.RunProgram(
+      KESTRO_BINARY_DIR "/gsrun",
+      {"--root", root.Root(), "--lib", scripts.path(), "--class", "Show", "--call", "Run"});
   EXPECT_NE(plain.out.find("ER_NativeCallError"), std::string::npos) << plain.out;
   EXPECT_EQ(plain.exitCode, 1);
 }

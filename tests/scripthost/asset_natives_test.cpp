@@ -14,13 +14,9 @@
 #include "assetdata/soup_binary.h"
 #include "core/stream.h"
 #include "core/time_date.h"
-#include "gscompiler/compile_driver.h"
-#include "gscompiler/compile_log.h"
-#include "gscompiler/include_path_list.h"
 #include "gsruntime/gs_library.h"
 #include "gsruntime/gs_machine.h"
 #include "gsruntime/gs_object.h"
-#include "gsruntime/gs_string.h"
 #include "gsruntime/object_bridge.h"
 #include "gsruntime/script_call.h"
 #include "pymclient/filter_builders.h"
@@ -29,6 +25,7 @@
 #include "pymclient/pym_test_util.h"
 #include "scripthost/gso_asset.h"
 #include "scripthost/kestro_script_context.h"
+#include "scripthost/script_probe.h"
 #include "scripthost/script_system.h"
 #include "scripthost/standard_natives.h"
 
@@ -132,25 +129,8 @@ const KUID kOldShed(400300, 1, 1);  // resolves to the shed
 const KUID kLoco(400300, 2, 0);
 const KUID kRoof(400300, 3, 0);
 
-std::vector<std::string>& Errors() {
-  static std::vector<std::string> errors;
-  return errors;
-}
-void CaptureError(const char* text, GSRuntime::GSStack*, GSRuntime::GSThreadOwner*, bool) {
-  const std::string_view raised(text);
-  Errors().emplace_back(raised.substr(0, raised.find(" (file ")));
-}
-
 const scratch::Folder& ProbeFolder() {
-  static scratch::Folder* folder = [] {
-    auto* made = new scratch::Folder;
-    made->Put("assetprobe.gs", kProbe);
-    IncludePathList includes;
-    includes.Add(KESTRO_TEST_DATA_DIR "/../../gslib", Qel::PString());
-    GSCompileLog log;
-    EXPECT_EQ(CompileLibraryFile(made->At("assetprobe.gs").c_str(), nullptr, &includes, &log), 0);
-    return made;
-  }();
+  static scratch::Folder* folder = script_probe::Compile("assetprobe.gs", kProbe);
   return *folder;
 }
 
@@ -161,32 +141,17 @@ class AssetNativesTest : public pym_test::ScriptedDaemonTest {
  protected:
   void SetUp() override {
     ScriptedDaemonTest::SetUp();
-    server_->SetHandler([this](FakePymServer& s, const FakePymServer::Frame& f) {
-      return Answer(s, f);
-    });
-    Errors().clear();
-    GSMachine::SetExceptionHook(CaptureError);
-    Forget();
-    ASSERT_TRUE(ScriptHost::InitScriptSystem(KESTRO_BINARY_DIR));
-    GSMachine::Instance().AddLibraryFolder("", ProbeFolder().path());
-    GSRuntime::GSLibrary* library = GSMachine::Instance().FindLibrary("assetprobe.gsl");
-    ASSERT_NE(library, nullptr);
-    probeClass_ = library->FindClass("Probe");
+    server_->SetHandler(
+        [this](FakePymServer& s, const FakePymServer::Frame& f) { return Answer(s, f); });
+    probeClass_ = script_probe::SetUp(ProbeFolder(), "assetprobe.gsl");
     ASSERT_TRUE(probe_.Create(probeClass_));
   }
   void TearDown() override {
     probe_.Destroy();
-    Forget();
-    GSMachine::SetExceptionHook(nullptr);
+    script_probe::TearDown();
     TTimeDate::SetClock(nullptr);
     ScriptedDaemonTest::TearDown();
   }
-  static void Forget() {
-    GSMachine::RemoveInitHook(ScriptHost::RegisterStandardNatives);
-    ScriptHost::ResetScriptSystemForTests();
-    GSMachine::ResetForTests();
-  }
-
   // The scripted database: the shed (also under an old KUID), the loco and the roof.
   bool Answer(FakePymServer& s, const FakePymServer::Frame& f) {
     Buf in(f.payload);
@@ -253,24 +218,13 @@ class AssetNativesTest : public pym_test::ScriptedDaemonTest {
 
   static std::string Text(GSRuntime::ScriptObjectHolder& holder, const std::string& method,
                           const std::vector<ScriptArgument>& arguments = {}) {
-    u32 word = 0;
-    if (!holder.Call(holder.FindPublicMethod(method, arguments), arguments, &word)) {
-      return "<failed>";
-    }
-    const GSRuntime::GSString* text = GSRuntime::GSString::FromReference(word);
-    std::string result = text != nullptr ? text->Std() : "<null>";
-    GSRuntime::ObjectBridge::ReleaseIfSet(word);
-    return result;
+    return script_probe::Text(holder, method, arguments);
   }
   std::string Text(const std::string& method, const std::vector<ScriptArgument>& arguments = {}) {
-    return Text(probe_, method, arguments);
+    return script_probe::Text(probe_, method, arguments);
   }
-  // The script error a failing call raised.
   std::string Failure(const std::string& method, const std::vector<ScriptArgument>& arguments) {
-    Errors().clear();
-    u32 word = 0;
-    EXPECT_FALSE(probe_.Call(probe_.FindPublicMethod(method, arguments), arguments, &word));
-    return Errors().empty() ? std::string() : Errors().front();
+    return script_probe::Failure(probe_, method, arguments);
   }
 
   static ScriptArgument S(const char* text) { return ScriptArgument::String(text); }
@@ -287,10 +241,9 @@ class AssetNativesTest : public pym_test::ScriptedDaemonTest {
 
 TEST_F(AssetNativesTest, SearchesSendTheFilterTreesOfTheirNatives) {
   const auto listing = [](const char* categories) {
-    return std::make_tuple(fb::Flag(fc::kFlagListingPrivilege),
-                           fb::Group(true, fb::Flag(fc::kFlagObsolete)),
-                           fb::Flag(fc::kFlagCompatible),
-                           fb::Str(fc::kStringCategoryList, categories));
+    return std::make_tuple(
+        fb::Flag(fc::kFlagListingPrivilege), fb::Group(true, fb::Flag(fc::kFlagObsolete)),
+        fb::Flag(fc::kFlagCompatible), fb::Str(fc::kStringCategoryList, categories));
   };
   const auto plain = [&](const char* categories) {
     auto [a, b, c, d] = listing(categories);
@@ -319,8 +272,9 @@ TEST_F(AssetNativesTest, SearchesSendTheFilterTreesOfTheirNatives) {
   }
 
   // A kind the kind table does not know sends nothing and gives an empty array.
-  const std::string logged =
-      scratch::CaptureLog([&] { EXPECT_EQ(Text("List", {S("NoSuchKind"), S("")}), "0"); });
+  const std::string logged = scratch::CaptureLog([&] {
+    EXPECT_EQ(Text("List", {S("NoSuchKind"), S("")}), "0");
+  });
   EXPECT_NE(logged.find("World.GetAssetList> warning: found zero assets of type 'nosuchkind'"),
             std::string::npos)
       << logged;
@@ -360,12 +314,8 @@ TEST_F(AssetNativesTest, AnAssetIsOneObjectPerContextAlsoUnderAnOldKUID) {
 // Two contexts hold objects of the same assets with string tables and configurations; each
 // resolves for itself, and either may end first.
 TEST_F(AssetNativesTest, TwoContextsKeepTheirOwnAssetsAndEndInEitherOrder) {
-  const u32 baseline = GSRuntime::GSObjectReference::LiveCount();
-  for (bool firstGoesFirst : {true, false}) {
-    GSRuntime::ScriptObjectHolder first(&KestroScriptContext::Create);
-    GSRuntime::ScriptObjectHolder second(&KestroScriptContext::Create);
-    ASSERT_TRUE(first.Create(probeClass_));
-    ASSERT_TRUE(second.Create(probeClass_));
+  const auto prepare = [this](GSRuntime::ScriptObjectHolder& first,
+                              GSRuntime::ScriptObjectHolder& second) {
     const size_t resolvedBefore = FramesOf(pp::kOpResolveKuid).size();
     for (GSRuntime::ScriptObjectHolder* holder : {&first, &second}) {
       ASSERT_EQ(Text(*holder, "Keep", {S("<kuid2:400300:1:1>")}), "<null>");
@@ -379,14 +329,10 @@ TEST_F(AssetNativesTest, TwoContextsKeepTheirOwnAssetsAndEndInEitherOrder) {
     EXPECT_FALSE(GSRuntime::ObjectBridge::SameObject(a, b));
     GSRuntime::ObjectBridge::ReleaseIfSet(a);
     GSRuntime::ObjectBridge::ReleaseIfSet(b);
-
-    GSRuntime::ScriptObjectHolder& early = firstGoesFirst ? first : second;
-    GSRuntime::ScriptObjectHolder& late = firstGoesFirst ? second : first;
-    early.Destroy();
-    EXPECT_EQ(Text(late, "Kept"), "Shed");
-    late.Destroy();
-  }
-  EXPECT_EQ(GSRuntime::GSObjectReference::LiveCount(), baseline);
+  };
+  script_probe::EndInEitherOrder(
+      probeClass_, &KestroScriptContext::Create, prepare,
+      [](GSRuntime::ScriptObjectHolder& late) { EXPECT_EQ(Text(late, "Kept"), "Shed"); });
 }
 
 TEST_F(AssetNativesTest, AssetAnswersFromTheRecordAndTheConfiguration) {
@@ -395,8 +341,8 @@ TEST_F(AssetNativesTest, AssetAnswersFromTheRecordAndTheConfiguration) {
             "true,false,false,false,true,true,false,true,<kuid:400300:3>");
   EXPECT_EQ(Failure("Lookup", {S("<kuid:400300:1>"), S("Door")}),
             "Asset.LookupKUIDTable> unable to find 'door' in kuid-table\n");
-  for (const auto& [rating, favourite] : {std::pair{3, "false"}, {4, "true"}, {5, "true"},
-                                          {6, "false"}}) {
+  for (const auto& [rating, favourite] :
+       {std::pair{3, "false"}, {4, "true"}, {5, "true"}, {6, "false"}}) {
     rating_ = u8(rating);
     GSRuntime::ScriptObjectHolder fresh(&KestroScriptContext::Create);
     ASSERT_TRUE(fresh.Create(probeClass_));

@@ -1,6 +1,6 @@
 // A temporary installation of the built tool for end-to-end tests: <root>/bin with copies of the
-// binaries, the "data" volume, TETData and the standard script libraries, and <root>/UserData. Runs the tool there and stops
-// every daemon started for the root when it goes.
+// binaries, the "data" volume, TETData and the standard script libraries, and <root>/UserData. Runs
+// the tool there and stops every daemon started for the root when it goes.
 #pragma once
 
 #include <sys/types.h>

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "core/time_date.h"
 #include "gsruntime/gs_context.h"
 #include "gsruntime/gs_library.h"
 #include "gsruntime/gs_machine.h"
@@ -33,13 +34,8 @@
 #include "gsruntime/gs_script_instance.h"
 #include "gsruntime/gs_string.h"
 #include "gsruntime/script_call.h"
-#include "core/app_globals.h"
-#include "core/networking.h"
-#include "core/time_date.h"
-#include "pymclient/install_paths.h"
-#include "pymclient/pym_client.h"
+#include "scripthost/installation_client.h"
 #include "scripthost/kestro_script_context.h"
-#include "scripthost/kestro_script_spec.h"
 #include "scripthost/script_system.h"
 #include "scripthost/standard_natives.h"
 
@@ -97,34 +93,6 @@ bool FixTime(const char* text) {
   TTimeDate::SetClock(FixedClock);
   return true;
 }
-
-// The installation's client, open from construction to destruction.
-class Installation {
- public:
-  explicit Installation(const std::string& root) {
-    SetMainThread();
-    InitNetworking();
-    InitInstallPaths(Qel::File::Path(root.c_str()));
-    CreateUserDataFolders();
-    // Every asset specification the client builds can carry scripts.
-    InstallScriptSpecFactory();
-    PymClientOptions options;
-    options.mayStartDaemon = 0;
-    open_ = PymOpenDatabase(options);
-  }
-  ~Installation() {
-    PymCloseDatabase();
-    ReleaseContentDatabases();
-    ShutdownNetworking();
-  }
-  Installation(const Installation&) = delete;
-  Installation& operator=(const Installation&) = delete;
-
-  bool IsOpen() const { return open_; }
-
- private:
-  bool open_ = false;
-};
 
 bool ParseArgument(const std::string& text, ScriptArgument* out) {
   if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
@@ -281,9 +249,9 @@ int main(int argc, char** argv) {
     }
   }
   if (className.empty() || method.empty()) return Usage();
-  std::unique_ptr<Installation> installation;
+  std::unique_ptr<ScriptHost::InstallationClient> installation;
   if (!root.empty()) {
-    installation = std::make_unique<Installation>(root);
+    installation = std::make_unique<ScriptHost::InstallationClient>(root);
     if (!installation->IsOpen()) {
       std::printf("Could not open the asset database of %s\n", root.c_str());
       return 1;
@@ -292,4 +260,3 @@ int main(int argc, char** argv) {
   return Run(root.empty() ? std::string() : root + "/bin", host, folders, className, method,
              arguments, ticks);
 }
-
