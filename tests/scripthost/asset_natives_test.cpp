@@ -137,8 +137,10 @@ const scratch::Folder& ProbeFolder() {
 TTimeDate g_now;
 void FixedNow(TTimeDate& now) { now = g_now; }
 
-class AssetNativesTest : public pym_test::ScriptedDaemonTest {
+class AssetNativesTest : public pym_test::ScriptedDaemonTest, public script_probe::ProbeCalls {
  protected:
+  AssetNativesTest() : ProbeCalls(&KestroScriptContext::Create) {}
+
   void SetUp() override {
     ScriptedDaemonTest::SetUp();
     server_->SetHandler(
@@ -216,17 +218,6 @@ class AssetNativesTest : public pym_test::ScriptedDaemonTest {
     return trees;
   }
 
-  static std::string Text(GSRuntime::ScriptObjectHolder& holder, const std::string& method,
-                          const std::vector<ScriptArgument>& arguments = {}) {
-    return script_probe::Text(holder, method, arguments);
-  }
-  std::string Text(const std::string& method, const std::vector<ScriptArgument>& arguments = {}) {
-    return script_probe::Text(probe_, method, arguments);
-  }
-  std::string Failure(const std::string& method, const std::vector<ScriptArgument>& arguments) {
-    return script_probe::Failure(probe_, method, arguments);
-  }
-
   static ScriptArgument S(const char* text) { return ScriptArgument::String(text); }
 
   std::string config_ =
@@ -235,8 +226,6 @@ class AssetNativesTest : public pym_test::ScriptedDaemonTest {
   std::vector<KUID> searchReply_;
   u8 rating_ = 255;
   u32 vantryLevel_ = 0;
-  GSRuntime::GSClass* probeClass_ = nullptr;
-  GSRuntime::ScriptObjectHolder probe_{&KestroScriptContext::Create};
 };
 
 TEST_F(AssetNativesTest, SearchesSendTheFilterTreesOfTheirNatives) {

@@ -90,6 +90,30 @@ inline std::string Failure(GSRuntime::ScriptObjectHolder& holder, const std::str
   return Errors().empty() ? std::string() : Errors().front();
 }
 
+// A fixture's probe object and its calls.
+class ProbeCalls {
+ protected:
+  explicit ProbeCalls(GSRuntime::ScriptObjectHolder::ContextFactory factory = nullptr)
+      : probe_(factory) {}
+
+  static std::string Text(GSRuntime::ScriptObjectHolder& holder, const std::string& method,
+                          const std::vector<GSRuntime::ScriptArgument>& arguments = {}) {
+    return script_probe::Text(holder, method, arguments);
+  }
+  std::string Text(const std::string& method,
+                   const std::vector<GSRuntime::ScriptArgument>& arguments = {}) {
+    return script_probe::Text(probe_, method, arguments);
+  }
+  // Calls a method that must fail; the script error it raised.
+  std::string Failure(const std::string& method,
+                      const std::vector<GSRuntime::ScriptArgument>& arguments) {
+    return script_probe::Failure(probe_, method, arguments);
+  }
+
+  GSRuntime::GSClass* probeClass_ = nullptr;
+  GSRuntime::ScriptObjectHolder probe_;
+};
+
 // Two holders of the class, each prepared by `prepare(first, second)`, end in both orders; after
 // the early one ends, `checkLate(late)` runs on the other. Nothing native may outlive them.
 template <class Prepare, class CheckLate>

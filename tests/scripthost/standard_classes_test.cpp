@@ -264,7 +264,7 @@ const scratch::Folder& ProbeFolder() {
   return *folder;
 }
 
-class StandardClassesTest : public ::testing::Test {
+class StandardClassesTest : public ::testing::Test, public script_probe::ProbeCalls {
  protected:
   void SetUp() override {
     gs_test::LogLines().clear();
@@ -277,17 +277,6 @@ class StandardClassesTest : public ::testing::Test {
     script_probe::TearDown();
     GSMachine::SetLogHook(nullptr);
   }
-  static std::string Text(GSRuntime::ScriptObjectHolder& holder, const std::string& method,
-                          const std::vector<ScriptArgument>& arguments = {}) {
-    return script_probe::Text(holder, method, arguments);
-  }
-  std::string Text(const std::string& method, const std::vector<ScriptArgument>& arguments = {}) {
-    return script_probe::Text(probe_, method, arguments);
-  }
-  // Calls a void method that must fail; the script error it raised.
-  std::string Failure(const std::string& method, const std::vector<ScriptArgument>& arguments) {
-    return script_probe::Failure(probe_, method, arguments);
-  }
   // Hands a host-made object (a counted reference) to a method taking one object.
   void Give(const std::string& signature, GSRuntime::GSHandle object) {
     ASSERT_NE(object, 0u);
@@ -296,9 +285,6 @@ class StandardClassesTest : public ::testing::Test {
   void Tick() {
     for (int i = 0; i < 3; ++i) probe_.Context()->router->Tick(0.1f);
   }
-
-  GSRuntime::GSClass* probeClass_ = nullptr;
-  GSRuntime::ScriptObjectHolder probe_;
 };
 
 TEST_F(StandardClassesTest, SoupNamesAreCaseInsensitiveAndMissingTagsGiveTheDefaults) {
