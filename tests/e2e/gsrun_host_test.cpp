@@ -4,11 +4,10 @@
 // KUID it does not know to itself, so such a KUID gives an Asset object with empty answers.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
-#include "gscompiler/compile_driver.h"
-#include "gscompiler/compile_log.h"
-#include "gscompiler/include_path_list.h"
+#include "scripthost/script_probe.h"
 #include "support/install_root.h"
 #include "support/scratch_folder.h"
 
@@ -72,12 +71,8 @@ TEST(GsrunHostTest, AScriptFindsInstalledAssetsAndReadsThemThroughTheDaemon) {
   root.WriteFile("UserData/local/roof/config.txt",
                  "kuid <kuid:400300:3>\nusername \"Roof\"\nkind \"mesh\"\n");
 
-  scratch::Folder scripts;
-  scripts.Put("show.gs", kShow);
-  IncludePathList includes;
-  includes.Add(KESTRO_TEST_DATA_DIR "/../../gslib", Qel::PString());
-  GSCompileLog log;
-  ASSERT_EQ(CompileLibraryFile(scripts.At("show.gs").c_str(), nullptr, &includes, &log), 0);
+  const std::unique_ptr<scratch::Folder> compiled(script_probe::Compile("show.gs", kShow));
+  const scratch::Folder& scripts = *compiled;
 
   const ToolRun run = root.RunProgram(
       KESTRO_BINARY_DIR "/gsrun", {"--root", root.Root(), "--host", "--time", "2024-03-05T18:00:00",

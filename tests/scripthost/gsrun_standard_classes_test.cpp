@@ -4,11 +4,10 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
-#include "gscompiler/compile_driver.h"
-#include "gscompiler/compile_log.h"
-#include "gscompiler/include_path_list.h"
+#include "scripthost/script_probe.h"
 #include "support/scratch_folder.h"
 
 namespace {
@@ -47,12 +46,9 @@ std::string RunCommand(const std::string& command) {
 }
 
 TEST(GsrunStandardClassesTest, EveryStandardLibraryLinksAndUnbuiltNativesNameThemselves) {
-  scratch::Folder folder;
-  folder.Put("everything.gs", kEverything);
-  IncludePathList includes;
-  includes.Add(KESTRO_TEST_DATA_DIR "/../../gslib", Qel::PString());
-  GSCompileLog log;
-  ASSERT_EQ(CompileLibraryFile(folder.At("everything.gs").c_str(), nullptr, &includes, &log), 0);
+  const std::unique_ptr<scratch::Folder> compiled(
+      script_probe::Compile("everything.gs", kEverything));
+  const scratch::Folder& folder = *compiled;
 
   const std::string gsrun =
       std::string(KESTRO_BINARY_DIR) + "/gsrun --lib '" + folder.path() + "' --class Everything ";
