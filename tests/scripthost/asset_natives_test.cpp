@@ -300,7 +300,7 @@ TEST_F(AssetNativesTest, AnAssetIsOneObjectPerContextAlsoUnderAnOldKUID) {
   EXPECT_EQ(FramesOf(pp::kOpGetAssetInfo).size(), 2u);
 }
 
-// Two contexts hold objects of the same assets with string tables and configurations; each
+// Two contexts hold objects of the same assets with their records and configurations; each
 // resolves for itself, and either may end first.
 TEST_F(AssetNativesTest, TwoContextsKeepTheirOwnAssetsAndEndInEitherOrder) {
   const auto prepare = [this](GSRuntime::ScriptObjectHolder& first,
@@ -383,13 +383,6 @@ TEST_F(AssetNativesTest, TheCalendarReadsTheInjectedLocalTime) {
   g_now.SetTime(12, 0, 0);
   TTimeDate::SetClock(FixedNow);
   EXPECT_EQ(Text("Calendar"), "2011-7-14 12:0:0 1.000000");
-}
-
-TEST_F(AssetNativesTest, UnderAPlainContextTheHostNativesFailTheCall) {
-  GSRuntime::ScriptObjectHolder plain;
-  ASSERT_TRUE(plain.Create(probeClass_));
-  EXPECT_EQ(Text(plain, "Vantry"), "<failed>");
-  EXPECT_TRUE(FramesOf(pp::kOpVantryAccess).empty());
 }
 
 }  // namespace
