@@ -2,7 +2,19 @@
 
 #include "qel/time.h"
 
+namespace {
+
+TTimeDate::Clock g_clock = nullptr;
+
+}  // namespace
+
+void TTimeDate::SetClock(Clock clock) { g_clock = clock; }
+
 void TTimeDate::SetToNow() {
+  if (g_clock != nullptr) {
+    g_clock(*this);
+    return;
+  }
   Qel::LocalTime now = Qel::Time::LocalNow();
   SetDate(now.year, now.month, now.day, now.dayOfWeek);
   SetTime(now.hour, now.minute, now.second, now.millisecond);

@@ -13,7 +13,12 @@ class TTimeDate {
   TTimeDate& operator=(const TTimeDate&) = default;
   virtual ~TTimeDate() = default;
 
-  // The operating system's local time.
+  // Where SetToNow takes the local date and time from: the operating system's clock, unless a
+  // clock is set (tests, and tools that run scripts under a fixed time); null sets it back.
+  using Clock = void (*)(TTimeDate& now);
+  static void SetClock(Clock clock);
+
+  // The local date and time of the clock.
   void SetToNow();
   // Each value is masked to its field's width; millisecond 999 is stored as 103.
   void SetDate(u32 year, u32 month, u32 day, u32 dayOfWeek = 0);

@@ -129,12 +129,14 @@ const char* ScriptArgument::TypeName() const {
 }
 
 ScriptObjectHolder::ScriptObjectHolder() = default;
+ScriptObjectHolder::ScriptObjectHolder(ContextFactory factory) : factory_(factory) {}
 ScriptObjectHolder::~ScriptObjectHolder() { Destroy(); }
 
 bool ScriptObjectHolder::Create(GSClass* cls) {
   Destroy();
   if (cls == nullptr) return false;
-  context_ = std::make_unique<GSContext>();
+  context_ = factory_ != nullptr ? factory_() : std::make_unique<GSContext>();
+  if (context_ == nullptr) return false;
   GSContext* const previous = CurrentContext();
   SetCurrentContext(context_.get());
   // A router of its own, so that game objects made in the context take messages and run threads.

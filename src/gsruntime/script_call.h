@@ -51,10 +51,15 @@ struct ScriptArgument {
 };
 
 // One object of a script class, bound in a context of its own with a running message router;
-// an object of a class derived from "GameObject" is a game object registered with it.
+// an object of a class derived from "GameObject" is a game object registered with it. The
+// context comes from the holder's factory: a host's own context class, whose context natives the
+// object's scripts then reach, or a plain GSContext without one.
 class ScriptObjectHolder {
  public:
+  using ContextFactory = std::unique_ptr<GSContext> (*)();
+
   ScriptObjectHolder();
+  explicit ScriptObjectHolder(ContextFactory factory);
   ~ScriptObjectHolder();
   ScriptObjectHolder(const ScriptObjectHolder&) = delete;
   ScriptObjectHolder& operator=(const ScriptObjectHolder&) = delete;
@@ -78,6 +83,7 @@ class ScriptObjectHolder {
   ScriptRef Reference() const;
 
  private:
+  ContextFactory factory_ = nullptr;
   std::unique_ptr<GSContext> context_;
   GSObject* object_ = nullptr;
 };

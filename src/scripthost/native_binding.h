@@ -80,6 +80,11 @@ template <class T, void (T::*Handler)(GSStack*)>
 GSNativeFunction* BindMember(const Qel::PString& className, const Qel::PString& signature) {
   return new GSCPPNativeFunction<T>(className, signature, Handler);
 }
+// The `bind` of a native run as a member of the calling object's context, of class T.
+template <class T, void (T::*Handler)(GSStack*)>
+GSNativeFunction* BindContext(const Qel::PString& className, const Qel::PString& signature) {
+  return new GSCPPContextNativeFunction<T>(className, signature, Handler);
+}
 template <GSCNativeFunction::Function Function>
 GSNativeFunction* BindPlain(const Qel::PString& className, const Qel::PString& signature) {
   return new GSCNativeFunction(className, signature, Function);

@@ -5,6 +5,7 @@
 #include "gsruntime/gs_library.h"
 #include "gsruntime/gs_machine.h"
 #include "gsruntime/gs_object.h"
+#include "gsruntime/object_bridge.h"
 #include "qel/file.h"
 #include "scripthost/standard_natives.h"
 
@@ -87,6 +88,11 @@ GSRuntime::GSHandle BindNewObject(GSRuntime::GSObject* object, ScriptClassId id,
     return 0;
   }
   return object->scriptInstance;
+}
+
+GSRuntime::GSHandle AsScriptClass(GSRuntime::GSHandle reference, ScriptClassId id) {
+  const GSRuntime::GSHandle cast = GSRuntime::ObjectBridge::CastTo(reference, Handle(id));
+  return cast != 0 ? cast : reference;
 }
 
 bool BindScriptClass(const char* libraryFile, const char* className, GSClass** handle) {

@@ -44,6 +44,10 @@ GSRuntime::GSClass* ScriptClass(ScriptClassId id);
 GSRuntime::GSHandle BindNewObject(GSRuntime::GSObject* object, ScriptClassId id,
                                   GSRuntime::GSContext* context);
 
+// The reference viewed as the class `id` (the element class of an array, the declared result of
+// a native); the reference itself when it is no object of that class. The count is unchanged.
+GSRuntime::GSHandle AsScriptClass(GSRuntime::GSHandle reference, ScriptClassId id);
+
 // Sets the handle to the class of that name in the library of that file name (matched without
 // regard to case); false, the handle null, when either is missing.
 bool BindScriptClass(const char* libraryFile, const char* className, GSRuntime::GSClass** handle);

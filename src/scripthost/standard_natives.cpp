@@ -2,17 +2,20 @@
 
 #include "gsruntime/gs_machine.h"
 #include "scripthost/constructors_base.h"
+#include "scripthost/gso_asset.h"
 #include "scripthost/gso_html_buffer.h"
 #include "scripthost/gso_kuid.h"
 #include "scripthost/gso_kuid_list.h"
 #include "scripthost/gso_soup.h"
 #include "scripthost/gso_string_table.h"
+#include "scripthost/kestro_script_context.h"
 #include "scripthost/linked_list.h"
 
 namespace ScriptHost {
 
 namespace {
 
+using GSRuntime::BindContext;
 using GSRuntime::BindMember;
 using GSRuntime::BindPlain;
 using GSRuntime::NativeEntry;
@@ -84,27 +87,30 @@ constexpr NativeEntry kStringTableNatives[] = {
 };
 
 constexpr NativeEntry kAssetNatives[] = {
-    {"$KUID@Asset::GetKUID()", nullptr},
-    {"$string@Asset::GetLocalisedName()", nullptr},
-    {"$string@Asset::GetLocalisedDescription()", nullptr},
-    {"$string@Asset::GetCreatorName()", nullptr},
-    {"$KUID@Asset::LookupKUIDTable(string)", nullptr},
-    {"$Asset@Asset::FindAsset(string)", nullptr},
-    {"$StringTable@Asset::GetStringTable()", nullptr},
-    {"$Soup@Asset::GetConfigSoup()", nullptr},
-    {"$KUIDList@Asset::GetDependencyList()", nullptr},
-    {"$bool@Asset::SupportsKestroBuildVersion(float)", nullptr},
-    {"$Image@Asset::LoadImage(string)", nullptr},
-    {"$bool@Asset::IsLocallyModified()", nullptr},
-    {"$string@Asset::GetInfoURL()", nullptr},
-    {"$bool@Asset::GetIsFavorite()", nullptr},
-    {"$void@Asset::SetIsFavorite(bool)", nullptr},
-    {"$Asset@Asset::GetParent()", nullptr},
-    {"$string@Asset::GetCategoryEra()", nullptr},
-    {"$string@Asset::GetCategoryRegion()", nullptr},
-    {"$Soup@Asset::GetSessionRuleData(string)", nullptr},
-    {"$bool@Asset::IsBuiltIn()", nullptr},
-    {"$bool@Asset::IsOnTheVantry()", nullptr},
+    {"$KUID@Asset::GetKUID()", BindMember<GSOAsset, &GSOAsset::GetKUID>},
+    {"$string@Asset::GetLocalisedName()", BindMember<GSOAsset, &GSOAsset::GetLocalisedName>},
+    {"$string@Asset::GetLocalisedDescription()",
+     BindMember<GSOAsset, &GSOAsset::GetLocalisedDescription>},
+    {"$string@Asset::GetCreatorName()", BindMember<GSOAsset, &GSOAsset::GetCreatorName>},
+    {"$KUID@Asset::LookupKUIDTable(string)", BindMember<GSOAsset, &GSOAsset::LookupKUIDTable>},
+    {"$Asset@Asset::FindAsset(string)", BindMember<GSOAsset, &GSOAsset::FindAsset>},
+    {"$StringTable@Asset::GetStringTable()", BindMember<GSOAsset, &GSOAsset::GetStringTable>},
+    {"$Soup@Asset::GetConfigSoup()", BindMember<GSOAsset, &GSOAsset::GetConfigSoup>},
+    {"$KUIDList@Asset::GetDependencyList()", BindMember<GSOAsset, &GSOAsset::GetDependencyList>},
+    {"$bool@Asset::SupportsKestroBuildVersion(float)",
+     BindMember<GSOAsset, &GSOAsset::SupportsKestroBuildVersion>},
+    {"$Image@Asset::LoadImage(string)", BindMember<GSOAsset, &GSOAsset::LoadImage>},
+    {"$bool@Asset::IsLocallyModified()", BindMember<GSOAsset, &GSOAsset::IsLocallyModified>},
+    {"$string@Asset::GetInfoURL()", BindMember<GSOAsset, &GSOAsset::GetInfoURL>},
+    {"$bool@Asset::GetIsFavorite()", BindMember<GSOAsset, &GSOAsset::GetIsFavorite>},
+    {"$void@Asset::SetIsFavorite(bool)", BindMember<GSOAsset, &GSOAsset::SetIsFavorite>},
+    {"$Asset@Asset::GetParent()", BindMember<GSOAsset, &GSOAsset::GetParent>},
+    {"$string@Asset::GetCategoryEra()", BindMember<GSOAsset, &GSOAsset::GetCategoryEra>},
+    {"$string@Asset::GetCategoryRegion()", BindMember<GSOAsset, &GSOAsset::GetCategoryRegion>},
+    {"$Soup@Asset::GetSessionRuleData(string)",
+     BindMember<GSOAsset, &GSOAsset::GetSessionRuleData>},
+    {"$bool@Asset::IsBuiltIn()", BindMember<GSOAsset, &GSOAsset::IsBuiltIn>},
+    {"$bool@Asset::IsOnTheVantry()", BindMember<GSOAsset, &GSOAsset::IsOnTheVantry>},
 };
 
 constexpr NativeEntry kLinkedListNatives[] = {
@@ -191,27 +197,47 @@ constexpr NativeEntry kImageNatives[] = {
 };
 
 constexpr NativeEntry kKestroScriptBaseNatives[] = {
-    {"$float@KestroScriptBase::GetSeconds()", nullptr},
-    {"$float@KestroScriptBase::GetNormalizedSystemTime()", nullptr},
-    {"$int@KestroScriptBase::GetSystemYear()", nullptr},
-    {"$int@KestroScriptBase::GetSystemMonth()", nullptr},
-    {"$int@KestroScriptBase::GetSystemDate()", nullptr},
-    {"$int@KestroScriptBase::GetSystemHour()", nullptr},
-    {"$int@KestroScriptBase::GetSystemMinute()", nullptr},
-    {"$int@KestroScriptBase::GetSystemSecond()", nullptr},
+    {"$float@KestroScriptBase::GetSeconds()",
+     BindContext<KestroScriptContext, &KestroScriptContext::GetSeconds>},
+    {"$float@KestroScriptBase::GetNormalizedSystemTime()",
+     BindContext<KestroScriptContext, &KestroScriptContext::GetNormalizedSystemTime>},
+    {"$int@KestroScriptBase::GetSystemYear()",
+     BindContext<KestroScriptContext, &KestroScriptContext::GetSystemYear>},
+    {"$int@KestroScriptBase::GetSystemMonth()",
+     BindContext<KestroScriptContext, &KestroScriptContext::GetSystemMonth>},
+    {"$int@KestroScriptBase::GetSystemDate()",
+     BindContext<KestroScriptContext, &KestroScriptContext::GetSystemDate>},
+    {"$int@KestroScriptBase::GetSystemHour()",
+     BindContext<KestroScriptContext, &KestroScriptContext::GetSystemHour>},
+    {"$int@KestroScriptBase::GetSystemMinute()",
+     BindContext<KestroScriptContext, &KestroScriptContext::GetSystemMinute>},
+    {"$int@KestroScriptBase::GetSystemSecond()",
+     BindContext<KestroScriptContext, &KestroScriptContext::GetSystemSecond>},
     {"$Library@KestroScriptBase::GetLibrary(KUID)", nullptr},
-    {"$Asset@KestroScriptBase::FindAsset(KUID)", nullptr},
-    {"$Asset[]@KestroScriptBase::GetAssetList(string)", nullptr},
-    {"$Asset[]@KestroScriptBase::GetAssetList(string,string)", nullptr},
-    {"$KUID[]@KestroScriptBase::SearchAssets(string,bool)", nullptr},
-    {"$Asset[]@KestroScriptBase::FindUpdatedAssets()", nullptr},
-    {"$Soup@KestroScriptBase::KestroSystemCall(string,Soup)", nullptr},
-    {"$bool@KestroScriptBase::OpenURL(string)", nullptr},
-    {"$int@KestroScriptBase::QueryVantryAccess()", nullptr},
-    {"$void@KestroScriptBase::Log(string)", nullptr},
-    {"$float@KestroScriptBase::GetKestroVersion()", nullptr},
-    {"$int@KestroScriptBase::GetKestroBuild()", nullptr},
-    {"$KUID@KestroScriptBase::CloneKUID(KUID)", nullptr},
+    {"$Asset@KestroScriptBase::FindAsset(KUID)",
+     BindContext<KestroScriptContext, &KestroScriptContext::FindAsset>},
+    {"$Asset[]@KestroScriptBase::GetAssetList(string)",
+     BindContext<KestroScriptContext, &KestroScriptContext::GetAssetListOfKind>},
+    {"$Asset[]@KestroScriptBase::GetAssetList(string,string)",
+     BindContext<KestroScriptContext, &KestroScriptContext::GetAssetListOfKindAndType>},
+    {"$KUID[]@KestroScriptBase::SearchAssets(string,bool)",
+     BindContext<KestroScriptContext, &KestroScriptContext::SearchAssets>},
+    {"$Asset[]@KestroScriptBase::FindUpdatedAssets()",
+     BindContext<KestroScriptContext, &KestroScriptContext::FindUpdatedAssets>},
+    {"$Soup@KestroScriptBase::KestroSystemCall(string,Soup)",
+     BindContext<KestroScriptContext, &KestroScriptContext::KestroSystemCall>},
+    {"$bool@KestroScriptBase::OpenURL(string)",
+     BindContext<KestroScriptContext, &KestroScriptContext::OpenURL>},
+    {"$int@KestroScriptBase::QueryVantryAccess()",
+     BindContext<KestroScriptContext, &KestroScriptContext::QueryVantryAccess>},
+    {"$void@KestroScriptBase::Log(string)",
+     BindContext<KestroScriptContext, &KestroScriptContext::Log>},
+    {"$float@KestroScriptBase::GetKestroVersion()",
+     BindContext<KestroScriptContext, &KestroScriptContext::GetKestroVersion>},
+    {"$int@KestroScriptBase::GetKestroBuild()",
+     BindContext<KestroScriptContext, &KestroScriptContext::GetKestroBuild>},
+    {"$KUID@KestroScriptBase::CloneKUID(KUID)",
+     BindContext<KestroScriptContext, &KestroScriptContext::CloneKUID>},
 };
 
 constexpr NativeEntry kSecurityTokenNatives[] = {

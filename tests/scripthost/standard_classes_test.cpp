@@ -24,6 +24,7 @@
 #include "scripthost/gso_kuid_list.h"
 #include "scripthost/gso_soup.h"
 #include "scripthost/gso_string_table.h"
+#include "scripthost/script_probe.h"
 #include "scripthost/script_system.h"
 #include "scripthost/standard_natives.h"
 #include "support/scratch_folder.h"
@@ -257,80 +258,24 @@ class Probe isclass GameObject {
 };
 )";
 
-std::vector<std::string>& Errors() {
-  static std::vector<std::string> errors;
-  return errors;
-}
-
-// The error's text, less the note of the file that raised it.
-void CaptureError(const char* text, GSRuntime::GSStack*, GSRuntime::GSThreadOwner*, bool) {
-  const std::string_view raised(text);
-  Errors().emplace_back(raised.substr(0, raised.find(" (file ")));
-}
-
 // The probe library, compiled once for the suite.
 const scratch::Folder& ProbeFolder() {
-  static scratch::Folder* folder = [] {
-    auto* made = new scratch::Folder;
-    made->Put("probe.gs", kProbe);
-    IncludePathList includes;
-    includes.Add(KESTRO_TEST_DATA_DIR "/../../gslib", Qel::PString());
-    GSCompileLog log;
-    EXPECT_EQ(CompileLibraryFile(made->At("probe.gs").c_str(), nullptr, &includes, &log), 0);
-    return made;
-  }();
+  static scratch::Folder* folder = script_probe::Compile("probe.gs", kProbe);
   return *folder;
 }
 
-class StandardClassesTest : public ::testing::Test {
+class StandardClassesTest : public ::testing::Test, public script_probe::ProbeCalls {
  protected:
   void SetUp() override {
     gs_test::LogLines().clear();
-    Errors().clear();
     GSMachine::SetLogHook(gs_test::CaptureLine);
-    GSMachine::SetExceptionHook(CaptureError);
-    Forget();
-    ASSERT_TRUE(ScriptHost::InitScriptSystem(KESTRO_BINARY_DIR));
-    GSMachine::Instance().AddLibraryFolder("", ProbeFolder().path());
-    GSRuntime::GSLibrary* library = GSMachine::Instance().FindLibrary("probe.gsl");
-    ASSERT_NE(library, nullptr);
-    probeClass_ = library->FindClass("Probe");
+    probeClass_ = script_probe::SetUp(ProbeFolder(), "probe.gsl");
     ASSERT_TRUE(probe_.Create(probeClass_));
   }
   void TearDown() override {
     probe_.Destroy();
-    Forget();
-    GSMachine::SetExceptionHook(nullptr);
+    script_probe::TearDown();
     GSMachine::SetLogHook(nullptr);
-  }
-  static void Forget() {
-    GSMachine::RemoveInitHook(ScriptHost::RegisterStandardNatives);
-    ScriptHost::ResetScriptSystemForTests();
-    GSMachine::ResetForTests();
-  }
-
-  // The string a method returns; "<failed>" when the call fails.
-  static std::string Text(GSRuntime::ScriptObjectHolder& holder, const std::string& method,
-                          const std::vector<ScriptArgument>& arguments = {}) {
-    u32 word = 0;
-    if (!holder.Call(holder.FindPublicMethod(method, arguments), arguments, &word)) {
-      return "<failed>";
-    }
-    const GSRuntime::GSString* text = GSRuntime::GSString::FromReference(word);
-    std::string result = text != nullptr ? text->Std() : "<null>";
-    GSRuntime::ObjectBridge::ReleaseIfSet(word);
-    return result;
-  }
-  std::string Text(const std::string& method, const std::vector<ScriptArgument>& arguments = {}) {
-    return Text(probe_, method, arguments);
-  }
-  // Calls a void method that must fail; the script error it raised.
-  std::string Failure(const std::string& method, const std::vector<ScriptArgument>& arguments) {
-    Errors().clear();
-    u32 word = 0;
-    EXPECT_FALSE(probe_.Call(probe_.FindPublicMethod(method, arguments), arguments, &word))
-        << method;
-    return Errors().empty() ? std::string() : Errors().front();
   }
   // Hands a host-made object (a counted reference) to a method taking one object.
   void Give(const std::string& signature, GSRuntime::GSHandle object) {
@@ -340,9 +285,6 @@ class StandardClassesTest : public ::testing::Test {
   void Tick() {
     for (int i = 0; i < 3; ++i) probe_.Context()->router->Tick(0.1f);
   }
-
-  GSRuntime::GSClass* probeClass_ = nullptr;
-  GSRuntime::ScriptObjectHolder probe_;
 };
 
 TEST_F(StandardClassesTest, SoupNamesAreCaseInsensitiveAndMissingTagsGiveTheDefaults) {
@@ -518,17 +460,13 @@ TEST_F(StandardClassesTest, AHandlerReceivesACopyOfThePayloadWithoutPrivateTags)
   // Unlocked copies; the sender's soup keeps its private tag; a payload that is no soup sends
   // no payload.
   EXPECT_EQ(Text("Heard"), "sent:2:5:-1:false;kept:3;posted:2:5:-1:false;plain:none;list:none;");
-  EXPECT_TRUE(Errors().empty()) << Errors().front();
+  EXPECT_TRUE(script_probe::Errors().empty()) << script_probe::Errors().front();
 }
 
 // Two contexts each hold the object of one KUID; either may go first.
 TEST_F(StandardClassesTest, TwoContextsShareAKUIDValueAndEndInEitherOrder) {
-  const u32 baseline = GSRuntime::GSObjectReference::LiveCount();
-  for (bool firstGoesFirst : {true, false}) {
-    GSRuntime::ScriptObjectHolder first;
-    GSRuntime::ScriptObjectHolder second;
-    ASSERT_TRUE(first.Create(probeClass_));
-    ASSERT_TRUE(second.Create(probeClass_));
+  const auto prepare = [](GSRuntime::ScriptObjectHolder& first,
+                          GSRuntime::ScriptObjectHolder& second) {
     for (GSRuntime::ScriptObjectHolder* holder : {&first, &second}) {
       ASSERT_EQ(Text(*holder, "KeepKUID", {ScriptArgument::String("<kuid2:3:4:5>")}), "<null>");
     }
@@ -537,14 +475,11 @@ TEST_F(StandardClassesTest, TwoContextsShareAKUIDValueAndEndInEitherOrder) {
     EXPECT_FALSE(GSRuntime::ObjectBridge::SameObject(a, b));
     GSRuntime::ObjectBridge::ReleaseIfSet(a);
     GSRuntime::ObjectBridge::ReleaseIfSet(b);
-
-    GSRuntime::ScriptObjectHolder& early = firstGoesFirst ? first : second;
-    GSRuntime::ScriptObjectHolder& late = firstGoesFirst ? second : first;
-    early.Destroy();
-    EXPECT_EQ(Text(late, "KeptKUID"), "<kuid2:3:4:5>");
-    late.Destroy();
-  }
-  EXPECT_EQ(GSRuntime::GSObjectReference::LiveCount(), baseline);
+  };
+  script_probe::EndInEitherOrder(probeClass_, nullptr, prepare,
+                                 [](GSRuntime::ScriptObjectHolder& late) {
+                                   EXPECT_EQ(Text(late, "KeptKUID"), "<kuid2:3:4:5>");
+                                 });
 }
 
 }  // namespace

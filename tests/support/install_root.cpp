@@ -82,6 +82,11 @@ InstallRoot::~InstallRoot() {
 }
 
 ToolRun InstallRoot::Run(const std::vector<std::string>& args, const std::string& cwd) const {
+  return RunProgram(Bin() + "/KestroUtil", args, cwd);
+}
+
+ToolRun InstallRoot::RunProgram(const std::string& program, const std::vector<std::string>& args,
+                                const std::string& cwd) const {
   ToolRun run;
   int outPipe[2];
   int errPipe[2];
@@ -91,7 +96,6 @@ ToolRun InstallRoot::Run(const std::vector<std::string>& args, const std::string
     close(outPipe[1]);
     return run;
   }
-  const std::string program = Bin() + "/KestroUtil";
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));

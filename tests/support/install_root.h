@@ -1,6 +1,6 @@
 // A temporary installation of the built tool for end-to-end tests: <root>/bin with copies of the
-// binaries, the "data" volume, TETData and the standard script libraries, and <root>/UserData. Runs the tool there and stops
-// every daemon started for the root when it goes.
+// binaries, the "data" volume, TETData and the standard script libraries, and <root>/UserData. Runs
+// the tool there and stops every daemon started for the root when it goes.
 #pragma once
 
 #include <sys/types.h>
@@ -45,6 +45,9 @@ class InstallRoot {
   // Runs bin/KestroUtil with the arguments in `cwd` (the root when empty). A run that takes
   // longer than the watchdog's limit is killed and reported with exit code -1.
   ToolRun Run(const std::vector<std::string>& args, const std::string& cwd = "") const;
+  // The same for another program (a developer tool of the build run against this root).
+  ToolRun RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& cwd = "") const;
   // Writes a file below the root, creating its folders.
   void WriteFile(const std::string& relative, const std::string& content) const;
 

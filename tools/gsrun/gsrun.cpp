@@ -1,11 +1,19 @@
 // Runs a method of a compiled script class:
-//   gsrun [--lib DIR]... --class NAME --call METHOD [ARG]... [--ticks N]
-// Loads the base script library (the "libraries" folder beside the program) and every library
-// in each DIR, constructs an object of class NAME, calls its public method METHOD with the
-// arguments (an ARG with a '.' is a float, one in double quotes a string, otherwise an int) and
-// steps the threads the call started for N ticks of 0.1 seconds, delivering the messages due.
-// Prints the script log lines and, last, "result: <value>". Exit code 0; 1 when the object cannot
-// be made, the method is missing or the run ends in an error; 2 for wrong usage.
+//   gsrun [--root ROOT] [--host] [--time YYYY-MM-DDTHH:MM:SS] [--lib DIR]... --class NAME
+//         --call METHOD [ARG]... [--ticks N]
+// Loads the base script library (the "libraries" folder beside the program, or with --root the
+// installation's bin/libraries and then its user libraries) and every library in each DIR,
+// constructs an object of class NAME, calls its public method METHOD with the arguments (an ARG
+// with a '.' is a float, one in double quotes a string, otherwise an int) and steps the threads
+// the call started for N ticks of 0.1 seconds, delivering the messages due. Prints the script log
+// lines and, last, "result: <value>". Exit code 0; 1 when the object cannot be made, the method
+// is missing, the installation's asset database cannot be opened or the run ends in an error; 2
+// for wrong usage.
+//
+// --root opens the asset-database client of that installation (starting its daemon when none
+// runs); --host runs the object under the host's script context, whose KestroScriptBase natives
+// (clock, calendar, asset searches...) scripts then reach; --time fixes the local date and time
+// those natives read.
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -17,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "core/time_date.h"
 #include "gsruntime/gs_context.h"
 #include "gsruntime/gs_library.h"
 #include "gsruntime/gs_machine.h"
@@ -25,6 +34,8 @@
 #include "gsruntime/gs_script_instance.h"
 #include "gsruntime/gs_string.h"
 #include "gsruntime/script_call.h"
+#include "scripthost/installation_client.h"
+#include "scripthost/kestro_script_context.h"
 #include "scripthost/script_system.h"
 #include "scripthost/standard_natives.h"
 
@@ -53,8 +64,34 @@ void NoteException(const char*, GSRuntime::GSStack*, GSRuntime::GSThreadOwner*, 
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: gsrun [--lib DIR]... --class NAME --call METHOD [ARG]... [--ticks N]\n");
+               "usage: gsrun [--root ROOT] [--host] [--time YYYY-MM-DDTHH:MM:SS] [--lib DIR]... "
+               "--class NAME --call METHOD [ARG]... [--ticks N]\n");
   return 2;
+}
+
+TTimeDate g_fixedTime;
+
+void FixedClock(TTimeDate& now) { now = g_fixedTime; }
+
+// "YYYY-MM-DDTHH:MM:SS" as the local time every clock read gives; false for another text.
+bool FixTime(const char* text) {
+  unsigned year, month, day, hour, minute, second;
+  char separator = 0;
+  int consumed = 0;
+  if (std::sscanf(text, "%4u-%2u-%2u%c%2u:%2u:%2u%n", &year, &month, &day, &separator, &hour,
+                  &minute, &second, &consumed) != 7 ||
+      text[consumed] != 0 || separator != 'T' || month < 1 || month > 12 || day < 1 || day > 31 ||
+      hour > 23 || minute > 59 || second > 59) {
+    return false;
+  }
+  // Day of the week, 0 for Sunday (Sakamoto's rule).
+  static const unsigned kMonthOffsets[] = {0, 3, 2, 5, 0, 3, 5, 1, 4, 6, 2, 4};
+  const unsigned y = month < 3 ? year - 1 : year;
+  const unsigned weekday = (y + y / 4 - y / 100 + y / 400 + kMonthOffsets[month - 1] + day) % 7;
+  g_fixedTime.SetDate(year, month, day, weekday);
+  g_fixedTime.SetTime(hour, minute, second);
+  TTimeDate::SetClock(FixedClock);
+  return true;
 }
 
 bool ParseArgument(const std::string& text, ScriptArgument* out) {
@@ -110,37 +147,11 @@ std::string DescribeResult(u32 type, u32 word) {
   return GSRuntime::GetGSClassName(GSRuntime::GSObjectReference::FromReference(word));
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::vector<std::string> folders;
-  std::string className;
-  std::string method;
-  std::vector<ScriptArgument> arguments;
-  long ticks = 0;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--lib" && i + 1 < argc) {
-      folders.emplace_back(argv[++i]);
-    } else if (arg == "--class" && i + 1 < argc) {
-      className = argv[++i];
-    } else if (arg == "--ticks" && i + 1 < argc) {
-      char* end = nullptr;
-      ticks = std::strtol(argv[++i], &end, 10);
-      if (*end != 0 || ticks < 0) return Usage();
-    } else if (arg == "--call" && i + 1 < argc) {
-      method = argv[++i];
-      while (i + 1 < argc && std::strncmp(argv[i + 1], "--", 2) != 0) {
-        ScriptArgument argument;
-        if (!ParseArgument(argv[++i], &argument)) return Usage();
-        arguments.push_back(std::move(argument));
-      }
-    } else {
-      return Usage();
-    }
-  }
-  if (className.empty() || method.empty()) return Usage();
-
+// Loads the libraries (the shipped ones under `location`, beside the program when empty), makes
+// the object and runs the call; the exit code.
+int Run(const std::string& location, bool host, const std::vector<std::string>& folders,
+        const std::string& className, const std::string& method,
+        const std::vector<ScriptArgument>& arguments, long ticks) {
   GSMachine::SetLogHook(PrintLog);
   GSMachine::SetExceptionHook(NoteException);
   // The standard classes' natives, so that every standard library links, and the classes native
@@ -150,8 +161,9 @@ int main(int argc, char** argv) {
   GSMachine& machine = GSMachine::Instance();
   std::error_code ec;
   const fs::path program = fs::read_symlink("/proc/self/exe", ec);
-  const std::string base = (program.parent_path() / "libraries").string();
-  ScriptHost::InitScriptSystem(program.parent_path().string());
+  const std::string shipped = location.empty() ? program.parent_path().string() : location;
+  const std::string base = (fs::path(shipped) / "libraries").string();
+  ScriptHost::InitScriptSystem(shipped);
   for (const std::string& folder : folders) {
     if (!machine.AddLibraryFolder("", folder)) std::printf("No libraries in %s\n", folder.c_str());
   }
@@ -169,7 +181,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  GSRuntime::ScriptObjectHolder object;
+  GSRuntime::ScriptObjectHolder object(host ? &KestroScriptContext::Create : nullptr);
   if (!object.Create(cls)) {
     std::printf("Could not construct an object of class %s\n", className.c_str());
     return 1;
@@ -197,4 +209,54 @@ int main(int argc, char** argv) {
   std::printf("result: %s\n", DescribeResult(type, word).c_str());
   if (type >= 4) GSRuntime::GSScriptInstance::Release(word);
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> folders;
+  std::string className;
+  std::string method;
+  std::vector<ScriptArgument> arguments;
+  long ticks = 0;
+  std::string root;
+  bool host = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--root" && i + 1 < argc) {
+      root = argv[++i];
+    } else if (arg == "--host") {
+      host = true;
+    } else if (arg == "--time" && i + 1 < argc) {
+      if (!FixTime(argv[++i])) return Usage();
+    } else if (arg == "--lib" && i + 1 < argc) {
+      folders.emplace_back(argv[++i]);
+    } else if (arg == "--class" && i + 1 < argc) {
+      className = argv[++i];
+    } else if (arg == "--ticks" && i + 1 < argc) {
+      char* end = nullptr;
+      ticks = std::strtol(argv[++i], &end, 10);
+      if (*end != 0 || ticks < 0) return Usage();
+    } else if (arg == "--call" && i + 1 < argc) {
+      method = argv[++i];
+      while (i + 1 < argc && std::strncmp(argv[i + 1], "--", 2) != 0) {
+        ScriptArgument argument;
+        if (!ParseArgument(argv[++i], &argument)) return Usage();
+        arguments.push_back(std::move(argument));
+      }
+    } else {
+      return Usage();
+    }
+  }
+  if (className.empty() || method.empty()) return Usage();
+  std::unique_ptr<ScriptHost::InstallationClient> installation;
+  if (!root.empty()) {
+    installation = std::make_unique<ScriptHost::InstallationClient>(root);
+    if (!installation->IsOpen()) {
+      std::printf("Could not open the asset database of %s\n", root.c_str());
+      return 1;
+    }
+  }
+  return Run(root.empty() ? std::string() : root + "/bin", host, folders, className, method,
+             arguments, ticks);
 }

@@ -1,0 +1,29 @@
+#include "scripthost/installation_client.h"
+
+#include "core/app_globals.h"
+#include "core/networking.h"
+#include "pymclient/install_paths.h"
+#include "pymclient/pym_client.h"
+#include "scripthost/kestro_script_spec.h"
+
+namespace ScriptHost {
+
+InstallationClient::InstallationClient(const std::string& root) {
+  SetMainThread();
+  InitNetworking();
+  InitInstallPaths(Qel::File::Path(root.c_str()));
+  CreateUserDataFolders();
+  // Every asset specification the client builds can carry scripts.
+  InstallScriptSpecFactory();
+  PymClientOptions options;
+  options.mayStartDaemon = 0;
+  open_ = PymOpenDatabase(options);
+}
+
+InstallationClient::~InstallationClient() {
+  PymCloseDatabase();
+  ReleaseContentDatabases();
+  ShutdownNetworking();
+}
+
+}  // namespace ScriptHost

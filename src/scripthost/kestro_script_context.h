@@ -1,0 +1,78 @@
+// The host's script context: a GSContext whose scripts reach the host services of the static
+// class "KestroScriptBase" (clock and calendar, logging, asset searches, the repository access
+// level, a host system call). Its natives run as members of the context that owns the calling
+// object, so a script under any other context fails the call. Hosts make one through
+// GSRuntime::ScriptObjectHolder with Create as the holder's context factory.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "assetdata/soup.h"
+#include "core/kuid.h"
+#include "gsruntime/gs_context.h"
+#include "gsruntime/script_arena.h"
+#include "pymclient/pym_filter.h"
+#include "qel/pstring.h"
+#include "scripthost/script_system.h"
+
+namespace GSRuntime {
+class GSStack;
+}  // namespace GSRuntime
+
+class KestroScriptContext : public GSRuntime::GSContext {
+ public:
+  KestroScriptContext() = default;
+  // Ends the context's native objects (its Asset and KUID objects, its KUID resolutions) while
+  // the whole context is still there, then the GSContext.
+  ~KestroScriptContext() override;
+
+  // The holders' context factory.
+  static std::unique_ptr<GSRuntime::GSContext> Create();
+
+  // Whether scripts may see an asset: always, in this tool.
+  virtual bool MayScriptsSee(const KUID& kuid) const;
+  // The host's system call: the parameters go to the log; the answer is an empty soup.
+  virtual Soup SystemCall(const Qel::PString& name, const Soup& parameters);
+  // Opens a URL for the user: nothing to open it with here.
+  virtual bool OpenURL(const Qel::PString& url);
+
+  // The local time of day as a fraction, with noon at 1.0 and midnight at 0.5, in 32-bit floats.
+  static f32 NormalizedTime(u32 hour, u32 minute, u32 second);
+  // The filters the asset searches send.
+  static std::unique_ptr<PymFilterElementGroup> SearchFilter(const Qel::PString& categories,
+                                                             bool localOnly);
+  static std::unique_ptr<PymFilterElementGroup> OutOfDateFilter();
+  static std::unique_ptr<PymFilterElementGroup> CompatibleFilter(
+      const ChunkedList<KUID, 128>& assets);
+
+  void GetSeconds(GSRuntime::GSStack* stack);
+  void GetNormalizedSystemTime(GSRuntime::GSStack* stack);
+  void GetSystemYear(GSRuntime::GSStack* stack);
+  void GetSystemMonth(GSRuntime::GSStack* stack);
+  void GetSystemDate(GSRuntime::GSStack* stack);
+  void GetSystemHour(GSRuntime::GSStack* stack);
+  void GetSystemMinute(GSRuntime::GSStack* stack);
+  void GetSystemSecond(GSRuntime::GSStack* stack);
+  void FindAsset(GSRuntime::GSStack* stack);
+  void GetAssetListOfKind(GSRuntime::GSStack* stack);
+  void GetAssetListOfKindAndType(GSRuntime::GSStack* stack);
+  void SearchAssets(GSRuntime::GSStack* stack);
+  void FindUpdatedAssets(GSRuntime::GSStack* stack);
+  void KestroSystemCall(GSRuntime::GSStack* stack);
+  void OpenURL(GSRuntime::GSStack* stack);
+  void QueryVantryAccess(GSRuntime::GSStack* stack);
+  void Log(GSRuntime::GSStack* stack);
+  void GetKestroVersion(GSRuntime::GSStack* stack);
+  void GetKestroBuild(GSRuntime::GSStack* stack);
+  void CloneKUID(GSRuntime::GSStack* stack);
+
+ private:
+  // The asset list of a kind and type text, as both GetAssetList natives push it.
+  void PushAssetList(GSRuntime::GSStack* stack, const Qel::PString& kind, const Qel::PString& type);
+  // A new array of this context holding the objects `wrap` gives for the KUIDs, in order, as
+  // references of the element class.
+  using Wrapper = GSRuntime::GSHandle (*)(GSRuntime::GSContext* owner, const KUID& kuid);
+  GSRuntime::GSHandle ObjectArray(const std::vector<KUID>& kuids, Wrapper wrap,
+                                  ScriptHost::ScriptClassId elementClass);
+};
