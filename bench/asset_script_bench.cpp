@@ -24,6 +24,7 @@
 #include "pymclient/pym_client.h"
 #include "scripthost/installation_client.h"
 #include "scripthost/kestro_script_context.h"
+#include "bench_support.h"
 #include "scripthost/script_system.h"
 
 namespace {
@@ -31,7 +32,7 @@ namespace {
 namespace fs = std::filesystem;
 using GSRuntime::ScriptArgument;
 
-constexpr int kAssets = 1000;
+const int kAssets = BenchSize(1000, 50);
 constexpr i32 kUser = 400400;
 
 constexpr const char* kScript = R"(include "Kestro.gs"
