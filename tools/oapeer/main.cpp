@@ -155,10 +155,13 @@ class PeerServer {
     Faults(false, peer.address, bytes);
   }
 
-  void ReleaseDue() {
+  // Passes the datagrams that are due; inbound ones only when `inbound` is set. Sending passes
+  // only outbound ones: handling an inbound datagram while Tick sends could release the message
+  // being sent, or forget the peer it belongs to.
+  void ReleaseDue(bool inbound = true) {
     const double now = WallSeconds();
     for (size_t i = 0; i < pending_.size();) {
-      if (pending_[i].due <= now) {
+      if (pending_[i].due <= now && (inbound || !pending_[i].inbound)) {
         Pending item = std::move(pending_[i]);
         pending_.erase(pending_.begin() + long(i));
         Pass(item);
@@ -263,7 +266,7 @@ class PeerServer {
       }
       pending_.push_back(Pending{due, inbound, address, bytes});
     }
-    ReleaseDue();
+    ReleaseDue(inbound);
   }
 
   void Pass(const Pending& item) {
