@@ -43,6 +43,7 @@ void OnStopSignal(int) {
 constexpr size_t kMaxPeers = 16;
 constexpr size_t kMaxPending = 4096;
 constexpr size_t kMaxWindow = 60;
+// Answers waiting for the window; when it is full the peer takes (and acknowledges) nothing more.
 constexpr size_t kMaxQueue = 256;
 constexpr size_t kMaxEarly = 128;
 constexpr size_t kMaxOpenJoins = 128;
@@ -155,10 +156,13 @@ class PeerServer {
     Faults(false, peer.address, bytes);
   }
 
-  void ReleaseDue() {
+  // Passes the datagrams that are due; inbound ones only when `inbound` is set. Sending passes
+  // only outbound ones: handling an inbound datagram while Tick sends could release the message
+  // being sent, or forget the peer it belongs to.
+  void ReleaseDue(bool inbound = true) {
     const double now = WallSeconds();
     for (size_t i = 0; i < pending_.size();) {
-      if (pending_[i].due <= now) {
+      if (pending_[i].due <= now && (inbound || !pending_[i].inbound)) {
         Pending item = std::move(pending_[i]);
         pending_.erase(pending_.begin() + long(i));
         Pass(item);
@@ -203,6 +207,7 @@ class PeerServer {
         continue;
       }
       Flush(peer);
+      TakeHeld(peer);
       if (peer.lastTaken != peer.lastAckWritten && peer.ackOwedSince >= 0 &&
           now - peer.ackOwedSince >= kAckDelaySeconds * options_.timeScale) {
         WriteBare(peer);
@@ -262,7 +267,7 @@ class PeerServer {
       }
       pending_.push_back(Pending{due, inbound, address, bytes});
     }
-    ReleaseDue();
+    ReleaseDue(inbound);
   }
 
   void Pass(const Pending& item) {
@@ -374,18 +379,31 @@ class PeerServer {
       }
       return;
     }
-    for (;;) {
-      Take(*peer, number, body);
-      peer->wanted = Following(peer->wanted);
-      unsigned char far = static_cast<unsigned char>(peer->wanted + 127);
+    if (peer->queue.size() >= kMaxQueue) {
+      Log("waiting %s seq=%u held unacknowledged: send queue full", AddressText(from).c_str(),
+          number);
+    }
+    // The wanted one is always held (the list goes one over its bound), so it is taken as soon
+    // as the queue has room rather than waiting for the client's next resend.
+    peer->early[number] = std::move(body);
+    TakeHeld(*peer);
+  }
+
+  // Takes the held run from the wanted number on while the send queue has room for the
+  // answers. Only taking acknowledges, so a full queue holds the client back (it resends)
+  // instead of losing a message it was told arrived.
+  void TakeHeld(Peer& peer) {
+    for (auto next = peer.early.find(peer.wanted);
+         next != peer.early.end() && peer.queue.size() < kMaxQueue;
+         next = peer.early.find(peer.wanted)) {
+      const std::vector<unsigned char> body = std::move(next->second);
+      peer.early.erase(next);
+      Take(peer, peer.wanted, body);
+      peer.wanted = Following(peer.wanted);
+      unsigned char far = static_cast<unsigned char>(peer.wanted + 127);
       if (far == 0) far = 1;
-      peer->joins.erase(far);
-      peer->early.erase(far);
-      auto next = peer->early.find(peer->wanted);
-      if (next == peer->early.end()) break;
-      number = next->first;
-      body = std::move(next->second);
-      peer->early.erase(next);
+      peer.joins.erase(far);
+      peer.early.erase(far);
     }
   }
 
@@ -401,10 +419,6 @@ class PeerServer {
     }
     Log("message in  %s seq=%u bytes=%zu #%lu %s%s", AddressText(peer.address).c_str(), number,
         body.size(), peer.messages, head.c_str(), body.size() > 8 ? "..." : "");
-    if (peer.queue.size() >= kMaxQueue) {
-      Log("echo dropped: send queue full");
-      return;
-    }
     Outgoing echo;
     echo.body = body;
     peer.queue.push_back(std::move(echo));
