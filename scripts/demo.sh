@@ -328,3 +328,12 @@ echo "\$ tettool tree --tetdata bin/TETData --data bin/data demo-tree-signal dem
 status=0
 "$build/tettool" tree --tetdata "$root/bin/TETData" --data "$root/bin/data" "$signal" "$texture" || status=$?
 echo "[exit code $status]"
+
+# The same validation as the command host's, without a daemon: the signal's mesh files are
+# missing and its unknown tag is an error; the demo lamp passes (its script is not compiled here).
+echo
+echo "\$ tettool validate --tetdata bin/TETData --data bin/data demo-tree-signal \"UserData/local/demo lamp\""
+status=0
+"$build/tettool" validate --tetdata "$root/bin/TETData" --data "$root/bin/data" "$signal" \
+  "$root/UserData/local/demo lamp" || status=$?
+echo "[exit code $status]"
