@@ -42,12 +42,7 @@ CONFIG
   echo "printconfig \"<kuid:400100:$n>\"" >>"$root/printconfig.txt"
 done
 
-"$root/bin/KestroUtil" version >/dev/null
-"$root/bin/KestroUtil" pymcommandhost >/dev/null 2>&1 &
-for ((i = 0; i < 100; i++)); do
-  grep -q "is a command host" "$root/UserData/pymdaemon.log" 2>/dev/null && break
-  sleep 0.1
-done
+start_bench_command_host
 # The first pass compiles every script; the measured ones validate with the libraries cached,
 # as a user's installation does.
 "$root/bin/KestroUtil" "@$root/validate.txt" >/dev/null

@@ -1,6 +1,7 @@
 // Hostile configurations through the whole validation of an asset folder: the tree, the export
-// with every writer and rule, the container rules and the texture check. Nothing crashes, every
-// container and tag is released, and no name reaches the file planted beside the asset.
+// with every writer and rule, the container rules and the texture check. Nothing crashes and every
+// container and tag is released; files inside and beside the asset give the file rules both
+// answers to find.
 #include <unistd.h>
 
 #include <cstdint>
