@@ -1,5 +1,7 @@
 #include "validation/asset_file.h"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <memory>
 
@@ -96,10 +98,10 @@ Qel::String FindAssetFile(std::string_view value, std::string_view subfolder) {
   if (!IsConfinedName(value) || (!subfolder.empty() && !IsConfinedName(subfolder))) return {};
   const Qel::String root = AssetRootFolder();
   if (root.IsEmpty()) return {};
-  const std::string realRoot = RealPath(root);
   std::string relative = subfolder.empty() ? std::string() : WithSlashes(subfolder) + "/";
   relative += WithSlashes(value);
   Qel::String path = root;
+  bool linked = false;
   size_t start = 0;
   while (start < relative.size()) {
     size_t end = relative.find('/', start);
@@ -110,10 +112,13 @@ Qel::String FindAssetFile(std::string_view value, std::string_view subfolder) {
     const std::string found = FindEntry(path, element);
     if (found.empty()) return {};
     path += Qel::String(found);
+    struct stat entry {};
+    linked = linked || (::lstat(path.CStr(), &entry) == 0 && S_ISLNK(entry.st_mode));
     if (end < relative.size()) path += '/';
   }
   if (path == root || Qel::File::IsFolder(path.CStr())) return {};
-  return IsInsideRealRoot(realRoot, path) ? path : Qel::String();
+  // Only a link on the way can lead out; the real paths are compared only then.
+  return !linked || IsInsideRealRoot(RealPath(root), path) ? path : Qel::String();
 }
 
 }  // namespace TETLib

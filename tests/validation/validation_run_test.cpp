@@ -366,6 +366,25 @@ TEST_F(ValidationRunTest, FindingsNameTheAssetAndAMissingConfigurationIsAnError)
   EXPECT_EQ(missing.GetErrorCount(), 1u);
 }
 
+// A link inside the asset is followed only while it stays inside.
+TEST_F(ValidationRunTest, ALinkOutOfTheAssetIsAMissingFile) {
+  std::filesystem::remove_all(Asset());
+  dir_.Put("Asset/in.tga", "x");
+  std::filesystem::create_symlink(dir_.At("outside.tga"), Asset() + "/out.tga");
+  std::filesystem::create_symlink("in.tga", Asset() + "/near.tga");
+  std::filesystem::create_symlink(dir_.path(), Asset() + "/up");
+  const struct {
+    const char* value;
+    bool found;
+  } cases[] = {{"out.tga", false}, {"near.tga", true}, {"up/outside.tga", false}};
+  for (const auto& c : cases) {
+    dir_.Put("Asset/config.txt", std::string(kHead) + "file \"" + c.value + "\"\n");
+    ResultsLog log;
+    TETLib::ValidateAssetFolder(&log, Qel::PString(), Qel::File::Path(Asset().c_str()), false);
+    EXPECT_EQ(log.GetErrorCount(), c.found ? 0u : 1u) << c.value;
+  }
+}
+
 TEST_F(ValidationRunTest, AnAssetAfterAnotherIsValidatedAsAlone) {
   const std::string b = std::string(kHead) + "pick \"nothing\"\ncount 0\n";
   const std::vector<std::string> fresh = Validate(b);
