@@ -28,12 +28,7 @@ class Lamp
 SCRIPT
 done
 
-"$root/bin/KestroUtil" version >/dev/null
-"$root/bin/KestroUtil" pymcommandhost >/dev/null 2>&1 &
-for ((i = 0; i < 100; i++)); do
-  grep -q "is a command host" "$root/UserData/pymdaemon.log" 2>/dev/null && break
-  sleep 0.1
-done
+start_bench_command_host
 # The first validation compiles; every measured one finds the library cached.
 "$root/bin/KestroUtil" validate "<kuid:400100:1>" >/dev/null
 ls "$root/UserData/cache/libraries/kuid 400100 1/"*.gsl >/dev/null

@@ -18,3 +18,15 @@ trap stop_bench_daemon EXIT
 for r in "${roots[@]}"; do
   bash "$(dirname "${BASH_SOURCE[0]}")/make-install.sh" "$build" "$r"
 done
+
+# Starts the daemon and a command host of the installation at root, and waits until the host
+# has registered (at most 10 s).
+start_bench_command_host() {
+  "$root/bin/KestroUtil" version >/dev/null
+  "$root/bin/KestroUtil" pymcommandhost >/dev/null 2>&1 &
+  local i
+  for ((i = 0; i < 100; i++)); do
+    grep -q "is a command host" "$root/UserData/pymdaemon.log" 2>/dev/null && break
+    sleep 0.1
+  done
+}

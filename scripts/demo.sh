@@ -69,15 +69,27 @@ category-class                          "BS;BR"
 CONFIG
 
 # Two assets with scripts: a lamp whose script compiles and a broken one with a syntax error.
+# Their configurations pass validation (a mesh table naming a mesh file that exists), so the
+# scripts are compiled; validation checks that the mesh file is there, not what it holds.
 mkdir -p "$root/UserData/local/demo lamp" "$root/UserData/local/demo broken lamp"
-cat > "$root/UserData/local/demo lamp/config.txt" <<'CONFIG'
+mesh_table='mesh-table
+{
+  default
+  {
+    mesh                                "lamp.im"
+    auto-create                         1
+  }
+}'
+cat > "$root/UserData/local/demo lamp/config.txt" <<CONFIG
 kuid                                    <kuid:400100:1003>
 username                                "Demo lamp"
 kind                                    "scenery"
 kestro-build                            3.5
 script                                  "lamp"
 class                                   "Lamp"
+$mesh_table
 CONFIG
+: >"$root/UserData/local/demo lamp/lamp.im"
 cat > "$root/UserData/local/demo lamp/lamp.gs" <<'SCRIPT'
 // A lamp that counts how often it was switched on.
 class Lamp
@@ -91,14 +103,16 @@ class Lamp
   }
 };
 SCRIPT
-cat > "$root/UserData/local/demo broken lamp/config.txt" <<'CONFIG'
+cat > "$root/UserData/local/demo broken lamp/config.txt" <<CONFIG
 kuid                                    <kuid:400100:1004>
 username                                "Demo broken lamp"
 kind                                    "scenery"
 kestro-build                            3.5
 script                                  "lamp"
 class                                   "Lamp"
+$mesh_table
 CONFIG
+: >"$root/UserData/local/demo broken lamp/lamp.im"
 cat > "$root/UserData/local/demo broken lamp/lamp.gs" <<'SCRIPT'
 class Lamp
 {
@@ -108,6 +122,35 @@ class Lamp
   }
 };
 SCRIPT
+
+# A faulty asset: its script lies outside its folder, its mesh and thumbnail are missing and the
+# thumbnail's width is negative. Validation reports each, and compiles no script.
+mkdir -p "$root/UserData/local/demo faulty lamp"
+cat > "$root/UserData/local/demo faulty lamp/config.txt" <<'CONFIG'
+kuid                                    <kuid:400100:1005>
+username                                "Demo faulty lamp"
+kind                                    "scenery"
+kestro-build                            3.5
+script                                  "../demo lamp/lamp"
+class                                   "Lamp"
+mesh-table
+{
+  default
+  {
+    mesh                                "lamp.im"
+    auto-create                         1
+  }
+}
+thumbnails
+{
+  0
+  {
+    image                               "thumbnail.jpg"
+    width                               -240
+    height                              180
+  }
+}
+CONFIG
 
 mkdir -p "$root/scripts-demo"
 cat > "$root/scripts-demo/demo-batch.txt" <<'BATCH'
@@ -171,6 +214,8 @@ show validate "<kuid:400100:1003>"
 ls --full-time "$cache"
 echo
 show validate "<kuid:400100:1004>"
+show validate "<kuid:400100:1005>"
+show status "<kuid:400100:1005>"
 show generatekuid
 show authors
 show listbuilds "$root/builds.txt"
@@ -282,4 +327,13 @@ echo
 echo "\$ tettool tree --tetdata bin/TETData --data bin/data demo-tree-signal demo-texture"
 status=0
 "$build/tettool" tree --tetdata "$root/bin/TETData" --data "$root/bin/data" "$signal" "$texture" || status=$?
+echo "[exit code $status]"
+
+# The same validation as the command host's, without a daemon: the signal's mesh files are
+# missing and its unknown tag is an error; the demo lamp passes (its script is not compiled here).
+echo
+echo "\$ tettool validate --tetdata bin/TETData --data bin/data demo-tree-signal \"UserData/local/demo lamp\""
+status=0
+"$build/tettool" validate --tetdata "$root/bin/TETData" --data "$root/bin/data" "$signal" \
+  "$root/UserData/local/demo lamp" || status=$?
 echo "[exit code $status]"

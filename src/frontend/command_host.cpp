@@ -19,6 +19,7 @@
 #include "pymclient/resource_db_cache.h"
 #include "pymclient/spec_registry.h"
 #include "qel/thread.h"
+#include "validation/validation_run.h"
 
 namespace {
 
@@ -89,7 +90,7 @@ void RunCommand(u32 id, TStream& request, TBuffer& reply) {
     case pp::kHostValidate: {
       const ContentDatabaseScope database(folderName);
       const bool valid = OpenContentFolder(database, folderName, log) &&
-                         ValidateAssetAtPath(folderName, filePath, log);
+                         TETLib::RunValidateAssetTask(folderName, filePath, &log);
       log.Write(reply);
       reply.WriteBool(valid);
       break;

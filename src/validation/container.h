@@ -56,6 +56,10 @@ class Container {
   // The top-level load of a configuration: build number, kind, definition, tree. False, with an
   // error finding, when the kind is missing or unknown or a child container could not be built.
   virtual bool Load(Soup config);
+  // Writes the tree into out, each tag through the writer of its type (which tests it and runs
+  // its rules) and each child as a sub-soup followed by the child's rules; this container's own
+  // rules are the caller's. True when every writer, child export and child rule passed.
+  virtual bool Export(Soup& out);
 
   // Builds the allowed-children lists and the compulsory default tags from the definition and the
   // definitions it inherits.

@@ -114,9 +114,15 @@ class DataManager {
   void SetConfigFileName(const Qel::PString& name) { configFileName_ = name; }
   bool IsMeshProblemReported() const { return meshProblemReported_; }
   void SetMeshProblemReported(bool reported) { meshProblemReported_ = reported; }
-  // Once set, stays set for the rest of the process.
+  // Once set, stays set until the next asset begins.
   bool UsesMeshAsset() const { return usesMeshAsset_; }
   void SetUsesMeshAsset() { usesMeshAsset_ = true; }
+  // Forgets what the previous asset's checks noted about its meshes, so that one asset's
+  // findings never depend on the asset validated before it.
+  void BeginAsset() {
+    usesMeshAsset_ = false;
+    meshProblemReported_ = false;
+  }
 
   // Registers the vertex types of the validation materials; UnregisterKestroBumpVertexType
   // releases them and does nothing when they are not registered.

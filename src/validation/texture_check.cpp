@@ -1,12 +1,11 @@
 #include "validation/texture_check.h"
 
-#include <cstdlib>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "qel/file.h"
+#include "validation/asset_file.h"
 #include "validation/data_manager.h"
 #include "validation/error_handler.h"
 #include "validation/finding_text.h"
@@ -62,20 +61,6 @@ void Report(bool error, const Qel::PString& key, const Args&... args) {
   }
 }
 
-// A name inside the asset, as a description may give it: relative and never climbing.
-bool IsConfinedName(std::string_view name) {
-  if (name.empty() || name.front() == '/') return false;
-  if (name.size() >= 2 && name[1] == ':') return false;  // a drive form
-  size_t start = 0;
-  while (start <= name.size()) {
-    size_t end = name.find('/', start);
-    if (end == std::string_view::npos) end = name.size();
-    if (name.substr(start, end - start) == "..") return false;
-    start = end + 1;
-  }
-  return true;
-}
-
 struct Walk {
   // Where the reported names start.
   size_t rootLength = 0;
@@ -87,19 +72,8 @@ std::string_view Relative(const Walk& walk, const Qel::String& path) {
   return path.View().substr(std::min(walk.rootLength, path.Size()));
 }
 
-// The real path of an existing file, symbolic links followed; empty when it has none.
-std::string RealPath(const Qel::String& path) {
-  std::unique_ptr<char, decltype(&std::free)> real(
-      ::realpath(Qel::File::Resolve(path.CStr()).CStr(), nullptr), &std::free);
-  return real ? std::string(real.get()) : std::string();
-}
-
 bool IsInsideRoot(const Walk& walk, const Qel::String& path) {
-  const std::string real = RealPath(path);
-  if (real.empty() || walk.realRoot.empty()) return false;
-  return real.size() > walk.realRoot.size() &&
-         real.compare(0, walk.realRoot.size(), walk.realRoot) == 0 &&
-         (walk.realRoot.back() == '/' || real[walk.realRoot.size()] == '/');
+  return IsInsideRealRoot(walk.realRoot, path);
 }
 
 struct Image {

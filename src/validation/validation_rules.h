@@ -6,6 +6,7 @@
 
 #include "assetdata/soup.h"
 #include "qel/pstring.h"
+#include "qel/types.h"
 
 namespace TETLib {
 
@@ -33,5 +34,11 @@ std::span<const ContainerRule> ContainerRuleTable();
 // The function of a rule name (compared by interned identity); null when the table lacks it.
 TagRuleFunction FindTagRule(const Qel::PString& name);
 ContainerRuleFunction FindContainerRule(const Qel::PString& name);
+
+// The count check of "arraysize" and of the vector writers: the value holds size numbers (from
+// build 2.89 on); an empty value fails without a finding.
+bool CheckArraySize(Tag* tag, i32 size);
+// Warns of a null KUID value (not in "obsolete-table"); always true.
+bool WarnNullKuid(Tag* tag);
 
 }  // namespace TETLib

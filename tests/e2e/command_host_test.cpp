@@ -110,8 +110,12 @@ TEST_F(CommandHostTest, ServesEveryCommandAndRefusesHostileArchives) {
   const std::string back = bytes.substr(0, 28) + std::string(4, '\0') + bytes.substr(32);
   const std::vector<u8> want = Bytes().U32(1).Kuid(kAssets[1]).data;
   const std::string scripted = root_->Root() + "/UserData/local/scripted";
-  root_->WriteFile("UserData/local/scripted/config.txt",
-                   "kuid <kuid:700:20>\nkestro-build 3.6\nscript \"bad\"\n");
+  root_->WriteFile(
+      "UserData/local/scripted/config.txt",
+      "kuid <kuid:700:20>\nusername \"s\"\nkind \"library\"\nkestro-build 3.6\nscript \"bad\"\n");
+  const std::string good = root_->Root() + "/UserData/local/good";
+  root_->WriteFile("UserData/local/good/config.txt",
+                   "kuid <kuid:700:21>\nusername \"g\"\nkind \"library\"\nkestro-build 3.6\n");
   root_->WriteFile("UserData/local/scripted/bad.gs", "class Bad { int };\n");
   // Without a command of its own a case installs its archive, which is refused.
   const struct Case {
@@ -125,9 +129,10 @@ TEST_F(CommandHostTest, ServesEveryCommandAndRefusesHostileArchives) {
       {"version 2", bytes.substr(0, 4) + '\x02' + bytes.substr(5), {}, want, "version 2"},
       {"backward end", back, {}, want, "cannot be read"},
       {"truncated entry", cut, {}, want, "cannot be read"},
-      {"validate", "", Bytes().U32(0).Name("local").Text(folder), {1}, "nothing else"},
-      // The asset's script is compiled: the compiler's message is an error, the validation ran.
-      {"script", "", Bytes().U32(0).Name("local").Text(scripted), {1}, "bad.gs(1) : "},
+      {"validate", "", Bytes().U32(0).Name("local").Text(good), {1}, ""},
+      {"faulty", "", Bytes().U32(0).Name("local").Text(folder), {0}, "no 'kind' tag"},
+      // A configuration that passes has its script compiled: the compiler's message is an error.
+      {"script", "", Bytes().U32(0).Name("local").Text(scripted), {0}, "bad.gs(1) : "},
       {"no configuration", "", Bytes().U32(0).Name("local").Text(folder + "/x"), {0}, "Unable"},
       {"textures", "", Bytes().U32(1).Name("local").Text(folder), {0, 0, 0, 0}, "no texture"},
       {"unwritable", "", ArchiveCommand(2, folder + "/x/y", kAssets), {0, 0, 0, 0}, "Unable to"},
@@ -146,8 +151,12 @@ TEST_F(CommandHostTest, ServesEveryCommandAndRefusesHostileArchives) {
     EXPECT_NE(texts.find(c.text), std::string::npos) << c.what << ": " << texts;
   }
   // The daemon's own validation asks the host too.
-  PymValidateAssetPath(Qel::File::Path(folder.c_str()), &log);
-  EXPECT_EQ(log.GetWarningCount(), 1u);
+  ResultsLog validation;
+  PymValidateAssetPath(Qel::File::Path(folder.c_str()), &validation);
+  bool named = false;
+  for (const ResultsLogEntry& e : validation.GetEntries())
+    named = named || std::string(e.text.CStr()) == "The configuration has no 'kind' tag.";
+  EXPECT_TRUE(named);
 
   ASSERT_TRUE(PymCloseDaemon());
   host.Join();

@@ -213,4 +213,30 @@ TEST(Tettool, AnAssetAfterAnotherIsMatchedAsAlone) {
       << alone;
 }
 
+// The command host's validation without a daemon, over the shipped definitions and texts: a good
+// asset passes, a faulty one gets each finding with its KUID and the count line.
+TEST(Tettool, ValidatesAssetFoldersWithTheShippedDefinitions) {
+  scratch::Folder dir;
+  const std::string head =
+      "username \"Lamp\"\nkind \"scenery\"\nkestro-build 3.5\nscript \"lamp\"\n"
+      "mesh-table\n{\n  default\n  {\n    mesh \"lamp.im\"\n    auto-create 1\n  }\n}\n";
+  dir.Put("good/config.txt", "kuid <kuid:400100:1>\n" + head);
+  dir.Put("good/LAMP.GS", "class Lamp {};\n");
+  dir.Put("good/lamp.im", "");
+  dir.Put("bad/config.txt", "kuid <kuid:400100:2>\n" + head);
+  dir.Put("lamp.gs", "class Lamp {};\n");
+  dir.Put("bad/Lamp.im", "");
+  dir.Put("bad/lamp", "");
+  const std::string tool =
+      "validate --tetdata " + std::string(kRepoData) + "/TETData --data " + kRepoData + "/data ";
+  const kestro_test::CommandRun good = RunTettool(tool + dir.At("good"));
+  EXPECT_EQ(good.exitCode, 0) << good.out;
+  EXPECT_EQ(good.out, "OK (0 Errors, 0 Warnings)\n");
+  const kestro_test::CommandRun bad = RunTettool(tool + dir.At("bad"));
+  EXPECT_EQ(bad.exitCode, 1);
+  EXPECT_EQ(bad.out,
+            "- <kuid:400100:2> : The script file 'lamp' does not exist.\n"
+            "OK (1 Errors, 0 Warnings)\n");
+}
+
 }  // namespace

@@ -11,6 +11,11 @@
 //       message key and arguments. The asset build is N, else FOLDER's configuration's
 //       "kestro-build"; --outside checks as for an asset outside the editing and base folders
 //       (every description needs its compiled texture).
+//   tettool validate [--tetdata DIR] [--data DIR] ASSETFOLDER...
+//       the validation of each asset folder as the command host runs it (rules, field checks,
+//       texture files), without a daemon and without compiling scripts: one line per finding
+//       ("- <KUID> : text" for errors, "! <KUID> : text" for warnings) and the count line, per
+//       asset. Assets are validated one after another in one process, each as if it were first.
 //
 // Exit code 0 when there is nothing to report, 1 for findings or unreadable data, 2 for a usage
 // error.
@@ -18,12 +23,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "assetdata/interface_text.h"
+#include "assetdata/results_log.h"
 #include "assetdata/soup.h"
 #include "core/buffer_stream.h"
+#include "frontend/result_summary.h"
 #include "pymclient/install_paths.h"
 #include "qel/dynamic_buffer.h"
 #include "qel/file.h"
@@ -32,13 +40,15 @@
 #include "validation/tag_vocabulary.h"
 #include "validation/tet_entry.h"
 #include "validation/texture_check.h"
+#include "validation/validation_run.h"
 
 namespace {
 
 constexpr const char* kUsage =
     "usage: tettool defs TETDATA\n"
     "       tettool textures [--data DIR] [--build N] [--outside] FOLDER\n"
-    "       tettool tree [--tetdata DIR] [--data DIR] ASSETFOLDER...\n";
+    "       tettool tree [--tetdata DIR] [--data DIR] ASSETFOLDER...\n"
+    "       tettool validate [--tetdata DIR] [--data DIR] ASSETFOLDER...\n";
 
 // The configuration's build as the validation run keeps it.
 constexpr f32 kDefaultBuild = 1.3f;
@@ -183,8 +193,23 @@ bool PrintTree(const std::string& folder, u32& errors, u32& warnings) {
   return loaded;
 }
 
-int PrintTrees(const char* tetData, const char* dataFolder,
-               const std::vector<std::string>& assets) {
+// Validates one asset folder and prints its results; true when it passed and nothing was found.
+bool PrintValidation(const std::string& folder) {
+  ResultsLog log;
+  std::unique_ptr<char, decltype(&std::free)> real(::realpath(folder.c_str(), nullptr), &std::free);
+  const bool passed =
+      real != nullptr &&
+      TETLib::ValidateAssetFolder(&log, Qel::PString(), Qel::File::Path(real.get()), false);
+  if (real == nullptr) std::printf("no folder %s\n", folder.c_str());
+  const bool clean = log.GetErrorCount() + log.GetWarningCount() == 0;
+  PrintResultSummary(log);
+  return passed && clean;
+}
+
+// The definitions of DIR (by default TETData beside us), then each asset through print.
+template <class Print>
+int ForEachAsset(const char* tetData, const char* dataFolder,
+                 const std::vector<std::string>& assets, Print print) {
   UseInterfaceText(dataFolder);
   const std::string definitions = tetData != nullptr ? tetData : BesideProgram("TETData");
   if (definitions.empty() || !TETLib::DataManager::CreateInstance(definitions.c_str())) {
@@ -194,14 +219,12 @@ int PrintTrees(const char* tetData, const char* dataFolder,
   }
   bool ok = TETLib::DataManager::Instance().LoadDefinitions();
   if (!ok) std::fprintf(stderr, "tettool: %s holds no definitions\n", definitions.c_str());
-  u32 errors = 0;
-  u32 warnings = 0;
   for (const std::string& asset : assets) {
     if (assets.size() > 1) std::printf("== %s\n", asset.c_str());
-    if (!PrintTree(asset, errors, warnings)) ok = false;
+    if (!print(asset)) ok = false;
   }
   TETLib::DataManager::DestroyInstance();
-  return ok && errors + warnings == 0 ? 0 : 1;
+  return ok ? 0 : 1;
 }
 
 }  // namespace
@@ -236,7 +259,8 @@ int main(int argc, char** argv) {
       return code;
     }
   }
-  if (argc >= 3 && std::strcmp(argv[1], "tree") == 0) {
+  const bool tree = argc >= 3 && std::strcmp(argv[1], "tree") == 0;
+  if (tree || (argc >= 3 && std::strcmp(argv[1], "validate") == 0)) {
     const char* tetData = nullptr;
     const char* data = nullptr;
     int at = 2;
@@ -255,7 +279,14 @@ int main(int argc, char** argv) {
                                         [](const std::string& a) { return a.starts_with("--"); });
     if (usable) {
       TETLib::ErrorHandler::CreateInstance();
-      const int code = PrintTrees(tetData, data, assets);
+      u32 errors = 0;
+      u32 warnings = 0;
+      const int code =
+          tree ? ForEachAsset(tetData, data, assets,
+                              [&](const std::string& asset) {
+                                return PrintTree(asset, errors, warnings) && errors + warnings == 0;
+                              })
+               : ForEachAsset(tetData, data, assets, &PrintValidation);
       TETLib::ErrorHandler::DestroyInstance();
       return code;
     }

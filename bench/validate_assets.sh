@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Validating many demo-sized assets through the command host (rules, field checks, texture
+# files and the compile of each asset's script) beside printing their configurations with
+# `printconfig`, each as one batch file run by one KestroUtil process. Prints both medians and
+# their ratio; the target is a ratio within 3.
+set -euo pipefail
+build=$(cd "${1:?build folder}" && pwd)
+repo=$(cd "$(dirname "$0")/.." && pwd)
+count=${VALIDATE_ASSETS:-1000}
+if ! command -v hyperfine >/dev/null; then
+  echo "validate_assets: hyperfine is missing (scripts/install-deps.sh --bench); skipped"
+  exit 0
+fi
+
+root="/tmp/kestro-bench-validate-assets"
+source "$repo/scripts/bench-root.sh"
+: >"$root/validate.txt"
+: >"$root/printconfig.txt"
+for ((n = 1; n <= count; n++)); do
+  folder="$root/UserData/local/lamp$n"
+  mkdir -p "$folder"
+  cat >"$folder/config.txt" <<CONFIG
+kuid                                    <kuid:400100:$n>
+username                                "Lamp $n"
+kind                                    "scenery"
+kestro-build                            3.5
+script                                  "lamp"
+class                                   "Lamp"
+mesh-table
+{
+  default
+  {
+    mesh                                "lamp.im"
+    auto-create                         1
+  }
+}
+CONFIG
+  : >"$folder/lamp.im"
+  printf 'class Lamp\n{\n  int switched;\n  public int SwitchOn(int times) { return switched + times; }\n};\n' \
+    >"$folder/lamp.gs"
+  echo "validate \"<kuid:400100:$n>\"" >>"$root/validate.txt"
+  echo "printconfig \"<kuid:400100:$n>\"" >>"$root/printconfig.txt"
+done
+
+start_bench_command_host
+# The first pass compiles every script; the measured ones validate with the libraries cached,
+# as a user's installation does.
+"$root/bin/KestroUtil" "@$root/validate.txt" >/dev/null
+grep -c "OK (0 Errors, 0 Warnings)" < <("$root/bin/KestroUtil" "@$root/validate.txt") |
+  grep -qx "$count" || { echo "validate_assets: not every asset passed"; exit 1; }
+
+hyperfine --style basic --warmup 1 --runs 5 -N --export-csv "$root/validate.csv" \
+  --command-name "validate $count assets" "$root/bin/KestroUtil @$root/validate.txt" \
+  --command-name "printconfig $count assets" "$root/bin/KestroUtil @$root/printconfig.txt" \
+  >/dev/null
+
+# Columns: command, mean, stddev, median, user, system, min, max (seconds).
+awk -F, -v n="$count" 'NR == 2 { validate = $4 } NR == 3 { print_ = $4 }
+  END {
+    printf "== validate_assets (%d assets)\nvalidate median:    %.1f ms\nprintconfig median: %.1f ms\n", n, validate * 1000, print_ * 1000
+    printf "ratio: %.2f (target: within 3)\n", validate / print_
+  }' "$root/validate.csv"
+"$root/bin/KestroUtil" closepymdaemon >/dev/null || true
