@@ -6,9 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 #include "assetdata/cdp_extract.h"
 #include "assetdata/cdp_package.h"
@@ -79,52 +83,155 @@ MPRef<ACSRawDataCore> Encode(const std::vector<u8>& plain, const Qel::PString& c
   return ACSRawDataCore::CreateOwned(block, 4 + packed);
 }
 
-void PackNode(const std::string& path, const std::string& relative, Soup& node,
-              const Qel::PString& compression, PackedFolder& out, u32 depth) {
-  node.EnsureContainer();
+// The folder tree in the order the package lists it, walked before any file is read, so that
+// the files can be compressed side by side and still be placed exactly where a walk that read
+// them one by one would have placed them.
+struct WalkStep {
+  enum Kind : u8 { kEnter, kLeave, kFile, kSkip };
+  Kind kind;
+  std::string name;      // kEnter, kFile: the entry's name
+  std::string relative;  // kFile, kSkip: the path below the folder, as a skipped entry names it
+  std::string path;      // kFile: the file to read
+};
+
+void Walk(const std::string& path, const std::string& relative, std::vector<WalkStep>& steps,
+          u32 depth) {
   std::vector<Entry> entries;
   if (!ListFolder(path, entries)) {
-    out.skipped.push_back(relative.empty() ? "." : relative);
+    steps.push_back({WalkStep::kSkip, {}, relative.empty() ? "." : relative, {}});
     return;
   }
   for (const Entry& e : entries) {
     const std::string below = relative.empty() ? e.name : relative + "/" + e.name;
     if (depth == 0 && !e.folder && (e.name == "config.txt" || e.name == "config.chump")) continue;
-    const Qel::PString name(e.name);
     if (!IsValidPackageFileName(e.name)) {
-      out.skipped.push_back(below);
+      steps.push_back({WalkStep::kSkip, {}, below, {}});
     } else if (e.folder) {
       if (depth + 1 >= kMaxSoupDepth) {
-        out.skipped.push_back(below);
+        steps.push_back({WalkStep::kSkip, {}, below, {}});
         continue;
       }
-      Soup child;
-      PackNode(path + "/" + e.name, below, child, compression, out, depth + 1);
-      node.SetNamedSoup(name, child);
+      steps.push_back({WalkStep::kEnter, e.name, {}, {}});
+      Walk(path + "/" + e.name, below, steps, depth + 1);
+      steps.push_back({WalkStep::kLeave, {}, {}, {}});
     } else {
-      std::vector<u8> bytes;
-      const bool read = IsPackageFileType(Qel::File::Path(e.name.c_str())) &&
-                        ReadWhole(path + "/" + e.name, bytes);
-      // An empty stored file has no block at all.
-      const MPRef<ACSRawDataCore> block = read ? Encode(bytes, compression) : nullptr;
-      if (!read || (!block && !(bytes.empty() && compression.IsEmpty()))) {
-        out.skipped.push_back(below);
-        continue;
+      steps.push_back({WalkStep::kFile, e.name, below, path + "/" + e.name});
+    }
+  }
+}
+
+struct PackedFile {
+  MPRef<ACSRawDataCore> block;
+  u64 plainBytes = 0;
+  bool ok = false;
+};
+
+PackedFile PackFile(const WalkStep& step, const Qel::PString& compression) {
+  PackedFile out;
+  std::vector<u8> bytes;
+  if (!IsPackageFileType(Qel::File::Path(step.name.c_str())) || !ReadWhole(step.path, bytes)) {
+    return out;
+  }
+  out.block = Encode(bytes, compression);
+  // An empty stored file has no block at all.
+  out.ok = out.block || (bytes.empty() && compression.IsEmpty());
+  out.plainBytes = bytes.size();
+  return out;
+}
+
+// Helper threads that packing may run beyond the requests' own threads, over the whole process:
+// however many packages are made at once, compression never takes more than the machine's cores.
+std::atomic<int> gSpareThreads{int(std::max(1u, std::thread::hardware_concurrency())) - 1};
+
+int TakeThreads(int wanted) {
+  int spare = gSpareThreads.load();
+  int taken = 0;
+  do {
+    taken = std::clamp(spare, 0, wanted);
+  } while (taken > 0 && !gSpareThreads.compare_exchange_weak(spare, spare - taken));
+  return taken;
+}
+
+// Packs the files of `steps`, each into its slot, on the calling thread and the helpers it gets.
+void PackFiles(const std::vector<WalkStep>& steps, const std::vector<size_t>& files,
+               const Qel::PString& compression, PackThreads use, std::vector<PackedFile>& packed) {
+  std::atomic<size_t> next{0};
+  const auto work = [&] {
+    for (size_t i; (i = next.fetch_add(1)) < files.size();) {
+      packed[i] = PackFile(steps[files[i]], compression);
+    }
+  };
+  const int helpers =
+      use == PackThreads::kAllCores && files.size() > 1 ? TakeThreads(int(files.size()) - 1) : 0;
+  std::vector<std::thread> threads;
+  for (int i = 0; i < helpers; ++i) {
+    try {
+      threads.emplace_back(work);
+    } catch (const std::system_error&) {
+      // No thread to be had: the others, and this thread, do the work.
+      gSpareThreads.fetch_add(helpers - i);
+      break;
+    }
+  }
+  work();
+  for (std::thread& t : threads) t.join();
+  gSpareThreads.fetch_add(int(threads.size()));
+}
+
+void Assemble(const std::vector<WalkStep>& steps, std::vector<PackedFile>& packed, Soup& root,
+              PackedFolder& out) {
+  root.EnsureContainer();
+  // The open folders, innermost last, each with its name in its parent.
+  std::vector<std::pair<Soup, Qel::PString>> open;
+  size_t file = 0;
+  for (const WalkStep& step : steps) {
+    Soup& node = open.empty() ? root : open.back().first;
+    switch (step.kind) {
+      case WalkStep::kEnter:
+        open.emplace_back(Soup(), Qel::PString(step.name));
+        open.back().first.EnsureContainer();
+        break;
+      case WalkStep::kLeave: {
+        auto [child, name] = std::move(open.back());
+        open.pop_back();
+        (open.empty() ? root : open.back().first).SetNamedSoup(name, child);
+        break;
       }
-      out.plainBytes += bytes.size();
-      out.packedBytes += block ? block->GetSize() : 0;
-      node.GetRoot()->AddChild(name, node.GetRoot()->CreateTag(kKindRaw, block));
+      case WalkStep::kSkip:
+        out.skipped.push_back(step.relative);
+        break;
+      case WalkStep::kFile: {
+        PackedFile& f = packed[file++];
+        if (!f.ok) {
+          out.skipped.push_back(step.relative);
+          continue;
+        }
+        out.plainBytes += f.plainBytes;
+        out.packedBytes += f.block ? f.block->GetSize() : 0;
+        node.GetRoot()->AddChild(Qel::PString(step.name),
+                                 node.GetRoot()->CreateTag(kKindRaw, std::move(f.block)));
+        break;
+      }
     }
   }
 }
 
 }  // namespace
 
-PackedFolder PackAssetFolder(const std::string& folder, const Qel::PString& compression) {
+PackedFolder PackAssetFolder(const std::string& folder, const Qel::PString& compression,
+                             PackThreads threads) {
   PackedFolder out;
   struct stat st {};
   if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return out;
-  PackNode(folder, std::string(), out.files, compression, out, 0);
+  std::vector<WalkStep> steps;
+  Walk(folder, std::string(), steps, 0);
+  std::vector<size_t> files;
+  for (size_t i = 0; i < steps.size(); ++i) {
+    if (steps[i].kind == WalkStep::kFile) files.push_back(i);
+  }
+  std::vector<PackedFile> packed(files.size());
+  PackFiles(steps, files, compression, threads, packed);
+  Assemble(steps, packed, out.files, out);
   out.ok = true;
   return out;
 }
