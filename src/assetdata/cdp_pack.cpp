@@ -8,8 +8,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
+#include <deque>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -139,43 +143,104 @@ PackedFile PackFile(const WalkStep& step, const Qel::PString& compression) {
   return out;
 }
 
-// Helper threads that packing may run beyond the requests' own threads, over the whole process:
-// however many packages are made at once, compression never takes more than the machine's cores.
-std::atomic<int> gSpareThreads{int(std::max(1u, std::thread::hardware_concurrency())) - 1};
+// The process's packing threads: one fewer than its cores, started at the first package and kept,
+// so that a request pays for no thread start. However many packages are made at once, they share
+// these; a request's own thread works on its files too and never waits for a helper that has not
+// taken one of them, so a busy machine costs no more than one thread would.
+class PackPool {
+ public:
+  static PackPool& Get() {
+    static PackPool pool;
+    return pool;
+  }
 
-int TakeThreads(int wanted) {
-  int spare = gSpareThreads.load();
-  int taken = 0;
-  do {
-    taken = std::clamp(spare, 0, wanted);
-  } while (taken > 0 && !gSpareThreads.compare_exchange_weak(spare, spare - taken));
-  return taken;
-}
-
-// Packs the files of `steps`, each into its slot, on the calling thread and the helpers it gets.
-void PackFiles(const std::vector<WalkStep>& steps, const std::vector<size_t>& files,
-               const Qel::PString& compression, PackThreads use, std::vector<PackedFile>& packed) {
-  std::atomic<size_t> next{0};
-  const auto work = [&] {
-    for (size_t i; (i = next.fetch_add(1)) < files.size();) {
-      packed[i] = PackFile(steps[files[i]], compression);
+  // Runs job(i) for every i below n, here and on the idle helpers; returns when all are done.
+  void Run(size_t n, const std::function<void(size_t)>& job) {
+    auto batch = std::make_shared<Batch>(n, job);
+    if (!threads_.empty() && n > 1) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      queue_.push_back(batch);
+      wake_.notify_all();
     }
+    Work(*batch);
+    std::unique_lock<std::mutex> lock(batch->mutex);
+    batch->finished.wait(lock, [&] { return batch->done == batch->n; });
+  }
+
+  ~PackPool() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+      wake_.notify_all();
+    }
+    for (std::thread& t : threads_) t.join();
+  }
+
+ private:
+  struct Batch {
+    Batch(size_t count, const std::function<void(size_t)>& work) : n(count), job(work) {}
+    const size_t n;
+    const std::function<void(size_t)>& job;
+    std::atomic<size_t> next{0};
+    std::mutex mutex;
+    std::condition_variable finished;
+    size_t done = 0;  // under mutex
   };
-  const int helpers =
-      use == PackThreads::kAllCores && files.size() > 1 ? TakeThreads(int(files.size()) - 1) : 0;
-  std::vector<std::thread> threads;
-  for (int i = 0; i < helpers; ++i) {
-    try {
-      threads.emplace_back(work);
-    } catch (const std::system_error&) {
-      // No thread to be had: the others, and this thread, do the work.
-      gSpareThreads.fetch_add(helpers - i);
-      break;
+
+  PackPool() {
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    for (unsigned i = 1; i < cores; ++i) {
+      try {
+        threads_.emplace_back([this] { Serve(); });
+      } catch (const std::system_error&) {
+        break;  // fewer helpers; the requests' threads do the rest
+      }
     }
   }
-  work();
-  for (std::thread& t : threads) t.join();
-  gSpareThreads.fetch_add(int(threads.size()));
+
+  static void Work(Batch& batch) {
+    for (size_t i; (i = batch.next.fetch_add(1)) < batch.n;) {
+      batch.job(i);
+      std::lock_guard<std::mutex> lock(batch.mutex);
+      if (++batch.done == batch.n) batch.finished.notify_all();
+    }
+  }
+
+  void Serve() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+      if (stop_) return;
+      std::shared_ptr<Batch> batch = queue_.front();
+      // Every item of the batch is taken (or being taken): the next helper looks further.
+      if (batch->next.load() >= batch->n) {
+        queue_.pop_front();
+        continue;
+      }
+      lock.unlock();
+      Work(*batch);
+      lock.lock();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::shared_ptr<Batch>> queue_;
+  bool stop_ = false;
+  std::vector<std::thread> threads_;
+};
+
+// Packs the files of `steps`, each into its slot.
+void PackFiles(const std::vector<WalkStep>& steps, const std::vector<size_t>& files,
+               const Qel::PString& compression, PackThreads use, std::vector<PackedFile>& packed) {
+  const std::function<void(size_t)> job = [&](size_t i) {
+    packed[i] = PackFile(steps[files[i]], compression);
+  };
+  if (use == PackThreads::kAllCores) {
+    PackPool::Get().Run(files.size(), job);
+  } else {
+    for (size_t i = 0; i < files.size(); ++i) job(i);
+  }
 }
 
 void Assemble(const std::vector<WalkStep>& steps, std::vector<PackedFile>& packed, Soup& root,
