@@ -111,9 +111,13 @@ class SeededStore {
   AssetStore store_;
 };
 
-const SeededStore& Seeded() {
+// The store both benchmarks search, seeded once; null, with the benchmark failed, when seeding
+// did not work.
+const SeededStore* Seeded(benchmark::State& state) {
   static const SeededStore seeded;
-  return seeded;
+  if (seeded.Error().empty()) return &seeded;
+  state.SkipWithError(seeded.Error().c_str());
+  return nullptr;
 }
 
 // The request payload the client sends for the filter, as the daemon parses it.
@@ -131,11 +135,9 @@ PymDaemonSrv::FilterParseResult ThreeTermFilter() {
 }
 
 void BM_DaemonSearchThreeTerms(benchmark::State& state) {
-  const SeededStore& seeded = Seeded();
-  if (!seeded.Error().empty()) {
-    state.SkipWithError(seeded.Error().c_str());
-    return;
-  }
+  const SeededStore* store = Seeded(state);
+  if (store == nullptr) return;
+  const SeededStore& seeded = *store;
   const PymDaemonSrv::FilterParseResult filter = ThreeTermFilter();
   if (!filter.ok || !filter.root) {
     state.SkipWithError(("the filter did not parse: " + filter.error).c_str());
@@ -162,11 +164,9 @@ BENCHMARK(BM_DaemonSearchThreeTerms)->Unit(benchmark::kMillisecond);
 // The peer: the same filter run record by record through the evaluator over copies of the
 // store's records, as searches ran before the index laid out its columns.
 void BM_DaemonSearchScanPeer(benchmark::State& state) {
-  const SeededStore& seeded = Seeded();
-  if (!seeded.Error().empty()) {
-    state.SkipWithError(seeded.Error().c_str());
-    return;
-  }
+  const SeededStore* store = Seeded(state);
+  if (store == nullptr) return;
+  const SeededStore& seeded = *store;
   const PymDaemonSrv::FilterParseResult filter = ThreeTermFilter();
   std::vector<PymDaemonSrv::AssetRecord> records;
   for (const KUID& kuid : seeded.Store().Search(nullptr)) {
