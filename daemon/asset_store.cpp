@@ -427,6 +427,7 @@ bool AssetStore::SetKeywords(const KUID& kuid, const std::string& keywords, std:
   keywords_[kuid] = keywords;
   auto it = FindRecord(records_, kuid);
   if (it != records_.end() && (*it)->kuid == kuid) (*it)->keywords = keywords;
+  DropSearchIndex();
   return true;
 }
 
@@ -775,6 +776,7 @@ void AssetStore::ApplyChanges(const std::vector<KUID>& changed,
   std::vector<BaseOrder::Base> bases;
   std::unordered_set<KUID> namedObsolete;
   std::unique_lock<std::shared_mutex> lock(indexMutex_);
+  DropSearchIndex();
   for (const KUID& kuid : changed) {
     bases.push_back(BaseOrder::Of(kuid));
     auto it = FindRecord(records_, kuid);
@@ -797,7 +799,8 @@ void AssetStore::ApplyChanges(const std::vector<KUID>& changed,
   // the assets that a changed one names as obsolete.
   std::vector<KUID> touched(namedObsolete.begin(), namedObsolete.end());
   for (const BaseOrder::Base& base : bases) {
-    const auto [first, last] = std::equal_range(records_.begin(), records_.end(), base, BaseOrder{});
+    const auto [first, last] =
+        std::equal_range(records_.begin(), records_.end(), base, BaseOrder{});
     for (auto it = first; it != last; ++it) touched.push_back((*it)->kuid);
     auto dependents = dependents_.find(BaseKey(KUID(base.first, base.second, 0)));
     if (dependents != dependents_.end()) {
@@ -840,6 +843,7 @@ void AssetStore::InstallRecords(RecordList records) {
     if (set != keywords_.end()) r->keywords = set->second;
   }
   records_ = std::move(records);
+  DropSearchIndex();
   creators_ = std::move(creators);
   obsoleted_.clear();
   dependents_.clear();
@@ -851,13 +855,20 @@ size_t AssetStore::CountAssets() const {
   return records_.size();
 }
 
+void AssetStore::DropSearchIndex() {
+  std::lock_guard<std::mutex> lock(searchIndexMutex_);
+  searchIndex_.reset();
+}
+
 std::vector<KUID> AssetStore::Search(const FilterTree* filter) const {
-  std::vector<KUID> out;
   std::shared_lock<std::shared_mutex> lock(indexMutex_);
-  for (const auto& r : records_) {
-    if (evaluator_.Matches(filter, *r)) out.push_back(r->kuid);
+  std::shared_ptr<const SearchIndex> index;
+  {
+    std::lock_guard<std::mutex> build(searchIndexMutex_);
+    if (!searchIndex_) searchIndex_ = std::make_shared<const SearchIndex>(records_);
+    index = searchIndex_;
   }
-  return out;
+  return index->Find(filter, evaluator_);
 }
 
 bool AssetStore::GetAsset(const KUID& kuid, AssetRecord& out) const {
@@ -886,6 +897,7 @@ bool AssetStore::SetFavourite(const KUID& kuid, bool favourite) {
   auto it = FindRecord(records_, kuid);
   if (it == records_.end() || (*it)->kuid != kuid) return false;
   (*it)->rating = rating;
+  DropSearchIndex();
   return true;
 }
 

@@ -23,6 +23,7 @@
 #include "daemon/asset_scanner.h"
 #include "daemon/filter_evaluator.h"
 #include "daemon/filter_tree.h"
+#include "daemon/search_index.h"
 
 struct sqlite3;
 
@@ -146,6 +147,9 @@ class AssetStore {
   // Keeps the two reverse indexes up to date with one record that comes (+1) or goes (-1).
   void IndexLinks(const AssetRecord& record, int change);
   void InstallRecords(RecordList records);
+  // Called with indexMutex_ held for writing whenever a record changes: the next search lays
+  // out its columns anew.
+  void DropSearchIndex();
 
   std::string userData_;
   bool rebuilt_ = false;
@@ -170,6 +174,11 @@ class AssetStore {
   u64 fingerprint_ = 0;
   bool fingerprintKnown_ = false;
   FilterEvaluator evaluator_;
+  // The columns that searches read, laid out at the first search after a change, so that a run of
+  // changes pays for one layout. Guarded by searchIndexMutex_ under indexMutex_ held for reading;
+  // a search keeps its own reference while it runs.
+  mutable std::mutex searchIndexMutex_;
+  mutable std::shared_ptr<const SearchIndex> searchIndex_;
 };
 
 }  // namespace PymDaemonSrv

@@ -66,27 +66,51 @@ bool FilterEvaluator::PlainListMatch(std::string_view list, std::string_view ter
   return true;
 }
 
-bool FilterEvaluator::MatchString(const FilterTree& tree, const FilterNode& node,
-                                  const AssetRecord& asset) const {
+const std::string* FilterEvaluator::ListField(u32 kind, const AssetRecord& asset) {
+  switch (kind) {
+    case fc::kStringCategoryList:
+      return &asset.categories;
+    case fc::kStringEraList:
+      return &asset.era;
+    case fc::kStringKeywordList:
+      return &asset.keywords;
+    case fc::kStringRegionList:
+      return &asset.region;
+    default:
+      return nullptr;
+  }
+}
+
+bool FilterEvaluator::MatchName(const FilterTree& tree, const FilterNode& node,
+                                std::string_view nameLower) {
+  const std::string_view text = tree.Text(node);
+  if (node.Has(FilterNode::kExact)) return nameLower == text;
+  return nameLower.find(text) != std::string_view::npos;
+}
+
+bool FilterEvaluator::MatchList(const FilterTree& tree, const FilterNode& node,
+                                const std::string& list) const {
   const std::string_view text = tree.Text(node);
   switch (node.kind) {
-    case fc::kStringAssetName:
-      if (node.Has(FilterNode::kExact)) return asset.nameLower == text;
-      return asset.nameLower.find(text) != std::string::npos;
     case fc::kStringCategoryList:
       // Category texts are expressions (OR '|', AND ';', NOT '-') over the asset's list; both
       // texts end in a NUL already, so nothing is copied per asset.
-      if (!categories_) return MatchCategoryExpression(asset.categories.c_str(), text.data());
-      return categories_(asset.categories, text);
+      if (!categories_) return MatchCategoryExpression(list.c_str(), text.data());
+      return categories_(list, text);
     case fc::kStringEraList:
-      return PlainListMatch(asset.era, text, true);
     case fc::kStringKeywordList:
-      return PlainListMatch(asset.keywords, text, true);
     case fc::kStringRegionList:
-      return PlainListMatch(asset.region, text, true);
+      return PlainListMatch(list, text, true);
     default:
       return false;
   }
+}
+
+bool FilterEvaluator::MatchString(const FilterTree& tree, const FilterNode& node,
+                                  const AssetRecord& asset) const {
+  if (node.kind == fc::kStringAssetName) return MatchName(tree, node, asset.nameLower);
+  const std::string* list = ListField(node.kind, asset);
+  return list != nullptr && MatchList(tree, node, *list);
 }
 
 bool FilterEvaluator::Matches(const FilterTree* filter, const AssetRecord& asset) const {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 #include <string_view>
 
 #include "daemon/asset_record.h"
@@ -33,6 +34,15 @@ class FilterEvaluator {
   // Every term of `terms` (separated by ';', blanks trimmed, empty terms ignored) equals an entry
   // of `list` (separated by ';' or ','). No terms at all match any list.
   static bool PlainListMatch(std::string_view list, std::string_view terms, bool ignoreCase);
+
+  // The parts of Matches that the search index calls on its own columns. The asset's list that a
+  // string node of this kind reads (categories, era, keywords, region); null for the name and for
+  // kinds the daemon does not know.
+  static const std::string* ListField(u32 kind, const AssetRecord& asset);
+  // A name node against the asset's lower-case name.
+  static bool MatchName(const FilterTree& tree, const FilterNode& node, std::string_view nameLower);
+  // A list node (a kind that ListField knows) against that list.
+  bool MatchList(const FilterTree& tree, const FilterNode& node, const std::string& list) const;
 
  private:
   bool MatchNode(const FilterTree& tree, const FilterNode& node, const AssetRecord& asset) const;

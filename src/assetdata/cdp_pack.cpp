@@ -6,9 +6,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
+#include <deque>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 #include "assetdata/cdp_extract.h"
 #include "assetdata/cdp_package.h"
@@ -79,52 +87,216 @@ MPRef<ACSRawDataCore> Encode(const std::vector<u8>& plain, const Qel::PString& c
   return ACSRawDataCore::CreateOwned(block, 4 + packed);
 }
 
-void PackNode(const std::string& path, const std::string& relative, Soup& node,
-              const Qel::PString& compression, PackedFolder& out, u32 depth) {
-  node.EnsureContainer();
+// The folder tree in the order the package lists it, walked before any file is read, so that
+// the files can be compressed side by side and still be placed exactly where a walk that read
+// them one by one would have placed them.
+struct WalkStep {
+  enum Kind : u8 { kEnter, kLeave, kFile, kSkip };
+  Kind kind;
+  std::string name;      // kEnter, kFile: the entry's name
+  std::string relative;  // kFile, kSkip: the path below the folder, as a skipped entry names it
+  std::string path;      // kFile: the file to read
+};
+
+void Walk(const std::string& path, const std::string& relative, std::vector<WalkStep>& steps,
+          u32 depth) {
   std::vector<Entry> entries;
   if (!ListFolder(path, entries)) {
-    out.skipped.push_back(relative.empty() ? "." : relative);
+    steps.push_back({WalkStep::kSkip, {}, relative.empty() ? "." : relative, {}});
     return;
   }
   for (const Entry& e : entries) {
     const std::string below = relative.empty() ? e.name : relative + "/" + e.name;
     if (depth == 0 && !e.folder && (e.name == "config.txt" || e.name == "config.chump")) continue;
-    const Qel::PString name(e.name);
     if (!IsValidPackageFileName(e.name)) {
-      out.skipped.push_back(below);
+      steps.push_back({WalkStep::kSkip, {}, below, {}});
     } else if (e.folder) {
       if (depth + 1 >= kMaxSoupDepth) {
-        out.skipped.push_back(below);
+        steps.push_back({WalkStep::kSkip, {}, below, {}});
         continue;
       }
-      Soup child;
-      PackNode(path + "/" + e.name, below, child, compression, out, depth + 1);
-      node.SetNamedSoup(name, child);
+      steps.push_back({WalkStep::kEnter, e.name, {}, {}});
+      Walk(path + "/" + e.name, below, steps, depth + 1);
+      steps.push_back({WalkStep::kLeave, {}, {}, {}});
     } else {
-      std::vector<u8> bytes;
-      const bool read = IsPackageFileType(Qel::File::Path(e.name.c_str())) &&
-                        ReadWhole(path + "/" + e.name, bytes);
-      // An empty stored file has no block at all.
-      const MPRef<ACSRawDataCore> block = read ? Encode(bytes, compression) : nullptr;
-      if (!read || (!block && !(bytes.empty() && compression.IsEmpty()))) {
-        out.skipped.push_back(below);
+      steps.push_back({WalkStep::kFile, e.name, below, path + "/" + e.name});
+    }
+  }
+}
+
+struct PackedFile {
+  MPRef<ACSRawDataCore> block;
+  u64 plainBytes = 0;
+  bool ok = false;
+};
+
+PackedFile PackFile(const WalkStep& step, const Qel::PString& compression) {
+  PackedFile out;
+  std::vector<u8> bytes;
+  if (!IsPackageFileType(Qel::File::Path(step.name.c_str())) || !ReadWhole(step.path, bytes)) {
+    return out;
+  }
+  out.block = Encode(bytes, compression);
+  // An empty stored file has no block at all.
+  out.ok = out.block || (bytes.empty() && compression.IsEmpty());
+  out.plainBytes = bytes.size();
+  return out;
+}
+
+// The process's packing threads: one fewer than its cores, started at the first package and kept,
+// so that a request pays for no thread start. However many packages are made at once, they share
+// these; a request's own thread works on its files too and never waits for a helper that has not
+// taken one of them, so a busy machine costs no more than one thread would.
+class PackPool {
+ public:
+  static PackPool& Get() {
+    static PackPool pool;
+    return pool;
+  }
+
+  // Runs job(i) for every i below n, here and on the idle helpers; returns when all are done.
+  void Run(size_t n, const std::function<void(size_t)>& job) {
+    auto batch = std::make_shared<Batch>(n, job);
+    if (!threads_.empty() && n > 1) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      queue_.push_back(batch);
+      wake_.notify_all();
+    }
+    Work(*batch);
+    std::unique_lock<std::mutex> lock(batch->mutex);
+    batch->finished.wait(lock, [&] { return batch->done == batch->n; });
+  }
+
+  ~PackPool() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+      wake_.notify_all();
+    }
+    for (std::thread& t : threads_) t.join();
+  }
+
+ private:
+  struct Batch {
+    Batch(size_t count, const std::function<void(size_t)>& work) : n(count), job(work) {}
+    const size_t n;
+    const std::function<void(size_t)>& job;
+    std::atomic<size_t> next{0};
+    std::mutex mutex;
+    std::condition_variable finished;
+    size_t done = 0;  // under mutex
+  };
+
+  PackPool() {
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    for (unsigned i = 1; i < cores; ++i) {
+      try {
+        threads_.emplace_back([this] { Serve(); });
+      } catch (const std::system_error&) {
+        break;  // fewer helpers; the requests' threads do the rest
+      }
+    }
+  }
+
+  static void Work(Batch& batch) {
+    for (size_t i; (i = batch.next.fetch_add(1)) < batch.n;) {
+      batch.job(i);
+      std::lock_guard<std::mutex> lock(batch.mutex);
+      if (++batch.done == batch.n) batch.finished.notify_all();
+    }
+  }
+
+  void Serve() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+      if (stop_) return;
+      std::shared_ptr<Batch> batch = queue_.front();
+      // Every item of the batch is taken (or being taken): the next helper looks further.
+      if (batch->next.load() >= batch->n) {
+        queue_.pop_front();
         continue;
       }
-      out.plainBytes += bytes.size();
-      out.packedBytes += block ? block->GetSize() : 0;
-      node.GetRoot()->AddChild(name, node.GetRoot()->CreateTag(kKindRaw, block));
+      lock.unlock();
+      Work(*batch);
+      lock.lock();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::shared_ptr<Batch>> queue_;
+  bool stop_ = false;
+  std::vector<std::thread> threads_;
+};
+
+// Packs the files of `steps`, each into its slot.
+void PackFiles(const std::vector<WalkStep>& steps, const std::vector<size_t>& files,
+               const Qel::PString& compression, PackThreads use, std::vector<PackedFile>& packed) {
+  const std::function<void(size_t)> job = [&](size_t i) {
+    packed[i] = PackFile(steps[files[i]], compression);
+  };
+  if (use == PackThreads::kAllCores) {
+    PackPool::Get().Run(files.size(), job);
+  } else {
+    for (size_t i = 0; i < files.size(); ++i) job(i);
+  }
+}
+
+void Assemble(const std::vector<WalkStep>& steps, std::vector<PackedFile>& packed, Soup& root,
+              PackedFolder& out) {
+  root.EnsureContainer();
+  // The open folders, innermost last, each with its name in its parent.
+  std::vector<std::pair<Soup, Qel::PString>> open;
+  size_t file = 0;
+  for (const WalkStep& step : steps) {
+    Soup& node = open.empty() ? root : open.back().first;
+    switch (step.kind) {
+      case WalkStep::kEnter:
+        open.emplace_back(Soup(), Qel::PString(step.name));
+        open.back().first.EnsureContainer();
+        break;
+      case WalkStep::kLeave: {
+        auto [child, name] = std::move(open.back());
+        open.pop_back();
+        (open.empty() ? root : open.back().first).SetNamedSoup(name, child);
+        break;
+      }
+      case WalkStep::kSkip:
+        out.skipped.push_back(step.relative);
+        break;
+      case WalkStep::kFile: {
+        PackedFile& f = packed[file++];
+        if (!f.ok) {
+          out.skipped.push_back(step.relative);
+          continue;
+        }
+        out.plainBytes += f.plainBytes;
+        out.packedBytes += f.block ? f.block->GetSize() : 0;
+        node.GetRoot()->AddChild(Qel::PString(step.name),
+                                 node.GetRoot()->CreateTag(kKindRaw, std::move(f.block)));
+        break;
+      }
     }
   }
 }
 
 }  // namespace
 
-PackedFolder PackAssetFolder(const std::string& folder, const Qel::PString& compression) {
+PackedFolder PackAssetFolder(const std::string& folder, const Qel::PString& compression,
+                             PackThreads threads) {
   PackedFolder out;
   struct stat st {};
   if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return out;
-  PackNode(folder, std::string(), out.files, compression, out, 0);
+  std::vector<WalkStep> steps;
+  Walk(folder, std::string(), steps, 0);
+  std::vector<size_t> files;
+  for (size_t i = 0; i < steps.size(); ++i) {
+    if (steps[i].kind == WalkStep::kFile) files.push_back(i);
+  }
+  std::vector<PackedFile> packed(files.size());
+  PackFiles(steps, files, compression, threads, packed);
+  Assemble(steps, packed, out.files, out);
   out.ok = true;
   return out;
 }

@@ -19,7 +19,12 @@ struct PackedFolder {
   bool ok = false;
 };
 
+// kAllCores compresses the files side by side on the calling thread and on as many helper
+// threads as the process has cores to spare; the result is the same byte for byte.
+enum class PackThreads { kAllCores, kCallingThread };
+
 // The folder tree below `folder`, each file stored as `compression` names ("" or "LZSS").
 // Symbolic links are never followed. The folder's own configuration files ("config.txt",
 // "config.chump") are left out: the archived asset's tags carry the configuration.
-PackedFolder PackAssetFolder(const std::string& folder, const Qel::PString& compression);
+PackedFolder PackAssetFolder(const std::string& folder, const Qel::PString& compression,
+                             PackThreads threads = PackThreads::kAllCores);

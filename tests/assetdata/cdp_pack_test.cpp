@@ -1,0 +1,71 @@
+#include "assetdata/cdp_pack.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "assetdata/cdp_extract.h"
+#include "assetdata/cdp_package.h"
+#include "assetdata/soup_binary.h"
+#include "core/buffer_stream.h"
+#include "qel/dynamic_buffer.h"
+#include "support/scratch_folder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Bytes(const Soup& soup) {
+  Qel::DynamicBuffer buffer;
+  TBuffer out(&buffer, false);
+  EXPECT_TRUE(WriteSoup(out, soup));
+  return std::string(reinterpret_cast<const char*>(buffer.GetData()), buffer.GetDataSize());
+}
+
+void Write(const std::string& path, const std::string& text) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+// Many files of many sizes in nested folders, with entries the rules keep out, so that the
+// compressing threads finish out of order and the skips fall between packed files.
+void Populate(const std::string& root) {
+  u32 seed = 5;
+  for (int i = 0; i < 60; ++i) {
+    std::string text;
+    const int lines = (i * 37) % 400;
+    for (int l = 0; l < lines; ++l) {
+      seed = seed * 1103515245u + 12345u;
+      text += "line " + std::to_string(l) + " value " + std::to_string(seed >> 16) + "\n";
+    }
+    const std::string folder = i % 3 == 0 ? "" : (i % 3 == 1 ? "mesh/" : "mesh/textures/");
+    Write(root + "/" + folder + "file" + std::to_string(i) + ".txt", text);
+  }
+  Write(root + "/config.txt", "kuid <kuid:1:2>\n");
+  Write(root + "/mesh/empty.im", "");
+  Write(root + "/mesh/not allowed?.txt", "refused name");
+  Write(root + "/mesh/program.exe", "refused type");
+  fs::create_directories(root + "/empty folder");
+}
+
+// The threads change when files are compressed, never what the package holds.
+TEST(CdpPack, AllCoresPackTheSameBytesAsOneThread) {
+  scratch::Folder folder;
+  Populate(folder.path());
+  for (const Qel::PString& compression : {kCompressionLZSS, Qel::PString()}) {
+    const PackedFolder one =
+        PackAssetFolder(folder.path(), compression, PackThreads::kCallingThread);
+    const PackedFolder all = PackAssetFolder(folder.path(), compression, PackThreads::kAllCores);
+    ASSERT_TRUE(one.ok && all.ok);
+    EXPECT_EQ(Bytes(all.files), Bytes(one.files));
+    EXPECT_EQ(all.skipped, one.skipped);
+    EXPECT_EQ(all.plainBytes, one.plainBytes);
+    EXPECT_EQ(all.packedBytes, one.packedBytes);
+    EXPECT_EQ(CountPackageFiles(all.files, 1000), 61u);
+    EXPECT_EQ(one.skipped.size(), 2u);
+  }
+}
+
+}  // namespace
