@@ -5,6 +5,7 @@
 #include "assetdata/soup.h"
 #include "qel/file.h"
 #include "scripthost/pym_compile_asset.h"
+#include "validation/texture_convert_job.h"
 
 namespace {
 
@@ -46,14 +47,7 @@ bool ValidateAssetAtPath(const Qel::PString& folderName, const Qel::File::Path& 
   return true;
 }
 
-u32 ConvertTexturesAtPath(const Qel::PString& /*folderName*/, const Qel::File::Path& path,
+u32 ConvertTexturesAtPath(const Qel::PString& folderName, const Qel::File::Path& path,
                           ResultsLog& log) {
-  if (!Qel::File::Exists(path.CStr())) {
-    AddEntry(log, ResultsLog::kError, "Unable to search path: '$(FILE_NAME)'", "file_name",
-             path.GetText());
-    return 0;
-  }
-  AddEntry(log, ResultsLog::kWarning,
-           "Texture conversion is not part of this build: no texture was converted.");
-  return 0;
+  return CompressTexturesInPath(folderName, path, &log);
 }

@@ -1,6 +1,6 @@
 // The validation and texture work that the command host does for the daemon. The validation
-// library of this build has no rules and no texture converter yet, so both do the least that
-// their contract allows and say so in the results log.
+// library of this build has no rules yet, so validation does the least that its contract allows
+// and says so in the results log.
 #pragma once
 
 #include "qel/file_path.h"
@@ -15,7 +15,8 @@ class ResultsLog;
 // and does not end the validation.
 bool ValidateAssetAtPath(const Qel::PString& folderName, const Qel::File::Path& path,
                          ResultsLog& log);
-// Converts the textures of a file or folder; the status code goes to the daemon unchanged (0:
-// nothing converted). A path that does not exist is "Unable to search path: '$(FILE_NAME)'".
+// Converts the textures of a file or folder (validation/texture_convert_job.h); the status code
+// goes to the daemon unchanged: 2 when every description was converted, 0 when one failed or the
+// path cannot be searched ("Unable to search path: '$(FILE_NAME)'"), 1 when the workers stopped.
 u32 ConvertTexturesAtPath(const Qel::PString& folderName, const Qel::File::Path& path,
                           ResultsLog& log);
