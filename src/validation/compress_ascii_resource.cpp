@@ -247,21 +247,38 @@ Qel::Bitmap* CompressAsciiResource::GetCompressedMip(u32 level, u32 image) {
   return FileFormOf(*compressed_[image][level]);
 }
 
-bool CompressAsciiResource::SaveTexture(const char* path, Qel::Display* display) {
-  if (!GetMipLock()) return false;
-  const Qel::String temporary = Qel::String::Format("%s.%d-%u.part", path, int(getpid()),
-                                                    g_temporaryCounter.fetch_add(1));
+bool CompressAsciiResource::WriteTextureFile(const char* path, Qel::Display* display) {
   bool saved = false;
   {
     Qel::QIRFFile file;
-    if (file.Open(temporary.CStr()) == 0) {
+    if (file.Open(path) == 0) {
       Qel::QIRFWriteHeader header(file, Qel::kTextureBodyTag);
       saved = header.IsOk() && SaveLockedInternal(file.GetFile(), display) && header.Finish();
       file.Close();
     }
   }
+  if (!saved) std::remove(path);
+  return saved;
+}
+
+bool CompressAsciiResource::SaveTexture(const char* path, Qel::Display* display,
+                                        const char* scratch) {
+  if (!GetMipLock()) return false;
+  // A rename replaces the target in one step, so the target is always the old file or the new
+  // one, whole. It fails across file systems; the name beside the target never does.
+  bool saved = false;
+  if (scratch != nullptr && WriteTextureFile(scratch, display)) {
+    saved = std::rename(scratch, path) == 0;
+    if (!saved) std::remove(scratch);
+  }
+  if (!saved) {
+    const Qel::String beside = Qel::String::Format("%s.%d-%u.part", path, int(getpid()),
+                                                   g_temporaryCounter.fetch_add(1));
+    if (WriteTextureFile(beside.CStr(), display)) {
+      saved = std::rename(beside.CStr(), path) == 0;
+      if (!saved) std::remove(beside.CStr());
+    }
+  }
   GetMipUnlock();
-  if (saved && std::rename(temporary.CStr(), path) == 0) return true;
-  std::remove(temporary.CStr());
-  return false;
+  return saved;
 }

@@ -41,10 +41,11 @@ class CompressAsciiResource : public Qel::AsciiTextureResource {
   bool GetMipLock() override;
   void GetMipUnlock() override;
   Qel::Bitmap* GetCompressedMip(u32 level, u32 image) override;
-  // Writes the compiled texture to a temporary name beside `path` and renames it into place
-  // once it is whole. False when the mips cannot be locked, the file does not open, or any write
-  // comes up short; nothing is left at either name then.
-  bool SaveTexture(const char* path, Qel::Display* display);
+  // Writes the compiled texture to `scratch` (when given and on the same file system) or else to
+  // a temporary name beside `path`, and renames it into place once it is whole. False when the
+  // mips cannot be locked, the file does not open, or any write comes up short; nothing is left
+  // at any of the names then, and an old file at `path` is as it was.
+  bool SaveTexture(const char* path, Qel::Display* display, const char* scratch = nullptr);
   const Qel::String& GetCompressError() const { return compressError_; }
 
  protected:
@@ -53,6 +54,7 @@ class CompressAsciiResource : public Qel::AsciiTextureResource {
  private:
   bool OptionFlag(const char* key) const;
   bool CompressAll();
+  bool WriteTextureFile(const char* path, Qel::Display* display);
 
   const Qel::Options* options_ = nullptr;
   bool forceOptions_ = false;

@@ -182,6 +182,14 @@ bool PymTextureConvertFileRPC::PrepareFile() {
           true);
     return false;
   }
+  // The relative part as the user's path spells it, for the names in messages.
+  const Qel::String& full = descriptionPath_.GetText();
+  if (full.Size() > relative.Length()) {
+    Qel::String spelled = full.SubString(full.Size() - relative.Length());
+    Qel::String lower = spelled;
+    lower.ToLower();
+    if (lower == relative.GetText()) relative = Qel::File::Path(spelled);
+  }
   // "<stem>.texture.txt" -> "<stem>.texture", and the resource "<stem>.convert-tex.txt".
   outputPath_ = descriptionPath_;
   outputPath_.ChangeExtension("");
@@ -242,7 +250,11 @@ void PymTextureConvertFileRPC::WriteTextureFile(intptr_t) {
     return;
   }
   try {
-    written_ = resource_->SaveTexture(outputPath_.CStr(), nullptr);
+    // Written in the temporary folder, so that a process cut short leaves nothing in the asset.
+    Qel::File::Path scratch;
+    const bool haveScratch = CreateTemporaryFilePath(Qel::PString(), scratch);
+    written_ = resource_->SaveTexture(outputPath_.CStr(), nullptr,
+                                      haveScratch ? scratch.CStr() : nullptr);
     if (!written_) {
       success_.store(false);
       AddEntry(log_, ResultsLog::kError, "Unable to write output file '$(FILE_NAME)'",
