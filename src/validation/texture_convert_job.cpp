@@ -116,13 +116,16 @@ class TextureWalk {
 
 void RegisterTextureConversionType() {
   static std::once_flag registered;
-  std::call_once(registered, [] { AddPluginRegistration(&MakeConversionType); });
+  std::call_once(registered, [] {
+    AddPluginRegistration(&MakeConversionType);
+    // Conversions run without a resource system too: the plug-ins are made here when none did.
+    QelGetPlugins();
+  });
 }
 
 u32 CompressTexturesInPath(const Qel::PString& folderName, const Qel::File::Path& path,
                            ResultsLog* log) {
   RegisterTextureConversionType();
-  QelGetPlugins();
   TextureWalk walk(folderName, log);
   const bool searched = walk.Walk(path);
   const u32 status = walk.Finish();
@@ -167,6 +170,7 @@ void PymTextureConvertFileRPC::Start() {
 bool PymTextureConvertFileRPC::WaitUntilDone() { return chain_ == nullptr || chain_->WaitUntilDone(); }
 
 bool PymTextureConvertFileRPC::PrepareFile() {
+  RegisterTextureConversionType();
   // The content folder that holds the file, and the file's path inside it.
   Qel::File::Path inside = descriptionPath_;
   if (folderName_.IsEmpty() && !GetContentFolderName(inside, folderName_)) {

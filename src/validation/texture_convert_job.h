@@ -28,7 +28,8 @@ enum TextureConvertStatus : u32 {
   kTextureConvertDone = 2,     // every description found was converted
 };
 
-// Registers the resource type "convert-tex.txt" with the engine's plug-ins (once).
+// Registers the resource type "convert-tex.txt" with the engine's plug-ins, and makes the plug-ins
+// when nothing has yet (once).
 void RegisterTextureConversionType();
 
 // Converts the description at path, or every description in the folder tree at path (links to

@@ -37,4 +37,18 @@ inline std::string Tga(uint32_t width, uint32_t height, bool alpha,
   return out;
 }
 
+// A whole compiled texture ".texture" of one opaque white pixel, uncompressed.
+inline std::string CompiledTexture() {
+  auto u32le = [](uint32_t v) {
+    return std::string{char(v & 0xFF), char((v >> 8) & 0xFF), char((v >> 16) & 0xFF),
+                       char(v >> 24)};
+  };
+  std::string body = "MMTF";
+  body += "TINF" + u32le(28) + u32le(100) + u32le(1) + u32le(1) + u32le(1) + u32le(1) +
+          u32le(1) + u32le(1);
+  body += "TMIP" + u32le(24) + u32le(100) + u32le(0) + u32le(1) + u32le(1) + u32le(4) +
+          std::string(4, '\xFF');
+  return "QIRF" + u32le(uint32_t(body.size())) + body;
+}
+
 }  // namespace test_images
