@@ -6,7 +6,7 @@
 #include "validation/texture_convert_job.h"
 
 int CompressTexture(CommandArgs& a) {
-  if (a.Arg(2) == nullptr) {
+  if (a.second.IsEmpty()) {
     AddError(a.log, "Missing AssetID parameter.");
     return -1;
   }

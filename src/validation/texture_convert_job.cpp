@@ -163,11 +163,16 @@ void PymTextureConvertFileRPC::Start() {
   const intptr_t self = reinterpret_cast<intptr_t>(this);
   chain_->AddCall(0, self, TCXCallback(this, &PymTextureConvertFileRPC::LoadTextureResource));
   chain_->AddCall(0, self, TCXCallback(this, &PymTextureConvertFileRPC::WriteTextureFile));
-  chain_->AddCall(0, self, TCXCallback(this, &PymTextureConvertFileRPC::ReleaseTextureResource));
+  chain_->AddCall(0, self, TCXCallback(this, &PymTextureConvertFileRPC::FinishSteps));
   chain_->Start();
 }
 
-bool PymTextureConvertFileRPC::WaitUntilDone() { return chain_ == nullptr || chain_->WaitUntilDone(); }
+bool PymTextureConvertFileRPC::WaitUntilDone() {
+  if (chain_ == nullptr) return true;
+  // A chain that the dispatcher refused ends without running its steps: only the last step
+  // having run means the job was done.
+  return chain_->WaitUntilDone() && stepsRun_.load();
+}
 
 bool PymTextureConvertFileRPC::PrepareFile() {
   RegisterTextureConversionType();
@@ -280,6 +285,11 @@ void PymTextureConvertFileRPC::WriteTextureFile(intptr_t) {
 void PymTextureConvertFileRPC::RemoveOldOutput() {
   // A compiled texture that no longer matches its description must not survive a failure.
   if (Qel::File::Exists(outputPath_.CStr())) Qel::File::Unlink(outputPath_.CStr());
+}
+
+void PymTextureConvertFileRPC::FinishSteps(intptr_t) {
+  ReleaseTextureResource(0);
+  stepsRun_.store(true);
 }
 
 void PymTextureConvertFileRPC::ReleaseTextureResource(intptr_t) {

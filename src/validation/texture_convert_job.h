@@ -63,6 +63,8 @@ class PymTextureConvertFileRPC {
   void LoadTextureResource(intptr_t);
   void WriteTextureFile(intptr_t);
   void ReleaseTextureResource(intptr_t);
+  // The third step: the release, then the mark that every step ran.
+  void FinishSteps(intptr_t);
 
  private:
   bool PrepareFile();
@@ -76,6 +78,7 @@ class PymTextureConvertFileRPC {
   Qel::String resourceName_;         // "<folder in the content folder>/<stem>.convert-tex.txt"
   ResultsLog* log_;
   std::atomic<bool> success_{true};
+  std::atomic<bool> stepsRun_{false};
   KestroResourceDatabase* database_ = nullptr;
   CompressAsciiResource* resource_ = nullptr;
   bool resourceHeld_ = false;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "assetdata/results_log.h"
+#include "core/core_statics.h"
 #include "pymclient/install_paths.h"
 #include "pymclient/resource_db_cache.h"
 #include "qel/memory_file.h"
@@ -199,6 +200,28 @@ TEST_F(TextureConvertJobTest, AJobLeftUnwaitedIsCancelledOrWaitedForAndCleanedUp
     }
   }
   EXPECT_EQ(log_.GetErrorCount(), 0u) << Texts();
+}
+
+}  // namespace
+
+namespace {
+
+// Stops the process's worker dispatcher, so it runs in a child of its own.
+TEST_F(TextureConvertJobTest, AChainTheWorkersDroppedStopsTheWalkAndIsCleanedUp) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  Put("image.tga", test_images::Tga(64, 64, false));
+  for (int i = 0; i < 3; ++i) Put("t" + std::to_string(i) + ".texture.txt", "Primary=image.tga\n");
+  const auto before = Files();
+  EXPECT_EXIT(
+      {
+        GetDispatcher().Shutdown();
+        const u32 status = Convert(Asset());
+        const std::string texts = Texts();
+        std::fprintf(stderr, "%s", texts.c_str());
+        const bool unchanged = Files() == before && TemporaryFolderEmpty();
+        _exit(status == kTextureConvertDropped && unchanged && log_.GetErrorCount() == 1 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "pym_texture_compress_err \\(.*t0.texture.txt\\)");
 }
 
 }  // namespace
