@@ -12,6 +12,7 @@
 #include <string>
 
 #include "assetdata/results_log.h"
+#include "bench_support.h"
 #include "gscompiler/compile_driver.h"
 #include "gsruntime/gs_machine.h"
 #include "pymclient/install_paths.h"
@@ -23,7 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kLines = 2000;
+const int kLines = BenchSize(2000, 200);
 
 // Methods of eight lines each, in one class, until the line count is reached.
 std::string Script() {
@@ -47,6 +48,11 @@ struct Installation {
     root = mkdtemp(name);
     asset = root + "/UserData/local/big";
     fs::create_directories(asset);
+    // The standard libraries the script system binds, as an installation ships them.
+    fs::create_directories(root + "/bin/libraries");
+    for (const auto& entry : fs::directory_iterator(KESTRO_LIBRARIES_DIR)) {
+      fs::copy_file(entry.path(), root + "/bin/libraries/" + entry.path().filename().string());
+    }
     std::ofstream(asset + "/config.txt")
         << "kuid <kuid:400100:9001>\nkind \"scenery\"\nkestro-build 3.5\nscript \"big\"\n"
            "class \"Big\"\n";

@@ -10,14 +10,15 @@
 #include <vector>
 
 #include "../tests/mesh/triangle_soup.h"
+#include "bench_support.h"
 #include "mesh/kq_axis_box_tree.h"
 
 namespace {
 
 using Qel::Vector3;
 
-constexpr int kGrid = 224;  // 2 x 224 x 224 triangles
-constexpr size_t kQueries = 1000000;
+const int kGrid = BenchSize(224, 32);  // 2 x 224 x 224 triangles
+const size_t kQueries = BenchSize<size_t>(1000000, 1000);
 
 // Chunks of at most 20000 triangles, as item ids allow.
 TriangleSoup MakeTerrain() {
@@ -75,7 +76,7 @@ void BM_TreeBuild(benchmark::State& state) {
   state.SetItemsProcessed(i64(state.iterations()) * i64(terrain.TriangleCount()));
   state.counters["triangles"] = f64(terrain.TriangleCount());
 }
-BENCHMARK(BM_TreeBuild)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_TreeBuild)->Unit(benchmark::kMillisecond)->Iterations(BenchSize(3, 1));
 
 void BM_TreeQuery(benchmark::State& state) {
   TriangleSoup& terrain = TheTerrain();
@@ -93,7 +94,7 @@ void BM_TreeQuery(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
   state.counters["hit_share"] = f64(hits) / f64(state.iterations());
 }
-BENCHMARK(BM_TreeQuery)->Iterations(kQueries);
+BENCHMARK(BM_TreeQuery)->Iterations(benchmark::IterationCount(kQueries));
 
 void BM_BruteForceQuery(benchmark::State& state) {
   TriangleSoup& terrain = TheTerrain();
@@ -107,7 +108,7 @@ void BM_BruteForceQuery(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
   state.counters["hit_share"] = f64(hits) / f64(state.iterations());
 }
-BENCHMARK(BM_BruteForceQuery)->Iterations(2000);
+BENCHMARK(BM_BruteForceQuery)->Iterations(BenchSize(2000, 10));
 
 }  // namespace
 

@@ -5,13 +5,14 @@
 # the package to the archive; the targets are a round trip faster than tar and gzip, and a package
 # at most 1.3 times the archive.
 set -euo pipefail
+source "$(dirname "$0")/../scripts/bench-size.sh"
 build=$(cd "${1:?build folder}" && pwd)
 repo=$(cd "$(dirname "$0")/.." && pwd)
 if ! command -v hyperfine >/dev/null; then
   echo "cdp_round_trip: hyperfine is missing (scripts/install-deps.sh --bench); skipped"
   exit 0
 fi
-assets=${CDP_BENCH_ASSETS:-1000}
+assets=${CDP_BENCH_ASSETS:-$(bench_size 1000 20)}
 
 base="/tmp/kestro-bench-cdp"
 source="$base/source"
@@ -70,7 +71,7 @@ echo "cdp_round_trip: $(du -sm "$local_folder" | cut -f1) MB in $assets assets"
 "$target/bin/KestroUtil" version >/dev/null
 reset_target="$target/bin/KestroUtil closepymdaemon >/dev/null; rm -rf '$target/UserData'; mkdir '$target/UserData'; $target/bin/KestroUtil version >/dev/null"
 
-hyperfine --style basic --warmup 1 --runs 5 --export-csv "$base/round_trip.csv" \
+hyperfine --style basic $(bench_runs 1 5) --export-csv "$base/round_trip.csv" \
   --prepare "$reset_target" --prepare "rm -rf '$base/tar-out' '$base/assets.tar.gz'" \
   --command-name "createcdp + installcdp" \
   "$source/bin/KestroUtil createcdp '$base/assets.cdp' $kuids >/dev/null && $target/bin/KestroUtil installcdp '$base/assets.cdp' >/dev/null" \

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "daemon/asset_record.h"
 #include "daemon/daemon_limits.h"
 #include "daemon/daemon_test_util.h"
@@ -20,8 +21,8 @@ namespace {
 namespace fc = PymFilterCodes;
 using PymDaemonSrv::FilterParseResult;
 
-constexpr size_t kHugeBytes = 128u << 20;
-constexpr u32 kAssetCount = 100000;
+const size_t kHugeBytes = BenchSize<size_t>(128u << 20, 1u << 20);
+const u32 kAssetCount = BenchSize<u32>(100000, 1000);
 
 using Writer = daemon_test::Bytes;
 
@@ -111,7 +112,7 @@ void BM_EvaluateLargestFilter(benchmark::State& state) {
   state.SetItemsProcessed(int64_t(state.iterations()) * kAssetCount * r.root->NodeCount());
   state.counters["x_bytes"] = double(r.root->MemoryBytes()) / double(bytes.size());
 }
-BENCHMARK(BM_EvaluateLargestFilter)->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(BM_EvaluateLargestFilter)->Unit(benchmark::kMillisecond)->Iterations(BenchSize(2, 1));
 
 }  // namespace
 

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "daemon/daemon_app.h"
 #include "daemon/daemon_test_util.h"
 #include "daemon/discovery_publisher.h"
@@ -28,9 +29,9 @@ namespace fc = PymFilterCodes;
 namespace pp = PymProtocol;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kClients = 100;
-constexpr int kSearches = 200;
-constexpr int kAssets = 1000;
+const int kClients = BenchSize(100, 4);
+const int kSearches = BenchSize(200, 5);
+const int kAssets = BenchSize(1000, 50);
 
 // One client: connects, shakes hands and runs its searches; the round trips in microseconds.
 bool RunClient(u16 port, const std::string& database, std::vector<double>& times) {
@@ -108,7 +109,7 @@ void BM_DaemonLoad(benchmark::State& state) {
   state.counters["p50_ms"] = all[all.size() / 2] / 1000.0;
   state.counters["p99_ms"] = all[all.size() * 99 / 100] / 1000.0;
 }
-BENCHMARK(BM_DaemonLoad)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3);
+BENCHMARK(BM_DaemonLoad)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(BenchSize(3, 1));
 
 }  // namespace
 

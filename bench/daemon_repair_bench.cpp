@@ -2,7 +2,6 @@
 // same configuration files. One run measures both; counters: each side in ms, their ratio
 // (target: within 3) and assets repaired per second.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -10,24 +9,26 @@
 #include <fstream>
 #include <string>
 
+#include "bench_support.h"
 #include "daemon/asset_store.h"
+#include "support/scratch_folder.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int kAssets = 10000;
+const int kAssets = BenchSize(10000, 100);
 
 double Seconds(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 void BM_RepairAgainstCat(benchmark::State& state) {
-  char pattern[] = "/tmp/kestro-repair-benchXXXXXX";
-  if (mkdtemp(pattern) == nullptr) {
+  const scratch::Folder folder;
+  if (folder.path().empty()) {
     state.SkipWithError("no temporary folder");
     return;
   }
-  const std::string userData = pattern;
+  const std::string& userData = folder.path();
   for (int i = 0; i < kAssets; ++i) {
     const std::string folder =
         userData + "/local/set" + std::to_string(i / 100) + "/asset" + std::to_string(i);
@@ -67,9 +68,8 @@ void BM_RepairAgainstCat(benchmark::State& state) {
   state.counters["ratio"] = repairSeconds / catSeconds;
   state.counters["assets_per_s"] = kAssets * runs / repairSeconds;
   store.Close();
-  std::filesystem::remove_all(userData);
 }
-BENCHMARK(BM_RepairAgainstCat)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_RepairAgainstCat)->Unit(benchmark::kMillisecond)->Iterations(BenchSize(3, 1));
 
 }  // namespace
 

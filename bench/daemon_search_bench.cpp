@@ -3,26 +3,26 @@
 // the client writes, parsed by the daemon and run by the store over its in-memory index.
 // items_per_second is queries per second.
 #include <benchmark/benchmark.h>
-#include <sqlite3.h>
-#include <stdlib.h>
 
-#include <filesystem>
+#include <cctype>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "core/buffer_stream.h"
 #include "daemon/asset_store.h"
 #include "daemon/filter_tree.h"
 #include "pymclient/pym_filter.h"
 #include "qel/dynamic_buffer.h"
+#include "support/scratch_folder.h"
 
 namespace {
 
 namespace fc = PymFilterCodes;
 using PymDaemonSrv::AssetStore;
 
-constexpr u32 kAssetCount = 100000;
+const u32 kAssetCount = BenchSize<u32>(100000, 1000);
 
 // What the filter below selects, known here independently of the evaluator.
 constexpr const char* kCategoryExpression = "TR;-LOCO";
@@ -47,35 +47,27 @@ KUID KuidOf(u32 i) { return KUID(i32(1000 + (i / 2) % 997), i32(i / 2), i32(i % 
 const Choice& NameOf(u32 i) { return kNames[i % std::size(kNames)]; }
 const Choice& CategoryOf(u32 i) { return kCategories[(i / 2 / 3) % std::size(kCategories)]; }
 
-bool Exec(sqlite3* db, const char* sql) {
-  return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
-}
-
-// A UserData folder whose index holds kAssetCount assets. Writing the rows straight into the
-// store's file takes a second; building as many asset folders for a rebuild would take minutes.
+// A UserData folder whose index holds kAssetCount assets, written through the store's own
+// change path, so that the rows always fit the schema of the day. Building as many asset folders
+// for a rebuild would take minutes.
 class SeededStore {
  public:
   SeededStore() {
-    char pattern[] = "/tmp/kestro-search-benchXXXXXX";
-    if (::mkdtemp(pattern) == nullptr) {
+    if (folder_.path().empty()) {
       error_ = "cannot make a temporary folder";
       return;
     }
-    folder_ = pattern;
     // The first open makes an empty index of the current schema.
-    if (!store_.Open(folder_, &error_)) return;
-    store_.Close();
-    if (!Fill()) return;
-    if (!store_.Open(folder_, &error_)) return;
+    if (!store_.Open(folder_.path(), &error_)) return;
+    if (!store_.RecordChanges(Assets(), KUID(), &error_)) {
+      error_ = "seeding the index: " + error_;
+      return;
+    }
     if (store_.CountAssets() != kAssetCount) {
       error_ = "the index holds " + std::to_string(store_.CountAssets()) + " assets";
     }
   }
-  ~SeededStore() {
-    store_.Close();
-    std::error_code ec;
-    if (!folder_.empty()) std::filesystem::remove_all(folder_, ec);
-  }
+  ~SeededStore() { store_.Close(); }
   SeededStore(const SeededStore&) = delete;
   SeededStore& operator=(const SeededStore&) = delete;
 
@@ -91,45 +83,29 @@ class SeededStore {
   }
 
  private:
-  bool Fill() {
-    sqlite3* db = nullptr;
-    const std::string path = folder_ + "/" + AssetStore::kDatabaseFileName;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-      error_ = "cannot open " + path;
-      sqlite3_close_v2(db);
-      return false;
-    }
-    sqlite3_stmt* row = nullptr;
-    bool ok = Exec(db, "BEGIN IMMEDIATE") &&
-              sqlite3_prepare_v2(db,
-                                 "INSERT INTO assets(user, content, version, folder, path, name, "
-                                 "categories, region, era, keywords, build, rating, install_time, "
-                                 "modify_time, flags, config) VALUES(?, ?, ?, 'local', ?, ?, ?, "
-                                 "'', '', '', 4.6, 255, 1700000000, 1700000000, ?, x'')",
-                                 -1, &row, nullptr) == SQLITE_OK;
+  static std::vector<PymDaemonSrv::ScannedAsset> Assets() {
     const u32 baseFlags = (1u << fc::kFlagLocal) | (1u << fc::kFlagLocallyAvailable) |
                           (1u << fc::kFlagLocallyEnabled) | (1u << fc::kFlagValidName) |
                           (1u << fc::kFlagCompatible);
-    for (u32 i = 0; ok && i < kAssetCount; ++i) {
-      const KUID kuid = KuidOf(i);
-      const std::string name = std::string(NameOf(i).text) + " " + std::to_string(i);
-      sqlite3_bind_int64(row, 1, kuid.userId);
-      sqlite3_bind_int64(row, 2, kuid.contentId);
-      sqlite3_bind_int64(row, 3, kuid.version);
-      sqlite3_bind_text(row, 4, ("asset" + std::to_string(i)).c_str(), -1, SQLITE_TRANSIENT);
-      sqlite3_bind_text(row, 5, name.c_str(), -1, SQLITE_TRANSIENT);
-      sqlite3_bind_text(row, 6, CategoryOf(i).text, -1, SQLITE_STATIC);
-      sqlite3_bind_int64(row, 7, baseFlags);
-      ok = sqlite3_step(row) == SQLITE_DONE && sqlite3_reset(row) == SQLITE_OK;
+    std::vector<PymDaemonSrv::ScannedAsset> assets(kAssetCount);
+    for (u32 i = 0; i < kAssetCount; ++i) {
+      PymDaemonSrv::AssetRecord& r = assets[i].record;
+      r.kuid = KuidOf(i);
+      r.folder = "local";
+      r.path = "asset" + std::to_string(i);
+      r.name = std::string(NameOf(i).text) + " " + std::to_string(i);
+      r.nameLower = r.name;
+      for (char& c : r.nameLower) c = char(std::tolower(u8(c)));
+      r.categories = CategoryOf(i).text;
+      r.build = 4.6f;
+      r.installTime = r.modifyTime = 1700000000;
+      r.flags = baseFlags;
     }
-    ok = ok && Exec(db, "COMMIT");
-    if (!ok) error_ = std::string("seeding the index: ") + sqlite3_errmsg(db);
-    sqlite3_finalize(row);
-    sqlite3_close_v2(db);
-    return ok;
+    return assets;
   }
 
-  std::string folder_;
+  // Declared first, so that it goes last, after the store has closed its files in it.
+  scratch::Folder folder_;
   std::string error_;
   AssetStore store_;
 };

@@ -4,8 +4,9 @@
 # `luac5.4 -o` writing the byte code of a Lua chunk of the same line count and shape, in one
 # run. Prints both means, lines per second and their ratio; the target is a ratio within 2.
 set -euo pipefail
+source "$(dirname "$0")/../scripts/bench-size.sh"
 build=$(cd "${1:?build folder}" && pwd)
-lines=${GS_COMPILE_LINES:-200000}
+lines=${GS_COMPILE_LINES:-$(bench_size 200000 2000)}
 if ! command -v hyperfine >/dev/null || ! command -v luac5.4 >/dev/null; then
   echo "gs_compile: hyperfine or luac5.4 is missing (scripts/install-deps.sh --bench); skipped"
   exit 0
@@ -26,7 +27,7 @@ awk -v lines="$lines" -v gs="$work/unit.gs" -v lua="$work/unit.lua" -f "$(dirnam
 [[ -s "$work/unit.gsl" ]]
 luac5.4 -o "$work/unit.luac" "$work/unit.lua"
 
-hyperfine --style basic --warmup 3 --runs 20 -N --export-csv "$work/times.csv" \
+hyperfine --style basic $(bench_runs 3 20) -N --export-csv "$work/times.csv" \
   --command-name "gsc -s" "$build/gsc -s $work/unit.gs" \
   --command-name "luac5.4 -o" "luac5.4 -o $work/unit.luac $work/unit.lua" >/dev/null \
   2>"$work/hyperfine.log" || { cat "$work/hyperfine.log"; exit 1; }

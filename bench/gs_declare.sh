@@ -5,8 +5,9 @@
 # alone) in the same run. Prints the means, lines per second and the ratios; the target for the
 # declaration pass is a ratio within 2.5.
 set -euo pipefail
+source "$(dirname "$0")/../scripts/bench-size.sh"
 build=$(cd "${1:?build folder}" && pwd)
-lines=${GS_DECLARE_LINES:-200000}
+lines=${GS_DECLARE_LINES:-$(bench_size 200000 2000)}
 if ! command -v hyperfine >/dev/null || ! command -v luac5.4 >/dev/null; then
   echo "gs_declare: hyperfine or luac5.4 is missing (scripts/install-deps.sh --bench); skipped"
   exit 0
@@ -27,7 +28,7 @@ awk -v lines="$lines" -v gs="$work/unit.gs" -v lua="$work/unit.lua" -f "$(dirnam
 "$build/gsparse" -q -s "$work/unit.gs"
 luac5.4 -p "$work/unit.lua"
 
-hyperfine --style basic --warmup 3 --runs 20 -N --export-csv "$work/times.csv" \
+hyperfine --style basic $(bench_runs 3 20) -N --export-csv "$work/times.csv" \
   --command-name "gsparse -q -s" "$build/gsparse -q -s $work/unit.gs" \
   --command-name "gsparse -q" "$build/gsparse -q $work/unit.gs" \
   --command-name "luac5.4 -p" "luac5.4 -p $work/unit.lua" >/dev/null 2>"$work/hyperfine.log" ||

@@ -15,11 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "gscompiler/compile_driver.h"
-#include "gscompiler/compile_log.h"
-#include "gscompiler/include_path_list.h"
-#include "gsruntime/gs_machine.h"
-#include "gsruntime/script_call.h"
+#include "bench_script.h"
 
 namespace {
 
@@ -140,36 +136,14 @@ constexpr Work kWork[] = {
 
 class GameScriptSide {
  public:
-  bool Open() {
-    namespace fs = std::filesystem;
-    folder_ = fs::temp_directory_path() / ("gs_interpreter_bench_" + std::to_string(::getpid()));
-    fs::create_directories(folder_);
-    std::ofstream(folder_ / "bench.gs") << kGameScript;
-    IncludePathList includes;
-    includes.Add(KESTRO_GSLIB_DIR, Qel::PString());
-    GSCompileLog log;
-    const std::string source = (folder_ / "bench.gs").string();
-    const std::string output = folder_.string() + "/";
-    if (CompileLibraryFile(source.c_str(), output.c_str(), &includes, &log) != 0) return false;
-    GSMachine& machine = GSMachine::Instance();
-    machine.AddLibraryFolder("", KESTRO_LIBRARIES_DIR);
-    machine.AddLibraryFolder("", folder_.string());
-    GSRuntime::GSLibrary* library = machine.FindLibrary("bench.gsl");
-    if (library == nullptr) return false;
-    return object_.Create(library->FindClass("Bench"));
-  }
-  ~GameScriptSide() {
-    object_.Destroy();
-    std::error_code ec;
-    std::filesystem::remove_all(folder_, ec);
-  }
+  bool Open() { return script_.Open(kGameScript, "Bench"); }
   bool Run(const Work& work, i32* result) {
-    return object_.Call(work.method, {GSRuntime::ScriptArgument::Int(work.argument)}, result);
+    return script_.Object().Call(work.method, {GSRuntime::ScriptArgument::Int(work.argument)},
+                                 result);
   }
 
  private:
-  std::filesystem::path folder_;
-  GSRuntime::ScriptObjectHolder object_;
+  BenchScript script_;
 };
 
 class LuaSide {

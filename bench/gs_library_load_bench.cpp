@@ -6,17 +6,18 @@
 
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "bench_support.h"
 #include "gscompiler/compile_driver.h"
 #include "gscompiler/compile_log.h"
 #include "gsruntime/gs_machine.h"
+#include "support/scratch_folder.h"
 
 namespace {
 
-constexpr int kLibraries = 1000;
+const int kLibraries = BenchSize(1000, 20);
 
 std::string Source(int n) {
   std::string text = "include \"base.gs\"\nclass Shape" + std::to_string(n) + " isclass Base {\n";
@@ -30,28 +31,34 @@ std::string Source(int n) {
   return text;
 }
 
-// Compiles the libraries once per process into a temporary folder.
+// Compiles the libraries once per process into a temporary folder, removed at exit.
 const std::string& LibraryFolder() {
-  static const std::string folder = [] {
-    const std::string path = (std::filesystem::temp_directory_path() / "gs_load_bench").string();
-    std::filesystem::remove_all(path);
-    std::filesystem::create_directories(path);
+  static const scratch::Folder folder;
+  static const bool compiled = [] {
+    const std::string& path = folder.path();
+    bool ok = !path.empty();
     const auto put = [&](const std::string& name, const std::string& text) {
       std::ofstream(path + "/" + name) << text;
       GSCompileLog log;
       if (CompileLibraryFile((path + "/" + name).c_str(), nullptr, nullptr, &log) != 0) {
         std::fprintf(stderr, "could not compile %s\n", name.c_str());
+        ok = false;
       }
     };
     put("base.gs", "class Base { public int Value() { return 1; } };\n");
-    for (int n = 0; n < kLibraries; ++n) put("lib" + std::to_string(n) + ".gs", Source(n));
-    return path;
+    for (int n = 0; ok && n < kLibraries; ++n) put("lib" + std::to_string(n) + ".gs", Source(n));
+    return ok;
   }();
-  return folder;
+  static const std::string none;
+  return compiled ? folder.path() : none;
 }
 
 void BM_LoadVerifyLink(benchmark::State& state) {
   const std::string& folder = LibraryFolder();
+  if (folder.empty()) {
+    state.SkipWithError("the libraries did not compile");
+    return;
+  }
   double verifier = 0, total = 0;
   for (auto _ : state) {
     GSMachine::ResetForTests();

@@ -7,9 +7,10 @@
 # long token each (blanks, a block comment, a string, a name); the target for each is within 2
 # of the ordinary source.
 set -euo pipefail
+source "$(dirname "$0")/../scripts/bench-size.sh"
 build=$(cd "${1:?build folder}" && pwd)
-lines=${GS_PARSE_LINES:-200000}
-token_bytes=${GS_PARSE_TOKEN_BYTES:-8388608}
+lines=${GS_PARSE_LINES:-$(bench_size 200000 2000)}
+token_bytes=${GS_PARSE_TOKEN_BYTES:-$(bench_size 8388608 65536)}
 if ! command -v hyperfine >/dev/null || ! command -v luac5.4 >/dev/null; then
   echo "gs_parse: hyperfine or luac5.4 is missing (scripts/install-deps.sh --bench); skipped"
   exit 0
@@ -52,7 +53,7 @@ awk -v lines="$lines" -v gs="$work/unit.gs" -v lua="$work/unit.lua" 'BEGIN {
 "$build/gsparse" -q "$work/unit.gs"
 luac5.4 -p "$work/unit.lua"
 
-hyperfine --style basic --warmup 3 --runs 20 -N --export-csv "$work/times.csv" \
+hyperfine --style basic $(bench_runs 3 20) -N --export-csv "$work/times.csv" \
   --command-name "gsparse -q" "$build/gsparse -q $work/unit.gs" \
   --command-name "luac5.4 -p" "luac5.4 -p $work/unit.lua" >/dev/null 2>"$work/hyperfine.log" ||
   { cat "$work/hyperfine.log"; exit 1; }
@@ -92,7 +93,7 @@ for kind in "${kinds[@]}"; do
   "$build/gsparse" -q "$work/$kind.gs"
   commands+=(--command-name "$kind" "$build/gsparse -q $work/$kind.gs")
 done
-hyperfine --style basic --warmup 2 --runs 10 -N --export-csv "$work/tokens.csv" "${commands[@]}" \
+hyperfine --style basic $(bench_runs 2 10) -N --export-csv "$work/tokens.csv" "${commands[@]}" \
   >/dev/null 2>"$work/hyperfine.log" || { cat "$work/hyperfine.log"; exit 1; }
 
 awk -F, -v size="$size" 'NR == 2 { base = $2 } NR >= 2 { name[NR] = $1; mean[NR] = $2 }

@@ -9,13 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "qel/lzss.h"
 
 namespace {
 
 using Bytes = std::vector<u8>;
 
-constexpr size_t kCorpusSize = 8u << 20;
+const size_t kCorpusSize = BenchSize<size_t>(8u << 20, 256u << 10);
 
 // Pseudo-English: common words drawn with a skewed distribution, sentences and paragraphs.
 Bytes TextCorpus() {

@@ -2,13 +2,15 @@
 // the time shows how the stream grows its buffer. items_per_second is bytes per second.
 #include <benchmark/benchmark.h>
 
+#include "bench_support.h"
 #include "core/buffer_stream.h"
 #include "qel/dynamic_buffer.h"
 
 namespace {
 
 void BM_MemoryStreamSmallWrites(benchmark::State& state) {
-  const u32 total = u32(state.range(0)) << 20;
+  // The argument is in MB; a small run counts it in 16 KB.
+  const u32 total = u32(state.range(0)) << BenchSize(20, 14);
   u8 piece[64] = {};
   for (auto _ : state) {
     Qel::DynamicBuffer buffer;

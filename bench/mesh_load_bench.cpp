@@ -2,11 +2,11 @@
 // system as the engine would, against reading the same file into memory (the I/O floor). Both
 // report bytes per second over the file's size; the target is the load within 3x of the floor.
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <string>
 
+#include "bench_support.h"
 #include "mesh/chunk_writer.h"
 #include "mesh/kestro_geometry_base_resource.h"
 #include "mesh/qel_get_plugins.h"
@@ -16,20 +16,19 @@
 #include "qelgfx/display.h"
 #include "qelgfx/render_kernel.h"
 #include "qelgfx/resource_system.h"
+#include "support/scratch_folder.h"
 
 namespace {
 
-constexpr u32 kChunks = 10;
-constexpr u32 kGrid = 100;  // quads a side: 20,000 triangles a chunk
-constexpr u32 kSide = kGrid + 1;
+const u32 kChunks = BenchSize(10u, 2u);
+const u32 kGrid = BenchSize(100u, 20u);  // quads a side: 20,000 triangles a chunk
+const u32 kSide = kGrid + 1;
 constexpr u32 kBones = 4;
 
-std::string Folder() {
-  static const std::string folder = [] {
-    char name[] = "/tmp/kestro_mesh_bench_XXXXXX";
-    return std::string(mkdtemp(name) ? name : "/tmp");
-  }();
-  return folder;
+// Removed with the mesh file at exit.
+const std::string& Folder() {
+  static const scratch::Folder folder;
+  return folder.path();
 }
 
 // A grid of quads per chunk, two weights a vertex from four bones.
@@ -138,7 +137,7 @@ void BM_LoadThroughResourceSystem(benchmark::State& state) {
   sized.LoadFile(path.c_str());
   u64 bytes = 0;
   for (auto _ : state) {
-    if (resource->Lock() != 0 || resource->GetMeshDefinition()->GetFaceTotal() != 200000) {
+    if (resource->Lock() != 0 || resource->GetMeshDefinition()->GetFaceTotal() != 2 * kGrid * kGrid * kChunks) {
       state.SkipWithError("the mesh did not load");
       break;
     }

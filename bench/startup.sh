@@ -3,6 +3,7 @@
 # pym_ping, which only finds the same daemon and exchanges one handshake with it. Prints both
 # medians and their ratio; the target is a ratio within 5.
 set -euo pipefail
+source "$(dirname "$0")/../scripts/bench-size.sh"
 build=$(cd "${1:?build folder}" && pwd)
 repo=$(cd "$(dirname "$0")/.." && pwd)
 if ! command -v hyperfine >/dev/null; then
@@ -17,7 +18,7 @@ source "$repo/scripts/bench-root.sh"
 "$root/bin/KestroUtil" version >/dev/null
 "$build/pym_ping" "$root"
 
-hyperfine --style basic --warmup 5 --runs 100 -N --export-csv "$root/startup.csv" \
+hyperfine --style basic $(bench_runs 5 100) -N --export-csv "$root/startup.csv" \
   --command-name "KestroUtil version" "$root/bin/KestroUtil version" \
   --command-name "pym_ping" "$build/pym_ping $root" >/dev/null
 

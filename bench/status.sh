@@ -3,6 +3,7 @@
 # against a daemon that already runs over a few assets. Prints both medians and their ratio; the
 # target is a ratio within 1.5.
 set -euo pipefail
+source "$(dirname "$0")/../scripts/bench-size.sh"
 build=$(cd "${1:?build folder}" && pwd)
 repo=$(cd "$(dirname "$0")/.." && pwd)
 if ! command -v hyperfine >/dev/null; then
@@ -21,7 +22,7 @@ done
 # The first run starts the daemon; every measured run finds it running.
 "$root/bin/KestroUtil" version >/dev/null
 
-hyperfine --style basic --warmup 5 --runs 100 -N --export-csv "$root/status.csv" \
+hyperfine --style basic $(bench_runs 5 100) -N --export-csv "$root/status.csv" \
   --command-name "KestroUtil status" "$root/bin/KestroUtil status <kuid:400100:7>" \
   --command-name "KestroUtil version" "$root/bin/KestroUtil version" >/dev/null
 

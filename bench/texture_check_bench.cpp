@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "validation/data_manager.h"
 #include "validation/error_handler.h"
 #include "validation/texture_check.h"
@@ -29,7 +30,7 @@
 
 namespace {
 
-constexpr int kDescriptions = 1000;
+const int kDescriptions = BenchSize(1000, 20);
 constexpr int kFolders = 10;
 constexpr int kSide = 256;
 

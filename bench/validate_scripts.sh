@@ -3,6 +3,7 @@
 # same validation of an asset without scripts, with a command host running. Prints both medians
 # and their ratio; the target is a ratio within 1.3.
 set -euo pipefail
+source "$(dirname "$0")/../scripts/bench-size.sh"
 build=$(cd "${1:?build folder}" && pwd)
 repo=$(cd "$(dirname "$0")/.." && pwd)
 if ! command -v hyperfine >/dev/null; then
@@ -37,7 +38,7 @@ done
 "$root/bin/KestroUtil" validate "<kuid:400100:1>" >/dev/null
 ls "$root/UserData/cache/libraries/kuid 400100 1/"*.gsl >/dev/null
 
-hyperfine --style basic --warmup 5 --runs 100 -N --export-csv "$root/validate.csv" \
+hyperfine --style basic $(bench_runs 5 100) -N --export-csv "$root/validate.csv" \
   --command-name "validate (cached script)" "$root/bin/KestroUtil validate <kuid:400100:1>" \
   --command-name "validate (no script)" "$root/bin/KestroUtil validate <kuid:400100:2>" >/dev/null
 

@@ -3,9 +3,10 @@
 # against a running daemon. Prints records per second and how the CPU time splits between the
 # daemon and the tool (no target yet).
 set -euo pipefail
+source "$(dirname "$0")/../scripts/bench-size.sh"
 build=$(cd "${1:?build folder}" && pwd)
 repo=$(cd "$(dirname "$0")/.." && pwd)
-count=1000
+count=$(bench_size 1000 20)
 
 root="/tmp/kestro-bench-vnyparsefolder"
 source "$repo/scripts/bench-root.sh"

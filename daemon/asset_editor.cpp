@@ -6,13 +6,14 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 #include <fstream>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <vector>
 
+#include "core/file_util.h"
+#include "core/time_date.h"
 #include "daemon/asset_scanner.h"
 #include "daemon/asset_store.h"
 
@@ -22,6 +23,11 @@ namespace {
 
 // Beside a folder set aside in staging: the path below "local" where it belongs.
 constexpr const char* kRestoreNoteSuffix = ".restore";
+
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0;
+}
 
 bool IsFolder(const std::string& path) {
   struct stat st {};
@@ -284,17 +290,34 @@ bool AssetEditor::Delete(const KUID& kuid, std::string& error) {
     error = "unknown asset";
     return false;
   }
-  if (!store_.MarkChanging(&error)) return false;
-  const std::string backup = store_.UserData() + "/" + kBackupsFolder + "/" +
-                             std::to_string(std::time(nullptr)) + "-" +
-                             std::to_string(++stagingCounter_);
+  // No changing mark and no folder syncs: a delete cut short leaves an asset folder gone that
+  // the index still names, which the content fingerprint shows at the next start, and the index
+  // is built anew. So one durable write, the index's, is all that a delete waits for.
+  std::set<std::string> unsynced;
+  folders_.CollectSyncs(&unsynced);
+  // Today's dated backup folder; an asset deleted twice in a day keeps both copies, the later
+  // one under a numbered name.
+  TTimeDate today;
+  today.SetToNow();
+  const std::string backups = store_.UserData() + "/" + kBackupsFolder;
+  const std::string dated = backups + "/" + BackupFolderName(today).CStr();
   for (const char* folder : {kEditingFolder, kLocalFolder}) {
     const std::string from = store_.UserData() + "/" + folder + "/" + record.path;
-    if (IsFolder(from) && !folders_.Move(from, backup + "/" + folder + "/" + record.path, error)) {
+    if (!IsFolder(from)) continue;
+    std::string to = dated + "/" + folder + "/" + record.path;
+    for (u32 n = 1; Exists(to); ++n) {
+      to = dated + "/" + folder + "/" + record.path + "." + std::to_string(n);
+    }
+    if (!folders_.Move(from, to, error)) {
+      folders_.CollectSyncs(nullptr);
       return false;
     }
   }
-  return store_.RecordChange(nullptr, kuid, &error);
+  folders_.CollectSyncs(nullptr);
+  const bool recorded = store_.RecordChange(nullptr, kuid, &error);
+  // Only the newest days are kept, so the folder stays bounded however much is deleted.
+  ThinBackupsFolder(Qel::String(backups.c_str()), kBackupDaysKept);
+  return recorded;
 }
 
 bool AssetEditor::Create(const KUID& requested, AssetRecord& out, std::string& error) {

@@ -24,6 +24,8 @@ class AssetEditor {
   static constexpr const char* kLocalFolder = "local";
   static constexpr const char* kStagingFolder = "staging";
   static constexpr const char* kBackupsFolder = "backups";
+  // Deleted assets are kept in one dated folder per day ("YY-MM-DD") for this many days.
+  static constexpr u32 kBackupDaysKept = 5;
 
   explicit AssetEditor(AssetStore& store);
 
@@ -40,7 +42,8 @@ class AssetEditor {
   bool Commit(const KUID& kuid, std::string& error);
   // Drops the editing copy; false when there is none. An asset that was never committed goes.
   bool Revert(const KUID& kuid, std::string& error);
-  // Moves the asset's folders into the backups folder and forgets the asset.
+  // Moves the asset's folders into today's folder of the backups folder, forgets the asset and
+  // drops the backups of all but the newest days.
   bool Delete(const KUID& kuid, std::string& error);
   // A new asset open for editing, with a configuration that names `kuid` (a new KUID when null).
   bool Create(const KUID& kuid, AssetRecord& out, std::string& error);

@@ -17,13 +17,15 @@ struct AssetRecord {
   // The display name and its lower-case copy, which name searches compare against.
   std::string name;
   std::string nameLower;
-  std::string categories;  // "category-class"
+  std::string categories;  // from "kind", "type" and "category-class" (DeriveCategories)
   std::string region;      // "category-region"
   std::string era;         // "category-era"
   std::string keywords;
   std::string author;       // "author": the creator's name, seeding the creator names
   std::string description;  // "description"
   f32 build = 0.0f;
+  // The bytes of every file in the asset's folder (links are not followed).
+  u64 size = 0;
   // 255: not rated.
   i32 rating = 255;
   // Seconds since 1970-01-01 UTC.

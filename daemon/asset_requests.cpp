@@ -22,6 +22,7 @@
 #include "daemon/filter_evaluator.h"
 #include "daemon/filter_tree.h"
 #include "daemon/host_requests.h"
+#include "daemon/repository_index.h"
 #include "platform/byte_order.h"
 #include "platform/invariant.h"
 #include "pymclient/pym_filter_codes.h"
@@ -69,7 +70,19 @@ void GetAssetInfo(RequestContext& context, const u8* payload, size_t size, Respo
   PayloadStream in(payload, size);
   KUID kuid;
   AssetRecord r;
-  const bool found = context.ReadIndexedAsset(in.Get(), kuid, r);
+  bool found = context.ReadIndexedAsset(in.Get(), kuid, r);
+  // The repository's own versions: an item of it and on it (flags 5 and 6), known even when
+  // they are not installed.
+  RepositoryAsset offered;
+  const bool onRepository = !kuid.IsNull() && context.Repository().Find(kuid, offered);
+  if (!found && onRepository) {
+    r.kuid = kuid;
+    r.name = offered.name;
+    r.categories = offered.categories;
+    r.size = offered.packageSize;
+    found = true;
+  }
+  r.SetFlag(PymFilterCodes::kFlagVantry, onRepository);
   TBuffer out(&response.body, false);
   out.WriteKUID(kuid);
   out.WriteString(Qel::String(r.name));
@@ -84,7 +97,8 @@ void GetAssetInfo(RequestContext& context, const u8* payload, size_t size, Respo
   out.WriteU32(found ? u32(kuid.userId) : 0);
   out.WritePString(Qel::PString());
   out.WriteString(Qel::String(r.era));
-  out.WriteI32(-1);
+  // The asset's size in bytes, which the repository export publishes; -1 for an unknown asset.
+  out.WriteI32(found ? i32(std::min<u64>(r.size, u64(INT32_MAX))) : -1);
   out.WritePString(Qel::PString());
   out.WriteString(Qel::String(r.categories));
   for (int i = 0; i < 3; ++i) out.WriteU8(0);

@@ -14,6 +14,7 @@
 #include "assetdata/soup.h"
 #include "assetdata/soup_binary.h"
 #include "assetdata/soup_text.h"
+#include "assetdata/category.h"
 #include "core/buffer_stream.h"
 #include "daemon/daemon_limits.h"
 #include "pymclient/pym_filter_codes.h"
@@ -134,6 +135,64 @@ std::string JoinPath(const std::string& a, const std::string& b) {
   return a.back() == '/' ? a + b : a + "/" + b;
 }
 
+// Appends each entry of the list that `out` lacks.
+void AppendCategories(std::string& out, const std::string& list) {
+  size_t at = 0;
+  while (at < list.size()) {
+    size_t end = list.find(';', at);
+    if (end == std::string::npos) end = list.size();
+    const std::string entry = list.substr(at, end - at);
+    if (!entry.empty() && (";" + out + ";").find(";" + entry + ";") == std::string::npos) {
+      if (!out.empty()) out += ';';
+      out += entry;
+    }
+    at = end + 1;
+  }
+}
+
+}  // namespace
+
+std::string DeriveCategories(const std::string& kind, const std::string& type,
+                             const std::string& classText) {
+  std::string out;
+  AppendCategories(out, KindToCategories(Qel::PString(kind.c_str()), Qel::PString(type.c_str()))
+                            .CStr());
+  size_t at = 0;
+  while (at < classText.size()) {
+    size_t end = classText.find(';', at);
+    if (end == std::string::npos) end = classText.size();
+    const std::string code = classText.substr(at, end - at);
+    const Qel::String list = CategoryClassToCategories(kind.c_str(), Qel::String(code.c_str()));
+    AppendCategories(out, list.IsEmpty() ? code : std::string(list.CStr()));
+    at = end + 1;
+  }
+  return out;
+}
+
+namespace {
+
+// The bytes of the files below `path`; links are counted as links, never followed.
+u64 FolderBytes(const std::string& path, int depth = 0) {
+  constexpr int kDeepest = 64;
+  u64 total = 0;
+  DIR* dir = depth <= kDeepest ? opendir(path.c_str()) : nullptr;
+  if (dir == nullptr) return 0;
+  while (dirent* e = readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st;
+    const std::string inner = path + "/" + name;
+    if (lstat(inner.c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      total += FolderBytes(inner, depth + 1);
+    } else if (S_ISREG(st.st_mode)) {
+      total += u64(st.st_size);
+    }
+  }
+  closedir(dir);
+  return total;
+}
+
 }  // namespace
 
 bool ReadAssetFolder(const std::string& folderPath, const std::string& folderName,
@@ -176,9 +235,8 @@ bool ReadAssetFolder(const std::string& folderPath, const std::string& folderNam
   for (char& c : r.nameLower) {
     if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
   }
-  r.categories = TagText(config, "category-class");
-  // Consists carry no class of their own; the tool finds them under "CN".
-  if (r.categories.empty() && TagText(config, "kind") == "consist") r.categories = "CN";
+  r.categories = DeriveCategories(TagText(config, "kind"), TagText(config, "type"),
+                                  TagText(config, "category-class"));
   r.region = TagText(config, "category-region");
   r.era = TagText(config, "category-era");
   r.keywords = TagText(config, "keywords");
@@ -186,6 +244,7 @@ bool ReadAssetFolder(const std::string& folderPath, const std::string& folderNam
   r.description = TagText(config, "description");
   r.build = config.GetNamedTagAsFloat(Qel::PString("kestro-build"), 0.0f);
   r.modifyTime = mtime;
+  r.size = FolderBytes(folderPath);
   struct stat st;
   r.installTime = (stat(folderPath.c_str(), &st) == 0 && st.st_mtime > 0) ? u64(st.st_mtime) : 0;
   r.dependencies = TableKuids(config, "kuid-table");
@@ -274,20 +333,56 @@ void ScanContentFolder(const std::string& rootPath, const std::string& folderNam
       });
 }
 
-void FingerprintContentFolder(const std::string& rootPath, u64& hash) {
+namespace {
+
+u64 AssetFolderPart(const std::string& key, const std::string& path,
+                    const std::vector<Entry>& entries) {
+  u64 hash = 0xcbf29ce484222325ull;
+  HashBytes(hash, key.c_str(), key.size() + 1);
+  HashFileState(hash, path);
+  for (const char* config : {kBinaryConfig, kTextConfig}) {
+    const std::string name = FindFile(entries, config);
+    HashBytes(hash, name.c_str(), name.size() + 1);
+    if (!name.empty()) HashFileState(hash, JoinPath(path, name));
+  }
+  return hash;
+}
+
+}  // namespace
+
+std::string FingerprintKey(const std::string& folderName, const std::string& relativePath) {
+  return folderName + "/" + relativePath;
+}
+
+void FingerprintContentFolder(const std::string& rootPath, const std::string& folderName,
+                              FingerprintParts& parts) {
   std::vector<std::string> problems;
   WalkAssetFolders(
       rootPath, problems,
       [&](const std::string& path, const std::string& relative, const std::vector<Entry>& entries) {
-        HashBytes(hash, relative.c_str(), relative.size() + 1);
-        HashFileState(hash, path);
-        for (const char* config : {kBinaryConfig, kTextConfig}) {
-          const std::string name = FindFile(entries, config);
-          HashBytes(hash, name.c_str(), name.size() + 1);
-          if (!name.empty()) HashFileState(hash, JoinPath(path, name));
-        }
+        const std::string key = FingerprintKey(folderName, relative);
+        parts[key] = AssetFolderPart(key, path, entries);
       });
-  for (const std::string& p : problems) HashBytes(hash, p.c_str(), p.size() + 1);
+  for (const std::string& p : problems) {
+    u64 hash = 0xcbf29ce484222325ull;
+    HashBytes(hash, p.c_str(), p.size() + 1);
+    parts["!" + p] = hash;
+  }
+}
+
+bool FingerprintAssetFolder(const std::string& rootPath, const std::string& folderName,
+                            const std::string& relativePath, u64& part) {
+  const std::string path = JoinPath(rootPath, relativePath);
+  std::vector<Entry> entries;
+  // The walk never follows a link to a folder, so a link has no part either.
+  struct stat st {};
+  if (relativePath.empty() || lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+      !ListFolder(path, entries) ||
+      (FindFile(entries, kBinaryConfig).empty() && FindFile(entries, kTextConfig).empty())) {
+    return false;
+  }
+  part = AssetFolderPart(FingerprintKey(folderName, relativePath), path, entries);
+  return true;
 }
 
 }  // namespace PymDaemonSrv

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "daemon/asset_record.h"
@@ -17,6 +18,13 @@ struct ScannedAsset {
   std::vector<u8> config;
 };
 
+// The category list that the index holds for an asset: the list of its kind (with the type
+// words of its "type"), then the list of each of its legacy category-class codes, each entry
+// once; a code that no row of the class table knows is kept as it is, so that assets classed
+// with it are still found by it.
+std::string DeriveCategories(const std::string& kind, const std::string& type,
+                             const std::string& classText);
+
 // Reads the asset folder `folderPath` (absolute) of the content folder `folderName`, whose path
 // below the content folder is `relativePath`. Sets the flags that the asset alone decides; the
 // flags that depend on other assets are the store's. False, with a reason, when the folder has no
@@ -29,10 +37,19 @@ bool ReadAssetFolder(const std::string& folderPath, const std::string& folderNam
 void ScanContentFolder(const std::string& rootPath, const std::string& folderName,
                        std::vector<ScannedAsset>& out, std::vector<std::string>& problems);
 
-// Folds into `hash` (FNV-1a 64) what decides the index entries of the content folder `rootPath`:
-// its asset folders and the times and sizes of the folders and their configuration files. Only
-// folders are listed and files looked at, nothing is read, so a start can tell cheaply whether
-// anything changed while the daemon was stopped.
-void FingerprintContentFolder(const std::string& rootPath, u64& hash);
+// The content fingerprint: one part per asset folder (and per folder that could not be listed),
+// keyed by the content folder's name and the folder's relative path. A part hashes what decides
+// the folder's index entry: its path, the times and sizes of the folder and its configuration
+// files. Only folders are listed and files looked at, nothing is read, so a start can tell
+// cheaply whether anything changed while the daemon was stopped. The fingerprint is the sum of
+// the parts, which does not depend on their order: a change of one folder replaces one part.
+using FingerprintParts = std::unordered_map<std::string, u64>;
+void FingerprintContentFolder(const std::string& rootPath, const std::string& folderName,
+                              FingerprintParts& parts);
+// The key and part of the folder `relativePath` below the content folder `rootPath`; false when
+// it is not an asset folder, which has no part.
+std::string FingerprintKey(const std::string& folderName, const std::string& relativePath);
+bool FingerprintAssetFolder(const std::string& rootPath, const std::string& folderName,
+                            const std::string& relativePath, u64& part);
 
 }  // namespace PymDaemonSrv

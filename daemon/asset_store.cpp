@@ -24,7 +24,7 @@ namespace {
 
 namespace fc = PymFilterCodes;
 
-constexpr const char* kSchemaVersion = "2";
+constexpr const char* kSchemaVersion = "3";
 constexpr int kRelationDependency = 0;
 constexpr int kRelationObsoletes = 1;
 
@@ -37,7 +37,7 @@ CREATE TABLE assets(
   author TEXT NOT NULL, description TEXT NOT NULL,
   build REAL NOT NULL, rating INTEGER NOT NULL,
   install_time INTEGER NOT NULL, modify_time INTEGER NOT NULL, flags INTEGER NOT NULL,
-  config BLOB NOT NULL,
+  size INTEGER NOT NULL, config BLOB NOT NULL,
   PRIMARY KEY(user, content, version));
 CREATE TABLE asset_links(
   user INTEGER NOT NULL, content INTEGER NOT NULL, version INTEGER NOT NULL,
@@ -67,6 +67,13 @@ void LogLine(const char* format, const std::string& text) {
 
 void SetError(std::string* error, std::string text) {
   if (error != nullptr) *error = std::move(text);
+}
+
+// The first record whose KUID is not below `kuid`, in a list sorted by KUID.
+template <class List>
+auto FindRecord(List& records, const KUID& kuid) {
+  return std::lower_bound(records.begin(), records.end(), kuid,
+                          [](const auto& r, const KUID& k) { return r->kuid < k; });
 }
 
 bool FileExists(const std::string& path) {
@@ -207,8 +214,8 @@ class AssetRowWriter {
         row_(db,
              "INSERT OR REPLACE INTO assets(user, content, version, folder, path, name, "
              "categories, region, era, keywords, author, description, build, rating, "
-             "install_time, modify_time, flags, config) "
-             "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+             "install_time, modify_time, flags, size, config) "
+             "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
         link_(db,
               "INSERT INTO asset_links(user, content, version, relation, target_user, "
               "target_content, target_version) VALUES(?, ?, ?, ?, ?, ?, ?)") {}
@@ -226,6 +233,7 @@ class AssetRowWriter {
     row_.Bind(column++, i64(r.installTime));
     row_.Bind(column++, i64(r.modifyTime));
     row_.Bind(column++, i64(r.flags));
+    row_.Bind(column++, i64(r.size));
     row_.BindBlob(column, a.config);
     if (row_.Step() != SQLITE_DONE) return Fail(error);
     row_.Reset();
@@ -417,18 +425,48 @@ bool AssetStore::SetKeywords(const KUID& kuid, const std::string& keywords, std:
   }
   std::unique_lock<std::shared_mutex> lock(indexMutex_);
   keywords_[kuid] = keywords;
-  auto it = std::lower_bound(records_.begin(), records_.end(), kuid,
-                             [](const AssetRecord& r, const KUID& k) { return r.kuid < k; });
-  if (it != records_.end() && it->kuid == kuid) it->keywords = keywords;
+  auto it = FindRecord(records_, kuid);
+  if (it != records_.end() && (*it)->kuid == kuid) (*it)->keywords = keywords;
   return true;
 }
 
-u64 AssetStore::ContentFingerprint() const {
-  u64 hash = 0xcbf29ce484222325ull;
+u64 AssetStore::ContentFingerprint() {
+  FingerprintParts parts;
   for (const std::string& name : ContentFolderNames()) {
-    FingerprintContentFolder(userData_ + "/" + name, hash);
+    FingerprintContentFolder(userData_ + "/" + name, name, parts);
   }
-  return hash;
+  u64 sum = 0;
+  for (const auto& part : parts) sum += part.second;
+  std::lock_guard<std::mutex> lock(fingerprintMutex_);
+  fingerprintParts_ = std::move(parts);
+  fingerprint_ = sum;
+  fingerprintKnown_ = true;
+  return sum;
+}
+
+u64 AssetStore::RefreshFingerprint(const std::vector<std::string>& relativePaths) {
+  {
+    std::lock_guard<std::mutex> lock(fingerprintMutex_);
+    if (fingerprintKnown_) {
+      for (const std::string& relative : relativePaths) {
+        for (const std::string& name : ContentFolderNames()) {
+          const std::string key = FingerprintKey(name, relative);
+          auto old = fingerprintParts_.find(key);
+          if (old != fingerprintParts_.end()) {
+            fingerprint_ -= old->second;
+            fingerprintParts_.erase(old);
+          }
+          u64 part = 0;
+          if (FingerprintAssetFolder(userData_ + "/" + name, name, relative, part)) {
+            fingerprintParts_[key] = part;
+            fingerprint_ += part;
+          }
+        }
+      }
+      return fingerprint_;
+    }
+  }
+  return ContentFingerprint();
 }
 
 bool AssetStore::IndexMatchesContent(u64 fingerprint) {
@@ -442,6 +480,11 @@ bool AssetStore::Open(const std::string& userDataPath, std::string* error) {
   Close();
   userData_ = userDataPath;
   rebuilt_ = false;
+  {
+    std::lock_guard<std::mutex> lock(fingerprintMutex_);
+    fingerprintKnown_ = false;
+    fingerprintParts_.clear();
+  }
   const std::string path = userData_ + "/" + kDatabaseFileName;
   bool created = false;
   bool current = false;
@@ -536,11 +579,14 @@ bool AssetStore::Rebuild(std::vector<std::string>& problems, std::string* error)
       LogLine("PymDaemon> %s", problems.back());
     }
   }
-  std::vector<AssetRecord> records;
+  std::sort(unique.begin(), unique.end(), [](const ScannedAsset& a, const ScannedAsset& b) {
+    return a.record.kuid < b.record.kuid;
+  });
+  RecordList records;
   records.reserve(unique.size());
-  for (ScannedAsset& a : unique) records.push_back(a.record);
-  ComputeDerivedFlags(records);
-  for (size_t i = 0; i < unique.size(); ++i) unique[i].record.flags = records[i].flags;
+  for (ScannedAsset& a : unique) records.push_back(std::make_unique<AssetRecord>(a.record));
+  ComputeDerivedFlags(records, CountObsoletes(records));
+  for (size_t i = 0; i < unique.size(); ++i) unique[i].record.flags = records[i]->flags;
   if (!WriteIndex(unique, fingerprint, error)) return false;
   InstallRecords(std::move(records));
   return true;
@@ -575,7 +621,7 @@ bool AssetStore::LoadIndex(std::string* error) {
     Statement rows(db_,
                    "SELECT user, content, version, folder, path, name, categories, region, era, "
                    "keywords, build, rating, install_time, modify_time, flags, author, "
-                   "description FROM assets");
+                   "description, size FROM assets");
     Statement links(db_,
                     "SELECT user, content, version, relation, target_user, target_content, "
                     "target_version FROM asset_links ORDER BY rowid");
@@ -605,6 +651,7 @@ bool AssetStore::LoadIndex(std::string* error) {
       r.flags = u32(rows.Int(14));
       r.author = rows.Text(15);
       r.description = rows.Text(16);
+      r.size = u64(rows.Int(17));
       records.push_back(std::move(r));
     }
     if (rc != SQLITE_DONE) {
@@ -626,41 +673,76 @@ bool AssetStore::LoadIndex(std::string* error) {
       return false;
     }
   }
-  ComputeDerivedFlags(records);
-  InstallRecords(std::move(records));
+  RecordList list;
+  list.reserve(records.size());
+  for (AssetRecord& r : records) list.push_back(std::make_unique<AssetRecord>(std::move(r)));
+  ComputeDerivedFlags(list, CountObsoletes(list));
+  InstallRecords(std::move(list));
   return true;
 }
 
-void AssetStore::ComputeDerivedFlags(std::vector<AssetRecord>& records) {
-  // Newest version of each (user, content) pair, and every KUID named as obsolete.
-  std::map<std::pair<i32, i32>, i32> newest;
-  std::unordered_set<KUID> obsoleted;
-  for (const AssetRecord& r : records) {
-    auto [it, inserted] =
-        newest.emplace(std::make_pair(r.kuid.userId, r.kuid.contentId), r.kuid.version);
-    if (!inserted) it->second = std::max(it->second, r.kuid.version);
-    obsoleted.insert(r.obsoletes.begin(), r.obsoletes.end());
+namespace {
+
+// Orders records by user and content id alone: the versions of one asset form one range.
+struct BaseOrder {
+  using Base = std::pair<i32, i32>;
+  using Held = std::unique_ptr<AssetRecord>;
+  static Base Of(const KUID& k) { return {k.userId, k.contentId}; }
+  bool operator()(const Held& r, const Base& b) const { return Of(r->kuid) < b; }
+  bool operator()(const Base& b, const Held& r) const { return b < Of(r->kuid); }
+};
+
+}  // namespace
+
+static u64 BaseKey(const KUID& k) { return u64(u32(k.userId)) << 32 | u32(k.contentId); }
+
+AssetStore::ObsoleteCounts AssetStore::CountObsoletes(const RecordList& records) {
+  ObsoleteCounts counts;
+  for (const auto& r : records) {
+    for (const KUID& o : r->obsoletes) ++counts[o];
   }
-  std::map<std::pair<i32, i32>, std::vector<const AssetRecord*>> byBase;
-  for (const AssetRecord& r : records) {
-    byBase[{r.kuid.userId, r.kuid.contentId}].push_back(&r);
+  return counts;
+}
+
+void AssetStore::IndexLinks(const AssetRecord& record, int change) {
+  for (const KUID& o : record.obsoletes) {
+    u32& count = obsoleted_[o];
+    count = u32(i64(count) + change);
+    if (count == 0) obsoleted_.erase(o);
   }
+  for (const KUID& dep : record.dependencies) {
+    std::vector<KUID>& list = dependents_[BaseKey(dep)];
+    if (change > 0) {
+      list.push_back(record.kuid);
+    } else {
+      auto at = std::find(list.begin(), list.end(), record.kuid);
+      if (at != list.end()) list.erase(at);
+      if (list.empty()) dependents_.erase(BaseKey(dep));
+    }
+  }
+}
+
+void AssetStore::ComputeDerivedFlags(RecordList& records, const ObsoleteCounts& obsoleted,
+                                     const std::vector<size_t>* which) {
+  auto versions = [&](const KUID& k) {
+    return std::equal_range(records.begin(), records.end(), BaseOrder::Of(k), BaseOrder{});
+  };
   // A dependency is met by the same asset at its version or any later one.
   auto resolve = [&](const KUID& dep) -> const AssetRecord* {
-    auto it = byBase.find({dep.userId, dep.contentId});
-    if (it == byBase.end()) return nullptr;
     const AssetRecord* best = nullptr;
-    for (const AssetRecord* r : it->second) {
-      if (r->kuid.version >= dep.version || dep.IsShortForm()) {
-        if (best == nullptr || r->kuid.version > best->kuid.version) best = r;
+    const auto [first, last] = versions(dep);
+    for (auto it = first; it != last; ++it) {
+      if ((*it)->kuid.version >= dep.version || dep.IsShortForm()) {
+        if (best == nullptr || (*it)->kuid.version > best->kuid.version) best = it->get();
       }
     }
     return best;
   };
-  std::vector<u32> flags(records.size());
-  for (size_t i = 0; i < records.size(); ++i) {
-    const AssetRecord& r = records[i];
-    const bool newer = newest[{r.kuid.userId, r.kuid.contentId}] > r.kuid.version;
+  auto derive = [&](const AssetRecord& r) {
+    const auto [first, last] = versions(r.kuid);
+    const bool newer = std::any_of(first, last, [&](const BaseOrder::Held& other) {
+      return other->kuid.version > r.kuid.version;
+    });
     const bool obsolete = newer || obsoleted.count(r.kuid) != 0;
     bool missing = false;
     bool faulty = false;
@@ -678,26 +760,90 @@ void AssetStore::ComputeDerivedFlags(std::vector<AssetRecord>& records) {
     copy.SetFlag(fc::kFlagUpToDate, !obsolete);
     copy.SetFlag(fc::kFlagHasMissingDependencies, missing);
     copy.SetFlag(fc::kFlagHasFaultyDependencies, faulty);
-    flags[i] = copy.flags;
+    return copy.flags;
+  };
+  // Derived flags depend on no other derived flag, so each may be set as soon as it is known.
+  if (which != nullptr) {
+    for (const size_t i : *which) records[i]->flags = derive(*records[i]);
+    return;
   }
-  for (size_t i = 0; i < records.size(); ++i) records[i].flags = flags[i];
+  for (auto& r : records) r->flags = derive(*r);
 }
 
-void AssetStore::InstallRecords(std::vector<AssetRecord> records) {
+void AssetStore::ApplyChanges(const std::vector<KUID>& changed,
+                              const std::vector<ScannedAsset>& puts) {
+  std::vector<BaseOrder::Base> bases;
+  std::unordered_set<KUID> namedObsolete;
+  std::unique_lock<std::shared_mutex> lock(indexMutex_);
+  for (const KUID& kuid : changed) {
+    bases.push_back(BaseOrder::Of(kuid));
+    auto it = FindRecord(records_, kuid);
+    if (it == records_.end() || (*it)->kuid != kuid) continue;
+    namedObsolete.insert((*it)->obsoletes.begin(), (*it)->obsoletes.end());
+    IndexLinks(**it, -1);
+    records_.erase(it);
+  }
+  for (const ScannedAsset& put : puts) {
+    auto r = std::make_unique<AssetRecord>(put.record);
+    auto set = keywords_.find(r->kuid);
+    if (set != keywords_.end()) r->keywords = set->second;
+    bases.push_back(BaseOrder::Of(r->kuid));
+    namedObsolete.insert(r->obsoletes.begin(), r->obsoletes.end());
+    IndexLinks(*r, +1);
+    const auto at = FindRecord(records_, r->kuid);
+    records_.insert(at, std::move(r));
+  }
+  // The touched records: the versions of each changed asset, the assets that depend on them and
+  // the assets that a changed one names as obsolete.
+  std::vector<KUID> touched(namedObsolete.begin(), namedObsolete.end());
+  for (const BaseOrder::Base& base : bases) {
+    const auto [first, last] = std::equal_range(records_.begin(), records_.end(), base, BaseOrder{});
+    for (auto it = first; it != last; ++it) touched.push_back((*it)->kuid);
+    auto dependents = dependents_.find(BaseKey(KUID(base.first, base.second, 0)));
+    if (dependents != dependents_.end()) {
+      touched.insert(touched.end(), dependents->second.begin(), dependents->second.end());
+    }
+  }
+  std::vector<size_t> which;
+  for (const KUID& kuid : touched) {
+    auto it = FindRecord(records_, kuid);
+    if (it != records_.end() && (*it)->kuid == kuid) which.push_back(size_t(it - records_.begin()));
+  }
+  std::sort(which.begin(), which.end());
+  which.erase(std::unique(which.begin(), which.end()), which.end());
+  ComputeDerivedFlags(records_, obsoleted_, &which);
+  // The creator name of each user whose assets changed: the first of them that names an author.
+  for (const BaseOrder::Base& base : bases) {
+    const u32 user = u32(base.first);
+    creators_.erase(user);
+    auto it = FindRecord(records_, KUID(base.first, INT32_MIN, INT32_MIN));
+    for (; it != records_.end() && (*it)->kuid.userId == base.first; ++it) {
+      if (!(*it)->author.empty()) {
+        creators_.emplace(user, (*it)->author);
+        break;
+      }
+    }
+  }
+}
+
+void AssetStore::InstallRecords(RecordList records) {
   std::sort(records.begin(), records.end(),
-            [](const AssetRecord& a, const AssetRecord& b) { return a.kuid < b.kuid; });
+            [](const auto& a, const auto& b) { return a->kuid < b->kuid; });
   // The first asset of a user that names its author gives the user's creator name.
   std::unordered_map<u32, std::string> creators;
-  for (const AssetRecord& r : records) {
-    if (!r.author.empty()) creators.emplace(u32(r.kuid.userId), r.author);
+  for (const auto& r : records) {
+    if (!r->author.empty()) creators.emplace(u32(r->kuid.userId), r->author);
   }
   std::unique_lock<std::shared_mutex> lock(indexMutex_);
-  for (AssetRecord& r : records) {
-    auto set = keywords_.find(r.kuid);
-    if (set != keywords_.end()) r.keywords = set->second;
+  for (auto& r : records) {
+    auto set = keywords_.find(r->kuid);
+    if (set != keywords_.end()) r->keywords = set->second;
   }
   records_ = std::move(records);
   creators_ = std::move(creators);
+  obsoleted_.clear();
+  dependents_.clear();
+  for (const auto& r : records_) IndexLinks(*r, +1);
 }
 
 size_t AssetStore::CountAssets() const {
@@ -708,18 +854,17 @@ size_t AssetStore::CountAssets() const {
 std::vector<KUID> AssetStore::Search(const FilterTree* filter) const {
   std::vector<KUID> out;
   std::shared_lock<std::shared_mutex> lock(indexMutex_);
-  for (const AssetRecord& r : records_) {
-    if (evaluator_.Matches(filter, r)) out.push_back(r.kuid);
+  for (const auto& r : records_) {
+    if (evaluator_.Matches(filter, *r)) out.push_back(r->kuid);
   }
   return out;
 }
 
 bool AssetStore::GetAsset(const KUID& kuid, AssetRecord& out) const {
   std::shared_lock<std::shared_mutex> lock(indexMutex_);
-  auto it = std::lower_bound(records_.begin(), records_.end(), kuid,
-                             [](const AssetRecord& r, const KUID& k) { return r.kuid < k; });
-  if (it == records_.end() || it->kuid != kuid) return false;
-  out = *it;
+  auto it = FindRecord(records_, kuid);
+  if (it == records_.end() || (*it)->kuid != kuid) return false;
+  out = **it;
   return true;
 }
 
@@ -738,10 +883,9 @@ bool AssetStore::SetFavourite(const KUID& kuid, bool favourite) {
     if (update.Step() != SQLITE_DONE) return false;
   }
   std::unique_lock<std::shared_mutex> lock(indexMutex_);
-  auto it = std::lower_bound(records_.begin(), records_.end(), kuid,
-                             [](const AssetRecord& r, const KUID& k) { return r.kuid < k; });
-  if (it == records_.end() || it->kuid != kuid) return false;
-  it->rating = rating;
+  auto it = FindRecord(records_, kuid);
+  if (it == records_.end() || (*it)->kuid != kuid) return false;
+  (*it)->rating = rating;
   return true;
 }
 
@@ -806,9 +950,9 @@ std::string AssetStore::FolderPathOf(const AssetRecord& record) const {
 
 bool AssetStore::FindByFolderPath(const std::string& path, AssetRecord& out) const {
   std::shared_lock<std::shared_mutex> lock(indexMutex_);
-  for (const AssetRecord& r : records_) {
-    if (FolderPathOf(r) == path) {
-      out = r;
+  for (const auto& r : records_) {
+    if (FolderPathOf(*r) == path) {
+      out = *r;
       return true;
     }
   }
@@ -818,11 +962,10 @@ bool AssetStore::FindByFolderPath(const std::string& path, AssetRecord& out) con
 std::vector<AssetRecord> AssetStore::VersionsOf(i32 userId, i32 contentId) const {
   std::vector<AssetRecord> out;
   std::shared_lock<std::shared_mutex> lock(indexMutex_);
-  auto it = std::lower_bound(records_.begin(), records_.end(), KUID(userId, contentId, 0),
-                             [](const AssetRecord& r, const KUID& k) { return r.kuid < k; });
-  for (; it != records_.end() && it->kuid.userId == userId && it->kuid.contentId == contentId;
+  auto it = FindRecord(records_, KUID(userId, contentId, 0));
+  for (; it != records_.end() && (*it)->kuid.userId == userId && (*it)->kuid.contentId == contentId;
        ++it) {
-    out.push_back(*it);
+    out.push_back(**it);
   }
   return out;
 }
@@ -854,8 +997,8 @@ std::string AssetStore::GetBuildList() const {
   std::vector<f32> builds;
   {
     std::shared_lock<std::shared_mutex> lock(indexMutex_);
-    for (const AssetRecord& r : records_) {
-      if (r.build > 0.0f) builds.push_back(r.build);
+    for (const auto& r : records_) {
+      if (r->build > 0.0f) builds.push_back(r->build);
     }
   }
   std::sort(builds.begin(), builds.end());
@@ -874,8 +1017,8 @@ KUID AssetStore::GenerateKuid() {
   i32 highest = -1;
   {
     std::shared_lock<std::shared_mutex> lock(indexMutex_);
-    for (const AssetRecord& r : records_) {
-      if (r.kuid.userId == kLocalUserId) highest = std::max(highest, r.kuid.contentId);
+    for (const auto& r : records_) {
+      if (r->kuid.userId == kLocalUserId) highest = std::max(highest, r->kuid.contentId);
     }
   }
   std::lock_guard<std::mutex> lock(dbMutex_);
@@ -921,7 +1064,15 @@ bool AssetStore::RecordChanges(const std::vector<ScannedAsset>& puts, const KUID
   std::vector<KUID> changed;
   for (const ScannedAsset& put : puts) changed.push_back(put.record.kuid);
   if (puts.empty()) changed.push_back(removed);
-  const u64 fingerprint = ContentFingerprint();
+  // Only the folders of the changed assets are looked at again, where they were and where they
+  // are now.
+  std::vector<std::string> folders;
+  for (const KUID& kuid : changed) {
+    AssetRecord old;
+    if (GetAsset(kuid, old)) folders.push_back(old.path);
+  }
+  for (const ScannedAsset& put : puts) folders.push_back(put.record.path);
+  const u64 fingerprint = RefreshFingerprint(folders);
   {
     std::lock_guard<std::mutex> lock(dbMutex_);
     if (db_ == nullptr) {
@@ -957,18 +1108,7 @@ bool AssetStore::RecordChanges(const std::vector<ScannedAsset>& puts, const KUID
       return false;
     }
   }
-  std::sort(changed.begin(), changed.end());
-  std::vector<AssetRecord> records;
-  {
-    std::shared_lock<std::shared_mutex> lock(indexMutex_);
-    records.reserve(records_.size() + puts.size());
-    for (const AssetRecord& r : records_) {
-      if (!std::binary_search(changed.begin(), changed.end(), r.kuid)) records.push_back(r);
-    }
-  }
-  for (const ScannedAsset& put : puts) records.push_back(put.record);
-  ComputeDerivedFlags(records);
-  InstallRecords(std::move(records));
+  ApplyChanges(changed, puts);
   return true;
 }
 

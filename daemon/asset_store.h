@@ -10,6 +10,7 @@
 // in-memory copy of the index and never touch the file.
 #pragma once
 
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -120,14 +121,31 @@ class AssetStore {
   bool CreateSchema(std::string* error);
   bool OpenSettings(std::string* error);
   bool LoadKeywords(std::string* error);
-  u64 ContentFingerprint() const;
+  // The fingerprint of the whole content, walked anew; the parts are kept for Refresh.
+  u64 ContentFingerprint();
+  // The fingerprint after the asset folders at these paths (below every content folder) changed:
+  // only those folders are looked at, so a change costs the same however many assets there are.
+  u64 RefreshFingerprint(const std::vector<std::string>& relativePaths);
+  // Takes the changed KUIDs out of the in-memory index, adds the put records, and sets again the
+  // derived flags of the records that those touch (other versions of the same assets, the assets
+  // they make obsolete and the assets that depend on them).
+  void ApplyChanges(const std::vector<KUID>& changed, const std::vector<ScannedAsset>& puts);
   // True when the index holds a completed build of content with this fingerprint.
   bool IndexMatchesContent(u64 fingerprint);
   bool LoadIndex(std::string* error);
   bool WriteIndex(const std::vector<ScannedAsset>& assets, u64 fingerprint, std::string* error);
   // Sets the flags that depend on the other assets: up to date, obsolete and the dependency flags.
-  static void ComputeDerivedFlags(std::vector<AssetRecord>& records);
-  void InstallRecords(std::vector<AssetRecord> records);
+  // `records` is sorted by KUID; only the records at `which` are set when it is given.
+  // Each record on its own, so that a change moves pointers rather than records.
+  using RecordList = std::vector<std::unique_ptr<AssetRecord>>;
+  // How many assets name each KUID as obsolete.
+  using ObsoleteCounts = std::unordered_map<KUID, u32>;
+  static ObsoleteCounts CountObsoletes(const RecordList& records);
+  static void ComputeDerivedFlags(RecordList& records, const ObsoleteCounts& obsoleted,
+                                  const std::vector<size_t>* which = nullptr);
+  // Keeps the two reverse indexes up to date with one record that comes (+1) or goes (-1).
+  void IndexLinks(const AssetRecord& record, int change);
+  void InstallRecords(RecordList records);
 
   std::string userData_;
   bool rebuilt_ = false;
@@ -137,11 +155,20 @@ class AssetStore {
   sqlite3* settingsDb_ = nullptr;
   // Guards the in-memory index and the evaluator.
   mutable std::shared_mutex indexMutex_;
-  std::vector<AssetRecord> records_;  // sorted by KUID
+  RecordList records_;  // sorted by KUID
+  // Reverse indexes of records_, so that a change finds the records it touches without a walk:
+  // the obsolete counts, and the assets that depend on each asset (by user and content id).
+  ObsoleteCounts obsoleted_;
+  std::unordered_map<u64, std::vector<KUID>> dependents_;
   std::unordered_map<u32, std::string> creators_;
   // Keywords set by request, which take the place of the configurations' own.
   std::unordered_map<KUID, std::string> keywords_;
   std::mutex changeMutex_;
+  // The parts of the content fingerprint and their sum, as the last walk or change left them.
+  std::mutex fingerprintMutex_;
+  FingerprintParts fingerprintParts_;
+  u64 fingerprint_ = 0;
+  bool fingerprintKnown_ = false;
   FilterEvaluator evaluator_;
 };
 

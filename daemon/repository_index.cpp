@@ -6,6 +6,7 @@
 #include "assetdata/cdp_package.h"
 #include "assetdata/kuid_table.h"
 #include "assetdata/soup.h"
+#include "daemon/asset_scanner.h"
 
 namespace PymDaemonSrv {
 
@@ -30,7 +31,9 @@ bool ReadPackage(const std::string& path, const std::string& name, u64 size,
     asset.package = name;
     asset.packageSize = size;
     asset.name = config.GetNamedTag(Qel::PString("username")).CStr();
-    asset.categories = config.GetNamedTag(Qel::PString("category-class")).CStr();
+    asset.categories = DeriveCategories(config.GetNamedTag(Qel::PString("kind")).CStr(),
+                                        config.GetNamedTag(Qel::PString("type")).CStr(),
+                                        config.GetNamedTag(Qel::PString("category-class")).CStr());
     KUIDList list;
     IndexedKUIDList indexed(list);
     ReadKuidTable(config.GetNamedSoup(Qel::PString("kuid-table")), indexed);
@@ -85,6 +88,19 @@ bool RepositoryIndex::FindNewest(const KUID& kuid, RepositoryAsset& out) const {
     }
   }
   return any;
+}
+
+bool RepositoryIndex::Find(const KUID& kuid, RepositoryAsset& out) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& [name, package] : packages_) {
+    for (const RepositoryAsset& asset : package.assets) {
+      if (asset.kuid == kuid) {
+        out = asset;
+        return true;
+      }
+    }
+  }
+  return false;
 }
 
 std::vector<RepositoryAsset> RepositoryIndex::All() const {

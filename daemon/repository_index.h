@@ -24,7 +24,7 @@ struct RepositoryAsset {
   std::string package;
   u64 packageSize = 0;
   std::string name;
-  std::string categories;  // "category-class"
+  std::string categories;  // as the index holds them (DeriveCategories)
   std::vector<KUID> dependencies;
 };
 
@@ -38,6 +38,8 @@ class RepositoryIndex {
   void Refresh(std::vector<std::string>* skipped = nullptr);
   // The newest version offered of the asset's user and content id; false when none is.
   bool FindNewest(const KUID& kuid, RepositoryAsset& out) const;
+  // This very version, when it is offered.
+  bool Find(const KUID& kuid, RepositoryAsset& out) const;
   // Every asset version offered.
   std::vector<RepositoryAsset> All() const;
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/buffer_stream.h"
+#include "core/whole_file_writer.h"
 #include "pymclient/pym_protocol.h"
 #include "qel/dynamic_buffer.h"
 #include "qel/log.h"
@@ -59,7 +60,6 @@ struct UrlRequests::Job {
   u64 connectionId = 0;
   std::string url;
   u64 maxBytes = 0;
-  std::string partPath;
   std::string path;
   std::shared_ptr<NoteChannel> notes;
   Clock::time_point deadline;
@@ -68,7 +68,8 @@ struct UrlRequests::Job {
   std::mutex statusMutex;
   UrlStatus status;
   Clock::time_point lastNote;
-  FILE* file = nullptr;
+  // The answer, renamed to `path` only when it arrived whole.
+  std::unique_ptr<WholeFileWriter> file;
   u64 written = 0;
   std::thread thread;
 };
@@ -128,7 +129,6 @@ u64 UrlRequests::Start(const std::string& url, u32 option, const std::string& te
   mkdir(tempFolder.c_str(), 0700);
   job->path =
       tempFolder + "/url-" + std::to_string(getpid()) + "-" + std::to_string(id) + ExtensionOf(url);
-  job->partPath = job->path + ".part";
   job->notes = std::move(notes);
   job->deadline = Clock::now() + std::chrono::seconds(timeLimitSeconds_);
   job->status.status = pp::kUrlStatusPending;
@@ -212,15 +212,16 @@ void UrlRequests::Note(Job& job, const UrlStatus& status) {
 
 void UrlRequests::Finish(Job& job, UrlStatus status) {
   status.done = true;
-  if (job.file != nullptr && std::fclose(job.file) != 0 && status.reason.empty()) {
-    status.reason = "the answer could not be written";
-  }
-  job.file = nullptr;
   const bool whole = status.reason.empty() && status.status >= 200 && status.status < 300;
-  if (whole && !job.cancel.load() && std::rename(job.partPath.c_str(), job.path.c_str()) == 0) {
-    status.path = job.path;
-  } else {
-    unlink(job.partPath.c_str());
+  if (whole && !job.cancel.load() && job.file != nullptr) {
+    if (job.file->Commit()) {
+      status.path = job.path;
+    } else {
+      status.reason = "the answer could not be written";
+    }
+  }
+  job.file.reset();
+  if (status.path.empty()) {
     if (status.reason.empty()) status.reason = "HTTP status " + std::to_string(status.status);
     LogLine("PymDaemon> URL request failed: %s: %s", job.url, status.reason);
   }
@@ -236,11 +237,11 @@ void UrlRequests::Finish(Job& job, UrlStatus status) {
 
 void UrlRequests::Run(Job& job) {
   UrlStatus status;
-  job.file = std::fopen(job.partPath.c_str(), "wb");
-  CURL* curl = job.file != nullptr ? curl_easy_init() : nullptr;
+  job.file = std::make_unique<WholeFileWriter>(job.path.c_str());
+  CURL* curl = job.file->IsOpen() ? curl_easy_init() : nullptr;
   if (curl == nullptr) {
     status.status = pp::kUrlStatusFailed;
-    status.reason = job.file == nullptr ? "cannot write " + job.partPath : "no transfer handle";
+    status.reason = !job.file->IsOpen() ? "cannot write " + job.path : "no transfer handle";
     Finish(job, status);
     return;
   }
@@ -260,7 +261,7 @@ void UrlRequests::Run(Job& job) {
         Job& j = *static_cast<Job*>(user);
         const size_t n = size * count;
         if (j.written + n > j.maxBytes) return size_t(0);
-        if (std::fwrite(data, 1, n, j.file) != n) return size_t(0);
+        if (!j.file->Write(data, n)) return size_t(0);
         j.written += n;
         return n;
       });

@@ -109,7 +109,8 @@ class Lamp
 };
 SCRIPT
 
-cat > "$root/bin/demo-batch.txt" <<'BATCH'
+mkdir -p "$root/scripts-demo"
+cat > "$root/scripts-demo/demo-batch.txt" <<'BATCH'
 "echo" "a path/with blanks" "and more"
 echo plain words
 searchbycategory "bs"
@@ -221,9 +222,10 @@ show encrypt hello.gs
 show compile hello.gs
 ls -l "$root/scripts-demo"
 echo
-cd "$repo"
+# Batch files too are named from the folder the tool was started in.
 show @demo-batch.txt
 show @missing-batch.txt
+cd "$repo"
 
 # The validation library's data and texture check, shown through the developer tool tettool: the
 # merged definitions of the installed TETData (their first lines), and the texture findings of a
@@ -246,6 +248,40 @@ echo
 echo "\$ tettool textures --data bin/data demo-texture"
 status=0
 "$build/tettool" textures --data "$root/bin/data" "$texture" || status=$?
+echo "[exit code $status]"
+
+# The container trees of a signal like the demo signal, with a mesh table and one tag that no
+# definition knows, and of the texture asset above, matched one after the other in one process as
+# the command host matches assets.
+signal="$root/demo-tree-signal"
+mkdir -p "$signal"
+cat >"$signal/config.txt" <<'CONFIG'
+kuid                                    <kuid:400100:1001>
+username                                "Demo signal"
+kind                                    "scenery"
+category-class                          "SI"
+category-era                            "1950s;1960s"
+author                                  "Demo Maker"
+kestro-build                            3.5
+mesh-table
+{
+  default
+  {
+    mesh                                "signal.im"
+    auto-create                         1
+  }
+  lamp
+  {
+    mesh                                "lamp.im"
+    att-parent                          "default"
+  }
+}
+lamp-colour                             "red"
+CONFIG
+echo
+echo "\$ tettool tree --tetdata bin/TETData --data bin/data demo-tree-signal demo-texture"
+status=0
+"$build/tettool" tree --tetdata "$root/bin/TETData" --data "$root/bin/data" "$signal" "$texture" || status=$?
 echo "[exit code $status]"
 echo
 

@@ -1,7 +1,6 @@
 #include "assetdata/soup.h"
 
 #include <strings.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +14,7 @@
 #include "core/buffer_stream.h"
 #include "core/file_stream.h"
 #include "core/log_printf.h"
+#include "core/whole_file_writer.h"
 #include "platform/byte_order.h"
 #include "qel/dynamic_buffer.h"
 #include "qel/file.h"
@@ -257,25 +257,20 @@ Qel::PString Soup::GetUniqueTagName() const {
 
 // --- Printing ---
 
-namespace {
-
-// The text form with a NUL after it.
-std::string TextForm(const Soup& soup) {
+std::string SoupTextForm(const Soup& soup) {
   Qel::DynamicBuffer buffer;
   TBuffer stream(&buffer, false);
   WriteSoupText(stream, soup);
   return std::string(reinterpret_cast<const char*>(buffer.GetData()), buffer.GetDataSize());
 }
 
-}  // namespace
-
 void Soup::Log() const {
-  const std::string text = TextForm(*this);
+  const std::string text = SoupTextForm(*this);
   LogPrintf("%s", text.c_str());
 }
 
 void Soup::PrintToConsole() const {
-  const std::string text = TextForm(*this);
+  const std::string text = SoupTextForm(*this);
   std::fputs(text.c_str(), stdout);
   std::fputs("\n", stdout);
   std::fflush(stdout);
@@ -342,26 +337,17 @@ bool Soup::SaveFile(const char* volume, const char* path, const char* type) cons
   if (!path) return false;
   const SoupForm form = ChooseForm(type, path);
   if (form == SoupForm::kNone) return false;
-  const Qel::String target = Qel::File::Resolve(JoinedPath(volume, path).CStr());
-  if (target.IsEmpty()) return false;
-  // Written beside the target and renamed over it: the old file stays whole until the new one
-  // is complete.
-  const Qel::String temporary = target + Qel::String::Format(".~%d", int(getpid()));
-  bool ok = false;
+  // The old file stays whole until the new one is complete.
+  WholeFileWriter writer(JoinedPath(volume, path).CStr());
+  if (!writer.IsOpen()) return false;
+  bool complete = false;
   {
-    TFile file;
-    if (file.Open(temporary.CStr(), Qel::File::kModeCreate | Qel::File::kModeWrite) != 0) {
-      return false;
-    }
-    const bool complete =
+    TFile file(&writer.File(), false);
+    complete =
         form == SoupForm::kText ? (WriteSoupText(file, *this), true) : WriteSoup(file, *this);
-    ok = complete && file.GetError() == TStream::kErrorNone &&
-         ::fsync(file.GetFile()->GetHandle()) == 0;
-    file.Close();
+    complete = complete && file.GetError() == TStream::kErrorNone;
   }
-  if (ok) ok = std::rename(temporary.CStr(), target.CStr()) == 0;
-  if (!ok) Qel::File::Unlink(temporary.CStr());
-  return ok;
+  return complete && writer.Commit();
 }
 
 bool Soup::LoadFileSafe(const Qel::PString& volume, const char* path) {

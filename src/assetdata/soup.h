@@ -6,6 +6,8 @@
 // children. Files are text or binary by extension.
 #pragma once
 
+#include <string>
+
 #include "assetdata/reference_count.h"
 #include "assetdata/soup_tree.h"
 #include "core/kuid.h"
@@ -131,3 +133,5 @@ class Soup {
 
 // The text form's writer (in soup_text.cpp).
 void WriteSoupText(TStream& out, const Soup& soup);
+// The text form as the writer gives it, in memory.
+std::string SoupTextForm(const Soup& soup);

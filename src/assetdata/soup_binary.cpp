@@ -86,8 +86,6 @@ class BodyWriter {
  private:
   struct Frame {
     MPRef<ACSChunk> node;
-    const TDBContainerTag* memory;  // in-memory containers are walked by iterator
-    ChunkedList<TDBContainerTag::Entry, 13>::ConstIterator it;
     u32 next;
     u32 count;
     size_t sizeAt;  // of the container's own chunk; npos for the root
@@ -105,9 +103,7 @@ class BodyWriter {
 };
 
 BodyWriter::Frame BodyWriter::MakeFrame(MPRef<ACSChunk> node, size_t sizeAt) {
-  Frame f{std::move(node), nullptr, {}, 0, 0, sizeAt};
-  f.memory = dynamic_cast<const TDBContainerTag*>(f.node.Get());
-  if (f.memory) f.it = f.memory->GetEntries().Begin();
+  Frame f{std::move(node), 0, 0, sizeAt};
   f.count = f.node->CountChildren();
   return f;
 }
@@ -115,13 +111,6 @@ BodyWriter::Frame BodyWriter::MakeFrame(MPRef<ACSChunk> node, size_t sizeAt) {
 bool BodyWriter::NextChild(Frame& f, Qel::PString& name, MPRef<ACSChunk>& child) {
   if (f.next >= f.count) return false;
   ++f.next;
-  if (f.memory) {
-    if (f.it.IsEnd()) return false;
-    name = f.it->name;
-    child = f.it->node;
-    f.it.Next();
-    return true;
-  }
   return f.node->GetChildAt(f.next - 1, name, child);
 }
 

@@ -12,6 +12,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "assetdata/soup.h"
 #include "assetdata/soup_convert.h"
 #include "assetdata/soup_tree.h"
@@ -82,6 +86,39 @@ ACSData KUIDBlock(SoupSlabMaker& slabs, const KUID& kuid) {
   return block;
 }
 
+// The plain forms "<kuid:U:C>" and "<kuid2:U:C:V>" with nothing after them, each number of one
+// to nine digits, read as KUID::Parse reads them; false, with `out` untouched, for anything else.
+// Nearly every KUID of a configuration has one of these forms.
+bool ParsePlainKuid(std::string_view value, KUID& out) {
+  size_t at;
+  int fields;
+  if (StartsWithIgnoreCase(value, "<kuid:")) {
+    at = 6;
+    fields = 2;
+  } else if (StartsWithIgnoreCase(value, "<kuid2:")) {
+    at = 7;
+    fields = 3;
+  } else {
+    return false;
+  }
+  i32 numbers[3] = {0, 0, 0};
+  for (int i = 0; i < fields; ++i) {
+    const size_t start = at;
+    while (at < value.size() && IsDigit(value[at]) && at - start < 9) {
+      numbers[i] = numbers[i] * 10 + (value[at++] - '0');
+    }
+    // A tenth digit, like any other character, leaves the number to KUID::Parse.
+    const char after = i + 1 < fields ? ':' : '>';
+    if (at == start || at >= value.size() || value[at] != after) return false;
+    ++at;
+  }
+  if (at != value.size()) return false;
+  KUID kuid(numbers[0], numbers[1], numbers[2]);
+  if (fields == 3 && numbers[0] > KUID::kMaxUserId) kuid = KUID();
+  out = kuid.IsWellFormed() ? kuid : KUID();
+  return true;
+}
+
 // Reads an optional '-' and the digits after it, as strtoll does, then saturates to 32 bits.
 // Only the first kNumberChars characters count.
 i32 ParseInteger(std::string_view text) {
@@ -112,27 +149,28 @@ f32 ParseFloat(std::string_view text) {
   return std::strtof(buffer, nullptr);
 }
 
-// Advances `pos` over the bytes of `text` for which `skip` holds. Runs of spaces, the bulk of an
-// indented text, go eight at a time.
-template <class Skip>
-size_t SkipWhile(std::string_view text, size_t pos, Skip skip) {
-  constexpr u64 kSpaces = 0x2020202020202020ull;
-  for (;;) {
-    if constexpr (std::endian::native == std::endian::little) {
-      while (pos + 8 <= text.size()) {
-        u64 word;
-        std::memcpy(&word, text.data() + pos, 8);
-        const u64 other = word ^ kSpaces;
-        if (other != 0) {
-          pos += size_t(std::countr_zero(other)) / 8;
-          break;
-        }
-        pos += 8;
-      }
+// Advances `pos` over blanks, and over line ends too when `WithLineEnds` is set. Runs of them,
+// the padding before values and the indentation of a text, go sixteen bytes at a time.
+template <bool WithLineEnds>
+size_t SkipSpaceRun(std::string_view text, size_t pos) {
+#if defined(__SSE2__)
+  const __m128i space = _mm_set1_epi8(' ');
+  const __m128i tab = _mm_set1_epi8('\t');
+  const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i lf = _mm_set1_epi8('\n');
+  while (pos + 16 <= text.size()) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + pos));
+    __m128i skip = _mm_or_si128(_mm_cmpeq_epi8(bytes, space), _mm_cmpeq_epi8(bytes, tab));
+    if constexpr (WithLineEnds) {
+      skip = _mm_or_si128(skip, _mm_or_si128(_mm_cmpeq_epi8(bytes, cr), _mm_cmpeq_epi8(bytes, lf)));
     }
-    if (pos >= text.size() || !skip(text[pos])) return pos;
-    ++pos;
+    const u32 stop = ~u32(_mm_movemask_epi8(skip)) & 0xFFFFu;
+    if (stop != 0) return pos + size_t(std::countr_zero(stop));
+    pos += 16;
   }
+#endif
+  while (pos < text.size() && (WithLineEnds ? IsSpace(text[pos]) : IsBlank(text[pos]))) ++pos;
+  return pos;
 }
 
 constexpr u64 kByteOnes = 0x0101010101010101ull;
@@ -200,41 +238,55 @@ class NameTable {
   }
   static u64 Finish(u64 hash, size_t length) { return (hash ^ length) * 0x9E3779B97F4A7C15ull; }
 
-  // `text` is stored as whole words, zero after `length`. The result stays valid until the
-  // next call.
-  const Qel::PString& Intern(const char* text, size_t length, u64 hash) {
+  // The number of the name, given as whole words, zero after `length`; the same name always
+  // gets the same number.
+  u32 Intern(const char* text, size_t length, u64 hash) {
     const size_t mask = slots_.size() - 1;
     const size_t words = (length + 7) / 8;
+    const u32 check = u32(hash);
     size_t i = size_t(hash >> shift_);
     for (; slots_[i].length != 0; i = (i + 1) & mask) {
       const Slot& slot = slots_[i];
-      if (slot.hash == hash && slot.length == length && SameWords(slot.wordsAt, text, words)) {
+      if (slot.check == check && slot.length == length && SameWords(slot.wordsAt, text, words)) {
         return slot.name;
       }
     }
-    if (2 * (count_ + 1) > slots_.size()) {
+    if (2 * (names_.size() + 1) > slots_.size()) {
       Grow();
       return Intern(text, length, hash);
     }
     Slot& slot = slots_[i];
-    slot.name = Qel::PString(text, length);
-    slot.hash = hash;
-    slot.length = length;
-    slot.wordsAt = words_.size();
+    slot.check = check;
+    slot.home = u32(hash >> 32);
+    slot.length = u32(length);
+    slot.wordsAt = u32(words_.size());
+    slot.name = u32(names_.size());
+    names_.emplace_back(text, length);
+    spelling_.push_back({slot.wordsAt, slot.length});
     words_.resize(words_.size() + words);
     std::memcpy(words_.data() + slot.wordsAt, text, 8 * words);
-    ++count_;
     return slot.name;
+  }
+
+  const Qel::PString& Name(u32 number) const { return names_[number]; }
+
+  // True when the name of that number is `text`, given as in Intern.
+  bool Is(u32 number, const char* text, size_t length) const {
+    const Spelling& spelling = spelling_[number];
+    return spelling.length == length && SameWords(spelling.wordsAt, text, (length + 7) / 8);
   }
 
  private:
   static constexpr u32 kInitialBits = 6;
 
+  // Small, so that a table of many names stays in the cache: the hash's two halves, the name's
+  // length (0 for a free slot), where its words are and its place in names_.
   struct Slot {
-    u64 hash = 0;
-    size_t length = 0;  // 0 for a free slot
-    size_t wordsAt = 0;
-    Qel::PString name;
+    u32 check = 0;
+    u32 home = 0;
+    u32 length = 0;
+    u32 wordsAt = 0;
+    u32 name = 0;
   };
 
   // Word by word, as the name was stored: comparing bytes of words just stored would stall.
@@ -252,19 +304,27 @@ class NameTable {
     old.swap(slots_);
     --shift_;
     const size_t mask = slots_.size() - 1;
-    for (Slot& slot : old) {
+    for (const Slot& slot : old) {
       if (slot.length == 0) continue;
-      size_t i = size_t(slot.hash >> shift_);
+      const u64 hash = (u64(slot.home) << 32) | slot.check;
+      size_t i = size_t(hash >> shift_);
       while (slots_[i].length != 0) i = (i + 1) & mask;
-      slots_[i] = std::move(slot);
+      slots_[i] = slot;
     }
   }
 
+  struct Spelling {
+    u32 wordsAt;
+    u32 length;
+  };
+
   std::vector<Slot> slots_;
+  // By number.
+  std::vector<Qel::PString> names_;
+  std::vector<Spelling> spelling_;
   // The characters of every name, each padded with zero bytes to whole words.
   std::vector<u64> words_;
   u32 shift_;
-  size_t count_ = 0;
 };
 
 // One block being filled: its container node and the names stored in it so far, so that only a
@@ -275,6 +335,9 @@ class OpenBlock {
  public:
   void Reset(ACSChunk* container) {
     node = container;
+    // The block that closed last at this depth foretells the names of this one.
+    names.swap(lastNames);
+    names.clear();
     listCount_ = 0;
     if (setCount_ != 0) {
       // A large set is dropped rather than cleared, so that each reuse costs what it holds.
@@ -319,9 +382,26 @@ class OpenBlock {
     return false;
   }
 
+  // Removes the entry of the name from `pending`, if there is one.
+  void Drop(const Qel::PString& name) {
+    for (auto it = pending.begin(); it != pending.end(); ++it) {
+      if (it->name == name) {
+        pending.erase(it);
+        return;
+      }
+    }
+  }
+
   // Held by its parent's entry, or by the soup for the top level, while the block is open: the
   // parent takes no other tag until this block is closed.
   ACSChunk* node = nullptr;
+  // The block's tags so far, which the container takes in one array when the block closes.
+  std::vector<TDBContainerTag::Entry> pending;
+  // The numbers of the names read in this block so far, in order, and those of the block that
+  // closed before it at the same depth: blocks of one kind list the same names in the same order,
+  // so a name is most often the one read at its place in that block.
+  std::vector<u32> names;
+  std::vector<u32> lastNames;
 
  private:
   static constexpr u32 kListLimit = 16;
@@ -379,6 +459,8 @@ class TextParser {
     Push(nullptr);
     while (ParseTag()) {
     }
+    // The end of the input, or a block nested too deep, closes every open block.
+    while (depth_ > 0) Pop();
     return base_ + pos_;
   }
 
@@ -442,12 +524,12 @@ class TextParser {
 
   void SkipBlanks() {
     do {
-      pos_ = SkipWhile(text_, pos_, IsBlank);
+      pos_ = SkipSpaceRun<false>(text_, pos_);
     } while (pos_ >= text_.size() && More());
   }
   void SkipSpaces() {
     do {
-      pos_ = SkipWhile(text_, pos_, IsSpace);
+      pos_ = SkipSpaceRun<true>(text_, pos_);
     } while (pos_ >= text_.size() && More());
   }
 
@@ -456,7 +538,12 @@ class TextParser {
     if (depth_ == stack_.size()) stack_.emplace_back();
     stack_[depth_++].Reset(container);
   }
-  void Pop() { stack_[--depth_].node = nullptr; }
+  void Pop() {
+    OpenBlock& block = stack_[--depth_];
+    if (block.node) slabs_.SetEntries(block.node, block.pending);
+    block.pending.clear();
+    block.node = nullptr;
+  }
 
   // The container of the innermost block; the top-level soup becomes one on its first tag.
   ACSChunk* Container(OpenBlock& block) {
@@ -469,16 +556,14 @@ class TextParser {
 
   // Replaces any earlier tag of the name in this block, as the named setters do.
   void RemoveEarlier(OpenBlock& block, const Qel::PString& name) {
-    if (block.AddName(name)) return;
-    ACSChunk* node = Container(block);
-    node->RemoveChild(node->GetChild(name));
+    if (!block.AddName(name)) block.Drop(name);
   }
 
   void Store(const Qel::PString& name, u32 kind, ACSData data) {
     OpenBlock& block = Innermost();
     RemoveEarlier(block, name);
-    ACSChunk* node = Container(block);
-    node->AddChild(name, slabs_.MakeValue(kind, std::move(data)));
+    Container(block);
+    block.pending.push_back({name, slabs_.MakeValue(kind, std::move(data))});
   }
 
   // False when the input is over.
@@ -498,15 +583,15 @@ class TextParser {
       case ValueClass::kContainer:
         return OpenContainer(*name);
       case ValueClass::kInteger:
-        Store(*name, kKindInt, IntBlock(slabs_, ParseInteger(ReadValueText(kNumberChars, false))));
+        Store(*name, kKindInt, IntBlock(slabs_, ParseInteger(TakeNumberText(kNumberChars))));
         break;
       case ValueClass::kFloat: {
-        const f32 value = ParseFloat(ReadValueText(kNumberChars, false));
+        const f32 value = ParseFloat(TakeNumberText(kNumberChars));
         Store(*name, kKindFloat, FloatsBlock(slabs_, &value, 1));
         break;
       }
       case ValueClass::kNumberList:
-        StoreNumberList(*name, ReadValueText(kNumberListChars, false));
+        StoreNumberList(*name, TakeNumberText(kNumberListChars));
         break;
       case ValueClass::kText:
         StoreText(*name, ReadValueText(std::string::npos, true));
@@ -520,14 +605,11 @@ class TextParser {
     if (depth_ > kMaxSoupDepth) return false;
     OpenBlock& block = Innermost();
     RemoveEarlier(block, name);
-    ACSChunk* parent = Container(block);
+    Container(block);
     MPRef<ACSChunk> child = slabs_.MakeContainer();
     ACSChunk* opened = child.Get();
-    // The parent's entry holds the block from here on. A new container is never refused, which
-    // the count confirms, as nothing else would keep it alive.
-    const u32 count = parent->CountChildren();
-    parent->AddChild(name, std::move(child));
-    if (parent->CountChildren() == count) return false;
+    // The parent's entry holds the block from here on.
+    block.pending.push_back({name, std::move(child)});
     Push(opened);
     return true;
   }
@@ -558,7 +640,16 @@ class TextParser {
       hash = NameTable::Mix(hash, word);
     }
     pos_ = end;
-    return &names_.Intern(name_, length, NameTable::Finish(hash, length));
+    OpenBlock& block = Innermost();
+    const size_t place = block.names.size();
+    u32 number;
+    if (place < block.lastNames.size() && names_.Is(block.lastNames[place], name_, length)) {
+      number = block.lastNames[place];
+    } else {
+      number = names_.Intern(name_, length, NameTable::Finish(hash, length));
+    }
+    block.names.push_back(number);
+    return &names_.Name(number);
   }
 
   // A mask of the first `count` (below 8) bytes of a word in memory order.
@@ -598,6 +689,7 @@ class TextParser {
     if (first == '"') return ValueClass::kText;
 
     const size_t end = Find(pos_, LineEnds, IsLineEnd);
+    lineEnd_ = end;
     std::string_view line = text_.substr(pos_, end - pos_);
     while (!line.empty() && IsBlank(line.back())) line.remove_suffix(1);
 
@@ -676,6 +768,14 @@ class TextParser {
     return value_;
   }
 
+  // The value that Classify found to be numbers: the rest of its line, of which at most `limit`
+  // characters count.
+  std::string_view TakeNumberText(size_t limit) {
+    const size_t run = pos_;
+    pos_ = lineEnd_;
+    return text_.substr(run, std::min(pos_ - run, limit));
+  }
+
   void Put(std::string_view piece, size_t limit) {
     if (value_.size() < limit) value_.append(piece.substr(0, limit - value_.size()));
   }
@@ -692,16 +792,18 @@ class TextParser {
     if (numbers_.empty()) {
       // A list without numbers stores nothing, yet still replaces an earlier tag of the name.
       OpenBlock& block = Innermost();
-      if (block.HasName(name)) {
-        ACSChunk* node = Container(block);
-        node->RemoveChild(node->GetChild(name));
-      }
+      if (block.HasName(name)) block.Drop(name);
       return;
     }
     Store(name, kKindFloat, FloatsBlock(slabs_, numbers_.data(), numbers_.size()));
   }
 
   void StoreText(const Qel::PString& name, std::string_view value) {
+    KUID kuid;
+    if (!value.empty() && value[0] == '<' && ParsePlainKuid(value, kuid)) {
+      Store(name, kKindKUID, KUIDBlock(slabs_, kuid));
+      return;
+    }
     if (!value.empty() &&
         (StartsWithIgnoreCase(value, "<kuid:") || StartsWithIgnoreCase(value, "<kuid2:") ||
          StartsWithIgnoreCase(value, "<null>")) &&
@@ -726,6 +828,8 @@ class TextParser {
   // The text, or the window of the stream; pos_ is in it, base_ is where it starts.
   std::string_view text_;
   size_t pos_ = 0;
+  // The end of the line of the value that Classify looked at last.
+  size_t lineEnd_ = 0;
   size_t base_ = 0;
   bool utf8_;
   TStream* in_ = nullptr;
@@ -800,30 +904,15 @@ class TextWriter {
  private:
   static constexpr size_t kFlushSize = 1 << 16;
 
-  // A container being written. In-memory containers are walked through their list; any other
-  // kind by index.
+  // A container being written.
   struct Frame {
-    using Iterator = ChunkedList<TDBContainerTag::Entry, 13>::ConstIterator;
-
-    explicit Frame(const ACSChunk* container)
-        : node(const_cast<ACSChunk*>(container)),
-          list(dynamic_cast<const TDBContainerTag*>(container)) {
-      if (list) it = list->GetEntries().Begin();
-    }
+    explicit Frame(const ACSChunk* container) : node(const_cast<ACSChunk*>(container)) {}
 
     bool NextChild(Qel::PString& name, MPRef<ACSChunk>& child) {
-      const u32 index = next++;
-      if (!list) return node->GetChildAt(index, name, child);
-      if (it.IsEnd()) return false;
-      name = it->name;
-      child = it->node;
-      it.Next();
-      return true;
+      return node->GetChildAt(next++, name, child);
     }
 
     MPRef<ACSChunk> node;
-    const TDBContainerTag* list;
-    Iterator it;
     u32 next = 0;
     // The last child written was a name alone, with no value after it.
     bool afterBareName = false;

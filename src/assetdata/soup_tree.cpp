@@ -17,10 +17,29 @@
 #endif
 #endif
 
+// Counts the releases of things made in slabs and gives them back to their slab in one step
+// when the slab changes or the count goes: a tree that goes whole then pays one atomic step per
+// run of things from one slab rather than one per thing.
+class SoupSlabRelease {
+ public:
+  SoupSlabRelease() = default;
+  ~SoupSlabRelease() { Flush(); }
+  SoupSlabRelease(const SoupSlabRelease&) = delete;
+  SoupSlabRelease& operator=(const SoupSlabRelease&) = delete;
+
+  void Add(void* memory, u32 offset, size_t size);
+
+ private:
+  void Flush();
+
+  SoupSlabMaker::Slab* slab_ = nullptr;
+  u32 count_ = 0;
+};
+
 // --- ACSRawDataCore ---
 
 ACSRawDataCore::ACSRawDataCore(const u8* data, u32 size, u8 storage, MPRef<ReferenceCountMP> owner)
-    : data_(data), size_(size), storage_(storage), owner_(std::move(owner)) {}
+    : size_(size), data_(data), owner_(std::move(owner)), storage_(storage) {}
 
 ACSRawDataCore::~ACSRawDataCore() {
   if (storage_ == kStorageMalloc) std::free(const_cast<u8*>(data_));
@@ -113,6 +132,7 @@ const u8* ACSChunk::GetData() const { return nullptr; }
 u32 ACSChunk::GetDataSize() const { return 0; }
 u32 ACSChunk::GetKind() const { return kKindNull; }
 void ACSChunk::SetData(u32, MPRef<ACSRawDataCore>) {}
+bool ACSChunk::DestroyAlone(SoupSlabRelease&) { return false; }
 
 namespace {
 
@@ -245,8 +265,13 @@ bool ACSChunk::CopyFrom(const ACSChunk* source, u32 depth) {
 
 // --- TDBContainerTag ---
 
+TDBContainerTag::~TDBContainerTag() {
+  SoupSlabRelease release;
+  ReleaseEntries(release);
+}
+
 const TDBContainerTag::Entry* TDBContainerTag::FindByName(const Qel::PString& name) const {
-  for (const Entry& e : children_) {
+  for (const Entry& e : GetEntries()) {
     if (e.name == name) return &e;
   }
   return nullptr;
@@ -265,9 +290,8 @@ u32 TDBContainerTag::CountChildren() const { return count_; }
 
 bool TDBContainerTag::GetChildAt(u32 index, Qel::PString& name, MPRef<ACSChunk>& node) const {
   if (index >= count_) return ACSChunk::GetChildAt(index, name, node);
-  auto it = children_.IteratorAt(i32(index));
-  name = it->name;
-  node = it->node;
+  name = entries_[index].name;
+  node = entries_[index].node;
   return true;
 }
 
@@ -326,7 +350,7 @@ void TDBContainerTag::SortChildren() {
   if (count_ < 2) return;
   std::vector<Entry*> slots;
   slots.reserve(count_);
-  for (Entry& e : children_) slots.push_back(&e);
+  for (u32 i = 0; i < count_; ++i) slots.push_back(&entries_[i]);
   PartitionSort(slots, 0, i64(slots.size()) - 1);
   for (size_t i = 1; i < slots.size(); ++i) {
     for (size_t j = i; j > 0 && NameLess(slots[j]->name, slots[j - 1]->name); --j) {
@@ -338,9 +362,9 @@ void TDBContainerTag::SortChildren() {
 void TDBContainerTag::SwapChildValues(MPRef<ACSChunk> a, MPRef<ACSChunk> b) {
   Entry* ea = nullptr;
   Entry* eb = nullptr;
-  for (Entry& e : children_) {
-    if (e.node == a) ea = &e;
-    if (e.node == b) eb = &e;
+  for (u32 i = 0; i < count_; ++i) {
+    if (entries_[i].node == a) ea = &entries_[i];
+    if (entries_[i].node == b) eb = &entries_[i];
   }
   if (ea && eb && ea != eb) std::swap(ea->node, eb->node);
 }
@@ -348,19 +372,56 @@ void TDBContainerTag::SwapChildValues(MPRef<ACSChunk> a, MPRef<ACSChunk> b) {
 void TDBContainerTag::AddChild(const Qel::PString& name, MPRef<ACSChunk> node) {
   if (!node) return;
   if (Reaches(node.Get(), this)) return;
-  children_.Emplace(Entry{name, std::move(node)});
+  if (count_ == capacity_) {
+    // Grown by half again, from four: containers of a few children are the common case.
+    const u32 capacity = capacity_ < 4 ? 4 : capacity_ + capacity_ / 2;
+    auto* grown = static_cast<Entry*>(::operator new(sizeof(Entry) * capacity));
+    for (u32 i = 0; i < count_; ++i) {
+      new (&grown[i]) Entry(std::move(entries_[i]));
+      entries_[i].~Entry();
+    }
+    const u32 count = count_;
+    count_ = 0;
+    SoupSlabRelease release;
+    ReleaseEntries(release);
+    entries_ = grown;
+    count_ = count;
+    capacity_ = capacity;
+  }
+  new (&entries_[count_]) Entry{name, std::move(node)};
   ++count_;
 }
 
 void TDBContainerTag::RemoveChild(MPRef<ACSChunk> node) {
   if (!node) return;
-  for (auto it = children_.Begin(); !it.IsEnd(); it.Next()) {
-    if (it->node == node) {
-      children_.Erase(it);
-      --count_;
-      return;
-    }
+  for (u32 i = 0; i < count_; ++i) {
+    if (entries_[i].node != node) continue;
+    for (u32 j = i; j + 1 < count_; ++j) entries_[j] = std::move(entries_[j + 1]);
+    entries_[--count_].~Entry();
+    return;
   }
+}
+
+void TDBContainerTag::ReleaseEntries(SoupSlabRelease& release) {
+  for (u32 i = 0; i < count_; ++i) {
+    Entry& entry = entries_[i];
+    // A value of a slab that only this entry holds goes at once, with its block; anything else
+    // is released as usual.
+    ACSChunk* node = entry.node.Detach();
+    entry.~Entry();
+    if (node == nullptr) continue;
+    if (node->GetReferenceCount() != 1 || !node->DestroyAlone(release)) node->ReleaseReference();
+  }
+  count_ = 0;
+  if (entries_ == nullptr) return;
+  if (entriesSlabOffset_) {
+    release.Add(entries_, entriesSlabOffset_, sizeof(Entry) * capacity_);
+  } else {
+    ::operator delete(entries_);
+  }
+  entries_ = nullptr;
+  capacity_ = 0;
+  entriesSlabOffset_ = 0;
 }
 
 void TDBContainerTag::DeleteThis() {
@@ -371,11 +432,12 @@ void TDBContainerTag::DeleteThis() {
   }
   std::vector<TDBContainerTag*> queue{this};
   pending = &queue;
+  SoupSlabRelease release;
   while (!queue.empty()) {
     TDBContainerTag* next = queue.back();
     queue.pop_back();
     const size_t before = queue.size();
-    next->Destroy();  // its last children land in the queue
+    next->Destroy(release);  // its last children land in the queue
     // First children first: the tree then goes in the order it was made, which is the order of
     // its memory when a parse made it.
     std::reverse(queue.begin() + std::ptrdiff_t(before), queue.end());
@@ -383,7 +445,8 @@ void TDBContainerTag::DeleteThis() {
   pending = nullptr;
 }
 
-void TDBContainerTag::Destroy() {
+void TDBContainerTag::Destroy(SoupSlabRelease& release) {
+  ReleaseEntries(release);
   const u32 slab = slabOffset_;
   if (!slab) {
     delete this;
@@ -391,7 +454,7 @@ void TDBContainerTag::Destroy() {
   }
   void* memory = this;
   this->~TDBContainerTag();
-  SoupSlabMaker::Release(memory, slab, sizeof(TDBContainerTag));
+  release.Add(memory, slab, sizeof(TDBContainerTag));
 }
 
 MPRef<ACSChunk> TDBContainerTag::CreateTag(u32 kind, MPRef<ACSRawDataCore> block) {
@@ -412,6 +475,25 @@ void TDBDataTag::SetData(u32 kind, MPRef<ACSRawDataCore> block) {
   if (kind == kKindContainer) return;
   kind_ = kind;
   block_ = std::move(block);
+}
+
+bool TDBDataTag::DestroyAlone(SoupSlabRelease& release) {
+  if (slabOffset_ == 0) return false;
+  ACSRawDataCore* block = block_.Detach();
+  const u32 slab = slabOffset_;
+  this->~TDBDataTag();
+  release.Add(this, slab, sizeof(TDBDataTag));
+  if (block == nullptr) return true;
+  if (block->GetReferenceCount() == 1 && block->slabOffset_ != 0) {
+    const u32 blockSlab = block->slabOffset_;
+    const size_t size = ACSRawDataCore::InlineOffset() +
+                        (block->storage_ == ACSRawDataCore::kStorageInline ? block->size_ : 0);
+    block->~ACSRawDataCore();
+    release.Add(block, blockSlab, size);
+  } else {
+    block->ReleaseReference();
+  }
+  return true;
 }
 
 void TDBDataTag::DeleteThis() {
@@ -510,12 +592,48 @@ void SoupSlabMaker::Release(void* memory, u32 offset, size_t size) {
   }
 }
 
+void SoupSlabRelease::Add(void* memory, u32 offset, size_t size) {
+  Poison(memory, size);
+  auto* slab = reinterpret_cast<SoupSlabMaker::Slab*>(static_cast<u8*>(memory) - offset);
+  if (slab != slab_) {
+    Flush();
+    slab_ = slab;
+  }
+  ++count_;
+}
+
+void SoupSlabRelease::Flush() {
+  SoupSlabMaker::Slab* slab = std::exchange(slab_, nullptr);
+  const u32 count = std::exchange(count_, 0);
+  if (slab && slab->holders.fetch_sub(count, std::memory_order_acq_rel) == count) {
+    slab->~Slab();
+    std::free(slab);
+  }
+}
+
 MPRef<ACSChunk> SoupSlabMaker::MakeContainer() {
   u32 offset;
   void* memory = Allocate(sizeof(TDBContainerTag), &offset);
   auto* node = new (memory) TDBContainerTag();
   node->slabOffset_ = offset;
   return MPRef<ACSChunk>::Adopt(node);
+}
+
+void SoupSlabMaker::SetEntries(ACSChunk* container, std::vector<TDBContainerTag::Entry>& entries) {
+  using Entry = TDBContainerTag::Entry;
+  auto* node = static_cast<TDBContainerTag*>(container);
+  const u32 count = u32(entries.size());
+  if (count == 0) return;
+  u32 offset = 0;
+  void* memory = Allocate(sizeof(Entry) * count, &offset);
+  if (!memory) memory = ::operator new(sizeof(Entry) * count);
+  auto* array = static_cast<Entry*>(memory);
+  for (u32 i = 0; i < count; ++i) new (&array[i]) Entry(std::move(entries[i]));
+  entries.clear();
+  node->entries_ = array;
+  node->count_ = count;
+  node->capacity_ = count;
+  node->entriesSlabOffset_ = offset;
 }
 
 MPRef<ACSChunk> SoupSlabMaker::MakeValue(u32 kind, MPRef<ACSRawDataCore> block) {

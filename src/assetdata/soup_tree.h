@@ -5,8 +5,10 @@
 // shared null node, whose kind is 0.
 #pragma once
 
+#include <span>
+#include <vector>
+
 #include "assetdata/reference_count.h"
-#include "core/chunked_list.h"
 #include "qel/pstring.h"
 #include "qel/types.h"
 
@@ -28,6 +30,7 @@ inline constexpr u32 kMaxSoupDepth = 1000;
 
 class ACSChunk;
 class SoupSlabMaker;
+class SoupSlabRelease;
 
 // One immutable value: owned bytes, or a view of bytes that `owner` keeps alive. A copy keeps its
 // bytes in the block's own allocation.
@@ -52,6 +55,7 @@ class ACSRawDataCore final : public ReferenceCountMP {
 
  private:
   friend class SoupSlabMaker;
+  friend class TDBDataTag;
 
   enum : u8 { kStorageView, kStorageMalloc, kStorageInline };
 
@@ -63,12 +67,13 @@ class ACSRawDataCore final : public ReferenceCountMP {
   // Where inline bytes start: 8-byte aligned, enough for any value read in place.
   static constexpr size_t InlineOffset() { return (sizeof(ACSRawDataCore) + 7) & ~size_t(7); }
 
-  const u8* data_;
+  // Ordered so that the block takes 40 bytes, the size first in the base's padding.
   u32 size_;
-  u8 storage_;
+  const u8* data_;
+  MPRef<ReferenceCountMP> owner_;
   // Where the block lies in its slab (see SoupSlabMaker); 0 when it has an allocation of its own.
   u32 slabOffset_ = 0;
-  MPRef<ReferenceCountMP> owner_;
+  u8 storage_;
 };
 
 using ACSData = MPRef<ACSRawDataCore>;
@@ -115,12 +120,19 @@ class ACSChunk : public ReferenceCountMP {
   ~ACSChunk() override = default;
 
  private:
+  friend class TDBContainerTag;
+
   bool CopyFrom(const ACSChunk* source, u32 depth);
+  // For a node that its caller holds alone: destroys it at once when it was made in a slab,
+  // counting its memory into `release`; false, with nothing done, for any other node.
+  virtual bool DestroyAlone(SoupSlabRelease& release);
 };
 
 using ACSNode = MPRef<ACSChunk>;
 
-// An in-memory container: named children in insertion order; names may repeat.
+// An in-memory container: named children in insertion order; names may repeat. The children
+// lie in one array, so that indexing is direct and a container made by a parse takes no
+// allocation of its own for them.
 class TDBContainerTag : public ACSChunk {
  public:
   struct Entry {
@@ -148,22 +160,26 @@ class TDBContainerTag : public ACSChunk {
   void DeleteThis() override;
 
   // Direct, read-only access for fast walks over in-memory trees.
-  const ChunkedList<Entry, 13>& GetEntries() const { return children_; }
+  std::span<const Entry> GetEntries() const { return {entries_, count_}; }
 
  protected:
-  ~TDBContainerTag() override = default;
+  ~TDBContainerTag() override;
 
  private:
   friend class SoupSlabMaker;
 
   const Entry* FindByName(const Qel::PString& name) const;
   // Destroys the node and gives back its memory, wherever that came from.
-  void Destroy();
+  void Destroy(SoupSlabRelease& release);
+  // Destroys the entries and gives back their array.
+  void ReleaseEntries(SoupSlabRelease& release);
 
-  ChunkedList<Entry, 13> children_;
-  // Cached so that appending and indexing need not walk the ring.
+  Entry* entries_ = nullptr;
   u32 count_ = 0;
+  u32 capacity_ = 0;
   u32 slabOffset_ = 0;
+  // Where the array lies in its slab; 0 when it has an allocation of its own.
+  u32 entriesSlabOffset_ = 0;
 };
 
 // Calls visit(name, node) for each child of the node in order: straight over an in-memory
@@ -184,7 +200,7 @@ void ForEachChild(const ACSChunk* node, Visit&& visit) {
 }
 
 // An in-memory value of any kind but the container.
-class TDBDataTag : public ACSChunk {
+class TDBDataTag final : public ACSChunk {
  public:
   TDBDataTag(u32 kind, MPRef<ACSRawDataCore> block);
 
@@ -198,11 +214,12 @@ class TDBDataTag : public ACSChunk {
 
   void DeleteThis() override;
 
- protected:
-  ~TDBDataTag() override = default;
-
  private:
   friend class SoupSlabMaker;
+
+  ~TDBDataTag() override = default;
+  // With its block, if nobody else holds that either.
+  bool DestroyAlone(SoupSlabRelease& release) override;
 
   MPRef<ACSRawDataCore> block_;
   u32 kind_;
@@ -222,6 +239,9 @@ class SoupSlabMaker {
   SoupSlabMaker& operator=(const SoupSlabMaker&) = delete;
 
   MPRef<ACSChunk> MakeContainer();
+  // Gives a container from MakeContainer that has no children yet all of `entries`, in order,
+  // in an array of exactly their count; `entries` is left empty.
+  void SetEntries(ACSChunk* container, std::vector<TDBContainerTag::Entry>& entries);
   MPRef<ACSChunk> MakeValue(u32 kind, MPRef<ACSRawDataCore> block);
   // As ACSRawDataCore::CreateFilled.
   MPRef<ACSRawDataCore> MakeBlock(u32 size, u8** bytes);
@@ -230,6 +250,7 @@ class SoupSlabMaker {
   friend class ACSRawDataCore;
   friend class TDBContainerTag;
   friend class TDBDataTag;
+  friend class SoupSlabRelease;
 
   struct Slab;
 

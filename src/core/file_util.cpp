@@ -401,8 +401,10 @@ bool CreateTemporaryFilePath(const PString& folder, File::Path& out) {
 void ThinBackupsFolder(u32 keep) {
   const PString backups("backups");
   String folder;
-  if (!JoinedPath(backups, File::Path(), &folder)) return;
+  if (JoinedPath(backups, File::Path(), &folder)) ThinBackupsFolder(folder, keep);
+}
 
+void ThinBackupsFolder(const String& folder, u32 keep) {
   struct Backup {
     TTimeDate date;
     String name;
@@ -421,9 +423,16 @@ void ThinBackupsFolder(u32 keep) {
     return TTimeDate::Less(a.date, b.date);
   });
 
-  // The folder that was listed is the one deleted, under the name it was listed with.
+  // The folder that was listed is the one deleted, under the name it was listed with; a dated
+  // folder is pruned without following links.
   for (size_t k = 0; found.size() - k > keep; ++k) {
     LogPrintf("ThinBackupsFolder> Deleting backup folder '%s'", found[k].name.CStr());
-    DeletePath(backups, File::Path(found[k].name));
+    File::Prune(Join(folder, found[k].name.View()).CStr());
   }
+}
+
+String BackupFolderName(const TTimeDate& date) {
+  String name;
+  name.AppendFormat("%02u-%02u-%02u", date.GetYear() % 100, date.GetMonth(), date.GetDay());
+  return name;
 }

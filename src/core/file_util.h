@@ -13,6 +13,8 @@
 #include "qel/string.h"
 #include "qel/types.h"
 
+class TTimeDate;
+
 // The user-data root and the temporary folder come from the installation layout, which sets them
 // at start-up. The root must be absolute; a null or empty text clears it. False (and no change)
 // for any other text.
@@ -66,3 +68,8 @@ bool CreateTemporaryFilePath(const Qel::PString& folder, Qel::File::Path& out);
 // Deletes the oldest dated backup folders of the named folder "backups" until keep remain. Only
 // folders named exactly "YY-MM-DD" (two digits each, a real month and day) count.
 void ThinBackupsFolder(u32 keep);
+// The same over the backups folder at an absolute path, for a process that serves one user-data
+// folder without the installation's layout.
+void ThinBackupsFolder(const Qel::String& folder, u32 keep);
+// The name of the dated backup folder of the local date: "%02d-%02d-%02d" (year, month, day).
+Qel::String BackupFolderName(const TTimeDate& date);

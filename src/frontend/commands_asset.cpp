@@ -1,5 +1,6 @@
 // Commands over installed assets.
 #include <cstdio>
+#include <string_view>
 #include <memory>
 #include <vector>
 
@@ -7,32 +8,81 @@
 #include "assetdata/results_log.h"
 #include "assetdata/soup.h"
 #include "core/kuid.h"
+#include "core/stream.h"
 #include "frontend/asset_status.h"
 #include "frontend/commands.h"
 #include "pymclient/pym_asset_handle.h"
+#include "pymclient/pym_asset_info.h"
 #include "pymclient/pym_catalogue.h"
 #include "pymclient/pym_filter.h"
 #include "pymclient/pym_filter_codes.h"
 #include "pymclient/pym_search.h"
 
+namespace {
+
+// Why no asset could ever match the expression; empty for a usable one. A term without a name
+// (";TR", "TR;-") never holds, and no category code holds a blank or a control character.
+Qel::String CategoryExpressionProblem(const std::string_view expression) {
+  if (expression.size() > TStream::kMaxStringLength) return "The category expression is too long.";
+  for (const char c : expression) {
+    if (u8(c) <= ' ' || c == 0x7f) return "The category expression holds a blank.";
+  }
+  size_t begin = 0;
+  while (begin <= expression.size()) {
+    size_t end = expression.find('|', begin);
+    if (end == std::string_view::npos) end = expression.size();
+    const std::string_view alternative = expression.substr(begin, end - begin);
+    // Runs of ';' are one separator, and one at the end ends the alternative.
+    size_t at = 0;
+    while (at < alternative.size()) {
+      size_t stop = alternative.find(';', at);
+      if (stop == std::string_view::npos) stop = alternative.size();
+      const std::string_view term = alternative.substr(at, stop - at);
+      if (term.find_first_not_of('-') == std::string_view::npos) {
+        return "The category expression holds a term without a category.";
+      }
+      at = alternative.find_first_not_of(';', stop);
+      if (at == std::string_view::npos) break;
+    }
+    begin = end + 1;
+  }
+  return Qel::String();
+}
+
+}  // namespace
+
 int SearchByCategory(CommandArgs& a) {
   auto filter = std::make_unique<PymFilterElementGroup>();
+  Qel::String expression;
   if (a.second == Qel::PString("-a")) {
-    const char* expression = a.Arg(3);
-    if (expression == nullptr || *expression == '\0') {
+    const char* typed = a.Arg(3);
+    if (typed == nullptr || *typed == '\0') {
       AddError(a.log, "Missing category parameter.");
       return -1;
     }
-    filter->AddElement(std::make_unique<PymFilterElementString>(PymFilterCodes::kStringCategoryList,
-                                                                Qel::PString(expression).Upper()));
+    expression = Qel::PString(typed).Upper().CStr();
   } else {
-    filter->AddElement(std::make_unique<PymFilterElementString>(PymFilterCodes::kStringCategoryList,
-                                                                a.second.Upper()));
+    expression = a.second.Upper().CStr();
+  }
+  const Qel::String problem = CategoryExpressionProblem(expression.View());
+  if (!problem.IsEmpty()) {
+    AddError(a.log, problem);
+    return -1;
+  }
+  filter->AddElement(std::make_unique<PymFilterElementString>(PymFilterCodes::kStringCategoryList,
+                                                              Qel::PString(expression.CStr())));
+  if (a.second != Qel::PString("-a")) {
     filter->AddElement(std::make_unique<PymFilterElementBool>(PymFilterCodes::kFlagLocal));
   }
   std::vector<KUID> found;
-  PymSearchAssets(filter.get(), found);
-  if (found.empty()) return -1;
+  if (!PymSearchAssets(filter.get(), found)) {
+    AddError(a.log, "The asset database did not answer the search.");
+    return -1;
+  }
+  if (found.empty()) {
+    AddError(a.log, "No asset matches \"" + expression + "\".");
+    return -1;
+  }
   std::printf("+ %zu : assets matching the specified criteria\n", found.size());
   for (size_t i = 0; i < found.size(); ++i) {
     std::printf("+ #%zu : %s\n", i, found[i].ToString().CStr());
@@ -103,16 +153,25 @@ int Revert(CommandArgs& a) {
   KUID kuid;
   if (!AssetArgument(a, kuid)) return -1;
   PymAssetRef ref = PymOpenAsset(kuid, false, nullptr);
+  if (ref.IsEmpty()) {
+    AddAssetError(a.log, kuid, "Unknown AssetID.");
+    return -1;
+  }
   const bool reverted = PymRevertAsset(ref, nullptr);
   // The revert took the holder's reference; this close has nothing left to release.
   PymCloseAsset(ref);
+  if (!reverted) AddAssetError(a.log, kuid, "The asset is not open for editing.");
   return reverted ? 0 : -1;
 }
 
 int Delete(CommandArgs& a) {
   KUID kuid;
   if (!AssetArgument(a, kuid)) return -1;
-  return PymDeleteAsset(kuid, true, nullptr) ? 0 : -1;
+  if (PymDeleteAsset(kuid, true, nullptr)) return 0;
+  PymAssetInfo info;
+  const bool known = PymGetAssetInfo(kuid, info, PymAssetInfo::kPartStatus);
+  AddAssetError(a.log, kuid, known ? "Failed to delete the asset." : "Unknown AssetID.");
+  return -1;
 }
 
 int Status(CommandArgs& a) {

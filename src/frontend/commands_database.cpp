@@ -65,13 +65,20 @@ struct UnsignedKuidOrder {
   }
 };
 
-void ImportConsist(CommandArgs& a, const Soup& consist) {
+// False when the new asset could not be made; nothing is written then, since without the
+// asset's folder the configuration's path would name a file of the user's own.
+bool ImportConsist(CommandArgs& a, const Soup& consist) {
   const Qel::PString name = consist.GetNamedTag("name");
-  if (ConsistExists(name)) return;
+  if (ConsistExists(name)) return true;
   PymAssetRef ref = PymCreateAsset(KUID::Null(), true, Qel::String());
   Qel::PString folderName;
   Qel::File::Path folder;
-  PymGetOpenAssetPath(folderName, folder, ref);
+  const bool placed = PymGetOpenAssetPath(folderName, folder, ref) &&
+                      (folder.IsAbsolute() || !folderName.IsEmpty());
+  if (!placed) {
+    AddError(a.log, Qel::String("Failed to create the consist asset \"") + name.CStr() + "\".");
+    return false;
+  }
   Qel::File::Path configPath = folder;
   configPath.AddPath("config.txt");
   // Our daemon names the folder by its whole path; the content folder serves a relative one.
@@ -114,6 +121,7 @@ void ImportConsist(CommandArgs& a, const Soup& consist) {
   config.SaveFile(volume, configPath.CStr(), "txt");
   PymCommitAsset(ref, 0, a.log, nullptr);
   PymCloseAsset(ref);
+  return true;
 }
 
 }  // namespace
@@ -142,14 +150,15 @@ int ImportConsists(CommandArgs& a) {
     return -1;
   }
   char tag[32];
+  bool failed = false;
   for (int n = 0;; ++n) {
     std::snprintf(tag, sizeof tag, "train-%d", n);
     if (!file.HasNamedTag(tag)) break;
     const Soup consist = file.GetNamedSoup(tag);
     if (!consist.HasNamedTag("name") || !consist.HasNamedTag("list")) continue;
-    ImportConsist(a, consist);
+    if (!ImportConsist(a, consist)) failed = true;
   }
-  return 0;
+  return failed ? -1 : 0;
 }
 
 int ListBuilds(CommandArgs& a) {
@@ -220,9 +229,15 @@ int DeleteAllLocal(CommandArgs&) { return VnyDeleteAll() ? 0 : -1; }
 int BackupKeywordsCommand(CommandArgs& a) {
   // The name as typed: lower-cased it would name another file on a case-sensitive file system.
   const char* name = a.second.IsEmpty() ? "KeywordsBackup.dat" : a.Arg(2);
-  return BackupKeywords("", name, "txt") ? 0 : -1;
+  Qel::String why;
+  if (BackupKeywords("", name, "txt", &why)) return 0;
+  AddError(a.log, why);
+  return -1;
 }
 
-int ImportKeywordsCommand(CommandArgs&) {
-  return ImportKeywords(GetInstallPath().CStr(), "KeywordsDump.dat", "txt") ? 0 : -1;
+int ImportKeywordsCommand(CommandArgs& a) {
+  Qel::String why;
+  if (ImportKeywords(GetInstallPath().CStr(), "KeywordsDump.dat", "txt", &why)) return 0;
+  AddError(a.log, why);
+  return -1;
 }

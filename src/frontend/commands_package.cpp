@@ -12,6 +12,7 @@
 #include "frontend/package_inspection.h"
 #include "pymclient/pym_asset_info.h"
 #include "pymclient/pym_catalogue.h"
+#include "pymclient/pym_connection.h"
 #include "pymclient/pym_install.h"
 #include "qel/file.h"
 #include "qel/file_path.h"
@@ -29,13 +30,19 @@ void AddAssetError(ResultsLog* log, const KUID& kuid, const char* text) {
 }  // namespace
 
 int CreateCdp(CommandArgs& a) {
-  const char* output = a.Arg(2);
-  if (output == nullptr || *output == '\0') {
+  const char* typed = a.Arg(2);
+  if (typed == nullptr || *typed == '\0') {
     AddError(a.log, "Missing output path parameter.");
     return -1;
   }
-  if (!Qel::File::Path(output).IsExt("cdp")) {
+  if (!Qel::File::Path(typed).IsExt("cdp")) {
     AddError(a.log, "The output filename must have a .cdp extension.");
+    return -1;
+  }
+  const Qel::String output = JoinToStartupFolder(typed);
+  const Qel::String folder = Qel::File::Path(output).GetFolder();
+  if (!folder.IsEmpty() && !Qel::File::IsFolder(folder.CStr())) {
+    AddError(a.log, "The output folder " + folder + " does not exist.");
     return -1;
   }
   Soup package;
@@ -55,6 +62,12 @@ int CreateCdp(CommandArgs& a) {
     // Naming an asset twice packages it once.
     if (!added.insert(kuid).second) continue;
     Soup entry = PymSaveAssetToCDP(kuid, a.log, kSaveAssetOptions);
+    // A reply the client refused would look like an asset without a KUID: say what happened.
+    const Qel::String refused = PymLastReplyRefusal();
+    if (!refused.IsEmpty()) {
+      AddAssetError(a.log, kuid, ("The asset's package could not be read: " + refused + ".").CStr());
+      return -1;
+    }
     // A package that silently lacks an asset would be taken for a whole one.
     const Qel::PString message = InsertArchivedAsset(package, entry);
     if (!message.IsEmpty()) {
@@ -64,11 +77,13 @@ int CreateCdp(CommandArgs& a) {
   }
   // Once for the whole package: rebuilding after every asset would make large packages slow.
   RebuildPackageTables(package);
-  const Qel::PString message = SaveContentPackage(package, output);
+  const Qel::PString message = SaveContentPackage(package, output.CStr());
   if (!message.IsEmpty()) {
     std::fprintf(stderr, "%s\n", message.CStr());
     return -1;
   }
+  ResultsLog::AddResult(a.log, ResultsLog::kInformation, KestroPropertyRef(),
+                        "Wrote the package " + output + ".");
   return 0;
 }
 

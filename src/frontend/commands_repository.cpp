@@ -8,7 +8,7 @@
 int InstallFromVny(CommandArgs& a) {
   const KUID kuid = KUID::Parse(a.second.CStr(), true);
   if (kuid.IsNull()) {
-    AddError(a.log, "Missing AssetID parameter.");
+    AddError(a.log, a.second.IsEmpty() ? "Missing AssetID parameter." : "Invalid AssetID.");
     return -1;
   }
   const u32 errorsBefore = a.log != nullptr ? a.log->GetErrorCount() : 0;
@@ -16,5 +16,8 @@ int InstallFromVny(CommandArgs& a) {
   // A failure is never reported as success: the command succeeds only when the asset's newest
   // version is there at the end and nothing went wrong on the way.
   const bool clean = a.log == nullptr || a.log->GetErrorCount() == errorsBefore;
-  return clean && IsAssetInstalledLocally(PymGetLatestAssetVersion(kuid)) ? 0 : -1;
+  if (clean && IsAssetInstalledLocally(PymGetLatestAssetVersion(kuid))) return 0;
+  // Nothing reported on the way: the repository had nothing to install.
+  if (clean) AddError(a.log, "The repository does not offer " + Qel::String(kuid.ToString()) + ".");
+  return -1;
 }

@@ -4,6 +4,8 @@
 
 #include "assetdata/soup.h"
 #include "core/kuid.h"
+#include "qel/file.h"
+#include "qel/file_path.h"
 #include "pymclient/pym_asset_info.h"
 #include "pymclient/pym_catalogue.h"
 #include "pymclient/pym_filter.h"
@@ -23,12 +25,24 @@ bool ReadKeywords(const KUID& kuid, Qel::String& keywords) {
   return true;
 }
 
+// The file as a message names it: its whole path, for the folder it is in is not the user's.
+Qel::String ShownPath(const char* volume, const char* fileName) {
+  if (fileName[0] == '/') return fileName;
+  Qel::File::Path path(volume != nullptr && *volume != '\0' ? Qel::String(volume)
+                                                            : Qel::File::GetCwd());
+  path.AddPath(fileName);
+  return path.GetText();
+}
+
 }  // namespace
 
-bool BackupKeywords(const char* volume, const char* fileName, const char* form) {
+bool BackupKeywords(const char* volume, const char* fileName, const char* form, Qel::String* why) {
+  Qel::String ignored;
+  Qel::String& reason = why != nullptr ? *why : ignored;
   // A failed search or query must not replace a good backup with a partial one.
   const PymFilterElementGroup everything;
   std::vector<KUID> assets;
+  reason = "The asset database did not answer; the keyword backup was not written.";
   if (!PymSearchAssets(&everything, assets)) return false;
   Soup file;
   file.EnsureContainer();
@@ -37,11 +51,17 @@ bool BackupKeywords(const char* volume, const char* fileName, const char* form) 
     if (!ReadKeywords(kuid, keywords)) return false;
     file.SetNamedTag(kuid.ToString(), keywords.ToPString());
   }
-  return file.SaveFile(volume, fileName, form);
+  reason = "Failed to write the keyword backup " + ShownPath(volume, fileName) + ".";
+  if (!file.SaveFile(volume, fileName, form)) return false;
+  reason = Qel::String();
+  return true;
 }
 
-bool ImportKeywords(const char* volume, const char* fileName, const char* form) {
+bool ImportKeywords(const char* volume, const char* fileName, const char* form, Qel::String* why) {
+  Qel::String ignored;
+  Qel::String& reason = why != nullptr ? *why : ignored;
   Soup file;
+  reason = "Cannot read the keyword file " + ShownPath(volume, fileName) + ".";
   if (!file.LoadFile(volume, fileName, form)) return false;
   bool sent = true;
   for (u32 i = 0, count = file.CountTags(); i < count; ++i) {
@@ -53,5 +73,8 @@ bool ImportKeywords(const char* volume, const char* fileName, const char* form) 
   // The daemon serves a connection's requests in order, so its answer to this one says that every
   // post before it was applied; without it the command could end before the keywords are stored.
   PymRequest barrier;
-  return barrier.Transact(PymProtocol::kOpKeepAlive) && sent;
+  reason = "The asset database did not take the keywords.";
+  if (!barrier.Transact(PymProtocol::kOpKeepAlive) || !sent) return false;
+  reason = Qel::String();
+  return true;
 }

@@ -2,11 +2,16 @@
 // keywords as the database gives them.
 #pragma once
 
+#include "qel/string.h"
+
 // Writes the keywords of every asset of the database (in the order of the search reply) to the
 // file; the volume, file name and form go to Soup::SaveFile unchanged. False, with the old file
-// left as it was, when the database cannot be read whole or the file cannot be written.
-bool BackupKeywords(const char* volume, const char* fileName, const char* form);
+// left as it was, when the database cannot be read whole or the file cannot be written; `why`
+// (when given) then says which.
+bool BackupKeywords(const char* volume, const char* fileName, const char* form,
+                    Qel::String* why = nullptr);
 // Hands the keywords of each tag of the file to the database; tag names are read with the
 // lenient KUID parser. False when the file cannot be loaded or the daemon did not take the
-// keywords; true only once the daemon has applied them all.
-bool ImportKeywords(const char* volume, const char* fileName, const char* form);
+// keywords (`why`, when given, says which); true only once the daemon has applied them all.
+bool ImportKeywords(const char* volume, const char* fileName, const char* form,
+                    Qel::String* why = nullptr);

@@ -61,7 +61,8 @@ int main(int argc, char** argv) {
 
   int result;
   if (argv[1][0] == '@') {
-    result = RunBatchFile(argv[1] + 1, context, argv[0]);
+    // Like every path argument, the batch file is named from the folder the user started in.
+    result = RunBatchFile(JoinToStartupFolder(argv[1] + 1).CStr(), context, argv[0]);
   } else {
     ResultsLog log;
     result = RunCommandGuarded(&log, &context, argc, argv);

@@ -14,6 +14,7 @@
 #include "gscompiler/gsc_class.h"
 #include "gscompiler/gsl_writer.h"
 #include "gscompiler/parse_node.h"
+#include "platform/invariant.h"
 
 namespace GSCompiler {
 
@@ -86,6 +87,8 @@ class CodeGenerator {
     if (init.emitter.Code().Size() != 0) {
       Begin(init);
       e_->Emit(Op::kRet);
+      // Every member initialiser stored the value it pushed.
+      KESTRO_ASSERT(failed_ || e_->Depth() == 0);
       if (!End()) return false;
     } else {
       init.emitter.ReleaseWorkingStorage();
@@ -136,6 +139,8 @@ class CodeGenerator {
     loops_.clear();
     gotoLabels_.clear();
     const bool generated = Chain(node->child[3]);
+    // A function generated whole ends with its operand stack empty.
+    KESTRO_ASSERT(!generated || e_->Depth() == 0);
     current_ = nullptr;
     return End() && generated;
   }
@@ -170,8 +175,17 @@ class CodeGenerator {
     return true;
   }
 
-  // An empty statement (";") made no node.
+  // Every statement generated whole leaves the operand stack as deep as it found it: values are
+  // stored, dropped or returned within the statement that made them.
   bool Statement(ParseNode* node) {
+    [[maybe_unused]] const i32 depth = e_ != nullptr ? e_->Depth() : 0;
+    const bool generated = StatementCode(node);
+    KESTRO_ASSERT(!generated || e_ == nullptr || e_->Depth() == depth);
+    return generated;
+  }
+
+  // An empty statement (";") made no node.
+  bool StatementCode(ParseNode* node) {
     if (node == nullptr) return true;
     if (function_ != nullptr) function_->SetLine(node->line);
     switch (node->group) {

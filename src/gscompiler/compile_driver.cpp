@@ -6,8 +6,8 @@
 #include <memory>
 
 #include "core/crc32.h"
+#include "core/whole_file_writer.h"
 #include "gscommon/byte_buffer.h"
-#include "gscompiler/checked_file_write.h"
 #include "gscompiler/code_generator.h"
 #include "gscompiler/compile_log.h"
 #include "gscompiler/compiler_state.h"
@@ -35,11 +35,10 @@ void AddToLog(GSCompileLog* log, const Qel::String& text) {
 }
 
 // Writes the image, in the two pieces of GslWriterPieces, to path; on failure adds the matching
-// message and gives false.
+// message and gives false. A library that was there before stays whole when the write fails.
 bool WriteLibrary(const Utils::ByteBuffer& head, const Utils::ByteBuffer& tail, const char* path,
                   GSCompileLog* log, const Qel::String& openFailedMessage) {
-  switch (WriteFileChecked(Qel::PString(), path,
-                           {{head.Data(), head.Size()}, {tail.Data(), tail.Size()}})) {
+  switch (WriteWholeFile(path, {{head.Data(), head.Size()}, {tail.Data(), tail.Size()}})) {
     case WriteResult::kWritten:
       return true;
     case WriteResult::kOpenFailed:

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "gscompiler/checked_file_write.h"
+#include "core/whole_file_writer.h"
 #include "platform/byte_order.h"
 #include "qel/lzss.h"
 
@@ -184,10 +184,9 @@ bool GSSourceFile::SavePlain() {
 
 bool GSSourceFile::WriteTarget(const void* header, u32 headerSize, const void* body, u32 bodySize) {
   if (targetPath_.IsEmpty()) return false;
-  const Qel::PString root(rootName_.CStr());
-  const Qel::String target = Qel::File::InFolder(root, targetPath_.CStr());
-  if (Qel::File::Exists(target.CStr()) && !Qel::File::Unlink(target.CStr())) return false;
-  return WriteFileChecked(root, targetPath_.CStr(), {{header, headerSize}, {body, bodySize}}) ==
+  const Qel::String target =
+      Qel::File::InFolder(Qel::PString(rootName_.CStr()), targetPath_.CStr());
+  return WriteWholeFile(target.CStr(), {{header, headerSize}, {body, bodySize}}) ==
          WriteResult::kWritten;
 }
 

@@ -13,6 +13,7 @@
 #include "gsruntime/gs_router.h"
 #include "gsruntime/gs_stack.h"
 #include "gsruntime/gs_string.h"
+#include "gsruntime/message_payload.h"
 #include "gsruntime/native_params.h"
 #include "gsruntime/object_bridge.h"
 
@@ -44,8 +45,10 @@ u32 DelayMs(f32 seconds) {
   return static_cast<u32>(ms);
 }
 
-// Builds and hands over the message of SendMessage and PostMessage; false leaves the thread ended.
-bool Dispatch(GSHandle me, GSStack* stack, const char* native, bool post, f32 seconds) {
+// Builds and hands over the message of SendMessage and PostMessage, with the soup of the object in
+// parameter `payload` (0: none) as its payload.
+bool Dispatch(GSHandle me, GSStack* stack, const char* native, u32 payload, bool post,
+              f32 seconds) {
   GSGameObject* self = GameObjectOfView(me);
   std::string majorText;
   std::string minorText;
@@ -63,6 +66,7 @@ bool Dispatch(GSHandle me, GSStack* stack, const char* native, bool post, f32 se
   if (self == nullptr || self->router == nullptr) return true;
   GSMessage* message = self->CreateMessage(major, minor, destination, post ? DelayMs(seconds) : 0);
   if (message == nullptr) return true;
+  if (payload != 0) message->payload = PayloadOf(ParamWord(stack, payload));
   if (post) {
     self->router->PostMessage(message);
   } else {
@@ -72,18 +76,24 @@ bool Dispatch(GSHandle me, GSStack* stack, const char* native, bool post, f32 se
   return true;
 }
 
-bool SendMessage(GSHandle me, GSStack* stack) {
+bool Send(GSHandle me, GSStack* stack, u32 payload) {
   GSThread* thread = CurrentThread();
   if (thread != nullptr && thread->IsStatic()) {
     // Reported, yet the message still goes: handlers rely on it. Handlers that send to each
     // other without end stop when their nested runs fill the static thread's stack.
     thread->RaiseException("Static Thread cannot call SendMessage", false);
   }
-  return Dispatch(me, stack, "SendMessage", false, 0);
+  return Dispatch(me, stack, "SendMessage", payload, false, 0);
 }
 
+bool SendMessage(GSHandle me, GSStack* stack) { return Send(me, stack, 0); }
+bool SendPayloadMessage(GSHandle me, GSStack* stack) { return Send(me, stack, 4); }
+
 bool PostMessage(GSHandle me, GSStack* stack) {
-  return Dispatch(me, stack, "PostMessage", true, FloatParam(stack, 4));
+  return Dispatch(me, stack, "PostMessage", 0, true, FloatParam(stack, 4));
+}
+bool PostPayloadMessage(GSHandle me, GSStack* stack) {
+  return Dispatch(me, stack, "PostMessage", 4, true, FloatParam(stack, 5));
 }
 
 bool Sleep(GSHandle, GSStack* stack) {
@@ -287,7 +297,11 @@ struct Native {
 constexpr Native kNatives[] = {
     {"GSObject", "$string@GSObject::GetGSClassName()", GetGSClassName},
     {"GameObject", "$void@GameObject::SendMessage(GameObject,string,string)", SendMessage},
+    {"GameObject", "$void@GameObject::SendMessage(GameObject,string,string,GSObject)",
+     SendPayloadMessage},
     {"GameObject", "$void@GameObject::PostMessage(GameObject,string,string,float)", PostMessage},
+    {"GameObject", "$void@GameObject::PostMessage(GameObject,string,string,GSObject,float)",
+     PostPayloadMessage},
     {"GameObject", "$void@GameObject::ClearMessages(string,string)", ClearMessages},
     {"GameObject", "$void@GameObject::AddHandler(GameObject,string,string,string)", AddHandler},
     {"GameObject", "$void@GameObject::Sniff(GameObject,string,string,bool)", Sniff},

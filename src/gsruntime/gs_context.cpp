@@ -55,12 +55,19 @@ void GSContext::SetRouterDisposer(RouterDisposer disposer) { g_routerDisposer = 
 GSContext::GSContext() { Live().insert(this); }
 
 GSContext::~GSContext() {
+  // The tables' objects first: ending one may still need the context's statics and router.
+  PurgeTables();
   libraryContexts_.clear();
   if (router != nullptr && g_routerDisposer != nullptr) g_routerDisposer(router);
   router = nullptr;
   Live().erase(this);
   if (g_currentContext == this) g_currentContext = nullptr;
   registry_.Clear();
+}
+
+void GSContext::PurgeTables() {
+  ending_ = true;
+  for (auto& entry : tables_) entry.second->Purge();
 }
 
 GSContext::GSLibraryContext* GSContext::GetLibraryContext(GSLibrary* library) {
@@ -114,6 +121,7 @@ GSClass* BuiltInClass(const char* name) {
 
 }  // namespace
 
+GSClass* GetGSObjectClass() { return BuiltInClass("GSObject"); }
 GSClass* GetGameObjectClass() { return BuiltInClass("GameObject"); }
 GSClass* GetMessageClass() { return BuiltInClass("Message"); }
 

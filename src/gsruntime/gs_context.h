@@ -7,6 +7,8 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <typeindex>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
@@ -20,6 +22,21 @@ class GSObject;
 class GSThread;
 struct GSClass;
 struct GSLibrary;
+
+// A table of native objects that belong to one context (for example the one KUID object per
+// value). The context purges its tables first when it goes, while everything else of it is still
+// there, and refuses new entries from then on.
+class GSContextTable {
+ public:
+  GSContextTable() = default;
+  virtual ~GSContextTable() = default;
+  GSContextTable(const GSContextTable&) = delete;
+  GSContextTable& operator=(const GSContextTable&) = delete;
+
+  // Ends every object of the table; their script instances live on without native objects
+  // until the context's registry clears.
+  virtual void Purge() = 0;
+};
 
 class GSContext {
  public:
@@ -41,7 +58,8 @@ class GSContext {
   static void SetRouterDisposer(RouterDisposer disposer);
 
   GSContext();
-  // Releases the static objects, ends the router, leaves the live set, then clears the registry.
+  // Purges the native-object tables, releases the static objects, ends the router, leaves the
+  // live set, then clears the registry.
   virtual ~GSContext();
   GSContext(const GSContext&) = delete;
   GSContext& operator=(const GSContext&) = delete;
@@ -55,10 +73,33 @@ class GSContext {
 
   static const std::set<GSContext*>& LiveContexts();
 
+  // The context's table of type T (a GSContextTable), made on first use; null once the context
+  // is being destroyed, so that nothing enters a table after its purge.
+  template <class T>
+  T* Table() {
+    if (ending_) return nullptr;
+    std::unique_ptr<GSContextTable>& table = tables_[std::type_index(typeid(T))];
+    if (table == nullptr) table = std::make_unique<T>();
+    return static_cast<T*>(table.get());
+  }
+  // Purges every table and refuses new ones; the destructor does it first. A subclass whose own
+  // members the tables' objects use calls it first in its own destructor.
+  void PurgeTables();
+  // The table of type T when it was made, also while the context is being destroyed.
+  template <class T>
+  T* FindTable() const {
+    const auto found = tables_.find(std::type_index(typeid(T)));
+    return found != tables_.end() ? static_cast<T*>(found->second.get()) : nullptr;
+  }
+
   GSRouter* router = nullptr;  // owned
   u8 shareable = 0;            // may other contexts' objects hold references to ours
 
  private:
+  // First, so that the tables go last: objects that leave a table while the context ends still
+  // find it.
+  std::map<std::type_index, std::unique_ptr<GSContextTable>> tables_;
+  bool ending_ = false;
   GSTrackedRegistry registry_{this};
   std::map<std::pair<u32, u32>, std::unique_ptr<GSLibraryContext>> libraryContexts_;
 };
@@ -70,8 +111,9 @@ void SetCurrentThread(GSThread* thread);
 // The registry new strings and arrays go into: the current context's, or none.
 GSTrackedRegistry* CurrentRegistry();
 
-// The built-in classes "GameObject" and "Message" of the library "gs.gsl"; null while it is not
-// registered or does not link.
+// The built-in classes "GSObject", "GameObject" and "Message" of the library "gs.gsl"; null
+// while it is not registered or does not link.
+GSClass* GetGSObjectClass();
 GSClass* GetGameObjectClass();
 GSClass* GetMessageClass();
 

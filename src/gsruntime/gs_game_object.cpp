@@ -8,6 +8,7 @@
 #include "gsruntime/gs_message.h"
 #include "gsruntime/gs_router.h"
 #include "gsruntime/gs_script_instance.h"
+#include "gsruntime/message_payload.h"
 #include "gsruntime/object_bridge.h"
 #include "gsruntime/script_call.h"
 
@@ -34,15 +35,13 @@ GSHandle GameObjectReference(const GSRouter& router, u32 id) {
   return view;
 }
 
-// The field slots of a class in declaration order: the library lists the fields in the order
-// of its symbol table, but slots are given in declaration order.
-std::vector<u32> FieldSlots(const GSClass& cls) {
-  std::vector<u32> slots;
-  for (const auto& field : cls.fields) {
-    if (field.slot >= 0) slots.push_back(static_cast<u32>(field.slot));
-  }
-  std::sort(slots.begin(), slots.end());
-  return slots;
+// The payload's script object in `context`, viewed as "GSObject" (the type of the field that
+// holds it) and counted; 0 when there is no payload.
+GSHandle PayloadReference(GSContext* context, const Soup& payload) {
+  const GSHandle object = WrapPayload(context, payload);
+  const GSHandle view = ObjectBridge::CastTo(object, GetGSObjectClass());
+  if (view == 0) ObjectBridge::ReleaseIfSet(object);
+  return view;
 }
 
 void StoreField(GSHandle view, const std::vector<u32>& slots, size_t position, GSHandle value) {
@@ -117,11 +116,12 @@ GSHandle GSGameObject::BuildMessageObject(GSThreadMessage* threadMessage) {
   if (object->BindScriptInstance(cls, context)) {
     // The binding's count becomes the caller's.
     view = object->scriptInstance;
-    const std::vector<u32> slots = FieldSlots(*cls);
+    const std::vector<u32> slots = cls->FieldSlots();
     StoreField(view, slots, 0, TypeNameString(*router, message->major));
     StoreField(view, slots, 1, TypeNameString(*router, message->minor));
     StoreField(view, slots, 2, GameObjectReference(*router, message->source));
     StoreField(view, slots, 3, GameObjectReference(*router, message->destination));
+    StoreField(view, slots, 4, PayloadReference(context, message->payload));
   } else {
     delete object;
   }

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "gscommon/opcode_table.h"
 #include "gscommon/script_arithmetic.h"
@@ -15,6 +16,7 @@
 #include "gsruntime/gs_thread.h"
 #include "gsruntime/object_bridge.h"
 #include "platform/byte_order.h"
+#include "platform/invariant.h"
 
 namespace GSRuntime {
 
@@ -77,6 +79,9 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
   GSRunBudget& budget = GSMachine::Live().RunBudget();
   if (budget.depth++ == 0) budget.used = budget.start;
   ++runDepth_;
+  // Runs nested inside this one (a native that runs script) leave both counts as they found them.
+  [[maybe_unused]] const u32 entryBudgetDepth = budget.depth;
+  [[maybe_unused]] const u32 entryRunDepth = runDepth_;
   CancelWait();
   GSThread* const previousThread = CurrentThread();
   GSContext* const previousContext = GSRuntime::CurrentContext();
@@ -117,6 +122,9 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
     ip = codeStart + (offsetExpr);                                 \
     lastJump = ip;                                                 \
     locals = stack.Locals(frameExpr);                              \
+    /* A frame's locals lie below its header. */                   \
+    KESTRO_ASSERT(locals < reinterpret_cast<u32*>(frameExpr));     \
+    KESTRO_ASSERT(ip <= codeStart + function->record.codeLength);  \
     if (locals[0] == 0) {                                          \
       error = kRunNullReference;                                   \
       goto error_exit;                                             \
@@ -164,127 +172,15 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
 #if defined(__GNUC__)
 #define KS_CASE(name) L_##name:
 #define KS_NEXT() goto* dispatch[*ip++]
-  static void* const dispatch[256] = {
-#define KS_LABEL(name) &&L_##name
-      KS_LABEL(kAdd),
-      KS_LABEL(kSub),
-      KS_LABEL(kMul),
-      KS_LABEL(kDiv),
-      KS_LABEL(kMod),
-      KS_LABEL(kNeg),
-      KS_LABEL(kInc),
-      KS_LABEL(kDec),
-      KS_LABEL(kItof),
-      KS_LABEL(kCmp),
-      KS_LABEL(kPush0),
-      KS_LABEL(kPush1),
-      KS_LABEL(kEq),
-      KS_LABEL(kAnd),
-      KS_LABEL(kOr),
-      KS_LABEL(kXor),
-      KS_LABEL(kBnot),
-      KS_LABEL(kShl),
-      KS_LABEL(kShr),
-      KS_LABEL(kFadd),
-      KS_LABEL(kFsub),
-      KS_LABEL(kFmul),
-      KS_LABEL(kFdiv),
-      KS_LABEL(kFmod),
-      KS_LABEL(kFneg),
-      KS_LABEL(kFinc),
-      KS_LABEL(kFdec),
-      KS_LABEL(kFtoi),
-      KS_LABEL(kFcmp),
-      KS_LABEL(kNot),
-      KS_LABEL(kPushc),
-      KS_LABEL(kLoad),
-      KS_LABEL(kLoadr),
-      KS_LABEL(kStore),
-      KS_LABEL(kStorek),
-      KS_LABEL(kStorer),
-      KS_LABEL(kStorerk),
-      KS_LABEL(kPop),
-      KS_LABEL(kPopr),
-      KS_LABEL(kDup),
-      KS_LABEL(kDupr),
-      KS_LABEL(kDup2r),
-      KS_LABEL(kSwap),
-      KS_LABEL(kJmp),
-      KS_LABEL(kJz),
-      KS_LABEL(kJnz),
-      KS_LABEL(kJzk),
-      KS_LABEL(kJnzk),
-      KS_LABEL(kJlt),
-      KS_LABEL(kJle),
-      KS_LABEL(kJgt),
-      KS_LABEL(kJge),
-      KS_LABEL(kLt),
-      KS_LABEL(kLe),
-      KS_LABEL(kGt),
-      KS_LABEL(kGe),
-      KS_LABEL(kNewa),
-      KS_LABEL(kNewar),
-      KS_LABEL(kAsize),
-      KS_LABEL(kAcopy),
-      KS_LABEL(kAget),
-      KS_LABEL(kAset),
-      KS_LABEL(kAsetk),
-      KS_LABEL(kAgetr),
-      KS_LABEL(kAsetr),
-      KS_LABEL(kAsetrk),
-      KS_LABEL(kArange),
-      KS_LABEL(kArangeset),
-      KS_LABEL(kArangesetk),
-      KS_LABEL(kAranger),
-      KS_LABEL(kArangesetr),
-      KS_LABEL(kArangesetrk),
-      KS_LABEL(kNews),
-      KS_LABEL(kPushs),
-      KS_LABEL(kItos),
-      KS_LABEL(kBtos),
-      KS_LABEL(kFtos),
-      KS_LABEL(kScopy),
-      KS_LABEL(kSsize),
-      KS_LABEL(kSget),
-      KS_LABEL(kSset),
-      KS_LABEL(kSsetk),
-      KS_LABEL(kSrange),
-      KS_LABEL(kSrangeset),
-      KS_LABEL(kSrangesetk),
-      KS_LABEL(kScmp),
-      KS_LABEL(kScat),
-      KS_LABEL(kIsclass),
-      KS_LABEL(kNew),
-      KS_LABEL(kStatic),
-      KS_LABEL(kCast),
-      KS_LABEL(kRcmp),
-      KS_LABEL(kIsnull),
-      KS_LABEL(kNotnull),
-      KS_LABEL(kCall),
-      KS_LABEL(kCalln),
-      KS_LABEL(kCallt),
-      KS_LABEL(kGetf),
-      KS_LABEL(kGetfr),
-      KS_LABEL(kSetf),
-      KS_LABEL(kSetfk),
-      KS_LABEL(kSetfr),
-      KS_LABEL(kSetfrk),
-      KS_LABEL(kGetmf),
-      KS_LABEL(kGetmfr),
-      KS_LABEL(kSetmf),
-      KS_LABEL(kSetmfr),
-      KS_LABEL(kSetmfk),
-      KS_LABEL(kSetmfrk),
-      KS_LABEL(kRet),
-      KS_LABEL(kRetv),
-      KS_LABEL(kRetvr),
-      KS_LABEL(kWait),
-      KS_LABEL(kSwitch),
-      KS_LABEL(kCalli),
-      KS_LABEL(kNe),
+  // A handler label per entry of the opcode list, in its order; every other byte is illegal.
+  // A list entry without a handler, or a handler outside the list, does not compile.
+  static void* const dispatch[] = {
+#define KS_LABEL(name, number, mnemonic, operands, effect, inputs) &&L_##name,
+      GS_OPCODE_LIST(KS_LABEL)
+#undef KS_LABEL
 #define KS_ILLEGAL4 &&L_illegal, &&L_illegal, &&L_illegal, &&L_illegal
 #define KS_ILLEGAL20 KS_ILLEGAL4, KS_ILLEGAL4, KS_ILLEGAL4, KS_ILLEGAL4, KS_ILLEGAL4
-      // 116 to 255
+      // the bytes past the list
       KS_ILLEGAL20,
       KS_ILLEGAL20,
       KS_ILLEGAL20,
@@ -294,9 +190,9 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
       KS_ILLEGAL20,
 #undef KS_ILLEGAL20
 #undef KS_ILLEGAL4
-#undef KS_LABEL
   };
-  static_assert(GSByteCode::kOpcodeCount + 140 == 256);
+  // An opcode added to the list takes one illegal entry away above.
+  static_assert(std::size(dispatch) == 256, "one dispatch entry per byte value");
 #else
 #define KS_CASE(name) case u8(GSByteCode::Opcode::name):
 #define KS_NEXT() goto dispatch_next
@@ -845,6 +741,7 @@ dispatch_next:
     KS_JUMP_TO(ip);
     stack.SetTop(sp);
     if (!stack.PushFrame(callee, static_cast<u32>(ip - codeStart))) KS_FAIL(kRunStackOverflow);
+    KESTRO_ASSERT(GSStack::FunctionOf(stack.CurrentFrame()) == callee);
     sp = stack.Top();
     // The run's context follows the object whose method runs.
     if (view != locals[0]) SetCurrentContext(stack.CurrentContext());
@@ -882,6 +779,9 @@ dispatch_next:
                                                                 : stack.PopFrame(callee);
     sp = stack.Top();
     if (!balanced) KS_FAIL(kRunStackReturnError);
+    // The native's frame is gone and the caller's is current again.
+    KESTRO_ASSERT(stack.CurrentFrame() != nullptr &&
+                  GSStack::FunctionOf(stack.CurrentFrame()) == function);
     if (!sameObject) SetCurrentContext(stack.CurrentContext());
     if (state_ == kBlocked) {
       resumeOffset_ = static_cast<u32>(ip - codeStart);
@@ -929,6 +829,8 @@ dispatch_next:
       state_ = kDead;
       goto normal_exit;
     }
+    // A balanced return leaves the caller's header and operand words where they were.
+    KESTRO_ASSERT(sp >= &caller->localsBase);
     KS_JUMP_TO(ip);
     KS_ENTER(caller, stack.ReturnOffset());
     if (locals[0] != leaving) SetCurrentContext(stack.CurrentContext());
@@ -964,6 +866,9 @@ L_illegal:
 #endif
 
 normal_exit:
+  KESTRO_ASSERT(budget.depth == entryBudgetDepth && runDepth_ == entryRunDepth);
+  // A run ends with its last frame left, or paused inside one (a wait may already be met).
+  KESTRO_ASSERT((state_ == kDead) == (stack.CurrentFrame() == nullptr));
   budget.used += static_cast<u32>(ip - lastJump);
   stack.SetTop(sp);
   --budget.depth;
@@ -975,6 +880,7 @@ normal_exit:
   return error;
 
 error_exit : {
+  KESTRO_ASSERT(budget.depth == entryBudgetDepth && runDepth_ == entryRunDepth);
   budget.used += static_cast<u32>(ip - lastJump);
   --budget.depth;
   --runDepth_;

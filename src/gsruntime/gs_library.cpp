@@ -13,6 +13,15 @@ i32 GSClass::FindFunction(const std::string& functionName) const {
   return -1;
 }
 
+std::vector<u32> GSClass::FieldSlots() const {
+  std::vector<u32> slots;
+  for (const auto& field : fields) {
+    if (field.slot >= 0) slots.push_back(static_cast<u32>(field.slot));
+  }
+  std::sort(slots.begin(), slots.end());
+  return slots;
+}
+
 bool GSFunction::CallFits(u32 site, const GSFunction* callee) const {
   const auto found =
       std::lower_bound(callSites.begin(), callSites.end(), site,

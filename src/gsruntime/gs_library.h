@@ -91,6 +91,9 @@ struct GSClass {
   virtual ~GSClass();
   // Index of the first function whose signature text is `name`, or -1.
   i32 FindFunction(const std::string& name) const;
+  // The member words of the class's own fields in declaration order (the library lists fields in
+  // the order of its symbol table, but gives their words in declaration order).
+  std::vector<u32> FieldSlots() const;
 
   // The class of base entry i.
   GSClass* BaseClass(size_t i) const;

@@ -271,19 +271,19 @@ const std::vector<GSLibraryId>* GSMachine::UnitsOf(Registration* registration) {
   return &registration->units;
 }
 
+std::vector<std::string> GSMachine::LibraryFiles(const std::string& folder) {
+  std::vector<std::string> names;
+  // "*.gsl" matches the extension in any case; the engine lists by upper-case fold, ties by
+  // bytes.
+  for (Qel::File::Find find(folder.c_str(), "*.gsl"); find.Next();) {
+    if (!find.IsFolder()) names.emplace_back(find.GetName().CStr());
+  }
+  return names;
+}
+
 bool GSMachine::AddLibraryFolder(const std::string& location, const std::string& folder) {
   AssertDrivingThread();
-  std::vector<std::string> names;
-  for (Qel::File::Find find(Join(location, folder).c_str()); find.Next();) {
-    const std::string name = find.GetName().CStr();
-    if (find.IsFolder() || name.size() <= 4) continue;
-    if (Lower(name.substr(name.size() - 4)) == ".gsl") names.push_back(name);
-  }
-  // The listing order: by upper-case fold, ties by bytes.
-  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-    const std::string fa = Lower(a), fb = Lower(b);
-    return fa != fb ? fa < fb : a < b;
-  });
+  const std::vector<std::string> names = LibraryFiles(Join(location, folder));
   for (const std::string& name : names) {
     const std::string path = Join(folder, name);
     GSLibraryId id;

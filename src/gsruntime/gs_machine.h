@@ -84,7 +84,10 @@ class GSMachine {
   // and the earlier registration stays alive, still reached by its own file names.
   bool AddLibrary(const std::string& location, const std::string& folder,
                   const std::string& fileName, GSLibraryId* identity = nullptr);
-  // Registers every "*.gsl" file of a folder; false when it holds none.
+  // The "*.gsl" files of a folder in the one listing order every reader of library folders
+  // uses (the engine's: by upper-case fold, ties by bytes); empty when it cannot be listed.
+  static std::vector<std::string> LibraryFiles(const std::string& folder);
+  // Registers every "*.gsl" file of a folder, in LibraryFiles order; false when it holds none.
   bool AddLibraryFolder(const std::string& location, const std::string& folder);
   // The library, loaded and linked on first use; null with a log line when it cannot be.
   GSRuntime::GSLibrary* GetLibrary(const GSLibraryId& identity);

@@ -1,7 +1,9 @@
 // A message between game objects: type ids given by the router, the sending and the receiving
-// node, and its timing word. Counted: made with one reference, freed on the last release.
+// node, its timing word and an optional soup payload. Counted: made with one reference, freed on
+// the last release.
 #pragma once
 
+#include "assetdata/soup.h"
 #include "gsruntime/gs_thread.h"
 
 namespace GSRuntime {
@@ -27,8 +29,12 @@ class GSMessage final : public GSThreadMessage {
   void Release() override {
     if (--count_ == 0) delete this;
   }
-  // A new message with the same ids and timing bits, counted once.
-  GSMessage* Clone() const { return new GSMessage(major, minor, source, destination, timing); }
+  // A new message with the same ids and timing bits, sharing the payload, counted once.
+  GSMessage* Clone() const {
+    auto* copy = new GSMessage(major, minor, source, destination, timing);
+    copy->payload = payload;
+    return copy;
+  }
   u32 Delay() const { return timing & kDelayMask; }
 
   u16 major;
@@ -36,6 +42,7 @@ class GSMessage final : public GSThreadMessage {
   u32 source;
   u32 destination;  // 0: no single receiver
   u32 timing;
+  Soup payload;  // the empty handle: no payload
 
  private:
   ~GSMessage() override = default;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/whole_file_writer.h"
 #include "mesh/chunk_writer.h"
 #include "mesh/kestro_geometry_base_resource.h"
 #include "mesh/mesh_load_result.h"
@@ -612,42 +613,31 @@ void KestroIndexedMeshLODDefinition::TakeCullMarkers() {
 
 u32 KestroIndexedMeshLODDefinition::Save(const char* path) const {
   if (levels_.empty()) return RES_UNKNOWN;
-  // Written beside the target and moved over it once whole, so that no partial file is left.
-  const Qel::String part = Qel::String(path) + ".part";
-  bool written = false;
-  {
-    Qel::File file;
-    if (file.Open(part.CStr(), Qel::File::kModeCreate) != 0) return RES_FILE_OPEN_ERROR;
-    // The material table: each material once, in the order of first use.
-    std::vector<Qel::Material*> table;
-    for (const KestroLODLevel& level : levels_) {
-      for (u32 i = 0; i < level.chunkCount; ++i) {
-        Qel::Material* material = level.materials.Get(i);
-        if (material && std::find(table.begin(), table.end(), material) == table.end()) {
-          table.push_back(material);
-        }
+  // The older file of that name stays whole until the new one is complete.
+  WholeFileWriter out(path);
+  if (!out.IsOpen()) return RES_FILE_OPEN_ERROR;
+  // The material table: each material once, in the order of first use.
+  std::vector<Qel::Material*> table;
+  for (const KestroLODLevel& level : levels_) {
+    for (u32 i = 0; i < level.chunkCount; ++i) {
+      Qel::Material* material = level.materials.Get(i);
+      if (material && std::find(table.begin(), table.end(), material) == table.end()) {
+        table.push_back(material);
       }
     }
-    ChunkWriter writer(file);
-    writer.BeginFile("LODM");
-    WriteInfo(writer);
-    WriteMaterialTable(writer, table);
-    if (!influences_.empty()) {
-      WriteBoneRecords(writer, "BONT", influences_);
-    } else if (rootBone_) {
-      WriteBoneRecords(writer, "RBOT", boneTree_);
-    }
-    if (!attachments_.empty()) WriteAttachments(writer);
-    for (u32 l = 0; l < levels_.size(); ++l) WriteMesh(writer, l, table);
-    written = writer.EndFile();
   }
-  // The move replaces an older file of that name in one step.
-  if (!written ||
-      std::rename(Qel::File::Resolve(part.CStr()).CStr(), Qel::File::Resolve(path).CStr()) != 0) {
-    Qel::File::Unlink(part.CStr());
-    return RES_FILE_OPEN_ERROR;
+  ChunkWriter writer(out.File());
+  writer.BeginFile("LODM");
+  WriteInfo(writer);
+  WriteMaterialTable(writer, table);
+  if (!influences_.empty()) {
+    WriteBoneRecords(writer, "BONT", influences_);
+  } else if (rootBone_) {
+    WriteBoneRecords(writer, "RBOT", boneTree_);
   }
-  return RES_OK;
+  if (!attachments_.empty()) WriteAttachments(writer);
+  for (u32 l = 0; l < levels_.size(); ++l) WriteMesh(writer, l, table);
+  return writer.EndFile() && out.Commit() ? RES_OK : RES_FILE_OPEN_ERROR;
 }
 
 void KestroIndexedMeshLODDefinition::WriteInfo(ChunkWriter& writer) const {

@@ -4,8 +4,11 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <string>
 
 #include "assetdata/results_log.h"
@@ -30,6 +33,37 @@ constexpr u32 kNotificationCallFlags = TCXDispatcher::kMainThreadOnly | TCXDispa
 std::atomic<PymCommandHostCallback> g_commandHost{nullptr};
 std::atomic<PymUrlCompletionHook> g_urlHook{nullptr};
 std::atomic<u32> g_silenceLimitMs{kDefaultSilenceLimitMs};
+std::atomic<u32> g_replyLimit{kMaxMessageLength};
+std::atomic<u64> g_freeMemoryOverride{0};
+thread_local std::string t_replyRefusal;
+
+// What the system could still give this process: MemAvailable, or the free pages without it.
+u64 FreeMemory() {
+  const u64 override = g_freeMemoryOverride.load();
+  if (override != 0) return override;
+  std::FILE* info = std::fopen("/proc/meminfo", "r");
+  if (info != nullptr) {
+    char line[128];
+    unsigned long long kib = 0;
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, info) != nullptr) {
+      found = std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1;
+    }
+    std::fclose(info);
+    if (found) return u64(kib) * 1024;
+  }
+  const long pages = sysconf(_SC_AVPHYS_PAGES);
+  const long size = sysconf(_SC_PAGESIZE);
+  return pages > 0 && size > 0 ? u64(pages) * u64(size) : 0;
+}
+
+// A package is as large as its asset: its reply may take half the memory free, the rest stays
+// for the package's parsing and writing.
+u64 ReplyLimit(u32 opcode) {
+  const u64 general = g_replyLimit.load();
+  if (opcode != kOpSaveAssetToCdp) return general;
+  return std::max(general, FreeMemory() / 2);
+}
 
 // The published connection. A plain mutex: it is taken for a pointer copy only.
 std::mutex g_currentLock;
@@ -440,6 +474,7 @@ bool PymConnection::SendFrame(u32 opcode, TStream& request, PymClientTransaction
 bool PymConnection::Transact(u32 opcode, TStream& request, TStream& reply,
                              PymTransactionCallback* callback, ResultsLog* log,
                              bool keepResultsLog) {
+  t_replyRefusal.clear();
   PymClientTransaction tx(*this, callback, log, keepResultsLog);
   tx.Register();
   Qel::SingleLock lock(lock_);
@@ -457,9 +492,12 @@ bool PymConnection::Transact(u32 opcode, TStream& request, TStream& reply,
   KESTRO_ASSERT(!tx.registered);
   u32 length = 0;
   if (!ReceiveOrDrop(&length, 4)) return false;
-  if (length > kMaxMessageLength) {
+  const u64 limit = ReplyLimit(opcode);
+  if (length > limit) {
     LogPrintf("PymTransact> reply of %u bytes is over the limit; dropping the connection\n",
               length);
+    t_replyRefusal = "the answer of " + std::to_string(length) + " bytes is more than the " +
+                     std::to_string(limit) + " bytes that this process can take";
     Disconnect(true);
     return false;
   }
@@ -715,6 +753,13 @@ void PymGetHandshakeWords(u32* first, u32* second) {
 }
 
 void PymSetSilenceLimit(u32 ms) { g_silenceLimitMs.store(ms); }
+
+void PymSetReplyLimits(u32 general, u64 freeMemory) {
+  g_replyLimit.store(general != 0 ? general : kMaxMessageLength);
+  g_freeMemoryOverride.store(freeMemory);
+}
+
+Qel::String PymLastReplyRefusal() { return Qel::String(t_replyRefusal.c_str()); }
 
 void PymSetCommandHostCallback(PymCommandHostCallback callback) { g_commandHost.store(callback); }
 

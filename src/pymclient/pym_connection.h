@@ -246,6 +246,13 @@ void PymGetHandshakeWords(u32* first, u32* second);
 // receive already waiting keeps the limit it began with). An idle connection that drops is made
 // afresh by the next request.
 void PymSetSilenceLimit(u32 ms);
+// The largest reply body the client takes: `general` bytes (kMaxMessageLength unless set) for
+// every request, and for the request that carries a whole package (kOpSaveAssetToCdp) up to half
+// the free memory when that is more. `freeMemory` stands in for the memory the system reports
+// free; 0 asks the system. Both are for tests that cannot make replies of hundreds of MB.
+void PymSetReplyLimits(u32 general, u64 freeMemory);
+// Why the calling thread's last transaction failed when its reply was refused, or empty.
+Qel::String PymLastReplyRefusal();
 // Process-wide handlers, kept across connections.
 void PymSetCommandHostCallback(PymCommandHostCallback callback);
 void PymSetUrlCompletionHook(PymUrlCompletionHook hook);

@@ -69,6 +69,33 @@ class GSUnbuiltNativeFunction : public GSNativeFunction {
 // is not a signature.
 std::string_view SignatureClass(std::string_view signature);
 
+// One native of a class's table: its signature text and how its binding is made; a null `bind`
+// is a native whose body is still to come (GSUnbuiltNativeFunction).
+struct NativeEntry {
+  const char* signature;
+  GSNativeFunction* (*bind)(const Qel::PString& className, const Qel::PString& signature);
+};
+// The `bind` of a member native of T's native object, and of a plain function.
+template <class T, void (T::*Handler)(GSStack*)>
+GSNativeFunction* BindMember(const Qel::PString& className, const Qel::PString& signature) {
+  return new GSCPPNativeFunction<T>(className, signature, Handler);
+}
+template <GSCNativeFunction::Function Function>
+GSNativeFunction* BindPlain(const Qel::PString& className, const Qel::PString& signature) {
+  return new GSCNativeFunction(className, signature, Function);
+}
+
+// The context a native makes its new objects in: the running script's, else the receiver's.
+inline GSContext* CallingContext(const GSObject* receiver) {
+  GSContext* current = CurrentContext();
+  return current != nullptr || receiver == nullptr ? current : receiver->context;
+}
+// The same for a plain native, given the receiver's reference.
+inline GSContext* CallingContext(GSHandle receiver) {
+  GSContext* current = CurrentContext();
+  return current != nullptr ? current : ObjectBridge::ContextOf(receiver);
+}
+
 template <class T>
 void RegisterNative(GSMachine& machine, const char* className, const char* signature,
                     void (T::*handler)(GSStack*)) {

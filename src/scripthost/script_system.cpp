@@ -4,6 +4,7 @@
 
 #include "gsruntime/gs_library.h"
 #include "gsruntime/gs_machine.h"
+#include "gsruntime/gs_object.h"
 #include "qel/file.h"
 #include "scripthost/standard_natives.h"
 
@@ -77,6 +78,16 @@ bool SetUp(const std::string& location) {
 }  // namespace
 
 GSClass* ScriptClass(ScriptClassId id) { return Handle(id); }
+
+GSRuntime::GSHandle BindNewObject(GSRuntime::GSObject* object, ScriptClassId id,
+                                  GSRuntime::GSContext* context) {
+  GSClass* cls = Handle(id);
+  if (cls == nullptr || context == nullptr || !object->BindScriptInstance(cls, context)) {
+    delete object;
+    return 0;
+  }
+  return object->scriptInstance;
+}
 
 bool BindScriptClass(const char* libraryFile, const char* className, GSClass** handle) {
   *handle = nullptr;

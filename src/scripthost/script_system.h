@@ -6,7 +6,11 @@
 
 #include <string>
 
+#include "gsruntime/script_arena.h"
+
 namespace GSRuntime {
+class GSContext;
+class GSObject;
 struct GSClass;
 }  // namespace GSRuntime
 
@@ -33,6 +37,12 @@ enum class ScriptClassId {
   kCount,
 };
 GSRuntime::GSClass* ScriptClass(ScriptClassId id);
+
+// Binds a new native object to a new instance of the class `id` in `context` and returns the
+// instance's reference, the binding's count now the caller's. When the class is not bound, the
+// context is null or the instance cannot be made, the object is deleted and the result is 0.
+GSRuntime::GSHandle BindNewObject(GSRuntime::GSObject* object, ScriptClassId id,
+                                  GSRuntime::GSContext* context);
 
 // Sets the handle to the class of that name in the library of that file name (matched without
 // regard to case); false, the handle null, when either is missing.

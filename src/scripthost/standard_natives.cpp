@@ -1,207 +1,227 @@
 #include "scripthost/standard_natives.h"
 
 #include "gsruntime/gs_machine.h"
-#include "scripthost/native_binding.h"
+#include "scripthost/constructors_base.h"
+#include "scripthost/gso_html_buffer.h"
+#include "scripthost/gso_kuid.h"
+#include "scripthost/gso_kuid_list.h"
+#include "scripthost/gso_soup.h"
+#include "scripthost/gso_string_table.h"
+#include "scripthost/linked_list.h"
 
 namespace ScriptHost {
 
 namespace {
 
-constexpr const char* kKUIDNatives[] = {
-    "$string@KUID::GetName()",      "$string@KUID::GetHTMLString()",
-    "$string@KUID::GetLogString()", "$string@KUID::GetBaseString()",
-    "$KUID@KUID::GetBaseKUID()",
+using GSRuntime::BindMember;
+using GSRuntime::BindPlain;
+using GSRuntime::NativeEntry;
+
+constexpr NativeEntry kKUIDNatives[] = {
+    {"$string@KUID::GetName()", BindMember<GSOKUID, &GSOKUID::GetName>},
+    {"$string@KUID::GetHTMLString()", BindMember<GSOKUID, &GSOKUID::GetHTMLString>},
+    {"$string@KUID::GetLogString()", BindMember<GSOKUID, &GSOKUID::GetLogString>},
+    {"$string@KUID::GetBaseString()", BindMember<GSOKUID, &GSOKUID::GetBaseString>},
+    {"$KUID@KUID::GetBaseKUID()", BindMember<GSOKUID, &GSOKUID::GetBaseKUID>},
 };
 
-constexpr const char* kSoupNatives[] = {
-    "$int@Soup::CountTags()",
-    "$string@Soup::GetNamedTag(string)",
-    "$Soup@Soup::GetNamedSoup(string)",
-    "$Soup@Soup::GetNamedSoupAdd(string)",
-    "$string@Soup::GetIndexedTagName(int)",
-    "$int@Soup::GetIndexForNamedTag(string)",
-    "$KUID@Soup::GetNamedTagAsKUID(string)",
-    "$int@Soup::GetNamedTagAsInt(string)",
-    "$int@Soup::GetNamedTagAsInt(string,int)",
-    "$float@Soup::GetNamedTagAsFloat(string)",
-    "$float@Soup::GetNamedTagAsFloat(string,float)",
-    "$void@Soup::SetNamedTag(string,string)",
-    "$void@Soup::SetNamedTag(string,float)",
-    "$void@Soup::SetNamedTag(string,int)",
-    "$void@Soup::SetNamedTag(string,KUID)",
-    "$void@Soup::SetNamedSoup(string,Soup)",
-    "$void@Soup::RemoveNamedTag(string)",
-    "$void@Soup::Copy(Soup)",
-    "$void@Soup::Clear()",
-    "$bool@Soup::IsLocked()",
-    "$Soup@Soup::GetLockedReference()",
-    "$void@Soup::AddUniqueNamedSoup(Soup)",
-    "$void@Soup::Log()",
-    "$string@Soup::AsString()",
+constexpr NativeEntry kSoupNatives[] = {
+    {"$int@Soup::CountTags()", BindMember<GSOSoup, &GSOSoup::CountTags>},
+    {"$string@Soup::GetNamedTag(string)", BindMember<GSOSoup, &GSOSoup::GetNamedTag>},
+    {"$Soup@Soup::GetNamedSoup(string)", BindMember<GSOSoup, &GSOSoup::GetNamedSoup>},
+    {"$Soup@Soup::GetNamedSoupAdd(string)", BindMember<GSOSoup, &GSOSoup::GetNamedSoupAdd>},
+    {"$string@Soup::GetIndexedTagName(int)", BindMember<GSOSoup, &GSOSoup::GetIndexedTagName>},
+    {"$int@Soup::GetIndexForNamedTag(string)", BindMember<GSOSoup, &GSOSoup::GetIndexForNamedTag>},
+    {"$KUID@Soup::GetNamedTagAsKUID(string)", BindMember<GSOSoup, &GSOSoup::GetNamedTagAsKUID>},
+    {"$int@Soup::GetNamedTagAsInt(string)", BindMember<GSOSoup, &GSOSoup::GetNamedTagAsInt>},
+    {"$int@Soup::GetNamedTagAsInt(string,int)", BindMember<GSOSoup, &GSOSoup::GetNamedTagAsIntOr>},
+    {"$float@Soup::GetNamedTagAsFloat(string)", BindMember<GSOSoup, &GSOSoup::GetNamedTagAsFloat>},
+    {"$float@Soup::GetNamedTagAsFloat(string,float)",
+     BindMember<GSOSoup, &GSOSoup::GetNamedTagAsFloatOr>},
+    {"$void@Soup::SetNamedTag(string,string)", BindMember<GSOSoup, &GSOSoup::SetNamedText>},
+    {"$void@Soup::SetNamedTag(string,float)", BindMember<GSOSoup, &GSOSoup::SetNamedFloat>},
+    {"$void@Soup::SetNamedTag(string,int)", BindMember<GSOSoup, &GSOSoup::SetNamedInt>},
+    {"$void@Soup::SetNamedTag(string,KUID)", BindMember<GSOSoup, &GSOSoup::SetNamedKUID>},
+    {"$void@Soup::SetNamedSoup(string,Soup)", BindMember<GSOSoup, &GSOSoup::SetNamedSoup>},
+    {"$void@Soup::RemoveNamedTag(string)", BindMember<GSOSoup, &GSOSoup::RemoveNamedTag>},
+    {"$void@Soup::Copy(Soup)", BindMember<GSOSoup, &GSOSoup::Copy>},
+    {"$void@Soup::Clear()", BindMember<GSOSoup, &GSOSoup::Clear>},
+    {"$bool@Soup::IsLocked()", BindMember<GSOSoup, &GSOSoup::IsLocked>},
+    {"$Soup@Soup::GetLockedReference()", BindMember<GSOSoup, &GSOSoup::GetLockedReference>},
+    {"$void@Soup::AddUniqueNamedSoup(Soup)", BindMember<GSOSoup, &GSOSoup::AddUniqueNamedSoup>},
+    {"$void@Soup::Log()", BindMember<GSOSoup, &GSOSoup::Log>},
+    {"$string@Soup::AsString()", BindMember<GSOSoup, &GSOSoup::AsString>},
 };
 
-constexpr const char* kHTMLBufferNatives[] = {
-    "$void@HTMLBuffer::Clear()",        "$bool@HTMLBuffer::IsEmpty()",
-    "$string@HTMLBuffer::AsString()",   "$void@HTMLBuffer::Print(string)",
-    "$void@HTMLBuffer::Escape(string)", "$HTMLBuffer@HTMLBufferStatic::Construct()",
+constexpr NativeEntry kHTMLBufferNatives[] = {
+    {"$void@HTMLBuffer::Clear()", BindMember<GSOHTMLBuffer, &GSOHTMLBuffer::Clear>},
+    {"$bool@HTMLBuffer::IsEmpty()", BindMember<GSOHTMLBuffer, &GSOHTMLBuffer::IsEmpty>},
+    {"$string@HTMLBuffer::AsString()", BindMember<GSOHTMLBuffer, &GSOHTMLBuffer::AsString>},
+    {"$void@HTMLBuffer::Print(string)", BindMember<GSOHTMLBuffer, &GSOHTMLBuffer::Print>},
+    {"$void@HTMLBuffer::Escape(string)", BindMember<GSOHTMLBuffer, &GSOHTMLBuffer::Escape>},
+    {"$HTMLBuffer@HTMLBufferStatic::Construct()", BindPlain<GSOHTMLBuffer::Construct>},
 };
 
-constexpr const char* kKUIDListNatives[] = {
-    "$int@KUIDList::CountKUIDs()",
-    "$void@KUIDList::AddKUID(KUID)",
-    "$void@KUIDList::RemoveKUID(KUID)",
-    "$bool@KUIDList::HasKUID(KUID)",
-    "$KUID@KUIDList::GetIndexedKUID(int)",
-    "$void@KUIDList::Copy(KUIDList)",
-    "$void@KUIDList::Clear()",
-    "$bool@KUIDList::IsLocked()",
+constexpr NativeEntry kKUIDListNatives[] = {
+    {"$int@KUIDList::CountKUIDs()", BindMember<GSOKUIDList, &GSOKUIDList::CountKUIDs>},
+    {"$void@KUIDList::AddKUID(KUID)", BindMember<GSOKUIDList, &GSOKUIDList::AddKUID>},
+    {"$void@KUIDList::RemoveKUID(KUID)", BindMember<GSOKUIDList, &GSOKUIDList::RemoveKUID>},
+    {"$bool@KUIDList::HasKUID(KUID)", BindMember<GSOKUIDList, &GSOKUIDList::HasKUID>},
+    {"$KUID@KUIDList::GetIndexedKUID(int)", BindMember<GSOKUIDList, &GSOKUIDList::GetIndexedKUID>},
+    {"$void@KUIDList::Copy(KUIDList)", BindMember<GSOKUIDList, &GSOKUIDList::Copy>},
+    {"$void@KUIDList::Clear()", BindMember<GSOKUIDList, &GSOKUIDList::Clear>},
+    {"$bool@KUIDList::IsLocked()", BindMember<GSOKUIDList, &GSOKUIDList::IsLocked>},
 };
 
-constexpr const char* kStringTableNatives[] = {
-    "$string@StringTable::GetLanguage()",
-    "$void@StringTable::ClearParams()",
-    "$void@StringTable::SetParam(int,string)",
-    "$string@StringTable::GetString(string)",
+constexpr NativeEntry kStringTableNatives[] = {
+    {"$string@StringTable::GetLanguage()",
+     BindMember<GSOStringTable, &GSOStringTable::GetLanguage>},
+    {"$void@StringTable::ClearParams()", BindMember<GSOStringTable, &GSOStringTable::ClearParams>},
+    {"$void@StringTable::SetParam(int,string)",
+     BindMember<GSOStringTable, &GSOStringTable::SetParam>},
+    {"$string@StringTable::GetString(string)",
+     BindMember<GSOStringTable, &GSOStringTable::GetString>},
 };
 
-constexpr const char* kAssetNatives[] = {
-    "$KUID@Asset::GetKUID()",
-    "$string@Asset::GetLocalisedName()",
-    "$string@Asset::GetLocalisedDescription()",
-    "$string@Asset::GetCreatorName()",
-    "$KUID@Asset::LookupKUIDTable(string)",
-    "$Asset@Asset::FindAsset(string)",
-    "$StringTable@Asset::GetStringTable()",
-    "$Soup@Asset::GetConfigSoup()",
-    "$KUIDList@Asset::GetDependencyList()",
-    "$bool@Asset::SupportsKestroBuildVersion(float)",
-    "$Image@Asset::LoadImage(string)",
-    "$bool@Asset::IsLocallyModified()",
-    "$string@Asset::GetInfoURL()",
-    "$bool@Asset::GetIsFavorite()",
-    "$void@Asset::SetIsFavorite(bool)",
-    "$Asset@Asset::GetParent()",
-    "$string@Asset::GetCategoryEra()",
-    "$string@Asset::GetCategoryRegion()",
-    "$Soup@Asset::GetSessionRuleData(string)",
-    "$bool@Asset::IsBuiltIn()",
-    "$bool@Asset::IsOnTheVantry()",
+constexpr NativeEntry kAssetNatives[] = {
+    {"$KUID@Asset::GetKUID()", nullptr},
+    {"$string@Asset::GetLocalisedName()", nullptr},
+    {"$string@Asset::GetLocalisedDescription()", nullptr},
+    {"$string@Asset::GetCreatorName()", nullptr},
+    {"$KUID@Asset::LookupKUIDTable(string)", nullptr},
+    {"$Asset@Asset::FindAsset(string)", nullptr},
+    {"$StringTable@Asset::GetStringTable()", nullptr},
+    {"$Soup@Asset::GetConfigSoup()", nullptr},
+    {"$KUIDList@Asset::GetDependencyList()", nullptr},
+    {"$bool@Asset::SupportsKestroBuildVersion(float)", nullptr},
+    {"$Image@Asset::LoadImage(string)", nullptr},
+    {"$bool@Asset::IsLocallyModified()", nullptr},
+    {"$string@Asset::GetInfoURL()", nullptr},
+    {"$bool@Asset::GetIsFavorite()", nullptr},
+    {"$void@Asset::SetIsFavorite(bool)", nullptr},
+    {"$Asset@Asset::GetParent()", nullptr},
+    {"$string@Asset::GetCategoryEra()", nullptr},
+    {"$string@Asset::GetCategoryRegion()", nullptr},
+    {"$Soup@Asset::GetSessionRuleData(string)", nullptr},
+    {"$bool@Asset::IsBuiltIn()", nullptr},
+    {"$bool@Asset::IsOnTheVantry()", nullptr},
 };
 
-constexpr const char* kLinkedListNatives[] = {
-    "$void@LinkedList::SortInternal(LinkedData[])",
-    "$void@LinkedList::AddInternal(LinkedData[],LinkedData,bool)",
+constexpr NativeEntry kLinkedListNatives[] = {
+    {"$void@LinkedList::SortInternal(LinkedData[])", BindPlain<LinkedList::SortInternal>},
+    {"$void@LinkedList::AddInternal(LinkedData[],LinkedData,bool)",
+     BindPlain<LinkedList::AddInternal>},
 };
 
-constexpr const char* kKestroGameObjectNatives[] = {
-    "$SecurityToken@KestroGameObject::IssueSecurityToken(KUID,string[])",
-    "$SecurityToken@KestroGameObject::IssueSecurityToken(SecurityToken,KUID,string[])",
-    "$SecurityToken@KestroGameObject::MergeSecurityTokens(SecurityToken[])",
-    "$bool@KestroGameObject::Validate(SecurityToken,KestroGameObject,string)",
-    "$bool@KestroGameObject::Validate(SecurityToken,KUID,string)",
+constexpr NativeEntry kKestroGameObjectNatives[] = {
+    {"$SecurityToken@KestroGameObject::IssueSecurityToken(KUID,string[])", nullptr},
+    {"$SecurityToken@KestroGameObject::IssueSecurityToken(SecurityToken,KUID,string[])", nullptr},
+    {"$SecurityToken@KestroGameObject::MergeSecurityTokens(SecurityToken[])", nullptr},
+    {"$bool@KestroGameObject::Validate(SecurityToken,KestroGameObject,string)", nullptr},
+    {"$bool@KestroGameObject::Validate(SecurityToken,KUID,string)", nullptr},
 };
 
-constexpr const char* kOnlineAccessNatives[] = {
-    "$void@OnlineAccess::Connect()",
-    "$int@OnlineAccess::GetStatus()",
-    "$void@OnlineAccess::Disconnect()",
-    "$string@OnlineAccess::GetUsername()",
-    "$int@OnlineAccess::GetLocalData(string,Soup)",
-    "$int@OnlineAccess::SetLocalData(string,Soup)",
-    "$int@OnlineAccess::GetProfileData(string,Soup)",
-    "$int@OnlineAccess::SetProfileData(string,Soup)",
-    "$int@OnlineAccess::PostMessage(string,Soup)",
-    "$int@OnlineAccess::CollectMessage(string,Soup)",
-    "$OnlineGroup@OnlineAccess::CreateGroup(int)",
-    "$OnlineGroup@OnlineAccess::OpenGroup(string,int)",
-    "$int@OnlineAccess::PostOfflineMessage(Soup)",
-    "$int@OnlineAccess::CollectOfflineMessage(Soup)",
-    "$bool@OnlineAccess::CanAccessMultiplayer()",
+constexpr NativeEntry kOnlineAccessNatives[] = {
+    {"$void@OnlineAccess::Connect()", nullptr},
+    {"$int@OnlineAccess::GetStatus()", nullptr},
+    {"$void@OnlineAccess::Disconnect()", nullptr},
+    {"$string@OnlineAccess::GetUsername()", nullptr},
+    {"$int@OnlineAccess::GetLocalData(string,Soup)", nullptr},
+    {"$int@OnlineAccess::SetLocalData(string,Soup)", nullptr},
+    {"$int@OnlineAccess::GetProfileData(string,Soup)", nullptr},
+    {"$int@OnlineAccess::SetProfileData(string,Soup)", nullptr},
+    {"$int@OnlineAccess::PostMessage(string,Soup)", nullptr},
+    {"$int@OnlineAccess::CollectMessage(string,Soup)", nullptr},
+    {"$OnlineGroup@OnlineAccess::CreateGroup(int)", nullptr},
+    {"$OnlineGroup@OnlineAccess::OpenGroup(string,int)", nullptr},
+    {"$int@OnlineAccess::PostOfflineMessage(Soup)", nullptr},
+    {"$int@OnlineAccess::CollectOfflineMessage(Soup)", nullptr},
+    {"$bool@OnlineAccess::CanAccessMultiplayer()", nullptr},
 };
 
-constexpr const char* kOnlineGroupNatives[] = {
-    "$void@OnlineGroup::Connect()",
-    "$int@OnlineGroup::GetStatus()",
-    "$void@OnlineGroup::Disconnect()",
-    "$string@OnlineGroup::GetOnlineGroupCookie()",
-    "$void@OnlineGroup::AddUser(string)",
-    "$void@OnlineGroup::RemoveUser(string)",
-    "$int@OnlineGroup::CountUsers()",
-    "$string@OnlineGroup::GetIndexedUser(int)",
-    "$int@OnlineGroup::FindUser(string)",
-    "$int@OnlineGroup::GetUserStatus(int)",
-    "$int@OnlineGroup::PostMessage(Soup)",
-    "$int@OnlineGroup::CollectMessage(string,Soup)",
-    "$void@OnlineGroup::SetModeFlags(int,int)",
-    "$void@OnlineGroup::SetUserModeFlags(string,int,int)",
-    "$int@OnlineGroup::GetUserModeFlags(string)",
+constexpr NativeEntry kOnlineGroupNatives[] = {
+    {"$void@OnlineGroup::Connect()", nullptr},
+    {"$int@OnlineGroup::GetStatus()", nullptr},
+    {"$void@OnlineGroup::Disconnect()", nullptr},
+    {"$string@OnlineGroup::GetOnlineGroupCookie()", nullptr},
+    {"$void@OnlineGroup::AddUser(string)", nullptr},
+    {"$void@OnlineGroup::RemoveUser(string)", nullptr},
+    {"$int@OnlineGroup::CountUsers()", nullptr},
+    {"$string@OnlineGroup::GetIndexedUser(int)", nullptr},
+    {"$int@OnlineGroup::FindUser(string)", nullptr},
+    {"$int@OnlineGroup::GetUserStatus(int)", nullptr},
+    {"$int@OnlineGroup::PostMessage(Soup)", nullptr},
+    {"$int@OnlineGroup::CollectMessage(string,Soup)", nullptr},
+    {"$void@OnlineGroup::SetModeFlags(int,int)", nullptr},
+    {"$void@OnlineGroup::SetUserModeFlags(string,int,int)", nullptr},
+    {"$int@OnlineGroup::GetUserModeFlags(string)", nullptr},
 };
 
-constexpr const char* kLibraryNatives[] = {
-    "$OnlineAccess@Library::GetOnlineAccess()",
-    "$string@Library::LibraryCallNative(string,string[],GSObject[])",
-    "$void@Library::AddSystemMenuIcon(Asset,string,string)",
-    "$void@Library::AddSystemMenuIcon(Asset,string,string,bool)",
-    "$void@Library::BlinkSystemMenuIcon(int)",
-    "$void@Library::RemoveSystemMenuIcon()",
-    "$void@Library::ShowSystemMenuIconMenu(Menu)",
-    "$void@Library::HideSystemMenuIconMenu()",
+constexpr NativeEntry kLibraryNatives[] = {
+    {"$OnlineAccess@Library::GetOnlineAccess()", nullptr},
+    {"$string@Library::LibraryCallNative(string,string[],GSObject[])", nullptr},
+    {"$void@Library::AddSystemMenuIcon(Asset,string,string)", nullptr},
+    {"$void@Library::AddSystemMenuIcon(Asset,string,string,bool)", nullptr},
+    {"$void@Library::BlinkSystemMenuIcon(int)", nullptr},
+    {"$void@Library::RemoveSystemMenuIcon()", nullptr},
+    {"$void@Library::ShowSystemMenuIconMenu(Menu)", nullptr},
+    {"$void@Library::HideSystemMenuIconMenu()", nullptr},
 };
 
-constexpr const char* kImageNatives[] = {
-    "$void@Image::Clear(int,int)",
-    "$void@Image::Resize(int,int,bool)",
-    "$int@Image::GetWidth()",
-    "$int@Image::GetHeight()",
-    "$void@Image::SetLineColor(float,float,float,float)",
-    "$void@Image::SetFillColor(float,float,float,float)",
-    "$void@Image::DrawPoint(int,int)",
-    "$void@Image::DrawRect(int,int,int,int)",
-    "$void@Image::DrawLine(int,int,int,int)",
-    "$void@Image::DrawCircle(int,int,int)",
-    "$void@Image::DrawTriangle(int,int,int,int,int,int)",
-    "$void@Image::DrawImage(int,int,Image)",
-    "$void@Image::DrawImage(int,int,int,int,Image)",
-    "$void@Image::DrawImage(int,int,int,int,Image,int,int,int,int)",
-    "$void@Image::SetTextFont(string,int)",
-    "$int@Image::MeasureTextWidth(string)",
-    "$void@Image::DrawText(int,int,string)",
-    "$Soup@Image::ExportImage()",
-    "$void@Image::ImportImage(Soup)",
+constexpr NativeEntry kImageNatives[] = {
+    {"$void@Image::Clear(int,int)", nullptr},
+    {"$void@Image::Resize(int,int,bool)", nullptr},
+    {"$int@Image::GetWidth()", nullptr},
+    {"$int@Image::GetHeight()", nullptr},
+    {"$void@Image::SetLineColor(float,float,float,float)", nullptr},
+    {"$void@Image::SetFillColor(float,float,float,float)", nullptr},
+    {"$void@Image::DrawPoint(int,int)", nullptr},
+    {"$void@Image::DrawRect(int,int,int,int)", nullptr},
+    {"$void@Image::DrawLine(int,int,int,int)", nullptr},
+    {"$void@Image::DrawCircle(int,int,int)", nullptr},
+    {"$void@Image::DrawTriangle(int,int,int,int,int,int)", nullptr},
+    {"$void@Image::DrawImage(int,int,Image)", nullptr},
+    {"$void@Image::DrawImage(int,int,int,int,Image)", nullptr},
+    {"$void@Image::DrawImage(int,int,int,int,Image,int,int,int,int)", nullptr},
+    {"$void@Image::SetTextFont(string,int)", nullptr},
+    {"$int@Image::MeasureTextWidth(string)", nullptr},
+    {"$void@Image::DrawText(int,int,string)", nullptr},
+    {"$Soup@Image::ExportImage()", nullptr},
+    {"$void@Image::ImportImage(Soup)", nullptr},
 };
 
-constexpr const char* kKestroScriptBaseNatives[] = {
-    "$float@KestroScriptBase::GetSeconds()",
-    "$float@KestroScriptBase::GetNormalizedSystemTime()",
-    "$int@KestroScriptBase::GetSystemYear()",
-    "$int@KestroScriptBase::GetSystemMonth()",
-    "$int@KestroScriptBase::GetSystemDate()",
-    "$int@KestroScriptBase::GetSystemHour()",
-    "$int@KestroScriptBase::GetSystemMinute()",
-    "$int@KestroScriptBase::GetSystemSecond()",
-    "$Library@KestroScriptBase::GetLibrary(KUID)",
-    "$Asset@KestroScriptBase::FindAsset(KUID)",
-    "$Asset[]@KestroScriptBase::GetAssetList(string)",
-    "$Asset[]@KestroScriptBase::GetAssetList(string,string)",
-    "$KUID[]@KestroScriptBase::SearchAssets(string,bool)",
-    "$Asset[]@KestroScriptBase::FindUpdatedAssets()",
-    "$Soup@KestroScriptBase::KestroSystemCall(string,Soup)",
-    "$bool@KestroScriptBase::OpenURL(string)",
-    "$int@KestroScriptBase::QueryVantryAccess()",
-    "$void@KestroScriptBase::Log(string)",
-    "$float@KestroScriptBase::GetKestroVersion()",
-    "$int@KestroScriptBase::GetKestroBuild()",
-    "$KUID@KestroScriptBase::CloneKUID(KUID)",
+constexpr NativeEntry kKestroScriptBaseNatives[] = {
+    {"$float@KestroScriptBase::GetSeconds()", nullptr},
+    {"$float@KestroScriptBase::GetNormalizedSystemTime()", nullptr},
+    {"$int@KestroScriptBase::GetSystemYear()", nullptr},
+    {"$int@KestroScriptBase::GetSystemMonth()", nullptr},
+    {"$int@KestroScriptBase::GetSystemDate()", nullptr},
+    {"$int@KestroScriptBase::GetSystemHour()", nullptr},
+    {"$int@KestroScriptBase::GetSystemMinute()", nullptr},
+    {"$int@KestroScriptBase::GetSystemSecond()", nullptr},
+    {"$Library@KestroScriptBase::GetLibrary(KUID)", nullptr},
+    {"$Asset@KestroScriptBase::FindAsset(KUID)", nullptr},
+    {"$Asset[]@KestroScriptBase::GetAssetList(string)", nullptr},
+    {"$Asset[]@KestroScriptBase::GetAssetList(string,string)", nullptr},
+    {"$KUID[]@KestroScriptBase::SearchAssets(string,bool)", nullptr},
+    {"$Asset[]@KestroScriptBase::FindUpdatedAssets()", nullptr},
+    {"$Soup@KestroScriptBase::KestroSystemCall(string,Soup)", nullptr},
+    {"$bool@KestroScriptBase::OpenURL(string)", nullptr},
+    {"$int@KestroScriptBase::QueryVantryAccess()", nullptr},
+    {"$void@KestroScriptBase::Log(string)", nullptr},
+    {"$float@KestroScriptBase::GetKestroVersion()", nullptr},
+    {"$int@KestroScriptBase::GetKestroBuild()", nullptr},
+    {"$KUID@KestroScriptBase::CloneKUID(KUID)", nullptr},
 };
 
-constexpr const char* kSecurityTokenNatives[] = {
-    "$bool@SecurityToken::IsOwnerLocallyModified()",
+constexpr NativeEntry kSecurityTokenNatives[] = {
+    {"$bool@SecurityToken::IsOwnerLocallyModified()", nullptr},
 };
 
-constexpr const char* kConstructorsBaseNatives[] = {
-    "$Soup@ConstructorsBase::NewSoup()",
-    "$KUIDList@ConstructorsBase::NewKUIDList()",
-    "$Image@ConstructorsBase::NewImage()",
+constexpr NativeEntry kConstructorsBaseNatives[] = {
+    {"$Soup@ConstructorsBase::NewSoup()", BindPlain<ConstructorsBase::NewSoup>},
+    {"$KUIDList@ConstructorsBase::NewKUIDList()", BindPlain<ConstructorsBase::NewKUIDList>},
+    {"$Image@ConstructorsBase::NewImage()", nullptr},
 };
 
 constexpr NativeTable kTables[] = {
@@ -228,11 +248,15 @@ std::span<const NativeTable> StandardNativeTables() { return kTables; }
 
 void RegisterStandardNatives(GSMachine& machine) {
   for (const NativeTable& table : kTables) {
-    for (const char* signature : table.signatures) {
-      const Qel::PString className(GSRuntime::SignatureClass(signature));
-      machine.RegisterNative(new GSRuntime::GSUnbuiltNativeFunction(className, signature));
+    for (const NativeEntry& native : table.natives) {
+      const Qel::PString className(GSRuntime::SignatureClass(native.signature));
+      const Qel::PString signature(native.signature);
+      machine.RegisterNative(native.bind != nullptr
+                                 ? native.bind(className, signature)
+                                 : new GSRuntime::GSUnbuiltNativeFunction(className, signature));
     }
   }
+  GSOSoup::InstallPayloadHooks();
 }
 
 }  // namespace ScriptHost

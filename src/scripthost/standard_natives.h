@@ -5,18 +5,21 @@
 
 #include <span>
 
+#include "scripthost/native_binding.h"
+
 class GSMachine;
 
 namespace ScriptHost {
 
 struct NativeTable {
-  const char* name;                         // the native class, for messages
-  std::span<const char* const> signatures;  // in registration order; each names its class
+  const char* name;                                 // the native class, for messages
+  std::span<const GSRuntime::NativeEntry> natives;  // in registration order; each names its class
 };
 
 // The fifteen tables, in registration order.
 std::span<const NativeTable> StandardNativeTables();
-// Registers every table with the machine; the machine's init hook.
+// Registers every table with the machine, and the conversions of message payloads; the
+// machine's init hook.
 void RegisterStandardNatives(GSMachine& machine);
 
 }  // namespace ScriptHost

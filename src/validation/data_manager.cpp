@@ -65,6 +65,7 @@ void DataManager::Reset() {
   ReleaseAssetResourceDatabase();
   nameRegistry_.clear();
   keyRegistry_.clear();
+  listed_.clear();
   loadedObjects_.clear();
   sharedObjects_.clear();
   lists_.clear();
@@ -79,12 +80,14 @@ bool DataManager::SetEngineContext(EngineContext& context) {
 void DataManager::RegisterByKey(const Qel::PString& key, const void* object,
                                 const Qel::PString& name) {
   keyRegistry_[key].push_back({object, name});
+  listed_.insert(object);
   OnRegistered();
 }
 
 void DataManager::RegisterByName(const Qel::PString& listName, const void* object,
                                  const Qel::PString& name) {
   nameRegistry_[listName].push_back({object, name});
+  listed_.insert(object);
   OnRegistered();
 }
 
@@ -92,11 +95,13 @@ void DataManager::AddLoadedObject(const void* object) {
   if (std::find(loadedObjects_.begin(), loadedObjects_.end(), object) == loadedObjects_.end()) {
     loadedObjects_.push_back(object);
   }
+  listed_.insert(object);
   OnLoadedObjectsChanged();
 }
 
 void DataManager::AddSharedObject(const void* object) {
   sharedObjects_.push_back(object);
+  listed_.insert(object);
   OnSharedObjectsChanged();
 }
 
@@ -109,8 +114,13 @@ bool DataManager::IsRegisteredName(const Qel::PString& value,
 }
 
 void DataManager::Unregister(const void* object) {
-  for (auto& [key, list] : keyRegistry_) {
-    std::erase_if(list, [&](const RegisteredObject& entry) { return entry.object == object; });
+  // Most tags and containers were never listed: nothing to look through.
+  if (listed_.erase(object) == 0) return;
+  // Every list: an object that stayed in one would be found there after it is gone.
+  for (Registry* registry : {&keyRegistry_, &nameRegistry_}) {
+    for (auto& [key, list] : *registry) {
+      std::erase_if(list, [&](const RegisteredObject& entry) { return entry.object == object; });
+    }
   }
   std::erase(loadedObjects_, object);
   std::erase(sharedObjects_, object);

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <map>
+#include <unordered_set>
 #include <vector>
 
 #include "assetdata/soup.h"
@@ -54,8 +55,8 @@ class DataManager {
   virtual bool SetEngineContext(EngineContext& context);
 
   // Registries that the container model fills: objects (containers and tags, identities only)
-  // under a key, each with its name. Unregister takes an object out of the keyed registry and
-  // both object lists, as a tag does when it goes.
+  // under a key, each with its name. Unregister takes an object out of both registries and both
+  // object lists, as a tag or container does when it goes.
   virtual void RegisterByKey(const Qel::PString& key, const void* object, const Qel::PString& name);
   virtual void RegisterByName(const Qel::PString& listName, const void* object,
                               const Qel::PString& name);
@@ -152,6 +153,8 @@ class DataManager {
   Registry keyRegistry_;
   std::vector<const void*> loadedObjects_;
   std::vector<const void*> sharedObjects_;
+  // Every object in a registry or object list, so that one never listed is passed over at once.
+  std::unordered_set<const void*> listed_;
 
   PersonalDetails details_;
   PersonalDetails savedDetails_;

@@ -110,6 +110,58 @@ TEST(SoupTextParse, RepeatedNamesKeepTheLastValueInLargeBlocksToo) {
   }
 }
 
+// Sibling blocks usually list the same names in the same order, which the reader expects; one
+// that differs anywhere (other names, another order, a repeat, more or fewer) reads the same.
+TEST(SoupTextParse, SiblingBlocksOfDifferentShapes) {
+  const std::string text =
+      "a\n{\n kind 1\n mesh 2\n sub {\n x 1\n }\n}\n"
+      "b\n{\n mesh 3\n kind 4\n sub {\n y 2\n }\n}\n"
+      "c\n{\n kind 5\n kind 6\n}\n"
+      "d\n{\n kind 7\n mesh 8\n sub {\n x 3\n }\n extra 9\n}\n"
+      "e\n{\n}\n"
+      "f\n{\n KIND 10\n mesh \"t\"\n}\n";
+  EXPECT_EQ(Describe(Parse(text)),
+            "a={kind=i(1);mesh=i(2);sub={x=i(1);};};b={mesh=i(3);kind=i(4);sub={y=i(2);};};"
+            "c={kind=i(6);};d={kind=i(7);mesh=i(8);sub={x=i(3);};extra=i(9);};e={};"
+            "f={kind=i(10);mesh='t';};");
+}
+
+// A parsed tree's parts are shared like any others: one that is held stays whole when the rest
+// of the tree goes, and goes itself when let go.
+TEST(SoupTextParse, PartsOutliveTheirTree) {
+  MPRef<ACSChunk> value;
+  MPRef<ACSChunk> block;
+  {
+    Soup soup = Parse("keep \"kept text\"\nblock\n{\n inner 5\n deep {\n v 1.5\n }\n}\nother 2\n");
+    value = soup.GetRoot()->GetChild("keep");
+    block = soup.GetRoot()->GetChild("block");
+  }
+  ASSERT_TRUE(ACSChunk::IsPresent(value.Get()));
+  EXPECT_STREQ(reinterpret_cast<const char*>(value->GetData()), "kept text");
+  EXPECT_EQ(Describe(Soup::FromChunk(block)), "inner=i(5);deep={v=f(1.5);};");
+  block = nullptr;
+  EXPECT_EQ(value->GetDataSize(), 10u);
+}
+
+// The reader takes the common KUID forms a shorter way; every form must still read as
+// KUID::Parse reads it.
+TEST(SoupTextParse, KuidValuesReadAsKuidParseReadsThem) {
+  const char* const forms[] = {
+      "<kuid:1:2>",          "<KUID:12:34>",         "<kuid2:1:2:3>",        "<Kuid2:400:5:127>",
+      "<kuid2:1:2:128>",     "<kuid2:33554432:1:0>", "<kuid:33554432:1>",    "<kuid:999999999:9>",
+      "<kuid:1000000000:1>", "<kuid:2147483648:1>",  "<kuid:-1:2>",          "<kuid2:-3:4:127>",
+      "<kuid:0012:007>",     "<kuid:1:2>x",          "<kuid:1:2",            "<kuid:1>",
+      "<kuid2:1:2>",         "<kuid::1>",            "<kuid: 5:6>",          "<kuid:+5:6>",
+      "<kuid2:1:2:3:4>",     "<null>",               "<kuid:1:2><kuid:3:4>",
+  };
+  for (const char* form : forms) {
+    Soup soup;
+    ParseSoupText(soup, std::string("k ") + form + "\n", true);
+    const KUID parsed = KUID::Parse(form, false);
+    EXPECT_EQ(soup.GetNamedTagAsKUID("k", KUID(7, 7, 7)), parsed) << form;
+  }
+}
+
 TEST(SoupTextParse, EdgesOfTheInput) {
   for (const char* text : {"", "\xEF\xBB\xBF", "  \r\n\t", "}", "\xEF\xBB\xBF}"}) {
     EXPECT_FALSE(Parse(text).GetRoot()) << text;

@@ -4,10 +4,15 @@
 #include <sqlite3.h>
 
 #include <filesystem>
+#include <set>
 #include <tuple>
 
 #include "assetdata/soup_binary.h"
+#include "assetdata/category.h"
 #include "core/buffer_stream.h"
+#include "core/file_util.h"
+#include "core/time_date.h"
+#include "daemon/asset_editor.h"
 #include "daemon/daemon_test_util.h"
 #include "pymclient/pym_filter_codes.h"
 #include "qel/dynamic_buffer.h"
@@ -162,6 +167,101 @@ TEST(AssetStore, StartReconcilesWithTheContentFoldersAndKeepsSettings) {
   AssetStore s;
   ASSERT_TRUE(s.Open(t.path(), nullptr));
   EXPECT_EQ(s.GetSettingString("internet", "password"), "kept");
+}
+
+// Each change looks again only at the folders it touched; afterwards the stored fingerprint is
+// still the one a full walk finds (a new start does not rebuild), and the derived flags of the
+// other assets are those that a full computation over the stored rows gives.
+TEST(AssetStore, ChangesKeepTheFingerprintAndFlagsThatAFullWalkWouldFind) {
+  scratch::Folder t;
+  Populate(t.path());
+  AssetStore s;
+  ASSERT_TRUE(s.Open(t.path(), nullptr));
+  AssetEditor editor(s);
+  auto check = [&](const char* step) {
+    AssetStore fresh;
+    ASSERT_TRUE(fresh.Open(t.path(), nullptr)) << step;
+    EXPECT_FALSE(fresh.WasRebuilt()) << step;
+    ASSERT_EQ(All(s), All(fresh)) << step;
+    for (const KUID& kuid : All(s)) {
+      AssetRecord mine;
+      AssetRecord theirs;
+      ASSERT_TRUE(s.GetAsset(kuid, mine) && fresh.GetAsset(kuid, theirs));
+      EXPECT_EQ(mine.flags, theirs.flags) << step << " " << kuid.ToString().CStr();
+    }
+    EXPECT_EQ(s.GetCreatorName(100), fresh.GetCreatorName(100)) << step;
+  };
+  std::string error;
+  AssetRecord r;
+  // Versions of one asset (obsolete flags) and the dependency of the loco on them.
+  ASSERT_TRUE(editor.Delete(KUID(100, 2, 2), error)) << error;
+  check("delete the newer car");
+  ASSERT_TRUE(editor.Create(KUID(100, 2, 3), r, error)) << error;
+  check("create a faulty newer car");
+  ASSERT_TRUE(editor.BeginEdit(KUID(100, 1, 0), r, error)) << error;
+  check("edit the loco");
+  ASSERT_TRUE(editor.Commit(KUID(100, 1, 0), error)) << error;
+  check("commit the loco");
+  ASSERT_TRUE(editor.Revert(KUID(100, 2, 3), error)) << error;
+  ASSERT_TRUE(editor.Delete(KUID(100, 2, 1), error)) << error;
+  check("no car left");
+  AssetRecord loco;
+  ASSERT_TRUE(s.GetAsset(KUID(100, 1, 0), loco));
+  EXPECT_TRUE(loco.HasFlag(fc::kFlagHasMissingDependencies));
+}
+
+// Deletes go into today's dated folder, a second copy of the same folder beside the first, and
+// only the newest days stay.
+TEST(AssetStore, DeletedAssetsGoToDatedBackupsThatAreThinned) {
+  scratch::Folder t;
+  Populate(t.path());
+  const std::string backups = t.path() + "/backups/";
+  for (const char* old : {"20-01-01", "20-01-02", "20-01-03", "20-01-04", "20-01-05", "notes"}) {
+    fs::create_directories(backups + old);
+  }
+  AssetStore s;
+  ASSERT_TRUE(s.Open(t.path(), nullptr));
+  AssetEditor editor(s);
+  std::string error;
+  AssetRecord r;
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_TRUE(editor.Create(KUID(500, 1, 0), r, error)) << error;
+    ASSERT_TRUE(editor.Delete(KUID(500, 1, 0), error)) << error;
+  }
+  TTimeDate now;
+  now.SetToNow();
+  const std::string today = BackupFolderName(now).CStr();
+  EXPECT_TRUE(fs::is_directory(backups + today + "/editing/" + r.path));
+  EXPECT_TRUE(fs::is_directory(backups + today + "/editing/" + r.path + ".1"));
+  std::set<std::string> left;
+  for (const auto& e : fs::directory_iterator(backups)) left.insert(e.path().filename().string());
+  EXPECT_EQ(left, (std::set<std::string>{"20-01-02", "20-01-03", "20-01-04", "20-01-05", "notes",
+                                         today}));
+}
+
+// The index's categories come from the kind and its type words, then from each class code; so
+// a kind-only mesh is found by the help's own example expression.
+TEST(AssetStore, CategoriesAreDerivedFromKindAndClass) {
+  const struct {
+    const char* kind;
+    const char* type;
+    const char* classText;
+    const char* categories;
+  } cases[] = {
+      {"mesh", "", "", "CMP;MESH"},
+      {"Traincar", "locomotive", "", "TR;TV;LOCO"},
+      {"traincar", "", "AS", "TR;TV;TDR"},
+      {"scenery", "", "BR;BI", "SY;SCEN;BD;RRD;IND;NACT"},
+      {"scenery", "", "SI", "SY;SCEN;SI"},  // a code no row knows stays
+      {"consist", "", "", "CN"},
+      {"", "", "FT", "FL;SCEN"},
+      {"", "", "", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(DeriveCategories(c.kind, c.type, c.classText), c.categories) << c.kind << c.classText;
+  }
+  EXPECT_TRUE(MatchCategoryExpression(DeriveCategories("mesh", "", "").c_str(),
+                                      "CMP;MESH|BD;-ACTV|VE|SCEN"));
 }
 
 // kill -9 after the schema was committed but before the assets were: the index says it is

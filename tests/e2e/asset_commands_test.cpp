@@ -87,8 +87,9 @@ TEST_F(AssetCommands, StatusLettersOfInstalledEditedAndFaultyAssetsAndTheConfigD
     const char* kuid;
     const char* line;
   } cases[] = {
-      {"<kuid:400100:1001>", "+ <kuid:400100:1001> : eIadlmf : SI : Signal\n"},
-      {"<kuid2:400100:1002:1>", "+ <kuid2:400100:1002:1> : EIadLmf : BS : Station\n"},
+      // The category lists of the kinds; codes that no class row of the kind knows stay.
+      {"<kuid:400100:1001>", "+ <kuid:400100:1001> : eIadlmf : SY;SCEN;SI : Signal\n"},
+      {"<kuid2:400100:1002:1>", "+ <kuid2:400100:1002:1> : EIadLmf : BD;BDB;FIXD;BS : Station\n"},
       {"<kuid:400100:1003>", "+ <kuid:400100:1003> : eIadlMF :  : Broken\n"},
   };
   for (const auto& c : cases) ExpectOut({"status", c.kuid}, std::string(c.line) + kClean, 0);
@@ -98,9 +99,15 @@ TEST_F(AssetCommands, StatusLettersOfInstalledEditedAndFaultyAssetsAndTheConfigD
 
   ExpectOut({"revert", "<kuid2:400100:1002:1>"}, kClean, 0);
   ExpectOut({"status", "<kuid2:400100:1002:1>"},
-            std::string("+ <kuid2:400100:1002:1> : eIadlmf : BS : Station\n") + kClean, 0);
+            std::string("+ <kuid2:400100:1002:1> : eIadlmf : BD;BDB;FIXD;BS : Station\n") + kClean,
+            0);
   EXPECT_FALSE(std::filesystem::exists(UserData() + "/editing/station"));
-  ExpectOut({"revert", "<kuid2:400100:1002:1>"}, kClean, 255);
+  ExpectOut({"revert", "<kuid2:400100:1002:1>"},
+            "- <kuid2:400100:1002:1> : The asset is not open for editing.\n"
+            "OK (1 Errors, 0 Warnings)\n",
+            255);
+  ExpectOut({"revert", "<kuid:9:9>"}, "- <kuid:9:9> : Unknown AssetID.\nOK (1 Errors, 0 Warnings)\n",
+            255);
 
   const ToolRun dump = Run({"printconfig", "<kuid:400100:1001>"});
   EXPECT_EQ(dump.exitCode, 0);
@@ -130,7 +137,8 @@ TEST_F(AssetCommands, DeleteMakesStatusAndSearchForgetTheAsset) {
   EXPECT_EQ(Run({"status", "<kuid:400100:1005>"}).exitCode, 255);
   EXPECT_EQ(Run({"searchbycategory"}).out.find("1005"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(UserData() + "/local/victim"));
-  ExpectOut({"delete", "<kuid:400100:1005>"}, kClean, 255);
+  ExpectOut({"delete", "<kuid:400100:1005>"},
+            "- <kuid:400100:1005> : Unknown AssetID.\nOK (1 Errors, 0 Warnings)\n", 255);
   Restart();
   EXPECT_EQ(Run({"status", "<kuid:400100:1005>"}).exitCode, 255);
 }
@@ -171,6 +179,27 @@ TEST_F(AssetCommands, ImportedConsistsBecomeAssetsOnce) {
   }
   ExpectOut({"importconsists", "missing.txt"},
             "- <NULL> : Invalid input path.\nOK (1 Errors, 0 Warnings)\n", 255);
+}
+
+// With no room for the new asset the command fails by name, and the configuration file of the
+// folder the user started in stays as it was.
+TEST_F(AssetCommands, AConsistThatCannotBeCreatedIsAnErrorAndWritesNothingElsewhere) {
+  root_->WriteFile("Trains.txt",
+                   "train-0 {\n name \"Stopper\"\n list {\n  car-0 <kuid:400200:1>\n }\n}\n");
+  const std::string mine = "kind \"scenery\"\nusername \"Mine\"\n";
+  root_->WriteFile("config.txt", mine);
+  const std::string editing = UserData() + "/editing";
+  std::filesystem::create_directories(editing);
+  std::filesystem::rename(editing, editing + ".aside");
+  root_->WriteFile("UserData/editing", "not a folder\n");
+  const ToolRun r = Run({"importconsists", "Trains.txt"});
+  std::filesystem::remove(editing);
+  std::filesystem::rename(editing + ".aside", editing);
+  EXPECT_EQ(r.out,
+            "- <NULL> : Failed to create the consist asset \"Stopper\".\n"
+            "OK (1 Errors, 0 Warnings)\n");
+  EXPECT_EQ(r.exitCode, 255);
+  EXPECT_EQ(ReadFile(root_->Root() + "/config.txt"), mine);
 }
 
 TEST_F(AssetCommands, ValidateChecksTheFolderAndAuthorsAreSortedAndUnique) {

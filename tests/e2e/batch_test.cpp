@@ -49,9 +49,10 @@ TEST(Batch, LinesRunInTurnAndTheFileFailsWithAnyLine) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.content.substr(0, 40));
-    // Beside the program and run by its relative name, which resolves against the program's
-    // folder whatever folder the tool was started in.
-    root.WriteFile("bin/batch.txt", c.content);
+    // Run by its relative name, which resolves against the folder the tool was started in, not
+    // the program's folder.
+    root.WriteFile("UserData/batch.txt", c.content);
+    root.WriteFile("bin/batch.txt", "echo wrong file\n");
     const ToolRun r = root.Run({"@batch.txt"}, root.Root() + "/UserData");
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.err, "");
@@ -67,7 +68,8 @@ TEST(Batch, LinesRunInTurnAndTheFileFailsWithAnyLine) {
   for (const auto& [name, why] : unread) {
     const ToolRun r = root.Run({"@" + name});
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "-The file \"" + name + "\" " + why + "\n");
+    const std::string shown = name[0] == '/' ? name : root.Root() + "/" + name;
+    EXPECT_EQ(r.err, "-The file \"" + shown + "\" " + why + "\n");
     EXPECT_EQ(r.exitCode, 255);
   }
 }

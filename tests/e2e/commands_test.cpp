@@ -116,10 +116,26 @@ TEST_F(Commands, EncryptPacksAScriptBesideItsSource) {
   EXPECT_NE(access((work + "/empty.gse").c_str(), F_OK), 0);
 }
 
-TEST_F(Commands, CategorySearchOfAnEmptyDatabaseFindsNothing) {
-  const ToolRun r = root_.Run({"searchbycategory", "CMP"});
-  EXPECT_EQ(r.out, kCleanSummary);
-  EXPECT_EQ(r.exitCode, 255);
+// Finding nothing and an expression that can never match are both failures that say so.
+TEST_F(Commands, CategorySearchThatFindsNothingSaysWhy) {
+  const struct {
+    std::vector<std::string> args;
+    const char* error;
+  } cases[] = {
+      {{"searchbycategory", "CMP"}, "No asset matches \"CMP\"."},
+      {{"searchbycategory", "-a", "tr|-"},
+       "The category expression holds a term without a category."},
+      {{"searchbycategory", ";TR"}, "The category expression holds a term without a category."},
+      {{"searchbycategory", "-a", "TR;;-;LOCO"},
+       "The category expression holds a term without a category."},
+      {{"searchbycategory", "-a", "TR LOCO"}, "The category expression holds a blank."},
+  };
+  for (const auto& c : cases) {
+    const ToolRun r = root_.Run(c.args);
+    EXPECT_EQ(r.out, std::string("- <NULL> : ") + c.error + "\nOK (1 Errors, 0 Warnings)\n")
+        << c.args.back();
+    EXPECT_EQ(r.exitCode, 255);
+  }
 }
 
 TEST_F(Commands, CategorySearchListsTheMatchingLocalAssets) {

@@ -39,7 +39,7 @@ TEST(Compile, SampleFolderBecomesLibraries) {
     expected += "OK (0 Errors, 0 Warnings)\n\n";
     names.insert(entry.path().stem().string());
   }
-  root.WriteFile("bin/compile.txt", batch);
+  root.WriteFile("work/compile.txt", batch);
   const ToolRun r = root.Run({"@compile.txt"}, root.Root() + "/work");
   EXPECT_EQ(r.out, expected);
   EXPECT_EQ(r.exitCode, 0);
@@ -68,7 +68,7 @@ TEST(Compile, ErrorsCountInTheSummaryLine) {
   ASSERT_TRUE(root.IsReady()) << root.Error();
   root.WriteFile("work/broken.gs", "class Broken {\n  void F() { a = 1; b = 2; }\n};\n");
   root.WriteFile("work/clean.gs", "class Clean {\n  void F() { }\n};\n");
-  root.WriteFile("bin/compile.txt", "compile broken.gs\ncompile clean.gs\n");
+  root.WriteFile("work/compile.txt", "compile broken.gs\ncompile clean.gs\n");
   const ToolRun r = root.Run({"@compile.txt"}, root.Root() + "/work");
   EXPECT_EQ(r.out,
             "broken.gs(2) : variable a not declared, line 2.\n"

@@ -54,7 +54,14 @@ TEST(KeywordsAndFolders, KeywordsTravelByHandEditedFileAndOutliveARebuild) {
   for (const char* text : {"<kuid2:400100:2:3>", "\"diesel;old\"", "<kuid:400100:3>"}) {
     EXPECT_NE(backup.str().find(text), std::string::npos) << backup.str();
   }
-  EXPECT_EQ(old.Run({"importkeywords"}).exitCode, 255);  // no KeywordsDump.dat
+  const ToolRun none = old.Run({"importkeywords"});
+  EXPECT_EQ(none.out, "- <NULL> : Cannot read the keyword file " + old.Root() +
+                          "/KeywordsDump.dat.\nOK (1 Errors, 0 Warnings)\n");
+  EXPECT_EQ(none.exitCode, 255);
+  const ToolRun unwritten = old.Run({"backupkeywords", "nowhere/Backup.dat"});
+  EXPECT_EQ(unwritten.out, "- <NULL> : Failed to write the keyword backup " + old.Bin() +
+                               "/nowhere/Backup.dat.\nOK (1 Errors, 0 Warnings)\n");
+  EXPECT_EQ(unwritten.exitCode, 255);
 
   fresh.WriteFile("KeywordsDump.dat",
                   "KUID:400100:1 \"steam;express\"\nkuid2:400100:2:3 \"diesel;freight\"\n"

@@ -116,9 +116,9 @@ std::unique_ptr<InstallRoot> PackageRoundTrip::target_;
 TEST_F(PackageRoundTrip, PackageInstallsElsewhereWholeAndRefusedArgumentsWriteNone) {
   const std::string package = source_->Root() + "/three.cdp";
   // The signal named twice is packaged once, without a message.
-  ToolRun r = source_->Run({"createcdp", package, kDepot, kSignal, kCoach, kSignal});
+  ToolRun r = source_->Run({"createcdp", "three.cdp", kDepot, kSignal, kCoach, kSignal});
   ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
-  EXPECT_EQ(r.out, kClean);
+  EXPECT_EQ(r.out, "; <NULL> : Wrote the package " + package + ".\n" + kClean);
 
   Soup loaded;
   ASSERT_EQ(OpenContentPackage(loaded, Qel::PString(), package.c_str()).CStr(), std::string());
@@ -163,6 +163,8 @@ TEST_F(PackageRoundTrip, PackageInstallsElsewhereWholeAndRefusedArgumentsWriteNo
       {{"createcdp", refused, "nonsense"}, "- <NULL> : Invalid AssetID.\n"},
       {{"createcdp", refused, kDepot, "<kuid:400300:77>"},
        "- <kuid:400300:77> : Asset is not local.\n"},
+      {{"createcdp", source_->Root() + "/nowhere/refused.cdp", kDepot},
+       "- <NULL> : The output folder " + source_->Root() + "/nowhere/ does not exist.\n"},
   };
   for (const auto& c : cases) {
     r = source_->Run(c.args);

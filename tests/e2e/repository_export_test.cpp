@@ -72,6 +72,7 @@ TEST(RepositoryExport, BatchesOfAWholeTreeLoadIntoADatabaseAsPlainText) {
   fs::create_directories(root.Root() + "/tree/hostile");
   ASSERT_TRUE(config.SaveFile(nullptr, (root.Root() + "/tree/hostile/config.chump").c_str(), ""));
   root.WriteFile("tree/hostile/thumbnail.jpg", "jpeg");
+  const auto chumpSize = fs::file_size(root.Root() + "/tree/hostile/config.chump");
   root.WriteFile("tree/broken/config.txt", "kind \"scenery\"\n");
   fs::create_directory_symlink(root.Root() + "/tree/g1", root.Root() + "/tree/link");
 
@@ -104,10 +105,13 @@ TEST(RepositoryExport, BatchesOfAWholeTreeLoadIntoADatabaseAsPlainText) {
             "519,851,156,572");
   EXPECT_EQ(Query(db, "SELECT Title || Description FROM Asset WHERE AssetID = 1"),
             kHostile + kHostile);
+  // The asset's own bytes: its configuration and its thumbnail.
+  EXPECT_EQ(Query(db, "SELECT FileSize FROM Asset WHERE AssetID = 1"),
+            std::to_string(chumpSize + 4));
   EXPECT_EQ(Query(db,
                   "SELECT group_concat(CategoryElementID, ';') FROM Asset_CategoryElement_Rels "
                   "WHERE AssetID = 1"),
-            "BD;" + kHostile);
+            "SY;SCEN;BD;" + kHostile);
   EXPECT_EQ(Query(db, "SELECT COUNT(*) FROM sqlite_master WHERE type = 'table'"), "5");
   sqlite3_close(db);
 

@@ -46,7 +46,7 @@ TEST(Startup, StartsTheDaemonOnceAndFindsItAfterwards) {
     batch += "echo line" + std::to_string(i) + "\n";
     expected += "line" + std::to_string(i) + " \nOK (0 Errors, 0 Warnings)\n\n";
   }
-  root.WriteFile("bin/many.txt", batch);
+  root.WriteFile("many.txt", batch);
   const ToolRun many = root.Run({"@many.txt"});
   EXPECT_EQ(many.out, expected);
   EXPECT_EQ(many.exitCode, 0);

@@ -108,4 +108,109 @@ TEST(Tettool, PrintsTheTextureFindingsOfAnAsset) {
   EXPECT_EQ(r.out, "0 errors, 0 warnings\n");
 }
 
+TEST(Tettool, PrintsTheContainerTreeOfAnAsset) {
+  scratch::Folder dir;
+  dir.Put("signal/config.txt",
+          "kuid <kuid:400100:1001>\nusername \"Demo signal\"\nkind \"scenery\"\n"
+          "kestro-build 3.5\ncategory-era \"1800s;1810s\"\nmesh-table\n{\n  default\n  {\n"
+          "    mesh \"signal.im\"\n    auto-create 1\n  }\n}\nlamp 5\n");
+  const kestro_test::CommandRun r =
+      RunTettool("tree --tetdata " + std::string(kRepoData) + "/TETData --data " + kRepoData +
+                 "/data " + dir.At("signal"));
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out,
+            "container scenery [scenery]\n"
+            "  tag kuid [14] \"<kuid:400100:1001>\"\n"
+            "  tag username [1] \"Demo signal\"\n"
+            "  tag kind [1] \"scenery\"\n"
+            "  tag kestro-build [0] \"3.5\"\n"
+            "  tag category-era [12] \"1800s;1810s\"\n"
+            "  tag lamp [20] \"5\"\n"
+            "  container mesh-table [mesh-table]\n"
+            "    container default [mesh-table-entry]\n"
+            "      tag mesh [15] \"signal.im\"\n"
+            "      tag auto-create [4] \"1\"\n"
+            "error: 'lamp' in 'scenery' is not a known tag.\n"
+            "1 errors, 0 warnings\n");
+}
+
+// Hostile definitions and configurations: the tree and its findings are printed and the tool
+// ends normally, within the test's time.
+TEST(Tettool, HostileConfigurationsEndCleanly) {
+  scratch::Folder dir;
+  dir.Put("tet/kind.txt",
+          "node\n{\n  top-level 1\n  inherit\n  {\n    loopa \"\"\n  }\n"
+          "  subpossibilities\n  {\n    node\n    {\n      kind \"element\"\n"
+          "      element-type \"node\"\n    }\n    kind\n    {\n      type \"string\"\n    }\n"
+          "    tag-0\n    {\n      type \"int\"\n      sequence 1\n    }\n  }\n}\n"
+          "loopa\n{\n  inherit\n  {\n    loopb \"\"\n  }\n}\n"
+          "loopb\n{\n  inherit\n  {\n    loopa \"\"\n  }\n}\n");
+  std::string many = "kind \"node\"\n";
+  for (int i = 0; i < 10000; ++i)
+    many += "tag-" + std::to_string(i) + " " + std::to_string(i) + "\n";
+  dir.Put("many/config.txt", many);
+  std::string deep = "kind \"node\"\n";
+  for (int i = 0; i < 1200; ++i) deep += "node\n{\n";
+  deep += "tag-1 1\n";
+  for (int i = 0; i < 1200; ++i) deep += "}\n";
+  dir.Put("deep/config.txt", deep);
+  dir.Put("unknown/config.txt", "kind \"nosuchkind\"\nkestro-build 3.5\n");
+  dir.Put("empty/config.txt", "");
+
+  const std::string tool = "tree --tetdata " + dir.At("tet") + " ";
+  kestro_test::CommandRun r = RunTettool(tool + dir.At("many"));
+  EXPECT_EQ(r.exitCode, 1);
+  std::vector<std::string> lines = Lines(r.out);
+  // Two-digit numbers stand for "tag-0"; longer ones are unknown.
+  EXPECT_TRUE(HasLine(lines, "  tag tag-99 [3] \"99\""));
+  EXPECT_TRUE(HasLine(lines, "  tag tag-9999 [20] \"9999\""));
+  EXPECT_TRUE(HasLine(lines, "error: $tet_container_inheritcycle 'loopa' 'loopa > loopb > loopa'"));
+  // 9,900 unknown tags and the cycle.
+  EXPECT_TRUE(HasLine(lines, "9901 errors, 1 warnings")) << lines.back();
+
+  r = RunTettool(tool + dir.At("deep"));
+  EXPECT_EQ(r.exitCode, 1);
+  lines = Lines(r.out);
+  size_t containers = 0;
+  for (const std::string& line : lines)
+    containers += line.find("container node") != std::string::npos;
+  EXPECT_EQ(containers, 1001u);
+
+  r = RunTettool(tool + dir.At("unknown") + " " + dir.At("empty") + " " + dir.At("missing"));
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, "== " + dir.At("unknown") +
+                       "\n"
+                       "the tree is incomplete\n"
+                       "error: $tet_container_nokindspecification\n"
+                       "1 errors, 0 warnings\n"
+                       "== " +
+                       dir.At("empty") +
+                       "\n"
+                       "the tree is incomplete\n"
+                       "warning: $tet_obsolete_asset\n"
+                       "error: $tet_container_nokindtag\n"
+                       "1 errors, 1 warnings\n"
+                       "== " +
+                       dir.At("missing") +
+                       "\n"
+                       "no readable config.chump or config.txt\n");
+  EXPECT_EQ(RunTettool("tree --tetdata " + dir.At("tet")).exitCode, 2);
+}
+
+// One process matches one asset after another: an old asset's load, which turns an obsolete
+// entry into an allowed one, is not seen by the current asset after it.
+TEST(Tettool, AnAssetAfterAnotherIsMatchedAsAlone) {
+  scratch::Folder dir;
+  dir.Put("old/config.txt", "kind \"scenery\"\nkestro-build 2.4\nregion\n{\n}\n");
+  dir.Put("new/config.txt", "kind \"scenery\"\nkestro-build 3.5\nregion\n{\n}\n");
+  const std::string tool = "tree --tetdata " + std::string(kRepoData) + "/TETData ";
+  const std::string alone = RunTettool(tool + dir.At("new")).out;
+  const std::string both = RunTettool(tool + dir.At("old") + " " + dir.At("new")).out;
+  const std::string header = "== " + dir.At("new") + "\n";
+  ASSERT_NE(both.find(header), std::string::npos);
+  EXPECT_EQ(both.substr(both.find(header) + header.size()), alone);
+  EXPECT_NE(alone.find("warning: $tet_container_obsoletetag 'region' 'scenery'"), std::string::npos)
+      << alone;
+}
+
 }  // namespace

@@ -77,6 +77,10 @@ TEST_F(VnyInstall, InstallsAnAssetWithItsDependenciesAndOnlyOnce) {
   // Before the install only the search that leaves out the "local" condition finds them.
   EXPECT_EQ(Count(target_->Run({"searchbycategory", "-a", "SI"}).out, "<kuid:400600:"), 3u);
   EXPECT_EQ(target_->Run({"searchbycategory", "SI"}).exitCode, 255);
+  // What the repository offers is known to status as on the repository (D), not installed.
+  const auto offered = target_->Run({"status", "<kuid:400600:2>"});
+  EXPECT_EQ(offered.exitCode, 0) << offered.out;
+  EXPECT_EQ(offered.out.rfind("+ <kuid:400600:2> : eiaDl", 0), 0u) << offered.out;
   const auto first = target_->Run({"installfromvny", "<kuid:400600:1>"});
   EXPECT_EQ(first.exitCode, 0) << first.out;
   EXPECT_EQ(Count(first.out, "Installed asset <kuid:400600:"), 3u) << first.out;
@@ -84,6 +88,8 @@ TEST_F(VnyInstall, InstallsAnAssetWithItsDependenciesAndOnlyOnce) {
   const auto second = target_->Run({"installfromvny", "<kuid:400600:1>"});
   EXPECT_EQ(second.exitCode, 0);
   EXPECT_EQ(Count(second.out, "Installed asset"), 0u) << second.out;
+  const auto installed = target_->Run({"status", "<kuid:400600:2>"});
+  EXPECT_EQ(installed.out.rfind("+ <kuid:400600:2> : eIaDl", 0), 0u) << installed.out;
   EXPECT_EQ(Count(ServerLog(), "GET "), fetches);
 }
 
@@ -101,9 +107,11 @@ TEST_F(VnyInstall, FailuresEndWithTheirMessage) {
   struct Case {
     int port;
     const char* kuid;
-    const char* message;  // null: no error at all
+    const char* message;
   } const cases[] = {
-      {port_, "<kuid:400600:99>", nullptr},
+      {port_, "<kuid:400600:99>",
+       "- <NULL> : The repository does not offer <kuid:400600:99>.\n"},
+      {port_, "garbage", "- <NULL> : Invalid AssetID.\n"},
       {1, "<kuid:400600:1>", "- <NULL> : Failed to query VNY for <kuid:400600:1>\n"},
       {missing.Port(), "<kuid:400600:5>",
        "- <NULL> : Failed to resolve download path for <kuid:400600:5>\n"},
@@ -113,8 +121,7 @@ TEST_F(VnyInstall, FailuresEndWithTheirMessage) {
     const auto run = fresh.Run({"installfromvny", c.kuid});
     EXPECT_EQ(run.exitCode, 255) << c.kuid;
     EXPECT_EQ(Count(run.out, "Installed asset"), 0u) << run.out;
-    const size_t at = c.message != nullptr ? run.out.find(c.message) : run.out.find("- ");
-    EXPECT_EQ(at != std::string::npos, c.message != nullptr) << run.out;
+    EXPECT_NE(run.out.find(c.message), std::string::npos) << run.out;
   }
 }
 

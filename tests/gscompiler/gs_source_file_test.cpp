@@ -6,7 +6,6 @@
 #include <string>
 
 #include "core/crc32.h"
-#include "gscompiler/checked_file_write.h"
 #include "gscompiler/compile_driver.h"
 #include "gscompiler/compiler_state.h"
 #include "gscompiler/script_test_folder.h"
@@ -259,21 +258,6 @@ TEST_F(GSSourceFileTest, ShortWriteLeavesNoPartialFile) {
   GSSourceFile back;
   ASSERT_TRUE(back.Load(nullptr, "big.gse"));
   EXPECT_EQ(TextOf(back), text);
-}
-
-TEST_F(GSSourceFileTest, CheckedWriteReportsOpenAndWriteFailuresApart) {
-  const std::string data(3000, 'z');
-  EXPECT_EQ(WriteFileChecked(Qel::PString(), "no/such/folder/f.bin", {{data.data(), 10}}),
-            WriteResult::kOpenFailed);
-  {
-    FileSizeLimit limit(100);
-    EXPECT_EQ(WriteFileChecked(Qel::PString(), "f.bin", {{data.data(), 50}, {data.data(), 3000}}),
-              WriteResult::kWriteFailed);
-  }
-  EXPECT_FALSE(Has("f.bin"));
-  EXPECT_EQ(WriteFileChecked(Qel::PString(), "f.bin", {{data.data(), 50}, {nullptr, 0}}),
-            WriteResult::kWritten);
-  EXPECT_EQ(Slurp("f.bin"), data.substr(0, 50));
 }
 
 }  // namespace

@@ -130,8 +130,8 @@ TEST_F(LibraryWriterTest, StringPoolNumbersEachTextOnce) {
 }
 
 // A buffer that cannot grow and a file that cannot be written whole both fail, and no partial
-// library stays behind.
-TEST_F(LibraryWriterTest, FailedWritesLeaveNoLibrary) {
+// library stays behind: the one there before stays whole.
+TEST_F(LibraryWriterTest, FailedWritesKeepTheLibraryThereBefore) {
   ASSERT_EQ(Compile({{"shapes.gs", Slurp("shapes.gs")}}), 0);
   Utils::ByteBuffer grown;
   Utils::ByteBuffer dead(std::move(grown));
@@ -144,6 +144,15 @@ TEST_F(LibraryWriterTest, FailedWritesLeaveNoLibrary) {
   }
   EXPECT_STREQ(log.Take(), "Could not write file text.gsl.");
   EXPECT_FALSE(Has("text.gsl"));
+
+  ASSERT_EQ(CompileLibraryFile("text.gs", nullptr, nullptr, &log), 0);
+  const std::string before = Slurp("text.gsl");
+  {
+    FileSizeLimit limit(100);
+    EXPECT_EQ(CompileLibraryFile("text.gs", nullptr, nullptr, &log), 1);
+  }
+  EXPECT_STREQ(log.Take(), "Could not write file text.gsl.");
+  EXPECT_EQ(Slurp("text.gsl"), before);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <optional>
 
+#include "gscommon/opcode_table.h"
 #include "gsruntime/script_call.h"
 #include "gsruntime/script_run_fixture.h"
 
@@ -110,6 +111,13 @@ TEST_F(InterpreterTest, OpcodeGroupsGiveTheirResultsAndErrors) {
       // the unwinding, so the object lives on for the next row.
       {"Order", {S("a"), S("b")}, 0, "ER_StackReturnError", {31, 0, 0, 30, 1, 0, 0, 0, 110}},
       {"Compare", {I(1), I(1)}, 2 + 8 + 16},
+      // The dispatch table follows the opcode list: its first and last entries reach their own
+      // handlers and the byte after the last one is illegal.
+      // LOAD 1; LOAD 2; ADD; RETV
+      {"Shl", {I(40), I(2)}, 42, nullptr, {31, 1, 0, 31, 2, 0, 0, 110}},
+      // LOAD 1; NE; RETV
+      {"Shr", {I(7), I(0)}, 1, nullptr, {31, 1, 0, 115, 110}},
+      {"Mod", {I(1), I(1)}, 0, "ER_IllegalInstruction", {u8(GSByteCode::kOpcodeCount)}},
       // The constructor's loop alone stays inside the budget; after the caller's it does not.
       {"Make", {I(0)}, 1},
       {"Make", {I(400000)}, 0, "ER_ClassCreateError"},

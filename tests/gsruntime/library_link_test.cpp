@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <random>
@@ -197,6 +198,19 @@ TEST_F(LibraryLinkTest, LibrariesAreReadThroughSubstitutionsAndAnyCase) {
   EXPECT_TRUE(GSMachine::Instance().AddLibraryFolder("Libraries", ""));
   EXPECT_NE(GSMachine::Instance().FindLibrary("chain_c.gsl"), nullptr);
   Qel::File::Subst("libraries", nullptr);
+}
+
+// The machine and gsrun list a library folder in one order: the extension in any case, folders
+// left out, names by upper-case fold ("aab" before "a_b", which a lower-case fold would swap).
+TEST(LibraryFolderTest, OneListingOrder) {
+  scratch::Folder dir;
+  for (const char* name : {"B.gsl", "a_b.gsl", "aab.GSL", "notes.txt", "gsl"}) {
+    std::ofstream(dir.At(name)) << "x";
+  }
+  std::filesystem::create_directory(dir.At("sub.gsl"));
+  EXPECT_EQ(GSMachine::LibraryFiles(dir.path()),
+            (std::vector<std::string>{"aab.GSL", "a_b.gsl", "B.gsl"}));
+  EXPECT_TRUE(GSMachine::LibraryFiles(dir.At("missing")).empty());
 }
 
 // A failed link inside a cycle must not leave a library behind that points into the failed one.

@@ -253,6 +253,30 @@ TEST_F(ScriptObjectsTest, RegistryPagesFillAndReuseSlots) {
   ExpectLedgerClosed();
 }
 
+// A context's native-object tables are purged first when it goes: its objects are all still
+// there, and no table takes entries from then on.
+struct PurgeProbe : GSContextTable {
+  static inline GSContext* watched = nullptr;
+  static inline std::vector<std::string> seen;
+  void Purge() override {
+    seen.push_back("tracked " + std::to_string(watched->Registry().TrackedCount()));
+    seen.push_back(watched->Table<PurgeProbe>() == nullptr ? "closed" : "open");
+    seen.push_back(watched->FindTable<PurgeProbe>() == this ? "found" : "lost");
+  }
+};
+
+TEST_F(ScriptObjectsTest, ContextTablesArePurgedFirstAndTakeNothingAfterwards) {
+  auto context = std::make_unique<GSContext>();
+  PurgeProbe::watched = context.get();
+  PurgeProbe::seen.clear();
+  ASSERT_NE(context->Table<PurgeProbe>(), nullptr);
+  EXPECT_EQ(context->Table<PurgeProbe>(), context->FindTable<PurgeProbe>());
+  New(context.get(), "C");
+  context.reset();
+  EXPECT_EQ(PurgeProbe::seen, (std::vector<std::string>{"tracked 1", "closed", "found"}));
+  ExpectLedgerClosed();
+}
+
 TEST_F(ScriptObjectsTest, ArrayAndStringSizesAreCapped) {
   GSArray array(nullptr, false);
   EXPECT_FALSE(array.SetWord(0x7FFFFFFF, 1));

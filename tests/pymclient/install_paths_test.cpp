@@ -1,11 +1,14 @@
 #include "pymclient/install_paths.h"
 
 #include <gtest/gtest.h>
+
 #include <stdlib.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include "pymclient/resource_db_cache.h"
@@ -26,7 +29,17 @@ void Touch(const fs::path& file) {
 // A fresh installation root whose name has upper-case letters, which the layout keeps.
 class InstallPathsTest : public testing::Test {
  protected:
+  // A death test's child runs the test again from its start and ends without destructors: it
+  // works in its parent's folder, named here, rather than leaving a folder of its own behind.
+  static constexpr const char* kParentFolder = "KESTRO_DEATH_TEST_FOLDER";
+
   void SetUp() override {
+    if (const char* parent = std::getenv(kParentFolder)) {
+      temp_ = parent;
+    } else {
+      scratch_ = std::make_unique<scratch::Folder>();
+      temp_ = scratch_->path();
+    }
     disk_ = temp_ / "Rail";
     fs::create_directories(disk_);
     root_ = disk_.string();
@@ -39,8 +52,8 @@ class InstallPathsTest : public testing::Test {
   }
   void Init() { ASSERT_TRUE(InitInstallPaths((disk_.string() + "/").c_str())); }
 
-  scratch::Folder scratch_;
-  fs::path temp_ = scratch_.path();
+  std::unique_ptr<scratch::Folder> scratch_;
+  fs::path temp_;
   fs::path disk_;
   std::string root_;
   std::string userData_;
@@ -170,6 +183,7 @@ using InstallPathsDeathTest = InstallPathsTest;
 
 TEST_F(InstallPathsDeathTest, MissingRootOrUnwritableUserDataIsFatal) {
   testing::FLAGS_gtest_death_test_style = "threadsafe";
+  setenv(kParentFolder, temp_.c_str(), 1);
   EXPECT_EXIT(InitInstallPaths(File::Path()), testing::ExitedWithCode(1),
               "Error: Unable to determine application installation path\\.");
   // A drive form names nothing here, whatever root was in force before.
@@ -180,6 +194,7 @@ TEST_F(InstallPathsDeathTest, MissingRootOrUnwritableUserDataIsFatal) {
   Touch(temp_ / "Other" / "UserData");
   EXPECT_EXIT(InitInstallPaths((temp_ / "Other").c_str()), testing::ExitedWithCode(1),
               "Error: Unable to acquire write access to UserData folder\\.");
+  unsetenv(kParentFolder);
 }
 
 }  // namespace

@@ -194,6 +194,37 @@ TEST_F(ConnectionTest, HostileMessagesDropTheConnection) {
   }
 }
 
+// A package reply may pass the general limit by as much as half the memory free; past that it
+// is refused with a reason. The limits are lowered so that a few MB stand for hundreds.
+TEST_F(ConnectionTest, PackageRepliesMayBeLargerThanOthersUpToTheFreeMemory) {
+  constexpr u32 kGeneral = 1u << 20;
+  const Bytes big = Pattern(2 * kGeneral, 3);
+  server_->SetHandler([&](FakePymServer& server, const FakePymServer::Frame& frame) {
+    return frame.opcode >= 0x30 && frame.opcode <= 0x31 && server.SendReply(frame.id, big);
+  });
+  const struct {
+    u32 opcode;
+    u64 freeMemory;
+    bool taken;
+  } cases[] = {
+      {kOpSaveAssetToCdp, 8 * kGeneral, true},
+      {0x31, 8 * kGeneral, false},  // any other request keeps the general limit
+      {kOpSaveAssetToCdp, 3 * kGeneral, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.opcode);
+    PymSetReplyLimits(kGeneral, c.freeMemory);
+    Bytes reply;
+    EXPECT_EQ(Transact(c.opcode, {}, &reply), c.taken);
+    EXPECT_EQ(reply == big, c.taken);
+    EXPECT_EQ(PymLastReplyRefusal().IsEmpty(), c.taken) << PymLastReplyRefusal().CStr();
+  }
+  EXPECT_NE(std::string(PymLastReplyRefusal().CStr()).find("2097152 bytes"), std::string::npos);
+  PymSetReplyLimits(0, 0);
+  // The refused reply cost the connection, not the client.
+  EXPECT_TRUE(Transact(0x60, {}));
+}
+
 TEST_F(ConnectionTest, SearchReplyCounts) {
   using W = FakePymServer;
   const struct {

@@ -25,6 +25,7 @@
 #include "gsruntime/gs_script_instance.h"
 #include "gsruntime/gs_string.h"
 #include "gsruntime/script_call.h"
+#include "scripthost/script_system.h"
 #include "scripthost/standard_natives.h"
 
 namespace {
@@ -74,17 +75,10 @@ bool ParseArgument(const std::string& text, ScriptArgument* out) {
   return !text.empty() && end != nullptr && *end == 0 && errno == 0;
 }
 
-// Loads every library of a folder; the ones that load, in file-name order.
+// Loads every library of a folder; the ones that load, in the machine's listing order.
 std::vector<GSRuntime::GSLibrary*> LoadFolder(GSMachine& machine, const std::string& folder) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".gsl") == 0) names.push_back(name);
-  }
-  std::sort(names.begin(), names.end());
   std::vector<GSRuntime::GSLibrary*> loaded;
-  for (const std::string& name : names) {
+  for (const std::string& name : GSMachine::LibraryFiles(folder)) {
     if (GSRuntime::GSLibrary* library = machine.FindLibrary(name)) loaded.push_back(library);
   }
   return loaded;
@@ -149,13 +143,15 @@ int main(int argc, char** argv) {
 
   GSMachine::SetLogHook(PrintLog);
   GSMachine::SetExceptionHook(NoteException);
-  // The standard classes' natives, so that every standard library links.
+  // The standard classes' natives, so that every standard library links, and the classes native
+  // code makes objects of (KUID, Soup...), from the "libraries" folder beside the program. A
+  // set-up that fails (a folder without every standard library) still leaves the natives bound.
   GSMachine::AddInitHook(ScriptHost::RegisterStandardNatives);
   GSMachine& machine = GSMachine::Instance();
   std::error_code ec;
   const fs::path program = fs::read_symlink("/proc/self/exe", ec);
   const std::string base = (program.parent_path() / "libraries").string();
-  machine.AddLibraryFolder("", base);
+  ScriptHost::InitScriptSystem(program.parent_path().string());
   for (const std::string& folder : folders) {
     if (!machine.AddLibraryFolder("", folder)) std::printf("No libraries in %s\n", folder.c_str());
   }

@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "core/whole_file_writer.h"
 #include "platform/datagram_socket.h"
 
 namespace {
@@ -561,11 +562,10 @@ int main(int argc, char** argv) {
   }
   const unsigned port = ntohs(Platform::DatagramLocalAddress(fd).port);
   if (!options.portFile.empty()) {
-    // Written whole under another name first, so a reader never sees half a number.
-    const std::string temporary = options.portFile + ".tmp";
-    FILE* f = std::fopen(temporary.c_str(), "w");
-    if (f == nullptr || std::fprintf(f, "%u\n", port) < 0 || std::fclose(f) != 0 ||
-        std::rename(temporary.c_str(), options.portFile.c_str()) != 0) {
+    // Written whole, so a reader never sees half a number.
+    const std::string text = std::to_string(port) + "\n";
+    if (WriteWholeFile(options.portFile.c_str(), {{text.data(), text.size()}}) !=
+        WriteResult::kWritten) {
       std::fprintf(stderr, "oapeer: cannot write port file %s\n", options.portFile.c_str());
       Platform::CloseDatagramSocket(fd);
       return 1;

@@ -14,10 +14,12 @@
 //
 // Exit code 0 when there is nothing to report, 1 for findings or unreadable data, 2 for a usage
 // error.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "assetdata/interface_text.h"
 #include "assetdata/soup.h"
@@ -26,6 +28,7 @@
 #include "qel/dynamic_buffer.h"
 #include "qel/file.h"
 #include "qel/file_volume.h"
+#include "validation/container.h"
 #include "validation/tag_vocabulary.h"
 #include "validation/tet_entry.h"
 #include "validation/texture_check.h"
@@ -34,7 +37,8 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: tettool defs TETDATA\n"
-    "       tettool textures [--data DIR] [--build N] [--outside] FOLDER\n";
+    "       tettool textures [--data DIR] [--build N] [--outside] FOLDER\n"
+    "       tettool tree [--tetdata DIR] [--data DIR] ASSETFOLDER...\n";
 
 // The configuration's build as the validation run keeps it.
 constexpr f32 kDefaultBuild = 1.3f;
@@ -84,18 +88,39 @@ f32 ConfigurationBuild(const std::string& folder) {
   return kDefaultBuild + kBuildBias;
 }
 
+// The folder of that name beside this program; empty when there is none.
+std::string BesideProgram(const char* name) {
+  Qel::File::Path beside;
+  if (!GetApplicationPath(beside)) return {};
+  beside.Normalize().DelName().AddPath(name);
+  return Qel::File::IsFolder(beside.CStr()) ? std::string(beside.CStr()) : std::string();
+}
+
+// Findings take their texts from DIR/InterfaceText.txt, by default the "data" beside us.
+void UseInterfaceText(const char* dataFolder) {
+  const std::string folder = dataFolder != nullptr ? dataFolder : BesideProgram("data");
+  if (!folder.empty()) Qel::SetVolume("data", folder.c_str());
+  InterfaceTextDB::SetLanguage(nullptr);
+}
+
+// Prints the handler's errors and warnings and their count; adds them to the totals.
+void PrintFindings(u32& errors, u32& warnings) {
+  u32 assetErrors = 0;
+  u32 assetWarnings = 0;
+  for (const auto& record : TETLib::ErrorHandler::Instance()->GetRecords()) {
+    if (record->severity == TETLib::ErrorRecord::kMessage) continue;
+    const bool error = record->severity == TETLib::ErrorRecord::kError;
+    (error ? assetErrors : assetWarnings)++;
+    std::printf("%s: %s\n", error ? "error" : "warning", record->key.CStr());
+  }
+  std::printf("%u errors, %u warnings\n", assetErrors, assetWarnings);
+  errors += assetErrors;
+  warnings += assetWarnings;
+}
+
 int PrintTextureFindings(const char* dataFolder, const char* build, bool outside,
                          const std::string& folder) {
-  if (dataFolder != nullptr) {
-    Qel::SetVolume("data", dataFolder);
-  } else {
-    Qel::File::Path beside;
-    if (GetApplicationPath(beside)) {
-      beside.Normalize().DelName().AddPath("data");
-      if (Qel::File::IsFolder(beside.CStr())) Qel::SetVolume("data", beside.CStr());
-    }
-  }
-  InterfaceTextDB::SetLanguage(nullptr);
+  UseInterfaceText(dataFolder);
   if (!TETLib::DataManager::CreateInstance(folder.c_str())) {
     std::fprintf(stderr, "tettool: %s is not a folder\n", folder.c_str());
     return 1;
@@ -107,14 +132,76 @@ int PrintTextureFindings(const char* dataFolder, const char* build, bool outside
   TETLib::CheckTextureFiles(folder.c_str(), folder.c_str());
   u32 errors = 0;
   u32 warnings = 0;
-  for (const auto& record : TETLib::ErrorHandler::Instance()->GetRecords()) {
-    const bool error = record->severity == TETLib::ErrorRecord::kError;
-    (error ? errors : warnings)++;
-    std::printf("%s: %s\n", error ? "error" : "warning", record->key.CStr());
-  }
-  std::printf("%u errors, %u warnings\n", errors, warnings);
+  PrintFindings(errors, warnings);
   TETLib::DataManager::DestroyInstance();
   return errors + warnings == 0 ? 0 : 1;
+}
+
+void PrintContainer(const TETLib::Container& container, size_t depth) {
+  const std::string indent(depth * 2, ' ');
+  std::printf("%scontainer %s [%s]\n", indent.c_str(), container.GetName().CStr(),
+              container.GetDefinitionName().CStr());
+  // A nested container keeps its head tags ("kuid", "username") apart; they come first.
+  for (const auto* list : {&container.GetHeaderTags(), &container.GetTags()}) {
+    for (const TETLib::Tag* tag : *list) {
+      std::printf("%s  tag %s [%d] \"%s\"\n", indent.c_str(), tag->name.CStr(), tag->typeCode,
+                  tag->value.CStr());
+    }
+  }
+  for (const TETLib::Tag* tag : container.GetExtraTags()) {
+    std::printf("%s  extra %s [%d] \"%s\"\n", indent.c_str(), tag->name.CStr(), tag->typeCode,
+                tag->value.CStr());
+  }
+  for (const TETLib::Container* child : container.GetChildren()) PrintContainer(*child, depth + 1);
+}
+
+// Loads one asset's configuration into a container tree and prints it with its findings. False
+// when the configuration could not be read or its tree could not be built.
+bool PrintTree(const std::string& folder, u32& errors, u32& warnings) {
+  TETLib::ErrorHandler::Instance()->ClearRecords();
+  Soup config;
+  bool read = false;
+  for (const char* name : {"config.chump", "config.txt"}) {
+    const std::string path = folder + "/" + name;
+    if (Qel::File::Exists(path.c_str())) {
+      read = config.LoadFile(nullptr, path.c_str(), nullptr);
+      break;
+    }
+  }
+  if (!read) {
+    std::printf("no readable config.chump or config.txt\n");
+    return false;
+  }
+  bool loaded = false;
+  {
+    TETLib::Container root;
+    loaded = root.Load(config);
+    if (root.IsTopLevel()) PrintContainer(root, 0);
+    if (!loaded) std::printf("the tree is incomplete\n");
+    PrintFindings(errors, warnings);
+  }
+  return loaded;
+}
+
+int PrintTrees(const char* tetData, const char* dataFolder,
+               const std::vector<std::string>& assets) {
+  UseInterfaceText(dataFolder);
+  const std::string definitions = tetData != nullptr ? tetData : BesideProgram("TETData");
+  if (definitions.empty() || !TETLib::DataManager::CreateInstance(definitions.c_str())) {
+    std::fprintf(stderr, "tettool: %s is not a folder\n",
+                 definitions.empty() ? "TETData" : definitions.c_str());
+    return 1;
+  }
+  bool ok = TETLib::DataManager::Instance().LoadDefinitions();
+  if (!ok) std::fprintf(stderr, "tettool: %s holds no definitions\n", definitions.c_str());
+  u32 errors = 0;
+  u32 warnings = 0;
+  for (const std::string& asset : assets) {
+    if (assets.size() > 1) std::printf("== %s\n", asset.c_str());
+    if (!PrintTree(asset, errors, warnings)) ok = false;
+  }
+  TETLib::DataManager::DestroyInstance();
+  return ok && errors + warnings == 0 ? 0 : 1;
 }
 
 }  // namespace
@@ -145,6 +232,30 @@ int main(int argc, char** argv) {
     if (at == argc - 1 && std::strncmp(argv[at], "--", 2) != 0) {
       TETLib::ErrorHandler::CreateInstance();
       const int code = PrintTextureFindings(data, build, outside, argv[at]);
+      TETLib::ErrorHandler::DestroyInstance();
+      return code;
+    }
+  }
+  if (argc >= 3 && std::strcmp(argv[1], "tree") == 0) {
+    const char* tetData = nullptr;
+    const char* data = nullptr;
+    int at = 2;
+    for (; at + 1 < argc; at += 2) {
+      if (std::strcmp(argv[at], "--tetdata") == 0) {
+        tetData = argv[at + 1];
+      } else if (std::strcmp(argv[at], "--data") == 0) {
+        data = argv[at + 1];
+      } else {
+        break;
+      }
+    }
+    std::vector<std::string> assets(argv + at, argv + argc);
+    const bool usable =
+        !assets.empty() && std::none_of(assets.begin(), assets.end(),
+                                        [](const std::string& a) { return a.starts_with("--"); });
+    if (usable) {
+      TETLib::ErrorHandler::CreateInstance();
+      const int code = PrintTrees(tetData, data, assets);
       TETLib::ErrorHandler::DestroyInstance();
       return code;
     }

@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 
+#include "core/whole_file_writer.h"
 #include "repository_server.h"
 
 namespace {
@@ -75,10 +75,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (!portFile.empty()) {
-    // Written whole under another name first, so a reader never sees half a number.
-    const std::string part = portFile + ".part";
-    std::ofstream(part) << server.Port() << "\n";
-    std::rename(part.c_str(), portFile.c_str());
+    // Written whole, so a reader never sees half a number.
+    const std::string text = std::to_string(server.Port()) + "\n";
+    WriteWholeFile(portFile.c_str(), {{text.data(), text.size()}});
   }
   g_server = &server;
   struct sigaction action {};

@@ -1,0 +1,37 @@
+// The console reporter of benchmark programs that compare their benchmarks: it keeps each
+// benchmark's time per run, so that the program can print the ratios after the table.
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  // Wall-clock time, or processor time (steadier on a machine that others share).
+  enum class Clock { kReal, kProcessor };
+  explicit RatioReporter(Clock clock = Clock::kReal) : clock_(clock) {}
+
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.run_type == Run::RT_Iteration && run.iterations > 0 && !run.error_occurred) {
+        const double total =
+            clock_ == Clock::kReal ? run.real_accumulated_time : run.cpu_accumulated_time;
+        seconds_[run.run_name.function_name] = total / double(run.iterations);
+      }
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+
+  // Seconds per run of the benchmark function of that name; 0 when it did not run.
+  double Seconds(const char* name) const {
+    const auto it = seconds_.find(name);
+    return it == seconds_.end() ? 0 : it->second;
+  }
+
+ private:
+  Clock clock_;
+  std::map<std::string, double> seconds_;
+};

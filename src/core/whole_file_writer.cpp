@@ -1,0 +1,77 @@
+#include "core/whole_file_writer.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+
+namespace {
+
+// Names differ by process and, within one, by writer: two writers of one target never share a
+// temporary file.
+std::atomic<u32> g_temporaryCounter{0};
+
+}  // namespace
+
+WholeFileWriter::WholeFileWriter(const char* target) {
+  if (target == nullptr || *target == 0) {
+    openError_ = EINVAL;
+    return;
+  }
+  target_ = Qel::File::Resolve(target);
+  if (target_.IsEmpty()) {
+    openError_ = ENOENT;
+    return;
+  }
+  temporary_ = target_ + Qel::String::Format(".~%d-%u", int(getpid()), g_temporaryCounter++);
+  openError_ = file_.Open(temporary_.CStr(), Qel::File::kModeCreate | Qel::File::kModeWrite);
+  // The name as opened, after the engine's resolution, so that the removal meets the same file.
+  temporary_ = openError_ == 0 ? file_.GetPathText() : Qel::String();
+}
+
+bool WholeFileWriter::Write(const void* data, u64 size) {
+  if (!file_.IsOpen()) failed_ = true;
+  const u8* bytes = static_cast<const u8*>(data);
+  while (!failed_ && size > 0) {
+    const u32 step = static_cast<u32>(std::min<u64>(size, 1u << 30));
+    if (file_.Write(bytes, step) != step) failed_ = true;
+    bytes += step;
+    size -= step;
+  }
+  return !failed_;
+}
+
+bool WholeFileWriter::Commit() {
+  if (!file_.IsOpen()) return false;
+  bool ok = !failed_ && ::fsync(file_.GetHandle()) == 0;
+  // The engine's Close has no result. Closing a duplicate last makes the final close, where a
+  // deferred write error would surface, one whose result is seen.
+  const int last = ::dup(file_.GetHandle());
+  file_.Close();
+  if (last < 0 || ::close(last) != 0) ok = false;
+  if (ok) ok = std::rename(temporary_.CStr(), target_.CStr()) == 0;
+  if (!ok) {
+    Abandon();
+    return false;
+  }
+  temporary_ = Qel::String();
+  return true;
+}
+
+void WholeFileWriter::Abandon() {
+  file_.Close();
+  if (!temporary_.IsEmpty()) ::unlink(temporary_.CStr());
+  temporary_ = Qel::String();
+  failed_ = true;
+}
+
+WriteResult WriteWholeFile(const char* target, std::initializer_list<WritePiece> pieces) {
+  WholeFileWriter writer(target);
+  if (!writer.IsOpen()) return WriteResult::kOpenFailed;
+  for (const WritePiece& piece : pieces) {
+    if (piece.size != 0 && !writer.Write(piece.data, piece.size)) break;
+  }
+  return writer.Commit() ? WriteResult::kWritten : WriteResult::kWriteFailed;
+}

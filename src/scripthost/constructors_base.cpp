@@ -1,0 +1,18 @@
+#include "scripthost/constructors_base.h"
+
+#include "scripthost/gso_kuid_list.h"
+#include "scripthost/gso_soup.h"
+#include "scripthost/native_binding.h"
+
+namespace ConstructorsBase {
+
+bool NewSoup(GSRuntime::GSHandle object, GSRuntime::GSStack* stack) {
+  return GSRuntime::PushCounted(stack,
+                                GSOSoup::New(GSRuntime::CallingContext(object), Soup(), false));
+}
+
+bool NewKUIDList(GSRuntime::GSHandle object, GSRuntime::GSStack* stack) {
+  return GSRuntime::PushCounted(stack, GSOKUIDList::New(GSRuntime::CallingContext(object)));
+}
+
+}  // namespace ConstructorsBase

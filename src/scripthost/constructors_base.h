@@ -1,0 +1,16 @@
+// The natives of the script class "ConstructorsBase": empty Soup and KUIDList objects, made in
+// the calling script's context.
+#pragma once
+
+#include "gsruntime/script_arena.h"
+
+namespace GSRuntime {
+class GSStack;
+}  // namespace GSRuntime
+
+namespace ConstructorsBase {
+
+bool NewSoup(GSRuntime::GSHandle object, GSRuntime::GSStack* stack);
+bool NewKUIDList(GSRuntime::GSHandle object, GSRuntime::GSStack* stack);
+
+}  // namespace ConstructorsBase

@@ -1,0 +1,571 @@
+// Matching a configuration against the definitions: the containers' operations that read the
+// definitions, recurse into the configuration and report what the definitions do not allow.
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <string>
+
+#include "assetdata/interface_text.h"
+#include "validation/container.h"
+#include "validation/container_internal.h"
+#include "validation/data_manager.h"
+#include "validation/finding_text.h"
+#include "validation/tag_vocabulary.h"
+#include "validation/texture_check.h"
+
+namespace TETLib {
+
+namespace {
+
+const Qel::PString kKeyObsoleteTag("$tet_container_obsoletetag");
+const Qel::PString kKeyNoDefinition("$tet_container_nodefinition");
+const Qel::PString kKeyOldContainer("$tet_container_oldcontainer");
+const Qel::PString kKeyErrorInTemplate("$tet_container_errorintemplate");
+const Qel::PString kKeyNoContainerDefinition("$tet_container_nocontainerdefinition");
+const Qel::PString kKeyMissingTag("$tet_container_missingtag");
+const Qel::PString kKeyMissingContainer("$tet_container_missingcontainer");
+const Qel::PString kKeyNoSmoke("$tet_container_nosmoke");
+const Qel::PString kKeyInheritCycle("$tet_container_inheritcycle");
+const Qel::PString kKeyInheritTooDeep("$tet_container_inherittoodeep");
+
+const Qel::PString kDescriptionPrefix("description-");
+const Qel::PString kUsernamePrefix("username-");
+const Qel::PString kStringTablePrefix("string-table-");
+const Qel::PString kFile("file");
+// A smoke emitter that names a "file" takes these from it.
+const Qel::PString kEmitterTags[] = {"lifetime", "maxsize", "minsize", "rate", "velocity"};
+constexpr const char* kTraceLoad = "we're now up to %s";
+
+// A configuration nested deeper than a soup may be is not followed further.
+constexpr u32 kMaxLoadDepth = kMaxSoupDepth;
+
+bool StartsWith(const Qel::PString& text, const Qel::PString& prefix) {
+  return text.View().starts_with(prefix.View());
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+template <class Visit>
+void ForEachEntry(const Soup& soup, Visit&& visit) {
+  if (!soup.IsNull()) ForEachChild(soup.GetRoot().Get(), visit);
+}
+
+bool IsContainer(const MPRef<ACSChunk>& node) { return node && node->GetKind() == kKindContainer; }
+
+// A definition's entries of the three parts go in after what is there, each replacing one of its
+// name.
+void MergeParts(MergedEntries& merged, const DefinitionFacts& facts) {
+  ForEachEntry(facts.subpossibilities, [&](const Qel::PString& q, const MPRef<ACSChunk>& node) {
+    merged.subpossibilities.Set(q, node);
+  });
+  ForEachEntry(facts.tagArray, [&](const Qel::PString& q, const MPRef<ACSChunk>& node) {
+    merged.tagArray.Set(q, node);
+  });
+  ForEachEntry(facts.arrayElement, [&](const Qel::PString& q, const MPRef<ACSChunk>& node) {
+    merged.arrayElement.Set(q, NodeText(node.Get()));
+  });
+}
+
+void AddChildEntry(Soup& target, const Qel::PString& name, const MPRef<ACSChunk>& node) {
+  target.RemoveNamedTag(name);
+  target.GetRoot()->AddChild(name, node);
+}
+
+}  // namespace
+
+void CompulsoryEntries::Set(const Qel::PString& name, f32 build) {
+  for (auto& entry : entries_) {
+    if (entry.first == name) {
+      entry.second = build;
+      return;
+    }
+  }
+  entries_.emplace_back(name, build);
+}
+
+void CompulsoryEntries::Erase(const Qel::PString& name) {
+  for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+    if (it->first == name) {
+      entries_.erase(it);
+      return;
+    }
+  }
+}
+
+std::vector<std::pair<Qel::PString, f32>> CompulsoryEntries::Sorted() const {
+  std::vector<std::pair<Qel::PString, f32>> sorted = entries_;
+  std::sort(sorted.begin(), sorted.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  return sorted;
+}
+
+bool InheritWalk::Enter(const Qel::PString& p) {
+  const auto onPath = std::find(path_.begin(), path_.end(), p);
+  if (onPath != path_.end()) {
+    std::string cycle;
+    for (auto it = onPath; it != path_.end(); ++it) cycle.append(it->View()).append(" > ");
+    cycle.append(p.View());
+    Report(LocalisedFinding(kKeyInheritCycle, p, cycle));
+    return false;
+  }
+  if (path_.size() >= kMaxDepth) {
+    Report(LocalisedFinding(kKeyInheritTooDeep, path_.front(), i32(kMaxDepth)));
+    return false;
+  }
+  if (!merged_.insert(p).second) return false;
+  path_.push_back(p);
+  return true;
+}
+
+void InheritWalk::Report(const Qel::PString& text) {
+  if (findings_ != nullptr) {
+    findings_->push_back(text);
+  } else {
+    AddErrorFinding(text);
+  }
+}
+
+Soup GetKindDefinition(const Qel::PString& kindName) {
+  const Qel::PString name = kindName.Lower();
+  DataManager& manager = DataManager::Instance();
+  Soup definition = manager.GetDefinitions().GetNamedSoup(name);
+  if (definition.GetNamedTagAsInt(kTagTopLevel, 0) != 0) return definition;
+  manager.LoadDefinitions();
+  definition = manager.GetDefinitions().GetNamedSoup(name);
+  if (definition.GetNamedTagAsInt(kTagTopLevel, 0) != 0) return definition;
+  return {};
+}
+
+namespace {
+
+void MergeValidation(EntryList<MPRef<ACSChunk>>& target, const Soup& definition,
+                     RunDefinitions& definitions, InheritWalk& walk) {
+  const std::vector<Qel::PString> inherit = definitions.Facts().Definition(definition).inheritNames;
+  for (const Qel::PString& p : inherit) {
+    if (!walk.Enter(p)) continue;
+    const Soup parent = definitions.Get(p);
+    if (parent.HasNamedTag(kTagInherit)) MergeValidation(target, parent, definitions, walk);
+    ForEachEntry(definitions.Facts().Definition(parent).validation,
+                 [&](const Qel::PString& q, const MPRef<ACSChunk>& node) { target.Set(q, node); });
+    walk.Leave();
+  }
+}
+
+}  // namespace
+
+const ValidationPlan& PlanInheritedValidation(const Soup& definition, RunDefinitions& definitions) {
+  DefinitionFactsCache& cache = definitions.Facts();
+  if (const ValidationPlan* known = cache.FindValidationPlan(definition)) return *known;
+  auto plan = std::make_unique<ValidationPlan>();
+  EntryList<MPRef<ACSChunk>> merged;
+  InheritWalk walk(&plan->findings);
+  MergeValidation(merged, definition, definitions, walk);
+  plan->entries = merged.Items();
+  return cache.StoreValidationPlan(definition, std::move(plan));
+}
+
+void MergeInheritedValidation(Soup& target, const Soup& definition, RunDefinitions& definitions) {
+  target.EnsureContainer();
+  const ValidationPlan& plan = PlanInheritedValidation(definition, definitions);
+  for (const Qel::PString& finding : plan.findings) AddErrorFinding(finding);
+  for (const auto& [name, node] : plan.entries) AddChildEntry(target, name, node);
+}
+
+Soup Container::GetDefinition(const Qel::PString& definitionName) {
+  return Definitions().Get(definitionName);
+}
+
+void Container::MergeInheritedDefinitions(MergedEntries& merged, const Soup& inherit) {
+  InheritWalk walk(&merged.findings);
+  MergeInherited(merged, inherit, walk);
+}
+
+void Container::MergeInherited(MergedEntries& merged, const Soup& inherit, InheritWalk& walk) {
+  ForEachEntry(inherit, [&](const Qel::PString& p, const MPRef<ACSChunk>& /*node*/) {
+    if (!walk.Enter(p)) return;
+    merged.inheritedNames.push_back(p);
+    const DefinitionFacts& facts = Definitions().Facts().Definition(GetDefinition(p));
+    if (facts.inherit.CountTags() != 0) MergeInherited(merged, facts.inherit, walk);
+    MergeParts(merged, facts);
+    walk.Leave();
+  });
+}
+
+const BuildPlan& Container::PlanChildren(const Soup& definition) {
+  DefinitionFactsCache& cache = Definitions().Facts();
+  if (const BuildPlan* known = cache.FindPlan(definition)) return *known;
+  MergedEntries merged;
+  MergeInheritedDefinitions(merged, cache.Definition(definition).inherit);
+  MergeParts(merged, cache.Definition(definition));
+
+  auto plan = std::make_unique<BuildPlan>();
+  plan->inheritedNames = std::move(merged.inheritedNames);
+  plan->findings = std::move(merged.findings);
+  for (const auto& [name, node] : merged.subpossibilities.Items()) {
+    if (name.IsEmpty() || !IsContainer(node) || node->CountChildren() == 0) continue;
+    const Soup entry = Soup::FromChunk(node);
+    const EntryFacts& facts = cache.Entry(entry);
+    if (facts.kind == kTagElement) {
+      plan->elements.push_back(
+          {name, facts.elementType, GetDefinition(facts.elementType), facts.compulsoryInt != 0});
+    } else if (facts.kind == kTagValue && facts.compulsoryInt != 0) {
+      plan->values.emplace_back(name, entry);
+    }
+  }
+  if (!merged.arrayElement.Items().empty()) {
+    plan->arrayElement.EnsureContainer();
+    for (const auto& [name, text] : merged.arrayElement.Items()) {
+      plan->arrayElement.SetNamedTag(name, text);
+    }
+  }
+  for (const auto& [name, node] : merged.tagArray.Items()) {
+    const Qel::PString definitionName = NodeText(node.Get());
+    plan->tagArrays.push_back({name, definitionName, GetDefinition(definitionName), false});
+  }
+  return cache.StorePlan(definition, std::move(plan));
+}
+
+void Container::BuildChildren(const Soup& given, bool /*flag*/) {
+  const Soup definition = Definitions().Resolve(given);
+  const BuildPlan& plan = PlanChildren(definition);
+  for (const Qel::PString& finding : plan.findings) AddErrorFinding(finding);
+  inheritedDefinitionNames_.insert(inheritedDefinitionNames_.end(), plan.inheritedNames.begin(),
+                                   plan.inheritedNames.end());
+  for (const BuildPlan::Child& element : plan.elements) {
+    if (element.attach)
+      attachedDefinitions_.insert(attachedDefinitions_.begin(), element.definition);
+    AllowChild(element.name, element.definition);
+  }
+  for (const auto& [name, entry] : plan.values) {
+    std::unique_ptr<Tag> tag(MakeTag(this, name, entry, nullptr));
+    if (tag == nullptr) continue;
+    tag->AttachRules(entry);
+    extraTags_.push_back(tag.release());
+  }
+  if (!plan.arrayElement.IsNull()) arrayElementDefinition_ = plan.arrayElement;
+  for (const BuildPlan::Child& tagArray : plan.tagArrays)
+    AllowChild(tagArray.name, tagArray.definition);
+}
+
+Soup Container::FindAllowedChildDefinition(const Soup& definition, const Qel::PString& childName) {
+  DefinitionFactsCache& cache = Definitions().Facts();
+  const DefinitionFacts& facts = cache.Definition(definition);
+  Soup entry = facts.entries.Container(childName);
+  if (!entry.IsNull()) return entry;
+  if (!facts.arrayElement.IsNull()) return facts.arrayElement;
+  if (childName == kTagZero || std::strtol(childName.CStr(), nullptr, 10) != 0) {
+    Soup numbered;
+    ForEachEntry(facts.subpossibilities,
+                 [&](const Qel::PString& /*name*/, const MPRef<ACSChunk>& node) {
+                   if (!numbered.IsNull() || !IsContainer(node)) return;
+                   const Soup candidate = Soup::FromChunk(node);
+                   if (cache.Entry(candidate).numarray != 0) numbered = candidate;
+                 });
+    return numbered;
+  }
+  return {};
+}
+
+bool Container::FindChildDefinition(const Soup& definition, const Qel::PString& tagName,
+                                    Container* target, Soup& out) {
+  out = FindAllowedChildDefinition(definition, tagName);
+  if (out.IsNull()) {
+    if (StartsWith(tagName, kStringTablePrefix)) {
+      out = FindAllowedChildDefinition(definition, kTagStringTable);
+    } else if (StartsWith(tagName, kTagSmoke)) {
+      out = GetDefinition(kTagSmoke);
+      if (out.IsNull()) AddErrorFinding(LocalisedFinding(kKeyNoSmoke, tagName), target);
+    }
+  }
+  return !out.IsNull();
+}
+
+Qel::PString Container::SelectContainerType(const Soup& definition, const Qel::PString& kind) {
+  const EntryFacts& facts = Definitions().Facts().Entry(definition);
+  for (u32 i = 0; i < facts.containerTypeRun; ++i) {
+    if (facts.containerTypes[i] == kind) return kind;
+  }
+  return definition.GetNamedTag(kTagContainerType0);
+}
+
+void Container::CollectCompulsoryTags(const Soup& definition, CompulsoryEntries& map) {
+  for (const auto& [name, build] : Definitions().Facts().Definition(definition).compulsoryTags) {
+    map.Set(name, build);
+  }
+}
+
+void Container::CollectCompulsoryContainers(const Soup& definition, CompulsoryEntries& map) {
+  for (const auto& [name, build] :
+       Definitions().Facts().Definition(definition).compulsoryContainers) {
+    map.Set(name, build);
+  }
+}
+
+void Container::ApplyObsoleteTags(Soup& definition) {
+  const Soup obsolete = Definitions().Facts().Definition(definition).obsoleteTag;
+  if (obsolete.IsNull()) return;
+  const i32 build = WholeBuild(DataManager::Instance().GetBuildNumber());
+  std::vector<std::pair<Qel::PString, MPRef<ACSChunk>>> allowed;
+  ForEachEntry(obsolete, [&](const Qel::PString& name, const MPRef<ACSChunk>& node) {
+    const f32 version = IsContainer(node)
+                            ? Soup::FromChunk(node).GetNamedTagAsFloat(kTagObsoleteVersion, 2.6f)
+                            : 2.6f;
+    if (build >= WholeBuild(version)) {
+      if (std::find(obsoleteTagNames_.begin(), obsoleteTagNames_.end(), name) ==
+          obsoleteTagNames_.end()) {
+        obsoleteTagNames_.push_back(name);
+      }
+    } else {
+      allowed.emplace_back(name, node);
+    }
+  });
+  if (allowed.empty() || definition.GetNamedSoup(kTagSubpossibilities).IsNull()) return;
+  definition = Definitions().Writable(definition);
+  Soup subpossibilities = definition.GetNamedSoup(kTagSubpossibilities);
+  for (const auto& [name, node] : allowed) AddChildEntry(subpossibilities, name, node);
+}
+
+Soup Container::FindTagDefinition(const Qel::PString& tagName, const Soup& definition,
+                                  const std::vector<Soup>& inherited) {
+  DefinitionFactsCache& cache = Definitions().Facts();
+  Soup found = cache.Definition(definition).entries.Container(tagName);
+  if (!found.IsNull()) return found;
+  for (const Soup& parent : inherited) {
+    const DefinitionFacts& facts = cache.Definition(parent);
+    found = facts.entries.Container(tagName);
+    if (!found.IsNull()) return found;
+    if (!facts.tagArray.IsNull()) return facts.tagArray;
+  }
+  return cache.Definition(definition).tagArray;
+}
+
+std::unique_ptr<Container> Container::CreateChildContainer(const Qel::PString& tagName,
+                                                           Container* parent,
+                                                           const Qel::PString& definitionName,
+                                                           i32 index, const Soup& config) {
+  const Soup definition = GetDefinition(definitionName);
+  if (definition.IsNull()) {
+    AddErrorFinding(LocalisedFinding(kKeyNoContainerDefinition, definitionName), parent);
+    return nullptr;
+  }
+  auto child = std::make_unique<Container>(tagName, parent, definitionName, index);
+  child->definitionsRoot_ = DataManager::Instance().GetDefinitions();
+  child->configSoup_ = config;
+  child->savingName_ = Definitions().Facts().Entry(definition).savingName;
+  return child;
+}
+
+bool Container::LoadFromDefinition(Soup config, Soup definition, Container* target) {
+  RunDefinitions& definitions = Definitions();
+  definition = definitions.Resolve(definition);
+
+  std::vector<Soup> inherited;
+  const std::vector<Qel::PString> inheritNames =
+      definitions.Facts().Definition(definition).inheritNames;
+  for (const Qel::PString& name : inheritNames) inherited.push_back(definitions.Get(name));
+
+  CompulsoryEntries compulsoryTags;
+  CompulsoryEntries compulsoryContainers;
+  CollectCompulsoryTags(definition, compulsoryTags);
+  for (const Soup& parent : inherited) CollectCompulsoryTags(parent, compulsoryTags);
+  CollectCompulsoryContainers(definition, compulsoryContainers);
+  for (const Soup& parent : inherited) CollectCompulsoryContainers(parent, compulsoryContainers);
+
+  ApplyObsoleteTags(definition);
+  for (Soup& parent : inherited) ApplyObsoleteTags(parent);
+
+  // Stays readable for the whole level, also when a child's load changes definitions.
+  const TagLookup& level = LevelTagLookup(definition, inherited);
+
+  i32 childCounter = 0;
+  bool loaded = true;
+  ForEachEntry(config, [&](const Qel::PString& name, const MPRef<ACSChunk>& node) {
+    if (!loaded) return;
+    if (IsContainer(node)) {
+      loaded = LoadContainerTag(name, Soup::FromChunk(node), config, definition, inherited, target,
+                                compulsoryContainers, childCounter);
+    } else {
+      LoadValueTag(name, node.Get(), config, level, target, compulsoryTags);
+    }
+  });
+  if (!loaded) return false;
+
+  ReportMissingEntries(config, definition, inherited, target, compulsoryTags, compulsoryContainers);
+  MoveHeadTagsFirst();
+  return true;
+}
+
+bool Container::LoadContainerTag(const Qel::PString& tagName, const Soup& childConfig,
+                                 const Soup& config, const Soup& definition,
+                                 std::vector<Soup>& inherited, Container* target,
+                                 CompulsoryEntries& compulsoryContainers, i32& childCounter) {
+  RunDefinitions& definitions = Definitions();
+  Soup entry;
+  bool found =
+      loadDepth_ < kMaxLoadDepth && FindChildDefinition(definition, tagName, target, entry);
+  for (size_t i = 0; !found && loadDepth_ < kMaxLoadDepth && i < inherited.size(); ++i) {
+    if (!inherited[i].IsNull()) found = FindChildDefinition(inherited[i], tagName, target, entry);
+  }
+  if (!found) {
+    const bool obsolete = !inherited.empty() &&
+                          std::find(obsoleteTagNames_.begin(), obsoleteTagNames_.end(), tagName) !=
+                              obsoleteTagNames_.end();
+    if (obsolete) {
+      AddWarningFinding(LocalisedFinding(kKeyObsoleteTag, tagName, target->name_));
+    } else {
+      AddErrorFinding(LocalisedFinding(kKeyNoDefinition, tagName, target->name_), target);
+    }
+    if (tagName == kTagDotCache) AddErrorFinding(LocalisedFinding(kKeyOldContainer));
+    return true;
+  }
+  entry = definitions.Resolve(entry);
+
+  // Each case makes the child, readies it, hands it to the target and loads its level; a child
+  // that cannot be made or readied is released before the load returns false.
+  std::unique_ptr<Container> child;
+  Soup childDefinition;
+  // Copied out: readying the child may change definitions, and with them the facts.
+  const EntryFacts& facts = definitions.Facts().Entry(entry);
+  const Qel::PString kind = facts.kind;
+  const Qel::PString elementTypeName = facts.elementType;
+  const bool polymorphic = facts.hasContainerType0;
+  const bool smoke = facts.icon == kTagSmoke;
+  if (polymorphic) {
+    const Qel::PString typeName = SelectContainerType(entry, childConfig.GetNamedTag(kTagKind));
+    if (ErrorHandler* handler = ErrorHandler::Instance()) {
+      handler->TraceContainer(FormatText(kTraceLoad, typeName).ToPString(), this);
+    }
+    child = CreateChildContainer(tagName, target, typeName, childCounter++, config);
+    if (child == nullptr) return false;
+    DataManager::Instance().RegisterByName(target->name_, child.get(), child->name_);
+    childDefinition = GetDefinition(typeName);
+    child->BuildChildren(childDefinition, true);
+  } else if (kind == kTagElement) {
+    compulsoryContainers.Erase(tagName);
+    const Qel::PString& elementType = elementTypeName;
+    child = CreateChildContainer(tagName, target, elementType, childCounter++, config);
+    if (child == nullptr) return false;
+    childDefinition = GetDefinition(elementType);
+    if (childDefinition.IsNull()) {
+      // The child never joins the tree, so the finding belongs to the container it was meant for.
+      AddErrorFinding(LocalisedFinding(kKeyNoContainerDefinition, tagName), target);
+      return false;
+    }
+    const Soup arrayElement = childDefinition.GetNamedSoup(kTagArrayElement);
+    if (!arrayElement.IsNull()) {
+      const std::vector<Qel::PString> types =
+          definitions.Facts().Entry(arrayElement).containerTypes;
+      for (const Qel::PString& type : types) {
+        if (type.IsSet()) child->RegisterAllowedChild(Qel::PString(), type);
+      }
+    }
+    const Soup tagArray = childDefinition.GetNamedSoup(kTagTagarray);
+    if (!tagArray.IsNull()) child->tagArrayDefinition_ = tagArray;
+    if (childDefinition.HasNamedTag(kTagSubpossibilities))
+      child->BuildChildren(childDefinition, true);
+  } else if (smoke) {
+    child = CreateChildContainer(tagName, target, kTagSmoke, childCounter++, config);
+    if (child == nullptr) return false;
+    childDefinition = entry;
+    child->BuildChildren(childDefinition, true);
+  } else {
+    AddErrorFinding(LocalisedFinding(kKeyErrorInTemplate, kind), target);
+    return true;
+  }
+  AttachContainerRules(childDefinition, child.get());
+  Container* loading = child.get();
+  target->AddChildContainer(std::move(child));
+  ++loadDepth_;
+  const bool loaded = LoadFromDefinition(childConfig, childDefinition, loading);
+  --loadDepth_;
+  return loaded;
+}
+
+const TagLookup& Container::LevelTagLookup(const Soup& definition,
+                                           const std::vector<Soup>& inherited) {
+  DefinitionFactsCache& cache = Definitions().Facts();
+  if (const TagLookup* known = cache.FindTagLookup(definition)) return *known;
+  auto lookup = std::make_unique<TagLookup>();
+  // The first definition to hold a name as a container entry answers for it.
+  const auto add = [&](const DefinitionFacts& facts) {
+    for (const auto& [name, node] : facts.entries.children) {
+      if (IsContainer(node)) lookup->entries.emplace(name, Soup::FromChunk(node));
+    }
+  };
+  const DefinitionFacts& own = cache.Definition(definition);
+  add(own);
+  lookup->fallback = own.tagArray;
+  for (const Soup& parent : inherited) {
+    const DefinitionFacts& facts = cache.Definition(parent);
+    add(facts);
+    if (!facts.tagArray.IsNull()) {
+      lookup->fallback = facts.tagArray;
+      break;
+    }
+  }
+  return cache.StoreTagLookup(definition, std::move(lookup));
+}
+
+void Container::LoadValueTag(const Qel::PString& tagName, const ACSChunk* node, const Soup& config,
+                             const TagLookup& level, Container* target,
+                             CompulsoryEntries& compulsoryTags) {
+  compulsoryTags.Erase(tagName);
+  Qel::PString lookup = tagName;
+  if (StartsWith(tagName, kDescriptionPrefix)) {
+    lookup = kTagDescription;
+  } else if (StartsWith(tagName, kUsernamePrefix)) {
+    lookup = kTagUsername;
+  }
+  Soup tagDefinition = level.Find(lookup);
+  if (tagDefinition.IsNull()) {
+    // Numbered tags: "ab12" stands for the entry "ab0", "x5" for "x0", when that is a sequence.
+    const std::string_view text = lookup.View();
+    const size_t n = text.size();
+    size_t cut = 0;
+    if (n > 3 && IsDigit(text[n - 1]) && IsDigit(text[n - 2])) {
+      cut = 2;
+    } else if (n > 2 && IsDigit(text[n - 1])) {
+      cut = 1;
+    }
+    if (cut != 0) {
+      const Qel::PString numbered(std::string(text.substr(0, n - cut)) + "0");
+      tagDefinition = level.Find(numbered);
+      if (Definitions().Facts().Entry(tagDefinition).sequence == 0) tagDefinition = Soup();
+    }
+  }
+  std::unique_ptr<Tag> tag(MakeTag(target, tagName, tagDefinition, &config, node));
+  if (tag == nullptr) return;
+  tag->AttachRules(tagDefinition);
+  target->AddTag(tag.release());
+}
+
+void Container::ReportMissingEntries(const Soup& config, const Soup& definition,
+                                     const std::vector<Soup>& inherited, Container* target,
+                                     const CompulsoryEntries& compulsoryTags,
+                                     const CompulsoryEntries& compulsoryContainers) {
+  for (const auto& [name, build] : compulsoryTags.Sorted()) {
+    const Soup tagDefinition = FindTagDefinition(name, definition, inherited);
+    const bool emitterTag =
+        std::find(std::begin(kEmitterTags), std::end(kEmitterTags), name) != std::end(kEmitterTags);
+    if (emitterTag && target->HasTagNamed(kFile)) continue;
+    if (BuildReached(build)) {
+      std::unique_ptr<Tag> tag(MakeTag(target, name, tagDefinition, &config));
+      if (tag == nullptr) continue;
+      tag->AttachRules(tagDefinition);
+      AddErrorFinding(LocalisedFinding(kKeyMissingTag, name), tag.get());
+      target->AddTag(tag.release());
+    } else {
+      AddWarningFinding(LocalisedFinding(kKeyMissingTag, name));
+    }
+  }
+  for (const auto& [name, build] : compulsoryContainers.Sorted()) {
+    const Qel::PString text = LocalisedFinding(kKeyMissingContainer, name);
+    if (BuildReached(build)) {
+      AddErrorFinding(text);
+    } else {
+      AddWarningFinding(text);
+    }
+  }
+}
+
+}  // namespace TETLib

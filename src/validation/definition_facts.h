@@ -1,0 +1,155 @@
+// What the container model reads from a definition, read once per definition node and kept: a
+// configuration of thirty tags asks the same definitions the same questions for every tag, and a
+// command host asks them again for every asset. Facts are kept only for definitions that do not
+// change, the data manager's shared ones; a load that has made its own copy of a definition reads
+// the facts of its nodes afresh (see RunDefinitions).
+#pragma once
+
+#include <memory>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "assetdata/soup.h"
+#include "qel/pstring.h"
+#include "qel/types.h"
+#include "validation/validation_rules.h"
+
+namespace TETLib {
+
+// A container node's children by name: the first child of each name, whatever its kind.
+struct NodeFacts {
+  std::unordered_map<Qel::PString, MPRef<ACSChunk>> children;
+
+  // As Soup::GetNamedSoup: the first child of the name when it is a container, else empty.
+  Soup Container(const Qel::PString& name) const;
+};
+
+// An entry of a definition ("subpossibilities" child, "tagarray", a whole definition).
+struct EntryFacts {
+  Qel::PString kind;
+  Qel::PString elementType;
+  Qel::PString icon;
+  Qel::PString defaultValue;
+  Qel::PString filter;
+  Qel::PString source;
+  Qel::PString dataType;
+  Qel::PString category;
+  Qel::PString savingName;
+  i32 typeCode = 20;
+  bool hasElementType = false;
+  bool hasContainerType0 = false;
+  bool hasMeshAsset = false;
+  bool hasCategory = false;
+  bool hasFilter = false;
+  f32 compulsory = 0.0f;
+  i32 compulsoryInt = 0;
+  i32 disabled = 0;
+  i32 unique = 0;
+  i32 sequence = 0;
+  i32 numarray = 0;
+  // The texts of "container-type0", "container-type1", ... by number, for the numbers below the
+  // entry's count of children (empty where missing), and how many are present from 0 on.
+  std::vector<Qel::PString> containerTypes;
+  u32 containerTypeRun = 0;
+  // The rules its "validation" names, with their parameters.
+  std::vector<TagRuleFunction> rules;
+  std::vector<Soup> ruleParameters;
+};
+
+// A definition: its parts and what a level matched against it needs.
+struct DefinitionFacts {
+  Soup subpossibilities;
+  Soup tagArray;
+  Soup arrayElement;
+  Soup inherit;
+  Soup obsoleteTag;
+  Soup validation;
+  NodeFacts entries;  // of "subpossibilities"
+  std::vector<Qel::PString> inheritNames;
+  // The compulsory entries in their order: value tags and containers (those with "element-type").
+  std::vector<std::pair<Qel::PString, f32>> compulsoryTags;
+  std::vector<std::pair<Qel::PString, f32>> compulsoryContainers;
+};
+
+// What building a container's allowed children makes of a definition and those it inherits.
+struct BuildPlan {
+  struct Child {
+    Qel::PString name;
+    Qel::PString definitionName;
+    Soup definition;
+    bool attach = false;  // a compulsory element: its definition is attached too
+  };
+  std::vector<Qel::PString> inheritedNames;
+  // Reported again at every build: each asset gets its own findings.
+  std::vector<Qel::PString> findings;
+  std::vector<Child> elements;
+  // The compulsory value entries, by name.
+  std::vector<std::pair<Qel::PString, Soup>> values;
+  Soup arrayElement;  // empty when there is none
+  std::vector<Child> tagArrays;
+};
+
+// The "validation" entries a definition inherits, merged in order.
+struct ValidationPlan {
+  std::vector<Qel::PString> findings;
+  std::vector<std::pair<Qel::PString, MPRef<ACSChunk>>> entries;
+};
+
+// Where the value tags of a level matched against a definition find their definitions: the
+// definition's own entries, then each inherited definition's entries and its tag array (the
+// first tag array ends the search), then the definition's own tag array. Merged into one map.
+struct TagLookup {
+  std::unordered_map<Qel::PString, Soup> entries;
+  Soup fallback;
+
+  Soup Find(const Qel::PString& tagName) const {
+    const auto found = entries.find(tagName);
+    return found == entries.end() ? fallback : found->second;
+  }
+};
+
+// The facts of nodes, each read on first asking. Holds every node it has facts of, so that no
+// address it keys by can be reused while it is kept.
+class DefinitionFactsCache {
+ public:
+  const NodeFacts& Node(const ACSChunk* node);
+  const EntryFacts& Entry(const Soup& entry);
+  const DefinitionFacts& Definition(const Soup& definition);
+  // The plan kept for a definition, or null; StorePlan keeps one and gives it back.
+  const BuildPlan* FindPlan(const Soup& definition) const;
+  const BuildPlan& StorePlan(const Soup& definition, std::unique_ptr<BuildPlan> plan);
+  const TagLookup* FindTagLookup(const Soup& definition) const;
+  const TagLookup& StoreTagLookup(const Soup& definition, std::unique_ptr<TagLookup> lookup);
+  const ValidationPlan* FindValidationPlan(const Soup& definition) const;
+  const ValidationPlan& StoreValidationPlan(const Soup& definition,
+                                            std::unique_ptr<ValidationPlan> plan);
+  // Forgets every fact. Facts already handed out stay readable until the cache goes: a caller
+  // may hold them across a change, and reads them as they were.
+  void Clear();
+
+  // The type code of a definition's "type" text (20 when it names no type).
+  static i32 TypeCode(const Qel::PString& type);
+
+ private:
+  template <class Facts>
+  struct Kept {
+    MPRef<ACSChunk> node;
+    std::unique_ptr<Facts> facts;
+  };
+  std::unordered_map<const ACSChunk*, Kept<NodeFacts>> nodes_;
+  std::unordered_map<const ACSChunk*, Kept<EntryFacts>> entries_;
+  std::unordered_map<const ACSChunk*, Kept<DefinitionFacts>> definitions_;
+  std::unordered_map<const ACSChunk*, Kept<BuildPlan>> plans_;
+  std::unordered_map<const ACSChunk*, Kept<ValidationPlan>> validationPlans_;
+  std::unordered_map<const ACSChunk*, Kept<TagLookup>> tagLookups_;
+  std::vector<std::unique_ptr<DefinitionFactsCache>> forgotten_;
+  // The last node asked about and its facts: a tag's definition is asked about several times in
+  // a row, and so is a level's definition.
+  const ACSChunk* lastEntryNode_ = nullptr;
+  const EntryFacts* lastEntry_ = nullptr;
+  const ACSChunk* lastDefinitionNode_ = nullptr;
+  const DefinitionFacts* lastDefinition_ = nullptr;
+};
+
+}  // namespace TETLib

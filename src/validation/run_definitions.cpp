@@ -1,0 +1,55 @@
+#include "validation/run_definitions.h"
+
+namespace TETLib {
+
+namespace {
+
+// The facts of the shared definitions, for as long as those are the data manager's (the root is
+// held, so a new set of definitions never has its address).
+struct SharedFacts {
+  MPRef<ACSChunk> root;
+  DefinitionFactsCache cache;
+};
+
+SharedFacts& TheSharedFacts() {
+  static SharedFacts* facts = new SharedFacts();  // never destroyed: used until the very end
+  return *facts;
+}
+
+}  // namespace
+
+DefinitionFactsCache& RunDefinitions::Facts() {
+  if (!copies_.empty()) return local_;
+  SharedFacts& shared = TheSharedFacts();
+  if (shared.root.Get() != shared_.GetRoot().Get()) {
+    shared.cache.Clear();
+    shared.root = shared_.GetRoot();
+  }
+  return shared.cache;
+}
+
+Soup RunDefinitions::Get(const Qel::PString& name) {
+  return Resolve(Facts().Node(shared_.GetRoot().Get()).Container(name));
+}
+
+Soup RunDefinitions::Resolve(const Soup& definition) const {
+  if (copies_.empty() || definition.IsNull()) return definition;
+  const auto found = copies_.find(definition.GetRoot().Get());
+  return found == copies_.end() ? definition : found->second.copy;
+}
+
+Soup RunDefinitions::Writable(const Soup& definition) {
+  if (definition.IsNull()) return definition;
+  // The caller changes what it gets: facts read of this load's copies no longer hold.
+  local_.Clear();
+  const ACSChunk* node = definition.GetRoot().Get();
+  if (own_.count(node) != 0) return definition;
+  const auto found = copies_.find(node);
+  if (found != copies_.end()) return found->second.copy;
+  Copy entry{definition, Soup()};
+  entry.copy.Copy(definition);
+  own_.insert(entry.copy.GetRoot().Get());
+  return copies_.emplace(node, std::move(entry)).first->second.copy;
+}
+
+}  // namespace TETLib
