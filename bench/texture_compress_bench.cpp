@@ -1,7 +1,7 @@
 // Converting 50 texture descriptions, each naming its own 1024 x 1024 image with full alpha, into
 // DXT5 textures with every mip level (what `compresstexture` runs on an asset), against Debian's
-// `nvcompress -bc3` run once per image on the same images. Each reports the time for all 50; the
-// target is the conversion within 1.2x of the command-line compressor.
+// `nvcompress -bc3` (package libnvtt-bin) run once per image on the same images. Each reports the
+// time for all 50; the target is the conversion within 1.2x of the command-line compressor.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -14,8 +14,10 @@
 #include <vector>
 
 #include "assetdata/results_log.h"
+#include "bench_support.h"
 #include "pymclient/install_paths.h"
 #include "qel/file_path.h"
+#include "support/scratch_folder.h"
 #include "validation/texture_convert_job.h"
 
 #define STB_IMAGE_WRITE_STATIC
@@ -30,30 +32,24 @@ extern char** environ;
 
 namespace {
 
-constexpr int kImages = 50;
-constexpr int kSide = 1024;
+const int kImages = BenchSize(50, 2);
+const int kSide = BenchSize(1024, 64);
 
 struct Installation {
-  std::string root;
+  scratch::Folder folder;
+  std::string root = folder.path();
   std::string asset;
   std::vector<std::string> images;
-  Installation() = default;
-  Installation(Installation&&) = default;
-  ~Installation() {
-    std::error_code ignored;
-    if (!root.empty()) std::filesystem::remove_all(root, ignored);
-  }
 };
 
 // Images with a pattern that compresses as textures do, neither flat nor noise, and an alpha
 // ramp that asks for DXT5.
 const Installation& GetInstallation() {
-  static Installation installation = [] {
-    Installation made;
-    char name[] = "/tmp/kestro_compress_bench_XXXXXX";
-    made.root = mkdtemp(name) ? name : "/tmp/kestro_compress_bench";
-    made.asset = made.root + "/UserData/editing/bench";
-    std::filesystem::create_directories(made.asset);
+  static Installation installation;
+  static const bool made = [] {
+    Installation& into = installation;
+    into.asset = into.root + "/UserData/editing/bench";
+    std::filesystem::create_directories(into.asset);
     std::vector<unsigned char> pixels(size_t(kSide) * kSide * 4);
     for (int i = 0; i < kImages; ++i) {
       for (int y = 0; y < kSide; ++y) {
@@ -66,17 +62,17 @@ const Installation& GetInstallation() {
         }
       }
       const std::string stem = "tex" + std::to_string(i);
-      const std::string image = made.asset + "/" + stem + ".tga";
+      const std::string image = into.asset + "/" + stem + ".tga";
       stbi_write_tga(image.c_str(), kSide, kSide, 4, pixels.data());
-      made.images.push_back(image);
-      if (FILE* description = std::fopen((made.asset + "/" + stem + ".texture.txt").c_str(), "w")) {
+      into.images.push_back(image);
+      if (FILE* description = std::fopen((into.asset + "/" + stem + ".texture.txt").c_str(), "w")) {
         std::fprintf(description, "Primary=%s.tga\r\n", stem.c_str());
         std::fclose(description);
       }
     }
-    InitInstallPaths(Qel::File::Path(made.root.c_str()));
-    return made;
+    return InitInstallPaths(Qel::File::Path(into.root.c_str()));
   }();
+  (void)made;
   return installation;
 }
 
