@@ -15,11 +15,11 @@ release: deps
 	@$(RELEASE_CONFIGURE) >/dev/null
 	@cmake --build build/release -j $(JOBS)
 
-# The demo needs only the tool, the stand-in daemon, the stand-in repository and the base
-# script library that an installation carries.
+# The demo needs only the tool, the stand-in daemon, the stand-in repository, the developer tools
+# it shows and the base script library that an installation carries.
 run: deps
 	@$(RELEASE_CONFIGURE) >/dev/null
-	@cmake --build build/release -j $(JOBS) --target KestroUtil PymDaemon vnyrepo tettool gslib
+	@cmake --build build/release -j $(JOBS) --target KestroUtil PymDaemon vnyrepo tettool qirfdump gslib
 	@bash scripts/demo.sh build/release
 
 test: deps
@@ -28,8 +28,9 @@ test: deps
 	@cd build/test && ctest --output-on-failure -j $(JOBS)
 
 # The concurrency suites under ThreadSanitizer: the lower layers, the asset-database client
-# (reader thread, question threads, transactions) and the daemon (connections, URL transfers).
-TSAN_SUITES := qel_tests qelgfx_tests core_tests mesh_tests pymclient_tests daemon_tests
+# (reader thread, question threads, transactions), the daemon (connections, URL transfers) and
+# validation (texture conversions side by side on the worker threads).
+TSAN_SUITES := qel_tests qelgfx_tests core_tests mesh_tests pymclient_tests daemon_tests validation_tests
 
 tsan: deps
 	@cmake -S . -B build/tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DKESTRO_TSAN=ON -DKESTRO_WERROR=ON >/dev/null

@@ -337,3 +337,35 @@ status=0
 "$build/tettool" validate --tetdata "$root/bin/TETData" --data "$root/bin/data" "$signal" \
   "$root/UserData/local/demo lamp" || status=$?
 echo "[exit code $status]"
+echo
+
+# Texture conversion: descriptions of a small editing asset of our own compiled into ".texture"
+# files beside them (DXT1 for the opaque one, DXT5 where an alpha image gives full alpha, DXT3
+# and uncompressed by their hints), one of them dumped with qirfdump; then a description whose
+# image is broken, named in the error, with exit code 255 and nothing written.
+textures="UserData/editing/demo textures"
+mkdir -p "$root/$textures" "$root/UserData/editing/demo broken"
+tga 128 128 >"$root/$textures/ballast.tga"
+tga 64 64 >"$root/$textures/fence.tga"
+tga 64 64 >"$root/$textures/fence-alpha.tga"
+printf 'Primary=ballast.tga\r\n' >"$root/$textures/ballast.texture.txt"
+printf 'Primary=fence.tga\r\nAlpha=fence-alpha.tga\r\nTile=none\r\n' >"$root/$textures/fence.texture.txt"
+printf 'Primary=ballast.tga\r\nHint=dxt3\r\n' >"$root/$textures/sign.texture.txt"
+printf 'Primary=fence.tga\r\nHint=uncompressed\r\n' >"$root/$textures/plain.texture.txt"
+printf 'not an image' >"$root/UserData/editing/demo broken/rust.tga"
+printf 'Primary=rust.tga\r\n' >"$root/UserData/editing/demo broken/rust.texture.txt"
+(cd "$root" && show compresstexture "$textures")
+echo "\$ ls \"$textures\""
+ls "$root/$textures"
+echo
+echo "\$ qirfdump \"$textures/ballast.texture\""
+"$build/qirfdump" "$root/$textures/ballast.texture" | sed "s|$root/||"
+echo
+for name in fence sign plain; do
+  echo "\$ qirfdump \"$textures/$name.texture\"    (the texture lines)"
+  "$build/qirfdump" "$root/$textures/$name.texture" | grep -v '^  0x' | sed -n '3,$p'
+  echo
+done
+(cd "$root" && show compresstexture "UserData/editing/demo broken")
+echo "\$ ls \"UserData/editing/demo broken\""
+ls "$root/UserData/editing/demo broken"

@@ -52,7 +52,7 @@ constexpr Command kCommands[] = {
     {"delete", Delete, 0},
     {"generatekuid", GenerateKuid, 0},
     {"repairdatabase", RepairDatabase, 0},
-    {"compresstexture", nullptr, 0},
+    {"compresstexture", CompressTexture, 0},
     {"authors", Authors, 0},
     {"searchbycategory", SearchByCategory, 0},
     {"status", Status, 0},

@@ -71,5 +71,8 @@ int PymCommandHost(CommandArgs& args);
 // commands_repository.cpp
 int InstallFromVny(CommandArgs& args);
 
+// commands_texture.cpp
+int CompressTexture(CommandArgs& args);
+
 // commands_export.cpp
 int VnyParseFolder(CommandArgs& args);

@@ -1,5 +1,4 @@
-// The texture work that the command host does for the daemon. This build has no texture
-// converter yet, so it does the least that its contract allows and says so in the results log.
+// The texture work that the command host does for the daemon.
 #pragma once
 
 #include "qel/file_path.h"
@@ -8,7 +7,8 @@
 
 class ResultsLog;
 
-// Converts the textures of a file or folder; the status code goes to the daemon unchanged (0:
-// nothing converted). A path that does not exist is "Unable to search path: '$(FILE_NAME)'".
+// Converts the textures of a file or folder (validation/texture_convert_job.h); the status code
+// goes to the daemon unchanged: 2 when every description was converted, 0 when one failed or the
+// path cannot be searched ("Unable to search path: '$(FILE_NAME)'"), 1 when the workers stopped.
 u32 ConvertTexturesAtPath(const Qel::PString& folderName, const Qel::File::Path& path,
                           ResultsLog& log);

@@ -1,6 +1,7 @@
 #include "mesh/qel_get_plugins.h"
 
 #include <mutex>
+#include <vector>
 
 #include "mesh/kestro_geometry_base_resource.h"
 #include "mesh/kestro_indexed_mesh_lod_resource.h"
@@ -18,6 +19,17 @@ constexpr const char* kLODMeshTypeId = "8FCC40D7-8BDD-4d14-B528-65692F5DF710";
 
 std::once_flag g_pluginsCreated;
 
+struct Registrations {
+  std::mutex mutex;
+  std::vector<void (*)()> pending;
+  bool created = false;
+};
+
+Registrations& GetRegistrations() {
+  static Registrations* registrations = new Registrations;
+  return *registrations;
+}
+
 void CreatePlugins() {
   Qel::CreateMaterialPlugins();
   const Qel::UId classId(kMeshResourceClassId);
@@ -30,6 +42,14 @@ void CreatePlugins() {
                                                       Qel::UId(kLODMeshTypeId), classId);
   new Qel::ResourceType<KestroIndexedMeshLODResource>(Qel::PString("lm"), Qel::UId(kLODMeshTypeId),
                                                       classId);
+  Registrations& registrations = GetRegistrations();
+  std::vector<void (*)()> pending;
+  {
+    std::lock_guard<std::mutex> guard(registrations.mutex);
+    registrations.created = true;
+    pending.swap(registrations.pending);
+  }
+  for (void (*registration)() : pending) registration();
 }
 
 }  // namespace
@@ -37,4 +57,16 @@ void CreatePlugins() {
 // A second call would register every type twice; the plug-ins are made once for the process.
 extern "C" __attribute__((visibility("default"))) void QelGetPlugins() {
   std::call_once(g_pluginsCreated, CreatePlugins);
+}
+
+void AddPluginRegistration(void (*registration)()) {
+  Registrations& registrations = GetRegistrations();
+  {
+    std::lock_guard<std::mutex> guard(registrations.mutex);
+    if (!registrations.created) {
+      registrations.pending.push_back(registration);
+      return;
+    }
+  }
+  registration();
 }

@@ -1,5 +1,6 @@
 #include "qelgfx/bitmap.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "qel/memory_file.h"
@@ -21,10 +22,178 @@
 
 namespace Qel {
 
+namespace {
+
+// The pixel as B, G, R, A whatever the format.
+void ReadPixel(const u8* at, u32 format, u8 out[4]) {
+  switch (format) {
+    case Bitmap::kGrey:
+      out[0] = out[1] = out[2] = at[0];
+      out[3] = 255;
+      break;
+    case Bitmap::kARGB:
+      out[0] = at[0];
+      out[1] = at[1];
+      out[2] = at[2];
+      out[3] = at[3];
+      break;
+    case Bitmap::kRGB:
+      out[0] = at[0];
+      out[1] = at[1];
+      out[2] = at[2];
+      out[3] = 255;
+      break;
+    default:  // alpha: white with that alpha
+      out[0] = out[1] = out[2] = 255;
+      out[3] = at[0];
+      break;
+  }
+}
+
+void WritePixel(u8* at, u32 format, const u8 in[4]) {
+  switch (format) {
+    case Bitmap::kGrey:
+      at[0] = u8((u32(in[2]) * 77 + u32(in[1]) * 150 + u32(in[0]) * 29 + 128) >> 8);
+      break;
+    case Bitmap::kARGB:
+      std::memcpy(at, in, 4);
+      break;
+    case Bitmap::kRGB:
+      std::memcpy(at, in, 3);
+      break;
+    default:
+      at[0] = in[3];
+      break;
+  }
+}
+
+}  // namespace
+
+u32 Bitmap::BytesPerPixel(u32 format) {
+  switch (format) {
+    case kGrey:
+    case kAlpha:
+      return 1;
+    case kARGB:
+      return 4;
+    case kRGB:
+      return 3;
+    default:
+      return 0;
+  }
+}
+
 void Bitmap::Clear() {
-  width_ = height_ = channels_ = 0;
-  pixels_.clear();
+  width_ = height_ = channels_ = pitch_ = 0;
+  format_ = kNone;
+  isBlock_ = false;
+  block_.reset();
   error_.Clear();
+}
+
+bool Bitmap::Allocate(u32 width, u32 height, u32 format, u64 bytes) {
+  Clear();
+  if (width == 0 || height == 0 || width > kMaxSide || height > kMaxSide ||
+      u64(width) * height > kMaxPixels || bytes > kMaxBytes) {
+    error_ = "is too large";
+    return false;
+  }
+  block_ = std::make_shared<std::vector<u8>>(size_t(bytes), u8(0));
+  width_ = width;
+  height_ = height;
+  format_ = format;
+  return true;
+}
+
+bool Bitmap::Create(u32 width, u32 height, u32 format) {
+  const u32 bpp = BytesPerPixel(format);
+  if (bpp == 0) {
+    Clear();
+    error_ = "has no such format";
+    return false;
+  }
+  if (!Allocate(width, height, format, u64(width) * height * bpp)) return false;
+  pitch_ = width * bpp;
+  channels_ = format == kARGB ? 4 : format == kRGB ? 3 : 1;
+  return true;
+}
+
+bool Bitmap::CreateBlock(u32 width, u32 height, u32 bytes) {
+  if (!Allocate(width, height, kAlpha, bytes)) return false;
+  isBlock_ = true;
+  return true;
+}
+
+u8* Bitmap::GetMutablePixels() {
+  DetachAlias();
+  return block_ && !block_->empty() ? block_->data() : nullptr;
+}
+
+void Bitmap::DetachAlias() {
+  if (IsAlias()) block_ = std::make_shared<std::vector<u8>>(*block_);
+}
+
+bool Bitmap::CopyImage(const Bitmap& source) {
+  if (isBlock_ || source.isBlock_ || BytesPerPixel(format_) == 0 ||
+      BytesPerPixel(source.format_) == 0 || source.width_ != width_ ||
+      source.height_ != height_ || !source.GetPixels()) {
+    return false;
+  }
+  const u32 from = BytesPerPixel(source.format_);
+  const u32 to = BytesPerPixel(format_);
+  const u8* in = source.GetPixels();
+  u8* out = GetMutablePixels();
+  u8 pixel[4];
+  for (u32 y = 0; y < height_; ++y) {
+    const u8* row = in + size_t(y) * source.pitch_;
+    u8* target = out + size_t(y) * pitch_;
+    for (u32 x = 0; x < width_; ++x) {
+      ReadPixel(row + size_t(x) * from, source.format_, pixel);
+      WritePixel(target + size_t(x) * to, format_, pixel);
+    }
+  }
+  return true;
+}
+
+Bitmap* Bitmap::Scale(u32 width, u32 height) const {
+  const u32 bpp = BytesPerPixel(format_);
+  if (isBlock_ || bpp == 0 || !GetPixels()) return nullptr;
+  auto* scaled = new Bitmap;
+  if (width == width_ && height == height_) {
+    scaled->width_ = width_;
+    scaled->height_ = height_;
+    scaled->format_ = format_;
+    scaled->pitch_ = pitch_;
+    scaled->channels_ = channels_;
+    scaled->block_ = block_;
+    return scaled;
+  }
+  if (!scaled->Create(width, height, format_)) {
+    delete scaled;
+    return nullptr;
+  }
+  scaled->channels_ = channels_;
+  const u8* in = GetPixels();
+  u8* out = scaled->GetMutablePixels();
+  for (u32 y = 0; y < height; ++y) {
+    const u32 y0 = u32(u64(y) * height_ / height);
+    const u32 y1 = std::max(y0 + 1, u32(u64(y + 1) * height_ / height));
+    for (u32 x = 0; x < width; ++x) {
+      const u32 x0 = u32(u64(x) * width_ / width);
+      const u32 x1 = std::max(x0 + 1, u32(u64(x + 1) * width_ / width));
+      u64 sums[4] = {};
+      for (u32 sy = y0; sy < y1; ++sy) {
+        const u8* row = in + size_t(sy) * pitch_;
+        for (u32 sx = x0; sx < x1; ++sx) {
+          for (u32 c = 0; c < bpp; ++c) sums[c] += row[size_t(sx) * bpp + c];
+        }
+      }
+      const u64 count = u64(y1 - y0) * (x1 - x0);
+      u8* target = out + size_t(y) * scaled->pitch_ + size_t(x) * bpp;
+      for (u32 c = 0; c < bpp; ++c) target[c] = u8((sums[c] + count / 2) / count);
+    }
+  }
+  return scaled;
 }
 
 bool Bitmap::LoadFile(const char* path) {
@@ -58,10 +227,20 @@ bool Bitmap::LoadMemory(const void* data, u32 size) {
     error_ = stbi_failure_reason();
     return false;
   }
-  width_ = u32(width);
-  height_ = u32(height);
+  if (!Create(u32(width), u32(height), kARGB)) {
+    stbi_image_free(decoded);
+    return false;
+  }
   channels_ = u32(channels);
-  pixels_.assign(decoded, decoded + size_t(width_) * height_ * 4);
+  // The decoder gives R, G, B, A; the engine keeps B, G, R, A.
+  u8* out = block_->data();
+  const size_t count = size_t(width_) * height_;
+  for (size_t i = 0; i < count; ++i) {
+    out[4 * i + 0] = decoded[4 * i + 2];
+    out[4 * i + 1] = decoded[4 * i + 1];
+    out[4 * i + 2] = decoded[4 * i + 0];
+    out[4 * i + 3] = decoded[4 * i + 3];
+  }
   stbi_image_free(decoded);
   return true;
 }

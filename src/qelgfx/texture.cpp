@@ -3,7 +3,9 @@
 #include <array>
 
 #include "qel/resource_database.h"
+#include "qel/memory_file.h"
 #include "qelgfx/bitmap.h"
+#include "qelgfx/texture_file.h"
 
 namespace Qel {
 
@@ -25,7 +27,19 @@ u32 Texture::Load(const ResourceDatabase& database) {
   loaded_ = false;
   if (!ResourceDatabase::IsSafeName(name_)) return kRefusedName;
   if (!database.FindFile(name_, path_)) return kNotFound;
-  if (IsImageName(name_)) {
+  if (name_.Size() > 8 && name_.SubString(name_.Size() - 8).EqualsIgnoreCase(".texture")) {
+    // A compiled texture: the whole file must read back, or the texture is faulty.
+    MemoryFile memory;
+    TextureFileInfo info;
+    std::vector<TextureFileMip> mips;
+    String error;
+    if (!memory.LoadFile(path_.CStr()) ||
+        !ReadTextureFile(memory.GetData(), memory.GetSize(), info, mips, error)) {
+      return kBadImage;
+    }
+    SetSize(info.width, info.height);
+    format_ = info.format;
+  } else if (IsImageName(name_)) {
     Bitmap bitmap;
     if (!bitmap.LoadFile(path_.CStr())) return kBadImage;
     SetSize(bitmap.GetWidth(), bitmap.GetHeight());

@@ -33,7 +33,8 @@ class Texture : public ReferenceCount {
   ~Texture() override;
 
   // Resolves the name through the database; images (bmp, tga, jpg, png) are decoded for their
-  // size, other files only have to exist.
+  // size, compiled ".texture" files are read whole for their size and format, other files only
+  // have to exist.
   u32 Load(const ResourceDatabase& database);
   bool IsLoaded() const { return loaded_; }
   const String& GetName() const { return name_; }

@@ -22,6 +22,7 @@
 #include "pymclient/pym_connection.h"
 #include "pymclient/pym_request.h"
 #include "support/install_root.h"
+#include "support/test_images.h"
 #include "support/thread_watchdog.h"
 
 namespace {
@@ -117,6 +118,11 @@ TEST_F(CommandHostTest, ServesEveryCommandAndRefusesHostileArchives) {
   root_->WriteFile("UserData/local/good/config.txt",
                    "kuid <kuid:700:21>\nusername \"g\"\nkind \"library\"\nkestro-build 3.6\n");
   root_->WriteFile("UserData/local/scripted/bad.gs", "class Bad { int };\n");
+  // One description converts, the other names its missing image.
+  const std::string textured = root_->Root() + "/UserData/local/textured";
+  root_->WriteFile("UserData/local/textured/good.tga", test_images::Tga(64, 64, false));
+  root_->WriteFile("UserData/local/textured/good.texture.txt", "Primary=good.tga\n");
+  root_->WriteFile("UserData/local/textured/bad.texture.txt", "Primary=gone.tga\n");
   // Without a command of its own a case installs its archive, which is refused.
   const struct Case {
     const char* what;
@@ -134,7 +140,9 @@ TEST_F(CommandHostTest, ServesEveryCommandAndRefusesHostileArchives) {
       // A configuration that passes has its script compiled: the compiler's message is an error.
       {"script", "", Bytes().U32(0).Name("local").Text(scripted), {0}, "bad.gs(1) : "},
       {"no configuration", "", Bytes().U32(0).Name("local").Text(folder + "/x"), {0}, "Unable"},
-      {"textures", "", Bytes().U32(1).Name("local").Text(folder), {0, 0, 0, 0}, "no texture"},
+      {"no textures", "", Bytes().U32(1).Name("local").Text(folder), {2, 0, 0, 0}, ""},
+      {"textures", "", Bytes().U32(1).Name("local").Text(textured), {0, 0, 0, 0},
+       "(image 'textured/gone.tga' is missing)"},
       {"unwritable", "", ArchiveCommand(2, folder + "/x/y", kAssets), {0, 0, 0, 0}, "Unable to"},
   };
   for (const Case& c : cases) {

@@ -11,6 +11,7 @@
 #include "qelgfx/geometry_chunk_template.h"
 #include "qelgfx/resource_system.h"
 #include "support/scratch_folder.h"
+#include "support/test_images.h"
 
 namespace {
 
@@ -285,7 +286,7 @@ TEST(IndexedMeshTest, ResourcesProgressiveMeshesAndTextures) {
   MeshSpec spec = TwoQuads();
   spec.chunks[0].textures = {"Textures\\Body.texture", "missing.texture"};
   spec.attachments = {"a.cab", "p.light"};
-  scene.folder.Put("m/body.texture", "");
+  scene.folder.Put("m/body.texture", test_images::CompiledTexture());
   KestroGeometryBaseResource* im = scene.Lock("m/a.im", WriteMesh(spec));
   ASSERT_NE(nullptr, im->GetMeshDefinition());
   EXPECT_EQ(2u, im->GetMeshDefinition()->GetAttachments().size());
