@@ -190,6 +190,7 @@ RequestHandlers::RequestHandlers(AssetStore& store)
 }
 
 void RequestHandlers::Handle(u32 opcode, const u8* payload, size_t size, Response& response) {
+  if (online_.Handle(opcode, payload, size, response)) return;
   auto it = handlers_.find(opcode);
   if (it == handlers_.end()) {
     Log("PymDaemon> unknown request 0x%x answered with an empty reply", opcode);

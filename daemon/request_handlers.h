@@ -14,6 +14,7 @@
 #include "daemon/asset_editor.h"
 #include "daemon/command_host_registry.h"
 #include "daemon/note_channel.h"
+#include "daemon/online_requests.h"
 #include "daemon/repair_runner.h"
 #include "daemon/repository_index.h"
 #include "daemon/url_requests.h"
@@ -121,6 +122,7 @@ class RequestHandlers {
   RepairRunner repair_;
   CommandHostRegistry hosts_;
   UrlRequests urls_;
+  OnlineRequests online_{store_, urls_};
   // The local repository beside UserData, read for the newest versions it offers.
   std::unique_ptr<RepositoryIndex> repository_;
   std::once_flag repositoryOnce_;
