@@ -1,13 +1,16 @@
 // oapeer: a loopback peer for the online transport, written on its own from the packet layout
 // so that it and the client endpoint cannot share a mistake. It listens on 127.0.0.1, speaks the
 // reliable channel with every address that writes to it (acknowledges, reorders, reassembles,
-// resends) and echoes each message it receives back as a reliable message. Every datagram,
-// fragment and message is logged on one line. Faults for tests: --drop, --duplicate and
+// resends) and echoes each message it receives back as a reliable message, or with --service 1
+// answers as the online-access service: it logs the client in (login, challenge with the
+// channel key, ticket, acceptance or refusal) and can send messages to assets once a login is
+// accepted. Every datagram, fragment, message and login step is logged on one line. Faults for tests: --drop, --duplicate and
 // --reorder (probabilities 0..1) and --delay-ms act on every datagram in both directions,
 // from a seeded generator so a run can be repeated.
 //
 //   oapeer [--port N] [--port-file F] [--log F] [--seconds S] [--seed N] [--mode 0|1]
 //          [--drop P] [--duplicate P] [--reorder P] [--delay-ms N] [--time-scale X]
+//          [--service 0|1] [--channel-key K] [--ticket T] [--send-to USER:CONTENT[:VERSION]]...
 //
 // --time-scale runs the channel's timers (resends, acknowledgement delay, time-outs) that many
 // times faster than the wall clock, to match a client that runs in accelerated time.
@@ -28,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "oapeer/login_service.h"
 #include "platform/datagram_socket.h"
 
 namespace {
@@ -65,6 +69,8 @@ struct Options {
   double drop = 0, duplicate = 0, reorder = 0;
   int delayMs = 0;
   double timeScale = 1;
+  bool service = false;
+  oapeer::ServiceOptions serviceOptions;
 };
 
 FILE* g_logOut = stdout;
@@ -127,6 +133,7 @@ struct Peer {
   std::map<unsigned char, std::vector<unsigned char>> early;
   std::map<unsigned char, Join> joins;
   unsigned long messages = 0;
+  oapeer::ServiceSession session;
 };
 
 struct Pending {
@@ -138,7 +145,11 @@ struct Pending {
 
 class PeerServer {
  public:
-  PeerServer(const Options& options, int fd) : options_(options), fd_(fd), random_(options.seed) {}
+  PeerServer(const Options& options, int fd)
+      : options_(options),
+        fd_(fd),
+        random_(options.seed),
+        service_(options.serviceOptions, [](const std::string& line) { Log("%s", line.c_str()); }) {}
 
   double ChannelNow() const { return WallSeconds() * options_.timeScale; }
 
@@ -400,13 +411,21 @@ class PeerServer {
     }
     Log("message in  %s seq=%u bytes=%zu #%lu %s%s", AddressText(peer.address).c_str(), number,
         body.size(), peer.messages, head.c_str(), body.size() > 8 ? "..." : "");
-    if (peer.queue.size() >= kMaxQueue) {
-      Log("echo dropped: send queue full");
-      return;
+    std::vector<oapeer::Bytes> replies;
+    if (options_.service) {
+      replies = service_.Take(peer.session, body);
+    } else {
+      replies.push_back(body);
     }
-    Outgoing echo;
-    echo.body = body;
-    peer.queue.push_back(std::move(echo));
+    for (oapeer::Bytes& reply : replies) {
+      if (peer.queue.size() >= kMaxQueue) {
+        Log("reply dropped: send queue full");
+        return;
+      }
+      Outgoing out;
+      out.body = std::move(reply);
+      peer.queue.push_back(std::move(out));
+    }
   }
 
   void Acknowledged(Peer& peer, unsigned char ack) {
@@ -480,6 +499,7 @@ class PeerServer {
   std::mt19937_64 random_;
   std::deque<Peer> peers_;
   std::vector<Pending> pending_;
+  oapeer::LoginService service_;
 };
 
 bool ParseArguments(int argc, char** argv, Options* o) {
@@ -497,6 +517,18 @@ bool ParseArguments(int argc, char** argv, Options* o) {
       o->portFile = value;
     } else if (arg == "--log") {
       o->logFile = value;
+    } else if (arg == "--channel-key") {
+      o->serviceOptions.channelKey = value;
+    } else if (arg == "--ticket") {
+      o->serviceOptions.acceptTicket = value;
+    } else if (arg == "--send-to") {
+      oapeer::ServiceOptions::Asset asset;
+      if (!oapeer::ParseAsset(value, asset) || o->serviceOptions.sendTo.size() >= 64) {
+        std::fprintf(stderr, "oapeer: --send-to needs USER:CONTENT[:VERSION] (64 at most): %s\n",
+                     value);
+        return false;
+      }
+      o->serviceOptions.sendTo.push_back(asset);
     } else if (!numeric) {
       std::fprintf(stderr, "oapeer: unknown option or bad value: %s %s\n", arg.c_str(), value);
       return false;
@@ -518,6 +550,8 @@ bool ParseArguments(int argc, char** argv, Options* o) {
       o->delayMs = int(number);
     } else if (arg == "--time-scale" && number >= 1 && number <= 1000) {
       o->timeScale = number;
+    } else if (arg == "--service" && (number == 0 || number == 1)) {
+      o->service = number == 1;
     } else {
       std::fprintf(stderr, "oapeer: unknown option or value out of range: %s %s\n", arg.c_str(),
                    value);
@@ -535,7 +569,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: oapeer [--port N] [--port-file F] [--log F] [--seconds S] [--seed N] "
                  "[--mode 0|1] [--drop P] [--duplicate P] [--reorder P] [--delay-ms N] "
-                 "[--time-scale X]\n");
+                 "[--time-scale X] [--service 0|1] [--channel-key K] [--ticket T] "
+                 "[--send-to USER:CONTENT[:VERSION]]...\n");
     return 2;
   }
   g_startTime = std::chrono::steady_clock::now();
@@ -572,9 +607,9 @@ int main(int argc, char** argv) {
     }
   }
   Log("listening on 127.0.0.1:%u mode=%d drop=%.3f duplicate=%.3f reorder=%.3f delay=%dms "
-      "seed=%u time-scale=%.1f",
+      "seed=%u time-scale=%.1f %s",
       port, options.mode, options.drop, options.duplicate, options.reorder, options.delayMs,
-      options.seed, options.timeScale);
+      options.seed, options.timeScale, options.service ? "service" : "echo");
 
   PeerServer server(options, fd);
   std::vector<unsigned char> buffer(100000);
