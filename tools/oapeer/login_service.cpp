@@ -217,7 +217,8 @@ void LoginService::Ticket(ServiceSession& session, const Bytes& body, std::vecto
   session.state = accepted ? ServiceSession::kOnline : ServiceSession::kRefused;
   log_(std::string("service: login of \"") + Printable(session.profile) + "\" ends in state " +
        StateName(session.state) + (accepted ? " (4 sent)" : " (4 sent with an error)"));
-  if (!accepted) return;
+  if (!accepted || greeted_) return;
+  greeted_ = true;
   for (const ServiceOptions::Asset& asset : options_.sendTo) {
     Bytes message = {kAssetMessage};
     PutU32(message, uint32_t(asset.content));

@@ -22,7 +22,7 @@ struct ServiceOptions {
   std::string channelKey = "oapeer-channel-key";
   // The only ticket accepted; empty accepts any non-empty ticket.
   std::string acceptTicket;
-  // Assets (user, content, version) that get one message each once a login is accepted.
+  // Assets (user, content, version) that get one message each after the first accepted login.
   struct Asset {
     int32_t user = 0, content = 0, version = 0;
   };
@@ -58,6 +58,7 @@ class LoginService {
 
   ServiceOptions options_;
   LogFunction log_;
+  bool greeted_ = false;
 };
 
 // Parses "user:content[:version]"; false for anything else.

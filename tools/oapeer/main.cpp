@@ -3,10 +3,10 @@
 // reliable channel with every address that writes to it (acknowledges, reorders, reassembles,
 // resends) and echoes each message it receives back as a reliable message, or with --service 1
 // answers as the online-access service: it logs the client in (login, challenge with the
-// channel key, ticket, acceptance or refusal) and can send messages to assets once a login is
-// accepted. Every datagram, fragment, message and login step is logged on one line. Faults for tests: --drop, --duplicate and
-// --reorder (probabilities 0..1) and --delay-ms act on every datagram in both directions,
-// from a seeded generator so a run can be repeated.
+// channel key, ticket, acceptance or refusal) and can send messages to assets after the first
+// accepted login. Every datagram, fragment, message and login step is logged on one line.
+// Faults for tests: --drop, --duplicate and --reorder (probabilities 0..1) and --delay-ms act on
+// every datagram in both directions, from a seeded generator so a run can be repeated.
 //
 //   oapeer [--port N] [--port-file F] [--log F] [--seconds S] [--seed N] [--mode 0|1]
 //          [--drop P] [--duplicate P] [--reorder P] [--delay-ms N] [--time-scale X]
