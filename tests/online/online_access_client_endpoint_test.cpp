@@ -394,6 +394,18 @@ TEST(OnlineHandlers, ClientsAndGroupsMayLeaveWhileTheyAreCalled) {
   link.Run(1.0);
   EXPECT_EQ(1, c.closed);
 
+  // A client that takes the endpoint offline while a message reaches it: the service's peer
+  // record goes while the transport is still dispatching to it.
+  TestClient leaving(KUID(42, 1, 0));
+  endpoint.AddClient(&leaving);
+  leaving.onReceive = [&] { endpoint.Disconnect(); };
+  link.service->Send(AssetMessage(KUID(42, 1, 0), "bye"));
+  link.service->Send(AssetMessage(KUID(42, 1, 0), "after"));
+  link.Run(1.0);
+  EXPECT_EQ(std::vector<std::string>{"bye"}, leaving.names);
+  EXPECT_EQ(State::kOffline, endpoint.GetStatus());
+  endpoint.RemoveClient(&leaving);
+
   // The endpoint's end closes every group still there, once.
   link.client.reset();
   EXPECT_EQ(1, b.closed);
