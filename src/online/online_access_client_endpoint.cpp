@@ -113,7 +113,7 @@ bool OnlineAccessClientEndpoint::Connect(bool force) {
   packet->WriteBool(kClientValueFlag);
   packet->WriteString(GetSalt());
   packet->WriteU8(kLoginProtocolVersion);
-  Queue(packet);
+  QueueMessage(packet);
   return true;
 }
 
@@ -158,10 +158,6 @@ void OnlineAccessClientEndpoint::Update() {
   }
 }
 
-bool OnlineAccessClientEndpoint::Queue(std::unique_ptr<TMEPacket>& packet) {
-  return QueueMessage(packet);
-}
-
 void OnlineAccessClientEndpoint::Refused(const Qel::String& error, bool tellDaemon) {
   // The error text comes from the service: an argument, never a format.
   LogPrintf("OnlineAccessClientEndpoint::HandlePacket> login refused: %s", error.CStr());
@@ -186,7 +182,7 @@ void OnlineAccessClientEndpoint::HandleLoginReply(u8 type, TStream& in) {
     }
     auto packet = NewMessage(kMsgTicket);
     packet->WriteString(daemon_->GetAuthTicket());
-    Queue(packet);
+    QueueMessage(packet);
     return;
   }
   if (!error.IsEmpty()) {
@@ -408,7 +404,7 @@ int OnlineAccessClientEndpoint::PostVersionedMessage(const KUID& sender, const Q
     LogPrintf("%s", name.CStr());
     return kPostRefused;
   }
-  if (!Queue(packet)) return kPostRefused;
+  if (!QueueMessage(packet)) return kPostRefused;
   minuteBucket_ += length;
   hourBucket_ += length;
   return kPostQueued;
@@ -427,7 +423,7 @@ int OnlineAccessClientEndpoint::PostGroupMessage(const KUID& sender, const Qel::
     LogPrintf("%s", group.CStr());
     return kPostRefused;
   }
-  Queue(packet);
+  QueueMessage(packet);
   minuteBucket_ += length;
   hourBucket_ += length;
   return kPostQueued;
@@ -437,7 +433,7 @@ void OnlineAccessClientEndpoint::OpenGroup(const Qel::PString& name, u32 mode) {
   auto packet = NewMessage(kMsgOpenGroup);
   packet->WritePString(name);
   packet->WriteU32(mode);
-  Queue(packet);
+  QueueMessage(packet);
 }
 
 u32 OnlineAccessClientEndpoint::CreateGroup(u32 mode) {
@@ -445,7 +441,7 @@ u32 OnlineAccessClientEndpoint::CreateGroup(u32 mode) {
   auto packet = NewMessage(kMsgCreateGroup);
   packet->WriteU32(requestId);
   packet->WriteU32(mode);
-  Queue(packet);
+  QueueMessage(packet);
   return requestId;
 }
 
@@ -453,7 +449,7 @@ void OnlineAccessClientEndpoint::LeaveGroup(const Qel::PString& name) {
   if (name.IsEmpty()) return;
   auto packet = NewMessage(kMsgLeaveGroup);
   packet->WritePString(name);
-  Queue(packet);
+  QueueMessage(packet);
 }
 
 void OnlineAccessClientEndpoint::SetGroupMember(const Qel::PString& name, u8 operation,
@@ -462,7 +458,7 @@ void OnlineAccessClientEndpoint::SetGroupMember(const Qel::PString& name, u8 ope
   packet->WritePString(name);
   packet->WriteU8(operation);
   packet->WritePString(user);
-  Queue(packet);
+  QueueMessage(packet);
 }
 
 void OnlineAccessClientEndpoint::SetGroupMode(const Qel::PString& name, u32 a, u32 b) {
@@ -470,7 +466,7 @@ void OnlineAccessClientEndpoint::SetGroupMode(const Qel::PString& name, u32 a, u
   packet->WritePString(name);
   packet->WriteU32(a);
   packet->WriteU32(b);
-  Queue(packet);
+  QueueMessage(packet);
 }
 
 void OnlineAccessClientEndpoint::SetGroupUserMode(const Qel::PString& name,
@@ -480,7 +476,7 @@ void OnlineAccessClientEndpoint::SetGroupUserMode(const Qel::PString& name,
   packet->WritePString(user);
   packet->WriteU32(a);
   packet->WriteU32(b);
-  Queue(packet);
+  QueueMessage(packet);
 }
 
 void OnlineAccessClientEndpoint::SaveStoredMessages(TStream& out) const {

@@ -150,7 +150,6 @@ class OnlineAccessClientEndpoint : public TMEEndpoint {
 
  private:
   void SetState(u32 state);
-  bool Queue(std::unique_ptr<TMEPacket>& packet);
   void Deliver(std::unique_ptr<OnlineMessage> message);
   void StoreMessage(std::unique_ptr<OnlineMessage> message);
   void Refused(const Qel::String& error, bool tellDaemon);

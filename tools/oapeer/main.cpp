@@ -46,7 +46,10 @@ void OnStopSignal(int) {
 constexpr size_t kMaxPeers = 16;
 constexpr size_t kMaxPending = 4096;
 constexpr size_t kMaxWindow = 60;
-constexpr size_t kMaxQueue = 256;
+// Answers waiting for room in the window, by count and by bytes; beyond either, messages are
+// held back (not acknowledged) until the client sends them again.
+constexpr size_t kMaxQueue = 4096;
+constexpr size_t kMaxQueueBytes = 4u << 20;
 constexpr size_t kMaxEarly = 128;
 constexpr size_t kMaxOpenJoins = 128;
 constexpr size_t kMaxJoinBytes = 65536;
@@ -130,6 +133,7 @@ struct Peer {
   double lastHeard = 0;
   double lastWritten = 0;
   std::deque<Outgoing> window, queue;
+  size_t queueBytes = 0;
   std::map<unsigned char, std::vector<unsigned char>> early;
   std::map<unsigned char, Join> joins;
   unsigned long messages = 0;
@@ -346,7 +350,9 @@ class PeerServer {
       if (peer->ackOwedSince < 0) peer->ackOwedSince = ChannelNow();
       return;
     }
-    if (peer->early.count(number)) return;
+    // A copy of an early message is not needed twice; the wanted one may have been held back
+    // (its answer had no room) and comes again.
+    if (number != peer->wanted && peer->early.count(number)) return;
     if (pieces) {
       const int index = d[2] & 0x7f;
       const bool closing = (d[2] & 0x80) != 0;
@@ -384,7 +390,16 @@ class PeerServer {
       }
       return;
     }
-    for (;;) {
+    peer->early.erase(number);
+    for (bool fromEarly = false;; fromEarly = true) {
+      // A message is taken (and so acknowledged) only when its answer has room: one that was
+      // acknowledged and then not answered would be lost for good, while one not taken is sent
+      // again by the client.
+      if (peer->queue.size() >= kMaxQueue || peer->queueBytes >= kMaxQueueBytes) {
+        Log("held back %s seq=%u: send queue full", AddressText(from).c_str(), number);
+        if (fromEarly) peer->early[number] = std::move(body);
+        break;
+      }
       Take(*peer, number, body);
       peer->wanted = Following(peer->wanted);
       unsigned char far = static_cast<unsigned char>(peer->wanted + 127);
@@ -417,13 +432,11 @@ class PeerServer {
     } else {
       replies.push_back(body);
     }
+    // Room was made sure of before the message was taken; a login answer is a few messages.
     for (oapeer::Bytes& reply : replies) {
-      if (peer.queue.size() >= kMaxQueue) {
-        Log("reply dropped: send queue full");
-        return;
-      }
       Outgoing out;
       out.body = std::move(reply);
+      peer.queueBytes += out.body.size();
       peer.queue.push_back(std::move(out));
     }
   }
@@ -447,6 +460,7 @@ class PeerServer {
     while (peer.window.size() < kMaxWindow && !peer.queue.empty()) {
       Outgoing out = std::move(peer.queue.front());
       peer.queue.pop_front();
+      peer.queueBytes -= out.body.size();
       out.number = peer.nextNumber;
       peer.nextNumber = Following(peer.nextNumber);
       peer.window.push_back(std::move(out));
