@@ -103,6 +103,8 @@ RequestHandler FindRequestHandler(u32 opcode) {
 RequestHandlers::RequestHandlers(AssetStore& store) : context_(store) {}
 
 void RequestHandlers::Handle(u32 opcode, const u8* payload, size_t size, Response& response) {
+  // The online requests come first: they also take the hand-off form of the URL request.
+  if (online_.Handle(opcode, payload, size, response)) return;
   const RequestHandler handler = FindRequestHandler(opcode);
   if (handler == nullptr) {
     LogRequest("PymDaemon> unknown request 0x%x answered with an empty reply", opcode);

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 
+#include "daemon/online_requests.h"
 #include "daemon/request_context.h"
 #include "qel/types.h"
 
@@ -34,6 +35,7 @@ class RequestHandlers {
 
  private:
   RequestContext context_;
+  OnlineRequests online_{context_.store, context_.urls};
 };
 
 }  // namespace PymDaemonSrv

@@ -145,6 +145,21 @@ u64 UrlRequests::Start(const std::string& url, u32 option, const std::string& te
   return id;
 }
 
+u64 UrlRequests::AddFinished(const UrlStatus& status, u64 connectionId) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ReapLocked(false);
+  const u64 id = nextId_++;
+  if (jobs_.size() >= kMaxUrlRequests) return id;  // unknown to Status: done with a failure
+  auto job = std::make_shared<Job>();
+  job->id = id;
+  job->connectionId = connectionId;
+  job->status = status;
+  job->status.done = true;
+  job->finished.store(true);
+  jobs_[id] = job;
+  return id;
+}
+
 UrlStatus UrlRequests::Status(u64 id) {
   std::shared_ptr<Job> job;
   {
@@ -173,7 +188,7 @@ void UrlRequests::Forget(u64 id) {
   {
     // A finished transfer's file is the client's until now; a running one removes its own.
     std::lock_guard<std::mutex> statusLock(job->statusMutex);
-    if (job->finished.load()) unlink(job->path.c_str());
+    if (job->finished.load() && !job->path.empty()) unlink(job->path.c_str());
   }
   retired_.push_back(std::move(job));
   ReapLocked(false);

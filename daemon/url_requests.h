@@ -51,6 +51,9 @@ class UrlRequests {
   // Starts fetching `url` into `tempFolder` for the connection; the id and the first status.
   u64 Start(const std::string& url, u32 option, const std::string& tempFolder, u64 connectionId,
             std::shared_ptr<NoteChannel> notes, UrlStatus& status);
+  // Registers a request that is done already, with `status` (answers the daemon gives itself,
+  // such as the online login hand-off); the client follows and closes it like any other.
+  u64 AddFinished(const UrlStatus& status, u64 connectionId);
   // The request's status; an unknown id is done with a failure.
   UrlStatus Status(u64 id);
   // Cancels the request, removes its file and forgets it.

@@ -14,6 +14,7 @@
 #include "core/networking.h"
 #include "core/tcx_dispatcher.h"
 #include "mesh/qel_get_plugins.h"
+#include "online/online_access_client_endpoint.h"
 #include "pymclient/install_paths.h"
 #include "pymclient/pym_client.h"
 #include "pymclient/pym_protocol.h"
@@ -198,6 +199,9 @@ void ShutdownApplication(EngineContext& context) {
   delete g_pluginTypeRef;
   g_pluginTypeRef = nullptr;
 
+  // Online access says goodbye to the service and closes its hand-off in the daemon: both need
+  // the daemon connection and the network, so it ends here rather than at static destruction.
+  OnlineAccessClientEndpoint::Shutdown();
   PymCloseDatabase();
   dispatcher.CancelCalls(0, false);
 

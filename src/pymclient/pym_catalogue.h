@@ -66,8 +66,8 @@ bool PymKeepAlive();
 struct PymOnlineProfile {
   Qel::String profileName;
   Qel::String firstText;
-  Qel::String secondText;
-  u16 firstPort = 0;
+  Qel::String secondText;  // the online-access service's host
+  u16 firstPort = 0;       // its UDP port; 0 for the default
   Qel::String thirdText;
   u16 secondPort = 0;
 };

@@ -124,6 +124,8 @@ constexpr u32 kOpCreatorName = 0x5A;  // u32 user id; reply u32 second value, na
 constexpr u32 kOpGetSettingsSoup = 0x64;
 constexpr u32 kOpSetSettingsSoup = 0x65;
 constexpr u32 kOpGetSettingString = 0x66;
+constexpr u32 kOpGetOnlineLocalData = 0x79;  // KUID, name key; reply soup
+constexpr u32 kOpSetOnlineLocalData = 0x7A;  // post: KUID, name key, soup
 constexpr u32 kOpVantryAccess = 0x87;
 constexpr u32 kOpRegisterCommandHost = 0x8C;  // post, empty: this connection is a command host
 constexpr u32 kOpCommandHostReply = 0x8D;     // post: the command host's reply stream
@@ -154,6 +156,7 @@ constexpr u32 kUrlOptionQuery = 2;
 constexpr u32 kUrlStatusPending = 0;
 constexpr u32 kUrlStatusFailed = 1;  // no answer: refused, unreachable, too large, cancelled
 constexpr u32 kUrlStatusTimedOut = 2;
+constexpr u32 kUrlStatusRefused = 3;  // the online login hand-off was refused
 // The daemon ends every URL request within this time from its start, done with an error status
 // when the transfer has not finished.
 constexpr u32 kUrlTimeLimitSeconds = 120;

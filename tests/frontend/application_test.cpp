@@ -1,10 +1,13 @@
-// Start-up pieces that run without a daemon: the script log and the plug-in holder.
+// Start-up and shut-down pieces that run without a daemon: the script log, the plug-in holder and
+// the end of online access.
 #include "frontend/application.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "online/online_access_client_endpoint.h"
+#include "qel/os.h"
 #include "qelgfx/plugin.h"
 #include "support/scratch_folder.h"
 
@@ -38,6 +41,16 @@ TEST(PluginTypeRef, HoldsTheEngineBitmapTypeAndGivesItBack) {
   holder.Release();
   EXPECT_EQ(holder.Get(), nullptr);
   EXPECT_EQ(type->GetReferenceCount(), held - 1);
+}
+
+// Online access ends in the tool's shut-down, while the daemon connection is still there, not
+// in a static destructor after it.
+TEST(ShutdownApplication, EndsOnlineAccess) {
+  OnlineAccessClientEndpoint::Instance();
+  ASSERT_TRUE(OnlineAccessClientEndpoint::HasInstance());
+  EngineContext context{};
+  ShutdownApplication(context);
+  EXPECT_FALSE(OnlineAccessClientEndpoint::HasInstance());
 }
 
 }  // namespace

@@ -1,13 +1,16 @@
 // oapeer: a loopback peer for the online transport, written on its own from the packet layout
 // so that it and the client endpoint cannot share a mistake. It listens on 127.0.0.1, speaks the
 // reliable channel with every address that writes to it (acknowledges, reorders, reassembles,
-// resends) and echoes each message it receives back as a reliable message. Every datagram,
-// fragment and message is logged on one line. Faults for tests: --drop, --duplicate and
-// --reorder (probabilities 0..1) and --delay-ms act on every datagram in both directions,
-// from a seeded generator so a run can be repeated.
+// resends) and echoes each message it receives back as a reliable message, or with --service 1
+// answers as the online-access service: it logs the client in (login, challenge with the
+// channel key, ticket, acceptance or refusal) and can send messages to assets after the first
+// accepted login. Every datagram, fragment, message and login step is logged on one line.
+// Faults for tests: --drop, --duplicate and --reorder (probabilities 0..1) and --delay-ms act on
+// every datagram in both directions, from a seeded generator so a run can be repeated.
 //
 //   oapeer [--port N] [--port-file F] [--log F] [--seconds S] [--seed N] [--mode 0|1]
 //          [--drop P] [--duplicate P] [--reorder P] [--delay-ms N] [--time-scale X]
+//          [--service 0|1] [--channel-key K] [--ticket T] [--send-to USER:CONTENT[:VERSION]]...
 //
 // --time-scale runs the channel's timers (resends, acknowledgement delay, time-outs) that many
 // times faster than the wall clock, to match a client that runs in accelerated time.
@@ -29,6 +32,7 @@
 #include <vector>
 
 #include "core/whole_file_writer.h"
+#include "oapeer/login_service.h"
 #include "platform/datagram_socket.h"
 
 namespace {
@@ -43,8 +47,10 @@ void OnStopSignal(int) {
 constexpr size_t kMaxPeers = 16;
 constexpr size_t kMaxPending = 4096;
 constexpr size_t kMaxWindow = 60;
-// Answers waiting for the window; when it is full the peer takes (and acknowledges) nothing more.
+// Answers waiting for the window, by count and by bytes; when either is full the peer takes (and
+// acknowledges) nothing more.
 constexpr size_t kMaxQueue = 256;
+constexpr size_t kMaxQueueBytes = 4u << 20;
 constexpr size_t kMaxEarly = 128;
 constexpr size_t kMaxOpenJoins = 128;
 constexpr size_t kMaxJoinBytes = 65536;
@@ -67,6 +73,8 @@ struct Options {
   double drop = 0, duplicate = 0, reorder = 0;
   int delayMs = 0;
   double timeScale = 1;
+  bool service = false;
+  oapeer::ServiceOptions serviceOptions;
 };
 
 FILE* g_logOut = stdout;
@@ -126,9 +134,11 @@ struct Peer {
   double lastHeard = 0;
   double lastWritten = 0;
   std::deque<Outgoing> window, queue;
+  size_t queueBytes = 0;
   std::map<unsigned char, std::vector<unsigned char>> early;
   std::map<unsigned char, Join> joins;
   unsigned long messages = 0;
+  oapeer::ServiceSession session;
 };
 
 struct Pending {
@@ -140,7 +150,11 @@ struct Pending {
 
 class PeerServer {
  public:
-  PeerServer(const Options& options, int fd) : options_(options), fd_(fd), random_(options.seed) {}
+  PeerServer(const Options& options, int fd)
+      : options_(options),
+        fd_(fd),
+        random_(options.seed),
+        service_(options.serviceOptions, [](const std::string& line) { Log("%s", line.c_str()); }) {}
 
   double ChannelNow() const { return WallSeconds() * options_.timeScale; }
 
@@ -341,7 +355,9 @@ class PeerServer {
       if (peer->ackOwedSince < 0) peer->ackOwedSince = ChannelNow();
       return;
     }
-    if (peer->early.count(number)) return;
+    // A copy of an early message is not needed twice; the wanted one may have been held back
+    // (its answer had no room) and comes again.
+    if (number != peer->wanted && peer->early.count(number)) return;
     if (pieces) {
       const int index = d[2] & 0x7f;
       const bool closing = (d[2] & 0x80) != 0;
@@ -379,7 +395,7 @@ class PeerServer {
       }
       return;
     }
-    if (peer->queue.size() >= kMaxQueue) {
+    if (peer->queue.size() >= kMaxQueue || peer->queueBytes >= kMaxQueueBytes) {
       Log("waiting %s seq=%u held unacknowledged: send queue full", AddressText(from).c_str(),
           number);
     }
@@ -394,7 +410,8 @@ class PeerServer {
   // instead of losing a message it was told arrived.
   void TakeHeld(Peer& peer) {
     for (auto next = peer.early.find(peer.wanted);
-         next != peer.early.end() && peer.queue.size() < kMaxQueue;
+         next != peer.early.end() && peer.queue.size() < kMaxQueue &&
+         peer.queueBytes < kMaxQueueBytes;
          next = peer.early.find(peer.wanted)) {
       const std::vector<unsigned char> body = std::move(next->second);
       peer.early.erase(next);
@@ -419,9 +436,19 @@ class PeerServer {
     }
     Log("message in  %s seq=%u bytes=%zu #%lu %s%s", AddressText(peer.address).c_str(), number,
         body.size(), peer.messages, head.c_str(), body.size() > 8 ? "..." : "");
-    Outgoing echo;
-    echo.body = body;
-    peer.queue.push_back(std::move(echo));
+    std::vector<oapeer::Bytes> replies;
+    if (options_.service) {
+      replies = service_.Take(peer.session, body);
+    } else {
+      replies.push_back(body);
+    }
+    // Room was made sure of before the message was taken; a login answer is a few messages.
+    for (oapeer::Bytes& reply : replies) {
+      Outgoing out;
+      out.body = std::move(reply);
+      peer.queueBytes += out.body.size();
+      peer.queue.push_back(std::move(out));
+    }
   }
 
   void Acknowledged(Peer& peer, unsigned char ack) {
@@ -443,6 +470,7 @@ class PeerServer {
     while (peer.window.size() < kMaxWindow && !peer.queue.empty()) {
       Outgoing out = std::move(peer.queue.front());
       peer.queue.pop_front();
+      peer.queueBytes -= out.body.size();
       out.number = peer.nextNumber;
       peer.nextNumber = Following(peer.nextNumber);
       peer.window.push_back(std::move(out));
@@ -495,6 +523,7 @@ class PeerServer {
   std::mt19937_64 random_;
   std::deque<Peer> peers_;
   std::vector<Pending> pending_;
+  oapeer::LoginService service_;
 };
 
 bool ParseArguments(int argc, char** argv, Options* o) {
@@ -512,6 +541,18 @@ bool ParseArguments(int argc, char** argv, Options* o) {
       o->portFile = value;
     } else if (arg == "--log") {
       o->logFile = value;
+    } else if (arg == "--channel-key") {
+      o->serviceOptions.channelKey = value;
+    } else if (arg == "--ticket") {
+      o->serviceOptions.acceptTicket = value;
+    } else if (arg == "--send-to") {
+      oapeer::ServiceOptions::Asset asset;
+      if (!oapeer::ParseAsset(value, asset) || o->serviceOptions.sendTo.size() >= 64) {
+        std::fprintf(stderr, "oapeer: --send-to needs USER:CONTENT[:VERSION] (64 at most): %s\n",
+                     value);
+        return false;
+      }
+      o->serviceOptions.sendTo.push_back(asset);
     } else if (!numeric) {
       std::fprintf(stderr, "oapeer: unknown option or bad value: %s %s\n", arg.c_str(), value);
       return false;
@@ -533,6 +574,8 @@ bool ParseArguments(int argc, char** argv, Options* o) {
       o->delayMs = int(number);
     } else if (arg == "--time-scale" && number >= 1 && number <= 1000) {
       o->timeScale = number;
+    } else if (arg == "--service" && (number == 0 || number == 1)) {
+      o->service = number == 1;
     } else {
       std::fprintf(stderr, "oapeer: unknown option or value out of range: %s %s\n", arg.c_str(),
                    value);
@@ -550,7 +593,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: oapeer [--port N] [--port-file F] [--log F] [--seconds S] [--seed N] "
                  "[--mode 0|1] [--drop P] [--duplicate P] [--reorder P] [--delay-ms N] "
-                 "[--time-scale X]\n");
+                 "[--time-scale X] [--service 0|1] [--channel-key K] [--ticket T] "
+                 "[--send-to USER:CONTENT[:VERSION]]...\n");
     return 2;
   }
   g_startTime = std::chrono::steady_clock::now();
@@ -586,9 +630,9 @@ int main(int argc, char** argv) {
     }
   }
   Log("listening on 127.0.0.1:%u mode=%d drop=%.3f duplicate=%.3f reorder=%.3f delay=%dms "
-      "seed=%u time-scale=%.1f",
+      "seed=%u time-scale=%.1f %s",
       port, options.mode, options.drop, options.duplicate, options.reorder, options.delayMs,
-      options.seed, options.timeScale);
+      options.seed, options.timeScale, options.service ? "service" : "echo");
 
   PeerServer server(options, fd);
   std::vector<unsigned char> buffer(100000);

@@ -1,0 +1,59 @@
+// The daemon's side of online access: the online profile, the authentication ticket and its
+// rejection, the "oblogin://" login hand-off, and the values the online client keeps per asset.
+// The profile and the tickets come from ROOT/online.txt (read at each request, so an edit takes
+// effect at once); the per-asset values live in settings.tdx.
+#pragma once
+
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "qel/types.h"
+
+namespace PymDaemonSrv {
+
+class AssetStore;
+class UrlRequests;
+struct Response;
+
+class OnlineRequests {
+ public:
+  static constexpr u16 kDefaultServicePort = 5251;
+  static constexpr const char* kDefaultServiceHost = "127.0.0.1";
+  static constexpr const char* kHandOffScheme = "oblogin://";
+  // Keys longer than this are refused; they name a settings group.
+  static constexpr size_t kMaxKeyLength = 255;
+
+  OnlineRequests(AssetStore& store, UrlRequests& urls);
+
+  // Serves the online requests and the hand-off form of the URL request; false for every other
+  // request, which the caller serves.
+  bool Handle(u32 opcode, const u8* payload, size_t size, Response& response);
+
+ private:
+  struct Profile {
+    std::string name;
+    std::string host;
+    u16 port = kDefaultServicePort;
+    std::string ticket;       // held from the start: the user logged in before
+    std::string loginTicket;  // what a hand-off obtains; none: the hand-off is refused
+  };
+
+  Profile ReadProfile() const;
+  std::string CurrentTicket(const Profile& profile);
+  void GetProfile(Response& response);
+  void GetTicket(Response& response);
+  void LoginRejected();
+  bool StartHandOff(const u8* payload, size_t size, Response& response);
+  void GetLocalData(const u8* payload, size_t size, Response& response);
+  void SetLocalData(const u8* payload, size_t size);
+
+  AssetStore& store_;
+  UrlRequests& urls_;
+  std::mutex mutex_;
+  // The ticket as the daemon's life changed it (a hand-off gave one, a rejection took it);
+  // unset while online.txt decides.
+  std::optional<std::string> ticket_;
+};
+
+}  // namespace PymDaemonSrv

@@ -1,0 +1,182 @@
+// Online access end to end: the stand-in daemon answers the online requests from ROOT/online.txt,
+// oapeer answers as the service, and oaclient logs in through both.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/app_globals.h"
+#include "core/networking.h"
+#include "online/oapeer_process.h"
+#include "pymclient/install_paths.h"
+#include "pymclient/pym_catalogue.h"
+#include "pymclient/pym_client.h"
+#include "pymclient/pym_online_data.h"
+#include "support/command_run.h"
+#include "support/install_root.h"
+#include "support/scratch_folder.h"
+
+namespace {
+
+using kestro_test::InstallRoot;
+
+constexpr const char* kDataDir = KESTRO_TEST_DATA_DIR "/../../data/data";
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+class OnlineLoginTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = std::make_unique<InstallRoot>(KESTRO_BINARY_DIR, kDataDir);
+    ASSERT_TRUE(root_->IsReady()) << root_->Error();
+  }
+
+  // Starts oapeer as the service and writes online.txt naming it, with the given ticket lines.
+  void StartService(const std::string& ticketLines, std::vector<std::string> settings = {}) {
+    settings.insert(settings.begin(), {"--service", "1", "--ticket", "ticket-1"});
+    peer_ = std::make_unique<OapeerProcess>(folder_.path(), settings);
+    const u16 port = peer_->WaitForPort();
+    ASSERT_NE(0, port);
+    root_->WriteFile("online.txt", "profile-name \"alice\"\nservice-host \"127.0.0.1\"\n"
+                                   "service-port " + std::to_string(port) + "\n" + ticketLines);
+  }
+
+  kestro_test::CommandRun Client(const std::string& extra = "") {
+    return kestro_test::RunCommand(std::string(KESTRO_BINARY_DIR) + "/oaclient --root " +
+                                   root_->Root() + " --seconds 60 " + extra + " 2>&1");
+  }
+
+  std::string DaemonLog() const { return scratch::ReadAll(root_->Root() + "/UserData/pymdaemon.log"); }
+
+  scratch::Folder folder_;
+  std::unique_ptr<InstallRoot> root_;
+  std::unique_ptr<OapeerProcess> peer_;
+};
+
+TEST_F(OnlineLoginTest, LogsInAndThePeerLogsEachStep) {
+  StartService("auth-ticket \"ticket-1\"\n");
+  const kestro_test::CommandRun run = Client();
+  EXPECT_EQ(0, run.exitCode) << run.out;
+  EXPECT_NE(std::string::npos, run.out.find("state 6 (connecting)")) << run.out;
+  EXPECT_NE(std::string::npos, run.out.find("final state 7 (online)")) << run.out;
+  peer_->Stop();
+  const std::string log = peer_->Log();
+  for (const char* step :
+       {"service: login (31) profile=\"alice\" application=\"", "challenge (1) sent",
+        "service: ticket (2) \"ticket-1\" accepted", "ends in state online", "disconnect notice"})
+    EXPECT_NE(std::string::npos, log.find(step)) << step << "\n" << log;
+}
+
+TEST_F(OnlineLoginTest, HandOffGivesTheTicket) {
+  // No ticket yet: the daemon's hand-off logs the user in, and the login goes on with its ticket.
+  StartService("login-ticket \"ticket-1\"\n");
+  const kestro_test::CommandRun run = Client();
+  EXPECT_EQ(0, run.exitCode) << run.out;
+  EXPECT_NE(std::string::npos, run.out.find("not yet authenticated")) << run.out;
+  EXPECT_NE(std::string::npos, DaemonLog().find("hand-off for profile \"alice\": logged in"));
+}
+
+TEST_F(OnlineLoginTest, RefusedHandOffIsItsStateAndOneRejection) {
+  StartService("");
+  const kestro_test::CommandRun run = Client();
+  EXPECT_EQ(1, run.exitCode) << run.out;
+  EXPECT_NE(std::string::npos, run.out.find("final state 3 (refused)")) << run.out;
+  const std::string log = DaemonLog();
+  EXPECT_EQ(1u, Count(log, "online login rejected (0xf1)")) << log;
+  EXPECT_EQ(1u, Count(log, "hand-off for profile \"alice\": refused")) << log;
+}
+
+TEST_F(OnlineLoginTest, RefusedTicketIsOneRejectionInTheDaemonLog) {
+  StartService("auth-ticket \"stolen\"\n");
+  const kestro_test::CommandRun run = Client();
+  EXPECT_EQ(1, run.exitCode) << run.out;
+  EXPECT_NE(std::string::npos, run.out.find("final state 3 (refused)")) << run.out;
+  EXPECT_EQ(1u, Count(DaemonLog(), "online login rejected (0xf1)")) << DaemonLog();
+  peer_->Stop();
+  EXPECT_NE(std::string::npos, peer_->Log().find("\"stolen\" refused"));
+}
+
+TEST_F(OnlineLoginTest, MessagesForThreeUsersAreStoredAndReplayedAfterReconnect) {
+  StartService("auth-ticket \"ticket-1\"\n",
+               {"--send-to", "501:1", "--send-to", "502:2:3", "--send-to", "503:3"});
+  const kestro_test::CommandRun run = Client("--clients 501:1,502:2,503:3");
+  EXPECT_EQ(0, run.exitCode) << run.out;
+  EXPECT_NE(std::string::npos, run.out.find("stored messages: 3")) << run.out;
+  EXPECT_NE(std::string::npos, run.out.find("state 1 (offline)")) << run.out;
+  for (const char* kuid : {"<kuid:501:1>", "<kuid:502:2>", "<kuid:503:3>"}) {
+    EXPECT_NE(std::string::npos,
+              run.out.find(std::string("replaying stored message for ") + kuid))
+        << kuid << "\n" << run.out;
+    EXPECT_NE(std::string::npos, run.out.find(std::string("client ") + kuid + " received"))
+        << kuid;
+  }
+}
+
+TEST_F(OnlineLoginTest, NoProfileFileIsNoProfile) {
+  const kestro_test::CommandRun run = Client();
+  EXPECT_EQ(1, run.exitCode) << run.out;
+  EXPECT_NE(std::string::npos, run.out.find("final state 0 (no online profile)")) << run.out;
+}
+
+// The daemon's side, asked in process: the profile's fields and the per-asset values.
+class OnlineDaemonRequests : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    SetMainThread();
+    InitNetworking();
+  }
+  void SetUp() override {
+    root_ = std::make_unique<InstallRoot>(KESTRO_BINARY_DIR, kDataDir);
+    ASSERT_TRUE(root_->IsReady()) << root_->Error();
+    ASSERT_TRUE(InitInstallPaths(Qel::File::Path(root_->Root().c_str())));
+    ASSERT_TRUE(PymOpenDatabase(PymClientOptions()));
+  }
+  void TearDown() override {
+    PymCloseDatabase();
+    ClearInstallPaths();
+  }
+  std::unique_ptr<InstallRoot> root_;
+};
+
+TEST_F(OnlineDaemonRequests, ProfileComesFromOnlineTxtWithTheDefaultPort) {
+  PymOnlineProfile p = PymGetOnlineProfile();
+  EXPECT_TRUE(p.profileName.IsEmpty());
+  EXPECT_TRUE(PymGetOnlineAuthTicket().IsEmpty());
+  root_->WriteFile("online.txt", "profile-name \"bob\"\nauth-ticket \"t\"\n");
+  p = PymGetOnlineProfile();
+  EXPECT_EQ("bob", std::string(p.profileName.View()));
+  EXPECT_EQ("127.0.0.1", std::string(p.secondText.View()));
+  EXPECT_EQ(5251, p.firstPort);
+  EXPECT_EQ("t", std::string(PymGetOnlineAuthTicket().View()));
+  root_->WriteFile("online.txt", "profile-name \"bob\"\nservice-host \"example.test\"\n"
+                                 "service-port 99999\n");
+  p = PymGetOnlineProfile();
+  EXPECT_EQ("example.test", std::string(p.secondText.View()));
+  EXPECT_EQ(5251, p.firstPort);  // no port: the default
+}
+
+TEST_F(OnlineDaemonRequests, LocalDataIsKeptByAssetAndLowerCasedKey) {
+  const KUID a(600, 1, 0), b(600, 2, 0);
+  Soup value;
+  value.SetNamedTag(Qel::PString("score"), Qel::PString("42"));
+  ASSERT_TRUE(PymSetOnlineLocalData(a, Qel::PString("Best"), value));
+  Soup other;
+  other.SetNamedTag(Qel::PString("score"), Qel::PString("7"));
+  ASSERT_TRUE(PymSetOnlineLocalData(b, Qel::PString("best"), other));
+  // Refused quietly: an empty key, a key too long to name a value, a null asset.
+  PymSetOnlineLocalData(a, Qel::PString(""), other);
+  PymSetOnlineLocalData(a, Qel::PString(std::string(300, 'k').c_str()), other);
+  PymSetOnlineLocalData(KUID::Null(), Qel::PString("best"), other);
+
+  EXPECT_EQ("42", std::string(PymGetOnlineLocalData(a, Qel::PString("BEST")).GetNamedTag(Qel::PString("score")).View()));
+  EXPECT_EQ("7", std::string(PymGetOnlineLocalData(b, Qel::PString("best")).GetNamedTag(Qel::PString("score")).View()));
+  EXPECT_EQ(0u, PymGetOnlineLocalData(a, Qel::PString("other")).CountTags());
+  EXPECT_EQ(0u, PymGetOnlineLocalData(a, Qel::PString("")).CountTags());
+  EXPECT_EQ(0u, PymGetOnlineLocalData(KUID::Null(), Qel::PString("best")).CountTags());
+}
+
+}  // namespace
