@@ -202,7 +202,7 @@ void GSOAsset::SupportsKestroBuildVersion(GSStack* stack) {
 void GSOAsset::LoadImage(GSStack* stack) {
   const Qel::PString name = NameParam(stack, 1);
   // Checked before anything else: a name may reach no file outside the asset's folder.
-  if (!name.IsEmpty() && !IsAssetFileName(name)) {
+  if (name.IsEmpty() || !IsAssetFileName(name)) {
     GSRuntime::PushCounted(stack, 0);
     return;
   }
@@ -210,12 +210,11 @@ void GSOAsset::LoadImage(GSStack* stack) {
   Qel::PString volume;
   Qel::File::Path folder;
   GSHandle image = 0;
-  if (!ref.IsEmpty() && !name.IsEmpty() && PymGetOpenAssetPath(volume, folder, ref)) {
+  if (!ref.IsEmpty() && PymGetOpenAssetPath(volume, folder, ref)) {
     // The daemon names the folder by its whole path, or within its content volume.
     const Qel::String place =
         folder.IsAbsolute() ? folder.GetText() : Qel::File::InFolder(volume, folder.CStr());
-    image = GSOImage::Load(GSRuntime::CallingContext(this), Qel::File::Resolve(place.CStr()).Std(),
-                           std::string(name.View()));
+    image = GSOImage::Load(GSRuntime::CallingContext(this), place.Std(), std::string(name.View()));
   }
   PymCloseAsset(ref);
   GSRuntime::PushCounted(stack, image);

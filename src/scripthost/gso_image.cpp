@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "qel/file.h"
 #include "qel/file_path.h"
 #include "scripthost/glyph_atlas.h"
 #include "scripthost/gso_soup.h"
@@ -65,7 +66,8 @@ GSHandle GSOImage::Load(GSContext* owner, const std::string& folder, const std::
   image->bitmap_ = std::make_unique<Qel::ArgbBitmap>();
   Qel::File::Path path(folder.c_str());
   path.AddPath(name.c_str());
-  if (!image->bitmap_->LoadFile(path.CStr())) return 0;
+  // Names are asked for in lower case; the file on disk may be in any case.
+  if (!image->bitmap_->LoadFile(Qel::File::Resolve(path.CStr()).CStr())) return 0;
   return Bind(image.release(), owner);
 }
 

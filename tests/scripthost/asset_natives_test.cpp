@@ -364,9 +364,9 @@ TEST_F(AssetNativesTest, ImageNamesOutsideTheAssetAreRefusedBeforeAnyRequest) {
 TEST_F(AssetNativesTest, ImagesLoadFromTheAssetFolderByTheLowerCasedName) {
   Qel::ArgbBitmap picture;
   ASSERT_TRUE(picture.Create(3, 2));
-  assetFolder_.Put("pics/placeholder");
-  ASSERT_TRUE(picture.SavePng(assetFolder_.At("pics/shed.png").c_str()));
-  assetFolder_.Put("pics/broken.png", "not an image");
+  assetFolder_.Put("Pics/placeholder");
+  ASSERT_TRUE(picture.SavePng(assetFolder_.At("Pics/Shed.png").c_str()));
+  assetFolder_.Put("Pics/broken.png", "not an image");
   EXPECT_EQ(Text("Image", {S("<kuid:400300:1>"), S("PICS/Shed.PNG")}), "3x2");
   EXPECT_EQ(Text("Image", {S("<kuid:400300:1>"), S("pics/missing.png")}), "true");
   EXPECT_EQ(Text("Image", {S("<kuid:400300:1>"), S("pics/broken.png")}), "true");
