@@ -85,8 +85,8 @@ void BM_StbResizePeer(benchmark::State& state) {
   const auto* in = reinterpret_cast<const unsigned char*>(source.GetConstSurface().pixels);
   auto* out = reinterpret_cast<unsigned char*>(target.data());
   for (auto _ : state) {
-    stbir_resize_uint8(in, source.GetWidth(), source.GetHeight(), 0, out, kScaledSide,
-                       kScaledSide, 0, 4);
+    stbir_resize_uint8(in, source.GetWidth(), source.GetHeight(), 0, out, kScaledSide, kScaledSide,
+                       0, 4);
     benchmark::ClobberMemory();
   }
   state.SetItemsProcessed(state.iterations() * i64(kScaledSide) * kScaledSide);
@@ -103,12 +103,12 @@ void PrintRatios(const RatioReporter& reporter) {
   const double scaled = reporter.Seconds("BM_ScaledCopy");
   const double resize = reporter.Seconds("BM_StbResizePeer");
   if (clear > 0 && memset > 0) {
-    std::printf("\nClear of %dx%d / memset: %.2fx (target at most 1.5x)\n", kClearSide,
-                kClearSide, clear / memset);
+    std::printf("\nClear of %dx%d / memset: %.2fx (target at most 1.5x)\n", kClearSide, kClearSide,
+                clear / memset);
   }
   if (scaled > 0 && resize > 0) {
-    std::printf("scaled copy to %dx%d / stb_image_resize: %.2fx (target at most 2x)\n",
-                kScaledSide, kScaledSide, scaled / resize);
+    std::printf("scaled copy to %dx%d / stb_image_resize: %.2fx (target at most 2x)\n", kScaledSide,
+                kScaledSide, scaled / resize);
   }
 }
 

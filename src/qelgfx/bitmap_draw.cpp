@@ -43,19 +43,35 @@ void BlendSpan(Surface surface, i64 y, Span span, PackedColor color) {
 
 u32 Divide255(u32 value) { return (value + 128 + ((value + 128) >> 8)) >> 8; }
 
-// The source rectangle clipped to the source; false when nothing remains.
-bool ClipSource(ConstSurface source, Rect in, i64* x0, i64* y0, i64* x1, i64* y1) {
-  i64 left = in.x;
-  i64 top = in.y;
-  i64 right = left + i64(in.width);
-  i64 bottom = top + i64(in.height);
-  if (right < left) std::swap(left, right);
-  if (bottom < top) std::swap(top, bottom);
-  *x0 = std::max<i64>(left, 0);
-  *y0 = std::max<i64>(top, 0);
-  *x1 = std::min<i64>(right, source.width);
-  *y1 = std::min<i64>(bottom, source.height);
-  return source.pixels != nullptr && *x0 < *x1 && *y0 < *y1;
+// A rectangle as its corners in 64 bits, left <= right and top <= bottom (a negative width or
+// height counts from the other corner), so that no i32 coordinate can overflow.
+struct Box {
+  i64 left = 0;
+  i64 top = 0;
+  i64 right = 0;
+  i64 bottom = 0;
+
+  static Box Of(Rect rect) {
+    Box box{rect.x, rect.y, i64(rect.x) + rect.width, i64(rect.y) + rect.height};
+    if (box.right < box.left) std::swap(box.left, box.right);
+    if (box.bottom < box.top) std::swap(box.top, box.bottom);
+    return box;
+  }
+  Box ClippedTo(i32 width, i32 height) const {
+    return Box{std::max<i64>(left, 0), std::max<i64>(top, 0), std::min<i64>(right, width),
+               std::min<i64>(bottom, height)};
+  }
+  bool IsEmpty() const { return left >= right || top >= bottom; }
+};
+
+// A private copy of `height` rows of `width` pixels, for a copy whose source is its target.
+std::vector<u32> CopyRows(const u32* pixels, i64 pitch, i64 width, i64 height) {
+  std::vector<u32> rows(size_t(width) * size_t(height));
+  for (i64 y = 0; y < height; ++y) {
+    std::memcpy(rows.data() + size_t(y) * size_t(width), pixels + size_t(y) * size_t(pitch),
+                size_t(width) * 4);
+  }
+  return rows;
 }
 
 }  // namespace
@@ -104,26 +120,21 @@ void BlendPixel(Surface surface, i32 x, i32 y, PackedColor color) {
 
 void DrawBox(Surface surface, Rect rect, PackedColor color, i32 mode) {
   if (!IsDrawable(surface)) return;
-  i64 left = rect.x;
-  i64 top = rect.y;
-  i64 right = left + i64(rect.width);
-  i64 bottom = top + i64(rect.height);
-  if (right < left) std::swap(left, right);
-  if (bottom < top) std::swap(top, bottom);
-  if (left == right || top == bottom) return;
+  const Box box = Box::Of(rect);
+  if (box.IsEmpty()) return;
+  const Span row{box.left, box.right};
   if (mode == kDrawFill) {
-    const i64 y0 = std::max<i64>(top, 0);
-    const i64 y1 = std::min<i64>(bottom, surface.height);
-    for (i64 y = y0; y < y1; ++y) BlendSpan(surface, y, Span{left, right}, color);
+    const Box inside = box.ClippedTo(surface.width, surface.height);
+    for (i64 y = inside.top; y < inside.bottom; ++y) BlendSpan(surface, y, row, color);
     return;
   }
-  BlendSpan(surface, top, Span{left, right}, color);
-  if (bottom - 1 > top) BlendSpan(surface, bottom - 1, Span{left, right}, color);
-  const i64 y0 = std::max<i64>(top + 1, 0);
-  const i64 y1 = std::min<i64>(bottom - 1, surface.height);
+  BlendSpan(surface, box.top, row, color);
+  if (box.bottom - 1 > box.top) BlendSpan(surface, box.bottom - 1, row, color);
+  const i64 y0 = std::max<i64>(box.top + 1, 0);
+  const i64 y1 = std::min<i64>(box.bottom - 1, surface.height);
   for (i64 y = y0; y < y1; ++y) {
-    BlendSpan(surface, y, Span{left, left + 1}, color);
-    if (right - 1 > left) BlendSpan(surface, y, Span{right - 1, right}, color);
+    BlendSpan(surface, y, Span{box.left, box.left + 1}, color);
+    if (box.right - 1 > box.left) BlendSpan(surface, y, Span{box.right - 1, box.right}, color);
   }
 }
 
@@ -194,8 +205,8 @@ void DrawCircle(Surface surface, Point centre, i32 radius, PackedColor color, i3
       continue;
     }
     // The ring between this disc and the next smaller one, so that neighbouring rows join.
-    const i64 inner = std::max(halfWidth(r - 1, dy), std::max(halfWidth(r - 1, dy + 1),
-                                                              halfWidth(r - 1, dy - 1)));
+    const i64 inner = std::max(halfWidth(r - 1, dy),
+                               std::max(halfWidth(r - 1, dy + 1), halfWidth(r - 1, dy - 1)));
     if (inner < 0 || inner >= outer) {
       BlendSpan(surface, y, Span{left, right}, color);
       continue;
@@ -251,80 +262,52 @@ void DrawTriangle(Surface surface, Point a, Point b, Point c, PackedColor color,
 }
 
 void CopyImage(Surface surface, Point to, ConstSurface source, Rect sourceRect) {
-  i64 sx0 = 0;
-  i64 sy0 = 0;
-  i64 sx1 = 0;
-  i64 sy1 = 0;
-  if (!IsDrawable(surface) || !ClipSource(source, sourceRect, &sx0, &sy0, &sx1, &sy1)) return;
+  const Box asked = Box::Of(sourceRect);
+  const Box from = asked.ClippedTo(source.width, source.height);
+  if (!IsDrawable(surface) || source.pixels == nullptr || from.IsEmpty()) return;
   // Where the clipped source lands, and how much of that lies on the surface.
-  const i64 dx0 = i64(to.x) + (sx0 - std::min<i64>(sourceRect.x, i64(sourceRect.x) + sourceRect.width));
-  const i64 dy0 = i64(to.y) + (sy0 - std::min<i64>(sourceRect.y, i64(sourceRect.y) + sourceRect.height));
-  const i64 left = std::max<i64>(dx0, 0);
-  const i64 top = std::max<i64>(dy0, 0);
-  const i64 right = std::min<i64>(dx0 + (sx1 - sx0), surface.width);
-  const i64 bottom = std::min<i64>(dy0 + (sy1 - sy0), surface.height);
-  if (left >= right || top >= bottom) return;
+  const i64 dx0 = i64(to.x) + (from.left - asked.left);
+  const i64 dy0 = i64(to.y) + (from.top - asked.top);
+  const Box onto =
+      Box{dx0, dy0, dx0 + (from.right - from.left), dy0 + (from.bottom - from.top)}.ClippedTo(
+          surface.width, surface.height);
+  if (onto.IsEmpty()) return;
+  const i64 width = from.right - from.left;
   std::vector<u32> temporary;
-  const u32* from = source.pixels;
-  i64 fromWidth = source.width;
-  i64 offsetX = 0;
-  i64 offsetY = 0;
+  const u32* pixels = source.pixels + size_t(from.top) * size_t(source.width) + size_t(from.left);
+  i64 pitch = source.width;
   if (source.pixels == surface.pixels) {
     // Overlapping rows would read pixels this copy has already written.
-    temporary.resize(size_t(sx1 - sx0) * size_t(sy1 - sy0));
-    for (i64 y = sy0; y < sy1; ++y) {
-      std::memcpy(temporary.data() + size_t(y - sy0) * size_t(sx1 - sx0),
-                  source.pixels + size_t(y) * size_t(source.width) + size_t(sx0),
-                  size_t(sx1 - sx0) * 4);
-    }
-    from = temporary.data();
-    fromWidth = sx1 - sx0;
-    offsetX = sx0;
-    offsetY = sy0;
+    temporary = CopyRows(pixels, pitch, width, from.bottom - from.top);
+    pixels = temporary.data();
+    pitch = width;
   }
-  for (i64 y = top; y < bottom; ++y) {
-    const i64 sy = sy0 + (y - dy0) - offsetY;
-    const i64 sx = sx0 + (left - dx0) - offsetX;
-    std::memcpy(Row(surface, y) + left, from + size_t(sy) * size_t(fromWidth) + size_t(sx),
-                size_t(right - left) * 4);
+  for (i64 y = onto.top; y < onto.bottom; ++y) {
+    std::memcpy(Row(surface, y) + onto.left,
+                pixels + size_t(y - dy0) * size_t(pitch) + size_t(onto.left - dx0),
+                size_t(onto.right - onto.left) * 4);
   }
 }
 
 void CopyImageScaled(Surface surface, Rect to, ConstSurface source, Rect sourceRect) {
-  i64 sx0 = 0;
-  i64 sy0 = 0;
-  i64 sx1 = 0;
-  i64 sy1 = 0;
-  if (!IsDrawable(surface) || !ClipSource(source, sourceRect, &sx0, &sy0, &sx1, &sy1)) return;
-  i64 dLeft = to.x;
-  i64 dTop = to.y;
-  i64 dRight = dLeft + i64(to.width);
-  i64 dBottom = dTop + i64(to.height);
-  if (dRight < dLeft) std::swap(dLeft, dRight);
-  if (dBottom < dTop) std::swap(dTop, dBottom);
-  const i64 left = std::max<i64>(dLeft, 0);
-  const i64 top = std::max<i64>(dTop, 0);
-  const i64 right = std::min<i64>(dRight, surface.width);
-  const i64 bottom = std::min<i64>(dBottom, surface.height);
-  if (left >= right || top >= bottom) return;
-  const i64 sw = sx1 - sx0;
-  const i64 sh = sy1 - sy0;
+  const Box from = Box::Of(sourceRect).ClippedTo(source.width, source.height);
+  const Box target = Box::Of(to);
+  const Box onto = target.ClippedTo(surface.width, surface.height);
+  if (!IsDrawable(surface) || source.pixels == nullptr || from.IsEmpty() || onto.IsEmpty()) return;
+  const i64 sw = from.right - from.left;
+  const i64 sh = from.bottom - from.top;
   std::vector<u32> temporary;
-  const u32* from = source.pixels + size_t(sy0) * size_t(source.width) + size_t(sx0);
+  const u32* pixels = source.pixels + size_t(from.top) * size_t(source.width) + size_t(from.left);
   i64 pitch = source.width;
   if (source.pixels == surface.pixels) {
-    temporary.resize(size_t(sw) * size_t(sh));
-    for (i64 y = 0; y < sh; ++y) {
-      std::memcpy(temporary.data() + size_t(y) * size_t(sw), from + size_t(y) * size_t(pitch),
-                  size_t(sw) * 4);
-    }
-    from = temporary.data();
+    temporary = CopyRows(pixels, pitch, sw, sh);
+    pixels = temporary.data();
     pitch = sw;
   }
   // Per column: the two source columns and the weight (0..256) of the second, sampled at the
   // destination pixel's centre.
-  const double scaleX = double(sw) / double(dRight - dLeft);
-  const double scaleY = double(sh) / double(dBottom - dTop);
+  const double scaleX = double(sw) / double(target.right - target.left);
+  const double scaleY = double(sh) / double(target.bottom - target.top);
   struct Tap {
     i32 first;
     i32 second;
@@ -336,22 +319,22 @@ void CopyImageScaled(Surface surface, Rect to, ConstSurface source, Rect sourceR
     const i32 second = std::min<i32>(first + 1, i32(size - 1));
     return Tap{first, second, u32((clamped - first) * 256.0 + 0.5)};
   };
-  std::vector<Tap> columns(size_t(right - left));
-  for (i64 x = left; x < right; ++x) {
-    columns[size_t(x - left)] = tap((double(x - dLeft) + 0.5) * scaleX - 0.5, sw);
+  std::vector<Tap> columns(size_t(onto.right - onto.left));
+  for (i64 x = onto.left; x < onto.right; ++x) {
+    columns[size_t(x - onto.left)] = tap((double(x - target.left) + 0.5) * scaleX - 0.5, sw);
   }
   const auto mix = [](u32 p, u32 q, u32 w) {
     const u32 rb = ((p & 0x00FF00FFu) * (256 - w) + (q & 0x00FF00FFu) * w) >> 8;
     const u32 ag = ((p >> 8) & 0x00FF00FFu) * (256 - w) + ((q >> 8) & 0x00FF00FFu) * w;
     return (rb & 0x00FF00FFu) | (ag & 0xFF00FF00u);
   };
-  for (i64 y = top; y < bottom; ++y) {
-    const Tap row = tap((double(y - dTop) + 0.5) * scaleY - 0.5, sh);
-    const u32* upper = from + size_t(row.first) * size_t(pitch);
-    const u32* lower = from + size_t(row.second) * size_t(pitch);
+  for (i64 y = onto.top; y < onto.bottom; ++y) {
+    const Tap row = tap((double(y - target.top) + 0.5) * scaleY - 0.5, sh);
+    const u32* upper = pixels + size_t(row.first) * size_t(pitch);
+    const u32* lower = pixels + size_t(row.second) * size_t(pitch);
     u32* out = Row(surface, y);
-    for (i64 x = left; x < right; ++x) {
-      const Tap& column = columns[size_t(x - left)];
+    for (i64 x = onto.left; x < onto.right; ++x) {
+      const Tap& column = columns[size_t(x - onto.left)];
       const u32 a = mix(upper[column.first], upper[column.second], column.weight);
       const u32 b = mix(lower[column.first], lower[column.second], column.weight);
       out[x] = mix(a, b, row.weight);

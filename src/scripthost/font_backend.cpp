@@ -90,8 +90,7 @@ class FreeTypeBackend : public FontBackend {
     const std::pair<std::string, int> file = Match(face.empty() ? kDefaultFace : face, flags);
     if (file.first.empty()) return nullptr;
     FT_Face& shared = faces_[file];
-    if (shared == nullptr &&
-        FT_New_Face(library_, file.first.c_str(), file.second, &shared) != 0) {
+    if (shared == nullptr && FT_New_Face(library_, file.first.c_str(), file.second, &shared) != 0) {
       shared = nullptr;
       faces_.erase(file);
       return nullptr;
@@ -123,8 +122,10 @@ class FreeTypeBackend : public FontBackend {
     FcPattern* pattern = FcPatternCreate();
     if (pattern == nullptr) return {};
     FcPatternAddString(pattern, FC_FAMILY, reinterpret_cast<const FcChar8*>(face.c_str()));
-    FcPatternAddInteger(pattern, FC_WEIGHT, (flags & kBold) != 0 ? FC_WEIGHT_BOLD : FC_WEIGHT_REGULAR);
-    FcPatternAddInteger(pattern, FC_SLANT, (flags & kItalic) != 0 ? FC_SLANT_ITALIC : FC_SLANT_ROMAN);
+    FcPatternAddInteger(pattern, FC_WEIGHT,
+                        (flags & kBold) != 0 ? FC_WEIGHT_BOLD : FC_WEIGHT_REGULAR);
+    FcPatternAddInteger(pattern, FC_SLANT,
+                        (flags & kItalic) != 0 ? FC_SLANT_ITALIC : FC_SLANT_ROMAN);
     FcPatternAddBool(pattern, FC_SCALABLE, FcTrue);
     FcConfigSubstitute(nullptr, pattern, FcMatchPattern);
     FcDefaultSubstitute(pattern);
@@ -148,16 +149,16 @@ class FreeTypeBackend : public FontBackend {
   std::map<std::pair<std::string, int>, FT_Face> faces_;
 };
 
-FontBackend* installed = nullptr;
+FontBackend* g_installed = nullptr;
 
 }  // namespace
 
 FontBackend& CurrentFontBackend() {
   // Never destroyed, so that fonts cached until exit never outlive their faces.
   static auto* freeType = new FreeTypeBackend();
-  return installed != nullptr ? *installed : *freeType;
+  return g_installed != nullptr ? *g_installed : *freeType;
 }
 
-void SetFontBackend(FontBackend* backend) { installed = backend; }
+void SetFontBackend(FontBackend* backend) { g_installed = backend; }
 
 }  // namespace ScriptHost

@@ -17,11 +17,23 @@ using GSRuntime::GSStack;
 
 namespace {
 
-u64 nextSerial = 0;
+u64 g_nextSerial = 0;
 
 // The text parameter of the text natives: null or empty raises the parameter error.
 bool TextParam(GSStack* stack, u32 index, Qel::String* out) {
   return GSRuntime::GetParam(stack, index, out, false);
+}
+
+// Two corners (x1, y1, x2, y2) read from four parameters from `first` on.
+struct Corners {
+  i32 x1, y1, x2, y2;
+  Qel::Point TopLeft() const { return Qel::Point{x1, y1}; }
+  i64 Width() const { return i64(x2) - x1; }
+  i64 Height() const { return i64(y2) - y1; }
+};
+Corners ReadCorners(GSStack* stack, u32 first) {
+  return Corners{GSRuntime::IntParam(stack, first), GSRuntime::IntParam(stack, first + 1),
+                 GSRuntime::IntParam(stack, first + 2), GSRuntime::IntParam(stack, first + 3)};
 }
 
 ScriptHost::TTFont* FontFor(const Qel::PString& name, i32 size) {
@@ -38,15 +50,15 @@ void GSOImageTable::Purge() {
   images.clear();
 }
 
-GSOImage::GSOImage() : serial_(nextSerial++) {}
+GSOImage::GSOImage() : serial_(g_nextSerial++) {}
 
 GSOImage::~GSOImage() {
   if (table_ != nullptr) table_->images.erase({serial_, this});
 }
 
 GSHandle GSOImage::Bind(GSOImage* image, GSContext* owner) {
-  const GSHandle reference = ScriptHost::BindNewObject(image, ScriptHost::ScriptClassId::kImage,
-                                                       owner);
+  const GSHandle reference =
+      ScriptHost::BindNewObject(image, ScriptHost::ScriptClassId::kImage, owner);
   if (reference == 0) return 0;
   if (GSOImageTable* table = owner->Table<GSOImageTable>()) {
     image->table_ = table;
@@ -130,13 +142,15 @@ void GSOImage::GetHeight(GSStack* stack) {
 }
 
 void GSOImage::SetLineColor(GSStack* stack) {
-  lineColor_ = Qel::ColorFromFloats(GSRuntime::FloatParam(stack, 1), GSRuntime::FloatParam(stack, 2),
-                                    GSRuntime::FloatParam(stack, 3), GSRuntime::FloatParam(stack, 4));
+  lineColor_ =
+      Qel::ColorFromFloats(GSRuntime::FloatParam(stack, 1), GSRuntime::FloatParam(stack, 2),
+                           GSRuntime::FloatParam(stack, 3), GSRuntime::FloatParam(stack, 4));
 }
 
 void GSOImage::SetFillColor(GSStack* stack) {
-  fillColor_ = Qel::ColorFromFloats(GSRuntime::FloatParam(stack, 1), GSRuntime::FloatParam(stack, 2),
-                                    GSRuntime::FloatParam(stack, 3), GSRuntime::FloatParam(stack, 4));
+  fillColor_ =
+      Qel::ColorFromFloats(GSRuntime::FloatParam(stack, 1), GSRuntime::FloatParam(stack, 2),
+                           GSRuntime::FloatParam(stack, 3), GSRuntime::FloatParam(stack, 4));
 }
 
 void GSOImage::DrawPoint(GSStack* stack) {
@@ -212,34 +226,24 @@ void GSOImage::DrawImageAt(GSStack* stack) {
 void GSOImage::DrawImageInto(GSStack* stack) {
   GSOImage* source = nullptr;
   if (!GSRuntime::GetParam(stack, 5, &source, false)) return;
-  const i64 x1 = GSRuntime::IntParam(stack, 1);
-  const i64 y1 = GSRuntime::IntParam(stack, 2);
-  const i64 x2 = GSRuntime::IntParam(stack, 3);
-  const i64 y2 = GSRuntime::IntParam(stack, 4);
+  const Corners to = ReadCorners(stack, 1);
   const i32 width = source->bitmap_ != nullptr ? source->bitmap_->GetWidth() : 0;
   const i32 height = source->bitmap_ != nullptr ? source->bitmap_->GetHeight() : 0;
-  CopyFrom(*source, Qel::Point{i32(x1), i32(y1)}, x2 - x1, y2 - y1,
-           Qel::Rect{0, 0, width, height});
+  CopyFrom(*source, to.TopLeft(), to.Width(), to.Height(), Qel::Rect{0, 0, width, height});
 }
 
 void GSOImage::DrawImagePart(GSStack* stack) {
   GSOImage* source = nullptr;
   if (!GSRuntime::GetParam(stack, 5, &source, false)) return;
-  const i64 x1 = GSRuntime::IntParam(stack, 1);
-  const i64 y1 = GSRuntime::IntParam(stack, 2);
-  const i64 x2 = GSRuntime::IntParam(stack, 3);
-  const i64 y2 = GSRuntime::IntParam(stack, 4);
-  const i64 sx1 = GSRuntime::IntParam(stack, 6);
-  const i64 sy1 = GSRuntime::IntParam(stack, 7);
-  const i64 sx2 = GSRuntime::IntParam(stack, 8);
-  const i64 sy2 = GSRuntime::IntParam(stack, 9);
+  const Corners to = ReadCorners(stack, 1);
+  const Corners from = ReadCorners(stack, 6);
   // A source rectangle whose corners lie further apart than i32 holds covers the whole source
   // anyway; its size is clamped rather than wrapped.
-  const auto extent = [](i64 from, i64 to) {
-    return i32(std::clamp<i64>(to - from, INT32_MIN, INT32_MAX));
+  const auto clamped = [](i64 extent) {
+    return i32(std::clamp<i64>(extent, INT32_MIN, INT32_MAX));
   };
-  CopyFrom(*source, Qel::Point{i32(x1), i32(y1)}, x2 - x1, y2 - y1,
-           Qel::Rect{i32(sx1), i32(sy1), extent(sx1, sx2), extent(sy1, sy2)});
+  CopyFrom(*source, to.TopLeft(), to.Width(), to.Height(),
+           Qel::Rect{from.x1, from.y1, clamped(from.Width()), clamped(from.Height())});
 }
 
 void GSOImage::SetTextFont(GSStack* stack) {

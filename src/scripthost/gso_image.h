@@ -78,8 +78,7 @@ class GSOImage : public GSRuntime::GSObject {
   // Replaces the pixels by a width x height image of the fill colour, or none.
   void ClearTo(i32 width, i32 height);
   // The copy step the three DrawImage natives share.
-  void CopyFrom(const GSOImage& source, Qel::Point to, i64 width, i64 height,
-                Qel::Rect sourceRect);
+  void CopyFrom(const GSOImage& source, Qel::Point to, i64 width, i64 height, Qel::Rect sourceRect);
   Qel::Surface Surface() { return bitmap_->GetSurface(); }
 
   std::unique_ptr<Qel::ArgbBitmap> bitmap_;

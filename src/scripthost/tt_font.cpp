@@ -13,7 +13,7 @@ namespace ScriptHost {
 
 namespace {
 
-u32 nextFontId = 0;
+u32 g_nextFontId = 0;
 
 struct CachedFont {
   FontRequest request;
@@ -38,11 +38,11 @@ bool FontRequest::operator==(const FontRequest& other) const {
 
 i32 CharsetFromName(std::string_view name) {
   static constexpr std::pair<const char*, i32> kCharsets[] = {
-      {"ansi", 0},       {"baltic", 186},   {"big5", 136},    {"default", 1},
-      {"easteurope", 238}, {"gb2312", 134}, {"greek", 161},   {"hangul", 129},
-      {"arabic", 178},   {"thai", 222},     {"mac", 77},      {"oem", 255},
-      {"russian", 204},  {"shiftjis", 128}, {"symbol", 2},    {"turkish", 162},
-      {"vietnamese", 163}, {"johab", 130},  {"hebrew", 177},
+      {"ansi", 0},         {"baltic", 186},   {"big5", 136},   {"default", 1},
+      {"easteurope", 238}, {"gb2312", 134},   {"greek", 161},  {"hangul", 129},
+      {"arabic", 178},     {"thai", 222},     {"mac", 77},     {"oem", 255},
+      {"russian", 204},    {"shiftjis", 128}, {"symbol", 2},   {"turkish", 162},
+      {"vietnamese", 163}, {"johab", 130},    {"hebrew", 177},
   };
   for (const auto& [charset, code] : kCharsets) {
     const std::string_view known(charset);
@@ -61,8 +61,12 @@ bool NextUtf8(std::string_view text, size_t* at, u32* character) {
                                       0x03C82080u, 0xFA082080u, 0x82082080u};
   if (*at >= text.size()) return false;
   const u8 lead = u8(text[*at]);
-  const u32 trailing = lead < 0xC0 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : lead < 0xF8 ? 3
-                       : lead < 0xFC ? 4 : 5;
+  const u32 trailing = lead < 0xC0   ? 0
+                       : lead < 0xE0 ? 1
+                       : lead < 0xF0 ? 2
+                       : lead < 0xF8 ? 3
+                       : lead < 0xFC ? 4
+                                     : 5;
   if (*at + trailing >= text.size()) return false;
   u32 value = 0;
   for (u32 i = 0; i <= trailing; ++i) {
@@ -73,7 +77,7 @@ bool NextUtf8(std::string_view text, size_t* at, u32* character) {
   return true;
 }
 
-TTFont::TTFont() : id_(nextFontId++) {}
+TTFont::TTFont() : id_(g_nextFontId++) {}
 
 bool TTFont::Init(const Qel::PString& faceName, i32 height, u32 flags,
                   const Qel::PString& charsetName) {

@@ -27,7 +27,8 @@ constexpr u32 kBlue = 0xFF0000FFu;
 // that strays outside the image shows up in the guard words.
 struct Guarded {
   static constexpr u32 kGuard = 0xDEADBEEFu;
-  Guarded(i32 w, i32 h) : width(w), height(h), words(size_t(w) * size_t(h) + 2 * size_t(w), kGuard) {
+  Guarded(i32 w, i32 h)
+      : width(w), height(h), words(size_t(w) * size_t(h) + 2 * size_t(w), kGuard) {
     std::fill(words.begin() + w, words.end() - w, 0u);
   }
   Qel::Surface Surface() { return Qel::Surface{words.data() + width, width, height}; }
@@ -37,7 +38,9 @@ struct Guarded {
     }
     return true;
   }
-  u32 At(i32 x, i32 y) const { return words[size_t(width) + size_t(y) * size_t(width) + size_t(x)]; }
+  u32 At(i32 x, i32 y) const {
+    return words[size_t(width) + size_t(y) * size_t(width) + size_t(x)];
+  }
   i32 width;
   i32 height;
   std::vector<u32> words;
@@ -47,19 +50,48 @@ TEST(BitmapDrawTest, HostileCoordinatesClipAndStayBounded) {
   const i32 kMin = INT_MIN;
   const i32 kMax = INT_MAX;
   const std::vector<std::pair<const char*, std::function<void(Qel::Surface)>>> cases = {
-      {"box fill", [&](Qel::Surface s) { Qel::DrawBox(s, Rect{kMin, kMin, kMax, kMax}, kRed, 1); }},
-      {"box outline", [&](Qel::Surface s) { Qel::DrawBox(s, Rect{kMax, kMax, kMin, kMin}, kRed, 0); }},
-      {"box far", [&](Qel::Surface s) { Qel::DrawBox(s, Rect{kMax, 3, kMax, 5}, kRed, 1); }},
-      {"line", [&](Qel::Surface s) { Qel::DrawLine(s, Point{kMin, kMin}, Point{kMax, kMax}, kRed); }},
-      {"line across", [&](Qel::Surface s) { Qel::DrawLine(s, Point{kMin, 5}, Point{kMax, 5}, kRed); }},
-      {"line outside", [&](Qel::Surface s) { Qel::DrawLine(s, Point{kMin, kMin}, Point{kMin, kMax}, kRed); }},
-      {"circle huge", [&](Qel::Surface s) { Qel::DrawCircle(s, Point{5, 5}, kMax, kRed, 1); }},
-      {"circle ring", [&](Qel::Surface s) { Qel::DrawCircle(s, Point{kMin, kMin}, kMax, kRed, 2); }},
-      {"circle negative", [&](Qel::Surface s) { Qel::DrawCircle(s, Point{5, 5}, kMin, kRed, 1); }},
-      {"triangle", [&](Qel::Surface s) {
+      {"box fill",
+       [&](Qel::Surface s) {
+         Qel::DrawBox(s, Rect{kMin, kMin, kMax, kMax}, kRed, 1);
+       }},
+      {"box outline",
+       [&](Qel::Surface s) {
+         Qel::DrawBox(s, Rect{kMax, kMax, kMin, kMin}, kRed, 0);
+       }},
+      {"box far",
+       [&](Qel::Surface s) {
+         Qel::DrawBox(s, Rect{kMax, 3, kMax, 5}, kRed, 1);
+       }},
+      {"line",
+       [&](Qel::Surface s) {
+         Qel::DrawLine(s, Point{kMin, kMin}, Point{kMax, kMax}, kRed);
+       }},
+      {"line across",
+       [&](Qel::Surface s) {
+         Qel::DrawLine(s, Point{kMin, 5}, Point{kMax, 5}, kRed);
+       }},
+      {"line outside",
+       [&](Qel::Surface s) {
+         Qel::DrawLine(s, Point{kMin, kMin}, Point{kMin, kMax}, kRed);
+       }},
+      {"circle huge",
+       [&](Qel::Surface s) {
+         Qel::DrawCircle(s, Point{5, 5}, kMax, kRed, 1);
+       }},
+      {"circle ring",
+       [&](Qel::Surface s) {
+         Qel::DrawCircle(s, Point{kMin, kMin}, kMax, kRed, 2);
+       }},
+      {"circle negative",
+       [&](Qel::Surface s) {
+         Qel::DrawCircle(s, Point{5, 5}, kMin, kRed, 1);
+       }},
+      {"triangle",
+       [&](Qel::Surface s) {
          Qel::DrawTriangle(s, Point{kMin, kMin}, Point{kMax, 0}, Point{0, kMax}, kRed, 1);
        }},
-      {"triangle outline", [&](Qel::Surface s) {
+      {"triangle outline",
+       [&](Qel::Surface s) {
          Qel::DrawTriangle(s, Point{kMin, kMax}, Point{kMax, kMin}, Point{kMin, kMin}, kRed, 2);
        }},
       {"pixel", [&](Qel::Surface s) { Qel::BlendPixel(s, kMin, kMax, kRed); }},
@@ -79,30 +111,63 @@ TEST(BitmapDrawTest, ShapesCoverTheirPixels) {
     std::vector<Point> outside;
   };
   const std::vector<Case> cases = {
-      {"box {10,10,10,20}", [](Qel::Surface s) { Qel::DrawBox(s, Rect{10, 10, 10, 20}, kRed, 1); },
-       {{10, 10}, {19, 29}}, {{9, 10}, {20, 10}, {10, 30}}},
-      {"box outline", [](Qel::Surface s) { Qel::DrawBox(s, Rect{2, 2, 5, 5}, kRed, 0); },
-       {{2, 2}, {6, 6}, {2, 6}, {6, 2}}, {{3, 3}, {7, 7}}},
-      {"box from the other corner", [](Qel::Surface s) { Qel::DrawBox(s, Rect{8, 8, -4, -4}, kRed, 1); },
-       {{4, 4}, {7, 7}}, {{8, 8}, {3, 3}}},
-      {"line", [](Qel::Surface s) { Qel::DrawLine(s, Point{0, 0}, Point{9, 9}, kRed); },
-       {{0, 0}, {5, 5}, {9, 9}}, {{5, 6}, {10, 10}}},
-      {"disc", [](Qel::Surface s) { Qel::DrawCircle(s, Point{20, 20}, 5, kRed, 1); },
-       {{20, 20}, {25, 20}, {20, 15}}, {{26, 20}, {24, 24}}},
-      {"ring", [](Qel::Surface s) { Qel::DrawCircle(s, Point{20, 20}, 5, kRed, 2); },
-       {{25, 20}, {15, 20}, {20, 25}}, {{20, 20}, {22, 21}}},
-      {"radius 0", [](Qel::Surface s) { Qel::DrawCircle(s, Point{3, 3}, 0, kRed, 1); },
-       {{3, 3}}, {{4, 3}, {3, 4}}},
-      {"triangle", [](Qel::Surface s) {
+      {"box {10,10,10,20}",
+       [](Qel::Surface s) {
+         Qel::DrawBox(s, Rect{10, 10, 10, 20}, kRed, 1);
+       },
+       {{10, 10}, {19, 29}},
+       {{9, 10}, {20, 10}, {10, 30}}},
+      {"box outline",
+       [](Qel::Surface s) {
+         Qel::DrawBox(s, Rect{2, 2, 5, 5}, kRed, 0);
+       },
+       {{2, 2}, {6, 6}, {2, 6}, {6, 2}},
+       {{3, 3}, {7, 7}}},
+      {"box from the other corner",
+       [](Qel::Surface s) {
+         Qel::DrawBox(s, Rect{8, 8, -4, -4}, kRed, 1);
+       },
+       {{4, 4}, {7, 7}},
+       {{8, 8}, {3, 3}}},
+      {"line",
+       [](Qel::Surface s) {
+         Qel::DrawLine(s, Point{0, 0}, Point{9, 9}, kRed);
+       },
+       {{0, 0}, {5, 5}, {9, 9}},
+       {{5, 6}, {10, 10}}},
+      {"disc",
+       [](Qel::Surface s) {
+         Qel::DrawCircle(s, Point{20, 20}, 5, kRed, 1);
+       },
+       {{20, 20}, {25, 20}, {20, 15}},
+       {{26, 20}, {24, 24}}},
+      {"ring",
+       [](Qel::Surface s) {
+         Qel::DrawCircle(s, Point{20, 20}, 5, kRed, 2);
+       },
+       {{25, 20}, {15, 20}, {20, 25}},
+       {{20, 20}, {22, 21}}},
+      {"radius 0",
+       [](Qel::Surface s) {
+         Qel::DrawCircle(s, Point{3, 3}, 0, kRed, 1);
+       },
+       {{3, 3}},
+       {{4, 3}, {3, 4}}},
+      {"triangle",
+       [](Qel::Surface s) {
          Qel::DrawTriangle(s, Point{0, 0}, Point{20, 0}, Point{0, 20}, kRed, 1);
-       }, {{1, 1}, {9, 9}, {19, 0}}, {{15, 15}, {21, 1}}},
+       },
+       {{1, 1}, {9, 9}, {19, 0}},
+       {{15, 15}, {21, 1}}},
   };
   for (const Case& c : cases) {
     ArgbBitmap bitmap;
     ASSERT_TRUE(bitmap.Create(40, 40));
     c.draw(bitmap.GetSurface());
-    for (const Point p : c.inside) EXPECT_EQ(bitmap.GetPixel(p.x, p.y), kRed) << c.name << " " << p.x << "," << p.y;
-    for (const Point p : c.outside) EXPECT_EQ(bitmap.GetPixel(p.x, p.y), 0u) << c.name << " " << p.x << "," << p.y;
+    for (const Point p : c.inside)
+      EXPECT_EQ(bitmap.GetPixel(p.x, p.y), kRed) << c.name << " " << p.x << "," << p.y;
+    for (const Point p : c.outside)
+      EXPECT_EQ(bitmap.GetPixel(p.x, p.y), 0u) << c.name << " " << p.x << "," << p.y;
   }
 }
 
@@ -124,9 +189,13 @@ TEST(BitmapDrawTest, ColoursClampAndBlendOver) {
 TEST(BitmapDrawTest, SizesAreCapped) {
   ArgbBitmap bitmap;
   EXPECT_TRUE(bitmap.Create(16384, 1));
-  for (const auto& [w, h] : std::vector<std::pair<i64, i64>>{
-           {16385, 1}, {1, 16385}, {0, 5}, {5, -1}, {INT_MIN, INT_MIN}, {16384, 16384},
-           {16384, 4097}}) {
+  for (const auto& [w, h] : std::vector<std::pair<i64, i64>>{{16385, 1},
+                                                             {1, 16385},
+                                                             {0, 5},
+                                                             {5, -1},
+                                                             {INT_MIN, INT_MIN},
+                                                             {16384, 16384},
+                                                             {16384, 4097}}) {
     EXPECT_FALSE(bitmap.Create(w, h)) << w << "x" << h;
     EXPECT_TRUE(bitmap.IsEmpty());
   }
@@ -136,7 +205,8 @@ TEST(BitmapDrawTest, SizesAreCapped) {
 TEST(BitmapDrawTest, ACopyOntoItselfReadsTheOriginalPixels) {
   ArgbBitmap bitmap;
   ASSERT_TRUE(bitmap.Create(8, 1));
-  for (i32 x = 0; x < 8; ++x) Qel::DrawBox(bitmap.GetSurface(), Rect{x, 0, 1, 1}, 0xFF000000u | u32(x), 1);
+  for (i32 x = 0; x < 8; ++x)
+    Qel::DrawBox(bitmap.GetSurface(), Rect{x, 0, 1, 1}, 0xFF000000u | u32(x), 1);
   // Shifted right by 2 within the same row: a forward copy without a temporary smears pixel 0.
   Qel::CopyImage(bitmap.GetSurface(), Point{2, 0}, bitmap.GetConstSurface(), Rect{0, 0, 6, 1});
   for (i32 x = 2; x < 8; ++x) EXPECT_EQ(bitmap.GetPixel(x, 0) & 0xFF, u32(x - 2)) << x;
@@ -144,7 +214,8 @@ TEST(BitmapDrawTest, ACopyOntoItselfReadsTheOriginalPixels) {
   ASSERT_TRUE(scaled.Create(4, 4));
   Qel::ClearSurface(scaled.GetSurface(), kBlue);
   Qel::DrawBox(scaled.GetSurface(), Rect{0, 0, 2, 2}, kRed, 1);
-  Qel::CopyImageScaled(scaled.GetSurface(), Rect{0, 0, 4, 4}, scaled.GetConstSurface(), Rect{0, 0, 2, 2});
+  Qel::CopyImageScaled(scaled.GetSurface(), Rect{0, 0, 4, 4}, scaled.GetConstSurface(),
+                       Rect{0, 0, 2, 2});
   EXPECT_EQ(scaled.GetPixel(3, 3), kRed) << "scaled from the original quarter";
 }
 
@@ -154,15 +225,18 @@ TEST(BitmapDrawTest, CopiesClipBothSidesAndScale) {
   Qel::ClearSurface(source.GetSurface(), kBlue);
   Qel::DrawBox(source.GetSurface(), Rect{0, 0, 2, 4}, kRed, 1);
   Guarded canvas(6, 6);
-  Qel::CopyImage(canvas.Surface(), Point{4, -2}, source.GetConstSurface(), Rect{-5, -5, INT_MAX, INT_MAX});
-  Qel::CopyImage(canvas.Surface(), Point{INT_MIN, INT_MAX}, source.GetConstSurface(), Rect{0, 0, 4, 4});
+  Qel::CopyImage(canvas.Surface(), Point{4, -2}, source.GetConstSurface(),
+                 Rect{-5, -5, INT_MAX, INT_MAX});
+  Qel::CopyImage(canvas.Surface(), Point{INT_MIN, INT_MAX}, source.GetConstSurface(),
+                 Rect{0, 0, 4, 4});
   Qel::CopyImageScaled(canvas.Surface(), Rect{INT_MIN, INT_MIN, INT_MAX, INT_MAX},
                        source.GetConstSurface(), Rect{0, 0, 4, 4});
   EXPECT_TRUE(canvas.GuardsIntact());
 
   ArgbBitmap doubled;
   ASSERT_TRUE(doubled.Create(8, 8));
-  Qel::CopyImageScaled(doubled.GetSurface(), Rect{0, 0, 8, 8}, source.GetConstSurface(), Rect{0, 0, 4, 4});
+  Qel::CopyImageScaled(doubled.GetSurface(), Rect{0, 0, 8, 8}, source.GetConstSurface(),
+                       Rect{0, 0, 4, 4});
   EXPECT_EQ(doubled.GetPixel(0, 0), kRed);
   EXPECT_EQ(doubled.GetPixel(2, 7), kRed);
   EXPECT_EQ(doubled.GetPixel(7, 0), kBlue);

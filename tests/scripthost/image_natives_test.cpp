@@ -129,7 +129,8 @@ class ImageNativesTest : public ::testing::Test, public script_probe::ProbeCalls
   // The newest live image of the probe's context.
   const GSOImage* Newest(int back = 0) {
     std::vector<const GSOImage*> images;
-    GSOImage::ForEachLive(probe_.Context(), [&](const GSOImage& image) { images.push_back(&image); });
+    GSOImage::ForEachLive(probe_.Context(),
+                          [&](const GSOImage& image) { images.push_back(&image); });
     return images.size() > size_t(back) ? images[images.size() - 1 - size_t(back)] : nullptr;
   }
   u32 Pixel(i32 x, i32 y) {
@@ -187,7 +188,8 @@ TEST_F(ImageNativesTest, HostileArgumentsClipAndSizesAreCapped) {
   Call("Circle", {I(INT_MIN), I(INT_MAX), I(INT_MAX)});
   Call("Triangle", {I(INT_MIN), I(INT_MIN), I(INT_MAX), I(0), I(0), I(INT_MAX)});
   Call("Point", {I(INT_MIN), I(-1)});
-  Call("SelfPart", {I(0), I(0), I(INT_MAX), I(INT_MAX), I(INT_MIN), I(INT_MIN), I(INT_MAX), I(INT_MAX)});
+  Call("SelfPart",
+       {I(0), I(0), I(INT_MAX), I(INT_MAX), I(INT_MIN), I(INT_MIN), I(INT_MAX), I(INT_MAX)});
   Call("Resize", {I(INT_MAX), I(INT_MAX), I(1)});
   EXPECT_EQ(Newest()->Bitmap(), nullptr) << "refused sizes leave no pixels";
   Make(16385, 1, 1, 1, 1, 1);
@@ -257,21 +259,12 @@ TEST_F(ImageNativesTest, ImagesEndWithTheirContextInEitherOrder) {
       [](GSRuntime::ScriptObjectHolder& late) { EXPECT_EQ(Text(late, "Everything"), "0x0"); });
 }
 
-std::string RunCommand(const std::string& command) {
-  std::string output;
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return output;
-  char buffer[4096];
-  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
-  pclose(pipe);
-  return output;
-}
+using script_probe::RunCommand;
 
 TEST(GsrunDumpImagesTest, WritesWhatAScriptDrewAndTheAtlas) {
   scratch::Folder out;
-  const std::string run = std::string(KESTRO_BINARY_DIR) + "/gsrun --lib '" +
-                          ProbeFolder().path() + "' --class Probe --call Picture --dump-images '" +
-                          out.path() + "'";
+  const std::string run = std::string(KESTRO_BINARY_DIR) + "/gsrun --lib '" + ProbeFolder().path() +
+                          "' --class Probe --call Picture --dump-images '" + out.path() + "'";
   const std::string output = RunCommand(run);
   ASSERT_NE(output.find("result: 64x48"), std::string::npos) << output;
   Qel::ArgbBitmap drawing;
@@ -297,8 +290,8 @@ TEST(GsrunDumpImagesTest, WritesWhatAScriptDrewAndTheAtlas) {
   }
   EXPECT_GT(ink, 10) << "the glyphs of \"Hi\"";
 
-  const std::string refused = RunCommand(run.substr(0, run.find(" --dump-images")) +
-                                         " --dump-images /proc/none");
+  const std::string refused =
+      RunCommand(run.substr(0, run.find(" --dump-images")) + " --dump-images /proc/none");
   EXPECT_NE(refused.find("Could not write"), std::string::npos) << refused;
 }
 
