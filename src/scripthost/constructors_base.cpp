@@ -1,5 +1,6 @@
 #include "scripthost/constructors_base.h"
 
+#include "scripthost/gso_image.h"
 #include "scripthost/gso_kuid_list.h"
 #include "scripthost/gso_soup.h"
 #include "scripthost/native_binding.h"
@@ -13,6 +14,10 @@ bool NewSoup(GSRuntime::GSHandle object, GSRuntime::GSStack* stack) {
 
 bool NewKUIDList(GSRuntime::GSHandle object, GSRuntime::GSStack* stack) {
   return GSRuntime::PushCounted(stack, GSOKUIDList::New(GSRuntime::CallingContext(object)));
+}
+
+bool NewImage(GSRuntime::GSHandle object, GSRuntime::GSStack* stack) {
+  return GSRuntime::PushCounted(stack, GSOImage::New(GSRuntime::CallingContext(object)));
 }
 
 }  // namespace ConstructorsBase

@@ -1,5 +1,5 @@
-// The natives of the script class "ConstructorsBase": empty Soup and KUIDList objects, made in
-// the calling script's context.
+// The natives of the script class "ConstructorsBase": empty Soup, KUIDList and Image objects,
+// made in the calling script's context.
 #pragma once
 
 #include "gsruntime/script_arena.h"
@@ -12,5 +12,6 @@ namespace ConstructorsBase {
 
 bool NewSoup(GSRuntime::GSHandle object, GSRuntime::GSStack* stack);
 bool NewKUIDList(GSRuntime::GSHandle object, GSRuntime::GSStack* stack);
+bool NewImage(GSRuntime::GSHandle object, GSRuntime::GSStack* stack);
 
 }  // namespace ConstructorsBase

@@ -5,8 +5,11 @@
 
 #include "assetdata/soup_tree.h"
 #include "pymclient/asset_spec_lookup.h"
+#include "pymclient/pym_asset_handle.h"
 #include "pymclient/pym_catalogue.h"
+#include "qel/file_path.h"
 #include "qel/resource_database.h"
+#include "scripthost/gso_image.h"
 #include "scripthost/gso_kuid.h"
 #include "scripthost/gso_kuid_list.h"
 #include "scripthost/gso_soup.h"
@@ -199,11 +202,22 @@ void GSOAsset::SupportsKestroBuildVersion(GSStack* stack) {
 void GSOAsset::LoadImage(GSStack* stack) {
   const Qel::PString name = NameParam(stack, 1);
   // Checked before anything else: a name may reach no file outside the asset's folder.
-  if (!name.IsEmpty() && !IsAssetFileName(name)) {
+  if (name.IsEmpty() || !IsAssetFileName(name)) {
     GSRuntime::PushCounted(stack, 0);
     return;
   }
-  GSRuntime::RaiseScriptError("Asset.LoadImage> not implemented");
+  PymAssetRef ref = PymOpenAsset(kuid_, false, nullptr);
+  Qel::PString volume;
+  Qel::File::Path folder;
+  GSHandle image = 0;
+  if (!ref.IsEmpty() && PymGetOpenAssetPath(volume, folder, ref)) {
+    // The daemon names the folder by its whole path, or within its content volume.
+    const Qel::String place =
+        folder.IsAbsolute() ? folder.GetText() : Qel::File::InFolder(volume, folder.CStr());
+    image = GSOImage::Load(GSRuntime::CallingContext(this), place.Std(), std::string(name.View()));
+  }
+  PymCloseAsset(ref);
+  GSRuntime::PushCounted(stack, image);
 }
 
 void GSOAsset::IsLocallyModified(GSStack* stack) {

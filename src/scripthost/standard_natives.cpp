@@ -4,6 +4,7 @@
 #include "scripthost/constructors_base.h"
 #include "scripthost/gso_asset.h"
 #include "scripthost/gso_html_buffer.h"
+#include "scripthost/gso_image.h"
 #include "scripthost/gso_kuid.h"
 #include "scripthost/gso_kuid_list.h"
 #include "scripthost/gso_soup.h"
@@ -175,25 +176,30 @@ constexpr NativeEntry kLibraryNatives[] = {
 };
 
 constexpr NativeEntry kImageNatives[] = {
-    {"$void@Image::Clear(int,int)", nullptr},
-    {"$void@Image::Resize(int,int,bool)", nullptr},
-    {"$int@Image::GetWidth()", nullptr},
-    {"$int@Image::GetHeight()", nullptr},
-    {"$void@Image::SetLineColor(float,float,float,float)", nullptr},
-    {"$void@Image::SetFillColor(float,float,float,float)", nullptr},
-    {"$void@Image::DrawPoint(int,int)", nullptr},
-    {"$void@Image::DrawRect(int,int,int,int)", nullptr},
-    {"$void@Image::DrawLine(int,int,int,int)", nullptr},
-    {"$void@Image::DrawCircle(int,int,int)", nullptr},
-    {"$void@Image::DrawTriangle(int,int,int,int,int,int)", nullptr},
-    {"$void@Image::DrawImage(int,int,Image)", nullptr},
-    {"$void@Image::DrawImage(int,int,int,int,Image)", nullptr},
-    {"$void@Image::DrawImage(int,int,int,int,Image,int,int,int,int)", nullptr},
-    {"$void@Image::SetTextFont(string,int)", nullptr},
-    {"$int@Image::MeasureTextWidth(string)", nullptr},
-    {"$void@Image::DrawText(int,int,string)", nullptr},
-    {"$Soup@Image::ExportImage()", nullptr},
-    {"$void@Image::ImportImage(Soup)", nullptr},
+    {"$void@Image::Clear(int,int)", BindMember<GSOImage, &GSOImage::Clear>},
+    {"$void@Image::Resize(int,int,bool)", BindMember<GSOImage, &GSOImage::Resize>},
+    {"$int@Image::GetWidth()", BindMember<GSOImage, &GSOImage::GetWidth>},
+    {"$int@Image::GetHeight()", BindMember<GSOImage, &GSOImage::GetHeight>},
+    {"$void@Image::SetLineColor(float,float,float,float)",
+     BindMember<GSOImage, &GSOImage::SetLineColor>},
+    {"$void@Image::SetFillColor(float,float,float,float)",
+     BindMember<GSOImage, &GSOImage::SetFillColor>},
+    {"$void@Image::DrawPoint(int,int)", BindMember<GSOImage, &GSOImage::DrawPoint>},
+    {"$void@Image::DrawRect(int,int,int,int)", BindMember<GSOImage, &GSOImage::DrawRect>},
+    {"$void@Image::DrawLine(int,int,int,int)", BindMember<GSOImage, &GSOImage::DrawLine>},
+    {"$void@Image::DrawCircle(int,int,int)", BindMember<GSOImage, &GSOImage::DrawCircle>},
+    {"$void@Image::DrawTriangle(int,int,int,int,int,int)",
+     BindMember<GSOImage, &GSOImage::DrawTriangle>},
+    {"$void@Image::DrawImage(int,int,Image)", BindMember<GSOImage, &GSOImage::DrawImageAt>},
+    {"$void@Image::DrawImage(int,int,int,int,Image)",
+     BindMember<GSOImage, &GSOImage::DrawImageInto>},
+    {"$void@Image::DrawImage(int,int,int,int,Image,int,int,int,int)",
+     BindMember<GSOImage, &GSOImage::DrawImagePart>},
+    {"$void@Image::SetTextFont(string,int)", BindMember<GSOImage, &GSOImage::SetTextFont>},
+    {"$int@Image::MeasureTextWidth(string)", BindMember<GSOImage, &GSOImage::MeasureTextWidth>},
+    {"$void@Image::DrawText(int,int,string)", BindMember<GSOImage, &GSOImage::DrawText>},
+    {"$Soup@Image::ExportImage()", BindMember<GSOImage, &GSOImage::ExportImage>},
+    {"$void@Image::ImportImage(Soup)", BindMember<GSOImage, &GSOImage::ImportImage>},
 };
 
 constexpr NativeEntry kKestroScriptBaseNatives[] = {
@@ -247,7 +253,7 @@ constexpr NativeEntry kSecurityTokenNatives[] = {
 constexpr NativeEntry kConstructorsBaseNatives[] = {
     {"$Soup@ConstructorsBase::NewSoup()", BindPlain<ConstructorsBase::NewSoup>},
     {"$KUIDList@ConstructorsBase::NewKUIDList()", BindPlain<ConstructorsBase::NewKUIDList>},
-    {"$Image@ConstructorsBase::NewImage()", nullptr},
+    {"$Image@ConstructorsBase::NewImage()", BindPlain<ConstructorsBase::NewImage>},
 };
 
 constexpr NativeTable kTables[] = {

@@ -23,6 +23,7 @@
 #include "pymclient/pym_asset_info.h"
 #include "pymclient/pym_protocol.h"
 #include "pymclient/pym_test_util.h"
+#include "qelgfx/argb_bitmap.h"
 #include "scripthost/gso_asset.h"
 #include "scripthost/kestro_script_context.h"
 #include "scripthost/script_probe.h"
@@ -94,7 +95,8 @@ class Probe {
   public string Image(string text, string name) {
     Asset a = Find(text);
     Image image = a.LoadImage(name);
-    return "" + (image == null);
+    if (image == null) return "true";
+    return image.GetWidth() + "x" + image.GetHeight();
   }
   public int Vantry() { return KestroScriptBase.QueryVantryAccess(); }
   public string Misc(string text) {
@@ -191,6 +193,13 @@ class AssetNativesTest : public pym_test::ScriptedDaemonTest, public script_prob
         out.s.WriteU32(u32(searchReply_.size()));
         for (const KUID& kuid : searchReply_) KUID::Write(kuid, out.s);
         break;
+      case pp::kOpOpenAsset:
+        out.s.WriteU64(assetHandle_);
+        out.s.WritePString("");
+        out.s.WriteString(assetFolder_.path());
+        break;
+      case pp::kOpReleaseAsset:
+        break;
       case pp::kOpVantryAccess:
         out.s.WriteU8(1);
         out.s.WriteU32(vantryLevel_);
@@ -226,6 +235,8 @@ class AssetNativesTest : public pym_test::ScriptedDaemonTest, public script_prob
   std::vector<KUID> searchReply_;
   u8 rating_ = 255;
   u32 vantryLevel_ = 0;
+  u64 assetHandle_ = 7;
+  scratch::Folder assetFolder_;
 };
 
 TEST_F(AssetNativesTest, SearchesSendTheFilterTreesOfTheirNatives) {
@@ -348,8 +359,21 @@ TEST_F(AssetNativesTest, ImageNamesOutsideTheAssetAreRefusedBeforeAnyRequest) {
     EXPECT_EQ(Text("Image", {S("<kuid:400300:1>"), S(name)}), "true") << name;
   }
   EXPECT_TRUE(FramesOf(pp::kOpOpenAsset).empty());
-  EXPECT_NE(Failure("Image", {S("<kuid:400300:1>"), S("pics/x.tga")}).find("not implemented"),
-            std::string::npos);
+}
+
+TEST_F(AssetNativesTest, ImagesLoadFromTheAssetFolderByTheLowerCasedName) {
+  Qel::ArgbBitmap picture;
+  ASSERT_TRUE(picture.Create(3, 2));
+  assetFolder_.Put("Pics/placeholder");
+  ASSERT_TRUE(picture.SavePng(assetFolder_.At("Pics/Shed.png").c_str()));
+  assetFolder_.Put("Pics/broken.png", "not an image");
+  EXPECT_EQ(Text("Image", {S("<kuid:400300:1>"), S("PICS/Shed.PNG")}), "3x2");
+  EXPECT_EQ(Text("Image", {S("<kuid:400300:1>"), S("pics/missing.png")}), "true");
+  EXPECT_EQ(Text("Image", {S("<kuid:400300:1>"), S("pics/broken.png")}), "true");
+  // Every open is released again.
+  EXPECT_EQ(FramesOf(pp::kOpOpenAsset).size(), FramesOf(pp::kOpReleaseAsset).size());
+  assetHandle_ = ~u64(0);
+  EXPECT_EQ(Text("Image", {S("<kuid:400300:1>"), S("pics/shed.png")}), "true") << "no handle";
 }
 
 TEST_F(AssetNativesTest, EveryRepositoryAccessLevelIsPushed) {

@@ -35,15 +35,7 @@ class Everything {
 };
 )";
 
-std::string RunCommand(const std::string& command) {
-  std::string output;
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return output;
-  char buffer[4096];
-  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
-  pclose(pipe);
-  return output;
-}
+using script_probe::RunCommand;
 
 TEST(GsrunStandardClassesTest, EveryStandardLibraryLinksAndUnbuiltNativesNameThemselves) {
   const std::unique_ptr<scratch::Folder> compiled(

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -88,6 +89,17 @@ inline std::string Failure(GSRuntime::ScriptObjectHolder& holder, const std::str
   u32 word = 0;
   EXPECT_FALSE(holder.Call(holder.FindPublicMethod(method, arguments), arguments, &word)) << method;
   return Errors().empty() ? std::string() : Errors().front();
+}
+
+// What a command wrote to its standard output and error.
+inline std::string RunCommand(const std::string& command) {
+  std::string output;
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return output;
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+  pclose(pipe);
+  return output;
 }
 
 // A fixture's probe object and its calls.

@@ -1,6 +1,6 @@
 // Runs a method of a compiled script class:
 //   gsrun [--root ROOT] [--host] [--time YYYY-MM-DDTHH:MM:SS] [--lib DIR]... --class NAME
-//         --call METHOD [ARG]... [--ticks N]
+//         --call METHOD [ARG]... [--ticks N] [--dump-images DIR]
 // Loads the base script library (the "libraries" folder beside the program, or with --root the
 // installation's bin/libraries and then its user libraries) and every library in each DIR,
 // constructs an object of class NAME, calls its public method METHOD with the arguments (an ARG
@@ -13,7 +13,9 @@
 // --root opens the asset-database client of that installation (starting its daemon when none
 // runs); --host runs the object under the host's script context, whose KestroScriptBase natives
 // (clock, calendar, asset searches...) scripts then reach; --time fixes the local date and time
-// those natives read.
+// those natives read; --dump-images writes every live Image of the object's context, oldest
+// first, as DIR/image<N>.png (N counting from 0; an image without pixels is skipped but counted)
+// and the glyph atlas, when text was drawn, as DIR/atlas.png.
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -34,6 +36,8 @@
 #include "gsruntime/gs_script_instance.h"
 #include "gsruntime/gs_string.h"
 #include "gsruntime/script_call.h"
+#include "scripthost/glyph_atlas.h"
+#include "scripthost/gso_image.h"
 #include "scripthost/installation_client.h"
 #include "scripthost/kestro_script_context.h"
 #include "scripthost/script_system.h"
@@ -65,6 +69,7 @@ void NoteException(const char*, GSRuntime::GSStack*, GSRuntime::GSThreadOwner*, 
 int Usage() {
   std::fprintf(stderr,
                "usage: gsrun [--root ROOT] [--host] [--time YYYY-MM-DDTHH:MM:SS] [--lib DIR]... "
+               "[--dump-images DIR] "
                "--class NAME --call METHOD [ARG]... [--ticks N]\n");
   return 2;
 }
@@ -147,11 +152,34 @@ std::string DescribeResult(u32 type, u32 word) {
   return GSRuntime::GetGSClassName(GSRuntime::GSObjectReference::FromReference(word));
 }
 
+// Writes the context's live images and the glyph atlas into `folder`; false when one could not be
+// written.
+bool DumpImages(GSRuntime::GSContext* context, const std::string& folder) {
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  bool written = true;
+  const auto save = [&](const Qel::ArgbBitmap& bitmap, const std::string& name) {
+    const std::string path = (fs::path(folder) / name).string();
+    if (!bitmap.SavePng(path.c_str())) {
+      std::printf("Could not write %s\n", path.c_str());
+      written = false;
+    }
+  };
+  int index = 0;
+  GSOImage::ForEachLive(context, [&](const GSOImage& image) {
+    const std::string name = "image" + std::to_string(index++) + ".png";
+    if (image.Bitmap() != nullptr) save(*image.Bitmap(), name);
+  });
+  const ScriptHost::GlyphAtlas& atlas = ScriptHost::GlyphAtlas::Get();
+  if (atlas.HasTexture()) save(atlas.Texture(), "atlas.png");
+  return written;
+}
+
 // Loads the libraries (the shipped ones under `location`, beside the program when empty), makes
 // the object and runs the call; the exit code.
 int Run(const std::string& location, bool host, const std::vector<std::string>& folders,
         const std::string& className, const std::string& method,
-        const std::vector<ScriptArgument>& arguments, long ticks) {
+        const std::vector<ScriptArgument>& arguments, long ticks, const std::string& dumpFolder) {
   GSMachine::SetLogHook(PrintLog);
   GSMachine::SetExceptionHook(NoteException);
   // The standard classes' natives, so that every standard library links, and the classes native
@@ -201,6 +229,7 @@ int Run(const std::string& location, bool host, const std::vector<std::string>& 
   if (GSRouter* router = object.Context()->router) {
     for (long tick = 0; tick < ticks; ++tick) router->Tick(kTickSeconds);
   }
+  const bool dumped = dumpFolder.empty() || DumpImages(object.Context(), dumpFolder);
   if (g_threadFailed) {
     if (function->record.header.returnType >= 4) GSRuntime::GSScriptInstance::Release(word);
     return 1;
@@ -208,7 +237,7 @@ int Run(const std::string& location, bool host, const std::vector<std::string>& 
   const u32 type = function->record.header.returnType;
   std::printf("result: %s\n", DescribeResult(type, word).c_str());
   if (type >= 4) GSRuntime::GSScriptInstance::Release(word);
-  return 0;
+  return dumped ? 0 : 1;
 }
 
 }  // namespace
@@ -221,10 +250,13 @@ int main(int argc, char** argv) {
   long ticks = 0;
   std::string root;
   bool host = false;
+  std::string dumpFolder;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--root" && i + 1 < argc) {
       root = argv[++i];
+    } else if (arg == "--dump-images" && i + 1 < argc) {
+      dumpFolder = argv[++i];
     } else if (arg == "--host") {
       host = true;
     } else if (arg == "--time" && i + 1 < argc) {
@@ -258,5 +290,5 @@ int main(int argc, char** argv) {
     }
   }
   return Run(root.empty() ? std::string() : root + "/bin", host, folders, className, method,
-             arguments, ticks);
+             arguments, ticks, dumpFolder);
 }

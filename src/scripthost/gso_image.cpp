@@ -1,0 +1,286 @@
+#include "scripthost/gso_image.h"
+
+#include <algorithm>
+#include <string_view>
+
+#include "qel/file.h"
+#include "qel/file_path.h"
+#include "scripthost/glyph_atlas.h"
+#include "scripthost/gso_soup.h"
+#include "scripthost/native_binding.h"
+#include "scripthost/script_system.h"
+#include "scripthost/tt_font.h"
+
+using GSRuntime::GSContext;
+using GSRuntime::GSHandle;
+using GSRuntime::GSStack;
+
+namespace {
+
+u64 g_nextSerial = 0;
+
+// The text parameter of the text natives: null or empty raises the parameter error.
+bool TextParam(GSStack* stack, u32 index, Qel::String* out) {
+  return GSRuntime::GetParam(stack, index, out, false);
+}
+
+// Two corners (x1, y1, x2, y2) read from four parameters from `first` on.
+struct Corners {
+  i32 x1, y1, x2, y2;
+  Qel::Point TopLeft() const { return Qel::Point{x1, y1}; }
+  i64 Width() const { return i64(x2) - x1; }
+  i64 Height() const { return i64(y2) - y1; }
+};
+Corners ReadCorners(GSStack* stack, u32 first) {
+  return Corners{GSRuntime::IntParam(stack, first), GSRuntime::IntParam(stack, first + 1),
+                 GSRuntime::IntParam(stack, first + 2), GSRuntime::IntParam(stack, first + 3)};
+}
+
+ScriptHost::TTFont* FontFor(const Qel::PString& name, i32 size) {
+  ScriptHost::FontRequest request;
+  request.height = size;
+  request.faceName = name;
+  return ScriptHost::GetFont(request);
+}
+
+}  // namespace
+
+void GSOImageTable::Purge() {
+  for (const auto& entry : images) entry.second->table_ = nullptr;
+  images.clear();
+}
+
+GSOImage::GSOImage() : serial_(g_nextSerial++) {}
+
+GSOImage::~GSOImage() {
+  if (table_ != nullptr) table_->images.erase({serial_, this});
+}
+
+GSHandle GSOImage::Bind(GSOImage* image, GSContext* owner) {
+  const GSHandle reference =
+      ScriptHost::BindNewObject(image, ScriptHost::ScriptClassId::kImage, owner);
+  if (reference == 0) return 0;
+  if (GSOImageTable* table = owner->Table<GSOImageTable>()) {
+    image->table_ = table;
+    table->images.emplace(image->serial_, image);
+  }
+  return reference;
+}
+
+GSHandle GSOImage::New(GSContext* owner) {
+  if (owner == nullptr) return 0;
+  return Bind(new GSOImage(), owner);
+}
+
+GSHandle GSOImage::Load(GSContext* owner, const std::string& folder, const std::string& name) {
+  if (owner == nullptr) return 0;
+  auto image = std::unique_ptr<GSOImage>(new GSOImage());
+  image->bitmap_ = std::make_unique<Qel::ArgbBitmap>();
+  Qel::File::Path path(folder.c_str());
+  path.AddPath(name.c_str());
+  // Names are asked for in lower case; the file on disk may be in any case.
+  if (!image->bitmap_->LoadFile(Qel::File::Resolve(path.CStr()).CStr())) return 0;
+  return Bind(image.release(), owner);
+}
+
+void GSOImage::ForEachLive(GSContext* owner, const std::function<void(const GSOImage&)>& visit) {
+  GSOImageTable* table = owner != nullptr ? owner->FindTable<GSOImageTable>() : nullptr;
+  if (table == nullptr) return;
+  for (const auto& entry : table->images) visit(*entry.second);
+}
+
+void GSOImage::ClearTo(i32 width, i32 height) {
+  bitmap_.reset();
+  if (width >= 1 && height >= 1) {
+    auto bitmap = std::make_unique<Qel::ArgbBitmap>();
+    // A refused or failed allocation leaves the image without pixels.
+    if (bitmap->Create(width, height)) {
+      Qel::ClearSurface(bitmap->GetSurface(), fillColor_);
+      bitmap_ = std::move(bitmap);
+    }
+  }
+  ++revision_;
+}
+
+void GSOImage::Clear(GSStack* stack) {
+  ClearTo(GSRuntime::IntParam(stack, 1), GSRuntime::IntParam(stack, 2));
+}
+
+void GSOImage::Resize(GSStack* stack) {
+  const i32 width = GSRuntime::IntParam(stack, 1);
+  const i32 height = GSRuntime::IntParam(stack, 2);
+  const bool scale = GSRuntime::BoolParam(stack, 3);
+  if (bitmap_ != nullptr && bitmap_->GetWidth() == width && bitmap_->GetHeight() == height) return;
+  if (width < 1 || height < 1 || bitmap_ == nullptr) {
+    ClearTo(width, height);
+    return;
+  }
+  auto resized = std::make_unique<Qel::ArgbBitmap>();
+  if (!resized->Create(width, height)) {
+    bitmap_.reset();
+    ++revision_;
+    return;
+  }
+  const Qel::Rect whole{0, 0, bitmap_->GetWidth(), bitmap_->GetHeight()};
+  if (scale) {
+    Qel::CopyImageScaled(resized->GetSurface(), Qel::Rect{0, 0, width, height},
+                         bitmap_->GetConstSurface(), whole);
+  } else {
+    Qel::CopyImage(resized->GetSurface(), Qel::Point{0, 0}, bitmap_->GetConstSurface(),
+                   Qel::Rect{0, 0, width, height});
+  }
+  bitmap_ = std::move(resized);
+  ++revision_;
+}
+
+void GSOImage::GetWidth(GSStack* stack) {
+  stack->PushInt(bitmap_ != nullptr ? bitmap_->GetWidth() : 0);
+}
+
+void GSOImage::GetHeight(GSStack* stack) {
+  stack->PushInt(bitmap_ != nullptr ? bitmap_->GetHeight() : 0);
+}
+
+void GSOImage::SetLineColor(GSStack* stack) {
+  lineColor_ =
+      Qel::ColorFromFloats(GSRuntime::FloatParam(stack, 1), GSRuntime::FloatParam(stack, 2),
+                           GSRuntime::FloatParam(stack, 3), GSRuntime::FloatParam(stack, 4));
+}
+
+void GSOImage::SetFillColor(GSStack* stack) {
+  fillColor_ =
+      Qel::ColorFromFloats(GSRuntime::FloatParam(stack, 1), GSRuntime::FloatParam(stack, 2),
+                           GSRuntime::FloatParam(stack, 3), GSRuntime::FloatParam(stack, 4));
+}
+
+void GSOImage::DrawPoint(GSStack* stack) {
+  if (bitmap_ == nullptr) return;
+  Qel::BlendPixel(Surface(), GSRuntime::IntParam(stack, 1), GSRuntime::IntParam(stack, 2),
+                  lineColor_);
+  ++revision_;
+}
+
+void GSOImage::DrawRect(GSStack* stack) {
+  if (bitmap_ == nullptr) return;
+  // Corners far outside are pulled in to just outside any image, so that their difference fits
+  // an i32 and an edge that lay outside stays outside.
+  const auto corner = [](u32 index, GSStack* from) {
+    return std::clamp<i32>(GSRuntime::IntParam(from, index), -1,
+                           i32(Qel::ArgbBitmap::kMaxSide) + 1);
+  };
+  const i32 x1 = corner(1, stack);
+  const i32 y1 = corner(2, stack);
+  const i32 x2 = corner(3, stack);
+  const i32 y2 = corner(4, stack);
+  const Qel::Rect rect{x1, y1, x2 - x1, y2 - y1};
+  Qel::DrawBox(Surface(), rect, fillColor_, Qel::kDrawFill);
+  Qel::DrawBox(Surface(), rect, lineColor_, Qel::kDrawBoxOutline);
+  ++revision_;
+}
+
+void GSOImage::DrawLine(GSStack* stack) {
+  if (bitmap_ == nullptr) return;
+  const Qel::Point from{GSRuntime::IntParam(stack, 1), GSRuntime::IntParam(stack, 2)};
+  const Qel::Point to{GSRuntime::IntParam(stack, 3), GSRuntime::IntParam(stack, 4)};
+  Qel::DrawLine(Surface(), from, to, lineColor_);
+  ++revision_;
+}
+
+void GSOImage::DrawCircle(GSStack* stack) {
+  if (bitmap_ == nullptr) return;
+  const Qel::Point centre{GSRuntime::IntParam(stack, 1), GSRuntime::IntParam(stack, 2)};
+  const i32 radius = GSRuntime::IntParam(stack, 3);
+  Qel::DrawCircle(Surface(), centre, radius, fillColor_, Qel::kDrawFill);
+  Qel::DrawCircle(Surface(), centre, radius, lineColor_, Qel::kDrawOutline);
+  ++revision_;
+}
+
+void GSOImage::DrawTriangle(GSStack* stack) {
+  if (bitmap_ == nullptr) return;
+  const Qel::Point a{GSRuntime::IntParam(stack, 1), GSRuntime::IntParam(stack, 2)};
+  const Qel::Point b{GSRuntime::IntParam(stack, 3), GSRuntime::IntParam(stack, 4)};
+  const Qel::Point c{GSRuntime::IntParam(stack, 5), GSRuntime::IntParam(stack, 6)};
+  Qel::DrawTriangle(Surface(), a, b, c, fillColor_, Qel::kDrawFill);
+  Qel::DrawTriangle(Surface(), a, b, c, lineColor_, Qel::kDrawOutline);
+  ++revision_;
+}
+
+void GSOImage::CopyFrom(const GSOImage& source, Qel::Point to, i64 width, i64 height,
+                        Qel::Rect sourceRect) {
+  if (bitmap_ == nullptr || source.bitmap_ == nullptr) return;
+  // Onto itself only at the same size: a different destination size draws nothing.
+  if (&source == this && (width != sourceRect.width || height != sourceRect.height)) return;
+  Qel::CopyImage(Surface(), to, source.bitmap_->GetConstSurface(), sourceRect);
+  ++revision_;
+}
+
+void GSOImage::DrawImageAt(GSStack* stack) {
+  GSOImage* source = nullptr;
+  if (!GSRuntime::GetParam(stack, 3, &source, false)) return;
+  const Qel::Point to{GSRuntime::IntParam(stack, 1), GSRuntime::IntParam(stack, 2)};
+  const i32 width = source->bitmap_ != nullptr ? source->bitmap_->GetWidth() : 0;
+  const i32 height = source->bitmap_ != nullptr ? source->bitmap_->GetHeight() : 0;
+  CopyFrom(*source, to, width, height, Qel::Rect{0, 0, width, height});
+}
+
+void GSOImage::DrawImageInto(GSStack* stack) {
+  GSOImage* source = nullptr;
+  if (!GSRuntime::GetParam(stack, 5, &source, false)) return;
+  const Corners to = ReadCorners(stack, 1);
+  const i32 width = source->bitmap_ != nullptr ? source->bitmap_->GetWidth() : 0;
+  const i32 height = source->bitmap_ != nullptr ? source->bitmap_->GetHeight() : 0;
+  CopyFrom(*source, to.TopLeft(), to.Width(), to.Height(), Qel::Rect{0, 0, width, height});
+}
+
+void GSOImage::DrawImagePart(GSStack* stack) {
+  GSOImage* source = nullptr;
+  if (!GSRuntime::GetParam(stack, 5, &source, false)) return;
+  const Corners to = ReadCorners(stack, 1);
+  const Corners from = ReadCorners(stack, 6);
+  // A source rectangle whose corners lie further apart than i32 holds covers the whole source
+  // anyway; its size is clamped rather than wrapped.
+  const auto clamped = [](i64 extent) {
+    return i32(std::clamp<i64>(extent, INT32_MIN, INT32_MAX));
+  };
+  CopyFrom(*source, to.TopLeft(), to.Width(), to.Height(),
+           Qel::Rect{from.x1, from.y1, clamped(from.Width()), clamped(from.Height())});
+}
+
+void GSOImage::SetTextFont(GSStack* stack) {
+  Qel::PString name;
+  if (!GSRuntime::GetParam(stack, 1, &name, false)) return;
+  fontName_ = name.Lower();
+  fontSize_ = GSRuntime::IntParam(stack, 2);
+}
+
+void GSOImage::MeasureTextWidth(GSStack* stack) {
+  Qel::String text;
+  GSRuntime::GetParam(stack, 1, &text, true);
+  ScriptHost::TTFont* font = FontFor(fontName_, fontSize_);
+  stack->PushInt(font != nullptr ? font->MeasureText(std::string_view(text.CStr(), text.Length()))
+                                 : 0);
+}
+
+void GSOImage::DrawText(GSStack* stack) {
+  Qel::String text;
+  if (!TextParam(stack, 3, &text) || bitmap_ == nullptr) return;
+  ScriptHost::TTFont* font = FontFor(fontName_, fontSize_);
+  if (font == nullptr) return;
+  const std::string_view view(text.CStr(), text.Length());
+  size_t at = 0;
+  u32 character = 0;
+  ScriptHost::GlyphQuad quad;
+  while (ScriptHost::NextUtf8(view, &at, &character)) font->PrepareGlyph(character, &quad);
+  ScriptHost::GlyphAtlas::Get().EndBatch();
+  ++revision_;
+}
+
+void GSOImage::ExportImage(GSStack* stack) {
+  GSRuntime::PushCounted(stack, GSOSoup::New(GSRuntime::CallingContext(this), Soup(), true));
+}
+
+void GSOImage::ImportImage(GSStack* stack) {
+  GSOSoup* soup = nullptr;
+  if (!GSRuntime::GetParam(stack, 1, &soup, false)) return;
+  ++revision_;
+}
