@@ -302,6 +302,8 @@ class StackWalk {
     if (limits_.callTarget == nullptr || static_cast<Opcode>(f_.code[offset]) == Opcode::kCalli) {
       return {};
     }
+    // A call is looked up when its result is chosen and again when it is walked.
+    if (cachedOffset_ == offset && cachedState_ == state_[offset]) return cached_;
     const u32 arguments = ArgumentWords(offset);
     u32 stack = StackOf(state_[offset]);
     u32 receiver = 0;
@@ -309,8 +311,11 @@ class StackWalk {
       for (u32 i = 1; i < arguments; ++i) stack = nodes_[stack].below;
       receiver = nodes_[stack].cls;
     }
-    return limits_.callTarget(limits_.callContext, receiver,
-                              ByteOrder::LoadLE16(f_.code + offset + 3), arguments);
+    cachedOffset_ = offset;
+    cachedState_ = state_[offset];
+    cached_ = limits_.callTarget(limits_.callContext, receiver,
+                                 ByteOrder::LoadLE16(f_.code + offset + 3), arguments);
+    return cached_;
   }
 
   // What the call at `offset` leaves (a CallShape result), or -1 when that cannot be told.
@@ -543,6 +548,9 @@ class StackWalk {
   std::vector<u64> state_;  // per instruction start: its stack node and owned set, or kNoState
   std::vector<i8> result_;  // per call site: the result it was walked as leaving, or -1
   std::vector<u8> slotKinds_;
+  mutable u32 cachedOffset_ = ~0u;  // the last call looked up, in the state it was looked up
+  mutable u64 cachedState_ = kNoState;
+  mutable CallTarget cached_;
   std::vector<u32> slotClasses_;  // class tag of the objects stored in each slot, or kMixedClass
   std::vector<Node> nodes_;
   std::unordered_map<u64, u32> interned_;

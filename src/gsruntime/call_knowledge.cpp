@@ -6,7 +6,10 @@ namespace GSRuntime {
 
 CallKnowledge::CallKnowledge(GSLibrary* library) : library_(library) {
   for (size_t i = library->classLinks.size(); i-- > 0;) {
-    tags_[library->classLinks[i].linkedClass] = static_cast<u32>(i + 1);  // the first entry wins
+    const GSClass* linked = library->classLinks[i].linkedClass;
+    if (linked == nullptr) continue;
+    tags_[linked] = static_cast<u32>(i + 1);  // the first entry wins
+    names_[*linked->name] = static_cast<u32>(i + 1);
   }
   for (const auto& cls : library->classes) {
     for (GSFunction& function : cls->functions) function.shape = ShapeOf(function.record);
@@ -51,15 +54,14 @@ void CallKnowledge::Describe(const GSClass& cls, const GSFunction& function,
     size_t end = signature.find_first_of(",)", at);
     if (end == std::string_view::npos) end = signature.size();
     const std::string_view type = signature.substr(at, end - at);
-    u32 tag = 0;
-    for (size_t i = 0; i < library_->classLinks.size() && tag == 0; ++i) {
-      const GSClassLink& link = library_->classLinks[i];
-      if (link.linkedClass != nullptr && *link.linkedClass->name == type) tag = TagOf(link.linkedClass);
-    }
-    arguments_.push_back(tag);
+    const auto named = names_.find(type);
+    arguments_.push_back(named != names_.end() ? named->second : 0);
     at = end + 1;
   }
   limits->argumentClasses = &arguments_;
+  limits->memberClasses = &members_;
+  if (&cls == membersOf_) return;
+  membersOf_ = &cls;
   // Object fields, the class's own and its bases' at their views.
   members_.assign(cls.instanceWords, 0);
   const auto add = [&](const GSClass& owner, i64 offset) {
@@ -75,7 +77,6 @@ void CallKnowledge::Describe(const GSClass& cls, const GSFunction& function,
     const GSClass* baseClass = library_->classLinks[size_t(base.classReference)].linkedClass;
     if (baseClass != nullptr) add(*baseClass, base.memberOffset);
   }
-  limits->memberClasses = &members_;
 }
 
 CallTarget CallKnowledge::Find(const void* context, u32 receiver, u32 method, u32 argumentWords) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <map>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -36,7 +37,9 @@ class CallKnowledge {
   std::map<std::pair<u32, u32>, CallShape> agreed_;  // by (slot, argument words)
   mutable std::unordered_map<const GSFunction*, CallShape> foreign_;  // other libraries' shapes
   std::vector<u32> arguments_;
+  std::map<std::string_view, u32, std::less<>> names_;  // tags by class name
   std::vector<u32> members_;
+  const GSClass* membersOf_ = nullptr;  // the class members_ describes
 };
 
 }  // namespace GSRuntime
