@@ -8,7 +8,8 @@
 // return leaves exactly its own result. Field words of objects other than `me`,
 // method indexes against the class of the object at hand, and whether the function a call finds
 // takes the arguments and leaves the result its call site counted on depend on run-time values
-// and stay the interpreter's to check (GSFunction::callSites).
+// and stay the interpreter's to check (GSFunction::callSites). What the library tells of the
+// classes and functions a call may reach (CallTarget) only chooses how a call is walked.
 #pragma once
 
 #include <string>

@@ -8,9 +8,20 @@
 
 namespace {
 
+// A function with a result; frame: me + 1 argument + 1 local = slots 0..2; 8 frame words.
+GSByteCode::FunctionRecord Record(const std::vector<u8>& code) {
+  GSByteCode::FunctionRecord f;
+  f.header.returnType = 1;
+  f.header.argumentWords = 2;
+  f.header.localWordsFirst = 1;
+  f.header.frameWords = 8;
+  f.code = code.data();
+  f.codeLength = u32(code.size());
+  return f;
+}
+
 TEST(ByteCodeVerifierTest, RefusesWhatItCannotProve) {
-  // A function with a result; frame: me + 1 argument + 1 local = slots 0..2; 8 frame words; 2
-  // strings, 1 class, 3 methods.
+  // 2 strings, 1 class, 3 methods.
   struct Case {
     std::vector<u8> code;
     const char* fault;  // empty: the code verifies
@@ -58,13 +69,7 @@ TEST(ByteCodeVerifierTest, RefusesWhatItCannotProve) {
   };
   const std::vector<u8> fieldKinds = {0, 0, 1, 2};
   for (const Case& c : cases) {
-    GSByteCode::FunctionRecord f;
-    f.header.returnType = 1;
-    f.header.argumentWords = 2;
-    f.header.localWordsFirst = 1;
-    f.header.frameWords = 8;
-    f.code = c.code.data();
-    f.codeLength = u32(c.code.size());
+    const GSByteCode::FunctionRecord f = Record(c.code);
     std::string error;
     GSRuntime::VerifierLimits limits{2, 1, 4, 3};
     limits.memberKinds = &fieldKinds;
@@ -98,14 +103,8 @@ TEST(ByteCodeVerifierTest, UndecidedCallsFollowTheirReceiverOrTheirTaker) {
       {{32, 0, 0, 94, 0, 0, 0, 0, 37, 10, 110}, 3, GSRuntime::kValueResult},
   };
   for (const Case& c : cases) {
-    GSByteCode::FunctionRecord f;
-    f.header.returnType = 1;
-    f.header.argumentWords = 2;
-    f.header.localWordsFirst = 1;
-    f.header.frameWords = 8;
+    GSByteCode::FunctionRecord f = Record(c.code);
     f.referenceSlots = {2};
-    f.code = c.code.data();
-    f.codeLength = u32(c.code.size());
     GSRuntime::VerifierLimits limits{2, 2, 4, 3};
     limits.callTarget = [](const void*, u32 receiver, u32 method, u32 words) {
       if (method == 1 && words == 2) return GSRuntime::CallTarget{&kTaker, 0};

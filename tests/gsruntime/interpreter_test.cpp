@@ -176,14 +176,15 @@ TEST_F(InterpreterTest, CallResultsPassedOnRunWhenSlotsCollide) {
 class Holder {
   public Holder Self() { return me; }
   public int Take(Holder h) { if (h == null) return 0; return 7; }
+  int Use(Holder g) { return g.Take(g.Self()); }
   public int Run() {
     Holder h = new Holder(); Other o = new Other();
-    return h.Take(h.Self()) + o.Count() + o.Twice(h.Take(h.Self()));
+    return h.Take(h.Self()) + o.Count() + o.Twice(h.Take(h.Self())) + Use(h) * 100;
   }
 };
 )";
   Build(kCollide, "Holder");
   u32 word = 0;
   EXPECT_TRUE(Call("Run", {}, &word));
-  EXPECT_EQ(word, 7u + 3u + 14u);
+  EXPECT_EQ(word, 7u + 3u + 14u + 700u);
 }
