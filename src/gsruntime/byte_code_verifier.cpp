@@ -144,26 +144,42 @@ u8 KindOf(char letter) {
 // load takes the count back out, once.
 //
 // A call names a method-table slot, and what it leaves depends on the function found there at
-// run time; the library often cannot tell whether that one returns a value. Such a call is
-// walked each way, the likelier first, going back when a way fails; the interpreter then holds
-// each call to the shape that passed (GSFunction::callSites).
+// run time; when the library's functions at that slot differ, it cannot tell whether that one
+// returns a value. Such a call is walked each way, the likelier first, going back when a way
+// fails; the interpreter then holds each call to the shape that passed (GSFunction::callSites).
+// A strict walk narrows that down. It follows the class of each object word where the code
+// names it (`new`, `static`, `cast`, `me`, typed arguments, fields and call results, and the
+// local slots they are stored into), so that a call on an object of a known class finds the
+// function its method table holds; and it holds each call's arguments to the kinds the
+// functions it may find take, so that a call result passed straight on as an argument is
+// walked as what the call it is passed to takes. Classes only choose among the ways: they are
+// not part of the state that paths compare, and every way still passes all the proofs.
 class StackWalk {
  public:
   StackWalk(const GSByteCode::FunctionRecord& function, const VerifierLimits& limits,
-            std::string* error)
+            std::string* error, bool strict)
       : f_(function),
         limits_(limits),
         error_(error),
+        strict_(strict),
         state_(function.codeLength, kNoState),
         result_(function.codeLength, -1) {
     const GSByteCode::FunctionRecordHeader& h = function.header;
     maxDepth_ = i64(h.frameWords) - i64(h.localWordsFirst) - h.localWordsSecond -
                 GSByteCode::kFrameHeaderWords;
-    nodes_.push_back({0, 0, 0});  // the empty stack
+    nodes_.push_back({0, 0, 0, 0});  // the empty stack
     ownedSets_.emplace_back();    // no slot holds a count
     ownedIds_.emplace(std::vector<u32>{}, 0);
     slotKinds_.assign(LocalSlotCount(h), kValueWord);
     if (!slotKinds_.empty()) slotKinds_[0] = kReferenceWord;  // `me`
+    // Arguments hold what the caller passed; locals what the code stores into them.
+    slotClasses_.assign(slotKinds_.size(), kUnsetClass);
+    for (size_t slot = 0; slot < h.argumentWords && slot < slotClasses_.size(); ++slot) {
+      const std::vector<u32>* given = limits.argumentClasses;
+      slotClasses_[slot] = slot == 0                                  ? limits.ownClass
+                           : given != nullptr && slot < given->size() ? (*given)[slot]
+                                                                      : 0;
+    }
     for (u32 slot : function.referenceSlots) {
       if (slot < slotKinds_.size()) slotKinds_[slot] = kReferenceWord;
     }
@@ -189,15 +205,40 @@ class StackWalk {
     u32 below;
     u32 depth;
     u8 kind;
+    u32 cls;  // class tag of an object word, 0 unknown
   };
+  // A local slot that words of different classes, or none yet, were stored into.
+  static constexpr u32 kMixedClass = ~0u;
+  static constexpr u32 kUnsetClass = ~0u - 1;
+  static constexpr u32 kMaxClassTag = (1u << 30) - 1;
 
   bool Fail(u32 offset, const char* what) { return GSRuntime::Fail(error_, offset, what); }
 
-  u32 Push(u32 stack, u8 kind) {
-    const u64 key = (u64(stack) << 2) | kind;
+  // The class tag of the object word a table-driven instruction leaves, where it names it.
+  u32 ClassLeft(Opcode op, const u8* operands, u32 stack) const {
+    switch (op) {
+      case Opcode::kNew:
+      case Opcode::kStatic:
+      case Opcode::kCast:
+        return u32(ByteOrder::LoadLE16(operands)) + 1;
+      case Opcode::kDupr:
+        return nodes_[stack].cls;
+      case Opcode::kGetmfr: {
+        const std::vector<u32>* members = limits_.memberClasses;
+        const u32 word = ByteOrder::LoadLE16(operands);
+        return members != nullptr && word < members->size() ? (*members)[word] : 0;
+      }
+      default:
+        return 0;
+    }
+  }
+
+  u32 Push(u32 stack, u8 kind, u32 cls = 0) {
+    if (!strict_ || kind != kReferenceWord || cls > kMaxClassTag) cls = 0;
+    const u64 key = (u64(stack) << 32) | (u64(cls) << 2) | kind;
     const auto found = interned_.find(key);
     if (found != interned_.end()) return found->second;
-    nodes_.push_back({stack, nodes_[stack].depth + 1, kind});
+    nodes_.push_back({stack, nodes_[stack].depth + 1, kind, cls});
     const u32 node = static_cast<u32>(nodes_.size() - 1);
     interned_.emplace(key, node);
     return node;
@@ -237,7 +278,8 @@ class StackWalk {
       state_[target] = state;
       trail_.push_back(target);
       pending_.push_back(target);
-    } else if (state_[target] != state) {
+    } else if (state_[target] != state &&
+               (OwnedOf(state_[target]) != owned || !SameKinds(StackOf(state_[target]), stack))) {
       return Fail(target, nodes_[StackOf(state_[target])].depth != nodes_[stack].depth
                               ? "stack depths differ where paths meet"
                               : "references and values differ where paths meet");
@@ -245,13 +287,59 @@ class StackWalk {
     return true;
   }
 
+  // Whether two stacks hold words of the same kinds, whatever their classes.
+  bool SameKinds(u32 a, u32 b) const {
+    if (nodes_[a].depth != nodes_[b].depth) return false;
+    for (; a != b; a = nodes_[a].below, b = nodes_[b].below) {
+      if (nodes_[a].kind != nodes_[b].kind) return false;
+    }
+    return true;
+  }
+
+  // What is known of the functions the call at `offset` may find: in a strict walk from the
+  // class of the object it is made on, where that is known.
+  CallTarget Target(u32 offset) const {
+    if (limits_.callTarget == nullptr || static_cast<Opcode>(f_.code[offset]) == Opcode::kCalli) {
+      return {};
+    }
+    // A call is looked up when its result is chosen and again when it is walked.
+    if (cachedOffset_ == offset && cachedState_ == state_[offset]) return cached_;
+    const u32 arguments = ArgumentWords(offset);
+    u32 stack = StackOf(state_[offset]);
+    u32 receiver = 0;
+    if (strict_ && nodes_[stack].depth >= arguments) {
+      for (u32 i = 1; i < arguments; ++i) stack = nodes_[stack].below;
+      receiver = nodes_[stack].cls;
+    }
+    cachedOffset_ = offset;
+    cachedState_ = state_[offset];
+    cached_ = limits_.callTarget(limits_.callContext, receiver,
+                                 ByteOrder::LoadLE16(f_.code + offset + 3), arguments);
+    return cached_;
+  }
+
   // What the call at `offset` leaves (a CallShape result), or -1 when that cannot be told.
-  i32 CallResult(Opcode op, u32 method, u32 argumentWords) const {
+  i32 CallResult(Opcode op, u32 offset) const {
     if (op == Opcode::kCallt) return kNoResult;  // a thread is started; nothing comes back
     // An inherited call runs the base version of this very function.
     if (op == Opcode::kCalli) return ResultKindOf(f_.header.returnType);
-    if (limits_.callResult == nullptr) return -1;
-    return limits_.callResult(limits_.callContext, method, argumentWords);
+    const CallShape* known = Target(offset).shape;
+    return known == nullptr || known->result == kEitherResult ? -1 : known->result;
+  }
+
+  // In a strict walk: whether the words a call passes (`stack` its top) are of the kinds the
+  // functions it may find agree on; a zero passes as either.
+  bool ArgumentsAgree(u32 offset, const CallShape* known, u32 stack) const {
+    if (!strict_ || known == nullptr) return true;
+    const size_t count = known->argumentKinds.size();
+    if (count + 1 != ArgumentWords(offset)) return true;
+    for (size_t i = count; i-- > 0;) {
+      const u8 want = known->argumentKinds[i];
+      const u8 have = nodes_[stack].kind;
+      if (want != kEitherWord && have != kZeroWord && have != want) return false;
+      stack = nodes_[stack].below;
+    }
+    return true;
   }
 
   u32 ArgumentWords(u32 offset) const {
@@ -281,8 +369,7 @@ class StackWalk {
         if (!Step(offset, op, 0)) return false;
         continue;
       }
-      const i32 known =
-          CallResult(op, ByteOrder::LoadLE16(f_.code + offset + 3), ArgumentWords(offset));
+      const i32 known = CallResult(op, offset);
       if (known >= 0) {
         if (!Step(offset, op, known)) return false;
         continue;
@@ -352,24 +439,29 @@ class StackWalk {
     if (op == Opcode::kPushc) {
       stack = Push(stack, ByteOrder::LoadLE32(operands) == 0 ? kZeroWord : kValueWord);
     } else if (rule.reads != nullptr) {
+      const u32 cls = strict_ ? ClassLeft(op, operands, stack) : 0;
       if (!Pop(offset, &stack, u32(std::strlen(rule.reads)), rule.reads)) return false;
-      for (const char* k = rule.leaves; *k != 0; ++k) stack = Push(stack, KindOf(*k));
+      for (const char* k = rule.leaves; *k != 0; ++k) stack = Push(stack, KindOf(*k), cls);
     } else if (IsCall(op)) {
       const u32 arguments = ArgumentWords(offset);
       result_[offset] = static_cast<i8>(result);
       if (nodes_[stack].depth < arguments) return Fail(offset, "stack underflow");
+      const CallTarget target = Target(offset);
+      if (!ArgumentsAgree(offset, target.shape, stack)) {
+        return Fail(offset, "arguments of other kinds than the called functions take");
+      }
       if (!Pop(offset, &stack, arguments - 1, nullptr) || !Pop(offset, &stack, 1, "R")) {
         return false;
       }
       if (result != kNoResult) {
-        stack = Push(stack, result == kReferenceResult ? kReferenceWord : kValueWord);
+        stack = Push(stack, result == kReferenceResult ? kReferenceWord : kValueWord,
+                     strict_ ? target.resultClass : 0);
       }
     } else if (op == Opcode::kSwap) {
       if (nodes_[stack].depth < 2) return Fail(offset, "stack underflow");
-      const u8 top = nodes_[stack].kind;
-      stack = nodes_[stack].below;
-      const u8 second = nodes_[stack].kind;
-      stack = Push(Push(nodes_[stack].below, top), second);
+      const Node top = nodes_[stack];
+      const Node second = nodes_[top.below];
+      stack = Push(Push(second.below, top.kind, top.cls), second.kind, second.cls);
     } else if (op != Opcode::kWait) {
       // Loads and stores: a reference slot holds a count, which only the reference forms may
       // take or replace; a plain load of it leaves an uncounted copy, a value.
@@ -386,12 +478,18 @@ class StackWalk {
         return Fail(offset, reference ? "a reference instruction on a value slot"
                                       : "a value stored into a reference slot");
       } else if (op == Opcode::kLoadr) {
-        stack = Push(stack, kReferenceWord);
+        const u32 held = slotClasses_[slot];
+        stack = Push(stack, kReferenceWord, held == kMixedClass || held == kUnsetClass ? 0 : held);
       } else {
         const u8 stored = nodes_[stack].kind;
+        const u32 storedClass = nodes_[stack].cls;
         if (!Pop(offset, &stack, 1, reference ? "R" : "V")) return false;
+        if (reference && strict_ && stored != kZeroWord) {
+          u32& held = slotClasses_[slot];
+          held = held == kUnsetClass || held == storedClass ? storedClass : kMixedClass;
+        }
         if (op == Opcode::kStorek || op == Opcode::kStorerk) {
-          stack = Push(stack, stored);  // the count stays with the stack's word
+          stack = Push(stack, stored, storedClass);  // the count stays with the stack's word
         } else if (!reference) {
           owned = WithSlot(owned, slot, stored == kReferenceWord);
         }
@@ -446,9 +544,14 @@ class StackWalk {
   const GSByteCode::FunctionRecord& f_;
   const VerifierLimits& limits_;
   std::string* error_;
+  bool strict_;
   std::vector<u64> state_;  // per instruction start: its stack node and owned set, or kNoState
   std::vector<i8> result_;  // per call site: the result it was walked as leaving, or -1
   std::vector<u8> slotKinds_;
+  mutable u32 cachedOffset_ = ~0u;  // the last call looked up, in the state it was looked up
+  mutable u64 cachedState_ = kNoState;
+  mutable CallTarget cached_;
+  std::vector<u32> slotClasses_;  // class tag of the objects stored in each slot, or kMixedClass
   std::vector<Node> nodes_;
   std::unordered_map<u64, u32> interned_;
   std::vector<std::vector<u32>> ownedSets_;  // sorted slot numbers
@@ -568,7 +671,12 @@ bool VerifyFunctionCode(const GSByteCode::FunctionRecord& function, const Verifi
   for (const auto& [from, target] : targets) {
     if (target >= length || !starts[target]) return Fail(error, from, "bad jump target");
   }
-  return StackWalk(function, limits, error).Run(sites);
+  // The strict walk decides undecided calls as their arguments' takers expect; code it refuses
+  // (a call that passes what the library's functions at its slot do not take may yet meet
+  // another function there at run time) is walked as before, the run-time check being the
+  // judge.
+  if (StackWalk(function, limits, error, true).Run(sites)) return true;
+  return StackWalk(function, limits, error, false).Run(sites);
 }
 
 }  // namespace GSRuntime

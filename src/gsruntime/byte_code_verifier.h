@@ -8,7 +8,8 @@
 // return leaves exactly its own result. Field words of objects other than `me`,
 // method indexes against the class of the object at hand, and whether the function a call finds
 // takes the arguments and leaves the result its call site counted on depend on run-time values
-// and stay the interpreter's to check (GSFunction::callSites).
+// and stay the interpreter's to check (GSFunction::callSites). What the library tells of the
+// classes and functions a call may reach (CallTarget) only chooses how a call is walked.
 #pragma once
 
 #include <string>
@@ -23,10 +24,13 @@ namespace GSRuntime {
 constexpr u8 kValueWord = 0;
 constexpr u8 kReferenceWord = 1;
 constexpr u8 kZeroWord = 2;
+// Of the functions a call may find (CallTarget): some take a value there and some a reference.
+constexpr u8 kEitherWord = 3;
 // What a call leaves.
 constexpr u8 kNoResult = 0;
 constexpr u8 kValueResult = 1;
 constexpr u8 kReferenceResult = 2;
+constexpr u8 kEitherResult = 3;  // the functions a call may find leave different kinds
 
 // What a call passes after `me` and what it expects back; a function has one too, which a call
 // that reaches it must match.
@@ -41,15 +45,32 @@ struct CallSite {
   CallShape shape;
 };
 
+// What the verifier can learn of a call before it runs.
+struct CallTarget {
+  // The argument kinds and result: kEitherWord where the functions the call may find take a
+  // value and a reference, kEitherResult where their results differ. Null: nothing is known.
+  const CallShape* shape = nullptr;
+  u32 resultClass = 0;  // the class tag of the object it returns, 0 unknown
+};
+
 struct VerifierLimits {
   u32 strings = 0;          // string constants of the library
   u32 classReferences = 0;  // entries of the class-link table
   u32 memberWords = 0;      // instance words of the function's class (for `me` fields)
   u32 methods = 0;          // the largest method table a call can reach
-  // What a call of method-table slot `method` with `argumentWords` (`me` included) leaves: a
-  // CallShape result, or -1 when the library cannot tell. Null: no call can be told.
-  i32 (*callResult)(const void* context, u32 method, u32 argumentWords) = nullptr;
+  // Classes are named to the walk by tags: 0 an unknown class, else 1 + an entry of the
+  // class-link table. What a call of method-table slot `method` with `argumentWords` (`me`
+  // included) on an object of class tag `receiver` finds: for a known receiver the function in
+  // its method table, else what the library's functions at that slot agree on. Null callback:
+  // no call can be told.
+  CallTarget (*callTarget)(const void* context, u32 receiver, u32 method,
+                           u32 argumentWords) = nullptr;
   const void* callContext = nullptr;
+  u32 ownClass = 0;  // the class tag of `me`
+  // Class tags of the function's argument slots (`me` first) and of its class's member words
+  // that hold objects; missing entries are unknown.
+  const std::vector<u32>* argumentClasses = nullptr;
+  const std::vector<u32>* memberClasses = nullptr;
   // Per member word of the function's class: 0 no field, 1 a value field, 2 a reference field
   // (GSClass::fieldKinds). Null: every word below memberWords is a value field.
   const std::vector<u8>* memberKinds = nullptr;

@@ -5,11 +5,11 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <map>
 
 #include "gscommon/library_format.h"
 #include "gscommon/library_image.h"
 #include "gsruntime/built_in_natives.h"
+#include "gsruntime/call_knowledge.h"
 #include "gsruntime/byte_code_verifier.h"
 #include "gsruntime/gs_script_instance.h"
 #include "gsruntime/gs_thread.h"
@@ -504,22 +504,6 @@ bool GSMachine::VerifyLibraryCode(GSLibrary* library, std::string* error) {
   for (const auto& link : library->classLinks) {
     limits.methods = std::max(limits.methods, static_cast<u32>(link.linkedClass->methods.size()));
   }
-  // A call site names a method-table slot; the library's function references say what the
-  // functions it calls at each slot return.
-  std::map<std::pair<u32, u32>, i32> results;
-  for (const auto& link : library->functionLinks) {
-    if (link.slot < 0) continue;
-    const GSByteCode::FunctionRecordHeader& h = link.function->record.header;
-    const i32 result = GSRuntime::ResultKindOf(h.returnType);
-    const auto [entry, added] = results.emplace(std::pair{u32(link.slot), h.argumentWords}, result);
-    if (!added && entry->second != result) entry->second = -1;
-  }
-  limits.callContext = &results;
-  limits.callResult = [](const void* context, u32 method, u32 argumentWords) {
-    const auto& known = *static_cast<const std::map<std::pair<u32, u32>, i32>*>(context);
-    const auto found = known.find({method, argumentWords});
-    return found != known.end() ? found->second : -1;
-  };
   // What each member word is to a class's code, and what its instances release: a word
   // that the fields say holds a reference must be one that is released, and a base's fields
   // must lie where the base's own code takes them to be.
@@ -567,13 +551,14 @@ bool GSMachine::VerifyLibraryCode(GSLibrary* library, std::string* error) {
       return false;
     }
   }
+  GSRuntime::CallKnowledge calls(library);
   bool good = true;
   for (const auto& cls : library->classes) {
     limits.memberWords = cls->instanceWords;
     limits.memberKinds = &cls->fieldKinds;
     for (size_t f = 0; good && f < cls->functions.size(); ++f) {
       GSRuntime::GSFunction& function = cls->functions[f];
-      function.shape = GSRuntime::ShapeOf(function.record);
+      calls.Describe(*cls, function, &limits);
       good = GSRuntime::VerifyFunctionCode(function.record, limits, error, &function.callSites);
       if (!good) *error = *cls->name + ", " + *cls->functions[f].name + ": " + *error;
     }

@@ -2,14 +2,26 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 namespace {
 
+// A function with a result; frame: me + 1 argument + 1 local = slots 0..2; 8 frame words.
+GSByteCode::FunctionRecord Record(const std::vector<u8>& code) {
+  GSByteCode::FunctionRecord f;
+  f.header.returnType = 1;
+  f.header.argumentWords = 2;
+  f.header.localWordsFirst = 1;
+  f.header.frameWords = 8;
+  f.code = code.data();
+  f.codeLength = u32(code.size());
+  return f;
+}
+
 TEST(ByteCodeVerifierTest, RefusesWhatItCannotProve) {
-  // A function with a result; frame: me + 1 argument + 1 local = slots 0..2; 8 frame words; 2
-  // strings, 1 class, 3 methods.
+  // 2 strings, 1 class, 3 methods.
   struct Case {
     std::vector<u8> code;
     const char* fault;  // empty: the code verifies
@@ -57,19 +69,56 @@ TEST(ByteCodeVerifierTest, RefusesWhatItCannotProve) {
   };
   const std::vector<u8> fieldKinds = {0, 0, 1, 2};
   for (const Case& c : cases) {
-    GSByteCode::FunctionRecord f;
-    f.header.returnType = 1;
-    f.header.argumentWords = 2;
-    f.header.localWordsFirst = 1;
-    f.header.frameWords = 8;
-    f.code = c.code.data();
-    f.codeLength = u32(c.code.size());
+    const GSByteCode::FunctionRecord f = Record(c.code);
     std::string error;
     GSRuntime::VerifierLimits limits{2, 1, 4, 3};
     limits.memberKinds = &fieldKinds;
     const bool good = GSRuntime::VerifyFunctionCode(f, limits, &error);
     EXPECT_EQ(good, *c.fault == 0) << c.fault << " " << error;
     EXPECT_NE(error.find(c.fault), std::string::npos) << error;
+  }
+}
+
+// Method 0 with no arguments leaves a reference on class 1, a value on class 2, and either on an
+// object of unknown class; method 1 takes one reference. How each call was walked, by offset.
+TEST(ByteCodeVerifierTest, UndecidedCallsFollowTheirReceiverOrTheirTaker) {
+  static const GSRuntime::CallShape kReference{{}, GSRuntime::kReferenceResult};
+  static const GSRuntime::CallShape kValue{{}, GSRuntime::kValueResult};
+  static const GSRuntime::CallShape kEither{{}, GSRuntime::kEitherResult};
+  static const GSRuntime::CallShape kTaker{{GSRuntime::kReferenceWord}, GSRuntime::kValueResult};
+  struct Case {
+    std::vector<u8> code;
+    u32 site;
+    u8 result;
+  };
+  const std::vector<Case> cases = {
+      {{88, 0, 0, 94, 0, 0, 0, 0, 37, 10, 110}, 3, GSRuntime::kReferenceResult},  // NEW 0: class 1
+      {{88, 1, 0, 94, 0, 0, 0, 0, 37, 10, 110}, 3, GSRuntime::kValueResult},      // NEW 1: class 2
+      // Kept in a local first: NEW 0; STORER 2; LOADR 2; CALL
+      {{88, 0, 0, 35, 2, 0, 32, 2, 0, 94, 0, 0, 0, 0, 37, 10, 110}, 9, GSRuntime::kReferenceResult},
+      // `me`, of unknown class, handed straight to method 1: LOADR 0; LOADR 0; CALL; CALL -1, 1
+      {{32, 0, 0, 32, 0, 0, 94, 0, 0, 0, 0, 94, 0xFF, 0xFF, 1, 0, 110}, 6,
+       GSRuntime::kReferenceResult},
+      // Nothing tells: a value, as before. LOADR 0; CALL; POP
+      {{32, 0, 0, 94, 0, 0, 0, 0, 37, 10, 110}, 3, GSRuntime::kValueResult},
+  };
+  for (const Case& c : cases) {
+    GSByteCode::FunctionRecord f = Record(c.code);
+    f.referenceSlots = {2};
+    GSRuntime::VerifierLimits limits{2, 2, 4, 3};
+    limits.callTarget = [](const void*, u32 receiver, u32 method, u32 words) {
+      if (method == 1 && words == 2) return GSRuntime::CallTarget{&kTaker, 0};
+      if (method != 0 || words != 1) return GSRuntime::CallTarget{};
+      return GSRuntime::CallTarget{receiver == 1 ? &kReference : receiver == 2 ? &kValue : &kEither,
+                                   0};
+    };
+    std::string error;
+    std::vector<GSRuntime::CallSite> sites;
+    ASSERT_TRUE(GSRuntime::VerifyFunctionCode(f, limits, &error, &sites)) << error;
+    const auto at = std::find_if(sites.begin(), sites.end(),
+                                 [&](const GSRuntime::CallSite& s) { return s.offset == c.site; });
+    ASSERT_NE(at, sites.end()) << c.site;
+    EXPECT_EQ(at->shape.result, c.result) << "case " << (&c - &cases[0]);
   }
 }
 

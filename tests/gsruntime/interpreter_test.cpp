@@ -169,3 +169,26 @@ TEST_F(InterpreterTest, RecursionEndsInTheStackOverflowExit) {
 }
 
 }  // namespace
+
+// Classes that put functions of different result kinds at one method slot: a call whose
+// argument is another call's object result must still find both callees.
+TEST_F(InterpreterTest, CallResultsPassedOnRunWhenSlotsCollide) {
+  constexpr const char* kCollide = R"(class Other {
+  public int Count() { return 3; }
+  public int Twice(int n) { return n * 2; }
+};
+class Holder {
+  public Holder Self() { return me; }
+  public int Take(Holder h) { if (h == null) return 0; return 7; }
+  int Use(Holder g) { return g.Take(g.Self()); }
+  public int Run() {
+    Holder h = new Holder(); Other o = new Other();
+    return h.Take(h.Self()) + o.Count() + o.Twice(h.Take(h.Self())) + Use(h) * 100;
+  }
+};
+)";
+  Build(kCollide, "Holder");
+  u32 word = 0;
+  EXPECT_TRUE(Call("Run", {}, &word));
+  EXPECT_EQ(word, 7u + 3u + 14u + 700u);
+}

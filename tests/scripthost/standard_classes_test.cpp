@@ -116,6 +116,15 @@ class Probe isclass GameObject {
            b.HasKUID(Parse("<kuid2:1:1:3>")) + "," + b.HasKUID(Parse("<kuid:5:5>")) + "," +
            a.IsLocked();
   }
+  // Results handed straight on as arguments, through slots other classes fill differently.
+  public string Passed() {
+    KUIDList a = ConstructorsBase.NewKUIDList();
+    a.AddKUID(Parse("<kuid:1:1>"));
+    KUIDList b = ConstructorsBase.NewKUIDList();
+    b.Copy(ConstructorsBase.NewKUIDList());
+    b.Copy(a);
+    return b.CountKUIDs() + "," + b.HasKUID(a.GetIndexedKUID(0));
+  }
   public void Index(int count, int index) {
     KUIDList a = ConstructorsBase.NewKUIDList();
     if (count > 0) a.AddKUID(Parse("<kuid:1:1>"));
@@ -327,6 +336,7 @@ TEST_F(StandardClassesTest, KUIDTextsInEveryForm) {
 
 TEST_F(StandardClassesTest, KUIDListsStayDistinctAndACopyOntoItselfKeepsTheList) {
   EXPECT_EQ(Text("Lists"), "2,<kuid2:1:1:3>,2,true,false,false");
+  EXPECT_EQ(Text("Passed"), "1,true");
   for (const auto& [count, index] : {std::pair{0, 0}, {1, -1}, {1, 1}}) {
     EXPECT_EQ(Failure("Index", {ScriptArgument::Int(count), ScriptArgument::Int(index)}),
               "KUIDList.GetIndexedKUID> index out of range")

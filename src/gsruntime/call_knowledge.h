@@ -1,0 +1,45 @@
+// What a library's tables tell the byte-code verifier about the calls its code makes: the class
+// behind each class-link entry, the function a class's method table holds at a slot, and, for
+// a call on an object of unknown class, what the functions the library names at that slot
+// agree on. The verifier uses it to choose how to walk a call; the interpreter still checks the
+// function each call finds (GSFunction::CallFits).
+#pragma once
+
+#include <map>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "gsruntime/byte_code_verifier.h"
+#include "gsruntime/gs_library.h"
+
+namespace GSRuntime {
+
+class CallKnowledge {
+ public:
+  // `library` is linked up to its classes' method tables; the shapes of its own functions are
+  // set here.
+  explicit CallKnowledge(GSLibrary* library);
+
+  // Fills the call fields of `limits` for the code of `function` of `cls`.
+  void Describe(const GSClass& cls, const GSFunction& function, VerifierLimits* limits);
+
+ private:
+  static CallTarget Find(const void* context, u32 receiver, u32 method, u32 argumentWords);
+  // The tag of a class (VerifierLimits::callTarget), 0 for one this library does not link.
+  u32 TagOf(const GSClass* cls) const;
+  // The tag of the class that class-link entry `reference` of `library` names.
+  u32 TagOf(const GSLibrary* library, i32 reference) const;
+
+  GSLibrary* library_;
+  std::unordered_map<const GSClass*, u32> tags_;
+  std::map<std::pair<u32, u32>, CallShape> agreed_;  // by (slot, argument words)
+  mutable std::unordered_map<const GSFunction*, CallShape> foreign_;  // other libraries' shapes
+  std::vector<u32> arguments_;
+  std::map<std::string_view, u32, std::less<>> names_;  // tags by class name
+  std::vector<u32> members_;
+  const GSClass* membersOf_ = nullptr;  // the class members_ describes
+};
+
+}  // namespace GSRuntime
