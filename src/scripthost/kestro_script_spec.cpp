@@ -25,6 +25,7 @@
 #include "pymclient/install_paths.h"
 #include "pymclient/pym_asset_info.h"
 #include "qel/file.h"
+#include "scripthost/gso_library.h"
 
 namespace {
 
@@ -116,6 +117,9 @@ bool ReadFileHead(const std::string& path, GSLibraryFormat::LibraryImage* head) 
 KestroBaseSpec* MakeScriptSpec(const KUID& kuid, const Qel::String* location,
                                const Qel::String* subLocation, const Qel::PString& contentFolder,
                                const Soup& config) {
+  if (config.GetNamedTag(Qel::PString("kind")).Lower() == Qel::PString(GSOLibrarySpec::kKind)) {
+    return new GSOLibrarySpec(kuid, location, subLocation, contentFolder, config);
+  }
   return new KestroScriptSpec(kuid, location, subLocation, contentFolder, config);
 }
 
