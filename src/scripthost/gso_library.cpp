@@ -87,7 +87,9 @@ Soup GSOLibrary::GetProperties() {
 }
 
 void GSOLibrary::SaveRecordBody(TStream& stream) {
-  const Soup properties = GetProperties();
+  // A library loaded but not used since keeps the properties it was loaded with.
+  const Soup properties =
+      !scriptInitialised_ && propertiesPending_ ? pendingProperties_ : GetProperties();
   if (!properties.IsNull() && properties.CountTags() != 0) WriteSoup(stream, properties);
 }
 

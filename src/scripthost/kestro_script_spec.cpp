@@ -29,28 +29,6 @@
 
 namespace {
 
-// The compiler's include list and pending prefix as the caller left them come back on every
-// way out of a cache run, nested runs (included assets cached first) included.
-class CompilerEnvironmentGuard {
- public:
-  CompilerEnvironmentGuard() {
-    IncludePathList& list = GetIncludeSearchList();
-    saved_.assign(list.begin(), list.end());
-    list.Clear();
-  }
-  ~CompilerEnvironmentGuard() {
-    IncludePathList& list = GetIncludeSearchList();
-    list.Clear();
-    for (const IncludePath& entry : saved_) list.Add(entry);
-    GSSourceFile::SetPendingPrefix(Qel::PString());
-  }
-  CompilerEnvironmentGuard(const CompilerEnvironmentGuard&) = delete;
-  CompilerEnvironmentGuard& operator=(const CompilerEnvironmentGuard&) = delete;
-
- private:
-  std::vector<IncludePath> saved_;
-};
-
 // An absolute folder is taken as it is; the root names where a relative one lies.
 IncludePath MakeIncludePath(const Qel::File::Path& folder, const Qel::PString& rootName) {
   return IncludePath{folder, folder.IsAbsolute() ? Qel::PString() : rootName};
@@ -424,3 +402,16 @@ bool KestroScriptSpec::CompileScripts(ResultsLog* log) {
 }
 
 void InstallScriptSpecFactory() { SetKestroBaseSpecMaker(&MakeScriptSpec); }
+
+CompilerEnvironmentGuard::CompilerEnvironmentGuard() {
+  IncludePathList& list = GetIncludeSearchList();
+  saved_.assign(list.begin(), list.end());
+  list.Clear();
+}
+
+CompilerEnvironmentGuard::~CompilerEnvironmentGuard() {
+  IncludePathList& list = GetIncludeSearchList();
+  list.Clear();
+  for (const IncludePath& entry : saved_) list.Add(entry);
+  GSSourceFile::SetPendingPrefix(Qel::PString());
+}

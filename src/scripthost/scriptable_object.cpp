@@ -34,27 +34,6 @@ bool IsBlank(const Qel::String& text) {
   }
   return true;
 }
-
-// The compiler's include list as the caller left it comes back on the way out.
-class IncludeListScope {
- public:
-  IncludeListScope() {
-    IncludePathList& list = GetIncludeSearchList();
-    saved_.assign(list.begin(), list.end());
-    list.Clear();
-  }
-  ~IncludeListScope() {
-    IncludePathList& list = GetIncludeSearchList();
-    list.Clear();
-    for (const IncludePath& entry : saved_) list.Add(entry);
-  }
-  IncludeListScope(const IncludeListScope&) = delete;
-  IncludeListScope& operator=(const IncludeListScope&) = delete;
-
- private:
-  std::vector<IncludePath> saved_;
-};
-
 }  // namespace
 
 ScriptableObject::ScriptableObject(GSRuntime::GSContext* owner, DelayedInitManager* manager)
@@ -111,7 +90,7 @@ GSRuntime::GSClass* ScriptableObject::CompileOwnSource(const Qel::String& text,
     }
     Qel::File::Unlink(libraryPath.CStr());
     {
-      const IncludeListScope scope;
+      const CompilerEnvironmentGuard scope;
       IncludePathList& includes = GetIncludeSearchList();
       if (!assetFolder.IsEmpty()) includes.Add(IncludePath{Qel::File::Path(assetFolder), rootName});
       includes.Add(IncludePath{Qel::File::Path(cache), {}});

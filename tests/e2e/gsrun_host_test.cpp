@@ -138,6 +138,7 @@ class UseLibrary {
     string answer = first.LibraryCallNative("ping", null, null);
     return (first == again) + ",[" + answer + "]," + (none == null);
   }
+  public string Nothing() { return "none"; }
 };
 )";
 
@@ -175,6 +176,13 @@ TEST(GsrunHostTest, AnInstalledLibraryRunsOnceAndItsPropertiesSurviveTheWorldLis
   EXPECT_NE(second.out.find("Counter Init note=first\nCounter restored note=first\n"),
             std::string::npos)
       << second.out << second.err;
+  EXPECT_EQ(ReadWhole(world), saved);
+
+  // A run that never asks for the library keeps its saved properties too.
+  std::vector<std::string> idle = args;
+  idle.back() = "Nothing";
+  const ToolRun third = root.RunProgram(KESTRO_BINARY_DIR "/gsrun", idle);
+  EXPECT_EQ(third.out, "result: none\n") << third.err;
   EXPECT_EQ(ReadWhole(world), saved);
 }
 
