@@ -112,6 +112,14 @@ TEST_F(ScriptableObjectTest, StagesRunOnceInOrderFromTheQueue) {
   // Without an asset the script's GetAsset gives null: the Init counts as failed.
   EXPECT_TRUE(object->InitFailed());
 
+  // A new source re-runs stages 2 and 3 once; the same source again does nothing; blanks clear it.
+  object->SetSource(Qel::String("class CustomObject isclass GameObject {};"));
+  object->SetSource(Qel::String("class CustomObject isclass GameObject {};"));
+  EXPECT_EQ(object->stages, (std::vector<int>{1, 2, 3, 2, 3}));
+  object->SetSource(Qel::String(" \t\r\n"));
+  EXPECT_EQ(object->stages, (std::vector<int>{1, 2, 3, 2, 3, 2, 3}));
+  EXPECT_EQ(object->GetSource(), ScriptableObject::WrapperSource({}, {}));
+
   // An object that goes while queued leaves the queue.
   auto queued = std::make_unique<StagedObject>(Host(), Host(), cls_);
   queued.reset();
