@@ -74,13 +74,51 @@ WorldList::~WorldList() { Clear(); }
 
 const WorldList::RecordContext& WorldList::CurrentRecord() { return Record(); }
 
+WorldListItem* WorldList::At(u32 index) const {
+  if (index >= count_) return nullptr;
+  const std::unique_ptr<WorldListItem*[]>& page = pages_[index / kPageSize];
+  return page ? page[index % kPageSize] : nullptr;
+}
+
+u32 WorldList::NextUsed(u32 index) const {
+  while (index < count_) {
+    if (!pages_[index / kPageSize]) {
+      index = (index / kPageSize + 1) * kPageSize;
+    } else if (At(index) != nullptr) {
+      return index;
+    } else {
+      ++index;
+    }
+  }
+  return count_;
+}
+
+void WorldList::GrowTo(u32 count) {
+  count_ = count;
+  if (pages_.size() * kPageSize < count_) pages_.resize((count_ + kPageSize - 1) / kPageSize);
+}
+
+void WorldList::SetSlot(u32 index, WorldListItem* item) {
+  if (index >= count_) {
+    if (item == nullptr) return;
+    GrowTo(index + 1);
+  }
+  std::unique_ptr<WorldListItem*[]>& page = pages_[index / kPageSize];
+  if (!page) {
+    if (item == nullptr) return;
+    page = std::make_unique<WorldListItem*[]>(kPageSize);
+  }
+  page[index % kPageSize] = item;
+}
+
 i32 WorldList::Add(WorldListItem* item) {
   if (item->list_ != nullptr) return -1;
   u32 slot = evenCursor_;
-  while (slot < items_.size() && items_[slot] != nullptr) slot += 2;
-  if (slot >= items_.size()) {
-    slot = u32(items_.size());
-    items_.resize(items_.size() + 2, nullptr);
+  while (slot < count_ && At(slot) != nullptr) slot += 2;
+  if (slot >= count_) {
+    // The list grows by two empty slots and the first of them is used.
+    slot = count_;
+    GrowTo(count_ + 2);
   }
   evenCursor_ = slot + 2;
   EnterAt(slot, item);
@@ -88,8 +126,7 @@ i32 WorldList::Add(WorldListItem* item) {
 }
 
 void WorldList::EnterAt(u32 index, WorldListItem* item) {
-  if (index >= items_.size()) items_.resize(index + 1, nullptr);
-  items_[index] = item;
+  SetSlot(index, item);
   item->list_ = this;
   item->index_ = i32(index);
   item->OnAdded();
@@ -101,7 +138,7 @@ void WorldList::Remove(WorldListItem* item) {
   IndexRemove(item);
   item->OnRemoved();
   const u32 index = u32(item->index_);
-  items_[index] = nullptr;
+  SetSlot(index, nullptr);
   item->list_ = nullptr;
   item->index_ = -1;
   if (index % 2 == 0 && index < evenCursor_) evenCursor_ = index;
@@ -110,8 +147,9 @@ void WorldList::Remove(WorldListItem* item) {
 
 void WorldList::DestroyItems(u32 mask, u32 wanted) {
   if (spatial_ && mask == 0) spatial_->clear();
-  for (WorldListItem* item : std::vector<WorldListItem*>(items_)) {
-    if (item == nullptr || item->list_ != this || !Matches(item, mask, wanted)) continue;
+  for (u32 i = NextUsed(0); i < count_; i = NextUsed(i + 1)) {
+    WorldListItem* item = At(i);
+    if (item == nullptr || !Matches(item, mask, wanted)) continue;
     IndexRemove(item);
     delete item;
   }
@@ -120,15 +158,16 @@ void WorldList::DestroyItems(u32 mask, u32 wanted) {
 void WorldList::Clear() {
   if (spatial_) spatial_->clear();
   // An item's destructor may end others; each is taken from its slot before it goes.
-  for (u32 i = 0; i < items_.size(); ++i) {
-    WorldListItem* item = items_[i];
+  for (u32 i = NextUsed(0); i < count_; i = NextUsed(i + 1)) {
+    WorldListItem* item = At(i);
     if (item == nullptr) continue;
-    items_[i] = nullptr;
+    SetSlot(i, nullptr);
     item->list_ = nullptr;
     item->index_ = -1;
     delete item;
   }
-  items_.clear();
+  pages_.clear();
+  count_ = 0;
   evenCursor_ = 0;
   oddCursor_ = 1;
 }
@@ -170,14 +209,16 @@ void WorldList::IndexRemove(WorldListItem* item) {
 }
 
 void WorldList::Notify() {
-  for (WorldListItem* item : std::vector<WorldListItem*>(items_)) {
-    if (item != nullptr) item->Notify();
+  // An item may end others while it is told: each slot is read when its turn comes.
+  for (u32 i = NextUsed(0); i < count_; i = NextUsed(i + 1)) {
+    if (WorldListItem* item = At(i)) item->Notify();
   }
 }
 
 void WorldList::NotifyFlagged(u32 argument, u32 flags) {
   const u32 m = flags | 1;
-  for (WorldListItem* item : std::vector<WorldListItem*>(items_)) {
+  for (u32 i = NextUsed(0); i < count_; i = NextUsed(i + 1)) {
+    WorldListItem* item = At(i);
     if (item != nullptr && (item->GetFlags() & m) == m) item->NotifyFlagged(argument, m);
   }
 }
@@ -186,8 +227,8 @@ void WorldList::SaveDataBlock(TStream& stream) {
   const u32 block = stream.BeginBlock();
   stream.WriteU32(kBlockMagic);
   stream.WriteU32(1);
-  for (u32 i = 0; i < items_.size(); ++i) {
-    WorldListItem* item = items_[i];
+  for (u32 i = NextUsed(0); i < count_; i = NextUsed(i + 1)) {
+    WorldListItem* item = At(i);
     if (item == nullptr || item->GetTypeId() != kDataBlockTypeId) continue;
     stream.WriteU32(i);
     const u32 length = stream.BeginBlock();
@@ -212,13 +253,13 @@ void WorldList::LoadDataBlock(TStream& stream) {
   while (magic == kBlockMagic && version <= 1 && previousLength != kBlockMagic) {
     u32 index = kEndMarker;
     stream.ReadU32(index, kEndMarker);
-    if (index == kEndMarker || index >= items_.size()) break;
+    if (index == kEndMarker || index >= count_) break;
     u32 length = 0;
     stream.ReadU32(length);
     u32 entryEnd = 0;
     if (!SpanEnd(stream.Tell(), length, blockEnd, &entryEnd)) break;
     previousLength = length;
-    WorldListItem* item = items_[index];
+    WorldListItem* item = At(index);
     if (item != nullptr && item->GetTypeId() == kDataBlockTypeId && length != 0) {
       TSubFile window(stream, stream.Tell(), entryEnd);
       item->LoadDataBlock(window);
@@ -232,8 +273,8 @@ void WorldList::LoadDataBlock(TStream& stream) {
 void WorldList::SaveList(TStream& stream, u32 mask, u32 wanted) {
   stream.WriteU32(kListVersion);
   stream.WriteU32(listValue);
-  for (u32 i = 0; i < items_.size(); ++i) {
-    WorldListItem* item = items_[i];
+  for (u32 i = NextUsed(0); i < count_; i = NextUsed(i + 1)) {
+    WorldListItem* item = At(i);
     if (item == nullptr || !Matches(item, mask, wanted)) continue;
     stream.WriteU32(i);
     stream.WriteU32(item->GetTypeId());
@@ -253,8 +294,8 @@ void WorldList::SaveList(TStream& stream, u32 mask, u32 wanted) {
   stream.WriteU32(kListVersion);
   stream.WriteU32(listValue);
   if (((mask & wanted) & 4) != 0) {
-    for (u32 i = 0; i < items_.size(); ++i) {
-      WorldListItem* item = items_[i];
+    for (u32 i = NextUsed(0); i < count_; i = NextUsed(i + 1)) {
+      WorldListItem* item = At(i);
       if (item == nullptr || !Matches(item, mask, wanted)) continue;
       stream.WriteU32(i);
       stream.WriteU32(item->GetTypeId());
@@ -372,14 +413,14 @@ bool WorldList::LoadDataSection(TStream& stream, u32 /*argument*/) {
     for (;;) {
       u32 index = kEndMarker;
       stream.ReadU32(index, kEndMarker);
-      if (index == kEndMarker || index >= items_.size()) break;
+      if (index == kEndMarker || index >= count_) break;
       u32 typeId = 0;
       u32 length = 0;
       stream.ReadU32(typeId);
       stream.ReadU32(length);
       u32 entryEnd = 0;
       if (length == kBlockMagic || !SpanEnd(stream.Tell(), length, sectionEnd, &entryEnd)) break;
-      WorldListItem* item = items_[index];
+      WorldListItem* item = At(index);
       if (item != nullptr && item->GetTypeId() == typeId && length != 0) {
         TSubFile window(stream, stream.Tell(), entryEnd);
         item->LoadSectionData(window);

@@ -108,8 +108,9 @@ class WorldList : public WorldBaseItem {
   void DestroyItems(u32 mask, u32 wanted);
   void Clear();
 
-  u32 Count() const { return u32(items_.size()); }
-  WorldListItem* At(u32 index) const { return index < items_.size() ? items_[index] : nullptr; }
+  // Slots in use (the highest used index + 1); emptied slots hold null.
+  u32 Count() const { return count_; }
+  WorldListItem* At(u32 index) const;
   // Non-zero while the list is being walked.
   u32 locked = 0;
   u32 listValue = 0;
@@ -147,7 +148,17 @@ class WorldList : public WorldBaseItem {
   // False when the section cannot be placed in the stream.
   bool LoadDataSection(TStream& stream, u32 argument);
 
-  std::vector<WorldListItem*> items_;
+  void GrowTo(u32 count);
+  // The first slot from `index` on that holds an item; Count() when none does.
+  u32 NextUsed(u32 index) const;
+  // Stores into a slot, growing the count to cover it; null empties one.
+  void SetSlot(u32 index, WorldListItem* item);
+
+  // Slots live in pages made on first store, so a far index costs one page, not the whole run of
+  // slots before it.
+  static constexpr u32 kPageSize = 1024;
+  std::vector<std::unique_ptr<WorldListItem*[]>> pages_;
+  u32 count_ = 0;
   u32 evenCursor_ = 0;
   u32 oddCursor_ = 1;
   std::unique_ptr<std::map<u32, std::set<WorldListItem*>>> spatial_;

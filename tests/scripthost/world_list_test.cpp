@@ -202,6 +202,24 @@ TEST(WorldListTest, HostileListsEndAtTheFault) {
   }
 }
 
+TEST(WorldListTest, TheHighestIndexLoadsIntoAFarSlot) {
+  const ProbeFactory factory;
+  WorldList source;
+  source.Add(new ProbeItem(3));
+  Stream out;
+  source.SaveList(out.stream, 0, 0);
+  std::vector<u8> bytes = Bytes(out.buffer);
+  const u32 last = WorldList::kMaxIndex - 1;
+  for (int i = 0; i < 4; ++i) bytes[8 + i] = u8(last >> (8 * i));  // the first record's index
+  WorldList loaded;
+  Stream in(bytes);
+  ASSERT_TRUE(loaded.LoadList(in.stream, true, 0));
+  EXPECT_EQ(loaded.Count(), WorldList::kMaxIndex);
+  ASSERT_NE(loaded.At(last), nullptr);
+  EXPECT_EQ(loaded.At(last)->GetIndex(), i32(last));
+  EXPECT_EQ(loaded.At(0), nullptr);
+}
+
 TEST(WorldListTest, RecordsWithoutFactoryAreSkipped) {
   WorldList source;
   source.Add(new ProbeItem(1, 0x12345678));
