@@ -10,7 +10,9 @@
 #include "gsruntime/gs_machine.h"
 #include "pymclient/pym_catalogue.h"
 #include "pymclient/pym_search.h"
+#include "pymclient/asset_spec_lookup.h"
 #include "scripthost/gso_asset.h"
+#include "scripthost/gso_library.h"
 #include "scripthost/gso_kuid.h"
 #include "scripthost/gso_soup.h"
 #include "scripthost/native_binding.h"
@@ -52,7 +54,75 @@ TTimeDate Now() {
 
 }  // namespace
 
-KestroScriptContext::~KestroScriptContext() { PurgeTables(); }
+namespace {
+
+// The context a world-list load runs for, which the library factory makes its items in.
+KestroScriptContext* g_loading = nullptr;
+
+}  // namespace
+
+KestroScriptContext::~KestroScriptContext() {
+  worldList_.Clear();
+  PurgeTables();
+}
+
+void KestroScriptContext::MenuIconHook(GSOLibrary*, const KUID&, const Qel::PString&,
+                                       const Qel::PString&, bool) {}
+void KestroScriptContext::BlinkIconHook(GSOLibrary*, i32) {}
+void KestroScriptContext::ShowIconMenuHook(GSOLibrary*, GSStack*) {}
+void KestroScriptContext::HideIconMenuHook(GSOLibrary*, GSStack*) {}
+void KestroScriptContext::LibraryAdded(GSOLibrary*) {}
+
+KestroScriptContext* KestroScriptContext::Loading() { return g_loading; }
+
+GSOLibrary* KestroScriptContext::GetScriptLibrary(const KUID& kuid) {
+  if (kuid.IsNull()) return nullptr;
+  SpecPointer spec;
+  FindAssetSpec(spec, kuid, IsLibrarySpec);
+  if (!spec) {
+    LogPrintf("KestroScriptContext::GetScriptLibrary> unable to find Library %s",
+              kuid.ToString().CStr());
+    return nullptr;
+  }
+  for (u32 i = 0; i < worldList_.Count(); ++i) {
+    auto* library = dynamic_cast<GSOLibrary*>(worldList_.At(i));
+    if (library != nullptr && library->GetLibrarySpec() == spec.Get()) {
+      library->CallScriptInit();
+      return library;
+    }
+  }
+  if (worldList_.locked != 0) {
+    LogPrintf("KestroScriptContext::GetScriptLibrary> attempted while list is locked");
+    return nullptr;
+  }
+  GSOLibrary* library = static_cast<GSOLibrarySpec*>(spec.Get())->CreateInstance(this);
+  if (library == nullptr) {
+    LogPrintf("KestroScriptContext::GetScriptLibrary> unable to create instance of Library %s",
+              kuid.ToString().CStr());
+    return nullptr;
+  }
+  worldList_.Add(library);
+  LibraryAdded(library);
+  library->CallScriptInit();
+  if (library->InitFailed()) {
+    LogPrintf("KestroScriptContext::GetScriptLibrary> script failure on Library %s",
+              kuid.ToString().CStr());
+    delete library;
+    return nullptr;
+  }
+  return library;
+}
+
+void KestroScriptContext::SaveWorldList(TStream& stream) { worldList_.SaveList(stream, 0, 0); }
+
+bool KestroScriptContext::LoadWorldList(TStream& stream) {
+  static GSOLibraryFactory factory;
+  KestroScriptContext* const outer = g_loading;
+  g_loading = this;
+  const bool loaded = worldList_.LoadList(stream, false, 0);
+  g_loading = outer;
+  return loaded;
+}
 
 std::unique_ptr<GSRuntime::GSContext> KestroScriptContext::Create() {
   return std::make_unique<KestroScriptContext>();
@@ -223,4 +293,10 @@ void KestroScriptContext::CloneKUID(GSStack* stack) {
   if (!GSRuntime::GetParam(stack, 1, &kuid, false)) return;
   GSRuntime::PushCounted(
       stack, ScriptHost::AsScriptClass(GSOKUID::Wrap(this, *kuid), ScriptClassId::kKUID));
+}
+
+void KestroScriptContext::GetLibrary(GSStack* stack) {
+  GSOKUID* kuid = nullptr;
+  if (!GSRuntime::GetParam(stack, 1, &kuid, false)) return;
+  GSRuntime::PushObject(stack, GetScriptLibrary(*kuid));
 }

@@ -14,17 +14,21 @@
 #include "gsruntime/script_arena.h"
 #include "pymclient/pym_filter.h"
 #include "qel/pstring.h"
+#include "scripthost/delayed_init.h"
 #include "scripthost/script_system.h"
+#include "scripthost/world_list.h"
 
 namespace GSRuntime {
 class GSStack;
 }  // namespace GSRuntime
+class GSOLibrary;
+class TStream;
 
-class KestroScriptContext : public GSRuntime::GSContext {
+class KestroScriptContext : public GSRuntime::GSContext, public DelayedInitManager {
  public:
   KestroScriptContext() = default;
-  // Ends the context's native objects (its Asset and KUID objects, its KUID resolutions) while
-  // the whole context is still there, then the GSContext.
+  // Ends the libraries of the world list, then the context's native objects (its Asset and KUID
+  // objects, its KUID resolutions) while the whole context is still there, then the GSContext.
   ~KestroScriptContext() override;
 
   // The holders' context factory.
@@ -36,6 +40,24 @@ class KestroScriptContext : public GSRuntime::GSContext {
   virtual Soup SystemCall(const Qel::PString& name, const Soup& parameters);
   // Opens a URL for the user: nothing to open it with here.
   virtual bool OpenURL(const Qel::PString& url);
+  // A library's system-menu icon and its menu: there is no system menu in this tool.
+  virtual void MenuIconHook(GSOLibrary* library, const KUID& icon, const Qel::PString& tooltip,
+                            const Qel::PString& text, bool show);
+  virtual void BlinkIconHook(GSOLibrary* library, i32 count);
+  virtual void ShowIconMenuHook(GSOLibrary* library, GSRuntime::GSStack* stack);
+  virtual void HideIconMenuHook(GSOLibrary* library, GSRuntime::GSStack* stack);
+  virtual void LibraryAdded(GSOLibrary* library);
+
+  // The library instance of the KUID in this context, made and initialised on first use; null
+  // with a log line when the KUID names no library asset or its script fails.
+  GSOLibrary* GetScriptLibrary(const KUID& kuid);
+  WorldList& GetWorldList() { return worldList_; }
+  // The world list's versioned form. A load re-creates the saved libraries, whose properties
+  // wait for their Init; false when the list was refused or ended at a fault.
+  void SaveWorldList(TStream& stream);
+  bool LoadWorldList(TStream& stream);
+  // The context whose world list is being loaded; null outside a load.
+  static KestroScriptContext* Loading();
 
   // The local time of day as a fraction, with noon at 1.0 and midnight at 0.5, in 32-bit floats.
   static f32 NormalizedTime(u32 hour, u32 minute, u32 second);
@@ -66,6 +88,7 @@ class KestroScriptContext : public GSRuntime::GSContext {
   void GetKestroVersion(GSRuntime::GSStack* stack);
   void GetKestroBuild(GSRuntime::GSStack* stack);
   void CloneKUID(GSRuntime::GSStack* stack);
+  void GetLibrary(GSRuntime::GSStack* stack);
 
  private:
   // The asset list of a kind and type text, as both GetAssetList natives push it.
@@ -75,4 +98,6 @@ class KestroScriptContext : public GSRuntime::GSContext {
   using Wrapper = GSRuntime::GSHandle (*)(GSRuntime::GSContext* owner, const KUID& kuid);
   GSRuntime::GSHandle ObjectArray(const std::vector<KUID>& kuids, Wrapper wrap,
                                   ScriptHost::ScriptClassId elementClass);
+
+  WorldList worldList_;
 };

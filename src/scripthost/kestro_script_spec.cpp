@@ -25,30 +25,9 @@
 #include "pymclient/install_paths.h"
 #include "pymclient/pym_asset_info.h"
 #include "qel/file.h"
+#include "scripthost/gso_library.h"
 
 namespace {
-
-// The compiler's include list and pending prefix as the caller left them come back on every
-// way out of a cache run, nested runs (included assets cached first) included.
-class CompilerEnvironmentGuard {
- public:
-  CompilerEnvironmentGuard() {
-    IncludePathList& list = GetIncludeSearchList();
-    saved_.assign(list.begin(), list.end());
-    list.Clear();
-  }
-  ~CompilerEnvironmentGuard() {
-    IncludePathList& list = GetIncludeSearchList();
-    list.Clear();
-    for (const IncludePath& entry : saved_) list.Add(entry);
-    GSSourceFile::SetPendingPrefix(Qel::PString());
-  }
-  CompilerEnvironmentGuard(const CompilerEnvironmentGuard&) = delete;
-  CompilerEnvironmentGuard& operator=(const CompilerEnvironmentGuard&) = delete;
-
- private:
-  std::vector<IncludePath> saved_;
-};
 
 // An absolute folder is taken as it is; the root names where a relative one lies.
 IncludePath MakeIncludePath(const Qel::File::Path& folder, const Qel::PString& rootName) {
@@ -116,6 +95,9 @@ bool ReadFileHead(const std::string& path, GSLibraryFormat::LibraryImage* head) 
 KestroBaseSpec* MakeScriptSpec(const KUID& kuid, const Qel::String* location,
                                const Qel::String* subLocation, const Qel::PString& contentFolder,
                                const Soup& config) {
+  if (config.GetNamedTag(Qel::PString("kind")).Lower() == Qel::PString(GSOLibrarySpec::kKind)) {
+    return new GSOLibrarySpec(kuid, location, subLocation, contentFolder, config);
+  }
   return new KestroScriptSpec(kuid, location, subLocation, contentFolder, config);
 }
 
@@ -420,3 +402,16 @@ bool KestroScriptSpec::CompileScripts(ResultsLog* log) {
 }
 
 void InstallScriptSpecFactory() { SetKestroBaseSpecMaker(&MakeScriptSpec); }
+
+CompilerEnvironmentGuard::CompilerEnvironmentGuard() {
+  IncludePathList& list = GetIncludeSearchList();
+  saved_.assign(list.begin(), list.end());
+  list.Clear();
+}
+
+CompilerEnvironmentGuard::~CompilerEnvironmentGuard() {
+  IncludePathList& list = GetIncludeSearchList();
+  list.Clear();
+  for (const IncludePath& entry : saved_) list.Add(entry);
+  GSSourceFile::SetPendingPrefix(Qel::PString());
+}

@@ -7,8 +7,10 @@
 #pragma once
 
 #include <set>
+#include <vector>
 
 #include "core/kuid.h"
+#include "gscompiler/include_path_list.h"
 #include "pymclient/kestro_base_spec.h"
 #include "qel/file_path.h"
 #include "qel/pstring.h"
@@ -90,6 +92,20 @@ class KestroScriptSpec : public KestroBaseSpec {
   // The cached file of the primary library, set with the primary ids; its own registration is
   // found through it even when another asset's library of the same identity came after it.
   Qel::String primaryLibraryPath_;
+};
+
+// The compiler's include list and pending prefix as the caller left them come back on every way
+// out of a compile run made here, nested runs (included assets cached first) included. The list
+// starts empty.
+class CompilerEnvironmentGuard {
+ public:
+  CompilerEnvironmentGuard();
+  ~CompilerEnvironmentGuard();
+  CompilerEnvironmentGuard(const CompilerEnvironmentGuard&) = delete;
+  CompilerEnvironmentGuard& operator=(const CompilerEnvironmentGuard&) = delete;
+
+ private:
+  std::vector<IncludePath> saved_;
 };
 
 // Makes every KestroBaseSpec the registry builds a KestroScriptSpec. Start-up calls it once.

@@ -6,6 +6,7 @@
 #include "scripthost/gso_html_buffer.h"
 #include "scripthost/gso_image.h"
 #include "scripthost/gso_kuid.h"
+#include "scripthost/gso_library.h"
 #include "scripthost/gso_kuid_list.h"
 #include "scripthost/gso_soup.h"
 #include "scripthost/gso_string_table.h"
@@ -166,13 +167,18 @@ constexpr NativeEntry kOnlineGroupNatives[] = {
 
 constexpr NativeEntry kLibraryNatives[] = {
     {"$OnlineAccess@Library::GetOnlineAccess()", nullptr},
-    {"$string@Library::LibraryCallNative(string,string[],GSObject[])", nullptr},
-    {"$void@Library::AddSystemMenuIcon(Asset,string,string)", nullptr},
-    {"$void@Library::AddSystemMenuIcon(Asset,string,string,bool)", nullptr},
-    {"$void@Library::BlinkSystemMenuIcon(int)", nullptr},
-    {"$void@Library::RemoveSystemMenuIcon()", nullptr},
-    {"$void@Library::ShowSystemMenuIconMenu(Menu)", nullptr},
-    {"$void@Library::HideSystemMenuIconMenu()", nullptr},
+    {"$string@Library::LibraryCallNative(string,string[],GSObject[])",
+     BindMember<GSOLibrary, &GSOLibrary::LibraryCallNative>},
+    {"$void@Library::AddSystemMenuIcon(Asset,string,string)",
+     BindMember<GSOLibrary, &GSOLibrary::AddSystemMenuIcon>},
+    {"$void@Library::AddSystemMenuIcon(Asset,string,string,bool)",
+     BindMember<GSOLibrary, &GSOLibrary::AddSystemMenuIconShown>},
+    {"$void@Library::BlinkSystemMenuIcon(int)", BindMember<GSOLibrary, &GSOLibrary::BlinkSystemMenuIcon>},
+    {"$void@Library::RemoveSystemMenuIcon()", BindMember<GSOLibrary, &GSOLibrary::RemoveSystemMenuIcon>},
+    {"$void@Library::ShowSystemMenuIconMenu(Menu)",
+     BindMember<GSOLibrary, &GSOLibrary::ShowSystemMenuIconMenu>},
+    {"$void@Library::HideSystemMenuIconMenu()",
+     BindMember<GSOLibrary, &GSOLibrary::HideSystemMenuIconMenu>},
 };
 
 constexpr NativeEntry kImageNatives[] = {
@@ -219,7 +225,8 @@ constexpr NativeEntry kKestroScriptBaseNatives[] = {
      BindContext<KestroScriptContext, &KestroScriptContext::GetSystemMinute>},
     {"$int@KestroScriptBase::GetSystemSecond()",
      BindContext<KestroScriptContext, &KestroScriptContext::GetSystemSecond>},
-    {"$Library@KestroScriptBase::GetLibrary(KUID)", nullptr},
+    {"$Library@KestroScriptBase::GetLibrary(KUID)",
+     BindContext<KestroScriptContext, &KestroScriptContext::GetLibrary>},
     {"$Asset@KestroScriptBase::FindAsset(KUID)",
      BindContext<KestroScriptContext, &KestroScriptContext::FindAsset>},
     {"$Asset[]@KestroScriptBase::GetAssetList(string)",

@@ -4,8 +4,12 @@
 // KUID it does not know to itself, so such a KUID gives an Asset object with empty answers.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "scripthost/script_probe.h"
 #include "support/install_root.h"
@@ -90,6 +94,96 @@ TEST(GsrunHostTest, AScriptFindsInstalledAssetsAndReadsThemThroughTheDaemon) {
       {"--root", root.Root(), "--lib", scripts.path(), "--class", "Show", "--call", "Run"});
   EXPECT_NE(plain.out.find("ER_NativeCallError"), std::string::npos) << plain.out;
   EXPECT_EQ(plain.exitCode, 1);
+}
+
+std::string ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A library asset: its Init logs once per context and its properties are one note.
+constexpr const char* kCounter = R"(include "Kestro.gs"
+include "Library.gs"
+class Counter isclass Library {
+  string note = "first";
+  public void Init(Asset self) {
+    inherited(self);
+    KestroScriptBase.Log("Counter Init note=" + note);
+  }
+  public void SetProperties(Soup soup) {
+    note = soup.GetNamedTag("note");
+    KestroScriptBase.Log("Counter restored note=" + note);
+  }
+  public Soup GetProperties() {
+    Soup soup = ConstructorsBase.NewSoup();
+    soup.SetNamedTag("note", note);
+    return soup;
+  }
+};
+)";
+
+constexpr const char* kUseLibrary = R"(include "Kestro.gs"
+class UseLibrary {
+  KUID Parse(string text) {
+    Soup s = ConstructorsBase.NewSoup();
+    s.SetNamedTag("k", text);
+    return s.GetNamedTagAsKUID("k");
+  }
+  public string Run() {
+    KUID k = Parse("<kuid:400300:20>");
+    Library first = KestroScriptBase.GetLibrary(k);
+    Library again = KestroScriptBase.GetLibrary(k);
+    KUID other = Parse("<kuid:400300:1>");
+    Library none = KestroScriptBase.GetLibrary(other);
+    string answer = first.LibraryCallNative("ping", null, null);
+    return (first == again) + ",[" + answer + "]," + (none == null);
+  }
+  public string Nothing() { return "none"; }
+};
+)";
+
+TEST(GsrunHostTest, AnInstalledLibraryRunsOnceAndItsPropertiesSurviveTheWorldList) {
+  InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
+  ASSERT_TRUE(root.IsReady()) << root.Error();
+  // The standard sources are the include root of asset scripts, as an installation lays them out.
+  std::error_code ec;
+  std::filesystem::copy(KESTRO_TEST_DATA_DIR "/../../gslib", root.Root() + "/scripts",
+                        std::filesystem::copy_options::recursive, ec);
+  ASSERT_FALSE(ec) << ec.message();
+  root.WriteFile("UserData/local/counter/config.txt",
+                 "kuid <kuid:400300:20>\nusername \"Counter\"\nkind \"library\"\n"
+                 "script \"counter\"\nclass \"Counter\"\n");
+  root.WriteFile("UserData/local/counter/counter.gs", kCounter);
+  root.WriteFile("UserData/local/shed/config.txt",
+                 "kuid <kuid:400300:1>\nusername \"Shed\"\nkind \"scenery\"\n");
+  const std::unique_ptr<scratch::Folder> compiled(script_probe::Compile("use.gs", kUseLibrary));
+  const std::string world = root.Root() + "/world.bin";
+  const std::vector<std::string> args = {"--root", root.Root(), "--host", "--world", world,
+                                         "--lib", compiled->path(), "--class", "UseLibrary",
+                                         "--call", "Run"};
+
+  const ToolRun first = root.RunProgram(KESTRO_BINARY_DIR "/gsrun", args);
+  EXPECT_EQ(first.out,
+            "Counter Init note=first\n"
+            "Library.LibraryCall> unknown function 'ping' was called on object "
+            "'<kuid:400300:20> \"Counter\"'\n"
+            "result: true,[],true\n")
+      << first.err;
+  const std::string saved = ReadWhole(world);
+  EXPECT_NE(saved.find("first"), std::string::npos);
+
+  const ToolRun second = root.RunProgram(KESTRO_BINARY_DIR "/gsrun", args);
+  EXPECT_NE(second.out.find("Counter Init note=first\nCounter restored note=first\n"),
+            std::string::npos)
+      << second.out << second.err;
+  EXPECT_EQ(ReadWhole(world), saved);
+
+  // A run that never asks for the library keeps its saved properties too.
+  std::vector<std::string> idle = args;
+  idle.back() = "Nothing";
+  const ToolRun third = root.RunProgram(KESTRO_BINARY_DIR "/gsrun", idle);
+  EXPECT_EQ(third.out, "result: none\n") << third.err;
+  EXPECT_EQ(ReadWhole(world), saved);
 }
 
 }  // namespace

@@ -32,6 +32,10 @@ class Everything {
     Library library = KestroScriptBase.GetLibrary(none);
     return 0;
   }
+  public int NewImage() {
+    Image image = ConstructorsBase.NewImage();
+    return 0;
+  }
 };
 )";
 
@@ -54,8 +58,10 @@ TEST(GsrunStandardClassesTest, EveryStandardLibraryLinksAndUnbuiltNativesNameThe
   EXPECT_NE(built.find("result: 48249"), std::string::npos) << built;
   const std::string plain = RunCommand(gsrun + "--call Build");
   EXPECT_NE(plain.find("ER_NativeCallError"), std::string::npos) << plain;
-  const std::string unbuilt = RunCommand(gsrun + "--host --call Library");
-  EXPECT_NE(unbuilt.find("KestroScriptBase.GetLibrary> not implemented"), std::string::npos)
+  const std::string library = RunCommand(gsrun + "--host --call Library");
+  EXPECT_NE(library.find("null object at parameter 1"), std::string::npos) << library;
+  const std::string unbuilt = RunCommand(gsrun + "--call NewImage");
+  EXPECT_NE(unbuilt.find("ConstructorsBase.NewImage> not implemented"), std::string::npos)
       << unbuilt;
 
   // The disassembler marks the natives of a standard library.

@@ -1,6 +1,6 @@
 // Runs a method of a compiled script class:
-//   gsrun [--root ROOT] [--host] [--time YYYY-MM-DDTHH:MM:SS] [--lib DIR]... --class NAME
-//         --call METHOD [ARG]... [--ticks N] [--dump-images DIR]
+//   gsrun [--root ROOT] [--host [--world FILE]] [--time YYYY-MM-DDTHH:MM:SS] [--lib DIR]...
+//         --class NAME --call METHOD [ARG]... [--ticks N] [--dump-images DIR]
 // Loads the base script library (the "libraries" folder beside the program, or with --root the
 // installation's bin/libraries and then its user libraries) and every library in each DIR,
 // constructs an object of class NAME, calls its public method METHOD with the arguments (an ARG
@@ -13,9 +13,11 @@
 // --root opens the asset-database client of that installation (starting its daemon when none
 // runs); --host runs the object under the host's script context, whose KestroScriptBase natives
 // (clock, calendar, asset searches...) scripts then reach; --time fixes the local date and time
-// those natives read; --dump-images writes every live Image of the object's context, oldest
-// first, as DIR/image<N>.png (N counting from 0; an image without pixels is skipped but counted)
-// and the glyph atlas, when text was drawn, as DIR/atlas.png.
+// those natives read; --world loads the host context's world list (its libraries and their
+// properties) from FILE before the call when the file is there, and saves it to FILE afterwards;
+// --dump-images writes every live Image of the object's context, oldest first, as
+// DIR/image<N>.png (N counting from 0; an image without pixels is skipped but counted) and the
+// glyph atlas, when text was drawn, as DIR/atlas.png.
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -27,7 +29,9 @@
 #include <string>
 #include <vector>
 
+#include "core/buffer_stream.h"
 #include "core/time_date.h"
+#include "core/whole_file_writer.h"
 #include "gsruntime/gs_context.h"
 #include "gsruntime/gs_library.h"
 #include "gsruntime/gs_machine.h"
@@ -36,6 +40,7 @@
 #include "gsruntime/gs_script_instance.h"
 #include "gsruntime/gs_string.h"
 #include "gsruntime/script_call.h"
+#include "qel/dynamic_buffer.h"
 #include "scripthost/glyph_atlas.h"
 #include "scripthost/gso_image.h"
 #include "scripthost/installation_client.h"
@@ -68,8 +73,8 @@ void NoteException(const char*, GSRuntime::GSStack*, GSRuntime::GSThreadOwner*, 
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: gsrun [--root ROOT] [--host] [--time YYYY-MM-DDTHH:MM:SS] [--lib DIR]... "
-               "[--dump-images DIR] "
+               "usage: gsrun [--root ROOT] [--host [--world FILE]] [--time YYYY-MM-DDTHH:MM:SS] "
+               "[--lib DIR]... [--dump-images DIR] "
                "--class NAME --call METHOD [ARG]... [--ticks N]\n");
   return 2;
 }
@@ -175,11 +180,37 @@ bool DumpImages(GSRuntime::GSContext* context, const std::string& folder) {
   return written;
 }
 
+// The world list of the host's context from the file, when there is one; false when it is there
+// and cannot be read whole.
+bool LoadWorld(KestroScriptContext* context, const std::string& path) {
+  std::error_code ec;
+  if (!fs::exists(path, ec)) return true;
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return false;
+  Qel::DynamicBuffer buffer;
+  char chunk[4096];
+  for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) buffer.Write(chunk, u32(n));
+  std::fclose(file);
+  buffer.SetPosition(0);
+  TBuffer in(&buffer, false);
+  return context->LoadWorldList(in);
+}
+
+bool SaveWorld(KestroScriptContext* context, const std::string& path) {
+  Qel::DynamicBuffer buffer;
+  TBuffer out(&buffer, false);
+  context->SaveWorldList(out);
+  return out.GetError() == TStream::kErrorNone &&
+         WriteWholeFile(path.c_str(), {{buffer.GetData(), buffer.GetDataSize()}}) ==
+             WriteResult::kWritten;
+}
+
 // Loads the libraries (the shipped ones under `location`, beside the program when empty), makes
 // the object and runs the call; the exit code.
 int Run(const std::string& location, bool host, const std::vector<std::string>& folders,
         const std::string& className, const std::string& method,
-        const std::vector<ScriptArgument>& arguments, long ticks, const std::string& dumpFolder) {
+        const std::vector<ScriptArgument>& arguments, long ticks, const std::string& world,
+        const std::string& dumpFolder) {
   GSMachine::SetLogHook(PrintLog);
   GSMachine::SetExceptionHook(NoteException);
   // The standard classes' natives, so that every standard library links, and the classes native
@@ -214,6 +245,11 @@ int Run(const std::string& location, bool host, const std::vector<std::string>& 
     std::printf("Could not construct an object of class %s\n", className.c_str());
     return 1;
   }
+  auto* hostContext = dynamic_cast<KestroScriptContext*>(object.Context());
+  if (!world.empty() && hostContext != nullptr && !LoadWorld(hostContext, world)) {
+    std::printf("Could not read the world list %s\n", world.c_str());
+    return 1;
+  }
   const GSRuntime::GSFunction* function = object.FindPublicMethod(method, arguments);
   if (function == nullptr) {
     std::string types;
@@ -234,6 +270,9 @@ int Run(const std::string& location, bool host, const std::vector<std::string>& 
     if (function->record.header.returnType >= 4) GSRuntime::GSScriptInstance::Release(word);
     return 1;
   }
+  if (!world.empty() && hostContext != nullptr && !SaveWorld(hostContext, world)) {
+    std::printf("Could not write the world list %s\n", world.c_str());
+  }
   const u32 type = function->record.header.returnType;
   std::printf("result: %s\n", DescribeResult(type, word).c_str());
   if (type >= 4) GSRuntime::GSScriptInstance::Release(word);
@@ -251,6 +290,7 @@ int main(int argc, char** argv) {
   std::string root;
   bool host = false;
   std::string dumpFolder;
+  std::string world;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--root" && i + 1 < argc) {
@@ -259,6 +299,8 @@ int main(int argc, char** argv) {
       dumpFolder = argv[++i];
     } else if (arg == "--host") {
       host = true;
+    } else if (arg == "--world" && i + 1 < argc) {
+      world = argv[++i];
     } else if (arg == "--time" && i + 1 < argc) {
       if (!FixTime(argv[++i])) return Usage();
     } else if (arg == "--lib" && i + 1 < argc) {
@@ -290,5 +332,5 @@ int main(int argc, char** argv) {
     }
   }
   return Run(root.empty() ? std::string() : root + "/bin", host, folders, className, method,
-             arguments, ticks, dumpFolder);
+             arguments, ticks, world, dumpFolder);
 }

@@ -1,0 +1,82 @@
+// A library asset's script class runs once per script context as a shared service object. Its
+// native side is GSOLibrary: a scriptable object that is also an item of the context's world list
+// (whose saves carry the library's properties), with natives for named calls into a native
+// plug-in and for a system-menu icon. GSOLibrarySpec is the specification of library assets
+// (configuration kind "library") and makes the instances.
+#pragma once
+
+#include "gsruntime/gs_native_function.h"
+#include "pymclient/spec_registry.h"
+#include "qel/pstring.h"
+#include "scripthost/kestro_script_spec.h"
+#include "scripthost/scriptable_object.h"
+#include "scripthost/world_list.h"
+
+class GSOLibrary;
+class KestroScriptContext;
+
+class GSOLibrarySpec : public KestroScriptSpec {
+ public:
+  static constexpr const char* kKind = "library";
+
+  GSOLibrarySpec(const KUID& kuid, const Qel::String* location, const Qel::String* subLocation,
+                 const Qel::PString& contentFolder, const Soup& config);
+
+  // The plug-in the configuration names ("nativelibrary"); empty when none.
+  const Qel::PString& GetNativeLibrary() const { return nativeLibrary_; }
+  // A new library object of this specification for the context.
+  GSOLibrary* CreateInstance(KestroScriptContext* context);
+
+ private:
+  Qel::PString nativeLibrary_;
+};
+
+bool IsLibrarySpec(const KoolthingzSpec& spec);
+
+class GSOLibrary : public ScriptableObject, public WorldListItem {
+ public:
+  static constexpr u32 kTypeId = 0x67736C62;  // 'gslb'
+
+  GSOLibrary(KestroScriptContext* context, GSOLibrarySpec* spec);
+  ~GSOLibrary() override;
+
+  KestroScriptSpec* GetSpec() const override;
+  GSOLibrarySpec* GetLibrarySpec() const;
+  u32 GetTypeId() const override { return kTypeId; }
+  KUID GetItemKUID() const override;
+
+  // Runs the pending init stages once, reports a failed Init and applies pending properties.
+  void CallScriptInit();
+  bool ScriptInitialised() const { return scriptInitialised_; }
+  // The script's properties; the empty soup when Init failed or the script gives none.
+  Soup GetProperties();
+  // Applies the pending properties when Init did not fail.
+  void SetProperties();
+
+  void SaveRecordBody(TStream& stream) override;
+  void LoadRecordBody(TStream& stream) override;
+
+  void LibraryCallNative(GSRuntime::GSStack* stack);
+  void AddSystemMenuIcon(GSRuntime::GSStack* stack);
+  void AddSystemMenuIconShown(GSRuntime::GSStack* stack);
+  void BlinkSystemMenuIcon(GSRuntime::GSStack* stack);
+  void RemoveSystemMenuIcon(GSRuntime::GSStack* stack);
+  void ShowSystemMenuIconMenu(GSRuntime::GSStack* stack);
+  void HideSystemMenuIconMenu(GSRuntime::GSStack* stack);
+
+ private:
+  KestroScriptContext* HostContext() const;
+  void AddIcon(GSRuntime::GSStack* stack, bool show);
+
+  SpecPointer spec_;
+  // The plug-in handle; none is loaded in this build.
+  void* plugin_ = nullptr;
+  bool scriptInitialised_ = false;
+};
+
+// Re-creates saved libraries in the world list of the context that loads it.
+class GSOLibraryFactory : public WorldItemFactory {
+ public:
+  GSOLibraryFactory() : WorldItemFactory(GSOLibrary::kTypeId, Qel::PString("Library")) {}
+  WorldFactoryItem* CreateItem(u32 listValue, TStream& stream) override;
+};
