@@ -46,10 +46,11 @@ bool ArgbBitmap::LoadFile(const char* path) {
   Reset();
   Bitmap decoded;
   if (!decoded.LoadFile(path) || !Create(decoded.GetWidth(), decoded.GetHeight())) return false;
-  const u8* rgba = decoded.GetPixels();
+  // Decoded images are format 2: bytes B, G, R, A, one 0xAARRGGBB word a pixel.
+  const u8* bgra = decoded.GetPixels();
   for (u32& pixel : pixels_) {
-    pixel = u32(rgba[3]) << 24 | u32(rgba[0]) << 16 | u32(rgba[1]) << 8 | u32(rgba[2]);
-    rgba += 4;
+    pixel = u32(bgra[3]) << 24 | u32(bgra[2]) << 16 | u32(bgra[1]) << 8 | u32(bgra[0]);
+    bgra += 4;
   }
   return true;
 }
