@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -883,7 +884,7 @@ class TextWriter {
           Put("\r\n");
         }
         Indent(depth);
-        Put(SafeName(name, afterBareName));
+        Put(WrittenName(stack.back(), index, name));
         Put("\r\n");
         Indent(depth);
         Put("{\r\n");
@@ -891,7 +892,7 @@ class TextWriter {
         stack.emplace_back(child.Get());
         continue;
       }
-      const std::string safeName = SafeName(name, afterBareName);
+      const std::string safeName = WrittenName(stack.back(), index, name);
       Indent(depth);
       Put(safeName);
       const size_t used = 2 * depth + safeName.size();
@@ -916,7 +917,35 @@ class TextWriter {
     u32 next = 0;
     // The last child written was a name alone, with no value after it.
     bool afterBareName = false;
+    // Once a name of this block had to change, every name written in it, so that no two read
+    // back as one tag (the later replacing the earlier). Empty while the names are written as
+    // they are, which a block's distinct names cannot make collide.
+    std::unordered_set<std::string> written;
   };
+
+  // The safe name of the child at `index`, made distinct from the names written before it in the
+  // block. A renamed child takes "_" and a number, which cannot change again when read back.
+  static std::string WrittenName(Frame& frame, u32 index, const Qel::PString& name) {
+    std::string safe = SafeName(name, frame.afterBareName);
+    if (frame.written.empty()) {
+      if (safe == name.View()) return safe;
+      // The first change: the children before it were written under their own names.
+      for (u32 i = 0; i < index; ++i) {
+        Qel::PString earlier;
+        MPRef<ACSChunk> child;
+        if (frame.node->GetChildAt(i, earlier, child)) frame.written.emplace(earlier.View());
+      }
+    }
+    if (frame.written.count(safe) != 0) {
+      const std::string base = safe.substr(0, kSoupTextMaxWrittenName - 12);
+      for (u32 n = 2;; ++n) {
+        safe = base + "_" + std::to_string(n);
+        if (frame.written.count(safe) == 0) break;
+      }
+    }
+    frame.written.insert(safe);
+    return safe;
+  }
 
   // A name that reads back as itself: limited in length, control, blank, high and '}' bytes
   // replaced, capitals lowered, and never empty. A '{' stays, except first in a name that follows

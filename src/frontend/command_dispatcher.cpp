@@ -11,6 +11,7 @@
 #include "frontend/application.h"
 #include "frontend/commands.h"
 #include "qel/file.h"
+#include "pymclient/pym_connection.h"
 #include "qel/pstring.h"
 
 namespace {
@@ -85,6 +86,9 @@ int InvokeFunction(intptr_t argument) {
 
 }  // namespace
 
+const char* const kDaemonWentAway =
+    "The daemon went away before it answered; what the request did is unknown";
+
 void AddError(ResultsLog* log, const Qel::String& text) {
   ResultsLog::AddResult(log, ResultsLog::kError, KestroPropertyRef(), text);
 }
@@ -111,7 +115,11 @@ int RunCommand(ResultsLog* log, EngineContext* context, int argc, char** argv) {
       AddError(log, Qel::String(command.word) + ": not available in this build");
       return -1;
     }
-    return command.handler(args);
+    const u32 lostBefore = PymCountLostRequests();
+    const int result = command.handler(args);
+    // A command whose request the daemon never answered may have printed nothing about it.
+    if (PymCountLostRequests() != lostBefore) AddError(log, kDaemonWentAway);
+    return result;
   }
   AddError(log, "Invalid argument, please check the help for the list of valid argument\n");
   return -1;

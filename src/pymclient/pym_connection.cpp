@@ -37,6 +37,8 @@ std::atomic<u32> g_silenceLimitMs{kDefaultSilenceLimitMs};
 std::atomic<u32> g_replyLimit{kMaxMessageLength};
 std::atomic<u64> g_freeMemoryOverride{0};
 thread_local std::string t_replyRefusal;
+// Requests whose connection ended after they were sent: the daemon went away before answering.
+std::atomic<u32> g_lostRequests{0};
 
 // What the system could still give this process: MemAvailable, or the free pages without it.
 u64 FreeMemory() {
@@ -473,7 +475,10 @@ bool PymConnection::SendFrame(u32 opcode, TStream& request, PymClientTransaction
     u32 sent = 0;
     if (Transfer(true, frame.get(), n + kFrameHeaderSize, &sent)) return true;
     Disconnect(true);
-    if (sent >= 8) return false;
+    if (sent >= 8) {
+      g_lostRequests.fetch_add(1);
+      return false;
+    }
   }
   return false;
 }
@@ -490,15 +495,24 @@ bool PymConnection::Transact(u32 opcode, TStream& request, TStream& reply,
   lock.Unlock();
 
   tx.event.Wait();
-  if (tx.failed) return false;
+  if (tx.failed) {
+    g_lostRequests.fetch_add(1);
+    return false;
+  }
 
   lock.Lock();
   // The reply was handed over on a connection that has since been dropped: its bytes are gone.
-  if (generation_.load() != generation || !transport_.load()) return false;
+  if (generation_.load() != generation || !transport_.load()) {
+    g_lostRequests.fetch_add(1);
+    return false;
+  }
   // The reader waits for this body to be read: it cleared its event before the hand-over.
   KESTRO_ASSERT(!tx.registered);
   u32 length = 0;
-  if (!ReceiveOrDrop(&length, 4)) return false;
+  if (!ReceiveOrDrop(&length, 4)) {
+    g_lostRequests.fetch_add(1);
+    return false;
+  }
   const u64 limit = ReplyLimit(opcode);
   if (length > limit) {
     LogPrintf("PymTransact> reply of %u bytes is over the limit; dropping the connection\n",
@@ -512,7 +526,10 @@ bool PymConnection::Transact(u32 opcode, TStream& request, TStream& reply,
   std::unique_ptr<u8[]> piece(new u8[std::min(length, kTransferChunk)]);
   for (u32 left = length; left > 0;) {
     const u32 n = std::min(left, kTransferChunk);
-    if (!ReceiveOrDrop(piece.get(), n)) return false;
+    if (!ReceiveOrDrop(piece.get(), n)) {
+      g_lostRequests.fetch_add(1);
+      return false;
+    }
     // A reply that cannot be stored is still read to its end, so the stream stays in step.
     if (stored && reply.Write(piece.get(), n) != n) stored = false;
     left -= n;
@@ -765,6 +782,8 @@ void PymSetReplyLimits(u32 general, u64 freeMemory) {
   g_replyLimit.store(general != 0 ? general : kMaxMessageLength);
   g_freeMemoryOverride.store(freeMemory);
 }
+
+u32 PymCountLostRequests() { return g_lostRequests.load(); }
 
 Qel::String PymLastReplyRefusal() { return Qel::String(t_replyRefusal.c_str()); }
 

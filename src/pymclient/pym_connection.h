@@ -255,6 +255,9 @@ void PymSetSilenceLimit(u32 ms);
 // the free memory when that is more. `freeMemory` stands in for the memory the system reports
 // free; 0 asks the system. Both are for tests that cannot make replies of hundreds of MB.
 void PymSetReplyLimits(u32 general, u64 freeMemory);
+// How many requests of this process have failed because the daemon went away after they were
+// sent (the connection ended before the whole answer arrived).
+u32 PymCountLostRequests();
 // Why the calling thread's last transaction failed when its reply was refused, or empty.
 Qel::String PymLastReplyRefusal();
 // Process-wide handlers, kept across connections.

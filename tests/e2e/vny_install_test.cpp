@@ -63,7 +63,8 @@ class VnyInstall : public ::testing::Test {
                    "query-host \"http://127.0.0.1:" + std::to_string(port) + "\"\n");
   }
   static std::string ServerLog() {
-    return scratch::ReadAll(target_->Root() + "/Repository/vnyrepo.log");
+    // Beside the served folder: a log inside it would be served to anyone.
+    return scratch::ReadAll(target_->Root() + "/vnyrepo.log");
   }
 
   static inline std::unique_ptr<InstallRoot> source_;

@@ -16,8 +16,10 @@
 #include "assetdata/results_log.h"
 #include "core/app_globals.h"
 #include "frontend/application.h"
+#include "pymclient/pym_test_util.h"
 #include "qel/file.h"
 #include "support/scratch_folder.h"
+#include "support/thread_watchdog.h"
 
 namespace {
 
@@ -69,6 +71,27 @@ TEST(RunCommand, WordsCompareLowerCasedAndFailuresGiveOneErrorEntry) {
         std::make_tuple(d.entries[0].type, d.entries[0].text.Std(), d.entries[0].property.IsNull()),
         std::make_tuple(u32(ResultsLog::kError), text, true));
   }
+}
+
+// A daemon lost mid-request used to leave the tool failing with "OK (0 Errors, 0 Warnings)".
+class LostDaemonTest : public pym_test::ScriptedDaemonTest {};
+
+TEST_F(LostDaemonTest, ACommandWhoseDaemonWentAwaySaysSoAsAnError) {
+  server_->SetAutoReply(false);
+  Dispatched d;
+  {
+    watchdog::Task run([&] { d = Dispatch({"generatekuid"}); });
+    ASSERT_TRUE(server_->WaitForFrames(1));
+    server_->CloseConnections();
+  }
+  EXPECT_EQ(d.result, -1);
+  ASSERT_EQ(d.entries.size(), 1u);
+  EXPECT_EQ(d.entries[0].type, u32(ResultsLog::kError));
+  EXPECT_NE(d.entries[0].text.Std().find("daemon went away"), std::string::npos);
+
+  // A request answered on the new connection adds nothing.
+  server_->SetAutoReply(true);
+  EXPECT_TRUE(Dispatch({"generatekuid"}).entries.empty());
 }
 
 TEST(RunGuarded, ArmsTheGuardAndAnEscapingExceptionEndsTheProcessWithoutLosingOutput) {

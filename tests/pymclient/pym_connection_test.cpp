@@ -147,6 +147,7 @@ TEST_F(ConnectionTest, ConcurrentTransactionsGetTheirOwnBodiesAndResults) {
 TEST_F(ConnectionTest, ConnectionLossFailsWaitersAndNextRequestReconnects) {
   server_->SetAutoReply(false);
   std::atomic<int> failures{0};
+  const u32 lostBefore = PymCountLostRequests();
   {
     watchdog::Task a([&] { failures += Transact(0x50, {1}) ? 0 : 1; });
     watchdog::Task b([&] { failures += Transact(0x51, {2}) ? 0 : 1; });
@@ -154,6 +155,7 @@ TEST_F(ConnectionTest, ConnectionLossFailsWaitersAndNextRequestReconnects) {
     server_->CloseConnections();
   }
   EXPECT_EQ(failures.load(), 2);
+  EXPECT_EQ(PymCountLostRequests() - lostBefore, 2u) << "both were lost with the daemon";
   EXPECT_TRUE(watchdog::Eventually([] { return !PymIsConnected(); }));
 
   server_->SetAutoReply(true);

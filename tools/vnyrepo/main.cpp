@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "core/whole_file_writer.h"
@@ -26,6 +27,15 @@ int Usage(const char* why) {
                "[--silence-seconds <n>]\n",
                why);
   return 2;
+}
+
+// "vnyrepo.log" in the folder that holds the repository folder.
+std::string DefaultLogPath(const std::string& repository) {
+  std::filesystem::path folder = std::filesystem::path(repository).lexically_normal();
+  if (folder.filename().empty()) folder = folder.parent_path();
+  std::filesystem::path parent = folder.parent_path();
+  if (parent.empty()) parent = ".";
+  return (parent / "vnyrepo.log").string();
 }
 
 bool ReadNumber(const char* text, u32 limit, u32& out) {
@@ -65,7 +75,8 @@ int main(int argc, char** argv) {
     }
   }
   if (options.repository.empty()) return Usage("no repository folder");
-  if (options.logPath.empty()) options.logPath = options.repository + "/vnyrepo.log";
+  // Beside the served folder, not in it: what is in it is served to anyone who asks.
+  if (options.logPath.empty()) options.logPath = DefaultLogPath(options.repository);
 
   VnyRepo::RepositoryServer server(options);
   std::string error;

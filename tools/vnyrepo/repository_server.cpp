@@ -146,40 +146,60 @@ void RepositoryServer::Work() {
   }
 }
 
-void RepositoryServer::SendText(int fd, int status, const char* reason, const std::string& body) {
+namespace {
+
+// Logs why an answer stopped short; true when it went out whole.
+bool Sent(RepositoryServer& server, Platform::SendResult result, const char* what) {
+  if (result == Platform::SendResult::kSent) return true;
+  if (result == Platform::SendResult::kTimedOut) {
+    server.Log("%s: peer too slow to take the answer; dropped", what);
+  } else {
+    server.Log("%s: answer not sent: %s", what, std::strerror(errno));
+  }
+  return false;
+}
+
+}  // namespace
+
+void RepositoryServer::SendText(int fd, int status, const char* reason, const std::string& body,
+                                std::chrono::steady_clock::time_point deadline) {
   const std::string head = "HTTP/1.1 " + std::to_string(status) + " " + reason +
                            "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
                            std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
-  if (!Platform::SendAll(fd, head.data(), head.size(), body.data(), body.size())) {
-    Log("answer not sent: %s", std::strerror(errno));
-  }
+  Sent(*this,
+       Platform::SendAllBy(fd, head.data(), head.size(), body.data(), body.size(), deadline,
+                           nullptr),
+       reason);
 }
 
-void RepositoryServer::SendFile(int fd, const std::string& path) {
+void RepositoryServer::SendFile(int fd, const std::string& path,
+                                std::chrono::steady_clock::time_point deadline) {
   const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   struct stat st {};
   if (file < 0 || fstat(file, &st) != 0 || !S_ISREG(st.st_mode)) {
     if (file >= 0) close(file);
-    SendText(fd, 404, "Not Found", "not found\n");
+    SendText(fd, 404, "Not Found", "not found\n", deadline);
     return;
   }
   const std::string head =
       "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
       "Content-Length: " +
       std::to_string(st.st_size) + "\r\nConnection: close\r\n\r\n";
-  bool sent = Platform::SendAll(fd, head.data(), head.size());
+  bool sent = Sent(*this,
+                   Platform::SendAllBy(fd, head.data(), head.size(), nullptr, 0, deadline, nullptr),
+                   path.c_str());
   std::vector<char> chunk(kFileChunk);
   for (off_t left = st.st_size; sent && left > 0;) {
     const ssize_t n = read(file, chunk.data(), chunk.size());
     if (n <= 0) {
       Log("%s: read failed", path.c_str());
-      sent = false;
       break;
     }
-    sent = Platform::SendAll(fd, chunk.data(), size_t(n));
+    sent = Sent(*this,
+                Platform::SendAllBy(fd, chunk.data(), size_t(n), nullptr, 0, deadline, nullptr),
+                path.c_str());
     left -= n;
   }
-  if (!sent) Log("%s: not sent whole: %s", path.c_str(), std::strerror(errno));
   close(file);
 }
 
@@ -197,7 +217,7 @@ void RepositoryServer::Serve(int fd) {
       return;
     }
     if (state == RequestHeadState::kTooLarge) {
-      SendText(fd, 431, "Request Header Fields Too Large", "request too large\n");
+      SendText(fd, 431, "Request Header Fields Too Large", "request too large\n", deadline);
       Log("request head over %zu bytes refused", kMaxRequestHead);
       return;
     }
@@ -209,9 +229,11 @@ void RepositoryServer::Serve(int fd) {
     head.append(buffer, size_t(n));
   }
   const RepositoryRequest request = ParseRequestHead(head);
+  const auto answerBy =
+      std::chrono::steady_clock::now() + std::chrono::seconds(options_.answerSeconds);
   using Kind = RepositoryRequest::Kind;
   if (request.kind == Kind::kBadRequest) {
-    SendText(fd, 400, "Bad Request", "only GET is served\n");
+    SendText(fd, 400, "Bad Request", "only GET is served\n", answerBy);
     Log("bad request line refused");
     return;
   }
@@ -228,11 +250,12 @@ void RepositoryServer::Serve(int fd) {
     };
     SendText(fd, 200, "OK",
              BuildSearchAnswer(findNewest, request.criteria, request.dependencyLevel,
-                               "http://127.0.0.1:" + std::to_string(port_)));
+                               "http://127.0.0.1:" + std::to_string(port_)),
+             answerBy);
   } else if (request.kind == Kind::kPackage || request.kind == Kind::kBanner) {
-    SendFile(fd, options_.repository + "/" + request.name);
+    SendFile(fd, options_.repository + "/" + request.name, answerBy);
   } else {
-    SendText(fd, 404, "Not Found", "not found\n");
+    SendText(fd, 404, "Not Found", "not found\n", answerBy);
   }
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -23,6 +24,9 @@ struct ServerOptions {
   // Accepted peers waiting for a worker; more are closed at once.
   u32 queueLimit = 64;
   u32 silenceSeconds = 10;
+  // The whole answer must go out within this: a peer that reads slowly would otherwise hold a
+  // worker for as long as it keeps taking a few bytes within each silence limit.
+  u32 answerSeconds = 120;
   std::string logPath;
 };
 
@@ -46,8 +50,10 @@ class RepositoryServer {
  private:
   void Work();
   void Serve(int fd);
-  void SendText(int fd, int status, const char* reason, const std::string& body);
-  void SendFile(int fd, const std::string& path);
+  // Both give up at `deadline`, the end of the answer's time.
+  void SendText(int fd, int status, const char* reason, const std::string& body,
+                std::chrono::steady_clock::time_point deadline);
+  void SendFile(int fd, const std::string& path, std::chrono::steady_clock::time_point deadline);
 
   const ServerOptions options_;
   PymDaemonSrv::RepositoryIndex index_;
