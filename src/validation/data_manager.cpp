@@ -228,6 +228,13 @@ void DataManager::ReleaseAssetResourceDatabase() {
   assetDatabase_ = nullptr;
 }
 
+// Meshes are not loaded for validation yet: no mesh gives points.
+bool DataManager::LoadMeshPoints(const Qel::String& /*path*/, std::vector<Qel::PString>& names,
+                                 const Qel::String& /*animation*/) {
+  names.clear();
+  return false;
+}
+
 void DataManager::RegisterKestroBumpVertexType() { vertexTypeRegistered_ = true; }
 
 void DataManager::UnregisterKestroBumpVertexType() { vertexTypeRegistered_ = false; }

@@ -124,6 +124,12 @@ class DataManager {
     meshProblemReported_ = false;
   }
 
+  // The attachment-point names of the mesh at path below the asset folder, with the animation
+  // (when not empty) loaded onto it; false when the mesh does not load. The legacy upgrade builds
+  // mesh tables and attached tracks from them.
+  virtual bool LoadMeshPoints(const Qel::String& path, std::vector<Qel::PString>& names,
+                              const Qel::String& animation);
+
   // Registers the vertex types of the validation materials; UnregisterKestroBumpVertexType
   // releases them and does nothing when they are not registered.
   void RegisterKestroBumpVertexType();
