@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "mesh/mesh_fixture.h"
 #include "support/command_run.h"
 #include "support/scratch_folder.h"
 
@@ -131,8 +132,9 @@ TEST(Tettool, PrintsTheContainerTreeOfAnAsset) {
             "    container default [mesh-table-entry]\n"
             "      tag mesh [15] \"signal.im\"\n"
             "      tag auto-create [4] \"1\"\n"
+            "error: Unable to load the mesh 'signal.im'.\n"
             "error: 'lamp' in 'scenery' is not a known tag.\n"
-            "1 errors, 0 warnings\n");
+            "2 errors, 0 warnings\n");
 }
 
 // Hostile definitions and configurations: the tree and its findings are printed and the tool
@@ -224,10 +226,12 @@ TEST(Tettool, ValidatesAssetFoldersWithTheShippedDefinitions) {
       "mesh-table\n{\n  default\n  {\n    mesh \"lamp.im\"\n    auto-create 1\n  }\n}\n";
   dir.Put("good/config.txt", "kuid <kuid:400100:1>\n" + head);
   dir.Put("good/LAMP.GS", "class Lamp {};\n");
-  dir.Put("good/lamp.im", "");
+  fixture::MeshSpec mesh;
+  mesh.chunks = {fixture::Quad(0)};
+  dir.Put("good/lamp.im", fixture::WriteMesh(mesh));
   dir.Put("bad/config.txt", "kuid <kuid:400100:2>\n" + head);
   dir.Put("lamp.gs", "class Lamp {};\n");
-  dir.Put("bad/Lamp.im", "");
+  dir.Put("bad/Lamp.im", fixture::WriteMesh(mesh));
   dir.Put("bad/lamp", "");
   const std::string tool =
       "validate --tetdata " + std::string(kRepoData) + "/TETData --data " + kRepoData + "/data ";

@@ -36,10 +36,15 @@
 #include "assetdata/soup.h"
 #include "core/buffer_stream.h"
 #include "frontend/result_summary.h"
+#include "mesh/qel_get_plugins.h"
 #include "pymclient/install_paths.h"
 #include "qel/dynamic_buffer.h"
 #include "qel/file.h"
 #include "qel/file_volume.h"
+#include "qel/options.h"
+#include "qelgfx/display.h"
+#include "qelgfx/render_kernel.h"
+#include "qelgfx/resource_system.h"
 #include "validation/container.h"
 #include "validation/legacy_upgrade.h"
 #include "validation/tag_vocabulary.h"
@@ -59,6 +64,27 @@ constexpr const char* kUsage =
 // The configuration's build as the validation run keeps it.
 constexpr f32 kDefaultBuild = 1.3f;
 constexpr f32 kBuildBias = 0.001f;
+
+// The engine as the tool's start-up brings it up: the modest null display, the resource system
+// with the mesh plug-ins, handed to the data manager so that validation loads meshes.
+struct ToolEngine {
+  ToolEngine() : kernel(nullptr, 1.0f) {
+    kernel.SetDisplay(Qel::Display::CreateModest());
+    Qel::ResourceSystem::SetPluginEntry(&QelGetPlugins);
+    system.Init(Qel::Options("-NullRender"));
+    system.SetMaterialManager(&kernel.GetMaterialManager());
+  }
+  ~ToolEngine() { system.SetMaterialManager(nullptr); }
+  void Attach(TETLib::DataManager& manager) {
+    EngineContext context;
+    context.resourceSystem = &system;
+    context.renderKernel = &kernel;
+    manager.SetEngineContext(context);
+    manager.RegisterKestroBumpVertexType();
+  }
+  Qel::RenderKernel kernel;
+  Qel::ResourceSystem system;
+};
 
 // The soup's text form as a console shows text: no byte-order mark, lines ending in LF.
 void PrintSoup(const Soup& soup) {
@@ -223,6 +249,8 @@ int ForEachAsset(const char* tetData, const char* dataFolder,
                  definitions.empty() ? "TETData" : definitions.c_str());
     return 1;
   }
+  ToolEngine engine;
+  engine.Attach(TETLib::DataManager::Instance());
   bool ok = TETLib::DataManager::Instance().LoadDefinitions();
   if (!ok) std::fprintf(stderr, "tettool: %s holds no definitions\n", definitions.c_str());
   for (const std::string& asset : assets) {
@@ -250,6 +278,8 @@ int PrintUpgrade(const char* tetData, const std::string& path) {
     return 1;
   }
   TETLib::DataManager& manager = TETLib::DataManager::Instance();
+  ToolEngine engine;
+  engine.Attach(manager);
   manager.LoadDefinitions();
   std::unique_ptr<char, decltype(&std::free)> real(::realpath(folder.c_str(), nullptr), &std::free);
   manager.OpenAssetResourceDatabase(Qel::PString(), Qel::String(real ? real.get() : folder.c_str()));
