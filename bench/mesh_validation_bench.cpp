@@ -10,10 +10,9 @@
 
 #include "assetdata/results_log.h"
 #include "bench_support.h"
-#include "mesh/chunk_writer.h"
+#include "grid_mesh.h"
 #include "mesh/kestro_geometry_base_resource.h"
 #include "mesh/qel_get_plugins.h"
-#include "qel/file.h"
 #include "qel/resource_database.h"
 #include "qelgfx/display.h"
 #include "qelgfx/render_kernel.h"
@@ -28,61 +27,10 @@ namespace {
 
 const u32 kChunks = BenchSize(10u, 2u);
 const u32 kGrid = BenchSize(100u, 10u);  // quads a side: 20,000 triangles a chunk
-const u32 kSide = kGrid + 1;
 
 const scratch::Folder& Folder() {
   static const scratch::Folder folder;
   return folder;
-}
-
-// A grid of quads per chunk, one texture set, no bones.
-void WriteMeshFile(const std::string& path) {
-  Qel::File file;
-  file.Open(path.c_str(), Qel::File::kModeCreate);
-  ChunkWriter w(file);
-  w.BeginFile("IDXM");
-  w.BeginChunk("INFO", 103);
-  for (f32 v : {0.f, 0.f, 0.f, 0.f, 0.f, 0.f, 1.f}) w.WriteF32(v);
-  w.WriteU32(kChunks);
-  w.WriteU32(0);
-  w.WriteU32(0);
-  w.EndChunk();
-  const u32 vertices = kSide * kSide;
-  const u32 triangles = 2 * kGrid * kGrid;
-  for (u32 c = 0; c < kChunks; ++c) {
-    w.BeginChunk("CHNK", 100);
-    w.WriteU32(0);
-    w.BeginChunk("MATL", 103);
-    w.WritePaddedString("grid.m.onetex");
-    w.WriteU32(0);
-    w.WriteU32(0);
-    w.WriteF32(1.0f);
-    for (int k = 0; k < 13; ++k) w.WriteF32(k < 6 ? 1.0f : 10.0f);
-    w.WriteU32(0);
-    w.EndChunk();
-    w.BeginChunk("GEOM", 103);
-    w.WriteU32(4);
-    w.WriteF32(0.0f);
-    for (u32 v : {vertices, triangles, 3 * triangles, triangles, 1u, 0u}) w.WriteU32(v);
-    for (u32 y = 0; y < kSide; ++y) {
-      for (u32 x = 0; x < kSide; ++x) {
-        for (f32 v : {f32(x), f32(y), f32(c), f32(x) / kGrid, f32(y) / kGrid}) w.WriteF32(v);
-      }
-    }
-    for (u32 y = 0; y < kGrid; ++y) {
-      for (u32 x = 0; x < kGrid; ++x) {
-        const u32 a = y * kSide + x;
-        for (u32 i : {a, a + 1, a + kSide + 1, a, a + kSide + 1, a + kSide}) w.WriteU16(u16(i));
-      }
-    }
-    for (u32 v = 0; v < vertices + triangles; ++v) {
-      for (f32 n : {0.f, 0.f, 1.f}) w.WriteF32(n);
-    }
-    w.EndChunk();
-    w.EndChunk();
-  }
-  w.EndFile();
-  file.Close();
 }
 
 // The asset folder: the mesh and a configuration naming it, with the definitions beside it.
@@ -97,7 +45,7 @@ const std::string& AssetFolder() {
                "    }\n    mesh\n    {\n      type \"filepath\"\n      datatype \"meshes\"\n"
                "    }\n  }\n}\n");
     folder.Put("asset/config.txt", "kind \"thing\"\nkestro-build 3.5\nmesh \"grid.im\"\n");
-    WriteMeshFile(folder.At("asset/grid.im"));
+    WriteGridMesh(folder.At("asset/grid.im"), kChunks, kGrid, 0);
     return folder.At("asset");
   }();
   return asset;
