@@ -80,6 +80,7 @@ Container::~Container() {
   if (ErrorHandler* handler = ErrorHandler::Instance()) handler->RemoveContainerRecord(this);
   const bool manager = DataManager::Exists();
   if (manager) {
+    DataManager::Instance().RemoveMeshOf(this);
     DataManager::Instance().OnLoadedObjectsChanged();
     DataManager::Instance().OnSharedObjectsChanged();
   }
@@ -350,9 +351,14 @@ bool Container::ConfigureTag(Tag* tag, const Soup& tagDefinition, bool fromConfi
     case kTagTypeFilePathEdit:
       tag->dataType = facts.dataType;
       tag->isFile = true;
-      // Meshes that a file field names are loaded by the mesh checks; an asset whose meshes live
-      // in another asset is only marked here.
-      if (tag->name != kTagScript && fromConfig && facts.hasMeshAsset) manager.SetUsesMeshAsset();
+      // The mesh or animation a file field names is loaded now; an asset whose meshes live in
+      // another asset is only marked.
+      if (tag->name == kTagScript) return true;
+      if (fromConfig && facts.hasMeshAsset) {
+        manager.SetUsesMeshAsset();
+      } else if (tag->value.IsSet()) {
+        owner->loadedMesh_ = manager.LoadMeshFile(tag->value.Lower(), owner);
+      }
       return true;
     case kTagTypeKUIDBrowser:
       if (facts.hasCategory) tag->category = facts.category;

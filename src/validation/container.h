@@ -22,6 +22,7 @@
 namespace TETLib {
 
 class InheritWalk;
+class MeshData;
 struct MergedEntries;
 
 // Compulsory entries of a level, name to the build from which each is required: set from the
@@ -141,6 +142,9 @@ class Container {
   // The definitions as this tree's load sees them.
   RunDefinitions& Definitions();
 
+  // The mesh that a file field of this container loaded last, or null; the data manager owns it.
+  MeshData* GetLoadedMesh() const { return loadedMesh_; }
+
   // Containers alive in the process.
   static i64 LiveCount();
 
@@ -192,6 +196,7 @@ class Container {
   RunDefinitions* definitions_ = nullptr;
   // Nesting of the load below the root, so that no configuration can exhaust the stack.
   u32 loadDepth_ = 0;
+  MeshData* loadedMesh_ = nullptr;
 };
 
 // The definition of an asset kind (its name lower-cased), loading the definitions first when

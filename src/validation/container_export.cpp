@@ -9,6 +9,7 @@
 #include "validation/container_internal.h"
 #include "validation/data_manager.h"
 #include "validation/finding_text.h"
+#include "validation/mesh_data.h"
 #include "validation/tag.h"
 #include "validation/tag_vocabulary.h"
 #include "validation/texture_check.h"
@@ -26,6 +27,7 @@ const Qel::PString kKeyNoMeshExt("$tet_container_nomeshext");
 const Qel::PString kKeyNoPictureExt("$tet_container_nopictureext");
 const Qel::PString kKeyNoAnimationExt("$tet_container_noanimationext");
 const Qel::PString kKeyNoAttParent("$tet_container_noattparent");
+const Qel::PString kKeyNotValidPossibility("$tet_container_notavalidpossibility");
 const Qel::PString kKeyNotValidPossibility2("$tet_container_notavalidpossibility2");
 
 // Empty string tags of sounds were allowed before this build.
@@ -104,6 +106,14 @@ bool HasTag(const Container* container, const Qel::PString& name) {
   return false;
 }
 
+// A point name that the mesh the value should come from does not have.
+void ReportInvalidPoint(const Tag* tag, const Container* owner, const MeshData& mesh) {
+  const std::string_view path = mesh.GetMeshPath().View();
+  AddErrorFinding(LocalisedFinding(kKeyNotValidPossibility, tag->value, owner->GetName(),
+                                   path.substr(0, path.find_first_of("/\\"))),
+                  tag);
+}
+
 // Combo boxes (listBox false) and list boxes.
 bool CheckChoice(Tag* tag, Soup& out, bool listBox) {
   bool passed = true;
@@ -115,16 +125,32 @@ bool CheckChoice(Tag* tag, Soup& out, bool listBox) {
   const Container* owner = tag->owner;
   if (tag->hasSource && owner != nullptr && !manager.IsRegisteredName(tag->value, tag->source)) {
     if (tag->source == kTagAttachment && owner->GetDefinitionName() == kTagMeshElement) {
-      // The attachment points come from the meshes of the parent's entries, and no mesh is
-      // loaded for validation: only a missing "att-parent" can be told.
+      // The point must be one of the mesh of the entry that "att-parent" names.
       if (!HasTag(owner, kTagAttParent)) {
         AddErrorFinding(LocalisedFinding(kKeyNoAttParent, owner->GetName()), tag);
         passed = false;
       }
+      const Container* parent = owner->GetParent();
+      for (const Tag* attParent : owner->GetTags()) {
+        if (attParent->name != kTagAttParent || parent == nullptr) continue;
+        for (const Container* entry : parent->GetChildren()) {
+          if (entry->GetName() != attParent->value) continue;
+          if (const MeshData* mesh = manager.GetMeshOf(entry)) {
+            ReportInvalidPoint(tag, owner, *mesh);
+            passed = false;
+          }
+        }
+      }
     } else if (tag->source == kTagAttachment && !listBox &&
                (owner->GetDefinitionName() == kTagEffectCorona ||
                 owner->GetDefinitionName() == kTagEffectAttachment)) {
-      // Likewise the grandparent's mesh: nothing to compare against.
+      // The point must be one of the mesh of the entry that holds the effect.
+      const Container* parent = owner->GetParent();
+      const Container* entry = parent != nullptr ? parent->GetParent() : nullptr;
+      if (const MeshData* mesh = entry != nullptr ? manager.GetMeshOf(entry) : nullptr) {
+        ReportInvalidPoint(tag, owner, *mesh);
+        passed = false;
+      }
     } else if (!manager.IsMeshProblemReported() && !manager.UsesMeshAsset()) {
       AddErrorFinding(
           LocalisedFinding(kKeyNotValidPossibility2, tag->name, tag->value, ContainerPath(owner)),

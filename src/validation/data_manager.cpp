@@ -4,8 +4,17 @@
 
 #include "core/log_printf.h"
 #include "core/main_thread_wait.h"
+#include "mesh/alpha_blend_cache_unsorted.h"
+#include "mesh/kestro_alpha_blend_cache.h"
 #include "pymclient/resource_db_cache.h"
 #include "qel/file.h"
+#include "qel/resource_database.h"
+#include "qelgfx/render_kernel.h"
+#include "qelgfx/resource.h"
+#include "qelgfx/resource_system.h"
+#include "qelgfx/texture.h"
+#include "validation/asset_file.h"
+#include "validation/mesh_data.h"
 #include "validation/tag_vocabulary.h"
 #include "validation/text_file_lines.h"
 
@@ -20,6 +29,32 @@ constexpr const char* kListsFolder = "lists";
 constexpr const char* kPersonalDetailsFile = "personalDetails.txt";
 // A list is a few hundred short lines; anything near this is not a list.
 constexpr u64 kMaxListBytes = u64(64) << 20;
+
+// One material of each kind the product's meshes use, loaded once so that its kind is known.
+constexpr const char* kDummyMaterialKinds[] = {
+    "m.tbumptex",       "m.tbumpcoltex",   "m.tbumpglosscol", "m.tbumpenv", "m.tgroundonetex",
+    "m.tgroundonetexvs", "m.tonetexnoalpha", "m.tbumpgloss",    "m.tglossrust", "m.notex",
+    "m.onetex",         "m.nofogtex",      "m.gloss",         "m.reflect"};
+
+// The current asset's folder: every name is looked up below it as the asset's own checks do.
+class AssetMeshDatabase : public Qel::ResourceDatabase {
+ public:
+  AssetMeshDatabase() : Qel::ResourceDatabase(Qel::PString("validation"), Qel::String()) {}
+  bool GetFilePath(const Qel::String& name, Qel::String& path) const override {
+    if (!IsSafeName(name)) return false;
+    const Qel::String found = FindAssetFile(name.View());
+    if (found.IsEmpty()) return false;
+    path = found;
+    return true;
+  }
+};
+
+// Releases cached resources until none is left unused: a released mesh lets go of its textures.
+void PurgeUnusedResources() {
+  Qel::ResourceSystem* system = Qel::ResourceSystem::GetCurrent();
+  for (u32 round = 0; system != nullptr && round < 8 && system->PurgeUnused() != 0; ++round) {
+  }
+}
 
 }  // namespace
 
@@ -46,13 +81,17 @@ void DataManager::DestroyInstance() {
   g_dataManager = nullptr;
 }
 
-DataManager::DataManager(const char* dataFolder) : dataFolder_(dataFolder) {
+DataManager::DataManager(const char* dataFolder)
+    : dataFolder_(dataFolder), meshDatabase_(std::make_unique<AssetMeshDatabase>()) {
   if (dataFolder_.View().back() != '/') dataFolder_ += '/';
 }
 
 DataManager::~DataManager() {
+  meshes_.clear();
+  currentMesh_ = nullptr;
   UnregisterKestroBumpVertexType();
   ReleaseAssetResourceDatabase();
+  PurgeUnusedResources();
 }
 
 void DataManager::InitialiseOnFirstUse() {
@@ -74,7 +113,22 @@ void DataManager::Reset() {
 
 bool DataManager::SetEngineContext(EngineContext& context) {
   context_ = context;
+  // The scene's one parallel light, reaching every mesh.
+  Qel::Light light;
+  light.type = Qel::Light::kParallel;
+  light.ambient = {0.1f, 0.1f, 0.1f, 1.0f};
+  light.diffuse = {0.7f, 0.7f, 0.7f, 1.0f};
+  light.radius = 100000.0f;
+  lights_.assign(1, light);
   return context.renderKernel != nullptr;
+}
+
+const KestroRenderContext* DataManager::GetRenderContext() {
+  Qel::RenderKernel* kernel = context_.renderKernel;
+  if (kernel == nullptr || kernel->GetDisplay() == nullptr) return nullptr;
+  renderContext_.display = kernel->GetDisplay();
+  renderContext_.materialManager = &kernel->GetMaterialManager();
+  return &renderContext_;
 }
 
 void DataManager::RegisterByKey(const Qel::PString& key, const void* object,
@@ -108,9 +162,17 @@ void DataManager::AddSharedObject(const void* object) {
 bool DataManager::IsRegisteredName(const Qel::PString& value,
                                    const Qel::PString& registryName) const {
   const auto list = nameRegistry_.find(registryName);
-  if (list == nameRegistry_.end()) return false;
-  return std::any_of(list->second.begin(), list->second.end(),
-                     [&](const RegisteredObject& entry) { return entry.name == value; });
+  if (list != nameRegistry_.end() &&
+      std::any_of(list->second.begin(), list->second.end(),
+                  [&](const RegisteredObject& entry) { return entry.name == value; })) {
+    return true;
+  }
+  for (const auto& [owner, mesh] : meshes_) {
+    for (const MeshAttachment& point : mesh->GetAttachments()) {
+      if (point.name == value) return true;
+    }
+  }
+  return false;
 }
 
 void DataManager::Unregister(const void* object) {
@@ -212,7 +274,13 @@ bool DataManager::SavePersonalDetails() {
   return true;
 }
 
-void DataManager::PurgeResources() { CollectResourceGarbage(); }
+void DataManager::PurgeResources() {
+  meshes_.clear();
+  currentMesh_ = nullptr;
+  CollectResourceGarbage();
+  // Also off the main thread and in tools: the next asset's names must not meet this one's files.
+  PurgeUnusedResources();
+}
 
 bool DataManager::OpenAssetResourceDatabase(const Qel::PString& assetName,
                                             const Qel::String& assetFolder) {
@@ -228,8 +296,45 @@ void DataManager::ReleaseAssetResourceDatabase() {
   assetDatabase_ = nullptr;
 }
 
-void DataManager::RegisterKestroBumpVertexType() { vertexTypeRegistered_ = true; }
+void DataManager::RegisterKestroBumpVertexType() {
+  if (vertexTypeRegistered_) return;
+  if (Qel::RenderKernel* kernel = context_.renderKernel) {
+    Qel::RenderingCacheManager& caches = kernel->GetRenderingCacheManager();
+    if (caches.FindCache(Qel::AlphaBlendCache::AlphaBlendCacheID) == nullptr) {
+      caches.AddCache(new Qel::KestroAlphaBlendCache());
+    }
+    if (caches.FindCache(Qel::AlphaBlendCacheUnsorted::kCacheId) == nullptr) {
+      caches.AddCache(new Qel::AlphaBlendCacheUnsorted());
+    }
+  }
+  vertexTypeRegistered_ = true;
+  Qel::ResourceSystem* system = context_.resourceSystem;
+  if (system == nullptr) return;
+  for (const char* kind : kDummyMaterialKinds) {
+    const Qel::PString name(std::string("KestroDummyLoad.") + kind);
+    Qel::Resource* material = system->FindResource(name, nullptr);
+    if (material != nullptr && material->Lock() == Qel::Resource::kLoaded) {
+      dummyMaterials_.push_back(material);
+      continue;
+    }
+    if (material != nullptr) material->ReleaseReference();
+    LogPrintf("DataManager::RegisterKestroBumpVertexType> Unable to load '%s'", kind);
+  }
+  if (Qel::Texture* shared = Qel::SharedTextureCollection::GetTexture(0)) {
+    shared->ReleaseReference();
+  } else {
+    LogPrintf("DataManager::RegisterKestroBumpVertexType> SharedTextureCollection failed");
+  }
+}
 
-void DataManager::UnregisterKestroBumpVertexType() { vertexTypeRegistered_ = false; }
+void DataManager::UnregisterKestroBumpVertexType() {
+  if (!vertexTypeRegistered_) return;
+  for (Qel::Resource* material : dummyMaterials_) {
+    material->Unlock();
+    material->ReleaseReference();
+  }
+  dummyMaterials_.clear();
+  vertexTypeRegistered_ = false;
+}
 
 }  // namespace TETLib

@@ -11,18 +11,30 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <unordered_set>
 #include <vector>
 
 #include "assetdata/soup.h"
+#include "mesh/kestro_mesh_settings.h"
 #include "qel/os.h"
 #include "qel/pstring.h"
 #include "qel/string.h"
 #include "qel/types.h"
+#include "qelgfx/render_inputs.h"
 
 class KestroResourceDatabase;
 
+namespace Qel {
+class Resource;
+class ResourceDatabase;
+}  // namespace Qel
+
 namespace TETLib {
+
+class Container;
+class LODMeshData;
+class MeshData;
 
 struct PersonalDetails {
   Qel::PString author;
@@ -51,8 +63,26 @@ class DataManager {
   DataManager(const DataManager&) = delete;
   DataManager& operator=(const DataManager&) = delete;
 
-  // Takes the engine objects of the context. False when the context has no render kernel.
+  // Takes the engine objects of the context and lights the validation scene. False when the
+  // context has no render kernel.
   virtual bool SetEngineContext(EngineContext& context);
+  // What mesh loads reach the display and the material manager through; null without a render
+  // kernel with a display.
+  const KestroRenderContext* GetRenderContext();
+  // The asset's files as mesh resources see them: names below the asset folder only, found
+  // ignoring case, never through a link that leads out.
+  Qel::ResourceDatabase* GetMeshDatabase() const { return meshDatabase_.get(); }
+
+  // Loads the mesh or animation file (a path below the asset folder) that a field of the
+  // container names, by its extension: ".im", ".lm" and ".lm.txt" meshes are installed as the
+  // container's mesh and the current mesh (".lm" ones checked for performance), ".pm" is reported
+  // as unsupported, ".kin" goes onto the current mesh. The installed mesh, or null.
+  MeshData* LoadMeshFile(const Qel::PString& path, Container* container);
+  // The mesh installed for the container, or null; deleting it when the container goes.
+  MeshData* GetMeshOf(const Container* container) const;
+  void RemoveMeshOf(const Container* container);
+  MeshData* GetCurrentMesh() const { return currentMesh_; }
+  size_t GetMeshCount() const { return meshes_.size(); }
 
   // Registries that the container model fills: objects (containers and tags, identities only)
   // under a key, each with its name. Unregister takes an object out of both registries and both
@@ -61,12 +91,15 @@ class DataManager {
   virtual void RegisterByName(const Qel::PString& listName, const void* object,
                               const Qel::PString& name);
   virtual void OnRegistered() {}
+  // After LoadMeshFile installed a mesh for the container.
+  virtual void OnMeshInstalled(Container* /*container*/) {}
   virtual void OnLoadedObjectsChanged() {}
   virtual void OnSharedObjectsChanged() {}
   // The first list holds an object once; the second as often as it is added.
   virtual void AddLoadedObject(const void* object);
   virtual void AddSharedObject(const void* object);
-  // True when an object of the name registry's list registryName bears value as its name.
+  // True when an object of the name registry's list registryName bears value as its name, or
+  // when value names an attachment point of a loaded mesh.
   virtual bool IsRegisteredName(const Qel::PString& value, const Qel::PString& registryName) const;
   void Unregister(const void* object);
   void ClearNamedRegistry(const Qel::PString& listName);
@@ -92,7 +125,7 @@ class DataManager {
   void SetPersonalDetails(const PersonalDetails& details) { details_ = details; }
   bool PersonalDetailsChanged() const { return !(details_ == savedDetails_); }
 
-  // Drops what the engine no longer uses between assets.
+  // Deletes every loaded mesh and drops what the engine no longer uses between assets.
   void PurgeResources();
 
   // Releases the previous asset's resource database, keeps the asset's name and folder and
@@ -124,6 +157,12 @@ class DataManager {
     meshProblemReported_ = false;
   }
 
+  // The attachment-point names of the mesh at path below the asset folder, with the animation
+  // (when not empty) loaded onto it; false when the mesh does not load. The legacy upgrade builds
+  // mesh tables and attached tracks from them.
+  virtual bool LoadMeshPoints(const Qel::String& path, std::vector<Qel::PString>& names,
+                              const Qel::String& animation);
+
   // Registers the vertex types of the validation materials; UnregisterKestroBumpVertexType
   // releases them and does nothing when they are not registered.
   void RegisterKestroBumpVertexType();
@@ -142,6 +181,8 @@ class DataManager {
   void Reset();
   void ReleaseAssetResourceDatabase();
   Qel::String PersonalDetailsPath() const;
+  MeshData* InstallMesh(std::unique_ptr<MeshData> mesh, Container* container);
+  void CheckLodPerformance(LODMeshData& mesh, Container* container, const Qel::PString& path);
 
   Qel::String dataFolder_;
   bool initialised_ = false;
@@ -170,6 +211,13 @@ class DataManager {
   KestroResourceDatabase* assetDatabase_ = nullptr;
 
   EngineContext context_;
+  KestroRenderContext renderContext_;
+  Qel::LightList lights_;
+  std::unique_ptr<Qel::ResourceDatabase> meshDatabase_;
+  std::map<const Container*, std::unique_ptr<MeshData>> meshes_;
+  MeshData* currentMesh_ = nullptr;
+  // The materials loaded so that their kinds are registered, each locked and held.
+  std::vector<Qel::Resource*> dummyMaterials_;
 };
 
 }  // namespace TETLib

@@ -2,10 +2,12 @@
 // test, and checks what it prints and how it exits.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "mesh/mesh_fixture.h"
 #include "support/command_run.h"
 #include "support/scratch_folder.h"
 
@@ -130,8 +132,9 @@ TEST(Tettool, PrintsTheContainerTreeOfAnAsset) {
             "    container default [mesh-table-entry]\n"
             "      tag mesh [15] \"signal.im\"\n"
             "      tag auto-create [4] \"1\"\n"
+            "error: Unable to load the mesh 'signal.im'.\n"
             "error: 'lamp' in 'scenery' is not a known tag.\n"
-            "1 errors, 0 warnings\n");
+            "2 errors, 0 warnings\n");
 }
 
 // Hostile definitions and configurations: the tree and its findings are printed and the tool
@@ -165,8 +168,9 @@ TEST(Tettool, HostileConfigurationsEndCleanly) {
   EXPECT_TRUE(HasLine(lines, "  tag tag-99 [3] \"99\""));
   EXPECT_TRUE(HasLine(lines, "  tag tag-9999 [20] \"9999\""));
   EXPECT_TRUE(HasLine(lines, "error: $tet_container_inheritcycle 'loopa' 'loopa > loopb > loopa'"));
-  // 9,900 unknown tags and the cycle.
-  EXPECT_TRUE(HasLine(lines, "9901 errors, 1 warnings")) << lines.back();
+  // 9,900 unknown tags, the cycle, and the four tags the legacy upgrade writes into a
+  // configuration without a build (the category defaults and the build), which "node" lacks.
+  EXPECT_TRUE(HasLine(lines, "9905 errors, 1 warnings")) << lines.back();
 
   r = RunTettool(tool + dir.At("deep"));
   EXPECT_EQ(r.exitCode, 1);
@@ -222,10 +226,12 @@ TEST(Tettool, ValidatesAssetFoldersWithTheShippedDefinitions) {
       "mesh-table\n{\n  default\n  {\n    mesh \"lamp.im\"\n    auto-create 1\n  }\n}\n";
   dir.Put("good/config.txt", "kuid <kuid:400100:1>\n" + head);
   dir.Put("good/LAMP.GS", "class Lamp {};\n");
-  dir.Put("good/lamp.im", "");
+  fixture::MeshSpec mesh;
+  mesh.chunks = {fixture::Quad(0)};
+  dir.Put("good/lamp.im", fixture::WriteMesh(mesh));
   dir.Put("bad/config.txt", "kuid <kuid:400100:2>\n" + head);
   dir.Put("lamp.gs", "class Lamp {};\n");
-  dir.Put("bad/Lamp.im", "");
+  dir.Put("bad/Lamp.im", fixture::WriteMesh(mesh));
   dir.Put("bad/lamp", "");
   const std::string tool =
       "validate --tetdata " + std::string(kRepoData) + "/TETData --data " + kRepoData + "/data ";
@@ -240,3 +246,16 @@ TEST(Tettool, ValidatesAssetFoldersWithTheShippedDefinitions) {
 }
 
 }  // namespace
+
+// The upgrade of an old configuration, printed as the golden written from the upgrade's rules.
+TEST(Tettool, UpgradePrintsTheUpgradedConfiguration) {
+  const std::string data = std::string(KESTRO_TEST_DATA_DIR) + "/upgrade/";
+  const kestro_test::CommandRun r =
+      RunTettool("upgrade --tetdata " + data + "tet " + data + "traincar.txt");
+  EXPECT_EQ(r.exitCode, 0);
+  std::ifstream golden(data + "traincar.expected", std::ios::binary);
+  std::stringstream expected;
+  expected << golden.rdbuf();
+  EXPECT_EQ(r.out, expected.str());
+  EXPECT_EQ(RunTettool("upgrade " + data + "missing.txt").exitCode, 1);
+}

@@ -50,6 +50,18 @@ base
     {
       type "kuid"
     }
+    category-era
+    {
+      type "string"
+    }
+    category-class
+    {
+      type "string"
+    }
+    category-region
+    {
+      type "string"
+    }
     rem
     {
       type "comment"
@@ -377,7 +389,8 @@ TEST_F(ContainerTest, TagTypesAndTheirFindings) {
     const char* line;
     const char* finding;  // the one finding beside the missing "required" and "items"
   } cases[] = {
-      {"kestro-build 2.4\nrem \"note\"\n", "  rem 20 note", nullptr},
+      // The legacy upgrade takes the comment out of an old configuration.
+      {"kestro-build 2.4\nrem \"note\"\n", "  kestro-build 0 2.9", nullptr},
       {"kestro-build 3.0\nrem \"note\"\n", "  rem 20 note",
        "E $tet_container_nodefinition 'rem' 'scenery'"},
       {"kestro-build 2.8\ncategory-region-x \"a\"\n", "  category-region-x 20 a",

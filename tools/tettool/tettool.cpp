@@ -16,6 +16,10 @@
 //       texture files), without a daemon and without compiling scripts: one line per finding
 //       ("- <KUID> : text" for errors, "! <KUID> : text" for warnings) and the count line, per
 //       asset. Assets are validated one after another in one process, each as if it were first.
+//   tettool upgrade [--tetdata DIR] CONFIG
+//       the configuration file CONFIG as validation reads it after the legacy upgrade, in text
+//       form. The known top-level tags come from DIR (by default TETData beside this program);
+//       meshes the upgrade looks into are those beside CONFIG.
 //
 // Exit code 0 when there is nothing to report, 1 for findings or unreadable data, 2 for a usage
 // error.
@@ -32,11 +36,17 @@
 #include "assetdata/soup.h"
 #include "core/buffer_stream.h"
 #include "frontend/result_summary.h"
+#include "mesh/qel_get_plugins.h"
 #include "pymclient/install_paths.h"
 #include "qel/dynamic_buffer.h"
 #include "qel/file.h"
 #include "qel/file_volume.h"
+#include "qel/options.h"
+#include "qelgfx/display.h"
+#include "qelgfx/render_kernel.h"
+#include "qelgfx/resource_system.h"
 #include "validation/container.h"
+#include "validation/legacy_upgrade.h"
 #include "validation/tag_vocabulary.h"
 #include "validation/tet_entry.h"
 #include "validation/texture_check.h"
@@ -48,11 +58,33 @@ constexpr const char* kUsage =
     "usage: tettool defs TETDATA\n"
     "       tettool textures [--data DIR] [--build N] [--outside] FOLDER\n"
     "       tettool tree [--tetdata DIR] [--data DIR] ASSETFOLDER...\n"
-    "       tettool validate [--tetdata DIR] [--data DIR] ASSETFOLDER...\n";
+    "       tettool validate [--tetdata DIR] [--data DIR] ASSETFOLDER...\n"
+    "       tettool upgrade [--tetdata DIR] CONFIG\n";
 
 // The configuration's build as the validation run keeps it.
 constexpr f32 kDefaultBuild = 1.3f;
 constexpr f32 kBuildBias = 0.001f;
+
+// The engine as the tool's start-up brings it up: the modest null display, the resource system
+// with the mesh plug-ins, handed to the data manager so that validation loads meshes.
+struct ToolEngine {
+  ToolEngine() : kernel(nullptr, 1.0f) {
+    kernel.SetDisplay(Qel::Display::CreateModest());
+    Qel::ResourceSystem::SetPluginEntry(&QelGetPlugins);
+    system.Init(Qel::Options("-NullRender"));
+    system.SetMaterialManager(&kernel.GetMaterialManager());
+  }
+  ~ToolEngine() { system.SetMaterialManager(nullptr); }
+  void Attach(TETLib::DataManager& manager) {
+    EngineContext context;
+    context.resourceSystem = &system;
+    context.renderKernel = &kernel;
+    manager.SetEngineContext(context);
+    manager.RegisterKestroBumpVertexType();
+  }
+  Qel::RenderKernel kernel;
+  Qel::ResourceSystem system;
+};
 
 // The soup's text form as a console shows text: no byte-order mark, lines ending in LF.
 void PrintSoup(const Soup& soup) {
@@ -217,6 +249,8 @@ int ForEachAsset(const char* tetData, const char* dataFolder,
                  definitions.empty() ? "TETData" : definitions.c_str());
     return 1;
   }
+  ToolEngine engine;
+  engine.Attach(TETLib::DataManager::Instance());
   bool ok = TETLib::DataManager::Instance().LoadDefinitions();
   if (!ok) std::fprintf(stderr, "tettool: %s holds no definitions\n", definitions.c_str());
   for (const std::string& asset : assets) {
@@ -225,6 +259,36 @@ int ForEachAsset(const char* tetData, const char* dataFolder,
   }
   TETLib::DataManager::DestroyInstance();
   return ok ? 0 : 1;
+}
+
+// Prints the configuration at path after the legacy upgrade.
+int PrintUpgrade(const char* tetData, const std::string& path) {
+  Soup config;
+  if (!Qel::File::Exists(path.c_str()) || !config.LoadFile(nullptr, path.c_str(), nullptr)) {
+    std::fprintf(stderr, "tettool: cannot read %s\n", path.c_str());
+    return 1;
+  }
+  const size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
+  std::string definitions = tetData != nullptr ? tetData : BesideProgram("TETData");
+  // Without definitions no tag counts as a known top-level tag.
+  if (definitions.empty()) definitions = folder;
+  if (!TETLib::DataManager::CreateInstance(definitions.c_str())) {
+    std::fprintf(stderr, "tettool: %s is not a folder\n", definitions.c_str());
+    return 1;
+  }
+  TETLib::DataManager& manager = TETLib::DataManager::Instance();
+  ToolEngine engine;
+  engine.Attach(manager);
+  manager.LoadDefinitions();
+  std::unique_ptr<char, decltype(&std::free)> real(::realpath(folder.c_str(), nullptr), &std::free);
+  manager.OpenAssetResourceDatabase(Qel::PString(), Qel::String(real ? real.get() : folder.c_str()));
+  manager.SetBuildNumber(config.GetNamedTagAsFloat(TETLib::kTagKestroBuild, kDefaultBuild) +
+                         kBuildBias);
+  TETLib::UpgradeConfig(config);
+  PrintSoup(config);
+  TETLib::DataManager::DestroyInstance();
+  return 0;
 }
 
 }  // namespace
@@ -255,6 +319,15 @@ int main(int argc, char** argv) {
     if (at == argc - 1 && std::strncmp(argv[at], "--", 2) != 0) {
       TETLib::ErrorHandler::CreateInstance();
       const int code = PrintTextureFindings(data, build, outside, argv[at]);
+      TETLib::ErrorHandler::DestroyInstance();
+      return code;
+    }
+  }
+  if (argc >= 3 && std::strcmp(argv[1], "upgrade") == 0) {
+    const bool named = argc == 5 && std::strcmp(argv[2], "--tetdata") == 0;
+    if (argc == 3 || named) {
+      TETLib::ErrorHandler::CreateInstance();
+      const int code = PrintUpgrade(named ? argv[3] : nullptr, argv[argc - 1]);
       TETLib::ErrorHandler::DestroyInstance();
       return code;
     }

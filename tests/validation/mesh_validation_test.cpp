@@ -1,0 +1,304 @@
+// Meshes in validation: the files a configuration's mesh fields name are loaded through the mesh
+// resources, and broken, unsupported or hostile files become findings. Fixture meshes come from
+// the test mesh writer; the level-of-detail one is saved by the level-of-detail writer.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "assetdata/results_log.h"
+#include "mesh/kestro_indexed_mesh_lod_instance.h"
+#include "mesh/lod_fixture.h"
+#include "mesh/mesh_fixture.h"
+#include "qel/options.h"
+#include "support/scratch_folder.h"
+#include "validation/data_manager.h"
+#include "validation/error_handler.h"
+#include "validation/mesh_data.h"
+#include "validation/validation_run.h"
+
+namespace {
+
+using TETLib::DataManager;
+using TETLib::ErrorHandler;
+
+constexpr const char* kKinds = R"(
+thing
+{
+  top-level 1
+  subpossibilities
+  {
+    kind
+    {
+      type "string"
+    }
+    kestro-build
+    {
+      type "float"
+    }
+    category-era
+    {
+      type "string"
+    }
+    category-class
+    {
+      type "string"
+    }
+    category-region
+    {
+      type "string"
+    }
+    alias
+    {
+      type "kuid"
+    }
+    mesh
+    {
+      type "filepath"
+      datatype "meshes"
+    }
+    second
+    {
+      type "filepath"
+      datatype "meshes"
+    }
+    anim
+    {
+      type "filepath"
+      datatype "animation"
+    }
+    other
+    {
+      type "filepath"
+      datatype "animation"
+    }
+    mesh-table
+    {
+      kind "element"
+      element-type "mesh-table"
+    }
+  }
+}
+)";
+
+constexpr const char* kContainers = R"(
+mesh-table
+{
+  array-element
+  {
+    container-type0 "mesh-element"
+  }
+}
+mesh-element
+{
+  subpossibilities
+  {
+    mesh
+    {
+      type "filepath"
+      datatype "meshes"
+    }
+    att
+    {
+      type "combobox"
+      source "attachment"
+    }
+    att-parent
+    {
+      type "string"
+    }
+  }
+}
+)";
+
+// n unit quads side by side in one chunk: 2n triangles, no attachments.
+std::string QuadsMesh(u32 n) {
+  fixture::ChunkSpec chunk = fixture::Quad(0);
+  chunk.vertices.clear();
+  chunk.indices.clear();
+  for (u32 q = 0; q < n; ++q) {
+    const f32 x = f32(q);
+    for (const auto& v : fixture::Quad(x).vertices) chunk.vertices.push_back(v);
+    const u16 base = u16(4 * q);
+    for (u16 i : {0, 1, 2, 0, 2, 3}) chunk.indices.push_back(u16(base + i));
+  }
+  fixture::MeshSpec spec;
+  spec.chunks = {chunk};
+  return fixture::WriteMesh(spec);
+}
+
+class MeshValidationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_.Put("tet/inheritance.txt", "");
+    dir_.Put("tet/kind.txt", kKinds);
+    dir_.Put("tet/container.txt", kContainers);
+    Qel::ResourceSystem::SetPluginEntry(&QelGetPlugins);
+    scene_.system.Init(Qel::Options("-NullRender"));
+    scene_.system.SetMaterialManager(scene_.engine.GetManager());
+    Start();
+  }
+  void TearDown() override {
+    Stop();
+    scene_.system.SetMaterialManager(nullptr);
+  }
+  void Start() {
+    ErrorHandler::CreateInstance();
+    ASSERT_TRUE(DataManager::CreateInstance(dir_.At("tet").c_str()));
+    EngineContext context;
+    context.resourceSystem = &scene_.system;
+    context.renderKernel = &scene_.engine.kernel;
+    DataManager::Instance().SetEngineContext(context);
+    DataManager::Instance().RegisterKestroBumpVertexType();
+  }
+  void Stop() {
+    DataManager::DestroyInstance();
+    ErrorHandler::DestroyInstance();
+  }
+
+  std::string Asset() const { return dir_.At("Asset"); }
+
+  // A one-level LOD mesh of `quads` quads, saved as ".lm" by the LOD writer.
+  std::string LodFile(u32 quads) {
+    scene_.folder.Put("level.im", QuadsMesh(quads));
+    auto* text = static_cast<KestroIndexedMeshLODResource*>(
+        scene_.Lock("one.lm.txt", "version 1.0\nmesh 0\n{\n  name \"level.im\"\n}\n"));
+    EXPECT_EQ(text->GetLastLoadCode(), 0u);
+    const std::string out = scene_.folder.path() + "/one.lm";
+    EXPECT_EQ(text->GetLODDefinition()->Save(out.c_str()), 0u);
+    std::ifstream in(out, std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+  }
+
+  // Validates a fresh asset; each finding as "E text" or "W text".
+  std::vector<std::string> Validate(const std::string& config,
+                                    const std::vector<std::pair<std::string, std::string>>& files) {
+    std::filesystem::remove_all(Asset());
+    dir_.Put("Asset/config.txt", config);
+    for (const auto& [name, bytes] : files) dir_.Put("Asset/" + name, bytes);
+    ResultsLog log;
+    TETLib::ValidateAssetFolder(&log, Qel::PString(), Qel::File::Path(Asset().c_str()), false);
+    std::vector<std::string> out;
+    for (const ResultsLogEntry& e : log.GetEntries()) {
+      out.push_back((e.type == ResultsLog::kError ? "E " : "W ") + std::string(e.text.CStr()));
+    }
+    return out;
+  }
+
+  scratch::Folder dir_;
+  fixture::ResourceScene scene_;
+};
+
+const std::string kHead = "kind \"thing\"\nkestro-build 3.5\n";
+
+TEST_F(MeshValidationTest, EachMeshFileGivesItsFindings) {
+  const std::string good = QuadsMesh(2);
+  const std::string lod = LodFile(60);
+  const struct Case {
+    const char* what;
+    std::string config;
+    std::vector<std::pair<std::string, std::string>> files;
+    std::vector<std::string> findings;
+  } cases[] = {
+      {"good mesh", kHead + "mesh \"Body.im\"\n", {{"body.im", good}}, {}},
+      {"broken mesh", kHead + "mesh \"broken.im\"\n", {{"broken.im", "QIRF broken"}},
+       {"E $tet_mesh_load_mesh 'broken.im'"}},
+      {"missing mesh", kHead + "mesh \"none.im\"\n", {}, {"E $tet_mesh_load_mesh 'none.im'"}},
+      {"one level of 120 polygons", kHead + "mesh \"one.lm\"\n", {{"one.lm", lod}},
+       {"W $tet_lm_performance_no_attachments 'one.lm'",
+        "W $tet_lm_performance_single_lod 'one.lm'", "W $tet_lm_performance_low_poly 'one.lm'"}},
+      {"progressive mesh now", kHead + "mesh \"old.pm\"\n", {{"old.pm", good}},
+       {"E $tet_dm_unsupportedformat 'old.pm'"}},
+      {"progressive mesh of an old build",
+       "kind \"thing\"\nkestro-build 2.8\nmesh \"old.pm\"\n", {{"old.pm", good}},
+       {"W $tet_dm_unsupportedformat 'old.pm'"}},
+      {"animations without a mesh", kHead + "anim \"a.kin\"\nother \"b.kin\"\n", {},
+       {"E $tet_dm_animationfailed 'a.kin'"}},
+      {"animations after a failed mesh",
+       kHead + "mesh \"broken.im\"\nanim \"a.kin\"\nother \"b.kin\"\n",
+       {{"broken.im", "x"}}, {"E $tet_mesh_load_mesh 'broken.im'"}},
+      {"an animation onto the mesh", kHead + "mesh \"body.im\"\nanim \"a.kin\"\n",
+       {{"body.im", good}, {"a.kin", "x"}}, {}},
+      {"a missing animation", kHead + "mesh \"body.im\"\nanim \"a.kin\"\n", {{"body.im", good}},
+       {"E $tet_mesh_animationfailedres 'a.kin'"}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Validate(c.config, c.files), c.findings) << c.what;
+}
+
+// An attachment names a point of the mesh of the entry its "att-parent" names.
+TEST_F(MeshValidationTest, AnAttachmentMustBeAPointOfItsParentsMesh) {
+  fixture::MeshSpec spec;
+  spec.chunks = {fixture::Quad(0)};
+  spec.attachments = {"a.lamp"};
+  const std::string body = fixture::WriteMesh(spec);
+  const auto config = [](const char* point) {
+    return kHead + "mesh-table\n{\n  default\n  {\n    mesh \"body.im\"\n  }\n  lamp\n  {\n" +
+           "    att \"" + point + "\"\n    att-parent \"default\"\n  }\n}\n";
+  };
+  EXPECT_EQ(Validate(config("a.lamp"), {{"body.im", body}}), std::vector<std::string>{});
+  EXPECT_EQ(Validate(config("a.none"), {{"body.im", body}}),
+            std::vector<std::string>{"E $tet_container_notavalidpossibility 'a.none' 'lamp' "
+                                     "'body.im'"});
+}
+
+// A configuration naming a mesh in another asset marks the run; the next asset is checked as if
+// it came first.
+TEST_F(MeshValidationTest, AnAliasInOneAssetDoesNotHideTheNextOnesMissingMesh) {
+  const std::string b = kHead + "mesh \"none.im\"\n";
+  const std::vector<std::string> fresh = Validate(b, {});
+  ASSERT_EQ(fresh, std::vector<std::string>{"E $tet_mesh_load_mesh 'none.im'"});
+  Validate(kHead + "alias <kuid:1:2>\nmesh \"none.im\"\n", {});
+  EXPECT_EQ(Validate(b, {}), fresh);
+  EXPECT_EQ(DataManager::Instance().GetMeshCount(), 0u);
+}
+
+TEST_F(MeshValidationTest, ALevelOfDetailMeshAnswersThroughEveryAccessor) {
+  const std::string lod = LodFile(3);
+  std::filesystem::remove_all(Asset());
+  dir_.Put("Asset/one.lm", lod);
+  DataManager::Instance().OpenAssetResourceDatabase(Qel::PString(), Qel::String(Asset().c_str()));
+  TETLib::LODMeshData data;
+  ASSERT_TRUE(data.Load(Qel::PString("one.lm"), nullptr));
+  const TETLib::MeshData& plain = data;
+  ASSERT_NE(plain.GetMeshInstance(), nullptr);
+  EXPECT_EQ(plain.GetMeshInstance(), data.GetLODInstance());
+  ASSERT_NE(plain.GetMeshDefinition(), nullptr);
+  EXPECT_EQ(plain.GetPolygonCount(), 6u);
+  Qel::Vector3 low;
+  Qel::Vector3 high;
+  plain.GetBoundingBox(low, high);
+  EXPECT_EQ(high.x, 3.0f);
+  EXPECT_NE(plain.GetTypeName(), TETLib::MeshData().GetTypeName());
+}
+
+// Hostile files of the mesh fuzzers' corpora, each under every mesh extension: findings only.
+TEST_F(MeshValidationTest, HostileMeshFilesAreFindingsNotCrashes) {
+  const std::string corpus = std::string(KESTRO_TEST_DATA_DIR) + "/../../fuzz/corpus/";
+  std::vector<std::string> files;
+  for (const char* target : {"idxm_mesh_fuzz", "lodm_mesh_fuzz", "pm_mesh_fuzz", "lm_text_fuzz"}) {
+    if (!std::filesystem::is_directory(corpus + target)) continue;
+    for (const auto& entry : std::filesystem::directory_iterator(corpus + target)) {
+      std::ifstream in(entry.path(), std::ios::binary);
+      std::stringstream bytes;
+      bytes << in.rdbuf();
+      files.push_back(bytes.str());
+    }
+  }
+  files.push_back("QIRF");
+  files.push_back(std::string("QIRF\xff\xff\xff\xffIDXM", 12));
+  ASSERT_GT(files.size(), 2u);
+  for (const std::string& bytes : files) {
+    for (const char* name : {"m.im", "m.lm", "m.pm", "m.lm.txt"}) {
+      const std::vector<std::string> findings =
+          Validate(kHead + "mesh \"" + name + "\"\nanim \"a.kin\"\n", {{name, bytes}});
+      for (const std::string& finding : findings) EXPECT_NE(finding.find("$tet_"), std::string::npos);
+    }
+  }
+}
+
+}  // namespace
