@@ -14,6 +14,7 @@
 #include "scripthost/gso_kuid.h"
 #include "scripthost/gso_soup.h"
 #include "scripthost/native_binding.h"
+#include "scripthost/native_plugin.h"
 #include "scripthost/script_system.h"
 
 using GSRuntime::GSHandle;
@@ -52,7 +53,15 @@ TTimeDate Now() {
 
 }  // namespace
 
-KestroScriptContext::~KestroScriptContext() { PurgeTables(); }
+KestroScriptContext::~KestroScriptContext() {
+  PurgeTables();
+  ScriptHost::ReleaseNativeHandles(nativeBlock_);
+  QMIRelease(nativeBlock_);
+}
+
+QMIObject* KestroScriptContext::LoadNativeLibrary(const Qel::PString& name) {
+  return ScriptHost::LoadNativePlugin(nativeBlock_, name.View());
+}
 
 std::unique_ptr<GSRuntime::GSContext> KestroScriptContext::Create() {
   return std::make_unique<KestroScriptContext>();
