@@ -53,8 +53,10 @@ QMIObject* LoadNativePlugin(QMIObject* block, std::string_view name) {
   void* module = found != LoadedModules().end() ? found->second : nullptr;
   const bool fresh = module == nullptr;
   if (fresh) {
-    const std::string path =
-        std::string(GetPluginsPath().CStr()) + "/" + std::string(name) + ".so";
+    // Without an installation there is no plug-in folder, and never a search elsewhere.
+    const Qel::File::Path folder = GetPluginsPath();
+    if (folder.IsEmpty()) return nullptr;
+    const std::string path = std::string(folder.CStr()) + "/" + std::string(name) + ".so";
     module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) return nullptr;
   }
@@ -68,6 +70,11 @@ QMIObject* LoadNativePlugin(QMIObject* block, std::string_view name) {
   Held init(QMIAllocString("Init"));
   QMIRelease(QMICallLibraryFunction(handle, init.object, nullptr));
   return handle;
+}
+
+void ReleaseNativePlugin(QMIObject* plugin) {
+  std::lock_guard<std::mutex> guard(PluginLock());
+  QMIRelease(plugin);
 }
 
 void ReleaseNativeHandles(QMIObject* block) {

@@ -23,6 +23,9 @@ bool IsPluginNameSafe(std::string_view name);
 // called).
 QMIObject* LoadNativePlugin(QMIObject* block, std::string_view name);
 
+// Under the plug-in lock, releases a plug-in handle (null is ignored): a library object's end.
+void ReleaseNativePlugin(QMIObject* plugin);
+
 // Under the plug-in lock, releases the block's second and then its first interface handle.
 void ReleaseNativeHandles(QMIObject* block);
 

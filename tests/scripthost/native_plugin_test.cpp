@@ -51,8 +51,8 @@ TEST_F(NativePluginTest, EchoAnswersItsArgumentAfterOneInit) {
   QMIObject* again = Load("echo_plugin");
   ASSERT_NE(again, nullptr);
   EXPECT_EQ(ScriptHost::CallNativeFunction(again, "Count", {}), "1");
-  QMIRelease(again);
-  QMIRelease(echo);
+  ScriptHost::ReleaseNativePlugin(again);
+  ScriptHost::ReleaseNativePlugin(echo);
 }
 
 TEST_F(NativePluginTest, NoResultOrANonStringGivesEmptyText) {
