@@ -27,20 +27,20 @@ QMIObject* Make(int cls) { return new (std::nothrow) QMIObject(cls); }
 extern "C" {
 
 QMIObject* QMIAllocString(const char* text) {
-  QMIObject* object = Make(QMI_CLASS_STRING);
+  QMIObject* object = Make(kQMIClassString);
   if (object != nullptr && text != nullptr) object->text = text;
   return object;
 }
 
 QMIObject* QMIAllocArray(size_t count) {
-  QMIObject* object = Make(QMI_CLASS_ARRAY);
+  QMIObject* object = Make(kQMIClassArray);
   if (object != nullptr) object->elements.assign(count, nullptr);
   return object;
 }
 
 QMIObject* QMIAllocPlugin(const QMIPluginClass* cls, void* state) {
   if (cls == nullptr || cls->call == nullptr) return nullptr;
-  QMIObject* object = Make(QMI_CLASS_PLUGIN);
+  QMIObject* object = Make(kQMIClassPlugin);
   if (object != nullptr) {
     object->plugin = cls;
     object->state = state;
@@ -48,7 +48,7 @@ QMIObject* QMIAllocPlugin(const QMIPluginClass* cls, void* state) {
   return object;
 }
 
-QMIObject* QMIAllocBlock(void) { return Make(QMI_CLASS_BLOCK); }
+QMIObject* QMIAllocBlock(void) { return Make(kQMIClassBlock); }
 
 void QMIAddRef(QMIObject* object) {
   if (object != nullptr) object->refs.fetch_add(1, std::memory_order_relaxed);
@@ -65,15 +65,15 @@ void QMIRelease(QMIObject* object) {
 }
 
 int QMIGetObjectClass(const QMIObject* object) {
-  return object != nullptr ? object->cls : QMI_CLASS_NONE;
+  return object != nullptr ? object->cls : kQMIClassNone;
 }
 
 const char* QMIGetStringText(const QMIObject* object) {
-  return object != nullptr && object->cls == QMI_CLASS_STRING ? object->text.c_str() : nullptr;
+  return object != nullptr && object->cls == kQMIClassString ? object->text.c_str() : nullptr;
 }
 
 int QMISetArrayElement(QMIObject* array, size_t index, QMIObject* element) {
-  if (array == nullptr || array->cls != QMI_CLASS_ARRAY || index >= array->elements.size()) {
+  if (array == nullptr || array->cls != kQMIClassArray || index >= array->elements.size()) {
     return 0;
   }
   QMIAddRef(element);
@@ -83,7 +83,7 @@ int QMISetArrayElement(QMIObject* array, size_t index, QMIObject* element) {
 }
 
 size_t QMIGetArraySize(const QMIObject* array) {
-  return array != nullptr && array->cls == QMI_CLASS_ARRAY ? array->elements.size() : 0;
+  return array != nullptr && array->cls == kQMIClassArray ? array->elements.size() : 0;
 }
 
 QMIObject* QMIGetArrayElement(const QMIObject* array, size_t index) {
@@ -92,19 +92,19 @@ QMIObject* QMIGetArrayElement(const QMIObject* array, size_t index) {
 
 QMIObject* QMICallLibraryFunction(QMIObject* plugin, QMIObject* name, QMIObject* args) {
   const char* text = QMIGetStringText(name);
-  if (plugin == nullptr || plugin->cls != QMI_CLASS_PLUGIN || text == nullptr) return nullptr;
+  if (plugin == nullptr || plugin->cls != kQMIClassPlugin || text == nullptr) return nullptr;
   return plugin->plugin->call(plugin->state, text, args);
 }
 
 int QMISetBlockHandle(QMIObject* block, int slot, QMIObject* handle) {
-  if (block == nullptr || block->cls != QMI_CLASS_BLOCK || slot < 0 || slot > 1) return 0;
+  if (block == nullptr || block->cls != kQMIClassBlock || slot < 0 || slot > 1) return 0;
   QMIRelease(block->handles[slot]);
   block->handles[slot] = handle;
   return 1;
 }
 
 QMIObject* QMITakeBlockHandle(QMIObject* block, int slot) {
-  if (block == nullptr || block->cls != QMI_CLASS_BLOCK || slot < 0 || slot > 1) return nullptr;
+  if (block == nullptr || block->cls != kQMIClassBlock || slot < 0 || slot > 1) return nullptr;
   QMIObject* handle = block->handles[slot];
   block->handles[slot] = nullptr;
   return handle;

@@ -24,11 +24,11 @@ typedef struct QMIObject QMIObject;
 
 /* What QMIGetObjectClass answers. */
 enum {
-  QMI_CLASS_NONE = 0, /* a null object */
-  QMI_CLASS_STRING = 1,
-  QMI_CLASS_ARRAY = 2,
-  QMI_CLASS_PLUGIN = 3,
-  QMI_CLASS_BLOCK = 4
+  kQMIClassNone = 0, /* a null object */
+  kQMIClassString = 1,
+  kQMIClassArray = 2,
+  kQMIClassPlugin = 3,
+  kQMIClassBlock = 4
 };
 
 /* A plug-in's functions. `call` gets the function's name and its argument (an array of strings

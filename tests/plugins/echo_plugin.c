@@ -35,7 +35,7 @@ static const QMIPluginClass kEchoClass = {EchoCall, EchoDestroy};
 
 QMI_EXPORT QMIObject* QMIEntryPoint(QMIObject* block) {
   EchoState* state;
-  if (QMIGetObjectClass(block) != QMI_CLASS_BLOCK) return NULL;
+  if (QMIGetObjectClass(block) != kQMIClassBlock) return NULL;
   state = (EchoState*)calloc(1, sizeof *state);
   return state != NULL ? QMIAllocPlugin(&kEchoClass, state) : NULL;
 }

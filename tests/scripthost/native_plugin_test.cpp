@@ -109,7 +109,7 @@ TEST_F(NativePluginTest, ResultsOutliveTheirPluginAndItsContext) {
     QMIRelease(name);
     QMIRelease(echo);
   }
-  ASSERT_EQ(QMIGetObjectClass(result), QMI_CLASS_STRING);
+  ASSERT_EQ(QMIGetObjectClass(result), kQMIClassString);
   EXPECT_STREQ(QMIGetStringText(result), "kept");
   QMIRelease(result);
 }
