@@ -14,6 +14,14 @@ for program in KestroUtil PymDaemon; do
   rm -f "$root/bin/$program"
   cp "$build/$program" "$root/bin/$program"
 done
+# The native-interface library the program and its plug-ins share, and its C header for plug-in
+# writers; the plug-in folder ROOT/bin/plugins.
+if [[ -f "$build/libkestronativeinterface.so" ]]; then
+  rm -f "$root/bin/libkestronativeinterface.so"
+  cp "$build/libkestronativeinterface.so" "$root/bin/"
+  cp "$repo/src/nativeinterface/kestro_native_interface.h" "$root/bin/"
+  mkdir -p "$root/bin/plugins"
+fi
 cp -R "$repo/data/data/." "$root/bin/data/"
 if [[ -d "$build/libraries" ]]; then
   mkdir -p "$root/bin/libraries"

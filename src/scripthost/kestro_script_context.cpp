@@ -16,6 +16,7 @@
 #include "scripthost/gso_kuid.h"
 #include "scripthost/gso_soup.h"
 #include "scripthost/native_binding.h"
+#include "scripthost/native_plugin.h"
 #include "scripthost/script_system.h"
 
 using GSRuntime::GSHandle;
@@ -64,6 +65,12 @@ KestroScriptContext* g_loading = nullptr;
 KestroScriptContext::~KestroScriptContext() {
   worldList_.Clear();
   PurgeTables();
+  ScriptHost::ReleaseNativeHandles(nativeBlock_);
+  QMIRelease(nativeBlock_);
+}
+
+QMIObject* KestroScriptContext::LoadNativeLibrary(const Qel::PString& name) {
+  return ScriptHost::LoadNativePlugin(nativeBlock_, name.View());
 }
 
 void KestroScriptContext::MenuIconHook(GSOLibrary*, const KUID&, const Qel::PString&,

@@ -12,6 +12,7 @@
 #include "core/kuid.h"
 #include "gsruntime/gs_context.h"
 #include "gsruntime/script_arena.h"
+#include "nativeinterface/kestro_native_interface.h"
 #include "pymclient/pym_filter.h"
 #include "qel/pstring.h"
 #include "scripthost/delayed_init.h"
@@ -33,6 +34,10 @@ class KestroScriptContext : public GSRuntime::GSContext, public DelayedInitManag
 
   // The holders' context factory.
   static std::unique_ptr<GSRuntime::GSContext> Create();
+
+  // The plug-in `name` (ROOT/bin/plugins/<name>.so) loaded with this context's interface block;
+  // its handle for the caller to release with QMIRelease, or null.
+  QMIObject* LoadNativeLibrary(const Qel::PString& name);
 
   // Whether scripts may see an asset: always, in this tool.
   virtual bool MayScriptsSee(const KUID& kuid) const;
@@ -96,6 +101,9 @@ class KestroScriptContext : public GSRuntime::GSContext, public DelayedInitManag
   // A new array of this context holding the objects `wrap` gives for the KUIDs, in order, as
   // references of the element class.
   using Wrapper = GSRuntime::GSHandle (*)(GSRuntime::GSContext* owner, const KUID& kuid);
+  // The native-interface block handed to the context's plug-ins; ends with the context.
+  QMIObject* nativeBlock_ = QMIAllocBlock();
+
   GSRuntime::GSHandle ObjectArray(const std::vector<KUID>& kuids, Wrapper wrap,
                                   ScriptHost::ScriptClassId elementClass);
 

@@ -12,6 +12,7 @@
 #include "scripthost/gso_string_table.h"
 #include "scripthost/kestro_script_context.h"
 #include "scripthost/linked_list.h"
+#include "scripthost/security_token.h"
 
 namespace ScriptHost {
 
@@ -122,11 +123,16 @@ constexpr NativeEntry kLinkedListNatives[] = {
 };
 
 constexpr NativeEntry kKestroGameObjectNatives[] = {
-    {"$SecurityToken@KestroGameObject::IssueSecurityToken(KUID,string[])", nullptr},
-    {"$SecurityToken@KestroGameObject::IssueSecurityToken(SecurityToken,KUID,string[])", nullptr},
-    {"$SecurityToken@KestroGameObject::MergeSecurityTokens(SecurityToken[])", nullptr},
-    {"$bool@KestroGameObject::Validate(SecurityToken,KestroGameObject,string)", nullptr},
-    {"$bool@KestroGameObject::Validate(SecurityToken,KUID,string)", nullptr},
+    {"$SecurityToken@KestroGameObject::IssueSecurityToken(KUID,string[])",
+     BindMember<TokenIssuer, &TokenIssuer::IssueSecurityToken>},
+    {"$SecurityToken@KestroGameObject::IssueSecurityToken(SecurityToken,KUID,string[])",
+     BindMember<TokenIssuer, &TokenIssuer::ReIssueSecurityToken>},
+    {"$SecurityToken@KestroGameObject::MergeSecurityTokens(SecurityToken[])",
+     BindMember<TokenIssuer, &TokenIssuer::MergeSecurityTokens>},
+    {"$bool@KestroGameObject::Validate(SecurityToken,KestroGameObject,string)",
+     BindMember<TokenIssuer, &TokenIssuer::ValidateForObject>},
+    {"$bool@KestroGameObject::Validate(SecurityToken,KUID,string)",
+     BindMember<TokenIssuer, &TokenIssuer::ValidateForKUID>},
 };
 
 constexpr NativeEntry kOnlineAccessNatives[] = {
@@ -254,7 +260,8 @@ constexpr NativeEntry kKestroScriptBaseNatives[] = {
 };
 
 constexpr NativeEntry kSecurityTokenNatives[] = {
-    {"$bool@SecurityToken::IsOwnerLocallyModified()", nullptr},
+    {"$bool@SecurityToken::IsOwnerLocallyModified()",
+     BindMember<GSOSecurityToken, &GSOSecurityToken::IsOwnerLocallyModified>},
 };
 
 constexpr NativeEntry kConstructorsBaseNatives[] = {
