@@ -250,14 +250,17 @@ class StackWalk {
 
   // The set of slots `owned` with `slot` added or taken out.
   u32 WithSlot(u32 owned, u32 slot, bool holds) {
-    std::vector<u32> set = ownedSets_[owned];
-    const auto at = std::lower_bound(set.begin(), set.end(), slot);
-    const bool has = at != set.end() && *at == slot;
+    // Most loads and stores leave the set as it is: copy it only when it changes.
+    const std::vector<u32>& current = ownedSets_[owned];
+    const auto at = std::lower_bound(current.begin(), current.end(), slot);
+    const bool has = at != current.end() && *at == slot;
     if (has == holds) return owned;
+    std::vector<u32> set = current;
+    const auto where = set.begin() + (at - current.begin());
     if (holds) {
-      set.insert(at, slot);
+      set.insert(where, slot);
     } else {
-      set.erase(at);
+      set.erase(where);
     }
     const auto found = ownedIds_.find(set);
     if (found != ownedIds_.end()) return found->second;

@@ -5,6 +5,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
+#include <unordered_map>
 
 #include "gscommon/library_format.h"
 #include "gscommon/library_image.h"
@@ -462,10 +464,21 @@ i32 GSMachine::LinkLibrary(GSMachine* owner, GSLibrary* library, std::vector<u8>
   }
   if (missing) return -3;
 
+  // Each class's functions by name, the first of a name as FindFunction takes it: a class
+  // of many functions referenced one by one would otherwise be searched once per reference.
+  std::unordered_map<const GSClass*, std::unordered_map<std::string_view, i32>> byName;
   for (const auto& reference : img.functionReferences) {
     GSClass* cls = library->classLinks[reference.classReference].linkedClass;
     const std::string& name = img.strings[reference.name];
-    const i32 index = cls->FindFunction(name);
+    auto [names, added] = byName.try_emplace(cls);
+    if (added) {
+      names->second.reserve(cls->functions.size());
+      for (size_t f = 0; f < cls->functions.size(); ++f) {
+        names->second.try_emplace(*cls->functions[f].name, static_cast<i32>(f));
+      }
+    }
+    const auto found = names->second.find(name);
+    const i32 index = found == names->second.end() ? -1 : found->second;
     // A call goes through the method table at the reference's slot: a slot other than the
     // function's own would run another method.
     if (index < 0 || cls->functions[index].record.header.slot != reference.slot) {
