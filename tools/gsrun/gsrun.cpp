@@ -34,6 +34,7 @@
 #include "gsruntime/gs_script_instance.h"
 #include "gsruntime/gs_string.h"
 #include "gsruntime/script_call.h"
+#include "online/gso_online_access.h"
 #include "scripthost/installation_client.h"
 #include "scripthost/kestro_script_context.h"
 #include "scripthost/script_system.h"
@@ -157,6 +158,7 @@ int Run(const std::string& location, bool host, const std::vector<std::string>& 
   // The standard classes' natives, so that every standard library links, and the classes native
   // code makes objects of (KUID, Soup...), from the "libraries" folder beside the program. A
   // set-up that fails (a folder without every standard library) still leaves the natives bound.
+  GSOOnlineAccess::InstallScriptHooks();
   GSMachine::AddInitHook(ScriptHost::RegisterStandardNatives);
   GSMachine& machine = GSMachine::Instance();
   std::error_code ec;
