@@ -219,11 +219,16 @@ class Probe isclass GameObject {
     group.Sniff(me, "OnlineGroup", "", true);
     group.Sniff(me, "OnlineGroup.UserAdded", "", true);
     group.Sniff(me, "OnlineGroup.UserRemoved", "", true);
+    group.Sniff(me, "OnlineGroup.UserStatus", "", true);
     AddHandler(me, "OnlineGroup", "", "OnGroup");
     AddHandler(me, "OnlineGroup.UserAdded", "", "OnGroup");
     AddHandler(me, "OnlineGroup.UserRemoved", "", "OnGroup");
+    AddHandler(me, "OnlineGroup.UserStatus", "", "OnGroup");
   }
   public void AddUser(string user) { group.AddUser(user); }
+  public void GroupDisconnect() { group.Disconnect(); }
+  public void GroupConnect() { group.Connect(); }
+  public int Flags(string user) { return group.GetUserModeFlags(user); }
   public void RemoveUser(string user) { group.RemoveUser(user); }
   public string Group() {
     return group.GetStatus() + ":" + group.GetOnlineGroupCookie() + ":" + group.CountUsers() + ":" +
@@ -255,11 +260,14 @@ class OnlineScriptTest : public ::testing::Test, public script_probe::ProbeCalls
     const GSRuntime::GSHandle online =
         GSOOnlineAccess::FindOrCreate(probe_.Context(), nullptr, KUID(501, 1, 0));
     ASSERT_NE(online, 0u);
+    online_ = dynamic_cast<GSOOnlineAccess*>(GSRuntime::GSObjectReference::FromReference(online));
+    ASSERT_NE(online_, nullptr);
     // The reference moves into the call.
     ASSERT_TRUE(GSRuntime::CallScriptMethod(probe_.Reference(), "$void@Probe::Take(OnlineAccess)",
                                             nullptr, {online}));
   }
   void TearDown() override {
+    GSRuntime::ObjectBridge::ReleaseIfSet(second_);
     probe_.Destroy();
     script_probe::TearDown();
     GSOOnlineAccess::SetEndpointForTests(nullptr);
@@ -285,8 +293,30 @@ class OnlineScriptTest : public ::testing::Test, public script_probe::ProbeCalls
         << method;
   }
 
+  // A group message of the service: the group's name, then a user list.
+  struct Entry {
+    std::string name;
+    u8 status;
+    u32 flags;
+  };
+  void SendUsers(u8 type, const std::vector<Entry>& entries) {
+    onlinetest::MessageBuilder message(type);
+    message.Text("group-1").U8(u8(entries.size())).U8(0);
+    for (const Entry& e : entries) message.Text(e.name).U8(e.status).U32(e.flags);
+    link_.service->Send(message.Done());
+    Run(1.0);
+  }
+  GSOOnlineAccess* Second() {
+    const GSRuntime::GSHandle handle =
+        GSOOnlineAccess::FindOrCreate(probe_.Context(), nullptr, KUID(502, 1, 0));
+    second_ = handle;
+    return dynamic_cast<GSOOnlineAccess*>(GSRuntime::GSObjectReference::FromReference(handle));
+  }
+
   scratch::Folder folder_;
   onlinetest::ServiceLink link_;
+  GSOOnlineAccess* online_ = nullptr;
+  GSRuntime::GSHandle second_ = 0;
 };
 
 TEST_F(OnlineScriptTest, ConnectsPostsAndCollectsThroughTheService) {
@@ -352,6 +382,74 @@ TEST_F(OnlineScriptTest, AGroupIsCreatedAndAUserAdded) {
   Call("Disconnect");
   Run(0.2);
   EXPECT_EQ(Text("Group"), "3::1:-1::0");
+}
+
+TEST_F(OnlineScriptTest, GroupUserListsFollowTheServiceEntryByEntry) {
+  Call("Connect");
+  ASSERT_TRUE(link_.RunUntil(OnlineAccessClientEndpoint::kOnline));
+  Call("MakeGroup");
+  Run(1.0);
+  Text("Heard");
+  // Same status, other flags: a status event; a removal of an absent user: nothing.
+  SendUsers(OnlineAccessClientEndpoint::kMsgGroupMember,
+            {{"alice", 1, 5}, {"ghost", 255, 0}, {"carol", 2, 0}});
+  EXPECT_EQ(Text("Heard"),
+            "OnlineGroup.UserStatus.alice;OnlineGroup.UserAdded.carol;OnlineGroup.UsersChange;");
+  EXPECT_EQ(Int("Flags", {ScriptArgument::String("ALICE")}), 5);
+  EXPECT_EQ(Int("Flags", {ScriptArgument::String("nobody")}), 0);
+  SendUsers(OnlineAccessClientEndpoint::kMsgGroupMember, {{"ghost", 255, 0}, {"carol", 2, 0}});
+  EXPECT_EQ(Text("Heard"), "");
+  // Opened again with an empty list: cleared without a removal event each.
+  SendUsers(OnlineAccessClientEndpoint::kMsgGroupOpened, {});
+  EXPECT_EQ(Text("Heard"), "OnlineGroup.UsersChange;");
+  EXPECT_EQ(Text("Group"), "2:group-1:0:-1::0");
+  // Disconnect goes back to 0; Connect opens the group by its name again.
+  Call("GroupDisconnect");
+  Run(0.2);
+  EXPECT_EQ(Text("Group"), "0::0:-1::0");
+  Call("GroupConnect");
+  Run(1.0);
+  EXPECT_EQ(Text("Group"), "2:group-1:1:-1::0");
+  EXPECT_EQ(Text("Heard"),
+            "OnlineGroup.StatusChange;OnlineGroup.StatusChange;OnlineGroup.UserAdded.alice;"
+            "OnlineGroup.UsersChange;");
+}
+
+TEST_F(OnlineScriptTest, ALocallyModifiedAssetTakesOnlyFlaggedMessages) {
+  const auto versioned = [](bool flag) {
+    auto message = std::make_unique<OnlineVersionedMessage>();
+    message->name = flag ? "flagged" : "plain-version";
+    message->flag = flag;
+    return message;
+  };
+  for (bool modified : {false, true}) {
+    SCOPED_TRACE(modified);
+    online_->SetAssetLocallyModified(modified);
+    online_->ReceiveMessage(versioned(false));
+    online_->ReceiveMessage(versioned(true));
+    online_->ReceiveMessage(std::make_unique<OnlineMessage>());
+    EXPECT_EQ(online_->QueuedCount(), modified ? 1u : 3u);
+    while (Text("Collect")[0] == '0') {
+    }
+  }
+}
+
+TEST_F(OnlineScriptTest, OneObjectPerOwnerAndAssetAndTheLastClientEndsTheConnection) {
+  const GSRuntime::GSHandle again =
+      GSOOnlineAccess::FindOrCreate(probe_.Context(), nullptr, KUID(501, 1, 0));
+  EXPECT_EQ(GSRuntime::GSObjectReference::FromReference(again), online_);
+  GSRuntime::ObjectBridge::ReleaseIfSet(again);
+  GSOOnlineAccess* second = Second();
+  ASSERT_NE(second, nullptr);
+  ASSERT_NE(second, online_);
+  Call("Connect");
+  second->Connect(nullptr);
+  ASSERT_TRUE(link_.RunUntil(OnlineAccessClientEndpoint::kOnline));
+  second->Disconnect(nullptr);
+  Run(0.5);
+  EXPECT_EQ(link_.client->GetStatus(), OnlineAccessClientEndpoint::kOnline);
+  Call("Disconnect");
+  EXPECT_EQ(link_.client->GetStatus(), OnlineAccessClientEndpoint::kOffline);
 }
 
 }  // namespace
