@@ -11,6 +11,7 @@
 #include "core/app_globals.h"
 #include "core/buffer_stream.h"
 #include "online/online_access_client_endpoint.h"
+#include "online_fuzz_daemon.h"
 #include "online/online_message_cache.h"
 #include "qel/dynamic_buffer.h"
 
@@ -19,14 +20,6 @@ namespace {
 void Check(bool ok) {
   if (!ok) std::abort();
 }
-
-class FixedDaemon : public OnlineDaemonLink {
- public:
-  OnlineProfile GetOnlineProfile() override { return {"fuzz", "", 0}; }
-  Qel::String GetAuthTicket() override { return ""; }
-  void PostLoginRejected() override {}
-  std::unique_ptr<OnlineLoginRequest> StartLoginHandOff() override { return nullptr; }
-};
 
 std::string Saved(const OnlineAccessClientEndpoint& endpoint) {
   Qel::DynamicBuffer buffer;
