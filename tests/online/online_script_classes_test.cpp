@@ -199,6 +199,11 @@ class Probe isclass GameObject {
     string name = "x";
     return "" + online.CollectMessage(name, locked);
   }
+  public string LocalLocked() {
+    Soup s = ConstructorsBase.NewSoup();
+    Soup locked = s.GetLockedReference();
+    return "" + online.GetLocalData("Key", locked);
+  }
   public string Defaults() {
     Soup s = ConstructorsBase.NewSoup();
     return online.GetProfileData("k", s) + "," + online.SetProfileData("k", s);
@@ -358,6 +363,13 @@ TEST_F(OnlineScriptTest, OfflineBoxesAndNativesWithoutAResultGiveTheirDefaults) 
   EXPECT_EQ(Text("Offline"), "0,6,-1,6");
   EXPECT_EQ(GSOOnlineAccess::OutboxForTests().CountTags(), 1u);
   EXPECT_EQ(Text("Defaults"), "0,0");
+  EXPECT_EQ(Failure("LocalLocked", {}), "OnlineAccess.GetLocalData> soup is locked");
+  // The inbox is the cache folder's file, read when the class loads its files.
+  std::filesystem::create_directories(folder_.path() + "/cache");
+  WriteAll(folder_.path() + "/cache/offline-inbox.tbox", "first\n{\n  w 4\n}\n");
+  GSOOnlineAccess::ResetForTests();
+  ASSERT_NE(Second(), nullptr);
+  EXPECT_EQ(Text("Offline"), "0,0,4,6");
 }
 
 TEST_F(OnlineScriptTest, AGroupIsCreatedAndAUserAdded) {
