@@ -6,24 +6,24 @@ namespace ScriptHost {
 
 namespace {
 
-const OnlineScriptHooks* gHooks = nullptr;
+const OnlineScriptHooks* g_hooks = nullptr;
 
 }  // namespace
 
-void SetOnlineScriptHooks(const OnlineScriptHooks* hooks) { gHooks = hooks; }
+void SetOnlineScriptHooks(const OnlineScriptHooks* hooks) { g_hooks = hooks; }
 
 GSRuntime::GSNativeFunction* BindOnlineNative(const Qel::PString& className,
                                               const Qel::PString& signature) {
-  GSRuntime::GSNativeFunction* native = gHooks != nullptr && gHooks->bindNative != nullptr
-                                            ? gHooks->bindNative(className, signature)
+  GSRuntime::GSNativeFunction* native = g_hooks != nullptr && g_hooks->bindNative != nullptr
+                                            ? g_hooks->bindNative(className, signature)
                                             : nullptr;
   return native != nullptr ? native : new GSRuntime::GSUnbuiltNativeFunction(className, signature);
 }
 
 GSRuntime::GSHandle MakeOnlineAccess(GSRuntime::GSContext* context, GSRuntime::GSObject* owner,
                                      const KUID& asset) {
-  if (gHooks == nullptr || gHooks->makeOnlineAccess == nullptr) return 0;
-  return gHooks->makeOnlineAccess(context, owner, asset);
+  if (g_hooks == nullptr || g_hooks->makeOnlineAccess == nullptr) return 0;
+  return g_hooks->makeOnlineAccess(context, owner, asset);
 }
 
 }  // namespace ScriptHost
