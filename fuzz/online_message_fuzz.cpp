@@ -9,6 +9,7 @@
 #include "core/app_globals.h"
 #include "core/buffer_stream.h"
 #include "online/online_access_client_endpoint.h"
+#include "online_fuzz_daemon.h"
 #include "platform/byte_order.h"
 #include "qel/dynamic_buffer.h"
 
@@ -17,14 +18,6 @@ namespace {
 void Check(bool ok) {
   if (!ok) std::abort();
 }
-
-class FixedDaemon : public OnlineDaemonLink {
- public:
-  OnlineProfile GetOnlineProfile() override { return {"fuzz", "", 0}; }
-  Qel::String GetAuthTicket() override { return "fuzz-ticket"; }
-  void PostLoginRejected() override {}
-  std::unique_ptr<OnlineLoginRequest> StartLoginHandOff() override { return nullptr; }
-};
 
 class FuzzGroup : public OnlineAccessClientEndpoint::OnlineGroup {
  public:

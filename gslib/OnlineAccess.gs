@@ -2,7 +2,7 @@
 // messages and groups.
 include "OnlineGroup.gs"
 
-final class OnlineAccess isclass GSObject {
+final game class OnlineAccess isclass GameObject {
   public native void Connect();
   public native int GetStatus();
   public native void Disconnect();

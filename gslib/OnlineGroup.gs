@@ -2,7 +2,7 @@
 // exchange soups.
 include "Soup.gs"
 
-final class OnlineGroup isclass GSObject {
+final game class OnlineGroup isclass GameObject {
   public native void Connect();
   public native int GetStatus();
   public native void Disconnect();

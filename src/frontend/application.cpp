@@ -14,6 +14,7 @@
 #include "core/networking.h"
 #include "core/tcx_dispatcher.h"
 #include "mesh/qel_get_plugins.h"
+#include "online/gso_online_access.h"
 #include "online/online_access_client_endpoint.h"
 #include "pymclient/install_paths.h"
 #include "pymclient/pym_client.h"
@@ -166,6 +167,7 @@ i8 InitApplication(EngineContext& context, const char* /*programPath*/, int argc
   CreateUserDataFolders();
   // Before the client opens: every asset specification it builds can compile its scripts.
   InstallScriptSpecFactory();
+  GSOOnlineAccess::InstallScriptHooks();
 
   PymClientOptions options;
   options.messageCallback = nullptr;

@@ -23,6 +23,9 @@ class GSOSoup : public GSRuntime::GSObject {
 
   const Soup& GetSoup() const { return soup_; }
   bool IsLocked() const { return locked_ != 0; }
+  // The object's tree becomes a deep copy of `source`, as the script's Copy does; the caller
+  // checks the lock.
+  void CopyFrom(const Soup& source) { soup_.Copy(source); }
 
   void CountTags(GSRuntime::GSStack* stack);
   void GetNamedTag(GSRuntime::GSStack* stack);

@@ -12,6 +12,7 @@
 #include "scripthost/gso_string_table.h"
 #include "scripthost/kestro_script_context.h"
 #include "scripthost/linked_list.h"
+#include "scripthost/online_script_hooks.h"
 #include "scripthost/security_token.h"
 
 namespace ScriptHost {
@@ -136,39 +137,39 @@ constexpr NativeEntry kKestroGameObjectNatives[] = {
 };
 
 constexpr NativeEntry kOnlineAccessNatives[] = {
-    {"$void@OnlineAccess::Connect()", nullptr},
-    {"$int@OnlineAccess::GetStatus()", nullptr},
-    {"$void@OnlineAccess::Disconnect()", nullptr},
-    {"$string@OnlineAccess::GetUsername()", nullptr},
-    {"$int@OnlineAccess::GetLocalData(string,Soup)", nullptr},
-    {"$int@OnlineAccess::SetLocalData(string,Soup)", nullptr},
-    {"$int@OnlineAccess::GetProfileData(string,Soup)", nullptr},
-    {"$int@OnlineAccess::SetProfileData(string,Soup)", nullptr},
-    {"$int@OnlineAccess::PostMessage(string,Soup)", nullptr},
-    {"$int@OnlineAccess::CollectMessage(string,Soup)", nullptr},
-    {"$OnlineGroup@OnlineAccess::CreateGroup(int)", nullptr},
-    {"$OnlineGroup@OnlineAccess::OpenGroup(string,int)", nullptr},
-    {"$int@OnlineAccess::PostOfflineMessage(Soup)", nullptr},
-    {"$int@OnlineAccess::CollectOfflineMessage(Soup)", nullptr},
-    {"$bool@OnlineAccess::CanAccessMultiplayer()", nullptr},
+    {"$void@OnlineAccess::Connect()", BindOnlineNative},
+    {"$int@OnlineAccess::GetStatus()", BindOnlineNative},
+    {"$void@OnlineAccess::Disconnect()", BindOnlineNative},
+    {"$string@OnlineAccess::GetUsername()", BindOnlineNative},
+    {"$int@OnlineAccess::GetLocalData(string,Soup)", BindOnlineNative},
+    {"$int@OnlineAccess::SetLocalData(string,Soup)", BindOnlineNative},
+    {"$int@OnlineAccess::GetProfileData(string,Soup)", BindOnlineNative},
+    {"$int@OnlineAccess::SetProfileData(string,Soup)", BindOnlineNative},
+    {"$int@OnlineAccess::PostMessage(string,Soup)", BindOnlineNative},
+    {"$int@OnlineAccess::CollectMessage(string,Soup)", BindOnlineNative},
+    {"$OnlineGroup@OnlineAccess::CreateGroup(int)", BindOnlineNative},
+    {"$OnlineGroup@OnlineAccess::OpenGroup(string,int)", BindOnlineNative},
+    {"$int@OnlineAccess::PostOfflineMessage(Soup)", BindOnlineNative},
+    {"$int@OnlineAccess::CollectOfflineMessage(Soup)", BindOnlineNative},
+    {"$bool@OnlineAccess::CanAccessMultiplayer()", BindOnlineNative},
 };
 
 constexpr NativeEntry kOnlineGroupNatives[] = {
-    {"$void@OnlineGroup::Connect()", nullptr},
-    {"$int@OnlineGroup::GetStatus()", nullptr},
-    {"$void@OnlineGroup::Disconnect()", nullptr},
-    {"$string@OnlineGroup::GetOnlineGroupCookie()", nullptr},
-    {"$void@OnlineGroup::AddUser(string)", nullptr},
-    {"$void@OnlineGroup::RemoveUser(string)", nullptr},
-    {"$int@OnlineGroup::CountUsers()", nullptr},
-    {"$string@OnlineGroup::GetIndexedUser(int)", nullptr},
-    {"$int@OnlineGroup::FindUser(string)", nullptr},
-    {"$int@OnlineGroup::GetUserStatus(int)", nullptr},
-    {"$int@OnlineGroup::PostMessage(Soup)", nullptr},
-    {"$int@OnlineGroup::CollectMessage(string,Soup)", nullptr},
-    {"$void@OnlineGroup::SetModeFlags(int,int)", nullptr},
-    {"$void@OnlineGroup::SetUserModeFlags(string,int,int)", nullptr},
-    {"$int@OnlineGroup::GetUserModeFlags(string)", nullptr},
+    {"$void@OnlineGroup::Connect()", BindOnlineNative},
+    {"$int@OnlineGroup::GetStatus()", BindOnlineNative},
+    {"$void@OnlineGroup::Disconnect()", BindOnlineNative},
+    {"$string@OnlineGroup::GetOnlineGroupCookie()", BindOnlineNative},
+    {"$void@OnlineGroup::AddUser(string)", BindOnlineNative},
+    {"$void@OnlineGroup::RemoveUser(string)", BindOnlineNative},
+    {"$int@OnlineGroup::CountUsers()", BindOnlineNative},
+    {"$string@OnlineGroup::GetIndexedUser(int)", BindOnlineNative},
+    {"$int@OnlineGroup::FindUser(string)", BindOnlineNative},
+    {"$int@OnlineGroup::GetUserStatus(int)", BindOnlineNative},
+    {"$int@OnlineGroup::PostMessage(Soup)", BindOnlineNative},
+    {"$int@OnlineGroup::CollectMessage(string,Soup)", BindOnlineNative},
+    {"$void@OnlineGroup::SetModeFlags(int,int)", BindOnlineNative},
+    {"$void@OnlineGroup::SetUserModeFlags(string,int,int)", BindOnlineNative},
+    {"$int@OnlineGroup::GetUserModeFlags(string)", BindOnlineNative},
 };
 
 constexpr NativeEntry kLibraryNatives[] = {

@@ -40,6 +40,7 @@
 #include "gsruntime/gs_script_instance.h"
 #include "gsruntime/gs_string.h"
 #include "gsruntime/script_call.h"
+#include "online/gso_online_access.h"
 #include "qel/dynamic_buffer.h"
 #include "scripthost/glyph_atlas.h"
 #include "scripthost/gso_image.h"
@@ -216,6 +217,7 @@ int Run(const std::string& location, bool host, const std::vector<std::string>& 
   // The standard classes' natives, so that every standard library links, and the classes native
   // code makes objects of (KUID, Soup...), from the "libraries" folder beside the program. A
   // set-up that fails (a folder without every standard library) still leaves the natives bound.
+  GSOOnlineAccess::InstallScriptHooks();
   GSMachine::AddInitHook(ScriptHost::RegisterStandardNatives);
   GSMachine& machine = GSMachine::Instance();
   std::error_code ec;

@@ -17,6 +17,13 @@ constexpr unsigned char kChallenge = 1;
 constexpr unsigned char kTicket = 2;
 constexpr unsigned char kAccepted = 4;
 constexpr unsigned char kAssetMessage = 10;
+constexpr unsigned char kVersionedAssetMessage = 11;
+constexpr unsigned char kGroupOpened = 21;
+constexpr unsigned char kLeaveGroup = 22;
+constexpr unsigned char kGroupMember = 23;
+constexpr unsigned char kOpenGroup = 28;
+constexpr unsigned char kCreateGroup = 29;
+constexpr unsigned char kRemoveUser = 255;
 constexpr unsigned char kLogin = 31;
 constexpr size_t kMaxText = 65535;
 
@@ -62,6 +69,15 @@ void PutU32(Bytes& out, uint32_t v) {
 void PutText(Bytes& out, const std::string& text) {
   PutU32(out, uint32_t(text.size()));
   out.insert(out.end(), text.begin(), text.end());
+}
+
+// A user list of one entry: count, then name, status byte, flags.
+void PutOneUser(Bytes& out, const std::string& user, unsigned char status) {
+  out.push_back(1);
+  out.push_back(0);
+  PutText(out, user);
+  out.push_back(status);
+  PutU32(out, 0);
 }
 
 // Only the printable part of a text goes into the log.
@@ -147,6 +163,16 @@ std::vector<Bytes> LoginService::Take(ServiceSession& session, Bytes body) {
   switch (body[0]) {
     case kLogin: Login(session, body, out); break;
     case kTicket: Ticket(session, body, out); break;
+    case kVersionedAssetMessage:
+    case kCreateGroup:
+    case kOpenGroup:
+    case kGroupMember:
+    case kLeaveGroup:
+      if (session.state == ServiceSession::kOnline) {
+        Online(session, body, out);
+        break;
+      }
+      [[fallthrough]];
     default: {
       char line[96];
       std::snprintf(line, sizeof line, "service: message type %u (%zu bytes) in state %s",
@@ -235,6 +261,57 @@ void LoginService::Ticket(ServiceSession& session, const Bytes& body, std::vecto
                   asset.user, asset.content, asset.version);
     log_(line);
     Send(session, out, std::move(message));
+  }
+}
+
+// The service as the other users' side: a post to an asset comes back as that asset's message
+// from elsewhere; groups are made, opened and joined at once, the creator a member.
+void LoginService::Online(ServiceSession& session, const Bytes& body, std::vector<Bytes>& out) {
+  Reader in(body);
+  const unsigned type = in.U8();
+  char line[256];
+  if (type == kVersionedAssetMessage) {
+    std::snprintf(line, sizeof line, "service: message (11) of %zu bytes echoed", body.size());
+    log_(line);
+    Send(session, out, body);
+    return;
+  }
+  if (type == kCreateGroup) {
+    const uint32_t request = in.U32();
+    in.U32();  // mode
+    if (!in.Good()) return log_("service: create group (29) malformed");
+    const std::string name = "group-" + std::to_string(++groups_);
+    Bytes reply = {kCreateGroup};
+    PutU32(reply, request);
+    PutText(reply, name);
+    PutOneUser(reply, session.profile, 1);
+    std::snprintf(line, sizeof line, "service: group \"%s\" created for request %u (29 sent)",
+                  name.c_str(), unsigned(request));
+    log_(line);
+    Send(session, out, std::move(reply));
+    return;
+  }
+  const std::string name = in.Text();
+  if (type == kOpenGroup) {
+    if (!in.Good()) return log_("service: open group (28) malformed");
+    Bytes reply = {kGroupOpened};
+    PutText(reply, name);
+    PutOneUser(reply, session.profile, 1);
+    log_("service: group \"" + Printable(name) + "\" opened (21 sent)");
+    Send(session, out, std::move(reply));
+  } else if (type == kGroupMember) {
+    const unsigned operation = in.U8();
+    const std::string user = in.Text();
+    if (!in.Good()) return log_("service: group member (23) malformed");
+    Bytes reply = {kGroupMember};
+    PutText(reply, name);
+    PutOneUser(reply, user, operation == kRemoveUser ? kRemoveUser : 1);
+    log_("service: user \"" + Printable(user) + "\" " +
+         (operation == kRemoveUser ? "removed from" : "added to") + " group \"" +
+         Printable(name) + "\" (23 sent)");
+    Send(session, out, std::move(reply));
+  } else {
+    log_("service: group \"" + Printable(name) + "\" left (22)");
   }
 }
 

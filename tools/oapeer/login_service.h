@@ -55,10 +55,12 @@ class LoginService {
   void Send(ServiceSession& session, std::vector<Bytes>& out, Bytes message);
   void Login(ServiceSession& session, const Bytes& body, std::vector<Bytes>& out);
   void Ticket(ServiceSession& session, const Bytes& body, std::vector<Bytes>& out);
+  void Online(ServiceSession& session, const Bytes& body, std::vector<Bytes>& out);
 
   ServiceOptions options_;
   LogFunction log_;
   bool greeted_ = false;
+  unsigned groups_ = 0;
 };
 
 // Parses "user:content[:version]"; false for anything else.
