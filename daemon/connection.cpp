@@ -41,7 +41,7 @@ Connection::Connection(int fd, RequestHandlers& handlers, const ConnectionListen
   notes_ = std::make_shared<NoteChannel>(
       NoteChannel::TimedSender([this](u32 kind, const u8* body, size_t size,
                                       std::chrono::steady_clock::time_point deadline) {
-        std::unique_lock<std::timed_mutex> lock(writeMutex_, std::defer_lock);
+        std::unique_lock<DeadlineMutex> lock(writeMutex_, std::defer_lock);
         if (deadline == std::chrono::steady_clock::time_point::max()) {
           lock.lock();
         } else if (!lock.try_lock_until(deadline)) {
@@ -86,7 +86,7 @@ void Connection::KeepAliveIfBusy(std::chrono::steady_clock::time_point now) {
   const Clock::time_point began{Clock::duration(since)};
   const auto interval = std::chrono::seconds(pp::kKeepAliveNoteSeconds);
   if (now - std::max(began, lastNote_) < interval) return;
-  std::unique_lock<std::timed_mutex> lock(writeMutex_, std::try_to_lock);
+  std::unique_lock<DeadlineMutex> lock(writeMutex_, std::try_to_lock);
   if (!lock.owns_lock()) return;
   pollfd p{fd_, POLLOUT, 0};
   if (poll(&p, 1, 0) != 1 || (p.revents & POLLOUT) == 0) return;
@@ -209,7 +209,7 @@ bool Connection::Handshake() {
   ByteOrder::StoreLE32(answer, pp::kTagDaemon);
   ByteOrder::StoreLE32(answer + 4, pp::kProtocolVersion);
   ByteOrder::StoreLE32(answer + 8, pp::kBuildNumber);
-  std::lock_guard<std::timed_mutex> lock(writeMutex_);
+  std::lock_guard<DeadlineMutex> lock(writeMutex_);
   return Platform::SendAll(fd_, answer, sizeof answer);
 }
 
@@ -247,7 +247,7 @@ void Connection::Serve() {
     busySince_.store(0);
     // A post (id 0) has no reply and nothing to report to.
     if (id != pp::kPostTransactionId) {
-      std::lock_guard<std::timed_mutex> lock(writeMutex_);
+      std::lock_guard<DeadlineMutex> lock(writeMutex_);
       if (response.results.CountEntries() != 0) {
         Qel::DynamicBuffer notice;
         TBuffer out(&notice, false);

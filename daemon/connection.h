@@ -89,7 +89,7 @@ class Connection {
   std::chrono::steady_clock::time_point handshakeDeadline_;
   bool shookHands_ = false;
   std::thread thread_;
-  std::timed_mutex writeMutex_;
+  DeadlineMutex writeMutex_;
   // Notes of work that goes on after its request (URL transfers); closed when the peer goes.
   std::shared_ptr<NoteChannel> notes_;
   std::atomic<bool> finished_{false};

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <utility>
 
+#include "daemon/deadline_mutex.h"
 #include "qel/types.h"
 
 namespace PymDaemonSrv {
@@ -30,7 +31,7 @@ class NoteChannel {
   }
   // A peer that does not take the note by `deadline` (not even the turn to write) gets none.
   bool SendBy(u32 kind, const u8* body, size_t size, Clock::time_point deadline) {
-    std::unique_lock<std::timed_mutex> lock(mutex_, std::defer_lock);
+    std::unique_lock<DeadlineMutex> lock(mutex_, std::defer_lock);
     if (deadline == Clock::time_point::max()) {
       lock.lock();
     } else if (!lock.try_lock_until(deadline)) {
@@ -40,12 +41,12 @@ class NoteChannel {
   }
   // Waits for a note being sent; none goes out afterwards.
   void Close() {
-    std::lock_guard<std::timed_mutex> lock(mutex_);
+    std::lock_guard<DeadlineMutex> lock(mutex_);
     open_ = false;
   }
 
  private:
-  std::timed_mutex mutex_;
+  DeadlineMutex mutex_;
   TimedSender sender_;
   bool open_ = true;
 };
