@@ -193,7 +193,8 @@ TEST(GsrunHostTest, AnInstalledLibraryRunsOnceAndItsPropertiesSurviveTheWorldLis
 }
 
 // Two libraries: "echo" names the echo plug-in, "stray" a name outside the plug-in folder. The
-// driver calls the plug-in and has the libraries issue, check, re-issue and merge tokens.
+// driver calls the plug-in and has the libraries issue, check, re-issue and merge tokens. In the
+// sanitizer build the leak check fails gsrun's exit when an ended library kept its plug-in handle.
 constexpr const char* kPlainLibrary = R"(include "Kestro.gs"
 include "Library.gs"
 class Plain isclass Library {
