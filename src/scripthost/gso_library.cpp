@@ -1,9 +1,14 @@
 #include "scripthost/gso_library.h"
 
+#include <string>
+#include <vector>
+
 #include "assetdata/soup_binary.h"
 #include "core/log_printf.h"
 #include "core/stream.h"
+#include "gsruntime/gs_array.h"
 #include "gsruntime/gs_machine.h"
+#include "gsruntime/gs_string.h"
 #include "gsruntime/native_params.h"
 #include "gsruntime/object_bridge.h"
 #include "gsruntime/script_call.h"
@@ -11,6 +16,7 @@
 #include "scripthost/gso_asset.h"
 #include "scripthost/gso_soup.h"
 #include "scripthost/kestro_script_context.h"
+#include "scripthost/native_plugin.h"
 
 using GSRuntime::GSStack;
 
@@ -31,12 +37,14 @@ bool IsLibrarySpec(const KoolthingzSpec& spec) {
 GSOLibrary::GSOLibrary(KestroScriptContext* context, GSOLibrarySpec* spec)
     : ScriptableObject(context, context) {
   AssignSpecPointer(spec_, spec);
-  // A named plug-in is looked for once the native-interface library is there; until then the
-  // library answers its named calls as one without a plug-in.
+  if (!spec->GetNativeLibrary().IsEmpty()) {
+    plugin_ = context->LoadNativeLibrary(spec->GetNativeLibrary());
+  }
 }
 
 GSOLibrary::~GSOLibrary() {
   if (KestroScriptContext* host = HostContext()) host->MenuIconHook(this, KUID(), {}, {}, false);
+  ScriptHost::ReleaseNativePlugin(plugin_);
   ReleaseSpecPointer(spec_);
 }
 
@@ -108,8 +116,21 @@ void GSOLibrary::LibraryCallNative(GSStack* stack) {
     const Qel::String name = spec_ ? spec_->GetDisplayName() : Qel::String();
     GSMachine::Log("Library.LibraryCall> unknown function '%s' was called on object '%s'",
                    function.CStr(), name.CStr());
+    GSRuntime::PushString(stack, "");
+    return;
   }
-  GSRuntime::PushString(stack, "");
+  // A null element is passed as an empty string in its place, so later arguments keep their
+  // index; a null array passes no arguments.
+  std::vector<std::string> args;
+  const GSRuntime::GSArray* array = GSRuntime::GSArray::FromReference(GSRuntime::ParamWord(stack, 2));
+  for (i32 i = 0; array != nullptr && i < array->size; ++i) {
+    u32 element = 0;
+    const GSRuntime::GSString* text =
+        array->GetElement(i, &element, false) ? GSRuntime::GSString::FromReference(element)
+                                              : nullptr;
+    args.emplace_back(text != nullptr ? std::string(text->View()) : std::string());
+  }
+  GSRuntime::PushString(stack, ScriptHost::CallNativeFunction(plugin_, function.View(), args));
 }
 
 void GSOLibrary::AddIcon(GSStack* stack, bool show) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "gsruntime/gs_native_function.h"
+#include "nativeinterface/kestro_native_interface.h"
 #include "pymclient/spec_registry.h"
 #include "qel/pstring.h"
 #include "scripthost/kestro_script_spec.h"
@@ -69,8 +70,9 @@ class GSOLibrary : public ScriptableObject, public WorldListItem {
   void AddIcon(GSRuntime::GSStack* stack, bool show);
 
   SpecPointer spec_;
-  // The plug-in handle; none is loaded in this build.
-  void* plugin_ = nullptr;
+  // The plug-in the configuration names, loaded with the context's interface block; null when
+  // none is named or it did not load.
+  QMIObject* plugin_ = nullptr;
   bool scriptInitialised_ = false;
 };
 

@@ -124,6 +124,8 @@ GSRuntime::GSClass* ScriptableObject::GetScriptClass() {
 
 void ScriptableObject::InitStage2() {
   initFailed_ = true;
+  // The script's tokens name the object's asset from its first line on.
+  if (const KestroScriptSpec* spec = GetSpec()) SetIssuerKUID(spec->GetKUID());
   if ((flags & kNoScript) == 0) {
     GSRuntime::GSClass* cls = GetScriptClass();
     if (cls != nullptr && AcceptScriptClass(cls)) {

@@ -1,13 +1,15 @@
 // A game object whose behaviour is a script class an asset chooses: the class of the asset's own
 // script library, or one compiled on the spot from a few lines of source the object carries. It
 // is bound to its script instance in the delayed stages of its context's manager: stage 2 binds
-// the instance, stage 3 calls the script's Init(Asset) and applies pending properties.
+// the instance, stage 3 calls the script's Init(Asset) and applies pending properties. It issues
+// and checks security tokens as its asset (the token natives of "KestroGameObject").
 #pragma once
 
 #include "assetdata/soup.h"
 #include "gsruntime/gs_game_object.h"
 #include "qel/string.h"
 #include "scripthost/delayed_init.h"
+#include "scripthost/security_token.h"
 
 class KestroScriptSpec;
 class TStream;
@@ -23,6 +25,7 @@ class ScriptSource {
 };
 
 class ScriptableObject : public GSRuntime::GSGameObject,
+                         public TokenIssuer,
                          public DelayedInitClient,
                          public ScriptSource {
  public:
@@ -38,6 +41,9 @@ class ScriptableObject : public GSRuntime::GSGameObject,
   virtual GSRuntime::GSClass* GetScriptClass();
   virtual bool AcceptScriptClass(GSRuntime::GSClass* cls) { return cls != nullptr; }
   virtual KestroScriptSpec* GetSpec() const = 0;
+
+  // Tokens are issued in the name of an asset: an object without one issues none.
+  bool MayIssueTokens() const override { return GetSpec() != nullptr; }
 
   void InitStage2() override;
   void InitStage3() override;

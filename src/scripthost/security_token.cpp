@@ -113,11 +113,19 @@ TokenIssuer::TokenIssuer(const KUID& kuid)
 
 TokenIssuer::~TokenIssuer() { link_->issuer = nullptr; }
 
+bool TokenIssuer::RefusedWithoutIssuer(GSStack* stack) const {
+  if (MayIssueTokens()) return false;
+  // Null is also false: one value serves the token natives and the validations alike.
+  stack->PushInt(0);
+  return true;
+}
+
 GSRuntime::GSContext* TokenIssuer::OwnerContext() const {
   return GSRuntime::CallingContext(dynamic_cast<const GSRuntime::GSObject*>(this));
 }
 
 void TokenIssuer::IssueSecurityToken(GSStack* stack) {
+  if (RefusedWithoutIssuer(stack)) return;
   const GSOKUID* owner = nullptr;
   if (!GSRuntime::GetParam(stack, 1, &owner, false)) return;
   if (GSRuntime::ParamWord(stack, 2) == 0) {
@@ -132,6 +140,7 @@ void TokenIssuer::IssueSecurityToken(GSStack* stack) {
 }
 
 void TokenIssuer::ReIssueSecurityToken(GSStack* stack) {
+  if (RefusedWithoutIssuer(stack)) return;
   const GSOSecurityToken* token = nullptr;
   const GSOKUID* owner = nullptr;
   if (!GSRuntime::GetParam(stack, 1, &token, false) ||
@@ -149,6 +158,7 @@ void TokenIssuer::ReIssueSecurityToken(GSStack* stack) {
 }
 
 void TokenIssuer::MergeSecurityTokens(GSStack* stack) {
+  if (RefusedWithoutIssuer(stack)) return;
   const GSRuntime::GSArray* array =
       GSRuntime::GSArray::FromReference(GSRuntime::ParamWord(stack, 1));
   if (array == nullptr) {
@@ -173,6 +183,7 @@ void TokenIssuer::MergeSecurityTokens(GSStack* stack) {
 }
 
 void TokenIssuer::ValidateForObject(GSStack* stack) {
+  if (RefusedWithoutIssuer(stack)) return;
   const GSOSecurityToken* token = nullptr;
   const TokenIssuer* issuer = nullptr;
   Qel::String right;
@@ -188,6 +199,7 @@ void TokenIssuer::ValidateForObject(GSStack* stack) {
 }
 
 void TokenIssuer::ValidateForKUID(GSStack* stack) {
+  if (RefusedWithoutIssuer(stack)) return;
   const GSOSecurityToken* token = TokenParam(stack, 1);
   const GSOKUID* kuid = GSRuntime::ObjectParam<GSOKUID>(stack, 2);
   Qel::String right;

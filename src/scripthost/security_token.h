@@ -50,6 +50,9 @@ class TokenIssuer {
   const KUID& IssuerKUID() const { return link_->kuid; }
   void SetIssuerKUID(const KUID& kuid) { link_->kuid = kuid; }
   const std::shared_ptr<TokenIssuerLink>& Link() const { return link_; }
+  // Whether the object may issue and check tokens now; when not, every token native answers null
+  // or false.
+  virtual bool MayIssueTokens() const { return true; }
 
   // The natives of "KestroGameObject" that issue, merge and validate tokens.
   void IssueSecurityToken(GSRuntime::GSStack* stack);
@@ -59,6 +62,8 @@ class TokenIssuer {
   void ValidateForKUID(GSRuntime::GSStack* stack);
 
  private:
+  // Pushes the answer of an object that may not issue tokens; false when it may.
+  bool RefusedWithoutIssuer(GSRuntime::GSStack* stack) const;
   // The context the object's new tokens belong to.
   GSRuntime::GSContext* OwnerContext() const;
 

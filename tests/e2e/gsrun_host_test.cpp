@@ -2,6 +2,7 @@
 // finds installed assets by kind and category, and reads their names, descriptions,
 // dependencies and configuration values through the Asset class. The stand-in daemon resolves a
 // KUID it does not know to itself, so such a KUID gives an Asset object with empty answers.
+// Library assets run once per context, call their native plug-ins and trade security tokens.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -101,6 +102,15 @@ std::string ReadWhole(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// The standard sources are the include root of asset scripts, as an installation lays them out.
+// The error's text; empty when they are in place.
+std::string AddScriptSources(const InstallRoot& root) {
+  std::error_code ec;
+  std::filesystem::copy(KESTRO_TEST_DATA_DIR "/../../gslib", root.Root() + "/scripts",
+                        std::filesystem::copy_options::recursive, ec);
+  return ec ? ec.message() : std::string();
+}
+
 // A library asset: its Init logs once per context and its properties are one note.
 constexpr const char* kCounter = R"(include "Kestro.gs"
 include "Library.gs"
@@ -145,11 +155,7 @@ class UseLibrary {
 TEST(GsrunHostTest, AnInstalledLibraryRunsOnceAndItsPropertiesSurviveTheWorldList) {
   InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
   ASSERT_TRUE(root.IsReady()) << root.Error();
-  // The standard sources are the include root of asset scripts, as an installation lays them out.
-  std::error_code ec;
-  std::filesystem::copy(KESTRO_TEST_DATA_DIR "/../../gslib", root.Root() + "/scripts",
-                        std::filesystem::copy_options::recursive, ec);
-  ASSERT_FALSE(ec) << ec.message();
+  ASSERT_EQ(AddScriptSources(root), "");
   root.WriteFile("UserData/local/counter/config.txt",
                  "kuid <kuid:400300:20>\nusername \"Counter\"\nkind \"library\"\n"
                  "script \"counter\"\nclass \"Counter\"\n");
@@ -184,6 +190,97 @@ TEST(GsrunHostTest, AnInstalledLibraryRunsOnceAndItsPropertiesSurviveTheWorldLis
   const ToolRun third = root.RunProgram(KESTRO_BINARY_DIR "/gsrun", idle);
   EXPECT_EQ(third.out, "result: none\n") << third.err;
   EXPECT_EQ(ReadWhole(world), saved);
+}
+
+// Two libraries: "echo" names the echo plug-in, "stray" a name outside the plug-in folder. The
+// driver calls the plug-in and has the libraries issue, check, re-issue and merge tokens. In the
+// sanitizer build the leak check fails gsrun's exit when an ended library kept its plug-in handle.
+constexpr const char* kPlainLibrary = R"(include "Kestro.gs"
+include "Library.gs"
+class Plain isclass Library {
+};
+)";
+
+constexpr const char* kTokens = R"(include "Kestro.gs"
+class Tokens {
+  KUID Parse(string text) {
+    Soup s = ConstructorsBase.NewSoup();
+    s.SetNamedTag("k", text);
+    return s.GetNamedTagAsKUID("k");
+  }
+  string[] Rights(string a, string b) {
+    string[] rights = new string[2];
+    rights[0] = a;
+    rights[1] = b;
+    return rights;
+  }
+  public string Run() {
+    KUID ka = Parse("<kuid:400300:30>");
+    KUID kb = Parse("<kuid:400300:31>");
+    Library a = KestroScriptBase.GetLibrary(ka);
+    Library b = KestroScriptBase.GetLibrary(kb);
+    string[] args = new string[3];
+    args[0] = "hello";
+    args[2] = "after a null";
+    string calls = a.LibraryCallNative("Echo", args, null) + "," +
+                   a.LibraryCallNative("Number", args, null) + "," +
+                   b.LibraryCallNative("Echo", args, null);
+
+    SecurityToken t = a.IssueSecurityToken(kb, Rights("read", "duplicate-token"));
+    string checks = b.Validate(t, a, "read") + "," + b.Validate(t, ka, "read") + "," +
+                    b.Validate(t, a, "write") + "," + a.Validate(t, a, "read");
+    // b holds "duplicate-token": the new entry carries only what b holds of the request.
+    SecurityToken re = b.IssueSecurityToken(t, ka, Rights("read", "write"));
+    string reissue = a.Validate(re, b, "read") + "," + a.Validate(re, b, "write") + "," +
+                     b.Validate(re, a, "read");
+    SecurityToken plain = a.IssueSecurityToken(kb, Rights("read", "Duplicate-Token"));
+    SecurityToken refused = b.IssueSecurityToken(plain, ka, Rights("read", "read"));
+    SecurityToken[] both = new SecurityToken[3];
+    both[0] = re;
+    both[2] = a.IssueSecurityToken(ka, Rights("write", "write"));
+    SecurityToken merged = a.MergeSecurityTokens(both);
+    string merge = a.Validate(merged, a, "write") + "," + a.Validate(merged, b, "read") + "," +
+                   (merged != re) + "," + (refused == null);
+    return calls + ";" + checks + ";" + reissue + ";" + merge;
+  }
+};
+)";
+
+TEST(GsrunHostTest, LibrariesCallTheirPluginAndTradeSecurityTokens) {
+  InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
+  ASSERT_TRUE(root.IsReady()) << root.Error();
+  ASSERT_EQ(AddScriptSources(root), "");
+  // The echo plug-in in the plug-in folder, and once more where "../x" would reach if names were
+  // not checked.
+  std::error_code ec;
+  std::filesystem::create_directories(root.Bin() + "/plugins", ec);
+  for (const char* place : {"/plugins/echo_plugin.so", "/x.so"}) {
+    std::filesystem::copy_file(KESTRO_BINARY_DIR "/test_plugins/echo_plugin.so", root.Bin() + place,
+                               ec);
+    ASSERT_FALSE(ec) << ec.message();
+  }
+  const struct {
+    const char* folder;
+    const char* kuid;
+    const char* plugin;
+  } libraries[] = {{"echo", "<kuid:400300:30>", "echo_plugin"}, {"stray", "<kuid:400300:31>", "../x"}};
+  for (const auto& library : libraries) {
+    root.WriteFile(std::string("UserData/local/") + library.folder + "/config.txt",
+                   std::string("kuid ") + library.kuid + "\nusername \"" + library.folder +
+                       "\"\nkind \"library\"\nscript \"plain\"\nclass \"Plain\"\n"
+                       "nativelibrary \"" + library.plugin + "\"\n");
+    root.WriteFile(std::string("UserData/local/") + library.folder + "/plain.gs", kPlainLibrary);
+  }
+  const std::unique_ptr<scratch::Folder> compiled(script_probe::Compile("tokens.gs", kTokens));
+  const ToolRun run = root.RunProgram(
+      KESTRO_BINARY_DIR "/gsrun", {"--root", root.Root(), "--host", "--lib", compiled->path(),
+                                   "--class", "Tokens", "--call", "Run"});
+  EXPECT_EQ(run.out,
+            "Library.LibraryCall> unknown function 'Echo' was called on object "
+            "'<kuid:400300:31> \"stray\"'\n"
+            "result: hello,,;true,true,false,false;true,false,true;true,true,true,true\n")
+      << run.err;
+  EXPECT_EQ(run.exitCode, 0);
 }
 
 }  // namespace

@@ -32,6 +32,19 @@ class Probe isclass Library {
     Reload();
     after = 1;
   }
+  public string Tokens() {
+    Soup s = ConstructorsBase.NewSoup();
+    s.SetNamedTag("k", "<kuid:1:2>");
+    KUID k = s.GetNamedTagAsKUID("k");
+    string[] rights = new string[1];
+    rights[0] = "read";
+    SecurityToken t = IssueSecurityToken(k, rights);
+    SecurityToken[] none = new SecurityToken[1];
+    KestroGameObject self = me;
+    return (t == null) + "," + (IssueSecurityToken(t, k, rights) == null) + "," +
+           (MergeSecurityTokens(none) == null) + "," + Validate(t, self, "read") + "," +
+           Validate(t, k, "read");
+  }
 };
 )";
 
@@ -124,6 +137,21 @@ TEST_F(ScriptableObjectTest, StagesRunOnceInOrderFromTheQueue) {
   auto queued = std::make_unique<StagedObject>(Host(), Host(), cls_);
   queued.reset();
   EXPECT_EQ(Host()->QueuedCount(), 0u);
+}
+
+// Tokens are issued in an asset's name: without one, every token native answers null or false
+// (and raises nothing for the null token it is handed back).
+TEST_F(ScriptableObjectTest, AnObjectWithoutAssetIssuesNoTokens) {
+  auto object = std::make_unique<StagedObject>(Host(), Host(), cls_);
+  object->RunPendingStages();
+  ASSERT_NE(object->scriptInstance, 0u);
+  u32 word = 0;
+  ASSERT_TRUE(GSRuntime::CallScriptMethod(object->scriptInstance, "$string@Probe::Tokens()", &word,
+                                          {}));
+  const GSRuntime::GSString* text = GSRuntime::GSString::FromReference(word);
+  EXPECT_EQ(text != nullptr ? text->Std() : "<null>", "true,true,true,false,false");
+  GSRuntime::ObjectBridge::ReleaseIfSet(word);
+  EXPECT_TRUE(script_probe::Errors().empty());
 }
 
 TEST_F(ScriptableObjectTest, ReinitialisingFromTheObjectsRunningThreadEndsThatThread) {
