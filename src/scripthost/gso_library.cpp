@@ -17,6 +17,7 @@
 #include "scripthost/gso_soup.h"
 #include "scripthost/kestro_script_context.h"
 #include "scripthost/native_plugin.h"
+#include "scripthost/online_script_hooks.h"
 
 using GSRuntime::GSStack;
 
@@ -107,6 +108,11 @@ void GSOLibrary::LoadRecordBody(TStream& stream) {
   pendingProperties_ = properties;
   propertiesPending_ = !properties.IsNull() && properties.CountTags() != 0;
   if (scriptInitialised_) SetProperties();
+}
+
+// One OnlineAccess object per library and asset, made by the online layer (null without it).
+void GSOLibrary::GetOnlineAccess(GSStack* stack) {
+  GSRuntime::PushCounted(stack, ScriptHost::MakeOnlineAccess(HostContext(), this, GetItemKUID()));
 }
 
 void GSOLibrary::LibraryCallNative(GSStack* stack) {

@@ -57,6 +57,7 @@ class GSOLibrary : public ScriptableObject, public WorldListItem {
   void SaveRecordBody(TStream& stream) override;
   void LoadRecordBody(TStream& stream) override;
 
+  void GetOnlineAccess(GSRuntime::GSStack* stack);
   void LibraryCallNative(GSRuntime::GSStack* stack);
   void AddSystemMenuIcon(GSRuntime::GSStack* stack);
   void AddSystemMenuIconShown(GSRuntime::GSStack* stack);

@@ -173,7 +173,8 @@ constexpr NativeEntry kOnlineGroupNatives[] = {
 };
 
 constexpr NativeEntry kLibraryNatives[] = {
-    {"$OnlineAccess@Library::GetOnlineAccess()", nullptr},
+    {"$OnlineAccess@Library::GetOnlineAccess()",
+     BindMember<GSOLibrary, &GSOLibrary::GetOnlineAccess>},
     {"$string@Library::LibraryCallNative(string,string[],GSObject[])",
      BindMember<GSOLibrary, &GSOLibrary::LibraryCallNative>},
     {"$void@Library::AddSystemMenuIcon(Asset,string,string)",
