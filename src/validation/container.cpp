@@ -182,6 +182,8 @@ void Container::AddTag(Tag* tag) {
   if (tag->name.EqualsIgnoreCase(kTagKuid) || tag->name.EqualsIgnoreCase(kTagUsername)) {
     headerTags_.push_back(tag);
   } else {
+    // A level holds a dozen tags or so: one allocation instead of a run of regrowths.
+    if (tags_.capacity() == 0) tags_.reserve(16);
     tags_.push_back(tag);
     IndexTagNames();
   }
@@ -280,6 +282,9 @@ Tag* Container::MakeTag(Container* target, const Qel::PString& tagName, const So
   tag->value = value;
   if (facts.compulsory == 0.0f && config != nullptr) target->RemoveTag(tagName);
   ConfigureTag(tag.get(), tagDefinition, config != nullptr, target);
+  // The rules the definition's "validation" names, kept with its other facts.
+  tag->ruleFunctions = facts.rules;
+  tag->ruleParameters = facts.ruleParameters;
   return tag.release();
 }
 
