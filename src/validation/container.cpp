@@ -50,12 +50,25 @@ const Qel::PString* PersonalDetail(const Qel::PString& tagName, const PersonalDe
   return nullptr;
 }
 
+// The named list of the definition's "source", or null.
+const std::vector<Qel::PString>* SourceList(const Soup& tagDefinition) {
+  return DataManager::Instance().GetList(tagDefinition.GetNamedTag(kTagSource));
+}
+
+// Whether the list holds the text, ignoring ASCII case.
+bool InList(std::string_view text, const std::vector<Qel::PString>& list) {
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+  return std::any_of(list.begin(), list.end(), [&](const Qel::PString& entry) {
+    const std::string_view name = entry.View();
+    return name.size() == text.size() &&
+           std::equal(name.begin(), name.end(), text.begin(),
+                      [&](char a, char b) { return lower(a) == lower(b); });
+  });
+}
+
 bool InList(const Qel::PString& value, const Soup& tagDefinition) {
-  const std::vector<Qel::PString>* list =
-      DataManager::Instance().GetList(tagDefinition.GetNamedTag(kTagSource));
-  if (list == nullptr) return false;
-  return std::any_of(list->begin(), list->end(),
-                     [&](const Qel::PString& entry) { return entry.EqualsIgnoreCase(value); });
+  const std::vector<Qel::PString>* list = SourceList(tagDefinition);
+  return list != nullptr && InList(value.View(), *list);
 }
 
 template <class T>
@@ -420,11 +433,13 @@ bool IsIntComboBoxValueInSource(const Qel::PString& value, const Soup& tagDefini
 }
 
 bool IsListBoxValueInSource(const Qel::PString& value, const Soup& tagDefinition) {
+  const std::vector<Qel::PString>* list = SourceList(tagDefinition);
+  if (list == nullptr) return false;
   std::string_view rest = value.View();
   while (true) {
     const size_t end = rest.find(';');
     const std::string_view item = rest.substr(0, end);
-    if (!item.empty() && InList(Qel::PString(item), tagDefinition)) return true;
+    if (!item.empty() && InList(item, *list)) return true;
     if (end == std::string_view::npos) return false;
     rest.remove_prefix(end + 1);
   }

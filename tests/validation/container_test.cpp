@@ -714,3 +714,24 @@ TEST(TagTest, DeletingATagTakesOnlyItsFirstFinding) {
 
 }  // namespace
 
+
+TEST_F(ContainerTest, ListValuesAreFoundInTheirSourceIgnoringCase) {
+  dir_.Put("tet/lists/eras", "1900s\nEra Two\n");
+  Write(kInheritance, kKinds, kContainers);
+  Soup eras;
+  ParseSoupText(eras, "source \"eras\"\n", false);
+  Soup unknown;
+  ParseSoupText(unknown, "source \"none\"\n", false);
+  const struct {
+    const char* value;
+    bool combo;
+    bool list;
+  } cases[] = {{"1900S", true, true},  {"era two", true, true},   {"era", false, false},
+               {"x;1900s", false, true}, {";;era TWO;", false, true}, {";;", false, false},
+               {"1900s ", false, false}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(TETLib::IsComboBoxValueInSource(c.value, eras), c.combo) << c.value;
+    EXPECT_EQ(TETLib::IsListBoxValueInSource(c.value, eras), c.list) << c.value;
+    EXPECT_FALSE(TETLib::IsListBoxValueInSource(c.value, unknown)) << c.value;
+  }
+}
