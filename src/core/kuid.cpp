@@ -1,6 +1,8 @@
 #include "core/kuid.h"
 
+#include <charconv>
 #include <cstdio>
+#include <string_view>
 
 #include "core/stream.h"
 
@@ -189,13 +191,24 @@ KUID KUID::Read(TStream& stream) {
 
 Qel::PString KUID::ToString() const {
   if (IsNull()) return Qel::PString("<NULL>");
+  // Written piece by piece: configurations carry many KUIDs, and this runs for each of them.
   char buffer[64];
-  if (IsShortForm()) {
-    std::snprintf(buffer, sizeof buffer, "<kuid:%d:%d>", userId, contentId);
-  } else {
-    std::snprintf(buffer, sizeof buffer, "<kuid2:%d:%d:%d>", userId, contentId, version);
+  char* at = buffer;
+  const auto put = [&](std::string_view text) {
+    text.copy(at, text.size());
+    at += text.size();
+  };
+  const auto number = [&](i32 value) { at = std::to_chars(at, buffer + sizeof buffer, value).ptr; };
+  put(IsShortForm() ? "<kuid:" : "<kuid2:");
+  number(userId);
+  put(":");
+  number(contentId);
+  if (!IsShortForm()) {
+    put(":");
+    number(version);
   }
-  return Qel::PString(buffer);
+  put(">");
+  return Qel::PString(std::string_view(buffer, size_t(at - buffer)));
 }
 
 Qel::PString KUID::ToBaseString() const {

@@ -50,12 +50,25 @@ const Qel::PString* PersonalDetail(const Qel::PString& tagName, const PersonalDe
   return nullptr;
 }
 
+// The named list of the definition's "source", or null.
+const std::vector<Qel::PString>* SourceList(const Soup& tagDefinition) {
+  return DataManager::Instance().GetList(tagDefinition.GetNamedTag(kTagSource));
+}
+
+// Whether the list holds the text, ignoring ASCII case.
+bool InList(std::string_view text, const std::vector<Qel::PString>& list) {
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+  return std::any_of(list.begin(), list.end(), [&](const Qel::PString& entry) {
+    const std::string_view name = entry.View();
+    return name.size() == text.size() &&
+           std::equal(name.begin(), name.end(), text.begin(),
+                      [&](char a, char b) { return lower(a) == lower(b); });
+  });
+}
+
 bool InList(const Qel::PString& value, const Soup& tagDefinition) {
-  const std::vector<Qel::PString>* list =
-      DataManager::Instance().GetList(tagDefinition.GetNamedTag(kTagSource));
-  if (list == nullptr) return false;
-  return std::any_of(list->begin(), list->end(),
-                     [&](const Qel::PString& entry) { return entry.EqualsIgnoreCase(value); });
+  const std::vector<Qel::PString>* list = SourceList(tagDefinition);
+  return list != nullptr && InList(value.View(), *list);
 }
 
 template <class T>
@@ -183,6 +196,8 @@ void Container::AddTag(Tag* tag) {
   if (tag->name.EqualsIgnoreCase(kTagKuid) || tag->name.EqualsIgnoreCase(kTagUsername)) {
     headerTags_.push_back(tag);
   } else {
+    // A level holds a dozen tags or so: one allocation instead of a run of regrowths.
+    if (tags_.capacity() == 0) tags_.reserve(16);
     tags_.push_back(tag);
     IndexTagNames();
   }
@@ -281,6 +296,9 @@ Tag* Container::MakeTag(Container* target, const Qel::PString& tagName, const So
   tag->value = value;
   if (facts.compulsory == 0.0f && config != nullptr) target->RemoveTag(tagName);
   ConfigureTag(tag.get(), tagDefinition, config != nullptr, target);
+  // The rules the definition's "validation" names, kept with its other facts.
+  tag->ruleFunctions = facts.rules;
+  tag->ruleParameters = facts.ruleParameters;
   return tag.release();
 }
 
@@ -421,11 +439,13 @@ bool IsIntComboBoxValueInSource(const Qel::PString& value, const Soup& tagDefini
 }
 
 bool IsListBoxValueInSource(const Qel::PString& value, const Soup& tagDefinition) {
+  const std::vector<Qel::PString>* list = SourceList(tagDefinition);
+  if (list == nullptr) return false;
   std::string_view rest = value.View();
   while (true) {
     const size_t end = rest.find(';');
     const std::string_view item = rest.substr(0, end);
-    if (!item.empty() && InList(Qel::PString(item), tagDefinition)) return true;
+    if (!item.empty() && InList(item, *list)) return true;
     if (end == std::string_view::npos) return false;
     rest.remove_prefix(end + 1);
   }

@@ -90,7 +90,7 @@ class Container {
   virtual void AttachContainerRules(const Soup& definition, Container* owner);
   virtual Soup FindAllowedChildDefinition(const Soup& definition, const Qel::PString& childName);
   virtual Tag* CreateTag(i32 index, Container* owner, const Qel::PString& name);
-  // A new configured tag of target, or null when target's tags already hold one of that name.
+  // A new configured tag of target, with the rules its definition names, or null when target's tags already hold one of that name.
   // The value is config's text of the name (or valueNode's text when given), else the
   // definition's default. The caller owns the tag.
   virtual Tag* MakeTag(Container* target, const Qel::PString& tagName, const Soup& tagDefinition,

@@ -237,10 +237,8 @@ void Container::BuildChildren(const Soup& given, bool /*flag*/) {
     AllowChild(element.name, element.definition);
   }
   for (const auto& [name, entry] : plan.values) {
-    std::unique_ptr<Tag> tag(MakeTag(this, name, entry, nullptr));
-    if (tag == nullptr) continue;
-    tag->AttachRules(entry);
-    extraTags_.push_back(tag.release());
+    Tag* tag = MakeTag(this, name, entry, nullptr);
+    if (tag != nullptr) extraTags_.push_back(tag);
   }
   if (!plan.arrayElement.IsNull()) arrayElementDefinition_ = plan.arrayElement;
   for (const BuildPlan::Child& tagArray : plan.tagArrays)
@@ -533,10 +531,7 @@ void Container::LoadValueTag(const Qel::PString& tagName, const ACSChunk* node, 
       if (Definitions().Facts().Entry(tagDefinition).sequence == 0) tagDefinition = Soup();
     }
   }
-  std::unique_ptr<Tag> tag(MakeTag(target, tagName, tagDefinition, &config, node));
-  if (tag == nullptr) return;
-  tag->AttachRules(tagDefinition);
-  target->AddTag(tag.release());
+  if (Tag* tag = MakeTag(target, tagName, tagDefinition, &config, node)) target->AddTag(tag);
 }
 
 void Container::ReportMissingEntries(const Soup& config, const Soup& definition,
@@ -551,7 +546,6 @@ void Container::ReportMissingEntries(const Soup& config, const Soup& definition,
     if (BuildReached(build)) {
       std::unique_ptr<Tag> tag(MakeTag(target, name, tagDefinition, &config));
       if (tag == nullptr) continue;
-      tag->AttachRules(tagDefinition);
       AddErrorFinding(LocalisedFinding(kKeyMissingTag, name), tag.get());
       target->AddTag(tag.release());
     } else {

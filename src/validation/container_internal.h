@@ -11,6 +11,7 @@
 
 #include "assetdata/soup_convert.h"
 #include "assetdata/soup_tree.h"
+#include "core/kuid.h"
 #include "platform/byte_order.h"
 #include "qel/pstring.h"
 #include "qel/types.h"
@@ -41,26 +42,37 @@ inline void AddWarningFinding(const Qel::PString& text) {
 // A value node's text as a soup's text getter gives it; empty when it has none.
 inline Qel::PString NodeText(const ACSChunk* node) {
   if (node == nullptr) return {};
-  if (node->GetKind() == kKindInt && node->GetData() != nullptr) {
-    // As the soup's converter writes integers ("%d", joined by commas), without its round trip.
+  const u32 kind = node->GetKind();
+  if ((kind == kKindInt || kind == kKindFloat) && node->GetData() != nullptr) {
+    // As the soup's converter writes numbers ("%d" or "%g", joined by commas), without its round
+    // trip; to_chars with a precision is printf's form.
     const u32 count = node->GetDataSize() / 4;
     if (count == 0) return {};
     std::string text;
-    char piece[16];
+    char piece[32];
     for (u32 i = 0; i < count; ++i) {
-      const i32 value = i32(ByteOrder::LoadLE32(node->GetData() + 4 * i));
-      const std::to_chars_result written = std::to_chars(piece, piece + sizeof piece, value);
+      const u8* at = node->GetData() + 4 * i;
+      const std::to_chars_result written =
+          kind == kKindInt
+              ? std::to_chars(piece, piece + sizeof piece, i32(ByteOrder::LoadLE32(at)))
+              : std::to_chars(piece, piece + sizeof piece, double(ByteOrder::LoadLEF32(at)),
+                              std::chars_format::general, 6);
       if (i != 0) text += ',';
       text.append(piece, size_t(written.ptr - piece));
     }
     return Qel::PString(text);
   }
-  if (node->GetKind() == kKindText) {
+  if (kind == kKindText) {
     // Read in place: most values are text already.
     const char* data = reinterpret_cast<const char*>(node->GetData());
     const std::string_view bytes(data, data != nullptr ? node->GetDataSize() : 0);
     const std::string_view view = bytes.substr(0, bytes.find('\0'));
     return view.empty() ? Qel::PString() : Qel::PString(view);
+  }
+  if (kind == kKindKUID && node->GetData() != nullptr && node->GetDataSize() == 8) {
+    // As the soup's converter writes a KUID, without its round trip through a copy.
+    return KUID::Unpack(ByteOrder::LoadLE32(node->GetData()), ByteOrder::LoadLE32(node->GetData() + 4))
+        .ToString();
   }
   MPRef<ACSRawDataCore> text;
   ACSConverter::ConvertValue(node->GetKind(), ACSRawDataCore::CreateChunkView(node), kKindText,

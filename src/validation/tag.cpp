@@ -30,21 +30,6 @@ Tag::~Tag() {
 
 i64 Tag::LiveCount() { return g_liveTags.load(); }
 
-void Tag::AttachRules(const Soup& tagDefinition) {
-  const Soup validation = tagDefinition.GetNamedSoup(kTagValidation);
-  if (validation.IsNull()) return;
-  ForEachChild(validation.GetRoot().Get(),
-               [&](const Qel::PString& rule, const MPRef<ACSChunk>& node) {
-                 const TagRuleFunction function = FindTagRule(rule);
-                 if (function == nullptr) return;
-                 ruleFunctions.push_back(function);
-                 // A rule named by a plain value has no parameters.
-                 Soup parameters;
-                 if (node && node->GetKind() == kKindContainer) parameters = Soup::FromChunk(node);
-                 ruleParameters.push_back(parameters);
-               });
-}
-
 bool Tag::RunTagRules() {
   bool passed = true;
   for (size_t i = 0; i < ruleFunctions.size(); ++i) {

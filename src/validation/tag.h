@@ -47,9 +47,6 @@ class Tag {
   Tag(const Tag&) = delete;
   Tag& operator=(const Tag&) = delete;
 
-  // Attaches the rules that the definition's "validation" names, in its order; names the rule
-  // table lacks attach nothing.
-  virtual void AttachRules(const Soup& tagDefinition);
   // Runs every rule, also after one failed; true when each passed (or there are none).
   bool RunTagRules();
 

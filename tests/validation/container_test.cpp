@@ -360,6 +360,24 @@ TEST_F(ContainerTest, OldBuildsAreWarnedAbout) {
   EXPECT_FALSE(Has(Findings(), "W $tet_obsolete_asset"));
 }
 
+// A tag's value is read straight from its node: it must read as the soup's own text conversion,
+// for every kind of number a configuration holds.
+TEST_F(ContainerTest, ValuesReadAsTheSoupWritesThem) {
+  const std::string text =
+      "kind \"scenery\"\nkestro-build 3.5\nrequired \"r\"\nbig 123456789.0\nsmall 0.0000001\n"
+      "floats 1.25,-0.5,4\nwholes 1,-2,3\nlong <kuid2:400100:77:3>\nnegative <kuid:-3:12>\n";
+  Container root;
+  const std::vector<std::string> lines = Load(root, text);
+  Soup config;
+  ParseSoupText(config, text, false);
+  EXPECT_TRUE(Has(lines, "  kestro-build 0 3.5"));
+  EXPECT_TRUE(Has(lines, "  big 20 1.23457e+08"));
+  for (const char* name : {"big", "small", "floats", "wholes", "long", "negative"}) {
+    EXPECT_TRUE(Has(lines, std::string("  ") + name + " 20 " + config.GetNamedTag(name).CStr()))
+        << name;
+  }
+}
+
 TEST_F(ContainerTest, ValueTagsFindTheirDefinitions) {
   Container root;
   const std::vector<std::string> lines =
@@ -708,3 +726,25 @@ TEST(TagTest, DeletingATagTakesOnlyItsFirstFinding) {
 }
 
 }  // namespace
+
+
+TEST_F(ContainerTest, ListValuesAreFoundInTheirSourceIgnoringCase) {
+  dir_.Put("tet/lists/eras", "1900s\nEra Two\n");
+  Write(kInheritance, kKinds, kContainers);
+  Soup eras;
+  ParseSoupText(eras, "source \"eras\"\n", false);
+  Soup unknown;
+  ParseSoupText(unknown, "source \"none\"\n", false);
+  const struct {
+    const char* value;
+    bool combo;
+    bool list;
+  } cases[] = {{"1900S", true, true},  {"era two", true, true},   {"era", false, false},
+               {"x;1900s", false, true}, {";;era TWO;", false, true}, {";;", false, false},
+               {"1900s ", false, false}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(TETLib::IsComboBoxValueInSource(c.value, eras), c.combo) << c.value;
+    EXPECT_EQ(TETLib::IsListBoxValueInSource(c.value, eras), c.list) << c.value;
+    EXPECT_FALSE(TETLib::IsListBoxValueInSource(c.value, unknown)) << c.value;
+  }
+}
