@@ -1,7 +1,7 @@
 // A library asset's script class runs once per script context as a shared service object. Its
 // native side is GSOLibrary: a scriptable object that is also an item of the context's world list
 // (whose saves carry the library's properties), with natives for named calls into a native
-// plug-in and for a system-menu icon. GSOLibrarySpec is the specification of library assets
+// plug-in and for a system-menu icon. GSOLibrarySpec is the asset specification of library assets
 // (configuration kind "library") and makes the instances.
 #pragma once
 
