@@ -12,25 +12,27 @@ namespace PymDaemonSrv {
 
 class DeadlineMutex {
  public:
-  void lock() {
+  // The lower-case names are the ones std::unique_lock and std::lock_guard call.
+  void lock() {  // NOLINT(readability-identifier-naming): the standard lock interface
     std::unique_lock<std::mutex> guard(mutex_);
     freed_.wait(guard, [this] { return !held_; });
     held_ = true;
   }
-  bool try_lock() {
+  bool try_lock() {  // NOLINT(readability-identifier-naming): the standard lock interface
     std::lock_guard<std::mutex> guard(mutex_);
     if (held_) return false;
     held_ = true;
     return true;
   }
   template <class Clock, class Duration>
-  bool try_lock_until(const std::chrono::time_point<Clock, Duration>& deadline) {
+  bool try_lock_until(  // NOLINT(readability-identifier-naming): the standard lock interface
+      const std::chrono::time_point<Clock, Duration>& deadline) {
     std::unique_lock<std::mutex> guard(mutex_);
     if (!freed_.wait_until(guard, deadline, [this] { return !held_; })) return false;
     held_ = true;
     return true;
   }
-  void unlock() {
+  void unlock() {  // NOLINT(readability-identifier-naming): the standard lock interface
     {
       std::lock_guard<std::mutex> guard(mutex_);
       held_ = false;
