@@ -22,21 +22,13 @@ for ((n = 1; n <= count; n++)); do
   cat >"$folder/config.txt" <<CONFIG
 kuid                                    <kuid:400100:$n>
 username                                "Lamp $n"
-kind                                    "scenery"
+kind                                    "library"
 kestro-build                            3.5
 script                                  "lamp"
 class                                   "Lamp"
-mesh-table
-{
-  default
-  {
-    mesh                                "lamp.im"
-    auto-create                         1
-  }
-}
 CONFIG
-  : >"$folder/lamp.im"
-  printf 'class Lamp\n{\n  int switched;\n  public int SwitchOn(int times) { return switched + times; }\n};\n' \
+  # A library asset: it passes validation without meshes, and its class derives from Library.
+  printf 'include "Library.gs"\nclass Lamp isclass Library\n{\n  int switched;\n  public int SwitchOn(int times) { return switched + times; }\n};\n' \
     >"$folder/lamp.gs"
   echo "validate \"<kuid:400100:$n>\"" >>"$root/validate.txt"
   echo "printconfig \"<kuid:400100:$n>\"" >>"$root/printconfig.txt"

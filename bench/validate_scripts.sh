@@ -16,11 +16,13 @@ source "$repo/scripts/bench-root.sh"
 for n in 1 2; do
   mkdir -p "$root/UserData/local/lamp$n"
   {
-    printf 'kuid <kuid:400100:%d>\nusername "Lamp %d"\nkind "scenery"\nkestro-build 3.5\n' "$n" "$n"
+    printf 'kuid <kuid:400100:%d>\nusername "Lamp %d"\nkind "library"\nkestro-build 3.5\n' "$n" "$n"
     [[ $n == 1 ]] && printf 'script "lamp"\nclass "Lamp"\n'
   } >"$root/UserData/local/lamp$n/config.txt"
+  # Library assets pass validation without meshes; the class derives from Library.
   cat >"$root/UserData/local/lamp$n/lamp.gs" <<'SCRIPT'
-class Lamp
+include "Library.gs"
+class Lamp isclass Library
 {
   int switched;
   public int SwitchOn(int times) { switched = switched + times; return switched; }
