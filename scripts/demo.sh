@@ -69,8 +69,8 @@ category-class                          "BS;BR"
 CONFIG
 
 # Two assets with scripts: a lamp whose script compiles and a broken one with a syntax error.
-# Their configurations pass validation (a mesh table naming a mesh file that exists), so the
-# scripts are compiled; validation checks that the mesh file is there, not what it holds.
+# They are library assets, which pass validation without meshes, so the scripts are compiled;
+# a library's script class derives from Library.
 mkdir -p "$root/UserData/local/demo lamp" "$root/UserData/local/demo broken lamp"
 mesh_table='mesh-table
 {
@@ -83,16 +83,15 @@ mesh_table='mesh-table
 cat > "$root/UserData/local/demo lamp/config.txt" <<CONFIG
 kuid                                    <kuid:400100:1003>
 username                                "Demo lamp"
-kind                                    "scenery"
+kind                                    "library"
 kestro-build                            3.5
 script                                  "lamp"
 class                                   "Lamp"
-$mesh_table
 CONFIG
-: >"$root/UserData/local/demo lamp/lamp.im"
 cat > "$root/UserData/local/demo lamp/lamp.gs" <<'SCRIPT'
 // A lamp that counts how often it was switched on.
-class Lamp
+include "Library.gs"
+class Lamp isclass Library
 {
   int switched;
 
@@ -106,15 +105,14 @@ SCRIPT
 cat > "$root/UserData/local/demo broken lamp/config.txt" <<CONFIG
 kuid                                    <kuid:400100:1004>
 username                                "Demo broken lamp"
-kind                                    "scenery"
+kind                                    "library"
 kestro-build                            3.5
 script                                  "lamp"
 class                                   "Lamp"
-$mesh_table
 CONFIG
-: >"$root/UserData/local/demo broken lamp/lamp.im"
 cat > "$root/UserData/local/demo broken lamp/lamp.gs" <<'SCRIPT'
-class Lamp
+include "Library.gs"
+class Lamp isclass Library
 {
   public int SwitchOn(int times
   {
