@@ -5,21 +5,7 @@
 #include <memory>
 
 #include "qel/file.h"
-
-#define STBI_NO_STDIO
-#define STBI_ONLY_BMP
-#define STBI_ONLY_TGA
-#define STBI_ONLY_JPEG
-#define STBI_ONLY_PNG
-#define STB_IMAGE_STATIC
-#define STB_IMAGE_IMPLEMENTATION
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wunused-function"
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-#pragma GCC diagnostic ignored "-Wsign-compare"
-#pragma GCC diagnostic ignored "-Wimplicit-fallthrough"
-#include <stb/stb_image.h>
-#pragma GCC diagnostic pop
+#include "qelgfx/stb_image_decoder.h"
 
 namespace TETLib {
 
