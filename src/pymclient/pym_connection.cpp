@@ -352,6 +352,17 @@ bool PeerHasClosed(int fd) {
   return fd < 0 || (poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0);
 }
 
+// Reads away what the socket holds now, without waiting; at most 16 MB, so that a daemon that
+// keeps sending cannot hold the close.
+void DiscardWaiting(int fd) {
+  u8 sink[4096];
+  for (u32 taken = 0; fd >= 0 && taken < (16u << 20);) {
+    const ssize_t n = recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+    if (n <= 0 && !(n < 0 && errno == EINTR)) return;
+    if (n > 0) taken += u32(n);
+  }
+}
+
 }  // namespace
 
 bool PymConnection::IsReaderThread() {
@@ -456,6 +467,9 @@ void PymConnection::Disconnect(bool lost) {
   TCPTransport* t = transport_.load();
   if (t) {
     if (!lost) SendU32(kGoodbyeWord);
+    // Messages that no reader took are read away first: closing over unread bytes would reset
+    // the connection instead of ending it, and the daemon might lose the goodbye.
+    if (!readerStarted_.load()) DiscardWaiting(t->GetSocket());
     t->Close();
   }
   if (reader_) {
