@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Lays out an installation root from a build folder: ROOT/bin with the tool and the stand-in
-# daemon, the "data" volume and the validation data folder, the standard script libraries and
-# their sources (ROOT/scripts), and ROOT/UserData.
+# Lays out an installation root from a build folder: ROOT/bin with the tool, the stand-in
+# daemon and the modules the tool loads, the "data" volume and the validation data folder, the
+# standard script libraries and their sources (ROOT/scripts), and ROOT/UserData.
 set -euo pipefail
 build=${1:?build folder}
 root=${2:?installation root}
@@ -21,6 +21,11 @@ if [[ -f "$build/libkestronativeinterface.so" ]]; then
   cp "$build/libkestronativeinterface.so" "$root/bin/"
   cp "$repo/src/nativeinterface/kestro_native_interface.h" "$root/bin/"
   mkdir -p "$root/bin/plugins"
+fi
+# The DXT compressor module, which the tool loads beside itself when a texture needs it.
+if [[ -f "$build/libkestrodxtcodec.so" ]]; then
+  rm -f "$root/bin/libkestrodxtcodec.so"
+  cp "$build/libkestrodxtcodec.so" "$root/bin/"
 fi
 cp -R "$repo/data/data/." "$root/bin/data/"
 if [[ -d "$build/libraries" ]]; then

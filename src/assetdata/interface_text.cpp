@@ -3,6 +3,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "core/app_globals.h"
 #include "core/log_printf.h"
 #include "core/read_write_lock.h"
 #include "qel/file.h"
@@ -53,6 +54,7 @@ struct TextState {
   std::atomic<u32> misses{0};
   std::mutex fileMutex;  // guards fileName only
   Qel::PString fileName{"InterfaceText.chump"};
+  std::atomic<InterfaceTextDB::LanguageSource> languageSource{nullptr};
 };
 
 TextState& State() {
@@ -76,6 +78,16 @@ InterfaceTextDB& Database() {
 [[maybe_unused]] InterfaceTextDB& g_instance = Database();
 [[maybe_unused]] ReadWriteLock& g_lock = GetReadWriteLock();
 [[maybe_unused]] TextState& g_state = State();
+
+// Asks the language source set at start-up, on the main thread only: the source asks the daemon,
+// whose answer another thread may be the one to deliver. Exchanged, so it is asked once.
+void ChoosePendingLanguage(TextState& state) {
+  if (state.languageSource.load() == nullptr || !IsMainThread()) return;
+  const InterfaceTextDB::LanguageSource source = state.languageSource.exchange(nullptr);
+  if (source == nullptr) return;
+  InterfaceTextDB::SetLanguage(source().CStr());
+  InterfaceTextDB::Invalidate();
+}
 
 // Holds the process-wide lock for a scope when it was granted; a request that can never be
 // granted (a shared holder asking for it exclusively) leaves it untaken.
@@ -119,9 +131,14 @@ void InterfaceTextDB::SetLanguage(const char* code) {
 
 void InterfaceTextDB::Invalidate() { State().loaded.store(false); }
 
+void InterfaceTextDB::SetLanguageSource(LanguageSource source) {
+  State().languageSource.store(source);
+}
+
 InterfaceTextDB& InterfaceTextDB::Instance() {
   InterfaceTextDB& db = Database();
   TextState& state = State();
+  ChoosePendingLanguage(state);
   if (state.loaded.load()) return db;
   LockHold hold(true);
   // A thread that holds the lock shared cannot load; it looks up in what is there.

@@ -21,6 +21,12 @@ class InterfaceTextDB {
   static void SetLanguage(const char* code);
   // The next Instance() or GetInterfaceString() loads the tables again.
   static void Invalidate();
+  // Where the language comes from when it is chosen on first use rather than at start-up (most
+  // commands print no interface text, and asking costs a round trip to the daemon). The first
+  // Instance() on the main thread asks the source, once, and chooses its answer with
+  // SetLanguage; tables another thread loaded before that are loaded again. Null: no source.
+  using LanguageSource = Qel::PString (*)();
+  static void SetLanguageSource(LanguageSource source);
   // The instance, its tables loaded first when they are not.
   static InterfaceTextDB& Instance();
 

@@ -10,15 +10,17 @@
 #include <cstring>
 
 #include "core/networking.h"
-#include "qel/thread.h"
 
 namespace {
 
-// Counts a call as using the socket for as long as it lives.
+// Counts a call as using the socket for as long as it lives; the last one out wakes a closer
+// waiting for the count to reach 0.
 class InFlight {
  public:
   explicit InFlight(std::atomic<u32>& count) : count_(count) { count_.fetch_add(1); }
-  ~InFlight() { count_.fetch_sub(1); }
+  ~InFlight() {
+    if (count_.fetch_sub(1) == 1) count_.notify_all();
+  }
   InFlight(const InFlight&) = delete;
   InFlight& operator=(const InFlight&) = delete;
 
@@ -118,8 +120,9 @@ void TCPTransport::CloseSocket() {
   if (fd < 0) return;
   // Wakes a call blocked on the socket in another thread; a plain close would not.
   shutdown(fd, SHUT_RDWR);
-  // Closing while a call still uses the number could hand that call a reused descriptor.
-  while (inFlight_.load() != 0) Qel::Sleep(1);
+  // Closing while a call still uses the number could hand that call a reused descriptor. The
+  // shutdown above ends a blocked call at once, so this wait is short; it is woken, not polled.
+  for (u32 n = inFlight_.load(); n != 0; n = inFlight_.load()) inFlight_.wait(n);
   close(fd);
 }
 

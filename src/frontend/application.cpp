@@ -75,6 +75,13 @@ void ApplyConnectPauseOverride() {
   PymSetConnectPauseMs(u32(pauseMs));
 }
 
+// The user's interface language from the daemon's settings; "US" when it has none to give.
+Qel::PString AskInterfaceLanguage() {
+  Qel::PString language = PymGetSettingString("internet", "language");
+  if (language.IsEmpty()) language = "US";
+  return language;
+}
+
 }  // namespace
 
 const Qel::String& GetStartupFolder() { return g_startupFolder; }
@@ -181,11 +188,9 @@ i8 InitApplication(EngineContext& context, const char* /*programPath*/, int argc
 
   SetMainThread();
 
-  Qel::PString language = PymGetSettingString("internet", "language");
-  if (language.IsEmpty()) language = "US";
-  InterfaceTextDB::SetLanguage(language.CStr());
-  InterfaceTextDB::Instance();
-  InterfaceTextDB::Invalidate();
+  // The interface language is asked for, and its text loaded, when a command first needs the
+  // text: most print none, and both cost a daemon round trip and a parse at every start.
+  InterfaceTextDB::SetLanguageSource(&AskInterfaceLanguage);
 
   g_pluginTypeRef = new PluginTypeRef(Qel::UId(Qel::kBitmapPluginTypeId),
                                       Qel::PString(Qel::kBitmapPluginTypeName));
@@ -201,6 +206,8 @@ void ShutdownApplication(EngineContext& context) {
   delete g_pluginTypeRef;
   g_pluginTypeRef = nullptr;
 
+  // No language is asked for once the client closes.
+  InterfaceTextDB::SetLanguageSource(nullptr);
   // Online access says goodbye to the service and closes its hand-off in the daemon: both need
   // the daemon connection and the network, so it ends here rather than at static destruction.
   OnlineAccessClientEndpoint::Shutdown();

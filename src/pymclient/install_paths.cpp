@@ -9,6 +9,7 @@
 #include "core/path_text.h"
 #include "platform/process.h"
 #include "qel/file.h"
+#include "qel/file_find.h"
 #include "qel/string.h"
 
 namespace {
@@ -152,10 +153,13 @@ void CreateUserDataFolders() {
   if (root.IsEmpty()) return;
   const File::Path userData = UserDataRoot();
 
+  // UserData is read once for every question about its entries: the old trash folder and each
+  // content database's archive. Nothing made below is one of those names.
+  const File::Names userDataEntries(userData.CStr());
   MakeAbsoluteFolder(Under(userData, "cache"));
   const File::Path trash = Under(userData, "trash");
   const File::Path backups = Under(userData, "backups");
-  if (PathExists(PString(), trash) && !PathExists(PString(), backups)) {
+  if (userDataEntries.Contains("trash") && !userDataEntries.Contains("backups")) {
     RenamePath(PString(), trash, backups);
   }
   MakeAbsoluteFolder(backups);
@@ -170,7 +174,8 @@ void CreateUserDataFolders() {
   for (size_t i = 0; i < kContentDatabaseNames.size(); ++i) {
     const char* name = kContentDatabaseNames[i];
     const File::Path folder = i == 0 ? Under(root, "Data") : Under(userData, name);
-    acquired[i] = AcquireResourceDatabase(PString(name), folder);
+    acquired[i] =
+        AcquireResourceDatabase(PString(name), folder, i == 0 ? nullptr : &userDataEntries);
   }
   {
     LayoutState& state = State();

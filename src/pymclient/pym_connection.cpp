@@ -2,6 +2,7 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "assetdata/results_log.h"
 #include "core/core_statics.h"
@@ -342,6 +344,27 @@ i32 PymConnection::ReaderMain(Qel::Thread& self, u64 generation) {
   return 0;
 }
 
+namespace {
+
+// True when the daemon has closed or reset the connection (waiting messages alone leave it open).
+bool PeerHasClosed(int fd) {
+  pollfd p{fd, POLLRDHUP, 0};
+  return fd < 0 || (poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0);
+}
+
+// Reads away what the socket holds now, without waiting; at most 16 MB, so that a daemon that
+// keeps sending cannot hold the close.
+void DiscardWaiting(int fd) {
+  u8 sink[4096];
+  for (u32 taken = 0; fd >= 0 && taken < (16u << 20);) {
+    const ssize_t n = recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+    if (n <= 0 && !(n < 0 && errno == EINTR)) return;
+    if (n > 0) taken += u32(n);
+  }
+}
+
+}  // namespace
+
 bool PymConnection::IsReaderThread() {
   return reader_ && reader_->GetId() == Qel::Thread::CurrentId();
 }
@@ -350,7 +373,11 @@ bool PymConnection::Connect() {
   Qel::SingleLock guard(lock_);
   if (closed_.load()) return false;
   if (TCPTransport* t = transport_.load()) {
-    if (connected_.load() && t->GetState() == TCPTransport::kConnected) return true;
+    // Without a reader nobody has seen the daemon end the connection; ask the socket.
+    if (connected_.load() && t->GetState() == TCPTransport::kConnected &&
+        (readerStarted_.load() || !PeerHasClosed(t->GetSocket()))) {
+      return true;
+    }
     // The reader has ended or a transfer failed: start afresh rather than fail this try.
     Disconnect(true);
   }
@@ -375,10 +402,17 @@ bool PymConnection::Connect() {
   transport_.store(transport);
   const u64 generation = generation_.fetch_add(1) + 1;
 
-  const u32 isClient = GetOptions().isClient;
-  bool ok = SendU32(kTagClient) && SendU32(kProtocolVersion) && SendU32(kBuildNumber) &&
-            SendU32(isClient) && SendU32(u32(databasePath.size())) &&
-            Send(databasePath.data(), u32(databasePath.size()));
+  // The greeting goes out in one write: every command starts with it, and each write of its own
+  // costs a system call and a wake-up of the daemon.
+  std::vector<u8> hello;
+  hello.reserve(5 * 4 + databasePath.size());
+  ByteOrder::AppendLE32(hello, kTagClient);
+  ByteOrder::AppendLE32(hello, kProtocolVersion);
+  ByteOrder::AppendLE32(hello, kBuildNumber);
+  ByteOrder::AppendLE32(hello, GetOptions().isClient);
+  ByteOrder::AppendLE32(hello, u32(databasePath.size()));
+  hello.insert(hello.end(), databasePath.begin(), databasePath.end());
+  bool ok = Send(hello.data(), u32(hello.size()));
   u8 answer[4 + 4 * kHandshakeWordCount];
   ok = ok && Receive(answer, 4) && ByteOrder::LoadLE32(answer) == kTagDaemon &&
        Receive(answer + 4, 4 * kHandshakeWordCount);
@@ -397,6 +431,17 @@ bool PymConnection::Connect() {
   connected_.store(true);
   readerEvent_.Set();
   KESTRO_ASSERT(!reader_);
+  readerGeneration_ = generation;
+  return true;
+}
+
+// The reader starts with the first frame sent on a connection, or when someone asks whether the
+// connection still stands: a command that asks the daemon nothing (version, help texts) then
+// starts and joins no thread. Runs under the connection lock.
+bool PymConnection::StartReader() {
+  KESTRO_ASSERT(lock_.IsLockedByCurrentThread());
+  if (reader_) return true;
+  const u64 generation = readerGeneration_;
   reader_ = std::make_unique<Qel::Thread>(
       [this, generation](Qel::Thread& self) { return ReaderMain(self, generation); });
   if (!reader_->Start()) {
@@ -404,7 +449,16 @@ bool PymConnection::Connect() {
     Disconnect(true);
     return false;
   }
+  readerStarted_.store(true);
   return true;
+}
+
+bool PymConnection::IsConnected() {
+  if (connected_.load() && !readerStarted_.load()) {
+    Qel::SingleLock guard(lock_);
+    if (connected_.load() && transport_.load()) StartReader();
+  }
+  return connected_.load();
 }
 
 void PymConnection::Disconnect(bool lost) {
@@ -413,6 +467,9 @@ void PymConnection::Disconnect(bool lost) {
   TCPTransport* t = transport_.load();
   if (t) {
     if (!lost) SendU32(kGoodbyeWord);
+    // Messages that no reader took are read away first: closing over unread bytes would reset
+    // the connection instead of ending it, and the daemon might lose the goodbye.
+    if (!readerStarted_.load()) DiscardWaiting(t->GetSocket());
     t->Close();
   }
   if (reader_) {
@@ -421,6 +478,7 @@ void PymConnection::Disconnect(bool lost) {
     reader_->Join();
     reader_.reset();
   }
+  readerStarted_.store(false);
   connected_.store(false);
   transport_.store(nullptr);
   delete t;
@@ -465,6 +523,7 @@ bool PymConnection::SendFrame(u32 opcode, TStream& request, PymClientTransaction
       if (HandshakeWasSilent()) return false;
       continue;
     }
+    if (!StartReader()) continue;
     if (tx) {
       // From here on the end of this connection fails the transaction.
       Qel::SingleLock guard(registryLock_);

@@ -145,8 +145,9 @@ class PymConnection : public std::enable_shared_from_this<PymConnection> {
   bool Send(const void* buffer, u32 n);
   bool Receive(void* buffer, u32 n);
 
-  // Set after the handshake, cleared when the reader thread ends.
-  bool IsConnected() const { return connected_.load(); }
+  // Set after the handshake, cleared when the reader thread ends (started by this call when no
+  // request has started it yet, so that a daemon gone away is noticed).
+  bool IsConnected();
   // True when the last Connect reached a daemon that stayed silent through the handshake for the
   // silence limit: it is frozen, and each further try would wait as long again.
   bool HandshakeWasSilent() const { return silentHandshake_.load(); }
@@ -192,6 +193,7 @@ class PymConnection : public std::enable_shared_from_this<PymConnection> {
   bool SendFrame(u32 opcode, TStream& request, PymClientTransaction* tx);
   bool ReceiveOrDrop(void* buffer, u32 n);
   i32 ReaderMain(Qel::Thread& self, u64 generation);
+  bool StartReader();
   bool IsReaderThread();
   void FailPendingTransactions(u64 generation);
   void AppendResults(u32 requestId, TStream& payload);
@@ -207,6 +209,8 @@ class PymConnection : public std::enable_shared_from_this<PymConnection> {
   Qel::CriticalSection lock_;
   std::atomic<TCPTransport*> transport_{nullptr};
   std::unique_ptr<Qel::Thread> reader_;
+  std::atomic<bool> readerStarted_{false};
+  u64 readerGeneration_ = 0;  // the connection the reader is to serve; under lock_
   std::atomic<bool> connected_{false};
   std::atomic<bool> closed_{false};
   std::atomic<bool> silentHandshake_{false};

@@ -51,17 +51,20 @@ String WithoutTrailingSeparators(const String& text) {
 }  // namespace
 
 KestroResourceDatabase* KestroResourceDatabase::Create(const PString& name,
-                                                       const File::Path& folder) {
+                                                       const File::Path& folder,
+                                                       const File::Names* siblings) {
   if (name.IsEmpty() || folder.IsEmpty()) return nullptr;
-  return new KestroResourceDatabase(name, folder);
+  return new KestroResourceDatabase(name, folder, siblings);
 }
 
-KestroResourceDatabase::KestroResourceDatabase(const PString& name, const File::Path& folder)
+KestroResourceDatabase::KestroResourceDatabase(const PString& name, const File::Path& folder,
+                                               const File::Names* siblings)
     : Qel::ResourceDatabase(name, folder.GetText()) {
   const String base = WithoutTrailingSeparators(folder.GetText());
   File::Path archive(base + ".qa");
   archive.ReplaceForwardSlashes();
-  archive_ = File::Exists(archive.CStr());
+  archive_ = siblings != nullptr ? siblings->Contains(archive.GetFileName().CStr())
+                                 : File::Exists(archive.CStr());
   if (archive_) {
     target_ = archive.GetText();
   } else {
@@ -74,7 +77,8 @@ KestroResourceDatabase::KestroResourceDatabase(const PString& name, const File::
 
 KestroResourceDatabase::~KestroResourceDatabase() { File::Subst(GetName(), nullptr); }
 
-KestroResourceDatabase* AcquireResourceDatabase(const PString& name, const File::Path& path) {
+KestroResourceDatabase* AcquireResourceDatabase(const PString& name, const File::Path& path,
+                                                const File::Names* siblings) {
   ResourceDatabaseCache& cache = Cache();
   Qel::SingleLock guard(cache.lock);
   for (u32 i = 0; i < cache.used; ++i) {
@@ -88,7 +92,7 @@ KestroResourceDatabase* AcquireResourceDatabase(const PString& name, const File:
     EvictUnusedResourceDatabases();
     if (cache.used == kResourceDatabaseCacheSize) return nullptr;
   }
-  KestroResourceDatabase* database = KestroResourceDatabase::Create(name, path);
+  KestroResourceDatabase* database = KestroResourceDatabase::Create(name, path, siblings);
   if (database == nullptr) return nullptr;
   CacheEntry& entry = cache.entries[cache.used++];
   entry.name = name;

@@ -27,6 +27,7 @@ class File {
 
   class Path;
   class Find;
+  class Names;
 
   File() = default;
   ~File() { Close(); }

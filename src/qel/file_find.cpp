@@ -13,6 +13,7 @@
 
 namespace Qel {
 
+using file_internal::EqualsNoCase;
 using file_internal::IsDrivePath;
 using file_internal::LessNoCase;
 using file_internal::LowerAscii;
@@ -139,6 +140,23 @@ bool File::Find::MatchPattern(const char* pattern, const char* name) {
   }
   while (*p == '*') ++p;
   return !*p;
+}
+
+File::Names::Names(const char* folder) {
+  const std::string dir = file_internal::ToSlashes(folder ? folder : "");
+  if (dir.empty() || IsDrivePath(dir)) return;
+  const String resolved = File::Resolve(dir.c_str());
+  if (resolved.IsEmpty()) return;
+  DIR* d = ::opendir(resolved.CStr());
+  if (!d) return;
+  while (dirent* e = ::readdir(d)) names_.emplace_back(e->d_name);
+  ::closedir(d);
+}
+
+bool File::Names::Contains(const char* name) const {
+  if (!name || !*name) return false;
+  return std::any_of(names_.begin(), names_.end(),
+                     [name](const std::string& n) { return EqualsNoCase(n, name); });
 }
 
 }  // namespace Qel

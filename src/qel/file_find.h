@@ -1,6 +1,7 @@
 // Folder listing: a snapshot taken at construction, sorted by name without regard to case.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "qel/file.h"
@@ -42,6 +43,19 @@ class File::Find {
   std::vector<Entry> entries_;
   size_t next_ = 0;  // one past the current entry
   bool ok_ = false;
+};
+
+// The entry names of one folder, read once, for a caller that asks about several names in it:
+// whether a name is there, case ignored as path resolution ignores it, without reading the folder
+// again for each question or examining each entry as Find does.
+class File::Names {
+ public:
+  // The folder resolved like every path; a folder that cannot be read holds no names.
+  explicit Names(const char* folder);
+  bool Contains(const char* name) const;
+
+ private:
+  std::vector<std::string> names_;
 };
 
 }  // namespace Qel

@@ -1,6 +1,10 @@
 // The FreeType backend: fontconfig picks the file for a face name (DejaVu Sans when none is
 // given), and each file is opened as one FreeType face whatever the number of fonts made from
 // it; every font gets a size object of its own on that face.
+//
+// Both libraries, and the image and XML libraries they bring, are loaded with the first font:
+// few commands draw text, and linked they cost every start of the program their symbol binding.
+#include <dlfcn.h>
 #include <fontconfig/fontconfig.h>
 #include <ft2build.h>
 #include FT_FREETYPE_H
@@ -9,6 +13,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <map>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -23,9 +28,73 @@ constexpr u32 kItalic = 0x04;
 constexpr u32 kAntialiased = 0x80;
 constexpr const char* kDefaultFace = "DejaVu Sans";
 
+// The functions used of the two libraries, looked up in the libraries' run-time names.
+struct FontLibraries {
+  decltype(&FT_Init_FreeType) initFreeType = nullptr;
+  decltype(&FT_New_Face) newFace = nullptr;
+  decltype(&FT_New_Size) newSize = nullptr;
+  decltype(&FT_Done_Size) doneSize = nullptr;
+  decltype(&FT_Activate_Size) activateSize = nullptr;
+  decltype(&FT_Set_Pixel_Sizes) setPixelSizes = nullptr;
+  decltype(&FT_Load_Char) loadChar = nullptr;
+  decltype(&FcInit) init = nullptr;
+  decltype(&FcFini) fini = nullptr;
+  decltype(&FcPatternCreate) patternCreate = nullptr;
+  decltype(&FcPatternDestroy) patternDestroy = nullptr;
+  decltype(&FcPatternAddString) patternAddString = nullptr;
+  decltype(&FcPatternAddInteger) patternAddInteger = nullptr;
+  decltype(&FcPatternAddBool) patternAddBool = nullptr;
+  decltype(&FcPatternGetString) patternGetString = nullptr;
+  decltype(&FcPatternGetInteger) patternGetInteger = nullptr;
+  decltype(&FcConfigSubstitute) configSubstitute = nullptr;
+  decltype(&FcDefaultSubstitute) defaultSubstitute = nullptr;
+  decltype(&FcFontMatch) fontMatch = nullptr;
+};
+
+template <typename Function>
+bool Bind(void* library, const char* name, Function& out) {
+  out = library != nullptr ? reinterpret_cast<Function>(dlsym(library, name)) : nullptr;
+  return out != nullptr;
+}
+
+// Loaded by the first call and kept for the process; null when either library or one of its
+// functions is missing, and then no font can be made.
+const FontLibraries* Libraries() {
+  static std::once_flag once;
+  static FontLibraries* loaded = nullptr;
+  std::call_once(once, [] {
+    void* ft = dlopen("libfreetype.so.6", RTLD_NOW | RTLD_LOCAL);
+    void* fc = dlopen("libfontconfig.so.1", RTLD_NOW | RTLD_LOCAL);
+    auto* l = new FontLibraries();
+    const bool bound =
+        Bind(ft, "FT_Init_FreeType", l->initFreeType) && Bind(ft, "FT_New_Face", l->newFace) &&
+        Bind(ft, "FT_New_Size", l->newSize) && Bind(ft, "FT_Done_Size", l->doneSize) &&
+        Bind(ft, "FT_Activate_Size", l->activateSize) &&
+        Bind(ft, "FT_Set_Pixel_Sizes", l->setPixelSizes) && Bind(ft, "FT_Load_Char", l->loadChar) &&
+        Bind(fc, "FcInit", l->init) && Bind(fc, "FcFini", l->fini) &&
+        Bind(fc, "FcPatternCreate", l->patternCreate) &&
+        Bind(fc, "FcPatternDestroy", l->patternDestroy) &&
+        Bind(fc, "FcPatternAddString", l->patternAddString) &&
+        Bind(fc, "FcPatternAddInteger", l->patternAddInteger) &&
+        Bind(fc, "FcPatternAddBool", l->patternAddBool) &&
+        Bind(fc, "FcPatternGetString", l->patternGetString) &&
+        Bind(fc, "FcPatternGetInteger", l->patternGetInteger) &&
+        Bind(fc, "FcConfigSubstitute", l->configSubstitute) &&
+        Bind(fc, "FcDefaultSubstitute", l->defaultSubstitute) &&
+        Bind(fc, "FcFontMatch", l->fontMatch);
+    if (bound) {
+      loaded = l;
+    } else {
+      delete l;
+    }
+  });
+  return loaded;
+}
+
 class FreeTypeFace : public FontFace {
  public:
-  FreeTypeFace(FT_Face face, FT_Size size, u32 flags) : face_(face), size_(size), flags_(flags) {}
+  FreeTypeFace(const FontLibraries& lib, FT_Face face, FT_Size size, u32 flags)
+      : lib_(lib), face_(face), size_(size), flags_(flags) {}
 
   FontMetrics Metrics() const override {
     const FT_Size_Metrics& metrics = size_->metrics;
@@ -74,10 +143,11 @@ class FreeTypeFace : public FontFace {
 
  private:
   bool Load(u32 character, FT_Int32 loadFlags) {
-    if (FT_Activate_Size(size_) != 0) return false;
-    return FT_Load_Char(face_, character, loadFlags) == 0;
+    if (lib_.activateSize(size_) != 0) return false;
+    return lib_.loadChar(face_, character, loadFlags) == 0;
   }
 
+  const FontLibraries& lib_;
   FT_Face face_;
   FT_Size size_;
   u32 flags_;
@@ -87,62 +157,67 @@ class FreeTypeBackend : public FontBackend {
  public:
   std::unique_ptr<FontFace> Open(const std::string& face, i32 height, u32 flags, i32) override {
     if (!Start()) return nullptr;
-    const std::pair<std::string, int> file = Match(face.empty() ? kDefaultFace : face, flags);
+    const FontLibraries& lib = *lib_;
+    const std::pair<std::string, int> file = Match(lib, face.empty() ? kDefaultFace : face, flags);
     if (file.first.empty()) return nullptr;
     FT_Face& shared = faces_[file];
-    if (shared == nullptr && FT_New_Face(library_, file.first.c_str(), file.second, &shared) != 0) {
+    if (shared == nullptr && lib.newFace(library_, file.first.c_str(), file.second, &shared) != 0) {
       shared = nullptr;
       faces_.erase(file);
       return nullptr;
     }
     FT_Size size = nullptr;
-    if (FT_New_Size(shared, &size) != 0) return nullptr;
-    if (FT_Activate_Size(size) != 0 || FT_Set_Pixel_Sizes(shared, 0, FT_UInt(height)) != 0) {
-      FT_Done_Size(size);
+    if (lib.newSize(shared, &size) != 0) return nullptr;
+    if (lib.activateSize(size) != 0 || lib.setPixelSizes(shared, 0, FT_UInt(height)) != 0) {
+      lib.doneSize(size);
       return nullptr;
     }
-    return std::make_unique<FreeTypeFace>(shared, size, flags);
+    return std::make_unique<FreeTypeFace>(lib, shared, size, flags);
   }
 
  private:
   bool Start() {
-    if (library_ == nullptr && FT_Init_FreeType(&library_) != 0) library_ = nullptr;
+    if (lib_ == nullptr) lib_ = Libraries();
+    if (lib_ == nullptr) return false;
+    if (library_ == nullptr && lib_->initFreeType(&library_) != 0) library_ = nullptr;
     if (library_ == nullptr) return false;
     if (!configured_) {
-      if (FcInit() == FcFalse) return false;
+      if (lib_->init() == FcFalse) return false;
       // Releases fontconfig's own caches when the process ends; every pattern made here is
       // destroyed before then.
-      std::atexit(FcFini);
+      std::atexit([] { Libraries()->fini(); });
       configured_ = true;
     }
     return true;
   }
 
-  static std::pair<std::string, int> Match(const std::string& face, u32 flags) {
-    FcPattern* pattern = FcPatternCreate();
+  static std::pair<std::string, int> Match(const FontLibraries& lib, const std::string& face,
+                                           u32 flags) {
+    FcPattern* pattern = lib.patternCreate();
     if (pattern == nullptr) return {};
-    FcPatternAddString(pattern, FC_FAMILY, reinterpret_cast<const FcChar8*>(face.c_str()));
-    FcPatternAddInteger(pattern, FC_WEIGHT,
-                        (flags & kBold) != 0 ? FC_WEIGHT_BOLD : FC_WEIGHT_REGULAR);
-    FcPatternAddInteger(pattern, FC_SLANT,
-                        (flags & kItalic) != 0 ? FC_SLANT_ITALIC : FC_SLANT_ROMAN);
-    FcPatternAddBool(pattern, FC_SCALABLE, FcTrue);
-    FcConfigSubstitute(nullptr, pattern, FcMatchPattern);
-    FcDefaultSubstitute(pattern);
+    lib.patternAddString(pattern, FC_FAMILY, reinterpret_cast<const FcChar8*>(face.c_str()));
+    lib.patternAddInteger(pattern, FC_WEIGHT,
+                          (flags & kBold) != 0 ? FC_WEIGHT_BOLD : FC_WEIGHT_REGULAR);
+    lib.patternAddInteger(pattern, FC_SLANT,
+                          (flags & kItalic) != 0 ? FC_SLANT_ITALIC : FC_SLANT_ROMAN);
+    lib.patternAddBool(pattern, FC_SCALABLE, FcTrue);
+    lib.configSubstitute(nullptr, pattern, FcMatchPattern);
+    lib.defaultSubstitute(pattern);
     FcResult result = FcResultNoMatch;
-    FcPattern* match = FcFontMatch(nullptr, pattern, &result);
-    FcPatternDestroy(pattern);
+    FcPattern* match = lib.fontMatch(nullptr, pattern, &result);
+    lib.patternDestroy(pattern);
     std::pair<std::string, int> found;
     FcChar8* file = nullptr;
     int index = 0;
-    if (match != nullptr && FcPatternGetString(match, FC_FILE, 0, &file) == FcResultMatch) {
-      FcPatternGetInteger(match, FC_INDEX, 0, &index);
+    if (match != nullptr && lib.patternGetString(match, FC_FILE, 0, &file) == FcResultMatch) {
+      lib.patternGetInteger(match, FC_INDEX, 0, &index);
       found = {reinterpret_cast<const char*>(file), index};
     }
-    if (match != nullptr) FcPatternDestroy(match);
+    if (match != nullptr) lib.patternDestroy(match);
     return found;
   }
 
+  const FontLibraries* lib_ = nullptr;
   FT_Library library_ = nullptr;
   bool configured_ = false;
   // Faces live as long as the process: fonts are never destroyed before it ends.

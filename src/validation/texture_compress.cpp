@@ -1,9 +1,14 @@
 #include "validation/texture_compress.h"
 
-#include <nvtt/nvtt.h>
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
+#include <string>
+
+#include "dxtcodec/dxt_codec.h"
+#include "platform/process.h"
 
 #include "qelgfx/bitmap.h"
 #include "qelgfx/texture_file.h"
@@ -13,13 +18,12 @@ namespace {
 // Receives the compressor's levels. The library announces sizes of its own for levels smaller
 // than a block and carries on after a write was refused, so each level's block is sized from its
 // dimensions and every byte count is checked here, not trusted.
-class OurOutputHandler final : public nvtt::OutputHandler {
+class OurOutputHandler final {
  public:
   OurOutputHandler(std::vector<std::unique_ptr<Qel::Bitmap>>& results, u32 format)
       : results_(results), format_(format) {}
 
-  void beginImage(int /*size*/, int width, int height, int /*depth*/, int /*face*/,
-                  int level) override {
+  void BeginImage(int width, int height, int level) {
     if (!Finish()) return;
     const u32 bytes = width > 0 && height > 0 ? Qel::TextureMipBytes(format_, u32(width), u32(height))
                                               : 0;
@@ -32,7 +36,7 @@ class OurOutputHandler final : public nvtt::OutputHandler {
     level_ = level;
   }
 
-  bool writeData(const void* data, int size) override {
+  bool WriteData(const void* data, int size) {
     if (current_ == nullptr) {
       // Bytes before the first level are a header, which is turned off.
       if (!began_) return size == 0;
@@ -64,6 +68,23 @@ class OurOutputHandler final : public nvtt::OutputHandler {
   }
 
   const Qel::String& GetError() const { return error_; }
+  const Qel::String& GetCompressorError() const { return compressorError_; }
+
+  // The compressor's calls, through the module's C interface.
+  DxtSink MakeSink() {
+    DxtSink sink{};
+    sink.context = this;
+    sink.beginImage = [](void* self, i32 width, i32 height, i32 level) {
+      static_cast<OurOutputHandler*>(self)->BeginImage(width, height, level);
+    };
+    sink.writeData = [](void* self, const void* data, i32 size) -> i32 {
+      return static_cast<OurOutputHandler*>(self)->WriteData(data, size) ? 1 : 0;
+    };
+    sink.error = [](void* self, const char* text) {
+      static_cast<OurOutputHandler*>(self)->compressorError_ = text != nullptr ? text : "";
+    };
+    return sink;
+  }
 
  private:
   void Fail(const Qel::String& reason) {
@@ -77,41 +98,61 @@ class OurOutputHandler final : public nvtt::OutputHandler {
   int level_ = 0;
   bool began_ = false;
   Qel::String error_;
-};
-
-class OurErrorHandler final : public nvtt::ErrorHandler {
- public:
-  void error(nvtt::Error e) override { text_ = nvtt::errorString(e); }
-  const Qel::String& GetText() const { return text_; }
-
- private:
-  Qel::String text_;
+  Qel::String compressorError_;
 };
 
 // The file format the blocks are checked against, and the compressor's format.
-bool BlockFormat(u32 code, bool dxt1Alpha, u32& fileFormat, nvtt::Format& format) {
+bool BlockFormat(u32 code, bool dxt1Alpha, u32& fileFormat, i32& format) {
   switch (code) {
     case 10:
       fileFormat = Qel::kTextureDXT1;
-      format = dxt1Alpha ? nvtt::Format_DXT1a : nvtt::Format_DXT1;
+      format = dxt1Alpha ? kDxtFormat1Alpha : kDxtFormat1;
       return true;
     case 11:
       fileFormat = Qel::kTextureDXT3;
-      format = nvtt::Format_DXT3;
+      format = kDxtFormat3;
       return true;
     case 12:
       fileFormat = Qel::kTextureDXT5;
-      format = nvtt::Format_DXT5;
+      format = kDxtFormat5;
       return true;
     case 25:
     case 26:
     case 27:
       fileFormat = Qel::kTextureDXT1;
-      format = nvtt::Format_DXT1;
+      format = kDxtFormat1;
       return true;
     default:
       return false;
   }
+}
+
+// The compressor module, loaded by the first call and kept for the process; null, with the
+// loader's reason in `error`, when it cannot be loaded.
+DxtCompressFunction LoadDxtCodec(Qel::String& error) {
+  static std::once_flag once;
+  static DxtCompressFunction entry = nullptr;
+  static Qel::String failure;
+  std::call_once(once, [] {
+    // Beside the program, where an installation has it; else through the program's run path
+    // (the build folder). The folder is named outright because a sanitizer's dlopen looks in
+    // its own run path, not the caller's.
+    const std::string program = Platform::ProgramPath();
+    const std::string beside =
+        program.substr(0, program.rfind('/') + 1) + KESTRO_DXT_CODEC_FILE;
+    void* module = program.empty() ? nullptr : dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (module == nullptr) module = dlopen(KESTRO_DXT_CODEC_FILE, RTLD_NOW | RTLD_LOCAL);
+    if (module != nullptr) {
+      entry = reinterpret_cast<DxtCompressFunction>(dlsym(module, KESTRO_DXT_CODEC_ENTRY));
+    }
+    if (entry == nullptr) {
+      const char* reason = dlerror();
+      failure = Qel::String::Format("the DXT compressor cannot be loaded (%s)",
+                                    reason != nullptr ? reason : KESTRO_DXT_CODEC_FILE);
+    }
+  });
+  error = failure;
+  return entry;
 }
 
 }  // namespace
@@ -173,11 +214,13 @@ bool TextureCompress::CompressEngine(const Qel::Bitmap& source, u32 format) {
 bool TextureCompress::CompressBlocks(const Qel::Bitmap& source, u32 format, bool dxt1Alpha,
                                      bool wrap, bool normalMap, bool mipmaps, bool cuda) {
   u32 fileFormat = 0;
-  nvtt::Format blockFormat = nvtt::Format_DXT1;
+  i32 blockFormat = kDxtFormat1;
   if (!BlockFormat(format, dxt1Alpha, fileFormat, blockFormat)) {
     lastError_ = Qel::String::Format("texture format %u is not one the converter makes", format);
     return false;
   }
+  const DxtCompressFunction compress = LoadDxtCodec(lastError_);
+  if (compress == nullptr) return false;
   // The compressor reads packed B, G, R, A rows; a 24-bit source is widened first.
   Qel::Bitmap widened;
   const Qel::Bitmap* packed = &source;
@@ -189,38 +232,30 @@ bool TextureCompress::CompressBlocks(const Qel::Bitmap& source, u32 format, bool
     }
     packed = &widened;
   }
-  nvtt::InputOptions input;
-  input.setMipmapGeneration(mipmaps, -1);
-  if (normalMap) input.setNormalMap(true);
-  input.setWrapMode(wrap ? nvtt::WrapMode_Repeat : nvtt::WrapMode_Clamp);
-  input.setTextureLayout(nvtt::TextureType_2D, int(packed->GetWidth()), int(packed->GetHeight()), 1);
-  if (!input.setMipmapData(packed->GetPixels(), int(packed->GetWidth()), int(packed->GetHeight()),
-                           1, 0, 0)) {
-    lastError_ = "the compressor refused the image";
-    return false;
-  }
-  // Named, never left to the library's default.
-  input.setMipmapFilter(normalMap ? nvtt::MipmapFilter_Box : nvtt::MipmapFilter_Kaiser);
-
-  nvtt::Compressor compressor;
-  compressor.enableCudaAcceleration(cuda);
-  nvtt::CompressionOptions compression;
-  compression.setFormat(blockFormat);
-  compression.setQuality(nvtt::Quality_Production);
+  DxtRequest request{};
+  request.pixels = packed->GetPixels();
+  request.width = i32(packed->GetWidth());
+  request.height = i32(packed->GetHeight());
+  request.format = blockFormat;
+  request.mipmaps = mipmaps ? 1 : 0;
+  request.normalMap = normalMap ? 1 : 0;
+  request.wrap = wrap ? 1 : 0;
+  request.cuda = cuda ? 1 : 0;
 
   const size_t before = images_.size();
   OurOutputHandler output(images_, fileFormat);
-  OurErrorHandler errors;
-  nvtt::OutputOptions outputOptions;
-  outputOptions.setOutputHandler(&output);
-  outputOptions.setErrorHandler(&errors);
-  outputOptions.setOutputHeader(false);
-  const bool processed = compressor.process(input, compression, outputOptions);
+  const DxtSink sink = output.MakeSink();
+  const i32 result = compress(&request, &sink);
+  if (result == kDxtImageRefused) {
+    lastError_ = "the compressor refused the image";
+    return false;
+  }
+  const bool processed = result == kDxtDone;
   const bool whole = output.Finish();
   const u32 expected =
       mipmaps ? Qel::FullMipCount(source.GetWidth(), source.GetHeight()) : 1;
   if (!processed || !whole || images_.size() - before != expected) {
-    lastError_ = !errors.GetText().IsEmpty()  ? errors.GetText()
+    lastError_ = !output.GetCompressorError().IsEmpty() ? output.GetCompressorError()
                  : !output.GetError().IsEmpty() ? output.GetError()
                                                 : Qel::String::Format(
                                                       "the compressor made %u of %u levels",

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "assetdata/soup.h"
+#include "core/app_globals.h"
 #include "core/read_write_lock.h"
 #include "qel/file.h"
 #include "qel/file_volume.h"
@@ -132,6 +133,28 @@ TEST_F(InterfaceTextTest, ChoosesTheTableByLanguageCode) {
     InterfaceTextDB::Invalidate();
     EXPECT_EQ(GetInterfaceString("$which"), c.expected);
   }
+}
+
+// The language named at start-up is asked for by the main thread's first use, once; a table
+// another thread loaded before that is read again in the language asked for.
+TEST_F(InterfaceTextTest, TheLanguageSourceIsAskedOnceByTheMainThreadsFirstUse) {
+  PutText("InterfaceText.txt", "$which \"InterfaceText\"\n");
+  PutText("InterfaceGerman.txt", "$which \"InterfaceGerman\"\n");
+  static std::atomic<int> asked{0};
+  asked = 0;
+  SetMainThread();
+  InterfaceTextDB::SetLanguageSource([] {
+    ++asked;
+    return Qel::PString("DE");
+  });
+  {
+    watchdog::Task other([] { EXPECT_EQ(GetInterfaceString("$which"), "InterfaceText"); });
+  }
+  EXPECT_EQ(asked.load(), 0) << "only the main thread asks";
+  EXPECT_EQ(GetInterfaceString("$which"), "InterfaceGerman");
+  EXPECT_EQ(GetInterfaceString("$which"), "InterfaceGerman");
+  EXPECT_EQ(asked.load(), 1);
+  InterfaceTextDB::SetLanguageSource(nullptr);
 }
 
 TEST_F(InterfaceTextTest, ReloadWhileOtherThreadsLookUp) {

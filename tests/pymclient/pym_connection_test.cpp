@@ -144,6 +144,26 @@ TEST_F(ConnectionTest, ConcurrentTransactionsGetTheirOwnBodiesAndResults) {
   EXPECT_EQ(server_->GetConnectionCount(), 1u);
 }
 
+// A client that has asked nothing runs no reader: what the daemon sent meanwhile neither stops
+// its goodbye nor ends the connection badly, and a daemon that went away is noticed by the first
+// request, which connects afresh instead of being lost.
+TEST_F(ConnectionTest, AClientThatAskedNothingStillClosesAndReconnectsCleanly) {
+  const u32 lostBefore = PymCountLostRequests();
+  ASSERT_TRUE(server_->SendNote(kNoteMessage, FakePymServer::Words({5})));
+  server_->CloseConnections();
+  EXPECT_TRUE(Transact(0x41, {}));
+  EXPECT_EQ(server_->GetConnectionCount(), 2u);
+  EXPECT_EQ(PymCountLostRequests(), lostBefore);
+
+  ASSERT_TRUE(PymOpenDatabase(options_));
+  PymCloseDatabase();
+  ASSERT_TRUE(PymOpenDatabase(options_));
+  ASSERT_TRUE(server_->SendNote(kNoteMessage, FakePymServer::Words({6})));
+  PymCloseDatabase();
+  EXPECT_TRUE(server_->WaitForGoodbyes(2));
+  EXPECT_TRUE(server_->WaitForNoConnection());
+}
+
 TEST_F(ConnectionTest, ConnectionLossFailsWaitersAndNextRequestReconnects) {
   server_->SetAutoReply(false);
   std::atomic<int> failures{0};

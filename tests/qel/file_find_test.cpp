@@ -102,4 +102,22 @@ TEST_F(FileFindTest, FolderResolvesOrReportsNotOk) {
   }
 }
 
+// One reading answers for every name, in any case, as path resolution would find it; a folder
+// that cannot be read, or a name never there, answers no.
+TEST_F(FileFindTest, NamesAnswerWithoutRegardToCase) {
+  Put("Content/Local.QA");
+  Put("Content/trash/x");
+  const File::Names names(P("content").c_str());
+  for (const char* there : {"local.qa", "LOCAL.QA", "Local.QA", "Trash"}) {
+    EXPECT_TRUE(names.Contains(there)) << there;
+  }
+  for (const char* absent : {"local", "cache.qa", "", "x"}) {
+    EXPECT_FALSE(names.Contains(absent)) << absent;
+  }
+  EXPECT_FALSE(names.Contains(nullptr));
+  for (const std::string& folder : {P("missing"), P("Content/Local.QA"), std::string("C:\\W")}) {
+    EXPECT_FALSE(File::Names(folder.c_str()).Contains("x")) << folder;
+  }
+}
+
 }  // namespace

@@ -64,6 +64,8 @@ InstallRoot::InstallRoot(const std::string& buildDir, const std::string& dataDir
   if (layout.withTetData) fs::create_directories(Bin() + "/TETData", ec);
   if (ec) error_ = "cannot create " + root_ + ": " + ec.message();
   Copy(buildDir + "/KestroUtil", Bin() + "/KestroUtil", error_);
+  // The DXT compressor module, which the tool loads from beside itself.
+  Copy(buildDir + "/libkestrodxtcodec.so", Bin() + "/libkestrodxtcodec.so", error_);
   if (layout.withDaemon) Copy(buildDir + "/PymDaemon", Bin() + "/PymDaemon", error_);
   Copy(dataDir, Bin() + "/data", error_);
   // The project's validation data lies beside the interface text, as make-install.sh finds it.
