@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <iterator>
 
 #include "gscommon/opcode_table.h"
@@ -591,7 +592,15 @@ dispatch_next:
     KS_NEXT();
   }
   // The array runs leave the local's count alone where the instructions would take and give
-  // back one; when the access fails they leave the words the instructions would have pushed.
+  // back one; when the access fails they leave the words the instructions would have pushed:
+  // the counted array, then its other operands.
+#define KS_ARRAY_RUN_FAIL(code, ...)                                         \
+  do {                                                                       \
+    ObjectBridge::AddIfSet(array);                                           \
+    *++sp = array;                                                           \
+    for (const u32 word : std::initializer_list<u32>{__VA_ARGS__}) *++sp = word; \
+    KS_FAIL(code);                                                           \
+  } while (0)
   KS_FUSED_CASE(kLoadrLoadAget) {
     const GSHandle array = locals[ByteOrder::LoadLE16(ip)];
     const u32 index = locals[ByteOrder::LoadLE16(ip + 3)];
@@ -606,11 +615,7 @@ dispatch_next:
       *++sp = value;
       KS_NEXT();
     }
-    ObjectBridge::AddIfSet(array);
-    sp[1] = array;
-    sp[2] = index;
-    sp += 2;
-    KS_FAIL(result);
+    KS_ARRAY_RUN_FAIL(result, index);
   }
   KS_FUSED_CASE(kLoadrLoadLoadAset) {
     const GSHandle array = locals[ByteOrder::LoadLE16(ip)];
@@ -620,12 +625,7 @@ dispatch_next:
     if (WritePlainElement(array, AsInt(index), value)) KS_NEXT();
     const i32 result = ObjectBridge::ArraySet(array, AsInt(index), value);
     if (result == kRunDone) KS_NEXT();
-    ObjectBridge::AddIfSet(array);
-    sp[1] = array;
-    sp[2] = index;
-    sp[3] = value;
-    sp += 3;
-    KS_FAIL(result);
+    KS_ARRAY_RUN_FAIL(result, index, value);
   }
   KS_FUSED_CASE(kLoadrAsize) {
     const GSHandle array = locals[ByteOrder::LoadLE16(ip)];
@@ -634,16 +634,9 @@ dispatch_next:
       *++sp = static_cast<u32>(a->size);
       KS_NEXT();
     }
-    i32 size = 0;
-    const i32 result = ObjectBridge::ArraySize(array, &size);
-    if (result == kRunDone) {
-      *++sp = static_cast<u32>(size);
-      KS_NEXT();
-    }
-    ObjectBridge::AddIfSet(array);
-    *++sp = array;
-    KS_FAIL(result);
+    KS_ARRAY_RUN_FAIL(kRunNullArrayReference);
   }
+#undef KS_ARRAY_RUN_FAIL
 
   KS_FUSED_CASE(kLoadRetv) {
     *++sp = locals[ByteOrder::LoadLE16(ip)];
