@@ -129,9 +129,9 @@ struct Work {
 
 // fib(22) makes 57,313 calls.
 constexpr Work kWork[] = {
-    {"Loop", "Loop", 100000, 100000, 1.5},   {"Fib", "Fib", 22, 57313, 1.5},
+    {"Loop", "Loop", 100000, 100000, 1.2},   {"Fib", "Fib", 22, 57313, 1.2},
     {"Strings", "Strings", 2000, 2000, 3.0}, {"Objects", "Objects", 100000, 100000, 3.0},
-    {"Arrays", "Arrays", 10000, 20000, 3.0},
+    {"Arrays", "Arrays", 10000, 20000, 1.2},
 };
 
 class GameScriptSide {

@@ -1,14 +1,17 @@
-// The byte-code interpreter: GSThread::Execute. One table dispatch per instruction (a computed
-// goto with GCC and Clang), operands read in place, and the run budget counted only where
-// control leaves a straight line.
+// The byte-code interpreter: GSThread::Execute. One table dispatch per instruction or fused run
+// (fused_code.h; a computed goto with GCC and Clang), operands read in place, and the run budget
+// counted in a register only where control leaves a straight line.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <iterator>
 
 #include "gscommon/opcode_table.h"
 #include "gscommon/script_arithmetic.h"
+#include "gsruntime/fused_code.h"
+#include "gsruntime/gs_array.h"
 #include "gsruntime/gs_context.h"
 #include "gsruntime/gs_library.h"
 #include "gsruntime/gs_machine.h"
@@ -35,6 +38,21 @@ inline u32 AsWord(f32 value) {
   return word;
 }
 inline i32 AsInt(u32 word) { return static_cast<i32>(word); }
+
+// An element of an array of plain values within its size, read or written in place; false for
+// anything else (null, references, an index outside, a store that grows), which the bridge does.
+inline bool ReadPlainElement(GSHandle array, i32 index, u32* value) {
+  const GSArray* a = ObjectBridge::ArrayOf(array);
+  if (a == nullptr || a->holdsReferences != 0 || u32(index) >= u32(a->size)) return false;
+  *value = a->elements[index];
+  return true;
+}
+inline bool WritePlainElement(GSHandle array, i32 index, u32 value) {
+  GSArray* a = ObjectBridge::ArrayOf(array);
+  if (a == nullptr || a->holdsReferences != 0 || u32(index) >= u32(a->size)) return false;
+  a->elements[index] = value;
+  return true;
+}
 
 // Room for the longest text "%f" makes of a float (FLT_MAX has 39 digits before the point).
 constexpr u32 kFloatTextBytes = 64;
@@ -78,6 +96,11 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
   }
   GSRunBudget& budget = GSMachine::Live().RunBudget();
   if (budget.depth++ == 0) budget.used = budget.start;
+  // The count of this run lives in a register; it is written back where a nested run may start
+  // (a native, a constructor, a static instance made) and read again after it.
+  u32 used = budget.used;
+#define KS_BUDGET_OUT() (budget.used = used)
+#define KS_BUDGET_IN() (used = budget.used)
   ++runDepth_;
   // Runs nested inside this one (a native that runs script) leave both counts as they found them.
   [[maybe_unused]] const u32 entryBudgetDepth = budget.depth;
@@ -108,6 +131,12 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
   const GSLibrary* library = nullptr;
   i32 error = kRunDone;
   GSFrameHeader* frame = stack.CurrentFrame();
+  // What a call instruction found, for the entry both call forms share.
+  u32 callSite = 0;
+  u32* callObject = nullptr;
+  const GSFunction* callee = nullptr;
+  GSHandle calleeView = 0;
+  GSHandle leaving = 0;  // `me` of the frame a return leaves
 
   // Enters the function of `frame` at `offset`; a frame without code or without `me` fails.
 #define KS_ENTER(frameExpr, offsetExpr)                            \
@@ -134,8 +163,8 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
   // Adds the straight line just run to the budget before control moves to `target`.
 #define KS_JUMP_TO(targetExpr)                      \
   do {                                              \
-    budget.used += static_cast<u32>(ip - lastJump); \
-    if (budget.used > kBudgetLimit) {               \
+    used += static_cast<u32>(ip - lastJump);        \
+    if (used > kBudgetLimit) {                      \
       error = kRunTimeout;                          \
       goto error_exit;                              \
     }                                               \
@@ -171,6 +200,7 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
 
 #if defined(__GNUC__)
 #define KS_CASE(name) L_##name:
+#define KS_FUSED_CASE(name) L_##name:
 #define KS_NEXT() goto* dispatch[*ip++]
   // A handler label per entry of the opcode list, in its order; every other byte is illegal.
   // A list entry without a handler, or a handler outside the list, does not compile.
@@ -180,21 +210,39 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
 #undef KS_LABEL
 #define KS_ILLEGAL4 &&L_illegal, &&L_illegal, &&L_illegal, &&L_illegal
 #define KS_ILLEGAL20 KS_ILLEGAL4, KS_ILLEGAL4, KS_ILLEGAL4, KS_ILLEGAL4, KS_ILLEGAL4
-      // the bytes past the list
+      // the bytes past the list up to the fused opcodes
       KS_ILLEGAL20,
       KS_ILLEGAL20,
       KS_ILLEGAL20,
       KS_ILLEGAL20,
       KS_ILLEGAL20,
+      KS_ILLEGAL4,
+      KS_ILLEGAL4,
+      // the fused opcodes, in FusedOpcode's order
+      &&L_kLoadLoadCmpJz,
+      &&L_kLoadConstCmpJz,
+      &&L_kCmpJz,
+      &&L_kLoadLoadAdd,
+      &&L_kLoadConstAdd,
+      &&L_kLoadConstSub,
+      &&L_kLoadIncStore,
+      &&L_kLoadrLoadAget,
+      &&L_kLoadrLoadLoadAset,
+      &&L_kLoadrAsize,
+      &&L_kLoadRetv,
+      // the bytes past them
       KS_ILLEGAL20,
-      KS_ILLEGAL20,
+      &&L_illegal,
 #undef KS_ILLEGAL20
 #undef KS_ILLEGAL4
   };
   // An opcode added to the list takes one illegal entry away above.
+  static_assert(GSByteCode::kOpcodeCount + 108 == kFirstFusedOpcode,
+                "the fused opcodes follow the list's illegal bytes");
   static_assert(std::size(dispatch) == 256, "one dispatch entry per byte value");
 #else
 #define KS_CASE(name) case u8(GSByteCode::Opcode::name):
+#define KS_FUSED_CASE(name) case u8(FusedOpcode::name):
 #define KS_NEXT() goto dispatch_next
 #endif
 
@@ -432,7 +480,9 @@ dispatch_next:
   KS_CASE(kAget) KS_CASE(kAgetr) {
     const GSHandle array = sp[-1];
     u32 value = 0;
-    KS_CHECK(ObjectBridge::ArrayGet(array, AsInt(*sp), &value));
+    if (!ReadPlainElement(array, AsInt(*sp), &value)) {
+      KS_CHECK(ObjectBridge::ArrayGet(array, AsInt(*sp), &value));
+    }
     ObjectBridge::ReleaseReference(array);
     *--sp = value;
     KS_NEXT();
@@ -492,6 +542,106 @@ dispatch_next:
       --sp;
     }
     KS_NEXT();
+  }
+
+  // ---- Fused runs (fused_code.h) ----
+  // Each reads the operands of the run's instructions where they lie and leaves `ip` after the
+  // run, so that jumps, budget and error lines see the instructions it stands for.
+#define KS_COMPARE_JUMP(aExpr, bExpr, ccAt, targetAt, length)                     \
+  {                                                                               \
+    const i32 a = (aExpr);                                                        \
+    const i32 b = (bExpr);                                                        \
+    const u32 mask = kConditionMasks.mask[ip[ccAt]];                                     \
+    const u32 target = ByteOrder::LoadLE32(ip + (targetAt));                      \
+    ip += (length);                                                               \
+    if (((mask >> (GSByteCode::CompareInts(a, b) + 1)) & 1) == 0) {               \
+      KS_JUMP_TO(codeStart + target);                                             \
+    }                                                                             \
+    KS_NEXT();                                                                    \
+  }
+  KS_FUSED_CASE(kLoadLoadCmpJz)
+  KS_COMPARE_JUMP(AsInt(locals[ByteOrder::LoadLE16(ip)]), AsInt(locals[ByteOrder::LoadLE16(ip + 3)]),
+                  6, 8, 12)
+  KS_FUSED_CASE(kLoadConstCmpJz)
+  KS_COMPARE_JUMP(AsInt(locals[ByteOrder::LoadLE16(ip)]), AsInt(ByteOrder::LoadLE32(ip + 3)), 8,
+                  10, 14)
+  KS_FUSED_CASE(kCmpJz)
+  KS_COMPARE_JUMP(AsInt(sp[-1]), AsInt((sp -= 2)[2]), 0, 2, 6)
+#undef KS_COMPARE_JUMP
+  KS_FUSED_CASE(kLoadLoadAdd) {
+    *++sp = static_cast<u32>(GSByteCode::WrapAdd(AsInt(locals[ByteOrder::LoadLE16(ip)]),
+                                                 AsInt(locals[ByteOrder::LoadLE16(ip + 3)])));
+    ip += 6;
+    KS_NEXT();
+  }
+  KS_FUSED_CASE(kLoadConstAdd) {
+    *++sp = static_cast<u32>(GSByteCode::WrapAdd(AsInt(locals[ByteOrder::LoadLE16(ip)]),
+                                                 AsInt(ByteOrder::LoadLE32(ip + 3))));
+    ip += 8;
+    KS_NEXT();
+  }
+  KS_FUSED_CASE(kLoadConstSub) {
+    *++sp = static_cast<u32>(GSByteCode::WrapSub(AsInt(locals[ByteOrder::LoadLE16(ip)]),
+                                                 AsInt(ByteOrder::LoadLE32(ip + 3))));
+    ip += 8;
+    KS_NEXT();
+  }
+  KS_FUSED_CASE(kLoadIncStore) {
+    locals[ByteOrder::LoadLE16(ip)] += 1;
+    ip += 6;
+    KS_NEXT();
+  }
+  // The array runs leave the local's count alone where the instructions would take and give
+  // back one; when the access fails they leave the words the instructions would have pushed:
+  // the counted array, then its other operands.
+#define KS_ARRAY_RUN_FAIL(code, ...)                                         \
+  do {                                                                       \
+    ObjectBridge::AddIfSet(array);                                           \
+    *++sp = array;                                                           \
+    for (const u32 word : std::initializer_list<u32>{__VA_ARGS__}) *++sp = word; \
+    KS_FAIL(code);                                                           \
+  } while (0)
+  KS_FUSED_CASE(kLoadrLoadAget) {
+    const GSHandle array = locals[ByteOrder::LoadLE16(ip)];
+    const u32 index = locals[ByteOrder::LoadLE16(ip + 3)];
+    ip += 6;
+    u32 value = 0;
+    if (ReadPlainElement(array, AsInt(index), &value)) {
+      *++sp = value;
+      KS_NEXT();
+    }
+    const i32 result = ObjectBridge::ArrayGet(array, AsInt(index), &value);
+    if (result == kRunDone) {
+      *++sp = value;
+      KS_NEXT();
+    }
+    KS_ARRAY_RUN_FAIL(result, index);
+  }
+  KS_FUSED_CASE(kLoadrLoadLoadAset) {
+    const GSHandle array = locals[ByteOrder::LoadLE16(ip)];
+    const u32 index = locals[ByteOrder::LoadLE16(ip + 3)];
+    const u32 value = locals[ByteOrder::LoadLE16(ip + 6)];
+    ip += 9;
+    if (WritePlainElement(array, AsInt(index), value)) KS_NEXT();
+    const i32 result = ObjectBridge::ArraySet(array, AsInt(index), value);
+    if (result == kRunDone) KS_NEXT();
+    KS_ARRAY_RUN_FAIL(result, index, value);
+  }
+  KS_FUSED_CASE(kLoadrAsize) {
+    const GSHandle array = locals[ByteOrder::LoadLE16(ip)];
+    ip += 3;
+    if (const GSArray* a = ObjectBridge::ArrayOf(array)) {
+      *++sp = static_cast<u32>(a->size);
+      KS_NEXT();
+    }
+    KS_ARRAY_RUN_FAIL(kRunNullArrayReference);
+  }
+#undef KS_ARRAY_RUN_FAIL
+
+  KS_FUSED_CASE(kLoadRetv) {
+    *++sp = locals[ByteOrder::LoadLE16(ip)];
+    ip += 3;
+    goto return_value;
   }
 
   // ---- Strings ----
@@ -609,7 +759,9 @@ dispatch_next:
     const GSClass* cls = library->classLinks[KS_U16()].linkedClass;
     stack.SetTop(sp);
     const SavedState saved = SaveState();
+    KS_BUDGET_OUT();
     const GSHandle object = ObjectBridge::NewInstance(cls);
+    KS_BUDGET_IN();
     RestoreState(saved);
     if (object == 0) KS_FAIL(kRunClassCreateError);
     *++sp = object;
@@ -617,7 +769,9 @@ dispatch_next:
   }
   KS_CASE(kStatic) {
     const GSClass* cls = library->classLinks[KS_U16()].linkedClass;
+    KS_BUDGET_OUT();
     const GSHandle object = ObjectBridge::StaticInstance(cls);
+    KS_BUDGET_IN();
     if (object == 0) KS_FAIL(kRunNullReference);
     *++sp = object;
     KS_NEXT();
@@ -719,42 +873,47 @@ dispatch_next:
   }
 
   // ---- Calls and returns ----
-  KS_CASE(kCall) KS_CASE(kCalli) {
-    const bool inherited = ip[-1] == u8(GSByteCode::Opcode::kCalli);
-    const u32 site = static_cast<u32>(ip - 1 - codeStart);
-    const i32 slot = KS_I16();
-    u32* object = sp + slot;
-    const GSFunction* callee = nullptr;
-    GSHandle view = 0;
-    if (inherited) {
-      callee = function->overridden;
-      if (callee == nullptr || *object == 0) KS_FAIL(kRunNullReference);
-      view = ObjectBridge::CastTo(*object, callee->ownerClass);
-    } else {
-      const u32 method = KS_U16();
-      if (*object == 0 ||
-          !ObjectBridge::ResolveCall(ip, function, site, *object, method, &callee, &view)) {
-        KS_FAIL(kRunNullReference);
-      }
-    }
-    if (view == 0) KS_FAIL(kRunNullReference);
+  KS_CASE(kCalli) {
+    callSite = static_cast<u32>(ip - 1 - codeStart);
+    callObject = sp + KS_I16();
+    callee = function->overridden;
+    if (callee == nullptr || *callObject == 0) KS_FAIL(kRunNullReference);
+    calleeView = ObjectBridge::CastTo(*callObject, callee->ownerClass);
+    if (calleeView == 0) KS_FAIL(kRunNullReference);
     if (callee->record.codeLength == 0) KS_FAIL(kRunIllegalInstruction);
     // Inherited calls do not pass the cache, which checked the others.
-    if (inherited && !function->CallFits(site, callee)) KS_FAIL(kRunLinkError);
-    *object = view;  // the count moves with it: every view shares the instance's count
+    if (!function->CallFits(callSite, callee)) KS_FAIL(kRunLinkError);
+    goto enter_callee;
+  }
+  KS_CASE(kCall) {
+    callSite = static_cast<u32>(ip - 1 - codeStart);
+    callObject = sp + KS_I16();
+    const u32 method = KS_U16();
+    if (*callObject == 0 ||
+        !ObjectBridge::ResolveCall(ip, function, callSite, *callObject, method, &callee, &calleeView)) {
+      KS_FAIL(kRunNullReference);
+    }
+    if (calleeView == 0) KS_FAIL(kRunNullReference);
+    if (callee->record.codeLength == 0) KS_FAIL(kRunIllegalInstruction);
+  }
+  enter_callee : {
+    *callObject = calleeView;  // the count moves with it: every view shares the instance's count
     KS_JUMP_TO(ip);
     stack.SetTop(sp);
     if (!stack.PushFrame(callee, static_cast<u32>(ip - codeStart))) KS_FAIL(kRunStackOverflow);
     KESTRO_ASSERT(GSStack::FunctionOf(stack.CurrentFrame()) == callee);
+    // The frame's locals begin where the caller pushed `me`.
+    KESTRO_ASSERT(stack.Locals(stack.CurrentFrame()) == sp + callee->record.header.localsOffset);
+    const bool sameObject = calleeView == locals[0];
+    locals = sp + callee->record.header.localsOffset;
     sp = stack.Top();
     // The run's context follows the object whose method runs.
-    if (view != locals[0]) SetCurrentContext(stack.CurrentContext());
+    if (!sameObject) SetCurrentContext(stack.CurrentContext());
     function = callee;
     library = callee->library;
     codeStart = callee->record.code;
     ip = codeStart;
     lastJump = ip;
-    locals = stack.Locals(stack.CurrentFrame());
     KS_NEXT();
   }
   KS_CASE(kCalln) {
@@ -774,7 +933,10 @@ dispatch_next:
     if (!stack.PushFrame(callee, static_cast<u32>(ip - codeStart))) KS_FAIL(kRunStackOverflow);
     const bool sameObject = view == locals[0];
     if (!sameObject) SetCurrentContext(stack.CurrentContext());
-    if (!callee->native->Call(view, &stack)) {
+    KS_BUDGET_OUT();
+    const bool called = callee->native->Call(view, &stack);
+    KS_BUDGET_IN();
+    if (!called) {
       sp = stack.Top();
       // A native that found no room for its result fails as the overflow it is.
       KS_FAIL(stack.TakeOverflow() ? kRunStackOverflow : kRunNativeCallError);
@@ -807,7 +969,9 @@ dispatch_next:
     }
     if (!function->CallFits(site, callee)) KS_FAIL(kRunThreadError);
     GSThreadOwner* owner = ObjectBridge::GameObjectOf(*object);
+    KS_BUDGET_OUT();
     GSThread* thread = owner != nullptr && owner->CanReceive() ? owner->StartThread() : nullptr;
+    KS_BUDGET_IN();
     if (thread == nullptr || callee->record.codeLength == 0) KS_FAIL(kRunThreadError);
     GSStack& target = thread->Stack();
     *object = view;
@@ -820,14 +984,23 @@ dispatch_next:
     sp = object - 1;
     KS_NEXT();
   }
-  KS_CASE(kRet) KS_CASE(kRetv) KS_CASE(kRetvr) {
-    const GSHandle leaving = locals[0];
+  KS_CASE(kRet) {
+    leaving = locals[0];
     stack.SetTop(sp);
-    const bool balanced = ip[-1] == u8(GSByteCode::Opcode::kRet)
-                              ? stack.PopFrame(function)
-                              : stack.ReturnValue(false, function);
+    const bool balanced = stack.PopFrame(function);
     sp = stack.Top();
     if (!balanced) KS_FAIL(kRunStackReturnError);
+    goto leave_callee;
+  }
+  KS_CASE(kRetv) KS_CASE(kRetvr) {
+  return_value:
+    leaving = locals[0];
+    stack.SetTop(sp);
+    const bool balanced = stack.ReturnValue(false, function);
+    sp = stack.Top();
+    if (!balanced) KS_FAIL(kRunStackReturnError);
+  }
+  leave_callee : {
     GSFrameHeader* caller = stack.CurrentFrame();
     if (caller == nullptr) {
       state_ = kDead;
@@ -855,7 +1028,9 @@ dispatch_next:
     state_ = kBlocked;
     sleepTime_ = 0;
     stack.SetTop(sp);
+    KS_BUDGET_OUT();
     ProcessQueue();
+    KS_BUDGET_IN();
     sp = stack.Top();
     goto normal_exit;
   }
@@ -873,7 +1048,7 @@ normal_exit:
   KESTRO_ASSERT(budget.depth == entryBudgetDepth && runDepth_ == entryRunDepth);
   // A run ends with its last frame left, or paused inside one (a wait may already be met).
   KESTRO_ASSERT((state_ == kDead) == (stack.CurrentFrame() == nullptr));
-  budget.used += static_cast<u32>(ip - lastJump);
+  budget.used = used + static_cast<u32>(ip - lastJump);
   stack.SetTop(sp);
   --budget.depth;
   --runDepth_;
@@ -885,7 +1060,7 @@ normal_exit:
 
 error_exit : {
   KESTRO_ASSERT(budget.depth == entryBudgetDepth && runDepth_ == entryRunDepth);
-  budget.used += static_cast<u32>(ip - lastJump);
+  budget.used = used + static_cast<u32>(ip - lastJump);
   --budget.depth;
   --runDepth_;
   GSFrameHeader* failedFrame = stack.CurrentFrame();
@@ -907,6 +1082,8 @@ error_exit : {
 
 #undef KS_ENTER
 #undef KS_JUMP_TO
+#undef KS_BUDGET_OUT
+#undef KS_BUDGET_IN
 #undef KS_FAIL
 #undef KS_CHECK
 #undef KS_U16
@@ -915,6 +1092,7 @@ error_exit : {
 #undef KS_BINARY_INT
 #undef KS_BINARY_FLOAT
 #undef KS_CASE
+#undef KS_FUSED_CASE
 #undef KS_NEXT
 }
 

@@ -13,6 +13,7 @@
 #include "gsruntime/built_in_natives.h"
 #include "gsruntime/call_knowledge.h"
 #include "gsruntime/byte_code_verifier.h"
+#include "gsruntime/fused_code.h"
 #include "gsruntime/gs_script_instance.h"
 #include "gsruntime/gs_thread.h"
 #include "gsruntime/library_check.h"
@@ -498,6 +499,9 @@ i32 GSMachine::LinkLibrary(GSMachine* owner, GSLibrary* library, std::vector<u8>
   if (!owner->VerifyLibraryCode(library, &error)) {
     Log("GS Link error: Malformed library code (%s)", error.c_str());
     return -1;
+  }
+  for (const auto& cls : library->classes) {
+    for (const GSRuntime::GSFunction& function : cls->functions) GSRuntime::FuseCode(function.record);
   }
 
   for (const auto& cls : library->classes) {

@@ -11,27 +11,19 @@ namespace GSRuntime {
 
 namespace {
 
-IdTable<GSObjectReference>& ObjectTable() {
-  // Never destroyed: the machine, a static too, ends objects at exit after other statics.
-  static auto& table = *new IdTable<GSObjectReference>;
-  return table;
-}
-
 u32 g_liveObjects = 0;
 
 }  // namespace
 
 GSObjectReference::GSObjectReference(u32 objectKind)
-    : kind(objectKind), objectId_(ObjectTable().Add(this)) {
+    : kind(objectKind), objectId_(Table().Add(this)) {
   ++g_liveObjects;
 }
 
 GSObjectReference::~GSObjectReference() {
-  ObjectTable().Remove(objectId_);
+  Table().Remove(objectId_);
   --g_liveObjects;
 }
-
-GSObjectReference* GSObjectReference::FromId(u32 id) { return ObjectTable().At(id); }
 
 GSObjectReference* GSObjectReference::FromReference(ScriptRef reference) {
   return GSScriptInstance::NativeObjectOf(GSScriptInstance::InstanceOf(reference));

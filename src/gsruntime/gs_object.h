@@ -4,6 +4,7 @@
 // names its native object by that id.
 #pragma once
 
+#include "gsruntime/id_table.h"
 #include "gsruntime/script_arena.h"
 
 namespace GSRuntime {
@@ -29,8 +30,9 @@ class GSObjectReference {
   virtual ScriptRef GetScriptReference() const = 0;
 
   u32 ObjectId() const { return objectId_; }
-  // The object with that id; null for 0 or an id not in use.
-  static GSObjectReference* FromId(u32 id);
+  // The object with that id; null for 0 or an id not in use. Inline: the interpreter's array
+  // access takes this step on every element.
+  static GSObjectReference* FromId(u32 id) { return Table().At(id); }
   // The native object of the instance a script reference points into; null when it has none.
   static GSObjectReference* FromReference(ScriptRef reference);
   // Native objects alive in the process, for leak checks.
@@ -39,6 +41,12 @@ class GSObjectReference {
   u32 kind;
 
  private:
+  static IdTable<GSObjectReference>& Table() {
+    // Never destroyed: the machine, a static too, ends objects at exit after other statics.
+    static auto& table = *new IdTable<GSObjectReference>;
+    return table;
+  }
+
   u32 objectId_;
 };
 

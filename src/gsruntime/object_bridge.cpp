@@ -14,9 +14,6 @@ namespace GSRuntime::ObjectBridge {
 
 namespace {
 
-GSArray* ArrayOf(GSHandle reference) {
-  return reference != 0 ? GSArray::FromReference(reference) : nullptr;
-}
 GSString* StringOf(GSHandle reference) {
   return reference != 0 ? GSString::FromReference(reference) : nullptr;
 }

@@ -3,6 +3,7 @@
 // succeed); none of them releases the references it is given: the caller does.
 #pragma once
 
+#include "gsruntime/gs_array.h"
 #include "gsruntime/gs_machine.h"
 #include "gsruntime/gs_script_instance.h"
 #include "gsruntime/gs_tracked_object.h"
@@ -86,9 +87,14 @@ inline bool ResolveCall(const u8* site, const GSFunction* caller, u32 siteOffset
     *view = ViewReference(instance, entry.viewOffset);
     return true;
   }
-  if (!ResolveMethod(object, method, function, view)) return false;
-  if (!CallFits(caller, siteOffset, *function)) return false;
-  entry = {site, header->scriptClass, words[1], *function, ViewIndex(*view, instance)};
+  // Found through locals, so that the caller's own never have their address taken.
+  const GSFunction* found = nullptr;
+  GSHandle foundView = 0;
+  if (!ResolveMethod(object, method, &found, &foundView)) return false;
+  if (!CallFits(caller, siteOffset, found)) return false;
+  entry = {site, header->scriptClass, words[1], found, ViewIndex(foundView, instance)};
+  *function = found;
+  *view = foundView;
   return true;
 }
 // The word of field `field` in the object's view; null when it lies outside the instance.
@@ -119,6 +125,16 @@ GSHandle CastTo(GSHandle object, const GSClass* cls);
 GSHandle NewInstance(const GSClass* cls);
 // The current context's instance of a static class, counted; 0 when there is none.
 GSHandle StaticInstance(const GSClass* cls);
+
+// The array a reference names, from its header and the object table alone; null for 0 and for
+// anything else. Inline: the interpreter reads and writes elements through it.
+inline GSArray* ArrayOf(GSHandle reference) {
+  const GSInstanceHeader* header = HeaderOf(reference);
+  if (header == nullptr) return nullptr;
+  GSObjectReference* object = GSObjectReference::FromId(header->nativeObject);
+  return object != nullptr && object->kind == kObjectArray ? static_cast<GSArray*>(object)
+                                                           : nullptr;
+}
 
 i32 NewArray(i32 count, bool references, GSHandle* array);
 i32 ArraySize(GSHandle array, i32* size);

@@ -1,0 +1,162 @@
+#include "gsruntime/fused_code.h"
+
+#include <climits>
+#include <vector>
+
+#include "gsruntime/script_run_fixture.h"
+
+namespace {
+
+using GSByteCode::Opcode;
+using GSRuntime::FusedOpcode;
+using GSRuntime::ScriptArgument;
+
+u8 Op(Opcode op) { return u8(op); }
+u8 Op(FusedOpcode op) { return u8(op); }
+
+// Each row: code, and the code FuseCode leaves. Only first bytes of runs may change.
+TEST(FusedCodeTest, RewritesTheFirstByteOfEachRunAndNothingElse) {
+  constexpr u8 kLoad = u8(Opcode::kLoad);
+  constexpr u8 kLoadr = u8(Opcode::kLoadr);
+  constexpr u8 kPushc = u8(Opcode::kPushc);
+  constexpr u8 kCmp = u8(Opcode::kCmp);
+  constexpr u8 kJz = u8(Opcode::kJz);
+  constexpr u8 kRetv = u8(Opcode::kRetv);
+  struct Row {
+    const char* what;
+    std::vector<u8> code;
+    std::vector<u8> fused;
+  };
+  const std::vector<Row> rows = {
+      {"compare locals, and the compare inside it",
+       {kLoad, 1, 0, kLoad, 2, 0, kCmp, Op(Opcode::kGe), kJz, 14, 0, 0, 0, kRetv, kRetv},
+       {Op(FusedOpcode::kLoadLoadCmpJz), 1, 0, kLoad, 2, 0, Op(FusedOpcode::kCmpJz),
+        Op(Opcode::kGe), kJz, 14, 0, 0, 0, kRetv, kRetv}},
+      {"compare with a constant",
+       {kLoad, 1, 0, kPushc, 2, 0, 0, 0, kCmp, Op(Opcode::kNot), kJz, 15, 0, 0, 0, kRetv},
+       {Op(FusedOpcode::kLoadConstCmpJz), 1, 0, kPushc, 2, 0, 0, 0, Op(FusedOpcode::kCmpJz),
+        Op(Opcode::kNot), kJz, 15, 0, 0, 0, kRetv}},
+      {"a branch on nonzero and a non-condition stay",
+       {kCmp, Op(Opcode::kLt), Op(Opcode::kJnz), 7, 0, 0, 0, kCmp, Op(Opcode::kNeg), kJz, 0, 0, 0,
+        0},
+       {kCmp, Op(Opcode::kLt), Op(Opcode::kJnz), 7, 0, 0, 0, kCmp, Op(Opcode::kNeg), kJz, 0, 0, 0,
+        0}},
+      {"sums, and an increment of one slot only",
+       {kLoad, 1, 0, kLoad, 2, 0, Op(Opcode::kAdd), kLoad, 1, 0, kPushc, 5, 0, 0, 0,
+        Op(Opcode::kSub), kLoad, 3, 0, Op(Opcode::kInc), Op(Opcode::kStore), 3, 0, kLoad, 3, 0,
+        Op(Opcode::kInc), Op(Opcode::kStore), 4, 0},
+       {Op(FusedOpcode::kLoadLoadAdd), 1, 0, kLoad, 2, 0, Op(Opcode::kAdd),
+        Op(FusedOpcode::kLoadConstSub), 1, 0, kPushc, 5, 0, 0, 0, Op(Opcode::kSub),
+        Op(FusedOpcode::kLoadIncStore), 3, 0, Op(Opcode::kInc), Op(Opcode::kStore), 3, 0, kLoad, 3,
+        0, Op(Opcode::kInc), Op(Opcode::kStore), 4, 0}},
+      {"array element runs; a reference store stays",
+       {kLoadr, 2, 0, kLoad, 3, 0, kLoad, 4, 0, Op(Opcode::kAset), kLoadr, 2, 0, kLoad, 3, 0,
+        Op(Opcode::kAget), kLoadr, 2, 0, Op(Opcode::kAsize), kLoadr, 2, 0, kLoad, 3, 0, kLoadr, 4,
+        0, Op(Opcode::kAsetr)},
+       {Op(FusedOpcode::kLoadrLoadLoadAset), 2, 0, kLoad, 3, 0, kLoad, 4, 0, Op(Opcode::kAset),
+        Op(FusedOpcode::kLoadrLoadAget), 2, 0, kLoad, 3, 0, Op(Opcode::kAget),
+        Op(FusedOpcode::kLoadrAsize), 2, 0, Op(Opcode::kAsize), kLoadr, 2, 0, kLoad, 3, 0, kLoadr,
+        4, 0, Op(Opcode::kAsetr)}},
+      {"a returned local", {kLoad, 1, 0, kRetv}, {Op(FusedOpcode::kLoadRetv), 1, 0, kRetv}},
+      {"a run cut by the code's end", {kLoad, 1, 0, kLoad, 2, 0}, {kLoad, 1, 0, kLoad, 2, 0}},
+  };
+  for (const Row& row : rows) {
+    std::vector<u8> code = row.code;
+    GSByteCode::FunctionRecord record;
+    record.code = code.data();
+    record.codeLength = u32(code.size());
+    GSRuntime::FuseCode(record);
+    EXPECT_EQ(code, row.fused) << row.what;
+  }
+}
+
+TEST(FusedCodeTest, ConditionMasksFollowTheConditionOpcodes) {
+  // Outcomes of CMP: bit 0 below, bit 1 equal, bit 2 above.
+  EXPECT_EQ(GSRuntime::kConditionMasks.mask[Op(Opcode::kLt)], 0b001);
+  EXPECT_EQ(GSRuntime::kConditionMasks.mask[Op(Opcode::kLe)], 0b011);
+  EXPECT_EQ(GSRuntime::kConditionMasks.mask[Op(Opcode::kEq)], 0b010);
+  EXPECT_EQ(GSRuntime::kConditionMasks.mask[Op(Opcode::kNot)], 0b010);
+  EXPECT_EQ(GSRuntime::kConditionMasks.mask[Op(Opcode::kNe)], 0b101);
+  EXPECT_EQ(GSRuntime::kConditionMasks.mask[Op(Opcode::kGe)], 0b110);
+  EXPECT_EQ(GSRuntime::kConditionMasks.mask[Op(Opcode::kGt)], 0b100);
+  EXPECT_EQ(GSRuntime::kConditionMasks.mask[Op(Opcode::kCmp)], 0);
+}
+
+class FusedRunTest : public gs_test::ScriptRunTest {};
+
+constexpr const char* kFused = R"(class Runs {
+  public int Sum(int n) { int s = 0; int i; for (i = 0; i < n; i++) s = s + i; return s; }
+  public int Read(int at) {
+    int[] v = new int[2];
+    return v[at];
+  }
+  public int Write(int at) {
+    int[] v = new int[2]; int x = 5;
+    v[at] = x;
+    return v.size();
+  }
+  public int Size() {
+    int[] v;
+    return v.size();
+  }
+  public int Pick(int a, int b) { int c = a * b - a; return c + b + a; }
+};
+)";
+
+ScriptArgument I(i32 v) { return ScriptArgument::Int(v); }
+
+// Runs fused in a loaded library give the results, errors and error lines of the instructions
+// they stand for, and the run budget counts the same bytes.
+TEST_F(FusedRunTest, FusedRunsKeepResultsErrorsAndTheBudget) {
+  Build(kFused, "Runs");
+  u32 word = 0;
+  EXPECT_TRUE(Call("Sum", {I(10)}, &word));
+  EXPECT_EQ(word, 45u);
+  EXPECT_TRUE(Call("Write", {I(7)}, &word));  // a store past the end grows the array
+  EXPECT_EQ(word, 8u);
+  EXPECT_TRUE(Call("Read", {I(1)}, &word));
+  EXPECT_EQ(word, 0u);
+
+  struct Failure {
+    const char* method;
+    i32 argument;
+    const char* text;
+  };
+  const Failure failures[] = {
+      {"Read", INT_MAX, "Thread Exception: ER_ArrayOutOfBounds, line 5, file "},
+      {"Read", -1, "Thread Exception: ER_ArrayOutOfBounds, line 5, file "},
+      {"Write", -1, "Thread Exception: ER_ArrayOutOfBounds, line 9, file "},
+      {"Size", 0, "Thread Exception: ER_NullArrayReference, line 14, file "},
+  };
+  for (const Failure& failure : failures) {
+    gs_test::LogLines().clear();
+    const std::vector<ScriptArgument> arguments =
+        std::string(failure.method) == "Size" ? std::vector<ScriptArgument>{}
+                                              : std::vector<ScriptArgument>{I(failure.argument)};
+    EXPECT_FALSE(Call(failure.method, arguments, &word)) << failure.text;
+    EXPECT_TRUE(Logged(failure.text)) << failure.text;
+  }
+
+  // Each pass of Sum's loop steps the same bytes fused as unfused: from the loop's head to the
+  // end of its jump back.
+  GSRunBudget& budget = GSMachine::Instance().RunBudget();
+  EXPECT_TRUE(Call("Sum", {I(10)}, &word));
+  const u32 ten = budget.used;
+  EXPECT_TRUE(Call("Sum", {I(20)}, &word));
+  EXPECT_EQ(budget.used - ten, 10u * 35u);
+}
+
+// A jump into the middle of a fused run runs the instructions from there on.
+TEST_F(FusedRunTest, AJumpIntoARunStartsAtItsTarget) {
+  Build(kFused, "Runs");
+  // 0 LOAD 2; 3 JMP 11; 8 LOAD 1; 11 LOAD 2; 14 ADD; 15 RETV. 8..14 is one fused run.
+  PatchCode("Runs", "$int@Runs::Pick(int,int)",
+            {Op(Opcode::kLoad), 2, 0, Op(Opcode::kJmp), 11, 0, 0, 0, Op(Opcode::kLoad), 1, 0,
+             Op(Opcode::kLoad), 2, 0, Op(Opcode::kAdd), Op(Opcode::kRetv)});
+  GSRuntime::FuseCode(Function("Runs", "$int@Runs::Pick(int,int)")->record);
+  u32 word = 0;
+  EXPECT_TRUE(Call("Pick", {I(40), I(2)}, &word));
+  EXPECT_EQ(word, 4u);
+}
+
+}  // namespace
