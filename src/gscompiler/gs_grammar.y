@@ -86,6 +86,20 @@ ParseNodeList Append(ParseNodeList list, ParseNode* item) {
   return list;
 }
 
+// Hands the class just completed, the list's last, to the unit's class sink if it has one; the
+// list is then empty, since the sink may reuse the class's nodes. False when the sink failed.
+bool HandOver(ParseNodeList& list) {
+  UnitRecord* unit = GetCurrentUnit();
+  if (!unit || !unit->classSink) return true;
+  ParseNode* cls = list.tail;
+  list = ParseNodeList{nullptr, nullptr};
+  return unit->classSink->TakeClass(cls);
+}
+
+void NoClassSink() {
+  if (UnitRecord* unit = GetCurrentUnit()) unit->classSink = nullptr;
+}
+
 ParseNode* Top(ParseNodeList list) {
   if (UnitRecord* unit = GetCurrentUnit()) unit->topLevel = list.head;
   return list.head;
@@ -223,7 +237,10 @@ include_list
 
 include_declaration
   : KEYWORD_INCLUDE include_file
-      { $$ = Node(kGroupDeclaration, kDeclInclude, -1, $2); }
+      {
+        $$ = Node(kGroupDeclaration, kDeclInclude, -1, $2);
+        NoClassSink();
+      }
   ;
 
 include_file
@@ -239,8 +256,16 @@ include_file
   ;
 
 class_declaration_list
-  : class_declaration                               { $$ = ListOf($1); }
-  | class_declaration_list class_declaration        { $$ = Append($1, $2); }
+  : class_declaration
+      {
+        $$ = ListOf($1);
+        if (!HandOver($$)) YYABORT;
+      }
+  | class_declaration_list class_declaration
+      {
+        $$ = Append($1, $2);
+        if (!HandOver($$)) YYABORT;
+      }
   ;
 
 class_declaration

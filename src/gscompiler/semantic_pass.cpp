@@ -32,6 +32,8 @@ bool Is(const ParseNode* node, i32 group, i32 kind) {
 
 bool HasClassName(const char* name) { return name != nullptr && *name != 0; }
 
+}  // namespace
+
 class SemanticContext {
  public:
   SemanticContext(UnitRecord& unit, GSSymbolTable& table, bool declarationOnly)
@@ -44,6 +46,9 @@ class SemanticContext {
     while (table_.Level() > startLevel) table_.CloseLevel();
     return !failed_ && !abort_;
   }
+
+  // Drops what the walk keeps by node: the nodes of a checked class are given back for the next.
+  void ForgetNodes() { chainTails_.clear(); }
 
  private:
   struct Entry {
@@ -1165,12 +1170,25 @@ class SemanticContext {
   GSClassSymbol* class_ = nullptr;
 };
 
-}  // namespace
-
 bool SemanticPass(UnitRecord& unit, GSCompilerState& state, bool declarationOnly) {
   state.symbols.currentUnit = &unit;
   SemanticContext context(unit, state.symbols, declarationOnly);
   return context.Run(unit.topLevel);
+}
+
+ClassChecker::ClassChecker(UnitRecord& unit, GSCompilerState& state)
+    : context_(std::make_unique<SemanticContext>(unit, state.symbols, false)),
+      unit_(unit),
+      symbols_(state.symbols) {}
+
+ClassChecker::~ClassChecker() = default;
+
+bool ClassChecker::Check(ParseNode* cls) {
+  symbols_.currentUnit = &unit_;
+  // A walk of one top-level node is the whole pass's walk up to its next sibling.
+  const bool checked = context_->Run(cls);
+  context_->ForgetNodes();
+  return checked;
 }
 
 }  // namespace GSCompiler
