@@ -59,8 +59,17 @@ class SemanticContext {
   // Children are visited before their parent's post-visit, child 0 first; a node's next sibling
   // after its whole subtree.
   void Walk(ParseNode* root, bool declarationOnly) {
-    // Grows with the nesting; the bound only stops hostile sources.
-    std::vector<Entry> stack;
+    // Grows with the nesting; the bound only stops hostile sources. A declaration's initialisers
+    // are walked from within the walk that met it, once for every variable list, so each depth
+    // keeps its stack's storage for the next walk at that depth.
+    if (walkDepth_ == stacks_.size()) stacks_.push_back(std::make_unique<std::vector<Entry>>());
+    std::vector<Entry>& stack = *stacks_[walkDepth_];
+    struct DepthScope {
+      size_t& depth;
+      explicit DepthScope(size_t& d) : depth(d) { ++depth; }
+      ~DepthScope() { --depth; }
+    } scope(walkDepth_);
+    stack.clear();
     stack.push_back({root, 0});
     while (!stack.empty() && !abort_) {
       const Entry entry = stack.back();
@@ -1150,6 +1159,8 @@ class SemanticContext {
     return false;
   }
 
+  std::vector<std::unique_ptr<std::vector<Entry>>> stacks_;
+  size_t walkDepth_ = 0;
   std::unordered_map<const ParseNode*, ParseNode*> chainTails_;
   static constexpr u32 kMaxCandidates = 1024;
   std::unique_ptr<GSFunctionSymbol* []> candidates_ { new GSFunctionSymbol*[kMaxCandidates] };
