@@ -228,6 +228,21 @@ GSCompiler::GSDependentSymbol* EnterLibrary(GSCompilerState& state, const char* 
   return library;
 }
 
+// Compiles a unit that `unit` includes, unless it was reached before; the error count, which a
+// message names the included unit after.
+i32 CompileInclude(GSCompilerState& state, UnitRecord& unit, const char* included) {
+  if (included == nullptr || state.symbols.FindLibrary(UnitFileName(included).CStr()) != nullptr) {
+    return 0;
+  }
+  auto child = std::make_unique<UnitRecord>();
+  child->Reset(&state, unit.log);
+  const i32 errors = CompileUnit(state, included, *child, false);
+  state.includedUnits.push_back(std::move(child));
+  SetCurrentUnit(&unit);
+  if (errors != 0) ReportMessage(".. while compiling '%s'", included);
+  return errors;
+}
+
 // CompileUnit past the parse of the unit, whose name is lower-cased.
 i32 CompileParsedUnit(GSCompilerState& state, const char* lowered, UnitRecord& unit, bool isRoot) {
   // The library symbol marks the unit as reached, so each unit compiles once and mutual includes
@@ -244,19 +259,8 @@ i32 CompileParsedUnit(GSCompilerState& state, const char* lowered, UnitRecord& u
     if (node->group != GSCompiler::kGroupDeclaration || node->kind != GSCompiler::kDeclInclude) {
       continue;
     }
-    const char* included = node->child[0] != nullptr ? node->child[0]->text : nullptr;
-    if (included == nullptr || symbols.FindLibrary(UnitFileName(included).CStr()) != nullptr) {
-      continue;
-    }
-    auto child = std::make_unique<UnitRecord>();
-    child->Reset(&state, unit.log);
-    const i32 errors = CompileUnit(state, included, *child, false);
-    state.includedUnits.push_back(std::move(child));
-    SetCurrentUnit(&unit);
-    if (errors != 0) {
-      ReportMessage(".. while compiling '%s'", included);
-      includeErrors += errors;
-    }
+    includeErrors +=
+        CompileInclude(state, unit, node->child[0] != nullptr ? node->child[0]->text : nullptr);
   }
   // The root library numbers only its own references.
   symbols.ResetReferenceNumbers();
@@ -292,6 +296,8 @@ class ClassStream final : public ClassSink {
     return true;
   }
 
+  void TakeInclude(const char* name) override { includes_.push_back(name); }
+
   u32 Classes() const { return classes_; }
 
   // Once every class has been taken: the numbers deferred by code generation, the unit's ids.
@@ -302,10 +308,15 @@ class ClassStream final : public ClassSink {
   }
 
  private:
-  // CompileParsedUnit for a root unit without includes, up to its semantic pass.
+  // CompileParsedUnit up to its semantic pass. The included units are parsed from within the
+  // root's parse, which has its first class and no more.
   bool Start() {
     library_ = EnterLibrary(state_, fileName_.CStr());
     if (library_ == nullptr) return false;
+    for (const char* included : includes_) {
+      if (CompileInclude(state_, state_.rootUnit, included) != 0) return false;
+    }
+    includes_.clear();
     GSCompiler::GSSymbolTable& symbols = state_.symbols;
     symbols.ResetReferenceNumbers();
     symbols.currentLibrary = library_;
@@ -319,18 +330,14 @@ class ClassStream final : public ClassSink {
   GSCompiler::GSDependentSymbol* library_ = nullptr;
   std::unique_ptr<GSCompiler::ClassChecker> checker_;
   std::unique_ptr<GSCompiler::ClassGenerator> generator_;
+  std::vector<const char*> includes_;  // in the unit's text memory, until Start
   u32 classes_ = 0;
 };
 
-enum class StreamResult {
-  kCompiled,     // every class checked and generated, nothing reported
-  kParsedWhole,  // the unit has includes: parsed into its tree, nothing reported
-  kRedo,         // compile it the whole-tree way
-};
-
-// The root unit `lowered` through a ClassStream, after resetting the state. Messages go to a
-// log of its own, so that nothing of a failed attempt reaches the caller's.
-StreamResult StreamTopUnit(GSCompilerState& state, const char* lowered, GSCompileLog* log) {
+// The root unit `lowered` through a ClassStream, after resetting the state; true when it was
+// compiled with nothing to report. Messages go to a log of its own, so that nothing of a failed
+// attempt reaches the caller's.
+bool StreamTopUnit(GSCompilerState& state, const char* lowered, GSCompileLog* log) {
   GSCompileLog attemptLog;
   state.Reset();
   UnitRecord& unit = state.rootUnit;
@@ -338,14 +345,13 @@ StreamResult StreamTopUnit(GSCompilerState& state, const char* lowered, GSCompil
   ClassStream stream(state, lowered);
   unit.classSink = &stream;
   ParseUnitSource(lowered, unit);
-  const bool sinkKept = unit.classSink != nullptr;
   unit.classSink = nullptr;
   unit.log = log;
-  if (unit.errorCount != 0 || attemptLog.Count() != 0) return StreamResult::kRedo;
-  if (!sinkKept) return StreamResult::kParsedWhole;
-  if (stream.Classes() == 0) return StreamResult::kRedo;
+  // The parse kept the includes' list, whose nodes later classes took over.
+  unit.topLevel = nullptr;
+  if (unit.errorCount != 0 || attemptLog.Count() != 0 || stream.Classes() == 0) return false;
   stream.Finish();
-  return StreamResult::kCompiled;
+  return true;
 }
 
 // x.gse compiles as x.gs; the source search then finds either form.
@@ -378,18 +384,8 @@ i32 CompileTopUnit(GSCompilerState& state, const char* name, GSCompileLog* log) 
   if (!name) name = "";
   Qel::String lowered = TopUnitName(name);
   lowered.ToLower();
-  i32 errors;
-  switch (StreamTopUnit(state, lowered.CStr(), log)) {
-    case StreamResult::kCompiled:
-      return 0;
-    case StreamResult::kParsedWhole:
-      errors = CompileParsedUnit(state, lowered.CStr(), state.rootUnit, true);
-      break;
-    case StreamResult::kRedo:
-    default:
-      errors = DeclareTopUnit(state, name, log);
-      break;
-  }
+  if (StreamTopUnit(state, lowered.CStr(), log)) return 0;
+  const i32 errors = DeclareTopUnit(state, name, log);
   if (errors != 0) {
     ReportMessage(".. while compiling '%s'", name);
     return errors;

@@ -1,5 +1,8 @@
 /* The GameScript grammar. */
 %expect 1
+/* No parser state outside yyparse: a root unit compiled a class at a time parses the units it
+   includes from within its own parse. */
+%define api.pure full
 
 %code requires {
 #include "qel/types.h"
@@ -30,7 +33,7 @@ struct ParseNodeList {
 #define YYMALLOC GSCompiler::AllocParserStack
 #define YYFREE GSCompiler::FreeParserStack
 
-static int yylex();
+static int yylex(YYSTYPE* value);
 static void yyerror(const char* message);
 
 namespace {
@@ -96,8 +99,10 @@ bool HandOver(ParseNodeList& list) {
   return unit->classSink->TakeClass(cls);
 }
 
-void NoClassSink() {
-  if (UnitRecord* unit = GetCurrentUnit()) unit->classSink = nullptr;
+// Tells the unit's class sink of an include, which it must declare before the first class.
+void IncludeForSink(ParseNode* include) {
+  UnitRecord* unit = GetCurrentUnit();
+  if (unit && unit->classSink) unit->classSink->TakeInclude(include->child[0]->text);
 }
 
 ParseNode* Top(ParseNodeList list) {
@@ -239,7 +244,7 @@ include_declaration
   : KEYWORD_INCLUDE include_file
       {
         $$ = Node(kGroupDeclaration, kDeclInclude, -1, $2);
-        NoClassSink();
+        IncludeForSink($$);
       }
   ;
 
@@ -631,7 +636,7 @@ constant
 
 %%
 
-static int yylex() {
+static int yylex(YYSTYPE*) {
   GSCompiler::GSScanner* scanner = GSCompiler::GetCurrentScanner();
   return scanner ? scanner->yylex() : 0;
 }

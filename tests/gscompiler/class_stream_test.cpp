@@ -66,10 +66,18 @@ const Case kCases[] = {
     {"ParseErrorAfterClasses",
      {{"u.gs", "class A { void f() { } };\nclass B { void f() { } };\nclass C {\n"}},
      false},
-    // Includes are declared before the root's first class is checked: the root is parsed whole.
-    {"Include",
-     {{"u.gs", "include \"b.gs\"\nclass A isclass B { int g() { return f(); } };\n"},
-      {"b.gs", "class B { int f() { return 1; } };\n"}},
+    // The included units are parsed and declared from within the root's parse, before its first
+    // class is checked.
+    {"Includes",
+     {{"u.gs",
+       "include \"b.gs\"\ninclude \"c.gs\"\n"
+       "class A isclass B { int g() { C c = new C(); return f() + c.h(); } };\n"},
+      {"b.gs", "include \"c.gs\"\nclass B { int f() { return 1; } };\n"},
+      {"c.gs", "class C { public int h() { string s = \"c\"; return 2; } };\n"}},
+     true},
+    {"IncludeWithError",
+     {{"u.gs", "include \"b.gs\"\nclass A { };\nclass D { void f() { } };\n"},
+      {"b.gs", "class B { void f() { x = ; } };\n"}},
      false},
 };
 
