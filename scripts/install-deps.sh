@@ -23,7 +23,7 @@ for extra in "$@"; do
   case "$extra" in
     # llvm: CMake archives with llvm-ar when it is there, and the sanitizers symbolize with it.
     --fuzz) packages+=(clang libclang-rt-14-dev llvm) ;;
-    --bench) packages+=(hyperfine lua5.4 liblua5.4-dev libnvtt-bin) ;;
+    --bench) packages+=(hyperfine lua5.4 liblua5.4-dev libnvtt-bin time) ;;
     --lint) packages+=(clang-tidy) ;;
     --list) list=true ;;
     *) echo "install-deps: unknown option $extra" >&2; exit 2 ;;

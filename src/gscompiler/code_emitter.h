@@ -2,7 +2,7 @@
 // goes, and keeps the function's jump labels and the fix-ups that wait for them.
 #pragma once
 
-#include <unordered_map>
+#include <memory>
 #include <vector>
 
 #include "gscommon/byte_buffer.h"
@@ -21,7 +21,12 @@ class CodeEmitter {
 
   static constexpr u32 kGrowthStep = 1024;
 
-  CodeEmitter() : code_(kGrowthStep) {}
+  CodeEmitter();
+  ~CodeEmitter();
+  CodeEmitter(CodeEmitter&& other) noexcept;
+  CodeEmitter& operator=(CodeEmitter&& other) noexcept;
+  CodeEmitter(const CodeEmitter&) = delete;
+  CodeEmitter& operator=(const CodeEmitter&) = delete;
 
   void SetInstructionHook(InstructionHook hook, void* context) {
     hook_ = hook;
@@ -68,8 +73,9 @@ class CodeEmitter {
   // Patches every fix-up whose label is defined and reports the others, and each operand out of
   // its range, as errors of the unit. Returns the number of errors.
   i32 ResolveFixups(UnitRecord* unit);
-  // Keeps the finished code in storage of its own size and drops the labels. Every function's
-  // code waits for the library writer, so a growth step per function added up to most of it.
+  // Keeps the finished code in storage of its own size and gives the labels and fix-ups back for
+  // the next function. Every function's code waits for the library writer, so a growth step per
+  // function added up to most of it.
   void ReleaseWorkingStorage();
 
   u32 Offset() const { return code_.Position(); }
@@ -98,17 +104,21 @@ class CodeEmitter {
   void Begin(Opcode op);
   void Operand16(i32 value, bool isSigned);
 
+  // The labels and fix-ups, which only a function being generated has: a large unit keeps tens
+  // of thousands of finished emitters. Taken on first need from the storage that finished
+  // emitters gave back, so that their containers keep the capacity they grew to.
+  struct Working;
+  Working& Work();
+  static std::vector<std::unique_ptr<Working>>& Spares();
+
   Utils::ByteBuffer code_;
+  std::unique_ptr<Working> working_;
   InstructionHook hook_ = nullptr;
   void* hookContext_ = nullptr;
   i32 depth_ = 0;
   i32 maxDepth_ = 0;
   i32 line_ = 0;
   u8 lastOpcode_ = 0;
-  std::vector<Label> labels_;
-  std::unordered_map<const void*, i32> statementLabels_;
-  std::vector<Fixup> fixups_;
-  std::vector<RangeError> rangeErrors_;
 };
 
 }  // namespace GSCompiler

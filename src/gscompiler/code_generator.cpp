@@ -54,6 +54,8 @@ struct WaitTable {
   std::vector<std::pair<u32, const ParseNode*>> ons;
 };
 
+}  // namespace
+
 class CodeGenerator {
  public:
   explicit CodeGenerator(GSCompilerState& state)
@@ -67,7 +69,6 @@ class CodeGenerator {
     return true;
   }
 
- private:
   // ---- Classes and functions ----
 
   bool GenerateClass(ParseNode* node) {
@@ -75,6 +76,7 @@ class CodeGenerator {
     if (symbol == nullptr) return Internal();
     state_.classes.push_back(std::make_unique<GSCClass>(symbol));
     class_ = state_.classes.back().get();
+    symbols_.currentUnit = &unit_;
     for (ParseNode* member = node->child[2]; member != nullptr; member = member->next) {
       if (member->group != kGroupDeclaration) continue;
       if (member->kind == kDeclFunction || member->kind == kDeclPrototype) {
@@ -96,6 +98,7 @@ class CodeGenerator {
     return class_->Prepare(symbols_, &methodTables_);
   }
 
+ private:
   void Begin(GSCFunction& function) {
     function_ = &function;
     e_ = &function.emitter;
@@ -547,6 +550,10 @@ class CodeGenerator {
       Internal();
       return 0;
     }
+    // Only deferred numbering leaves a class looked up without a number: the class is first
+    // numbered by a later class's check, which this code cannot wait for. The caller compiles
+    // the unit again the whole-tree way; the failure says nothing.
+    if (cls->referenceNumber < 0) Fail();
     return cls->referenceNumber;
   }
 
@@ -1007,12 +1014,22 @@ class CodeGenerator {
   MethodTableCache methodTables_;
 };
 
-}  // namespace
-
 bool GenerateUnit(GSCompilerState& state) {
   if (state.rootUnit.topLevel == nullptr || state.rootUnit.errorCount != 0) return false;
   CodeGenerator generator(state);
   return generator.Run();
+}
+
+ClassGenerator::ClassGenerator(GSCompilerState& state)
+    : generator_(std::make_unique<CodeGenerator>(state)), symbols_(state.symbols) {}
+
+ClassGenerator::~ClassGenerator() = default;
+
+bool ClassGenerator::Generate(ParseNode* cls) {
+  symbols_.DeferNumbering(true);
+  const bool generated = generator_->GenerateClass(cls);
+  symbols_.DeferNumbering(false);
+  return generated;
 }
 
 }  // namespace GSCompiler

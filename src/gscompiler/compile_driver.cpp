@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "core/crc32.h"
 #include "core/whole_file_writer.h"
@@ -34,20 +35,21 @@ void AddToLog(GSCompileLog* log, const Qel::String& text) {
   if (log) log->Add(text.CStr());
 }
 
-// Writes the image, in the two pieces of GslWriterPieces, to path; on failure adds the matching
+// Writes the image, in the pieces of GslWriterPieces, to path; on failure adds the matching
 // message and gives false. A library that was there before stays whole when the write fails.
-bool WriteLibrary(const Utils::ByteBuffer& head, const Utils::ByteBuffer& tail, const char* path,
-                  GSCompileLog* log, const Qel::String& openFailedMessage) {
-  switch (WriteWholeFile(path, {{head.Data(), head.Size()}, {tail.Data(), tail.Size()}})) {
-    case WriteResult::kWritten:
-      return true;
-    case WriteResult::kOpenFailed:
-      AddToLog(log, openFailedMessage);
-      return false;
-    case WriteResult::kWriteFailed:
-      AddToLog(log, Qel::String::Format("Could not write file %s.", path));
-      return false;
+bool WriteLibrary(const Utils::ByteBuffer& head, const std::vector<Utils::ByteBuffer>& rest,
+                  const char* path, GSCompileLog* log, const Qel::String& openFailedMessage) {
+  WholeFileWriter writer(path);
+  if (!writer.IsOpen()) {
+    AddToLog(log, openFailedMessage);
+    return false;
   }
+  bool written = writer.Write(head.Data(), head.Size());
+  for (const Utils::ByteBuffer& piece : rest) {
+    written = written && (piece.Size() == 0 || writer.Write(piece.Data(), piece.Size()));
+  }
+  if (written && writer.Commit()) return true;
+  AddToLog(log, Qel::String::Format("Could not write file %s.", path));
   return false;
 }
 
@@ -212,46 +214,53 @@ Qel::String UnitFileName(const char* name) {
   return fileName;
 }
 
-}  // namespace
-
-i32 CompileUnit(GSCompilerState& state, const char* name, UnitRecord& unit, bool isRoot) {
-  Qel::String lowered(name ? name : "");
-  lowered.ToLower();
-  ParseUnitSource(lowered.CStr(), unit);
-  if (unit.errorCount != 0) return unit.errorCount;
-
-  // The library symbol marks the unit as reached, so each unit compiles once and mutual includes
-  // end.
+// The library symbol of a unit, numbered in the order units are reached; null after an internal
+// error, reported.
+GSCompiler::GSDependentSymbol* EnterLibrary(GSCompilerState& state, const char* fileName) {
   GSCompiler::GSSymbolTable& symbols = state.symbols;
-  const Qel::String fileName = UnitFileName(lowered.CStr());
-  GSCompiler::GSDependentSymbol* library = symbols.NewDependentSymbol(fileName.CStr());
+  GSCompiler::GSDependentSymbol* library = symbols.NewDependentSymbol(fileName);
   if (library == nullptr || !symbols.AddSymbol(nullptr, library)) {
     symbols.Discard(library);
     ReportMessage("Internal Compiler Error.");
-    return 1;
+    return nullptr;
   }
+  library->index = i32(state.unitCounter++);
+  return library;
+}
+
+// Compiles a unit that `unit` includes, unless it was reached before; the error count, which a
+// message names the included unit after.
+i32 CompileInclude(GSCompilerState& state, UnitRecord& unit, const char* included) {
+  if (included == nullptr || state.symbols.FindLibrary(UnitFileName(included).CStr()) != nullptr) {
+    return 0;
+  }
+  auto child = std::make_unique<UnitRecord>();
+  child->Reset(&state, unit.log);
+  const i32 errors = CompileUnit(state, included, *child, false);
+  state.includedUnits.push_back(std::move(child));
+  SetCurrentUnit(&unit);
+  if (errors != 0) ReportMessage(".. while compiling '%s'", included);
+  return errors;
+}
+
+// CompileUnit past the parse of the unit, whose name is lower-cased.
+i32 CompileParsedUnit(GSCompilerState& state, const char* lowered, UnitRecord& unit, bool isRoot) {
+  // The library symbol marks the unit as reached, so each unit compiles once and mutual includes
+  // end.
+  GSCompiler::GSSymbolTable& symbols = state.symbols;
+  const Qel::String fileName = UnitFileName(lowered);
+  GSCompiler::GSDependentSymbol* library = EnterLibrary(state, fileName.CStr());
+  if (library == nullptr) return 1;
   library->sourceId = unit.sourceId;
   library->nameId = unit.nameId;
-  library->index = i32(state.unitCounter++);
 
   i32 includeErrors = 0;
   for (ParseNode* node = unit.topLevel; node != nullptr; node = node->next) {
     if (node->group != GSCompiler::kGroupDeclaration || node->kind != GSCompiler::kDeclInclude) {
       continue;
     }
-    const char* included = node->child[0] != nullptr ? node->child[0]->text : nullptr;
-    if (included == nullptr || symbols.FindLibrary(UnitFileName(included).CStr()) != nullptr) {
-      continue;
-    }
-    auto child = std::make_unique<UnitRecord>();
-    child->Reset(&state, unit.log);
-    const i32 errors = CompileUnit(state, included, *child, false);
-    state.includedUnits.push_back(std::move(child));
-    SetCurrentUnit(&unit);
-    if (errors != 0) {
-      ReportMessage(".. while compiling '%s'", included);
-      includeErrors += errors;
-    }
+    includeErrors +=
+        CompileInclude(state, unit, node->child[0] != nullptr ? node->child[0]->text : nullptr);
   }
   // The root library numbers only its own references.
   symbols.ResetReferenceNumbers();
@@ -265,20 +274,117 @@ i32 CompileUnit(GSCompilerState& state, const char* name, UnitRecord& unit, bool
   return unit.errorCount;
 }
 
-i32 DeclareTopUnit(GSCompilerState& state, const char* name, GSCompileLog* log) {
-  if (!name) name = "";
-  // x.gse compiles as x.gs; the source search then finds either form.
+// Checks and generates each class of the root unit as the parser completes it, then gives its
+// nodes back for the next class: the unit's tree is never whole, so a long unit's memory is its
+// symbols and code rather than its tree. Any message at all ends the attempt, and the unit is
+// compiled again the whole-tree way, which reports in its own order. A compile without a message
+// gives the same library either way.
+class ClassStream final : public ClassSink {
+ public:
+  ClassStream(GSCompilerState& state, const char* lowered)
+      : state_(state), fileName_(UnitFileName(lowered)) {}
+
+  bool TakeClass(ParseNode* cls) override {
+    UnitRecord& unit = state_.rootUnit;
+    if (!checker_ && !Start()) return false;
+    if (!checker_->Check(cls) || !generator_->Generate(cls)) return false;
+    if (unit.errorCount != 0 || (unit.log && unit.log->Count() != 0)) return false;
+    ++classes_;
+    // Symbols, strings and code keep copies of the texts they need.
+    unit.nodes.Rewind();
+    unit.textMemory.Reset();
+    return true;
+  }
+
+  void TakeInclude(const char* name) override { includes_.push_back(name); }
+
+  u32 Classes() const { return classes_; }
+
+  // Once every class has been taken: the numbers deferred by code generation, the unit's ids.
+  void Finish() {
+    state_.symbols.NumberDeferred();
+    library_->sourceId = state_.rootUnit.sourceId;
+    library_->nameId = state_.rootUnit.nameId;
+  }
+
+ private:
+  // CompileParsedUnit up to its semantic pass. The included units are parsed from within the
+  // root's parse, which has its first class and no more.
+  bool Start() {
+    library_ = EnterLibrary(state_, fileName_.CStr());
+    if (library_ == nullptr) return false;
+    for (const char* included : includes_) {
+      if (CompileInclude(state_, state_.rootUnit, included) != 0) return false;
+    }
+    includes_.clear();
+    GSCompiler::GSSymbolTable& symbols = state_.symbols;
+    symbols.ResetReferenceNumbers();
+    symbols.currentLibrary = library_;
+    checker_ = std::make_unique<GSCompiler::ClassChecker>(state_.rootUnit, state_);
+    generator_ = std::make_unique<GSCompiler::ClassGenerator>(state_);
+    return true;
+  }
+
+  GSCompilerState& state_;
+  const Qel::String fileName_;
+  GSCompiler::GSDependentSymbol* library_ = nullptr;
+  std::unique_ptr<GSCompiler::ClassChecker> checker_;
+  std::unique_ptr<GSCompiler::ClassGenerator> generator_;
+  std::vector<const char*> includes_;  // in the unit's text memory, until Start
+  u32 classes_ = 0;
+};
+
+// The root unit `lowered` through a ClassStream, after resetting the state; true when it was
+// compiled with nothing to report. Messages go to a log of its own, so that nothing of a failed
+// attempt reaches the caller's.
+bool StreamTopUnit(GSCompilerState& state, const char* lowered, GSCompileLog* log) {
+  GSCompileLog attemptLog;
+  state.Reset();
+  UnitRecord& unit = state.rootUnit;
+  unit.Reset(&state, &attemptLog);
+  ClassStream stream(state, lowered);
+  unit.classSink = &stream;
+  ParseUnitSource(lowered, unit);
+  unit.classSink = nullptr;
+  unit.log = log;
+  // The parse kept the includes' list, whose nodes later classes took over.
+  unit.topLevel = nullptr;
+  if (unit.errorCount != 0 || attemptLog.Count() != 0 || stream.Classes() == 0) return false;
+  stream.Finish();
+  return true;
+}
+
+// x.gse compiles as x.gs; the source search then finds either form.
+Qel::String TopUnitName(const char* name) {
   Qel::String unitName(name);
   if (!unitName.IsEmpty() && unitName[unitName.Size() - 1] == 'e') {
     unitName.Truncate(unitName.Size() - 1);
   }
+  return unitName;
+}
+
+}  // namespace
+
+i32 CompileUnit(GSCompilerState& state, const char* name, UnitRecord& unit, bool isRoot) {
+  Qel::String lowered(name ? name : "");
+  lowered.ToLower();
+  ParseUnitSource(lowered.CStr(), unit);
+  if (unit.errorCount != 0) return unit.errorCount;
+  return CompileParsedUnit(state, lowered.CStr(), unit, isRoot);
+}
+
+i32 DeclareTopUnit(GSCompilerState& state, const char* name, GSCompileLog* log) {
+  if (!name) name = "";
   state.Reset();
   state.rootUnit.Reset(&state, log);
-  return CompileUnit(state, unitName.CStr(), state.rootUnit, true);
+  return CompileUnit(state, TopUnitName(name).CStr(), state.rootUnit, true);
 }
 
 i32 CompileTopUnit(GSCompilerState& state, const char* name, GSCompileLog* log) {
   if (!name) name = "";
+  Qel::String lowered = TopUnitName(name);
+  lowered.ToLower();
+  if (StreamTopUnit(state, lowered.CStr(), log)) return 0;
   const i32 errors = DeclareTopUnit(state, name, log);
   if (errors != 0) {
     ReportMessage(".. while compiling '%s'", name);
@@ -310,14 +416,14 @@ i32 CompileLibraryFile(const char* sourcePath, const char* outputPath,
   if (errors != 0) return errors;
 
   Utils::ByteBuffer head(kImageInitialCapacity);
-  Utils::ByteBuffer tail(kImageInitialCapacity);
-  if (!GSCompiler::GslWriterPieces(head, tail, *state, sourcePath)) {
+  std::vector<Utils::ByteBuffer> rest;
+  if (!GSCompiler::GslWriterPieces(head, rest, *state, sourcePath)) {
     if (log) log->Add("Internal Compiler Error.\n");
     return 1;
   }
   const Qel::String target = LibraryOutputPath(sourcePath, outputPath);
   const bool written =
-      WriteLibrary(head, tail, target.CStr(), log, "Unable to open output file.\n");
+      WriteLibrary(head, rest, target.CStr(), log, "Unable to open output file.\n");
   if (g_leaveStateToExit) static_cast<void>(state.release());
   return written ? 0 : 1;
 }
@@ -329,15 +435,15 @@ i32 CompileScriptFile(const char* sourceName, const char* outputPath, GSCompileL
   if (errors != 0) return errors;
 
   Utils::ByteBuffer head(kImageInitialCapacity);
-  Utils::ByteBuffer tail(kImageInitialCapacity);
-  if (!GSCompiler::GslWriterPieces(head, tail, *state, sourceName)) {
+  std::vector<Utils::ByteBuffer> rest;
+  if (!GSCompiler::GslWriterPieces(head, rest, *state, sourceName)) {
     AddToLog(log, Qel::String::Format("Internal Compiler Error on '%s'.\n", sourceName));
     return 1;
   }
   if (!outputPath) return 0;
   const Qel::String openFailed =
       Qel::String::Format("Unable to open output file: '%s'.\n", outputPath);
-  return WriteLibrary(head, tail, outputPath, log, openFailed) ? 0 : 1;
+  return WriteLibrary(head, rest, outputPath, log, openFailed) ? 0 : 1;
 }
 
 int CompileCommand(int argc, char** argv) {

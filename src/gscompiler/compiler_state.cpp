@@ -29,6 +29,7 @@ void UnitRecord::Reset(GSCompilerState* owner, GSCompileLog* unitLog) {
   nameId = 0;
   state = owner;
   topLevel = nullptr;
+  classSink = nullptr;
   errorCount = 0;
   warningCount = 0;
   log = unitLog;

@@ -18,6 +18,19 @@ class GSCompileLog;
 class GSCompilerState;
 struct ParseNode;
 
+// Takes a unit's classes from the parser one at a time, as each is completed, in place of the
+// unit's tree.
+class ClassSink {
+ public:
+  virtual ~ClassSink() = default;
+  // The class node, which belongs to the sink until the next class begins. False stops the
+  // parse, which then counts as failed.
+  virtual bool TakeClass(ParseNode* cls) = 0;
+  // The lower-cased name of a unit that the unit includes, which stays valid until the first
+  // class is taken; every include comes before the first class.
+  virtual void TakeInclude(const char* name) = 0;
+};
+
 // One source unit being compiled. The parser fills the pools and the tree.
 class UnitRecord {
  public:
@@ -37,6 +50,8 @@ class UnitRecord {
   u32 nameId = 0;
   GSCompilerState* state = nullptr;
   ParseNode* topLevel = nullptr;  // includes first, then classes
+  // When set, the parser hands the includes and classes here rather than into topLevel.
+  ClassSink* classSink = nullptr;
   i32 errorCount = 0;
   i32 warningCount = 0;
   GSCompileLog* log = nullptr;

@@ -1,5 +1,8 @@
 /* The GameScript grammar. */
 %expect 1
+/* No parser state outside yyparse: a root unit compiled a class at a time parses the units it
+   includes from within its own parse. */
+%define api.pure full
 
 %code requires {
 #include "qel/types.h"
@@ -30,7 +33,7 @@ struct ParseNodeList {
 #define YYMALLOC GSCompiler::AllocParserStack
 #define YYFREE GSCompiler::FreeParserStack
 
-static int yylex();
+static int yylex(YYSTYPE* value);
 static void yyerror(const char* message);
 
 namespace {
@@ -84,6 +87,22 @@ ParseNodeList Append(ParseNodeList list, ParseNode* item) {
   list.tail->next = item;
   list.tail = LastOf(item);
   return list;
+}
+
+// Hands the class just completed, the list's last, to the unit's class sink if it has one; the
+// list is then empty, since the sink may reuse the class's nodes. False when the sink failed.
+bool HandOver(ParseNodeList& list) {
+  UnitRecord* unit = GetCurrentUnit();
+  if (!unit || !unit->classSink) return true;
+  ParseNode* cls = list.tail;
+  list = ParseNodeList{nullptr, nullptr};
+  return unit->classSink->TakeClass(cls);
+}
+
+// Tells the unit's class sink of an include, which it must declare before the first class.
+void IncludeForSink(ParseNode* include) {
+  UnitRecord* unit = GetCurrentUnit();
+  if (unit && unit->classSink) unit->classSink->TakeInclude(include->child[0]->text);
 }
 
 ParseNode* Top(ParseNodeList list) {
@@ -223,7 +242,10 @@ include_list
 
 include_declaration
   : KEYWORD_INCLUDE include_file
-      { $$ = Node(kGroupDeclaration, kDeclInclude, -1, $2); }
+      {
+        $$ = Node(kGroupDeclaration, kDeclInclude, -1, $2);
+        IncludeForSink($$);
+      }
   ;
 
 include_file
@@ -239,8 +261,16 @@ include_file
   ;
 
 class_declaration_list
-  : class_declaration                               { $$ = ListOf($1); }
-  | class_declaration_list class_declaration        { $$ = Append($1, $2); }
+  : class_declaration
+      {
+        $$ = ListOf($1);
+        if (!HandOver($$)) YYABORT;
+      }
+  | class_declaration_list class_declaration
+      {
+        $$ = Append($1, $2);
+        if (!HandOver($$)) YYABORT;
+      }
   ;
 
 class_declaration
@@ -606,7 +636,7 @@ constant
 
 %%
 
-static int yylex() {
+static int yylex(YYSTYPE*) {
   GSCompiler::GSScanner* scanner = GSCompiler::GetCurrentScanner();
   return scanner ? scanner->yylex() : 0;
 }

@@ -70,6 +70,8 @@ void GSSymbolTable::Reset() {
   globals_.Init(kGlobalIndexBuckets);
   classReferenceCounter = 0;
   functionReferenceCounter = 0;
+  deferNumbering_ = false;
+  deferred_.clear();
   currentLibrary = nullptr;
   currentFunction = nullptr;
   currentUnit = nullptr;
@@ -125,6 +127,14 @@ GSDependentSymbol* GSSymbolTable::FindLibrary(const char* name) {
 
 void GSSymbolTable::NumberReference(GSSymbol* symbol) {
   if (symbol == nullptr) return;
+  if (deferNumbering_) {
+    const GSSymbol* owner = symbol->kind == kSymbolFunction ? symbol->owner : nullptr;
+    if (symbol->referenceNumber == -1 ||
+        (owner != nullptr && owner->kind == kSymbolClass && owner->referenceNumber == -1)) {
+      deferred_.push_back(symbol);
+    }
+    return;
+  }
   if (symbol->kind == kSymbolClass) {
     if (symbol->referenceNumber == -1) symbol->referenceNumber = classReferenceCounter++;
   } else if (symbol->kind == kSymbolFunction) {
@@ -134,6 +144,13 @@ void GSSymbolTable::NumberReference(GSSymbol* symbol) {
       symbol->owner->referenceNumber = classReferenceCounter++;
     }
   }
+}
+
+void GSSymbolTable::NumberDeferred() {
+  deferNumbering_ = false;
+  for (GSSymbol* symbol : deferred_) NumberReference(symbol);
+  deferred_.clear();
+  deferred_.shrink_to_fit();
 }
 
 void GSSymbolTable::ResetReferenceNumbers() {

@@ -58,6 +58,11 @@ class GSSymbolTable : public GSSymbol {
   GSDependentSymbol* FindLibrary(const char* name);
   void NumberReference(GSSymbol* symbol);
   void ResetReferenceNumbers();
+  // While deferred, NumberReference only queues a symbol that it would number; NumberDeferred
+  // then numbers the queue in order. Code generated class by class between the checks of the
+  // classes leaves the numbers as a compile that checks every class first gives them.
+  void DeferNumbering(bool defer) { deferNumbering_ = defer; }
+  void NumberDeferred();
 
   // Scope levels. OpenLevel refuses past kMaxScopeLevel; CloseLevel removes and frees the
   // symbols of the current level and returns to the one below.
@@ -93,6 +98,8 @@ class GSSymbolTable : public GSSymbol {
   // One pool of symbols for each kind: libraries, variables, functions, classes.
   Utils::BlockMemory pools_[4];
   i32 level_ = 0;
+  bool deferNumbering_ = false;
+  std::vector<GSSymbol*> deferred_;
   GSSymbol* levels_[kMaxScopeLevel + 1] = {};
   Utils::HashNodeTable globals_;
 };

@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "gscommon/hash_table.h"
 #include "gscommon/library_format.h"
 #include "gscompiler/compiler_state.h"
+#include "gscompiler/gsc_class.h"
 #include "gscompiler/gs_symbol.h"
 #include "gscompiler/gs_symbol_table.h"
 
@@ -17,7 +19,9 @@ namespace {
 
 using namespace GSLibraryFormat;
 
-constexpr u32 kTailCapacity = 512;
+// The storage of each piece after the head: large enough that a large library is written in
+// few calls, small beside a large library's code.
+constexpr u32 kPieceBytes = u32(1) << 20;
 
 // Reserves count entries of `words` words and gives the position of the first.
 u32 ReserveTable(Utils::ByteBuffer& out, u32 count, u32 words) {
@@ -160,24 +164,49 @@ void WriteFunctionReferenceSection(Utils::ByteBuffer& out, GSCompilerState& stat
   EndRecord(out, start);
 }
 
-bool WriteClassSection(Utils::ByteBuffer& out, GSCompilerState& state) {
-  const u32 start = BeginRecord(out, kClassSection);
-  out.WriteU32(static_cast<u32>(state.classes.size()));
-  for (const auto& cls : state.classes) {
-    if (!cls->WriteClassRecord(state, out)) return false;
+bool WriteClassSection(std::vector<Utils::ByteBuffer>& pieces, GSCompilerState& state) {
+  const size_t first = pieces.size() - 1;
+  const u32 start = BeginRecord(pieces[first], kClassSection);
+  pieces[first].WriteU32(static_cast<u32>(state.classes.size()));
+  // Each record is written apart, then copied into the last piece when it still has room, or
+  // else starts a piece of its own: no piece grows past its storage.
+  Utils::ByteBuffer record(kPieceBytes);
+  u64 length = pieces[first].Position() - start;
+  for (std::unique_ptr<GSCClass>& cls : state.classes) {
+    if (cls == nullptr || !record.SetPosition(0)) return false;
+    if (!cls->WriteClassRecord(state, record) || record.OutOfStorage()) return false;
+    // Its code now lives in the record: a large library is not held twice.
+    cls.reset();
+    const u32 size = record.Position();
+    if (pieces.back().Size() + u64(size) >= pieces.back().Capacity()) {
+      pieces.emplace_back(std::max(kPieceBytes, size + 1));
+    }
+    if (!pieces.back().Write(record.Data(), size)) return false;
+    length += size;
   }
-  return EndRecord(out, start);
+  Utils::ByteBuffer& section = pieces[first];
+  if (length > 0xFFFFFFFFu || !section.SetPosition(start)) return false;
+  section.WriteU32(static_cast<u32>(length));
+  return section.SetPosition(section.Size()) && !section.OutOfStorage();
 }
 
-bool GslWriterPieces(Utils::ByteBuffer& head, Utils::ByteBuffer& tail, GSCompilerState& state,
-                     const char* libraryName) {
-  if (!tail.SetPosition(0)) return false;
+bool GslWriterPieces(Utils::ByteBuffer& head, std::vector<Utils::ByteBuffer>& rest,
+                     GSCompilerState& state, const char* libraryName) {
+  rest.clear();
+  rest.emplace_back(kPieceBytes);
+  Utils::ByteBuffer& tail = rest.front();
   const std::vector<GSSymbol*> globals = state.symbols.GlobalsInTableOrder();
   WriteClassReferenceSection(tail, state, globals);
   WriteFunctionReferenceSection(tail, state, globals);
-  const bool classesWritten = WriteClassSection(tail, state);
+  if (tail.OutOfStorage()) return false;
+  const bool classesWritten = WriteClassSection(rest, state);
   state.referenceSignatures.clear();
-  if (!classesWritten || tail.OutOfStorage()) return false;
+  if (!classesWritten) return false;
+  u64 restSize = 0;
+  for (const Utils::ByteBuffer& piece : rest) {
+    if (piece.OutOfStorage()) return false;
+    restSize += piece.Size();
+  }
 
   std::string name = libraryName != nullptr ? libraryName : "";
   for (char& c : name) {
@@ -194,8 +223,8 @@ bool GslWriterPieces(Utils::ByteBuffer& head, Utils::ByteBuffer& tail, GSCompile
   head.Write(name.c_str(), static_cast<u32>(name.size() + 1));
   WriteLibraryIdTable(head, state, globals);
   WriteStringSection(head, state);
-  // The image's length word counts both pieces.
-  const u64 length = u64(head.Position()) + tail.Size();
+  // The image's length word counts every piece.
+  const u64 length = u64(head.Position()) + restSize;
   const u32 end = head.Position();
   if (head.OutOfStorage() || length > 0xFFFFFFFFu || !head.SetPosition(0)) return false;
   head.WriteU32(static_cast<u32>(length));
@@ -204,9 +233,9 @@ bool GslWriterPieces(Utils::ByteBuffer& head, Utils::ByteBuffer& tail, GSCompile
 
 bool GslWriter(Utils::ByteBuffer& image, GSCompilerState& state, GSCompileLog*,
                const char* libraryName) {
-  Utils::ByteBuffer tail(kTailCapacity);
-  if (!GslWriterPieces(image, tail, state, libraryName)) return false;
-  image.Write(tail.Data(), tail.Size());
+  std::vector<Utils::ByteBuffer> rest;
+  if (!GslWriterPieces(image, rest, state, libraryName)) return false;
+  for (const Utils::ByteBuffer& piece : rest) image.Write(piece.Data(), piece.Size());
   return !image.OutOfStorage();
 }
 

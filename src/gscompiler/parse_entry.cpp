@@ -15,8 +15,9 @@ namespace GSCompiler {
 
 namespace {
 
-// The parser holds at most two stack blocks at once: the old one while it moves to a new one.
-constexpr int kMaxParserStacks = 4;
+// A parse holds at most two stack blocks at once: the old one while it moves to a new one. A
+// root unit compiled a class at a time parses its includes within its own parse.
+constexpr int kMaxParserStacks = 8;
 void* g_parserStacks[kMaxParserStacks] = {};
 
 // Reads the caller's text in place.
@@ -28,13 +29,18 @@ class TextBuffer : public std::streambuf {
   }
 };
 
-// Clears the current scanner however the parse ends.
+// Gives the scanner of an enclosing parse back, or none, however the parse ends.
 class CurrentScannerScope {
  public:
-  explicit CurrentScannerScope(GSScanner* scanner) { SetCurrentScanner(scanner); }
-  ~CurrentScannerScope() { SetCurrentScanner(nullptr); }
+  explicit CurrentScannerScope(GSScanner* scanner) : enclosing_(GetCurrentScanner()) {
+    SetCurrentScanner(scanner);
+  }
+  ~CurrentScannerScope() { SetCurrentScanner(enclosing_); }
   CurrentScannerScope(const CurrentScannerScope&) = delete;
   CurrentScannerScope& operator=(const CurrentScannerScope&) = delete;
+
+ private:
+  GSScanner* enclosing_;
 };
 
 }  // namespace
@@ -53,10 +59,19 @@ void FreeParserStack(void* block) {
   std::free(block);
 }
 
-void ReleaseParserStacks() {
-  for (void*& slot : g_parserStacks) {
-    std::free(slot);
-    slot = nullptr;
+u32 ParserStacksInUse() {
+  u32 used = 0;
+  for (int i = 0; i < kMaxParserStacks; ++i) {
+    if (g_parserStacks[i] != nullptr) used |= 1u << i;
+  }
+  return used;
+}
+
+void ReleaseParserStacks(u32 kept) {
+  for (int i = 0; i < kMaxParserStacks; ++i) {
+    if (kept & (1u << i)) continue;
+    std::free(g_parserStacks[i]);
+    g_parserStacks[i] = nullptr;
   }
 }
 
@@ -75,6 +90,8 @@ void ReportParseError(const char* text) {
 int ParseUnitStream(UnitRecord& unit, std::istream& input) {
   SetCurrentUnit(&unit);
   unit.topLevel = nullptr;
+  // The stacks of an enclosing parse stay with it.
+  const u32 enclosingStacks = ParserStacksInUse();
   int result = 1;
   std::unique_ptr<GSScanner> scanner;
   try {
@@ -92,7 +109,7 @@ int ParseUnitStream(UnitRecord& unit, std::istream& input) {
   } catch (const std::bad_alloc&) {
     ReportParseError("out of memory");
   }
-  ReleaseParserStacks();
+  ReleaseParserStacks(enclosingStacks);
   if (result != 0) unit.topLevel = nullptr;
   return result;
 }

@@ -25,6 +25,13 @@ constexpr size_t kLargestBlockBytes = size_t(2) << 20;
 ParseNodeArena::~ParseNodeArena() { FreeAll(); }
 
 void* ParseNodeArena::TakeFromNewBlock() {
+  if (current_ + 1 < blocks_.size()) {
+    const Block& kept = blocks_[++current_];
+    lastBlock_ = kept.nodes;
+    sizeOfLast_ = u32(kept.bytes / sizeof(ParseNode));
+    usedInLast_ = 1;
+    return lastBlock_;
+  }
   const size_t bytes =
       blocks_.empty() ? kFirstBlockBytes : std::min(blocks_.back().bytes * 2, kLargestBlockBytes);
   const size_t alignment = bytes == kLargestBlockBytes ? kLargestBlockBytes : alignof(ParseNode);
@@ -36,6 +43,7 @@ void* ParseNodeArena::TakeFromNewBlock() {
   if (bytes == kLargestBlockBytes) madvise(memory, bytes, MADV_HUGEPAGE);
 #endif
   blocks_.push_back({static_cast<ParseNode*>(memory), bytes});
+  current_ = blocks_.size() - 1;
   lastBlock_ = static_cast<ParseNode*>(memory);
   sizeOfLast_ = u32(bytes / sizeof(ParseNode));
   usedInLast_ = 1;
@@ -49,9 +57,18 @@ void ParseNodeArena::FreeAll() {
     ::operator delete(block.nodes, std::align_val_t(alignment));
   }
   blocks_.clear();
+  current_ = 0;
   lastBlock_ = nullptr;
   usedInLast_ = 0;
   sizeOfLast_ = 0;
+}
+
+void ParseNodeArena::Rewind() {
+  if (blocks_.empty()) return;
+  current_ = 0;
+  lastBlock_ = blocks_.front().nodes;
+  sizeOfLast_ = u32(blocks_.front().bytes / sizeof(ParseNode));
+  usedInLast_ = 0;
 }
 
 namespace {

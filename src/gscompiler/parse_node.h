@@ -194,6 +194,9 @@ class ParseNodeArena {
     return lastBlock_ + usedInLast_++;
   }
   void FreeAll();
+  // Forgets every node but keeps the blocks for the next ones: a unit compiled a class at a
+  // time holds only the nodes of the class at hand.
+  void Rewind();
 
  private:
   struct Block {
@@ -204,6 +207,7 @@ class ParseNodeArena {
   void* TakeFromNewBlock();
 
   std::vector<Block> blocks_;
+  size_t current_ = 0;  // the block that nodes are taken from
   ParseNode* lastBlock_ = nullptr;
   u32 usedInLast_ = 0;
   u32 sizeOfLast_ = 0;

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <istream>
 
+#include "qel/types.h"
+
 class UnitRecord;
 
 // The generated parser: 0 on success, 1 after a syntax error, 2 after a stack overflow.
@@ -12,10 +14,12 @@ int yyparse();
 namespace GSCompiler {
 
 // The parser's stack memory. Blocks still held when an exception leaves the parser are freed by
-// ReleaseParserStacks.
+// ReleaseParserStacks, which keeps those that ParserStacksInUse named before the parse began:
+// they belong to an enclosing parse.
 void* AllocParserStack(size_t bytes);
 void FreeParserStack(void* block);
-void ReleaseParserStacks();
+u32 ParserStacksInUse();
+void ReleaseParserStacks(u32 kept);
 
 // Reports "<text>, line <n>" at the current scanner's line as a counted error of the current
 // unit; without a current scanner the text alone, still counted.

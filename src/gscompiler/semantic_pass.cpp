@@ -32,6 +32,8 @@ bool Is(const ParseNode* node, i32 group, i32 kind) {
 
 bool HasClassName(const char* name) { return name != nullptr && *name != 0; }
 
+}  // namespace
+
 class SemanticContext {
  public:
   SemanticContext(UnitRecord& unit, GSSymbolTable& table, bool declarationOnly)
@@ -45,6 +47,9 @@ class SemanticContext {
     return !failed_ && !abort_;
   }
 
+  // Drops what the walk keeps by node: the nodes of a checked class are given back for the next.
+  void ForgetNodes() { chainTails_.clear(); }
+
  private:
   struct Entry {
     ParseNode* node;
@@ -54,8 +59,17 @@ class SemanticContext {
   // Children are visited before their parent's post-visit, child 0 first; a node's next sibling
   // after its whole subtree.
   void Walk(ParseNode* root, bool declarationOnly) {
-    // Grows with the nesting; the bound only stops hostile sources.
-    std::vector<Entry> stack;
+    // Grows with the nesting; the bound only stops hostile sources. A declaration's initialisers
+    // are walked from within the walk that met it, once for every variable list, so each depth
+    // keeps its stack's storage for the next walk at that depth.
+    if (walkDepth_ == stacks_.size()) stacks_.push_back(std::make_unique<std::vector<Entry>>());
+    std::vector<Entry>& stack = *stacks_[walkDepth_];
+    struct DepthScope {
+      size_t& depth;
+      explicit DepthScope(size_t& d) : depth(d) { ++depth; }
+      ~DepthScope() { --depth; }
+    } scope(walkDepth_);
+    stack.clear();
     stack.push_back({root, 0});
     while (!stack.empty() && !abort_) {
       const Entry entry = stack.back();
@@ -1145,6 +1159,8 @@ class SemanticContext {
     return false;
   }
 
+  std::vector<std::unique_ptr<std::vector<Entry>>> stacks_;
+  size_t walkDepth_ = 0;
   std::unordered_map<const ParseNode*, ParseNode*> chainTails_;
   static constexpr u32 kMaxCandidates = 1024;
   std::unique_ptr<GSFunctionSymbol* []> candidates_ { new GSFunctionSymbol*[kMaxCandidates] };
@@ -1165,12 +1181,25 @@ class SemanticContext {
   GSClassSymbol* class_ = nullptr;
 };
 
-}  // namespace
-
 bool SemanticPass(UnitRecord& unit, GSCompilerState& state, bool declarationOnly) {
   state.symbols.currentUnit = &unit;
   SemanticContext context(unit, state.symbols, declarationOnly);
   return context.Run(unit.topLevel);
+}
+
+ClassChecker::ClassChecker(UnitRecord& unit, GSCompilerState& state)
+    : context_(std::make_unique<SemanticContext>(unit, state.symbols, false)),
+      unit_(unit),
+      symbols_(state.symbols) {}
+
+ClassChecker::~ClassChecker() = default;
+
+bool ClassChecker::Check(ParseNode* cls) {
+  symbols_.currentUnit = &unit_;
+  // A walk of one top-level node is the whole pass's walk up to its next sibling.
+  const bool checked = context_->Run(cls);
+  context_->ForgetNodes();
+  return checked;
 }
 
 }  // namespace GSCompiler
