@@ -12,6 +12,7 @@
 #include "validation/error_handler.h"
 #include "validation/finding_text.h"
 #include "validation/legacy_upgrade.h"
+#include "validation/node_arena.h"
 #include "validation/tag_vocabulary.h"
 #include "validation/texture_check.h"
 
@@ -118,6 +119,10 @@ Container::~Container() {
   --g_liveContainers;
 }
 
+void* Container::operator new(size_t size) { return AllocateNode(size); }
+
+void Container::operator delete(void* memory) noexcept { FreeNode(memory); }
+
 i64 Container::LiveCount() { return g_liveContainers.load(); }
 
 RunDefinitions& Container::Definitions() {
@@ -129,6 +134,9 @@ RunDefinitions& Container::Definitions() {
 }
 
 bool Container::Load(Soup config) {
+  // Everything this load makes belongs to this tree and goes with it.
+  if (arena_ == nullptr) arena_ = std::make_unique<NodeArena>();
+  const NodeArena::Scope arenaScope(*arena_);
   DataManager& manager = DataManager::Instance();
   const f32 build = config.GetNamedTagAsFloat(kTagKestroBuild, 1.3f) + 0.001f;
   manager.SetBuildNumber(build);
@@ -285,17 +293,21 @@ Tag* Container::MakeTag(Container* target, const Qel::PString& tagName, const So
   if (target->HasTagNamed(tagName)) return nullptr;
   const EntryFacts& facts = Definitions().Facts().Entry(tagDefinition);
   std::unique_ptr<Tag> tag(CreateTag(i32(target->tags_.size()), target, tagName));
-  Qel::PString value;
   if (config != nullptr) {
-    value = valueNode != nullptr ? NodeText(valueNode) : config->GetNamedTag(tagName);
+    if (valueNode != nullptr) {
+      tag->value.SetNode(valueNode);
+    } else {
+      tag->value = config->GetNamedTag(tagName);
+    }
   }
-  if (value.IsEmpty()) {
-    value = facts.defaultValue;
-    if (value == kTagParent) value = target->name_;
+  if (tag->value.IsEmpty()) {
+    tag->value = facts.defaultValue == kTagParent ? target->name_ : facts.defaultValue;
   }
-  tag->value = value;
   if (facts.compulsory == 0.0f && config != nullptr) target->RemoveTag(tagName);
+  // ConfigureTag reads the same facts: handed over rather than looked up again.
+  configuringFacts_ = {tagDefinition.GetRoot().Get(), &facts};
   ConfigureTag(tag.get(), tagDefinition, config != nullptr, target);
+  configuringFacts_ = {};
   // The rules the definition's "validation" names, kept with its other facts.
   tag->ruleFunctions = facts.rules;
   tag->ruleParameters = facts.ruleParameters;
@@ -305,7 +317,10 @@ Tag* Container::MakeTag(Container* target, const Qel::PString& tagName, const So
 bool Container::ConfigureTag(Tag* tag, const Soup& tagDefinition, bool fromConfig,
                              Container* owner) {
   DataManager& manager = DataManager::Instance();
-  const EntryFacts& facts = Definitions().Facts().Entry(tagDefinition);
+  const EntryFacts& facts = configuringFacts_.facts != nullptr &&
+                                    configuringFacts_.node == tagDefinition.GetRoot().Get()
+                                ? *configuringFacts_.facts
+                                : Definitions().Facts().Entry(tagDefinition);
   tag->definitionSoup = tagDefinition;
   tag->typeCode = facts.typeCode;
   const bool disabled = facts.disabled != 0;

@@ -23,6 +23,8 @@ namespace TETLib {
 
 class InheritWalk;
 class MeshData;
+class NodeArena;
+struct EntryFacts;
 struct MergedEntries;
 
 // Compulsory entries of a level, name to the build from which each is required: set from the
@@ -53,6 +55,10 @@ class Container {
   virtual ~Container();
   Container(const Container&) = delete;
   Container& operator=(const Container&) = delete;
+
+  // From the arena of the load that makes the container, else from the heap (see NodeArena).
+  static void* operator new(size_t size);
+  static void operator delete(void* memory) noexcept;
 
   // The top-level load of a configuration: build number, kind, definition, tree. False, with an
   // error finding, when the kind is missing or unknown or a child container could not be built.
@@ -197,6 +203,14 @@ class Container {
   // Nesting of the load below the root, so that no configuration can exhaust the stack.
   u32 loadDepth_ = 0;
   MeshData* loadedMesh_ = nullptr;
+  // The facts MakeTag read of the definition it hands to ConfigureTag, while it does.
+  struct ConfiguringFacts {
+    const ACSChunk* node = nullptr;
+    const EntryFacts* facts = nullptr;
+  };
+  ConfiguringFacts configuringFacts_;
+  // A root's memory for the containers and tags its loads make; goes after the tree.
+  std::unique_ptr<NodeArena> arena_;
 };
 
 // The definition of an asset kind (its name lower-cased), loading the definitions first when

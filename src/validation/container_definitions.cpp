@@ -283,6 +283,9 @@ Qel::PString Container::SelectContainerType(const Soup& definition, const Qel::P
   for (u32 i = 0; i < facts.containerTypeRun; ++i) {
     if (facts.containerTypes[i] == kind) return kind;
   }
+  // The facts hold "container-type0" as its text (empty when it is missing) whenever the entry
+  // names any container type.
+  if (!facts.containerTypes.empty()) return facts.containerTypes.front();
   return definition.GetNamedTag(kTagContainerType0);
 }
 
@@ -430,7 +433,8 @@ bool Container::LoadContainerTag(const Qel::PString& tagName, const Soup& childC
   const bool smoke = facts.icon == kTagSmoke;
   if (polymorphic) {
     const Qel::PString typeName = SelectContainerType(entry, childConfig.GetNamedTag(kTagKind));
-    if (ErrorHandler* handler = ErrorHandler::Instance()) {
+    ErrorHandler* handler = ErrorHandler::Instance();
+    if (handler != nullptr && handler->TracesLoads()) {
       handler->TraceContainer(FormatText(kTraceLoad, typeName).ToPString(), this);
     }
     child = CreateChildContainer(tagName, target, typeName, childCounter++, config);
