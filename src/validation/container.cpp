@@ -174,6 +174,8 @@ bool Container::Load(Soup config) {
   // Every load starts from the definitions as read: what an earlier asset's load changed was its
   // own copy.
   const Soup kindDefinition = GetKindDefinition(definitionName);
+  // The tags of an earlier load of this root refer to the facts of its view: kept with the tree.
+  if (ownDefinitions_ != nullptr) retiredDefinitions_.push_back(std::move(ownDefinitions_));
   ownDefinitions_ = std::make_unique<RunDefinitions>(manager.GetDefinitions());
   definitions_ = ownDefinitions_.get();
   const Soup definition = definitions_->Resolve(kindDefinition);
@@ -236,6 +238,8 @@ void Container::RemoveTag(const Qel::PString& tagName) {
 }
 
 void Container::AddChildContainer(std::unique_ptr<Container> child) {
+  // Most containers with children have a few: one allocation for them.
+  if (children_.capacity() == 0) children_.reserve(4);
   children_.push_back(child.release());
 }
 
@@ -308,9 +312,9 @@ Tag* Container::MakeTag(Container* target, const Qel::PString& tagName, const So
   configuringFacts_ = {tagDefinition.GetRoot().Get(), &facts};
   ConfigureTag(tag.get(), tagDefinition, config != nullptr, target);
   configuringFacts_ = {};
-  // The rules the definition's "validation" names, kept with its other facts.
-  tag->ruleFunctions = facts.rules;
-  tag->ruleParameters = facts.ruleParameters;
+  // The rules the definition's "validation" names, kept with its other facts for longer than the
+  // tree lives (see DefinitionFactsCache::Clear and Load).
+  tag->ShareRules(facts.rules, facts.ruleParameters);
   return tag.release();
 }
 

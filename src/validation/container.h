@@ -7,7 +7,9 @@
 // Used under the validation lock only, like the error handler and the data manager it reports to.
 #pragma once
 
+#include <cstddef>
 #include <memory>
+#include <memory_resource>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -31,6 +33,10 @@ struct MergedEntries;
 // definitions, taken out as the configuration names them. A level has a handful.
 class CompulsoryEntries {
  public:
+  CompulsoryEntries() { entries_.reserve(kInline); }
+  CompulsoryEntries(const CompulsoryEntries&) = delete;
+  CompulsoryEntries& operator=(const CompulsoryEntries&) = delete;
+
   // A later set of a name replaces its build.
   void Set(const Qel::PString& name, f32 build);
   void Erase(const Qel::PString& name);
@@ -38,7 +44,12 @@ class CompulsoryEntries {
   std::vector<std::pair<Qel::PString, f32>> Sorted() const;
 
  private:
-  std::vector<std::pair<Qel::PString, f32>> entries_;
+  using Entry = std::pair<Qel::PString, f32>;
+  // Held in the object itself up to this many, as every level of a load makes two.
+  static constexpr size_t kInline = 8;
+  alignas(Entry) std::byte inline_[kInline * sizeof(Entry)];
+  std::pmr::monotonic_buffer_resource memory_{inline_, sizeof inline_};
+  std::pmr::vector<Entry> entries_{&memory_};
 };
 
 class Container {
@@ -199,6 +210,7 @@ class Container {
   std::unordered_set<Qel::PString> tagNames_;
   // The root's per-load view of the definitions; children share their root's.
   std::unique_ptr<RunDefinitions> ownDefinitions_;
+  std::vector<std::unique_ptr<RunDefinitions>> retiredDefinitions_;
   RunDefinitions* definitions_ = nullptr;
   // Nesting of the load below the root, so that no configuration can exhaust the stack.
   u32 loadDepth_ = 0;

@@ -93,7 +93,7 @@ void CompulsoryEntries::Erase(const Qel::PString& name) {
 }
 
 std::vector<std::pair<Qel::PString, f32>> CompulsoryEntries::Sorted() const {
-  std::vector<std::pair<Qel::PString, f32>> sorted = entries_;
+  std::vector<std::pair<Qel::PString, f32>> sorted(entries_.begin(), entries_.end());
   std::sort(sorted.begin(), sorted.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
   return sorted;
@@ -231,6 +231,9 @@ void Container::BuildChildren(const Soup& given, bool /*flag*/) {
   for (const Qel::PString& finding : plan.findings) AddErrorFinding(finding);
   inheritedDefinitionNames_.insert(inheritedDefinitionNames_.end(), plan.inheritedNames.begin(),
                                    plan.inheritedNames.end());
+  const size_t allowed = plan.elements.size() + plan.tagArrays.size();
+  allowedChildNames_.reserve(allowedChildNames_.size() + allowed);
+  allowedChildDefinitions_.reserve(allowedChildDefinitions_.size() + allowed);
   for (const BuildPlan::Child& element : plan.elements) {
     if (element.attach)
       attachedDefinitions_.insert(attachedDefinitions_.begin(), element.definition);
@@ -360,9 +363,11 @@ bool Container::LoadFromDefinition(Soup config, Soup definition, Container* targ
   RunDefinitions& definitions = Definitions();
   definition = definitions.Resolve(definition);
 
-  std::vector<Soup> inherited;
-  const std::vector<Qel::PString> inheritNames =
+  // Facts stay readable while the load goes on, also when a change forgets them.
+  const std::vector<Qel::PString>& inheritNames =
       definitions.Facts().Definition(definition).inheritNames;
+  std::vector<Soup> inherited;
+  inherited.reserve(inheritNames.size());
   for (const Qel::PString& name : inheritNames) inherited.push_back(definitions.Get(name));
 
   CompulsoryEntries compulsoryTags;

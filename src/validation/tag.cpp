@@ -69,7 +69,19 @@ bool Tag::RunTagRules() {
   for (size_t i = 0; i < ruleFunctions.size(); ++i) {
     if (!ruleFunctions[i](this, &ruleParameters[i])) passed = false;
   }
+  if (sharedRules_ != nullptr) {
+    for (size_t i = 0; i < sharedRules_->size(); ++i) {
+      Soup parameters = (*sharedParameters_)[i];
+      if (!(*sharedRules_)[i](this, &parameters)) passed = false;
+    }
+  }
   return passed;
+}
+
+void Tag::ShareRules(const std::vector<TagRuleFunction>& functions,
+                     const std::vector<Soup>& parameters) {
+  sharedRules_ = functions.empty() ? nullptr : &functions;
+  sharedParameters_ = functions.empty() ? nullptr : &parameters;
 }
 
 std::vector<f32> ParseFloatList(std::string_view text) {

@@ -94,6 +94,11 @@ class Tag {
 
   // Runs every rule, also after one failed; true when each passed (or there are none).
   bool RunTagRules();
+  // Rules kept elsewhere for at least the tag's life (its definition's facts), run after
+  // ruleFunctions: a loaded tag refers to its definition's rules rather than copying them. Each
+  // rule gets its own copy of its parameters, as from ruleParameters.
+  void ShareRules(const std::vector<TagRuleFunction>& functions,
+                  const std::vector<Soup>& parameters);
 
   // Tags alive in the process.
   static i64 LiveCount();
@@ -113,6 +118,10 @@ class Tag {
   Soup definitionSoup;
   Qel::PString category;
   Qel::PString filter;
+
+ private:
+  const std::vector<TagRuleFunction>* sharedRules_ = nullptr;
+  const std::vector<Soup>* sharedParameters_ = nullptr;
 };
 
 // Splits a text into floats at every space and every comma; each field, also an empty one and the
