@@ -56,6 +56,9 @@ const std::vector<Qel::PString>* SourceList(const Soup& tagDefinition) {
   return DataManager::Instance().GetList(tagDefinition.GetNamedTag(kTagSource));
 }
 
+// Whether a list box value (items separated by ';') has an item in the list.
+bool ListBoxValueInList(const Qel::PString& value, const std::vector<Qel::PString>* list);
+
 // Whether the list holds the text, ignoring ASCII case.
 bool InList(std::string_view text, const std::vector<Qel::PString>& list) {
   const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
@@ -67,9 +70,12 @@ bool InList(std::string_view text, const std::vector<Qel::PString>& list) {
   });
 }
 
-bool InList(const Qel::PString& value, const Soup& tagDefinition) {
-  const std::vector<Qel::PString>* list = SourceList(tagDefinition);
+bool InList(const Qel::PString& value, const std::vector<Qel::PString>* list) {
   return list != nullptr && InList(value.View(), *list);
+}
+
+bool InList(const Qel::PString& value, const Soup& tagDefinition) {
+  return InList(value, SourceList(tagDefinition));
 }
 
 template <class T>
@@ -358,7 +364,7 @@ bool Container::ConfigureTag(Tag* tag, const Soup& tagDefinition, bool fromConfi
       } else if (source == kTagMeshTable || source == kTagAttachedTrack || source == kTagQueues) {
         manager.RegisterByKey(source, tag, tag->value);
       } else {
-        if (tag->value.IsSet() && !IsComboBoxValueInSource(tag->value, tagDefinition)) {
+        if (tag->value.IsSet() && !InList(tag->value, manager.GetList(source))) {
           tag->value = Qel::PString();
         }
         return true;
@@ -367,13 +373,14 @@ bool Container::ConfigureTag(Tag* tag, const Soup& tagDefinition, bool fromConfi
       tag->hasSource = true;
       return true;
     }
+    // The lists named by the definition's "source", as its facts hold it.
     case kTagTypeIntComboBox:
-      if (tag->value.IsSet() && !IsIntComboBoxValueInSource(tag->value, tagDefinition)) {
+      if (tag->value.IsSet() && !InList(tag->value, manager.GetList(facts.source))) {
         tag->value = Qel::PString();
       }
       return true;
     case kTagTypeListBox:
-      if (tag->value.IsSet() && !IsListBoxValueInSource(tag->value, tagDefinition)) {
+      if (tag->value.IsSet() && !ListBoxValueInList(tag->value, manager.GetList(facts.source))) {
         tag->value = Qel::PString();
       }
       return true;
@@ -458,7 +465,12 @@ bool IsIntComboBoxValueInSource(const Qel::PString& value, const Soup& tagDefini
 }
 
 bool IsListBoxValueInSource(const Qel::PString& value, const Soup& tagDefinition) {
-  const std::vector<Qel::PString>* list = SourceList(tagDefinition);
+  return ListBoxValueInList(value, SourceList(tagDefinition));
+}
+
+namespace {
+
+bool ListBoxValueInList(const Qel::PString& value, const std::vector<Qel::PString>* list) {
   if (list == nullptr) return false;
   std::string_view rest = value.View();
   while (true) {
@@ -469,5 +481,7 @@ bool IsListBoxValueInSource(const Qel::PString& value, const Soup& tagDefinition
     rest.remove_prefix(end + 1);
   }
 }
+
+}  // namespace
 
 }  // namespace TETLib

@@ -518,9 +518,10 @@ void Container::LoadValueTag(const Qel::PString& tagName, const ACSChunk* node, 
                              CompulsoryEntries& compulsoryTags) {
   compulsoryTags.Erase(tagName);
   Qel::PString lookup = tagName;
-  if (StartsWith(tagName, kDescriptionPrefix)) {
+  const std::string_view name = tagName.View();
+  if (name.starts_with(kDescriptionPrefix.View())) {
     lookup = kTagDescription;
-  } else if (StartsWith(tagName, kUsernamePrefix)) {
+  } else if (name.starts_with(kUsernamePrefix.View())) {
     lookup = kTagUsername;
   }
   Soup tagDefinition = level.Find(lookup);

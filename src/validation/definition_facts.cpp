@@ -115,10 +115,9 @@ void DefinitionFactsCache::Clear() {
   forgotten->validationPlans_.swap(validationPlans_);
   forgotten->tagLookups_.swap(tagLookups_);
   forgotten_.push_back(std::move(forgotten));
-  lastEntryNode_ = nullptr;
-  lastEntry_ = nullptr;
-  lastDefinitionNode_ = nullptr;
-  lastDefinition_ = nullptr;
+  recentNodes_ = {};
+  recentEntries_ = {};
+  recentDefinitions_ = {};
 }
 
 template <class Plan, class Map>
@@ -164,8 +163,12 @@ const BuildPlan& DefinitionFactsCache::StorePlan(const Soup& definition,
 
 const NodeFacts& DefinitionFactsCache::Node(const ACSChunk* node) {
   if (!ACSChunk::IsPresent(node)) return NoNode();
+  if (const NodeFacts* recent = recentNodes_.Find(node)) return *recent;
   auto& kept = nodes_[node];
-  if (kept.facts) return *kept.facts;
+  if (kept.facts) {
+    recentNodes_.Keep(node, kept.facts.get());
+    return *kept.facts;
+  }
   kept.node = MPRef<ACSChunk>(const_cast<ACSChunk*>(node));
   kept.facts = std::make_unique<NodeFacts>();
   ForEachChild(node, [&](const Qel::PString& name, const MPRef<ACSChunk>& child) {
@@ -175,12 +178,12 @@ const NodeFacts& DefinitionFactsCache::Node(const ACSChunk* node) {
 }
 
 const EntryFacts& DefinitionFactsCache::Entry(const Soup& entry) {
+  // Only present nodes are kept, so a slot answers before the presence test.
+  if (const EntryFacts* recent = recentEntries_.Find(entry.GetRoot().Get())) return *recent;
   if (entry.IsNull()) return NoEntry();
-  if (entry.GetRoot().Get() == lastEntryNode_) return *lastEntry_;
   auto& kept = entries_[entry.GetRoot().Get()];
   if (kept.facts) {
-    lastEntryNode_ = entry.GetRoot().Get();
-    lastEntry_ = kept.facts.get();
+    recentEntries_.Keep(entry.GetRoot().Get(), kept.facts.get());
     return *kept.facts;
   }
   kept.node = entry.GetRoot();
@@ -225,12 +228,13 @@ const EntryFacts& DefinitionFactsCache::Entry(const Soup& entry) {
 }
 
 const DefinitionFacts& DefinitionFactsCache::Definition(const Soup& definition) {
+  if (const DefinitionFacts* recent = recentDefinitions_.Find(definition.GetRoot().Get())) {
+    return *recent;
+  }
   if (definition.IsNull()) return NoDefinition();
-  if (definition.GetRoot().Get() == lastDefinitionNode_) return *lastDefinition_;
   auto& kept = definitions_[definition.GetRoot().Get()];
   if (kept.facts) {
-    lastDefinitionNode_ = definition.GetRoot().Get();
-    lastDefinition_ = kept.facts.get();
+    recentDefinitions_.Keep(definition.GetRoot().Get(), kept.facts.get());
     return *kept.facts;
   }
   kept.node = definition.GetRoot();

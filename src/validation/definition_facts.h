@@ -5,6 +5,8 @@
 // the facts of its nodes afresh (see RunDefinitions).
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <memory>
 #include <unordered_map>
 #include <utility>
@@ -144,12 +146,31 @@ class DefinitionFactsCache {
   std::unordered_map<const ACSChunk*, Kept<ValidationPlan>> validationPlans_;
   std::unordered_map<const ACSChunk*, Kept<TagLookup>> tagLookups_;
   std::vector<std::unique_ptr<DefinitionFactsCache>> forgotten_;
-  // The last node asked about and its facts: a tag's definition is asked about several times in
-  // a row, and so is a level's definition.
-  const ACSChunk* lastEntryNode_ = nullptr;
-  const EntryFacts* lastEntry_ = nullptr;
-  const ACSChunk* lastDefinitionNode_ = nullptr;
-  const DefinitionFacts* lastDefinition_ = nullptr;
+  // The facts of recently asked nodes, one slot per address hash: a level asks about the same
+  // few dozen entries for every tag, and a slot is far cheaper to reach than the map.
+  template <class Facts>
+  struct Recent {
+    struct Slot {
+      const ACSChunk* node = nullptr;
+      const Facts* facts = nullptr;
+    };
+    static constexpr size_t kSlotBits = 8;
+    std::array<Slot, size_t(1) << kSlotBits> slots{};
+
+    static size_t Index(const ACSChunk* node) {
+      // Fibonacci hashing: the top bits of the product mix every bit of the address.
+      const uint64_t at = reinterpret_cast<uintptr_t>(node);
+      return size_t((at * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits));
+    }
+    const Facts* Find(const ACSChunk* node) const {
+      const Slot& slot = slots[Index(node)];
+      return slot.node == node ? slot.facts : nullptr;
+    }
+    void Keep(const ACSChunk* node, const Facts* facts) { slots[Index(node)] = {node, facts}; }
+  };
+  Recent<NodeFacts> recentNodes_;
+  Recent<EntryFacts> recentEntries_;
+  Recent<DefinitionFacts> recentDefinitions_;
 };
 
 }  // namespace TETLib
