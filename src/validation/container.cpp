@@ -209,7 +209,10 @@ bool Container::Load(Soup config) {
 }
 
 void Container::AddTag(Tag* tag) {
-  if (tag->name.EqualsIgnoreCase(kTagKuid) || tag->name.EqualsIgnoreCase(kTagUsername)) {
+  // The lengths first: most names are neither.
+  const u32 length = tag->name.Length();
+  if ((length == kTagKuid.Length() && tag->name.EqualsIgnoreCase(kTagKuid)) ||
+      (length == kTagUsername.Length() && tag->name.EqualsIgnoreCase(kTagUsername))) {
     headerTags_.push_back(tag);
   } else {
     // A level holds a dozen tags or so: one allocation instead of a run of regrowths.

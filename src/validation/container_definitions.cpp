@@ -516,18 +516,20 @@ const TagLookup& Container::LevelTagLookup(const Soup& definition,
 void Container::LoadValueTag(const Qel::PString& tagName, const ACSChunk* node, const Soup& config,
                              const TagLookup& level, Container* target,
                              CompulsoryEntries& compulsoryTags) {
+  static const Soup kNoDefinition;
   compulsoryTags.Erase(tagName);
-  Qel::PString lookup = tagName;
+  // Names and definitions by reference: a level makes these look-ups for every tag.
+  const Qel::PString* lookup = &tagName;
   const std::string_view name = tagName.View();
   if (name.starts_with(kDescriptionPrefix.View())) {
-    lookup = kTagDescription;
+    lookup = &kTagDescription;
   } else if (name.starts_with(kUsernamePrefix.View())) {
-    lookup = kTagUsername;
+    lookup = &kTagUsername;
   }
-  Soup tagDefinition = level.Find(lookup);
-  if (tagDefinition.IsNull()) {
+  const Soup* tagDefinition = &level.Find(*lookup);
+  if (tagDefinition->IsNull()) {
     // Numbered tags: "ab12" stands for the entry "ab0", "x5" for "x0", when that is a sequence.
-    const std::string_view text = lookup.View();
+    const std::string_view text = lookup->View();
     const size_t n = text.size();
     size_t cut = 0;
     if (n > 3 && IsDigit(text[n - 1]) && IsDigit(text[n - 2])) {
@@ -537,11 +539,11 @@ void Container::LoadValueTag(const Qel::PString& tagName, const ACSChunk* node, 
     }
     if (cut != 0) {
       const Qel::PString numbered(std::string(text.substr(0, n - cut)) + "0");
-      tagDefinition = level.Find(numbered);
-      if (Definitions().Facts().Entry(tagDefinition).sequence == 0) tagDefinition = Soup();
+      tagDefinition = &level.Find(numbered);
+      if (Definitions().Facts().Entry(*tagDefinition).sequence == 0) tagDefinition = &kNoDefinition;
     }
   }
-  if (Tag* tag = MakeTag(target, tagName, tagDefinition, &config, node)) target->AddTag(tag);
+  if (Tag* tag = MakeTag(target, tagName, *tagDefinition, &config, node)) target->AddTag(tag);
 }
 
 void Container::ReportMissingEntries(const Soup& config, const Soup& definition,

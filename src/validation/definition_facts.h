@@ -105,7 +105,7 @@ struct TagLookup {
   std::unordered_map<Qel::PString, Soup> entries;
   Soup fallback;
 
-  Soup Find(const Qel::PString& tagName) const {
+  const Soup& Find(const Qel::PString& tagName) const {
     const auto found = entries.find(tagName);
     return found == entries.end() ? fallback : found->second;
   }
