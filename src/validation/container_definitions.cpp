@@ -516,7 +516,7 @@ const TagLookup& Container::LevelTagLookup(const Soup& definition,
 void Container::LoadValueTag(const Qel::PString& tagName, const ACSChunk* node, const Soup& config,
                              const TagLookup& level, Container* target,
                              CompulsoryEntries& compulsoryTags) {
-  static const Soup kNoDefinition;
+  static const Soup noDefinition;
   compulsoryTags.Erase(tagName);
   // Names and definitions by reference: a level makes these look-ups for every tag.
   const Qel::PString* lookup = &tagName;
@@ -540,7 +540,7 @@ void Container::LoadValueTag(const Qel::PString& tagName, const ACSChunk* node, 
     if (cut != 0) {
       const Qel::PString numbered(std::string(text.substr(0, n - cut)) + "0");
       tagDefinition = &level.Find(numbered);
-      if (Definitions().Facts().Entry(*tagDefinition).sequence == 0) tagDefinition = &kNoDefinition;
+      if (Definitions().Facts().Entry(*tagDefinition).sequence == 0) tagDefinition = &noDefinition;
     }
   }
   if (Tag* tag = MakeTag(target, tagName, *tagDefinition, &config, node)) target->AddTag(tag);
