@@ -131,11 +131,9 @@ void Container::operator delete(void* memory) noexcept { FreeNode(memory); }
 
 i64 Container::LiveCount() { return g_liveContainers.load(); }
 
-RunDefinitions& Container::Definitions() {
-  if (definitions_ == nullptr) {
-    ownDefinitions_ = std::make_unique<RunDefinitions>(DataManager::Instance().GetDefinitions());
-    definitions_ = ownDefinitions_.get();
-  }
+RunDefinitions& Container::MakeOwnDefinitions() {
+  ownDefinitions_ = std::make_unique<RunDefinitions>(DataManager::Instance().GetDefinitions());
+  definitions_ = ownDefinitions_.get();
   return *definitions_;
 }
 

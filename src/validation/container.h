@@ -157,7 +157,9 @@ class Container {
   const Soup& GetTagArrayDefinition() const { return tagArrayDefinition_; }
   size_t GetRuleCount() const { return ruleFunctions_.size(); }
   // The definitions as this tree's load sees them.
-  RunDefinitions& Definitions();
+  RunDefinitions& Definitions() {
+    return definitions_ != nullptr ? *definitions_ : MakeOwnDefinitions();
+  }
 
   // The mesh that a file field of this container loaded last, or null; the data manager owns it.
   MeshData* GetLoadedMesh() const { return loadedMesh_; }
@@ -181,6 +183,7 @@ class Container {
                             const CompulsoryEntries& compulsoryTags,
                             const CompulsoryEntries& compulsoryContainers);
   bool HasTagNamed(const Qel::PString& tagName) const;
+  RunDefinitions& MakeOwnDefinitions();
 
   i32 siblingIndex_ = -1;
   Qel::PString name_;

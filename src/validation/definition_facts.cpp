@@ -161,9 +161,8 @@ const BuildPlan& DefinitionFactsCache::StorePlan(const Soup& definition,
   return StoreKept(plans_, definition, std::move(plan));
 }
 
-const NodeFacts& DefinitionFactsCache::Node(const ACSChunk* node) {
+const NodeFacts& DefinitionFactsCache::ReadNode(const ACSChunk* node) {
   if (!ACSChunk::IsPresent(node)) return NoNode();
-  if (const NodeFacts* recent = recentNodes_.Find(node)) return *recent;
   auto& kept = nodes_[node];
   if (kept.facts) {
     recentNodes_.Keep(node, kept.facts.get());
@@ -177,9 +176,8 @@ const NodeFacts& DefinitionFactsCache::Node(const ACSChunk* node) {
   return *kept.facts;
 }
 
-const EntryFacts& DefinitionFactsCache::Entry(const Soup& entry) {
-  // Only present nodes are kept, so a slot answers before the presence test.
-  if (const EntryFacts* recent = recentEntries_.Find(entry.GetRoot().Get())) return *recent;
+// Only present nodes are kept, so a slot answers before the presence test.
+const EntryFacts& DefinitionFactsCache::ReadEntry(const Soup& entry) {
   if (entry.IsNull()) return NoEntry();
   auto& kept = entries_[entry.GetRoot().Get()];
   if (kept.facts) {
@@ -227,10 +225,7 @@ const EntryFacts& DefinitionFactsCache::Entry(const Soup& entry) {
   return facts;
 }
 
-const DefinitionFacts& DefinitionFactsCache::Definition(const Soup& definition) {
-  if (const DefinitionFacts* recent = recentDefinitions_.Find(definition.GetRoot().Get())) {
-    return *recent;
-  }
+const DefinitionFacts& DefinitionFactsCache::ReadDefinition(const Soup& definition) {
   if (definition.IsNull()) return NoDefinition();
   auto& kept = definitions_[definition.GetRoot().Get()];
   if (kept.facts) {

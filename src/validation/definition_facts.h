@@ -115,9 +115,19 @@ struct TagLookup {
 // address it keys by can be reused while it is kept.
 class DefinitionFactsCache {
  public:
-  const NodeFacts& Node(const ACSChunk* node);
-  const EntryFacts& Entry(const Soup& entry);
-  const DefinitionFacts& Definition(const Soup& definition);
+  // Each answers from its recent slots without a call when it can.
+  const NodeFacts& Node(const ACSChunk* node) {
+    const NodeFacts* recent = recentNodes_.Find(node);
+    return recent != nullptr ? *recent : ReadNode(node);
+  }
+  const EntryFacts& Entry(const Soup& entry) {
+    const EntryFacts* recent = recentEntries_.Find(entry.GetRoot().Get());
+    return recent != nullptr ? *recent : ReadEntry(entry);
+  }
+  const DefinitionFacts& Definition(const Soup& definition) {
+    const DefinitionFacts* recent = recentDefinitions_.Find(definition.GetRoot().Get());
+    return recent != nullptr ? *recent : ReadDefinition(definition);
+  }
   // The plan kept for a definition, or null; StorePlan keeps one and gives it back.
   const BuildPlan* FindPlan(const Soup& definition) const;
   const BuildPlan& StorePlan(const Soup& definition, std::unique_ptr<BuildPlan> plan);
@@ -134,6 +144,10 @@ class DefinitionFactsCache {
   static i32 TypeCode(const Qel::PString& type);
 
  private:
+  const NodeFacts& ReadNode(const ACSChunk* node);
+  const EntryFacts& ReadEntry(const Soup& entry);
+  const DefinitionFacts& ReadDefinition(const Soup& definition);
+
   template <class Facts>
   struct Kept {
     MPRef<ACSChunk> node;
