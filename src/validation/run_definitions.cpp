@@ -47,7 +47,11 @@ Soup RunDefinitions::Resolve(const Soup& definition) const {
 Soup RunDefinitions::Writable(const Soup& definition) {
   if (definition.IsNull()) return definition;
   // The caller changes what it gets: facts read of this load's copies no longer hold.
-  local_.Clear();
+  if (local_ == nullptr) {
+    local_ = std::make_unique<DefinitionFactsCache>();
+  } else {
+    local_->Clear();
+  }
   const ACSChunk* node = definition.GetRoot().Get();
   if (own_.count(node) != 0) return definition;
   const auto found = copies_.find(node);

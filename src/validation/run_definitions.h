@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -39,7 +40,7 @@ class RunDefinitions {
   // change.
   DefinitionFactsCache& Facts() {
     // Asked for every tag many times: the common answer without a call.
-    if (!copies_.empty()) return local_;
+    if (!copies_.empty()) return *local_;
     if (sharedCache_ != nullptr && takenAt_ == sharedGeneration_.load(std::memory_order_relaxed)) {
       return *sharedCache_;
     }
@@ -65,7 +66,8 @@ class RunDefinitions {
   std::unordered_map<const ACSChunk*, Copy> copies_;
   // The roots of the copies: writing to them needs no further copy.
   std::unordered_set<const ACSChunk*> own_;
-  DefinitionFactsCache local_;
+  // Made with the first copy: most loads copy nothing, and a cache is a few pages of slots.
+  std::unique_ptr<DefinitionFactsCache> local_;
 };
 
 }  // namespace TETLib
