@@ -12,6 +12,7 @@
 #include "validation/error_handler.h"
 #include "validation/finding_text.h"
 #include "validation/legacy_upgrade.h"
+#include "validation/node_arena.h"
 #include "validation/tag_vocabulary.h"
 #include "validation/texture_check.h"
 
@@ -55,6 +56,9 @@ const std::vector<Qel::PString>* SourceList(const Soup& tagDefinition) {
   return DataManager::Instance().GetList(tagDefinition.GetNamedTag(kTagSource));
 }
 
+// Whether a list box value (items separated by ';') has an item in the list.
+bool ListBoxValueInList(const Qel::PString& value, const std::vector<Qel::PString>* list);
+
 // Whether the list holds the text, ignoring ASCII case.
 bool InList(std::string_view text, const std::vector<Qel::PString>& list) {
   const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
@@ -66,9 +70,12 @@ bool InList(std::string_view text, const std::vector<Qel::PString>& list) {
   });
 }
 
-bool InList(const Qel::PString& value, const Soup& tagDefinition) {
-  const std::vector<Qel::PString>* list = SourceList(tagDefinition);
+bool InList(const Qel::PString& value, const std::vector<Qel::PString>* list) {
   return list != nullptr && InList(value.View(), *list);
+}
+
+bool InList(const Qel::PString& value, const Soup& tagDefinition) {
+  return InList(value, SourceList(tagDefinition));
 }
 
 template <class T>
@@ -118,17 +125,22 @@ Container::~Container() {
   --g_liveContainers;
 }
 
+void* Container::operator new(size_t size) { return AllocateNode(size); }
+
+void Container::operator delete(void* memory) noexcept { FreeNode(memory); }
+
 i64 Container::LiveCount() { return g_liveContainers.load(); }
 
-RunDefinitions& Container::Definitions() {
-  if (definitions_ == nullptr) {
-    ownDefinitions_ = std::make_unique<RunDefinitions>(DataManager::Instance().GetDefinitions());
-    definitions_ = ownDefinitions_.get();
-  }
+RunDefinitions& Container::MakeOwnDefinitions() {
+  ownDefinitions_ = std::make_unique<RunDefinitions>(DataManager::Instance().GetDefinitions());
+  definitions_ = ownDefinitions_.get();
   return *definitions_;
 }
 
 bool Container::Load(Soup config) {
+  // Everything this load makes belongs to this tree and goes with it.
+  if (arena_ == nullptr) arena_ = std::make_unique<NodeArena>();
+  const NodeArena::Scope arenaScope(*arena_);
   DataManager& manager = DataManager::Instance();
   const f32 build = config.GetNamedTagAsFloat(kTagKestroBuild, 1.3f) + 0.001f;
   manager.SetBuildNumber(build);
@@ -166,6 +178,8 @@ bool Container::Load(Soup config) {
   // Every load starts from the definitions as read: what an earlier asset's load changed was its
   // own copy.
   const Soup kindDefinition = GetKindDefinition(definitionName);
+  // The tags of an earlier load of this root refer to the facts of its view: kept with the tree.
+  if (ownDefinitions_ != nullptr) retiredDefinitions_.push_back(std::move(ownDefinitions_));
   ownDefinitions_ = std::make_unique<RunDefinitions>(manager.GetDefinitions());
   definitions_ = ownDefinitions_.get();
   const Soup definition = definitions_->Resolve(kindDefinition);
@@ -193,7 +207,10 @@ bool Container::Load(Soup config) {
 }
 
 void Container::AddTag(Tag* tag) {
-  if (tag->name.EqualsIgnoreCase(kTagKuid) || tag->name.EqualsIgnoreCase(kTagUsername)) {
+  // The lengths first: most names are neither.
+  const u32 length = tag->name.Length();
+  if ((length == kTagKuid.Length() && tag->name.EqualsIgnoreCase(kTagKuid)) ||
+      (length == kTagUsername.Length() && tag->name.EqualsIgnoreCase(kTagUsername))) {
     headerTags_.push_back(tag);
   } else {
     // A level holds a dozen tags or so: one allocation instead of a run of regrowths.
@@ -228,6 +245,8 @@ void Container::RemoveTag(const Qel::PString& tagName) {
 }
 
 void Container::AddChildContainer(std::unique_ptr<Container> child) {
+  // Most containers with children have a few: one allocation for them.
+  if (children_.capacity() == 0) children_.reserve(4);
   children_.push_back(child.release());
 }
 
@@ -285,27 +304,34 @@ Tag* Container::MakeTag(Container* target, const Qel::PString& tagName, const So
   if (target->HasTagNamed(tagName)) return nullptr;
   const EntryFacts& facts = Definitions().Facts().Entry(tagDefinition);
   std::unique_ptr<Tag> tag(CreateTag(i32(target->tags_.size()), target, tagName));
-  Qel::PString value;
   if (config != nullptr) {
-    value = valueNode != nullptr ? NodeText(valueNode) : config->GetNamedTag(tagName);
+    if (valueNode != nullptr) {
+      tag->value.SetNode(valueNode);
+    } else {
+      tag->value = config->GetNamedTag(tagName);
+    }
   }
-  if (value.IsEmpty()) {
-    value = facts.defaultValue;
-    if (value == kTagParent) value = target->name_;
+  if (tag->value.IsEmpty()) {
+    tag->value = facts.defaultValue == kTagParent ? target->name_ : facts.defaultValue;
   }
-  tag->value = value;
   if (facts.compulsory == 0.0f && config != nullptr) target->RemoveTag(tagName);
+  // ConfigureTag reads the same facts: handed over rather than looked up again.
+  configuringFacts_ = {tagDefinition.GetRoot().Get(), &facts};
   ConfigureTag(tag.get(), tagDefinition, config != nullptr, target);
-  // The rules the definition's "validation" names, kept with its other facts.
-  tag->ruleFunctions = facts.rules;
-  tag->ruleParameters = facts.ruleParameters;
+  configuringFacts_ = {};
+  // The rules the definition's "validation" names, kept with its other facts for longer than the
+  // tree lives (see DefinitionFactsCache::Clear and Load).
+  tag->ShareRules(facts.rules, facts.ruleParameters);
   return tag.release();
 }
 
 bool Container::ConfigureTag(Tag* tag, const Soup& tagDefinition, bool fromConfig,
                              Container* owner) {
   DataManager& manager = DataManager::Instance();
-  const EntryFacts& facts = Definitions().Facts().Entry(tagDefinition);
+  const EntryFacts& facts = configuringFacts_.facts != nullptr &&
+                                    configuringFacts_.node == tagDefinition.GetRoot().Get()
+                                ? *configuringFacts_.facts
+                                : Definitions().Facts().Entry(tagDefinition);
   tag->definitionSoup = tagDefinition;
   tag->typeCode = facts.typeCode;
   const bool disabled = facts.disabled != 0;
@@ -339,7 +365,7 @@ bool Container::ConfigureTag(Tag* tag, const Soup& tagDefinition, bool fromConfi
       } else if (source == kTagMeshTable || source == kTagAttachedTrack || source == kTagQueues) {
         manager.RegisterByKey(source, tag, tag->value);
       } else {
-        if (tag->value.IsSet() && !IsComboBoxValueInSource(tag->value, tagDefinition)) {
+        if (tag->value.IsSet() && !InList(tag->value, manager.GetList(source))) {
           tag->value = Qel::PString();
         }
         return true;
@@ -348,13 +374,14 @@ bool Container::ConfigureTag(Tag* tag, const Soup& tagDefinition, bool fromConfi
       tag->hasSource = true;
       return true;
     }
+    // The lists named by the definition's "source", as its facts hold it.
     case kTagTypeIntComboBox:
-      if (tag->value.IsSet() && !IsIntComboBoxValueInSource(tag->value, tagDefinition)) {
+      if (tag->value.IsSet() && !InList(tag->value, manager.GetList(facts.source))) {
         tag->value = Qel::PString();
       }
       return true;
     case kTagTypeListBox:
-      if (tag->value.IsSet() && !IsListBoxValueInSource(tag->value, tagDefinition)) {
+      if (tag->value.IsSet() && !ListBoxValueInList(tag->value, manager.GetList(facts.source))) {
         tag->value = Qel::PString();
       }
       return true;
@@ -439,7 +466,12 @@ bool IsIntComboBoxValueInSource(const Qel::PString& value, const Soup& tagDefini
 }
 
 bool IsListBoxValueInSource(const Qel::PString& value, const Soup& tagDefinition) {
-  const std::vector<Qel::PString>* list = SourceList(tagDefinition);
+  return ListBoxValueInList(value, SourceList(tagDefinition));
+}
+
+namespace {
+
+bool ListBoxValueInList(const Qel::PString& value, const std::vector<Qel::PString>* list) {
   if (list == nullptr) return false;
   std::string_view rest = value.View();
   while (true) {
@@ -450,5 +482,7 @@ bool IsListBoxValueInSource(const Qel::PString& value, const Soup& tagDefinition
     rest.remove_prefix(end + 1);
   }
 }
+
+}  // namespace
 
 }  // namespace TETLib

@@ -7,7 +7,9 @@
 // Used under the validation lock only, like the error handler and the data manager it reports to.
 #pragma once
 
+#include <cstddef>
 #include <memory>
+#include <memory_resource>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -23,12 +25,18 @@ namespace TETLib {
 
 class InheritWalk;
 class MeshData;
+class NodeArena;
+struct EntryFacts;
 struct MergedEntries;
 
 // Compulsory entries of a level, name to the build from which each is required: set from the
 // definitions, taken out as the configuration names them. A level has a handful.
 class CompulsoryEntries {
  public:
+  CompulsoryEntries() { entries_.reserve(kInline); }
+  CompulsoryEntries(const CompulsoryEntries&) = delete;
+  CompulsoryEntries& operator=(const CompulsoryEntries&) = delete;
+
   // A later set of a name replaces its build.
   void Set(const Qel::PString& name, f32 build);
   void Erase(const Qel::PString& name);
@@ -36,7 +44,12 @@ class CompulsoryEntries {
   std::vector<std::pair<Qel::PString, f32>> Sorted() const;
 
  private:
-  std::vector<std::pair<Qel::PString, f32>> entries_;
+  using Entry = std::pair<Qel::PString, f32>;
+  // Held in the object itself up to this many, as every level of a load makes two.
+  static constexpr size_t kInline = 8;
+  alignas(Entry) std::byte inline_[kInline * sizeof(Entry)];
+  std::pmr::monotonic_buffer_resource memory_{inline_, sizeof inline_};
+  std::pmr::vector<Entry> entries_{&memory_};
 };
 
 class Container {
@@ -53,6 +66,10 @@ class Container {
   virtual ~Container();
   Container(const Container&) = delete;
   Container& operator=(const Container&) = delete;
+
+  // From the arena of the load that makes the container, else from the heap (see NodeArena).
+  static void* operator new(size_t size);
+  static void operator delete(void* memory) noexcept;
 
   // The top-level load of a configuration: build number, kind, definition, tree. False, with an
   // error finding, when the kind is missing or unknown or a child container could not be built.
@@ -140,7 +157,9 @@ class Container {
   const Soup& GetTagArrayDefinition() const { return tagArrayDefinition_; }
   size_t GetRuleCount() const { return ruleFunctions_.size(); }
   // The definitions as this tree's load sees them.
-  RunDefinitions& Definitions();
+  RunDefinitions& Definitions() {
+    return definitions_ != nullptr ? *definitions_ : MakeOwnDefinitions();
+  }
 
   // The mesh that a file field of this container loaded last, or null; the data manager owns it.
   MeshData* GetLoadedMesh() const { return loadedMesh_; }
@@ -164,6 +183,7 @@ class Container {
                             const CompulsoryEntries& compulsoryTags,
                             const CompulsoryEntries& compulsoryContainers);
   bool HasTagNamed(const Qel::PString& tagName) const;
+  RunDefinitions& MakeOwnDefinitions();
 
   i32 siblingIndex_ = -1;
   Qel::PString name_;
@@ -193,10 +213,19 @@ class Container {
   std::unordered_set<Qel::PString> tagNames_;
   // The root's per-load view of the definitions; children share their root's.
   std::unique_ptr<RunDefinitions> ownDefinitions_;
+  std::vector<std::unique_ptr<RunDefinitions>> retiredDefinitions_;
   RunDefinitions* definitions_ = nullptr;
   // Nesting of the load below the root, so that no configuration can exhaust the stack.
   u32 loadDepth_ = 0;
   MeshData* loadedMesh_ = nullptr;
+  // The facts MakeTag read of the definition it hands to ConfigureTag, while it does.
+  struct ConfiguringFacts {
+    const ACSChunk* node = nullptr;
+    const EntryFacts* facts = nullptr;
+  };
+  ConfiguringFacts configuringFacts_;
+  // A root's memory for the containers and tags its loads make; goes after the tree.
+  std::unique_ptr<NodeArena> arena_;
 };
 
 // The definition of an asset kind (its name lower-cased), loading the definitions first when

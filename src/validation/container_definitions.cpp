@@ -93,7 +93,7 @@ void CompulsoryEntries::Erase(const Qel::PString& name) {
 }
 
 std::vector<std::pair<Qel::PString, f32>> CompulsoryEntries::Sorted() const {
-  std::vector<std::pair<Qel::PString, f32>> sorted = entries_;
+  std::vector<std::pair<Qel::PString, f32>> sorted(entries_.begin(), entries_.end());
   std::sort(sorted.begin(), sorted.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
   return sorted;
@@ -231,6 +231,9 @@ void Container::BuildChildren(const Soup& given, bool /*flag*/) {
   for (const Qel::PString& finding : plan.findings) AddErrorFinding(finding);
   inheritedDefinitionNames_.insert(inheritedDefinitionNames_.end(), plan.inheritedNames.begin(),
                                    plan.inheritedNames.end());
+  const size_t allowed = plan.elements.size() + plan.tagArrays.size();
+  allowedChildNames_.reserve(allowedChildNames_.size() + allowed);
+  allowedChildDefinitions_.reserve(allowedChildDefinitions_.size() + allowed);
   for (const BuildPlan::Child& element : plan.elements) {
     if (element.attach)
       attachedDefinitions_.insert(attachedDefinitions_.begin(), element.definition);
@@ -283,6 +286,9 @@ Qel::PString Container::SelectContainerType(const Soup& definition, const Qel::P
   for (u32 i = 0; i < facts.containerTypeRun; ++i) {
     if (facts.containerTypes[i] == kind) return kind;
   }
+  // The facts hold "container-type0" as its text (empty when it is missing) whenever the entry
+  // names any container type.
+  if (!facts.containerTypes.empty()) return facts.containerTypes.front();
   return definition.GetNamedTag(kTagContainerType0);
 }
 
@@ -357,9 +363,11 @@ bool Container::LoadFromDefinition(Soup config, Soup definition, Container* targ
   RunDefinitions& definitions = Definitions();
   definition = definitions.Resolve(definition);
 
-  std::vector<Soup> inherited;
-  const std::vector<Qel::PString> inheritNames =
+  // Facts stay readable while the load goes on, also when a change forgets them.
+  const std::vector<Qel::PString>& inheritNames =
       definitions.Facts().Definition(definition).inheritNames;
+  std::vector<Soup> inherited;
+  inherited.reserve(inheritNames.size());
   for (const Qel::PString& name : inheritNames) inherited.push_back(definitions.Get(name));
 
   CompulsoryEntries compulsoryTags;
@@ -430,7 +438,8 @@ bool Container::LoadContainerTag(const Qel::PString& tagName, const Soup& childC
   const bool smoke = facts.icon == kTagSmoke;
   if (polymorphic) {
     const Qel::PString typeName = SelectContainerType(entry, childConfig.GetNamedTag(kTagKind));
-    if (ErrorHandler* handler = ErrorHandler::Instance()) {
+    ErrorHandler* handler = ErrorHandler::Instance();
+    if (handler != nullptr && handler->TracesLoads()) {
       handler->TraceContainer(FormatText(kTraceLoad, typeName).ToPString(), this);
     }
     child = CreateChildContainer(tagName, target, typeName, childCounter++, config);
@@ -507,17 +516,20 @@ const TagLookup& Container::LevelTagLookup(const Soup& definition,
 void Container::LoadValueTag(const Qel::PString& tagName, const ACSChunk* node, const Soup& config,
                              const TagLookup& level, Container* target,
                              CompulsoryEntries& compulsoryTags) {
+  static const Soup noDefinition;
   compulsoryTags.Erase(tagName);
-  Qel::PString lookup = tagName;
-  if (StartsWith(tagName, kDescriptionPrefix)) {
-    lookup = kTagDescription;
-  } else if (StartsWith(tagName, kUsernamePrefix)) {
-    lookup = kTagUsername;
+  // Names and definitions by reference: a level makes these look-ups for every tag.
+  const Qel::PString* lookup = &tagName;
+  const std::string_view name = tagName.View();
+  if (name.starts_with(kDescriptionPrefix.View())) {
+    lookup = &kTagDescription;
+  } else if (name.starts_with(kUsernamePrefix.View())) {
+    lookup = &kTagUsername;
   }
-  Soup tagDefinition = level.Find(lookup);
-  if (tagDefinition.IsNull()) {
+  const Soup* tagDefinition = &level.Find(*lookup);
+  if (tagDefinition->IsNull()) {
     // Numbered tags: "ab12" stands for the entry "ab0", "x5" for "x0", when that is a sequence.
-    const std::string_view text = lookup.View();
+    const std::string_view text = lookup->View();
     const size_t n = text.size();
     size_t cut = 0;
     if (n > 3 && IsDigit(text[n - 1]) && IsDigit(text[n - 2])) {
@@ -527,11 +539,11 @@ void Container::LoadValueTag(const Qel::PString& tagName, const ACSChunk* node, 
     }
     if (cut != 0) {
       const Qel::PString numbered(std::string(text.substr(0, n - cut)) + "0");
-      tagDefinition = level.Find(numbered);
-      if (Definitions().Facts().Entry(tagDefinition).sequence == 0) tagDefinition = Soup();
+      tagDefinition = &level.Find(numbered);
+      if (Definitions().Facts().Entry(*tagDefinition).sequence == 0) tagDefinition = &noDefinition;
     }
   }
-  if (Tag* tag = MakeTag(target, tagName, tagDefinition, &config, node)) target->AddTag(tag);
+  if (Tag* tag = MakeTag(target, tagName, *tagDefinition, &config, node)) target->AddTag(tag);
 }
 
 void Container::ReportMissingEntries(const Soup& config, const Soup& definition,

@@ -105,6 +105,7 @@ void DataManager::Reset() {
   nameRegistry_.clear();
   keyRegistry_.clear();
   listed_.clear();
+  listedFilter_ = {};
   loadedObjects_.clear();
   sharedObjects_.clear();
   lists_.clear();
@@ -134,14 +135,14 @@ const KestroRenderContext* DataManager::GetRenderContext() {
 void DataManager::RegisterByKey(const Qel::PString& key, const void* object,
                                 const Qel::PString& name) {
   keyRegistry_[key].push_back({object, name});
-  listed_.insert(object);
+  MarkListed(object);
   OnRegistered();
 }
 
 void DataManager::RegisterByName(const Qel::PString& listName, const void* object,
                                  const Qel::PString& name) {
   nameRegistry_[listName].push_back({object, name});
-  listed_.insert(object);
+  MarkListed(object);
   OnRegistered();
 }
 
@@ -149,13 +150,13 @@ void DataManager::AddLoadedObject(const void* object) {
   if (std::find(loadedObjects_.begin(), loadedObjects_.end(), object) == loadedObjects_.end()) {
     loadedObjects_.push_back(object);
   }
-  listed_.insert(object);
+  MarkListed(object);
   OnLoadedObjectsChanged();
 }
 
 void DataManager::AddSharedObject(const void* object) {
   sharedObjects_.push_back(object);
-  listed_.insert(object);
+  MarkListed(object);
   OnSharedObjectsChanged();
 }
 
@@ -177,7 +178,8 @@ bool DataManager::IsRegisteredName(const Qel::PString& value,
 
 void DataManager::Unregister(const void* object) {
   // Most tags and containers were never listed: nothing to look through.
-  if (listed_.erase(object) == 0) return;
+  if (!MayBeListed(object) || listed_.erase(object) == 0) return;
+  if (listed_.empty()) listedFilter_ = {};
   // Every list: an object that stayed in one would be found there after it is gone.
   for (Registry* registry : {&keyRegistry_, &nameRegistry_}) {
     for (auto& [key, list] : *registry) {

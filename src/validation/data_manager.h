@@ -10,6 +10,8 @@
 // Used under the validation lock only; no lock of its own.
 #pragma once
 
+#include <bitset>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <unordered_set>
@@ -202,6 +204,18 @@ class DataManager {
   std::vector<const void*> sharedObjects_;
   // Every object in a registry or object list, so that one never listed is passed over at once.
   std::unordered_set<const void*> listed_;
+  // A bit per address hash of every object listed since listed_ was last empty: a tag or
+  // container that was never listed, as most are, goes without a look into the set.
+  std::bitset<1024> listedFilter_;
+  static size_t FilterBit(const void* object) {
+    const uintptr_t at = reinterpret_cast<uintptr_t>(object);
+    return ((at >> 4) ^ (at >> 14)) & 1023;
+  }
+  void MarkListed(const void* object) {
+    listed_.insert(object);
+    listedFilter_.set(FilterBit(object));
+  }
+  bool MayBeListed(const void* object) const { return listedFilter_.test(FilterBit(object)); }
 
   PersonalDetails details_;
   PersonalDetails savedDetails_;

@@ -115,10 +115,9 @@ void DefinitionFactsCache::Clear() {
   forgotten->validationPlans_.swap(validationPlans_);
   forgotten->tagLookups_.swap(tagLookups_);
   forgotten_.push_back(std::move(forgotten));
-  lastEntryNode_ = nullptr;
-  lastEntry_ = nullptr;
-  lastDefinitionNode_ = nullptr;
-  lastDefinition_ = nullptr;
+  recentNodes_ = {};
+  recentEntries_ = {};
+  recentDefinitions_ = {};
 }
 
 template <class Plan, class Map>
@@ -162,10 +161,13 @@ const BuildPlan& DefinitionFactsCache::StorePlan(const Soup& definition,
   return StoreKept(plans_, definition, std::move(plan));
 }
 
-const NodeFacts& DefinitionFactsCache::Node(const ACSChunk* node) {
+const NodeFacts& DefinitionFactsCache::ReadNode(const ACSChunk* node) {
   if (!ACSChunk::IsPresent(node)) return NoNode();
   auto& kept = nodes_[node];
-  if (kept.facts) return *kept.facts;
+  if (kept.facts) {
+    recentNodes_.Keep(node, kept.facts.get());
+    return *kept.facts;
+  }
   kept.node = MPRef<ACSChunk>(const_cast<ACSChunk*>(node));
   kept.facts = std::make_unique<NodeFacts>();
   ForEachChild(node, [&](const Qel::PString& name, const MPRef<ACSChunk>& child) {
@@ -174,13 +176,12 @@ const NodeFacts& DefinitionFactsCache::Node(const ACSChunk* node) {
   return *kept.facts;
 }
 
-const EntryFacts& DefinitionFactsCache::Entry(const Soup& entry) {
+// Only present nodes are kept, so a slot answers before the presence test.
+const EntryFacts& DefinitionFactsCache::ReadEntry(const Soup& entry) {
   if (entry.IsNull()) return NoEntry();
-  if (entry.GetRoot().Get() == lastEntryNode_) return *lastEntry_;
   auto& kept = entries_[entry.GetRoot().Get()];
   if (kept.facts) {
-    lastEntryNode_ = entry.GetRoot().Get();
-    lastEntry_ = kept.facts.get();
+    recentEntries_.Keep(entry.GetRoot().Get(), kept.facts.get());
     return *kept.facts;
   }
   kept.node = entry.GetRoot();
@@ -224,13 +225,11 @@ const EntryFacts& DefinitionFactsCache::Entry(const Soup& entry) {
   return facts;
 }
 
-const DefinitionFacts& DefinitionFactsCache::Definition(const Soup& definition) {
+const DefinitionFacts& DefinitionFactsCache::ReadDefinition(const Soup& definition) {
   if (definition.IsNull()) return NoDefinition();
-  if (definition.GetRoot().Get() == lastDefinitionNode_) return *lastDefinition_;
   auto& kept = definitions_[definition.GetRoot().Get()];
   if (kept.facts) {
-    lastDefinitionNode_ = definition.GetRoot().Get();
-    lastDefinition_ = kept.facts.get();
+    recentDefinitions_.Keep(definition.GetRoot().Get(), kept.facts.get());
     return *kept.facts;
   }
   kept.node = definition.GetRoot();

@@ -5,6 +5,8 @@
 // the facts of its nodes afresh (see RunDefinitions).
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <memory>
 #include <unordered_map>
 #include <utility>
@@ -103,7 +105,7 @@ struct TagLookup {
   std::unordered_map<Qel::PString, Soup> entries;
   Soup fallback;
 
-  Soup Find(const Qel::PString& tagName) const {
+  const Soup& Find(const Qel::PString& tagName) const {
     const auto found = entries.find(tagName);
     return found == entries.end() ? fallback : found->second;
   }
@@ -113,9 +115,19 @@ struct TagLookup {
 // address it keys by can be reused while it is kept.
 class DefinitionFactsCache {
  public:
-  const NodeFacts& Node(const ACSChunk* node);
-  const EntryFacts& Entry(const Soup& entry);
-  const DefinitionFacts& Definition(const Soup& definition);
+  // Each answers from its recent slots without a call when it can.
+  const NodeFacts& Node(const ACSChunk* node) {
+    const NodeFacts* recent = recentNodes_.Find(node);
+    return recent != nullptr ? *recent : ReadNode(node);
+  }
+  const EntryFacts& Entry(const Soup& entry) {
+    const EntryFacts* recent = recentEntries_.Find(entry.GetRoot().Get());
+    return recent != nullptr ? *recent : ReadEntry(entry);
+  }
+  const DefinitionFacts& Definition(const Soup& definition) {
+    const DefinitionFacts* recent = recentDefinitions_.Find(definition.GetRoot().Get());
+    return recent != nullptr ? *recent : ReadDefinition(definition);
+  }
   // The plan kept for a definition, or null; StorePlan keeps one and gives it back.
   const BuildPlan* FindPlan(const Soup& definition) const;
   const BuildPlan& StorePlan(const Soup& definition, std::unique_ptr<BuildPlan> plan);
@@ -132,6 +144,10 @@ class DefinitionFactsCache {
   static i32 TypeCode(const Qel::PString& type);
 
  private:
+  const NodeFacts& ReadNode(const ACSChunk* node);
+  const EntryFacts& ReadEntry(const Soup& entry);
+  const DefinitionFacts& ReadDefinition(const Soup& definition);
+
   template <class Facts>
   struct Kept {
     MPRef<ACSChunk> node;
@@ -144,12 +160,31 @@ class DefinitionFactsCache {
   std::unordered_map<const ACSChunk*, Kept<ValidationPlan>> validationPlans_;
   std::unordered_map<const ACSChunk*, Kept<TagLookup>> tagLookups_;
   std::vector<std::unique_ptr<DefinitionFactsCache>> forgotten_;
-  // The last node asked about and its facts: a tag's definition is asked about several times in
-  // a row, and so is a level's definition.
-  const ACSChunk* lastEntryNode_ = nullptr;
-  const EntryFacts* lastEntry_ = nullptr;
-  const ACSChunk* lastDefinitionNode_ = nullptr;
-  const DefinitionFacts* lastDefinition_ = nullptr;
+  // The facts of recently asked nodes, one slot per address hash: a level asks about the same
+  // few dozen entries for every tag, and a slot is far cheaper to reach than the map.
+  template <class Facts>
+  struct Recent {
+    struct Slot {
+      const ACSChunk* node = nullptr;
+      const Facts* facts = nullptr;
+    };
+    static constexpr size_t kSlotBits = 8;
+    std::array<Slot, size_t(1) << kSlotBits> slots{};
+
+    static size_t Index(const ACSChunk* node) {
+      // Fibonacci hashing: the top bits of the product mix every bit of the address.
+      const uint64_t at = reinterpret_cast<uintptr_t>(node);
+      return size_t((at * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits));
+    }
+    const Facts* Find(const ACSChunk* node) const {
+      const Slot& slot = slots[Index(node)];
+      return slot.node == node ? slot.facts : nullptr;
+    }
+    void Keep(const ACSChunk* node, const Facts* facts) { slots[Index(node)] = {node, facts}; }
+  };
+  Recent<NodeFacts> recentNodes_;
+  Recent<EntryFacts> recentEntries_;
+  Recent<DefinitionFacts> recentDefinitions_;
 };
 
 }  // namespace TETLib

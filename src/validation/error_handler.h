@@ -61,7 +61,9 @@ class ErrorHandler {
   virtual bool AddMessage(const Qel::PString& key, const Tag* tag);
   virtual bool AddMessage(const Qel::PString& key);
 
-  // Hooks for tracing a load; they record nothing.
+  // Hooks for tracing a load; they record nothing. A handler that records traces overrides
+  // TracesLoads too: the load formats no trace text for a handler that would drop it.
+  virtual bool TracesLoads() const { return false; }
   virtual bool TraceContainer(const Qel::PString& text, const void* object);
   virtual bool TraceTag(const Qel::PString& text, const void* object);
 

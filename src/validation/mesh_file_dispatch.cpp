@@ -56,10 +56,14 @@ bool SkipsPerformanceCheck(const Container* container) {
 MeshData* DataManager::LoadMeshFile(const Qel::PString& path, Container* container) {
   // Names keep their '/'; a '\' of a configuration written elsewhere stands for one.
   std::string name(path.View());
+  bool changed = false;
   for (char& c : name) {
-    if (c == '\\') c = '/';
+    if (c == '\\') {
+      c = '/';
+      changed = true;
+    }
   }
-  const Qel::PString file(name);
+  const Qel::PString file = changed ? Qel::PString(name) : path;
   const std::string extension = Extension(name);
   const bool lodText = extension == "txt" && Extension(name.substr(0, name.size() - 4)) == "lm";
   if (extension == "im" || extension == "lm" || lodText) {

@@ -18,13 +18,19 @@ SharedFacts& TheSharedFacts() {
 
 }  // namespace
 
-DefinitionFactsCache& RunDefinitions::Facts() {
-  if (!copies_.empty()) return local_;
+// Counts the times the shared facts changed hands; a view that took them at the current count
+// holds them still.
+std::atomic<u64> RunDefinitions::sharedGeneration_{0};
+
+DefinitionFactsCache& RunDefinitions::TakeSharedFacts() {
   SharedFacts& shared = TheSharedFacts();
   if (shared.root.Get() != shared_.GetRoot().Get()) {
     shared.cache.Clear();
     shared.root = shared_.GetRoot();
+    sharedGeneration_.fetch_add(1, std::memory_order_relaxed);
   }
+  sharedCache_ = &shared.cache;
+  takenAt_ = sharedGeneration_.load(std::memory_order_relaxed);
   return shared.cache;
 }
 
@@ -41,7 +47,11 @@ Soup RunDefinitions::Resolve(const Soup& definition) const {
 Soup RunDefinitions::Writable(const Soup& definition) {
   if (definition.IsNull()) return definition;
   // The caller changes what it gets: facts read of this load's copies no longer hold.
-  local_.Clear();
+  if (local_ == nullptr) {
+    local_ = std::make_unique<DefinitionFactsCache>();
+  } else {
+    local_->Clear();
+  }
   const ACSChunk* node = definition.GetRoot().Get();
   if (own_.count(node) != 0) return definition;
   const auto found = copies_.find(node);

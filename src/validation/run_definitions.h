@@ -8,6 +8,8 @@
 // later look-up of this load finds the copy. The next asset starts from the definitions as read.
 #pragma once
 
+#include <atomic>
+#include <memory>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -36,7 +38,14 @@ class RunDefinitions {
   // The facts of definition nodes: kept for the process while this load has copied nothing (the
   // shared definitions never change), else read for this load alone and read again after each
   // change.
-  DefinitionFactsCache& Facts();
+  DefinitionFactsCache& Facts() {
+    // Asked for every tag many times: the common answer without a call.
+    if (!copies_.empty()) return *local_;
+    if (sharedCache_ != nullptr && takenAt_ == sharedGeneration_.load(std::memory_order_relaxed)) {
+      return *sharedCache_;
+    }
+    return TakeSharedFacts();
+  }
 
   const Soup& Shared() const { return shared_; }
   // How many definitions this load has copied.
@@ -48,11 +57,17 @@ class RunDefinitions {
     Soup copy;
   };
 
+  DefinitionFactsCache& TakeSharedFacts();
+
+  static std::atomic<u64> sharedGeneration_;
   Soup shared_;
+  DefinitionFactsCache* sharedCache_ = nullptr;
+  u64 takenAt_ = 0;
   std::unordered_map<const ACSChunk*, Copy> copies_;
   // The roots of the copies: writing to them needs no further copy.
   std::unordered_set<const ACSChunk*> own_;
-  DefinitionFactsCache local_;
+  // Made with the first copy: most loads copy nothing, and a cache is a few pages of slots.
+  std::unique_ptr<DefinitionFactsCache> local_;
 };
 
 }  // namespace TETLib

@@ -4,8 +4,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "validation/container_internal.h"
 #include "validation/data_manager.h"
 #include "validation/error_handler.h"
+#include "validation/node_arena.h"
 #include "validation/tag_vocabulary.h"
 
 namespace TETLib {
@@ -15,6 +17,34 @@ namespace {
 std::atomic<i64> g_liveTags{0};
 
 }  // namespace
+
+void TagValue::SetNode(const ACSChunk* node) {
+  // Kept only where it is plain that NodeText gives a text that is not empty, so that IsSet needs
+  // no text; anything else is read now.
+  bool text = false;
+  if (node != nullptr && node->GetData() != nullptr) {
+    const u32 kind = node->GetKind();
+    const u32 size = node->GetDataSize();
+    if (kind == kKindInt || kind == kKindFloat) {
+      text = size >= 4;
+    } else if (kind == kKindText) {
+      text = size > 0 && node->GetData()[0] != 0;
+    } else if (kind == kKindKUID) {
+      text = size == 8;
+    }
+  }
+  if (text) {
+    text_ = Qel::PString();
+    node_ = MPRef<ACSChunk>(const_cast<ACSChunk*>(node));
+  } else {
+    *this = NodeText(node);
+  }
+}
+
+void TagValue::Resolve() const {
+  text_ = NodeText(node_.Get());
+  node_ = nullptr;
+}
 
 Tag::Tag(i32 tagIndex, Container* tagOwner, const Qel::PString& tagName)
     : name(tagName), index(tagIndex), owner(tagOwner) {
@@ -28,6 +58,10 @@ Tag::~Tag() {
   owner = nullptr;
 }
 
+void* Tag::operator new(size_t size) { return AllocateNode(size); }
+
+void Tag::operator delete(void* memory) noexcept { FreeNode(memory); }
+
 i64 Tag::LiveCount() { return g_liveTags.load(); }
 
 bool Tag::RunTagRules() {
@@ -35,7 +69,19 @@ bool Tag::RunTagRules() {
   for (size_t i = 0; i < ruleFunctions.size(); ++i) {
     if (!ruleFunctions[i](this, &ruleParameters[i])) passed = false;
   }
+  if (sharedRules_ != nullptr) {
+    for (size_t i = 0; i < sharedRules_->size(); ++i) {
+      Soup parameters = (*sharedParameters_)[i];
+      if (!(*sharedRules_)[i](this, &parameters)) passed = false;
+    }
+  }
   return passed;
+}
+
+void Tag::ShareRules(const std::vector<TagRuleFunction>& functions,
+                     const std::vector<Soup>& parameters) {
+  sharedRules_ = functions.empty() ? nullptr : &functions;
+  sharedParameters_ = functions.empty() ? nullptr : &parameters;
 }
 
 std::vector<f32> ParseFloatList(std::string_view text) {

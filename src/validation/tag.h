@@ -3,6 +3,7 @@
 // per-type details that the checks need. Made, configured and deleted by its container.
 #pragma once
 
+#include <string_view>
 #include <vector>
 
 #include "assetdata/soup.h"
@@ -38,6 +39,46 @@ enum TagType : i32 {
   kTagTypeUndefined = 20,
 };
 
+// A tag's value text. A value read from a configuration keeps its node and becomes text when it
+// is first asked for: a tree is often released without asking most of its values, and turning
+// every number and name into a shared string costs more than matching it. Reads as the text
+// (empty when there is none) wherever a Qel::PString is read.
+class TagValue {
+ public:
+  TagValue() = default;
+  TagValue(const Qel::PString& text) : text_(text) {}  // NOLINT(runtime/explicit): reads as text
+  TagValue& operator=(const Qel::PString& text) {
+    text_ = text;
+    node_ = nullptr;
+    return *this;
+  }
+
+  // The text of a configuration value node as a soup's text getter gives it (see NodeText).
+  void SetNode(const ACSChunk* node);
+
+  const Qel::PString& Text() const {
+    if (node_) Resolve();
+    return text_;
+  }
+  operator const Qel::PString&() const { return Text(); }  // NOLINT(runtime/explicit)
+  // Answered without making the text: a node is kept only when its text is not empty.
+  bool IsSet() const { return node_ || text_.IsSet(); }
+  bool IsEmpty() const { return !IsSet(); }
+  std::string_view View() const { return Text().View(); }
+  const char* CStr() const { return Text().CStr(); }
+  Qel::PString Lower() const { return Text().Lower(); }
+
+  friend bool operator==(const TagValue& value, const Qel::PString& text) {
+    return value.Text() == text;
+  }
+
+ private:
+  void Resolve() const;
+
+  mutable Qel::PString text_;
+  mutable MPRef<ACSChunk> node_;
+};
+
 class Tag {
  public:
   Tag(i32 index, Container* owner, const Qel::PString& name);
@@ -47,14 +88,23 @@ class Tag {
   Tag(const Tag&) = delete;
   Tag& operator=(const Tag&) = delete;
 
+  // From the arena of the load that makes the tag, else from the heap (see NodeArena).
+  static void* operator new(size_t size);
+  static void operator delete(void* memory) noexcept;
+
   // Runs every rule, also after one failed; true when each passed (or there are none).
   bool RunTagRules();
+  // Rules kept elsewhere for at least the tag's life (its definition's facts), run after
+  // ruleFunctions: a loaded tag refers to its definition's rules rather than copying them. Each
+  // rule gets its own copy of its parameters, as from ruleParameters.
+  void ShareRules(const std::vector<TagRuleFunction>& functions,
+                  const std::vector<Soup>& parameters);
 
   // Tags alive in the process.
   static i64 LiveCount();
 
   Qel::PString name;
-  Qel::PString value;
+  TagValue value;
   i32 typeCode = kTagTypeUndefined;
   i32 index = -1;
   Container* owner = nullptr;
@@ -68,6 +118,10 @@ class Tag {
   Soup definitionSoup;
   Qel::PString category;
   Qel::PString filter;
+
+ private:
+  const std::vector<TagRuleFunction>* sharedRules_ = nullptr;
+  const std::vector<Soup>* sharedParameters_ = nullptr;
 };
 
 // Splits a text into floats at every space and every comma; each field, also an empty one and the
