@@ -32,7 +32,7 @@ Qel::Log& DaemonLog() { return Qel::Log::Get("PymDaemon"); }
 // assets at once keeps the packing pool busy with all of them. Over all connections at most twice
 // as many run beside their readers; past either bound a request runs on its reader, as any other.
 u32 SideRequestsPerConnection() {
-  static const u32 count = std::clamp(std::thread::hardware_concurrency(), 2u, 8u);
+  static const u32 count = std::clamp(2 * std::thread::hardware_concurrency(), 4u, 16u);
   return count;
 }
 std::atomic<u32> g_sideRequests{0};

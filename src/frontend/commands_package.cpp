@@ -70,7 +70,7 @@ std::future<std::unique_ptr<FetchedAsset>> FetchAsset(const KUID& kuid) {
 // Assets asked for at once: enough to keep the daemon's cores busy; each one in flight holds its
 // packaged asset in memory until it is written.
 size_t PackageWindow() {
-  static const size_t count = std::clamp<size_t>(std::thread::hardware_concurrency(), 2, 8);
+  static const size_t count = std::clamp<size_t>(2 * std::thread::hardware_concurrency(), 4, 16);
   return count;
 }
 
