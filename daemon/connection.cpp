@@ -7,6 +7,9 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 #include "core/buffer_stream.h"
 #include "daemon/daemon_limits.h"
@@ -24,6 +27,15 @@ namespace {
 namespace pp = PymProtocol;
 
 Qel::Log& DaemonLog() { return Qel::Log::Get("PymDaemon"); }
+
+// Package requests of one connection that may run side by side: a client that asks for several
+// assets at once keeps the packing pool busy with all of them. Over all connections at most twice
+// as many run beside their readers; past either bound a request runs on its reader, as any other.
+u32 SideRequestsPerConnection() {
+  static const u32 count = std::clamp(2 * std::thread::hardware_concurrency(), 4u, 16u);
+  return count;
+}
+std::atomic<u32> g_sideRequests{0};
 
 }  // namespace
 
@@ -72,6 +84,8 @@ void Connection::Join() {
 void Connection::Run() {
   if (Handshake()) Serve();
   Shutdown();
+  // The socket is shut: a request still sending gives up at once.
+  WaitForSideRequests();
   notes_->Close();
   // What the peer left open goes with it.
   handlers_.ReleaseConnection(id_);
@@ -231,41 +245,95 @@ void Connection::Serve() {
     }
     if (!ReadPayload(length, payload)) return;
 
-    Response response;
-    response.requestId = id;
-    response.connectionId = id_;
-    response.notes = notes_;
-    busySince_.store(std::chrono::steady_clock::now().time_since_epoch().count());
-    try {
-      handlers_.Handle(opcode, payload.data(), payload.size(), response);
-    } catch (const std::exception& e) {
-      // Out of memory in a handler: the request still gets its (empty) reply.
-      DaemonLog().Printf(Qel::Log::kError, "PymDaemon> request 0x%x failed: %s", opcode, e.what());
-      response.body.Clean();
-      response.closeDaemon = false;
+    if (opcode == pp::kOpSaveAssetToCdp && id != pp::kPostTransactionId &&
+        AnswerBeside(opcode, id, payload)) {
+      continue;
     }
-    busySince_.store(0);
-    // A post (id 0) has no reply and nothing to report to.
-    if (id != pp::kPostTransactionId) {
-      std::lock_guard<DeadlineMutex> lock(writeMutex_);
-      if (response.results.CountEntries() != 0) {
-        Qel::DynamicBuffer notice;
-        TBuffer out(&notice, false);
-        out.WriteU32(response.resultsId != 0 ? response.resultsId : id);
-        response.results.Write(out);
-        if (!SendMessage(pp::kTagNotify, pp::kNoteResults, notice.GetData(),
-                         notice.GetDataSize())) {
-          return;
-        }
-      }
-      if (!SendMessage(pp::kTagReply, id, response.body.GetData(), response.body.GetDataSize())) {
-        return;
-      }
-    }
-    if (response.closeDaemon) listener_.onCloseRequested();
+    if (!Answer(opcode, id, payload)) return;
     // One large request must not pin its memory for the rest of the connection.
     if (payload.capacity() > kPayloadStep) std::vector<u8>().swap(payload);
   }
+}
+
+void Connection::MarkBusy(bool begin) {
+  std::lock_guard<std::mutex> lock(busyMutex_);
+  if (begin && busy_++ == 0) {
+    busySince_.store(std::chrono::steady_clock::now().time_since_epoch().count());
+  } else if (!begin && --busy_ == 0) {
+    busySince_.store(0);
+  }
+}
+
+bool Connection::Answer(u32 opcode, u32 id, const std::vector<u8>& payload) {
+  Response response;
+  response.requestId = id;
+  response.connectionId = id_;
+  response.notes = notes_;
+  MarkBusy(true);
+  try {
+    handlers_.Handle(opcode, payload.data(), payload.size(), response);
+  } catch (const std::exception& e) {
+    // Out of memory in a handler: the request still gets its (empty) reply.
+    DaemonLog().Printf(Qel::Log::kError, "PymDaemon> request 0x%x failed: %s", opcode, e.what());
+    response.body.Clean();
+    response.closeDaemon = false;
+  }
+  MarkBusy(false);
+  // A post (id 0) has no reply and nothing to report to.
+  if (id != pp::kPostTransactionId) {
+    std::lock_guard<DeadlineMutex> lock(writeMutex_);
+    if (response.results.CountEntries() != 0) {
+      Qel::DynamicBuffer notice;
+      TBuffer out(&notice, false);
+      out.WriteU32(response.resultsId != 0 ? response.resultsId : id);
+      response.results.Write(out);
+      if (!SendMessage(pp::kTagNotify, pp::kNoteResults, notice.GetData(),
+                       notice.GetDataSize())) {
+        return false;
+      }
+    }
+    if (!SendMessage(pp::kTagReply, id, response.body.GetData(), response.body.GetDataSize())) {
+      return false;
+    }
+  }
+  if (response.closeDaemon) listener_.onCloseRequested();
+  return true;
+}
+
+bool Connection::AnswerBeside(u32 opcode, u32 id, std::vector<u8>& payload) {
+  {
+    std::lock_guard<std::mutex> lock(busyMutex_);
+    if (beside_ >= SideRequestsPerConnection()) return false;
+    if (g_sideRequests.fetch_add(1) >= 2 * SideRequestsPerConnection()) {
+      g_sideRequests.fetch_sub(1);
+      return false;
+    }
+    ++beside_;
+  }
+  const auto finished = [this] {
+    g_sideRequests.fetch_sub(1);
+    std::lock_guard<std::mutex> lock(busyMutex_);
+    --beside_;
+    // The last touch of this connection: its end waits for the count, under the same lock.
+    sideDone_.notify_all();
+  };
+  try {
+    std::thread([this, opcode, id, request = std::move(payload), finished]() mutable {
+      // A reply that cannot go out ends the connection; the reader wakes and stops.
+      if (!Answer(opcode, id, request)) Shutdown();
+      std::vector<u8>().swap(request);
+      finished();
+    }).detach();
+  } catch (const std::system_error&) {
+    finished();
+    return false;
+  }
+  return true;
+}
+
+void Connection::WaitForSideRequests() {
+  std::unique_lock<std::mutex> lock(busyMutex_);
+  sideDone_.wait(lock, [this] { return beside_ == 0; });
 }
 
 }  // namespace PymDaemonSrv

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -68,6 +69,16 @@ class Connection {
   bool WaitReadable();
   // Serves frames until the goodbye word, a failure or a shutdown.
   void Serve();
+  // Handles one request and sends its results and reply; false when the connection must end.
+  bool Answer(u32 opcode, u32 id, const std::vector<u8>& payload);
+  // Answers a package request on a thread of its own, so that the next requests are read and the
+  // packages made side by side; false (nothing started) when this connection or the process has
+  // as many running as it may, or no thread starts.
+  bool AnswerBeside(u32 opcode, u32 id, std::vector<u8>& payload);
+  // Waits until no request of this connection runs beside the reader.
+  void WaitForSideRequests();
+  // Counts the requests running; the first one starts the keep-alive clock, the last stops it.
+  void MarkBusy(bool begin);
   // Exactly n bytes; false when the peer closed or the socket failed.
   bool ReadExact(void* out, size_t n);
   bool ReadU32(u32& out);
@@ -93,8 +104,13 @@ class Connection {
   // Notes of work that goes on after its request (URL transfers); closed when the peer goes.
   std::shared_ptr<NoteChannel> notes_;
   std::atomic<bool> finished_{false};
-  // When the running request began (steady-clock ticks); 0 between requests.
+  // When the running requests began (steady-clock ticks); 0 while none runs.
   std::atomic<i64> busySince_{0};
+  // Requests running (under busyMutex_), and those of them beside the reader.
+  std::mutex busyMutex_;
+  std::condition_variable sideDone_;
+  u32 busy_ = 0;
+  u32 beside_ = 0;
   // The last keep-alive note; used by the server's loop only.
   std::chrono::steady_clock::time_point lastNote_{};
   std::atomic<bool> shutdown_{false};

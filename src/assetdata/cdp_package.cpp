@@ -25,8 +25,6 @@ namespace {
 const Qel::PString kKindArchive("archive");
 constexpr i32 kPackageVersion = 1;
 
-KUID AssetKUID(const Soup& asset) { return asset.GetNamedTagAsKUID(Vocabulary::kTagKuid, KUID()); }
-
 // Each child of "assets" in order; one that is not a container is seen as an empty soup.
 template <class Visit>
 void ForEachAsset(const Soup& package, Visit&& visit) {
@@ -38,6 +36,8 @@ void ForEachAsset(const Soup& package, Visit&& visit) {
 }
 
 }  // namespace
+
+KUID AssetKUID(const Soup& asset) { return asset.GetNamedTagAsKUID(Vocabulary::kTagKuid, KUID()); }
 
 ArchivedAsset::ArchivedAsset() { soup.SetNamedTag(kTagCompression, kCompressionLZSS); }
 
@@ -75,13 +75,20 @@ Qel::PString AddArchivedAsset(Soup& package, Soup& asset) {
   return message;
 }
 
-Qel::PString InsertArchivedAsset(Soup& package, Soup& asset) {
-  const KUID kuid = AssetKUID(asset);
+Qel::PString RefuseArchivedAsset(const KUID& kuid, bool present) {
   if (kuid.IsNull()) return "Unable to add content as it doesnt not contain a valid KUID";
-  if (FindPackageAsset(package, kuid) >= 0) {
+  if (present) {
     return MakeMessage("Unable to add content as an item with KUID %s is already present",
                        kuid.ToString().CStr());
   }
+  return Qel::PString();
+}
+
+Qel::PString InsertArchivedAsset(Soup& package, Soup& asset) {
+  const KUID kuid = AssetKUID(asset);
+  const Qel::PString refused =
+      RefuseArchivedAsset(kuid, !kuid.IsNull() && FindPackageAsset(package, kuid) >= 0);
+  if (!refused.IsEmpty()) return refused;
   Soup assets = package.GetNamedSoup(kTagAssets);
   assets.SetNamedSoup(kuid.ToString(), asset);
   package.SetNamedSoup(kTagAssets, assets);
@@ -93,29 +100,31 @@ Qel::PString SaveContentPackage(const Soup& package, const char* path) {
   return "Unable to write archive file. Needs to be .cdp file extension";
 }
 
-void RebuildPackageTables(Soup& package) {
-  KUIDList contents;
-  KUIDList referenceList;
-  KUIDList obsoleteList;
-  {
-    IndexedKUIDList references(referenceList);
-    IndexedKUIDList obsoletes(obsoleteList);
-    ForEachAsset(package, [&](const Soup& asset) {
-      const KUID kuid = AssetKUID(asset);
-      contents.PushBack(kuid);
-      CollectAssetReferences(kuid, asset, references);
-      CollectAssetObsoletes(kuid, asset, obsoletes);
-    });
-  }
-  EraseFirstOccurrences(referenceList, contents);
-  Soup table = MakeKuidTable(contents);
+PackageTables::PackageTables() : references_(referenceList_), obsoletes_(obsoleteList_) {}
+
+void PackageTables::AddAsset(const Soup& asset) {
+  const KUID kuid = AssetKUID(asset);
+  contents_.PushBack(kuid);
+  CollectAssetReferences(kuid, asset, references_);
+  CollectAssetObsoletes(kuid, asset, obsoletes_);
+}
+
+void PackageTables::WriteInto(Soup& package) {
+  EraseFirstOccurrences(referenceList_, contents_);
+  Soup table = MakeKuidTable(contents_);
   package.SetNamedSoup(kTagContentsTable, table);
-  table = MakeKuidTable(referenceList);
+  table = MakeKuidTable(referenceList_);
   package.SetNamedSoup(Vocabulary::kTagKuidTable, table);
-  table = MakeKuidTable(obsoleteList);
+  table = MakeKuidTable(obsoleteList_);
   package.SetNamedSoup(Vocabulary::kTagObsoleteTable, table);
   package.SetNamedTag(Vocabulary::kTagKind, kKindArchive);
   package.SetNamedInt(kTagPackageVersion, kPackageVersion);
+}
+
+void RebuildPackageTables(Soup& package) {
+  PackageTables tables;
+  ForEachAsset(package, [&](const Soup& asset) { tables.AddAsset(asset); });
+  tables.WriteInto(package);
 }
 
 u32 CountPackageAssets(const Soup& package) { return package.GetNamedSoup(kTagAssets).CountTags(); }

@@ -10,6 +10,7 @@
 // copied, so an asset soup must not change while a package that will still be saved holds it.
 #pragma once
 
+#include "assetdata/kuid_table.h"
 #include "assetdata/soup.h"
 #include "core/kuid.h"
 #include "qel/pstring.h"
@@ -57,11 +58,37 @@ Qel::PString AddArchivedAsset(Soup& package, Soup& asset);
 // AddArchivedAsset without the rebuild, for callers that add many assets: rebuilding once after
 // the last gives the same package.
 Qel::PString InsertArchivedAsset(Soup& package, Soup& asset);
+// The asset's "kuid" (the null KUID when it has none).
+KUID AssetKUID(const Soup& asset);
+// Why an asset of this KUID cannot be added (`present`: the package holds the KUID already), or
+// the empty text when it can.
+Qel::PString RefuseArchivedAsset(const KUID& kuid, bool present);
 // Written whole or not at all (see Soup::SaveFile).
 Qel::PString SaveContentPackage(const Soup& package, const char* path);
 // Rewrites "contents-table", "kuid-table" (what the assets need that the package lacks),
 // "obsolete-table", "kind" and "package-version" from "assets".
 void RebuildPackageTables(Soup& package);
+
+// The tables of RebuildPackageTables built one asset at a time, in package order, for writers
+// that do not keep the assets.
+class PackageTables {
+ public:
+  PackageTables();
+  PackageTables(const PackageTables&) = delete;
+  PackageTables& operator=(const PackageTables&) = delete;
+
+  void AddAsset(const Soup& asset);
+  // Sets the tables, "kind" and "package-version" on the package, as RebuildPackageTables does.
+  // Once: the lists are used up.
+  void WriteInto(Soup& package);
+
+ private:
+  KUIDList contents_;
+  KUIDList referenceList_;
+  KUIDList obsoleteList_;
+  IndexedKUIDList references_;
+  IndexedKUIDList obsoletes_;
+};
 
 u32 CountPackageAssets(const Soup& package);
 // The index-th asset, or an empty soup when out of range.

@@ -74,14 +74,24 @@ u32 SoupKindForChunkType(u8 type) {
 
 // --- Writing ---
 
+void MakeSoupHeader(u8* header, u32 bodySize) {
+  ByteOrder::StoreLE32(header, kSoupMagic);
+  ByteOrder::StoreLE32(header + 4, 1);
+  ByteOrder::StoreLE32(header + 8, 0);
+  ByteOrder::StoreLE32(header + 12, bodySize);
+}
+
 namespace {
 
-// Builds the body in memory, so that chunk sizes are patched without seeking the stream.
+// Builds the body in memory, so that chunk sizes are patched without seeking the stream. The
+// chunks go after what `bytes` holds; `depth` is how many containers the root's children stand
+// below the top of the soup they are written into (0 for the soup itself), which decides how deep
+// a container may still go.
 class BodyWriter {
  public:
+  BodyWriter(std::vector<u8>& bytes, u32 depth) : bytes_(bytes), depth_(depth) {}
   // False when a container too deep was left out or the body outgrew the format.
   bool WriteChildren(const ACSChunk* root);
-  const std::vector<u8>& Bytes() const { return bytes_; }
 
  private:
   struct Frame {
@@ -99,7 +109,8 @@ class BodyWriter {
     bytes_.insert(bytes_.end(), p, p + n);
   }
 
-  std::vector<u8> bytes_;
+  std::vector<u8>& bytes_;
+  const u32 depth_;
 };
 
 BodyWriter::Frame BodyWriter::MakeFrame(MPRef<ACSChunk> node, size_t sizeAt) {
@@ -138,8 +149,8 @@ bool BodyWriter::WriteChildren(const ACSChunk* root) {
     const u32 length = name.Length();
     if (length >= 255) continue;  // the format cannot hold the name: the tag is left out
     const u32 kind = child->GetKind();
-    // A container here opens nesting level stack.size() below the root.
-    if (kind == kKindContainer && stack.size() > kMaxSoupDepth) {
+    // A container here opens nesting level depth_ + stack.size() below the top.
+    if (kind == kKindContainer && depth_ + stack.size() > kMaxSoupDepth) {
       complete = false;
       continue;
     }
@@ -168,16 +179,16 @@ bool BodyWriter::WriteChildren(const ACSChunk* root) {
 
 }  // namespace
 
+bool AppendSoupChunks(std::vector<u8>& out, const Soup& soup, u32 depth) {
+  return BodyWriter(out, depth).WriteChildren(soup.GetRoot().Get());
+}
+
 bool WriteSoup(TStream& out, const Soup& soup) {
-  BodyWriter writer;
-  const bool complete = writer.WriteChildren(soup.GetRoot().Get());
-  const std::vector<u8>& bytes = writer.Bytes();
+  std::vector<u8> bytes;
+  const bool complete = AppendSoupChunks(bytes, soup, 0);
   const bool fits = bytes.size() <= 0xFFFFFFFFu - kSoupHeaderSize;
   u8 header[kSoupHeaderSize];
-  ByteOrder::StoreLE32(header, kSoupMagic);
-  ByteOrder::StoreLE32(header + 4, 1);
-  ByteOrder::StoreLE32(header + 8, 0);
-  ByteOrder::StoreLE32(header + 12, fits ? u32(bytes.size()) : 0);
+  MakeSoupHeader(header, fits ? u32(bytes.size()) : 0);
   out.WriteBytes(header, kSoupHeaderSize);
   if (!fits) {
     out.SetError(TStream::kErrorTooLong);

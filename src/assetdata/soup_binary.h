@@ -8,6 +8,7 @@
 #pragma once
 
 #include <string_view>
+#include <vector>
 
 #include "assetdata/soup_tree.h"
 #include "qel/types.h"
@@ -35,6 +36,13 @@ enum SoupChunkType : u8 {
 u8 SoupChunkTypeForKind(u32 kind);
 // The kind a chunk type reads as.
 u32 SoupKindForChunkType(u8 type);
+
+// The header of a body of `bodySize` bytes, written as WriteSoup writes it.
+void MakeSoupHeader(u8* header, u32 bodySize);
+// Appends the chunks of the soup's children to `out`, as WriteSoup writes them when they stand
+// `depth` containers below the top of the soup being written (0: the soup's own children). For
+// writers that place a soup inside a larger one piece by piece. False as for WriteSoup.
+bool AppendSoupChunks(std::vector<u8>& out, const Soup& soup, u32 depth);
 
 // Writes the header and the body. False when tags nested deeper than kMaxSoupDepth were left out
 // or the body would not fit the format; stream errors stay in the stream.

@@ -1,8 +1,15 @@
 // Commands over CDP content packages.
+#include <algorithm>
 #include <cstdio>
+#include <deque>
+#include <future>
+#include <memory>
 #include <set>
+#include <system_error>
+#include <thread>
 
 #include "assetdata/cdp_package.h"
+#include "assetdata/cdp_package_writer.h"
 #include "assetdata/kestro_property.h"
 #include "assetdata/results_log.h"
 #include "core/kuid.h"
@@ -27,6 +34,46 @@ void AddAssetError(ResultsLog* log, const KUID& kuid, const char* text) {
                         text);
 }
 
+// One asset as the daemon packaged it, with what the daemon reported while it did.
+struct FetchedAsset {
+  KUID kuid;
+  bool local = false;
+  Soup entry;
+  Qel::String refused;
+  ResultsLog log;
+};
+
+std::unique_ptr<FetchedAsset> FetchAssetNow(const KUID& kuid) {
+  auto fetched = std::make_unique<FetchedAsset>();
+  fetched->kuid = kuid;
+  PymAssetInfo info;
+  fetched->local = PymGetAssetInfo(kuid, info, PymAssetInfo::kPartAll) &&
+                   info.GetFlag(PymAssetInfo::kFlagInstalled);
+  if (!fetched->local) return fetched;
+  fetched->entry = PymSaveAssetToCDP(kuid, &fetched->log, kSaveAssetOptions);
+  // Read on the thread that asked: the refusal is kept per thread.
+  fetched->refused = PymLastReplyRefusal();
+  return fetched;
+}
+
+// Asks for the asset on a thread of its own, or here when no thread can be started.
+std::future<std::unique_ptr<FetchedAsset>> FetchAsset(const KUID& kuid) {
+  try {
+    return std::async(std::launch::async, FetchAssetNow, kuid);
+  } catch (const std::system_error&) {
+    std::promise<std::unique_ptr<FetchedAsset>> done;
+    done.set_value(FetchAssetNow(kuid));
+    return done.get_future();
+  }
+}
+
+// Assets asked for at once: enough to keep the daemon's cores busy; each one in flight holds its
+// packaged asset in memory until it is written.
+size_t PackageWindow() {
+  static const size_t count = std::clamp<size_t>(2 * std::thread::hardware_concurrency(), 4, 16);
+  return count;
+}
+
 }  // namespace
 
 int CreateCdp(CommandArgs& a) {
@@ -45,39 +92,54 @@ int CreateCdp(CommandArgs& a) {
     AddError(a.log, "The output folder " + folder + " does not exist.");
     return -1;
   }
-  Soup package;
+  ContentPackageWriter package(output.CStr());
+  // Assets asked for and not yet written, oldest first: the daemon packs the next ones while
+  // the oldest is written. Each is written, or its failure reported, in the order named, so the
+  // log and the result are those of taking the assets one by one; what was asked for after a
+  // failure is dropped unwritten.
+  std::deque<std::future<std::unique_ptr<FetchedAsset>>> window;
+  // Writes the oldest asset; false (its error logged) when the command must stop.
+  const auto writeOldest = [&]() {
+    const std::unique_ptr<FetchedAsset> fetched = window.front().get();
+    window.pop_front();
+    if (!fetched->local) {
+      AddAssetError(a.log, fetched->kuid, "Asset is not local.");
+      return false;
+    }
+    a.log->AppendEntries(fetched->log.GetEntries());
+    // A reply the client refused would look like an asset without a KUID: say what happened.
+    if (!fetched->refused.IsEmpty()) {
+      AddAssetError(a.log, fetched->kuid,
+                    ("The asset's package could not be read: " + fetched->refused + ".").CStr());
+      return false;
+    }
+    // A package that silently lacks an asset would be taken for a whole one.
+    const Qel::PString message = package.Add(fetched->entry);
+    if (!message.IsEmpty()) AddAssetError(a.log, fetched->kuid, message.CStr());
+    return message.IsEmpty();
+  };
+  const auto writeAll = [&]() {
+    while (!window.empty()) {
+      if (!writeOldest()) return false;
+    }
+    return true;
+  };
   std::set<KUID> added;
   for (int i = 3; i < a.argc; ++i) {
     const KUID kuid = KUID::Parse(a.argv[i], false);
     if (kuid.IsNull()) {
-      AddError(a.log, "Invalid AssetID.");
-      return -1;
-    }
-    PymAssetInfo info;
-    if (!PymGetAssetInfo(kuid, info, PymAssetInfo::kPartAll) ||
-        !info.GetFlag(PymAssetInfo::kFlagInstalled)) {
-      AddAssetError(a.log, kuid, "Asset is not local.");
+      if (writeAll()) AddError(a.log, "Invalid AssetID.");
       return -1;
     }
     // Naming an asset twice packages it once.
     if (!added.insert(kuid).second) continue;
-    Soup entry = PymSaveAssetToCDP(kuid, a.log, kSaveAssetOptions);
-    // A reply the client refused would look like an asset without a KUID: say what happened.
-    const Qel::String refused = PymLastReplyRefusal();
-    if (!refused.IsEmpty()) {
-      AddAssetError(a.log, kuid, ("The asset's package could not be read: " + refused + ".").CStr());
-      return -1;
-    }
-    // A package that silently lacks an asset would be taken for a whole one.
-    const Qel::PString message = InsertArchivedAsset(package, entry);
-    if (!message.IsEmpty()) {
-      AddAssetError(a.log, kuid, message.CStr());
-      return -1;
-    }
+    if (window.size() >= PackageWindow() && !writeOldest()) return -1;
+    window.push_back(FetchAsset(kuid));
+    // The package can no longer be written: the rest would be packed for nothing.
+    if (package.Failed()) break;
   }
-  // Once for the whole package: rebuilding after every asset would make large packages slow.
-  RebuildPackageTables(package);
-  const Qel::PString message = SaveContentPackage(package, output.CStr());
+  if (!package.Failed() && !writeAll()) return -1;
+  const Qel::PString message = package.Finish();
   if (!message.IsEmpty()) {
     std::fprintf(stderr, "%s\n", message.CStr());
     return -1;

@@ -13,6 +13,7 @@
 #include "daemon/daemon_test_util.h"
 #include "daemon/request_handlers.h"
 #include "daemon/server.h"
+#include "pymclient/pym_protocol.h"
 #include "qel/dynamic_buffer.h"
 #include "support/thread_watchdog.h"
 
@@ -20,6 +21,7 @@ namespace PymDaemonSrv {
 namespace {
 
 using namespace daemon_test;
+namespace pp = PymProtocol;
 
 constexpr u32 kRepl = FourCC("repl");
 constexpr u32 kNote = FourCC("note");
@@ -290,6 +292,62 @@ TEST_F(DaemonProtocol, ConnectionsAreServedConcurrently) {
   }
   for (auto& t : threads) t.join();
   EXPECT_EQ(good.load(), kClients);
+}
+
+TEST_F(DaemonProtocol, PackageRequestsOfOneConnectionRunSideBySide) {
+  WriteFile(t_.path() + "/local/a/mesh/body.im", std::string(70000, 'm'));
+  WriteFile(t_.path() + "/local/b/notes.txt", "beta notes");
+  RawClient c;
+  Connect(c);
+  const KUID kuids[] = {KUID(10, 1, 0), KUID(10, 2, 0), KUID(77, 7, 0)};
+  // What each asks for alone.
+  std::vector<u8> alone[3];
+  for (u32 k = 0; k < 3; ++k) {
+    ASSERT_TRUE(c.Transact(pp::kOpSaveAssetToCdp, 100 + k, Bytes().Kuid(kuids[k]).U32(3).data,
+                           alone[k]));
+  }
+  // More than any connection runs beside its reader, mixed with a quick request: each gets its
+  // own reply, the same as alone, and the unknown asset's failure note comes before its reply.
+  constexpr u32 kRequests = 40;
+  for (u32 i = 0; i < kRequests; ++i) {
+    ASSERT_TRUE(c.SendFrame(pp::kOpSaveAssetToCdp, 1 + i, Bytes().Kuid(kuids[i % 3]).U32(3).data));
+  }
+  ASSERT_TRUE(c.SendFrame(0x2, 1000, Str(0, "beta")));
+  std::vector<bool> replied(kRequests, false);
+  std::vector<bool> noted(kRequests, false);
+  for (u32 left = kRequests + 1; left > 0; --left) {
+    Message m;
+    ASSERT_TRUE(c.Read(m));
+    if (m.tag == kNote) {
+      if (m.word != pp::kNoteResults) continue;
+      ASSERT_GE(m.body.size(), 4u);
+      const u32 id = ByteOrder::LoadLE32(m.body.data());
+      ASSERT_TRUE(id >= 1 && id <= kRequests) << id;
+      noted[id - 1] = true;
+      ++left;
+      continue;
+    }
+    ASSERT_EQ(m.tag, kRepl);
+    if (m.word == 1000) {
+      EXPECT_EQ(ParseKuids(m.body), std::vector<KUID>{KUID(10, 2, 0)});
+      continue;
+    }
+    ASSERT_TRUE(m.word >= 1 && m.word <= kRequests && !replied[m.word - 1]) << m.word;
+    replied[m.word - 1] = true;
+    EXPECT_EQ(m.body, alone[(m.word - 1) % 3]) << m.word;
+    EXPECT_EQ(noted[m.word - 1], (m.word - 1) % 3 == 2) << m.word;
+  }
+  // A client that goes with requests still running leaves the daemon serving the others.
+  {
+    RawClient leaver;
+    Connect(leaver);
+    for (u32 i = 0; i < 12; ++i) {
+      ASSERT_TRUE(leaver.SendFrame(pp::kOpSaveAssetToCdp, 1 + i, Bytes().Kuid(kuids[0]).U32(3).data));
+    }
+  }
+  std::vector<u8> reply;
+  ASSERT_TRUE(c.Transact(pp::kOpSaveAssetToCdp, 2000, Bytes().Kuid(kuids[1]).U32(3).data, reply));
+  EXPECT_EQ(reply, alone[1]);
 }
 
 TEST_F(DaemonProtocol, CloseRequestRepliesThenEndsTheServer) {

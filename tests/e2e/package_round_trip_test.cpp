@@ -164,6 +164,10 @@ TEST_F(PackageRoundTrip, PackageInstallsElsewhereWholeAndRefusedArgumentsWriteNo
       {{"createcdp", refused, "nonsense"}, "- <NULL> : Invalid AssetID.\n"},
       {{"createcdp", refused, kDepot, "<kuid:400300:77>"},
        "- <kuid:400300:77> : Asset is not local.\n"},
+      // Assets asked for after the one that fails are not written either.
+      {{"createcdp", refused, kDepot, "<kuid:400300:77>", kSignal, kCoach},
+       "- <kuid:400300:77> : Asset is not local.\n"},
+      {{"createcdp", refused, kDepot, kSignal, "nonsense", kCoach}, "- <NULL> : Invalid AssetID.\n"},
       {{"createcdp", source_->Root() + "/nowhere/refused.cdp", kDepot},
        "- <NULL> : The output folder " + source_->Root() + "/nowhere/ does not exist.\n"},
   };
@@ -173,6 +177,10 @@ TEST_F(PackageRoundTrip, PackageInstallsElsewhereWholeAndRefusedArgumentsWriteNo
     EXPECT_EQ(r.out, c.out + "OK (1 Errors, 0 Warnings)\n");
   }
   EXPECT_FALSE(fs::exists(refused));
+  // Nor is anything of them left beside it.
+  for (const auto& e : fs::directory_iterator(source_->Root())) {
+    EXPECT_EQ(e.path().filename().string().find("refused.cdp"), std::string::npos) << e.path();
+  }
   r = target_->Run({"installcdp", source_->Root() + "/missing.cdp"});
   EXPECT_EQ(r.exitCode, 255);
   EXPECT_NE(r.out.find("not a valid CDP"), std::string::npos) << r.out;

@@ -1,0 +1,47 @@
+// A content package written to disk one asset at a time, for packages larger than the tool
+// should hold in memory. The file has exactly the bytes that adding the same assets in the same
+// order to a package soup (InsertArchivedAsset, then RebuildPackageTables) and saving it
+// (SaveContentPackage) would give; only the asset being added is in memory. The package goes to
+// a temporary file beside the target and takes its place only when whole: a writer dropped
+// before Finish, or one whose Finish fails, leaves the target as it was.
+#pragma once
+
+#include <unordered_set>
+#include <vector>
+
+#include "assetdata/cdp_package.h"
+#include "core/kuid.h"
+#include "core/whole_file_writer.h"
+#include "qel/pstring.h"
+#include "qel/types.h"
+
+class ContentPackageWriter {
+ public:
+  explicit ContentPackageWriter(const char* path);
+  ContentPackageWriter(const ContentPackageWriter&) = delete;
+  ContentPackageWriter& operator=(const ContentPackageWriter&) = delete;
+
+  // Appends the asset under its KUID text. Refuses, as InsertArchivedAsset does and writing
+  // nothing, an asset without a KUID or with one already added. A write that fails, or an asset
+  // the format cannot hold, is reported by Finish, as saving the whole package would report it;
+  // nothing more is written after it.
+  Qel::PString Add(Soup& asset);
+  // True once Finish can only fail: adding more is wasted work.
+  bool Failed() const { return failed_; }
+  // Writes the tables and puts the whole file in place; SaveContentPackage's message when that
+  // fails or any write before it did.
+  Qel::PString Finish();
+
+ private:
+  bool Append(const std::vector<u8>& bytes);
+
+  WholeFileWriter file_;
+  PackageTables tables_;
+  std::unordered_set<KUID> added_;
+  // Body bytes written so far, and where the "assets" chunk begins in the body.
+  u64 bodySize_ = 0;
+  u64 assetsChunk_ = 0;
+  bool hasAssets_ = false;
+  bool failed_ = false;
+  std::vector<u8> chunk_;
+};
