@@ -129,7 +129,7 @@ void ReportErrorInFile(UnitRecord* unit, const char* fileName, bool countError, 
   va_end(args);
 }
 
-bool ParseUnitSource(const char* name, UnitRecord& unit) {
+bool LoadUnitSource(const char* name, UnitRecord& unit, GSSourceFile& source) {
   if (!name) name = "";
   unit.fileName = name;
   SetCurrentUnit(&unit);
@@ -155,32 +155,32 @@ bool ParseUnitSource(const char* name, UnitRecord& unit) {
     }
   }
 
-  GSSourceFile source;
   if (!hit || !source.Load(hit->rootName.CStr(), candidate.CStr())) {
     ReportMessage("Could not read file %s : %s.", lastRoot, name);
     ++unit.errorCount;
-    return true;
+    return false;
   }
   if (!source.Unpack()) {
     ReportMessage("Could not unpack file %s : %s.", hit->rootName.CStr(), name);
     ++unit.errorCount;
-    return true;
+    return false;
   }
-  const char* text = source.GetText();
-  const u32 length = source.GetTextLength();
   const u32 prefix = source.GetPrefixLength();
   // The source's own bytes start after any prefix placed before them.
-  if (StartsWithByteOrderMark(text + prefix, length - prefix)) {
+  if (StartsWithByteOrderMark(source.GetText() + prefix, source.GetTextLength() - prefix)) {
     ReportMessage("'%s' appears to be UTF-8 encoded, please resave as ANSI.", name);
     ++unit.errorCount;
-    return true;
+    return false;
   }
+  ComputeUnitIds(unit, name, source.GetText(), source.GetTextLength(), prefix);
+  return true;
+}
 
-  unit.errorCount += GSCompiler::ParseTokens(unit, text, length);
-  if (unit.errorCount != 0) return true;
-
-  ComputeUnitIds(unit, name, text, length, prefix);
-  return false;
+bool ParseUnitSource(const char* name, UnitRecord& unit) {
+  GSSourceFile source;
+  if (!LoadUnitSource(name, unit, source)) return true;
+  unit.errorCount += GSCompiler::ParseTokens(unit, source.GetText(), source.GetTextLength());
+  return unit.errorCount != 0;
 }
 
 void ComputeUnitIds(UnitRecord& unit, const char* name, const char* text, u32 length,
