@@ -195,7 +195,8 @@ void ValidateAssetPath(RequestContext& context, const u8* payload, size_t size,
     AddResult(response, ResultsLog::kError, indexed.kuid,
               "PymDaemon: the configuration names another KUID");
   } else {
-    const Soup config = context.store.GetConfig(indexed.kuid);
+    // The configuration just read, not the index's copy of it: the folder is what is validated.
+    const Soup config = DecodeConfig(scanned.config);
     for (const char* tag : {"kind", "kestro-build"}) {
       if (!config.HasNamedTag(Qel::PString(tag))) {
         valid = false;

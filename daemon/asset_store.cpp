@@ -167,17 +167,6 @@ std::vector<u8> EncodeSoup(const Soup& soup) {
   return std::vector<u8>(buffer.GetData(), buffer.GetData() + buffer.GetDataSize());
 }
 
-Soup DecodeSoup(const std::vector<u8>& bytes) {
-  Soup soup;
-  if (bytes.empty()) return soup;
-  Qel::DynamicBuffer buffer;
-  buffer.Write(bytes.data(), u32(bytes.size()));
-  buffer.SetPosition(0);
-  TBuffer stream(&buffer, false);
-  ReadSoupTree(stream, soup);
-  return soup;
-}
-
 bool SetMeta(sqlite3* db, const char* key, const std::string& value, std::string* error) {
   Statement set(db, "INSERT OR REPLACE INTO meta(key, value) VALUES(?, ?)");
   if (!set.Ok()) {
@@ -1010,7 +999,7 @@ Soup AssetStore::GetSettingsSoup(const std::string& group) const {
     if (select.Step() != SQLITE_ROW) return Soup();
     bytes = select.Blob(0);
   }
-  return DecodeSoup(bytes);
+  return DecodeConfig(bytes);
 }
 
 bool AssetStore::SetSettingsSoup(const std::string& group, const Soup& soup) {
@@ -1089,7 +1078,7 @@ Soup AssetStore::GetConfig(const KUID& kuid) const {
     if (select.Step() != SQLITE_ROW) return Soup();
     bytes = select.Blob(0);
   }
-  return DecodeSoup(bytes);
+  return DecodeConfig(bytes);
 }
 
 std::string AssetStore::GetCreatorName(u32 userId) const {

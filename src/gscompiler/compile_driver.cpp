@@ -134,28 +134,32 @@ bool LoadUnitSource(const char* name, UnitRecord& unit, GSSourceFile& source) {
   unit.fileName = name;
   SetCurrentUnit(&unit);
 
-  // An earlier folder wins; within a folder the plain source wins over the packed one.
+  // An earlier folder wins; within a folder the plain source wins over the packed one. The file
+  // is read by the path it was found at, so that its name is looked up once.
+  const auto onDisk = [](const IncludePath& entry, const Qel::File::Path& path) {
+    const Qel::String resolved =
+        Qel::File::Resolve(Qel::File::InFolder(entry.rootName, path.CStr()).CStr());
+    return !resolved.IsEmpty() && Qel::File::Exists(resolved.CStr()) ? resolved : Qel::String();
+  };
   const char* lastRoot = "";
   const IncludePath* hit = nullptr;
-  Qel::File::Path candidate;
+  Qel::String found;
   for (const IncludePath& entry : GetIncludeSearchList()) {
     lastRoot = entry.rootName.CStr();
-    candidate = entry.folder;
+    Qel::File::Path candidate = entry.folder;
     candidate.AddPath(name);
-    if (Qel::File::Exists(Qel::File::InFolder(entry.rootName, candidate.CStr()).CStr())) {
+    found = onDisk(entry, candidate);
+    if (found.IsEmpty() && candidate.IsExt("gs")) {
+      candidate.ChangeExtension("gse");
+      found = onDisk(entry, candidate);
+    }
+    if (!found.IsEmpty()) {
       hit = &entry;
       break;
     }
-    if (candidate.IsExt("gs")) {
-      candidate.ChangeExtension("gse");
-      if (Qel::File::Exists(Qel::File::InFolder(entry.rootName, candidate.CStr()).CStr())) {
-        hit = &entry;
-        break;
-      }
-    }
   }
 
-  if (!hit || !source.Load(hit->rootName.CStr(), candidate.CStr())) {
+  if (!hit || !source.Load("", found.CStr())) {
     ReportMessage("Could not read file %s : %s.", lastRoot, name);
     ++unit.errorCount;
     return false;

@@ -5,13 +5,16 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "gscompiler/compile_driver.h"
 #include "gscompiler/compiler_state.h"
 #include "gscompiler/gs_source_file.h"
+#include "gscompiler/include_path_list.h"
 #include "gscompiler/parse_entry.h"
 #include "gscompiler/parse_node.h"
+#include "qel/file.h"
 
 namespace {
 
@@ -22,35 +25,90 @@ std::string UnitKey(const char* name) {
   return std::string(fileName.CStr());
 }
 
-// The includes of a unit's source, in source order, keyed by the source's identity: the same text
-// under the same file name includes the same names, so each text is parsed once per process.
-// Validating many assets reads the same standard sources again and again.
-struct SourceKey {
-  u32 nameId = 0;
+// What a unit found in the first folder of the search list was read as: its ids and its
+// includes in source order. The first folder wins whatever the others hold, so the unit stays
+// the same while that folder's entries and the file itself are unchanged; validating many assets
+// reads the same standard sources again and again.
+struct KnownUnit {
+  std::string path;  // where it was read
+  Qel::File::Stamp folder;
+  Qel::File::Stamp file;
   u32 sourceId = 0;
-  u32 length = 0;
-  auto operator<=>(const SourceKey&) const = default;
+  u32 nameId = 0;
+  std::vector<std::string> includes;
 };
 
-constexpr size_t kMaxRememberedSources = 4096;
+constexpr size_t kMaxKnownUnits = 4096;
+constexpr i64 kSettleSeconds = 2;
 
-std::mutex g_includesMutex;
-std::map<SourceKey, std::vector<std::string>> g_includesBySource;
+std::mutex g_knownMutex;
+// By the unit's path in the first folder of the search list, as written.
+std::map<std::string, KnownUnit> g_knownUnits;
 
-// The include names of the unit's source, parsed only when this text was not seen before. False
-// when the source cannot be read or parsed.
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+// The unit's path in the first folder of the search list; empty when the name holds a folder
+// (its resolution would depend on more than one folder) or the list is empty.
+std::string FirstFolderPath(const char* name) {
+  const std::string_view text(name);
+  if (text.find_first_of("/\\:") != std::string_view::npos) return std::string();
+  const IncludePathList& list = GetIncludeSearchList();
+  if (list.Count() == 0) return std::string();
+  Qel::File::Path candidate = list[0].folder;
+  candidate.AddPath(name);
+  const Qel::String inFolder = Qel::File::InFolder(list[0].rootName, candidate.CStr());
+  std::string path(Qel::File::ResolveSubst(inFolder.CStr()).View());
+  for (char& c : path) {
+    if (c == '\\') c = '/';
+  }
+  return path;
+}
+
+bool FindKnownUnit(const std::string& key, UnitRecord& unit, std::vector<std::string>& includes) {
+  if (key.empty()) return false;
+  KnownUnit known;
+  {
+    const std::lock_guard<std::mutex> lock(g_knownMutex);
+    const auto it = g_knownUnits.find(key);
+    if (it == g_knownUnits.end()) return false;
+    known = it->second;
+  }
+  Qel::File::Stamp folder;
+  Qel::File::Stamp file;
+  if (!Qel::File::GetStamp(FolderOf(known.path).c_str(), &folder) || folder != known.folder ||
+      !Qel::File::GetStamp(known.path.c_str(), &file) || file != known.file) {
+    return false;
+  }
+  unit.sourceId = known.sourceId;
+  unit.nameId = known.nameId;
+  includes = std::move(known.includes);
+  return true;
+}
+
+// Keeps what was read when it came from the first folder, found there by the name's case alone.
+void RememberUnit(const std::string& key, const std::string& readPath, const UnitRecord& unit,
+                  const std::vector<std::string>& includes) {
+  if (key.empty() || FolderOf(readPath) != FolderOf(key)) return;
+  KnownUnit known{readPath, {}, {}, unit.sourceId, unit.nameId, includes};
+  if (!Qel::File::GetStamp(FolderOf(readPath).c_str(), &known.folder) ||
+      !Qel::File::GetStamp(readPath.c_str(), &known.file) ||
+      !known.folder.IsSettled(kSettleSeconds) || !known.file.IsSettled(kSettleSeconds)) {
+    return;
+  }
+  const std::lock_guard<std::mutex> lock(g_knownMutex);
+  if (g_knownUnits.size() >= kMaxKnownUnits) g_knownUnits.clear();
+  g_knownUnits[key] = std::move(known);
+}
+
+// The ids and include names of the unit's source. False when it cannot be read or parsed.
 bool ReadIncludes(const char* name, UnitRecord& unit, std::vector<std::string>& includes) {
+  const std::string key = FirstFolderPath(name);
+  if (FindKnownUnit(key, unit, includes)) return true;
   GSSourceFile source;
   if (!LoadUnitSource(name, unit, source)) return false;
-  const SourceKey key{unit.nameId, unit.sourceId, source.GetTextLength()};
-  {
-    const std::lock_guard<std::mutex> lock(g_includesMutex);
-    const auto known = g_includesBySource.find(key);
-    if (known != g_includesBySource.end()) {
-      includes = known->second;
-      return true;
-    }
-  }
   unit.errorCount += GSCompiler::ParseTokens(unit, source.GetText(), source.GetTextLength());
   if (unit.errorCount != 0) return false;
   includes.clear();
@@ -61,9 +119,7 @@ bool ReadIncludes(const char* name, UnitRecord& unit, std::vector<std::string>& 
     const char* included = node->child[0] != nullptr ? node->child[0]->text : nullptr;
     if (included != nullptr) includes.emplace_back(included);
   }
-  const std::lock_guard<std::mutex> lock(g_includesMutex);
-  if (g_includesBySource.size() >= kMaxRememberedSources) g_includesBySource.clear();
-  g_includesBySource.emplace(key, includes);
+  RememberUnit(key, std::string(source.GetSourcePath().GetText().View()), unit, includes);
   return true;
 }
 

@@ -91,23 +91,15 @@ bool LstatOk(const std::string& p, struct stat* st = nullptr) {
 // within kSettleSeconds of the folder's last change is not trusted: a change in the same tick of
 // the file system's clock would leave the times as they were.
 struct FolderListing {
-  dev_t device = 0;
-  ino_t inode = 0;
-  timespec modified{};
-  timespec changed{};
-  bool settled = false;
+  File::Stamp stamp;
   std::vector<std::string> names;
 };
 
-constexpr time_t kSettleSeconds = 2;
+constexpr i64 kSettleSeconds = 2;
 constexpr size_t kMaxListings = 256;
 
 std::mutex g_listingMutex;
 std::map<std::string, FolderListing> g_listings;
-
-bool SameTime(const timespec& a, const timespec& b) {
-  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
 
 bool ListFolder(const std::string& folder, std::vector<std::string>& names) {
   DIR* d = ::opendir(folder.empty() ? "." : folder.c_str());
@@ -124,32 +116,21 @@ bool ListFolder(const std::string& folder, std::vector<std::string>& names) {
 // The names in folder, from the kept listing when the folder did not change since.
 bool FolderNames(const std::string& folder, std::vector<std::string>& names) {
   const std::string key = folder.empty() ? "." : folder;
-  struct stat st;
-  if (::stat(key.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return ListFolder(folder, names);
+  File::Stamp stamp;
+  if (!File::GetStamp(key.c_str(), &stamp)) return ListFolder(folder, names);
   {
     const std::lock_guard<std::mutex> lock(g_listingMutex);
     const auto kept = g_listings.find(key);
-    if (kept != g_listings.end() && kept->second.settled && kept->second.device == st.st_dev &&
-        kept->second.inode == st.st_ino && SameTime(kept->second.modified, st.st_mtim) &&
-        SameTime(kept->second.changed, st.st_ctim)) {
+    if (kept != g_listings.end() && kept->second.stamp == stamp) {
       names = kept->second.names;
       return true;
     }
   }
   if (!ListFolder(folder, names)) return false;
-  FolderListing listing;
-  listing.device = st.st_dev;
-  listing.inode = st.st_ino;
-  listing.modified = st.st_mtim;
-  listing.changed = st.st_ctim;
-  timespec now{};
-  ::clock_gettime(CLOCK_REALTIME, &now);
-  listing.settled = now.tv_sec - std::max(st.st_mtim.tv_sec, st.st_ctim.tv_sec) > kSettleSeconds;
-  if (!listing.settled) return true;
-  listing.names = names;
+  if (!stamp.IsSettled(kSettleSeconds)) return true;
   const std::lock_guard<std::mutex> lock(g_listingMutex);
   if (g_listings.size() >= kMaxListings) g_listings.clear();
-  g_listings[key] = std::move(listing);
+  g_listings[key] = FolderListing{stamp, names};
   return true;
 }
 
@@ -434,6 +415,25 @@ bool File::ReadLine(String& out) {
 bool File::Exists(const char* path) {
   std::optional<std::string> r = ResolveText(path);
   return r && LstatOk(*r);
+}
+
+bool File::GetStamp(const char* path, Stamp* out) {
+  struct stat st;
+  if (!path || ::stat(path, &st) != 0) return false;
+  constexpr i64 kNano = 1000000000;
+  out->device = u64(st.st_dev);
+  out->inode = u64(st.st_ino);
+  out->size = u64(st.st_size);
+  out->modified = i64(st.st_mtim.tv_sec) * kNano + st.st_mtim.tv_nsec;
+  out->changed = i64(st.st_ctim.tv_sec) * kNano + st.st_ctim.tv_nsec;
+  return true;
+}
+
+bool File::Stamp::IsSettled(i64 seconds) const {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  const i64 latest = std::max(modified, changed) / 1000000000;
+  return i64(now.tv_sec) - latest > seconds;
 }
 
 bool File::IsFolder(const char* path) {
