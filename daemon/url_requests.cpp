@@ -132,6 +132,8 @@ u64 UrlRequests::Start(const std::string& url, u32 option, const std::string& te
   job->notes = std::move(notes);
   job->deadline = Clock::now() + std::chrono::seconds(timeLimitSeconds_);
   job->status.status = pp::kUrlStatusPending;
+  // Taken before the transfer starts: from then on its thread writes the job's status.
+  status = job->status;
   try {
     job->thread = std::thread([this, job] { Run(*job); });
   } catch (const std::system_error&) {
@@ -141,7 +143,6 @@ u64 UrlRequests::Start(const std::string& url, u32 option, const std::string& te
     return id;
   }
   jobs_[id] = job;
-  status = job->status;
   return id;
 }
 
