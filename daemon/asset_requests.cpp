@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -194,7 +195,8 @@ void ValidateAssetPath(RequestContext& context, const u8* payload, size_t size,
     AddResult(response, ResultsLog::kError, indexed.kuid,
               "PymDaemon: the configuration names another KUID");
   } else {
-    const Soup config = context.store.GetConfig(indexed.kuid);
+    // The configuration just read, not the index's copy of it: the folder is what is validated.
+    const Soup config = DecodeConfig(scanned.config);
     for (const char* tag : {"kind", "kestro-build"}) {
       if (!config.HasNamedTag(Qel::PString(tag))) {
         valid = false;
@@ -215,7 +217,17 @@ void ValidateAssetPath(RequestContext& context, const u8* payload, size_t size,
                       " is not installed");
       }
     }
-    valid = HostRequests::ValidateOnHost(context, folderName, path, response) && valid;
+    const std::optional<bool> hostValid =
+        HostRequests::ValidateOnHost(context, folderName, path, response);
+    valid = hostValid.value_or(true) && valid;
+    // Only a whole validation tells whether the asset is faulty: the daemon's checks alone leave
+    // the record as it was.
+    std::string error;
+    if (hostValid && !context.store.SetValidationFault(indexed.kuid, !valid, &error)) {
+      Qel::Log::Get("PymDaemon")
+          .Printf(Qel::Log::kMessage, "PymDaemon> %s: validation result not stored: %s",
+                  indexed.kuid.ToString().CStr(), error.c_str());
+    }
   }
   TBuffer out(&response.body, false);
   out.WriteU8(valid ? 1 : 0);

@@ -277,6 +277,17 @@ bool ReadAssetFolder(const std::string& folderPath, const std::string& folderNam
   return true;
 }
 
+Soup DecodeConfig(const std::vector<u8>& bytes) {
+  Soup soup;
+  if (bytes.empty()) return soup;
+  Qel::DynamicBuffer buffer;
+  buffer.Write(bytes.data(), u32(bytes.size()));
+  buffer.SetPosition(0);
+  TBuffer stream(&buffer, false);
+  ReadSoupTree(stream, soup);
+  return soup;
+}
+
 namespace {
 
 // Visits every asset folder below `rootPath` depth-first in name order with its path, its path

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "assetdata/soup.h"
 #include "daemon/asset_record.h"
 #include "qel/types.h"
 
@@ -20,6 +21,10 @@ struct ScannedAsset {
   // when nothing.
   std::string warning;
 };
+
+// A configuration in the binary soup form of ScannedAsset::config, read back; the empty soup for
+// no bytes.
+Soup DecodeConfig(const std::vector<u8>& bytes);
 
 // The category list that the index holds for an asset: the list of its kind (with the type
 // words of its "type"), then the list of each of its legacy category-class codes, each entry

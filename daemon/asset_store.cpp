@@ -24,6 +24,8 @@ namespace {
 
 namespace fc = PymFilterCodes;
 
+static u64 BaseKey(const KUID& k) { return u64(u32(k.userId)) << 32 | u32(k.contentId); }
+
 constexpr const char* kSchemaVersion = "3";
 constexpr int kRelationDependency = 0;
 constexpr int kRelationObsoletes = 1;
@@ -50,7 +52,9 @@ const char* const kSettingsSchema =
     "CREATE TABLE IF NOT EXISTS settings(grp TEXT PRIMARY KEY COLLATE NOCASE, soup BLOB NOT NULL);"
     "CREATE TABLE IF NOT EXISTS counters(name TEXT PRIMARY KEY, value INTEGER NOT NULL);"
     "CREATE TABLE IF NOT EXISTS keywords(user INTEGER NOT NULL, content INTEGER NOT NULL, "
-    "version INTEGER NOT NULL, keywords TEXT NOT NULL, PRIMARY KEY(user, content, version));";
+    "version INTEGER NOT NULL, keywords TEXT NOT NULL, PRIMARY KEY(user, content, version));"
+    "CREATE TABLE IF NOT EXISTS validation_faults(user INTEGER NOT NULL, "
+    "content INTEGER NOT NULL, version INTEGER NOT NULL, PRIMARY KEY(user, content, version));";
 
 // Written in the transaction that fills the index: without it the build did not complete. Its
 // value is the fingerprint of the content folders that the build saw.
@@ -161,17 +165,6 @@ std::vector<u8> EncodeSoup(const Soup& soup) {
   TBuffer stream(&buffer, false);
   WriteSoup(stream, soup);
   return std::vector<u8>(buffer.GetData(), buffer.GetData() + buffer.GetDataSize());
-}
-
-Soup DecodeSoup(const std::vector<u8>& bytes) {
-  Soup soup;
-  if (bytes.empty()) return soup;
-  Qel::DynamicBuffer buffer;
-  buffer.Write(bytes.data(), u32(bytes.size()));
-  buffer.SetPosition(0);
-  TBuffer stream(&buffer, false);
-  ReadSoupTree(stream, soup);
-  return soup;
 }
 
 bool SetMeta(sqlite3* db, const char* key, const std::string& value, std::string* error) {
@@ -431,6 +424,92 @@ bool AssetStore::SetKeywords(const KUID& kuid, const std::string& keywords, std:
   return true;
 }
 
+bool AssetStore::LoadValidationFaults(std::string* error) {
+  std::unordered_set<KUID> loaded;
+  Statement rows(settingsDb_, "SELECT user, content, version FROM validation_faults");
+  int rc = SQLITE_ERROR;
+  while (rows.Ok() && (rc = rows.Step()) == SQLITE_ROW) {
+    loaded.insert(KUID(i32(rows.Int(0)), i32(rows.Int(1)), i32(rows.Int(2))));
+  }
+  if (rc != SQLITE_DONE) {
+    SetError(error, std::string("database: ") + sqlite3_errmsg(settingsDb_));
+    return false;
+  }
+  std::unique_lock<std::shared_mutex> lock(indexMutex_);
+  validationFaults_ = std::move(loaded);
+  return true;
+}
+
+bool AssetStore::MarkValidationFaults(RecordList& records) const {
+  std::shared_lock<std::shared_mutex> lock(indexMutex_);
+  bool marked = false;
+  for (auto& r : records) {
+    if (validationFaults_.count(r->kuid) == 0) continue;
+    r->SetFlag(fc::kFlagFaulty, true);
+    marked = true;
+  }
+  return marked;
+}
+
+bool AssetStore::SetValidationFault(const KUID& kuid, bool faulty, std::string* error) {
+  // Held throughout, so that two validations of one asset store their marks in the order they
+  // change the index.
+  std::lock_guard<std::mutex> dbLock(dbMutex_);
+  {
+    std::shared_lock<std::shared_mutex> lock(indexMutex_);
+    // Most validations repeat the last result: nothing to write.
+    if ((validationFaults_.count(kuid) != 0) == faulty) return true;
+  }
+  if (settingsDb_ == nullptr) {
+    SetError(error, "settings not open");
+    return false;
+  }
+  {
+    WriteTransaction tx(settingsDb_);
+    Statement change(settingsDb_,
+                     faulty ? "INSERT OR REPLACE INTO validation_faults(user, content, version) "
+                              "VALUES(?, ?, ?)"
+                            : "DELETE FROM validation_faults WHERE user = ? AND content = ? AND "
+                              "version = ?");
+    if (!tx.Began() || !change.Ok()) {
+      SetError(error, std::string("database: ") + sqlite3_errmsg(settingsDb_));
+      return false;
+    }
+    change.Bind(1, i64(kuid.userId));
+    change.Bind(2, i64(kuid.contentId));
+    change.Bind(3, i64(kuid.version));
+    if (change.Step() != SQLITE_DONE) {
+      SetError(error, std::string("database: ") + sqlite3_errmsg(settingsDb_));
+      return false;
+    }
+    if (!tx.Commit(error)) return false;
+  }
+  std::unique_lock<std::shared_mutex> lock(indexMutex_);
+  if (faulty) {
+    validationFaults_.insert(kuid);
+  } else {
+    validationFaults_.erase(kuid);
+  }
+  auto it = FindRecord(records_, kuid);
+  if (it == records_.end() || (*it)->kuid != kuid) return true;
+  // A validation that passed found "kind", so the folder gives no fault of its own.
+  (*it)->SetFlag(fc::kFlagFaulty, faulty);
+  // The assets that depend on it may now have, or no longer have, a faulty dependency.
+  std::vector<size_t> which;
+  auto dependents = dependents_.find(BaseKey(kuid));
+  if (dependents != dependents_.end()) {
+    for (const KUID& dependent : dependents->second) {
+      auto at = FindRecord(records_, dependent);
+      if (at != records_.end() && (*at)->kuid == dependent) {
+        which.push_back(size_t(at - records_.begin()));
+      }
+    }
+  }
+  ComputeDerivedFlags(records_, obsoleted_, &which);
+  DropSearchIndex();
+  return true;
+}
+
 u64 AssetStore::ContentFingerprint() {
   FingerprintParts parts;
   for (const std::string& name : ContentFolderNames()) {
@@ -492,7 +571,7 @@ bool AssetStore::Open(const std::string& userDataPath, std::string* error) {
   {
     std::lock_guard<std::mutex> lock(dbMutex_);
     // The settings first: they may still have to be taken from an index that is set aside below.
-    if (!OpenSettings(error) || !LoadKeywords(error)) {
+    if (!OpenSettings(error) || !LoadKeywords(error) || !LoadValidationFaults(error)) {
       sqlite3_close_v2(settingsDb_);
       settingsDb_ = nullptr;
       return false;
@@ -589,6 +668,8 @@ bool AssetStore::Rebuild(std::vector<std::string>& problems, std::string* error)
   ComputeDerivedFlags(records, CountObsoletes(records));
   for (size_t i = 0; i < unique.size(); ++i) unique[i].record.flags = records[i]->flags;
   if (!WriteIndex(unique, fingerprint, error)) return false;
+  // The file holds what the folders say; the validation marks join in memory only.
+  if (MarkValidationFaults(records)) ComputeDerivedFlags(records, CountObsoletes(records));
   InstallRecords(std::move(records));
   return true;
 }
@@ -677,6 +758,7 @@ bool AssetStore::LoadIndex(std::string* error) {
   RecordList list;
   list.reserve(records.size());
   for (AssetRecord& r : records) list.push_back(std::make_unique<AssetRecord>(std::move(r)));
+  MarkValidationFaults(list);
   ComputeDerivedFlags(list, CountObsoletes(list));
   InstallRecords(std::move(list));
   return true;
@@ -695,7 +777,6 @@ struct BaseOrder {
 
 }  // namespace
 
-static u64 BaseKey(const KUID& k) { return u64(u32(k.userId)) << 32 | u32(k.contentId); }
 
 AssetStore::ObsoleteCounts AssetStore::CountObsoletes(const RecordList& records) {
   ObsoleteCounts counts;
@@ -789,6 +870,7 @@ void AssetStore::ApplyChanges(const std::vector<KUID>& changed,
     auto r = std::make_unique<AssetRecord>(put.record);
     auto set = keywords_.find(r->kuid);
     if (set != keywords_.end()) r->keywords = set->second;
+    if (validationFaults_.count(r->kuid) != 0) r->SetFlag(fc::kFlagFaulty, true);
     bases.push_back(BaseOrder::Of(r->kuid));
     namedObsolete.insert(r->obsoletes.begin(), r->obsoletes.end());
     IndexLinks(*r, +1);
@@ -917,7 +999,7 @@ Soup AssetStore::GetSettingsSoup(const std::string& group) const {
     if (select.Step() != SQLITE_ROW) return Soup();
     bytes = select.Blob(0);
   }
-  return DecodeSoup(bytes);
+  return DecodeConfig(bytes);
 }
 
 bool AssetStore::SetSettingsSoup(const std::string& group, const Soup& soup) {
@@ -996,7 +1078,7 @@ Soup AssetStore::GetConfig(const KUID& kuid) const {
     if (select.Step() != SQLITE_ROW) return Soup();
     bytes = select.Blob(0);
   }
-  return DecodeSoup(bytes);
+  return DecodeConfig(bytes);
 }
 
 std::string AssetStore::GetCreatorName(u32 userId) const {

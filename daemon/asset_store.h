@@ -15,6 +15,7 @@
 #include <shared_mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "assetdata/soup.h"
@@ -106,6 +107,11 @@ class AssetStore {
   // settings store, so that they outlive every rebuild of the index. False, with a reason, for an
   // asset the index does not hold or a write that did not commit.
   bool SetKeywords(const KUID& kuid, const std::string& keywords, std::string* error);
+  // Records the result of a validation through a command host: an asset whose validation ended
+  // with errors is faulty until one passes. The marks are kept in the settings store, so that
+  // they outlive restarts and every rebuild of the index (a repair does not validate again).
+  // False, with a reason, for a write that did not commit.
+  bool SetValidationFault(const KUID& kuid, bool faulty, std::string* error);
 
   // A group that does not exist reads as the empty soup.
   Soup GetSettingsSoup(const std::string& group) const;
@@ -122,6 +128,7 @@ class AssetStore {
   bool CreateSchema(std::string* error);
   bool OpenSettings(std::string* error);
   bool LoadKeywords(std::string* error);
+  bool LoadValidationFaults(std::string* error);
   // The fingerprint of the whole content, walked anew; the parts are kept for Refresh.
   u64 ContentFingerprint();
   // The fingerprint after the asset folders at these paths (below every content folder) changed:
@@ -142,6 +149,8 @@ class AssetStore {
   // How many assets name each KUID as obsolete.
   using ObsoleteCounts = std::unordered_map<KUID, u32>;
   static ObsoleteCounts CountObsoletes(const RecordList& records);
+  // Sets the faulty flag of the records that the validation marks name; true when one did.
+  bool MarkValidationFaults(RecordList& records) const;
   static void ComputeDerivedFlags(RecordList& records, const ObsoleteCounts& obsoleted,
                                   const std::vector<size_t>* which = nullptr);
   // Keeps the two reverse indexes up to date with one record that comes (+1) or goes (-1).
@@ -167,6 +176,8 @@ class AssetStore {
   std::unordered_map<u32, std::string> creators_;
   // Keywords set by request, which take the place of the configurations' own.
   std::unordered_map<KUID, std::string> keywords_;
+  // Assets whose last validation through a command host ended with errors.
+  std::unordered_set<KUID> validationFaults_;
   std::mutex changeMutex_;
   // The parts of the content fingerprint and their sum, as the last walk or change left them.
   std::mutex fingerprintMutex_;

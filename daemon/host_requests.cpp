@@ -54,7 +54,7 @@ void RunHostCommand(RequestContext& context, const u8* payload, size_t size, Res
   if (!reply.empty()) out.WriteBytes(reply.data(), u32(reply.size()));
 }
 
-bool ValidateOnHost(RequestContext& context, const Qel::PString& folderName,
+std::optional<bool> ValidateOnHost(RequestContext& context, const Qel::PString& folderName,
                     const Qel::String& path, Response& response) {
   Qel::DynamicBuffer bytes;
   TBuffer command(&bytes, false);
@@ -66,7 +66,7 @@ bool ValidateOnHost(RequestContext& context, const Qel::PString& folderName,
       context.hosts.Run(std::vector<u8>(bytes.GetData(), bytes.GetData() + bytes.GetDataSize()),
                         reply, kDefaultHostCommandSeconds * 1000, response.connectionId);
   // Without a host that answers, the daemon's own checks are all there is.
-  if (outcome != HostCommandOutcome::kAnswered || reply.empty()) return true;
+  if (outcome != HostCommandOutcome::kAnswered || reply.empty()) return std::nullopt;
   PayloadStream in(reply.data(), reply.size());
   ResultsLog::Read(in.Get(), response.results);
   u8 valid = 0;

@@ -212,6 +212,8 @@ show validate "<kuid:400100:1003>"
 ls --full-time "$cache"
 echo
 show validate "<kuid:400100:1004>"
+# A validation through the command host that ends with errors marks the asset faulty in the
+# daemon's record: its status shows F, and a repair keeps the mark.
 show validate "<kuid:400100:1005>"
 show status "<kuid:400100:1005>"
 show generatekuid
@@ -220,6 +222,7 @@ show listbuilds "$root/builds.txt"
 cat "$root/builds.txt"
 echo
 show repairdatabase
+show status "<kuid:400100:1005>"
 show closepymdaemon
 # The command host ends with the daemon's connection.
 wait "$host_pid" || true

@@ -131,58 +131,62 @@ void ReportErrorInFile(UnitRecord* unit, const char* fileName, bool countError, 
   va_end(args);
 }
 
-bool ParseUnitSource(const char* name, UnitRecord& unit) {
+bool LoadUnitSource(const char* name, UnitRecord& unit, GSSourceFile& source) {
   if (!name) name = "";
   unit.fileName = name;
   SetCurrentUnit(&unit);
 
-  // An earlier folder wins; within a folder the plain source wins over the packed one.
+  // An earlier folder wins; within a folder the plain source wins over the packed one. The file
+  // is read by the path it was found at, so that its name is looked up once.
+  const auto onDisk = [](const IncludePath& entry, const Qel::File::Path& path) {
+    const Qel::String resolved =
+        Qel::File::Resolve(Qel::File::InFolder(entry.rootName, path.CStr()).CStr());
+    return !resolved.IsEmpty() && Qel::File::Exists(resolved.CStr()) ? resolved : Qel::String();
+  };
   const char* lastRoot = "";
   const IncludePath* hit = nullptr;
-  Qel::File::Path candidate;
+  Qel::String found;
   for (const IncludePath& entry : GetIncludeSearchList()) {
     lastRoot = entry.rootName.CStr();
-    candidate = entry.folder;
+    Qel::File::Path candidate = entry.folder;
     candidate.AddPath(name);
-    if (Qel::File::Exists(Qel::File::InFolder(entry.rootName, candidate.CStr()).CStr())) {
+    found = onDisk(entry, candidate);
+    if (found.IsEmpty() && candidate.IsExt("gs")) {
+      candidate.ChangeExtension("gse");
+      found = onDisk(entry, candidate);
+    }
+    if (!found.IsEmpty()) {
       hit = &entry;
       break;
     }
-    if (candidate.IsExt("gs")) {
-      candidate.ChangeExtension("gse");
-      if (Qel::File::Exists(Qel::File::InFolder(entry.rootName, candidate.CStr()).CStr())) {
-        hit = &entry;
-        break;
-      }
-    }
   }
 
-  GSSourceFile source;
-  if (!hit || !source.Load(hit->rootName.CStr(), candidate.CStr())) {
+  if (!hit || !source.Load("", found.CStr())) {
     ReportMessage("Could not read file %s : %s.", lastRoot, name);
     ++unit.errorCount;
-    return true;
+    return false;
   }
   if (!source.Unpack()) {
     ReportMessage("Could not unpack file %s : %s.", hit->rootName.CStr(), name);
     ++unit.errorCount;
-    return true;
+    return false;
   }
-  const char* text = source.GetText();
-  const u32 length = source.GetTextLength();
   const u32 prefix = source.GetPrefixLength();
   // The source's own bytes start after any prefix placed before them.
-  if (StartsWithByteOrderMark(text + prefix, length - prefix)) {
+  if (StartsWithByteOrderMark(source.GetText() + prefix, source.GetTextLength() - prefix)) {
     ReportMessage("'%s' appears to be UTF-8 encoded, please resave as ANSI.", name);
     ++unit.errorCount;
-    return true;
+    return false;
   }
+  ComputeUnitIds(unit, name, source.GetText(), source.GetTextLength(), prefix);
+  return true;
+}
 
-  unit.errorCount += GSCompiler::ParseTokens(unit, text, length);
-  if (unit.errorCount != 0) return true;
-
-  ComputeUnitIds(unit, name, text, length, prefix);
-  return false;
+bool ParseUnitSource(const char* name, UnitRecord& unit) {
+  GSSourceFile source;
+  if (!LoadUnitSource(name, unit, source)) return true;
+  unit.errorCount += GSCompiler::ParseTokens(unit, source.GetText(), source.GetTextLength());
+  return unit.errorCount != 0;
 }
 
 void ComputeUnitIds(UnitRecord& unit, const char* name, const char* text, u32 length,

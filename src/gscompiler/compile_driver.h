@@ -10,6 +10,7 @@
 
 class GSCompileLog;
 class GSCompilerState;
+class GSSourceFile;
 class IncludePathList;
 class UnitRecord;
 
@@ -45,7 +46,10 @@ i32 DeclareTopUnit(GSCompilerState& state, const char* name, GSCompileLog* log);
 i32 CompileTopUnit(GSCompilerState& state, const char* name, GSCompileLog* log);
 // Compiles one unit and the units it includes; returns their summed error count.
 i32 CompileUnit(GSCompilerState& state, const char* name, UnitRecord& unit, bool isRoot);
-// Finds, reads and parses the unit's source; true when there were errors.
+// Finds and reads the unit's source (a plain one, or a packed one unpacked) and sets the unit's
+// ids; false, with the message reported and the error counted, when it cannot be read.
+bool LoadUnitSource(const char* name, UnitRecord& unit, GSSourceFile& source);
+// LoadUnitSource, then the parse; true when there were errors.
 bool ParseUnitSource(const char* name, UnitRecord& unit);
 
 // Sets the unit's ids: sourceId over the text after the first prefixLength bytes (a prefix put

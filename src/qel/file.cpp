@@ -5,9 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -82,18 +85,64 @@ bool LstatOk(const std::string& p, struct stat* st = nullptr) {
   return ::lstat(p.c_str(), st ? st : &local) == 0;
 }
 
+// Folder listings for FindNoCase. Resolving names written in another case lists the same folders
+// again and again (a script's includes against the scripts folder), so a listing is kept while
+// the folder's change times say that no entry was added, removed or renamed since. A listing read
+// within kSettleSeconds of the folder's last change is not trusted: a change in the same tick of
+// the file system's clock would leave the times as they were.
+struct FolderListing {
+  File::Stamp stamp;
+  std::vector<std::string> names;
+};
+
+constexpr i64 kSettleSeconds = 2;
+constexpr size_t kMaxListings = 256;
+
+std::mutex g_listingMutex;
+std::map<std::string, FolderListing> g_listings;
+
+bool ListFolder(const std::string& folder, std::vector<std::string>& names) {
+  DIR* d = ::opendir(folder.empty() ? "." : folder.c_str());
+  if (!d) return false;
+  names.clear();
+  while (dirent* e = ::readdir(d)) {
+    std::string_view n(e->d_name);
+    if (n != "." && n != "..") names.emplace_back(n);
+  }
+  ::closedir(d);
+  return true;
+}
+
+// The names in folder, from the kept listing when the folder did not change since.
+bool FolderNames(const std::string& folder, std::vector<std::string>& names) {
+  const std::string key = folder.empty() ? "." : folder;
+  File::Stamp stamp;
+  if (!File::GetStamp(key.c_str(), &stamp)) return ListFolder(folder, names);
+  {
+    const std::lock_guard<std::mutex> lock(g_listingMutex);
+    const auto kept = g_listings.find(key);
+    if (kept != g_listings.end() && kept->second.stamp == stamp) {
+      names = kept->second.names;
+      return true;
+    }
+  }
+  if (!ListFolder(folder, names)) return false;
+  if (!stamp.IsSettled(kSettleSeconds)) return true;
+  const std::lock_guard<std::mutex> lock(g_listingMutex);
+  if (g_listings.size() >= kMaxListings) g_listings.clear();
+  g_listings[key] = FolderListing{stamp, names};
+  return true;
+}
+
 // The entry of folder whose name equals name without regard to case; the smallest in byte order
 // when several do, so the choice does not depend on the order of the folder.
 std::optional<std::string> FindNoCase(const std::string& folder, const std::string& name) {
-  DIR* d = ::opendir(folder.empty() ? "." : folder.c_str());
-  if (!d) return std::nullopt;
+  std::vector<std::string> names;
+  if (!FolderNames(folder, names)) return std::nullopt;
   std::optional<std::string> best;
-  while (dirent* e = ::readdir(d)) {
-    std::string_view n(e->d_name);
-    if (n == "." || n == "..") continue;
-    if (EqualsNoCase(n, name) && (!best || n < *best)) best = std::string(n);
+  for (const std::string& n : names) {
+    if (EqualsNoCase(n, name) && (!best || n < *best)) best = n;
   }
-  ::closedir(d);
   return best;
 }
 
@@ -108,8 +157,25 @@ std::optional<std::string> ResolveText(const char* path) {
   const bool absolute = p[0] == '/';
   const bool trailing = p.size() > 1 && p.back() == '/';
   std::string prefix = absolute ? "/" : "";
+  const std::vector<std::string> components = SplitComponents(p);
+  // Every folder on the way to an entry that exists exists too, so the walk starts behind the
+  // longest prefix that exists as written (most often all but the last name) instead of asking
+  // for each folder from the root.
+  const auto joined = [&components](std::string text, size_t count) {
+    for (size_t i = 0; i < count; ++i) text = Join(text, components[i]);
+    return text;
+  };
+  size_t known = 0;
+  for (size_t count = components.empty() ? 0 : components.size() - 1; count > 0; --count) {
+    if (LstatOk(joined(prefix, count))) {
+      known = count;
+      break;
+    }
+  }
+  prefix = joined(prefix, known);
   bool lost = false;
-  for (const std::string& comp : SplitComponents(p)) {
+  for (size_t i = known; i < components.size(); ++i) {
+    const std::string& comp = components[i];
     if (!lost) {
       std::string exact = Join(prefix, comp);
       if (comp == "." || comp == ".." || LstatOk(exact)) {
@@ -349,6 +415,25 @@ bool File::ReadLine(String& out) {
 bool File::Exists(const char* path) {
   std::optional<std::string> r = ResolveText(path);
   return r && LstatOk(*r);
+}
+
+bool File::GetStamp(const char* path, Stamp* out) {
+  struct stat st;
+  if (!path || ::stat(path, &st) != 0) return false;
+  constexpr i64 kNano = 1000000000;
+  out->device = u64(st.st_dev);
+  out->inode = u64(st.st_ino);
+  out->size = u64(st.st_size);
+  out->modified = i64(st.st_mtim.tv_sec) * kNano + st.st_mtim.tv_nsec;
+  out->changed = i64(st.st_ctim.tv_sec) * kNano + st.st_ctim.tv_nsec;
+  return true;
+}
+
+bool File::Stamp::IsSettled(i64 seconds) const {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  const i64 latest = std::max(modified, changed) / 1000000000;
+  return i64(now.tv_sec) - latest > seconds;
 }
 
 bool File::IsFolder(const char* path) {

@@ -66,6 +66,22 @@ class File {
   bool ReadLine(String& out);
 
   static bool Exists(const char* path);
+  // What tells whether an entry changed: its identity, size and modification and change times
+  // (nanoseconds since 1970). A link is stamped as its target.
+  struct Stamp {
+    u64 device = 0;
+    u64 inode = 0;
+    u64 size = 0;
+    i64 modified = 0;
+    i64 changed = 0;
+    bool operator==(const Stamp&) const = default;
+    // True when the entry last changed more than `seconds` before now: a change within the same
+    // tick of the file system's clock would leave a younger entry's times as they were.
+    bool IsSettled(i64 seconds) const;
+  };
+  // The stamp of the path exactly as written (no substitution, no case resolution); false when
+  // it names nothing. A folder's times change when an entry in it is added, removed or renamed.
+  static bool GetStamp(const char* path, Stamp* out);
   // Follows a symbolic link given as the path itself.
   static bool IsFolder(const char* path);
   // Refuses to replace an existing destination; a change of letter case alone is allowed.

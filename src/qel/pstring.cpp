@@ -71,6 +71,8 @@ class NodeTable {
     for (const Slot& slot : slots_) {
       if (slot.node && slot.node->refs.load(std::memory_order_acquire) != 0) ++live;
     }
+    // Nothing to free: the table stays as it is rather than being laid out afresh.
+    if (live == count_) return 0;
     const u32 bits = BitsFor(live);
     std::vector<Slot> slots(size_t(1) << bits);
     size_t freed = 0;

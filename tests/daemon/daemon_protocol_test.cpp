@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <thread>
 #include <tuple>
 
@@ -13,6 +14,7 @@
 #include "daemon/daemon_test_util.h"
 #include "daemon/request_handlers.h"
 #include "daemon/server.h"
+#include "pymclient/pym_filter_codes.h"
 #include "pymclient/pym_protocol.h"
 #include "qel/dynamic_buffer.h"
 #include "support/thread_watchdog.h"
@@ -399,6 +401,92 @@ TEST_F(DaemonProtocol, HostCommandsReachARegisteredHostAndASilentOneTimesOut) {
 
   host.reset();
   EXPECT_TRUE(watchdog::Eventually([&] { return run(1) == HostCommandOutcome::kNoHost; }));
+}
+
+// The host's verdict on a validation becomes the record's faulty mark: errors set it (and the
+// dependent's has-faulty-dependencies), warnings alone do not, a pass clears it, and the mark
+// outlives a reopen of the store and a rebuild of the index.
+TEST_F(DaemonProtocol, AValidationThatEndsWithErrorsMarksTheAssetFaultyUntilOnePasses) {
+  const std::string build = "kestro-build 3.5\n";
+  MakeAsset(t_.path(), "local", "v", Config("<kuid:10:5>", build));
+  MakeAsset(t_.path(), "local", "w",
+            Config("<kuid:10:6>", build + "kuid-table {\n0 <kuid:10:5>\n}\n"));
+  std::string error;
+  ASSERT_TRUE(store_.Rebuild(&error)) << error;
+  const KUID checked(10, 5, 0);
+  const KUID dependent(10, 6, 0);
+  const auto flags = [this](const KUID& kuid) {
+    AssetRecord r;
+    EXPECT_TRUE(store_.GetAsset(kuid, r));
+    return std::make_pair(r.HasFlag(PymFilterCodes::kFlagFaulty),
+                          r.HasFlag(PymFilterCodes::kFlagHasFaultyDependencies));
+  };
+  const auto faulty = [&](const KUID& kuid) { return flags(kuid).first; };
+  RawClient host;
+  RawClient sender;
+  Connect(host);
+  Connect(sender);
+  ASSERT_TRUE(host.SendFrame(0x8C, 0, {}));
+  std::vector<u8> reply;
+  ASSERT_TRUE(host.Transact(0, 1, {}, reply));
+
+  const std::vector<u8> request =
+      Bytes().Name("local").Text(t_.path() + "/local/v").data;
+  u32 id = 10;
+  const auto foundFaulty = [&] {
+    std::vector<u8> found;
+    EXPECT_TRUE(sender.Transact(0x2, ++id, Flag(PymFilterCodes::kFlagFaulty), found));
+    const std::vector<KUID> kuids = ParseKuids(found);
+    return std::find(kuids.begin(), kuids.end(), checked) != kuids.end();
+  };
+  // One validation, which the host answers with one finding of the given type (none for 0).
+  const auto validate = [&](u32 findingType, bool hostValid) {
+    ResultsLog log;
+    if (findingType != 0) {
+      ResultsLog::AddResult(&log, findingType, KestroPropertyRef(), "finding");
+    }
+    Qel::DynamicBuffer buffer;
+    TBuffer out(&buffer, false);
+    log.Write(out);
+    out.WriteU8(hostValid ? 1 : 0);
+    const std::vector<u8> answer(buffer.GetData(), buffer.GetData() + buffer.GetDataSize());
+    watchdog::Task hostSide([&] {
+      Message note;
+      if (host.Read(note)) host.SendFrame(0x8D, 0, answer);
+    });
+    std::vector<u8> result;
+    EXPECT_TRUE(sender.Transact(0x26, ++id, request, result));
+    hostSide.Join();
+    return !result.empty() && result.back() != 0;
+  };
+
+  const struct {
+    u32 findingType;
+    bool hostValid;
+    bool marked;
+  } steps[] = {
+      {ResultsLog::kWarning, true, false},
+      {ResultsLog::kError, false, true},
+      {ResultsLog::kError, false, true},
+      {0, true, false},
+      {ResultsLog::kError, false, true},
+  };
+  for (const auto& step : steps) {
+    EXPECT_EQ(validate(step.findingType, step.hostValid), !step.marked);
+    EXPECT_EQ(flags(checked), std::make_pair(step.marked, false)) << step.findingType;
+    EXPECT_EQ(flags(dependent), std::make_pair(false, step.marked)) << step.findingType;
+    EXPECT_EQ(foundFaulty(), step.marked) << step.findingType;
+  }
+
+  // Marked at the end: a restart and a repair keep it.
+  store_.Close();
+  ASSERT_TRUE(store_.Open(t_.path(), &error)) << error;
+  EXPECT_TRUE(faulty(checked));
+  ASSERT_TRUE(store_.Rebuild(&error)) << error;
+  EXPECT_EQ(flags(checked), std::make_pair(true, false));
+  EXPECT_EQ(flags(dependent), std::make_pair(false, true));
+  ASSERT_TRUE(store_.Reload(&error)) << error;
+  EXPECT_EQ(flags(dependent), std::make_pair(false, true));
 }
 
 // A host that stopped reading its socket: the command cannot go out within the limit, so the

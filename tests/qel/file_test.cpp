@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -44,6 +45,26 @@ TEST_F(FileTest, ResolvesEveryComponentWithoutRegardToCase) {
   // The exact name wins; without one, the byte-wise first candidate, whatever the disk order.
   EXPECT_EQ(File::Resolve(P("dup/a.txt").c_str()), P("dup/a.txt"));
   EXPECT_EQ(File::Resolve(P("DUP/a.TXT").c_str()), P("dup/A.txt"));
+  // Only the last name differs; a climb resolves on both sides of it.
+  EXPECT_EQ(File::Resolve(P("Foo/BaR/X.txt").c_str()), P("Foo/BaR/x.TXT"));
+  EXPECT_EQ(File::Resolve(P("foo/../FOO/bar/x.txt").c_str()), P("Foo/../Foo/BaR/x.TXT"));
+  EXPECT_EQ(File::Resolve(P("Foo/BaR/../bar/x.txt").c_str()), P("Foo/BaR/../BaR/x.TXT"));
+}
+
+TEST_F(FileTest, StampsTellAReplacedFileAndNameNothingMissing) {
+  Put("a.txt", "one");
+  Put("b.txt", "two");
+  File::Stamp before;
+  File::Stamp again;
+  ASSERT_TRUE(File::GetStamp(P("a.txt").c_str(), &before));
+  ASSERT_TRUE(File::GetStamp(P("a.txt").c_str(), &again));
+  EXPECT_EQ(before, again);
+  EXPECT_EQ(before.size, 3u);
+  ASSERT_EQ(::rename(P("b.txt").c_str(), P("a.txt").c_str()), 0);
+  ASSERT_TRUE(File::GetStamp(P("a.txt").c_str(), &again));
+  EXPECT_NE(before, again);
+  EXPECT_FALSE(File::GetStamp(P("b.txt").c_str(), &again));
+  EXPECT_FALSE(File::GetStamp(P("A.TXT").c_str(), &again)) << "the path as written";
 }
 
 TEST_F(FileTest, OpenModes) {
