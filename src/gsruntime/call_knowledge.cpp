@@ -1,26 +1,68 @@
 #include "gsruntime/call_knowledge.h"
 
+#include <algorithm>
 #include <string_view>
 
 namespace GSRuntime {
 
+namespace {
+
+// The entry of a sorted table of pairs under `key`, or null.
+template <typename Key, typename Value>
+const std::pair<Key, Value>* Lookup(const std::vector<std::pair<Key, Value>>& table, Key key) {
+  const auto found =
+      std::lower_bound(table.begin(), table.end(), key,
+                       [](const std::pair<Key, Value>& entry, Key k) { return entry.first < k; });
+  return found != table.end() && found->first == key ? &*found : nullptr;
+}
+
+// Sorts `table` by key, keeping of equal keys the one that came first.
+template <typename Key, typename Value>
+void SortFirstWins(std::vector<std::pair<Key, Value>>* table) {
+  std::stable_sort(table->begin(), table->end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  table->erase(std::unique(table->begin(), table->end(),
+                           [](const auto& a, const auto& b) { return a.first == b.first; }),
+               table->end());
+}
+
+}  // namespace
+
 CallKnowledge::CallKnowledge(GSLibrary* library) : library_(library) {
-  for (size_t i = library->classLinks.size(); i-- > 0;) {
+  const size_t links = library->classLinks.size();
+  tags_.reserve(links);
+  names_.reserve(links);
+  for (size_t i = 0; i < links; ++i) {
     const GSClass* linked = library->classLinks[i].linkedClass;
     if (linked == nullptr) continue;
-    tags_[linked] = static_cast<u32>(i + 1);  // the first entry wins
-    names_[*linked->name] = static_cast<u32>(i + 1);
+    tags_.emplace_back(linked, static_cast<u32>(i + 1));
+    names_.emplace_back(*linked->name, static_cast<u32>(i + 1));
   }
+  SortFirstWins(&tags_);
+  SortFirstWins(&names_);
   for (const auto& cls : library->classes) {
     for (GSFunction& function : cls->functions) function.shape = ShapeOf(function.record);
   }
+  // What the functions the library names at each slot agree on, by slot and argument words.
+  std::vector<std::pair<u64, const GSFunction*>> named;
+  named.reserve(library->functionLinks.size());
   for (const auto& link : library->functionLinks) {
     if (link.slot < 0) continue;
-    const CallShape shape = ShapeOf(link.function->record);
-    const auto [entry, added] = agreed_.emplace(
-        std::pair{u32(link.slot), link.function->record.header.argumentWords}, shape);
-    if (added) continue;
-    CallShape& agreed = entry->second;
+    named.emplace_back(u64(u32(link.slot)) << 32 | link.function->record.header.argumentWords,
+                       link.function);
+  }
+  std::stable_sort(named.begin(), named.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& [key, function] : named) {
+    // This library's functions have their shapes by now; another library's may not.
+    const bool own = function->library == library;
+    if (agreed_.empty() || agreed_.back().first != key) {
+      agreed_.emplace_back(key, own ? function->shape : ShapeOf(function->record));
+      continue;
+    }
+    const CallShape foreign = own ? CallShape{} : ShapeOf(function->record);
+    const CallShape& shape = own ? function->shape : foreign;
+    CallShape& agreed = agreed_.back().second;
     if (agreed.result != shape.result) agreed.result = kEitherResult;
     for (size_t i = 0; i < agreed.argumentKinds.size() && i < shape.argumentKinds.size(); ++i) {
       if (agreed.argumentKinds[i] != shape.argumentKinds[i]) agreed.argumentKinds[i] = kEitherWord;
@@ -29,8 +71,8 @@ CallKnowledge::CallKnowledge(GSLibrary* library) : library_(library) {
 }
 
 u32 CallKnowledge::TagOf(const GSClass* cls) const {
-  const auto found = tags_.find(cls);
-  return found != tags_.end() ? found->second : 0;
+  const auto* found = Lookup(tags_, cls);
+  return found != nullptr ? found->second : 0;
 }
 
 u32 CallKnowledge::TagOf(const GSLibrary* library, i32 reference) const {
@@ -54,8 +96,8 @@ void CallKnowledge::Describe(const GSClass& cls, const GSFunction& function,
     size_t end = signature.find_first_of(",)", at);
     if (end == std::string_view::npos) end = signature.size();
     const std::string_view type = signature.substr(at, end - at);
-    const auto named = names_.find(type);
-    arguments_.push_back(named != names_.end() ? named->second : 0);
+    const auto* named = Lookup(names_, type);
+    arguments_.push_back(named != nullptr ? named->second : 0);
     at = end + 1;
   }
   limits->argumentClasses = &arguments_;
@@ -100,8 +142,8 @@ CallTarget CallKnowledge::Find(const void* context, u32 receiver, u32 method, u3
       }
     }
   }
-  const auto found = self.agreed_.find({method, argumentWords});
-  if (found == self.agreed_.end()) return {};
+  const auto* found = Lookup(self.agreed_, u64(method) << 32 | argumentWords);
+  if (found == nullptr) return {};
   return {&found->second, 0};
 }
 

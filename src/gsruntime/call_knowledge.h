@@ -5,7 +5,6 @@
 // function each call finds (GSFunction::CallFits).
 #pragma once
 
-#include <map>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -33,11 +32,12 @@ class CallKnowledge {
   u32 TagOf(const GSLibrary* library, i32 reference) const;
 
   GSLibrary* library_;
-  std::unordered_map<const GSClass*, u32> tags_;
-  std::map<std::pair<u32, u32>, CallShape> agreed_;  // by (slot, argument words)
+  // Sorted tables, looked up by binary search: built once per library, read per function.
+  std::vector<std::pair<const GSClass*, u32>> tags_;  // the first link entry wins
+  std::vector<std::pair<u64, CallShape>> agreed_;     // by (slot << 32 | argument words)
   mutable std::unordered_map<const GSFunction*, CallShape> foreign_;  // other libraries' shapes
   std::vector<u32> arguments_;
-  std::map<std::string_view, u32, std::less<>> names_;  // tags by class name
+  std::vector<std::pair<std::string_view, u32>> names_;  // tags by class name
   std::vector<u32> members_;
   const GSClass* membersOf_ = nullptr;  // the class members_ describes
 };
