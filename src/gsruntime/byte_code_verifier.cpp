@@ -30,7 +30,7 @@ using GSByteCode::OperandLayout;
 // What a u16 operand indexes.
 enum class Index { kLocal, kString, kClass, kMeField, kObjectField, kNone };
 
-Index IndexOf(Opcode op) {
+constexpr Index IndexOf(Opcode op) {
   switch (op) {
     case Opcode::kLoad:
     case Opcode::kLoadr:
@@ -77,9 +77,8 @@ u8 ResultKindOf(u32 returnType) {
 }
 
 CallShape ShapeOf(const GSByteCode::FunctionRecord& function) {
-  CallShape shape;
   const u32 arguments = function.header.argumentWords;
-  shape.argumentKinds.assign(arguments > 1 ? arguments - 1 : 0, kValueWord);
+  CallShape shape{std::vector<u8>(arguments > 1 ? arguments - 1 : 0, kValueWord), kNoResult};
   for (u32 slot : function.referenceSlots) {
     if (slot >= 1 && slot < arguments) shape.argumentKinds[slot - 1] = kReferenceWord;
   }
@@ -129,7 +128,10 @@ constexpr KindRule kKindRules[GSByteCode::kOpcodeCount] = {
     {"V", "V"},                                                                  // NE
 };
 
-constexpr u64 kNoState = ~u64(0);
+// The state of an offset inside an instruction (all bits set, which fills fast), and of an
+// instruction start not reached yet.
+constexpr u64 kInside = ~u64(0);
+constexpr u64 kNoState = kInside - 1;
 constexpr u32 kNoNext = ~0u;
 constexpr u32 kMaxOpenBranches = 1024;
 
@@ -146,7 +148,7 @@ constexpr u32 CountOf(const char* kinds) {
 }
 // Bytes of an instruction of a fixed length, operands included; 0 for those that count their
 // operands (`switch`, `wait`).
-constexpr u32 FixedLength(OperandLayout layout) {
+constexpr u8 FixedLength(OperandLayout layout) {
   switch (layout) {
     case OperandLayout::kNone:
       return 1;
@@ -161,13 +163,70 @@ constexpr u32 FixedLength(OperandLayout layout) {
       return 0;
   }
 }
+struct FixedLengths {
+  u8 of[256];  // 0: no instruction, or one that counts its operands
+};
+constexpr FixedLengths MakeFixedLengths() {
+  FixedLengths lengths{};
+  for (u32 op = 0; op < GSByteCode::kOpcodeCount; ++op) lengths.of[op] = FixedLength(kLayouts[op]);
+  return lengths;
+}
+constexpr FixedLengths kFixedLengths = MakeFixedLengths();
 // GSByteCode::InstructionLength, without a call for the instructions of fixed length.
 u32 LengthAt(const u8* code, u32 length, u32 offset) {
-  if (code[offset] >= GSByteCode::kOpcodeCount) return 0;
-  const u32 fixed = FixedLength(kLayouts[code[offset]]);
+  const u32 fixed = kFixedLengths.of[code[offset]];
   if (fixed == 0) return GSByteCode::InstructionLength(code, length, offset);
   return fixed <= length - offset ? fixed : 0;
 }
+
+// What the structure pass checks of an instruction's operands.
+enum class Check : u8 { kNone, kLocal, kString, kClass, kMeField, kTarget, kCall, kSwitch, kWait };
+struct Checks {
+  Check of[GSByteCode::kOpcodeCount];
+};
+constexpr Checks MakeChecks() {
+  Checks checks{};
+  for (u32 number = 0; number < GSByteCode::kOpcodeCount; ++number) {
+    Check& check = checks.of[number];
+    switch (kLayouts[number]) {
+      case OperandLayout::kU16:
+        switch (IndexOf(static_cast<Opcode>(number))) {
+          case Index::kLocal:
+            check = Check::kLocal;
+            break;
+          case Index::kString:
+            check = Check::kString;
+            break;
+          case Index::kClass:
+            check = Check::kClass;
+            break;
+          case Index::kMeField:
+            check = Check::kMeField;
+            break;
+          default:
+            break;
+        }
+        break;
+      case OperandLayout::kTarget:
+        check = Check::kTarget;
+        break;
+      case OperandLayout::kCall:
+      case OperandLayout::kSlot:
+        check = Check::kCall;
+        break;
+      case OperandLayout::kSwitch:
+        check = Check::kSwitch;
+        break;
+      case OperandLayout::kWait:
+        check = Check::kWait;
+        break;
+      default:
+        break;
+    }
+  }
+  return checks;
+}
+constexpr Checks kChecks = MakeChecks();
 
 // What the walk does at an opcode, worked out once from the tables above.
 enum class Form : u8 { kTable, kPushc, kCall, kSwap, kSlot, kWait };
@@ -180,6 +239,11 @@ struct StepRule {
   u8 leaves = 0;
   u8 leftKinds[4] = {};  // bottom first
   bool namesClass = false;  // the class of what it leaves may be known (StackWalk::ClassLeft)
+  // The instructions StackWalk::QuickStep takes, which go on to the next instruction or a
+  // jump target: those that read and leave plain words whatever the walk, constants, and
+  // plain loads and stores.
+  enum Quick : u8 { kNotQuick, kQuickTable, kQuickConstant, kQuickLoad, kQuickStore };
+  Quick quick = kNotQuick;
 };
 struct StepRules {
   StepRule of[GSByteCode::kOpcodeCount];
@@ -202,6 +266,10 @@ constexpr StepRules MakeStepRules() {
                 : op == Opcode::kWait                                            ? Flow::kWait
                 : kLayouts[number] == OperandLayout::kTarget ? Flow::kTargetAndNext
                                                              : Flow::kNext;
+    rule.quick = op == Opcode::kPushc  ? StepRule::kQuickConstant
+                 : op == Opcode::kLoad ? StepRule::kQuickLoad
+                 : op == Opcode::kStore ? StepRule::kQuickStore
+                                        : StepRule::kNotQuick;
     if (rule.form != Form::kTable) continue;
     rule.reads = u8(CountOf(kinds.reads));
     for (u32 i = 0; i < rule.reads; ++i) {
@@ -214,6 +282,10 @@ constexpr StepRules MakeStepRules() {
     }
     rule.namesClass = op == Opcode::kNew || op == Opcode::kStatic || op == Opcode::kCast ||
                       op == Opcode::kDupr || op == Opcode::kGetmfr;
+    if (!rule.namesClass && (rule.flow == Flow::kNext || rule.flow == Flow::kJump ||
+                             rule.flow == Flow::kTargetAndNext)) {
+      rule.quick = StepRule::kQuickTable;
+    }
   }
   return rules;
 }
@@ -286,13 +358,13 @@ struct VerifierWorkspace::Tables {
     u32 generation_ = 1;
   };
 
-  // The structure pass: each instruction start's length (0 inside an instruction), the jumps
-  // to check, and the calls in offset order.
-  std::vector<u32> lengths;
+  // The structure pass: the jumps to check, and the calls in offset order.
   std::vector<std::pair<u32, u32>> targets;  // (instruction offset, target)
   std::vector<u32> calls;
   // The walk.
-  std::vector<u64> state;  // per instruction start: its stack node and owned set, or kNoState
+  // Per offset: kInside, or for an instruction start its stack node and owned set, kNoState
+  // while the walk has not reached it. The structure pass sets it up.
+  std::vector<u64> state;
   std::vector<i8> result;  // per call site: the result it was walked as leaving, or -1
   std::vector<u8> slotKinds;
   std::vector<u32> slotClasses;  // class tag of the objects stored in each slot, or kMixedClass
@@ -342,18 +414,18 @@ class StackWalk {
         strict_(strict),
         t_(tables),
         state_(nullptr),
-        result_(nullptr),
-        lengths_(nullptr) {
+        result_(nullptr) {
     const GSByteCode::FunctionRecordHeader& h = function.header;
     maxDepth_ = i64(h.frameWords) - i64(h.localWordsFirst) - h.localWordsSecond -
                 GSByteCode::kFrameHeaderWords;
-    t_.state.assign(function.codeLength, kNoState);
-    t_.result.assign(function.codeLength, -1);
+    // Only the calls' entries are ever read.
+    t_.result.resize(function.codeLength);
+    for (const u32 call : t_.calls) t_.result[call] = -1;
     state_ = t_.state.data();
     result_ = t_.result.data();
-    lengths_ = t_.lengths.data();
-    t_.nodes.clear();
-    t_.nodes.push_back({0, 0, 0, 0, {0, 0, 0}});  // the empty stack
+    t_.nodes.resize(1);
+    t_.nodes[0] = {0, 0, 0, 0, {0, 0, 0}};  // the empty stack
+    nodes_ = t_.nodes.data();
     t_.classedNodes.Clear();
     t_.slotSets.clear();
     t_.slotSets.push_back({0, 0});  // no slot holds a count
@@ -361,10 +433,14 @@ class StackWalk {
     t_.pending.clear();
     t_.trail.clear();
     t_.heldAside.clear();
-    t_.slotKinds.assign(LocalSlotCount(h), kValueWord);
+    // Few slots each: filled in place.
+    const size_t slots = LocalSlotCount(h);
+    t_.slotKinds.resize(slots);
+    std::fill(t_.slotKinds.begin(), t_.slotKinds.end(), kValueWord);
     if (!t_.slotKinds.empty()) t_.slotKinds[0] = kReferenceWord;  // `me`
     // Arguments hold what the caller passed; locals what the code stores into them.
-    t_.slotClasses.assign(t_.slotKinds.size(), kUnsetClass);
+    t_.slotClasses.resize(slots);
+    std::fill(t_.slotClasses.begin(), t_.slotClasses.end(), kUnsetClass);
     for (size_t slot = 0; slot < h.argumentWords && slot < t_.slotClasses.size(); ++slot) {
       const std::vector<u32>* given = limits.argumentClasses;
       t_.slotClasses[slot] = slot == 0                                  ? limits.ownClass
@@ -411,7 +487,7 @@ class StackWalk {
       case Opcode::kCast:
         return u32(ByteOrder::LoadLE16(operands)) + 1;
       case Opcode::kDupr:
-        return t_.nodes[stack].cls;
+        return nodes_[stack].cls;
       case Opcode::kGetmfr: {
         const std::vector<u32>* members = limits_.memberClasses;
         const u32 word = ByteOrder::LoadLE16(operands);
@@ -425,14 +501,14 @@ class StackWalk {
   [[gnu::always_inline]] u32 Push(u32 stack, u8 kind, u32 cls = 0) {
     if (cls != 0 && (!strict_ || kind != kReferenceWord || cls > kMaxClassTag)) cls = 0;
     if (cls == 0) {
-      const u32 known = t_.nodes[stack].plainAbove[kind];
+      const u32 known = nodes_[stack].plainAbove[kind];
       return known != 0 ? known : PushPlain(stack, kind);
     }
     return PushClassed(stack, kind, cls);
   }
   [[gnu::noinline]] u32 PushPlain(u32 stack, u8 kind) {
     const u32 node = NewNode(stack, kind, 0);
-    t_.nodes[stack].plainAbove[kind] = node;
+    nodes_[stack].plainAbove[kind] = node;
     return node;
   }
   [[gnu::noinline]] u32 PushClassed(u32 stack, u8 kind, u32 cls) {
@@ -442,7 +518,8 @@ class StackWalk {
     return node == next ? NewNode(stack, kind, cls) : node;
   }
   u32 NewNode(u32 stack, u8 kind, u32 cls) {
-    t_.nodes.push_back({stack, t_.nodes[stack].depth + 1, cls, kind, {0, 0, 0}});
+    t_.nodes.push_back({stack, nodes_[stack].depth + 1, cls, kind, {0, 0, 0}});
+    nodes_ = t_.nodes.data();
     return static_cast<u32>(t_.nodes.size() - 1);
   }
 
@@ -485,7 +562,7 @@ class StackWalk {
   // reached for the first time is walked later, or next where `next` is given.
   [[gnu::always_inline]] bool Reach(u32 from, u32 target, u32 stack, u32 owned,
                                     u32* next = nullptr) {
-    if (t_.nodes[stack].depth > maxDepth_ || target >= f_.codeLength) {
+    if (nodes_[stack].depth > maxDepth_ || target >= f_.codeLength) {
       return Unreachable(from, stack);
     }
     const u64 state = State(stack, owned);
@@ -504,7 +581,7 @@ class StackWalk {
     return known == state || Meet(target, known, stack, owned);
   }
   [[gnu::noinline]] bool Unreachable(u32 from, u32 stack) {
-    if (t_.nodes[stack].depth > maxDepth_) {
+    if (nodes_[stack].depth > maxDepth_) {
       return Fail(from, "stack deeper than the frame allows");
     }
     return Fail(from, "code runs past its end");
@@ -512,7 +589,7 @@ class StackWalk {
   // Paths meet at `target`, known to hold `known`, with (`stack`, `owned`).
   [[gnu::noinline]] bool Meet(u32 target, u64 known, u32 stack, u32 owned) {
     if (OwnedOf(known) != owned || !SameKinds(StackOf(known), stack)) {
-      return Fail(target, t_.nodes[StackOf(known)].depth != t_.nodes[stack].depth
+      return Fail(target, nodes_[StackOf(known)].depth != nodes_[stack].depth
                               ? "stack depths differ where paths meet"
                               : "references and values differ where paths meet");
     }
@@ -525,9 +602,9 @@ class StackWalk {
 
   // Whether two stacks hold words of the same kinds, whatever their classes.
   bool SameKinds(u32 a, u32 b) const {
-    if (t_.nodes[a].depth != t_.nodes[b].depth) return false;
-    for (; a != b; a = t_.nodes[a].below, b = t_.nodes[b].below) {
-      if (t_.nodes[a].kind != t_.nodes[b].kind) return false;
+    if (nodes_[a].depth != nodes_[b].depth) return false;
+    for (; a != b; a = nodes_[a].below, b = nodes_[b].below) {
+      if (nodes_[a].kind != nodes_[b].kind) return false;
     }
     return true;
   }
@@ -543,9 +620,9 @@ class StackWalk {
     const u32 arguments = ArgumentWords(offset);
     u32 stack = StackOf(state_[offset]);
     u32 receiver = 0;
-    if (strict_ && t_.nodes[stack].depth >= arguments) {
-      for (u32 i = 1; i < arguments; ++i) stack = t_.nodes[stack].below;
-      receiver = t_.nodes[stack].cls;
+    if (strict_ && nodes_[stack].depth >= arguments) {
+      for (u32 i = 1; i < arguments; ++i) stack = nodes_[stack].below;
+      receiver = nodes_[stack].cls;
     }
     cachedOffset_ = offset;
     cachedState_ = state_[offset];
@@ -571,9 +648,9 @@ class StackWalk {
     if (count + 1 != ArgumentWords(offset)) return true;
     for (size_t i = count; i-- > 0;) {
       const u8 want = known->argumentKinds[i];
-      const u8 have = t_.nodes[stack].kind;
+      const u8 have = nodes_[stack].kind;
       if (want != kEitherWord && have != kZeroWord && have != want) return false;
-      stack = t_.nodes[stack].below;
+      stack = nodes_[stack].below;
     }
     return true;
   }
@@ -588,8 +665,8 @@ class StackWalk {
     shape.argumentKinds.assign(arguments - 1, kValueWord);
     u32 stack = StackOf(state_[offset]);
     for (u32 i = arguments - 1; i-- > 0;) {
-      shape.argumentKinds[i] = t_.nodes[stack].kind;
-      stack = t_.nodes[stack].below;
+      shape.argumentKinds[i] = nodes_[stack].kind;
+      stack = nodes_[stack].below;
     }
     shape.result = static_cast<u8>(result_[offset]);
     return shape;
@@ -604,8 +681,12 @@ class StackWalk {
       while (offset != kNoNext) {
         if (++steps_ > budget_) return Fail(offset, "call results cannot be told");
         const Opcode op = static_cast<Opcode>(f_.code[offset]);
+        const StepRule& rule = kStepRules.of[u8(op)];
+        const Quick quick = QuickStepOf(op, offset, &offset);
+        if (quick == Quick::kFailed) return false;
+        if (quick == Quick::kDone) continue;
         i32 result = 0;
-        if (kStepRules.of[u8(op)].form == Form::kCall) {
+        if (rule.form == Form::kCall) {
           result = CallResult(op, offset);
           if (result < 0) {
             if (!Branch(offset, op)) return false;
@@ -618,10 +699,74 @@ class StackWalk {
     return true;
   }
 
+  // The common instruction `Number` at `offset`, walked as Step would but with its rule known
+  // when compiled; kLeft, with nothing changed, for the others and where Step must tell what
+  // is wrong.
+  enum class Quick { kDone, kFailed, kLeft };
+  template <u32 Number>
+  [[gnu::always_inline]] Quick QuickStep(u32 offset, u32* next) {
+    constexpr StepRule rule = kStepRules.of[Number];
+    if constexpr (rule.quick == StepRule::kNotQuick) {
+      return Quick::kLeft;
+    } else {
+      const u64 entry = state_[offset];
+      u32 stack = StackOf(entry);
+      if constexpr (rule.quick == StepRule::kQuickTable) {
+        if (nodes_[stack].depth < rule.reads) return Quick::kLeft;
+        for (u32 i = 0; i < rule.reads; ++i) {
+          const Node& word = nodes_[stack];
+          if ((rule.referenceReads >> i & 1) != 0 && word.kind == kValueWord) return Quick::kLeft;
+          stack = word.below;
+        }
+        for (u32 i = 0; i < rule.leaves; ++i) stack = Push(stack, rule.leftKinds[i]);
+      } else if constexpr (rule.quick == StepRule::kQuickConstant) {
+        stack = Push(stack, ByteOrder::LoadLE32(f_.code + offset + 1) == 0 ? kZeroWord : kValueWord);
+      } else if constexpr (rule.quick == StepRule::kQuickLoad) {
+        // No count parked anywhere: a plain word, whatever the slot.
+        if (OwnedOf(entry) != 0) return Quick::kLeft;
+        stack = Push(stack, kValueWord);
+      } else {
+        // A plain word into a plain slot, none parked anywhere.
+        const Node& word = nodes_[stack];
+        if (OwnedOf(entry) != 0 || word.depth == 0 || word.kind == kReferenceWord ||
+            t_.slotKinds[ByteOrder::LoadLE16(f_.code + offset + 1)] != kValueWord) {
+          return Quick::kLeft;
+        }
+        stack = word.below;
+      }
+      const u32 owned = OwnedOf(entry);
+      *next = kNoNext;
+      if constexpr (rule.flow == Flow::kJump) {
+        return Reach(offset, ByteOrder::LoadLE32(f_.code + offset + 1), stack, owned)
+                   ? Quick::kDone
+                   : Quick::kFailed;
+      } else {
+        if constexpr (rule.flow == Flow::kTargetAndNext) {
+          if (!Reach(offset, ByteOrder::LoadLE32(f_.code + offset + 1), stack, owned)) {
+            return Quick::kFailed;
+          }
+        }
+        return Reach(offset, offset + kFixedLengths.of[Number], stack, owned, next)
+                   ? Quick::kDone
+                   : Quick::kFailed;
+      }
+    }
+  }
+  [[gnu::always_inline]] Quick QuickStepOf(Opcode op, u32 offset, u32* next) {
+    switch (op) {
+#define GS_QUICK_STEP(name, number, mnemonic, operands, effect, inputs) \
+  case Opcode::name:                                                    \
+    return QuickStep<number>(offset, next);
+      GS_OPCODE_LIST(GS_QUICK_STEP)
+#undef GS_QUICK_STEP
+    }
+    return Quick::kLeft;
+  }
+
   // Walks the rest each way from the undecided call at `offset`: a value first when the next
   // instruction reads a word, else none first.
   bool Branch(u32 offset, Opcode op) {
-    const u32 next = offset + lengths_[offset];
+    const u32 next = offset + kFixedLengths.of[f_.code[offset]];
     const GSByteCode::OpcodeInfo* after =
         next < f_.codeLength ? GSByteCode::FindOpcode(f_.code[next]) : nullptr;
     const bool reads = after != nullptr && after->stackInputs > 0;
@@ -664,12 +809,12 @@ class StackWalk {
   // stand where a value is read: its count is then never given back, a leak but no fault; a
   // value where a reference is read would be released as one.
   bool Pop(u32 offset, u32* stack, u32 count, const char* kinds) {
-    if (t_.nodes[*stack].depth < count) return Fail(offset, "stack underflow");
+    if (nodes_[*stack].depth < count) return Fail(offset, "stack underflow");
     for (u32 i = count; i-- > 0;) {
-      if (kinds != nullptr && kinds[i] == 'R' && t_.nodes[*stack].kind == kValueWord) {
+      if (kinds != nullptr && kinds[i] == 'R' && nodes_[*stack].kind == kValueWord) {
         return Fail(offset, "a value where a reference belongs");
       }
-      *stack = t_.nodes[*stack].below;
+      *stack = nodes_[*stack].below;
     }
     return true;
   }
@@ -682,13 +827,13 @@ class StackWalk {
     const u8* operands = f_.code + offset + 1;
     u32 stack = StackOf(state_[offset]);
     u32 owned = OwnedOf(state_[offset]);
-    const u32 depth = t_.nodes[stack].depth;
+    const u32 depth = nodes_[stack].depth;
     switch (rule.form) {
       case Form::kTable: {
         const u32 cls = strict_ && rule.namesClass ? ClassLeft(op, operands, stack) : 0;
         if (depth < rule.reads) return Fail(offset, "stack underflow");
         for (u32 i = 0; i < rule.reads; ++i) {
-          const Node& word = t_.nodes[stack];
+          const Node& word = nodes_[stack];
           if ((rule.referenceReads >> i & 1) != 0 && word.kind == kValueWord) {
             return Fail(offset, "a value where a reference belongs");
           }
@@ -719,8 +864,8 @@ class StackWalk {
       }
       case Form::kSwap: {
         if (depth < 2) return Fail(offset, "stack underflow");
-        const Node top = t_.nodes[stack];
-        const Node second = t_.nodes[top.below];
+        const Node top = nodes_[stack];
+        const Node second = nodes_[top.below];
         stack = Push(Push(second.below, top.kind, top.cls), second.kind, second.cls);
         break;
       }
@@ -744,8 +889,8 @@ class StackWalk {
           stack =
               Push(stack, kReferenceWord, held == kMixedClass || held == kUnsetClass ? 0 : held);
         } else {
-          const u8 stored = t_.nodes[stack].kind;
-          const u32 storedClass = t_.nodes[stack].cls;
+          const u8 stored = nodes_[stack].kind;
+          const u32 storedClass = nodes_[stack].cls;
           if (!Pop(offset, &stack, 1, reference ? "R" : "V")) return false;
           if (reference && strict_ && stored != kZeroWord) {
             u32& held = t_.slotClasses[slot];
@@ -765,10 +910,10 @@ class StackWalk {
     }
     switch (rule.flow) {
       case Flow::kNext:
-        return Reach(offset, offset + lengths_[offset], stack, owned, next);
+        return Reach(offset, offset + kFixedLengths.of[f_.code[offset]], stack, owned, next);
       case Flow::kTargetAndNext:
         return Reach(offset, ByteOrder::LoadLE32(operands), stack, owned) &&
-               Reach(offset, offset + lengths_[offset], stack, owned, next);
+               Reach(offset, offset + kFixedLengths.of[f_.code[offset]], stack, owned, next);
       case Flow::kJump:
         return Reach(offset, ByteOrder::LoadLE32(operands), stack, owned);
       case Flow::kReturn:
@@ -811,10 +956,10 @@ class StackWalk {
   std::string* error_;
   bool strict_;
   Tables& t_;
+  Node* nodes_ = nullptr;  // t_.nodes, moved only by NewNode
   // Per instruction offset; their sizes stay put during the walk.
   u64* state_;
   i8* result_;
-  const u32* lengths_;
   mutable u32 cachedOffset_ = ~0u;  // the last call looked up, in the state it was looked up
   mutable u64 cachedState_ = kNoState;
   mutable CallTarget cached_;
@@ -836,12 +981,13 @@ bool VerifyFunctionCode(const GSByteCode::FunctionRecord& function, const Verifi
   VerifierWorkspace::Tables& tables = workspace->tables();
   const u8* code = function.code;
   const u32 length = function.codeLength;
-  const u64 locals = LocalSlotCount(function.header);
   const u32 frameWords = function.header.frameWords;
-  // Each instruction's length where it starts. Targets are checked once all starts are known.
-  std::vector<u32>& lengths = tables.lengths;
+  // A local slot lies inside both the function's locals and its frame.
+  const u64 slots = std::min<u64>(LocalSlotCount(function.header), frameWords);
+  // Where instructions start. Targets are checked once all starts are known.
+  std::vector<u64>& state = tables.state;
   std::vector<std::pair<u32, u32>>& targets = tables.targets;
-  lengths.assign(length, 0);
+  state.assign(length, kInside);
   targets.clear();
   tables.calls.clear();
   u32 offset = 0;
@@ -852,53 +998,53 @@ bool VerifyFunctionCode(const GSByteCode::FunctionRecord& function, const Verifi
       return Fail(error, offset,
                   GSByteCode::FindOpcode(code[offset]) ? "operands past the code" : "bad opcode");
     }
-    lengths[offset] = size;
+    state[offset] = kNoState;
     const Opcode op = static_cast<Opcode>(code[offset]);
     const u8* operands = code + offset + 1;
-    switch (kLayouts[code[offset]]) {
-      case OperandLayout::kNone:
-      case OperandLayout::kI32:
+    const Check check = kChecks.of[code[offset]];
+    if (check == Check::kNone) {  // most instructions
+      last = offset;
+      offset += size;
+      continue;
+    }
+    switch (check) {
+      case Check::kNone:
         break;
-      case OperandLayout::kU16: {
+      case Check::kLocal:
+        if (ByteOrder::LoadLE16(operands) >= slots) return Fail(error, offset, "bad slot");
+        break;
+      case Check::kString:
+        if (ByteOrder::LoadLE16(operands) >= limits.strings) {
+          return Fail(error, offset, "bad string index");
+        }
+        break;
+      case Check::kClass:
+        if (ByteOrder::LoadLE16(operands) >= limits.classReferences) {
+          return Fail(error, offset, "bad class index");
+        }
+        break;
+      case Check::kMeField: {
         const u32 value = ByteOrder::LoadLE16(operands);
-        switch (IndexOf(op)) {
-          case Index::kLocal:
-            if (value >= locals || value >= frameWords) return Fail(error, offset, "bad slot");
-            break;
-          case Index::kString:
-            if (value >= limits.strings) return Fail(error, offset, "bad string index");
-            break;
-          case Index::kClass:
-            if (value >= limits.classReferences) return Fail(error, offset, "bad class index");
-            break;
-          case Index::kMeField: {
-            if (value >= limits.memberWords) return Fail(error, offset, "bad field");
-            // Only fields: the view's own words are not the code's to write. A reference field
-            // holds a count, which only the reference forms may take or replace; a plain read
-            // of it is a plain copy.
-            const u8 kind = limits.memberKinds == nullptr        ? 1
-                            : value < limits.memberKinds->size() ? (*limits.memberKinds)[value]
-                                                                 : 0;
-            if (kind == 0) return Fail(error, offset, "bad field");
-            const bool referenceField = kind == 2;
-            const bool referenceForm =
-                op == Opcode::kGetmfr || op == Opcode::kSetmfr || op == Opcode::kSetmfrk;
-            if (op != Opcode::kGetmf && referenceForm != referenceField) {
-              return Fail(error, offset, "field of another kind");
-            }
-            break;
-          }
-          case Index::kObjectField:
-          case Index::kNone:
-            break;
+        if (value >= limits.memberWords) return Fail(error, offset, "bad field");
+        // Only fields: the view's own words are not the code's to write. A reference field
+        // holds a count, which only the reference forms may take or replace; a plain read
+        // of it is a plain copy.
+        const u8 kind = limits.memberKinds == nullptr        ? 1
+                        : value < limits.memberKinds->size() ? (*limits.memberKinds)[value]
+                                                             : 0;
+        if (kind == 0) return Fail(error, offset, "bad field");
+        const bool referenceField = kind == 2;
+        const bool referenceForm =
+            op == Opcode::kGetmfr || op == Opcode::kSetmfr || op == Opcode::kSetmfrk;
+        if (op != Opcode::kGetmf && referenceForm != referenceField) {
+          return Fail(error, offset, "field of another kind");
         }
         break;
       }
-      case OperandLayout::kTarget:
+      case Check::kTarget:
         targets.emplace_back(offset, ByteOrder::LoadLE32(operands));
         break;
-      case OperandLayout::kCall:
-      case OperandLayout::kSlot: {
+      case Check::kCall: {
         if (IsCall(op)) tables.calls.push_back(offset);
         // The object lies at or below the stack top, inside the frame's words.
         const i16 slot = static_cast<i16>(ByteOrder::LoadLE16(operands));
@@ -908,14 +1054,14 @@ bool VerifyFunctionCode(const GSByteCode::FunctionRecord& function, const Verifi
         }
         break;
       }
-      case OperandLayout::kSwitch: {
+      case Check::kSwitch: {
         const u32 n = ByteOrder::LoadLE16(operands);
         const u8* list = operands + 2 + n * 4;
         for (u32 i = 0; i <= n; ++i)
           targets.emplace_back(offset, ByteOrder::LoadLE32(list + i * 4));
         break;
       }
-      case OperandLayout::kWait: {
+      case Check::kWait: {
         const u32 n = ByteOrder::LoadLE16(operands);
         for (u32 i = 0; i < n; ++i) {
           if (ByteOrder::LoadLE16(operands + 2 + i * 4) >= limits.strings ||
@@ -939,13 +1085,16 @@ bool VerifyFunctionCode(const GSByteCode::FunctionRecord& function, const Verifi
     }
   }
   for (const auto& [from, target] : targets) {
-    if (target >= length || lengths[target] == 0) return Fail(error, from, "bad jump target");
+    if (target >= length || state[target] == kInside) return Fail(error, from, "bad jump target");
   }
   // The strict walk decides undecided calls as their arguments' takers expect; code it refuses
   // (a call that passes what the library's functions at its slot do not take may yet meet
   // another function there at run time) is walked as before, the run-time check being the
   // judge.
   if (StackWalk(function, limits, error, true, tables).Run(sites)) return true;
+  for (u64& at : state) {
+    if (at != kInside) at = kNoState;
+  }
   return StackWalk(function, limits, error, false, tables).Run(sites);
 }
 
