@@ -409,6 +409,8 @@ class StackWalk {
   StackWalk(const GSByteCode::FunctionRecord& function, const VerifierLimits& limits,
             std::string* error, bool strict, Tables& tables)
       : f_(function),
+        code_(function.code),
+        codeLength_(function.codeLength),
         limits_(limits),
         error_(error),
         strict_(strict),
@@ -456,7 +458,7 @@ class StackWalk {
 
   bool Run(std::vector<CallSite>* sites) {
     if (sites != nullptr) sites->clear();
-    if (f_.codeLength == 0) return true;
+    if (codeLength_ == 0) return true;
     if (maxDepth_ < 0) return Fail(0, "frame smaller than its locals");
     if (!Reach(0, 0, 0, 0) || !Walk()) return false;
     if (sites != nullptr) {
@@ -562,7 +564,7 @@ class StackWalk {
   // reached for the first time is walked later, or next where `next` is given.
   [[gnu::always_inline]] bool Reach(u32 from, u32 target, u32 stack, u32 owned,
                                     u32* next = nullptr) {
-    if (nodes_[stack].depth > maxDepth_ || target >= f_.codeLength) {
+    if (nodes_[stack].depth > maxDepth_ || target >= codeLength_) {
       return Unreachable(from, stack);
     }
     const u64 state = State(stack, owned);
@@ -612,7 +614,7 @@ class StackWalk {
   // What is known of the functions the call at `offset` may find: in a strict walk from the
   // class of the object it is made on, where that is known.
   CallTarget Target(u32 offset) const {
-    if (limits_.callTarget == nullptr || static_cast<Opcode>(f_.code[offset]) == Opcode::kCalli) {
+    if (limits_.callTarget == nullptr || static_cast<Opcode>(code_[offset]) == Opcode::kCalli) {
       return {};
     }
     // A call is looked up when its result is chosen and again when it is walked.
@@ -627,7 +629,7 @@ class StackWalk {
     cachedOffset_ = offset;
     cachedState_ = state_[offset];
     cached_ = limits_.callTarget(limits_.callContext, receiver,
-                                 ByteOrder::LoadLE16(f_.code + offset + 3), arguments);
+                                 ByteOrder::LoadLE16(code_ + offset + 3), arguments);
     return cached_;
   }
 
@@ -656,7 +658,7 @@ class StackWalk {
   }
 
   u32 ArgumentWords(u32 offset) const {
-    return u32(1 - i32(i16(ByteOrder::LoadLE16(f_.code + offset + 1))));
+    return u32(1 - i32(i16(ByteOrder::LoadLE16(code_ + offset + 1))));
   }
 
   CallShape SiteShape(u32 offset) const {
@@ -680,7 +682,7 @@ class StackWalk {
       // would be the next taken from `pending` anyway.
       while (offset != kNoNext) {
         if (++steps_ > budget_) return Fail(offset, "call results cannot be told");
-        const Opcode op = static_cast<Opcode>(f_.code[offset]);
+        const Opcode op = static_cast<Opcode>(code_[offset]);
         const StepRule& rule = kStepRules.of[u8(op)];
         const Quick quick = QuickStepOf(op, offset, &offset);
         if (quick == Quick::kFailed) return false;
@@ -720,7 +722,7 @@ class StackWalk {
         }
         for (u32 i = 0; i < rule.leaves; ++i) stack = Push(stack, rule.leftKinds[i]);
       } else if constexpr (rule.quick == StepRule::kQuickConstant) {
-        stack = Push(stack, ByteOrder::LoadLE32(f_.code + offset + 1) == 0 ? kZeroWord : kValueWord);
+        stack = Push(stack, ByteOrder::LoadLE32(code_ + offset + 1) == 0 ? kZeroWord : kValueWord);
       } else if constexpr (rule.quick == StepRule::kQuickLoad) {
         // No count parked anywhere: a plain word, whatever the slot.
         if (OwnedOf(entry) != 0) return Quick::kLeft;
@@ -729,7 +731,7 @@ class StackWalk {
         // A plain word into a plain slot, none parked anywhere.
         const Node& word = nodes_[stack];
         if (OwnedOf(entry) != 0 || word.depth == 0 || word.kind == kReferenceWord ||
-            t_.slotKinds[ByteOrder::LoadLE16(f_.code + offset + 1)] != kValueWord) {
+            t_.slotKinds[ByteOrder::LoadLE16(code_ + offset + 1)] != kValueWord) {
           return Quick::kLeft;
         }
         stack = word.below;
@@ -737,12 +739,12 @@ class StackWalk {
       const u32 owned = OwnedOf(entry);
       *next = kNoNext;
       if constexpr (rule.flow == Flow::kJump) {
-        return Reach(offset, ByteOrder::LoadLE32(f_.code + offset + 1), stack, owned)
+        return Reach(offset, ByteOrder::LoadLE32(code_ + offset + 1), stack, owned)
                    ? Quick::kDone
                    : Quick::kFailed;
       } else {
         if constexpr (rule.flow == Flow::kTargetAndNext) {
-          if (!Reach(offset, ByteOrder::LoadLE32(f_.code + offset + 1), stack, owned)) {
+          if (!Reach(offset, ByteOrder::LoadLE32(code_ + offset + 1), stack, owned)) {
             return Quick::kFailed;
           }
         }
@@ -766,9 +768,9 @@ class StackWalk {
   // Walks the rest each way from the undecided call at `offset`: a value first when the next
   // instruction reads a word, else none first.
   bool Branch(u32 offset, Opcode op) {
-    const u32 next = offset + kFixedLengths.of[f_.code[offset]];
+    const u32 next = offset + kFixedLengths.of[code_[offset]];
     const GSByteCode::OpcodeInfo* after =
-        next < f_.codeLength ? GSByteCode::FindOpcode(f_.code[next]) : nullptr;
+        next < codeLength_ ? GSByteCode::FindOpcode(code_[next]) : nullptr;
     const bool reads = after != nullptr && after->stackInputs > 0;
     const i32 order[3] = {reads ? kValueResult : kNoResult, reads ? kReferenceResult : kValueResult,
                           reads ? kNoResult : kReferenceResult};
@@ -824,7 +826,7 @@ class StackWalk {
   [[gnu::always_inline]] bool Step(u32 offset, Opcode op, i32 result, u32* next) {
     *next = kNoNext;
     const StepRule& rule = kStepRules.of[u8(op)];
-    const u8* operands = f_.code + offset + 1;
+    const u8* operands = code_ + offset + 1;
     u32 stack = StackOf(state_[offset]);
     u32 owned = OwnedOf(state_[offset]);
     const u32 depth = nodes_[stack].depth;
@@ -910,10 +912,10 @@ class StackWalk {
     }
     switch (rule.flow) {
       case Flow::kNext:
-        return Reach(offset, offset + kFixedLengths.of[f_.code[offset]], stack, owned, next);
+        return Reach(offset, offset + kFixedLengths.of[code_[offset]], stack, owned, next);
       case Flow::kTargetAndNext:
         return Reach(offset, ByteOrder::LoadLE32(operands), stack, owned) &&
-               Reach(offset, offset + kFixedLengths.of[f_.code[offset]], stack, owned, next);
+               Reach(offset, offset + kFixedLengths.of[code_[offset]], stack, owned, next);
       case Flow::kJump:
         return Reach(offset, ByteOrder::LoadLE32(operands), stack, owned);
       case Flow::kReturn:
@@ -952,6 +954,8 @@ class StackWalk {
   }
 
   const GSByteCode::FunctionRecord& f_;
+  const u8* const code_;
+  const u32 codeLength_;
   const VerifierLimits& limits_;
   std::string* error_;
   bool strict_;
