@@ -27,44 +27,6 @@ using GSByteCode::OperandLayout;
   return false;
 }
 
-// What a u16 operand indexes.
-enum class Index { kLocal, kString, kClass, kMeField, kObjectField, kNone };
-
-constexpr Index IndexOf(Opcode op) {
-  switch (op) {
-    case Opcode::kLoad:
-    case Opcode::kLoadr:
-    case Opcode::kStore:
-    case Opcode::kStorek:
-    case Opcode::kStorer:
-    case Opcode::kStorerk:
-      return Index::kLocal;
-    case Opcode::kPushs:
-      return Index::kString;
-    case Opcode::kIsclass:
-    case Opcode::kNew:
-    case Opcode::kStatic:
-    case Opcode::kCast:
-      return Index::kClass;
-    case Opcode::kGetmf:
-    case Opcode::kGetmfr:
-    case Opcode::kSetmf:
-    case Opcode::kSetmfr:
-    case Opcode::kSetmfk:
-    case Opcode::kSetmfrk:
-      return Index::kMeField;
-    case Opcode::kGetf:
-    case Opcode::kGetfr:
-    case Opcode::kSetf:
-    case Opcode::kSetfk:
-    case Opcode::kSetfr:
-    case Opcode::kSetfrk:
-      return Index::kObjectField;
-    default:
-      return Index::kNone;
-  }
-}
-
 }  // namespace
 
 u64 LocalSlotCount(const GSByteCode::FunctionRecordHeader& h) {
@@ -181,48 +143,48 @@ u32 LengthAt(const u8* code, u32 length, u32 offset) {
 
 // What the structure pass checks of an instruction's operands.
 enum class Check : u8 { kNone, kLocal, kString, kClass, kMeField, kTarget, kCall, kSwitch, kWait };
+// What a u16 operand indexes; fields of objects other than `me` are the interpreter's to check.
+constexpr Check U16Check(Opcode op) {
+  switch (op) {
+    case Opcode::kLoad:
+    case Opcode::kLoadr:
+    case Opcode::kStore:
+    case Opcode::kStorek:
+    case Opcode::kStorer:
+    case Opcode::kStorerk:
+      return Check::kLocal;
+    case Opcode::kPushs:
+      return Check::kString;
+    case Opcode::kIsclass:
+    case Opcode::kNew:
+    case Opcode::kStatic:
+    case Opcode::kCast:
+      return Check::kClass;
+    case Opcode::kGetmf:
+    case Opcode::kGetmfr:
+    case Opcode::kSetmf:
+    case Opcode::kSetmfr:
+    case Opcode::kSetmfk:
+    case Opcode::kSetmfrk:
+      return Check::kMeField;
+    default:
+      return Check::kNone;
+  }
+}
 struct Checks {
   Check of[GSByteCode::kOpcodeCount];
 };
 constexpr Checks MakeChecks() {
   Checks checks{};
   for (u32 number = 0; number < GSByteCode::kOpcodeCount; ++number) {
-    Check& check = checks.of[number];
-    switch (kLayouts[number]) {
-      case OperandLayout::kU16:
-        switch (IndexOf(static_cast<Opcode>(number))) {
-          case Index::kLocal:
-            check = Check::kLocal;
-            break;
-          case Index::kString:
-            check = Check::kString;
-            break;
-          case Index::kClass:
-            check = Check::kClass;
-            break;
-          case Index::kMeField:
-            check = Check::kMeField;
-            break;
-          default:
-            break;
-        }
-        break;
-      case OperandLayout::kTarget:
-        check = Check::kTarget;
-        break;
-      case OperandLayout::kCall:
-      case OperandLayout::kSlot:
-        check = Check::kCall;
-        break;
-      case OperandLayout::kSwitch:
-        check = Check::kSwitch;
-        break;
-      case OperandLayout::kWait:
-        check = Check::kWait;
-        break;
-      default:
-        break;
-    }
+    const OperandLayout layout = kLayouts[number];
+    checks.of[number] = layout == OperandLayout::kU16      ? U16Check(static_cast<Opcode>(number))
+                        : layout == OperandLayout::kTarget ? Check::kTarget
+                        : layout == OperandLayout::kCall || layout == OperandLayout::kSlot
+                            ? Check::kCall
+                        : layout == OperandLayout::kSwitch ? Check::kSwitch
+                        : layout == OperandLayout::kWait   ? Check::kWait
+                                                           : Check::kNone;
   }
   return checks;
 }
@@ -237,7 +199,7 @@ struct StepRule {
   u8 reads = 0;
   u8 referenceReads = 0;  // bit i: the i-th word read, from the top, must be a reference
   u8 leaves = 0;
-  u8 leftKinds[4] = {};  // bottom first
+  u8 leftKinds[4] = {};     // bottom first
   bool namesClass = false;  // the class of what it leaves may be known (StackWalk::ClassLeft)
   // The instructions StackWalk::QuickStep takes, which go on to the next instruction or a
   // jump target: those that read and leave plain words whatever the walk, constants, and
@@ -254,20 +216,20 @@ constexpr StepRules MakeStepRules() {
     const Opcode op = static_cast<Opcode>(number);
     const KindRule& kinds = kKindRules[number];
     StepRule& rule = rules.of[number];
-    rule.form = op == Opcode::kPushc       ? Form::kPushc
-                : kinds.reads != nullptr   ? Form::kTable
-                : IsCall(op)               ? Form::kCall
-                : op == Opcode::kSwap      ? Form::kSwap
-                : op == Opcode::kWait      ? Form::kWait
-                                           : Form::kSlot;
+    rule.form = op == Opcode::kPushc     ? Form::kPushc
+                : kinds.reads != nullptr ? Form::kTable
+                : IsCall(op)             ? Form::kCall
+                : op == Opcode::kSwap    ? Form::kSwap
+                : op == Opcode::kWait    ? Form::kWait
+                                         : Form::kSlot;
     rule.flow = op == Opcode::kRet || op == Opcode::kRetv || op == Opcode::kRetvr ? Flow::kReturn
-                : op == Opcode::kJmp                                             ? Flow::kJump
-                : op == Opcode::kSwitch                                          ? Flow::kSwitch
-                : op == Opcode::kWait                                            ? Flow::kWait
+                : op == Opcode::kJmp                                              ? Flow::kJump
+                : op == Opcode::kSwitch                                           ? Flow::kSwitch
+                : op == Opcode::kWait                                             ? Flow::kWait
                 : kLayouts[number] == OperandLayout::kTarget ? Flow::kTargetAndNext
                                                              : Flow::kNext;
-    rule.quick = op == Opcode::kPushc  ? StepRule::kQuickConstant
-                 : op == Opcode::kLoad ? StepRule::kQuickLoad
+    rule.quick = op == Opcode::kPushc   ? StepRule::kQuickConstant
+                 : op == Opcode::kLoad  ? StepRule::kQuickLoad
                  : op == Opcode::kStore ? StepRule::kQuickStore
                                         : StepRule::kNotQuick;
     if (rule.form != Form::kTable) continue;

@@ -60,7 +60,8 @@ CallKnowledge::CallKnowledge(GSLibrary* library) : library_(library) {
       continue;
     }
     const CallShape& before = *agreed_.back().second;
-    const bool differ = before.result != shape.result || before.argumentKinds != shape.argumentKinds;
+    const bool differ =
+        before.result != shape.result || before.argumentKinds != shape.argumentKinds;
     if (!differ) continue;
     if (merged_.empty() || agreed_.back().second != &merged_.back()) {
       merged_.push_back(before);

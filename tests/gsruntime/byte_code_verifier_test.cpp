@@ -105,7 +105,8 @@ TEST(ByteCodeVerifierTest, UndecidedCallsFollowTheirReceiverOrTheirTaker) {
       // Kept in a local first: NEW 0; STORER 2; LOADR 2; CALL
       {{88, 0, 0, 35, 2, 0, 32, 2, 0, 94, 0, 0, 0, 0, 37, 10, 110}, 9, GSRuntime::kReferenceResult},
       // `me`, of unknown class, handed straight to method 1: LOADR 0; LOADR 0; CALL; CALL -1, 1
-      {{32, 0, 0, 32, 0, 0, 94, 0, 0, 0, 0, 94, 0xFF, 0xFF, 1, 0, 110}, 6,
+      {{32, 0, 0, 32, 0, 0, 94, 0, 0, 0, 0, 94, 0xFF, 0xFF, 1, 0, 110},
+       6,
        GSRuntime::kReferenceResult},
       // Nothing tells: a value, as before. LOADR 0; CALL; POP
       {{32, 0, 0, 94, 0, 0, 0, 0, 37, 10, 110}, 3, GSRuntime::kValueResult},
@@ -118,7 +119,9 @@ TEST(ByteCodeVerifierTest, UndecidedCallsFollowTheirReceiverOrTheirTaker) {
     limits.callTarget = [](const void*, u32 receiver, u32 method, u32 words) {
       if (method == 1 && words == 2) return GSRuntime::CallTarget{&kTaker, 0};
       if (method != 0 || words != 1) return GSRuntime::CallTarget{};
-      return GSRuntime::CallTarget{receiver == 1 ? &kReference : receiver == 2 ? &kValue : &kEither,
+      return GSRuntime::CallTarget{receiver == 1   ? &kReference
+                                   : receiver == 2 ? &kValue
+                                                   : &kEither,
                                    0};
     };
     std::string error;
