@@ -481,7 +481,7 @@ class StackWalk {
     const u32 node = t_.classedNodes.FindOrAdd(key, next);
     return node == next ? NewNode(stack, kind, cls) : node;
   }
-  u32 NewNode(u32 stack, u8 kind, u32 cls) {
+  [[gnu::always_inline]] u32 NewNode(u32 stack, u8 kind, u32 cls) {
     t_.nodes.push_back({stack, nodes_[stack].depth + 1, cls, kind, {0, 0, 0}});
     nodes_ = t_.nodes.data();
     return static_cast<u32>(t_.nodes.size() - 1);
