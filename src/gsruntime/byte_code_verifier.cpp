@@ -327,7 +327,8 @@ struct VerifierWorkspace::Tables {
   // Per offset: kInside, or for an instruction start its stack node and owned set, kNoState
   // while the walk has not reached it. The structure pass sets it up.
   std::vector<u64> state;
-  std::vector<i8> result;  // per call site: the result it was walked as leaving, or -1
+  // Per offset, read at calls only: the result a call was walked as leaving, or -1.
+  std::vector<i8> result;
   std::vector<u8> slotKinds;
   std::vector<u32> slotClasses;  // class tag of the objects stored in each slot, or kMixedClass
   std::vector<StackNode> nodes;
