@@ -670,23 +670,23 @@ class StackWalk {
   enum class Quick { kDone, kFailed, kLeft };
   template <u32 Number>
   [[gnu::always_inline]] Quick QuickStep(u32 offset, u32* next) {
-    constexpr StepRule rule = kStepRules.of[Number];
-    if constexpr (rule.quick == StepRule::kNotQuick) {
+    constexpr StepRule kRule = kStepRules.of[Number];
+    if constexpr (kRule.quick == StepRule::kNotQuick) {
       return Quick::kLeft;
     } else {
       const u64 entry = state_[offset];
       u32 stack = StackOf(entry);
-      if constexpr (rule.quick == StepRule::kQuickTable) {
-        if (nodes_[stack].depth < rule.reads) return Quick::kLeft;
-        for (u32 i = 0; i < rule.reads; ++i) {
+      if constexpr (kRule.quick == StepRule::kQuickTable) {
+        if (nodes_[stack].depth < kRule.reads) return Quick::kLeft;
+        for (u32 i = 0; i < kRule.reads; ++i) {
           const Node& word = nodes_[stack];
-          if ((rule.referenceReads >> i & 1) != 0 && word.kind == kValueWord) return Quick::kLeft;
+          if ((kRule.referenceReads >> i & 1) != 0 && word.kind == kValueWord) return Quick::kLeft;
           stack = word.below;
         }
-        for (u32 i = 0; i < rule.leaves; ++i) stack = Push(stack, rule.leftKinds[i]);
-      } else if constexpr (rule.quick == StepRule::kQuickConstant) {
+        for (u32 i = 0; i < kRule.leaves; ++i) stack = Push(stack, kRule.leftKinds[i]);
+      } else if constexpr (kRule.quick == StepRule::kQuickConstant) {
         stack = Push(stack, ByteOrder::LoadLE32(code_ + offset + 1) == 0 ? kZeroWord : kValueWord);
-      } else if constexpr (rule.quick == StepRule::kQuickLoad) {
+      } else if constexpr (kRule.quick == StepRule::kQuickLoad) {
         // No count parked anywhere: a plain word, whatever the slot.
         if (OwnedOf(entry) != 0) return Quick::kLeft;
         stack = Push(stack, kValueWord);
@@ -701,12 +701,12 @@ class StackWalk {
       }
       const u32 owned = OwnedOf(entry);
       *next = kNoNext;
-      if constexpr (rule.flow == Flow::kJump) {
+      if constexpr (kRule.flow == Flow::kJump) {
         return Reach(offset, ByteOrder::LoadLE32(code_ + offset + 1), stack, owned)
                    ? Quick::kDone
                    : Quick::kFailed;
       } else {
-        if constexpr (rule.flow == Flow::kTargetAndNext) {
+        if constexpr (kRule.flow == Flow::kTargetAndNext) {
           if (!Reach(offset, ByteOrder::LoadLE32(code_ + offset + 1), stack, owned)) {
             return Quick::kFailed;
           }
@@ -945,7 +945,7 @@ bool VerifyFunctionCode(const GSByteCode::FunctionRecord& function, const Verifi
     VerifierWorkspace own;
     return VerifyFunctionCode(function, limits, error, sites, &own);
   }
-  VerifierWorkspace::Tables& tables = workspace->tables();
+  VerifierWorkspace::Tables& tables = workspace->Contents();
   const u8* code = function.code;
   const u32 length = function.codeLength;
   const u32 frameWords = function.header.frameWords;

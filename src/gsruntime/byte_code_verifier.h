@@ -89,7 +89,7 @@ class VerifierWorkspace {
   VerifierWorkspace& operator=(const VerifierWorkspace&) = delete;
 
   struct Tables;
-  Tables& tables() { return *tables_; }
+  Tables& Contents() { return *tables_; }
 
  private:
   std::unique_ptr<Tables> tables_;
