@@ -12,6 +12,7 @@
 // classes and functions a call may reach (CallTarget) only chooses how a call is walked.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -76,10 +77,30 @@ struct VerifierLimits {
   const std::vector<u8>* memberKinds = nullptr;
 };
 
+// The memory the verifier walks a function's code in, kept from one function to the next: a
+// library's functions are many and mostly short, and their walks would otherwise spend more
+// on building and freeing tables than on the proofs. Cleared for each function, never shrunk.
+// One workspace serves one verification at a time.
+class VerifierWorkspace {
+ public:
+  VerifierWorkspace();
+  ~VerifierWorkspace();
+  VerifierWorkspace(const VerifierWorkspace&) = delete;
+  VerifierWorkspace& operator=(const VerifierWorkspace&) = delete;
+
+  struct Tables;
+  Tables& Contents() { return *tables_; }
+
+ private:
+  std::unique_ptr<Tables> tables_;
+};
+
 // False, with `error` naming the offset and the fault, for code that fails any proof above.
-// `sites`, when given, receives the shape each call was proved with, by offset.
+// `sites`, when given, receives the shape each call was proved with, by offset. Without a
+// `workspace` the call makes its own.
 bool VerifyFunctionCode(const GSByteCode::FunctionRecord& function, const VerifierLimits& limits,
-                        std::string* error, std::vector<CallSite>* sites = nullptr);
+                        std::string* error, std::vector<CallSite>* sites = nullptr,
+                        VerifierWorkspace* workspace = nullptr);
 
 // The shape of a function as a call's target: its argument kinds from its reference slots, its
 // result from its return type.

@@ -5,7 +5,8 @@
 // function each call finds (GSFunction::CallFits).
 #pragma once
 
-#include <map>
+#include <deque>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -27,19 +28,30 @@ class CallKnowledge {
 
  private:
   static CallTarget Find(const void* context, u32 receiver, u32 method, u32 argumentWords);
+  void DescribeClass(const GSClass& cls);
+  // The shape of `function`: its own once set, else made from its record and kept.
+  const CallShape& ShapeOfFunction(const GSFunction* function) const;
   // The tag of a class (VerifierLimits::callTarget), 0 for one this library does not link.
   u32 TagOf(const GSClass* cls) const;
   // The tag of the class that class-link entry `reference` of `library` names.
   u32 TagOf(const GSLibrary* library, i32 reference) const;
 
   GSLibrary* library_;
-  std::unordered_map<const GSClass*, u32> tags_;
-  std::map<std::pair<u32, u32>, CallShape> agreed_;  // by (slot, argument words)
+  // Sorted tables, looked up by binary search: built once per library, read per function.
+  std::vector<std::pair<const GSClass*, u32>> tags_;  // the first link entry wins
+  // By (slot << 32 | argument words): the shape of the first function the library names
+  // there, or one of merged_ where the functions differ.
+  std::vector<std::pair<u64, const CallShape*>> agreed_;
+  std::deque<CallShape> merged_;
   mutable std::unordered_map<const GSFunction*, CallShape> foreign_;  // other libraries' shapes
   std::vector<u32> arguments_;
-  std::map<std::string_view, u32, std::less<>> names_;  // tags by class name
+  std::vector<std::pair<std::string_view, u32>> names_;  // tags by class name
+  std::optional<std::string_view> lastType_;  // the parameter type last looked up, and its tag
+  u32 lastTag_ = 0;
+  // Of the class whose functions are being described: its tag and its member words' tags.
+  const GSClass* describedClass_ = nullptr;
+  u32 ownClass_ = 0;
   std::vector<u32> members_;
-  const GSClass* membersOf_ = nullptr;  // the class members_ describes
 };
 
 }  // namespace GSRuntime

@@ -576,7 +576,8 @@ bool GSMachine::VerifyLibraryCode(GSLibrary* library, std::string* error) {
     for (size_t f = 0; good && f < cls->functions.size(); ++f) {
       GSRuntime::GSFunction& function = cls->functions[f];
       calls.Describe(*cls, function, &limits);
-      good = GSRuntime::VerifyFunctionCode(function.record, limits, error, &function.callSites);
+      good = GSRuntime::VerifyFunctionCode(function.record, limits, error, &function.callSites,
+                                           &verifierWorkspace_);
       if (!good) *error = *cls->name + ", " + *cls->functions[f].name + ": " + *error;
     }
     if (!good) break;

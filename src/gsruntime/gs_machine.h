@@ -155,6 +155,7 @@ class GSMachine {
   u32 loadDepth_ = 0;
   std::vector<GSRuntime::GSLibrary*> linkedThisLoad_;
   u64 verifierNanoseconds_ = 0;
+  GSRuntime::VerifierWorkspace verifierWorkspace_;  // kept from one library's code to the next
 };
 
 // Where the one machine is made (by Instance): at a fixed place, so that the interpreter reaches

@@ -68,14 +68,22 @@ TEST(ByteCodeVerifierTest, RefusesWhatItCannotProve) {
       {{104, 3, 0, 38, 103, 3, 0, 110}, ""},             // GETMFR 3; POPR; GETMF 3
   };
   const std::vector<u8> fieldKinds = {0, 0, 1, 2};
-  for (const Case& c : cases) {
-    const GSByteCode::FunctionRecord f = Record(c.code);
-    std::string error;
-    GSRuntime::VerifierLimits limits{2, 1, 4, 3};
-    limits.memberKinds = &fieldKinds;
-    const bool good = GSRuntime::VerifyFunctionCode(f, limits, &error);
-    EXPECT_EQ(good, *c.fault == 0) << c.fault << " " << error;
-    EXPECT_NE(error.find(c.fault), std::string::npos) << error;
+  // Each case alone, then all through one workspace, forwards and backwards: what one function
+  // leaves in the workspace must not change the verdict on the next.
+  GSRuntime::VerifierWorkspace workspace;
+  for (const bool shared : {false, true}) {
+    for (size_t n = 0; n < 2 * cases.size(); ++n) {
+      if (!shared && n >= cases.size()) break;
+      const Case& c = cases[n < cases.size() ? n : 2 * cases.size() - 1 - n];
+      const GSByteCode::FunctionRecord f = Record(c.code);
+      std::string error;
+      GSRuntime::VerifierLimits limits{2, 1, 4, 3};
+      limits.memberKinds = &fieldKinds;
+      const bool good =
+          GSRuntime::VerifyFunctionCode(f, limits, &error, nullptr, shared ? &workspace : nullptr);
+      EXPECT_EQ(good, *c.fault == 0) << c.fault << " " << error << (shared ? " (shared)" : "");
+      EXPECT_NE(error.find(c.fault), std::string::npos) << error;
+    }
   }
 }
 
@@ -97,11 +105,13 @@ TEST(ByteCodeVerifierTest, UndecidedCallsFollowTheirReceiverOrTheirTaker) {
       // Kept in a local first: NEW 0; STORER 2; LOADR 2; CALL
       {{88, 0, 0, 35, 2, 0, 32, 2, 0, 94, 0, 0, 0, 0, 37, 10, 110}, 9, GSRuntime::kReferenceResult},
       // `me`, of unknown class, handed straight to method 1: LOADR 0; LOADR 0; CALL; CALL -1, 1
-      {{32, 0, 0, 32, 0, 0, 94, 0, 0, 0, 0, 94, 0xFF, 0xFF, 1, 0, 110}, 6,
+      {{32, 0, 0, 32, 0, 0, 94, 0, 0, 0, 0, 94, 0xFF, 0xFF, 1, 0, 110},
+       6,
        GSRuntime::kReferenceResult},
       // Nothing tells: a value, as before. LOADR 0; CALL; POP
       {{32, 0, 0, 94, 0, 0, 0, 0, 37, 10, 110}, 3, GSRuntime::kValueResult},
   };
+  GSRuntime::VerifierWorkspace workspace;  // shared by the cases, as a library's functions share it
   for (const Case& c : cases) {
     GSByteCode::FunctionRecord f = Record(c.code);
     f.referenceSlots = {2};
@@ -109,12 +119,14 @@ TEST(ByteCodeVerifierTest, UndecidedCallsFollowTheirReceiverOrTheirTaker) {
     limits.callTarget = [](const void*, u32 receiver, u32 method, u32 words) {
       if (method == 1 && words == 2) return GSRuntime::CallTarget{&kTaker, 0};
       if (method != 0 || words != 1) return GSRuntime::CallTarget{};
-      return GSRuntime::CallTarget{receiver == 1 ? &kReference : receiver == 2 ? &kValue : &kEither,
+      return GSRuntime::CallTarget{receiver == 1   ? &kReference
+                                   : receiver == 2 ? &kValue
+                                                   : &kEither,
                                    0};
     };
     std::string error;
     std::vector<GSRuntime::CallSite> sites;
-    ASSERT_TRUE(GSRuntime::VerifyFunctionCode(f, limits, &error, &sites)) << error;
+    ASSERT_TRUE(GSRuntime::VerifyFunctionCode(f, limits, &error, &sites, &workspace)) << error;
     const auto at = std::find_if(sites.begin(), sites.end(),
                                  [&](const GSRuntime::CallSite& s) { return s.offset == c.site; });
     ASSERT_NE(at, sites.end()) << c.site;
