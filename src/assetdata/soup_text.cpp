@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <typeinfo>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -20,10 +21,12 @@
 #include "assetdata/soup.h"
 #include "assetdata/soup_convert.h"
 #include "assetdata/soup_tree.h"
+#include "core/buffer_stream.h"
 #include "core/kuid.h"
 #include "core/stream.h"
 #include "platform/byte_order.h"
 #include "qel/code_page.h"
+#include "qel/dynamic_buffer.h"
 
 namespace {
 
@@ -184,32 +187,48 @@ constexpr u64 BytesEqual(u64 word, char c) {
   return (x - kByteOnes) & ~x & kByteHighs;
 }
 
-inline bool IsNameEnd(char c) { return IsSpace(c) || c == '}'; }
-inline bool IsQuotedEnd(char c) { return c == '"' || IsLineEnd(c); }
-inline bool IsValueEnd(char c) { return c == '}' || IsLineEnd(c); }
-inline bool IsEscapedValueEnd(char c) { return IsValueEnd(c) || c == '\\'; }
-inline u64 LineEnds(u64 w) { return BytesEqual(w, '\r') | BytesEqual(w, '\n'); }
-inline u64 NameEnds(u64 w) {
-  return LineEnds(w) | BytesEqual(w, ' ') | BytesEqual(w, '\t') | BytesEqual(w, '}');
-}
-inline u64 QuotedEnds(u64 w) { return LineEnds(w) | BytesEqual(w, '"'); }
-inline u64 ValueEnds(u64 w) { return LineEnds(w) | BytesEqual(w, '}'); }
-inline u64 EscapedValueEnds(u64 w) { return ValueEnds(w) | BytesEqual(w, '\\'); }
+// The bytes that end a run: a byte at a time, eight at a time in a word (marked as BytesEqual
+// marks them) and, with SSE2, sixteen at a time (one bit each).
+template <char... Stops>
+struct StopSet {
+  static bool Is(char c) { return ((c == Stops) || ...); }
+  static u64 InWord(u64 word) { return (BytesEqual(word, Stops) | ...); }
+#if defined(__SSE2__)
+  static u32 InBlock(__m128i bytes) {
+    __m128i found = _mm_setzero_si128();
+    ((found = _mm_or_si128(found, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(Stops)))), ...);
+    return u32(_mm_movemask_epi8(found));
+  }
+#endif
+};
 
-// The position of the first byte at or after `pos` for which `stop` holds, or the size of the
-// text. `stops` marks such bytes in a word of the text, as BytesEqual does.
-template <class Stops, class Stop>
-size_t FindFirst(std::string_view text, size_t pos, Stops stops, Stop stop) {
+using LineEnds = StopSet<'\r', '\n'>;
+using NameEnds = StopSet<'\r', '\n', ' ', '\t', '}'>;
+using QuotedEnds = StopSet<'\r', '\n', '"'>;
+using ValueEnds = StopSet<'\r', '\n', '}'>;
+using EscapedValueEnds = StopSet<'\r', '\n', '}', '\\'>;
+
+// The position of the first byte at or after `pos` that is in the set, or the size of the text.
+template <class Set>
+size_t FindFirst(std::string_view text, size_t pos) {
+#if defined(__SSE2__)
+  while (pos + 16 <= text.size()) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + pos));
+    const u32 found = Set::InBlock(bytes);
+    if (found != 0) return pos + size_t(std::countr_zero(found));
+    pos += 16;
+  }
+#endif
   if constexpr (std::endian::native == std::endian::little) {
     while (pos + 8 <= text.size()) {
       u64 word;
       std::memcpy(&word, text.data() + pos, 8);
-      const u64 found = stops(word);
+      const u64 found = Set::InWord(word);
       if (found != 0) return pos + size_t(std::countr_zero(found)) / 8;
       pos += 8;
     }
   }
-  while (pos < text.size() && !stop(text[pos])) ++pos;
+  while (pos < text.size() && !Set::Is(text[pos])) ++pos;
   return pos;
 }
 
@@ -225,11 +244,18 @@ static_assert(LowerWord(0x405A415B7A61C1DAull) == 0x407A615B7A61C1DAull);
 
 enum class ValueClass { kNothing, kContainer, kInteger, kFloat, kNumberList, kText };
 
-// Every name of one parse, interned once: most tags repeat a few names, and each lookup in the
-// process-wide cache takes its lock. Open addressing, at most half full.
+// Every name of one parse, known by its number: most tags repeat a few names. A name goes to the
+// process-wide cache when the block holding it closes, together with the other new names of that
+// block under one hold of the cache's lock, and its handles are given out from references taken
+// many at a time rather than with a count step each. Open addressing, at most half full.
 class NameTable {
  public:
   NameTable() : slots_(size_t(1) << kInitialBits), shift_(64 - kInitialBits) {}
+  ~NameTable() {
+    for (size_t i = 0; i < names_.size(); ++i) names_[i].ReleaseReserved(stock_[i].left);
+  }
+  NameTable(const NameTable&) = delete;
+  NameTable& operator=(const NameTable&) = delete;
 
   // Hashes a name as it is read, eight bytes at a time: Mix for each word (the last one padded
   // with zero bytes), then Finish.
@@ -262,14 +288,46 @@ class NameTable {
     slot.length = u32(length);
     slot.wordsAt = u32(words_.size());
     slot.name = u32(names_.size());
-    names_.emplace_back(text, length);
+    names_.emplace_back();
+    stock_.push_back({0, 1});
     spelling_.push_back({slot.wordsAt, slot.length});
     words_.resize(words_.size() + words);
     std::memcpy(words_.data() + slot.wordsAt, text, 8 * words);
     return slot.name;
   }
 
-  const Qel::PString& Name(u32 number) const { return names_[number]; }
+  // Interns the names of the numbers that are not yet in the process-wide cache. A number may
+  // appear once only.
+  template <class Numbers>
+  void Publish(const Numbers& numbers) {
+    texts_.clear();
+    waiting_.clear();
+    for (const auto& item : numbers) {
+      const u32 number = item.name;
+      if (names_[number].IsSet()) continue;
+      const Spelling& spelling = spelling_[number];
+      texts_.emplace_back(reinterpret_cast<const char*>(words_.data() + spelling.wordsAt),
+                          spelling.length);
+      waiting_.push_back(number);
+    }
+    if (texts_.empty()) return;
+    interned_.resize(texts_.size());
+    Qel::PString::InternMany(texts_.data(), texts_.size(), interned_.data());
+    for (size_t i = 0; i < waiting_.size(); ++i) names_[waiting_[i]] = std::move(interned_[i]);
+  }
+
+  // A new handle on a published name.
+  Qel::PString Take(u32 number) {
+    Stock& stock = stock_[number];
+    if (stock.left == 0) {
+      // Many names are given once; a name given more often takes more at a time.
+      stock.left = stock.next;
+      stock.next = std::min(2 * stock.next, kMostReserved);
+      names_[number].Reserve(stock.left);
+    }
+    --stock.left;
+    return names_[number].TakeReserved();
+  }
 
   // True when the name of that number is `text`, given as in Intern.
   bool Is(u32 number, const char* text, size_t length) const {
@@ -279,6 +337,8 @@ class NameTable {
 
  private:
   static constexpr u32 kInitialBits = 6;
+  // The most references taken at a time for the handles of one name.
+  static constexpr u32 kMostReserved = 256;
 
   // Small, so that a table of many names stays in the cache: the hash's two halves, the name's
   // length (0 for a free slot), where its words are and its place in names_.
@@ -320,18 +380,34 @@ class NameTable {
   };
 
   std::vector<Slot> slots_;
-  // By number.
+  // By number: the interned name, empty until published, and the references taken for it and
+  // not yet given out.
   std::vector<Qel::PString> names_;
+  struct Stock {
+    u32 left;
+    u32 next;
+  };
+  std::vector<Stock> stock_;
   std::vector<Spelling> spelling_;
   // The characters of every name, each padded with zero bytes to whole words.
   std::vector<u64> words_;
   u32 shift_;
+  // Publish's batch.
+  std::vector<std::string_view> texts_;
+  std::vector<u32> waiting_;
+  std::vector<Qel::PString> interned_;
+};
+
+// A tag read into an open block: the number of its name in the parse's name table and its node.
+struct PendingTag {
+  u32 name;
+  MPRef<ACSChunk> node;
 };
 
 // One block being filled: its container node and the names stored in it so far, so that only a
-// repeated name pays for the lookup that replaces its earlier tag. A name is known by its interned
-// characters, which the parse's name table keeps. Small blocks keep their names in a short list,
-// large ones in a hash set. Blocks are reused, so their storage is allocated once per depth.
+// repeated name pays for the lookup that replaces its earlier tag. Small blocks keep their names in
+// a short list, large ones in a hash set. Blocks are reused, so their storage is allocated once per
+// depth.
 class OpenBlock {
  public:
   void Reset(ACSChunk* container) {
@@ -343,17 +419,17 @@ class OpenBlock {
     if (setCount_ != 0) {
       // A large set is dropped rather than cleared, so that each reuse costs what it holds.
       if (set_.size() > 4 * kListLimit) {
-        set_ = std::vector<const char*>();
+        set_ = std::vector<u32>();
       } else {
-        set_.assign(set_.size(), nullptr);
+        set_.assign(set_.size(), 0);
       }
       setCount_ = 0;
     }
   }
 
   // False when the name was stored before.
-  bool AddName(const Qel::PString& name) {
-    const char* key = name.Get();
+  bool AddName(u32 name) {
+    const u32 key = name + 1;
     if (setCount_ != 0) return SetInsert(key);
     for (u32 i = 0; i < listCount_; ++i) {
       if (list_[i] == key) return false;
@@ -368,8 +444,8 @@ class OpenBlock {
     return SetInsert(key);
   }
 
-  bool HasName(const Qel::PString& name) const {
-    const char* key = name.Get();
+  bool HasName(u32 name) const {
+    const u32 key = name + 1;
     if (setCount_ == 0) {
       for (u32 i = 0; i < listCount_; ++i) {
         if (list_[i] == key) return true;
@@ -384,7 +460,7 @@ class OpenBlock {
   }
 
   // Removes the entry of the name from `pending`, if there is one.
-  void Drop(const Qel::PString& name) {
+  void Drop(u32 name) {
     for (auto it = pending.begin(); it != pending.end(); ++it) {
       if (it->name == name) {
         pending.erase(it);
@@ -397,7 +473,7 @@ class OpenBlock {
   // parent takes no other tag until this block is closed.
   ACSChunk* node = nullptr;
   // The block's tags so far, which the container takes in one array when the block closes.
-  std::vector<TDBContainerTag::Entry> pending;
+  std::vector<PendingTag> pending;
   // The numbers of the names read in this block so far, in order, and those of the block that
   // closed before it at the same depth: blocks of one kind list the same names in the same order,
   // so a name is most often the one read at its place in that block.
@@ -407,19 +483,19 @@ class OpenBlock {
  private:
   static constexpr u32 kListLimit = 16;
 
-  // From the high bits of the product, which every bit of the address reaches.
-  static size_t Home(const char* key, size_t mask) {
+  // From the high bits of the product, which every bit of the key reaches.
+  static size_t Home(u32 key, size_t mask) {
     const int bits = std::countr_zero(u64(mask) + 1);
-    return size_t((u64(reinterpret_cast<uintptr_t>(key)) * 0x9E3779B97F4A7C15ull) >> (64 - bits));
+    return size_t((u64(key) * 0x9E3779B97F4A7C15ull) >> (64 - bits));
   }
 
   // False when present already.
-  bool SetInsert(const char* key) {
+  bool SetInsert(u32 key) {
     if (2 * (setCount_ + 1) > set_.size()) {
-      std::vector<const char*> old(set_.size() * 2, nullptr);
+      std::vector<u32> old(set_.size() * 2, 0);
       old.swap(set_);
       const size_t mask = set_.size() - 1;
-      for (const char* k : old) {
+      for (const u32 k : old) {
         if (!k) continue;
         size_t i = Home(k, mask);
         while (set_[i]) i = (i + 1) & mask;
@@ -436,9 +512,10 @@ class OpenBlock {
     return true;
   }
 
-  const char* list_[kListLimit];
+  // Names as their numbers plus one, so that 0 marks a free place.
+  u32 list_[kListLimit];
   u32 listCount_ = 0;
-  std::vector<const char*> set_;
+  std::vector<u32> set_;
   size_t setCount_ = 0;
 };
 
@@ -446,7 +523,7 @@ class OpenBlock {
 // on as tags are finished, so that a large input is never held whole.
 class TextParser {
  public:
-  TextParser(std::string_view text, bool utf8) : text_(text), utf8_(utf8) {}
+  TextParser(std::string_view text, bool utf8) : utf8_(utf8), source_(text) {}
   TextParser(TStream& in, bool utf8) : utf8_(utf8), in_(&in) {}
 
   // Returns the count of bytes consumed.
@@ -471,6 +548,7 @@ class TextParser {
 
  private:
   static constexpr u32 kPiece = 1 << 16;
+  static constexpr u32 kNoName = ~u32(0);
 
   // The window is only ever extended while a tag is read, so positions in it stay valid; it is
   // cut at the start of a tag.
@@ -487,8 +565,23 @@ class TextParser {
   // Appends the next piece of the stream to the window; false at its end. A zero byte ends the
   // input.
   bool More() {
-    if (!in_ || inputEnded_) return false;
+    if (inputEnded_) return false;
     const size_t have = text_.size();
+    if (!in_) {
+      // A text in memory is taken in pieces as well, each checked for a zero byte just before
+      // it is parsed.
+      size_t size = std::min<size_t>(source_.size(), have + kPiece);
+      if (size == have) {
+        inputEnded_ = true;
+        return false;
+      }
+      if (const void* nul = std::memchr(source_.data() + have, 0, size - have)) {
+        size = size_t(static_cast<const char*>(nul) - source_.data());
+        inputEnded_ = true;
+      }
+      text_ = source_.substr(0, size);
+      return size > have;
+    }
     if (capacity_ - have < kPiece) Reserve(have + kPiece);
     const u32 got = in_->ReadBuffered(window_.get() + have, kPiece);
     read_ += got;
@@ -541,7 +634,14 @@ class TextParser {
   }
   void Pop() {
     OpenBlock& block = stack_[--depth_];
-    if (block.node) slabs_.SetEntries(block.node, block.pending);
+    if (block.node && !block.pending.empty()) {
+      names_.Publish(block.pending);
+      TDBContainerTag::Entry* entries =
+          slabs_.MakeEntries(block.node, u32(block.pending.size()));
+      for (PendingTag& tag : block.pending) {
+        new (entries++) TDBContainerTag::Entry{names_.Take(tag.name), std::move(tag.node)};
+      }
+    }
     block.pending.clear();
     block.node = nullptr;
   }
@@ -556,11 +656,11 @@ class TextParser {
   }
 
   // Replaces any earlier tag of the name in this block, as the named setters do.
-  void RemoveEarlier(OpenBlock& block, const Qel::PString& name) {
+  void RemoveEarlier(OpenBlock& block, u32 name) {
     if (!block.AddName(name)) block.Drop(name);
   }
 
-  void Store(const Qel::PString& name, u32 kind, ACSData data) {
+  void Store(u32 name, u32 kind, ACSData data) {
     OpenBlock& block = Innermost();
     RemoveEarlier(block, name);
     Container(block);
@@ -570,8 +670,8 @@ class TextParser {
   // False when the input is over.
   bool ParseTag() {
     Cut();
-    const Qel::PString* name = ReadName();
-    if (!name) {
+    const u32 name = ReadName();
+    if (name == kNoName) {
       if (depth_ == 1) return false;
       Pop();
       if (Peek() == '}') ++pos_;
@@ -579,29 +679,29 @@ class TextParser {
     }
     switch (Classify()) {
       case ValueClass::kNothing:
-        Store(*name, kKindNull, ACSData());
+        Store(name, kKindNull, ACSData());
         break;
       case ValueClass::kContainer:
-        return OpenContainer(*name);
+        return OpenContainer(name);
       case ValueClass::kInteger:
-        Store(*name, kKindInt, IntBlock(slabs_, ParseInteger(TakeNumberText(kNumberChars))));
+        Store(name, kKindInt, IntBlock(slabs_, ParseInteger(TakeNumberText(kNumberChars))));
         break;
       case ValueClass::kFloat: {
         const f32 value = ParseFloat(TakeNumberText(kNumberChars));
-        Store(*name, kKindFloat, FloatsBlock(slabs_, &value, 1));
+        Store(name, kKindFloat, FloatsBlock(slabs_, &value, 1));
         break;
       }
       case ValueClass::kNumberList:
-        StoreNumberList(*name, TakeNumberText(kNumberListChars));
+        StoreNumberList(name, TakeNumberText(kNumberListChars));
         break;
       case ValueClass::kText:
-        StoreText(*name, ReadValueText(std::string::npos, true));
+        StoreText(name, ReadValueText(std::string::npos, true));
         break;
     }
     return true;
   }
 
-  bool OpenContainer(const Qel::PString& name) {
+  bool OpenContainer(u32 name) {
     // Input nested deeper than the limit is not a soup: it ends here.
     if (depth_ > kMaxSoupDepth) return false;
     OpenBlock& block = Innermost();
@@ -615,13 +715,13 @@ class TextParser {
     return true;
   }
 
-  // Null when the next character that is not a blank or a line end is '}' or the end. The name
-  // stays valid until the next one is read.
-  const Qel::PString* ReadName() {
+  // The number of the name in the parse's name table; kNoName when the next character that is not
+  // a blank or a line end is '}' or the end.
+  u32 ReadName() {
     SkipSpaces();
-    const size_t end = Find(pos_, NameEnds, IsNameEnd);
+    const size_t end = Find<NameEnds>(pos_);
     const size_t length = std::min(end - pos_, size_t(kSoupTextMaxReadName));
-    if (length == 0) return nullptr;
+    if (length == 0) return kNoName;
     // Lowered and stored eight characters at a time, the last word padded with zero bytes: the
     // table reads the name back in words, and loads of words stored as bytes would stall.
     const char* from = text_.data() + pos_;
@@ -650,7 +750,7 @@ class TextParser {
       number = names_.Intern(name_, length, NameTable::Finish(hash, length));
     }
     block.names.push_back(number);
-    return &names_.Name(number);
+    return number;
   }
 
   // A mask of the first `count` (below 8) bytes of a word in memory order.
@@ -660,10 +760,10 @@ class TextParser {
   }
 
   // FindFirst over the window, which grows until a stop or the end of the input is found.
-  template <class Stops, class Stop>
-  size_t Find(size_t pos, Stops stops, Stop stop) {
+  template <class Set>
+  size_t Find(size_t pos) {
     for (;;) {
-      pos = FindFirst(text_, pos, stops, stop);
+      pos = FindFirst<Set>(text_, pos);
       if (pos < text_.size() || !More()) return pos;
     }
   }
@@ -689,7 +789,7 @@ class TextParser {
     }
     if (first == '"') return ValueClass::kText;
 
-    const size_t end = Find(pos_, LineEnds, IsLineEnd);
+    const size_t end = Find<LineEnds>(pos_);
     lineEnd_ = end;
     std::string_view line = text_.substr(pos_, end - pos_);
     while (!line.empty() && IsBlank(line.back())) line.remove_suffix(1);
@@ -724,7 +824,7 @@ class TextParser {
     if (first == '"') {
       ++pos_;
       const size_t run = pos_;
-      pos_ = Find(pos_, QuotedEnds, IsQuotedEnd);
+      pos_ = Find<QuotedEnds>(pos_);
       if (AtEnd() || text_[pos_] == '"') {
         const std::string_view value = text_.substr(run, std::min(pos_ - run, limit));
         if (!AtEnd()) ++pos_;
@@ -739,15 +839,14 @@ class TextParser {
         if (!AtEnd() && IsLineEnd(text_[pos_]) && text_[pos_] != c) ++pos_;
         Put("\r\n", limit);
         const size_t next = pos_;
-        pos_ = Find(pos_, QuotedEnds, IsQuotedEnd);
+        pos_ = Find<QuotedEnds>(pos_);
         Put(text_.substr(next, pos_ - next), limit);
       }
       return value_;
     }
 
     const auto scan = [&] {
-      pos_ = escapes ? Find(pos_, EscapedValueEnds, IsEscapedValueEnd)
-                     : Find(pos_, ValueEnds, IsValueEnd);
+      pos_ = escapes ? Find<EscapedValueEnds>(pos_) : Find<ValueEnds>(pos_);
     };
     const size_t run = pos_;
     scan();
@@ -781,7 +880,7 @@ class TextParser {
     if (value_.size() < limit) value_.append(piece.substr(0, limit - value_.size()));
   }
 
-  void StoreNumberList(const Qel::PString& name, std::string_view value) {
+  void StoreNumberList(u32 name, std::string_view value) {
     numbers_.clear();
     size_t i = 0;
     while (i < value.size()) {
@@ -799,7 +898,7 @@ class TextParser {
     Store(name, kKindFloat, FloatsBlock(slabs_, numbers_.data(), numbers_.size()));
   }
 
-  void StoreText(const Qel::PString& name, std::string_view value) {
+  void StoreText(u32 name, std::string_view value) {
     KUID kuid;
     if (!value.empty() && value[0] == '<' && ParsePlainKuid(value, kuid)) {
       Store(name, kKindKUID, KUIDBlock(slabs_, kuid));
@@ -826,13 +925,16 @@ class TextParser {
     Store(name, kKindText, TextBlock(slabs_, value));
   }
 
-  // The text, or the window of the stream; pos_ is in it, base_ is where it starts.
+  // The part of the text taken so far, or the window of the stream; pos_ is in it, base_ is
+  // where it starts.
   std::string_view text_;
   size_t pos_ = 0;
   // The end of the line of the value that Classify looked at last.
   size_t lineEnd_ = 0;
   size_t base_ = 0;
   bool utf8_;
+  // The whole text, when it is in memory.
+  std::string_view source_;
   TStream* in_ = nullptr;
   std::unique_ptr<char[]> window_;
   size_t capacity_ = 0;
@@ -1026,8 +1128,6 @@ class TextWriter {
 
 size_t ParseSoupText(Soup& target, std::string_view text, bool utf8) {
   // A zero byte ends the input.
-  const size_t nul = text.find('\0');
-  if (nul != std::string_view::npos) text = text.substr(0, nul);
   return TextParser(text, utf8).Run(target);
 }
 
@@ -1035,6 +1135,19 @@ void Soup::ParseText(Soup& target, TStream& in, bool utf8) {
   target.Clear();
   if (!in.IsOpen()) return;
   const u32 start = in.Tell();
+  if (typeid(in) == typeid(TBuffer)) {
+    // Bytes in memory are read in place rather than copied piece by piece into a window. The
+    // stream ends where a reader of all of it would leave it.
+    const Qel::DynamicBuffer* buffer = static_cast<TBuffer&>(in).GetBuffer();
+    const u32 size = buffer->GetDataSize();
+    std::string_view rest;
+    if (start < size) {
+      rest = std::string_view(reinterpret_cast<const char*>(buffer->GetData()) + start, size - start);
+    }
+    const size_t used = ParseSoupText(target, rest, utf8);
+    in.Seek(i64(start) + i64(used), 0);
+    return;
+  }
   TextParser parser(in, utf8);
   const size_t used = parser.Run(target);
   // The rest of the stream is read even when the parse ended early (at a stray '}' or a zero

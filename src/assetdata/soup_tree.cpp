@@ -28,12 +28,15 @@ class SoupSlabRelease {
   SoupSlabRelease& operator=(const SoupSlabRelease&) = delete;
 
   void Add(void* memory, u32 offset, size_t size);
+  // Empties the name; tags of one tree repeat a few names, whose counts go down together.
+  void ReleaseName(Qel::PString& name) { names_.Release(name); }
 
  private:
   void Flush();
 
   SoupSlabMaker::Slab* slab_ = nullptr;
   u32 count_ = 0;
+  Qel::PStringReleaser names_;
 };
 
 // --- ACSRawDataCore ---
@@ -403,11 +406,19 @@ void TDBContainerTag::RemoveChild(MPRef<ACSChunk> node) {
 }
 
 void TDBContainerTag::ReleaseEntries(SoupSlabRelease& release) {
+  // The children of a large container lie far apart: each is fetched some entries ahead, with
+  // its name, so that their loads overlap.
+  constexpr u32 kAhead = 8;
   for (u32 i = 0; i < count_; ++i) {
+    if (i + kAhead < count_) {
+      __builtin_prefetch(entries_[i + kAhead].node.Get());
+      __builtin_prefetch(entries_[i + kAhead].name.Get());
+    }
     Entry& entry = entries_[i];
     // A value of a slab that only this entry holds goes at once, with its block; anything else
     // is released as usual.
     ACSChunk* node = entry.node.Detach();
+    release.ReleaseName(entry.name);
     entry.~Entry();
     if (node == nullptr) continue;
     if (node->GetReferenceCount() != 1 || !node->DestroyAlone(release)) node->ReleaseReference();
@@ -427,6 +438,8 @@ void TDBContainerTag::ReleaseEntries(SoupSlabRelease& release) {
 void TDBContainerTag::DeleteThis() {
   thread_local std::vector<TDBContainerTag*>* pending = nullptr;
   if (pending) {
+    // Its children are walked soon: their array is fetched meanwhile.
+    __builtin_prefetch(entries_);
     pending->push_back(this);
     return;
   }
@@ -619,21 +632,19 @@ MPRef<ACSChunk> SoupSlabMaker::MakeContainer() {
   return MPRef<ACSChunk>::Adopt(node);
 }
 
-void SoupSlabMaker::SetEntries(ACSChunk* container, std::vector<TDBContainerTag::Entry>& entries) {
+TDBContainerTag::Entry* SoupSlabMaker::MakeEntries(ACSChunk* container, u32 count) {
   using Entry = TDBContainerTag::Entry;
   auto* node = static_cast<TDBContainerTag*>(container);
-  const u32 count = u32(entries.size());
-  if (count == 0) return;
+  if (count == 0) return nullptr;
   u32 offset = 0;
   void* memory = Allocate(sizeof(Entry) * count, &offset);
   if (!memory) memory = ::operator new(sizeof(Entry) * count);
   auto* array = static_cast<Entry*>(memory);
-  for (u32 i = 0; i < count; ++i) new (&array[i]) Entry(std::move(entries[i]));
-  entries.clear();
   node->entries_ = array;
   node->count_ = count;
   node->capacity_ = count;
   node->entriesSlabOffset_ = offset;
+  return array;
 }
 
 MPRef<ACSChunk> SoupSlabMaker::MakeValue(u32 kind, MPRef<ACSRawDataCore> block) {

@@ -239,9 +239,10 @@ class SoupSlabMaker {
   SoupSlabMaker& operator=(const SoupSlabMaker&) = delete;
 
   MPRef<ACSChunk> MakeContainer();
-  // Gives a container from MakeContainer that has no children yet all of `entries`, in order,
-  // in an array of exactly their count; `entries` is left empty.
-  void SetEntries(ACSChunk* container, std::vector<TDBContainerTag::Entry>& entries);
+  // Gives a container from MakeContainer that has no children yet an array of `count` children
+  // and returns it; the caller constructs every entry in it, with nothing that can throw in
+  // between, before anybody else sees the container. Null for 0.
+  TDBContainerTag::Entry* MakeEntries(ACSChunk* container, u32 count);
   MPRef<ACSChunk> MakeValue(u32 kind, MPRef<ACSRawDataCore> block);
   // As ACSRawDataCore::CreateFilled.
   MPRef<ACSRawDataCore> MakeBlock(u32 size, u8** bytes);

@@ -1,10 +1,12 @@
 #include "qel/pstring.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace Qel {
@@ -39,6 +41,14 @@ class NodeTable {
   NodeTable() : slots_(size_t(1) << kInitialBits), shift_(64 - kInitialBits) {}
 
   size_t Size() const { return count_; }
+
+  // Brings the slot where a search for the hash starts into the cache.
+  void PrefetchSlot(size_t hash) const { __builtin_prefetch(&slots_[Home(hash, shift_)]); }
+  // Brings the node of that slot into the cache, once the slot is there.
+  void PrefetchNode(size_t hash) const {
+    const Slot& slot = slots_[Home(hash, shift_)];
+    if (slot.node && slot.hash == hash) __builtin_prefetch(slot.node);
+  }
 
   // The node holding the text, or nullptr.
   PString::Node* Find(std::string_view text, size_t hash) const {
@@ -143,12 +153,8 @@ Cache& TheCache() {
   return *cache;
 }
 
-PString::Node* Intern(std::string_view text) {
-  if (text.empty()) return nullptr;
-  Cache& cache = TheCache();
-  // Hashed once, outside the lock.
-  const size_t hash = HashText(text);
-  std::lock_guard<std::mutex> guard(cache.lock);
+// The node of a text that is not empty, with a new reference; the caller holds the cache's lock.
+PString::Node* InternLocked(Cache& cache, std::string_view text, size_t hash) {
   if (PString::Node* found = cache.nodes.Find(text, hash)) {
     found->refs.fetch_add(1, std::memory_order_relaxed);
     return found;
@@ -170,6 +176,15 @@ PString::Node* Intern(std::string_view text) {
   return node;
 }
 
+PString::Node* Intern(std::string_view text) {
+  if (text.empty()) return nullptr;
+  Cache& cache = TheCache();
+  // Hashed once, outside the lock.
+  const size_t hash = HashText(text);
+  std::lock_guard<std::mutex> guard(cache.lock);
+  return InternLocked(cache, text, hash);
+}
+
 void AddRef(PString::Node* node) {
   if (node) node->refs.fetch_add(1, std::memory_order_relaxed);
 }
@@ -178,6 +193,10 @@ void AddRef(PString::Node* node) {
 // lock, which is also the only place a zero count can rise again (a fresh Intern).
 void Release(PString::Node* node) {
   if (node) node->refs.fetch_sub(1, std::memory_order_acq_rel);
+}
+
+void ReleaseCount(PString::Node* node, u32 count) {
+  node->refs.fetch_sub(count, std::memory_order_acq_rel);
 }
 
 char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
@@ -278,6 +297,64 @@ PString PString::operator+(const PString& other) const {
   std::string s(View());
   s += other.View();
   return PString(std::string_view(s));
+}
+
+void PString::Reserve(u32 count) const {
+  if (node_) node_->refs.fetch_add(count, std::memory_order_relaxed);
+}
+
+PString PString::TakeReserved() const {
+  PString handle;
+  handle.node_ = node_;
+  return handle;
+}
+
+void PString::ReleaseReserved(u32 count) const {
+  if (node_ && count) node_->refs.fetch_sub(count, std::memory_order_acq_rel);
+}
+
+void PString::InternMany(const std::string_view* texts, size_t count, PString* out) {
+  // Each text's slot is fetched kAhead texts before it is probed, and its node half as far.
+  constexpr size_t kAhead = 16;
+  std::vector<size_t> hashes(count);
+  for (size_t i = 0; i < count; ++i) hashes[i] = texts[i].empty() ? 0 : HashText(texts[i]);
+  Cache& cache = TheCache();
+  std::lock_guard<std::mutex> guard(cache.lock);
+  for (size_t i = 0; i < count + kAhead; ++i) {
+    if (i < count) cache.nodes.PrefetchSlot(hashes[i]);
+    if (i >= kAhead / 2 && i - kAhead / 2 < count) cache.nodes.PrefetchNode(hashes[i - kAhead / 2]);
+    if (i >= kAhead) {
+      const size_t at = i - kAhead;
+      if (!texts[at].empty()) out[at].node_ = InternLocked(cache, texts[at], hashes[at]);
+    }
+  }
+}
+
+void PStringReleaser::Release(PString& text) {
+  PString::Node* node = std::exchange(text.node_, nullptr);
+  if (!node) return;
+  if (!used_) {
+    for (Slot& slot : slots_) slot = Slot{nullptr, 0};
+    used_ = true;
+  }
+  Slot& slot = slots_[(reinterpret_cast<uintptr_t>(node) * 0x9E3779B97F4A7C15ull) >> 58];
+  static_assert(kSlots == 64);
+  if (slot.node != node) {
+    if (slot.node) ReleaseCount(slot.node, slot.count);
+    // A string seen once is most often pushed out soon by another, and its count goes down then.
+    __builtin_prefetch(node);
+    slot.node = node;
+    slot.count = 0;
+  }
+  ++slot.count;
+}
+
+void PStringReleaser::Flush() {
+  if (!used_) return;
+  for (Slot& slot : slots_) {
+    if (slot.node) ReleaseCount(slot.node, slot.count);
+  }
+  used_ = false;
 }
 
 size_t PStringCache::CollectGarbage() {

@@ -68,8 +68,47 @@ class PString {
   // A stable hash of the text (the node's cached hash); 0 for the empty string.
   size_t Hash() const;
 
+  // For a producer that hands out many handles of one string, such as a parse naming its tags:
+  // Reserve takes `count` references in one step, TakeReserved makes a handle from one of them
+  // without a step of its own, and ReleaseReserved gives back those never taken.
+  void Reserve(u32 count) const;
+  PString TakeReserved() const;
+  void ReleaseReserved(u32 count) const;
+
+  // Interns `count` texts under one hold of the cache's lock into `out`, whose handles must be
+  // empty. The cache is probed for several texts at a time, so that a large batch waits on
+  // memory far less than as many single calls.
+  static void InternMany(const std::string_view* texts, size_t count, PString* out);
+
  private:
+  friend class PStringReleaser;
+
   Node* node_ = nullptr;
+};
+
+// Gives back the references of many handles, taking one count step for all the handles of a
+// string that it sees before it ends rather than one per handle.
+class PStringReleaser {
+ public:
+  PStringReleaser() = default;
+  ~PStringReleaser() { Flush(); }
+  PStringReleaser(const PStringReleaser&) = delete;
+  PStringReleaser& operator=(const PStringReleaser&) = delete;
+
+  // Empties the handle; its reference goes at the latest when the releaser ends.
+  void Release(PString& text);
+  void Flush();
+
+ private:
+  // Few strings name most handles, such as the tag names of a tree: a small table by address.
+  static constexpr size_t kSlots = 64;
+  struct Slot {
+    PString::Node* node;
+    u32 count;
+  };
+  // Cleared on the first release, so that a releaser that is never used costs nothing.
+  Slot slots_[kSlots];
+  bool used_ = false;
 };
 
 class PStringCache {

@@ -91,6 +91,46 @@ TEST(PString, CacheGrowsAndCollectsKeepingLiveNodes) {
   EXPECT_LT(Qel::PStringCache::Size(), 4 * (base + kept.size()) + 2048);
 }
 
+// Handles made in batches, from reserved references and released through a releaser keep every
+// node exactly as long as plain handles would.
+TEST(PString, BatchedCountsKeepNodesUntilTheLastHandle) {
+  Qel::PStringCache::CollectGarbage();
+  const size_t base = Qel::PStringCache::Size();
+  constexpr size_t kFresh = 1000;
+  std::vector<std::string> texts;
+  for (size_t i = 0; i < kFresh; ++i) texts.push_back("batch-" + std::to_string(i));
+  texts.push_back("");
+  texts.push_back("batch-0");
+  texts.push_back("static-key");
+  std::vector<std::string_view> views(texts.begin(), texts.end());
+  std::vector<PString> out(views.size());
+  PString::InternMany(views.data(), views.size(), out.data());
+  EXPECT_EQ(Qel::PStringCache::Size(), base + kFresh);
+  for (size_t i = 0; i < texts.size(); ++i) EXPECT_EQ(out[i], PString(texts[i])) << texts[i];
+  EXPECT_TRUE(out[kFresh].IsEmpty());
+  EXPECT_EQ(out[kFresh + 2], kStaticKey);
+
+  out[0].Reserve(5);
+  std::vector<PString> taken;
+  for (int i = 0; i < 3; ++i) taken.push_back(out[0].TakeReserved());
+  out[0].ReleaseReserved(2);
+  {
+    std::vector<PString> copies;
+    for (size_t i = 0; i < 500; ++i) copies.push_back(out[1 + i % 7]);
+    for (size_t i = 1; i < 300; i += 2) copies.push_back(out[i]);
+    Qel::PStringReleaser releaser;
+    for (PString& copy : copies) releaser.Release(copy);
+    for (const PString& copy : copies) EXPECT_TRUE(copy.IsEmpty());
+  }
+  EXPECT_EQ(Qel::PStringCache::CollectGarbage(), 0u);
+  out.clear();
+  // "batch-0" lives on in the handles taken from its reserve.
+  EXPECT_EQ(Qel::PStringCache::CollectGarbage(), kFresh - 1);
+  EXPECT_EQ(taken[2].View(), "batch-0");
+  taken.clear();
+  EXPECT_EQ(Qel::PStringCache::CollectGarbage(), 1u);
+}
+
 TEST(PString, InterningIsOneNodePerTextAcrossThreads) {
   constexpr int kThreads = 8;
   constexpr int kTexts = 200;
