@@ -1,5 +1,8 @@
 #include "gsruntime/fused_code.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "platform/byte_order.h"
 
 namespace GSRuntime {
@@ -7,6 +10,7 @@ namespace GSRuntime {
 namespace {
 
 using GSByteCode::Opcode;
+using GSByteCode::OperandLayout;
 
 // One run: its opcodes in order; `sameSlot` asks that the first and last operands agree.
 struct Run {
@@ -43,6 +47,34 @@ bool Matches(const Run& run, const u8* code, const u32* starts, u32 available) {
                               ByteOrder::LoadLE16(code + starts[run.count - 1] + 1);
 }
 
+// Where the `me` that a LOADR 0 at instruction `first` pushes is taken as a call's object with
+// nothing in between reading it, being jumped to or leaving the line: that CALL's instruction
+// number, or 0. `targets` marks every offset a jump, switch or wait may enter.
+u32 CallOnMe(const u8* code, const std::vector<u32>& starts, const std::vector<bool>& targets,
+             u32 first) {
+  constexpr u32 kFarthest = 24;  // instructions looked at past the LOADR
+  i32 above = 0;                 // words pushed above `me`
+  for (u32 i = first + 1; i < starts.size() && i <= first + kFarthest; ++i) {
+    const u8* at = code + starts[i];
+    if (targets[starts[i]]) return 0;
+    const auto op = static_cast<Opcode>(*at);
+    if (op == Opcode::kCall) {
+      return i16(ByteOrder::LoadLE16(at + 1)) == -above ? i : 0;
+    }
+    const GSByteCode::OpcodeInfo* info = GSByteCode::FindOpcode(*at);
+    const bool plain = info->operands == OperandLayout::kNone ||
+                       info->operands == OperandLayout::kI32 ||
+                       info->operands == OperandLayout::kU16;
+    if (!plain || op == Opcode::kRet || op == Opcode::kRetv || op == Opcode::kRetvr ||
+        info->stackInputs > above) {
+      return 0;
+    }
+    above += info->stackEffect;
+    if (above < 0) return 0;
+  }
+  return 0;
+}
+
 }  // namespace
 
 void FuseCode(const GSByteCode::FunctionRecord& record) {
@@ -50,26 +82,64 @@ void FuseCode(const GSByteCode::FunctionRecord& record) {
   u8* code = const_cast<u8*>(record.code);
   const u32 length = record.codeLength;
   if (code == nullptr) return;
-  constexpr u32 kLongestRun = 5;
-  // The next instructions' offsets, found before any byte of them is rewritten.
-  u32 starts[kLongestRun];
-  u32 known = 0;
-  u32 offset = 0;
-  while (offset < length || known > 0) {
-    while (known < kLongestRun && offset < length) {
-      const u32 size = GSByteCode::InstructionLength(code, length, offset);
-      if (size == 0) return;
-      starts[known++] = offset;
-      offset += size;
+  // Every instruction's offset and every offset control may enter other than by falling
+  // through, all found before any byte is rewritten.
+  std::vector<u32> starts;
+  std::vector<bool> targets(length + 1, false);
+  bool whole = true;  // false for code already fused, whose jumps are not all known
+  for (u32 offset = 0; offset < length;) {
+    const u32 size = GSByteCode::InstructionLength(code, length, offset);
+    if (size == 0) {
+      whole = false;
+      break;
     }
+    starts.push_back(offset);
+    const u8* operands = code + offset + 1;
+    auto mark = [&](u32 target) {
+      if (target <= length) targets[target] = true;
+    };
+    switch (GSByteCode::FindOpcode(code[offset])->operands) {
+      case OperandLayout::kTarget:
+        mark(ByteOrder::LoadLE32(operands));
+        break;
+      case OperandLayout::kSwitch: {
+        const u32 n = ByteOrder::LoadLE16(operands);
+        for (u32 i = 0; i <= n; ++i) mark(ByteOrder::LoadLE32(operands + 2 + n * 4 + i * 4));
+        break;
+      }
+      case OperandLayout::kWait: {
+        const u32 n = ByteOrder::LoadLE16(operands);
+        for (u32 i = 0; i < n; ++i) mark(ByteOrder::LoadLE32(operands + 2 + n * 4 + i * 4));
+        break;
+      }
+      default:
+        break;
+    }
+    offset += size;
+  }
+  // The calls on `me`, chosen from the unchanged code and written after the runs below.
+  std::vector<u32> onMe;
+  for (u32 i = 0; whole && i < starts.size(); ++i) {
+    const u8* at = code + starts[i];
+    if (*at != u8(Opcode::kLoadr) || ByteOrder::LoadLE16(at + 1) != 0) continue;
+    if (const u32 call = CallOnMe(code, starts, targets, i)) {
+      onMe.push_back(i);
+      onMe.push_back(call);
+    }
+  }
+  constexpr u32 kLongestRun = 5;
+  for (u32 i = 0; i < starts.size(); ++i) {
+    const u32 available = std::min<u32>(kLongestRun, static_cast<u32>(starts.size()) - i);
     for (const Run& run : kRuns) {
-      if (Matches(run, code, starts, known)) {
-        code[starts[0]] = u8(run.fused);
+      if (Matches(run, code, &starts[i], available)) {
+        code[starts[i]] = u8(run.fused);
         break;
       }
     }
-    for (u32 i = 1; i < known; ++i) starts[i - 1] = starts[i];
-    --known;
+  }
+  for (size_t i = 0; i < onMe.size(); i += 2) {
+    code[starts[onMe[i]]] = u8(FusedOpcode::kLoadMe);
+    code[starts[onMe[i + 1]]] = u8(FusedOpcode::kCallMe);
   }
 }
 
