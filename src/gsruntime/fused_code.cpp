@@ -1,5 +1,8 @@
 #include "gsruntime/fused_code.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "platform/byte_order.h"
 
 namespace GSRuntime {
@@ -7,6 +10,7 @@ namespace GSRuntime {
 namespace {
 
 using GSByteCode::Opcode;
+using GSByteCode::OperandLayout;
 
 // One run: its opcodes in order (LT standing for any condition); `sameSlot` asks that the first
 // and last operands agree.
@@ -116,6 +120,34 @@ u32 SizeAt(const u8* code, u32 length, u32 offset) {
   return fixed == 0 ? 0 : GSByteCode::InstructionLength(code, length, offset);
 }
 
+// Where the `me` that a LOADR 0 at instruction `first` pushes is taken as a call's object with
+// nothing in between reading it, being jumped to or leaving the line: that CALL's instruction
+// number, or 0. `targets` marks every offset a jump, switch or wait may enter.
+u32 CallOnMe(const u8* code, const std::vector<u32>& starts, const std::vector<bool>& targets,
+             u32 first) {
+  constexpr u32 kFarthest = 24;  // instructions looked at past the LOADR
+  i32 above = 0;                 // words pushed above `me`
+  for (u32 i = first + 1; i < starts.size() && i <= first + kFarthest; ++i) {
+    const u8* at = code + starts[i];
+    if (targets[starts[i]]) return 0;
+    const auto op = static_cast<Opcode>(*at);
+    if (op == Opcode::kCall) {
+      return i16(ByteOrder::LoadLE16(at + 1)) == -above ? i : 0;
+    }
+    const GSByteCode::OpcodeInfo* info = GSByteCode::FindOpcode(*at);
+    const bool plain = info->operands == OperandLayout::kNone ||
+                       info->operands == OperandLayout::kI32 ||
+                       info->operands == OperandLayout::kU16;
+    if (!plain || op == Opcode::kRet || op == Opcode::kRetv || op == Opcode::kRetvr ||
+        info->stackInputs > above) {
+      return 0;
+    }
+    above += info->stackEffect;
+    if (above < 0) return 0;
+  }
+  return 0;
+}
+
 }  // namespace
 
 void FuseCode(const GSByteCode::FunctionRecord& record) {
@@ -123,37 +155,89 @@ void FuseCode(const GSByteCode::FunctionRecord& record) {
   u8* code = const_cast<u8*>(record.code);
   const u32 length = record.codeLength;
   if (code == nullptr) return;
-  constexpr u32 kLongestRun = 5;
-  // The next instructions' offsets and opcodes (as window bytes), found before any byte of them
-  // is rewritten; a run is rewritten only at its first instruction, the window's oldest.
-  u32 starts[kLongestRun];
-  u64 window = 0;
-  u32 known = 0;
-  u32 offset = 0;
-  while (offset < length || known > 0) {
-    while (known < kLongestRun && offset < length) {
-      const u32 size = SizeAt(code, length, offset);
-      if (size == 0) return;
-      starts[known] = offset;
-      window |= u64(kWindowBytes.byte[code[offset]]) << (8 * known);
-      ++known;
-      offset += size;
+  // Every instruction's offset and every offset control may enter other than by falling
+  // through, all found before any byte is rewritten. Kept from one function to the next: a
+  // library's functions are fused one after another.
+  thread_local std::vector<u32> starts;
+  thread_local std::vector<bool> targets;
+  thread_local std::vector<u32> onMe;
+  starts.clear();
+  targets.assign(length + 1, false);
+  onMe.clear();
+  bool whole = true;  // false for code already fused, whose jumps are not all known
+  for (u32 offset = 0; offset < length;) {
+    const u32 size = SizeAt(code, length, offset);
+    if (size == 0) {
+      whole = false;
+      break;
     }
-    for (u32 candidates = kFirstOpcodeIndex.runs[code[starts[0]]]; candidates != 0;
+    starts.push_back(offset);
+    if (kFixedSizes.size[code[offset]] != 1) {
+      const u8* operands = code + offset + 1;
+      auto mark = [&](u32 target) {
+        if (target <= length) targets[target] = true;
+      };
+      switch (GSByteCode::FindOpcode(code[offset])->operands) {
+        case OperandLayout::kTarget:
+          mark(ByteOrder::LoadLE32(operands));
+          break;
+        case OperandLayout::kSwitch: {
+          const u32 n = ByteOrder::LoadLE16(operands);
+          for (u32 i = 0; i <= n; ++i) mark(ByteOrder::LoadLE32(operands + 2 + n * 4 + i * 4));
+          break;
+        }
+        case OperandLayout::kWait: {
+          const u32 n = ByteOrder::LoadLE16(operands);
+          for (u32 i = 0; i < n; ++i) mark(ByteOrder::LoadLE32(operands + 2 + n * 4 + i * 4));
+          break;
+        }
+        default:
+          break;
+      }
+    }
+    offset += size;
+  }
+  // The calls on `me`, chosen from the unchanged code and written after the runs below.
+  for (u32 i = 0; whole && i < starts.size(); ++i) {
+    const u8* at = code + starts[i];
+    if (*at != u8(Opcode::kLoadr) || ByteOrder::LoadLE16(at + 1) != 0) continue;
+    if (const u32 call = CallOnMe(code, starts, targets, i)) {
+      onMe.push_back(i);
+      onMe.push_back(call);
+    }
+  }
+  // The next instructions' opcodes as window bytes, read before any of them is rewritten: a run
+  // is rewritten only at its first instruction, the window's oldest.
+  constexpr u32 kLongestRun = 5;
+  const u32 count = static_cast<u32>(starts.size());
+  u64 window = 0;
+  for (u32 k = 0; k < kLongestRun && k < count; ++k) {
+    window |= u64(kWindowBytes.byte[code[starts[k]]]) << (8 * k);
+  }
+  for (u32 i = 0; i < count; ++i) {
+    const u32 available = std::min(kLongestRun, count - i);
+    for (u32 candidates = kFirstOpcodeIndex.runs[code[starts[i]]]; candidates != 0;
          candidates &= candidates - 1) {
       const u32 r = u32(__builtin_ctz(candidates));
       const Run& run = kRuns[r];
-      if (known < run.count || (window & kPatterns.of[r].mask) != kPatterns.of[r].bytes) continue;
-      if (run.sameSlot && ByteOrder::LoadLE16(code + starts[0] + 1) !=
-                              ByteOrder::LoadLE16(code + starts[run.count - 1] + 1)) {
+      if (available < run.count || (window & kPatterns.of[r].mask) != kPatterns.of[r].bytes) {
         continue;
       }
-      code[starts[0]] = u8(run.fused);
+      if (run.sameSlot && ByteOrder::LoadLE16(code + starts[i] + 1) !=
+                              ByteOrder::LoadLE16(code + starts[i + run.count - 1] + 1)) {
+        continue;
+      }
+      code[starts[i]] = u8(run.fused);
       break;
     }
-    for (u32 i = 1; i < known; ++i) starts[i - 1] = starts[i];
     window >>= 8;
-    --known;
+    if (i + kLongestRun < count) {
+      window |= u64(kWindowBytes.byte[code[starts[i + kLongestRun]]]) << (8 * (kLongestRun - 1));
+    }
+  }
+  for (size_t i = 0; i < onMe.size(); i += 2) {
+    code[starts[onMe[i]]] = u8(FusedOpcode::kLoadMe);
+    code[starts[onMe[i + 1]]] = u8(FusedOpcode::kCallMe);
   }
 }
 

@@ -4,7 +4,9 @@
 // whole run in one dispatch. Only that byte changes: the run's other bytes, every offset and
 // every jump target stay as the compiler wrote them, so a jump into the middle of a run, the
 // line table, return offsets and the run budget (which counts code bytes between jumps) all see
-// the code unchanged. The library file is never written; these opcodes exist only in memory.
+// the code unchanged. A call on `me` likewise changes the first bytes of its LOADR and its CALL,
+// and only where nothing can enter between them. The library file is never written; these
+// opcodes exist only in memory.
 #pragma once
 
 #include "gscommon/function_record.h"
@@ -26,9 +28,14 @@ enum class FusedOpcode : u8 {
   kLoadrLoadLoadAset = 0xE8,  // LOADR a; LOAD i; LOAD v; ASET
   kLoadrAsize = 0xE9,      // LOADR a; ASIZE
   kLoadRetv = 0xEA,        // LOAD a; RETV
+  // A call on the caller's own `me`: LOADR 0 pushes it without a count and the CALL that takes
+  // it as its object enters a frame that borrows it (GSStack::kBorrowedMe). Paired only where
+  // the words between them are pushed and popped in one straight line above `me`.
+  kLoadMe = 0xEB,  // LOADR 0
+  kCallMe = 0xEC,  // CALL on the word kLoadMe pushed
 };
 constexpr u8 kFirstFusedOpcode = 0xE0;
-constexpr u8 kFusedOpcodeCount = 11;
+constexpr u8 kFusedOpcodeCount = 13;
 
 // Which of `cc`'s outcomes of CMP (bit 0: below, 1: equal, 2: above) leave a nonzero word; 0 for
 // a byte that is no such condition.

@@ -136,6 +136,7 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
   u32* callObject = nullptr;
   const GSFunction* callee = nullptr;
   GSHandle calleeView = 0;
+  u32 callBorrow = 0;  // GSStack::kBorrowedMe for a call on the caller's own `me`
   GSHandle leaving = 0;  // `me` of the frame a return leaves
 
   // Enters the function of `frame` at `offset`; a frame without code or without `me` fails.
@@ -230,8 +231,15 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
       &&L_kLoadrLoadLoadAset,
       &&L_kLoadrAsize,
       &&L_kLoadRetv,
+      &&L_kLoadMe,
+      &&L_kCallMe,
       // the bytes past them
-      KS_ILLEGAL20,
+      KS_ILLEGAL4,
+      KS_ILLEGAL4,
+      KS_ILLEGAL4,
+      KS_ILLEGAL4,
+      &&L_illegal,
+      &&L_illegal,
       &&L_illegal,
 #undef KS_ILLEGAL20
 #undef KS_ILLEGAL4
@@ -361,7 +369,10 @@ dispatch_next:
   KS_NEXT();
   KS_CASE(kStorer) KS_CASE(kStorerk) {
     const bool keep = ip[-1] == u8(GSByteCode::Opcode::kStorerk);
-    u32& slot = locals[KS_U16()];
+    const u32 index = KS_U16();
+    // The `me` a store replaces is released: a frame that borrowed it takes its count first.
+    if (index == 0) stack.OwnMe();
+    u32& slot = locals[index];
     const u32 old = slot;
     slot = *sp;
     if (keep) {
@@ -638,6 +649,16 @@ dispatch_next:
   }
 #undef KS_ARRAY_RUN_FAIL
 
+  KS_FUSED_CASE(kLoadMe) {
+    *++sp = locals[0];
+    ip += 2;
+    KS_NEXT();
+  }
+  KS_FUSED_CASE(kCallMe) {
+    callBorrow = GSStack::kBorrowedMe;
+    goto call_method;
+  }
+
   KS_FUSED_CASE(kLoadRetv) {
     *++sp = locals[ByteOrder::LoadLE16(ip)];
     ip += 3;
@@ -883,9 +904,12 @@ dispatch_next:
     if (callee->record.codeLength == 0) KS_FAIL(kRunIllegalInstruction);
     // Inherited calls do not pass the cache, which checked the others.
     if (!function->CallFits(callSite, callee)) KS_FAIL(kRunLinkError);
+    callBorrow = 0;
     goto enter_callee;
   }
   KS_CASE(kCall) {
+    callBorrow = 0;
+  call_method:
     callSite = static_cast<u32>(ip - 1 - codeStart);
     callObject = sp + KS_I16();
     const u32 method = KS_U16();
@@ -900,8 +924,12 @@ dispatch_next:
     *callObject = calleeView;  // the count moves with it: every view shares the instance's count
     KS_JUMP_TO(ip);
     stack.SetTop(sp);
-    if (!stack.PushFrame(callee, static_cast<u32>(ip - codeStart))) KS_FAIL(kRunStackOverflow);
+    if (!stack.PushFrame(callee, static_cast<u32>(ip - codeStart), callBorrow)) {
+      KS_FAIL(kRunStackOverflow);
+    }
     KESTRO_ASSERT(GSStack::FunctionOf(stack.CurrentFrame()) == callee);
+    // A borrowed `me` is the caller's own.
+    KESTRO_ASSERT(callBorrow == 0 || ObjectBridge::SameObject(calleeView, locals[0]));
     // The frame's locals begin where the caller pushed `me`.
     KESTRO_ASSERT(stack.Locals(stack.CurrentFrame()) == sp + callee->record.header.localsOffset);
     const bool sameObject = calleeView == locals[0];

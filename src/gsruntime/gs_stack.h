@@ -17,7 +17,7 @@ struct GSFunction;
 
 // The frame header as it lies on the stack, four words above the function's local words.
 struct GSFrameHeader {
-  u32 function;       // the function's number in the machine's function table
+  u32 function;       // the function's number in the machine's function table, and kBorrowedMe
   u32 returnOffset;   // the caller's offset after the call; 0 for a frame entered from native code
   u32 previousFrame;  // word index of the caller's header, or kNoFrame
   u32 localsBase;     // word index of local slot 0 (`me`)
@@ -30,6 +30,9 @@ class GSStack {
   // result then lands one word beyond it.
   static constexpr u32 kMarginWords = 4;
   static constexpr u32 kNoFrame = 0xFFFFFFFFu;
+  // In a header's function word: the frame's `me` is its caller's own, whose count outlives
+  // the frame, so the frame holds none of its own and never releases it.
+  static constexpr u32 kBorrowedMe = 0x80000000u;
 
   explicit GSStack(u32 capacityWords = kThreadWords);
   virtual ~GSStack();
@@ -38,7 +41,10 @@ class GSStack {
 
   // Enters `function`, whose object reference and arguments the caller has pushed; false (with
   // the overflow lines logged) when its frame words do not fit.
-  inline bool PushFrame(const GSFunction* function, u32 returnOffset);
+  // `borrowedMe` (0 or kBorrowedMe) marks an object word the caller pushed without a count.
+  inline bool PushFrame(const GSFunction* function, u32 returnOffset, u32 borrowedMe = 0);
+  // Gives the current frame a count of its own on a borrowed `me`, before the frame replaces it.
+  inline void OwnMe();
   // Leaves the current frame without a result; false without a frame or when it is unbalanced.
   // `function` is the frame's function when the caller knows it.
   inline bool PopFrame(const GSFunction* function = nullptr);
@@ -85,7 +91,7 @@ class GSStack {
   u32* Locals(const GSFrameHeader* frame) const { return base_ + frame->localsBase; }
   // The function of a frame, from its number.
   static const GSFunction* FunctionOf(const GSFrameHeader* frame) {
-    return GSMachine::FunctionAt(frame->function);
+    return GSMachine::FunctionAt(frame->function & ~kBorrowedMe);
   }
 
  private:
@@ -119,7 +125,8 @@ i32 LineOfOffset(const GSFunction* function, u32 offset);
 #define KS_STACK_INLINE inline
 #endif
 
-KS_STACK_INLINE bool GSStack::PushFrame(const GSFunction* function, u32 returnOffset) {
+KS_STACK_INLINE bool GSStack::PushFrame(const GSFunction* function, u32 returnOffset,
+                                       u32 borrowedMe) {
   const GSByteCode::FunctionRecordHeader& h = function->record.header;
   const i64 used = top_ - base_;
   if (i64(h.frameWords) > i64(capacity_) - used || h.frameAdvance < GSByteCode::kFrameHeaderWords) {
@@ -130,7 +137,7 @@ KS_STACK_INLINE bool GSStack::PushFrame(const GSFunction* function, u32 returnOf
   // pushed before they are read, so the rest need not be cleared.
   for (u32 *word = top_ + 1, *end = top_ + h.headerOffset; word < end; ++word) *word = 0;
   auto* header = reinterpret_cast<GSFrameHeader*>(top_ + h.headerOffset);
-  header->function = function->number;
+  header->function = function->number | borrowedMe;
   header->returnOffset = returnOffset;
   header->previousFrame = currentFrame_ != nullptr ? IndexOf(currentFrame_) : kNoFrame;
   header->localsBase = IndexOf(top_ + h.localsOffset);
@@ -153,7 +160,14 @@ KS_STACK_INLINE void GSStack::ReleaseFrameReferences(GSFrameHeader* frame,
   }
   const GSHandle me = locals[0];
   locals[0] = 0;
-  ObjectBridge::ReleaseIfSet(me);
+  if ((frame->function & kBorrowedMe) == 0) ObjectBridge::ReleaseIfSet(me);
+}
+
+KS_STACK_INLINE void GSStack::OwnMe() {
+  GSFrameHeader* frame = currentFrame_;
+  if (frame == nullptr || (frame->function & kBorrowedMe) == 0) return;
+  frame->function &= ~kBorrowedMe;
+  ObjectBridge::AddIfSet(Locals(frame)[0]);
 }
 
 KS_STACK_INLINE bool GSStack::PopFrame(const GSFunction* function) {

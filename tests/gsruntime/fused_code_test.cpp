@@ -3,6 +3,7 @@
 #include <climits>
 #include <vector>
 
+#include "gsruntime/gs_script_instance.h"
 #include "gsruntime/script_run_fixture.h"
 
 namespace {
@@ -10,6 +11,7 @@ namespace {
 using GSByteCode::Opcode;
 using GSRuntime::FusedOpcode;
 using GSRuntime::ScriptArgument;
+using GSRuntime::ScriptRef;
 
 u8 Op(Opcode op) { return u8(op); }
 u8 Op(FusedOpcode op) { return u8(op); }
@@ -22,6 +24,8 @@ TEST(FusedCodeTest, RewritesTheFirstByteOfEachRunAndNothingElse) {
   constexpr u8 kCmp = u8(Opcode::kCmp);
   constexpr u8 kJz = u8(Opcode::kJz);
   constexpr u8 kRetv = u8(Opcode::kRetv);
+  constexpr u8 kCall = u8(Opcode::kCall);
+  constexpr u8 kJmp = u8(Opcode::kJmp);
   struct Row {
     const char* what;
     std::vector<u8> code;
@@ -59,6 +63,19 @@ TEST(FusedCodeTest, RewritesTheFirstByteOfEachRunAndNothingElse) {
         4, 0, Op(Opcode::kAsetr)}},
       {"a returned local", {kLoad, 1, 0, kRetv}, {Op(FusedOpcode::kLoadRetv), 1, 0, kRetv}},
       {"a run cut by the code's end", {kLoad, 1, 0, kLoad, 2, 0}, {kLoad, 1, 0, kLoad, 2, 0}},
+      {"a call on `me` past its arguments",
+       {kLoadr, 0, 0, kLoad, 1, 0, kPushc, 1, 0, 0, 0, Op(Opcode::kSub), kCall, 0xFF, 0xFF, 3, 0},
+       {Op(FusedOpcode::kLoadMe), 0, 0, Op(FusedOpcode::kLoadConstSub), 1, 0, kPushc, 1, 0, 0, 0,
+        Op(Opcode::kSub), Op(FusedOpcode::kCallMe), 0xFF, 0xFF, 3, 0}},
+      {"`me` as an argument, not the object",
+       {kLoadr, 1, 0, kLoadr, 0, 0, kCall, 0xFF, 0xFF, 3, 0},
+       {kLoadr, 1, 0, kLoadr, 0, 0, kCall, 0xFF, 0xFF, 3, 0}},
+      {"a jump into the words between",
+       {kJmp, 8, 0, 0, 0, kLoadr, 0, 0, kLoad, 1, 0, kCall, 0xFF, 0xFF, 3, 0},
+       {kJmp, 8, 0, 0, 0, kLoadr, 0, 0, kLoad, 1, 0, kCall, 0xFF, 0xFF, 3, 0}},
+      {"another call between",
+       {kLoadr, 0, 0, kLoadr, 1, 0, kCall, 0, 0, 3, 0, kCall, 0xFF, 0xFF, 3, 0},
+       {kLoadr, 0, 0, kLoadr, 1, 0, kCall, 0, 0, 3, 0, kCall, 0xFF, 0xFF, 3, 0}},
   };
   for (const Row& row : rows) {
     std::vector<u8> code = row.code;
@@ -157,6 +174,86 @@ TEST_F(FusedRunTest, AJumpIntoARunStartsAtItsTarget) {
   u32 word = 0;
   EXPECT_TRUE(Call("Pick", {I(40), I(2)}, &word));
   EXPECT_EQ(word, 4u);
+}
+
+constexpr const char* kBorrowed = R"(class Node {
+  int value;
+  Node held;
+  public int Deep(int n) {
+    if (n == 0) return 1 / n;
+    return Deep(n - 1);
+  }
+  public int Fib(int n) {
+    if (n < 2) return n;
+    return Fib(n - 1) + Fib(n - 2);
+  }
+  public int Drop(Node keeper) {
+    keeper.held = null;
+    return value;
+  }
+  public int Via(Node keeper) {
+    int got = Drop(keeper);
+    return got + value;
+  }
+  public int Run() {
+    Node keeper = new Node();
+    Node n = new Node();
+    n.value = 7;
+    keeper.held = n;
+    n = null;
+    return keeper.held.Via(keeper);
+  }
+  public int Take(Node other) {
+    int a = other.value;
+    return a + 0;
+  }
+  public int Hand() {
+    Node other = new Node();
+    other.value = 3;
+    return Take(other) + value;
+  }
+};
+)";
+
+i32 CountOf(ScriptRef reference) {
+  return GSRuntime::GSScriptInstance::Header(GSRuntime::GSScriptInstance::InstanceOf(reference))
+      ->refCount;
+}
+
+// A call on the caller's own `me` enters a frame that borrows it: returns, a failure unwinding
+// a chain of such frames, an object whose other references go during the call and a frame that
+// stores over its `me` all leave every count as counted calls would.
+TEST_F(FusedRunTest, CallsOnMeBorrowItThroughReturnsErrorsAndDrops) {
+  Build(kBorrowed, "Node");
+  const i32 count = CountOf(object_.Reference());
+  u32 word = 0;
+  EXPECT_TRUE(Call("Fib", {I(12)}, &word));
+  EXPECT_EQ(word, 144u);
+  EXPECT_EQ(CountOf(object_.Reference()), count);
+
+  EXPECT_FALSE(Call("Deep", {I(6)}, &word));
+  EXPECT_TRUE(Logged("Thread Exception: ER_DivideByZero, line 5, file "));
+  EXPECT_EQ(CountOf(object_.Reference()), count);
+  EXPECT_TRUE(Call("Fib", {I(10)}, &word));
+  EXPECT_EQ(word, 55u);
+
+  // Via's own count keeps the node while Drop, borrowing it, takes the keeper's away; both new
+  // nodes go when Run ends.
+  const u64 used = GSMachine::Instance().Arena().UsedBytes();
+  EXPECT_TRUE(Call("Run", {}, &word));
+  EXPECT_EQ(word, 14u);
+  EXPECT_EQ(GSMachine::Instance().Arena().UsedBytes(), used);
+  EXPECT_EQ(CountOf(object_.Reference()), count);
+
+  // A frame that replaces the `me` it borrowed releases only what it counted: Take becomes
+  // LOADR 1; STORER 0; GETMF value; RETV.
+  PatchCode("Node", "$int@Node::Take(Node)",
+            {Op(Opcode::kLoadr), 1, 0, Op(Opcode::kStorer), 0, 0, Op(Opcode::kGetmf), 2, 0,
+             Op(Opcode::kRetv)});
+  EXPECT_TRUE(Call("Hand", {}, &word));
+  EXPECT_EQ(word, 3u);
+  EXPECT_EQ(GSMachine::Instance().Arena().UsedBytes(), used);
+  EXPECT_EQ(CountOf(object_.Reference()), count);
 }
 
 }  // namespace

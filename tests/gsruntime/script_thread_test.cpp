@@ -6,6 +6,7 @@
 #include "gsruntime/gs_context.h"
 #include "gsruntime/gs_native_function.h"
 #include "gsruntime/gs_thread.h"
+#include "gsruntime/gs_script_instance.h"
 #include "gsruntime/object_bridge.h"
 #include "gsruntime/script_run_fixture.h"
 
@@ -63,10 +64,17 @@ constexpr const char* kWatcher = R"(class W {
     }
   }
   public int Got() { return got; }
+  void Nested() {
+    wait () {
+      on "A", "": got = got + 100;
+    }
+  }
+  thread void Both() { Nested(); got = got + 1000; }
 };
 class K {
   native void Kill();
   public void Run() { Kill(); }
+  public void RunDeep() { Run(); }
 };
 )";
 
@@ -93,6 +101,19 @@ class ScriptThreadTest : public gs_test::ScriptRunTest {
   Message* Make(const char* type, const std::string& name) {
     messages_.push_back(std::make_unique<Message>(owner_.MessageTypeId(type), name));
     return messages_.back().get();
+  }
+  static i32 Count(GSRuntime::ScriptRef reference) {
+    return GSRuntime::GSScriptInstance::Header(GSRuntime::GSScriptInstance::InstanceOf(reference))
+        ->refCount;
+  }
+  // A thread of the owner running `signature` on `me`, which its stack counts.
+  std::unique_ptr<GSThread> Start(GSRuntime::ScriptRef me, const char* cls,
+                                  const std::string& signature) {
+    auto thread = std::make_unique<GSThread>(&owner_, 0);
+    GSRuntime::ObjectBridge::AddReference(me);
+    EXPECT_TRUE(thread->Stack().PushReference(me));
+    EXPECT_TRUE(thread->Stack().PushFrame(Function(cls, signature), 0));
+    return thread;
   }
   i32 Got() {
     u32 word = 0;
@@ -174,7 +195,32 @@ TEST_F(ScriptThreadTest, AThreadDeletedWhileItRunsGoesWhenItsRunEnds) {
   ASSERT_TRUE(thread->Stack().PushReference(killer.Reference()));
   ASSERT_TRUE(thread->Stack().PushFrame(Function("K", "$void@K::Run()"), 0));
   EXPECT_EQ(thread->Execute(0), GSRuntime::kRunException);  // and the thread is gone
-  EXPECT_TRUE(Logged("Thread Exception: ER_Exception, line 16, file "));
+  EXPECT_TRUE(Logged("Thread Exception: ER_Exception, line 22, file "));
+}
+
+// Nested, called on the thread's own `me`, borrows it: waiting there, resuming there and being
+// deleted there (waiting, or by a native it calls) release `me` exactly once.
+TEST_F(ScriptThreadTest, AWaitOrADeletionInACallOnMeReleasesMeOnce) {
+  const i32 count = Count(object_.Reference());
+  std::unique_ptr<GSThread> thread = Start(object_.Reference(), "W", "$void@W::Both()");
+  EXPECT_EQ(thread->Execute(0), GSRuntime::kRunBlocked);
+  ASSERT_TRUE(thread->DeliverMessage(Make("A", "a"), true));
+  EXPECT_EQ(thread->Execute(0), GSRuntime::kRunDone);
+  EXPECT_EQ(Got(), 1100);
+  EXPECT_EQ(Count(object_.Reference()), count);
+
+  thread = Start(object_.Reference(), "W", "$void@W::Both()");
+  EXPECT_EQ(thread->Execute(0), GSRuntime::kRunBlocked);
+  EXPECT_EQ(Count(object_.Reference()), count + 1);
+  thread.reset();
+  EXPECT_EQ(Count(object_.Reference()), count);
+
+  GSRuntime::ScriptObjectHolder killer;
+  ASSERT_TRUE(killer.Create(library_->FindClass("K")));
+  const i32 killerCount = Count(killer.Reference());
+  GSThread* doomed = Start(killer.Reference(), "K", "$void@K::RunDeep()").release();
+  EXPECT_EQ(doomed->Execute(0), GSRuntime::kRunException);  // and the thread is gone
+  EXPECT_EQ(Count(killer.Reference()), killerCount);
 }
 
 }  // namespace
