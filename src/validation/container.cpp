@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <optional>
 #include <string_view>
 
 #include "assetdata/interface_text.h"
@@ -104,17 +105,24 @@ Container::~Container() {
     DataManager::Instance().OnLoadedObjectsChanged();
     DataManager::Instance().OnSharedObjectsChanged();
   }
-  DeleteAll(tags_);
-  DeleteAll(headerTags_);
-  DeleteAll(extraTags_);
-  // Out of the list first: each child takes itself out of children_ as it goes.
-  DeleteAll(children_);
+  {
+    // The tree a load made goes whole with its root: its tags and containers leave the data
+    // manager's lists in one sweep below rather than one list walk each.
+    std::optional<NodeArena::Release> release;
+    if (arena_ != nullptr) release.emplace(*arena_);
+    DeleteAll(tags_);
+    DeleteAll(headerTags_);
+    DeleteAll(extraTags_);
+    // Out of the list first: each child takes itself out of children_ as it goes.
+    DeleteAll(children_);
+  }
   if (parent_ != nullptr) {
     std::erase(parent_->children_, this);
   }
   if (manager) {
     DataManager& data = DataManager::Instance();
-    data.Unregister(this);
+    if (arena_ != nullptr) data.UnregisterAllIn(*arena_);
+    if (!NodeArena::IsReleasing(this)) data.Unregister(this);
     if (parent_ == nullptr) {
       data.PurgeResources();
       data.ClearNamedRegistry(kTagMeshTable);

@@ -15,6 +15,7 @@
 #include "qelgfx/texture.h"
 #include "validation/asset_file.h"
 #include "validation/mesh_data.h"
+#include "validation/node_arena.h"
 #include "validation/tag_vocabulary.h"
 #include "validation/text_file_lines.h"
 
@@ -188,6 +189,20 @@ void DataManager::Unregister(const void* object) {
   }
   std::erase(loadedObjects_, object);
   std::erase(sharedObjects_, object);
+}
+
+void DataManager::UnregisterAllIn(const NodeArena& arena) {
+  if (listed_.empty()) return;
+  const auto owned = [&](const void* object) { return arena.Owns(object); };
+  if (std::erase_if(listed_, owned) == 0) return;
+  if (listed_.empty()) listedFilter_ = {};
+  for (Registry* registry : {&keyRegistry_, &nameRegistry_}) {
+    for (auto& [key, list] : *registry) {
+      std::erase_if(list, [&](const RegisteredObject& entry) { return owned(entry.object); });
+    }
+  }
+  std::erase_if(loadedObjects_, owned);
+  std::erase_if(sharedObjects_, owned);
 }
 
 void DataManager::ClearNamedRegistry(const Qel::PString& listName) {

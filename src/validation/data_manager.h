@@ -37,6 +37,7 @@ namespace TETLib {
 class Container;
 class LODMeshData;
 class MeshData;
+class NodeArena;
 
 struct PersonalDetails {
   Qel::PString author;
@@ -104,6 +105,9 @@ class DataManager {
   // when value names an attachment point of a loaded mesh.
   virtual bool IsRegisteredName(const Qel::PString& value, const Qel::PString& registryName) const;
   void Unregister(const void* object);
+  // Unregister for every object the arena owns, in one sweep of the lists: a tree that goes
+  // whole leaves this to its root.
+  void UnregisterAllIn(const NodeArena& arena);
   void ClearNamedRegistry(const Qel::PString& listName);
 
   // Reads and merges the three definition files once; later calls return true at once. False

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "assetdata/interface_text.h"
 
@@ -136,16 +138,56 @@ Qel::String FormatText(std::string_view format, std::span<const FormatArg> args)
   return out;
 }
 
-Qel::PString LocalisedFinding(const Qel::PString& key, std::span<const FormatArg> args) {
-  const Qel::PString text = InterfaceTextDB::Instance().GetString(key, false);
-  if (text.IsSet()) return FormatText(text.View(), args).ToPString();
-  Qel::String out;
-  for (char c : key.View()) {
-    if (c == '%') out += '%';
-    out += c;
+namespace {
+
+// The format of a key's findings with a number of arguments. Checks report the same few keys over
+// and over (every missing mesh, every unknown tag): each format is looked up in the table, or made
+// from the key, once per load of the interface text and thread.
+struct KeptFormat {
+  Qel::PString key;
+  size_t argumentCount;
+  std::string format;
+};
+struct KeptFormats {
+  u64 generation = 0;
+  std::vector<KeptFormat> formats;
+};
+constexpr size_t kKeptFormats = 64;
+thread_local KeptFormats t_keptFormats;
+
+const std::string& FindingFormat(const Qel::PString& key, size_t argumentCount) {
+  InterfaceTextDB& table = InterfaceTextDB::Instance();
+  // Read before the lookup: a load that overlaps it makes the kept format stale, not wrong.
+  const u64 generation = InterfaceTextDB::Generation();
+  KeptFormats& kept = t_keptFormats;
+  if (kept.generation != generation) {
+    kept.formats.clear();
+    kept.generation = generation;
   }
-  for (size_t i = 0; i < args.size(); ++i) out += " '%s'";
-  return FormatText(out.View(), args).ToPString();
+  for (const KeptFormat& entry : kept.formats) {
+    if (entry.key == key && entry.argumentCount == argumentCount) return entry.format;
+  }
+  if (kept.formats.size() >= kKeptFormats) kept.formats.clear();
+  const Qel::PString text = table.GetString(key, false);
+  std::string format;
+  if (text.IsSet()) {
+    format = text.View();
+  } else {
+    // The key itself, then each argument in quotes.
+    for (char c : key.View()) {
+      if (c == '%') format += '%';
+      format += c;
+    }
+    for (size_t i = 0; i < argumentCount; ++i) format += " '%s'";
+  }
+  kept.formats.push_back({key, argumentCount, std::move(format)});
+  return kept.formats.back().format;
+}
+
+}  // namespace
+
+Qel::PString LocalisedFinding(const Qel::PString& key, std::span<const FormatArg> args) {
+  return FormatText(FindingFormat(key, args.size()), args).ToPString();
 }
 
 }  // namespace TETLib

@@ -134,17 +134,18 @@ bool MeshData::LoadMesh(bool lod) {
     return true;
   }
   auto* mesh = dynamic_cast<KestroGeometryBaseResource*>(resource);
-  const Qel::PString loadFailed = LocalisedFinding(kKeyLoadMesh, AssetRelative(path));
+  // Made only when reported: most meshes load.
+  const auto loadFailed = [&] { return LocalisedFinding(kKeyLoadMesh, AssetRelative(path)); };
   if (mesh == nullptr) {
     if (resource != nullptr) resource->ReleaseReference();
-    if (exists || (container_ != nullptr && !manager.UsesMeshAsset())) ReportError(loadFailed);
+    if (exists || (container_ != nullptr && !manager.UsesMeshAsset())) ReportError(loadFailed());
     return false;
   }
   mesh->SetRenderContext(context);
   // The file is there: a lock that fails is a file that does not load.
   if (mesh->Lock() != Qel::Resource::kLoaded) {
     mesh->ReleaseReference();
-    ReportError(loadFailed);
+    ReportError(loadFailed());
     return false;
   }
   KestroIndexedMeshInstance* instance = mesh->CreateMeshInstance();

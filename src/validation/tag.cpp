@@ -53,7 +53,10 @@ Tag::Tag(i32 tagIndex, Container* tagOwner, const Qel::PString& tagName)
 
 Tag::~Tag() {
   if (ErrorHandler* handler = ErrorHandler::Instance()) handler->RemoveTagRecord(this);
-  if (DataManager::Exists()) DataManager::Instance().Unregister(this);
+  // A tag of a tree that goes whole is taken out of the lists by the tree's root, in one sweep.
+  if (DataManager::Exists() && !NodeArena::IsReleasing(this)) {
+    DataManager::Instance().Unregister(this);
+  }
   --g_liveTags;
   owner = nullptr;
 }
