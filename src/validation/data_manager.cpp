@@ -23,8 +23,6 @@ namespace TETLib {
 
 namespace {
 
-DataManager* g_dataManager = nullptr;
-
 constexpr const char* kDefinitionFiles[] = {"inheritance.txt", "kind.txt", "container.txt"};
 constexpr const char* kListsFolder = "lists";
 constexpr const char* kPersonalDetailsFile = "personalDetails.txt";
@@ -60,26 +58,26 @@ void PurgeUnusedResources() {
 }  // namespace
 
 bool DataManager::CreateInstance(const char* dataFolder) {
-  if (g_dataManager != nullptr || dataFolder == nullptr || *dataFolder == '\0') return false;
+  if (instance_ != nullptr || dataFolder == nullptr || *dataFolder == '\0') return false;
   if (!Qel::File::IsFolder(dataFolder)) return false;
-  g_dataManager = new DataManager(dataFolder);
+  instance_ = new DataManager(dataFolder);
   return true;
 }
 
-DataManager& DataManager::Instance() {
-  if (g_dataManager == nullptr) FatalError("DataManager::Instance> datamanger not initialised");
-  if (!g_dataManager->initialised_) g_dataManager->InitialiseOnFirstUse();
-  return *g_dataManager;
+DataManager* DataManager::instance_ = nullptr;
+
+DataManager& DataManager::FirstInstance() {
+  if (instance_ == nullptr) FatalError("DataManager::Instance> datamanger not initialised");
+  if (!instance_->initialised_) instance_->InitialiseOnFirstUse();
+  return *instance_;
 }
 
-bool DataManager::Exists() { return g_dataManager != nullptr; }
-
 void DataManager::DestroyInstance() {
-  if (g_dataManager == nullptr) return;
-  if (g_dataManager->PersonalDetailsChanged()) g_dataManager->SavePersonalDetails();
-  g_dataManager->Reset();
-  delete g_dataManager;
-  g_dataManager = nullptr;
+  if (instance_ == nullptr) return;
+  if (instance_->PersonalDetailsChanged()) instance_->SavePersonalDetails();
+  instance_->Reset();
+  delete instance_;
+  instance_ = nullptr;
 }
 
 DataManager::DataManager(const char* dataFolder)
