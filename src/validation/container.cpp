@@ -58,7 +58,7 @@ const std::vector<Qel::PString>* SourceList(const Soup& tagDefinition) {
 }
 
 // Whether a list box value (items separated by ';') has an item in the list.
-bool ListBoxValueInList(const Qel::PString& value, const std::vector<Qel::PString>* list);
+bool ListBoxValueInList(std::string_view value, const std::vector<Qel::PString>* list);
 
 // Whether the list holds the text, ignoring ASCII case.
 bool InList(std::string_view text, const std::vector<Qel::PString>& list) {
@@ -73,6 +73,11 @@ bool InList(std::string_view text, const std::vector<Qel::PString>& list) {
 
 bool InList(const Qel::PString& value, const std::vector<Qel::PString>* list) {
   return list != nullptr && InList(value.View(), *list);
+}
+
+bool InList(const TagValue& value, const std::vector<Qel::PString>* list) {
+  return list != nullptr &&
+         value.WithView([&](std::string_view text) { return InList(text, *list); });
 }
 
 bool InList(const Qel::PString& value, const Soup& tagDefinition) {
@@ -358,7 +363,9 @@ bool Container::ConfigureTag(Tag* tag, const Soup& tagDefinition, bool fromConfi
       tag->filter = facts.filter;
       return true;
     case kTagTypeBool:
-      if (tag->value.IsSet() && tag->value != kTagZero && tag->value != kTagOne) {
+      if (tag->value.IsSet() && tag->value.WithView([](std::string_view text) {
+            return text != kTagZero.View() && text != kTagOne.View();
+          })) {
         AddWarningFinding(LocalisedFinding(kKeyNotBoolean, tag->name, owner->name_), tag);
       }
       return true;
@@ -389,7 +396,10 @@ bool Container::ConfigureTag(Tag* tag, const Soup& tagDefinition, bool fromConfi
       }
       return true;
     case kTagTypeListBox:
-      if (tag->value.IsSet() && !ListBoxValueInList(tag->value, manager.GetList(facts.source))) {
+      if (tag->value.IsSet() &&
+          !tag->value.WithView([&](std::string_view text) {
+            return ListBoxValueInList(text, manager.GetList(facts.source));
+          })) {
         tag->value = Qel::PString();
       }
       return true;
@@ -474,14 +484,14 @@ bool IsIntComboBoxValueInSource(const Qel::PString& value, const Soup& tagDefini
 }
 
 bool IsListBoxValueInSource(const Qel::PString& value, const Soup& tagDefinition) {
-  return ListBoxValueInList(value, SourceList(tagDefinition));
+  return ListBoxValueInList(value.View(), SourceList(tagDefinition));
 }
 
 namespace {
 
-bool ListBoxValueInList(const Qel::PString& value, const std::vector<Qel::PString>* list) {
+bool ListBoxValueInList(std::string_view value, const std::vector<Qel::PString>* list) {
   if (list == nullptr) return false;
-  std::string_view rest = value.View();
+  std::string_view rest = value;
   while (true) {
     const size_t end = rest.find(';');
     const std::string_view item = rest.substr(0, end);

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
-#include <vector>
+#include <unordered_map>
 
 #include "assetdata/interface_text.h"
 
@@ -95,6 +95,28 @@ void FormatArg::Render(Qel::String& out, std::string_view flags, int width, int 
   }
 }
 
+void FormatArg::AppendIdentity(std::string& out) const {
+  out += char(kind_);
+  const auto bytes = [&](const auto& value) {
+    out.append(reinterpret_cast<const char*>(&value), sizeof value);
+  };
+  switch (kind_) {
+    case Kind::kText:
+      bytes(text_.size());
+      out += text_;
+      return;
+    case Kind::kSigned:
+      bytes(signed_);
+      return;
+    case Kind::kUnsigned:
+      bytes(unsigned_);
+      return;
+    case Kind::kFloat:
+      bytes(float_);
+      return;
+  }
+}
+
 Qel::String FormatText(std::string_view format, std::span<const FormatArg> args) {
   Qel::String out;
   size_t next = 0;
@@ -140,54 +162,51 @@ Qel::String FormatText(std::string_view format, std::span<const FormatArg> args)
 
 namespace {
 
-// The format of a key's findings with a number of arguments. Checks report the same few keys over
-// and over (every missing mesh, every unknown tag): each format is looked up in the table, or made
-// from the key, once per load of the interface text and thread.
-struct KeptFormat {
-  Qel::PString key;
-  size_t argumentCount;
-  std::string format;
-};
-struct KeptFormats {
+// The findings made from the interface text, by key and arguments. Checks report the same few
+// findings over and over (every missing mesh of the same name, every unknown tag): each is looked
+// up in the table, or made from the key, and formatted once per load of the interface text and
+// thread.
+struct KeptFindings {
   u64 generation = 0;
-  std::vector<KeptFormat> formats;
+  std::unordered_map<std::string, Qel::PString> findings;
 };
-constexpr size_t kKeptFormats = 64;
-thread_local KeptFormats t_keptFormats;
+constexpr size_t kKeptFindings = 256;
+thread_local KeptFindings t_keptFindings;
 
-const std::string& FindingFormat(const Qel::PString& key, size_t argumentCount) {
-  InterfaceTextDB& table = InterfaceTextDB::Instance();
-  // Read before the lookup: a load that overlaps it makes the kept format stale, not wrong.
-  const u64 generation = InterfaceTextDB::Generation();
-  KeptFormats& kept = t_keptFormats;
-  if (kept.generation != generation) {
-    kept.formats.clear();
-    kept.generation = generation;
-  }
-  for (const KeptFormat& entry : kept.formats) {
-    if (entry.key == key && entry.argumentCount == argumentCount) return entry.format;
-  }
-  if (kept.formats.size() >= kKeptFormats) kept.formats.clear();
+// The key's text as a format, or the key itself followed by each argument in quotes.
+std::string FindingFormat(InterfaceTextDB& table, const Qel::PString& key, size_t argumentCount) {
   const Qel::PString text = table.GetString(key, false);
+  if (text.IsSet()) return std::string(text.View());
   std::string format;
-  if (text.IsSet()) {
-    format = text.View();
-  } else {
-    // The key itself, then each argument in quotes.
-    for (char c : key.View()) {
-      if (c == '%') format += '%';
-      format += c;
-    }
-    for (size_t i = 0; i < argumentCount; ++i) format += " '%s'";
+  for (char c : key.View()) {
+    if (c == '%') format += '%';
+    format += c;
   }
-  kept.formats.push_back({key, argumentCount, std::move(format)});
-  return kept.formats.back().format;
+  for (size_t i = 0; i < argumentCount; ++i) format += " '%s'";
+  return format;
 }
 
 }  // namespace
 
 Qel::PString LocalisedFinding(const Qel::PString& key, std::span<const FormatArg> args) {
-  return FormatText(FindingFormat(key, args.size()), args).ToPString();
+  InterfaceTextDB& table = InterfaceTextDB::Instance();
+  // Read before the lookup: a load that overlaps it makes the kept finding stale, not wrong.
+  const u64 generation = InterfaceTextDB::Generation();
+  KeptFindings& kept = t_keptFindings;
+  if (kept.generation != generation) {
+    kept.findings.clear();
+    kept.generation = generation;
+  }
+  std::string identity;
+  FormatArg(key).AppendIdentity(identity);
+  for (const FormatArg& arg : args) arg.AppendIdentity(identity);
+  const auto found = kept.findings.find(identity);
+  if (found != kept.findings.end()) return found->second;
+  Qel::PString finding =
+      FormatText(FindingFormat(table, key, args.size()), args).ToPString();
+  if (kept.findings.size() >= kKeptFindings) kept.findings.clear();
+  kept.findings.emplace(std::move(identity), finding);
+  return finding;
 }
 
 }  // namespace TETLib
