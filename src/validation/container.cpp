@@ -224,6 +224,8 @@ void Container::AddTag(Tag* tag) {
   const u32 length = tag->name.Length();
   if ((length == kTagKuid.Length() && tag->name.EqualsIgnoreCase(kTagKuid)) ||
       (length == kTagUsername.Length() && tag->name.EqualsIgnoreCase(kTagUsername))) {
+    // "kuid" and "username": one allocation for both.
+    if (headerTags_.capacity() == 0) headerTags_.reserve(2);
     headerTags_.push_back(tag);
   } else {
     // A level holds a dozen tags or so: one allocation instead of a run of regrowths.

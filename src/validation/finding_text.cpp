@@ -169,6 +169,7 @@ namespace {
 struct KeptFindings {
   u64 generation = 0;
   std::unordered_map<std::string, Qel::PString> findings;
+  std::string identity;
 };
 constexpr size_t kKeptFindings = 256;
 thread_local KeptFindings t_keptFindings;
@@ -197,7 +198,9 @@ Qel::PString LocalisedFinding(const Qel::PString& key, std::span<const FormatArg
     kept.findings.clear();
     kept.generation = generation;
   }
-  std::string identity;
+  // The same buffer each time: an identity rarely fits a short string.
+  std::string& identity = kept.identity;
+  identity.clear();
   FormatArg(key).AppendIdentity(identity);
   for (const FormatArg& arg : args) arg.AppendIdentity(identity);
   const auto found = kept.findings.find(identity);
@@ -205,7 +208,7 @@ Qel::PString LocalisedFinding(const Qel::PString& key, std::span<const FormatArg
   Qel::PString finding =
       FormatText(FindingFormat(table, key, args.size()), args).ToPString();
   if (kept.findings.size() >= kKeptFindings) kept.findings.clear();
-  kept.findings.emplace(std::move(identity), finding);
+  kept.findings.emplace(identity, finding);
   return finding;
 }
 
