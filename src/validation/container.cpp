@@ -469,6 +469,11 @@ void Container::AllowChild(const Qel::PString& childName, const Soup& definition
                                      childName) != allowedChildNames_.end()) {
     return;
   }
+  // A level allows a few children: one allocation each for their names and definitions.
+  if (allowedChildNames_.capacity() == 0) {
+    allowedChildNames_.reserve(4);
+    allowedChildDefinitions_.reserve(4);
+  }
   allowedChildNames_.push_back(childName);
   allowedChildDefinitions_.push_back(definition);
 }

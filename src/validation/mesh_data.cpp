@@ -100,11 +100,12 @@ bool MeshData::LoadOnMainThread(bool lod) {
 
 bool MeshData::RunWorker(void (MeshData::*worker)(intptr_t)) {
   u8 result = 0;
-  const TCXCallback call(this, worker);
-  // A process that never named its main thread (a tool, a test) is all main thread.
+  // A process that never named its main thread (a tool, a test) is all main thread: the worker
+  // runs here, without a callback object to carry it.
   if (GetMainThreadId() == 0) {
-    call.Invoke(reinterpret_cast<intptr_t>(&result));
+    (this->*worker)(reinterpret_cast<intptr_t>(&result));
   } else {
+    const TCXCallback call(this, worker);
     GetDispatcher().Dispatch(reinterpret_cast<intptr_t>(&result), kMainThreadWait, call);
   }
   return result != 0;
