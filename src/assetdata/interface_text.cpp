@@ -51,6 +51,7 @@ const LanguageFile kLanguageFiles[] = {
 // thread during exit still finds its flag and counter.
 struct TextState {
   std::atomic<bool> loaded{false};
+  std::atomic<u64> generation{0};
   std::atomic<u32> misses{0};
   std::mutex fileMutex;  // guards fileName only
   Qel::PString fileName{"InterfaceText.chump"};
@@ -131,6 +132,8 @@ void InterfaceTextDB::SetLanguage(const char* code) {
 
 void InterfaceTextDB::Invalidate() { State().loaded.store(false); }
 
+u64 InterfaceTextDB::Generation() { return State().generation.load(); }
+
 void InterfaceTextDB::SetLanguageSource(LanguageSource source) {
   State().languageSource.store(source);
 }
@@ -153,6 +156,8 @@ void InterfaceTextDB::Load() {
   LockHold hold(true);
   if (!hold.Held()) return;
   const Qel::PString file = CurrentFileName();
+  // Before the tables change: a lookup that overlaps the load is not kept under the new tables.
+  State().generation.fetch_add(1);
   table_.Clear();
   if (table_.LoadFile(kVolumeData.CStr(), file.CStr(), nullptr)) {
     // A compiled table is a view of the file's bytes, and views may not be shared between

@@ -29,6 +29,9 @@ class InterfaceTextDB {
   static void SetLanguageSource(LanguageSource source);
   // The instance, its tables loaded first when they are not.
   static InterfaceTextDB& Instance();
+  // Changes whenever the tables are loaded again, so that a text kept from a lookup can tell
+  // whether it still stands.
+  static u64 Generation();
 
   // Reads the current table file, else the same name with the extension ".txt"; when neither can
   // be read the tables stay empty. Does not mark the tables loaded.

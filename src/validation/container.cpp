@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <optional>
 #include <string_view>
 
 #include "assetdata/interface_text.h"
@@ -57,7 +58,7 @@ const std::vector<Qel::PString>* SourceList(const Soup& tagDefinition) {
 }
 
 // Whether a list box value (items separated by ';') has an item in the list.
-bool ListBoxValueInList(const Qel::PString& value, const std::vector<Qel::PString>* list);
+bool ListBoxValueInList(std::string_view value, const std::vector<Qel::PString>* list);
 
 // Whether the list holds the text, ignoring ASCII case.
 bool InList(std::string_view text, const std::vector<Qel::PString>& list) {
@@ -72,6 +73,11 @@ bool InList(std::string_view text, const std::vector<Qel::PString>& list) {
 
 bool InList(const Qel::PString& value, const std::vector<Qel::PString>* list) {
   return list != nullptr && InList(value.View(), *list);
+}
+
+bool InList(const TagValue& value, const std::vector<Qel::PString>* list) {
+  return list != nullptr &&
+         value.WithView([&](std::string_view text) { return InList(text, *list); });
 }
 
 bool InList(const Qel::PString& value, const Soup& tagDefinition) {
@@ -104,17 +110,24 @@ Container::~Container() {
     DataManager::Instance().OnLoadedObjectsChanged();
     DataManager::Instance().OnSharedObjectsChanged();
   }
-  DeleteAll(tags_);
-  DeleteAll(headerTags_);
-  DeleteAll(extraTags_);
-  // Out of the list first: each child takes itself out of children_ as it goes.
-  DeleteAll(children_);
+  {
+    // The tree a load made goes whole with its root: its tags and containers leave the data
+    // manager's lists in one sweep below rather than one list walk each.
+    std::optional<NodeArena::Release> release;
+    if (arena_ != nullptr) release.emplace(*arena_);
+    DeleteAll(tags_);
+    DeleteAll(headerTags_);
+    DeleteAll(extraTags_);
+    // Out of the list first: each child takes itself out of children_ as it goes.
+    DeleteAll(children_);
+  }
   if (parent_ != nullptr) {
     std::erase(parent_->children_, this);
   }
   if (manager) {
     DataManager& data = DataManager::Instance();
-    data.Unregister(this);
+    if (arena_ != nullptr) data.UnregisterAllIn(*arena_);
+    if (!NodeArena::IsReleasing(this)) data.Unregister(this);
     if (parent_ == nullptr) {
       data.PurgeResources();
       data.ClearNamedRegistry(kTagMeshTable);
@@ -211,6 +224,8 @@ void Container::AddTag(Tag* tag) {
   const u32 length = tag->name.Length();
   if ((length == kTagKuid.Length() && tag->name.EqualsIgnoreCase(kTagKuid)) ||
       (length == kTagUsername.Length() && tag->name.EqualsIgnoreCase(kTagUsername))) {
+    // "kuid" and "username": one allocation for both.
+    if (headerTags_.capacity() == 0) headerTags_.reserve(2);
     headerTags_.push_back(tag);
   } else {
     // A level holds a dozen tags or so: one allocation instead of a run of regrowths.
@@ -350,7 +365,9 @@ bool Container::ConfigureTag(Tag* tag, const Soup& tagDefinition, bool fromConfi
       tag->filter = facts.filter;
       return true;
     case kTagTypeBool:
-      if (tag->value.IsSet() && tag->value != kTagZero && tag->value != kTagOne) {
+      if (tag->value.IsSet() && tag->value.WithView([](std::string_view text) {
+            return text != kTagZero.View() && text != kTagOne.View();
+          })) {
         AddWarningFinding(LocalisedFinding(kKeyNotBoolean, tag->name, owner->name_), tag);
       }
       return true;
@@ -381,7 +398,10 @@ bool Container::ConfigureTag(Tag* tag, const Soup& tagDefinition, bool fromConfi
       }
       return true;
     case kTagTypeListBox:
-      if (tag->value.IsSet() && !ListBoxValueInList(tag->value, manager.GetList(facts.source))) {
+      if (tag->value.IsSet() &&
+          !tag->value.WithView([&](std::string_view text) {
+            return ListBoxValueInList(text, manager.GetList(facts.source));
+          })) {
         tag->value = Qel::PString();
       }
       return true;
@@ -449,6 +469,11 @@ void Container::AllowChild(const Qel::PString& childName, const Soup& definition
                                      childName) != allowedChildNames_.end()) {
     return;
   }
+  // A level allows a few children: one allocation each for their names and definitions.
+  if (allowedChildNames_.capacity() == 0) {
+    allowedChildNames_.reserve(4);
+    allowedChildDefinitions_.reserve(4);
+  }
   allowedChildNames_.push_back(childName);
   allowedChildDefinitions_.push_back(definition);
 }
@@ -466,14 +491,14 @@ bool IsIntComboBoxValueInSource(const Qel::PString& value, const Soup& tagDefini
 }
 
 bool IsListBoxValueInSource(const Qel::PString& value, const Soup& tagDefinition) {
-  return ListBoxValueInList(value, SourceList(tagDefinition));
+  return ListBoxValueInList(value.View(), SourceList(tagDefinition));
 }
 
 namespace {
 
-bool ListBoxValueInList(const Qel::PString& value, const std::vector<Qel::PString>* list) {
+bool ListBoxValueInList(std::string_view value, const std::vector<Qel::PString>* list) {
   if (list == nullptr) return false;
-  std::string_view rest = value.View();
+  std::string_view rest = value;
   while (true) {
     const size_t end = rest.find(';');
     const std::string_view item = rest.substr(0, end);

@@ -15,14 +15,13 @@
 #include "qelgfx/texture.h"
 #include "validation/asset_file.h"
 #include "validation/mesh_data.h"
+#include "validation/node_arena.h"
 #include "validation/tag_vocabulary.h"
 #include "validation/text_file_lines.h"
 
 namespace TETLib {
 
 namespace {
-
-DataManager* g_dataManager = nullptr;
 
 constexpr const char* kDefinitionFiles[] = {"inheritance.txt", "kind.txt", "container.txt"};
 constexpr const char* kListsFolder = "lists";
@@ -59,26 +58,26 @@ void PurgeUnusedResources() {
 }  // namespace
 
 bool DataManager::CreateInstance(const char* dataFolder) {
-  if (g_dataManager != nullptr || dataFolder == nullptr || *dataFolder == '\0') return false;
+  if (instance_ != nullptr || dataFolder == nullptr || *dataFolder == '\0') return false;
   if (!Qel::File::IsFolder(dataFolder)) return false;
-  g_dataManager = new DataManager(dataFolder);
+  instance_ = new DataManager(dataFolder);
   return true;
 }
 
-DataManager& DataManager::Instance() {
-  if (g_dataManager == nullptr) FatalError("DataManager::Instance> datamanger not initialised");
-  if (!g_dataManager->initialised_) g_dataManager->InitialiseOnFirstUse();
-  return *g_dataManager;
+DataManager* DataManager::instance_ = nullptr;
+
+DataManager& DataManager::FirstInstance() {
+  if (instance_ == nullptr) FatalError("DataManager::Instance> datamanger not initialised");
+  if (!instance_->initialised_) instance_->InitialiseOnFirstUse();
+  return *instance_;
 }
 
-bool DataManager::Exists() { return g_dataManager != nullptr; }
-
 void DataManager::DestroyInstance() {
-  if (g_dataManager == nullptr) return;
-  if (g_dataManager->PersonalDetailsChanged()) g_dataManager->SavePersonalDetails();
-  g_dataManager->Reset();
-  delete g_dataManager;
-  g_dataManager = nullptr;
+  if (instance_ == nullptr) return;
+  if (instance_->PersonalDetailsChanged()) instance_->SavePersonalDetails();
+  instance_->Reset();
+  delete instance_;
+  instance_ = nullptr;
 }
 
 DataManager::DataManager(const char* dataFolder)
@@ -190,7 +189,23 @@ void DataManager::Unregister(const void* object) {
   std::erase(sharedObjects_, object);
 }
 
+void DataManager::UnregisterAllIn(const NodeArena& arena) {
+  if (listed_.empty()) return;
+  const auto owned = [&](const void* object) { return arena.Owns(object); };
+  if (std::erase_if(listed_, owned) == 0) return;
+  if (listed_.empty()) listedFilter_ = {};
+  for (Registry* registry : {&keyRegistry_, &nameRegistry_}) {
+    for (auto& [key, list] : *registry) {
+      std::erase_if(list, [&](const RegisteredObject& entry) { return owned(entry.object); });
+    }
+  }
+  std::erase_if(loadedObjects_, owned);
+  std::erase_if(sharedObjects_, owned);
+}
+
 void DataManager::ClearNamedRegistry(const Qel::PString& listName) {
+  // Names order the registry by their text: most loads register nothing to look through.
+  if (nameRegistry_.empty()) return;
   const auto list = nameRegistry_.find(listName);
   if (list != nameRegistry_.end()) list->second.clear();
 }

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <memory_resource>
 #include <unordered_set>
 #include <vector>
 
@@ -37,6 +38,7 @@ namespace TETLib {
 class Container;
 class LODMeshData;
 class MeshData;
+class NodeArena;
 
 struct PersonalDetails {
   Qel::PString author;
@@ -55,8 +57,12 @@ class DataManager {
   // with nothing created, when the folder is not an existing folder or a data manager exists.
   static bool CreateInstance(const char* dataFolder);
   // The singleton; a fatal error when there is none. The first call loads the personal details.
-  static DataManager& Instance();
-  static bool Exists();
+  // Inline: a load asks for it a few times for every tag.
+  static DataManager& Instance() {
+    if (instance_ != nullptr && instance_->initialised_) return *instance_;
+    return FirstInstance();
+  }
+  static bool Exists() { return instance_ != nullptr; }
   // Saves the personal details when they changed, releases everything and deletes the singleton;
   // nothing when there is none.
   static void DestroyInstance();
@@ -104,6 +110,9 @@ class DataManager {
   // when value names an attachment point of a loaded mesh.
   virtual bool IsRegisteredName(const Qel::PString& value, const Qel::PString& registryName) const;
   void Unregister(const void* object);
+  // Unregister for every object the arena owns, in one sweep of the lists: a tree that goes
+  // whole leaves this to its root.
+  void UnregisterAllIn(const NodeArena& arena);
   void ClearNamedRegistry(const Qel::PString& listName);
 
   // Reads and merges the three definition files once; later calls return true at once. False
@@ -178,6 +187,9 @@ class DataManager {
   };
   using Registry = std::map<Qel::PString, std::vector<RegisteredObject>>;
 
+  static DataManager& FirstInstance();
+  static DataManager* instance_;
+
   explicit DataManager(const char* dataFolder);
   void InitialiseOnFirstUse();
   void Reset();
@@ -203,7 +215,10 @@ class DataManager {
   std::vector<const void*> loadedObjects_;
   std::vector<const void*> sharedObjects_;
   // Every object in a registry or object list, so that one never listed is passed over at once.
-  std::unordered_set<const void*> listed_;
+  // A load lists a few objects and its release takes them out again: their entries are reused
+  // from a pool rather than taken from the heap each time.
+  std::pmr::unsynchronized_pool_resource listedMemory_;
+  std::pmr::unordered_set<const void*> listed_{&listedMemory_};
   // A bit per address hash of every object listed since listed_ was last empty: a tag or
   // container that was never listed, as most are, goes without a look into the set.
   std::bitset<1024> listedFilter_;

@@ -24,7 +24,11 @@ void ErrorHandler::DestroyInstance() {
 
 ErrorHandler* ErrorHandler::Instance() { return g_errorHandler; }
 
-void ErrorHandler::ClearRecords() { records_.clear(); }
+void ErrorHandler::ClearRecords() {
+  records_.clear();
+  tagRecords_ = 0;
+  containerRecords_ = 0;
+}
 
 bool ErrorHandler::Add(const Qel::PString& key, u32 severity, Owner form,
                        const Container* container, const Tag* tag) {
@@ -41,6 +45,8 @@ bool ErrorHandler::Add(const Qel::PString& key, u32 severity, Owner form,
   record->key = key;
   record->severity = severity;
   records_.push_back(std::move(record));
+  if (tag != nullptr) ++tagRecords_;
+  if (container != nullptr) ++containerRecords_;
   return true;
 }
 
@@ -83,18 +89,22 @@ bool ErrorHandler::IsKeyUnused(const Qel::PString& key) const {
 }
 
 void ErrorHandler::RemoveTagRecord(const Tag* tag) {
-  if (tag == nullptr) return;
+  if (tag == nullptr || tagRecords_ == 0) return;
   auto found = std::find_if(records_.begin(), records_.end(),
                             [&](const std::unique_ptr<ErrorRecord>& r) { return r->tag == tag; });
-  if (found != records_.end()) records_.erase(found);
+  if (found == records_.end()) return;
+  records_.erase(found);
+  --tagRecords_;
 }
 
 void ErrorHandler::RemoveContainerRecord(const Container* container) {
-  if (container == nullptr) return;
+  if (container == nullptr || containerRecords_ == 0) return;
   auto found = std::find_if(
       records_.begin(), records_.end(),
       [&](const std::unique_ptr<ErrorRecord>& r) { return r->container == container; });
-  if (found != records_.end()) records_.erase(found);
+  if (found == records_.end()) return;
+  records_.erase(found);
+  --containerRecords_;
 }
 
 }  // namespace TETLib

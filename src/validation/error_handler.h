@@ -83,6 +83,10 @@ class ErrorHandler {
            const Tag* tag);
 
   std::vector<std::unique_ptr<ErrorRecord>> records_;
+  // Records that name a tag or a container: most tags and containers go without one, and then
+  // without a look through the list.
+  size_t tagRecords_ = 0;
+  size_t containerRecords_ = 0;
 };
 
 }  // namespace TETLib

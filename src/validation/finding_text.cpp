@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
+#include <unordered_map>
 
 #include "assetdata/interface_text.h"
 
@@ -93,6 +95,28 @@ void FormatArg::Render(Qel::String& out, std::string_view flags, int width, int 
   }
 }
 
+void FormatArg::AppendIdentity(std::string& out) const {
+  out += char(kind_);
+  const auto bytes = [&](const auto& value) {
+    out.append(reinterpret_cast<const char*>(&value), sizeof value);
+  };
+  switch (kind_) {
+    case Kind::kText:
+      bytes(text_.size());
+      out += text_;
+      return;
+    case Kind::kSigned:
+      bytes(signed_);
+      return;
+    case Kind::kUnsigned:
+      bytes(unsigned_);
+      return;
+    case Kind::kFloat:
+      bytes(float_);
+      return;
+  }
+}
+
 Qel::String FormatText(std::string_view format, std::span<const FormatArg> args) {
   Qel::String out;
   size_t next = 0;
@@ -136,16 +160,56 @@ Qel::String FormatText(std::string_view format, std::span<const FormatArg> args)
   return out;
 }
 
-Qel::PString LocalisedFinding(const Qel::PString& key, std::span<const FormatArg> args) {
-  const Qel::PString text = InterfaceTextDB::Instance().GetString(key, false);
-  if (text.IsSet()) return FormatText(text.View(), args).ToPString();
-  Qel::String out;
+namespace {
+
+// The findings made from the interface text, by key and arguments. Checks report the same few
+// findings over and over (every missing mesh of the same name, every unknown tag): each is looked
+// up in the table, or made from the key, and formatted once per load of the interface text and
+// thread.
+struct KeptFindings {
+  u64 generation = 0;
+  std::unordered_map<std::string, Qel::PString> findings;
+  std::string identity;
+};
+constexpr size_t kKeptFindings = 256;
+thread_local KeptFindings t_keptFindings;
+
+// The key's text as a format, or the key itself followed by each argument in quotes.
+std::string FindingFormat(InterfaceTextDB& table, const Qel::PString& key, size_t argumentCount) {
+  const Qel::PString text = table.GetString(key, false);
+  if (text.IsSet()) return std::string(text.View());
+  std::string format;
   for (char c : key.View()) {
-    if (c == '%') out += '%';
-    out += c;
+    if (c == '%') format += '%';
+    format += c;
   }
-  for (size_t i = 0; i < args.size(); ++i) out += " '%s'";
-  return FormatText(out.View(), args).ToPString();
+  for (size_t i = 0; i < argumentCount; ++i) format += " '%s'";
+  return format;
+}
+
+}  // namespace
+
+Qel::PString LocalisedFinding(const Qel::PString& key, std::span<const FormatArg> args) {
+  InterfaceTextDB& table = InterfaceTextDB::Instance();
+  // Read before the lookup: a load that overlaps it makes the kept finding stale, not wrong.
+  const u64 generation = InterfaceTextDB::Generation();
+  KeptFindings& kept = t_keptFindings;
+  if (kept.generation != generation) {
+    kept.findings.clear();
+    kept.generation = generation;
+  }
+  // The same buffer each time: an identity rarely fits a short string.
+  std::string& identity = kept.identity;
+  identity.clear();
+  FormatArg(key).AppendIdentity(identity);
+  for (const FormatArg& arg : args) arg.AppendIdentity(identity);
+  const auto found = kept.findings.find(identity);
+  if (found != kept.findings.end()) return found->second;
+  Qel::PString finding =
+      FormatText(FindingFormat(table, key, args.size()), args).ToPString();
+  if (kept.findings.size() >= kKeptFindings) kept.findings.clear();
+  kept.findings.emplace(identity, finding);
+  return finding;
 }
 
 }  // namespace TETLib

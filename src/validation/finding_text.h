@@ -34,6 +34,8 @@ class FormatArg {
   // (-1: none) and letter. A number given a letter of another kind prints as its own kind does.
   void Render(Qel::String& out, std::string_view flags, int width, int precision,
               char conversion) const;
+  // Appends what tells this argument from any other, as its kind and value.
+  void AppendIdentity(std::string& out) const;
 
  private:
   enum class Kind : u8 { kText, kSigned, kUnsigned, kFloat };

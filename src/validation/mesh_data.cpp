@@ -100,11 +100,12 @@ bool MeshData::LoadOnMainThread(bool lod) {
 
 bool MeshData::RunWorker(void (MeshData::*worker)(intptr_t)) {
   u8 result = 0;
-  const TCXCallback call(this, worker);
-  // A process that never named its main thread (a tool, a test) is all main thread.
+  // A process that never named its main thread (a tool, a test) is all main thread: the worker
+  // runs here, without a callback object to carry it.
   if (GetMainThreadId() == 0) {
-    call.Invoke(reinterpret_cast<intptr_t>(&result));
+    (this->*worker)(reinterpret_cast<intptr_t>(&result));
   } else {
+    const TCXCallback call(this, worker);
     GetDispatcher().Dispatch(reinterpret_cast<intptr_t>(&result), kMainThreadWait, call);
   }
   return result != 0;
@@ -134,17 +135,18 @@ bool MeshData::LoadMesh(bool lod) {
     return true;
   }
   auto* mesh = dynamic_cast<KestroGeometryBaseResource*>(resource);
-  const Qel::PString loadFailed = LocalisedFinding(kKeyLoadMesh, AssetRelative(path));
+  // Made only when reported: most meshes load.
+  const auto loadFailed = [&] { return LocalisedFinding(kKeyLoadMesh, AssetRelative(path)); };
   if (mesh == nullptr) {
     if (resource != nullptr) resource->ReleaseReference();
-    if (exists || (container_ != nullptr && !manager.UsesMeshAsset())) ReportError(loadFailed);
+    if (exists || (container_ != nullptr && !manager.UsesMeshAsset())) ReportError(loadFailed());
     return false;
   }
   mesh->SetRenderContext(context);
   // The file is there: a lock that fails is a file that does not load.
   if (mesh->Lock() != Qel::Resource::kLoaded) {
     mesh->ReleaseReference();
-    ReportError(loadFailed);
+    ReportError(loadFailed());
     return false;
   }
   KestroIndexedMeshInstance* instance = mesh->CreateMeshInstance();

@@ -26,12 +26,15 @@ constexpr u32 kLowPolygonCount = 300;
 
 // The extension after the file name's last '.', lower case; empty when there is none.
 std::string Extension(std::string_view path) {
-  const size_t dot = path.find_last_of('.');
-  const size_t slash = path.find_last_of("/\\");
-  if (dot == std::string_view::npos || (slash != std::string_view::npos && slash > dot)) return {};
-  std::string out(path.substr(dot + 1));
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = char(c + ('a' - 'A'));
+  const size_t dot = path.rfind('.');
+  if (dot == std::string_view::npos) return {};
+  const std::string_view extension = path.substr(dot + 1);
+  std::string out;
+  out.reserve(extension.size());
+  for (char c : extension) {
+    // A '.' in a folder name, not in the file's.
+    if (c == '/' || c == '\\') return {};
+    out += c >= 'A' && c <= 'Z' ? char(c + ('a' - 'A')) : c;
   }
   return out;
 }

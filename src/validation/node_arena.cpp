@@ -23,6 +23,7 @@ constexpr size_t kLargestBlockSize = 256 * 1024;
 constexpr size_t kAlignment = alignof(std::max_align_t);
 
 thread_local NodeArena* t_current = nullptr;
+thread_local const NodeArena* t_releasing = nullptr;
 
 // Before each object: where its memory came from, padded so the object stays aligned.
 struct alignas(kAlignment) NodeHeader {
@@ -114,6 +115,26 @@ NodeArena::Scope::Scope(NodeArena& arena) : previous_(t_current) { t_current = &
 NodeArena::Scope::~Scope() { t_current = previous_; }
 
 NodeArena* NodeArena::Current() { return t_current; }
+
+bool NodeArena::Owns(const void* object) const {
+  const auto* at = static_cast<const std::byte*>(object);
+  for (const Block* block = blocks_; block != nullptr; block = block->next) {
+    const auto* start = reinterpret_cast<const std::byte*>(block + 1);
+    const auto* end = reinterpret_cast<const std::byte*>(block) + block->size;
+    if (at >= start && at < end) return true;
+  }
+  return false;
+}
+
+NodeArena::Release::Release(const NodeArena& arena) : previous_(t_releasing) {
+  t_releasing = &arena;
+}
+
+NodeArena::Release::~Release() { t_releasing = previous_; }
+
+bool NodeArena::IsReleasing(const void* object) {
+  return t_releasing != nullptr && t_releasing->Owns(object);
+}
 
 void* AllocateNode(size_t size) {
   const size_t total = sizeof(NodeHeader) + size;

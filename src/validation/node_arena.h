@@ -40,6 +40,24 @@ class NodeArena {
   // The current arena of this thread, or null.
   static NodeArena* Current();
 
+  // Whether the address lies in memory this arena handed out.
+  bool Owns(const void* object) const;
+
+  // Marks, for its lifetime, that every object of the arena goes at once on this thread: their
+  // destructors may leave to the releaser what it undoes for the whole arena in one step.
+  class Release {
+   public:
+    explicit Release(const NodeArena& arena);
+    ~Release();
+    Release(const Release&) = delete;
+    Release& operator=(const Release&) = delete;
+
+   private:
+    const NodeArena* previous_;
+  };
+  // True while a Release of an arena that owns the object is in force on this thread.
+  static bool IsReleasing(const void* object);
+
  private:
   struct Block;
   Block* blocks_ = nullptr;  // the newest first

@@ -1,6 +1,7 @@
 #include "validation/tag.h"
 
 #include <atomic>
+#include <charconv>
 #include <cstdlib>
 #include <string>
 
@@ -41,6 +42,33 @@ void TagValue::SetNode(const ACSChunk* node) {
   }
 }
 
+std::string_view TagValue::PeekNode(char (&number)[16]) const {
+  const ACSChunk* node = node_.Get();
+  const u32 kind = node->GetKind();
+  if (kind == kKindText) {
+    // As NodeText reads it: up to the first NUL.
+    const char* data = reinterpret_cast<const char*>(node->GetData());
+    const std::string_view bytes(data, node->GetDataSize());
+    return bytes.substr(0, bytes.find('\0'));
+  }
+  if (kind == kKindInt && node->GetDataSize() / 4 == 1) {
+    const std::to_chars_result written =
+        std::to_chars(number, number + sizeof number, i32(ByteOrder::LoadLE32(node->GetData())));
+    return std::string_view(number, size_t(written.ptr - number));
+  }
+  return Text().View();
+}
+
+Qel::PString TagValue::Lower() const {
+  return WithView([](std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower) {
+      if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    }
+    return Qel::PString(std::string_view(lower));
+  });
+}
+
 void TagValue::Resolve() const {
   text_ = NodeText(node_.Get());
   node_ = nullptr;
@@ -53,7 +81,10 @@ Tag::Tag(i32 tagIndex, Container* tagOwner, const Qel::PString& tagName)
 
 Tag::~Tag() {
   if (ErrorHandler* handler = ErrorHandler::Instance()) handler->RemoveTagRecord(this);
-  if (DataManager::Exists()) DataManager::Instance().Unregister(this);
+  // A tag of a tree that goes whole is taken out of the lists by the tree's root, in one sweep.
+  if (DataManager::Exists() && !NodeArena::IsReleasing(this)) {
+    DataManager::Instance().Unregister(this);
+  }
   --g_liveTags;
   owner = nullptr;
 }

@@ -66,7 +66,14 @@ class TagValue {
   bool IsEmpty() const { return !IsSet(); }
   std::string_view View() const { return Text().View(); }
   const char* CStr() const { return Text().CStr(); }
-  Qel::PString Lower() const { return Text().Lower(); }
+  Qel::PString Lower() const;
+  // Calls use with the text as a view, without making the shared string where the node holds
+  // the text or a single whole number: most values are only compared.
+  template <class Use>
+  decltype(auto) WithView(Use&& use) const {
+    char number[16];
+    return use(node_ ? PeekNode(number) : Text().View());
+  }
 
   friend bool operator==(const TagValue& value, const Qel::PString& text) {
     return value.Text() == text;
@@ -74,6 +81,8 @@ class TagValue {
 
  private:
   void Resolve() const;
+  // The node's text, written into number when it is a single whole number.
+  std::string_view PeekNode(char (&number)[16]) const;
 
   mutable Qel::PString text_;
   mutable MPRef<ACSChunk> node_;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/scratch_folder.h"
+#include "validation/node_arena.h"
 
 namespace {
 
@@ -159,6 +160,34 @@ TEST_F(DataManagerTest, RegistriesAnswerByNameAndForgetAnObjectThatGoes) {
   manager.Unregister(&tag);
   manager.ClearNamedRegistry("mesh-table");
   EXPECT_FALSE(manager.IsRegisteredName("default", "mesh-table"));
+}
+
+// A tree that goes whole leaves every list at once; what another tree or the heap listed stays.
+TEST_F(DataManagerTest, AWholeArenaLeavesEveryListInOneSweep) {
+  DataManager& manager = Create();
+  TETLib::NodeArena arena;
+  void* inArena = nullptr;
+  {
+    const TETLib::NodeArena::Scope scope(arena);
+    inArena = TETLib::AllocateNode(16);
+  }
+  void* onHeap = TETLib::AllocateNode(16);
+  manager.RegisterByName("mesh-table", inArena, "gone");
+  manager.RegisterByName("mesh-table", onHeap, "kept");
+  manager.RegisterByKey("mesh-table", inArena, "att-parent");
+  manager.AddLoadedObject(inArena);
+  manager.AddSharedObject(inArena);
+  manager.AddLoadedObject(onHeap);
+  manager.UnregisterAllIn(arena);
+  EXPECT_FALSE(manager.IsRegisteredName("gone", "mesh-table"));
+  EXPECT_TRUE(manager.IsRegisteredName("kept", "mesh-table"));
+  // Once more changes nothing, and the heap object still goes on its own.
+  manager.UnregisterAllIn(arena);
+  EXPECT_TRUE(manager.IsRegisteredName("kept", "mesh-table"));
+  manager.Unregister(onHeap);
+  EXPECT_FALSE(manager.IsRegisteredName("kept", "mesh-table"));
+  TETLib::FreeNode(inArena);
+  TETLib::FreeNode(onHeap);
 }
 
 TEST_F(DataManagerTest, CreationNeedsAnExistingFolderAndHappensOnce) {

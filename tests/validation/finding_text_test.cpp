@@ -6,6 +6,10 @@
 
 #include <string>
 
+#include "assetdata/interface_text.h"
+#include "qel/file_volume.h"
+#include "support/scratch_folder.h"
+
 namespace {
 
 using TETLib::FormatText;
@@ -59,6 +63,27 @@ TEST(LocalisedFinding, AKeyWithoutTextNamesItsArguments) {
   EXPECT_EQ(TETLib::LocalisedFinding("$tet_nothing_here", "a.tga", 3).View(),
             "$tet_nothing_here 'a.tga' '3'");
   EXPECT_EQ(TETLib::LocalisedFinding("$tet_100%s").View(), "$tet_100%s");
+}
+
+// Findings are kept formatted by key and arguments, but never past a reload of the tables.
+TEST(LocalisedFinding, KeptFindingsFollowTheTablesAndTheirArguments) {
+  scratch::Folder dir;
+  Qel::SetVolume("data", dir.At("data").c_str());
+  InterfaceTextDB::SetLanguage("US");
+  dir.Put("data/InterfaceText.txt", "$tet_kept \"First '%s'.\"\n");
+  InterfaceTextDB::Invalidate();
+  EXPECT_EQ(TETLib::LocalisedFinding("$tet_kept", "a.im").View(), "First 'a.im'.");
+  EXPECT_EQ(TETLib::LocalisedFinding("$tet_kept", "b.im").View(), "First 'b.im'.");
+  EXPECT_EQ(TETLib::LocalisedFinding("$tet_kept", 7).View(), "First '7'.");
+  EXPECT_EQ(TETLib::LocalisedFinding("$tet_kept", "7").View(), "First '7'.");
+  EXPECT_EQ(TETLib::LocalisedFinding("$tet_kept", "a.im").View(), "First 'a.im'.");
+  dir.Put("data/InterfaceText.txt", "$tet_kept \"Second '%s'.\"\n");
+  InterfaceTextDB::Invalidate();
+  EXPECT_EQ(TETLib::LocalisedFinding("$tet_kept", "a.im").View(), "Second 'a.im'.");
+  InterfaceTextDB::SetLanguage(nullptr);
+  Qel::SetVolume("data", nullptr);
+  InterfaceTextDB::Invalidate();
+  EXPECT_EQ(TETLib::LocalisedFinding("$tet_kept", "a.im").View(), "$tet_kept 'a.im'");
 }
 
 }  // namespace

@@ -82,6 +82,45 @@ TEST(NodeArenaTest, TagsMadeInAScopeAreDeletedLikeAnyOther) {
   EXPECT_EQ(Tag::LiveCount(), live - 2);
 }
 
+// A release stands for the arena that owns an object, and only while it is in force.
+TEST(NodeArenaTest, AReleaseCoversOnlyItsArenasObjects) {
+  NodeArena arena;
+  NodeArena other;
+  void* inArena = nullptr;
+  void* inOther = nullptr;
+  {
+    const NodeArena::Scope scope(arena);
+    inArena = AllocateNode(32);
+  }
+  {
+    const NodeArena::Scope scope(other);
+    inOther = AllocateNode(32);
+  }
+  void* onHeap = AllocateNode(32);
+  int onStack = 0;
+  EXPECT_TRUE(arena.Owns(inArena));
+  EXPECT_FALSE(arena.Owns(inOther));
+  EXPECT_FALSE(arena.Owns(onHeap));
+  EXPECT_FALSE(arena.Owns(&onStack));
+  EXPECT_FALSE(NodeArena::IsReleasing(inArena));
+  {
+    const NodeArena::Release release(arena);
+    EXPECT_TRUE(NodeArena::IsReleasing(inArena));
+    EXPECT_FALSE(NodeArena::IsReleasing(inOther));
+    EXPECT_FALSE(NodeArena::IsReleasing(onHeap));
+    {
+      const NodeArena::Release nested(other);
+      EXPECT_TRUE(NodeArena::IsReleasing(inOther));
+      EXPECT_FALSE(NodeArena::IsReleasing(inArena));
+    }
+    EXPECT_TRUE(NodeArena::IsReleasing(inArena));
+  }
+  EXPECT_FALSE(NodeArena::IsReleasing(inArena));
+  FreeNode(inArena);
+  FreeNode(inOther);
+  FreeNode(onHeap);
+}
+
 // A value read from its node reads as the soup's text getter gives it, and answers whether it is
 // set without becoming text first.
 TEST(TagValueTest, ReadsAsTheSoupTextOfItsNode) {
@@ -98,6 +137,11 @@ TEST(TagValueTest, ReadsAsTheSoupTextOfItsNode) {
     EXPECT_EQ(value.IsSet(), expected.IsSet()) << name.CStr();
     EXPECT_EQ(value.Text(), expected) << name.CStr();
     EXPECT_EQ(std::string(value.View()), std::string(expected.View())) << name.CStr();
+    // Compared and lowered without the text, and still the same text.
+    TagValue peeked;
+    peeked.SetNode(node.Get());
+    peeked.WithView([&](std::string_view text) { EXPECT_EQ(text, expected.View()) << name.CStr(); });
+    EXPECT_EQ(peeked.Lower(), expected.Lower()) << name.CStr();
     ++seen;
   });
   EXPECT_EQ(seen, 9);
