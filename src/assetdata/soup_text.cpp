@@ -108,9 +108,13 @@ bool ParsePlainKuid(std::string_view value, KUID& out) {
   i32 numbers[3] = {0, 0, 0};
   for (int i = 0; i < fields; ++i) {
     const size_t start = at;
+    // Summed in a local, which stays in a register: the array element would be stored and
+    // loaded again for every digit.
+    i32 number = 0;
     while (at < value.size() && IsDigit(value[at]) && at - start < 9) {
-      numbers[i] = numbers[i] * 10 + (value[at++] - '0');
+      number = number * 10 + (value[at++] - '0');
     }
+    numbers[i] = number;
     // A tenth digit, like any other character, leaves the number to KUID::Parse.
     const char after = i + 1 < fields ? ':' : '>';
     if (at == start || at >= value.size() || value[at] != after) return false;
@@ -787,7 +791,11 @@ class TextParser {
       pos_ = start;
       return ValueClass::kNothing;
     }
-    if (first == '"') return ValueClass::kText;
+    // Only digits, '-', '.', ',' and blanks make numbers: any other first character makes a
+    // text, such as a KUID, whose line need not be scanned twice.
+    if (first == '"' || (!IsDigit(first) && first != '-' && first != '.' && first != ',')) {
+      return ValueClass::kText;
+    }
 
     const size_t end = Find<LineEnds>(pos_);
     lineEnd_ = end;
