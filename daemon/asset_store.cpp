@@ -787,6 +787,15 @@ AssetStore::ObsoleteCounts AssetStore::CountObsoletes(const RecordList& records)
 }
 
 void AssetStore::IndexLinks(const AssetRecord& record, int change) {
+  const std::string folder = record.folder + "/" + record.path;
+  std::vector<KUID>& inFolder = folderRecords_[folder];
+  if (change > 0) {
+    inFolder.push_back(record.kuid);
+  } else {
+    auto at = std::find(inFolder.begin(), inFolder.end(), record.kuid);
+    if (at != inFolder.end()) inFolder.erase(at);
+    if (inFolder.empty()) folderRecords_.erase(folder);
+  }
   for (const KUID& o : record.obsoletes) {
     u32& count = obsoleted_[o];
     count = u32(i64(count) + change);
@@ -929,6 +938,7 @@ void AssetStore::InstallRecords(RecordList records) {
   creators_ = std::move(creators);
   obsoleted_.clear();
   dependents_.clear();
+  folderRecords_.clear();
   for (const auto& r : records_) IndexLinks(*r, +1);
 }
 
@@ -1043,14 +1053,17 @@ std::string AssetStore::FolderPathOf(const AssetRecord& record) const {
 }
 
 bool AssetStore::FindByFolderPath(const std::string& path, AssetRecord& out) const {
+  const std::string prefix = userData_ + "/";
+  if (path.compare(0, prefix.size(), prefix) != 0) return false;
   std::shared_lock<std::shared_mutex> lock(indexMutex_);
-  for (const auto& r : records_) {
-    if (FolderPathOf(*r) == path) {
-      out = *r;
-      return true;
-    }
-  }
-  return false;
+  auto folder = folderRecords_.find(path.substr(prefix.size()));
+  if (folder == folderRecords_.end() || folder->second.empty()) return false;
+  // Of several records in one folder, the first in KUID order answers.
+  const KUID& first = *std::min_element(folder->second.begin(), folder->second.end());
+  auto it = FindRecord(records_, first);
+  if (it == records_.end() || (*it)->kuid != first) return false;
+  out = **it;
+  return true;
 }
 
 std::vector<AssetRecord> AssetStore::VersionsOf(i32 userId, i32 contentId) const {

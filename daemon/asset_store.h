@@ -153,7 +153,7 @@ class AssetStore {
   bool MarkValidationFaults(RecordList& records) const;
   static void ComputeDerivedFlags(RecordList& records, const ObsoleteCounts& obsoleted,
                                   const std::vector<size_t>* which = nullptr);
-  // Keeps the two reverse indexes up to date with one record that comes (+1) or goes (-1).
+  // Keeps the reverse indexes up to date with one record that comes (+1) or goes (-1).
   void IndexLinks(const AssetRecord& record, int change);
   void InstallRecords(RecordList records);
   // Called with indexMutex_ held for writing whenever a record changes: the next search lays
@@ -173,6 +173,9 @@ class AssetStore {
   // the obsolete counts, and the assets that depend on each asset (by user and content id).
   ObsoleteCounts obsoleted_;
   std::unordered_map<u64, std::vector<KUID>> dependents_;
+  // The records in each folder, by content folder and path below it ("local/lamp1"), so that a
+  // folder names its asset without a walk over every record.
+  std::unordered_map<std::string, std::vector<KUID>> folderRecords_;
   std::unordered_map<u32, std::string> creators_;
   // Keywords set by request, which take the place of the configurations' own.
   std::unordered_map<KUID, std::string> keywords_;

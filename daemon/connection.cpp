@@ -37,6 +37,14 @@ u32 SideRequestsPerConnection() {
 }
 std::atomic<u32> g_sideRequests{0};
 
+void AppendFrameHeader(std::vector<u8>& out, u32 tag, u32 word, size_t size) {
+  u8 header[pp::kFrameHeaderSize];
+  ByteOrder::StoreLE32(header, tag);
+  ByteOrder::StoreLE32(header + 4, word);
+  ByteOrder::StoreLE32(header + 8, u32(size));
+  out.insert(out.end(), header, header + sizeof header);
+}
+
 }  // namespace
 
 Connection::Connection(int fd, RequestHandlers& handlers, const ConnectionListener& listener,
@@ -180,13 +188,13 @@ bool Connection::ReadPayload(u32 length, std::vector<u8>& out) {
 }
 
 bool Connection::SendMessage(u32 tag, u32 word, const u8* body, size_t size,
-                             std::chrono::steady_clock::time_point deadline) {
-  u8 header[pp::kFrameHeaderSize];
-  ByteOrder::StoreLE32(header, tag);
-  ByteOrder::StoreLE32(header + 4, word);
-  ByteOrder::StoreLE32(header + 8, u32(size));
+                             std::chrono::steady_clock::time_point deadline,
+                             std::vector<u8>* lead) {
+  std::vector<u8> header;
+  std::vector<u8>& head = lead != nullptr ? *lead : header;
+  AppendFrameHeader(head, tag, word, size);
   const Platform::SendResult result =
-      Platform::SendAllBy(fd_, header, sizeof header, body, size, deadline, nullptr);
+      Platform::SendAllBy(fd_, head.data(), head.size(), body, size, deadline, nullptr);
   // A peer that does not read in time is given up: half a message would leave the stream out
   // of step, and a whole one may still be stuck behind it.
   if (result == Platform::SendResult::kTimedOut) Shutdown();
@@ -282,17 +290,20 @@ bool Connection::Answer(u32 opcode, u32 id, const std::vector<u8>& payload) {
   // A post (id 0) has no reply and nothing to report to.
   if (id != pp::kPostTransactionId) {
     std::lock_guard<DeadlineMutex> lock(writeMutex_);
+    // The results go ahead of the reply in the same send, so that the client's reader wakes
+    // once for both.
+    std::vector<u8> lead;
     if (response.results.CountEntries() != 0) {
       Qel::DynamicBuffer notice;
       TBuffer out(&notice, false);
       out.WriteU32(response.resultsId != 0 ? response.resultsId : id);
       response.results.Write(out);
-      if (!SendMessage(pp::kTagNotify, pp::kNoteResults, notice.GetData(),
-                       notice.GetDataSize())) {
-        return false;
-      }
+      AppendFrameHeader(lead, pp::kTagNotify, pp::kNoteResults, notice.GetDataSize());
+      lead.insert(lead.end(), notice.GetData(), notice.GetData() + notice.GetDataSize());
     }
-    if (!SendMessage(pp::kTagReply, id, response.body.GetData(), response.body.GetDataSize())) {
+    if (!SendMessage(pp::kTagReply, id, response.body.GetData(), response.body.GetDataSize(),
+                     std::chrono::steady_clock::time_point::max(),
+                     lead.empty() ? nullptr : &lead)) {
       return false;
     }
   }

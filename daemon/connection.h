@@ -85,10 +85,12 @@ class Connection {
   // A payload of `length` bytes, grown as the bytes arrive rather than allocated up front.
   bool ReadPayload(u32 length, std::vector<u8>& out);
   // One message: the three header words and the body, written under the write lock. A message
-  // not out by `deadline` ends the connection.
+  // not out by `deadline` ends the connection. Whole messages in `lead` go first, in one send
+  // with this one.
   bool SendMessage(u32 tag, u32 word, const u8* body, size_t size,
                    std::chrono::steady_clock::time_point deadline =
-                       std::chrono::steady_clock::time_point::max());
+                       std::chrono::steady_clock::time_point::max(),
+                   std::vector<u8>* lead = nullptr);
 
   const int fd_;
   // Names the connection to the handlers; never 0.

@@ -67,7 +67,12 @@ std::string FirstFolderPath(const char* name) {
   return path;
 }
 
-bool FindKnownUnit(const std::string& key, UnitRecord& unit, std::vector<std::string>& includes) {
+// The stamps of the folders that one walk has looked at: the standard units all lie in one folder,
+// which need not be asked again for each of them.
+using FolderStamps = std::map<std::string, Qel::File::Stamp>;
+
+bool FindKnownUnit(const std::string& key, UnitRecord& unit, std::vector<std::string>& includes,
+                   FolderStamps& folders) {
   if (key.empty()) return false;
   KnownUnit known;
   {
@@ -76,10 +81,16 @@ bool FindKnownUnit(const std::string& key, UnitRecord& unit, std::vector<std::st
     if (it == g_knownUnits.end()) return false;
     known = it->second;
   }
-  Qel::File::Stamp folder;
+  const std::string folderPath = FolderOf(known.path);
+  auto folder = folders.find(folderPath);
+  if (folder == folders.end()) {
+    Qel::File::Stamp stamp;
+    if (!Qel::File::GetStamp(folderPath.c_str(), &stamp)) return false;
+    folder = folders.emplace(folderPath, stamp).first;
+  }
   Qel::File::Stamp file;
-  if (!Qel::File::GetStamp(FolderOf(known.path).c_str(), &folder) || folder != known.folder ||
-      !Qel::File::GetStamp(known.path.c_str(), &file) || file != known.file) {
+  if (folder->second != known.folder || !Qel::File::GetStamp(known.path.c_str(), &file) ||
+      file != known.file) {
     return false;
   }
   unit.sourceId = known.sourceId;
@@ -104,9 +115,10 @@ void RememberUnit(const std::string& key, const std::string& readPath, const Uni
 }
 
 // The ids and include names of the unit's source. False when it cannot be read or parsed.
-bool ReadIncludes(const char* name, UnitRecord& unit, std::vector<std::string>& includes) {
+bool ReadIncludes(const char* name, UnitRecord& unit, std::vector<std::string>& includes,
+                  FolderStamps& folders) {
   const std::string key = FirstFolderPath(name);
-  if (FindKnownUnit(key, unit, includes)) return true;
+  if (FindKnownUnit(key, unit, includes, folders)) return true;
   GSSourceFile source;
   if (!LoadUnitSource(name, unit, source)) return false;
   unit.errorCount += GSCompiler::ParseTokens(unit, source.GetText(), source.GetTextLength());
@@ -125,18 +137,18 @@ bool ReadIncludes(const char* name, UnitRecord& unit, std::vector<std::string>& 
 
 // The walk of CompileUnit without declaring anything: each unit once, includes in source order.
 bool Visit(GSCompilerState& state, const char* name, UnitRecord& unit, std::set<std::string>& seen,
-           std::vector<std::pair<u32, u32>>* identities) {
+           FolderStamps& folders, std::vector<std::pair<u32, u32>>* identities) {
   Qel::String lowered(name ? name : "");
   lowered.ToLower();
   std::vector<std::string> includes;
-  if (!ReadIncludes(lowered.CStr(), unit, includes)) return false;
+  if (!ReadIncludes(lowered.CStr(), unit, includes, folders)) return false;
   seen.insert(UnitKey(lowered.CStr()));
   identities->emplace_back(unit.sourceId, unit.nameId);
   for (const std::string& included : includes) {
     if (seen.count(UnitKey(included.c_str())) != 0) continue;
     auto child = std::make_unique<UnitRecord>();
     child->Reset(&state, nullptr);
-    const bool read = Visit(state, included.c_str(), *child, seen, identities);
+    const bool read = Visit(state, included.c_str(), *child, seen, folders, identities);
     state.includedUnits.push_back(std::move(child));
     if (!read) return false;
   }
@@ -156,7 +168,8 @@ bool CollectUnitIdentities(const char* name, std::vector<std::pair<u32, u32>>* i
   state->Reset();
   state->rootUnit.Reset(state.get(), nullptr);
   std::set<std::string> seen;
-  const bool read = Visit(*state, unitName.CStr(), state->rootUnit, seen, identities);
+  FolderStamps folders;
+  const bool read = Visit(*state, unitName.CStr(), state->rootUnit, seen, folders, identities);
   SetCurrentUnit(nullptr);
   return read;
 }

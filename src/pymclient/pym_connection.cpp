@@ -195,7 +195,8 @@ void PymClientTransaction::Unregister() {
   }
 }
 
-bool PymClientTransaction::ReceiveReply(PymConnection& connection, u32 id) {
+bool PymClientTransaction::ReceiveReply(PymConnection& connection, u32 id, u32 length,
+                                        std::vector<u8>* body) {
   Qel::SingleLock guard(connection.registryLock_);
   const auto found = connection.transactions_.find(id);
   if (found == connection.transactions_.end()) {
@@ -211,6 +212,9 @@ bool PymClientTransaction::ReceiveReply(PymConnection& connection, u32 id) {
   connection.transactions_.erase(found);
   tx->registered = 0;
   tx->failed = 0;
+  tx->length = length;
+  tx->bodyRead = body != nullptr ? 1 : 0;
+  if (body != nullptr) tx->body.swap(*body);
   tx->event.Set();
   return true;
 }
@@ -558,6 +562,21 @@ bool PymConnection::Transact(u32 opcode, TStream& request, TStream& reply,
     g_lostRequests.fetch_add(1);
     return false;
   }
+  const u32 length = tx.length;
+  const u64 limit = ReplyLimit(opcode);
+  const auto refuse = [&] {
+    LogPrintf("PymTransact> reply of %u bytes is over the limit; dropping the connection\n",
+              length);
+    t_replyRefusal = "the answer of " + std::to_string(length) + " bytes is more than the " +
+                     std::to_string(limit) + " bytes that this process can take";
+    Disconnect(true);
+    return false;
+  };
+  // A short body came with the reply: the reader never waited for this thread.
+  if (tx.bodyRead) {
+    if (length > limit) return refuse();
+    return length == 0 || reply.Write(tx.body.data(), length) == length;
+  }
 
   lock.Lock();
   // The reply was handed over on a connection that has since been dropped: its bytes are gone.
@@ -567,20 +586,7 @@ bool PymConnection::Transact(u32 opcode, TStream& request, TStream& reply,
   }
   // The reader waits for this body to be read: it cleared its event before the hand-over.
   KESTRO_ASSERT(!tx.registered);
-  u32 length = 0;
-  if (!ReceiveOrDrop(&length, 4)) {
-    g_lostRequests.fetch_add(1);
-    return false;
-  }
-  const u64 limit = ReplyLimit(opcode);
-  if (length > limit) {
-    LogPrintf("PymTransact> reply of %u bytes is over the limit; dropping the connection\n",
-              length);
-    t_replyRefusal = "the answer of " + std::to_string(length) + " bytes is more than the " +
-                     std::to_string(limit) + " bytes that this process can take";
-    Disconnect(true);
-    return false;
-  }
+  if (length > limit) return refuse();
   bool stored = true;
   std::unique_ptr<u8[]> piece(new u8[std::min(length, kTransferChunk)]);
   for (u32 left = length; left > 0;) {
@@ -625,12 +631,22 @@ PymMessageResult PymConnection::ReadDaemonMessage(PymMessageSource& source) {
   }
   if (tag != kTagReply) return PymMessageResult::kUnknownTag;
   const u32 id = ByteOrder::LoadLE32(head + 4);
-  readerEvent_.Reset();
-  if (PymClientTransaction::ReceiveReply(*this, id)) return PymMessageResult::kHandedOver;
-  readerEvent_.Set();
-  // Nobody waits for this body: consume it so that the next tag is read in step.
   u32 length = 0;
   if (!ReceiveU32(source, length)) return PymMessageResult::kFailed;
+  // A short body is read here and goes with the reply, which spares the requester and this
+  // thread a hand-over each way; a long one is read by the requester, straight into its reply.
+  if (length <= kTransferChunk) {
+    std::vector<u8> body(length);
+    if (length != 0 && !source.Receive(body.data(), length)) return PymMessageResult::kFailed;
+    PymClientTransaction::ReceiveReply(*this, id, length, &body);
+    return PymMessageResult::kHandled;
+  }
+  readerEvent_.Reset();
+  if (PymClientTransaction::ReceiveReply(*this, id, length, nullptr)) {
+    return PymMessageResult::kHandedOver;
+  }
+  readerEvent_.Set();
+  // Nobody waits for this body: consume it so that the next tag is read in step.
   if (length > kMaxMessageLength) {
     LogPrintf("PymClient> reply of %u bytes is over the limit; dropping the connection\n", length);
     return PymMessageResult::kFailed;

@@ -64,9 +64,10 @@ class PymClientTransaction {
   // log's registration (unless kept), removes the id from the map and clears the registered and
   // failed flags.
   void Unregister();
-  // Under the registry lock: hands a reply to its waiting transaction. False (logged) when the
-  // id is unknown.
-  static bool ReceiveReply(PymConnection& connection, u32 id);
+  // Under the registry lock: hands a reply of `length` bytes to its waiting transaction, with its
+  // body when the reader has read it (taken from `body`), else for the owner to read. False
+  // (logged) when the id is unknown.
+  static bool ReceiveReply(PymConnection& connection, u32 id, u32 length, std::vector<u8>* body);
 
   PymConnection& owner;
   u32 id = 0;
@@ -75,6 +76,10 @@ class PymClientTransaction {
   u8 keepResultsLog;
   u8 registered = 0;
   u8 failed = 0;
+  // The reply's length, and its body when the reader read it (bodyRead).
+  u32 length = 0;
+  u8 bodyRead = 0;
+  std::vector<u8> body;
   ResultsLog* log;
   // The connection the request was sent on; only that connection's end fails it.
   u64 connection = 0;

@@ -190,6 +190,34 @@ TEST(AssetStore, ChangesKeepTheFingerprintAndFlagsThatAFullWalkWouldFind) {
       EXPECT_EQ(mine.flags, theirs.flags) << step << " " << kuid.ToString().CStr();
     }
     EXPECT_EQ(s.GetCreatorName(100), fresh.GetCreatorName(100)) << step;
+    // Each folder names the first asset in KUID order that lies in it, in the changed index as
+    // in the one read afresh; folders that hold none, or lie outside, name nothing.
+    std::vector<std::string> folders = {t.path(), t.path() + "/local", "/elsewhere/local/loco",
+                                        t.path() + "/local/car2", "local/loco"};
+    for (const KUID& kuid : All(s)) {
+      AssetRecord mine;
+      ASSERT_TRUE(s.GetAsset(kuid, mine));
+      folders.push_back(s.FolderPathOf(mine));
+    }
+    for (const std::string& folder : folders) {
+      KUID expected = KUID::Null();
+      for (const KUID& kuid : All(s)) {
+        AssetRecord mine;
+        ASSERT_TRUE(s.GetAsset(kuid, mine));
+        if (s.FolderPathOf(mine) == folder) {
+          expected = kuid;
+          break;
+        }
+      }
+      for (const AssetStore* store : {&s, &fresh}) {
+        AssetRecord found;
+        const bool has = store->FindByFolderPath(folder, found);
+        EXPECT_EQ(has, !expected.IsNull()) << step << " " << folder;
+        if (has) {
+          EXPECT_EQ(found.kuid, expected) << step << " " << folder;
+        }
+      }
+    }
   };
   std::string error;
   AssetRecord r;

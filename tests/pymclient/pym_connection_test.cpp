@@ -247,6 +247,26 @@ TEST_F(ConnectionTest, PackageRepliesMayBeLargerThanOthersUpToTheFreeMemory) {
   EXPECT_TRUE(Transact(0x60, {}));
 }
 
+// A short reply is read ahead of its requester, which still holds it to the limit: past it the
+// reply is refused with a reason and the connection dropped, within it the body arrives whole.
+TEST_F(ConnectionTest, ShortRepliesReadAheadKeepTheLimit) {
+  const Bytes small = Pattern(100, 5);
+  server_->SetHandler([&](FakePymServer& server, const FakePymServer::Frame& frame) {
+    return frame.opcode == 0x32 && server.SendReply(frame.id, small);
+  });
+  const u32 connections = server_->GetConnectionCount();
+  for (const u32 general : {50u, 0u}) {
+    SCOPED_TRACE(general);
+    PymSetReplyLimits(general, 0);
+    Bytes reply;
+    const bool taken = general == 0;
+    EXPECT_EQ(Transact(0x32, {}, &reply), taken);
+    EXPECT_EQ(reply == small, taken);
+    EXPECT_EQ(PymLastReplyRefusal().IsEmpty(), taken) << PymLastReplyRefusal().CStr();
+  }
+  EXPECT_EQ(server_->GetConnectionCount(), connections + 1);
+}
+
 TEST_F(ConnectionTest, SearchReplyCounts) {
   using W = FakePymServer;
   const struct {
