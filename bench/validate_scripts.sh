@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # `KestroUtil validate <KUID>` of an asset whose script library is already cached, beside the
-# same validation of an asset without scripts, with a command host running. Prints both medians
-# and their ratio; the target is a ratio within 1.3.
+# same validation of an asset without scripts, with a command host running, in alternating rounds
+# (scripts/bench-pair.sh). Prints both medians and their ratio; the target is a ratio within 1.3.
 set -euo pipefail
 source "$(dirname "$0")/../scripts/bench-size.sh"
+source "$(dirname "$0")/../scripts/bench-pair.sh"
 build=$(cd "${1:?build folder}" && pwd)
 repo=$(cd "$(dirname "$0")/.." && pwd)
 if ! command -v hyperfine >/dev/null; then
@@ -35,14 +36,10 @@ start_bench_command_host
 "$root/bin/KestroUtil" validate "<kuid:400100:1>" >/dev/null
 ls "$root/UserData/cache/libraries/kuid 400100 1/"*.gsl >/dev/null
 
-hyperfine --style basic $(bench_runs 5 100) -N --export-csv "$root/validate.csv" \
-  --command-name "validate (cached script)" "$root/bin/KestroUtil validate <kuid:400100:1>" \
-  --command-name "validate (no script)" "$root/bin/KestroUtil validate <kuid:400100:2>" >/dev/null
-
-# Columns: command, mean, stddev, median, user, system, min, max (seconds).
-awk -F, 'NR == 2 { cached = $4 } NR == 3 { plain = $4 }
-  END {
-    printf "== validate_scripts\nvalidate, cached script median: %.2f ms\nvalidate, no script median:     %.2f ms\n", cached * 1000, plain * 1000
-    printf "ratio: %.2f (target: within 1.3)\n", cached / plain
-  }' "$root/validate.csv"
+result=$(bench_pair "$root/validate" "validate (cached script)" \
+  "$root/bin/KestroUtil validate <kuid:400100:1>" \
+  "validate (no script)" "$root/bin/KestroUtil validate <kuid:400100:2>")
+read -r cached plain ratio <<<"$result"
+printf "== validate_scripts\nvalidate, cached script median: %.2f ms\nvalidate, no script median:     %.2f ms\n" "$cached" "$plain"
+printf "ratio: %.2f (target: within 1.3)\n" "$ratio"
 "$root/bin/KestroUtil" closepymdaemon >/dev/null || true
