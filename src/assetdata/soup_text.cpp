@@ -147,6 +147,20 @@ i32 ParseInteger(std::string_view text) {
 // as strtof; what it refuses (no number at the start, out of range) is left to strtof.
 f32 ParseFloat(std::string_view text) {
   text = text.substr(0, kNumberListChars);
+  // Most numbers of a list are whole and short: up to seven digits are exact in a float, so
+  // they are read without from_chars. "-0" gives the negative zero, as from_chars does.
+  {
+    const size_t sign = !text.empty() && text[0] == '-' ? 1 : 0;
+    const size_t digits = text.size() - sign;
+    if (digits != 0 && digits <= 7) {
+      u32 magnitude = 0;
+      size_t i = sign;
+      for (; i < text.size() && IsDigit(text[i]); ++i) {
+        magnitude = magnitude * 10 + u32(text[i] - '0');
+      }
+      if (i == text.size()) return sign ? -f32(magnitude) : f32(magnitude);
+    }
+  }
   f32 value = 0;
   if (std::from_chars(text.data(), text.data() + text.size(), value).ec == std::errc()) {
     return value;

@@ -416,8 +416,8 @@ void TDBContainerTag::ReleaseEntries(SoupSlabRelease& release) {
     // A value of a slab that only this entry holds goes at once, with its block; anything else
     // is released as usual.
     ACSChunk* node = entry.node.Detach();
+    // Both handles of the entry are empty now: it ends without calling their destructors.
     release.ReleaseName(entry.name);
-    entry.~Entry();
     if (node == nullptr) continue;
     if (node->GetReferenceCount() != 1 || !node->DestroyAlone(release)) node->ReleaseReference();
   }

@@ -330,23 +330,17 @@ void PString::InternMany(const std::string_view* texts, size_t count, PString* o
   }
 }
 
-void PStringReleaser::Release(PString& text) {
-  PString::Node* node = std::exchange(text.node_, nullptr);
-  if (!node) return;
-  if (!used_) {
-    for (Slot& slot : slots_) slot = Slot{nullptr, 0};
-    used_ = true;
-  }
-  Slot& slot = slots_[(reinterpret_cast<uintptr_t>(node) * 0x9E3779B97F4A7C15ull) >> 58];
-  static_assert(kSlots == 64);
-  if (slot.node != node) {
-    if (slot.node) ReleaseCount(slot.node, slot.count);
-    // A string seen once is most often pushed out soon by another, and its count goes down then.
-    __builtin_prefetch(node);
-    slot.node = node;
-    slot.count = 0;
-  }
-  ++slot.count;
+void PStringReleaser::Clear() {
+  for (Slot& slot : slots_) slot = Slot{nullptr, 0};
+  used_ = true;
+}
+
+void PStringReleaser::Replace(Slot& slot, PString::Node* node) {
+  if (slot.node) ReleaseCount(slot.node, slot.count);
+  // A string seen once is most often pushed out soon by another, and its count goes down then.
+  __builtin_prefetch(node);
+  slot.node = node;
+  slot.count = 0;
 }
 
 void PStringReleaser::Flush() {

@@ -6,6 +6,7 @@
 // the cache would otherwise grow.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -95,8 +96,18 @@ class PStringReleaser {
   PStringReleaser(const PStringReleaser&) = delete;
   PStringReleaser& operator=(const PStringReleaser&) = delete;
 
-  // Empties the handle; its reference goes at the latest when the releaser ends.
-  void Release(PString& text);
+  // Empties the handle; its reference goes at the latest when the releaser ends. Inline: a tree
+  // that goes whole releases a name for every tag, nearly always one its slot holds already.
+  void Release(PString& text) {
+    PString::Node* node = text.node_;
+    if (!node) return;
+    text.node_ = nullptr;
+    if (!used_) Clear();
+    static_assert(kSlots == 64);
+    Slot& slot = slots_[(reinterpret_cast<uintptr_t>(node) * 0x9E3779B97F4A7C15ull) >> 58];
+    if (slot.node != node) Replace(slot, node);
+    ++slot.count;
+  }
   void Flush();
 
  private:
@@ -106,6 +117,10 @@ class PStringReleaser {
     PString::Node* node;
     u32 count;
   };
+
+  void Clear();
+  // Gives the slot to `node`, with no handles counted yet, releasing those of its last string.
+  static void Replace(Slot& slot, PString::Node* node);
   // Cleared on the first release, so that a releaser that is never used costs nothing.
   Slot slots_[kSlots];
   bool used_ = false;
