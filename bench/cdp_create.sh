@@ -9,6 +9,7 @@
 # whose peak stays near the size of the asset set (it used to hold the package twice).
 set -euo pipefail
 source "$(dirname "$0")/../scripts/bench-size.sh"
+source "$(dirname "$0")/../scripts/bench-assets.sh"
 build=$(cd "${1:?build folder}" && pwd)
 if ! command -v hyperfine >/dev/null; then
   echo "cdp_create: hyperfine is missing (scripts/install-deps.sh --bench); skipped"
@@ -28,32 +29,8 @@ if [[ -n "$baseline" ]]; then
 fi
 
 local_folder="$source/UserData/local"
-LC_ALL=C awk -v n="$assets" -v bytes="$file_bytes" -v root="$local_folder" 'BEGIN {
-  srand(14)
-  for (i = 1; i <= n; i++) {
-    dir = root "/asset" i
-    system("mkdir -p \"" dir "/mesh/textures\"")
-    printf "kuid <kuid:400600:%d>\nusername \"Generated %d\"\nkind \"scenery\"\nkestro-build 3.5\n", i, i > (dir "/config.txt")
-    close(dir "/config.txt")
-    file = dir "/timetable.txt"
-    for (written = 0; written < bytes;) {
-      line = sprintf("stop %d platform %d arrives %02d:%02d departs %02d:%02d track %.3f %.3f\n",
-        written % 977, int(rand() * 12), int(rand() * 24), int(rand() * 60), int(rand() * 24),
-        int(rand() * 60), rand() * 1000, rand() * 1000)
-      printf "%s", line > file
-      written += length(line)
-    }
-    close(file)
-  }
-}'
-size=$(stat -c %s "$build/KestroUtil")
-for ((i = 1; i <= assets; i++)); do
-  offset=$(( (i * 7919) % (size - 2 * file_bytes) ))
-  dd if="$build/KestroUtil" of="$local_folder/asset$i/mesh/body.im" skip=$offset \
-    count="$file_bytes" iflag=skip_bytes,count_bytes status=none
-  dd if="$build/KestroUtil" of="$local_folder/asset$i/mesh/textures/body.texture" \
-    skip=$((offset + file_bytes)) count="$file_bytes" iflag=skip_bytes,count_bytes status=none
-done
+generate_assets "$local_folder" "$assets" 400600 "$file_bytes" "$file_bytes" "$file_bytes" \
+  "$build/KestroUtil"
 if [[ -n "$baseline" ]]; then
   cp -R "$local_folder" "${roots[1]}/UserData/local"
 fi

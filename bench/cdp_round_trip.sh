@@ -6,6 +6,7 @@
 # at most 1.3 times the archive.
 set -euo pipefail
 source "$(dirname "$0")/../scripts/bench-size.sh"
+source "$(dirname "$0")/../scripts/bench-assets.sh"
 build=$(cd "${1:?build folder}" && pwd)
 repo=$(cd "$(dirname "$0")/.." && pwd)
 if ! command -v hyperfine >/dev/null; then
@@ -20,33 +21,8 @@ roots=("$source" "$target")
 source "$repo/scripts/bench-root.sh"
 base="$source"
 
-# Text: a configuration and a timetable-like listing per asset. Binary: slices of the tool's
-# executable, which compresses about as well as meshes and textures do.
 local_folder="$source/UserData/local"
-LC_ALL=C awk -v n="$assets" -v root="$local_folder" 'BEGIN {
-  srand(14)
-  for (i = 1; i <= n; i++) {
-    dir = root "/asset" i
-    system("mkdir -p \"" dir "/mesh/textures\"")
-    printf "kuid <kuid:400500:%d>\nusername \"Generated %d\"\nkind \"scenery\"\nkestro-build 3.5\n", i, i > (dir "/config.txt")
-    close(dir "/config.txt")
-    file = dir "/timetable.txt"
-    for (line = 0; line < 500; line++) {
-      printf "stop %d platform %d arrives %02d:%02d departs %02d:%02d track %.3f %.3f\n", line,
-        int(rand() * 12), int(rand() * 24), int(rand() * 60), int(rand() * 24), int(rand() * 60),
-        rand() * 1000, rand() * 1000 > file
-    }
-    close(file)
-  }
-}'
-size=$(stat -c %s "$build/KestroUtil")
-for ((i = 1; i <= assets; i++)); do
-  offset=$(( (i * 7919) % (size - 60000) ))
-  dd if="$build/KestroUtil" of="$local_folder/asset$i/mesh/body.im" skip=$offset count=40000 \
-    iflag=skip_bytes,count_bytes status=none
-  dd if="$build/KestroUtil" of="$local_folder/asset$i/mesh/textures/body.texture" \
-    skip=$((offset + 40000)) count=20000 iflag=skip_bytes,count_bytes status=none
-done
+generate_assets "$local_folder" "$assets" 400500 30000 40000 20000 "$build/KestroUtil"
 kuids=$(seq -f "'<kuid:400500:%g>'" 1 "$assets" | tr '\n' ' ')
 echo "cdp_round_trip: $(du -sm "$local_folder" | cut -f1) MB in $assets assets"
 

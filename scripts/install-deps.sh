@@ -1,12 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, and only those that are missing.
 # Quiet when everything is present. "--fuzz" adds the clang tool chain for libFuzzer, "--bench"
-# the command-line benchmark runner, the Lua compiler that the parser benchmark runs beside, the
-# texture compressor that the texture benchmark runs beside, the time command that measures the
-# peak memory of createcdp and
-# the Lua library that the interpreter benchmark links, "--lint" the clang-tidy of the naming
-# check. "--list" prints the packages named for the given
-# modes instead of installing them (scripts/check-deps.sh reads it).
+# the command-line benchmark runner, the Lua compiler that the parser and compile benchmarks run
+# beside, the texture compressor that the texture benchmark runs beside, the time command that
+# measures peak memory (compile, createcdp) and the Lua library that the interpreter benchmark
+# links, "--lint" the clang-tidy of the naming check. "--list" prints the packages named for the
+# given modes instead of installing them (scripts/check-deps.sh reads it).
 set -euo pipefail
 
 packages=(
