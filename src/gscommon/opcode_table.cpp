@@ -46,17 +46,6 @@ u32 InstructionLength(const u8* code, u32 length, u32 offset) {
   const u32 left = length - offset - 1;
   u64 size = 0;
   switch (info->operands) {
-    case L::kNone:
-      break;
-    case L::kI32:
-    case L::kTarget:
-    case L::kCall:
-      size = 4;
-      break;
-    case L::kU16:
-    case L::kSlot:
-      size = 2;
-      break;
     case L::kSwitch:
       if (left < 2) return 0;
       size = 2 + u64(ByteOrder::LoadLE16(code + offset + 1)) * 8 + 4;
@@ -69,6 +58,9 @@ u32 InstructionLength(const u8* code, u32 length, u32 offset) {
       size = 2 + u64(n) * 8;
       break;
     }
+    default:
+      size = u64(FixedOperandBytes(info->operands));
+      break;
   }
   return size <= left ? static_cast<u32>(size + 1) : 0;
 }

@@ -31,6 +31,25 @@ enum class OperandLayout : u8 {
   kWait,    // i16 n; n x (u16 major, u16 minor) string index; n x u32 target
 };
 
+// Operand bytes of a layout whose size is fixed; -1 for a switch or a wait, which count theirs.
+constexpr i32 FixedOperandBytes(OperandLayout layout) {
+  switch (layout) {
+    case OperandLayout::kNone:
+      return 0;
+    case OperandLayout::kU16:
+    case OperandLayout::kSlot:
+      return 2;
+    case OperandLayout::kI32:
+    case OperandLayout::kTarget:
+    case OperandLayout::kCall:
+      return 4;
+    case OperandLayout::kSwitch:
+    case OperandLayout::kWait:
+      return -1;
+  }
+  return -1;
+}
+
 struct OpcodeInfo {
   const char* name;  // the mnemonic
   OperandLayout operands;

@@ -49,24 +49,8 @@ constexpr auto kFixedSizes = [] {
 #undef GS_OPCODE_LAYOUT
   };
   for (u32 op = 0; op < GSByteCode::kOpcodeCount; ++op) {
-    switch (kLayouts[op]) {
-      case L::kNone:
-        table.size[op] = 1;
-        break;
-      case L::kU16:
-      case L::kSlot:
-        table.size[op] = 3;
-        break;
-      case L::kI32:
-      case L::kTarget:
-      case L::kCall:
-        table.size[op] = 5;
-        break;
-      case L::kSwitch:
-      case L::kWait:
-        table.size[op] = -1;
-        break;
-    }
+    const i32 operands = GSByteCode::FixedOperandBytes(kLayouts[op]);
+    table.size[op] = operands < 0 ? i8(-1) : i8(1 + operands);
   }
   return table;
 }();
