@@ -19,7 +19,7 @@
 
 class ResultsLog;
 namespace GSRuntime {
-class GSClass;
+struct GSClass;
 struct GSLibrary;
 }  // namespace GSRuntime
 
