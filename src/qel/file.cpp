@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "qel/file_facts.h"
 #include "qel/file_internal.h"
 
 namespace Qel {
@@ -81,9 +82,16 @@ std::vector<std::string> SplitComponents(const std::string& p) {
 }
 
 bool LstatOk(const std::string& p, struct stat* st = nullptr) {
-  struct stat local;
-  return ::lstat(p.c_str(), st ? st : &local) == 0;
+  return file_facts::Lstat(p, st);
 }
+
+// Whatever a call changed on disk, no fact learnt before or during it stands.
+struct ForgetFactsAtEnd {
+  ForgetFactsAtEnd() = default;
+  ForgetFactsAtEnd(const ForgetFactsAtEnd&) = delete;
+  ForgetFactsAtEnd& operator=(const ForgetFactsAtEnd&) = delete;
+  ~ForgetFactsAtEnd() { ForgetFileFacts(); }
+};
 
 // Folder listings for FindNoCase. Resolving names written in another case lists the same folders
 // again and again (a script's includes against the scripts folder), so a listing is kept while
@@ -102,6 +110,10 @@ std::mutex g_listingMutex;
 std::map<std::string, FolderListing> g_listings;
 
 bool ListFolder(const std::string& folder, std::vector<std::string>& names) {
+  if (const std::vector<std::string>* known = file_facts::FindListing(folder)) {
+    names = *known;
+    return true;
+  }
   DIR* d = ::opendir(folder.empty() ? "." : folder.c_str());
   if (!d) return false;
   names.clear();
@@ -110,6 +122,7 @@ bool ListFolder(const std::string& folder, std::vector<std::string>& names) {
     if (n != "." && n != "..") names.emplace_back(n);
   }
   ::closedir(d);
+  file_facts::KeepListing(folder, names);
   return true;
 }
 
@@ -252,6 +265,8 @@ int File::Open(const char* path, u32 mode, u32 extra) {
   const bool write = mode & (kModeWrite | kModeCreate);
   const bool read = mode & (kModeRead | kModeReadShared);
   if (!read && !write) return EINVAL;
+  std::optional<ForgetFactsAtEnd> forget;
+  if (write) forget.emplace();
 
   std::optional<std::string> resolved = ResolveText(path);
   if (!resolved) return ENOENT;
@@ -320,6 +335,7 @@ u32 File::Read(void* dst, u32 n) {
 
 u32 File::Write(const void* src, u32 n) {
   if (fd_ < 0 || !src) return 0;
+  const ForgetFactsAtEnd forget;
   const u8* p = static_cast<const u8*>(src);
   u32 put = 0;
   while (put < n) {
@@ -419,7 +435,7 @@ bool File::Exists(const char* path) {
 
 bool File::GetStamp(const char* path, Stamp* out) {
   struct stat st;
-  if (!path || ::stat(path, &st) != 0) return false;
+  if (!path || !file_facts::Stat(path, &st)) return false;
   constexpr i64 kNano = 1000000000;
   out->device = u64(st.st_dev);
   out->inode = u64(st.st_ino);
@@ -439,10 +455,11 @@ bool File::Stamp::IsSettled(i64 seconds) const {
 bool File::IsFolder(const char* path) {
   std::optional<std::string> r = ResolveText(path);
   struct stat st;
-  return r && ::stat(r->c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return r && file_facts::Stat(*r, &st) && S_ISDIR(st.st_mode);
 }
 
 bool File::Rename(const char* from, const char* to) {
+  const ForgetFactsAtEnd forget;
   std::optional<std::string> src = ResolveText(from);
   struct stat srcSt;
   if (!src || !LstatOk(*src, &srcSt) || !to || !*to || IsDrivePath(to)) return false;
@@ -486,6 +503,7 @@ bool File::Rename(const char* from, const char* to) {
 }
 
 bool File::Unlink(const char* path) {
+  const ForgetFactsAtEnd forget;
   std::optional<std::string> r = ResolveText(path);
   struct stat st;
   if (!r || !LstatOk(*r, &st)) return false;
@@ -500,7 +518,8 @@ bool File::MakeTree(const char* path) {
   std::optional<std::string> r = ResolveText(path);
   if (!r) return false;
   struct stat st;
-  if (::stat(r->c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  if (file_facts::Stat(*r, &st)) return S_ISDIR(st.st_mode);
+  const ForgetFactsAtEnd forget;
   std::string prefix = (*r)[0] == '/' ? "/" : "";
   for (const std::string& comp : SplitComponents(*r)) {
     prefix = Join(prefix, comp);
@@ -515,6 +534,7 @@ bool File::MakeTree(const char* path) {
 }
 
 bool File::Prune(const char* path) {
+  const ForgetFactsAtEnd forget;
   std::optional<std::string> r = ResolveText(path);
   struct stat st;
   if (!r || !LstatOk(*r, &st)) return false;
@@ -546,6 +566,8 @@ String File::GetCwd() {
 }
 
 bool File::SetCwd(const char* path) {
+  // Facts of relative paths are kept by their text.
+  const ForgetFactsAtEnd forget;
   std::optional<std::string> r = ResolveText(path);
   return r && ::chdir(r->c_str()) == 0;
 }

@@ -1,0 +1,91 @@
+#include "qel/file_facts.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "qel/file.h"
+#include "qel/qel_test_folder.h"
+
+namespace {
+
+using Qel::File;
+
+class FileFactsTest : public qel_test::QelTestFolder {
+ protected:
+  bool Listed(const std::string& folder, const std::string& name) const {
+    File::Find find(P(folder).c_str());
+    while (find.Next()) {
+      if (find.GetName() == name.c_str()) return true;
+    }
+    return false;
+  }
+  bool Exists(const std::string& rel) const { return File::Exists(P(rel).c_str()); }
+};
+
+// What a scope learnt stands until the scope ends, unless the change went through the file
+// layer (or the caller says so); after the scope every change is seen.
+TEST_F(FileFactsTest, ChangesAreSeenAsTheirWayAndTheScopeSay) {
+  struct Case {
+    const char* name;
+    std::function<void(FileFactsTest&)> change;
+    bool seenInScope;
+  };
+  const Case cases[] = {
+      {"created past the layer", [](FileFactsTest& t) { t.Put("d/New.txt"); }, false},
+      {"created past the layer, then forgotten",
+       [](FileFactsTest& t) {
+         t.Put("d/New.txt");
+         Qel::ForgetFileFacts();
+       },
+       true},
+      {"created through the layer",
+       [](FileFactsTest& t) {
+         File file;
+         ASSERT_EQ(file.Open(t.P("d/New.txt").c_str(), File::kModeCreate | File::kModeWrite), 0);
+       },
+       true},
+      {"renamed through the layer",
+       [](FileFactsTest& t) {
+         t.Put("d/other.txt");
+         ASSERT_TRUE(File::Rename(t.P("d/other.txt").c_str(), t.P("d/New.txt").c_str()));
+       },
+       true},
+      {"folder made through the layer",
+       [](FileFactsTest& t) { ASSERT_TRUE(File::MakeTree(t.P("d/New.txt").c_str())); }, true},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(P("d"));
+    Put("d/old.txt");
+    {
+      const Qel::FileFactsScope scope;
+      EXPECT_FALSE(Exists("d/new.txt")) << c.name;
+      EXPECT_FALSE(Listed("d", "New.txt")) << c.name;
+      {
+        // An inner scope shares the facts and leaves them to the outer one.
+        const Qel::FileFactsScope inner;
+        c.change(*this);
+      }
+      EXPECT_EQ(Exists("d/new.txt"), c.seenInScope) << c.name;
+      EXPECT_EQ(Listed("d", "New.txt"), c.seenInScope) << c.name;
+      EXPECT_TRUE(Exists("d/old.txt")) << c.name;
+    }
+    EXPECT_TRUE(Exists("d/new.txt")) << c.name;
+    EXPECT_TRUE(Listed("d", "New.txt")) << c.name;
+  }
+}
+
+// Without a scope nothing is kept: every question is asked anew.
+TEST_F(FileFactsTest, NothingIsKeptWithoutAScope) {
+  Put("d/old.txt");
+  EXPECT_FALSE(Exists("d/new.txt"));
+  EXPECT_FALSE(Listed("d", "New.txt"));
+  Put("d/New.txt");
+  EXPECT_TRUE(Exists("d/new.txt"));
+  EXPECT_TRUE(Listed("d", "New.txt"));
+  EXPECT_EQ(Qel::file_facts::Generation(), 0u);
+}
+
+}  // namespace
