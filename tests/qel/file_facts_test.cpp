@@ -14,6 +14,11 @@ namespace {
 using Qel::File;
 
 class FileFactsTest : public qel_test::QelTestFolder {
+ public:
+  // For the changes of the table below.
+  using QelTestFolder::P;
+  using QelTestFolder::Put;
+
  protected:
   bool Listed(const std::string& folder, const std::string& name) const {
     File::Find find(P(folder).c_str());
