@@ -4,6 +4,8 @@
 #include <memory>
 #include <unordered_map>
 
+#include "qel/file.h"
+
 namespace Qel {
 
 namespace {
@@ -17,6 +19,7 @@ struct Facts {
   std::unordered_map<std::string, Status> lstats;
   std::unordered_map<std::string, Status> stats;
   std::unordered_map<std::string, std::vector<std::string>> listings;
+  std::unordered_map<std::string, std::string> contents;
 };
 
 thread_local int t_depth = 0;
@@ -60,6 +63,26 @@ void ForgetFileFacts() {
     *t_facts = Facts();
     ++t_generation;
   }
+}
+
+bool ReadWholeFile(const char* path, unsigned long long maxSize, std::string* bytes) {
+  if (path == nullptr) return false;
+  if (t_facts) {
+    const auto it = t_facts->contents.find(path);
+    if (it != t_facts->contents.end()) {
+      if (it->second.size() > maxSize) return false;
+      *bytes = it->second;
+      return true;
+    }
+  }
+  File file;
+  if (file.Open(path, File::kModeRead) != 0) return false;
+  const u64 size = file.GetLength();
+  if (size > maxSize || size > 0xFFFFFFFFu) return false;
+  bytes->resize(size_t(size));
+  if (file.Read(bytes->data(), u32(size)) != size) return false;
+  if (t_facts) t_facts->contents.emplace(path, *bytes);
+  return true;
 }
 
 namespace file_facts {

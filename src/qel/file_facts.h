@@ -24,6 +24,11 @@ class FileFactsScope {
 // For changes made past the file service (a rename of the system's own, another program).
 void ForgetFileFacts();
 
+// The whole file, opened for reading as File::Open does; false when it cannot be opened, holds
+// more than maxSize bytes or is not read whole. While a scope lives, a file read whole before is
+// not read again.
+bool ReadWholeFile(const char* path, unsigned long long maxSize, std::string* bytes);
+
 namespace file_facts {
 
 // ::lstat and ::stat, from the facts when a scope lives; false (errno set) for no entry.
