@@ -82,6 +82,52 @@ TEST_F(FileFactsTest, ChangesAreSeenAsTheirWayAndTheScopeSay) {
   }
 }
 
+// A file's contents are kept like its status: read once a scope, read again after a change
+// through the layer; a link is never taken for what it points at, nor the other way round.
+TEST_F(FileFactsTest, ContentsAndLinksFollowTheSameRules) {
+  struct Case {
+    const char* name;
+    bool throughLayer;
+    const char* seenInScope;
+  };
+  const Case cases[] = {
+      {"rewritten past the layer", false, "old"},
+      {"rewritten through the layer", true, "new!"},
+  };
+  for (const Case& c : cases) {
+    Put("d/text.txt", "old");
+    std::string read;
+    {
+      const Qel::FileFactsScope scope;
+      ASSERT_TRUE(Qel::ReadWholeFile(P("d/text.txt").c_str(), 100, &read)) << c.name;
+      EXPECT_EQ(read, "old") << c.name;
+      if (c.throughLayer) {
+        File file;
+        ASSERT_EQ(file.Open(P("d/text.txt").c_str(), File::kModeCreate | File::kModeWrite), 0);
+        ASSERT_EQ(file.Write("new!", 4), 4u);
+      } else {
+        Put("d/text.txt", "new!");
+      }
+      ASSERT_TRUE(Qel::ReadWholeFile(P("d/text.txt").c_str(), 100, &read)) << c.name;
+      EXPECT_EQ(read, c.seenInScope) << c.name;
+      // The limit holds for kept contents too.
+      EXPECT_FALSE(Qel::ReadWholeFile(P("d/text.txt").c_str(), 2, &read)) << c.name;
+    }
+    ASSERT_TRUE(Qel::ReadWholeFile(P("d/text.txt").c_str(), 100, &read)) << c.name;
+    EXPECT_EQ(read, "new!") << c.name;
+  }
+
+  Put("d/folder/inside.txt");
+  std::filesystem::create_symlink(P("d/folder"), P("d/link"));
+  const Qel::FileFactsScope scope;
+  struct stat st {};
+  ASSERT_TRUE(Qel::file_facts::Lstat(P("d/link"), &st));
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  ASSERT_TRUE(Qel::file_facts::Stat(P("d/link"), &st));
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_TRUE(File::IsFolder(P("d/link").c_str()));
+}
+
 // Without a scope nothing is kept: every question is asked anew.
 TEST_F(FileFactsTest, NothingIsKeptWithoutAScope) {
   Put("d/old.txt");
