@@ -297,6 +297,7 @@ int File::Open(const char* path, u32 mode, u32 extra) {
   extra_ = extra;
   atEnd_ = false;
   path_ = (*resolved)[0] == '/' ? String(*resolved) : String(Join(GetCwd().Std(), *resolved));
+  file_facts::KeepOpened(path_.Std(), st);
   return 0;
 }
 
@@ -376,8 +377,12 @@ u64 File::GetPosition() const {
 }
 
 u64 File::GetLength() const {
+  if (fd_ < 0) return 0;
+  if (const struct stat* known = file_facts::FindOpened(path_.Std())) {
+    return known->st_size < 0 ? 0 : static_cast<u64>(known->st_size);
+  }
   struct stat st;
-  if (fd_ < 0 || ::fstat(fd_, &st) != 0 || st.st_size < 0) return 0;
+  if (::fstat(fd_, &st) != 0 || st.st_size < 0) return 0;
   return static_cast<u64>(st.st_size);
 }
 

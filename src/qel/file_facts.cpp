@@ -20,6 +20,7 @@ struct Facts {
   std::unordered_map<std::string, Status> stats;
   std::unordered_map<std::string, std::vector<std::string>> listings;
   std::unordered_map<std::string, std::string> contents;
+  std::unordered_map<std::string, struct stat> opened;
 };
 
 thread_local int t_depth = 0;
@@ -102,6 +103,16 @@ bool Stat(const std::string& path, struct stat* st) {
     }
   }
   return Ask(t_facts ? &t_facts->stats : nullptr, path, st, &CallStat);
+}
+
+void KeepOpened(const std::string& path, const struct stat& st) {
+  if (t_facts) t_facts->opened[path] = st;
+}
+
+const struct stat* FindOpened(const std::string& path) {
+  if (!t_facts) return nullptr;
+  const auto it = t_facts->opened.find(path);
+  return it == t_facts->opened.end() ? nullptr : &it->second;
 }
 
 const std::vector<std::string>* FindListing(const std::string& folder) {

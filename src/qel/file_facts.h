@@ -34,6 +34,11 @@ namespace file_facts {
 // ::lstat and ::stat, from the facts when a scope lives; false (errno set) for no entry.
 bool Lstat(const std::string& path, struct stat* st);
 bool Stat(const std::string& path, struct stat* st);
+// The status of a file as its open found it, kept by the path it was opened by when a scope
+// lives; FindOpened gives it back (null when not kept), so that asking an open file for its
+// length does not ask the system again.
+void KeepOpened(const std::string& path, const struct stat& st);
+const struct stat* FindOpened(const std::string& path);
 // The folder's names as a listing found them, when a scope lives and learnt them; else null.
 const std::vector<std::string>* FindListing(const std::string& folder);
 // Keeps a listing of the folder when a scope lives.

@@ -112,6 +112,12 @@ TEST_F(FileFactsTest, ContentsAndLinksFollowTheSameRules) {
       EXPECT_EQ(read, c.seenInScope) << c.name;
       // The limit holds for kept contents too.
       EXPECT_FALSE(Qel::ReadWholeFile(P("d/text.txt").c_str(), 2, &read)) << c.name;
+      // An open file's length is the one its open found.
+      File open;
+      ASSERT_EQ(open.Open(P("d/text.txt").c_str(), File::kModeRead), 0) << c.name;
+      Put("d/text.txt", "new!+more");
+      EXPECT_EQ(open.GetLength(), 4u) << c.name;
+      Put("d/text.txt", "new!");
     }
     ASSERT_TRUE(Qel::ReadWholeFile(P("d/text.txt").c_str(), 100, &read)) << c.name;
     EXPECT_EQ(read, "new!") << c.name;
