@@ -127,7 +127,8 @@ bool ReadLibraryFile(const std::string& path, std::vector<u8>* bytes) {
   // lookup apply to libraries as to every other file.
   std::string read;
   if (!Qel::ReadWholeFile(path.c_str(), 0xFFFFFFFFu, &read)) return false;
-  bytes->assign(read.begin(), read.end());
+  bytes->resize(read.size());
+  if (!read.empty()) std::memcpy(bytes->data(), read.data(), read.size());
   return true;
 }
 

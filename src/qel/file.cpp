@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -42,6 +43,10 @@ std::vector<SubstEntry>& SubstTable() {
   static std::vector<SubstEntry> table;
   return table;
 }
+
+// Changes with every change of the table: resolutions kept as file facts were made under the
+// table as it was, on whatever thread it changed.
+std::atomic<u64> g_substGeneration{0};
 
 std::string SubstKey(std::string_view name) {
   std::string key = ToSlashes(name);
@@ -136,6 +141,7 @@ bool FolderNames(const std::string& folder, std::vector<std::string>& names) {
     const auto kept = g_listings.find(key);
     if (kept != g_listings.end() && kept->second.stamp == stamp) {
       names = kept->second.names;
+      file_facts::KeepListing(folder, names);
       return true;
     }
   }
@@ -150,17 +156,37 @@ bool FolderNames(const std::string& folder, std::vector<std::string>& names) {
 // The entry of folder whose name equals name without regard to case; the smallest in byte order
 // when several do, so the choice does not depend on the order of the folder.
 std::optional<std::string> FindNoCase(const std::string& folder, const std::string& name) {
-  std::vector<std::string> names;
-  if (!FolderNames(folder, names)) return std::nullopt;
+  std::vector<std::string> listed;
+  // A folder listed before under the same file facts is searched where its names are kept.
+  const std::vector<std::string>* names = file_facts::FindListing(folder);
+  if (names == nullptr) {
+    if (!FolderNames(folder, listed)) return std::nullopt;
+    names = &listed;
+  }
   std::optional<std::string> best;
-  for (const std::string& n : names) {
+  for (const std::string& n : *names) {
     if (EqualsNoCase(n, name) && (!best || n < *best)) best = n;
   }
   return best;
 }
 
+std::optional<std::string> ResolveTextAfresh(const char* path);
+
 // The resolved path as std::string, or nullopt for a path that names nothing.
 std::optional<std::string> ResolveText(const char* path) {
+  thread_local u64 substGeneration = 0;
+  const u64 generation = g_substGeneration.load(std::memory_order_acquire);
+  if (generation != substGeneration) {
+    ForgetFileFacts();
+    substGeneration = generation;
+  }
+  if (const std::optional<std::string>* known = file_facts::FindResolved(path)) return *known;
+  std::optional<std::string> resolved = ResolveTextAfresh(path);
+  file_facts::KeepResolved(path, resolved);
+  return resolved;
+}
+
+std::optional<std::string> ResolveTextAfresh(const char* path) {
   if (!path || !*path) return std::nullopt;
   if (IsDrivePath(path)) return std::nullopt;
   std::string p = CleanSeparators(File::ResolveSubst(path).View());
@@ -591,6 +617,7 @@ void File::Subst(const PString& name, const char* target, bool isFolder) {
     }
   }
   if (target && *target) table.push_back({key, ToSlashes(target), isFolder});
+  g_substGeneration.fetch_add(1, std::memory_order_acq_rel);
 }
 
 bool File::LookupSubst(const PString& name, String* target, bool* isFolder) {

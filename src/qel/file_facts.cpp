@@ -21,6 +21,7 @@ struct Facts {
   std::unordered_map<std::string, std::vector<std::string>> listings;
   std::unordered_map<std::string, std::string> contents;
   std::unordered_map<std::string, struct stat> opened;
+  std::unordered_map<std::string, std::optional<std::string>> resolved;
 };
 
 thread_local int t_depth = 0;
@@ -103,6 +104,16 @@ bool Stat(const std::string& path, struct stat* st) {
     }
   }
   return Ask(t_facts ? &t_facts->stats : nullptr, path, st, &CallStat);
+}
+
+void KeepResolved(const char* path, const std::optional<std::string>& resolved) {
+  if (t_facts && path != nullptr) t_facts->resolved[path] = resolved;
+}
+
+const std::optional<std::string>* FindResolved(const char* path) {
+  if (!t_facts || path == nullptr) return nullptr;
+  const auto it = t_facts->resolved.find(path);
+  return it == t_facts->resolved.end() ? nullptr : &it->second;
 }
 
 void KeepOpened(const std::string& path, const struct stat& st) {

@@ -8,6 +8,7 @@
 
 #include <sys/stat.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,10 @@ bool Stat(const std::string& path, struct stat* st);
 // length does not ask the system again.
 void KeepOpened(const std::string& path, const struct stat& st);
 const struct stat* FindOpened(const std::string& path);
+// A path's resolution (File::Resolve without the drive form), kept by the path as given when a
+// scope lives; FindResolved gives it back (null when not kept).
+void KeepResolved(const char* path, const std::optional<std::string>& resolved);
+const std::optional<std::string>* FindResolved(const char* path);
 // The folder's names as a listing found them, when a scope lives and learnt them; else null.
 const std::vector<std::string>* FindListing(const std::string& folder);
 // Keeps a listing of the folder when a scope lives.

@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 
+#include <unistd.h>
+
 #include "qel/file.h"
 #include "qel/qel_test_folder.h"
 
@@ -132,6 +134,20 @@ TEST_F(FileFactsTest, ContentsAndLinksFollowTheSameRules) {
   ASSERT_TRUE(Qel::file_facts::Stat(P("d/link"), &st));
   EXPECT_TRUE(S_ISDIR(st.st_mode));
   EXPECT_TRUE(File::IsFolder(P("d/link").c_str()));
+}
+
+// A resolution is kept like any fact, but a substitution registered meanwhile, on any thread,
+// is seen at once.
+TEST_F(FileFactsTest, ASubstitutionMadeMeanwhileIsSeen) {
+  Put("d/inside.txt");
+  const Qel::FileFactsScope scope;
+  const std::string alias = "facts-test-alias-" + std::to_string(::getpid());
+  const std::string viaAlias = alias + "/inside.txt";
+  EXPECT_FALSE(File::Exists(viaAlias.c_str()));
+  File::Subst(Qel::PString(alias.c_str()), P("d").c_str());
+  EXPECT_TRUE(File::Exists(viaAlias.c_str()));
+  File::Subst(Qel::PString(alias.c_str()), nullptr);
+  EXPECT_FALSE(File::Exists(viaAlias.c_str()));
 }
 
 // Without a scope nothing is kept: every question is asked anew.
