@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "qel/file_facts.h"
+
 namespace {
 
 // Names differ by process and, within one, by writer: two writers of one target never share a
@@ -52,6 +54,7 @@ bool WholeFileWriter::Commit() {
   file_.Close();
   if (last < 0 || ::close(last) != 0) ok = false;
   if (ok) ok = std::rename(temporary_.CStr(), target_.CStr()) == 0;
+  Qel::ForgetFileFacts();
   if (!ok) {
     Abandon();
     return false;

@@ -13,6 +13,9 @@ u32 HashString(const char* text) {
 }
 
 bool HashNodeTable::Init(u32 bucketCount) {
+  // An empty table of that size is already what a new one would be: a compiler that starts
+  // afresh for every unit keeps its buckets rather than freeing and clearing them each time.
+  if (bucketCount != 0 && bucketCount == bucketCount_ && count_ == 0) return true;
   Release();
   if (bucketCount == 0) return false;
   buckets_ = new (std::nothrow) IHashNode*[bucketCount]();
@@ -78,12 +81,15 @@ void HashNodeTable::Clear() {
 }
 
 void HashNodeTable::Forget() {
-  if (buckets_ != nullptr) std::memset(buckets_, 0, sizeof(IHashNode*) * bucketCount_);
+  // Without a node every bucket is empty already.
+  if (buckets_ != nullptr && count_ != 0) {
+    std::memset(buckets_, 0, sizeof(IHashNode*) * bucketCount_);
+  }
   count_ = 0;
 }
 
 void HashNodeTable::Release() {
-  Clear();
+  if (count_ != 0) Clear();
   delete[] buckets_;
   buckets_ = nullptr;
   bucketCount_ = 0;

@@ -6,6 +6,7 @@
 #include "gscommon/disassembler.h"
 #include "gscommon/library_format.h"
 #include "qel/file.h"
+#include "qel/file_facts.h"
 #include "gscommon/word_reader.h"
 
 namespace GSLibraryFormat {
@@ -124,12 +125,11 @@ bool ReadHead(Cursor& c, LibraryImage* out, std::string* error) {
 bool ReadLibraryFile(const std::string& path, std::vector<u8>* bytes) {
   // Through the engine's file layer, so the "libraries" substitution and case-insensitive
   // lookup apply to libraries as to every other file.
-  Qel::File in;
-  if (in.Open(path.c_str(), Qel::File::kModeRead) != 0) return false;
-  const u64 size = in.GetLength();
-  if (size > 0xFFFFFFFFu) return false;
-  bytes->resize(static_cast<size_t>(size));
-  return in.Read(bytes->data(), u32(size)) == size;
+  std::string read;
+  if (!Qel::ReadWholeFile(path.c_str(), 0xFFFFFFFFu, &read)) return false;
+  bytes->resize(read.size());
+  if (!read.empty()) std::memcpy(bytes->data(), read.data(), read.size());
+  return true;
 }
 
 bool ReadLibraryHead(const u8* data, u32 size, LibraryImage* out, std::string* error) {

@@ -2,9 +2,11 @@
 
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "core/whole_file_writer.h"
 #include "platform/byte_order.h"
+#include "qel/file_facts.h"
 #include "qel/lzss.h"
 
 namespace {
@@ -66,17 +68,17 @@ bool GSSourceFile::Load(const char* rootName, const char* path) {
 }
 
 bool GSSourceFile::ReadPlain() {
-  Qel::File file;
-  if (file.OpenInFolder(Qel::PString(rootName_.CStr()), sourcePath_.CStr(), Qel::File::kModeRead) !=
-      0) {
+  std::string text;
+  if (!Qel::ReadWholeFile(
+          Qel::File::InFolder(Qel::PString(rootName_.CStr()), sourcePath_.CStr()).CStr(),
+          kMaxTextLength, &text)) {
     return false;
   }
-  const u64 size = file.GetLength();
-  if (size > kMaxTextLength) return false;
+  const u64 size = text.size();
   const u32 prefix = g_pendingPrefix.Length();
   std::unique_ptr<u8[]> buffer = AllocateText(u64(prefix) + size);
   if (!buffer) return false;
-  if (file.Read(buffer.get() + prefix, u32(size)) != size) return false;
+  if (size != 0) std::memcpy(buffer.get() + prefix, text.data(), size_t(size));
   prefixLength_ = prefix;
   TakePendingPrefix(buffer.get());
   data_ = std::move(buffer);

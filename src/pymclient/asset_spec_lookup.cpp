@@ -45,12 +45,14 @@ enum class LoadOutcome { kLoaded, kNone, kRefused, kInvalid };
 
 LoadOutcome LoadSpec(SpecPointer& out, const Qel::File::Path& folder,
                      const Qel::PString& contentFolder, SpecPredicate predicate,
-                     bool skipInitialise) {
+                     bool skipInitialise, const Soup* loaded = nullptr) {
   ReleaseSpecPointer(out);
   SpecRegistry* registry = SpecRegistry::GetCurrent();
   const Qel::File::Path configPath = GetAssetConfigPath(folder);
   Soup config;
-  if (registry == nullptr || !config.LoadFile(nullptr, configPath.CStr(), nullptr) ||
+  if (loaded != nullptr) config = *loaded;
+  if (registry == nullptr ||
+      (loaded == nullptr && !config.LoadFile(nullptr, configPath.CStr(), nullptr)) ||
       config.IsNull()) {
     return LoadOutcome::kNone;
   }
@@ -84,8 +86,8 @@ Qel::File::Path GetAssetConfigPath(const Qel::File::Path& folder) {
 
 void LoadAssetSpec(SpecPointer& out, const Qel::File::Path& folder,
                    const Qel::PString& contentFolder, SpecPredicate predicate,
-                   bool skipInitialise) {
-  LoadSpec(out, folder, contentFolder, predicate, skipInitialise);
+                   bool skipInitialise, const Soup* config) {
+  LoadSpec(out, folder, contentFolder, predicate, skipInitialise, config);
 }
 
 void FindAssetSpec(SpecPointer& out, const KUID& kuid, SpecPredicate predicate) {

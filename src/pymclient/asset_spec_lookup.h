@@ -7,6 +7,8 @@
 #include "qel/file_path.h"
 #include "qel/pstring.h"
 
+class Soup;
+
 // Accepts or refuses a found or loaded asset specification.
 using SpecPredicate = bool (*)(const KoolthingzSpec& spec);
 
@@ -21,9 +23,11 @@ void FindKestroBaseSpec(SpecPointer& out, const KUID& kuid);
 // Builds and registers the asset specification of the asset folder (its "config.chump", else its
 // "config.txt") into `out`. Empty without a configuration or a registry, when the predicate
 // refuses the asset specification and, unless `skipInitialise`, when the asset specification is not
-// usable.
+// usable. A caller that has just read that configuration passes it as `config` (not null), so
+// the file is not read again.
 void LoadAssetSpec(SpecPointer& out, const Qel::File::Path& folder,
-                   const Qel::PString& contentFolder, SpecPredicate predicate, bool skipInitialise);
+                   const Qel::PString& contentFolder, SpecPredicate predicate, bool skipInitialise,
+                   const Soup* config = nullptr);
 // The folder's "config.chump" when that file exists, else its "config.txt".
 Qel::File::Path GetAssetConfigPath(const Qel::File::Path& folder);
 

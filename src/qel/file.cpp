@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "qel/file_facts.h"
 #include "qel/file_internal.h"
 
 namespace Qel {
@@ -41,6 +43,10 @@ std::vector<SubstEntry>& SubstTable() {
   static std::vector<SubstEntry> table;
   return table;
 }
+
+// Changes with every change of the table: resolutions kept as file facts were made under the
+// table as it was, on whatever thread it changed.
+std::atomic<u64> g_substGeneration{0};
 
 std::string SubstKey(std::string_view name) {
   std::string key = ToSlashes(name);
@@ -81,9 +87,16 @@ std::vector<std::string> SplitComponents(const std::string& p) {
 }
 
 bool LstatOk(const std::string& p, struct stat* st = nullptr) {
-  struct stat local;
-  return ::lstat(p.c_str(), st ? st : &local) == 0;
+  return file_facts::Lstat(p, st);
 }
+
+// Whatever a call changed on disk, no fact learnt before or during it stands.
+struct ForgetFactsAtEnd {
+  ForgetFactsAtEnd() = default;
+  ForgetFactsAtEnd(const ForgetFactsAtEnd&) = delete;
+  ForgetFactsAtEnd& operator=(const ForgetFactsAtEnd&) = delete;
+  ~ForgetFactsAtEnd() { ForgetFileFacts(); }
+};
 
 // Folder listings for FindNoCase. Resolving names written in another case lists the same folders
 // again and again (a script's includes against the scripts folder), so a listing is kept while
@@ -102,6 +115,10 @@ std::mutex g_listingMutex;
 std::map<std::string, FolderListing> g_listings;
 
 bool ListFolder(const std::string& folder, std::vector<std::string>& names) {
+  if (const std::vector<std::string>* known = file_facts::FindListing(folder)) {
+    names = *known;
+    return true;
+  }
   DIR* d = ::opendir(folder.empty() ? "." : folder.c_str());
   if (!d) return false;
   names.clear();
@@ -110,6 +127,7 @@ bool ListFolder(const std::string& folder, std::vector<std::string>& names) {
     if (n != "." && n != "..") names.emplace_back(n);
   }
   ::closedir(d);
+  file_facts::KeepListing(folder, names);
   return true;
 }
 
@@ -123,6 +141,7 @@ bool FolderNames(const std::string& folder, std::vector<std::string>& names) {
     const auto kept = g_listings.find(key);
     if (kept != g_listings.end() && kept->second.stamp == stamp) {
       names = kept->second.names;
+      file_facts::KeepListing(folder, names);
       return true;
     }
   }
@@ -137,17 +156,37 @@ bool FolderNames(const std::string& folder, std::vector<std::string>& names) {
 // The entry of folder whose name equals name without regard to case; the smallest in byte order
 // when several do, so the choice does not depend on the order of the folder.
 std::optional<std::string> FindNoCase(const std::string& folder, const std::string& name) {
-  std::vector<std::string> names;
-  if (!FolderNames(folder, names)) return std::nullopt;
+  std::vector<std::string> listed;
+  // A folder listed before under the same file facts is searched where its names are kept.
+  const std::vector<std::string>* names = file_facts::FindListing(folder);
+  if (names == nullptr) {
+    if (!FolderNames(folder, listed)) return std::nullopt;
+    names = &listed;
+  }
   std::optional<std::string> best;
-  for (const std::string& n : names) {
+  for (const std::string& n : *names) {
     if (EqualsNoCase(n, name) && (!best || n < *best)) best = n;
   }
   return best;
 }
 
+std::optional<std::string> ResolveTextAfresh(const char* path);
+
 // The resolved path as std::string, or nullopt for a path that names nothing.
 std::optional<std::string> ResolveText(const char* path) {
+  thread_local u64 substGeneration = 0;
+  const u64 generation = g_substGeneration.load(std::memory_order_acquire);
+  if (generation != substGeneration) {
+    ForgetFileFacts();
+    substGeneration = generation;
+  }
+  if (const std::optional<std::string>* known = file_facts::FindResolved(path)) return *known;
+  std::optional<std::string> resolved = ResolveTextAfresh(path);
+  file_facts::KeepResolved(path, resolved);
+  return resolved;
+}
+
+std::optional<std::string> ResolveTextAfresh(const char* path) {
   if (!path || !*path) return std::nullopt;
   if (IsDrivePath(path)) return std::nullopt;
   std::string p = CleanSeparators(File::ResolveSubst(path).View());
@@ -252,6 +291,8 @@ int File::Open(const char* path, u32 mode, u32 extra) {
   const bool write = mode & (kModeWrite | kModeCreate);
   const bool read = mode & (kModeRead | kModeReadShared);
   if (!read && !write) return EINVAL;
+  std::optional<ForgetFactsAtEnd> forget;
+  if (write) forget.emplace();
 
   std::optional<std::string> resolved = ResolveText(path);
   if (!resolved) return ENOENT;
@@ -282,6 +323,7 @@ int File::Open(const char* path, u32 mode, u32 extra) {
   extra_ = extra;
   atEnd_ = false;
   path_ = (*resolved)[0] == '/' ? String(*resolved) : String(Join(GetCwd().Std(), *resolved));
+  file_facts::KeepOpened(path_.Std(), st);
   return 0;
 }
 
@@ -320,6 +362,7 @@ u32 File::Read(void* dst, u32 n) {
 
 u32 File::Write(const void* src, u32 n) {
   if (fd_ < 0 || !src) return 0;
+  const ForgetFactsAtEnd forget;
   const u8* p = static_cast<const u8*>(src);
   u32 put = 0;
   while (put < n) {
@@ -360,8 +403,12 @@ u64 File::GetPosition() const {
 }
 
 u64 File::GetLength() const {
+  if (fd_ < 0) return 0;
+  if (const struct stat* known = file_facts::FindOpened(path_.Std())) {
+    return known->st_size < 0 ? 0 : static_cast<u64>(known->st_size);
+  }
   struct stat st;
-  if (fd_ < 0 || ::fstat(fd_, &st) != 0 || st.st_size < 0) return 0;
+  if (::fstat(fd_, &st) != 0 || st.st_size < 0) return 0;
   return static_cast<u64>(st.st_size);
 }
 
@@ -419,7 +466,7 @@ bool File::Exists(const char* path) {
 
 bool File::GetStamp(const char* path, Stamp* out) {
   struct stat st;
-  if (!path || ::stat(path, &st) != 0) return false;
+  if (!path || !file_facts::Stat(path, &st)) return false;
   constexpr i64 kNano = 1000000000;
   out->device = u64(st.st_dev);
   out->inode = u64(st.st_ino);
@@ -439,10 +486,11 @@ bool File::Stamp::IsSettled(i64 seconds) const {
 bool File::IsFolder(const char* path) {
   std::optional<std::string> r = ResolveText(path);
   struct stat st;
-  return r && ::stat(r->c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return r && file_facts::Stat(*r, &st) && S_ISDIR(st.st_mode);
 }
 
 bool File::Rename(const char* from, const char* to) {
+  const ForgetFactsAtEnd forget;
   std::optional<std::string> src = ResolveText(from);
   struct stat srcSt;
   if (!src || !LstatOk(*src, &srcSt) || !to || !*to || IsDrivePath(to)) return false;
@@ -486,6 +534,7 @@ bool File::Rename(const char* from, const char* to) {
 }
 
 bool File::Unlink(const char* path) {
+  const ForgetFactsAtEnd forget;
   std::optional<std::string> r = ResolveText(path);
   struct stat st;
   if (!r || !LstatOk(*r, &st)) return false;
@@ -500,7 +549,8 @@ bool File::MakeTree(const char* path) {
   std::optional<std::string> r = ResolveText(path);
   if (!r) return false;
   struct stat st;
-  if (::stat(r->c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  if (file_facts::Stat(*r, &st)) return S_ISDIR(st.st_mode);
+  const ForgetFactsAtEnd forget;
   std::string prefix = (*r)[0] == '/' ? "/" : "";
   for (const std::string& comp : SplitComponents(*r)) {
     prefix = Join(prefix, comp);
@@ -515,6 +565,7 @@ bool File::MakeTree(const char* path) {
 }
 
 bool File::Prune(const char* path) {
+  const ForgetFactsAtEnd forget;
   std::optional<std::string> r = ResolveText(path);
   struct stat st;
   if (!r || !LstatOk(*r, &st)) return false;
@@ -546,6 +597,8 @@ String File::GetCwd() {
 }
 
 bool File::SetCwd(const char* path) {
+  // Facts of relative paths are kept by their text.
+  const ForgetFactsAtEnd forget;
   std::optional<std::string> r = ResolveText(path);
   return r && ::chdir(r->c_str()) == 0;
 }
@@ -564,6 +617,7 @@ void File::Subst(const PString& name, const char* target, bool isFolder) {
     }
   }
   if (target && *target) table.push_back({key, ToSlashes(target), isFolder});
+  g_substGeneration.fetch_add(1, std::memory_order_acq_rel);
 }
 
 bool File::LookupSubst(const PString& name, String* target, bool* isFolder) {

@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <string>
 
+#include "qel/file_facts.h"
 #include "qel/file_internal.h"
 
 namespace Qel {
@@ -46,6 +48,34 @@ File::Find::Find(const char* folder, const char* pattern) {
 
   const String resolved = dir.empty() ? String(".") : File::Resolve(dir.c_str());
   if (resolved.IsEmpty()) return;
+  // One piece of work that keeps file facts lists a folder once, however often it searches it.
+  struct Kept {
+    std::vector<Entry> entries;
+    bool ok = false;
+  };
+  thread_local unsigned long long keptGeneration = 0;
+  thread_local std::map<std::string, Kept> kept;
+  const unsigned long long generation = file_facts::Generation();
+  if (generation != keptGeneration) {
+    kept.clear();
+    keptGeneration = generation;
+  }
+  const std::string key = resolved.Std() + '\0' + pat;
+  if (generation != 0) {
+    if (const auto it = kept.find(key); it != kept.end()) {
+      entries_ = it->second.entries;
+      ok_ = it->second.ok;
+      return;
+    }
+  }
+  const struct KeepAtEnd {
+    File::Find& find;
+    const std::string& key;
+    bool keep;
+    ~KeepAtEnd() {
+      if (keep) kept[key] = Kept{find.entries_, find.ok_};
+    }
+  } keepAtEnd{*this, key, generation != 0};
   DIR* d = ::opendir(resolved.CStr());
   if (!d) return;
   const int dfd = ::dirfd(d);

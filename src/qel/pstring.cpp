@@ -71,6 +71,19 @@ class NodeTable {
     }
     Place(slots_, shift_, node);
     ++count_;
+    ++insertedSinceCollection_;
+  }
+
+  // A collection frees what was dropped since the last one, and most of that came in as nodes
+  // inserted since: a walk after fewer inserts than a quarter of what the last collection left
+  // would scan the whole table for little, and is left to a later call. Growth collects on its
+  // own, so what waits stays bounded.
+  bool IsCollectionDue() const { return 4 * insertedSinceCollection_ >= countAtCollection_; }
+  size_t Collect() {
+    const size_t freed = FreeUnused();
+    insertedSinceCollection_ = 0;
+    countAtCollection_ = count_;
+    return freed;
   }
 
   // Frees every node whose count is zero and returns how many went.
@@ -139,6 +152,8 @@ class NodeTable {
   std::vector<Slot> slots_;
   u32 shift_;
   size_t count_ = 0;
+  size_t insertedSinceCollection_ = 0;
+  size_t countAtCollection_ = 0;
 };
 
 struct Cache {
@@ -354,7 +369,13 @@ void PStringReleaser::Flush() {
 size_t PStringCache::CollectGarbage() {
   Cache& cache = TheCache();
   std::lock_guard<std::mutex> guard(cache.lock);
-  return cache.nodes.FreeUnused();
+  return cache.nodes.IsCollectionDue() ? cache.nodes.Collect() : 0;
+}
+
+size_t PStringCache::CollectAllGarbage() {
+  Cache& cache = TheCache();
+  std::lock_guard<std::mutex> guard(cache.lock);
+  return cache.nodes.Collect();
 }
 
 size_t PStringCache::Size() {

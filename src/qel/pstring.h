@@ -2,7 +2,7 @@
 //
 // Every distinct text lives once in a process-wide cache; a PString is a handle to its node, so
 // equality is a pointer comparison. The empty string is the null handle: Get() returns nullptr
-// and Length() 0. Nodes whose count drops to zero stay cached until CollectGarbage(), or until
+// and Length() 0. Nodes whose count drops to zero stay cached until a collection, or until
 // the cache would otherwise grow.
 #pragma once
 
@@ -129,7 +129,11 @@ class PStringReleaser {
 class PStringCache {
  public:
   // Frees every cached node that no handle refers to any more; returns how many were freed.
+  // Called at every pass of a loop: it walks the table only once a quarter of its nodes came
+  // in since the last walk, and returns 0 without looking otherwise.
   static size_t CollectGarbage();
+  // The same walk, made at once: for those that need every dropped node gone now.
+  static size_t CollectAllGarbage();
   // Number of cached nodes (live or awaiting collection).
   static size_t Size();
 };

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,6 +24,7 @@
 #include "pymclient/install_paths.h"
 #include "pymclient/pym_asset_info.h"
 #include "qel/file.h"
+#include "qel/file_facts.h"
 #include "scripthost/gso_library.h"
 
 namespace {
@@ -37,8 +37,8 @@ IncludePath MakeIncludePath(const Qel::File::Path& folder, const Qel::PString& r
 // The folder as the file system names it; a name that differs only in case is looked up.
 std::string FolderOnDisk(const IncludePath& entry) {
   const Qel::String path = Qel::File::InFolder(entry.rootName, entry.folder.CStr());
-  std::error_code ec;
-  if (entry.rootName.IsEmpty() && std::filesystem::is_directory(path.CStr(), ec)) {
+  struct stat st {};
+  if (entry.rootName.IsEmpty() && Qel::file_facts::Stat(path.Std(), &st) && S_ISDIR(st.st_mode)) {
     return std::string(path.CStr());
   }
   const Qel::String resolved = Qel::File::Resolve(path.CStr());
@@ -47,19 +47,20 @@ std::string FolderOnDisk(const IncludePath& entry) {
 
 // For paths this file builds itself, which need no lookup by case.
 bool ExactPathExists(const Qel::File::Path& path) {
-  std::error_code ec;
-  return std::filesystem::exists(path.CStr(), ec);
+  Qel::File::Stamp stamp;
+  return Qel::File::GetStamp(path.CStr(), &stamp);
 }
 
-// The plain files of the folder, in name order.
+// The entries of the folder but its folders (a link counts as its target), in name order.
 std::vector<std::string> ListFiles(const std::string& folder) {
-  namespace fs = std::filesystem;
   std::vector<std::string> names;
-  std::error_code ec;
-  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    std::error_code typeError;
-    if (it->is_directory(typeError)) continue;
-    names.push_back(it->path().filename().string());
+  // Exactly as named: the search's own lookup by case has been made by the caller.
+  Qel::File::Find find(folder.c_str(), "*");
+  while (find.Next()) {
+    const Qel::String& name = find.GetName();
+    if (name == "." || name == ".." || find.IsFolder()) continue;
+    if (find.IsLink() && Qel::File::IsFolder((folder + "/" + name.Std()).c_str())) continue;
+    names.push_back(name.Std());
   }
   std::sort(names.begin(), names.end());
   return names;

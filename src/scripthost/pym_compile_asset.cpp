@@ -58,14 +58,18 @@ bool LoadAssetFolderConfig(const Qel::PString& contentRoot, Soup& config,
 }
 
 bool PymCompileAsset(const Qel::PString& contentRoot, const Qel::File::Path& folder,
-                     ResultsLog& log) {
+                     ResultsLog& log, const Soup* loaded) {
   const std::lock_guard<std::mutex> lock(g_compileMutex);
   if (!g_setUp.load()()) {
     AddError(log, "PymCompileAsset unable to initialise script system");
     return false;
   }
   Soup config;
-  if (!LoadAssetFolderConfig(contentRoot, config, folder)) {
+  const bool configRead = loaded != nullptr
+                              ? ContentDatabaseScope(contentRoot).IsOpen() && !loaded->IsNull()
+                              : LoadAssetFolderConfig(contentRoot, config, folder);
+  if (loaded != nullptr) config = *loaded;
+  if (!configRead) {
     AddError(log, "PymCompileAsset unable to load asset config");
     return false;
   }
@@ -92,7 +96,7 @@ bool PymCompileAsset(const Qel::PString& contentRoot, const Qel::File::Path& fol
     InstallScriptSpecFactory();
     PymScript_KestroBaseSpecFactory factory;
     registry->SetDefaultFactory(&factory);
-    LoadAssetSpec(held, folder, contentRoot, &IsScriptSpec, false);
+    LoadAssetSpec(held, folder, contentRoot, &IsScriptSpec, false, loaded);
     registry->RemoveFactory(&factory);
   }
   auto* spec = dynamic_cast<KestroScriptSpec*>(held.Get());

@@ -7,6 +7,7 @@
 
 #include "core/file_util.h"
 #include "qel/file.h"
+#include "qel/file_facts.h"
 #include "validation/data_manager.h"
 
 namespace TETLib {
@@ -113,7 +114,7 @@ Qel::String FindAssetFile(std::string_view value, std::string_view subfolder) {
     if (found.empty()) return {};
     path += Qel::String(found);
     struct stat entry {};
-    linked = linked || (::lstat(path.CStr(), &entry) == 0 && S_ISLNK(entry.st_mode));
+    linked = linked || (Qel::file_facts::Lstat(path.Std(), &entry) && S_ISLNK(entry.st_mode));
     if (end < relative.size()) path += '/';
   }
   if (path == root || Qel::File::IsFolder(path.CStr())) return {};

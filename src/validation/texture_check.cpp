@@ -1,5 +1,6 @@
 #include "validation/texture_check.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -64,8 +65,10 @@ void Report(bool error, const Qel::PString& key, const Args&... args) {
 struct Walk {
   // Where the reported names start.
   size_t rootLength = 0;
-  // The root's real path: every file opened must lie below it.
-  std::string realRoot;
+  Qel::String root;
+  // The root's real path: every file opened must lie below it. Found at the first file, as most
+  // assets have none to check.
+  mutable std::optional<std::string> realRoot;
 };
 
 std::string_view Relative(const Walk& walk, const Qel::String& path) {
@@ -73,7 +76,8 @@ std::string_view Relative(const Walk& walk, const Qel::String& path) {
 }
 
 bool IsInsideRoot(const Walk& walk, const Qel::String& path) {
-  return IsInsideRealRoot(walk.realRoot, path);
+  if (!walk.realRoot) walk.realRoot = RealPath(walk.root);
+  return IsInsideRealRoot(*walk.realRoot, path);
 }
 
 struct Image {
@@ -193,7 +197,7 @@ bool CheckTextureFiles(const Qel::String& root, const Qel::String& folder) {
   Walk walk;
   const Qel::String rootFolder = WithSlash(root);
   walk.rootLength = rootFolder.Size();
-  walk.realRoot = RealPath(rootFolder);
+  walk.root = rootFolder;
   return CheckFolder(walk, WithSlash(folder));
 }
 

@@ -12,6 +12,7 @@
 #include "pymclient/install_paths.h"
 #include "qel/critical_section.h"
 #include "qel/file.h"
+#include "qel/file_facts.h"
 #include "qel/thread.h"
 #include "scripthost/pym_compile_asset.h"
 #include "validation/asset_file.h"
@@ -84,13 +85,16 @@ bool IsPackedContentFolder(const Qel::PString& contentFolder) {
   return !folder.IsEmpty() && Qel::File::Exists((folder + ".qa").CStr());
 }
 
-// The first pass: the configuration, its build and kind, and the container tree.
-bool ValidateAssetKind(const Qel::File::Path& configFile, AssetRun& run, Container& container) {
+// The first pass: the configuration, its build and kind, and the container tree. The
+// configuration as read stays in `read` for the compile; the container works on its own copy.
+bool ValidateAssetKind(const Qel::File::Path& configFile, AssetRun& run, Container& container,
+                       Soup& read) {
   DataManager& manager = DataManager::Instance();
   manager.LoadDefinitions();
   ErrorHandler::Instance()->ClearRecords();
-  Soup config;
-  config.LoadFile(nullptr, configFile.CStr(), nullptr);
+  read.LoadFile(nullptr, configFile.CStr(), nullptr);
+  Soup config = read;
+  if (!read.IsNull()) config.Copy(read);
   run.asset = MakeAssetIDProperty(kTagEmpty, config.GetNamedTagAsKUID(kTagKuid, KUID::Null()));
   if (WholeBuild(config.GetNamedTagAsFloat(kTagKestroBuild, 1.3f)) > kNewestBuild) {
     AddText(run, ResultsLog::kError, kKeyFutureAsset);
@@ -120,9 +124,12 @@ bool ReportContainerValidation(Container& container, const AssetRun& run) {
   return passed && textures;
 }
 
-void RunAssetValidation(const Qel::File::Path& configFile, AssetRun& run, Container& container) {
+void RunAssetValidation(const Qel::File::Path& configFile, AssetRun& run, Container& container,
+                        Soup& config) {
   const Qel::SingleLock lock(GetValidationMutex());
-  if (ValidateAssetKind(configFile, run, container)) ReportContainerValidation(container, run);
+  if (ValidateAssetKind(configFile, run, container, config)) {
+    ReportContainerValidation(container, run);
+  }
   DataManager& manager = DataManager::Instance();
   manager.PurgeResources();
   manager.SetMeshProblemReported(false);
@@ -141,6 +148,8 @@ bool RunValidateAssetTask(Qel::PString contentFolder, Qel::File::Path assetFolde
 
 bool LoadAssetConfigForValidation(ResultsLog* log, Qel::PString contentFolder,
                                   Qel::File::Path assetFolder) {
+  // Nothing changes the asset's files while it is checked: each file is asked after once.
+  const Qel::FileFactsScope facts;
   if (!GetContentFolderName(assetFolder, contentFolder)) return false;
   if (IsPackedContentFolder(contentFolder)) return true;
   CollectResourceGarbage();
@@ -151,6 +160,7 @@ bool LoadAssetConfigForValidation(ResultsLog* log, Qel::PString contentFolder,
 bool ValidateAssetFolder(ResultsLog* log, const Qel::PString& contentFolder,
                          const Qel::File::Path& assetFolder, bool compileScripts) {
   const Qel::SingleLock lock(GetValidationMutex());
+  const Qel::FileFactsScope facts;
   DataManager& manager = DataManager::Instance();
   // Nothing of the asset before this one counts for this one.
   manager.BeginAsset();
@@ -176,15 +186,17 @@ bool ValidateAssetFolder(ResultsLog* log, const Qel::PString& contentFolder,
 
   AssetRun run{log, KestroPropertyRef()};
   const u32 errors = log->GetErrorCount();
+  Soup config;
   {
     Container container;
-    RunAssetValidation(configFile, run, container);
+    RunAssetValidation(configFile, run, container, config);
   }
   if (log->GetErrorCount() != errors) return false;
   if (!compileScripts) return true;
   // The compiler's findings name the asset too.
   log->PushContext(run.asset);
-  const bool compiled = PymCompileAsset(contentFolder, assetFolder, *log);
+  const bool compiled =
+      PymCompileAsset(contentFolder, assetFolder, *log, config.IsNull() ? nullptr : &config);
   log->PopContext();
   return compiled;
 }

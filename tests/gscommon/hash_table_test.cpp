@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -159,6 +160,50 @@ TEST(HashNodeTableTest, ChainsSortedAndFindsTheInnermostFirst) {
   EXPECT_TRUE(table.Insert(&h0));
   EXPECT_FALSE(none.Insert(&again));
   EXPECT_EQ(none.Find(again), nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// Init keeps the buckets of an empty table of the same size: whatever came before, the table
+// that results holds nothing, has the size asked for and takes nodes again.
+TEST(HashNodeTableTest, InitAfterAnyHistoryGivesAnEmptyTable) {
+  struct Case {
+    const char* name;
+    int inserted;
+    bool forgetFirst;
+    bool removeAll;
+    u32 size;
+  };
+  const Case cases[] = {
+      {"fresh, same size", 0, false, false, 7},
+      {"fresh, other size", 0, false, false, 11},
+      {"filled", 3, false, false, 7},
+      {"filled then forgotten", 3, true, false, 7},
+      {"filled then emptied one by one", 3, false, true, 7},
+  };
+  for (const Case& c : cases) {
+    Utils::HashNodeTable table(7);
+    std::vector<std::unique_ptr<Named>> nodes;
+    for (int i = 0; i < c.inserted; ++i) {
+      nodes.push_back(std::make_unique<Named>(("n" + std::to_string(i)).c_str(), 0));
+      ASSERT_TRUE(table.Insert(nodes.back().get())) << c.name;
+    }
+    if (c.forgetFirst) table.Forget();
+    if (c.removeAll) {
+      for (auto& node : nodes) ASSERT_TRUE(table.Remove(node.get())) << c.name;
+    }
+    ASSERT_TRUE(table.Init(c.size)) << c.name;
+    EXPECT_EQ(table.Count(), 0u) << c.name;
+    EXPECT_EQ(table.BucketCount(), c.size) << c.name;
+    EXPECT_EQ(table.First(), nullptr) << c.name;
+    Named again("n0", 0);
+    EXPECT_EQ(table.Find(again), nullptr) << c.name;
+    EXPECT_TRUE(table.Insert(&again)) << c.name;
+    EXPECT_EQ(table.First(), &again) << c.name;
+    table.Clear();
+  }
 }
 
 }  // namespace

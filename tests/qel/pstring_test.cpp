@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -33,7 +34,7 @@ TEST(PString, InterningGivesHandleEqualityAndEmptyIsNull) {
   PString self("self-assigned-unique-text");
   const PString& alias = self;
   self = alias;
-  Qel::PStringCache::CollectGarbage();
+  Qel::PStringCache::CollectAllGarbage();
   EXPECT_STREQ(self.Get(), "self-assigned-unique-text");
 }
 
@@ -57,7 +58,7 @@ TEST(PString, EqualsIgnoreCaseTreatsNullTextStrictly) {
 }
 
 TEST(PString, CacheGrowsAndCollectsKeepingLiveNodes) {
-  Qel::PStringCache::CollectGarbage();
+  Qel::PStringCache::CollectAllGarbage();
   const size_t base = Qel::PStringCache::Size();
   constexpr int kTexts = 30000;
   std::vector<PString> kept;
@@ -72,7 +73,7 @@ TEST(PString, CacheGrowsAndCollectsKeepingLiveNodes) {
     }
   }
   const size_t dropped = kTexts - kept.size();
-  EXPECT_EQ(Qel::PStringCache::CollectGarbage(), dropped);
+  EXPECT_EQ(Qel::PStringCache::CollectAllGarbage(), dropped);
   EXPECT_EQ(Qel::PStringCache::Size(), base + kept.size());
   for (int i = 0; i < kTexts; ++i) {
     const std::string text = "growth-" + std::to_string(i);
@@ -85,7 +86,7 @@ TEST(PString, CacheGrowsAndCollectsKeepingLiveNodes) {
     EXPECT_EQ(again.Hash(), PString(text).Hash());
   }
   // Growth collects on its own: short-lived texts never pile up far beyond the live ones.
-  EXPECT_LE(Qel::PStringCache::CollectGarbage(), dropped);
+  EXPECT_LE(Qel::PStringCache::CollectAllGarbage(), dropped);
   EXPECT_EQ(Qel::PStringCache::Size(), base + kept.size());
   for (int i = 0; i < 10 * kTexts; ++i) (void)PString("passing-" + std::to_string(i));
   EXPECT_LT(Qel::PStringCache::Size(), 4 * (base + kept.size()) + 2048);
@@ -94,7 +95,7 @@ TEST(PString, CacheGrowsAndCollectsKeepingLiveNodes) {
 // Handles made in batches, from reserved references and released through a releaser keep every
 // node exactly as long as plain handles would.
 TEST(PString, BatchedCountsKeepNodesUntilTheLastHandle) {
-  Qel::PStringCache::CollectGarbage();
+  Qel::PStringCache::CollectAllGarbage();
   const size_t base = Qel::PStringCache::Size();
   constexpr size_t kFresh = 1000;
   std::vector<std::string> texts;
@@ -122,13 +123,45 @@ TEST(PString, BatchedCountsKeepNodesUntilTheLastHandle) {
     for (PString& copy : copies) releaser.Release(copy);
     for (const PString& copy : copies) EXPECT_TRUE(copy.IsEmpty());
   }
-  EXPECT_EQ(Qel::PStringCache::CollectGarbage(), 0u);
+  EXPECT_EQ(Qel::PStringCache::CollectAllGarbage(), 0u);
   out.clear();
   // "batch-0" lives on in the handles taken from its reserve.
-  EXPECT_EQ(Qel::PStringCache::CollectGarbage(), kFresh - 1);
+  EXPECT_EQ(Qel::PStringCache::CollectAllGarbage(), kFresh - 1);
   EXPECT_EQ(taken[2].View(), "batch-0");
   taken.clear();
-  EXPECT_EQ(Qel::PStringCache::CollectGarbage(), 1u);
+  EXPECT_EQ(Qel::PStringCache::CollectAllGarbage(), 1u);
+}
+
+// The collection made at every pass of a loop walks the table only once a quarter of what the
+// last collection left came in since; the exact one always does. Growth may collect on its own
+// meanwhile, so a due collection is judged by what remains.
+TEST(PString, RoutineCollectionWaitsForAQuarterOfTheTable) {
+  struct Case {
+    const char* name;
+    size_t eighths;  // fresh texts dropped, in eighths of the table
+    bool due;
+  };
+  const Case cases[] = {
+      {"one-text-", 0, false},
+      {"an-eighth-", 1, false},
+      {"a-quarter-", 2, true},
+      {"half-the-table-", 4, true},
+  };
+  for (const Case& c : cases) {
+    Qel::PStringCache::CollectAllGarbage();
+    const size_t base = Qel::PStringCache::Size();
+    ASSERT_GT(base, 8u);
+    const size_t fresh = std::max<size_t>(1, base * c.eighths / 8 + (c.due ? 1 : 0));
+    for (size_t i = 0; i < fresh; ++i) (void)PString(c.name + std::to_string(i));
+    const size_t walked = Qel::PStringCache::CollectGarbage();
+    if (c.due) {
+      EXPECT_EQ(Qel::PStringCache::Size(), base) << c.name;
+    } else {
+      EXPECT_EQ(walked, 0u) << c.name;
+    }
+    Qel::PStringCache::CollectAllGarbage();
+    EXPECT_EQ(Qel::PStringCache::Size(), base) << c.name;
+  }
 }
 
 TEST(PString, InterningIsOneNodePerTextAcrossThreads) {
