@@ -57,37 +57,38 @@ size_t CountOccurrences(std::string_view text, std::string_view pattern) {
   return count;
 }
 
-ACSData IntBlock(SoupSlabMaker& slabs, i32 value) {
+// Value nodes with their bytes, each made in one piece.
+ACSNode IntValue(SoupSlabMaker& slabs, i32 value) {
   u8* bytes;
-  ACSData block = slabs.MakeBlock(4, &bytes);
+  ACSNode node = slabs.MakeFilledValue(kKindInt, 4, &bytes);
   ByteOrder::StoreLE32(bytes, u32(value));
-  return block;
+  return node;
 }
 
-ACSData FloatsBlock(SoupSlabMaker& slabs, const f32* values, size_t count) {
+ACSNode FloatsValue(SoupSlabMaker& slabs, const f32* values, size_t count) {
   u8* bytes;
-  ACSData block = slabs.MakeBlock(u32(count * 4), &bytes);
+  ACSNode node = slabs.MakeFilledValue(kKindFloat, u32(count * 4), &bytes);
   for (size_t i = 0; i < count; ++i) ByteOrder::StoreLEF32(bytes + 4 * i, values[i]);
-  return block;
+  return node;
 }
 
-ACSData TextBlock(SoupSlabMaker& slabs, std::string_view text) {
+ACSNode TextValue(SoupSlabMaker& slabs, std::string_view text) {
   // The empty text is held as no block; otherwise the characters and their NUL.
-  if (text.empty()) return ACSData();
+  if (text.empty()) return slabs.MakeValue(kKindText, nullptr);
   u8* bytes;
-  ACSData block = slabs.MakeBlock(u32(text.size() + 1), &bytes);
+  ACSNode node = slabs.MakeFilledValue(kKindText, u32(text.size() + 1), &bytes);
   std::memcpy(bytes, text.data(), text.size());
   bytes[text.size()] = 0;
-  return block;
+  return node;
 }
 
-ACSData KUIDBlock(SoupSlabMaker& slabs, const KUID& kuid) {
+ACSNode KUIDValue(SoupSlabMaker& slabs, const KUID& kuid) {
   const KUID::Packed packed = KUID::Pack(kuid);
   u8* bytes;
-  ACSData block = slabs.MakeBlock(8, &bytes);
+  ACSNode node = slabs.MakeFilledValue(kKindKUID, 8, &bytes);
   ByteOrder::StoreLE32(bytes, packed.word);
   ByteOrder::StoreLE32(bytes + 4, packed.contentId);
-  return block;
+  return node;
 }
 
 // The plain forms "<kuid:U:C>" and "<kuid2:U:C:V>" with nothing after them, each number of one
@@ -678,11 +679,11 @@ class TextParser {
     if (!block.AddName(name)) block.Drop(name);
   }
 
-  void Store(u32 name, u32 kind, ACSData data) {
+  void Store(u32 name, ACSNode value) {
     OpenBlock& block = Innermost();
     RemoveEarlier(block, name);
     Container(block);
-    block.pending.push_back({name, slabs_.MakeValue(kind, std::move(data))});
+    block.pending.push_back({name, std::move(value)});
   }
 
   // False when the input is over.
@@ -697,16 +698,16 @@ class TextParser {
     }
     switch (Classify()) {
       case ValueClass::kNothing:
-        Store(name, kKindNull, ACSData());
+        Store(name, slabs_.MakeValue(kKindNull, nullptr));
         break;
       case ValueClass::kContainer:
         return OpenContainer(name);
       case ValueClass::kInteger:
-        Store(name, kKindInt, IntBlock(slabs_, ParseInteger(TakeNumberText(kNumberChars))));
+        Store(name, IntValue(slabs_, ParseInteger(TakeNumberText(kNumberChars))));
         break;
       case ValueClass::kFloat: {
         const f32 value = ParseFloat(TakeNumberText(kNumberChars));
-        Store(name, kKindFloat, FloatsBlock(slabs_, &value, 1));
+        Store(name, FloatsValue(slabs_, &value, 1));
         break;
       }
       case ValueClass::kNumberList:
@@ -917,13 +918,13 @@ class TextParser {
       if (block.HasName(name)) block.Drop(name);
       return;
     }
-    Store(name, kKindFloat, FloatsBlock(slabs_, numbers_.data(), numbers_.size()));
+    Store(name, FloatsValue(slabs_, numbers_.data(), numbers_.size()));
   }
 
   void StoreText(u32 name, std::string_view value) {
     KUID kuid;
     if (!value.empty() && value[0] == '<' && ParsePlainKuid(value, kuid)) {
-      Store(name, kKindKUID, KUIDBlock(slabs_, kuid));
+      Store(name, KUIDValue(slabs_, kuid));
       return;
     }
     if (!value.empty() &&
@@ -931,7 +932,7 @@ class TextParser {
          StartsWithIgnoreCase(value, "<null>")) &&
         CountOccurrences(value, "<kuid:") + CountOccurrences(value, "<kuid2:") <= 1) {
       converted_.assign(value);
-      Store(name, kKindKUID, KUIDBlock(slabs_, KUID::Parse(converted_.c_str(), false)));
+      Store(name, KUIDValue(slabs_, KUID::Parse(converted_.c_str(), false)));
       return;
     }
     if (!utf8_) {
@@ -944,7 +945,7 @@ class TextParser {
         value = converted_;
       }
     }
-    Store(name, kKindText, TextBlock(slabs_, value));
+    Store(name, TextValue(slabs_, value));
   }
 
   // The part of the text taken so far, or the window of the stream; pos_ is in it, base_ is

@@ -116,6 +116,8 @@ MPRef<ACSRawDataCore> ACSRawDataCore::CreateChunkView(const ACSChunk* node) {
 
 // --- ACSChunk ---
 
+static_assert(sizeof(ACSChunk) == sizeof(ReferenceCountMP), "the node's flag takes no room");
+
 MPRef<ACSChunk> ACSChunk::GetChild(const Qel::PString&) const { return GetNullChunk(); }
 MPRef<ACSChunk> ACSChunk::GetChild(const Qel::PString&) { return GetNullChunk(); }
 u32 ACSChunk::CountChildren() const { return 0; }
@@ -135,7 +137,6 @@ const u8* ACSChunk::GetData() const { return nullptr; }
 u32 ACSChunk::GetDataSize() const { return 0; }
 u32 ACSChunk::GetKind() const { return kKindNull; }
 void ACSChunk::SetData(u32, MPRef<ACSRawDataCore>) {}
-bool ACSChunk::DestroyAlone(SoupSlabRelease&) { return false; }
 
 namespace {
 
@@ -419,7 +420,11 @@ void TDBContainerTag::ReleaseEntries(SoupSlabRelease& release) {
     // Both handles of the entry are empty now: it ends without calling their destructors.
     release.ReleaseName(entry.name);
     if (node == nullptr) continue;
-    if (node->GetReferenceCount() != 1 || !node->DestroyAlone(release)) node->ReleaseReference();
+    if (node->slabValue_ && node->GetReferenceCount() == 1) {
+      static_cast<TDBDataTag*>(node)->DestroyAlone(release);
+    } else {
+      node->ReleaseReference();
+    }
   }
   count_ = 0;
   if (entries_ == nullptr) return;
@@ -488,13 +493,12 @@ void TDBDataTag::SetData(u32 kind, MPRef<ACSRawDataCore> block) {
   block_ = std::move(block);
 }
 
-bool TDBDataTag::DestroyAlone(SoupSlabRelease& release) {
-  if (slabOffset_ == 0) return false;
+void TDBDataTag::DestroyAlone(SoupSlabRelease& release) {
   ACSRawDataCore* block = block_.Detach();
   const u32 slab = slabOffset_;
   this->~TDBDataTag();
   release.Add(this, slab, sizeof(TDBDataTag));
-  if (block == nullptr) return true;
+  if (block == nullptr) return;
   if (block->GetReferenceCount() == 1 && block->slabOffset_ != 0) {
     const u32 blockSlab = block->slabOffset_;
     const size_t size = ACSRawDataCore::InlineOffset() +
@@ -504,7 +508,6 @@ bool TDBDataTag::DestroyAlone(SoupSlabRelease& release) {
   } else {
     block->ReleaseReference();
   }
-  return true;
 }
 
 void TDBDataTag::DeleteThis() {
@@ -652,6 +655,28 @@ TDBContainerTag::Entry* SoupSlabMaker::MakeEntries(ACSChunk* container, u32 coun
   void* memory = Allocate(sizeof(TDBDataTag), &offset);
   auto* node = new (memory) TDBDataTag(kind, std::move(block));
   node->slabOffset_ = offset;
+  node->slabValue_ = true;
+  return MPRef<ACSChunk>::Adopt(node);
+}
+
+[[gnu::flatten]] MPRef<ACSChunk> SoupSlabMaker::MakeFilledValue(u32 kind, u32 size, u8** bytes) {
+  *bytes = nullptr;
+  if (size == 0) return MakeValue(kind, nullptr);
+  constexpr size_t kNodeSize = (sizeof(TDBDataTag) + 7) & ~size_t(7);
+  u32 offset;
+  void* memory = Allocate(kNodeSize + ACSRawDataCore::InlineOffset() + size, &offset);
+  if (!memory) return MakeValue(kind, MakeBlock(size, bytes));
+  // Two things made in the piece, each released on its own.
+  ++made_;
+  u8* at = static_cast<u8*>(memory) + kNodeSize;
+  u8* inlineBytes = at + ACSRawDataCore::InlineOffset();
+  auto* block =
+      new (at) ACSRawDataCore(inlineBytes, size, ACSRawDataCore::kStorageInline, nullptr);
+  block->slabOffset_ = offset + u32(kNodeSize);
+  auto* node = new (memory) TDBDataTag(kind, MPRef<ACSRawDataCore>::Adopt(block));
+  node->slabOffset_ = offset;
+  node->slabValue_ = true;
+  *bytes = inlineBytes;
   return MPRef<ACSChunk>::Adopt(node);
 }
 

@@ -122,10 +122,13 @@ class ACSChunk : public ReferenceCountMP {
  private:
   friend class TDBContainerTag;
 
+  friend class SoupSlabMaker;
+
   bool CopyFrom(const ACSChunk* source, u32 depth);
-  // For a node that its caller holds alone: destroys it at once when it was made in a slab,
-  // counting its memory into `release`; false, with nothing done, for any other node.
-  virtual bool DestroyAlone(SoupSlabRelease& release);
+
+  // A TDBDataTag made in a slab: a free that holds it alone destroys it at once, with no call
+  // through the node's table. In the base's padding, so no node grows.
+  bool slabValue_ = false;
 };
 
 using ACSNode = MPRef<ACSChunk>;
@@ -217,9 +220,12 @@ class TDBDataTag final : public ACSChunk {
  private:
   friend class SoupSlabMaker;
 
+  friend class TDBContainerTag;
+
   ~TDBDataTag() override = default;
-  // With its block, if nobody else holds that either.
-  bool DestroyAlone(SoupSlabRelease& release) override;
+  // For a node made in a slab that its caller holds alone: destroys it, with its block if nobody
+  // else holds that either, counting their memory into `release`.
+  void DestroyAlone(SoupSlabRelease& release);
 
   MPRef<ACSRawDataCore> block_;
   u32 kind_;
@@ -244,6 +250,11 @@ class SoupSlabMaker {
   // between, before anybody else sees the container. Null for 0.
   TDBContainerTag::Entry* MakeEntries(ACSChunk* container, u32 count);
   MPRef<ACSChunk> MakeValue(u32 kind, MPRef<ACSRawDataCore> block);
+  // A value node of the kind with a block of `size` uninitialised bytes, which the caller fills
+  // through `bytes` as in MakeBlock. The node and its block lie side by side in one piece of a
+  // slab, so a parse makes them in one step and a free finds the block beside the node. Size 0
+  // gives a node without a block and a null `bytes`.
+  MPRef<ACSChunk> MakeFilledValue(u32 kind, u32 size, u8** bytes);
   // As ACSRawDataCore::CreateFilled.
   MPRef<ACSRawDataCore> MakeBlock(u32 size, u8** bytes);
 
