@@ -567,6 +567,9 @@ class TextParser {
 
  private:
   static constexpr u32 kPiece = 1 << 16;
+  // A text in memory is checked for a zero byte in smaller pieces, each still in the first-level
+  // cache when it is parsed.
+  static constexpr u32 kMemoryPiece = 1 << 13;
   static constexpr u32 kNoName = ~u32(0);
 
   // The window is only ever extended while a tag is read, so positions in it stay valid; it is
@@ -589,7 +592,7 @@ class TextParser {
     if (!in_) {
       // A text in memory is taken in pieces as well, each checked for a zero byte just before
       // it is parsed.
-      size_t size = std::min<size_t>(source_.size(), have + kPiece);
+      size_t size = std::min<size_t>(source_.size(), have + kMemoryPiece);
       if (size == have) {
         inputEnded_ = true;
         return false;
@@ -745,7 +748,6 @@ class TextParser {
     // table reads the name back in words, and loads of words stored as bytes would stall.
     const char* from = text_.data() + pos_;
     const size_t room = text_.size() - pos_;
-    u64 hash = 0;
     for (size_t at = 0; at < length; at += 8) {
       const size_t count = std::min<size_t>(8, length - at);
       u64 word = 0;
@@ -757,7 +759,6 @@ class TextParser {
       }
       word = LowerWord(word);
       std::memcpy(name_ + at, &word, 8);
-      hash = NameTable::Mix(hash, word);
     }
     pos_ = end;
     OpenBlock& block = Innermost();
@@ -766,6 +767,13 @@ class TextParser {
     if (place < block.lastNames.size() && names_.Is(block.lastNames[place], name_, length)) {
       number = block.lastNames[place];
     } else {
+      // Hashed only here: most names are the one foretold.
+      u64 hash = 0;
+      for (size_t at = 0; at < length; at += 8) {
+        u64 word;
+        std::memcpy(&word, name_ + at, 8);
+        hash = NameTable::Mix(hash, word);
+      }
       number = names_.Intern(name_, length, NameTable::Finish(hash, length));
     }
     block.names.push_back(number);

@@ -41,11 +41,12 @@ class SoupSlabRelease {
 
 // --- ACSRawDataCore ---
 
-ACSRawDataCore::ACSRawDataCore(const u8* data, u32 size, u8 storage, MPRef<ReferenceCountMP> owner)
-    : size_(size), data_(data), owner_(std::move(owner)), storage_(storage) {}
+ACSRawDataCore::ACSRawDataCore(const u8* data, u32 size, u8 storage)
+    : size_(size), data_(data), storage_(storage) {}
 
 ACSRawDataCore::~ACSRawDataCore() {
   if (storage_ == kStorageMalloc) std::free(const_cast<u8*>(data_));
+  if (storage_ == kStorageView) Owner().~MPRef();
 }
 
 void ACSRawDataCore::DeleteThis() {
@@ -76,7 +77,7 @@ MPRef<ACSRawDataCore> ACSRawDataCore::CreateOwned(void* bytes, u32 size) {
     throw;
   }
   return MPRef<ACSRawDataCore>::Adopt(
-      new (memory) ACSRawDataCore(static_cast<const u8*>(bytes), size, kStorageMalloc, nullptr));
+      new (memory) ACSRawDataCore(static_cast<const u8*>(bytes), size, kStorageMalloc));
 }
 
 MPRef<ACSRawDataCore> ACSRawDataCore::CreateFilled(u32 size, u8** bytes) {
@@ -86,7 +87,7 @@ MPRef<ACSRawDataCore> ACSRawDataCore::CreateFilled(u32 size, u8** bytes) {
   u8* inlineBytes = static_cast<u8*>(memory) + InlineOffset();
   *bytes = inlineBytes;
   return MPRef<ACSRawDataCore>::Adopt(
-      new (memory) ACSRawDataCore(inlineBytes, size, kStorageInline, nullptr));
+      new (memory) ACSRawDataCore(inlineBytes, size, kStorageInline));
 }
 
 MPRef<ACSRawDataCore> ACSRawDataCore::CreateCopy(const void* source, u32 size) {
@@ -100,9 +101,10 @@ MPRef<ACSRawDataCore> ACSRawDataCore::CreateCopy(const void* source, u32 size) {
 MPRef<ACSRawDataCore> ACSRawDataCore::CreateView(const void* data, u32 size,
                                                  MPRef<ReferenceCountMP> owner) {
   if (!data || size == 0) return nullptr;
-  void* memory = Allocate(0);
-  return MPRef<ACSRawDataCore>::Adopt(new (memory) ACSRawDataCore(
-      static_cast<const u8*>(data), size, kStorageView, std::move(owner)));
+  void* memory = Allocate(sizeof(MPRef<ReferenceCountMP>));
+  auto* block = new (memory) ACSRawDataCore(static_cast<const u8*>(data), size, kStorageView);
+  new (&block->Owner()) MPRef<ReferenceCountMP>(std::move(owner));
+  return MPRef<ACSRawDataCore>::Adopt(block);
 }
 
 MPRef<ACSRawDataCore> ACSRawDataCore::CreateChunkView(const ACSChunk* node) {
@@ -671,7 +673,7 @@ TDBContainerTag::Entry* SoupSlabMaker::MakeEntries(ACSChunk* container, u32 coun
   u8* at = static_cast<u8*>(memory) + kNodeSize;
   u8* inlineBytes = at + ACSRawDataCore::InlineOffset();
   auto* block =
-      new (at) ACSRawDataCore(inlineBytes, size, ACSRawDataCore::kStorageInline, nullptr);
+      new (at) ACSRawDataCore(inlineBytes, size, ACSRawDataCore::kStorageInline);
   block->slabOffset_ = offset + u32(kNodeSize);
   auto* node = new (memory) TDBDataTag(kind, MPRef<ACSRawDataCore>::Adopt(block));
   node->slabOffset_ = offset;
@@ -689,7 +691,7 @@ TDBContainerTag::Entry* SoupSlabMaker::MakeEntries(ACSChunk* container, u32 coun
   u8* inlineBytes = static_cast<u8*>(memory) + ACSRawDataCore::InlineOffset();
   *bytes = inlineBytes;
   auto* block =
-      new (memory) ACSRawDataCore(inlineBytes, size, ACSRawDataCore::kStorageInline, nullptr);
+      new (memory) ACSRawDataCore(inlineBytes, size, ACSRawDataCore::kStorageInline);
   block->slabOffset_ = offset;
   return MPRef<ACSRawDataCore>::Adopt(block);
 }

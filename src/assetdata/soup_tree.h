@@ -59,18 +59,23 @@ class ACSRawDataCore final : public ReferenceCountMP {
 
   enum : u8 { kStorageView, kStorageMalloc, kStorageInline };
 
-  ACSRawDataCore(const u8* data, u32 size, u8 storage, MPRef<ReferenceCountMP> owner);
+  ACSRawDataCore(const u8* data, u32 size, u8 storage);
   ~ACSRawDataCore() override;
 
   // Every block is made in memory from operator new, with `extra` bytes after the object.
   static void* Allocate(size_t extra);
-  // Where inline bytes start: 8-byte aligned, enough for any value read in place.
+  // Where inline bytes start, or a view's owner: 8-byte aligned, enough for any value read in
+  // place.
   static constexpr size_t InlineOffset() { return (sizeof(ACSRawDataCore) + 7) & ~size_t(7); }
+  // The handle that keeps a view's bytes alive, after the object: most blocks have none.
+  MPRef<ReferenceCountMP>& Owner() {
+    return *reinterpret_cast<MPRef<ReferenceCountMP>*>(reinterpret_cast<u8*>(this) +
+                                                       InlineOffset());
+  }
 
-  // Ordered so that the block takes 40 bytes, the size first in the base's padding.
+  // Ordered so that the block takes 32 bytes, the size first in the base's padding.
   u32 size_;
   const u8* data_;
-  MPRef<ReferenceCountMP> owner_;
   // Where the block lies in its slab (see SoupSlabMaker); 0 when it has an allocation of its own.
   u32 slabOffset_ = 0;
   u8 storage_;
