@@ -91,16 +91,50 @@ ACSNode KUIDValue(SoupSlabMaker& slabs, const KUID& kuid) {
   return node;
 }
 
+constexpr u64 kByteOnes = 0x0101010101010101ull;
+constexpr u64 kByteHighs = 0x8080808080808080ull;
+
+// LowerAscii on every byte of the word.
+constexpr u64 LowerWord(u64 word) {
+  const u64 low = word & ~kByteHighs;
+  const u64 fromA = low + kByteOnes * (0x80 - 'A');
+  const u64 pastZ = low + kByteOnes * (0x80 - 'Z' - 1);
+  const u64 upper = fromA & ~pastZ & ~word & kByteHighs;
+  return word | (upper >> 2);
+}
+static_assert(LowerWord(0x405A415B7A61C1DAull) == 0x407A615B7A61C1DAull);
+
+// A mask of the first `count` (1 to 8) bytes of a word in memory order.
+constexpr u64 KeepFirstBytes(size_t count) {
+  return std::endian::native == std::endian::little ? ~u64(0) >> (8 * (8 - count))
+                                                    : ~u64(0) << (8 * (8 - count));
+}
+
+// The characters of a short literal as a word read from memory, zero after them.
+template <size_t N>
+u64 PrefixWord(const char (&text)[N]) {
+  static_assert(N <= 9);
+  u64 word = 0;
+  std::memcpy(&word, text, N - 1);
+  return word;
+}
+
 // The plain forms "<kuid:U:C>" and "<kuid2:U:C:V>" with nothing after them, each number of one
 // to nine digits, read as KUID::Parse reads them; false, with `out` untouched, for anything else.
 // Nearly every KUID of a configuration has one of these forms.
 bool ParsePlainKuid(std::string_view value, KUID& out) {
   size_t at;
   int fields;
-  if (StartsWithIgnoreCase(value, "<kuid:")) {
+  // The shortest, "<kuid:1:2>", has ten characters. Both prefixes are tried at once, on the first
+  // eight characters lowered in a word.
+  if (value.size() < 10) return false;
+  u64 word;
+  std::memcpy(&word, value.data(), 8);
+  word = LowerWord(word);
+  if ((word & KeepFirstBytes(6)) == PrefixWord("<kuid:")) {
     at = 6;
     fields = 2;
-  } else if (StartsWithIgnoreCase(value, "<kuid2:")) {
+  } else if ((word & KeepFirstBytes(7)) == PrefixWord("<kuid2:")) {
     at = 7;
     fields = 3;
   } else {
@@ -196,9 +230,6 @@ size_t SkipSpaceRun(std::string_view text, size_t pos) {
   return pos;
 }
 
-constexpr u64 kByteOnes = 0x0101010101010101ull;
-constexpr u64 kByteHighs = 0x8080808080808080ull;
-
 // The high bit of each byte of `word` that equals `c`: exact up to the first such byte, which is
 // all a search needs.
 constexpr u64 BytesEqual(u64 word, char c) {
@@ -251,15 +282,6 @@ size_t FindFirst(std::string_view text, size_t pos) {
   return pos;
 }
 
-// LowerAscii on every byte of the word.
-constexpr u64 LowerWord(u64 word) {
-  const u64 low = word & ~kByteHighs;
-  const u64 fromA = low + kByteOnes * (0x80 - 'A');
-  const u64 pastZ = low + kByteOnes * (0x80 - 'Z' - 1);
-  const u64 upper = fromA & ~pastZ & ~word & kByteHighs;
-  return word | (upper >> 2);
-}
-static_assert(LowerWord(0x405A415B7A61C1DAull) == 0x407A615B7A61C1DAull);
 
 enum class ValueClass { kNothing, kContainer, kInteger, kFloat, kNumberList, kText };
 
@@ -434,6 +456,8 @@ class OpenBlock {
     // The block that closed last at this depth foretells the names of this one.
     names.swap(lastNames);
     names.clear();
+    // Unused places hold 0, which no name matches: the list is searched whole.
+    std::memset(list_, 0, sizeof list_);
     listCount_ = 0;
     if (setCount_ != 0) {
       // A large set is dropped rather than cleared, so that each reuse costs what it holds.
@@ -450,27 +474,21 @@ class OpenBlock {
   bool AddName(u32 name) {
     const u32 key = name + 1;
     if (setCount_ != 0) return SetInsert(key);
-    for (u32 i = 0; i < listCount_; ++i) {
-      if (list_[i] == key) return false;
-    }
+    if (InList(key)) return false;
     if (listCount_ < kListLimit) {
       list_[listCount_++] = key;
       return true;
     }
     if (set_.empty()) set_.resize(4 * kListLimit);
     for (u32 i = 0; i < listCount_; ++i) SetInsert(list_[i]);
+    std::memset(list_, 0, sizeof list_);
     listCount_ = 0;
     return SetInsert(key);
   }
 
   bool HasName(u32 name) const {
     const u32 key = name + 1;
-    if (setCount_ == 0) {
-      for (u32 i = 0; i < listCount_; ++i) {
-        if (list_[i] == key) return true;
-      }
-      return false;
-    }
+    if (setCount_ == 0) return InList(key);
     const size_t mask = set_.size() - 1;
     for (size_t i = Home(key, mask); set_[i]; i = (i + 1) & mask) {
       if (set_[i] == key) return true;
@@ -502,6 +520,25 @@ class OpenBlock {
  private:
   static constexpr u32 kListLimit = 16;
 
+  // The whole list at once, without a branch for each name in it.
+  bool InList(u32 key) const {
+#if defined(__SSE2__)
+    static_assert(kListLimit % 4 == 0);
+    const __m128i wanted = _mm_set1_epi32(i32(key));
+    __m128i found = _mm_setzero_si128();
+    for (u32 i = 0; i < kListLimit; i += 4) {
+      const __m128i four = _mm_loadu_si128(reinterpret_cast<const __m128i*>(list_ + i));
+      found = _mm_or_si128(found, _mm_cmpeq_epi32(four, wanted));
+    }
+    return _mm_movemask_epi8(found) != 0;
+#else
+    for (u32 i = 0; i < listCount_; ++i) {
+      if (list_[i] == key) return true;
+    }
+    return false;
+#endif
+  }
+
   // From the high bits of the product, which every bit of the key reaches.
   static size_t Home(u32 key, size_t mask) {
     const int bits = std::countr_zero(u64(mask) + 1);
@@ -532,7 +569,7 @@ class OpenBlock {
   }
 
   // Names as their numbers plus one, so that 0 marks a free place.
-  u32 list_[kListLimit];
+  u32 list_[kListLimit] = {};
   u32 listCount_ = 0;
   std::vector<u32> set_;
   size_t setCount_ = 0;
@@ -753,7 +790,7 @@ class TextParser {
       u64 word = 0;
       if (room - at >= 8) {
         std::memcpy(&word, from + at, 8);
-        if (count < 8) word &= KeepBytes(count);
+        word &= KeepFirstBytes(count);
       } else {
         std::memcpy(&word, from + at, count);
       }
@@ -778,12 +815,6 @@ class TextParser {
     }
     block.names.push_back(number);
     return number;
-  }
-
-  // A mask of the first `count` (below 8) bytes of a word in memory order.
-  static u64 KeepBytes(size_t count) {
-    const u64 low = (u64(1) << (8 * count)) - 1;
-    return std::endian::native == std::endian::little ? low : ~(~u64(0) >> (8 * count));
   }
 
   // FindFirst over the window, which grows until a stop or the end of the input is found.
