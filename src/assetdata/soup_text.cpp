@@ -282,7 +282,6 @@ size_t FindFirst(std::string_view text, size_t pos) {
   return pos;
 }
 
-
 enum class ValueClass { kNothing, kContainer, kInteger, kFloat, kNumberList, kText };
 
 // Every name of one parse, known by its number: most tags repeat a few names. A name goes to the
@@ -695,8 +694,7 @@ class TextParser {
     OpenBlock& block = stack_[--depth_];
     if (block.node && !block.pending.empty()) {
       names_.Publish(block.pending);
-      TDBContainerTag::Entry* entries =
-          slabs_.MakeEntries(block.node, u32(block.pending.size()));
+      TDBContainerTag::Entry* entries = slabs_.MakeEntries(block.node, u32(block.pending.size()));
       for (PendingTag& tag : block.pending) {
         new (entries++) TDBContainerTag::Entry{names_.Take(tag.name), std::move(tag.node)};
       }
@@ -1204,7 +1202,8 @@ void Soup::ParseText(Soup& target, TStream& in, bool utf8) {
     const u32 size = buffer->GetDataSize();
     std::string_view rest;
     if (start < size) {
-      rest = std::string_view(reinterpret_cast<const char*>(buffer->GetData()) + start, size - start);
+      rest =
+          std::string_view(reinterpret_cast<const char*>(buffer->GetData()) + start, size - start);
     }
     const size_t used = ParseSoupText(target, rest, utf8);
     in.Seek(i64(start) + i64(used), 0);

@@ -86,8 +86,8 @@ MPRef<ACSRawDataCore> ACSRawDataCore::CreateFilled(u32 size, u8** bytes) {
   void* memory = Allocate(size);
   u8* inlineBytes = static_cast<u8*>(memory) + InlineOffset();
   *bytes = inlineBytes;
-  return MPRef<ACSRawDataCore>::Adopt(
-      new (memory) ACSRawDataCore(inlineBytes, size, kStorageInline));
+  return MPRef<ACSRawDataCore>::Adopt(new (memory)
+                                          ACSRawDataCore(inlineBytes, size, kStorageInline));
 }
 
 MPRef<ACSRawDataCore> ACSRawDataCore::CreateCopy(const void* source, u32 size) {
@@ -672,8 +672,7 @@ TDBContainerTag::Entry* SoupSlabMaker::MakeEntries(ACSChunk* container, u32 coun
   ++made_;
   u8* at = static_cast<u8*>(memory) + kNodeSize;
   u8* inlineBytes = at + ACSRawDataCore::InlineOffset();
-  auto* block =
-      new (at) ACSRawDataCore(inlineBytes, size, ACSRawDataCore::kStorageInline);
+  auto* block = new (at) ACSRawDataCore(inlineBytes, size, ACSRawDataCore::kStorageInline);
   block->slabOffset_ = offset + u32(kNodeSize);
   auto* node = new (memory) TDBDataTag(kind, MPRef<ACSRawDataCore>::Adopt(block));
   node->slabOffset_ = offset;
@@ -690,8 +689,7 @@ TDBContainerTag::Entry* SoupSlabMaker::MakeEntries(ACSChunk* container, u32 coun
   if (!memory) return ACSRawDataCore::CreateFilled(size, bytes);
   u8* inlineBytes = static_cast<u8*>(memory) + ACSRawDataCore::InlineOffset();
   *bytes = inlineBytes;
-  auto* block =
-      new (memory) ACSRawDataCore(inlineBytes, size, ACSRawDataCore::kStorageInline);
+  auto* block = new (memory) ACSRawDataCore(inlineBytes, size, ACSRawDataCore::kStorageInline);
   block->slabOffset_ = offset;
   return MPRef<ACSRawDataCore>::Adopt(block);
 }

@@ -125,9 +125,8 @@ class ACSChunk : public ReferenceCountMP {
   ~ACSChunk() override = default;
 
  private:
-  friend class TDBContainerTag;
-
   friend class SoupSlabMaker;
+  friend class TDBContainerTag;
 
   bool CopyFrom(const ACSChunk* source, u32 depth);
 
@@ -224,7 +223,6 @@ class TDBDataTag final : public ACSChunk {
 
  private:
   friend class SoupSlabMaker;
-
   friend class TDBContainerTag;
 
   ~TDBDataTag() override = default;

@@ -154,7 +154,7 @@ TEST(SoupTextParse, KuidValuesReadAsKuidParseReadsThem) {
       "<kuid2:1:2>",         "<kuid::1>",            "<kuid: 5:6>",          "<kuid:+5:6>",
       "<kuid2:1:2:3:4>",     "<null>",               "<kuid:1:2><kuid:3:4>", "<kuid:1:>",
       "<kuidx:1:2>",         "<kuid21:2:3>",         "<KuId2:9:8:7>",        "<kuid2:1:2:3>x",
-      "<kuid:1:2:",          "<kuid2:",
+      "<kuid:1:2:",          "<kuid2:",              "<KUID2:5:6:7>",        "<kuid:12345678:8>",
   };
   for (const char* form : forms) {
     Soup soup;
