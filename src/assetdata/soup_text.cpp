@@ -57,37 +57,66 @@ size_t CountOccurrences(std::string_view text, std::string_view pattern) {
   return count;
 }
 
-ACSData IntBlock(SoupSlabMaker& slabs, i32 value) {
+// Value nodes with their bytes, each made in one piece.
+ACSNode IntValue(SoupSlabMaker& slabs, i32 value) {
   u8* bytes;
-  ACSData block = slabs.MakeBlock(4, &bytes);
+  ACSNode node = slabs.MakeFilledValue(kKindInt, 4, &bytes);
   ByteOrder::StoreLE32(bytes, u32(value));
-  return block;
+  return node;
 }
 
-ACSData FloatsBlock(SoupSlabMaker& slabs, const f32* values, size_t count) {
+ACSNode FloatsValue(SoupSlabMaker& slabs, const f32* values, size_t count) {
   u8* bytes;
-  ACSData block = slabs.MakeBlock(u32(count * 4), &bytes);
+  ACSNode node = slabs.MakeFilledValue(kKindFloat, u32(count * 4), &bytes);
   for (size_t i = 0; i < count; ++i) ByteOrder::StoreLEF32(bytes + 4 * i, values[i]);
-  return block;
+  return node;
 }
 
-ACSData TextBlock(SoupSlabMaker& slabs, std::string_view text) {
+ACSNode TextValue(SoupSlabMaker& slabs, std::string_view text) {
   // The empty text is held as no block; otherwise the characters and their NUL.
-  if (text.empty()) return ACSData();
+  if (text.empty()) return slabs.MakeValue(kKindText, nullptr);
   u8* bytes;
-  ACSData block = slabs.MakeBlock(u32(text.size() + 1), &bytes);
+  ACSNode node = slabs.MakeFilledValue(kKindText, u32(text.size() + 1), &bytes);
   std::memcpy(bytes, text.data(), text.size());
   bytes[text.size()] = 0;
-  return block;
+  return node;
 }
 
-ACSData KUIDBlock(SoupSlabMaker& slabs, const KUID& kuid) {
+ACSNode KUIDValue(SoupSlabMaker& slabs, const KUID& kuid) {
   const KUID::Packed packed = KUID::Pack(kuid);
   u8* bytes;
-  ACSData block = slabs.MakeBlock(8, &bytes);
+  ACSNode node = slabs.MakeFilledValue(kKindKUID, 8, &bytes);
   ByteOrder::StoreLE32(bytes, packed.word);
   ByteOrder::StoreLE32(bytes + 4, packed.contentId);
-  return block;
+  return node;
+}
+
+constexpr u64 kByteOnes = 0x0101010101010101ull;
+constexpr u64 kByteHighs = 0x8080808080808080ull;
+
+// LowerAscii on every byte of the word.
+constexpr u64 LowerWord(u64 word) {
+  const u64 low = word & ~kByteHighs;
+  const u64 fromA = low + kByteOnes * (0x80 - 'A');
+  const u64 pastZ = low + kByteOnes * (0x80 - 'Z' - 1);
+  const u64 upper = fromA & ~pastZ & ~word & kByteHighs;
+  return word | (upper >> 2);
+}
+static_assert(LowerWord(0x405A415B7A61C1DAull) == 0x407A615B7A61C1DAull);
+
+// A mask of the first `count` (1 to 8) bytes of a word in memory order.
+constexpr u64 KeepFirstBytes(size_t count) {
+  return std::endian::native == std::endian::little ? ~u64(0) >> (8 * (8 - count))
+                                                    : ~u64(0) << (8 * (8 - count));
+}
+
+// The characters of a short literal as a word read from memory, zero after them.
+template <size_t N>
+u64 PrefixWord(const char (&text)[N]) {
+  static_assert(N <= 9);
+  u64 word = 0;
+  std::memcpy(&word, text, N - 1);
+  return word;
 }
 
 // The plain forms "<kuid:U:C>" and "<kuid2:U:C:V>" with nothing after them, each number of one
@@ -96,10 +125,16 @@ ACSData KUIDBlock(SoupSlabMaker& slabs, const KUID& kuid) {
 bool ParsePlainKuid(std::string_view value, KUID& out) {
   size_t at;
   int fields;
-  if (StartsWithIgnoreCase(value, "<kuid:")) {
+  // The shortest, "<kuid:1:2>", has ten characters. Both prefixes are tried at once, on the first
+  // eight characters lowered in a word.
+  if (value.size() < 10) return false;
+  u64 word;
+  std::memcpy(&word, value.data(), 8);
+  word = LowerWord(word);
+  if ((word & KeepFirstBytes(6)) == PrefixWord("<kuid:")) {
     at = 6;
     fields = 2;
-  } else if (StartsWithIgnoreCase(value, "<kuid2:")) {
+  } else if ((word & KeepFirstBytes(7)) == PrefixWord("<kuid2:")) {
     at = 7;
     fields = 3;
   } else {
@@ -195,9 +230,6 @@ size_t SkipSpaceRun(std::string_view text, size_t pos) {
   return pos;
 }
 
-constexpr u64 kByteOnes = 0x0101010101010101ull;
-constexpr u64 kByteHighs = 0x8080808080808080ull;
-
 // The high bit of each byte of `word` that equals `c`: exact up to the first such byte, which is
 // all a search needs.
 constexpr u64 BytesEqual(u64 word, char c) {
@@ -249,16 +281,6 @@ size_t FindFirst(std::string_view text, size_t pos) {
   while (pos < text.size() && !Set::Is(text[pos])) ++pos;
   return pos;
 }
-
-// LowerAscii on every byte of the word.
-constexpr u64 LowerWord(u64 word) {
-  const u64 low = word & ~kByteHighs;
-  const u64 fromA = low + kByteOnes * (0x80 - 'A');
-  const u64 pastZ = low + kByteOnes * (0x80 - 'Z' - 1);
-  const u64 upper = fromA & ~pastZ & ~word & kByteHighs;
-  return word | (upper >> 2);
-}
-static_assert(LowerWord(0x405A415B7A61C1DAull) == 0x407A615B7A61C1DAull);
 
 enum class ValueClass { kNothing, kContainer, kInteger, kFloat, kNumberList, kText };
 
@@ -433,6 +455,8 @@ class OpenBlock {
     // The block that closed last at this depth foretells the names of this one.
     names.swap(lastNames);
     names.clear();
+    // Unused places hold 0, which no name matches: the list is searched whole.
+    std::memset(list_, 0, sizeof list_);
     listCount_ = 0;
     if (setCount_ != 0) {
       // A large set is dropped rather than cleared, so that each reuse costs what it holds.
@@ -449,27 +473,21 @@ class OpenBlock {
   bool AddName(u32 name) {
     const u32 key = name + 1;
     if (setCount_ != 0) return SetInsert(key);
-    for (u32 i = 0; i < listCount_; ++i) {
-      if (list_[i] == key) return false;
-    }
+    if (InList(key)) return false;
     if (listCount_ < kListLimit) {
       list_[listCount_++] = key;
       return true;
     }
     if (set_.empty()) set_.resize(4 * kListLimit);
     for (u32 i = 0; i < listCount_; ++i) SetInsert(list_[i]);
+    std::memset(list_, 0, sizeof list_);
     listCount_ = 0;
     return SetInsert(key);
   }
 
   bool HasName(u32 name) const {
     const u32 key = name + 1;
-    if (setCount_ == 0) {
-      for (u32 i = 0; i < listCount_; ++i) {
-        if (list_[i] == key) return true;
-      }
-      return false;
-    }
+    if (setCount_ == 0) return InList(key);
     const size_t mask = set_.size() - 1;
     for (size_t i = Home(key, mask); set_[i]; i = (i + 1) & mask) {
       if (set_[i] == key) return true;
@@ -501,6 +519,25 @@ class OpenBlock {
  private:
   static constexpr u32 kListLimit = 16;
 
+  // The whole list at once, without a branch for each name in it.
+  bool InList(u32 key) const {
+#if defined(__SSE2__)
+    static_assert(kListLimit % 4 == 0);
+    const __m128i wanted = _mm_set1_epi32(i32(key));
+    __m128i found = _mm_setzero_si128();
+    for (u32 i = 0; i < kListLimit; i += 4) {
+      const __m128i four = _mm_loadu_si128(reinterpret_cast<const __m128i*>(list_ + i));
+      found = _mm_or_si128(found, _mm_cmpeq_epi32(four, wanted));
+    }
+    return _mm_movemask_epi8(found) != 0;
+#else
+    for (u32 i = 0; i < listCount_; ++i) {
+      if (list_[i] == key) return true;
+    }
+    return false;
+#endif
+  }
+
   // From the high bits of the product, which every bit of the key reaches.
   static size_t Home(u32 key, size_t mask) {
     const int bits = std::countr_zero(u64(mask) + 1);
@@ -531,7 +568,7 @@ class OpenBlock {
   }
 
   // Names as their numbers plus one, so that 0 marks a free place.
-  u32 list_[kListLimit];
+  u32 list_[kListLimit] = {};
   u32 listCount_ = 0;
   std::vector<u32> set_;
   size_t setCount_ = 0;
@@ -566,6 +603,9 @@ class TextParser {
 
  private:
   static constexpr u32 kPiece = 1 << 16;
+  // A text in memory is checked for a zero byte in smaller pieces, each still in the first-level
+  // cache when it is parsed.
+  static constexpr u32 kMemoryPiece = 1 << 13;
   static constexpr u32 kNoName = ~u32(0);
 
   // The window is only ever extended while a tag is read, so positions in it stay valid; it is
@@ -588,7 +628,7 @@ class TextParser {
     if (!in_) {
       // A text in memory is taken in pieces as well, each checked for a zero byte just before
       // it is parsed.
-      size_t size = std::min<size_t>(source_.size(), have + kPiece);
+      size_t size = std::min<size_t>(source_.size(), have + kMemoryPiece);
       if (size == have) {
         inputEnded_ = true;
         return false;
@@ -654,8 +694,7 @@ class TextParser {
     OpenBlock& block = stack_[--depth_];
     if (block.node && !block.pending.empty()) {
       names_.Publish(block.pending);
-      TDBContainerTag::Entry* entries =
-          slabs_.MakeEntries(block.node, u32(block.pending.size()));
+      TDBContainerTag::Entry* entries = slabs_.MakeEntries(block.node, u32(block.pending.size()));
       for (PendingTag& tag : block.pending) {
         new (entries++) TDBContainerTag::Entry{names_.Take(tag.name), std::move(tag.node)};
       }
@@ -678,11 +717,11 @@ class TextParser {
     if (!block.AddName(name)) block.Drop(name);
   }
 
-  void Store(u32 name, u32 kind, ACSData data) {
+  void Store(u32 name, ACSNode value) {
     OpenBlock& block = Innermost();
     RemoveEarlier(block, name);
     Container(block);
-    block.pending.push_back({name, slabs_.MakeValue(kind, std::move(data))});
+    block.pending.push_back({name, std::move(value)});
   }
 
   // False when the input is over.
@@ -697,16 +736,16 @@ class TextParser {
     }
     switch (Classify()) {
       case ValueClass::kNothing:
-        Store(name, kKindNull, ACSData());
+        Store(name, slabs_.MakeValue(kKindNull, nullptr));
         break;
       case ValueClass::kContainer:
         return OpenContainer(name);
       case ValueClass::kInteger:
-        Store(name, kKindInt, IntBlock(slabs_, ParseInteger(TakeNumberText(kNumberChars))));
+        Store(name, IntValue(slabs_, ParseInteger(TakeNumberText(kNumberChars))));
         break;
       case ValueClass::kFloat: {
         const f32 value = ParseFloat(TakeNumberText(kNumberChars));
-        Store(name, kKindFloat, FloatsBlock(slabs_, &value, 1));
+        Store(name, FloatsValue(slabs_, &value, 1));
         break;
       }
       case ValueClass::kNumberList:
@@ -744,19 +783,17 @@ class TextParser {
     // table reads the name back in words, and loads of words stored as bytes would stall.
     const char* from = text_.data() + pos_;
     const size_t room = text_.size() - pos_;
-    u64 hash = 0;
     for (size_t at = 0; at < length; at += 8) {
       const size_t count = std::min<size_t>(8, length - at);
       u64 word = 0;
       if (room - at >= 8) {
         std::memcpy(&word, from + at, 8);
-        if (count < 8) word &= KeepBytes(count);
+        word &= KeepFirstBytes(count);
       } else {
         std::memcpy(&word, from + at, count);
       }
       word = LowerWord(word);
       std::memcpy(name_ + at, &word, 8);
-      hash = NameTable::Mix(hash, word);
     }
     pos_ = end;
     OpenBlock& block = Innermost();
@@ -765,16 +802,17 @@ class TextParser {
     if (place < block.lastNames.size() && names_.Is(block.lastNames[place], name_, length)) {
       number = block.lastNames[place];
     } else {
+      // Hashed only here: most names are the one foretold.
+      u64 hash = 0;
+      for (size_t at = 0; at < length; at += 8) {
+        u64 word;
+        std::memcpy(&word, name_ + at, 8);
+        hash = NameTable::Mix(hash, word);
+      }
       number = names_.Intern(name_, length, NameTable::Finish(hash, length));
     }
     block.names.push_back(number);
     return number;
-  }
-
-  // A mask of the first `count` (below 8) bytes of a word in memory order.
-  static u64 KeepBytes(size_t count) {
-    const u64 low = (u64(1) << (8 * count)) - 1;
-    return std::endian::native == std::endian::little ? low : ~(~u64(0) >> (8 * count));
   }
 
   // FindFirst over the window, which grows until a stop or the end of the input is found.
@@ -917,13 +955,13 @@ class TextParser {
       if (block.HasName(name)) block.Drop(name);
       return;
     }
-    Store(name, kKindFloat, FloatsBlock(slabs_, numbers_.data(), numbers_.size()));
+    Store(name, FloatsValue(slabs_, numbers_.data(), numbers_.size()));
   }
 
   void StoreText(u32 name, std::string_view value) {
     KUID kuid;
     if (!value.empty() && value[0] == '<' && ParsePlainKuid(value, kuid)) {
-      Store(name, kKindKUID, KUIDBlock(slabs_, kuid));
+      Store(name, KUIDValue(slabs_, kuid));
       return;
     }
     if (!value.empty() &&
@@ -931,7 +969,7 @@ class TextParser {
          StartsWithIgnoreCase(value, "<null>")) &&
         CountOccurrences(value, "<kuid:") + CountOccurrences(value, "<kuid2:") <= 1) {
       converted_.assign(value);
-      Store(name, kKindKUID, KUIDBlock(slabs_, KUID::Parse(converted_.c_str(), false)));
+      Store(name, KUIDValue(slabs_, KUID::Parse(converted_.c_str(), false)));
       return;
     }
     if (!utf8_) {
@@ -944,7 +982,7 @@ class TextParser {
         value = converted_;
       }
     }
-    Store(name, kKindText, TextBlock(slabs_, value));
+    Store(name, TextValue(slabs_, value));
   }
 
   // The part of the text taken so far, or the window of the stream; pos_ is in it, base_ is
@@ -1164,7 +1202,8 @@ void Soup::ParseText(Soup& target, TStream& in, bool utf8) {
     const u32 size = buffer->GetDataSize();
     std::string_view rest;
     if (start < size) {
-      rest = std::string_view(reinterpret_cast<const char*>(buffer->GetData()) + start, size - start);
+      rest =
+          std::string_view(reinterpret_cast<const char*>(buffer->GetData()) + start, size - start);
     }
     const size_t used = ParseSoupText(target, rest, utf8);
     in.Seek(i64(start) + i64(used), 0);

@@ -41,11 +41,12 @@ class SoupSlabRelease {
 
 // --- ACSRawDataCore ---
 
-ACSRawDataCore::ACSRawDataCore(const u8* data, u32 size, u8 storage, MPRef<ReferenceCountMP> owner)
-    : size_(size), data_(data), owner_(std::move(owner)), storage_(storage) {}
+ACSRawDataCore::ACSRawDataCore(const u8* data, u32 size, u8 storage)
+    : size_(size), data_(data), storage_(storage) {}
 
 ACSRawDataCore::~ACSRawDataCore() {
   if (storage_ == kStorageMalloc) std::free(const_cast<u8*>(data_));
+  if (storage_ == kStorageView) Owner().~MPRef();
 }
 
 void ACSRawDataCore::DeleteThis() {
@@ -76,7 +77,7 @@ MPRef<ACSRawDataCore> ACSRawDataCore::CreateOwned(void* bytes, u32 size) {
     throw;
   }
   return MPRef<ACSRawDataCore>::Adopt(
-      new (memory) ACSRawDataCore(static_cast<const u8*>(bytes), size, kStorageMalloc, nullptr));
+      new (memory) ACSRawDataCore(static_cast<const u8*>(bytes), size, kStorageMalloc));
 }
 
 MPRef<ACSRawDataCore> ACSRawDataCore::CreateFilled(u32 size, u8** bytes) {
@@ -85,8 +86,8 @@ MPRef<ACSRawDataCore> ACSRawDataCore::CreateFilled(u32 size, u8** bytes) {
   void* memory = Allocate(size);
   u8* inlineBytes = static_cast<u8*>(memory) + InlineOffset();
   *bytes = inlineBytes;
-  return MPRef<ACSRawDataCore>::Adopt(
-      new (memory) ACSRawDataCore(inlineBytes, size, kStorageInline, nullptr));
+  return MPRef<ACSRawDataCore>::Adopt(new (memory)
+                                          ACSRawDataCore(inlineBytes, size, kStorageInline));
 }
 
 MPRef<ACSRawDataCore> ACSRawDataCore::CreateCopy(const void* source, u32 size) {
@@ -100,9 +101,10 @@ MPRef<ACSRawDataCore> ACSRawDataCore::CreateCopy(const void* source, u32 size) {
 MPRef<ACSRawDataCore> ACSRawDataCore::CreateView(const void* data, u32 size,
                                                  MPRef<ReferenceCountMP> owner) {
   if (!data || size == 0) return nullptr;
-  void* memory = Allocate(0);
-  return MPRef<ACSRawDataCore>::Adopt(new (memory) ACSRawDataCore(
-      static_cast<const u8*>(data), size, kStorageView, std::move(owner)));
+  void* memory = Allocate(sizeof(MPRef<ReferenceCountMP>));
+  auto* block = new (memory) ACSRawDataCore(static_cast<const u8*>(data), size, kStorageView);
+  new (&block->Owner()) MPRef<ReferenceCountMP>(std::move(owner));
+  return MPRef<ACSRawDataCore>::Adopt(block);
 }
 
 MPRef<ACSRawDataCore> ACSRawDataCore::CreateChunkView(const ACSChunk* node) {
@@ -115,6 +117,8 @@ MPRef<ACSRawDataCore> ACSRawDataCore::CreateChunkView(const ACSChunk* node) {
 }
 
 // --- ACSChunk ---
+
+static_assert(sizeof(ACSChunk) == sizeof(ReferenceCountMP), "the node's flag takes no room");
 
 MPRef<ACSChunk> ACSChunk::GetChild(const Qel::PString&) const { return GetNullChunk(); }
 MPRef<ACSChunk> ACSChunk::GetChild(const Qel::PString&) { return GetNullChunk(); }
@@ -135,7 +139,6 @@ const u8* ACSChunk::GetData() const { return nullptr; }
 u32 ACSChunk::GetDataSize() const { return 0; }
 u32 ACSChunk::GetKind() const { return kKindNull; }
 void ACSChunk::SetData(u32, MPRef<ACSRawDataCore>) {}
-bool ACSChunk::DestroyAlone(SoupSlabRelease&) { return false; }
 
 namespace {
 
@@ -419,7 +422,11 @@ void TDBContainerTag::ReleaseEntries(SoupSlabRelease& release) {
     // Both handles of the entry are empty now: it ends without calling their destructors.
     release.ReleaseName(entry.name);
     if (node == nullptr) continue;
-    if (node->GetReferenceCount() != 1 || !node->DestroyAlone(release)) node->ReleaseReference();
+    if (node->slabValue_ && node->GetReferenceCount() == 1) {
+      static_cast<TDBDataTag*>(node)->DestroyAlone(release);
+    } else {
+      node->ReleaseReference();
+    }
   }
   count_ = 0;
   if (entries_ == nullptr) return;
@@ -488,13 +495,12 @@ void TDBDataTag::SetData(u32 kind, MPRef<ACSRawDataCore> block) {
   block_ = std::move(block);
 }
 
-bool TDBDataTag::DestroyAlone(SoupSlabRelease& release) {
-  if (slabOffset_ == 0) return false;
+void TDBDataTag::DestroyAlone(SoupSlabRelease& release) {
   ACSRawDataCore* block = block_.Detach();
   const u32 slab = slabOffset_;
   this->~TDBDataTag();
   release.Add(this, slab, sizeof(TDBDataTag));
-  if (block == nullptr) return true;
+  if (block == nullptr) return;
   if (block->GetReferenceCount() == 1 && block->slabOffset_ != 0) {
     const u32 blockSlab = block->slabOffset_;
     const size_t size = ACSRawDataCore::InlineOffset() +
@@ -504,7 +510,6 @@ bool TDBDataTag::DestroyAlone(SoupSlabRelease& release) {
   } else {
     block->ReleaseReference();
   }
-  return true;
 }
 
 void TDBDataTag::DeleteThis() {
@@ -652,6 +657,27 @@ TDBContainerTag::Entry* SoupSlabMaker::MakeEntries(ACSChunk* container, u32 coun
   void* memory = Allocate(sizeof(TDBDataTag), &offset);
   auto* node = new (memory) TDBDataTag(kind, std::move(block));
   node->slabOffset_ = offset;
+  node->slabValue_ = true;
+  return MPRef<ACSChunk>::Adopt(node);
+}
+
+[[gnu::flatten]] MPRef<ACSChunk> SoupSlabMaker::MakeFilledValue(u32 kind, u32 size, u8** bytes) {
+  *bytes = nullptr;
+  if (size == 0) return MakeValue(kind, nullptr);
+  constexpr size_t kNodeSize = (sizeof(TDBDataTag) + 7) & ~size_t(7);
+  u32 offset;
+  void* memory = Allocate(kNodeSize + ACSRawDataCore::InlineOffset() + size, &offset);
+  if (!memory) return MakeValue(kind, MakeBlock(size, bytes));
+  // Two things made in the piece, each released on its own.
+  ++made_;
+  u8* at = static_cast<u8*>(memory) + kNodeSize;
+  u8* inlineBytes = at + ACSRawDataCore::InlineOffset();
+  auto* block = new (at) ACSRawDataCore(inlineBytes, size, ACSRawDataCore::kStorageInline);
+  block->slabOffset_ = offset + u32(kNodeSize);
+  auto* node = new (memory) TDBDataTag(kind, MPRef<ACSRawDataCore>::Adopt(block));
+  node->slabOffset_ = offset;
+  node->slabValue_ = true;
+  *bytes = inlineBytes;
   return MPRef<ACSChunk>::Adopt(node);
 }
 
@@ -663,8 +689,7 @@ TDBContainerTag::Entry* SoupSlabMaker::MakeEntries(ACSChunk* container, u32 coun
   if (!memory) return ACSRawDataCore::CreateFilled(size, bytes);
   u8* inlineBytes = static_cast<u8*>(memory) + ACSRawDataCore::InlineOffset();
   *bytes = inlineBytes;
-  auto* block =
-      new (memory) ACSRawDataCore(inlineBytes, size, ACSRawDataCore::kStorageInline, nullptr);
+  auto* block = new (memory) ACSRawDataCore(inlineBytes, size, ACSRawDataCore::kStorageInline);
   block->slabOffset_ = offset;
   return MPRef<ACSRawDataCore>::Adopt(block);
 }

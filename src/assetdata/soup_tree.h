@@ -59,18 +59,23 @@ class ACSRawDataCore final : public ReferenceCountMP {
 
   enum : u8 { kStorageView, kStorageMalloc, kStorageInline };
 
-  ACSRawDataCore(const u8* data, u32 size, u8 storage, MPRef<ReferenceCountMP> owner);
+  ACSRawDataCore(const u8* data, u32 size, u8 storage);
   ~ACSRawDataCore() override;
 
   // Every block is made in memory from operator new, with `extra` bytes after the object.
   static void* Allocate(size_t extra);
-  // Where inline bytes start: 8-byte aligned, enough for any value read in place.
+  // Where inline bytes start, or a view's owner: 8-byte aligned, enough for any value read in
+  // place.
   static constexpr size_t InlineOffset() { return (sizeof(ACSRawDataCore) + 7) & ~size_t(7); }
+  // The handle that keeps a view's bytes alive, after the object: most blocks have none.
+  MPRef<ReferenceCountMP>& Owner() {
+    return *reinterpret_cast<MPRef<ReferenceCountMP>*>(reinterpret_cast<u8*>(this) +
+                                                       InlineOffset());
+  }
 
-  // Ordered so that the block takes 40 bytes, the size first in the base's padding.
+  // Ordered so that the block takes 32 bytes, the size first in the base's padding.
   u32 size_;
   const u8* data_;
-  MPRef<ReferenceCountMP> owner_;
   // Where the block lies in its slab (see SoupSlabMaker); 0 when it has an allocation of its own.
   u32 slabOffset_ = 0;
   u8 storage_;
@@ -120,12 +125,14 @@ class ACSChunk : public ReferenceCountMP {
   ~ACSChunk() override = default;
 
  private:
+  friend class SoupSlabMaker;
   friend class TDBContainerTag;
 
   bool CopyFrom(const ACSChunk* source, u32 depth);
-  // For a node that its caller holds alone: destroys it at once when it was made in a slab,
-  // counting its memory into `release`; false, with nothing done, for any other node.
-  virtual bool DestroyAlone(SoupSlabRelease& release);
+
+  // A TDBDataTag made in a slab: a free that holds it alone destroys it at once, with no call
+  // through the node's table. In the base's padding, so no node grows.
+  bool slabValue_ = false;
 };
 
 using ACSNode = MPRef<ACSChunk>;
@@ -216,10 +223,12 @@ class TDBDataTag final : public ACSChunk {
 
  private:
   friend class SoupSlabMaker;
+  friend class TDBContainerTag;
 
   ~TDBDataTag() override = default;
-  // With its block, if nobody else holds that either.
-  bool DestroyAlone(SoupSlabRelease& release) override;
+  // For a node made in a slab that its caller holds alone: destroys it, with its block if nobody
+  // else holds that either, counting their memory into `release`.
+  void DestroyAlone(SoupSlabRelease& release);
 
   MPRef<ACSRawDataCore> block_;
   u32 kind_;
@@ -244,6 +253,11 @@ class SoupSlabMaker {
   // between, before anybody else sees the container. Null for 0.
   TDBContainerTag::Entry* MakeEntries(ACSChunk* container, u32 count);
   MPRef<ACSChunk> MakeValue(u32 kind, MPRef<ACSRawDataCore> block);
+  // A value node of the kind with a block of `size` uninitialised bytes, which the caller fills
+  // through `bytes` as in MakeBlock. The node and its block lie side by side in one piece of a
+  // slab, so a parse makes them in one step and a free finds the block beside the node. Size 0
+  // gives a node without a block and a null `bytes`.
+  MPRef<ACSChunk> MakeFilledValue(u32 kind, u32 size, u8** bytes);
   // As ACSRawDataCore::CreateFilled.
   MPRef<ACSRawDataCore> MakeBlock(u32 size, u8** bytes);
 

@@ -152,7 +152,9 @@ TEST(SoupTextParse, KuidValuesReadAsKuidParseReadsThem) {
       "<kuid:1000000000:1>", "<kuid:2147483648:1>",  "<kuid:-1:2>",          "<kuid2:-3:4:127>",
       "<kuid:0012:007>",     "<kuid:1:2>x",          "<kuid:1:2",            "<kuid:1>",
       "<kuid2:1:2>",         "<kuid::1>",            "<kuid: 5:6>",          "<kuid:+5:6>",
-      "<kuid2:1:2:3:4>",     "<null>",               "<kuid:1:2><kuid:3:4>",
+      "<kuid2:1:2:3:4>",     "<null>",               "<kuid:1:2><kuid:3:4>", "<kuid:1:>",
+      "<kuidx:1:2>",         "<kuid21:2:3>",         "<KuId2:9:8:7>",        "<kuid2:1:2:3>x",
+      "<kuid:1:2:",          "<kuid2:",              "<KUID2:5:6:7>",        "<kuid:12345678:8>",
   };
   for (const char* form : forms) {
     Soup soup;

@@ -276,9 +276,14 @@ MPRef<ACSChunk> MakeMany(SoupSlabMaker& maker, u32 count) {
   for (u32 i = 0; i < count; ++i) {
     const std::string text = std::to_string(i) + std::string(i % 3000, 'x');
     u8* bytes = nullptr;
-    MPRef<ACSRawDataCore> block = maker.MakeBlock(u32(text.size() + 1), &bytes);
+    MPRef<ACSChunk> value;
+    // Every other one made in one piece with its bytes.
+    if (i % 2) {
+      value = maker.MakeFilledValue(kKindText, u32(text.size() + 1), &bytes);
+    } else {
+      value = maker.MakeValue(kKindText, maker.MakeBlock(u32(text.size() + 1), &bytes));
+    }
     std::memcpy(bytes, text.c_str(), text.size() + 1);
-    MPRef<ACSChunk> value = maker.MakeValue(kKindText, std::move(block));
     if (i % 10 == 0) {
       MPRef<ACSChunk> box = maker.MakeContainer();
       box->AddChild("v", value);
@@ -331,6 +336,46 @@ TEST(SlabMakerTest, PartsOutliveTheMakerTheTreeAndEachOther) {
   std::shuffle(kept.begin(), kept.end(), std::mt19937(7));
   kept.clear();
   blocks.clear();
+}
+
+// A node made with its bytes, at sizes around what fits in a slab, keeps them through every way
+// its parts are shared, replaced and released.
+TEST(SlabMakerTest, FilledValuesOfEverySize) {
+  for (const u32 size : {0u, 1u, 7u, 8u, 900u, 951u, 952u, 953u, 1024u, 5000u}) {
+    SCOPED_TRACE(size);
+    std::string expected(size, '\0');
+    for (u32 i = 0; i < size; ++i) expected[i] = char('a' + i % 26);
+    const auto bytesOf = [](const u8* data, u32 length) {
+      return data ? std::string(reinterpret_cast<const char*>(data), length) : std::string();
+    };
+    MPRef<ACSRawDataCore> kept;
+    MPRef<ACSChunk> replaced;
+    MPRef<ACSChunk> root;
+    {
+      SoupSlabMaker maker;
+      root = maker.MakeContainer();
+      for (int copy = 0; copy < 3; ++copy) {
+        u8* bytes = reinterpret_cast<u8*>(1);
+        MPRef<ACSChunk> node = maker.MakeFilledValue(kKindRaw, size, &bytes);
+        ASSERT_EQ(bytes == nullptr, size == 0);
+        if (size) std::memcpy(bytes, expected.data(), size);
+        EXPECT_EQ(node->GetKind(), u32(kKindRaw));
+        EXPECT_EQ(node->GetDataSize(), size);
+        EXPECT_EQ(bytesOf(node->GetData(), node->GetDataSize()), expected);
+        // The first one's block is held apart from it, the second is given another value, the
+        // third is held by the tree alone.
+        if (copy == 0) kept = ACSRawDataCore::CreateChunkView(node.Get());
+        if (copy == 1) {
+          node->SetData(kKindInt, ACSRawDataCore::CreateCopy("\2\0\0\0", 4));
+          replaced = node;
+        }
+        root->AddChild("v", std::move(node));
+      }
+    }
+    root = nullptr;
+    EXPECT_EQ(kept ? bytesOf(kept->GetData(), kept->GetSize()) : std::string(), expected);
+    EXPECT_EQ(IntOf(replaced.Get()), 2);
+  }
 }
 
 TEST(SlabMakerTest, DeepTreesGoWithoutRecursion) {
