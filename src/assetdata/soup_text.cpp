@@ -244,19 +244,30 @@ struct StopSet {
   static bool Is(char c) { return ((c == Stops) || ...); }
   static u64 InWord(u64 word) { return (BytesEqual(word, Stops) | ...); }
 #if defined(__SSE2__)
+  // A superset, which the caller checks with Is: the stops up to the space are taken together
+  // as every byte up to the largest of them, in one comparison. Other control characters are
+  // rare in a text, so the check seldom fails.
   static u32 InBlock(__m128i bytes) {
-    __m128i found = _mm_setzero_si128();
-    ((found = _mm_or_si128(found, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(Stops)))), ...);
+    __m128i found = _mm_cmpeq_epi8(_mm_min_epu8(bytes, _mm_set1_epi8(char(kLowest))), bytes);
+    ((found = WithHigh<Stops>(found, bytes)), ...);
     return u32(_mm_movemask_epi8(found));
+  }
+
+ private:
+  static constexpr u8 kLowest = std::max({u8(u8(Stops) <= ' ' ? Stops : 0)...});
+  template <char C>
+  static __m128i WithHigh(__m128i found, __m128i bytes) {
+    if constexpr (u8(C) > ' ') return _mm_or_si128(found, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(C)));
+    return found;
   }
 #endif
 };
 
-using LineEnds = StopSet<'\r', '\n'>;
-using NameEnds = StopSet<'\r', '\n', ' ', '\t', '}'>;
-using QuotedEnds = StopSet<'\r', '\n', '"'>;
-using ValueEnds = StopSet<'\r', '\n', '}'>;
-using EscapedValueEnds = StopSet<'\r', '\n', '}', '\\'>;
+// A zero byte ends the input: every run stops at one, so that no separate pass looks for it.
+using LineEnds = StopSet<'\0', '\r', '\n'>;
+using NameEnds = StopSet<'\0', '\r', '\n', ' ', '\t', '}'>;
+using QuotedEnds = StopSet<'\0', '\r', '\n', '"'>;
+using ValueEnds = StopSet<'\0', '\r', '\n', '}', '\\'>;
 
 // The position of the first byte at or after `pos` that is in the set, or the size of the text.
 template <class Set>
@@ -264,8 +275,10 @@ size_t FindFirst(std::string_view text, size_t pos) {
 #if defined(__SSE2__)
   while (pos + 16 <= text.size()) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + pos));
-    const u32 found = Set::InBlock(bytes);
-    if (found != 0) return pos + size_t(std::countr_zero(found));
+    for (u32 found = Set::InBlock(bytes); found != 0; found &= found - 1) {
+      const size_t at = pos + size_t(std::countr_zero(found));
+      if (Set::Is(text[at])) return at;
+    }
     pos += 16;
   }
 #endif
@@ -578,7 +591,8 @@ class OpenBlock {
 // on as tags are finished, so that a large input is never held whole.
 class TextParser {
  public:
-  TextParser(std::string_view text, bool utf8) : utf8_(utf8), source_(text) {}
+  // A text in memory is the window whole from the start.
+  TextParser(std::string_view text, bool utf8) : text_(text), utf8_(utf8), inputEnded_(true) {}
   TextParser(TStream& in, bool utf8) : utf8_(utf8), in_(&in) {}
 
   // Returns the count of bytes consumed.
@@ -603,14 +617,14 @@ class TextParser {
 
  private:
   static constexpr u32 kPiece = 1 << 16;
-  // A text in memory is checked for a zero byte in smaller pieces, each still in the first-level
-  // cache when it is parsed.
-  static constexpr u32 kMemoryPiece = 1 << 13;
   static constexpr u32 kNoName = ~u32(0);
 
   // The window is only ever extended while a tag is read, so positions in it stay valid; it is
   // cut at the start of a tag.
   bool AtEnd() { return pos_ >= text_.size() && !More(); }
+  // The character at the position; '\0' at the end of the input, which a zero byte is too. Every
+  // run stops at a zero byte and every step past a single character is taken after looking at it
+  // here, so the parse never passes a zero byte and treats the text before it as the whole input.
   char Peek() { return AtEnd() ? '\0' : text_[pos_]; }
   // True when the window holds position `at`.
   bool Has(size_t at) {
@@ -620,37 +634,17 @@ class TextParser {
     return true;
   }
 
-  // Appends the next piece of the stream to the window; false at its end. A zero byte ends the
-  // input.
-  bool More() {
+  // Appends the next piece of the stream to the window; false at its end. Called at the end of
+  // the window only: kept out of line, so that the many places that may call it stay small.
+  [[gnu::noinline]] bool More() {
     if (inputEnded_) return false;
     const size_t have = text_.size();
-    if (!in_) {
-      // A text in memory is taken in pieces as well, each checked for a zero byte just before
-      // it is parsed.
-      size_t size = std::min<size_t>(source_.size(), have + kMemoryPiece);
-      if (size == have) {
-        inputEnded_ = true;
-        return false;
-      }
-      if (const void* nul = std::memchr(source_.data() + have, 0, size - have)) {
-        size = size_t(static_cast<const char*>(nul) - source_.data());
-        inputEnded_ = true;
-      }
-      text_ = source_.substr(0, size);
-      return size > have;
-    }
     if (capacity_ - have < kPiece) Reserve(have + kPiece);
     const u32 got = in_->ReadBuffered(window_.get() + have, kPiece);
     read_ += got;
-    size_t size = have + got;
     if (got == 0) inputEnded_ = streamDry_ = true;
-    if (const void* nul = std::memchr(window_.get() + have, 0, got)) {
-      size = size_t(static_cast<const char*>(nul) - window_.get());
-      inputEnded_ = true;
-    }
-    text_ = std::string_view(window_.get(), size);
-    return size > have;
+    text_ = std::string_view(window_.get(), have + got);
+    return got != 0;
   }
 
   void Reserve(size_t capacity) {
@@ -752,7 +746,7 @@ class TextParser {
         StoreNumberList(name, TakeNumberText(kNumberListChars));
         break;
       case ValueClass::kText:
-        StoreText(name, ReadValueText(std::string::npos, true));
+        StoreText(name, ReadValueText());
         break;
     }
     return true;
@@ -827,8 +821,8 @@ class TextParser {
   // Leaves the position at the start of the value, or behind the '{' of a block.
   ValueClass Classify() {
     SkipBlanks();
-    if (AtEnd() || Peek() == '}') return ValueClass::kNothing;
     const char first = Peek();
+    if (first == '\0' || first == '}') return ValueClass::kNothing;
     if (first == '{') {
       ++pos_;
       return ValueClass::kContainer;
@@ -872,58 +866,56 @@ class TextParser {
     return ValueClass::kNumberList;
   }
 
-  // Reads a value, keeping at most `limit` characters; only text values unfold "\n". A value in
-  // one piece is a view of the input; one that is put together lives in a buffer of the parser
-  // and stays valid until the next value is read.
-  std::string_view ReadValueText(size_t limit, bool escapes) {
+  // Reads a text value, unfolding "\n". A value in one piece is a view of the input; one that is
+  // put together lives in a buffer of the parser and stays valid until the next value is read.
+  std::string_view ReadValueText() {
     SkipBlanks();
-    if (AtEnd()) return {};
-    const char first = text_[pos_];
-    if (first == '}' || IsLineEnd(first)) return {};
+    const char first = Peek();
+    if (first == '\0' || first == '}' || IsLineEnd(first)) return {};
 
     if (first == '"') {
       ++pos_;
       const size_t run = pos_;
       pos_ = Find<QuotedEnds>(pos_);
-      if (AtEnd() || text_[pos_] == '"') {
-        const std::string_view value = text_.substr(run, std::min(pos_ - run, limit));
-        if (!AtEnd()) ++pos_;
+      const char stop = Peek();
+      if (stop == '\0' || stop == '"') {
+        const std::string_view value = text_.substr(run, pos_ - run);
+        if (stop == '"') ++pos_;
         return value;
       }
       // Line ends inside quotes: CR, LF, CR LF and LF CR each become one CR LF.
       value_.clear();
-      Put(text_.substr(run, pos_ - run), limit);
-      while (!AtEnd()) {
-        const char c = text_[pos_++];
+      Put(text_.substr(run, pos_ - run));
+      for (char c = stop; c != '\0'; c = Peek()) {
+        ++pos_;
         if (c == '"') break;
-        if (!AtEnd() && IsLineEnd(text_[pos_]) && text_[pos_] != c) ++pos_;
-        Put("\r\n", limit);
+        const char after = Peek();
+        if (IsLineEnd(after) && after != c) ++pos_;
+        Put("\r\n");
         const size_t next = pos_;
         pos_ = Find<QuotedEnds>(pos_);
-        Put(text_.substr(next, pos_ - next), limit);
+        Put(text_.substr(next, pos_ - next));
       }
       return value_;
     }
 
-    const auto scan = [&] {
-      pos_ = escapes ? Find<EscapedValueEnds>(pos_) : Find<ValueEnds>(pos_);
-    };
+    const auto scan = [&] { pos_ = Find<ValueEnds>(pos_); };
     const size_t run = pos_;
     scan();
-    if (AtEnd() || text_[pos_] != '\\') return text_.substr(run, std::min(pos_ - run, limit));
+    if (Peek() != '\\') return text_.substr(run, pos_ - run);
     value_.clear();
-    Put(text_.substr(run, pos_ - run), limit);
-    while (!AtEnd() && text_[pos_] == '\\') {
+    Put(text_.substr(run, pos_ - run));
+    while (Peek() == '\\') {
       if (Has(pos_ + 1) && text_[pos_ + 1] == 'n') {
-        Put("\r\n", limit);
+        Put("\r\n");
         pos_ += 2;
       } else {
-        Put("\\", limit);
+        Put("\\");
         ++pos_;
       }
       const size_t next = pos_;
       scan();
-      Put(text_.substr(next, pos_ - next), limit);
+      Put(text_.substr(next, pos_ - next));
     }
     return value_;
   }
@@ -936,9 +928,7 @@ class TextParser {
     return text_.substr(run, std::min(pos_ - run, limit));
   }
 
-  void Put(std::string_view piece, size_t limit) {
-    if (value_.size() < limit) value_.append(piece.substr(0, limit - value_.size()));
-  }
+  void Put(std::string_view piece) { value_.append(piece); }
 
   void StoreNumberList(u32 name, std::string_view value) {
     numbers_.clear();
@@ -993,8 +983,6 @@ class TextParser {
   size_t lineEnd_ = 0;
   size_t base_ = 0;
   bool utf8_;
-  // The whole text, when it is in memory.
-  std::string_view source_;
   TStream* in_ = nullptr;
   std::unique_ptr<char[]> window_;
   size_t capacity_ = 0;

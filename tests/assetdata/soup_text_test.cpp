@@ -68,6 +68,13 @@ TEST(SoupTextParse, ValuesAreClassifiedByTheirCharacters) {
       {"v 0000000000000000000000000000000000012", "v=i(0);"},
       {"v 0.00000000000000000000000000000012", "v=f(0);"},
       {"v --1, 4", "v=f(0,4);"},
+      // Control characters other than the blanks and line ends are part of names and values,
+      // also where a run of sixteen bytes is searched at once.
+      {"n\x01me\x0b_long_enough_\x1f_to_cross x\x01y\x0b\x0cz and more \x1f words \"q\x0e\"",
+       "n\x01me\x0b_long_enough_\x1f_to_cross='x\x01y\x0b\x0cz and more \x1f words \"q\x0e\"';"},
+      {"q \"quoted\x01\x02\x03\x04\x05\x06\x07\x08\x0b\x0c\x0e\x0f\x10 text\"",
+       "q='quoted\x01\x02\x03\x04\x05\x06\x07\x08\x0b\x0c\x0e\x0f\x10 text';"},
+      {"l 1\v2", "l='1\v2';"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Describe(Parse(c.line)), c.expected) << c.line;
@@ -258,6 +265,41 @@ TEST(SoupTextParse, StreamedInputParsesAsTheWholeText) {
         ASSERT_EQ(Describe(streamed), Describe(whole)) << feature << " at " << at;
         EXPECT_EQ(stream->Tell(), u32(std::min(used, text.size()))) << feature;
         EXPECT_EQ(stream->GetError(), 0u);
+      }
+    }
+  }
+}
+
+// A zero byte ends the input wherever it lies: the parse gives what the text before it gives and
+// stops at it. Each text is shifted so that the zero falls on every place of a sixteen-byte run
+// too, and read both in place and through a stream's window.
+TEST(SoupTextParse, ZeroByteEndsTheInputAnywhere) {
+  const std::string texts[] = {
+      "a_rather_long_name_of_thirty_two   12345\r\nb -1.5\r\n",  // names, numbers
+      "blk\r\n{\r\n  list 1, 2.5 ,3\r\n  inner {\r\n    v <kuid2:1:2:3>\r\n  }\r\n}\r\n",
+      "t \"quoted text that runs past sixteen bytes\r\nand a second line\" x\r\n",
+      "e escaped\\nvalue\\\\with slashes and more words\r\n",
+      "w plain text value, longer than one run of sixteen}\r\nafter 1\r\n",
+      "                                    s                \"x\"\r\n",
+  };
+  for (const std::string& base : texts) {
+    for (size_t shift = 0; shift < 16; ++shift) {
+      const std::string text = std::string(shift, ' ') + base;
+      for (size_t at = 0; at < text.size(); ++at) {
+        std::string zeroed = text;
+        zeroed[at] = '\0';
+        Soup before;
+        const size_t expectedUsed = ParseSoupText(before, text.substr(0, at), false);
+        Soup inPlace;
+        ASSERT_EQ(ParseSoupText(inPlace, zeroed, false), expectedUsed) << base << " zero at " << at;
+        ASSERT_EQ(Describe(inPlace), Describe(before)) << base << " zero at " << at;
+        OtherStream stream(new Qel::DynamicBuffer(), true);
+        stream.WriteBytes(zeroed.data(), u32(zeroed.size()));
+        stream.Seek(0, 0);
+        Soup streamed;
+        Soup::ParseText(streamed, stream, false);
+        ASSERT_EQ(Describe(streamed), Describe(before)) << base << " zero at " << at;
+        EXPECT_EQ(stream.Tell(), u32(expectedUsed));
       }
     }
   }
