@@ -1,5 +1,6 @@
 // The console reporter of benchmark programs that compare their benchmarks: it keeps each
-// benchmark's time per run, so that the program can print the ratios after the table.
+// benchmark's best time per run over its rounds, so that the program can print the ratios after
+// the table.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -19,13 +20,15 @@ class RatioReporter : public benchmark::ConsoleReporter {
       if (run.run_type == Run::RT_Iteration && run.iterations > 0 && !run.error_occurred) {
         const double total =
             clock_ == Clock::kReal ? run.real_accumulated_time : run.cpu_accumulated_time;
-        seconds_[run.run_name.function_name] = total / double(run.iterations);
+        double& best = seconds_[run.run_name.function_name];
+        const double seconds = total / double(run.iterations);
+        if (best == 0 || seconds < best) best = seconds;
       }
     }
     ConsoleReporter::ReportRuns(runs);
   }
 
-  // Seconds per run of the benchmark function of that name; 0 when it did not run.
+  // Best seconds per run of the benchmark function of that name; 0 when it did not run.
   double Seconds(const char* name) const {
     const auto it = seconds_.find(name);
     return it == seconds_.end() ? 0 : it->second;
@@ -35,3 +38,17 @@ class RatioReporter : public benchmark::ConsoleReporter {
   Clock clock_;
   std::map<std::string, double> seconds_;
 };
+
+// benchmark::Initialize with the rounds of all benchmarks interleaved in random order, unless the
+// command line says otherwise (its flags come after this one): a slow minute of a shared machine
+// then falls on each side of a comparison alike.
+inline void InitializeInterleaved(int* argc, char*** argv) {
+  static std::vector<char*> args;
+  static char interleave[] = "--benchmark_enable_random_interleaving=true";
+  args.assign(*argv, *argv + *argc);
+  args.insert(args.begin() + 1, interleave);
+  *argc = int(args.size());
+  args.push_back(nullptr);
+  *argv = args.data();
+  benchmark::Initialize(argc, *argv);
+}

@@ -34,6 +34,7 @@
 #include "core/kuid.h"
 #include "platform/byte_order.h"
 #include "qel/dynamic_buffer.h"
+#include "ratio_reporter.h"
 
 namespace {
 
@@ -363,7 +364,7 @@ BENCHMARK(BM_BinarySoupViewWalk)->Apply(Timed);
 
 // Keeps the best CPU time per run of every benchmark over its rounds, which other work on a
 // shared machine disturbs least, so that the ratios can be printed after the table.
-class RatioReporter : public benchmark::ConsoleReporter {
+class SoupRatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
@@ -415,17 +416,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Interleaved unless the command line says otherwise (its flags come after this one).
-  std::vector<char*> args(argv, argv + argc);
-  char interleave[] = "--benchmark_enable_random_interleaving=true";
-  args.insert(args.begin() + 1, interleave);
-  int count = int(args.size());
-  args.push_back(nullptr);
-  benchmark::Initialize(&count, args.data());
-  argc = count;
-  argv = args.data();
+  InitializeInterleaved(&argc, &argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
+  SoupRatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   reporter.PrintRatios();
   benchmark::Shutdown();
