@@ -132,7 +132,7 @@ void BM_BuildContainerTrees(benchmark::State& state) {
   TETLib::ErrorHandler::DestroyInstance();
 }
 
-// Five rounds of a fifth of a second each, interleaved (see main); the ratio takes each one's best.
+// Five rounds of a fifth of a second each; the ratio takes each one's best.
 BENCHMARK(BM_ParseConfigurations)->Unit(benchmark::kMillisecond)->MinTime(0.2)->Repetitions(5);
 BENCHMARK(BM_BuildContainerTrees)->Unit(benchmark::kMillisecond)->MinTime(0.2)->Repetitions(5);
 
@@ -147,7 +147,7 @@ void PrintRatio(const RatioReporter& reporter) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  InitializeInterleaved(&argc, &argv);
+  benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   RatioReporter reporter(RatioReporter::Clock::kProcessor);
   benchmark::RunSpecifiedBenchmarks(&reporter);

@@ -39,16 +39,3 @@ class RatioReporter : public benchmark::ConsoleReporter {
   std::map<std::string, double> seconds_;
 };
 
-// benchmark::Initialize with the rounds of all benchmarks interleaved in random order, unless the
-// command line says otherwise (its flags come after this one): a slow minute of a shared machine
-// then falls on each side of a comparison alike.
-inline void InitializeInterleaved(int* argc, char*** argv) {
-  static std::vector<char*> args;
-  static char interleave[] = "--benchmark_enable_random_interleaving=true";
-  args.assign(*argv, *argv + *argc);
-  args.insert(args.begin() + 1, interleave);
-  *argc = int(args.size());
-  args.push_back(nullptr);
-  *argv = args.data();
-  benchmark::Initialize(argc, *argv);
-}

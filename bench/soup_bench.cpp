@@ -34,7 +34,6 @@
 #include "core/kuid.h"
 #include "platform/byte_order.h"
 #include "qel/dynamic_buffer.h"
-#include "ratio_reporter.h"
 
 namespace {
 
@@ -350,9 +349,8 @@ void BM_BinarySoupViewWalk(benchmark::State& state) {
   state.SetBytesProcessed(i64(state.iterations()) * i64(c.binary.size()));
 }
 
-// At full size, six half-second rounds each, the rounds of all four interleaved in random order
-// (see main), so that a slow minute of a shared machine falls on every parser alike; a small run
-// takes the command line's time.
+// At full size, six half-second rounds each, of which the ratios take the best, so that a slow
+// minute of a shared machine does not decide them; a small run takes the command line's time.
 void Timed(benchmark::internal::Benchmark* b) {
   b->Unit(benchmark::kMillisecond);
   if (!BenchIsSmall()) b->MinTime(0.5)->Repetitions(6);
@@ -364,7 +362,7 @@ BENCHMARK(BM_BinarySoupViewWalk)->Apply(Timed);
 
 // Keeps the best CPU time per run of every benchmark over its rounds, which other work on a
 // shared machine disturbs least, so that the ratios can be printed after the table.
-class SoupRatioReporter : public benchmark::ConsoleReporter {
+class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
@@ -416,9 +414,9 @@ class SoupRatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
-  InitializeInterleaved(&argc, &argv);
+  benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  SoupRatioReporter reporter;
+  RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   reporter.PrintRatios();
   benchmark::Shutdown();
