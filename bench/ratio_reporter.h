@@ -38,4 +38,3 @@ class RatioReporter : public benchmark::ConsoleReporter {
   Clock clock_;
   std::map<std::string, double> seconds_;
 };
-
