@@ -111,19 +111,8 @@ constexpr u32 CountOf(const char* kinds) {
 // Bytes of an instruction of a fixed length, operands included; 0 for those that count their
 // operands (`switch`, `wait`).
 constexpr u8 FixedLength(OperandLayout layout) {
-  switch (layout) {
-    case OperandLayout::kNone:
-      return 1;
-    case OperandLayout::kU16:
-    case OperandLayout::kSlot:
-      return 3;
-    case OperandLayout::kI32:
-    case OperandLayout::kTarget:
-    case OperandLayout::kCall:
-      return 5;
-    default:
-      return 0;
-  }
+  const i32 operands = GSByteCode::FixedOperandBytes(layout);
+  return operands < 0 ? 0 : u8(1 + operands);
 }
 struct FixedLengths {
   u8 of[256];  // 0: no instruction, or one that counts its operands
