@@ -119,6 +119,28 @@ u64 PrefixWord(const char (&text)[N]) {
   return word;
 }
 
+// The count of digits, 0 to 8, that eight characters of a text read as a little-endian word
+// start with.
+inline size_t LeadingDigits(u64 word) {
+  const u64 values = word ^ (kByteOnes * '0');  // a digit's byte becomes its value
+  // The high bit of a byte is set from the first that is not a digit on: from its value above
+  // 9, or its own high bit. A carry out of that byte can only reach bytes after it.
+  const u64 stops = ((values + kByteOnes * (0x80 - 10)) | values) & kByteHighs;
+  return stops == 0 ? 8 : size_t(std::countr_zero(stops)) / 8;
+}
+
+// The number that the first `count` (1 to 8) characters of such a word spell, all digits.
+inline u32 DigitsValue(u64 word, size_t count) {
+  // The digits moved to the top of the word, zeros before them, so that all eight are summed
+  // in pairs, fours and eights with three multiplications.
+  u64 digits = (word ^ (kByteOnes * '0')) << (8 * (8 - count));
+  digits = digits * 10 + (digits >> 8);
+  digits = (((digits & 0x000000FF000000FFull) * (100 + (1000000ull << 32))) +
+            (((digits >> 16) & 0x000000FF000000FFull) * (1 + (10000ull << 32)))) >>
+           32;
+  return u32(digits);
+}
+
 // The plain forms "<kuid:U:C>" and "<kuid2:U:C:V>" with nothing after them, each number of one
 // to nine digits, read as KUID::Parse reads them; false, with `out` untouched, for anything else.
 // Nearly every KUID of a configuration has one of these forms.
@@ -143,10 +165,19 @@ bool ParsePlainKuid(std::string_view value, KUID& out) {
   i32 numbers[3] = {0, 0, 0};
   for (int i = 0; i < fields; ++i) {
     const size_t start = at;
+    const size_t limit = std::min(value.size(), start + 9);
     // Summed in a local, which stays in a register: the array element would be stored and
     // loaded again for every digit.
     i32 number = 0;
-    while (at < value.size() && IsDigit(value[at]) && at - start < 9) {
+    if (std::endian::native == std::endian::little && start + 8 <= value.size()) {
+      // Up to eight digits at once, from a word of the text.
+      u64 word;
+      std::memcpy(&word, value.data() + start, 8);
+      const size_t count = LeadingDigits(word);
+      if (count != 0) number = i32(DigitsValue(word, count));
+      at = start + count;
+    }
+    while (at < limit && IsDigit(value[at])) {
       number = number * 10 + (value[at++] - '0');
     }
     numbers[i] = number;
@@ -182,18 +213,36 @@ i32 ParseInteger(std::string_view text) {
 // as strtof; what it refuses (no number at the start, out of range) is left to strtof.
 f32 ParseFloat(std::string_view text) {
   text = text.substr(0, kNumberListChars);
-  // Most numbers of a list are whole and short: up to seven digits are exact in a float, so
-  // they are read without from_chars. "-0" gives the negative zero, as from_chars does.
+  // Most numbers are short decimals, read here without from_chars: up to fifteen digits and a
+  // power of ten up to 10^15 are exact in a double, so their quotient is the double nearest the
+  // decimal, and rounding that to a float gives the float nearest it (a double carries more than
+  // twice a float's digits plus two, so the second rounding cannot err). "-0" and "-0.0" give
+  // the negative zero, as from_chars does.
   {
+    static constexpr double kPowers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                         1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
     const size_t sign = !text.empty() && text[0] == '-' ? 1 : 0;
-    const size_t digits = text.size() - sign;
-    if (digits != 0 && digits <= 7) {
-      u32 magnitude = 0;
+    if (text.size() - sign <= 16) {
+      u64 mantissa = 0;
+      size_t digits = 0;
+      size_t dot = text.size();
       size_t i = sign;
-      for (; i < text.size() && IsDigit(text[i]); ++i) {
-        magnitude = magnitude * 10 + u32(text[i] - '0');
+      for (; i < text.size(); ++i) {
+        const char c = text[i];
+        if (IsDigit(c)) {
+          mantissa = mantissa * 10 + u64(c - '0');
+          ++digits;
+        } else if (c == '.' && dot == text.size()) {
+          dot = i;
+        } else {
+          break;
+        }
       }
-      if (i == text.size()) return sign ? -f32(magnitude) : f32(magnitude);
+      if (i == text.size() && digits != 0 && digits <= 15) {
+        const size_t fraction = dot == text.size() ? 0 : text.size() - dot - 1;
+        const f32 value = f32(double(mantissa) / kPowers[fraction]);
+        return sign ? -value : value;
+      }
     }
   }
   f32 value = 0;
@@ -949,18 +998,20 @@ class TextParser {
   }
 
   void StoreText(u32 name, std::string_view value) {
-    KUID kuid;
-    if (!value.empty() && value[0] == '<' && ParsePlainKuid(value, kuid)) {
-      Store(name, KUIDValue(slabs_, kuid));
-      return;
-    }
-    if (!value.empty() &&
-        (StartsWithIgnoreCase(value, "<kuid:") || StartsWithIgnoreCase(value, "<kuid2:") ||
-         StartsWithIgnoreCase(value, "<null>")) &&
-        CountOccurrences(value, "<kuid:") + CountOccurrences(value, "<kuid2:") <= 1) {
-      converted_.assign(value);
-      Store(name, KUIDValue(slabs_, KUID::Parse(converted_.c_str(), false)));
-      return;
+    // Every form of a KUID starts with '<'.
+    if (!value.empty() && value[0] == '<') {
+      KUID kuid;
+      if (ParsePlainKuid(value, kuid)) {
+        Store(name, KUIDValue(slabs_, kuid));
+        return;
+      }
+      if ((StartsWithIgnoreCase(value, "<kuid:") || StartsWithIgnoreCase(value, "<kuid2:") ||
+           StartsWithIgnoreCase(value, "<null>")) &&
+          CountOccurrences(value, "<kuid:") + CountOccurrences(value, "<kuid2:") <= 1) {
+        converted_.assign(value);
+        Store(name, KUIDValue(slabs_, KUID::Parse(converted_.c_str(), false)));
+        return;
+      }
     }
     if (!utf8_) {
       bool high = false;

@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -162,12 +164,55 @@ TEST(SoupTextParse, KuidValuesReadAsKuidParseReadsThem) {
       "<kuid2:1:2:3:4>",     "<null>",               "<kuid:1:2><kuid:3:4>", "<kuid:1:>",
       "<kuidx:1:2>",         "<kuid21:2:3>",         "<KuId2:9:8:7>",        "<kuid2:1:2:3>x",
       "<kuid:1:2:",          "<kuid2:",              "<KUID2:5:6:7>",        "<kuid:12345678:8>",
+      // Numbers of every length up to ten digits, each at the start and in the middle.
+      "<kuid:1234567:87654321>",    "<kuid:123456789:987654321>",  "<kuid2:12345678:1:99999999>",
+      "<kuid2:1:123456789:127>",    "<kuid:00000000:000000001>",   "<kuid:9876543210:1>",
+      "<kuid:1:1234567890>",        "<kuid2:4:5:1234567890>",      "<kuid:12345678x:1>",
+      "<kuid:1234567/:8>",          "<kuid:99999999\xC0:1>",
   };
   for (const char* form : forms) {
     Soup soup;
     ParseSoupText(soup, std::string("k ") + form + "\n", true);
     const KUID parsed = KUID::Parse(form, false);
     EXPECT_EQ(soup.GetNamedTagAsKUID("k", KUID(7, 7, 7)), parsed) << form;
+  }
+}
+
+// Decimals of every length, with and without a sign, a fraction or leading zeros, single and in
+// lists, must read as the C library's strtof reads them, to the bit.
+TEST(SoupTextParse, DecimalsReadAsTheNearestFloat) {
+  std::mt19937 rng(77);
+  std::vector<std::string> numbers = {"0",  "-0",  "0.0", "-0.0",  ".5",     "-.5",  "5.",
+                                      "1.", "0.1", "0.3", "16777217", "16777217.0", "3402823567797336616375393954.5"};
+  for (int i = 0; i < 4000; ++i) {
+    std::string number = rng() % 4 == 0 ? "-" : "";
+    const int digits = 1 + int(rng() % 17);
+    const int dot = int(rng() % (digits + 2)) - 1;  // -1: none
+    for (int d = 0; d < digits; ++d) {
+      if (d == dot) number += '.';
+      number += char('0' + rng() % 10);
+    }
+    if (dot == digits) number += '.';
+    numbers.push_back(number);
+  }
+  const auto bits = [](const ACSChunk* node, u32 at) {
+    u32 word = 0;
+    if (node && node->GetDataSize() >= at + 4) std::memcpy(&word, node->GetData() + at, 4);
+    return word;
+  };
+  for (const std::string& number : numbers) {
+    const f32 expected = std::strtof(number.c_str(), nullptr);
+    u32 expectedBits;
+    std::memcpy(&expectedBits, &expected, 4);
+    Soup soup = Parse("v " + number + "\nl 1," + number + "\n");
+    const ACSNode single = soup.GetRoot()->GetChild(Qel::PString("v"));
+    const ACSNode list = soup.GetRoot()->GetChild(Qel::PString("l"));
+    if (number.find('.') != std::string::npos) {
+      EXPECT_EQ(single->GetKind(), u32(kKindFloat)) << number;
+      EXPECT_EQ(bits(single.Get(), 0), expectedBits) << number;
+    }
+    EXPECT_EQ(list->GetKind(), u32(kKindFloat)) << number;
+    EXPECT_EQ(bits(list.Get(), 4), expectedBits) << number;
   }
 }
 
