@@ -127,7 +127,7 @@ Container::~Container() {
   if (manager) {
     DataManager& data = DataManager::Instance();
     if (arena_ != nullptr) data.UnregisterAllIn(*arena_);
-    if (!NodeArena::IsReleasing(this)) data.Unregister(this);
+    if (data.MayBeListed(this) && !NodeArena::IsReleasing(this)) data.Unregister(this);
     if (parent_ == nullptr) {
       data.PurgeResources();
       data.ClearNamedRegistry(kTagMeshTable);
@@ -221,9 +221,11 @@ bool Container::Load(Soup config) {
 
 void Container::AddTag(Tag* tag) {
   // The lengths first: most names are neither.
-  const u32 length = tag->name.Length();
-  if ((length == kTagKuid.Length() && tag->name.EqualsIgnoreCase(kTagKuid)) ||
-      (length == kTagUsername.Length() && tag->name.EqualsIgnoreCase(kTagUsername))) {
+  static const size_t kuidLength = kTagKuid.Length();
+  static const size_t usernameLength = kTagUsername.Length();
+  const size_t length = tag->name.View().size();
+  if ((length == kuidLength && tag->name.EqualsIgnoreCase(kTagKuid)) ||
+      (length == usernameLength && tag->name.EqualsIgnoreCase(kTagUsername))) {
     // "kuid" and "username": one allocation for both.
     if (headerTags_.capacity() == 0) headerTags_.reserve(2);
     headerTags_.push_back(tag);
@@ -231,7 +233,7 @@ void Container::AddTag(Tag* tag) {
     // A level holds a dozen tags or so: one allocation instead of a run of regrowths.
     if (tags_.capacity() == 0) tags_.reserve(16);
     tags_.push_back(tag);
-    IndexTagNames();
+    if (tags_.size() > kLinearTagSearch) IndexTagNames();
   }
 }
 
@@ -299,7 +301,7 @@ void Container::AttachContainerRules(const Soup& definition, Container* owner) {
     }
   }
   if (validation.IsNull()) return;
-  ForEachChild(validation.GetRoot().Get(),
+  ForEachChildOf(validation.GetRoot().Get(),
                [&](const Qel::PString& rule, const MPRef<ACSChunk>& node) {
                  const ContainerRuleFunction function = FindContainerRule(rule);
                  if (function == nullptr) return;
@@ -422,7 +424,10 @@ bool Container::ConfigureTag(Tag* tag, const Soup& tagDefinition, bool fromConfi
       if (fromConfig && facts.hasMeshAsset) {
         manager.SetUsesMeshAsset();
       } else if (tag->value.IsSet()) {
-        owner->loadedMesh_ = manager.LoadMeshFile(tag->value.Lower(), owner);
+        // Images and the like are passed over before their name is made.
+        owner->loadedMesh_ = tag->value.WithView(DataManager::IsMeshFileName)
+                                 ? manager.LoadMeshFile(tag->value.Lower(), owner)
+                                 : nullptr;
       }
       return true;
     case kTagTypeKUIDBrowser:

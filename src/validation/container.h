@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <memory>
-#include <memory_resource>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -33,7 +32,8 @@ struct MergedEntries;
 // definitions, taken out as the configuration names them. A level has a handful.
 class CompulsoryEntries {
  public:
-  CompulsoryEntries() { entries_.reserve(kInline); }
+  CompulsoryEntries() = default;
+  ~CompulsoryEntries();
   CompulsoryEntries(const CompulsoryEntries&) = delete;
   CompulsoryEntries& operator=(const CompulsoryEntries&) = delete;
 
@@ -45,11 +45,18 @@ class CompulsoryEntries {
 
  private:
   using Entry = std::pair<Qel::PString, f32>;
-  // Held in the object itself up to this many, as every level of a load makes two.
-  static constexpr size_t kInline = 8;
+  // Held in the object itself up to this many, as every level of a load makes two and most
+  // levels name none or a handful; more go to the heap, all of them together.
+  static constexpr u32 kInline = 8;
+  Entry* Data() { return spilled_.empty() ? reinterpret_cast<Entry*>(inline_) : spilled_.data(); }
+  const Entry* Data() const {
+    return spilled_.empty() ? reinterpret_cast<const Entry*>(inline_) : spilled_.data();
+  }
+
+  // Of inline_ only the first count_ are made while nothing is spilled.
   alignas(Entry) std::byte inline_[kInline * sizeof(Entry)];
-  std::pmr::monotonic_buffer_resource memory_{inline_, sizeof inline_};
-  std::pmr::vector<Entry> entries_{&memory_};
+  u32 count_ = 0;
+  std::vector<Entry> spilled_;
 };
 
 class Container {
@@ -182,6 +189,10 @@ class Container {
                             const std::vector<Soup>& inherited, Container* target,
                             const CompulsoryEntries& compulsoryTags,
                             const CompulsoryEntries& compulsoryContainers);
+  // CreateChildContainer for a definition its caller has looked up already.
+  std::unique_ptr<Container> MakeChild(const Qel::PString& tagName, Container* parent,
+                                       const Qel::PString& definitionName, const Soup& definition,
+                                       i32 index, const Soup& config);
   bool HasTagNamed(const Qel::PString& tagName) const;
   RunDefinitions& MakeOwnDefinitions();
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <new>
 #include <string>
 
 #include "assetdata/interface_text.h"
@@ -47,7 +48,7 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 template <class Visit>
 void ForEachEntry(const Soup& soup, Visit&& visit) {
-  if (!soup.IsNull()) ForEachChild(soup.GetRoot().Get(), visit);
+  if (!soup.IsNull()) ForEachChildOf(soup.GetRoot().Get(), visit);
 }
 
 bool IsContainer(const MPRef<ACSChunk>& node) { return node && node->GetKind() == kKindContainer; }
@@ -73,27 +74,56 @@ void AddChildEntry(Soup& target, const Qel::PString& name, const MPRef<ACSChunk>
 
 }  // namespace
 
+CompulsoryEntries::~CompulsoryEntries() {
+  if (!spilled_.empty()) return;
+  Entry* entries = Data();
+  for (u32 i = 0; i < count_; ++i) entries[i].~Entry();
+}
+
 void CompulsoryEntries::Set(const Qel::PString& name, f32 build) {
-  for (auto& entry : entries_) {
-    if (entry.first == name) {
-      entry.second = build;
+  Entry* entries = Data();
+  for (u32 i = 0; i < count_; ++i) {
+    if (entries[i].first == name) {
+      entries[i].second = build;
       return;
     }
   }
-  entries_.emplace_back(name, build);
+  if (!spilled_.empty()) {
+    spilled_.emplace_back(name, build);
+  } else if (count_ < kInline) {
+    new (entries + count_) Entry(name, build);
+  } else {
+    // The inline ones move over, all together, and are ended there.
+    spilled_.reserve(2 * kInline);
+    for (u32 i = 0; i < count_; ++i) {
+      spilled_.push_back(std::move(entries[i]));
+      entries[i].~Entry();
+    }
+    spilled_.emplace_back(name, build);
+  }
+  ++count_;
 }
 
 void CompulsoryEntries::Erase(const Qel::PString& name) {
-  for (auto it = entries_.begin(); it != entries_.end(); ++it) {
-    if (it->first == name) {
-      entries_.erase(it);
+  Entry* entries = Data();
+  for (u32 i = 0; i < count_; ++i) {
+    if (entries[i].first != name) continue;
+    if (!spilled_.empty()) {
+      // A spilled list that empties leaves count_ at 0, which the inline form reads alike.
+      spilled_.erase(spilled_.begin() + i);
+      --count_;
       return;
     }
+    std::move(entries + i + 1, entries + count_, entries + i);
+    entries[--count_].~Entry();
+    return;
   }
 }
 
 std::vector<std::pair<Qel::PString, f32>> CompulsoryEntries::Sorted() const {
-  std::vector<std::pair<Qel::PString, f32>> sorted(entries_.begin(), entries_.end());
+  if (count_ == 0) return {};
+  const Entry* entries = Data();
+  std::vector<std::pair<Qel::PString, f32>> sorted(entries, entries + count_);
   std::sort(sorted.begin(), sorted.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
   return sorted;
@@ -252,8 +282,8 @@ Soup Container::FindAllowedChildDefinition(const Soup& definition, const Qel::PS
   DefinitionFactsCache& cache = Definitions().Facts();
   const DefinitionFacts& facts = cache.Definition(definition);
   Soup entry = facts.entries.Container(childName);
-  if (!entry.IsNull()) return entry;
-  if (!facts.arrayElement.IsNull()) return facts.arrayElement;
+  if (!IsNone(entry)) return entry;
+  if (!IsNone(facts.arrayElement)) return facts.arrayElement;
   if (childName == kTagZero || std::strtol(childName.CStr(), nullptr, 10) != 0) {
     Soup numbered;
     ForEachEntry(facts.subpossibilities,
@@ -270,15 +300,15 @@ Soup Container::FindAllowedChildDefinition(const Soup& definition, const Qel::PS
 bool Container::FindChildDefinition(const Soup& definition, const Qel::PString& tagName,
                                     Container* target, Soup& out) {
   out = FindAllowedChildDefinition(definition, tagName);
-  if (out.IsNull()) {
+  if (IsNone(out)) {
     if (StartsWith(tagName, kStringTablePrefix)) {
       out = FindAllowedChildDefinition(definition, kTagStringTable);
     } else if (StartsWith(tagName, kTagSmoke)) {
       out = GetDefinition(kTagSmoke);
-      if (out.IsNull()) AddErrorFinding(LocalisedFinding(kKeyNoSmoke, tagName), target);
+      if (IsNone(out)) AddErrorFinding(LocalisedFinding(kKeyNoSmoke, tagName), target);
     }
   }
-  return !out.IsNull();
+  return !IsNone(out);
 }
 
 Qel::PString Container::SelectContainerType(const Soup& definition, const Qel::PString& kind) {
@@ -333,12 +363,12 @@ Soup Container::FindTagDefinition(const Qel::PString& tagName, const Soup& defin
                                   const std::vector<Soup>& inherited) {
   DefinitionFactsCache& cache = Definitions().Facts();
   Soup found = cache.Definition(definition).entries.Container(tagName);
-  if (!found.IsNull()) return found;
+  if (!IsNone(found)) return found;
   for (const Soup& parent : inherited) {
     const DefinitionFacts& facts = cache.Definition(parent);
     found = facts.entries.Container(tagName);
-    if (!found.IsNull()) return found;
-    if (!facts.tagArray.IsNull()) return facts.tagArray;
+    if (!IsNone(found)) return found;
+    if (!IsNone(facts.tagArray)) return facts.tagArray;
   }
   return cache.Definition(definition).tagArray;
 }
@@ -347,8 +377,14 @@ std::unique_ptr<Container> Container::CreateChildContainer(const Qel::PString& t
                                                            Container* parent,
                                                            const Qel::PString& definitionName,
                                                            i32 index, const Soup& config) {
-  const Soup definition = GetDefinition(definitionName);
-  if (definition.IsNull()) {
+  return MakeChild(tagName, parent, definitionName, GetDefinition(definitionName), index, config);
+}
+
+std::unique_ptr<Container> Container::MakeChild(const Qel::PString& tagName, Container* parent,
+                                                const Qel::PString& definitionName,
+                                                const Soup& definition, i32 index,
+                                                const Soup& config) {
+  if (IsNone(definition)) {
     AddErrorFinding(LocalisedFinding(kKeyNoContainerDefinition, definitionName), parent);
     return nullptr;
   }
@@ -410,7 +446,7 @@ bool Container::LoadContainerTag(const Qel::PString& tagName, const Soup& childC
   bool found =
       loadDepth_ < kMaxLoadDepth && FindChildDefinition(definition, tagName, target, entry);
   for (size_t i = 0; !found && loadDepth_ < kMaxLoadDepth && i < inherited.size(); ++i) {
-    if (!inherited[i].IsNull()) found = FindChildDefinition(inherited[i], tagName, target, entry);
+    if (!IsNone(inherited[i])) found = FindChildDefinition(inherited[i], tagName, target, entry);
   }
   if (!found) {
     const bool obsolete = !inherited.empty() &&
@@ -442,22 +478,19 @@ bool Container::LoadContainerTag(const Qel::PString& tagName, const Soup& childC
     if (handler != nullptr && handler->TracesLoads()) {
       handler->TraceContainer(FormatText(kTraceLoad, typeName).ToPString(), this);
     }
-    child = CreateChildContainer(tagName, target, typeName, childCounter++, config);
+    // The definition is looked up once, for the child and for its build.
+    childDefinition = GetDefinition(typeName);
+    child = MakeChild(tagName, target, typeName, childDefinition, childCounter++, config);
     if (child == nullptr) return false;
     DataManager::Instance().RegisterByName(target->name_, child.get(), child->name_);
-    childDefinition = GetDefinition(typeName);
     child->BuildChildren(childDefinition, true);
   } else if (kind == kTagElement) {
     compulsoryContainers.Erase(tagName);
     const Qel::PString& elementType = elementTypeName;
-    child = CreateChildContainer(tagName, target, elementType, childCounter++, config);
-    if (child == nullptr) return false;
     childDefinition = GetDefinition(elementType);
-    if (childDefinition.IsNull()) {
-      // The child never joins the tree, so the finding belongs to the container it was meant for.
-      AddErrorFinding(LocalisedFinding(kKeyNoContainerDefinition, tagName), target);
-      return false;
-    }
+    child = MakeChild(tagName, target, elementType, childDefinition, childCounter++, config);
+    // Made only for a definition that exists.
+    if (child == nullptr) return false;
     const Soup arrayElement = childDefinition.GetNamedSoup(kTagArrayElement);
     if (!arrayElement.IsNull()) {
       const std::vector<Qel::PString> types =
@@ -527,7 +560,7 @@ void Container::LoadValueTag(const Qel::PString& tagName, const ACSChunk* node, 
     lookup = &kTagUsername;
   }
   const Soup* tagDefinition = &level.Find(*lookup);
-  if (tagDefinition->IsNull()) {
+  if (IsNone(*tagDefinition)) {
     // Numbered tags: "ab12" stands for the entry "ab0", "x5" for "x0", when that is a sequence.
     const std::string_view text = lookup->View();
     const size_t n = text.size();

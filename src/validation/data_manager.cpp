@@ -204,7 +204,6 @@ void DataManager::UnregisterAllIn(const NodeArena& arena) {
 }
 
 void DataManager::ClearNamedRegistry(const Qel::PString& listName) {
-  // Names order the registry by their text: most loads register nothing to look through.
   if (nameRegistry_.empty()) return;
   const auto list = nameRegistry_.find(listName);
   if (list != nameRegistry_.end()) list->second.clear();

@@ -15,6 +15,8 @@
 #include <map>
 #include <memory>
 #include <memory_resource>
+#include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -86,6 +88,9 @@ class DataManager {
   // container's mesh and the current mesh (".lm" ones checked for performance), ".pm" is reported
   // as unsupported, ".kin" goes onto the current mesh. The installed mesh, or null.
   MeshData* LoadMeshFile(const Qel::PString& path, Container* container);
+  // Whether LoadMeshFile does anything with a file of that name (by its extension, in any case):
+  // for any other it returns null at once.
+  static bool IsMeshFileName(std::string_view path);
   // The mesh installed for the container, or null; deleting it when the container goes.
   MeshData* GetMeshOf(const Container* container) const;
   void RemoveMeshOf(const Container* container);
@@ -110,6 +115,10 @@ class DataManager {
   // when value names an attachment point of a loaded mesh.
   virtual bool IsRegisteredName(const Qel::PString& value, const Qel::PString& registryName) const;
   void Unregister(const void* object);
+  // False for an object never listed since the lists were last empty, as most are; true may be
+  // wrong. Unregister asks it first, and a tag or container that goes may ask it before anything
+  // dearer.
+  bool MayBeListed(const void* object) const { return listedFilter_.test(FilterBit(object)); }
   // Unregister for every object the arena owns, in one sweep of the lists: a tree that goes
   // whole leaves this to its root.
   void UnregisterAllIn(const NodeArena& arena);
@@ -185,7 +194,9 @@ class DataManager {
     const void* object;
     Qel::PString name;
   };
-  using Registry = std::map<Qel::PString, std::vector<RegisteredObject>>;
+  // By list name: a load registers under a few names again and again, and an interned name is
+  // found by its pointer, never by comparing its text.
+  using Registry = std::unordered_map<Qel::PString, std::vector<RegisteredObject>>;
 
   static DataManager& FirstInstance();
   static DataManager* instance_;
@@ -230,7 +241,6 @@ class DataManager {
     listed_.insert(object);
     listedFilter_.set(FilterBit(object));
   }
-  bool MayBeListed(const void* object) const { return listedFilter_.test(FilterBit(object)); }
 
   PersonalDetails details_;
   PersonalDetails savedDetails_;

@@ -64,7 +64,7 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 void ReadContainerTypes(const Soup& entry, EntryFacts& facts) {
   const u32 count = entry.CountTags();
   std::vector<bool> present;
-  ForEachChild(entry.GetRoot().Get(), [&](const Qel::PString& name, const MPRef<ACSChunk>& node) {
+  ForEachChildOf(entry.GetRoot().Get(), [&](const Qel::PString& name, const MPRef<ACSChunk>& node) {
     const std::string_view view = name.View();
     if (!view.starts_with(kContainerTypePrefix)) return;
     const std::string_view digits = view.substr(kContainerTypePrefix.size());
@@ -170,7 +170,7 @@ const NodeFacts& DefinitionFactsCache::ReadNode(const ACSChunk* node) {
   }
   kept.node = MPRef<ACSChunk>(const_cast<ACSChunk*>(node));
   kept.facts = std::make_unique<NodeFacts>();
-  ForEachChild(node, [&](const Qel::PString& name, const MPRef<ACSChunk>& child) {
+  ForEachChildOf(node, [&](const Qel::PString& name, const MPRef<ACSChunk>& child) {
     kept.facts->children.emplace(name, child);
   });
   return *kept.facts;
@@ -211,7 +211,7 @@ const EntryFacts& DefinitionFactsCache::ReadEntry(const Soup& entry) {
   ReadContainerTypes(entry, facts);
   const Soup validation = entry.GetNamedSoup(kTagValidation);
   if (!validation.IsNull()) {
-    ForEachChild(validation.GetRoot().Get(),
+    ForEachChildOf(validation.GetRoot().Get(),
                  [&](const Qel::PString& rule, const MPRef<ACSChunk>& node) {
                    const TagRuleFunction function = FindTagRule(rule);
                    if (function == nullptr) return;
@@ -242,7 +242,7 @@ const DefinitionFacts& DefinitionFactsCache::ReadDefinition(const Soup& definiti
   facts.obsoleteTag = definition.GetNamedSoup(kTagObsoleteTag);
   facts.validation = definition.GetNamedSoup(kTagValidation);
   if (!facts.subpossibilities.IsNull()) {
-    ForEachChild(facts.subpossibilities.GetRoot().Get(),
+    ForEachChildOf(facts.subpossibilities.GetRoot().Get(),
                  [&](const Qel::PString& name, const MPRef<ACSChunk>& node) {
                    facts.entries.children.emplace(name, node);
                    if (!node || node->GetKind() != kKindContainer) return;
@@ -253,7 +253,7 @@ const DefinitionFacts& DefinitionFactsCache::ReadDefinition(const Soup& definiti
                  });
   }
   if (!facts.inherit.IsNull()) {
-    ForEachChild(facts.inherit.GetRoot().Get(),
+    ForEachChildOf(facts.inherit.GetRoot().Get(),
                  [&](const Qel::PString& name, const MPRef<ACSChunk>& /*node*/) {
                    facts.inheritNames.push_back(name);
                  });

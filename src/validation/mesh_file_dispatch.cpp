@@ -56,6 +56,12 @@ bool SkipsPerformanceCheck(const Container* container) {
 
 }  // namespace
 
+bool DataManager::IsMeshFileName(std::string_view path) {
+  const std::string extension = Extension(path);
+  if (extension == "txt") return Extension(path.substr(0, path.size() - 4)) == "lm";
+  return extension == "im" || extension == "lm" || extension == "pm" || extension == "kin";
+}
+
 MeshData* DataManager::LoadMeshFile(const Qel::PString& path, Container* container) {
   // Names keep their '/'; a '\' of a configuration written elsewhere stands for one.
   std::string name(path.View());
