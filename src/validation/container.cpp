@@ -62,13 +62,7 @@ bool ListBoxValueInList(std::string_view value, const std::vector<Qel::PString>*
 
 // Whether the list holds the text, ignoring ASCII case.
 bool InList(std::string_view text, const std::vector<Qel::PString>& list) {
-  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-  return std::any_of(list.begin(), list.end(), [&](const Qel::PString& entry) {
-    const std::string_view name = entry.View();
-    return name.size() == text.size() &&
-           std::equal(name.begin(), name.end(), text.begin(),
-                      [&](char a, char b) { return lower(a) == lower(b); });
-  });
+  return DataManager::Instance().ListHolds(list, text);
 }
 
 bool InList(const Qel::PString& value, const std::vector<Qel::PString>* list) {

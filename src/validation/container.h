@@ -213,6 +213,7 @@ class Container {
   Soup tagArrayDefinition_;
   Container* parent_ = nullptr;
   Soup configSoup_;
+  // A root holds the definitions it was loaded against for as long as its tree lives.
   Soup definitionsRoot_;
   bool isTopLevel_ = false;
   std::vector<ContainerRuleFunction> ruleFunctions_;

@@ -389,7 +389,6 @@ std::unique_ptr<Container> Container::MakeChild(const Qel::PString& tagName, Con
     return nullptr;
   }
   auto child = std::make_unique<Container>(tagName, parent, definitionName, index);
-  child->definitionsRoot_ = DataManager::Instance().GetDefinitions();
   child->configSoup_ = config;
   child->savingName_ = Definitions().Facts().Entry(definition).savingName;
   return child;
@@ -491,16 +490,15 @@ bool Container::LoadContainerTag(const Qel::PString& tagName, const Soup& childC
     child = MakeChild(tagName, target, elementType, childDefinition, childCounter++, config);
     // Made only for a definition that exists.
     if (child == nullptr) return false;
-    const Soup arrayElement = childDefinition.GetNamedSoup(kTagArrayElement);
-    if (!arrayElement.IsNull()) {
-      const std::vector<Qel::PString> types =
-          definitions.Facts().Entry(arrayElement).containerTypes;
-      for (const Qel::PString& type : types) {
+    // Its parts as its facts hold them; facts stay readable while the children are allowed,
+    // also if that forgets them.
+    const DefinitionFacts& parts = definitions.Facts().Definition(childDefinition);
+    if (!IsNone(parts.arrayElement)) {
+      for (const Qel::PString& type : definitions.Facts().Entry(parts.arrayElement).containerTypes) {
         if (type.IsSet()) child->RegisterAllowedChild(Qel::PString(), type);
       }
     }
-    const Soup tagArray = childDefinition.GetNamedSoup(kTagTagarray);
-    if (!tagArray.IsNull()) child->tagArrayDefinition_ = tagArray;
+    if (!IsNone(parts.tagArray)) child->tagArrayDefinition_ = parts.tagArray;
     if (childDefinition.HasNamedTag(kTagSubpossibilities))
       child->BuildChildren(childDefinition, true);
   } else if (smoke) {

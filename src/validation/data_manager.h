@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <memory_resource>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -135,6 +136,10 @@ class DataManager {
   // Null when there is no list of that name.
   const std::vector<Qel::PString>* GetList(const Qel::PString& name) const;
   const std::map<Qel::PString, std::vector<Qel::PString>>& GetLists() const { return lists_; }
+  // Whether a list that GetList gave holds the text, ignoring ASCII case. Answered from the
+  // list's lower-case texts, gathered on its first asking and again after the lists are read:
+  // a load asks a few lists for most of its tags.
+  bool ListHolds(const std::vector<Qel::PString>& list, std::string_view text) const;
 
   // personalDetails.txt: loading changes nothing when the file does not exist. Saving writes the
   // file; DestroyInstance saves only when the details differ from what was read (or from the
@@ -221,6 +226,8 @@ class DataManager {
 
   Soup definitions_;
   std::map<Qel::PString, std::vector<Qel::PString>> lists_;
+  mutable std::unordered_map<const std::vector<Qel::PString>*, std::unordered_set<std::string>>
+      listIndex_;
   Registry nameRegistry_;
   Registry keyRegistry_;
   std::vector<const void*> loadedObjects_;
