@@ -463,7 +463,15 @@ void Container::RegisterAllowedChild(const Qel::PString& childName,
   AllowChild(childName, GetDefinition(definitionName));
 }
 
+void Container::OwnAllowedChildren() {
+  if (sharedAllowed_ == nullptr) return;
+  allowedChildNames_ = sharedAllowed_->allowedNames;
+  allowedChildDefinitions_ = sharedAllowed_->allowedDefinitions;
+  sharedAllowed_ = nullptr;
+}
+
 void Container::AllowChild(const Qel::PString& childName, const Soup& definition) {
+  OwnAllowedChildren();
   if (childName.IsSet() && std::find(allowedChildNames_.begin(), allowedChildNames_.end(),
                                      childName) != allowedChildNames_.end()) {
     return;

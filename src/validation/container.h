@@ -95,7 +95,7 @@ class Container {
   virtual Soup GetDefinition(const Qel::PString& definitionName);
   // Matches one level of the configuration against its definition, making the target's tags and
   // child containers and recursing into them. Called on the root of the load.
-  virtual bool LoadFromDefinition(Soup config, Soup definition, Container* target);
+  virtual bool LoadFromDefinition(const Soup& config, const Soup& definition, Container* target);
   // Deletes the first extra tag of that name.
   virtual void RemoveTag(const Qel::PString& name);
   // Gives the tag its definition, type code and per-type state; false for the types that name
@@ -154,8 +154,13 @@ class Container {
   const std::vector<Tag*>& GetHeaderTags() const { return headerTags_; }
   const std::vector<Tag*>& GetExtraTags() const { return extraTags_; }
   const std::vector<Qel::PString>& GetObsoleteTagNames() const { return obsoleteTagNames_; }
-  const std::vector<Qel::PString>& GetAllowedChildNames() const { return allowedChildNames_; }
-  const std::vector<Soup>& GetAllowedChildDefinitions() const { return allowedChildDefinitions_; }
+  const std::vector<Qel::PString>& GetAllowedChildNames() const {
+    return sharedAllowed_ != nullptr ? sharedAllowed_->allowedNames : allowedChildNames_;
+  }
+  const std::vector<Soup>& GetAllowedChildDefinitions() const {
+    return sharedAllowed_ != nullptr ? sharedAllowed_->allowedDefinitions
+                                     : allowedChildDefinitions_;
+  }
   const std::vector<Soup>& GetAttachedDefinitions() const { return attachedDefinitions_; }
   const std::vector<Qel::PString>& GetInheritedDefinitionNames() const {
     return inheritedDefinitionNames_;
@@ -201,6 +206,10 @@ class Container {
   Qel::PString definitionName_;
   Qel::PString savingName_;
   std::vector<Soup> allowedChildDefinitions_;
+  // While set, the allowed children are the plan's (kept with the definitions' facts for longer
+  // than the tree lives) and the two lists above are empty; the first change copies them over.
+  const BuildPlan* sharedAllowed_ = nullptr;
+  void OwnAllowedChildren();
   std::vector<Soup> attachedDefinitions_;
   std::vector<Container*> children_;
   std::vector<Tag*> tags_;

@@ -252,6 +252,17 @@ const BuildPlan& Container::PlanChildren(const Soup& definition) {
     const Qel::PString definitionName = NodeText(node.Get());
     plan->tagArrays.push_back({name, definitionName, GetDefinition(definitionName), false});
   }
+  // As AllowChild leaves them, from none: a name that is set is allowed once.
+  for (const std::vector<BuildPlan::Child>* children : {&plan->elements, &plan->tagArrays}) {
+    for (const BuildPlan::Child& child : *children) {
+      if (child.name.IsSet() && std::find(plan->allowedNames.begin(), plan->allowedNames.end(),
+                                          child.name) != plan->allowedNames.end()) {
+        continue;
+      }
+      plan->allowedNames.push_back(child.name);
+      plan->allowedDefinitions.push_back(child.definition);
+    }
+  }
   return cache.StorePlan(definition, std::move(plan));
 }
 
@@ -261,21 +272,30 @@ void Container::BuildChildren(const Soup& given, bool /*flag*/) {
   for (const Qel::PString& finding : plan.findings) AddErrorFinding(finding);
   inheritedDefinitionNames_.insert(inheritedDefinitionNames_.end(), plan.inheritedNames.begin(),
                                    plan.inheritedNames.end());
-  const size_t allowed = plan.elements.size() + plan.tagArrays.size();
-  allowedChildNames_.reserve(allowedChildNames_.size() + allowed);
-  allowedChildDefinitions_.reserve(allowedChildDefinitions_.size() + allowed);
+  // A container that allows nothing yet takes the plan's list as it is.
+  const bool share = sharedAllowed_ == nullptr && allowedChildNames_.empty();
+  if (share) {
+    if (!plan.allowedNames.empty()) sharedAllowed_ = &plan;
+  } else {
+    OwnAllowedChildren();
+    const size_t allowed = plan.elements.size() + plan.tagArrays.size();
+    allowedChildNames_.reserve(allowedChildNames_.size() + allowed);
+    allowedChildDefinitions_.reserve(allowedChildDefinitions_.size() + allowed);
+  }
   for (const BuildPlan::Child& element : plan.elements) {
     if (element.attach)
       attachedDefinitions_.insert(attachedDefinitions_.begin(), element.definition);
-    AllowChild(element.name, element.definition);
+    if (!share) AllowChild(element.name, element.definition);
   }
   for (const auto& [name, entry] : plan.values) {
     Tag* tag = MakeTag(this, name, entry, nullptr);
     if (tag != nullptr) extraTags_.push_back(tag);
   }
   if (!plan.arrayElement.IsNull()) arrayElementDefinition_ = plan.arrayElement;
-  for (const BuildPlan::Child& tagArray : plan.tagArrays)
-    AllowChild(tagArray.name, tagArray.definition);
+  if (!share) {
+    for (const BuildPlan::Child& tagArray : plan.tagArrays)
+      AllowChild(tagArray.name, tagArray.definition);
+  }
 }
 
 Soup Container::FindAllowedChildDefinition(const Soup& definition, const Qel::PString& childName) {
@@ -394,9 +414,9 @@ std::unique_ptr<Container> Container::MakeChild(const Qel::PString& tagName, Con
   return child;
 }
 
-bool Container::LoadFromDefinition(Soup config, Soup definition, Container* target) {
+bool Container::LoadFromDefinition(const Soup& config, const Soup& given, Container* target) {
   RunDefinitions& definitions = Definitions();
-  definition = definitions.Resolve(definition);
+  Soup definition = definitions.Resolve(given);
 
   // Facts stay readable while the load goes on, also when a change forgets them.
   const std::vector<Qel::PString>& inheritNames =
@@ -459,7 +479,7 @@ bool Container::LoadContainerTag(const Qel::PString& tagName, const Soup& childC
     if (tagName == kTagDotCache) AddErrorFinding(LocalisedFinding(kKeyOldContainer));
     return true;
   }
-  entry = definitions.Resolve(entry);
+  definitions.ResolveInPlace(entry);
 
   // Each case makes the child, readies it, hands it to the target and loads its level; a child
   // that cannot be made or readied is released before the load returns false.

@@ -90,6 +90,10 @@ struct BuildPlan {
   std::vector<std::pair<Qel::PString, Soup>> values;
   Soup arrayElement;  // empty when there is none
   std::vector<Child> tagArrays;
+  // The allowed children that elements and tag arrays give a container that allows none yet, in
+  // order, a name once: shared by every such container rather than copied into each.
+  std::vector<Qel::PString> allowedNames;
+  std::vector<Soup> allowedDefinitions;
 };
 
 // The "validation" entries a definition inherits, merged in order.
