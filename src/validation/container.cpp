@@ -271,17 +271,48 @@ void Container::MoveHeadTagsFirst() {
 
 bool Container::RunContainerRules() {
   bool passed = true;
+  if (sharedRules_ != nullptr) {
+    for (size_t i = 0; i < sharedRules_->containerRules.size(); ++i) {
+      Soup parameters = sharedRules_->containerRuleParameters[i];
+      if (!sharedRules_->containerRules[i](this, &parameters)) passed = false;
+    }
+    return passed;
+  }
   for (size_t i = 0; i < ruleFunctions_.size(); ++i) {
     if (!ruleFunctions_[i](this, &ruleParameters_[i])) passed = false;
   }
   return passed;
 }
 
+void Container::OwnRules() {
+  if (sharedRules_ == nullptr) return;
+  ruleFunctions_ = sharedRules_->containerRules;
+  ruleParameters_ = sharedRules_->containerRuleParameters;
+  sharedRules_ = nullptr;
+}
+
 void Container::AttachContainerRules(const Soup& definition, Container* owner) {
-  Soup validation = Definitions().Facts().Definition(definition).validation;
+  const DefinitionFacts& facts = Definitions().Facts().Definition(definition);
+  Soup validation = facts.validation;
   const ValidationPlan& inherited = PlanInheritedValidation(definition, Definitions());
   for (const Qel::PString& finding : inherited.findings) AddErrorFinding(finding);
-  if (!inherited.entries.empty()) {
+  if (inherited.entries.empty()) {
+    // Only the definition's own rules: an owner that has none yet takes its facts' list as it is.
+    if (facts.containerRules.empty()) return;
+    if (owner->sharedRules_ == nullptr && owner->ruleFunctions_.empty()) {
+      owner->sharedRules_ = &facts;
+      return;
+    }
+    owner->OwnRules();
+    owner->ruleFunctions_.insert(owner->ruleFunctions_.end(), facts.containerRules.begin(),
+                                 facts.containerRules.end());
+    owner->ruleParameters_.insert(owner->ruleParameters_.end(),
+                                  facts.containerRuleParameters.begin(),
+                                  facts.containerRuleParameters.end());
+    return;
+  }
+  owner->OwnRules();
+  {
     if (validation.IsNull()) {
       // Nothing of the definition's own to merge into: a soup of this load alone.
       validation.EnsureContainer();
@@ -312,8 +343,14 @@ Tag* Container::CreateTag(i32 index, Container* owner, const Qel::PString& tagNa
 
 Tag* Container::MakeTag(Container* target, const Qel::PString& tagName, const Soup& tagDefinition,
                         const Soup* config, const ACSChunk* valueNode) {
+  return MakeTagOf(target, tagName, tagDefinition, Definitions().Facts().Entry(tagDefinition),
+                   config, valueNode);
+}
+
+Tag* Container::MakeTagOf(Container* target, const Qel::PString& tagName,
+                          const Soup& tagDefinition, const EntryFacts& facts, const Soup* config,
+                          const ACSChunk* valueNode) {
   if (target->HasTagNamed(tagName)) return nullptr;
-  const EntryFacts& facts = Definitions().Facts().Entry(tagDefinition);
   std::unique_ptr<Tag> tag(CreateTag(i32(target->tags_.size()), target, tagName));
   if (config != nullptr) {
     if (valueNode != nullptr) {

@@ -167,7 +167,9 @@ class Container {
   }
   const Soup& GetArrayElementDefinition() const { return arrayElementDefinition_; }
   const Soup& GetTagArrayDefinition() const { return tagArrayDefinition_; }
-  size_t GetRuleCount() const { return ruleFunctions_.size(); }
+  size_t GetRuleCount() const {
+    return sharedRules_ != nullptr ? sharedRules_->containerRules.size() : ruleFunctions_.size();
+  }
   // The definitions as this tree's load sees them.
   RunDefinitions& Definitions() {
     return definitions_ != nullptr ? *definitions_ : MakeOwnDefinitions();
@@ -198,6 +200,9 @@ class Container {
   std::unique_ptr<Container> MakeChild(const Qel::PString& tagName, Container* parent,
                                        const Qel::PString& definitionName, const Soup& definition,
                                        i32 index, const Soup& config);
+  // MakeTag for a definition whose facts its caller holds.
+  Tag* MakeTagOf(Container* target, const Qel::PString& tagName, const Soup& tagDefinition,
+                 const EntryFacts& facts, const Soup* config, const ACSChunk* valueNode);
   bool HasTagNamed(const Qel::PString& tagName) const;
   RunDefinitions& MakeOwnDefinitions();
 
@@ -227,6 +232,10 @@ class Container {
   bool isTopLevel_ = false;
   std::vector<ContainerRuleFunction> ruleFunctions_;
   std::vector<Soup> ruleParameters_;
+  // While set, the rules are those a definition's facts name (kept for longer than the tree
+  // lives), each run with its own copy of its parameters, and the two lists above are empty.
+  const DefinitionFacts* sharedRules_ = nullptr;
+  void OwnRules();
   // The names of tags_ once there are more than a few, so that a configuration of many tags is
   // matched in linear time.
   static constexpr size_t kLinearTagSearch = 24;

@@ -46,6 +46,14 @@ bool StartsWith(const Qel::PString& text, const Qel::PString& prefix) {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
+// Whether strtol reads the text (base 10) as a number other than 0. A text that starts with none
+// of what strtol reads first, as most names do, reads as 0 without the call.
+bool ReadsAsNonZero(const char* text) {
+  const char c = *text;
+  if (!IsDigit(c) && c != '+' && c != '-' && c != ' ' && (c < '\t' || c > '\r')) return false;
+  return std::strtol(text, nullptr, 10) != 0;
+}
+
 template <class Visit>
 void ForEachEntry(const Soup& soup, Visit&& visit) {
   if (!soup.IsNull()) ForEachChildOf(soup.GetRoot().Get(), visit);
@@ -304,7 +312,7 @@ Soup Container::FindAllowedChildDefinition(const Soup& definition, const Qel::PS
   Soup entry = facts.entries.Container(childName);
   if (!IsNone(entry)) return entry;
   if (!IsNone(facts.arrayElement)) return facts.arrayElement;
-  if (childName == kTagZero || std::strtol(childName.CStr(), nullptr, 10) != 0) {
+  if (childName == kTagZero || ReadsAsNonZero(childName.CStr())) {
     Soup numbered;
     ForEachEntry(facts.subpossibilities,
                  [&](const Qel::PString& /*name*/, const MPRef<ACSChunk>& node) {
@@ -547,17 +555,19 @@ const TagLookup& Container::LevelTagLookup(const Soup& definition,
   // The first definition to hold a name as a container entry answers for it.
   const auto add = [&](const DefinitionFacts& facts) {
     for (const auto& [name, node] : facts.entries.children) {
-      if (IsContainer(node)) lookup->entries.emplace(name, Soup::FromChunk(node));
+      if (!IsContainer(node)) continue;
+      const Soup entry = Soup::FromChunk(node);
+      lookup->Add(name, entry, cache.Entry(entry));
     }
   };
   const DefinitionFacts& own = cache.Definition(definition);
   add(own);
-  lookup->fallback = own.tagArray;
+  lookup->SetFallback(own.tagArray, cache.Entry(own.tagArray));
   for (const Soup& parent : inherited) {
     const DefinitionFacts& facts = cache.Definition(parent);
     add(facts);
     if (!facts.tagArray.IsNull()) {
-      lookup->fallback = facts.tagArray;
+      lookup->SetFallback(facts.tagArray, cache.Entry(facts.tagArray));
       break;
     }
   }
@@ -567,7 +577,7 @@ const TagLookup& Container::LevelTagLookup(const Soup& definition,
 void Container::LoadValueTag(const Qel::PString& tagName, const ACSChunk* node, const Soup& config,
                              const TagLookup& level, Container* target,
                              CompulsoryEntries& compulsoryTags) {
-  static const Soup noDefinition;
+  static const TagLookup::Found noDefinition{Soup(), &NoEntryFacts()};
   compulsoryTags.Erase(tagName);
   // Names and definitions by reference: a level makes these look-ups for every tag.
   const Qel::PString* lookup = &tagName;
@@ -577,8 +587,8 @@ void Container::LoadValueTag(const Qel::PString& tagName, const ACSChunk* node, 
   } else if (name.starts_with(kUsernamePrefix.View())) {
     lookup = &kTagUsername;
   }
-  const Soup* tagDefinition = &level.Find(*lookup);
-  if (IsNone(*tagDefinition)) {
+  const TagLookup::Found* tagDefinition = &level.Find(*lookup);
+  if (IsNone(tagDefinition->definition)) {
     // Numbered tags: "ab12" stands for the entry "ab0", "x5" for "x0", when that is a sequence.
     const std::string_view text = lookup->View();
     const size_t n = text.size();
@@ -591,10 +601,13 @@ void Container::LoadValueTag(const Qel::PString& tagName, const ACSChunk* node, 
     if (cut != 0) {
       const Qel::PString numbered(std::string(text.substr(0, n - cut)) + "0");
       tagDefinition = &level.Find(numbered);
-      if (Definitions().Facts().Entry(*tagDefinition).sequence == 0) tagDefinition = &noDefinition;
+      if (tagDefinition->facts->sequence == 0) tagDefinition = &noDefinition;
     }
   }
-  if (Tag* tag = MakeTag(target, tagName, *tagDefinition, &config, node)) target->AddTag(tag);
+  if (Tag* tag = MakeTagOf(target, tagName, tagDefinition->definition, *tagDefinition->facts,
+                           &config, node)) {
+    target->AddTag(tag);
+  }
 }
 
 void Container::ReportMissingEntries(const Soup& config, const Soup& definition,

@@ -1,6 +1,7 @@
 #include "validation/definition_facts.h"
 
 #include <algorithm>
+#include <bit>
 #include <string>
 #include <string_view>
 
@@ -15,10 +16,6 @@ namespace {
 const Qel::PString kSequence("sequence");
 constexpr std::string_view kContainerTypePrefix = "container-type";
 
-const EntryFacts& NoEntry() {
-  static const EntryFacts none;
-  return none;
-}
 
 const DefinitionFacts& NoDefinition() {
   static const DefinitionFacts none;
@@ -93,6 +90,42 @@ Soup NodeFacts::Container(const Qel::PString& name) const {
     return {};
   }
   return Soup::FromChunk(found->second);
+}
+
+const EntryFacts& NoEntryFacts() {
+  static const EntryFacts none;
+  return none;
+}
+
+void TagLookup::Add(const Qel::PString& name, const Soup& definition, const EntryFacts& facts) {
+  if (name.IsEmpty()) {
+    if (!hasEmptyName_) emptyName_ = {definition, &facts};
+    hasEmptyName_ = true;
+    return;
+  }
+  if (2 * (count_ + 1) > slots_.size()) Grow();
+  const size_t mask = slots_.size() - 1;
+  size_t i = Home(name);
+  for (; slots_[i].name.IsSet(); i = (i + 1) & mask) {
+    if (slots_[i].name == name) return;
+  }
+  slots_[i] = {name, {definition, &facts}};
+  ++count_;
+}
+
+void TagLookup::Grow() {
+  std::vector<Slot> old;
+  old.swap(slots_);
+  const size_t size = old.empty() ? 16 : 2 * old.size();
+  slots_.resize(size);
+  shift_ = u32(64 - std::countr_zero(size));
+  const size_t mask = size - 1;
+  for (Slot& slot : old) {
+    if (slot.name.IsEmpty()) continue;
+    size_t i = Home(slot.name);
+    while (slots_[i].name.IsSet()) i = (i + 1) & mask;
+    slots_[i] = std::move(slot);
+  }
 }
 
 i32 DefinitionFactsCache::TypeCode(const Qel::PString& type) {
@@ -178,7 +211,7 @@ const NodeFacts& DefinitionFactsCache::ReadNode(const ACSChunk* node) {
 
 // Only present nodes are kept, so a slot answers before the presence test.
 const EntryFacts& DefinitionFactsCache::ReadEntry(const Soup& entry) {
-  if (entry.IsNull()) return NoEntry();
+  if (entry.IsNull()) return NoEntryFacts();
   auto& kept = entries_[entry.GetRoot().Get()];
   if (kept.facts) {
     recentEntries_.Keep(entry.GetRoot().Get(), kept.facts.get());
@@ -251,6 +284,18 @@ const DefinitionFacts& DefinitionFactsCache::ReadDefinition(const Soup& definiti
                    (entry.hasElementType ? facts.compulsoryContainers : facts.compulsoryTags)
                        .emplace_back(name, entry.compulsory);
                  });
+  }
+  if (!facts.validation.IsNull()) {
+    ForEachChildOf(facts.validation.GetRoot().Get(),
+                   [&](const Qel::PString& rule, const MPRef<ACSChunk>& node) {
+                     const ContainerRuleFunction function = FindContainerRule(rule);
+                     if (function == nullptr) return;
+                     Soup parameters;
+                     if (node && node->GetKind() == kKindContainer)
+                       parameters = Soup::FromChunk(node);
+                     facts.containerRules.push_back(function);
+                     facts.containerRuleParameters.push_back(parameters);
+                   });
   }
   if (!facts.inherit.IsNull()) {
     ForEachChildOf(facts.inherit.GetRoot().Get(),

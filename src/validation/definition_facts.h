@@ -59,6 +59,9 @@ struct EntryFacts {
   std::vector<Soup> ruleParameters;
 };
 
+// The facts of no entry (of the empty soup).
+const EntryFacts& NoEntryFacts();
+
 // A definition: its parts and what a level matched against it needs.
 struct DefinitionFacts {
   Soup subpossibilities;
@@ -72,6 +75,9 @@ struct DefinitionFacts {
   // The compulsory entries in their order: value tags and containers (those with "element-type").
   std::vector<std::pair<Qel::PString, f32>> compulsoryTags;
   std::vector<std::pair<Qel::PString, f32>> compulsoryContainers;
+  // The container rules its own "validation" names, with their parameters.
+  std::vector<ContainerRuleFunction> containerRules;
+  std::vector<Soup> containerRuleParameters;
 };
 
 // What building a container's allowed children makes of a definition and those it inherits.
@@ -104,15 +110,51 @@ struct ValidationPlan {
 
 // Where the value tags of a level matched against a definition find their definitions: the
 // definition's own entries, then each inherited definition's entries and its tag array (the
-// first tag array ends the search), then the definition's own tag array. Merged into one map.
-struct TagLookup {
-  std::unordered_map<Qel::PString, Soup> entries;
-  Soup fallback;
+// first tag array ends the search), then the definition's own tag array. Merged into one table,
+// each definition with its facts: a level looks up every one of its tags here.
+class TagLookup {
+ public:
+  struct Found {
+    Soup definition;
+    const EntryFacts* facts = nullptr;
+  };
 
-  const Soup& Find(const Qel::PString& tagName) const {
-    const auto found = entries.find(tagName);
-    return found == entries.end() ? fallback : found->second;
+  // The first of a name stays.
+  void Add(const Qel::PString& name, const Soup& definition, const EntryFacts& facts);
+  void SetFallback(const Soup& definition, const EntryFacts& facts) {
+    fallback_ = {definition, &facts};
   }
+  // The entry of the name, else the fallback (the empty soup, with the facts of none, when it
+  // was never set).
+  const Found& Find(const Qel::PString& name) const {
+    if (count_ == 0) return fallback_;
+    if (name.IsEmpty()) return hasEmptyName_ ? emptyName_ : fallback_;
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = Home(name); ; i = (i + 1) & mask) {
+      const Slot& slot = slots_[i];
+      if (slot.name == name) return slot.found;
+      if (slot.name.IsEmpty()) return fallback_;
+    }
+  }
+  size_t Size() const { return count_ + (hasEmptyName_ ? 1 : 0); }
+
+ private:
+  struct Slot {
+    Qel::PString name;  // empty: a free slot
+    Found found;
+  };
+  size_t Home(const Qel::PString& name) const {
+    return size_t((u64(name.Hash()) * 0x9E3779B97F4A7C15ull) >> shift_);
+  }
+  void Grow();
+
+  // Open addressing, at most half full; the empty name is kept apart.
+  std::vector<Slot> slots_;
+  u32 shift_ = 64;
+  size_t count_ = 0;
+  bool hasEmptyName_ = false;
+  Found emptyName_;
+  Found fallback_{Soup(), &NoEntryFacts()};
 };
 
 // The facts of nodes, each read on first asking. Holds every node it has facts of, so that no
