@@ -294,7 +294,11 @@ void Container::OwnRules() {
 void Container::AttachContainerRules(const Soup& definition, Container* owner) {
   const DefinitionFacts& facts = Definitions().Facts().Definition(definition);
   Soup validation = facts.validation;
-  const ValidationPlan& inherited = PlanInheritedValidation(definition, Definitions());
+  // Kept with the facts of a definition, not with those of none, which every cache shares.
+  const ValidationPlan& inherited = facts.validationPlan != nullptr
+                                        ? *facts.validationPlan
+                                        : PlanInheritedValidation(definition, Definitions());
+  if (!definition.IsNull()) facts.validationPlan = &inherited;
   for (const Qel::PString& finding : inherited.findings) AddErrorFinding(finding);
   if (inherited.entries.empty()) {
     // Only the definition's own rules: an owner that has none yet takes its facts' list as it is.

@@ -39,7 +39,10 @@ class CompulsoryEntries {
 
   // A later set of a name replaces its build.
   void Set(const Qel::PString& name, f32 build);
-  void Erase(const Qel::PString& name);
+  // Inline: a level erases every name it meets, and most levels hold none.
+  void Erase(const Qel::PString& name) {
+    if (count_ != 0) EraseHeld(name);
+  }
   // What is left, ordered by name.
   std::vector<std::pair<Qel::PString, f32>> Sorted() const;
 
@@ -48,6 +51,7 @@ class CompulsoryEntries {
   // Held in the object itself up to this many, as every level of a load makes two and most
   // levels name none or a handful; more go to the heap, all of them together.
   static constexpr u32 kInline = 8;
+  void EraseHeld(const Qel::PString& name);
   Entry* Data() { return spilled_.empty() ? reinterpret_cast<Entry*>(inline_) : spilled_.data(); }
   const Entry* Data() const {
     return spilled_.empty() ? reinterpret_cast<const Entry*>(inline_) : spilled_.data();
@@ -186,7 +190,8 @@ class Container {
   const BuildPlan& PlanChildren(const Soup& definition);
   void AllowChild(const Qel::PString& childName, const Soup& definition);
   bool LoadContainerTag(const Qel::PString& tagName, const Soup& childConfig, const Soup& config,
-                        const Soup& definition, std::vector<Soup>& inherited, Container* target,
+                        const Soup& definition, const std::vector<Soup>& inherited,
+                        Container* target,
                         CompulsoryEntries& compulsoryContainers, i32& childCounter);
   // FindTagDefinition for every name of a level at once, kept per definition.
   const TagLookup& LevelTagLookup(const Soup& definition, const std::vector<Soup>& inherited);

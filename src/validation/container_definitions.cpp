@@ -112,7 +112,7 @@ void CompulsoryEntries::Set(const Qel::PString& name, f32 build) {
   ++count_;
 }
 
-void CompulsoryEntries::Erase(const Qel::PString& name) {
+void CompulsoryEntries::EraseHeld(const Qel::PString& name) {
   Entry* entries = Data();
   for (u32 i = 0; i < count_; ++i) {
     if (entries[i].first != name) continue;
@@ -231,7 +231,14 @@ void Container::MergeInherited(MergedEntries& merged, const Soup& inherit, Inher
 
 const BuildPlan& Container::PlanChildren(const Soup& definition) {
   DefinitionFactsCache& cache = Definitions().Facts();
-  if (const BuildPlan* known = cache.FindPlan(definition)) return *known;
+  const DefinitionFacts& facts = cache.Definition(definition);
+  if (facts.buildPlan != nullptr) return *facts.buildPlan;
+  // Kept with the facts of a definition, not with those of none, which every cache shares.
+  const bool keep = !definition.IsNull();
+  if (const BuildPlan* known = cache.FindPlan(definition)) {
+    if (keep) facts.buildPlan = known;
+    return *known;
+  }
   MergedEntries merged;
   MergeInheritedDefinitions(merged, cache.Definition(definition).inherit);
   MergeParts(merged, cache.Definition(definition));
@@ -271,7 +278,9 @@ const BuildPlan& Container::PlanChildren(const Soup& definition) {
       plan->allowedDefinitions.push_back(child.definition);
     }
   }
-  return cache.StorePlan(definition, std::move(plan));
+  const BuildPlan& stored = cache.StorePlan(definition, std::move(plan));
+  if (keep) cache.Definition(definition).buildPlan = &stored;
+  return stored;
 }
 
 void Container::BuildChildren(const Soup& given, bool /*flag*/) {
@@ -426,47 +435,63 @@ bool Container::LoadFromDefinition(const Soup& config, const Soup& given, Contai
   RunDefinitions& definitions = Definitions();
   Soup definition = definitions.Resolve(given);
 
-  // Facts stay readable while the load goes on, also when a change forgets them.
-  const std::vector<Qel::PString>& inheritNames =
-      definitions.Facts().Definition(definition).inheritNames;
-  std::vector<Soup> inherited;
-  inherited.reserve(inheritNames.size());
-  for (const Qel::PString& name : inheritNames) inherited.push_back(definitions.Get(name));
+  // Facts stay readable while the load goes on, also when a change forgets them; so do the
+  // definitions they inherit, looked up once for the facts (a change that would make another
+  // answer forgets the facts).
+  const DefinitionFacts& facts = definitions.Facts().Definition(definition);
+  if (!facts.inheritedLookedUp) {
+    facts.inherited.reserve(facts.inheritNames.size());
+    for (const Qel::PString& name : facts.inheritNames) {
+      facts.inherited.push_back(definitions.Get(name));
+    }
+    facts.inheritedLookedUp = true;
+  }
+  const std::vector<Soup>* inherited = &facts.inherited;
 
   CompulsoryEntries compulsoryTags;
   CompulsoryEntries compulsoryContainers;
   CollectCompulsoryTags(definition, compulsoryTags);
-  for (const Soup& parent : inherited) CollectCompulsoryTags(parent, compulsoryTags);
+  for (const Soup& parent : *inherited) CollectCompulsoryTags(parent, compulsoryTags);
   CollectCompulsoryContainers(definition, compulsoryContainers);
-  for (const Soup& parent : inherited) CollectCompulsoryContainers(parent, compulsoryContainers);
+  for (const Soup& parent : *inherited) CollectCompulsoryContainers(parent, compulsoryContainers);
 
-  ApplyObsoleteTags(definition);
-  for (Soup& parent : inherited) ApplyObsoleteTags(parent);
+  // Obsolete entries may make this load's own copies: of this level's handles only.
+  std::vector<Soup> ownInherited;
+  const auto hasObsolete = [&](const Soup& soup) {
+    return !IsNone(definitions.Facts().Definition(soup).obsoleteTag);
+  };
+  if (hasObsolete(definition) || std::any_of(inherited->begin(), inherited->end(), hasObsolete)) {
+    ownInherited = *inherited;
+    inherited = &ownInherited;
+    ApplyObsoleteTags(definition);
+    for (Soup& parent : ownInherited) ApplyObsoleteTags(parent);
+  }
 
   // Stays readable for the whole level, also when a child's load changes definitions.
-  const TagLookup& level = LevelTagLookup(definition, inherited);
+  const TagLookup& level = LevelTagLookup(definition, *inherited);
 
   i32 childCounter = 0;
   bool loaded = true;
   ForEachEntry(config, [&](const Qel::PString& name, const MPRef<ACSChunk>& node) {
     if (!loaded) return;
     if (IsContainer(node)) {
-      loaded = LoadContainerTag(name, Soup::FromChunk(node), config, definition, inherited, target,
-                                compulsoryContainers, childCounter);
+      loaded = LoadContainerTag(name, Soup::FromChunk(node), config, definition, *inherited,
+                                target, compulsoryContainers, childCounter);
     } else {
       LoadValueTag(name, node.Get(), config, level, target, compulsoryTags);
     }
   });
   if (!loaded) return false;
 
-  ReportMissingEntries(config, definition, inherited, target, compulsoryTags, compulsoryContainers);
+  ReportMissingEntries(config, definition, *inherited, target, compulsoryTags,
+                       compulsoryContainers);
   MoveHeadTagsFirst();
   return true;
 }
 
 bool Container::LoadContainerTag(const Qel::PString& tagName, const Soup& childConfig,
                                  const Soup& config, const Soup& definition,
-                                 std::vector<Soup>& inherited, Container* target,
+                                 const std::vector<Soup>& inherited, Container* target,
                                  CompulsoryEntries& compulsoryContainers, i32& childCounter) {
   RunDefinitions& definitions = Definitions();
   Soup entry;
@@ -550,7 +575,14 @@ bool Container::LoadContainerTag(const Qel::PString& tagName, const Soup& childC
 const TagLookup& Container::LevelTagLookup(const Soup& definition,
                                            const std::vector<Soup>& inherited) {
   DefinitionFactsCache& cache = Definitions().Facts();
-  if (const TagLookup* known = cache.FindTagLookup(definition)) return *known;
+  const DefinitionFacts& known = cache.Definition(definition);
+  if (known.tagLookup != nullptr) return *known.tagLookup;
+  // Kept with the facts of a definition, not with those of none, which every cache shares.
+  const bool keep = !definition.IsNull();
+  if (const TagLookup* kept = cache.FindTagLookup(definition)) {
+    if (keep) known.tagLookup = kept;
+    return *kept;
+  }
   auto lookup = std::make_unique<TagLookup>();
   // The first definition to hold a name as a container entry answers for it.
   const auto add = [&](const DefinitionFacts& facts) {
@@ -571,7 +603,9 @@ const TagLookup& Container::LevelTagLookup(const Soup& definition,
       break;
     }
   }
-  return cache.StoreTagLookup(definition, std::move(lookup));
+  const TagLookup& stored = cache.StoreTagLookup(definition, std::move(lookup));
+  if (keep) cache.Definition(definition).tagLookup = &stored;
+  return stored;
 }
 
 void Container::LoadValueTag(const Qel::PString& tagName, const ACSChunk* node, const Soup& config,
@@ -582,9 +616,10 @@ void Container::LoadValueTag(const Qel::PString& tagName, const ACSChunk* node, 
   // Names and definitions by reference: a level makes these look-ups for every tag.
   const Qel::PString* lookup = &tagName;
   const std::string_view name = tagName.View();
-  if (name.starts_with(kDescriptionPrefix.View())) {
+  // Their first letters first: most names have neither prefix.
+  if (!name.empty() && name.front() == 'd' && name.starts_with(kDescriptionPrefix.View())) {
     lookup = &kTagDescription;
-  } else if (name.starts_with(kUsernamePrefix.View())) {
+  } else if (!name.empty() && name.front() == 'u' && name.starts_with(kUsernamePrefix.View())) {
     lookup = &kTagUsername;
   }
   const TagLookup::Found* tagDefinition = &level.Find(*lookup);

@@ -59,6 +59,10 @@ struct EntryFacts {
   std::vector<Soup> ruleParameters;
 };
 
+struct BuildPlan;
+struct ValidationPlan;
+class TagLookup;
+
 // The facts of no entry (of the empty soup).
 const EntryFacts& NoEntryFacts();
 
@@ -72,6 +76,15 @@ struct DefinitionFacts {
   Soup validation;
   NodeFacts entries;  // of "subpossibilities"
   std::vector<Qel::PString> inheritNames;
+  // The definitions of inheritNames as the load that reads these facts finds them: looked up
+  // once, on the first level matched against the definition.
+  mutable std::vector<Soup> inherited;
+  mutable bool inheritedLookedUp = false;
+  // The plans the cache keeps for the definition, once asked for: reached from the facts that
+  // every level reads anyway rather than through the cache's maps.
+  mutable const BuildPlan* buildPlan = nullptr;
+  mutable const ValidationPlan* validationPlan = nullptr;
+  mutable const TagLookup* tagLookup = nullptr;
   // The compulsory entries in their order: value tags and containers (those with "element-type").
   std::vector<std::pair<Qel::PString, f32>> compulsoryTags;
   std::vector<std::pair<Qel::PString, f32>> compulsoryContainers;
