@@ -217,9 +217,11 @@ void Container::AddTag(Tag* tag) {
   // The lengths first: most names are neither.
   static const size_t kuidLength = kTagKuid.Length();
   static const size_t usernameLength = kTagUsername.Length();
-  const size_t length = tag->name.View().size();
-  if ((length == kuidLength && tag->name.EqualsIgnoreCase(kTagKuid)) ||
-      (length == usernameLength && tag->name.EqualsIgnoreCase(kTagUsername))) {
+  const std::string_view name = tag->name.View();
+  const char first = name.empty() ? '\0' : char(name.front() | 0x20);
+  if ((first == 'k' && name.size() == kuidLength && tag->name.EqualsIgnoreCase(kTagKuid)) ||
+      (first == 'u' && name.size() == usernameLength &&
+       tag->name.EqualsIgnoreCase(kTagUsername))) {
     // "kuid" and "username": one allocation for both.
     if (headerTags_.capacity() == 0) headerTags_.reserve(2);
     headerTags_.push_back(tag);
@@ -506,9 +508,20 @@ void Container::RegisterAllowedChild(const Qel::PString& childName,
 
 void Container::OwnAllowedChildren() {
   if (sharedAllowed_ == nullptr) return;
-  allowedChildNames_ = sharedAllowed_->allowedNames;
-  allowedChildDefinitions_ = sharedAllowed_->allowedDefinitions;
+  allowedChildNames_ = sharedAllowed_->names;
+  allowedChildDefinitions_ = sharedAllowed_->definitions;
   sharedAllowed_ = nullptr;
+}
+
+void Container::AllowChildren(const AllowedChildren& children) {
+  if (children.names.empty()) return;
+  if (sharedAllowed_ == nullptr && allowedChildNames_.empty()) {
+    sharedAllowed_ = &children;
+    return;
+  }
+  for (size_t i = 0; i < children.names.size(); ++i) {
+    AllowChild(children.names[i], children.definitions[i]);
+  }
 }
 
 void Container::AllowChild(const Qel::PString& childName, const Soup& definition) {

@@ -33,7 +33,10 @@ struct MergedEntries;
 class CompulsoryEntries {
  public:
   CompulsoryEntries() = default;
-  ~CompulsoryEntries();
+  // Inline: every level makes two, and most hold nothing.
+  ~CompulsoryEntries() {
+    if (count_ != 0 && spilled_.empty()) EndInline();
+  }
   CompulsoryEntries(const CompulsoryEntries&) = delete;
   CompulsoryEntries& operator=(const CompulsoryEntries&) = delete;
 
@@ -52,6 +55,7 @@ class CompulsoryEntries {
   // levels name none or a handful; more go to the heap, all of them together.
   static constexpr u32 kInline = 8;
   void EraseHeld(const Qel::PString& name);
+  void EndInline();
   Entry* Data() { return spilled_.empty() ? reinterpret_cast<Entry*>(inline_) : spilled_.data(); }
   const Entry* Data() const {
     return spilled_.empty() ? reinterpret_cast<const Entry*>(inline_) : spilled_.data();
@@ -159,11 +163,10 @@ class Container {
   const std::vector<Tag*>& GetExtraTags() const { return extraTags_; }
   const std::vector<Qel::PString>& GetObsoleteTagNames() const { return obsoleteTagNames_; }
   const std::vector<Qel::PString>& GetAllowedChildNames() const {
-    return sharedAllowed_ != nullptr ? sharedAllowed_->allowedNames : allowedChildNames_;
+    return sharedAllowed_ != nullptr ? sharedAllowed_->names : allowedChildNames_;
   }
   const std::vector<Soup>& GetAllowedChildDefinitions() const {
-    return sharedAllowed_ != nullptr ? sharedAllowed_->allowedDefinitions
-                                     : allowedChildDefinitions_;
+    return sharedAllowed_ != nullptr ? sharedAllowed_->definitions : allowedChildDefinitions_;
   }
   const std::vector<Soup>& GetAttachedDefinitions() const { return attachedDefinitions_; }
   const std::vector<Qel::PString>& GetInheritedDefinitionNames() const {
@@ -216,10 +219,14 @@ class Container {
   Qel::PString definitionName_;
   Qel::PString savingName_;
   std::vector<Soup> allowedChildDefinitions_;
-  // While set, the allowed children are the plan's (kept with the definitions' facts for longer
-  // than the tree lives) and the two lists above are empty; the first change copies them over.
-  const BuildPlan* sharedAllowed_ = nullptr;
+  // While set, the allowed children are those of a plan or of facts (kept with the definitions'
+  // facts for longer than the tree lives) and the two lists above are empty; the first change
+  // copies them over.
+  const AllowedChildren* sharedAllowed_ = nullptr;
   void OwnAllowedChildren();
+  // Allows the children in order, as AllowChild does; a container that allows none yet shares
+  // the list.
+  void AllowChildren(const AllowedChildren& children);
   std::vector<Soup> attachedDefinitions_;
   std::vector<Container*> children_;
   std::vector<Tag*> tags_;

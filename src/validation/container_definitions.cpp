@@ -82,8 +82,7 @@ void AddChildEntry(Soup& target, const Qel::PString& name, const MPRef<ACSChunk>
 
 }  // namespace
 
-CompulsoryEntries::~CompulsoryEntries() {
-  if (!spilled_.empty()) return;
+void CompulsoryEntries::EndInline() {
   Entry* entries = Data();
   for (u32 i = 0; i < count_; ++i) entries[i].~Entry();
 }
@@ -268,14 +267,16 @@ const BuildPlan& Container::PlanChildren(const Soup& definition) {
     plan->tagArrays.push_back({name, definitionName, GetDefinition(definitionName), false});
   }
   // As AllowChild leaves them, from none: a name that is set is allowed once.
+  AllowedChildren& allowed = plan->allowed;
   for (const std::vector<BuildPlan::Child>* children : {&plan->elements, &plan->tagArrays}) {
     for (const BuildPlan::Child& child : *children) {
-      if (child.name.IsSet() && std::find(plan->allowedNames.begin(), plan->allowedNames.end(),
-                                          child.name) != plan->allowedNames.end()) {
+      if (child.name.IsSet() &&
+          std::find(allowed.names.begin(), allowed.names.end(), child.name) !=
+              allowed.names.end()) {
         continue;
       }
-      plan->allowedNames.push_back(child.name);
-      plan->allowedDefinitions.push_back(child.definition);
+      allowed.names.push_back(child.name);
+      allowed.definitions.push_back(child.definition);
     }
   }
   const BuildPlan& stored = cache.StorePlan(definition, std::move(plan));
@@ -292,7 +293,7 @@ void Container::BuildChildren(const Soup& given, bool /*flag*/) {
   // A container that allows nothing yet takes the plan's list as it is.
   const bool share = sharedAllowed_ == nullptr && allowedChildNames_.empty();
   if (share) {
-    if (!plan.allowedNames.empty()) sharedAllowed_ = &plan;
+    if (!plan.allowed.names.empty()) sharedAllowed_ = &plan.allowed;
   } else {
     OwnAllowedChildren();
     const size_t allowed = plan.elements.size() + plan.tagArrays.size();
@@ -485,7 +486,7 @@ bool Container::LoadFromDefinition(const Soup& config, const Soup& given, Contai
 
   ReportMissingEntries(config, definition, *inherited, target, compulsoryTags,
                        compulsoryContainers);
-  MoveHeadTagsFirst();
+  if (!headerTags_.empty()) MoveHeadTagsFirst();
   return true;
 }
 
@@ -547,9 +548,19 @@ bool Container::LoadContainerTag(const Qel::PString& tagName, const Soup& childC
     // also if that forgets them.
     const DefinitionFacts& parts = definitions.Facts().Definition(childDefinition);
     if (!IsNone(parts.arrayElement)) {
-      for (const Qel::PString& type : definitions.Facts().Entry(parts.arrayElement).containerTypes) {
-        if (type.IsSet()) child->RegisterAllowedChild(Qel::PString(), type);
+      // A child of any name for each container type: looked up once for the facts (a change that
+      // would make another answer forgets them).
+      if (parts.elementChildren == nullptr) {
+        auto children = std::make_unique<AllowedChildren>();
+        for (const Qel::PString& type :
+             definitions.Facts().Entry(parts.arrayElement).containerTypes) {
+          if (type.IsEmpty()) continue;
+          children->names.emplace_back();
+          children->definitions.push_back(GetDefinition(type));
+        }
+        parts.elementChildren = std::move(children);
       }
+      child->AllowChildren(*parts.elementChildren);
     }
     if (!IsNone(parts.tagArray)) child->tagArrayDefinition_ = parts.tagArray;
     if (childDefinition.HasNamedTag(kTagSubpossibilities))

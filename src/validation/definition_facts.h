@@ -63,6 +63,13 @@ struct BuildPlan;
 struct ValidationPlan;
 class TagLookup;
 
+// Child containers a container allows, in order: names (the empty name allows any) and their
+// definitions.
+struct AllowedChildren {
+  std::vector<Qel::PString> names;
+  std::vector<Soup> definitions;
+};
+
 // The facts of no entry (of the empty soup).
 const EntryFacts& NoEntryFacts();
 
@@ -85,6 +92,9 @@ struct DefinitionFacts {
   mutable const BuildPlan* buildPlan = nullptr;
   mutable const ValidationPlan* validationPlan = nullptr;
   mutable const TagLookup* tagLookup = nullptr;
+  // What an element child of this definition allows by its "array-element" (a child of any
+  // name for each container type), once looked up; empty when it has none.
+  mutable std::unique_ptr<AllowedChildren> elementChildren;
   // The compulsory entries in their order: value tags and containers (those with "element-type").
   std::vector<std::pair<Qel::PString, f32>> compulsoryTags;
   std::vector<std::pair<Qel::PString, f32>> compulsoryContainers;
@@ -111,8 +121,7 @@ struct BuildPlan {
   std::vector<Child> tagArrays;
   // The allowed children that elements and tag arrays give a container that allows none yet, in
   // order, a name once: shared by every such container rather than copied into each.
-  std::vector<Qel::PString> allowedNames;
-  std::vector<Soup> allowedDefinitions;
+  AllowedChildren allowed;
 };
 
 // The "validation" entries a definition inherits, merged in order.
