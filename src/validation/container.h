@@ -170,7 +170,7 @@ class Container {
   }
   const std::vector<Soup>& GetAttachedDefinitions() const { return attachedDefinitions_; }
   const std::vector<Qel::PString>& GetInheritedDefinitionNames() const {
-    return inheritedDefinitionNames_;
+    return sharedInheritedNames_ != nullptr ? *sharedInheritedNames_ : inheritedDefinitionNames_;
   }
   const Soup& GetArrayElementDefinition() const { return arrayElementDefinition_; }
   const Soup& GetTagArrayDefinition() const { return tagArrayDefinition_; }
@@ -235,6 +235,8 @@ class Container {
   std::vector<Qel::PString> obsoleteTagNames_;
   std::vector<Qel::PString> allowedChildNames_;
   std::vector<Qel::PString> inheritedDefinitionNames_;
+  // While set, the inherited names are a plan's, and the list above is empty.
+  const std::vector<Qel::PString>* sharedInheritedNames_ = nullptr;
   Soup arrayElementDefinition_;
   Soup tagArrayDefinition_;
   Container* parent_ = nullptr;

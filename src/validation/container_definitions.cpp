@@ -288,8 +288,17 @@ void Container::BuildChildren(const Soup& given, bool /*flag*/) {
   const Soup definition = Definitions().Resolve(given);
   const BuildPlan& plan = PlanChildren(definition);
   for (const Qel::PString& finding : plan.findings) AddErrorFinding(finding);
-  inheritedDefinitionNames_.insert(inheritedDefinitionNames_.end(), plan.inheritedNames.begin(),
-                                   plan.inheritedNames.end());
+  // A container that has none yet takes the plan's names as they are.
+  if (!plan.inheritedNames.empty()) {
+    if (sharedInheritedNames_ == nullptr && inheritedDefinitionNames_.empty()) {
+      sharedInheritedNames_ = &plan.inheritedNames;
+    } else {
+      if (sharedInheritedNames_ != nullptr) inheritedDefinitionNames_ = *sharedInheritedNames_;
+      sharedInheritedNames_ = nullptr;
+      inheritedDefinitionNames_.insert(inheritedDefinitionNames_.end(),
+                                       plan.inheritedNames.begin(), plan.inheritedNames.end());
+    }
+  }
   // A container that allows nothing yet takes the plan's list as it is.
   const bool share = sharedAllowed_ == nullptr && allowedChildNames_.empty();
   if (share) {

@@ -817,6 +817,9 @@ TEST_F(ContainerTest, SharedChildListsAndRulesChangeOnlyForTheirContainer) {
   Container third;
   Load(third, "kind \"scenery\"\nkestro-build 3.5\n");
   EXPECT_EQ(names(third), allowed);
+  // Inherited names are added once more by each build.
+  EXPECT_EQ(second.GetInheritedDefinitionNames(), (std::vector<Qel::PString>{"base", "base"}));
+  EXPECT_EQ(third.GetInheritedDefinitionNames(), (std::vector<Qel::PString>{"base"}));
 
   const Soup ruled = DataManager::Instance().GetDefinitions().GetNamedSoup("ruled");
   first.AttachContainerRules(ruled, &first);
