@@ -75,6 +75,17 @@ void MergeParts(MergedEntries& merged, const DefinitionFacts& facts) {
   });
 }
 
+// What the cache keeps for a definition, reached through the memo its facts hold once found
+// (find gives it, or null). The memo is kept for a definition only, not for none, whose facts
+// every cache shares.
+template <class Plan, class Find>
+const Plan* KeptPlan(const Soup& definition, const Plan*& memo, Find&& find) {
+  if (memo != nullptr) return memo;
+  const Plan* kept = find();
+  if (kept != nullptr && !definition.IsNull()) memo = kept;
+  return kept;
+}
+
 void AddChildEntry(Soup& target, const Qel::PString& name, const MPRef<ACSChunk>& node) {
   target.RemoveNamedTag(name);
   target.GetRoot()->AddChild(name, node);
@@ -231,11 +242,8 @@ void Container::MergeInherited(MergedEntries& merged, const Soup& inherit, Inher
 const BuildPlan& Container::PlanChildren(const Soup& definition) {
   DefinitionFactsCache& cache = Definitions().Facts();
   const DefinitionFacts& facts = cache.Definition(definition);
-  if (facts.buildPlan != nullptr) return *facts.buildPlan;
-  // Kept with the facts of a definition, not with those of none, which every cache shares.
-  const bool keep = !definition.IsNull();
-  if (const BuildPlan* known = cache.FindPlan(definition)) {
-    if (keep) facts.buildPlan = known;
+  if (const BuildPlan* known =
+          KeptPlan(definition, facts.buildPlan, [&] { return cache.FindPlan(definition); })) {
     return *known;
   }
   MergedEntries merged;
@@ -280,7 +288,7 @@ const BuildPlan& Container::PlanChildren(const Soup& definition) {
     }
   }
   const BuildPlan& stored = cache.StorePlan(definition, std::move(plan));
-  if (keep) cache.Definition(definition).buildPlan = &stored;
+  KeptPlan(definition, cache.Definition(definition).buildPlan, [&] { return &stored; });
   return stored;
 }
 
@@ -595,13 +603,9 @@ bool Container::LoadContainerTag(const Qel::PString& tagName, const Soup& childC
 const TagLookup& Container::LevelTagLookup(const Soup& definition,
                                            const std::vector<Soup>& inherited) {
   DefinitionFactsCache& cache = Definitions().Facts();
-  const DefinitionFacts& known = cache.Definition(definition);
-  if (known.tagLookup != nullptr) return *known.tagLookup;
-  // Kept with the facts of a definition, not with those of none, which every cache shares.
-  const bool keep = !definition.IsNull();
-  if (const TagLookup* kept = cache.FindTagLookup(definition)) {
-    if (keep) known.tagLookup = kept;
-    return *kept;
+  if (const TagLookup* known = KeptPlan(definition, cache.Definition(definition).tagLookup,
+                                        [&] { return cache.FindTagLookup(definition); })) {
+    return *known;
   }
   auto lookup = std::make_unique<TagLookup>();
   // The first definition to hold a name as a container entry answers for it.
@@ -624,7 +628,7 @@ const TagLookup& Container::LevelTagLookup(const Soup& definition,
     }
   }
   const TagLookup& stored = cache.StoreTagLookup(definition, std::move(lookup));
-  if (keep) cache.Definition(definition).tagLookup = &stored;
+  KeptPlan(definition, cache.Definition(definition).tagLookup, [&] { return &stored; });
   return stored;
 }
 
