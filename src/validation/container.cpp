@@ -62,13 +62,7 @@ bool ListBoxValueInList(std::string_view value, const std::vector<Qel::PString>*
 
 // Whether the list holds the text, ignoring ASCII case.
 bool InList(std::string_view text, const std::vector<Qel::PString>& list) {
-  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-  return std::any_of(list.begin(), list.end(), [&](const Qel::PString& entry) {
-    const std::string_view name = entry.View();
-    return name.size() == text.size() &&
-           std::equal(name.begin(), name.end(), text.begin(),
-                      [&](char a, char b) { return lower(a) == lower(b); });
-  });
+  return DataManager::Instance().ListHolds(list, text);
 }
 
 bool InList(const Qel::PString& value, const std::vector<Qel::PString>* list) {
@@ -127,7 +121,7 @@ Container::~Container() {
   if (manager) {
     DataManager& data = DataManager::Instance();
     if (arena_ != nullptr) data.UnregisterAllIn(*arena_);
-    if (!NodeArena::IsReleasing(this)) data.Unregister(this);
+    if (data.MayBeListed(this) && !NodeArena::IsReleasing(this)) data.Unregister(this);
     if (parent_ == nullptr) {
       data.PurgeResources();
       data.ClearNamedRegistry(kTagMeshTable);
@@ -221,9 +215,13 @@ bool Container::Load(Soup config) {
 
 void Container::AddTag(Tag* tag) {
   // The lengths first: most names are neither.
-  const u32 length = tag->name.Length();
-  if ((length == kTagKuid.Length() && tag->name.EqualsIgnoreCase(kTagKuid)) ||
-      (length == kTagUsername.Length() && tag->name.EqualsIgnoreCase(kTagUsername))) {
+  static const size_t kuidLength = kTagKuid.Length();
+  static const size_t usernameLength = kTagUsername.Length();
+  const std::string_view name = tag->name.View();
+  const char first = name.empty() ? '\0' : char(name.front() | 0x20);
+  if ((first == 'k' && name.size() == kuidLength && tag->name.EqualsIgnoreCase(kTagKuid)) ||
+      (first == 'u' && name.size() == usernameLength &&
+       tag->name.EqualsIgnoreCase(kTagUsername))) {
     // "kuid" and "username": one allocation for both.
     if (headerTags_.capacity() == 0) headerTags_.reserve(2);
     headerTags_.push_back(tag);
@@ -231,7 +229,7 @@ void Container::AddTag(Tag* tag) {
     // A level holds a dozen tags or so: one allocation instead of a run of regrowths.
     if (tags_.capacity() == 0) tags_.reserve(16);
     tags_.push_back(tag);
-    IndexTagNames();
+    if (tags_.size() > kLinearTagSearch) IndexTagNames();
   }
 }
 
@@ -275,17 +273,52 @@ void Container::MoveHeadTagsFirst() {
 
 bool Container::RunContainerRules() {
   bool passed = true;
+  if (sharedRules_ != nullptr) {
+    for (size_t i = 0; i < sharedRules_->containerRules.size(); ++i) {
+      Soup parameters = sharedRules_->containerRuleParameters[i];
+      if (!sharedRules_->containerRules[i](this, &parameters)) passed = false;
+    }
+    return passed;
+  }
   for (size_t i = 0; i < ruleFunctions_.size(); ++i) {
     if (!ruleFunctions_[i](this, &ruleParameters_[i])) passed = false;
   }
   return passed;
 }
 
+void Container::OwnRules() {
+  if (sharedRules_ == nullptr) return;
+  ruleFunctions_ = sharedRules_->containerRules;
+  ruleParameters_ = sharedRules_->containerRuleParameters;
+  sharedRules_ = nullptr;
+}
+
 void Container::AttachContainerRules(const Soup& definition, Container* owner) {
-  Soup validation = Definitions().Facts().Definition(definition).validation;
-  const ValidationPlan& inherited = PlanInheritedValidation(definition, Definitions());
+  const DefinitionFacts& facts = Definitions().Facts().Definition(definition);
+  Soup validation = facts.validation;
+  // Kept with the facts of a definition, not with those of none, which every cache shares.
+  const ValidationPlan& inherited = facts.validationPlan != nullptr
+                                        ? *facts.validationPlan
+                                        : PlanInheritedValidation(definition, Definitions());
+  if (!definition.IsNull()) facts.validationPlan = &inherited;
   for (const Qel::PString& finding : inherited.findings) AddErrorFinding(finding);
-  if (!inherited.entries.empty()) {
+  if (inherited.entries.empty()) {
+    // Only the definition's own rules: an owner that has none yet takes its facts' list as it is.
+    if (facts.containerRules.empty()) return;
+    if (owner->sharedRules_ == nullptr && owner->ruleFunctions_.empty()) {
+      owner->sharedRules_ = &facts;
+      return;
+    }
+    owner->OwnRules();
+    owner->ruleFunctions_.insert(owner->ruleFunctions_.end(), facts.containerRules.begin(),
+                                 facts.containerRules.end());
+    owner->ruleParameters_.insert(owner->ruleParameters_.end(),
+                                  facts.containerRuleParameters.begin(),
+                                  facts.containerRuleParameters.end());
+    return;
+  }
+  owner->OwnRules();
+  {
     if (validation.IsNull()) {
       // Nothing of the definition's own to merge into: a soup of this load alone.
       validation.EnsureContainer();
@@ -299,7 +332,7 @@ void Container::AttachContainerRules(const Soup& definition, Container* owner) {
     }
   }
   if (validation.IsNull()) return;
-  ForEachChild(validation.GetRoot().Get(),
+  ForEachChildOf(validation.GetRoot().Get(),
                [&](const Qel::PString& rule, const MPRef<ACSChunk>& node) {
                  const ContainerRuleFunction function = FindContainerRule(rule);
                  if (function == nullptr) return;
@@ -316,8 +349,14 @@ Tag* Container::CreateTag(i32 index, Container* owner, const Qel::PString& tagNa
 
 Tag* Container::MakeTag(Container* target, const Qel::PString& tagName, const Soup& tagDefinition,
                         const Soup* config, const ACSChunk* valueNode) {
+  return MakeTagOf(target, tagName, tagDefinition, Definitions().Facts().Entry(tagDefinition),
+                   config, valueNode);
+}
+
+Tag* Container::MakeTagOf(Container* target, const Qel::PString& tagName,
+                          const Soup& tagDefinition, const EntryFacts& facts, const Soup* config,
+                          const ACSChunk* valueNode) {
   if (target->HasTagNamed(tagName)) return nullptr;
-  const EntryFacts& facts = Definitions().Facts().Entry(tagDefinition);
   std::unique_ptr<Tag> tag(CreateTag(i32(target->tags_.size()), target, tagName));
   if (config != nullptr) {
     if (valueNode != nullptr) {
@@ -422,7 +461,10 @@ bool Container::ConfigureTag(Tag* tag, const Soup& tagDefinition, bool fromConfi
       if (fromConfig && facts.hasMeshAsset) {
         manager.SetUsesMeshAsset();
       } else if (tag->value.IsSet()) {
-        owner->loadedMesh_ = manager.LoadMeshFile(tag->value.Lower(), owner);
+        // Images and the like are passed over before their name is made.
+        owner->loadedMesh_ = tag->value.WithView(DataManager::IsMeshFileName)
+                                 ? manager.LoadMeshFile(tag->value.Lower(), owner)
+                                 : nullptr;
       }
       return true;
     case kTagTypeKUIDBrowser:
@@ -464,7 +506,26 @@ void Container::RegisterAllowedChild(const Qel::PString& childName,
   AllowChild(childName, GetDefinition(definitionName));
 }
 
+void Container::OwnAllowedChildren() {
+  if (sharedAllowed_ == nullptr) return;
+  allowedChildNames_ = sharedAllowed_->names;
+  allowedChildDefinitions_ = sharedAllowed_->definitions;
+  sharedAllowed_ = nullptr;
+}
+
+void Container::AllowChildren(const AllowedChildren& children) {
+  if (children.names.empty()) return;
+  if (sharedAllowed_ == nullptr && allowedChildNames_.empty()) {
+    sharedAllowed_ = &children;
+    return;
+  }
+  for (size_t i = 0; i < children.names.size(); ++i) {
+    AllowChild(children.names[i], children.definitions[i]);
+  }
+}
+
 void Container::AllowChild(const Qel::PString& childName, const Soup& definition) {
+  OwnAllowedChildren();
   if (childName.IsSet() && std::find(allowedChildNames_.begin(), allowedChildNames_.end(),
                                      childName) != allowedChildNames_.end()) {
     return;

@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <memory>
-#include <memory_resource>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -33,23 +32,39 @@ struct MergedEntries;
 // definitions, taken out as the configuration names them. A level has a handful.
 class CompulsoryEntries {
  public:
-  CompulsoryEntries() { entries_.reserve(kInline); }
+  CompulsoryEntries() = default;
+  // Inline: every level makes two, and most hold nothing.
+  ~CompulsoryEntries() {
+    if (count_ != 0 && spilled_.empty()) EndInline();
+  }
   CompulsoryEntries(const CompulsoryEntries&) = delete;
   CompulsoryEntries& operator=(const CompulsoryEntries&) = delete;
 
   // A later set of a name replaces its build.
   void Set(const Qel::PString& name, f32 build);
-  void Erase(const Qel::PString& name);
+  // Inline: a level erases every name it meets, and most levels hold none.
+  void Erase(const Qel::PString& name) {
+    if (count_ != 0) EraseHeld(name);
+  }
   // What is left, ordered by name.
   std::vector<std::pair<Qel::PString, f32>> Sorted() const;
 
  private:
   using Entry = std::pair<Qel::PString, f32>;
-  // Held in the object itself up to this many, as every level of a load makes two.
-  static constexpr size_t kInline = 8;
+  // Held in the object itself up to this many, as every level of a load makes two and most
+  // levels name none or a handful; more go to the heap, all of them together.
+  static constexpr u32 kInline = 8;
+  void EraseHeld(const Qel::PString& name);
+  void EndInline();
+  Entry* Data() { return spilled_.empty() ? reinterpret_cast<Entry*>(inline_) : spilled_.data(); }
+  const Entry* Data() const {
+    return spilled_.empty() ? reinterpret_cast<const Entry*>(inline_) : spilled_.data();
+  }
+
+  // Of inline_ only the first count_ are made while nothing is spilled.
   alignas(Entry) std::byte inline_[kInline * sizeof(Entry)];
-  std::pmr::monotonic_buffer_resource memory_{inline_, sizeof inline_};
-  std::pmr::vector<Entry> entries_{&memory_};
+  u32 count_ = 0;
+  std::vector<Entry> spilled_;
 };
 
 class Container {
@@ -88,7 +103,7 @@ class Container {
   virtual Soup GetDefinition(const Qel::PString& definitionName);
   // Matches one level of the configuration against its definition, making the target's tags and
   // child containers and recursing into them. Called on the root of the load.
-  virtual bool LoadFromDefinition(Soup config, Soup definition, Container* target);
+  virtual bool LoadFromDefinition(const Soup& config, const Soup& definition, Container* target);
   // Deletes the first extra tag of that name.
   virtual void RemoveTag(const Qel::PString& name);
   // Gives the tag its definition, type code and per-type state; false for the types that name
@@ -147,15 +162,21 @@ class Container {
   const std::vector<Tag*>& GetHeaderTags() const { return headerTags_; }
   const std::vector<Tag*>& GetExtraTags() const { return extraTags_; }
   const std::vector<Qel::PString>& GetObsoleteTagNames() const { return obsoleteTagNames_; }
-  const std::vector<Qel::PString>& GetAllowedChildNames() const { return allowedChildNames_; }
-  const std::vector<Soup>& GetAllowedChildDefinitions() const { return allowedChildDefinitions_; }
+  const std::vector<Qel::PString>& GetAllowedChildNames() const {
+    return sharedAllowed_ != nullptr ? sharedAllowed_->names : allowedChildNames_;
+  }
+  const std::vector<Soup>& GetAllowedChildDefinitions() const {
+    return sharedAllowed_ != nullptr ? sharedAllowed_->definitions : allowedChildDefinitions_;
+  }
   const std::vector<Soup>& GetAttachedDefinitions() const { return attachedDefinitions_; }
   const std::vector<Qel::PString>& GetInheritedDefinitionNames() const {
-    return inheritedDefinitionNames_;
+    return sharedInheritedNames_ != nullptr ? *sharedInheritedNames_ : inheritedDefinitionNames_;
   }
   const Soup& GetArrayElementDefinition() const { return arrayElementDefinition_; }
   const Soup& GetTagArrayDefinition() const { return tagArrayDefinition_; }
-  size_t GetRuleCount() const { return ruleFunctions_.size(); }
+  size_t GetRuleCount() const {
+    return sharedRules_ != nullptr ? sharedRules_->containerRules.size() : ruleFunctions_.size();
+  }
   // The definitions as this tree's load sees them.
   RunDefinitions& Definitions() {
     return definitions_ != nullptr ? *definitions_ : MakeOwnDefinitions();
@@ -172,7 +193,8 @@ class Container {
   const BuildPlan& PlanChildren(const Soup& definition);
   void AllowChild(const Qel::PString& childName, const Soup& definition);
   bool LoadContainerTag(const Qel::PString& tagName, const Soup& childConfig, const Soup& config,
-                        const Soup& definition, std::vector<Soup>& inherited, Container* target,
+                        const Soup& definition, const std::vector<Soup>& inherited,
+                        Container* target,
                         CompulsoryEntries& compulsoryContainers, i32& childCounter);
   // FindTagDefinition for every name of a level at once, kept per definition.
   const TagLookup& LevelTagLookup(const Soup& definition, const std::vector<Soup>& inherited);
@@ -182,6 +204,13 @@ class Container {
                             const std::vector<Soup>& inherited, Container* target,
                             const CompulsoryEntries& compulsoryTags,
                             const CompulsoryEntries& compulsoryContainers);
+  // CreateChildContainer for a definition its caller has looked up already.
+  std::unique_ptr<Container> MakeChild(const Qel::PString& tagName, Container* parent,
+                                       const Qel::PString& definitionName, const Soup& definition,
+                                       i32 index, const Soup& config);
+  // MakeTag for a definition whose facts its caller holds.
+  Tag* MakeTagOf(Container* target, const Qel::PString& tagName, const Soup& tagDefinition,
+                 const EntryFacts& facts, const Soup* config, const ACSChunk* valueNode);
   bool HasTagNamed(const Qel::PString& tagName) const;
   RunDefinitions& MakeOwnDefinitions();
 
@@ -190,6 +219,14 @@ class Container {
   Qel::PString definitionName_;
   Qel::PString savingName_;
   std::vector<Soup> allowedChildDefinitions_;
+  // While set, the allowed children are those of a plan or of facts (kept with the definitions'
+  // facts for longer than the tree lives) and the two lists above are empty; the first change
+  // copies them over.
+  const AllowedChildren* sharedAllowed_ = nullptr;
+  void OwnAllowedChildren();
+  // Allows the children in order, as AllowChild does; a container that allows none yet shares
+  // the list.
+  void AllowChildren(const AllowedChildren& children);
   std::vector<Soup> attachedDefinitions_;
   std::vector<Container*> children_;
   std::vector<Tag*> tags_;
@@ -198,14 +235,21 @@ class Container {
   std::vector<Qel::PString> obsoleteTagNames_;
   std::vector<Qel::PString> allowedChildNames_;
   std::vector<Qel::PString> inheritedDefinitionNames_;
+  // While set, the inherited names are a plan's, and the list above is empty.
+  const std::vector<Qel::PString>* sharedInheritedNames_ = nullptr;
   Soup arrayElementDefinition_;
   Soup tagArrayDefinition_;
   Container* parent_ = nullptr;
   Soup configSoup_;
+  // A root holds the definitions it was loaded against for as long as its tree lives.
   Soup definitionsRoot_;
   bool isTopLevel_ = false;
   std::vector<ContainerRuleFunction> ruleFunctions_;
   std::vector<Soup> ruleParameters_;
+  // While set, the rules are those a definition's facts name (kept for longer than the tree
+  // lives), each run with its own copy of its parameters, and the two lists above are empty.
+  const DefinitionFacts* sharedRules_ = nullptr;
+  void OwnRules();
   // The names of tags_ once there are more than a few, so that a configuration of many tags is
   // matched in linear time.
   static constexpr size_t kLinearTagSearch = 24;

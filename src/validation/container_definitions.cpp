@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <new>
 #include <string>
 
 #include "assetdata/interface_text.h"
@@ -45,9 +46,17 @@ bool StartsWith(const Qel::PString& text, const Qel::PString& prefix) {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
+// Whether strtol reads the text (base 10) as a number other than 0. A text that starts with none
+// of what strtol reads first, as most names do, reads as 0 without the call.
+bool ReadsAsNonZero(const char* text) {
+  const char c = *text;
+  if (!IsDigit(c) && c != '+' && c != '-' && c != ' ' && (c < '\t' || c > '\r')) return false;
+  return std::strtol(text, nullptr, 10) != 0;
+}
+
 template <class Visit>
 void ForEachEntry(const Soup& soup, Visit&& visit) {
-  if (!soup.IsNull()) ForEachChild(soup.GetRoot().Get(), visit);
+  if (!soup.IsNull()) ForEachChildOf(soup.GetRoot().Get(), visit);
 }
 
 bool IsContainer(const MPRef<ACSChunk>& node) { return node && node->GetKind() == kKindContainer; }
@@ -66,6 +75,17 @@ void MergeParts(MergedEntries& merged, const DefinitionFacts& facts) {
   });
 }
 
+// What the cache keeps for a definition, reached through the memo its facts hold once found
+// (find gives it, or null). The memo is kept for a definition only, not for none, whose facts
+// every cache shares.
+template <class Plan, class Find>
+const Plan* KeptPlan(const Soup& definition, const Plan*& memo, Find&& find) {
+  if (memo != nullptr) return memo;
+  const Plan* kept = find();
+  if (kept != nullptr && !definition.IsNull()) memo = kept;
+  return kept;
+}
+
 void AddChildEntry(Soup& target, const Qel::PString& name, const MPRef<ACSChunk>& node) {
   target.RemoveNamedTag(name);
   target.GetRoot()->AddChild(name, node);
@@ -73,27 +93,55 @@ void AddChildEntry(Soup& target, const Qel::PString& name, const MPRef<ACSChunk>
 
 }  // namespace
 
+void CompulsoryEntries::EndInline() {
+  Entry* entries = Data();
+  for (u32 i = 0; i < count_; ++i) entries[i].~Entry();
+}
+
 void CompulsoryEntries::Set(const Qel::PString& name, f32 build) {
-  for (auto& entry : entries_) {
-    if (entry.first == name) {
-      entry.second = build;
+  Entry* entries = Data();
+  for (u32 i = 0; i < count_; ++i) {
+    if (entries[i].first == name) {
+      entries[i].second = build;
       return;
     }
   }
-  entries_.emplace_back(name, build);
+  if (!spilled_.empty()) {
+    spilled_.emplace_back(name, build);
+  } else if (count_ < kInline) {
+    new (entries + count_) Entry(name, build);
+  } else {
+    // The inline ones move over, all together, and are ended there.
+    spilled_.reserve(2 * kInline);
+    for (u32 i = 0; i < count_; ++i) {
+      spilled_.push_back(std::move(entries[i]));
+      entries[i].~Entry();
+    }
+    spilled_.emplace_back(name, build);
+  }
+  ++count_;
 }
 
-void CompulsoryEntries::Erase(const Qel::PString& name) {
-  for (auto it = entries_.begin(); it != entries_.end(); ++it) {
-    if (it->first == name) {
-      entries_.erase(it);
+void CompulsoryEntries::EraseHeld(const Qel::PString& name) {
+  Entry* entries = Data();
+  for (u32 i = 0; i < count_; ++i) {
+    if (entries[i].first != name) continue;
+    if (!spilled_.empty()) {
+      // A spilled list that empties leaves count_ at 0, which the inline form reads alike.
+      spilled_.erase(spilled_.begin() + i);
+      --count_;
       return;
     }
+    std::move(entries + i + 1, entries + count_, entries + i);
+    entries[--count_].~Entry();
+    return;
   }
 }
 
 std::vector<std::pair<Qel::PString, f32>> CompulsoryEntries::Sorted() const {
-  std::vector<std::pair<Qel::PString, f32>> sorted(entries_.begin(), entries_.end());
+  if (count_ == 0) return {};
+  const Entry* entries = Data();
+  std::vector<std::pair<Qel::PString, f32>> sorted(entries, entries + count_);
   std::sort(sorted.begin(), sorted.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
   return sorted;
@@ -193,7 +241,11 @@ void Container::MergeInherited(MergedEntries& merged, const Soup& inherit, Inher
 
 const BuildPlan& Container::PlanChildren(const Soup& definition) {
   DefinitionFactsCache& cache = Definitions().Facts();
-  if (const BuildPlan* known = cache.FindPlan(definition)) return *known;
+  const DefinitionFacts& facts = cache.Definition(definition);
+  if (const BuildPlan* known =
+          KeptPlan(definition, facts.buildPlan, [&] { return cache.FindPlan(definition); })) {
+    return *known;
+  }
   MergedEntries merged;
   MergeInheritedDefinitions(merged, cache.Definition(definition).inherit);
   MergeParts(merged, cache.Definition(definition));
@@ -222,39 +274,72 @@ const BuildPlan& Container::PlanChildren(const Soup& definition) {
     const Qel::PString definitionName = NodeText(node.Get());
     plan->tagArrays.push_back({name, definitionName, GetDefinition(definitionName), false});
   }
-  return cache.StorePlan(definition, std::move(plan));
+  // As AllowChild leaves them, from none: a name that is set is allowed once.
+  AllowedChildren& allowed = plan->allowed;
+  for (const std::vector<BuildPlan::Child>* children : {&plan->elements, &plan->tagArrays}) {
+    for (const BuildPlan::Child& child : *children) {
+      if (child.name.IsSet() &&
+          std::find(allowed.names.begin(), allowed.names.end(), child.name) !=
+              allowed.names.end()) {
+        continue;
+      }
+      allowed.names.push_back(child.name);
+      allowed.definitions.push_back(child.definition);
+    }
+  }
+  const BuildPlan& stored = cache.StorePlan(definition, std::move(plan));
+  KeptPlan(definition, cache.Definition(definition).buildPlan, [&] { return &stored; });
+  return stored;
 }
 
 void Container::BuildChildren(const Soup& given, bool /*flag*/) {
   const Soup definition = Definitions().Resolve(given);
   const BuildPlan& plan = PlanChildren(definition);
   for (const Qel::PString& finding : plan.findings) AddErrorFinding(finding);
-  inheritedDefinitionNames_.insert(inheritedDefinitionNames_.end(), plan.inheritedNames.begin(),
-                                   plan.inheritedNames.end());
-  const size_t allowed = plan.elements.size() + plan.tagArrays.size();
-  allowedChildNames_.reserve(allowedChildNames_.size() + allowed);
-  allowedChildDefinitions_.reserve(allowedChildDefinitions_.size() + allowed);
+  // A container that has none yet takes the plan's names as they are.
+  if (!plan.inheritedNames.empty()) {
+    if (sharedInheritedNames_ == nullptr && inheritedDefinitionNames_.empty()) {
+      sharedInheritedNames_ = &plan.inheritedNames;
+    } else {
+      if (sharedInheritedNames_ != nullptr) inheritedDefinitionNames_ = *sharedInheritedNames_;
+      sharedInheritedNames_ = nullptr;
+      inheritedDefinitionNames_.insert(inheritedDefinitionNames_.end(),
+                                       plan.inheritedNames.begin(), plan.inheritedNames.end());
+    }
+  }
+  // A container that allows nothing yet takes the plan's list as it is.
+  const bool share = sharedAllowed_ == nullptr && allowedChildNames_.empty();
+  if (share) {
+    if (!plan.allowed.names.empty()) sharedAllowed_ = &plan.allowed;
+  } else {
+    OwnAllowedChildren();
+    const size_t allowed = plan.elements.size() + plan.tagArrays.size();
+    allowedChildNames_.reserve(allowedChildNames_.size() + allowed);
+    allowedChildDefinitions_.reserve(allowedChildDefinitions_.size() + allowed);
+  }
   for (const BuildPlan::Child& element : plan.elements) {
     if (element.attach)
       attachedDefinitions_.insert(attachedDefinitions_.begin(), element.definition);
-    AllowChild(element.name, element.definition);
+    if (!share) AllowChild(element.name, element.definition);
   }
   for (const auto& [name, entry] : plan.values) {
     Tag* tag = MakeTag(this, name, entry, nullptr);
     if (tag != nullptr) extraTags_.push_back(tag);
   }
   if (!plan.arrayElement.IsNull()) arrayElementDefinition_ = plan.arrayElement;
-  for (const BuildPlan::Child& tagArray : plan.tagArrays)
-    AllowChild(tagArray.name, tagArray.definition);
+  if (!share) {
+    for (const BuildPlan::Child& tagArray : plan.tagArrays)
+      AllowChild(tagArray.name, tagArray.definition);
+  }
 }
 
 Soup Container::FindAllowedChildDefinition(const Soup& definition, const Qel::PString& childName) {
   DefinitionFactsCache& cache = Definitions().Facts();
   const DefinitionFacts& facts = cache.Definition(definition);
   Soup entry = facts.entries.Container(childName);
-  if (!entry.IsNull()) return entry;
-  if (!facts.arrayElement.IsNull()) return facts.arrayElement;
-  if (childName == kTagZero || std::strtol(childName.CStr(), nullptr, 10) != 0) {
+  if (!IsNone(entry)) return entry;
+  if (!IsNone(facts.arrayElement)) return facts.arrayElement;
+  if (childName == kTagZero || ReadsAsNonZero(childName.CStr())) {
     Soup numbered;
     ForEachEntry(facts.subpossibilities,
                  [&](const Qel::PString& /*name*/, const MPRef<ACSChunk>& node) {
@@ -270,15 +355,15 @@ Soup Container::FindAllowedChildDefinition(const Soup& definition, const Qel::PS
 bool Container::FindChildDefinition(const Soup& definition, const Qel::PString& tagName,
                                     Container* target, Soup& out) {
   out = FindAllowedChildDefinition(definition, tagName);
-  if (out.IsNull()) {
+  if (IsNone(out)) {
     if (StartsWith(tagName, kStringTablePrefix)) {
       out = FindAllowedChildDefinition(definition, kTagStringTable);
     } else if (StartsWith(tagName, kTagSmoke)) {
       out = GetDefinition(kTagSmoke);
-      if (out.IsNull()) AddErrorFinding(LocalisedFinding(kKeyNoSmoke, tagName), target);
+      if (IsNone(out)) AddErrorFinding(LocalisedFinding(kKeyNoSmoke, tagName), target);
     }
   }
-  return !out.IsNull();
+  return !IsNone(out);
 }
 
 Qel::PString Container::SelectContainerType(const Soup& definition, const Qel::PString& kind) {
@@ -333,12 +418,12 @@ Soup Container::FindTagDefinition(const Qel::PString& tagName, const Soup& defin
                                   const std::vector<Soup>& inherited) {
   DefinitionFactsCache& cache = Definitions().Facts();
   Soup found = cache.Definition(definition).entries.Container(tagName);
-  if (!found.IsNull()) return found;
+  if (!IsNone(found)) return found;
   for (const Soup& parent : inherited) {
     const DefinitionFacts& facts = cache.Definition(parent);
     found = facts.entries.Container(tagName);
-    if (!found.IsNull()) return found;
-    if (!facts.tagArray.IsNull()) return facts.tagArray;
+    if (!IsNone(found)) return found;
+    if (!IsNone(facts.tagArray)) return facts.tagArray;
   }
   return cache.Definition(definition).tagArray;
 }
@@ -347,70 +432,91 @@ std::unique_ptr<Container> Container::CreateChildContainer(const Qel::PString& t
                                                            Container* parent,
                                                            const Qel::PString& definitionName,
                                                            i32 index, const Soup& config) {
-  const Soup definition = GetDefinition(definitionName);
-  if (definition.IsNull()) {
+  return MakeChild(tagName, parent, definitionName, GetDefinition(definitionName), index, config);
+}
+
+std::unique_ptr<Container> Container::MakeChild(const Qel::PString& tagName, Container* parent,
+                                                const Qel::PString& definitionName,
+                                                const Soup& definition, i32 index,
+                                                const Soup& config) {
+  if (IsNone(definition)) {
     AddErrorFinding(LocalisedFinding(kKeyNoContainerDefinition, definitionName), parent);
     return nullptr;
   }
   auto child = std::make_unique<Container>(tagName, parent, definitionName, index);
-  child->definitionsRoot_ = DataManager::Instance().GetDefinitions();
   child->configSoup_ = config;
   child->savingName_ = Definitions().Facts().Entry(definition).savingName;
   return child;
 }
 
-bool Container::LoadFromDefinition(Soup config, Soup definition, Container* target) {
+bool Container::LoadFromDefinition(const Soup& config, const Soup& given, Container* target) {
   RunDefinitions& definitions = Definitions();
-  definition = definitions.Resolve(definition);
+  Soup definition = definitions.Resolve(given);
 
-  // Facts stay readable while the load goes on, also when a change forgets them.
-  const std::vector<Qel::PString>& inheritNames =
-      definitions.Facts().Definition(definition).inheritNames;
-  std::vector<Soup> inherited;
-  inherited.reserve(inheritNames.size());
-  for (const Qel::PString& name : inheritNames) inherited.push_back(definitions.Get(name));
+  // Facts stay readable while the load goes on, also when a change forgets them; so do the
+  // definitions they inherit, looked up once for the facts (a change that would make another
+  // answer forgets the facts).
+  const DefinitionFacts& facts = definitions.Facts().Definition(definition);
+  if (!facts.inheritedLookedUp) {
+    facts.inherited.reserve(facts.inheritNames.size());
+    for (const Qel::PString& name : facts.inheritNames) {
+      facts.inherited.push_back(definitions.Get(name));
+    }
+    facts.inheritedLookedUp = true;
+  }
+  const std::vector<Soup>* inherited = &facts.inherited;
 
   CompulsoryEntries compulsoryTags;
   CompulsoryEntries compulsoryContainers;
   CollectCompulsoryTags(definition, compulsoryTags);
-  for (const Soup& parent : inherited) CollectCompulsoryTags(parent, compulsoryTags);
+  for (const Soup& parent : *inherited) CollectCompulsoryTags(parent, compulsoryTags);
   CollectCompulsoryContainers(definition, compulsoryContainers);
-  for (const Soup& parent : inherited) CollectCompulsoryContainers(parent, compulsoryContainers);
+  for (const Soup& parent : *inherited) CollectCompulsoryContainers(parent, compulsoryContainers);
 
-  ApplyObsoleteTags(definition);
-  for (Soup& parent : inherited) ApplyObsoleteTags(parent);
+  // Obsolete entries may make this load's own copies: of this level's handles only.
+  std::vector<Soup> ownInherited;
+  const auto hasObsolete = [&](const Soup& soup) {
+    return !IsNone(definitions.Facts().Definition(soup).obsoleteTag);
+  };
+  if (hasObsolete(definition) || std::any_of(inherited->begin(), inherited->end(), hasObsolete)) {
+    ownInherited = *inherited;
+    inherited = &ownInherited;
+    ApplyObsoleteTags(definition);
+    for (Soup& parent : ownInherited) ApplyObsoleteTags(parent);
+  }
 
   // Stays readable for the whole level, also when a child's load changes definitions.
-  const TagLookup& level = LevelTagLookup(definition, inherited);
+  const TagLookup& level = LevelTagLookup(definition, *inherited);
 
   i32 childCounter = 0;
   bool loaded = true;
   ForEachEntry(config, [&](const Qel::PString& name, const MPRef<ACSChunk>& node) {
     if (!loaded) return;
     if (IsContainer(node)) {
-      loaded = LoadContainerTag(name, Soup::FromChunk(node), config, definition, inherited, target,
-                                compulsoryContainers, childCounter);
+      loaded = LoadContainerTag(name, Soup::FromChunk(node), config, definition, *inherited,
+                                target, compulsoryContainers, childCounter);
     } else {
       LoadValueTag(name, node.Get(), config, level, target, compulsoryTags);
     }
   });
   if (!loaded) return false;
 
-  ReportMissingEntries(config, definition, inherited, target, compulsoryTags, compulsoryContainers);
-  MoveHeadTagsFirst();
+  ReportMissingEntries(config, definition, *inherited, target, compulsoryTags,
+                       compulsoryContainers);
+  if (!headerTags_.empty()) MoveHeadTagsFirst();
   return true;
 }
 
 bool Container::LoadContainerTag(const Qel::PString& tagName, const Soup& childConfig,
                                  const Soup& config, const Soup& definition,
-                                 std::vector<Soup>& inherited, Container* target,
+                                 const std::vector<Soup>& inherited, Container* target,
                                  CompulsoryEntries& compulsoryContainers, i32& childCounter) {
   RunDefinitions& definitions = Definitions();
   Soup entry;
   bool found =
       loadDepth_ < kMaxLoadDepth && FindChildDefinition(definition, tagName, target, entry);
   for (size_t i = 0; !found && loadDepth_ < kMaxLoadDepth && i < inherited.size(); ++i) {
-    if (!inherited[i].IsNull()) found = FindChildDefinition(inherited[i], tagName, target, entry);
+    if (!IsNone(inherited[i])) found = FindChildDefinition(inherited[i], tagName, target, entry);
   }
   if (!found) {
     const bool obsolete = !inherited.empty() &&
@@ -424,7 +530,7 @@ bool Container::LoadContainerTag(const Qel::PString& tagName, const Soup& childC
     if (tagName == kTagDotCache) AddErrorFinding(LocalisedFinding(kKeyOldContainer));
     return true;
   }
-  entry = definitions.Resolve(entry);
+  definitions.ResolveInPlace(entry);
 
   // Each case makes the child, readies it, hands it to the target and loads its level; a child
   // that cannot be made or readied is released before the load returns false.
@@ -442,32 +548,38 @@ bool Container::LoadContainerTag(const Qel::PString& tagName, const Soup& childC
     if (handler != nullptr && handler->TracesLoads()) {
       handler->TraceContainer(FormatText(kTraceLoad, typeName).ToPString(), this);
     }
-    child = CreateChildContainer(tagName, target, typeName, childCounter++, config);
+    // The definition is looked up once, for the child and for its build.
+    childDefinition = GetDefinition(typeName);
+    child = MakeChild(tagName, target, typeName, childDefinition, childCounter++, config);
     if (child == nullptr) return false;
     DataManager::Instance().RegisterByName(target->name_, child.get(), child->name_);
-    childDefinition = GetDefinition(typeName);
     child->BuildChildren(childDefinition, true);
   } else if (kind == kTagElement) {
     compulsoryContainers.Erase(tagName);
     const Qel::PString& elementType = elementTypeName;
-    child = CreateChildContainer(tagName, target, elementType, childCounter++, config);
-    if (child == nullptr) return false;
     childDefinition = GetDefinition(elementType);
-    if (childDefinition.IsNull()) {
-      // The child never joins the tree, so the finding belongs to the container it was meant for.
-      AddErrorFinding(LocalisedFinding(kKeyNoContainerDefinition, tagName), target);
-      return false;
-    }
-    const Soup arrayElement = childDefinition.GetNamedSoup(kTagArrayElement);
-    if (!arrayElement.IsNull()) {
-      const std::vector<Qel::PString> types =
-          definitions.Facts().Entry(arrayElement).containerTypes;
-      for (const Qel::PString& type : types) {
-        if (type.IsSet()) child->RegisterAllowedChild(Qel::PString(), type);
+    child = MakeChild(tagName, target, elementType, childDefinition, childCounter++, config);
+    // Made only for a definition that exists.
+    if (child == nullptr) return false;
+    // Its parts as its facts hold them; facts stay readable while the children are allowed,
+    // also if that forgets them.
+    const DefinitionFacts& parts = definitions.Facts().Definition(childDefinition);
+    if (!IsNone(parts.arrayElement)) {
+      // A child of any name for each container type: looked up once for the facts (a change that
+      // would make another answer forgets them).
+      if (parts.elementChildren == nullptr) {
+        auto children = std::make_unique<AllowedChildren>();
+        for (const Qel::PString& type :
+             definitions.Facts().Entry(parts.arrayElement).containerTypes) {
+          if (type.IsEmpty()) continue;
+          children->names.emplace_back();
+          children->definitions.push_back(GetDefinition(type));
+        }
+        parts.elementChildren = std::move(children);
       }
+      child->AllowChildren(*parts.elementChildren);
     }
-    const Soup tagArray = childDefinition.GetNamedSoup(kTagTagarray);
-    if (!tagArray.IsNull()) child->tagArrayDefinition_ = tagArray;
+    if (!IsNone(parts.tagArray)) child->tagArrayDefinition_ = parts.tagArray;
     if (childDefinition.HasNamedTag(kTagSubpossibilities))
       child->BuildChildren(childDefinition, true);
   } else if (smoke) {
@@ -491,43 +603,51 @@ bool Container::LoadContainerTag(const Qel::PString& tagName, const Soup& childC
 const TagLookup& Container::LevelTagLookup(const Soup& definition,
                                            const std::vector<Soup>& inherited) {
   DefinitionFactsCache& cache = Definitions().Facts();
-  if (const TagLookup* known = cache.FindTagLookup(definition)) return *known;
+  if (const TagLookup* known = KeptPlan(definition, cache.Definition(definition).tagLookup,
+                                        [&] { return cache.FindTagLookup(definition); })) {
+    return *known;
+  }
   auto lookup = std::make_unique<TagLookup>();
   // The first definition to hold a name as a container entry answers for it.
   const auto add = [&](const DefinitionFacts& facts) {
     for (const auto& [name, node] : facts.entries.children) {
-      if (IsContainer(node)) lookup->entries.emplace(name, Soup::FromChunk(node));
+      if (!IsContainer(node)) continue;
+      const Soup entry = Soup::FromChunk(node);
+      lookup->Add(name, entry, cache.Entry(entry));
     }
   };
   const DefinitionFacts& own = cache.Definition(definition);
   add(own);
-  lookup->fallback = own.tagArray;
+  lookup->SetFallback(own.tagArray, cache.Entry(own.tagArray));
   for (const Soup& parent : inherited) {
     const DefinitionFacts& facts = cache.Definition(parent);
     add(facts);
     if (!facts.tagArray.IsNull()) {
-      lookup->fallback = facts.tagArray;
+      lookup->SetFallback(facts.tagArray, cache.Entry(facts.tagArray));
       break;
     }
   }
-  return cache.StoreTagLookup(definition, std::move(lookup));
+  const TagLookup& stored = cache.StoreTagLookup(definition, std::move(lookup));
+  KeptPlan(definition, cache.Definition(definition).tagLookup, [&] { return &stored; });
+  return stored;
 }
 
 void Container::LoadValueTag(const Qel::PString& tagName, const ACSChunk* node, const Soup& config,
                              const TagLookup& level, Container* target,
                              CompulsoryEntries& compulsoryTags) {
-  static const Soup noDefinition;
+  static const TagLookup::Found noDefinition{Soup(), &NoEntryFacts()};
   compulsoryTags.Erase(tagName);
   // Names and definitions by reference: a level makes these look-ups for every tag.
   const Qel::PString* lookup = &tagName;
   const std::string_view name = tagName.View();
-  if (name.starts_with(kDescriptionPrefix.View())) {
+  // Their first letters first: most names have neither prefix.
+  if (!name.empty() && name.front() == 'd' && name.starts_with(kDescriptionPrefix.View())) {
     lookup = &kTagDescription;
-  } else if (name.starts_with(kUsernamePrefix.View())) {
+  } else if (!name.empty() && name.front() == 'u' && name.starts_with(kUsernamePrefix.View())) {
     lookup = &kTagUsername;
   }
-  const Soup* tagDefinition = &level.Find(*lookup);
-  if (tagDefinition->IsNull()) {
+  const TagLookup::Found* tagDefinition = &level.Find(*lookup);
+  if (IsNone(tagDefinition->definition)) {
     // Numbered tags: "ab12" stands for the entry "ab0", "x5" for "x0", when that is a sequence.
     const std::string_view text = lookup->View();
     const size_t n = text.size();
@@ -540,10 +660,13 @@ void Container::LoadValueTag(const Qel::PString& tagName, const ACSChunk* node, 
     if (cut != 0) {
       const Qel::PString numbered(std::string(text.substr(0, n - cut)) + "0");
       tagDefinition = &level.Find(numbered);
-      if (Definitions().Facts().Entry(*tagDefinition).sequence == 0) tagDefinition = &noDefinition;
+      if (tagDefinition->facts->sequence == 0) tagDefinition = &noDefinition;
     }
   }
-  if (Tag* tag = MakeTag(target, tagName, *tagDefinition, &config, node)) target->AddTag(tag);
+  if (Tag* tag = MakeTagOf(target, tagName, tagDefinition->definition, *tagDefinition->facts,
+                           &config, node)) {
+    target->AddTag(tag);
+  }
 }
 
 void Container::ReportMissingEntries(const Soup& config, const Soup& definition,

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <string>
 #include <string_view>
+#include <typeinfo>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -79,6 +80,25 @@ inline Qel::PString NodeText(const ACSChunk* node) {
                              &text);
   const std::string_view view = SoupTextView(text.Get());
   return view.empty() ? Qel::PString() : Qel::PString(view);
+}
+
+// Whether a soup the container model took from the definitions or their facts is the empty
+// handle. Those come from FromChunk and GetNamedSoup (or are a load's copies), which hold a node
+// only when it is present: the handle tells, without a look at the node that IsNull takes.
+inline bool IsNone(const Soup& soup) { return !soup.GetRoot(); }
+
+// ForEachChild, with an in-memory container (every configuration and definition is one) told by
+// its type alone: a level walks a few of them, and a cast's search of the class tree costs more
+// than the walk of a small one.
+template <class Visit>
+void ForEachChildOf(const ACSChunk* node, Visit&& visit) {
+  if (node != nullptr && typeid(*node) == typeid(TDBContainerTag)) {
+    for (const TDBContainerTag::Entry& entry : static_cast<const TDBContainerTag*>(node)->GetEntries()) {
+      visit(entry.name, entry.node);
+    }
+    return;
+  }
+  ForEachChild(node, visit);
 }
 
 // Named entries in order; setting a name replaces its entry, which moves to the end.

@@ -108,6 +108,7 @@ void DataManager::Reset() {
   loadedObjects_.clear();
   sharedObjects_.clear();
   lists_.clear();
+  listIndex_.clear();
   definitions_.Clear();
 }
 
@@ -204,7 +205,6 @@ void DataManager::UnregisterAllIn(const NodeArena& arena) {
 }
 
 void DataManager::ClearNamedRegistry(const Qel::PString& listName) {
-  // Names order the registry by their text: most loads register nothing to look through.
   if (nameRegistry_.empty()) return;
   const auto list = nameRegistry_.find(listName);
   if (list != nameRegistry_.end()) list->second.clear();
@@ -232,6 +232,8 @@ bool DataManager::LoadDefinitions() {
 }
 
 bool DataManager::LoadLists() {
+  // Each list read again is read into the place of the old one.
+  listIndex_.clear();
   const Qel::String folder = dataFolder_ + kListsFolder;
   Qel::File::Find find(folder.CStr(), "*");
   bool ok = true;
@@ -256,6 +258,27 @@ bool DataManager::LoadLists() {
 const std::vector<Qel::PString>* DataManager::GetList(const Qel::PString& name) const {
   const auto found = lists_.find(name);
   return found == lists_.end() ? nullptr : &found->second;
+}
+
+namespace {
+
+std::string AsciiLower(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  }
+  return lower;
+}
+
+}  // namespace
+
+bool DataManager::ListHolds(const std::vector<Qel::PString>& list, std::string_view text) const {
+  auto [index, made] = listIndex_.try_emplace(&list);
+  if (made) {
+    index->second.reserve(list.size());
+    for (const Qel::PString& entry : list) index->second.insert(AsciiLower(entry.View()));
+  }
+  return index->second.count(AsciiLower(text)) != 0;
 }
 
 Qel::String DataManager::PersonalDetailsPath() const { return dataFolder_ + kPersonalDetailsFile; }

@@ -15,6 +15,9 @@
 #include <map>
 #include <memory>
 #include <memory_resource>
+#include <string>
+#include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -86,6 +89,9 @@ class DataManager {
   // container's mesh and the current mesh (".lm" ones checked for performance), ".pm" is reported
   // as unsupported, ".kin" goes onto the current mesh. The installed mesh, or null.
   MeshData* LoadMeshFile(const Qel::PString& path, Container* container);
+  // Whether LoadMeshFile does anything with a file of that name (by its extension, in any case):
+  // for any other it returns null at once.
+  static bool IsMeshFileName(std::string_view path);
   // The mesh installed for the container, or null; deleting it when the container goes.
   MeshData* GetMeshOf(const Container* container) const;
   void RemoveMeshOf(const Container* container);
@@ -110,6 +116,10 @@ class DataManager {
   // when value names an attachment point of a loaded mesh.
   virtual bool IsRegisteredName(const Qel::PString& value, const Qel::PString& registryName) const;
   void Unregister(const void* object);
+  // False for an object never listed since the lists were last empty, as most are; true may be
+  // wrong. Unregister asks it first, and a tag or container that goes may ask it before anything
+  // dearer.
+  bool MayBeListed(const void* object) const { return listedFilter_.test(FilterBit(object)); }
   // Unregister for every object the arena owns, in one sweep of the lists: a tree that goes
   // whole leaves this to its root.
   void UnregisterAllIn(const NodeArena& arena);
@@ -126,6 +136,10 @@ class DataManager {
   // Null when there is no list of that name.
   const std::vector<Qel::PString>* GetList(const Qel::PString& name) const;
   const std::map<Qel::PString, std::vector<Qel::PString>>& GetLists() const { return lists_; }
+  // Whether a list that GetList gave holds the text, ignoring ASCII case. Answered from the
+  // list's lower-case texts, gathered on its first asking and again after the lists are read:
+  // a load asks a few lists for most of its tags.
+  bool ListHolds(const std::vector<Qel::PString>& list, std::string_view text) const;
 
   // personalDetails.txt: loading changes nothing when the file does not exist. Saving writes the
   // file; DestroyInstance saves only when the details differ from what was read (or from the
@@ -185,7 +199,9 @@ class DataManager {
     const void* object;
     Qel::PString name;
   };
-  using Registry = std::map<Qel::PString, std::vector<RegisteredObject>>;
+  // By list name: a load registers under a few names again and again, and an interned name is
+  // found by its pointer, never by comparing its text.
+  using Registry = std::unordered_map<Qel::PString, std::vector<RegisteredObject>>;
 
   static DataManager& FirstInstance();
   static DataManager* instance_;
@@ -210,6 +226,8 @@ class DataManager {
 
   Soup definitions_;
   std::map<Qel::PString, std::vector<Qel::PString>> lists_;
+  mutable std::unordered_map<const std::vector<Qel::PString>*, std::unordered_set<std::string>>
+      listIndex_;
   Registry nameRegistry_;
   Registry keyRegistry_;
   std::vector<const void*> loadedObjects_;
@@ -230,7 +248,6 @@ class DataManager {
     listed_.insert(object);
     listedFilter_.set(FilterBit(object));
   }
-  bool MayBeListed(const void* object) const { return listedFilter_.test(FilterBit(object)); }
 
   PersonalDetails details_;
   PersonalDetails savedDetails_;

@@ -1,6 +1,7 @@
 #include "validation/definition_facts.h"
 
 #include <algorithm>
+#include <bit>
 #include <string>
 #include <string_view>
 
@@ -15,10 +16,6 @@ namespace {
 const Qel::PString kSequence("sequence");
 constexpr std::string_view kContainerTypePrefix = "container-type";
 
-const EntryFacts& NoEntry() {
-  static const EntryFacts none;
-  return none;
-}
 
 const DefinitionFacts& NoDefinition() {
   static const DefinitionFacts none;
@@ -64,7 +61,7 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 void ReadContainerTypes(const Soup& entry, EntryFacts& facts) {
   const u32 count = entry.CountTags();
   std::vector<bool> present;
-  ForEachChild(entry.GetRoot().Get(), [&](const Qel::PString& name, const MPRef<ACSChunk>& node) {
+  ForEachChildOf(entry.GetRoot().Get(), [&](const Qel::PString& name, const MPRef<ACSChunk>& node) {
     const std::string_view view = name.View();
     if (!view.starts_with(kContainerTypePrefix)) return;
     const std::string_view digits = view.substr(kContainerTypePrefix.size());
@@ -93,6 +90,42 @@ Soup NodeFacts::Container(const Qel::PString& name) const {
     return {};
   }
   return Soup::FromChunk(found->second);
+}
+
+const EntryFacts& NoEntryFacts() {
+  static const EntryFacts none;
+  return none;
+}
+
+void TagLookup::Add(const Qel::PString& name, const Soup& definition, const EntryFacts& facts) {
+  if (name.IsEmpty()) {
+    if (!hasEmptyName_) emptyName_ = {definition, &facts};
+    hasEmptyName_ = true;
+    return;
+  }
+  if (2 * (count_ + 1) > slots_.size()) Grow();
+  const size_t mask = slots_.size() - 1;
+  size_t i = Home(name);
+  for (; slots_[i].name.IsSet(); i = (i + 1) & mask) {
+    if (slots_[i].name == name) return;
+  }
+  slots_[i] = {name, {definition, &facts}};
+  ++count_;
+}
+
+void TagLookup::Grow() {
+  std::vector<Slot> old;
+  old.swap(slots_);
+  const size_t size = old.empty() ? 16 : 2 * old.size();
+  slots_.resize(size);
+  shift_ = u32(64 - std::countr_zero(size));
+  const size_t mask = size - 1;
+  for (Slot& slot : old) {
+    if (slot.name.IsEmpty()) continue;
+    size_t i = Home(slot.name);
+    while (slots_[i].name.IsSet()) i = (i + 1) & mask;
+    slots_[i] = std::move(slot);
+  }
 }
 
 i32 DefinitionFactsCache::TypeCode(const Qel::PString& type) {
@@ -170,7 +203,7 @@ const NodeFacts& DefinitionFactsCache::ReadNode(const ACSChunk* node) {
   }
   kept.node = MPRef<ACSChunk>(const_cast<ACSChunk*>(node));
   kept.facts = std::make_unique<NodeFacts>();
-  ForEachChild(node, [&](const Qel::PString& name, const MPRef<ACSChunk>& child) {
+  ForEachChildOf(node, [&](const Qel::PString& name, const MPRef<ACSChunk>& child) {
     kept.facts->children.emplace(name, child);
   });
   return *kept.facts;
@@ -178,7 +211,7 @@ const NodeFacts& DefinitionFactsCache::ReadNode(const ACSChunk* node) {
 
 // Only present nodes are kept, so a slot answers before the presence test.
 const EntryFacts& DefinitionFactsCache::ReadEntry(const Soup& entry) {
-  if (entry.IsNull()) return NoEntry();
+  if (entry.IsNull()) return NoEntryFacts();
   auto& kept = entries_[entry.GetRoot().Get()];
   if (kept.facts) {
     recentEntries_.Keep(entry.GetRoot().Get(), kept.facts.get());
@@ -211,7 +244,7 @@ const EntryFacts& DefinitionFactsCache::ReadEntry(const Soup& entry) {
   ReadContainerTypes(entry, facts);
   const Soup validation = entry.GetNamedSoup(kTagValidation);
   if (!validation.IsNull()) {
-    ForEachChild(validation.GetRoot().Get(),
+    ForEachChildOf(validation.GetRoot().Get(),
                  [&](const Qel::PString& rule, const MPRef<ACSChunk>& node) {
                    const TagRuleFunction function = FindTagRule(rule);
                    if (function == nullptr) return;
@@ -242,7 +275,7 @@ const DefinitionFacts& DefinitionFactsCache::ReadDefinition(const Soup& definiti
   facts.obsoleteTag = definition.GetNamedSoup(kTagObsoleteTag);
   facts.validation = definition.GetNamedSoup(kTagValidation);
   if (!facts.subpossibilities.IsNull()) {
-    ForEachChild(facts.subpossibilities.GetRoot().Get(),
+    ForEachChildOf(facts.subpossibilities.GetRoot().Get(),
                  [&](const Qel::PString& name, const MPRef<ACSChunk>& node) {
                    facts.entries.children.emplace(name, node);
                    if (!node || node->GetKind() != kKindContainer) return;
@@ -252,8 +285,20 @@ const DefinitionFacts& DefinitionFactsCache::ReadDefinition(const Soup& definiti
                        .emplace_back(name, entry.compulsory);
                  });
   }
+  if (!facts.validation.IsNull()) {
+    ForEachChildOf(facts.validation.GetRoot().Get(),
+                   [&](const Qel::PString& rule, const MPRef<ACSChunk>& node) {
+                     const ContainerRuleFunction function = FindContainerRule(rule);
+                     if (function == nullptr) return;
+                     Soup parameters;
+                     if (node && node->GetKind() == kKindContainer)
+                       parameters = Soup::FromChunk(node);
+                     facts.containerRules.push_back(function);
+                     facts.containerRuleParameters.push_back(parameters);
+                   });
+  }
   if (!facts.inherit.IsNull()) {
-    ForEachChild(facts.inherit.GetRoot().Get(),
+    ForEachChildOf(facts.inherit.GetRoot().Get(),
                  [&](const Qel::PString& name, const MPRef<ACSChunk>& /*node*/) {
                    facts.inheritNames.push_back(name);
                  });

@@ -59,6 +59,20 @@ struct EntryFacts {
   std::vector<Soup> ruleParameters;
 };
 
+struct BuildPlan;
+struct ValidationPlan;
+class TagLookup;
+
+// Child containers a container allows, in order: names (the empty name allows any) and their
+// definitions.
+struct AllowedChildren {
+  std::vector<Qel::PString> names;
+  std::vector<Soup> definitions;
+};
+
+// The facts of no entry (of the empty soup).
+const EntryFacts& NoEntryFacts();
+
 // A definition: its parts and what a level matched against it needs.
 struct DefinitionFacts {
   Soup subpossibilities;
@@ -69,9 +83,24 @@ struct DefinitionFacts {
   Soup validation;
   NodeFacts entries;  // of "subpossibilities"
   std::vector<Qel::PString> inheritNames;
+  // The definitions of inheritNames as the load that reads these facts finds them: looked up
+  // once, on the first level matched against the definition.
+  mutable std::vector<Soup> inherited;
+  mutable bool inheritedLookedUp = false;
+  // The plans the cache keeps for the definition, once asked for: reached from the facts that
+  // every level reads anyway rather than through the cache's maps.
+  mutable const BuildPlan* buildPlan = nullptr;
+  mutable const ValidationPlan* validationPlan = nullptr;
+  mutable const TagLookup* tagLookup = nullptr;
+  // What an element child of this definition allows by its "array-element" (a child of any
+  // name for each container type), once looked up; empty when it has none.
+  mutable std::unique_ptr<AllowedChildren> elementChildren;
   // The compulsory entries in their order: value tags and containers (those with "element-type").
   std::vector<std::pair<Qel::PString, f32>> compulsoryTags;
   std::vector<std::pair<Qel::PString, f32>> compulsoryContainers;
+  // The container rules its own "validation" names, with their parameters.
+  std::vector<ContainerRuleFunction> containerRules;
+  std::vector<Soup> containerRuleParameters;
 };
 
 // What building a container's allowed children makes of a definition and those it inherits.
@@ -90,6 +119,9 @@ struct BuildPlan {
   std::vector<std::pair<Qel::PString, Soup>> values;
   Soup arrayElement;  // empty when there is none
   std::vector<Child> tagArrays;
+  // The allowed children that elements and tag arrays give a container that allows none yet, in
+  // order, a name once: shared by every such container rather than copied into each.
+  AllowedChildren allowed;
 };
 
 // The "validation" entries a definition inherits, merged in order.
@@ -100,15 +132,51 @@ struct ValidationPlan {
 
 // Where the value tags of a level matched against a definition find their definitions: the
 // definition's own entries, then each inherited definition's entries and its tag array (the
-// first tag array ends the search), then the definition's own tag array. Merged into one map.
-struct TagLookup {
-  std::unordered_map<Qel::PString, Soup> entries;
-  Soup fallback;
+// first tag array ends the search), then the definition's own tag array. Merged into one table,
+// each definition with its facts: a level looks up every one of its tags here.
+class TagLookup {
+ public:
+  struct Found {
+    Soup definition;
+    const EntryFacts* facts = nullptr;
+  };
 
-  const Soup& Find(const Qel::PString& tagName) const {
-    const auto found = entries.find(tagName);
-    return found == entries.end() ? fallback : found->second;
+  // The first of a name stays.
+  void Add(const Qel::PString& name, const Soup& definition, const EntryFacts& facts);
+  void SetFallback(const Soup& definition, const EntryFacts& facts) {
+    fallback_ = {definition, &facts};
   }
+  // The entry of the name, else the fallback (the empty soup, with the facts of none, when it
+  // was never set).
+  const Found& Find(const Qel::PString& name) const {
+    if (count_ == 0) return fallback_;
+    if (name.IsEmpty()) return hasEmptyName_ ? emptyName_ : fallback_;
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = Home(name); ; i = (i + 1) & mask) {
+      const Slot& slot = slots_[i];
+      if (slot.name == name) return slot.found;
+      if (slot.name.IsEmpty()) return fallback_;
+    }
+  }
+  size_t Size() const { return count_ + (hasEmptyName_ ? 1 : 0); }
+
+ private:
+  struct Slot {
+    Qel::PString name;  // empty: a free slot
+    Found found;
+  };
+  size_t Home(const Qel::PString& name) const {
+    return size_t((u64(name.Hash()) * 0x9E3779B97F4A7C15ull) >> shift_);
+  }
+  void Grow();
+
+  // Open addressing, at most half full; the empty name is kept apart.
+  std::vector<Slot> slots_;
+  u32 shift_ = 64;
+  size_t count_ = 0;
+  bool hasEmptyName_ = false;
+  Found emptyName_;
+  Found fallback_{Soup(), &NoEntryFacts()};
 };
 
 // The facts of nodes, each read on first asking. Holds every node it has facts of, so that no

@@ -28,6 +28,7 @@ void ErrorHandler::ClearRecords() {
   records_.clear();
   tagRecords_ = 0;
   containerRecords_ = 0;
+  ownerFilter_.reset();
 }
 
 bool ErrorHandler::Add(const Qel::PString& key, u32 severity, Owner form,
@@ -45,8 +46,14 @@ bool ErrorHandler::Add(const Qel::PString& key, u32 severity, Owner form,
   record->key = key;
   record->severity = severity;
   records_.push_back(std::move(record));
-  if (tag != nullptr) ++tagRecords_;
-  if (container != nullptr) ++containerRecords_;
+  if (tag != nullptr) {
+    ++tagRecords_;
+    ownerFilter_.set(OwnerBit(tag));
+  }
+  if (container != nullptr) {
+    ++containerRecords_;
+    ownerFilter_.set(OwnerBit(container));
+  }
   return true;
 }
 
@@ -89,7 +96,7 @@ bool ErrorHandler::IsKeyUnused(const Qel::PString& key) const {
 }
 
 void ErrorHandler::RemoveTagRecord(const Tag* tag) {
-  if (tag == nullptr || tagRecords_ == 0) return;
+  if (tag == nullptr || tagRecords_ == 0 || !ownerFilter_.test(OwnerBit(tag))) return;
   auto found = std::find_if(records_.begin(), records_.end(),
                             [&](const std::unique_ptr<ErrorRecord>& r) { return r->tag == tag; });
   if (found == records_.end()) return;
@@ -98,7 +105,9 @@ void ErrorHandler::RemoveTagRecord(const Tag* tag) {
 }
 
 void ErrorHandler::RemoveContainerRecord(const Container* container) {
-  if (container == nullptr || containerRecords_ == 0) return;
+  if (container == nullptr || containerRecords_ == 0 || !ownerFilter_.test(OwnerBit(container))) {
+    return;
+  }
   auto found = std::find_if(
       records_.begin(), records_.end(),
       [&](const std::unique_ptr<ErrorRecord>& r) { return r->container == container; });

@@ -6,6 +6,8 @@
 // The list has no lock: validations are serialised by the validation lock.
 #pragma once
 
+#include <bitset>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -87,6 +89,14 @@ class ErrorHandler {
   // without a look through the list.
   size_t tagRecords_ = 0;
   size_t containerRecords_ = 0;
+  // A bit per address hash of every tag and container a record named since the list was last
+  // empty: a tree that goes whole asks for each of its tags and containers, and most never had
+  // a record.
+  std::bitset<1024> ownerFilter_;
+  static size_t OwnerBit(const void* owner) {
+    const uintptr_t at = reinterpret_cast<uintptr_t>(owner);
+    return ((at >> 4) ^ (at >> 14)) & 1023;
+  }
 };
 
 }  // namespace TETLib

@@ -1,5 +1,6 @@
 // The data manager's mesh files: which loader a file of a configuration field goes to, the one
 // mesh kept per container, and the performance checks of level-of-detail meshes.
+#include <algorithm>
 #include <string>
 
 #include "mesh/kestro_indexed_mesh_lod_instance.h"
@@ -55,6 +56,25 @@ bool SkipsPerformanceCheck(const Container* container) {
 }
 
 }  // namespace
+
+bool DataManager::IsMeshFileName(std::string_view path) {
+  // As Extension reads it, without making it: asked for every file field of a load.
+  const auto extension = [](std::string_view name) {
+    const size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos) return std::string_view();
+    const std::string_view after = name.substr(dot + 1);
+    return after.find_first_of("/\\") == std::string_view::npos ? after : std::string_view();
+  };
+  const auto is = [](std::string_view text, std::string_view lower) {
+    return text.size() == lower.size() &&
+           std::equal(text.begin(), text.end(), lower.begin(), [](char a, char b) {
+             return (a >= 'A' && a <= 'Z' ? char(a - 'A' + 'a') : a) == b;
+           });
+  };
+  const std::string_view found = extension(path);
+  if (is(found, "txt")) return is(extension(path.substr(0, path.size() - 4)), "lm");
+  return is(found, "im") || is(found, "lm") || is(found, "pm") || is(found, "kin");
+}
 
 MeshData* DataManager::LoadMeshFile(const Qel::PString& path, Container* container) {
   // Names keep their '/'; a '\' of a configuration written elsewhere stands for one.

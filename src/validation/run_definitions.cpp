@@ -35,10 +35,12 @@ DefinitionFactsCache& RunDefinitions::TakeSharedFacts() {
 }
 
 Soup RunDefinitions::Get(const Qel::PString& name) {
-  return Resolve(Facts().Node(shared_.GetRoot().Get()).Container(name));
+  Soup found = Facts().Node(shared_.GetRoot().Get()).Container(name);
+  ResolveInPlace(found);
+  return found;
 }
 
-Soup RunDefinitions::Resolve(const Soup& definition) const {
+const Soup& RunDefinitions::Resolve(const Soup& definition) const {
   if (copies_.empty() || definition.IsNull()) return definition;
   const auto found = copies_.find(definition.GetRoot().Get());
   return found == copies_.end() ? definition : found->second.copy;

@@ -29,8 +29,15 @@ class RunDefinitions {
   // The definition of that name, compared exactly; the empty soup when there is none.
   Soup Get(const Qel::PString& name);
   // This load's copy of the definition (or of an entry inside one) when it has made one, else
-  // the definition itself.
-  Soup Resolve(const Soup& definition) const;
+  // the definition itself (the very handle given: most loads copy nothing, and a handle taken is
+  // a count taken).
+  const Soup& Resolve(const Soup& definition) const;
+  // Resolve into the handle itself.
+  void ResolveInPlace(Soup& definition) const {
+    if (copies_.empty()) return;
+    const Soup& resolved = Resolve(definition);
+    if (&resolved != &definition) definition = resolved;
+  }
   // A definition that this load may change: its copy, made on the first call. Facts taken of
   // this load's copies before the call are no longer valid after it.
   Soup Writable(const Soup& definition);

@@ -82,7 +82,8 @@ Tag::Tag(i32 tagIndex, Container* tagOwner, const Qel::PString& tagName)
 Tag::~Tag() {
   if (ErrorHandler* handler = ErrorHandler::Instance()) handler->RemoveTagRecord(this);
   // A tag of a tree that goes whole is taken out of the lists by the tree's root, in one sweep.
-  if (DataManager::Exists() && !NodeArena::IsReleasing(this)) {
+  if (DataManager::Exists() && DataManager::Instance().MayBeListed(this) &&
+      !NodeArena::IsReleasing(this)) {
     DataManager::Instance().Unregister(this);
   }
   --g_liveTags;

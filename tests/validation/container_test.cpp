@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "assetdata/soup_text.h"
@@ -14,6 +16,7 @@
 #include "qel/dynamic_buffer.h"
 #include "support/scratch_folder.h"
 #include "validation/data_manager.h"
+#include "validation/definition_facts.h"
 #include "validation/error_handler.h"
 #include "validation/tag.h"
 
@@ -727,6 +730,107 @@ TEST(TagTest, DeletingATagTakesOnlyItsFirstFinding) {
 
 }  // namespace
 
+
+TEST(CompulsoryEntriesTest, ManyNamesKeepTheirLastBuildAndLeaveInAnyOrder) {
+  // More than a level holds in place: the entries move to the heap, all of them together.
+  for (const int count : {3, 8, 9, 20}) {
+    SCOPED_TRACE(count);
+    TETLib::CompulsoryEntries entries;
+    std::vector<std::pair<Qel::PString, f32>> want;
+    for (int i = count - 1; i >= 0; --i) {
+      const Qel::PString name("n" + std::to_string(100 + i));
+      entries.Set(name, 1.0f);
+      entries.Set(name, f32(i));
+      want.emplace_back(name, f32(i));
+    }
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(entries.Sorted(), want);
+    // Erased from the front, the back and the middle, and once more when gone.
+    for (const size_t at : {size_t(0), want.size() - 1, want.size() / 2}) {
+      if (at >= want.size()) continue;
+      entries.Erase(want[at].first);
+      entries.Erase(want[at].first);
+      want.erase(want.begin() + long(at));
+      EXPECT_EQ(entries.Sorted(), want);
+    }
+    for (const auto& [name, build] : want) entries.Erase(name);
+    EXPECT_TRUE(entries.Sorted().empty());
+    entries.Set("again", 2.0f);
+    EXPECT_EQ(entries.Sorted(), (std::vector<std::pair<Qel::PString, f32>>{{"again", 2.0f}}));
+  }
+}
+
+TEST(TagLookupTest, TheFirstOfANameAnswersAndOthersGetTheFallback) {
+  TETLib::TagLookup lookup;
+  const TETLib::EntryFacts first;
+  const TETLib::EntryFacts second;
+  const TETLib::EntryFacts fallback;
+  Soup definition;
+  definition.EnsureContainer();
+  Soup other;
+  other.EnsureContainer();
+  // Nothing added: the facts of no entry.
+  EXPECT_EQ(lookup.Find("a").facts, &TETLib::NoEntryFacts());
+  lookup.SetFallback(other, fallback);
+  for (int i = 0; i < 200; ++i) lookup.Add(Qel::PString("n" + std::to_string(i)), definition, first);
+  lookup.Add("n7", other, second);
+  lookup.Add("", other, second);
+  lookup.Add("", definition, first);
+  EXPECT_EQ(lookup.Size(), 201u);
+  for (int i = 0; i < 200; ++i) {
+    const auto& found = lookup.Find(Qel::PString("n" + std::to_string(i)));
+    EXPECT_EQ(found.facts, &first) << i;
+    EXPECT_EQ(found.definition.GetRoot(), definition.GetRoot()) << i;
+  }
+  EXPECT_EQ(lookup.Find("").facts, &second);
+  EXPECT_EQ(lookup.Find("n200").facts, &fallback);
+  EXPECT_EQ(lookup.Find("n200").definition.GetRoot(), other.GetRoot());
+}
+
+// Containers share what their definition's facts hold until one of them changes it; the change
+// is that container's alone.
+TEST_F(ContainerTest, SharedChildListsAndRulesChangeOnlyForTheirContainer) {
+  const std::string containers = std::string(kContainers) +
+                                 "ruled\n{\n  validation\n  {\n    uniquenames \"\"\n  }\n}\n";
+  Write(kInheritance, kKinds, containers.c_str());
+  const std::vector<std::string> allowed = {"items", "broken"};
+  const auto names = [](const Container& c) {
+    std::vector<std::string> out;
+    for (const Qel::PString& name : c.GetAllowedChildNames()) out.emplace_back(name.View());
+    return out;
+  };
+  Container first;
+  Container second;
+  Load(first, "kind \"scenery\"\nkestro-build 3.5\n");
+  Load(second, "kind \"scenery\"\nkestro-build 3.5\n");
+  EXPECT_EQ(names(first), allowed);
+  EXPECT_EQ(first.GetAllowedChildDefinitions().size(), 2u);
+
+  first.RegisterAllowedChild("extra", "thing");
+  first.RegisterAllowedChild("items", "thing");
+  EXPECT_EQ(names(first), (std::vector<std::string>{"items", "broken", "extra"}));
+  EXPECT_EQ(first.GetAllowedChildDefinitions().size(), 3u);
+  EXPECT_EQ(names(second), allowed);
+  // Building again from the same definition adds nothing already allowed.
+  second.BuildChildren(DataManager::Instance().GetDefinitions().GetNamedSoup("scenery"), true);
+  EXPECT_EQ(names(second), allowed);
+  Container third;
+  Load(third, "kind \"scenery\"\nkestro-build 3.5\n");
+  EXPECT_EQ(names(third), allowed);
+  // Inherited names are added once more by each build.
+  EXPECT_EQ(second.GetInheritedDefinitionNames(), (std::vector<Qel::PString>{"base", "base"}));
+  EXPECT_EQ(third.GetInheritedDefinitionNames(), (std::vector<Qel::PString>{"base"}));
+
+  const Soup ruled = DataManager::Instance().GetDefinitions().GetNamedSoup("ruled");
+  first.AttachContainerRules(ruled, &first);
+  second.AttachContainerRules(ruled, &second);
+  EXPECT_EQ(first.GetRuleCount(), 1u);
+  first.AttachContainerRules(ruled, &first);
+  EXPECT_EQ(first.GetRuleCount(), 2u);
+  EXPECT_EQ(second.GetRuleCount(), 1u);
+  EXPECT_TRUE(second.RunContainerRules());
+  EXPECT_TRUE(first.RunContainerRules());
+}
 
 TEST_F(ContainerTest, ListValuesAreFoundInTheirSourceIgnoringCase) {
   dir_.Put("tet/lists/eras", "1900s\nEra Two\n");

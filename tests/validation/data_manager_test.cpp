@@ -98,6 +98,45 @@ TEST_F(DataManagerTest, ListsHoldWholeLinesWithoutLineEnds) {
   EXPECT_EQ(*manager.GetList("three"), (std::vector<Qel::PString>{"c"}));
 }
 
+// The index a list is asked through follows the list: each reading of the lists replaces it.
+TEST_F(DataManagerTest, ListsAreAskedIgnoringCaseAndAnsweredFromTheirLatestReading) {
+  dir_.Put("kind.txt", "scenery\n{\n}\n");
+  dir_.Put("lists/eras", "1900s\nEra Two\n\n");
+  dir_.Put("lists/other", "Elsewhere\n");
+  DataManager& manager = Create();
+  ASSERT_TRUE(manager.LoadDefinitions());
+  const std::vector<Qel::PString>& eras = *manager.GetList("eras");
+  const std::vector<Qel::PString>& other = *manager.GetList("other");
+  const struct {
+    const char* text;
+    bool inEras;
+    bool inOther;
+  } cases[] = {{"1900S", true, false}, {"era two", true, false}, {"", true, false},
+               {"era", false, false},  {"elsewhere", false, true}, {"1900s ", false, false}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(manager.ListHolds(eras, c.text), c.inEras) << c.text;
+    EXPECT_EQ(manager.ListHolds(other, c.text), c.inOther) << c.text;
+  }
+  dir_.Put("lists/eras", "2000s\n");
+  ASSERT_TRUE(manager.LoadLists());
+  const std::vector<Qel::PString>& read = *manager.GetList("eras");
+  EXPECT_FALSE(manager.ListHolds(read, "1900s"));
+  EXPECT_TRUE(manager.ListHolds(read, "2000S"));
+}
+
+TEST_F(DataManagerTest, MeshFileNamesAreToldByTheirExtensionInAnyCase) {
+  const struct {
+    const char* path;
+    bool mesh;
+  } cases[] = {{"a.im", true},       {"A.IM", true},        {"dir/b.lm", true},
+               {"c.Lm.TxT", true},   {"d.pm", true},        {"e.kin", true},
+               {"f.txt", false},     {"thumb.jpg", false},  {"im", false},
+               {"g.", false},        {"", false},           {"h.im/x", false},
+               {"x.im\\y", false}, {"sub\\i.im", true}, {".lm.txt", true},
+               {"j.lmx.txt", false}, {"k.imx", false}};
+  for (const auto& c : cases) EXPECT_EQ(DataManager::IsMeshFileName(c.path), c.mesh) << c.path;
+}
+
 TEST_F(DataManagerTest, PersonalDetailsLoadAndSaveInTheirOwnForm) {
   dir_.Put("personalDetails.txt",
            "author \"Ann\"\nemail \"ann@example.org\"\nwebsite \"example.org\"\nisinputboxon 5\n");
@@ -160,6 +199,16 @@ TEST_F(DataManagerTest, RegistriesAnswerByNameAndForgetAnObjectThatGoes) {
   manager.Unregister(&tag);
   manager.ClearNamedRegistry("mesh-table");
   EXPECT_FALSE(manager.IsRegisteredName("default", "mesh-table"));
+
+  // Lists of other names are left as they are.
+  int other = 0;
+  manager.RegisterByName("bogeys", &other, "front");
+  manager.RegisterByName("mesh-table", &other, "again");
+  manager.ClearNamedRegistry("mesh-table");
+  EXPECT_TRUE(manager.IsRegisteredName("front", "bogeys"));
+  EXPECT_FALSE(manager.IsRegisteredName("again", "mesh-table"));
+  manager.Unregister(&other);
+  EXPECT_FALSE(manager.IsRegisteredName("front", "bogeys"));
 }
 
 // A tree that goes whole leaves every list at once; what another tree or the heap listed stays.

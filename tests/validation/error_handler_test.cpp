@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 namespace {
 
 using TETLib::Container;
@@ -122,6 +124,32 @@ TEST(ErrorHandler, ADestroyedOwnerTakesOnlyItsFirstRecord) {
   handler.RemoveTagRecord(nullptr);
   handler.RemoveContainerRecord(nullptr);
   EXPECT_EQ(handler.GetRecords().size(), 3u);
+}
+
+// Many owners share the few bits that tell whether one may have a record: a record is found
+// under every owner that has one, whichever others share its bit, and none is taken from an
+// owner that never had one; emptying the list forgets them all.
+TEST(ErrorHandler, OwnersThatShareAFilterBitKeepTheirOwnRecords) {
+  ErrorHandler handler;
+  std::vector<char> owners(4096);
+  const auto tag = [&](size_t i) { return reinterpret_cast<const Tag*>(&owners[i]); };
+  const auto container = [&](size_t i) { return reinterpret_cast<const Container*>(&owners[i]); };
+  for (size_t i = 0; i + 1 < owners.size(); i += 3) {
+    handler.AddError("$t", tag(i));
+    handler.AddWarning("$c", container(i + 1));
+  }
+  const size_t held = handler.GetRecords().size();
+  for (size_t i = 0; i < owners.size(); ++i) {
+    handler.RemoveTagRecord(tag(i));
+    handler.RemoveContainerRecord(container(i));
+  }
+  EXPECT_TRUE(handler.GetRecords().empty()) << held;
+
+  handler.AddError("$t", tag(0));
+  handler.ClearRecords();
+  handler.AddError("$kept");
+  handler.RemoveTagRecord(tag(0));
+  EXPECT_EQ(handler.GetRecords().size(), 1u);
 }
 
 TEST(ErrorHandler, TheProcessInstanceComesAndGoes) {
