@@ -320,14 +320,13 @@ void PString::Reserve(u32 count) const {
   if (node_) node_->refs.fetch_add(count, std::memory_order_relaxed);
 }
 
-PString PString::TakeReserved() const {
-  PString handle;
-  handle.node_ = node_;
-  return handle;
-}
-
 void PString::ReleaseReserved(u32 count) const {
   if (node_ && count) node_->refs.fetch_sub(count, std::memory_order_acq_rel);
+}
+
+void PString::DropReserved(u32 count) {
+  ReleaseReserved(count);
+  node_ = nullptr;
 }
 
 void PString::InternMany(const std::string_view* texts, size_t count, PString* out) {
