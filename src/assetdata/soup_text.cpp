@@ -470,8 +470,9 @@ class OpenBlock {
     node = container;
     table_ = &table;
     mark_ = mark;
-    // The block that closed last at this depth foretells the names of this one.
-    names.swap(lastNames);
+    // The two blocks that closed last at this depth foretell the names of this one.
+    olderNames.swap(lastNames);
+    lastNames.swap(names);
     names.clear();
   }
 
@@ -513,11 +514,13 @@ class OpenBlock {
   ACSChunk* node = nullptr;
   // The block's tags so far, which the container takes in one array when the block closes.
   std::vector<PendingTag> pending;
-  // The numbers of the names read in this block so far, in order, and those of the block that
-  // closed before it at the same depth: blocks of one kind list the same names in the same order,
-  // so a name is most often the one read at its place in that block.
+  // The numbers of the names read in this block so far, in order, and those of the two blocks
+  // that closed before it at the same depth: blocks of one kind list the same names in the same
+  // order, so a name is most often the one read at its place in such a block, and blocks of two
+  // kinds often take turns.
   std::vector<u32> names;
   std::vector<u32> lastNames;
+  std::vector<u32> olderNames;
 
  private:
   // A name stored in the block carries the block's mark in the table, so that only a repeated
@@ -747,6 +750,9 @@ class TextParser {
     u32 number;
     if (place < block.lastNames.size() && names_.Is(block.lastNames[place], name_, length)) {
       number = block.lastNames[place];
+    } else if (place < block.olderNames.size() &&
+               names_.Is(block.olderNames[place], name_, length)) {
+      number = block.olderNames[place];
     } else {
       // Hashed only here: most names are the one foretold.
       u64 hash = 0;

@@ -172,6 +172,19 @@ TEST(SoupTextParse, SiblingBlocksOfDifferentShapes) {
             "f={kind=i(10);mesh='t';};");
 }
 
+// Blocks of two kinds often take turns at one depth; the names of either may also differ from
+// those of the last block of its kind, by a letter or by one name more or less.
+TEST(SoupTextParse, BlocksOfTwoKindsTakingTurns) {
+  const std::string text =
+      "a {\n m {\n x 1\n y 2\n }\n k {\n 0 3\n 1 4\n }\n}\n"
+      "b {\n m {\n x 5\n y 6\n }\n k {\n 0 7\n 1 8\n 2 9\n }\n}\n"
+      "c {\n m {\n x 1\n z 2\n }\n k {\n 0 3\n }\n}\n";
+  EXPECT_EQ(Describe(Parse(text)),
+            "a={m={x=i(1);y=i(2);};k={0=i(3);1=i(4);};};"
+            "b={m={x=i(5);y=i(6);};k={0=i(7);1=i(8);2=i(9);};};"
+            "c={m={x=i(1);z=i(2);};k={0=i(3);};};");
+}
+
 // A parsed tree's parts are shared like any others: one that is held stays whole when the rest
 // of the tree goes, and goes itself when let go.
 TEST(SoupTextParse, PartsOutliveTheirTree) {
