@@ -338,7 +338,7 @@ class NameTable {
     const u32 number = u32(names_.size());
     slots_[i] = {check, number + 1};
     const u32 wordsAt = u32(words_.size());
-    names_.push_back({Qel::PString(), wordsAt, u32(length), 0, 1, 0});
+    names_.push_back({Qel::PString(), wordsAt, u32(length), 0, 2, 0});
     words_.resize(wordsAt + words);
     std::memcpy(words_.data() + wordsAt, text, 8 * words);
     return number;
@@ -354,7 +354,8 @@ class NameTable {
   }
 
   // Interns the names held since the last call under one hold of the cache's lock, and hands a
-  // handle on each to give(place, handle).
+  // handle on each to give(place, handle): the cache counts the table's reference and that of the
+  // first handle in one step.
   template <class Give>
   void PublishHeld(Give give) {
     if (held_.empty()) return;
@@ -364,11 +365,11 @@ class NameTable {
       texts_.emplace_back(reinterpret_cast<const char*>(words_.data() + name.wordsAt), name.length);
     }
     interned_.resize(held_.size());
-    Qel::PString::InternMany(texts_.data(), texts_.size(), interned_.data());
+    Qel::PString::InternMany(texts_.data(), texts_.size(), interned_.data(), 1);
     for (size_t i = 0; i < held_.size(); ++i) {
       const Held& held = held_[i];
+      give(held.place, interned_[i].TakeReserved());
       names_[held.number].interned = std::move(interned_[i]);
-      give(held.place, Take(held.number));
     }
     held_.clear();
   }

@@ -86,8 +86,10 @@ class PString {
 
   // Interns `count` texts under one hold of the cache's lock into `out`, whose handles must be
   // empty. The cache is probed for several texts at a time, so that a large batch waits on
-  // memory far less than as many single calls.
-  static void InternMany(const std::string_view* texts, size_t count, PString* out);
+  // memory far less than as many single calls. Each handle comes with `reserve` references
+  // reserved as by Reserve, taken in the same step as its own.
+  static void InternMany(const std::string_view* texts, size_t count, PString* out,
+                         u32 reserve = 0);
 
  private:
   friend class PStringReleaser;

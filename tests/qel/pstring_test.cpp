@@ -139,13 +139,16 @@ TEST(PString, DroppingTheReserveLeavesOnlyTheHandlesGivenOut) {
     u32 reserved;
     u32 taken;
   };
-  for (const Case c : {Case{0, 0}, Case{0, 1}, Case{3, 1}, Case{3, 4}}) {
+  for (const Case c : {Case{0, 0}, Case{0, 1}, Case{2, 3}, Case{3, 1}, Case{3, 4}}) {
     Qel::PStringCache::CollectAllGarbage();
     const std::string text = "reserve-" + std::to_string(c.reserved) + "-" + std::to_string(c.taken);
     std::vector<PString> taken;
     {
-      PString producer(text);
-      producer.Reserve(c.reserved);
+      // Interned with its reserve in one step, or reserved after.
+      const std::string_view view(text);
+      PString producer;
+      PString::InternMany(&view, 1, &producer, c.reserved % 2 ? c.reserved : 0);
+      if (c.reserved % 2 == 0) producer.Reserve(c.reserved);
       for (u32 i = 0; i < c.taken; ++i) taken.push_back(producer.TakeReserved());
       producer.DropReserved(1 + c.reserved - c.taken);
       EXPECT_TRUE(producer.IsEmpty());
