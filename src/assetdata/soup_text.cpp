@@ -352,9 +352,10 @@ enum class ValueClass { kNothing, kContainer, kInteger, kFloat, kNumberList, kTe
 // many at a time rather than with a count step each. Open addressing, at most half full.
 class NameTable {
  public:
-  NameTable() : slots_(size_t(1) << kInitialBits), shift_(64 - kInitialBits) {}
+  NameTable() : slots_(size_t(1) << kInitialBits), shift_(32 - kInitialBits) {}
   ~NameTable() {
-    for (size_t i = 0; i < names_.size(); ++i) names_[i].ReleaseReserved(stock_[i].left);
+    // The table's own reference goes with those it reserved and never gave out.
+    for (Name& name : names_) name.interned.DropReserved(name.left + 1);
   }
   NameTable(const NameTable&) = delete;
   NameTable& operator=(const NameTable&) = delete;
@@ -372,69 +373,84 @@ class NameTable {
   u32 Intern(const char* text, size_t length, u64 hash) {
     const size_t mask = slots_.size() - 1;
     const size_t words = (length + 7) / 8;
-    const u32 check = u32(hash);
-    size_t i = size_t(hash >> shift_);
-    for (; slots_[i].length != 0; i = (i + 1) & mask) {
+    // The high half, which the multiply in Finish mixes best.
+    const u32 check = u32(hash >> 32);
+    size_t i = check >> shift_;
+    for (; slots_[i].number != 0; i = (i + 1) & mask) {
       const Slot& slot = slots_[i];
-      if (slot.check == check && slot.length == length && SameWords(slot.wordsAt, text, words)) {
-        return slot.name;
-      }
+      if (slot.check == check && Is(slot.number - 1, text, length)) return slot.number - 1;
     }
     if (2 * (names_.size() + 1) > slots_.size()) {
       Grow();
       return Intern(text, length, hash);
     }
-    Slot& slot = slots_[i];
-    slot.check = check;
-    slot.home = u32(hash >> 32);
-    slot.length = u32(length);
-    slot.wordsAt = u32(words_.size());
-    slot.name = u32(names_.size());
-    names_.emplace_back();
-    stock_.push_back({0, 1});
-    spelling_.push_back({slot.wordsAt, slot.length});
-    words_.resize(words_.size() + words);
-    std::memcpy(words_.data() + slot.wordsAt, text, 8 * words);
-    return slot.name;
+    const u32 number = u32(names_.size());
+    slots_[i] = {check, number + 1};
+    const u32 wordsAt = u32(words_.size());
+    names_.push_back({Qel::PString(), wordsAt, u32(length), 0, 2, 0});
+    words_.resize(wordsAt + words);
+    std::memcpy(words_.data() + wordsAt, text, 8 * words);
+    return number;
   }
 
-  // Interns the names of the numbers that are not yet in the process-wide cache. A number may
-  // appear once only.
-  template <class Numbers>
-  void Publish(const Numbers& numbers) {
+  // A new handle on the name when it is in the process-wide cache already. Otherwise the handle is
+  // empty and the name waits, with the place it is wanted at, for PublishHeld. A number may be
+  // held once only.
+  Qel::PString TakeOrHold(u32 number, u32 place) {
+    if (names_[number].interned.IsSet()) return Take(number);
+    held_.push_back({number, place});
+    return {};
+  }
+
+  // Interns the names held since the last call under one hold of the cache's lock, and hands a
+  // handle on each to give(place, handle): the cache counts the table's reference and that of the
+  // first handle in one step.
+  template <class Give>
+  void PublishHeld(Give give) {
+    if (held_.empty()) return;
     texts_.clear();
-    waiting_.clear();
-    for (const auto& item : numbers) {
-      const u32 number = item.name;
-      if (names_[number].IsSet()) continue;
-      const Spelling& spelling = spelling_[number];
-      texts_.emplace_back(reinterpret_cast<const char*>(words_.data() + spelling.wordsAt),
-                          spelling.length);
-      waiting_.push_back(number);
+    for (const Held& held : held_) {
+      const Name& name = names_[held.number];
+      texts_.emplace_back(reinterpret_cast<const char*>(words_.data() + name.wordsAt), name.length);
     }
-    if (texts_.empty()) return;
-    interned_.resize(texts_.size());
-    Qel::PString::InternMany(texts_.data(), texts_.size(), interned_.data());
-    for (size_t i = 0; i < waiting_.size(); ++i) names_[waiting_[i]] = std::move(interned_[i]);
+    interned_.resize(held_.size());
+    Qel::PString::InternMany(texts_.data(), texts_.size(), interned_.data(), 1);
+    for (size_t i = 0; i < held_.size(); ++i) {
+      const Held& held = held_[i];
+      give(held.place, interned_[i].TakeReserved());
+      names_[held.number].interned = std::move(interned_[i]);
+    }
+    held_.clear();
   }
 
   // A new handle on a published name.
   Qel::PString Take(u32 number) {
-    Stock& stock = stock_[number];
-    if (stock.left == 0) {
+    Name& name = names_[number];
+    if (name.left == 0) {
       // Many names are given once; a name given more often takes more at a time.
-      stock.left = stock.next;
-      stock.next = std::min(2 * stock.next, kMostReserved);
-      names_[number].Reserve(stock.left);
+      name.left = name.next;
+      name.next = std::min(2 * name.next, kMostReserved);
+      name.interned.Reserve(name.left);
     }
-    --stock.left;
-    return names_[number].TakeReserved();
+    --name.left;
+    return name.interned.TakeReserved();
   }
+
+  // The mark of the open block that stored the name, 0 for none (see OpenBlock).
+  u32& Mark(u32 number) { return names_[number].mark; }
+  u32 Mark(u32 number) const { return names_[number].mark; }
 
   // True when the name of that number is `text`, given as in Intern.
   bool Is(u32 number, const char* text, size_t length) const {
-    const Spelling& spelling = spelling_[number];
-    return spelling.length == length && SameWords(spelling.wordsAt, text, (length + 7) / 8);
+    const Name& name = names_[number];
+    if (name.length != length) return false;
+    // Word by word, as the name was stored: comparing bytes of words just stored would stall.
+    for (size_t k = 0; k < (length + 7) / 8; ++k) {
+      u64 word;
+      std::memcpy(&word, text + 8 * k, 8);
+      if (words_[name.wordsAt + k] != word) return false;
+    }
+    return true;
   }
 
  private:
@@ -442,25 +458,12 @@ class NameTable {
   // The most references taken at a time for the handles of one name.
   static constexpr u32 kMostReserved = 256;
 
-  // Small, so that a table of many names stays in the cache: the hash's two halves, the name's
-  // length (0 for a free slot), where its words are and its place in names_.
+  // Small, so that a table of many names stays in the cache: the high half of the name's hash,
+  // whose top bits are also its home, and its number plus one (0 for a free slot).
   struct Slot {
     u32 check = 0;
-    u32 home = 0;
-    u32 length = 0;
-    u32 wordsAt = 0;
-    u32 name = 0;
+    u32 number = 0;
   };
-
-  // Word by word, as the name was stored: comparing bytes of words just stored would stall.
-  bool SameWords(size_t at, const char* text, size_t words) const {
-    for (size_t k = 0; k < words; ++k) {
-      u64 word;
-      std::memcpy(&word, text + 8 * k, 8);
-      if (words_[at + k] != word) return false;
-    }
-    return true;
-  }
 
   void Grow() {
     std::vector<Slot> old(slots_.size() * 2);
@@ -468,35 +471,37 @@ class NameTable {
     --shift_;
     const size_t mask = slots_.size() - 1;
     for (const Slot& slot : old) {
-      if (slot.length == 0) continue;
-      const u64 hash = (u64(slot.home) << 32) | slot.check;
-      size_t i = size_t(hash >> shift_);
-      while (slots_[i].length != 0) i = (i + 1) & mask;
+      if (slot.number == 0) continue;
+      size_t i = slot.check >> shift_;
+      while (slots_[i].number != 0) i = (i + 1) & mask;
       slots_[i] = slot;
     }
   }
 
-  struct Spelling {
+  std::vector<Slot> slots_;
+  // By number, all that a handle out of the parse needs in one place: the interned name, empty
+  // until published, with the references reserved for it and not yet given out; where its words
+  // are; how many to reserve next; and its mark. The table's own reference keeps the name cached
+  // even when every handle it gave out is gone, as with a block replaced by a later tag.
+  struct Name {
+    Qel::PString interned;
     u32 wordsAt;
     u32 length;
-  };
-
-  std::vector<Slot> slots_;
-  // By number: the interned name, empty until published, and the references taken for it and
-  // not yet given out.
-  std::vector<Qel::PString> names_;
-  struct Stock {
     u32 left;
     u32 next;
+    u32 mark;
   };
-  std::vector<Stock> stock_;
-  std::vector<Spelling> spelling_;
+  std::vector<Name> names_;
   // The characters of every name, each padded with zero bytes to whole words.
   std::vector<u64> words_;
   u32 shift_;
-  // Publish's batch.
+  // The names waiting for PublishHeld, and its batch.
+  struct Held {
+    u32 number;
+    u32 place;
+  };
+  std::vector<Held> held_;
   std::vector<std::string_view> texts_;
-  std::vector<u32> waiting_;
   std::vector<Qel::PString> interned_;
 };
 
@@ -506,56 +511,32 @@ struct PendingTag {
   MPRef<ACSChunk> node;
 };
 
-// One block being filled: its container node and the names stored in it so far, so that only a
-// repeated name pays for the lookup that replaces its earlier tag. Small blocks keep their names in
-// a short list, large ones in a hash set. Blocks are reused, so their storage is allocated once per
-// depth.
+// One block being filled: its container node and the names stored in it so far. Blocks are
+// reused, so their storage is allocated once per depth.
 class OpenBlock {
  public:
-  void Reset(ACSChunk* container) {
+  // `mark` is the block's depth: one open block at a time has it.
+  void Reset(ACSChunk* container, NameTable& table, u32 mark) {
     node = container;
-    // The block that closed last at this depth foretells the names of this one.
-    names.swap(lastNames);
+    table_ = &table;
+    mark_ = mark;
+    // The two blocks that closed last at this depth foretell the names of this one.
+    olderNames.swap(lastNames);
+    lastNames.swap(names);
     names.clear();
-    // Unused places hold 0, which no name matches: the list is searched whole.
-    std::memset(list_, 0, sizeof list_);
-    listCount_ = 0;
-    if (setCount_ != 0) {
-      // A large set is dropped rather than cleared, so that each reuse costs what it holds.
-      if (set_.size() > 4 * kListLimit) {
-        set_ = std::vector<u32>();
-      } else {
-        set_.assign(set_.size(), 0);
-      }
-      setCount_ = 0;
-    }
   }
 
   // False when the name was stored before.
   bool AddName(u32 name) {
-    const u32 key = name + 1;
-    if (setCount_ != 0) return SetInsert(key);
-    if (InList(key)) return false;
-    if (listCount_ < kListLimit) {
-      list_[listCount_++] = key;
-      return true;
-    }
-    if (set_.empty()) set_.resize(4 * kListLimit);
-    for (u32 i = 0; i < listCount_; ++i) SetInsert(list_[i]);
-    std::memset(list_, 0, sizeof list_);
-    listCount_ = 0;
-    return SetInsert(key);
+    u32& mark = table_->Mark(name);
+    if (mark == mark_) return false;
+    // Marked by a block around this one, which gets its mark back when this one closes.
+    if (mark != 0) saved_.push_back({name, mark});
+    mark = mark_;
+    return true;
   }
 
-  bool HasName(u32 name) const {
-    const u32 key = name + 1;
-    if (setCount_ == 0) return InList(key);
-    const size_t mask = set_.size() - 1;
-    for (size_t i = Home(key, mask); set_[i]; i = (i + 1) & mask) {
-      if (set_[i] == key) return true;
-    }
-    return false;
-  }
+  bool HasName(u32 name) const { return table_->Mark(name) == mark_; }
 
   // Removes the entry of the name from `pending`, if there is one.
   void Drop(u32 name) {
@@ -567,73 +548,41 @@ class OpenBlock {
     }
   }
 
+  // Leaves the marks as they were before the block opened, for the blocks around it.
+  void Unmark() {
+    const u32 mine = mark_;
+    for (const u32 name : names) {
+      u32& mark = table_->Mark(name);
+      if (mark == mine) mark = 0;
+    }
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) table_->Mark(it->name) = it->mark;
+    saved_.clear();
+  }
+
   // Held by its parent's entry, or by the soup for the top level, while the block is open: the
   // parent takes no other tag until this block is closed.
   ACSChunk* node = nullptr;
   // The block's tags so far, which the container takes in one array when the block closes.
   std::vector<PendingTag> pending;
-  // The numbers of the names read in this block so far, in order, and those of the block that
-  // closed before it at the same depth: blocks of one kind list the same names in the same order,
-  // so a name is most often the one read at its place in that block.
+  // The numbers of the names read in this block so far, in order, and those of the two blocks
+  // that closed before it at the same depth: blocks of one kind list the same names in the same
+  // order, so a name is most often the one read at its place in such a block, and blocks of two
+  // kinds often take turns.
   std::vector<u32> names;
   std::vector<u32> lastNames;
+  std::vector<u32> olderNames;
 
  private:
-  static constexpr u32 kListLimit = 16;
-
-  // The whole list at once, without a branch for each name in it.
-  bool InList(u32 key) const {
-#if defined(__SSE2__)
-    static_assert(kListLimit % 4 == 0);
-    const __m128i wanted = _mm_set1_epi32(i32(key));
-    __m128i found = _mm_setzero_si128();
-    for (u32 i = 0; i < kListLimit; i += 4) {
-      const __m128i four = _mm_loadu_si128(reinterpret_cast<const __m128i*>(list_ + i));
-      found = _mm_or_si128(found, _mm_cmpeq_epi32(four, wanted));
-    }
-    return _mm_movemask_epi8(found) != 0;
-#else
-    for (u32 i = 0; i < listCount_; ++i) {
-      if (list_[i] == key) return true;
-    }
-    return false;
-#endif
-  }
-
-  // From the high bits of the product, which every bit of the key reaches.
-  static size_t Home(u32 key, size_t mask) {
-    const int bits = std::countr_zero(u64(mask) + 1);
-    return size_t((u64(key) * 0x9E3779B97F4A7C15ull) >> (64 - bits));
-  }
-
-  // False when present already.
-  bool SetInsert(u32 key) {
-    if (2 * (setCount_ + 1) > set_.size()) {
-      std::vector<u32> old(set_.size() * 2, 0);
-      old.swap(set_);
-      const size_t mask = set_.size() - 1;
-      for (const u32 k : old) {
-        if (!k) continue;
-        size_t i = Home(k, mask);
-        while (set_[i]) i = (i + 1) & mask;
-        set_[i] = k;
-      }
-    }
-    const size_t mask = set_.size() - 1;
-    size_t i = Home(key, mask);
-    for (; set_[i]; i = (i + 1) & mask) {
-      if (set_[i] == key) return false;
-    }
-    set_[i] = key;
-    ++setCount_;
-    return true;
-  }
-
-  // Names as their numbers plus one, so that 0 marks a free place.
-  u32 list_[kListLimit] = {};
-  u32 listCount_ = 0;
-  std::vector<u32> set_;
-  size_t setCount_ = 0;
+  // A name stored in the block carries the block's mark in the table, so that only a repeated
+  // name pays for the search that replaces its earlier tag, and a large block costs no more a
+  // name than a small one.
+  NameTable* table_ = nullptr;
+  u32 mark_ = 0;
+  struct Saved {
+    u32 name;
+    u32 mark;
+  };
+  std::vector<Saved> saved_;
 };
 
 // Parses a whole text, or a stream read piece by piece into a window of the text that moves
@@ -731,17 +680,24 @@ class TextParser {
   OpenBlock& Innermost() { return stack_[depth_ - 1]; }
   void Push(ACSChunk* container) {
     if (depth_ == stack_.size()) stack_.emplace_back();
-    stack_[depth_++].Reset(container);
+    ++depth_;
+    stack_[depth_ - 1].Reset(container, names_, u32(depth_));
   }
   void Pop() {
     OpenBlock& block = stack_[--depth_];
     if (block.node && !block.pending.empty()) {
-      names_.Publish(block.pending);
       TDBContainerTag::Entry* entries = slabs_.MakeEntries(block.node, u32(block.pending.size()));
-      for (PendingTag& tag : block.pending) {
-        new (entries++) TDBContainerTag::Entry{names_.Take(tag.name), std::move(tag.node)};
+      // The names new to the process-wide cache are filled in after one batch interns them all.
+      for (u32 i = 0; i < u32(block.pending.size()); ++i) {
+        PendingTag& tag = block.pending[i];
+        new (entries + i)
+            TDBContainerTag::Entry{names_.TakeOrHold(tag.name, i), std::move(tag.node)};
       }
+      names_.PublishHeld(
+          [entries](u32 place, Qel::PString name) { entries[place].name = std::move(name); });
     }
+    // Nothing reads the marks once the outermost block is closed.
+    if (depth_ > 0) block.Unmark();
     block.pending.clear();
     block.node = nullptr;
   }
@@ -844,6 +800,9 @@ class TextParser {
     u32 number;
     if (place < block.lastNames.size() && names_.Is(block.lastNames[place], name_, length)) {
       number = block.lastNames[place];
+    } else if (place < block.olderNames.size() &&
+               names_.Is(block.olderNames[place], name_, length)) {
+      number = block.olderNames[place];
     } else {
       // Hashed only here: most names are the one foretold.
       u64 hash = 0;

@@ -47,7 +47,9 @@ class NodeTable {
   // Brings the node of that slot into the cache, once the slot is there.
   void PrefetchNode(size_t hash) const {
     const Slot& slot = slots_[Home(hash, shift_)];
-    if (slot.node && slot.hash == hash) __builtin_prefetch(slot.node);
+    // Unconditional: the compiler dropped this prefetch when it was made under a condition. One
+    // of a null or of another node never faults.
+    __builtin_prefetch(slot.node);
   }
 
   // The node holding the text, or nullptr.
@@ -168,16 +170,17 @@ Cache& TheCache() {
   return *cache;
 }
 
-// The node of a text that is not empty, with a new reference; the caller holds the cache's lock.
-PString::Node* InternLocked(Cache& cache, std::string_view text, size_t hash) {
+// The node of a text that is not empty, with `refs` new references; the caller holds the cache's
+// lock.
+PString::Node* InternLocked(Cache& cache, std::string_view text, size_t hash, u32 refs = 1) {
   if (PString::Node* found = cache.nodes.Find(text, hash)) {
-    found->refs.fetch_add(1, std::memory_order_relaxed);
+    found->refs.fetch_add(refs, std::memory_order_relaxed);
     return found;
   }
   void* mem = std::malloc(offsetof(PString::Node, text) + text.size() + 1);
   if (!mem) throw std::bad_alloc();
   auto* node = static_cast<PString::Node*>(mem);
-  new (&node->refs) std::atomic<u32>(1);
+  new (&node->refs) std::atomic<u32>(refs);
   node->length = static_cast<u32>(text.size());
   node->hash = hash;
   std::memcpy(node->text, text.data(), text.size());
@@ -318,19 +321,19 @@ void PString::Reserve(u32 count) const {
   if (node_) node_->refs.fetch_add(count, std::memory_order_relaxed);
 }
 
-PString PString::TakeReserved() const {
-  PString handle;
-  handle.node_ = node_;
-  return handle;
-}
-
 void PString::ReleaseReserved(u32 count) const {
   if (node_ && count) node_->refs.fetch_sub(count, std::memory_order_acq_rel);
 }
 
-void PString::InternMany(const std::string_view* texts, size_t count, PString* out) {
-  // Each text's slot is fetched kAhead texts before it is probed, and its node half as far.
-  constexpr size_t kAhead = 16;
+void PString::DropReserved(u32 count) {
+  ReleaseReserved(count);
+  node_ = nullptr;
+}
+
+void PString::InternMany(const std::string_view* texts, size_t count, PString* out, u32 reserve) {
+  // Each text's slot is fetched kAhead texts before it is probed, and its node half as far: the
+  // node's fetch waits for the slot, which must have come by then.
+  constexpr size_t kAhead = 32;
   std::vector<size_t> hashes(count);
   for (size_t i = 0; i < count; ++i) hashes[i] = texts[i].empty() ? 0 : HashText(texts[i]);
   Cache& cache = TheCache();
@@ -340,7 +343,9 @@ void PString::InternMany(const std::string_view* texts, size_t count, PString* o
     if (i >= kAhead / 2 && i - kAhead / 2 < count) cache.nodes.PrefetchNode(hashes[i - kAhead / 2]);
     if (i >= kAhead) {
       const size_t at = i - kAhead;
-      if (!texts[at].empty()) out[at].node_ = InternLocked(cache, texts[at], hashes[at]);
+      if (!texts[at].empty()) {
+        out[at].node_ = InternLocked(cache, texts[at], hashes[at], 1 + reserve);
+      }
     }
   }
 }

@@ -73,13 +73,23 @@ class PString {
   // Reserve takes `count` references in one step, TakeReserved makes a handle from one of them
   // without a step of its own, and ReleaseReserved gives back those never taken.
   void Reserve(u32 count) const;
-  PString TakeReserved() const;
+  PString TakeReserved() const {
+    PString handle;
+    handle.node_ = node_;
+    return handle;
+  }
   void ReleaseReserved(u32 count) const;
+  // For a producer that counts the handle's own reference among those it holds in reserve, and so
+  // may have given it out with TakeReserved: gives back `count` references in one step and empties
+  // the handle without a step of its own.
+  void DropReserved(u32 count);
 
   // Interns `count` texts under one hold of the cache's lock into `out`, whose handles must be
   // empty. The cache is probed for several texts at a time, so that a large batch waits on
-  // memory far less than as many single calls.
-  static void InternMany(const std::string_view* texts, size_t count, PString* out);
+  // memory far less than as many single calls. Each handle comes with `reserve` references
+  // reserved as by Reserve, taken in the same step as its own.
+  static void InternMany(const std::string_view* texts, size_t count, PString* out,
+                         u32 reserve = 0);
 
  private:
   friend class PStringReleaser;

@@ -19,6 +19,7 @@
 #include "core/buffer_stream.h"
 #include "core/kuid.h"
 #include "qel/dynamic_buffer.h"
+#include "qel/pstring.h"
 #include "qel/string.h"
 
 namespace {
@@ -119,6 +120,44 @@ TEST(SoupTextParse, RepeatedNamesKeepTheLastValueInLargeBlocksToo) {
   }
 }
 
+// A name repeats only within its own block: the same name in a block inside, or in one closed
+// before, neither replaces nor removes the outer tag, in blocks of any size.
+TEST(SoupTextParse, RepeatsCountWithinTheirOwnBlockOnly) {
+  struct Case {
+    std::string text;
+    std::string expected;
+  };
+  std::string wide;
+  std::string wideExpected;
+  for (int i = 0; i < 20; ++i) wide += "w" + std::to_string(i) + " " + std::to_string(i) + "\n";
+  for (int i = 1; i < 20; ++i)
+    wideExpected += "w" + std::to_string(i) + "=i(" + std::to_string(i) + ");";
+  const Case cases[] = {
+      {"k 1\nb {\n k 2\n c {\n k 3\n k 4\n }\n k 5\n}\nk 6\n", "b={c={k=i(4);};k=i(5);};k=i(6);"},
+      {"k 1\nb {\n k ,\n}\n", "k=i(1);b={};"},
+      {"a {\n x 1\n}\nb {\n x 2\n x 3\n}\nx 4\n", "a={x=i(1);};b={x=i(3);};x=i(4);"},
+      {wide + "b {\n" + wide + "w0 9\n}\nw0 8\n",
+       wideExpected + "b={" + wideExpected + "w0=i(9);};w0=i(8);"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Describe(Parse(c.text)), c.expected) << c.text;
+}
+
+// A name whose every tag went with a replaced block stays interned while the parse may give it
+// out again, even when the cache grows, and so collects, in between.
+TEST(SoupTextParse, NamesOfReplacedBlocksSurviveTheCacheGrowing) {
+  std::string text = "c {\n only-here 0\n}\nc 1\nd {\n";
+  const size_t fresh = 2 * Qel::PStringCache::Size() + 2048;
+  for (size_t i = 0; i < fresh; ++i) text += "fresh-" + std::to_string(i) + " 1\n";
+  text += "}\ne {\n only-here 2\n}\n";
+  const Soup soup = Parse(text);
+  const MPRef<ACSChunk> e = soup.GetRoot()->GetChild(Qel::PString("e"));
+  ASSERT_TRUE(e);
+  Qel::PString name;
+  MPRef<ACSChunk> child;
+  ASSERT_TRUE(e->GetChildAt(0, name, child));
+  EXPECT_EQ(name, Qel::PString("only-here"));
+}
+
 // Sibling blocks usually list the same names in the same order, which the reader expects; one
 // that differs anywhere (other names, another order, a repeat, more or fewer) reads the same.
 TEST(SoupTextParse, SiblingBlocksOfDifferentShapes) {
@@ -133,6 +172,19 @@ TEST(SoupTextParse, SiblingBlocksOfDifferentShapes) {
             "a={kind=i(1);mesh=i(2);sub={x=i(1);};};b={mesh=i(3);kind=i(4);sub={y=i(2);};};"
             "c={kind=i(6);};d={kind=i(7);mesh=i(8);sub={x=i(3);};extra=i(9);};e={};"
             "f={kind=i(10);mesh='t';};");
+}
+
+// Blocks of two kinds often take turns at one depth; the names of either may also differ from
+// those of the last block of its kind, by a letter or by one name more or less.
+TEST(SoupTextParse, BlocksOfTwoKindsTakingTurns) {
+  const std::string text =
+      "a {\n m {\n x 1\n y 2\n }\n k {\n 0 3\n 1 4\n }\n}\n"
+      "b {\n m {\n x 5\n y 6\n }\n k {\n 0 7\n 1 8\n 2 9\n }\n}\n"
+      "c {\n m {\n x 1\n z 2\n }\n k {\n 0 3\n }\n}\n";
+  EXPECT_EQ(Describe(Parse(text)),
+            "a={m={x=i(1);y=i(2);};k={0=i(3);1=i(4);};};"
+            "b={m={x=i(5);y=i(6);};k={0=i(7);1=i(8);2=i(9);};};"
+            "c={m={x=i(1);z=i(2);};k={0=i(3);};};");
 }
 
 // A parsed tree's parts are shared like any others: one that is held stays whole when the rest

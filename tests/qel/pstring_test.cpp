@@ -132,6 +132,35 @@ TEST(PString, BatchedCountsKeepNodesUntilTheLastHandle) {
   EXPECT_EQ(Qel::PStringCache::CollectAllGarbage(), 1u);
 }
 
+// A producer may count its handle's own reference among its reserve and give it out as well: what
+// it drops at the end is exactly what it still holds.
+TEST(PString, DroppingTheReserveLeavesOnlyTheHandlesGivenOut) {
+  struct Case {
+    u32 reserved;
+    u32 taken;
+  };
+  for (const Case c : {Case{0, 0}, Case{0, 1}, Case{2, 3}, Case{3, 1}, Case{3, 4}}) {
+    Qel::PStringCache::CollectAllGarbage();
+    const std::string text = "reserve-" + std::to_string(c.reserved) + "-" + std::to_string(c.taken);
+    std::vector<PString> taken;
+    {
+      // Interned with its reserve in one step, or reserved after.
+      const std::string_view view(text);
+      PString producer;
+      PString::InternMany(&view, 1, &producer, c.reserved % 2 ? c.reserved : 0);
+      if (c.reserved % 2 == 0) producer.Reserve(c.reserved);
+      for (u32 i = 0; i < c.taken; ++i) taken.push_back(producer.TakeReserved());
+      producer.DropReserved(1 + c.reserved - c.taken);
+      EXPECT_TRUE(producer.IsEmpty());
+    }
+    EXPECT_EQ(Qel::PStringCache::CollectAllGarbage(), c.taken ? 0u : 1u) << text;
+    for (const PString& handle : taken) EXPECT_EQ(handle.View(), text);
+    const bool held = !taken.empty();
+    taken.clear();
+    EXPECT_EQ(Qel::PStringCache::CollectAllGarbage(), held ? 1u : 0u) << text;
+  }
+}
+
 // The collection made at every pass of a loop walks the table only once a quarter of what the
 // last collection left came in since; the exact one always does. Growth may collect on its own
 // meanwhile, so a due collection is judged by what remains.
