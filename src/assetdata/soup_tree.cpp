@@ -17,6 +17,24 @@
 #endif
 #endif
 
+namespace {
+
+// With AddressSanitizer, the memory of a released thing is poisoned, so that a use after its
+// release is caught although its slab lives on.
+void Poison(void* memory, size_t size) {
+#if defined(__SANITIZE_ADDRESS__)
+  __asan_poison_memory_region(memory, size);
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  __asan_poison_memory_region(memory, size);
+#endif
+#endif
+  (void)memory;
+  (void)size;
+}
+
+}  // namespace
+
 // Counts the releases of things made in slabs and gives them back to their slab in one step
 // when the slab changes or the count goes: a tree that goes whole then pays one atomic step per
 // run of things from one slab rather than one per thing.
@@ -27,7 +45,16 @@ class SoupSlabRelease {
   SoupSlabRelease(const SoupSlabRelease&) = delete;
   SoupSlabRelease& operator=(const SoupSlabRelease&) = delete;
 
-  void Add(void* memory, u32 offset, size_t size);
+  // Gives back `count` things that lie in the `size` bytes at `memory`, made at `offset`.
+  void Add(void* memory, u32 offset, size_t size, u32 count = 1) {
+    Poison(memory, size);
+    auto* slab = reinterpret_cast<SoupSlabMaker::Slab*>(static_cast<u8*>(memory) - offset);
+    if (slab != slab_) {
+      Flush();
+      slab_ = slab;
+    }
+    count_ += count;
+  }
   // Empties the name; tags of one tree repeat a few names, whose counts go down together.
   void ReleaseName(Qel::PString& name) { names_.Release(name); }
 
@@ -40,9 +67,6 @@ class SoupSlabRelease {
 };
 
 // --- ACSRawDataCore ---
-
-ACSRawDataCore::ACSRawDataCore(const u8* data, u32 size, u8 storage)
-    : size_(size), data_(data), storage_(storage) {}
 
 ACSRawDataCore::~ACSRawDataCore() {
   if (storage_ == kStorageMalloc) std::free(const_cast<u8*>(data_));
@@ -272,6 +296,8 @@ bool ACSChunk::CopyFrom(const ACSChunk* source, u32 depth) {
 // --- TDBContainerTag ---
 
 TDBContainerTag::~TDBContainerTag() {
+  // A container that goes with its tree had its entries released already.
+  if (entries_ == nullptr) return;
   SoupSlabRelease release;
   ReleaseEntries(release);
 }
@@ -422,11 +448,19 @@ void TDBContainerTag::ReleaseEntries(SoupSlabRelease& release) {
     // Both handles of the entry are empty now: it ends without calling their destructors.
     release.ReleaseName(entry.name);
     if (node == nullptr) continue;
-    if (node->slabValue_ && node->GetReferenceCount() == 1) {
-      static_cast<TDBDataTag*>(node)->DestroyAlone(release);
-    } else {
+    if (node->slabValue_ == kNotSlabValue || node->GetReferenceCount() != 1) {
       node->ReleaseReference();
+      continue;
     }
+    auto* value = static_cast<TDBDataTag*>(node);
+    const ACSRawDataCore* block = value->block_.Get();
+    if (node->slabValue_ == kSlabPiece && block->GetReferenceCount() == 1) {
+      // The node and the block made beside it, neither held elsewhere, go in one step. Their
+      // destructors would do nothing: the block's bytes are its own and it holds nothing.
+      release.Add(value, value->slabOffset_, SoupSlabMaker::PieceSize(block->GetSize()), 2);
+      continue;
+    }
+    value->DestroyAlone(release);
   }
   count_ = 0;
   if (entries_ == nullptr) return;
@@ -482,15 +516,14 @@ MPRef<ACSChunk> TDBContainerTag::CreateTag(u32 kind, MPRef<ACSRawDataCore> block
 
 // --- TDBDataTag ---
 
-TDBDataTag::TDBDataTag(u32 kind, MPRef<ACSRawDataCore> block)
-    : block_(std::move(block)), kind_(kind == kKindContainer ? kKindNull : kind) {}
-
 const u8* TDBDataTag::GetData() const { return block_ ? block_->GetData() : nullptr; }
 
 u32 TDBDataTag::GetDataSize() const { return block_ ? block_->GetSize() : 0; }
 
 void TDBDataTag::SetData(u32 kind, MPRef<ACSRawDataCore> block) {
   if (kind == kKindContainer) return;
+  // The block made beside the node goes: the two are no longer freed in one step.
+  if (slabValue_ == kSlabPiece) slabValue_ = kSlabValue;
   kind_ = kind;
   block_ = std::move(block);
 }
@@ -530,24 +563,8 @@ namespace {
 // Slabs start small, so that a small tree takes little, and double up to the largest size.
 constexpr size_t kFirstSlabSize = 1024;
 constexpr size_t kSlabSize = 16 * 1024;
-// Larger things get allocations of their own, so that little of a slab goes unused.
-constexpr size_t kSlabLargest = 1024;
 // Added to a slab's count while its maker may still make things in it.
 constexpr u32 kSlabFilling = 0x40000000u;
-
-// With AddressSanitizer, the memory of a released thing is poisoned, so that a use after its
-// release is caught although its slab lives on.
-void Poison(void* memory, size_t size) {
-#if defined(__SANITIZE_ADDRESS__)
-  __asan_poison_memory_region(memory, size);
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-  __asan_poison_memory_region(memory, size);
-#endif
-#endif
-  (void)memory;
-  (void)size;
-}
 
 }  // namespace
 
@@ -565,25 +582,16 @@ constexpr size_t kSlabHeader = 16;
 
 SoupSlabMaker::SoupSlabMaker() : slabSize_(kFirstSlabSize) {}
 
-void* SoupSlabMaker::Allocate(size_t size, u32* offset) {
+void SoupSlabMaker::StartSlab(size_t size) {
   static_assert(sizeof(Slab) <= kSlabHeader);
-  size = (size + 7) & ~size_t(7);
-  if (size > kSlabLargest) return nullptr;
-  if (size_t(end_ - next_) < size) {
-    const size_t bytes = std::max(slabSize_, kSlabHeader + size);
-    void* memory = std::malloc(bytes);
-    if (!memory) throw std::bad_alloc();
-    Retire();
-    slabSize_ = std::min(2 * slabSize_, kSlabSize);
-    slab_ = new (memory) Slab;
-    next_ = static_cast<u8*>(memory) + kSlabHeader;
-    end_ = static_cast<u8*>(memory) + bytes;
-  }
-  void* at = next_;
-  *offset = u32(next_ - reinterpret_cast<u8*>(slab_));
-  next_ += size;
-  ++made_;
-  return at;
+  const size_t bytes = std::max(slabSize_, kSlabHeader + size);
+  void* memory = std::malloc(bytes);
+  if (!memory) throw std::bad_alloc();
+  Retire();
+  slabSize_ = std::min(2 * slabSize_, kSlabSize);
+  slab_ = new (memory) Slab;
+  next_ = static_cast<u8*>(memory) + kSlabHeader;
+  end_ = static_cast<u8*>(memory) + bytes;
 }
 
 void SoupSlabMaker::Retire() {
@@ -608,16 +616,6 @@ void SoupSlabMaker::Release(void* memory, u32 offset, size_t size) {
   }
 }
 
-void SoupSlabRelease::Add(void* memory, u32 offset, size_t size) {
-  Poison(memory, size);
-  auto* slab = reinterpret_cast<SoupSlabMaker::Slab*>(static_cast<u8*>(memory) - offset);
-  if (slab != slab_) {
-    Flush();
-    slab_ = slab;
-  }
-  ++count_;
-}
-
 void SoupSlabRelease::Flush() {
   SoupSlabMaker::Slab* slab = std::exchange(slab_, nullptr);
   const u32 count = std::exchange(count_, 0);
@@ -627,58 +625,14 @@ void SoupSlabRelease::Flush() {
   }
 }
 
-// A parse makes two or three things for every tag: the makers take the room in the slab
-// without a call.
-[[gnu::flatten]] MPRef<ACSChunk> SoupSlabMaker::MakeContainer() {
-  u32 offset;
-  void* memory = Allocate(sizeof(TDBContainerTag), &offset);
-  auto* node = new (memory) TDBContainerTag();
-  node->slabOffset_ = offset;
-  return MPRef<ACSChunk>::Adopt(node);
-}
-
-TDBContainerTag::Entry* SoupSlabMaker::MakeEntries(ACSChunk* container, u32 count) {
-  using Entry = TDBContainerTag::Entry;
-  auto* node = static_cast<TDBContainerTag*>(container);
-  if (count == 0) return nullptr;
-  u32 offset = 0;
-  void* memory = Allocate(sizeof(Entry) * count, &offset);
-  if (!memory) memory = ::operator new(sizeof(Entry) * count);
-  auto* array = static_cast<Entry*>(memory);
-  node->entries_ = array;
-  node->count_ = count;
-  node->capacity_ = count;
-  node->entriesSlabOffset_ = offset;
-  return array;
-}
-
-[[gnu::flatten]] MPRef<ACSChunk> SoupSlabMaker::MakeValue(u32 kind, MPRef<ACSRawDataCore> block) {
-  u32 offset;
-  void* memory = Allocate(sizeof(TDBDataTag), &offset);
-  auto* node = new (memory) TDBDataTag(kind, std::move(block));
-  node->slabOffset_ = offset;
-  node->slabValue_ = true;
-  return MPRef<ACSChunk>::Adopt(node);
-}
-
-[[gnu::flatten]] MPRef<ACSChunk> SoupSlabMaker::MakeFilledValue(u32 kind, u32 size, u8** bytes) {
+MPRef<ACSChunk> SoupSlabMaker::MakeFilledValueElsewhere(u32 kind, u32 size, u8** bytes) {
   *bytes = nullptr;
   if (size == 0) return MakeValue(kind, nullptr);
-  constexpr size_t kNodeSize = (sizeof(TDBDataTag) + 7) & ~size_t(7);
-  u32 offset;
-  void* memory = Allocate(kNodeSize + ACSRawDataCore::InlineOffset() + size, &offset);
-  if (!memory) return MakeValue(kind, MakeBlock(size, bytes));
-  // Two things made in the piece, each released on its own.
-  ++made_;
-  u8* at = static_cast<u8*>(memory) + kNodeSize;
-  u8* inlineBytes = at + ACSRawDataCore::InlineOffset();
-  auto* block = new (at) ACSRawDataCore(inlineBytes, size, ACSRawDataCore::kStorageInline);
-  block->slabOffset_ = offset + u32(kNodeSize);
-  auto* node = new (memory) TDBDataTag(kind, MPRef<ACSRawDataCore>::Adopt(block));
-  node->slabOffset_ = offset;
-  node->slabValue_ = true;
-  *bytes = inlineBytes;
-  return MPRef<ACSChunk>::Adopt(node);
+  const size_t piece = PieceSize(size);
+  if (piece > kSlabLargest) return MakeValue(kind, MakeBlock(size, bytes));
+  // Too little room left in this slab: the piece starts the next, and is made there inline.
+  StartSlab(piece);
+  return MakeFilledValue(kind, size, bytes);
 }
 
 [[gnu::flatten]] MPRef<ACSRawDataCore> SoupSlabMaker::MakeBlock(u32 size, u8** bytes) {
