@@ -55,8 +55,12 @@ class SoupSlabRelease {
     }
     count_ += count;
   }
-  // Empties the name; tags of one tree repeat a few names, whose counts go down together.
-  void ReleaseName(Qel::PString& name) { names_.Release(name); }
+  // For a name whose memory goes without its destructor: tags of one tree repeat a few names,
+  // whose counts go down together.
+  void ReleaseEndingName(const Qel::PString& name) { names_.ReleaseEnding(name); }
+
+  // Where a tree's free queues the containers it finds held alone; null outside one.
+  std::vector<TDBContainerTag*>* queue = nullptr;
 
  private:
   void Flush();
@@ -296,7 +300,6 @@ bool ACSChunk::CopyFrom(const ACSChunk* source, u32 depth) {
 // --- TDBContainerTag ---
 
 TDBContainerTag::~TDBContainerTag() {
-  // A container that goes with its tree had its entries released already.
   if (entries_ == nullptr) return;
   SoupSlabRelease release;
   ReleaseEntries(release);
@@ -419,6 +422,7 @@ void TDBContainerTag::AddChild(const Qel::PString& name, MPRef<ACSChunk> node) {
     entries_ = grown;
     count_ = count;
     capacity_ = capacity;
+    entriesSlabOffset_ = 0;
   }
   new (&entries_[count_]) Entry{name, std::move(node)};
   ++count_;
@@ -434,27 +438,39 @@ void TDBContainerTag::RemoveChild(MPRef<ACSChunk> node) {
   }
 }
 
-void TDBContainerTag::ReleaseEntries(SoupSlabRelease& release) {
+void TDBContainerTag::ReleaseEntries(SoupSlabRelease& release) const {
   // The children of a large container lie far apart: each is fetched some entries ahead, so
   // that their loads overlap. Names are not: most are shared by many tags and in the cache, and
   // the releaser fetches any other when it first sees it.
   constexpr u32 kAhead = 8;
-  for (u32 i = 0; i < count_; ++i) {
-    if (i + kAhead < count_) __builtin_prefetch(entries_[i + kAhead].node.Get());
-    Entry& entry = entries_[i];
-    // A value of a slab that only this entry holds goes at once, with its block; anything else
-    // is released as usual.
-    ACSChunk* node = entry.node.Detach();
-    // Both handles of the entry are empty now: it ends without calling their destructors.
-    release.ReleaseName(entry.name);
+  Entry* const entries = entries_;
+  const u32 count = count_;
+  for (u32 i = 0; i < count; ++i) {
+    if (i + kAhead < count) __builtin_prefetch(entries[i + kAhead].node.Get());
+    // The entry is only read: its memory goes without its destructor, so that freeing a tree
+    // makes no more of it to be written back.
+    const Entry& entry = entries[i];
+    release.ReleaseEndingName(entry.name);
+    ACSChunk* node = entry.node.Get();
     if (node == nullptr) continue;
-    if (node->slabValue_ == kNotSlabValue || node->GetReferenceCount() != 1) {
+    // A value of a slab that only this entry holds goes at once, with its block, and such a
+    // container joins the queue of the tree's free; anything else is released as usual.
+    const u8 made = node->slabKind_;
+    if (made == kNotSlabMade || node->GetReferenceCount() != 1 ||
+        (made == kSlabContainer && !release.queue)) {
       node->ReleaseReference();
+      continue;
+    }
+    if (made == kSlabContainer) {
+      auto* container = static_cast<TDBContainerTag*>(node);
+      // Its children are walked soon: their array is fetched meanwhile.
+      __builtin_prefetch(container->entries_);
+      release.queue->push_back(container);
       continue;
     }
     auto* value = static_cast<TDBDataTag*>(node);
     const ACSRawDataCore* block = value->block_.Get();
-    if (node->slabValue_ == kSlabPiece && block->GetReferenceCount() == 1) {
+    if (node->slabKind_ == kSlabPiece && block->GetReferenceCount() == 1) {
       // The node and the block made beside it, neither held elsewhere, go in one step. Their
       // destructors would do nothing: the block's bytes are its own and it holds nothing.
       release.Add(value, value->slabOffset_, SoupSlabMaker::PieceSize(block->GetSize()), 2);
@@ -462,16 +478,12 @@ void TDBContainerTag::ReleaseEntries(SoupSlabRelease& release) {
     }
     value->DestroyAlone(release);
   }
-  count_ = 0;
-  if (entries_ == nullptr) return;
+  if (entries == nullptr) return;
   if (entriesSlabOffset_) {
-    release.Add(entries_, entriesSlabOffset_, sizeof(Entry) * capacity_);
+    release.Add(entries, entriesSlabOffset_, sizeof(Entry) * capacity_);
   } else {
-    ::operator delete(entries_);
+    ::operator delete(entries);
   }
-  entries_ = nullptr;
-  capacity_ = 0;
-  entriesSlabOffset_ = 0;
 }
 
 void TDBContainerTag::DeleteThis() {
@@ -485,6 +497,7 @@ void TDBContainerTag::DeleteThis() {
   std::vector<TDBContainerTag*> queue{this};
   pending = &queue;
   SoupSlabRelease release;
+  release.queue = &queue;
   while (!queue.empty()) {
     TDBContainerTag* next = queue.back();
     queue.pop_back();
@@ -499,14 +512,13 @@ void TDBContainerTag::DeleteThis() {
 
 void TDBContainerTag::Destroy(SoupSlabRelease& release) {
   ReleaseEntries(release);
-  const u32 slab = slabOffset_;
-  if (!slab) {
+  if (!slabOffset_) {
+    entries_ = nullptr;
     delete this;
     return;
   }
-  void* memory = this;
-  this->~TDBContainerTag();
-  release.Add(memory, slab, sizeof(TDBContainerTag));
+  // Made by SoupSlabMaker, so of this very class, whose destructor has nothing left to do.
+  release.Add(this, slabOffset_, sizeof(TDBContainerTag));
 }
 
 MPRef<ACSChunk> TDBContainerTag::CreateTag(u32 kind, MPRef<ACSRawDataCore> block) {
@@ -523,7 +535,7 @@ u32 TDBDataTag::GetDataSize() const { return block_ ? block_->GetSize() : 0; }
 void TDBDataTag::SetData(u32 kind, MPRef<ACSRawDataCore> block) {
   if (kind == kKindContainer) return;
   // The block made beside the node goes: the two are no longer freed in one step.
-  if (slabValue_ == kSlabPiece) slabValue_ = kSlabValue;
+  if (slabKind_ == kSlabPiece) slabKind_ = kSlabValue;
   kind_ = kind;
   block_ = std::move(block);
 }

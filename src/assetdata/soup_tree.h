@@ -133,15 +133,16 @@ class ACSChunk : public ReferenceCountMP {
 
   bool CopyFrom(const ACSChunk* source, u32 depth);
 
-  // How a TDBDataTag was made in a slab: a free that holds it alone destroys it at once, with no
-  // call through the node's table. In the base's padding, so no node grows.
+  // What SoupSlabMaker made the node as: a tree's free that holds it alone destroys it, or queues
+  // it, at once, with no call through the node's table. In the base's padding, so no node grows.
   enum : u8 {
-    kNotSlabValue,
+    kNotSlabMade,
     kSlabValue,
     // Made in one piece with its block, which it still has: node and block go in one step.
     kSlabPiece,
+    kSlabContainer,
   };
-  u8 slabValue_ = kNotSlabValue;
+  u8 slabKind_ = kNotSlabMade;
 };
 
 using ACSNode = MPRef<ACSChunk>;
@@ -187,8 +188,9 @@ class TDBContainerTag : public ACSChunk {
   const Entry* FindByName(const Qel::PString& name) const;
   // Destroys the node and gives back its memory, wherever that came from.
   void Destroy(SoupSlabRelease& release);
-  // Destroys the entries and gives back their array.
-  void ReleaseEntries(SoupSlabRelease& release);
+  // Destroys the entries and gives back their array, leaving the fields as they were: the
+  // caller empties or replaces them.
+  void ReleaseEntries(SoupSlabRelease& release) const;
 
   Entry* entries_ = nullptr;
   u32 count_ = 0;
@@ -263,6 +265,7 @@ class SoupSlabMaker {
     u32 offset;
     auto* node = new (Allocate(sizeof(TDBContainerTag), &offset)) TDBContainerTag();
     node->slabOffset_ = offset;
+    node->slabKind_ = ACSChunk::kSlabContainer;
     return MPRef<ACSChunk>::Adopt(node);
   }
   // Gives a container from MakeContainer that has no children yet an array of `count` children
@@ -286,7 +289,7 @@ class SoupSlabMaker {
     u32 offset;
     auto* node = new (Allocate(sizeof(TDBDataTag), &offset)) TDBDataTag(kind, std::move(block));
     node->slabOffset_ = offset;
-    node->slabValue_ = ACSChunk::kSlabValue;
+    node->slabKind_ = ACSChunk::kSlabValue;
     return MPRef<ACSChunk>::Adopt(node);
   }
   // A value node of the kind with a block of `size` uninitialised bytes, which the caller fills
@@ -310,7 +313,7 @@ class SoupSlabMaker {
     block->slabOffset_ = offset + u32(kPieceNodeSize);
     auto* node = new (at) TDBDataTag(kind, MPRef<ACSRawDataCore>::Adopt(block));
     node->slabOffset_ = offset;
-    node->slabValue_ = ACSChunk::kSlabPiece;
+    node->slabKind_ = ACSChunk::kSlabPiece;
     *bytes = inlineBytes;
     return MPRef<ACSChunk>::Adopt(node);
   }
