@@ -442,7 +442,7 @@ void TDBContainerTag::ReleaseEntries(SoupSlabRelease& release) const {
   // The children of a large container lie far apart: each is fetched some entries ahead, so
   // that their loads overlap. Names are not: most are shared by many tags and in the cache, and
   // the releaser fetches any other when it first sees it.
-  constexpr u32 kAhead = 8;
+  constexpr u32 kAhead = 16;
   Entry* const entries = entries_;
   const u32 count = count_;
   for (u32 i = 0; i < count; ++i) {
