@@ -17,6 +17,24 @@
 #endif
 #endif
 
+namespace {
+
+// With AddressSanitizer, the memory of a released thing is poisoned, so that a use after its
+// release is caught although its slab lives on.
+void Poison(void* memory, size_t size) {
+#if defined(__SANITIZE_ADDRESS__)
+  __asan_poison_memory_region(memory, size);
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  __asan_poison_memory_region(memory, size);
+#endif
+#endif
+  (void)memory;
+  (void)size;
+}
+
+}  // namespace
+
 // Counts the releases of things made in slabs and gives them back to their slab in one step
 // when the slab changes or the count goes: a tree that goes whole then pays one atomic step per
 // run of things from one slab rather than one per thing.
@@ -27,9 +45,22 @@ class SoupSlabRelease {
   SoupSlabRelease(const SoupSlabRelease&) = delete;
   SoupSlabRelease& operator=(const SoupSlabRelease&) = delete;
 
-  void Add(void* memory, u32 offset, size_t size);
-  // Empties the name; tags of one tree repeat a few names, whose counts go down together.
-  void ReleaseName(Qel::PString& name) { names_.Release(name); }
+  // Gives back `count` things that lie in the `size` bytes at `memory`, made at `offset`.
+  void Add(void* memory, u32 offset, size_t size, u32 count = 1) {
+    Poison(memory, size);
+    auto* slab = reinterpret_cast<SoupSlabMaker::Slab*>(static_cast<u8*>(memory) - offset);
+    if (slab != slab_) {
+      Flush();
+      slab_ = slab;
+    }
+    count_ += count;
+  }
+  // For a name whose memory goes without its destructor: tags of one tree repeat a few names,
+  // whose counts go down together.
+  void ReleaseEndingName(const Qel::PString& name) { names_.ReleaseEnding(name); }
+
+  // Where a tree's free queues the containers it finds held alone; null outside one.
+  std::vector<TDBContainerTag*>* queue = nullptr;
 
  private:
   void Flush();
@@ -40,9 +71,6 @@ class SoupSlabRelease {
 };
 
 // --- ACSRawDataCore ---
-
-ACSRawDataCore::ACSRawDataCore(const u8* data, u32 size, u8 storage)
-    : size_(size), data_(data), storage_(storage) {}
 
 ACSRawDataCore::~ACSRawDataCore() {
   if (storage_ == kStorageMalloc) std::free(const_cast<u8*>(data_));
@@ -272,6 +300,7 @@ bool ACSChunk::CopyFrom(const ACSChunk* source, u32 depth) {
 // --- TDBContainerTag ---
 
 TDBContainerTag::~TDBContainerTag() {
+  if (entries_ == nullptr) return;
   SoupSlabRelease release;
   ReleaseEntries(release);
 }
@@ -393,6 +422,7 @@ void TDBContainerTag::AddChild(const Qel::PString& name, MPRef<ACSChunk> node) {
     entries_ = grown;
     count_ = count;
     capacity_ = capacity;
+    entriesSlabOffset_ = 0;
   }
   new (&entries_[count_]) Entry{name, std::move(node)};
   ++count_;
@@ -408,36 +438,52 @@ void TDBContainerTag::RemoveChild(MPRef<ACSChunk> node) {
   }
 }
 
-void TDBContainerTag::ReleaseEntries(SoupSlabRelease& release) {
+void TDBContainerTag::ReleaseEntries(SoupSlabRelease& release) const {
   // The children of a large container lie far apart: each is fetched some entries ahead, so
   // that their loads overlap. Names are not: most are shared by many tags and in the cache, and
   // the releaser fetches any other when it first sees it.
-  constexpr u32 kAhead = 8;
-  for (u32 i = 0; i < count_; ++i) {
-    if (i + kAhead < count_) __builtin_prefetch(entries_[i + kAhead].node.Get());
-    Entry& entry = entries_[i];
-    // A value of a slab that only this entry holds goes at once, with its block; anything else
-    // is released as usual.
-    ACSChunk* node = entry.node.Detach();
-    // Both handles of the entry are empty now: it ends without calling their destructors.
-    release.ReleaseName(entry.name);
+  constexpr u32 kAhead = 16;
+  Entry* const entries = entries_;
+  const u32 count = count_;
+  for (u32 i = 0; i < count; ++i) {
+    if (i + kAhead < count) __builtin_prefetch(entries[i + kAhead].node.Get());
+    // The entry is only read: its memory goes without its destructor, so that freeing a tree
+    // makes no more of it to be written back.
+    const Entry& entry = entries[i];
+    release.ReleaseEndingName(entry.name);
+    ACSChunk* node = entry.node.Get();
     if (node == nullptr) continue;
-    if (node->slabValue_ && node->GetReferenceCount() == 1) {
-      static_cast<TDBDataTag*>(node)->DestroyAlone(release);
-    } else {
+    // A value of a slab that only this entry holds goes at once, with its block, and such a
+    // container joins the queue of the tree's free; anything else is released as usual.
+    const u8 made = node->slabKind_;
+    if (made == kNotSlabMade || node->GetReferenceCount() != 1 ||
+        (made == kSlabContainer && !release.queue)) {
       node->ReleaseReference();
+      continue;
     }
+    if (made == kSlabContainer) {
+      auto* container = static_cast<TDBContainerTag*>(node);
+      // Its children are walked soon: their array is fetched meanwhile.
+      __builtin_prefetch(container->entries_);
+      release.queue->push_back(container);
+      continue;
+    }
+    auto* value = static_cast<TDBDataTag*>(node);
+    const ACSRawDataCore* block = value->block_.Get();
+    if (node->slabKind_ == kSlabPiece && block->GetReferenceCount() == 1) {
+      // The node and the block made beside it, neither held elsewhere, go in one step. Their
+      // destructors would do nothing: the block's bytes are its own and it holds nothing.
+      release.Add(value, value->slabOffset_, SoupSlabMaker::PieceSize(block->GetSize()), 2);
+      continue;
+    }
+    value->DestroyAlone(release);
   }
-  count_ = 0;
-  if (entries_ == nullptr) return;
+  if (entries == nullptr) return;
   if (entriesSlabOffset_) {
-    release.Add(entries_, entriesSlabOffset_, sizeof(Entry) * capacity_);
+    release.Add(entries, entriesSlabOffset_, sizeof(Entry) * capacity_);
   } else {
-    ::operator delete(entries_);
+    ::operator delete(entries);
   }
-  entries_ = nullptr;
-  capacity_ = 0;
-  entriesSlabOffset_ = 0;
 }
 
 void TDBContainerTag::DeleteThis() {
@@ -451,6 +497,7 @@ void TDBContainerTag::DeleteThis() {
   std::vector<TDBContainerTag*> queue{this};
   pending = &queue;
   SoupSlabRelease release;
+  release.queue = &queue;
   while (!queue.empty()) {
     TDBContainerTag* next = queue.back();
     queue.pop_back();
@@ -465,14 +512,13 @@ void TDBContainerTag::DeleteThis() {
 
 void TDBContainerTag::Destroy(SoupSlabRelease& release) {
   ReleaseEntries(release);
-  const u32 slab = slabOffset_;
-  if (!slab) {
+  if (!slabOffset_) {
+    entries_ = nullptr;
     delete this;
     return;
   }
-  void* memory = this;
-  this->~TDBContainerTag();
-  release.Add(memory, slab, sizeof(TDBContainerTag));
+  // Made by SoupSlabMaker, so of this very class, whose destructor has nothing left to do.
+  release.Add(this, slabOffset_, sizeof(TDBContainerTag));
 }
 
 MPRef<ACSChunk> TDBContainerTag::CreateTag(u32 kind, MPRef<ACSRawDataCore> block) {
@@ -482,15 +528,14 @@ MPRef<ACSChunk> TDBContainerTag::CreateTag(u32 kind, MPRef<ACSRawDataCore> block
 
 // --- TDBDataTag ---
 
-TDBDataTag::TDBDataTag(u32 kind, MPRef<ACSRawDataCore> block)
-    : block_(std::move(block)), kind_(kind == kKindContainer ? kKindNull : kind) {}
-
 const u8* TDBDataTag::GetData() const { return block_ ? block_->GetData() : nullptr; }
 
 u32 TDBDataTag::GetDataSize() const { return block_ ? block_->GetSize() : 0; }
 
 void TDBDataTag::SetData(u32 kind, MPRef<ACSRawDataCore> block) {
   if (kind == kKindContainer) return;
+  // The block made beside the node goes: the two are no longer freed in one step.
+  if (slabKind_ == kSlabPiece) slabKind_ = kSlabValue;
   kind_ = kind;
   block_ = std::move(block);
 }
@@ -530,24 +575,8 @@ namespace {
 // Slabs start small, so that a small tree takes little, and double up to the largest size.
 constexpr size_t kFirstSlabSize = 1024;
 constexpr size_t kSlabSize = 16 * 1024;
-// Larger things get allocations of their own, so that little of a slab goes unused.
-constexpr size_t kSlabLargest = 1024;
 // Added to a slab's count while its maker may still make things in it.
 constexpr u32 kSlabFilling = 0x40000000u;
-
-// With AddressSanitizer, the memory of a released thing is poisoned, so that a use after its
-// release is caught although its slab lives on.
-void Poison(void* memory, size_t size) {
-#if defined(__SANITIZE_ADDRESS__)
-  __asan_poison_memory_region(memory, size);
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-  __asan_poison_memory_region(memory, size);
-#endif
-#endif
-  (void)memory;
-  (void)size;
-}
 
 }  // namespace
 
@@ -565,25 +594,16 @@ constexpr size_t kSlabHeader = 16;
 
 SoupSlabMaker::SoupSlabMaker() : slabSize_(kFirstSlabSize) {}
 
-void* SoupSlabMaker::Allocate(size_t size, u32* offset) {
+void SoupSlabMaker::StartSlab(size_t size) {
   static_assert(sizeof(Slab) <= kSlabHeader);
-  size = (size + 7) & ~size_t(7);
-  if (size > kSlabLargest) return nullptr;
-  if (size_t(end_ - next_) < size) {
-    const size_t bytes = std::max(slabSize_, kSlabHeader + size);
-    void* memory = std::malloc(bytes);
-    if (!memory) throw std::bad_alloc();
-    Retire();
-    slabSize_ = std::min(2 * slabSize_, kSlabSize);
-    slab_ = new (memory) Slab;
-    next_ = static_cast<u8*>(memory) + kSlabHeader;
-    end_ = static_cast<u8*>(memory) + bytes;
-  }
-  void* at = next_;
-  *offset = u32(next_ - reinterpret_cast<u8*>(slab_));
-  next_ += size;
-  ++made_;
-  return at;
+  const size_t bytes = std::max(slabSize_, kSlabHeader + size);
+  void* memory = std::malloc(bytes);
+  if (!memory) throw std::bad_alloc();
+  Retire();
+  slabSize_ = std::min(2 * slabSize_, kSlabSize);
+  slab_ = new (memory) Slab;
+  next_ = static_cast<u8*>(memory) + kSlabHeader;
+  end_ = static_cast<u8*>(memory) + bytes;
 }
 
 void SoupSlabMaker::Retire() {
@@ -608,16 +628,6 @@ void SoupSlabMaker::Release(void* memory, u32 offset, size_t size) {
   }
 }
 
-void SoupSlabRelease::Add(void* memory, u32 offset, size_t size) {
-  Poison(memory, size);
-  auto* slab = reinterpret_cast<SoupSlabMaker::Slab*>(static_cast<u8*>(memory) - offset);
-  if (slab != slab_) {
-    Flush();
-    slab_ = slab;
-  }
-  ++count_;
-}
-
 void SoupSlabRelease::Flush() {
   SoupSlabMaker::Slab* slab = std::exchange(slab_, nullptr);
   const u32 count = std::exchange(count_, 0);
@@ -627,58 +637,14 @@ void SoupSlabRelease::Flush() {
   }
 }
 
-// A parse makes two or three things for every tag: the makers take the room in the slab
-// without a call.
-[[gnu::flatten]] MPRef<ACSChunk> SoupSlabMaker::MakeContainer() {
-  u32 offset;
-  void* memory = Allocate(sizeof(TDBContainerTag), &offset);
-  auto* node = new (memory) TDBContainerTag();
-  node->slabOffset_ = offset;
-  return MPRef<ACSChunk>::Adopt(node);
-}
-
-TDBContainerTag::Entry* SoupSlabMaker::MakeEntries(ACSChunk* container, u32 count) {
-  using Entry = TDBContainerTag::Entry;
-  auto* node = static_cast<TDBContainerTag*>(container);
-  if (count == 0) return nullptr;
-  u32 offset = 0;
-  void* memory = Allocate(sizeof(Entry) * count, &offset);
-  if (!memory) memory = ::operator new(sizeof(Entry) * count);
-  auto* array = static_cast<Entry*>(memory);
-  node->entries_ = array;
-  node->count_ = count;
-  node->capacity_ = count;
-  node->entriesSlabOffset_ = offset;
-  return array;
-}
-
-[[gnu::flatten]] MPRef<ACSChunk> SoupSlabMaker::MakeValue(u32 kind, MPRef<ACSRawDataCore> block) {
-  u32 offset;
-  void* memory = Allocate(sizeof(TDBDataTag), &offset);
-  auto* node = new (memory) TDBDataTag(kind, std::move(block));
-  node->slabOffset_ = offset;
-  node->slabValue_ = true;
-  return MPRef<ACSChunk>::Adopt(node);
-}
-
-[[gnu::flatten]] MPRef<ACSChunk> SoupSlabMaker::MakeFilledValue(u32 kind, u32 size, u8** bytes) {
+MPRef<ACSChunk> SoupSlabMaker::MakeFilledValueElsewhere(u32 kind, u32 size, u8** bytes) {
   *bytes = nullptr;
   if (size == 0) return MakeValue(kind, nullptr);
-  constexpr size_t kNodeSize = (sizeof(TDBDataTag) + 7) & ~size_t(7);
-  u32 offset;
-  void* memory = Allocate(kNodeSize + ACSRawDataCore::InlineOffset() + size, &offset);
-  if (!memory) return MakeValue(kind, MakeBlock(size, bytes));
-  // Two things made in the piece, each released on its own.
-  ++made_;
-  u8* at = static_cast<u8*>(memory) + kNodeSize;
-  u8* inlineBytes = at + ACSRawDataCore::InlineOffset();
-  auto* block = new (at) ACSRawDataCore(inlineBytes, size, ACSRawDataCore::kStorageInline);
-  block->slabOffset_ = offset + u32(kNodeSize);
-  auto* node = new (memory) TDBDataTag(kind, MPRef<ACSRawDataCore>::Adopt(block));
-  node->slabOffset_ = offset;
-  node->slabValue_ = true;
-  *bytes = inlineBytes;
-  return MPRef<ACSChunk>::Adopt(node);
+  const size_t piece = PieceSize(size);
+  if (piece > kSlabLargest) return MakeValue(kind, MakeBlock(size, bytes));
+  // Too little room left in this slab: the piece starts the next, and is made there inline.
+  StartSlab(piece);
+  return MakeFilledValue(kind, size, bytes);
 }
 
 [[gnu::flatten]] MPRef<ACSRawDataCore> SoupSlabMaker::MakeBlock(u32 size, u8** bytes) {

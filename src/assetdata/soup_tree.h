@@ -5,6 +5,7 @@
 // shared null node, whose kind is 0.
 #pragma once
 
+#include <new>
 #include <span>
 #include <vector>
 
@@ -59,7 +60,8 @@ class ACSRawDataCore final : public ReferenceCountMP {
 
   enum : u8 { kStorageView, kStorageMalloc, kStorageInline };
 
-  ACSRawDataCore(const u8* data, u32 size, u8 storage);
+  ACSRawDataCore(const u8* data, u32 size, u8 storage)
+      : size_(size), data_(data), storage_(storage) {}
   ~ACSRawDataCore() override;
 
   // Every block is made in memory from operator new, with `extra` bytes after the object.
@@ -127,12 +129,20 @@ class ACSChunk : public ReferenceCountMP {
  private:
   friend class SoupSlabMaker;
   friend class TDBContainerTag;
+  friend class TDBDataTag;
 
   bool CopyFrom(const ACSChunk* source, u32 depth);
 
-  // A TDBDataTag made in a slab: a free that holds it alone destroys it at once, with no call
-  // through the node's table. In the base's padding, so no node grows.
-  bool slabValue_ = false;
+  // What SoupSlabMaker made the node as: a tree's free that holds it alone destroys it, or queues
+  // it, at once, with no call through the node's table. In the base's padding, so no node grows.
+  enum : u8 {
+    kNotSlabMade,
+    kSlabValue,
+    // Made in one piece with its block, which it still has: node and block go in one step.
+    kSlabPiece,
+    kSlabContainer,
+  };
+  u8 slabKind_ = kNotSlabMade;
 };
 
 using ACSNode = MPRef<ACSChunk>;
@@ -178,8 +188,9 @@ class TDBContainerTag : public ACSChunk {
   const Entry* FindByName(const Qel::PString& name) const;
   // Destroys the node and gives back its memory, wherever that came from.
   void Destroy(SoupSlabRelease& release);
-  // Destroys the entries and gives back their array.
-  void ReleaseEntries(SoupSlabRelease& release);
+  // Destroys the entries and gives back their array, leaving the fields as they were: the
+  // caller empties or replaces them.
+  void ReleaseEntries(SoupSlabRelease& release) const;
 
   Entry* entries_ = nullptr;
   u32 count_ = 0;
@@ -209,7 +220,8 @@ void ForEachChild(const ACSChunk* node, Visit&& visit) {
 // An in-memory value of any kind but the container.
 class TDBDataTag final : public ACSChunk {
  public:
-  TDBDataTag(u32 kind, MPRef<ACSRawDataCore> block);
+  TDBDataTag(u32 kind, MPRef<ACSRawDataCore> block)
+      : block_(std::move(block)), kind_(kind == kKindContainer ? kKindNull : kind) {}
 
   const u8* GetData() const override;
   u32 GetDataSize() const override;
@@ -247,17 +259,64 @@ class SoupSlabMaker {
   SoupSlabMaker(const SoupSlabMaker&) = delete;
   SoupSlabMaker& operator=(const SoupSlabMaker&) = delete;
 
-  MPRef<ACSChunk> MakeContainer();
+  // The makers are inline for the common case, room in the current slab: a parse makes two or
+  // three things for every tag.
+  MPRef<ACSChunk> MakeContainer() {
+    u32 offset;
+    auto* node = new (Allocate(sizeof(TDBContainerTag), &offset)) TDBContainerTag();
+    node->slabOffset_ = offset;
+    node->slabKind_ = ACSChunk::kSlabContainer;
+    return MPRef<ACSChunk>::Adopt(node);
+  }
   // Gives a container from MakeContainer that has no children yet an array of `count` children
   // and returns it; the caller constructs every entry in it, with nothing that can throw in
   // between, before anybody else sees the container. Null for 0.
-  TDBContainerTag::Entry* MakeEntries(ACSChunk* container, u32 count);
-  MPRef<ACSChunk> MakeValue(u32 kind, MPRef<ACSRawDataCore> block);
+  TDBContainerTag::Entry* MakeEntries(ACSChunk* container, u32 count) {
+    using Entry = TDBContainerTag::Entry;
+    if (count == 0) return nullptr;
+    u32 offset = 0;
+    void* memory = Allocate(sizeof(Entry) * count, &offset);
+    if (!memory) memory = ::operator new(sizeof(Entry) * count);
+    auto* node = static_cast<TDBContainerTag*>(container);
+    auto* array = static_cast<Entry*>(memory);
+    node->entries_ = array;
+    node->count_ = count;
+    node->capacity_ = count;
+    node->entriesSlabOffset_ = offset;
+    return array;
+  }
+  MPRef<ACSChunk> MakeValue(u32 kind, MPRef<ACSRawDataCore> block) {
+    u32 offset;
+    auto* node = new (Allocate(sizeof(TDBDataTag), &offset)) TDBDataTag(kind, std::move(block));
+    node->slabOffset_ = offset;
+    node->slabKind_ = ACSChunk::kSlabValue;
+    return MPRef<ACSChunk>::Adopt(node);
+  }
   // A value node of the kind with a block of `size` uninitialised bytes, which the caller fills
   // through `bytes` as in MakeBlock. The node and its block lie side by side in one piece of a
   // slab, so a parse makes them in one step and a free finds the block beside the node. Size 0
   // gives a node without a block and a null `bytes`.
-  MPRef<ACSChunk> MakeFilledValue(u32 kind, u32 size, u8** bytes);
+  MPRef<ACSChunk> MakeFilledValue(u32 kind, u32 size, u8** bytes) {
+    const size_t piece = PieceSize(size);
+    if (size == 0 || piece > kSlabLargest || size_t(end_ - next_) < piece) {
+      return MakeFilledValueElsewhere(kind, size, bytes);
+    }
+    u8* at = next_;
+    const u32 offset = u32(at - reinterpret_cast<u8*>(slab_));
+    next_ += piece;
+    // Two things made in the piece, each released on its own.
+    made_ += 2;
+    u8* blockAt = at + kPieceNodeSize;
+    u8* inlineBytes = blockAt + ACSRawDataCore::InlineOffset();
+    auto* block =
+        new (blockAt) ACSRawDataCore(inlineBytes, size, ACSRawDataCore::kStorageInline);
+    block->slabOffset_ = offset + u32(kPieceNodeSize);
+    auto* node = new (at) TDBDataTag(kind, MPRef<ACSRawDataCore>::Adopt(block));
+    node->slabOffset_ = offset;
+    node->slabKind_ = ACSChunk::kSlabPiece;
+    *bytes = inlineBytes;
+    return MPRef<ACSChunk>::Adopt(node);
+  }
   // As ACSRawDataCore::CreateFilled.
   MPRef<ACSRawDataCore> MakeBlock(u32 size, u8** bytes);
 
@@ -269,8 +328,33 @@ class SoupSlabMaker {
 
   struct Slab;
 
+  // Larger things get allocations of their own, so that little of a slab goes unused.
+  static constexpr size_t kSlabLargest = 1024;
+  // A value node's room in front of its block in a piece.
+  static constexpr size_t kPieceNodeSize = (sizeof(TDBDataTag) + 7) & ~size_t(7);
+
+  static constexpr size_t Rounded(size_t size) { return (size + 7) & ~size_t(7); }
+  // The room of a value node made in one piece with a block of `size` bytes.
+  static constexpr size_t PieceSize(u32 size) {
+    return Rounded(kPieceNodeSize + ACSRawDataCore::InlineOffset() + size);
+  }
+
   // Room for `size` bytes and their offset in the current slab; nullptr when too large for one.
-  void* Allocate(size_t size, u32* offset);
+  void* Allocate(size_t size, u32* offset) {
+    size = Rounded(size);
+    if (size > kSlabLargest) return nullptr;
+    if (size_t(end_ - next_) < size) StartSlab(size);
+    void* at = next_;
+    *offset = u32(next_ - reinterpret_cast<u8*>(slab_));
+    next_ += size;
+    ++made_;
+    return at;
+  }
+  // Retires the current slab for a new one with room for `size` bytes.
+  void StartSlab(size_t size);
+  // MakeFilledValue when the piece does not fit in the current slab, is too large for one, or
+  // has no bytes.
+  MPRef<ACSChunk> MakeFilledValueElsewhere(u32 kind, u32 size, u8** bytes);
   // Lets go of the current slab, which goes as soon as nothing made in it is held.
   void Retire();
   // Gives back the `size` bytes of a destroyed thing made at `offset` in its slab.

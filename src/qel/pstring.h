@@ -112,15 +112,24 @@ class PStringReleaser {
     PString::Node* node = text.node_;
     if (!node) return;
     text.node_ = nullptr;
+    Count(node);
+  }
+  // As Release, for a handle whose memory goes right after without its destructor, such as one in
+  // an array being freed: the handle is left as it was, so that its memory is only read.
+  void ReleaseEnding(const PString& text) {
+    if (text.node_) Count(text.node_);
+  }
+  void Flush();
+
+ private:
+  void Count(PString::Node* node) {
     if (!used_) Clear();
     static_assert(kSlots == 64);
     Slot& slot = slots_[(reinterpret_cast<uintptr_t>(node) * 0x9E3779B97F4A7C15ull) >> 58];
     if (slot.node != node) Replace(slot, node);
     ++slot.count;
   }
-  void Flush();
 
- private:
   // Few strings name most handles, such as the tag names of a tree: a small table by address.
   static constexpr size_t kSlots = 64;
   struct Slot {

@@ -13,6 +13,16 @@
 
 #include "assetdata/soup_bytes.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define SOUP_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#include <sanitizer/asan_interface.h>
+#define SOUP_TEST_ASAN 1
+#endif
+#endif
+
 namespace {
 
 // Counts its destructions so that tests can see when the last reference went.
@@ -354,7 +364,7 @@ TEST(SlabMakerTest, FilledValuesOfEverySize) {
     {
       SoupSlabMaker maker;
       root = maker.MakeContainer();
-      for (int copy = 0; copy < 3; ++copy) {
+      for (int copy = 0; copy < 4; ++copy) {
         u8* bytes = reinterpret_cast<u8*>(1);
         MPRef<ACSChunk> node = maker.MakeFilledValue(kKindRaw, size, &bytes);
         ASSERT_EQ(bytes == nullptr, size == 0);
@@ -363,11 +373,16 @@ TEST(SlabMakerTest, FilledValuesOfEverySize) {
         EXPECT_EQ(node->GetDataSize(), size);
         EXPECT_EQ(bytesOf(node->GetData(), node->GetDataSize()), expected);
         // The first one's block is held apart from it, the second is given another value, the
-        // third is held by the tree alone.
+        // third is set again to its own block, the fourth is held by the tree alone.
         if (copy == 0) kept = ACSRawDataCore::CreateChunkView(node.Get());
         if (copy == 1) {
           node->SetData(kKindInt, ACSRawDataCore::CreateCopy("\2\0\0\0", 4));
           replaced = node;
+        }
+        if (copy == 2) {
+          MPRef<ACSRawDataCore> own = ACSRawDataCore::CreateChunkView(node.Get());
+          node->SetData(kKindRaw, std::move(own));
+          EXPECT_EQ(bytesOf(node->GetData(), node->GetDataSize()), expected);
         }
         root->AddChild("v", std::move(node));
       }
@@ -377,6 +392,46 @@ TEST(SlabMakerTest, FilledValuesOfEverySize) {
     EXPECT_EQ(IntOf(replaced.Get()), 2);
   }
 }
+
+#if defined(SOUP_TEST_ASAN)
+// What a tree's release gives back stays poisoned while its slab lives on; what is held elsewhere
+// stays usable.
+TEST(SlabMakerTest, ReleasedPartsArePoisoned) {
+  struct Case {
+    u32 size;
+    bool holdNode;
+    bool holdBlock;
+  };
+  for (const Case c : {Case{0, false, false}, Case{4, false, false}, Case{4, true, false},
+                       Case{4, false, true}, Case{900, false, false}, Case{2000, false, false}}) {
+    SCOPED_TRACE(testing::Message() << c.size << c.holdNode << c.holdBlock);
+    SoupSlabMaker maker;
+    // Keeps the slab alive after the tree goes.
+    MPRef<ACSChunk> neighbour = maker.MakeValue(kKindNull, nullptr);
+    MPRef<ACSChunk> root = maker.MakeContainer();
+    u8* bytes = nullptr;
+    MPRef<ACSChunk> node = maker.MakeFilledValue(kKindRaw, c.size, &bytes);
+    if (c.size) std::memset(bytes, 7, c.size);
+    const void* nodeAt = node.Get();
+    MPRef<ACSChunk> heldNode = c.holdNode ? node : nullptr;
+    MPRef<ACSRawDataCore> heldBlock =
+        c.holdBlock ? ACSRawDataCore::CreateChunkView(node.Get()) : nullptr;
+    root->AddChild("v", std::move(node));
+    root = nullptr;
+    EXPECT_EQ(__asan_address_is_poisoned(nodeAt) != 0, !c.holdNode);
+    // A block too large for a slab has its own allocation, which is freed rather than poisoned.
+    if (bytes && c.size < 1000) {
+      EXPECT_EQ(__asan_address_is_poisoned(bytes) != 0, !c.holdNode && !c.holdBlock);
+    }
+    if (heldBlock) {
+      EXPECT_EQ(heldBlock->GetData()[c.size - 1], 7);
+    }
+    if (heldNode) {
+      EXPECT_EQ(heldNode->GetData()[c.size - 1], 7);
+    }
+  }
+}
+#endif
 
 TEST(SlabMakerTest, DeepTreesGoWithoutRecursion) {
   MPRef<ACSChunk> root;

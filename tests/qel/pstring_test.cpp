@@ -119,9 +119,15 @@ TEST(PString, BatchedCountsKeepNodesUntilTheLastHandle) {
     std::vector<PString> copies;
     for (size_t i = 0; i < 500; ++i) copies.push_back(out[1 + i % 7]);
     for (size_t i = 1; i < 300; i += 2) copies.push_back(out[i]);
+    // Handles in memory that goes without their destructors, as in a freed array.
+    std::vector<PString> ending(copies.begin(), copies.begin() + 200);
+    auto* raw = static_cast<PString*>(::operator new(sizeof(PString) * ending.size()));
+    for (size_t i = 0; i < ending.size(); ++i) new (&raw[i]) PString(std::move(ending[i]));
     Qel::PStringReleaser releaser;
     for (PString& copy : copies) releaser.Release(copy);
     for (const PString& copy : copies) EXPECT_TRUE(copy.IsEmpty());
+    for (size_t i = 0; i < ending.size(); ++i) releaser.ReleaseEnding(raw[i]);
+    ::operator delete(raw);
   }
   EXPECT_EQ(Qel::PStringCache::CollectAllGarbage(), 0u);
   out.clear();
