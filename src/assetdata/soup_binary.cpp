@@ -12,26 +12,6 @@
 #include "platform/byte_order.h"
 #include "qel/code_page.h"
 
-namespace {
-
-// The smallest chunk: a size word, a name length, a one-byte name and a type.
-constexpr u32 kMinChunk = 6;
-
-// Checks the chunk at `position` of a region ending at `end` (position + 6 <= end). On success
-// gives the chunk's name length and the offset just past it.
-bool CheckChunk(const u8* body, u32 position, u32 end, u32& nameLength, u32& next) {
-  const u32 size = ByteOrder::LoadLE32(body + position);
-  if (size < 2 || u64(size) + 4 > u64(end - position)) return false;
-  const u32 n = body[position + 4];
-  if (n < 1 || n + 2 > size) return false;
-  if (body[position + 4 + n] != 0) return false;
-  nameLength = n;
-  next = position + 4 + size;
-  return true;
-}
-
-}  // namespace
-
 u8 SoupChunkTypeForKind(u32 kind) {
   switch (kind) {
     case kKindContainer:
@@ -248,7 +228,7 @@ bool ReadSoupBinary(TStream& in, u32& version, SoupBody& body) {
 }
 
 bool ValidateSoupBody(const u8* bytes, u32 length) {
-  if (length < kMinChunk) return true;
+  if (length < kSoupMinChunk) return true;
   if (!bytes) return false;
   // ends[d] is where the region at nesting level d ends; a nested region ends with its chunk.
   u32 ends[kMaxSoupDepth + 1];
@@ -257,7 +237,7 @@ bool ValidateSoupBody(const u8* bytes, u32 length) {
   u32 position = 0;
   for (;;) {
     const u32 end = ends[depth];
-    if (end - position < kMinChunk) {
+    if (end - position < kSoupMinChunk) {
       if (depth == 0) return true;
       position = end;
       --depth;
@@ -265,7 +245,7 @@ bool ValidateSoupBody(const u8* bytes, u32 length) {
     }
     u32 n = 0;
     u32 next = 0;
-    if (!CheckChunk(bytes, position, end, n, next)) return false;
+    if (!CheckSoupChunk(bytes, position, end, n, next)) return false;
     if (bytes[position + 5 + n] == kChunkContainer) {
       if (depth == kMaxSoupDepth) return false;
       ends[++depth] = next;
@@ -274,28 +254,6 @@ bool ValidateSoupBody(const u8* bytes, u32 length) {
     }
     position = next;
   }
-}
-
-SoupChunkWalker::SoupChunkWalker(const u8* body, u32 start, u32 length)
-    : body_(body), position_(start), end_(u32(u64(start) + length)) {}
-
-bool SoupChunkWalker::Next(SoupChunk& out) {
-  if (!body_ || end_ - position_ < kMinChunk) return false;
-  u32 n = 0;
-  u32 next = 0;
-  if (!CheckChunk(body_, position_, end_, n, next)) {
-    position_ = end_;
-    return false;
-  }
-  const char* name = reinterpret_cast<const char*>(body_ + position_ + 5);
-  const void* nul = std::memchr(name, 0, n);  // found: the name's last byte is NUL
-  out.offset = position_;
-  out.name = std::string_view(name, size_t(static_cast<const char*>(nul) - name));
-  out.type = body_[position_ + 5 + n];
-  out.payloadOffset = position_ + 6 + n;
-  out.payloadSize = next - out.payloadOffset;
-  position_ = next;
-  return true;
 }
 
 void SoupAlignedPayload(u32 payloadOffset, u32 payloadSize, u32& valueOffset, u32& valueSize) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "assetdata/soup_tree.h"
+#include "platform/byte_order.h"
 #include "qel/types.h"
 
 class Soup;
@@ -91,15 +92,58 @@ struct SoupChunk {
   u32 payloadSize = 0;
 };
 
+// The smallest chunk: a size word, a name length, a one-byte name and a type.
+inline constexpr u32 kSoupMinChunk = 6;
+
+// Checks the chunk at `position` of a region ending at `end` (position + 6 <= end). On success
+// gives the chunk's name length and the offset just past it. Inline, as the walk below: a walk
+// of a large body makes these steps for every tag.
+inline bool CheckSoupChunk(const u8* body, u32 position, u32 end, u32& nameLength, u32& next) {
+  const u32 size = ByteOrder::LoadLE32(body + position);
+  if (size < 2 || u64(size) + 4 > u64(end - position)) return false;
+  const u32 n = body[position + 4];
+  if (n < 1 || n + 2 > size) return false;
+  if (body[position + 4 + n] != 0) return false;
+  nameLength = n;
+  next = position + 4 + size;
+  return true;
+}
+
 // Visits the chunks of one container region of a body in order, stopping at the first chunk
 // that breaks the chunk rules or when fewer than 6 bytes remain.
 class SoupChunkWalker {
  public:
   // The region [start, start + length) must lie inside the body.
-  SoupChunkWalker(const u8* body, u32 start, u32 length);
-  bool Next(SoupChunk& out);
+  SoupChunkWalker(const u8* body, u32 start, u32 length)
+      : body_(body), position_(start), end_(u32(u64(start) + length)) {}
+
+  bool Next(SoupChunk& out) {
+    if (!body_ || end_ - position_ < kSoupMinChunk) return false;
+    u32 n = 0;
+    u32 next = 0;
+    if (!CheckSoupChunk(body_, position_, end_, n, next)) {
+      position_ = end_;
+      return false;
+    }
+    const char* name = reinterpret_cast<const char*>(body_ + position_ + 5);
+    out.offset = position_;
+    out.name = std::string_view(name, NameLength(name, n));
+    out.type = body_[position_ + 5 + n];
+    out.payloadOffset = position_ + 6 + n;
+    out.payloadSize = next - out.payloadOffset;
+    position_ = next;
+    return true;
+  }
 
  private:
+  // The name's characters before its first NUL; the checked chunk has one at name[n - 1]. Names
+  // are short: a byte at a time costs less than a call.
+  static size_t NameLength(const char* name, u32 n) {
+    size_t length = 0;
+    while (length + 1 < n && name[length] != 0) ++length;
+    return length;
+  }
+
   const u8* body_;
   u32 position_;
   u32 end_;
