@@ -7,6 +7,7 @@
 
 #include <new>
 #include <span>
+#include <typeinfo>
 #include <vector>
 
 #include "assetdata/reference_count.h"
@@ -201,10 +202,13 @@ class TDBContainerTag : public ACSChunk {
 };
 
 // Calls visit(name, node) for each child of the node in order: straight over an in-memory
-// container's entries (indexing one walks its blocks), else by index.
+// container's entries (indexing one walks its blocks), else by index. The in-memory container is
+// told by its type alone: a cast's search of the class tree costs more than the walk of a small
+// container, and loads walk many.
 template <class Visit>
 void ForEachChild(const ACSChunk* node, Visit&& visit) {
-  if (const auto* memory = dynamic_cast<const TDBContainerTag*>(node)) {
+  if (typeid(*node) == typeid(TDBContainerTag)) {
+    const auto* memory = static_cast<const TDBContainerTag*>(node);
     for (const TDBContainerTag::Entry& entry : memory->GetEntries()) visit(entry.name, entry.node);
     return;
   }
@@ -308,8 +312,7 @@ class SoupSlabMaker {
     made_ += 2;
     u8* blockAt = at + kPieceNodeSize;
     u8* inlineBytes = blockAt + ACSRawDataCore::InlineOffset();
-    auto* block =
-        new (blockAt) ACSRawDataCore(inlineBytes, size, ACSRawDataCore::kStorageInline);
+    auto* block = new (blockAt) ACSRawDataCore(inlineBytes, size, ACSRawDataCore::kStorageInline);
     block->slabOffset_ = offset + u32(kPieceNodeSize);
     auto* node = new (at) TDBDataTag(kind, MPRef<ACSRawDataCore>::Adopt(block));
     node->slabOffset_ = offset;

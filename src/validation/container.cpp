@@ -220,8 +220,7 @@ void Container::AddTag(Tag* tag) {
   const std::string_view name = tag->name.View();
   const char first = name.empty() ? '\0' : char(name.front() | 0x20);
   if ((first == 'k' && name.size() == kuidLength && tag->name.EqualsIgnoreCase(kTagKuid)) ||
-      (first == 'u' && name.size() == usernameLength &&
-       tag->name.EqualsIgnoreCase(kTagUsername))) {
+      (first == 'u' && name.size() == usernameLength && tag->name.EqualsIgnoreCase(kTagUsername))) {
     // "kuid" and "username": one allocation for both.
     if (headerTags_.capacity() == 0) headerTags_.reserve(2);
     headerTags_.push_back(tag);
@@ -332,7 +331,7 @@ void Container::AttachContainerRules(const Soup& definition, Container* owner) {
     }
   }
   if (validation.IsNull()) return;
-  ForEachChildOf(validation.GetRoot().Get(),
+  ForEachChild(validation.GetRoot().Get(),
                [&](const Qel::PString& rule, const MPRef<ACSChunk>& node) {
                  const ContainerRuleFunction function = FindContainerRule(rule);
                  if (function == nullptr) return;
@@ -353,9 +352,8 @@ Tag* Container::MakeTag(Container* target, const Qel::PString& tagName, const So
                    config, valueNode);
 }
 
-Tag* Container::MakeTagOf(Container* target, const Qel::PString& tagName,
-                          const Soup& tagDefinition, const EntryFacts& facts, const Soup* config,
-                          const ACSChunk* valueNode) {
+Tag* Container::MakeTagOf(Container* target, const Qel::PString& tagName, const Soup& tagDefinition,
+                          const EntryFacts& facts, const Soup* config, const ACSChunk* valueNode) {
   if (target->HasTagNamed(tagName)) return nullptr;
   std::unique_ptr<Tag> tag(CreateTag(i32(target->tags_.size()), target, tagName));
   if (config != nullptr) {
@@ -382,10 +380,10 @@ Tag* Container::MakeTagOf(Container* target, const Qel::PString& tagName,
 bool Container::ConfigureTag(Tag* tag, const Soup& tagDefinition, bool fromConfig,
                              Container* owner) {
   DataManager& manager = DataManager::Instance();
-  const EntryFacts& facts = configuringFacts_.facts != nullptr &&
-                                    configuringFacts_.node == tagDefinition.GetRoot().Get()
-                                ? *configuringFacts_.facts
-                                : Definitions().Facts().Entry(tagDefinition);
+  const EntryFacts& facts =
+      configuringFacts_.facts != nullptr && configuringFacts_.node == tagDefinition.GetRoot().Get()
+          ? *configuringFacts_.facts
+          : Definitions().Facts().Entry(tagDefinition);
   tag->definitionSoup = tagDefinition;
   tag->typeCode = facts.typeCode;
   const bool disabled = facts.disabled != 0;
@@ -437,8 +435,7 @@ bool Container::ConfigureTag(Tag* tag, const Soup& tagDefinition, bool fromConfi
       }
       return true;
     case kTagTypeListBox:
-      if (tag->value.IsSet() &&
-          !tag->value.WithView([&](std::string_view text) {
+      if (tag->value.IsSet() && !tag->value.WithView([&](std::string_view text) {
             return ListBoxValueInList(text, manager.GetList(facts.source));
           })) {
         tag->value = Qel::PString();

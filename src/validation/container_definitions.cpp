@@ -56,7 +56,7 @@ bool ReadsAsNonZero(const char* text) {
 
 template <class Visit>
 void ForEachEntry(const Soup& soup, Visit&& visit) {
-  if (!soup.IsNull()) ForEachChildOf(soup.GetRoot().Get(), visit);
+  if (!soup.IsNull()) ForEachChild(soup.GetRoot().Get(), visit);
 }
 
 bool IsContainer(const MPRef<ACSChunk>& node) { return node && node->GetKind() == kKindContainer; }
@@ -278,9 +278,8 @@ const BuildPlan& Container::PlanChildren(const Soup& definition) {
   AllowedChildren& allowed = plan->allowed;
   for (const std::vector<BuildPlan::Child>* children : {&plan->elements, &plan->tagArrays}) {
     for (const BuildPlan::Child& child : *children) {
-      if (child.name.IsSet() &&
-          std::find(allowed.names.begin(), allowed.names.end(), child.name) !=
-              allowed.names.end()) {
+      if (child.name.IsSet() && std::find(allowed.names.begin(), allowed.names.end(), child.name) !=
+                                    allowed.names.end()) {
         continue;
       }
       allowed.names.push_back(child.name);
@@ -303,8 +302,8 @@ void Container::BuildChildren(const Soup& given, bool /*flag*/) {
     } else {
       if (sharedInheritedNames_ != nullptr) inheritedDefinitionNames_ = *sharedInheritedNames_;
       sharedInheritedNames_ = nullptr;
-      inheritedDefinitionNames_.insert(inheritedDefinitionNames_.end(),
-                                       plan.inheritedNames.begin(), plan.inheritedNames.end());
+      inheritedDefinitionNames_.insert(inheritedDefinitionNames_.end(), plan.inheritedNames.begin(),
+                                       plan.inheritedNames.end());
     }
   }
   // A container that allows nothing yet takes the plan's list as it is.
@@ -493,8 +492,8 @@ bool Container::LoadFromDefinition(const Soup& config, const Soup& given, Contai
   ForEachEntry(config, [&](const Qel::PString& name, const MPRef<ACSChunk>& node) {
     if (!loaded) return;
     if (IsContainer(node)) {
-      loaded = LoadContainerTag(name, Soup::FromChunk(node), config, definition, *inherited,
-                                target, compulsoryContainers, childCounter);
+      loaded = LoadContainerTag(name, Soup::FromChunk(node), config, definition, *inherited, target,
+                                compulsoryContainers, childCounter);
     } else {
       LoadValueTag(name, node.Get(), config, level, target, compulsoryTags);
     }

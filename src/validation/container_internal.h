@@ -5,7 +5,6 @@
 #include <charconv>
 #include <string>
 #include <string_view>
-#include <typeinfo>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -72,7 +71,8 @@ inline Qel::PString NodeText(const ACSChunk* node) {
   }
   if (kind == kKindKUID && node->GetData() != nullptr && node->GetDataSize() == 8) {
     // As the soup's converter writes a KUID, without its round trip through a copy.
-    return KUID::Unpack(ByteOrder::LoadLE32(node->GetData()), ByteOrder::LoadLE32(node->GetData() + 4))
+    return KUID::Unpack(ByteOrder::LoadLE32(node->GetData()),
+                        ByteOrder::LoadLE32(node->GetData() + 4))
         .ToString();
   }
   MPRef<ACSRawDataCore> text;
@@ -86,20 +86,6 @@ inline Qel::PString NodeText(const ACSChunk* node) {
 // handle. Those come from FromChunk and GetNamedSoup (or are a load's copies), which hold a node
 // only when it is present: the handle tells, without a look at the node that IsNull takes.
 inline bool IsNone(const Soup& soup) { return !soup.GetRoot(); }
-
-// ForEachChild, with an in-memory container (every configuration and definition is one) told by
-// its type alone: a level walks a few of them, and a cast's search of the class tree costs more
-// than the walk of a small one.
-template <class Visit>
-void ForEachChildOf(const ACSChunk* node, Visit&& visit) {
-  if (node != nullptr && typeid(*node) == typeid(TDBContainerTag)) {
-    for (const TDBContainerTag::Entry& entry : static_cast<const TDBContainerTag*>(node)->GetEntries()) {
-      visit(entry.name, entry.node);
-    }
-    return;
-  }
-  ForEachChild(node, visit);
-}
 
 // Named entries in order; setting a name replaces its entry, which moves to the end.
 template <class Value>

@@ -16,7 +16,6 @@ namespace {
 const Qel::PString kSequence("sequence");
 constexpr std::string_view kContainerTypePrefix = "container-type";
 
-
 const DefinitionFacts& NoDefinition() {
   static const DefinitionFacts none;
   return none;
@@ -61,7 +60,7 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 void ReadContainerTypes(const Soup& entry, EntryFacts& facts) {
   const u32 count = entry.CountTags();
   std::vector<bool> present;
-  ForEachChildOf(entry.GetRoot().Get(), [&](const Qel::PString& name, const MPRef<ACSChunk>& node) {
+  ForEachChild(entry.GetRoot().Get(), [&](const Qel::PString& name, const MPRef<ACSChunk>& node) {
     const std::string_view view = name.View();
     if (!view.starts_with(kContainerTypePrefix)) return;
     const std::string_view digits = view.substr(kContainerTypePrefix.size());
@@ -203,7 +202,7 @@ const NodeFacts& DefinitionFactsCache::ReadNode(const ACSChunk* node) {
   }
   kept.node = MPRef<ACSChunk>(const_cast<ACSChunk*>(node));
   kept.facts = std::make_unique<NodeFacts>();
-  ForEachChildOf(node, [&](const Qel::PString& name, const MPRef<ACSChunk>& child) {
+  ForEachChild(node, [&](const Qel::PString& name, const MPRef<ACSChunk>& child) {
     kept.facts->children.emplace(name, child);
   });
   return *kept.facts;
@@ -244,7 +243,7 @@ const EntryFacts& DefinitionFactsCache::ReadEntry(const Soup& entry) {
   ReadContainerTypes(entry, facts);
   const Soup validation = entry.GetNamedSoup(kTagValidation);
   if (!validation.IsNull()) {
-    ForEachChildOf(validation.GetRoot().Get(),
+    ForEachChild(validation.GetRoot().Get(),
                  [&](const Qel::PString& rule, const MPRef<ACSChunk>& node) {
                    const TagRuleFunction function = FindTagRule(rule);
                    if (function == nullptr) return;
@@ -275,7 +274,7 @@ const DefinitionFacts& DefinitionFactsCache::ReadDefinition(const Soup& definiti
   facts.obsoleteTag = definition.GetNamedSoup(kTagObsoleteTag);
   facts.validation = definition.GetNamedSoup(kTagValidation);
   if (!facts.subpossibilities.IsNull()) {
-    ForEachChildOf(facts.subpossibilities.GetRoot().Get(),
+    ForEachChild(facts.subpossibilities.GetRoot().Get(),
                  [&](const Qel::PString& name, const MPRef<ACSChunk>& node) {
                    facts.entries.children.emplace(name, node);
                    if (!node || node->GetKind() != kKindContainer) return;
@@ -286,19 +285,19 @@ const DefinitionFacts& DefinitionFactsCache::ReadDefinition(const Soup& definiti
                  });
   }
   if (!facts.validation.IsNull()) {
-    ForEachChildOf(facts.validation.GetRoot().Get(),
-                   [&](const Qel::PString& rule, const MPRef<ACSChunk>& node) {
-                     const ContainerRuleFunction function = FindContainerRule(rule);
-                     if (function == nullptr) return;
-                     Soup parameters;
-                     if (node && node->GetKind() == kKindContainer)
-                       parameters = Soup::FromChunk(node);
-                     facts.containerRules.push_back(function);
-                     facts.containerRuleParameters.push_back(parameters);
-                   });
+    ForEachChild(facts.validation.GetRoot().Get(),
+                 [&](const Qel::PString& rule, const MPRef<ACSChunk>& node) {
+                   const ContainerRuleFunction function = FindContainerRule(rule);
+                   if (function == nullptr) return;
+                   Soup parameters;
+                   if (node && node->GetKind() == kKindContainer)
+                     parameters = Soup::FromChunk(node);
+                   facts.containerRules.push_back(function);
+                   facts.containerRuleParameters.push_back(parameters);
+                 });
   }
   if (!facts.inherit.IsNull()) {
-    ForEachChildOf(facts.inherit.GetRoot().Get(),
+    ForEachChild(facts.inherit.GetRoot().Get(),
                  [&](const Qel::PString& name, const MPRef<ACSChunk>& /*node*/) {
                    facts.inheritNames.push_back(name);
                  });
