@@ -876,12 +876,9 @@ class TextParser {
 
   // Reads a text value, unfolding "\n". A value in one piece is a view of the input; one that is
   // put together lives in a buffer of the parser and stays valid until the next value is read.
+  // Classify has left the position at the value's first character, neither an end nor a blank.
   std::string_view ReadValueText() {
-    SkipBlanks();
-    const char first = Peek();
-    if (first == '\0' || first == '}' || IsLineEnd(first)) return {};
-
-    if (first == '"') {
+    if (Peek() == '"') {
       ++pos_;
       const size_t run = pos_;
       pos_ = Find<QuotedEnds>(pos_);
@@ -907,9 +904,8 @@ class TextParser {
       return value_;
     }
 
-    const auto scan = [&] { pos_ = Find<ValueEnds>(pos_); };
     const size_t run = pos_;
-    scan();
+    pos_ = Find<ValueEnds>(pos_);
     if (Peek() != '\\') return text_.substr(run, pos_ - run);
     value_.clear();
     Put(text_.substr(run, pos_ - run));
@@ -922,7 +918,7 @@ class TextParser {
         ++pos_;
       }
       const size_t next = pos_;
-      scan();
+      pos_ = Find<ValueEnds>(pos_);
       Put(text_.substr(next, pos_ - next));
     }
     return value_;
