@@ -21,7 +21,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -34,6 +33,7 @@
 #include "core/kuid.h"
 #include "platform/byte_order.h"
 #include "qel/dynamic_buffer.h"
+#include "ratio_reporter.h"
 
 namespace {
 
@@ -360,30 +360,27 @@ BENCHMARK(BM_RapidJsonParse)->Apply(Timed);
 BENCHMARK(BM_BinarySoupReadWalk)->Apply(Timed);
 BENCHMARK(BM_BinarySoupViewWalk)->Apply(Timed);
 
-// Keeps the best CPU time per run of every benchmark over its rounds, which other work on a
-// shared machine disturbs least, so that the ratios can be printed after the table.
-class RatioReporter : public benchmark::ConsoleReporter {
+// The shared reporter on processor time, which also keeps the tree's memory over the text's size.
+class SoupRatioReporter : public RatioReporter {
  public:
+  SoupRatioReporter() : RatioReporter(Clock::kProcessor) {}
+
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
-        const double seconds = run.cpu_accumulated_time / double(run.iterations);
-        double& best = seconds_[run.run_name.function_name];
-        if (best == 0 || seconds < best) best = seconds;
-        const auto memory = run.counters.find("x_text");
-        if (run.run_name.function_name == "BM_TextSoupParse" && memory != run.counters.end()) {
-          textMemory_ = memory->second;
-        }
+      const auto memory = run.counters.find("x_text");
+      if (run.run_type == Run::RT_Iteration && run.run_name.function_name == "BM_TextSoupParse" &&
+          memory != run.counters.end()) {
+        textMemory_ = memory->second;
       }
     }
-    ConsoleReporter::ReportRuns(runs);
+    RatioReporter::ReportRuns(runs);
   }
 
   void PrintRatios() const {
-    const double text = Get("BM_TextSoupParse");
-    const double json = Get("BM_RapidJsonParse");
-    const double binary = Get("BM_BinarySoupReadWalk");
-    const double view = Get("BM_BinarySoupViewWalk");
+    const double text = Seconds("BM_TextSoupParse");
+    const double json = Seconds("BM_RapidJsonParse");
+    const double binary = Seconds("BM_BinarySoupReadWalk");
+    const double view = Seconds("BM_BinarySoupViewWalk");
     const Content& c = GetContent();
     std::printf("\nSame content: text %.1f MB, JSON %.1f MB, binary %.1f MB, %u tags\n",
                 double(c.text.size()) / 1e6, double(c.json.size()) / 1e6,
@@ -402,12 +399,6 @@ class RatioReporter : public benchmark::ConsoleReporter {
   }
 
  private:
-  double Get(const char* name) const {
-    const auto it = seconds_.find(name);
-    return it == seconds_.end() ? 0 : it->second;
-  }
-
-  std::map<std::string, double> seconds_;
   double textMemory_ = 0;
 };
 
@@ -416,7 +407,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  RatioReporter reporter;
+  SoupRatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   reporter.PrintRatios();
   benchmark::Shutdown();
