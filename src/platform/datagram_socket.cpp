@@ -30,8 +30,6 @@ DatagramAddress LoopbackAddress(std::uint16_t port) {
 int OpenDatagramSocket(const DatagramAddress& local, int bufferBytes) {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
   if (fd < 0) return -1;
-  const int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   const int flags = fcntl(fd, F_GETFL);
   if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
     close(fd);

@@ -20,8 +20,9 @@ struct DatagramAddress {
 // 127.0.0.1 with the given port (host byte order).
 DatagramAddress LoopbackAddress(std::uint16_t port);
 
-// Makes a non-blocking, close-on-exec UDP socket with SO_REUSEADDR, both buffers of
-// `bufferBytes`, bound to `local` (port 0 takes any free port). The descriptor, or -1 when any
+// Makes a non-blocking, close-on-exec UDP socket with both buffers of `bufferBytes`, bound to
+// `local` (port 0 takes any free port). The address is never shared: two sockets on one port
+// would split its datagrams between them, so a port in use fails. The descriptor, or -1 when any
 // step but the buffer sizes failed; nothing stays open then.
 int OpenDatagramSocket(const DatagramAddress& local, int bufferBytes);
 void CloseDatagramSocket(int fd);

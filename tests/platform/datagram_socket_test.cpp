@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <set>
 #include <vector>
 
 namespace {
@@ -51,6 +52,22 @@ TEST_F(DatagramSocketTest, ClosedDescriptorFails) {
   unsigned char b[4];
   EXPECT_EQ(Platform::DatagramRead::kFailed, Platform::ReceiveDatagram(sender, b, sizeof b).status);
   sender = -1;
+}
+
+// A socket that shared its port with another would lose about half its datagrams to it: many
+// sockets open at once each get a port of their own, and a port in use cannot be taken again.
+TEST(DatagramSocket, NeverSharesAPort) {
+  std::vector<int> open;
+  std::set<std::uint16_t> ports;
+  for (int i = 0; i < 1000; ++i) {
+    const int fd = Platform::OpenDatagramSocket(Platform::LoopbackAddress(0), 4096);
+    ASSERT_GE(fd, 0);
+    open.push_back(fd);
+    EXPECT_TRUE(ports.insert(Platform::DatagramLocalAddress(fd).port).second) << i;
+  }
+  const Platform::DatagramAddress taken = Platform::DatagramLocalAddress(open.front());
+  EXPECT_EQ(-1, Platform::OpenDatagramSocket(taken, 4096));
+  for (int fd : open) Platform::CloseDatagramSocket(fd);
 }
 
 }  // namespace
