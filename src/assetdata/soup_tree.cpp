@@ -470,7 +470,7 @@ void TDBContainerTag::ReleaseEntries(SoupSlabRelease& release) const {
     }
     auto* value = static_cast<TDBDataTag*>(node);
     const ACSRawDataCore* block = value->block_.Get();
-    if (node->slabKind_ == kSlabPiece && block->GetReferenceCount() == 1) {
+    if (made == kSlabPiece && block->GetReferenceCount() == 1) {
       // The node and the block made beside it, neither held elsewhere, go in one step. Their
       // destructors would do nothing: the block's bytes are its own and it holds nothing.
       release.Add(value, value->slabOffset_, SoupSlabMaker::PieceSize(block->GetSize()), 2);
