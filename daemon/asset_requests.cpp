@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -217,13 +216,16 @@ void ValidateAssetPath(RequestContext& context, const u8* payload, size_t size,
                       " is not installed");
       }
     }
-    const std::optional<bool> hostValid =
-        HostRequests::ValidateOnHost(context, folderName, path, response);
-    valid = hostValid.value_or(true) && valid;
+    const HostRequests::HostValidation host =
+        HostRequests::ValidateOnHost(context, folderName, path, indexed.kuid, response);
+    valid = valid && (host == HostRequests::HostValidation::kValid ||
+                      host == HostRequests::HostValidation::kNoHost);
     // Only a whole validation tells whether the asset is faulty: the daemon's checks alone leave
     // the record as it was.
     std::string error;
-    if (hostValid && !context.store.SetValidationFault(indexed.kuid, !valid, &error)) {
+    const bool whole = host == HostRequests::HostValidation::kValid ||
+                       host == HostRequests::HostValidation::kFaulty;
+    if (whole && !context.store.SetValidationFault(indexed.kuid, !valid, &error)) {
       Qel::Log::Get("PymDaemon")
           .Printf(Qel::Log::kMessage, "PymDaemon> %s: validation result not stored: %s",
                   indexed.kuid.ToString().CStr(), error.c_str());

@@ -56,6 +56,7 @@ bool CommandHostRegistry::Deliver(u64 connectionId, const u8* body, size_t size)
   if (host->stale) {
     host->stale = false;
     host->busy = false;
+    changed_.notify_all();
     return false;
   }
   host->reply.assign(body, body + size);
@@ -67,23 +68,32 @@ bool CommandHostRegistry::Deliver(u64 connectionId, const u8* body, size_t size)
 HostCommandOutcome CommandHostRegistry::Run(const std::vector<u8>& command, std::vector<u8>& reply,
                                             u32 timeoutMs, u64 senderConnectionId) {
   reply.clear();
+  // One limit for the whole command, its wait for a free host included.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   std::unique_lock<std::mutex> lock(mutex_);
   const auto other = [senderConnectionId](const auto& host) {
     return host->connectionId != senderConnectionId;
   };
   if (std::none_of(hosts_.begin(), hosts_.end(), other)) return HostCommandOutcome::kNoHost;
-  const auto free = std::find_if(hosts_.begin(), hosts_.end(),
-                                 [&other](const auto& host) { return other(host) && !host->busy; });
-  if (free == hosts_.end()) return HostCommandOutcome::kHostBusy;
-  const std::shared_ptr<Host> host = *free;
+  // A host works on one command at a time; the others wait their turn rather than go without.
+  std::shared_ptr<Host> host;
+  changed_.wait_until(lock, deadline, [&] {
+    const auto free = std::find_if(hosts_.begin(), hosts_.end(), [&other](const auto& h) {
+      return other(h) && !h->busy;
+    });
+    if (free != hosts_.end()) host = *free;
+    return host || std::none_of(hosts_.begin(), hosts_.end(), other);
+  });
+  // The hosts it waited for have gone.
+  if (!host && std::none_of(hosts_.begin(), hosts_.end(), other))
+    return HostCommandOutcome::kHostGone;
+  if (!host) return HostCommandOutcome::kHostBusy;
   host->busy = true;
   host->answered = false;
   host->reply.clear();
   lock.unlock();
   // The limit covers the send: a host that stopped reading its socket would hold the request
-  // without bound.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  // Sent without the lock: a slow socket must not hold up the other hosts.
+  // without bound. Sent without the lock: a slow socket must not hold up the other hosts.
   const bool sent =
       host->notes->SendBy(PymProtocol::kNoteCommandHost, command.data(), command.size(), deadline);
   lock.lock();
@@ -91,6 +101,7 @@ HostCommandOutcome CommandHostRegistry::Run(const std::vector<u8>& command, std:
     // A host that cannot take a command in time takes no other.
     hosts_.erase(std::remove(hosts_.begin(), hosts_.end(), host), hosts_.end());
     host->gone = true;
+    changed_.notify_all();
     Log("PymDaemon> command host of connection %llu did not take a command; dropped",
         host->connectionId);
     return HostCommandOutcome::kHostGone;
@@ -103,6 +114,7 @@ HostCommandOutcome CommandHostRegistry::Run(const std::vector<u8>& command, std:
     return HostCommandOutcome::kTimedOut;
   }
   host->busy = false;
+  changed_.notify_all();
   if (!host->answered) return HostCommandOutcome::kHostGone;
   reply.swap(host->reply);
   return HostCommandOutcome::kAnswered;

@@ -24,9 +24,10 @@ inline constexpr u32 kOpRunHostCommand = 0x8E;
 enum class HostCommandOutcome : u32 {
   kAnswered = 0,
   kNoHost = 1,    // no host is registered
-  kHostBusy = 2,  // every host has a command outstanding
+  kHostBusy = 2,  // every host kept a command outstanding for the whole limit
   kTimedOut = 3,  // the host did not answer within the limit
-  kHostGone = 4,  // the host's connection ended, or it did not take the notification in time
+  kHostGone = 4,  // the host's connection ended (every host's, while the command waited), or it
+                  // did not take the notification in time
 };
 
 class CommandHostRegistry {
@@ -38,8 +39,8 @@ class CommandHostRegistry {
   // The host's answer. False when the connection is no host or no command waits for it.
   bool Deliver(u64 connectionId, const u8* body, size_t size);
   // Hands the command to the first registered host without one outstanding, other than the
-  // sender's own connection (which could not answer while it waits), and waits at most
-  // `timeoutMs` for its answer, which goes to `reply`.
+  // sender's own connection (which could not answer while it waits), and waits for its answer,
+  // which goes to `reply`. Waiting for a free host and for the answer share `timeoutMs`.
   HostCommandOutcome Run(const std::vector<u8>& command, std::vector<u8>& reply, u32 timeoutMs,
                          u64 senderConnectionId);
   // True while a command waits for its host's answer.

@@ -54,8 +54,8 @@ void RunHostCommand(RequestContext& context, const u8* payload, size_t size, Res
   if (!reply.empty()) out.WriteBytes(reply.data(), u32(reply.size()));
 }
 
-std::optional<bool> ValidateOnHost(RequestContext& context, const Qel::PString& folderName,
-                    const Qel::String& path, Response& response) {
+HostValidation ValidateOnHost(RequestContext& context, const Qel::PString& folderName,
+                              const Qel::String& path, const KUID& kuid, Response& response) {
   Qel::DynamicBuffer bytes;
   TBuffer command(&bytes, false);
   command.WriteU32(pp::kHostValidate);
@@ -65,13 +65,24 @@ std::optional<bool> ValidateOnHost(RequestContext& context, const Qel::PString& 
   const HostCommandOutcome outcome =
       context.hosts.Run(std::vector<u8>(bytes.GetData(), bytes.GetData() + bytes.GetDataSize()),
                         reply, kDefaultHostCommandSeconds * 1000, response.connectionId);
-  // Without a host that answers, the daemon's own checks are all there is.
-  if (outcome != HostCommandOutcome::kAnswered || reply.empty()) return std::nullopt;
-  PayloadStream in(reply.data(), reply.size());
-  ResultsLog::Read(in.Get(), response.results);
+  if (outcome == HostCommandOutcome::kNoHost) return HostValidation::kNoHost;
   u8 valid = 0;
-  in.Get().ReadU8(valid, 0);
-  return valid != 0;
+  bool whole = false;
+  if (outcome == HostCommandOutcome::kAnswered && !reply.empty()) {
+    PayloadStream in(reply.data(), reply.size());
+    ResultsLog::Read(in.Get(), response.results);
+    whole = in.Get().ReadU8(valid, 0) && in.Get().GetError() == TStream::kErrorNone;
+  }
+  if (whole) return valid != 0 ? HostValidation::kValid : HostValidation::kFaulty;
+  // The daemon's checks alone would read as a clean result that was never computed.
+  const char* why = "the command host refused the command";
+  if (outcome == HostCommandOutcome::kHostBusy) why = "the command host stayed busy";
+  if (outcome == HostCommandOutcome::kTimedOut) why = "the command host did not answer in time";
+  if (outcome == HostCommandOutcome::kHostGone) why = "the command host's connection ended";
+  AddFailure(response, kuid,
+             std::string("PymDaemon: the asset was not validated by the command host (") + why +
+                 ")");
+  return HostValidation::kNotRun;
 }
 
 }  // namespace PymDaemonSrv::HostRequests

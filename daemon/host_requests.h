@@ -2,8 +2,6 @@
 // back.
 #pragma once
 
-#include <optional>
-
 #include "daemon/request_context.h"
 
 namespace PymDaemonSrv::HostRequests {
@@ -12,9 +10,15 @@ void RegisterCommandHost(RequestContext& context, const u8* payload, size_t size
                          Response& response);
 void CommandHostReply(RequestContext& context, const u8* payload, size_t size, Response& response);
 void RunHostCommand(RequestContext& context, const u8* payload, size_t size, Response& response);
-// Hands the validation to a registered command host, whose findings join the response's; the
-// host's result, or nothing when no host answered.
-std::optional<bool> ValidateOnHost(RequestContext& context, const Qel::PString& folderName,
-                    const Qel::String& path, Response& response);
+// What a command host made of a validation handed to it.
+enum class HostValidation {
+  kValid,
+  kFaulty,
+  kNoHost,  // none is registered: the daemon's own checks are the whole validation
+  kNotRun,  // the host was busy past the limit, silent, gone or refused; the response says so
+};
+// Hands the validation to a registered command host, whose findings join the response's.
+HostValidation ValidateOnHost(RequestContext& context, const Qel::PString& folderName,
+                              const Qel::String& path, const KUID& kuid, Response& response);
 
 }  // namespace PymDaemonSrv::HostRequests

@@ -489,6 +489,110 @@ TEST_F(DaemonProtocol, AValidationThatEndsWithErrorsMarksTheAssetFaultyUntilOneP
   EXPECT_EQ(flags(dependent), std::make_pair(false, true));
 }
 
+// The texts of the results notifications a transaction brought, one a line.
+std::string ResultTexts(const std::vector<Message>& notes) {
+  std::string texts;
+  for (const Message& m : notes) {
+    if (m.tag != kNote || m.word != pp::kNoteResults || m.body.size() < 4) continue;
+    Qel::DynamicBuffer buffer;
+    buffer.Write(m.body.data() + 4, u32(m.body.size() - 4));
+    buffer.SetPosition(0);
+    TBuffer in(&buffer, false);
+    ResultsLog log;
+    ResultsLog::Read(in, log);
+    for (const ResultsLogEntry& e : log.GetEntries()) texts += std::string(e.text.CStr()) + "\n";
+  }
+  return texts;
+}
+
+// The host's answer to one validation: a finding and the verdict.
+std::vector<u8> HostVerdict(const char* finding, bool valid) {
+  ResultsLog log;
+  ResultsLog::AddResult(&log, valid ? ResultsLog::kWarning : ResultsLog::kError,
+                        KestroPropertyRef(), finding);
+  Qel::DynamicBuffer buffer;
+  TBuffer out(&buffer, false);
+  log.Write(out);
+  out.WriteU8(valid ? 1 : 0);
+  return std::vector<u8>(buffer.GetData(), buffer.GetData() + buffer.GetDataSize());
+}
+
+// Validations that meet a busy host wait their turn; one the host does not finish is never a
+// clean result, and leaves the faulty mark as it was.
+TEST_F(DaemonProtocol, ValidationsWaitForTheHostAndOneItDidNotDoSaysSo) {
+  MakeAsset(t_.path(), "local", "v", Config("<kuid:10:5>", "kestro-build 3.5\n"));
+  std::string error;
+  ASSERT_TRUE(store_.Rebuild(&error)) << error;
+  const KUID checked(10, 5, 0);
+  const auto faulty = [&] {
+    AssetRecord r;
+    EXPECT_TRUE(store_.GetAsset(checked, r));
+    return r.HasFlag(PymFilterCodes::kFlagFaulty);
+  };
+  auto host = std::make_unique<RawClient>();
+  Connect(*host);
+  std::vector<u8> reply;
+  ASSERT_TRUE(host->SendFrame(0x8C, 0, {}));
+  ASSERT_TRUE(host->Transact(0, 1, {}, reply));
+  const std::vector<u8> request = Bytes().Name("local").Text(t_.path() + "/local/v").data;
+  struct Validation {
+    RawClient sender;
+    std::vector<u8> result;
+    std::vector<Message> notes;
+  };
+  const auto validate = [&](Validation& v) {
+    EXPECT_TRUE(v.sender.Transact(0x26, 7, request, v.result, &v.notes));
+    return !v.result.empty() && v.result.back() != 0;
+  };
+
+  // Three at once: the host answers each in turn, the later ones after they had to wait.
+  Validation each[3];
+  std::vector<std::unique_ptr<watchdog::Task>> asking;
+  for (Validation& v : each) {
+    Connect(v.sender);
+    asking.push_back(std::make_unique<watchdog::Task>([&] { EXPECT_FALSE(validate(v)); }));
+  }
+  for (int i = 0; i < 3; ++i) {
+    Message note;
+    ASSERT_TRUE(host->Read(note));
+    // Long enough for the others to find the host busy.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(host->SendFrame(0x8D, 0, HostVerdict("range error", false)));
+  }
+  for (auto& task : asking) task->Join();
+  for (const Validation& v : each) {
+    EXPECT_EQ(ResultTexts(v.notes), "range error\n");
+  }
+  ASSERT_TRUE(faulty());
+
+  // A refusal (an empty reply), then a host that goes mid-validation.
+  for (const bool hostGoes : {false, true}) {
+    Validation v;
+    Connect(v.sender);
+    watchdog::Task hostSide([&] {
+      Message note;
+      if (!host->Read(note)) return;
+      if (hostGoes) {
+        host.reset();
+      } else {
+        host->SendFrame(0x8D, 0, {});
+      }
+    });
+    EXPECT_FALSE(validate(v)) << hostGoes;
+    hostSide.Join();
+    const std::string why = hostGoes ? "the command host's connection ended"
+                                     : "the command host refused the command";
+    EXPECT_EQ(ResultTexts(v.notes),
+              "PymDaemon: the asset was not validated by the command host (" + why + ")\n");
+    EXPECT_TRUE(faulty()) << hostGoes;
+  }
+  // Without a host at all, the daemon's checks are the validation.
+  Validation alone;
+  Connect(alone.sender);
+  EXPECT_TRUE(validate(alone));
+  EXPECT_EQ(ResultTexts(alone.notes), "");
+}
+
 // A host that stopped reading its socket: the command cannot go out within the limit, so the
 // host is dropped and the request answered instead of waiting on the send without bound.
 TEST_F(DaemonProtocol, AHostThatCannotTakeACommandInTimeIsDropped) {
