@@ -18,6 +18,7 @@
 #include "online/online_access_client_endpoint.h"
 #include "pymclient/install_paths.h"
 #include "pymclient/pym_client.h"
+#include "pymclient/pym_connection.h"
 #include "pymclient/pym_protocol.h"
 #include "pymclient/pym_settings.h"
 #include "pymclient/resource_db_cache.h"
@@ -63,16 +64,28 @@ Switches ScanSwitches(int argc, char** argv) {
   return s;
 }
 
-// Test hook: end-to-end tests of an installation whose daemon never comes set
-// KESTRO_CONNECT_PAUSE_MS to shorten the pause between connection tries. Only a plain number no
-// larger than the real pause counts, so the hook can never make the tool wait longer.
-void ApplyConnectPauseOverride() {
-  const char* text = std::getenv("KESTRO_CONNECT_PAUSE_MS");
-  if (text == nullptr || *text < '0' || *text > '9') return;
+// Test hooks: end-to-end tests of an installation whose daemon never comes set
+// KESTRO_CONNECT_PAUSE_MS to shorten the pause between connection tries, and those of a command
+// host that works longer than the daemon stays silent set KESTRO_SILENCE_LIMIT_MS. Only a plain
+// number from 1 to the real value counts (0 to it for the pause), so a hook can never make the
+// tool wait longer.
+bool ShorterFromEnvironment(const char* variable, u32 longest, u32 shortest, u32& value) {
+  const char* text = std::getenv(variable);
+  if (text == nullptr || *text < '0' || *text > '9') return false;
   char* end = nullptr;
-  const unsigned long pauseMs = std::strtoul(text, &end, 10);
-  if (*end != '\0' || pauseMs > PymProtocol::kConnectPauseMs) return;
-  PymSetConnectPauseMs(u32(pauseMs));
+  const unsigned long number = std::strtoul(text, &end, 10);
+  if (*end != '\0' || number > longest || number < shortest) return false;
+  value = u32(number);
+  return true;
+}
+
+void ApplyTestOverrides() {
+  u32 value = 0;
+  if (ShorterFromEnvironment("KESTRO_CONNECT_PAUSE_MS", PymProtocol::kConnectPauseMs, 0, value))
+    PymSetConnectPauseMs(value);
+  if (ShorterFromEnvironment("KESTRO_SILENCE_LIMIT_MS", PymProtocol::kDefaultSilenceLimitMs, 1,
+                             value))
+    PymSetSilenceLimit(value);
 }
 
 // The user's interface language from the daemon's settings; "US" when it has none to give.
@@ -183,7 +196,7 @@ i8 InitApplication(EngineContext& context, const char* /*programPath*/, int argc
   options.storedFlags[2] = 0;
   options.mayStartDaemon = 0;
   options.isClient = switches.noPymClient ? 0 : 1;
-  ApplyConnectPauseOverride();
+  ApplyTestOverrides();
   PymOpenDatabase(options);
 
   SetMainThread();

@@ -1,5 +1,6 @@
 #include "frontend/command_host.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "assetdata/results_log.h"
@@ -19,6 +20,7 @@
 #include "pymclient/resource_db_cache.h"
 #include "pymclient/spec_registry.h"
 #include "qel/thread.h"
+#include "qel/wevent.h"
 #include "validation/validation_run.h"
 
 namespace {
@@ -26,7 +28,6 @@ namespace {
 namespace pp = PymProtocol;
 
 constexpr u32 kWaitMs = 50;
-constexpr u32 kKeepAlivePasses = 100;
 constexpr u32 kDrainPauseMs = 10;
 // The drain gives up after this many pauses: a call that no thread will ever run must not keep
 // the host from ending.
@@ -138,6 +139,47 @@ void CommandHostCallback(TStream& request, TBuffer& reply) {
   CollectResourceGarbage();
 }
 
+namespace {
+
+// Keeps the host's connection alive from a thread of its own: the main thread may work on one
+// command for longer than the silence limit, and the daemon, waiting for the answer, sends
+// nothing meanwhile. Each keep-alive's reply is the daemon's word the limit waits for.
+class KeepAlive {
+ public:
+  explicit KeepAlive(u64 connection)
+      : connection_(connection), thread_([this](Qel::Thread& self) { return Run(self); }) {
+    thread_.Start();
+  }
+  ~KeepAlive() {
+    thread_.RequestEnd();
+    stop_.Set();
+    thread_.Join();
+  }
+  KeepAlive(const KeepAlive&) = delete;
+  KeepAlive& operator=(const KeepAlive&) = delete;
+
+ private:
+  i32 Run(Qel::Thread& self) {
+    const u32 limitMs = PymGetSilenceLimit();
+    // Several tries within the limit, so one slow answer does not end the connection.
+    u32 intervalMs = pp::kKeepAliveNoteSeconds * 1000;
+    if (limitMs != 0) intervalMs = std::clamp(limitMs / 4, kMinIntervalMs, intervalMs);
+    // A keep-alive on another connection would make one unknown to the daemon.
+    while (connection_ != 0 && !stop_.Wait(intervalMs) && !self.IsEndRequested() &&
+           PymConnectionNumber() == connection_) {
+      PymKeepAlive();
+    }
+    return 0;
+  }
+
+  static constexpr u32 kMinIntervalMs = 10;
+  const u64 connection_;
+  Qel::WEvent stop_{true, false};
+  Qel::Thread thread_;
+};
+
+}  // namespace
+
 void RunCommandHost() {
   PymSetCommandHostCallback(&CommandHostCallback);
   PymRegisterCommandHost();
@@ -145,12 +187,16 @@ void RunCommandHost() {
   DisableConsoleCloseButton();
   LogPrintf("PymCommandHost");
 
-  // The daemon ends the host by ending its connection: a connection made afresh later would not
-  // be registered, so the host stops rather than carry on unknown to the daemon.
-  for (u32 pass = 1; PymIsConnected() && !IsConsoleCloseRequested(); ++pass) {
-    WaitForMainThreadWork(kWaitMs);
-    if (pass % kKeepAlivePasses == 0) PymKeepAlive();
-    PumpMainThread();
+  // The daemon ends the host by ending its connection, and forgets the registration with it: on
+  // a connection made afresh the host would carry on unknown to the daemon, so it stops.
+  const u64 registeredOn = PymIsConnected() ? PymConnectionNumber() : 0;
+  {
+    const KeepAlive keepAlive(registeredOn);
+    while (registeredOn != 0 && PymIsConnected() && PymConnectionNumber() == registeredOn &&
+           !IsConsoleCloseRequested()) {
+      WaitForMainThreadWork(kWaitMs);
+      PumpMainThread();
+    }
   }
 
   PymSetCommandHostCallback(nullptr);

@@ -9,8 +9,9 @@
 class TBuffer;
 class TStream;
 
-// Serves until the daemon ends the connection or a console control signal asks to close, then
-// runs what is still queued for the main thread.
+// Serves until the connection it registered on ends (the daemon's doing, or lost) or a console
+// control signal asks to close, then runs what is still queued for the main thread. The
+// connection is kept alive meanwhile, however long one command takes.
 void RunCommandHost();
 
 // One command, positioned at its id (PymProtocol::kHost*); what it writes into `reply` goes back to

@@ -760,9 +760,17 @@ void PymConnection::DispatchNotification(PymNotification& n) {
     case kNoteCommandHost: {
       const PymCommandHostCallback callback = g_commandHost.load();
       if (!callback) break;
+      const u64 connection = GetConnectionNumber();
       TBuffer reply(new Qel::DynamicBuffer(512), true);
       callback(payload, reply);
       reply.Seek(0, 0);
+      // The daemon waits for the reply on the connection that brought the command; posted on a
+      // new one, it would answer nothing and make this process a client the daemon never asked.
+      if (connection == 0 || GetConnectionNumber() != connection) {
+        LogPrintf("PymClient> the connection ended while a command-host command ran; its reply "
+                  "is dropped\n");
+        break;
+      }
       Post(kOpCommandHostReply, reply);
       break;
     }
@@ -852,6 +860,13 @@ void PymGetHandshakeWords(u32* first, u32* second) {
 }
 
 void PymSetSilenceLimit(u32 ms) { g_silenceLimitMs.store(ms); }
+
+u32 PymGetSilenceLimit() { return g_silenceLimitMs.load(); }
+
+u64 PymConnectionNumber() {
+  const auto c = PymConnection::GetCurrent();
+  return c ? c->GetConnectionNumber() : 0;
+}
 
 void PymSetReplyLimits(u32 general, u64 freeMemory) {
   g_replyLimit.store(general != 0 ? general : kMaxMessageLength);

@@ -153,6 +153,9 @@ class PymConnection : public std::enable_shared_from_this<PymConnection> {
   // Set after the handshake, cleared when the reader thread ends (started by this call when no
   // request has started it yet, so that a daemon gone away is noticed).
   bool IsConnected();
+  // The number of the connection that stands now, 0 while none does; every connection made gets
+  // a new one.
+  u64 GetConnectionNumber() const { return connected_.load() ? generation_.load() : 0; }
   // True when the last Connect reached a daemon that stayed silent through the handshake for the
   // silence limit: it is frozen, and each further try would wait as long again.
   bool HandshakeWasSilent() const { return silentHandshake_.load(); }
@@ -259,6 +262,10 @@ void PymGetHandshakeWords(u32* first, u32* second);
 // receive already waiting keeps the limit it began with). An idle connection that drops is made
 // afresh by the next request.
 void PymSetSilenceLimit(u32 ms);
+u32 PymGetSilenceLimit();
+// The current connection's number (PymConnection::GetConnectionNumber), 0 while none stands. What
+// the daemon tied to a connection, as a command host's registration, is gone with a new number.
+u64 PymConnectionNumber();
 // The largest reply body the client takes: `general` bytes (kMaxMessageLength unless set) for
 // every request, and for the request that carries a whole package (kOpSaveAssetToCdp) up to half
 // the free memory when that is more. `freeMemory` stands in for the memory the system reports

@@ -2,7 +2,13 @@
 // registers, the daemon hands it commands, and each reply is read back with its results log.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,6 +51,7 @@ class CommandHostTest : public ::testing::Test {
   void SetUp() override {
     root_ = std::make_unique<InstallRoot>(KESTRO_BINARY_DIR, kDataDir);
     ASSERT_TRUE(root_->IsReady()) << root_->Error();
+    AddAssets();
     for (size_t i = 0; i < kAssets.size(); ++i)
       root_->WriteFile(
           "UserData/local/a" + std::to_string(i) + "/config.txt",
@@ -57,6 +64,16 @@ class CommandHostTest : public ::testing::Test {
     PymCloseDatabase();
     ClearInstallPaths();
   }
+
+  // An unknown command gets an empty reply; it also tells when the host has registered.
+  bool HostAnswers() {
+    ResultsLog log;
+    std::vector<u8> fields;
+    return Send(Bytes().U32(7), log, fields) == 0 && fields.empty();
+  }
+
+  // Assets of a test's own, written before the daemon indexes the folders.
+  virtual void AddAssets() {}
 
   // Hands the command to the registered host; the outcome, the reply's log and its other fields.
   u32 Send(const Bytes& command, ResultsLog& log, std::vector<u8>& fields) {
@@ -84,11 +101,9 @@ Bytes ArchiveCommand(u32 id, const std::string& path, const std::vector<KUID>& k
 TEST_F(CommandHostTest, ServesEveryCommandAndRefusesHostileArchives) {
   kestro_test::ToolRun run;
   watchdog::Task host([&] { run = root_->Run({"pymcommandhost"}); });
+  ASSERT_TRUE(watchdog::Eventually([&] { return HostAnswers(); }));
   ResultsLog log;
   std::vector<u8> fields;
-  // An unknown command gets an empty reply; it also tells when the host has registered.
-  ASSERT_TRUE(watchdog::Eventually(
-      [&] { return Send(Bytes().U32(7), log, fields) == 0 && fields.empty(); }));
 
   const std::string archive = root_->Root() + "/three.karc";
   const std::string empty = root_->Root() + "/empty.karc";
@@ -169,6 +184,128 @@ TEST_F(CommandHostTest, ServesEveryCommandAndRefusesHostileArchives) {
   ASSERT_TRUE(PymCloseDaemon());
   host.Join();
   EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+}
+
+// A host that works longer than the silence limit, hosts asked by many at once, and one killed
+// mid-validation. The slow asset's mesh is a pipe: its validation waits until the test writes.
+class CommandHostWorkTest : public CommandHostTest {
+ protected:
+  static constexpr const char* kSlow = "<kuid:700:30>";
+  static constexpr const char* kScripted = "<kuid:700:31>";
+  static constexpr const char* kHostFinding = "The script file 'gone' does not exist.";
+  static constexpr const char* kNotValidated = "not validated by the command host";
+
+  void AddAssets() override {
+    const std::string head = "username \"s\"\nkind \"scenery\"\nkestro-build 3.6\n";
+    root_->WriteFile("UserData/local/scripted/config.txt",
+                     "kuid " + std::string(kScripted) + "\n" + head + "script \"gone\"\n");
+    root_->WriteFile("UserData/local/slow/config.txt",
+                     "kuid " + std::string(kSlow) + "\n" + head +
+                         "mesh-table\n{\n  default\n  {\n    mesh \"slow.im\"\n  }\n}\n");
+    pipe_ = root_->Root() + "/UserData/local/slow/slow.im";
+    ASSERT_EQ(mkfifo(pipe_.c_str(), 0600), 0);
+  }
+
+  // The host process of this root, found by its arguments.
+  pid_t HostPid() const {
+    const std::string want = root_->Bin() + "/KestroUtil" + '\0' + "pymcommandhost" + '\0';
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+      std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+      const std::string line((std::istreambuf_iterator<char>(in)), {});
+      if (line == want) return pid_t(std::stoi(entry.path().filename().string()));
+    }
+    return -1;
+  }
+
+  // True once a thread of the host waits for a writer of the pipe: it is mid-validation.
+  bool HostWaitsOnThePipe() const {
+    const pid_t pid = HostPid();
+    if (pid <= 0) return false;
+    std::error_code error;
+    for (const auto& task : fs::directory_iterator(
+             "/proc/" + std::to_string(pid) + "/task", error)) {
+      std::ifstream in(task.path() / "wchan");
+      std::string wchan;
+      if (std::getline(in, wchan) && wchan == "wait_for_partner") return true;
+    }
+    return false;
+  }
+
+  // Gives every opening of the pipe a few bytes until `done`; true when any reader came.
+  bool FeedPipeUntil(const watchdog::Task& done) const {
+    bool fed = false;
+    while (!done.Done()) {
+      const int fd = open(pipe_.c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd >= 0) {
+        // The reader may have closed it again: the write's failure does not matter.
+        fed = write(fd, "not a mesh", 10) == 10 || fed;
+        close(fd);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return fed;
+  }
+
+  std::string pipe_;
+};
+
+TEST_F(CommandHostWorkTest, EveryValidationIsTheHostsOrSaysItIsNot) {
+  // A reader of the pipe may close it before the test's write lands.
+  struct IgnoredPipeSignal {
+    IgnoredPipeSignal() : previous(signal(SIGPIPE, SIG_IGN)) {}
+    ~IgnoredPipeSignal() { signal(SIGPIPE, previous); }
+    sighandler_t previous;
+  } ignored;
+  // The host alone gets a silence limit far below the time its validation takes.
+  ::setenv("KESTRO_SILENCE_LIMIT_MS", "1000", 1);
+  kestro_test::ToolRun hostRun;
+  watchdog::Task host([&] { hostRun = root_->Run({"pymcommandhost"}); });
+  const bool registered = watchdog::Eventually([&] { return HostAnswers(); });
+  ::unsetenv("KESTRO_SILENCE_LIMIT_MS");
+  ASSERT_TRUE(registered);
+
+  // Many at once against the one host: each waits its turn and gets the host's finding.
+  {
+    kestro_test::ToolRun runs[6];
+    std::vector<std::unique_ptr<watchdog::Task>> asking;
+    for (kestro_test::ToolRun& run : runs) {
+      asking.push_back(std::make_unique<watchdog::Task>(
+          [&] { run = root_->Run({"validate", kScripted}); }));
+    }
+    for (auto& task : asking) task->Join();
+    for (const kestro_test::ToolRun& run : runs) {
+      EXPECT_NE(run.out.find(kHostFinding), std::string::npos) << run.out << run.err;
+    }
+  }
+
+  // A validation several silence limits long keeps the host registered.
+  {
+    kestro_test::ToolRun run;
+    watchdog::Task asking([&] { run = root_->Run({"validate", kSlow}); });
+    ASSERT_TRUE(watchdog::Eventually([&] { return HostWaitsOnThePipe(); }));
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    EXPECT_TRUE(FeedPipeUntil(asking));
+    asking.Join();
+    EXPECT_EQ(run.out.find(kNotValidated), std::string::npos) << run.out;
+    const kestro_test::ToolRun after = root_->Run({"validate", kScripted});
+    EXPECT_NE(after.out.find(kHostFinding), std::string::npos) << after.out;
+  }
+
+  // A host killed mid-validation: the result says the host did not validate the asset.
+  kestro_test::ToolRun killed;
+  watchdog::Task asking([&] { killed = root_->Run({"validate", kSlow}); });
+  ASSERT_TRUE(watchdog::Eventually([&] { return HostWaitsOnThePipe(); }));
+  const pid_t pid = HostPid();
+  ASSERT_GT(pid, 0);
+  kill(pid, SIGKILL);
+  asking.Join();
+  host.Join();
+  EXPECT_NE(killed.out.find("- " + std::string(kSlow) +
+                            " : PymDaemon: the asset was not validated by the command host "
+                            "(the command host's connection ended)\n"),
+            std::string::npos)
+      << killed.out;
+  EXPECT_EQ(killed.out.find("OK (0 Errors"), std::string::npos) << killed.out;
 }
 
 void PutRaw(Soup& soup, const char* name, const std::string& bytes) {

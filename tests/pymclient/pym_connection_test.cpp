@@ -414,6 +414,35 @@ TEST_F(ConnectionTest, CommandHostAndUrlNotifications) {
   EXPECT_EQ(g_urlRest.load(), 0xABCDu);
 }
 
+FakePymServer* g_endingServer = nullptr;
+std::atomic<bool> g_hostRan{false};
+// A command during which the daemon ends the connection.
+void HostWhoseConnectionEnds(TStream&, TBuffer& reply) {
+  g_endingServer->CloseConnections();
+  EXPECT_TRUE(watchdog::Eventually([] { return PymConnectionNumber() == 0; }));
+  reply.WriteU32(1);
+  g_hostRan = true;
+}
+
+// The daemon waited for the reply on the connection that ended: on a new one it answers nothing,
+// and the connection would make the host a client the daemon never registered.
+TEST_F(ConnectionTest, ACommandHostReplyNeverOpensANewConnection) {
+  ASSERT_TRUE(Transact(0x80, {}));
+  const u64 first = PymConnectionNumber();
+  EXPECT_NE(first, 0u);
+  g_endingServer = server_.get();
+  PymSetCommandHostCallback(&HostWhoseConnectionEnds);
+  ASSERT_TRUE(server_->SendNote(kNoteCommandHost, {7}));
+  ASSERT_TRUE(PumpUntil([] { return g_hostRan.load(); }));
+  PumpMainThread();
+  EXPECT_EQ(FrameOf(kOpCommandHostReply).opcode, ~0u);
+  EXPECT_EQ(server_->GetHandshakes().size(), 1u);
+  EXPECT_EQ(PymConnectionNumber(), 0u);
+  // The next request connects afresh, under a new number.
+  ASSERT_TRUE(Transact(0x81, {}));
+  EXPECT_GT(PymConnectionNumber(), first);
+}
+
 TEST_F(ConnectionTest, KeptResultsLogAndDeletedLog) {
   auto log = std::make_unique<ResultsLog>();
   ASSERT_TRUE(Transact(0x3, {}, nullptr, log.get(), true));
