@@ -230,6 +230,14 @@ TEST(OnlineLoss, LoginCompletesThroughLossByResends) {
   ASSERT_TRUE(link.RunUntil(State::kOnline, 60.0));
 }
 
+TEST(OnlineLoss, LoginCompletesUnderAStrangersFlood) {
+  ServiceLink link;
+  link.strangerFlood = 1500;
+  ASSERT_TRUE(link.client->Connect(false));
+  ASSERT_TRUE(link.RunUntil(State::kOnline, 10.0));
+  EXPECT_GT(link.client->GetUdp().GetCounters().droppedStrangers, 1500u);
+}
+
 TEST(OnlineLoss, ASilentServiceIsALostConnection) {
   // Before the login is answered: the login is sent five times, then the link is given up.
   ServiceLink link;
