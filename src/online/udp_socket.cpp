@@ -71,8 +71,8 @@ void UdpSocket::Deliver(UdpPeer* peer, u32 length) {
   if (peer->handler != nullptr) peer->handler(peer->context, buffer_.data(), length);
 }
 
-void UdpSocket::ReceiveAll(f64 budget) {
-  const f64 end = Qel::Time::Seconds() + budget;
+void UdpSocket::ReceiveAll() {
+  const f64 end = Qel::Time::Seconds() + receiveBudget_;
   for (u32 delivered = 0; delivered < kReceiveAllLimit;) {
     const Read read = ReadOne();
     if (read == Read::kNothing) return;

@@ -66,10 +66,11 @@ class UdpSocket {
 
   // Reads one datagram and dispatches it. False when nothing was read or the socket is closed.
   bool ReceiveOne();
-  // Reads until the socket is empty, kReceiveAllLimit datagrams went to peers, or `budget`
+  // Reads until the socket is empty, kReceiveAllLimit datagrams went to peers, or the budget's
   // seconds passed. Datagrams dropped unread by anyone (strangers', empty, cut) do not count
   // against the limit: a flood of them would otherwise keep the peers' own from being read.
-  void ReceiveAll(f64 budget = kReceiveAllBudget);
+  void ReceiveAll();
+  void SetReceiveBudget(f64 seconds) { receiveBudget_ = seconds; }
 
   void AddPeer(UdpPeer* peer);
   void RemovePeer(UdpPeer* peer);
@@ -104,5 +105,6 @@ class UdpSocket {
   uintptr_t strangerContext_ = 0;
   std::unique_ptr<UdpPeer> bound_;
   std::vector<u8> buffer_;
+  f64 receiveBudget_ = kReceiveAllBudget;
   UdpCounters counters_;
 };

@@ -65,10 +65,12 @@ TEST_F(UdpSocketTest, StrangersDoNotCountAgainstTheLimitButTheBudgetStopsThem) {
   Send({1});
   Send({2});
   // A budget already spent reads one datagram: the loop never outruns its time.
-  socket.ReceiveAll(-1.0);
+  socket.SetReceiveBudget(-1.0);
+  socket.ReceiveAll();
   EXPECT_EQ(1u, socket.GetCounters().droppedStrangers);
   // No watchdog needed: the reads end when the socket is empty.
-  socket.ReceiveAll(3600.0);
+  socket.SetReceiveBudget(3600.0);
+  socket.ReceiveAll();
   EXPECT_EQ(100u, socket.GetCounters().droppedStrangers);
   EXPECT_EQ((std::vector<u8>{1, 2}), counting.first);
   Platform::CloseDatagramSocket(stranger);
