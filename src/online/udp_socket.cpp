@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include "core/networking.h"
+#include "qel/time.h"
 
 UdpSocket::UdpSocket() = default;
 
@@ -30,34 +31,38 @@ u16 UdpSocket::GetLocalPort() const {
 }
 
 bool UdpSocket::ReceiveOne() {
-  if (fd_ < 0) return false;
+  return ReadOne() != Read::kNothing;
+}
+
+UdpSocket::Read UdpSocket::ReadOne() {
+  if (fd_ < 0) return Read::kNothing;
   if (buffer_.empty()) buffer_.resize(kReceiveBufferSize);
   const Platform::DatagramRead read = Platform::ReceiveDatagram(fd_, buffer_.data(), buffer_.size());
-  if (read.status != Platform::DatagramRead::kReceived) return false;
+  if (read.status != Platform::DatagramRead::kReceived) return Read::kNothing;
   // An empty or cut datagram was read off the socket but carries nothing to hand on.
   if (read.length == 0) {
     ++counters_.droppedEmpty;
-    return true;
+    return Read::kDropped;
   }
   if (read.Truncated(buffer_.size())) {
     ++counters_.droppedOversized;
-    return true;
+    return Read::kDropped;
   }
   const u32 length = u32(read.length);
   for (UdpPeer* peer : peers_) {
     if (peer->address == read.from) {
       Deliver(peer, length);
-      return true;
+      return Read::kDelivered;
     }
   }
   if (strangerHandler_ != nullptr) {
     if (UdpPeer* adopted = strangerHandler_(strangerContext_, read.from)) {
       Deliver(adopted, length);
-      return true;
+      return Read::kDelivered;
     }
   }
   ++counters_.droppedStrangers;
-  return true;
+  return Read::kDropped;
 }
 
 void UdpSocket::Deliver(UdpPeer* peer, u32 length) {
@@ -67,7 +72,12 @@ void UdpSocket::Deliver(UdpPeer* peer, u32 length) {
 }
 
 void UdpSocket::ReceiveAll() {
-  for (u32 i = 0; i < kReceiveAllLimit && ReceiveOne(); ++i) {
+  const f64 end = Qel::Time::Seconds() + receiveBudget_;
+  for (u32 delivered = 0; delivered < kReceiveAllLimit;) {
+    const Read read = ReadOne();
+    if (read == Read::kNothing) return;
+    if (read == Read::kDelivered) ++delivered;
+    if (Qel::Time::Seconds() > end) return;
   }
 }
 

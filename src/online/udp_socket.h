@@ -42,6 +42,9 @@ class UdpSocket {
   static constexpr u32 kReceiveBufferSize = 100000;
   static constexpr int kSocketBufferBytes = 0x40000;
   static constexpr u32 kReceiveAllLimit = 32;
+  // Wall-clock seconds one ReceiveAll may spend reading: long enough to empty the kernel buffer
+  // of a flood, short enough that the update it runs in stays an update.
+  static constexpr f64 kReceiveAllBudget = 0.005;
 
   UdpSocket();
   ~UdpSocket();
@@ -63,8 +66,11 @@ class UdpSocket {
 
   // Reads one datagram and dispatches it. False when nothing was read or the socket is closed.
   bool ReceiveOne();
-  // ReceiveOne until it returns false, at most kReceiveAllLimit times.
+  // Reads until the socket is empty, kReceiveAllLimit datagrams went to peers, or the budget's
+  // seconds passed. Datagrams dropped unread by anyone (strangers', empty, cut) do not count
+  // against the limit: a flood of them would otherwise keep the peers' own from being read.
   void ReceiveAll();
+  void SetReceiveBudget(f64 seconds) { receiveBudget_ = seconds; }
 
   void AddPeer(UdpPeer* peer);
   void RemovePeer(UdpPeer* peer);
@@ -88,6 +94,8 @@ class UdpSocket {
   const UdpCounters& GetCounters() const { return counters_; }
 
  private:
+  enum class Read { kNothing, kDelivered, kDropped };
+  Read ReadOne();
   void Deliver(UdpPeer* peer, u32 length);
 
   ChunkedList<UdpPeer*, 13> peers_;
@@ -97,5 +105,6 @@ class UdpSocket {
   uintptr_t strangerContext_ = 0;
   std::unique_ptr<UdpPeer> bound_;
   std::vector<u8> buffer_;
+  f64 receiveBudget_ = kReceiveAllBudget;
   UdpCounters counters_;
 };

@@ -43,17 +43,46 @@ ScriptHost::TTFont* FontFor(const Qel::PString& name, i32 size) {
   return ScriptHost::GetFont(request);
 }
 
+// False, with a script error naming `native`, when pixels of width x height in place of `freed`
+// bytes would take the table's images over their cap. A size the bitmap refuses on its own
+// passes: it leaves the image without pixels, as it always did.
+bool WithinCap(const GSOImageTable* table, u64 freed, i32 width, i32 height, const char* native) {
+  if (table == nullptr || !Qel::ArgbBitmap::IsAllowedSize(width, height)) return true;
+  const u64 wanted = u64(width) * u64(height) * 4;
+  if (table->bytes - freed + wanted <= GSOImageTable::kMaxBytes) return true;
+  return GSRuntime::RaiseScriptError(
+      "Image.%s> %dx%d would take this script's images over %llu MiB", native, width, height,
+      static_cast<unsigned long long>(GSOImageTable::kMaxBytes >> 20));
+}
+
 }  // namespace
 
 void GSOImageTable::Purge() {
   for (const auto& entry : images) entry.second->table_ = nullptr;
   images.clear();
+  bytes = 0;
 }
 
 GSOImage::GSOImage() : serial_(g_nextSerial++) {}
 
 GSOImage::~GSOImage() {
-  if (table_ != nullptr) table_->images.erase({serial_, this});
+  if (table_ == nullptr) return;
+  table_->images.erase({serial_, this});
+  table_->bytes -= HeldBytes();
+}
+
+u64 GSOImage::HeldBytes() const {
+  return bitmap_ != nullptr ? u64(bitmap_->GetWidth()) * u64(bitmap_->GetHeight()) * 4 : 0;
+}
+
+bool GSOImage::Affords(i32 width, i32 height, const char* native) const {
+  return WithinCap(table_, HeldBytes(), width, height, native);
+}
+
+void GSOImage::SetBitmap(std::unique_ptr<Qel::ArgbBitmap> bitmap) {
+  if (table_ != nullptr) table_->bytes -= HeldBytes();
+  bitmap_ = std::move(bitmap);
+  if (table_ != nullptr) table_->bytes += HeldBytes();
 }
 
 GSHandle GSOImage::Bind(GSOImage* image, GSContext* owner) {
@@ -63,6 +92,7 @@ GSHandle GSOImage::Bind(GSOImage* image, GSContext* owner) {
   if (GSOImageTable* table = owner->Table<GSOImageTable>()) {
     image->table_ = table;
     table->images.emplace(image->serial_, image);
+    table->bytes += image->HeldBytes();
   }
   return reference;
 }
@@ -79,7 +109,11 @@ GSHandle GSOImage::Load(GSContext* owner, const std::string& folder, const std::
   Qel::File::Path path(folder.c_str());
   path.AddPath(name.c_str());
   // Names are asked for in lower case; the file on disk may be in any case.
-  if (!image->bitmap_->LoadFile(Qel::File::Resolve(path.CStr()).CStr())) return 0;
+  if (!image->bitmap_->LoadFile(Qel::File::Resolve(path.CStr()).CStr()) ||
+      !WithinCap(owner->FindTable<GSOImageTable>(), 0, image->bitmap_->GetWidth(),
+                 image->bitmap_->GetHeight(), "Load")) {
+    return 0;
+  }
   return Bind(image.release(), owner);
 }
 
@@ -90,20 +124,22 @@ void GSOImage::ForEachLive(GSContext* owner, const std::function<void(const GSOI
 }
 
 void GSOImage::ClearTo(i32 width, i32 height) {
-  bitmap_.reset();
+  SetBitmap(nullptr);
   if (width >= 1 && height >= 1) {
     auto bitmap = std::make_unique<Qel::ArgbBitmap>();
     // A refused or failed allocation leaves the image without pixels.
     if (bitmap->Create(width, height)) {
       Qel::ClearSurface(bitmap->GetSurface(), fillColor_);
-      bitmap_ = std::move(bitmap);
+      SetBitmap(std::move(bitmap));
     }
   }
   ++revision_;
 }
 
 void GSOImage::Clear(GSStack* stack) {
-  ClearTo(GSRuntime::IntParam(stack, 1), GSRuntime::IntParam(stack, 2));
+  const i32 width = GSRuntime::IntParam(stack, 1);
+  const i32 height = GSRuntime::IntParam(stack, 2);
+  if (Affords(width, height, "Clear")) ClearTo(width, height);
 }
 
 void GSOImage::Resize(GSStack* stack) {
@@ -111,13 +147,14 @@ void GSOImage::Resize(GSStack* stack) {
   const i32 height = GSRuntime::IntParam(stack, 2);
   const bool scale = GSRuntime::BoolParam(stack, 3);
   if (bitmap_ != nullptr && bitmap_->GetWidth() == width && bitmap_->GetHeight() == height) return;
+  if (!Affords(width, height, "Resize")) return;
   if (width < 1 || height < 1 || bitmap_ == nullptr) {
     ClearTo(width, height);
     return;
   }
   auto resized = std::make_unique<Qel::ArgbBitmap>();
   if (!resized->Create(width, height)) {
-    bitmap_.reset();
+    SetBitmap(nullptr);
     ++revision_;
     return;
   }
@@ -129,7 +166,7 @@ void GSOImage::Resize(GSStack* stack) {
     Qel::CopyImage(resized->GetSurface(), Qel::Point{0, 0}, bitmap_->GetConstSurface(),
                    Qel::Rect{0, 0, width, height});
   }
-  bitmap_ = std::move(resized);
+  SetBitmap(std::move(resized));
   ++revision_;
 }
 

@@ -20,13 +20,18 @@ class GSStack;
 
 class GSOImage;
 
-// The context's live images, by creation order. Not an owner: an image leaves it when it ends,
-// and a table that ends first tells its images so.
+// The context's live images, by creation order, and the pixel bytes they hold. Not an owner: an
+// image leaves it when it ends, and a table that ends first tells its images so.
 class GSOImageTable : public GSRuntime::GSContextTable {
  public:
+  // Each image is capped by the bitmap's own limit; this caps how many of them a script keeps,
+  // which would otherwise take the process's memory a few hundred MiB at a time.
+  static constexpr u64 kMaxBytes = u64(512) << 20;
+
   ~GSOImageTable() override { Purge(); }
   void Purge() override;
   std::set<std::pair<u64, GSOImage*>> images;
+  u64 bytes = 0;
 };
 
 class GSOImage : public GSRuntime::GSObject {
@@ -75,6 +80,12 @@ class GSOImage : public GSRuntime::GSObject {
   GSOImage();
 
   static GSRuntime::GSHandle Bind(GSOImage* image, GSRuntime::GSContext* owner);
+  u64 HeldBytes() const;
+  // False, with a script error naming `native`, when pixels of width x height in place of this
+  // image's would take the context's images over their cap.
+  bool Affords(i32 width, i32 height, const char* native) const;
+  // Takes `bitmap` (or none) in place of the pixels, keeping the table's count.
+  void SetBitmap(std::unique_ptr<Qel::ArgbBitmap> bitmap);
   // Replaces the pixels by a width x height image of the fill colour, or none.
   void ClearTo(i32 width, i32 height);
   // The copy step the three DrawImage natives share.

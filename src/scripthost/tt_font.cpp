@@ -206,7 +206,11 @@ bool TTFont::RenderGlyph(u32 character, i32 width, Qel::ArgbBitmap* out) {
   return true;
 }
 
-TTFont* GetFont(const FontRequest& request) {
+TTFont* GetFont(const FontRequest& asked) {
+  // Keyed as made: every height past the limits makes the same font, and keying by the height
+  // asked would cache one copy of it per distinct request.
+  FontRequest request = asked;
+  request.height = std::clamp(asked.height, TTFont::kMinHeight, TTFont::kMaxHeight);
   std::vector<CachedFont>& cache = FontCache();
   for (const CachedFont& entry : cache) {
     if (entry.request == request) return entry.font.get();

@@ -56,6 +56,26 @@ TEST_F(UdpSocketTest, ReceiveAllTakesAtMostThirtyTwo) {
   EXPECT_FALSE(socket.ReceiveOne());
 }
 
+TEST_F(UdpSocketTest, StrangersDoNotCountAgainstTheLimitButTheBudgetStopsThem) {
+  const int stranger = Platform::OpenDatagramSocket(Platform::LoopbackAddress(0), 0);
+  ASSERT_GE(stranger, 0);
+  const u8 junk[2] = {7, 7};
+  for (int i = 0; i < 100; ++i) Platform::SendDatagram(stranger, junk, sizeof junk, to);
+  socket.AddPeer(&peer);
+  Send({1});
+  Send({2});
+  // A budget already spent reads one datagram: the loop never outruns its time.
+  socket.SetReceiveBudget(-1.0);
+  socket.ReceiveAll();
+  EXPECT_EQ(1u, socket.GetCounters().droppedStrangers);
+  // No watchdog needed: the reads end when the socket is empty.
+  socket.SetReceiveBudget(3600.0);
+  socket.ReceiveAll();
+  EXPECT_EQ(100u, socket.GetCounters().droppedStrangers);
+  EXPECT_EQ((std::vector<u8>{1, 2}), counting.first);
+  Platform::CloseDatagramSocket(stranger);
+}
+
 TEST_F(UdpSocketTest, StrangersAndEmptyDatagramsAreReadAndDropped) {
   Send({1, 2, 3});  // no peer registered yet
   EXPECT_TRUE(socket.ReceiveOne());

@@ -25,6 +25,7 @@ constexpr const char* kProbe = R"(include "Kestro.gs"
 class Probe {
   Image kept;
   Image other;
+  Image[] many;
 
   public string Fresh() {
     kept = ConstructorsBase.NewImage();
@@ -58,6 +59,16 @@ class Probe {
     other.Clear(w, h);
   }
   public void CopyOther(int x, int y) { kept.DrawImage(x, y, other); }
+  public void Many(int n, int w, int h) {
+    many = new Image[n];
+    int i;
+    for (i = 0; i < n; i++) {
+      many[i] = ConstructorsBase.NewImage();
+      many[i].Clear(w, h);
+    }
+  }
+  public void GrowFirst(int w, int h) { many[0].Resize(w, h, false); }
+  public void DropMany() { many = null; }
   public void CopyNull() { Image none = null; kept.DrawImage(0, 0, none); }
   public string Measure(string text) { return "" + kept.MeasureTextWidth(text); }
   public void UseFont(string face, int height) { kept.SetTextFont(face, height); }
@@ -197,6 +208,22 @@ TEST_F(ImageNativesTest, HostileArgumentsClipAndSizesAreCapped) {
   Make(16384, 16384, 1, 1, 1, 1);
   EXPECT_EQ(Newest()->Bitmap(), nullptr) << "1 GiB is over the 256 MiB cap";
   EXPECT_EQ(Text("Everything"), "0x0") << "an image without pixels draws nothing";
+}
+
+TEST_F(ImageNativesTest, TheContextsImagesShareOneCapAndGiveItBackWhenTheyEnd) {
+  // Three of the largest single images: the third would take the context past its cap.
+  const std::string error = Failure("Many", {I(3), I(16384), I(4096)});
+  EXPECT_NE(error.find("Image.Clear> 16384x4096 would take this script's images over 512 MiB"),
+            std::string::npos)
+      << error;
+  Call("DropMany");
+  Call("Many", {I(2), I(16384), I(4096)});
+  EXPECT_NE(Failure("Other", {I(1), I(1)}).find("over 512 MiB"), std::string::npos);
+  // A resize is weighed in place of the pixels it replaces.
+  Call("GrowFirst", {I(16384), I(2048)});
+  Call("Other", {I(16384), I(2048)});
+  EXPECT_NE(Failure("GrowFirst", {I(16384), I(4096)}).find("Image.Resize>"), std::string::npos);
+  Call("DropMany");
 }
 
 TEST_F(ImageNativesTest, ResizeScalesOrCropsAndACopyOntoItselfUsesATemporary) {

@@ -105,6 +105,13 @@ TEST_F(TTFontTest, HeightsClampAndGlyphKeysKeepFontsApart) {
     ASSERT_NE(font, nullptr) << asked;
     EXPECT_EQ(font->GetHeight(), used) << asked;
   }
+  // Cached as made, so heights past the limits share one font rather than one each.
+  backend_.opens.clear();
+  for (i32 asked = 513; asked < 600; ++asked) {
+    EXPECT_EQ(ScriptHost::GetFont(Request("swiss", asked)), ScriptHost::GetFont(Request("swiss", 512)))
+        << asked;
+  }
+  EXPECT_TRUE(backend_.opens.empty());
   TTFont* first = ScriptHost::GetFont(Request("a", 12));
   TTFont* second = ScriptHost::GetFont(Request("b", 12));
   // A 20-bit field would let a character above 0xFFFFF reach the next font's keys.

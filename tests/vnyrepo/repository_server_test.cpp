@@ -1,6 +1,7 @@
-// The stand-in repository's hold on its workers: a peer that takes its answer too slowly is
-// dropped when the answer's time is up, so the next peer is served.
+// The stand-in repository's hold on its workers: peers that take their answers slowly hold none
+// of them, and one that takes too long is dropped when the answer's time is up.
 #include "vnyrepo/repository_server.h"
+#include "vnyrepo/repository_request.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -11,8 +12,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/scratch_folder.h"
 #include "support/thread_watchdog.h"
@@ -40,46 +43,88 @@ std::string Ask(int fd, const std::string& path) {
   return request;
 }
 
-TEST(RepositoryServer, APeerThatStopsReadingIsDroppedWhenTheAnswersTimeIsUp) {
-  scratch::Folder folder;
-  const std::string repository = folder.path() + "/Repository";
-  std::filesystem::create_directories(repository);
-  {
-    std::ofstream big(repository + "/big.cdp", std::ios::binary);
+// Reads the whole answer to `path` on a fresh connection.
+std::string Fetch(u16 port, const std::string& path) {
+  std::string answer;
+  const int fd = ConnectTo(port, 0);
+  if (fd < 0 || Ask(fd, path).empty()) return answer;
+  char buffer[256];
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) answer.append(buffer, size_t(n));
+  close(fd);
+  return answer;
+}
+
+// A repository with a package far larger than the socket buffers, and a server of it.
+class RepositoryServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    repository_ = folder_.path() + "/Repository";
+    std::filesystem::create_directories(repository_);
+    std::ofstream big(repository_ + "/big.cdp", std::ios::binary);
     const std::string block(1 << 20, 'x');
     for (int i = 0; i < 64; ++i) big << block;
   }
-  VnyRepo::ServerOptions options;
-  options.repository = repository;
-  options.threads = 1;
-  // Far longer than the watchdog: only the bound on the whole answer can free the worker.
-  options.silenceSeconds = 3600;
-  options.answerSeconds = 1;
-  options.logPath = folder.path() + "/vnyrepo.log";
-  VnyRepo::RepositoryServer server(options);
-  std::string error;
-  ASSERT_TRUE(server.Listen(error)) << error;
-  std::thread serving([&] { server.Run(); });
-
-  const int stalled = ConnectTo(server.Port(), 4096);
-  ASSERT_GE(stalled, 0);
-  ASSERT_FALSE(Ask(stalled, "/packages/big.cdp").empty());
-  // The only worker is held by the peer that reads nothing; the next one must still be answered.
-  std::string answer;
-  {
-    watchdog::Task next([&] {
-      const int fd = ConnectTo(server.Port(), 0);
-      if (fd < 0 || Ask(fd, "/nothing").empty()) return;
-      char buffer[256];
-      for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) answer.append(buffer, size_t(n));
-      close(fd);
-    });
+  void TearDown() override {
+    for (const int fd : stalled_) close(fd);
+    if (server_) server_->Stop();
+    if (serving_.joinable()) serving_.join();
   }
-  EXPECT_EQ(answer.rfind("HTTP/1.1 404", 0), 0u) << answer;
-  close(stalled);
-  server.Stop();
-  serving.join();
-  EXPECT_NE(scratch::ReadAll(options.logPath).find("too slow to take the answer"), std::string::npos);
+
+  void Start(u32 threads, u32 answerSeconds) {
+    options_.repository = repository_;
+    options_.threads = threads;
+    // Far longer than the watchdog: only the bound on the whole answer can drop a peer.
+    options_.silenceSeconds = 3600;
+    options_.answerSeconds = answerSeconds;
+    options_.logPath = folder_.path() + "/vnyrepo.log";
+    server_ = std::make_unique<VnyRepo::RepositoryServer>(options_);
+    std::string error;
+    ASSERT_TRUE(server_->Listen(error)) << error;
+    serving_ = std::thread([this] { server_->Run(); });
+  }
+  // Peers that ask for the package and read nothing of it.
+  void Stall(int count) {
+    for (int i = 0; i < count; ++i) {
+      const int fd = ConnectTo(server_->Port(), 4096);
+      ASSERT_GE(fd, 0);
+      stalled_.push_back(fd);
+      ASSERT_FALSE(Ask(fd, "/packages/big.cdp").empty());
+    }
+  }
+  // The answer to `path`; a peer never answered ends the test program.
+  std::string FetchWatched(const std::string& path) {
+    std::string answer;
+    watchdog::Task next([&] { answer = Fetch(server_->Port(), path); });
+    return answer;
+  }
+
+  scratch::Folder folder_;
+  std::string repository_;
+  VnyRepo::ServerOptions options_;
+  std::unique_ptr<VnyRepo::RepositoryServer> server_;
+  std::thread serving_;
+  std::vector<int> stalled_;
+};
+
+TEST_F(RepositoryServerTest, APeerThatStopsReadingIsDroppedWhenTheAnswersTimeIsUp) {
+  Start(1, 1);
+  Stall(1);
+  // It must be dropped whether or not anyone else comes.
+  EXPECT_TRUE(watchdog::Eventually([&] {
+    return scratch::ReadAll(options_.logPath).find("too slow to take the answer") !=
+           std::string::npos;
+  }));
+  EXPECT_EQ(FetchWatched("/nothing").rfind("HTTP/1.1 404", 0), 0u);
+}
+
+TEST_F(RepositoryServerTest, SlowReadersHoldNoWorkerFromAFreshSearch) {
+  Start(4, 3600);
+  // One more than there are workers, each with most of a package still to take.
+  Stall(5);
+  const std::string answer =
+      FetchWatched(std::string(VnyRepo::kSearchPath) + "?SearchCriteria=1:2&DependencyLevel=0");
+  EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK", 0), 0u) << answer;
+  EXPECT_NE(answer.find("none"), std::string::npos) << answer;
 }
 
 }  // namespace

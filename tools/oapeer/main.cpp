@@ -4,7 +4,8 @@
 // resends) and echoes each message it receives back as a reliable message, or with --service 1
 // answers as the online-access service: it logs the client in (login, challenge with the
 // channel key, ticket, acceptance or refusal) and can send messages to assets after the first
-// accepted login. Every datagram, fragment, message and login step is logged on one line.
+// accepted login. Every datagram, fragment, message and login step is logged on one line, up to
+// kLogLinesPerSecond lines in each second; the count of lines left out follows.
 // Faults for tests: --drop, --duplicate and --reorder (probabilities 0..1) and --delay-ms act on
 // every datagram in both directions, from a seeded generator so a run can be repeated.
 //
@@ -62,6 +63,8 @@ constexpr double kSilenceLimit = 300.0;
 // peer is given up.
 constexpr double kRetryAfter[6] = {2, 2, 4, 16, 32, 64};
 constexpr int kMaxSendsPerMessage = 5;
+// A flood would otherwise write a line per datagram, hundreds of megabytes a minute.
+constexpr unsigned long kLogLinesPerSecond = 2000;
 
 struct Options {
   int port = 0;
@@ -92,15 +95,52 @@ std::string AddressText(const Platform::DatagramAddress& a) {
   return text;
 }
 
-void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void Log(const char* format, ...) {
+struct LogRate {
+  long second = -1;
+  unsigned long written = 0;
+  unsigned long leftOut = 0;
+};
+LogRate g_logRate;
+
+void WriteLogLine(const char* format, va_list args) {
   std::fprintf(g_logOut, "%9.3f ", WallSeconds());
-  va_list args;
-  va_start(args, format);
   std::vfprintf(g_logOut, format, args);
-  va_end(args);
   std::fputc('\n', g_logOut);
   std::fflush(g_logOut);
+}
+
+void LogAlways(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void LogAlways(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  WriteLogLine(format, args);
+  va_end(args);
+}
+
+// Says how many lines the rate left out, once their second is over (or the peer stops).
+void ReportLeftOut() {
+  if (g_logRate.leftOut == 0) return;
+  LogAlways("log: %lu lines left out (over %lu a second)", g_logRate.leftOut, kLogLinesPerSecond);
+  g_logRate.leftOut = 0;
+}
+
+void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Log(const char* format, ...) {
+  const long second = long(WallSeconds());
+  if (second != g_logRate.second) {
+    ReportLeftOut();
+    g_logRate.second = second;
+    g_logRate.written = 0;
+  }
+  if (g_logRate.written >= kLogLinesPerSecond) {
+    ++g_logRate.leftOut;
+    return;
+  }
+  ++g_logRate.written;
+  va_list args;
+  va_start(args, format);
+  WriteLogLine(format, args);
+  va_end(args);
 }
 
 // Wrapping numbers 1..255; 0 means unreliable.
@@ -297,16 +337,34 @@ class PeerServer {
     Process(item.address, item.bytes);
   }
 
+  // A logged-in peer is never forgotten to make room: strangers writing from many ports would
+  // otherwise push out every real client. Of the others, one that never got a message through
+  // goes first, then the quietest.
+  bool LoggedIn(const Peer& peer) const {
+    return options_.service && peer.session.state == oapeer::ServiceSession::kOnline;
+  }
+  static bool GoesBefore(const Peer& a, const Peer& b) {
+    if ((a.messages == 0) != (b.messages == 0)) return a.messages == 0;
+    return a.lastHeard < b.lastHeard;
+  }
+
+  // Null when the address is no peer and `create` is off, or when every place holds a logged-in
+  // peer.
   Peer* FindPeer(const Platform::DatagramAddress& address, bool create) {
     for (Peer& peer : peers_)
       if (peer.address == address) return &peer;
     if (!create) return nullptr;
     if (peers_.size() >= kMaxPeers) {
-      auto quietest = peers_.begin();
-      for (auto it = peers_.begin(); it != peers_.end(); ++it)
-        if (it->lastHeard < quietest->lastHeard) quietest = it;
-      Log("peer %s forgotten to make room", AddressText(quietest->address).c_str());
-      peers_.erase(quietest);
+      auto leaving = peers_.end();
+      for (auto it = peers_.begin(); it != peers_.end(); ++it) {
+        if (!LoggedIn(*it) && (leaving == peers_.end() || GoesBefore(*it, *leaving))) leaving = it;
+      }
+      if (leaving == peers_.end()) {
+        Log("peer %s refused: every place holds a logged-in peer", AddressText(address).c_str());
+        return nullptr;
+      }
+      Log("peer %s forgotten to make room", AddressText(leaving->address).c_str());
+      peers_.erase(leaving);
     }
     peers_.emplace_back();
     Peer& peer = peers_.back();
@@ -333,6 +391,7 @@ class PeerServer {
       return;
     }
     Peer* peer = FindPeer(from, true);
+    if (peer == nullptr) return;
     peer->lastHeard = ChannelNow();
     Acknowledged(*peer, d[1]);
     std::vector<unsigned char> body(d.begin() + long(skip), d.end());
@@ -629,7 +688,8 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  Log("listening on 127.0.0.1:%u mode=%d drop=%.3f duplicate=%.3f reorder=%.3f delay=%dms "
+  LogAlways(
+      "listening on 127.0.0.1:%u mode=%d drop=%.3f duplicate=%.3f reorder=%.3f delay=%dms "
       "seed=%u time-scale=%.1f %s",
       port, options.mode, options.drop, options.duplicate, options.reorder, options.delayMs,
       options.seed, options.timeScale, options.service ? "service" : "echo");
@@ -656,7 +716,8 @@ int main(int argc, char** argv) {
     server.Tick();
   }
   server.Farewell();
-  Log("stopping");
+  ReportLeftOut();
+  LogAlways("stopping");
   Platform::CloseDatagramSocket(fd);
   if (g_logOut != stdout) std::fclose(g_logOut);
   return 0;

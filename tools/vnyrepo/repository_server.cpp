@@ -8,13 +8,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
 
-#include "platform/socket_io.h"
 #include "repository_answer.h"
 #include "repository_request.h"
 
@@ -23,6 +23,7 @@ namespace VnyRepo {
 namespace {
 
 constexpr size_t kFileChunk = 64 * 1024;
+constexpr size_t kTurnBytes = 1024 * 1024;
 // After a failed accept the listener waits before it tries again, doubling up to the longest.
 constexpr int kAcceptBackoffFirstMs = 10;
 constexpr int kAcceptBackoffLongestMs = 1000;
@@ -36,8 +37,15 @@ RepositoryServer::RepositoryServer(const ServerOptions& options)
 
 RepositoryServer::~RepositoryServer() {
   Stop();
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    queueReady_.notify_all();
+  }
   for (std::thread& worker : workers_) worker.join();
-  for (const int fd : queue_) close(fd);
+  for (auto& entry : connections_) Close(entry.second);
+  for (auto& entry : finished_) {
+    if (entry.second.file >= 0) close(entry.second.file);
+  }
   for (const int fd : {listenFd_, wakeRead_, wakeWrite_}) {
     if (fd >= 0) close(fd);
   }
@@ -99,143 +107,253 @@ void RepositoryServer::Run() {
     workers_.emplace_back([this] { Work(); });
   }
   int backoffMs = kAcceptBackoffFirstMs;
+  Clock::time_point acceptPausedUntil;
+  std::vector<pollfd> polled;
+  std::vector<u64> ids;
   while (!stopping_.load()) {
-    pollfd p[2] = {{listenFd_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
-    if (poll(p, 2, -1) < 0 && errno != EINTR) break;
+    TakeFinished();
+    const int waitMs = DropLateOnes();
+    polled.clear();
+    ids.clear();
+    polled.push_back({wakeRead_, POLLIN, 0});
+    // A negative descriptor is skipped by poll: the listener rests while accepting backs off.
+    const auto now = Clock::now();
+    int timeoutMs = waitMs;
+    if (now < acceptPausedUntil) {
+      timeoutMs = std::min<int>(
+          timeoutMs,
+          int(std::chrono::duration_cast<std::chrono::milliseconds>(acceptPausedUntil - now)
+                  .count()) + 1);
+    }
+    polled.push_back({now >= acceptPausedUntil ? listenFd_ : -1, POLLIN, 0});
+    for (const auto& [id, connection] : connections_) {
+      if (connection.phase == Connection::Phase::kWorking) continue;
+      const short events = connection.phase == Connection::Phase::kReading ? POLLIN : POLLOUT;
+      polled.push_back({connection.fd, events, 0});
+      ids.push_back(id);
+    }
+    if (poll(polled.data(), polled.size(), timeoutMs) < 0 && errno != EINTR) {
+      Log("poll failed: %s", std::strerror(errno));
+      break;
+    }
     if (stopping_.load()) break;
-    if ((p[0].revents & POLLIN) == 0) continue;
-    const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      Log("accept failed: %s; pausing %d ms", std::strerror(errno), backoffMs);
-      poll(&p[1], 1, backoffMs);
-      backoffMs = std::min(backoffMs * 2, kAcceptBackoffLongestMs);
-      continue;
+    if ((polled[0].revents & POLLIN) != 0) {
+      char drained[64];
+      while (read(wakeRead_, drained, sizeof drained) > 0) {
+      }
     }
-    backoffMs = kAcceptBackoffFirstMs;
-    const timeval limit{time_t(options_.silenceSeconds), 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    std::lock_guard<std::mutex> lock(queueMutex_);
-    if (queue_.size() >= options_.queueLimit) {
-      Log("%zu peers waiting already; one more closed", queue_.size());
-      close(fd);
-      continue;
+    if ((polled[1].revents & POLLIN) != 0) Accept(backoffMs, acceptPausedUntil);
+    for (size_t i = 0; i < ids.size(); ++i) {
+      if (polled[i + 2].revents == 0) continue;
+      auto it = connections_.find(ids[i]);
+      Connection& connection = it->second;
+      const bool going = connection.phase == Connection::Phase::kReading
+                             ? ReadHead(it->first, connection)
+                             : WriteAnswer(connection);
+      if (!going) {
+        Close(connection);
+        connections_.erase(it);
+      }
     }
-    queue_.push_back(fd);
-    queueReady_.notify_one();
   }
   std::lock_guard<std::mutex> lock(queueMutex_);
   stopping_.store(true);
   queueReady_.notify_all();
 }
 
+void RepositoryServer::Accept(int& backoffMs, Clock::time_point& pausedUntil) {
+  const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  if (fd < 0) {
+    if (errno == EINTR || errno == EAGAIN) return;
+    Log("accept failed: %s; pausing %d ms", std::strerror(errno), backoffMs);
+    pausedUntil = Clock::now() + std::chrono::milliseconds(backoffMs);
+    backoffMs = std::min(backoffMs * 2, kAcceptBackoffLongestMs);
+    return;
+  }
+  backoffMs = kAcceptBackoffFirstMs;
+  if (connections_.size() >= std::max<u32>(options_.connectionLimit, 1)) {
+    Log("%zu peers served already; one more closed", connections_.size());
+    close(fd);
+    return;
+  }
+  Connection connection;
+  connection.fd = fd;
+  // The whole head, not only each piece of it, must come within the silence limit: a peer that
+  // trickles bytes would otherwise stay for hours.
+  connection.deadline = Clock::now() + std::chrono::seconds(options_.silenceSeconds);
+  connections_.emplace(nextId_++, std::move(connection));
+}
+
 void RepositoryServer::Work() {
   for (;;) {
-    int fd = -1;
+    Job job;
     {
       std::unique_lock<std::mutex> lock(queueMutex_);
-      queueReady_.wait(lock, [this] { return stopping_.load() || !queue_.empty(); });
+      queueReady_.wait(lock, [this] { return stopping_.load() || !jobs_.empty(); });
       if (stopping_.load()) return;
-      fd = queue_.front();
-      queue_.pop_front();
+      job = std::move(jobs_.front());
+      jobs_.pop_front();
     }
-    Serve(fd);
-    shutdown(fd, SHUT_RDWR);
-    close(fd);
+    Answer answer = Prepare(job.head);
+    {
+      std::lock_guard<std::mutex> lock(queueMutex_);
+      finished_.emplace_back(job.id, std::move(answer));
+    }
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = write(wakeWrite_, &byte, 1);
   }
 }
 
-namespace {
-
-// Logs why an answer stopped short; true when it went out whole.
-bool Sent(RepositoryServer& server, Platform::SendResult result, const char* what) {
-  if (result == Platform::SendResult::kSent) return true;
-  if (result == Platform::SendResult::kTimedOut) {
-    server.Log("%s: peer too slow to take the answer; dropped", what);
-  } else {
-    server.Log("%s: answer not sent: %s", what, std::strerror(errno));
+void RepositoryServer::TakeFinished() {
+  std::deque<std::pair<u64, Answer>> finished;
+  {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    finished.swap(finished_);
   }
-  return false;
+  for (auto& [id, answer] : finished) {
+    auto it = connections_.find(id);
+    if (it == connections_.end()) {
+      if (answer.file >= 0) close(answer.file);
+      continue;
+    }
+    StartWriting(it->second, std::move(answer));
+  }
 }
 
-}  // namespace
-
-void RepositoryServer::SendText(int fd, int status, const char* reason, const std::string& body,
-                                std::chrono::steady_clock::time_point deadline) {
-  const std::string head = "HTTP/1.1 " + std::to_string(status) + " " + reason +
-                           "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
-                           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n";
-  Sent(*this,
-       Platform::SendAllBy(fd, head.data(), head.size(), body.data(), body.size(), deadline,
-                           nullptr),
-       reason);
+void RepositoryServer::StartWriting(Connection& connection, Answer answer) {
+  connection.phase = Connection::Phase::kWriting;
+  connection.answer = std::move(answer);
+  connection.sent = 0;
+  connection.lastProgress = Clock::now();
+  connection.deadline = connection.lastProgress + std::chrono::seconds(options_.answerSeconds);
 }
 
-void RepositoryServer::SendFile(int fd, const std::string& path,
-                                std::chrono::steady_clock::time_point deadline) {
+bool RepositoryServer::ReadHead(u64 id, Connection& connection) {
+  char buffer[1024];
+  for (;;) {
+    const ssize_t n = recv(connection.fd, buffer, sizeof buffer, 0);
+    if (n == 0) return false;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+      Log("peer dropped: %s", std::strerror(errno));
+      return false;
+    }
+    connection.head.append(buffer, size_t(n));
+    const RequestHeadState state = CheckRequestHead(connection.head);
+    if (state == RequestHeadState::kTooLarge) {
+      Log("request head over %zu bytes refused", kMaxRequestHead);
+      StartWriting(connection,
+                   TextAnswer(431, "Request Header Fields Too Large", "request too large\n"));
+      return true;
+    }
+    if (state == RequestHeadState::kComplete) {
+      connection.phase = Connection::Phase::kWorking;
+      std::lock_guard<std::mutex> lock(queueMutex_);
+      jobs_.push_back(Job{id, std::move(connection.head)});
+      queueReady_.notify_one();
+      return true;
+    }
+  }
+}
+
+bool RepositoryServer::WriteAnswer(Connection& connection) {
+  Answer& answer = connection.answer;
+  // A fast peer takes a bounded share of each turn, so that the others are served too.
+  for (size_t budget = kTurnBytes; budget > 0;) {
+    if (connection.sent == answer.bytes.size()) {
+      if (answer.fileLeft <= 0) return false;
+      answer.bytes.resize(size_t(std::min<off_t>(answer.fileLeft, off_t(kFileChunk))));
+      const ssize_t n = read(answer.file, answer.bytes.data(), answer.bytes.size());
+      if (n <= 0) {
+        Log("%s: read failed", answer.what.c_str());
+        return false;
+      }
+      answer.bytes.resize(size_t(n));
+      answer.fileLeft -= n;
+      connection.sent = 0;
+    }
+    const ssize_t n = send(connection.fd, answer.bytes.data() + connection.sent,
+                           answer.bytes.size() - connection.sent, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+      Log("%s: answer not sent: %s", answer.what.c_str(), std::strerror(errno));
+      return false;
+    }
+    connection.sent += size_t(n);
+    connection.lastProgress = Clock::now();
+    budget -= std::min(budget, size_t(n));
+  }
+  return true;
+}
+
+int RepositoryServer::DropLateOnes() {
+  const auto now = Clock::now();
+  auto next = now + std::chrono::seconds(1);
+  for (auto it = connections_.begin(); it != connections_.end();) {
+    Connection& connection = it->second;
+    auto due = connection.deadline;
+    if (connection.phase == Connection::Phase::kWriting) {
+      due = std::min(due, connection.lastProgress + std::chrono::seconds(options_.silenceSeconds));
+    }
+    if (connection.phase == Connection::Phase::kWorking || now < due) {
+      if (connection.phase != Connection::Phase::kWorking) next = std::min(next, due);
+      ++it;
+      continue;
+    }
+    if (connection.phase == Connection::Phase::kReading) {
+      Log("peer too slow with its request; dropped");
+    } else {
+      Log("%s: peer too slow to take the answer; dropped", connection.answer.what.c_str());
+    }
+    Close(connection);
+    it = connections_.erase(it);
+  }
+  return int(std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count()) + 1;
+}
+
+void RepositoryServer::Close(Connection& connection) {
+  if (connection.answer.file >= 0) close(connection.answer.file);
+  connection.answer.file = -1;
+  shutdown(connection.fd, SHUT_RDWR);
+  close(connection.fd);
+  connection.fd = -1;
+}
+
+Answer RepositoryServer::TextAnswer(int status, const char* reason, const std::string& body) {
+  Answer answer;
+  answer.bytes = "HTTP/1.1 " + std::to_string(status) + " " + reason +
+                 "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
+                 std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+  answer.what = reason;
+  return answer;
+}
+
+Answer RepositoryServer::FileAnswer(const std::string& path) {
   const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   struct stat st {};
   if (file < 0 || fstat(file, &st) != 0 || !S_ISREG(st.st_mode)) {
     if (file >= 0) close(file);
-    SendText(fd, 404, "Not Found", "not found\n", deadline);
-    return;
+    return TextAnswer(404, "Not Found", "not found\n");
   }
-  const std::string head =
+  Answer answer;
+  answer.bytes =
       "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
       "Content-Length: " +
       std::to_string(st.st_size) + "\r\nConnection: close\r\n\r\n";
-  bool sent = Sent(*this,
-                   Platform::SendAllBy(fd, head.data(), head.size(), nullptr, 0, deadline, nullptr),
-                   path.c_str());
-  std::vector<char> chunk(kFileChunk);
-  for (off_t left = st.st_size; sent && left > 0;) {
-    const ssize_t n = read(file, chunk.data(), chunk.size());
-    if (n <= 0) {
-      Log("%s: read failed", path.c_str());
-      break;
-    }
-    sent = Sent(*this,
-                Platform::SendAllBy(fd, chunk.data(), size_t(n), nullptr, 0, deadline, nullptr),
-                path.c_str());
-    left -= n;
-  }
-  close(file);
+  answer.file = file;
+  answer.fileLeft = st.st_size;
+  answer.what = path;
+  return answer;
 }
 
-void RepositoryServer::Serve(int fd) {
-  std::string head;
-  char buffer[1024];
-  // The whole head, not only each piece of it, must come within the silence limit: a peer that
-  // trickles bytes would otherwise hold a worker for hours.
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(options_.silenceSeconds);
-  for (RequestHeadState state = CheckRequestHead(head); state != RequestHeadState::kComplete;
-       state = CheckRequestHead(head)) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      Log("peer too slow with its request; dropped");
-      return;
-    }
-    if (state == RequestHeadState::kTooLarge) {
-      SendText(fd, 431, "Request Header Fields Too Large", "request too large\n", deadline);
-      Log("request head over %zu bytes refused", kMaxRequestHead);
-      return;
-    }
-    const ssize_t n = Platform::ReceiveSome(fd, buffer, sizeof buffer);
-    if (n <= 0) {
-      if (n < 0) Log("peer dropped: %s", std::strerror(errno));
-      return;
-    }
-    head.append(buffer, size_t(n));
-  }
+Answer RepositoryServer::Prepare(const std::string& head) {
   const RepositoryRequest request = ParseRequestHead(head);
-  const auto answerBy =
-      std::chrono::steady_clock::now() + std::chrono::seconds(options_.answerSeconds);
   using Kind = RepositoryRequest::Kind;
   if (request.kind == Kind::kBadRequest) {
-    SendText(fd, 400, "Bad Request", "only GET is served\n", answerBy);
     Log("bad request line refused");
-    return;
+    return TextAnswer(400, "Bad Request", "only GET is served\n");
   }
   // Every request line goes to the log: which packages were fetched is what a user looks for.
   Log("%s", request.line.c_str());
@@ -248,15 +366,14 @@ void RepositoryServer::Serve(int fd) {
     const auto findNewest = [this](const KUID& kuid, PymDaemonSrv::RepositoryAsset& out) {
       return index_.FindNewest(kuid, out);
     };
-    SendText(fd, 200, "OK",
-             BuildSearchAnswer(findNewest, request.criteria, request.dependencyLevel,
-                               "http://127.0.0.1:" + std::to_string(port_)),
-             answerBy);
-  } else if (request.kind == Kind::kPackage || request.kind == Kind::kBanner) {
-    SendFile(fd, options_.repository + "/" + request.name, answerBy);
-  } else {
-    SendText(fd, 404, "Not Found", "not found\n", answerBy);
+    return TextAnswer(200, "OK",
+                      BuildSearchAnswer(findNewest, request.criteria, request.dependencyLevel,
+                                        "http://127.0.0.1:" + std::to_string(port_)));
   }
+  if (request.kind == Kind::kPackage || request.kind == Kind::kBanner) {
+    return FileAnswer(options_.repository + "/" + request.name);
+  }
+  return TextAnswer(404, "Not Found", "not found\n");
 }
 
 }  // namespace VnyRepo
