@@ -246,8 +246,8 @@ TEST(Tettool, ValidatesAssetFoldersWithTheShippedDefinitions) {
             "OK (1 Errors, 0 Warnings)\n");
 }
 
-// The animation a mesh-table entry names is loaded onto the entry's mesh: each kind of file gives
-// its finding, in the shipped text.
+// The animation a mesh-table entry names (with its loop speed, as the legacy upgrade writes it) is
+// loaded onto the entry's mesh: each kind of file gives its finding, in the shipped text.
 TEST(Tettool, ValidatesTheAnimationOfAMeshTableEntry) {
   scratch::Folder dir;
   fixture::MeshSpec mesh;
@@ -288,7 +288,7 @@ TEST(Tettool, ValidatesTheAnimationOfAMeshTableEntry) {
     dir.Put(folder + "/config.txt",
             "kuid <kuid:400100:" + std::to_string(n++) + ">\nusername \"Lamp\"\nkind \"scenery\"\n"
             "kestro-build 3.5\nmesh-table\n{\n  default\n  {\n    mesh \"lamp.im\"\n"
-            "    anim \"Walk.kin\"\n    auto-create 1\n  }\n}\n");
+            "    anim \"Walk.kin\"\n    animation-loop-speed 1.0\n    auto-create 1\n  }\n}\n");
     dir.Put(folder + "/lamp.im", fixture::WriteMesh(mesh));
     if (c.bytes != nullptr) dir.Put(folder + "/walk.kin", c.file);
     const kestro_test::CommandRun run = RunTettool(tool + dir.At(folder));
