@@ -76,10 +76,11 @@ void IsIdleReached(RequestContext& context, const u8*, size_t, Response& respons
   out.WriteU8(!repairing && !context.hosts.IsBusy() ? 1 : 0);
 }
 
-void TextureConvertSetting(RequestContext&, const u8*, size_t, Response& response) {
-  // Textures are installed as they come; the daemon converts none.
+void TextureConvertSetting(RequestContext& context, const u8*, size_t, Response& response) {
+  // A user's setting; unset, textures are installed as they come.
+  const Soup settings = context.store.GetSettingsSoup(kTextureSettingsGroup);
   TBuffer out(&response.body, false);
-  out.WriteU8(0);
+  out.WriteU8(settings.GetNamedTagAsBool(Qel::PString(kTextureConvertTag), false) ? 1 : 0);
 }
 
 void ListBuilds(RequestContext& context, const u8*, size_t, Response& response) {

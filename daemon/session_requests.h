@@ -5,6 +5,10 @@
 
 namespace PymDaemonSrv::SessionRequests {
 
+// The settings group and tag whose flag the texture-conversion request answers.
+inline constexpr const char* kTextureSettingsGroup = "textures";
+inline constexpr const char* kTextureConvertTag = "convert";
+
 void KeepAlive(RequestContext& context, const u8* payload, size_t size, Response& response);
 void Answer(RequestContext& context, const u8* payload, size_t size, Response& response);
 void CloseDaemon(RequestContext& context, const u8* payload, size_t size, Response& response);

@@ -1,54 +1,12 @@
 #include "qelgfx/geometry_config_data.h"
 
-#include <cerrno>
-#include <cmath>
-#include <cstdlib>
 #include <cstring>
+
+#include "qelgfx/config_tokens.h"
 
 namespace Qel {
 
 namespace {
-
-bool IsSeparator(char c) { return c == ',' || c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-// Splits a list into its tokens without copying; empty tokens between separators do not count.
-template <typename Fn>
-bool ForEachToken(const String& text, Fn&& fn) {
-  const std::string_view all = text.View();
-  size_t i = 0;
-  while (i < all.size()) {
-    while (i < all.size() && IsSeparator(all[i])) ++i;
-    if (i == all.size()) break;
-    size_t end = i;
-    while (end < all.size() && !IsSeparator(all[end])) ++end;
-    if (!fn(std::string(all.substr(i, end - i)))) return false;
-    i = end;
-  }
-  return true;
-}
-
-bool ParseFloatToken(const std::string& token, f32& value) {
-  char* end = nullptr;
-  errno = 0;
-  const f32 parsed = std::strtof(token.c_str(), &end);
-  if (end == token.c_str() || *end != '\0' || errno == ERANGE || !std::isfinite(parsed)) {
-    return false;
-  }
-  value = parsed;
-  return true;
-}
-
-bool ParseU32Token(const std::string& token, u32& value) {
-  if (token.empty() || token[0] == '-' || token[0] == '+') return false;
-  char* end = nullptr;
-  errno = 0;
-  // Decimal, or hex after "0x"; a leading zero does not make a count octal.
-  const bool hex = token.size() > 2 && token[0] == '0' && (token[1] == 'x' || token[1] == 'X');
-  const unsigned long long parsed = std::strtoull(token.c_str(), &end, hex ? 16 : 10);
-  if (*end != '\0' || errno == ERANGE || parsed > 0xFFFFFFFFull) return false;
-  value = u32(parsed);
-  return true;
-}
 
 void Normalise(Vector3& v) { v.Normalise(); }
 
@@ -111,8 +69,8 @@ class GeometryConfigData::Reader {
     if (!child) return !required || Fail(where_ + " " + key, "is missing");
     u32 n = 0;
     f32 values[8] = {};
-    const bool ok = ForEachToken(child->GetValue(), [&](const std::string& token) {
-      return n < count && ParseFloatToken(token, values[n++]);
+    const bool ok = ForEachConfigToken(child->GetValue(), [&](const std::string& token) {
+      return n < count && ParseConfigFloat(token, values[n++]);
     });
     if (!ok || n < minimum) {
       return Fail(where_ + " " + key, String::Format("needs %u numbers", count).CStr());
@@ -145,7 +103,7 @@ class GeometryConfigData::Reader {
     String text = child->GetValue();
     text.TrimLeft();
     text.TrimRight();
-    if (!ParseU32Token(text.Std(), value)) return Fail(where_ + " " + key, "is not a count");
+    if (!ParseConfigU32(text.Std(), value)) return Fail(where_ + " " + key, "is not a count");
     return true;
   }
 
@@ -217,9 +175,9 @@ class GeometryConfigData::Reader {
     if (!indices) return true;
     const size_t vertexCount = chunk.positions.size();
     bool inRange = true;
-    const bool ok = ForEachToken(indices->GetValue(), [&](const std::string& token) {
+    const bool ok = ForEachConfigToken(indices->GetValue(), [&](const std::string& token) {
       u32 index = 0;
-      if (!ParseU32Token(token, index)) return false;
+      if (!ParseConfigU32(token, index)) return false;
       inRange = index < vertexCount;
       if (inRange) chunk.indices.push_back(u16(index));
       return inRange;
@@ -296,13 +254,13 @@ class GeometryConfigData::Reader {
     InfluenceWeight record;
     bool vertexOk = true;
     const ConfigData* weights = item.FindChild("weights");
-    const bool ok = !weights || ForEachToken(weights->GetValue(), [&](const std::string& token) {
+    const bool ok = !weights || ForEachConfigToken(weights->GetValue(), [&](const std::string& token) {
       const u32 slot = n++ % 5;
       if (slot == 0) {
-        vertexOk = ParseU32Token(token, record.vertex) && record.vertex < vertexLimit;
+        vertexOk = ParseConfigU32(token, record.vertex) && record.vertex < vertexLimit;
         return vertexOk;
       }
-      if (!ParseFloatToken(token, record.weights[slot - 1])) return false;
+      if (!ParseConfigFloat(token, record.weights[slot - 1])) return false;
       if (slot == 4) entry.weights.push_back(record);
       return true;
     });

@@ -8,6 +8,8 @@
 #include "core/stream.h"
 #include "gsruntime/gs_array.h"
 #include "gsruntime/gs_machine.h"
+#include "gsruntime/gs_message.h"
+#include "gsruntime/gs_router.h"
 #include "gsruntime/gs_string.h"
 #include "gsruntime/native_params.h"
 #include "gsruntime/object_bridge.h"
@@ -166,6 +168,21 @@ void GSOLibrary::BlinkSystemMenuIcon(GSStack* stack) {
 
 void GSOLibrary::RemoveSystemMenuIcon(GSStack*) {
   if (KestroScriptContext* host = HostContext()) host->MenuIconHook(this, KUID(), {}, {}, false);
+  menuIcon_ = 0;
+}
+
+int GSOLibrary::ReceiveMessage(const NuMessageData& message) {
+  static const Qel::PString kClick("click");
+  if (menuIcon_ == 0 || message.GetData() != menuIcon_ || message.GetName() != kClick) {
+    return NuMessageRecipient::ReceiveMessage(message);
+  }
+  if (router != nullptr) {
+    if (GSRuntime::GSMessage* click = CreateMessage("Interface", "ClickSystemButton", id, 0)) {
+      router->PostMessage(click);
+      click->Release();
+    }
+  }
+  return 0;
 }
 
 void GSOLibrary::ShowSystemMenuIconMenu(GSStack* stack) {

@@ -1,10 +1,12 @@
 // A library asset's script class runs once per script context as a shared service object. Its
 // native side is GSOLibrary: a scriptable object that is also an item of the context's world list
 // (whose saves carry the library's properties), with natives for named calls into a native
-// plug-in and for a system-menu icon. GSOLibrarySpec is the asset specification of library assets
+// plug-in and for a system-menu icon; a click on that icon reaches its script as the message
+// "Interface", "ClickSystemButton". GSOLibrarySpec is the asset specification of library assets
 // (configuration kind "library") and makes the instances.
 #pragma once
 
+#include "assetdata/nu_message.h"
 #include "gsruntime/gs_native_function.h"
 #include "nativeinterface/kestro_native_interface.h"
 #include "pymclient/spec_registry.h"
@@ -34,7 +36,7 @@ class GSOLibrarySpec : public KestroScriptSpec {
 
 bool IsLibrarySpec(const KoolthingzSpec& spec);
 
-class GSOLibrary : public ScriptableObject, public WorldListItem {
+class GSOLibrary : public ScriptableObject, public WorldListItem, public NuMessageRecipient {
  public:
   static constexpr u32 kTypeId = 0x67736C62;  // 'gslb'
 
@@ -57,6 +59,13 @@ class GSOLibrary : public ScriptableObject, public WorldListItem {
   void SaveRecordBody(TStream& stream) override;
   void LoadRecordBody(TStream& stream) override;
 
+  // The handle of the icon the host made for this library (0: none); the host sets it, and a
+  // message named "click" whose data is that handle is the user's click on it.
+  void SetSystemMenuIcon(u32 handle) { menuIcon_ = handle; }
+  u32 GetSystemMenuIcon() const { return menuIcon_; }
+  // A click on the icon is posted to the library's script; other messages are forwarded.
+  int ReceiveMessage(const NuMessageData& message) override;
+
   void GetOnlineAccess(GSRuntime::GSStack* stack);
   void LibraryCallNative(GSRuntime::GSStack* stack);
   void AddSystemMenuIcon(GSRuntime::GSStack* stack);
@@ -75,6 +84,7 @@ class GSOLibrary : public ScriptableObject, public WorldListItem {
   // none is named or it did not load.
   QMIObject* plugin_ = nullptr;
   bool scriptInitialised_ = false;
+  u32 menuIcon_ = 0;
 };
 
 // Re-creates saved libraries in the world list of the context that loads it.

@@ -247,13 +247,13 @@ Qel::Bitmap* CompressAsciiResource::GetCompressedMip(u32 level, u32 image) {
   return FileFormOf(*compressed_[image][level]);
 }
 
-bool CompressAsciiResource::WriteTextureFile(const char* path, Qel::Display* display) {
+bool CompressAsciiResource::WriteTextureFile(const char* path) {
   bool saved = false;
   {
     Qel::QIRFFile file;
     if (file.Open(path) == 0) {
       Qel::QIRFWriteHeader header(file, Qel::kTextureBodyTag);
-      saved = header.IsOk() && SaveLockedInternal(file.GetFile(), display) && header.Finish();
+      saved = header.IsOk() && SaveLockedInternal(file.GetFile(), nullptr) && header.Finish();
       file.Close();
     }
   }
@@ -261,20 +261,20 @@ bool CompressAsciiResource::WriteTextureFile(const char* path, Qel::Display* dis
   return saved;
 }
 
-bool CompressAsciiResource::SaveTexture(const char* path, Qel::Display* display,
+bool CompressAsciiResource::SaveTexture(const char* path, bool /*convertSettingOff*/,
                                         const char* scratch) {
   if (!GetMipLock()) return false;
   // A rename replaces the target in one step, so the target is always the old file or the new
   // one, whole. It fails across file systems; the name beside the target never does.
   bool saved = false;
-  if (scratch != nullptr && WriteTextureFile(scratch, display)) {
+  if (scratch != nullptr && WriteTextureFile(scratch)) {
     saved = std::rename(scratch, path) == 0;
     if (!saved) std::remove(scratch);
   }
   if (!saved) {
     const Qel::String beside = Qel::String::Format("%s.%d-%u.part", path, int(getpid()),
                                                    g_temporaryCounter.fetch_add(1));
-    if (WriteTextureFile(beside.CStr(), display)) {
+    if (WriteTextureFile(beside.CStr())) {
       saved = std::rename(beside.CStr(), path) == 0;
       if (!saved) std::remove(beside.CStr());
     }

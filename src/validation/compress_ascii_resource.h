@@ -13,7 +13,6 @@
 
 namespace Qel {
 class Bitmap;
-class Display;
 }  // namespace Qel
 
 class CompressAsciiResource : public Qel::AsciiTextureResource {
@@ -45,7 +44,9 @@ class CompressAsciiResource : public Qel::AsciiTextureResource {
   // a temporary name beside `path`, and renames it into place once it is whole. False when the
   // mips cannot be locked, the file does not open, or any write comes up short; nothing is left
   // at any of the names then, and an old file at `path` is as it was.
-  bool SaveTexture(const char* path, Qel::Display* display, const char* scratch = nullptr);
+  // `convertSettingOff` is the daemon's texture-conversion setting negated, as the engine's save
+  // takes it; the body this engine writes is the same either way.
+  bool SaveTexture(const char* path, bool convertSettingOff, const char* scratch = nullptr);
   const Qel::String& GetCompressError() const { return compressError_; }
 
  protected:
@@ -54,7 +55,7 @@ class CompressAsciiResource : public Qel::AsciiTextureResource {
  private:
   bool OptionFlag(const char* key) const;
   bool CompressAll();
-  bool WriteTextureFile(const char* path, Qel::Display* display);
+  bool WriteTextureFile(const char* path);
 
   const Qel::Options* options_ = nullptr;
   bool forceOptions_ = false;

@@ -1,5 +1,6 @@
 #include "validation/mesh_data.h"
 
+#include <array>
 #include <cstring>
 #include <string>
 
@@ -32,6 +33,9 @@ const Qel::PString kKeyAnimationFailedRes("$tet_mesh_animationfailedres");
 const Qel::PString kKeyAnimationFailedObserver("$tet_mesh_animationfailedobserver");
 const Qel::PString kTypeName("some name");
 const Qel::PString kLodTypeName("some lod name");
+// The layer and blend values an animation is added with.
+constexpr u32 kAnimationLayer = 5;
+constexpr std::array<f32, 6> kAnimationBlend = {1.0f, 0.0f, 1.0f, 0.0f, 0.0f, 1.0f};
 // Run on the main thread, and wait for it.
 constexpr u32 kMainThreadWait = TCXDispatcher::kMainThreadOnly | TCXDispatcher::kExclusionB;
 // A texture description is a few short lines.
@@ -166,8 +170,8 @@ bool MeshData::LoadMesh(bool lod) {
   Keep(instance, definition);
   mesh->Unlock();
   mesh->ReleaseReference();
-  skeleton_ = std::make_unique<Qel::SkeletonModifier>();
-  animator_ = std::make_unique<Qel::Animator>();
+  skeleton_ = std::make_unique<Qel::SkeletonModifier>(*instance);
+  animator_ = std::make_unique<Qel::Animator>(database, skeleton_.get());
   loaded_ = true;
   CollectAttachments(*definition);
   CollectTextures(*definition);
@@ -263,24 +267,25 @@ void MeshData::AnimationWorker(intptr_t result) {
     report(kKeyAnimationFailedMesh);
     return;
   }
-  const Qel::ResourceDatabase* database = DataManager::Instance().GetMeshDatabase();
-  const Qel::String name(Lower(animationPath_.View()));
-  const u32 code = database != nullptr ? animator_->Load(*database, name) : 3;
-  switch (code) {
-    case 0:
-      animations_.push_back({Qel::PString(name.View()), 0});
-      answer = 1;
-      return;
-    case 2:
+  const Qel::PString name(Lower(animationPath_.View()));
+  switch (animator_->Add(nullptr, name, kAnimationLayer, kAnimationBlend)) {
+    case Qel::Animator::kAdded:
+      break;
+    case Qel::Animator::kBoneMissing:
       report(kKeyAnimationFailedSkeleton);
       return;
-    case 4:
+    case Qel::Animator::kNothingToPlay:
       report(kKeyAnimationFailedObserver);
       return;
     default:
       report(kKeyAnimationFailedRes);
       return;
   }
+  // What validation keeps of an animation is its length in frames.
+  const std::unique_ptr<Qel::AnimationModifier> modifier(Qel::AnimationModifier::CreateInstance(
+      DataManager::Instance().GetMeshDatabase(), name, kAnimationLayer));
+  animations_.push_back({name, modifier != nullptr ? modifier->GetFrameCount() : 0});
+  answer = 1;
 }
 
 u32 MeshData::GetPolygonCount() const {

@@ -8,7 +8,7 @@
 // Loads run on the main thread: called on another thread, the caller waits until the main thread
 // has run them. Every failure is a finding and a false result, never a crash.
 //
-// Animations (".kin") are not read: an animation loads when its file is found below the asset.
+// Animations (".kin") are read and matched against the loaded mesh's skeleton.
 #pragma once
 
 #include <array>
@@ -47,7 +47,7 @@ struct MeshChildParticle {
 
 struct MeshAnimation {
   Qel::PString name;
-  u32 value = 0;
+  u32 value = 0;  // its frame count
 };
 
 class MeshData : public Qel::Particle {

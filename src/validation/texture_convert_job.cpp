@@ -11,6 +11,7 @@
 #include "core/path_text.h"
 #include "mesh/qel_get_plugins.h"
 #include "pymclient/install_paths.h"
+#include "pymclient/pym_catalogue.h"
 #include "pymclient/resource_db_cache.h"
 #include "qel/file.h"
 #include "qel/file_find.h"
@@ -262,7 +263,9 @@ void PymTextureConvertFileRPC::WriteTextureFile(intptr_t) {
     // Written in the temporary folder, so that a process cut short leaves nothing in the asset.
     Qel::File::Path scratch;
     const bool haveScratch = CreateTemporaryFilePath(Qel::PString(), scratch);
-    written_ = resource_->SaveTexture(outputPath_.CStr(), nullptr,
+    // Asked once per file: the setting may change while a walk runs.
+    const bool settingOff = !PymQueryTextureConvertSetting();
+    written_ = resource_->SaveTexture(outputPath_.CStr(), settingOff,
                                       haveScratch ? scratch.CStr() : nullptr);
     if (!written_) {
       success_.store(false);

@@ -115,6 +115,9 @@ TEST_F(DaemonProtocol, AssetReadsAnswerFromTheIndex) {
   const KUID alpha2(10, 1, 2);
   const KUID unknown(77, 7, 0);
   const std::string local = t_.path() + "/local/b";
+  Soup textures;
+  textures.EnsureContainer();
+  textures.SetNamedTag("convert", "1");
   const struct {
     u32 opcode;
     std::vector<u8> request;
@@ -141,6 +144,9 @@ TEST_F(DaemonProtocol, AssetReadsAnswerFromTheIndex) {
       {0x20, Bytes().U64(1).data, Bytes().Name("").Text("").data},
       {0x87, {}, Bytes().U8(0).U32(0).data},
       {0xB5, {}, Bytes().U8(0).data},
+      // The texture-conversion answer follows the user's setting.
+      {0x65, Bytes().Name("textures").Append(SoupBytes(textures)).data, Bytes().U8(1).data},
+      {0xB5, {}, Bytes().U8(1).data},
   };
   u32 id = 1;
   for (const auto& k : cases) {

@@ -21,6 +21,7 @@
 #include "core/networking.h"
 #include "daemon/command_host_registry.h"
 #include "daemon/daemon_test_util.h"
+#include "mesh/mesh_fixture.h"
 #include "pymclient/install_paths.h"
 #include "pymclient/pym_asset_info.h"
 #include "pymclient/pym_catalogue.h"
@@ -138,6 +139,15 @@ TEST_F(CommandHostTest, ServesEveryCommandAndRefusesHostileArchives) {
   root_->WriteFile("UserData/local/textured/good.tga", test_images::Tga(64, 64, false));
   root_->WriteFile("UserData/local/textured/good.texture.txt", "Primary=good.tga\n");
   root_->WriteFile("UserData/local/textured/bad.texture.txt", "Primary=gone.tga\n");
+  // A mesh whose animation file is damaged.
+  const std::string animated = root_->Root() + "/UserData/local/animated";
+  fixture::MeshSpec mesh;
+  mesh.chunks = {fixture::Quad(0)};
+  root_->WriteFile("UserData/local/animated/config.txt",
+                   "kuid <kuid:700:22>\nusername \"a\"\nkind \"scenery\"\nkestro-build 3.6\n"
+                   "mesh-table\n{\n  default\n  {\n    mesh \"body.im\"\n    anim \"walk.kin\"\n  }\n}\n");
+  root_->WriteFile("UserData/local/animated/body.im", fixture::WriteMesh(mesh));
+  root_->WriteFile("UserData/local/animated/walk.kin", std::string(64, '\x3c'));
   // Without a command of its own a case installs its archive, which is refused.
   const struct Case {
     const char* what;
@@ -155,6 +165,8 @@ TEST_F(CommandHostTest, ServesEveryCommandAndRefusesHostileArchives) {
       // A configuration that passes has its script compiled: the compiler's message is an error.
       {"script", "", Bytes().U32(0).Name("local").Text(scripted), {0}, "bad.gs(1) : "},
       {"no configuration", "", Bytes().U32(0).Name("local").Text(folder + "/x"), {0}, "Unable"},
+      {"animation", "", Bytes().U32(0).Name("local").Text(animated), {0},
+       "Unable to load the animation 'walk.kin'."},
       {"no textures", "", Bytes().U32(1).Name("local").Text(folder), {2, 0, 0, 0}, ""},
       {"textures", "", Bytes().U32(1).Name("local").Text(textured), {0, 0, 0, 0},
        "(image 'textured/gone.tga' is missing)"},

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "mesh/mesh_fixture.h"
+#include "qelgfx/animation_definition.h"
 #include "support/command_run.h"
 #include "support/scratch_folder.h"
 
@@ -243,6 +244,58 @@ TEST(Tettool, ValidatesAssetFoldersWithTheShippedDefinitions) {
   EXPECT_EQ(bad.out,
             "- <kuid:400100:2> : The script file 'lamp' does not exist.\n"
             "OK (1 Errors, 0 Warnings)\n");
+}
+
+// The animation a mesh-table entry names (with its loop speed, as the legacy upgrade writes it) is
+// loaded onto the entry's mesh: each kind of file gives its finding, in the shipped text.
+TEST(Tettool, ValidatesTheAnimationOfAMeshTableEntry) {
+  scratch::Folder dir;
+  fixture::MeshSpec mesh;
+  mesh.chunks = {fixture::Quad(0)};
+  mesh.bones = {{"root", "", {}}, {"arm", "root", {}}};
+  // An animation of two frames moving `bone`; without a bone, one with nothing to play.
+  const auto kin = [&](const std::string& bone) {
+    const std::string text =
+        bone.empty() ? "frames 0\n"
+                     : "frames 2\nbones\n{\n  bone \"" + bone +
+                           "\"\n  {\n    key 1, 0,0,0, 0,0,0,1\n  }\n}\n";
+    Qel::AnimationDefinition definition;
+    Qel::String error;
+    EXPECT_TRUE(definition.ReadText(text.c_str(), error)) << error.Std();
+    EXPECT_TRUE(definition.Write(dir.At("made.kin").c_str()));
+    return dir.Read("made.kin");
+  };
+  const std::string arm = kin("arm");
+  const struct {
+    const char* what;
+    const char* bytes;  // null: no file
+    std::string file;
+    const char* finding;
+  } cases[] = {
+      {"good", "", arm, nullptr},
+      {"a bone the mesh lacks", "", kin("leg"),
+       "- <kuid:400100:11> : The animation 'walk.kin' does not fit the skeleton of the mesh.\n"},
+      {"damaged", "", arm.substr(0, 40), "- <kuid:400100:12> : Unable to load the animation 'walk.kin'.\n"},
+      {"empty", "", kin(""),
+       "- <kuid:400100:13> : The animation 'walk.kin' has nothing to play: no frames or no bones.\n"},
+      {"missing", nullptr, "", "- <kuid:400100:14> : Unable to load the animation 'walk.kin'.\n"},
+  };
+  const std::string tool =
+      "validate --tetdata " + std::string(kRepoData) + "/TETData --data " + kRepoData + "/data ";
+  int n = 10;
+  for (const auto& c : cases) {
+    const std::string folder = "a" + std::to_string(n);
+    dir.Put(folder + "/config.txt",
+            "kuid <kuid:400100:" + std::to_string(n++) + ">\nusername \"Lamp\"\nkind \"scenery\"\n"
+            "kestro-build 3.5\nmesh-table\n{\n  default\n  {\n    mesh \"lamp.im\"\n"
+            "    anim \"Walk.kin\"\n    animation-loop-speed 1.0\n    auto-create 1\n  }\n}\n");
+    dir.Put(folder + "/lamp.im", fixture::WriteMesh(mesh));
+    if (c.bytes != nullptr) dir.Put(folder + "/walk.kin", c.file);
+    const kestro_test::CommandRun run = RunTettool(tool + dir.At(folder));
+    EXPECT_EQ(run.out, std::string(c.finding != nullptr ? c.finding : "") + "OK (" +
+                           (c.finding != nullptr ? "1" : "0") + " Errors, 0 Warnings)\n")
+        << c.what;
+  }
 }
 
 }  // namespace

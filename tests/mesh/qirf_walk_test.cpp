@@ -6,11 +6,13 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "mesh/lod_fixture.h"
 #include "mesh/mesh_load_result.h"
+#include "support/scratch_folder.h"
 
 namespace {
 
@@ -146,6 +148,23 @@ TEST(QIRFWalkTest, ContainersCutShortAreDamaged) {
     EXPECT_FALSE(walk.result.ok);
     EXPECT_FALSE(walk.result.reason.empty());
   }
+}
+
+// An animation written from its text form by the tool walks as its flat chunks; text the tool
+// refuses leaves no file.
+TEST(QIRFWalkTest, TheToolWritesAnAnimationThatWalksWhole) {
+  const scratch::Folder folder;
+  folder.Put("walk.txt", "frames 4\nbones\n{\n  bone \"arm\"\n  {\n    key 0, 0,0,0, 0,0,0,1\n  }\n"
+                         "  bone \"leg\"\n  {\n    key 3, 0,1,0, 0,0,0,1\n  }\n}\n");
+  folder.Put("bad.txt", "frames 4\nbones\n{\n  bone \"arm\"\n  {\n    key 9, 0,0,0, 0,0,0,1\n  }\n}\n");
+  EXPECT_EQ(0, RunTool("meshtool kin-save", folder.At("walk.txt") + "' '" + folder.At("walk.kin")));
+  EXPECT_EQ(1, RunTool("meshtool kin-save", folder.At("bad.txt") + "' '" + folder.At("bad.kin")));
+  EXPECT_EQ(folder.Names(), (std::set<std::string>{"bad.txt", "walk.kin", "walk.txt"}));
+  const Walk walk = WalkBytes(folder.Read("walk.kin"));
+  EXPECT_TRUE(walk.result.ok) << walk.result.reason;
+  EXPECT_EQ(std::string(walk.result.bodyTag), "KANM");
+  EXPECT_EQ(walk.tree, (std::vector<std::string>{"INFO@0", "TRAK@0", "TRAK@0"}));
+  EXPECT_EQ(0, RunTool("qirfdump", folder.At("walk.kin")));
 }
 
 }  // namespace

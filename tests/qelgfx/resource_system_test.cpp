@@ -5,7 +5,6 @@
 
 #include "qel/options.h"
 #include "qel/resource_database.h"
-#include "qelgfx/animation.h"
 #include "qelgfx/material_resource.h"
 #include "qelgfx/object_lod.h"
 #include "qelgfx/particle.h"
@@ -120,9 +119,6 @@ TEST(ResourceSystemTest, DatabaseRefusesNamesOutsideItsFolder) {
                            "", "meshes/none.im", "meshes"}) {
     EXPECT_FALSE(database.FindFile(name, path)) << name;
   }
-  Animator animator;
-  EXPECT_EQ(animator.Load(database, "meshes/body.im"), 0u);
-  EXPECT_EQ(SkeletonModifier().Load(database, "../body.kin"), 3u);
 }
 
 TEST(ResourceSystemTest, ParticleTreesFindCloneAndPlacePoints) {

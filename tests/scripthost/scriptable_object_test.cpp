@@ -7,11 +7,15 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/file_util.h"
+#include "gsruntime/gs_message.h"
 #include "gsruntime/gs_native_function.h"
+#include "gsruntime/gs_router.h"
 #include "gsruntime/gs_string.h"
+#include "scripthost/gso_library.h"
 #include "scripthost/kestro_script_context.h"
 #include "scripthost/native_binding.h"
 #include "scripthost/script_probe.h"
@@ -217,6 +221,55 @@ TEST(ScriptableObjectWrapperTest, WrapperDeclaresTheCustomClassOnTheAssetsClass)
       ScriptableObject::WrapperSource(Qel::PString("Shed"), Qel::PString("shed.gsl")).CStr());
   EXPECT_NE(named.find("include \"shed.gs\""), std::string::npos) << named;
   EXPECT_NE(named.find("class CustomObject isclass Shed\n"), std::string::npos) << named;
+}
+
+// A message named "click" that carries the library's icon handle is the user's click: the library's
+// script gets "Interface", "ClickSystemButton"; anything else goes on to the forward target (none
+// here, which answers 1).
+TEST_F(ScriptableObjectTest, ALibraryTurnsAClickOnItsIconIntoAScriptMessage) {
+  Soup config;
+  config.EnsureContainer();
+  GSOLibrarySpec spec(KUID(1, 2, 0), nullptr, nullptr, Qel::PString(), config);
+  GSRouter router;
+  router.Start();
+  // Records what the router hands the library.
+  struct Library : GSOLibrary {
+    using GSOLibrary::GSOLibrary;
+    bool HandleMessage(GSRuntime::GSMessage* m) override {
+      messages.push_back(router->TypeNameOfId(m->major) + "." + router->TypeNameOfId(m->minor) +
+                         (m->destination == id ? " to the library" : " elsewhere"));
+      return true;
+    }
+    std::vector<std::string> messages;
+  } library(Host(), &spec);
+  ASSERT_TRUE(router.AddNode(&library));
+  // As a script handler of the message does.
+  library.Subscribe(router.InternTypeName("Interface"));
+  const auto delivered = [&] {
+    router.Tick(0.0f);
+    return std::exchange(library.messages, {});
+  };
+  const NuMessageData click(Qel::PString("click"), 7);
+  // Without an icon there is nothing to click.
+  EXPECT_EQ(library.ReceiveMessage(click), 1);
+  EXPECT_TRUE(delivered().empty());
+  library.SetSystemMenuIcon(7);
+  const struct {
+    const char* name;
+    u32 handle;
+    int answer;
+    std::vector<std::string> messages;
+  } cases[] = {
+      {"click", 7, 0, {"Interface.ClickSystemButton to the library"}},
+      {"click", 8, 1, {}},
+      {"Click", 7, 1, {}},
+      {"pipe-closed", 7, 1, {}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(library.ReceiveMessage(NuMessageData(Qel::PString(c.name), c.handle)), c.answer)
+        << c.name << " " << c.handle;
+    EXPECT_EQ(delivered(), c.messages) << c.name << " " << c.handle;
+  }
 }
 
 }  // namespace

@@ -156,7 +156,7 @@ TEST_F(CompressAsciiResourceTest, MipLocksCountAndTheSaveReadsBackWhole) {
 
   // The save takes the lock already held and leaves it held.
   const std::string path = folder_.At("t.texture");
-  ASSERT_TRUE(resource->SaveTexture(path.c_str(), nullptr));
+  ASSERT_TRUE(resource->SaveTexture(path.c_str(), true));
   EXPECT_EQ(resource->GetMipLockCount(), 1u);
   resource->GetMipUnlock();
   EXPECT_EQ(resource->GetCompressedMip(0, 0), nullptr);
@@ -178,12 +178,12 @@ TEST_F(CompressAsciiResourceTest, ASaveThatCannotWriteFailsAndLeavesNothing) {
   auto resource = Load(64, 64, 0, "Primary=p.tga\n", kAuto);
   folder_.Put("blocker", "a file where a folder would be");
   const std::string path = folder_.At("blocker/t.texture");
-  EXPECT_FALSE(resource->SaveTexture(path.c_str(), nullptr));
+  EXPECT_FALSE(resource->SaveTexture(path.c_str(), true));
   EXPECT_EQ(resource->GetMipLockCount(), 0u);
   EXPECT_EQ(folder_.Names(), (std::set<std::string>{"blocker", "p.tga", "t.convert-tex.txt"}));
   // Without a load there is nothing to lock, and nothing is written.
   CompressAsciiResource empty(Qel::PString("t.convert-tex.txt"), &database_);
-  EXPECT_FALSE(empty.SaveTexture(folder_.At("u.texture").c_str(), nullptr));
+  EXPECT_FALSE(empty.SaveTexture(folder_.At("u.texture").c_str(), true));
   EXPECT_FALSE(empty.GetCompressError().IsEmpty());
 }
 

@@ -14,6 +14,7 @@
 #include "mesh/lod_fixture.h"
 #include "mesh/mesh_fixture.h"
 #include "qel/options.h"
+#include "qelgfx/animation_definition.h"
 #include "support/scratch_folder.h"
 #include "validation/data_manager.h"
 #include "validation/error_handler.h"
@@ -222,12 +223,59 @@ TEST_F(MeshValidationTest, EachMeshFileGivesItsFindings) {
       {"animations after a failed mesh",
        kHead + "mesh \"broken.im\"\nanim \"a.kin\"\nother \"b.kin\"\n",
        {{"broken.im", "x"}}, {"E $tet_mesh_load_mesh 'broken.im'"}},
-      {"an animation onto the mesh", kHead + "mesh \"body.im\"\nanim \"a.kin\"\n",
-       {{"body.im", good}, {"a.kin", "x"}}, {}},
-      {"a missing animation", kHead + "mesh \"body.im\"\nanim \"a.kin\"\n", {{"body.im", good}},
-       {"E $tet_mesh_animationfailedres 'a.kin'"}},
   };
   for (const Case& c : cases) EXPECT_EQ(Validate(c.config, c.files), c.findings) << c.what;
+}
+
+// The bytes of an animation file written from its text form.
+std::string Kin(const char* text) {
+  Qel::AnimationDefinition definition;
+  Qel::String error;
+  EXPECT_TRUE(definition.ReadText(text, error)) << error.Std();
+  const scratch::Folder folder;
+  EXPECT_TRUE(definition.Write(folder.At("a.kin").c_str()));
+  return folder.Read("a.kin");
+}
+
+// An animation is read and matched against the skeleton of the mesh named before it; the field's
+// name is lower-cased before it is looked up.
+TEST_F(MeshValidationTest, EachAnimationFileGivesItsFinding) {
+  fixture::MeshSpec spec;
+  spec.chunks = {fixture::Quad(0)};
+  spec.bones = {{"root", "", {}}, {"Arm", "root", {}}};
+  const std::string body = fixture::WriteMesh(spec);
+  const std::string arm =
+      Kin("frames 2\nbones\n{\n  bone \"arm\"\n  {\n    key 1, 0,0,0, 0,0,0,1\n  }\n}\n");
+  const std::string leg =
+      Kin("frames 2\nbones\n{\n  bone \"leg\"\n  {\n    key 1, 0,0,0, 0,0,0,1\n  }\n}\n");
+  const std::string config = kHead + "mesh \"body.im\"\nanim \"A.kin\"\n";
+  const struct {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> files;
+    std::vector<std::string> findings;
+  } cases[] = {
+      {"good", {{"a.kin", arm}}, {}},
+      {"a bone the mesh lacks", {{"a.kin", leg}}, {"E $tet_mesh_animationfailedskeleton 'a.kin'"}},
+      {"damaged", {{"a.kin", arm.substr(0, arm.size() - 4)}}, {"E $tet_mesh_animationfailedres 'a.kin'"}},
+      {"64 random bytes", {{"a.kin", std::string(64, '\x3c')}}, {"E $tet_mesh_animationfailedres 'a.kin'"}},
+      {"empty", {{"a.kin", Kin("frames 0\n")}}, {"E $tet_mesh_animationfailedobserver 'a.kin'"}},
+      {"missing", {}, {"E $tet_mesh_animationfailedres 'a.kin'"}},
+  };
+  for (const auto& c : cases) {
+    auto files = c.files;
+    files.emplace_back("body.im", body);
+    EXPECT_EQ(Validate(config, files), c.findings) << c.what;
+  }
+
+  // What a mesh keeps of a good animation: its lower-cased name and its frame count.
+  dir_.Put("Asset/walk.kin", arm);
+  DataManager::Instance().OpenAssetResourceDatabase(Qel::PString(), Qel::String(Asset().c_str()));
+  TETLib::MeshData data;
+  ASSERT_TRUE(data.Load(Qel::PString("body.im"), nullptr));
+  ASSERT_TRUE(data.LoadAnimation(Qel::PString("Walk.kin")));
+  ASSERT_EQ(data.GetAnimations().size(), 1u);
+  EXPECT_EQ(data.GetAnimations()[0].name, Qel::PString("walk.kin"));
+  EXPECT_EQ(data.GetAnimations()[0].value, 2u);
 }
 
 // An attachment names a point of the mesh of the entry its "att-parent" names.
@@ -297,6 +345,16 @@ TEST_F(MeshValidationTest, HostileMeshFilesAreFindingsNotCrashes) {
       const std::vector<std::string> findings =
           Validate(kHead + "mesh \"" + name + "\"\nanim \"a.kin\"\n", {{name, bytes}});
       for (const std::string& finding : findings) EXPECT_NE(finding.find("$tet_"), std::string::npos);
+    }
+  }
+  // And the animation fuzzer's corpus onto a good mesh.
+  const std::string body = QuadsMesh(1);
+  for (const auto& entry : std::filesystem::directory_iterator(corpus + "kin_animation_fuzz")) {
+    const std::vector<std::string> findings =
+        Validate(kHead + "mesh \"m.im\"\nanim \"a.kin\"\n",
+                 {{"m.im", body}, {"a.kin", scratch::ReadAll(entry.path().string())}});
+    for (const std::string& finding : findings) {
+      EXPECT_NE(finding.find("$tet_mesh_animationfailed"), std::string::npos) << entry.path();
     }
   }
 }

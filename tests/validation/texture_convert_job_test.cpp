@@ -12,6 +12,8 @@
 #include "assetdata/results_log.h"
 #include "core/core_statics.h"
 #include "pymclient/install_paths.h"
+#include "pymclient/pym_protocol.h"
+#include "pymclient/pym_test_util.h"
 #include "pymclient/resource_db_cache.h"
 #include "qel/memory_file.h"
 #include "qelgfx/texture_file.h"
@@ -222,6 +224,33 @@ TEST_F(TextureConvertJobTest, AChainTheWorkersDroppedStopsTheWalkAndIsCleanedUp)
         _exit(status == kTextureConvertDropped && unchanged && log_.GetErrorCount() == 1 ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "pym_texture_compress_err \\(.*t0.texture.txt\\)");
+}
+
+using ConvertSettingTest = pym_test::ScriptedDaemonTest;
+
+// Each conversion asks the daemon for its texture-conversion setting once, and converts with
+// either answer.
+TEST_F(ConvertSettingTest, TheDaemonIsAskedOncePerConversion) {
+  const std::string asset = folder_.At("UserData/editing/asset");
+  folder_.Put("UserData/editing/asset/p.tga", test_images::Tga(64, 64, false));
+  for (int i = 0; i < 3; ++i) {
+    folder_.Put("UserData/editing/asset/t" + std::to_string(i) + ".texture.txt", "Primary=p.tga\n");
+  }
+  size_t asked = 0;
+  for (const u8 answer : {0, 1}) {
+    ReplyWith(PymProtocol::kOpTextureConvertSetting, {answer});
+    ResultsLog log;
+    EXPECT_EQ(CompressTexturesInPath(Qel::PString(), Qel::File::Path(asset.c_str()), &log),
+              u32(kTextureConvertDone))
+        << int(answer);
+    EXPECT_EQ(log.GetErrorCount(), 0u);
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(fs::exists(asset + "/t" + std::to_string(i) + ".texture"));
+    size_t now = 0;
+    for (const auto& f : server_->GetFrames()) now += f.opcode == PymProtocol::kOpTextureConvertSetting;
+    EXPECT_EQ(now - asked, 3u) << int(answer);
+    asked = now;
+  }
+  EvictUnusedResourceDatabases();
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 //                                ones that failed), bones and attachments
 //   meshtool dump-im FILE        every field of the loaded definition, vertex by vertex
 //   meshtool lod-save IN OUT.lm  a level-of-detail mesh (".lm" or "lm.txt") saved as ".lm"
+//   meshtool kin-save IN OUT.kin an animation's text form (src/qelgfx/animation_definition.h)
+//                                written as a ".kin" file
 //
 // Exit code 0 when the mesh loads (and is saved), 1 when it does not, 2 for a usage error.
 #include <array>
@@ -17,8 +19,10 @@
 #include "mesh/kestro_indexed_mesh_lod_resource.h"
 #include "mesh/mesh_load_result.h"
 #include "mesh/qel_get_plugins.h"
+#include "qel/memory_file.h"
 #include "qel/options.h"
 #include "qel/resource_database.h"
+#include "qelgfx/animation_definition.h"
 #include "qelgfx/display.h"
 #include "qelgfx/render_kernel.h"
 #include "qelgfx/resource_system.h"
@@ -177,13 +181,37 @@ int Run(const char* command, const std::string& path, const char* output) {
   return code == RES_OK && saved == RES_OK ? 0 : 1;
 }
 
+int SaveAnimation(const char* input, const char* output) {
+  Qel::MemoryFile memory;
+  if (!memory.LoadFile(input)) {
+    std::fprintf(stderr, "%s: cannot be read\n", input);
+    return 1;
+  }
+  const std::string text(reinterpret_cast<const char*>(memory.GetData()), memory.GetSize());
+  Qel::AnimationDefinition definition;
+  Qel::String error;
+  if (!definition.ReadText(text.c_str(), error)) {
+    std::fprintf(stderr, "%s: %s\n", input, error.CStr());
+    return 1;
+  }
+  if (!definition.Write(output)) {
+    std::fprintf(stderr, "%s: cannot be written\n", output);
+    return 1;
+  }
+  std::printf("%s: %u frames, %zu bones\n", output, definition.GetFrameCount(),
+              definition.GetTracks().size());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 4 && std::strcmp(argv[1], "kin-save") == 0) return SaveAnimation(argv[2], argv[3]);
   const bool save = argc == 4 && std::strcmp(argv[1], "lod-save") == 0;
   if (!save &&
       (argc != 3 || (std::strcmp(argv[1], "info") != 0 && std::strcmp(argv[1], "dump-im") != 0))) {
-    std::fputs("usage: meshtool info FILE | meshtool dump-im FILE | meshtool lod-save IN OUT.lm\n",
+    std::fputs("usage: meshtool info FILE | meshtool dump-im FILE | meshtool lod-save IN OUT.lm | "
+               "meshtool kin-save IN OUT.kin\n",
                stderr);
     return 2;
   }
