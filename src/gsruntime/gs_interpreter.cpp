@@ -53,6 +53,16 @@ inline bool WritePlainElement(GSHandle array, i32 index, u32 value) {
   return a != nullptr && a->holdsReferences == 0 && a->StoreInPlace(index, value);
 }
 
+// A call on another object runs in that object's context when it has one other than the
+// caller's; false when the run stays in the caller's (an object without a context runs in its
+// caller's). Only a call that changed it looks for the caller's again on return.
+inline bool EnterContextOf(GSHandle view) {
+  GSContext* entered = ObjectBridge::ContextOf(view);
+  if (entered == nullptr || entered == CurrentContext()) return false;
+  SetCurrentContext(entered);
+  return true;
+}
+
 // Room for the longest text "%f" makes of a float (FLT_MAX has 39 digits before the point).
 constexpr u32 kFloatTextBytes = 64;
 
@@ -140,7 +150,7 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
   const GSFunction* callee = nullptr;
   GSHandle calleeView = 0;
   u32 callBorrow = 0;  // GSStack::kBorrowedMe for a call on the caller's own `me`
-  GSHandle leaving = 0;  // `me` of the frame a return leaves
+  bool leavingOwnContext = false;  // the frame a return leaves entered a context of its own
 
   // Enters the function of `frame` at `offset`; a frame without code or without `me` fails.
 #define KS_ENTER(frameExpr, offsetExpr)                            \
@@ -999,11 +1009,10 @@ dispatch_next:
     KESTRO_ASSERT(callBorrow == 0 || ObjectBridge::SameObject(calleeView, locals[0]));
     // The frame's locals begin where the caller pushed `me`.
     KESTRO_ASSERT(stack.Locals(stack.CurrentFrame()) == sp + callee->record.header.localsOffset);
-    const bool sameObject = calleeView == locals[0];
+    // The run's context follows the object whose method runs.
+    if (calleeView != locals[0] && EnterContextOf(calleeView)) stack.MarkOwnContext();
     locals = sp + callee->record.header.localsOffset;
     sp = stack.Top();
-    // The run's context follows the object whose method runs.
-    if (!sameObject) SetCurrentContext(stack.CurrentContext());
     function = callee;
     library = callee->library;
     codeStart = callee->record.code;
@@ -1026,8 +1035,7 @@ dispatch_next:
     *object = view;
     stack.SetTop(sp);
     if (!stack.PushFrame(callee, static_cast<u32>(ip - codeStart))) KS_FAIL(kRunStackOverflow);
-    const bool sameObject = view == locals[0];
-    if (!sameObject) SetCurrentContext(stack.CurrentContext());
+    const bool ownContext = view != locals[0] && EnterContextOf(view);
     KS_BUDGET_OUT();
     const bool called = callee->native->Call(view, &stack);
     KS_BUDGET_IN();
@@ -1043,7 +1051,7 @@ dispatch_next:
     // The native's frame is gone and the caller's is current again.
     KESTRO_ASSERT(stack.CurrentFrame() != nullptr &&
                   GSStack::FunctionOf(stack.CurrentFrame()) == function);
-    if (!sameObject) SetCurrentContext(stack.CurrentContext());
+    if (ownContext) SetCurrentContext(stack.CurrentContext());
     if (state_ == kBlocked) {
       resumeOffset_ = static_cast<u32>(ip - codeStart);
       goto normal_exit;
@@ -1080,7 +1088,7 @@ dispatch_next:
     KS_NEXT();
   }
   KS_CASE(kRet) {
-    leaving = locals[0];
+    leavingOwnContext = (stack.CurrentFrame()->function & GSStack::kOwnContext) != 0;
     stack.SetTop(sp);
     const bool balanced = stack.PopFrame(function);
     sp = stack.Top();
@@ -1089,7 +1097,7 @@ dispatch_next:
   }
   KS_CASE(kRetv) KS_CASE(kRetvr) {
   return_value:
-    leaving = locals[0];
+    leavingOwnContext = (stack.CurrentFrame()->function & GSStack::kOwnContext) != 0;
     stack.SetTop(sp);
     const bool balanced = stack.ReturnValue(false, function);
     sp = stack.Top();
@@ -1105,7 +1113,7 @@ dispatch_next:
     KESTRO_ASSERT(sp >= &caller->localsBase);
     KS_JUMP_TO(ip);
     KS_ENTER(caller, stack.ReturnOffset());
-    if (locals[0] != leaving) SetCurrentContext(stack.CurrentContext());
+    if (leavingOwnContext) SetCurrentContext(stack.CurrentContext());
     KS_NEXT();
   }
   KS_CASE(kWait) {

@@ -25,15 +25,6 @@ GSHandle NewArrayLike(const GSArray& model) {
 
 }  // namespace
 
-GSContext* ContextOf(GSHandle me) {
-  if (me == 0) return nullptr;
-  GSObjectReference* object = GSObjectReference::FromReference(me);
-  if (object == nullptr || (object->kind != kObjectNative && object->kind != kObjectGame)) {
-    return nullptr;
-  }
-  return static_cast<GSObject*>(object)->context;
-}
-
 GSThreadOwner* GameObjectOf(GSHandle object) {
   if (object == 0) return nullptr;
   GSObjectReference* native = GSObjectReference::FromReference(object);

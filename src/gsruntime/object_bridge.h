@@ -47,8 +47,17 @@ inline void ReleaseIfSet(GSHandle handle) {
   if (handle != 0) ReleaseReference(handle);
 }
 
-// The script context of the native object that `me` is bound to, or null.
-GSContext* ContextOf(GSHandle me);
+// The script context of the native object that `me` is bound to, or null. Inline: a call on
+// another object asks it on entry.
+inline GSContext* ContextOf(GSHandle me) {
+  const GSInstanceHeader* header = HeaderOf(me);
+  if (header == nullptr) return nullptr;
+  GSObjectReference* object = GSObjectReference::FromId(header->nativeObject);
+  if (object == nullptr || (object->kind != kObjectNative && object->kind != kObjectGame)) {
+    return nullptr;
+  }
+  return static_cast<GSObject*>(object)->context;
+}
 // The game object an instance is bound to, or null.
 GSThreadOwner* GameObjectOf(GSHandle object);
 
