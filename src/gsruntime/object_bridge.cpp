@@ -66,9 +66,19 @@ u32* FieldOfKind(GSHandle object, u32 field, u8 kind) {
              : nullptr;
 }
 
+namespace {
+// Whether an entry was made since the cache was last emptied: a run that unloads many libraries
+// (every one at exit) empties it once.
+bool g_methodCacheFilled = false;
+}  // namespace
+
 void ForgetMethodCache() {
+  if (!g_methodCacheFilled) return;
   for (MethodCacheEntry& entry : g_methodCache) entry = {};
+  g_methodCacheFilled = false;
 }
+
+void NoteMethodCacheFilled() { g_methodCacheFilled = true; }
 
 void StoreReferenceField(GSHandle object, u32* field, GSHandle value) {
   const ScriptRef word = static_cast<ScriptRef>(field - GSMachine::LiveArena().Word(object));

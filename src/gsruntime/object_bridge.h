@@ -77,6 +77,7 @@ struct MethodCacheEntry {
 };
 inline MethodCacheEntry g_methodCache[512];
 void ForgetMethodCache();
+void NoteMethodCacheFilled();
 
 // A call site is checked against the function it finds once, as the entry is made
 // (GSFunction::CallFits): false for one that does not fit, as for one not found.
@@ -102,6 +103,7 @@ inline bool ResolveCall(const u8* site, const GSFunction* caller, u32 siteOffset
   if (!ResolveMethod(object, method, &found, &foundView)) return false;
   if (!CallFits(caller, siteOffset, found)) return false;
   entry = {site, header->scriptClass, words[1], found, ViewIndex(foundView, instance)};
+  NoteMethodCacheFilled();
   *function = found;
   *view = foundView;
   return true;
