@@ -12,28 +12,32 @@ namespace {
 using GSByteCode::Opcode;
 using GSByteCode::OperandLayout;
 
-// One run: its opcodes in order (LT standing for any condition); `sameSlot` asks that the first
-// and last operands agree.
+// One run: its opcodes in order (LT standing for any condition); `sameSlotAt`, when not 0, is
+// the instruction whose operand must agree with the first's.
 struct Run {
   FusedOpcode fused;
-  Opcode parts[5];
+  Opcode parts[6];
   u8 count;
-  bool sameSlot;
+  u8 sameSlotAt;
 };
 
 // Longer runs first, so that a run is not cut short by a shorter one it begins with.
 constexpr Run kRuns[] = {
-    {FusedOpcode::kLoadLoadCmpJz, {Opcode::kLoad, Opcode::kLoad, Opcode::kCmp, Opcode::kLt, Opcode::kJz}, 5, false},
-    {FusedOpcode::kLoadConstCmpJz, {Opcode::kLoad, Opcode::kPushc, Opcode::kCmp, Opcode::kLt, Opcode::kJz}, 5, false},
-    {FusedOpcode::kLoadrLoadLoadAset, {Opcode::kLoadr, Opcode::kLoad, Opcode::kLoad, Opcode::kAset}, 4, false},
-    {FusedOpcode::kCmpJz, {Opcode::kCmp, Opcode::kLt, Opcode::kJz}, 3, false},
-    {FusedOpcode::kLoadLoadAdd, {Opcode::kLoad, Opcode::kLoad, Opcode::kAdd}, 3, false},
-    {FusedOpcode::kLoadConstAdd, {Opcode::kLoad, Opcode::kPushc, Opcode::kAdd}, 3, false},
-    {FusedOpcode::kLoadConstSub, {Opcode::kLoad, Opcode::kPushc, Opcode::kSub}, 3, false},
-    {FusedOpcode::kLoadIncStore, {Opcode::kLoad, Opcode::kInc, Opcode::kStore}, 3, true},
-    {FusedOpcode::kLoadrLoadAget, {Opcode::kLoadr, Opcode::kLoad, Opcode::kAget}, 3, false},
-    {FusedOpcode::kLoadrAsize, {Opcode::kLoadr, Opcode::kAsize}, 2, false},
-    {FusedOpcode::kLoadRetv, {Opcode::kLoad, Opcode::kRetv}, 2, false},
+    {FusedOpcode::kLoadLoadrLoadAgetAddStore, {Opcode::kLoad, Opcode::kLoadr, Opcode::kLoad, Opcode::kAget, Opcode::kAdd, Opcode::kStore}, 6, 0},
+    {FusedOpcode::kLoadLoadrAsizeCmpJz, {Opcode::kLoad, Opcode::kLoadr, Opcode::kAsize, Opcode::kCmp, Opcode::kLt, Opcode::kJz}, 6, 0},
+    {FusedOpcode::kLoadLoadCmpJz, {Opcode::kLoad, Opcode::kLoad, Opcode::kCmp, Opcode::kLt, Opcode::kJz}, 5, 0},
+    {FusedOpcode::kLoadConstCmpJz, {Opcode::kLoad, Opcode::kPushc, Opcode::kCmp, Opcode::kLt, Opcode::kJz}, 5, 0},
+    {FusedOpcode::kLoadrLoadLoadAset, {Opcode::kLoadr, Opcode::kLoad, Opcode::kLoad, Opcode::kAset}, 4, 0},
+    {FusedOpcode::kLoadLoadAddStore, {Opcode::kLoad, Opcode::kLoad, Opcode::kAdd, Opcode::kStore}, 4, 0},
+    {FusedOpcode::kLoadIncStoreJmp, {Opcode::kLoad, Opcode::kInc, Opcode::kStore, Opcode::kJmp}, 4, 2},
+    {FusedOpcode::kCmpJz, {Opcode::kCmp, Opcode::kLt, Opcode::kJz}, 3, 0},
+    {FusedOpcode::kLoadLoadAdd, {Opcode::kLoad, Opcode::kLoad, Opcode::kAdd}, 3, 0},
+    {FusedOpcode::kLoadConstAdd, {Opcode::kLoad, Opcode::kPushc, Opcode::kAdd}, 3, 0},
+    {FusedOpcode::kLoadConstSub, {Opcode::kLoad, Opcode::kPushc, Opcode::kSub}, 3, 0},
+    {FusedOpcode::kLoadIncStore, {Opcode::kLoad, Opcode::kInc, Opcode::kStore}, 3, 2},
+    {FusedOpcode::kLoadrLoadAget, {Opcode::kLoadr, Opcode::kLoad, Opcode::kAget}, 3, 0},
+    {FusedOpcode::kLoadrAsize, {Opcode::kLoadr, Opcode::kAsize}, 2, 0},
+    {FusedOpcode::kLoadRetv, {Opcode::kLoad, Opcode::kRetv}, 2, 0},
 };
 
 // Bytes of an instruction whose size does not depend on its operands; -1 for a switch or
@@ -192,7 +196,7 @@ void FuseCode(const GSByteCode::FunctionRecord& record) {
   }
   // The next instructions' opcodes as window bytes, read before any of them is rewritten: a run
   // is rewritten only at its first instruction, the window's oldest.
-  constexpr u32 kLongestRun = 5;
+  constexpr u32 kLongestRun = 6;
   const u32 count = static_cast<u32>(starts.size());
   u64 window = 0;
   for (u32 k = 0; k < kLongestRun && k < count; ++k) {
@@ -207,8 +211,8 @@ void FuseCode(const GSByteCode::FunctionRecord& record) {
       if (available < run.count || (window & kPatterns.of[r].mask) != kPatterns.of[r].bytes) {
         continue;
       }
-      if (run.sameSlot && ByteOrder::LoadLE16(code + starts[i] + 1) !=
-                              ByteOrder::LoadLE16(code + starts[i + run.count - 1] + 1)) {
+      if (run.sameSlotAt != 0 && ByteOrder::LoadLE16(code + starts[i] + 1) !=
+                                     ByteOrder::LoadLE16(code + starts[i + run.sameSlotAt] + 1)) {
         continue;
       }
       code[starts[i]] = u8(run.fused);

@@ -1,6 +1,6 @@
 // Fused instructions: after a library's code is verified, the first byte of some common runs of
-// instructions (a compare and its branch, a two-operand sum of locals, `i++`, an array element
-// read or write through a local) is replaced by an opcode of the runtime's own that does the
+// instructions (a compare and its branch, a two-operand sum of locals, `i++` and a loop's jump
+// back, an array element read, write or sum through locals) is replaced by an opcode of the runtime's own that does the
 // whole run in one dispatch. Only that byte changes: the run's other bytes, every offset and
 // every jump target stay as the compiler wrote them, so a jump into the middle of a run, the
 // line table, return offsets and the run budget (which counts code bytes between jumps) all see
@@ -33,9 +33,13 @@ enum class FusedOpcode : u8 {
   // the words between them are pushed and popped in one straight line above `me`.
   kLoadMe = 0xEB,  // LOADR 0
   kCallMe = 0xEC,  // CALL on the word kLoadMe pushed
+  kLoadLoadAddStore = 0xED,     // LOAD a; LOAD b; ADD; STORE c
+  kLoadIncStoreJmp = 0xEE,      // LOAD a; INC; STORE a; JMP t: a loop's step and jump back
+  kLoadLoadrAsizeCmpJz = 0xEF,  // LOAD i; LOADR a; ASIZE; CMP; cc; JZ t
+  kLoadLoadrLoadAgetAddStore = 0xF0,  // LOAD s; LOADR a; LOAD i; AGET; ADD; STORE c
 };
 constexpr u8 kFirstFusedOpcode = 0xE0;
-constexpr u8 kFusedOpcodeCount = 13;
+constexpr u8 kFusedOpcodeCount = 17;
 
 // Which of `cc`'s outcomes of CMP (bit 0: below, 1: equal, 2: above) leave a nonzero word; 0 for
 // a byte that is no such condition.

@@ -41,6 +41,17 @@ class GSArray : public GSObjectReference {
   bool GetElement(i32 index, u32* out, bool addReference) const;
   // The plain store: grows to index + 1 when needed, stores the word as it is.
   bool SetWord(i32 index, u32 word);
+  // SetWord for an index within the size or just past it while the capacity lasts, as a loop
+  // that fills an array makes; false, nothing stored, for any other.
+  bool StoreInPlace(i32 index, u32 word) {
+    if (u32(index) < u32(size)) {
+      elements[index] = word;
+      return true;
+    }
+    if (index != size || size >= capacity_) return false;
+    elements[size++] = word;
+    return true;
+  }
   // Release (and null) or count the non-null elements of a range clamped to the size; nothing
   // for an array of plain values.
   void ReleaseRange(i32 first, i32 n);

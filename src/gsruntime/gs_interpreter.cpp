@@ -39,8 +39,9 @@ inline u32 AsWord(f32 value) {
 }
 inline i32 AsInt(u32 word) { return static_cast<i32>(word); }
 
-// An element of an array of plain values within its size, read or written in place; false for
-// anything else (null, references, an index outside, a store that grows), which the bridge does.
+// An element of an array of plain values within its size, read or written in place (a write
+// also one past the end while the capacity lasts); false for anything else (null, references,
+// an index outside, a store that must reallocate), which the bridge does.
 inline bool ReadPlainElement(GSHandle array, i32 index, u32* value) {
   const GSArray* a = ObjectBridge::ArrayOf(array);
   if (a == nullptr || a->holdsReferences != 0 || u32(index) >= u32(a->size)) return false;
@@ -49,8 +50,16 @@ inline bool ReadPlainElement(GSHandle array, i32 index, u32* value) {
 }
 inline bool WritePlainElement(GSHandle array, i32 index, u32 value) {
   GSArray* a = ObjectBridge::ArrayOf(array);
-  if (a == nullptr || a->holdsReferences != 0 || u32(index) >= u32(a->size)) return false;
-  a->elements[index] = value;
+  return a != nullptr && a->holdsReferences == 0 && a->StoreInPlace(index, value);
+}
+
+// A call on another object runs in that object's context when it has one other than the
+// caller's; false when the run stays in the caller's (an object without a context runs in its
+// caller's). Only a call that changed it looks for the caller's again on return.
+inline bool EnterContextOf(GSHandle view) {
+  GSContext* entered = ObjectBridge::ContextOf(view);
+  if (entered == nullptr || entered == CurrentContext()) return false;
+  SetCurrentContext(entered);
   return true;
 }
 
@@ -96,9 +105,8 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
   }
   GSRunBudget& budget = GSMachine::Live().RunBudget();
   if (budget.depth++ == 0) budget.used = budget.start;
-  // The count of this run lives in a register; it is written back where a nested run may start
-  // (a native, a constructor, a static instance made) and read again after it.
-  u32 used = budget.used;
+  // The count of this run lives in a register (below); it is written back where a nested run
+  // may start (a native, a constructor, a static instance made) and read again after it.
 #define KS_BUDGET_OUT() (budget.used = used)
 #define KS_BUDGET_IN() (used = budget.used)
   ++runDepth_;
@@ -116,17 +124,22 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
   // The stack top, the instruction pointer and the locals are in nearly every handler: GCC on
   // x86-64 is asked to keep them in callee-saved registers, which it otherwise gives up under the
   // pressure of the call paths.
+  // So are the run budget's count and the start of the straight line being run, which every
+  // jump reads and writes: kept in memory they chain each pass of a loop to the last one's store.
 #if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
   register u32* sp asm("rbx") = stack.Top();
   register const u8* ip asm("r12") = nullptr;
   register u32* locals asm("r13") = nullptr;
+  register const u8* lastJump asm("r14") = nullptr;
+  register u32 used asm("r15") = budget.used;
 #else
   u32* sp = stack.Top();
   const u8* ip = nullptr;
   u32* locals = nullptr;
+  const u8* lastJump = nullptr;
+  u32 used = budget.used;
 #endif
   const u8* codeStart = nullptr;
-  const u8* lastJump = nullptr;
   const GSFunction* function = nullptr;
   const GSLibrary* library = nullptr;
   i32 error = kRunDone;
@@ -137,7 +150,7 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
   const GSFunction* callee = nullptr;
   GSHandle calleeView = 0;
   u32 callBorrow = 0;  // GSStack::kBorrowedMe for a call on the caller's own `me`
-  GSHandle leaving = 0;  // `me` of the frame a return leaves
+  bool leavingOwnContext = false;  // the frame a return leaves entered a context of its own
 
   // Enters the function of `frame` at `offset`; a frame without code or without `me` fails.
 #define KS_ENTER(frameExpr, offsetExpr)                            \
@@ -233,8 +246,11 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
       &&L_kLoadRetv,
       &&L_kLoadMe,
       &&L_kCallMe,
+      &&L_kLoadLoadAddStore,
+      &&L_kLoadIncStoreJmp,
+      &&L_kLoadLoadrAsizeCmpJz,
+      &&L_kLoadLoadrLoadAgetAddStore,
       // the bytes past them
-      KS_ILLEGAL4,
       KS_ILLEGAL4,
       KS_ILLEGAL4,
       KS_ILLEGAL4,
@@ -578,6 +594,19 @@ dispatch_next:
                   10, 14)
   KS_FUSED_CASE(kCmpJz)
   KS_COMPARE_JUMP(AsInt(sp[-1]), AsInt((sp -= 2)[2]), 0, 2, 6)
+  KS_FUSED_CASE(kLoadLoadrAsizeCmpJz) {
+    const GSArray* sized = ObjectBridge::ArrayOf(locals[ByteOrder::LoadLE16(ip + 3)]);
+    if (sized == nullptr) {
+      // What LOAD and LOADR left when ASIZE fails: the index, then the counted array.
+      const GSHandle array = locals[ByteOrder::LoadLE16(ip + 3)];
+      *++sp = locals[ByteOrder::LoadLE16(ip)];
+      ObjectBridge::AddIfSet(array);
+      *++sp = array;
+      ip += 6;
+      KS_FAIL(kRunNullArrayReference);
+    }
+    KS_COMPARE_JUMP(AsInt(locals[ByteOrder::LoadLE16(ip)]), sized->size, 7, 9, 13)
+  }
 #undef KS_COMPARE_JUMP
   KS_FUSED_CASE(kLoadLoadAdd) {
     *++sp = static_cast<u32>(GSByteCode::WrapAdd(AsInt(locals[ByteOrder::LoadLE16(ip)]),
@@ -600,6 +629,36 @@ dispatch_next:
   KS_FUSED_CASE(kLoadIncStore) {
     locals[ByteOrder::LoadLE16(ip)] += 1;
     ip += 6;
+    KS_NEXT();
+  }
+  KS_FUSED_CASE(kLoadLoadAddStore) {
+    locals[ByteOrder::LoadLE16(ip + 7)] =
+        static_cast<u32>(GSByteCode::WrapAdd(AsInt(locals[ByteOrder::LoadLE16(ip)]),
+                                             AsInt(locals[ByteOrder::LoadLE16(ip + 3)])));
+    ip += 9;
+    KS_NEXT();
+  }
+  KS_FUSED_CASE(kLoadIncStoreJmp) {
+    locals[ByteOrder::LoadLE16(ip)] += 1;
+    const u32 target = ByteOrder::LoadLE32(ip + 7);
+    ip += 11;
+    KS_JUMP_TO(codeStart + target);
+#if defined(__GNUC__)
+    // A loop's head is nearly always a compare run: entered straight, without the table.
+    switch (*ip) {
+      case u8(FusedOpcode::kLoadLoadCmpJz):
+        ++ip;
+        goto L_kLoadLoadCmpJz;
+      case u8(FusedOpcode::kLoadConstCmpJz):
+        ++ip;
+        goto L_kLoadConstCmpJz;
+      case u8(FusedOpcode::kLoadLoadrAsizeCmpJz):
+        ++ip;
+        goto L_kLoadLoadrAsizeCmpJz;
+      default:
+        break;
+    }
+#endif
     KS_NEXT();
   }
   // The array runs leave the local's count alone where the instructions would take and give
@@ -637,6 +696,24 @@ dispatch_next:
     const i32 result = ObjectBridge::ArraySet(array, AsInt(index), value);
     if (result == kRunDone) KS_NEXT();
     KS_ARRAY_RUN_FAIL(result, index, value);
+  }
+  KS_FUSED_CASE(kLoadLoadrLoadAgetAddStore) {
+    const u32 sum = locals[ByteOrder::LoadLE16(ip)];
+    const GSHandle array = locals[ByteOrder::LoadLE16(ip + 3)];
+    const u32 index = locals[ByteOrder::LoadLE16(ip + 6)];
+    u32 value = 0;
+    if (!ReadPlainElement(array, AsInt(index), &value)) {
+      const i32 result = ObjectBridge::ArrayGet(array, AsInt(index), &value);
+      if (result != kRunDone) {
+        ip += 9;  // past AGET, whose failure this is
+        *++sp = sum;
+        KS_ARRAY_RUN_FAIL(result, index);
+      }
+    }
+    locals[ByteOrder::LoadLE16(ip + 11)] =
+        static_cast<u32>(GSByteCode::WrapAdd(AsInt(sum), AsInt(value)));
+    ip += 13;
+    KS_NEXT();
   }
   KS_FUSED_CASE(kLoadrAsize) {
     const GSHandle array = locals[ByteOrder::LoadLE16(ip)];
@@ -932,11 +1009,10 @@ dispatch_next:
     KESTRO_ASSERT(callBorrow == 0 || ObjectBridge::SameObject(calleeView, locals[0]));
     // The frame's locals begin where the caller pushed `me`.
     KESTRO_ASSERT(stack.Locals(stack.CurrentFrame()) == sp + callee->record.header.localsOffset);
-    const bool sameObject = calleeView == locals[0];
+    // The run's context follows the object whose method runs.
+    if (calleeView != locals[0] && EnterContextOf(calleeView)) stack.MarkOwnContext();
     locals = sp + callee->record.header.localsOffset;
     sp = stack.Top();
-    // The run's context follows the object whose method runs.
-    if (!sameObject) SetCurrentContext(stack.CurrentContext());
     function = callee;
     library = callee->library;
     codeStart = callee->record.code;
@@ -959,8 +1035,7 @@ dispatch_next:
     *object = view;
     stack.SetTop(sp);
     if (!stack.PushFrame(callee, static_cast<u32>(ip - codeStart))) KS_FAIL(kRunStackOverflow);
-    const bool sameObject = view == locals[0];
-    if (!sameObject) SetCurrentContext(stack.CurrentContext());
+    const bool ownContext = view != locals[0] && EnterContextOf(view);
     KS_BUDGET_OUT();
     const bool called = callee->native->Call(view, &stack);
     KS_BUDGET_IN();
@@ -976,7 +1051,7 @@ dispatch_next:
     // The native's frame is gone and the caller's is current again.
     KESTRO_ASSERT(stack.CurrentFrame() != nullptr &&
                   GSStack::FunctionOf(stack.CurrentFrame()) == function);
-    if (!sameObject) SetCurrentContext(stack.CurrentContext());
+    if (ownContext) SetCurrentContext(stack.CurrentContext());
     if (state_ == kBlocked) {
       resumeOffset_ = static_cast<u32>(ip - codeStart);
       goto normal_exit;
@@ -1013,7 +1088,7 @@ dispatch_next:
     KS_NEXT();
   }
   KS_CASE(kRet) {
-    leaving = locals[0];
+    leavingOwnContext = (stack.CurrentFrame()->function & GSStack::kOwnContext) != 0;
     stack.SetTop(sp);
     const bool balanced = stack.PopFrame(function);
     sp = stack.Top();
@@ -1022,7 +1097,7 @@ dispatch_next:
   }
   KS_CASE(kRetv) KS_CASE(kRetvr) {
   return_value:
-    leaving = locals[0];
+    leavingOwnContext = (stack.CurrentFrame()->function & GSStack::kOwnContext) != 0;
     stack.SetTop(sp);
     const bool balanced = stack.ReturnValue(false, function);
     sp = stack.Top();
@@ -1038,7 +1113,7 @@ dispatch_next:
     KESTRO_ASSERT(sp >= &caller->localsBase);
     KS_JUMP_TO(ip);
     KS_ENTER(caller, stack.ReturnOffset());
-    if (locals[0] != leaving) SetCurrentContext(stack.CurrentContext());
+    if (leavingOwnContext) SetCurrentContext(stack.CurrentContext());
     KS_NEXT();
   }
   KS_CASE(kWait) {

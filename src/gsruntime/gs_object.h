@@ -41,11 +41,7 @@ class GSObjectReference {
   u32 kind;
 
  private:
-  static IdTable<GSObjectReference>& Table() {
-    // Never destroyed: the machine, a static too, ends objects at exit after other statics.
-    static auto& table = *new IdTable<GSObjectReference>;
-    return table;
-  }
+  static IdTable<GSObjectReference>& Table();
 
   u32 objectId_;
 };
@@ -76,6 +72,11 @@ class GSObject : public GSObjectReference {
   ScriptRef scriptInstance = 0;  // the own view of the bound instance
   GSContext* context = nullptr;
 };
+
+// Every native object by its id. A global rather than a function's static, so that the
+// interpreter's array access and context look-ups reach it without a guard.
+inline constinit Undestroyed<IdTable<GSObjectReference>> g_objectTable;
+inline IdTable<GSObjectReference>& GSObjectReference::Table() { return g_objectTable.value; }
 
 // The name of the script class bound to the object; "void" when there is none.
 const char* GetGSClassName(const GSObjectReference* object);

@@ -33,6 +33,10 @@ class GSStack {
   // In a header's function word: the frame's `me` is its caller's own, whose count outlives
   // the frame, so the frame holds none of its own and never releases it.
   static constexpr u32 kBorrowedMe = 0x80000000u;
+  // In a header's function word: the frame runs in another script context than its caller, so
+  // a return to the caller finds the caller's again. A frame without it runs in its caller's.
+  static constexpr u32 kOwnContext = 0x40000000u;
+  static constexpr u32 kFrameFlags = kBorrowedMe | kOwnContext;
 
   explicit GSStack(u32 capacityWords = kThreadWords);
   virtual ~GSStack();
@@ -56,6 +60,10 @@ class GSStack {
   void Dump() const;
   // The context of the innermost frame whose `me` is bound to a native object, or null.
   GSContext* CurrentContext() const;
+  // Marks the current frame as one that entered a context of its own (kOwnContext).
+  void MarkOwnContext() {
+    if (currentFrame_ != nullptr) currentFrame_->function |= kOwnContext;
+  }
 
   // Pushes from native code; false (nothing written, the overflow noted) when the storage has
   // no room left.
@@ -91,7 +99,7 @@ class GSStack {
   u32* Locals(const GSFrameHeader* frame) const { return base_ + frame->localsBase; }
   // The function of a frame, from its number.
   static const GSFunction* FunctionOf(const GSFrameHeader* frame) {
-    return GSMachine::FunctionAt(frame->function & ~kBorrowedMe);
+    return GSMachine::FunctionAt(frame->function & ~kFrameFlags);
   }
 
  private:

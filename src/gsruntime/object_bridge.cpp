@@ -25,15 +25,6 @@ GSHandle NewArrayLike(const GSArray& model) {
 
 }  // namespace
 
-GSContext* ContextOf(GSHandle me) {
-  if (me == 0) return nullptr;
-  GSObjectReference* object = GSObjectReference::FromReference(me);
-  if (object == nullptr || (object->kind != kObjectNative && object->kind != kObjectGame)) {
-    return nullptr;
-  }
-  return static_cast<GSObject*>(object)->context;
-}
-
 GSThreadOwner* GameObjectOf(GSHandle object) {
   if (object == 0) return nullptr;
   GSObjectReference* native = GSObjectReference::FromReference(object);
@@ -75,9 +66,19 @@ u32* FieldOfKind(GSHandle object, u32 field, u8 kind) {
              : nullptr;
 }
 
+namespace {
+// Whether an entry was made since the cache was last emptied: a run that unloads many libraries
+// (every one at exit) empties it once.
+bool g_methodCacheFilled = false;
+}  // namespace
+
 void ForgetMethodCache() {
+  if (!g_methodCacheFilled) return;
   for (MethodCacheEntry& entry : g_methodCache) entry = {};
+  g_methodCacheFilled = false;
 }
+
+void NoteMethodCacheFilled() { g_methodCacheFilled = true; }
 
 void StoreReferenceField(GSHandle object, u32* field, GSHandle value) {
   const ScriptRef word = static_cast<ScriptRef>(field - GSMachine::LiveArena().Word(object));
@@ -245,8 +246,13 @@ GSHandle Concatenate(GSHandle a, GSHandle b) {
   const GSString* y = StringOf(b);
   const i64 length = (x != nullptr ? i64(x->Length()) : 0) + (y != nullptr ? i64(y->Length()) : 0);
   if (length > GSString::kMaxLength) return 0;
-  auto* made = new GSString(CurrentRegistry(), x);
-  if (y != nullptr) made->Append(y->CStr(), y->Length());
+  // Made at its full length at once: a copy of `a` grown by `b` would copy `a` twice, which in a
+  // loop that appends to one text is most of its time.
+  auto* made = new GSString(CurrentRegistry());
+  std::string& text = made->Std();
+  text.reserve(size_t(length));
+  if (x != nullptr) text.append(x->View());
+  if (y != nullptr) text.append(y->View());
   return made->GetScriptReference();
 }
 

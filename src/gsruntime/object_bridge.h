@@ -47,8 +47,17 @@ inline void ReleaseIfSet(GSHandle handle) {
   if (handle != 0) ReleaseReference(handle);
 }
 
-// The script context of the native object that `me` is bound to, or null.
-GSContext* ContextOf(GSHandle me);
+// The script context of the native object that `me` is bound to, or null. Inline: a call on
+// another object asks it on entry.
+inline GSContext* ContextOf(GSHandle me) {
+  const GSInstanceHeader* header = HeaderOf(me);
+  if (header == nullptr) return nullptr;
+  GSObjectReference* object = GSObjectReference::FromId(header->nativeObject);
+  if (object == nullptr || (object->kind != kObjectNative && object->kind != kObjectGame)) {
+    return nullptr;
+  }
+  return static_cast<GSObject*>(object)->context;
+}
 // The game object an instance is bound to, or null.
 GSThreadOwner* GameObjectOf(GSHandle object);
 
@@ -68,6 +77,7 @@ struct MethodCacheEntry {
 };
 inline MethodCacheEntry g_methodCache[512];
 void ForgetMethodCache();
+void NoteMethodCacheFilled();
 
 // A call site is checked against the function it finds once, as the entry is made
 // (GSFunction::CallFits): false for one that does not fit, as for one not found.
@@ -93,6 +103,7 @@ inline bool ResolveCall(const u8* site, const GSFunction* caller, u32 siteOffset
   if (!ResolveMethod(object, method, &found, &foundView)) return false;
   if (!CallFits(caller, siteOffset, found)) return false;
   entry = {site, header->scriptClass, words[1], found, ViewIndex(foundView, instance)};
+  NoteMethodCacheFilled();
   *function = found;
   *view = foundView;
   return true;
@@ -126,11 +137,20 @@ GSHandle NewInstance(const GSClass* cls);
 // The current context's instance of a static class, counted; 0 when there is none.
 GSHandle StaticInstance(const GSClass* cls);
 
-// The array a reference names, from its header and the object table alone; null for 0 and for
-// anything else. Inline: the interpreter reads and writes elements through it.
-inline GSArray* ArrayOf(GSHandle reference) {
-  const GSInstanceHeader* header = HeaderOf(reference);
-  if (header == nullptr) return nullptr;
+// The array a reference names; null for 0 and for anything else. The interpreter reads and
+// writes elements through it, so it takes the shortest way: an array's reference word is always
+// 0 (it is its own view), which puts its header right before it, and the header's native-object
+// id reaches the array through the object table. A reference whose word is not 0 is a view into
+// a class instance; one whose word is 0 but whose header names no array is rejected by kind.
+#if defined(__GNUC__)
+inline __attribute__((always_inline))
+#else
+inline
+#endif
+GSArray* ArrayOf(GSHandle reference) {
+  const u32* word = GSMachine::LiveArena().Word(reference);
+  if (word == nullptr || *word != 0 || reference < kInstanceHeaderWords) return nullptr;
+  const auto* header = reinterpret_cast<const GSInstanceHeader*>(word - kInstanceHeaderWords);
   GSObjectReference* object = GSObjectReference::FromId(header->nativeObject);
   return object != nullptr && object->kind == kObjectArray ? static_cast<GSArray*>(object)
                                                            : nullptr;

@@ -26,6 +26,8 @@ TEST(FusedCodeTest, RewritesTheFirstByteOfEachRunAndNothingElse) {
   constexpr u8 kRetv = u8(Opcode::kRetv);
   constexpr u8 kCall = u8(Opcode::kCall);
   constexpr u8 kJmp = u8(Opcode::kJmp);
+  constexpr u8 kStore = u8(Opcode::kStore);
+  constexpr u8 kInc = u8(Opcode::kInc);
   struct Row {
     const char* what;
     std::vector<u8> code;
@@ -62,6 +64,20 @@ TEST(FusedCodeTest, RewritesTheFirstByteOfEachRunAndNothingElse) {
         Op(FusedOpcode::kLoadrAsize), 2, 0, Op(Opcode::kAsize), kLoadr, 2, 0, kLoad, 3, 0, kLoadr,
         4, 0, Op(Opcode::kAsetr)}},
       {"a returned local", {kLoad, 1, 0, kRetv}, {Op(FusedOpcode::kLoadRetv), 1, 0, kRetv}},
+      {"a stored sum, a step and its jump back, and a step of another slot before a jump",
+       {kLoad, 1, 0, kLoad, 2, 0, Op(Opcode::kAdd), kStore, 3, 0, kLoad, 2, 0, kInc, kStore, 2,
+        0, kJmp, 0, 0, 0, 0, kLoad, 2, 0, kInc, kStore, 1, 0, kJmp, 0, 0, 0, 0},
+       {Op(FusedOpcode::kLoadLoadAddStore), 1, 0, kLoad, 2, 0, Op(Opcode::kAdd), kStore, 3, 0,
+        Op(FusedOpcode::kLoadIncStoreJmp), 2, 0, kInc, kStore, 2, 0, kJmp, 0, 0, 0, 0, kLoad, 2,
+        0, kInc, kStore, 1, 0, kJmp, 0, 0, 0, 0}},
+      {"a compare with an array's size, an element added to a sum, and the runs inside them",
+       {kLoad, 1, 0, kLoadr, 2, 0, Op(Opcode::kAsize), kCmp, Op(Opcode::kLe), kJz, 27, 0, 0, 0,
+        kLoad, 3, 0, kLoadr, 2, 0, kLoad, 1, 0, Op(Opcode::kAget), Op(Opcode::kAdd), kStore, 3,
+        0, kRetv},
+       {Op(FusedOpcode::kLoadLoadrAsizeCmpJz), 1, 0, Op(FusedOpcode::kLoadrAsize), 2, 0,
+        Op(Opcode::kAsize), Op(FusedOpcode::kCmpJz), Op(Opcode::kLe), kJz, 27, 0, 0, 0,
+        Op(FusedOpcode::kLoadLoadrLoadAgetAddStore), 3, 0, Op(FusedOpcode::kLoadrLoadAget), 2, 0,
+        kLoad, 1, 0, Op(Opcode::kAget), Op(Opcode::kAdd), kStore, 3, 0, kRetv}},
       {"a run cut by the code's end", {kLoad, 1, 0, kLoad, 2, 0}, {kLoad, 1, 0, kLoad, 2, 0}},
       {"a call on `me` past its arguments",
        {kLoadr, 0, 0, kLoad, 1, 0, kPushc, 1, 0, 0, 0, Op(Opcode::kSub), kCall, 0xFF, 0xFF, 3, 0},
@@ -117,6 +133,28 @@ constexpr const char* kFused = R"(class Runs {
     return v.size();
   }
   public int Pick(int a, int b) { int c = a * b - a; return c + b + a; }
+  public int Total(int n) {
+    int[] v = new int[0];
+    int i;
+    for (i = 0; i < n; i++) v[i] = i;
+    int s = 0;
+    for (i = 0; i < v.size(); i++) s = s + v[i];
+    return s;
+  }
+  public int Past(int n) {
+    int[] v = new int[n];
+    int s = 0;
+    int i;
+    for (i = 0; i <= v.size(); i++) s = s + v[i];
+    return s;
+  }
+  public int Unmade(int n) {
+    int[] v;
+    int s = n;
+    int i;
+    for (i = 0; i < v.size(); i++) s = s + v[i];
+    return s;
+  }
 };
 )";
 
@@ -133,6 +171,10 @@ TEST_F(FusedRunTest, FusedRunsKeepResultsErrorsAndTheBudget) {
   EXPECT_EQ(word, 8u);
   EXPECT_TRUE(Call("Read", {I(1)}, &word));
   EXPECT_EQ(word, 0u);
+  for (const i32 n : {0, 1, 2, 100, 1000}) {
+    EXPECT_TRUE(Call("Total", {I(n)}, &word));
+    EXPECT_EQ(word, u32(n * (n - 1) / 2)) << n;
+  }
 
   struct Failure {
     const char* method;
@@ -144,6 +186,8 @@ TEST_F(FusedRunTest, FusedRunsKeepResultsErrorsAndTheBudget) {
       {"Read", -1, "Thread Exception: ER_ArrayOutOfBounds, line 5, file "},
       {"Write", -1, "Thread Exception: ER_ArrayOutOfBounds, line 9, file "},
       {"Size", 0, "Thread Exception: ER_NullArrayReference, line 14, file "},
+      {"Past", 3, "Thread Exception: ER_ArrayOutOfBounds, line 29, file "},
+      {"Unmade", 1, "Thread Exception: ER_NullArrayReference, line 36, file "},
   };
   for (const Failure& failure : failures) {
     gs_test::LogLines().clear();
@@ -161,6 +205,11 @@ TEST_F(FusedRunTest, FusedRunsKeepResultsErrorsAndTheBudget) {
   const u32 ten = budget.used;
   EXPECT_TRUE(Call("Sum", {I(20)}, &word));
   EXPECT_EQ(budget.used - ten, 10u * 35u);
+  // Total's two loops: 35 bytes a pass filling the array, 40 summing it.
+  EXPECT_TRUE(Call("Total", {I(10)}, &word));
+  const u32 filled = budget.used;
+  EXPECT_TRUE(Call("Total", {I(20)}, &word));
+  EXPECT_EQ(budget.used - filled, 10u * (35u + 40u));
 }
 
 // A jump into the middle of a fused run runs the instructions from there on.

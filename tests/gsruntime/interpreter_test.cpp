@@ -4,6 +4,10 @@
 #include <optional>
 
 #include "gscommon/opcode_table.h"
+#include "gsruntime/gs_context.h"
+#include "gsruntime/gs_object.h"
+#include "gsruntime/gs_script_instance.h"
+#include "gsruntime/gs_tracked_object.h"
 #include "gsruntime/script_call.h"
 #include "gsruntime/script_run_fixture.h"
 
@@ -191,4 +195,56 @@ class Holder {
   u32 word = 0;
   EXPECT_TRUE(Call("Run", {}, &word));
   EXPECT_EQ(word, 7u + 3u + 14u + 700u);
+}
+
+// A call on an object of another context runs in that context, and its return, or a call back
+// into the caller's, runs in the caller's again: what each makes is tracked where it ran.
+TEST_F(InterpreterTest, CallsOnAnotherContextsObjectRunInItsContext) {
+  constexpr const char* kPeers = R"(class Peer {
+  Peer peer;
+  int[] theirs;
+  int[] mine;
+  int[] back;
+  public int[] Make() { return new int[1]; }
+  public int[] Back(Peer caller) {
+    int[] made = caller.Make();
+    theirs = new int[1];
+    return made;
+  }
+  public void Run() {
+    theirs = peer.Make();
+    mine = new int[1];
+    back = peer.Back(me);
+  }
+};
+)";
+  Build(kPeers, "Peer");
+  GSRuntime::ScriptObjectHolder other;
+  GSRuntime::GSClass* cls = library_->FindClass("Peer");
+  ASSERT_TRUE(other.Create(cls));
+  other.Context()->shareable = 1;  // so that our object may hold it and what it makes
+  const auto field = [&](const char* name) -> u32 {
+    for (const auto& f : cls->fields) {
+      if (library_->image.strings[f.name] == name) return u32(f.slot);
+    }
+    ADD_FAILURE() << name;
+    return 0;
+  };
+  GSRuntime::GSScriptInstance::AddRef(other.Reference());
+  ASSERT_NE(GSRuntime::GSObject::SetObjectField(object_.Reference(), field("peer"),
+                                                other.Reference()),
+            0u);
+  u32 word = 0;
+  ASSERT_TRUE(Call("Run", {}, &word));
+  const auto contextOf = [&](GSRuntime::ScriptRef object, const char* name) {
+    const u32 array = *GSMachine::Instance().Arena().Word(object + field(name));
+    const GSRuntime::GSTrackedRegistry* registry =
+        GSRuntime::OwnerRegistry(GSRuntime::GSScriptInstance::InstanceOf(array));
+    return registry != nullptr ? registry->Owner() : nullptr;
+  };
+  EXPECT_EQ(contextOf(object_.Reference(), "theirs"), other.Context());
+  EXPECT_EQ(contextOf(object_.Reference(), "mine"), object_.Context());
+  EXPECT_EQ(contextOf(object_.Reference(), "back"), object_.Context());
+  EXPECT_EQ(contextOf(other.Reference(), "theirs"), other.Context());
+  object_.Destroy();
 }

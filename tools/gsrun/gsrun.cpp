@@ -228,15 +228,22 @@ int Run(const std::string& location, bool host, const std::vector<std::string>& 
   for (const std::string& folder : folders) {
     if (!machine.AddLibraryFolder("", folder)) std::printf("No libraries in %s\n", folder.c_str());
   }
-  std::vector<GSRuntime::GSLibrary*> libraries;
+  // The class from the first library that has it, the given folders' before the base's; the
+  // base libraries that the set-up has not loaded already are loaded only when the class is not
+  // in the given folders (loading and checking each is most of a run's start-up).
+  const auto find = [&className](const std::vector<GSRuntime::GSLibrary*>& libraries) {
+    GSRuntime::GSClass* found = nullptr;
+    for (size_t i = 0; found == nullptr && i < libraries.size(); ++i) {
+      found = libraries[i]->FindClass(className);
+    }
+    return found;
+  };
+  std::vector<GSRuntime::GSLibrary*> given;
   for (const std::string& folder : folders) {
-    for (GSRuntime::GSLibrary* library : LoadFolder(machine, folder)) libraries.push_back(library);
+    for (GSRuntime::GSLibrary* library : LoadFolder(machine, folder)) given.push_back(library);
   }
-  for (GSRuntime::GSLibrary* library : LoadFolder(machine, base)) libraries.push_back(library);
-  GSRuntime::GSClass* cls = nullptr;
-  for (size_t i = 0; cls == nullptr && i < libraries.size(); ++i) {
-    cls = libraries[i]->FindClass(className);
-  }
+  GSRuntime::GSClass* cls = find(given);
+  if (cls == nullptr) cls = find(LoadFolder(machine, base));
   if (cls == nullptr) {
     std::printf("No class %s in the libraries\n", className.c_str());
     return 1;
