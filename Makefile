@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 CMAKE_GEN := -G Ninja
 
-.PHONY: all deps release run test tsan bench bench-ci fuzz fuzz-ci format clean
+.PHONY: all deps release run test tsan tsan-build bench bench-build bench-ci fuzz fuzz-build fuzz-ci format clean
 
 all: release
 
@@ -32,30 +32,39 @@ test: deps
 # validation (texture conversions side by side on the worker threads).
 TSAN_SUITES := qel_tests qelgfx_tests core_tests mesh_tests pymclient_tests daemon_tests validation_tests
 
-tsan: deps
+tsan: deps tsan-build
+	@for suite in $(TSAN_SUITES); do build/tsan/$$suite --gtest_brief=1 || exit 1; done
+
+# The -build targets build without installing or running anything (CI installs once, then builds
+# these beside the test build).
+tsan-build:
 	@cmake -S . -B build/tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DKESTRO_TSAN=ON -DKESTRO_WERROR=ON >/dev/null
 	@cmake --build build/tsan -j $(JOBS) --target $(TSAN_SUITES)
-	@for suite in $(TSAN_SUITES); do build/tsan/$$suite --gtest_brief=1 || exit 1; done
 
 BENCH_CONFIGURE := cmake -S . -B build/bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DKESTRO_TESTS=OFF -DKESTRO_BENCH=ON
 
-bench:
-	@bash scripts/install-deps.sh --bench
+bench-build:
 	@$(BENCH_CONFIGURE) >/dev/null
 	@cmake --build build/bench -j $(JOBS)
+
+bench:
+	@bash scripts/install-deps.sh --bench
+	@$(MAKE) --no-print-directory bench-build
 	@bash scripts/run-bench.sh build/bench
 
 # What CI runs: every benchmark once on a small input, so that one whose set-up broke fails.
 bench-ci:
 	@bash scripts/install-deps.sh --bench
-	@$(BENCH_CONFIGURE) >/dev/null
-	@cmake --build build/bench -j $(JOBS)
+	@$(MAKE) --no-print-directory bench-build
 	@bash scripts/run-bench.sh --small build/bench
+
+fuzz-build:
+	@CC=clang CXX=clang++ cmake -S . -B build/fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRO_FUZZ=ON -DKESTRO_TESTS=OFF >/dev/null
+	@cmake --build build/fuzz -j $(JOBS)
 
 fuzz:
 	@bash scripts/install-deps.sh --fuzz
-	@CC=clang CXX=clang++ cmake -S . -B build/fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRO_FUZZ=ON -DKESTRO_TESTS=OFF >/dev/null
-	@cmake --build build/fuzz -j $(JOBS)
+	@$(MAKE) --no-print-directory fuzz-build
 	@bash scripts/run-fuzz.sh build/fuzz $(FUZZ_SECONDS)
 
 # CI's smoke run: every target must build and survive a few seconds over its corpus.

@@ -2,6 +2,7 @@
 // standard library sources on its include path) and loaded beside the build's standard libraries.
 #pragma once
 
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -20,8 +21,9 @@ class BenchScript {
   // Compiles `source` as "bench.gs" and makes an object of `className`; false when either fails.
   bool Open(const char* source, const char* className) {
     namespace fs = std::filesystem;
-    folder_ = fs::temp_directory_path() / ("kestro_bench_" + std::to_string(::getpid()));
-    fs::create_directories(folder_);
+    std::string pattern = (fs::temp_directory_path() / "kestro_bench_XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) return false;
+    folder_ = pattern;
     std::ofstream(folder_ / "bench.gs") << source;
     IncludePathList includes;
     includes.Add(KESTRO_GSLIB_DIR, Qel::PString());

@@ -19,9 +19,9 @@ assets=${CDP_BENCH_ASSETS:-$(bench_size 333 12)}
 file_bytes=${CDP_BENCH_FILE_BYTES:-$(bench_size 206000 20000)}
 baseline=${CDP_BASELINE:-}
 
-source="/tmp/kestro-bench-cdpc-source"
+source=$(mktemp -d "${TMPDIR:-/tmp}/kestro-bench-cdpc-source.XXXXXX")
 roots=("$source")
-[[ -n "$baseline" ]] && roots+=("/tmp/kestro-bench-cdpc-baseline")
+[[ -n "$baseline" ]] && roots+=("$(mktemp -d "${TMPDIR:-/tmp}/kestro-bench-cdpc-baseline.XXXXXX")")
 source "$(dirname "$0")/../scripts/bench-root.sh"
 base="$source"
 if [[ -n "$baseline" ]]; then
@@ -61,7 +61,9 @@ if [[ -n "$baseline" ]]; then
   if cmp -s "$base/assets.cdp" "$base/baseline.cdp"; then same="identical"; else same="DIFFERENT"; fi
   echo "cdp_create: package bytes against the baseline's: $same"
   if [[ "$same" != identical ]]; then
-    mkdir -p /tmp/kestro-cdpc-diff && cp "$base/assets.cdp" "$base/baseline.cdp" /tmp/kestro-cdpc-diff/
+    kept=$(mktemp -d "${TMPDIR:-/tmp}/kestro-cdpc-diff.XXXXXX")
+    cp "$base/assets.cdp" "$base/baseline.cdp" "$kept/"
+    echo "cdp_create: both packages kept in $kept"
     exit 1
   fi
 fi

@@ -15,8 +15,8 @@ if ! command -v hyperfine >/dev/null; then
 fi
 assets=${CDP_BENCH_ASSETS:-$(bench_size 1000 20)}
 
-source="/tmp/kestro-bench-cdp-source"
-target="/tmp/kestro-bench-cdp-target"
+source=$(mktemp -d "${TMPDIR:-/tmp}/kestro-bench-cdp-source.XXXXXX")
+target=$(mktemp -d "${TMPDIR:-/tmp}/kestro-bench-cdp-target.XXXXXX")
 roots=("$source" "$target")
 source "$repo/scripts/bench-root.sh"
 base="$source"

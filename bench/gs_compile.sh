@@ -19,7 +19,7 @@ if [[ ! -x "$build/gsc" ]]; then
   exit 0
 fi
 
-work=$(mktemp -d /tmp/kestro-bench-gscompile.XXXXXX)
+work=$(mktemp -d "${TMPDIR:-/tmp}"/kestro-bench-gscompile.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
 awk -v lines="$lines" -v gs="$work/unit.gs" -v lua="$work/unit.lua" -f "$(dirname "$0")/gs_program.awk"

@@ -17,7 +17,7 @@ if [[ ! -x "$build/gsparse" ]]; then
   exit 0
 fi
 
-work=$(mktemp -d /tmp/kestro-bench-gsdeclare.XXXXXX)
+work=$(mktemp -d "${TMPDIR:-/tmp}"/kestro-bench-gsdeclare.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
 # The program of gs_program.awk.

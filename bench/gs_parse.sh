@@ -20,7 +20,7 @@ if [[ ! -x "$build/gsparse" ]]; then
   exit 0
 fi
 
-work=$(mktemp -d /tmp/kestro-bench-gsparse.XXXXXX)
+work=$(mktemp -d "${TMPDIR:-/tmp}"/kestro-bench-gsparse.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
 # Both blocks have 15 lines; a short last block is filled with comment lines.

@@ -12,7 +12,7 @@ if ! command -v hyperfine >/dev/null; then
   exit 0
 fi
 
-root="/tmp/kestro-bench-startup"
+root=$(mktemp -d "${TMPDIR:-/tmp}/kestro-bench-startup.XXXXXX")
 source "$repo/scripts/bench-root.sh"
 
 # The first run starts the daemon; both programs then find it running.

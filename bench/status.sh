@@ -12,7 +12,7 @@ if ! command -v hyperfine >/dev/null; then
   exit 0
 fi
 
-root="/tmp/kestro-bench-status"
+root=$(mktemp -d "${TMPDIR:-/tmp}/kestro-bench-status.XXXXXX")
 source "$repo/scripts/bench-root.sh"
 for i in $(seq 1 50); do
   mkdir -p "$root/UserData/local/asset$i"

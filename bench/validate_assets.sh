@@ -1,18 +1,20 @@
 #!/usr/bin/env bash
 # Validating many demo-sized assets through the command host (rules, field checks, texture
 # files and the compile of each asset's script) beside printing their configurations with
-# `printconfig`, each as one batch file run by one KestroUtil process. Prints both medians and
-# their ratio; the target is a ratio within 3.
+# `printconfig`, each as one batch file run by one KestroUtil process, in alternating rounds
+# (scripts/bench-pair.sh). Prints both medians and their ratio; the target is a ratio within 3.
 set -euo pipefail
+source "$(dirname "$0")/../scripts/bench-size.sh"
+source "$(dirname "$0")/../scripts/bench-pair.sh"
 build=$(cd "${1:?build folder}" && pwd)
 repo=$(cd "$(dirname "$0")/.." && pwd)
-count=${VALIDATE_ASSETS:-1000}
+count=${VALIDATE_ASSETS:-$(bench_size 1000 20)}
 if ! command -v hyperfine >/dev/null; then
   echo "validate_assets: hyperfine is missing (scripts/install-deps.sh --bench); skipped"
   exit 0
 fi
 
-root="/tmp/kestro-bench-validate-assets"
+root=$(mktemp -d "${TMPDIR:-/tmp}/kestro-bench-validate-assets.XXXXXX")
 source "$repo/scripts/bench-root.sh"
 : >"$root/validate.txt"
 : >"$root/printconfig.txt"
@@ -41,15 +43,11 @@ start_bench_command_host
 grep -c "OK (0 Errors, 0 Warnings)" < <("$root/bin/KestroUtil" "@$root/validate.txt") |
   grep -qx "$count" || { echo "validate_assets: not every asset passed"; exit 1; }
 
-hyperfine --style basic --warmup 1 --runs 5 -N --export-csv "$root/validate.csv" \
-  --command-name "validate $count assets" "$root/bin/KestroUtil @$root/validate.txt" \
-  --command-name "printconfig $count assets" "$root/bin/KestroUtil @$root/printconfig.txt" \
-  >/dev/null
-
-# Columns: command, mean, stddev, median, user, system, min, max (seconds).
-awk -F, -v n="$count" 'NR == 2 { validate = $4 } NR == 3 { print_ = $4 }
-  END {
-    printf "== validate_assets (%d assets)\nvalidate median:    %.1f ms\nprintconfig median: %.1f ms\n", n, validate * 1000, print_ * 1000
-    printf "ratio: %.2f (target: within 3)\n", validate / print_
-  }' "$root/validate.csv"
+result=$(bench_pair "$root/validate" \
+  "validate $count assets" "$root/bin/KestroUtil @$root/validate.txt" \
+  "printconfig $count assets" "$root/bin/KestroUtil @$root/printconfig.txt")
+read -r validate print_ ratio <<<"$result"
+printf "== validate_assets (%d assets)\nvalidate median:    %s ms\nprintconfig median: %s ms\n" \
+  "$count" "$validate" "$print_"
+printf "ratio: %s (target: within 3)\n" "$ratio"
 "$root/bin/KestroUtil" closepymdaemon >/dev/null || true

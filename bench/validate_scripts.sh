@@ -12,7 +12,7 @@ if ! command -v hyperfine >/dev/null; then
   exit 0
 fi
 
-root="/tmp/kestro-bench-validate"
+root=$(mktemp -d "${TMPDIR:-/tmp}/kestro-bench-validate.XXXXXX")
 source "$repo/scripts/bench-root.sh"
 for n in 1 2; do
   mkdir -p "$root/UserData/local/lamp$n"

@@ -8,7 +8,7 @@ build=$(cd "${1:?build folder}" && pwd)
 repo=$(cd "$(dirname "$0")/.." && pwd)
 count=$(bench_size 1000 20)
 
-root="/tmp/kestro-bench-vnyparsefolder"
+root=$(mktemp -d "${TMPDIR:-/tmp}/kestro-bench-vnyparsefolder.XXXXXX")
 source "$repo/scripts/bench-root.sh"
 tree="$root/tree"
 for i in $(seq 1 "$count"); do

@@ -8,7 +8,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <ctime>
+#include <mutex>
+#include <thread>
+#include <utility>
 
 #include "assetdata/kuid_table.h"
 #include "assetdata/soup.h"
@@ -34,17 +38,28 @@ struct Entry {
   bool isFolder = false;
 };
 
-// The folder's entries sorted by name without regard to case; links to folders count as files.
-bool ListFolder(const std::string& path, std::vector<Entry>& out) {
+// The entries of the open folder `fd` (which stays open) sorted by name without regard to case;
+// links to folders count as files. The entry's kind comes from the listing itself, asked of the
+// file system only where the listing does not say.
+bool ListOpenFolder(int fd, std::vector<Entry>& out) {
   out.clear();
-  DIR* dir = opendir(path.c_str());
-  if (dir == nullptr) return false;
+  const int own = dup(fd);
+  DIR* dir = own >= 0 ? fdopendir(own) : nullptr;
+  if (dir == nullptr) {
+    if (own >= 0) close(own);
+    return false;
+  }
+  rewinddir(dir);
   while (dirent* e = readdir(dir)) {
-    const std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
-    struct stat st;
-    if (lstat((path + "/" + name).c_str(), &st) != 0) continue;
-    out.push_back({name, S_ISDIR(st.st_mode)});
+    const char* name = e->d_name;
+    if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+    bool isFolder = e->d_type == DT_DIR;
+    if (e->d_type == DT_UNKNOWN) {
+      struct stat st;
+      if (fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      isFolder = S_ISDIR(st.st_mode);
+    }
+    out.push_back({name, isFolder});
   }
   closedir(dir);
   std::sort(out.begin(), out.end(), [](const Entry& a, const Entry& b) {
@@ -53,6 +68,25 @@ bool ListFolder(const std::string& path, std::vector<Entry>& out) {
   });
   return true;
 }
+
+int OpenFolder(const std::string& path) {
+  return open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+// An open folder, closed when it goes.
+class FolderHandle {
+ public:
+  explicit FolderHandle(int fd) : fd_(fd) {}
+  ~FolderHandle() {
+    if (fd_ >= 0) close(fd_);
+  }
+  FolderHandle(const FolderHandle&) = delete;
+  FolderHandle& operator=(const FolderHandle&) = delete;
+  int Get() const { return fd_; }
+
+ private:
+  int fd_;
+};
 
 // The entry's own spelling of `name` among `entries` (files only), empty when absent.
 std::string FindFile(const std::vector<Entry>& entries, const char* name) {
@@ -65,8 +99,10 @@ std::string FindFile(const std::vector<Entry>& entries, const char* name) {
   return {};
 }
 
-bool ReadWholeFile(const std::string& path, std::vector<u8>& out, u64& mtime, std::string& reason) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+// `name` in the open folder `folderFd`; `path` names it in messages.
+bool ReadWholeFile(int folderFd, const std::string& name, const std::string& path,
+                   std::vector<u8>& out, u64& mtime, std::string& reason) {
+  const int fd = openat(folderFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     reason = "cannot open " + path;
     return false;
@@ -96,9 +132,10 @@ bool ReadWholeFile(const std::string& path, std::vector<u8>& out, u64& mtime, st
   return ok;
 }
 
-bool LoadConfig(const std::string& path, bool binary, Soup& soup, u64& mtime, std::string& reason) {
+bool LoadConfig(int folderFd, const std::string& name, const std::string& path, bool binary,
+                Soup& soup, u64& mtime, std::string& reason) {
   std::vector<u8> bytes;
-  if (!ReadWholeFile(path, bytes, mtime, reason)) return false;
+  if (!ReadWholeFile(folderFd, name, path, bytes, mtime, reason)) return false;
   if (binary) {
     Qel::DynamicBuffer buffer;
     if (!bytes.empty()) buffer.Write(bytes.data(), u32(bytes.size()));
@@ -171,49 +208,78 @@ std::string DeriveCategories(const std::string& kind, const std::string& type,
 
 namespace {
 
-// The bytes of the files below `path`; links are counted as links, never followed.
-u64 FolderBytes(const std::string& path, int depth = 0) {
+// The bytes of the files below the open folder `fd`, which it closes; links are counted as links,
+// never followed.
+u64 FolderBytes(int fd, int depth = 0) {
   constexpr int kDeepest = 64;
+  DIR* dir = depth <= kDeepest ? fdopendir(fd) : nullptr;
+  if (dir == nullptr) {
+    close(fd);
+    return 0;
+  }
   u64 total = 0;
-  DIR* dir = depth <= kDeepest ? opendir(path.c_str()) : nullptr;
-  if (dir == nullptr) return 0;
   while (dirent* e = readdir(dir)) {
-    const std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
+    const char* name = e->d_name;
+    if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+    unsigned char type = e->d_type;
     struct stat st;
-    const std::string inner = path + "/" + name;
-    if (lstat(inner.c_str(), &st) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
-      total += FolderBytes(inner, depth + 1);
-    } else if (S_ISREG(st.st_mode)) {
-      total += u64(st.st_size);
+    bool stated = false;
+    if (type == DT_UNKNOWN) {
+      if (fstatat(dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      stated = true;
+      type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_LNK;
+    }
+    if (type == DT_DIR) {
+      const int inner = openat(dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (inner >= 0) total += FolderBytes(inner, depth + 1);
+    } else if (type == DT_REG) {
+      if (stated || fstatat(dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISREG(st.st_mode)) total += u64(st.st_size);
+      }
     }
   }
   closedir(dir);
   return total;
 }
 
+// ReadAssetFolder over a folder already open and listed.
+bool ReadOpenAssetFolder(int folderFd, const std::vector<Entry>& entries,
+                         const std::string& folderPath, const std::string& folderName,
+                         const std::string& relativePath, ScannedAsset& out, std::string& reason);
+
 }  // namespace
 
 bool ReadAssetFolder(const std::string& folderPath, const std::string& folderName,
                      const std::string& relativePath, ScannedAsset& out, std::string& reason) {
+  const FolderHandle folder(OpenFolder(folderPath));
   std::vector<Entry> entries;
-  if (!ListFolder(folderPath, entries)) {
+  if (folder.Get() < 0 || !ListOpenFolder(folder.Get(), entries)) {
     reason = "cannot list " + folderPath;
     return false;
   }
+  return ReadOpenAssetFolder(folder.Get(), entries, folderPath, folderName, relativePath, out,
+                             reason);
+}
+
+namespace {
+
+bool ReadOpenAssetFolder(int folderFd, const std::vector<Entry>& entries,
+                         const std::string& folderPath, const std::string& folderName,
+                         const std::string& relativePath, ScannedAsset& out, std::string& reason) {
   const std::string binaryName = FindFile(entries, kBinaryConfig);
   const std::string textName = FindFile(entries, kTextConfig);
   Soup config;
   u64 mtime = 0;
   bool loaded = false;
   if (!binaryName.empty()) {
-    loaded = LoadConfig(JoinPath(folderPath, binaryName), true, config, mtime, reason);
+    loaded = LoadConfig(folderFd, binaryName, JoinPath(folderPath, binaryName), true, config,
+                        mtime, reason);
   }
   out.warning.clear();
   if (!loaded && !textName.empty()) {
     const bool binaryFailed = !binaryName.empty();
-    loaded = LoadConfig(JoinPath(folderPath, textName), false, config, mtime, reason);
+    loaded = LoadConfig(folderFd, textName, JoinPath(folderPath, textName), false, config, mtime,
+                        reason);
     if (loaded && binaryFailed) {
       out.warning = binaryName + " cannot be read; its text form " + textName + " was used";
     }
@@ -251,9 +317,10 @@ bool ReadAssetFolder(const std::string& folderPath, const std::string& folderNam
   r.description = TagText(config, "description");
   r.build = config.GetNamedTagAsFloat(Qel::PString("kestro-build"), 0.0f);
   r.modifyTime = mtime;
-  r.size = FolderBytes(folderPath);
+  const int forBytes = dup(folderFd);
+  r.size = forBytes >= 0 ? FolderBytes(forBytes) : 0;
   struct stat st;
-  r.installTime = (stat(folderPath.c_str(), &st) == 0 && st.st_mtime > 0) ? u64(st.st_mtime) : 0;
+  r.installTime = (fstat(folderFd, &st) == 0 && st.st_mtime > 0) ? u64(st.st_mtime) : 0;
   r.dependencies = TableKuids(config, "kuid-table");
   r.obsoletes = TableKuids(config, "obsolete-table");
 
@@ -277,6 +344,8 @@ bool ReadAssetFolder(const std::string& folderPath, const std::string& folderNam
   return true;
 }
 
+}  // namespace
+
 Soup DecodeConfig(const std::vector<u8>& bytes) {
   Soup soup;
   if (bytes.empty()) return soup;
@@ -290,33 +359,6 @@ Soup DecodeConfig(const std::vector<u8>& bytes) {
 
 namespace {
 
-// Visits every asset folder below `rootPath` depth-first in name order with its path, its path
-// relative to the root and its entries; folders that cannot be listed go to `problems`.
-template <class Visit>
-void WalkAssetFolders(const std::string& rootPath, std::vector<std::string>& problems,
-                      Visit visit) {
-  // The stack holds paths relative to the root.
-  std::vector<std::string> pending{""};
-  std::vector<Entry> entries;
-  while (!pending.empty()) {
-    const std::string relative = std::move(pending.back());
-    pending.pop_back();
-    const std::string path = JoinPath(rootPath, relative);
-    if (!ListFolder(path, entries)) {
-      if (!relative.empty()) problems.push_back("cannot list " + path);
-      continue;
-    }
-    if (!relative.empty() &&
-        (!FindFile(entries, kBinaryConfig).empty() || !FindFile(entries, kTextConfig).empty())) {
-      visit(path, relative, entries);
-      continue;
-    }
-    for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
-      if (it->isFolder) pending.push_back(JoinPath(relative, it->name));
-    }
-  }
-}
-
 void HashBytes(u64& hash, const void* data, size_t n) {
   const u8* p = static_cast<const u8*>(data);
   for (size_t i = 0; i < n; ++i) {
@@ -327,65 +369,176 @@ void HashBytes(u64& hash, const void* data, size_t n) {
 
 // The times and sizes that decide what the index holds for an asset folder: the folder's own
 // time (the install time) and each configuration file's time and size.
-void HashFileState(u64& hash, const std::string& path) {
-  struct stat st {};
-  if (stat(path.c_str(), &st) != 0) return;
+void HashFileState(u64& hash, const struct stat& st) {
   const i64 words[] = {i64(st.st_mtim.tv_sec), i64(st.st_mtim.tv_nsec), i64(st.st_size)};
   HashBytes(hash, words, sizeof words);
 }
 
-}  // namespace
-
-void ScanContentFolder(const std::string& rootPath, const std::string& folderName,
-                       std::vector<ScannedAsset>& out, std::vector<std::string>& problems) {
-  WalkAssetFolders(
-      rootPath, problems,
-      [&](const std::string& path, const std::string& relative, const std::vector<Entry>&) {
-        ScannedAsset asset;
-        std::string reason;
-        if (ReadAssetFolder(path, folderName, relative, asset, reason)) {
-          out.push_back(std::move(asset));
-        } else {
-          problems.push_back(reason);
-        }
-      });
-}
-
-namespace {
-
-u64 AssetFolderPart(const std::string& key, const std::string& path,
-                    const std::vector<Entry>& entries) {
+// The part of the asset folder open as `folderFd`, listed as `entries`.
+u64 AssetFolderPart(const std::string& key, int folderFd, const std::vector<Entry>& entries) {
   u64 hash = 0xcbf29ce484222325ull;
   HashBytes(hash, key.c_str(), key.size() + 1);
-  HashFileState(hash, path);
+  struct stat st {};
+  if (fstat(folderFd, &st) == 0) HashFileState(hash, st);
   for (const char* config : {kBinaryConfig, kTextConfig}) {
     const std::string name = FindFile(entries, config);
     HashBytes(hash, name.c_str(), name.size() + 1);
-    if (!name.empty()) HashFileState(hash, JoinPath(path, name));
+    if (!name.empty() && fstatat(folderFd, name.c_str(), &st, 0) == 0) HashFileState(hash, st);
   }
   return hash;
 }
 
+u64 ProblemPart(const std::string& problem) {
+  u64 hash = 0xcbf29ce484222325ull;
+  HashBytes(hash, problem.c_str(), problem.size() + 1);
+  return hash;
+}
+
+bool IsAssetFolder(const std::string& relative, const std::vector<Entry>& entries) {
+  return !relative.empty() &&
+         (!FindFile(entries, kBinaryConfig).empty() || !FindFile(entries, kTextConfig).empty());
+}
+
+// What the walk found at one place of the tree. `order` is the place in the depth-first walk in
+// name order: the index of each folder on the way among its parent's entries, so that results
+// found side by side sort back into the order one walk would have given.
+struct Found {
+  std::vector<u32> order;
+  std::string key;  // the fingerprint key; "!" and the problem for a folder that cannot be listed
+  u64 part = 0;
+  bool listed = false;  // an asset folder (else a folder that could not be listed)
+  bool read = false;    // its asset was read into `asset`, else `problem` says why not
+  ScannedAsset asset;
+  std::string problem;
+};
+
+// Walks every content folder of `roots` (path and name) on up to eight threads: each folder is
+// listed once, an asset folder's part of the fingerprint is taken from the open folder before its
+// configuration is read (so that a change during the walk shows at the next start), and with
+// `readAssets` its asset is read from the same listing. Results come back in walk order.
+std::vector<Found> WalkContent(const std::vector<std::pair<std::string, std::string>>& roots,
+                               bool readAssets) {
+  struct Job {
+    size_t root;
+    std::string relative;
+    std::vector<u32> order;
+  };
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::vector<Job> pending;
+  size_t unfinished = roots.size();
+  for (size_t i = roots.size(); i-- > 0;) pending.push_back({i, std::string(), {u32(i)}});
+  std::vector<std::vector<Found>> results;
+
+  auto work = [&](std::vector<Found>& out) {
+    std::vector<Entry> entries;
+    std::vector<Job> children;
+    for (;;) {
+      Job job;
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        wake.wait(lock, [&] { return !pending.empty() || unfinished == 0; });
+        if (pending.empty()) return;
+        job = std::move(pending.back());
+        pending.pop_back();
+      }
+      const auto& [rootPath, folderName] = roots[job.root];
+      const std::string path = JoinPath(rootPath, job.relative);
+      const FolderHandle folder(OpenFolder(path));
+      children.clear();
+      if (folder.Get() < 0 || !ListOpenFolder(folder.Get(), entries)) {
+        if (!job.relative.empty()) {
+          Found& f = out.emplace_back();
+          f.order = std::move(job.order);
+          f.problem = "cannot list " + path;
+          f.key = "!" + f.problem;
+          f.part = ProblemPart(f.problem);
+        }
+      } else if (IsAssetFolder(job.relative, entries)) {
+        Found& f = out.emplace_back();
+        f.order = std::move(job.order);
+        f.key = FingerprintKey(folderName, job.relative);
+        f.part = AssetFolderPart(f.key, folder.Get(), entries);
+        f.listed = true;
+        if (readAssets) {
+          f.read = ReadOpenAssetFolder(folder.Get(), entries, path, folderName, job.relative,
+                                       f.asset, f.problem);
+        }
+      } else {
+        for (size_t i = entries.size(); i-- > 0;) {
+          if (!entries[i].isFolder) continue;
+          std::vector<u32> order = job.order;
+          order.push_back(u32(i));
+          children.push_back({job.root, JoinPath(job.relative, entries[i].name), std::move(order)});
+        }
+      }
+      bool finished = false;
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        unfinished += children.size();
+        finished = --unfinished == 0;
+        for (Job& child : children) pending.push_back(std::move(child));
+      }
+      if (finished || children.size() > 1) {
+        wake.notify_all();
+      } else if (!children.empty()) {
+        wake.notify_one();
+      }
+    }
+  };
+
+  const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+  results.resize(threads);
+  std::vector<std::thread> helpers;
+  for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(work, std::ref(results[t]));
+  work(results[0]);
+  for (std::thread& helper : helpers) helper.join();
+
+  std::vector<Found> all;
+  size_t total = 0;
+  for (const auto& r : results) total += r.size();
+  all.reserve(total);
+  for (auto& r : results) {
+    for (Found& f : r) all.push_back(std::move(f));
+    r = std::vector<Found>();
+  }
+  std::sort(all.begin(), all.end(),
+            [](const Found& a, const Found& b) { return a.order < b.order; });
+  return all;
+}
+
+std::vector<std::pair<std::string, std::string>> ContentRoots(
+    const std::string& userData, const std::vector<std::string>& folderNames) {
+  std::vector<std::pair<std::string, std::string>> roots;
+  for (const std::string& name : folderNames) roots.emplace_back(userData + "/" + name, name);
+  return roots;
+}
+
 }  // namespace
+
+void ScanContentFolders(const std::string& userData, const std::vector<std::string>& folderNames,
+                        std::vector<ScannedAsset>& out, std::vector<std::string>& problems,
+                        FingerprintParts& parts) {
+  std::vector<Found> found = WalkContent(ContentRoots(userData, folderNames), true);
+  out.reserve(out.size() + found.size());
+  for (Found& f : found) {
+    parts[f.key] = f.part;
+    if (f.read) {
+      out.push_back(std::move(f.asset));
+    } else {
+      problems.push_back(std::move(f.problem));
+    }
+  }
+}
+
+void FingerprintContentFolders(const std::string& userData,
+                               const std::vector<std::string>& folderNames,
+                               FingerprintParts& parts) {
+  for (Found& f : WalkContent(ContentRoots(userData, folderNames), false)) parts[f.key] = f.part;
+}
 
 std::string FingerprintKey(const std::string& folderName, const std::string& relativePath) {
   return folderName + "/" + relativePath;
-}
-
-void FingerprintContentFolder(const std::string& rootPath, const std::string& folderName,
-                              FingerprintParts& parts) {
-  std::vector<std::string> problems;
-  WalkAssetFolders(
-      rootPath, problems,
-      [&](const std::string& path, const std::string& relative, const std::vector<Entry>& entries) {
-        const std::string key = FingerprintKey(folderName, relative);
-        parts[key] = AssetFolderPart(key, path, entries);
-      });
-  for (const std::string& p : problems) {
-    u64 hash = 0xcbf29ce484222325ull;
-    HashBytes(hash, p.c_str(), p.size() + 1);
-    parts["!" + p] = hash;
-  }
 }
 
 bool FingerprintAssetFolder(const std::string& rootPath, const std::string& folderName,
@@ -394,12 +547,13 @@ bool FingerprintAssetFolder(const std::string& rootPath, const std::string& fold
   std::vector<Entry> entries;
   // The walk never follows a link to a folder, so a link has no part either.
   struct stat st {};
-  if (relativePath.empty() || lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
-      !ListFolder(path, entries) ||
-      (FindFile(entries, kBinaryConfig).empty() && FindFile(entries, kTextConfig).empty())) {
+  if (relativePath.empty() || lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  const FolderHandle folder(OpenFolder(path));
+  if (folder.Get() < 0 || !ListOpenFolder(folder.Get(), entries) ||
+      !IsAssetFolder(relativePath, entries)) {
     return false;
   }
-  part = AssetFolderPart(FingerprintKey(folderName, relativePath), path, entries);
+  part = AssetFolderPart(FingerprintKey(folderName, relativePath), folder.Get(), entries);
   return true;
 }
 

@@ -40,20 +40,26 @@ std::string DeriveCategories(const std::string& kind, const std::string& type,
 bool ReadAssetFolder(const std::string& folderPath, const std::string& folderName,
                      const std::string& relativePath, ScannedAsset& out, std::string& reason);
 
-// Appends every asset below the content folder `rootPath`, in name order (case-insensitive).
-// Folders that cannot be read as assets are reported in `problems` and skipped.
-void ScanContentFolder(const std::string& rootPath, const std::string& folderName,
-                       std::vector<ScannedAsset>& out, std::vector<std::string>& problems);
-
 // The content fingerprint: one part per asset folder (and per folder that could not be listed),
 // keyed by the content folder's name and the folder's relative path. A part hashes what decides
 // the folder's index entry: its path, the times and sizes of the folder and its configuration
-// files. Only folders are listed and files looked at, nothing is read, so a start can tell
-// cheaply whether anything changed while the daemon was stopped. The fingerprint is the sum of
-// the parts, which does not depend on their order: a change of one folder replaces one part.
+// files. The fingerprint is the sum of the parts, which does not depend on their order: a change
+// of one folder replaces one part, and a start can tell cheaply whether anything changed while
+// the daemon was stopped.
 using FingerprintParts = std::unordered_map<std::string, u64>;
-void FingerprintContentFolder(const std::string& rootPath, const std::string& folderName,
-                              FingerprintParts& parts);
+
+// Appends every asset below the content folders `folderNames` of `userData`, each content folder
+// in name order (case-insensitive), and sets the fingerprint's parts of what it walked, each part
+// taken before its asset is read. Folders that cannot be read as assets are reported in
+// `problems`, in walk order, and skipped. Folders are walked and read on several threads.
+void ScanContentFolders(const std::string& userData, const std::vector<std::string>& folderNames,
+                        std::vector<ScannedAsset>& out, std::vector<std::string>& problems,
+                        FingerprintParts& parts);
+
+// The parts alone: only folders are listed and files looked at, nothing is read.
+void FingerprintContentFolders(const std::string& userData,
+                               const std::vector<std::string>& folderNames,
+                               FingerprintParts& parts);
 // The key and part of the folder `relativePath` below the content folder `rootPath`; false when
 // it is not an asset folder, which has no part.
 std::string FingerprintKey(const std::string& folderName, const std::string& relativePath);

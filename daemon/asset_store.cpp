@@ -512,9 +512,11 @@ bool AssetStore::SetValidationFault(const KUID& kuid, bool faulty, std::string* 
 
 u64 AssetStore::ContentFingerprint() {
   FingerprintParts parts;
-  for (const std::string& name : ContentFolderNames()) {
-    FingerprintContentFolder(userData_ + "/" + name, name, parts);
-  }
+  FingerprintContentFolders(userData_, ContentFolderNames(), parts);
+  return KeepFingerprint(std::move(parts));
+}
+
+u64 AssetStore::KeepFingerprint(FingerprintParts parts) {
   u64 sum = 0;
   for (const auto& part : parts) sum += part.second;
   std::lock_guard<std::mutex> lock(fingerprintMutex_);
@@ -639,13 +641,13 @@ bool AssetStore::Rebuild(std::string* error) {
 }
 
 bool AssetStore::Rebuild(std::vector<std::string>& problems, std::string* error) {
-  // Taken before the scan, so that a change during the scan shows at the next start.
-  const u64 fingerprint = ContentFingerprint();
   std::vector<ScannedAsset> scanned;
   problems.clear();
-  for (const std::string& name : ContentFolderNames()) {
-    ScanContentFolder(userData_ + "/" + name, name, scanned, problems);
-  }
+  // Each folder's part is taken before the folder is read, so that a change during the scan
+  // shows at the next start.
+  FingerprintParts parts;
+  ScanContentFolders(userData_, ContentFolderNames(), scanned, problems, parts);
+  const u64 fingerprint = KeepFingerprint(std::move(parts));
   for (const std::string& p : problems) LogLine("PymDaemon> skipped asset folder: %s", p);
   // The first folder to hold a KUID keeps it.
   std::unordered_set<KUID> seen;

@@ -131,6 +131,8 @@ class AssetStore {
   bool LoadValidationFaults(std::string* error);
   // The fingerprint of the whole content, walked anew; the parts are kept for Refresh.
   u64 ContentFingerprint();
+  // Keeps these parts, from a walk of the whole content, for Refresh; their sum.
+  u64 KeepFingerprint(FingerprintParts parts);
   // The fingerprint after the asset folders at these paths (below every content folder) changed:
   // only those folders are looked at, so a change costs the same however many assets there are.
   u64 RefreshFingerprint(const std::vector<std::string>& relativePaths);

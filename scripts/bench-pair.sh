@@ -2,13 +2,20 @@
 # bench_pair CSV_PREFIX NAME_A COMMAND_A NAME_B COMMAND_B runs the two in alternating rounds (one
 # round in a small run), so that a change in the machine's load between the two commands' runs
 # falls on both, and prints "A_MS B_MS RATIO": the medians over the rounds of each command's
-# median (in ms) and of the rounds' ratios A / B. Needs bench-size.sh.
+# median (in ms) and of the rounds' ratios A / B. Optional PREPARE_A and PREPARE_B run before each
+# run of their command (through a shell, untimed); commands then run through a shell too, and
+# the full-size runs are fewer. Needs bench-size.sh.
 bench_pair() {
-  local prefix=$1 r rounds
+  local prefix=$1 r rounds options=(-N) runs
+  runs=$(bench_runs 2 20)
+  if (($# > 5)); then
+    options=(--prepare "$6" --prepare "$7")
+    runs=$(bench_runs 1 5)
+  fi
   rounds=$(bench_size 5 1)
   rm -f "$prefix"-*.csv
   for ((r = 1; r <= rounds; r++)); do
-    hyperfine --style basic $(bench_runs 2 20) -N --export-csv "$prefix-$r.csv" \
+    hyperfine --style basic $runs "${options[@]}" --export-csv "$prefix-$r.csv" \
       --command-name "$2" "$3" --command-name "$4" "$5" >/dev/null
   done
   # Columns: command, mean, stddev, median, user, system, min, max (seconds).

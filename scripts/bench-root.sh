@@ -1,7 +1,8 @@
 # Sourced by the benchmark scripts that need running installations: lays out a fresh
 # installation of build at root, or at each of the array roots when the caller sets that instead
-# (both set by the caller), and stops their daemons and removes them again when the script ends.
-# A fixed root reuses the same discovery objects from run to run.
+# (both set by the caller, each a new folder of its own from mktemp, so that two runs at once
+# never share an installation or a daemon), and stops their daemons and removes them again when
+# the script ends.
 [[ -v roots ]] || roots=("$root")
 stop_bench_daemon() {
   local p exe r
@@ -13,7 +14,6 @@ stop_bench_daemon() {
   done
   rm -rf "${roots[@]}"
 }
-stop_bench_daemon
 trap stop_bench_daemon EXIT
 for r in "${roots[@]}"; do
   bash "$(dirname "${BASH_SOURCE[0]}")/make-install.sh" "$build" "$r"

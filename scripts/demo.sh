@@ -370,3 +370,59 @@ done
 (cd "$root" && show compresstexture "UserData/editing/demo broken")
 echo "\$ ls \"UserData/editing/demo broken\""
 ls "$root/UserData/editing/demo broken"
+echo
+
+# The remaining commands, from the installation root: the version's other bytes, a folder tree
+# installed, a consist list made into assets, keywords backed up and imported, a package and a
+# folder described for the repository through a command host, and last every asset deleted.
+cd "$root"
+show installedversionhi
+show installedbuildnumberlo
+mkdir -p "incoming/benches/demo bench"
+cat >"incoming/benches/demo bench/config.txt" <<'CONFIG'
+kuid                                    <kuid:400100:1006>
+username                                "Demo bench"
+kind                                    "scenery"
+kestro-build                            3.5
+keywords                                "bench;park"
+CONFIG
+show installfrompath incoming
+cat >consists.txt <<'CONSISTS'
+train-0
+{
+  name                                  "Demo express"
+  list
+  {
+    car-0                               <kuid:400100:1001>
+    num-0                               2
+    dir-0                               1
+  }
+}
+CONSISTS
+show importconsists consists.txt
+show backupkeywords
+printf 'kuid:400100:1006 "bench;garden"\n' >KeywordsDump.dat
+show importkeywords
+hosts=$(grep -c "is a command host" "$root/UserData/pymdaemon.log" 2>/dev/null || true)
+"$tool" pymcommandhost >"$root/commandhost2.out" 2>&1 &
+host_pid=$!
+for ((i = 0; i < 100; i++)); do
+  (($(grep -c "is a command host" "$root/UserData/pymdaemon.log" 2>/dev/null || true) > hosts)) &&
+    break
+  sleep 0.1
+done
+show createcdp "$root/inspect.cdp" "<kuid:400100:1006>"
+show vnyparse inspect.cdp
+ls "$root" | grep -i '^kuid ' || true
+echo
+mkdir -p "export/demo shed"
+printf 'kuid <kuid:400100:1007>\nusername "Demo shed"\nkind "scenery"\nkestro-build 3.5\n' \
+  >"export/demo shed/config.txt"
+show vnyparsefolder export
+find "Kestro Asset Parse" -type f | sort
+echo
+show vnydeleteall
+show searchbycategory
+show closepymdaemon
+wait "$host_pid" || true
+cd "$repo"

@@ -23,7 +23,7 @@ if ! $small; then
 fi
 
 export KESTRO_BENCH_SMALL=1
-work=$(mktemp -d /tmp/kestro-bench-ci.XXXXXX)
+work=$(mktemp -d "${TMPDIR:-/tmp}"/kestro-bench-ci.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 failed=()
 for b in "$build"/*_bench; do

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <strings.h>
 
 #include <filesystem>
 #include <set>
@@ -353,6 +354,48 @@ TEST(AssetStore, SettingsOfAnOlderIndexAreTakenOver) {
   AssetStore s;
   ASSERT_TRUE(s.Open(t.path(), nullptr));
   EXPECT_EQ(s.GetSettingString("internet", "username"), "old");
+}
+
+// Folders are read side by side, yet the index is the one a single walk in name order gives:
+// the first of many folders holding one KUID keeps it wherever it lies in a wide, deep tree, and
+// the problems come in the order the folders were met.
+TEST(AssetStore, ScanOnSeveralThreadsKeepsTheWalkOrder) {
+  scratch::Folder t;
+  for (int set = 0; set < 12; ++set) {
+    for (int i = 0; i < 40; ++i) {
+      // Upper and lower case alternate between sets: the order ignores case.
+      const std::string name = std::string(1, char((set % 2 ? 'A' : 'a') + set)) + "/f" +
+                               std::to_string(100 + i);
+      MakeAsset(t.path(), "local", name, Config("<kuid:300:" + std::to_string(i % 7) + ">"));
+    }
+  }
+  MakeAsset(t.path(), "local", "m/broken", "username \"nothing\"\n");
+  AssetStore s;
+  ASSERT_TRUE(s.Open(t.path(), nullptr));
+  std::vector<std::string> problems;
+  std::string error;
+  ASSERT_TRUE(s.Rebuild(problems, &error)) << error;
+  for (int k = 0; k < 7; ++k) {
+    AssetRecord r;
+    ASSERT_TRUE(s.GetAsset(KUID(300, k, 0), r));
+    EXPECT_EQ(r.path, "a/f" + std::to_string(100 + k));
+  }
+  std::vector<std::string> duplicates;
+  size_t broken = problems.size();
+  for (size_t i = 0; i < problems.size(); ++i) {
+    if (problems[i].rfind("duplicate asset ", 0) == 0) {
+      duplicates.push_back(problems[i]);
+    } else if (problems[i].find("/local/m/broken") != std::string::npos) {
+      broken = i;
+    }
+  }
+  EXPECT_LT(broken, problems.size()) << "the folder without a KUID is reported";
+  EXPECT_EQ(duplicates.size(), 12u * 40u - 7u);
+  for (size_t i = 1; i < duplicates.size(); ++i) {
+    // Walk order: set letter first (case ignored), then the folder's number.
+    EXPECT_LT(strcasecmp(duplicates[i - 1].c_str(), duplicates[i].c_str()), 0)
+        << duplicates[i - 1] << " / " << duplicates[i];
+  }
 }
 
 }  // namespace

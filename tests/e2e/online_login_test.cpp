@@ -15,6 +15,7 @@
 #include "support/command_run.h"
 #include "support/install_root.h"
 #include "support/scratch_folder.h"
+#include "support/thread_watchdog.h"
 
 namespace {
 
@@ -52,6 +53,14 @@ class OnlineLoginTest : public ::testing::Test {
 
   std::string DaemonLog() const { return scratch::ReadAll(root_->Root() + "/UserData/pymdaemon.log"); }
 
+  // The daemon log once it holds `line`: the daemon writes it on its own thread, which may come
+  // after the client has ended.
+  std::string DaemonLogWith(const std::string& line) const {
+    std::string log;
+    watchdog::Eventually([&] { return (log = DaemonLog()).find(line) != std::string::npos; });
+    return log;
+  }
+
   scratch::Folder folder_;
   std::unique_ptr<InstallRoot> root_;
   std::unique_ptr<OapeerProcess> peer_;
@@ -85,7 +94,7 @@ TEST_F(OnlineLoginTest, RefusedHandOffIsItsStateAndOneRejection) {
   const kestro_test::CommandRun run = Client();
   EXPECT_EQ(1, run.exitCode) << run.out;
   EXPECT_NE(std::string::npos, run.out.find("final state 3 (refused)")) << run.out;
-  const std::string log = DaemonLog();
+  const std::string log = DaemonLogWith("online login rejected (0xf1)");
   EXPECT_EQ(1u, Count(log, "online login rejected (0xf1)")) << log;
   EXPECT_EQ(1u, Count(log, "hand-off for profile \"alice\": refused")) << log;
 }
@@ -95,7 +104,8 @@ TEST_F(OnlineLoginTest, RefusedTicketIsOneRejectionInTheDaemonLog) {
   const kestro_test::CommandRun run = Client();
   EXPECT_EQ(1, run.exitCode) << run.out;
   EXPECT_NE(std::string::npos, run.out.find("final state 3 (refused)")) << run.out;
-  EXPECT_EQ(1u, Count(DaemonLog(), "online login rejected (0xf1)")) << DaemonLog();
+  const std::string log = DaemonLogWith("online login rejected (0xf1)");
+  EXPECT_EQ(1u, Count(log, "online login rejected (0xf1)")) << log;
   peer_->Stop();
   EXPECT_NE(std::string::npos, peer_->Log().find("\"stolen\" refused"));
 }

@@ -182,10 +182,14 @@ TEST(PString, RoutineCollectionWaitsForAQuarterOfTheTable) {
       {"a-quarter-", 2, true},
       {"half-the-table-", 4, true},
   };
+  // The table's own size decides what is due, so it must not depend on what else the program
+  // happens to hold: these live texts give it a size of its own.
+  std::vector<PString> held;
+  for (int i = 0; i < 64; ++i) held.emplace_back("held-" + std::to_string(i));
   for (const Case& c : cases) {
     Qel::PStringCache::CollectAllGarbage();
     const size_t base = Qel::PStringCache::Size();
-    ASSERT_GT(base, 8u);
+    ASSERT_GE(base, held.size());
     const size_t fresh = std::max<size_t>(1, base * c.eighths / 8 + (c.due ? 1 : 0));
     for (size_t i = 0; i < fresh; ++i) (void)PString(c.name + std::to_string(i));
     const size_t walked = Qel::PStringCache::CollectGarbage();
