@@ -115,6 +115,18 @@ std::string AddScriptSources(const InstallRoot& root) {
   return ec ? ec.message() : std::string();
 }
 
+// A library asset in UserData/local/<folder>: its configuration (with `extra` lines) and its one
+// source, <script>.gs, whose class is `cls`.
+void AddLibraryAsset(const InstallRoot& root, const std::string& folder, const std::string& kuid,
+                     const std::string& script, const std::string& cls, const char* source,
+                     const std::string& extra = "") {
+  const std::string at = "UserData/local/" + folder;
+  root.WriteFile(at + "/config.txt", "kuid " + kuid + "\nusername \"" + folder +
+                                         "\"\nkind \"library\"\nscript \"" + script +
+                                         "\"\nclass \"" + cls + "\"\n" + extra);
+  root.WriteFile(at + "/" + script + ".gs", source);
+}
+
 // A library asset: its Init logs once per context and its properties are one note.
 constexpr const char* kCounter = R"(include "Kestro.gs"
 include "Library.gs"
@@ -160,10 +172,7 @@ TEST(GsrunHostTest, AnInstalledLibraryRunsOnceAndItsPropertiesSurviveTheWorldLis
   InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
   ASSERT_TRUE(root.IsReady()) << root.Error();
   ASSERT_EQ(AddScriptSources(root), "");
-  root.WriteFile("UserData/local/counter/config.txt",
-                 "kuid <kuid:400300:20>\nusername \"Counter\"\nkind \"library\"\n"
-                 "script \"counter\"\nclass \"Counter\"\n");
-  root.WriteFile("UserData/local/counter/counter.gs", kCounter);
+  AddLibraryAsset(root, "Counter", "<kuid:400300:20>", "counter", "Counter", kCounter);
   root.WriteFile("UserData/local/shed/config.txt",
                  "kuid <kuid:400300:1>\nusername \"Shed\"\nkind \"scenery\"\n");
   const std::unique_ptr<scratch::Folder> compiled(script_probe::Compile("use.gs", kUseLibrary));
@@ -282,11 +291,8 @@ TEST(GsrunHostTest, LibrariesCallTheirPluginAndTradeSecurityTokens) {
     const char* plugin;
   } libraries[] = {{"echo", "<kuid:400300:30>", "echo_plugin"}, {"stray", "<kuid:400300:31>", "../x"}};
   for (const auto& library : libraries) {
-    root.WriteFile(std::string("UserData/local/") + library.folder + "/config.txt",
-                   std::string("kuid ") + library.kuid + "\nusername \"" + library.folder +
-                       "\"\nkind \"library\"\nscript \"plain\"\nclass \"Plain\"\n"
-                       "nativelibrary \"" + library.plugin + "\"\n");
-    root.WriteFile(std::string("UserData/local/") + library.folder + "/plain.gs", kPlainLibrary);
+    AddLibraryAsset(root, library.folder, library.kuid, "plain", "Plain", kPlainLibrary,
+                    std::string("nativelibrary \"") + library.plugin + "\"\n");
   }
   const std::unique_ptr<scratch::Folder> compiled(script_probe::Compile("tokens.gs", kTokens));
   const ToolRun run = root.RunProgram(
@@ -401,10 +407,7 @@ TEST(GsrunHostTest, ALibraryWhoseInitFailsLeavesTheResultToTheScript) {
   InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
   ASSERT_TRUE(root.IsReady()) << root.Error();
   ASSERT_EQ(AddScriptSources(root), "");
-  root.WriteFile("UserData/local/broken/config.txt",
-                 "kuid <kuid:400300:40>\nusername \"Broken\"\nkind \"library\"\n"
-                 "script \"broken\"\nclass \"Broken\"\n");
-  root.WriteFile("UserData/local/broken/broken.gs", kBroken);
+  AddLibraryAsset(root, "broken", "<kuid:400300:40>", "broken", "Broken", kBroken);
   const std::unique_ptr<scratch::Folder> compiled(script_probe::Compile("use.gs", kUseBroken));
   const ToolRun run = root.RunProgram(KESTRO_BINARY_DIR "/gsrun",
                                       {"--root", root.Root(), "--host", "--log-stderr", "--lib",
@@ -456,10 +459,7 @@ TEST(GsrunHostTest, AnOnlineScriptGetsOnlinePostsAndHearsItsAnswer) {
   InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
   ASSERT_TRUE(root.IsReady()) << root.Error();
   ASSERT_EQ(AddScriptSources(root), "");
-  root.WriteFile("UserData/local/talker/config.txt",
-                 "kuid <kuid:400300:50>\nusername \"Talker\"\nkind \"library\"\n"
-                 "script \"plain\"\nclass \"Plain\"\n");
-  root.WriteFile("UserData/local/talker/plain.gs", kPlainLibrary);
+  AddLibraryAsset(root, "talker", "<kuid:400300:50>", "plain", "Plain", kPlainLibrary);
   scratch::Folder peerFolder;
   OapeerProcess peer(peerFolder.path(), {"--service", "1", "--ticket", "ticket-1"});
   const u16 port = peer.WaitForPort();
