@@ -123,10 +123,15 @@ void ResolveKuid(RequestContext& context, const u8* payload, size_t size, Respon
   PayloadStream in(payload, size);
   KUID kuid;
   AssetRecord r;
-  KUID answer = kuid;
+  // A KUID the database does not know resolves to the null KUID, so that callers never take an
+  // asset that is not installed for one that is.
+  KUID answer;
   if (ReadKuid(in.Get(), kuid)) {
-    answer = kuid;
-    if (!context.store.GetAsset(kuid, r)) context.NewestVersion(kuid, answer);
+    if (context.store.GetAsset(kuid, r)) {
+      answer = kuid;
+    } else {
+      context.NewestVersion(kuid, answer);
+    }
   }
   TBuffer out(&response.body, false);
   out.WriteKUID(answer);

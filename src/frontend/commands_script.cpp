@@ -44,6 +44,16 @@ int Encrypt(CommandArgs& a) {
              Qel::String::Format("Could not encrypt file %s: it is too large to pack.", input));
     return -1;
   }
+  // A target of another extension would be saved as plain text or not at all.
+  if (const char* target = a.Arg(3); target != nullptr) {
+    if (!Qel::File::Path(target).IsExt("gse")) {
+      AddError(a.log,
+               Qel::String::Format("Could not encrypt file %s: the target %s is not a .gse file.",
+                                   input, target));
+      return -1;
+    }
+    output = Qel::File::Path(target);
+  }
   // A failed save must not pass for an encrypted file.
   if (!source.Save("", output.CStr())) {
     AddError(a.log, Qel::String::Format("Could not write file %s.", output.CStr()));

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "gsruntime/gs_object.h"
@@ -22,6 +23,13 @@ class GSString;
 // Raises the formatted text as a script exception on the running thread (which then ends) and
 // returns false, so that a native can return its result directly.
 bool RaiseScriptError(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// The class part of a signature text ("Soup" of "$int@Soup::CountTags()"); empty when the text
+// is not a signature.
+std::string_view SignatureClass(std::string_view signature);
+// "<Class>.<Method>" of a signature text "$<result>@<Class>::<Method>(<parameters>)", which
+// begins every script error a native raises; the text itself when it is not a signature.
+std::string NativeMethodName(std::string_view signature);
 
 inline u32 ParamWord(GSStack* stack, u32 index) {
   return stack->Locals(stack->CurrentFrame())[index];

@@ -99,6 +99,11 @@ void FindAssetSpec(SpecPointer& out, const KUID& kuid, SpecPredicate predicate) 
     if (resolved.IsNull()) return;
   } else {
     resolved = PymResolveKUID(kuid);
+    // The database does not know the KUID: there is no folder to ask for.
+    if (resolved.IsNull()) {
+      Remember(kuid, resolved);
+      return;
+    }
   }
   SpecPointer found;
   found.Adopt(registry->FindByKUID(resolved));

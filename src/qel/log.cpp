@@ -157,6 +157,12 @@ void Log::SetToStdOut(bool on) {
   ReplaceSinkLocked(sink, on ? stdout : nullptr, false);
 }
 
+void Log::SetToStdErr() {
+  Sink& sink = GetSink();
+  std::lock_guard<std::mutex> guard(sink.mutex);
+  ReplaceSinkLocked(sink, stderr, false);
+}
+
 bool Log::SetToFile(const char* path) { return OpenSinkFile(path != nullptr ? path : ""); }
 
 bool Log::SetToRotatingFile(const char* path, u64 maxBytes) {

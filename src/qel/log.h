@@ -31,6 +31,8 @@ class Log {
   static bool Init(const char* options);
   // Standard output when true, discard when false.
   static void SetToStdOut(bool on);
+  // Standard error, for a tool whose standard output is its answer.
+  static void SetToStdErr();
   // Appends to `path`; false (and the sink discards) when it cannot be opened.
   static bool SetToFile(const char* path);
   // Like SetToFile, for a long-running process: once the file holds `maxBytes` it becomes

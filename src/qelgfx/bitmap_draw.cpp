@@ -140,10 +140,12 @@ void DrawBox(Surface surface, Rect rect, PackedColor color, i32 mode) {
 
 void DrawLine(Surface surface, Point from, Point to, PackedColor color) {
   if (!IsDrawable(surface)) return;
-  // Clip the segment to the surface (widened by half a pixel) first, so that the steps walked are
-  // bounded by the surface whatever the end points.
-  double x0 = from.x;
-  double y0 = from.y;
+  // The line's pixels are its steps along the longer axis, each rounded. Clipping the segment to
+  // the surface (widened by half a pixel) only bounds which of those steps are walked, so a line
+  // partly outside covers exactly the pixels of the whole line that fall inside, whatever the end
+  // points.
+  const double x0 = from.x;
+  const double y0 = from.y;
   const double dx = double(to.x) - x0;
   const double dy = double(to.y) - y0;
   double t0 = 0.0;
@@ -168,16 +170,14 @@ void DrawLine(Surface surface, Point from, Point to, PackedColor color) {
       !clip(dy, maxY - y0)) {
     return;
   }
-  const double sx = x0 + t0 * dx;
-  const double sy = y0 + t0 * dy;
-  const double ex = x0 + t1 * dx;
-  const double ey = y0 + t1 * dy;
-  const double steps = std::ceil(std::max(std::fabs(ex - sx), std::fabs(ey - sy)));
-  const i64 count = i64(steps);
-  for (i64 i = 0; i <= count; ++i) {
+  const i64 count = i64(std::max(std::fabs(dx), std::fabs(dy)));
+  // One step either side of the clipped part covers the rounding at its ends.
+  const i64 first = std::max<i64>(i64(std::floor(t0 * double(count))) - 1, 0);
+  const i64 last = std::min<i64>(i64(std::ceil(t1 * double(count))) + 1, count);
+  for (i64 i = first; i <= last; ++i) {
     const double t = count == 0 ? 0.0 : double(i) / double(count);
-    const i64 x = std::llround(sx + (ex - sx) * t);
-    const i64 y = std::llround(sy + (ey - sy) * t);
+    const i64 x = std::llround(x0 + dx * t);
+    const i64 y = std::llround(y0 + dy * t);
     if (x >= 0 && y >= 0 && x < surface.width && y < surface.height) {
       BlendPixel(surface, i32(x), i32(y), color);
     }

@@ -130,11 +130,12 @@ Qel::PString GSOAsset::NameParam(GSStack* stack, u32 index) {
   return name.Lower();
 }
 
-bool GSOAsset::TableEntry(GSStack* stack, const char* native, KUID* out) {
+bool GSOAsset::TableEntry(GSStack* stack, KUID* out) {
   const Qel::PString name = NameParam(stack, 1);
   *out = LookupKUIDTableEntry(name);
   if (!out->IsNull()) return true;
-  return GSRuntime::RaiseScriptError("Asset.%s> unable to find '%s' in kuid-table\n", native,
+  // Both natives that read the table report a missing entry under the lookup's name.
+  return GSRuntime::RaiseScriptError("Asset.LookupKUIDTable> unable to find '%s' in kuid-table\n",
                                      name.CStr());
 }
 
@@ -158,13 +159,13 @@ void GSOAsset::GetCreatorName(GSStack* stack) {
 
 void GSOAsset::LookupKUIDTable(GSStack* stack) {
   KUID kuid;
-  if (!TableEntry(stack, "LookupKUIDTable", &kuid)) return;
+  if (!TableEntry(stack, &kuid)) return;
   GSRuntime::PushCounted(stack, GSOKUID::Wrap(GSRuntime::CallingContext(this), kuid));
 }
 
 void GSOAsset::FindAsset(GSStack* stack) {
   KUID kuid;
-  if (!TableEntry(stack, "FindAsset", &kuid)) return;
+  if (!TableEntry(stack, &kuid)) return;
   GSRuntime::PushCounted(stack, AsAsset(Wrap(GSRuntime::CallingContext(this), kuid)));
 }
 

@@ -68,8 +68,8 @@ class GSOAsset : public GSRuntime::GSObject {
 
   // The lower-cased text of a string parameter; null and empty read as the empty name.
   static Qel::PString NameParam(GSRuntime::GSStack* stack, u32 index);
-  // The entry of `name`, or the script error "Asset.<native>> unable to find ..." raised.
-  bool TableEntry(GSRuntime::GSStack* stack, const char* native, KUID* out);
+  // The entry of `name`, or the script error "Asset.LookupKUIDTable> unable to find ..." raised.
+  bool TableEntry(GSRuntime::GSStack* stack, KUID* out);
 
   GSRuntime::GSContext* owner_;
   SpecPointer spec_;

@@ -58,16 +58,10 @@ class GSUnbuiltNativeFunction : public GSNativeFunction {
  public:
   GSUnbuiltNativeFunction(Qel::PString className, Qel::PString signature);
   bool Call(GSHandle object, GSStack* stack) override;
-  // "<Class>.<Method>" of a signature text "$<result>@<Class>::<Method>(<parameters>)".
-  static std::string MethodName(std::string_view signature);
 
  private:
   std::string error_;
 };
-
-// The class part of a signature text ("Soup" of "$int@Soup::CountTags()"); empty when the text
-// is not a signature.
-std::string_view SignatureClass(std::string_view signature);
 
 // One native of a class's table: its signature text and how its binding is made; a null `bind`
 // is a native whose body is still to come (GSUnbuiltNativeFunction).

@@ -7,6 +7,7 @@
 #include "gsruntime/gs_array.h"
 #include "gsruntime/gs_stack.h"
 #include "gsruntime/gs_string.h"
+#include "pymclient/asset_spec_lookup.h"
 #include "pymclient/pym_asset_info.h"
 #include "scripthost/gso_kuid.h"
 #include "scripthost/native_binding.h"
@@ -189,7 +190,7 @@ void TokenIssuer::ValidateForObject(GSStack* stack) {
   Qel::String right;
   if (!GSRuntime::GetParam(stack, 1, &token, false) ||
       !GSRuntime::GetParam(stack, 2, &issuer, false) ||
-      !GSRuntime::GetParam(stack, 3, &right, true)) {
+      !GSRuntime::GetParam(stack, 3, &right, false)) {
     return;
   }
   stack->PushInt(SecurityTokens::HasRight(token->Entries(), issuer, IssuerKUID(),
@@ -223,7 +224,12 @@ void GSOSecurityToken::IsOwnerLocallyModified(GSStack* stack) {
   std::set<KUID> asked;
   for (const auto& [issuer, owners] : entries_) {
     for (const auto& [owner, rights] : owners) {
-      if (asked.insert(owner).second && IsAssetLocallyModified(owner)) {
+      if (!asked.insert(owner).second) continue;
+      // An owner with no script specification (not installed, or not a scripted asset) counts
+      // as unmodified: the database's answer for it would be the failed request's, not its state.
+      SpecPointer spec;
+      FindKestroBaseSpec(spec, owner);
+      if (spec && IsAssetLocallyModified(owner)) {
         stack->PushInt(1);
         return;
       }

@@ -125,6 +125,7 @@ TEST_F(DaemonProtocol, AssetReadsAnswerFromTheIndex) {
   } cases[] = {
       {0x1A, Bytes().Kuid(alpha).data, Bytes().Kuid(alpha).data},
       {0x1A, Bytes().Kuid(KUID(10, 1, 5)).data, Bytes().Kuid(alpha2).data},
+      {0x1A, Bytes().Kuid(unknown).data, Bytes().Kuid(KUID::Null()).data},
       {0x1B, Bytes().Kuid(alpha).data, Bytes().Kuid(alpha2).data},
       {0x1B, Bytes().Kuid(unknown).data, Bytes().Kuid(unknown).data},
       {0x2A, Bytes().U32(2).Kuid(KUID(10, 3, 0)).Kuid(unknown).data,

@@ -101,19 +101,33 @@ TEST_F(Commands, EncryptPacksAScriptBesideItsSource) {
             std::string(plain.GetText(), plain.GetTextLength()));
   EXPECT_EQ(std::string(packed.GetText(), 14), "class A {\n  in");
 
+  // A target path takes the packed file instead.
+  ASSERT_EQ(unlink((work + "/Tool.gse").c_str()), 0);
+  r = root_.Run({"encrypt", "Tool.gs", "Other.gse"}, work);
+  EXPECT_EQ(r.out, kCleanSummary);
+  GSSourceFile other;
+  ASSERT_TRUE(other.Load(nullptr, (work + "/Other.gse").c_str()));
+  EXPECT_TRUE(other.IsPacked());
+  EXPECT_NE(access((work + "/Tool.gse").c_str(), F_OK), 0);
+
   // An empty script names the cause and writes nothing.
   root_.WriteFile("work/empty.gs", "");
-  const std::pair<const char*, std::string> failures[] = {
-      {"missing.gs", "Invalid file path."},
-      {"Tool.txt", "Invalid file path."},
-      {"empty.gs", "Could not encrypt file empty.gs: the file is empty."},
+  const std::pair<std::vector<std::string>, std::string> failures[] = {
+      {{"missing.gs"}, "Invalid file path."},
+      {{"Tool.txt"}, "Invalid file path."},
+      {{"empty.gs"}, "Could not encrypt file empty.gs: the file is empty."},
+      {{"Tool.gs", "Plain.gs"},
+       "Could not encrypt file Tool.gs: the target Plain.gs is not a .gse file."},
   };
   for (const auto& [bad, entry] : failures) {
-    r = root_.Run({"encrypt", bad}, work);
-    EXPECT_EQ(r.out, "- <NULL> : " + entry + "\nOK (1 Errors, 0 Warnings)\n") << bad;
-    EXPECT_EQ(r.exitCode, 255) << bad;
+    std::vector<std::string> args = {"encrypt"};
+    args.insert(args.end(), bad.begin(), bad.end());
+    r = root_.Run(args, work);
+    EXPECT_EQ(r.out, "- <NULL> : " + entry + "\nOK (1 Errors, 0 Warnings)\n") << bad[0];
+    EXPECT_EQ(r.exitCode, 255) << bad[0];
   }
   EXPECT_NE(access((work + "/empty.gse").c_str(), F_OK), 0);
+  EXPECT_NE(access((work + "/Plain.gs").c_str(), F_OK), 0);
 }
 
 // Finding nothing and an expression that can never match are both failures that say so.

@@ -1,10 +1,12 @@
 // A script run by gsrun under the host's context against an installation and its daemon: it
 // finds installed assets by kind and category, and reads their names, descriptions,
-// dependencies and configuration values through the Asset class. The stand-in daemon resolves a
-// KUID it does not know to itself, so such a KUID gives an Asset object with empty answers.
-// Library assets run once per context, call their native plug-ins and trade security tokens.
+// dependencies and configuration values through the Asset class; a KUID the database does not
+// know finds nothing. Library assets run once per context, call their native plug-ins and trade
+// security tokens. The run's clock, interface text, program log and online access are gsrun's
+// own: each is tried against what a script sees of it.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -12,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "online/oapeer_process.h"
 #include "scripthost/script_probe.h"
+#include "support/command_run.h"
 #include "support/install_root.h"
 #include "support/scratch_folder.h"
 
@@ -57,7 +61,7 @@ class Show {
     KUID missing = Parse("<kuid:400300:99>");
     Asset absent = KestroScriptBase.FindAsset(missing);
     return scenery.size() + "," + locos.size() + "," + none.size() + "," + vehicles.size() + "," +
-           (found == scenery[0]) + ",[" + absent.GetLocalisedName() + "]," +
+           (found == scenery[0]) + "," + (absent == null) + "," +
            KestroScriptBase.GetNormalizedSystemTime() + "," + KestroScriptBase.GetSystemYear();
   }
 };
@@ -85,7 +89,7 @@ TEST(GsrunHostTest, AScriptFindsInstalledAssetsAndReadsThemThroughTheDaemon) {
   EXPECT_EQ(run.out,
             "<kuid:400300:1> Shed: A wooden shed needs <kuid:400300:3> colour=red locked=true\n"
             "<kuid:400300:2> Loco: Green engine colour=green locked=true\n"
-            "result: 1,1,0,1,true,[],0.250000,2024\n")
+            "result: 1,1,0,1,true,true,0.250000,2024\n")
       << run.err;
   EXPECT_EQ(run.exitCode, 0);
 
@@ -109,6 +113,18 @@ std::string AddScriptSources(const InstallRoot& root) {
   std::filesystem::copy(KESTRO_TEST_DATA_DIR "/../../gslib", root.Root() + "/scripts",
                         std::filesystem::copy_options::recursive, ec);
   return ec ? ec.message() : std::string();
+}
+
+// A library asset in UserData/local/<folder>: its configuration (with `extra` lines) and its one
+// source, <script>.gs, whose class is `cls`.
+void AddLibraryAsset(const InstallRoot& root, const std::string& folder, const std::string& kuid,
+                     const std::string& script, const std::string& cls, const char* source,
+                     const std::string& extra = "") {
+  const std::string at = "UserData/local/" + folder;
+  root.WriteFile(at + "/config.txt", "kuid " + kuid + "\nusername \"" + folder +
+                                         "\"\nkind \"library\"\nscript \"" + script +
+                                         "\"\nclass \"" + cls + "\"\n" + extra);
+  root.WriteFile(at + "/" + script + ".gs", source);
 }
 
 // A library asset: its Init logs once per context and its properties are one note.
@@ -156,10 +172,7 @@ TEST(GsrunHostTest, AnInstalledLibraryRunsOnceAndItsPropertiesSurviveTheWorldLis
   InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
   ASSERT_TRUE(root.IsReady()) << root.Error();
   ASSERT_EQ(AddScriptSources(root), "");
-  root.WriteFile("UserData/local/counter/config.txt",
-                 "kuid <kuid:400300:20>\nusername \"Counter\"\nkind \"library\"\n"
-                 "script \"counter\"\nclass \"Counter\"\n");
-  root.WriteFile("UserData/local/counter/counter.gs", kCounter);
+  AddLibraryAsset(root, "Counter", "<kuid:400300:20>", "counter", "Counter", kCounter);
   root.WriteFile("UserData/local/shed/config.txt",
                  "kuid <kuid:400300:1>\nusername \"Shed\"\nkind \"scenery\"\n");
   const std::unique_ptr<scratch::Folder> compiled(script_probe::Compile("use.gs", kUseLibrary));
@@ -246,7 +259,15 @@ class Tokens {
     OnlineAccess again = a.GetOnlineAccess();
     OnlineAccess ob = b.GetOnlineAccess();
     string online = (oa != null) + "," + (oa == again) + "," + (oa != ob);
-    return calls + ";" + checks + ";" + reissue + ";" + merge + ";" + online;
+    // An owner that is not installed has no specification, so it is not modified.
+    SecurityToken unowned = a.IssueSecurityToken(Parse("<kuid:400300:99>"), Rights("read", "read"));
+    string owners = "" + unowned.IsOwnerLocallyModified();
+    return calls + ";" + checks + ";" + reissue + ";" + merge + ";" + online + ";" + owners;
+  }
+  public string EmptyRight() {
+    Library a = KestroScriptBase.GetLibrary(Parse("<kuid:400300:30>"));
+    SecurityToken t = a.IssueSecurityToken(Parse("<kuid:400300:31>"), Rights("read", "read"));
+    return "" + a.Validate(t, a, "");
   }
 };
 )";
@@ -270,11 +291,8 @@ TEST(GsrunHostTest, LibrariesCallTheirPluginAndTradeSecurityTokens) {
     const char* plugin;
   } libraries[] = {{"echo", "<kuid:400300:30>", "echo_plugin"}, {"stray", "<kuid:400300:31>", "../x"}};
   for (const auto& library : libraries) {
-    root.WriteFile(std::string("UserData/local/") + library.folder + "/config.txt",
-                   std::string("kuid ") + library.kuid + "\nusername \"" + library.folder +
-                       "\"\nkind \"library\"\nscript \"plain\"\nclass \"Plain\"\n"
-                       "nativelibrary \"" + library.plugin + "\"\n");
-    root.WriteFile(std::string("UserData/local/") + library.folder + "/plain.gs", kPlainLibrary);
+    AddLibraryAsset(root, library.folder, library.kuid, "plain", "Plain", kPlainLibrary,
+                    std::string("nativelibrary \"") + library.plugin + "\"\n");
   }
   const std::unique_ptr<scratch::Folder> compiled(script_probe::Compile("tokens.gs", kTokens));
   const ToolRun run = root.RunProgram(
@@ -284,11 +302,184 @@ TEST(GsrunHostTest, LibrariesCallTheirPluginAndTradeSecurityTokens) {
   EXPECT_EQ(run.out.rfind("Library.LibraryCall> unknown function 'Echo' was called on object "
                           "'<kuid:400300:31> \"stray\"'\n"
                           "result: hello,,;true,true,false,false;true,false,true;true,true,true,"
-                          "true;true,true,true\n",
+                          "true;true,true,true;false\n",
                           0),
             0u)
       << run.out << run.err;
   EXPECT_EQ(run.exitCode, 0);
+
+  // A right must be named.
+  const ToolRun empty = root.RunProgram(KESTRO_BINARY_DIR "/gsrun",
+                                        {"--root", root.Root(), "--host", "--lib", compiled->path(),
+                                         "--class", "Tokens", "--call", "EmptyRight"});
+  EXPECT_NE(empty.out.find("KestroGameObject.Validate> empty string at parameter 3"),
+            std::string::npos)
+      << empty.out;
+  EXPECT_EQ(empty.exitCode, 1);
+}
+
+// Each tick moves the application clock on by its step, at once or as the wall clock passes.
+constexpr const char* kClock = R"(include "Kestro.gs"
+class Clock isclass GameObject {
+  thread void Wait() {
+    Sleep(0.5);
+    KestroScriptBase.Log("awake after half a second: " + (KestroScriptBase.GetSeconds() >= 0.5));
+  }
+  public float Start() {
+    Wait();
+    return KestroScriptBase.GetSeconds();
+  }
+};
+)";
+
+TEST(GsrunHostTest, EachTickMovesTheApplicationClockOn) {
+  const std::unique_ptr<scratch::Folder> compiled(script_probe::Compile("clock.gs", kClock));
+  for (const bool realTime : {false, true}) {
+    const auto started = std::chrono::steady_clock::now();
+    const kestro_test::CommandRun run = kestro_test::RunCommand(
+        std::string(KESTRO_BINARY_DIR "/gsrun --host --lib '") + compiled->path() +
+        "' --class Clock --call Start --ticks 8" + (realTime ? " --real-time" : ""));
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_EQ(run.out, "awake after half a second: true\nresult: 0.000000\n") << realTime;
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_GE(seconds, realTime ? 0.8 : 0.0);
+  }
+}
+
+// The installation's interface text: its language, and the scenario text a string table falls
+// back on.
+constexpr const char* kText = R"(include "Kestro.gs"
+class Text {
+  public string Run() {
+    Soup s = ConstructorsBase.NewSoup();
+    s.SetNamedTag("k", "<kuid:400300:5>");
+    Asset sign = KestroScriptBase.FindAsset(s.GetNamedTagAsKUID("k"));
+    StringTable table = sign.GetStringTable();
+    return table.GetLanguage() + "," + table.GetString("greeting") + "," +
+           table.GetString("farewell");
+  }
+};
+)";
+
+TEST(GsrunHostTest, TheRootsInterfaceTextGivesTheLanguageAndTheScenarioText) {
+  InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
+  ASSERT_TRUE(root.IsReady()) << root.Error();
+  root.WriteFile(
+      "bin/data/InterfaceText.txt",
+      "$main_language \"deutsch\"\nscenario_text\n{\n  farewell \"Auf Wiedersehen\"\n}\n");
+  root.WriteFile("UserData/local/sign/config.txt",
+                 "kuid <kuid:400300:5>\nusername \"Sign\"\nkind \"scenery\"\n"
+                 "string-table {\n  greeting \"Hallo\"\n}\n");
+  const std::unique_ptr<scratch::Folder> compiled(script_probe::Compile("text.gs", kText));
+  const ToolRun run = root.RunProgram(KESTRO_BINARY_DIR "/gsrun",
+                                      {"--root", root.Root(), "--host", "--lib", compiled->path(),
+                                       "--class", "Text", "--call", "Run"});
+  EXPECT_EQ(run.out, "result: deutsch,Hallo,Auf Wiedersehen\n") << run.err;
+  EXPECT_EQ(run.exitCode, 0);
+}
+
+// A library whose Init fails: GetLibrary gives null and the script goes on, so the run's result
+// is the script's; the program log says why.
+constexpr const char* kBroken = R"(include "Kestro.gs"
+include "Library.gs"
+class Broken isclass Library {
+  public void Init(Asset self) {
+    inherited(self);
+    Soup none;
+    none.CountTags();
+  }
+};
+)";
+
+constexpr const char* kUseBroken = R"(include "Kestro.gs"
+class UseBroken {
+  public string Run() {
+    Soup s = ConstructorsBase.NewSoup();
+    s.SetNamedTag("k", "<kuid:400300:40>");
+    Library broken = KestroScriptBase.GetLibrary(s.GetNamedTagAsKUID("k"));
+    return "went on: " + (broken == null);
+  }
+};
+)";
+
+TEST(GsrunHostTest, ALibraryWhoseInitFailsLeavesTheResultToTheScript) {
+  InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
+  ASSERT_TRUE(root.IsReady()) << root.Error();
+  ASSERT_EQ(AddScriptSources(root), "");
+  AddLibraryAsset(root, "broken", "<kuid:400300:40>", "broken", "Broken", kBroken);
+  const std::unique_ptr<scratch::Folder> compiled(script_probe::Compile("use.gs", kUseBroken));
+  const ToolRun run = root.RunProgram(KESTRO_BINARY_DIR "/gsrun",
+                                      {"--root", root.Root(), "--host", "--log-stderr", "--lib",
+                                       compiled->path(), "--class", "UseBroken", "--call", "Run"});
+  EXPECT_NE(run.out.find("result: went on: true\n"), std::string::npos) << run.out << run.err;
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_NE(run.err.find("GSOLibrary::CallScriptInit> script Init failed for <kuid:400300:40>"),
+            std::string::npos)
+      << run.err;
+}
+
+// An online script end to end: a library's OnlineAccess logs in to oapeer as the service, posts,
+// and hears the service's answer, all within its ticks of real time.
+constexpr const char* kOnline = R"(include "Kestro.gs"
+include "OnlineAccess.gs"
+class Online isclass GameObject {
+  OnlineAccess online;
+  bool posted = false;
+  void OnOnline(Message m) {
+    if (m.minor == "StatusChange") {
+      KestroScriptBase.Log("status " + online.GetStatus());
+      if (online.GetStatus() == 7 and !posted) {
+        Soup s = ConstructorsBase.NewSoup();
+        s.SetNamedTag("v", 42);
+        KestroScriptBase.Log("posted " + online.PostMessage("hello", s));
+        posted = true;
+      }
+    } else if (m.minor == "ReceiveMessage") {
+      string name = "";
+      Soup s = ConstructorsBase.NewSoup();
+      int r = online.CollectMessage(name, s);
+      KestroScriptBase.Log("heard " + r + " " + name + " " + s.GetNamedTagAsInt("v", -1));
+    }
+  }
+  public string Run() {
+    Soup s = ConstructorsBase.NewSoup();
+    s.SetNamedTag("k", "<kuid:400300:50>");
+    Library library = KestroScriptBase.GetLibrary(s.GetNamedTagAsKUID("k"));
+    online = library.GetOnlineAccess();
+    online.Sniff(me, "OnlineAccess", "", true);
+    AddHandler(me, "OnlineAccess", "", "OnOnline");
+    online.Connect();
+    return "connecting";
+  }
+};
+)";
+
+TEST(GsrunHostTest, AnOnlineScriptGetsOnlinePostsAndHearsItsAnswer) {
+  InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
+  ASSERT_TRUE(root.IsReady()) << root.Error();
+  ASSERT_EQ(AddScriptSources(root), "");
+  AddLibraryAsset(root, "talker", "<kuid:400300:50>", "plain", "Plain", kPlainLibrary);
+  scratch::Folder peerFolder;
+  OapeerProcess peer(peerFolder.path(), {"--service", "1", "--ticket", "ticket-1"});
+  const u16 port = peer.WaitForPort();
+  ASSERT_NE(port, 0);
+  root.WriteFile("online.txt",
+                 "profile-name \"alice\"\nservice-host \"127.0.0.1\"\n"
+                 "service-port " +
+                     std::to_string(port) + "\nauth-ticket \"ticket-1\"\n");
+  const std::unique_ptr<scratch::Folder> compiled(script_probe::Compile("online.gs", kOnline));
+  const ToolRun run =
+      root.RunProgram(KESTRO_BINARY_DIR "/gsrun",
+                      {"--root", root.Root(), "--host", "--log-stderr", "--lib", compiled->path(),
+                       "--class", "Online", "--call", "Run", "--ticks", "50", "--real-time"});
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  for (const char* line :
+       {"status 7\n", "posted 0\n", "heard 0 hello 42\n", "result: connecting\n"}) {
+    EXPECT_NE(run.out.find(line), std::string::npos) << line << "\n" << run.out << run.err;
+  }
+  peer.Stop();
+  EXPECT_NE(peer.Log().find("service: message (11)"), std::string::npos) << peer.Log();
 }
 
 }  // namespace

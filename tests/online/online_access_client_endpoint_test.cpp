@@ -491,4 +491,31 @@ TEST(OnlineInstance, ShutdownIsAnExplicitStepAndMayRepeat) {
   EXPECT_FALSE(Endpoint::HasInstance());
 }
 
+// The service reads a name in either string form, interned (with its terminating zero) or plain,
+// as the same text: one group, not two.
+TEST(OapeerLoginService, ReadsANameWithOrWithoutItsTerminatingZeroAsOneName) {
+  std::vector<std::string> log;
+  oapeer::LoginService service({}, [&log](const std::string& line) { log.push_back(line); });
+  oapeer::ServiceSession session;
+  session.state = oapeer::ServiceSession::kOnline;
+  session.profile = "alice";
+  for (const bool interned : {true, false}) {
+    Qel::DynamicBuffer buffer;
+    TBuffer out(&buffer, false);
+    out.WriteU8(28);  // open group
+    if (interned) {
+      out.WritePString(Qel::PString("group-1"));
+    } else {
+      out.WriteString(Qel::String("group-1"));
+    }
+    const std::vector<Bytes> replies =
+        service.Take(session, Bytes(buffer.GetData(), buffer.GetData() + buffer.GetDataSize()));
+    ASSERT_EQ(replies.size(), 1u) << interned;
+    const Bytes opened = {21, 7, 0, 0, 0, 'g', 'r', 'o', 'u', 'p', '-', '1'};
+    ASSERT_GE(replies[0].size(), opened.size()) << interned;
+    EXPECT_TRUE(std::equal(opened.begin(), opened.end(), replies[0].begin())) << interned;
+    EXPECT_EQ(log.back(), "service: group \"group-1\" opened (21 sent)") << interned;
+  }
+}
+
 }  // namespace

@@ -103,6 +103,33 @@ TEST(BitmapDrawTest, HostileCoordinatesClipAndStayBounded) {
   }
 }
 
+// A line that starts or ends outside the image covers exactly the pixels the whole line covers
+// inside it, from either end: drawn into a canvas large enough to hold it, the window over the
+// small image must match.
+TEST(BitmapDrawTest, AClippedLineCoversThePixelsOfTheWholeLine) {
+  constexpr i32 kSize = 8;
+  constexpr i32 kOffset = 200;
+  const std::pair<Point, Point> lines[] = {
+      {{-100, 3}, {100, 3}},  {{100, 3}, {-100, 3}},  {{3, -100}, {3, 100}},
+      {{3, 100}, {3, -100}},  {{-50, -20}, {60, 30}}, {{60, 30}, {-50, -20}},
+      {{-7, -100}, {12, 90}}, {{10, -3}, {-5, 12}},   {{-9, 2}, {4, 5}},
+  };
+  for (const auto& [from, to] : lines) {
+    Guarded small(kSize, kSize);
+    Qel::DrawLine(small.Surface(), from, to, kRed);
+    Guarded whole(2 * kOffset, 2 * kOffset);
+    Qel::DrawLine(whole.Surface(), Point{from.x + kOffset, from.y + kOffset},
+                  Point{to.x + kOffset, to.y + kOffset}, kRed);
+    for (i32 y = 0; y < kSize; ++y) {
+      for (i32 x = 0; x < kSize; ++x) {
+        EXPECT_EQ(small.At(x, y), whole.At(x + kOffset, y + kOffset))
+            << "(" << from.x << "," << from.y << ")-(" << to.x << "," << to.y << ") at " << x << ","
+            << y;
+      }
+    }
+  }
+}
+
 TEST(BitmapDrawTest, ShapesCoverTheirPixels) {
   struct Case {
     const char* name;

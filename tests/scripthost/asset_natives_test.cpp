@@ -92,6 +92,10 @@ class Probe {
     Asset a = Find(text);
     a.LookupKUIDTable(name);
   }
+  public void FindIn(string text, string name) {
+    Asset a = Find(text);
+    a.FindAsset(name);
+  }
   public string Image(string text, string name) {
     Asset a = Find(text);
     Image image = a.LoadImage(name);
@@ -339,8 +343,11 @@ TEST_F(AssetNativesTest, AssetAnswersFromTheRecordAndTheConfiguration) {
   // Build 3.499 against 3.5: 349 < 350.
   EXPECT_EQ(Text("Answers", {S("<kuid:400300:1>"), ScriptArgument::Float(3.5f)}),
             "true,false,false,false,true,true,false,true,<kuid:400300:3>");
-  EXPECT_EQ(Failure("Lookup", {S("<kuid:400300:1>"), S("Door")}),
-            "Asset.LookupKUIDTable> unable to find 'door' in kuid-table\n");
+  for (const char* method : {"Lookup", "FindIn"}) {
+    EXPECT_EQ(Failure(method, {S("<kuid:400300:1>"), S("Door")}),
+              "Asset.LookupKUIDTable> unable to find 'door' in kuid-table\n")
+        << method;
+  }
   for (const auto& [rating, favourite] :
        {std::pair{3, "false"}, {4, "true"}, {5, "true"}, {6, "false"}}) {
     rating_ = u8(rating);
@@ -387,8 +394,10 @@ TEST_F(AssetNativesTest, EveryRepositoryAccessLevelIsPushed) {
 
 TEST_F(AssetNativesTest, HostNativesCheckTheirParameters) {
   EXPECT_EQ(Text("Misc", {S("<kuid:1:2>")}), "true,true,0,false");
-  const char* const expected[] = {"null object at parameter 1", "null object at parameter 2",
-                                  "empty string at parameter 1", "null string at parameter 1"};
+  const char* const expected[] = {"KestroScriptBase.FindAsset> null object at parameter 1",
+                                  "KestroScriptBase.KestroSystemCall> null object at parameter 2",
+                                  "KestroScriptBase.OpenURL> empty string at parameter 1",
+                                  "KestroScriptBase.SearchAssets> null string at parameter 1"};
   for (int which = 0; which < 4; ++which) {
     EXPECT_EQ(Failure("Fail", {ScriptArgument::Int(which)}), expected[which]) << which;
   }

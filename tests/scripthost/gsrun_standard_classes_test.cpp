@@ -32,6 +32,10 @@ class Everything {
     Library library = KestroScriptBase.GetLibrary(none);
     return 0;
   }
+  public string NullTag() {
+    Soup soup = ConstructorsBase.NewSoup();
+    return soup.GetNamedTag(null);
+  }
   public int NewImage() {
     Image image = ConstructorsBase.NewImage();
     return 0;
@@ -59,7 +63,15 @@ TEST(GsrunStandardClassesTest, EveryStandardLibraryLinksAndItsNativesAnswer) {
   const std::string plain = RunCommand(gsrun + "--call Build");
   EXPECT_NE(plain.find("ER_NativeCallError"), std::string::npos) << plain;
   const std::string library = RunCommand(gsrun + "--host --call Library");
-  EXPECT_NE(library.find("null object at parameter 1"), std::string::npos) << library;
+  EXPECT_NE(library.find("KestroScriptBase.GetLibrary> null object at parameter 1"),
+            std::string::npos)
+      << library;
+  // A parameter error names its native, and the standard library it is declared in by the bare
+  // name of its source, not by where the build machine keeps it.
+  const std::string nullTag = RunCommand(gsrun + "--call NullTag");
+  EXPECT_NE(nullTag.find("Soup.GetNamedTag> null string at parameter 1 (file soup.gs)\n"),
+            std::string::npos)
+      << nullTag;
   const std::string image = RunCommand(gsrun + "--call NewImage");
   EXPECT_NE(image.find("result: 0"), std::string::npos) << image;
 

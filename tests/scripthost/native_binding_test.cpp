@@ -133,14 +133,14 @@ TEST_F(NativeBindingTest, ParametersAreCheckedWithTheScriptErrorsOfEachKind) {
   };
   const Row rows[] = {
       {false, kSelf, "abc", 100 + 6 + 5, nullptr},
-      {false, kNull, "abc", -1, "null object at parameter 1"},
+      {false, kNull, "abc", -1, "Probe.Take> null object at parameter 1"},
       {true, kNull, "abc", 6 + 5, nullptr},
-      {false, kPlain, "abc", -1, "incorrect parameter type at parameter 1"},
-      {true, kPlain, "abc", -1, "incorrect parameter type at parameter 1"},
-      {false, kSelf, nullptr, -1, "null string at parameter 2"},
-      {false, kSelf, "", -1, "empty string at parameter 2"},
+      {false, kPlain, "abc", -1, "Probe.Take> incorrect parameter type at parameter 1"},
+      {true, kPlain, "abc", -1, "Probe.TakeLoose> incorrect parameter type at parameter 1"},
+      {false, kSelf, nullptr, -1, "Probe.Take> null string at parameter 2"},
+      {false, kSelf, "", -1, "Probe.Take> empty string at parameter 2"},
       // An object where a string belongs reads as no string, not as a type error.
-      {false, kSelf, kObjectText, -1, "null string at parameter 2"},
+      {false, kSelf, kObjectText, -1, "Probe.Take> null string at parameter 2"},
       {true, kSelf, kObjectText, 105, nullptr},
       {true, kSelf, nullptr, 105, nullptr},
       {true, kSelf, "", 105, nullptr},
@@ -185,11 +185,11 @@ TEST_F(NativeBindingTest, AReceiverOfAnotherClassFailsTheCall) {
 }
 
 TEST(UnbuiltNativeNameTest, NamesClassAndMethodOfASignature) {
-  using GSRuntime::GSUnbuiltNativeFunction;
-  EXPECT_EQ(GSUnbuiltNativeFunction::MethodName("$Asset[]@KestroScriptBase::GetAssetList(string)"),
+  using GSRuntime::NativeMethodName;
+  EXPECT_EQ(NativeMethodName("$Asset[]@KestroScriptBase::GetAssetList(string)"),
             "KestroScriptBase.GetAssetList");
-  EXPECT_EQ(GSUnbuiltNativeFunction::MethodName("$void@Soup::Clear()"), "Soup.Clear");
-  EXPECT_EQ(GSUnbuiltNativeFunction::MethodName("no signature"), "no signature");
+  EXPECT_EQ(NativeMethodName("$void@Soup::Clear()"), "Soup.Clear");
+  EXPECT_EQ(NativeMethodName("no signature"), "no signature");
 }
 
 }  // namespace

@@ -365,7 +365,7 @@ TEST_F(StandardClassesTest, EveryMutatingSoupNativeOnALockedSoupRaisesItsTextAnd
       "Soup.SetNamedSoup> sub-soup would contain its parent",
       "Soup.SetNamedSoup> sub-soup would contain its parent",
       "Soup.AddUniqueNamedSoup> sub-soup would contain its parent",
-      "empty string at parameter 1",
+      "Soup.SetNamedTag> empty string at parameter 1",
   };
   for (int which = 0; which < int(std::size(expected)); ++which) {
     EXPECT_EQ(Failure("Mutate", {ScriptArgument::Int(which)}), expected[which]) << which;

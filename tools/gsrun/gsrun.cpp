@@ -1,23 +1,30 @@
 // Runs a method of a compiled script class:
 //   gsrun [--root ROOT] [--host [--world FILE]] [--time YYYY-MM-DDTHH:MM:SS] [--lib DIR]...
-//         --class NAME --call METHOD [ARG]... [--ticks N] [--dump-images DIR]
+//         --class NAME --call METHOD [ARG]... [--ticks N [--real-time]] [--dump-images DIR]
+//         [--log-stderr]
 // Loads the base script library (the "libraries" folder beside the program, or with --root the
 // installation's bin/libraries and then its user libraries) and every library in each DIR,
 // constructs an object of class NAME, calls its public method METHOD with the arguments (an ARG
 // with a '.' is a float, one in double quotes a string, otherwise an int) and steps the threads
-// the call started for N ticks of 0.1 seconds, delivering the messages due. Prints the script log
-// lines and, last, "result: <value>". Exit code 0; 1 when the object cannot be made, the method
-// is missing, the installation's asset database cannot be opened or the run ends in an error; 2
-// for wrong usage.
+// the call started for N ticks of 0.1 seconds, delivering the messages due. Each tick moves the
+// application clock (which the online endpoint's timers and flood limit read) on by its step, at
+// once, or with --real-time when that step has passed on the wall clock, as a conversation with
+// a real peer needs. Prints the script log lines and, last, "result: <value>"; --log-stderr
+// prints the program log (the host's warnings, failed library set-ups, the online login) on
+// standard error. Exit code 0; 1 when the object cannot be made, the method is missing, the
+// installation's asset database cannot be opened, the call fails or a thread or handler it
+// started ends in an error; 2 for wrong usage. A nested run whose failure a native answers for (a
+// library's Init inside GetLibrary) leaves the result to the script.
 //
 // --root opens the asset-database client of that installation (starting its daemon when none
-// runs); --host runs the object under the host's script context, whose KestroScriptBase natives
-// (clock, calendar, asset searches...) scripts then reach; --time fixes the local date and time
-// those natives read; --world loads the host context's world list (its libraries and their
-// properties) from FILE before the call when the file is there, and saves it to FILE afterwards;
-// --dump-images writes every live Image of the object's context, oldest first, as
-// DIR/image<N>.png (N counting from 0; an image without pixels is skipped but counted) and the
-// glyph atlas, when text was drawn, as DIR/atlas.png.
+// runs) and reads the interface text from its bin/data, as the tool does; --host runs the object
+// under the host's script context, whose KestroScriptBase natives (clock, calendar, asset
+// searches...) scripts then reach; --time fixes the local date and time those natives read;
+// --world loads the host context's world list (its libraries and their properties) from FILE
+// before the call when the file is there, and saves it to FILE afterwards; --dump-images writes
+// every live Image of the object's context, oldest first, as DIR/image<N>.png (N counting from 0;
+// an image without pixels is skipped but counted) and the glyph atlas, when text was drawn, as
+// DIR/atlas.png.
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -29,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "core/app_globals.h"
 #include "core/buffer_stream.h"
 #include "core/time_date.h"
 #include "core/whole_file_writer.h"
@@ -42,6 +50,10 @@
 #include "gsruntime/script_call.h"
 #include "online/gso_online_access.h"
 #include "qel/dynamic_buffer.h"
+#include "qel/file_volume.h"
+#include "qel/log.h"
+#include "qel/thread.h"
+#include "qel/time.h"
 #include "scripthost/glyph_atlas.h"
 #include "scripthost/gso_image.h"
 #include "scripthost/installation_client.h"
@@ -67,16 +79,37 @@ constexpr f32 kTickSeconds = 0.1f;
 
 bool g_threadFailed = false;
 
-// A thread ended by an error exit or an exception makes the run fail.
+// A run that ends in an error makes the whole run fail: the call itself, and the threads and
+// handlers it started. Every such end reaches the hook as the run's error exit, by which time the
+// run no longer counts in the machine's run depth; a run nested inside another (a library's Init
+// inside GetLibrary) ends with its caller still running, and reports to the native that made it,
+// which answers for it (GetLibrary with null), so the result stays the script's.
 void NoteException(const char*, GSRuntime::GSStack*, GSRuntime::GSThreadOwner*, bool keepAlive) {
-  if (!keepAlive) g_threadFailed = true;
+  if (!keepAlive && GSMachine::Instance().RunBudget().depth == 0) g_threadFailed = true;
+}
+
+// Steps the router `ticks` times, moving the application clock on by each tick's step first;
+// with `realTime` each tick waits until its step has passed on the wall clock.
+void RunTicks(GSRouter& router, long ticks, bool realTime) {
+  const f64 wallStart = Qel::Time::Seconds();
+  const f64 clockStart = GetApplicationTime();
+  for (long tick = 1; tick <= ticks; ++tick) {
+    const f64 step = f64(tick) * kTickSeconds;
+    if (realTime) {
+      for (f64 now = Qel::Time::Seconds(); now < wallStart + step; now = Qel::Time::Seconds()) {
+        Qel::Sleep(u32((wallStart + step - now) * 1000.0) + 1);
+      }
+    }
+    SetApplicationTime(clockStart + (realTime ? Qel::Time::Seconds() - wallStart : step));
+    router.Tick(kTickSeconds);
+  }
 }
 
 int Usage() {
   std::fprintf(stderr,
                "usage: gsrun [--root ROOT] [--host [--world FILE]] [--time YYYY-MM-DDTHH:MM:SS] "
                "[--lib DIR]... [--dump-images DIR] "
-               "--class NAME --call METHOD [ARG]... [--ticks N]\n");
+               "--class NAME --call METHOD [ARG]... [--ticks N [--real-time]] [--log-stderr]\n");
   return 2;
 }
 
@@ -206,12 +239,21 @@ bool SaveWorld(KestroScriptContext* context, const std::string& path) {
              WriteResult::kWritten;
 }
 
-// Loads the libraries (the shipped ones under `location`, beside the program when empty), makes
-// the object and runs the call; the exit code.
-int Run(const std::string& location, bool host, const std::vector<std::string>& folders,
-        const std::string& className, const std::string& method,
-        const std::vector<ScriptArgument>& arguments, long ticks, const std::string& world,
-        const std::string& dumpFolder) {
+struct RunOptions {
+  std::string location;  // where the shipped libraries are; beside the program when empty
+  bool host = false;
+  std::vector<std::string> folders;
+  std::string className;
+  std::string method;
+  std::vector<ScriptArgument> arguments;
+  long ticks = 0;
+  bool realTime = false;
+  std::string world;
+  std::string dumpFolder;
+};
+
+// Loads the libraries, makes the object and runs the call; the exit code.
+int Run(const RunOptions& options) {
   GSMachine::SetLogHook(PrintLog);
   GSMachine::SetExceptionHook(NoteException);
   // The standard classes' natives, so that every standard library links, and the classes native
@@ -222,65 +264,67 @@ int Run(const std::string& location, bool host, const std::vector<std::string>& 
   GSMachine& machine = GSMachine::Instance();
   std::error_code ec;
   const fs::path program = fs::read_symlink("/proc/self/exe", ec);
-  const std::string shipped = location.empty() ? program.parent_path().string() : location;
+  const std::string shipped =
+      options.location.empty() ? program.parent_path().string() : options.location;
   const std::string base = (fs::path(shipped) / "libraries").string();
   ScriptHost::InitScriptSystem(shipped);
-  for (const std::string& folder : folders) {
+  for (const std::string& folder : options.folders) {
     if (!machine.AddLibraryFolder("", folder)) std::printf("No libraries in %s\n", folder.c_str());
   }
   // The class from the first library that has it, the given folders' before the base's; the
   // base libraries that the set-up has not loaded already are loaded only when the class is not
   // in the given folders (loading and checking each is most of a run's start-up).
-  const auto find = [&className](const std::vector<GSRuntime::GSLibrary*>& libraries) {
+  const auto find = [&options](const std::vector<GSRuntime::GSLibrary*>& libraries) {
     GSRuntime::GSClass* found = nullptr;
     for (size_t i = 0; found == nullptr && i < libraries.size(); ++i) {
-      found = libraries[i]->FindClass(className);
+      found = libraries[i]->FindClass(options.className);
     }
     return found;
   };
   std::vector<GSRuntime::GSLibrary*> given;
-  for (const std::string& folder : folders) {
+  for (const std::string& folder : options.folders) {
     for (GSRuntime::GSLibrary* library : LoadFolder(machine, folder)) given.push_back(library);
   }
   GSRuntime::GSClass* cls = find(given);
   if (cls == nullptr) cls = find(LoadFolder(machine, base));
   if (cls == nullptr) {
-    std::printf("No class %s in the libraries\n", className.c_str());
+    std::printf("No class %s in the libraries\n", options.className.c_str());
     return 1;
   }
 
-  GSRuntime::ScriptObjectHolder object(host ? &KestroScriptContext::Create : nullptr);
+  GSRuntime::ScriptObjectHolder object(options.host ? &KestroScriptContext::Create : nullptr);
   if (!object.Create(cls)) {
-    std::printf("Could not construct an object of class %s\n", className.c_str());
+    std::printf("Could not construct an object of class %s\n", options.className.c_str());
     return 1;
   }
   auto* hostContext = dynamic_cast<KestroScriptContext*>(object.Context());
-  if (!world.empty() && hostContext != nullptr && !LoadWorld(hostContext, world)) {
-    std::printf("Could not read the world list %s\n", world.c_str());
+  if (!options.world.empty() && hostContext != nullptr && !LoadWorld(hostContext, options.world)) {
+    std::printf("Could not read the world list %s\n", options.world.c_str());
     return 1;
   }
-  const GSRuntime::GSFunction* function = object.FindPublicMethod(method, arguments);
+  const GSRuntime::GSFunction* function =
+      object.FindPublicMethod(options.method, options.arguments);
   if (function == nullptr) {
     std::string types;
-    for (const ScriptArgument& a : arguments)
+    for (const ScriptArgument& a : options.arguments)
       types += (types.empty() ? "" : ",") + std::string(a.TypeName());
-    std::printf("No public method %s(%s) in class %s\n", method.c_str(), types.c_str(),
-                className.c_str());
+    std::printf("No public method %s(%s) in class %s\n", options.method.c_str(), types.c_str(),
+                options.className.c_str());
     return 1;
   }
   u32 word = 0;
-  if (!object.Call(function, arguments, &word)) return 1;
+  if (!object.Call(function, options.arguments, &word)) return 1;
   // Threads run on game objects, which the context's router steps on each tick.
-  if (GSRouter* router = object.Context()->router) {
-    for (long tick = 0; tick < ticks; ++tick) router->Tick(kTickSeconds);
-  }
-  const bool dumped = dumpFolder.empty() || DumpImages(object.Context(), dumpFolder);
+  if (GSRouter* router = object.Context()->router)
+    RunTicks(*router, options.ticks, options.realTime);
+  const bool dumped =
+      options.dumpFolder.empty() || DumpImages(object.Context(), options.dumpFolder);
   if (g_threadFailed) {
     if (function->record.header.returnType >= 4) GSRuntime::GSScriptInstance::Release(word);
     return 1;
   }
-  if (!world.empty() && hostContext != nullptr && !SaveWorld(hostContext, world)) {
-    std::printf("Could not write the world list %s\n", world.c_str());
+  if (!options.world.empty() && hostContext != nullptr && !SaveWorld(hostContext, options.world)) {
+    std::printf("Could not write the world list %s\n", options.world.c_str());
   }
   const u32 type = function->record.header.returnType;
   std::printf("result: %s\n", DescribeResult(type, word).c_str());
@@ -291,55 +335,55 @@ int Run(const std::string& location, bool host, const std::vector<std::string>& 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> folders;
-  std::string className;
-  std::string method;
-  std::vector<ScriptArgument> arguments;
-  long ticks = 0;
+  RunOptions options;
   std::string root;
-  bool host = false;
-  std::string dumpFolder;
-  std::string world;
+  bool logToStderr = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--root" && i + 1 < argc) {
       root = argv[++i];
     } else if (arg == "--dump-images" && i + 1 < argc) {
-      dumpFolder = argv[++i];
+      options.dumpFolder = argv[++i];
     } else if (arg == "--host") {
-      host = true;
+      options.host = true;
+    } else if (arg == "--real-time") {
+      options.realTime = true;
+    } else if (arg == "--log-stderr") {
+      logToStderr = true;
     } else if (arg == "--world" && i + 1 < argc) {
-      world = argv[++i];
+      options.world = argv[++i];
     } else if (arg == "--time" && i + 1 < argc) {
       if (!FixTime(argv[++i])) return Usage();
     } else if (arg == "--lib" && i + 1 < argc) {
-      folders.emplace_back(argv[++i]);
+      options.folders.emplace_back(argv[++i]);
     } else if (arg == "--class" && i + 1 < argc) {
-      className = argv[++i];
+      options.className = argv[++i];
     } else if (arg == "--ticks" && i + 1 < argc) {
       char* end = nullptr;
-      ticks = std::strtol(argv[++i], &end, 10);
-      if (*end != 0 || ticks < 0) return Usage();
+      options.ticks = std::strtol(argv[++i], &end, 10);
+      if (*end != 0 || options.ticks < 0) return Usage();
     } else if (arg == "--call" && i + 1 < argc) {
-      method = argv[++i];
+      options.method = argv[++i];
       while (i + 1 < argc && std::strncmp(argv[i + 1], "--", 2) != 0) {
         ScriptArgument argument;
         if (!ParseArgument(argv[++i], &argument)) return Usage();
-        arguments.push_back(std::move(argument));
+        options.arguments.push_back(std::move(argument));
       }
     } else {
       return Usage();
     }
   }
-  if (className.empty() || method.empty()) return Usage();
+  if (options.className.empty() || options.method.empty()) return Usage();
+  if (logToStderr) Qel::Log::SetToStdErr();
   std::unique_ptr<ScriptHost::InstallationClient> installation;
   if (!root.empty()) {
+    Qel::SetVolume(Qel::PString("data"), (root + "/bin/data/").c_str());
     installation = std::make_unique<ScriptHost::InstallationClient>(root);
     if (!installation->IsOpen()) {
       std::printf("Could not open the asset database of %s\n", root.c_str());
       return 1;
     }
   }
-  return Run(root.empty() ? std::string() : root + "/bin", host, folders, className, method,
-             arguments, ticks, world, dumpFolder);
+  if (!root.empty()) options.location = root + "/bin";
+  return Run(options);
 }

@@ -48,6 +48,8 @@ class Reader {
     if (!good_ || n > kMaxText || at_ + n > bytes_.size()) return Fail<std::string>();
     std::string s(bytes_.begin() + long(at_), bytes_.begin() + long(at_ + n));
     at_ += n;
+    // Interned names are written with their terminating zero, which is no part of the text.
+    if (const size_t end = s.find('\0'); end != std::string::npos) s.resize(end);
     return s;
   }
 
