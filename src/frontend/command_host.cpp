@@ -1,5 +1,6 @@
 #include "frontend/command_host.h"
 
+#include <cstdio>
 #include <vector>
 
 #include "assetdata/results_log.h"
@@ -138,12 +139,18 @@ void CommandHostCallback(TStream& request, TBuffer& reply) {
   CollectResourceGarbage();
 }
 
-void RunCommandHost() {
+bool RunCommandHost() {
   PymSetCommandHostCallback(&CommandHostCallback);
-  PymRegisterCommandHost();
+  if (!PymRegisterCommandHost()) {
+    PymSetCommandHostCallback(nullptr);
+    return false;
+  }
   InstallProcessHandlers(false);
   DisableConsoleCloseButton();
   LogPrintf("PymCommandHost");
+  // The host prints nothing more until it ends: whoever started it must know it is serving.
+  std::printf("Serving the asset database's commands; press Ctrl+C to stop.\n");
+  std::fflush(stdout);
 
   // The daemon ends the host by ending its connection: a connection made afresh later would not
   // be registered, so the host stops rather than carry on unknown to the daemon.
@@ -162,4 +169,5 @@ void RunCommandHost() {
     if (!dispatcher.HasPendingCalls()) break;
     Qel::Sleep(kDrainPauseMs);
   }
+  return true;
 }

@@ -10,8 +10,9 @@ class TBuffer;
 class TStream;
 
 // Serves until the daemon ends the connection or a console control signal asks to close, then
-// runs what is still queued for the main thread.
-void RunCommandHost();
+// runs what is still queued for the main thread. False, serving nothing, when the daemon could not
+// be reached to register with.
+bool RunCommandHost();
 
 // One command, positioned at its id (PymProtocol::kHost*); what it writes into `reply` goes back to
 // the daemon. A request that ends before its fields do, and an unknown id, get an empty reply.
