@@ -78,6 +78,8 @@ class TextureWalk {
     return ok_ ? kTextureConvertDone : kTextureConvertFailed;
   }
 
+  u32 Converted() const { return converted_; }
+
  private:
   bool Unsearchable(const Qel::File::Path& path) {
     AddEntry(log_, ResultsLog::kError, "Unable to search path: '$(FILE_NAME)'",
@@ -102,7 +104,11 @@ class TextureWalk {
                    job.GetDescriptionPath().GetText() + ")");
       return;
     }
-    if (!job.Succeeded()) ok_ = false;
+    if (job.Succeeded()) {
+      ++converted_;
+    } else {
+      ok_ = false;
+    }
     jobs_.pop_front();
   }
 
@@ -111,6 +117,7 @@ class TextureWalk {
   std::deque<std::unique_ptr<PymTextureConvertFileRPC>> jobs_;
   bool ok_ = true;
   bool dropped_ = false;
+  u32 converted_ = 0;
 };
 
 }  // namespace
@@ -125,16 +132,18 @@ void RegisterTextureConversionType() {
 }
 
 u32 CompressTexturesInPath(const Qel::PString& folderName, const Qel::File::Path& path,
-                           ResultsLog* log) {
+                           ResultsLog* log, u32* converted) {
   RegisterTextureConversionType();
   TextureWalk walk(folderName, log);
   const bool searched = walk.Walk(path);
   const u32 status = walk.Finish();
+  if (converted != nullptr) *converted = walk.Converted();
   return searched ? status : (status == kTextureConvertDropped ? status : kTextureConvertFailed);
 }
 
-u32 CompressTextures(const Qel::PString& folderName, const Qel::File::Path& path, ResultsLog* log) {
-  return CompressTexturesInPath(folderName, path, log);
+u32 CompressTextures(const Qel::PString& folderName, const Qel::File::Path& path, ResultsLog* log,
+                     u32* converted) {
+  return CompressTexturesInPath(folderName, path, log, converted);
 }
 
 PymTextureConvertFileRPC::PymTextureConvertFileRPC(const Qel::PString& folderName,
