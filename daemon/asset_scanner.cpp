@@ -66,7 +66,8 @@ std::string FindFile(const std::vector<Entry>& entries, const char* name) {
 }
 
 bool ReadWholeFile(const std::string& path, std::vector<u8>& out, u64& mtime, std::string& reason) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without waiting: a named pipe would hold the open until a writer came.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     reason = "cannot open " + path;
     return false;

@@ -286,7 +286,8 @@ bool PruneContents(int dirFd, int depth) {
 
 int File::Open(const char* path, u32 mode, u32 extra) {
   Close();
-  constexpr u32 kKnown = kModeWrite | kModeRead | kModeReadShared | kModeCreate | kModeMakeFolders;
+  constexpr u32 kKnown =
+      kModeWrite | kModeRead | kModeReadShared | kModeCreate | kModeMakeFolders | kModeAnyKind;
   if (!path || (mode & ~kKnown)) return EINVAL;
   const bool write = mode & (kModeWrite | kModeCreate);
   const bool read = mode & (kModeRead | kModeReadShared);
@@ -306,13 +307,20 @@ int File::Open(const char* path, u32 mode, u32 extra) {
 
   int flags = O_CLOEXEC | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
   if (create) flags |= O_CREAT | O_TRUNC;
+  // A named pipe would hold the open until a writer came: reads open without waiting, and take
+  // only what has an end.
+  const bool anyKind = mode & kModeAnyKind;
+  if (!write && !anyKind) flags |= O_NONBLOCK;
   int fd;
   do {
     fd = ::open(resolved->c_str(), flags, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return errno;
   struct stat st;
-  const int code = ::fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+  int code = ::fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+  if (code == 0 && !write && !anyKind && !S_ISREG(st.st_mode)) code = ENXIO;
+  if (code == 0 && (flags & O_NONBLOCK) && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+    code = errno;
   if (code) {
     ::close(fd);
     return code;
