@@ -9,9 +9,11 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -593,6 +595,24 @@ bool File::Prune(const char* path) {
   const bool emptied = PruneContents(fd, 0);
   ::close(fd);
   return emptied && ::rmdir(r->c_str()) == 0;
+}
+
+String File::RealPath(const char* path) {
+  if (path == nullptr) return String();
+  const std::optional<std::string> resolved = ResolveText(path);
+  if (!resolved) return String();
+  std::unique_ptr<char, decltype(&std::free)> real(::realpath(resolved->c_str(), nullptr),
+                                                   &std::free);
+  return real ? String(real.get()) : String();
+}
+
+bool File::IsBelowRealFolder(const String& realFolder, const char* path) {
+  const String real = RealPath(path);
+  if (real.IsEmpty() || realFolder.IsEmpty()) return false;
+  const std::string& r = real.Std();
+  const std::string& root = realFolder.Std();
+  return r.size() > root.size() && r.compare(0, root.size(), root) == 0 &&
+         (root.back() == '/' || r[root.size()] == '/');
 }
 
 String File::GetCwd() {

@@ -88,6 +88,11 @@ class File {
   static bool GetStamp(const char* path, Stamp* out);
   // Follows a symbolic link given as the path itself.
   static bool IsFolder(const char* path);
+  // The real path of an existing entry (resolved, every link followed); empty when it has none.
+  static String RealPath(const char* path);
+  // True when path exists and its real path lies strictly below realFolder (itself a real path):
+  // what a name given inside a folder may reach, so that a link cannot lead it out.
+  static bool IsBelowRealFolder(const String& realFolder, const char* path);
   // Refuses to replace an existing destination; a change of letter case alone is allowed.
   static bool Rename(const char* from, const char* to);
   // Removes a file or a symbolic link, never a folder.

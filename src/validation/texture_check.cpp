@@ -69,7 +69,7 @@ struct Walk {
   Qel::String root;
   // The root's real path: every file opened must lie below it. Found at the first file, as most
   // assets have none to check.
-  mutable std::optional<std::string> realRoot;
+  mutable std::optional<Qel::String> realRoot;
 };
 
 std::string_view Relative(const Walk& walk, const Qel::String& path) {
@@ -77,8 +77,8 @@ std::string_view Relative(const Walk& walk, const Qel::String& path) {
 }
 
 bool IsInsideRoot(const Walk& walk, const Qel::String& path) {
-  if (!walk.realRoot) walk.realRoot = RealPath(walk.root);
-  return IsInsideRealRoot(*walk.realRoot, path);
+  if (!walk.realRoot) walk.realRoot = Qel::File::RealPath(walk.root.CStr());
+  return Qel::File::IsBelowRealFolder(*walk.realRoot, path.CStr());
 }
 
 struct Image {
