@@ -2,21 +2,41 @@
 
 #include <nvtt/nvtt.h>
 
+#include <algorithm>
+
 namespace {
 
+// Passes the levels on; with colourOnly, the compressor makes DXT5 blocks and only the second
+// half of each (its colour block) goes on, as a DXT1 block.
 class SinkOutput final : public nvtt::OutputHandler {
  public:
-  explicit SinkOutput(const DxtSink& sink) : sink_(sink) {}
+  SinkOutput(const DxtSink& sink, bool colourOnly) : sink_(sink), colourOnly_(colourOnly) {}
   void beginImage(int /*size*/, int width, int height, int /*depth*/, int /*face*/,
                   int level) override {
+    offset_ = 0;
     sink_.beginImage(sink_.context, width, height, level);
   }
   bool writeData(const void* data, int size) override {
-    return sink_.writeData(sink_.context, data, size) != 0;
+    if (!colourOnly_ || size <= 0) return sink_.writeData(sink_.context, data, size) != 0;
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    while (size > 0) {
+      const int inBlock = int(offset_ % kBlockBytes);
+      const int run = std::min(size, kBlockBytes - inBlock);
+      const int skip = std::max(0, std::min(run, kHalf - inBlock));
+      if (run > skip && sink_.writeData(sink_.context, bytes + skip, run - skip) == 0) return false;
+      bytes += run;
+      size -= run;
+      offset_ += unsigned(run);
+    }
+    return true;
   }
 
  private:
+  static constexpr int kBlockBytes = 16;
+  static constexpr int kHalf = 8;
   const DxtSink& sink_;
+  bool colourOnly_;
+  unsigned offset_ = 0;
 };
 
 class SinkErrors final : public nvtt::ErrorHandler {
@@ -60,10 +80,14 @@ extern "C" __attribute__((visibility("default"))) std::int32_t KestroDxtCompress
   nvtt::Compressor compressor;
   compressor.enableCudaAcceleration(request->cuda != 0);
   nvtt::CompressionOptions compression;
-  compression.setFormat(CompressorFormat(request->format));
+  // The library's DXT1 search over three-colour blocks reads stack memory it never wrote, so its
+  // DXT1 blocks differ from run to run. The colour half of its DXT5 blocks is a four-colour DXT1
+  // block found without that search, and the same every time: an opaque DXT1 is made from that.
+  const bool colourOnly = request->format == kDxtFormat1;
+  compression.setFormat(colourOnly ? nvtt::Format_DXT5 : CompressorFormat(request->format));
   compression.setQuality(nvtt::Quality_Production);
 
-  SinkOutput output(*sink);
+  SinkOutput output(*sink, colourOnly);
   SinkErrors errors(*sink);
   nvtt::OutputOptions outputOptions;
   outputOptions.setOutputHandler(&output);

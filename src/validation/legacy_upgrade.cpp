@@ -6,6 +6,7 @@
 #include "assetdata/category.h"
 #include "assetdata/soup_tree.h"
 #include "core/kuid.h"
+#include "platform/saturating_cast.h"
 #include "validation/data_manager.h"
 #include "validation/tag_vocabulary.h"
 
@@ -28,7 +29,7 @@ Soup NewContainer() {
 void Put(Soup& into, const Qel::PString& name, Soup child) { into.SetNamedSoup(name, child); }
 
 // The whole part of a build in hundredths, truncated toward zero.
-i32 Hundredths(f32 build) { return i32(double(build) * 100.0); }
+i32 Hundredths(f32 build) { return Platform::SaturatingCast<i32>(double(build) * 100.0); }
 
 bool HasMeshTable(const Soup& config) { return config.HasNamedTag(kTagMeshTable); }
 

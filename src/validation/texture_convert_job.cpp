@@ -18,6 +18,7 @@
 #include "qelgfx/resource.h"
 #include "qelgfx/uid.h"
 #include "validation/compress_ascii_resource.h"
+#include "validation/conversion_scratch.h"
 
 namespace {
 
@@ -154,7 +155,7 @@ PymTextureConvertFileRPC::~PymTextureConvertFileRPC() {
   // The steps go first, so that none runs on what is released below.
   chain_.reset();
   if (resource_ != nullptr || database_ != nullptr) ReleaseTextureResource(0);
-  if (!copyPath_.IsEmpty()) Qel::File::Unlink(copyPath_.CStr());
+  RemoveConversionScratchFile(copyPath_);
 }
 
 void PymTextureConvertFileRPC::Error(const Qel::String& text, bool withArchive) {
@@ -209,15 +210,23 @@ bool PymTextureConvertFileRPC::PrepareFile() {
     lower.ToLower();
     if (lower == relative.GetText()) relative = Qel::File::Path(spelled);
   }
+  // A description reached through a link out of the folder is missing, as its images would be.
+  Qel::String found;
+  if (!database_->FindFile(relative.GetText(), found)) {
+    Error(GetInterfaceString(Qel::PString("$pymtexture_load_error")) + " (description '" +
+              relative.GetText() + "' is missing)",
+          true);
+    return false;
+  }
   // "<stem>.texture.txt" -> "<stem>.texture", and the resource "<stem>.convert-tex.txt".
   outputPath_ = descriptionPath_;
   outputPath_.ChangeExtension("");
   relative.ChangeExtension("");
   relative.ChangeExtension("convert-tex.txt");
   resourceName_ = relative.GetText();
-  if (!CreateTemporaryFilePath(Qel::PString(), copyPath_) ||
-      !CopyFile(Qel::PString(), descriptionPath_, Qel::PString(), copyPath_)) {
-    if (!copyPath_.IsEmpty()) Qel::File::Unlink(copyPath_.CStr());
+  if (!CreateConversionScratchPath(copyPath_) ||
+      !CopyFile(Qel::PString(), Qel::File::Path(found), Qel::PString(), copyPath_)) {
+    RemoveConversionScratchFile(copyPath_);
     copyPath_ = Qel::File::Path();
     Error("Unable to copy file '$(FILE_NAME)' in subst '$(ARCHIVE)'", true);
     return false;
@@ -271,7 +280,7 @@ void PymTextureConvertFileRPC::WriteTextureFile(intptr_t) {
   try {
     // Written in the temporary folder, so that a process cut short leaves nothing in the asset.
     Qel::File::Path scratch;
-    const bool haveScratch = CreateTemporaryFilePath(Qel::PString(), scratch);
+    const bool haveScratch = CreateConversionScratchPath(scratch);
     // Asked once per file: the setting may change while a walk runs.
     const bool settingOff = !PymQueryTextureConvertSetting();
     written_ = resource_->SaveTexture(outputPath_.CStr(), settingOff,
