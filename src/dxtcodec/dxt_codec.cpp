@@ -13,30 +13,52 @@ class SinkOutput final : public nvtt::OutputHandler {
   SinkOutput(const DxtSink& sink, bool colourOnly) : sink_(sink), colourOnly_(colourOnly) {}
   void beginImage(int /*size*/, int width, int height, int /*depth*/, int /*face*/,
                   int level) override {
-    offset_ = 0;
+    used_ = 0;
     sink_.beginImage(sink_.context, width, height, level);
   }
   bool writeData(const void* data, int size) override {
     if (!colourOnly_ || size <= 0) return sink_.writeData(sink_.context, data, size) != 0;
     const auto* bytes = static_cast<const unsigned char*>(data);
     while (size > 0) {
-      const int inBlock = int(offset_ % kBlockBytes);
-      const int run = std::min(size, kBlockBytes - inBlock);
-      const int skip = std::max(0, std::min(run, kHalf - inBlock));
-      if (run > skip && sink_.writeData(sink_.context, bytes + skip, run - skip) == 0) return false;
+      const int run = std::min(size, kBlockBytes - used_);
+      std::copy(bytes, bytes + run, block_ + used_);
+      used_ += run;
       bytes += run;
       size -= run;
-      offset_ += unsigned(run);
+      if (used_ == kBlockBytes) {
+        used_ = 0;
+        unsigned char* colour = block_ + kHalf;
+        AsFourColourBlock(colour);
+        if (sink_.writeData(sink_.context, colour, kHalf) == 0) return false;
+      }
     }
     return true;
   }
 
  private:
+  // A DXT5 colour block always has four colours; read as DXT1, one whose first end point is not
+  // above its second has three and transparent black. Such a block is made the same four
+  // colours in the order DXT1 reads as four: the end points swapped and each index's low bit
+  // flipped (0<->1, 2<->3), or with equal end points every pixel at the first.
+  static void AsFourColourBlock(unsigned char* colour) {
+    const unsigned first = colour[0] | unsigned(colour[1]) << 8;
+    const unsigned second = colour[2] | unsigned(colour[3]) << 8;
+    if (first > second) return;
+    if (first == second) {
+      std::fill(colour + 4, colour + 8, 0);
+      return;
+    }
+    std::swap(colour[0], colour[2]);
+    std::swap(colour[1], colour[3]);
+    for (int i = 4; i < 8; ++i) colour[i] ^= 0x55;
+  }
+
   static constexpr int kBlockBytes = 16;
   static constexpr int kHalf = 8;
   const DxtSink& sink_;
   bool colourOnly_;
-  unsigned offset_ = 0;
+  unsigned char block_[kBlockBytes] = {};
+  int used_ = 0;
 };
 
 class SinkErrors final : public nvtt::ErrorHandler {
