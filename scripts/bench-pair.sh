@@ -2,13 +2,14 @@
 # bench_pair CSV_PREFIX NAME_A COMMAND_A NAME_B COMMAND_B runs the two in alternating rounds (one
 # round in a small run), so that a change in the machine's load between the two commands' runs
 # falls on both, and prints "A_MS B_MS RATIO": the medians over the rounds of each command's
-# median (in ms) and of the rounds' ratios A / B. Needs bench-size.sh.
+# median (in ms) and of the rounds' ratios A / B. BENCH_PAIR_OPTIONS, when set, adds hyperfine
+# options (such as -i for commands that exit with a status on purpose). Needs bench-size.sh.
 bench_pair() {
   local prefix=$1 r rounds
   rounds=$(bench_size 5 1)
   rm -f "$prefix"-*.csv
   for ((r = 1; r <= rounds; r++)); do
-    hyperfine --style basic $(bench_runs 2 20) -N --export-csv "$prefix-$r.csv" \
+    hyperfine --style basic $(bench_runs 2 20) -N ${BENCH_PAIR_OPTIONS:-} --export-csv "$prefix-$r.csv" \
       --command-name "$2" "$3" --command-name "$4" "$5" >/dev/null
   done
   # Columns: command, mean, stddev, median, user, system, min, max (seconds).

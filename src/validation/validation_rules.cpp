@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "core/file_util.h"
@@ -286,26 +287,19 @@ bool MustBeInLightContainer(Tag* tag, Soup* /*parameters*/) {
 
 bool UniqueNames(Container* container, Soup* /*parameters*/) {
   bool passed = true;
-  const std::vector<Container*>& children = container->GetChildren();
-  for (size_t i = 1; i < children.size(); ++i) {
-    for (size_t j = 0; j < i; ++j) {
-      if (children[j]->GetName() != children[i]->GetName()) continue;
-      AddErrorFinding(
-          LocalisedFinding(kKeyDuplicateContainer, children[i]->GetName(), container->GetName()),
-          children[i]);
-      passed = false;
-      break;
-    }
+  // Every name met so far: each later one of a name is a duplicate, in one pass however many.
+  std::unordered_set<Qel::PString> seen;
+  for (Container* child : container->GetChildren()) {
+    if (seen.insert(child->GetName()).second) continue;
+    AddErrorFinding(
+        LocalisedFinding(kKeyDuplicateContainer, child->GetName(), container->GetName()), child);
+    passed = false;
   }
-  const std::vector<Tag*>& tags = container->GetTags();
-  for (size_t i = 1; i < tags.size(); ++i) {
-    for (size_t j = 0; j < i; ++j) {
-      if (tags[j]->name != tags[i]->name) continue;
-      AddErrorFinding(LocalisedFinding(kKeyDuplicateTag, tags[i]->name, container->GetName()),
-                      tags[i]);
-      passed = false;
-      break;
-    }
+  seen.clear();
+  for (Tag* tag : container->GetTags()) {
+    if (seen.insert(tag->name).second) continue;
+    AddErrorFinding(LocalisedFinding(kKeyDuplicateTag, tag->name, container->GetName()), tag);
+    passed = false;
   }
   return passed;
 }
