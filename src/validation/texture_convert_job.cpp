@@ -218,6 +218,7 @@ bool PymTextureConvertFileRPC::PrepareFile() {
           true);
     return false;
   }
+  descriptionName_ = relative.GetText();
   // "<stem>.texture.txt" -> "<stem>.texture", and the resource "<stem>.convert-tex.txt".
   outputPath_ = descriptionPath_;
   outputPath_.ChangeExtension("");
@@ -254,7 +255,7 @@ void PymTextureConvertFileRPC::LoadTextureResource(intptr_t) {
   }
   options_.ProcessRaw(kConvertOptions);
   resource_->SetOptions(&options_);
-  resource_->SetDescriptionFile(copyPath_.GetText());
+  resource_->SetDescriptionFile(copyPath_.GetText(), descriptionName_);
   if (resource_->Lock() != Qel::Resource::kLoaded) {
     Error(GetInterfaceString(Qel::PString("$pymtexture_load_error")) + " (" +
               resource_->GetLoadError() + ")",

@@ -78,6 +78,7 @@ class PymTextureConvertFileRPC {
   Qel::File::Path copyPath_;         // the copy the description is read from
   Qel::File::Path outputPath_;       // "<stem>.texture"
   Qel::String resourceName_;         // "<folder in the content folder>/<stem>.convert-tex.txt"
+  Qel::String descriptionName_;      // the user's "<folder>/<stem>.texture.txt", for messages
   ResultsLog* log_;
   std::atomic<bool> success_{true};
   std::atomic<bool> stepsRun_{false};
