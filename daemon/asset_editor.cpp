@@ -295,7 +295,8 @@ bool AssetEditor::Revert(const KUID& kuid, std::string& error) {
   return Record(kLocalFolder, installed ? record.path : std::string(), kuid, error);
 }
 
-bool AssetEditor::Delete(const KUID& kuid, std::string& error) {
+bool AssetEditor::Delete(const KUID& kuid, bool keepBackup, std::string& error,
+                         std::string* keptIn) {
   std::lock_guard<std::mutex> lock(store_.ChangeMutex());
   AssetRecord record;
   if (!store_.GetAsset(kuid, record)) {
@@ -308,11 +309,13 @@ bool AssetEditor::Delete(const KUID& kuid, std::string& error) {
   std::set<std::string> unsynced;
   folders_.CollectSyncs(&unsynced);
   // Today's dated backup folder; an asset deleted twice in a day keeps both copies, the later
-  // one under a numbered name.
+  // one under a numbered name. Without a backup the folders go to staging, which a start
+  // clears should the removal below be cut short.
   TTimeDate today;
   today.SetToNow();
   const std::string backups = store_.UserData() + "/" + kBackupsFolder;
-  const std::string dated = backups + "/" + BackupFolderName(today).CStr();
+  const std::string dated =
+      keepBackup ? backups + "/" + BackupFolderName(today).CStr() : StagingPath();
   for (const char* folder : {kEditingFolder, kLocalFolder}) {
     const std::string from = store_.UserData() + "/" + folder + "/" + record.path;
     if (!IsFolder(from)) continue;
@@ -327,6 +330,12 @@ bool AssetEditor::Delete(const KUID& kuid, std::string& error) {
   }
   folders_.CollectSyncs(nullptr);
   const bool recorded = store_.RecordChange(nullptr, kuid, &error);
+  if (!keepBackup) {
+    std::string ignored;
+    if (IsFolder(dated)) folders_.RemoveTree(dated, ignored);
+    return recorded;
+  }
+  if (keptIn != nullptr) *keptIn = dated;
   // Only the newest days are kept, so the folder stays bounded however much is deleted.
   ThinBackupsFolder(Qel::String(backups.c_str()), kBackupDaysKept);
   return recorded;

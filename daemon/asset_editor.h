@@ -42,9 +42,10 @@ class AssetEditor {
   bool Commit(const KUID& kuid, std::string& error);
   // Drops the editing copy; false when there is none. An asset that was never committed goes.
   bool Revert(const KUID& kuid, std::string& error);
-  // Moves the asset's folders into today's folder of the backups folder, forgets the asset and
-  // drops the backups of all but the newest days.
-  bool Delete(const KUID& kuid, std::string& error);
+  // Moves the asset's folders into today's folder of the backups folder (its path goes to
+  // `keptIn`), forgets the asset and drops the backups of all but the newest days. Without
+  // `keepBackup` the folders are removed instead.
+  bool Delete(const KUID& kuid, bool keepBackup, std::string& error, std::string* keptIn = nullptr);
   // Called with each folder just before the editor removes it: lets a test stop the removal
   // half-way, as a kill would.
   using RemovalHook = std::function<void(const std::string& folder)>;

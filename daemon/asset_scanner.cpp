@@ -99,7 +99,8 @@ std::string FindFile(const std::vector<Entry>& entries, const char* name) {
   return {};
 }
 
-// `name` in the open folder `folderFd`; `path` names it in messages.
+// `name` in the open folder `folderFd`; `path` names it in messages. Opened without waiting: a
+// named pipe would hold the open until a writer came.
 bool ReadWholeFile(int folderFd, const std::string& name, const std::string& path,
                    std::vector<u8>& out, u64& mtime, std::string& reason) {
   const int fd = openat(folderFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);

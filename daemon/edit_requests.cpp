@@ -120,10 +120,19 @@ void CreateAsset(RequestContext& context, const u8* payload, size_t size, Respon
 void DeleteAsset(RequestContext& context, const u8* payload, size_t size, Response& response) {
   PayloadStream in(payload, size);
   KUID kuid;
+  u8 keepBackup = 1;
   std::string error;
-  const bool deleted = ReadKuid(in.Get(), kuid) && context.editor.Delete(kuid, error);
+  std::string keptIn;
+  const bool read = ReadKuid(in.Get(), kuid);
+  in.Get().ReadU8(keepBackup, 1);
+  const bool deleted = read && context.editor.Delete(kuid, keepBackup != 0, error, &keptIn);
   if (!deleted && !error.empty()) {
     AddFailure(response, kuid, "PymDaemon: not deleted: " + error);
+  }
+  if (deleted && !keptIn.empty()) {
+    AddResult(response, ResultsLog::kInformation, kuid,
+              "Deleted; its folders are kept in " + keptIn + " for " +
+                  std::to_string(AssetEditor::kBackupDaysKept) + " days.");
   }
   TBuffer out(&response.body, false);
   out.WriteU8(deleted ? 1 : 0);

@@ -1,6 +1,7 @@
 #include "daemon/online_requests.h"
 
-#include <fstream>
+#include <sys/stat.h>
+
 #include <sstream>
 
 #include "assetdata/soup.h"
@@ -13,6 +14,7 @@
 #include "daemon/url_requests.h"
 #include "pymclient/pym_protocol.h"
 #include "qel/dynamic_buffer.h"
+#include "qel/file_facts.h"
 #include "qel/log.h"
 #include "qel/pstring.h"
 #include "qel/string.h"
@@ -24,7 +26,7 @@ namespace {
 namespace pp = PymProtocol;
 
 // The largest online.txt read; a bigger file is no profile.
-constexpr std::streamoff kMaxProfileFileBytes = 64 * 1024;
+constexpr off_t kMaxProfileFileBytes = 64 * 1024;
 
 void LogText(const char* format, const std::string& text) {
   Qel::Log::Get("PymDaemon").Printf(Qel::Log::kMessage, format, text.c_str());
@@ -93,17 +95,21 @@ bool OnlineRequests::Handle(u32 opcode, const u8* payload, size_t size, Response
 
 OnlineRequests::Profile OnlineRequests::ReadProfile() const {
   Profile profile;
-  std::ifstream file(store_.UserData() + "/../online.txt", std::ios::binary);
-  if (!file) return profile;
-  file.seekg(0, std::ios::end);
-  const std::streamoff length = file.tellg();
-  if (length < 0 || length > kMaxProfileFileBytes) {
+  const std::string path = store_.UserData() + "/../online.txt";
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return profile;
+  // A named pipe would hold the reader until a writer came.
+  if (!S_ISREG(st.st_mode)) {
+    LogText("PymDaemon> error: %s is no regular file", "online.txt");
+    return profile;
+  }
+  if (st.st_size > kMaxProfileFileBytes) {
     LogText("PymDaemon> error: %s is too large to be an online profile", "online.txt");
     return profile;
   }
-  file.seekg(0);
-  std::string text(size_t(length), '\0');
-  file.read(text.data(), length);
+  // Read as the engine reads files, which never waits on what is no regular file by now.
+  std::string text;
+  if (!Qel::ReadWholeFile(path.c_str(), u64(kMaxProfileFileBytes), &text)) return profile;
   Soup soup;
   ParseSoupText(soup, text, false);
   profile.name = Tag(soup, "profile-name");

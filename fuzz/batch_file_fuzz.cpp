@@ -1,5 +1,5 @@
-// Reads arbitrary bytes as a batch file: every line must stay within its buffer, every argument
-// table within its size, and the lines together may not hold more bytes than the file.
+// Reads arbitrary bytes as a batch file: every argument table must stay within its size, and the
+// lines together must hold exactly the bytes of the file, none dropped and none made up.
 #include <unistd.h>
 
 #include <cstdint>
@@ -31,20 +31,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Qel::File in;
   if (in.Open(path.c_str(), Qel::File::kModeRead) != 0) return 0;
   BatchLineReader reader(in);
-  char line[kBatchLineBufferSize];
-  size_t total = 0;
+  std::string line;
+  std::string joined;
   while (reader.ReadLine(line)) {
-    const size_t length = std::char_traits<char>::length(line);
-    if (length > kBatchLineMaxBytes) std::abort();
-    total += length;
-    if (total > size) std::abort();
+    joined += line;
+    if (joined.size() > size) std::abort();
+    const size_t length = std::char_traits<char>::length(line.c_str());
     std::vector<std::string> arguments{"prog"};
-    TokenizeBatchLine(line, arguments);
+    TokenizeBatchLine(line.c_str(), arguments);
     if (arguments.size() > kBatchMaxArguments || arguments[0] != "prog") std::abort();
     for (size_t i = 1; i < arguments.size(); ++i) {
       if (arguments[i].size() > length) std::abort();
     }
     IsSkippedBatchLine(arguments);
   }
+  if (joined != std::string(reinterpret_cast<const char*>(data), size)) std::abort();
   return 0;
 }

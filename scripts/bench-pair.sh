@@ -4,7 +4,8 @@
 # falls on both, and prints "A_MS B_MS RATIO": the medians over the rounds of each command's
 # median (in ms) and of the rounds' ratios A / B. Optional PREPARE_A and PREPARE_B run before each
 # run of their command (through a shell, untimed); commands then run through a shell too, and
-# the full-size runs are fewer. Needs bench-size.sh.
+# the full-size runs are fewer. BENCH_PAIR_OPTIONS, when set, adds hyperfine options (such as -i
+# for commands that exit with a status on purpose). Needs bench-size.sh.
 bench_pair() {
   local prefix=$1 r rounds options=(-N) runs
   runs=$(bench_runs 2 20)
@@ -15,7 +16,7 @@ bench_pair() {
   rounds=$(bench_size 5 1)
   rm -f "$prefix"-*.csv
   for ((r = 1; r <= rounds; r++)); do
-    hyperfine --style basic $runs "${options[@]}" --export-csv "$prefix-$r.csv" \
+    hyperfine --style basic $runs "${options[@]}" ${BENCH_PAIR_OPTIONS:-} --export-csv "$prefix-$r.csv" \
       --command-name "$2" "$3" --command-name "$4" "$5" >/dev/null
   done
   # Columns: command, mean, stddev, median, user, system, min, max (seconds).

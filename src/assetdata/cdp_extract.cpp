@@ -29,9 +29,9 @@ const char kLocalCopyInternal[] = "Internal error while copying local file.";
 const char kLocalCopyFailed[] = "Failed to copy local file.";
 
 constexpr const char* kPackageFileTypes[] = {
-    "txt", "bmp", "tga", "chump", "pm",      "im",  "kin", "wav", "jpg", "jpeg", "gnd",
-    "ref", "tso", "obs", "trk",   "texture", "bmk", "dat", "gs",  "gse", "html", "htm",
-    "evt", "lm",  "mp3", "lst",   "pfx",     "tfx", "avi", "wmv", "lyr", "trc",  "srt"};
+    "txt", "bmp", "tga", "chump",   "pm",  "im",  "kin", "wav", "jpg",  "jpeg", "gnd", "ref",
+    "tso", "obs", "trk", "texture", "bmk", "dat", "gs",  "gse", "html", "htm",  "evt", "lm",
+    "mp3", "lst", "pfx", "tfx",     "avi", "wmv", "lyr", "trc", "srt",  "png"};
 
 // An entry that exists as a symbolic link is never written through: it could lead anywhere.
 bool IsLinkEntry(const Qel::String& path) {

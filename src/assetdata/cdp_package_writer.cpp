@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 
+#include <cstring>
+
 #include "assetdata/soup_binary.h"
 #include "platform/byte_order.h"
 
@@ -12,6 +14,8 @@ namespace {
 constexpr u64 kWriteBackStep = 8u << 20;
 
 Qel::PString SaveFailed() { return "Unable to write archive file. Needs to be .cdp file extension"; }
+
+constexpr const char* kTooDeep = "an asset holds tags nested deeper than a package can hold";
 
 }  // namespace
 
@@ -51,7 +55,7 @@ Qel::PString ContentPackageWriter::Add(Soup& asset) {
     assets.EnsureContainer();
     Soup top;
     top.SetNamedSoup(kTagAssets, assets);
-    if (!AppendSoupChunks(chunk_, top, 0)) failed_ = true;
+    if (!AppendSoupChunks(chunk_, top, 0)) FailFormat(kTooDeep);
     assetsChunk_ = bodySize_;
     hasAssets_ = true;
   }
@@ -59,10 +63,22 @@ Qel::PString ContentPackageWriter::Add(Soup& asset) {
   // depth limit come out as inside the whole package soup.
   Soup holder;
   holder.SetNamedSoup(kuid.ToString(), asset);
-  if (!AppendSoupChunks(chunk_, holder, 1)) failed_ = true;
+  if (!AppendSoupChunks(chunk_, holder, 1)) FailFormat(kTooDeep);
   if (!failed_) Append(chunk_);
   std::vector<u8>().swap(chunk_);
   return Qel::PString();
+}
+
+void ContentPackageWriter::FailFormat(const char* why) {
+  if (!failed_) formatProblem_ = why;
+  failed_ = true;
+}
+
+Qel::String ContentPackageWriter::FailureReason() const {
+  if (!failed_) return Qel::String();
+  if (formatProblem_ != nullptr) return formatProblem_;
+  if (file_.Error() != 0) return std::strerror(file_.Error());
+  return "the file could not be written";
 }
 
 Qel::PString ContentPackageWriter::Finish() {
@@ -70,9 +86,10 @@ Qel::PString ContentPackageWriter::Finish() {
   Soup tail;
   tables_.WriteInto(tail);
   chunk_.clear();
-  if (!AppendSoupChunks(chunk_, tail, 0) || !Append(chunk_)) failed_ = true;
+  if (!AppendSoupChunks(chunk_, tail, 0)) FailFormat(kTooDeep);
+  if (!failed_) Append(chunk_);
   if (bodySize_ > 0xFFFFFFFFu - kSoupHeaderSize || (hasAssets_ && assetsSize > 0xFFFFFFFFu)) {
-    failed_ = true;
+    FailFormat("the package would be larger than the format's 4 GB");
   }
   u8 word[4];
   Qel::File& file = file_.File();

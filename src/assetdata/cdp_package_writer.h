@@ -13,6 +13,7 @@
 #include "core/kuid.h"
 #include "core/whole_file_writer.h"
 #include "qel/pstring.h"
+#include "qel/string.h"
 #include "qel/types.h"
 
 class ContentPackageWriter {
@@ -31,9 +32,13 @@ class ContentPackageWriter {
   // Writes the tables and puts the whole file in place; SaveContentPackage's message when that
   // fails or any write before it did.
   Qel::PString Finish();
+  // Why the package cannot be or was not written (a system error, or content the format cannot
+  // hold); empty while nothing failed. Finish's message is the same for every failure.
+  Qel::String FailureReason() const;
 
  private:
   bool Append(const std::vector<u8>& bytes);
+  void FailFormat(const char* why);
 
   WholeFileWriter file_;
   PackageTables tables_;
@@ -43,5 +48,7 @@ class ContentPackageWriter {
   u64 assetsChunk_ = 0;
   bool hasAssets_ = false;
   bool failed_ = false;
+  // Set when the content, not the file, made the package fail.
+  const char* formatProblem_ = nullptr;
   std::vector<u8> chunk_;
 };

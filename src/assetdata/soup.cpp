@@ -180,7 +180,9 @@ Soup Soup::GetIndexedSoup(u32 index) const {
 
 void Soup::RemoveNamedTag(const Qel::PString& name) {
   if (!root_) return;
-  root_->RemoveChild(root_->GetChild(name));
+  // A name that is not there costs no walk of the children for a node that cannot be found.
+  const MPRef<ACSChunk> child = root_->GetChild(name);
+  if (!ACSChunk::IsNullChunk(child.Get())) root_->RemoveChild(child);
 }
 
 void Soup::SetNamedValue(const Qel::PString& name, u32 kind, const void* bytes, u32 size) {

@@ -306,10 +306,18 @@ TDBContainerTag::~TDBContainerTag() {
 }
 
 const TDBContainerTag::Entry* TDBContainerTag::FindByName(const Qel::PString& name) const {
-  for (const Entry& e : GetEntries()) {
-    if (e.name == name) return &e;
+  if (count_ < kIndexedCount) {
+    for (const Entry& e : GetEntries()) {
+      if (e.name == name) return &e;
+    }
+    return nullptr;
   }
-  return nullptr;
+  if (!nameIndex_) {
+    nameIndex_ = std::make_unique<std::unordered_map<Qel::PString, u32>>(count_);
+    for (u32 i = 0; i < count_; ++i) nameIndex_->emplace(entries_[i].name, i);
+  }
+  const auto found = nameIndex_->find(name);
+  return found == nameIndex_->end() ? nullptr : &entries_[found->second];
 }
 
 MPRef<ACSChunk> TDBContainerTag::GetChild(const Qel::PString& name) const {
@@ -386,6 +394,7 @@ void TDBContainerTag::SortChildren() {
   std::vector<Entry*> slots;
   slots.reserve(count_);
   for (u32 i = 0; i < count_; ++i) slots.push_back(&entries_[i]);
+  DropNameIndex();
   PartitionSort(slots, 0, i64(slots.size()) - 1);
   for (size_t i = 1; i < slots.size(); ++i) {
     for (size_t j = i; j > 0 && NameLess(slots[j]->name, slots[j - 1]->name); --j) {
@@ -424,6 +433,8 @@ void TDBContainerTag::AddChild(const Qel::PString& name, MPRef<ACSChunk> node) {
     capacity_ = capacity;
     entriesSlabOffset_ = 0;
   }
+  // The first entry of a name stays the one found.
+  if (nameIndex_) nameIndex_->emplace(name, count_);
   new (&entries_[count_]) Entry{name, std::move(node)};
   ++count_;
 }
@@ -432,6 +443,7 @@ void TDBContainerTag::RemoveChild(MPRef<ACSChunk> node) {
   if (!node) return;
   for (u32 i = 0; i < count_; ++i) {
     if (entries_[i].node != node) continue;
+    DropNameIndex();
     for (u32 j = i; j + 1 < count_; ++j) entries_[j] = std::move(entries_[j + 1]);
     entries_[--count_].~Entry();
     return;
@@ -512,6 +524,8 @@ void TDBContainerTag::DeleteThis() {
 
 void TDBContainerTag::Destroy(SoupSlabRelease& release) {
   ReleaseEntries(release);
+  // A slab's node goes without its destructor.
+  DropNameIndex();
   if (!slabOffset_) {
     entries_ = nullptr;
     delete this;

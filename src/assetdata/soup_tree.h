@@ -5,9 +5,11 @@
 // shared null node, whose kind is 0.
 #pragma once
 
+#include <memory>
 #include <new>
 #include <span>
 #include <typeinfo>
+#include <unordered_map>
 #include <vector>
 
 #include "assetdata/reference_count.h"
@@ -187,6 +189,8 @@ class TDBContainerTag : public ACSChunk {
   friend class SoupSlabMaker;
 
   const Entry* FindByName(const Qel::PString& name) const;
+  // A removal or a sort moves entries: the index is built again when next asked.
+  void DropNameIndex() { nameIndex_.reset(); }
   // Destroys the node and gives back its memory, wherever that came from.
   void Destroy(SoupSlabRelease& release);
   // Destroys the entries and gives back their array, leaving the fields as they were: the
@@ -199,6 +203,11 @@ class TDBContainerTag : public ACSChunk {
   u32 slabOffset_ = 0;
   // Where the array lies in its slab; 0 when it has an allocation of its own.
   u32 entriesSlabOffset_ = 0;
+  // Past kIndexedCount entries, the index of the first entry of each name: a soup written one
+  // value at a time asks for each name before it adds it, and a walk of thousands of entries for
+  // each would make the writing grow with the square of the values. Built on the first search.
+  static constexpr u32 kIndexedCount = 32;
+  mutable std::unique_ptr<std::unordered_map<Qel::PString, u32>> nameIndex_;
 };
 
 // Calls visit(name, node) for each child of the node in order: straight over an in-memory

@@ -31,6 +31,13 @@ WholeFileWriter::WholeFileWriter(const char* target) {
   openError_ = file_.Open(temporary_.CStr(), Qel::File::kModeCreate | Qel::File::kModeWrite);
   // The name as opened, after the engine's resolution, so that the removal meets the same file.
   temporary_ = openError_ == 0 ? file_.GetPathText() : Qel::String();
+  error_ = openError_;
+}
+
+bool WholeFileWriter::Fail() {
+  if (error_ == 0) error_ = errno;
+  failed_ = true;
+  return false;
 }
 
 bool WholeFileWriter::Write(const void* data, u64 size) {
@@ -38,7 +45,12 @@ bool WholeFileWriter::Write(const void* data, u64 size) {
   const u8* bytes = static_cast<const u8*>(data);
   while (!failed_ && size > 0) {
     const u32 step = static_cast<u32>(std::min<u64>(size, 1u << 30));
-    if (file_.Write(bytes, step) != step) failed_ = true;
+    errno = 0;
+    if (file_.Write(bytes, step) != step) {
+      // A short write that sets no errno is a full disk.
+      if (errno == 0) errno = ENOSPC;
+      Fail();
+    }
     bytes += step;
     size -= step;
   }
@@ -47,13 +59,14 @@ bool WholeFileWriter::Write(const void* data, u64 size) {
 
 bool WholeFileWriter::Commit() {
   if (!file_.IsOpen()) return false;
-  bool ok = !failed_ && ::fsync(file_.GetHandle()) == 0;
+  bool ok = !failed_ && (::fsync(file_.GetHandle()) == 0 || Fail());
   // The engine's Close has no result. Closing a duplicate last makes the final close, where a
   // deferred write error would surface, one whose result is seen.
   const int last = ::dup(file_.GetHandle());
+  if (last < 0 && ok) ok = Fail();
   file_.Close();
-  if (last < 0 || ::close(last) != 0) ok = false;
-  if (ok) ok = std::rename(temporary_.CStr(), target_.CStr()) == 0;
+  if (last >= 0 && ::close(last) != 0 && ok) ok = Fail();
+  if (ok && std::rename(temporary_.CStr(), target_.CStr()) != 0) ok = Fail();
   Qel::ForgetFileFacts();
   if (!ok) {
     Abandon();

@@ -21,6 +21,8 @@ class WholeFileWriter {
   bool IsOpen() const { return file_.IsOpen(); }
   // 0 while open or committed, else the errno of the failed open.
   int OpenError() const { return openError_; }
+  // The errno of the first failure (open, write, sync, close or rename); 0 when none had one.
+  int Error() const { return error_; }
   // The temporary file, for writers that stream into it or seek back to patch it.
   Qel::File& File() { return file_; }
 
@@ -33,10 +35,14 @@ class WholeFileWriter {
   void Abandon();
 
  private:
+  // Notes errno as the reason unless an earlier failure gave one; always false.
+  bool Fail();
+
   Qel::String target_;
   Qel::String temporary_;
   Qel::File file_;
   int openError_ = 0;
+  int error_ = 0;
   bool failed_ = false;
 };
 

@@ -16,10 +16,11 @@ Qel::PString GetAssetAuthorName(const KUID& kuid) {
   return name;
 }
 
-bool VnyDeleteAll() {
+u32 VnyDeleteAll() {
   const PymFilterElementBool local(PymFilterCodes::kFlagLocal);
   std::vector<KUID> found;
   PymSearchAssets(&local, found);
-  for (const KUID& kuid : found) PymDeleteAsset(kuid, true, nullptr);
-  return true;
+  u32 deleted = 0;
+  for (const KUID& kuid : found) deleted += PymDeleteAsset(kuid, true, nullptr) ? 1 : 0;
+  return deleted;
 }

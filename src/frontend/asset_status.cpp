@@ -11,6 +11,7 @@
 #include "core/log_printf.h"
 #include "core/text_convert.h"
 #include "platform/process.h"
+#include "platform/saturating_cast.h"
 #include "pymclient/pym_asset_handle.h"
 #include "pymclient/pym_asset_info.h"
 #include "pymclient/pym_catalogue.h"
@@ -77,7 +78,7 @@ bool ValidateAsset(const KUID& kuid, ResultsLog& log) {
   log.PushContext(MakeAssetIDProperty(Qel::PString("AssetID"), kuid));
   PymAssetInfo info;
   PymGetAssetInfo(kuid, info, PymAssetInfo::kPartAll);
-  if (int(info.build * 100.0f) < kLowestValidBuild) {
+  if (Platform::SaturatingCast<int>(info.build * 100.0f) < kLowestValidBuild) {
     Soup parameters;
     parameters.EnsureContainer();
     parameters.SetNamedTag("asset_kuid", kuid.ToString());

@@ -31,17 +31,16 @@ int BatchLineReader::NextByte() {
   return u8(chunk_[chunkUsed_++]);
 }
 
-bool BatchLineReader::ReadLine(char (&line)[kBatchLineBufferSize]) {
-  u32 used = 0;
+bool BatchLineReader::ReadLine(std::string& line) {
+  line.clear();
   bool any = false;
   for (;;) {
     const int c = NextByte();
     if (c < 0) break;
     any = true;
-    if (used < kBatchLineMaxBytes) line[used++] = char(c);
+    line.push_back(char(c));
     if (c == '\n') break;
   }
-  line[used] = '\0';
   return any;
 }
 
@@ -55,7 +54,6 @@ void TokenizeBatchLine(const char* line, std::vector<std::string>& out) {
   text.resize(std::char_traits<char>::length(text.c_str()));
 
   std::string working = (text.empty() || text[0] != ' ') ? " " + text : text;
-  const size_t lineEnd = working.size();
   working += ' ';
 
   bool inQuotes = false;
@@ -75,7 +73,6 @@ void TokenizeBatchLine(const char* line, std::vector<std::string>& out) {
       start = i + 1;
     }
   }
-  if (inQuotes) Append(out, working, start, lineEnd);
 }
 
 bool IsSkippedBatchLine(const std::vector<std::string>& arguments) {
@@ -99,11 +96,11 @@ int RunBatchFile(const char* fileName, EngineContext& context, const char* progr
     return -1;
   }
   int result = 0;
-  char line[kBatchLineBufferSize];
+  std::string line;
   BatchLineReader reader(file);
   while (reader.ReadLine(line)) {
     std::vector<std::string> arguments{programPath != nullptr ? programPath : ""};
-    TokenizeBatchLine(line, arguments);
+    TokenizeBatchLine(line.c_str(), arguments);
     if (IsSkippedBatchLine(arguments)) continue;
     std::vector<char*> argv;
     for (std::string& argument : arguments) argv.push_back(argument.data());

@@ -8,25 +8,20 @@
 #include "qel/os.h"
 #include "qel/types.h"
 
-// A line holds at most this many bytes, its line end included; the rest of a longer line is
-// read and dropped.
-inline constexpr u32 kBatchLineBufferSize = 512;
-inline constexpr u32 kBatchLineMaxBytes = kBatchLineBufferSize - 1;
 // Entries of a line's argument table, the program path included; further arguments are dropped.
 inline constexpr u32 kBatchMaxArguments = 512;
 
-// Reads lines of at most kBatchLineMaxBytes from an open file through a fixed buffer. Each line
-// keeps its line end ("\n" or "\r\n") when it fits. The end of the file is reported right after
-// the last line, so a file ending in a line end yields no extra empty line.
+// Reads lines of any length from an open file through a fixed buffer. Each line keeps its line
+// end ("\n" or "\r\n"). The end of the file is reported right after the last line, so a file
+// ending in a line end yields no extra empty line.
 class BatchLineReader {
  public:
   explicit BatchLineReader(Qel::File& file) : file_(file) {}
   BatchLineReader(const BatchLineReader&) = delete;
   BatchLineReader& operator=(const BatchLineReader&) = delete;
 
-  // Writes the line, NUL-terminated, into `line` (kBatchLineBufferSize bytes). False, with an
-  // empty line, when the file has no more lines.
-  bool ReadLine(char (&line)[kBatchLineBufferSize]);
+  // The next line into `line`. False, with an empty line, when the file has no more lines.
+  bool ReadLine(std::string& line);
 
  private:
   // The next byte, or -1 at the end of the file or on a read error.
@@ -44,8 +39,8 @@ class BatchLineReader {
 // one at the end. Then a blank outside quotes ends an argument and begins the next, so two
 // blanks in a row give an empty argument; a pair of double quotes encloses one argument, which
 // may hold blanks; text after a closing quote up to the next blank is dropped, and so is text
-// before an opening quote. An opening quote that is never closed encloses the rest of the line.
-// `out` never grows beyond kBatchMaxArguments entries.
+// before an opening quote. The text after an opening quote that is never closed forms no argument.
+// The line ends at its first NUL. `out` never grows beyond kBatchMaxArguments entries.
 void TokenizeBatchLine(const char* line, std::vector<std::string>& out);
 
 // True when the line yields nothing to run: the last argument begins with a line break or a

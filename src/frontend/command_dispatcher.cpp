@@ -65,7 +65,6 @@ constexpr Command kCommands[] = {
     {"backupkeywords", BackupKeywordsCommand, 0},
     {"importkeywords", ImportKeywordsCommand, 0},
 };
-constexpr int kCommandCount = int(sizeof kCommands / sizeof kCommands[0]);
 
 Qel::PString LowerArgument(int argc, char** argv, int index) {
   if (index >= argc || argv[index] == nullptr) return Qel::PString();

@@ -1,6 +1,7 @@
 #include "frontend/command_host.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <vector>
 
 #include "assetdata/results_log.h"
@@ -180,12 +181,18 @@ class KeepAlive {
 
 }  // namespace
 
-void RunCommandHost() {
+bool RunCommandHost() {
   PymSetCommandHostCallback(&CommandHostCallback);
-  PymRegisterCommandHost();
+  if (!PymRegisterCommandHost()) {
+    PymSetCommandHostCallback(nullptr);
+    return false;
+  }
   InstallProcessHandlers(false);
   DisableConsoleCloseButton();
   LogPrintf("PymCommandHost");
+  // The host prints nothing more until it ends: whoever started it must know it is serving.
+  std::printf("Serving the asset database's commands; press Ctrl+C to stop.\n");
+  std::fflush(stdout);
 
   // The daemon ends the host by ending its connection, and forgets the registration with it: on
   // a connection made afresh the host would carry on unknown to the daemon, so it stops.
@@ -208,4 +215,5 @@ void RunCommandHost() {
     if (!dispatcher.HasPendingCalls()) break;
     Qel::Sleep(kDrainPauseMs);
   }
+  return true;
 }

@@ -11,8 +11,9 @@ class TStream;
 
 // Serves until the connection it registered on ends (the daemon's doing, or lost) or a console
 // control signal asks to close, then runs what is still queued for the main thread. The
-// connection is kept alive meanwhile, however long one command takes.
-void RunCommandHost();
+// connection is kept alive meanwhile, however long one command takes. False, serving nothing,
+// when the daemon could not be reached to register with.
+bool RunCommandHost();
 
 // One command, positioned at its id (PymProtocol::kHost*); what it writes into `reply` goes back to
 // the daemon. A request that ends before its fields do, and an unknown id, get an empty reply.

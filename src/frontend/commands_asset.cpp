@@ -144,8 +144,17 @@ int Commit(CommandArgs& a) {
   KUID kuid;
   if (!AssetArgument(a, kuid)) return -1;
   PymAssetRef ref = PymOpenAsset(kuid, true, nullptr);
+  if (ref.IsEmpty()) {
+    AddAssetError(a.log, kuid, "Unknown AssetID.");
+    return -1;
+  }
+  const u32 errors = a.log->GetErrorCount();
   const bool committed = PymCommitAsset(ref, 0, a.log, nullptr);
   PymCloseAsset(ref);
+  // A refusal the daemon gave no reason for must still count as a failure in the summary.
+  if (!committed && a.log->GetErrorCount() == errors) {
+    AddAssetError(a.log, kuid, "The asset could not be committed.");
+  }
   return committed ? 0 : -1;
 }
 
@@ -167,11 +176,23 @@ int Revert(CommandArgs& a) {
 int Delete(CommandArgs& a) {
   KUID kuid;
   if (!AssetArgument(a, kuid)) return -1;
-  if (PymDeleteAsset(kuid, true, nullptr)) return 0;
+  // The daemon's own entries say where the backup went, or why the delete failed.
+  ResultsLog daemonLog;
+  const bool deleted = PymDeleteAsset(kuid, true, &daemonLog);
   PymAssetInfo info;
-  const bool known = PymGetAssetInfo(kuid, info, PymAssetInfo::kPartStatus);
-  AddAssetError(a.log, kuid, known ? "Failed to delete the asset." : "Unknown AssetID.");
-  return -1;
+  if (!deleted && !PymGetAssetInfo(kuid, info, PymAssetInfo::kPartStatus)) {
+    AddAssetError(a.log, kuid, "Unknown AssetID.");
+    return -1;
+  }
+  a.log->AppendEntries(daemonLog.GetEntries());
+  if (deleted && daemonLog.GetEntries().empty()) {
+    ResultsLog::AddResult(a.log, ResultsLog::kInformation,
+                          MakeAssetIDProperty(Qel::PString("AssetID"), kuid), "Deleted.");
+  }
+  if (!deleted && daemonLog.GetErrorCount() == 0) {
+    AddAssetError(a.log, kuid, "Failed to delete the asset.");
+  }
+  return deleted ? 0 : -1;
 }
 
 int Status(CommandArgs& a) {

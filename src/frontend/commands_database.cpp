@@ -4,6 +4,7 @@
 #include <set>
 #include <vector>
 
+#include "assetdata/kestro_property.h"
 #include "assetdata/results_log.h"
 #include "assetdata/soup.h"
 #include "core/kuid.h"
@@ -119,9 +120,15 @@ bool ImportConsist(CommandArgs& a, const Soup& consist) {
   }
   config.SetNamedSoup("kuid-table", table);
   config.SaveFile(volume, configPath.CStr(), "txt");
-  PymCommitAsset(ref, 0, a.log, nullptr);
+  const KUID kuid = ref.Get()->GetKUID();
+  const bool committed = PymCommitAsset(ref, 0, a.log, nullptr);
   PymCloseAsset(ref);
-  return true;
+  ResultsLog::AddResult(
+      a.log, committed ? ResultsLog::kInformation : ResultsLog::kError,
+      MakeAssetIDProperty(Qel::PString("AssetID"), kuid),
+      Qel::String(committed ? "Created the consist \"" : "Failed to commit the consist \"") +
+          name.CStr() + "\".");
+  return committed;
 }
 
 }  // namespace
@@ -224,20 +231,19 @@ int Authors(CommandArgs&) {
   return 0;
 }
 
-int DeleteAllLocal(CommandArgs&) { return VnyDeleteAll() ? 0 : -1; }
+int DeleteAllLocal(CommandArgs& a) {
+  const u32 deleted = VnyDeleteAll();
+  ResultsLog::AddResult(a.log, ResultsLog::kInformation, KestroPropertyRef(),
+                        Qel::String::Format("Deleted %u local assets", deleted));
+  return 0;
+}
 
 int BackupKeywordsCommand(CommandArgs& a) {
   // The name as typed: lower-cased it would name another file on a case-sensitive file system.
   const char* name = a.second.IsEmpty() ? "KeywordsBackup.dat" : a.Arg(2);
-  Qel::String why;
-  if (BackupKeywords("", name, "txt", &why)) return 0;
-  AddError(a.log, why);
-  return -1;
+  return BackupKeywords("", name, "txt", a.log) ? 0 : -1;
 }
 
 int ImportKeywordsCommand(CommandArgs& a) {
-  Qel::String why;
-  if (ImportKeywords(GetInstallPath().CStr(), "KeywordsDump.dat", "txt", &why)) return 0;
-  AddError(a.log, why);
-  return -1;
+  return ImportKeywords(GetInstallPath().CStr(), "KeywordsDump.dat", "txt", a.log) ? 0 : -1;
 }

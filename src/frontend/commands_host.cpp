@@ -2,7 +2,8 @@
 #include "frontend/command_host.h"
 #include "frontend/commands.h"
 
-int PymCommandHost(CommandArgs& /*args*/) {
-  RunCommandHost();
-  return 0;
+int PymCommandHost(CommandArgs& a) {
+  if (RunCommandHost()) return 0;
+  AddError(a.log, "The asset database could not be reached; nothing was served.");
+  return -1;
 }

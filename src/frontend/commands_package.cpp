@@ -1,6 +1,5 @@
 // Commands over CDP content packages.
 #include <algorithm>
-#include <cstdio>
 #include <deque>
 #include <future>
 #include <memory>
@@ -92,6 +91,11 @@ int CreateCdp(CommandArgs& a) {
     AddError(a.log, "The output folder " + folder + " does not exist.");
     return -1;
   }
+  // Found before the daemon packs anything for a package that could never take its place.
+  if (Qel::File::IsFolder(output.CStr())) {
+    AddError(a.log, "The output " + output + " is a folder, not a package file.");
+    return -1;
+  }
   ContentPackageWriter package(output.CStr());
   // Assets asked for and not yet written, oldest first: the daemon packs the next ones while
   // the oldest is written. Each is written, or its failure reported, in the order named, so the
@@ -139,9 +143,8 @@ int CreateCdp(CommandArgs& a) {
     if (package.Failed()) break;
   }
   if (!package.Failed() && !writeAll()) return -1;
-  const Qel::PString message = package.Finish();
-  if (!message.IsEmpty()) {
-    std::fprintf(stderr, "%s\n", message.CStr());
+  if (!package.Finish().IsEmpty()) {
+    AddError(a.log, "Unable to write the package " + output + ": " + package.FailureReason() + ".");
     return -1;
   }
   ResultsLog::AddResult(a.log, ResultsLog::kInformation, KestroPropertyRef(),

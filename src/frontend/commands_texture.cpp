@@ -1,4 +1,5 @@
 // The texture tools.
+#include "assetdata/kestro_property.h"
 #include "assetdata/results_log.h"
 #include "frontend/command_dispatcher.h"
 #include "frontend/commands.h"
@@ -13,5 +14,11 @@ int CompressTexture(CommandArgs& a) {
   // The path as typed, case kept, relative to the folder the user started in.
   Qel::File::Path path(JoinToStartupFolder(a.Arg(2)));
   path.Normalize();
-  return CompressTextures(Qel::PString(), path, a.log) == kTextureConvertDone ? 0 : -1;
+  u32 converted = 0;
+  const bool done =
+      CompressTextures(Qel::PString(), path, a.log, &converted) == kTextureConvertDone;
+  ResultsLog::AddResult(
+      a.log, ResultsLog::kInformation, KestroPropertyRef(),
+      Qel::String::Format("Converted %u texture descriptions in %s", converted, path.CStr()));
+  return done ? 0 : -1;
 }

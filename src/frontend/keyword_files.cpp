@@ -2,27 +2,26 @@
 
 #include <vector>
 
+#include "assetdata/kestro_property.h"
+#include "assetdata/results_log.h"
 #include "assetdata/soup.h"
 #include "core/kuid.h"
-#include "qel/file.h"
-#include "qel/file_path.h"
 #include "pymclient/pym_asset_info.h"
 #include "pymclient/pym_catalogue.h"
 #include "pymclient/pym_filter.h"
 #include "pymclient/pym_protocol.h"
 #include "pymclient/pym_request.h"
 #include "pymclient/pym_search.h"
+#include "qel/file.h"
+#include "qel/file_path.h"
 
 namespace {
 
-// The asset's keywords; empty for an asset that the database does not know. False when the
-// daemon did not answer: its reply always names the asset asked for.
-bool ReadKeywords(const KUID& kuid, Qel::String& keywords) {
-  PymAssetInfo info;
+// The asset's record; `info.found` is 0 for an asset that the database does not know. False when
+// the daemon did not answer: its reply always names the asset asked for.
+bool AskAsset(const KUID& kuid, PymAssetInfo& info) {
   PymGetAssetInfo(kuid, info, PymAssetInfo::kPartCategories);
-  if (info.asset != kuid) return false;
-  keywords = info.found != 0 ? info.keywords : Qel::String();
-  return true;
+  return info.asset == kuid;
 }
 
 // The file as a message names it: its whole path, for the folder it is in is not the user's.
@@ -34,47 +33,67 @@ Qel::String ShownPath(const char* volume, const char* fileName) {
   return path.GetText();
 }
 
+// Adds the entry; false, for the failures that end with it.
+bool Report(ResultsLog* log, u32 type, const Qel::String& text) {
+  ResultsLog::AddResult(log, type, KestroPropertyRef(), text);
+  return false;
+}
+
 }  // namespace
 
-bool BackupKeywords(const char* volume, const char* fileName, const char* form, Qel::String* why) {
-  Qel::String ignored;
-  Qel::String& reason = why != nullptr ? *why : ignored;
+bool BackupKeywords(const char* volume, const char* fileName, const char* form, ResultsLog* log) {
   // A failed search or query must not replace a good backup with a partial one.
   const PymFilterElementGroup everything;
   std::vector<KUID> assets;
-  reason = "The asset database did not answer; the keyword backup was not written.";
-  if (!PymSearchAssets(&everything, assets)) return false;
+  const char* unanswered = "The asset database did not answer; the keyword backup was not written.";
+  if (!PymSearchAssets(&everything, assets)) return Report(log, ResultsLog::kError, unanswered);
   Soup file;
   file.EnsureContainer();
   for (const KUID& kuid : assets) {
-    Qel::String keywords;
-    if (!ReadKeywords(kuid, keywords)) return false;
-    file.SetNamedTag(kuid.ToString(), keywords.ToPString());
+    PymAssetInfo info;
+    if (!AskAsset(kuid, info)) return Report(log, ResultsLog::kError, unanswered);
+    file.SetNamedTag(kuid.ToString(), info.found != 0 ? info.keywords.ToPString() : Qel::PString());
   }
-  reason = "Failed to write the keyword backup " + ShownPath(volume, fileName) + ".";
-  if (!file.SaveFile(volume, fileName, form)) return false;
-  reason = Qel::String();
+  const Qel::String shown = ShownPath(volume, fileName);
+  if (!file.SaveFile(volume, fileName, form)) {
+    return Report(log, ResultsLog::kError, "Failed to write the keyword backup " + shown + ".");
+  }
+  Report(log, ResultsLog::kInformation,
+         Qel::String::Format("Backed up the keywords of %zu assets into %s", assets.size(),
+                             shown.CStr()));
   return true;
 }
 
-bool ImportKeywords(const char* volume, const char* fileName, const char* form, Qel::String* why) {
-  Qel::String ignored;
-  Qel::String& reason = why != nullptr ? *why : ignored;
+bool ImportKeywords(const char* volume, const char* fileName, const char* form, ResultsLog* log) {
   Soup file;
-  reason = "Cannot read the keyword file " + ShownPath(volume, fileName) + ".";
-  if (!file.LoadFile(volume, fileName, form)) return false;
+  const Qel::String shown = ShownPath(volume, fileName);
+  if (!file.LoadFile(volume, fileName, form)) {
+    return Report(log, ResultsLog::kError, "Cannot read the keyword file " + shown + ".");
+  }
+  const char* untaken = "The asset database did not take the keywords.";
   bool sent = true;
+  u32 stored = 0;
   for (u32 i = 0, count = file.CountTags(); i < count; ++i) {
     const Qel::PString name = file.GetIndexedTagName(i);
-    sent =
-        PymSetAssetKeywords(KUID::Parse(name.CStr(), false), Qel::String(file.GetNamedTag(name))) &&
-        sent;
+    const KUID kuid = KUID::Parse(name.CStr(), false);
+    // The database drops the keywords of an asset it does not know: the user must learn which.
+    PymAssetInfo info;
+    if (!kuid.IsNull() && !AskAsset(kuid, info)) return Report(log, ResultsLog::kError, untaken);
+    if (kuid.IsNull() || info.found == 0) {
+      Report(log, ResultsLog::kWarning,
+             Qel::String::Format("Not stored: %s is no asset of the database.", name.CStr()));
+      continue;
+    }
+    sent = PymSetAssetKeywords(kuid, Qel::String(file.GetNamedTag(name))) && sent;
+    ++stored;
   }
   // The daemon serves a connection's requests in order, so its answer to this one says that every
   // post before it was applied; without it the command could end before the keywords are stored.
   PymRequest barrier;
-  reason = "The asset database did not take the keywords.";
-  if (!barrier.Transact(PymProtocol::kOpKeepAlive) || !sent) return false;
-  reason = Qel::String();
+  if (!barrier.Transact(PymProtocol::kOpKeepAlive) || !sent) {
+    return Report(log, ResultsLog::kError, untaken);
+  }
+  Report(log, ResultsLog::kInformation,
+         Qel::String::Format("Imported the keywords of %u assets from %s", stored, shown.CStr()));
   return true;
 }

@@ -23,6 +23,7 @@ constexpr u32 kThumbnailSize = 240;
 
 const Qel::PString kAssetIdProperty("AssetID");
 const Qel::PString kTagCategoryClass("category-class");
+const Qel::PString kTagKuid("kuid");
 
 // "user:content:version", or "user:content" for version 0.
 Qel::String ColonText(const KUID& kuid) {
@@ -50,6 +51,18 @@ std::vector<std::string_view> SplitCategories(std::string_view text) {
     text.remove_prefix(end + 1);
   }
   return pieces;
+}
+
+// The KUID that the folder's configuration names (the binary form first, as installing reads
+// it); the null KUID when neither form names one.
+KUID FolderKuid(const Qel::String& folder) {
+  for (const char* name : {"/config.chump", "/config.txt"}) {
+    Soup config;
+    if (!config.LoadFile(nullptr, (folder + name).CStr(), nullptr)) continue;
+    const KUID kuid = config.GetNamedTagAsKUID(kTagKuid, KUID::Null());
+    if (!kuid.IsNull()) return kuid;
+  }
+  return KUID::Null();
 }
 
 Qel::PString Numbered(u32 index) { return Qel::PString(std::to_string(index)); }
@@ -136,6 +149,9 @@ class RepositoryExport {
 
   void Finish() {
     if (count_ > 0) WriteBatch();
+    ResultsLog::AddResult(
+        &log_, ResultsLog::kInformation, KestroPropertyRef(),
+        Qel::String::Format("Exported %u assets into %s", packages_, output_.CStr()));
   }
 
  private:
@@ -146,15 +162,29 @@ class RepositoryExport {
   }
 
   void ExportAsset(const Qel::String& folder) {
-    ResultsLog installLog;
-    bool second = false;
-    const KUID kuid = PymInstallAssetFromFolder(folder, &installLog, 0, second, nullptr);
-    if (kuid.IsNull()) {
-      Error(kuid, Qel::String::Format("Failed to install asset from: %s", folder.CStr()));
-      return;
-    }
+    // Installing over an asset the user already has would replace their copy and the delete
+    // below would then take it: such an asset is exported as installed and left in place.
     PymAssetInfo info;
-    PymGetAssetInfo(kuid, info, PymAssetInfo::kPartAll);
+    KUID kuid = FolderKuid(folder);
+    const bool alreadyInstalled = !kuid.IsNull() &&
+                                  PymGetAssetInfo(kuid, info, PymAssetInfo::kPartAll) &&
+                                  info.GetFlag(PymAssetInfo::kFlagInstalled);
+    if (alreadyInstalled) {
+      ResultsLog::AddResult(
+          &log_, ResultsLog::kWarning, MakeAssetIDProperty(kAssetIdProperty, kuid),
+          Qel::String::Format("Already installed: exported as installed, not from %s, and left "
+                              "installed.",
+                              folder.CStr()));
+    } else {
+      ResultsLog installLog;
+      bool second = false;
+      kuid = PymInstallAssetFromFolder(folder, &installLog, 0, second, nullptr);
+      if (kuid.IsNull()) {
+        Error(kuid, Qel::String::Format("Failed to install asset from: %s", folder.CStr()));
+        return;
+      }
+      PymGetAssetInfo(kuid, info, PymAssetInfo::kPartAll);
+    }
     const i32 typeId = GetExportAssetTypeId(info.category.CStr());
 
     Qel::String path = output_ + "/";
@@ -172,7 +202,9 @@ class RepositoryExport {
     const Qel::String stem = path + "/" + kuid.ToSpacedString();
 
     const Qel::PString saved = WriteAssetPackage(kuid, stem + ".cdp", &log_);
-    if (!saved.IsEmpty()) {
+    if (saved.IsEmpty()) {
+      ++packages_;
+    } else {
       Error(kuid, Qel::String::Format("Failed to save asset cdp : %s", saved.CStr()));
     }
     Qel::PString thumbnailFolder;
@@ -181,7 +213,9 @@ class RepositoryExport {
     if (thumbnail.IsExt("jpg")) {
       CopyFile(thumbnailFolder, thumbnail, Qel::PString(), Qel::File::Path(stem + ".jpg"));
     }
-    if (!PymDeleteAsset(kuid, true, nullptr)) {
+    if (alreadyInstalled) return;
+    // Installed only for the export: a backup would keep a second copy of the folder for days.
+    if (!PymDeleteAsset(kuid, false, nullptr)) {
       Error(kuid, Qel::String::Format("Failed to delete asset : %s", kuid.ToString().CStr()));
     }
   }
@@ -202,6 +236,7 @@ class RepositoryExport {
   Soup batch_;
   u32 count_ = 0;
   u32 number_ = 0;
+  u32 packages_ = 0;
 };
 
 }  // namespace

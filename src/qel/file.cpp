@@ -9,9 +9,11 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -286,7 +288,8 @@ bool PruneContents(int dirFd, int depth) {
 
 int File::Open(const char* path, u32 mode, u32 extra) {
   Close();
-  constexpr u32 kKnown = kModeWrite | kModeRead | kModeReadShared | kModeCreate | kModeMakeFolders;
+  constexpr u32 kKnown =
+      kModeWrite | kModeRead | kModeReadShared | kModeCreate | kModeMakeFolders | kModeAnyKind;
   if (!path || (mode & ~kKnown)) return EINVAL;
   const bool write = mode & (kModeWrite | kModeCreate);
   const bool read = mode & (kModeRead | kModeReadShared);
@@ -306,13 +309,20 @@ int File::Open(const char* path, u32 mode, u32 extra) {
 
   int flags = O_CLOEXEC | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
   if (create) flags |= O_CREAT | O_TRUNC;
+  // A named pipe would hold the open until a writer came: reads open without waiting, and take
+  // only what has an end.
+  const bool anyKind = mode & kModeAnyKind;
+  if (!write && !anyKind) flags |= O_NONBLOCK;
   int fd;
   do {
     fd = ::open(resolved->c_str(), flags, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return errno;
   struct stat st;
-  const int code = ::fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+  int code = ::fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+  if (code == 0 && !write && !anyKind && !S_ISREG(st.st_mode)) code = ENXIO;
+  if (code == 0 && (flags & O_NONBLOCK) && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+    code = errno;
   if (code) {
     ::close(fd);
     return code;
@@ -585,6 +595,24 @@ bool File::Prune(const char* path) {
   const bool emptied = PruneContents(fd, 0);
   ::close(fd);
   return emptied && ::rmdir(r->c_str()) == 0;
+}
+
+String File::RealPath(const char* path) {
+  if (path == nullptr) return String();
+  const std::optional<std::string> resolved = ResolveText(path);
+  if (!resolved) return String();
+  std::unique_ptr<char, decltype(&std::free)> real(::realpath(resolved->c_str(), nullptr),
+                                                   &std::free);
+  return real ? String(real.get()) : String();
+}
+
+bool File::IsBelowRealFolder(const String& realFolder, const char* path) {
+  const String real = RealPath(path);
+  if (real.IsEmpty() || realFolder.IsEmpty()) return false;
+  const std::string& r = real.Std();
+  const std::string& root = realFolder.Std();
+  return r.size() > root.size() && r.compare(0, root.size(), root) == 0 &&
+         (root.back() == '/' || r[root.size()] == '/');
 }
 
 String File::GetCwd() {

@@ -18,11 +18,14 @@ class File {
  public:
   // Open mode bits. A mode needs a read or a write bit; 0x100 implies writing.
   enum : u32 {
-    kModeWrite = 0x1,         // write; the file must exist unless kModeCreate is given
-    kModeRead = 0x10,         // read
-    kModeReadShared = 0x20,   // read, sharing with other readers (the same as kModeRead here)
-    kModeCreate = 0x100,      // create the file, or truncate an existing one
-    kModeMakeFolders = 0x200  // with kModeCreate: create missing parent folders first
+    kModeWrite = 0x1,          // write; the file must exist unless kModeCreate is given
+    kModeRead = 0x10,          // read
+    kModeReadShared = 0x20,    // read, sharing with other readers (the same as kModeRead here)
+    kModeCreate = 0x100,       // create the file, or truncate an existing one
+    kModeMakeFolders = 0x200,  // with kModeCreate: create missing parent folders first
+    // A read takes a pipe or a device too (and its open may wait for a writer); without it, a
+    // read opens only a regular file and anything else fails with ENXIO at once.
+    kModeAnyKind = 0x400
   };
 
   class Path;
@@ -35,7 +38,8 @@ class File {
   File& operator=(const File&) = delete;
 
   // 0 on success, else an errno code (EINVAL for a bad mode, ENOENT for a drive form, EISDIR for
-  // a folder). An open file is closed first; a failed open leaves the file closed.
+  // a folder, ENXIO for a read of what is no regular file without kModeAnyKind). An open file is
+  // closed first; a failed open leaves the file closed.
   int Open(const char* path, u32 mode, u32 extra = 0);
   // Opens name inside folder: a substitution name (a volume, a named folder) or a folder path;
   // an empty folder leaves name relative to the working folder.
@@ -84,6 +88,11 @@ class File {
   static bool GetStamp(const char* path, Stamp* out);
   // Follows a symbolic link given as the path itself.
   static bool IsFolder(const char* path);
+  // The real path of an existing entry (resolved, every link followed); empty when it has none.
+  static String RealPath(const char* path);
+  // True when path exists and its real path lies strictly below realFolder (itself a real path):
+  // what a name given inside a folder may reach, so that a link cannot lead it out.
+  static bool IsBelowRealFolder(const String& realFolder, const char* path);
   // Refuses to replace an existing destination; a change of letter case alone is allowed.
   static bool Rename(const char* from, const char* to);
   // Removes a file or a symbolic link, never a folder.

@@ -56,6 +56,11 @@ bool ResourceDatabase::FindFile(const String& name, String& path) const {
   if (!GetFilePath(name, joined)) return false;
   String resolved = File::Resolve(joined.CStr());
   if (!File::Exists(resolved.CStr()) || File::IsFolder(resolved.CStr())) return false;
+  // A link that leads out of the folder makes the file missing, as for an asset's validation.
+  if (!folder_.IsEmpty() &&
+      !File::IsBelowRealFolder(File::RealPath(folder_.CStr()), resolved.CStr())) {
+    return false;
+  }
   path = std::move(resolved);
   return true;
 }

@@ -21,7 +21,8 @@ class ResourceDatabase {
 
   // The path of a resource name inside the folder ('\\' read as '/'); false for a refused name.
   virtual bool GetFilePath(const String& name, String& path) const;
-  // The path, resolved case-insensitively, of a name whose file exists; false otherwise.
+  // The path, resolved case-insensitively, of a name whose file exists and whose real path lies
+  // below the folder's (no link leads it out); false otherwise.
   bool FindFile(const String& name, String& path) const;
   static bool IsSafeName(const String& name);
 

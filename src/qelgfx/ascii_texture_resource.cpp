@@ -28,6 +28,20 @@ int WordIndex(const String& value, std::initializer_list<const char*> words) {
   return -1;
 }
 
+// Whether a name the database refuses (one that climbs out or is absolute) still leads to a
+// file: the image is there, only out of reach.
+bool ExistsOutside(const ResourceDatabase* database, const String& folder, const String& name) {
+  if (database == nullptr || ResourceDatabase::IsSafeName(name)) return false;
+  File::Path path(name);
+  if (!path.IsAbsolute()) {
+    path = File::Path(database->GetFolder());
+    path.AddPath(folder.CStr()).AddPath(name.CStr());
+  }
+  path.Normalize();
+  const String resolved = File::Resolve(path.CStr());
+  return File::Exists(resolved.CStr()) && !File::IsFolder(resolved.CStr());
+}
+
 }  // namespace
 
 AsciiTextureResource::AsciiTextureResource(const PString& name, ResourceDatabase* database)
@@ -108,7 +122,9 @@ bool AsciiTextureResource::LoadImage(const String& folder, const String& name, B
   String path;
   if (!ResourceDatabase::IsSafeName(name) || GetDatabase() == nullptr ||
       !GetDatabase()->FindFile(relative, path)) {
-    loadError_ = "image '" + relative + "' is missing";
+    loadError_ = "image '" + relative + "' " +
+                 (ExistsOutside(GetDatabase(), folder, name) ? "lies outside the asset's folder"
+                                                             : "is missing");
     return false;
   }
   if (!out.LoadFile(path.CStr())) {
@@ -120,19 +136,20 @@ bool AsciiTextureResource::LoadImage(const String& folder, const String& name, B
 
 u32 AsciiTextureResource::LoadTxt(const PString& name) {
   loadError_.Clear();
+  const String shown = descriptionShown_.IsEmpty() ? String(name.View()) : descriptionShown_;
   String path = descriptionFile_;
   if (path.IsEmpty() && (GetDatabase() == nullptr || !GetDatabase()->FindFile(name.View(), path))) {
-    loadError_ = "description '" + String(name.View()) + "' is missing";
+    loadError_ = "description '" + shown + "' is missing";
     return kFailed;
   }
   ConfigData description;
   if (!ReadDescription(path.CStr(), description)) {
-    loadError_ = "description '" + String(name.View()) + "' cannot be read";
+    loadError_ = "description '" + shown + "' cannot be read";
     return kFailed;
   }
   if (!LoadTextureOptions(description)) return kFailed;
   if (primary_.IsEmpty()) {
-    loadError_ = "description '" + String(name.View()) + "' has no Primary= line";
+    loadError_ = "description '" + shown + "' has no Primary= line";
     return kFailed;
   }
   const String folder = File::Path(String(name.View())).GetFolder();

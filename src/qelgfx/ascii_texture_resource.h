@@ -34,8 +34,12 @@ class AsciiTextureResource : public TextureResource, public ResourceObserver {
   AsciiTextureResource(const PString& name, ResourceDatabase* database);
 
   // Reads the description from this file instead of the resource's own, while image names still
-  // resolve beside the resource's name. Empty goes back to the resource's file.
-  void SetDescriptionFile(const String& path) { descriptionFile_ = path; }
+  // resolve beside the resource's name. Empty goes back to the resource's file. Messages name the
+  // description as shownName, when given: the file read may be a copy the user never saw.
+  void SetDescriptionFile(const String& path, const String& shownName = String()) {
+    descriptionFile_ = path;
+    descriptionShown_ = shownName;
+  }
 
   // Applies the keys of `options` over what is set now; false, with the reason, for a value the
   // key does not take.
@@ -66,6 +70,7 @@ class AsciiTextureResource : public TextureResource, public ResourceObserver {
   bool LoadImage(const String& folder, const String& name, Bitmap& out);
 
   String descriptionFile_;
+  String descriptionShown_;
   String primary_;
   String alpha_;
   u8 alphaKind_ = kAlphaUnknown;

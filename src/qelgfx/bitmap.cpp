@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "qel/memory_file.h"
 #include "qelgfx/stb_image_decoder.h"
@@ -203,6 +204,8 @@ bool Bitmap::LoadMemory(const void* data, u32 size) {
     error_ = "is not an image";
     return false;
   }
+  // A BMP stored top-down names its height negative; the decoder turns it upright itself.
+  if (height < 0 && height != std::numeric_limits<int>::min()) height = -height;
   if (width <= 0 || height <= 0 || u32(width) > kMaxSide || u32(height) > kMaxSide ||
       u64(width) * u64(height) > kMaxPixels) {
     error_ = "is too large";

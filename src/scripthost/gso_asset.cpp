@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "assetdata/soup_tree.h"
+#include "platform/saturating_cast.h"
 #include "pymclient/asset_spec_lookup.h"
 #include "pymclient/pym_asset_handle.h"
 #include "pymclient/pym_catalogue.h"
@@ -196,7 +197,8 @@ void GSOAsset::SupportsKestroBuildVersion(GSStack* stack) {
   const f32 wanted = GSRuntime::FloatParam(stack, 1);
   const PymAssetInfo& info = Info();
   // Compared in hundredths, cut off rather than rounded: 3.499 does not support 3.5.
-  const bool supported = info.found != 0 && i32(info.build * 100.0f) >= i32(wanted * 100.0f);
+  const bool supported = info.found != 0 && Platform::SaturatingCast<i32>(info.build * 100.0f) >=
+                                                Platform::SaturatingCast<i32>(wanted * 100.0f);
   stack->PushInt(supported ? 1 : 0);
 }
 

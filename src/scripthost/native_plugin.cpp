@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/log_printf.h"
+#include "platform/shared_module.h"
 #include "pymclient/install_paths.h"
 
 namespace ScriptHost {
@@ -57,8 +58,13 @@ QMIObject* LoadNativePlugin(QMIObject* block, std::string_view name) {
     const Qel::File::Path folder = GetPluginsPath();
     if (folder.IsEmpty()) return nullptr;
     const std::string path = std::string(folder.CStr()) + "/" + std::string(name) + ".so";
-    module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (module == nullptr) return nullptr;
+    std::string reason;
+    module = Platform::OpenSharedModule(path, &reason);
+    if (module == nullptr) {
+      LogPrintf("LoadNativePlugin> The plug-in \"%s\" cannot be loaded: %s", path.c_str(),
+                reason.c_str());
+      return nullptr;
+    }
   }
   auto entry = reinterpret_cast<QMIEntryPointFunction>(dlsym(module, "QMIEntryPoint"));
   QMIObject* handle = entry != nullptr ? entry(block) : nullptr;

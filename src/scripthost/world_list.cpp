@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
 #include "core/log_printf.h"
 #include "core/stream.h"
 #include "core/sub_file_stream.h"
+#include "platform/saturating_cast.h"
 
 namespace {
 
@@ -34,19 +34,12 @@ class RecordScope {
   WorldList::RecordContext saved_;
 };
 
-i16 ClampToI16(f64 value) {
-  if (std::isnan(value)) return 0;
-  value = std::clamp(value, f64(std::numeric_limits<i16>::min()),
-                     f64(std::numeric_limits<i16>::max()));
-  return i16(value);
-}
-
 void NormaliseAxis(f32& v, i16& index) {
   const f64 value = v;
   f64 whole = std::trunc(value / WorldCoordinate::kBaseboardSize + 0.0001);
   if (value < 0) whole -= 1;
-  const i16 n = ClampToI16(whole);
-  index = ClampToI16(f64(index) + f64(n));
+  const i16 n = Platform::SaturatingCast<i16>(whole);
+  index = Platform::SaturatingCast<i16>(f64(index) + f64(n));
   v = f32(value - f64(n) * WorldCoordinate::kBaseboardSize);
 }
 

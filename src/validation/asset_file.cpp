@@ -64,19 +64,6 @@ bool IsConfinedName(std::string_view name) {
   return true;
 }
 
-std::string RealPath(const Qel::String& path) {
-  std::unique_ptr<char, decltype(&std::free)> real(
-      ::realpath(Qel::File::Resolve(path.CStr()).CStr(), nullptr), &std::free);
-  return real ? std::string(real.get()) : std::string();
-}
-
-bool IsInsideRealRoot(const std::string& realRoot, const Qel::String& path) {
-  const std::string real = RealPath(path);
-  if (real.empty() || realRoot.empty()) return false;
-  return real.size() > realRoot.size() && real.compare(0, realRoot.size(), realRoot) == 0 &&
-         (realRoot.back() == '/' || real[realRoot.size()] == '/');
-}
-
 Qel::String AssetRootFolder() {
   const DataManager& manager = DataManager::Instance();
   const std::string asset = WithSlashes(manager.GetAssetFolder().View());
@@ -119,7 +106,9 @@ Qel::String FindAssetFile(std::string_view value, std::string_view subfolder) {
   }
   if (path == root || Qel::File::IsFolder(path.CStr())) return {};
   // Only a link on the way can lead out; the real paths are compared only then.
-  return !linked || IsInsideRealRoot(RealPath(root), path) ? path : Qel::String();
+  return !linked || Qel::File::IsBelowRealFolder(Qel::File::RealPath(root.CStr()), path.CStr())
+             ? path
+             : Qel::String();
 }
 
 }  // namespace TETLib

@@ -17,12 +17,6 @@ namespace TETLib {
 // A name inside a folder: relative, no drive form, no ".." element. Backslashes count as '/'.
 bool IsConfinedName(std::string_view name);
 
-// The real path of an existing file, symbolic links followed; empty when it has none.
-std::string RealPath(const Qel::String& path);
-
-// True when path exists and its real path lies strictly below realRoot (itself a real path).
-bool IsInsideRealRoot(const std::string& realRoot, const Qel::String& path);
-
 // The asset's folder on disk, ending in '/': the data manager's content folder (its user-data
 // folder) joined with its asset folder; an absolute asset folder (or one without a content
 // folder) alone. Empty when there is none.

@@ -169,7 +169,7 @@ bool Container::Load(Soup config) {
     const f32 height = config.GetNamedTagAsFloat(kTagHeight, 0.0f);
     if (height >= -0.001f) definitionName = height <= 0.001f ? kTagDoubleTrack : kTagTunnel;
   } else if (kind == kTagTrack) {
-    if (i32(build * 100.0f) < 290) {
+    if (Platform::SaturatingCast<i32>(build * 100.0f) < 290) {
       if (config.HasNamedTag(kTagChunkyMesh)) {
         definitionName = kTagChunkyTrack;
       } else if (config.HasNamedTag(kTagUnitMesh)) {
@@ -487,7 +487,7 @@ bool Container::ConfigureTag(Tag* tag, const Soup& tagDefinition, bool fromConfi
                         StartsWith(tag->name, kCategoryEraPrefix);
   if (obsolete) {
     const Qel::PString text = LocalisedFinding(kKeyObsoleteTag, tag->name, owner->name_);
-    if (i32(manager.GetBuildNumber() * 100.0f) < 290) {
+    if (Platform::SaturatingCast<i32>(manager.GetBuildNumber() * 100.0f) < 290) {
       AddWarningFinding(text, tag);
     } else {
       AddErrorFinding(text, tag);

@@ -13,6 +13,7 @@
 #include "assetdata/soup_tree.h"
 #include "core/kuid.h"
 #include "platform/byte_order.h"
+#include "platform/saturating_cast.h"
 #include "qel/pstring.h"
 #include "qel/types.h"
 #include "validation/error_handler.h"
@@ -20,7 +21,7 @@
 
 namespace TETLib {
 
-inline i32 WholeBuild(f32 build) { return i32(build * 100.0f + 0.1f); }
+inline i32 WholeBuild(f32 build) { return Platform::SaturatingCast<i32>(build * 100.0f + 0.1f); }
 
 // The handler is created before anything is validated and outlives every container; a tool that
 // never made one simply keeps no findings.

@@ -26,6 +26,9 @@ ErrorHandler* ErrorHandler::Instance() { return g_errorHandler; }
 
 void ErrorHandler::ClearRecords() {
   records_.clear();
+  byKey_.clear();
+  byContainer_.clear();
+  byTag_.clear();
   tagRecords_ = 0;
   containerRecords_ = 0;
   ownerFilter_.reset();
@@ -33,13 +36,14 @@ void ErrorHandler::ClearRecords() {
 
 bool ErrorHandler::Add(const Qel::PString& key, u32 severity, Owner form,
                        const Container* container, const Tag* tag) {
-  for (const std::unique_ptr<ErrorRecord>& record : records_) {
-    if (record->key != key) continue;
-    if (form == Owner::kNone || (form == Owner::kContainer && record->container == container) ||
-        (form == Owner::kTag && record->tag == tag)) {
-      return false;
-    }
-  }
+  // A null owner of the form matches the records without one, as a held record's null does.
+  const bool held = form == Owner::kNone        ? byKey_.contains(key)
+                    : form == Owner::kContainer ? byContainer_.contains({key, container})
+                                                : byTag_.contains({key, tag});
+  if (held) return false;
+  ++byKey_[key];
+  ++byContainer_[{key, container}];
+  ++byTag_[{key, tag}];
   auto record = std::make_unique<ErrorRecord>();
   record->container = container;
   record->tag = tag;
@@ -90,9 +94,16 @@ bool ErrorHandler::TraceContainer(const Qel::PString& /*text*/, const void* /*ob
 }
 bool ErrorHandler::TraceTag(const Qel::PString& /*text*/, const void* /*object*/) { return true; }
 
-bool ErrorHandler::IsKeyUnused(const Qel::PString& key) const {
-  return std::none_of(records_.begin(), records_.end(),
-                      [&](const std::unique_ptr<ErrorRecord>& r) { return r->key == key; });
+bool ErrorHandler::IsKeyUnused(const Qel::PString& key) const { return !byKey_.contains(key); }
+
+void ErrorHandler::Unindex(const ErrorRecord& record) {
+  const auto drop = [](auto& index, const auto& at) {
+    const auto found = index.find(at);
+    if (--found->second == 0) index.erase(found);
+  };
+  drop(byKey_, record.key);
+  drop(byContainer_, KeyOwner{record.key, record.container});
+  drop(byTag_, KeyOwner{record.key, record.tag});
 }
 
 void ErrorHandler::RemoveTagRecord(const Tag* tag) {
@@ -100,6 +111,7 @@ void ErrorHandler::RemoveTagRecord(const Tag* tag) {
   auto found = std::find_if(records_.begin(), records_.end(),
                             [&](const std::unique_ptr<ErrorRecord>& r) { return r->tag == tag; });
   if (found == records_.end()) return;
+  Unindex(**found);
   records_.erase(found);
   --tagRecords_;
 }
@@ -112,6 +124,7 @@ void ErrorHandler::RemoveContainerRecord(const Container* container) {
       records_.begin(), records_.end(),
       [&](const std::unique_ptr<ErrorRecord>& r) { return r->container == container; });
   if (found == records_.end()) return;
+  Unindex(**found);
   records_.erase(found);
   --containerRecords_;
 }

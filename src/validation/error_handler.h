@@ -8,7 +8,9 @@
 
 #include <bitset>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "qel/pstring.h"
@@ -83,8 +85,26 @@ class ErrorHandler {
   enum class Owner : u8 { kContainer, kTag, kNone };
   bool Add(const Qel::PString& key, u32 severity, Owner form, const Container* container,
            const Tag* tag);
+  void Unindex(const ErrorRecord& record);
+
+  // A key with the tag or container of a record (null for a record without one).
+  struct KeyOwner {
+    Qel::PString key;
+    const void* owner;
+    bool operator==(const KeyOwner&) const = default;
+  };
+  struct KeyOwnerHash {
+    size_t operator()(const KeyOwner& k) const {
+      return std::hash<Qel::PString>()(k.key) ^ (std::hash<const void*>()(k.owner) * 31);
+    }
+  };
 
   std::vector<std::unique_ptr<ErrorRecord>> records_;
+  // How many records hold each key, and each key with each record's container and tag: a run
+  // with a finding for most of many thousand tags asks whether it repeats one for each.
+  std::unordered_map<Qel::PString, u32> byKey_;
+  std::unordered_map<KeyOwner, u32, KeyOwnerHash> byContainer_;
+  std::unordered_map<KeyOwner, u32, KeyOwnerHash> byTag_;
   // Records that name a tag or a container: most tags and containers go without one, and then
   // without a look through the list.
   size_t tagRecords_ = 0;

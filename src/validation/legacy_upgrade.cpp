@@ -6,6 +6,7 @@
 #include "assetdata/category.h"
 #include "assetdata/soup_tree.h"
 #include "core/kuid.h"
+#include "platform/saturating_cast.h"
 #include "validation/data_manager.h"
 #include "validation/tag_vocabulary.h"
 
@@ -28,7 +29,7 @@ Soup NewContainer() {
 void Put(Soup& into, const Qel::PString& name, Soup child) { into.SetNamedSoup(name, child); }
 
 // The whole part of a build in hundredths, truncated toward zero.
-i32 Hundredths(f32 build) { return i32(double(build) * 100.0); }
+i32 Hundredths(f32 build) { return Platform::SaturatingCast<i32>(double(build) * 100.0); }
 
 bool HasMeshTable(const Soup& config) { return config.HasNamedTag(kTagMeshTable); }
 
@@ -272,8 +273,9 @@ void AddBogey(Soup& list, u32& counter, const KUID& bogey, bool reversed) {
 
 // One side of attached tracks: pairs "a.<stem>%da" and "a.<stem>%db" from 0 up to the first
 // missing point, each an entry named by its stem and n + 1.
-void AddTrackPairs(Soup& tracks, const Names& points, const std::string& stem, const KUID& track,
-                   bool adjoining) {
+// Points "a.<stem><n>a" and "a.<stem><n>b" become the vertices of the entry "<entry><n + 1>".
+void AddTrackPairs(Soup& tracks, const Names& points, const std::string& stem,
+                   const std::string& entryStem, const KUID& track, bool adjoining) {
   for (u32 n = 0;; ++n) {
     const std::string first = "a." + stem + std::to_string(n) + "a";
     const std::string second = "a." + stem + std::to_string(n) + "b";
@@ -285,7 +287,7 @@ void AddTrackPairs(Soup& tracks, const Names& points, const std::string& stem, c
     entry.SetNamedKUID(kTagTrack, track);
     Put(entry, kTagVertices, vertices);
     entry.SetNamedInt(kTagUseadjoiningtracktype, adjoining ? 1 : 0);
-    Put(tracks, Text(stem + std::to_string(n + 1)), entry);
+    Put(tracks, Text(entryStem + std::to_string(n + 1)), entry);
   }
 }
 
@@ -525,8 +527,8 @@ void BuildTurntableMeshTable(Soup& config) {
   if (config.HasNamedTag(kTagAttachedTrack) || !loaded) return;
   const KUID track = config.GetNamedTagAsKUID(kTagTrack, KUID::Null());
   Soup tracks = NewContainer();
-  AddTrackPairs(tracks, outer, "otrack", track, false);
-  AddTrackPairs(tracks, inner, "itrack", track, false);
+  AddTrackPairs(tracks, outer, "otrack", "tracko", track, false);
+  AddTrackPairs(tracks, inner, "itrack", "tracki", track, false);
   Put(config, kTagAttachedTrack, tracks);
   config.RemoveNamedTag(kTagTrack);
 }
@@ -553,8 +555,8 @@ void BuildCrossingMeshTable(Soup& config) {
   const KUID track = config.GetNamedTagAsKUID(kTagTrack, KUID::Null());
   const KUID road = config.GetNamedTagAsKUID(kTagRoad, KUID::Null());
   Soup tracks = NewContainer();
-  AddTrackPairs(tracks, points, "road", road, true);
-  AddTrackPairs(tracks, points, "track", track, true);
+  AddTrackPairs(tracks, points, "road", "road", road, true);
+  AddTrackPairs(tracks, points, "track", "track", track, true);
   Put(config, kTagAttachedTrack, tracks);
 }
 

@@ -139,18 +139,17 @@ bool MeshData::LoadMesh(bool lod) {
     return true;
   }
   auto* mesh = dynamic_cast<KestroGeometryBaseResource*>(resource);
-  // Made only when reported: most meshes load.
-  const auto loadFailed = [&] { return LocalisedFinding(kKeyLoadMesh, AssetRelative(path)); };
   if (mesh == nullptr) {
     if (resource != nullptr) resource->ReleaseReference();
-    if (exists || (container_ != nullptr && !manager.UsesMeshAsset())) ReportError(loadFailed());
+    if (exists || (container_ != nullptr && !manager.UsesMeshAsset()))
+      ReportError(LocalisedFinding(kKeyLoadMesh, AssetRelative(path)));
     return false;
   }
   mesh->SetRenderContext(context);
-  // The file is there: a lock that fails is a file that does not load.
-  if (mesh->Lock() != Qel::Resource::kLoaded) {
+  // The name resolved to a mesh resource; a lock that fails is a mesh that cannot be set up.
+  if (const u32 locked = mesh->Lock(); locked != Qel::Resource::kLoaded) {
     mesh->ReleaseReference();
-    ReportError(loadFailed());
+    ReportError(LocalisedFinding(kKeyInitialiseMesh, locked));
     return false;
   }
   KestroIndexedMeshInstance* instance = mesh->CreateMeshInstance();

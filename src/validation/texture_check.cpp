@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/saturating_cast.h"
 #include "qel/file.h"
 #include "validation/asset_file.h"
 #include "validation/data_manager.h"
@@ -68,7 +69,7 @@ struct Walk {
   Qel::String root;
   // The root's real path: every file opened must lie below it. Found at the first file, as most
   // assets have none to check.
-  mutable std::optional<std::string> realRoot;
+  mutable std::optional<Qel::String> realRoot;
 };
 
 std::string_view Relative(const Walk& walk, const Qel::String& path) {
@@ -76,8 +77,8 @@ std::string_view Relative(const Walk& walk, const Qel::String& path) {
 }
 
 bool IsInsideRoot(const Walk& walk, const Qel::String& path) {
-  if (!walk.realRoot) walk.realRoot = RealPath(walk.root);
-  return IsInsideRealRoot(*walk.realRoot, path);
+  if (!walk.realRoot) walk.realRoot = Qel::File::RealPath(walk.root.CStr());
+  return Qel::File::IsBelowRealFolder(*walk.realRoot, path.CStr());
 }
 
 struct Image {
@@ -202,8 +203,10 @@ bool CheckTextureFiles(const Qel::String& root, const Qel::String& folder) {
 }
 
 bool BuildReached(f32 version) {
-  const i32 build = i32(DataManager::Instance().GetBuildNumber() * 100.0f + 0.1f);
-  return build >= i32(version * 100.0f + 0.1f);
+  const auto hundredths = [](f32 build) {
+    return Platform::SaturatingCast<i32>(build * 100.0f + 0.1f);
+  };
+  return hundredths(DataManager::Instance().GetBuildNumber()) >= hundredths(version);
 }
 
 bool IsPowerOfTwo(u32 n) { return (n & (n - 1)) == 0; }

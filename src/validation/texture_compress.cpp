@@ -9,7 +9,7 @@
 
 #include "dxtcodec/dxt_codec.h"
 #include "platform/process.h"
-
+#include "platform/shared_module.h"
 #include "qelgfx/bitmap.h"
 #include "qelgfx/texture_file.h"
 
@@ -134,21 +134,23 @@ DxtCompressFunction LoadDxtCodec(Qel::String& error) {
   static DxtCompressFunction entry = nullptr;
   static Qel::String failure;
   std::call_once(once, [] {
-    // Beside the program, where an installation has it; else through the program's run path
-    // (the build folder). The folder is named outright because a sanitizer's dlopen looks in
-    // its own run path, not the caller's.
+    // Only beside the program: a search of the loader's paths could find a module someone else
+    // put in a folder the installation never named.
     const std::string program = Platform::ProgramPath();
-    const std::string beside =
-        program.substr(0, program.rfind('/') + 1) + KESTRO_DXT_CODEC_FILE;
-    void* module = program.empty() ? nullptr : dlopen(beside.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (module == nullptr) module = dlopen(KESTRO_DXT_CODEC_FILE, RTLD_NOW | RTLD_LOCAL);
+    if (program.empty()) {
+      failure = "the DXT compressor cannot be loaded (the program's folder is unknown)";
+      return;
+    }
+    const std::string beside = program.substr(0, program.rfind('/') + 1) + KESTRO_DXT_CODEC_FILE;
+    std::string reason;
+    void* module = Platform::OpenSharedModule(beside, &reason);
     if (module != nullptr) {
       entry = reinterpret_cast<DxtCompressFunction>(dlsym(module, KESTRO_DXT_CODEC_ENTRY));
+      if (entry == nullptr) reason = "it has no entry point " KESTRO_DXT_CODEC_ENTRY;
     }
     if (entry == nullptr) {
-      const char* reason = dlerror();
-      failure = Qel::String::Format("the DXT compressor cannot be loaded (%s)",
-                                    reason != nullptr ? reason : KESTRO_DXT_CODEC_FILE);
+      failure = Qel::String::Format("the DXT compressor %s cannot be loaded (%s)", beside.c_str(),
+                                    reason.c_str());
     }
   });
   error = failure;

@@ -18,6 +18,7 @@
 #include "qelgfx/resource.h"
 #include "qelgfx/uid.h"
 #include "validation/compress_ascii_resource.h"
+#include "validation/conversion_scratch.h"
 
 namespace {
 
@@ -78,6 +79,8 @@ class TextureWalk {
     return ok_ ? kTextureConvertDone : kTextureConvertFailed;
   }
 
+  u32 Converted() const { return converted_; }
+
  private:
   bool Unsearchable(const Qel::File::Path& path) {
     AddEntry(log_, ResultsLog::kError, "Unable to search path: '$(FILE_NAME)'",
@@ -102,7 +105,11 @@ class TextureWalk {
                    job.GetDescriptionPath().GetText() + ")");
       return;
     }
-    if (!job.Succeeded()) ok_ = false;
+    if (job.Succeeded()) {
+      ++converted_;
+    } else {
+      ok_ = false;
+    }
     jobs_.pop_front();
   }
 
@@ -111,6 +118,7 @@ class TextureWalk {
   std::deque<std::unique_ptr<PymTextureConvertFileRPC>> jobs_;
   bool ok_ = true;
   bool dropped_ = false;
+  u32 converted_ = 0;
 };
 
 }  // namespace
@@ -125,16 +133,18 @@ void RegisterTextureConversionType() {
 }
 
 u32 CompressTexturesInPath(const Qel::PString& folderName, const Qel::File::Path& path,
-                           ResultsLog* log) {
+                           ResultsLog* log, u32* converted) {
   RegisterTextureConversionType();
   TextureWalk walk(folderName, log);
   const bool searched = walk.Walk(path);
   const u32 status = walk.Finish();
+  if (converted != nullptr) *converted = walk.Converted();
   return searched ? status : (status == kTextureConvertDropped ? status : kTextureConvertFailed);
 }
 
-u32 CompressTextures(const Qel::PString& folderName, const Qel::File::Path& path, ResultsLog* log) {
-  return CompressTexturesInPath(folderName, path, log);
+u32 CompressTextures(const Qel::PString& folderName, const Qel::File::Path& path, ResultsLog* log,
+                     u32* converted) {
+  return CompressTexturesInPath(folderName, path, log, converted);
 }
 
 PymTextureConvertFileRPC::PymTextureConvertFileRPC(const Qel::PString& folderName,
@@ -145,7 +155,7 @@ PymTextureConvertFileRPC::~PymTextureConvertFileRPC() {
   // The steps go first, so that none runs on what is released below.
   chain_.reset();
   if (resource_ != nullptr || database_ != nullptr) ReleaseTextureResource(0);
-  if (!copyPath_.IsEmpty()) Qel::File::Unlink(copyPath_.CStr());
+  RemoveConversionScratchFile(copyPath_);
 }
 
 void PymTextureConvertFileRPC::Error(const Qel::String& text, bool withArchive) {
@@ -200,15 +210,24 @@ bool PymTextureConvertFileRPC::PrepareFile() {
     lower.ToLower();
     if (lower == relative.GetText()) relative = Qel::File::Path(spelled);
   }
+  // A description reached through a link out of the folder is missing, as its images would be.
+  Qel::String found;
+  if (!database_->FindFile(relative.GetText(), found)) {
+    Error(GetInterfaceString(Qel::PString("$pymtexture_load_error")) + " (description '" +
+              relative.GetText() + "' is missing)",
+          true);
+    return false;
+  }
+  descriptionName_ = relative.GetText();
   // "<stem>.texture.txt" -> "<stem>.texture", and the resource "<stem>.convert-tex.txt".
   outputPath_ = descriptionPath_;
   outputPath_.ChangeExtension("");
   relative.ChangeExtension("");
   relative.ChangeExtension("convert-tex.txt");
   resourceName_ = relative.GetText();
-  if (!CreateTemporaryFilePath(Qel::PString(), copyPath_) ||
-      !CopyFile(Qel::PString(), descriptionPath_, Qel::PString(), copyPath_)) {
-    if (!copyPath_.IsEmpty()) Qel::File::Unlink(copyPath_.CStr());
+  if (!CreateConversionScratchPath(copyPath_) ||
+      !CopyFile(Qel::PString(), Qel::File::Path(found), Qel::PString(), copyPath_)) {
+    RemoveConversionScratchFile(copyPath_);
     copyPath_ = Qel::File::Path();
     Error("Unable to copy file '$(FILE_NAME)' in subst '$(ARCHIVE)'", true);
     return false;
@@ -236,7 +255,7 @@ void PymTextureConvertFileRPC::LoadTextureResource(intptr_t) {
   }
   options_.ProcessRaw(kConvertOptions);
   resource_->SetOptions(&options_);
-  resource_->SetDescriptionFile(copyPath_.GetText());
+  resource_->SetDescriptionFile(copyPath_.GetText(), descriptionName_);
   if (resource_->Lock() != Qel::Resource::kLoaded) {
     Error(GetInterfaceString(Qel::PString("$pymtexture_load_error")) + " (" +
               resource_->GetLoadError() + ")",
@@ -262,7 +281,7 @@ void PymTextureConvertFileRPC::WriteTextureFile(intptr_t) {
   try {
     // Written in the temporary folder, so that a process cut short leaves nothing in the asset.
     Qel::File::Path scratch;
-    const bool haveScratch = CreateTemporaryFilePath(Qel::PString(), scratch);
+    const bool haveScratch = CreateConversionScratchPath(scratch);
     // Asked once per file: the setting may change while a walk runs.
     const bool settingOff = !PymQueryTextureConvertSetting();
     written_ = resource_->SaveTexture(outputPath_.CStr(), settingOff,

@@ -34,11 +34,13 @@ void RegisterTextureConversionType();
 
 // Converts the description at path, or every description in the folder tree at path (links to
 // folders are not followed). An empty folder name is found from each file's path. At most
-// kMaxJobsInFlight jobs are started before the oldest is waited for.
+// kMaxJobsInFlight jobs are started before the oldest is waited for. The number of descriptions
+// converted goes to `converted` when given.
 u32 CompressTexturesInPath(const Qel::PString& folderName, const Qel::File::Path& path,
-                           ResultsLog* log);
+                           ResultsLog* log, u32* converted = nullptr);
 // The command's entry; the same as CompressTexturesInPath.
-u32 CompressTextures(const Qel::PString& folderName, const Qel::File::Path& path, ResultsLog* log);
+u32 CompressTextures(const Qel::PString& folderName, const Qel::File::Path& path, ResultsLog* log,
+                     u32* converted = nullptr);
 
 inline constexpr u32 kMaxJobsInFlight = 64;
 
@@ -76,6 +78,7 @@ class PymTextureConvertFileRPC {
   Qel::File::Path copyPath_;         // the copy the description is read from
   Qel::File::Path outputPath_;       // "<stem>.texture"
   Qel::String resourceName_;         // "<folder in the content folder>/<stem>.convert-tex.txt"
+  Qel::String descriptionName_;      // the user's "<folder>/<stem>.texture.txt", for messages
   ResultsLog* log_;
   std::atomic<bool> success_{true};
   std::atomic<bool> stepsRun_{false};

@@ -3,16 +3,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "core/file_util.h"
 #include "core/kuid.h"
 #include "qel/file.h"
+#include "qel/file_path.h"
 #include "validation/asset_file.h"
 #include "validation/container.h"
 #include "validation/container_internal.h"
 #include "validation/data_manager.h"
 #include "validation/finding_text.h"
+#include "validation/mesh_data.h"
 #include "validation/tag.h"
 #include "validation/tag_vocabulary.h"
 #include "validation/texture_check.h"
@@ -63,6 +66,7 @@ const Qel::PString kKeyNullKuid("$tet_val_nullkuidwarn");
 const Qel::PString kKeyMustHaveLightContainer("$tet_val_musthavealightcontainer");
 const Qel::PString kKeyMustBeInLightContainer("$tet_val_mustbeinlightcontainer");
 const Qel::PString kKeyNoGrandparent("$tet_val_nograndparent");
+const Qel::PString kKeyMustBeOwnParent("$tet_val_mustbeownparent");
 
 const Qel::PString kParameterFirst("0");
 const Qel::PString kParameterSecond("1");
@@ -222,17 +226,33 @@ bool ScriptFileExists(Tag* tag, Soup* /*parameters*/) {
   // A leading "/" names a library of the installation, which the script compile finds.
   if (tag->value.View().front() == '/') return true;
   if (IsContentFolderPacked()) return true;
-  const std::string value(tag->value.View());
-  if (!FindAssetFile(value + ".gse").IsEmpty() || !FindAssetFile(value + ".gs").IsEmpty())
+  // "x" and "x.gs" both name the sources x.gse and x.gs: the compile forces the extension too.
+  Qel::File::Path packed(Qel::String(tag->value.View()));
+  Qel::File::Path plain = packed;
+  if (!FindAssetFile(packed.ChangeExtension("gse").GetText().View()).IsEmpty() ||
+      !FindAssetFile(plain.ChangeExtension("gs").GetText().View()).IsEmpty())
     return true;
   AddErrorFinding(LocalisedFinding(kKeyScriptFileDne, tag->value), tag);
   return false;
 }
 
 bool MustBeOwnParent(Tag* tag, Soup* /*parameters*/) {
-  // Attachment points come from the mesh loaded for the grandparent. Without one there is
-  // nothing to compare against: the rule does not pass, and says nothing more.
-  GrandparentOf(tag);
+  // The tag stands in an entry of a list held by a mesh-table entry ("effects"): the points are
+  // those of that entry's mesh.
+  const Container* list = GrandparentOf(tag);
+  if (list == nullptr) return false;
+  const Container* entry = list->GetParent();
+  if (entry == nullptr) {
+    AddErrorFinding(LocalisedFinding(kKeyNoGrandparent, tag->name), tag);
+    return false;
+  }
+  // A mesh that did not load has its own finding; there is nothing to compare against.
+  const MeshData* mesh = DataManager::Instance().GetMeshOf(entry);
+  if (mesh == nullptr) return false;
+  for (const MeshAttachment& point : mesh->GetAttachments()) {
+    if (point.name == tag->value) return true;
+  }
+  AddErrorFinding(LocalisedFinding(kKeyMustBeOwnParent, tag->value, mesh->GetMeshPath()), tag);
   return false;
 }
 
@@ -267,26 +287,19 @@ bool MustBeInLightContainer(Tag* tag, Soup* /*parameters*/) {
 
 bool UniqueNames(Container* container, Soup* /*parameters*/) {
   bool passed = true;
-  const std::vector<Container*>& children = container->GetChildren();
-  for (size_t i = 1; i < children.size(); ++i) {
-    for (size_t j = 0; j < i; ++j) {
-      if (children[j]->GetName() != children[i]->GetName()) continue;
-      AddErrorFinding(
-          LocalisedFinding(kKeyDuplicateContainer, children[i]->GetName(), container->GetName()),
-          children[i]);
-      passed = false;
-      break;
-    }
+  // Every name met so far: each later one of a name is a duplicate, in one pass however many.
+  std::unordered_set<Qel::PString> seen;
+  for (Container* child : container->GetChildren()) {
+    if (seen.insert(child->GetName()).second) continue;
+    AddErrorFinding(
+        LocalisedFinding(kKeyDuplicateContainer, child->GetName(), container->GetName()), child);
+    passed = false;
   }
-  const std::vector<Tag*>& tags = container->GetTags();
-  for (size_t i = 1; i < tags.size(); ++i) {
-    for (size_t j = 0; j < i; ++j) {
-      if (tags[j]->name != tags[i]->name) continue;
-      AddErrorFinding(LocalisedFinding(kKeyDuplicateTag, tags[i]->name, container->GetName()),
-                      tags[i]);
-      passed = false;
-      break;
-    }
+  seen.clear();
+  for (Tag* tag : container->GetTags()) {
+    if (seen.insert(tag->name).second) continue;
+    AddErrorFinding(LocalisedFinding(kKeyDuplicateTag, tag->name, container->GetName()), tag);
+    passed = false;
   }
   return passed;
 }

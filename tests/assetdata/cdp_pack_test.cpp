@@ -68,4 +68,17 @@ TEST(CdpPack, AllCoresPackTheSameBytesAsOneThread) {
   }
 }
 
+// Every image the tool itself reads travels with its asset.
+TEST(CdpPack, EveryImageTypeTheToolReadsIsPacked) {
+  scratch::Folder folder;
+  for (const char* name : {"a.png", "b.tga", "c.bmp", "d.jpg", "e.jpeg", "f.exe"}) {
+    Write(folder.path() + "/" + name, "x");
+  }
+  const PackedFolder packed =
+      PackAssetFolder(folder.path(), Qel::PString(), PackThreads::kCallingThread);
+  ASSERT_TRUE(packed.ok);
+  EXPECT_EQ(CountPackageFiles(packed.files, 1000), 5u);
+  EXPECT_EQ(packed.skipped.size(), 1u);
+}
+
 }  // namespace

@@ -50,6 +50,7 @@ struct Written {
   Qel::PString whole;
   Qel::PString streamed;
   std::vector<Qel::PString> refusals;
+  Qel::String reason;
 };
 
 Written WriteBoth(const scratch::Folder& folder, const std::vector<Soup>& assets) {
@@ -63,6 +64,7 @@ Written WriteBoth(const scratch::Folder& folder, const std::vector<Soup>& assets
   ContentPackageWriter writer(folder.At("streamed.cdp").c_str());
   for (Soup asset : assets) out.refusals.push_back(writer.Add(asset));
   out.streamed = writer.Finish();
+  out.reason = writer.FailureReason();
   return out;
 }
 
@@ -96,6 +98,9 @@ TEST(ContentPackageWriterTest, WritesTheBytesOfTheWholePackage) {
     EXPECT_EQ(w.refusals, k.refusals) << k.name;
     EXPECT_EQ(w.whole, k.result) << k.name;
     EXPECT_EQ(w.streamed, k.result) << k.name;
+    EXPECT_EQ(std::string(w.reason.CStr()),
+              k.result.IsEmpty() ? "" : "an asset holds tags nested deeper than a package can hold")
+        << k.name;
     if (k.result.IsEmpty()) {
       EXPECT_EQ(ReadWhole(folder.At("streamed.cdp")), ReadWhole(folder.At("whole.cdp"))) << k.name;
     }
@@ -126,7 +131,15 @@ TEST(ContentPackageWriterTest, AnUnfinishedOrUnwritablePackageLeavesNothing) {
   EXPECT_TRUE(nowhere.Failed());
   EXPECT_EQ(nowhere.Add(asset), Qel::PString());
   EXPECT_EQ(nowhere.Finish(), saveFailed);
+  EXPECT_EQ(std::string(nowhere.FailureReason().CStr()), "No such file or directory");
   EXPECT_FALSE(fs::exists(folder.At("missing")));
+  // A folder in the package's place: the reason is the system's, not the extension's.
+  fs::create_directory(folder.At("taken.cdp"));
+  ContentPackageWriter taken(folder.At("taken.cdp").c_str());
+  EXPECT_EQ(taken.Add(asset), Qel::PString());
+  EXPECT_EQ(taken.Finish(), saveFailed);
+  EXPECT_EQ(std::string(taken.FailureReason().CStr()), "Is a directory");
+  EXPECT_TRUE(fs::is_empty(folder.At("taken.cdp")));
 }
 
 }  // namespace

@@ -114,6 +114,33 @@ TEST(SoupSetterTest, ReplacingMovesToTheEnd) {
   EXPECT_TRUE(Soup::FromChunk(ACSChunk::GetNullChunk()).GetRoot() == nullptr);
 }
 
+// A large container finds names through an index; every change that moves entries must leave a
+// name's first entry the one found, as in a small container.
+TEST(SoupSetterTest, ALargeContainerFindsTheFirstOfEachNameAfterEveryChange) {
+  Soup s;
+  for (int i = 0; i < 100; ++i) s.SetNamedInt(Qel::PString(std::to_string(i)), i);
+  for (int i = 0; i < 100; i += 7) {
+    s.GetRoot()->AddChild(Qel::PString(std::to_string(i)),
+                          s.GetRoot()->CreateTag(kKindText, ACSRawDataCore::CreateCopy("d", 2)));
+  }
+  const auto value = [&](int name) {
+    return s.GetNamedTagAsInt(Qel::PString(std::to_string(name)), -1);
+  };
+  EXPECT_EQ(value(43), 43);
+  EXPECT_EQ(value(100), -1);
+  s.SetNamedInt("43", 7);  // replaced: moves to the end
+  EXPECT_EQ(value(43), 7);
+  EXPECT_EQ(NamesOf(s).back(), "43");
+  s.RemoveNamedTag("14");  // the duplicate text after it is found now
+  EXPECT_EQ(s.GetNamedTagKind("14"), kKindText);
+  EXPECT_EQ(value(15), 15);
+  s.GetRoot()->SortChildren();
+  EXPECT_EQ(NamesOf(s).front(), "0");
+  EXPECT_EQ(value(43), 7);
+  EXPECT_EQ(value(99), 99);
+  EXPECT_EQ(s.CountTags(), 100u + 15u - 1u);
+}
+
 TEST(SoupSetterTest, ChildSoupsAreSharedAndNeverCyclic) {
   Soup parent;
   Soup child;

@@ -223,7 +223,7 @@ TEST(AssetStore, ChangesKeepTheFingerprintAndFlagsThatAFullWalkWouldFind) {
   std::string error;
   AssetRecord r;
   // Versions of one asset (obsolete flags) and the dependency of the loco on them.
-  ASSERT_TRUE(editor.Delete(KUID(100, 2, 2), error)) << error;
+  ASSERT_TRUE(editor.Delete(KUID(100, 2, 2), true, error)) << error;
   check("delete the newer car");
   ASSERT_TRUE(editor.Create(KUID(100, 2, 3), r, error)) << error;
   check("create a faulty newer car");
@@ -232,7 +232,7 @@ TEST(AssetStore, ChangesKeepTheFingerprintAndFlagsThatAFullWalkWouldFind) {
   ASSERT_TRUE(editor.Commit(KUID(100, 1, 0), error)) << error;
   check("commit the loco");
   ASSERT_TRUE(editor.Revert(KUID(100, 2, 3), error)) << error;
-  ASSERT_TRUE(editor.Delete(KUID(100, 2, 1), error)) << error;
+  ASSERT_TRUE(editor.Delete(KUID(100, 2, 1), true, error)) << error;
   check("no car left");
   AssetRecord loco;
   ASSERT_TRUE(s.GetAsset(KUID(100, 1, 0), loco));
@@ -255,7 +255,7 @@ TEST(AssetStore, DeletedAssetsGoToDatedBackupsThatAreThinned) {
   AssetRecord r;
   for (int round = 0; round < 2; ++round) {
     ASSERT_TRUE(editor.Create(KUID(500, 1, 0), r, error)) << error;
-    ASSERT_TRUE(editor.Delete(KUID(500, 1, 0), error)) << error;
+    ASSERT_TRUE(editor.Delete(KUID(500, 1, 0), true, error)) << error;
   }
   TTimeDate now;
   now.SetToNow();

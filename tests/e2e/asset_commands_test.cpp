@@ -125,6 +125,8 @@ TEST_F(AssetCommands, CommittedEditSurvivesARestart) {
       "UserData/editing/signal/config.txt",
       "kuid <kuid:400100:1001>\n" + std::string(kAssets[0].config) + "description \"committed\"\n");
   ExpectOut({"commit", "<kuid:400100:1001>"}, kClean, 0);
+  ExpectOut({"commit", "<kuid:9:9>"},
+            "- <kuid:9:9> : Unknown AssetID.\nOK (1 Errors, 0 Warnings)\n", 255);
   Restart();
   EXPECT_NE(Run({"printconfig", "<kuid:400100:1001>"}).out.find("\"committed\""),
             std::string::npos);
@@ -132,8 +134,15 @@ TEST_F(AssetCommands, CommittedEditSurvivesARestart) {
   EXPECT_FALSE(std::filesystem::exists(UserData() + "/editing/signal"));
 }
 
-TEST_F(AssetCommands, DeleteMakesStatusAndSearchForgetTheAsset) {
-  ExpectOut({"delete", "<kuid:400100:1005>"}, kClean, 0);
+TEST_F(AssetCommands, DeleteSaysWhereTheBackupWentAndStatusAndSearchForgetTheAsset) {
+  const ToolRun deleted = Run({"delete", "<kuid:400100:1005>"});
+  EXPECT_EQ(deleted.exitCode, 0);
+  const std::string kept = "; <kuid:400100:1005> : Deleted; its folders are kept in ";
+  ASSERT_EQ(deleted.out.rfind(kept + UserData() + "/backups/", 0), 0u) << deleted.out;
+  const std::string backup =
+      deleted.out.substr(kept.size(), deleted.out.find(" for ") - kept.size());
+  EXPECT_TRUE(std::filesystem::exists(backup + "/local/victim/config.txt")) << backup;
+  EXPECT_NE(deleted.out.find(" for 5 days.\n" + std::string(kClean)), std::string::npos);
   EXPECT_EQ(Run({"status", "<kuid:400100:1005>"}).exitCode, 255);
   EXPECT_EQ(Run({"searchbycategory"}).out.find("1005"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(UserData() + "/local/victim"));
@@ -167,12 +176,17 @@ TEST_F(AssetCommands, ImportedConsistsBecomeAssetsOnce) {
   root_->WriteFile("Consists.txt",
                    "train-0 {\n name \"Express\"\n list {\n  car-0 <kuid:400200:1>\n  num-0 3\n"
                    "  dir-0 1\n }\n}\ntrain-1 {\n name \"No list\"\n}\n");
-  for (int run = 0; run < 2; ++run) ExpectOut({"importconsists", "Consists.txt"}, kClean, 0);
+  const ToolRun first = Run({"importconsists", "Consists.txt"});
+  EXPECT_EQ(first.exitCode, 0);
+  ExpectOut({"importconsists", "Consists.txt"}, kClean, 0);
   const ToolRun found = Run({"searchbycategory", "CN"});
   ASSERT_EQ(
       found.out.rfind("+ 1 : assets matching the specified criteria\n+ #0 : <kuid:400000:", 0), 0u)
       << found.out;
   const std::string kuid = found.out.substr(found.out.find("<kuid:400000:"));
+  // The first run names the asset it made.
+  EXPECT_EQ(first.out, "; " + kuid.substr(0, kuid.find('>') + 1) +
+                           " : Created the consist \"Express\".\n" + kClean);
   const std::string dump = Run({"printconfig", kuid.substr(0, kuid.find('>') + 1)}).out;
   for (const char* part : {"\"Express\"", "car-kuid", "<kuid:400200:1>", "consist-list"}) {
     EXPECT_NE(dump.find(part), std::string::npos) << part << "\n" << dump;

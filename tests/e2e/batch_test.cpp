@@ -1,5 +1,5 @@
 // Batch files run by the built tool: how lines become arguments, the summary and empty line of
-// each line, bounded lines, and the exit code of the whole file.
+// each line, lines of any length, and the exit code of the whole file.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -30,8 +30,9 @@ TEST(Batch, LinesRunInTurnAndTheFileFailsWithAnyLine) {
     std::string out;
     int exitCode;
   } cases[] = {
-      {"\"echo\" \"a path/with blanks\" \"x\"\r\n\r\n\necho \"unclosed runs on\n",
-       Ok("a path/with blanks x \n") + Ok("unclosed runs on \n"), 0},
+      // The text after a quote that is never closed is no argument.
+      {"\"echo\" \"a path/with blanks\" \"x\"\r\n\r\n\necho kept \"unclosed dropped\n",
+       Ok("a path/with blanks x \n") + Ok("kept \n"), 0},
       // The end of the file gives no extra command.
       {"echo one\n", Ok("one \n"), 0},
       {"echo one", Ok("one \n"), 0},
@@ -41,9 +42,9 @@ TEST(Batch, LinesRunInTurnAndTheFileFailsWithAnyLine) {
       // both leave an empty command word.
       {"echo before\nnosuchcommand\n  echo\n\"\necho after\n",
        Ok("before \n") + kInvalid + kInvalid + kInvalid + Ok("after \n"), 255},
-      // 600 bytes: the first 511 are kept, the rest up to the line end is read and dropped.
-      {"echo " + std::string(595, 'x') + "\necho next\n",
-       Ok(std::string(506, 'x') + " \n") + Ok("next \n"), 0},
+      // A line of any length is read whole.
+      {"echo " + std::string(595, 'x') + " " + std::string(70000, 'y') + "\necho next\n",
+       Ok(std::string(595, 'x') + " " + std::string(70000, 'y') + " \n") + Ok("next \n"), 0},
       // Each line has its own results log.
       {"searchbycategory -a\necho ok\nsearchbycategory -a\n", missing + Ok("ok \n") + missing, 255},
   };

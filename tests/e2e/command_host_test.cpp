@@ -196,6 +196,9 @@ TEST_F(CommandHostTest, ServesEveryCommandAndRefusesHostileArchives) {
   ASSERT_TRUE(PymCloseDaemon());
   host.Join();
   EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  // Whoever started it learnt at once that it serves and how to stop it.
+  EXPECT_EQ(run.out.rfind("Serving the asset database's commands; press Ctrl+C to stop.\n", 0), 0u)
+      << run.out;
 }
 
 // A host that works longer than the silence limit, hosts asked by many at once, and one killed

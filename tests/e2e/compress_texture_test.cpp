@@ -1,10 +1,11 @@
 // `compresstexture` as a user runs it: the path as typed from the folder the user is in, every
 // description's compiled texture beside it, a broken image named with exit code 255, and a
 // process killed in the middle of a conversion leaving every user file as it was.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -64,7 +65,8 @@ TEST_F(CompressTextureTest, ConvertsThePathAsTypedAndNamesABrokenImage) {
   const kestro_test::ToolRun good = root_->Run({"compresstexture", "editing/Brick Wall"},
                                                At("UserData"));
   EXPECT_EQ(good.exitCode, 0) << good.out << good.err;
-  EXPECT_EQ(good.out, "OK (0 Errors, 0 Warnings)\n");
+  EXPECT_EQ(good.out, "; <NULL> : Converted 2 texture descriptions in " + At(asset) +
+                          "\nOK (0 Errors, 0 Warnings)\n");
   Qel::TextureFileInfo info;
   ASSERT_TRUE(ReadsBack(At(asset + "/Wall.texture"), info));
   EXPECT_EQ(info.format, u32(Qel::kTextureDXT1));
@@ -79,7 +81,10 @@ TEST_F(CompressTextureTest, ConvertsThePathAsTypedAndNamesABrokenImage) {
                          "(image 'Brick Wall/Bad.png' is not an image)"),
             std::string::npos)
       << bad.out;
-  EXPECT_NE(bad.out.find("OK (1 Errors, 0 Warnings)"), std::string::npos) << bad.out;
+  EXPECT_NE(bad.out.find("; <NULL> : Converted 2 texture descriptions in " + At(asset) +
+                         "\nOK (1 Errors, 0 Warnings)"),
+            std::string::npos)
+      << bad.out;
   EXPECT_FALSE(fs::exists(At(asset + "/Bad.texture")));
   EXPECT_TRUE(ReadsBack(At(asset + "/Wall.texture"), info));
 
@@ -135,6 +140,108 @@ TEST_F(CompressTextureTest, AKillDuringAConversionLeavesEveryUserFileAsItWas) {
     EXPECT_TRUE(ReadsBack(path, info)) << path;
     EXPECT_EQ(fs::path(path).extension(), ".texture") << path;
   }
+
+  // The killed run's scratch files go when the next conversion starts, and that one leaves none.
+  const auto scratchFiles = [&] {
+    size_t count = 0;
+    for (const auto& e : fs::recursive_directory_iterator(At("UserData/temp"))) {
+      count += e.is_regular_file() ? 1 : 0;
+    }
+    return count;
+  };
+  EXPECT_GT(scratchFiles(), 0u);
+  const kestro_test::ToolRun again = root_->Run({"compresstexture", asset + "/t0.texture.txt"});
+  EXPECT_EQ(again.exitCode, 0) << again.out << again.err;
+  EXPECT_EQ(scratchFiles(), 0u);
+}
+
+// A busy image, so that most blocks take the compressor's full search.
+std::string NoisyTga(u32 seed) {
+  return test_images::Tga(128, 128, false, [seed](u32 x, u32 y) {
+    const u32 h = (x * 7919u + y * 104729u + seed) * 2654435761u;
+    return test_images::Rgba{u8(h >> 8), u8(h >> 16), u8(h >> 24), 255};
+  });
+}
+
+TEST_F(CompressTextureTest, TheSameImageCompilesToTheSameBytesInEveryProcess) {
+  const std::string asset = "UserData/editing/same";
+  root_->WriteFile(asset + "/n.tga", NoisyTga(3));
+  root_->WriteFile(asset + "/n.texture.txt", "Primary=n.tga\n");
+  std::string first;
+  for (int run = 0; run < 3; ++run) {
+    const kestro_test::ToolRun made = root_->Run({"compresstexture", asset});
+    ASSERT_EQ(made.exitCode, 0) << made.out << made.err;
+    Qel::TextureFileInfo info;
+    ASSERT_TRUE(ReadsBack(At(asset + "/n.texture"), info));
+    EXPECT_EQ(info.format, u32(Qel::kTextureDXT1));
+    const std::string bytes = scratch::ReadAll(At(asset + "/n.texture"));
+    if (run == 0) first = bytes;
+    EXPECT_TRUE(bytes == first) << "run " << run << " made other bytes";
+  }
+}
+
+// What validation calls missing, the conversion does not read either: a link out of the folder.
+TEST_F(CompressTextureTest, LinksLeadingOutOfTheFolderAreMissing) {
+  root_->WriteFile("outside/secret.tga", NoisyTga(1));
+  root_->WriteFile("outside/elsewhere.texture.txt", "Primary=inside.tga\n");
+  const std::string asset = "UserData/editing/linked";
+  root_->WriteFile(asset + "/inside.tga", NoisyTga(2));
+  root_->WriteFile(asset + "/a.texture.txt", "Primary=secret.tga\n");
+  fs::create_symlink(At("outside/secret.tga"), At(asset + "/secret.tga"));
+  fs::create_symlink(At("outside/elsewhere.texture.txt"), At(asset + "/b.texture.txt"));
+  // A link that stays inside is followed as before.
+  root_->WriteFile(asset + "/c.texture.txt", "Primary=same.tga\n");
+  fs::create_symlink("inside.tga", At(asset + "/same.tga"));
+  // A named pipe is no image, and is never waited on.
+  root_->WriteFile(asset + "/d.texture.txt", "Primary=pipe.tga\n");
+  ASSERT_EQ(::mkfifo(At(asset + "/pipe.tga").c_str(), 0600), 0);
+
+  const kestro_test::ToolRun run = root_->Run({"compresstexture", asset});
+  EXPECT_EQ(run.exitCode, 255) << run.out << run.err;
+  EXPECT_NE(run.out.find("(image 'linked/secret.tga' is missing)"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("(description 'linked/b.texture.txt' is missing)"), std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("(image 'linked/pipe.tga' cannot be read)"), std::string::npos) << run.out;
+  EXPECT_FALSE(fs::exists(At(asset + "/a.texture")));
+  EXPECT_FALSE(fs::exists(At(asset + "/b.texture")));
+  EXPECT_FALSE(fs::exists(At(asset + "/d.texture")));
+  EXPECT_TRUE(fs::exists(At(asset + "/c.texture")));
+}
+
+// A damaged compressor module beside the program is named, never loaded into a crash.
+TEST_F(CompressTextureTest, ACutShortCompressorModuleIsNamedNotLoaded) {
+  const std::string module = root_->Bin() + "/libkestrodxtcodec.so";
+  ASSERT_TRUE(fs::exists(module));
+  fs::resize_file(module, 3000);
+  const std::string asset = "UserData/editing/cut";
+  root_->WriteFile(asset + "/n.tga", NoisyTga(4));
+  root_->WriteFile(asset + "/n.texture.txt", "Primary=n.tga\n");
+  const kestro_test::ToolRun run = root_->Run({"compresstexture", asset});
+  EXPECT_EQ(run.exitCode, 255) << run.out << run.err;
+  EXPECT_NE(run.out.find("the DXT compressor " + module + " cannot be loaded"), std::string::npos)
+      << run.out;
+  EXPECT_FALSE(fs::exists(At(asset + "/n.texture")));
+}
+
+// An installed program looks for its modules beside itself only, never back in the build folder
+// it was made in, nor wherever the loader's search would lead.
+TEST_F(CompressTextureTest, ModulesMissingBesideTheProgramAreNotLookedForElsewhere) {
+  fs::remove(root_->Bin() + "/libkestrodxtcodec.so");
+  const std::string asset = "UserData/editing/alone";
+  root_->WriteFile(asset + "/n.tga", NoisyTga(5));
+  root_->WriteFile(asset + "/n.texture.txt", "Primary=n.tga\n");
+  const kestro_test::ToolRun run = root_->Run({"compresstexture", asset});
+  EXPECT_EQ(run.exitCode, 255) << run.out << run.err;
+  EXPECT_NE(
+      run.out.find("the DXT compressor " + root_->Bin() + "/libkestrodxtcodec.so cannot be loaded"),
+      std::string::npos)
+      << run.out;
+  EXPECT_FALSE(fs::exists(At(asset + "/n.texture")));
+
+  fs::remove(root_->Bin() + "/libkestronativeinterface.so");
+  const kestro_test::ToolRun start = root_->Run({"version", "-nopymclient"});
+  EXPECT_NE(start.exitCode, 0) << start.out;
+  EXPECT_NE(start.err.find("libkestronativeinterface.so"), std::string::npos) << start.err;
 }
 
 }  // namespace

@@ -1,7 +1,13 @@
 // Online access end to end: the stand-in daemon answers the online requests from ROOT/online.txt,
 // oapeer answers as the service, and oaclient logs in through both.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -167,6 +173,23 @@ TEST_F(OnlineDaemonRequests, ProfileComesFromOnlineTxtWithTheDefaultPort) {
   p = PymGetOnlineProfile();
   EXPECT_EQ("example.test", std::string(p.secondText.View()));
   EXPECT_EQ(5251, p.firstPort);  // no port: the default
+}
+
+// A named pipe in its place is no profile, and the daemon goes on answering.
+TEST_F(OnlineDaemonRequests, APipeForOnlineTxtIsNoProfileAndStopsNothing) {
+  const std::string pipe = root_->Root() + "/online.txt";
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  auto asked = std::async(std::launch::async, [] { return PymGetOnlineProfile(); });
+  if (asked.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+    // Lets the daemon's read go before the test fails.
+    const int writer = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK);
+    if (writer >= 0) ::close(writer);
+    FAIL() << "the daemon waited on the pipe";
+  }
+  EXPECT_TRUE(asked.get().profileName.IsEmpty());
+  std::filesystem::remove(root_->Root() + "/online.txt");
+  root_->WriteFile("online.txt", "profile-name \"carol\"\n");
+  EXPECT_EQ("carol", std::string(PymGetOnlineProfile().profileName.View()));
 }
 
 TEST_F(OnlineDaemonRequests, LocalDataIsKeptByAssetAndLowerCasedKey) {

@@ -155,6 +155,9 @@ TEST_F(PackageRoundTrip, PackageInstallsElsewhereWholeAndRefusedArgumentsWriteNo
   }
 
   const std::string refused = source_->Root() + "/refused.cdp";
+  const std::string longName = source_->Root() + "/" + std::string(300, 'n') + ".cdp";
+  const std::string folderCdp = source_->Root() + "/folder.cdp";
+  fs::create_directory(folderCdp);
   const struct {
     std::vector<std::string> args;
     std::string out;
@@ -167,14 +170,21 @@ TEST_F(PackageRoundTrip, PackageInstallsElsewhereWholeAndRefusedArgumentsWriteNo
       // Assets asked for after the one that fails are not written either.
       {{"createcdp", refused, kDepot, "<kuid:400300:77>", kSignal, kCoach},
        "- <kuid:400300:77> : Asset is not local.\n"},
-      {{"createcdp", refused, kDepot, kSignal, "nonsense", kCoach}, "- <NULL> : Invalid AssetID.\n"},
+      {{"createcdp", refused, kDepot, kSignal, "nonsense", kCoach},
+       "- <NULL> : Invalid AssetID.\n"},
       {{"createcdp", source_->Root() + "/nowhere/refused.cdp", kDepot},
        "- <NULL> : The output folder " + source_->Root() + "/nowhere/ does not exist.\n"},
+      {{"createcdp", folderCdp, kDepot},
+       "- <NULL> : The output " + folderCdp + " is a folder, not a package file.\n"},
+      // A package that cannot be saved says why.
+      {{"createcdp", longName, kDepot},
+       "- <NULL> : Unable to write the package " + longName + ": File name too long.\n"},
   };
   for (const auto& c : cases) {
     r = source_->Run(c.args);
     EXPECT_EQ(r.exitCode, 255) << c.args[2];
     EXPECT_EQ(r.out, c.out + "OK (1 Errors, 0 Warnings)\n");
+    EXPECT_EQ(r.err, "");
   }
   EXPECT_FALSE(fs::exists(refused));
   // Nor is anything of them left beside it.

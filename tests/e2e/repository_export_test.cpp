@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "assetdata/cdp_package.h"
@@ -123,6 +124,55 @@ TEST(RepositoryExport, BatchesOfAWholeTreeLoadIntoADatabaseAsPlainText) {
       std::string(OpenContentPackage(package, Qel::PString(), (stem + ".cdp").c_str()).CStr()), "");
   EXPECT_EQ(FindPackageAsset(package, KUID(4100, 0, 1)), 0);
   EXPECT_EQ(scratch::ReadAll(stem + ".jpg"), "jpeg");
+}
+
+// An asset the user installed and edited stays as they left it when a folder holding another copy
+// of it is exported: it is exported as installed, with a warning. What the export installed only
+// for itself goes again without a backup.
+TEST(RepositoryExport, AnInstalledAssetIsLeftAsFoundAndExportedOnesLeaveNoBackup) {
+  kestro_test::InstallRoot root(KESTRO_BINARY_DIR, KESTRO_TEST_DATA_DIR "/../../data/data");
+  ASSERT_TRUE(root.IsReady()) << root.Error();
+  const std::string mine = "kuid <kuid:400000:4>\nkind \"scenery\"\nusername \"Mine\"\n";
+  root.WriteFile("source/mine/config.txt", mine);
+  root.WriteFile("tree/mine/config.txt", mine);
+  root.WriteFile("tree/other/config.txt",
+                 "kuid <kuid:400000:5>\nkind \"scenery\"\nusername \"Other\"\n");
+  ASSERT_EQ(root.Run({"installfrompath", "source/mine"}).exitCode, 0);
+  const kestro_test::ToolRun edit = root.Run({"edit", "<kuid:400000:4>"});
+  ASSERT_EQ(edit.exitCode, 0) << edit.out;
+  const std::string prefix = "+ <kuid:400000:4> : ";
+  ASSERT_EQ(edit.out.rfind(prefix, 0), 0u) << edit.out;
+  const std::string editing = edit.out.substr(prefix.size(), edit.out.find('\n') - prefix.size());
+  std::ofstream(editing + "/config.txt") << mine << "description \"edited\"\n";
+  ASSERT_EQ(root.Run({"commit", "<kuid:400000:4>"}).exitCode, 0);
+
+  const kestro_test::ToolRun run = root.Run({"vnyparsefolder", "tree"});
+  EXPECT_EQ(run.exitCode, 0) << run.out;
+  const std::string out = root.Root() + "/Kestro Asset Parse";
+  EXPECT_EQ(run.out, "! <kuid:400000:4> : Already installed: exported as installed, not from " +
+                         root.Root() +
+                         "/tree/mine, and left installed.\n"
+                         "; <NULL> : Exported 2 assets into " +
+                         out +
+                         "\n"
+                         "OK (0 Errors, 1 Warnings)\n");
+  EXPECT_NE(root.Run({"printconfig", "<kuid:400000:4>"}).out.find("\"edited\""), std::string::npos);
+  EXPECT_EQ(root.Run({"status", "<kuid:400000:5>"}).exitCode, 255);
+  const std::string backups = root.Root() + "/UserData/backups";
+  if (fs::exists(backups)) {
+    for (const auto& e : fs::recursive_directory_iterator(backups)) {
+      EXPECT_FALSE(e.is_regular_file()) << e.path();
+    }
+  }
+  // The package holds the asset as the user left it.
+  std::string package;
+  for (const auto& e : fs::recursive_directory_iterator(out)) {
+    if (e.path().filename() == "kuid 400000 4.cdp") package = e.path().string();
+  }
+  Soup loaded;
+  ASSERT_EQ(std::string(OpenContentPackage(loaded, Qel::PString(), package.c_str()).CStr()), "");
+  EXPECT_EQ(std::string(GetPackageAsset(loaded, 0).soup.GetNamedTag("description").CStr()),
+            "edited");
 }
 
 }  // namespace

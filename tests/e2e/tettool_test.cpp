@@ -298,6 +298,32 @@ TEST(Tettool, ValidatesTheAnimationOfAMeshTableEntry) {
   }
 }
 
+// A library that includes other assets' scripts and names its own with the extension passes with
+// the shipped definitions; so does a mesh effect placed on a point of its entry's mesh.
+TEST(Tettool, ScriptIncludesAndEffectPointsPassWithTheShippedDefinitions) {
+  scratch::Folder dir;
+  dir.Put("lib/config.txt",
+          "kuid <kuid:400100:3>\nusername \"Lib\"\nkind \"library\"\nkestro-build 3.5\n"
+          "script \"lib.gs\"\nclass \"Lib\"\nscript-include-table\n{\n  0 <kuid:400100:4>\n}\n");
+  dir.Put("lib/lib.gs", "class Lib {};\n");
+  fixture::MeshSpec mesh;
+  mesh.chunks = {fixture::Quad(0)};
+  mesh.attachments = {"a.lamp"};
+  dir.Put("lamp/lamp.im", fixture::WriteMesh(mesh));
+  dir.Put("lamp/config.txt",
+          "kuid <kuid:400100:5>\nusername \"Lamp\"\nkind \"scenery\"\nkestro-build 3.5\n"
+          "mesh-table\n{\n  default\n  {\n    mesh \"lamp.im\"\n    auto-create 1\n"
+          "    effects\n    {\n      glow\n      {\n        kind \"name\"\n"
+          "        att \"a.lamp\"\n      }\n    }\n  }\n}\n");
+  const std::string tool =
+      "validate --tetdata " + std::string(kRepoData) + "/TETData --data " + kRepoData + "/data ";
+  for (const char* asset : {"lib", "lamp"}) {
+    const kestro_test::CommandRun r = RunTettool(tool + dir.At(asset));
+    EXPECT_EQ(r.exitCode, 0) << asset << ": " << r.out;
+    EXPECT_EQ(r.out, "OK (0 Errors, 0 Warnings)\n") << asset;
+  }
+}
+
 }  // namespace
 
 // The upgrade of an old configuration, printed as the golden written from the upgrade's rules.

@@ -74,7 +74,7 @@ TEST_F(RepairTaskTest, OnlyTheFirstRepairWorksAndAnEndedRepairCallsNoHook) {
 
 TEST_F(RepairTaskTest, DeleteAllWithoutLocalAssetsSendsNoDelete) {
   ReplyWith(PymProtocol::kOpSearchAssets, {0, 0, 0, 0});
-  EXPECT_TRUE(VnyDeleteAll());
+  EXPECT_EQ(VnyDeleteAll(), 0u);
   for (const auto& f : server_->GetFrames()) EXPECT_NE(f.opcode, PymProtocol::kOpDeleteAsset);
 }
 

@@ -29,8 +29,10 @@ TEST(TokenizeBatchLine, SplitsAndSkipsAsTheFileFormatSays) {
       {"  echo", {"", "echo"}},
       {"echo \"abc\"def", {"echo", "abc"}},
       {"echo ab\"cd\"", {"echo", "cd"}},
-      {"echo \"unclosed rest\r\n", {"echo", "unclosed rest"}},
-      {"\"", {""}},
+      // The text after an opening quote that is never closed forms no argument.
+      {"echo \"unclosed rest\r\n", {"echo"}},
+      {"echo word \"unclosed", {"echo", "word"}},
+      {"\"", {}},
       {"echo \"\"", {"echo", ""}},
       {"", {""}},
       {" echo lead", {"echo", "lead"}},
@@ -44,7 +46,7 @@ TEST(TokenizeBatchLine, SplitsAndSkipsAsTheFileFormatSays) {
       {"\n", true},
       {"\r\n", true},
       {"echo \" leading blank\"", true},
-      {"echo \" unclosed leading blank", true},
+      {"echo \" unclosed leading blank", false},
       {"", false},
       {"echo x", false},
       {"  ", false},
@@ -59,9 +61,9 @@ TEST(TokenizeBatchLine, SplitsAndSkipsAsTheFileFormatSays) {
 TEST(TokenizeBatchLine, ArgumentCountStaysWithinTheTable) {
   // Blanks give one argument each, quote pairs one per two bytes: neither may overrun the table.
   // The longest line of blanks fills it exactly; a longer text handed in directly is capped.
-  const std::string longest = "a" + std::string(kBatchLineMaxBytes - 1, ' ');
+  const std::string longest = "a" + std::string(kBatchMaxArguments - 2, ' ');
   for (const std::string& line :
-       {std::string(kBatchLineMaxBytes, '"'), longest, longest + std::string(4000, ' ')}) {
+       {std::string(kBatchMaxArguments - 1, '"'), longest, longest + std::string(4000, ' ')}) {
     std::vector<std::string> args{"prog"};
     TokenizeBatchLine(line.c_str(), args);
     EXPECT_EQ(args[0], "prog");
@@ -77,15 +79,15 @@ std::vector<std::string> ReadLines(const std::string& content) {
   EXPECT_EQ(file.Open(dir.At("batch.txt").c_str(), Qel::File::kModeRead), 0);
   BatchLineReader reader(file);
   std::vector<std::string> lines;
-  char line[kBatchLineBufferSize];
+  std::string line;
   // A watchdog against a reader that never reports the end.
-  for (int i = 0; i < 10000 && reader.ReadLine(line); ++i) lines.emplace_back(line);
-  EXPECT_EQ(line[0], '\0');
+  for (int i = 0; i < 10000 && reader.ReadLine(line); ++i) lines.push_back(line);
+  EXPECT_EQ(line, "");
   return lines;
 }
 
-TEST(BatchLineReader, KeepsLineEndsCutsLongLinesAndEndsRightAfterTheLastLine) {
-  const std::string exact(kBatchLineMaxBytes - 1, 'e');
+TEST(BatchLineReader, KeepsLineEndsAndLongLinesWholeAndEndsRightAfterTheLastLine) {
+  const std::string longer(5000, 'x');
   std::string chunks;  // lines across the reader's chunks stay whole
   std::vector<std::string> chunkLines;
   for (int i = 0; i < 1000; ++i) {
@@ -100,15 +102,16 @@ TEST(BatchLineReader, KeepsLineEndsCutsLongLinesAndEndsRightAfterTheLastLine) {
       {"a\nb", {"a\n", "b"}},
       {"a\r\n\r\nb\r\n", {"a\r\n", "\r\n", "b\r\n"}},
       {"\n\n", {"\n", "\n"}},
-      {exact + "\n" + std::string(5000, 'x') + "\nnext\n",
-       {exact + "\n", std::string(kBatchLineMaxBytes, 'x'), "next\n"}},
+      {"a\n" + longer + "\nnext\n", {"a\n", longer + "\n", "next\n"}},
+      {longer + " " + longer, {longer + " " + longer}},
       {chunks, chunkLines},
   };
   for (const auto& c : cases) EXPECT_EQ(ReadLines(c.content), c.lines) << c.content.substr(0, 20);
   std::string binary(3000, '\0');
   for (size_t i = 0; i < binary.size(); i += 7) binary[i] = char(i);
-  for (const std::string& line : ReadLines(binary))
-    EXPECT_LE(line.size(), size_t(kBatchLineMaxBytes));
+  std::string joined;
+  for (const std::string& line : ReadLines(binary)) joined += line;
+  EXPECT_EQ(joined, binary);
 }
 
 }  // namespace

@@ -248,7 +248,9 @@ class Probe isclass GameObject {
 )";
 
 const scratch::Folder& ProbeFolder() {
-  static scratch::Folder* folder = script_probe::Compile("oaprobe.gs", kProbe);
+  // Compiled once for the process; removed as it ends.
+  static const std::unique_ptr<scratch::Folder> folder =
+      script_probe::Compile("oaprobe.gs", kProbe);
   return *folder;
 }
 

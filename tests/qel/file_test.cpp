@@ -1,15 +1,20 @@
 #include "qel/file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "qel/file_facts.h"
+#include "qel/memory_file.h"
 #include "qel/qel_test_folder.h"
 
 namespace {
@@ -179,7 +184,9 @@ TEST_F(FileTest, ReadLineFromAPipeConsumesOnlyTheLine) {
   ASSERT_EQ(::pipe(fds), 0);
   ASSERT_EQ(::write(fds[1], "p1\np2", 5), 5);
   File f;
-  ASSERT_EQ(f.Open(("/proc/self/fd/" + std::to_string(fds[0])).c_str(), 0x10), 0);
+  ASSERT_EQ(f.Open(("/proc/self/fd/" + std::to_string(fds[0])).c_str(),
+                   File::kModeRead | File::kModeAnyKind),
+            0);
   ::close(fds[0]);
   ::close(fds[1]);
   String line;
@@ -190,6 +197,36 @@ TEST_F(FileTest, ReadLineFromAPipeConsumesOnlyTheLine) {
   EXPECT_EQ(line, "p2");
   EXPECT_FALSE(f.ReadLine(line));
   EXPECT_TRUE(f.IsEof());
+}
+
+// A named pipe where a file belongs: every read of it must fail at once, not wait for a writer.
+TEST_F(FileTest, ReadsRefuseWhatIsNoRegularFileWithoutWaiting) {
+  ASSERT_EQ(::mkfifo(P("pipe").c_str(), 0600), 0);
+  auto reads = std::async(std::launch::async, [&] {
+    std::vector<int> codes;
+    File f;
+    codes.push_back(f.Open(P("pipe").c_str(), File::kModeRead));
+    codes.push_back(f.Open(P("PIPE").c_str(), File::kModeReadShared));
+    codes.push_back(f.Open("/dev/zero", File::kModeRead));
+    Qel::MemoryFile memory;
+    codes.push_back(memory.LoadFile(P("pipe").c_str()) ? 0 : -1);
+    std::string bytes;
+    codes.push_back(Qel::ReadWholeFile(P("pipe").c_str(), 1024, &bytes) ? 0 : -1);
+    return codes;
+  });
+  if (reads.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    // Lets the stuck open go before the test fails.
+    const int writer = ::open(P("pipe").c_str(), O_WRONLY);
+    if (writer >= 0) ::close(writer);
+    FAIL() << "a read of a named pipe waited for a writer";
+  }
+  EXPECT_EQ(reads.get(), (std::vector<int>{ENXIO, ENXIO, ENXIO, -1, -1}));
+  // Writing to a device is still allowed, and so is a regular file read through a link.
+  Put("real.txt", "x");
+  fs::create_symlink(P("real.txt"), P("link.txt"));
+  File f;
+  EXPECT_EQ(f.Open(P("link.txt").c_str(), File::kModeRead), 0);
+  EXPECT_EQ(f.Open("/dev/null", File::kModeWrite), 0);
 }
 
 TEST_F(FileTest, PruneAndUnlinkNeverFollowLinks) {

@@ -62,6 +62,49 @@ TEST(BitmapTest, FilesDecodeToFormatTwoAndConvertToEveryLayout) {
   EXPECT_FALSE(refused.Create(1, 1, 4));
 }
 
+// A 24-bit BMP of 2x2 pixels whose header names `height`; the rows are stored in file order.
+std::string Bmp(i32 height, const u8 (&rows)[2][6]) {
+  std::string b = "BM";
+  const auto put = [&b](u32 v, int bytes) {
+    for (int i = 0; i < bytes; ++i) b += char((v >> (8 * i)) & 0xFF);
+  };
+  put(54 + 16, 4);
+  put(0, 4);
+  put(54, 4);
+  put(40, 4);
+  put(2, 4);
+  put(u32(height), 4);
+  put(1, 2);
+  put(24, 2);
+  for (int i = 0; i < 6; ++i) put(0, 4);
+  for (const auto& row : rows)
+    b += std::string(reinterpret_cast<const char*>(row), 6) + std::string(2, 0);
+  return b;
+}
+
+TEST(BitmapTest, TopDownAndBottomUpBmpsDecodeAlike) {
+  // B, G, R per pixel: a red top row over a blue bottom row.
+  const u8 top[6] = {0, 0, 255, 0, 0, 255};
+  const u8 bottom[6] = {255, 0, 0, 255, 0, 0};
+  const u8 bottomUp[2][6] = {{255, 0, 0, 255, 0, 0}, {0, 0, 255, 0, 0, 255}};
+  const u8 topDown[2][6] = {{0, 0, 255, 0, 0, 255}, {255, 0, 0, 255, 0, 0}};
+  const auto upright = Loaded(Bmp(2, bottomUp));
+  const auto stored = Loaded(Bmp(-2, topDown));
+  for (const Bitmap* image : {upright.get(), stored.get()}) {
+    ASSERT_EQ(image->GetWidth(), 2u);
+    ASSERT_EQ(image->GetHeight(), 2u);
+    const u8* p = image->GetPixels();
+    for (int x = 0; x < 2; ++x) {
+      EXPECT_EQ(std::memcmp(p + 4 * x, top + 3 * x, 3), 0);
+      EXPECT_EQ(std::memcmp(p + 8 + 4 * x, bottom + 3 * x, 3), 0);
+    }
+  }
+  // A height that has no positive counterpart is no image size.
+  Bitmap refused;
+  const std::string extreme = Bmp(i32(0x80000000u), topDown);
+  EXPECT_FALSE(refused.LoadMemory(extreme.data(), u32(extreme.size())));
+}
+
 TEST(BitmapTest, ScaleAveragesBoxesAndSharesTheBlockUntilDetached) {
   Bitmap grey;
   ASSERT_TRUE(grey.Create(4, 2, Bitmap::kGrey));

@@ -136,7 +136,9 @@ const KUID kLoco(400300, 2, 0);
 const KUID kRoof(400300, 3, 0);
 
 const scratch::Folder& ProbeFolder() {
-  static scratch::Folder* folder = script_probe::Compile("assetprobe.gs", kProbe);
+  // Compiled once for the process; removed as it ends.
+  static const std::unique_ptr<scratch::Folder> folder =
+      script_probe::Compile("assetprobe.gs", kProbe);
   return *folder;
 }
 

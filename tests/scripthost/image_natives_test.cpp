@@ -114,7 +114,9 @@ class Probe {
 )";
 
 const scratch::Folder& ProbeFolder() {
-  static scratch::Folder* folder = script_probe::Compile("imageprobe.gs", kProbe);
+  // Compiled once for the process; removed as it ends.
+  static const std::unique_ptr<scratch::Folder> folder =
+      script_probe::Compile("imageprobe.gs", kProbe);
   return *folder;
 }
 

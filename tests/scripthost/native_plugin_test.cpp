@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <memory>
@@ -89,6 +90,29 @@ TEST_F(NativePluginTest, MissingOrRefusingModulesGiveNullAndLeaveNothingLoaded) 
   // The refusing module was unloaded again.
   const std::string path = root_.At("bin/plugins/refusing_plugin.so");
   EXPECT_EQ(dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr);
+}
+
+// A module cut short would take the process down inside the loader; it, and a named pipe in the
+// plug-in folder, give null and a log line that names the module.
+TEST_F(NativePluginTest, DamagedModulesAreNamedAndNeverLoaded) {
+  for (const auto size : {std::uintmax_t(3000), std::uintmax_t(64), std::uintmax_t(0)}) {
+    const std::string path = root_.At("bin/plugins/cut.so");
+    fs::copy_file(kPluginBuild + "echo_plugin.so", path, fs::copy_options::overwrite_existing);
+    fs::resize_file(path, size);
+    QMIObject* handle = reinterpret_cast<QMIObject*>(1);
+    const std::string log = scratch::CaptureLog([&] { handle = Load("cut"); });
+    EXPECT_EQ(handle, nullptr) << size;
+    EXPECT_NE(log.find("The plug-in \"" + path + "\" cannot be loaded"), std::string::npos)
+        << size << ": " << log;
+  }
+  ASSERT_EQ(::mkfifo(root_.At("bin/plugins/pipe.so").c_str(), 0600), 0);
+  const std::string log = scratch::CaptureLog([&] { EXPECT_EQ(Load("pipe"), nullptr); });
+  EXPECT_NE(log.find("pipe.so\" cannot be loaded: it is no regular file"), std::string::npos)
+      << log;
+  // The whole module still loads.
+  QMIObject* echo = Load("echo_plugin");
+  EXPECT_NE(echo, nullptr);
+  ScriptHost::ReleaseNativePlugin(echo);
 }
 
 // Objects made by a plug-in belong to the interface library: they outlive the plug-in's handle,

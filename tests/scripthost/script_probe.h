@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,8 +37,8 @@ inline void CaptureError(const char* text, GSRuntime::GSStack*, GSRuntime::GSThr
 }
 
 // A new folder holding `fileName` compiled from `text`, with gslib as the include root.
-inline scratch::Folder* Compile(const char* fileName, const char* text) {
-  auto* made = new scratch::Folder;
+inline std::unique_ptr<scratch::Folder> Compile(const char* fileName, const char* text) {
+  auto made = std::make_unique<scratch::Folder>();
   made->Put(fileName, text);
   IncludePathList includes;
   includes.Add(KESTRO_TEST_DATA_DIR "/../../gslib", Qel::PString());

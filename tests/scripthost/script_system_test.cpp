@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <set>
 #include <string>
 #include <utility>
@@ -29,8 +30,9 @@ const fs::path kGslib = fs::path(KESTRO_TEST_DATA_DIR) / "../../gslib";
 
 // Every gslib source compiled into a scratch "libraries" folder, once for the suite.
 const scratch::Folder& CompiledLibraries() {
-  static scratch::Folder* folder = [] {
-    auto* made = new scratch::Folder;
+  // Made once for the process; removed as it ends.
+  static const std::unique_ptr<scratch::Folder> folder = [] {
+    auto made = std::make_unique<scratch::Folder>();
     fs::create_directories(made->At("libraries"));
     for (const auto& entry : fs::directory_iterator(kGslib)) {
       if (entry.path().extension() != ".gs") continue;

@@ -87,7 +87,7 @@ class StagedObject : public ScriptableObject {
 class ScriptableObjectTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    compiled_.reset(script_probe::Compile("probe.gs", kProbe));
+    compiled_ = script_probe::Compile("probe.gs", kProbe);
     script_probe::Errors().clear();
     GSMachine::SetExceptionHook(script_probe::CaptureError);
     script_probe::Forget();

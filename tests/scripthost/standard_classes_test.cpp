@@ -269,7 +269,8 @@ class Probe isclass GameObject {
 
 // The probe library, compiled once for the suite.
 const scratch::Folder& ProbeFolder() {
-  static scratch::Folder* folder = script_probe::Compile("probe.gs", kProbe);
+  // Compiled once for the process; removed as it ends.
+  static const std::unique_ptr<scratch::Folder> folder = script_probe::Compile("probe.gs", kProbe);
   return *folder;
 }
 

@@ -64,7 +64,9 @@ InstallRoot::InstallRoot(const std::string& buildDir, const std::string& dataDir
   if (layout.withTetData) fs::create_directories(Bin() + "/TETData", ec);
   if (ec) error_ = "cannot create " + root_ + ": " + ec.message();
   Copy(buildDir + "/KestroUtil", Bin() + "/KestroUtil", error_);
-  // The DXT compressor module, which the tool loads from beside itself.
+  // The native-interface library the tool links and the DXT compressor module it loads: an
+  // installed program finds both beside itself only.
+  Copy(buildDir + "/libkestronativeinterface.so", Bin() + "/libkestronativeinterface.so", error_);
   Copy(buildDir + "/libkestrodxtcodec.so", Bin() + "/libkestrodxtcodec.so", error_);
   if (layout.withDaemon) Copy(buildDir + "/PymDaemon", Bin() + "/PymDaemon", error_);
   Copy(dataDir, Bin() + "/data", error_);

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <string>
 #include <thread>
 
 namespace kestro_test {
@@ -23,6 +25,8 @@ int RunAsOtherUser(Body body) {
   if (pid < 0) return -1;
   if (pid == 0) {
     if (::setgid(kOtherUser) != 0 || ::setuid(kOtherUser) != 0) ::_exit(255);
+    // The other user's session has a temporary folder of its own: the test's may be private.
+    ::unsetenv("TMPDIR");
     ::_exit(body());
   }
   for (int i = 0; i < 6000; ++i) {
@@ -35,6 +39,12 @@ int RunAsOtherUser(Body body) {
   ::kill(pid, SIGKILL);
   ::waitpid(pid, nullptr, 0);
   return -1;
+}
+
+// Whether the other user may pass through every folder down to `path`: a private temporary
+// folder (TMPDIR of mode 0700) keeps it from the test's scratch folders.
+inline bool OtherUserCanReach(const std::string& path) {
+  return RunAsOtherUser([&] { return ::access(path.c_str(), X_OK) == 0 ? 0 : 1; }) == 0;
 }
 
 }  // namespace kestro_test

@@ -361,6 +361,16 @@ TEST_F(ContainerTest, OldBuildsAreWarnedAbout) {
   Container current;
   Load(current, "kind \"scenery\"\nkestro-build 2.7\n");
   EXPECT_FALSE(Has(Findings(), "W $tet_obsolete_asset"));
+  // Builds beyond every whole number are newer than the newest, never older than 2.7.
+  const struct {
+    const char* build;
+    bool old;
+  } far[] = {{"2147483647", false}, {"99999999999", false}, {"-2147483649", true}};
+  for (const auto& c : far) {
+    Container root;
+    Load(root, std::string("kind \"track\"\nkestro-build ") + c.build + "\nunit_mesh \"a.im\"\n");
+    EXPECT_EQ(Has(Findings(), "W $tet_obsolete_asset"), c.old) << c.build;
+  }
 }
 
 // A tag's value is read straight from its node: it must read as the soup's own text conversion,

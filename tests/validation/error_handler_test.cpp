@@ -124,6 +124,12 @@ TEST(ErrorHandler, ADestroyedOwnerTakesOnlyItsFirstRecord) {
   handler.RemoveTagRecord(nullptr);
   handler.RemoveContainerRecord(nullptr);
   EXPECT_EQ(handler.GetRecords().size(), 3u);
+
+  // What the owners took with them is no repeat any more; what they left still is.
+  EXPECT_TRUE(handler.IsKeyUnused("$one"));
+  EXPECT_TRUE(handler.AddError("$one", kTagA));
+  EXPECT_FALSE(handler.AddError("$two", kTagA));
+  EXPECT_FALSE(handler.AddError("$two"));
 }
 
 // Many owners share the few bits that tell whether one may have a record: a record is found

@@ -3,6 +3,7 @@
 // the test mesh writer; the level-of-detail one is saved by the level-of-detail writer.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -10,6 +11,9 @@
 #include <vector>
 
 #include "assetdata/results_log.h"
+#include "assetdata/soup.h"
+#include "core/buffer_stream.h"
+#include "qel/dynamic_buffer.h"
 #include "mesh/kestro_indexed_mesh_lod_instance.h"
 #include "mesh/lod_fixture.h"
 #include "mesh/mesh_fixture.h"
@@ -18,6 +22,7 @@
 #include "support/scratch_folder.h"
 #include "validation/data_manager.h"
 #include "validation/error_handler.h"
+#include "validation/legacy_upgrade.h"
 #include "validation/mesh_data.h"
 #include "validation/validation_run.h"
 
@@ -111,6 +116,32 @@ mesh-element
     {
       type "string"
     }
+    effects
+    {
+      kind "element"
+      element-type "effects"
+    }
+  }
+}
+effects
+{
+  array-element
+  {
+    container-type0 "effect"
+  }
+}
+effect
+{
+  subpossibilities
+  {
+    point
+    {
+      type "string"
+      validation
+      {
+        mustbeownparent ""
+      }
+    }
   }
 }
 )";
@@ -178,12 +209,15 @@ class MeshValidationTest : public ::testing::Test {
 
   // Validates a fresh asset; each finding as "E text" or "W text".
   std::vector<std::string> Validate(const std::string& config,
-                                    const std::vector<std::pair<std::string, std::string>>& files) {
+                                    const std::vector<std::pair<std::string, std::string>>& files,
+                                    bool* passed = nullptr) {
     std::filesystem::remove_all(Asset());
     dir_.Put("Asset/config.txt", config);
     for (const auto& [name, bytes] : files) dir_.Put("Asset/" + name, bytes);
     ResultsLog log;
-    TETLib::ValidateAssetFolder(&log, Qel::PString(), Qel::File::Path(Asset().c_str()), false);
+    const bool ok =
+        TETLib::ValidateAssetFolder(&log, Qel::PString(), Qel::File::Path(Asset().c_str()), false);
+    if (passed != nullptr) *passed = ok;
     std::vector<std::string> out;
     for (const ResultsLogEntry& e : log.GetEntries()) {
       out.push_back((e.type == ResultsLog::kError ? "E " : "W ") + std::string(e.text.CStr()));
@@ -208,7 +242,7 @@ TEST_F(MeshValidationTest, EachMeshFileGivesItsFindings) {
   } cases[] = {
       {"good mesh", kHead + "mesh \"Body.im\"\n", {{"body.im", good}}, {}},
       {"broken mesh", kHead + "mesh \"broken.im\"\n", {{"broken.im", "QIRF broken"}},
-       {"E $tet_mesh_load_mesh 'broken.im'"}},
+       {"E $tet_mesh_initialise_mesh '1'"}},
       {"missing mesh", kHead + "mesh \"none.im\"\n", {}, {"E $tet_mesh_load_mesh 'none.im'"}},
       {"one level of 120 polygons", kHead + "mesh \"one.lm\"\n", {{"one.lm", lod}},
        {"W $tet_lm_performance_no_attachments 'one.lm'",
@@ -222,7 +256,7 @@ TEST_F(MeshValidationTest, EachMeshFileGivesItsFindings) {
        {"E $tet_dm_animationfailed 'a.kin'"}},
       {"animations after a failed mesh",
        kHead + "mesh \"broken.im\"\nanim \"a.kin\"\nother \"b.kin\"\n",
-       {{"broken.im", "x"}}, {"E $tet_mesh_load_mesh 'broken.im'"}},
+       {{"broken.im", "x"}}, {"E $tet_mesh_initialise_mesh '1'"}},
   };
   for (const Case& c : cases) EXPECT_EQ(Validate(c.config, c.files), c.findings) << c.what;
 }
@@ -292,6 +326,72 @@ TEST_F(MeshValidationTest, AnAttachmentMustBeAPointOfItsParentsMesh) {
   EXPECT_EQ(Validate(config("a.none"), {{"body.im", body}}),
             std::vector<std::string>{"E $tet_container_notavalidpossibility 'a.none' 'lamp' "
                                      "'body.im'"});
+}
+
+// An effect's point is one of the mesh of the mesh-table entry that holds the effect's list; a
+// right one lets the asset's own rules run, a wrong one names the mesh.
+TEST_F(MeshValidationTest, AnEffectsPointMustBeOneOfItsEntrysMesh) {
+  fixture::MeshSpec spec;
+  spec.chunks = {fixture::Quad(0)};
+  spec.attachments = {"a.lamp"};
+  const std::string body = fixture::WriteMesh(spec);
+  const auto config = [](const std::string& entry) {
+    return kHead + "mesh-table\n{\n  default\n  {\n" + entry + "  }\n}\n";
+  };
+  const std::string effect = "    effects\n    {\n      glow\n      {\n        point ";
+  const struct Case {
+    const char* what;
+    std::string entry;
+    std::vector<std::string> findings;
+  } cases[] = {
+      {"a point of the mesh", "    mesh \"Body.im\"\n" + effect + "\"a.lamp\"\n      }\n    }\n",
+       {}},
+      {"no such point", "    mesh \"Body.im\"\n" + effect + "\"a.none\"\n      }\n    }\n",
+       {"E $tet_val_mustbeownparent 'a.none' 'body.im'"}},
+      {"a mesh that did not load",
+       "    mesh \"gone.im\"\n" + effect + "\"a.lamp\"\n      }\n    }\n",
+       {"E $tet_mesh_load_mesh 'gone.im'"}},
+  };
+  for (const Case& c : cases) {
+    bool passed = false;
+    EXPECT_EQ(Validate(config(c.entry), {{"body.im", body}}, &passed), c.findings) << c.what;
+    EXPECT_EQ(passed, c.findings.empty()) << c.what;
+  }
+}
+
+// Old turntables and crossings get a track for each pair of points: a turntable's named by its
+// side letter after "track", a crossing's by the points' own stem.
+TEST_F(MeshValidationTest, OldJunctionMeshesGiveNamedTrackPairs) {
+  const auto mesh = [](std::vector<std::string> points) {
+    fixture::MeshSpec spec;
+    spec.chunks = {fixture::Quad(0)};
+    for (const std::string& point : points) spec.attachments.push_back(point);
+    return fixture::WriteMesh(spec);
+  };
+  std::filesystem::remove_all(Asset());
+  dir_.Put("Asset/pit/pit.im", mesh({"a.otrack0a", "a.otrack0b", "a.otrack1a", "a.otrack1b"}));
+  dir_.Put("Asset/deck/deck.im", mesh({"a.itrack0a", "a.itrack0b"}));
+  dir_.Put("Asset/cross/cross.im", mesh({"a.road0a", "a.road0b", "a.track0a", "a.track0b"}));
+  DataManager::Instance().OpenAssetResourceDatabase(Qel::PString(), Qel::String(Asset().c_str()));
+  DataManager::Instance().SetBuildNumber(2.6f);
+  const auto tracks = [](const char* config) {
+    TBuffer stream(new Qel::DynamicBuffer(), true);
+    stream.WriteBytes(config, u32(std::strlen(config)));
+    stream.Seek(0, 0);
+    Soup soup;
+    Soup::ParseText(soup, stream, false);
+    TETLib::UpgradeConfig(soup);
+    const Soup attached = soup.GetNamedSoup(Qel::PString("attached-track"));
+    std::vector<std::string> names;
+    for (u32 i = 0; i < attached.CountTags(); ++i) {
+      names.emplace_back(attached.GetIndexedTagName(i).View());
+    }
+    return names;
+  };
+  EXPECT_EQ(tracks("kind \"turntable\"\nasset-filename \"t\"\nmode0 \"pit\"\nmode1 \"deck\"\n"),
+            (std::vector<std::string>{"tracko1", "tracko2", "tracki1"}));
+  EXPECT_EQ(tracks("kind \"mocrossing\"\nasset-filename \"c\"\nmode0 \"cross\"\n"),
+            (std::vector<std::string>{"road1", "track1"}));
 }
 
 // A configuration naming a mesh in another asset marks the run; the next asset is checked as if

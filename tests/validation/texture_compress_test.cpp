@@ -115,6 +115,29 @@ TEST(TextureCompressTest, BinaryAlphaOnlyWithTheAlphaFlag) {
   }
 }
 
+// An opaque DXT1 never uses the three-colour mode, which reads its fourth colour as transparent
+// black: every block's first end point is above its second, or both are one colour that every
+// texel takes. Flat areas, gradients and end points in either order are all among the blocks.
+TEST(TextureCompressTest, OpaqueDxt1BlocksAreAllFourColourBlocks) {
+  auto source = Image(64, 64, false, [](u32 x, u32 y) {
+    if (y < 16) return test_images::Rgba{90, 90, 90, 255};
+    if (y < 32) return test_images::Rgba{u8(x * 4), u8(255 - x * 4), u8(y * 3), 255};
+    return test_images::Rgba{u8((x * 37 + y * 11) % 256), u8((x * y) % 256), u8(x ^ y), 255};
+  });
+  TextureCompress compress;
+  ASSERT_TRUE(compress.Compress(*source, 10, false, false, false, true, false));
+  for (u32 level = 0; level < compress.GetImageCount(); ++level) {
+    const Bitmap& image = *compress.GetImage(level);
+    for (u32 at = 0; at + 8 <= image.GetByteCount(); at += 8) {
+      const u8* b = image.GetPixels() + at;
+      const u16 c0 = u16(b[0] | (b[1] << 8));
+      const u16 c1 = u16(b[2] | (b[3] << 8));
+      const bool flat = c0 == c1 && (b[4] | b[5] | b[6] | b[7]) == 0;
+      EXPECT_TRUE(c0 > c1 || flat) << "level " << level << " block " << at / 8;
+    }
+  }
+}
+
 TEST(TextureCompressTest, NormalMapsCompressWithTheirMips) {
   auto source = Image(64, 32, false, [](u32 x, u32 y) {
     return test_images::Rgba{u8(128 + (x % 8) * 8), u8(128 + (y % 8) * 8), 255, 255};

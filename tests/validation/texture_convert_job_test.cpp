@@ -131,12 +131,23 @@ TEST_F(TextureConvertJobTest, AFailureNamesItsFileAndLeavesNoStaleTexture) {
   Put("bad.texture", "an old compiled texture");
   Put("noalpha.texture.txt", "Primary=good.tga\nAlpha=gone.tga\n");
   Put("good.texture.txt", "Primary=good.tga\n");
+  // The messages name the user's own files: the description, not the copy read, and an image
+  // that is there but out of reach as such.
+  Put("Blank.texture.txt", "Hint=dxt1\n");
+  root_.Put("UserData/editing/beside.tga", test_images::Tga(64, 64, false));
+  Put("climbs.texture.txt", "Primary=../beside.tga\n");
   const auto before = Files();
   EXPECT_EQ(Convert(Asset()), u32(kTextureConvertFailed));
   const std::string texts = Texts();
-  EXPECT_EQ(log_.GetErrorCount(), 2u) << texts;
+  EXPECT_EQ(log_.GetErrorCount(), 4u) << texts;
   EXPECT_NE(texts.find("image 'asset/broken.tga' is not an image"), std::string::npos) << texts;
   EXPECT_NE(texts.find("image 'asset/gone.tga' is missing"), std::string::npos) << texts;
+  EXPECT_NE(texts.find("description 'asset/Blank.texture.txt' has no Primary= line"),
+            std::string::npos)
+      << texts;
+  EXPECT_NE(texts.find("image 'asset/../beside.tga' lies outside the asset's folder"),
+            std::string::npos)
+      << texts;
   EXPECT_FALSE(fs::exists(Asset("bad.texture")));
   EXPECT_FALSE(fs::exists(Asset("noalpha.texture")));
   EXPECT_EQ(Read(Asset("good.texture")).format, u32(Qel::kTextureDXT1));
@@ -221,6 +232,9 @@ TEST_F(TextureConvertJobTest, AChainTheWorkersDroppedStopsTheWalkAndIsCleanedUp)
         const std::string texts = Texts();
         std::fprintf(stderr, "%s", texts.c_str());
         const bool unchanged = Files() == before && TemporaryFolderEmpty();
+        // The child ran the fixture afresh and ends without its tear-down.
+        std::error_code ignored;
+        fs::remove_all(root_.path(), ignored);
         _exit(status == kTextureConvertDropped && unchanged && log_.GetErrorCount() == 1 ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "pym_texture_compress_err \\(.*t0.texture.txt\\)");
