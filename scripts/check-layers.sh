@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Checks that includes point one way (docs: design decisions, section 1) down the layer table in
+# Checks that includes point one way (docs/design.md, section 1) down the layer table in
 # scripts/layers.txt. "X: A B" means a file under src/X may include X, A, B and whatever A and B
 # may include, and nothing else of ours.
 # tools/, bench/, fuzz/ and tests/ may include every layer. A header named *_internal.h is
