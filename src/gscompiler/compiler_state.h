@@ -35,8 +35,6 @@ class ClassSink {
 class UnitRecord {
  public:
   UnitRecord() = default;
-  // A unit that dies while current stops being the current unit.
-  ~UnitRecord();
   UnitRecord(const UnitRecord&) = delete;
   UnitRecord& operator=(const UnitRecord&) = delete;
 
@@ -85,7 +83,3 @@ class GSCompilerState {
   // The included units, whose trees and texts live as long as the run.
   std::vector<std::unique_ptr<UnitRecord>> includedUnits;
 };
-
-// The unit that the scanner, the parser and ReportMessage work on; null between compiles.
-UnitRecord* GetCurrentUnit();
-void SetCurrentUnit(UnitRecord* unit);

@@ -21,7 +21,6 @@ using namespace GSCompiler;
 // A unit parsed from text, with its messages.
 struct Parsed {
   Parsed() { unit.Reset(nullptr, &log); }
-  ~Parsed() { SetCurrentUnit(nullptr); }
 
   int Run(const std::string& source, const char* fileName = "t.gs") {
     unit.fileName = fileName;
