@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "gscompiler/compile_log.h"
-#include "gscompiler/compiler_state.h"
+#include "gscompiler/unit_record.h"
 
 namespace {
 

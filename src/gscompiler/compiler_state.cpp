@@ -7,20 +7,6 @@ IncludePathList& GetIncludeSearchList() {
   return list;
 }
 
-void UnitRecord::Reset(GSCompilerState* owner, GSCompileLog* unitLog) {
-  nodes.FreeAll();
-  textMemory.Reset();
-  fileName.Clear();
-  sourceId = 0;
-  nameId = 0;
-  state = owner;
-  topLevel = nullptr;
-  classSink = nullptr;
-  errorCount = 0;
-  warningCount = 0;
-  log = unitLog;
-}
-
 void GSCompilerState::Reset() {
   classes.clear();
   symbols.Reset();

@@ -26,7 +26,7 @@ struct ParseNodeList {
 #include <cstring>
 #include <new>
 
-#include "gscompiler/compiler_state.h"
+#include "gscompiler/unit_record.h"
 #include "gscompiler/gs_literal.h"
 #include "gscompiler/gs_scanner.h"
 #include "gscompiler/parse_node.h"

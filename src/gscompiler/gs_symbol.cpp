@@ -4,7 +4,6 @@
 
 #include "gscompiler/compile_report.h"
 #include "gscompiler/compile_log.h"
-#include "gscompiler/compiler_state.h"
 #include "gscompiler/gs_symbol_table.h"
 #include "qel/string.h"
 

@@ -1,14 +1,12 @@
 #include "gscompiler/parse_entry.h"
 
-#include <cstdlib>
-#include <memory>
 #include <new>
 #include <streambuf>
 
 #include "gscompiler/compile_report.h"
-#include "gscompiler/compiler_state.h"
 #include "gscompiler/gs_scanner.h"
 #include "gscompiler/parser_support.h"
+#include "gscompiler/unit_record.h"
 
 namespace GSCompiler {
 
@@ -43,29 +41,6 @@ int Parse(UnitRecord& unit, GSScanner& scanner) {
 }
 
 }  // namespace
-
-ParseSession::~ParseSession() {
-  for (void* block : stacks_) std::free(block);
-}
-
-void* ParseSession::AllocStack(size_t bytes) {
-  for (void*& slot : stacks_) {
-    if (slot == nullptr) return slot = std::malloc(bytes);
-  }
-  return nullptr;
-}
-
-void ParseSession::FreeStack(void* block) {
-  for (void*& slot : stacks_) {
-    if (slot == block && block != nullptr) slot = nullptr;
-  }
-  std::free(block);
-}
-
-void ParseSession::ReportError(const char* text) const {
-  const i32 line = scanner_.lineno();
-  ::ReportError(&unit_, true, false, line, "%s, line %d", text, line);
-}
 
 int ParseUnitStream(UnitRecord& unit, std::istream& input) {
   unit.topLevel = nullptr;

@@ -1,8 +1,7 @@
-// What the generated parser needs from the compiler, and the stream form of the parse entry.
+// What the generated parser needs from the compiler: the session of one parse.
 #pragma once
 
 #include <cstddef>
-#include <istream>
 
 #include "qel/types.h"
 
@@ -41,11 +40,6 @@ class ParseSession {
   GSScanner& scanner_;
   void* stacks_[kMaxStacks] = {};
 };
-
-// Scans and parses the unit from input into its tree. Returns 0 on success, 1 after a syntax
-// error or a failure of the scanner, 2 after a stack overflow; each failure has been reported and
-// counted once.
-int ParseUnitStream(UnitRecord& unit, std::istream& input);
 
 }  // namespace GSCompiler
 
