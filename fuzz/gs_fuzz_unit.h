@@ -29,7 +29,6 @@ class FuzzUnit {
   ~FuzzUnit() {
     while (log_.Take()) {
     }
-    SetCurrentUnit(nullptr);
   }
   FuzzUnit(const FuzzUnit&) = delete;
   FuzzUnit& operator=(const FuzzUnit&) = delete;

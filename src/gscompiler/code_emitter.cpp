@@ -4,7 +4,7 @@
 #include <unordered_map>
 #include <utility>
 
-#include "gscompiler/compile_driver.h"
+#include "gscompiler/compile_report.h"
 
 namespace GSCompiler {
 

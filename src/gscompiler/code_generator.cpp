@@ -7,7 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "gscompiler/compile_driver.h"
+#include "gscompiler/compile_report.h"
 #include "gscompiler/compiler_state.h"
 #include "gscompiler/gs_symbol.h"
 #include "gscompiler/gs_symbol_table.h"
@@ -119,11 +119,11 @@ class CodeGenerator {
       // A prototype that a definition completed is generated with that definition.
       if (!(symbol->flags & kSymbolPrototype)) return true;
       if (!native) {
-        ReportMessage("Function %s not implemented", symbol->name);
+        ReportMessage(&unit_, "Function %s not implemented", symbol->name);
         return false;
       }
     } else if (native) {
-      ReportMessage("Native function %s has been implemented", symbol->name);
+      ReportMessage(&unit_, "Native function %s has been implemented", symbol->name);
       return false;
     }
     class_->functions.push_back(std::make_unique<GSCFunction>(symbol));
@@ -990,7 +990,7 @@ class CodeGenerator {
   // ---- Failures ----
 
   bool Message(const char* text) {
-    ReportMessage("%s", text);
+    ReportMessage(&unit_, "%s", text);
     return Fail();
   }
   bool Internal() { return Message("Internal Compiler Error."); }

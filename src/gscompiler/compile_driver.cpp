@@ -1,6 +1,5 @@
 #include "gscompiler/compile_driver.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -11,6 +10,7 @@
 #include "gscommon/byte_buffer.h"
 #include "gscompiler/code_generator.h"
 #include "gscompiler/compile_log.h"
+#include "gscompiler/compile_report.h"
 #include "gscompiler/compiler_state.h"
 #include "gscompiler/gs_source_file.h"
 #include "gscompiler/gsl_writer.h"
@@ -26,10 +26,6 @@ namespace {
 constexpr u32 kImageInitialCapacity = 1024;
 
 bool g_leaveStateToExit = false;
-
-void FormatMessage(char (&buffer)[kMaxMessageLength + 1], const char* format, va_list args) {
-  if (std::vsnprintf(buffer, sizeof buffer, format ? format : "", args) < 0) buffer[0] = 0;
-}
 
 void AddToLog(GSCompileLog* log, const Qel::String& text) {
   if (log) log->Add(text.CStr());
@@ -51,17 +47,6 @@ bool WriteLibrary(const Utils::ByteBuffer& head, const std::vector<Utils::ByteBu
   if (written && writer.Commit()) return true;
   AddToLog(log, Qel::String::Format("Could not write file %s.", path));
   return false;
-}
-
-void ReportErrorV(UnitRecord* unit, const char* fileName, bool countError, bool countWarning,
-                  i32 line, const char* format, va_list args) {
-  if (unit) {
-    if (countError) ++unit->errorCount;
-    if (countWarning) ++unit->warningCount;
-  }
-  char message[kMaxMessageLength + 1];
-  FormatMessage(message, format, args);
-  ReportMessage("%s(%d) : %s", fileName ? fileName : "", line, message);
 }
 
 bool StartsWithByteOrderMark(const char* text, u32 length) {
@@ -104,38 +89,9 @@ void StripToFileName(Qel::String& path) {
   if (cut != std::string::npos) path.Erase(0, cut + 1);
 }
 
-void ReportMessage(const char* format, ...) {
-  char message[kMaxMessageLength + 1];
-  va_list args;
-  va_start(args, format);
-  FormatMessage(message, format, args);
-  va_end(args);
-  UnitRecord* unit = GetCurrentUnit();
-  if (unit && unit->log) unit->log->Add(message);
-}
-
-void ReportError(UnitRecord* unit, bool countError, bool countWarning, i32 line, const char* format,
-                 ...) {
-  va_list args;
-  va_start(args, format);
-  ReportErrorV(unit, unit ? unit->fileName.CStr() : "", countError, countWarning, line, format,
-               args);
-  va_end(args);
-}
-
-void ReportErrorInFile(UnitRecord* unit, const char* fileName, bool countError, bool countWarning,
-                       i32 line, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  ReportErrorV(unit, fileName, countError, countWarning, line, format, args);
-  va_end(args);
-}
-
 bool LoadUnitSource(const char* name, UnitRecord& unit, GSSourceFile& source) {
   if (!name) name = "";
   unit.fileName = name;
-  SetCurrentUnit(&unit);
-
   // An earlier folder wins; within a folder the plain source wins over the packed one. The file
   // is read by the path it was found at, so that its name is looked up once.
   const auto onDisk = [](const IncludePath& entry, const Qel::File::Path& path) {
@@ -162,19 +118,19 @@ bool LoadUnitSource(const char* name, UnitRecord& unit, GSSourceFile& source) {
   }
 
   if (!hit || !source.Load("", found.CStr())) {
-    ReportMessage("Could not read file %s : %s.", lastRoot, name);
+    ReportMessage(&unit, "Could not read file %s : %s.", lastRoot, name);
     ++unit.errorCount;
     return false;
   }
   if (!source.Unpack()) {
-    ReportMessage("Could not unpack file %s : %s.", hit->rootName.CStr(), name);
+    ReportMessage(&unit, "Could not unpack file %s : %s.", hit->rootName.CStr(), name);
     ++unit.errorCount;
     return false;
   }
   const u32 prefix = source.GetPrefixLength();
   // The source's own bytes start after any prefix placed before them.
   if (StartsWithByteOrderMark(source.GetText() + prefix, source.GetTextLength() - prefix)) {
-    ReportMessage("'%s' appears to be UTF-8 encoded, please resave as ANSI.", name);
+    ReportMessage(&unit, "'%s' appears to be UTF-8 encoded, please resave as ANSI.", name);
     ++unit.errorCount;
     return false;
   }
@@ -220,12 +176,13 @@ Qel::String UnitFileName(const char* name) {
 
 // The library symbol of a unit, numbered in the order units are reached; null after an internal
 // error, reported.
-GSCompiler::GSDependentSymbol* EnterLibrary(GSCompilerState& state, const char* fileName) {
+GSCompiler::GSDependentSymbol* EnterLibrary(GSCompilerState& state, const UnitRecord& unit,
+                                            const char* fileName) {
   GSCompiler::GSSymbolTable& symbols = state.symbols;
   GSCompiler::GSDependentSymbol* library = symbols.NewDependentSymbol(fileName);
   if (library == nullptr || !symbols.AddSymbol(nullptr, library)) {
     symbols.Discard(library);
-    ReportMessage("Internal Compiler Error.");
+    ReportMessage(&unit, "Internal Compiler Error.");
     return nullptr;
   }
   library->index = i32(state.unitCounter++);
@@ -242,8 +199,7 @@ i32 CompileInclude(GSCompilerState& state, UnitRecord& unit, const char* include
   child->Reset(&state, unit.log);
   const i32 errors = CompileUnit(state, included, *child, false);
   state.includedUnits.push_back(std::move(child));
-  SetCurrentUnit(&unit);
-  if (errors != 0) ReportMessage(".. while compiling '%s'", included);
+  if (errors != 0) ReportMessage(&unit, ".. while compiling '%s'", included);
   return errors;
 }
 
@@ -253,7 +209,7 @@ i32 CompileParsedUnit(GSCompilerState& state, const char* lowered, UnitRecord& u
   // end.
   GSCompiler::GSSymbolTable& symbols = state.symbols;
   const Qel::String fileName = UnitFileName(lowered);
-  GSCompiler::GSDependentSymbol* library = EnterLibrary(state, fileName.CStr());
+  GSCompiler::GSDependentSymbol* library = EnterLibrary(state, unit, fileName.CStr());
   if (library == nullptr) return 1;
   library->sourceId = unit.sourceId;
   library->nameId = unit.nameId;
@@ -315,7 +271,7 @@ class ClassStream final : public ClassSink {
   // CompileParsedUnit up to its semantic pass. The included units are parsed from within the
   // root's parse, which has its first class and no more.
   bool Start() {
-    library_ = EnterLibrary(state_, fileName_.CStr());
+    library_ = EnterLibrary(state_, state_.rootUnit, fileName_.CStr());
     if (library_ == nullptr) return false;
     for (const char* included : includes_) {
       if (CompileInclude(state_, state_.rootUnit, included) != 0) return false;
@@ -391,7 +347,7 @@ i32 CompileTopUnit(GSCompilerState& state, const char* name, GSCompileLog* log) 
   if (StreamTopUnit(state, lowered.CStr(), log)) return 0;
   const i32 errors = DeclareTopUnit(state, name, log);
   if (errors != 0) {
-    ReportMessage(".. while compiling '%s'", name);
+    ReportMessage(&state.rootUnit, ".. while compiling '%s'", name);
     return errors;
   }
   if (!GSCompiler::GenerateUnit(state)) {

@@ -1,8 +1,8 @@
 // The compile command and the driver that turns a GameScript source into a ".gsl" library.
 //
 // Messages are collected in a GSCompileLog. Errors are counted per unit and summed up the include
-// tree; any error means no library is written. The include search list and the current unit are
-// process-wide, so compiles run one at a time.
+// tree; any error means no library is written. The include search list and the pending source
+// prefix are process-wide, so compiles run one at a time.
 #pragma once
 
 #include "qel/string.h"
@@ -15,7 +15,6 @@ class IncludePathList;
 class UnitRecord;
 
 constexpr f64 kCompilerVersion = 1.02;
-constexpr u32 kMaxMessageLength = 255;
 
 // The "compile" command. argv[0] is the program name (for the usage text); options and the source
 // follow. Returns the number of compile errors, 1 after printing the usage text, 0 after "-d".
@@ -60,15 +59,6 @@ void ComputeUnitIds(UnitRecord& unit, const char* name, const char* text, u32 le
 // Where CompileLibraryFile writes the library of sourcePath: the folder part of outputPath (or of
 // sourcePath when outputPath is null or empty), then the source's base name and ".gsl".
 Qel::String LibraryOutputPath(const char* sourcePath, const char* outputPath);
-
-// Formats at most kMaxMessageLength characters into the current unit's log, if it has one.
-void ReportMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
-// Counts an error and/or a warning in the unit and reports "<file>(<line>) : <message>".
-void ReportError(UnitRecord* unit, bool countError, bool countWarning, i32 line, const char* format,
-                 ...) __attribute__((format(printf, 5, 6)));
-// ReportError with an explicit file name in place of the unit's.
-void ReportErrorInFile(UnitRecord* unit, const char* fileName, bool countError, bool countWarning,
-                       i32 line, const char* format, ...) __attribute__((format(printf, 6, 7)));
 
 // Keeps the part after the last '\\', '/' or ':'.
 void StripToFileName(Qel::String& path);

@@ -1,61 +1,17 @@
-// The state of one compile run and of each source unit in it.
+// The state of one compile run.
 #pragma once
 
 #include <memory>
 #include <utility>
 #include <vector>
 
-#include "gscommon/frame_memory.h"
 #include "gscommon/hash_table.h"
 #include "gscompiler/gs_symbol_table.h"
 #include "gscompiler/gsc_class.h"
-#include "gscompiler/parse_node.h"
 #include "gscompiler/string_number_index.h"
+#include "gscompiler/unit_record.h"
 #include "qel/string.h"
 #include "qel/types.h"
-
-class GSCompileLog;
-class GSCompilerState;
-struct ParseNode;
-
-// Takes a unit's classes from the parser one at a time, as each is completed, in place of the
-// unit's tree.
-class ClassSink {
- public:
-  virtual ~ClassSink() = default;
-  // The class node, which belongs to the sink until the next class begins. False stops the
-  // parse, which then counts as failed.
-  virtual bool TakeClass(ParseNode* cls) = 0;
-  // The lower-cased name of a unit that the unit includes, which stays valid until the first
-  // class is taken; every include comes before the first class.
-  virtual void TakeInclude(const char* name) = 0;
-};
-
-// One source unit being compiled. The parser fills the pools and the tree.
-class UnitRecord {
- public:
-  UnitRecord() = default;
-  // A unit that dies while current stops being the current unit.
-  ~UnitRecord();
-  UnitRecord(const UnitRecord&) = delete;
-  UnitRecord& operator=(const UnitRecord&) = delete;
-
-  // Empties the unit for a new compile that reports to `log`.
-  void Reset(GSCompilerState* owner, GSCompileLog* log);
-
-  GSCompiler::ParseNodeArena nodes;
-  Utils::FrameMemory textMemory;
-  Qel::String fileName;  // lower-cased, as looked up
-  u32 sourceId = 0;
-  u32 nameId = 0;
-  GSCompilerState* state = nullptr;
-  ParseNode* topLevel = nullptr;  // includes first, then classes
-  // When set, the parser hands the includes and classes here rather than into topLevel.
-  ClassSink* classSink = nullptr;
-  i32 errorCount = 0;
-  i32 warningCount = 0;
-  GSCompileLog* log = nullptr;
-};
 
 class GSCompilerState {
  public:
@@ -85,7 +41,3 @@ class GSCompilerState {
   // The included units, whose trees and texts live as long as the run.
   std::vector<std::unique_ptr<UnitRecord>> includedUnits;
 };
-
-// The unit that the scanner, the parser and ReportMessage work on; null between compiles.
-UnitRecord* GetCurrentUnit();
-void SetCurrentUnit(UnitRecord* unit);

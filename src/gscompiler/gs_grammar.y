@@ -1,13 +1,18 @@
 /* The GameScript grammar. */
 %expect 1
-/* No parser state outside yyparse: a root unit compiled a class at a time parses the units it
-   includes from within its own parse. */
+/* No parser state outside yyparse and its session: a root unit compiled a class at a time parses
+   the units it includes from within its own parse, and compiles may run on several threads. */
 %define api.pure full
+%parse-param {GSCompiler::ParseSession& session}
+%lex-param {GSCompiler::ParseSession& session}
 
 %code requires {
 #include "qel/types.h"
 
 struct ParseNode;
+namespace GSCompiler {
+class ParseSession;
+}
 
 // A list under construction: its first node and the last node of its next chain.
 struct ParseNodeList {
@@ -21,8 +26,7 @@ struct ParseNodeList {
 #include <cstring>
 #include <new>
 
-#include "gscompiler/compile_driver.h"
-#include "gscompiler/compiler_state.h"
+#include "gscompiler/unit_record.h"
 #include "gscompiler/gs_literal.h"
 #include "gscompiler/gs_scanner.h"
 #include "gscompiler/parse_node.h"
@@ -30,31 +34,30 @@ struct ParseNodeList {
 
 #define YYINITDEPTH 200
 #define YYMAXDEPTH 10000
-#define YYMALLOC GSCompiler::AllocParserStack
-#define YYFREE GSCompiler::FreeParserStack
+// The stacks live in the session, and only yyparse, which has the session, grows or frees them.
+#define YYMALLOC(bytes) session.AllocStack(bytes)
+#define YYFREE(block) session.FreeStack(block)
 
-static int yylex(YYSTYPE* value);
-static void yyerror(const char* message);
+static int yylex(YYSTYPE* value, GSCompiler::ParseSession& session);
+static void yyerror(GSCompiler::ParseSession& session, const char* message);
 
 namespace {
 
 using namespace GSCompiler;
 
-i32 CurrentLine() {
-  const GSScanner* scanner = GetCurrentScanner();
-  return scanner ? scanner->lineno() : 0;
-}
+i32 CurrentLine(const ParseSession& session) { return session.Scanner().lineno(); }
 
 // Allocation failures leave the parse through std::bad_alloc; the parse entry reports them.
-ParseNode* Node(i32 group, i32 kind, i32 code = -1) {
-  ParseNode* node = NewParseNode(group, kind, CurrentLine(), code);
+ParseNode* Node(ParseSession& session, i32 group, i32 kind, i32 code = -1) {
+  ParseNode* node = NewParseNode(session.Unit().nodes, group, kind, CurrentLine(session), code);
   if (!node) throw std::bad_alloc();
   return node;
 }
 
-ParseNode* Node(i32 group, i32 kind, i32 code, ParseNode* child0, ParseNode* child1 = nullptr,
-                ParseNode* child2 = nullptr, ParseNode* child3 = nullptr) {
-  ParseNode* node = Node(group, kind, code);
+ParseNode* Node(ParseSession& session, i32 group, i32 kind, i32 code, ParseNode* child0,
+                ParseNode* child1 = nullptr, ParseNode* child2 = nullptr,
+                ParseNode* child3 = nullptr) {
+  ParseNode* node = Node(session, group, kind, code);
   node->child[0] = child0;
   node->child[1] = child1;
   node->child[2] = child2;
@@ -62,15 +65,15 @@ ParseNode* Node(i32 group, i32 kind, i32 code, ParseNode* child0, ParseNode* chi
   return node;
 }
 
-ParseNode* Operator(i32 code, ParseNode* child0, ParseNode* child1 = nullptr,
-                    ParseNode* child2 = nullptr) {
-  return Node(kGroupExpression, kExprOperator, code, child0, child1, child2);
+ParseNode* Operator(ParseSession& session, i32 code, ParseNode* child0,
+                    ParseNode* child1 = nullptr, ParseNode* child2 = nullptr) {
+  return Node(session, kGroupExpression, kExprOperator, code, child0, child1, child2);
 }
 
 // A comma expression in parentheses is one operand: its chain hangs under a node of its own, so
 // that it cannot merge into an argument list or pass its first operand's value to an operator.
-ParseNode* Parenthesised(ParseNodeList list) {
-  return list.head->next ? Operator(kOpComma, list.head) : list.head;
+ParseNode* Parenthesised(ParseSession& session, ParseNodeList list) {
+  return list.head->next ? Operator(session, kOpComma, list.head) : list.head;
 }
 
 ParseNode* LastOf(ParseNode* list) {
@@ -91,22 +94,22 @@ ParseNodeList Append(ParseNodeList list, ParseNode* item) {
 
 // Hands the class just completed, the list's last, to the unit's class sink if it has one; the
 // list is then empty, since the sink may reuse the class's nodes. False when the sink failed.
-bool HandOver(ParseNodeList& list) {
-  UnitRecord* unit = GetCurrentUnit();
-  if (!unit || !unit->classSink) return true;
+bool HandOver(const ParseSession& session, ParseNodeList& list) {
+  UnitRecord& unit = session.Unit();
+  if (!unit.classSink) return true;
   ParseNode* cls = list.tail;
   list = ParseNodeList{nullptr, nullptr};
-  return unit->classSink->TakeClass(cls);
+  return unit.classSink->TakeClass(cls);
 }
 
 // Tells the unit's class sink of an include, which it must declare before the first class.
-void IncludeForSink(ParseNode* include) {
-  UnitRecord* unit = GetCurrentUnit();
-  if (unit && unit->classSink) unit->classSink->TakeInclude(include->child[0]->text);
+void IncludeForSink(const ParseSession& session, ParseNode* include) {
+  UnitRecord& unit = session.Unit();
+  if (unit.classSink) unit.classSink->TakeInclude(include->child[0]->text);
 }
 
-ParseNode* Top(ParseNodeList list) {
-  if (UnitRecord* unit = GetCurrentUnit()) unit->topLevel = list.head;
+ParseNode* Top(const ParseSession& session, ParseNodeList list) {
+  session.Unit().topLevel = list.head;
   return list.head;
 }
 
@@ -120,43 +123,42 @@ ParseNode* AsName(ParseNode* identifier) {
   return identifier;
 }
 
-const char* KeepText(const char* text) {
-  UnitRecord* unit = GetCurrentUnit();
-  char* copy = unit ? unit->textMemory.StrDup(text) : nullptr;
+const char* KeepText(const ParseSession& session, const char* text) {
+  char* copy = session.Unit().textMemory.StrDup(text);
   if (!copy) throw std::bad_alloc();
   return copy;
 }
 
-const char* TokenCString() {
-  const GSScanner* scanner = GetCurrentScanner();
-  return scanner ? scanner->YYText() : "";
+const char* TokenCString(const ParseSession& session) { return session.Scanner().YYText(); }
+
+std::string_view TokenText(const ParseSession& session) {
+  const GSScanner& scanner = session.Scanner();
+  return std::string_view(scanner.YYText(), size_t(scanner.YYLeng()));
 }
 
-std::string_view TokenText() {
-  const GSScanner* scanner = GetCurrentScanner();
-  if (!scanner) return std::string_view();
-  return std::string_view(scanner->YYText(), size_t(scanner->YYLeng()));
-}
-
-ParseNode* Constant(i32 code, u32 value) {
-  ParseNode* node = Node(kGroupExpression, kExprConstant, code);
+ParseNode* Constant(ParseSession& session, i32 code, u32 value) {
+  ParseNode* node = Node(session, kGroupExpression, kExprConstant, code);
   node->value = value;
   return node;
 }
 
-ParseNode* Class(u32 specifiers, ParseNode* name, ParseNode* parents, ParseNode* members) {
-  ParseNode* node = Node(kGroupDeclaration, kDeclClass, -1, AsName(name), parents, members);
+ParseNode* Class(ParseSession& session, u32 specifiers, ParseNode* name, ParseNode* parents,
+                 ParseNode* members) {
+  ParseNode* node =
+      Node(session, kGroupDeclaration, kDeclClass, -1, AsName(name), parents, members);
   node->flags = specifiers;
   return node;
 }
 
-ParseNode* Function(ParseNode* type, ParseNode* name, ParseNode* parameters, ParseNode* body) {
+ParseNode* Function(ParseSession& session, ParseNode* type, ParseNode* name,
+                    ParseNode* parameters, ParseNode* body) {
   body->flags |= kFlagFunctionBody;
-  return Node(kGroupDeclaration, kDeclFunction, -1, type, AsName(name), parameters, body);
+  return Node(session, kGroupDeclaration, kDeclFunction, -1, type, AsName(name), parameters, body);
 }
 
-ParseNode* Prototype(ParseNode* type, ParseNode* name, ParseNode* parameters) {
-  return Node(kGroupDeclaration, kDeclPrototype, -1, type, AsName(name), parameters);
+ParseNode* Prototype(ParseSession& session, ParseNode* type, ParseNode* name,
+                     ParseNode* parameters) {
+  return Node(session, kGroupDeclaration, kDeclPrototype, -1, type, AsName(name), parameters);
 }
 
 ParseNode* Specified(u32 specifiers, ParseNode* declaration) {
@@ -164,8 +166,8 @@ ParseNode* Specified(u32 specifiers, ParseNode* declaration) {
   return declaration;
 }
 
-ParseNode* ClassType(ParseNode* name, i32 code) {
-  return Node(kGroupDeclaration, kDeclType, code, AsName(name));
+ParseNode* ClassType(ParseSession& session, ParseNode* name, i32 code) {
+  return Node(session, kGroupDeclaration, kDeclType, code, AsName(name));
 }
 
 ParseNode* RaiseToArray(ParseNode* type) {
@@ -231,8 +233,8 @@ ParseNode* Labelled(ParseNode* label, ParseNode* statement) {
 %%
 
 program
-  : include_list class_declaration_list             { $$ = Top(Append($1, $2.head)); }
-  | class_declaration_list                          { $$ = Top($1); }
+  : include_list class_declaration_list             { $$ = Top(session, Append($1, $2.head)); }
+  | class_declaration_list                          { $$ = Top(session, $1); }
   ;
 
 include_list
@@ -243,20 +245,20 @@ include_list
 include_declaration
   : KEYWORD_INCLUDE include_file
       {
-        $$ = Node(kGroupDeclaration, kDeclInclude, -1, $2);
-        IncludeForSink($$);
+        $$ = Node(session, kGroupDeclaration, kDeclInclude, -1, $2);
+        IncludeForSink(session, $$);
       }
   ;
 
 include_file
   : CONSTANT_STRING
       {
-        std::string name = UnquoteLiteral(TokenText(), false);
+        std::string name = UnquoteLiteral(TokenText(session), false);
         for (char& c : name) {
           if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
         }
-        $$ = Node(kGroupDeclaration, kDeclName);
-        $$->text = KeepText(name.c_str());
+        $$ = Node(session, kGroupDeclaration, kDeclName);
+        $$->text = KeepText(session, name.c_str());
       }
   ;
 
@@ -264,32 +266,33 @@ class_declaration_list
   : class_declaration
       {
         $$ = ListOf($1);
-        if (!HandOver($$)) YYABORT;
+        if (!HandOver(session, $$)) YYABORT;
       }
   | class_declaration_list class_declaration
       {
         $$ = Append($1, $2);
-        if (!HandOver($$)) YYABORT;
+        if (!HandOver(session, $$)) YYABORT;
       }
   ;
 
 class_declaration
-  : KEYWORD_CLASS identifier '{' '}' ';'            { $$ = Class(0, $2, nullptr, nullptr); }
+  : KEYWORD_CLASS identifier '{' '}' ';'
+      { $$ = Class(session, 0, $2, nullptr, nullptr); }
   | KEYWORD_CLASS identifier KEYWORD_ISCLASS class_list '{' '}' ';'
-      { $$ = Class(0, $2, $4.head, nullptr); }
+      { $$ = Class(session, 0, $2, $4.head, nullptr); }
   | declaration_specifiers KEYWORD_CLASS identifier '{' '}' ';'
-      { $$ = Class($1, $3, nullptr, nullptr); }
+      { $$ = Class(session, $1, $3, nullptr, nullptr); }
   | declaration_specifiers KEYWORD_CLASS identifier KEYWORD_ISCLASS class_list '{' '}' ';'
-      { $$ = Class($1, $3, $5.head, nullptr); }
+      { $$ = Class(session, $1, $3, $5.head, nullptr); }
   | KEYWORD_CLASS identifier '{' declaration_list '}' ';'
-      { $$ = Class(0, $2, nullptr, $4.head); }
+      { $$ = Class(session, 0, $2, nullptr, $4.head); }
   | KEYWORD_CLASS identifier KEYWORD_ISCLASS class_list '{' declaration_list '}' ';'
-      { $$ = Class(0, $2, $4.head, $6.head); }
+      { $$ = Class(session, 0, $2, $4.head, $6.head); }
   | declaration_specifiers KEYWORD_CLASS identifier '{' declaration_list '}' ';'
-      { $$ = Class($1, $3, nullptr, $5.head); }
+      { $$ = Class(session, $1, $3, nullptr, $5.head); }
   | declaration_specifiers KEYWORD_CLASS identifier KEYWORD_ISCLASS class_list
     '{' declaration_list '}' ';'
-      { $$ = Class($1, $3, $5.head, $7.head); }
+      { $$ = Class(session, $1, $3, $5.head, $7.head); }
   ;
 
 class_list
@@ -330,25 +333,25 @@ declaration_specifier
   ;
 
 function_prototype_declaration
-  : type_specifier identifier '(' ')' ';'           { $$ = Prototype($1, $2, nullptr); }
+  : type_specifier identifier '(' ')' ';'           { $$ = Prototype(session, $1, $2, nullptr); }
   | type_specifier identifier '(' KEYWORD_VOID ')' ';'
-      { $$ = Prototype($1, $2, nullptr); }
+      { $$ = Prototype(session, $1, $2, nullptr); }
   | type_specifier identifier '(' parameter_list ')' ';'
-      { $$ = Prototype($1, $2, $4.head); }
+      { $$ = Prototype(session, $1, $2, $4.head); }
   ;
 
 function_declaration
   : type_specifier identifier '(' ')' compound_statement
-      { $$ = Function($1, $2, nullptr, $5); }
+      { $$ = Function(session, $1, $2, nullptr, $5); }
   | type_specifier identifier '(' KEYWORD_VOID ')' compound_statement
-      { $$ = Function($1, $2, nullptr, $6); }
+      { $$ = Function(session, $1, $2, nullptr, $6); }
   | type_specifier identifier '(' parameter_list ')' compound_statement
-      { $$ = Function($1, $2, $4.head, $6); }
+      { $$ = Function(session, $1, $2, $4.head, $6); }
   ;
 
 variable_declaration_list
   : type_specifier declarator_list ';'
-      { $$ = Node(kGroupDeclaration, kDeclVariableList, -1, $1, $2.head); }
+      { $$ = Node(session, kGroupDeclaration, kDeclVariableList, -1, $1, $2.head); }
   ;
 
 declarator_list
@@ -358,32 +361,32 @@ declarator_list
 
 declarator
   : identifier
-      { $$ = Node(kGroupDeclaration, kDeclDeclarator, -1, AsName($1)); }
+      { $$ = Node(session, kGroupDeclaration, kDeclDeclarator, -1, AsName($1)); }
   | identifier '=' binary_expression
-      { $$ = Node(kGroupDeclaration, kDeclDeclarator, -1, AsName($1), $3); }
+      { $$ = Node(session, kGroupDeclaration, kDeclDeclarator, -1, AsName($1), $3); }
   ;
 
 type_specifier
   : primitive_type
   | primitive_type SYMBOL_OP_DIM                    { $$ = RaiseToArray($1); }
-  | identifier                                      { $$ = ClassType($1, kTypeObject); }
+  | identifier                                      { $$ = ClassType(session, $1, kTypeObject); }
   | identifier SYMBOL_OP_DIM
-      { $$ = ClassType($1, kTypeObject + kTypeArrayOffset); }
+      { $$ = ClassType(session, $1, kTypeObject + kTypeArrayOffset); }
   ;
 
 primitive_type
   : KEYWORD_VOID
-      { $$ = Node(kGroupDeclaration, kDeclType, kTypeVoid); }
+      { $$ = Node(session, kGroupDeclaration, kDeclType, kTypeVoid); }
   | KEYWORD_BOOL
-      { $$ = Node(kGroupDeclaration, kDeclType, kTypeBool); }
+      { $$ = Node(session, kGroupDeclaration, kDeclType, kTypeBool); }
   | KEYWORD_INT
-      { $$ = Node(kGroupDeclaration, kDeclType, kTypeInt); }
+      { $$ = Node(session, kGroupDeclaration, kDeclType, kTypeInt); }
   | KEYWORD_FLOAT
-      { $$ = Node(kGroupDeclaration, kDeclType, kTypeFloat); }
+      { $$ = Node(session, kGroupDeclaration, kDeclType, kTypeFloat); }
   | KEYWORD_STRING
-      { $$ = Node(kGroupDeclaration, kDeclType, kTypeString); }
+      { $$ = Node(session, kGroupDeclaration, kDeclType, kTypeString); }
   | KEYWORD_OBJECT
-      { $$ = Node(kGroupDeclaration, kDeclType, kTypeObject); }
+      { $$ = Node(session, kGroupDeclaration, kDeclType, kTypeObject); }
   ;
 
 parameter_list
@@ -393,14 +396,14 @@ parameter_list
 
 parameter
   : type_specifier identifier
-      { $$ = Node(kGroupDeclaration, kDeclParameter, -1, $1, AsName($2)); }
+      { $$ = Node(session, kGroupDeclaration, kDeclParameter, -1, $1, AsName($2)); }
   ;
 
 compound_statement
   : '{' '}'
-      { $$ = Node(kGroupStatement, kStmtBlock, -1, nullptr); }
+      { $$ = Node(session, kGroupStatement, kStmtBlock, -1, nullptr); }
   | '{' statement_list '}'
-      { $$ = Node(kGroupStatement, kStmtBlock, -1, $2.head); }
+      { $$ = Node(session, kGroupStatement, kStmtBlock, -1, $2.head); }
   ;
 
 statement_list
@@ -420,15 +423,15 @@ statement
 
 labeled_statement
   : identifier ':' statement
-      { $$ = Labelled(Node(kGroupStatement, kStmtLabel, -1, AsName($1)), $3); }
+      { $$ = Labelled(Node(session, kGroupStatement, kStmtLabel, -1, AsName($1)), $3); }
   | KEYWORD_CASE binary_expression ':' statement
-      { $$ = Labelled(Node(kGroupStatement, kStmtCase, -1, $2), $4); }
+      { $$ = Labelled(Node(session, kGroupStatement, kStmtCase, -1, $2), $4); }
   | KEYWORD_DEFAULT ':' statement
-      { $$ = Labelled(Node(kGroupStatement, kStmtDefault), $3); }
+      { $$ = Labelled(Node(session, kGroupStatement, kStmtDefault), $3); }
   | KEYWORD_ON constant ',' constant ':' statement
-      { $$ = Labelled(Node(kGroupStatement, kStmtOn, -1, $2, $4), $6); }
+      { $$ = Labelled(Node(session, kGroupStatement, kStmtOn, -1, $2, $4), $6); }
   | KEYWORD_ON constant ',' constant ',' unary_expression ':' statement
-      { $$ = Labelled(Node(kGroupStatement, kStmtOn, -1, $2, $4, $6), $8); }
+      { $$ = Labelled(Node(session, kGroupStatement, kStmtOn, -1, $2, $4, $6), $8); }
   ;
 
 expression_statement
@@ -438,40 +441,42 @@ expression_statement
 
 selection_statement
   : KEYWORD_IF '(' expression ')' statement
-      { $$ = Node(kGroupStatement, kStmtIf, -1, $3.head, $5); }
+      { $$ = Node(session, kGroupStatement, kStmtIf, -1, $3.head, $5); }
   | KEYWORD_IF '(' expression ')' statement KEYWORD_ELSE statement
-      { $$ = Node(kGroupStatement, kStmtIf, -1, $3.head, $5, $7); }
+      { $$ = Node(session, kGroupStatement, kStmtIf, -1, $3.head, $5, $7); }
   | KEYWORD_SWITCH '(' expression ')' compound_statement
-      { $$ = Node(kGroupStatement, kStmtSwitch, -1, $3.head, $5); }
+      { $$ = Node(session, kGroupStatement, kStmtSwitch, -1, $3.head, $5); }
   | KEYWORD_WAIT '(' ')' compound_statement
-      { $$ = Node(kGroupStatement, kStmtWait, -1, $4); }
+      { $$ = Node(session, kGroupStatement, kStmtWait, -1, $4); }
   ;
 
 iteration_statement
   : KEYWORD_WHILE '(' expression ')' statement
-      { $$ = Node(kGroupStatement, kStmtWhile, -1, $3.head, $5); }
+      { $$ = Node(session, kGroupStatement, kStmtWhile, -1, $3.head, $5); }
   | KEYWORD_FOR '(' expression_statement expression_statement ')' statement
       {
         if ($4) LastOf($4)->flags &= ~u32(kFlagDiscarded);
-        $$ = Node(kGroupStatement, kStmtFor, -1, $3, $4, $6, nullptr);
+        $$ = Node(session, kGroupStatement, kStmtFor, -1, $3, $4, $6, nullptr);
       }
   | KEYWORD_FOR '(' expression_statement expression_statement expression ')' statement
       {
         if ($4) LastOf($4)->flags &= ~u32(kFlagDiscarded);
         MarkDiscarded($5.head);
-        $$ = Node(kGroupStatement, kStmtFor, -1, $3, $4, $7, $5.head);
+        $$ = Node(session, kGroupStatement, kStmtFor, -1, $3, $4, $7, $5.head);
       }
   ;
 
 jump_statement
   : KEYWORD_GOTO identifier ';'
-      { $$ = Node(kGroupStatement, kStmtGoto, -1, AsName($2)); }
-  | KEYWORD_CONTINUE ';'                            { $$ = Node(kGroupStatement, kStmtContinue); }
-  | KEYWORD_BREAK ';'                               { $$ = Node(kGroupStatement, kStmtBreak); }
+      { $$ = Node(session, kGroupStatement, kStmtGoto, -1, AsName($2)); }
+  | KEYWORD_CONTINUE ';'
+      { $$ = Node(session, kGroupStatement, kStmtContinue); }
+  | KEYWORD_BREAK ';'
+      { $$ = Node(session, kGroupStatement, kStmtBreak); }
   | KEYWORD_RETURN ';'
-      { $$ = Node(kGroupStatement, kStmtReturn, -1, nullptr); }
+      { $$ = Node(session, kGroupStatement, kStmtReturn, -1, nullptr); }
   | KEYWORD_RETURN expression ';'
-      { $$ = Node(kGroupStatement, kStmtReturn, -1, $2.head); }
+      { $$ = Node(session, kGroupStatement, kStmtReturn, -1, $2.head); }
   ;
 
 expression
@@ -482,7 +487,7 @@ expression
 
 assignment_expression
   : binary_expression
-  | unary_expression '=' assignment_expression      { $$ = Operator(kOpAssign, $1, $3); }
+  | unary_expression '=' assignment_expression      { $$ = Operator(session, kOpAssign, $1, $3); }
   ;
 
 // An operand reaches binary_expression straight from the form it was parsed as (primary, suffixed,
@@ -493,26 +498,28 @@ binary_expression
   | suffixed_expression
   | prefixed_expression
   | cast_form
-  | binary_expression KEYWORD_OR binary_expression  { $$ = Operator(kOpOr, $1, $3); }
-  | binary_expression KEYWORD_AND binary_expression { $$ = Operator(kOpAnd, $1, $3); }
-  | binary_expression '|' binary_expression         { $$ = Operator(kOpBitOr, $1, $3); }
-  | binary_expression '^' binary_expression         { $$ = Operator(kOpBitXor, $1, $3); }
-  | binary_expression '&' binary_expression         { $$ = Operator(kOpBitAnd, $1, $3); }
-  | binary_expression SYMBOL_EQ binary_expression   { $$ = Operator(kOpEqual, $1, $3); }
-  | binary_expression SYMBOL_NEQ binary_expression  { $$ = Operator(kOpNotEqual, $1, $3); }
-  | binary_expression '<' binary_expression         { $$ = Operator(kOpLess, $1, $3); }
-  | binary_expression '>' binary_expression         { $$ = Operator(kOpGreater, $1, $3); }
-  | binary_expression SYMBOL_LTE binary_expression  { $$ = Operator(kOpLessEqual, $1, $3); }
-  | binary_expression SYMBOL_GTE binary_expression  { $$ = Operator(kOpGreaterEqual, $1, $3); }
+  | binary_expression KEYWORD_OR binary_expression  { $$ = Operator(session, kOpOr, $1, $3); }
+  | binary_expression KEYWORD_AND binary_expression { $$ = Operator(session, kOpAnd, $1, $3); }
+  | binary_expression '|' binary_expression         { $$ = Operator(session, kOpBitOr, $1, $3); }
+  | binary_expression '^' binary_expression         { $$ = Operator(session, kOpBitXor, $1, $3); }
+  | binary_expression '&' binary_expression         { $$ = Operator(session, kOpBitAnd, $1, $3); }
+  | binary_expression SYMBOL_EQ binary_expression   { $$ = Operator(session, kOpEqual, $1, $3); }
+  | binary_expression SYMBOL_NEQ binary_expression  { $$ = Operator(session, kOpNotEqual, $1, $3); }
+  | binary_expression '<' binary_expression         { $$ = Operator(session, kOpLess, $1, $3); }
+  | binary_expression '>' binary_expression         { $$ = Operator(session, kOpGreater, $1, $3); }
+  | binary_expression SYMBOL_LTE binary_expression
+      { $$ = Operator(session, kOpLessEqual, $1, $3); }
+  | binary_expression SYMBOL_GTE binary_expression
+      { $$ = Operator(session, kOpGreaterEqual, $1, $3); }
   | binary_expression SYMBOL_LEFT_SHIFT binary_expression
-      { $$ = Operator(kOpShiftLeft, $1, $3); }
+      { $$ = Operator(session, kOpShiftLeft, $1, $3); }
   | binary_expression SYMBOL_RIGHT_SHIFT binary_expression
-      { $$ = Operator(kOpShiftRight, $1, $3); }
-  | binary_expression '+' binary_expression         { $$ = Operator(kOpAdd, $1, $3); }
-  | binary_expression '-' binary_expression         { $$ = Operator(kOpSub, $1, $3); }
-  | binary_expression '*' binary_expression         { $$ = Operator(kOpMul, $1, $3); }
-  | binary_expression '/' binary_expression         { $$ = Operator(kOpDiv, $1, $3); }
-  | binary_expression '%' binary_expression         { $$ = Operator(kOpMod, $1, $3); }
+      { $$ = Operator(session, kOpShiftRight, $1, $3); }
+  | binary_expression '+' binary_expression         { $$ = Operator(session, kOpAdd, $1, $3); }
+  | binary_expression '-' binary_expression         { $$ = Operator(session, kOpSub, $1, $3); }
+  | binary_expression '*' binary_expression         { $$ = Operator(session, kOpMul, $1, $3); }
+  | binary_expression '/' binary_expression         { $$ = Operator(session, kOpDiv, $1, $3); }
+  | binary_expression '%' binary_expression         { $$ = Operator(session, kOpMod, $1, $3); }
   ;
 
 cast_expression
@@ -521,11 +528,11 @@ cast_expression
   ;
 
 cast_form
-  : '(' primitive_type ')' cast_expression          { $$ = Operator(kOpCast, $4, $2); }
+  : '(' primitive_type ')' cast_expression          { $$ = Operator(session, kOpCast, $4, $2); }
   | '(' primitive_type SYMBOL_OP_DIM ')' cast_expression
-      { $$ = Operator(kOpCast, $5, RaiseToArray($2)); }
+      { $$ = Operator(session, kOpCast, $5, RaiseToArray($2)); }
   | KEYWORD_CAST '<' type_specifier '>' cast_expression
-      { $$ = Operator(kOpCast, $5, $3); }
+      { $$ = Operator(session, kOpCast, $5, $3); }
   ;
 
 unary_expression
@@ -534,9 +541,9 @@ unary_expression
   ;
 
 prefixed_expression
-  : SYMBOL_INC unary_expression                     { $$ = Operator(kOpPreInc, $2); }
-  | SYMBOL_DEC unary_expression                     { $$ = Operator(kOpPreDec, $2); }
-  | unary_operator cast_expression                  { $$ = Operator($1, $2); }
+  : SYMBOL_INC unary_expression                     { $$ = Operator(session, kOpPreInc, $2); }
+  | SYMBOL_DEC unary_expression                     { $$ = Operator(session, kOpPreDec, $2); }
+  | unary_operator cast_expression                  { $$ = Operator(session, $1, $2); }
   ;
 
 unary_operator
@@ -553,30 +560,30 @@ postfix_expression
 
 suffixed_expression
   : postfix_expression '[' ',' assignment_expression ']'
-      { $$ = Operator(kOpRange, $1, nullptr, $4); }
+      { $$ = Operator(session, kOpRange, $1, nullptr, $4); }
   | postfix_expression '[' assignment_expression ',' ']'
-      { $$ = Operator(kOpRange, $1, $3, nullptr); }
+      { $$ = Operator(session, kOpRange, $1, $3, nullptr); }
   | postfix_expression '[' assignment_expression ',' assignment_expression ']'
-      { $$ = Operator(kOpRange, $1, $3, $5); }
+      { $$ = Operator(session, kOpRange, $1, $3, $5); }
   | postfix_expression '[' assignment_expression ']'
-      { $$ = Operator(kOpIndex, $1, $3); }
+      { $$ = Operator(session, kOpIndex, $1, $3); }
   | postfix_expression '(' ')'
-      { $$ = Node(kGroupExpression, kExprCall, -1, $1, nullptr); }
+      { $$ = Node(session, kGroupExpression, kExprCall, -1, $1, nullptr); }
   | postfix_expression '(' argument_expression_list ')'
-      { $$ = Node(kGroupExpression, kExprCall, -1, $1, $3.head); }
+      { $$ = Node(session, kGroupExpression, kExprCall, -1, $1, $3.head); }
   | postfix_expression '.' identifier
       {
         $3->group = kGroupExpression;
         $3->kind = kExprMember;
-        $$ = Operator(kOpMember, $1, $3);
+        $$ = Operator(session, kOpMember, $1, $3);
       }
-  | postfix_expression SYMBOL_INC                   { $$ = Operator(kOpPostInc, $1); }
-  | postfix_expression SYMBOL_DEC                   { $$ = Operator(kOpPostDec, $1); }
-  | postfix_expression '.' KEYWORD_SIZE '(' ')'     { $$ = Operator(kOpSize, $1); }
+  | postfix_expression SYMBOL_INC                   { $$ = Operator(session, kOpPostInc, $1); }
+  | postfix_expression SYMBOL_DEC                   { $$ = Operator(session, kOpPostDec, $1); }
+  | postfix_expression '.' KEYWORD_SIZE '(' ')'     { $$ = Operator(session, kOpSize, $1); }
   | postfix_expression '.' KEYWORD_ISCLASS '(' identifier ')'
-      { $$ = Operator(kOpIsClass, $1, AsName($5)); }
+      { $$ = Operator(session, kOpIsClass, $1, AsName($5)); }
   | postfix_expression '.' KEYWORD_COPY '(' assignment_expression ')'
-      { $$ = Operator(kOpCopy, $1, $5); }
+      { $$ = Operator(session, kOpCopy, $1, $5); }
   ;
 
 argument_expression_list
@@ -587,63 +594,67 @@ argument_expression_list
 
 primary_expression
   : identifier
-  | KEYWORD_ME                                      { $$ = Node(kGroupExpression, kExprMe); }
-  | KEYWORD_NULL                                    { $$ = Node(kGroupExpression, kExprNull); }
+  | KEYWORD_ME
+      { $$ = Node(session, kGroupExpression, kExprMe); }
+  | KEYWORD_NULL
+      { $$ = Node(session, kGroupExpression, kExprNull); }
   | constant
   | new_expression
-  | '(' expression ')'                              { $$ = Parenthesised($2); }
+  | '(' expression ')'                              { $$ = Parenthesised(session, $2); }
   ;
 
 new_expression
-  : KEYWORD_NEW primitive_type '(' ')'              { $$ = Operator(kOpNew, $2, nullptr, nullptr); }
+  : KEYWORD_NEW primitive_type '(' ')'
+      { $$ = Operator(session, kOpNew, $2, nullptr, nullptr); }
   | KEYWORD_NEW primitive_type '(' argument_expression_list ')'
-      { $$ = Operator(kOpNew, $2, nullptr, $4.head); }
+      { $$ = Operator(session, kOpNew, $2, nullptr, $4.head); }
   | KEYWORD_NEW primitive_type '[' expression ']'
-      { $$ = Operator(kOpNew, RaiseToArray($2), $4.head, nullptr); }
+      { $$ = Operator(session, kOpNew, RaiseToArray($2), $4.head, nullptr); }
   | KEYWORD_NEW identifier '(' ')'
-      { $$ = Operator(kOpNew, ClassType($2, kTypeObject), nullptr, nullptr); }
+      { $$ = Operator(session, kOpNew, ClassType(session, $2, kTypeObject), nullptr, nullptr); }
   | KEYWORD_NEW identifier '(' argument_expression_list ')'
-      { $$ = Operator(kOpNew, ClassType($2, kTypeObject), nullptr, $4.head); }
+      { $$ = Operator(session, kOpNew, ClassType(session, $2, kTypeObject), nullptr, $4.head); }
   | KEYWORD_NEW identifier '[' expression ']'
-      { $$ = Operator(kOpNew, ClassType($2, kTypeObject + kTypeArrayOffset), $4.head, nullptr); }
+      {
+        $$ = Operator(session, kOpNew, ClassType(session, $2, kTypeObject + kTypeArrayOffset),
+                      $4.head, nullptr);
+      }
   ;
 
 identifier
   : IDENTIFIER
       {
-        $$ = Node(kGroupExpression, kExprIdentifier);
-        $$->text = KeepText(TokenCString());
+        $$ = Node(session, kGroupExpression, kExprIdentifier);
+        $$->text = KeepText(session, TokenCString(session));
       }
   ;
 
 constant
   : CONSTANT_HEX
-      { $$ = Constant(kConstInt, ConvertHexLiteral(TokenText())); }
+      { $$ = Constant(session, kConstInt, ConvertHexLiteral(TokenText(session))); }
   | CONSTANT_INT
-      { $$ = Constant(kConstInt, ConvertIntLiteral(TokenText())); }
+      { $$ = Constant(session, kConstInt, ConvertIntLiteral(TokenText(session))); }
   | CONSTANT_CHAR
-      { $$ = Constant(kConstInt, ConvertCharLiteral(TokenText())); }
+      { $$ = Constant(session, kConstInt, ConvertCharLiteral(TokenText(session))); }
   | CONSTANT_FLOAT
-      { $$ = Constant(kConstFloat, ConvertFloatLiteral(TokenText())); }
+      { $$ = Constant(session, kConstFloat, ConvertFloatLiteral(TokenText(session))); }
   | CONSTANT_STRING
       {
-        $$ = Constant(kConstString, 0);
-        $$->text = KeepText(UnquoteLiteral(TokenText(), true).c_str());
+        $$ = Constant(session, kConstString, 0);
+        $$->text = KeepText(session, UnquoteLiteral(TokenText(session), true).c_str());
       }
-  | KEYWORD_TRUE                                    { $$ = Constant(kConstBool, 1); }
-  | KEYWORD_FALSE                                   { $$ = Constant(kConstBool, 0); }
+  | KEYWORD_TRUE                                    { $$ = Constant(session, kConstBool, 1); }
+  | KEYWORD_FALSE                                   { $$ = Constant(session, kConstBool, 0); }
   ;
 
 %%
 
-static int yylex(YYSTYPE*) {
-  GSCompiler::GSScanner* scanner = GSCompiler::GetCurrentScanner();
-  return scanner ? scanner->yylex() : 0;
+static int yylex(YYSTYPE*, GSCompiler::ParseSession& session) {
+  return session.Scanner().yylex();
 }
 
-static void yyerror(const char* message) {
+static void yyerror(GSCompiler::ParseSession& session, const char* message) {
   // Bison's own wording gives way to the compiler's.
-  GSCompiler::ReportParseError(std::strcmp(message, "memory exhausted") == 0
-                                   ? "parser stack overflow"
-                                   : "parse error");
+  session.ReportError(std::strcmp(message, "memory exhausted") == 0 ? "parser stack overflow"
+                                                                     : "parse error");
 }

@@ -33,8 +33,4 @@ class GSScanner : public yyFlexLexer {
   void LexerError(const char* message) override;
 };
 
-// The scanner that the parser reads from; null between parses.
-GSScanner* GetCurrentScanner();
-void SetCurrentScanner(GSScanner* scanner);
-
 }  // namespace GSCompiler

@@ -2,9 +2,8 @@
 
 #include <cstring>
 
-#include "gscompiler/compile_driver.h"
+#include "gscompiler/compile_report.h"
 #include "gscompiler/compile_log.h"
-#include "gscompiler/compiler_state.h"
 #include "gscompiler/gs_symbol_table.h"
 #include "qel/string.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "gscommon/library_format.h"
-#include "gscompiler/compile_driver.h"
+#include "gscompiler/compile_report.h"
 #include "gscompiler/compiler_state.h"
 #include "gscompiler/gs_symbol.h"
 #include "gscompiler/gs_symbol_table.h"
@@ -97,7 +97,7 @@ bool BuildMethodTable(const GSClassSymbol& cls, std::vector<GSCClass::MethodEntr
 bool GSCClass::Prepare(GSSymbolTable& symbols, MethodTableCache* cache) {
   const GSFunctionSymbol* wrong = nullptr;
   if (!BuildMethodTable(*symbol, methodTable, &wrong, cache)) {
-    ReportMessage("Wrong return type on function: %s",
+    ReportMessage(symbols.currentUnit, "Wrong return type on function: %s",
                   SignatureText(*wrong, true, symbol->name).c_str());
     return false;
   }

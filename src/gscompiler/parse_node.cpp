@@ -9,8 +9,6 @@
 #include <new>
 #include <vector>
 
-#include "gscompiler/compiler_state.h"
-
 namespace GSCompiler {
 
 namespace {
@@ -84,10 +82,8 @@ constexpr ParseNode kFreshNode = [] {
 
 }  // namespace
 
-ParseNode* NewParseNode(i32 group, i32 kind, i32 line, i32 code) {
-  UnitRecord* unit = GetCurrentUnit();
-  if (!unit) return nullptr;
-  void* memory = unit->nodes.Take();
+ParseNode* NewParseNode(ParseNodeArena& arena, i32 group, i32 kind, i32 line, i32 code) {
+  void* memory = arena.Take();
   if (!memory) return nullptr;
   std::memcpy(memory, &kFreshNode, sizeof(ParseNode));
   ParseNode* node = static_cast<ParseNode*>(memory);

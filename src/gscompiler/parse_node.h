@@ -213,9 +213,9 @@ class ParseNodeArena {
   u32 sizeOfLast_ = 0;
 };
 
-// A zeroed node from the current unit's arena with the given fields and the semantic words at
-// their initial values; null when there is no current unit or memory runs out.
-ParseNode* NewParseNode(i32 group, i32 kind, i32 line, i32 code);
+// A zeroed node from the arena with the given fields and the semantic words at their initial
+// values; null when memory runs out.
+ParseNode* NewParseNode(ParseNodeArena& arena, i32 group, i32 kind, i32 line, i32 code);
 
 // An indented listing of the node, its children and its next chain, one node a line.
 std::string DumpParseTree(const ParseNode* node);

@@ -1,33 +1,47 @@
-// What the generated parser needs from the compiler, and the stream form of the parse entry.
+// What the generated parser needs from the compiler: the session of one parse.
 #pragma once
 
 #include <cstddef>
-#include <istream>
 
 #include "qel/types.h"
 
 class UnitRecord;
 
-// The generated parser: 0 on success, 1 after a syntax error, 2 after a stack overflow.
-int yyparse();
-
 namespace GSCompiler {
 
-// The parser's stack memory. Blocks still held when an exception leaves the parser are freed by
-// ReleaseParserStacks, which keeps those that ParserStacksInUse named before the parse began:
-// they belong to an enclosing parse.
-void* AllocParserStack(size_t bytes);
-void FreeParserStack(void* block);
-u32 ParserStacksInUse();
-void ReleaseParserStacks(u32 kept);
+class GSScanner;
 
-// Reports "<text>, line <n>" at the current scanner's line as a counted error of the current
-// unit; without a current scanner the text alone, still counted.
-void ReportParseError(const char* text);
+// One parse: the unit it fills, the scanner it reads from and its stack memory. The generated
+// parser keeps no state outside it, so parses on several threads, and a parse begun from within
+// another (a root unit compiled a class at a time parses the units it includes), stay apart.
+class ParseSession {
+ public:
+  ParseSession(UnitRecord& unit, GSScanner& scanner) : unit_(unit), scanner_(scanner) {}
+  // Frees the stack blocks that an exception left behind.
+  ~ParseSession();
+  ParseSession(const ParseSession&) = delete;
+  ParseSession& operator=(const ParseSession&) = delete;
 
-// Scans and parses the unit from input into its tree; the unit becomes the current one. Returns
-// 0 on success, 1 after a syntax error or a failure of the scanner, 2 after a stack overflow;
-// each failure has been reported and counted once.
-int ParseUnitStream(UnitRecord& unit, std::istream& input);
+  UnitRecord& Unit() const { return unit_; }
+  GSScanner& Scanner() const { return scanner_; }
+
+  // The parser's stack memory. A parse holds at most two blocks at once: the old one while it
+  // moves to a new one.
+  void* AllocStack(size_t bytes);
+  void FreeStack(void* block);
+
+  // Reports "<text>, line <n>" at the scanner's line as a counted error of the unit.
+  void ReportError(const char* text) const;
+
+ private:
+  static constexpr int kMaxStacks = 2;
+
+  UnitRecord& unit_;
+  GSScanner& scanner_;
+  void* stacks_[kMaxStacks] = {};
+};
 
 }  // namespace GSCompiler
+
+// The generated parser: 0 on success, 1 after a syntax error, 2 after a stack overflow.
+int yyparse(GSCompiler::ParseSession& session);

@@ -6,7 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "gscompiler/compile_driver.h"
+#include "gscompiler/compile_report.h"
 #include "gscompiler/compiler_state.h"
 #include "gscompiler/constant_folding.h"
 #include "gscompiler/gs_symbol_table.h"
@@ -122,13 +122,13 @@ class SemanticContext {
 
   void Overflow() {
     ++unit_.errorCount;
-    ReportMessage("Stack overflow; code nested too deep.");
+    ReportMessage(&unit_, "Stack overflow; code nested too deep.");
     abort_ = true;
   }
 
   void InternalError(bool abort) {
     ++unit_.errorCount;
-    ReportMessage("Internal compiler error.");
+    ReportMessage(&unit_, "Internal compiler error.");
     failed_ = true;
     if (abort) abort_ = true;
   }
@@ -586,7 +586,7 @@ class SemanticContext {
     if (type.code != kTypeVoid) {
       return Error(body, "expecting return type of %s, line %d.", GSTypes::TypeName(&type).c_str());
     }
-    ParseNode* ret = NewParseNode(kGroupStatement, kStmtReturn, body->line, -1);
+    ParseNode* ret = NewParseNode(unit_.nodes, kGroupStatement, kStmtReturn, body->line, -1);
     if (ret == nullptr) return InternalError(false);
     ret->parent = body;
     if (last != nullptr) {
@@ -1005,8 +1005,10 @@ class SemanticContext {
       if (!Castable(target, TypeOf(argument))) {
         Error(argument, "Error in expression, line %d.");
       } else if (NeedsCast(target, TypeOf(argument))) {
-        ParseNode* cast = NewParseNode(kGroupExpression, kExprOperator, argument->line, kOpCast);
-        ParseNode* type = NewParseNode(kGroupDeclaration, kDeclType, argument->line, target.code);
+        ParseNode* cast =
+            NewParseNode(unit_.nodes, kGroupExpression, kExprOperator, argument->line, kOpCast);
+        ParseNode* type =
+            NewParseNode(unit_.nodes, kGroupDeclaration, kDeclType, argument->line, target.code);
         if (cast == nullptr || type == nullptr) return InternalError(false);
         const char* className =
             HasClassName(target.className) ? table_.KeepName(target.className) : nullptr;

@@ -169,7 +169,5 @@ bool CollectUnitIdentities(const char* name, std::vector<std::pair<u32, u32>>* i
   state->rootUnit.Reset(state.get(), nullptr);
   std::set<std::string> seen;
   FolderStamps folders;
-  const bool read = Visit(*state, unitName.CStr(), state->rootUnit, seen, folders, identities);
-  SetCurrentUnit(nullptr);
-  return read;
+  return Visit(*state, unitName.CStr(), state->rootUnit, seen, folders, identities);
 }

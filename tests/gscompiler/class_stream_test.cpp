@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "gscompiler/code_generator.h"
+#include "gscompiler/compile_report.h"
 #include "gscompiler/declare_fixture.h"
 
 namespace {
@@ -15,7 +16,7 @@ using Files = std::vector<std::pair<std::string, std::string>>;
 
 struct Case {
   const char* name;
-  Files files;  // the first one is compiled
+  Files files;    // the first one is compiled
   bool streamed;  // compiled class by class (true) or the whole-tree way after all
 };
 
@@ -81,8 +82,7 @@ const Case kCases[] = {
      false},
 };
 
-class ClassStreamTest : public gs_test::DeclareFixture,
-                        public ::testing::WithParamInterface<Case> {
+class ClassStreamTest : public gs_test::DeclareFixture, public ::testing::WithParamInterface<Case> {
  protected:
   // The whole-tree compile: every class checked, then every class generated.
   i32 CompileWhole(const Files& files, std::vector<std::string>& messages, std::vector<u8>& image) {
@@ -94,7 +94,7 @@ class ClassStreamTest : public gs_test::DeclareFixture,
     GSCompileLog log;
     i32 errors = DeclareTopUnit(*state_, files.front().first.c_str(), &log);
     if (errors != 0) {
-      ReportMessage(".. while compiling '%s'", files.front().first.c_str());
+      ReportMessage(&state_->rootUnit, ".. while compiling '%s'", files.front().first.c_str());
     } else if (!GSCompiler::GenerateUnit(*state_)) {
       log.Add("\nInternal Code Generation Error...");
       errors = 1;

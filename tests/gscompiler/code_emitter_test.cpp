@@ -24,9 +24,7 @@ class CodeEmitterTest : public ::testing::Test {
   void SetUp() override {
     unit_.Reset(nullptr, &log_);
     unit_.fileName = "u.gs";
-    SetCurrentUnit(&unit_);
   }
-  void TearDown() override { SetCurrentUnit(nullptr); }
   std::vector<std::string> Messages() {
     std::vector<std::string> out;
     while (const char* m = log_.Take()) out.push_back(m);

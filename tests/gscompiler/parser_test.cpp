@@ -4,6 +4,8 @@
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 #include "gscompiler/compile_driver.h"
@@ -11,7 +13,6 @@
 #include "gscompiler/compiler_state.h"
 #include "gscompiler/parse_entry.h"
 #include "gscompiler/parse_node.h"
-#include "gscompiler/parser_support.h"
 #include "gscompiler/script_test_folder.h"
 
 namespace {
@@ -21,7 +22,6 @@ using namespace GSCompiler;
 // A unit parsed from text, with its messages.
 struct Parsed {
   Parsed() { unit.Reset(nullptr, &log); }
-  ~Parsed() { SetCurrentUnit(nullptr); }
 
   int Run(const std::string& source, const char* fileName = "t.gs") {
     unit.fileName = fileName;
@@ -369,6 +369,43 @@ TEST(ParserTest, ScannerFailureIsACountedErrorNotAnExit) {
   EXPECT_EQ(ParseUnitStream(parsed.unit, input), 1);
   EXPECT_EQ(parsed.log.Take(), std::string("t.gs(1) : input in flex scanner failed, line 1"));
   EXPECT_EQ(parsed.unit.errorCount, 1);
+}
+
+// Each parse keeps its unit, scanner and stacks to itself: parses on two threads at once give the
+// trees, results and messages that they give one after the other, stack growth and overflow
+// included.
+TEST(ParserTest, ParsesOnTwoThreadsAtOnceMatchParsesOneAfterTheOther) {
+  const std::vector<std::string> sources = {
+      "class A isclass B { int v = 1; void f(int a) { while (a > 0) a--; } };\nclass B { };",
+      "class A {\n  void f() { x = ; }\n};\n", Nested(3000), Nested(10000)};
+  using Outcome = std::tuple<int, std::vector<std::string>, std::string>;
+  const auto parseAll = [&sources] {
+    std::vector<Outcome> outcomes;
+    for (const std::string& source : sources) {
+      Parsed parsed;
+      parsed.Run(source);
+      outcomes.emplace_back(parsed.result, parsed.messages, DumpParseTree(parsed.unit.topLevel));
+    }
+    return outcomes;
+  };
+  const std::vector<Outcome> alone = parseAll();
+  constexpr int kRounds = 10;
+  std::vector<Outcome> seen[2];
+  {
+    std::vector<std::jthread> threads;
+    for (std::vector<Outcome>& out : seen) {
+      threads.emplace_back([&out, &parseAll] {
+        for (int round = 0; round < kRounds; ++round) {
+          const std::vector<Outcome> outcomes = parseAll();
+          out.insert(out.end(), outcomes.begin(), outcomes.end());
+        }
+      });
+    }
+  }
+  for (const std::vector<Outcome>& out : seen) {
+    ASSERT_EQ(out.size(), alone.size() * kRounds);
+    for (size_t i = 0; i < out.size(); ++i) EXPECT_EQ(out[i], alone[i % alone.size()]) << i;
+  }
 }
 
 class ParseThroughDriverTest : public gs_test::ScriptTestFolder {};

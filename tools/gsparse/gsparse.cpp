@@ -45,7 +45,6 @@ int PrintTree(const char* path, bool quiet) {
     const std::string tree = GSCompiler::DumpParseTree(unit.topLevel);
     std::fwrite(tree.data(), 1, tree.size(), stdout);
   }
-  SetCurrentUnit(nullptr);
   return std::clamp(unit.errorCount + result, 0, 255);
 }
 
