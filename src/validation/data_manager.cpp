@@ -319,7 +319,6 @@ bool DataManager::SavePersonalDetails() {
 }
 
 void DataManager::PurgeResources() {
-  KESTRO_ASSERT(GetValidationMutex().IsLockedByCurrentThread());
   meshes_.clear();
   currentMesh_ = nullptr;
   CollectResourceGarbage();
