@@ -19,6 +19,7 @@
 
 #include "assetdata/soup.h"
 #include "assetdata/soup_text.h"
+#include "pymclient/install_paths.h"
 #include "ratio_reporter.h"
 #include "validation/container.h"
 #include "validation/data_manager.h"
@@ -107,6 +108,7 @@ void BM_ParseConfigurations(benchmark::State& state) {
 void BM_BuildContainerTrees(benchmark::State& state) {
   const std::vector<std::string>& configurations = Configurations();
   const std::string folder = TetDataFolder();
+  const Qel::SingleLock validation(GetValidationMutex());
   TETLib::ErrorHandler::CreateInstance();
   if (!TETLib::DataManager::CreateInstance(folder.c_str()) ||
       !TETLib::DataManager::Instance().LoadDefinitions()) {

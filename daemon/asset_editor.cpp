@@ -135,7 +135,7 @@ bool AssetEditor::Record(const std::string& folderName, const std::string& relat
 }
 
 bool AssetEditor::BeginEdit(const KUID& kuid, AssetRecord& out, std::string& error) {
-  std::lock_guard<std::mutex> lock(store_.ChangeMutex());
+  std::lock_guard<OwnedMutex> lock(store_.ChangeMutex());
   AssetRecord record;
   if (!store_.GetAsset(kuid, record)) {
     error = "unknown asset";
@@ -158,7 +158,7 @@ bool AssetEditor::BeginEdit(const KUID& kuid, AssetRecord& out, std::string& err
 }
 
 bool AssetEditor::Commit(const KUID& kuid, std::string& error) {
-  std::lock_guard<std::mutex> lock(store_.ChangeMutex());
+  std::lock_guard<OwnedMutex> lock(store_.ChangeMutex());
   AssetRecord record;
   if (!store_.GetAsset(kuid, record) || record.folder != kEditingFolder) {
     error = "the asset is not open for editing";
@@ -244,7 +244,7 @@ bool AssetEditor::Install(const KUID& kuid, const FolderFiller& fill, std::strin
 
 size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs, std::vector<std::string>& errors,
                                std::vector<std::string>* warnings) {
-  std::lock_guard<std::mutex> lock(store_.ChangeMutex());
+  std::lock_guard<OwnedMutex> lock(store_.ChangeMutex());
   errors.assign(jobs.size(), std::string());
   if (warnings != nullptr) warnings->assign(jobs.size(), std::string());
   std::string error;
@@ -282,7 +282,7 @@ size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs, std::vector<
 }
 
 bool AssetEditor::Revert(const KUID& kuid, std::string& error) {
-  std::lock_guard<std::mutex> lock(store_.ChangeMutex());
+  std::lock_guard<OwnedMutex> lock(store_.ChangeMutex());
   AssetRecord record;
   if (!store_.GetAsset(kuid, record) || record.folder != kEditingFolder) {
     error = "the asset is not open for editing";
@@ -297,7 +297,7 @@ bool AssetEditor::Revert(const KUID& kuid, std::string& error) {
 
 bool AssetEditor::Delete(const KUID& kuid, bool keepBackup, std::string& error,
                          std::string* keptIn) {
-  std::lock_guard<std::mutex> lock(store_.ChangeMutex());
+  std::lock_guard<OwnedMutex> lock(store_.ChangeMutex());
   AssetRecord record;
   if (!store_.GetAsset(kuid, record)) {
     error = "unknown asset";
@@ -343,7 +343,7 @@ bool AssetEditor::Delete(const KUID& kuid, bool keepBackup, std::string& error,
 
 bool AssetEditor::Create(const KUID& requested, AssetRecord& out, std::string& error) {
   const KUID kuid = requested.IsNull() ? store_.GenerateKuid() : requested;
-  std::lock_guard<std::mutex> lock(store_.ChangeMutex());
+  std::lock_guard<OwnedMutex> lock(store_.ChangeMutex());
   AssetRecord existing;
   if (kuid.IsNull() || store_.GetAsset(kuid, existing)) {
     error = kuid.IsNull() ? "no KUID could be made" : "the asset exists already";

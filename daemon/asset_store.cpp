@@ -14,6 +14,7 @@
 #include "assetdata/soup_binary.h"
 #include "core/buffer_stream.h"
 #include "daemon/daemon_limits.h"
+#include "platform/invariant.h"
 #include "pymclient/pym_filter_codes.h"
 #include "qel/dynamic_buffer.h"
 #include "qel/log.h"
@@ -287,7 +288,7 @@ const std::vector<std::string>& AssetStore::ContentFolderNames() {
 AssetStore::~AssetStore() { Close(); }
 
 void AssetStore::Close() {
-  std::lock_guard<std::mutex> lock(dbMutex_);
+  std::lock_guard<OwnedMutex> lock(dbMutex_);
   if (db_ != nullptr) {
     sqlite3_close_v2(db_);
     db_ = nullptr;
@@ -299,6 +300,7 @@ void AssetStore::Close() {
 }
 
 bool AssetStore::OpenFile(const std::string& path, bool* created, std::string* error) {
+  KESTRO_ASSERT(dbMutex_.IsHeldByThisThread());
   *created = !FileExists(path);
   sqlite3* db = nullptr;
   const int rc = sqlite3_open_v2(
@@ -314,6 +316,7 @@ bool AssetStore::OpenFile(const std::string& path, bool* created, std::string* e
 }
 
 bool AssetStore::CreateSchema(std::string* error) {
+  KESTRO_ASSERT(dbMutex_.IsHeldByThisThread());
   WriteTransaction tx(db_);
   if (!tx.Began() || !Exec(db_, kSchema, error)) return false;
   Statement meta(db_, "INSERT INTO meta(key, value) VALUES('schema', ?)");
@@ -324,6 +327,7 @@ bool AssetStore::CreateSchema(std::string* error) {
 }
 
 bool AssetStore::OpenSettings(std::string* error) {
+  KESTRO_ASSERT(dbMutex_.IsHeldByThisThread());
   const std::string path = userData_ + "/" + kSettingsFileName;
   const bool created = !FileExists(path);
   sqlite3* db = nullptr;
@@ -371,6 +375,7 @@ bool AssetStore::OpenSettings(std::string* error) {
 }
 
 bool AssetStore::LoadKeywords(std::string* error) {
+  KESTRO_ASSERT(dbMutex_.IsHeldByThisThread());
   std::unordered_map<KUID, std::string> loaded;
   Statement rows(settingsDb_, "SELECT user, content, version, keywords FROM keywords");
   int rc = SQLITE_ERROR;
@@ -393,7 +398,7 @@ bool AssetStore::SetKeywords(const KUID& kuid, const std::string& keywords, std:
     return false;
   }
   {
-    std::lock_guard<std::mutex> lock(dbMutex_);
+    std::lock_guard<OwnedMutex> lock(dbMutex_);
     if (settingsDb_ == nullptr) {
       SetError(error, "settings not open");
       return false;
@@ -420,11 +425,12 @@ bool AssetStore::SetKeywords(const KUID& kuid, const std::string& keywords, std:
   keywords_[kuid] = keywords;
   auto it = FindRecord(records_, kuid);
   if (it != records_.end() && (*it)->kuid == kuid) (*it)->keywords = keywords;
-  DropSearchIndex();
+  DropSearchIndex(lock);
   return true;
 }
 
 bool AssetStore::LoadValidationFaults(std::string* error) {
+  KESTRO_ASSERT(dbMutex_.IsHeldByThisThread());
   std::unordered_set<KUID> loaded;
   Statement rows(settingsDb_, "SELECT user, content, version FROM validation_faults");
   int rc = SQLITE_ERROR;
@@ -454,7 +460,7 @@ bool AssetStore::MarkValidationFaults(RecordList& records) const {
 bool AssetStore::SetValidationFault(const KUID& kuid, bool faulty, std::string* error) {
   // Held throughout, so that two validations of one asset store their marks in the order they
   // change the index.
-  std::lock_guard<std::mutex> dbLock(dbMutex_);
+  std::lock_guard<OwnedMutex> dbLock(dbMutex_);
   {
     std::shared_lock<std::shared_mutex> lock(indexMutex_);
     // Most validations repeat the last result: nothing to write.
@@ -506,7 +512,7 @@ bool AssetStore::SetValidationFault(const KUID& kuid, bool faulty, std::string* 
     }
   }
   ComputeDerivedFlags(records_, obsoleted_, &which);
-  DropSearchIndex();
+  DropSearchIndex(lock);
   return true;
 }
 
@@ -571,7 +577,7 @@ bool AssetStore::Open(const std::string& userDataPath, std::string* error) {
   bool created = false;
   bool current = false;
   {
-    std::lock_guard<std::mutex> lock(dbMutex_);
+    std::lock_guard<OwnedMutex> lock(dbMutex_);
     // The settings first: they may still have to be taken from an index that is set aside below.
     if (!OpenSettings(error) || !LoadKeywords(error) || !LoadValidationFaults(error)) {
       sqlite3_close_v2(settingsDb_);
@@ -678,7 +684,7 @@ bool AssetStore::Rebuild(std::vector<std::string>& problems, std::string* error)
 
 bool AssetStore::WriteIndex(const std::vector<ScannedAsset>& assets, u64 fingerprint,
                             std::string* error) {
-  std::lock_guard<std::mutex> lock(dbMutex_);
+  std::lock_guard<OwnedMutex> lock(dbMutex_);
   if (db_ == nullptr) {
     SetError(error, "index not open");
     return false;
@@ -701,7 +707,7 @@ bool AssetStore::WriteIndex(const std::vector<ScannedAsset>& assets, u64 fingerp
 bool AssetStore::LoadIndex(std::string* error) {
   std::vector<AssetRecord> records;
   {
-    std::lock_guard<std::mutex> lock(dbMutex_);
+    std::lock_guard<OwnedMutex> lock(dbMutex_);
     Statement rows(db_,
                    "SELECT user, content, version, folder, path, name, categories, region, era, "
                    "keywords, build, rating, install_time, modify_time, flags, author, "
@@ -868,7 +874,7 @@ void AssetStore::ApplyChanges(const std::vector<KUID>& changed,
   std::vector<BaseOrder::Base> bases;
   std::unordered_set<KUID> namedObsolete;
   std::unique_lock<std::shared_mutex> lock(indexMutex_);
-  DropSearchIndex();
+  DropSearchIndex(lock);
   for (const KUID& kuid : changed) {
     bases.push_back(BaseOrder::Of(kuid));
     auto it = FindRecord(records_, kuid);
@@ -936,7 +942,7 @@ void AssetStore::InstallRecords(RecordList records) {
     if (set != keywords_.end()) r->keywords = set->second;
   }
   records_ = std::move(records);
-  DropSearchIndex();
+  DropSearchIndex(lock);
   creators_ = std::move(creators);
   obsoleted_.clear();
   dependents_.clear();
@@ -949,7 +955,9 @@ size_t AssetStore::CountAssets() const {
   return records_.size();
 }
 
-void AssetStore::DropSearchIndex() {
+void AssetStore::DropSearchIndex(const std::unique_lock<std::shared_mutex>& index) {
+  KESTRO_ASSERT(index.owns_lock() && index.mutex() == &indexMutex_);
+  (void)index;
   std::lock_guard<std::mutex> lock(searchIndexMutex_);
   searchIndex_.reset();
 }
@@ -976,7 +984,7 @@ bool AssetStore::GetAsset(const KUID& kuid, AssetRecord& out) const {
 bool AssetStore::SetFavourite(const KUID& kuid, bool favourite) {
   const i32 rating = favourite ? kFavouriteRating : kNoRating;
   {
-    std::lock_guard<std::mutex> lock(dbMutex_);
+    std::lock_guard<OwnedMutex> lock(dbMutex_);
     if (db_ == nullptr) return false;
     Statement update(db_,
                      "UPDATE assets SET rating = ? WHERE user = ? AND content = ? AND version = ?");
@@ -991,7 +999,7 @@ bool AssetStore::SetFavourite(const KUID& kuid, bool favourite) {
   auto it = FindRecord(records_, kuid);
   if (it == records_.end() || (*it)->kuid != kuid) return false;
   (*it)->rating = rating;
-  DropSearchIndex();
+  DropSearchIndex(lock);
   return true;
 }
 
@@ -1003,7 +1011,7 @@ void AssetStore::SetCategoryMatcher(CategoryMatcher matcher) {
 Soup AssetStore::GetSettingsSoup(const std::string& group) const {
   std::vector<u8> bytes;
   {
-    std::lock_guard<std::mutex> lock(dbMutex_);
+    std::lock_guard<OwnedMutex> lock(dbMutex_);
     if (settingsDb_ == nullptr) return Soup();
     Statement select(settingsDb_, "SELECT soup FROM settings WHERE grp = ?");
     if (!select.Ok()) return Soup();
@@ -1015,7 +1023,7 @@ Soup AssetStore::GetSettingsSoup(const std::string& group) const {
 }
 
 bool AssetStore::SetSettingsSoup(const std::string& group, const Soup& soup) {
-  std::lock_guard<std::mutex> lock(dbMutex_);
+  std::lock_guard<OwnedMutex> lock(dbMutex_);
   if (settingsDb_ == nullptr) return false;
   WriteTransaction tx(settingsDb_);
   std::string error;
@@ -1032,7 +1040,7 @@ std::string AssetStore::GetSettingString(const std::string& group, const std::st
 }
 
 bool AssetStore::CheckIntegrity(std::string* error) const {
-  std::lock_guard<std::mutex> lock(dbMutex_);
+  std::lock_guard<OwnedMutex> lock(dbMutex_);
   if (db_ == nullptr) {
     SetError(error, "index not open");
     return false;
@@ -1082,7 +1090,7 @@ std::vector<AssetRecord> AssetStore::VersionsOf(i32 userId, i32 contentId) const
 Soup AssetStore::GetConfig(const KUID& kuid) const {
   std::vector<u8> bytes;
   {
-    std::lock_guard<std::mutex> lock(dbMutex_);
+    std::lock_guard<OwnedMutex> lock(dbMutex_);
     if (db_ == nullptr) return Soup();
     Statement select(db_,
                      "SELECT config FROM assets WHERE user = ? AND content = ? AND version = ?");
@@ -1130,7 +1138,7 @@ KUID AssetStore::GenerateKuid() {
       if (r->kuid.userId == kLocalUserId) highest = std::max(highest, r->kuid.contentId);
     }
   }
-  std::lock_guard<std::mutex> lock(dbMutex_);
+  std::lock_guard<OwnedMutex> lock(dbMutex_);
   if (settingsDb_ == nullptr) return KUID::Null();
   WriteTransaction tx(settingsDb_);
   if (!tx.Began()) return KUID::Null();
@@ -1154,7 +1162,8 @@ KUID AssetStore::GenerateKuid() {
 }
 
 bool AssetStore::MarkChanging(std::string* error) {
-  std::lock_guard<std::mutex> lock(dbMutex_);
+  KESTRO_ASSERT(changeMutex_.IsHeldByThisThread());
+  std::lock_guard<OwnedMutex> lock(dbMutex_);
   if (db_ == nullptr) {
     SetError(error, "index not open");
     return false;
@@ -1170,6 +1179,7 @@ bool AssetStore::RecordChange(const ScannedAsset* put, const KUID& removed, std:
 
 bool AssetStore::RecordChanges(const std::vector<ScannedAsset>& puts, const KUID& removed,
                                std::string* error) {
+  KESTRO_ASSERT(changeMutex_.IsHeldByThisThread());
   std::vector<KUID> changed;
   for (const ScannedAsset& put : puts) changed.push_back(put.record.kuid);
   if (puts.empty()) changed.push_back(removed);
@@ -1183,7 +1193,7 @@ bool AssetStore::RecordChanges(const std::vector<ScannedAsset>& puts, const KUID
   for (const ScannedAsset& put : puts) folders.push_back(put.record.path);
   const u64 fingerprint = RefreshFingerprint(folders);
   {
-    std::lock_guard<std::mutex> lock(dbMutex_);
+    std::lock_guard<OwnedMutex> lock(dbMutex_);
     if (db_ == nullptr) {
       SetError(error, "index not open");
       return false;
@@ -1225,7 +1235,7 @@ bool AssetStore::Reload(std::string* error) { return LoadIndex(error); }
 
 bool AssetStore::ReopenIndex(std::string* error) {
   const std::string path = userData_ + "/" + kDatabaseFileName;
-  std::lock_guard<std::mutex> lock(dbMutex_);
+  std::lock_guard<OwnedMutex> lock(dbMutex_);
   if (db_ != nullptr) {
     sqlite3_close_v2(db_);
     db_ = nullptr;
@@ -1255,7 +1265,7 @@ bool AssetStore::ReopenIndex(std::string* error) {
 }
 
 bool AssetStore::Compact(std::string* error) {
-  std::lock_guard<std::mutex> lock(dbMutex_);
+  std::lock_guard<OwnedMutex> lock(dbMutex_);
   if (db_ == nullptr) return false;
   return Exec(db_, "VACUUM", error);
 }

@@ -24,6 +24,7 @@
 #include "daemon/asset_scanner.h"
 #include "daemon/filter_evaluator.h"
 #include "daemon/filter_tree.h"
+#include "daemon/owned_mutex.h"
 #include "daemon/search_index.h"
 
 struct sqlite3;
@@ -72,7 +73,7 @@ class AssetStore {
   // Folder changes. The caller holds ChangeMutex() across MarkChanging, its folder work and
   // RecordChange. RecordChange replaces (put) or removes the asset's row, and clears the mark in
   // the same transaction; a start that finds the mark rebuilds the index.
-  std::mutex& ChangeMutex() { return changeMutex_; }
+  OwnedMutex& ChangeMutex() { return changeMutex_; }
   bool MarkChanging(std::string* error);
   bool RecordChange(const ScannedAsset* put, const KUID& removed, std::string* error);
   // Replaces the rows of all `puts` in one transaction; with no puts, removes `removed`.
@@ -158,14 +159,14 @@ class AssetStore {
   // Keeps the reverse indexes up to date with one record that comes (+1) or goes (-1).
   void IndexLinks(const AssetRecord& record, int change);
   void InstallRecords(RecordList records);
-  // Called with indexMutex_ held for writing whenever a record changes: the next search lays
-  // out its columns anew.
-  void DropSearchIndex();
+  // Called with indexMutex_ held for writing (`index`) whenever a record changes: the next search
+  // lays out its columns anew.
+  void DropSearchIndex(const std::unique_lock<std::shared_mutex>& index);
 
   std::string userData_;
   bool rebuilt_ = false;
   // Serialises every use of the SQLite connections.
-  mutable std::mutex dbMutex_;
+  mutable OwnedMutex dbMutex_;
   sqlite3* db_ = nullptr;
   sqlite3* settingsDb_ = nullptr;
   // Guards the in-memory index and the evaluator.
@@ -183,7 +184,7 @@ class AssetStore {
   std::unordered_map<KUID, std::string> keywords_;
   // Assets whose last validation through a command host ended with errors.
   std::unordered_set<KUID> validationFaults_;
-  std::mutex changeMutex_;
+  OwnedMutex changeMutex_;
   // The parts of the content fingerprint and their sum, as the last walk or change left them.
   std::mutex fingerprintMutex_;
   FingerprintParts fingerprintParts_;

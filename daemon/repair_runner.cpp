@@ -61,7 +61,7 @@ void RepairRunner::Run(u32 level) {
   std::string error;
   bool ok = true;
   {
-    std::lock_guard<std::mutex> change(store_.ChangeMutex());
+    std::lock_guard<OwnedMutex> change(store_.ChangeMutex());
     if (level <= PymProtocol::kRepairBase) {
       SetStatus(0.5f, "Reading the index");
       ok = store_.Reload(&error);

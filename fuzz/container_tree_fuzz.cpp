@@ -12,6 +12,7 @@
 
 #include "assetdata/soup_text.h"
 #include "core/buffer_stream.h"
+#include "pymclient/install_paths.h"
 #include "qel/dynamic_buffer.h"
 #include "validation/container.h"
 #include "validation/data_manager.h"
@@ -197,6 +198,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ParseSoupText(config, std::string_view(reinterpret_cast<const char*>(data), size), false);
   const i64 containers = TETLib::Container::LiveCount();
   const i64 tags = TETLib::Tag::LiveCount();
+  const Qel::SingleLock validation(GetValidationMutex());
   TETLib::ErrorHandler::Instance()->ClearRecords();
   {
     TETLib::Container root;

@@ -8,6 +8,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "platform/invariant.h"
 #include "qel/critical_section.h"
 #include "qel/types.h"
 
@@ -19,11 +20,19 @@ class ReferenceCountMP {
 
   virtual void DeleteThis() { delete this; }
 
-  void AddReference() const { count_.Increment(); }
+  // A reference is only ever taken from one already held: the skip below relies on it.
+  void AddReference() const {
+    const i32 count = count_.Increment();
+    KESTRO_ASSERT(count > 1);
+    (void)count;
+  }
   void ReleaseReference() const {
     // A count of 1 is the caller's own reference: no other thread can hold or take one, so the
-    // atomic decrement, a large part of freeing a big tree, is skipped.
-    if (count_.Get() == 1 || count_.Decrement() == 0) {
+    // atomic decrement, a large part of freeing a big tree, is skipped. A count below 1 would be
+    // a release of a reference nobody holds.
+    const i32 count = count_.Get();
+    KESTRO_ASSERT(count >= 1);
+    if (count == 1 || count_.Decrement() == 0) {
       const_cast<ReferenceCountMP*>(this)->DeleteThis();
     }
   }

@@ -9,31 +9,7 @@
 #include <utility>
 #include <vector>
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#include <sanitizer/asan_interface.h>
-#endif
-#endif
-
-namespace {
-
-// With AddressSanitizer, the memory of a released thing is poisoned, so that a use after its
-// release is caught although its slab lives on.
-void Poison(void* memory, size_t size) {
-#if defined(__SANITIZE_ADDRESS__)
-  __asan_poison_memory_region(memory, size);
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-  __asan_poison_memory_region(memory, size);
-#endif
-#endif
-  (void)memory;
-  (void)size;
-}
-
-}  // namespace
+#include "platform/asan_poison.h"
 
 // Counts the releases of things made in slabs and gives them back to their slab in one step
 // when the slab changes or the count goes: a tree that goes whole then pays one atomic step per
@@ -46,8 +22,9 @@ class SoupSlabRelease {
   SoupSlabRelease& operator=(const SoupSlabRelease&) = delete;
 
   // Gives back `count` things that lie in the `size` bytes at `memory`, made at `offset`.
+  // Poisoned, so that a use after the release is caught although the slab lives on.
   void Add(void* memory, u32 offset, size_t size, u32 count = 1) {
-    Poison(memory, size);
+    Platform::PoisonMemory(memory, size);
     auto* slab = reinterpret_cast<SoupSlabMaker::Slab*>(static_cast<u8*>(memory) - offset);
     if (slab != slab_) {
       Flush();
@@ -634,7 +611,7 @@ void SoupSlabMaker::Retire() {
 }
 
 void SoupSlabMaker::Release(void* memory, u32 offset, size_t size) {
-  Poison(memory, size);
+  Platform::PoisonMemory(memory, size);
   Slab* slab = reinterpret_cast<Slab*>(static_cast<u8*>(memory) - offset);
   if (slab->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) {
     slab->~Slab();

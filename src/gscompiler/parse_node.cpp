@@ -28,6 +28,7 @@ void* ParseNodeArena::TakeFromNewBlock() {
     lastBlock_ = kept.nodes;
     sizeOfLast_ = u32(kept.bytes / sizeof(ParseNode));
     usedInLast_ = 1;
+    Platform::UnpoisonMemory(lastBlock_, sizeof(ParseNode));
     return lastBlock_;
   }
   const size_t bytes =
@@ -50,6 +51,7 @@ void* ParseNodeArena::TakeFromNewBlock() {
 
 void ParseNodeArena::FreeAll() {
   for (const Block& block : blocks_) {
+    Platform::UnpoisonMemory(block.nodes, block.bytes);
     const size_t alignment =
         block.bytes == kLargestBlockBytes ? kLargestBlockBytes : alignof(ParseNode);
     ::operator delete(block.nodes, std::align_val_t(alignment));
@@ -63,6 +65,7 @@ void ParseNodeArena::FreeAll() {
 
 void ParseNodeArena::Rewind() {
   if (blocks_.empty()) return;
+  for (const Block& block : blocks_) Platform::PoisonMemory(block.nodes, block.bytes);
   current_ = 0;
   lastBlock_ = blocks_.front().nodes;
   sizeOfLast_ = u32(blocks_.front().bytes / sizeof(ParseNode));

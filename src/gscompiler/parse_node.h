@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "gscommon/gs_types.h"
+#include "platform/asan_poison.h"
 #include "qel/types.h"
 
 class UnitRecord;
@@ -191,11 +192,14 @@ class ParseNodeArena {
   // Room for one node, uninitialised; null when memory runs out.
   void* Take() {
     if (usedInLast_ == sizeOfLast_) return TakeFromNewBlock();
-    return lastBlock_ + usedInLast_++;
+    ParseNode* node = lastBlock_ + usedInLast_++;
+    Platform::UnpoisonMemory(node, sizeof(ParseNode));
+    return node;
   }
   void FreeAll();
   // Forgets every node but keeps the blocks for the next ones: a unit compiled a class at a
-  // time holds only the nodes of the class at hand.
+  // time holds only the nodes of the class at hand. The forgotten nodes are poisoned for
+  // AddressSanitizer, so that a pointer kept across the rewind is caught when read.
   void Rewind();
 
  private:

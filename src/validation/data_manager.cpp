@@ -6,6 +6,8 @@
 #include "core/main_thread_wait.h"
 #include "mesh/alpha_blend_cache_unsorted.h"
 #include "mesh/kestro_alpha_blend_cache.h"
+#include "platform/invariant.h"
+#include "pymclient/install_paths.h"
 #include "pymclient/resource_db_cache.h"
 #include "qel/file.h"
 #include "qel/resource_database.h"
@@ -134,6 +136,7 @@ const KestroRenderContext* DataManager::GetRenderContext() {
 
 void DataManager::RegisterByKey(const Qel::PString& key, const void* object,
                                 const Qel::PString& name) {
+  KESTRO_ASSERT(GetValidationMutex().IsLockedByCurrentThread());
   keyRegistry_[key].push_back({object, name});
   MarkListed(object);
   OnRegistered();
@@ -141,6 +144,7 @@ void DataManager::RegisterByKey(const Qel::PString& key, const void* object,
 
 void DataManager::RegisterByName(const Qel::PString& listName, const void* object,
                                  const Qel::PString& name) {
+  KESTRO_ASSERT(GetValidationMutex().IsLockedByCurrentThread());
   nameRegistry_[listName].push_back({object, name});
   MarkListed(object);
   OnRegistered();
@@ -324,6 +328,7 @@ void DataManager::PurgeResources() {
 
 bool DataManager::OpenAssetResourceDatabase(const Qel::PString& assetName,
                                             const Qel::String& assetFolder) {
+  KESTRO_ASSERT(GetValidationMutex().IsLockedByCurrentThread());
   ReleaseAssetResourceDatabase();
   assetName_ = assetName;
   assetFolder_ = assetFolder;

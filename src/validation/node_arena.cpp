@@ -3,15 +3,7 @@
 #include <algorithm>
 #include <new>
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#define KESTRO_NODE_ARENA_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#include <sanitizer/asan_interface.h>
-#define KESTRO_NODE_ARENA_ASAN 1
-#endif
-#endif
+#include "platform/asan_poison.h"
 
 namespace TETLib {
 
@@ -32,22 +24,6 @@ struct alignas(kAlignment) NodeHeader {
 };
 
 size_t Rounded(size_t size) { return (size + kAlignment - 1) & ~(kAlignment - 1); }
-
-void Poison(void* memory, size_t size) {
-#if defined(KESTRO_NODE_ARENA_ASAN)
-  __asan_poison_memory_region(memory, size);
-#endif
-  (void)memory;
-  (void)size;
-}
-
-void Unpoison(void* memory, size_t size) {
-#if defined(KESTRO_NODE_ARENA_ASAN)
-  __asan_unpoison_memory_region(memory, size);
-#endif
-  (void)memory;
-  (void)size;
-}
 
 }  // namespace
 
@@ -73,7 +49,7 @@ NodeArena::~NodeArena() {
   while (blocks_ != nullptr) {
     Block* block = blocks_;
     blocks_ = block->next;
-    Unpoison(block, block->size);
+    Platform::UnpoisonMemory(block, block->size);
     if (block->size == kFirstBlockSize && t_spare.block == nullptr) {
       t_spare.block = block;
     } else {
@@ -101,12 +77,12 @@ void* NodeArena::Allocate(size_t size) {
     blocks_ = block;
     next_ = reinterpret_cast<std::byte*>(block + 1);
     left_ = blockSize - sizeof(Block);
-    Poison(next_, left_);
+    Platform::PoisonMemory(next_, left_);
   }
   void* memory = next_;
   next_ += size;
   left_ -= size;
-  Unpoison(memory, size);
+  Platform::UnpoisonMemory(memory, size);
   return memory;
 }
 
@@ -154,7 +130,7 @@ void FreeNode(void* memory) noexcept {
     return;
   }
   // Stays the arena's until the arena goes; poisoned so that nothing reads it meanwhile.
-  Poison(header, header->size);
+  Platform::PoisonMemory(header, header->size);
 }
 
 }  // namespace TETLib

@@ -1,5 +1,8 @@
 #include "validation/run_definitions.h"
 
+#include "platform/invariant.h"
+#include "pymclient/install_paths.h"
+
 namespace TETLib {
 
 namespace {
@@ -23,6 +26,8 @@ SharedFacts& TheSharedFacts() {
 std::atomic<u64> RunDefinitions::sharedGeneration_{0};
 
 DefinitionFactsCache& RunDefinitions::TakeSharedFacts() {
+  // The shared facts are the process's, kept without a lock of their own.
+  KESTRO_ASSERT(GetValidationMutex().IsLockedByCurrentThread());
   SharedFacts& shared = TheSharedFacts();
   if (shared.root.Get() != shared_.GetRoot().Get()) {
     shared.cache.Clear();

@@ -50,6 +50,7 @@ class Fixture {
       if (Below(5) == 0) r.dependencies.push_back(KUID(i32(100 + Below(7)), i32(Below(120)), 0));
       kuids_.push_back(r.kuid);
     }
+    const std::lock_guard<OwnedMutex> change(store_.ChangeMutex());
     EXPECT_TRUE(store_.RecordChanges(assets, KUID(), &error_)) << error_;
     std::sort(kuids_.begin(), kuids_.end());
   }
@@ -156,7 +157,10 @@ TEST(SearchIndex, FollowsEveryKindOfChange) {
   f.ExpectSameAsScan(100);
 
   const KUID removed = f.Kuids()[0];
-  ASSERT_TRUE(f.Store().RecordChanges({}, removed, &error)) << error;
+  {
+    const std::lock_guard<OwnedMutex> change(f.Store().ChangeMutex());
+    ASSERT_TRUE(f.Store().RecordChanges({}, removed, &error)) << error;
+  }
   f.Kuids().erase(f.Kuids().begin());
   EXPECT_FALSE(finds(Group(true, false, {}), removed));
   f.ExpectSameAsScan(100);

@@ -14,6 +14,7 @@
 #include "assetdata/soup_text.h"
 #include "core/buffer_stream.h"
 #include "qel/dynamic_buffer.h"
+#include "pymclient/install_paths.h"
 #include "support/scratch_folder.h"
 #include "validation/data_manager.h"
 #include "validation/definition_facts.h"
@@ -270,6 +271,8 @@ bool Has(const std::vector<std::string>& lines, const std::string& want) {
 
 class ContainerTest : public ::testing::Test {
  protected:
+  // Held as a validation holds it: the data manager and the definitions' facts are used under it.
+  const Qel::SingleLock validationLock_{GetValidationMutex()};
   void SetUp() override {
     Write(kInheritance, kKinds, kContainers);
     containersBefore_ = Container::LiveCount();

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "pymclient/install_paths.h"
 #include "support/scratch_folder.h"
 #include "validation/node_arena.h"
 
@@ -17,6 +18,8 @@ using TETLib::DataManager;
 
 class DataManagerTest : public ::testing::Test {
  protected:
+  // Held as a validation holds it: the data manager and the definitions' facts are used under it.
+  const Qel::SingleLock validationLock_{GetValidationMutex()};
   void TearDown() override { DataManager::DestroyInstance(); }
 
   DataManager& Create() {

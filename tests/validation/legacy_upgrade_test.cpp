@@ -10,6 +10,7 @@
 
 #include "assetdata/soup.h"
 #include "core/buffer_stream.h"
+#include "pymclient/install_paths.h"
 #include "qel/dynamic_buffer.h"
 #include "validation/data_manager.h"
 #include "validation/tag_vocabulary.h"
@@ -64,6 +65,8 @@ Soup Parse(const std::string& text) {
 
 class LegacyUpgradeTest : public ::testing::Test {
  protected:
+  // Held as a validation holds it: the data manager and the definitions' facts are used under it.
+  const Qel::SingleLock validationLock_{GetValidationMutex()};
   void SetUp() override {
     ASSERT_TRUE(DataManager::CreateInstance((kData + "tet").c_str()));
     DataManager::Instance().LoadDefinitions();

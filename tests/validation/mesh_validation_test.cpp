@@ -17,6 +17,7 @@
 #include "mesh/kestro_indexed_mesh_lod_instance.h"
 #include "mesh/lod_fixture.h"
 #include "mesh/mesh_fixture.h"
+#include "pymclient/install_paths.h"
 #include "qel/options.h"
 #include "qelgfx/animation_definition.h"
 #include "support/scratch_folder.h"
@@ -164,6 +165,8 @@ std::string QuadsMesh(u32 n) {
 
 class MeshValidationTest : public ::testing::Test {
  protected:
+  // Held as a validation holds it: the data manager and the definitions' facts are used under it.
+  const Qel::SingleLock validationLock_{GetValidationMutex()};
   void SetUp() override {
     dir_.Put("tet/inheritance.txt", "");
     dir_.Put("tet/kind.txt", kKinds);

@@ -294,6 +294,8 @@ int PrintUpgrade(const char* tetData, const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The whole run is one validation: the data manager is used under the validation lock only.
+  const Qel::SingleLock validation(GetValidationMutex());
   if (argc == 3 && std::strcmp(argv[1], "defs") == 0) {
     TETLib::ErrorHandler::CreateInstance();
     const int code = PrintDefinitions(argv[2]);
