@@ -218,6 +218,9 @@ u64 FolderBytes(int fd, int depth = 0) {
     close(fd);
     return 0;
   }
+  // A duplicate shares its offset with the descriptor it came from, which a listing may have
+  // left at the end.
+  rewinddir(dir);
   u64 total = 0;
   while (dirent* e = readdir(dir)) {
     const char* name = e->d_name;

@@ -379,6 +379,8 @@ TEST(AssetStore, ScanOnSeveralThreadsKeepsTheWalkOrder) {
     AssetRecord r;
     ASSERT_TRUE(s.GetAsset(KUID(300, k, 0), r));
     EXPECT_EQ(r.path, "a/f" + std::to_string(100 + k));
+    // The folder's bytes, counted from the folder the walk had already listed.
+    EXPECT_EQ(r.size, fs::file_size(t.path() + "/local/" + r.path + "/config.txt")) << k;
   }
   std::vector<std::string> duplicates;
   size_t broken = problems.size();
