@@ -17,7 +17,7 @@
 #include "scripthost/gso_soup.h"
 #include "scripthost/native_binding.h"
 #include "scripthost/online_script_hooks.h"
-#include "scripthost/script_system.h"
+#include "scripthost/script_class_registry.h"
 
 using GSRuntime::GSHandle;
 using GSRuntime::GSStack;

@@ -8,7 +8,7 @@
 #include "online/gso_online_access.h"
 #include "scripthost/gso_soup.h"
 #include "scripthost/native_binding.h"
-#include "scripthost/script_system.h"
+#include "scripthost/script_class_registry.h"
 
 using GSRuntime::GSHandle;
 using GSRuntime::GSStack;
