@@ -114,8 +114,9 @@ OnlineRequests::Profile OnlineRequests::ReadProfile() const {
   ParseSoupText(soup, text, false);
   profile.name = Tag(soup, "profile-name");
   profile.host = Tag(soup, "service-host");
-  if (profile.host.empty()) profile.host = kDefaultServiceHost;
-  const i32 port = soup.GetNamedTagAsInt(Qel::PString("service-port"), kDefaultServicePort);
+  if (profile.host.empty()) profile.host = PymProtocol::kOnlineServiceHost;
+  const i32 port =
+      soup.GetNamedTagAsInt(Qel::PString("service-port"), PymProtocol::kOnlineServicePort);
   if (port > 0 && port <= 65535) {
     profile.port = u16(port);
   } else {

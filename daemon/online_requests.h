@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "pymclient/pym_protocol.h"
 #include "qel/types.h"
 
 namespace PymDaemonSrv {
@@ -18,8 +19,6 @@ struct Response;
 
 class OnlineRequests {
  public:
-  static constexpr u16 kDefaultServicePort = 5251;
-  static constexpr const char* kDefaultServiceHost = "127.0.0.1";
   static constexpr const char* kHandOffScheme = "oblogin://";
   // Keys longer than this are refused; they name a settings group.
   static constexpr size_t kMaxKeyLength = 255;
@@ -34,7 +33,7 @@ class OnlineRequests {
   struct Profile {
     std::string name;
     std::string host;
-    u16 port = kDefaultServicePort;
+    u16 port = PymProtocol::kOnlineServicePort;
     std::string ticket;       // held from the start: the user logged in before
     std::string loginTicket;  // what a hand-off obtains; none: the hand-off is refused
   };

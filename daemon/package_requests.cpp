@@ -1,9 +1,5 @@
 #include "daemon/package_requests.h"
 
-#include <sys/stat.h>
-
-#include <algorithm>
-#include <cctype>
 #include <string>
 #include <vector>
 
@@ -11,26 +7,20 @@
 #include "assetdata/cdp_extract.h"
 #include "assetdata/cdp_pack.h"
 #include "assetdata/cdp_package.h"
-#include "assetdata/kestro_property.h"
+#include "assetdata/results_log.h"
+#include "assetdata/safe_folder.h"
 #include "assetdata/soup.h"
 #include "assetdata/soup_binary.h"
 #include "core/buffer_stream.h"
 #include "core/kuid.h"
+#include "daemon/asset_editor.h"
+#include "daemon/asset_record.h"
 #include "daemon/asset_scanner.h"
 #include "daemon/asset_store.h"
-#include "daemon/daemon_limits.h"
-#include "daemon/filter_evaluator.h"
-#include "daemon/filter_tree.h"
-#include "platform/byte_order.h"
-#include "platform/invariant.h"
-#include "pymclient/pym_filter_codes.h"
-#include "pymclient/pym_protocol.h"
-#include "qel/log.h"
+#include "qel/dynamic_buffer.h"
 #include "qel/pstring.h"
 
 namespace PymDaemonSrv::PackageRequests {
-
-namespace pp = PymProtocol;
 
 namespace {
 

@@ -1,32 +1,15 @@
 #include "daemon/session_requests.h"
 
-#include <sys/stat.h>
-
-#include <algorithm>
-#include <cctype>
 #include <string>
-#include <vector>
 
-#include "assetdata/cdp_dsid.h"
-#include "assetdata/cdp_extract.h"
-#include "assetdata/cdp_pack.h"
-#include "assetdata/cdp_package.h"
-#include "assetdata/kestro_property.h"
+#include "assetdata/results_log.h"
 #include "assetdata/soup.h"
-#include "assetdata/soup_binary.h"
 #include "core/buffer_stream.h"
 #include "core/kuid.h"
-#include "daemon/asset_scanner.h"
 #include "daemon/asset_store.h"
-#include "daemon/daemon_limits.h"
-#include "daemon/filter_evaluator.h"
-#include "daemon/filter_tree.h"
-#include "platform/byte_order.h"
-#include "platform/invariant.h"
-#include "pymclient/pym_filter_codes.h"
 #include "pymclient/pym_protocol.h"
-#include "qel/log.h"
 #include "qel/pstring.h"
+#include "qel/string.h"
 
 namespace PymDaemonSrv::SessionRequests {
 

@@ -18,7 +18,7 @@ void Check(bool ok) {
 class FuzzEndpoint : public TMEEndpoint {
  public:
   void HandlePacket(TMEPacket* packet) override {
-    Check(packet->GetPayloadLength() <= kMaxPayload);
+    Check(packet->GetPayloadLength() <= TMEPacket::kMaxPayload);
     // The layer above answers some messages; queueing from the handler must be safe.
     if (packet->GetPayloadLength() % 7 == 3) {
       auto reply = std::make_unique<TMEPacket>(packet->GetPayload(), 1);
@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const TMEReassembly& reassembly = endpoint.GetReassembly();
     Check(reassembly.GetOpenCount() <= TMEReassembly::kMaxOpenAssemblies);
     Check(endpoint.GetHeldCount() <= TMEEndpoint::kMaxHeld);
-    for (int s = 0; s < 256; ++s) Check(reassembly.GetBytes(u8(s)) <= TMEReassembly::kMaxAssemblyBytes);
+    for (int s = 0; s < 256; ++s) Check(reassembly.GetBytes(u8(s)) <= TMEPacket::kMaxPayload);
   }
   return 0;
 }

@@ -17,7 +17,7 @@
 #include "scripthost/gso_soup.h"
 #include "scripthost/native_binding.h"
 #include "scripthost/online_script_hooks.h"
-#include "scripthost/script_system.h"
+#include "scripthost/script_class_registry.h"
 
 using GSRuntime::GSHandle;
 using GSRuntime::GSStack;
@@ -74,24 +74,9 @@ using GSRuntime::BindMember;
 using GSRuntime::NativeEntry;
 using GSO = GSOOnlineAccess;
 
-constexpr NativeEntry kNatives[] = {
-    {"$void@OnlineAccess::Connect()", BindMember<GSO, &GSO::Connect>},
-    {"$int@OnlineAccess::GetStatus()", BindMember<GSO, &GSO::GetStatus>},
-    {"$void@OnlineAccess::Disconnect()", BindMember<GSO, &GSO::Disconnect>},
-    {"$string@OnlineAccess::GetUsername()", BindMember<GSO, &GSO::GetUsername>},
-    {"$int@OnlineAccess::GetLocalData(string,Soup)", BindMember<GSO, &GSO::GetLocalData>},
-    {"$int@OnlineAccess::SetLocalData(string,Soup)", BindMember<GSO, &GSO::SetLocalData>},
-    {"$int@OnlineAccess::GetProfileData(string,Soup)", BindMember<GSO, &GSO::GetProfileData>},
-    {"$int@OnlineAccess::SetProfileData(string,Soup)", BindMember<GSO, &GSO::SetProfileData>},
-    {"$int@OnlineAccess::PostMessage(string,Soup)", BindMember<GSO, &GSO::PostMessage>},
-    {"$int@OnlineAccess::CollectMessage(string,Soup)", BindMember<GSO, &GSO::CollectMessage>},
-    {"$OnlineGroup@OnlineAccess::CreateGroup(int)", BindMember<GSO, &GSO::CreateGroup>},
-    {"$OnlineGroup@OnlineAccess::OpenGroup(string,int)", BindMember<GSO, &GSO::OpenGroup>},
-    {"$int@OnlineAccess::PostOfflineMessage(Soup)", BindMember<GSO, &GSO::PostOfflineMessage>},
-    {"$int@OnlineAccess::CollectOfflineMessage(Soup)",
-     BindMember<GSO, &GSO::CollectOfflineMessage>},
-    {"$bool@OnlineAccess::CanAccessMultiplayer()", BindMember<GSO, &GSO::CanAccessMultiplayer>},
-};
+#define ONLINE_ACCESS_BODY_ROW(signature, method) {signature, BindMember<GSO, &GSO::method>},
+constexpr NativeEntry kNatives[] = {SCRIPTHOST_ONLINE_ACCESS_NATIVES(ONLINE_ACCESS_BODY_ROW)};
+#undef ONLINE_ACCESS_BODY_ROW
 
 GSRuntime::GSNativeFunction* BindNative(const Qel::PString& className,
                                         const Qel::PString& signature) {

@@ -8,7 +8,8 @@
 #include "online/gso_online_access.h"
 #include "scripthost/gso_soup.h"
 #include "scripthost/native_binding.h"
-#include "scripthost/script_system.h"
+#include "scripthost/online_script_hooks.h"
+#include "scripthost/script_class_registry.h"
 
 using GSRuntime::GSHandle;
 using GSRuntime::GSStack;
@@ -19,24 +20,9 @@ using GSRuntime::BindMember;
 using GSRuntime::NativeEntry;
 using GSG = GSOOnlineGroup;
 
-constexpr NativeEntry kNatives[] = {
-    {"$void@OnlineGroup::Connect()", BindMember<GSG, &GSG::Connect>},
-    {"$int@OnlineGroup::GetStatus()", BindMember<GSG, &GSG::GetStatus>},
-    {"$void@OnlineGroup::Disconnect()", BindMember<GSG, &GSG::Disconnect>},
-    {"$string@OnlineGroup::GetOnlineGroupCookie()", BindMember<GSG, &GSG::GetOnlineGroupCookie>},
-    {"$void@OnlineGroup::AddUser(string)", BindMember<GSG, &GSG::AddUser>},
-    {"$void@OnlineGroup::RemoveUser(string)", BindMember<GSG, &GSG::RemoveUser>},
-    {"$int@OnlineGroup::CountUsers()", BindMember<GSG, &GSG::CountUsers>},
-    {"$string@OnlineGroup::GetIndexedUser(int)", BindMember<GSG, &GSG::GetIndexedUser>},
-    {"$int@OnlineGroup::FindUser(string)", BindMember<GSG, &GSG::FindUser>},
-    {"$int@OnlineGroup::GetUserStatus(int)", BindMember<GSG, &GSG::GetUserStatus>},
-    {"$int@OnlineGroup::PostMessage(Soup)", BindMember<GSG, &GSG::PostMessage>},
-    {"$int@OnlineGroup::CollectMessage(string,Soup)", BindMember<GSG, &GSG::CollectMessage>},
-    {"$void@OnlineGroup::SetModeFlags(int,int)", BindMember<GSG, &GSG::SetModeFlags>},
-    {"$void@OnlineGroup::SetUserModeFlags(string,int,int)",
-     BindMember<GSG, &GSG::SetUserModeFlags>},
-    {"$int@OnlineGroup::GetUserModeFlags(string)", BindMember<GSG, &GSG::GetUserModeFlags>},
-};
+#define ONLINE_GROUP_BODY_ROW(signature, method) {signature, BindMember<GSG, &GSG::method>},
+constexpr NativeEntry kNatives[] = {SCRIPTHOST_ONLINE_GROUP_NATIVES(ONLINE_GROUP_BODY_ROW)};
+#undef ONLINE_GROUP_BODY_ROW
 
 }  // namespace
 

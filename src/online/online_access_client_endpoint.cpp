@@ -6,6 +6,7 @@
 #include "core/app_globals.h"
 #include "core/log_printf.h"
 #include "core/stream.h"
+#include "pymclient/pym_protocol.h"
 
 namespace {
 
@@ -92,8 +93,9 @@ bool OnlineAccessClientEndpoint::Connect(bool force) {
     return false;
   }
   SetMode(1);
-  const Qel::String host = profile.host.IsEmpty() ? Qel::String(kDefaultServiceHost) : profile.host;
-  const u16 port = profile.port != 0 ? profile.port : kDefaultServicePort;
+  const Qel::String host =
+      profile.host.IsEmpty() ? Qel::String(PymProtocol::kOnlineServiceHost) : profile.host;
+  const u16 port = profile.port != 0 ? profile.port : PymProtocol::kOnlineServicePort;
   UdpPeer* peer = udp_.BindPeer(host, port);
   if (peer == nullptr) {
     LogPrintf("OnlineAccessClientEndpoint::Connect> cannot resolve the service host %s",

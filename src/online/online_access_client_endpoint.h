@@ -69,8 +69,6 @@ class OnlineAccessClientEndpoint : public TMEEndpoint {
     kMsgLogin = 31,
   };
 
-  static constexpr u16 kDefaultServicePort = 5251;
-  static constexpr const char* kDefaultServiceHost = "127.0.0.1";
   static constexpr f64 kDefaultFloodLimitPerMinute = 300000.0;
   static constexpr f64 kDefaultFloodLimitPerHour = 10800000.0;
   static constexpr f64 kRetryDelay = 10.0;

@@ -114,7 +114,7 @@ bool TMEEndpoint::SendDatagrams(u8 sequence, const u8* payload, u32 length) {
   }
   if (mode_ != 1) return false;
   const u32 count = std::max<u32>(1, (length + kMaxFragmentData - 1) / kMaxFragmentData);
-  if (count > kMaxFragments) return false;
+  if (count > TMEPacket::kMaxFragments) return false;
   u32 offset = 0;
   for (u32 i = 0; i < count; ++i) {
     const u32 take = (length - offset) / (count - i);
@@ -209,7 +209,7 @@ void TMEEndpoint::ReceiveDatagram(const u8* data, u32 length) {
     ++drops_.oversized;
     return;
   }
-  if (index >= kMaxFragments) {
+  if (index >= TMEPacket::kMaxFragments) {
     ++drops_.malformed;
     return;
   }
@@ -235,7 +235,7 @@ void TMEEndpoint::HandleWhole(const u8* data, u32 length) {
     return;
   }
   const u32 payloadLength = length - kHeaderBytes;
-  if (payloadLength > kMaxPayload) {
+  if (payloadLength > TMEPacket::kMaxPayload) {
     ++drops_.oversized;
     return;
   }

@@ -19,7 +19,7 @@ struct UdpPeer;
 // Datagrams and packets the endpoint refused, by reason.
 struct TMEDropCounters {
   u64 tooShort = 0;     // shorter than their header
-  u64 oversized = 0;    // a fragment over kMaxFragmentData, a packet over kMaxPayload
+  u64 oversized = 0;    // a fragment over kMaxFragmentData, a packet over TMEPacket::kMaxPayload
   u64 malformed = 0;    // a fragment index past the last possible, an unreliable payload of 2+
   u64 duplicates = 0;
   u64 heldFull = 0;     // early packets with no room to be held
@@ -29,8 +29,6 @@ struct TMEDropCounters {
 class TMEEndpoint {
  public:
   static constexpr u32 kMaxFragmentData = 1197;
-  static constexpr u32 kMaxFragments = 127;
-  static constexpr u32 kMaxPayload = 65536;
   static constexpr u32 kMaxInFlight = 60;
   static constexpr u32 kMaxHeld = 128;
   static constexpr u32 kMaxQueued = 1000;

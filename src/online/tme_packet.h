@@ -7,6 +7,11 @@
 
 class TMEPacket : public TBuffer {
  public:
+  // The channel's limits, the same for the side that splits and the side that joins: the bytes
+  // of one payload, whole or joined from fragments, and the fragments of one packet.
+  static constexpr u32 kMaxPayload = 65536;
+  static constexpr u32 kMaxFragments = 127;
+
   TMEPacket();
   // A packet whose payload is a copy of the given bytes, positioned at its start.
   TMEPacket(const u8* payload, u32 length);

@@ -7,7 +7,7 @@ TMEReassembly::~TMEReassembly() = default;
 
 std::unique_ptr<TMEPacket> TMEReassembly::Add(u8 sequence, u8 index, bool last, const u8* data,
                                               u32 length, u8 expected) {
-  if (index >= kMaxFragments || length > kMaxAssemblyBytes) {
+  if (index >= TMEPacket::kMaxFragments || length > TMEPacket::kMaxPayload) {
     ++counters_.refused;
     return nullptr;
   }
@@ -22,7 +22,7 @@ std::unique_ptr<TMEPacket> TMEReassembly::Add(u8 sequence, u8 index, bool last, 
   }
   Assembly& assembly = *slot;
   u32 replaced = index < assembly.fragments.size() ? u32(assembly.fragments[index].size()) : 0;
-  if (assembly.bytes - replaced + length > kMaxAssemblyBytes) {
+  if (assembly.bytes - replaced + length > TMEPacket::kMaxPayload) {
     // No real packet grows this large; start over and let resends refill what was real.
     assembly = Assembly();
     replaced = 0;

@@ -1,6 +1,6 @@
 // Joins the fragments of reliable packets. Memory stays bounded whatever arrives: an assembly
-// holds at most kMaxAssemblyBytes and at most kMaxOpenAssemblies are open; when full, stale
-// assemblies and then those farthest ahead of the next expected number make room.
+// holds at most TMEPacket::kMaxPayload bytes and at most kMaxOpenAssemblies are open; when full,
+// stale assemblies and then those farthest ahead of the next expected number make room.
 #pragma once
 
 #include <array>
@@ -12,9 +12,7 @@
 
 class TMEReassembly {
  public:
-  static constexpr u32 kMaxAssemblyBytes = 65536;
   static constexpr u32 kMaxOpenAssemblies = 128;
-  static constexpr u32 kMaxFragments = 127;
 
   struct Counters {
     u64 refused = 0;  // fragments with no room for their assembly

@@ -1,6 +1,6 @@
 // Constants shared by the asset-database client and the daemon: tags, handshake, framing,
-// limits, the client's connection tries, notification kinds, opcodes, the discovery block and
-// the names of its shared objects.
+// limits, the client's connection tries, notification kinds, opcodes, the discovery block, the
+// names of its shared objects and the online service's default address.
 // Kept free of everything but qel/types.h and the standard library so that the daemon can use it.
 #pragma once
 
@@ -66,6 +66,11 @@ constexpr std::size_t kDaemonLogTailBytes = 64 * 1024;
 
 // The asset handle that the open and create requests answer for "none".
 constexpr u64 kNoAssetHandle = ~0ull;
+
+// The online-access service that the daemon's online profile names when online.txt names none,
+// and that the client's endpoint falls back to when the profile it is handed names none.
+constexpr u16 kOnlineServicePort = 5251;
+constexpr const char* kOnlineServiceHost = "127.0.0.1";
 
 // Repair levels of kOpStartRepair.
 constexpr u32 kRepairBase = 20;

@@ -17,7 +17,7 @@
 #include "scripthost/gso_string_table.h"
 #include "scripthost/kestro_script_context.h"
 #include "scripthost/native_binding.h"
-#include "scripthost/script_system.h"
+#include "scripthost/script_class_registry.h"
 
 using GSRuntime::GSContext;
 using GSRuntime::GSHandle;

@@ -2,7 +2,7 @@
 
 #include "gsruntime/gs_string.h"
 #include "scripthost/native_binding.h"
-#include "scripthost/script_system.h"
+#include "scripthost/script_class_registry.h"
 
 using GSRuntime::GSHandle;
 using GSRuntime::GSStack;

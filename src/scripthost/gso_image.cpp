@@ -8,7 +8,7 @@
 #include "scripthost/glyph_atlas.h"
 #include "scripthost/gso_soup.h"
 #include "scripthost/native_binding.h"
-#include "scripthost/script_system.h"
+#include "scripthost/script_class_registry.h"
 #include "scripthost/tt_font.h"
 
 using GSRuntime::GSContext;

@@ -3,7 +3,7 @@
 #include "gsruntime/gs_script_instance.h"
 #include "pymclient/pym_asset_info.h"
 #include "scripthost/native_binding.h"
-#include "scripthost/script_system.h"
+#include "scripthost/script_class_registry.h"
 
 using GSRuntime::GSContext;
 using GSRuntime::GSHandle;

@@ -7,7 +7,7 @@
 #include "gsruntime/message_payload.h"
 #include "scripthost/gso_kuid.h"
 #include "scripthost/native_binding.h"
-#include "scripthost/script_system.h"
+#include "scripthost/script_class_registry.h"
 
 using GSRuntime::GSHandle;
 using GSRuntime::GSStack;

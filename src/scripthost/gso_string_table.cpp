@@ -3,7 +3,7 @@
 #include "assetdata/interface_text.h"
 #include "assetdata/soup_tree.h"
 #include "scripthost/native_binding.h"
-#include "scripthost/script_system.h"
+#include "scripthost/script_class_registry.h"
 
 using GSRuntime::GSHandle;
 using GSRuntime::GSStack;

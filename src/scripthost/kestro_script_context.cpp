@@ -8,16 +8,16 @@
 #include "core/time_date.h"
 #include "gsruntime/gs_array.h"
 #include "gsruntime/gs_machine.h"
+#include "pymclient/asset_spec_lookup.h"
 #include "pymclient/pym_catalogue.h"
 #include "pymclient/pym_search.h"
-#include "pymclient/asset_spec_lookup.h"
 #include "scripthost/gso_asset.h"
-#include "scripthost/gso_library.h"
 #include "scripthost/gso_kuid.h"
+#include "scripthost/gso_library.h"
 #include "scripthost/gso_soup.h"
 #include "scripthost/native_binding.h"
 #include "scripthost/native_plugin.h"
-#include "scripthost/script_system.h"
+#include "scripthost/script_class_registry.h"
 
 using GSRuntime::GSHandle;
 using GSRuntime::GSStack;

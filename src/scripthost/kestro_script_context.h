@@ -16,7 +16,7 @@
 #include "pymclient/pym_filter.h"
 #include "qel/pstring.h"
 #include "scripthost/delayed_init.h"
-#include "scripthost/script_system.h"
+#include "scripthost/script_class_registry.h"
 #include "scripthost/world_list.h"
 
 namespace GSRuntime {

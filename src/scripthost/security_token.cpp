@@ -11,7 +11,7 @@
 #include "pymclient/pym_asset_info.h"
 #include "scripthost/gso_kuid.h"
 #include "scripthost/native_binding.h"
-#include "scripthost/script_system.h"
+#include "scripthost/script_class_registry.h"
 
 using GSRuntime::GSHandle;
 using GSRuntime::GSStack;

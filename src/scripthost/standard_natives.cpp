@@ -6,8 +6,8 @@
 #include "scripthost/gso_html_buffer.h"
 #include "scripthost/gso_image.h"
 #include "scripthost/gso_kuid.h"
-#include "scripthost/gso_library.h"
 #include "scripthost/gso_kuid_list.h"
+#include "scripthost/gso_library.h"
 #include "scripthost/gso_soup.h"
 #include "scripthost/gso_string_table.h"
 #include "scripthost/kestro_script_context.h"
@@ -136,41 +136,13 @@ constexpr NativeEntry kKestroGameObjectNatives[] = {
      BindMember<TokenIssuer, &TokenIssuer::ValidateForKUID>},
 };
 
+// Forwarded: the online layer binds them.
+#define SCRIPTHOST_FORWARDED_ROW(signature, method) {signature, BindOnlineNative},
 constexpr NativeEntry kOnlineAccessNatives[] = {
-    {"$void@OnlineAccess::Connect()", BindOnlineNative},
-    {"$int@OnlineAccess::GetStatus()", BindOnlineNative},
-    {"$void@OnlineAccess::Disconnect()", BindOnlineNative},
-    {"$string@OnlineAccess::GetUsername()", BindOnlineNative},
-    {"$int@OnlineAccess::GetLocalData(string,Soup)", BindOnlineNative},
-    {"$int@OnlineAccess::SetLocalData(string,Soup)", BindOnlineNative},
-    {"$int@OnlineAccess::GetProfileData(string,Soup)", BindOnlineNative},
-    {"$int@OnlineAccess::SetProfileData(string,Soup)", BindOnlineNative},
-    {"$int@OnlineAccess::PostMessage(string,Soup)", BindOnlineNative},
-    {"$int@OnlineAccess::CollectMessage(string,Soup)", BindOnlineNative},
-    {"$OnlineGroup@OnlineAccess::CreateGroup(int)", BindOnlineNative},
-    {"$OnlineGroup@OnlineAccess::OpenGroup(string,int)", BindOnlineNative},
-    {"$int@OnlineAccess::PostOfflineMessage(Soup)", BindOnlineNative},
-    {"$int@OnlineAccess::CollectOfflineMessage(Soup)", BindOnlineNative},
-    {"$bool@OnlineAccess::CanAccessMultiplayer()", BindOnlineNative},
-};
-
+    SCRIPTHOST_ONLINE_ACCESS_NATIVES(SCRIPTHOST_FORWARDED_ROW)};
 constexpr NativeEntry kOnlineGroupNatives[] = {
-    {"$void@OnlineGroup::Connect()", BindOnlineNative},
-    {"$int@OnlineGroup::GetStatus()", BindOnlineNative},
-    {"$void@OnlineGroup::Disconnect()", BindOnlineNative},
-    {"$string@OnlineGroup::GetOnlineGroupCookie()", BindOnlineNative},
-    {"$void@OnlineGroup::AddUser(string)", BindOnlineNative},
-    {"$void@OnlineGroup::RemoveUser(string)", BindOnlineNative},
-    {"$int@OnlineGroup::CountUsers()", BindOnlineNative},
-    {"$string@OnlineGroup::GetIndexedUser(int)", BindOnlineNative},
-    {"$int@OnlineGroup::FindUser(string)", BindOnlineNative},
-    {"$int@OnlineGroup::GetUserStatus(int)", BindOnlineNative},
-    {"$int@OnlineGroup::PostMessage(Soup)", BindOnlineNative},
-    {"$int@OnlineGroup::CollectMessage(string,Soup)", BindOnlineNative},
-    {"$void@OnlineGroup::SetModeFlags(int,int)", BindOnlineNative},
-    {"$void@OnlineGroup::SetUserModeFlags(string,int,int)", BindOnlineNative},
-    {"$int@OnlineGroup::GetUserModeFlags(string)", BindOnlineNative},
-};
+    SCRIPTHOST_ONLINE_GROUP_NATIVES(SCRIPTHOST_FORWARDED_ROW)};
+#undef SCRIPTHOST_FORWARDED_ROW
 
 constexpr NativeEntry kLibraryNatives[] = {
     {"$OnlineAccess@Library::GetOnlineAccess()",

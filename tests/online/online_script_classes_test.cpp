@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@
 #include "qel/dynamic_buffer.h"
 #include "scripthost/online_script_hooks.h"
 #include "scripthost/script_probe.h"
+#include "scripthost/standard_natives.h"
 #include "support/scratch_folder.h"
 
 namespace {
@@ -325,6 +327,28 @@ class OnlineScriptTest : public ::testing::Test, public script_probe::ProbeCalls
   GSOOnlineAccess* online_ = nullptr;
   GSRuntime::GSHandle second_ = 0;
 };
+
+// Every row of the standard tables that the script host forwards here finds a body of its
+// own, rather than the stand-in that only says the native is missing.
+TEST(OnlineNativeTables, EveryForwardedRowFindsABody) {
+  GSOOnlineAccess::InstallScriptHooks();
+  size_t forwarded = 0;
+  for (const ScriptHost::NativeTable& table : ScriptHost::StandardNativeTables()) {
+    for (const GSRuntime::NativeEntry& row : table.natives) {
+      if (row.bind != &ScriptHost::BindOnlineNative) continue;
+      ++forwarded;
+      const Qel::PString className(GSRuntime::SignatureClass(row.signature));
+      std::unique_ptr<GSRuntime::GSNativeFunction> native(
+          row.bind(className, Qel::PString(row.signature)));
+      ASSERT_NE(native, nullptr) << row.signature;
+      EXPECT_EQ(dynamic_cast<GSRuntime::GSUnbuiltNativeFunction*>(native.get()), nullptr)
+          << "no body for " << row.signature;
+      EXPECT_EQ(native->Signature(), Qel::PString(row.signature));
+    }
+  }
+  ScriptHost::SetOnlineScriptHooks(nullptr);
+  EXPECT_EQ(forwarded, 30u);
+}
 
 TEST_F(OnlineScriptTest, ConnectsPostsAndCollectsThroughTheService) {
   Run(0.2);

@@ -184,7 +184,7 @@ TEST(TmeEndpoint, BadDatagramsAreDroppedAndCounted) {
   EXPECT_TRUE(link.b.endpoint.IsConnected());
 
   Link whole(0);
-  Bytes huge(2 + TMEEndpoint::kMaxPayload + 1, 1);
+  Bytes huge(2 + TMEPacket::kMaxPayload + 1, 1);
   whole.Inject(whole.b, huge);
   EXPECT_EQ(1u, whole.b.endpoint.GetDropCounters().oversized);
   EXPECT_TRUE(whole.b.endpoint.received.empty());
@@ -273,7 +273,7 @@ TEST(TmeEndpoint, SpoofedFragmentsStayWithinTheCapsAndLoseNothing) {
       const TMEReassembly& r = link.b.endpoint.GetReassembly();
       ASSERT_LE(r.GetOpenCount(), TMEReassembly::kMaxOpenAssemblies);
       mostOpen = std::max(mostOpen, r.GetOpenCount());
-      for (int s = 0; s < 256; ++s) ASSERT_LE(r.GetBytes(u8(s)), TMEReassembly::kMaxAssemblyBytes);
+      for (int s = 0; s < 256; ++s) ASSERT_LE(r.GetBytes(u8(s)), TMEPacket::kMaxPayload);
     }
     link.Step(0.5);
   }

@@ -17,6 +17,7 @@
 #include "gsruntime/gs_native_function.h"
 #include "gsruntime/script_run_fixture.h"
 #include "qel/file.h"
+#include "scripthost/script_class_registry.h"
 #include "scripthost/standard_natives.h"
 #include "support/scratch_folder.h"
 

@@ -1,0 +1,84 @@
+#include "scripthost/script_class_registry.h"
+
+#include "gsruntime/gs_library.h"
+#include "gsruntime/gs_machine.h"
+#include "gsruntime/gs_object.h"
+#include "gsruntime/object_bridge.h"
+
+namespace ScriptHost {
+
+namespace {
+
+using GSRuntime::GSClass;
+
+constexpr int kClassCount = static_cast<int>(ScriptClassId::kCount);
+
+GSClass* g_classes[kClassCount] = {};
+
+GSClass*& Handle(ScriptClassId id) { return g_classes[static_cast<int>(id)]; }
+
+struct Binding {
+  const char* file;
+  const char* className;
+};
+
+// By id.
+constexpr Binding kBindings[kClassCount] = {
+    {"gs.gsl", "GameObject"},
+    {"worldcoordinate.gsl", "WorldCoordinate"},
+    {"orientation.gsl", "Orientation"},
+    {"kuid.gsl", "KUID"},
+    {"Soup.gsl", "Soup"},
+    {"HTMLBuffer.gsl", "HTMLBuffer"},
+    {"KUIDList.gsl", "KUIDList"},
+    {"StringTable.gsl", "StringTable"},
+    {"asset.gsl", "Asset"},
+    {"KestroGameObject.gsl", "KestroGameObject"},
+    {"OnlineAccess.gsl", "OnlineAccess"},
+    {"OnlineGroup.gsl", "OnlineGroup"},
+    {"Image.gsl", "Image"},
+    {"Library.gsl", "Library"},
+    {"SecurityToken.gsl", "SecurityToken"},
+    {"Constructors.gsl", "ConstructorsBase"},
+};
+
+}  // namespace
+
+GSClass* ScriptClass(ScriptClassId id) { return Handle(id); }
+
+bool BindScriptClasses(ScriptClassId first, ScriptClassId end) {
+  for (int id = static_cast<int>(first); id < static_cast<int>(end); ++id) {
+    if (!BindScriptClass(kBindings[id].file, kBindings[id].className, &g_classes[id])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void ForgetScriptClasses(GSMachine&) {
+  for (GSClass*& cls : g_classes) cls = nullptr;
+}
+
+GSRuntime::GSHandle BindNewObject(GSRuntime::GSObject* object, ScriptClassId id,
+                                  GSRuntime::GSContext* context) {
+  GSClass* cls = Handle(id);
+  if (cls == nullptr || context == nullptr || !object->BindScriptInstance(cls, context)) {
+    delete object;
+    return 0;
+  }
+  return object->scriptInstance;
+}
+
+GSRuntime::GSHandle AsScriptClass(GSRuntime::GSHandle reference, ScriptClassId id) {
+  const GSRuntime::GSHandle cast = GSRuntime::ObjectBridge::CastTo(reference, Handle(id));
+  return cast != 0 ? cast : reference;
+}
+
+bool BindScriptClass(const char* libraryFile, const char* className, GSClass** handle) {
+  *handle = nullptr;
+  GSRuntime::GSLibrary* library = GSMachine::Instance().FindLibrary(libraryFile);
+  if (library != nullptr) *handle = library->FindClass(className);
+  return *handle != nullptr;
+}
+
+}  // namespace ScriptHost
