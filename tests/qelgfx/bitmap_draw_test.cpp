@@ -8,6 +8,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -272,6 +273,32 @@ TEST(BitmapDrawTest, CopiesClipBothSidesAndScale) {
   const u32 seam = doubled.GetPixel(4, 4);
   EXPECT_GT(seam & 0xFF, 0u);
   EXPECT_GT((seam >> 16) & 0xFF, 0u);
+}
+
+// Drawing works on format 2 words only, in the byte order the other formats convert from, and
+// never through a block another bitmap shares.
+TEST(BitmapDrawTest, FormatTwoIsTheSurfaceAndDrawingLeavesAliasesAlone) {
+  Bitmap grey;
+  ASSERT_TRUE(grey.Create(4, 4, Bitmap::kGrey));
+  EXPECT_EQ(grey.GetSurface().pixels, nullptr);
+  EXPECT_EQ(grey.GetConstSurface().width, 0);
+
+  Bitmap argb;
+  ASSERT_TRUE(argb.Create(4, 4, Bitmap::kARGB));
+  Qel::ClearSurface(argb.GetSurface(), 0x80112233u);
+  const u8* bytes = argb.GetPixels();
+  EXPECT_EQ((std::vector<u8>{bytes, bytes + 4}), (std::vector<u8>{0x33, 0x22, 0x11, 0x80}));
+  Bitmap rgb;
+  ASSERT_TRUE(rgb.Create(4, 4, Bitmap::kRGB));
+  ASSERT_TRUE(rgb.CopyImage(argb));
+  EXPECT_EQ(rgb.GetPixels()[2], 0x11) << "red stays red";
+
+  std::unique_ptr<Bitmap> alias(argb.Scale(4, 4));
+  ASSERT_NE(alias, nullptr);
+  ASSERT_TRUE(alias->IsAlias());
+  Qel::ClearSurface(alias->GetSurface(), kRed);
+  EXPECT_EQ(alias->GetPixel(1, 1), kRed);
+  EXPECT_EQ(argb.GetPixel(1, 1), 0x80112233u);
 }
 
 TEST(BitmapDrawTest, TheDrawingSurvivesAPngRoundTrip) {
