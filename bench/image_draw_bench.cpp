@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "qelgfx/argb_bitmap.h"
+#include "qelgfx/bitmap.h"
 #include "qelgfx/bitmap_draw.h"
 #include "ratio_reporter.h"
 
@@ -32,8 +32,8 @@ const i32 kClearSide = BenchSize<i32>(2048, 256);
 const i32 kScaledSide = BenchSize<i32>(1024, 128);
 
 void BM_ClearImage(benchmark::State& state) {
-  Qel::ArgbBitmap bitmap;
-  if (!bitmap.Create(kClearSide, kClearSide)) {
+  Qel::Bitmap bitmap;
+  if (!bitmap.Create(u32(kClearSide), u32(kClearSide), Qel::Bitmap::kARGB)) {
     state.SkipWithError("no image");
     return;
   }
@@ -53,24 +53,23 @@ void BM_MemsetPeer(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * i64(kClearSide) * kClearSide * 4);
 }
 
-Qel::ArgbBitmap Picture() {
-  Qel::ArgbBitmap picture;
-  picture.Create(kScaledSide * 2, kScaledSide * 2);
-  Qel::Surface surface = picture.GetSurface();
+void Picture(Qel::Bitmap* picture) {
+  picture->Create(u32(kScaledSide) * 2, u32(kScaledSide) * 2, Qel::Bitmap::kARGB);
+  Qel::Surface surface = picture->GetSurface();
   for (i32 y = 0; y < surface.height; ++y) {
     for (i32 x = 0; x < surface.width; ++x) {
       surface.pixels[size_t(y) * size_t(surface.width) + size_t(x)] =
           0xFF000000u | u32(x * 7) << 16 | u32(y * 3) << 8 | u32(x ^ y);
     }
   }
-  return picture;
 }
 
 void BM_ScaledCopy(benchmark::State& state) {
-  const Qel::ArgbBitmap source = Picture();
-  Qel::ArgbBitmap target;
-  target.Create(kScaledSide, kScaledSide);
-  const Qel::Rect whole{0, 0, source.GetWidth(), source.GetHeight()};
+  Qel::Bitmap source;
+  Picture(&source);
+  Qel::Bitmap target;
+  target.Create(u32(kScaledSide), u32(kScaledSide), Qel::Bitmap::kARGB);
+  const Qel::Rect whole{0, 0, source.GetConstSurface().width, source.GetConstSurface().height};
   for (auto _ : state) {
     Qel::CopyImageScaled(target.GetSurface(), Qel::Rect{0, 0, kScaledSide, kScaledSide},
                          source.GetConstSurface(), whole);
@@ -80,12 +79,13 @@ void BM_ScaledCopy(benchmark::State& state) {
 }
 
 void BM_StbResizePeer(benchmark::State& state) {
-  const Qel::ArgbBitmap source = Picture();
+  Qel::Bitmap source;
+  Picture(&source);
   std::vector<u32> target(size_t(kScaledSide) * size_t(kScaledSide));
   const auto* in = reinterpret_cast<const unsigned char*>(source.GetConstSurface().pixels);
   auto* out = reinterpret_cast<unsigned char*>(target.data());
   for (auto _ : state) {
-    stbir_resize_uint8(in, source.GetWidth(), source.GetHeight(), 0, out, kScaledSide, kScaledSide,
+    stbir_resize_uint8(in, i32(source.GetWidth()), i32(source.GetHeight()), 0, out, kScaledSide, kScaledSide,
                        0, 4);
     benchmark::ClobberMemory();
   }

@@ -3,13 +3,34 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <new>
 
 #include "qel/memory_file.h"
 #include "qelgfx/stb_image_decoder.h"
 
+#define STB_IMAGE_WRITE_STATIC
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-function"
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#pragma GCC diagnostic ignored "-Wsign-compare"
+#pragma GCC diagnostic ignored "-Wimplicit-fallthrough"
+#pragma GCC diagnostic ignored "-Wconversion"
+#pragma GCC diagnostic ignored "-Wdouble-promotion"
+#include <stb/stb_image_write.h>
+#pragma GCC diagnostic pop
+
 namespace Qel {
 
 namespace {
+
+// Format 2 blocks are read as u32 words: the allocator's alignment is enough for them.
+static_assert(__STDCPP_DEFAULT_NEW_ALIGNMENT__ >= alignof(u32));
+
+bool WithinCaps(u64 width, u64 height, u64 bytes) {
+  return width >= 1 && height >= 1 && width <= Bitmap::kMaxSide && height <= Bitmap::kMaxSide &&
+         width * height <= Bitmap::kMaxPixels && bytes <= Bitmap::kMaxBytes;
+}
 
 // The pixel as B, G, R, A whatever the format.
 void ReadPixel(const u8* at, u32 format, u8 out[4]) {
@@ -56,6 +77,12 @@ void WritePixel(u8* at, u32 format, const u8 in[4]) {
 
 }  // namespace
 
+bool Bitmap::IsAllowedSize(i64 width, i64 height, u32 format) {
+  const u32 bpp = BytesPerPixel(format);
+  return bpp != 0 && width >= 1 && height >= 1 &&
+         WithinCaps(u64(width), u64(height), u64(width) * u64(height) * bpp);
+}
+
 u32 Bitmap::BytesPerPixel(u32 format) {
   switch (format) {
     case kGrey:
@@ -80,12 +107,18 @@ void Bitmap::Clear() {
 
 bool Bitmap::Allocate(u32 width, u32 height, u32 format, u64 bytes) {
   Clear();
-  if (width == 0 || height == 0 || width > kMaxSide || height > kMaxSide ||
-      u64(width) * height > kMaxPixels || bytes > kMaxBytes) {
+  if (!WithinCaps(width, height, bytes)) {
     error_ = "is too large";
     return false;
   }
-  block_ = std::make_shared<std::vector<u8>>(size_t(bytes), u8(0));
+  // Within the caps a script may still ask for more than the process can have: that is a refusal
+  // like any other, not the end of the process.
+  try {
+    block_ = std::make_shared<std::vector<u8>>(size_t(bytes), u8(0));
+  } catch (const std::bad_alloc&) {
+    error_ = "is too large for the memory left";
+    return false;
+  }
   width_ = width;
   height_ = height;
   format_ = format;
@@ -114,6 +147,18 @@ bool Bitmap::CreateBlock(u32 width, u32 height, u32 bytes) {
 u8* Bitmap::GetMutablePixels() {
   DetachAlias();
   return block_ && !block_->empty() ? block_->data() : nullptr;
+}
+
+Surface Bitmap::GetSurface() {
+  u8* pixels = format_ == kARGB ? GetMutablePixels() : nullptr;
+  if (pixels == nullptr) return Surface();
+  return Surface{reinterpret_cast<u32*>(pixels), i32(width_), i32(height_)};
+}
+
+ConstSurface Bitmap::GetConstSurface() const {
+  const u8* pixels = format_ == kARGB ? GetPixels() : nullptr;
+  if (pixels == nullptr) return ConstSurface();
+  return ConstSurface{reinterpret_cast<const u32*>(pixels), i32(width_), i32(height_)};
 }
 
 void Bitmap::DetachAlias() {
@@ -181,6 +226,19 @@ Bitmap* Bitmap::Scale(u32 width, u32 height) const {
     }
   }
   return scaled;
+}
+
+bool Bitmap::SavePng(const char* path) const {
+  const u8* bgra = format_ == kARGB ? GetPixels() : nullptr;
+  if (bgra == nullptr) return false;
+  std::vector<u8> rgba(size_t(width_) * height_ * 4);
+  for (size_t i = 0; i < rgba.size(); i += 4) {
+    rgba[i + 0] = bgra[i + 2];
+    rgba[i + 1] = bgra[i + 1];
+    rgba[i + 2] = bgra[i + 0];
+    rgba[i + 3] = bgra[i + 3];
+  }
+  return stbi_write_png(path, i32(width_), i32(height_), 4, rgba.data(), i32(width_) * 4) != 0;
 }
 
 bool Bitmap::LoadFile(const char* path) {

@@ -7,6 +7,7 @@
 //
 // Rows are packed (the pitch is the width times the bytes a pixel) and top row first. The pixel
 // block may be shared with another bitmap (an alias) until DetachAlias gives it one of its own.
+// Format 2 is also what script images and the glyph atlas draw on, through its surface.
 #pragma once
 
 #include <memory>
@@ -14,6 +15,7 @@
 
 #include "qel/string.h"
 #include "qel/types.h"
+#include "qelgfx/bitmap_draw.h"
 
 namespace Qel {
 
@@ -27,12 +29,17 @@ class Bitmap {
   static constexpr u64 kMaxPixels = u64(1) << 26;
   static constexpr u64 kMaxBytes = u64(256) << 20;
 
+  // True when a width x height image of that format may be made (within the caps above).
+  static bool IsAllowedSize(i64 width, i64 height, u32 format);
+
   Bitmap() = default;
   Bitmap(const Bitmap&) = delete;
   Bitmap& operator=(const Bitmap&) = delete;
 
   bool LoadFile(const char* path);
   bool LoadMemory(const void* data, u32 size);
+  // Writes format 2 pixels as a PNG; false for another format, no pixels, or a failed write.
+  bool SavePng(const char* path) const;
   void Clear();
 
   // A zeroed image of that size and format; false (and empty) for a size or format it refuses.
@@ -62,6 +69,13 @@ class Bitmap {
   const u8* GetPixels() const { return block_ && !block_->empty() ? block_->data() : nullptr; }
   // Detaches first, so that writing never changes an alias.
   u8* GetMutablePixels();
+  bool IsEmpty() const { return GetPixels() == nullptr; }
+  // Format 2 pixels as 0xAARRGGBB words; an empty surface for another format or no pixels. The
+  // writable one detaches an alias first.
+  Surface GetSurface();
+  ConstSurface GetConstSurface() const;
+  // The 0xAARRGGBB word at (x, y) of a format 2 image; both must lie inside it.
+  u32 GetPixel(u32 x, u32 y) const { return GetConstSurface().pixels[size_t(y) * width_ + x]; }
   bool HasAlpha() const { return channels_ == 2 || channels_ == 4; }
   const String& GetError() const { return error_; }
 

@@ -9,11 +9,12 @@ GlyphAtlas& GlyphAtlas::Get() {
   return atlas;
 }
 
-bool GlyphAtlas::Insert(const Qel::ArgbBitmap& glyph, u64 key) {
-  const i32 w = glyph.GetWidth();
-  const i32 h = glyph.GetHeight();
-  if (glyph.IsEmpty() || !Fits(w, h)) return false;
-  if (texture_.IsEmpty() && !texture_.Create(kSize, kSize)) return false;
+bool GlyphAtlas::Insert(const Qel::Bitmap& glyph, u64 key) {
+  const Qel::ConstSurface source = glyph.GetConstSurface();
+  const i32 w = source.width;
+  const i32 h = source.height;
+  if (source.pixels == nullptr || !Fits(w, h)) return false;
+  if (texture_.IsEmpty() && !texture_.Create(kSize, kSize, Qel::Bitmap::kARGB)) return false;
   if (x_ + w + 2 > kSize || y_ + h + 2 > kSize) {
     const i32 nextRow = y_ + rowHeight_;
     if (nextRow + h + 2 > kSize) {
@@ -31,7 +32,8 @@ bool GlyphAtlas::Insert(const Qel::ArgbBitmap& glyph, u64 key) {
   for (i32 py = 0; py < h + 2; ++py) {
     const i32 sy = std::clamp(py - 1, 0, h - 1);
     u32* row = target.pixels + size_t(y_ + py) * kSize + size_t(x_);
-    for (i32 px = 0; px < w + 2; ++px) row[px] = glyph.GetPixel(std::clamp(px - 1, 0, w - 1), sy);
+    const u32* from = source.pixels + size_t(sy) * size_t(w);
+    for (i32 px = 0; px < w + 2; ++px) row[px] = from[std::clamp(px - 1, 0, w - 1)];
   }
   placements_[key] = Placement{x_ + 1, y_ + 1, x_ + 1 + w, y_ + 1 + h, false};
   x_ += w + 2;
@@ -68,7 +70,7 @@ void GlyphAtlas::Reset() {
 
 void GlyphAtlas::Shutdown() {
   Reset();
-  texture_.Reset();
+  texture_.Clear();
 }
 
 }  // namespace ScriptHost

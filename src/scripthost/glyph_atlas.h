@@ -7,7 +7,7 @@
 #include <map>
 
 #include "qel/types.h"
-#include "qelgfx/argb_bitmap.h"
+#include "qelgfx/bitmap.h"
 
 namespace ScriptHost {
 
@@ -31,7 +31,7 @@ class GlyphAtlas {
 
   // Places the glyph. False when it does not fit, or when the atlas is full and a glyph has been
   // used since the last batch end (the atlas is then kept as it is).
-  bool Insert(const Qel::ArgbBitmap& glyph, u64 key);
+  bool Insert(const Qel::Bitmap& glyph, u64 key);
   // Marks the glyph and the atlas used and gives its region; false (zeros) when absent.
   bool Lookup(u64 key, AtlasRegion* out);
   void EndBatch();
@@ -41,7 +41,7 @@ class GlyphAtlas {
   void Shutdown();
 
   bool HasTexture() const { return !texture_.IsEmpty(); }
-  const Qel::ArgbBitmap& Texture() const { return texture_; }
+  const Qel::Bitmap& Texture() const { return texture_; }
   size_t Count() const { return placements_.size(); }
 
  private:
@@ -53,7 +53,7 @@ class GlyphAtlas {
     bool used = false;
   };
 
-  Qel::ArgbBitmap texture_;
+  Qel::Bitmap texture_;
   i32 x_ = 0;
   i32 y_ = 0;
   i32 rowHeight_ = 0;

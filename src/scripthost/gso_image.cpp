@@ -47,7 +47,7 @@ ScriptHost::TTFont* FontFor(const Qel::PString& name, i32 size) {
 // bytes would take the table's images over their cap. A size the bitmap refuses on its own
 // passes: it leaves the image without pixels, as it always did.
 bool WithinCap(const GSOImageTable* table, u64 freed, i32 width, i32 height, const char* native) {
-  if (table == nullptr || !Qel::ArgbBitmap::IsAllowedSize(width, height)) return true;
+  if (table == nullptr || !Qel::Bitmap::IsAllowedSize(width, height, Qel::Bitmap::kARGB)) return true;
   const u64 wanted = u64(width) * u64(height) * 4;
   if (table->bytes - freed + wanted <= GSOImageTable::kMaxBytes) return true;
   return GSRuntime::RaiseScriptError(
@@ -72,14 +72,14 @@ GSOImage::~GSOImage() {
 }
 
 u64 GSOImage::HeldBytes() const {
-  return bitmap_ != nullptr ? u64(bitmap_->GetWidth()) * u64(bitmap_->GetHeight()) * 4 : 0;
+  return bitmap_ != nullptr ? bitmap_->GetByteCount() : 0;
 }
 
 bool GSOImage::Affords(i32 width, i32 height, const char* native) const {
   return WithinCap(table_, HeldBytes(), width, height, native);
 }
 
-void GSOImage::SetBitmap(std::unique_ptr<Qel::ArgbBitmap> bitmap) {
+void GSOImage::SetBitmap(std::unique_ptr<Qel::Bitmap> bitmap) {
   if (table_ != nullptr) table_->bytes -= HeldBytes();
   bitmap_ = std::move(bitmap);
   if (table_ != nullptr) table_->bytes += HeldBytes();
@@ -105,13 +105,13 @@ GSHandle GSOImage::New(GSContext* owner) {
 GSHandle GSOImage::Load(GSContext* owner, const std::string& folder, const std::string& name) {
   if (owner == nullptr) return 0;
   auto image = std::unique_ptr<GSOImage>(new GSOImage());
-  image->bitmap_ = std::make_unique<Qel::ArgbBitmap>();
+  image->bitmap_ = std::make_unique<Qel::Bitmap>();
   Qel::File::Path path(folder.c_str());
   path.AddPath(name.c_str());
   // Names are asked for in lower case; the file on disk may be in any case.
   if (!image->bitmap_->LoadFile(Qel::File::Resolve(path.CStr()).CStr()) ||
-      !WithinCap(owner->FindTable<GSOImageTable>(), 0, image->bitmap_->GetWidth(),
-                 image->bitmap_->GetHeight(), "Load")) {
+      !WithinCap(owner->FindTable<GSOImageTable>(), 0, i32(image->bitmap_->GetWidth()),
+                 i32(image->bitmap_->GetHeight()), "Load")) {
     return 0;
   }
   return Bind(image.release(), owner);
@@ -126,9 +126,9 @@ void GSOImage::ForEachLive(GSContext* owner, const std::function<void(const GSOI
 void GSOImage::ClearTo(i32 width, i32 height) {
   SetBitmap(nullptr);
   if (width >= 1 && height >= 1) {
-    auto bitmap = std::make_unique<Qel::ArgbBitmap>();
+    auto bitmap = std::make_unique<Qel::Bitmap>();
     // A refused or failed allocation leaves the image without pixels.
-    if (bitmap->Create(width, height)) {
+    if (bitmap->Create(u32(width), u32(height), Qel::Bitmap::kARGB)) {
       Qel::ClearSurface(bitmap->GetSurface(), fillColor_);
       SetBitmap(std::move(bitmap));
     }
@@ -146,24 +146,28 @@ void GSOImage::Resize(GSStack* stack) {
   const i32 width = GSRuntime::IntParam(stack, 1);
   const i32 height = GSRuntime::IntParam(stack, 2);
   const bool scale = GSRuntime::BoolParam(stack, 3);
-  if (bitmap_ != nullptr && bitmap_->GetWidth() == width && bitmap_->GetHeight() == height) return;
+  if (bitmap_ != nullptr && i32(bitmap_->GetWidth()) == width &&
+      i32(bitmap_->GetHeight()) == height) {
+    return;
+  }
   if (!Affords(width, height, "Resize")) return;
   if (width < 1 || height < 1 || bitmap_ == nullptr) {
     ClearTo(width, height);
     return;
   }
-  auto resized = std::make_unique<Qel::ArgbBitmap>();
-  if (!resized->Create(width, height)) {
+  auto resized = std::make_unique<Qel::Bitmap>();
+  if (!resized->Create(u32(width), u32(height), Qel::Bitmap::kARGB)) {
     SetBitmap(nullptr);
     ++revision_;
     return;
   }
-  const Qel::Rect whole{0, 0, bitmap_->GetWidth(), bitmap_->GetHeight()};
+  const Qel::ConstSurface source = bitmap_->GetConstSurface();
+  const Qel::Rect whole{0, 0, source.width, source.height};
   if (scale) {
     Qel::CopyImageScaled(resized->GetSurface(), Qel::Rect{0, 0, width, height},
-                         bitmap_->GetConstSurface(), whole);
+                         source, whole);
   } else {
-    Qel::CopyImage(resized->GetSurface(), Qel::Point{0, 0}, bitmap_->GetConstSurface(),
+    Qel::CopyImage(resized->GetSurface(), Qel::Point{0, 0}, source,
                    Qel::Rect{0, 0, width, height});
   }
   SetBitmap(std::move(resized));
@@ -171,11 +175,11 @@ void GSOImage::Resize(GSStack* stack) {
 }
 
 void GSOImage::GetWidth(GSStack* stack) {
-  stack->PushInt(bitmap_ != nullptr ? bitmap_->GetWidth() : 0);
+  stack->PushInt(bitmap_ != nullptr ? i32(bitmap_->GetWidth()) : 0);
 }
 
 void GSOImage::GetHeight(GSStack* stack) {
-  stack->PushInt(bitmap_ != nullptr ? bitmap_->GetHeight() : 0);
+  stack->PushInt(bitmap_ != nullptr ? i32(bitmap_->GetHeight()) : 0);
 }
 
 void GSOImage::SetLineColor(GSStack* stack) {
@@ -203,7 +207,7 @@ void GSOImage::DrawRect(GSStack* stack) {
   // an i32 and an edge that lay outside stays outside.
   const auto corner = [](u32 index, GSStack* from) {
     return std::clamp<i32>(GSRuntime::IntParam(from, index), -1,
-                           i32(Qel::ArgbBitmap::kMaxSide) + 1);
+                           i32(Qel::Bitmap::kMaxSide) + 1);
   };
   const i32 x1 = corner(1, stack);
   const i32 y1 = corner(2, stack);
@@ -255,8 +259,8 @@ void GSOImage::DrawImageAt(GSStack* stack) {
   GSOImage* source = nullptr;
   if (!GSRuntime::GetParam(stack, 3, &source, false)) return;
   const Qel::Point to{GSRuntime::IntParam(stack, 1), GSRuntime::IntParam(stack, 2)};
-  const i32 width = source->bitmap_ != nullptr ? source->bitmap_->GetWidth() : 0;
-  const i32 height = source->bitmap_ != nullptr ? source->bitmap_->GetHeight() : 0;
+  const i32 width = source->bitmap_ != nullptr ? i32(source->bitmap_->GetWidth()) : 0;
+  const i32 height = source->bitmap_ != nullptr ? i32(source->bitmap_->GetHeight()) : 0;
   CopyFrom(*source, to, width, height, Qel::Rect{0, 0, width, height});
 }
 
@@ -264,8 +268,8 @@ void GSOImage::DrawImageInto(GSStack* stack) {
   GSOImage* source = nullptr;
   if (!GSRuntime::GetParam(stack, 5, &source, false)) return;
   const Corners to = ReadCorners(stack, 1);
-  const i32 width = source->bitmap_ != nullptr ? source->bitmap_->GetWidth() : 0;
-  const i32 height = source->bitmap_ != nullptr ? source->bitmap_->GetHeight() : 0;
+  const i32 width = source->bitmap_ != nullptr ? i32(source->bitmap_->GetWidth()) : 0;
+  const i32 height = source->bitmap_ != nullptr ? i32(source->bitmap_->GetHeight()) : 0;
   CopyFrom(*source, to.TopLeft(), to.Width(), to.Height(), Qel::Rect{0, 0, width, height});
 }
 

@@ -12,7 +12,7 @@
 #include "gsruntime/gs_context.h"
 #include "gsruntime/gs_object.h"
 #include "qel/pstring.h"
-#include "qelgfx/argb_bitmap.h"
+#include "qelgfx/bitmap.h"
 
 namespace GSRuntime {
 class GSStack;
@@ -51,7 +51,7 @@ class GSOImage : public GSRuntime::GSObject {
   static void ForEachLive(GSRuntime::GSContext* owner,
                           const std::function<void(const GSOImage&)>& visit);
 
-  const Qel::ArgbBitmap* Bitmap() const { return bitmap_.get(); }
+  const Qel::Bitmap* Bitmap() const { return bitmap_.get(); }
   u32 Revision() const { return revision_; }
   u64 Serial() const { return serial_; }
 
@@ -85,14 +85,14 @@ class GSOImage : public GSRuntime::GSObject {
   // image's would take the context's images over their cap.
   bool Affords(i32 width, i32 height, const char* native) const;
   // Takes `bitmap` (or none) in place of the pixels, keeping the table's count.
-  void SetBitmap(std::unique_ptr<Qel::ArgbBitmap> bitmap);
+  void SetBitmap(std::unique_ptr<Qel::Bitmap> bitmap);
   // Replaces the pixels by a width x height image of the fill colour, or none.
   void ClearTo(i32 width, i32 height);
   // The copy step the three DrawImage natives share.
   void CopyFrom(const GSOImage& source, Qel::Point to, i64 width, i64 height, Qel::Rect sourceRect);
   Qel::Surface Surface() { return bitmap_->GetSurface(); }
 
-  std::unique_ptr<Qel::ArgbBitmap> bitmap_;
+  std::unique_ptr<Qel::Bitmap> bitmap_;
   Qel::PackedColor lineColor_ = kInitialLineColor;
   Qel::PackedColor fillColor_ = kInitialFillColor;
   Qel::PString fontName_ = "swiss";

@@ -179,13 +179,13 @@ bool TTFont::PrepareGlyph(u32 character, GlyphQuad* out) {
   // Refused before any pixel is rendered: a glyph wider or taller than the atlas can hold.
   const i64 width = i64(advance) + shadow_ + 1;
   if (!GlyphAtlas::Fits(width, lineHeight_)) return false;
-  Qel::ArgbBitmap glyph;
+  Qel::Bitmap glyph;
   if (!RenderGlyph(character, i32(width), &glyph) || !atlas.Insert(glyph, key)) return false;
   return atlas.Lookup(key, &out->region);
 }
 
-bool TTFont::RenderGlyph(u32 character, i32 width, Qel::ArgbBitmap* out) {
-  if (!out->Create(width, lineHeight_)) return false;
+bool TTFont::RenderGlyph(u32 character, i32 width, Qel::Bitmap* out) {
+  if (!out->Create(u32(width), u32(lineHeight_), Qel::Bitmap::kARGB)) return false;
   Qel::Surface surface = out->GetSurface();
   GlyphWidths widths;
   if (face_->Widths(character, &widths)) face_->Render(character, surface);

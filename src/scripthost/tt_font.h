@@ -68,7 +68,7 @@ class TTFont {
   // The substitutions of measuring: white space measures as the space, U+2019 as U+0027.
   u32 Substitute(u32 character) const;
   i32 MeasureOne(u32 character);
-  bool RenderGlyph(u32 character, i32 width, Qel::ArgbBitmap* out);
+  bool RenderGlyph(u32 character, i32 width, Qel::Bitmap* out);
   bool HasLineFlags() const { return (flags_ & (kUnderline | kStrikeout)) != 0; }
 
   u32 id_;

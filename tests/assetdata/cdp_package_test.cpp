@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <set>
 #include <string>
@@ -68,10 +67,6 @@ Bytes Lzss(const Bytes& plain) {
 
 // A driven traincar with every kind of reference and exclusion, an asset that it refers to and
 // that refers back, and one that obsoletes itself among others.
-std::string ReadWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // `rebuildOnce`: every asset inserted, the tables rebuilt after the last.
 Soup ThreeAssetPackage(bool rebuildOnce = false) {
@@ -120,7 +115,7 @@ TEST(CdpPackageTest, TablesFollowTheAssets) {
   const std::string inserted = folder.path() + "/inserted.cdp";
   ASSERT_EQ(SaveContentPackage(ThreeAssetPackage(), added.c_str()), Qel::PString());
   ASSERT_EQ(SaveContentPackage(ThreeAssetPackage(true), inserted.c_str()), Qel::PString());
-  EXPECT_EQ(ReadWhole(added), ReadWhole(inserted));
+  EXPECT_EQ(scratch::ReadAll(added), scratch::ReadAll(inserted));
 }
 
 TEST(CdpPackageTest, OpenRefusesAndClears) {

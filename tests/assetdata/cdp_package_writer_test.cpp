@@ -16,11 +16,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 Soup Parse(const std::string& text) {
   Soup soup;
   ParseSoupText(soup, text, true);
@@ -102,7 +97,7 @@ TEST(ContentPackageWriterTest, WritesTheBytesOfTheWholePackage) {
               k.result.IsEmpty() ? "" : "an asset holds tags nested deeper than a package can hold")
         << k.name;
     if (k.result.IsEmpty()) {
-      EXPECT_EQ(ReadWhole(folder.At("streamed.cdp")), ReadWhole(folder.At("whole.cdp"))) << k.name;
+      EXPECT_EQ(folder.Read("streamed.cdp"), folder.Read("whole.cdp")) << k.name;
     }
     // Nothing but the finished packages is left.
     size_t files = 0;
@@ -123,7 +118,7 @@ TEST(ContentPackageWriterTest, AnUnfinishedOrUnwritablePackageLeavesNothing) {
     Soup asset = Asset("<kuid:1:1>");
     EXPECT_EQ(writer.Add(asset), Qel::PString());
   }
-  EXPECT_EQ(ReadWhole(target), "old");
+  EXPECT_EQ(scratch::ReadAll(target), "old");
   EXPECT_EQ(std::distance(fs::directory_iterator(folder.path()), fs::directory_iterator()), 1);
   ContentPackageWriter nowhere(folder.At("missing/p.cdp").c_str());
   Soup asset = Asset("<kuid:1:1>");

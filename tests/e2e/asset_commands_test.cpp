@@ -6,14 +6,13 @@
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "support/install_root.h"
+#include "support/scratch_folder.h"
 
 namespace {
 
@@ -41,13 +40,6 @@ const Asset kAssets[] = {
     {"victim", "<kuid:400100:1005>", "username \"Victim\"\nkind \"scenery\"\n"},
     {"crashy", "<kuid:400100:1006>", "username \"v0\"\nkind \"scenery\"\n"},
 };
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 class AssetCommands : public ::testing::Test {
  protected:
@@ -130,7 +122,8 @@ TEST_F(AssetCommands, CommittedEditSurvivesARestart) {
   Restart();
   EXPECT_NE(Run({"printconfig", "<kuid:400100:1001>"}).out.find("\"committed\""),
             std::string::npos);
-  EXPECT_NE(ReadFile(UserData() + "/local/signal/config.txt").find("committed"), std::string::npos);
+  EXPECT_NE(scratch::ReadAll(UserData() + "/local/signal/config.txt").find("committed"),
+            std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(UserData() + "/editing/signal"));
 }
 
@@ -213,7 +206,7 @@ TEST_F(AssetCommands, AConsistThatCannotBeCreatedIsAnErrorAndWritesNothingElsewh
             "- <NULL> : Failed to create the consist asset \"Stopper\".\n"
             "OK (1 Errors, 0 Warnings)\n");
   EXPECT_EQ(r.exitCode, 255);
-  EXPECT_EQ(ReadFile(root_->Root() + "/config.txt"), mine);
+  EXPECT_EQ(scratch::ReadAll(root_->Root() + "/config.txt"), mine);
 }
 
 TEST_F(AssetCommands, ValidateChecksTheFolderAndAuthorsAreSortedAndUnique) {
@@ -275,10 +268,10 @@ TEST_F(AssetCommands, KilledInTheMiddleOfCommitsTheAssetIsWholeAndIndexed) {
            text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
   };
   const std::string editing = UserData() + "/editing/crashy/config.txt";
-  const std::string installed = ReadFile(UserData() + "/local/crashy/config.txt");
+  const std::string installed = scratch::ReadAll(UserData() + "/local/crashy/config.txt");
   EXPECT_TRUE(whole(installed)) << installed;
   const bool open = std::filesystem::exists(editing);
-  const std::string current = open ? ReadFile(editing) : installed;
+  const std::string current = open ? scratch::ReadAll(editing) : installed;
   const std::string name = current.substr(current.find("username"));
   const std::string name_line = name.substr(0, name.find('\n'));
   const std::string dump = Run({"printconfig", kuid}).out;

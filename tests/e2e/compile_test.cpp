@@ -4,13 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 
 #include "gscommon/library_image.h"
 #include "support/install_root.h"
+#include "support/scratch_folder.h"
 
 namespace {
 
@@ -20,13 +19,6 @@ using kestro_test::ToolRun;
 
 constexpr const char* kDataDir = KESTRO_TEST_DATA_DIR "/../../data/data";
 
-std::string Read(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
-
 TEST(Compile, SampleFolderBecomesLibraries) {
   InstallRoot root{KESTRO_BINARY_DIR, kDataDir};
   ASSERT_TRUE(root.IsReady()) << root.Error();
@@ -34,7 +26,7 @@ TEST(Compile, SampleFolderBecomesLibraries) {
   std::set<std::string> names;
   for (const auto& entry : fs::directory_iterator(KESTRO_TEST_DATA_DIR "/gs_samples")) {
     const std::string name = entry.path().filename().string();
-    root.WriteFile("work/" + name, Read(entry.path()));
+    root.WriteFile("work/" + name, scratch::ReadAll(entry.path().string()));
     batch += "\"compile\" \"" + name + "\"\n";
     expected += "OK (0 Errors, 0 Warnings)\n\n";
     names.insert(entry.path().stem().string());
@@ -46,7 +38,7 @@ TEST(Compile, SampleFolderBecomesLibraries) {
 
   for (const std::string& name : names) {
     SCOPED_TRACE(name);
-    const std::string image = Read(root.Root() + "/work/" + name + ".gsl");
+    const std::string image = scratch::ReadAll(root.Root() + "/work/" + name + ".gsl");
     GSLibraryFormat::LibraryImage library;
     std::string error;
     ASSERT_TRUE(GSLibraryFormat::ReadLibraryImage(reinterpret_cast<const u8*>(image.data()),

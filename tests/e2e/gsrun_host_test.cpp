@@ -8,8 +8,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -101,11 +99,6 @@ TEST(GsrunHostTest, AScriptFindsInstalledAssetsAndReadsThemThroughTheDaemon) {
   EXPECT_EQ(plain.exitCode, 1);
 }
 
-std::string ReadWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // The standard sources are the include root of asset scripts, as an installation lays them out.
 // The error's text; empty when they are in place.
 std::string AddScriptSources(const InstallRoot& root) {
@@ -188,21 +181,21 @@ TEST(GsrunHostTest, AnInstalledLibraryRunsOnceAndItsPropertiesSurviveTheWorldLis
             "'<kuid:400300:20> \"Counter\"'\n"
             "result: true,[],true\n")
       << first.err;
-  const std::string saved = ReadWhole(world);
+  const std::string saved = scratch::ReadAll(world);
   EXPECT_NE(saved.find("first"), std::string::npos);
 
   const ToolRun second = root.RunProgram(KESTRO_BINARY_DIR "/gsrun", args);
   EXPECT_NE(second.out.find("Counter Init note=first\nCounter restored note=first\n"),
             std::string::npos)
       << second.out << second.err;
-  EXPECT_EQ(ReadWhole(world), saved);
+  EXPECT_EQ(scratch::ReadAll(world), saved);
 
   // A run that never asks for the library keeps its saved properties too.
   std::vector<std::string> idle = args;
   idle.back() = "Nothing";
   const ToolRun third = root.RunProgram(KESTRO_BINARY_DIR "/gsrun", idle);
   EXPECT_EQ(third.out, "result: none\n") << third.err;
-  EXPECT_EQ(ReadWhole(world), saved);
+  EXPECT_EQ(scratch::ReadAll(world), saved);
 }
 
 // Two libraries: "echo" names the echo plug-in, "stray" a name outside the plug-in folder. The

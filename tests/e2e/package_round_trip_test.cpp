@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <random>
@@ -16,6 +15,7 @@
 #include "assetdata/cdp_package.h"
 #include "assetdata/kuid_table.h"
 #include "support/install_root.h"
+#include "support/scratch_folder.h"
 
 namespace {
 
@@ -29,19 +29,13 @@ constexpr const char* kDepot = "<kuid:400300:1>";
 constexpr const char* kSignal = "<kuid2:400300:2:1>";
 constexpr const char* kCoach = "<kuid:400300:3>";
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
-
 // Every file below the folder but the configuration, by its path below it.
 std::map<std::string, std::string> FilesBelow(const fs::path& folder) {
   std::map<std::string, std::string> files;
   for (const auto& e : fs::recursive_directory_iterator(folder)) {
     const std::string relative = fs::relative(e.path(), folder).string();
-    if (e.is_regular_file() && relative != "config.txt") files[relative] = ReadFile(e.path());
+    if (e.is_regular_file() && relative != "config.txt")
+      files[relative] = scratch::ReadAll(e.path().string());
   }
   return files;
 }
@@ -49,7 +43,7 @@ std::map<std::string, std::string> FilesBelow(const fs::path& folder) {
 // The installed folder whose configuration names the KUID.
 fs::path InstalledFolder(const InstallRoot& root, const std::string& kuid) {
   for (const auto& e : fs::directory_iterator(root.Root() + "/UserData/local")) {
-    std::istringstream config(ReadFile(e.path() / "config.txt"));
+    std::istringstream config(scratch::ReadAll((e.path() / "config.txt").string()));
     for (std::string line; std::getline(config, line);) {
       if (line.rfind("kuid ", 0) == 0 && line.find(kuid) != std::string::npos) return e.path();
     }

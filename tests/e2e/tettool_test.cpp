@@ -2,7 +2,6 @@
 // test, and checks what it prints and how it exits.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -332,9 +331,6 @@ TEST(Tettool, UpgradePrintsTheUpgradedConfiguration) {
   const kestro_test::CommandRun r =
       RunTettool("upgrade --tetdata " + data + "tet " + data + "traincar.txt");
   EXPECT_EQ(r.exitCode, 0);
-  std::ifstream golden(data + "traincar.expected", std::ios::binary);
-  std::stringstream expected;
-  expected << golden.rdbuf();
-  EXPECT_EQ(r.out, expected.str());
+  EXPECT_EQ(r.out, scratch::ReadAll(data + "traincar.expected"));
   EXPECT_EQ(RunTettool("upgrade " + data + "missing.txt").exitCode, 1);
 }

@@ -32,10 +32,6 @@ namespace {
 using GSRuntime::ScriptArgument;
 using OnlineMessageCache::LoadResult;
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 void WriteAll(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
@@ -88,7 +84,7 @@ TEST_F(MessageCacheTest, LivesInTheUserCacheFolderAndRoundTrips) {
             LoadResult::kLoaded);
   ASSERT_EQ(endpoint_.GetStoredMessageCount(), 3u);
   ASSERT_TRUE(OnlineMessageCache::Save(endpoint_, path_));
-  EXPECT_EQ(ReadAll(path_.CStr()), file);
+  EXPECT_EQ(scratch::ReadAll(path_.CStr()), file);
   OnlineAccessClientEndpoint again(std::make_unique<onlinetest::ScriptedDaemon>(script_));
   ASSERT_EQ(OnlineMessageCache::Load(again, path_), LoadResult::kLoaded);
   EXPECT_EQ(Saved(again), file);
@@ -126,7 +122,7 @@ TEST_F(MessageCacheTest, ShortCutAndForeignFilesAreReadToTheirEndOrSetAside) {
     if (c.result == LoadResult::kSetAside) {
       EXPECT_EQ(endpoint_.GetStoredMessageCount(), c.stored);
       EXPECT_FALSE(std::filesystem::exists(path_.CStr()));
-      EXPECT_EQ(ReadAll(std::string(path_.CStr()) + ".bad"), c.bytes);
+      EXPECT_EQ(scratch::ReadAll(std::string(path_.CStr()) + ".bad"), c.bytes);
     }
   }
   EXPECT_EQ(OnlineMessageCache::Load(endpoint_, Qel::String("/nonexistent/oa.dat")),
@@ -153,7 +149,7 @@ TEST_F(MessageCacheTest, ASaveKilledPartWayLeavesThePreviousFile) {
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFSIGNALED(status));
-  EXPECT_EQ(ReadAll(path_.CStr()), file);
+  EXPECT_EQ(scratch::ReadAll(path_.CStr()), file);
   OnlineAccessClientEndpoint again(std::make_unique<onlinetest::ScriptedDaemon>(script_));
   EXPECT_EQ(OnlineMessageCache::Load(again, path_), LoadResult::kLoaded);
   EXPECT_EQ(again.GetStoredMessageCount(), 2u);

@@ -8,15 +8,16 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "qelgfx/argb_bitmap.h"
+#include "qelgfx/bitmap.h"
 #include "support/scratch_folder.h"
 
 namespace {
 
-using Qel::ArgbBitmap;
+using Qel::Bitmap;
 using Qel::Point;
 using Qel::Rect;
 
@@ -188,8 +189,8 @@ TEST(BitmapDrawTest, ShapesCoverTheirPixels) {
        {{15, 15}, {21, 1}}},
   };
   for (const Case& c : cases) {
-    ArgbBitmap bitmap;
-    ASSERT_TRUE(bitmap.Create(40, 40));
+    Bitmap bitmap;
+    ASSERT_TRUE(bitmap.Create(40, 40, Bitmap::kARGB));
     c.draw(bitmap.GetSurface());
     for (const Point p : c.inside)
       EXPECT_EQ(bitmap.GetPixel(p.x, p.y), kRed) << c.name << " " << p.x << "," << p.y;
@@ -214,8 +215,8 @@ TEST(BitmapDrawTest, ColoursClampAndBlendOver) {
 }
 
 TEST(BitmapDrawTest, SizesAreCapped) {
-  ArgbBitmap bitmap;
-  EXPECT_TRUE(bitmap.Create(16384, 1));
+  Bitmap bitmap;
+  EXPECT_TRUE(bitmap.Create(16384, 1, Bitmap::kARGB));
   for (const auto& [w, h] : std::vector<std::pair<i64, i64>>{{16385, 1},
                                                              {1, 16385},
                                                              {0, 5},
@@ -223,22 +224,23 @@ TEST(BitmapDrawTest, SizesAreCapped) {
                                                              {INT_MIN, INT_MIN},
                                                              {16384, 16384},
                                                              {16384, 4097}}) {
-    EXPECT_FALSE(bitmap.Create(w, h)) << w << "x" << h;
+    EXPECT_FALSE(Bitmap::IsAllowedSize(w, h, Bitmap::kARGB)) << w << "x" << h;
+    EXPECT_FALSE(bitmap.Create(u32(w), u32(h), Bitmap::kARGB)) << w << "x" << h;
     EXPECT_TRUE(bitmap.IsEmpty());
   }
-  EXPECT_TRUE(ArgbBitmap::IsAllowedSize(16384, 4096)) << "exactly 256 MiB";
+  EXPECT_TRUE(Bitmap::IsAllowedSize(16384, 4096, Bitmap::kARGB)) << "exactly 256 MiB";
 }
 
 TEST(BitmapDrawTest, ACopyOntoItselfReadsTheOriginalPixels) {
-  ArgbBitmap bitmap;
-  ASSERT_TRUE(bitmap.Create(8, 1));
+  Bitmap bitmap;
+  ASSERT_TRUE(bitmap.Create(8, 1, Bitmap::kARGB));
   for (i32 x = 0; x < 8; ++x)
     Qel::DrawBox(bitmap.GetSurface(), Rect{x, 0, 1, 1}, 0xFF000000u | u32(x), 1);
   // Shifted right by 2 within the same row: a forward copy without a temporary smears pixel 0.
   Qel::CopyImage(bitmap.GetSurface(), Point{2, 0}, bitmap.GetConstSurface(), Rect{0, 0, 6, 1});
   for (i32 x = 2; x < 8; ++x) EXPECT_EQ(bitmap.GetPixel(x, 0) & 0xFF, u32(x - 2)) << x;
-  ArgbBitmap scaled;
-  ASSERT_TRUE(scaled.Create(4, 4));
+  Bitmap scaled;
+  ASSERT_TRUE(scaled.Create(4, 4, Bitmap::kARGB));
   Qel::ClearSurface(scaled.GetSurface(), kBlue);
   Qel::DrawBox(scaled.GetSurface(), Rect{0, 0, 2, 2}, kRed, 1);
   Qel::CopyImageScaled(scaled.GetSurface(), Rect{0, 0, 4, 4}, scaled.GetConstSurface(),
@@ -247,8 +249,8 @@ TEST(BitmapDrawTest, ACopyOntoItselfReadsTheOriginalPixels) {
 }
 
 TEST(BitmapDrawTest, CopiesClipBothSidesAndScale) {
-  ArgbBitmap source;
-  ASSERT_TRUE(source.Create(4, 4));
+  Bitmap source;
+  ASSERT_TRUE(source.Create(4, 4, Bitmap::kARGB));
   Qel::ClearSurface(source.GetSurface(), kBlue);
   Qel::DrawBox(source.GetSurface(), Rect{0, 0, 2, 4}, kRed, 1);
   Guarded canvas(6, 6);
@@ -260,8 +262,8 @@ TEST(BitmapDrawTest, CopiesClipBothSidesAndScale) {
                        source.GetConstSurface(), Rect{0, 0, 4, 4});
   EXPECT_TRUE(canvas.GuardsIntact());
 
-  ArgbBitmap doubled;
-  ASSERT_TRUE(doubled.Create(8, 8));
+  Bitmap doubled;
+  ASSERT_TRUE(doubled.Create(8, 8, Bitmap::kARGB));
   Qel::CopyImageScaled(doubled.GetSurface(), Rect{0, 0, 8, 8}, source.GetConstSurface(),
                        Rect{0, 0, 4, 4});
   EXPECT_EQ(doubled.GetPixel(0, 0), kRed);
@@ -273,26 +275,52 @@ TEST(BitmapDrawTest, CopiesClipBothSidesAndScale) {
   EXPECT_GT((seam >> 16) & 0xFF, 0u);
 }
 
+// Drawing works on format 2 words only, in the byte order the other formats convert from, and
+// never through a block another bitmap shares.
+TEST(BitmapDrawTest, FormatTwoIsTheSurfaceAndDrawingLeavesAliasesAlone) {
+  Bitmap grey;
+  ASSERT_TRUE(grey.Create(4, 4, Bitmap::kGrey));
+  EXPECT_EQ(grey.GetSurface().pixels, nullptr);
+  EXPECT_EQ(grey.GetConstSurface().width, 0);
+
+  Bitmap argb;
+  ASSERT_TRUE(argb.Create(4, 4, Bitmap::kARGB));
+  Qel::ClearSurface(argb.GetSurface(), 0x80112233u);
+  const u8* bytes = argb.GetPixels();
+  EXPECT_EQ((std::vector<u8>{bytes, bytes + 4}), (std::vector<u8>{0x33, 0x22, 0x11, 0x80}));
+  Bitmap rgb;
+  ASSERT_TRUE(rgb.Create(4, 4, Bitmap::kRGB));
+  ASSERT_TRUE(rgb.CopyImage(argb));
+  EXPECT_EQ(rgb.GetPixels()[2], 0x11) << "red stays red";
+
+  std::unique_ptr<Bitmap> alias(argb.Scale(4, 4));
+  ASSERT_NE(alias, nullptr);
+  ASSERT_TRUE(alias->IsAlias());
+  Qel::ClearSurface(alias->GetSurface(), kRed);
+  EXPECT_EQ(alias->GetPixel(1, 1), kRed);
+  EXPECT_EQ(argb.GetPixel(1, 1), 0x80112233u);
+}
+
 TEST(BitmapDrawTest, TheDrawingSurvivesAPngRoundTrip) {
   scratch::Folder folder;
-  ArgbBitmap drawing;
-  ASSERT_TRUE(drawing.Create(64, 48));
+  Bitmap drawing;
+  ASSERT_TRUE(drawing.Create(64, 48, Bitmap::kARGB));
   Qel::ClearSurface(drawing.GetSurface(), 0xFF202020u);
   Qel::DrawCircle(drawing.GetSurface(), Point{16, 16}, 10, kRed, 1);
   Qel::DrawTriangle(drawing.GetSurface(), Point{40, 4}, Point{60, 4}, Point{40, 24}, kBlue, 1);
   Qel::DrawLine(drawing.GetSurface(), Point{0, 47}, Point{63, 30}, 0xFF00FF00u);
   const std::string path = folder.At("drawing.png");
   ASSERT_TRUE(drawing.SavePng(path.c_str()));
-  ArgbBitmap back;
+  Bitmap back;
   ASSERT_TRUE(back.LoadFile(path.c_str()));
-  ASSERT_EQ(back.GetWidth(), 64);
-  ASSERT_EQ(back.GetHeight(), 48);
+  ASSERT_EQ(back.GetWidth(), 64u);
+  ASSERT_EQ(back.GetHeight(), 48u);
   for (const Point p : {Point{16, 16}, Point{42, 6}, Point{0, 47}, Point{63, 0}, Point{16, 27}}) {
     EXPECT_EQ(back.GetPixel(p.x, p.y), drawing.GetPixel(p.x, p.y)) << p.x << "," << p.y;
   }
   EXPECT_EQ(back.GetPixel(16, 16), kRed);
   EXPECT_EQ(back.GetPixel(63, 0), 0xFF202020u);
-  EXPECT_FALSE(ArgbBitmap().SavePng(path.c_str())) << "nothing to write";
+  EXPECT_FALSE(Bitmap().SavePng(path.c_str())) << "nothing to write";
 }
 
 }  // namespace

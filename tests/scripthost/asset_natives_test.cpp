@@ -23,7 +23,7 @@
 #include "pymclient/pym_asset_info.h"
 #include "pymclient/pym_protocol.h"
 #include "pymclient/pym_test_util.h"
-#include "qelgfx/argb_bitmap.h"
+#include "qelgfx/bitmap.h"
 #include "scripthost/gso_asset.h"
 #include "scripthost/kestro_script_context.h"
 #include "scripthost/script_probe.h"
@@ -371,8 +371,8 @@ TEST_F(AssetNativesTest, ImageNamesOutsideTheAssetAreRefusedBeforeAnyRequest) {
 }
 
 TEST_F(AssetNativesTest, ImagesLoadFromTheAssetFolderByTheLowerCasedName) {
-  Qel::ArgbBitmap picture;
-  ASSERT_TRUE(picture.Create(3, 2));
+  Qel::Bitmap picture;
+  ASSERT_TRUE(picture.Create(3, 2, Qel::Bitmap::kARGB));
   assetFolder_.Put("Pics/placeholder");
   ASSERT_TRUE(picture.SavePng(assetFolder_.At("Pics/Shed.png").c_str()));
   assetFolder_.Put("Pics/broken.png", "not an image");

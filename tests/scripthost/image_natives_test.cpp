@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "qelgfx/argb_bitmap.h"
+#include "qelgfx/bitmap.h"
 #include "scripthost/glyph_atlas.h"
 #include "scripthost/gso_image.h"
 #include "scripthost/script_probe.h"
@@ -296,23 +296,23 @@ TEST(GsrunDumpImagesTest, WritesWhatAScriptDrewAndTheAtlas) {
                           "' --class Probe --call Picture --dump-images '" + out.path() + "'";
   const std::string output = RunCommand(run);
   ASSERT_NE(output.find("result: 64x48"), std::string::npos) << output;
-  Qel::ArgbBitmap drawing;
+  Qel::Bitmap drawing;
   ASSERT_TRUE(drawing.LoadFile(out.At("image0.png").c_str())) << output;
-  ASSERT_EQ(drawing.GetWidth(), 64);
+  ASSERT_EQ(drawing.GetWidth(), 64u);
   EXPECT_EQ(drawing.GetPixel(16, 16), 0xFFFF0000u) << "the disc";
   EXPECT_EQ(drawing.GetPixel(26, 16), 0xFF000000u) << "its outline";
   EXPECT_EQ(drawing.GetPixel(42, 6), 0xFF0000FFu) << "the triangle";
   EXPECT_EQ(drawing.GetPixel(5, 38), 0xFF0000FFu) << "the box";
   EXPECT_EQ(drawing.GetPixel(0, 47), 0xFF000000u) << "the line";
   EXPECT_EQ(drawing.GetPixel(63, 0), 0xFFFFFFFFu) << "the background";
-  Qel::ArgbBitmap copy;
+  Qel::Bitmap copy;
   ASSERT_TRUE(copy.LoadFile(out.At("image1.png").c_str()));
-  ASSERT_EQ(copy.GetHeight(), 48);
+  ASSERT_EQ(copy.GetHeight(), 48u);
   EXPECT_EQ(copy.GetPixel(30, 30), 0xFFFF0000u) << "the scaled copy keeps the disc";
   EXPECT_EQ(copy.GetPixel(60, 44), 0xFFFFFFFFu);
-  Qel::ArgbBitmap atlas;
+  Qel::Bitmap atlas;
   ASSERT_TRUE(atlas.LoadFile(out.At("atlas.png").c_str()));
-  EXPECT_EQ(atlas.GetWidth(), 512);
+  EXPECT_EQ(atlas.GetWidth(), 512u);
   int ink = 0;
   for (i32 y = 0; y < 30; ++y) {
     for (i32 x = 0; x < 40; ++x) ink += (atlas.GetPixel(x, y) >> 24) == 255 ? 1 : 0;

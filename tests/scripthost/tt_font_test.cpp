@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "qelgfx/argb_bitmap.h"
+#include "qelgfx/bitmap.h"
 #include "scripthost/glyph_atlas.h"
 #include "support/scratch_folder.h"
 
@@ -158,7 +158,7 @@ TEST_F(TTFontTest, GlyphsFillRowsOfTheAtlasAndWrapAt512) {
   EXPECT_EQ(quad.advance, 21);
   EXPECT_EQ(quad.yOffset, -1);
   // The border repeats the glyph's edge; beyond it the texture is untouched.
-  const Qel::ArgbBitmap& texture = atlas.Texture();
+  const Qel::Bitmap& texture = atlas.Texture();
   EXPECT_EQ(texture.GetPixel(1, 1), 0xFFFFFFFFu);
   EXPECT_EQ(texture.GetPixel(0, 0), 0xFFFFFFFFu);
   EXPECT_EQ(texture.GetPixel(22, 15), 0xFFFFFFFFu);
@@ -169,9 +169,9 @@ TEST_F(TTFontTest, GlyphsFillRowsOfTheAtlasAndWrapAt512) {
 
   scratch::Folder folder;
   ASSERT_TRUE(texture.SavePng(folder.At("atlas.png").c_str()));
-  Qel::ArgbBitmap back;
+  Qel::Bitmap back;
   ASSERT_TRUE(back.LoadFile(folder.At("atlas.png").c_str()));
-  EXPECT_EQ(back.GetWidth(), 512);
+  EXPECT_EQ(back.GetWidth(), 512u);
   EXPECT_EQ(back.GetPixel(1, 17), 0xFFFFFFFFu) << "the wrapped glyph in the file";
   EXPECT_EQ(back.GetPixel(30, 20), 0u);
 }
@@ -188,15 +188,15 @@ TEST_F(TTFontTest, AGlyphThatCannotFitIsRefusedBeforeRendering) {
   ASSERT_NE(tall, nullptr);
   EXPECT_FALSE(tall->PrepareGlyph('b', &quad)) << "511 + 2 rows do not fit";
   EXPECT_EQ(backend_.rendered, 0);
-  Qel::ArgbBitmap wide;
-  ASSERT_TRUE(wide.Create(511, 1));
+  Qel::Bitmap wide;
+  ASSERT_TRUE(wide.Create(511, 1, Qel::Bitmap::kARGB));
   EXPECT_FALSE(GlyphAtlas::Get().Insert(wide, 1));
 }
 
 TEST_F(TTFontTest, AFullAtlasRefusesWhileGlyphsAreInUseAndStartsAfreshAfterTheBatch) {
   GlyphAtlas& atlas = GlyphAtlas::Get();
-  Qel::ArgbBitmap block;
-  ASSERT_TRUE(block.Create(254, 254));
+  Qel::Bitmap block;
+  ASSERT_TRUE(block.Create(254, 254, Qel::Bitmap::kARGB));
   ScriptHost::AtlasRegion region;
   for (u64 key = 0; key < 4; ++key) ASSERT_TRUE(atlas.Insert(block, key)) << key;
   ASSERT_TRUE(atlas.Lookup(3, &region));
@@ -225,7 +225,7 @@ TEST(FreeTypeFontTest, TheDefaultFaceMeasuresAndDrawsText) {
   EXPECT_LT(smaller->MeasureText("WWW"), font->MeasureText("WWW")) << "sizes of one face differ";
   GlyphQuad quad;
   ASSERT_TRUE(font->PrepareGlyph('W', &quad));
-  const Qel::ArgbBitmap& texture = GlyphAtlas::Get().Texture();
+  const Qel::Bitmap& texture = GlyphAtlas::Get().Texture();
   int ink = 0;
   for (i32 y = 0; y < 40; ++y) {
     for (i32 x = 0; x < 40; ++x) ink += (texture.GetPixel(x, y) >> 24) == 255 ? 1 : 0;

@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "assetdata/soup.h"
@@ -14,19 +12,13 @@
 #include "qel/dynamic_buffer.h"
 #include "validation/data_manager.h"
 #include "validation/tag_vocabulary.h"
+#include "support/scratch_folder.h"
 
 namespace {
 
 using TETLib::DataManager;
 
 const std::string kData = std::string(KESTRO_TEST_DATA_DIR) + "/upgrade/";
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // The text form as tettool prints it: no byte-order mark, LF line ends.
 std::string TextOf(const Soup& soup) {
@@ -88,7 +80,7 @@ TEST_F(LegacyUpgradeTest, OldConfigurationsMatchTheirGoldens) {
                            "build30", "build35"}) {
     Soup config;
     ASSERT_TRUE(config.LoadFile(nullptr, (kData + name + ".txt").c_str(), "txt")) << name;
-    EXPECT_EQ(TextOf(Upgraded(config)), ReadFile(kData + name + ".expected")) << name;
+    EXPECT_EQ(TextOf(Upgraded(config)), scratch::ReadAll(kData + name + ".expected")) << name;
   }
 }
 

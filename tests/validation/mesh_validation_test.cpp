@@ -5,8 +5,6 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -204,10 +202,7 @@ class MeshValidationTest : public ::testing::Test {
     EXPECT_EQ(text->GetLastLoadCode(), 0u);
     const std::string out = scene_.folder.path() + "/one.lm";
     EXPECT_EQ(text->GetLODDefinition()->Save(out.c_str()), 0u);
-    std::ifstream in(out, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
+    return scratch::ReadAll(out);
   }
 
   // Validates a fresh asset; each finding as "E text" or "W text".
@@ -434,10 +429,7 @@ TEST_F(MeshValidationTest, HostileMeshFilesAreFindingsNotCrashes) {
   for (const char* target : {"idxm_mesh_fuzz", "lodm_mesh_fuzz", "pm_mesh_fuzz", "lm_text_fuzz"}) {
     if (!std::filesystem::is_directory(corpus + target)) continue;
     for (const auto& entry : std::filesystem::directory_iterator(corpus + target)) {
-      std::ifstream in(entry.path(), std::ios::binary);
-      std::stringstream bytes;
-      bytes << in.rdbuf();
-      files.push_back(bytes.str());
+      files.push_back(scratch::ReadAll(entry.path().string()));
     }
   }
   files.push_back("QIRF");

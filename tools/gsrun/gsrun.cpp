@@ -197,7 +197,7 @@ bool DumpImages(GSRuntime::GSContext* context, const std::string& folder) {
   std::error_code ec;
   fs::create_directories(folder, ec);
   bool written = true;
-  const auto save = [&](const Qel::ArgbBitmap& bitmap, const std::string& name) {
+  const auto save = [&](const Qel::Bitmap& bitmap, const std::string& name) {
     const std::string path = (fs::path(folder) / name).string();
     if (!bitmap.SavePng(path.c_str())) {
       std::printf("Could not write %s\n", path.c_str());
