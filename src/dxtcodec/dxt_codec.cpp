@@ -6,18 +6,25 @@
 
 namespace {
 
-// Passes the levels on; with colourOnly, the compressor makes DXT5 blocks and only the second
-// half of each (its colour block) goes on, as a DXT1 block.
+// How DXT1 blocks are made from the compressor's DXT5 blocks: the library's own DXT1 search over
+// three-colour blocks reads stack memory it never wrote, so its DXT1 blocks differ from run to
+// run, while its DXT5 blocks are the same every time.
+enum class Dxt1From { kNone, kColour, kColourAndAlpha };
+
+// Passes the levels on; with a Dxt1From other than kNone, the compressor makes DXT5 blocks and
+// each goes on as the DXT1 block made from it.
 class SinkOutput final : public nvtt::OutputHandler {
  public:
-  SinkOutput(const DxtSink& sink, bool colourOnly) : sink_(sink), colourOnly_(colourOnly) {}
+  SinkOutput(const DxtSink& sink, Dxt1From from) : sink_(sink), from_(from) {}
   void beginImage(int /*size*/, int width, int height, int /*depth*/, int /*face*/,
                   int level) override {
     used_ = 0;
     sink_.beginImage(sink_.context, width, height, level);
   }
   bool writeData(const void* data, int size) override {
-    if (!colourOnly_ || size <= 0) return sink_.writeData(sink_.context, data, size) != 0;
+    if (from_ == Dxt1From::kNone || size <= 0) {
+      return sink_.writeData(sink_.context, data, size) != 0;
+    }
     const auto* bytes = static_cast<const unsigned char*>(data);
     while (size > 0) {
       const int run = std::min(size, kBlockBytes - used_);
@@ -28,7 +35,12 @@ class SinkOutput final : public nvtt::OutputHandler {
       if (used_ == kBlockBytes) {
         used_ = 0;
         unsigned char* colour = block_ + kHalf;
-        AsFourColourBlock(colour);
+        const unsigned transparent = from_ == Dxt1From::kColourAndAlpha ? TransparentTexels() : 0;
+        if (transparent != 0) {
+          AsThreeColourBlock(colour, transparent);
+        } else {
+          AsFourColourBlock(colour);
+        }
         if (sink_.writeData(sink_.context, colour, kHalf) == 0) return false;
       }
     }
@@ -36,13 +48,38 @@ class SinkOutput final : public nvtt::OutputHandler {
   }
 
  private:
+  // The texels (bit i for texel i) whose alpha in the DXT5 alpha block is below one half.
+  unsigned TransparentTexels() const {
+    const unsigned a0 = block_[0];
+    const unsigned a1 = block_[1];
+    unsigned palette[8] = {a0, a1};
+    if (a0 > a1) {
+      for (unsigned i = 1; i < 7; ++i) palette[i + 1] = ((7 - i) * a0 + i * a1) / 7;
+    } else {
+      for (unsigned i = 1; i < 5; ++i) palette[i + 1] = ((5 - i) * a0 + i * a1) / 5;
+      palette[6] = 0;
+      palette[7] = 255;
+    }
+    unsigned long long indices = 0;
+    for (int i = 0; i < 6; ++i) indices |= static_cast<unsigned long long>(block_[2 + i]) << (8 * i);
+    unsigned transparent = 0;
+    for (unsigned texel = 0; texel < 16; ++texel) {
+      if (palette[(indices >> (3 * texel)) & 7] < 128) transparent |= 1u << texel;
+    }
+    return transparent;
+  }
+
+  static unsigned EndPoint(const unsigned char* colour, int which) {
+    return colour[2 * which] | unsigned(colour[2 * which + 1]) << 8;
+  }
+
   // A DXT5 colour block always has four colours; read as DXT1, one whose first end point is not
   // above its second has three and transparent black. Such a block is made the same four
   // colours in the order DXT1 reads as four: the end points swapped and each index's low bit
   // flipped (0<->1, 2<->3), or with equal end points every pixel at the first.
   static void AsFourColourBlock(unsigned char* colour) {
-    const unsigned first = colour[0] | unsigned(colour[1]) << 8;
-    const unsigned second = colour[2] | unsigned(colour[3]) << 8;
+    const unsigned first = EndPoint(colour, 0);
+    const unsigned second = EndPoint(colour, 1);
     if (first > second) return;
     if (first == second) {
       std::fill(colour + 4, colour + 8, 0);
@@ -53,10 +90,34 @@ class SinkOutput final : public nvtt::OutputHandler {
     for (int i = 4; i < 8; ++i) colour[i] ^= 0x55;
   }
 
+  // A block with transparent texels in DXT1's three-colour order (first end point not above the
+  // second): the end points keep their texels, the two colours between them become the one
+  // midway, and the transparent texels take index 3.
+  static void AsThreeColourBlock(unsigned char* colour, unsigned transparent) {
+    const bool swap = EndPoint(colour, 0) > EndPoint(colour, 1);
+    if (swap) {
+      std::swap(colour[0], colour[2]);
+      std::swap(colour[1], colour[3]);
+    }
+    for (unsigned texel = 0; texel < 16; ++texel) {
+      unsigned char& row = colour[4 + texel / 4];
+      const int shift = int(2 * (texel % 4));
+      unsigned index = (row >> shift) & 3;
+      if ((transparent >> texel) & 1) {
+        index = 3;
+      } else if (index >= 2) {
+        index = 2;
+      } else if (swap) {
+        index ^= 1;
+      }
+      row = static_cast<unsigned char>((row & ~(3 << shift)) | (index << shift));
+    }
+  }
+
   static constexpr int kBlockBytes = 16;
   static constexpr int kHalf = 8;
   const DxtSink& sink_;
-  bool colourOnly_;
+  Dxt1From from_;
   unsigned char block_[kBlockBytes] = {};
   int used_ = 0;
 };
@@ -72,8 +133,6 @@ class SinkErrors final : public nvtt::ErrorHandler {
 
 nvtt::Format CompressorFormat(std::int32_t format) {
   switch (format) {
-    case kDxtFormat1Alpha:
-      return nvtt::Format_DXT1a;
     case kDxtFormat3:
       return nvtt::Format_DXT3;
     case kDxtFormat5:
@@ -102,14 +161,15 @@ extern "C" __attribute__((visibility("default"))) std::int32_t KestroDxtCompress
   nvtt::Compressor compressor;
   compressor.enableCudaAcceleration(request->cuda != 0);
   nvtt::CompressionOptions compression;
-  // The library's DXT1 search over three-colour blocks reads stack memory it never wrote, so its
-  // DXT1 blocks differ from run to run. The colour half of its DXT5 blocks is a four-colour DXT1
-  // block found without that search, and the same every time: an opaque DXT1 is made from that.
-  const bool colourOnly = request->format == kDxtFormat1;
-  compression.setFormat(colourOnly ? nvtt::Format_DXT5 : CompressorFormat(request->format));
+  // DXT1, with or without its one-bit alpha, is made from DXT5 blocks (see Dxt1From).
+  const Dxt1From from = request->format == kDxtFormat1        ? Dxt1From::kColour
+                        : request->format == kDxtFormat1Alpha ? Dxt1From::kColourAndAlpha
+                                                              : Dxt1From::kNone;
+  compression.setFormat(from != Dxt1From::kNone ? nvtt::Format_DXT5
+                                                : CompressorFormat(request->format));
   compression.setQuality(nvtt::Quality_Production);
 
-  SinkOutput output(*sink, colourOnly);
+  SinkOutput output(*sink, from);
   SinkErrors errors(*sink);
   nvtt::OutputOptions outputOptions;
   outputOptions.setOutputHandler(&output);

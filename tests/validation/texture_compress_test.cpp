@@ -138,6 +138,36 @@ TEST(TextureCompressTest, OpaqueDxt1BlocksAreAllFourColourBlocks) {
   }
 }
 
+// A DXT1 with one-bit alpha: exactly the texels whose alpha is below one half read as
+// transparent, in blocks of the three-colour order; blocks without one keep four colours.
+TEST(TextureCompressTest, OneBitAlphaDxt1IsTransparentExactlyWhereTheImageIs) {
+  // Scattered transparent texels, and the bottom rows transparent throughout.
+  const auto clear = [](u32 x, u32 y) { return (x * 7 + y * 3) % 5 == 0 || y >= 48; };
+  auto source = Image(64, 64, true, [&](u32 x, u32 y) {
+    return test_images::Rgba{u8(x * 4), u8((x * y) % 256), u8(y * 4), u8(clear(x, y) ? 0 : 255)};
+  });
+  TextureCompress compress;
+  ASSERT_TRUE(compress.Compress(*source, 10, true, false, false, false, false));
+  const Bitmap& image = *compress.GetImage(0);
+  for (u32 by = 0; by < 16; ++by) {
+    for (u32 bx = 0; bx < 16; ++bx) {
+      const u8* b = image.GetPixels() + (by * 16 + bx) * 8;
+      const u16 c0 = u16(b[0] | (b[1] << 8));
+      const u16 c1 = u16(b[2] | (b[3] << 8));
+      bool any = false;
+      for (u32 i = 0; i < 16; ++i) {
+        const bool wanted = clear(bx * 4 + i % 4, by * 4 + i / 4);
+        const bool got = c0 <= c1 && ((b[4 + i / 4] >> (2 * (i % 4))) & 3) == 3;
+        EXPECT_EQ(got, wanted) << "block " << bx << "," << by << " texel " << i;
+        any = any || wanted;
+      }
+      if (!any) {
+        EXPECT_TRUE(c0 > c1 || (c0 == c1 && (b[4] | b[5] | b[6] | b[7]) == 0)) << bx << "," << by;
+      }
+    }
+  }
+}
+
 TEST(TextureCompressTest, NormalMapsCompressWithTheirMips) {
   auto source = Image(64, 32, false, [](u32 x, u32 y) {
     return test_images::Rgba{u8(128 + (x % 8) * 8), u8(128 + (y % 8) * 8), 255, 255};
