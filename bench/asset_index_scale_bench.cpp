@@ -94,7 +94,7 @@ void BM_DeleteAmong100Against10000(benchmark::State& state) {
       const bool large_side = (side + next) % 2 == 0;
       Installation& target = large_side ? large : small;
       const auto start = Clock::now();
-      deleted = target.editor->Delete(kuid, error) && deleted;
+      deleted = target.editor->Delete(kuid, true, error) && deleted;
       (large_side ? largeSeconds : smallSeconds) += Seconds(start);
     }
     if (!deleted) {
@@ -126,7 +126,7 @@ void BM_DeleteAllAgainstRmRf(benchmark::State& state) {
     state.ResumeTiming();
     auto start = Clock::now();
     for (const KUID& kuid : store->store.Search(nullptr)) {
-      if (!store->editor->Delete(kuid, error)) {
+      if (!store->editor->Delete(kuid, true, error)) {
         state.SkipWithError(error.c_str());
         break;
       }
