@@ -2,7 +2,7 @@
 // native side is GSOLibrary: a scriptable object that is also an item of the context's world list
 // (whose saves carry the library's properties), with natives for named calls into a native
 // plug-in and for a system-menu icon; a click on that icon reaches its script as the message
-// "Interface", "ClickSystemButton". GSOLibrarySpec is the asset specification of library assets
+// "Interface", "ClickSystemButton". GSOLibrarySpec is the `KestroBaseSpec` of library assets
 // (configuration kind "library") and makes the instances.
 #pragma once
 

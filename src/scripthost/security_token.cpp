@@ -225,8 +225,8 @@ void GSOSecurityToken::IsOwnerLocallyModified(GSStack* stack) {
   for (const auto& [issuer, owners] : entries_) {
     for (const auto& [owner, rights] : owners) {
       if (!asked.insert(owner).second) continue;
-      // An owner with no script specification (not installed, or not a scripted asset) counts
-      // as unmodified: the database's answer for it would be the failed request's, not its state.
+      // An owner without a `KestroBaseSpec` (not installed, or not a scripted asset) counts as
+      // unmodified: the database's answer for it would be the failed request's, not its state.
       SpecPointer spec;
       FindKestroBaseSpec(spec, owner);
       if (spec && IsAssetLocallyModified(owner)) {

@@ -252,7 +252,7 @@ class Tokens {
     OnlineAccess again = a.GetOnlineAccess();
     OnlineAccess ob = b.GetOnlineAccess();
     string online = (oa != null) + "," + (oa == again) + "," + (oa != ob);
-    // An owner that is not installed has no specification, so it is not modified.
+    // An owner that is not installed has no `KestroBaseSpec`, so it is not modified.
     SecurityToken unowned = a.IssueSecurityToken(Parse("<kuid:400300:99>"), Rights("read", "read"));
     string owners = "" + unowned.IsOwnerLocallyModified();
     return calls + ";" + checks + ";" + reissue + ";" + merge + ";" + online + ";" + owners;
