@@ -13,7 +13,7 @@ namespace {
 constexpr size_t kNoStart = std::string::npos;
 
 void Append(std::vector<std::string>& out, const std::string& text, size_t begin, size_t end) {
-  if (out.size() < kBatchMaxArguments) out.push_back(text.substr(begin, end - begin));
+  out.push_back(text.substr(begin, end - begin));
 }
 
 }  // namespace

@@ -8,9 +8,6 @@
 #include "qel/os.h"
 #include "qel/types.h"
 
-// Entries of a line's argument table, the program path included; further arguments are dropped.
-inline constexpr u32 kBatchMaxArguments = 512;
-
 // Reads lines of any length from an open file through a fixed buffer. Each line keeps its line
 // end ("\n" or "\r\n"). The end of the file is reported right after the last line, so a file
 // ending in a line end yields no extra empty line.
@@ -40,7 +37,8 @@ class BatchLineReader {
 // blanks in a row give an empty argument; a pair of double quotes encloses one argument, which
 // may hold blanks; text after a closing quote up to the next blank is dropped, and so is text
 // before an opening quote. The text after an opening quote that is never closed forms no argument.
-// The line ends at its first NUL. `out` never grows beyond kBatchMaxArguments entries.
+// The line ends at its first NUL. A line of any length gives all of its arguments: none is
+// dropped, so a command never runs on part of what its line said.
 void TokenizeBatchLine(const char* line, std::vector<std::string>& out);
 
 // True when the line yields nothing to run: the last argument begins with a line break or a
