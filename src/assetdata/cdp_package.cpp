@@ -1,10 +1,12 @@
 #include "assetdata/cdp_package.h"
 
 #include <cstdarg>
+#include <cstring>
 #include <string>
 
 #include "assetdata/kuid_table.h"
 #include "assetdata/vocabulary.h"
+#include "qel/file.h"
 #include "qel/string.h"
 
 const Qel::PString kTagAssets("assets");
@@ -96,8 +98,14 @@ Qel::PString InsertArchivedAsset(Soup& package, Soup& asset) {
 }
 
 Qel::PString SaveContentPackage(const Soup& package, const char* path) {
-  if (package.SaveFile(nullptr, path, nullptr)) return Qel::PString();
-  return "Unable to write archive file. Needs to be .cdp file extension";
+  int error = 0;
+  if (package.SaveFile(nullptr, path, nullptr, &error)) return Qel::PString();
+  // Only a wrong name earns the extension hint; any other failure says what went wrong.
+  if (path == nullptr || !Qel::File::Path(path).IsExt("cdp")) {
+    return "Unable to write archive file. Needs to be .cdp file extension";
+  }
+  return MakeMessage("Unable to write archive file %s: %s.", path,
+                     error != 0 ? std::strerror(error) : "the file could not be written");
 }
 
 PackageTables::PackageTables() : references_(referenceList_), obsoletes_(obsoleteList_) {}

@@ -335,21 +335,23 @@ bool Soup::LoadFile(const char* volume, const char* path, const char* type) {
   return true;
 }
 
-bool Soup::SaveFile(const char* volume, const char* path, const char* type) const {
+bool Soup::SaveFile(const char* volume, const char* path, const char* type, int* error) const {
+  if (error != nullptr) *error = 0;
   if (!path) return false;
   const SoupForm form = ChooseForm(type, path);
   if (form == SoupForm::kNone) return false;
   // The old file stays whole until the new one is complete.
   WholeFileWriter writer(JoinedPath(volume, path).CStr());
-  if (!writer.IsOpen()) return false;
-  bool complete = false;
-  {
+  bool complete = writer.IsOpen();
+  if (complete) {
     TFile file(&writer.File(), false);
     complete =
         form == SoupForm::kText ? (WriteSoupText(file, *this), true) : WriteSoup(file, *this);
     complete = complete && file.GetError() == TStream::kErrorNone;
   }
-  return complete && writer.Commit();
+  complete = complete && writer.Commit();
+  if (!complete && error != nullptr) *error = writer.Error();
+  return complete;
 }
 
 bool Soup::LoadFileSafe(const Qel::PString& volume, const char* path) {

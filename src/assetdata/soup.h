@@ -111,7 +111,10 @@ class Soup {
   // its content is malformed. Saving writes a sibling file and renames it over the target, so a
   // failed save leaves the old file as it was; it is true only when every byte was written.
   bool LoadFile(const char* volume, const char* path, const char* type);
-  bool SaveFile(const char* volume, const char* path, const char* type) const;
+  // On failure, *error (when given) holds the system's reason, or 0 when there was none (a form
+  // the name does not choose, or content that could not be written).
+  bool SaveFile(const char* volume, const char* path, const char* type,
+                int* error = nullptr) const;
   // Reads a text soup saved through a temporary copy (the path with the extension "tmp"),
   // recovering the copy when the file itself is missing.
   bool LoadFileSafe(const Qel::PString& volume, const char* path);

@@ -143,6 +143,14 @@ TEST(CdpPackageTest, OpenRefusesAndClears) {
   }
   EXPECT_EQ(SaveContentPackage(ThreeAssetPackage(), folder.At("p.zip").c_str()),
             Qel::PString("Unable to write archive file. Needs to be .cdp file extension"));
+  // Any other failure gives its reason, not the extension hint.
+  const std::string taken = folder.At("taken.cdp");
+  fs::create_directory(taken);
+  EXPECT_EQ(SaveContentPackage(ThreeAssetPackage(), taken.c_str()),
+            Qel::PString(("Unable to write archive file " + taken + ": Is a directory.").c_str()));
+  EXPECT_EQ(SaveContentPackage(ThreeAssetPackage(), folder.At("none/p.cdp").c_str()),
+            Qel::PString(("Unable to write archive file " + folder.At("none/p.cdp") +
+                          ": No such file or directory.").c_str()));
 }
 
 TEST(CdpPackageTest, DsidOverFiles) {
