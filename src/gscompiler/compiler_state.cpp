@@ -1,11 +1,8 @@
 #include "gscompiler/compiler_state.h"
 
-#include "gscompiler/include_path_list.h"
+#include "gscompiler/compile_environment.h"
 
-IncludePathList& GetIncludeSearchList() {
-  static IncludePathList list;
-  return list;
-}
+GSCompilerState::GSCompilerState() : GSCompilerState(CompileEnvironment::OfThisThread()) {}
 
 void GSCompilerState::Reset() {
   classes.clear();

@@ -16,7 +16,6 @@
 #include "gscompiler/compile_driver.h"
 #include "gscompiler/compile_log.h"
 #include "gscompiler/gs_source_file.h"
-#include "gscompiler/include_path_list.h"
 #include "gscompiler/unit_identities.h"
 #include "gsruntime/gs_library.h"
 #include "gsruntime/gs_machine.h"
@@ -404,15 +403,16 @@ bool KestroScriptSpec::CompileScripts(ResultsLog* log) {
 
 void InstallScriptSpecFactory() { SetKestroBaseSpecMaker(&MakeScriptSpec); }
 
-CompilerEnvironmentGuard::CompilerEnvironmentGuard() {
-  IncludePathList& list = GetIncludeSearchList();
+CompilerEnvironmentGuard::CompilerEnvironmentGuard()
+    : environment_(CompileEnvironment::OfThisThread()) {
+  IncludePathList& list = environment_.includes;
   saved_.assign(list.begin(), list.end());
   list.Clear();
 }
 
 CompilerEnvironmentGuard::~CompilerEnvironmentGuard() {
-  IncludePathList& list = GetIncludeSearchList();
+  IncludePathList& list = environment_.includes;
   list.Clear();
   for (const IncludePath& entry : saved_) list.Add(entry);
-  GSSourceFile::SetPendingPrefix(Qel::PString());
+  environment_.pendingPrefix = Qel::PString();
 }

@@ -25,6 +25,9 @@ bool SetUpScriptLibraries() {
 }
 
 std::atomic<ScriptSystemSetUp> g_setUp{&SetUpScriptLibraries};
+// The compiler's settings belong to the calling thread, but a call still reaches what the process
+// has once: the script system's one-time set-up, the registry's default factory that a load swaps
+// in and out, and the script machine that the compiled libraries are registered and linked in.
 std::mutex g_compileMutex;
 
 void AddError(ResultsLog& log, const char* text) {
