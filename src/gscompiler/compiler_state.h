@@ -48,3 +48,10 @@ class GSCompilerState {
   // The included units, whose trees and texts live as long as the run.
   std::vector<std::unique_ptr<UnitRecord>> includedUnits;
 };
+
+namespace GSCompiler {
+
+// The string number of the text, adding it to the state's pool when new.
+u32 InternString(GSCompilerState& state, const char* text);
+
+}  // namespace GSCompiler

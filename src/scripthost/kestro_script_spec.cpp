@@ -24,7 +24,6 @@
 #include "pymclient/pym_asset_info.h"
 #include "qel/file.h"
 #include "qel/file_facts.h"
-#include "scripthost/gso_library.h"
 
 namespace {
 
@@ -90,15 +89,6 @@ bool ReadFileHead(const std::string& path, GSLibraryFormat::LibraryImage* head) 
   std::vector<u8> bytes;
   return GSLibraryFormat::ReadLibraryFile(path, &bytes) &&
          GSLibraryFormat::ReadLibraryHead(bytes.data(), u32(bytes.size()), head, nullptr);
-}
-
-KestroBaseSpec* MakeScriptSpec(const KUID& kuid, const Qel::String* location,
-                               const Qel::String* subLocation, const Qel::PString& contentFolder,
-                               const Soup& config) {
-  if (config.GetNamedTag(Qel::PString("kind")).Lower() == Qel::PString(GSOLibrarySpec::kKind)) {
-    return new GSOLibrarySpec(kuid, location, subLocation, contentFolder, config);
-  }
-  return new KestroScriptSpec(kuid, location, subLocation, contentFolder, config);
 }
 
 }  // namespace
@@ -400,8 +390,6 @@ bool KestroScriptSpec::CompileScripts(ResultsLog* log) {
   }
   return true;
 }
-
-void InstallScriptSpecFactory() { SetKestroBaseSpecMaker(&MakeScriptSpec); }
 
 CompilerEnvironmentGuard::CompilerEnvironmentGuard()
     : environment_(CompileEnvironment::OfThisThread()) {

@@ -108,6 +108,3 @@ class CompilerEnvironmentGuard {
   CompileEnvironment& environment_;
   std::vector<IncludePath> saved_;
 };
-
-// Makes every KestroBaseSpec the registry builds a KestroScriptSpec. Start-up calls it once.
-void InstallScriptSpecFactory();

@@ -12,6 +12,7 @@
 #include "pymclient/resource_db_cache.h"
 #include "pymclient/spec_registry.h"
 #include "qel/file.h"
+#include "scripthost/gso_library.h"
 #include "scripthost/kestro_script_spec.h"
 #include "scripthost/script_system.h"
 

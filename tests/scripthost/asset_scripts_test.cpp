@@ -19,6 +19,7 @@
 #include "pymclient/pym_asset_info.h"
 #include "pymclient/resource_db_cache.h"
 #include "pymclient/spec_registry.h"
+#include "scripthost/gso_library.h"
 #include "scripthost/kestro_script_spec.h"
 #include "scripthost/pym_compile_asset.h"
 #include "scripthost/script_system.h"
