@@ -28,7 +28,7 @@
 #include "qel/log.h"
 #include "qelgfx/render_kernel.h"
 #include "qelgfx/resource_system.h"
-#include "scripthost/kestro_script_spec.h"
+#include "scripthost/gso_library.h"
 #include "validation/tet_entry.h"
 
 ScriptLogFunction g_scriptLogHook = nullptr;

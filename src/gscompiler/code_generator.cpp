@@ -12,7 +12,6 @@
 #include "gscompiler/gs_symbol.h"
 #include "gscompiler/gs_symbol_table.h"
 #include "gscompiler/gsc_class.h"
-#include "gscompiler/gsl_writer.h"
 #include "gscompiler/parse_node.h"
 #include "platform/invariant.h"
 

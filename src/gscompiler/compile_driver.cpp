@@ -9,12 +9,12 @@
 #include "core/whole_file_writer.h"
 #include "gscommon/byte_buffer.h"
 #include "gscompiler/code_generator.h"
+#include "gscompiler/compile_environment.h"
 #include "gscompiler/compile_log.h"
 #include "gscompiler/compile_report.h"
 #include "gscompiler/compiler_state.h"
 #include "gscompiler/gs_source_file.h"
 #include "gscompiler/gsl_writer.h"
-#include "gscompiler/include_path_list.h"
 #include "gscompiler/parse_entry.h"
 #include "gscompiler/parse_node.h"
 #include "gscompiler/semantic_pass.h"
@@ -102,7 +102,7 @@ bool LoadUnitSource(const char* name, UnitRecord& unit, GSSourceFile& source) {
   const char* lastRoot = "";
   const IncludePath* hit = nullptr;
   Qel::String found;
-  for (const IncludePath& entry : GetIncludeSearchList()) {
+  for (const IncludePath& entry : unit.state->environment.includes) {
     lastRoot = entry.rootName.CStr();
     Qel::File::Path candidate = entry.folder;
     candidate.AddPath(name);
@@ -139,7 +139,7 @@ bool LoadUnitSource(const char* name, UnitRecord& unit, GSSourceFile& source) {
 }
 
 bool ParseUnitSource(const char* name, UnitRecord& unit) {
-  GSSourceFile source;
+  GSSourceFile source(unit.state->environment);
   if (!LoadUnitSource(name, unit, source)) return true;
   unit.errorCount += GSCompiler::ParseTokens(unit, source.GetText(), source.GetTextLength());
   return unit.errorCount != 0;
@@ -363,14 +363,15 @@ i32 CompileLibraryFile(const char* sourcePath, const char* outputPath,
                        const IncludePathList* userIncludes, GSCompileLog* log) {
   const Qel::File::Path source(sourcePath ? sourcePath : "");
   const Qel::String sourceFolder = source.GetFolder();
-  IncludePathList& search = GetIncludeSearchList();
+  CompileEnvironment& environment = CompileEnvironment::OfThisThread();
+  IncludePathList& search = environment.includes;
   search.Clear();
   search.Add(sourceFolder.CStr(), Qel::PString());
   if (userIncludes) {
     for (const IncludePath& entry : *userIncludes) search.Add(entry);
   }
 
-  auto state = std::make_unique<GSCompilerState>();
+  auto state = std::make_unique<GSCompilerState>(environment);
   const Qel::String fileName = source.GetFileName();
   const i32 errors = CompileTopUnit(*state, fileName.CStr(), log);
   if (errors != 0) return errors;
@@ -390,7 +391,7 @@ i32 CompileLibraryFile(const char* sourcePath, const char* outputPath,
 
 i32 CompileScriptFile(const char* sourceName, const char* outputPath, GSCompileLog* log) {
   if (!sourceName) return 0;
-  auto state = std::make_unique<GSCompilerState>();
+  auto state = std::make_unique<GSCompilerState>(CompileEnvironment::OfThisThread());
   const i32 errors = CompileTopUnit(*state, sourceName, log);
   if (errors != 0) return errors;
 

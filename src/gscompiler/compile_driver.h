@@ -1,8 +1,9 @@
 // The compile command and the driver that turns a GameScript source into a ".gsl" library.
 //
 // Messages are collected in a GSCompileLog. Errors are counted per unit and summed up the include
-// tree; any error means no library is written. The include search list and the pending source
-// prefix are process-wide, so compiles run one at a time.
+// tree; any error means no library is written. A compile runs in the compile environment of the
+// thread that starts it (its include search list and pending source prefix), which its state holds
+// for the whole run; compiles on different threads may run at once.
 #pragma once
 
 #include "qel/string.h"
@@ -26,15 +27,15 @@ int CompileCommand(int argc, char** argv);
 void LeaveCompileStateToExit(bool leave);
 
 // Compiles sourcePath and writes "<name>.gsl" into the folder part of outputPath (or of the
-// source path when outputPath is null or empty). Refills the include search list with the
-// source's folder and the user's folders. Returns the error count; 1 when the library cannot be
-// written.
+// source path when outputPath is null or empty). Refills the calling thread's include search
+// list with the source's folder and the user's folders. Returns the error count; 1 when the
+// library cannot be written.
 i32 CompileLibraryFile(const char* sourcePath, const char* outputPath,
                        const IncludePathList* userIncludes, GSCompileLog* log);
 
-// Compiles a unit found on the include search list as it stands and writes the library to
-// outputPath (no file when null). Returns 0, the error count, or 1 when writing failed; 0 for a
-// null source name. Messages of its own go to the log only when one is given.
+// Compiles a unit found on the calling thread's include search list as it stands and writes the
+// library to outputPath (no file when null). Returns 0, the error count, or 1 when writing
+// failed; 0 for a null source name. Messages of its own go to the log only when one is given.
 i32 CompileScriptFile(const char* sourceName, const char* outputPath, GSCompileLog* log);
 
 // Parses and declares the root unit `name` (a ".gse" name compiles as ".gs") and its includes,
@@ -46,7 +47,9 @@ i32 CompileTopUnit(GSCompilerState& state, const char* name, GSCompileLog* log);
 // Compiles one unit and the units it includes; returns their summed error count.
 i32 CompileUnit(GSCompilerState& state, const char* name, UnitRecord& unit, bool isRoot);
 // Finds and reads the unit's source (a plain one, or a packed one unpacked) and sets the unit's
-// ids; false, with the message reported and the error counted, when it cannot be read.
+// ids; false, with the message reported and the error counted, when it cannot be read. The search
+// list is that of the unit's state, as is the prefix when `source` was made with that state's
+// environment.
 bool LoadUnitSource(const char* name, UnitRecord& unit, GSSourceFile& source);
 // LoadUnitSource, then the parse; true when there were errors.
 bool ParseUnitSource(const char* name, UnitRecord& unit);

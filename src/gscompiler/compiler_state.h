@@ -13,11 +13,15 @@
 #include "qel/string.h"
 #include "qel/types.h"
 
+class CompileEnvironment;
+
 class GSCompilerState {
  public:
   static constexpr u32 kStringPoolBuckets = 61;
 
-  GSCompilerState() = default;
+  // In the environment of the calling thread, the one a compile started on it runs in.
+  GSCompilerState();
+  explicit GSCompilerState(CompileEnvironment& environment) : environment(environment) {}
   GSCompilerState(const GSCompilerState&) = delete;
   GSCompilerState& operator=(const GSCompilerState&) = delete;
 
@@ -25,6 +29,9 @@ class GSCompilerState {
   // counters.
   void Reset();
 
+  // Where the run's units are searched for, and the prefix of its first load: taken once, at
+  // the run's start, and the run's own until it ends.
+  CompileEnvironment& environment;
   GSCompiler::GSSymbolTable symbols;  // also holds the class and function reference counters
   UnitRecord rootUnit;
   // The classes of the root unit in generation order, as the class section lists them.
@@ -41,3 +48,10 @@ class GSCompilerState {
   // The included units, whose trees and texts live as long as the run.
   std::vector<std::unique_ptr<UnitRecord>> includedUnits;
 };
+
+namespace GSCompiler {
+
+// The string number of the text, adding it to the state's pool when new.
+u32 InternString(GSCompilerState& state, const char* text);
+
+}  // namespace GSCompiler

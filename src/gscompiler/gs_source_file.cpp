@@ -5,13 +5,12 @@
 #include <string>
 
 #include "core/whole_file_writer.h"
+#include "gscompiler/compile_environment.h"
 #include "platform/byte_order.h"
 #include "qel/file_facts.h"
 #include "qel/lzss.h"
 
 namespace {
-
-Qel::PString g_pendingPrefix;
 
 constexpr int kCompressionLevel = 9;
 // No LZSS stream grows by more than this factor (a 17-byte group of eight matches gives 144
@@ -32,11 +31,20 @@ const u8 GSSourceFile::kKey[kKeySize] = {
     0x64, 0x11, 0xD6, 0x38, 0x74, 0xBD, 0x7F, 0xAA, 0x0F, 0x94, 0xF7, 0xC7, 0xF0, 0x04, 0x9E, 0xD4};
 
 GSSourceFile::GSSourceFile() = default;
+GSSourceFile::GSSourceFile(CompileEnvironment& environment) : environment_(&environment) {}
 GSSourceFile::~GSSourceFile() = default;
 
-void GSSourceFile::SetPendingPrefix(const Qel::PString& prefix) { g_pendingPrefix = prefix; }
+void GSSourceFile::SetPendingPrefix(const Qel::PString& prefix) {
+  CompileEnvironment::OfThisThread().pendingPrefix = prefix;
+}
 
-const Qel::PString& GSSourceFile::GetPendingPrefix() { return g_pendingPrefix; }
+const Qel::PString& GSSourceFile::GetPendingPrefix() {
+  return CompileEnvironment::OfThisThread().pendingPrefix;
+}
+
+CompileEnvironment& GSSourceFile::Environment() const {
+  return environment_ != nullptr ? *environment_ : CompileEnvironment::OfThisThread();
+}
 
 void GSSourceFile::Clear() {
   data_.reset();
@@ -75,7 +83,7 @@ bool GSSourceFile::ReadPlain() {
     return false;
   }
   const u64 size = text.size();
-  const u32 prefix = g_pendingPrefix.Length();
+  const u32 prefix = Environment().pendingPrefix.Length();
   std::unique_ptr<u8[]> buffer = AllocateText(u64(prefix) + size);
   if (!buffer) return false;
   if (size != 0) std::memcpy(buffer.get() + prefix, text.data(), size_t(size));
@@ -121,7 +129,7 @@ bool GSSourceFile::Unpack() {
     Clear();
     return false;
   }
-  const u32 prefix = g_pendingPrefix.Length();
+  const u32 prefix = Environment().pendingPrefix.Length();
   std::unique_ptr<u8[]> text = AllocateText(u64(prefix) + length);
   if (!text) {
     Clear();
@@ -201,8 +209,8 @@ const char* GSSourceFile::GetText() {
 u32 GSSourceFile::GetTextLength() { return Unpack() ? dataLength_ : 0; }
 
 void GSSourceFile::TakePendingPrefix(u8* buffer) {
-  if (prefixLength_ != 0) std::memcpy(buffer, g_pendingPrefix.Get(), prefixLength_);
-  g_pendingPrefix = Qel::PString();
+  const Qel::PString prefix = Environment().TakePendingPrefix();
+  if (prefixLength_ != 0) std::memcpy(buffer, prefix.Get(), prefixLength_);
 }
 
 void GSSourceFile::NormaliseLineEnds() {

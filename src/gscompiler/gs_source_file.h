@@ -17,6 +17,8 @@
 #include "qel/string.h"
 #include "qel/types.h"
 
+class CompileEnvironment;
+
 class GSSourceFile {
  public:
   static constexpr u32 kMaxTextLength = 0x4000000;    // plain files and unpacked texts
@@ -25,7 +27,10 @@ class GSSourceFile {
   static constexpr u32 kKeySize = 32;
   static const u8 kKey[kKeySize];
 
+  // Takes its prefix from the environment of the thread that loads it.
   GSSourceFile();
+  // Takes its prefix from `environment`, that of the compile the source belongs to.
+  explicit GSSourceFile(CompileEnvironment& environment);
   ~GSSourceFile();
   GSSourceFile(const GSSourceFile&) = delete;
   GSSourceFile& operator=(const GSSourceFile&) = delete;
@@ -63,7 +68,8 @@ class GSSourceFile {
   const Qel::File::Path& GetSourcePath() const { return sourcePath_; }
   const Qel::File::Path& GetTargetPath() const { return targetPath_; }
 
-  // The process-wide text that the next load (or unpack) puts before its text, then forgets.
+  // The calling thread's text that the next load (or unpack) there puts before its text, then
+  // forgets.
   static void SetPendingPrefix(const Qel::PString& prefix);
   static const Qel::PString& GetPendingPrefix();
 
@@ -73,6 +79,7 @@ class GSSourceFile {
   bool SavePacked();
   bool SavePlain();
   bool WriteTarget(const void* header, u32 headerSize, const void* body, u32 bodySize);
+  CompileEnvironment& Environment() const;
   // Takes the pending prefix into the first prefixLength_ bytes of buffer.
   void TakePendingPrefix(u8* buffer);
   void NormaliseLineEnds();
@@ -80,6 +87,7 @@ class GSSourceFile {
   static u32 NormaliseRange(u8* p, u32 begin, u32 end, u32 out);
   static void Scramble(u8* data, u32 length);
 
+  CompileEnvironment* environment_ = nullptr;  // null: the loading thread's
   Qel::File::Path sourcePath_;
   Qel::File::Path targetPath_;
   Qel::String rootName_;

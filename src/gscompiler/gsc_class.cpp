@@ -8,7 +8,6 @@
 #include "gscompiler/compiler_state.h"
 #include "gscompiler/gs_symbol.h"
 #include "gscompiler/gs_symbol_table.h"
-#include "gscompiler/gsl_writer.h"
 
 namespace GSCompiler {
 

@@ -24,16 +24,28 @@ void GSCFunction::ReleaseTemporary(i32 slot) {
   if (t >= 0 && t < kMaxTemporaries) temporariesInUse &= ~(1u << t);
 }
 
+u32 BeginRecord(Utils::ByteBuffer& out, u32 tag) {
+  const u32 start = out.Position();
+  out.WriteU32(0);
+  out.WriteU32(tag);
+  return start;
+}
+
+bool EndRecord(Utils::ByteBuffer& out, u32 start) {
+  const u32 end = out.Position();
+  if (out.OutOfStorage() || !out.SetPosition(start)) return false;
+  out.WriteU32(end - start);
+  return out.SetPosition(end) && !out.OutOfStorage();
+}
+
 bool WriteFunctionRecord(const GSCFunction& function, const FunctionRecordInfo& info,
                          Utils::ByteBuffer& out) {
   using namespace GSByteCode;
   const CodeEmitter& emitter = function.emitter;
   if (emitter.Depth() != 0) return false;
-  const u32 start = out.Position();
   const u32 codeLength = emitter.Code().Size();
   const u32 arguments = info.parameterCount + 1;
-  out.WriteU32(0);  // the length, once known
-  out.WriteU32(kFunctionRecordTag);
+  const u32 start = BeginRecord(out, kFunctionRecordTag);
   out.WriteU32(info.nameString);
   out.WriteU32(info.returnType);
   out.WriteI32(info.returnClass);
@@ -60,11 +72,7 @@ bool WriteFunctionRecord(const GSCFunction& function, const FunctionRecordInfo& 
       out.WriteU32(e.line);
     }
   }
-  const u32 end = out.Position();
-  if (out.OutOfStorage() || !out.SetPosition(start)) return false;
-  out.WriteU32(end - start);
-  out.SetPosition(end);
-  return !out.OutOfStorage();
+  return EndRecord(out, start);
 }
 
 }  // namespace GSCompiler

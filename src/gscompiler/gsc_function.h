@@ -64,6 +64,11 @@ struct FunctionRecordInfo {
   bool localsInSecondCount = false;
 };
 
+// A record's length word, back-patched: Begin reserves it and writes the tag; End stores the
+// length. End is false when the buffer failed. Every record and section of the image is framed so.
+u32 BeginRecord(Utils::ByteBuffer& out, u32 tag);
+bool EndRecord(Utils::ByteBuffer& out, u32 start);
+
 // Appends the function record (tag 9). False, with the record left incomplete, when the code
 // leaves the stack count other than 0.
 bool WriteFunctionRecord(const GSCFunction& function, const FunctionRecordInfo& info,

@@ -10,6 +10,7 @@
 #include "gscommon/library_format.h"
 #include "gscompiler/compiler_state.h"
 #include "gscompiler/gsc_class.h"
+#include "gscompiler/gsc_function.h"
 #include "gscompiler/gs_symbol.h"
 #include "gscompiler/gs_symbol_table.h"
 
@@ -39,32 +40,6 @@ void FillEntry(Utils::ByteBuffer& out, u32 table, u32 number, std::initializer_l
 }
 
 }  // namespace
-
-u32 BeginRecord(Utils::ByteBuffer& out, u32 tag) {
-  const u32 start = out.Position();
-  out.WriteU32(0);
-  out.WriteU32(tag);
-  return start;
-}
-
-bool EndRecord(Utils::ByteBuffer& out, u32 start) {
-  const u32 end = out.Position();
-  if (out.OutOfStorage() || !out.SetPosition(start)) return false;
-  out.WriteU32(end - start);
-  return out.SetPosition(end) && !out.OutOfStorage();
-}
-
-u32 InternString(GSCompilerState& state, const char* text) {
-  if (text == nullptr) text = "";
-  const u32 found = state.stringNumbers.Find(text, state.strings);
-  if (found != StringNumberIndex::kNotFound) return found;
-  const char* kept = state.symbols.KeepName(text);
-  const u32 number = static_cast<u32>(state.strings.size());
-  if (kept == nullptr) return number;
-  state.strings.push_back(kept);
-  state.stringNumbers.Insert(kept, number);
-  return number;
-}
 
 void WriteLibraryIdTable(Utils::ByteBuffer& out, GSCompilerState& state,
                          const std::vector<GSSymbol*>& globals) {

@@ -13,9 +13,6 @@ namespace GSCompiler {
 
 class GSSymbol;
 
-// The string number of the text, adding it to the state's pool when new.
-u32 InternString(GSCompilerState& state, const char* text);
-
 // Writes the whole image into `image` from position 0. False when a class record cannot be
 // written or a buffer ran out of storage; the image is then unusable. The state's generated
 // classes go as their records are written, so a state is written once: a second write fails.
@@ -41,10 +38,5 @@ void WriteFunctionReferenceSection(Utils::ByteBuffer& out, GSCompilerState& stat
 // Starts the section in pieces.back() and adds pieces for the class records as they fill; each
 // class of state.classes is released once its record is written.
 bool WriteClassSection(std::vector<Utils::ByteBuffer>& pieces, GSCompilerState& state);
-
-// A record's length word, back-patched: Begin reserves it and writes the tag; End stores the
-// length. End is false when the buffer failed.
-u32 BeginRecord(Utils::ByteBuffer& out, u32 tag);
-bool EndRecord(Utils::ByteBuffer& out, u32 start);
 
 }  // namespace GSCompiler

@@ -31,6 +31,3 @@ class IncludePathList {
  private:
   std::vector<IncludePath> entries_;
 };
-
-// The one search list of the process. Compiles run one at a time.
-IncludePathList& GetIncludeSearchList();

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "gscompiler/compile_driver.h"
+#include "gscompiler/compile_environment.h"
 #include "gscompiler/compiler_state.h"
 #include "gscompiler/gs_source_file.h"
-#include "gscompiler/include_path_list.h"
 #include "gscompiler/parse_entry.h"
 #include "gscompiler/parse_node.h"
 #include "qel/file.h"
@@ -52,10 +52,9 @@ std::string FolderOf(const std::string& path) {
 
 // The unit's path in the first folder of the search list; empty when the name holds a folder
 // (its resolution would depend on more than one folder) or the list is empty.
-std::string FirstFolderPath(const char* name) {
+std::string FirstFolderPath(const IncludePathList& list, const char* name) {
   const std::string_view text(name);
   if (text.find_first_of("/\\:") != std::string_view::npos) return std::string();
-  const IncludePathList& list = GetIncludeSearchList();
   if (list.Count() == 0) return std::string();
   Qel::File::Path candidate = list[0].folder;
   candidate.AddPath(name);
@@ -117,9 +116,10 @@ void RememberUnit(const std::string& key, const std::string& readPath, const Uni
 // The ids and include names of the unit's source. False when it cannot be read or parsed.
 bool ReadIncludes(const char* name, UnitRecord& unit, std::vector<std::string>& includes,
                   FolderStamps& folders) {
-  const std::string key = FirstFolderPath(name);
+  CompileEnvironment& environment = unit.state->environment;
+  const std::string key = FirstFolderPath(environment.includes, name);
   if (FindKnownUnit(key, unit, includes, folders)) return true;
-  GSSourceFile source;
+  GSSourceFile source(environment);
   if (!LoadUnitSource(name, unit, source)) return false;
   unit.errorCount += GSCompiler::ParseTokens(unit, source.GetText(), source.GetTextLength());
   if (unit.errorCount != 0) return false;
@@ -164,7 +164,7 @@ bool CollectUnitIdentities(const char* name, std::vector<std::pair<u32, u32>>* i
   if (!unitName.IsEmpty() && unitName[unitName.Size() - 1] == 'e') {
     unitName.Truncate(unitName.Size() - 1);
   }
-  auto state = std::make_unique<GSCompilerState>();
+  auto state = std::make_unique<GSCompilerState>(CompileEnvironment::OfThisThread());
   state->Reset();
   state->rootUnit.Reset(state.get(), nullptr);
   std::set<std::string> seen;

@@ -15,7 +15,6 @@
 #include "scripthost/gso_kuid_list.h"
 #include "scripthost/gso_soup.h"
 #include "scripthost/gso_string_table.h"
-#include "scripthost/kestro_script_context.h"
 #include "scripthost/native_binding.h"
 #include "scripthost/script_class_registry.h"
 
@@ -57,8 +56,8 @@ GSHandle GSOAsset::Wrap(GSContext* owner, const KUID& kuid) {
     GSRuntime::ObjectBridge::AddIfSet(reference);
     return reference;
   }
-  if (const auto* host = dynamic_cast<KestroScriptContext*>(owner)) {
-    if (!host->MayScriptsSee(wanted)) return 0;
+  if (const auto* visibility = dynamic_cast<const AssetVisibility*>(owner)) {
+    if (!visibility->MayScriptsSee(wanted)) return 0;
   }
   auto* object = new GSOAsset(owner, wanted);
   object->lastUse_ = GetSpecClock();

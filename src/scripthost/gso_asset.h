@@ -18,6 +18,16 @@ namespace GSRuntime {
 class GSStack;
 }  // namespace GSRuntime
 
+// A context that limits which assets its scripts may see; Asset objects are made only for those.
+// The host's context is one.
+class AssetVisibility {
+ public:
+  virtual bool MayScriptsSee(const KUID& kuid) const = 0;
+
+ protected:
+  ~AssetVisibility() = default;
+};
+
 class GSOAsset : public GSRuntime::GSObject {
  public:
   // The context's object of the asset, counted for the caller; made on first use. 0 for the null

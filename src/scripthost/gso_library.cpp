@@ -15,6 +15,7 @@
 #include "gsruntime/object_bridge.h"
 #include "gsruntime/script_call.h"
 #include "pymclient/asset_spec_lookup.h"
+#include "pymclient/kestro_base_spec.h"
 #include "scripthost/gso_asset.h"
 #include "scripthost/gso_soup.h"
 #include "scripthost/kestro_script_context.h"
@@ -36,6 +37,21 @@ GSOLibrary* GSOLibrarySpec::CreateInstance(KestroScriptContext* context) {
 bool IsLibrarySpec(const KoolthingzSpec& spec) {
   return dynamic_cast<const GSOLibrarySpec*>(&spec) != nullptr;
 }
+
+namespace {
+
+KestroBaseSpec* MakeScriptSpec(const KUID& kuid, const Qel::String* location,
+                               const Qel::String* subLocation, const Qel::PString& contentFolder,
+                               const Soup& config) {
+  if (config.GetNamedTag(Qel::PString("kind")).Lower() == Qel::PString(GSOLibrarySpec::kKind)) {
+    return new GSOLibrarySpec(kuid, location, subLocation, contentFolder, config);
+  }
+  return new KestroScriptSpec(kuid, location, subLocation, contentFolder, config);
+}
+
+}  // namespace
+
+void InstallScriptSpecFactory() { SetKestroBaseSpecMaker(&MakeScriptSpec); }
 
 GSOLibrary::GSOLibrary(KestroScriptContext* context, GSOLibrarySpec* spec)
     : ScriptableObject(context, context) {

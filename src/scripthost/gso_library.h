@@ -36,6 +36,10 @@ class GSOLibrarySpec : public KestroScriptSpec {
 
 bool IsLibrarySpec(const KoolthingzSpec& spec);
 
+// Makes every KestroBaseSpec the registry builds a script one: a GSOLibrarySpec for a library
+// asset, else a KestroScriptSpec. Start-up calls it once.
+void InstallScriptSpecFactory();
+
 class GSOLibrary : public ScriptableObject, public WorldListItem, public NuMessageRecipient {
  public:
   static constexpr u32 kTypeId = 0x67736C62;  // 'gslb'

@@ -4,7 +4,7 @@
 #include "core/networking.h"
 #include "pymclient/install_paths.h"
 #include "pymclient/pym_client.h"
-#include "scripthost/kestro_script_spec.h"
+#include "scripthost/gso_library.h"
 
 namespace ScriptHost {
 

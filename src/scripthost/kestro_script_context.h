@@ -16,6 +16,7 @@
 #include "pymclient/pym_filter.h"
 #include "qel/pstring.h"
 #include "scripthost/delayed_init.h"
+#include "scripthost/gso_asset.h"
 #include "scripthost/script_class_registry.h"
 #include "scripthost/world_list.h"
 
@@ -25,7 +26,9 @@ class GSStack;
 class GSOLibrary;
 class TStream;
 
-class KestroScriptContext : public GSRuntime::GSContext, public DelayedInitManager {
+class KestroScriptContext : public GSRuntime::GSContext,
+                            public DelayedInitManager,
+                            public AssetVisibility {
  public:
   KestroScriptContext() = default;
   // Ends the libraries of the world list, then the context's native objects (its Asset and KUID
@@ -40,7 +43,7 @@ class KestroScriptContext : public GSRuntime::GSContext, public DelayedInitManag
   QMIObject* LoadNativeLibrary(const Qel::PString& name);
 
   // Whether scripts may see an asset: always, in this tool.
-  virtual bool MayScriptsSee(const KUID& kuid) const;
+  bool MayScriptsSee(const KUID& kuid) const override;
   // The host's system call: the parameters go to the log; the answer is an empty soup.
   virtual Soup SystemCall(const Qel::PString& name, const Soup& parameters);
   // Opens a URL for the user: nothing to open it with here.

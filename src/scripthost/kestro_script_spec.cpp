@@ -16,7 +16,6 @@
 #include "gscompiler/compile_driver.h"
 #include "gscompiler/compile_log.h"
 #include "gscompiler/gs_source_file.h"
-#include "gscompiler/include_path_list.h"
 #include "gscompiler/unit_identities.h"
 #include "gsruntime/gs_library.h"
 #include "gsruntime/gs_machine.h"
@@ -25,7 +24,6 @@
 #include "pymclient/pym_asset_info.h"
 #include "qel/file.h"
 #include "qel/file_facts.h"
-#include "scripthost/gso_library.h"
 
 namespace {
 
@@ -91,15 +89,6 @@ bool ReadFileHead(const std::string& path, GSLibraryFormat::LibraryImage* head) 
   std::vector<u8> bytes;
   return GSLibraryFormat::ReadLibraryFile(path, &bytes) &&
          GSLibraryFormat::ReadLibraryHead(bytes.data(), u32(bytes.size()), head, nullptr);
-}
-
-KestroBaseSpec* MakeScriptSpec(const KUID& kuid, const Qel::String* location,
-                               const Qel::String* subLocation, const Qel::PString& contentFolder,
-                               const Soup& config) {
-  if (config.GetNamedTag(Qel::PString("kind")).Lower() == Qel::PString(GSOLibrarySpec::kKind)) {
-    return new GSOLibrarySpec(kuid, location, subLocation, contentFolder, config);
-  }
-  return new KestroScriptSpec(kuid, location, subLocation, contentFolder, config);
 }
 
 }  // namespace
@@ -402,17 +391,16 @@ bool KestroScriptSpec::CompileScripts(ResultsLog* log) {
   return true;
 }
 
-void InstallScriptSpecFactory() { SetKestroBaseSpecMaker(&MakeScriptSpec); }
-
-CompilerEnvironmentGuard::CompilerEnvironmentGuard() {
-  IncludePathList& list = GetIncludeSearchList();
+CompilerEnvironmentGuard::CompilerEnvironmentGuard()
+    : environment_(CompileEnvironment::OfThisThread()) {
+  IncludePathList& list = environment_.includes;
   saved_.assign(list.begin(), list.end());
   list.Clear();
 }
 
 CompilerEnvironmentGuard::~CompilerEnvironmentGuard() {
-  IncludePathList& list = GetIncludeSearchList();
+  IncludePathList& list = environment_.includes;
   list.Clear();
   for (const IncludePath& entry : saved_) list.Add(entry);
-  GSSourceFile::SetPendingPrefix(Qel::PString());
+  environment_.pendingPrefix = Qel::PString();
 }

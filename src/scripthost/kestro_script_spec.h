@@ -2,15 +2,15 @@
 // per-asset cache of compiled libraries under UserData/cache/libraries, linking the class and
 // checking it against the asset's kind.
 //
-// Caching compiles through the compiler's process-wide include list and pending prefix, so one
-// cache or compile runs at a time, on the thread that drives the script machine.
+// Caching compiles in the calling thread's compile environment and registers the libraries with
+// the script machine, so it runs on the thread that drives the script machine.
 #pragma once
 
 #include <set>
 #include <vector>
 
 #include "core/kuid.h"
-#include "gscompiler/include_path_list.h"
+#include "gscompiler/compile_environment.h"
 #include "pymclient/kestro_base_spec.h"
 #include "qel/file_path.h"
 #include "qel/pstring.h"
@@ -94,9 +94,9 @@ class KestroScriptSpec : public KestroBaseSpec {
   Qel::String primaryLibraryPath_;
 };
 
-// The compiler's include list and pending prefix as the caller left them come back on every way
-// out of a compile run made here, nested runs (included assets cached first) included. The list
-// starts empty.
+// The include list of the calling thread's compile environment as the caller left it comes back,
+// and its pending prefix is dropped, on every way out of a compile run made here, nested runs
+// (included assets cached first) included. The list starts empty.
 class CompilerEnvironmentGuard {
  public:
   CompilerEnvironmentGuard();
@@ -105,8 +105,6 @@ class CompilerEnvironmentGuard {
   CompilerEnvironmentGuard& operator=(const CompilerEnvironmentGuard&) = delete;
 
  private:
+  CompileEnvironment& environment_;
   std::vector<IncludePath> saved_;
 };
-
-// Makes every KestroBaseSpec the registry builds a KestroScriptSpec. Start-up calls it once.
-void InstallScriptSpecFactory();

@@ -12,6 +12,7 @@
 #include "pymclient/resource_db_cache.h"
 #include "pymclient/spec_registry.h"
 #include "qel/file.h"
+#include "scripthost/gso_library.h"
 #include "scripthost/kestro_script_spec.h"
 #include "scripthost/script_system.h"
 
@@ -25,6 +26,9 @@ bool SetUpScriptLibraries() {
 }
 
 std::atomic<ScriptSystemSetUp> g_setUp{&SetUpScriptLibraries};
+// The compiler's settings belong to the calling thread, but a call still reaches what the process
+// has once: the script system's one-time set-up, the registry's default factory that a load swaps
+// in and out, and the script machine that the compiled libraries are registered and linked in.
 std::mutex g_compileMutex;
 
 void AddError(ResultsLog& log, const char* text) {

@@ -23,8 +23,8 @@ void SetScriptSystemSetUp(ScriptSystemSetUp setUp);
 
 // True when the folder's scripts compiled, linked and passed the kind check; an asset without
 // scripts passes. Each failure adds one error to the log unless the compile already reported its
-// own. Calls never overlap: the compiler and the script machine are process-wide. A caller that
-// has just read the folder's configuration as LoadAssetFolderConfig would passes it as `config`
-// (not null), so the file is not read again.
+// own. Calls never overlap: the script system, the registry's default factory and the script
+// machine are process-wide. A caller that has just read the folder's configuration as
+// LoadAssetFolderConfig would passes it as `config` (not null), so the file is not read again.
 bool PymCompileAsset(const Qel::PString& contentRoot, const Qel::File::Path& folder,
                      ResultsLog& log, const Soup* config = nullptr);

@@ -2,13 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <barrier>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "gscompiler/compile_environment.h"
 #include "gscompiler/compile_log.h"
 #include "gscompiler/compile_report.h"
 #include "gscompiler/compiler_state.h"
-#include "gscompiler/include_path_list.h"
+#include "gscompiler/gs_source_file.h"
 #include "gscompiler/script_test_folder.h"
 
 namespace {
@@ -277,6 +280,56 @@ TEST_F(CompileDriverTest, ScriptFileUsesTheSearchListAsLeft) {
   // Without a log nothing is reported, but the count stands.
   EXPECT_EQ(CompileScriptFile("missing.gs", nullptr, nullptr), 1);
   search.Clear();
+}
+
+// Each thread compiles in an environment of its own: compiles running at once, each with its own
+// search list and prefix, give what each gives alone, and leave the starting thread's settings as
+// they were.
+TEST_F(CompileDriverTest, CompilesOnTwoThreadsKeepTheirOwnSearchListAndPrefix) {
+  struct Setting {
+    std::string folder;
+    std::string prefix;
+  };
+  const Setting settings[] = {{"a", "class FromPrefixA { };\n"},
+                              {"b", "class FromPrefixB { int n; };\n"}};
+  Put("a/t.gs", "class A { };\n");
+  Put("b/t.gs", "class B { int x; int y; };\n");
+  // Sets up the calling thread's environment, waits for the other thread to have set up its own,
+  // then compiles t.gs into out.
+  const auto compile = [this](const Setting& setting, const std::string& out,
+                              std::barrier<>* setUp) {
+    IncludePathList& search = GetIncludeSearchList();
+    search.Clear();
+    search.Add(P(setting.folder).c_str(), Qel::PString());
+    GSSourceFile::SetPendingPrefix(Qel::PString(setting.prefix.c_str()));
+    if (setUp != nullptr) setUp->arrive_and_wait();
+    GSCompileLog log;
+    const i32 errors = CompileScriptFile("t.gs", out.c_str(), &log);
+    EXPECT_EQ(errors, 0) << setting.folder;
+    EXPECT_TRUE(GSSourceFile::GetPendingPrefix().IsEmpty()) << setting.folder;
+    if (setUp != nullptr) setUp->arrive_and_wait();
+    search.Clear();
+  };
+  for (const Setting& setting : settings) compile(setting, setting.folder + "-alone.gsl", nullptr);
+
+  IncludePathList& own = GetIncludeSearchList();
+  own.Add("mine", Qel::PString());
+  GSSourceFile::SetPendingPrefix(Qel::PString("// mine\n"));
+  std::barrier<> setUp(2);
+  std::thread other(compile, settings[1], "b-together.gsl", &setUp);
+  std::thread first(compile, settings[0], "a-together.gsl", &setUp);
+  first.join();
+  other.join();
+  for (const Setting& setting : settings) {
+    const std::string alone = Slurp(setting.folder + "-alone.gsl");
+    EXPECT_FALSE(alone.empty()) << setting.folder;
+    EXPECT_TRUE(Slurp(setting.folder + "-together.gsl") == alone)
+        << setting.folder << ": not the library compiled alone";
+  }
+  ASSERT_EQ(own.Count(), 1u);
+  EXPECT_STREQ(own[0].folder.CStr(), "mine");
+  EXPECT_STREQ(GSSourceFile::GetPendingPrefix().CStr(), "// mine\n");
+  own.Clear();
 }
 
 TEST(ReportTest, MessagesCarryFileAndLineAndAreCutTo255) {

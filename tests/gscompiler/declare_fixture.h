@@ -10,10 +10,10 @@
 #include "gscommon/byte_buffer.h"
 #include "gscommon/library_image.h"
 #include "gscompiler/compile_driver.h"
+#include "gscompiler/compile_environment.h"
 #include "gscompiler/compile_log.h"
 #include "gscompiler/compiler_state.h"
 #include "gscompiler/gsl_writer.h"
-#include "gscompiler/include_path_list.h"
 #include "gscompiler/script_test_folder.h"
 
 namespace gs_test {

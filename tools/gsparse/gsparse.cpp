@@ -14,10 +14,10 @@
 #include <string>
 
 #include "gscompiler/compile_driver.h"
+#include "gscompiler/compile_environment.h"
 #include "gscompiler/compile_log.h"
 #include "gscompiler/compiler_state.h"
 #include "gscompiler/gs_source_file.h"
-#include "gscompiler/include_path_list.h"
 #include "gscompiler/parse_entry.h"
 #include "gscompiler/parse_node.h"
 #include "qel/file.h"
