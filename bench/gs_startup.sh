@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Start-up of the script runner: `gsrun` calling an empty method of a compiled class (the
-# standard libraries loaded, checked and linked as on every run) beside `lua5.4 -e ''`, the Lua
-# interpreter with its standard libraries opened and nothing to run, in alternating rounds
-# (scripts/bench-pair.sh). Prints both medians and their ratio; the target is a ratio within 1.5.
+# standard libraries registered, and those the class needs loaded, checked and linked, as on
+# every run) beside `lua5.4 -e ''`, the Lua interpreter with its standard libraries opened and
+# nothing to run, in alternating rounds (scripts/bench-pair.sh). Prints both medians and their
+# ratio; the target is a ratio within 1.5.
 set -euo pipefail
 source "$(dirname "$0")/../scripts/bench-size.sh"
 source "$(dirname "$0")/../scripts/bench-pair.sh"

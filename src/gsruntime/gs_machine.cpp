@@ -187,6 +187,7 @@ void GSMachine::Shutdown() {
     natives_.Remove(node);
     delete node;
   }
+  nativeClasses_.clear();
   linkedThisLoad_.clear();
   loadDepth_ = 0;
   functions_.clear();
@@ -195,11 +196,28 @@ void GSMachine::Shutdown() {
 
 void GSMachine::RegisterNative(GSNativeFunction* native) {
   AssertDrivingThread();
+  BindNativeClass(native->ClassName());
   natives_.PushBack(native);
 }
 
+void GSMachine::RegisterNativeClass(const Qel::PString& className, GSNativeClassBinder bind) {
+  AssertDrivingThread();
+  nativeClasses_.emplace_back(className, bind);
+}
+
+void GSMachine::BindNativeClass(const Qel::PString& className) {
+  const auto waiting = std::find_if(nativeClasses_.begin(), nativeClasses_.end(),
+                                    [&](const auto& entry) { return entry.first == className; });
+  if (waiting == nativeClasses_.end()) return;
+  // Taken out first, so that the class binds once even when its binder looks a native up.
+  const GSNativeClassBinder bind = waiting->second;
+  nativeClasses_.erase(waiting);
+  bind(*this, className);
+}
+
 GSNativeFunction* GSMachine::FindNative(const Qel::PString& className,
-                                        const Qel::PString& signature) const {
+                                        const Qel::PString& signature) {
+  BindNativeClass(className);
   for (Utils::IDoubleLinkListNode* node = natives_.Last(); node != nullptr;
        node = natives_.Previous(node)) {
     auto* native = static_cast<GSNativeFunction*>(node);
@@ -400,6 +418,10 @@ GSLibrary* GSMachine::FindLibrary(const std::string& fileName) {
   auto found = nameTable_.find(Lower(fileName));
   if (found == nameTable_.end()) return nullptr;
   return LoadRegistration(found->second);
+}
+
+bool GSMachine::HasLibrary(const std::string& fileName) const {
+  return nameTable_.count(Lower(fileName)) != 0;
 }
 
 i32 GSMachine::LinkLibrary(GSMachine* owner, GSLibrary* library, std::vector<u8> image) {

@@ -40,6 +40,8 @@ using GSExceptionHook = void (*)(const char* text, GSRuntime::GSStack* stack,
 class GSMachine;
 // Registers a host's native tables; run by every Init, after the built-in natives.
 using GSInitHook = void (*)(GSMachine& machine);
+// Registers the natives of the class of that name (RegisterNativeClass).
+using GSNativeClassBinder = void (*)(GSMachine& machine, const Qel::PString& className);
 
 // How much code the outermost run (nested runs included) has stepped, and where its count
 // starts: a smaller budget starts nearer the limit, which keeps the check on the jumps a
@@ -71,9 +73,16 @@ class GSMachine {
   // The hook runs no more; what it registered stays until the next Shutdown.
   static void RemoveInitHook(GSInitHook hook);
 
+  // A native registered for a class still waiting for its binder binds that class first, so
+  // that the later registration takes precedence as it would over natives registered at once.
   void RegisterNative(GSRuntime::GSNativeFunction* native);
+  // The class's natives are registered by `bind` when one of them is first looked up, taking
+  // precedence over the same class's natives as they would if registered now: a host of many
+  // native classes then pays at start-up only for those its libraries declare. Until the next
+  // Shutdown.
+  void RegisterNativeClass(const Qel::PString& className, GSNativeClassBinder bind);
   GSRuntime::GSNativeFunction* FindNative(const Qel::PString& className,
-                                          const Qel::PString& signature) const;
+                                          const Qel::PString& signature);
   u32 NativeCount() const { return natives_.Count(); }
   // The registered natives (GSNativeFunction nodes), in registration order.
   const Utils::DoubleLinkList& Natives() const { return natives_; }
@@ -93,6 +102,8 @@ class GSMachine {
   GSRuntime::GSLibrary* GetLibrary(const GSLibraryId& identity);
   // By a file name registered before; the library of that very file.
   GSRuntime::GSLibrary* FindLibrary(const std::string& fileName);
+  // Whether a file of that name is registered, without loading it.
+  bool HasLibrary(const std::string& fileName) const;
   // 0, or -1 malformed image, -2 a dependency missing, -3 an unresolved link.
   static i32 LinkLibrary(GSMachine* owner, GSRuntime::GSLibrary* library, std::vector<u8> image);
 
@@ -135,6 +146,7 @@ class GSMachine {
   const std::vector<GSLibraryId>* UnitsOf(Registration* registration);
   bool VerifyLibraryCode(GSRuntime::GSLibrary* library, std::string* error);
   bool LinkClass(GSRuntime::GSClass* cls);
+  void BindNativeClass(const Qel::PString& className);
   void UnloadDependents(GSRuntime::GSLibrary* failed);
   // Stops a test build when the machine is used from a thread other than the one driving it.
   void AssertDrivingThread() const;
@@ -149,6 +161,8 @@ class GSMachine {
   std::unordered_map<std::string_view, Registration*> nameTable_;  // keys live in the name pool
   Utils::DoubleLinkList libraries_;
   Utils::DoubleLinkList natives_;
+  // Classes whose natives wait for their first lookup (RegisterNativeClass).
+  std::vector<std::pair<Qel::PString, GSNativeClassBinder>> nativeClasses_;
   Utils::FrameMemory namePool_{256};
   GSRuntime::ScriptArena arena_;
   bool setUp_ = false;

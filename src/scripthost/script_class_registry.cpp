@@ -14,8 +14,9 @@ using GSRuntime::GSClass;
 constexpr int kClassCount = static_cast<int>(ScriptClassId::kCount);
 
 GSClass* g_classes[kClassCount] = {};
-
-GSClass*& Handle(ScriptClassId id) { return g_classes[static_cast<int>(id)]; }
+// Whether the class was looked for in its registered library since the classes were last
+// forgotten: a library that does not load is not tried (and its failure logged) on every use.
+bool g_lookedFor[kClassCount] = {};
 
 struct Binding {
   const char* file;
@@ -44,24 +45,32 @@ constexpr Binding kBindings[kClassCount] = {
 
 }  // namespace
 
-GSClass* ScriptClass(ScriptClassId id) { return Handle(id); }
+GSClass* ScriptClass(ScriptClassId id) {
+  const int index = static_cast<int>(id);
+  // A library not registered yet (asked for before the set-up) may be later.
+  if (!g_lookedFor[index] && GSMachine::Instance().HasLibrary(kBindings[index].file)) {
+    g_lookedFor[index] = true;
+    BindScriptClass(kBindings[index].file, kBindings[index].className, &g_classes[index]);
+  }
+  return g_classes[index];
+}
 
-bool BindScriptClasses(ScriptClassId first, ScriptClassId end) {
+bool HasScriptClassLibraries(ScriptClassId first, ScriptClassId end) {
+  const GSMachine& machine = GSMachine::Instance();
   for (int id = static_cast<int>(first); id < static_cast<int>(end); ++id) {
-    if (!BindScriptClass(kBindings[id].file, kBindings[id].className, &g_classes[id])) {
-      return false;
-    }
+    if (!machine.HasLibrary(kBindings[id].file)) return false;
   }
   return true;
 }
 
 void ForgetScriptClasses(GSMachine&) {
   for (GSClass*& cls : g_classes) cls = nullptr;
+  for (bool& looked : g_lookedFor) looked = false;
 }
 
 GSRuntime::GSHandle BindNewObject(GSRuntime::GSObject* object, ScriptClassId id,
                                   GSRuntime::GSContext* context) {
-  GSClass* cls = Handle(id);
+  GSClass* cls = ScriptClass(id);
   if (cls == nullptr || context == nullptr || !object->BindScriptInstance(cls, context)) {
     delete object;
     return 0;
@@ -70,7 +79,7 @@ GSRuntime::GSHandle BindNewObject(GSRuntime::GSObject* object, ScriptClassId id,
 }
 
 GSRuntime::GSHandle AsScriptClass(GSRuntime::GSHandle reference, ScriptClassId id) {
-  const GSRuntime::GSHandle cast = GSRuntime::ObjectBridge::CastTo(reference, Handle(id));
+  const GSRuntime::GSHandle cast = GSRuntime::ObjectBridge::CastTo(reference, ScriptClass(id));
   return cast != 0 ? cast : reference;
 }
 

@@ -1,6 +1,7 @@
-// The script classes that native code makes instances of: each bound once by library file and
-// class name, then found by its id. The set-up (scripthost/script_system.h) binds them; the
-// native objects use them to make and cast their script instances.
+// The script classes that native code makes instances of: each bound by library file and class
+// name when first asked for, its library loaded then, and found by its id after. The set-up
+// (scripthost/script_system.h) checks their libraries are there; the native objects use them to
+// make and cast their script instances.
 #pragma once
 
 #include "gsruntime/script_arena.h"
@@ -15,7 +16,7 @@ struct GSClass;
 
 namespace ScriptHost {
 
-// The classes native code makes instances of, in the order they are bound; null until bound.
+// The classes native code makes instances of.
 enum class ScriptClassId {
   kGameObject,
   kWorldCoordinate,
@@ -35,13 +36,16 @@ enum class ScriptClassId {
   kConstructorsBase,
   kCount,
 };
+// The class, bound on the first call that finds its library registered; null when its library
+// or class is missing. A registered library that does not load, or lacks the class, is not
+// tried again until the classes are forgotten.
 GSRuntime::GSClass* ScriptClass(ScriptClassId id);
 
-// Binds the classes from `first` up to but not including `end`, in order; false at the first
-// whose library or class is missing, the rest left unbound.
-bool BindScriptClasses(ScriptClassId first, ScriptClassId end);
-// Unbinds every class: a machine set up again has forgotten its libraries, and with them the
-// classes. Has the form of the machine's init hook.
+// Whether the library files of the classes from `first` up to but not including `end` are all
+// registered with the machine; nothing is loaded.
+bool HasScriptClassLibraries(ScriptClassId first, ScriptClassId end);
+// Unbinds every class, to be looked for again: a machine set up again has forgotten its
+// libraries, and with them the classes. Has the form of the machine's init hook.
 void ForgetScriptClasses(GSMachine& machine);
 
 // Binds a new native object to a new instance of the class `id` in `context` and returns the

@@ -25,11 +25,12 @@ bool SetUp(const std::string& location) {
   if (Qel::File::LookupSubst(Qel::PString("libraries"), &userLibraries, nullptr)) {
     machine.AddLibraryFolder("", userLibraries.CStr());
   }
-  // The classes with no natives, then the natives, then the classes that have them; the first
-  // failure ends the set-up.
-  if (!BindScriptClasses(ScriptClassId::kGameObject, ScriptClassId::kKUID)) return false;
+  // The libraries of the classes with no natives, then the natives, then the libraries of the
+  // classes that have them; the first missing one ends the set-up. Each class is bound, and its
+  // library loaded, on first use: most runs use few of them.
+  if (!HasScriptClassLibraries(ScriptClassId::kGameObject, ScriptClassId::kKUID)) return false;
   GSMachine::AddInitHook(RegisterStandardNatives);
-  return BindScriptClasses(ScriptClassId::kKUID, ScriptClassId::kCount);
+  return HasScriptClassLibraries(ScriptClassId::kKUID, ScriptClassId::kCount);
 }
 
 }  // namespace

@@ -1,5 +1,9 @@
 #include "scripthost/standard_natives.h"
 
+#include <algorithm>
+#include <string_view>
+#include <vector>
+
 #include "gsruntime/gs_machine.h"
 #include "scripthost/constructors_base.h"
 #include "scripthost/gso_asset.h"
@@ -262,18 +266,33 @@ constexpr NativeTable kTables[] = {
     {"ConstructorsBase", kConstructorsBaseNatives},
 };
 
+// Registers the natives of the tables that belong to that class (a table may hold another
+// class's natives too, such as a class's static side), in table order.
+void BindClass(GSMachine& machine, const Qel::PString& className) {
+  for (const NativeTable& table : kTables) {
+    for (const NativeEntry& native : table.natives) {
+      if (GSRuntime::SignatureClass(native.signature) != className.View()) continue;
+      const Qel::PString signature(native.signature);
+      machine.RegisterNative(native.bind != nullptr
+                                 ? native.bind(className, signature)
+                                 : new GSRuntime::GSUnbuiltNativeFunction(className, signature));
+    }
+  }
+}
+
 }  // namespace
 
 std::span<const NativeTable> StandardNativeTables() { return kTables; }
 
 void RegisterStandardNatives(GSMachine& machine) {
+  // Each class once, bound when a library first looks one of its natives up.
+  std::vector<std::string_view> classes;
   for (const NativeTable& table : kTables) {
     for (const NativeEntry& native : table.natives) {
-      const Qel::PString className(GSRuntime::SignatureClass(native.signature));
-      const Qel::PString signature(native.signature);
-      machine.RegisterNative(native.bind != nullptr
-                                 ? native.bind(className, signature)
-                                 : new GSRuntime::GSUnbuiltNativeFunction(className, signature));
+      const std::string_view cls = GSRuntime::SignatureClass(native.signature);
+      if (std::find(classes.begin(), classes.end(), cls) != classes.end()) continue;
+      classes.push_back(cls);
+      machine.RegisterNativeClass(Qel::PString(cls), BindClass);
     }
   }
   GSOSoup::InstallPayloadHooks();

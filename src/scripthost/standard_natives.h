@@ -18,8 +18,8 @@ struct NativeTable {
 
 // The fifteen tables, in registration order.
 std::span<const NativeTable> StandardNativeTables();
-// Registers every table with the machine, and the conversions of message payloads; the
-// machine's init hook.
+// Registers every table's classes with the machine, each class's natives made when a library
+// first looks one up, and the conversions of message payloads; the machine's init hook.
 void RegisterStandardNatives(GSMachine& machine);
 
 }  // namespace ScriptHost

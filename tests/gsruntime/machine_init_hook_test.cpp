@@ -39,4 +39,42 @@ TEST(MachineInitHookTest, HostNativesAreRegisteredAgainByEverySetUp) {
   EXPECT_EQ(GSMachine::Instance().NativeCount(), builtIns);
 }
 
+int g_lateBinds = 0;
+
+void BindLate(GSMachine& machine, const Qel::PString& className) {
+  ++g_lateBinds;
+  for (const char* signature : {"$void@Late::Run()", "$void@Late::Stop()"}) {
+    machine.RegisterNative(new GSRuntime::GSCNativeFunction(className, signature, nullptr));
+  }
+}
+
+// A class's natives are made by its binder when one is first looked up, once, and rank as if made
+// when the class was registered: a native registered for it later still takes precedence.
+TEST(MachineInitHookTest, AClassesNativesAreMadeOnFirstLookupOnce) {
+  GSMachine::ResetForTests();
+  GSMachine& machine = GSMachine::Instance();
+  const u32 builtIns = machine.NativeCount();
+  g_lateBinds = 0;
+  machine.RegisterNativeClass("Late", BindLate);
+  EXPECT_EQ(machine.NativeCount(), builtIns);
+  EXPECT_EQ(machine.FindNative("Other", "$void@Other::Run()"), nullptr);
+  EXPECT_EQ(g_lateBinds, 0);
+
+  auto* later = new GSRuntime::GSCNativeFunction("Late", "$void@Late::Stop()", nullptr);
+  machine.RegisterNative(later);
+  EXPECT_EQ(g_lateBinds, 1);
+  EXPECT_EQ(machine.FindNative("Late", "$void@Late::Stop()"), later);
+  GSRuntime::GSNativeFunction* run = machine.FindNative("Late", "$void@Late::Run()");
+  ASSERT_NE(run, nullptr);
+  EXPECT_EQ(machine.FindNative("Late", "$void@Late::Missing()"), nullptr);
+  EXPECT_EQ(machine.FindNative("Late", "$void@Late::Run()"), run);
+  EXPECT_EQ(g_lateBinds, 1);
+  EXPECT_EQ(machine.NativeCount(), builtIns + 3);
+
+  // A machine set up again has forgotten the class with its natives.
+  GSMachine::ResetForTests();
+  EXPECT_EQ(GSMachine::Instance().FindNative("Late", "$void@Late::Run()"), nullptr);
+  EXPECT_EQ(g_lateBinds, 1);
+}
+
 }  // namespace

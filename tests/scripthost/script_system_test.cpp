@@ -7,6 +7,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -15,9 +16,12 @@
 #include "gsruntime/gs_library.h"
 #include "gsruntime/gs_machine.h"
 #include "gsruntime/gs_native_function.h"
+#include "gsruntime/native_params.h"
+#include "gsruntime/script_call.h"
 #include "gsruntime/script_run_fixture.h"
 #include "qel/file.h"
 #include "scripthost/script_class_registry.h"
+#include "scripthost/script_probe.h"
 #include "scripthost/standard_natives.h"
 #include "support/scratch_folder.h"
 
@@ -86,6 +90,29 @@ class ScriptSystemTest : public ::testing::Test {
       if (line.find(text) != std::string::npos) return true;
     }
     return false;
+  }
+  static size_t CountLogged(const std::string& text) {
+    size_t count = 0;
+    for (const std::string& line : gs_test::LogLines()) count += line.find(text) != line.npos;
+    return count;
+  }
+  // The natives of the class registered with the machine, and those its tables hold.
+  static size_t NativesOf(std::string_view cls) {
+    size_t count = 0;
+    const Utils::DoubleLinkList& natives = GSMachine::Instance().Natives();
+    for (auto* node = natives.First(); node != nullptr; node = natives.Next(node)) {
+      count += static_cast<const GSRuntime::GSNativeFunction*>(node)->ClassName().View() == cls;
+    }
+    return count;
+  }
+  static size_t TableNativesOf(std::string_view cls) {
+    size_t count = 0;
+    for (const ScriptHost::NativeTable& table : ScriptHost::StandardNativeTables()) {
+      for (const GSRuntime::NativeEntry& row : table.natives) {
+        count += GSRuntime::SignatureClass(row.signature) == cls;
+      }
+    }
+    return count;
   }
   static bool Registered(const char* cls, const char* signature) {
     return GSMachine::Instance().FindNative(cls, signature) != nullptr;
@@ -207,6 +234,111 @@ TEST_F(ScriptSystemTest, ALibraryFileReplacedSinceItsRegistrationIsRefused) {
   EXPECT_TRUE(Logged("is not the library"));
   fs::copy_file(kept, kuid, fs::copy_options::overwrite_existing);
   EXPECT_NE(machine.GetLibrary(kuidIdentity), nullptr);
+}
+
+// The set-up loads no library: a standard class binds, its library loaded then, on first use
+// and once, also when first asked for before the set-up; a registered library that does not
+// load is tried once; a machine set up again binds the class again.
+TEST_F(ScriptSystemTest, AStandardClassBindsOnFirstUseAndOnce) {
+  Install();
+  // Registered by its header, but short of everything after it.
+  fs::resize_file(root_.At("libraries/SecurityToken.gsl"), 20);
+  EXPECT_EQ(ScriptClass(ScriptClassId::kSoup), nullptr);
+  GSMachine& machine = GSMachine::Instance();
+  const u32 builtIns = machine.Libraries().Count();
+  ASSERT_TRUE(ScriptHost::InitScriptSystem(root_.path()));
+  EXPECT_EQ(machine.Libraries().Count(), builtIns);
+
+  GSRuntime::GSClass* soup = ScriptClass(ScriptClassId::kSoup);
+  ASSERT_NE(soup, nullptr);
+  EXPECT_EQ(*soup->name, "Soup");
+  EXPECT_EQ(soup->library, machine.FindLibrary("soup.gsl"));
+  const u32 loaded = machine.Libraries().Count();
+  EXPECT_GT(loaded, builtIns);
+  EXPECT_EQ(ScriptClass(ScriptClassId::kSoup), soup);
+  EXPECT_EQ(machine.Libraries().Count(), loaded);
+
+  EXPECT_EQ(ScriptClass(ScriptClassId::kSecurityToken), nullptr);
+  EXPECT_EQ(ScriptClass(ScriptClassId::kSecurityToken), nullptr);
+  EXPECT_EQ(CountLogged("SecurityToken.gsl"), 1u);
+
+  machine.Shutdown();
+  machine.Init();
+  EXPECT_EQ(ScriptClass(ScriptClassId::kSoup), nullptr);
+  ASSERT_TRUE(machine.AddLibraryFolder(root_.path(), "libraries"));
+  ASSERT_NE(ScriptClass(ScriptClassId::kSoup), nullptr);
+  EXPECT_EQ(ScriptClass(ScriptClassId::kSoup)->library, machine.FindLibrary("soup.gsl"));
+}
+
+// A standard class's natives are made when first looked up, the whole class at once, also when
+// its table is another class's, and again after the machine is set up again; those of classes
+// never looked up are not made.
+TEST_F(ScriptSystemTest, AStandardClassesNativesAreMadeOnFirstLookup) {
+  Install();
+  GSMachine& machine = GSMachine::Instance();
+  const u32 builtIns = machine.NativeCount();
+  ASSERT_TRUE(ScriptHost::InitScriptSystem(root_.path()));
+  EXPECT_EQ(machine.NativeCount(), builtIns);
+  struct Lookup {
+    const char* cls;
+    const char* signature;
+    bool found;
+  };
+  const Lookup lookups[] = {
+      {"Soup", "$int@Soup::CountTags()", true},
+      {"Soup", "$void@Soup::NoSuchMethod()", false},
+      {"Soup", "$void@Soup::Clear()", true},
+      {"HTMLBufferStatic", "$HTMLBuffer@HTMLBufferStatic::Construct()", true},
+      {"NoSuchClass", "$void@NoSuchClass::Run()", false},
+  };
+  for (const Lookup& lookup : lookups) {
+    EXPECT_EQ(Registered(lookup.cls, lookup.signature), lookup.found) << lookup.signature;
+  }
+  EXPECT_EQ(NativesOf("Soup"), TableNativesOf("Soup"));
+  EXPECT_EQ(NativesOf("HTMLBufferStatic"), 1u);
+  EXPECT_EQ(NativesOf("HTMLBuffer"), 0u);
+  EXPECT_EQ(NativesOf("Image"), 0u);
+
+  machine.Shutdown();
+  machine.Init();
+  EXPECT_EQ(NativesOf("Soup"), 0u);
+  EXPECT_TRUE(Registered("Soup", "$int@Soup::CountTags()"));
+  EXPECT_EQ(NativesOf("Soup"), TableNativesOf("Soup"));
+}
+
+constexpr const char* kLateSoup = R"(include "Constructors.gs"
+class Late {
+  public int Tags(int value) {
+    Soup soup = ConstructorsBase.NewSoup();
+    soup.SetNamedTag("a", 1);
+    soup.SetNamedTag("b", value);
+    return soup.CountTags() + soup.GetNamedTagAsInt("b");
+  }
+};
+)";
+
+// Objects of a class bound on first use are made from two contexts, each call finding the one
+// binding.
+TEST_F(ScriptSystemTest, ObjectsOfALateBoundClassAreMadeFromTwoContexts) {
+  Install();
+  const std::unique_ptr<scratch::Folder> compiled = script_probe::Compile("late.gs", kLateSoup);
+  ASSERT_TRUE(ScriptHost::InitScriptSystem(root_.path()));
+  GSMachine& machine = GSMachine::Instance();
+  ASSERT_TRUE(machine.AddLibraryFolder("", compiled->path()));
+  GSRuntime::GSLibrary* late = machine.FindLibrary("late.gsl");
+  ASSERT_NE(late, nullptr);
+  GSRuntime::ScriptObjectHolder first;
+  GSRuntime::ScriptObjectHolder second;
+  ASSERT_TRUE(first.Create(late->FindClass("Late")));
+  ASSERT_TRUE(second.Create(late->FindClass("Late")));
+  for (const auto& [holder, value] : {std::pair{&first, 5}, {&second, 7}, {&first, 9}}) {
+    i32 result = 0;
+    ASSERT_TRUE(holder->Call("Tags", {GSRuntime::ScriptArgument::Int(value)}, &result));
+    EXPECT_EQ(result, value + 2);
+  }
+  EXPECT_EQ(NativesOf("Soup"), TableNativesOf("Soup"));
+  EXPECT_EQ(NativesOf("ConstructorsBase"), TableNativesOf("ConstructorsBase"));
+  EXPECT_FALSE(Logged("Could not resolve native link"));
 }
 
 }  // namespace

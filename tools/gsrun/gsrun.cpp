@@ -272,8 +272,8 @@ int Run(const RunOptions& options) {
     if (!machine.AddLibraryFolder("", folder)) std::printf("No libraries in %s\n", folder.c_str());
   }
   // The class from the first library that has it, the given folders' before the base's; the
-  // base libraries that the set-up has not loaded already are loaded only when the class is not
-  // in the given folders (loading and checking each is most of a run's start-up).
+  // base libraries are loaded only when the class is not in the given folders (loading and
+  // checking each is most of a run's start-up), and otherwise as the class's library needs them.
   const auto find = [&options](const std::vector<GSRuntime::GSLibrary*>& libraries) {
     GSRuntime::GSClass* found = nullptr;
     for (size_t i = 0; found == nullptr && i < libraries.size(); ++i) {
