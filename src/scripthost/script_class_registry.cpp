@@ -63,6 +63,13 @@ bool HasScriptClassLibraries(ScriptClassId first, ScriptClassId end) {
   return true;
 }
 
+bool BindScriptClasses(ScriptClassId first, ScriptClassId end) {
+  for (int id = static_cast<int>(first); id < static_cast<int>(end); ++id) {
+    if (ScriptClass(static_cast<ScriptClassId>(id)) == nullptr) return false;
+  }
+  return true;
+}
+
 void ForgetScriptClasses(GSMachine&) {
   for (GSClass*& cls : g_classes) cls = nullptr;
   for (bool& looked : g_lookedFor) looked = false;

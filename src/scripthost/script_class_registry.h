@@ -44,6 +44,9 @@ GSRuntime::GSClass* ScriptClass(ScriptClassId id);
 // Whether the library files of the classes from `first` up to but not including `end` are all
 // registered with the machine; nothing is loaded.
 bool HasScriptClassLibraries(ScriptClassId first, ScriptClassId end);
+// Binds the classes from `first` up to but not including `end`, in order; false at the first
+// whose library or class is missing or does not load, the rest left unbound.
+bool BindScriptClasses(ScriptClassId first, ScriptClassId end);
 // Unbinds every class, to be looked for again: a machine set up again has forgotten its
 // libraries, and with them the classes. Has the form of the machine's init hook.
 void ForgetScriptClasses(GSMachine& machine);

@@ -15,7 +15,7 @@ namespace {
 // as success.
 std::optional<bool> g_result;
 
-bool SetUp(const std::string& location) {
+bool SetUp(const std::string& location, ScriptBinding binding) {
   GSMachine& machine = GSMachine::Instance();
   GSMachine::AddInitHook(ForgetScriptClasses);
   // The shipped libraries first, then the user's: the folder the name "libraries" stands for
@@ -25,21 +25,22 @@ bool SetUp(const std::string& location) {
   if (Qel::File::LookupSubst(Qel::PString("libraries"), &userLibraries, nullptr)) {
     machine.AddLibraryFolder("", userLibraries.CStr());
   }
-  // The libraries of the classes with no natives, then the natives, then the libraries of the
-  // classes that have them; the first missing one ends the set-up. Each class is bound, and its
-  // library loaded, on first use: most runs use few of them.
-  if (!HasScriptClassLibraries(ScriptClassId::kGameObject, ScriptClassId::kKUID)) return false;
+  // The classes with no natives, then the natives, then the classes that have them; the first
+  // failure ends the set-up. Each class's natives are made when first looked up.
+  const auto ready =
+      binding == ScriptBinding::kDuringSetUp ? &BindScriptClasses : &HasScriptClassLibraries;
+  if (!ready(ScriptClassId::kGameObject, ScriptClassId::kKUID)) return false;
   GSMachine::AddInitHook(RegisterStandardNatives);
-  return HasScriptClassLibraries(ScriptClassId::kKUID, ScriptClassId::kCount);
+  return ready(ScriptClassId::kKUID, ScriptClassId::kCount);
 }
 
 }  // namespace
 
-bool InitScriptSystem(const std::string& location) {
+bool InitScriptSystem(const std::string& location, ScriptBinding binding) {
   if (!g_result.has_value()) {
     // Set first: a set-up reached again from within itself returns at once.
     g_result = false;
-    g_result = SetUp(location);
+    g_result = SetUp(location, binding);
   }
   return *g_result;
 }

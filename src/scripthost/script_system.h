@@ -9,13 +9,18 @@
 
 namespace ScriptHost {
 
+// When the standard script classes are bound: all of them during the set-up, which then fails
+// when any library or class is missing or does not load; or each where it is first used, for a
+// program that starts often and uses few of them (the set-up then only checks their files are
+// registered, and a library that does not load fails where its class is first used).
+enum class ScriptBinding { kDuringSetUp, kOnFirstUse };
+
 // The set-up, done by the first call; every call returns the first call's result. The shipped
 // "libraries" folder is taken under `location` (empty: the working folder, which is the
 // program's folder in the tool); the user's libraries follow when the name "libraries" stands
-// for a folder (Qel::File::Subst, as an installation's start-up sets it). False when a library
-// of those classes is not in the folders; one that is there but does not load fails where its
-// class is first used.
-bool InitScriptSystem(const std::string& location = std::string());
+// for a folder (Qel::File::Subst, as an installation's start-up sets it).
+bool InitScriptSystem(const std::string& location = std::string(),
+                      ScriptBinding binding = ScriptBinding::kDuringSetUp);
 
 // Forgets the set-up, so that a test can run it again; the natives stay registered.
 void ResetScriptSystemForTests();

@@ -28,6 +28,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using ScriptHost::ScriptBinding;
 using ScriptHost::ScriptClass;
 using ScriptHost::ScriptClassId;
 
@@ -246,7 +247,7 @@ TEST_F(ScriptSystemTest, AStandardClassBindsOnFirstUseAndOnce) {
   EXPECT_EQ(ScriptClass(ScriptClassId::kSoup), nullptr);
   GSMachine& machine = GSMachine::Instance();
   const u32 builtIns = machine.Libraries().Count();
-  ASSERT_TRUE(ScriptHost::InitScriptSystem(root_.path()));
+  ASSERT_TRUE(ScriptHost::InitScriptSystem(root_.path(), ScriptBinding::kOnFirstUse));
   EXPECT_EQ(machine.Libraries().Count(), builtIns);
 
   GSRuntime::GSClass* soup = ScriptClass(ScriptClassId::kSoup);
@@ -270,6 +271,18 @@ TEST_F(ScriptSystemTest, AStandardClassBindsOnFirstUseAndOnce) {
   EXPECT_EQ(ScriptClass(ScriptClassId::kSoup)->library, machine.FindLibrary("soup.gsl"));
 }
 
+// The set-up that binds every class fails on a library that does not load: a damaged standard
+// library is a failed set-up, not a later surprise.
+TEST_F(ScriptSystemTest, TheSetUpThatBindsEveryClassFailsOnALibraryThatDoesNotLoad) {
+  Install();
+  fs::resize_file(root_.At("libraries/SecurityToken.gsl"), 20);
+  EXPECT_FALSE(ScriptHost::InitScriptSystem(root_.path()));
+  EXPECT_EQ(ScriptClass(ScriptClassId::kSecurityToken), nullptr);
+  // Binding on first use finds the files there and leaves the failure to the class's first use.
+  Forget();
+  EXPECT_TRUE(ScriptHost::InitScriptSystem(root_.path(), ScriptBinding::kOnFirstUse));
+}
+
 // A standard class's natives are made when first looked up, the whole class at once, also when
 // its table is another class's, and again after the machine is set up again; those of classes
 // never looked up are not made.
@@ -277,7 +290,7 @@ TEST_F(ScriptSystemTest, AStandardClassesNativesAreMadeOnFirstLookup) {
   Install();
   GSMachine& machine = GSMachine::Instance();
   const u32 builtIns = machine.NativeCount();
-  ASSERT_TRUE(ScriptHost::InitScriptSystem(root_.path()));
+  ASSERT_TRUE(ScriptHost::InitScriptSystem(root_.path(), ScriptBinding::kOnFirstUse));
   EXPECT_EQ(machine.NativeCount(), builtIns);
   struct Lookup {
     const char* cls;
@@ -322,7 +335,7 @@ class Late {
 TEST_F(ScriptSystemTest, ObjectsOfALateBoundClassAreMadeFromTwoContexts) {
   Install();
   const std::unique_ptr<scratch::Folder> compiled = script_probe::Compile("late.gs", kLateSoup);
-  ASSERT_TRUE(ScriptHost::InitScriptSystem(root_.path()));
+  ASSERT_TRUE(ScriptHost::InitScriptSystem(root_.path(), ScriptBinding::kOnFirstUse));
   GSMachine& machine = GSMachine::Instance();
   ASSERT_TRUE(machine.AddLibraryFolder("", compiled->path()));
   GSRuntime::GSLibrary* late = machine.FindLibrary("late.gsl");

@@ -267,7 +267,7 @@ int Run(const RunOptions& options) {
   const std::string shipped =
       options.location.empty() ? program.parent_path().string() : options.location;
   const std::string base = (fs::path(shipped) / "libraries").string();
-  ScriptHost::InitScriptSystem(shipped);
+  ScriptHost::InitScriptSystem(shipped, ScriptHost::ScriptBinding::kOnFirstUse);
   for (const std::string& folder : options.folders) {
     if (!machine.AddLibraryFolder("", folder)) std::printf("No libraries in %s\n", folder.c_str());
   }
