@@ -100,12 +100,12 @@ Qel::PString InsertArchivedAsset(Soup& package, Soup& asset) {
 Qel::PString SaveContentPackage(const Soup& package, const char* path) {
   int error = 0;
   if (package.SaveFile(nullptr, path, nullptr, &error)) return Qel::PString();
-  // Only a wrong name earns the extension hint; any other failure says what went wrong.
-  if (path == nullptr || !Qel::File::Path(path).IsExt("cdp")) {
+  // A failure the system gave a reason for says it; the extension hint stays for the rest (a
+  // wrong name, or content the format cannot hold), as the package writer gives it.
+  if (error == 0 || path == nullptr || !Qel::File::Path(path).IsExt("cdp")) {
     return "Unable to write archive file. Needs to be .cdp file extension";
   }
-  return MakeMessage("Unable to write archive file %s: %s.", path,
-                     error != 0 ? std::strerror(error) : "the file could not be written");
+  return MakeMessage("Unable to write archive file %s: %s.", path, std::strerror(error));
 }
 
 PackageTables::PackageTables() : references_(referenceList_), obsoletes_(obsoleteList_) {}
