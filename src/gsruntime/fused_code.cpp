@@ -224,8 +224,13 @@ void FuseCode(const GSByteCode::FunctionRecord& record) {
     }
   }
   for (size_t i = 0; i < onMe.size(); i += 2) {
-    code[starts[onMe[i]]] = u8(FusedOpcode::kLoadMe);
-    code[starts[onMe[i + 1]]] = u8(FusedOpcode::kCallMe);
+    const u32 load = onMe[i];
+    const u32 call = onMe[i + 1];
+    // The SUB of a LOAD; PUSHC; SUB run right before the CALL: the call's only argument.
+    const bool step =
+        call == load + 4 && code[starts[load + 1]] == u8(FusedOpcode::kLoadConstSub);
+    code[starts[load]] = u8(step ? FusedOpcode::kLoadMeLoadConstSubCall : FusedOpcode::kLoadMe);
+    code[starts[call]] = u8(FusedOpcode::kCallMe);
   }
 }
 

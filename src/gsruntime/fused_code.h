@@ -37,9 +37,12 @@ enum class FusedOpcode : u8 {
   kLoadIncStoreJmp = 0xEE,      // LOAD a; INC; STORE a; JMP t: a loop's step and jump back
   kLoadLoadrAsizeCmpJz = 0xEF,  // LOAD i; LOADR a; ASIZE; CMP; cc; JZ t
   kLoadLoadrLoadAgetAddStore = 0xF0,  // LOAD s; LOADR a; LOAD i; AGET; ADD; STORE c
+  // A recursion's step: a call on `me` (as kLoadMe and kCallMe) whose one argument is a local
+  // less a constant, pushed and called in one dispatch.
+  kLoadMeLoadConstSubCall = 0xF1,  // LOADR 0; LOAD a; PUSHC k; SUB; CALL
 };
 constexpr u8 kFirstFusedOpcode = 0xE0;
-constexpr u8 kFusedOpcodeCount = 17;
+constexpr u8 kFusedOpcodeCount = 18;
 
 // Which of `cc`'s outcomes of CMP (bit 0: below, 1: equal, 2: above) leave a nonzero word; 0 for
 // a byte that is no such condition.

@@ -262,11 +262,11 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
       &&L_kLoadIncStoreJmp,
       &&L_kLoadLoadrAsizeCmpJz,
       &&L_kLoadLoadrLoadAgetAddStore,
+      &&L_kLoadMeLoadConstSubCall,
       // the bytes past them
       KS_ILLEGAL4,
       KS_ILLEGAL4,
       KS_ILLEGAL4,
-      &&L_illegal,
       &&L_illegal,
       &&L_illegal,
 #undef KS_ILLEGAL20
@@ -747,6 +747,15 @@ dispatch_next:
     callBorrow = GSStack::kBorrowedMe;
     goto call_method;
   }
+  KS_FUSED_CASE(kLoadMeLoadConstSubCall) {
+    sp[1] = locals[0];
+    sp[2] = static_cast<u32>(GSByteCode::WrapSub(AsInt(locals[ByteOrder::LoadLE16(ip + 3)]),
+                                                 AsInt(ByteOrder::LoadLE32(ip + 6))));
+    sp += 2;
+    ip += 12;  // past the CALL's opcode, to its operands
+    callBorrow = GSStack::kBorrowedMe;
+    goto call_method;
+  }
 
   KS_FUSED_CASE(kLoadRetv) {
     *++sp = locals[ByteOrder::LoadLE16(ip)];
@@ -1123,7 +1132,9 @@ dispatch_next:
       *locals = *sp;
       sp = locals;
       stack.SetTop(sp);
-      stack.SetCurrentFrame(stack.FrameAt(leaving->previousFrame));
+      // Its caller's frame, which this run entered it from, is below it.
+      stack.SetCurrentFrame(
+          reinterpret_cast<GSFrameHeader*>(stack.Base() + leaving->previousFrame));
       goto resume_caller;
     }
     stack.SetTop(sp);
