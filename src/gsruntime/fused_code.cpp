@@ -38,6 +38,7 @@ constexpr Run kRuns[] = {
     {FusedOpcode::kLoadrLoadAget, {Opcode::kLoadr, Opcode::kLoad, Opcode::kAget}, 3, 0},
     {FusedOpcode::kLoadrAsize, {Opcode::kLoadr, Opcode::kAsize}, 2, 0},
     {FusedOpcode::kLoadRetv, {Opcode::kLoad, Opcode::kRetv}, 2, 0},
+    {FusedOpcode::kAddRetv, {Opcode::kAdd, Opcode::kRetv}, 2, 0},
 };
 
 // Bytes of an instruction whose size does not depend on its operands; -1 for a switch or

@@ -40,9 +40,10 @@ enum class FusedOpcode : u8 {
   // A recursion's step: a call on `me` (as kLoadMe and kCallMe) whose one argument is a local
   // less a constant, pushed and called in one dispatch.
   kLoadMeLoadConstSubCall = 0xF1,  // LOADR 0; LOAD a; PUSHC k; SUB; CALL
+  kAddRetv = 0xF2,                 // ADD; RETV
 };
 constexpr u8 kFirstFusedOpcode = 0xE0;
-constexpr u8 kFusedOpcodeCount = 18;
+constexpr u8 kFusedOpcodeCount = 19;
 
 // Which of `cc`'s outcomes of CMP (bit 0: below, 1: equal, 2: above) leave a nonzero word; 0 for
 // a byte that is no such condition.

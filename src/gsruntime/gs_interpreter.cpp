@@ -263,11 +263,11 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
       &&L_kLoadLoadrAsizeCmpJz,
       &&L_kLoadLoadrLoadAgetAddStore,
       &&L_kLoadMeLoadConstSubCall,
+      &&L_kAddRetv,
       // the bytes past them
       KS_ILLEGAL4,
       KS_ILLEGAL4,
       KS_ILLEGAL4,
-      &&L_illegal,
       &&L_illegal,
 #undef KS_ILLEGAL20
 #undef KS_ILLEGAL4
@@ -760,6 +760,11 @@ dispatch_next:
   KS_FUSED_CASE(kLoadRetv) {
     *++sp = locals[ByteOrder::LoadLE16(ip)];
     ip += 3;
+    goto return_value;
+  }
+  KS_FUSED_CASE(kAddRetv) {
+    KS_BINARY_INT(GSByteCode::WrapAdd(a, b));
+    ++ip;
     goto return_value;
   }
 

@@ -66,6 +66,8 @@ TEST(FusedCodeTest, RewritesTheFirstByteOfEachRunAndNothingElse) {
         Op(FusedOpcode::kLoadrAsize), 2, 0, Op(Opcode::kAsize), kLoadr, 2, 0, kLoad, 3, 0, kLoadr,
         4, 0, Op(Opcode::kAsetr)}},
       {"a returned local", {kLoad, 1, 0, kRetv}, {Op(FusedOpcode::kLoadRetv), 1, 0, kRetv}},
+      {"a returned sum, and a sum stored", {Op(Opcode::kAdd), kRetv, Op(Opcode::kAdd), kStore, 1, 0},
+       {Op(FusedOpcode::kAddRetv), kRetv, Op(Opcode::kAdd), kStore, 1, 0}},
       {"a stored sum, a step and its jump back, and a step of another slot before a jump",
        {kLoad, 1, 0, kLoad, 2, 0, Op(Opcode::kAdd), kStore, 3, 0, kLoad, 2, 0, kInc, kStore, 2,
         0, kJmp, 0, 0, 0, 0, kLoad, 2, 0, kInc, kStore, 1, 0, kJmp, 0, 0, 0, 0},
@@ -370,6 +372,9 @@ void Unfuse(const GSByteCode::FunctionRecord& record) {
         break;
       case FusedOpcode::kCallMe:
         code[offset] = Op(Opcode::kCall);
+        break;
+      case FusedOpcode::kAddRetv:
+        code[offset] = Op(Opcode::kAdd);
         break;
       default:
         if (code[offset] >= GSRuntime::kFirstFusedOpcode) code[offset] = Op(Opcode::kLoad);
