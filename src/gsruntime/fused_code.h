@@ -1,11 +1,12 @@
 // Fused instructions: after a library's code is verified, the first byte of some common runs of
 // instructions (a compare and its branch, a two-operand sum of locals, `i++` and a loop's jump
-// back, an array element read, write or sum through locals) is replaced by an opcode of the runtime's own that does the
-// whole run in one dispatch. Only that byte changes: the run's other bytes, every offset and
+// back, an array element read, write or sum through locals, a returned local or sum) is replaced
+// by an opcode of the runtime's own that does the whole run in one dispatch. Only that byte changes: the run's other bytes, every offset and
 // every jump target stay as the compiler wrote them, so a jump into the middle of a run, the
 // line table, return offsets and the run budget (which counts code bytes between jumps) all see
 // the code unchanged. A call on `me` likewise changes the first bytes of its LOADR and its CALL,
-// and only where nothing can enter between them. The library file is never written; these
+// and only where nothing can enter between them; when its one argument is a local less a
+// constant, the LOADR's byte names the whole call. The library file is never written; these
 // opcodes exist only in memory.
 #pragma once
 
