@@ -38,6 +38,7 @@ constexpr Run kRuns[] = {
     {FusedOpcode::kLoadrLoadAget, {Opcode::kLoadr, Opcode::kLoad, Opcode::kAget}, 3, 0},
     {FusedOpcode::kLoadrAsize, {Opcode::kLoadr, Opcode::kAsize}, 2, 0},
     {FusedOpcode::kLoadRetv, {Opcode::kLoad, Opcode::kRetv}, 2, 0},
+    {FusedOpcode::kAddRetv, {Opcode::kAdd, Opcode::kRetv}, 2, 0},
 };
 
 // Bytes of an instruction whose size does not depend on its operands; -1 for a switch or
@@ -224,8 +225,13 @@ void FuseCode(const GSByteCode::FunctionRecord& record) {
     }
   }
   for (size_t i = 0; i < onMe.size(); i += 2) {
-    code[starts[onMe[i]]] = u8(FusedOpcode::kLoadMe);
-    code[starts[onMe[i + 1]]] = u8(FusedOpcode::kCallMe);
+    const u32 load = onMe[i];
+    const u32 call = onMe[i + 1];
+    // The SUB of a LOAD; PUSHC; SUB run right before the CALL: the call's only argument.
+    const bool step =
+        call == load + 4 && code[starts[load + 1]] == u8(FusedOpcode::kLoadConstSub);
+    code[starts[load]] = u8(step ? FusedOpcode::kLoadMeLoadConstSubCall : FusedOpcode::kLoadMe);
+    code[starts[call]] = u8(FusedOpcode::kCallMe);
   }
 }
 

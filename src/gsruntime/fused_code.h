@@ -1,11 +1,12 @@
 // Fused instructions: after a library's code is verified, the first byte of some common runs of
 // instructions (a compare and its branch, a two-operand sum of locals, `i++` and a loop's jump
-// back, an array element read, write or sum through locals) is replaced by an opcode of the runtime's own that does the
-// whole run in one dispatch. Only that byte changes: the run's other bytes, every offset and
+// back, an array element read, write or sum through locals, a returned local or sum) is replaced
+// by an opcode of the runtime's own that does the whole run in one dispatch. Only that byte changes: the run's other bytes, every offset and
 // every jump target stay as the compiler wrote them, so a jump into the middle of a run, the
 // line table, return offsets and the run budget (which counts code bytes between jumps) all see
 // the code unchanged. A call on `me` likewise changes the first bytes of its LOADR and its CALL,
-// and only where nothing can enter between them. The library file is never written; these
+// and only where nothing can enter between them; when its one argument is a local less a
+// constant, the LOADR's byte names the whole call. The library file is never written; these
 // opcodes exist only in memory.
 #pragma once
 
@@ -37,9 +38,13 @@ enum class FusedOpcode : u8 {
   kLoadIncStoreJmp = 0xEE,      // LOAD a; INC; STORE a; JMP t: a loop's step and jump back
   kLoadLoadrAsizeCmpJz = 0xEF,  // LOAD i; LOADR a; ASIZE; CMP; cc; JZ t
   kLoadLoadrLoadAgetAddStore = 0xF0,  // LOAD s; LOADR a; LOAD i; AGET; ADD; STORE c
+  // A recursion's step: a call on `me` (as kLoadMe and kCallMe) whose one argument is a local
+  // less a constant, pushed and called in one dispatch.
+  kLoadMeLoadConstSubCall = 0xF1,  // LOADR 0; LOAD a; PUSHC k; SUB; CALL
+  kAddRetv = 0xF2,                 // ADD; RETV
 };
 constexpr u8 kFirstFusedOpcode = 0xE0;
-constexpr u8 kFusedOpcodeCount = 17;
+constexpr u8 kFusedOpcodeCount = 19;
 
 // Which of `cc`'s outcomes of CMP (bit 0: below, 1: equal, 2: above) leave a nonzero word; 0 for
 // a byte that is no such condition.

@@ -140,8 +140,8 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
   u32 used = budget.used;
 #endif
   const u8* codeStart = nullptr;
+  // The function being run; its library is the one an instruction's numbers index.
   const GSFunction* function = nullptr;
-  const GSLibrary* library = nullptr;
   i32 error = kRunDone;
   GSFrameHeader* frame = stack.CurrentFrame();
   // What a call instruction found, for the entry both call forms share.
@@ -151,17 +151,29 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
   GSHandle calleeView = 0;
   u32 callBorrow = 0;  // GSStack::kBorrowedMe for a call on the caller's own `me`
   bool leavingOwnContext = false;  // the frame a return leaves entered a context of its own
+  // Where the callers of the frames this run entered resume, innermost last: a return to one of
+  // them goes straight back rather than through its header's function number and word indexes,
+  // which name the same. Frames past the record's end, and those a paused or nested run left,
+  // take the header's way.
+  struct Resume {
+    const u8* ip;
+    u32* locals;
+    const GSFunction* function;
+  };
+  constexpr u32 kResumeRecords = 32;
+  Resume resumes[kResumeRecords];
+  u32 callDepth = 0;  // frames this run entered and has not left
 
   // Enters the function of `frame` at `offset`; a frame without code or without `me` fails.
-#define KS_ENTER(frameExpr, offsetExpr)                            \
-  do {                                                             \
-    function = GSStack::FunctionOf(frameExpr);                     \
-    if (function == nullptr || function->record.codeLength == 0) { \
-      error = kRunIllegalInstruction;                              \
-      goto error_exit;                                             \
-    }                                                              \
-    library = function->library;                                   \
-    codeStart = function->record.code;                             \
+#define KS_ENTER(frameExpr, offsetExpr)                                  \
+  do {                                                                   \
+    const GSFunction* entered_ = GSStack::FunctionOf(frameExpr);         \
+    if (entered_ == nullptr || entered_->record.codeLength == 0) {       \
+      error = kRunIllegalInstruction;                                    \
+      goto error_exit;                                                   \
+    }                                                                    \
+    function = entered_;                                                 \
+    codeStart = function->record.code;                                   \
     ip = codeStart + (offsetExpr);                                 \
     lastJump = ip;                                                 \
     locals = stack.Locals(frameExpr);                              \
@@ -250,12 +262,12 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
       &&L_kLoadIncStoreJmp,
       &&L_kLoadLoadrAsizeCmpJz,
       &&L_kLoadLoadrLoadAgetAddStore,
+      &&L_kLoadMeLoadConstSubCall,
+      &&L_kAddRetv,
       // the bytes past them
       KS_ILLEGAL4,
       KS_ILLEGAL4,
       KS_ILLEGAL4,
-      &&L_illegal,
-      &&L_illegal,
       &&L_illegal,
 #undef KS_ILLEGAL20
 #undef KS_ILLEGAL4
@@ -735,10 +747,24 @@ dispatch_next:
     callBorrow = GSStack::kBorrowedMe;
     goto call_method;
   }
+  KS_FUSED_CASE(kLoadMeLoadConstSubCall) {
+    sp[1] = locals[0];
+    sp[2] = static_cast<u32>(GSByteCode::WrapSub(AsInt(locals[ByteOrder::LoadLE16(ip + 3)]),
+                                                 AsInt(ByteOrder::LoadLE32(ip + 6))));
+    sp += 2;
+    ip += 12;  // past the CALL's opcode, to its operands
+    callBorrow = GSStack::kBorrowedMe;
+    goto call_method;
+  }
 
   KS_FUSED_CASE(kLoadRetv) {
     *++sp = locals[ByteOrder::LoadLE16(ip)];
     ip += 3;
+    goto return_value;
+  }
+  KS_FUSED_CASE(kAddRetv) {
+    KS_BINARY_INT(GSByteCode::WrapAdd(a, b));
+    ++ip;
     goto return_value;
   }
 
@@ -750,7 +776,7 @@ dispatch_next:
     KS_NEXT();
   }
   KS_CASE(kPushs) {
-    const std::string& text = library->image.strings[KS_U16()];
+    const std::string& text = function->library->image.strings[KS_U16()];
     const GSHandle string = ObjectBridge::NewString(text.data(), static_cast<u32>(text.size()));
     if (string == 0) KS_FAIL(kRunArrayOutOfBounds);
     *++sp = string;
@@ -846,7 +872,7 @@ dispatch_next:
 
   // ---- Objects and references ----
   KS_CASE(kIsclass) {
-    const GSClass* cls = library->classLinks[KS_U16()].linkedClass;
+    const GSClass* cls = function->library->classLinks[KS_U16()].linkedClass;
     const GSHandle object = *sp;
     if (object == 0) KS_FAIL(kRunNullReference);
     *sp = ObjectBridge::IsClass(object, cls);
@@ -854,7 +880,7 @@ dispatch_next:
     KS_NEXT();
   }
   KS_CASE(kNew) {
-    const GSClass* cls = library->classLinks[KS_U16()].linkedClass;
+    const GSClass* cls = function->library->classLinks[KS_U16()].linkedClass;
     stack.SetTop(sp);
     const SavedState saved = SaveState();
     KS_BUDGET_OUT();
@@ -866,7 +892,7 @@ dispatch_next:
     KS_NEXT();
   }
   KS_CASE(kStatic) {
-    const GSClass* cls = library->classLinks[KS_U16()].linkedClass;
+    const GSClass* cls = function->library->classLinks[KS_U16()].linkedClass;
     KS_BUDGET_OUT();
     const GSHandle object = ObjectBridge::StaticInstance(cls);
     KS_BUDGET_IN();
@@ -875,7 +901,7 @@ dispatch_next:
     KS_NEXT();
   }
   KS_CASE(kCast) {
-    const GSClass* cls = library->classLinks[KS_U16()].linkedClass;
+    const GSClass* cls = function->library->classLinks[KS_U16()].linkedClass;
     const GSHandle object = *sp;
     if (object != 0) {
       if (cls == nullptr) KS_FAIL(kRunLinkError);
@@ -987,11 +1013,11 @@ dispatch_next:
   KS_CASE(kCall) {
     callBorrow = 0;
   call_method:
-    callSite = static_cast<u32>(ip - 1 - codeStart);
+    const u8* const opcode = ip - 1;
     callObject = sp + KS_I16();
     const u32 method = KS_U16();
     if (*callObject == 0 ||
-        !ObjectBridge::ResolveCall(ip, function, callSite, *callObject, method, &callee, &calleeView)) {
+        !ObjectBridge::ResolveCall(ip, function, opcode, *callObject, method, &callee, &calleeView)) {
       KS_FAIL(kRunNullReference);
     }
     if (calleeView == 0) KS_FAIL(kRunNullReference);
@@ -1000,8 +1026,7 @@ dispatch_next:
   enter_callee : {
     *callObject = calleeView;  // the count moves with it: every view shares the instance's count
     KS_JUMP_TO(ip);
-    stack.SetTop(sp);
-    if (!stack.PushFrame(callee, static_cast<u32>(ip - codeStart), callBorrow)) {
+    if (!stack.EnterFrame(sp, callee, static_cast<u32>(ip - codeStart), callBorrow)) {
       KS_FAIL(kRunStackOverflow);
     }
     KESTRO_ASSERT(GSStack::FunctionOf(stack.CurrentFrame()) == callee);
@@ -1011,24 +1036,26 @@ dispatch_next:
     KESTRO_ASSERT(stack.Locals(stack.CurrentFrame()) == sp + callee->record.header.localsOffset);
     // The run's context follows the object whose method runs.
     if (calleeView != locals[0] && EnterContextOf(calleeView)) stack.MarkOwnContext();
+    if (callDepth < kResumeRecords) resumes[callDepth] = {ip, locals, function};
+    ++callDepth;
     locals = sp + callee->record.header.localsOffset;
-    sp = stack.Top();
+    sp += callee->record.header.frameAdvance;
+    KESTRO_ASSERT(sp == stack.Top());
     function = callee;
-    library = callee->library;
     codeStart = callee->record.code;
     ip = codeStart;
     lastJump = ip;
     KS_NEXT();
   }
   KS_CASE(kCalln) {
-    const u32 site = static_cast<u32>(ip - 1 - codeStart);
+    const u8* const opcode = ip - 1;
     const i32 slot = KS_I16();
     u32* object = sp + slot;
     const u32 method = KS_U16();
     const GSFunction* callee = nullptr;
     GSHandle view = 0;
     if (*object == 0 ||
-        !ObjectBridge::ResolveCall(ip, function, site, *object, method, &callee, &view)) {
+        !ObjectBridge::ResolveCall(ip, function, opcode, *object, method, &callee, &view)) {
       KS_FAIL(kRunNullReference);
     }
     if (callee->native == nullptr) KS_FAIL(kRunNativeCallError);
@@ -1097,22 +1124,55 @@ dispatch_next:
   }
   KS_CASE(kRetv) KS_CASE(kRetvr) {
   return_value:
-    leavingOwnContext = (stack.CurrentFrame()->function & GSStack::kOwnContext) != 0;
+    GSFrameHeader* const leaving = stack.CurrentFrame();
+    const u32 header = leaving->function;
+    leavingOwnContext = (header & GSStack::kOwnContext) != 0;
+    // A balanced frame that borrowed its `me` and holds no other reference has nothing to
+    // release: its result goes where `me` lay and a caller this run entered it from resumes.
+    if ((header & GSStack::kBorrowedMe) != 0 && function->record.referenceSlots.empty() &&
+        callDepth - 1 < kResumeRecords && sp == &leaving->localsBase + 1) {
+      KESTRO_ASSERT(stack.Locals(leaving) == locals);
+      KESTRO_ASSERT(resumes[callDepth - 1].ip ==
+                    resumes[callDepth - 1].function->record.code + leaving->returnOffset);
+      *locals = *sp;
+      sp = locals;
+      stack.SetTop(sp);
+      // Its caller's frame, which this run entered it from, is below it.
+      stack.SetCurrentFrame(
+          reinterpret_cast<GSFrameHeader*>(stack.Base() + leaving->previousFrame));
+      goto resume_caller;
+    }
     stack.SetTop(sp);
     const bool balanced = stack.ReturnValue(false, function);
     sp = stack.Top();
     if (!balanced) KS_FAIL(kRunStackReturnError);
   }
   leave_callee : {
-    GSFrameHeader* caller = stack.CurrentFrame();
-    if (caller == nullptr) {
-      state_ = kDead;
-      goto normal_exit;
+    if (callDepth - 1 < kResumeRecords) {
+    resume_caller:
+      const Resume& resume = resumes[--callDepth];
+      // The caller's frame is the one its call entered from: header, function and locals alike.
+      KESTRO_ASSERT(stack.CurrentFrame() != nullptr &&
+                    GSStack::FunctionOf(stack.CurrentFrame()) == resume.function &&
+                    stack.Locals(stack.CurrentFrame()) == resume.locals);
+      KS_JUMP_TO(resume.ip);
+      function = resume.function;
+      codeStart = function->record.code;
+      locals = resume.locals;
+      // A caller that stored over its `me` before the call fails as it is entered again.
+      if (locals[0] == 0) KS_FAIL(kRunNullReference);
+    } else {
+      if (callDepth != 0) --callDepth;  // a frame past the record's end
+      GSFrameHeader* caller = stack.CurrentFrame();
+      if (caller == nullptr) {
+        state_ = kDead;
+        goto normal_exit;
+      }
+      // A balanced return leaves the caller's header and operand words where they were.
+      KESTRO_ASSERT(sp >= &caller->localsBase);
+      KS_JUMP_TO(ip);
+      KS_ENTER(caller, stack.ReturnOffset());
     }
-    // A balanced return leaves the caller's header and operand words where they were.
-    KESTRO_ASSERT(sp >= &caller->localsBase);
-    KS_JUMP_TO(ip);
-    KS_ENTER(caller, stack.ReturnOffset());
     if (leavingOwnContext) SetCurrentContext(stack.CurrentContext());
     KS_NEXT();
   }
@@ -1120,7 +1180,7 @@ dispatch_next:
     const u32 n = ByteOrder::LoadLE16(ip);
     const u8* pairs = ip + 2;
     if (owner_ == nullptr || IsStatic() || !owner_->CanReceive()) KS_FAIL(kRunThreadError);
-    const std::vector<std::string>& strings = library->image.strings;
+    const std::vector<std::string>& strings = function->library->image.strings;
     for (u32 i = 0; i < n; ++i) {
       const u16 major = owner_->MessageTypeId(strings[ByteOrder::LoadLE16(pairs + i * 4)]);
       const u16 minor = owner_->MessageTypeId(strings[ByteOrder::LoadLE16(pairs + i * 4 + 2)]);
@@ -1176,7 +1236,9 @@ error_exit : {
     line = LineOfOffset(failedFunction, ip > code ? static_cast<u32>(ip - 1 - code) : 0);
   }
   stack.SetTop(sp);
-  FailRun(error, line, library != nullptr ? library->name.c_str() : "");
+  FailRun(error, line,
+          function != nullptr && function->library != nullptr ? function->library->name.c_str()
+                                                                : "");
   SetCurrentThread(previousThread);
   SetCurrentContext(previousContext);
   if (deletePending_ && runDepth_ == 0) delete this;

@@ -47,6 +47,11 @@ class GSStack {
   // the overflow lines logged) when its frame words do not fit.
   // `borrowedMe` (0 or kBorrowedMe) marks an object word the caller pushed without a count.
   inline bool PushFrame(const GSFunction* function, u32 returnOffset, u32 borrowedMe = 0);
+  // PushFrame for the interpreter, which holds the top in hand: `top` is the caller's last
+  // operand word, and the function's layout passed the library check. The new header, or null
+  // (the overflow logged, the top left as it was) when the frame does not fit.
+  inline GSFrameHeader* EnterFrame(u32* top, const GSFunction* function, u32 returnOffset,
+                                   u32 borrowedMe);
   // Gives the current frame a count of its own on a borrowed `me`, before the frame replaces it.
   inline void OwnMe();
   // Leaves the current frame without a result; false without a frame or when it is unbalanced.
@@ -135,23 +140,33 @@ i32 LineOfOffset(const GSFunction* function, u32 offset);
 
 KS_STACK_INLINE bool GSStack::PushFrame(const GSFunction* function, u32 returnOffset,
                                        u32 borrowedMe) {
-  const GSByteCode::FunctionRecordHeader& h = function->record.header;
-  const i64 used = top_ - base_;
-  if (i64(h.frameWords) > i64(capacity_) - used || h.frameAdvance < GSByteCode::kFrameHeaderWords) {
+  // Native functions' records never met the library check.
+  if (function->record.header.frameAdvance < GSByteCode::kFrameHeaderWords) {
     LogOverflow();
     return false;
   }
+  return EnterFrame(top_, function, returnOffset, borrowedMe) != nullptr;
+}
+
+KS_STACK_INLINE GSFrameHeader* GSStack::EnterFrame(u32* top, const GSFunction* function,
+                                                   u32 returnOffset, u32 borrowedMe) {
+  const GSByteCode::FunctionRecordHeader& h = function->record.header;
+  const i64 used = top - base_;
+  if (i64(h.frameWords) > i64(capacity_) - used) {
+    LogOverflow();
+    return nullptr;
+  }
   // The local variables start at 0; the header is written below and operand words are always
   // pushed before they are read, so the rest need not be cleared.
-  for (u32 *word = top_ + 1, *end = top_ + h.headerOffset; word < end; ++word) *word = 0;
-  auto* header = reinterpret_cast<GSFrameHeader*>(top_ + h.headerOffset);
+  for (u32 *word = top + 1, *end = top + h.headerOffset; word < end; ++word) *word = 0;
+  auto* header = reinterpret_cast<GSFrameHeader*>(top + h.headerOffset);
   header->function = function->number | borrowedMe;
   header->returnOffset = returnOffset;
   header->previousFrame = currentFrame_ != nullptr ? IndexOf(currentFrame_) : kNoFrame;
-  header->localsBase = IndexOf(top_ + h.localsOffset);
+  header->localsBase = static_cast<u32>(used + h.localsOffset);
   currentFrame_ = header;
-  top_ += h.frameAdvance;
-  return true;
+  top_ = top + h.frameAdvance;
+  return header;
 }
 
 KS_STACK_INLINE void GSStack::ReleaseFrameReferences(GSFrameHeader* frame,

@@ -49,9 +49,6 @@ bool ResolveMethod(GSHandle object, u32 method, const GSFunction** function, GSH
   return true;
 }
 
-bool CallFits(const GSFunction* caller, u32 site, const GSFunction* callee) {
-  return caller->CallFits(site, callee);
-}
 
 u32* FieldOfKind(GSHandle object, u32 field, u8 kind) {
   u32* word = FieldOf(object, field);
@@ -78,7 +75,22 @@ void ForgetMethodCache() {
   g_methodCacheFilled = false;
 }
 
-void NoteMethodCacheFilled() { g_methodCacheFilled = true; }
+ResolvedCall ResolveCallMiss(const u8* site, const GSFunction* caller, const u8* opcode,
+                             GSHandle object, u32 method) {
+  const GSFunction* found = nullptr;
+  GSHandle view = 0;
+  if (!ResolveMethod(object, method, &found, &view) ||
+      !caller->CallFits(static_cast<u32>(opcode - caller->record.code), found)) {
+    return {nullptr, 0};
+  }
+  const u32* words = GSMachine::LiveArena().Word(object);
+  const ScriptRef instance = object + words[0] - kInstanceHeaderWords;
+  const u32 classId =
+      reinterpret_cast<const GSInstanceHeader*>(GSMachine::LiveArena().Word(instance))->scriptClass;
+  MethodCacheSlot(site, classId) = {site, classId, words[1], found, ViewIndex(view, instance)};
+  g_methodCacheFilled = true;
+  return {found, view};
+}
 
 void StoreReferenceField(GSHandle object, u32* field, GSHandle value) {
   const ScriptRef word = static_cast<ScriptRef>(field - GSMachine::LiveArena().Word(object));

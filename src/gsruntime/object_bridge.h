@@ -77,36 +77,41 @@ struct MethodCacheEntry {
 };
 inline MethodCacheEntry g_methodCache[512];
 void ForgetMethodCache();
-void NoteMethodCacheFilled();
+// The entry a call site and an instance's class share.
+inline MethodCacheEntry& MethodCacheSlot(const u8* site, u32 classId) {
+  return g_methodCache[(reinterpret_cast<uintptr_t>(site) ^ classId) & 511];
+}
 
-// A call site is checked against the function it finds once, as the entry is made
-// (GSFunction::CallFits): false for one that does not fit, as for one not found.
-bool CallFits(const GSFunction* caller, u32 site, const GSFunction* callee);
-inline bool ResolveCall(const u8* site, const GSFunction* caller, u32 siteOffset, GSHandle object,
-                        u32 method, const GSFunction** function, GSHandle* view) {
-  const u32* words = GSMachine::LiveArena().Word(object);
+// ResolveMethod for a call site the cache did not answer, which is then checked against the
+// function found (GSFunction::CallFits: a null function for one that does not fit, as for one
+// not found) and entered in the cache. Out of line and returned by value, so that the hit keeps
+// the caller's values in registers. `site` is the address after the call instruction, `opcode`
+// its first byte.
+struct ResolvedCall {
+  const GSFunction* function;
+  GSHandle view;
+};
+ResolvedCall ResolveCallMiss(const u8* site, const GSFunction* caller, const u8* opcode,
+                             GSHandle object, u32 method);
+inline bool ResolveCall(const u8* site, const GSFunction* caller, const u8* opcode,
+                        GSHandle object, u32 method, const GSFunction** function, GSHandle* view) {
+  const ScriptArena& arena = GSMachine::LiveArena();
+  const u32* words = arena.Word(object);
   if (words == nullptr) return false;
   const ScriptRef instance = object + words[0] - kInstanceHeaderWords;
-  const auto* header =
-      reinterpret_cast<const GSInstanceHeader*>(GSMachine::LiveArena().Word(instance));
-  if (header == nullptr) return false;
-  MethodCacheEntry& entry =
-      g_methodCache[(reinterpret_cast<uintptr_t>(site) ^ header->scriptClass) & 511];
+  // The instance's header lies below the view, inside the arena as the view is.
+  if (instance - 1 >= object) return false;
+  const auto* header = reinterpret_cast<const GSInstanceHeader*>(words - (object - instance));
+  const MethodCacheEntry& entry = MethodCacheSlot(site, header->scriptClass);
   if (entry.site == site && entry.classId == header->scriptClass && entry.tableEntry == words[1]) {
     *function = entry.function;
     *view = ViewReference(instance, entry.viewOffset);
     return true;
   }
-  // Found through locals, so that the caller's own never have their address taken.
-  const GSFunction* found = nullptr;
-  GSHandle foundView = 0;
-  if (!ResolveMethod(object, method, &found, &foundView)) return false;
-  if (!CallFits(caller, siteOffset, found)) return false;
-  entry = {site, header->scriptClass, words[1], found, ViewIndex(foundView, instance)};
-  NoteMethodCacheFilled();
-  *function = found;
-  *view = foundView;
-  return true;
+  const ResolvedCall found = ResolveCallMiss(site, caller, opcode, object, method);
+  *function = found.function;
+  *view = found.view;
+  return found.function != nullptr;
 }
 // The word of field `field` in the object's view; null when it lies outside the instance.
 inline u32* FieldOf(GSHandle object, u32 field) {

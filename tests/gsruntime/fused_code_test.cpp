@@ -1,8 +1,10 @@
 #include "gsruntime/fused_code.h"
 
 #include <climits>
+#include <string>
 #include <vector>
 
+#include "gscommon/opcode_table.h"
 #include "gsruntime/gs_script_instance.h"
 #include "gsruntime/script_run_fixture.h"
 
@@ -64,6 +66,8 @@ TEST(FusedCodeTest, RewritesTheFirstByteOfEachRunAndNothingElse) {
         Op(FusedOpcode::kLoadrAsize), 2, 0, Op(Opcode::kAsize), kLoadr, 2, 0, kLoad, 3, 0, kLoadr,
         4, 0, Op(Opcode::kAsetr)}},
       {"a returned local", {kLoad, 1, 0, kRetv}, {Op(FusedOpcode::kLoadRetv), 1, 0, kRetv}},
+      {"a returned sum, and a sum stored", {Op(Opcode::kAdd), kRetv, Op(Opcode::kAdd), kStore, 1, 0},
+       {Op(FusedOpcode::kAddRetv), kRetv, Op(Opcode::kAdd), kStore, 1, 0}},
       {"a stored sum, a step and its jump back, and a step of another slot before a jump",
        {kLoad, 1, 0, kLoad, 2, 0, Op(Opcode::kAdd), kStore, 3, 0, kLoad, 2, 0, kInc, kStore, 2,
         0, kJmp, 0, 0, 0, 0, kLoad, 2, 0, kInc, kStore, 1, 0, kJmp, 0, 0, 0, 0},
@@ -80,9 +84,18 @@ TEST(FusedCodeTest, RewritesTheFirstByteOfEachRunAndNothingElse) {
         kLoad, 1, 0, Op(Opcode::kAget), Op(Opcode::kAdd), kStore, 3, 0, kRetv}},
       {"a run cut by the code's end", {kLoad, 1, 0, kLoad, 2, 0}, {kLoad, 1, 0, kLoad, 2, 0}},
       {"a call on `me` past its arguments",
-       {kLoadr, 0, 0, kLoad, 1, 0, kPushc, 1, 0, 0, 0, Op(Opcode::kSub), kCall, 0xFF, 0xFF, 3, 0},
-       {Op(FusedOpcode::kLoadMe), 0, 0, Op(FusedOpcode::kLoadConstSub), 1, 0, kPushc, 1, 0, 0, 0,
-        Op(Opcode::kSub), Op(FusedOpcode::kCallMe), 0xFF, 0xFF, 3, 0}},
+       {kLoadr, 0, 0, kLoad, 1, 0, kPushc, 1, 0, 0, 0, Op(Opcode::kAdd), kLoad, 2, 0, kCall, 0xFE,
+        0xFF, 3, 0},
+       {Op(FusedOpcode::kLoadMe), 0, 0, Op(FusedOpcode::kLoadConstAdd), 1, 0, kPushc, 1, 0, 0, 0,
+        Op(Opcode::kAdd), kLoad, 2, 0, Op(FusedOpcode::kCallMe), 0xFE, 0xFF, 3, 0}},
+      {"a recursion's step, and one with a second argument",
+       {kLoadr, 0, 0, kLoad, 1, 0, kPushc, 1, 0, 0, 0, Op(Opcode::kSub), kCall, 0xFF, 0xFF, 3, 0,
+        kLoadr, 0, 0, kLoad, 1, 0, kPushc, 2, 0, 0, 0, Op(Opcode::kSub), kLoad, 2, 0, kCall, 0xFE,
+        0xFF, 3, 0},
+       {Op(FusedOpcode::kLoadMeLoadConstSubCall), 0, 0, Op(FusedOpcode::kLoadConstSub), 1, 0,
+        kPushc, 1, 0, 0, 0, Op(Opcode::kSub), Op(FusedOpcode::kCallMe), 0xFF, 0xFF, 3, 0,
+        Op(FusedOpcode::kLoadMe), 0, 0, Op(FusedOpcode::kLoadConstSub), 1, 0, kPushc, 2, 0, 0, 0,
+        Op(Opcode::kSub), kLoad, 2, 0, Op(FusedOpcode::kCallMe), 0xFE, 0xFF, 3, 0}},
       {"`me` as an argument, not the object",
        {kLoadr, 1, 0, kLoadr, 0, 0, kCall, 0xFF, 0xFF, 3, 0},
        {kLoadr, 1, 0, kLoadr, 0, 0, kCall, 0xFF, 0xFF, 3, 0}},
@@ -303,6 +316,165 @@ TEST_F(FusedRunTest, CallsOnMeBorrowItThroughReturnsErrorsAndDrops) {
   EXPECT_EQ(word, 3u);
   EXPECT_EQ(GSMachine::Instance().Arena().UsedBytes(), used);
   EXPECT_EQ(CountOf(object_.Reference()), count);
+}
+
+constexpr const char* kCalls = R"(class Shape {
+  int side;
+  public int Area() { return 1; }
+  public int Twice(int n) {
+    side = n;
+    return Area() + Area();
+  }
+  public int Fib(int n) {
+    if (n < 2) return n;
+    return Fib(n - 1) + Fib(n - 2);
+  }
+  public int Deep(int n) {
+    if (n == 0) return 1 / n;
+    return Deep(n - 1) + 1;
+  }
+  public int Down(int n) { return Down(n + 1) + 1; }
+  public int Held(int n) {
+    string s = "ab";
+    if (n == 0) return s.size();
+    return Held(n - 1) + s.size();
+  }
+  public int Get() { return side; }
+  public int Count(int n) {
+    if (n == 0) return 0;
+    return Count(n - 1) + 1;
+  }
+};
+class Square isclass Shape {
+  public int Area() { return side * side + inherited(); }
+  public int Mixed(int n) {
+    Shape other = new Shape();
+    if (n <= 0) return other.Get() + Get();
+    return Mixed(n - 1) + other.Fib(10) + Twice(2);
+  }
+};
+)";
+
+// The instructions fused runs stand for, back in place of their first bytes.
+void Unfuse(const GSByteCode::FunctionRecord& record) {
+  auto* code = const_cast<u8*>(record.code);
+  for (u32 offset = 0; offset < record.codeLength;) {
+    switch (static_cast<FusedOpcode>(code[offset])) {
+      case FusedOpcode::kCmpJz:
+        code[offset] = Op(Opcode::kCmp);
+        break;
+      case FusedOpcode::kLoadrLoadAget:
+      case FusedOpcode::kLoadrLoadLoadAset:
+      case FusedOpcode::kLoadrAsize:
+      case FusedOpcode::kLoadMe:
+      case FusedOpcode::kLoadMeLoadConstSubCall:
+        code[offset] = Op(Opcode::kLoadr);
+        break;
+      case FusedOpcode::kCallMe:
+        code[offset] = Op(Opcode::kCall);
+        break;
+      case FusedOpcode::kAddRetv:
+        code[offset] = Op(Opcode::kAdd);
+        break;
+      default:
+        if (code[offset] >= GSRuntime::kFirstFusedOpcode) code[offset] = Op(Opcode::kLoad);
+        break;
+    }
+    const u32 size = GSByteCode::InstructionLength(code, record.codeLength, offset);
+    ASSERT_NE(size, 0u) << "at " << offset;
+    offset += size;
+  }
+}
+
+// What one call left behind: its result or the exception it logged, the object's count, the
+// arena's bytes and the run budget it used.
+struct CallTrace {
+  bool done;
+  u32 word;
+  std::string exception;
+  i32 count;
+  u64 arenaBytes;
+  u32 budget;
+  bool operator==(const CallTrace&) const = default;
+};
+
+// Calls entered straight from the interpreter return to their callers the short way (within the
+// run's record of callers, and through a borrowed `me` without the release pass); the same calls
+// with every run unfused, whose plain calls count `me`, leave the same results, errors, counts and
+// budget: recursion past the record's end and to the stack's limit, an error deep in a callee,
+// frames that hold references, calls on other objects, overridden and inherited methods.
+TEST_F(FusedRunTest, ShortReturnsLeaveWhatPlainCallsLeave) {
+  Build(kCalls, "Square");
+  struct Step {
+    const char* method;
+    std::vector<ScriptArgument> arguments;
+  };
+  // The overflow last: a plain call that overflows leaves the `me` it counted among the operand
+  // words, which an unwinding cannot tell from numbers; a borrowed one counted none.
+  const std::vector<Step> steps = {
+      {"Fib", {I(15)}},   {"Twice", {I(3)}}, {"Deep", {I(5)}},  {"Deep", {I(50)}},
+      {"Held", {I(3)}},   {"Held", {I(45)}}, {"Mixed", {I(4)}}, {"Mixed", {I(40)}},
+      {"Fib", {I(12)}},   {"Down", {I(0)}},
+  };
+  const auto run = [&] {
+    std::vector<CallTrace> traces;
+    for (const Step& step : steps) {
+      gs_test::LogLines().clear();
+      CallTrace trace{};
+      trace.done = Call(step.method, step.arguments, &trace.word);
+      for (const std::string& line : gs_test::LogLines()) {
+        if (line.rfind("Thread Exception: ", 0) == 0) trace.exception = line;
+      }
+      trace.count = CountOf(object_.Reference());
+      trace.arenaBytes = GSMachine::Instance().Arena().UsedBytes();
+      trace.budget = GSMachine::Instance().RunBudget().used;
+      traces.push_back(trace);
+    }
+    return traces;
+  };
+  // A level of recursion steps the same bytes whether its return finds the caller in the run's
+  // record (the shallow levels) or through the frame's header (those past the record's end).
+  const auto budgetOf = [&](const char* method, i32 n) {
+    u32 word = 0;
+    EXPECT_TRUE(Call(method, {I(n)}, &word)) << method << " " << n;
+    return GSMachine::Instance().RunBudget().used;
+  };
+  const auto checkLevels = [&](const char* form) {
+    for (const char* method : {"Count", "Held"}) {
+      const u32 deep = budgetOf(method, 60) - budgetOf(method, 59);
+      EXPECT_EQ(deep, budgetOf(method, 10) - budgetOf(method, 9)) << method << ", " << form;
+      EXPECT_GT(deep, 0u) << method << ", " << form;
+    }
+  };
+  checkLevels("fused");
+  const std::vector<CallTrace> fused = run();
+  for (const auto& cls : library_->classes) {
+    for (const GSRuntime::GSFunction& function : cls->functions) Unfuse(function.record);
+  }
+  checkLevels("plain");
+  const std::vector<CallTrace> plain = run();
+  ASSERT_EQ(fused.size(), plain.size());
+  for (size_t i = 0; i < fused.size(); ++i) {
+    const std::string what = std::string(steps[i].method) + " step " + std::to_string(i);
+    EXPECT_EQ(fused[i].done, plain[i].done) << what;
+    EXPECT_EQ(fused[i].word, plain[i].word) << what;
+    EXPECT_EQ(fused[i].exception, plain[i].exception) << what;
+    if (i + 1 < fused.size()) {
+      EXPECT_EQ(fused[i].count, plain[i].count) << what;
+    }
+    EXPECT_EQ(fused[i].arenaBytes, plain[i].arenaBytes) << what;
+    EXPECT_EQ(fused[i].budget, plain[i].budget) << what;
+  }
+  // And what they leave is right.
+  EXPECT_EQ(fused[0].word, 610u);
+  EXPECT_EQ(fused[1].word, 20u);  // Square's Area twice: 3 * 3 + Shape's 1
+  EXPECT_NE(fused[3].exception.find("ER_DivideByZero, line 13"), std::string::npos);
+  EXPECT_EQ(fused[5].word, 92u);
+  EXPECT_TRUE(fused[7].done);
+  EXPECT_EQ(fused[7].word, 40u * (55u + 10u) + 2u);  // the innermost sees Twice(2)'s side
+  EXPECT_NE(fused[9].exception.find("ER_StackOverflow, line 16"), std::string::npos);
+
+  for (const CallTrace& trace : fused) EXPECT_EQ(trace.count, fused[0].count);
 }
 
 }  // namespace
