@@ -39,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t length = std::char_traits<char>::length(line.c_str());
     std::vector<std::string> arguments{"prog"};
     TokenizeBatchLine(line.c_str(), arguments);
-    if (arguments.size() > kBatchMaxArguments || arguments[0] != "prog") std::abort();
+    // Every argument ends at a blank or a quote of the line, or at one of the two blanks added.
+    if (arguments.size() > length + 3 || arguments[0] != "prog") std::abort();
     for (size_t i = 1; i < arguments.size(); ++i) {
       if (arguments[i].size() > length) std::abort();
     }
