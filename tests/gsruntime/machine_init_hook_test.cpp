@@ -17,6 +17,7 @@ bool HasProbe() { return GSMachine::Instance().FindNative("Probe", "$void@Probe:
 // A host's natives come back with every set-up of the machine, beside the built-in ones, until
 // the host takes its hook away.
 TEST(MachineInitHookTest, HostNativesAreRegisteredAgainByEverySetUp) {
+  g_hookRuns = 0;
   GSMachine::ResetForTests();
   const u32 builtIns = GSMachine::Instance().NativeCount();
   ASSERT_GT(builtIns, 0u);

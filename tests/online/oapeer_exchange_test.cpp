@@ -97,9 +97,10 @@ TEST(OapeerExchange, SixHundredMessagesInOrderThroughFaults) {
       << "; the peer's log ends:" << Tail(peerProcess.Log(), 40);
   for (u32 i = 0; i < kMessages; ++i) ASSERT_EQ(sent[i], client.received[i]) << i;
   client.Disconnect();
-  // The notice is one datagram, sent once, and the peer's own faults may drop it (3 in 100) or
-  // hold it back: wait for it a while, and take its drop as the only other ending.
-  const auto noticeDue = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  // The notice is one datagram, sent once: the peer's own faults may drop it, and a loaded
+  // machine may drop it from a full socket buffer. Give it a while to arrive, so that a peer
+  // that hears it has logged it before it stops, but it proves nothing about the exchange.
+  const auto noticeDue = std::chrono::steady_clock::now() + std::chrono::seconds(2);
   while (peerProcess.Log().find("disconnect notice") == std::string::npos &&
          std::chrono::steady_clock::now() < noticeDue) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -111,12 +112,6 @@ TEST(OapeerExchange, SixHundredMessagesInOrderThroughFaults) {
                            "message out", "fault drop", "fault duplicate", "fault reorder",
                            "duplicate ", "stopping"})
     EXPECT_NE(std::string::npos, log.find(step)) << step;
-  const size_t notice = log.find("disconnect notice");
-  const size_t lastMessage = log.rfind("message in");
-  EXPECT_TRUE(notice != std::string::npos ||
-              log.find("fault drop in", lastMessage) != std::string::npos)
-      << "neither the notice nor its drop after the last message; the peer's log ends:"
-      << Tail(log, 20);
 }
 
 // A client at the datagram level (fragment mode, one fragment a message), so the test decides
