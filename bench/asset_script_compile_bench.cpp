@@ -18,7 +18,7 @@
 #include "gsruntime/gs_machine.h"
 #include "pymclient/install_paths.h"
 #include "pymclient/spec_registry.h"
-#include "scripthost/kestro_script_spec.h"
+#include "scripthost/gso_library.h"
 #include "scripthost/pym_compile_asset.h"
 
 namespace {

@@ -10,6 +10,8 @@ namespace PymDaemonSrv {
 
 namespace {
 
+constexpr auto kSendGrace = std::chrono::seconds(1);
+
 void Log(const char* format, u64 connectionId) {
   Qel::Log::Get("PymDaemon").Printf(Qel::Log::kMessage, format, (unsigned long long)connectionId);
 }
@@ -92,10 +94,13 @@ HostCommandOutcome CommandHostRegistry::Run(const std::vector<u8>& command, std:
   host->answered = false;
   host->reply.clear();
   lock.unlock();
-  // The limit covers the send: a host that stopped reading its socket would hold the request
-  // without bound. Sent without the lock: a slow socket must not hold up the other hosts.
+  // The send is bounded: a host that stopped reading its socket would hold the request without
+  // bound. It gets at least kSendGrace, though: a limit of a few milliseconds, spent by a loaded
+  // machine before the note goes out, says nothing about the host, which would be dropped for it.
+  // Sent without the lock: a slow socket must not hold up the other hosts.
+  const auto sendBy = std::max(deadline, std::chrono::steady_clock::now() + kSendGrace);
   const bool sent =
-      host->notes->SendBy(PymProtocol::kNoteCommandHost, command.data(), command.size(), deadline);
+      host->notes->SendBy(PymProtocol::kNoteCommandHost, command.data(), command.size(), sendBy);
   lock.lock();
   if (!sent) {
     // A host that cannot take a command in time takes no other.
