@@ -13,7 +13,6 @@
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 
 #include "online/oapeer_process.h"
 #include "online/tme_link.h"
@@ -96,15 +95,9 @@ TEST(OapeerExchange, SixHundredMessagesInOrderThroughFaults) {
       << "; the peer gave up: " << GivingUp(peerProcess.Log())
       << "; the peer's log ends:" << Tail(peerProcess.Log(), 40);
   for (u32 i = 0; i < kMessages; ++i) ASSERT_EQ(sent[i], client.received[i]) << i;
+  // The disconnect notice is one datagram, sent once: the peer's own faults or a full socket
+  // buffer may drop it, so the exchange does not count on it.
   client.Disconnect();
-  // The notice is one datagram, sent once: the peer's own faults may drop it, and a loaded
-  // machine may drop it from a full socket buffer. Give it a while to arrive, so that a peer
-  // that hears it has logged it before it stops, but it proves nothing about the exchange.
-  const auto noticeDue = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  while (peerProcess.Log().find("disconnect notice") == std::string::npos &&
-         std::chrono::steady_clock::now() < noticeDue) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
 
   EXPECT_EQ(0, peerProcess.Stop());
   const std::string log = peerProcess.Log();
