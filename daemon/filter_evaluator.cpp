@@ -4,6 +4,7 @@
 #include <string>
 
 #include "assetdata/category.h"
+#include "platform/ascii_text.h"
 #include "pymclient/pym_filter_codes.h"
 
 namespace PymDaemonSrv {
@@ -11,8 +12,6 @@ namespace PymDaemonSrv {
 namespace {
 
 namespace fc = PymFilterCodes;
-
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
 
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);

@@ -4,6 +4,7 @@
 
 #include "daemon/byte_cursor.h"
 #include "daemon/daemon_limits.h"
+#include "platform/ascii_text.h"
 #include "pymclient/pym_filter_codes.h"
 
 namespace PymDaemonSrv {
@@ -15,8 +16,6 @@ namespace {
 // Smallest possible element: a bool (tag and index). Bounds child counts against the bytes left.
 constexpr size_t kMinElementSize = 8;
 constexpr size_t kKUIDSize = 8;
-
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
 
 }  // namespace
 

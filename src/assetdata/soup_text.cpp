@@ -24,6 +24,7 @@
 #include "core/buffer_stream.h"
 #include "core/kuid.h"
 #include "core/stream.h"
+#include "platform/ascii_text.h"
 #include "platform/byte_order.h"
 #include "qel/code_page.h"
 #include "qel/dynamic_buffer.h"
@@ -37,16 +38,6 @@ constexpr size_t kNumberListChars = 255;
 inline bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 inline bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
 inline bool IsSpace(char c) { return IsBlank(c) || IsLineEnd(c); }
-inline bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-inline char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? char(c + ('a' - 'A')) : c; }
-
-bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    if (LowerAscii(text[i]) != LowerAscii(prefix[i])) return false;
-  }
-  return true;
-}
 
 size_t CountOccurrences(std::string_view text, std::string_view pattern) {
   size_t count = 0;
@@ -177,7 +168,7 @@ bool ParsePlainKuid(std::string_view value, KUID& out) {
       if (count != 0) number = i32(DigitsValue(word, count));
       at = start + count;
     }
-    while (at < limit && IsDigit(value[at])) {
+    while (at < limit && IsAsciiDigit(value[at])) {
       number = number * 10 + (value[at++] - '0');
     }
     numbers[i] = number;
@@ -202,7 +193,7 @@ i32 ParseInteger(std::string_view text) {
   if (negative) ++i;
   constexpr u64 kBeyond = u64(INT_MAX) + 2;  // large enough to saturate either way
   u64 magnitude = 0;
-  for (; i < text.size() && IsDigit(text[i]); ++i) {
+  for (; i < text.size() && IsAsciiDigit(text[i]); ++i) {
     if (magnitude < kBeyond) magnitude = magnitude * 10 + u64(text[i] - '0');
   }
   if (negative) return magnitude > u64(INT_MAX) ? INT_MIN : -i32(magnitude);
@@ -229,7 +220,7 @@ f32 ParseFloat(std::string_view text) {
       size_t i = sign;
       for (; i < text.size(); ++i) {
         const char c = text[i];
-        if (IsDigit(c)) {
+        if (IsAsciiDigit(c)) {
           mantissa = mantissa * 10 + u64(c - '0');
           ++digits;
         } else if (c == '.' && dot == text.size()) {
@@ -847,7 +838,7 @@ class TextParser {
     }
     // Only digits, '-', '.', ',' and blanks make numbers: any other first character makes a
     // text, such as a KUID, whose line need not be scanned twice.
-    if (first == '"' || (!IsDigit(first) && first != '-' && first != '.' && first != ',')) {
+    if (first == '"' || (!IsAsciiDigit(first) && first != '-' && first != '.' && first != ',')) {
       return ValueClass::kText;
     }
 
@@ -861,13 +852,13 @@ class TextParser {
     for (; i < line.size(); ++i) {
       if (line[i] == '.') {
         ++dots;
-      } else if (!IsDigit(line[i])) {
+      } else if (!IsAsciiDigit(line[i])) {
         break;
       }
     }
     if (i == line.size()) return dots == 0 ? ValueClass::kInteger : ValueClass::kFloat;
     for (const char c : line) {
-      if (!IsDigit(c) && c != '-' && c != '.' && c != ',' && !IsBlank(c)) {
+      if (!IsAsciiDigit(c) && c != '-' && c != '.' && c != ',' && !IsBlank(c)) {
         return ValueClass::kText;
       }
     }

@@ -12,11 +12,11 @@
 
 namespace {
 
-constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
-constexpr int kFaultSignalCount = sizeof kFaultSignals / sizeof kFaultSignals[0];
+constexpr int kGuardedSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
+constexpr int kGuardedSignalCount = sizeof kGuardedSignals / sizeof kGuardedSignals[0];
 constexpr size_t kAltStackSize = 64 * 1024;
 
-struct sigaction g_previous[kFaultSignalCount];
+struct sigaction g_previous[kGuardedSignalCount];
 thread_local volatile sig_atomic_t t_guardDepth = 0;
 
 // Lets the handler run after a stack overflow; threads that already have one keep theirs.
@@ -45,8 +45,8 @@ class AltStack {
 };
 
 void PassOn(int sig, siginfo_t* info, void* context) {
-  for (int i = 0; i < kFaultSignalCount; ++i) {
-    if (kFaultSignals[i] != sig) continue;
+  for (int i = 0; i < kGuardedSignalCount; ++i) {
+    if (kGuardedSignals[i] != sig) continue;
     const struct sigaction& previous = g_previous[i];
     if ((previous.sa_flags & SA_SIGINFO) != 0 && previous.sa_sigaction != nullptr) {
       previous.sa_sigaction(sig, info, context);
@@ -63,13 +63,13 @@ void PassOn(int sig, siginfo_t* info, void* context) {
   raise(sig);
 }
 
-void OnFaultSignal(int sig, siginfo_t* info, void* context) {
+void OnGuardedFaultSignal(int sig, siginfo_t* info, void* context) {
   HandleGuardedFault();
   PassOn(sig, info, context);
 }
 
 bool IsOurs(const struct sigaction& action) {
-  return (action.sa_flags & SA_SIGINFO) != 0 && action.sa_sigaction == OnFaultSignal;
+  return (action.sa_flags & SA_SIGINFO) != 0 && action.sa_sigaction == OnGuardedFaultSignal;
 }
 
 // Handlers installed later by other parts of the program may replace ours without passing
@@ -77,16 +77,16 @@ bool IsOurs(const struct sigaction& action) {
 // the handler that faults outside a guard are passed to.
 void EnsureFaultHandlers() {
   struct sigaction current {};
-  if (sigaction(kFaultSignals[0], nullptr, &current) == 0 && IsOurs(current)) return;
+  if (sigaction(kGuardedSignals[0], nullptr, &current) == 0 && IsOurs(current)) return;
   static std::mutex mutex;
   std::lock_guard<std::mutex> guard(mutex);
-  for (int i = 0; i < kFaultSignalCount; ++i) {
-    if (sigaction(kFaultSignals[i], nullptr, &current) == 0 && IsOurs(current)) continue;
+  for (int i = 0; i < kGuardedSignalCount; ++i) {
+    if (sigaction(kGuardedSignals[i], nullptr, &current) == 0 && IsOurs(current)) continue;
     struct sigaction action {};
-    action.sa_sigaction = OnFaultSignal;
+    action.sa_sigaction = OnGuardedFaultSignal;
     action.sa_flags = SA_SIGINFO | SA_ONSTACK;
     sigemptyset(&action.sa_mask);
-    sigaction(kFaultSignals[i], &action, &g_previous[i]);
+    sigaction(kGuardedSignals[i], &action, &g_previous[i]);
   }
 }
 

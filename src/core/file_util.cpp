@@ -16,6 +16,7 @@
 #include "core/log_printf.h"
 #include "core/path_text.h"
 #include "core/time_date.h"
+#include "platform/ascii_text.h"
 #include "qel/critical_section.h"
 #include "qel/file.h"
 #include "qel/file_find.h"
@@ -46,8 +47,6 @@ Layout& GetLayout() {
   return layout;
 }
 
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
-
 bool EqualsNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
@@ -56,15 +55,13 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-bool IsSeparator(char c) { return c == '/' || c == '\\'; }
-
 // The components of a path; empty ones and "." are dropped.
 std::vector<std::string_view> Components(std::string_view path) {
   std::vector<std::string_view> parts;
   size_t i = 0;
   while (i < path.size()) {
     size_t j = i;
-    while (j < path.size() && !IsSeparator(path[j])) ++j;
+    while (j < path.size() && !IsPathSeparator(path[j])) ++j;
     const std::string_view part = path.substr(i, j - i);
     if (!part.empty() && part != ".") parts.push_back(part);
     i = j + 1;
@@ -99,7 +96,7 @@ String ToSlashes(std::string_view text) {
 
 String Join(const String& folder, std::string_view name) {
   size_t skip = 0;
-  while (skip < name.size() && IsSeparator(name[skip])) ++skip;
+  while (skip < name.size() && IsPathSeparator(name[skip])) ++skip;
   name.remove_prefix(skip);
   if (name.empty()) return folder;
   String out = folder;

@@ -5,21 +5,11 @@
 #include <string_view>
 
 #include "core/stream.h"
+#include "platform/ascii_text.h"
 
 namespace {
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
 bool IsBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
-
-bool StartsWithIgnoreCase(const char* text, const char* prefix) {
-  for (; *prefix; ++text, ++prefix) {
-    if (LowerAscii(*text) != LowerAscii(*prefix)) return false;
-  }
-  return true;
-}
 
 enum class Scan { kRead, kNone, kOverflow };
 
@@ -30,10 +20,10 @@ Scan ScanDecimal(const char*& p, i32& out) {
   while (IsBlank(*q)) ++q;
   bool negative = false;
   if (*q == '-' || *q == '+') negative = *q++ == '-';
-  if (!IsDigit(*q)) return Scan::kNone;
+  if (!IsAsciiDigit(*q)) return Scan::kNone;
   const i64 limit = negative ? i64(1) << 31 : (i64(1) << 31) - 1;
   i64 value = 0;
-  for (; IsDigit(*q); ++q) {
+  for (; IsAsciiDigit(*q); ++q) {
     value = value * 10 + (*q - '0');
     if (value > limit) return Scan::kOverflow;
   }
@@ -58,7 +48,7 @@ bool ScanFields(const char* p, i32* const fields[], int count) {
 }
 
 const char* SkipDigits(const char* p) {
-  while (IsDigit(*p)) ++p;
+  while (IsAsciiDigit(*p)) ++p;
   return p;
 }
 
@@ -92,7 +82,7 @@ bool OnlyNumberChars(const char* p, const char* end, int colons) {
   for (; p < end; ++p) {
     if (*p == ':') {
       ++seen;
-    } else if (!IsDigit(*p) && *p != '-') {
+    } else if (!IsAsciiDigit(*p) && *p != '-') {
       return false;
     }
   }

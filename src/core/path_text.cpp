@@ -3,15 +3,12 @@
 #include <cstring>
 #include <string>
 
+#include "platform/ascii_text.h"
 #include "qel/string.h"
 
 namespace {
 
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
-
 bool IsLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-
-bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
 }  // namespace
 
@@ -27,8 +24,8 @@ void NormalizePath(Qel::File::Path& path) {
 
 bool IsAbsolutePath(const char* path) {
   if (path == nullptr) return false;
-  if (IsSeparator(path[0])) return true;
-  return IsLetter(path[0]) && path[1] == ':' && IsSeparator(path[2]);
+  if (IsPathSeparator(path[0])) return true;
+  return IsLetter(path[0]) && path[1] == ':' && IsPathSeparator(path[2]);
 }
 
 bool IsDotOrDotDot(const char* name) {
@@ -58,7 +55,7 @@ bool ResolveFileExtension(const char*& type, const char* path) {
   // Only the file name counts: a dot in a folder name is no extension.
   const char* name = path;
   for (const char* p = path; *p != '\0'; ++p) {
-    if (IsSeparator(*p)) name = p + 1;
+    if (IsPathSeparator(*p)) name = p + 1;
   }
   const char* dot = std::strrchr(name, '.');
   if (dot == nullptr) return false;

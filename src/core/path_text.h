@@ -10,6 +10,9 @@
 // separator here is '/', so "D:/Assets/" becomes "d:/assets".
 void NormalizePath(Qel::File::Path& path);
 
+// Either separator: paths from files and users may carry the other platform's.
+inline bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
+
 // A leading separator ('/' or '\', which covers the network form) or a drive form ("X:/", "X:\").
 // A drive form names nothing on this platform, so operations on it still fail.
 bool IsAbsolutePath(const char* path);

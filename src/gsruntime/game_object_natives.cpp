@@ -294,7 +294,7 @@ struct Native {
   GSCNativeFunction::Function function;
 };
 
-constexpr Native kNatives[] = {
+constexpr Native kGameObjectNatives[] = {
     {"GSObject", "$string@GSObject::GetGSClassName()", GetGSClassName},
     {"GameObject", "$void@GameObject::SendMessage(GameObject,string,string)", SendMessage},
     {"GameObject", "$void@GameObject::SendMessage(GameObject,string,string,GSObject)",
@@ -320,7 +320,7 @@ constexpr Native kNatives[] = {
 
 void RegisterGameObjectNatives(GSMachine& machine) {
   GSContext::SetRouterDisposer([](GSRouter* router) { delete router; });
-  for (const Native& native : kNatives) {
+  for (const Native& native : kGameObjectNatives) {
     machine.RegisterNative(
         new GSCNativeFunction(native.className, native.signature, native.function));
   }

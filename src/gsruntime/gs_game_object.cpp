@@ -16,8 +16,6 @@ namespace GSRuntime {
 
 namespace {
 
-constexpr u16 kDeleteMajor = 3;
-
 // A counted script string of a type name; 0 for the empty name.
 GSHandle TypeNameString(const GSRouter& router, u16 id) {
   const std::string text = router.TypeNameOfId(id);

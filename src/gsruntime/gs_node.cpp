@@ -5,10 +5,6 @@
 
 namespace GSRuntime {
 
-namespace {
-constexpr u16 kDeleteMajor = 3;
-}  // namespace
-
 GSNode::~GSNode() {
   if (router != nullptr) router->RemoveNode(this);
   ReleaseQueue();

@@ -20,6 +20,8 @@ class GSNode : public Utils::IDoubleLinkListNode {
   static constexpr u32 kGameObject = 1u << 1;
   static constexpr u32 kDeletionPending = 1u << 30;
   static constexpr u32 kUnregistered = 0xFFFFFFFF;
+  // The major id of the message that marks a node for deletion.
+  static constexpr u16 kDeleteMajor = 3;
   // Messages waiting for one update; a node that does not drain them loses the newest.
   static constexpr size_t kQueueLimit = 1024;
 
@@ -28,7 +30,7 @@ class GSNode : public Utils::IDoubleLinkListNode {
   ~GSNode() override;
 
   virtual std::string GetName() const { return {}; }
-  // A message of major id 3 marks the node for deletion; true when the message was taken.
+  // A deletion message marks the node for deletion; true when the message was taken.
   virtual bool HandleMessage(GSMessage* message);
   // Hands the queued messages to HandleMessage in order; with time elapsed, the node leaves the
   // router's update set.

@@ -144,7 +144,7 @@ struct Native {
   GSCNativeFunction::Function function;
 };
 
-constexpr Native kNatives[] = {
+constexpr Native kStrNatives[] = {
     {"$void@Str::TrimLeft(string,string)", TrimLeft},
     {"$void@Str::TrimRight(string,string)", TrimRight},
     {"$int@Str::ToInt(string)", ToInt},
@@ -161,7 +161,7 @@ constexpr Native kNatives[] = {
 }  // namespace
 
 void RegisterStrAndMathNatives(GSMachine& machine) {
-  for (const Native& native : kNatives) {
+  for (const Native& native : kStrNatives) {
     machine.RegisterNative(new GSCNativeFunction("Str", native.signature, native.function));
   }
   RegisterMathNatives(machine);

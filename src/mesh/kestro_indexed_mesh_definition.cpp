@@ -30,15 +30,9 @@ namespace {
 
 constexpr f32 kFloatMax = 3.4028235e38f;
 
-constexpr u32 kCapabilityMatrixPalette = 29;
-// Smallest records, for checking counts against the bytes left before sizing anything by them.
 constexpr u32 kMinChunkBytes = 16;  // a CHNK header and its unused word
-// The count and the NUL: padding runs to a boundary of the file offset, and a string that starts
-// off one (after a byte field) may end on one without any.
-constexpr u32 kMinPaddedString = 5;
 constexpr u32 kMinBoneBytes = 52;         // header, name, two vectors, a float, the child count
 constexpr u32 kAttachmentBytes = 56 - 8;  // matrix and position, after the name
-constexpr u32 kWeightRecordBytes = 20;
 constexpr u32 kNoNeighbour = 0xFFFFFFFF;
 
 bool IsTrianglePrimitive(u32 primitive) { return primitive <= 2; }

@@ -77,6 +77,14 @@ class KestroIndexedMeshDefinition : public Qel::MeshFileSupport {
   static constexpr u32 kMaxBoneDepth = 256;
   // INFL bone counts at or above this are read as no bones.
   static constexpr u32 kMaxInfluenceBones = 1024;
+  // The display capability that hardware skinning needs.
+  static constexpr u32 kCapabilityMatrixPalette = 29;
+  // Smallest records of both mesh files, for checking counts against the bytes left before
+  // sizing anything by them. A padded string is its count and its NUL: padding runs to a boundary
+  // of the file offset, and a string that starts off one (after a byte field) may end on one
+  // without any.
+  static constexpr u32 kMinPaddedString = 5;
+  static constexpr u32 kWeightRecordBytes = 20;
   // Lets hardware skinning past the matrix limit and without the display's capability.
   static bool s_forceHardwareSkinning;  // NOLINT(readability-identifier-naming): engine switch
 

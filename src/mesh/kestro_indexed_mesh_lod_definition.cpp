@@ -19,15 +19,13 @@ using EndCheck = ChunkReader::EndCheck;
 
 namespace {
 
-constexpr u32 kCapabilityMatrixPalette = 29;
 // Smallest records, for checking counts against the bytes left before sizing anything by them.
-constexpr u32 kMinPaddedString = 5;          // the count and the NUL, ending on a boundary
+constexpr u32 kPaddedString = KestroIndexedMeshDefinition::kMinPaddedString;
 constexpr u32 kMinMeshBytes = 12 + 16;       // a MESH header and its four fields
 constexpr u32 kMinLevelChunkBytes = 12 + 8;  // an LCHK header and its two indices
-constexpr u32 kMinMaterialBytes = 12 + kMinPaddedString + 68;  // header, name, fixed fields
-constexpr u32 kMinNamedMeshBytes = 4 + kMinPaddedString + 1;   // level, name, animated
-constexpr u32 kBoneRecordBytes = 2 * kMinPaddedString + 12 + 36;
-constexpr u32 kWeightRecordBytes = 20;
+constexpr u32 kMinMaterialBytes = 12 + kPaddedString + 68;  // header, name, fixed fields
+constexpr u32 kMinNamedMeshBytes = 4 + kPaddedString + 1;   // level, name, animated
+constexpr u32 kBoneRecordBytes = 2 * kPaddedString + 12 + 36;
 // The flag bits a chunk keeps from a file and writes back.
 constexpr u32 kWrittenChunkFlags =
     Qel::GeometryChunk::kPrimitiveMask | Qel::GeometryChunk::kSkinnedWithoutInfluence |

@@ -23,26 +23,16 @@
 #include "mesh/kestro_geometry_base_resource.h"
 #include "mesh/kestro_indexed_mesh_lod_definition.h"
 #include "mesh/mesh_load_result.h"
+#include "platform/ascii_text.h"
 #include "qel/config_parser.h"
 #include "qel/resource_database.h"
 #include "qelgfx/display.h"
 
 namespace {
 
-constexpr u32 kCapabilityMatrixPalette = 29;
-
 // Only the characters of a plain decimal count, so an empty value is numeric too.
 bool IsNumeric(std::string_view value) {
   return value.find_first_not_of("1234567890.") == std::string_view::npos;
-}
-
-bool EndsWithIgnoreCase(std::string_view text, std::string_view end) {
-  if (text.size() < end.size()) return false;
-  for (size_t k = 0; k < end.size(); ++k) {
-    const char a = text[text.size() - end.size() + k];
-    if ((a >= 'A' && a <= 'Z' ? char(a - 'A' + 'a') : a) != end[k]) return false;
-  }
-  return true;
 }
 
 f32 DiagonalSquared(const Qel::Vector3& low, const Qel::Vector3& high) {

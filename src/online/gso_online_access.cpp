@@ -75,12 +75,12 @@ using GSRuntime::NativeEntry;
 using GSO = GSOOnlineAccess;
 
 #define ONLINE_ACCESS_BODY_ROW(signature, method) {signature, BindMember<GSO, &GSO::method>},
-constexpr NativeEntry kNatives[] = {SCRIPTHOST_ONLINE_ACCESS_NATIVES(ONLINE_ACCESS_BODY_ROW)};
+constexpr NativeEntry kAccessNatives[] = {SCRIPTHOST_ONLINE_ACCESS_NATIVES(ONLINE_ACCESS_BODY_ROW)};
 #undef ONLINE_ACCESS_BODY_ROW
 
 GSRuntime::GSNativeFunction* BindNative(const Qel::PString& className,
                                         const Qel::PString& signature) {
-  for (const NativeEntry& entry : kNatives) {
+  for (const NativeEntry& entry : kAccessNatives) {
     if (signature == entry.signature) return entry.bind(className, signature);
   }
   return GSOOnlineGroup::BindNative(className, signature);

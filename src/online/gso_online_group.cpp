@@ -21,14 +21,14 @@ using GSRuntime::NativeEntry;
 using GSG = GSOOnlineGroup;
 
 #define ONLINE_GROUP_BODY_ROW(signature, method) {signature, BindMember<GSG, &GSG::method>},
-constexpr NativeEntry kNatives[] = {SCRIPTHOST_ONLINE_GROUP_NATIVES(ONLINE_GROUP_BODY_ROW)};
+constexpr NativeEntry kGroupNatives[] = {SCRIPTHOST_ONLINE_GROUP_NATIVES(ONLINE_GROUP_BODY_ROW)};
 #undef ONLINE_GROUP_BODY_ROW
 
 }  // namespace
 
 GSRuntime::GSNativeFunction* GSOOnlineGroup::BindNative(const Qel::PString& className,
                                                         const Qel::PString& signature) {
-  for (const NativeEntry& entry : kNatives) {
+  for (const NativeEntry& entry : kGroupNatives) {
     if (signature == entry.signature) return entry.bind(className, signature);
   }
   return nullptr;

@@ -18,7 +18,6 @@ namespace Qel {
 using file_internal::EqualsNoCase;
 using file_internal::IsDrivePath;
 using file_internal::LessNoCase;
-using file_internal::LowerAscii;
 
 namespace {
 

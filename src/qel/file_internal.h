@@ -4,9 +4,9 @@
 #include <string>
 #include <string_view>
 
-namespace Qel::file_internal {
+#include "platform/ascii_text.h"
 
-inline char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
+namespace Qel::file_internal {
 
 inline bool IsLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
@@ -17,8 +17,6 @@ inline bool EqualsNoCase(std::string_view a, std::string_view b) {
   }
   return true;
 }
-
-inline char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? char(c - 'a' + 'A') : c; }
 
 // Orders without regard to ASCII case, folding to upper case as the original platform's folder
 // order does (so "_x" follows the letters); texts equal that way fall back to byte order so that

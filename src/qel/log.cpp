@@ -1,4 +1,5 @@
 #include "qel/log.h"
+#include "platform/ascii_text.h"
 
 #include <chrono>
 #include <cstdarg>
@@ -73,17 +74,6 @@ bool OpenSinkFile(const std::string& path) {
   FILE* file = path.empty() ? nullptr : std::fopen(path.c_str(), "a");
   ReplaceSinkLocked(sink, file, file != nullptr);
   return file != nullptr;
-}
-
-bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    char a = text[i], b = prefix[i];
-    if (a >= 'A' && a <= 'Z') a = char(a - 'A' + 'a');
-    if (b >= 'A' && b <= 'Z') b = char(b - 'A' + 'a');
-    if (a != b) return false;
-  }
-  return true;
 }
 
 // Splits option text at white space outside double quotes; the quotes themselves are dropped.

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "core/file_util.h"
+#include "platform/ascii_text.h"
 #include "qel/file.h"
 #include "qel/file_facts.h"
 #include "validation/data_manager.h"
@@ -13,8 +14,6 @@
 namespace TETLib {
 
 namespace {
-
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? char(c + ('a' - 'A')) : c; }
 
 bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;

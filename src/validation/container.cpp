@@ -28,14 +28,8 @@ const Qel::PString kKeyNoKindTag("$tet_container_nokindtag");
 const Qel::PString kKeyNoKindSpecification("$tet_container_nokindspecification");
 const Qel::PString kKeyAlias("$tet_container_alias");
 const Qel::PString kKeyNotBoolean("$tet_container_notboolean");
-const Qel::PString kKeyObsoleteTag("$tet_container_obsoletetag");
-const Qel::PString kKeyNoDefinition("$tet_container_nodefinition");
 const Qel::PString kCategoryRegionPrefix("category-region-");
 const Qel::PString kCategoryEraPrefix("category-era-");
-
-bool StartsWith(const Qel::PString& text, const Qel::PString& prefix) {
-  return text.View().starts_with(prefix.View());
-}
 
 // The localised text of a key without parameters.
 Qel::PString Localised(const Qel::PString& key) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "assetdata/interface_text.h"
+#include "platform/ascii_text.h"
 #include "validation/container.h"
 #include "validation/container_internal.h"
 #include "validation/data_manager.h"
@@ -18,8 +19,6 @@ namespace TETLib {
 
 namespace {
 
-const Qel::PString kKeyObsoleteTag("$tet_container_obsoletetag");
-const Qel::PString kKeyNoDefinition("$tet_container_nodefinition");
 const Qel::PString kKeyOldContainer("$tet_container_oldcontainer");
 const Qel::PString kKeyErrorInTemplate("$tet_container_errorintemplate");
 const Qel::PString kKeyNoContainerDefinition("$tet_container_nocontainerdefinition");
@@ -40,17 +39,11 @@ constexpr const char* kTraceLoad = "we're now up to %s";
 // A configuration nested deeper than a soup may be is not followed further.
 constexpr u32 kMaxLoadDepth = kMaxSoupDepth;
 
-bool StartsWith(const Qel::PString& text, const Qel::PString& prefix) {
-  return text.View().starts_with(prefix.View());
-}
-
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
 // Whether strtol reads the text (base 10) as a number other than 0. A text that starts with none
 // of what strtol reads first, as most names do, reads as 0 without the call.
 bool ReadsAsNonZero(const char* text) {
   const char c = *text;
-  if (!IsDigit(c) && c != '+' && c != '-' && c != ' ' && (c < '\t' || c > '\r')) return false;
+  if (!IsAsciiDigit(c) && c != '+' && c != '-' && c != ' ' && (c < '\t' || c > '\r')) return false;
   return std::strtol(text, nullptr, 10) != 0;
 }
 
@@ -651,9 +644,9 @@ void Container::LoadValueTag(const Qel::PString& tagName, const ACSChunk* node, 
     const std::string_view text = lookup->View();
     const size_t n = text.size();
     size_t cut = 0;
-    if (n > 3 && IsDigit(text[n - 1]) && IsDigit(text[n - 2])) {
+    if (n > 3 && IsAsciiDigit(text[n - 1]) && IsAsciiDigit(text[n - 2])) {
       cut = 2;
-    } else if (n > 2 && IsDigit(text[n - 1])) {
+    } else if (n > 2 && IsAsciiDigit(text[n - 1])) {
       cut = 1;
     }
     if (cut != 0) {

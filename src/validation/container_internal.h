@@ -21,6 +21,15 @@
 
 namespace TETLib {
 
+// The findings of a tag that no definition allows: both sources report it, for a tag made and for
+// one read.
+inline const Qel::PString kKeyObsoleteTag("$tet_container_obsoletetag");
+inline const Qel::PString kKeyNoDefinition("$tet_container_nodefinition");
+
+inline bool StartsWith(const Qel::PString& text, const Qel::PString& prefix) {
+  return text.View().starts_with(prefix.View());
+}
+
 inline i32 WholeBuild(f32 build) { return Platform::SaturatingCast<i32>(build * 100.0f + 0.1f); }
 
 // The handler is created before anything is validated and outlives every container; a tool that

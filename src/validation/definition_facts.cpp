@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/ascii_text.h"
 #include "validation/container_internal.h"
 #include "validation/tag.h"
 #include "validation/tag_vocabulary.h"
@@ -53,8 +54,6 @@ const TypeName kTypeNames[] = {
     {&kTagStringkuidbrowser, kTagTypeStringKUIDBrowser},
 };
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
 // One walk over the entry's children, however many "container-type" texts it lists; the first of
 // a repeated name counts.
 void ReadContainerTypes(const Soup& entry, EntryFacts& facts) {
@@ -65,7 +64,7 @@ void ReadContainerTypes(const Soup& entry, EntryFacts& facts) {
     if (!view.starts_with(kContainerTypePrefix)) return;
     const std::string_view digits = view.substr(kContainerTypePrefix.size());
     if (digits.empty() || digits.size() > 9 || (digits.size() > 1 && digits[0] == '0')) return;
-    if (!std::all_of(digits.begin(), digits.end(), IsDigit)) return;
+    if (!std::all_of(digits.begin(), digits.end(), IsAsciiDigit)) return;
     const u32 index = u32(std::stoul(std::string(digits)));
     if (index >= count) return;  // never reached from 0 without a gap, nor below the count
     if (facts.containerTypes.size() <= index) {

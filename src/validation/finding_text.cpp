@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "assetdata/interface_text.h"
+#include "platform/ascii_text.h"
 
 namespace TETLib {
 
@@ -18,12 +19,10 @@ constexpr std::string_view kFlagLetters = "-+ #0";
 constexpr std::string_view kLengthLetters = "hlLqjzt";
 constexpr std::string_view kConversions = "diouxXeEfFgGaAcsp";
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
 // Reads a run of digits at `at`, cut to the field limit.
 int ReadNumber(std::string_view format, size_t& at) {
   int value = 0;
-  while (at < format.size() && IsDigit(format[at])) {
+  while (at < format.size() && IsAsciiDigit(format[at])) {
     value = std::min(kMaxFieldWidth, value * 10 + (format[at] - '0'));
     ++at;
   }

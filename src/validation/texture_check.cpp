@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/ascii_text.h"
 #include "platform/saturating_cast.h"
 #include "qel/file.h"
 #include "validation/asset_file.h"
@@ -33,17 +34,6 @@ const Qel::PString kKeyMissingAlpha("$tet_texture_missing_alpha");
 const Qel::PString kKeyNotPowerOfTwo("$tet_texture_notpower2");
 const Qel::PString kKeyNotSameSize("$tet_primaryalpha_notsamesize");
 const Qel::PString kKeyNotCompiled("$tet_binary_texture_conversion_failed");
-
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? char(c + ('a' - 'A')) : c; }
-
-bool EndsWithIgnoreCase(std::string_view text, std::string_view ending) {
-  if (text.size() < ending.size()) return false;
-  const std::string_view tail = text.substr(text.size() - ending.size());
-  for (size_t i = 0; i < ending.size(); ++i) {
-    if (LowerAscii(tail[i]) != LowerAscii(ending[i])) return false;
-  }
-  return true;
-}
 
 Qel::String WithSlash(const Qel::String& folder) {
   Qel::String out = folder;

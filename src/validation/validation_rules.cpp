@@ -8,6 +8,7 @@
 
 #include "core/file_util.h"
 #include "core/kuid.h"
+#include "platform/ascii_text.h"
 #include "qel/file.h"
 #include "qel/file_path.h"
 #include "validation/asset_file.h"
@@ -322,12 +323,6 @@ bool MeshTableHasShadow(Container* container, Soup* /*parameters*/) {
   if (table == nullptr || FindChild(table, kTagShadow) != nullptr) return true;
   AddWarningFinding(LocalisedFinding(kKeyShadowMissing), container);
   return false;
-}
-
-bool EndsWithIgnoreCase(std::string_view text, std::string_view ending) {
-  if (text.size() < ending.size()) return false;
-  return Qel::PString(text.substr(text.size() - ending.size()))
-      .EqualsIgnoreCase(Qel::PString(ending));
 }
 
 bool HasValidTextureFile(Container* container, Soup* /*parameters*/) {
