@@ -274,10 +274,13 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
       &&L_kLoadLoadrLoadAgetAddStore,
       &&L_kLoadMeLoadConstSubCall,
       &&L_kAddRetv,
+      &&L_kLoadLoadLtJz,
+      &&L_kLoadConstLtJz,
       // the bytes past them
       KS_ILLEGAL4,
       KS_ILLEGAL4,
-      KS_ILLEGAL4,
+      &&L_illegal,
+      &&L_illegal,
       &&L_illegal,
 #undef KS_ILLEGAL20
 #undef KS_ILLEGAL4
@@ -630,6 +633,21 @@ dispatch_next:
     KS_COMPARE_JUMP(AsInt(locals[ByteOrder::LoadLE16(ip)]), sized->size, 7, 9, 13)
   }
 #undef KS_COMPARE_JUMP
+#define KS_LESS_JUMP(aExpr, bExpr, targetAt, length)     \
+  {                                                      \
+    const i32 a = (aExpr);                               \
+    const i32 b = (bExpr);                               \
+    const u32 target = ByteOrder::LoadLE32(ip + (targetAt)); \
+    ip += (length);                                      \
+    if (a >= b) KS_JUMP_TO(codeStart + target);          \
+    KS_NEXT();                                           \
+  }
+  KS_FUSED_CASE(kLoadLoadLtJz)
+  KS_LESS_JUMP(AsInt(locals[ByteOrder::LoadLE16(ip)]), AsInt(locals[ByteOrder::LoadLE16(ip + 3)]),
+               8, 12)
+  KS_FUSED_CASE(kLoadConstLtJz)
+  KS_LESS_JUMP(AsInt(locals[ByteOrder::LoadLE16(ip)]), AsInt(ByteOrder::LoadLE32(ip + 3)), 10, 14)
+#undef KS_LESS_JUMP
   KS_FUSED_CASE(kLoadLoadAdd) {
     *++sp = static_cast<u32>(GSByteCode::WrapAdd(AsInt(locals[ByteOrder::LoadLE16(ip)]),
                                                  AsInt(locals[ByteOrder::LoadLE16(ip + 3)])));
@@ -668,9 +686,15 @@ dispatch_next:
 #if defined(__GNUC__)
     // A loop's head is nearly always a compare run: entered straight, without the table.
     switch (*ip) {
+      case u8(FusedOpcode::kLoadLoadLtJz):
+        ++ip;
+        goto L_kLoadLoadLtJz;
       case u8(FusedOpcode::kLoadLoadCmpJz):
         ++ip;
         goto L_kLoadLoadCmpJz;
+      case u8(FusedOpcode::kLoadConstLtJz):
+        ++ip;
+        goto L_kLoadConstLtJz;
       case u8(FusedOpcode::kLoadConstCmpJz):
         ++ip;
         goto L_kLoadConstCmpJz;
