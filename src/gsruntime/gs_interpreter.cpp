@@ -109,7 +109,8 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
   // The count of this run lives in a register (below); it is written back where a nested run
   // may start (a native, a constructor, a static instance made) and read again after it. The
   // straight line run so far is counted then, as the nested run's bytes follow it.
-#define KS_BUDGET_USED() static_cast<u32>(reinterpret_cast<uintptr_t>(ip) + kBudgetLimit - budgetEnd)
+#define KS_BUDGET_USED() \
+  static_cast<u32>(reinterpret_cast<uintptr_t>(ip) + kBudgetLimit - budgetEnd)
 #define KS_BUDGET_OUT() (budget.used = KS_BUDGET_USED())
 #define KS_BUDGET_IN() (budgetEnd = reinterpret_cast<uintptr_t>(ip) + kBudgetLimit - budget.used)
   ++runDepth_;
@@ -192,20 +193,20 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
   } while (0)
 
   // Moves control to `target` without counting the move: the budget left moves with it.
-#define KS_MOVE_IP(targetExpr)                                                      \
-  do {                                                                              \
-    const u8* const target_ = (targetExpr);                                         \
+#define KS_MOVE_IP(targetExpr)                                                           \
+  do {                                                                                   \
+    const u8* const target_ = (targetExpr);                                              \
     budgetEnd += reinterpret_cast<uintptr_t>(target_) - reinterpret_cast<uintptr_t>(ip); \
-    ip = target_;                                                                   \
+    ip = target_;                                                                        \
   } while (0)
   // Adds the straight line just run to the budget before control moves to `target`.
-#define KS_JUMP_TO(targetExpr)                              \
-  do {                                                      \
-    if (reinterpret_cast<uintptr_t>(ip) > budgetEnd) {      \
-      error = kRunTimeout;                                  \
-      goto error_exit;                                      \
-    }                                                       \
-    KS_MOVE_IP(targetExpr);                                 \
+#define KS_JUMP_TO(targetExpr)                         \
+  do {                                                 \
+    if (reinterpret_cast<uintptr_t>(ip) > budgetEnd) { \
+      error = kRunTimeout;                             \
+      goto error_exit;                                 \
+    }                                                  \
+    KS_MOVE_IP(targetExpr);                            \
   } while (0)
 
 #define KS_FAIL(code) \
@@ -633,14 +634,14 @@ dispatch_next:
     KS_COMPARE_JUMP(AsInt(locals[ByteOrder::LoadLE16(ip)]), sized->size, 7, 9, 13)
   }
 #undef KS_COMPARE_JUMP
-#define KS_LESS_JUMP(aExpr, bExpr, targetAt, length)     \
-  {                                                      \
-    const i32 a = (aExpr);                               \
-    const i32 b = (bExpr);                               \
+#define KS_LESS_JUMP(aExpr, bExpr, targetAt, length)         \
+  {                                                          \
+    const i32 a = (aExpr);                                   \
+    const i32 b = (bExpr);                                   \
     const u32 target = ByteOrder::LoadLE32(ip + (targetAt)); \
-    ip += (length);                                      \
-    if (a >= b) KS_JUMP_TO(codeStart + target);          \
-    KS_NEXT();                                           \
+    ip += (length);                                          \
+    if (a >= b) KS_JUMP_TO(codeStart + target);              \
+    KS_NEXT();                                               \
   }
   KS_FUSED_CASE(kLoadLoadLtJz)
   KS_LESS_JUMP(AsInt(locals[ByteOrder::LoadLE16(ip)]), AsInt(locals[ByteOrder::LoadLE16(ip + 3)]),
