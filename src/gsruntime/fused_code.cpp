@@ -13,20 +13,23 @@ using GSByteCode::Opcode;
 using GSByteCode::OperandLayout;
 
 // One run: its opcodes in order (LT standing for any condition); `sameSlotAt`, when not 0, is
-// the instruction whose operand must agree with the first's.
+// the instruction whose operand must agree with the first's. A run with a condition may have a
+// form of its own for LT, `whenLess`, with the condition's instruction at `conditionAt`.
 struct Run {
   FusedOpcode fused;
   Opcode parts[6];
   u8 count;
   u8 sameSlotAt;
+  FusedOpcode whenLess = FusedOpcode{0};
+  u8 conditionAt = 0;
 };
 
 // Longer runs first, so that a run is not cut short by a shorter one it begins with.
 constexpr Run kRuns[] = {
     {FusedOpcode::kLoadLoadrLoadAgetAddStore, {Opcode::kLoad, Opcode::kLoadr, Opcode::kLoad, Opcode::kAget, Opcode::kAdd, Opcode::kStore}, 6, 0},
     {FusedOpcode::kLoadLoadrAsizeCmpJz, {Opcode::kLoad, Opcode::kLoadr, Opcode::kAsize, Opcode::kCmp, Opcode::kLt, Opcode::kJz}, 6, 0},
-    {FusedOpcode::kLoadLoadCmpJz, {Opcode::kLoad, Opcode::kLoad, Opcode::kCmp, Opcode::kLt, Opcode::kJz}, 5, 0},
-    {FusedOpcode::kLoadConstCmpJz, {Opcode::kLoad, Opcode::kPushc, Opcode::kCmp, Opcode::kLt, Opcode::kJz}, 5, 0},
+    {FusedOpcode::kLoadLoadCmpJz, {Opcode::kLoad, Opcode::kLoad, Opcode::kCmp, Opcode::kLt, Opcode::kJz}, 5, 0, FusedOpcode::kLoadLoadLtJz, 3},
+    {FusedOpcode::kLoadConstCmpJz, {Opcode::kLoad, Opcode::kPushc, Opcode::kCmp, Opcode::kLt, Opcode::kJz}, 5, 0, FusedOpcode::kLoadConstLtJz, 3},
     {FusedOpcode::kLoadrLoadLoadAset, {Opcode::kLoadr, Opcode::kLoad, Opcode::kLoad, Opcode::kAset}, 4, 0},
     {FusedOpcode::kLoadLoadAddStore, {Opcode::kLoad, Opcode::kLoad, Opcode::kAdd, Opcode::kStore}, 4, 0},
     {FusedOpcode::kLoadIncStoreJmp, {Opcode::kLoad, Opcode::kInc, Opcode::kStore, Opcode::kJmp}, 4, 2},
@@ -216,7 +219,9 @@ void FuseCode(const GSByteCode::FunctionRecord& record) {
                                      ByteOrder::LoadLE16(code + starts[i + run.sameSlotAt] + 1)) {
         continue;
       }
-      code[starts[i]] = u8(run.fused);
+      const bool less =
+          run.conditionAt != 0 && code[starts[i + run.conditionAt]] == u8(Opcode::kLt);
+      code[starts[i]] = u8(less ? run.whenLess : run.fused);
       break;
     }
     window >>= 8;

@@ -42,9 +42,13 @@ enum class FusedOpcode : u8 {
   // less a constant, pushed and called in one dispatch.
   kLoadMeLoadConstSubCall = 0xF1,  // LOADR 0; LOAD a; PUSHC k; SUB; CALL
   kAddRetv = 0xF2,                 // ADD; RETV
+  // kLoadLoadCmpJz and kLoadConstCmpJz whose condition is LT, the head of nearly every counted
+  // loop: the one comparison is made straight, without the condition's table.
+  kLoadLoadLtJz = 0xF3,   // LOAD a; LOAD b; CMP; LT; JZ t
+  kLoadConstLtJz = 0xF4,  // LOAD a; PUSHC k; CMP; LT; JZ t
 };
 constexpr u8 kFirstFusedOpcode = 0xE0;
-constexpr u8 kFusedOpcodeCount = 19;
+constexpr u8 kFusedOpcodeCount = 21;
 
 // Which of `cc`'s outcomes of CMP (bit 0: below, 1: equal, 2: above) leave a nonzero word; 0 for
 // a byte that is no such condition.

@@ -92,9 +92,10 @@ void GSThread::FailRun(i32 code, i32 line, const char* file) {
 }
 
 // Each handler keeps its own indirect jump: GCC would otherwise merge their tails into one
-// shared jump, which the branch predictor cannot tell apart.
+// shared jump, which the branch predictor cannot tell apart. A frame header's words are stored
+// one by one: packed into one vector store they cost twice the instructions on every call.
 #if defined(__GNUC__) && !defined(__clang__)
-__attribute__((optimize("no-crossjumping", "no-gcse")))
+__attribute__((optimize("no-crossjumping", "no-gcse", "no-tree-slp-vectorize")))
 #endif
 i32 GSThread::Execute(f32 elapsedSeconds) {
   if (state_ == kBlocked) {
@@ -106,9 +107,12 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
   GSRunBudget& budget = GSMachine::Live().RunBudget();
   if (budget.depth++ == 0) budget.used = budget.start;
   // The count of this run lives in a register (below); it is written back where a nested run
-  // may start (a native, a constructor, a static instance made) and read again after it.
-#define KS_BUDGET_OUT() (budget.used = used)
-#define KS_BUDGET_IN() (used = budget.used)
+  // may start (a native, a constructor, a static instance made) and read again after it. The
+  // straight line run so far is counted then, as the nested run's bytes follow it.
+#define KS_BUDGET_USED() \
+  static_cast<u32>(reinterpret_cast<uintptr_t>(ip) + kBudgetLimit - budgetEnd)
+#define KS_BUDGET_OUT() (budget.used = KS_BUDGET_USED())
+#define KS_BUDGET_IN() (budgetEnd = reinterpret_cast<uintptr_t>(ip) + kBudgetLimit - budget.used)
   ++runDepth_;
   // Runs nested inside this one (a native that runs script) leave both counts as they found them.
   [[maybe_unused]] const u32 entryBudgetDepth = budget.depth;
@@ -124,22 +128,25 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
   // The stack top, the instruction pointer and the locals are in nearly every handler: GCC on
   // x86-64 is asked to keep them in callee-saved registers, which it otherwise gives up under the
   // pressure of the call paths.
-  // So are the run budget's count and the start of the straight line being run, which every
-  // jump reads and writes: kept in memory they chain each pass of a loop to the last one's store.
+  // So are the run budget and the function's code, which every jump reads and writes: kept in
+  // memory they chain each pass of a loop to the last one's store.
+  // The budget is held as the code address at which the straight line being run would use up
+  // what is left: a jump compares its own address with it and moves it by as far as it jumps,
+  // so that the budget's count and the line's start cost one register. It is reckoned modulo
+  // the address space: only its distance from `ip` means anything.
 #if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
   register u32* sp asm("rbx") = stack.Top();
   register const u8* ip asm("r12") = nullptr;
   register u32* locals asm("r13") = nullptr;
-  register const u8* lastJump asm("r14") = nullptr;
-  register u32 used asm("r15") = budget.used;
+  register uintptr_t budgetEnd asm("r14") = uintptr_t{kBudgetLimit} - budget.used;
+  register const u8* codeStart asm("r15") = nullptr;
 #else
   u32* sp = stack.Top();
   const u8* ip = nullptr;
   u32* locals = nullptr;
-  const u8* lastJump = nullptr;
-  u32 used = budget.used;
-#endif
+  uintptr_t budgetEnd = uintptr_t{kBudgetLimit} - budget.used;
   const u8* codeStart = nullptr;
+#endif
   // The function being run; its library is the one an instruction's numbers index.
   const GSFunction* function = nullptr;
   i32 error = kRunDone;
@@ -154,10 +161,10 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
   // Where the callers of the frames this run entered resume, innermost last: a return to one of
   // them goes straight back rather than through its header's function number and word indexes,
   // which name the same. Frames past the record's end, and those a paused or nested run left,
-  // take the header's way.
+  // take the header's way. The caller's locals are found from its header, which the return
+  // makes current anyway.
   struct Resume {
     const u8* ip;
-    u32* locals;
     const GSFunction* function;
   };
   constexpr u32 kResumeRecords = 32;
@@ -174,8 +181,7 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
     }                                                                    \
     function = entered_;                                                 \
     codeStart = function->record.code;                                   \
-    ip = codeStart + (offsetExpr);                                 \
-    lastJump = ip;                                                 \
+    KS_MOVE_IP(codeStart + (offsetExpr));                          \
     locals = stack.Locals(frameExpr);                              \
     /* A frame's locals lie below its header. */                   \
     KESTRO_ASSERT(locals < reinterpret_cast<u32*>(frameExpr));     \
@@ -186,16 +192,21 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
     }                                                              \
   } while (0)
 
+  // Moves control to `target` without counting the move: the budget left moves with it.
+#define KS_MOVE_IP(targetExpr)                                                           \
+  do {                                                                                   \
+    const u8* const target_ = (targetExpr);                                              \
+    budgetEnd += reinterpret_cast<uintptr_t>(target_) - reinterpret_cast<uintptr_t>(ip); \
+    ip = target_;                                                                        \
+  } while (0)
   // Adds the straight line just run to the budget before control moves to `target`.
-#define KS_JUMP_TO(targetExpr)                      \
-  do {                                              \
-    used += static_cast<u32>(ip - lastJump);        \
-    if (used > kBudgetLimit) {                      \
-      error = kRunTimeout;                          \
-      goto error_exit;                              \
-    }                                               \
-    ip = (targetExpr);                              \
-    lastJump = ip;                                  \
+#define KS_JUMP_TO(targetExpr)                         \
+  do {                                                 \
+    if (reinterpret_cast<uintptr_t>(ip) > budgetEnd) { \
+      error = kRunTimeout;                             \
+      goto error_exit;                                 \
+    }                                                  \
+    KS_MOVE_IP(targetExpr);                            \
   } while (0)
 
 #define KS_FAIL(code) \
@@ -264,10 +275,13 @@ i32 GSThread::Execute(f32 elapsedSeconds) {
       &&L_kLoadLoadrLoadAgetAddStore,
       &&L_kLoadMeLoadConstSubCall,
       &&L_kAddRetv,
+      &&L_kLoadLoadLtJz,
+      &&L_kLoadConstLtJz,
       // the bytes past them
       KS_ILLEGAL4,
       KS_ILLEGAL4,
-      KS_ILLEGAL4,
+      &&L_illegal,
+      &&L_illegal,
       &&L_illegal,
 #undef KS_ILLEGAL20
 #undef KS_ILLEGAL4
@@ -620,6 +634,21 @@ dispatch_next:
     KS_COMPARE_JUMP(AsInt(locals[ByteOrder::LoadLE16(ip)]), sized->size, 7, 9, 13)
   }
 #undef KS_COMPARE_JUMP
+#define KS_LESS_JUMP(aExpr, bExpr, targetAt, length)         \
+  {                                                          \
+    const i32 a = (aExpr);                                   \
+    const i32 b = (bExpr);                                   \
+    const u32 target = ByteOrder::LoadLE32(ip + (targetAt)); \
+    ip += (length);                                          \
+    if (a >= b) KS_JUMP_TO(codeStart + target);              \
+    KS_NEXT();                                               \
+  }
+  KS_FUSED_CASE(kLoadLoadLtJz)
+  KS_LESS_JUMP(AsInt(locals[ByteOrder::LoadLE16(ip)]), AsInt(locals[ByteOrder::LoadLE16(ip + 3)]),
+               8, 12)
+  KS_FUSED_CASE(kLoadConstLtJz)
+  KS_LESS_JUMP(AsInt(locals[ByteOrder::LoadLE16(ip)]), AsInt(ByteOrder::LoadLE32(ip + 3)), 10, 14)
+#undef KS_LESS_JUMP
   KS_FUSED_CASE(kLoadLoadAdd) {
     *++sp = static_cast<u32>(GSByteCode::WrapAdd(AsInt(locals[ByteOrder::LoadLE16(ip)]),
                                                  AsInt(locals[ByteOrder::LoadLE16(ip + 3)])));
@@ -658,9 +687,15 @@ dispatch_next:
 #if defined(__GNUC__)
     // A loop's head is nearly always a compare run: entered straight, without the table.
     switch (*ip) {
+      case u8(FusedOpcode::kLoadLoadLtJz):
+        ++ip;
+        goto L_kLoadLoadLtJz;
       case u8(FusedOpcode::kLoadLoadCmpJz):
         ++ip;
         goto L_kLoadLoadCmpJz;
+      case u8(FusedOpcode::kLoadConstLtJz):
+        ++ip;
+        goto L_kLoadConstLtJz;
       case u8(FusedOpcode::kLoadConstCmpJz):
         ++ip;
         goto L_kLoadConstCmpJz;
@@ -1036,15 +1071,14 @@ dispatch_next:
     KESTRO_ASSERT(stack.Locals(stack.CurrentFrame()) == sp + callee->record.header.localsOffset);
     // The run's context follows the object whose method runs.
     if (calleeView != locals[0] && EnterContextOf(calleeView)) stack.MarkOwnContext();
-    if (callDepth < kResumeRecords) resumes[callDepth] = {ip, locals, function};
+    if (callDepth < kResumeRecords) resumes[callDepth] = {ip, function};
     ++callDepth;
     locals = sp + callee->record.header.localsOffset;
     sp += callee->record.header.frameAdvance;
     KESTRO_ASSERT(sp == stack.Top());
     function = callee;
     codeStart = callee->record.code;
-    ip = codeStart;
-    lastJump = ip;
+    KS_MOVE_IP(codeStart);
     KS_NEXT();
   }
   KS_CASE(kCalln) {
@@ -1138,8 +1172,7 @@ dispatch_next:
       sp = locals;
       stack.SetTop(sp);
       // Its caller's frame, which this run entered it from, is below it.
-      stack.SetCurrentFrame(
-          reinterpret_cast<GSFrameHeader*>(stack.Base() + leaving->previousFrame));
+      stack.SetCurrentFrameAt(leaving->previousFrame);
       goto resume_caller;
     }
     stack.SetTop(sp);
@@ -1151,14 +1184,13 @@ dispatch_next:
     if (callDepth - 1 < kResumeRecords) {
     resume_caller:
       const Resume& resume = resumes[--callDepth];
-      // The caller's frame is the one its call entered from: header, function and locals alike.
+      // The caller's frame is the one its call entered from.
       KESTRO_ASSERT(stack.CurrentFrame() != nullptr &&
-                    GSStack::FunctionOf(stack.CurrentFrame()) == resume.function &&
-                    stack.Locals(stack.CurrentFrame()) == resume.locals);
+                    GSStack::FunctionOf(stack.CurrentFrame()) == resume.function);
       KS_JUMP_TO(resume.ip);
       function = resume.function;
       codeStart = function->record.code;
-      locals = resume.locals;
+      locals = stack.Locals(stack.CurrentFrame());
       // A caller that stored over its `me` before the call fails as it is entered again.
       if (locals[0] == 0) KS_FAIL(kRunNullReference);
     } else {
@@ -1211,7 +1243,7 @@ normal_exit:
   KESTRO_ASSERT(budget.depth == entryBudgetDepth && runDepth_ == entryRunDepth);
   // A run ends with its last frame left, or paused inside one (a wait may already be met).
   KESTRO_ASSERT((state_ == kDead) == (stack.CurrentFrame() == nullptr));
-  budget.used = used + static_cast<u32>(ip - lastJump);
+  budget.used = KS_BUDGET_USED();
   stack.SetTop(sp);
   --budget.depth;
   --runDepth_;
@@ -1223,7 +1255,7 @@ normal_exit:
 
 error_exit : {
   KESTRO_ASSERT(budget.depth == entryBudgetDepth && runDepth_ == entryRunDepth);
-  budget.used = used + static_cast<u32>(ip - lastJump);
+  budget.used = KS_BUDGET_USED();
   --budget.depth;
   --runDepth_;
   GSFrameHeader* failedFrame = stack.CurrentFrame();
@@ -1247,6 +1279,8 @@ error_exit : {
 
 #undef KS_ENTER
 #undef KS_JUMP_TO
+#undef KS_MOVE_IP
+#undef KS_BUDGET_USED
 #undef KS_BUDGET_OUT
 #undef KS_BUDGET_IN
 #undef KS_FAIL

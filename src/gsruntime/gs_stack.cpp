@@ -38,7 +38,7 @@ void GSStack::Unwind() {
     ReleaseFrameReferences(f, nullptr);
   }
   top_ = base_ - 1;
-  currentFrame_ = nullptr;
+  SetCurrentFrameAt(kNoFrame);
   returnOffset_ = 0;
 }
 

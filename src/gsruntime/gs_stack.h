@@ -93,7 +93,15 @@ class GSStack {
   u32 Capacity() const { return capacity_; }
   bool Empty() const { return top_ < base_; }
   GSFrameHeader* CurrentFrame() const { return currentFrame_; }
-  void SetCurrentFrame(GSFrameHeader* frame) { currentFrame_ = frame; }
+  void SetCurrentFrame(GSFrameHeader* frame) {
+    currentFrame_ = frame;
+    currentFrameIndex_ = frame != nullptr ? IndexOf(frame) : kNoFrame;
+  }
+  // Makes the frame at word index `wordIndex` (or none, for kNoFrame) the current one.
+  void SetCurrentFrameAt(u32 wordIndex) {
+    currentFrame_ = FrameAt(wordIndex);
+    currentFrameIndex_ = wordIndex;
+  }
   u32 ReturnOffset() const { return returnOffset_; }
   GSFrameHeader* FrameAt(u32 wordIndex) const {
     return wordIndex == kNoFrame ? nullptr : reinterpret_cast<GSFrameHeader*>(base_ + wordIndex);
@@ -113,7 +121,7 @@ class GSStack {
   inline void ReleaseFrameReferences(GSFrameHeader* frame, const GSFunction* function);
   void LeaveFrame(GSFrameHeader* frame) {
     returnOffset_ = frame->returnOffset;
-    currentFrame_ = FrameAt(frame->previousFrame);
+    SetCurrentFrameAt(frame->previousFrame);
   }
   void LogOverflow() const;
   static void LogReturnDiff(i64 diff);
@@ -123,6 +131,9 @@ class GSStack {
   u32* base_ = nullptr;
   u32 capacity_ = 0;
   GSFrameHeader* currentFrame_ = nullptr;
+  // currentFrame_ as the word index a new frame's header records, kept beside it so that a
+  // call need not work it out.
+  u32 currentFrameIndex_ = kNoFrame;
   u32* storage_ = nullptr;  // one word before base (the empty top) and the margin after it
   u32* end_ = nullptr;      // one past the last word raw pushes may fill
   bool overflowed_ = false;
@@ -162,9 +173,10 @@ KS_STACK_INLINE GSFrameHeader* GSStack::EnterFrame(u32* top, const GSFunction* f
   auto* header = reinterpret_cast<GSFrameHeader*>(top + h.headerOffset);
   header->function = function->number | borrowedMe;
   header->returnOffset = returnOffset;
-  header->previousFrame = currentFrame_ != nullptr ? IndexOf(currentFrame_) : kNoFrame;
+  header->previousFrame = currentFrameIndex_;
   header->localsBase = static_cast<u32>(used + h.localsOffset);
   currentFrame_ = header;
+  currentFrameIndex_ = static_cast<u32>(used + h.headerOffset);
   top_ = top + h.frameAdvance;
   return header;
 }

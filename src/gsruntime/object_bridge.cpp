@@ -87,7 +87,7 @@ ResolvedCall ResolveCallMiss(const u8* site, const GSFunction* caller, const u8*
   const ScriptRef instance = object + words[0] - kInstanceHeaderWords;
   const u32 classId =
       reinterpret_cast<const GSInstanceHeader*>(GSMachine::LiveArena().Word(instance))->scriptClass;
-  MethodCacheSlot(site, classId) = {site, classId, words[1], found, ViewIndex(view, instance)};
+  MethodCacheSlot(site) = {site, classId, words[1], found, ViewIndex(view, instance)};
   g_methodCacheFilled = true;
   return {found, view};
 }

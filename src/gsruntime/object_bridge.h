@@ -67,7 +67,9 @@ bool ResolveMethod(GSHandle object, u32 method, const GSFunction** function, GSH
 
 // ResolveMethod through a cache keyed by the call instruction's address, the instance's class
 // and the view's first method-table entry, so that a call site that keeps meeting one class
-// resolves without the tables. Emptied whenever a library goes.
+// resolves without the tables. Emptied whenever a library goes. An entry's slot comes from the
+// call site alone: it is found while the instance's header is still being read, and a site
+// meets one class nearly always.
 struct MethodCacheEntry {
   const u8* site;
   u32 classId;
@@ -77,9 +79,9 @@ struct MethodCacheEntry {
 };
 inline MethodCacheEntry g_methodCache[512];
 void ForgetMethodCache();
-// The entry a call site and an instance's class share.
-inline MethodCacheEntry& MethodCacheSlot(const u8* site, u32 classId) {
-  return g_methodCache[(reinterpret_cast<uintptr_t>(site) ^ classId) & 511];
+// The entry of a call site.
+inline MethodCacheEntry& MethodCacheSlot(const u8* site) {
+  return g_methodCache[reinterpret_cast<uintptr_t>(site) & 511];
 }
 
 // ResolveMethod for a call site the cache did not answer, which is then checked against the
@@ -102,7 +104,7 @@ inline bool ResolveCall(const u8* site, const GSFunction* caller, const u8* opco
   // The instance's header lies below the view, inside the arena as the view is.
   if (instance - 1 >= object) return false;
   const auto* header = reinterpret_cast<const GSInstanceHeader*>(words - (object - instance));
-  const MethodCacheEntry& entry = MethodCacheSlot(site, header->scriptClass);
+  const MethodCacheEntry& entry = MethodCacheSlot(site);
   if (entry.site == site && entry.classId == header->scriptClass && entry.tableEntry == words[1]) {
     *function = entry.function;
     *view = ViewReference(instance, entry.viewOffset);

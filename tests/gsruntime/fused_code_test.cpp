@@ -44,6 +44,12 @@ TEST(FusedCodeTest, RewritesTheFirstByteOfEachRunAndNothingElse) {
        {kLoad, 1, 0, kPushc, 2, 0, 0, 0, kCmp, Op(Opcode::kNot), kJz, 15, 0, 0, 0, kRetv},
        {Op(FusedOpcode::kLoadConstCmpJz), 1, 0, kPushc, 2, 0, 0, 0, Op(FusedOpcode::kCmpJz),
         Op(Opcode::kNot), kJz, 15, 0, 0, 0, kRetv}},
+      {"loop heads on less-than, against a local and against a constant",
+       {kLoad, 1, 0, kLoad, 2, 0, kCmp, Op(Opcode::kLt), kJz, 28, 0, 0, 0, kLoad, 1, 0, kPushc, 9,
+        0, 0, 0, kCmp, Op(Opcode::kLt), kJz, 28, 0, 0, 0, kRetv},
+       {Op(FusedOpcode::kLoadLoadLtJz), 1, 0, kLoad, 2, 0, Op(FusedOpcode::kCmpJz),
+        Op(Opcode::kLt), kJz, 28, 0, 0, 0, Op(FusedOpcode::kLoadConstLtJz), 1, 0, kPushc, 9, 0, 0,
+        0, Op(FusedOpcode::kCmpJz), Op(Opcode::kLt), kJz, 28, 0, 0, 0, kRetv}},
       {"a branch on nonzero and a non-condition stay",
        {kCmp, Op(Opcode::kLt), Op(Opcode::kJnz), 7, 0, 0, 0, kCmp, Op(Opcode::kNeg), kJz, 0, 0, 0,
         0},
@@ -166,6 +172,12 @@ constexpr const char* kFused = R"(class Runs {
     int s = n;
     int i;
     for (i = 0; i < v.size(); i++) s = s + v[i];
+    return s;
+  }
+  public int Below(int n) {
+    int s = 0;
+    int i;
+    for (i = n; i < 3; i++) s = s + 2;
     return s;
   }
 };
@@ -397,6 +409,37 @@ struct CallTrace {
   u32 budget;
   bool operator==(const CallTrace&) const = default;
 };
+
+// The loop heads on less-than compare signed words as CMP does, and step the bytes the
+// instructions they stand for step.
+TEST_F(FusedRunTest, LessThanHeadsCompareAsTheirInstructions) {
+  Build(kFused, "Runs");
+  struct Case {
+    const char* method;
+    i32 argument;
+    u32 result;
+  };
+  const Case cases[] = {
+      {"Sum", 4, 6},    {"Sum", 0, 0},      {"Sum", -3, 0},          {"Sum", INT_MIN, 0},
+      {"Below", 2, 2},  {"Below", -5, 16},  {"Below", 3, 0},         {"Below", INT_MAX, 0},
+      {"Total", 3, 3},
+  };
+  const auto run = [&](const char* form) {
+    std::vector<u32> budgets;
+    for (const Case& c : cases) {
+      u32 word = 0;
+      EXPECT_TRUE(Call(c.method, {I(c.argument)}, &word)) << c.method << " " << c.argument;
+      EXPECT_EQ(word, c.result) << c.method << " " << c.argument << ", " << form;
+      budgets.push_back(GSMachine::Instance().RunBudget().used);
+    }
+    return budgets;
+  };
+  const std::vector<u32> fused = run("fused");
+  for (const auto& cls : library_->classes) {
+    for (const GSRuntime::GSFunction& function : cls->functions) Unfuse(function.record);
+  }
+  EXPECT_EQ(run("plain"), fused);
+}
 
 // Calls entered straight from the interpreter return to their callers the short way (within the
 // run's record of callers, and through a borrowed `me` without the release pass); the same calls
