@@ -1062,6 +1062,8 @@ dispatch_next:
     *callObject = calleeView;  // the count moves with it: every view shares the instance's count
     KS_JUMP_TO(ip);
     if (!stack.EnterFrame(sp, callee, static_cast<u32>(ip - codeStart), callBorrow)) {
+      GSStack::DropCallWords(callee, callBorrow != 0 ? 0 : *callObject, callObject + 1,
+                             static_cast<size_t>(sp - callObject));
       KS_FAIL(kRunStackOverflow);
     }
     KESTRO_ASSERT(GSStack::FunctionOf(stack.CurrentFrame()) == callee);
@@ -1095,7 +1097,10 @@ dispatch_next:
     if (callee->native == nullptr) KS_FAIL(kRunNativeCallError);
     *object = view;
     stack.SetTop(sp);
-    if (!stack.PushFrame(callee, static_cast<u32>(ip - codeStart))) KS_FAIL(kRunStackOverflow);
+    if (!stack.PushFrame(callee, static_cast<u32>(ip - codeStart))) {
+      GSStack::DropCallWords(callee, view, object + 1, static_cast<size_t>(sp - object));
+      KS_FAIL(kRunStackOverflow);
+    }
     const bool ownContext = view != locals[0] && EnterContextOf(view);
     KS_BUDGET_OUT();
     const bool called = callee->native->Call(view, &stack);

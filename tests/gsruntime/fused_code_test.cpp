@@ -2,10 +2,13 @@
 
 #include <climits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "gscommon/opcode_table.h"
+#include "gsruntime/gs_native_function.h"
 #include "gsruntime/gs_script_instance.h"
+#include "gsruntime/gs_thread.h"
 #include "gsruntime/script_run_fixture.h"
 
 namespace {
@@ -452,8 +455,6 @@ TEST_F(FusedRunTest, ShortReturnsLeaveWhatPlainCallsLeave) {
     const char* method;
     std::vector<ScriptArgument> arguments;
   };
-  // The overflow last: a plain call that overflows leaves the `me` it counted among the operand
-  // words, which an unwinding cannot tell from numbers; a borrowed one counted none.
   const std::vector<Step> steps = {
       {"Fib", {I(15)}},   {"Twice", {I(3)}}, {"Deep", {I(5)}},  {"Deep", {I(50)}},
       {"Held", {I(3)}},   {"Held", {I(45)}}, {"Mixed", {I(4)}}, {"Mixed", {I(40)}},
@@ -502,9 +503,7 @@ TEST_F(FusedRunTest, ShortReturnsLeaveWhatPlainCallsLeave) {
     EXPECT_EQ(fused[i].done, plain[i].done) << what;
     EXPECT_EQ(fused[i].word, plain[i].word) << what;
     EXPECT_EQ(fused[i].exception, plain[i].exception) << what;
-    if (i + 1 < fused.size()) {
-      EXPECT_EQ(fused[i].count, plain[i].count) << what;
-    }
+    EXPECT_EQ(fused[i].count, plain[i].count) << what;
     EXPECT_EQ(fused[i].arenaBytes, plain[i].arenaBytes) << what;
     EXPECT_EQ(fused[i].budget, plain[i].budget) << what;
   }
@@ -518,6 +517,120 @@ TEST_F(FusedRunTest, ShortReturnsLeaveWhatPlainCallsLeave) {
   EXPECT_NE(fused[9].exception.find("ER_StackOverflow, line 16"), std::string::npos);
 
   for (const CallTrace& trace : fused) EXPECT_EQ(trace.count, fused[0].count);
+}
+
+constexpr const char* kOverflows = R"(class Item { };
+static class Aid {
+  public int Wide(int a, Item p) {
+    int b; int c; int d; int e; int f; int g; int h; int i; int j; int k; int l; int m; return a;
+  }
+  public native int Host(Item p, int a);
+};
+class Probe isclass Item {
+  native int Host(Probe p, int a);
+  public int Wide(int a, Probe p) {
+    int b; int c; int d; int e; int f; int g; int h; int i; int j; int k; int l; int m; return a;
+  }
+  public int Me(int n, int m) { return Me(n + 1, m) + m; }
+  public int MeHolding(int n, Probe p) { return MeHolding(n + 1, p) + n; }
+  public int OnOther(int n, Probe p) {
+    int w = p.Wide(n, me);
+    return OnOther(n + 1, p) + w;
+  }
+  public int OnStatic(int n, Probe p) {
+    int w = Aid.Wide(n, p);
+    return OnStatic(n + 1, p) + w;
+  }
+  public int OnNative(int n, Probe p) {
+    int w = Host(p, n);
+    return OnNative(n + 1, p) + w;
+  }
+  public int OnStaticNative(int n, Probe p) {
+    int w = Aid.Host(p, n);
+    return OnStaticNative(n + 1, p) + w;
+  }
+  public int Once() {
+    Probe p = new Probe();
+    return p.Wide(1, me) + Aid.Wide(1, p) + Host(p, 1) + Aid.Host(p, 1);
+  }
+  public int Start(int form) {
+    Probe p = new Probe();
+    if (form == 0) return Me(0, 1);
+    if (form == 1) return MeHolding(0, p);
+    if (form == 2) return OnOther(0, p);
+    if (form == 3) return OnStatic(0, p);
+    if (form == 4) return OnNative(0, p);
+    return OnStaticNative(0, p);
+  }
+};
+)";
+
+// The static instance Aid's native last ran on.
+GSRuntime::GSHandle g_staticSeen = 0;
+
+// A call whose frame does not fit releases the words it pushed and counted for it (`me`, another
+// object, a static instance, a reference argument), as script calls and natives, fused or not,
+// and fails as before: what is left matches a run that did not overflow.
+TEST_F(FusedRunTest, ACallThatOverflowsReleasesTheWordsItPushed) {
+  GSMachine::Instance().RegisterNative(new GSRuntime::GSCNativeFunction(
+      "Probe", "$int@Probe::Host(Probe,int)",
+      [](GSRuntime::GSHandle, GSRuntime::GSStack*) { return true; }));
+  GSMachine::Instance().RegisterNative(new GSRuntime::GSCNativeFunction(
+      "Aid", "$int@Aid::Host(Item,int)", [](GSRuntime::GSHandle object, GSRuntime::GSStack*) {
+        g_staticSeen = object;
+        return true;
+      }));
+  Build(kOverflows, "Probe");
+  struct Form {
+    const char* what;
+    i32 form;
+    i32 line;  // the call that overflows
+  };
+  const Form forms[] = {
+      {"a call on `me`", 0, 13},
+      {"a call on `me` passing a reference", 1, 14},
+      {"a call on another object passing `me`", 2, 16},
+      {"a static call", 3, 20},
+      {"a native on `me`", 4, 24},
+      {"a static native", 5, 28},
+  };
+  // The counts of `me` and of the static instance, and the arena's bytes.
+  using Left = std::tuple<i32, i32, u64>;
+  u32 word = 0;
+  ASSERT_TRUE(Call("Once", {}, &word));
+  ASSERT_NE(g_staticSeen, 0u);
+  const auto left = [&] {
+    return Left{CountOf(object_.Reference()), CountOf(g_staticSeen),
+                GSMachine::Instance().Arena().UsedBytes()};
+  };
+  const Left done = left();
+  // A native's frame is four words: whether it fits where the recursion stops depends on the
+  // words below the run, which a few words pushed first move.
+  GSRuntime::GSStack& stack = GSMachine::Instance().StaticThread()->Stack();
+  const auto run = [&](const char* shape) {
+    for (const Form& form : forms) {
+      const std::string what = std::string(form.what) + ", " + shape;
+      const std::string text = "ER_StackOverflow, line " + std::to_string(form.line) + ",";
+      bool hit = false;
+      for (u32 padding = 0; padding < 8 && !hit; ++padding) {
+        u32* const top = stack.Top();
+        for (u32 i = 0; i < padding; ++i) ASSERT_TRUE(stack.PushWord(0));
+        gs_test::LogLines().clear();
+        EXPECT_FALSE(Call("Start", {I(form.form)}, &word)) << what;
+        stack.SetTop(top);
+        hit = Logged(text);
+      }
+      EXPECT_TRUE(hit) << what;
+      EXPECT_EQ(left(), done) << what;
+      EXPECT_TRUE(Call("Once", {}, &word)) << what;
+      EXPECT_EQ(left(), done) << what;
+    }
+  };
+  run("fused");
+  for (const auto& cls : library_->classes) {
+    for (const GSRuntime::GSFunction& function : cls->functions) Unfuse(function.record);
+  }
+  run("plain");
 }
 
 }  // namespace
