@@ -1141,13 +1141,19 @@ dispatch_next:
     KS_BUDGET_OUT();
     GSThread* thread = owner != nullptr && owner->CanReceive() ? owner->StartThread() : nullptr;
     KS_BUDGET_IN();
-    if (thread == nullptr || callee->record.codeLength == 0) KS_FAIL(kRunThreadError);
+    // Until the thread's frame is entered the counts of the object and the arguments are the
+    // caller's (the thread's stack holds mere copies): a call that fails releases them.
+    if (thread == nullptr || callee->record.codeLength == 0) {
+      GSStack::DropCallWords(callee, *object, object + 1, static_cast<size_t>(sp - object));
+      KS_FAIL(kRunThreadError);
+    }
     GSStack& target = thread->Stack();
     *object = view;
     bool moved = true;
     for (u32* word = object; word <= sp && moved; ++word) moved = target.PushWord(*word);
     if (!moved || !target.PushFrame(callee, 0)) {
       thread->MarkDead();
+      GSStack::DropCallWords(callee, view, object + 1, static_cast<size_t>(sp - object));
       KS_FAIL(kRunThreadError);
     }
     sp = object - 1;
