@@ -1060,11 +1060,13 @@ dispatch_next:
   }
   enter_callee : {
     *callObject = calleeView;  // the count moves with it: every view shares the instance's count
-    KS_JUMP_TO(ip);
+    if (reinterpret_cast<uintptr_t>(ip) > budgetEnd) {
+      error = kRunTimeout;
+      goto drop_call_words;
+    }
     if (!stack.EnterFrame(sp, callee, static_cast<u32>(ip - codeStart), callBorrow)) {
-      GSStack::DropCallWords(callee, callBorrow != 0 ? 0 : *callObject, callObject + 1,
-                             static_cast<size_t>(sp - callObject));
-      KS_FAIL(kRunStackOverflow);
+      error = kRunStackOverflow;
+      goto drop_call_words;
     }
     KESTRO_ASSERT(GSStack::FunctionOf(stack.CurrentFrame()) == callee);
     // A borrowed `me` is the caller's own.
@@ -1082,6 +1084,14 @@ dispatch_next:
     codeStart = callee->record.code;
     KS_MOVE_IP(codeStart);
     KS_NEXT();
+  }
+  drop_call_words : {
+    // The words pushed for a frame that was never entered: `me`, unless borrowed, and the
+    // reference arguments hold counts that an unwind, which cannot tell them from numbers,
+    // would never release.
+    GSStack::DropCallWords(callee, callBorrow != 0 ? 0 : *callObject, callObject + 1,
+                           static_cast<size_t>(sp - callObject));
+    goto error_exit;
   }
   KS_CASE(kCalln) {
     const u8* const opcode = ip - 1;
