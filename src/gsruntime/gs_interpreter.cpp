@@ -1060,12 +1060,8 @@ dispatch_next:
   }
   enter_callee : {
     *callObject = calleeView;  // the count moves with it: every view shares the instance's count
-    if (reinterpret_cast<uintptr_t>(ip) > budgetEnd) {
-      error = kRunTimeout;
-      goto drop_call_words;
-    }
+    KS_JUMP_TO(ip);
     if (!stack.EnterFrame(sp, callee, static_cast<u32>(ip - codeStart), callBorrow)) {
-      error = kRunStackOverflow;
       goto drop_call_words;
     }
     KESTRO_ASSERT(GSStack::FunctionOf(stack.CurrentFrame()) == callee);
@@ -1086,12 +1082,14 @@ dispatch_next:
     KS_NEXT();
   }
   drop_call_words : {
-    // The words pushed for a frame that was never entered: `me`, unless borrowed, and the
-    // reference arguments hold counts that an unwind, which cannot tell them from numbers,
-    // would never release.
-    GSStack::DropCallWords(callee, callBorrow != 0 ? 0 : *callObject, callObject + 1,
-                           static_cast<size_t>(sp - callObject));
-    goto error_exit;
+    // The words pushed for a frame that did not fit: `me`, unless borrowed, and the reference
+    // arguments hold counts that an unwind, which cannot tell them from numbers, would never
+    // release. They are found from the callee, as the frame would have: kept in a register
+    // through the call, the object's word costs the calls that do fit.
+    u32* const pushed = sp + callee->record.header.localsOffset;
+    GSStack::DropCallWords(callee, callBorrow != 0 ? 0 : *pushed, pushed + 1,
+                           static_cast<size_t>(sp - pushed));
+    KS_FAIL(kRunStackOverflow);
   }
   KS_CASE(kCalln) {
     const u8* const opcode = ip - 1;

@@ -591,12 +591,11 @@ std::string OverflowsScript() {
 // The static instance Aid's native last ran on.
 GSRuntime::GSHandle g_staticSeen = 0;
 
-// A call that fails before its frame is entered (the frame does not fit the stack, the object
-// runs all the threads it may, the run's budget is spent) releases the words it pushed and
-// counted for it (`me`, another object, a static instance, a reference argument), as script
-// calls, natives and threads, fused or not, and fails as before: what is left matches a run that
-// did not fail.
-TEST_F(FusedRunTest, ACallThatFailsBeforeItsFrameReleasesTheWordsItPushed) {
+// A call that fails for want of room (its frame does not fit the stack, the object runs all the
+// threads it may) releases the words it pushed and counted for it (`me`, another object, a
+// static instance, a reference argument), as script calls, natives and threads, fused or not,
+// and fails as before: what is left matches a run that did not fail.
+TEST_F(FusedRunTest, ACallWithoutRoomReleasesTheWordsItPushed) {
   GSMachine::Instance().RegisterNative(new GSRuntime::GSCNativeFunction(
       "Probe", "$int@Probe::Host(Item,int)",
       [](GSRuntime::GSHandle, GSRuntime::GSStack*) { return true; }));
@@ -613,7 +612,6 @@ TEST_F(FusedRunTest, ACallThatFailsBeforeItsFrameReleasesTheWordsItPushed) {
     const char* what;
     i32 form;
     const char* failure;  // the error and the line of the call that fails
-    u32 budget = 0;       // code bytes the run may step, 0 for all
   };
   const Form forms[] = {
       {"a call on `me`", 0, "ER_StackOverflow, line 15,"},
@@ -624,9 +622,6 @@ TEST_F(FusedRunTest, ACallThatFailsBeforeItsFrameReleasesTheWordsItPushed) {
       {"a static native", 5, "ER_StackOverflow, line 30,"},
       {"a thread whose frame does not fit", 6, "ER_ThreadError, line 47,"},
       {"a thread past the object's last", 7, "ER_ThreadError, line 49,"},
-      // The budget runs out at a call's jump into its callee, the recursion's only jump.
-      {"a call on `me` past the budget", 0, "ER_Timeout, line 15,", 400},
-      {"a call on `me` passing a reference past the budget", 1, "ER_Timeout, line 16,", 400},
   };
   // The counts of `me` and of the static instance, and the arena's bytes.
   using Left = std::tuple<i32, i32, u64>;
@@ -652,11 +647,7 @@ TEST_F(FusedRunTest, ACallThatFailsBeforeItsFrameReleasesTheWordsItPushed) {
         u32* const top = stack.Top();
         for (u32 i = 0; i < padding; ++i) ASSERT_TRUE(stack.PushWord(0));
         gs_test::LogLines().clear();
-        GSRunBudget& budget = GSMachine::Instance().RunBudget();
-        const u32 start = budget.start;
-        if (form.budget != 0) GSRuntime::GSThread::SetRunBudget(form.budget);
         EXPECT_FALSE(Call("Start", {I(form.form)}, &word)) << what;
-        budget.start = start;
         stack.SetTop(top);
         hit = Logged(form.failure);
       }
