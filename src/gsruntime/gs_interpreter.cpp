@@ -1062,7 +1062,7 @@ dispatch_next:
     *callObject = calleeView;  // the count moves with it: every view shares the instance's count
     KS_JUMP_TO(ip);
     if (!stack.EnterFrame(sp, callee, static_cast<u32>(ip - codeStart), callBorrow)) {
-      KS_FAIL(kRunStackOverflow);
+      goto drop_call_words;
     }
     KESTRO_ASSERT(GSStack::FunctionOf(stack.CurrentFrame()) == callee);
     // A borrowed `me` is the caller's own.
@@ -1081,6 +1081,16 @@ dispatch_next:
     KS_MOVE_IP(codeStart);
     KS_NEXT();
   }
+  drop_call_words : {
+    // The words pushed for a frame that did not fit: `me`, unless borrowed, and the reference
+    // arguments hold counts that an unwind, which cannot tell them from numbers, would never
+    // release. They are found from the callee, as the frame would have: kept in a register
+    // through the call, the object's word costs the calls that do fit.
+    u32* const pushed = sp + callee->record.header.localsOffset;
+    GSStack::DropCallWords(callee, callBorrow != 0 ? 0 : *pushed, pushed + 1,
+                           static_cast<size_t>(sp - pushed));
+    KS_FAIL(kRunStackOverflow);
+  }
   KS_CASE(kCalln) {
     const u8* const opcode = ip - 1;
     const i32 slot = KS_I16();
@@ -1095,7 +1105,10 @@ dispatch_next:
     if (callee->native == nullptr) KS_FAIL(kRunNativeCallError);
     *object = view;
     stack.SetTop(sp);
-    if (!stack.PushFrame(callee, static_cast<u32>(ip - codeStart))) KS_FAIL(kRunStackOverflow);
+    if (!stack.PushFrame(callee, static_cast<u32>(ip - codeStart))) {
+      GSStack::DropCallWords(callee, view, object + 1, static_cast<size_t>(sp - object));
+      KS_FAIL(kRunStackOverflow);
+    }
     const bool ownContext = view != locals[0] && EnterContextOf(view);
     KS_BUDGET_OUT();
     const bool called = callee->native->Call(view, &stack);
@@ -1136,13 +1149,19 @@ dispatch_next:
     KS_BUDGET_OUT();
     GSThread* thread = owner != nullptr && owner->CanReceive() ? owner->StartThread() : nullptr;
     KS_BUDGET_IN();
-    if (thread == nullptr || callee->record.codeLength == 0) KS_FAIL(kRunThreadError);
+    // Until the thread's frame is entered the counts of the object and the arguments are the
+    // caller's (the thread's stack holds mere copies): a call that fails releases them.
+    if (thread == nullptr || callee->record.codeLength == 0) {
+      GSStack::DropCallWords(callee, *object, object + 1, static_cast<size_t>(sp - object));
+      KS_FAIL(kRunThreadError);
+    }
     GSStack& target = thread->Stack();
     *object = view;
     bool moved = true;
     for (u32* word = object; word <= sp && moved; ++word) moved = target.PushWord(*word);
     if (!moved || !target.PushFrame(callee, 0)) {
       thread->MarkDead();
+      GSStack::DropCallWords(callee, view, object + 1, static_cast<size_t>(sp - object));
       KS_FAIL(kRunThreadError);
     }
     sp = object - 1;

@@ -42,6 +42,17 @@ void GSStack::Unwind() {
   returnOffset_ = 0;
 }
 
+void GSStack::DropCallWords(const GSFunction* function, GSHandle me, const u32* arguments,
+                            size_t count) {
+  ObjectBridge::ReleaseIfSet(me);
+  const GSByteCode::FunctionRecordHeader& h = function->record.header;
+  for (u32 slot : function->record.referenceSlots) {
+    if (slot >= 1 && slot < h.argumentWords && slot <= count) {
+      ObjectBridge::ReleaseIfSet(arguments[slot - 1]);
+    }
+  }
+}
+
 void GSStack::Dump() const {
   if (currentFrame_ == nullptr || GSMachine::LogHook() == nullptr) return;
   const GSFrameHeader* inner = nullptr;

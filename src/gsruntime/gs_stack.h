@@ -61,6 +61,11 @@ class GSStack {
   inline bool ReturnValue(bool allowEmpty, const GSFunction* function = nullptr);
   // Drops every frame, releasing the references they hold.
   void Unwind();
+  // Releases the counted words of a call to `function` that entered no frame: `me` (0 for one
+  // the call borrowed) and the reference arguments among the `count` words at `arguments`. Left
+  // as operand words they would never be released: an unwind cannot tell them from numbers.
+  static void DropCallWords(const GSFunction* function, GSHandle me, const u32* arguments,
+                            size_t count);
   // "function %s, line %d" for every frame, innermost first.
   void Dump() const;
   // The context of the innermost frame whose `me` is bound to a native object, or null.

@@ -20,14 +20,6 @@ namespace {
 constexpr u32 kThreadFunction = 0x10;
 constexpr u32 kPublicFunction = 0x01;
 
-// Releases the counted words a failed call had taken over: `me` and the reference arguments.
-void DropCallWords(const GSFunction& function, ScriptRef me, const std::vector<u32>& arguments) {
-  ObjectBridge::ReleaseIfSet(me);
-  for (u32 slot : function.record.referenceSlots) {
-    if (slot >= 1 && slot <= arguments.size()) ObjectBridge::ReleaseIfSet(arguments[slot - 1]);
-  }
-}
-
 // Pushes `me` and the arguments and enters the function; false (nothing taken) when the stack
 // has no room.
 bool EnterCall(GSStack& stack, const GSFunction& function, ScriptRef me,
@@ -60,7 +52,7 @@ bool RunOnStaticThread(const GSFunction& function, ScriptRef me, const std::vect
   GSThread* thread = GSMachine::Instance().StaticThread();
   const GSThread::SavedState saved = thread->SaveState();
   if (!EnterCall(thread->Stack(), function, me, arguments)) {
-    DropCallWords(function, me, arguments);
+    GSStack::DropCallWords(&function, me, arguments.data(), arguments.size());
     // No room for the frame: the call ends as a run that overflows would.
     thread->FailRun(kRunStackOverflow, -1, function.library->name.c_str());
     thread->RestoreState(saved);
@@ -99,7 +91,7 @@ bool CallScriptMethod(ScriptRef reference, const std::string& signature, u32* re
     if (thread == nullptr) return false;
     ObjectBridge::AddReference(me);
     if (!EnterCall(thread->Stack(), *function, me, arguments)) {
-      DropCallWords(*function, me, arguments);
+      GSStack::DropCallWords(function, me, arguments.data(), arguments.size());
       thread->MarkDead();
       return false;
     }

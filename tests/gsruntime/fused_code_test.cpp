@@ -2,10 +2,15 @@
 
 #include <climits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "gscommon/opcode_table.h"
+#include "gsruntime/gs_game_object.h"
+#include "gsruntime/gs_native_function.h"
 #include "gsruntime/gs_script_instance.h"
+#include "gsruntime/gs_thread.h"
+#include "gsruntime/object_bridge.h"
 #include "gsruntime/script_run_fixture.h"
 
 namespace {
@@ -398,6 +403,13 @@ void Unfuse(const GSByteCode::FunctionRecord& record) {
   }
 }
 
+// Every function of the library unfused.
+void Unfuse(const GSRuntime::GSLibrary& library) {
+  for (const auto& cls : library.classes) {
+    for (const GSRuntime::GSFunction& function : cls->functions) Unfuse(function.record);
+  }
+}
+
 // What one call left behind: its result or the exception it logged, the object's count, the
 // arena's bytes and the run budget it used.
 struct CallTrace {
@@ -435,9 +447,7 @@ TEST_F(FusedRunTest, LessThanHeadsCompareAsTheirInstructions) {
     return budgets;
   };
   const std::vector<u32> fused = run("fused");
-  for (const auto& cls : library_->classes) {
-    for (const GSRuntime::GSFunction& function : cls->functions) Unfuse(function.record);
-  }
+  Unfuse(*library_);
   EXPECT_EQ(run("plain"), fused);
 }
 
@@ -452,8 +462,6 @@ TEST_F(FusedRunTest, ShortReturnsLeaveWhatPlainCallsLeave) {
     const char* method;
     std::vector<ScriptArgument> arguments;
   };
-  // The overflow last: a plain call that overflows leaves the `me` it counted among the operand
-  // words, which an unwinding cannot tell from numbers; a borrowed one counted none.
   const std::vector<Step> steps = {
       {"Fib", {I(15)}},   {"Twice", {I(3)}}, {"Deep", {I(5)}},  {"Deep", {I(50)}},
       {"Held", {I(3)}},   {"Held", {I(45)}}, {"Mixed", {I(4)}}, {"Mixed", {I(40)}},
@@ -491,9 +499,7 @@ TEST_F(FusedRunTest, ShortReturnsLeaveWhatPlainCallsLeave) {
   };
   checkLevels("fused");
   const std::vector<CallTrace> fused = run();
-  for (const auto& cls : library_->classes) {
-    for (const GSRuntime::GSFunction& function : cls->functions) Unfuse(function.record);
-  }
+  Unfuse(*library_);
   checkLevels("plain");
   const std::vector<CallTrace> plain = run();
   ASSERT_EQ(fused.size(), plain.size());
@@ -502,9 +508,7 @@ TEST_F(FusedRunTest, ShortReturnsLeaveWhatPlainCallsLeave) {
     EXPECT_EQ(fused[i].done, plain[i].done) << what;
     EXPECT_EQ(fused[i].word, plain[i].word) << what;
     EXPECT_EQ(fused[i].exception, plain[i].exception) << what;
-    if (i + 1 < fused.size()) {
-      EXPECT_EQ(fused[i].count, plain[i].count) << what;
-    }
+    EXPECT_EQ(fused[i].count, plain[i].count) << what;
     EXPECT_EQ(fused[i].arenaBytes, plain[i].arenaBytes) << what;
     EXPECT_EQ(fused[i].budget, plain[i].budget) << what;
   }
@@ -518,6 +522,147 @@ TEST_F(FusedRunTest, ShortReturnsLeaveWhatPlainCallsLeave) {
   EXPECT_NE(fused[9].exception.find("ER_StackOverflow, line 16"), std::string::npos);
 
   for (const CallTrace& trace : fused) EXPECT_EQ(trace.count, fused[0].count);
+}
+
+constexpr const char* kOverflows = R"(include "gs.gs"
+class Item {
+  public int Wide(int a, GameObject o) {
+    int b; int c; int d; int e; int f; int g; int h; int i; int j; int k; int l; int m; return a;
+  }
+};
+static class Aid {
+  public int Wide(int a, Item p) {
+    int b; int c; int d; int e; int f; int g; int h; int i; int j; int k; int l; int m; return a;
+  }
+  public native int Host(Item p, int a);
+};
+class Probe isclass GameObject {
+  native int Host(Item p, int a);
+  public int Me(int n, int m) { return Me(n + 1, m) + m; }
+  public int MeHolding(int n, Item p) { return MeHolding(n + 1, p) + n; }
+  public int OnOther(int n, Item p) {
+    int w = p.Wide(n, me);
+    return OnOther(n + 1, p) + w;
+  }
+  public int OnStatic(int n, Item p) {
+    int w = Aid.Wide(n, p);
+    return OnStatic(n + 1, p) + w;
+  }
+  public int OnNative(int n, Item p) {
+    int w = Host(p, n);
+    return OnNative(n + 1, p) + w;
+  }
+  public int OnStaticNative(int n, Item p) {
+    int w = Aid.Host(p, n);
+    return OnStaticNative(n + 1, p) + w;
+  }
+  thread void Rest(Item p) { }
+  thread void Huge(Item p) { LOCALS }
+  public int Once() {
+    Item p = new Item();
+    return p.Wide(1, me) + Aid.Wide(1, p) + Host(p, 1) + Aid.Host(p, 1);
+  }
+  public int Start(int form) {
+    Item p = new Item();
+    if (form == 0) return Me(0, 1);
+    if (form == 1) return MeHolding(0, p);
+    if (form == 2) return OnOther(0, p);
+    if (form == 3) return OnStatic(0, p);
+    if (form == 4) return OnNative(0, p);
+    if (form == 5) return OnStaticNative(0, p);
+    if (form == 6) Huge(p);
+    int i;
+    for (i = 0; i < 65; i++) Rest(p);
+    return 0;
+  }
+};
+)";
+
+// kOverflows with Huge's locals, which need more words than a thread's whole stack.
+std::string OverflowsScript() {
+  std::string locals;
+  for (u32 i = 0; i < GSRuntime::GSStack::kThreadWords; ++i) {
+    locals += "int v" + std::to_string(i) + "; ";
+  }
+  std::string text = kOverflows;
+  return text.replace(text.find("LOCALS"), 6, locals);
+}
+
+// The static instance Aid's native last ran on.
+GSRuntime::GSHandle g_staticSeen = 0;
+
+// A call that fails for want of room (its frame does not fit the stack, the object runs all the
+// threads it may) releases the words it pushed and counted for it (`me`, another object, a
+// static instance, a reference argument), as script calls, natives and threads, fused or not,
+// and fails as before: what is left matches a run that did not fail.
+TEST_F(FusedRunTest, ACallWithoutRoomReleasesTheWordsItPushed) {
+  GSMachine::Instance().RegisterNative(new GSRuntime::GSCNativeFunction(
+      "Probe", "$int@Probe::Host(Item,int)",
+      [](GSRuntime::GSHandle, GSRuntime::GSStack*) { return true; }));
+  GSMachine::Instance().RegisterNative(new GSRuntime::GSCNativeFunction(
+      "Aid", "$int@Aid::Host(Item,int)", [](GSRuntime::GSHandle object, GSRuntime::GSStack*) {
+        g_staticSeen = object;
+        return true;
+      }));
+  IncludePathList includes;
+  includes.Add(KESTRO_TEST_DATA_DIR "/../../gslib", Qel::PString());
+  GSMachine::Instance().AddLibraryFolder("", KESTRO_BINARY_DIR "/libraries");
+  Build(OverflowsScript(), "Probe", &includes);
+  struct Form {
+    const char* what;
+    i32 form;
+    const char* failure;  // the error and the line of the call that fails
+  };
+  const Form forms[] = {
+      {"a call on `me`", 0, "ER_StackOverflow, line 15,"},
+      {"a call on `me` passing a reference", 1, "ER_StackOverflow, line 16,"},
+      {"a call on another object passing `me`", 2, "ER_StackOverflow, line 18,"},
+      {"a static call", 3, "ER_StackOverflow, line 22,"},
+      {"a native on `me`", 4, "ER_StackOverflow, line 26,"},
+      {"a static native", 5, "ER_StackOverflow, line 30,"},
+      {"a thread whose frame does not fit", 6, "ER_ThreadError, line 47,"},
+      {"a thread past the object's last", 7, "ER_ThreadError, line 49,"},
+  };
+  // The counts of `me` and of the static instance, and the arena's bytes.
+  using Left = std::tuple<i32, i32, u64>;
+  u32 word = 0;
+  ASSERT_TRUE(Call("Once", {}, &word));
+  ASSERT_NE(g_staticSeen, 0u);
+  const auto left = [&] {
+    return Left{CountOf(object_.Reference()), CountOf(g_staticSeen),
+                GSMachine::Instance().Arena().UsedBytes()};
+  };
+  const Left done = left();
+  auto* owner = dynamic_cast<GSRuntime::GSGameObject*>(
+      GSRuntime::ObjectBridge::GameObjectOf(object_.Reference()));
+  ASSERT_NE(owner, nullptr);
+  // A native's frame is four words: whether it fits where the recursion stops depends on the
+  // words below the run, which a few words pushed first move.
+  GSRuntime::GSStack& stack = GSMachine::Instance().StaticThread()->Stack();
+  const auto run = [&](const char* shape) {
+    for (const Form& form : forms) {
+      const std::string what = std::string(form.what) + ", " + shape;
+      bool hit = false;
+      for (u32 padding = 0; padding < 8 && !hit; ++padding) {
+        u32* const top = stack.Top();
+        for (u32 i = 0; i < padding; ++i) ASSERT_TRUE(stack.PushWord(0));
+        gs_test::LogLines().clear();
+        EXPECT_FALSE(Call("Start", {I(form.form)}, &word)) << what;
+        stack.SetTop(top);
+        hit = Logged(form.failure);
+      }
+      EXPECT_TRUE(hit) << what;
+      // The threads that did start end, and let go of what they held.
+      owner->Update(0);
+      EXPECT_EQ(owner->ThreadCount(), 0u) << what;
+      EXPECT_EQ(left(), done) << what;
+      EXPECT_TRUE(Call("Once", {}, &word)) << what;
+      EXPECT_EQ(left(), done) << what;
+    }
+  };
+  run("fused");
+  Unfuse(*library_);
+  run("plain");
 }
 
 }  // namespace
