@@ -309,10 +309,12 @@ bool GSMachine::AddLibraryFolder(const std::string& location, const std::string&
   AssertDrivingThread();
   const std::vector<std::string> names = LibraryFiles(Join(location, folder));
   // A pending folder's file of the same name came first, and keeps its precedence.
-  for (const std::string& name : names) {
-    if (IsPendingName(Lower(name))) {
-      RegisterPendingFolders();
-      break;
+  if (!pendingFolders_.empty()) {
+    for (const std::string& name : names) {
+      if (IsPendingName(Lower(name))) {
+        RegisterPendingFolders();
+        break;
+      }
     }
   }
   RegisterFolder(location, folder, names);
@@ -322,9 +324,12 @@ bool GSMachine::AddLibraryFolder(const std::string& location, const std::string&
 bool GSMachine::AddLibraryFolderOnDemand(const std::string& location, const std::string& folder) {
   AssertDrivingThread();
   std::vector<std::string> names = LibraryFiles(Join(location, folder));
-  const bool any = !names.empty();
-  if (any) pendingFolders_.push_back({location, folder, std::move(names)});
-  return any;
+  if (names.empty()) return false;
+  std::vector<std::string> keys;
+  keys.reserve(names.size());
+  for (const std::string& name : names) keys.push_back(Lower(name));
+  pendingFolders_.push_back({location, folder, std::move(names), std::move(keys)});
+  return true;
 }
 
 void GSMachine::RegisterFolder(const std::string& location, const std::string& folder,
@@ -357,8 +362,8 @@ bool GSMachine::RegisterPendingFolders() {
 
 bool GSMachine::IsPendingName(const std::string& lowerName) const {
   for (const PendingFolder& folder : pendingFolders_) {
-    for (const std::string& name : folder.names) {
-      if (Lower(name) == lowerName) return true;
+    if (std::find(folder.keys.begin(), folder.keys.end(), lowerName) != folder.keys.end()) {
+      return true;
     }
   }
   return false;

@@ -154,6 +154,7 @@ class GSMachine {
     std::string location;
     std::string folder;
     std::vector<std::string> names;
+    std::vector<std::string> keys;  // the names lower-cased, as the name table holds them
   };
 
   void MapName(const std::string& name, Registration* registration);
