@@ -154,6 +154,7 @@ void GSMachine::Init() {
   linkTable_.clear();
   displaced_.clear();
   nameTable_.clear();
+  pendingFolders_.clear();
   // Reset keeps the first block, so the pool can allocate at once.
   namePool_.Reset();
   verifierNanoseconds_ = 0;
@@ -178,6 +179,7 @@ void GSMachine::Shutdown() {
   nameTable_.clear();
   linkTable_.clear();
   displaced_.clear();
+  pendingFolders_.clear();
   namePool_.Reset();
   while (Utils::IDoubleLinkListNode* node = libraries_.Last()) {
     libraries_.Remove(node);
@@ -241,6 +243,7 @@ void GSMachine::MapName(const std::string& name, Registration* registration) {
 bool GSMachine::AddLibrary(const std::string& location, const std::string& folder,
                            const std::string& fileName, GSLibraryId* identity) {
   AssertDrivingThread();
+  RegisterPendingFolders();
   const std::string path = Join(folder, fileName);
   std::vector<u8> image;
   GSLibraryId id;
@@ -305,6 +308,32 @@ std::vector<std::string> GSMachine::LibraryFiles(const std::string& folder) {
 bool GSMachine::AddLibraryFolder(const std::string& location, const std::string& folder) {
   AssertDrivingThread();
   const std::vector<std::string> names = LibraryFiles(Join(location, folder));
+  // A pending folder's file of the same name came first, and keeps its precedence.
+  if (!pendingFolders_.empty()) {
+    for (const std::string& name : names) {
+      if (IsPendingName(Lower(name))) {
+        RegisterPendingFolders();
+        break;
+      }
+    }
+  }
+  RegisterFolder(location, folder, names);
+  return !names.empty();
+}
+
+bool GSMachine::AddLibraryFolderOnDemand(const std::string& location, const std::string& folder) {
+  AssertDrivingThread();
+  std::vector<std::string> names = LibraryFiles(Join(location, folder));
+  if (names.empty()) return false;
+  std::vector<std::string> keys;
+  keys.reserve(names.size());
+  for (const std::string& name : names) keys.push_back(Lower(name));
+  pendingFolders_.push_back({location, folder, std::move(names), std::move(keys)});
+  return true;
+}
+
+void GSMachine::RegisterFolder(const std::string& location, const std::string& folder,
+                               const std::vector<std::string>& names) {
   for (const std::string& name : names) {
     const std::string path = Join(folder, name);
     GSLibraryId id;
@@ -318,12 +347,32 @@ bool GSMachine::AddLibraryFolder(const std::string& location, const std::string&
         std::make_unique<Registration>(Registration{id, location, path, nullptr, {}, false});
     MapName(name, registration.get());
   }
-  return !names.empty();
+}
+
+bool GSMachine::RegisterPendingFolders() {
+  if (pendingFolders_.empty()) return false;
+  // Taken first: a registration must not find its own folder still pending.
+  const std::vector<PendingFolder> pending = std::move(pendingFolders_);
+  pendingFolders_.clear();
+  for (const PendingFolder& folder : pending) {
+    RegisterFolder(folder.location, folder.folder, folder.names);
+  }
+  return true;
+}
+
+bool GSMachine::IsPendingName(const std::string& lowerName) const {
+  for (const PendingFolder& folder : pendingFolders_) {
+    if (std::find(folder.keys.begin(), folder.keys.end(), lowerName) != folder.keys.end()) {
+      return true;
+    }
+  }
+  return false;
 }
 
 GSLibrary* GSMachine::GetLibrary(const GSLibraryId& identity) {
   AssertDrivingThread();
   auto found = linkTable_.find(identity);
+  if (found == linkTable_.end() && RegisterPendingFolders()) found = linkTable_.find(identity);
   if (found == linkTable_.end()) {
     Log("GSMachine::GetLibrary> library '0x%X 0x%X' not found in link table", identity.first,
         identity.second);
@@ -415,13 +464,16 @@ void GSMachine::UnloadDependents(GSLibrary* failed) {
 }
 
 GSLibrary* GSMachine::FindLibrary(const std::string& fileName) {
-  auto found = nameTable_.find(Lower(fileName));
+  const std::string key = Lower(fileName);
+  auto found = nameTable_.find(key);
+  if (found == nameTable_.end() && RegisterPendingFolders()) found = nameTable_.find(key);
   if (found == nameTable_.end()) return nullptr;
   return LoadRegistration(found->second);
 }
 
 bool GSMachine::HasLibrary(const std::string& fileName) const {
-  return nameTable_.count(Lower(fileName)) != 0;
+  const std::string key = Lower(fileName);
+  return nameTable_.count(key) != 0 || IsPendingName(key);
 }
 
 i32 GSMachine::LinkLibrary(GSMachine* owner, GSLibrary* library, std::vector<u8> image) {

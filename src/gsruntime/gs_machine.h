@@ -98,11 +98,19 @@ class GSMachine {
   static std::vector<std::string> LibraryFiles(const std::string& folder);
   // Registers every "*.gsl" file of a folder, in LibraryFiles order; false when it holds none.
   bool AddLibraryFolder(const std::string& location, const std::string& folder);
+  // Lists the folder now and registers it, as AddLibraryFolder would have at this point, only
+  // when first needed: a lookup the registrations do not answer, or a later registration of a
+  // file of the same name. Reading every file's identity is most of a short-lived program's
+  // start-up, and such a program often needs none of the folder's libraries. Precedence stays
+  // that of registering now, save for a later folder's file of the same identity under another
+  // name, which is used until the folder's own registration reports it as a duplicate.
+  bool AddLibraryFolderOnDemand(const std::string& location, const std::string& folder);
   // The library, loaded and linked on first use; null with a log line when it cannot be.
   GSRuntime::GSLibrary* GetLibrary(const GSLibraryId& identity);
   // By a file name registered before; the library of that very file.
   GSRuntime::GSLibrary* FindLibrary(const std::string& fileName);
-  // Whether a file of that name is registered, without loading it.
+  // Whether a file of that name is registered or waits in a folder registered on demand,
+  // without loading it.
   bool HasLibrary(const std::string& fileName) const;
   // 0, or -1 malformed image, -2 a dependency missing, -3 an unresolved link.
   static i32 LinkLibrary(GSMachine* owner, GSRuntime::GSLibrary* library, std::vector<u8> image);
@@ -141,7 +149,20 @@ class GSMachine {
   GSMachine() = default;
   ~GSMachine();
 
+  // A folder listed by AddLibraryFolderOnDemand and not yet registered.
+  struct PendingFolder {
+    std::string location;
+    std::string folder;
+    std::vector<std::string> names;
+    std::vector<std::string> keys;  // the names lower-cased, as the name table holds them
+  };
+
   void MapName(const std::string& name, Registration* registration);
+  void RegisterFolder(const std::string& location, const std::string& folder,
+                      const std::vector<std::string>& names);
+  // Registers the pending folders in the order they were added; false when none was pending.
+  bool RegisterPendingFolders();
+  bool IsPendingName(const std::string& lowerName) const;
   GSRuntime::GSLibrary* LoadRegistration(Registration* registration);
   const std::vector<GSLibraryId>* UnitsOf(Registration* registration);
   bool VerifyLibraryCode(GSRuntime::GSLibrary* library, std::string* error);
@@ -159,6 +180,7 @@ class GSMachine {
   // Registrations another file of the same identity took over; their names still reach them.
   std::vector<std::unique_ptr<Registration>> displaced_;
   std::unordered_map<std::string_view, Registration*> nameTable_;  // keys live in the name pool
+  std::vector<PendingFolder> pendingFolders_;
   Utils::DoubleLinkList libraries_;
   Utils::DoubleLinkList natives_;
   // Classes whose natives wait for their first lookup (RegisterNativeClass).

@@ -19,11 +19,15 @@ bool SetUp(const std::string& location, ScriptBinding binding) {
   GSMachine& machine = GSMachine::Instance();
   GSMachine::AddInitHook(ForgetScriptClasses);
   // The shipped libraries first, then the user's: the folder the name "libraries" stands for
-  // in an installation (UserData/libraries).
-  machine.AddLibraryFolder(location, "libraries");
+  // in an installation (UserData/libraries). Binding on first use, a folder is registered when
+  // a library is first looked for.
+  const auto addFolder = binding == ScriptBinding::kDuringSetUp
+                             ? &GSMachine::AddLibraryFolder
+                             : &GSMachine::AddLibraryFolderOnDemand;
+  (machine.*addFolder)(location, "libraries");
   Qel::String userLibraries;
   if (Qel::File::LookupSubst(Qel::PString("libraries"), &userLibraries, nullptr)) {
-    machine.AddLibraryFolder("", userLibraries.CStr());
+    (machine.*addFolder)("", userLibraries.CStr());
   }
   // The classes with no natives, then the natives, then the classes that have them; the first
   // failure ends the set-up. Each class's natives are made when first looked up.

@@ -12,7 +12,8 @@ namespace ScriptHost {
 // When the standard script classes are bound: all of them during the set-up, which then fails
 // when any library or class is missing or does not load; or each where it is first used, for a
 // program that starts often and uses few of them (the set-up then only checks their files are
-// registered, and a library that does not load fails where its class is first used).
+// there, their folders are registered when a library is first looked for, and a library that
+// does not load fails where its class is first used).
 enum class ScriptBinding { kDuringSetUp, kOnFirstUse };
 
 // The set-up, done by the first call; every call returns the first call's result. The shipped

@@ -442,3 +442,65 @@ TEST_F(LibraryLinkTest, AnIdentityIsSharedOnlyByLibrariesBuiltFromTheSameUnits) 
   EXPECT_EQ(machine.FindLibrary("c/user.gsl"), nullptr);
   EXPECT_TRUE(Logged("is not the library"));
 }
+
+// A folder registered on demand answers every lookup as if registered at once, but reads its
+// files only when a lookup or a later file of the same name needs them.
+TEST_F(LibraryLinkTest, AFolderRegisteredOnDemandAnswersAsIfRegisteredAtOnce) {
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::string, std::string>> files;  // compiled library, placed as
+    std::function<bool(GSMachine&)> lookup;                  // true when it answers as expected
+    std::vector<std::string> lines;                          // logged by the lookup, not before
+  };
+  const auto found = [](const char* name, const char* cls) {
+    return [name, cls](GSMachine& machine) {
+      GSRuntime::GSLibrary* library = machine.FindLibrary(name);
+      return library != nullptr && library->FindClass(cls) != nullptr;
+    };
+  };
+  const std::vector<Case> cases = {
+      {"by name", {{"base", "od/base.gsl"}}, found("BASE.gsl", "Base"), {}},
+      {"by identity",
+       {{"base", "od/base.gsl"}, {"user", "now/user.gsl"}},
+       found("user.gsl", "User"),
+       {}},
+      {"missing",
+       {{"base", "od/base.gsl"}},
+       [](GSMachine& machine) {
+         return machine.FindLibrary("none.gsl") == nullptr &&
+                machine.GetLibrary({1, 2}) == nullptr && machine.FindLibrary("base.gsl");
+       },
+       {"library '0x1 0x2' not found in link table"}},
+      {"duplicate identity",
+       {{"base", "od/base.gsl"}, {"base", "od/copy.gsl"}, {"user", "now/user.gsl"}},
+       found("user.gsl", "User"),
+       {"Could not add game script library od/copy.gsl to GSMachine"}},
+      {"a later file of the same name",
+       {{"base", "od/base.gsl"}, {"base", "now/base.gsl"}},
+       found("base.gsl", "Base"),
+       {"Could not add game script library now/base.gsl to GSMachine"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetUp();
+    Compile("base.gs", kBase);
+    Compile("user.gs", kUser);
+    for (const auto& [library, place] : c.files) {
+      std::filesystem::create_directories(std::filesystem::path(folder_->At(place)).parent_path());
+      std::filesystem::copy_file(Gsl(library), folder_->At(place));
+    }
+    GSMachine& machine = GSMachine::Instance();
+    ASSERT_TRUE(machine.AddLibraryFolderOnDemand(folder_->path(), "od"));
+    EXPECT_TRUE(machine.HasLibrary("Base.GSL"));
+    EXPECT_FALSE(machine.HasLibrary("none.gsl"));
+    // The later folder's own duplicates are the only lines its registration may log.
+    machine.AddLibraryFolder(folder_->path(), "now");
+    if (std::string(c.what) != "a later file of the same name") {
+      EXPECT_TRUE(g_lines.empty()) << testing::PrintToString(g_lines);
+    }
+    EXPECT_TRUE(c.lookup(machine));
+    for (const std::string& line : c.lines)
+      EXPECT_TRUE(Logged(line)) << line << "\n" << testing::PrintToString(g_lines);
+  }
+  EXPECT_FALSE(GSMachine::Instance().AddLibraryFolderOnDemand(folder_->path(), "empty"));
+}
