@@ -5,7 +5,7 @@ CMAKE_GEN := -G Ninja
 # debug information (DEBUG_INFO=-g, for gdb's locals) makes every compile about 40% slower.
 DEBUG_INFO ?= -g1
 # The ThreadSanitizer and fuzz builds compile the libraries a few sources to a unit (KESTRO_UNITY),
-# which more than halves their compile time. The benchmark build does so only when asked
+# which cuts their compile time by about 40%. The benchmark build does so only when asked
 # (BENCH_UNITY=ON, as CI does, which only checks that every benchmark runs): measured figures come
 # from libraries compiled as the shipped program's are.
 BENCH_UNITY ?= OFF
