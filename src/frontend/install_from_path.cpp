@@ -12,8 +12,11 @@ u32 InstallFromPath(const Qel::File::Path& folder, ResultsLog* log, u32 options,
     Qel::File::Path config = folder;
     config.AddPath(name);
     if (Qel::File::Exists(config.CStr())) {
-      PymInstallAssetFromFolder(folder.GetText(), log, options, second, nullptr);
-      return 1;
+      // A folder the daemon refused counts for nothing, so that a tree of refused assets is no
+      // success.
+      return PymInstallAssetFromFolder(folder.GetText(), log, options, second, nullptr).IsNull()
+                 ? 0
+                 : 1;
     }
   }
   u32 count = 0;

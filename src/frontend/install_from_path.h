@@ -11,6 +11,6 @@ class ResultsLog;
 // Hands every asset folder at or below `folder` to the daemon (request 0x27) with the options,
 // the out flag and the log; an asset folder's sub-folders are not searched, and links to
 // folders are never followed. Stops after the entry at which `progress` (may be null) was asked
-// to stop. The number of folders handed over; whether the daemon took each is in the log.
+// to stop. The number of folders the daemon installed; why it refused any is in the log.
 u32 InstallFromPath(const Qel::File::Path& folder, ResultsLog* log, u32 options, bool& second,
                     PymTask* progress);

@@ -123,6 +123,11 @@ TEST(KeywordsAndFolders, InstallFromPathInstallsEachAssetFolderOnceAndSkipsLinks
   EXPECT_EQ(run.out.find("400200:4"), std::string::npos) << run.out;
   EXPECT_EQ(root.Run({"installfrompath", "nowhere"}).out,
             "- <NULL> : Invalid input path.\nOK (1 Errors, 0 Warnings)\n");
+  // A tree whose every asset folder the daemon refuses installed nothing: no success.
+  root.WriteFile("refused/e/config.txt", "username \"no kuid\"\n");
+  const ToolRun refused = root.Run({"installfrompath", "refused"});
+  EXPECT_NE(refused.out.find("not installed"), std::string::npos) << refused.out;
+  EXPECT_EQ(refused.exitCode, 255) << refused.out;
 }
 
 }  // namespace
