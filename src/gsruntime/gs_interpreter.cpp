@@ -1275,7 +1275,6 @@ normal_exit:
 error_exit : {
   KESTRO_ASSERT(budget.depth == entryBudgetDepth && runDepth_ == entryRunDepth);
   budget.used = KS_BUDGET_USED();
-  --budget.depth;
   --runDepth_;
   GSFrameHeader* failedFrame = stack.CurrentFrame();
   const GSFunction* failedFunction =
@@ -1287,9 +1286,11 @@ error_exit : {
     line = LineOfOffset(failedFunction, ip > code ? static_cast<u32>(ip - 1 - code) : 0);
   }
   stack.SetTop(sp);
+  // Still counted while reported, so that the exception hook sees this run's own depth.
   FailRun(error, line,
           function != nullptr && function->library != nullptr ? function->library->name.c_str()
                                                                 : "");
+  --budget.depth;
   SetCurrentThread(previousThread);
   SetCurrentContext(previousContext);
   if (deletePending_ && runDepth_ == 0) delete this;

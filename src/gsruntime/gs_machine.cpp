@@ -129,6 +129,13 @@ void GSMachine::Log(const char* format, ...) {
   g_logHook("%s", line);
 }
 
+GSAnsweredRuns::GSAnsweredRuns() : outer_(GSMachine::Instance().answeredDepth_) {
+  GSMachine& machine = GSMachine::Instance();
+  machine.answeredDepth_ = machine.runBudget_.depth + 1;
+}
+
+GSAnsweredRuns::~GSAnsweredRuns() { GSMachine::Instance().answeredDepth_ = outer_; }
+
 void GSMachine::AddInitHook(GSInitHook hook) {
   std::vector<GSInitHook>& hooks = InitHooks();
   if (std::find(hooks.begin(), hooks.end(), hook) != hooks.end()) return;
@@ -165,6 +172,7 @@ void GSMachine::Init() {
   GSRuntime::SetFieldInitialiserHook(GSRuntime::RunFieldInitialiser);
   runBudget_.depth = 0;
   runBudget_.used = 0;
+  answeredDepth_ = 0;
   GSRuntime::OpenBuiltInLibraries(*this);
   // A copy: a hook may add another, which then runs at once.
   const std::vector<GSInitHook> hooks = InitHooks();

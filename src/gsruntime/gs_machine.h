@@ -33,7 +33,8 @@ using GSLibraryId = std::pair<u32, u32>;
 // printf-style; every runtime log line goes through it, and none is written while it is null.
 using GSLogHook = void (*)(const char* format, ...);
 // Every script exception and failed run: the text, the thread's stack, the game object it
-// concerns (or null) and whether the thread goes on.
+// concerns (or null) and whether the thread goes on. While it runs, the run budget's depth is that
+// of the run it reports on (a failed run is reported before it leaves the count).
 using GSExceptionHook = void (*)(const char* text, GSRuntime::GSStack* stack,
                                  GSRuntime::GSThreadOwner* owner, bool keepAlive);
 
@@ -119,6 +120,8 @@ class GSMachine {
   GSRuntime::ScriptArena& Arena() { return arena_; }
   GSRuntime::GSThread* StaticThread() const { return staticThread_; }
   GSRunBudget& RunBudget() { return runBudget_; }
+  // Whether the run at the current depth is one a native answers for (GSAnsweredRuns).
+  bool InAnsweredRun() const { return answeredDepth_ != 0 && runBudget_.depth == answeredDepth_; }
 
   // The machine, for the interpreter's paths, which must not pass Instance's set-up check on
   // every instruction. Valid once Instance has been called.
@@ -145,6 +148,8 @@ class GSMachine {
     std::vector<GSLibraryId> units;
     bool unitsKnown = false;
   };
+
+  friend class GSAnsweredRuns;
 
   GSMachine() = default;
   ~GSMachine();
@@ -175,6 +180,7 @@ class GSMachine {
   GSRuntime::GSThread* staticThread_ = nullptr;
   std::vector<const GSRuntime::GSFunction*> functions_;
   GSRunBudget runBudget_;
+  u32 answeredDepth_ = 0;  // the depth of the runs a native answers for; 0 while none does
   std::thread::id drivingThread_;
   std::map<GSLibraryId, std::unique_ptr<Registration>> linkTable_;
   // Registrations another file of the same identity took over; their names still reach them.
@@ -192,6 +198,21 @@ class GSMachine {
   std::vector<GSRuntime::GSLibrary*> linkedThisLoad_;
   u64 verifierNanoseconds_ = 0;
   GSRuntime::VerifierWorkspace verifierWorkspace_;  // kept from one library's code to the next
+};
+
+// Held by a native around the runs it starts when it answers for their failure itself, giving
+// the script its own result (GetLibrary's null for a library whose Init fails): such a failure is
+// then no error of the script that called the native. Runs nested deeper (a handler that one of
+// them runs through SendMessage) are not answered for.
+class GSAnsweredRuns {
+ public:
+  GSAnsweredRuns();
+  ~GSAnsweredRuns();
+  GSAnsweredRuns(const GSAnsweredRuns&) = delete;
+  GSAnsweredRuns& operator=(const GSAnsweredRuns&) = delete;
+
+ private:
+  u32 outer_;
 };
 
 // Where the one machine is made (by Instance): at a fixed place, so that the interpreter reaches

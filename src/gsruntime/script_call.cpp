@@ -53,8 +53,12 @@ bool RunOnStaticThread(const GSFunction& function, ScriptRef me, const std::vect
   const GSThread::SavedState saved = thread->SaveState();
   if (!EnterCall(thread->Stack(), function, me, arguments)) {
     GSStack::DropCallWords(&function, me, arguments.data(), arguments.size());
-    // No room for the frame: the call ends as a run that overflows would.
+    // No room for the frame: the call ends as a run that overflows would, reported at the depth
+    // it would have run at.
+    GSRunBudget& budget = GSMachine::Instance().RunBudget();
+    ++budget.depth;
     thread->FailRun(kRunStackOverflow, -1, function.library->name.c_str());
+    --budget.depth;
     thread->RestoreState(saved);
     return false;
   }

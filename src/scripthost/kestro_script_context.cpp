@@ -305,5 +305,7 @@ void KestroScriptContext::CloneKUID(GSStack* stack) {
 void KestroScriptContext::GetLibrary(GSStack* stack) {
   GSOKUID* kuid = nullptr;
   if (!GSRuntime::GetParam(stack, 1, &kuid, false)) return;
+  // A library whose Init fails is null here: the script goes on with that answer.
+  const GSAnsweredRuns answered;
   GSRuntime::PushObject(stack, GetScriptLibrary(*kuid));
 }

@@ -80,12 +80,11 @@ constexpr f32 kTickSeconds = 0.1f;
 bool g_threadFailed = false;
 
 // A run that ends in an error makes the whole run fail: the call itself, and the threads and
-// handlers it started. Every such end reaches the hook as the run's error exit, by which time the
-// run no longer counts in the machine's run depth; a run nested inside another (a library's Init
-// inside GetLibrary) ends with its caller still running, and reports to the native that made it,
-// which answers for it (GetLibrary with null), so the result stays the script's.
+// handlers it started, however deeply nested, save a run whose failure the native that started it
+// answers for (a library's Init inside GetLibrary, which gives null): that leaves the result to
+// the script.
 void NoteException(const char*, GSRuntime::GSStack*, GSRuntime::GSThreadOwner*, bool keepAlive) {
-  if (!keepAlive && GSMachine::Instance().RunBudget().depth == 0) g_threadFailed = true;
+  if (!keepAlive && !GSMachine::Instance().InAnsweredRun()) g_threadFailed = true;
 }
 
 // Steps the router `ticks` times, moving the application clock on by each tick's step first;

@@ -15,4 +15,21 @@ class Station isclass GameObject {
     PostMessage(me, "Bell", "Ring", 0.0);
     return GetId();
   }
+
+  // A handler that a thread's SendMessage runs at once: its error fails the run as the thread's
+  // own would, and the thread goes on.
+  void OnAsk(Message m) {
+    int[] none;
+    Exception("asked " + none[0]);
+  }
+  thread void Ask() {
+    SendMessage(me, "Ask", "Now");
+    Exception("answered");
+  }
+
+  public int Asking() {
+    AddHandler(me, "Ask", "", "OnAsk");
+    Ask();
+    return GetId();
+  }
 };
