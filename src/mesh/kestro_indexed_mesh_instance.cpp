@@ -131,6 +131,13 @@ Qel::Particle* KestroIndexedMeshInstance::FindSkeletonBone(const Qel::PString& n
 }
 
 void KestroIndexedMeshInstance::CopyInto(KestroIndexedMeshInstance& copy) const {
+  // The particles (reference points, attachment points, the skeleton copy) come whole, so the
+  // skeleton copy is the copy's child in the source skeleton's place.
+  copy.Qel::Particle::InitInstance(*this);
+  copy.Qel::LightTarget::InitInstance(*this);
+  for (u32 i = 0; skeleton_ && i < GetChildCount(); ++i) {
+    if (GetChild(i) == skeleton_) copy.skeleton_ = copy.GetChild(i);
+  }
   copy.chunks_ = chunks_;
   copy.chunkCount_ = chunkCount_;
   copy.boxMax_ = boxMax_;
@@ -144,9 +151,7 @@ void KestroIndexedMeshInstance::CopyInto(KestroIndexedMeshInstance& copy) const 
   // bones of its own skeleton copy, found by name.
   copy.box_ = box_;
   copy.mipFactor_ = mipFactor_;
-  copy.SetName(GetName());
   copy.UpdateBoundingBox();
-  copy.AttachSkeleton(skeleton_);
   copy.chunkBones_.clear();
   for (Qel::Particle* bone : chunkBones_) {
     copy.chunkBones_.push_back(bone ? copy.FindSkeletonBone(bone->GetName()) : nullptr);

@@ -139,7 +139,8 @@ class KestroIndexedMeshInstance : public Qel::ParticleStructure,
   bool CanReplaceChunkGeometry(const Qel::GeometryChunk* chunk, u32 i) const;
   // Every chunk a private copy.
   void CloneAllChunks();
-  // The fields a copy takes from its source (the skeleton and bones are rebound by name).
+  // What a copy takes from its source: the particle tree and the lights of its engine parts, then
+  // its own fields (the chunk bones are found again by name in the copy's skeleton).
   void CopyInto(KestroIndexedMeshInstance& copy) const;
 
   KestroIndexedMeshDefinition* definition_;

@@ -158,6 +158,11 @@ void KestroIndexedMeshLODInstance::RefreshLevel(u32 n, bool force) {
   }
 }
 
+void KestroIndexedMeshLODInstance::RefreshLevels(bool distanceLevelsOnly, bool force) {
+  const u32 count = distanceLevelsOnly ? lod_.GetLevelCount() : GetLODLevelCount();
+  for (u32 n = 0; n < count; ++n) RefreshLevel(n, force);
+}
+
 void KestroIndexedMeshLODInstance::UpdateLighting(bool force) {
   // The held level is the one the indexed-mesh part draws and lights.
   if (held_ < levels_.size())

@@ -44,6 +44,8 @@ class KestroIndexedMeshLODInstance : public KestroIndexedMeshInstance {
   void SetUpdateLighting(bool flag) override;
   // Level n's lighting when flagged, clearing the flag, or when forced.
   void RefreshLevel(u32 n, bool force);
+  // RefreshLevel for every level, or with `distanceLevelsOnly` for the distance levels alone.
+  void RefreshLevels(bool distanceLevelsOnly, bool force);
 
   // Makes level n the held level; an index past the table changes nothing.
   void SetLODLevel(u32 n);

@@ -13,6 +13,13 @@ class Material;
 class LightTarget {
  public:
   virtual ~LightTarget() = default;
+  // Makes this target a copy of `source`: lit by the same scene lights, with the same list, out of
+  // date when the source's is.
+  void InitInstance(const LightTarget& source) {
+    source_ = source.source_;
+    lights_ = source.lights_;
+    dirty_ = source.dirty_;
+  }
 
   // The scene's lights (not owned; null for none). Changing them marks the list out of date.
   void SetLightSource(const LightList* lights) {

@@ -52,9 +52,13 @@ void Particle::CopyFrom(const Particle& other) {
 
 Particle* Particle::Clone() const {
   Particle* copy = MakeEmpty();
-  copy->CopyFrom(*this);
-  for (const auto& child : children_) copy->Add(child->Clone());
+  copy->InitInstance(*this);
   return copy;
+}
+
+void Particle::InitInstance(const Particle& source) {
+  CopyFrom(source);
+  for (const auto& child : source.children_) Add(child->Clone());
 }
 
 void Particle::GetGlobalFrame(Vector3& position, Quaternion& orientation) const {
@@ -97,6 +101,13 @@ void SplitSubNames(const String& name, String& first, String& rest) {
   const size_t dot = name.FindChar('.');
   first = dot == String::npos ? name : name.SubString(0, dot);
   rest = dot == String::npos ? String() : name.SubString(dot + 1);
+}
+
+void ParticleStructure::CopyFrom(const Particle& other) {
+  Particle::CopyFrom(other);
+  if (const auto* structure = dynamic_cast<const ParticleStructure*>(&other)) {
+    attachmentPoints_ = structure->attachmentPoints_;
+  }
 }
 
 bool ParticleStructure::AddAttachmentPoint(AttachmentPoint* point, bool underBone) {

@@ -47,6 +47,9 @@ class Particle {
   Particle* FindByName(const PString& name);
   // A copy of this particle and its whole tree, without a parent.
   Particle* Clone() const;
+  // Makes this particle, still without children, a copy of `source`: its name, frame, flags and
+  // kind's own fields, and a copy of each of its children's trees.
+  void InitInstance(const Particle& source);
 
   // Marks the particle seen in the view's frame at `world`, then its children at theirs; a
   // particle flagged out of the frame (bit 1) is skipped with what hangs from it.
@@ -148,6 +151,9 @@ class ReferencePoint : public Particle {
   static void GetSubNames(const String& name, String& first, String& rest) {
     SplitSubNames(name, first, rest);
   }
+
+ protected:
+  Particle* MakeEmpty() const override { return new ReferencePoint; }
 };
 
 // The root of a placed object's particles, with its attachment points.
@@ -160,6 +166,7 @@ class ParticleStructure : public Particle {
 
  protected:
   Particle* MakeEmpty() const override { return new ParticleStructure; }
+  void CopyFrom(const Particle& other) override;
 
  private:
   u32 attachmentPoints_ = 0;

@@ -90,18 +90,9 @@ std::string ProgressiveFixture() {
 
 // A skeleton of `depth` bones, each the only child of the one before.
 std::string NestedSkeleton(u32 depth) {
-  Bytes skel;
-  skel.Begin("SKEL", 100);
-  for (u32 d = 0; d < depth; ++d) {
-    skel.Begin("BONE", 100).Str("b");
-    for (int k = 0; k < 7; ++k) skel.F32(0);
-    skel.U32(d + 1 < depth ? 1 : 0);
-  }
-  for (u32 d = 0; d < depth; ++d) skel.End();
-  skel.End();
   MeshSpec spec;
   spec.chunks = {Quad(0)};
-  spec.tail = skel.out;
+  spec.skeleton = fixture::SkeletonChunk(std::vector<std::string>(depth, "b"));
   return WriteMesh(spec);
 }
 

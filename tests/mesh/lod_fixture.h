@@ -27,14 +27,8 @@ inline std::string LodLevelMesh(f32 x, bool skeleton = false) {
   spec.attachments = {"a.cab", "a.lamp:CULL"};
   if (!skeleton) return WriteMesh(spec);
   spec.bones.clear();
-  spec.attachments.clear();  // the skeleton comes before them
-  Bytes skel;
-  skel.Begin("SKEL", 100).Begin("BONE", 100).Str("b.root");
-  for (f32 value : {0.0f, 1.0f, 0.0f, 0.0f, 0.0f, 1.0f, 0.5f}) skel.F32(value);
-  skel.U32(1).Begin("BONE", 100).Str("b.arm");
-  for (int k = 0; k < 7; ++k) skel.F32(0);
-  skel.U32(0).End().End().End();
-  spec.tail = skel.out;
+  spec.attachments.clear();
+  spec.skeleton = SkeletonChunk({"b.root", "b.arm"}, {0.0f, 1.0f, 0.0f, 0.0f, 0.0f, 1.0f, 0.5f});
   return WriteMesh(spec);
 }
 

@@ -81,10 +81,26 @@ struct MeshSpec {
   u32 matrices = 0;
   std::vector<ChunkSpec> chunks;
   std::vector<BoneSpec> bones;
+  std::string skeleton;  // a SKEL chunk (SkeletonChunk), written where the bones go
   std::vector<std::string> attachments;
   bool pmin = false;
   std::string tail;  // raw bytes appended to the body
 };
+
+// A SKEL chunk of a bone chain, each bone the only child of the one before; the root at
+// `rootFrame` (position, rotation axis, angle), the others at their parent's place.
+inline std::string SkeletonChunk(const std::vector<std::string>& chain,
+                                 const std::array<f32, 7>& rootFrame = {}) {
+  Bytes skel;
+  skel.Begin("SKEL", 100);
+  for (size_t b = 0; b < chain.size(); ++b) {
+    skel.Begin("BONE", 100).Str(chain[b]);
+    for (size_t k = 0; k < 7; ++k) skel.F32(b == 0 ? rootFrame[k] : 0.0f);
+    skel.U32(b + 1 < chain.size() ? 1 : 0);
+  }
+  for (size_t b = 0; b <= chain.size(); ++b) skel.End();
+  return skel.out;
+}
 
 // A unit quad at x offset `x`, two triangles.
 inline ChunkSpec Quad(f32 x, const char* material = "body.m.onetex") {
@@ -155,6 +171,7 @@ inline std::string WriteMesh(const MeshSpec& spec) {
     }
     b.End();
   }
+  b.out += spec.skeleton;
   if (!spec.attachments.empty()) {
     b.Begin("ATCH", 100).U32(u32(spec.attachments.size()));
     for (const std::string& name : spec.attachments) {

@@ -2,6 +2,7 @@
 
 #include "mesh/kestro_dynamic_mesh_instance.h"
 #include "mesh/kestro_geometry_base_resource.h"
+#include "mesh/kestro_indexed_mesh_lod_instance.h"
 #include "mesh/kq_axis_box_tree.h"
 #include "mesh/mesh_fixture.h"
 #include "mesh/overlapped_resource_system.h"
@@ -218,6 +219,110 @@ TEST(MeshInstanceTest, InstanceKindsCopiesAndRays) {
   InstancePtr progressiveCopy(progressive->CreateInstance());
   for (u32 i = 0; i < 2; ++i) {
     EXPECT_NE(progressive->GetChunks().Get(i), progressiveCopy->GetChunks().Get(i));
+  }
+}
+
+// An instance of kind `id` (17 to 22) with the reference point "p", the attachment "a.cab" on the
+// structure and "arm.lamp" under the bone "arm"; each chunk is drawn at the bone "chunk". The
+// level-of-detail kinds have two levels and mark both attachments for the attachment cut-off of
+// 100.
+KestroIndexedMeshInstance* PlaceWithPoints(ResourceScene& scene, u32 id) {
+  const bool lod = id >= 21;
+  MeshSpec spec = SkinnedQuads(id % 2 == 0 ? 2 : 0);
+  spec.bones.push_back({"chunk", "arm", {}});
+  if (id == 21) {  // the plain level-of-detail kind takes a skeleton without influences
+    spec = MeshSpec();
+    spec.chunks = {Quad(0), Quad(2)};
+    spec.skeleton = fixture::SkeletonChunk({"root", "arm", "chunk"});
+  }
+  for (auto& chunk : spec.chunks) chunk.geomVersion = 200;  // named after their bone
+  spec.pmin = id == 19 || id == 20;
+  const std::string cull = lod ? ":CULL" : "";
+  spec.attachments = {"p.ref", "a.cab" + cull, "arm.lamp" + cull};
+  const std::string name = "k" + std::to_string(id);
+  if (!lod) {
+    return scene.Lock("m/" + name + (spec.pmin ? ".pm" : ".im"), WriteMesh(spec))
+        ->CreateMeshInstance();
+  }
+  scene.folder.Put("m/" + name + "a.im", WriteMesh(spec));
+  scene.folder.Put("m/" + name + "b.im", WriteMesh(spec));
+  return scene
+      .Lock("m/" + name + ".lm.txt", "version 1.0\nmesh 0\n{\n  name \"" + name +
+                                         "a.im\"\n}\nmesh 50\n{\n  name \"" + name +
+                                         "b.im\"\n}\nattachmentCutOff 100\n")
+      ->CreateMeshInstance();
+}
+
+TEST(MeshInstanceTest, CopiesCarryTheSourcesParticlesAndLights) {
+  ResourceScene scene;
+  const Qel::PString arm("arm"), chunk("chunk"), cab("a.cab"), lamp("arm.lamp");
+  const Vector3 where(1, 2, 3);
+  const Qel::Quaternion turn = Qel::Quaternion::FromAxisAngle(Vector3(0, 0, 1), 0.5f);
+  for (u32 id = 17; id <= 22; ++id) {
+    SCOPED_TRACE(id);
+    InstancePtr source(PlaceWithPoints(scene, id));
+    ASSERT_NE(nullptr, source);
+    ASSERT_EQ(id, source->GetID());
+    source->SetReferenceFrame(where, turn);
+    source->SetFlags(0x10);
+    Qel::LightList lights(2);
+    source->SetLightSource(&lights);
+    source->UpdateLighting(false);
+    const u32 points = source->GetAttachmentPointCount();
+    const bool dirty = source->IsLightingDirty();
+    InstancePtr copy(source->CreateInstance());
+    source.reset();  // the copy's particles are its own
+
+    ASSERT_EQ(id, copy->GetID());
+    EXPECT_EQ(where, copy->GetPosition());
+    EXPECT_EQ(turn.z, copy->GetOrientation().z);
+    EXPECT_EQ(turn.w, copy->GetOrientation().w);
+    EXPECT_EQ(0x10u, copy->GetFlags());
+    EXPECT_EQ(1u, points);  // the one under a bone
+    EXPECT_EQ(points, copy->GetAttachmentPointCount());
+    Qel::Particle* point = copy->FindByName(Qel::PString("p"));
+    ASSERT_NE(nullptr, point);
+    EXPECT_NE(nullptr, dynamic_cast<Qel::ReferencePoint*>(point));
+    EXPECT_EQ(copy.get(), point->GetParent());
+    // One skeleton, the copy's child, holding the chunks' bone and the attachment under "arm".
+    Qel::Particle* skeleton = copy->GetSkeleton();
+    ASSERT_NE(nullptr, skeleton);
+    EXPECT_EQ(copy.get(), skeleton->GetParent());
+    u32 skeletons = 0;
+    for (u32 c = 0; c < copy->GetChildCount(); ++c) {
+      skeletons += copy->GetChild(c)->GetName() == skeleton->GetName();
+    }
+    EXPECT_EQ(1u, skeletons);
+    Qel::Particle* onStructure = copy->FindByName(cab);
+    Qel::Particle* onBone = copy->FindByName(lamp);
+    ASSERT_NE(nullptr, onStructure);
+    ASSERT_NE(nullptr, onBone);
+    EXPECT_EQ(copy.get(), onStructure->GetParent());
+    EXPECT_EQ(skeleton->FindByName(arm), onBone->GetParent());
+    EXPECT_NE(nullptr, dynamic_cast<Qel::AttachmentPoint*>(onBone));
+    // Skinned chunks move with the bones, and the level-of-detail kinds bind level by level.
+    EXPECT_EQ(id == 17 || id == 19 || id == 20 ? 2u : 0u, copy->GetChunkBones().size());
+    for (Qel::Particle* bone : copy->GetChunkBones()) {
+      EXPECT_EQ(skeleton->FindByName(chunk), bone);
+    }
+    // The lights as the source had them, from the source's scene.
+    EXPECT_EQ(dirty, copy->IsLightingDirty());
+    EXPECT_EQ(2u, copy->GetLightList().size());
+    lights.resize(3);
+    copy->UpdateLighting(true);
+    EXPECT_EQ(3u, copy->GetLightList().size());
+
+    auto* lod = dynamic_cast<KestroIndexedMeshLODInstance*>(copy.get());
+    if (!lod) continue;
+    EXPECT_EQ(std::vector<Qel::Particle*>({onStructure, onBone}), lod->GetAttachmentChildren());
+    for (f32 measure : {150.0f, 50.0f}) {
+      Qel::ViewPoint view;
+      view.SetReferenceFrame(lod->GetBoundingVolume().centre + Vector3(measure, 0, 0), {});
+      lod->Cull(view, Qel::Matrix4());
+      for (const Qel::Particle* child : lod->GetAttachmentChildren()) {
+        EXPECT_EQ(measure > 100, (child->GetFlags() & 2) != 0) << measure;
+      }
+    }
   }
 }
 

@@ -149,6 +149,12 @@ TEST_F(RenderFixture, LightingIsGatheredOnlyWhenDirtyOrForced) {
 struct LodProbe : KestroIndexedMeshLODInstance {
   using KestroIndexedMeshLODInstance::KestroIndexedMeshLODInstance;
   std::vector<Qel::Particle*>& Bones(u32 level) { return levels_[level].chunkBones; }
+  std::vector<bool> LightingFlags() const {
+    std::vector<bool> flags;
+    for (const Level& level : levels_) flags.push_back(level.lightingFlag);
+    return flags;
+  }
+  u32 FlaggedLevels() const { return flaggedLevels_; }
 };
 
 TEST_F(RenderFixture, LodInstancesDrawTheDrawnLevelAtItsBonesWithItsLighting) {
@@ -176,6 +182,40 @@ TEST_F(RenderFixture, LodInstancesDrawTheDrawnLevelAtItsBonesWithItsLighting) {
     EXPECT_EQ(row.draws, Draws()) << row.distance;
     EXPECT_EQ(row.calculations, probe.GetLightingCalculations());
     EXPECT_EQ(2u, probe.GetLightList().size());
+  }
+}
+
+// Four levels, three of them distance levels: each refresh lights the levels it covers that are
+// flagged, or all it covers when forced.
+TEST_F(RenderFixture, RefreshLevelsLightsEveryLevelOrTheDistanceLevels) {
+  auto* lod = fixture::LockLodText(scene, "", fixture::kLodText, true);
+  LodProbe probe(lod->GetLODDefinition());
+  probe.Setup(lod);
+  ASSERT_EQ(4u, probe.GetLODLevelCount());
+  const struct {
+    bool flagged;  // before the refresh
+    bool distanceLevelsOnly;
+    bool force;
+    std::vector<bool> flags;
+    u32 flaggedLevels;
+    u32 calculations;
+  } rows[] = {
+      {true, false, false, {false, false, false, false}, 0, 4},
+      {true, true, false, {false, false, false, true}, 1, 3},
+      {true, true, true, {false, false, false, true}, 1, 3},
+      {false, false, false, {false, false, false, false}, 0, 0},
+      {false, false, true, {false, false, false, false}, 0, 4},
+      {false, true, true, {false, false, false, false}, 0, 3},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(testing::Message() << row.flagged << row.distanceLevelsOnly << row.force);
+    probe.SetUpdateLighting(row.flagged);
+    const u32 before = probe.GetLightingCalculations();
+    probe.RefreshLevels(row.distanceLevelsOnly, row.force);
+    EXPECT_EQ(row.flags, probe.LightingFlags());
+    EXPECT_EQ(row.flaggedLevels, probe.FlaggedLevels());
+    EXPECT_EQ(row.flaggedLevels != 0, probe.IsLightingDirty());
+    EXPECT_EQ(row.calculations, probe.GetLightingCalculations() - before);
   }
 }
 
