@@ -122,8 +122,8 @@ bool AssetEditor::ReplaceByRenames(const std::string& replacement, const std::st
 }
 
 bool AssetEditor::Record(const std::string& folderName, const std::string& relative,
-                         const KUID& kuid, std::string& error) {
-  if (relative.empty()) return store_.RecordChange(nullptr, kuid, &error);
+                         const KUID& kuid, AssetStore::PutContent content, std::string& error) {
+  if (relative.empty()) return store_.RecordChange(nullptr, kuid, content, &error);
   ScannedAsset asset;
   const std::string path = store_.UserData() + "/" + folderName + "/" + relative;
   if (!ReadAssetFolder(path, folderName, relative, asset, error)) return false;
@@ -131,7 +131,7 @@ bool AssetEditor::Record(const std::string& folderName, const std::string& relat
     error = "the configuration in " + path + " no longer names " + kuid.ToString().CStr();
     return false;
   }
-  return store_.RecordChange(&asset, kuid, &error);
+  return store_.RecordChange(&asset, kuid, content, &error);
 }
 
 bool AssetEditor::BeginEdit(const KUID& kuid, AssetRecord& out, std::string& error) {
@@ -152,7 +152,9 @@ bool AssetEditor::BeginEdit(const KUID& kuid, AssetRecord& out, std::string& err
       folders_.RemoveTree(copy, error);
       return false;
     }
-    if (!Record(kEditingFolder, record.path, kuid, error)) return false;
+    if (!Record(kEditingFolder, record.path, kuid, AssetStore::PutContent::kUnchanged, error)) {
+      return false;
+    }
   }
   return store_.GetAsset(kuid, out);
 }
@@ -175,7 +177,7 @@ bool AssetEditor::Commit(const KUID& kuid, std::string& error) {
   if (!store_.MarkChanging(&error) || !folders_.CopyTree(editing, copy, error)) return false;
   if (!PlaceInstalled(copy, record.path, error)) return false;
   if (!DropEditingCopy(editing, error)) return false;
-  return Record(kLocalFolder, record.path, kuid, error);
+  return Record(kLocalFolder, record.path, kuid, AssetStore::PutContent::kNew, error);
 }
 
 bool AssetEditor::DropEditingCopy(const std::string& editing, std::string& error) {
@@ -274,7 +276,7 @@ size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs, std::vector<
   folders_.CollectSyncs(nullptr);
   SafeFolder::SyncFolders(pendingSyncs);
   // One index change for the whole set: each change reads every content folder.
-  if (!store_.RecordChanges(placed, KUID::Null(), &error)) {
+  if (!store_.RecordChanges(placed, KUID::Null(), AssetStore::PutContent::kNew, &error)) {
     for (const size_t i : placedJobs) errors[i] = error;
     return 0;
   }
@@ -292,7 +294,8 @@ bool AssetEditor::Revert(const KUID& kuid, std::string& error) {
     return false;
   }
   const bool installed = IsFolder(store_.UserData() + "/" + kLocalFolder + "/" + record.path);
-  return Record(kLocalFolder, installed ? record.path : std::string(), kuid, error);
+  return Record(kLocalFolder, installed ? record.path : std::string(), kuid,
+                AssetStore::PutContent::kUnchanged, error);
 }
 
 bool AssetEditor::Delete(const KUID& kuid, bool keepBackup, std::string& error,
@@ -329,7 +332,8 @@ bool AssetEditor::Delete(const KUID& kuid, bool keepBackup, std::string& error,
     }
   }
   folders_.CollectSyncs(nullptr);
-  const bool recorded = store_.RecordChange(nullptr, kuid, &error);
+  const bool recorded =
+      store_.RecordChange(nullptr, kuid, AssetStore::PutContent::kUnchanged, &error);
   if (!keepBackup) {
     std::string ignored;
     if (IsFolder(dated)) folders_.RemoveTree(dated, ignored);
@@ -359,7 +363,7 @@ bool AssetEditor::Create(const KUID& requested, AssetRecord& out, std::string& e
     folders_.RemoveTree(copy, error);
     return false;
   }
-  if (!Record(kEditingFolder, relative, kuid, error)) return false;
+  if (!Record(kEditingFolder, relative, kuid, AssetStore::PutContent::kNew, error)) return false;
   return store_.GetAsset(kuid, out);
 }
 

@@ -13,10 +13,9 @@
 #include "core/kuid.h"
 #include "daemon/asset_record.h"
 #include "daemon/asset_scanner.h"
+#include "daemon/asset_store.h"
 
 namespace PymDaemonSrv {
-
-class AssetStore;
 
 class AssetEditor {
  public:
@@ -85,7 +84,7 @@ class AssetEditor {
                         const std::string& relative, std::string& error);
   // Reads the asset folder back and records it (or, when `path` is empty, removes the row).
   bool Record(const std::string& folderName, const std::string& relative, const KUID& kuid,
-              std::string& error);
+              AssetStore::PutContent content, std::string& error);
 
   // Takes an editing copy away: renamed into staging in one step, then removed there, so that a
   // crash never leaves part of a copy that a restart would serve as open for edit.

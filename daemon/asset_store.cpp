@@ -457,30 +457,33 @@ bool AssetStore::MarkValidationFaults(RecordList& records) const {
   return marked;
 }
 
-bool AssetStore::SetValidationFault(const KUID& kuid, bool faulty, std::string* error) {
-  // Held throughout, so that two validations of one asset store their marks in the order they
-  // change the index.
-  std::lock_guard<OwnedMutex> dbLock(dbMutex_);
+bool AssetStore::StoreValidationFaults(const std::vector<KUID>& kuids, bool faulty,
+                                       std::vector<KUID>& changed, std::string* error) {
+  KESTRO_ASSERT(dbMutex_.IsHeldByThisThread());
+  changed.clear();
   {
     std::shared_lock<std::shared_mutex> lock(indexMutex_);
-    // Most validations repeat the last result: nothing to write.
-    if ((validationFaults_.count(kuid) != 0) == faulty) return true;
+    // Most validations repeat the last result, and most installs meet no mark: nothing to write.
+    for (const KUID& kuid : kuids) {
+      if ((validationFaults_.count(kuid) != 0) != faulty) changed.push_back(kuid);
+    }
   }
+  if (changed.empty()) return true;
   if (settingsDb_ == nullptr) {
     SetError(error, "settings not open");
     return false;
   }
-  {
-    WriteTransaction tx(settingsDb_);
-    Statement change(settingsDb_,
-                     faulty ? "INSERT OR REPLACE INTO validation_faults(user, content, version) "
-                              "VALUES(?, ?, ?)"
-                            : "DELETE FROM validation_faults WHERE user = ? AND content = ? AND "
-                              "version = ?");
-    if (!tx.Began() || !change.Ok()) {
-      SetError(error, std::string("database: ") + sqlite3_errmsg(settingsDb_));
-      return false;
-    }
+  WriteTransaction tx(settingsDb_);
+  Statement change(settingsDb_,
+                   faulty ? "INSERT OR REPLACE INTO validation_faults(user, content, version) "
+                            "VALUES(?, ?, ?)"
+                          : "DELETE FROM validation_faults WHERE user = ? AND content = ? AND "
+                            "version = ?");
+  if (!tx.Began() || !change.Ok()) {
+    SetError(error, std::string("database: ") + sqlite3_errmsg(settingsDb_));
+    return false;
+  }
+  for (const KUID& kuid : changed) {
     change.Bind(1, i64(kuid.userId));
     change.Bind(2, i64(kuid.contentId));
     change.Bind(3, i64(kuid.version));
@@ -488,14 +491,28 @@ bool AssetStore::SetValidationFault(const KUID& kuid, bool faulty, std::string* 
       SetError(error, std::string("database: ") + sqlite3_errmsg(settingsDb_));
       return false;
     }
-    if (!tx.Commit(error)) return false;
+    change.Reset();
   }
+  if (!tx.Commit(error)) return false;
   std::unique_lock<std::shared_mutex> lock(indexMutex_);
-  if (faulty) {
-    validationFaults_.insert(kuid);
-  } else {
-    validationFaults_.erase(kuid);
+  for (const KUID& kuid : changed) {
+    if (faulty) {
+      validationFaults_.insert(kuid);
+    } else {
+      validationFaults_.erase(kuid);
+    }
   }
+  return true;
+}
+
+bool AssetStore::SetValidationFault(const KUID& kuid, bool faulty, std::string* error) {
+  // Held throughout, so that two validations of one asset store their marks in the order they
+  // change the index.
+  std::lock_guard<OwnedMutex> dbLock(dbMutex_);
+  std::vector<KUID> changed;
+  if (!StoreValidationFaults({kuid}, faulty, changed, error)) return false;
+  if (changed.empty()) return true;
+  std::unique_lock<std::shared_mutex> lock(indexMutex_);
   auto it = FindRecord(records_, kuid);
   if (it == records_.end() || (*it)->kuid != kuid) return true;
   // A validation that passed found "kind", so the folder gives no fault of its own.
@@ -1172,13 +1189,14 @@ bool AssetStore::MarkChanging(std::string* error) {
   return tx.Began() && SetMeta(db_, kChangingKey, "1", error) && tx.Commit(error);
 }
 
-bool AssetStore::RecordChange(const ScannedAsset* put, const KUID& removed, std::string* error) {
-  if (put == nullptr) return RecordChanges({}, removed, error);
-  return RecordChanges({*put}, removed, error);
+bool AssetStore::RecordChange(const ScannedAsset* put, const KUID& removed, PutContent content,
+                              std::string* error) {
+  if (put == nullptr) return RecordChanges({}, removed, content, error);
+  return RecordChanges({*put}, removed, content, error);
 }
 
 bool AssetStore::RecordChanges(const std::vector<ScannedAsset>& puts, const KUID& removed,
-                               std::string* error) {
+                               PutContent content, std::string* error) {
   KESTRO_ASSERT(changeMutex_.IsHeldByThisThread());
   std::vector<KUID> changed;
   for (const ScannedAsset& put : puts) changed.push_back(put.record.kuid);
@@ -1196,6 +1214,13 @@ bool AssetStore::RecordChanges(const std::vector<ScannedAsset>& puts, const KUID
     std::lock_guard<OwnedMutex> lock(dbMutex_);
     if (db_ == nullptr) {
       SetError(error, "index not open");
+      return false;
+    }
+    // The new content is in its folders already. Its marks go before the row is recorded: a
+    // change cut short in between leaves the changing mark, so the next start reads the new
+    // content from the folders, and no mark of the old content is left to apply to it.
+    std::vector<KUID> unmarked;
+    if (content == PutContent::kNew && !StoreValidationFaults(changed, false, unmarked, error)) {
       return false;
     }
     WriteTransaction tx(db_);

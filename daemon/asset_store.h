@@ -75,9 +75,14 @@ class AssetStore {
   // the same transaction; a start that finds the mark rebuilds the index.
   OwnedMutex& ChangeMutex() { return changeMutex_; }
   bool MarkChanging(std::string* error);
-  bool RecordChange(const ScannedAsset* put, const KUID& removed, std::string* error);
+  // What a put holds: the content the asset had, moved to another folder (an editing copy made
+  // or dropped), or new content (an install, a commit), which no validation of its KUID has
+  // judged yet: its validation marks go before the row is recorded.
+  enum class PutContent { kUnchanged, kNew };
+  bool RecordChange(const ScannedAsset* put, const KUID& removed, PutContent content,
+                    std::string* error);
   // Replaces the rows of all `puts` in one transaction; with no puts, removes `removed`.
-  bool RecordChanges(const std::vector<ScannedAsset>& puts, const KUID& removed,
+  bool RecordChanges(const std::vector<ScannedAsset>& puts, const KUID& removed, PutContent content,
                      std::string* error);
 
   const std::string& UserData() const { return userData_; }
@@ -109,9 +114,10 @@ class AssetStore {
   // asset the index does not hold or a write that did not commit.
   bool SetKeywords(const KUID& kuid, const std::string& keywords, std::string* error);
   // Records the result of a validation through a command host: an asset whose validation ended
-  // with errors is faulty until one passes. The marks are kept in the settings store, so that
-  // they outlive restarts and every rebuild of the index (a repair does not validate again).
-  // False, with a reason, for a write that did not commit.
+  // with errors is faulty until one passes or new content is recorded for it (PutContent::kNew).
+  // The marks are kept in the settings store, so that they outlive restarts and every rebuild of
+  // the index (a repair does not validate again). False, with a reason, for a write that did not
+  // commit.
   bool SetValidationFault(const KUID& kuid, bool faulty, std::string* error);
 
   // A group that does not exist reads as the empty soup.
@@ -130,6 +136,11 @@ class AssetStore {
   bool OpenSettings(std::string* error);
   bool LoadKeywords(std::string* error);
   bool LoadValidationFaults(std::string* error);
+  // Gives each of `kuids` the mark `faulty` in the settings store, in one transaction, and then
+  // in validationFaults_; `changed` gets the KUIDs whose mark was different. Called with dbMutex_
+  // held.
+  bool StoreValidationFaults(const std::vector<KUID>& kuids, bool faulty,
+                             std::vector<KUID>& changed, std::string* error);
   // The fingerprint of the whole content, walked anew; the parts are kept for Refresh.
   u64 ContentFingerprint();
   // Keeps these parts, from a walk of the whole content, for Refresh; their sum.

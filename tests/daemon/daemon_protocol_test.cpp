@@ -3,10 +3,12 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <tuple>
 
+#include "assetdata/cdp_package.h"
 #include "assetdata/results_log.h"
 #include "assetdata/soup_binary.h"
 #include "core/buffer_stream.h"
@@ -495,6 +497,95 @@ TEST_F(DaemonProtocol, AValidationThatEndsWithErrorsMarksTheAssetFaultyUntilOneP
   EXPECT_EQ(flags(dependent), std::make_pair(false, true));
   ASSERT_TRUE(store_.Reload(&error)) << error;
   EXPECT_EQ(flags(dependent), std::make_pair(false, true));
+}
+
+// A validation judged the content that was installed then: a new version of the asset, however it
+// comes in, takes the mark away (and the dependent's has-faulty-dependencies with it) for good,
+// while an edit that is reverted brings back the judged content and keeps it. A new version
+// without "kind" stays faulty by its folder.
+TEST_F(DaemonProtocol, InstallingANewVersionTakesTheValidationMarkAway) {
+  const KUID checked(10, 5, 0);
+  const KUID dependent(10, 6, 0);
+  MakeAsset(t_.path(), "local", "v", Config("<kuid:10:5>", "kestro-build 9.9\n"));
+  MakeAsset(t_.path(), "local", "w",
+            Config("<kuid:10:6>", "kestro-build 3.5\nkuid-table {\n0 <kuid:10:5>\n}\n"));
+  const std::string mended = t_.path() + "/mended";
+  const std::string kindless = t_.path() + "/kindless";
+  WriteFile(mended + "/config.txt", Config("<kuid:10:5>", "kestro-build 3.5\n"));
+  WriteFile(kindless + "/config.txt", "kuid <kuid:10:5>\nkestro-build 3.5\n");
+  std::string error;
+  ASSERT_TRUE(store_.Rebuild(&error)) << error;
+  RawClient c;
+  Connect(c);
+  u32 id = 0;
+  std::vector<u8> reply;
+
+  // The installed version packed as a package, with its build mended.
+  ASSERT_TRUE(c.Transact(pp::kOpSaveAssetToCdp, ++id, Bytes().Kuid(checked).U32(3).data, reply));
+  Qel::DynamicBuffer buffer;
+  buffer.Write(reply.data(), u32(reply.size()));
+  buffer.SetPosition(0);
+  TBuffer in(&buffer, false);
+  ArchivedAsset archived;
+  archived.ReadBinarySoup(in);
+  archived.soup.SetNamedTag("kestro-build", "3.5");
+  Soup package;
+  ASSERT_TRUE(AddArchivedAsset(package, archived.soup).IsEmpty());
+  const std::string cdp = t_.path() + "/mended.cdp";
+  ASSERT_TRUE(SaveContentPackage(package, cdp.c_str()).IsEmpty());
+
+  const auto installFrom = [&](const std::string& folder) {
+    return c.Transact(pp::kOpInstallAssetFromFolder, ++id, Bytes().Text(folder).U32(0).U8(0).data,
+                      reply) &&
+           reply == Bytes().Kuid(checked).U8(0).data;
+  };
+  const auto openForEdit = [&](u64& handle) {
+    if (!c.Transact(pp::kOpOpenAsset, ++id, Bytes().Kuid(checked).U8(1).data, reply) ||
+        reply.size() < 8) {
+      return false;
+    }
+    handle = ByteOrder::LoadLE64(reply.data());
+    return handle != pp::kNoAssetHandle;
+  };
+  const auto closeEdit = [&](u32 opcode) {
+    u64 handle = 0;
+    if (!openForEdit(handle)) return false;
+    WriteFile(t_.path() + "/editing/v/config.txt", Config("<kuid:10:5>", "kestro-build 3.4\n"));
+    return c.Transact(opcode, ++id, Bytes().U64(handle).data, reply) && !reply.empty() &&
+           reply.front() == 1;
+  };
+  const struct {
+    const char* way;
+    std::function<bool()> change;
+    bool faulty;  // afterwards
+  } ways[] = {
+      {"installfrompath", [&] { return installFrom(mended); }, false},
+      {"installcdp",
+       [&] {
+         return c.Transact(pp::kOpInstallCdp, ++id, Bytes().Text(cdp).U32(0).U8(0).data, reply) &&
+                reply == Bytes().U32(1).U8(0).data;
+       },
+       false},
+      {"commit of an edit", [&] { return closeEdit(pp::kOpCommitAsset); }, false},
+      {"revert of an edit", [&] { return closeEdit(pp::kOpRevertAsset); }, true},
+      {"installfrompath without kind", [&] { return installFrom(kindless); }, true},
+  };
+  const auto flags = [this](const KUID& kuid) {
+    AssetRecord r;
+    EXPECT_TRUE(store_.GetAsset(kuid, r));
+    return std::make_pair(r.HasFlag(PymFilterCodes::kFlagFaulty),
+                          r.HasFlag(PymFilterCodes::kFlagHasFaultyDependencies));
+  };
+  for (const auto& way : ways) {
+    ASSERT_TRUE(store_.SetValidationFault(checked, true, &error)) << error;
+    ASSERT_TRUE(flags(checked).first) << way.way;
+    ASSERT_TRUE(way.change()) << way.way;
+    EXPECT_EQ(flags(checked), std::make_pair(way.faulty, false)) << way.way;
+    EXPECT_EQ(flags(dependent), std::make_pair(false, way.faulty)) << way.way;
+    store_.Close();
+    ASSERT_TRUE(store_.Open(t_.path(), &error)) << error;
+    EXPECT_EQ(flags(checked).first, way.faulty) << way.way << ", after a restart";
+  }
 }
 
 // The texts of the results notifications a transaction brought, one a line.
