@@ -325,8 +325,8 @@ TEST(Tettool, ScriptIncludesAndEffectPointsPassWithTheShippedDefinitions) {
 }
 
 // The shipped definitions refuse nothing that the tool itself writes into a configuration: each
-// category default of the legacy upgrade, taken from the upgrade's own table, and old assets
-// that the upgrade rewrites pass without a finding.
+// category default of the legacy upgrade, taken from the upgrade's own table, the keywords, and
+// old assets that the upgrade rewrites pass without a finding.
 TEST(Tettool, ShippedDefinitionsAcceptWhatTheToolItselfWrites) {
   scratch::Folder dir;
   fixture::MeshSpec mesh;
@@ -344,6 +344,9 @@ TEST(Tettool, ShippedDefinitionsAcceptWhatTheToolItselfWrites) {
                          " \"" + std::string(category.value.View()) + "\"\n",
                      {}});
   }
+  cases.push_back({"keywords, as the keyword commands carry them",
+                   "kind \"library\"\nkestro-build 3.5\nkeywords \"bench;park\"\n",
+                   {}});
   const std::string old = "kind \"scenery\"\nkestro-build 2.8\nasset-filename \"shed\"\n";
   cases.push_back({"an old asset naming no category", old, {"shed.im"}});
   cases.push_back({"an old asset of the whole world with numbered eras",
