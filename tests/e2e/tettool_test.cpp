@@ -353,6 +353,12 @@ TEST(Tettool, ShippedDefinitionsAcceptWhatTheToolItselfWrites) {
                    old + "category-region \"EU\"\ncategory-era-0 \"1950\"\n"
                          "category-era-1 \"1960s\"\n",
                    {"shed.im"}});
+  cases.push_back({"an old asset with a night mesh", old + "night \"night\"\n",
+                   {"shed.im", "night/night.im"}});
+  cases.push_back({"an old interior with a camera",
+                   "kind \"interior\"\nkestro-build 2.8\nasset-filename \"cab\"\n"
+                   "mesh \"cab.im\"\ncamera 1,2,3\n",
+                   {"cab.im"}});
   const std::string tool =
       "validate --tetdata " + std::string(kRepoData) + "/TETData --data " + kRepoData + "/data ";
   int n = 20;
