@@ -353,8 +353,8 @@ TEST(Tettool, ShippedDefinitionsAcceptWhatTheToolItselfWrites) {
                    old + "category-region \"EU\"\ncategory-era-0 \"1950\"\n"
                          "category-era-1 \"1960s\"\n",
                    {"shed.im"}});
-  cases.push_back({"an old asset with a night mesh", old + "night \"night\"\n",
-                   {"shed.im", "night/night.im"}});
+  cases.push_back(
+      {"an old asset with a night mesh", old + "night \"night\"\n", {"shed.im", "night/night.im"}});
   cases.push_back({"an old interior with a camera",
                    "kind \"interior\"\nkestro-build 2.8\nasset-filename \"cab\"\n"
                    "mesh \"cab.im\"\ncamera 1,2,3\n",
@@ -364,8 +364,8 @@ TEST(Tettool, ShippedDefinitionsAcceptWhatTheToolItselfWrites) {
   int n = 20;
   for (const Case& c : cases) {
     const std::string folder = "a" + std::to_string(n);
-    dir.Put(folder + "/config.txt", "kuid <kuid:400100:" + std::to_string(n++) +
-                                        ">\nusername \"Asset\"\n" + c.config);
+    dir.Put(folder + "/config.txt",
+            "kuid <kuid:400100:" + std::to_string(n++) + ">\nusername \"Asset\"\n" + c.config);
     for (const std::string& name : c.meshes) dir.Put(folder + "/" + name, im);
     const kestro_test::CommandRun r = RunTettool(tool + dir.At(folder));
     EXPECT_EQ(r.out, "OK (0 Errors, 0 Warnings)\n") << c.what;
