@@ -187,20 +187,34 @@ void RewriteSoundLists(Soup& config) {
   }
 }
 
-void ApplyCategoryDefaults(Soup& config, const Qel::PString& kind) {
-  if (config.GetNamedTag(kTagCategoryEra).IsEmpty()) {
-    config.SetNamedTag(kTagCategoryEra, kTagEra1800s);
-  }
+bool LacksEra(const Soup& config, const Qel::PString&) {
+  return config.GetNamedTag(kTagCategoryEra).IsEmpty();
+}
+
+bool LacksKnownClass(const Soup& config, const Qel::PString& kind) {
   const Qel::String classText(config.GetNamedTag(kTagCategoryClass).View());
-  if (CategoryClassToCategories(kind.CStr(), classText).IsEmpty()) {
-    config.SetNamedTag(kTagCategoryClass, kTagZX);
-  }
+  return CategoryClassToCategories(kind.CStr(), classText).IsEmpty();
+}
+
+bool LacksRegion(const Soup& config, const Qel::PString&) {
   const Qel::PString region = config.GetNamedTag(kTagCategoryRegion);
-  bool world = region.IsEmpty();
-  for (const char* any : {"EU", "any region in the world", "World Trees", "ALL"}) {
-    if (region.EqualsIgnoreCase(Text(any))) world = true;
+  if (region.IsEmpty()) return true;
+  for (const char* world : {"EU", "any region in the world", "World Trees", "ALL"}) {
+    if (region.EqualsIgnoreCase(Text(world))) return true;
   }
-  if (world) config.SetNamedTag(kTagCategoryRegion, kTagZeroZero);
+  return false;
+}
+
+const CategoryDefault kCategoryDefaults[] = {
+    {kTagCategoryEra, kTagEra1800s, &LacksEra},
+    {kTagCategoryClass, kTagZX, &LacksKnownClass},
+    {kTagCategoryRegion, kTagZeroZero, &LacksRegion},
+};
+
+void ApplyCategoryDefaults(Soup& config, const Qel::PString& kind) {
+  for (const CategoryDefault& category : kCategoryDefaults) {
+    if (category.applies(config, kind)) config.SetNamedTag(category.tag, category.value);
+  }
 }
 
 // --- Clean-up ---
@@ -292,6 +306,8 @@ void AddTrackPairs(Soup& tracks, const Names& points, const std::string& stem,
 }
 
 }  // namespace
+
+std::span<const CategoryDefault> CategoryDefaults() { return kCategoryDefaults; }
 
 void UpgradeConfig(Soup& config) {
   const i32 build = Hundredths(DataManager::Instance().GetBuildNumber());

@@ -9,6 +9,7 @@
 // Mesh paths the rewrite writes use '/'.
 #pragma once
 
+#include <span>
 #include <string_view>
 
 #include "assetdata/soup.h"
@@ -21,6 +22,17 @@ namespace TETLib {
 // and cannot fail.
 void UpgradeConfig(Soup& config);
 void UpgradePre29Config(Soup& config);
+
+// A category value the rewrite writes of its own: the value goes into the tag when `applies`
+// says the configuration lacks one (for the region, also when it names the whole world).
+struct CategoryDefault {
+  const Qel::PString& tag;
+  const Qel::PString& value;
+  bool (*applies)(const Soup& config, const Qel::PString& kind);
+};
+// The era, class and region defaults, in the order the rewrite writes them. The shipped
+// definitions must accept each value.
+std::span<const CategoryDefault> CategoryDefaults();
 
 // The kind rewrites; F is the configuration's former "asset-filename".
 void BuildBogeyMeshTable(const Qel::PString& fileName, Soup& config);

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/command_run.h"
 #include "support/install_root.h"
 #include "support/scratch_folder.h"
 
@@ -184,6 +185,18 @@ TEST_F(AssetCommands, ImportedConsistsBecomeAssetsOnce) {
   for (const char* part : {"\"Express\"", "car-kuid", "<kuid:400200:1>", "consist-list"}) {
     EXPECT_NE(dump.find(part), std::string::npos) << part << "\n" << dump;
   }
+  // What the import wrote is valid for the shipped definitions (the installation's copy).
+  std::string folder;
+  for (const auto& entry : std::filesystem::directory_iterator(UserData() + "/local")) {
+    if (scratch::ReadAll(entry.path() / "config.txt").find("\"Express\"") != std::string::npos) {
+      folder = entry.path().string();
+    }
+  }
+  ASSERT_FALSE(folder.empty());
+  const kestro_test::CommandRun validated =
+      kestro_test::RunCommand(std::string(KESTRO_BINARY_DIR) + "/tettool validate --tetdata '" +
+                              root_->Bin() + "/TETData' --data " + kDataDir + " '" + folder + "'");
+  EXPECT_EQ(validated.out, kClean) << scratch::ReadAll(folder + "/config.txt");
   ExpectOut({"importconsists", "missing.txt"},
             "- <NULL> : Invalid input path.\nOK (1 Errors, 0 Warnings)\n", 255);
 }

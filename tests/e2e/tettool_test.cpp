@@ -10,6 +10,7 @@
 #include "qelgfx/animation_definition.h"
 #include "support/command_run.h"
 #include "support/scratch_folder.h"
+#include "validation/legacy_upgrade.h"
 
 namespace {
 
@@ -320,6 +321,55 @@ TEST(Tettool, ScriptIncludesAndEffectPointsPassWithTheShippedDefinitions) {
     const kestro_test::CommandRun r = RunTettool(tool + dir.At(asset));
     EXPECT_EQ(r.exitCode, 0) << asset << ": " << r.out;
     EXPECT_EQ(r.out, "OK (0 Errors, 0 Warnings)\n") << asset;
+  }
+}
+
+// The shipped definitions refuse nothing that the tool itself writes into a configuration: each
+// category default of the legacy upgrade, taken from the upgrade's own table, the keywords, and
+// old assets that the upgrade rewrites pass without a finding.
+TEST(Tettool, ShippedDefinitionsAcceptWhatTheToolItselfWrites) {
+  scratch::Folder dir;
+  fixture::MeshSpec mesh;
+  mesh.chunks = {fixture::Quad(0)};
+  const std::string im = fixture::WriteMesh(mesh);
+  struct Case {
+    std::string what;
+    std::string config;
+    std::vector<std::string> meshes;
+  };
+  std::vector<Case> cases;
+  for (const TETLib::CategoryDefault& category : TETLib::CategoryDefaults()) {
+    cases.push_back({"the upgrade's " + std::string(category.tag.View()),
+                     "kind \"library\"\nkestro-build 3.5\n" + std::string(category.tag.View()) +
+                         " \"" + std::string(category.value.View()) + "\"\n",
+                     {}});
+  }
+  cases.push_back({"keywords, as the keyword commands carry them",
+                   "kind \"library\"\nkestro-build 3.5\nkeywords \"bench;park\"\n",
+                   {}});
+  const std::string old = "kind \"scenery\"\nkestro-build 2.8\nasset-filename \"shed\"\n";
+  cases.push_back({"an old asset naming no category", old, {"shed.im"}});
+  cases.push_back({"an old asset of the whole world with numbered eras",
+                   old + "category-region \"EU\"\ncategory-era-0 \"1950\"\n"
+                         "category-era-1 \"1960s\"\n",
+                   {"shed.im"}});
+  cases.push_back(
+      {"an old asset with a night mesh", old + "night \"night\"\n", {"shed.im", "night/night.im"}});
+  cases.push_back({"an old interior with a camera",
+                   "kind \"interior\"\nkestro-build 2.8\nasset-filename \"cab\"\n"
+                   "mesh \"cab.im\"\ncamera 1,2,3\n",
+                   {"cab.im"}});
+  const std::string tool =
+      "validate --tetdata " + std::string(kRepoData) + "/TETData --data " + kRepoData + "/data ";
+  int n = 20;
+  for (const Case& c : cases) {
+    const std::string folder = "a" + std::to_string(n);
+    dir.Put(folder + "/config.txt",
+            "kuid <kuid:400100:" + std::to_string(n++) + ">\nusername \"Asset\"\n" + c.config);
+    for (const std::string& name : c.meshes) dir.Put(folder + "/" + name, im);
+    const kestro_test::CommandRun r = RunTettool(tool + dir.At(folder));
+    EXPECT_EQ(r.out, "OK (0 Errors, 0 Warnings)\n") << c.what;
+    EXPECT_EQ(r.exitCode, 0) << c.what;
   }
 }
 

@@ -299,15 +299,35 @@ TEST_F(MeshValidationTest, EachAnimationFileGivesItsFinding) {
     EXPECT_EQ(Validate(config, files), c.findings) << c.what;
   }
 
-  // What a mesh keeps of a good animation: its lower-cased name and its frame count.
+  // At the mesh-data level: what a mesh keeps of a good animation is its lower-cased name and its
+  // frame count; an animation asked for before any mesh is a finding and keeps nothing.
   dir_.Put("Asset/walk.kin", arm);
   DataManager::Instance().OpenAssetResourceDatabase(Qel::PString(), Qel::String(Asset().c_str()));
-  TETLib::MeshData data;
-  ASSERT_TRUE(data.Load(Qel::PString("body.im"), nullptr));
-  ASSERT_TRUE(data.LoadAnimation(Qel::PString("Walk.kin")));
-  ASSERT_EQ(data.GetAnimations().size(), 1u);
-  EXPECT_EQ(data.GetAnimations()[0].name, Qel::PString("walk.kin"));
-  EXPECT_EQ(data.GetAnimations()[0].value, 2u);
+  const struct {
+    const char* what;
+    bool meshFirst;
+    std::vector<std::string> findings;
+  } direct[] = {
+      {"after its mesh", true, {}},
+      {"before any mesh", false, {"$tet_mesh_animationfailedmesh 'Walk.kin'"}},
+  };
+  for (const auto& c : direct) {
+    ErrorHandler::Instance()->ClearRecords();
+    TETLib::MeshData data;
+    if (c.meshFirst) {
+      ASSERT_TRUE(data.Load(Qel::PString("body.im"), nullptr)) << c.what;
+    }
+    EXPECT_EQ(data.LoadAnimation(Qel::PString("Walk.kin")), c.meshFirst) << c.what;
+    std::vector<std::string> findings;
+    for (const auto& record : ErrorHandler::Instance()->GetRecords()) {
+      findings.emplace_back(record->key.View());
+    }
+    EXPECT_EQ(findings, c.findings) << c.what;
+    ASSERT_EQ(data.GetAnimations().size(), c.meshFirst ? 1u : 0u) << c.what;
+    if (!c.meshFirst) continue;
+    EXPECT_EQ(data.GetAnimations()[0].name, Qel::PString("walk.kin"));
+    EXPECT_EQ(data.GetAnimations()[0].value, 2u);
+  }
 }
 
 // An attachment names a point of the mesh of the entry its "att-parent" names.
