@@ -353,6 +353,9 @@ TEST(Tettool, ShippedDefinitionsAcceptWhatTheToolItselfWrites) {
                    old + "category-region \"EU\"\ncategory-era-0 \"1950\"\n"
                          "category-era-1 \"1960s\"\n",
                    {"shed.im"}});
+  cases.push_back({"an old asset with numbered region codes",
+                   old + "category-region-0 \"au\"\ncategory-region-1 \"nz\"\n",
+                   {"shed.im"}});
   cases.push_back(
       {"an old asset with a night mesh", old + "night \"night\"\n", {"shed.im", "night/night.im"}});
   cases.push_back({"an old interior with a camera",
