@@ -335,7 +335,7 @@ TEST(Tettool, ShippedDefinitionsAcceptWhatTheToolItselfWrites) {
   struct Case {
     std::string what;
     std::string config;
-    std::vector<std::string> meshes;
+    std::vector<std::string> meshes;  // also a script: validation only looks for its file
   };
   std::vector<Case> cases;
   for (const TETLib::CategoryDefault& category : TETLib::CategoryDefaults()) {
@@ -347,6 +347,10 @@ TEST(Tettool, ShippedDefinitionsAcceptWhatTheToolItselfWrites) {
   cases.push_back({"keywords, as the keyword commands carry them",
                    "kind \"library\"\nkestro-build 3.5\nkeywords \"bench;park\"\n",
                    {}});
+  cases.push_back({"a library's script, class and plug-in by their other names, and type words",
+                   "kind \"library\"\nkestro-build 3.5\nscriptlibrary \"lib\"\n"
+                   "scriptclass \"Lib\"\nnativelibrary \"echo\"\ntype \"tool\"\n",
+                   {"lib.gs"}});
   const std::string old = "kind \"scenery\"\nkestro-build 2.8\nasset-filename \"shed\"\n";
   cases.push_back({"an old asset naming no category", old, {"shed.im"}});
   cases.push_back({"an old asset of the whole world with numbered eras",
