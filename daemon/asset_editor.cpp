@@ -175,9 +175,13 @@ bool AssetEditor::Commit(const KUID& kuid, std::string& error) {
   }
   const std::string copy = StagingPath();
   if (!store_.MarkChanging(&error) || !folders_.CopyTree(editing, copy, error)) return false;
+  // An edit that changed nothing leaves the judged files installed, and their validation mark.
+  const AssetStore::PutContent content = SafeFolder::SameContent(copy, InstalledPath(record.path))
+                                             ? AssetStore::PutContent::kUnchanged
+                                             : AssetStore::PutContent::kNew;
   if (!PlaceInstalled(copy, record.path, error)) return false;
   if (!DropEditingCopy(editing, error)) return false;
-  return Record(kLocalFolder, record.path, kuid, AssetStore::PutContent::kNew, error);
+  return Record(kLocalFolder, record.path, kuid, content, error);
 }
 
 bool AssetEditor::DropEditingCopy(const std::string& editing, std::string& error) {
@@ -190,9 +194,13 @@ bool AssetEditor::DropEditingCopy(const std::string& editing, std::string& error
   return true;
 }
 
+std::string AssetEditor::InstalledPath(const std::string& relative) const {
+  return store_.UserData() + "/" + kLocalFolder + "/" + relative;
+}
+
 bool AssetEditor::PlaceInstalled(const std::string& copy, const std::string& relative,
                                  std::string& error) {
-  const std::string local = store_.UserData() + "/" + kLocalFolder + "/" + relative;
+  const std::string local = InstalledPath(relative);
   if (IsFolder(local)) {
     // One step swaps the new folder in; the old one is left in staging and goes after.
     bool unsupported = false;
@@ -210,7 +218,7 @@ bool AssetEditor::PlaceInstalled(const std::string& copy, const std::string& rel
 }
 
 bool AssetEditor::Place(const KUID& kuid, const FolderFiller& fill, ScannedAsset& out,
-                        std::string& error) {
+                        bool& renewed, std::string& error) {
   AssetRecord record;
   const bool known = store_.GetAsset(kuid, record);
   if (known && record.folder == kEditingFolder) {
@@ -231,7 +239,8 @@ bool AssetEditor::Place(const KUID& kuid, const FolderFiller& fill, ScannedAsset
     folders_.RemoveTree(copy, ignored);
     return false;
   }
-  const std::string local = store_.UserData() + "/" + kLocalFolder + "/" + relative;
+  const std::string local = InstalledPath(relative);
+  renewed = !SafeFolder::SameContent(copy, local);
   return PlaceInstalled(copy, relative, error) &&
          ReadAssetFolder(local, kLocalFolder, relative, out, error);
 }
@@ -256,6 +265,7 @@ size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs, std::vector<
   }
   std::vector<ScannedAsset> placed;
   std::vector<size_t> placedJobs;
+  std::vector<KUID> renewed;
   // The renames are made durable together before the index names them: one sync per folder
   // rather than two per asset.
   std::set<std::string> pendingSyncs;
@@ -265,9 +275,11 @@ size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs, std::vector<
       return a.record.kuid == jobs[i].kuid;
     });
     ScannedAsset asset;
+    bool isNew = true;
     if (again) {
       errors[i] = "the asset is listed twice";
-    } else if (Place(jobs[i].kuid, jobs[i].fill, asset, errors[i])) {
+    } else if (Place(jobs[i].kuid, jobs[i].fill, asset, isNew, errors[i])) {
+      if (isNew) renewed.push_back(jobs[i].kuid);
       if (warnings != nullptr) (*warnings)[i] = asset.warning;
       placed.push_back(std::move(asset));
       placedJobs.push_back(i);
@@ -276,7 +288,7 @@ size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs, std::vector<
   folders_.CollectSyncs(nullptr);
   SafeFolder::SyncFolders(pendingSyncs);
   // One index change for the whole set: each change reads every content folder.
-  if (!store_.RecordChanges(placed, KUID::Null(), AssetStore::PutContent::kNew, &error)) {
+  if (!store_.RecordChanges(placed, KUID::Null(), renewed, &error)) {
     for (const size_t i : placedJobs) errors[i] = error;
     return 0;
   }
@@ -293,7 +305,7 @@ bool AssetEditor::Revert(const KUID& kuid, std::string& error) {
   if (!store_.MarkChanging(&error) || !DropEditingCopy(store_.FolderPathOf(record), error)) {
     return false;
   }
-  const bool installed = IsFolder(store_.UserData() + "/" + kLocalFolder + "/" + record.path);
+  const bool installed = IsFolder(InstalledPath(record.path));
   return Record(kLocalFolder, installed ? record.path : std::string(), kuid,
                 AssetStore::PutContent::kUnchanged, error);
 }

@@ -1191,12 +1191,14 @@ bool AssetStore::MarkChanging(std::string* error) {
 
 bool AssetStore::RecordChange(const ScannedAsset* put, const KUID& removed, PutContent content,
                               std::string* error) {
-  if (put == nullptr) return RecordChanges({}, removed, content, error);
-  return RecordChanges({*put}, removed, content, error);
+  std::vector<KUID> renewed;
+  if (content == PutContent::kNew) renewed.push_back(put != nullptr ? put->record.kuid : removed);
+  if (put == nullptr) return RecordChanges({}, removed, renewed, error);
+  return RecordChanges({*put}, removed, renewed, error);
 }
 
 bool AssetStore::RecordChanges(const std::vector<ScannedAsset>& puts, const KUID& removed,
-                               PutContent content, std::string* error) {
+                               const std::vector<KUID>& renewed, std::string* error) {
   KESTRO_ASSERT(changeMutex_.IsHeldByThisThread());
   std::vector<KUID> changed;
   for (const ScannedAsset& put : puts) changed.push_back(put.record.kuid);
@@ -1220,7 +1222,7 @@ bool AssetStore::RecordChanges(const std::vector<ScannedAsset>& puts, const KUID
     // change cut short in between leaves the changing mark, so the next start reads the new
     // content from the folders, and no mark of the old content is left to apply to it.
     std::vector<KUID> unmarked;
-    if (content == PutContent::kNew && !StoreValidationFaults(changed, false, unmarked, error)) {
+    if (!StoreValidationFaults(renewed, false, unmarked, error)) {
       return false;
     }
     WriteTransaction tx(db_);

@@ -75,15 +75,16 @@ class AssetStore {
   // the same transaction; a start that finds the mark rebuilds the index.
   OwnedMutex& ChangeMutex() { return changeMutex_; }
   bool MarkChanging(std::string* error);
-  // What a put holds: the content the asset had, moved to another folder (an editing copy made
-  // or dropped), or new content (an install, a commit), which no validation of its KUID has
-  // judged yet: its validation marks go before the row is recorded.
+  // What a put holds: the files the asset had (an editing copy made or dropped, a commit or an
+  // install of the same files), or new content, which no validation of its KUID has judged yet:
+  // its validation marks go before the row is recorded.
   enum class PutContent { kUnchanged, kNew };
   bool RecordChange(const ScannedAsset* put, const KUID& removed, PutContent content,
                     std::string* error);
-  // Replaces the rows of all `puts` in one transaction; with no puts, removes `removed`.
-  bool RecordChanges(const std::vector<ScannedAsset>& puts, const KUID& removed, PutContent content,
-                     std::string* error);
+  // Replaces the rows of all `puts` in one transaction; with no puts, removes `removed`. The
+  // KUIDs in `renewed` have new content.
+  bool RecordChanges(const std::vector<ScannedAsset>& puts, const KUID& removed,
+                     const std::vector<KUID>& renewed, std::string* error);
 
   const std::string& UserData() const { return userData_; }
   // The asset's folder: UserData, its content folder and its path.
@@ -114,7 +115,7 @@ class AssetStore {
   // asset the index does not hold or a write that did not commit.
   bool SetKeywords(const KUID& kuid, const std::string& keywords, std::string* error);
   // Records the result of a validation through a command host: an asset whose validation ended
-  // with errors is faulty until one passes or new content is recorded for it (PutContent::kNew).
+  // with errors is faulty until one passes or new content is recorded for it.
   // The marks are kept in the settings store, so that they outlive restarts and every rebuild of
   // the index (a repair does not validate again). False, with a reason, for a write that did not
   // commit.

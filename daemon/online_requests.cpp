@@ -130,7 +130,8 @@ OnlineRequests::Profile OnlineRequests::ReadProfile() const {
 
 std::string OnlineRequests::CurrentTicket(const Profile& profile) {
   std::lock_guard<std::mutex> lock(mutex_);
-  return ticket_ ? *ticket_ : profile.ticket;
+  if (held_ && held_->replaced != profile.ticket) held_.reset();
+  return held_ ? held_->ticket : profile.ticket;
 }
 
 void OnlineRequests::GetProfile(Response& response) {
@@ -154,7 +155,7 @@ void OnlineRequests::LoginRejected() {
   const Profile profile = ReadProfile();
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    ticket_ = std::string();
+    held_ = HeldTicket{std::string(), profile.ticket};
   }
   LogText("PymDaemon> online login rejected (0xf1) for profile \"%s\"; its ticket is forgotten",
           profile.name);
@@ -172,7 +173,7 @@ bool OnlineRequests::StartHandOff(const u8* payload, size_t size, Response& resp
   if (!profile.name.empty() && !profile.loginTicket.empty()) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      ticket_ = profile.loginTicket;
+      held_ = HeldTicket{profile.loginTicket, profile.ticket};
     }
     status.status = 0;
     LogText("PymDaemon> online login hand-off for profile \"%s\": logged in", profile.name);

@@ -47,12 +47,18 @@ class OnlineRequests {
   void GetLocalData(const u8* payload, size_t size, Response& response);
   void SetLocalData(const u8* payload, size_t size);
 
+  // The ticket as the daemon's life changed it (a hand-off gave one, a rejection took it), in
+  // place of online.txt's auth-ticket at the time: an edit of that ticket counts again.
+  struct HeldTicket {
+    std::string ticket;
+    std::string replaced;
+  };
+
   AssetStore& store_;
   UrlRequests& urls_;
   std::mutex mutex_;
-  // The ticket as the daemon's life changed it (a hand-off gave one, a rejection took it);
-  // unset while online.txt decides.
-  std::optional<std::string> ticket_;
+  // Unset while online.txt decides.
+  std::optional<HeldTicket> held_;
 };
 
 }  // namespace PymDaemonSrv

@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -114,25 +115,84 @@ bool CopyTreeInner(const std::string& from, const std::string& to, std::string& 
   return ok;
 }
 
-bool RemoveInner(const std::string& path, int depth) {
-  struct stat st {};
-  if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
-  if (!S_ISDIR(st.st_mode)) return unlink(path.c_str()) == 0;
-  if (depth > 64) return false;
+// The entries of a folder but "." and ".."; false when it cannot be listed.
+bool ListNames(const std::string& path, std::vector<std::string>& names) {
   DIR* dir = opendir(path.c_str());
   if (dir == nullptr) return false;
-  std::vector<std::string> names;
   while (dirent* e = readdir(dir)) {
     const std::string name = e->d_name;
     if (name != "." && name != "..") names.push_back(name);
   }
   closedir(dir);
+  return true;
+}
+
+bool RemoveInner(const std::string& path, int depth) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+  if (!S_ISDIR(st.st_mode)) return unlink(path.c_str()) == 0;
+  std::vector<std::string> names;
+  if (depth > 64 || !ListNames(path, names)) return false;
   bool ok = true;
   for (const std::string& name : names) ok = RemoveInner(path + "/" + name, depth + 1) && ok;
   return ok && rmdir(path.c_str()) == 0;
 }
 
+// Up to `size` bytes, fewer only at the file's end; -1 when the read failed.
+ssize_t ReadUpTo(int fd, char* out, size_t size) {
+  size_t got = 0;
+  while (got < size) {
+    const ssize_t n = read(fd, out + got, size - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    got += size_t(n);
+  }
+  return ssize_t(got);
+}
+
+bool SameBytes(const std::string& a, const std::string& b) {
+  const int in[2] = {open(a.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW),
+                     open(b.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)};
+  bool same = in[0] >= 0 && in[1] >= 0;
+  std::vector<char> buffers[2] = {std::vector<char>(64 * 1024), std::vector<char>(64 * 1024)};
+  while (same) {
+    const ssize_t n = ReadUpTo(in[0], buffers[0].data(), buffers[0].size());
+    same = n >= 0 && ReadUpTo(in[1], buffers[1].data(), buffers[1].size()) == n &&
+           std::memcmp(buffers[0].data(), buffers[1].data(), size_t(n)) == 0;
+    if (n == 0) break;
+  }
+  for (const int fd : in) {
+    if (fd >= 0) close(fd);
+  }
+  return same;
+}
+
+bool SameTreeInner(const std::string& a, const std::string& b, int depth) {
+  std::vector<std::string> names[2];
+  if (depth > 64 || !ListNames(a, names[0]) || !ListNames(b, names[1])) return false;
+  for (std::vector<std::string>& list : names) std::sort(list.begin(), list.end());
+  if (names[0] != names[1]) return false;
+  for (const std::string& name : names[0]) {
+    struct stat sa {};
+    struct stat sb {};
+    const std::string pa = a + "/" + name;
+    const std::string pb = b + "/" + name;
+    if (lstat(pa.c_str(), &sa) != 0 || lstat(pb.c_str(), &sb) != 0) return false;
+    const bool same = S_ISDIR(sa.st_mode) ? S_ISDIR(sb.st_mode) && SameTreeInner(pa, pb, depth + 1)
+                      : S_ISREG(sa.st_mode)
+                          ? S_ISREG(sb.st_mode) && sa.st_size == sb.st_size && SameBytes(pa, pb)
+                          : false;
+    if (!same) return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+bool SafeFolder::SameContent(const std::string& a, const std::string& b) {
+  return !IsLink(a) && !IsLink(b) && SameTreeInner(a, b, 0);
+}
 
 void SafeFolder::Sync(const std::string& folder) const {
   if (pending_ != nullptr) {

@@ -34,6 +34,9 @@ class SafeFolder {
   // made, so that many moves can be made durable together (SyncFolders). Null makes them again.
   void CollectSyncs(std::set<std::string>* pending) const { pending_ = pending; }
   static void SyncFolders(const std::set<std::string>& folders);
+  // Whether the two folder trees hold the same names, folders and bytes. Any entry that is
+  // neither a folder nor a regular file, and anything that cannot be read, makes them differ.
+  static bool SameContent(const std::string& a, const std::string& b);
   // Makes the folder and its missing parents inside the root.
   bool MakeFolders(const std::string& path, std::string& error) const;
 

@@ -183,7 +183,11 @@ class KeepAlive {
 
 bool RunCommandHost() {
   PymSetCommandHostCallback(&CommandHostCallback);
-  if (!PymRegisterCommandHost()) {
+  // The registration is a post, which the daemon does not answer. It serves one connection's
+  // requests in order, so its answer to a request sent after it on the same connection says that
+  // it has registered the host: only then may a command run after the line below find it.
+  const u64 registeredOn = PymRegisterCommandHost() && PymIsConnected() ? PymConnectionNumber() : 0;
+  if (registeredOn == 0 || !PymKeepAlive() || PymConnectionNumber() != registeredOn) {
     PymSetCommandHostCallback(nullptr);
     return false;
   }
@@ -196,10 +200,9 @@ bool RunCommandHost() {
 
   // The daemon ends the host by ending its connection, and forgets the registration with it: on
   // a connection made afresh the host would carry on unknown to the daemon, so it stops.
-  const u64 registeredOn = PymIsConnected() ? PymConnectionNumber() : 0;
   {
     const KeepAlive keepAlive(registeredOn);
-    while (registeredOn != 0 && PymIsConnected() && PymConnectionNumber() == registeredOn &&
+    while (PymIsConnected() && PymConnectionNumber() == registeredOn &&
            !IsConsoleCloseRequested()) {
       WaitForMainThreadWork(kWaitMs);
       PumpMainThread();

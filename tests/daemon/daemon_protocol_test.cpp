@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -501,8 +502,9 @@ TEST_F(DaemonProtocol, AValidationThatEndsWithErrorsMarksTheAssetFaultyUntilOneP
 
 // A validation judged the content that was installed then: a new version of the asset, however it
 // comes in, takes the mark away (and the dependent's has-faulty-dependencies with it) for good,
-// while an edit that is reverted brings back the judged content and keeps it. A new version
-// without "kind" stays faulty by its folder.
+// while an edit that is reverted, a commit of an edit that changed nothing and an install of the
+// installed files leave the judged content and keep it. A new version without "kind" stays faulty
+// by its folder.
 TEST_F(DaemonProtocol, InstallingANewVersionTakesTheValidationMarkAway) {
   const KUID checked(10, 5, 0);
   const KUID dependent(10, 6, 0);
@@ -547,12 +549,22 @@ TEST_F(DaemonProtocol, InstallingANewVersionTakesTheValidationMarkAway) {
     handle = ByteOrder::LoadLE64(reply.data());
     return handle != pp::kNoAssetHandle;
   };
-  const auto closeEdit = [&](u32 opcode) {
+  // Closes an edit that wrote `build` into the configuration, or changed nothing when null.
+  const auto closeEdit = [&](u32 opcode, const char* build) {
     u64 handle = 0;
     if (!openForEdit(handle)) return false;
-    WriteFile(t_.path() + "/editing/v/config.txt", Config("<kuid:10:5>", "kestro-build 3.4\n"));
+    if (build != nullptr) {
+      WriteFile(t_.path() + "/editing/v/config.txt",
+                Config("<kuid:10:5>", std::string("kestro-build ") + build + "\n"));
+    }
     return c.Transact(opcode, ++id, Bytes().U64(handle).data, reply) && !reply.empty() &&
            reply.front() == 1;
+  };
+  const std::string same = t_.path() + "/same";
+  const auto installInstalled = [&] {
+    std::filesystem::remove_all(same);
+    std::filesystem::copy(t_.path() + "/local/v", same, std::filesystem::copy_options::recursive);
+    return installFrom(same);
   };
   const struct {
     const char* way;
@@ -566,8 +578,11 @@ TEST_F(DaemonProtocol, InstallingANewVersionTakesTheValidationMarkAway) {
                 reply == Bytes().U32(1).U8(0).data;
        },
        false},
-      {"commit of an edit", [&] { return closeEdit(pp::kOpCommitAsset); }, false},
-      {"revert of an edit", [&] { return closeEdit(pp::kOpRevertAsset); }, true},
+      {"commit of an edit", [&] { return closeEdit(pp::kOpCommitAsset, "3.4"); }, false},
+      {"revert of an edit", [&] { return closeEdit(pp::kOpRevertAsset, "3.3"); }, true},
+      {"commit of an edit that changed nothing",
+       [&] { return closeEdit(pp::kOpCommitAsset, nullptr); }, true},
+      {"installfrompath of the installed files", installInstalled, true},
       {"installfrompath without kind", [&] { return installFrom(kindless); }, true},
   };
   const auto flags = [this](const KUID& kuid) {

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -29,6 +30,7 @@
 #include "pymclient/pym_client.h"
 #include "pymclient/pym_connection.h"
 #include "pymclient/pym_request.h"
+#include "support/fake_pym_server.h"
 #include "support/install_root.h"
 #include "support/test_images.h"
 #include "support/thread_watchdog.h"
@@ -200,6 +202,34 @@ TEST_F(CommandHostTest, ServesEveryCommandAndRefusesHostileArchives) {
   // Whoever started it learnt at once that it serves and how to stop it.
   EXPECT_EQ(run.out.rfind("Serving the asset database's commands; press Ctrl+C to stop.\n", 0), 0u)
       << run.out;
+}
+
+// The daemon serves one connection's requests in order, so its answer to a request sent after
+// the registration says that it knows the host. The host says it serves only after that answer:
+// a daemon that never gives it gets no such line, and the host ends when its connection does.
+TEST(CommandHostStart, SaysItServesOnlyOnceTheDaemonAnsweredBehindTheRegistration) {
+  InstallRoot::Layout layout;
+  layout.withDaemon = false;  // the scripted daemon is the only one
+  const InstallRoot root(KESTRO_BINARY_DIR, kDataDir, layout);
+  ASSERT_TRUE(root.IsReady()) << root.Error();
+  FakePymServer daemon(root.Root() + "/UserData/assets.tdx");
+  ASSERT_TRUE(daemon.Start());
+  ASSERT_TRUE(daemon.Publish());
+  std::atomic<bool> registered{false};
+  std::atomic<bool> held{false};
+  daemon.SetHandler([&](FakePymServer&, const FakePymServer::Frame& f) {
+    if (f.opcode == PymProtocol::kOpRegisterCommandHost) registered = true;
+    // The first transaction after the registration is left unanswered.
+    return registered && f.id != PymProtocol::kPostTransactionId && !held.exchange(true);
+  });
+
+  kestro_test::ToolRun run;
+  watchdog::Task host([&] { run = root.Run({"pymcommandhost"}); });
+  ASSERT_TRUE(watchdog::Eventually([&] { return held.load(); }));
+  daemon.CloseConnections();
+  host.Join();
+  EXPECT_EQ(run.exitCode, 255) << run.out;
+  EXPECT_EQ(run.out.find("Serving the asset database's commands"), std::string::npos) << run.out;
 }
 
 // A host that works longer than the silence limit, hosts asked by many at once, and one killed

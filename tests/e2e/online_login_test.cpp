@@ -175,6 +175,27 @@ TEST_F(OnlineDaemonRequests, ProfileComesFromOnlineTxtWithTheDefaultPort) {
   EXPECT_EQ(5251, p.firstPort);  // no port: the default
 }
 
+// A refused ticket is forgotten while online.txt still holds it; a mended one counts at once.
+TEST_F(OnlineDaemonRequests, ARefusedTicketIsForgottenUntilOnlineTxtChangesIt) {
+  const struct {
+    const char* ticketLine;
+    bool refused;  // the login with the ticket fails before it is asked for
+    const char* ticket;
+  } steps[] = {
+      {"auth-ticket \"t-1\"\n", false, "t-1"},
+      {"auth-ticket \"t-1\"\n", true, ""},
+      {"auth-ticket \"t-1\"\nservice-port 5252\n", false, ""},
+      {"auth-ticket \"t-2\"\n", false, "t-2"},
+      {"auth-ticket \"t-2\"\n", true, ""},
+  };
+  for (const auto& step : steps) {
+    root_->WriteFile("online.txt", std::string("profile-name \"bob\"\n") + step.ticketLine);
+    // The post is served before the transaction that follows it on the same connection.
+    if (step.refused) PymPostOnlineLoginRejected();
+    EXPECT_EQ(step.ticket, std::string(PymGetOnlineAuthTicket().View())) << step.ticketLine;
+  }
+}
+
 // A named pipe in its place is no profile, and the daemon goes on answering.
 TEST_F(OnlineDaemonRequests, APipeForOnlineTxtIsNoProfileAndStopsNothing) {
   const std::string pipe = root_->Root() + "/online.txt";
