@@ -38,6 +38,7 @@
 
 #include "core/app_globals.h"
 #include "core/buffer_stream.h"
+#include "core/path_text.h"
 #include "core/time_date.h"
 #include "core/whole_file_writer.h"
 #include "gsruntime/gs_context.h"
@@ -50,6 +51,7 @@
 #include "gsruntime/script_call.h"
 #include "online/gso_online_access.h"
 #include "qel/dynamic_buffer.h"
+#include "qel/file.h"
 #include "qel/file_volume.h"
 #include "qel/log.h"
 #include "qel/thread.h"
@@ -337,12 +339,16 @@ int main(int argc, char** argv) {
   RunOptions options;
   std::string root;
   bool logToStderr = false;
+  // Paths are the user's, from the folder gsrun starts in: the installation's substitutions
+  // ("scripts", "local"...) must not take them over.
+  const Qel::String here = Qel::File::GetCwd();
+  const auto path = [&](const char* typed) { return AnchorPath(here.CStr(), typed).Std(); };
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--root" && i + 1 < argc) {
-      root = argv[++i];
+      root = path(argv[++i]);
     } else if (arg == "--dump-images" && i + 1 < argc) {
-      options.dumpFolder = argv[++i];
+      options.dumpFolder = path(argv[++i]);
     } else if (arg == "--host") {
       options.host = true;
     } else if (arg == "--real-time") {
@@ -350,11 +356,11 @@ int main(int argc, char** argv) {
     } else if (arg == "--log-stderr") {
       logToStderr = true;
     } else if (arg == "--world" && i + 1 < argc) {
-      options.world = argv[++i];
+      options.world = path(argv[++i]);
     } else if (arg == "--time" && i + 1 < argc) {
       if (!FixTime(argv[++i])) return Usage();
     } else if (arg == "--lib" && i + 1 < argc) {
-      options.folders.emplace_back(argv[++i]);
+      options.folders.push_back(path(argv[++i]));
     } else if (arg == "--class" && i + 1 < argc) {
       options.className = argv[++i];
     } else if (arg == "--ticks" && i + 1 < argc) {
