@@ -28,6 +28,14 @@ bool IsAbsolutePath(const char* path) {
   return IsLetter(path[0]) && path[1] == ':' && IsPathSeparator(path[2]);
 }
 
+Qel::String AnchorPath(const char* base, const char* path) {
+  if (path == nullptr || *path == '\0') return Qel::String();
+  if (IsAbsolutePath(path)) return Qel::String(path);
+  Qel::File::Path joined(base != nullptr ? base : "");
+  joined.AddPath(path);
+  return joined.GetText();
+}
+
 bool IsDotOrDotDot(const char* name) {
   return name != nullptr && (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0);
 }

@@ -4,6 +4,7 @@
 
 #include "qel/file_path.h"
 #include "qel/pstring.h"
+#include "qel/string.h"
 #include "qel/types.h"
 
 // The engine's normalisation, then lower case and no trailing separator (a lone "/" stays). The
@@ -16,6 +17,13 @@ inline bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
 // A leading separator ('/' or '\', which covers the network form) or a drive form ("X:/", "X:\").
 // A drive form names nothing on this platform, so operations on it still fail.
 bool IsAbsolutePath(const char* path);
+
+// A path the user typed, taken from the folder base unless it is absolute. The file layer reads a
+// relative path's first component as a substitution name ("scripts", "local"...), so a user's
+// relative path must be anchored before it gets there. The text is kept as typed, so a trailing
+// '/' and ".." still mean what they meant; an empty or null path gives "", for an option left
+// empty means what it meant before.
+Qel::String AnchorPath(const char* base, const char* path);
 
 bool IsDotOrDotDot(const char* name);
 

@@ -10,8 +10,8 @@
 #include "core/path_text.h"
 #include "frontend/application.h"
 #include "frontend/commands.h"
-#include "qel/file.h"
 #include "pymclient/pym_connection.h"
+#include "qel/file.h"
 #include "qel/pstring.h"
 
 namespace {
@@ -125,11 +125,8 @@ int RunCommand(ResultsLog* log, EngineContext* context, int argc, char** argv) {
 }
 
 Qel::String JoinToStartupFolder(const char* path) {
-  if (path == nullptr) return GetStartupFolder();
-  if (IsAbsolutePath(path)) return Qel::String(path);
-  Qel::File::Path joined(GetStartupFolder());
-  joined.AddPath(path);
-  return joined.GetText();
+  if (path == nullptr || *path == '\0') return GetStartupFolder();
+  return AnchorPath(GetStartupFolder().CStr(), path);
 }
 
 StartupFolderScope::StartupFolderScope() : saved_(Qel::File::GetCwd()) {

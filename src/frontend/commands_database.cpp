@@ -8,6 +8,7 @@
 #include "assetdata/results_log.h"
 #include "assetdata/soup.h"
 #include "core/kuid.h"
+#include "core/path_text.h"
 #include "frontend/asset_bulk.h"
 #include "frontend/asset_status.h"
 #include "frontend/command_dispatcher.h"
@@ -152,7 +153,7 @@ int ImportConsists(CommandArgs& a) {
   }
   // The file name as typed: on Linux the case names a different file.
   Soup file;
-  if (!file.LoadFile(nullptr, a.Arg(2), nullptr)) {
+  if (!file.LoadFile(nullptr, JoinToStartupFolder(a.Arg(2)).CStr(), nullptr)) {
     AddError(a.log, "Invalid input path.");
     return -1;
   }
@@ -241,7 +242,14 @@ int DeleteAllLocal(CommandArgs& a) {
 int BackupKeywordsCommand(CommandArgs& a) {
   // The name as typed: lower-cased it would name another file on a case-sensitive file system.
   const char* name = a.second.IsEmpty() ? "KeywordsBackup.dat" : a.Arg(2);
-  return BackupKeywords("", name, "txt", a.log) ? 0 : -1;
+  Qel::File::Path program;
+  if (!GetApplicationPath(program)) {
+    AddError(a.log, "Unable to determine the program folder.");
+    return -1;
+  }
+  // Relative to the program folder, as the default file is.
+  const Qel::String path = AnchorPath(program.GetFolder().CStr(), name);
+  return BackupKeywords("", path.CStr(), "txt", a.log) ? 0 : -1;
 }
 
 int ImportKeywordsCommand(CommandArgs& a) {

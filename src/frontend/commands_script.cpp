@@ -1,5 +1,6 @@
 // Commands over GameScript source files.
 #include "assetdata/results_log.h"
+#include "frontend/application.h"
 #include "frontend/command_dispatcher.h"
 #include "frontend/commands.h"
 #include "gscompiler/compile_driver.h"
@@ -13,7 +14,7 @@ int Compile(CommandArgs& a) {
   }
   StartupFolderScope inStartupFolder;
   a.argv[1] = const_cast<char*>("");
-  const int errors = CompileCommand(a.argc, a.argv);
+  const int errors = CompileCommand(a.argc, a.argv, GetStartupFolder().CStr());
   // The compiler printed its messages itself; the summary line still counts its errors, so a
   // failed compile never ends in "OK (0 Errors, ...)". The compiler raises no warnings.
   a.log->CountPrintedElsewhere(errors > 0 ? u32(errors) : 0, 0);
@@ -30,7 +31,7 @@ int Encrypt(CommandArgs& a) {
     output.ChangeExtension("gse");
   }
   GSSourceFile source;
-  if (output.IsEmpty() || !source.Load("", input)) {
+  if (output.IsEmpty() || !source.Load("", JoinToStartupFolder(input).CStr())) {
     AddError(a.log, "Invalid file path.");
     return -1;
   }
@@ -55,7 +56,7 @@ int Encrypt(CommandArgs& a) {
     output = Qel::File::Path(target);
   }
   // A failed save must not pass for an encrypted file.
-  if (!source.Save("", output.CStr())) {
+  if (!source.Save("", JoinToStartupFolder(output.CStr()).CStr())) {
     AddError(a.log, Qel::String::Format("Could not write file %s.", output.CStr()));
     return -1;
   }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/crc32.h"
+#include "core/path_text.h"
 #include "core/whole_file_writer.h"
 #include "gscommon/byte_buffer.h"
 #include "gscompiler/code_generator.h"
@@ -360,8 +361,10 @@ i32 CompileTopUnit(GSCompilerState& state, const char* name, GSCompileLog* log) 
 void LeaveCompileStateToExit(bool leave) { g_leaveStateToExit = leave; }
 
 i32 CompileLibraryFile(const char* sourcePath, const char* outputPath,
-                       const IncludePathList* userIncludes, GSCompileLog* log) {
-  const Qel::File::Path source(sourcePath ? sourcePath : "");
+                       const IncludePathList* userIncludes, GSCompileLog* log,
+                       const char* baseFolder) {
+  const Qel::String sourceAt = AnchorPath(baseFolder, sourcePath);
+  const Qel::File::Path source(sourceAt);
   const Qel::String sourceFolder = source.GetFolder();
   CompileEnvironment& environment = CompileEnvironment::OfThisThread();
   IncludePathList& search = environment.includes;
@@ -382,7 +385,8 @@ i32 CompileLibraryFile(const char* sourcePath, const char* outputPath,
     if (log) log->Add("Internal Compiler Error.\n");
     return 1;
   }
-  const Qel::String target = LibraryOutputPath(sourcePath, outputPath);
+  const Qel::String target =
+      LibraryOutputPath(sourceAt.CStr(), AnchorPath(baseFolder, outputPath).CStr());
   const bool written =
       WriteLibrary(head, rest, target.CStr(), log, "Unable to open output file.\n");
   if (g_leaveStateToExit) static_cast<void>(state.release());
@@ -407,11 +411,11 @@ i32 CompileScriptFile(const char* sourceName, const char* outputPath, GSCompileL
   return WriteLibrary(head, rest, outputPath, log, openFailed) ? 0 : 1;
 }
 
-int CompileCommand(int argc, char** argv) {
+int CompileCommand(int argc, char** argv, const char* baseFolder) {
   GSCompileLog log;
   IncludePathList userIncludes;
   bool silent = false;
-  const char* buildLog = nullptr;
+  Qel::String buildLog;
   const char* outputPath = nullptr;
   const char* source = nullptr;
 
@@ -427,13 +431,13 @@ int CompileCommand(int argc, char** argv) {
         silent = true;
         break;
       case 'b':
-        buildLog = arg + 2;
+        buildLog = AnchorPath(baseFolder, arg + 2);
         break;
       case 'p':
         outputPath = arg + 2;
         break;
       case 'i':
-        userIncludes.Add(arg + 2, Qel::PString());
+        userIncludes.Add(AnchorPath(baseFolder, arg + 2).CStr(), Qel::PString());
         break;
       case 'd':
         std::printf("%s\n", GetCompilerManual());
@@ -449,8 +453,8 @@ int CompileCommand(int argc, char** argv) {
     PrintUsage(argc > 0 && argv && argv[0] ? argv[0] : "");
     result = 1;
   } else {
-    result = CompileLibraryFile(source, outputPath, &userIncludes, &log);
+    result = CompileLibraryFile(source, outputPath, &userIncludes, &log, baseFolder);
   }
-  EmitMessages(log, buildLog, silent);
+  EmitMessages(log, buildLog.CStr(), silent);
   return result;
 }

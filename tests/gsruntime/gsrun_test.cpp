@@ -22,9 +22,9 @@ struct GsrunResult {
   int exitCode;
 };
 
-GsrunResult RunGsrun(const std::string& folder, const std::string& arguments) {
-  const std::string command = std::string(KESTRO_BINARY_DIR) + "/gsrun --lib '" + folder + "' " +
-                              arguments + " 2>/dev/null";
+// The arguments may end in redirections of the shell.
+GsrunResult RunGsrun(const std::string& arguments) {
+  const std::string command = std::string(KESTRO_BINARY_DIR) + "/gsrun " + arguments;
   GsrunResult run{"", -1};
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return run;
@@ -68,7 +68,7 @@ TEST(GsrunTest, SampleProgramsPrintTheirExpectedResults) {
     int wantExit = 0;
     const auto check = [&] {
       if (command.empty()) return;
-      GsrunResult run = RunGsrun(folder.path(), command);
+      GsrunResult run = RunGsrun("--lib '" + folder.path() + "' " + command + " 2>/dev/null");
       // The base library is named by the path it was built from.
       const std::string built =
           std::filesystem::weakly_canonical(kBaseLibrary).parent_path().string() + "/";
@@ -90,6 +90,48 @@ TEST(GsrunTest, SampleProgramsPrintTheirExpectedResults) {
       }
     }
     check();
+  }
+}
+
+// A refused argument is named with the reason on standard error, before the usage, and the exit
+// code is 2; an argument at the edge of its range is taken, and the run goes on to find no class.
+TEST(GsrunTest, ARefusedArgumentIsNamedWithItsReason) {
+  const std::string kInt =
+      "an argument without a '.' or double quotes is an int, a whole number from -2147483648 to "
+      "2147483647";
+  const std::string kTicks = "the tick count must be a whole number from 0 to 2147483647";
+  const struct {
+    const char* arguments;
+    std::string says;  // the first line on standard error; empty for arguments that are taken
+  } kCases[] = {
+      {"--call F 2147483648", "'2147483648': " + kInt},
+      {"--call F -2147483649", "'-2147483649': " + kInt},
+      {"--call F 99999999999999999999", "'99999999999999999999': " + kInt},
+      {"--call F 12abc", "'12abc': " + kInt},
+      {"--call F 1.5x", "'1.5x': an argument with a '.' is a float, a number such as 1.5"},
+      {"--ticks -3", "'--ticks -3': " + kTicks},
+      {"--ticks 2147483648", "'--ticks 2147483648': " + kTicks},
+      {"--ticks 12abc", "'--ticks 12abc': " + kTicks},
+      {"--time 2024-13-01T00:00:00",
+       "'--time 2024-13-01T00:00:00': the time must be a date and time written "
+       "YYYY-MM-DDTHH:MM:SS"},
+      {"--bogus", "'--bogus': unknown option"},
+      {"--call F --ticks", "'--ticks': the option needs a value"},
+      {"--call F 2147483647 -2147483648 --ticks 2147483647", ""},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.arguments);
+    // Standard error alone reaches the pipe.
+    const GsrunResult run =
+        RunGsrun(std::string("--class None ") + c.arguments + " 2>&1 >/dev/null");
+    const std::string& err = run.output;
+    if (c.says.empty()) {
+      EXPECT_EQ(run.exitCode, 1) << err;
+      continue;
+    }
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(err.substr(0, err.find('\n')), "gsrun: " + c.says);
+    EXPECT_EQ(err.find("\nusage: gsrun "), err.find('\n')) << err;
   }
 }
 

@@ -33,11 +33,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "core/app_globals.h"
 #include "core/buffer_stream.h"
+#include "core/path_text.h"
 #include "core/time_date.h"
 #include "core/whole_file_writer.h"
 #include "gsruntime/gs_context.h"
@@ -50,6 +52,7 @@
 #include "gsruntime/script_call.h"
 #include "online/gso_online_access.h"
 #include "qel/dynamic_buffer.h"
+#include "qel/file.h"
 #include "qel/file_volume.h"
 #include "qel/log.h"
 #include "qel/thread.h"
@@ -112,6 +115,22 @@ int Usage() {
   return 2;
 }
 
+// Names the argument gsrun cannot take and why, then the usage.
+int Refuse(const std::string& argument, const char* why) {
+  std::fprintf(stderr, "gsrun: '%s': %s\n", argument.c_str(), why);
+  return Usage();
+}
+
+// The whole number of text, within [low, high]; false for any other text, one past 64 bits too.
+bool ParseWhole(const char* text, long long low, long long high, long long* out) {
+  char* end = nullptr;
+  errno = 0;
+  const long long value = std::strtoll(text, &end, 10);
+  if (*text == 0 || *end != 0 || errno != 0 || value < low || value > high) return false;
+  *out = value;
+  return true;
+}
+
 TTimeDate g_fixedTime;
 
 void FixedClock(TTimeDate& now) { now = g_fixedTime; }
@@ -137,22 +156,27 @@ bool FixTime(const char* text) {
   return true;
 }
 
-bool ParseArgument(const std::string& text, ScriptArgument* out) {
+// Why the text is no script argument; null when *out holds it.
+const char* ParseArgument(const std::string& text, ScriptArgument* out) {
   if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
     *out = ScriptArgument::String(text.substr(1, text.size() - 2));
-    return true;
+    return nullptr;
   }
-  char* end = nullptr;
-  errno = 0;
   if (text.find('.') != std::string::npos) {
+    char* end = nullptr;
+    errno = 0;
     const f32 value = std::strtof(text.c_str(), &end);
+    if (*end != 0 || errno != 0) return "an argument with a '.' is a float, a number such as 1.5";
     *out = ScriptArgument::Float(value);
-  } else {
-    const long value = std::strtol(text.c_str(), &end, 10);
-    if (value < INT32_MIN || value > INT32_MAX) return false;
-    *out = ScriptArgument::Int(static_cast<i32>(value));
+    return nullptr;
   }
-  return !text.empty() && end != nullptr && *end == 0 && errno == 0;
+  long long value = 0;
+  if (!ParseWhole(text.c_str(), INT32_MIN, INT32_MAX, &value)) {
+    return "an argument without a '.' or double quotes is an int, a whole number from "
+           "-2147483648 to 2147483647";
+  }
+  *out = ScriptArgument::Int(static_cast<i32>(value));
+  return nullptr;
 }
 
 // Loads every library of a folder; the ones that load, in the machine's listing order.
@@ -334,15 +358,22 @@ int Run(const RunOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Those the loop below takes only with a value after them.
+  static const std::set<std::string> kTakesValue = {"--root", "--dump-images", "--world", "--time",
+                                                    "--lib",  "--class",       "--ticks", "--call"};
   RunOptions options;
   std::string root;
   bool logToStderr = false;
+  // Paths are the user's, from the folder gsrun starts in: the installation's substitutions
+  // ("scripts", "local"...) must not take them over.
+  const Qel::String here = Qel::File::GetCwd();
+  const auto path = [&](const char* typed) { return AnchorPath(here.CStr(), typed).Std(); };
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--root" && i + 1 < argc) {
-      root = argv[++i];
+      root = path(argv[++i]);
     } else if (arg == "--dump-images" && i + 1 < argc) {
-      options.dumpFolder = argv[++i];
+      options.dumpFolder = path(argv[++i]);
     } else if (arg == "--host") {
       options.host = true;
     } else if (arg == "--real-time") {
@@ -350,26 +381,32 @@ int main(int argc, char** argv) {
     } else if (arg == "--log-stderr") {
       logToStderr = true;
     } else if (arg == "--world" && i + 1 < argc) {
-      options.world = argv[++i];
+      options.world = path(argv[++i]);
     } else if (arg == "--time" && i + 1 < argc) {
-      if (!FixTime(argv[++i])) return Usage();
+      if (!FixTime(argv[++i])) {
+        return Refuse(arg + " " + argv[i],
+                      "the time must be a date and time written YYYY-MM-DDTHH:MM:SS");
+      }
     } else if (arg == "--lib" && i + 1 < argc) {
-      options.folders.emplace_back(argv[++i]);
+      options.folders.push_back(path(argv[++i]));
     } else if (arg == "--class" && i + 1 < argc) {
       options.className = argv[++i];
     } else if (arg == "--ticks" && i + 1 < argc) {
-      char* end = nullptr;
-      options.ticks = std::strtol(argv[++i], &end, 10);
-      if (*end != 0 || options.ticks < 0) return Usage();
+      long long ticks = 0;
+      if (!ParseWhole(argv[++i], 0, INT32_MAX, &ticks)) {
+        return Refuse(arg + " " + argv[i],
+                      "the tick count must be a whole number from 0 to 2147483647");
+      }
+      options.ticks = long(ticks);
     } else if (arg == "--call" && i + 1 < argc) {
       options.method = argv[++i];
       while (i + 1 < argc && std::strncmp(argv[i + 1], "--", 2) != 0) {
         ScriptArgument argument;
-        if (!ParseArgument(argv[++i], &argument)) return Usage();
+        if (const char* why = ParseArgument(argv[++i], &argument)) return Refuse(argv[i], why);
         options.arguments.push_back(std::move(argument));
       }
     } else {
-      return Usage();
+      return Refuse(arg, kTakesValue.contains(arg) ? "the option needs a value" : "unknown option");
     }
   }
   if (options.className.empty() || options.method.empty()) return Usage();
