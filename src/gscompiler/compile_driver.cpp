@@ -314,6 +314,14 @@ bool StreamTopUnit(GSCompilerState& state, const char* lowered, GSCompileLog* lo
   return true;
 }
 
+// The warnings of the root unit and of every unit it included. Only the compile that reports
+// leaves its units here: a streamed attempt that reported anything was started over.
+u32 CountWarnings(const GSCompilerState& state) {
+  u32 warnings = u32(state.rootUnit.warningCount);
+  for (const auto& unit : state.includedUnits) warnings += u32(unit->warningCount);
+  return warnings;
+}
+
 // x.gse compiles as x.gs; the source search then finds either form.
 Qel::String TopUnitName(const char* name) {
   Qel::String unitName(name);
@@ -360,7 +368,7 @@ i32 CompileTopUnit(GSCompilerState& state, const char* name, GSCompileLog* log) 
 void LeaveCompileStateToExit(bool leave) { g_leaveStateToExit = leave; }
 
 i32 CompileLibraryFile(const char* sourcePath, const char* outputPath,
-                       const IncludePathList* userIncludes, GSCompileLog* log) {
+                       const IncludePathList* userIncludes, GSCompileLog* log, u32* warnings) {
   const Qel::File::Path source(sourcePath ? sourcePath : "");
   const Qel::String sourceFolder = source.GetFolder();
   CompileEnvironment& environment = CompileEnvironment::OfThisThread();
@@ -374,6 +382,7 @@ i32 CompileLibraryFile(const char* sourcePath, const char* outputPath,
   auto state = std::make_unique<GSCompilerState>(environment);
   const Qel::String fileName = source.GetFileName();
   const i32 errors = CompileTopUnit(*state, fileName.CStr(), log);
+  if (warnings) *warnings = CountWarnings(*state);
   if (errors != 0) return errors;
 
   Utils::ByteBuffer head(kImageInitialCapacity);
@@ -407,7 +416,7 @@ i32 CompileScriptFile(const char* sourceName, const char* outputPath, GSCompileL
   return WriteLibrary(head, rest, outputPath, log, openFailed) ? 0 : 1;
 }
 
-int CompileCommand(int argc, char** argv) {
+int CompileCommand(int argc, char** argv, u32* warnings) {
   GSCompileLog log;
   IncludePathList userIncludes;
   bool silent = false;
@@ -449,7 +458,7 @@ int CompileCommand(int argc, char** argv) {
     PrintUsage(argc > 0 && argv && argv[0] ? argv[0] : "");
     result = 1;
   } else {
-    result = CompileLibraryFile(source, outputPath, &userIncludes, &log);
+    result = CompileLibraryFile(source, outputPath, &userIncludes, &log, warnings);
   }
   EmitMessages(log, buildLog, silent);
   return result;

@@ -18,8 +18,9 @@ class UnitRecord;
 constexpr f64 kCompilerVersion = 1.02;
 
 // The "compile" command. argv[0] is the program name (for the usage text); options and the source
-// follow. Returns the number of compile errors, 1 after printing the usage text, 0 after "-d".
-int CompileCommand(int argc, char** argv);
+// follow. Returns the number of compile errors, 1 after printing the usage text, 0 after "-d";
+// `warnings`, when given, takes the number of warnings printed.
+int CompileCommand(int argc, char** argv, u32* warnings = nullptr);
 
 // For a process that ends right after its compile: CompileLibraryFile then leaves the compiler's
 // trees and tables to the end of the process, whose memory goes back whole, instead of freeing
@@ -29,9 +30,11 @@ void LeaveCompileStateToExit(bool leave);
 // Compiles sourcePath and writes "<name>.gsl" into the folder part of outputPath (or of the
 // source path when outputPath is null or empty). Refills the calling thread's include search
 // list with the source's folder and the user's folders. Returns the error count; 1 when the
-// library cannot be written.
+// library cannot be written. `warnings`, when given, takes the warning count of every unit
+// compiled; warnings do not keep the library from being written.
 i32 CompileLibraryFile(const char* sourcePath, const char* outputPath,
-                       const IncludePathList* userIncludes, GSCompileLog* log);
+                       const IncludePathList* userIncludes, GSCompileLog* log,
+                       u32* warnings = nullptr);
 
 // Compiles a unit found on the calling thread's include search list as it stands and writes the
 // library to outputPath (no file when null). Returns 0, the error count, or 1 when writing
