@@ -14,10 +14,12 @@ int Compile(CommandArgs& a) {
   }
   StartupFolderScope inStartupFolder;
   a.argv[1] = const_cast<char*>("");
-  const int errors = CompileCommand(a.argc, a.argv, GetStartupFolder().CStr());
-  // The compiler printed its messages itself; the summary line still counts its errors, so a
-  // failed compile never ends in "OK (0 Errors, ...)". The compiler raises no warnings.
-  a.log->CountPrintedElsewhere(errors > 0 ? u32(errors) : 0, 0);
+  u32 warnings = 0;
+  const int errors = CompileCommand(a.argc, a.argv, GetStartupFolder().CStr(), &warnings);
+  // The compiler printed its messages itself; the summary line still counts its errors and
+  // warnings, so a failed compile never ends in "OK (0 Errors, ...)". Warnings alone leave the
+  // command's success as it is.
+  a.log->CountPrintedElsewhere(errors > 0 ? u32(errors) : 0, warnings);
   return errors == 0 ? 0 : -1;
 }
 

@@ -315,6 +315,14 @@ bool StreamTopUnit(GSCompilerState& state, const char* lowered, GSCompileLog* lo
   return true;
 }
 
+// The warnings of the root unit and of every unit it included. Only the compile that reports
+// leaves its units here: a streamed attempt that reported anything was started over.
+u32 CountWarnings(const GSCompilerState& state) {
+  u32 warnings = u32(state.rootUnit.warningCount);
+  for (const auto& unit : state.includedUnits) warnings += u32(unit->warningCount);
+  return warnings;
+}
+
 // x.gse compiles as x.gs; the source search then finds either form.
 Qel::String TopUnitName(const char* name) {
   Qel::String unitName(name);
@@ -362,7 +370,7 @@ void LeaveCompileStateToExit(bool leave) { g_leaveStateToExit = leave; }
 
 i32 CompileLibraryFile(const char* sourcePath, const char* outputPath,
                        const IncludePathList* userIncludes, GSCompileLog* log,
-                       const char* baseFolder) {
+                       const char* baseFolder, u32* warnings) {
   const Qel::String sourceAt = AnchorPath(baseFolder, sourcePath);
   const Qel::File::Path source(sourceAt);
   const Qel::String sourceFolder = source.GetFolder();
@@ -377,6 +385,7 @@ i32 CompileLibraryFile(const char* sourcePath, const char* outputPath,
   auto state = std::make_unique<GSCompilerState>(environment);
   const Qel::String fileName = source.GetFileName();
   const i32 errors = CompileTopUnit(*state, fileName.CStr(), log);
+  if (warnings) *warnings = CountWarnings(*state);
   if (errors != 0) return errors;
 
   Utils::ByteBuffer head(kImageInitialCapacity);
@@ -411,7 +420,7 @@ i32 CompileScriptFile(const char* sourceName, const char* outputPath, GSCompileL
   return WriteLibrary(head, rest, outputPath, log, openFailed) ? 0 : 1;
 }
 
-int CompileCommand(int argc, char** argv, const char* baseFolder) {
+int CompileCommand(int argc, char** argv, const char* baseFolder, u32* warnings) {
   GSCompileLog log;
   IncludePathList userIncludes;
   bool silent = false;
@@ -453,7 +462,7 @@ int CompileCommand(int argc, char** argv, const char* baseFolder) {
     PrintUsage(argc > 0 && argv && argv[0] ? argv[0] : "");
     result = 1;
   } else {
-    result = CompileLibraryFile(source, outputPath, &userIncludes, &log, baseFolder);
+    result = CompileLibraryFile(source, outputPath, &userIncludes, &log, baseFolder, warnings);
   }
   EmitMessages(log, buildLog.CStr(), silent);
   return result;

@@ -20,8 +20,10 @@ constexpr f64 kCompilerVersion = 1.02;
 // The "compile" command. argv[0] is the program name (for the usage text); options and the source
 // follow. Returns the number of compile errors, 1 after printing the usage text, 0 after "-d".
 // With a base folder, the source and every path option that is relative are taken from it; an
-// option left empty means what it means without one.
-int CompileCommand(int argc, char** argv, const char* baseFolder = nullptr);
+// option left empty means what it means without one. `warnings`, when given, takes the number of
+// warnings printed.
+int CompileCommand(int argc, char** argv, const char* baseFolder = nullptr,
+                   u32* warnings = nullptr);
 
 // For a process that ends right after its compile: CompileLibraryFile then leaves the compiler's
 // trees and tables to the end of the process, whose memory goes back whole, instead of freeing
@@ -32,10 +34,11 @@ void LeaveCompileStateToExit(bool leave);
 // source path when outputPath is null or empty). Refills the calling thread's include search
 // list with the source's folder and the user's folders. Returns the error count; 1 when the
 // library cannot be written. With a base folder, a relative source or output path is taken from
-// it; the library still records the source path as given.
+// it; the library still records the source path as given. `warnings`, when given, takes the
+// warning count of every unit compiled; warnings do not keep the library from being written.
 i32 CompileLibraryFile(const char* sourcePath, const char* outputPath,
                        const IncludePathList* userIncludes, GSCompileLog* log,
-                       const char* baseFolder = nullptr);
+                       const char* baseFolder = nullptr, u32* warnings = nullptr);
 
 // Compiles a unit found on the calling thread's include search list as it stands and writes the
 // library to outputPath (no file when null). Returns 0, the error count, or 1 when writing

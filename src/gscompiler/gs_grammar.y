@@ -25,6 +25,8 @@ struct ParseNodeList {
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
+#include <string_view>
 
 #include "gscompiler/unit_record.h"
 #include "gscompiler/gs_literal.h"
@@ -140,6 +142,21 @@ ParseNode* Constant(ParseSession& session, i32 code, u32 value) {
   ParseNode* node = Node(session, kGroupExpression, kExprConstant, code);
   node->value = value;
   return node;
+}
+
+// A literal beyond the int range keeps the value it has always been read as, since compiled
+// scripts and their authors may rely on it; the author is told which value that is.
+ParseNode* IntConstant(ParseSession& session, u32 (*convert)(std::string_view, bool&)) {
+  const std::string_view text = TokenText(session);
+  bool beyond = false;
+  const u32 value = convert(text, beyond);
+  if (beyond) {
+    const std::string warning = "warning: the integer '" + std::string(text) +
+                                "' is larger than an int holds and is read as " +
+                                std::to_string(value);
+    session.ReportWarning(warning.c_str());
+  }
+  return Constant(session, kConstInt, value);
 }
 
 ParseNode* Class(ParseSession& session, u32 specifiers, ParseNode* name, ParseNode* parents,
@@ -631,9 +648,9 @@ identifier
 
 constant
   : CONSTANT_HEX
-      { $$ = Constant(session, kConstInt, ConvertHexLiteral(TokenText(session))); }
+      { $$ = IntConstant(session, ConvertHexLiteral); }
   | CONSTANT_INT
-      { $$ = Constant(session, kConstInt, ConvertIntLiteral(TokenText(session))); }
+      { $$ = IntConstant(session, ConvertIntLiteral); }
   | CONSTANT_CHAR
       { $$ = Constant(session, kConstInt, ConvertCharLiteral(TokenText(session))); }
   | CONSTANT_FLOAT

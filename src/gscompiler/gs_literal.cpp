@@ -42,6 +42,23 @@ int HexDigitValue(char c) {
   return -1;
 }
 
+// The leading digits of the base, up to the first other character.
+u32 ConvertDigits(std::string_view digits, int base, bool& beyond) {
+  // Wide enough that one more digit after a value at the limit cannot wrap back below it.
+  u64 value = 0;
+  beyond = false;
+  for (char c : digits) {
+    const int digit = HexDigitValue(c);
+    if (digit < 0 || digit >= base) break;
+    value = value * u64(base) + u64(digit);
+    if (value > kMaxLiteralValue) {
+      beyond = true;
+      return kMaxLiteralValue;
+    }
+  }
+  return u32(value);
+}
+
 }  // namespace
 
 std::string UnquoteLiteral(std::string_view token, bool resolveEscapes) {
@@ -62,29 +79,15 @@ std::string UnquoteLiteral(std::string_view token, bool resolveEscapes) {
   return text;
 }
 
-u32 ConvertIntLiteral(std::string_view token) {
-  u64 value = 0;
-  for (char c : token) {
-    if (c < '0' || c > '9') break;
-    value = value * 10 + u64(c - '0');
-    if (value > kMaxLiteralValue) return kMaxLiteralValue;
-  }
-  return u32(value);
+u32 ConvertIntLiteral(std::string_view token, bool& beyond) {
+  return ConvertDigits(token, 10, beyond);
 }
 
-u32 ConvertHexLiteral(std::string_view token) {
+u32 ConvertHexLiteral(std::string_view token, bool& beyond) {
   if (token.size() >= 2 && token[0] == '0' && (token[1] == 'x' || token[1] == 'X')) {
     token.remove_prefix(2);
   }
-  // Wide enough that one more digit after a value at the limit cannot wrap back below it.
-  u64 value = 0;
-  for (char c : token) {
-    const int digit = HexDigitValue(c);
-    if (digit < 0) break;
-    value = value * 16 + u64(digit);
-    if (value > kMaxLiteralValue) return kMaxLiteralValue;
-  }
-  return u32(value);
+  return ConvertDigits(token, 16, beyond);
 }
 
 u32 ConvertFloatLiteral(std::string_view token) {

@@ -25,9 +25,13 @@ void ParseSession::FreeStack(void* block) {
   std::free(block);
 }
 
-void ParseSession::ReportError(const char* text) const {
+void ParseSession::ReportError(const char* text) const { Report(text, true); }
+
+void ParseSession::ReportWarning(const char* text) const { Report(text, false); }
+
+void ParseSession::Report(const char* text, bool error) const {
   const i32 line = scanner_.lineno();
-  ::ReportError(&unit_, true, false, line, "%s, line %d", text, line);
+  ::ReportError(&unit_, error, !error, line, "%s, line %d", text, line);
 }
 
 }  // namespace GSCompiler

@@ -32,8 +32,12 @@ class ParseSession {
 
   // Reports "<text>, line <n>" at the scanner's line as a counted error of the unit.
   void ReportError(const char* text) const;
+  // The same as a counted warning: the compile goes on to its library.
+  void ReportWarning(const char* text) const;
 
  private:
+  void Report(const char* text, bool error) const;
+
   static constexpr int kMaxStacks = 2;
 
   UnitRecord& unit_;

@@ -53,9 +53,9 @@ TEST(Compile, SampleFolderBecomesLibraries) {
   }
 }
 
-// The compiler prints its own messages; the summary line after them counts its errors, and the
-// failed compile writes no library and fails the batch.
-TEST(Compile, ErrorsCountInTheSummaryLine) {
+// The compiler prints its own messages; the summary line after them counts its errors and
+// warnings, and the failed compile writes no library and fails the batch.
+TEST(Compile, ErrorsAndWarningsCountInTheSummaryLine) {
   InstallRoot root{KESTRO_BINARY_DIR, kDataDir};
   ASSERT_TRUE(root.IsReady()) << root.Error();
   root.WriteFile("work/broken.gs", "class Broken {\n  void F() { a = 1; b = 2; }\n};\n");
@@ -71,6 +71,16 @@ TEST(Compile, ErrorsCountInTheSummaryLine) {
   EXPECT_EQ(r.exitCode, 255);
   EXPECT_FALSE(fs::exists(root.Root() + "/work/broken.gsl"));
   EXPECT_TRUE(fs::exists(root.Root() + "/work/clean.gsl"));
+
+  // A warning counts too, but the compile succeeds and writes its library.
+  root.WriteFile("work/warned.gs", "class Warned {\n  int F() { return 0x80000000; }\n};\n");
+  const ToolRun warned = root.Run({"compile", "warned.gs"}, root.Root() + "/work");
+  EXPECT_EQ(warned.out,
+            "warned.gs(2) : warning: the integer '0x80000000' is larger than an int holds and is "
+            "read as 2147483647, line 2\n"
+            "OK (0 Errors, 1 Warnings)\n");
+  EXPECT_EQ(warned.exitCode, 0);
+  EXPECT_TRUE(fs::exists(root.Root() + "/work/warned.gsl"));
 }
 
 }  // namespace

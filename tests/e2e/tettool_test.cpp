@@ -219,7 +219,8 @@ TEST(Tettool, AnAssetAfterAnotherIsMatchedAsAlone) {
 }
 
 // The command host's validation without a daemon, over the shipped definitions and texts: a good
-// asset passes, a faulty one gets each finding with its KUID and the count line.
+// asset passes, a faulty one gets each finding with its KUID and the count line, and a folder that
+// is not there counts as an error.
 TEST(Tettool, ValidatesAssetFoldersWithTheShippedDefinitions) {
   scratch::Folder dir;
   const std::string head =
@@ -236,14 +237,22 @@ TEST(Tettool, ValidatesAssetFoldersWithTheShippedDefinitions) {
   dir.Put("bad/lamp", "");
   const std::string tool =
       "validate --tetdata " + std::string(kRepoData) + "/TETData --data " + kRepoData + "/data ";
-  const kestro_test::CommandRun good = RunTettool(tool + dir.At("good"));
-  EXPECT_EQ(good.exitCode, 0) << good.out;
-  EXPECT_EQ(good.out, "OK (0 Errors, 0 Warnings)\n");
-  const kestro_test::CommandRun bad = RunTettool(tool + dir.At("bad"));
-  EXPECT_EQ(bad.exitCode, 1);
-  EXPECT_EQ(bad.out,
-            "- <kuid:400100:2> : The script file 'lamp' does not exist.\n"
-            "OK (1 Errors, 0 Warnings)\n");
+  const struct {
+    const char* folder;
+    int exitCode;
+    std::string out;
+  } cases[] = {
+      {"good", 0, "OK (0 Errors, 0 Warnings)\n"},
+      {"bad", 1,
+       "- <kuid:400100:2> : The script file 'lamp' does not exist.\n"
+       "OK (1 Errors, 0 Warnings)\n"},
+      {"missing", 1, "no folder " + dir.At("missing") + "\nOK (1 Errors, 0 Warnings)\n"},
+  };
+  for (const auto& c : cases) {
+    const kestro_test::CommandRun run = RunTettool(tool + dir.At(c.folder));
+    EXPECT_EQ(run.exitCode, c.exitCode) << c.folder << ": " << run.out;
+    EXPECT_EQ(run.out, c.out) << c.folder;
+  }
 }
 
 // The animation a mesh-table entry names (with its loop speed, as the legacy upgrade writes it) is
@@ -255,10 +264,9 @@ TEST(Tettool, ValidatesTheAnimationOfAMeshTableEntry) {
   mesh.bones = {{"root", "", {}}, {"arm", "root", {}}};
   // An animation of two frames moving `bone`; without a bone, one with nothing to play.
   const auto kin = [&](const std::string& bone) {
-    const std::string text =
-        bone.empty() ? "frames 0\n"
-                     : "frames 2\nbones\n{\n  bone \"" + bone +
-                           "\"\n  {\n    key 1, 0,0,0, 0,0,0,1\n  }\n}\n";
+    const std::string text = bone.empty() ? "frames 0\n"
+                                          : "frames 2\nbones\n{\n  bone \"" + bone +
+                                                "\"\n  {\n    key 1, 0,0,0, 0,0,0,1\n  }\n}\n";
     Qel::AnimationDefinition definition;
     Qel::String error;
     EXPECT_TRUE(definition.ReadText(text.c_str(), error)) << error.Std();
@@ -275,9 +283,11 @@ TEST(Tettool, ValidatesTheAnimationOfAMeshTableEntry) {
       {"good", "", arm, nullptr},
       {"a bone the mesh lacks", "", kin("leg"),
        "- <kuid:400100:11> : The animation 'walk.kin' does not fit the skeleton of the mesh.\n"},
-      {"damaged", "", arm.substr(0, 40), "- <kuid:400100:12> : Unable to load the animation 'walk.kin'.\n"},
+      {"damaged", "", arm.substr(0, 40),
+       "- <kuid:400100:12> : Unable to load the animation 'walk.kin'.\n"},
       {"empty", "", kin(""),
-       "- <kuid:400100:13> : The animation 'walk.kin' has nothing to play: no frames or no bones.\n"},
+       "- <kuid:400100:13> : The animation 'walk.kin' has nothing to play: no frames or no "
+       "bones.\n"},
       {"missing", nullptr, "", "- <kuid:400100:14> : Unable to load the animation 'walk.kin'.\n"},
   };
   const std::string tool =
@@ -286,9 +296,10 @@ TEST(Tettool, ValidatesTheAnimationOfAMeshTableEntry) {
   for (const auto& c : cases) {
     const std::string folder = "a" + std::to_string(n);
     dir.Put(folder + "/config.txt",
-            "kuid <kuid:400100:" + std::to_string(n++) + ">\nusername \"Lamp\"\nkind \"scenery\"\n"
-            "kestro-build 3.5\nmesh-table\n{\n  default\n  {\n    mesh \"lamp.im\"\n"
-            "    anim \"Walk.kin\"\n    animation-loop-speed 1.0\n    auto-create 1\n  }\n}\n");
+            "kuid <kuid:400100:" + std::to_string(n++) +
+                ">\nusername \"Lamp\"\nkind \"scenery\"\n"
+                "kestro-build 3.5\nmesh-table\n{\n  default\n  {\n    mesh \"lamp.im\"\n"
+                "    anim \"Walk.kin\"\n    animation-loop-speed 1.0\n    auto-create 1\n  }\n}\n");
     dir.Put(folder + "/lamp.im", fixture::WriteMesh(mesh));
     if (c.bytes != nullptr) dir.Put(folder + "/walk.kin", c.file);
     const kestro_test::CommandRun run = RunTettool(tool + dir.At(folder));

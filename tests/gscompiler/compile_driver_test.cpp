@@ -11,7 +11,9 @@
 #include "gscompiler/compile_log.h"
 #include "gscompiler/compile_report.h"
 #include "gscompiler/compiler_state.h"
+#include "gscompiler/declare_fixture.h"
 #include "gscompiler/gs_source_file.h"
+#include "gscompiler/gs_symbol.h"
 #include "gscompiler/script_test_folder.h"
 
 namespace {
@@ -408,6 +410,56 @@ TEST_F(CompileDriverTest, IncludesAreCompiledOnceAndTheirErrorsReachTheRoot) {
   run = Compile({"a.gs"});
   EXPECT_NE(run.result, 0);
   EXPECT_NE(run.out.find(WhileCompiling("missing.gs")), std::string::npos) << run.out;
+}
+
+using LiteralWarningTest = gs_test::DeclareFixture;
+
+// An integer literal beyond the int range keeps the value scripts have always had for it, with a
+// counted warning at the literal's line; a warning is no error, so the library is still written.
+TEST_F(LiteralWarningTest, IntegersBeyondTheIntRangeKeepTheirValueWithAWarning) {
+  const struct {
+    const char* expression;  // starts on line 2 and may span lines
+    i32 value;
+    const char* literal;  // the literal warned of, or null
+    int line;
+  } cases[] = {
+      {"2147483647", 2147483647, nullptr, 0},
+      {"0x7FFFFFFF", 2147483647, nullptr, 0},
+      {"0x0000000007fffffff", 2147483647, nullptr, 0},
+      {"-2147483647 - 1", -2147483647 - 1, nullptr, 0},
+      {"(0xFF00FF00 >> 24) & 0xFF", 127, "0xFF00FF00", 2},
+      {"0xFFFFFFFF", 2147483647, "0xFFFFFFFF", 2},
+      {"0x100000000", 2147483647, "0x100000000", 2},
+      {"2147483648", 2147483647, "2147483648", 2},
+      {"4294967297", 2147483647, "4294967297", 2},
+      {"-2147483648", -2147483647, "2147483648", 2},
+      {"1 +\n\n    99999999999999999999", -2147483647 - 1, "99999999999999999999", 4},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.expression);
+    const std::string source = std::string("class W {\n  define int V = ") + c.expression +
+                               ";\n  public int Get() { return V; }\n};\n";
+    Put("w.gs", source);
+    std::vector<std::string> warnings;
+    if (c.literal != nullptr) {
+      warnings.push_back("w.gs(" + std::to_string(c.line) + ") : warning: the integer '" +
+                         c.literal + "' is larger than an int holds and is read as 2147483647, " +
+                         "line " + std::to_string(c.line));
+    }
+    GSCompileLog log;
+    u32 counted = 99;
+    EXPECT_EQ(CompileLibraryFile(P("w.gs").c_str(), nullptr, nullptr, &log, nullptr, &counted), 0);
+    EXPECT_EQ(Drain(log), warnings);
+    EXPECT_EQ(counted, warnings.size());
+    EXPECT_TRUE(Has("w.gsl"));
+    std::filesystem::remove(P("w.gsl"));
+
+    ASSERT_EQ(Declare({{"w.gs", source}}), 0);
+    EXPECT_EQ(messages_, warnings);
+    const auto* v = static_cast<const GSCompiler::GSVariableSymbol*>(Member("W", "V"));
+    ASSERT_NE(v, nullptr);
+    EXPECT_EQ(i32(v->defineValue), c.value);
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sstream>
 #include <streambuf>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "gscompiler/gs_grammar.h"
@@ -231,6 +232,16 @@ TEST(UnquoteLiteralTest, QuotesPrefixAndEscapes) {
 
 u32 FloatBits(float value) { return std::bit_cast<u32>(value); }
 
+// The integer conversions' values; whether a literal was beyond them is the compile's to report.
+u32 IntValue(std::string_view token) {
+  bool beyond = false;
+  return GSCompiler::ConvertIntLiteral(token, beyond);
+}
+u32 HexValue(std::string_view token) {
+  bool beyond = false;
+  return GSCompiler::ConvertHexLiteral(token, beyond);
+}
+
 TEST(LiteralValueTest, Conversions) {
   using namespace GSCompiler;
   struct Case {
@@ -241,19 +252,19 @@ TEST(LiteralValueTest, Conversions) {
   const std::string hugeWhole = std::string(400, '9') + ".0";
   const std::string tinyFraction = "0." + std::string(400, '0') + "1";
   const Case cases[] = {
-      {ConvertIntLiteral, "0", 0},
-      {ConvertIntLiteral, "2147483648", 0x7FFFFFFF},
-      {ConvertIntLiteral, "99999999999999999999999", 0x7FFFFFFF},
-      {ConvertHexLiteral, "0x10", 16},
-      {ConvertHexLiteral, "0XaBc", 0xABC},
-      {ConvertHexLiteral, "0x80000000", 0x7FFFFFFF},
-      {ConvertHexLiteral, "0xFFFFFFFFFFFFFFFFFF", 0x7FFFFFFF},
+      {IntValue, "0", 0},
+      {IntValue, "2147483648", 0x7FFFFFFF},
+      {IntValue, "99999999999999999999999", 0x7FFFFFFF},
+      {HexValue, "0x10", 16},
+      {HexValue, "0XaBc", 0xABC},
+      {HexValue, "0x80000000", 0x7FFFFFFF},
+      {HexValue, "0xFFFFFFFFFFFFFFFFFF", 0x7FFFFFFF},
       // Nine digits and more: the ninth digit must not carry the value past 32 bits.
-      {ConvertHexLiteral, "0x123456789", 0x7FFFFFFF},
-      {ConvertHexLiteral, "0x100000000", 0x7FFFFFFF},
-      {ConvertHexLiteral, "0x0000000007FFFFFFF", 0x7FFFFFFF},
-      {ConvertIntLiteral, "4294967296", 0x7FFFFFFF},
-      {ConvertIntLiteral, "9999999999", 0x7FFFFFFF},
+      {HexValue, "0x123456789", 0x7FFFFFFF},
+      {HexValue, "0x100000000", 0x7FFFFFFF},
+      {HexValue, "0x0000000007FFFFFFF", 0x7FFFFFFF},
+      {IntValue, "4294967296", 0x7FFFFFFF},
+      {IntValue, "9999999999", 0x7FFFFFFF},
       {ConvertFloatLiteral, "1.5f", FloatBits(1.5f)},
       {ConvertFloatLiteral, "1.", FloatBits(1.0f)},
       {ConvertFloatLiteral, "0.1", FloatBits(float(0.1))},

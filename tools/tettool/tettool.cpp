@@ -232,7 +232,11 @@ bool PrintValidation(const std::string& folder) {
   const bool passed =
       real != nullptr &&
       TETLib::ValidateAssetFolder(&log, Qel::PString(), Qel::File::Path(real.get()), false);
-  if (real == nullptr) std::printf("no folder %s\n", folder.c_str());
+  if (real == nullptr) {
+    std::printf("no folder %s\n", folder.c_str());
+    // Printed in the tool's own form, but a failure all the same: the summary must not say 0.
+    log.CountPrintedElsewhere(1, 0);
+  }
   const bool clean = log.GetErrorCount() + log.GetWarningCount() == 0;
   PrintResultSummary(log);
   return passed && clean;
@@ -282,7 +286,8 @@ int PrintUpgrade(const char* tetData, const std::string& path) {
   engine.Attach(manager);
   manager.LoadDefinitions();
   std::unique_ptr<char, decltype(&std::free)> real(::realpath(folder.c_str(), nullptr), &std::free);
-  manager.OpenAssetResourceDatabase(Qel::PString(), Qel::String(real ? real.get() : folder.c_str()));
+  manager.OpenAssetResourceDatabase(Qel::PString(),
+                                    Qel::String(real ? real.get() : folder.c_str()));
   manager.SetBuildNumber(config.GetNamedTagAsFloat(TETLib::kTagKestroBuild, kDefaultBuild) +
                          kBuildBias);
   TETLib::UpgradeConfig(config);
