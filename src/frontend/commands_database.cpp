@@ -146,7 +146,6 @@ int ClosePymDaemon(CommandArgs&) {
 }
 
 int ImportConsists(CommandArgs& a) {
-  StartupFolderScope inStartupFolder;
   if (a.second.IsEmpty()) {
     AddError(a.log, "Missing input path parameter.");
     return -1;

@@ -12,6 +12,7 @@ int Compile(CommandArgs& a) {
     AddError(a.log, "Invalid file path.");
     return -1;
   }
+  // Every typed path is anchored below; an empty -i still names the working folder.
   StartupFolderScope inStartupFolder;
   a.argv[1] = const_cast<char*>("");
   u32 warnings = 0;
@@ -24,7 +25,6 @@ int Compile(CommandArgs& a) {
 }
 
 int Encrypt(CommandArgs& a) {
-  StartupFolderScope inStartupFolder;
   // The output takes the case the user typed; the file layer finds the input in any case.
   const char* input = a.Arg(2);
   Qel::File::Path output;
