@@ -175,12 +175,12 @@ void ValidateAssetPath(RequestContext& context, const u8* payload, size_t size,
   Qel::String path;
   in.Get().ReadPString(folderName);
   in.Get().ReadString(path);
-  // The files judged, named before anything reads them.
-  const std::string judged = SafeFolder::TreeDigest(std::string(path.View()));
   AssetRecord indexed;
   ScannedAsset scanned;
   std::string reason;
   bool valid = context.store.FindByFolderPath(std::string(path.View()), indexed);
+  // The files judged, named before anything reads them.
+  const std::string judged = valid ? SafeFolder::TreeDigest(std::string(path.View())) : "";
   if (!valid) {
     AddResult(response, ResultsLog::kError, KUID::Null(),
               "PymDaemon: no asset of the database is at " + std::string(path.View()));
