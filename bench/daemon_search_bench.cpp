@@ -60,7 +60,7 @@ class SeededStore {
     }
     // The first open makes an empty index of the current schema.
     if (!store_.Open(folder_.path(), &error_)) return;
-    if (!store_.RecordChanges(Assets(), KUID(), {}, &error_)) {
+    if (!store_.RecordChanges(Assets(), KUID(), &error_)) {
       error_ = "seeding the index: " + error_;
       return;
     }

@@ -122,8 +122,8 @@ bool AssetEditor::ReplaceByRenames(const std::string& replacement, const std::st
 }
 
 bool AssetEditor::Record(const std::string& folderName, const std::string& relative,
-                         const KUID& kuid, AssetStore::PutContent content, std::string& error) {
-  if (relative.empty()) return store_.RecordChange(nullptr, kuid, content, &error);
+                         const KUID& kuid, std::string& error) {
+  if (relative.empty()) return store_.RecordChange(nullptr, kuid, &error);
   ScannedAsset asset;
   const std::string path = store_.UserData() + "/" + folderName + "/" + relative;
   if (!ReadAssetFolder(path, folderName, relative, asset, error)) return false;
@@ -131,7 +131,7 @@ bool AssetEditor::Record(const std::string& folderName, const std::string& relat
     error = "the configuration in " + path + " no longer names " + kuid.ToString().CStr();
     return false;
   }
-  return store_.RecordChange(&asset, kuid, content, &error);
+  return store_.RecordChange(&asset, kuid, &error);
 }
 
 bool AssetEditor::BeginEdit(const KUID& kuid, AssetRecord& out, std::string& error) {
@@ -152,9 +152,7 @@ bool AssetEditor::BeginEdit(const KUID& kuid, AssetRecord& out, std::string& err
       folders_.RemoveTree(copy, error);
       return false;
     }
-    if (!Record(kEditingFolder, record.path, kuid, AssetStore::PutContent::kUnchanged, error)) {
-      return false;
-    }
+    if (!Record(kEditingFolder, record.path, kuid, error)) return false;
   }
   return store_.GetAsset(kuid, out);
 }
@@ -175,13 +173,9 @@ bool AssetEditor::Commit(const KUID& kuid, std::string& error) {
   }
   const std::string copy = StagingPath();
   if (!store_.MarkChanging(&error) || !folders_.CopyTree(editing, copy, error)) return false;
-  // An edit that changed nothing leaves the judged files installed, and their validation mark.
-  const AssetStore::PutContent content = SafeFolder::SameContent(copy, InstalledPath(record.path))
-                                             ? AssetStore::PutContent::kUnchanged
-                                             : AssetStore::PutContent::kNew;
   if (!PlaceInstalled(copy, record.path, error)) return false;
   if (!DropEditingCopy(editing, error)) return false;
-  return Record(kLocalFolder, record.path, kuid, content, error);
+  return Record(kLocalFolder, record.path, kuid, error);
 }
 
 bool AssetEditor::DropEditingCopy(const std::string& editing, std::string& error) {
@@ -218,7 +212,7 @@ bool AssetEditor::PlaceInstalled(const std::string& copy, const std::string& rel
 }
 
 bool AssetEditor::Place(const KUID& kuid, const FolderFiller& fill, ScannedAsset& out,
-                        bool& renewed, std::string& error) {
+                        std::string& error) {
   AssetRecord record;
   const bool known = store_.GetAsset(kuid, record);
   if (known && record.folder == kEditingFolder) {
@@ -240,7 +234,6 @@ bool AssetEditor::Place(const KUID& kuid, const FolderFiller& fill, ScannedAsset
     return false;
   }
   const std::string local = InstalledPath(relative);
-  renewed = !SafeFolder::SameContent(copy, local);
   return PlaceInstalled(copy, relative, error) &&
          ReadAssetFolder(local, kLocalFolder, relative, out, error);
 }
@@ -265,7 +258,6 @@ size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs, std::vector<
   }
   std::vector<ScannedAsset> placed;
   std::vector<size_t> placedJobs;
-  std::vector<KUID> renewed;
   // The renames are made durable together before the index names them: one sync per folder
   // rather than two per asset.
   std::set<std::string> pendingSyncs;
@@ -275,11 +267,9 @@ size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs, std::vector<
       return a.record.kuid == jobs[i].kuid;
     });
     ScannedAsset asset;
-    bool isNew = true;
     if (again) {
       errors[i] = "the asset is listed twice";
-    } else if (Place(jobs[i].kuid, jobs[i].fill, asset, isNew, errors[i])) {
-      if (isNew) renewed.push_back(jobs[i].kuid);
+    } else if (Place(jobs[i].kuid, jobs[i].fill, asset, errors[i])) {
       if (warnings != nullptr) (*warnings)[i] = asset.warning;
       placed.push_back(std::move(asset));
       placedJobs.push_back(i);
@@ -288,7 +278,7 @@ size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs, std::vector<
   folders_.CollectSyncs(nullptr);
   SafeFolder::SyncFolders(pendingSyncs);
   // One index change for the whole set: each change reads every content folder.
-  if (!store_.RecordChanges(placed, KUID::Null(), renewed, &error)) {
+  if (!store_.RecordChanges(placed, KUID::Null(), &error)) {
     for (const size_t i : placedJobs) errors[i] = error;
     return 0;
   }
@@ -306,8 +296,7 @@ bool AssetEditor::Revert(const KUID& kuid, std::string& error) {
     return false;
   }
   const bool installed = IsFolder(InstalledPath(record.path));
-  return Record(kLocalFolder, installed ? record.path : std::string(), kuid,
-                AssetStore::PutContent::kUnchanged, error);
+  return Record(kLocalFolder, installed ? record.path : std::string(), kuid, error);
 }
 
 bool AssetEditor::Delete(const KUID& kuid, bool keepBackup, std::string& error,
@@ -344,8 +333,7 @@ bool AssetEditor::Delete(const KUID& kuid, bool keepBackup, std::string& error,
     }
   }
   folders_.CollectSyncs(nullptr);
-  const bool recorded =
-      store_.RecordChange(nullptr, kuid, AssetStore::PutContent::kUnchanged, &error);
+  const bool recorded = store_.RecordChange(nullptr, kuid, &error);
   if (!keepBackup) {
     std::string ignored;
     if (IsFolder(dated)) folders_.RemoveTree(dated, ignored);
@@ -375,7 +363,7 @@ bool AssetEditor::Create(const KUID& requested, AssetRecord& out, std::string& e
     folders_.RemoveTree(copy, error);
     return false;
   }
-  if (!Record(kEditingFolder, relative, kuid, AssetStore::PutContent::kNew, error)) return false;
+  if (!Record(kEditingFolder, relative, kuid, error)) return false;
   return store_.GetAsset(kuid, out);
 }
 

@@ -77,10 +77,8 @@ class AssetEditor {
   std::string InstalledPath(const std::string& relative) const;
   // Moves the folder `copy` into the installed place of `relative`, replacing what is there in
   // one step where the file system allows. `copy` is gone afterwards either way.
-  // Fills, checks and places one asset's folder; `out` is the placed folder read back, and
-  // `renewed` tells whether its files differ from those installed before.
-  bool Place(const KUID& kuid, const FolderFiller& fill, ScannedAsset& out, bool& renewed,
-             std::string& error);
+  // Fills, checks and places one asset's folder; `out` is the placed folder read back.
+  bool Place(const KUID& kuid, const FolderFiller& fill, ScannedAsset& out, std::string& error);
   bool PlaceInstalled(const std::string& copy, const std::string& relative, std::string& error);
   // Replaces `target` by `replacement` in two renames, for file systems that cannot swap two
   // folders in one step. A note in staging names the target while the old folder is set aside.
@@ -88,7 +86,7 @@ class AssetEditor {
                         const std::string& relative, std::string& error);
   // Reads the asset folder back and records it (or, when `path` is empty, removes the row).
   bool Record(const std::string& folderName, const std::string& relative, const KUID& kuid,
-              AssetStore::PutContent content, std::string& error);
+              std::string& error);
 
   // Takes an editing copy away: renamed into staging in one step, then removed there, so that a
   // crash never leaves part of a copy that a restart would serve as open for edit.

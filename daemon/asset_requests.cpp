@@ -3,10 +3,12 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "assetdata/results_log.h"
+#include "assetdata/safe_folder.h"
 #include "assetdata/soup.h"
 #include "assetdata/soup_binary.h"
 #include "core/buffer_stream.h"
@@ -177,6 +179,8 @@ void ValidateAssetPath(RequestContext& context, const u8* payload, size_t size,
   ScannedAsset scanned;
   std::string reason;
   bool valid = context.store.FindByFolderPath(std::string(path.View()), indexed);
+  // The files judged, named before anything reads them.
+  const std::string judged = valid ? SafeFolder::TreeDigest(std::string(path.View())) : "";
   if (!valid) {
     AddResult(response, ResultsLog::kError, KUID::Null(),
               "PymDaemon: no asset of the database is at " + std::string(path.View()));
@@ -211,8 +215,9 @@ void ValidateAssetPath(RequestContext& context, const u8* payload, size_t size,
                       " is not installed");
       }
     }
+    std::vector<ResultsLogEntry> findings;
     const HostRequests::HostValidation host =
-        HostRequests::ValidateOnHost(context, folderName, path, indexed.kuid, response);
+        HostRequests::ValidateOnHost(context, folderName, path, indexed.kuid, response, findings);
     valid = valid && (host == HostRequests::HostValidation::kValid ||
                       host == HostRequests::HostValidation::kNoHost);
     // Only a whole validation tells whether the asset is faulty: the daemon's checks alone leave
@@ -220,10 +225,21 @@ void ValidateAssetPath(RequestContext& context, const u8* payload, size_t size,
     std::string error;
     const bool whole = host == HostRequests::HostValidation::kValid ||
                        host == HostRequests::HostValidation::kFaulty;
-    if (whole && !context.store.SetValidationFault(indexed.kuid, !valid, &error)) {
-      Qel::Log::Get("PymDaemon")
-          .Printf(Qel::Log::kMessage, "PymDaemon> %s: validation result not stored: %s",
-                  indexed.kuid.ToString().CStr(), error.c_str());
+    // Held until the verdict is recorded: no install or commit can change the files in between.
+    std::unique_lock<OwnedMutex> change(context.store.ChangeMutex(), std::defer_lock);
+    if (whole) change.lock();
+    if (whole && SafeFolder::TreeDigest(std::string(path.View())) != judged) {
+      // The findings are about files that are no longer there, and judge none that are.
+      valid = false;
+      AddResult(response, ResultsLog::kError, indexed.kuid,
+                "PymDaemon: the asset changed while it was validated; validate it again");
+    } else {
+      response.results.AppendEntries(std::move(findings));
+      if (whole && !context.store.SetValidationFault(indexed.kuid, judged, !valid, &error)) {
+        Qel::Log::Get("PymDaemon")
+            .Printf(Qel::Log::kMessage, "PymDaemon> %s: validation result not stored: %s",
+                    indexed.kuid.ToString().CStr(), error.c_str());
+      }
     }
   }
   TBuffer out(&response.body, false);

@@ -11,6 +11,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "assetdata/safe_folder.h"
 #include "assetdata/soup_binary.h"
 #include "core/buffer_stream.h"
 #include "daemon/daemon_limits.h"
@@ -55,7 +56,23 @@ const char* const kSettingsSchema =
     "CREATE TABLE IF NOT EXISTS keywords(user INTEGER NOT NULL, content INTEGER NOT NULL, "
     "version INTEGER NOT NULL, keywords TEXT NOT NULL, PRIMARY KEY(user, content, version));"
     "CREATE TABLE IF NOT EXISTS validation_faults(user INTEGER NOT NULL, "
-    "content INTEGER NOT NULL, version INTEGER NOT NULL, PRIMARY KEY(user, content, version));";
+    "content INTEGER NOT NULL, version INTEGER NOT NULL, tree TEXT NOT NULL, "
+    "PRIMARY KEY(user, content, version, tree));";
+
+// A store of an older build kept one mark per asset, without the digest of the files it judged.
+// Each such mark is kept with the empty digest, and given the digest of the asset's files when
+// the index is first loaded: the files it judged are the likeliest to be those.
+const char* const kUndigestedFaults =
+    "ALTER TABLE validation_faults RENAME TO validation_faults_old;"
+    "CREATE TABLE validation_faults(user INTEGER NOT NULL, content INTEGER NOT NULL, "
+    "version INTEGER NOT NULL, tree TEXT NOT NULL, PRIMARY KEY(user, content, version, tree));"
+    "INSERT INTO validation_faults(user, content, version, tree) "
+    "SELECT user, content, version, '' FROM validation_faults_old;"
+    "DROP TABLE validation_faults_old;";
+
+// Faulty verdicts kept per asset, the oldest dropped first: enough for an edit that goes back and
+// forth between a few versions of the files, and bounded however often an asset is validated.
+constexpr size_t kVerdictsPerAsset = 8;
 
 // Written in the transaction that fills the index: without it the build did not complete. Its
 // value is the fingerprint of the content folders that the build saw.
@@ -345,6 +362,10 @@ bool AssetStore::OpenSettings(std::string* error) {
   }
   WriteTransaction tx(db);
   if (!tx.Began() || !Exec(db, kSettingsSchema, error)) return false;
+  if (!Statement(db, "SELECT tree FROM validation_faults LIMIT 0").Ok() &&
+      !Exec(db, kUndigestedFaults, error)) {
+    return false;
+  }
   Statement any(db, "SELECT 1 FROM settings LIMIT 1");
   if (!any.Ok()) return false;
   if (any.Step() == SQLITE_ROW) return tx.Commit(error);
@@ -431,11 +452,12 @@ bool AssetStore::SetKeywords(const KUID& kuid, const std::string& keywords, std:
 
 bool AssetStore::LoadValidationFaults(std::string* error) {
   KESTRO_ASSERT(dbMutex_.IsHeldByThisThread());
-  std::unordered_set<KUID> loaded;
-  Statement rows(settingsDb_, "SELECT user, content, version FROM validation_faults");
+  Verdicts loaded;
+  Statement rows(settingsDb_,
+                 "SELECT user, content, version, tree FROM validation_faults ORDER BY rowid");
   int rc = SQLITE_ERROR;
   while (rows.Ok() && (rc = rows.Step()) == SQLITE_ROW) {
-    loaded.insert(KUID(i32(rows.Int(0)), i32(rows.Int(1)), i32(rows.Int(2))));
+    loaded[KUID(i32(rows.Int(0)), i32(rows.Int(1)), i32(rows.Int(2)))].push_back(rows.Text(3));
   }
   if (rc != SQLITE_DONE) {
     SetError(error, std::string("database: ") + sqlite3_errmsg(settingsDb_));
@@ -446,77 +468,120 @@ bool AssetStore::LoadValidationFaults(std::string* error) {
   return true;
 }
 
-bool AssetStore::MarkValidationFaults(RecordList& records) const {
-  std::shared_lock<std::shared_mutex> lock(indexMutex_);
+bool AssetStore::JudgedFaulty(const AssetRecord& record) {
+  std::vector<std::string> trees;
+  {
+    std::shared_lock<std::shared_mutex> lock(indexMutex_);
+    auto it = validationFaults_.find(record.kuid);
+    if (it == validationFaults_.end()) return false;
+    trees = it->second;
+  }
+  const std::string digest = SafeFolder::TreeDigest(FolderPathOf(record));
+  const bool undigested = std::count(trees.begin(), trees.end(), std::string()) != 0;
+  if (undigested) {
+    // A mark of an older build goes to the files found now, once: a later change must not carry it.
+    std::lock_guard<OwnedMutex> db(dbMutex_);
+    std::string ignored;
+    if (!StoreVerdict(record.kuid, std::string(), false, &ignored) ||
+        !StoreVerdict(record.kuid, digest, true, &ignored)) {
+      LogLine("PymDaemon> a validation mark of an older build not kept: %s", ignored);
+    }
+  }
+  return !digest.empty() &&
+         (undigested || std::find(trees.begin(), trees.end(), digest) != trees.end());
+}
+
+bool AssetStore::MarkValidationFaults(RecordList& records) {
   bool marked = false;
   for (auto& r : records) {
-    if (validationFaults_.count(r->kuid) == 0) continue;
+    if (!JudgedFaulty(*r)) continue;
     r->SetFlag(fc::kFlagFaulty, true);
     marked = true;
   }
   return marked;
 }
 
-bool AssetStore::StoreValidationFaults(const std::vector<KUID>& kuids, bool faulty,
-                                       std::vector<KUID>& changed, std::string* error) {
+bool AssetStore::StoreVerdict(const KUID& kuid, const std::string& tree, bool faulty,
+                              std::string* error) {
   KESTRO_ASSERT(dbMutex_.IsHeldByThisThread());
-  changed.clear();
+  std::vector<std::string> trees;
   {
     std::shared_lock<std::shared_mutex> lock(indexMutex_);
-    // Most validations repeat the last result, and most installs meet no mark: nothing to write.
-    for (const KUID& kuid : kuids) {
-      if ((validationFaults_.count(kuid) != 0) != faulty) changed.push_back(kuid);
-    }
+    auto it = validationFaults_.find(kuid);
+    if (it != validationFaults_.end()) trees = it->second;
   }
-  if (changed.empty()) return true;
+  const auto at = std::find(trees.begin(), trees.end(), tree);
+  // Most validations repeat the last result: nothing to write.
+  if ((at != trees.end()) == faulty || (faulty && tree.empty())) return true;
   if (settingsDb_ == nullptr) {
     SetError(error, "settings not open");
     return false;
   }
+  std::vector<std::string> dropped;
+  if (faulty) {
+    trees.push_back(tree);
+    const size_t over = trees.size() > kVerdictsPerAsset ? trees.size() - kVerdictsPerAsset : 0;
+    dropped.assign(trees.begin(), trees.begin() + ptrdiff_t(over));
+    trees.erase(trees.begin(), trees.begin() + ptrdiff_t(over));
+  } else {
+    dropped.push_back(tree);
+    trees.erase(at);
+  }
   WriteTransaction tx(settingsDb_);
-  Statement change(settingsDb_,
-                   faulty ? "INSERT OR REPLACE INTO validation_faults(user, content, version) "
-                            "VALUES(?, ?, ?)"
-                          : "DELETE FROM validation_faults WHERE user = ? AND content = ? AND "
-                            "version = ?");
-  if (!tx.Began() || !change.Ok()) {
+  Statement insert(settingsDb_,
+                   "INSERT INTO validation_faults(user, content, version, tree) "
+                   "VALUES(?, ?, ?, ?)");
+  Statement remove(settingsDb_,
+                   "DELETE FROM validation_faults WHERE user = ? AND content = ? AND "
+                   "version = ? AND tree = ?");
+  if (!tx.Began() || !insert.Ok() || !remove.Ok()) {
     SetError(error, std::string("database: ") + sqlite3_errmsg(settingsDb_));
     return false;
   }
-  for (const KUID& kuid : changed) {
-    change.Bind(1, i64(kuid.userId));
-    change.Bind(2, i64(kuid.contentId));
-    change.Bind(3, i64(kuid.version));
-    if (change.Step() != SQLITE_DONE) {
-      SetError(error, std::string("database: ") + sqlite3_errmsg(settingsDb_));
-      return false;
-    }
-    change.Reset();
+  const auto run = [&](Statement& statement, const std::string& which) {
+    statement.Bind(1, i64(kuid.userId));
+    statement.Bind(2, i64(kuid.contentId));
+    statement.Bind(3, i64(kuid.version));
+    statement.Bind(4, which);
+    const bool done = statement.Step() == SQLITE_DONE;
+    statement.Reset();
+    return done;
+  };
+  bool written = !faulty || run(insert, tree);
+  for (const std::string& gone : dropped) written = written && run(remove, gone);
+  if (!written) {
+    SetError(error, std::string("database: ") + sqlite3_errmsg(settingsDb_));
+    return false;
   }
   if (!tx.Commit(error)) return false;
   std::unique_lock<std::shared_mutex> lock(indexMutex_);
-  for (const KUID& kuid : changed) {
-    if (faulty) {
-      validationFaults_.insert(kuid);
-    } else {
-      validationFaults_.erase(kuid);
-    }
+  if (trees.empty()) {
+    validationFaults_.erase(kuid);
+  } else {
+    validationFaults_[kuid] = std::move(trees);
   }
   return true;
 }
 
-bool AssetStore::SetValidationFault(const KUID& kuid, bool faulty, std::string* error) {
-  // Held throughout, so that two validations of one asset store their marks in the order they
-  // change the index.
-  std::lock_guard<OwnedMutex> dbLock(dbMutex_);
-  std::vector<KUID> changed;
-  if (!StoreValidationFaults({kuid}, faulty, changed, error)) return false;
-  if (changed.empty()) return true;
+bool AssetStore::SetValidationFault(const KUID& kuid, const std::string& judged, bool faulty,
+                                    std::string* error) {
+  KESTRO_ASSERT(changeMutex_.IsHeldByThisThread());
+  // Files that cannot be told apart from others can keep no verdict.
+  if (judged.empty()) return true;
+  {
+    std::lock_guard<OwnedMutex> dbLock(dbMutex_);
+    if (!StoreVerdict(kuid, judged, faulty, error)) return false;
+  }
+  AssetRecord record;
+  if (!GetAsset(kuid, record)) return true;
+  // The record may name other files than those judged (an editing copy made or dropped since).
+  const bool marked = JudgedFaulty(record);
   std::unique_lock<std::shared_mutex> lock(indexMutex_);
   auto it = FindRecord(records_, kuid);
   if (it == records_.end() || (*it)->kuid != kuid) return true;
+  if ((*it)->HasFlag(fc::kFlagFaulty) == marked) return true;
   // A validation that passed found "kind", so the folder gives no fault of its own.
-  (*it)->SetFlag(fc::kFlagFaulty, faulty);
+  (*it)->SetFlag(fc::kFlagFaulty, marked);
   // The assets that depend on it may now have, or no longer have, a faulty dependency.
   std::vector<size_t> which;
   auto dependents = dependents_.find(BaseKey(kuid));
@@ -887,7 +952,8 @@ void AssetStore::ComputeDerivedFlags(RecordList& records, const ObsoleteCounts& 
 }
 
 void AssetStore::ApplyChanges(const std::vector<KUID>& changed,
-                              const std::vector<ScannedAsset>& puts) {
+                              const std::vector<ScannedAsset>& puts,
+                              const std::unordered_set<KUID>& faulty) {
   std::vector<BaseOrder::Base> bases;
   std::unordered_set<KUID> namedObsolete;
   std::unique_lock<std::shared_mutex> lock(indexMutex_);
@@ -904,7 +970,7 @@ void AssetStore::ApplyChanges(const std::vector<KUID>& changed,
     auto r = std::make_unique<AssetRecord>(put.record);
     auto set = keywords_.find(r->kuid);
     if (set != keywords_.end()) r->keywords = set->second;
-    if (validationFaults_.count(r->kuid) != 0) r->SetFlag(fc::kFlagFaulty, true);
+    if (faulty.count(r->kuid) != 0) r->SetFlag(fc::kFlagFaulty, true);
     bases.push_back(BaseOrder::Of(r->kuid));
     namedObsolete.insert(r->obsoletes.begin(), r->obsoletes.end());
     IndexLinks(*r, +1);
@@ -1189,16 +1255,13 @@ bool AssetStore::MarkChanging(std::string* error) {
   return tx.Began() && SetMeta(db_, kChangingKey, "1", error) && tx.Commit(error);
 }
 
-bool AssetStore::RecordChange(const ScannedAsset* put, const KUID& removed, PutContent content,
-                              std::string* error) {
-  std::vector<KUID> renewed;
-  if (content == PutContent::kNew) renewed.push_back(put != nullptr ? put->record.kuid : removed);
-  if (put == nullptr) return RecordChanges({}, removed, renewed, error);
-  return RecordChanges({*put}, removed, renewed, error);
+bool AssetStore::RecordChange(const ScannedAsset* put, const KUID& removed, std::string* error) {
+  if (put == nullptr) return RecordChanges({}, removed, error);
+  return RecordChanges({*put}, removed, error);
 }
 
 bool AssetStore::RecordChanges(const std::vector<ScannedAsset>& puts, const KUID& removed,
-                               const std::vector<KUID>& renewed, std::string* error) {
+                               std::string* error) {
   KESTRO_ASSERT(changeMutex_.IsHeldByThisThread());
   std::vector<KUID> changed;
   for (const ScannedAsset& put : puts) changed.push_back(put.record.kuid);
@@ -1212,17 +1275,14 @@ bool AssetStore::RecordChanges(const std::vector<ScannedAsset>& puts, const KUID
   }
   for (const ScannedAsset& put : puts) folders.push_back(put.record.path);
   const u64 fingerprint = RefreshFingerprint(folders);
+  std::unordered_set<KUID> faulty;
+  for (const ScannedAsset& put : puts) {
+    if (JudgedFaulty(put.record)) faulty.insert(put.record.kuid);
+  }
   {
     std::lock_guard<OwnedMutex> lock(dbMutex_);
     if (db_ == nullptr) {
       SetError(error, "index not open");
-      return false;
-    }
-    // The new content is in its folders already. Its marks go before the row is recorded: a
-    // change cut short in between leaves the changing mark, so the next start reads the new
-    // content from the folders, and no mark of the old content is left to apply to it.
-    std::vector<KUID> unmarked;
-    if (!StoreValidationFaults(renewed, false, unmarked, error)) {
       return false;
     }
     WriteTransaction tx(db_);
@@ -1254,7 +1314,7 @@ bool AssetStore::RecordChanges(const std::vector<ScannedAsset>& puts, const KUID
       return false;
     }
   }
-  ApplyChanges(changed, puts);
+  ApplyChanges(changed, puts, faulty);
   return true;
 }
 

@@ -75,16 +75,10 @@ class AssetStore {
   // the same transaction; a start that finds the mark rebuilds the index.
   OwnedMutex& ChangeMutex() { return changeMutex_; }
   bool MarkChanging(std::string* error);
-  // What a put holds: the files the asset had (an editing copy made or dropped, a commit or an
-  // install of the same files), or new content, which no validation of its KUID has judged yet:
-  // its validation marks go before the row is recorded.
-  enum class PutContent { kUnchanged, kNew };
-  bool RecordChange(const ScannedAsset* put, const KUID& removed, PutContent content,
-                    std::string* error);
-  // Replaces the rows of all `puts` in one transaction; with no puts, removes `removed`. The
-  // KUIDs in `renewed` have new content.
+  bool RecordChange(const ScannedAsset* put, const KUID& removed, std::string* error);
+  // Replaces the rows of all `puts` in one transaction; with no puts, removes `removed`.
   bool RecordChanges(const std::vector<ScannedAsset>& puts, const KUID& removed,
-                     const std::vector<KUID>& renewed, std::string* error);
+                     std::string* error);
 
   const std::string& UserData() const { return userData_; }
   // The asset's folder: UserData, its content folder and its path.
@@ -114,12 +108,15 @@ class AssetStore {
   // settings store, so that they outlive every rebuild of the index. False, with a reason, for an
   // asset the index does not hold or a write that did not commit.
   bool SetKeywords(const KUID& kuid, const std::string& keywords, std::string* error);
-  // Records the result of a validation through a command host: an asset whose validation ended
-  // with errors is faulty until one passes or new content is recorded for it.
-  // The marks are kept in the settings store, so that they outlive restarts and every rebuild of
-  // the index (a repair does not validate again). False, with a reason, for a write that did not
-  // commit.
-  bool SetValidationFault(const KUID& kuid, bool faulty, std::string* error);
+  // Records the verdict of a validation through a command host on the files whose tree digest
+  // (SafeFolder::TreeDigest) is `judged`: an asset is faulty while its record names files that a
+  // validation judged with errors, and that no later validation passed. The verdicts are kept in
+  // the settings store, so that they outlive restarts and every rebuild of the index (a repair
+  // does not validate again). The caller holds ChangeMutex() from the second digest of the judged
+  // files on, so that no change of the files comes between. False, with a reason, for a write
+  // that did not commit; an empty digest records nothing.
+  bool SetValidationFault(const KUID& kuid, const std::string& judged, bool faulty,
+                          std::string* error);
 
   // A group that does not exist reads as the empty soup.
   Soup GetSettingsSoup(const std::string& group) const;
@@ -137,11 +134,12 @@ class AssetStore {
   bool OpenSettings(std::string* error);
   bool LoadKeywords(std::string* error);
   bool LoadValidationFaults(std::string* error);
-  // Gives each of `kuids` the mark `faulty` in the settings store, in one transaction, and then
-  // in validationFaults_; `changed` gets the KUIDs whose mark was different. Called with dbMutex_
-  // held.
-  bool StoreValidationFaults(const std::vector<KUID>& kuids, bool faulty,
-                             std::vector<KUID>& changed, std::string* error);
+  // Adds (faulty) or removes the verdict on the files of the asset with the digest `tree`, in
+  // the settings store and then in validationFaults_. Called with dbMutex_ held.
+  bool StoreVerdict(const KUID& kuid, const std::string& tree, bool faulty, std::string* error);
+  // Whether a faulty verdict is kept for the files the record names now. Their digest is taken
+  // only for assets with verdicts, so that clean installations pay nothing for it.
+  bool JudgedFaulty(const AssetRecord& record);
   // The fingerprint of the whole content, walked anew; the parts are kept for Refresh.
   u64 ContentFingerprint();
   // Keeps these parts, from a walk of the whole content, for Refresh; their sum.
@@ -152,7 +150,9 @@ class AssetStore {
   // Takes the changed KUIDs out of the in-memory index, adds the put records, and sets again the
   // derived flags of the records that those touch (other versions of the same assets, the assets
   // they make obsolete and the assets that depend on them).
-  void ApplyChanges(const std::vector<KUID>& changed, const std::vector<ScannedAsset>& puts);
+  // The puts in `faulty` have files that a validation judged faulty.
+  void ApplyChanges(const std::vector<KUID>& changed, const std::vector<ScannedAsset>& puts,
+                    const std::unordered_set<KUID>& faulty);
   // True when the index holds a completed build of content with this fingerprint.
   bool IndexMatchesContent(u64 fingerprint);
   bool LoadIndex(std::string* error);
@@ -164,8 +164,8 @@ class AssetStore {
   // How many assets name each KUID as obsolete.
   using ObsoleteCounts = std::unordered_map<KUID, u32>;
   static ObsoleteCounts CountObsoletes(const RecordList& records);
-  // Sets the faulty flag of the records that the validation marks name; true when one did.
-  bool MarkValidationFaults(RecordList& records) const;
+  // Sets the faulty flag of the records whose files a validation judged faulty; true when one did.
+  bool MarkValidationFaults(RecordList& records);
   static void ComputeDerivedFlags(RecordList& records, const ObsoleteCounts& obsoleted,
                                   const std::vector<size_t>* which = nullptr);
   // Keeps the reverse indexes up to date with one record that comes (+1) or goes (-1).
@@ -194,8 +194,10 @@ class AssetStore {
   std::unordered_map<u32, std::string> creators_;
   // Keywords set by request, which take the place of the configurations' own.
   std::unordered_map<KUID, std::string> keywords_;
-  // Assets whose last validation through a command host ended with errors.
-  std::unordered_set<KUID> validationFaults_;
+  // The digests of the files that validations through a command host judged faulty, per asset,
+  // oldest first; an empty digest is a mark of an older build not yet given its files.
+  using Verdicts = std::unordered_map<KUID, std::vector<std::string>>;
+  Verdicts validationFaults_;
   OwnedMutex changeMutex_;
   // The parts of the content fingerprint and their sum, as the last walk or change left them.
   std::mutex fingerprintMutex_;

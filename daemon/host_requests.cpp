@@ -42,7 +42,8 @@ void RunHostCommand(RequestContext& context, const u8* payload, size_t size, Res
 }
 
 HostValidation ValidateOnHost(RequestContext& context, const Qel::PString& folderName,
-                              const Qel::String& path, const KUID& kuid, Response& response) {
+                              const Qel::String& path, const KUID& kuid, Response& response,
+                              std::vector<ResultsLogEntry>& findings) {
   Qel::DynamicBuffer bytes;
   TBuffer command(&bytes, false);
   command.WriteU32(pp::kHostValidate);
@@ -57,7 +58,7 @@ HostValidation ValidateOnHost(RequestContext& context, const Qel::PString& folde
   bool whole = false;
   if (outcome == HostCommandOutcome::kAnswered && !reply.empty()) {
     PayloadStream in(reply.data(), reply.size());
-    ResultsLog::Read(in.Get(), response.results);
+    findings = ResultsLog::ReadEntries(in.Get());
     whole = in.Get().ReadU8(valid, 0) && in.Get().GetError() == TStream::kErrorNone;
   }
   if (whole) return valid != 0 ? HostValidation::kValid : HostValidation::kFaulty;

@@ -2,6 +2,8 @@
 // back.
 #pragma once
 
+#include <vector>
+
 #include "daemon/request_context.h"
 
 namespace PymDaemonSrv::HostRequests {
@@ -17,8 +19,10 @@ enum class HostValidation {
   kNoHost,  // none is registered: the daemon's own checks are the whole validation
   kNotRun,  // the host was busy past the limit, silent, gone or refused; the response says so
 };
-// Hands the validation to a registered command host, whose findings join the response's.
+// Hands the validation to a registered command host; its findings go to `findings`, for the
+// caller to pass on once it knows they are about the files there now.
 HostValidation ValidateOnHost(RequestContext& context, const Qel::PString& folderName,
-                              const Qel::String& path, const KUID& kuid, Response& response);
+                              const Qel::String& path, const KUID& kuid, Response& response,
+                              std::vector<ResultsLogEntry>& findings);
 
 }  // namespace PymDaemonSrv::HostRequests

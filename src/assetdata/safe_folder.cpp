@@ -3,14 +3,17 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -151,47 +154,66 @@ ssize_t ReadUpTo(int fd, char* out, size_t size) {
   return ssize_t(got);
 }
 
-bool SameBytes(const std::string& a, const std::string& b) {
-  const int in[2] = {open(a.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW),
-                     open(b.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)};
-  bool same = in[0] >= 0 && in[1] >= 0;
-  std::vector<char> buffers[2] = {std::vector<char>(64 * 1024), std::vector<char>(64 * 1024)};
-  while (same) {
-    const ssize_t n = ReadUpTo(in[0], buffers[0].data(), buffers[0].size());
-    same = n >= 0 && ReadUpTo(in[1], buffers[1].data(), buffers[1].size()) == n &&
-           std::memcmp(buffers[0].data(), buffers[1].data(), size_t(n)) == 0;
-    if (n == 0) break;
+// Adds one file's size and bytes; false when the file cannot be read or its size is not the one
+// its entry had.
+bool DigestFile(EVP_MD_CTX* digest, const std::string& path, uint64_t size) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  EVP_DigestUpdate(digest, &size, sizeof size);
+  std::vector<char> buffer(64 * 1024);
+  uint64_t total = 0;
+  ssize_t n = 0;
+  while ((n = ReadUpTo(fd, buffer.data(), buffer.size())) > 0 && total <= size) {
+    EVP_DigestUpdate(digest, buffer.data(), size_t(n));
+    total += uint64_t(n);
   }
-  for (const int fd : in) {
-    if (fd >= 0) close(fd);
-  }
-  return same;
+  close(fd);
+  return n == 0 && total == size;
 }
 
-bool SameTreeInner(const std::string& a, const std::string& b, int depth) {
-  std::vector<std::string> names[2];
-  if (depth > 64 || !ListNames(a, names[0]) || !ListNames(b, names[1])) return false;
-  for (std::vector<std::string>& list : names) std::sort(list.begin(), list.end());
-  if (names[0] != names[1]) return false;
-  for (const std::string& name : names[0]) {
-    struct stat sa {};
-    struct stat sb {};
-    const std::string pa = a + "/" + name;
-    const std::string pb = b + "/" + name;
-    if (lstat(pa.c_str(), &sa) != 0 || lstat(pb.c_str(), &sb) != 0) return false;
-    const bool same = S_ISDIR(sa.st_mode) ? S_ISDIR(sb.st_mode) && SameTreeInner(pa, pb, depth + 1)
-                      : S_ISREG(sa.st_mode)
-                          ? S_ISREG(sb.st_mode) && sa.st_size == sb.st_size && SameBytes(pa, pb)
-                          : false;
-    if (!same) return false;
+// Each entry is its path below the root, its type and, for a file, its size and bytes; the names
+// end in a zero byte, which no name holds, so that no two trees give the same stream.
+bool DigestTree(EVP_MD_CTX* digest, const std::string& path, const std::string& relative,
+                int depth) {
+  std::vector<std::string> names;
+  if (depth > 64 || !ListNames(path, names)) return false;
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    const std::string entry = path + "/" + name;
+    const std::string below = relative + "/" + name;
+    struct stat st {};
+    if (lstat(entry.c_str(), &st) != 0) return false;
+    const char type = S_ISDIR(st.st_mode) ? 'd' : S_ISREG(st.st_mode) ? 'f' : 0;
+    if (type == 0) return false;
+    EVP_DigestUpdate(digest, below.c_str(), below.size() + 1);
+    EVP_DigestUpdate(digest, &type, 1);
+    const bool taken = type == 'd' ? DigestTree(digest, entry, below, depth + 1)
+                                   : DigestFile(digest, entry, uint64_t(st.st_size));
+    if (!taken) return false;
   }
   return true;
 }
 
 }  // namespace
 
-bool SafeFolder::SameContent(const std::string& a, const std::string& b) {
-  return !IsLink(a) && !IsLink(b) && SameTreeInner(a, b, 0);
+std::string SafeFolder::TreeDigest(const std::string& path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return {};
+  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> digest(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  unsigned char sum[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (!digest || EVP_DigestInit_ex(digest.get(), EVP_sha256(), nullptr) != 1 ||
+      !DigestTree(digest.get(), path, std::string(), 0) ||
+      EVP_DigestFinal_ex(digest.get(), sum, &length) != 1) {
+    return {};
+  }
+  static const char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned int i = 0; i < length; ++i) {
+    text += kHex[sum[i] >> 4];
+    text += kHex[sum[i] & 15];
+  }
+  return text;
 }
 
 void SafeFolder::Sync(const std::string& folder) const {

@@ -34,9 +34,12 @@ class SafeFolder {
   // made, so that many moves can be made durable together (SyncFolders). Null makes them again.
   void CollectSyncs(std::set<std::string>* pending) const { pending_ = pending; }
   static void SyncFolders(const std::set<std::string>& folders);
-  // Whether the two folder trees hold the same names, folders and bytes. Any entry that is
-  // neither a folder nor a regular file, and anything that cannot be read, makes them differ.
-  static bool SameContent(const std::string& a, const std::string& b);
+  // A digest of the folder tree at `path`, SHA-256 in hex over the sorted relative names, the
+  // type and size of every entry and the bytes of every file: two trees with the same digest hold
+  // the same names, folders and bytes. Empty when the tree cannot be told: any entry that is
+  // neither a folder nor a regular file, anything that cannot be read, a file whose size changes
+  // while it is read. An empty digest equals no tree, not even itself.
+  static std::string TreeDigest(const std::string& path);
   // Makes the folder and its missing parents inside the root.
   bool MakeFolders(const std::string& path, std::string& error) const;
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <thread>
 #include <tuple>
@@ -592,7 +593,7 @@ TEST_F(DaemonProtocol, InstallingANewVersionTakesTheValidationMarkAway) {
                           r.HasFlag(PymFilterCodes::kFlagHasFaultyDependencies));
   };
   for (const auto& way : ways) {
-    ASSERT_TRUE(store_.SetValidationFault(checked, true, &error)) << error;
+    ASSERT_TRUE(MarkFaulty(store_, checked, error)) << error;
     ASSERT_TRUE(flags(checked).first) << way.way;
     ASSERT_TRUE(way.change()) << way.way;
     EXPECT_EQ(flags(checked), std::make_pair(way.faulty, false)) << way.way;
@@ -708,6 +709,170 @@ TEST_F(DaemonProtocol, ValidationsWaitForTheHostAndOneItDidNotDoSaysSo) {
   Connect(alone.sender);
   EXPECT_TRUE(validate(alone));
   EXPECT_EQ(ResultTexts(alone.notes), "");
+}
+
+// A validation judges files, not an asset: its mark stays with the files it judged through an
+// editing copy, a commit and a revert, and files changed since their last validation carry none.
+// A fake host judges lib.gs as the compiler would: "return 1 +;" does not compile.
+TEST_F(DaemonProtocol, TheValidationMarkBelongsToTheFilesItJudged) {
+  const std::string good = "return 1;\n";
+  const std::string bad = "return 1 +;\n";
+  const std::string touched = bad + "// touched\n";
+  enum Step { kValidate, kEdit, kWriteGood, kWriteBad, kTouch, kCommit, kRevert };
+  const struct {
+    const char* name;
+    bool installedBad;
+    std::vector<Step> steps;
+    bool faulty;  // at the end
+  } cases[] = {
+      {"good lib, broken and validated, mended before the commit", false,
+       {kValidate, kEdit, kWriteBad, kValidate, kWriteGood, kCommit}, false},
+      {"bad lib, mended and validated, broken again before the commit", true,
+       {kValidate, kEdit, kWriteGood, kValidate, kWriteBad, kCommit}, true},
+      {"good lib, broken and validated, reverted", false,
+       {kValidate, kEdit, kWriteBad, kValidate, kRevert}, false},
+      {"a broken copy committed right after its validation", false,
+       {kValidate, kEdit, kWriteBad, kValidate, kCommit}, true},
+      {"a copy changed after its validation", true,
+       {kValidate, kEdit, kTouch, kCommit}, false},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const std::string folder = "lib" + std::to_string(i);
+    MakeAsset(t_.path(), "local", folder,
+              Config("<kuid:10:" + std::to_string(20 + i) + ">", "kestro-build 3.5\n"));
+    WriteFile(t_.path() + "/local/" + folder + "/lib.gs", cases[i].installedBad ? bad : good);
+  }
+  std::string error;
+  ASSERT_TRUE(store_.Rebuild(&error)) << error;
+  RawClient host;
+  RawClient c;
+  Connect(host);
+  Connect(c);
+  std::vector<u8> reply;
+  ASSERT_TRUE(host.SendFrame(0x8C, 0, {}));
+  ASSERT_TRUE(host.Transact(0, 1, {}, reply));
+  u32 id = 10;
+  const auto faulty = [this](const KUID& kuid) {
+    AssetRecord r;
+    EXPECT_TRUE(store_.GetAsset(kuid, r));
+    return r.HasFlag(PymFilterCodes::kFlagFaulty);
+  };
+  // The verdict each lib.gs had at its last validation: the mark the rule gives.
+  std::map<std::string, bool> verdicts;
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const KUID kuid(10, i32(20 + i), 0);
+    u64 handle = 0;
+    for (size_t n = 0; n < cases[i].steps.size(); ++n) {
+      const Step step = cases[i].steps[n];
+      AssetRecord r;
+      ASSERT_TRUE(store_.GetAsset(kuid, r));
+      const std::string lib = store_.FolderPathOf(r) + "/lib.gs";
+      if (step == kValidate) {
+        const bool compiles = ReadFileText(lib) != bad;
+        watchdog::Task hostSide([&] {
+          Message note;
+          if (host.Read(note)) host.SendFrame(0x8D, 0, HostVerdict("judged", compiles));
+        });
+        EXPECT_TRUE(c.Transact(pp::kOpValidateAssetPath, ++id,
+                               Bytes().Name(r.folder).Text(store_.FolderPathOf(r)).data, reply));
+        hostSide.Join();
+        verdicts[ReadFileText(lib)] = !compiles;
+      } else if (step == kEdit) {
+        ASSERT_TRUE(c.Transact(pp::kOpOpenAsset, ++id, Bytes().Kuid(kuid).U8(1).data, reply));
+        ASSERT_GE(reply.size(), 8u);
+        handle = ByteOrder::LoadLE64(reply.data());
+      } else if (step == kCommit || step == kRevert) {
+        ASSERT_TRUE(c.Transact(step == kCommit ? pp::kOpCommitAsset : pp::kOpRevertAsset, ++id,
+                               Bytes().U64(handle).data, reply));
+        ASSERT_TRUE(!reply.empty() && reply.front() == 1) << cases[i].name;
+      } else {
+        // The daemon hears of files written in an editing copy at the next validation, commit
+        // or revert.
+        WriteFile(lib, step == kWriteGood ? good : step == kWriteBad ? bad : touched);
+        continue;
+      }
+      ASSERT_TRUE(store_.GetAsset(kuid, r));
+      const std::string now = ReadFileText(store_.FolderPathOf(r) + "/lib.gs");
+      EXPECT_EQ(faulty(kuid), verdicts.count(now) != 0 && verdicts[now])
+          << cases[i].name << ", step " << n;
+    }
+    EXPECT_EQ(faulty(kuid), cases[i].faulty) << cases[i].name;
+    verdicts.clear();
+  }
+  store_.Close();
+  ASSERT_TRUE(store_.Open(t_.path(), &error)) << error;
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(faulty(KUID(10, i32(20 + i), 0)), cases[i].faulty) << cases[i].name << ", restarted";
+  }
+}
+
+// A validation that an install or a commit of the same asset overlaps judged files that are gone:
+// it records nothing, passes none of the host's findings on, and says why.
+TEST_F(DaemonProtocol, AValidationOverlappedByAChangeOfItsFilesRecordsNothing) {
+  const std::string broken = Config("<kuid:10:5>", "kestro-build 3.5\nbroken 1\n");
+  const std::string clean = Config("<kuid:10:5>", "kestro-build 3.5\n");
+  MakeAsset(t_.path(), "local", "v", broken);
+  WriteFile(t_.path() + "/clean/config.txt", clean);
+  WriteFile(t_.path() + "/broken/config.txt", broken);
+  std::string error;
+  ASSERT_TRUE(store_.Rebuild(&error)) << error;
+  const KUID kuid(10, 5, 0);
+  RawClient host;
+  RawClient sender;
+  RawClient changer;
+  Connect(host);
+  Connect(sender);
+  Connect(changer);
+  std::vector<u8> reply;
+  ASSERT_TRUE(host.SendFrame(0x8C, 0, {}));
+  ASSERT_TRUE(host.Transact(0, 1, {}, reply));
+  u32 id = 10;
+  const auto installFrom = [&](const std::string& folder) {
+    return changer.Transact(pp::kOpInstallAssetFromFolder, ++id,
+                            Bytes().Text(t_.path() + "/" + folder).U32(0).U8(0).data, reply) &&
+           reply == Bytes().Kuid(kuid).U8(0).data;
+  };
+  const auto commitClean = [&] {
+    if (!changer.Transact(pp::kOpOpenAsset, ++id, Bytes().Kuid(kuid).U8(1).data, reply) ||
+        reply.size() < 8) {
+      return false;
+    }
+    const u64 handle = ByteOrder::LoadLE64(reply.data());
+    WriteFile(t_.path() + "/editing/v/config.txt", clean);
+    return changer.Transact(pp::kOpCommitAsset, ++id, Bytes().U64(handle).data, reply) &&
+           !reply.empty() && reply.front() == 1;
+  };
+  const struct {
+    const char* way;
+    std::function<bool()> change;
+  } ways[] = {
+      {"installfrompath", [&] { return installFrom("clean"); }},
+      {"commit", commitClean},
+  };
+  for (const auto& way : ways) {
+    ASSERT_TRUE(installFrom("broken")) << way.way;
+    std::vector<u8> result;
+    std::vector<Message> notes;
+    watchdog::Task asking([&] {
+      EXPECT_TRUE(sender.Transact(pp::kOpValidateAssetPath, 7,
+                                  Bytes().Name("local").Text(t_.path() + "/local/v").data, result,
+                                  &notes));
+    });
+    Message note;
+    ASSERT_TRUE(host.Read(note));
+    // The host has the old files in hand when the new ones come in.
+    ASSERT_TRUE(way.change()) << way.way;
+    const char* stale = "This asset is older than build 2.7 and cannot be validated.";
+    ASSERT_TRUE(host.SendFrame(0x8D, 0, HostVerdict(stale, false)));
+    asking.Join();
+    EXPECT_EQ(result, std::vector<u8>{0}) << way.way;
+    EXPECT_EQ(ResultTexts(notes),
+              "PymDaemon: the asset changed while it was validated; validate it again\n")
+        << way.way;
+    AssetRecord r;
+    ASSERT_TRUE(store_.GetAsset(kuid, r));
+    EXPECT_FALSE(r.HasFlag(PymFilterCodes::kFlagFaulty)) << way.way;
+  }
 }
 
 // A host that stopped reading its socket: the command cannot go out within the limit, so the

@@ -12,10 +12,14 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "assetdata/safe_folder.h"
 #include "core/kuid.h"
+#include "daemon/asset_store.h"
 #include "platform/byte_order.h"
 #include "platform/socket_io.h"
 #include "qel/types.h"
@@ -90,6 +94,11 @@ inline void WriteFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
+inline std::string ReadFileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 // An asset folder <userData>/<folder>/<relative> with a text configuration.
 inline void MakeAsset(const std::string& userData, const std::string& folder,
                       const std::string& relative, const std::string& config) {
@@ -99,6 +108,16 @@ inline void MakeAsset(const std::string& userData, const std::string& folder,
 // A configuration text with the given KUID text and further lines.
 inline std::string Config(const std::string& kuid, const std::string& more = "") {
   return "kuid " + kuid + "\nkind \"scenery\"\n" + more;
+}
+
+// Records a faulty verdict on the files that the asset's record names now, as a validation with
+// errors would.
+inline bool MarkFaulty(PymDaemonSrv::AssetStore& store, const KUID& kuid, std::string& error) {
+  std::lock_guard<PymDaemonSrv::OwnedMutex> lock(store.ChangeMutex());
+  PymDaemonSrv::AssetRecord r;
+  return store.GetAsset(kuid, r) &&
+         store.SetValidationFault(kuid, SafeFolder::TreeDigest(store.FolderPathOf(r)), true,
+                                  &error);
 }
 
 struct Message {

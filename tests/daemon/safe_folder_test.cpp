@@ -3,10 +3,13 @@
 #include "assetdata/safe_folder.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <set>
 
 #include "daemon/asset_editor.h"
 #include "support/scratch_folder.h"
@@ -105,6 +108,49 @@ TEST_F(SafeFolderTest, AFolderSetAsideByACrashIsPutBackOnlyWhenItsPlaceIsEmpty) 
     EXPECT_EQ(text, replaced ? "new" : "old");
     EXPECT_TRUE(fs::is_empty(root_ + "/staging"));
   }
+}
+
+// Trees with the same names, folders and bytes have one digest wherever they are; any difference
+// in a name, a type, a size or a byte gives another, and a tree holding anything but folders and
+// files has none.
+TEST(TreeDigest, OnlyTheSameNamesFoldersAndBytesGiveTheSameDigest) {
+  scratch::Folder scratch;
+  const auto make = [&](const std::string& name,
+                        const std::function<void(const std::string&)>& change) {
+    const std::string tree = scratch.path() + "/" + name;
+    fs::create_directories(tree + "/sub");
+    std::ofstream(tree + "/config.txt") << "kuid <kuid:1:2>\n";
+    std::ofstream(tree + "/sub/lib.gs") << "return 1;\n";
+    if (change) change(tree);
+    return SafeFolder::TreeDigest(tree);
+  };
+  const std::string original = make("original", nullptr);
+  ASSERT_EQ(original.size(), 64u);
+  EXPECT_EQ(make("copy", nullptr), original);
+  const struct {
+    const char* change;
+    std::function<void(const std::string&)> make;
+  } differ[] = {
+      {"a byte", [](const std::string& t) { std::ofstream(t + "/sub/lib.gs") << "return 2;\n"; }},
+      {"a longer file",
+       [](const std::string& t) { std::ofstream(t + "/sub/lib.gs", std::ios::app) << " "; }},
+      {"a name", [](const std::string& t) { fs::rename(t + "/sub/lib.gs", t + "/sub/lib.gt"); }},
+      {"a folder moved", [](const std::string& t) { fs::rename(t + "/sub", t + "/sub2"); }},
+      {"an empty file", [](const std::string& t) { std::ofstream(t + "/empty"); }},
+      {"an empty folder", [](const std::string& t) { fs::create_directory(t + "/empty"); }},
+  };
+  std::set<std::string> seen = {original};
+  int n = 0;
+  for (const auto& d : differ) {
+    const std::string digest = make("differ" + std::to_string(n++), d.make);
+    EXPECT_EQ(digest.size(), 64u) << d.change;
+    EXPECT_TRUE(seen.insert(digest).second) << d.change;
+  }
+  const auto link = [](const std::string& t) { fs::create_symlink("config.txt", t + "/link"); };
+  const auto fifo = [](const std::string& t) { mkfifo((t + "/fifo").c_str(), 0600); };
+  EXPECT_EQ(make("link", link), "");
+  EXPECT_EQ(make("fifo", fifo), "");
+  EXPECT_EQ(SafeFolder::TreeDigest(scratch.path() + "/none"), "");
 }
 
 }  // namespace

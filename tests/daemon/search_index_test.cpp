@@ -51,7 +51,7 @@ class Fixture {
       kuids_.push_back(r.kuid);
     }
     const std::lock_guard<OwnedMutex> change(store_.ChangeMutex());
-    EXPECT_TRUE(store_.RecordChanges(assets, KUID(), {}, &error_)) << error_;
+    EXPECT_TRUE(store_.RecordChanges(assets, KUID(), &error_)) << error_;
     std::sort(kuids_.begin(), kuids_.end());
   }
 
@@ -159,7 +159,7 @@ TEST(SearchIndex, FollowsEveryKindOfChange) {
   const KUID removed = f.Kuids()[0];
   {
     const std::lock_guard<OwnedMutex> change(f.Store().ChangeMutex());
-    ASSERT_TRUE(f.Store().RecordChanges({}, removed, {}, &error)) << error;
+    ASSERT_TRUE(f.Store().RecordChanges({}, removed, &error)) << error;
   }
   f.Kuids().erase(f.Kuids().begin());
   EXPECT_FALSE(finds(Group(true, false, {}), removed));

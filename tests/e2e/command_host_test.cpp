@@ -345,6 +345,67 @@ TEST_F(CommandHostWorkTest, EveryValidationIsTheHostsOrSaysItIsNot) {
   EXPECT_EQ(killed.out.find("OK (0 Errors"), std::string::npos) << killed.out.substr(0, 2000);
 }
 
+// Two script libraries, one whose lib.gs compiles and one whose lib.gs does not, validated by a
+// real host through an editing copy.
+class ValidationMarkTest : public CommandHostTest {
+ protected:
+  static constexpr const char* kGood = "<kuid:400000:202>";
+  static constexpr const char* kBad = "<kuid:400000:201>";
+  static constexpr const char* kCompiles = "class Lib {\n  public int One() { return 1; }\n};\n";
+  static constexpr const char* kBroken = "return 1 +;\n";
+
+  void AddAssets() override {
+    const char* head = "kind \"library\"\nkestro-build 3.5\nscript \"lib\"\nclass \"Lib\"\n";
+    root_->WriteFile("UserData/local/good/config.txt",
+                     "kuid " + std::string(kGood) + "\nusername \"Good lib\"\n" + head);
+    root_->WriteFile("UserData/local/good/lib.gs", kCompiles);
+    root_->WriteFile("UserData/local/bad/config.txt",
+                     "kuid " + std::string(kBad) + "\nusername \"Bad lib\"\n" + head);
+    root_->WriteFile("UserData/local/bad/lib.gs", kBroken);
+  }
+};
+
+// `status` shows the verdict on the files installed now, whichever copy a validation judged: a
+// commit of an editing copy equal to judged files takes their verdict, a revert leaves the
+// installed files theirs.
+TEST_F(ValidationMarkTest, StatusShowsTheVerdictOnTheFilesInstalledNow) {
+  kestro_test::ToolRun hostRun;
+  watchdog::Task host([&] { hostRun = root_->Run({"pymcommandhost"}); });
+  ASSERT_TRUE(watchdog::Eventually([&] { return HostAnswers(); }));
+  const struct {
+    const char* kuid;
+    const char* folder;
+    // Commands, or "compiles" and "broken" written into the editing copy's lib.gs, each with
+    // the flags `status` shows afterwards (none for "").
+    std::vector<std::pair<std::string, std::string>> steps;
+  } cases[] = {
+      {kGood, "good", {{"validate", "eIadlmf"}, {"edit", ""}, {"broken", ""},
+                       {"validate", "EIadLmF"}, {"compiles", ""}, {"commit", "eIadlmf"}}},
+      {kBad, "bad", {{"validate", "eIadlmF"}, {"edit", ""}, {"compiles", ""},
+                     {"validate", "EIadLmf"}, {"broken", ""}, {"commit", "eIadlmF"}}},
+      {kGood, "good", {{"edit", ""}, {"broken", ""}, {"validate", "EIadLmF"},
+                       {"revert", "eIadlmf"}}},
+  };
+  for (const auto& c : cases) {
+    for (const auto& [step, flags] : c.steps) {
+      if (step == "compiles" || step == "broken") {
+        root_->WriteFile("UserData/editing/" + std::string(c.folder) + "/lib.gs",
+                         step == "broken" ? kBroken : kCompiles);
+        continue;
+      }
+      const kestro_test::ToolRun run = root_->Run({step, c.kuid});
+      if (flags.empty()) continue;
+      const std::string name = c.kuid == std::string(kGood) ? "Good lib" : "Bad lib";
+      const kestro_test::ToolRun status = root_->Run({"status", c.kuid});
+      EXPECT_EQ(status.out, "+ " + std::string(c.kuid) + " : " + flags + " : SLIB : " + name +
+                                "\nOK (0 Errors, 0 Warnings)\n")
+          << c.kuid << " after " << step << ": " << run.out;
+    }
+  }
+  ASSERT_TRUE(PymCloseDaemon());
+  host.Join();
+}
+
 void PutRaw(Soup& soup, const char* name, const std::string& bytes) {
   soup.EnsureContainer();
   soup.GetRoot()->AddChild(
