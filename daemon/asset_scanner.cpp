@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "assetdata/kuid_table.h"
+#include "assetdata/safe_folder.h"
 #include "assetdata/soup.h"
 #include "assetdata/soup_binary.h"
 #include "assetdata/soup_text.h"
@@ -212,8 +213,7 @@ namespace {
 // The bytes of the files below the open folder `fd`, which it closes; links are counted as links,
 // never followed.
 u64 FolderBytes(int fd, int depth = 0) {
-  constexpr int kDeepest = 64;
-  DIR* dir = depth <= kDeepest ? fdopendir(fd) : nullptr;
+  DIR* dir = depth <= kMaxAssetFolderDepth ? fdopendir(fd) : nullptr;
   if (dir == nullptr) {
     close(fd);
     return 0;
@@ -249,12 +249,14 @@ u64 FolderBytes(int fd, int depth = 0) {
 // ReadAssetFolder over a folder already open and listed.
 bool ReadOpenAssetFolder(int folderFd, const std::vector<Entry>& entries,
                          const std::string& folderPath, const std::string& folderName,
-                         const std::string& relativePath, ScannedAsset& out, std::string& reason);
+                         const std::string& relativePath, ScannedAsset& out, std::string& reason,
+                         ConfigOrder order = ConfigOrder::kBinaryFirst);
 
 }  // namespace
 
 bool ReadAssetFolder(const std::string& folderPath, const std::string& folderName,
-                     const std::string& relativePath, ScannedAsset& out, std::string& reason) {
+                     const std::string& relativePath, ScannedAsset& out, std::string& reason,
+                     ConfigOrder order) {
   const FolderHandle folder(OpenFolder(folderPath));
   std::vector<Entry> entries;
   if (folder.Get() < 0 || !ListOpenFolder(folder.Get(), entries)) {
@@ -262,16 +264,20 @@ bool ReadAssetFolder(const std::string& folderPath, const std::string& folderNam
     return false;
   }
   return ReadOpenAssetFolder(folder.Get(), entries, folderPath, folderName, relativePath, out,
-                             reason);
+                             reason, order);
 }
 
 namespace {
 
 bool ReadOpenAssetFolder(int folderFd, const std::vector<Entry>& entries,
                          const std::string& folderPath, const std::string& folderName,
-                         const std::string& relativePath, ScannedAsset& out, std::string& reason) {
-  const std::string binaryName = FindFile(entries, kBinaryConfig);
+                         const std::string& relativePath, ScannedAsset& out, std::string& reason,
+                         ConfigOrder order) {
+  // The install of a folder keeps its text form alone when it has one, so that is what it reads.
   const std::string textName = FindFile(entries, kTextConfig);
+  const std::string binaryName = order == ConfigOrder::kTextFirst && !textName.empty()
+                                     ? std::string()
+                                     : FindFile(entries, kBinaryConfig);
   Soup config;
   u64 mtime = 0;
   bool loaded = false;

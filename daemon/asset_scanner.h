@@ -33,12 +33,17 @@ Soup DecodeConfig(const std::vector<u8>& bytes);
 std::string DeriveCategories(const std::string& kind, const std::string& type,
                              const std::string& classText);
 
+// Which configuration file of a folder holding both is read: an installed folder's binary form,
+// or, for a folder being installed, the text form that the install keeps.
+enum class ConfigOrder { kBinaryFirst, kTextFirst };
+
 // Reads the asset folder `folderPath` (absolute) of the content folder `folderName`, whose path
 // below the content folder is `relativePath`. Sets the flags that the asset alone decides; the
 // flags that depend on other assets are the store's. False, with a reason, when the folder has no
 // readable configuration or the configuration names no valid KUID.
 bool ReadAssetFolder(const std::string& folderPath, const std::string& folderName,
-                     const std::string& relativePath, ScannedAsset& out, std::string& reason);
+                     const std::string& relativePath, ScannedAsset& out, std::string& reason,
+                     ConfigOrder order = ConfigOrder::kBinaryFirst);
 
 // The content fingerprint: one part per asset folder (and per folder that could not be listed),
 // keyed by the content folder's name and the folder's relative path. A part hashes what decides

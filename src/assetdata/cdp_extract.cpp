@@ -9,8 +9,10 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "assetdata/cdp_package.h"
+#include "assetdata/safe_folder.h"
 #include "core/buffer_stream.h"
 #include "core/file_util.h"
 #include "platform/byte_order.h"
@@ -27,6 +29,8 @@ const char kFailedDecompress[] = "Failed to decompress data. Content package may
 const char kUnknownDataType[] = "Unknown data type encountered. Content package may be damaged";
 const char kLocalCopyInternal[] = "Internal error while copying local file.";
 const char kLocalCopyFailed[] = "Failed to copy local file.";
+const std::string kTooDeep =
+    "folders nested deeper than " + std::to_string(kMaxAssetFolderDepth) + " levels";
 
 constexpr const char* kPackageFileTypes[] = {
     "txt", "bmp", "tga", "chump",   "pm",  "im",  "kin", "wav", "jpg",  "jpeg", "gnd", "ref",
@@ -200,9 +204,10 @@ Qel::PString ExtractNode(const ACSChunk* node, const Extraction& job, const std:
     Qel::PString message;
     if (child->GetKind() == kKindContainer) {
       const std::string below = relative.empty() ? name : relative + "/" + name;
-      // Deeper trees are never read from outside; one made in memory is cut off here.
-      if (!IsSafeFolderPath(below) || depth >= kMaxSoupDepth) return;
-      message = existed && IsLinkEntry(path.GetText())
+      if (!IsSafeFolderPath(below)) return;
+      // Nothing could copy or remove a deeper folder afterwards.
+      message = depth >= u32(kMaxAssetFolderDepth) ? Qel::PString(kTooDeep.c_str())
+                : existed && IsLinkEntry(path.GetText())
                     ? Qel::PString(kUnableToWrite)
                     : ExtractNode(child.Get(), job, below, depth + 1);
     } else if (child->GetKind() == kKindRaw) {
@@ -286,4 +291,46 @@ bool IsSafeFolderPath(std::string_view path) {
 bool IsPackageFileType(const Qel::File::Path& path) {
   return std::any_of(std::begin(kPackageFileTypes), std::end(kPackageFileTypes),
                      [&](const char* type) { return path.IsExt(type); });
+}
+
+namespace {
+
+bool IsConfigName(std::string_view name, std::string_view config) {
+  return name.size() == config.size() &&
+         std::equal(name.begin(), name.end(), config.begin(), [](char a, char b) {
+           return (a >= 'A' && a <= 'Z' ? char(a - 'A' + 'a') : a) == b;
+         });
+}
+
+}  // namespace
+
+bool IsConfigFileName(std::string_view name) {
+  return IsConfigName(name, "config.txt") || IsConfigName(name, "config.chump");
+}
+
+bool DropShippedConfigs(const std::string& folder, ShippedConfigs which) {
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+  if (!dir) return false;
+  std::vector<std::string> texts;
+  std::vector<std::string> binaries;
+  while (const dirent* e = ::readdir(dir.get())) {
+    if (IsConfigName(e->d_name, "config.txt")) texts.push_back(e->d_name);
+    if (IsConfigName(e->d_name, "config.chump")) binaries.push_back(e->d_name);
+  }
+  dir.reset();
+  if (which == ShippedConfigs::kAll) {
+    binaries.insert(binaries.end(), texts.begin(), texts.end());
+  } else if (texts.empty()) {
+    return true;
+  }
+  bool ok = true;
+  for (const std::string& name : binaries) {
+    const std::string path = folder + "/" + name;
+    // A folder of that name is no configuration; the scanner passes over it.
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+      ok = ::unlink(path.c_str()) == 0 && ok;
+    }
+  }
+  return ok;
 }

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "assetdata/soup.h"
@@ -37,6 +38,7 @@ u32 CountPackageFiles(const Soup& files, u32 stopAfter);
 
 // `folder` lies inside the volume (see Qel::PathInVolume). The safe-path rule applies to the part
 // below `folder` only: the destination is the caller's, and an absolute one begins with '/'.
+// Folders nested deeper than kMaxAssetFolderDepth (safe_folder.h) are refused, not written.
 Qel::PString ExtractPackageFiles(const Soup& files, const Qel::PString& volume, const char* folder,
                                  const Qel::PString& compression,
                                  LocalFileReferences localFiles = LocalFileReferences::kRefuse);
@@ -53,3 +55,13 @@ bool IsValidPackageFileName(std::string_view name);
 bool IsSafeFolderPath(std::string_view path);
 // One of the file types that packages may carry, by extension.
 bool IsPackageFileType(const Qel::File::Path& path);
+
+// An asset folder is read by the first of its configuration files (config.chump, config.txt, in
+// any case), so one shipped among an asset's files would stand in for the configuration that the
+// install declares. Every install keeps only the declared one: a package or archive declares its
+// configuration in its tags (all shipped ones go before it is written), a folder by its text
+// form when it has one (its binary forms go then).
+bool IsConfigFileName(std::string_view name);
+enum class ShippedConfigs { kAll, kBinaryBesideText };
+// Removes those configuration files at the top of `folder`; false when one stays.
+bool DropShippedConfigs(const std::string& folder, ShippedConfigs which);

@@ -34,8 +34,12 @@ std::string Describe(const char* what, const std::string& path) {
 
 bool CopyFile(const std::string& from, const std::string& to, std::string& error) {
   const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (in < 0) {
+  // The file is copied as far as it reached when opened: a writer appending meanwhile would
+  // otherwise keep the copy going for as long as it writes.
+  struct stat st {};
+  if (in < 0 || fstat(in, &st) != 0) {
     error = Describe("cannot read", from);
+    if (in >= 0) close(in);
     return false;
   }
   const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -46,14 +50,16 @@ bool CopyFile(const std::string& from, const std::string& to, std::string& error
   }
   std::vector<char> buffer(64 * 1024);
   bool ok = true;
-  for (;;) {
-    const ssize_t n = read(in, buffer.data(), buffer.size());
+  for (off_t left = st.st_size; left > 0;) {
+    const ssize_t n = read(in, buffer.data(), size_t(std::min<off_t>(left, off_t(buffer.size()))));
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
+    if (n <= 0) {
       ok = false;
-      error = Describe("cannot read", from);
+      error = n == 0 ? "cannot copy " + from + ": it shrank while it was copied"
+                     : Describe("cannot read", from);
+      break;
     }
-    if (n <= 0) break;
+    left -= n;
     for (ssize_t done = 0; done < n;) {
       const ssize_t w = write(out, buffer.data() + done, size_t(n - done));
       if (w < 0 && errno == EINTR) continue;
@@ -87,10 +93,14 @@ std::string Parent(const std::string& path) {
   return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
-bool CopyTreeInner(const std::string& from, const std::string& to, std::string& error, int depth) {
-  // Asset folders are shallow; a deeper tree is a loop or an attack, not content.
-  constexpr int kMaxDepth = 64;
-  if (depth > kMaxDepth || mkdir(to.c_str(), 0700) != 0) {
+std::string TooDeep(const std::string& path) {
+  return path + ": folders nested deeper than " + std::to_string(kMaxAssetFolderDepth) + " levels";
+}
+
+// `relative` is `from` below the tree's top ("" at the top).
+bool CopyTreeInner(const std::string& from, const std::string& to, const std::string& relative,
+                   std::string& error, std::vector<std::string>* skipped, int depth) {
+  if (mkdir(to.c_str(), 0700) != 0) {
     error = Describe("cannot make", to);
     return false;
   }
@@ -105,11 +115,17 @@ bool CopyTreeInner(const std::string& from, const std::string& to, std::string& 
     if (name == "." || name == "..") continue;
     struct stat st {};
     const std::string source = from + "/" + name;
+    const std::string below = relative.empty() ? name : relative + "/" + name;
     if (lstat(source.c_str(), &st) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
-      ok = CopyTreeInner(source, to + "/" + name, error, depth + 1);
+    if (S_ISDIR(st.st_mode) && depth >= kMaxAssetFolderDepth) {
+      ok = false;
+      error.clear();
+    } else if (S_ISDIR(st.st_mode)) {
+      ok = CopyTreeInner(source, to + "/" + name, below, error, skipped, depth + 1);
     } else if (S_ISREG(st.st_mode)) {
       ok = CopyFile(source, to + "/" + name, error);
+    } else if (skipped != nullptr) {
+      skipped->push_back(below);
     }
     if (!ok) break;
   }
@@ -135,7 +151,7 @@ bool RemoveInner(const std::string& path, int depth) {
   if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
   if (!S_ISDIR(st.st_mode)) return unlink(path.c_str()) == 0;
   std::vector<std::string> names;
-  if (depth > 64 || !ListNames(path, names)) return false;
+  if (depth > kMaxAssetFolderDepth || !ListNames(path, names)) return false;
   bool ok = true;
   for (const std::string& name : names) ok = RemoveInner(path + "/" + name, depth + 1) && ok;
   return ok && rmdir(path.c_str()) == 0;
@@ -176,7 +192,7 @@ bool DigestFile(EVP_MD_CTX* digest, const std::string& path, uint64_t size) {
 bool DigestTree(EVP_MD_CTX* digest, const std::string& path, const std::string& relative,
                 int depth) {
   std::vector<std::string> names;
-  if (depth > 64 || !ListNames(path, names)) return false;
+  if (depth > kMaxAssetFolderDepth || !ListNames(path, names)) return false;
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
     const std::string entry = path + "/" + name;
@@ -264,14 +280,16 @@ bool SafeFolder::MayChange(const std::string& path) const {
   return true;
 }
 
-bool SafeFolder::CopyTree(const std::string& from, const std::string& to,
-                          std::string& error) const {
+bool SafeFolder::CopyTree(const std::string& from, const std::string& to, std::string& error,
+                          std::vector<std::string>* skipped) const {
   if (!MayChange(to) || IsLink(from) || Exists(to)) {
     error = "refused to copy into " + to;
     return false;
   }
   if (!MakeFolders(Parent(to), error)) return false;
-  if (CopyTreeInner(from, to, error, 0)) return true;
+  if (CopyTreeInner(from, to, std::string(), error, skipped, 0)) return true;
+  // Only the depth check leaves no reason of its own.
+  if (error.empty()) error = TooDeep(from);
   RemoveInner(to, 0);
   return false;
 }

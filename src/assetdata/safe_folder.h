@@ -6,6 +6,12 @@
 
 #include <set>
 #include <string>
+#include <vector>
+
+// Folder levels an asset may nest below its own folder. Every walk of asset folders (extraction,
+// copy, removal, comparison and the scanner's) stops at this depth, so an install refuses what
+// the others could not handle.
+inline constexpr int kMaxAssetFolderDepth = 64;
 
 class SafeFolder {
  public:
@@ -21,8 +27,11 @@ class SafeFolder {
   bool MayChange(const std::string& path) const;
 
   // Copies the folder tree `from` to the new folder `to` (which must not exist), regular files
-  // and folders only, each file flushed to disk. False, with nothing left at `to`, on failure.
-  bool CopyTree(const std::string& from, const std::string& to, std::string& error) const;
+  // and folders only, each file flushed to disk and copied as far as it reached when it was
+  // opened. False, with nothing left at `to`, on failure. The paths below `from` of the entries
+  // left out (links, pipes, sockets, devices) go to `skipped` when it is given.
+  bool CopyTree(const std::string& from, const std::string& to, std::string& error,
+                std::vector<std::string>* skipped = nullptr) const;
   // Removes the tree at `path`; links inside are removed, never followed.
   bool RemoveTree(const std::string& path, std::string& error) const;
   // Moves `from` to `to`, which must not exist; its parent folders are made.

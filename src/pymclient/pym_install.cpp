@@ -151,18 +151,15 @@ KUID InstallAssetFromFile(const Soup& archived, ResultsLog* log, u32 options, bo
   }
   const Qel::PString written = ExtractPackageFiles(GetFilesContainer(archived), Qel::PString(),
                                                    folder.CStr(), GetCompressionName(archived));
-  if (!written.IsEmpty()) {
+  // The configuration is the archive's tags alone: a shipped file would be read in its place.
+  if (!written.IsEmpty() || !DropShippedConfigs(folder.CStr(), ShippedConfigs::kAll)) {
     LogKeyed(log, ResultsLog::kError, kuid, "$pym_failed_install");
     PymRevertAsset(ref, nullptr);
     PymCloseAsset(ref);
     return KUID::Null();
   }
   const bool commit = (options & kInstallCommit) != 0;
-  // One configuration file only: the other form would be read in its place.
   Qel::File::Path configPath = folder;
-  configPath.AddPath(commit ? "config.txt" : "config.chump");
-  Qel::File::Unlink(configPath.CStr());
-  configPath = folder;
   configPath.AddPath(commit ? "config.chump" : "config.txt");
   config.SaveFile("", configPath.CStr(), nullptr);
   if (commit) {

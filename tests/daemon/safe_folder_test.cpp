@@ -3,13 +3,17 @@
 #include "assetdata/safe_folder.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <set>
+#include <thread>
 
 #include "daemon/asset_editor.h"
 #include "support/scratch_folder.h"
@@ -151,6 +155,36 @@ TEST(TreeDigest, OnlyTheSameNamesFoldersAndBytesGiveTheSameDigest) {
   EXPECT_EQ(make("link", link), "");
   EXPECT_EQ(make("fifo", fifo), "");
   EXPECT_EQ(SafeFolder::TreeDigest(scratch.path() + "/none"), "");
+}
+
+// A writer that appends each time the copy reads would keep a copy that follows the file's end
+// going for as long as it writes; the copy takes what the file held when it was reached.
+TEST_F(SafeFolderTest, AFileGrowingDuringTheCopyIsCopiedAsItWasReached) {
+  constexpr size_t kStart = 8u << 20;
+  const std::string grows = root_ + "/local/asset/grows.txt";
+  std::ofstream(grows, std::ios::binary) << std::string(kStart, 'a');
+  const int watch = inotify_init1(IN_CLOEXEC);
+  ASSERT_GE(inotify_add_watch(watch, grows.c_str(), IN_ACCESS), 0);
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    std::ofstream out(grows, std::ios::binary | std::ios::app);
+    const std::string block(256 << 10, 'b');
+    pollfd p{watch, POLLIN, 0};
+    char events[4096];
+    // Bounded, and ended once the copy returns.
+    for (int appended = 0; !done && appended < 256;) {
+      if (poll(&p, 1, 20) <= 0 || read(watch, events, sizeof events) <= 0) continue;
+      out << block << std::flush;
+      ++appended;
+    }
+  });
+  std::string error;
+  const bool copied = folders_.CopyTree(root_ + "/local/asset", root_ + "/staging/copy", error);
+  done = true;
+  writer.join();
+  close(watch);
+  ASSERT_TRUE(copied) << error;
+  EXPECT_EQ(fs::file_size(root_ + "/staging/copy/grows.txt"), kStart);
 }
 
 }  // namespace
