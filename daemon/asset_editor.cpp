@@ -40,6 +40,24 @@ std::string NewAssetPath(const KUID& kuid) {
          std::to_string(kuid.version);
 }
 
+// Today's dated folder of the backups folder.
+std::string TodaysBackups(const std::string& userData) {
+  TTimeDate today;
+  today.SetToNow();
+  return userData + "/" + AssetEditor::kBackupsFolder + "/" + BackupFolderName(today).CStr();
+}
+
+// Where the folder `relative` of the content folder `folder` goes in a dated backup folder: an
+// asset kept twice in a day keeps both copies, the later one under a numbered name.
+std::string FreeBackupPlace(const std::string& dated, const char* folder,
+                            const std::string& relative) {
+  std::string to = dated + "/" + folder + "/" + relative;
+  for (u32 n = 1; Exists(to); ++n) {
+    to = dated + "/" + folder + "/" + relative + "." + std::to_string(n);
+  }
+  return to;
+}
+
 bool WriteNewFile(const std::string& path, const std::string& text) {
   FILE* file = std::fopen(path.c_str(), "wx");
   if (file == nullptr) return false;
@@ -99,7 +117,8 @@ void AssetEditor::RecoverStaging(const std::string& userData) {
 void AssetEditor::ClearStaging() { RecoverStaging(store_.UserData()); }
 
 bool AssetEditor::ReplaceByRenames(const std::string& replacement, const std::string& target,
-                                   const std::string& relative, std::string& error) {
+                                   const std::string& relative, std::string& error,
+                                   bool keepReplaced) {
   const std::string aside = StagingPath();
   const std::string note = aside + kRestoreNoteSuffix;
   if (!WriteNewFile(note, relative + "\n")) {
@@ -117,8 +136,22 @@ bool AssetEditor::ReplaceByRenames(const std::string& replacement, const std::st
     return false;
   }
   unlink(note.c_str());
-  folders_.RemoveTree(aside, error);
+  DropReplaced(aside, relative, keepReplaced);
   return true;
+}
+
+void AssetEditor::DropReplaced(const std::string& old, const std::string& relative, bool keep) {
+  std::string error;
+  if (keep) {
+    const std::string backups = store_.UserData() + "/" + kBackupsFolder;
+    if (folders_.Move(old,
+                      FreeBackupPlace(TodaysBackups(store_.UserData()), kLocalFolder, relative),
+                      error)) {
+      ThinBackupsFolder(Qel::String(backups.c_str()), kBackupDaysKept);
+      return;
+    }
+  }
+  folders_.RemoveTree(old, error);
 }
 
 bool AssetEditor::Record(const std::string& folderName, const std::string& relative,
@@ -193,16 +226,16 @@ std::string AssetEditor::InstalledPath(const std::string& relative) const {
 }
 
 bool AssetEditor::PlaceInstalled(const std::string& copy, const std::string& relative,
-                                 std::string& error) {
+                                 std::string& error, bool keepReplaced) {
   const std::string local = InstalledPath(relative);
   if (IsFolder(local)) {
     // One step swaps the new folder in; the old one is left in staging and goes after.
     bool unsupported = false;
     if (folders_.Exchange(copy, local, error, &unsupported)) {
-      folders_.RemoveTree(copy, error);
+      DropReplaced(copy, relative, keepReplaced);
       return true;
     }
-    if (unsupported && ReplaceByRenames(copy, local, relative, error)) return true;
+    if (unsupported && ReplaceByRenames(copy, local, relative, error, keepReplaced)) return true;
   } else if (folders_.Move(copy, local, error)) {
     return true;
   }
@@ -212,7 +245,7 @@ bool AssetEditor::PlaceInstalled(const std::string& copy, const std::string& rel
 }
 
 bool AssetEditor::Place(const KUID& kuid, const FolderFiller& fill, ScannedAsset& out,
-                        std::string& error) {
+                        std::string& error, bool keepReplaced) {
   AssetRecord record;
   const bool known = store_.GetAsset(kuid, record);
   if (known && record.folder == kEditingFolder) {
@@ -234,12 +267,13 @@ bool AssetEditor::Place(const KUID& kuid, const FolderFiller& fill, ScannedAsset
     return false;
   }
   const std::string local = InstalledPath(relative);
-  return PlaceInstalled(copy, relative, error) &&
+  return PlaceInstalled(copy, relative, error, keepReplaced) &&
          ReadAssetFolder(local, kLocalFolder, relative, out, error);
 }
 
-bool AssetEditor::Install(const KUID& kuid, const FolderFiller& fill, std::string& error) {
-  const std::vector<InstallJob> jobs = {{kuid, fill}};
+bool AssetEditor::Install(const KUID& kuid, const FolderFiller& fill, std::string& error,
+                          bool keepReplaced) {
+  const std::vector<InstallJob> jobs = {{kuid, fill, keepReplaced}};
   std::vector<std::string> errors;
   const bool installed = InstallAll(jobs, errors) == 1;
   if (!installed) error = errors.front();
@@ -269,7 +303,7 @@ size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs, std::vector<
     ScannedAsset asset;
     if (again) {
       errors[i] = "the asset is listed twice";
-    } else if (Place(jobs[i].kuid, jobs[i].fill, asset, errors[i])) {
+    } else if (Place(jobs[i].kuid, jobs[i].fill, asset, errors[i], jobs[i].keepReplaced)) {
       if (warnings != nullptr) (*warnings)[i] = asset.warning;
       placed.push_back(std::move(asset));
       placedJobs.push_back(i);
@@ -312,22 +346,14 @@ bool AssetEditor::Delete(const KUID& kuid, bool keepBackup, std::string& error,
   // is built anew. So one durable write, the index's, is all that a delete waits for.
   std::set<std::string> unsynced;
   folders_.CollectSyncs(&unsynced);
-  // Today's dated backup folder; an asset deleted twice in a day keeps both copies, the later
-  // one under a numbered name. Without a backup the folders go to staging, which a start
-  // clears should the removal below be cut short.
-  TTimeDate today;
-  today.SetToNow();
+  // Without a backup the folders go to staging, which a start clears should the removal below
+  // be cut short.
   const std::string backups = store_.UserData() + "/" + kBackupsFolder;
-  const std::string dated =
-      keepBackup ? backups + "/" + BackupFolderName(today).CStr() : StagingPath();
+  const std::string dated = keepBackup ? TodaysBackups(store_.UserData()) : StagingPath();
   for (const char* folder : {kEditingFolder, kLocalFolder}) {
     const std::string from = store_.UserData() + "/" + folder + "/" + record.path;
     if (!IsFolder(from)) continue;
-    std::string to = dated + "/" + folder + "/" + record.path;
-    for (u32 n = 1; Exists(to); ++n) {
-      to = dated + "/" + folder + "/" + record.path + "." + std::to_string(n);
-    }
-    if (!folders_.Move(from, to, error)) {
+    if (!folders_.Move(from, FreeBackupPlace(dated, folder, record.path), error)) {
       folders_.CollectSyncs(nullptr);
       return false;
     }

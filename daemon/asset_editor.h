@@ -58,12 +58,15 @@ class AssetEditor {
   using FolderFiller =
       std::function<bool(const SafeFolder& folders, const std::string& folder, std::string& error)>;
   // Installs the folder that `fill` writes as the asset's installed folder, in place of the old
-  // one when the asset is installed already. Refused for an asset open for editing, and when the
-  // written configuration does not name `kuid`.
-  bool Install(const KUID& kuid, const FolderFiller& fill, std::string& error);
+  // one when the asset is installed already (kept in today's backups folder with
+  // `keepReplaced`). Refused for an asset open for editing, and when the written configuration
+  // does not name `kuid`.
+  bool Install(const KUID& kuid, const FolderFiller& fill, std::string& error,
+               bool keepReplaced = false);
   struct InstallJob {
     KUID kuid;
     FolderFiller fill;
+    bool keepReplaced = false;
   };
   // Installs each job as Install does, recording them all in the index at once. `errors` gets
   // one entry per job, empty for those installed; the result is how many were. `warnings` (when
@@ -78,12 +81,16 @@ class AssetEditor {
   // Moves the folder `copy` into the installed place of `relative`, replacing what is there in
   // one step where the file system allows. `copy` is gone afterwards either way.
   // Fills, checks and places one asset's folder; `out` is the placed folder read back.
-  bool Place(const KUID& kuid, const FolderFiller& fill, ScannedAsset& out, std::string& error);
-  bool PlaceInstalled(const std::string& copy, const std::string& relative, std::string& error);
+  bool Place(const KUID& kuid, const FolderFiller& fill, ScannedAsset& out, std::string& error,
+             bool keepReplaced);
+  bool PlaceInstalled(const std::string& copy, const std::string& relative, std::string& error,
+                      bool keepReplaced = false);
   // Replaces `target` by `replacement` in two renames, for file systems that cannot swap two
   // folders in one step. A note in staging names the target while the old folder is set aside.
   bool ReplaceByRenames(const std::string& replacement, const std::string& target,
-                        const std::string& relative, std::string& error);
+                        const std::string& relative, std::string& error, bool keepReplaced);
+  // Removes a replaced installed folder, or with `keep` moves it into today's backups folder.
+  void DropReplaced(const std::string& old, const std::string& relative, bool keep);
   // Reads the asset folder back and records it (or, when `path` is empty, removes the row).
   bool Record(const std::string& folderName, const std::string& relative, const KUID& kuid,
               std::string& error);

@@ -1,5 +1,11 @@
 #include "daemon/package_requests.h"
 
+#include <dirent.h>
+#include <malloc.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,7 +28,45 @@
 
 namespace PymDaemonSrv::PackageRequests {
 
+bool InstallGate::Admits(u64 bytes) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return AdmitsLocked(bytes);
+}
+
+InstallGate::Pass::Pass(InstallGate& gate, u64 bytes) : gate_(gate), bytes_(bytes) {
+  std::unique_lock<std::mutex> lock(gate.mutex_);
+  const u64 ticket = gate.nextTicket_++;
+  gate.turn_.wait(lock, [&] { return gate.serving_ == ticket && gate.AdmitsLocked(bytes); });
+  ++gate.serving_;
+  ++gate.running_;
+  gate.inUse_ += bytes;
+  gate.trim_ = gate.trim_ || bytes > gate.budget_ / 4;
+  gate.turn_.notify_all();
+}
+
+InstallGate::Pass::~Pass() {
+  std::lock_guard<std::mutex> lock(gate_.mutex_);
+  --gate_.running_;
+  gate_.inUse_ -= bytes_;
+  if (gate_.running_ == 0 && gate_.trim_) {
+    gate_.trim_ = false;
+    // The allocator keeps what large work freed; without this the daemon stays at its peak.
+    malloc_trim(0);
+  }
+  gate_.turn_.notify_all();
+}
+
 namespace {
+
+InstallGate& Gate() {
+  static InstallGate gate;
+  return gate;
+}
+
+u64 FileBytes(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? u64(st.st_size) : 0;
+}
 
 // Writes an archived asset's files and its plain configuration into a new folder.
 AssetEditor::FolderFiller ArchivedAssetFiller(ArchivedAsset& asset) {
@@ -38,6 +82,10 @@ AssetEditor::FolderFiller ArchivedAssetFiller(ArchivedAsset& asset) {
       why = message.CStr();
       return false;
     }
+    if (!DropShippedConfigs(folder, ShippedConfigs::kAll)) {
+      why = "cannot leave out the configuration files shipped among the asset's files";
+      return false;
+    }
     // The folder is new and placed only once whole, so the file needs no copy of its own.
     Qel::DynamicBuffer text;
     TBuffer out(&text, false);
@@ -49,6 +97,31 @@ AssetEditor::FolderFiller ArchivedAssetFiller(ArchivedAsset& asset) {
     }
     return true;
   };
+}
+
+// A folder to install is taken as the user named it: neither it nor its configuration may be a
+// link, which the copy would not follow. `configBytes` is what its configuration files hold.
+bool FolderCheck(const std::string& from, u64& configBytes, std::string& error) {
+  struct stat st {};
+  if (lstat(from.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    error = from + " is a link, not a folder";
+    return false;
+  }
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(from.c_str()), closedir);
+  if (!dir) {
+    error = "cannot list " + from;
+    return false;
+  }
+  while (const dirent* e = readdir(dir.get())) {
+    if (!IsConfigFileName(e->d_name)) continue;
+    const std::string path = from + "/" + e->d_name;
+    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      error = path + " is a link, not a file";
+      return false;
+    }
+    configBytes += FileBytes(path);
+  }
+  return true;
 }
 
 }  // namespace
@@ -94,6 +167,7 @@ void InstallCdp(RequestContext& context, const u8* payload, size_t size, Respons
   if (!ReadPath(in.Get(), path)) {
     AddFailure(response, KUID::Null(), "PymDaemon: no package path given");
   } else {
+    const InstallGate::Pass pass(Gate(), FileBytes(path));
     Soup package;
     const Qel::PString message = OpenContentPackage(package, Qel::PString(), path.c_str());
     if (!message.IsEmpty()) {
@@ -143,16 +217,30 @@ void InstallAssetFromFolder(RequestContext& context, const u8* payload, size_t s
   ScannedAsset scanned;
   std::string error = "no folder given";
   KUID kuid;
-  if (ReadPath(in.Get(), from) &&
-      ReadAssetFolder(from, AssetEditor::kLocalFolder, "import", scanned, error)) {
+  u64 configBytes = 0;
+  const bool given = ReadPath(in.Get(), from) && FolderCheck(from, configBytes, error);
+  std::unique_ptr<InstallGate::Pass> pass;
+  if (given) pass = std::make_unique<InstallGate::Pass>(Gate(), configBytes);
+  if (given && ReadAssetFolder(from, AssetEditor::kLocalFolder, "import", scanned, error,
+                               ConfigOrder::kTextFirst)) {
     kuid = scanned.record.kuid;
+    std::vector<std::string> skipped;
     const bool installed = context.editor.Install(
         kuid,
         [&](const SafeFolder& folders, const std::string& folder, std::string& why) {
-          return folders.CopyTree(from, folder, why);
+          skipped.clear();
+          if (!folders.CopyTree(from, folder, why, &skipped)) return false;
+          if (DropShippedConfigs(folder, ShippedConfigs::kBinaryBesideText)) return true;
+          why = "cannot leave out the binary configuration beside the text one";
+          return false;
         },
-        error);
+        error, true);
     if (installed) {
+      std::sort(skipped.begin(), skipped.end());
+      for (const std::string& path : skipped) {
+        AddResult(response, ResultsLog::kWarning, kuid,
+                  "PymDaemon: not installed (not a file or folder): " + path);
+      }
       AddInstalled(response, kuid);
     } else {
       kuid = KUID::Null();

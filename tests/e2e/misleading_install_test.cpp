@@ -1,0 +1,250 @@
+// Packages and folders made to mislead an install: a shipped configuration that would stand in
+// for the declared one, trees deeper than the daemon handles, entries that are no files, and an
+// installed asset replaced from a folder.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "assetdata/cdp_extract.h"
+#include "assetdata/cdp_package.h"
+#include "assetdata/soup.h"
+#include "support/install_root.h"
+#include "support/scratch_folder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using kestro_test::InstallRoot;
+using kestro_test::ToolRun;
+
+constexpr const char* kDataDir = KESTRO_TEST_DATA_DIR "/../../data/data";
+
+KUID Kuid(const std::string& text) { return KUID::Parse(text.c_str(), true); }
+
+// An asset's configuration: KUID, kind and name, and a dependency when one is given.
+Soup Config(const std::string& kuid, const char* name, const char* dependency = nullptr) {
+  Soup config;
+  config.EnsureContainer();
+  config.SetNamedKUID(Qel::PString("kuid"), Kuid(kuid));
+  config.SetNamedTag(Qel::PString("kind"), Qel::PString("scenery"));
+  config.SetNamedTag(Qel::PString("username"), Qel::PString(name));
+  if (dependency != nullptr) {
+    Soup table;
+    table.EnsureContainer();
+    table.SetNamedKUID(Qel::PString("0"), Kuid(dependency));
+    config.SetNamedSoup(Qel::PString("kuid-table"), table);
+  }
+  return config;
+}
+
+// A relative path of `depth` nested folders.
+std::string Nested(int depth) {
+  std::string path;
+  for (int i = 0; i < depth; ++i) path += (i == 0 ? "" : "/") + std::string("d");
+  return path;
+}
+
+class MisleadingInstall : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    root_ = std::make_unique<InstallRoot>(KESTRO_BINARY_DIR, kDataDir);
+  }
+  static void TearDownTestSuite() { root_.reset(); }
+  void SetUp() override { ASSERT_TRUE(root_->IsReady()) << root_->Error(); }
+
+  static std::string Installed(const std::string& kuid) {
+    const KUID k = Kuid(kuid);
+    return root_->Root() + "/UserData/local/kuid " + std::to_string(k.userId) + " " +
+           std::to_string(k.contentId) + " " + std::to_string(k.version);
+  }
+  // A package of one asset whose files are `files` (path below the asset, bytes).
+  static std::string Package(const std::string& name, Soup asset,
+                             const std::vector<std::pair<std::string, std::string>>& files) {
+    Soup content;
+    content.EnsureContainer();
+    for (const auto& [path, bytes] : files) {
+      MPRef<ACSChunk> node = content.GetRoot();
+      size_t start = 0;
+      for (size_t slash; (slash = path.find('/', start)) != std::string::npos; start = slash + 1) {
+        const Qel::PString folder(path.substr(start, slash - start).c_str());
+        MPRef<ACSChunk> inner = node->GetChild(folder);
+        if (!ACSChunk::IsPresent(inner.Get())) {
+          inner = node->CreateTag(kKindContainer, nullptr);
+          node->AddChild(folder, inner);
+        }
+        node = inner;
+      }
+      node->AddChild(
+          Qel::PString(path.substr(start).c_str()),
+          node->CreateTag(kKindRaw, ACSRawDataCore::CreateCopy(bytes.data(), u32(bytes.size()))));
+    }
+    asset.SetNamedSoup(kTagFiles, content);
+    Soup package;
+    EXPECT_EQ(AddArchivedAsset(package, asset), Qel::PString());
+    const std::string path = root_->Root() + "/" + name + ".cdp";
+    EXPECT_EQ(SaveContentPackage(package, path.c_str()), Qel::PString());
+    return path;
+  }
+  static bool StagingIsEmpty() {
+    const std::string staging = root_->Root() + "/UserData/staging";
+    return !fs::exists(staging) || fs::is_empty(staging);
+  }
+
+  static std::unique_ptr<InstallRoot> root_;
+};
+std::unique_ptr<InstallRoot> MisleadingInstall::root_;
+
+// A configuration file shipped among the files would be read before the declared one: its name
+// and dependency would be the asset's. Every install path leaves it out.
+TEST_F(MisleadingInstall, AShippedConfigurationNeverStandsInForTheDeclaredOne) {
+  Soup hidden = Config("<kuid:400800:1>", "Hidden", "<kuid:400300:1>");
+  const std::string chump = root_->Root() + "/hidden.chump";
+  ASSERT_TRUE(hidden.SaveFile("", chump.c_str(), nullptr));
+  const std::string hiddenBytes = scratch::ReadAll(chump);
+  const struct {
+    const char* kuid;
+    const char* via;
+  } cases[] = {{"<kuid:400800:1>", "installcdp"}, {"<kuid:400800:2>", "installfrompath"}};
+  for (const auto& c : cases) {
+    std::string source;
+    if (std::string(c.via) == "installcdp") {
+      source = Package("shipped", Config(c.kuid, "Declared"),
+                       {{"Config.CHUMP", hiddenBytes}, {"config.chump", hiddenBytes}});
+    } else {
+      source = root_->Root() + "/shipped";
+      Soup declared = Config(c.kuid, "Declared");
+      fs::create_directories(source);
+      ASSERT_TRUE(declared.SaveFile("", (source + "/config.txt").c_str(), nullptr));
+      root_->WriteFile("shipped/CONFIG.Chump", hiddenBytes);
+    }
+    const ToolRun r = root_->Run({c.via, source});
+    EXPECT_EQ(r.exitCode, 0) << c.via << r.out;
+    EXPECT_EQ(r.out.find("Hidden"), std::string::npos) << c.via << r.out;
+    ASSERT_TRUE(fs::is_directory(Installed(c.kuid))) << c.via << r.out;
+    for (const auto& e : fs::directory_iterator(Installed(c.kuid))) {
+      EXPECT_EQ(e.path().filename(), "config.txt") << c.via;
+    }
+    const ToolRun config = root_->Run({"printconfig", c.kuid});
+    EXPECT_NE(config.out.find("Declared"), std::string::npos) << c.via << config.out;
+    EXPECT_EQ(config.out.find("400300"), std::string::npos) << c.via << config.out;
+    fs::remove_all(source);
+  }
+}
+
+// One depth limit serves every path: deeper trees are refused whole at install, naming the asset
+// and the limit; a tree at the limit installs, and its reinstall leaves nothing in staging.
+TEST_F(MisleadingInstall, FoldersDeeperThanTheLimitAreRefusedAtInstall) {
+  const struct {
+    int depth;
+    const char* via;
+    bool installs;
+  } cases[] = {{64, "installcdp", true},       {70, "installcdp", false},
+               {200, "installcdp", false},     {64, "installfrompath", true},
+               {70, "installfrompath", false}, {200, "installfrompath", false}};
+  u32 content = 10;
+  for (const auto& c : cases) {
+    const std::string kuid = "<kuid:400800:" + std::to_string(++content) + ">";
+    const std::string file = Nested(c.depth) + "/bottom.txt";
+    std::string source;
+    if (std::string(c.via) == "installcdp") {
+      source = Package("deep", Config(kuid, "Deep"), {{file, "x"}});
+    } else {
+      source = root_->Root() + "/deep";
+      root_->WriteFile("deep/" + file, "x");
+      ASSERT_TRUE(Config(kuid, "Deep").SaveFile("", (source + "/config.txt").c_str(), nullptr));
+    }
+    for (int round = 0; round < (c.installs ? 2 : 1); ++round) {
+      const ToolRun r = root_->Run({c.via, source});
+      if (c.installs) {
+        EXPECT_EQ(r.exitCode, 0) << c.via << c.depth << r.out;
+        EXPECT_TRUE(fs::exists(Installed(kuid) + "/" + file)) << c.via << c.depth;
+      } else {
+        EXPECT_EQ(r.exitCode, 255) << c.via << c.depth << r.out;
+        EXPECT_NE(r.out.find("- " + kuid + " : PymDaemon: not installed: "), std::string::npos)
+            << r.out;
+        EXPECT_NE(r.out.find("folders nested deeper than 64 levels"), std::string::npos) << r.out;
+        EXPECT_FALSE(fs::exists(Installed(kuid))) << c.via << c.depth;
+      }
+      EXPECT_TRUE(StagingIsEmpty()) << c.via << c.depth;
+    }
+    fs::remove_all(source);
+  }
+}
+
+// Entries that are no file or folder are left out with a warning each, named as below the
+// folder; a link given as the folder or as its configuration is refused by the user's path.
+TEST_F(MisleadingInstall, InstallFromPathWarnsOfWhatItLeavesOut) {
+  const std::string folder = root_->Root() + "/odd";
+  root_->WriteFile("odd/config.txt", "kuid <kuid:400800:100>\nkind \"scenery\"\n");
+  root_->WriteFile("odd/sub/plain.txt", "plain");
+  ASSERT_EQ(mkfifo((folder + "/sub/pipe.txt").c_str(), 0600), 0);
+  fs::create_symlink("/dev/zero", folder + "/zero.txt");
+  fs::create_symlink(folder + "/sub/plain.txt", folder + "/again.txt");
+  ToolRun r = root_->Run({"installfrompath", folder});
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_EQ(r.out,
+            "! <kuid:400800:100> : PymDaemon: not installed (not a file or folder): again.txt\n"
+            "! <kuid:400800:100> : PymDaemon: not installed (not a file or folder): "
+            "sub/pipe.txt\n"
+            "! <kuid:400800:100> : PymDaemon: not installed (not a file or folder): zero.txt\n"
+            "+ <kuid:400800:100> : Installed asset <kuid:400800:100>.\n"
+            "OK (0 Errors, 3 Warnings)\n");
+  EXPECT_TRUE(fs::exists(Installed("<kuid:400800:100>") + "/sub/plain.txt"));
+
+  root_->WriteFile("real/config.txt", "kuid <kuid:400800:101>\nkind \"scenery\"\n");
+  fs::create_directory_symlink(root_->Root() + "/real", root_->Root() + "/linked");
+  root_->WriteFile("viaconfig/x.txt", "");
+  fs::create_symlink(root_->Root() + "/real/config.txt", root_->Root() + "/viaconfig/config.txt");
+  const struct {
+    std::string given;
+    std::string refused;
+  } cases[] = {{root_->Root() + "/linked", root_->Root() + "/linked"},
+               {root_->Root() + "/viaconfig", root_->Root() + "/viaconfig/config.txt"}};
+  for (const auto& c : cases) {
+    r = root_->Run({"installfrompath", c.given});
+    EXPECT_EQ(r.exitCode, 255) << r.out;
+    EXPECT_NE(r.out.find("PymDaemon: not installed: " + c.refused + " is a link"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("staging"), std::string::npos) << r.out;
+  }
+  EXPECT_FALSE(fs::exists(Installed("<kuid:400800:101>")));
+  for (const char* made : {"odd", "real", "linked", "viaconfig"}) {
+    fs::remove_all(root_->Root() + "/" + made);
+  }
+}
+
+// A folder that names an installed asset replaces it as a commit does: the old folder is kept in
+// the day's backups.
+TEST_F(MisleadingInstall, AnAssetReplacedFromAFolderIsKeptInTheBackups) {
+  const char* kuid = "<kuid:400800:200>";
+  for (const char* version : {"old", "new"}) {
+    root_->WriteFile("v/config.txt", std::string("kuid ") + kuid + "\nkind \"scenery\"\n");
+    for (const char* file : {"a.txt", "b.txt", "c.txt"}) {
+      root_->WriteFile(std::string("v/") + file, std::string(version) + file);
+    }
+    const ToolRun r = root_->Run({"installfrompath", "v"});
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+    fs::remove_all(root_->Root() + "/v");
+  }
+  std::vector<std::string> kept;
+  const std::string backups = root_->Root() + "/UserData/backups";
+  if (fs::exists(backups)) {
+    for (const auto& e : fs::recursive_directory_iterator(backups)) {
+      const bool ours = e.path().parent_path().filename() == "kuid 400800 200 0";
+      if (ours && e.is_regular_file() && e.path().filename() != "config.txt") {
+        kept.push_back(scratch::ReadAll(e.path().string()));
+      }
+    }
+  }
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(kept, (std::vector<std::string>{"olda.txt", "oldb.txt", "oldc.txt"}));
+  EXPECT_EQ(scratch::ReadAll(Installed(kuid) + "/a.txt"), "newa.txt");
+}
+
+}  // namespace
