@@ -10,8 +10,8 @@ namespace PymDaemonSrv::PackageRequests {
 
 // Parsing a configuration or package takes many times its size in memory, and each connection
 // may do it at once. The gate lets such works run side by side while their input bytes fit a
-// budget, a larger one alone, in the order they came; memory freed by large work goes back to
-// the system when the gate empties.
+// budget, a larger one alone, in the order they came; the memory of large work goes back to the
+// system when the gate empties.
 class InstallGate {
  public:
   // Inputs up to this many bytes together share the gate.
