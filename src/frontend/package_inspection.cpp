@@ -115,25 +115,6 @@ void DescribeAsset(const KUID& kuid, const Qel::File::Path& outputFolder,
 
 }  // namespace
 
-Qel::String EscapeLineBreaks(const Qel::String& text) {
-  const std::string_view in = text.View();
-  std::string out;
-  out.reserve(in.size());
-  for (size_t i = 0; i < in.size(); ++i) {
-    const char c = in[i];
-    if (c == '\r' || c == '\n') {
-      out += "\\n";
-      const char pair = c == '\r' ? '\n' : '\r';
-      if (i + 1 < in.size() && in[i + 1] == pair) ++i;
-    } else if (c == '\\') {
-      out += "\\\\";
-    } else {
-      out += c;
-    }
-  }
-  return Qel::String(out);
-}
-
 Qel::PString JoinKuidList(const std::vector<KUID>& kuids) {
   std::string out;
   for (const KUID& kuid : kuids) {

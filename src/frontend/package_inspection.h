@@ -19,7 +19,5 @@ bool VnyParsePackage(const Qel::String& packagePath, ResultsLog& log);
 // While the repository may be used: passes over the asset's dependencies, installing each from
 // the repository, while the last of a pass installed something; at most 10 passes.
 void InstallMissingDependencies(const KUID& kuid);
-// A CR, an LF, or a CR/LF or LF/CR pair becomes backslash and "n"; a backslash is doubled.
-Qel::String EscapeLineBreaks(const Qel::String& text);
 // The KUIDs' texts, separated by ", ".
 Qel::PString JoinKuidList(const std::vector<KUID>& kuids);
