@@ -737,17 +737,23 @@ bool AssetStore::Rebuild(std::vector<std::string>& problems, std::string* error)
   ScanContentFolders(userData_, ContentFolderNames(), scanned, problems, parts);
   const u64 fingerprint = KeepFingerprint(std::move(parts));
   for (const std::string& p : problems) LogLine("PymDaemon> skipped asset folder: %s", p);
-  // The first folder to hold a KUID keeps it.
-  std::unordered_set<KUID> seen;
+  // The first folder to hold a KUID keeps it. An asset open for editing has its installed
+  // folder under the same path in local/: that one is no duplicate.
+  std::unordered_map<KUID, size_t> seen;
   std::vector<ScannedAsset> unique;
   unique.reserve(scanned.size());
   for (ScannedAsset& a : scanned) {
-    if (seen.insert(a.record.kuid).second) {
+    const auto [first, inserted] = seen.emplace(a.record.kuid, unique.size());
+    if (inserted) {
       unique.push_back(std::move(a));
-    } else {
-      problems.push_back("duplicate asset " + a.record.folder + "/" + a.record.path + " ignored");
-      LogLine("PymDaemon> %s", problems.back());
+      continue;
     }
+    const AssetRecord& kept = unique[first->second].record;
+    if (kept.folder == "editing" && a.record.folder == "local" && kept.path == a.record.path) {
+      continue;
+    }
+    problems.push_back("duplicate asset " + a.record.folder + "/" + a.record.path + " ignored");
+    LogLine("PymDaemon> %s", problems.back());
   }
   std::sort(unique.begin(), unique.end(), [](const ScannedAsset& a, const ScannedAsset& b) {
     return a.record.kuid < b.record.kuid;

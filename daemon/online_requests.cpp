@@ -78,7 +78,7 @@ bool OnlineRequests::Handle(u32 opcode, const u8* payload, size_t size, Response
       GetTicket(response);
       return true;
     case pp::kOpOnlineLoginRejected:
-      LoginRejected();
+      LoginRejected(response.connectionId);
       return true;
     case pp::kOpGetOnlineLocalData:
       GetLocalData(payload, size, response);
@@ -145,20 +145,43 @@ void OnlineRequests::GetProfile(Response& response) {
   out.WriteU16(0);
 }
 
-void OnlineRequests::GetTicket(Response& response) {
-  const Profile profile = ReadProfile();
-  TBuffer out(&response.body, false);
-  out.WriteString(Qel::String(profile.name.empty() ? std::string() : CurrentTicket(profile)));
+void OnlineRequests::ForgetConnection(u64 connectionId) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  given_.erase(connectionId);
 }
 
-void OnlineRequests::LoginRejected() {
+void OnlineRequests::GetTicket(Response& response) {
   const Profile profile = ReadProfile();
+  const std::string ticket = profile.name.empty() ? std::string() : CurrentTicket(profile);
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    held_ = HeldTicket{std::string(), profile.ticket};
+    given_[response.connectionId] = ticket;
   }
-  LogText("PymDaemon> online login rejected (0xf1) for profile \"%s\"; its ticket is forgotten",
-          profile.name);
+  TBuffer out(&response.body, false);
+  out.WriteString(Qel::String(ticket));
+}
+
+void OnlineRequests::LoginRejected(u64 connectionId) {
+  const Profile profile = ReadProfile();
+  const std::string current = CurrentTicket(profile);
+  bool forgotten = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto given = given_.find(connectionId);
+    // A ticket replaced since it was given is not the one refused now.
+    if (given != given_.end() && given->second == current && !current.empty()) {
+      held_ = HeldTicket{std::string(), profile.ticket};
+      forgotten = true;
+    }
+  }
+  if (forgotten) {
+    LogText("PymDaemon> online login rejected (0xf1) for profile \"%s\"; its ticket is forgotten",
+            profile.name);
+  } else {
+    LogText("PymDaemon> online login rejected (0xf1) for profile \"%s\" with a ticket no longer "
+            "held; the current one is kept",
+            profile.name);
+  }
 }
 
 bool OnlineRequests::StartHandOff(const u8* payload, size_t size, Response& response) {

@@ -4,6 +4,7 @@
 // effect at once); the per-asset values live in settings.tdx.
 #pragma once
 
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -28,6 +29,8 @@ class OnlineRequests {
   // Serves the online requests and the hand-off form of the URL request; false for every other
   // request, which the caller serves.
   bool Handle(u32 opcode, const u8* payload, size_t size, Response& response);
+  // The connection ended: the ticket it was given is no longer remembered for it.
+  void ForgetConnection(u64 connectionId);
 
  private:
   struct Profile {
@@ -42,7 +45,7 @@ class OnlineRequests {
   std::string CurrentTicket(const Profile& profile);
   void GetProfile(Response& response);
   void GetTicket(Response& response);
-  void LoginRejected();
+  void LoginRejected(u64 connectionId);
   bool StartHandOff(const u8* payload, size_t size, Response& response);
   void GetLocalData(const u8* payload, size_t size, Response& response);
   void SetLocalData(const u8* payload, size_t size);
@@ -59,6 +62,9 @@ class OnlineRequests {
   std::mutex mutex_;
   // Unset while online.txt decides.
   std::optional<HeldTicket> held_;
+  // The ticket each connection was last given. A rejection names no ticket, and online.txt may
+  // have changed while that login was under way: the refusal is the given ticket's.
+  std::map<u64, std::string> given_;
 };
 
 }  // namespace PymDaemonSrv

@@ -116,6 +116,7 @@ void RequestHandlers::Handle(u32 opcode, const u8* payload, size_t size, Respons
 
 void RequestHandlers::ReleaseConnection(u64 connectionId) {
   context_.hosts.Unregister(connectionId);
+  online_.ForgetConnection(connectionId);
   context_.urls.ForgetConnection(connectionId);
   context_.ReleaseHandlesOf(connectionId);
 }

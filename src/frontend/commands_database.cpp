@@ -227,7 +227,10 @@ int Authors(CommandArgs&) {
     const Qel::PString name = GetAssetAuthorName(kuid);
     if (!name.IsEmpty()) names.insert(name);
   }
-  for (const Qel::PString& name : names) std::printf("%s\n", name.CStr());
+  // A name is one line, whatever the configuration put into it.
+  for (const Qel::PString& name : names) {
+    std::printf("%s\n", EscapeLineBreaks(Qel::String(name)).CStr());
+  }
   return 0;
 }
 

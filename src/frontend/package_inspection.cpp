@@ -1,6 +1,7 @@
 #include "frontend/package_inspection.h"
 
 #include <algorithm>
+#include <map>
 #include <span>
 
 #include "assetdata/cdp_extract.h"
@@ -58,11 +59,23 @@ bool WaitUntilIdle() {
   }
 }
 
-// Undoes an install that raised errors. The asset may not exist any more (the install reverts
-// what it could not write), so the open reports nothing.
-void RevertAsset(const KUID& kuid) {
+// Undoes an install that raised errors. An asset installed before is left open for editing by
+// its install, and the revert gives back its old version; a new one was committed at once, so
+// only deleting it (without a backup: it was never the user's) takes it back. The asset may not
+// exist any more (the install reverts what it could not write), so nothing reports.
+void UndoInstall(const KUID& kuid, bool installedBefore) {
+  if (!installedBefore) {
+    PymDeleteAsset(kuid, false, nullptr);
+    return;
+  }
   PymAssetRef ref = PymOpenAsset(kuid, true, nullptr);
   if (!ref.IsEmpty()) PymRevertAsset(ref, nullptr);
+}
+
+bool IsInstalled(const KUID& kuid) {
+  PymAssetInfo info;
+  return PymGetAssetInfo(kuid, info, PymAssetInfo::kPartAll) &&
+         info.GetFlag(PymAssetInfo::kFlagInstalled);
 }
 
 void WriteThumbnail(const KUID& kuid, const MPRef<ACSRawDataCore>& packageThumbnail,
@@ -115,25 +128,6 @@ void DescribeAsset(const KUID& kuid, const Qel::File::Path& outputFolder,
 
 }  // namespace
 
-Qel::String EscapeLineBreaks(const Qel::String& text) {
-  const std::string_view in = text.View();
-  std::string out;
-  out.reserve(in.size());
-  for (size_t i = 0; i < in.size(); ++i) {
-    const char c = in[i];
-    if (c == '\r' || c == '\n') {
-      out += "\\n";
-      const char pair = c == '\r' ? '\n' : '\r';
-      if (i + 1 < in.size() && in[i + 1] == pair) ++i;
-    } else if (c == '\\') {
-      out += "\\\\";
-    } else {
-      out += c;
-    }
-  }
-  return Qel::String(out);
-}
-
 Qel::PString JoinKuidList(const std::vector<KUID>& kuids) {
   std::string out;
   for (const KUID& kuid : kuids) {
@@ -173,8 +167,12 @@ bool VnyParsePackage(const Qel::String& packagePath, ResultsLog& log) {
   const MPRef<ACSRawDataCore> thumbnail = GetRawTagData(package, kTagThumbnail);
 
   std::vector<KUID> installed;
+  // Whether each KUID the package names was installed before the package came.
+  std::map<KUID, bool> before;
   for (u32 i = 0, n = CountPackageAssets(package); i < n; ++i) {
     const ArchivedAsset asset = GetPackageAsset(package, i);
+    const KUID named = asset.soup.GetNamedTagAsKUID(Qel::PString("kuid"), KUID::Null());
+    if (!before.contains(named)) before.emplace(named, IsInstalled(named));
     bool second = false;
     const KUID kuid = InstallAssetFromFile(asset.soup, &log, kInstallFlags, second, nullptr);
     if (!kuid.IsNull() && std::find(installed.begin(), installed.end(), kuid) == installed.end()) {
@@ -182,8 +180,8 @@ bool VnyParsePackage(const Qel::String& packagePath, ResultsLog& log) {
     }
   }
   if (log.GetErrorCount() > errorsBefore) {
-    // One failed install takes back the edits of every asset the package installed.
-    for (const KUID& kuid : installed) RevertAsset(kuid);
+    // One failed install takes back every asset the package installed.
+    for (const KUID& kuid : installed) UndoInstall(kuid, before[kuid]);
     AddEntry(log, ResultsLog::kError, "Aborted processing");
     return false;
   }

@@ -14,12 +14,11 @@ class ResultsLog;
 
 // True when the package was processed. False when it could not be read, when the daemon could not
 // be asked whether it is idle, and when an install raised errors: then every asset the package
-// installed is reverted ("Aborted processing") and nothing is committed or described.
+// installed is taken back, a new one deleted and one installed before reverted to its old
+// version ("Aborted processing"), and nothing is committed or described.
 bool VnyParsePackage(const Qel::String& packagePath, ResultsLog& log);
 // While the repository may be used: passes over the asset's dependencies, installing each from
 // the repository, while the last of a pass installed something; at most 10 passes.
 void InstallMissingDependencies(const KUID& kuid);
-// A CR, an LF, or a CR/LF or LF/CR pair becomes backslash and "n"; a backslash is doubled.
-Qel::String EscapeLineBreaks(const Qel::String& text);
 // The KUIDs' texts, separated by ", ".
 Qel::PString JoinKuidList(const std::vector<KUID>& kuids);

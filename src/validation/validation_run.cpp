@@ -87,12 +87,10 @@ bool IsPackedContentFolder(const Qel::PString& contentFolder) {
 
 // The first pass: the configuration, its build and kind, and the container tree. The
 // configuration as read stays in `read` for the compile; the container works on its own copy.
-bool ValidateAssetKind(const Qel::File::Path& configFile, AssetRun& run, Container& container,
-                       Soup& read) {
+bool ValidateAssetKind(const Soup& read, AssetRun& run, Container& container) {
   DataManager& manager = DataManager::Instance();
   manager.LoadDefinitions();
   ErrorHandler::Instance()->ClearRecords();
-  read.LoadFile(nullptr, configFile.CStr(), nullptr);
   Soup config = read;
   if (!read.IsNull()) config.Copy(read);
   run.asset = MakeAssetIDProperty(kTagEmpty, config.GetNamedTagAsKUID(kTagKuid, KUID::Null()));
@@ -124,10 +122,9 @@ bool ReportContainerValidation(Container& container, const AssetRun& run) {
   return passed && textures;
 }
 
-void RunAssetValidation(const Qel::File::Path& configFile, AssetRun& run, Container& container,
-                        Soup& config) {
+void RunAssetValidation(const Soup& config, AssetRun& run, Container& container) {
   const Qel::SingleLock lock(GetValidationMutex());
-  if (ValidateAssetKind(configFile, run, container, config)) {
+  if (ValidateAssetKind(config, run, container)) {
     ReportContainerValidation(container, run);
   }
   DataManager& manager = DataManager::Instance();
@@ -170,26 +167,27 @@ bool ValidateAssetFolder(ResultsLog* log, const Qel::PString& contentFolder,
   manager.OpenAssetResourceDatabase(contentFolder, assetFolder.GetText());
   const Qel::String root = AssetRootFolder();
   const Qel::PString* configName = &kConfigChump;
-  if (root.IsEmpty() || !Qel::File::Exists((root + kConfigChump.CStr()).CStr())) {
+  if (!root.IsEmpty() && !Qel::File::Exists((root + kConfigChump.CStr()).CStr())) {
     configName = &kConfigTxt;
-    if (root.IsEmpty() || !Qel::File::Exists((root + kConfigTxt.CStr()).CStr())) {
-      Soup parameters;
-      parameters.EnsureContainer();
-      parameters.SetNamedTag(Qel::PString("file_path"), assetFolder.GetText().ToPString());
-      ResultsLog::AddResult(log, ResultsLog::kError, KestroPropertyRef(),
-                            GetInterfaceString(kKeyUnableReadConfig), parameters);
-      return false;
-    }
+  }
+  // One that is there but cannot be read (no permission, a folder) must not pass for an empty
+  // configuration.
+  Soup config;
+  if (root.IsEmpty() || !config.LoadFile(nullptr, (root + configName->CStr()).CStr(), nullptr)) {
+    Soup parameters;
+    parameters.EnsureContainer();
+    parameters.SetNamedTag(Qel::PString("file_path"), assetFolder.GetText().ToPString());
+    ResultsLog::AddResult(log, ResultsLog::kError, KestroPropertyRef(),
+                          GetInterfaceString(kKeyUnableReadConfig), parameters);
+    return false;
   }
   manager.SetConfigFileName(*configName);
-  const Qel::File::Path configFile(root + configName->CStr());
 
   AssetRun run{log, KestroPropertyRef()};
   const u32 errors = log->GetErrorCount();
-  Soup config;
   {
     Container container;
-    RunAssetValidation(configFile, run, container, config);
+    RunAssetValidation(config, run, container);
   }
   if (log->GetErrorCount() != errors) return false;
   if (!compileScripts) return true;

@@ -409,6 +409,29 @@ TEST(AssetStore, AMarkStaysWithTheFilesItJudgedAcrossACrash) {
   EXPECT_TRUE(faulty(placed));
 }
 
+// The installed folder of an asset open for editing is no duplicate; another folder with its
+// KUID, in local/ or editing/, still is.
+TEST(AssetStore, TheInstalledFolderOfAnOpenAssetIsNoDuplicate) {
+  scratch::Folder t;
+  Populate(t.path());  // <kuid:100:4> in editing/dup and local/dup
+  MakeAsset(t.path(), "local", "dup-copy", Config("<kuid:100:4>"));
+  MakeAsset(t.path(), "editing", "other", Config("<kuid:100:1>"));
+  AssetStore s;
+  ASSERT_TRUE(s.Open(t.path(), nullptr));
+  std::vector<std::string> problems;
+  std::string error;
+  ASSERT_TRUE(s.Rebuild(problems, &error)) << error;
+  std::set<std::string> duplicates;
+  for (const std::string& p : problems) {
+    if (p.rfind("duplicate asset ", 0) == 0) duplicates.insert(p);
+  }
+  EXPECT_EQ(duplicates, (std::set<std::string>{"duplicate asset local/dup-copy ignored",
+                                               "duplicate asset local/loco ignored"}));
+  AssetRecord r;
+  ASSERT_TRUE(s.GetAsset(KUID(100, 4, 0), r));
+  EXPECT_EQ(std::tie(r.folder, r.path), std::make_tuple("editing", "dup"));
+}
+
 // Folders are read side by side, yet the index is the one a single walk in name order gives:
 // the first of many folders holding one KUID keeps it wherever it lies in a wide, deep tree, and
 // the problems come in the order the folders were met.

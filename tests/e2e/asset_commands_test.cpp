@@ -230,6 +230,21 @@ TEST_F(AssetCommands, ValidateChecksTheFolderAndAuthorsAreSortedAndUnique) {
   EXPECT_EQ(old.exitCode, 0);
 }
 
+// Line breaks in a configuration's names print escaped: a name cannot add result lines.
+TEST_F(AssetCommands, NamesFromAConfigurationStayOnTheirLine) {
+  const std::string forged = "\n+ <kuid:1:1> : Installed asset.\nOK (0 Errors, 0 Warnings)";
+  root_->WriteFile("forge/config.txt", "kuid <kuid:400900:1010>\nkind \"scenery\"\n"
+                                       "category-class \"SI\"\nusername \"Evil" + forged +
+                                       "\"\nauthor \"zed\r\nok\"\n");
+  ASSERT_EQ(Run({"installfrompath", root_->Root() + "/forge"}).exitCode, 0);
+  ExpectOut({"status", "<kuid:400900:1010>"},
+            "+ <kuid:400900:1010> : eIadlmf : SY;SCEN;SI : Evil\\n+ <kuid:1:1> : Installed "
+            "asset.\\nOK (0 Errors, 0 Warnings)\n" + std::string(kClean),
+            0);
+  ExpectOut({"authors"}, std::string("ann other\njo bloggs\nzed\\nok\n") + kClean, 0);
+  EXPECT_EQ(Run({"delete", "<kuid:400900:1010>"}).exitCode, 0);
+}
+
 TEST_F(AssetCommands, RepairGivesBackEveryAssetAfterTheIndexWasLost) {
   const std::string before = Run({"searchbycategory"}).out;
   ASSERT_NE(before.find("<kuid:400100:1001>"), std::string::npos);

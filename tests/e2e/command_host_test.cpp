@@ -414,11 +414,12 @@ void PutRaw(Soup& soup, const char* name, const std::string& bytes) {
 }
 
 Soup Archived(const KUID& kuid, const char* compression,
-              const std::vector<std::pair<const char*, std::string>>& files) {
+              const std::vector<std::pair<const char*, std::string>>& files,
+              const char* name = "Good") {
   Soup asset, folder;
   asset.SetNamedKUID("kuid", kuid);
   asset.SetNamedTag("kind", "scenery");
-  asset.SetNamedTag("username", "Good");
+  asset.SetNamedTag("username", name);
   asset.SetNamedFloat("kestro-build", 3.6f);
   asset.SetNamedTag("description", "Line one\r\nLine two \\ end");
   for (const auto& [name, bytes] : files) PutRaw(folder, name, bytes);
@@ -428,17 +429,29 @@ Soup Archived(const KUID& kuid, const char* compression,
   return asset;
 }
 
-// With a second asset whose files cannot be written, every asset of the package is reverted (none
-// is left open for edit) and nothing is described or written.
+// With a second asset whose files cannot be written, every asset of the package is taken back
+// (none is left open for edit): one that was new is gone, one installed before keeps its old
+// version. Nothing is described or written.
 TEST_F(CommandHostTest, VnyParseDescribesAWholePackageAndRevertsAFailedOne) {
   const KUID good(710, 1, 0);
   const std::string incoming = root_->Root() + "/";
-  for (const bool withBadAsset : {true, false}) {
-    SCOPED_TRACE(withBadAsset ? "with a bad asset" : "good asset only");
+  const struct {
+    bool withBadAsset;
+    const char* name;           // of the good asset in the package
+    const char* installedName;  // of the good asset afterwards; null: not installed
+  } rounds[] = {
+      {true, "Good", nullptr},
+      {false, "Good", "Good"},
+      {true, "Changed", "Good"},
+  };
+  for (const auto& round : rounds) {
+    SCOPED_TRACE(std::string(round.withBadAsset ? "with a bad asset, " : "good asset only, ") +
+                 round.name);
     Soup package;
-    Soup first = Archived(good, "", {{"thumbnail.jpg", "ASSETJPG"}, {"a.txt", "hello"}});
+    Soup first =
+        Archived(good, "", {{"thumbnail.jpg", "ASSETJPG"}, {"a.txt", "hello"}}, round.name);
     ASSERT_TRUE(AddArchivedAsset(package, first).IsEmpty());
-    if (withBadAsset) {
+    if (round.withBadAsset) {
       // Its one file declares 100 bytes and holds none, so its files cannot be written.
       Soup second = Archived(KUID(710, 2, 0), "LZSS", {{"b.txt", std::string("\x64\0\0\0", 4)}});
       ASSERT_TRUE(AddArchivedAsset(package, second).IsEmpty());
@@ -447,13 +460,16 @@ TEST_F(CommandHostTest, VnyParseDescribesAWholePackageAndRevertsAFailedOne) {
 
     const kestro_test::ToolRun run = root_->Run({"vnyparse", "new.cdp"});
     PymAssetInfo info;
-    ASSERT_TRUE(PymGetAssetInfo(good, info, PymAssetInfo::kPartAll));
-    EXPECT_TRUE(info.GetFlag(PymAssetInfo::kFlagInstalled));
-    EXPECT_FALSE(info.GetFlag(PymAssetInfo::kFlagOpenForEdit));
-    if (withBadAsset) {
+    const bool known = PymGetAssetInfo(good, info, PymAssetInfo::kPartAll);
+    EXPECT_EQ(known && info.GetFlag(PymAssetInfo::kFlagInstalled), round.installedName != nullptr);
+    if (round.installedName != nullptr) {
+      EXPECT_EQ(std::string(info.name.View()), round.installedName);
+      EXPECT_FALSE(info.GetFlag(PymAssetInfo::kFlagOpenForEdit));
+    }
+    if (round.withBadAsset) {
       EXPECT_EQ(run.exitCode, 255) << run.err;
       EXPECT_NE(run.out.find("Aborted processing"), std::string::npos) << run.out;
-      EXPECT_EQ(run.out.find("Name: Good"), std::string::npos) << run.out;
+      EXPECT_EQ(run.out.find("Name: "), std::string::npos) << run.out;
       EXPECT_FALSE(std::filesystem::exists(incoming + "kuid 710 1.cdp"));
       EXPECT_FALSE(PymGetAssetInfo(KUID(710, 2, 0), info, PymAssetInfo::kPartAll));
       continue;
@@ -469,6 +485,7 @@ TEST_F(CommandHostTest, VnyParseDescribesAWholePackageAndRevertsAFailedOne) {
     EXPECT_EQ(OpenContentPackage(written, Qel::PString(), (incoming + "kuid 710 1.cdp").c_str()),
               "");
     EXPECT_EQ(FindPackageAsset(written, good), 0);
+    std::filesystem::remove(incoming + "kuid 710 1.cdp");
   }
 }
 

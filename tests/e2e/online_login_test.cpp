@@ -196,6 +196,30 @@ TEST_F(OnlineDaemonRequests, ARefusedTicketIsForgottenUntilOnlineTxtChangesIt) {
   }
 }
 
+// A refusal belongs to the ticket that login was given: a ticket written into online.txt while
+// the refused login was under way is still handed out, at once and later.
+TEST_F(OnlineDaemonRequests, ARefusalCountsAgainstTheTicketItsLoginCarried) {
+  const struct {
+    const char* given;   // online.txt's ticket when the login asks for it
+    const char* edited;  // its ticket when the refusal arrives
+    const char* after;
+  } cases[] = {
+      {"t-old", "t-new", "t-new"},
+      {"t-same", "t-same", ""},
+  };
+  for (const auto& c : cases) {
+    root_->WriteFile("online.txt", std::string("profile-name \"bob\"\nauth-ticket \"") + c.given +
+                                       "\"\n");
+    EXPECT_EQ(c.given, std::string(PymGetOnlineAuthTicket().View()));
+    root_->WriteFile("online.txt", std::string("profile-name \"bob\"\nauth-ticket \"") +
+                                       c.edited + "\"\n");
+    PymPostOnlineLoginRejected();
+    for (int ask = 0; ask < 2; ++ask) {
+      EXPECT_EQ(c.after, std::string(PymGetOnlineAuthTicket().View())) << c.given << " " << ask;
+    }
+  }
+}
+
 // A named pipe in its place is no profile, and the daemon goes on answering.
 TEST_F(OnlineDaemonRequests, APipeForOnlineTxtIsNoProfileAndStopsNothing) {
   const std::string pipe = root_->Root() + "/online.txt";

@@ -235,8 +235,13 @@ TEST(Tettool, ValidatesAssetFoldersWithTheShippedDefinitions) {
   dir.Put("lamp.gs", "class Lamp {};\n");
   dir.Put("bad/Lamp.im", fixture::WriteMesh(mesh));
   dir.Put("bad/lamp", "");
+  // A configuration that is there but cannot be read.
+  dir.Put("txt-folder/config.txt/x", "");
+  dir.Put("chump-folder/config.chump/x", "");
+  dir.Put("chump-folder/config.txt", "kuid <kuid:400100:3>\n" + head);
   const std::string tool =
       "validate --tetdata " + std::string(kRepoData) + "/TETData --data " + kRepoData + "/data ";
+  const std::string kUnreadable = "- <NULL> : Unable to read the asset configuration in '";
   const struct {
     const char* folder;
     int exitCode;
@@ -247,6 +252,9 @@ TEST(Tettool, ValidatesAssetFoldersWithTheShippedDefinitions) {
        "- <kuid:400100:2> : The script file 'lamp' does not exist.\n"
        "OK (1 Errors, 0 Warnings)\n"},
       {"missing", 1, "no folder " + dir.At("missing") + "\nOK (1 Errors, 0 Warnings)\n"},
+      {"txt-folder", 1, kUnreadable + dir.At("txt-folder") + "'.\nOK (1 Errors, 0 Warnings)\n"},
+      {"chump-folder", 1,
+       kUnreadable + dir.At("chump-folder") + "'.\nOK (1 Errors, 0 Warnings)\n"},
   };
   for (const auto& c : cases) {
     const kestro_test::CommandRun run = RunTettool(tool + dir.At(c.folder));
