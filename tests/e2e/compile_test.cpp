@@ -84,6 +84,27 @@ TEST(Compile, ErrorsAndWarningsCountInTheSummaryLine) {
   EXPECT_TRUE(fs::exists(root.Root() + "/work/warned.gsl"));
 }
 
+// A build log that cannot be written is named with the reason and counts as an error; the
+// compile's own messages still reach the screen.
+TEST(Compile, ABuildLogThatCannotBeWrittenIsACountedError) {
+  InstallRoot root{KESTRO_BINARY_DIR, kDataDir};
+  ASSERT_TRUE(root.IsReady()) << root.Error();
+  root.WriteFile("work/hello.gs", "class Hello {\n  void F() { }\n};\n");
+  root.WriteFile("work/local/notes.txt", "");
+  const struct {
+    const char* log;
+    const char* why;
+  } kCases[] = {{"nosuchdir/b.log", "No such file or directory"}, {"local/", "Is a directory"}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.log);
+    const ToolRun r =
+        root.Run({"compile", std::string("-b") + c.log, "hello.gs"}, root.Root() + "/work");
+    EXPECT_EQ(r.out, "OK (1 Errors, 0 Warnings)\n");
+    EXPECT_EQ(r.err, std::string("Could not write the build log ") + c.log + ": " + c.why + ".\n");
+    EXPECT_EQ(r.exitCode, 255);
+  }
+}
+
 // A library whose final rename fails leaves no temporary file beside it: here the source's
 // relative path is one the system takes, but joined to the working folder it exceeds PATH_MAX.
 TEST(Compile, AFailedRenameLeavesNoTemporaryFile) {
