@@ -36,6 +36,16 @@ Qel::String AnchorPath(const char* base, const char* path) {
   return joined.GetText();
 }
 
+bool StartFolderIsGone(const char* base, const char* path) {
+  return base != nullptr && *base == '\0' && path != nullptr && *path != '\0' &&
+         !IsAbsolutePath(path);
+}
+
+Qel::String StartFolderGoneMessage(const char* path) {
+  return Qel::String::Format(
+      "Cannot use the relative path %s: the folder you started in no longer exists.", path);
+}
+
 bool IsDotOrDotDot(const char* name) {
   return name != nullptr && (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0);
 }

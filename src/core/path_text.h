@@ -25,6 +25,13 @@ bool IsAbsolutePath(const char* path);
 // empty means what it meant before.
 Qel::String AnchorPath(const char* base, const char* path);
 
+// True when a relative path would be anchored to an empty base: the folder the user started in no
+// longer exists, so the path has nothing to be taken from and, left relative, the file layer
+// would find it inside the installation. A null base (no anchoring asked for) is never gone.
+bool StartFolderIsGone(const char* base, const char* path);
+// The refusal of such a path, naming it as typed.
+Qel::String StartFolderGoneMessage(const char* path);
+
 bool IsDotOrDotDot(const char* name);
 
 // True when the path ends in ".texture.txt", in any case.

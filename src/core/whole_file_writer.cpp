@@ -30,6 +30,9 @@ WholeFileWriter::WholeFileWriter(const char* target) {
   temporary_ = target_ + Qel::String::Format(".~%d-%u", int(getpid()), g_temporaryCounter++);
   openError_ = file_.Open(temporary_.CStr(), Qel::File::kModeCreate | Qel::File::kModeWrite);
   // The name as opened, after the engine's resolution, so that the removal meets the same file.
+  // A relative name is kept too: joined to the working folder it may exceed PATH_MAX, and the
+  // removal then takes it as it was opened.
+  opened_ = openError_ == 0 ? temporary_ : Qel::String();
   temporary_ = openError_ == 0 ? file_.GetPathText() : Qel::String();
   error_ = openError_;
 }
@@ -78,7 +81,9 @@ bool WholeFileWriter::Commit() {
 
 void WholeFileWriter::Abandon() {
   file_.Close();
-  if (!temporary_.IsEmpty()) ::unlink(temporary_.CStr());
+  if (!temporary_.IsEmpty() && ::unlink(temporary_.CStr()) != 0 && errno == ENAMETOOLONG) {
+    Qel::File::Unlink(opened_.CStr());
+  }
   temporary_ = Qel::String();
   failed_ = true;
 }

@@ -40,6 +40,8 @@ class WholeFileWriter {
 
   Qel::String target_;
   Qel::String temporary_;
+  // The temporary file's name as given to the open, which may be relative.
+  Qel::String opened_;
   Qel::File file_;
   int openError_ = 0;
   int error_ = 0;

@@ -115,7 +115,13 @@ int RunCommand(ResultsLog* log, EngineContext* context, int argc, char** argv) {
       return -1;
     }
     const u32 lostBefore = PymCountLostRequests();
-    const int result = command.handler(args);
+    int result;
+    try {
+      result = command.handler(args);
+    } catch (const StartFolderGone& gone) {
+      AddError(log, gone.what());
+      return -1;
+    }
     // A command whose request the daemon never answered may have printed nothing about it.
     if (PymCountLostRequests() != lostBefore) AddError(log, kDaemonWentAway);
     return result;
@@ -126,6 +132,9 @@ int RunCommand(ResultsLog* log, EngineContext* context, int argc, char** argv) {
 
 Qel::String JoinToStartupFolder(const char* path) {
   if (path == nullptr || *path == '\0') return GetStartupFolder();
+  if (StartFolderIsGone(GetStartupFolder().CStr(), path)) {
+    throw StartFolderGone(StartFolderGoneMessage(path).Std());
+  }
   return AnchorPath(GetStartupFolder().CStr(), path);
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <stdexcept>
 
 #include "qel/os.h"
 #include "qel/string.h"
@@ -19,7 +20,17 @@ int RunCommand(ResultsLog* log, EngineContext* context, int argc, char** argv);
 // The guard of RunCommandGuarded around any call.
 int RunGuarded(const std::function<int()>& call);
 
-// A user's path: unchanged when absolute, else appended to the start-up folder.
+// A relative path typed when the start-up folder no longer exists (getcwd failed at start-up).
+// It has nothing to be taken from, and the file layer would find it inside the installation, so
+// it ends the command before anything is read or written: RunCommand reports it as the command's
+// error.
+class StartFolderGone : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A user's path: unchanged when absolute, else appended to the start-up folder. Throws
+// StartFolderGone for a relative path when there is no start-up folder.
 Qel::String JoinToStartupFolder(const char* path);
 
 // Makes the start-up folder the working folder for its lifetime and then restores the folder

@@ -18,7 +18,9 @@ int VnyParseFolder(CommandArgs& a) {
     return -1;
   }
   const u32 errors = a.log->GetErrorCount();
-  RunRepositoryExport(JoinToStartupFolder(folder), JoinToStartupFolder(kExportFolder), *a.log);
+  // The typed folder first, so that a refusal names the user's path.
+  const Qel::String from = JoinToStartupFolder(folder);
+  RunRepositoryExport(from, JoinToStartupFolder(kExportFolder), *a.log);
   // Assets left out of the export must not pass for a whole export.
   return a.log->GetErrorCount() == errors ? 0 : -1;
 }

@@ -9,6 +9,7 @@
 #include "frontend/application.h"
 #include "frontend/batch_file.h"
 #include "frontend/command_dispatcher.h"
+#include "frontend/commands.h"
 #include "frontend/help_text.h"
 #include "frontend/result_summary.h"
 #include "pymclient/install_paths.h"
@@ -62,7 +63,14 @@ int main(int argc, char** argv) {
   int result;
   if (argv[1][0] == '@') {
     // Like every path argument, the batch file is named from the folder the user started in.
-    result = RunBatchFile(JoinToStartupFolder(argv[1] + 1).CStr(), context, argv[0]);
+    try {
+      result = RunBatchFile(JoinToStartupFolder(argv[1] + 1).CStr(), context, argv[0]);
+    } catch (const StartFolderGone& gone) {
+      ResultsLog log;
+      AddError(&log, gone.what());
+      PrintResultSummary(log);
+      result = -1;
+    }
   } else {
     ResultsLog log;
     result = RunCommandGuarded(&log, &context, argc, argv);

@@ -1,5 +1,6 @@
 #include "gscompiler/compile_driver.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -69,18 +70,26 @@ void PrintUsage(const char* programPath) {
   std::printf("<-ipathname> additional include path\n");
 }
 
-// Drains the log into the build-log file (when given) and, unless silent, standard output.
-void EmitMessages(GSCompileLog& log, const char* buildLogPath, bool silent) {
-  FILE* buildLog = buildLogPath && *buildLogPath ? std::fopen(buildLogPath, "a+") : nullptr;
-  bool logWritten = true;
+// Drains the log into the build-log file (when given) and, unless silent, standard output. False,
+// after an error line naming the log as typed and why, when the build log could not be written.
+bool EmitMessages(GSCompileLog& log, const char* buildLogPath, const char* typedPath, bool silent) {
+  FILE* buildLog = nullptr;
+  int failure = 0;
+  if (buildLogPath && *buildLogPath) {
+    buildLog = std::fopen(buildLogPath, "a+");
+    if (!buildLog) failure = errno;
+  }
   while (const char* message = log.Take()) {
-    if (buildLog && std::fprintf(buildLog, "%s\n", message) < 0) logWritten = false;
+    if (buildLog && std::fprintf(buildLog, "%s\n", message) < 0 && failure == 0) failure = errno;
     if (!silent) std::printf("%s\n", message);
   }
-  if (buildLog && std::fclose(buildLog) != 0) logWritten = false;
-  // The build log is the user's file and may hold earlier runs, so it is never removed.
-  if (buildLog && !logWritten) std::fprintf(stderr, "Could not write file %s.\n", buildLogPath);
+  if (buildLog && std::fclose(buildLog) != 0 && failure == 0) failure = errno;
   std::fflush(stdout);
+  if (failure == 0) return true;
+  // The build log is the user's file and may hold earlier runs, so it is never removed.
+  std::fprintf(stderr, "Could not write the build log %s: %s.\n", typedPath,
+               std::strerror(failure));
+  return false;
 }
 
 }  // namespace
@@ -425,8 +434,18 @@ int CompileCommand(int argc, char** argv, const char* baseFolder, u32* warnings)
   IncludePathList userIncludes;
   bool silent = false;
   Qel::String buildLog;
+  const char* typedBuildLog = "";
   const char* outputPath = nullptr;
   const char* source = nullptr;
+  // A relative path with no start folder to be taken from is refused, and nothing is compiled,
+  // read or written for the command.
+  int refused = 0;
+  const auto anchor = [&](const char* path) {
+    if (!StartFolderIsGone(baseFolder, path)) return AnchorPath(baseFolder, path);
+    log.Add(StartFolderGoneMessage(path).CStr());
+    ++refused;
+    return Qel::String();
+  };
 
   for (int i = 1; i < argc && argv; ++i) {
     const char* arg = argv[i];
@@ -440,13 +459,14 @@ int CompileCommand(int argc, char** argv, const char* baseFolder, u32* warnings)
         silent = true;
         break;
       case 'b':
-        buildLog = AnchorPath(baseFolder, arg + 2);
+        typedBuildLog = arg + 2;
+        buildLog = anchor(typedBuildLog);
         break;
       case 'p':
         outputPath = arg + 2;
         break;
       case 'i':
-        userIncludes.Add(AnchorPath(baseFolder, arg + 2).CStr(), Qel::PString());
+        userIncludes.Add(anchor(arg + 2).CStr(), Qel::PString());
         break;
       case 'd':
         std::printf("%s\n", GetCompilerManual());
@@ -456,14 +476,20 @@ int CompileCommand(int argc, char** argv, const char* baseFolder, u32* warnings)
         break;
     }
   }
+  // Anchored again where they are used; here only refused when they cannot be.
+  anchor(source);
+  anchor(outputPath);
 
   int result;
-  if (!source || !*source) {
+  if (refused > 0) {
+    result = refused;
+  } else if (!source || !*source) {
     PrintUsage(argc > 0 && argv && argv[0] ? argv[0] : "");
     result = 1;
   } else {
     result = CompileLibraryFile(source, outputPath, &userIncludes, &log, baseFolder, warnings);
   }
-  EmitMessages(log, buildLog.CStr(), silent);
+  // A log that was asked for and not written fails the compile: its messages would be lost.
+  if (!EmitMessages(log, buildLog.CStr(), typedBuildLog, silent)) ++result;
   return result;
 }

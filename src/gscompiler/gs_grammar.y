@@ -22,12 +22,14 @@ struct ParseNodeList {
 }
 
 %code {
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
 
+#include "gscompiler/compile_report.h"
 #include "gscompiler/unit_record.h"
 #include "gscompiler/gs_literal.h"
 #include "gscompiler/gs_scanner.h"
@@ -151,10 +153,19 @@ ParseNode* IntConstant(ParseSession& session, u32 (*convert)(std::string_view, b
   bool beyond = false;
   const u32 value = convert(text, beyond);
   if (beyond) {
-    const std::string warning = "warning: the integer '" + std::string(text) +
-                                "' is larger than an int holds and is read as " +
-                                std::to_string(value);
-    session.ReportWarning(warning.c_str());
+    const std::string head = "warning: the integer '";
+    const std::string tail = "' is larger than an int holds and is read as " + std::to_string(value);
+    // The report puts "<file>(<line>) : " before the text and ", line <line>" after it, and cuts
+    // the whole at the message limit: a literal too long for what is left is quoted by its first
+    // characters, so that the value and the line still end the message.
+    const size_t lineDigits = std::to_string(session.Scanner().lineno()).size();
+    const size_t around = session.Unit().fileName.Length() + 2 * lineDigits +
+                          std::strlen("() : , line ") + head.size() + tail.size();
+    constexpr size_t kShortest = 8;
+    const size_t room = kMaxMessageLength > around ? kMaxMessageLength - around : 0;
+    std::string quoted(text);
+    if (quoted.size() > room) quoted = quoted.substr(0, std::max(room, kShortest + 3) - 3) + "...";
+    session.ReportWarning((head + quoted + tail).c_str());
   }
   return Constant(session, kConstInt, value);
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "gscommon/library_image.h"
+#include "support/command_run.h"
 #include "support/install_root.h"
 #include "support/scratch_folder.h"
 
@@ -81,6 +82,47 @@ TEST(Compile, ErrorsAndWarningsCountInTheSummaryLine) {
             "OK (0 Errors, 1 Warnings)\n");
   EXPECT_EQ(warned.exitCode, 0);
   EXPECT_TRUE(fs::exists(root.Root() + "/work/warned.gsl"));
+}
+
+// A build log that cannot be written is named with the reason and counts as an error; the
+// compile's own messages still reach the screen.
+TEST(Compile, ABuildLogThatCannotBeWrittenIsACountedError) {
+  InstallRoot root{KESTRO_BINARY_DIR, kDataDir};
+  ASSERT_TRUE(root.IsReady()) << root.Error();
+  root.WriteFile("work/hello.gs", "class Hello {\n  void F() { }\n};\n");
+  root.WriteFile("work/local/notes.txt", "");
+  const struct {
+    const char* log;
+    const char* why;
+  } kCases[] = {{"nosuchdir/b.log", "No such file or directory"}, {"local/", "Is a directory"}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.log);
+    const ToolRun r =
+        root.Run({"compile", std::string("-b") + c.log, "hello.gs"}, root.Root() + "/work");
+    EXPECT_EQ(r.out, "OK (1 Errors, 0 Warnings)\n");
+    EXPECT_EQ(r.err, std::string("Could not write the build log ") + c.log + ": " + c.why + ".\n");
+    EXPECT_EQ(r.exitCode, 255);
+  }
+}
+
+// A library whose final rename fails leaves no temporary file beside it: here the source's
+// relative path is one the system takes, but joined to the working folder it exceeds PATH_MAX.
+TEST(Compile, AFailedRenameLeavesNoTemporaryFile) {
+  scratch::Folder folder;
+  const std::string level(200, 'd');
+  std::string here = folder.path();
+  for (int i = 0; i < 6; ++i) here += "/" + level;
+  std::string relative;
+  for (int i = 0; i < 15; ++i) relative += level + "/";
+  const kestro_test::CommandRun run = kestro_test::RunCommand(
+      "mkdir -p '" + here + "' && cd '" + here + "' && mkdir -p '" + relative +
+      "' && printf 'class A { };\\n' > '" + relative + "a.gs' && { " KESTRO_BINARY_DIR "/gsc -s '" +
+      relative + "a.gs' 2>&1; echo \"exit $?\"; ls -A '" + relative + "'; }");
+  // The deep tree is removed from within: its full paths are too long for a removal by name.
+  kestro_test::RunCommand("cd '" + folder.path() + "' && rm -rf '" + level + "'");
+  const size_t exit = run.out.find("exit ");
+  ASSERT_NE(exit, std::string::npos) << run.out;
+  EXPECT_EQ(run.out.substr(exit), "exit 1\na.gs\n") << run.out;
 }
 
 }  // namespace

@@ -174,4 +174,75 @@ TEST(UserPaths, PathsNamedLikeTheInstallationsFoldersStayTheUsers) {
   }
 }
 
+// Runs the program in a folder that is removed before the program starts.
+ToolRun RunFromGoneFolder(const InstallRoot& root, const std::string& program,
+                          const std::vector<std::string>& args, const std::string& parent) {
+  std::vector<std::string> shell = {
+      "-c", "mkdir gone && cd gone && rmdir ../gone && exec \"$0\" \"$@\"", program};
+  shell.insert(shell.end(), args.begin(), args.end());
+  return root.RunProgram("/bin/sh", shell, parent);
+}
+
+// From a start folder that no longer exists, each relative path the user types is refused with the
+// reason, as a counted error (gsrun exits 2), and the installation, where the file layer would
+// find such a path, is left as it was though it holds every file the commands would read. An
+// absolute path is still taken.
+TEST(UserPaths, ARelativePathFromAStartFolderThatIsGoneIsRefused) {
+  InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
+  ASSERT_TRUE(root.IsReady()) << root.Error();
+  ASSERT_EQ(root.Run({"echo"}).exitCode, 0);
+  const std::string name = "local";
+  const std::string refusal = "the folder you started in no longer exists.";
+  scratch::Folder user;
+  // What the commands read is in the installation, where a path left relative would find it.
+  for (const std::vector<PathCase>* cases : {&kBatchCases, &kGsrunCases}) {
+    for (const PathCase& c : *cases) {
+      for (const auto& [file, content] : c.files) {
+        root.WriteFile("UserData/" + Named(file, name), content);
+      }
+    }
+  }
+  std::string batch;
+  size_t lines = 0;
+  for (const PathCase& c : kBatchCases) {
+    if (c.from != From::kUser) continue;
+    batch += Named(c.line, name) + "\n";
+    ++lines;
+  }
+  user.Put("lines.txt", batch);
+  user.Put(name + "/lines.txt", batch);
+  const std::map<std::string, std::string> before = Snapshot(root.Root());
+
+  const ToolRun run = RunFromGoneFolder(root, root.Bin() + "/KestroUtil",
+                                        {"@" + user.At("lines.txt")}, user.path());
+  const std::vector<std::string> outputs = LineOutputs(run.out);
+  ASSERT_EQ(outputs.size(), lines) << run.out << run.err;
+  for (const std::string& out : outputs) {
+    EXPECT_NE(out.find(": " + refusal), std::string::npos) << out;
+    EXPECT_EQ(out.find("OK (0 Errors"), std::string::npos) << out;
+  }
+  const ToolRun relative =
+      RunFromGoneFolder(root, root.Bin() + "/KestroUtil", {"@" + name + "/lines.txt"}, user.path());
+  EXPECT_EQ(relative.out, "- <NULL> : Cannot use the relative path " + name +
+                              "/lines.txt: " + refusal + "\nOK (1 Errors, 0 Warnings)\n");
+  EXPECT_NE(relative.exitCode, 0);
+  for (const PathCase& c : kGsrunCases) {
+    const std::string option = Named(c.line, name);
+    const ToolRun gsrun =
+        RunFromGoneFolder(root, KESTRO_BINARY_DIR "/gsrun",
+                          {"--root", root.Root(), "--host", "--class", "Mine", "--call", "F",
+                           option.substr(0, option.find(' ')), option.substr(option.find(' ') + 1)},
+                          user.path());
+    EXPECT_EQ(gsrun.exitCode, 2) << option;
+    EXPECT_EQ(gsrun.err, "gsrun: Cannot use the relative path " +
+                             option.substr(option.find(' ') + 1) + ": " + refusal + "\n");
+  }
+  EXPECT_EQ(Changes(before, Snapshot(root.Root())), std::vector<std::string>());
+
+  const ToolRun absolute = RunFromGoneFolder(root, root.Bin() + "/KestroUtil",
+                                             {"listbuilds", user.At("builds.txt")}, user.path());
+  EXPECT_EQ(absolute.exitCode, 0) << absolute.out;
+  EXPECT_TRUE(fs::exists(user.At("builds.txt")));
+}
+
 }  // namespace

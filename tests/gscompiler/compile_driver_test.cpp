@@ -131,9 +131,9 @@ TEST_F(CompileDriverTest, SilentRunAppendsMessagesToTheBuildLog) {
   EXPECT_EQ(run.out, expected);
   EXPECT_EQ(Slurp("log.txt"), expected + expected + expected);
 
-  // A log that cannot be opened is skipped; the messages still reach the screen.
+  // A log that cannot be opened counts one more error; the messages still reach the screen.
   run = Compile({"-bno/such/folder/log.txt", "x.gs"});
-  EXPECT_EQ(run.result, 1);
+  EXPECT_EQ(run.result, 2);
   EXPECT_EQ(run.out, expected);
 }
 
@@ -416,17 +416,25 @@ using LiteralWarningTest = gs_test::DeclareFixture;
 
 // An integer literal beyond the int range keeps the value scripts have always had for it, with a
 // counted warning at the literal's line; a warning is no error, so the library is still written.
+// A literal too long for the message limit is quoted by its first characters, so that the message
+// still ends with the value and the line.
 TEST_F(LiteralWarningTest, IntegersBeyondTheIntRangeKeepTheirValueWithAWarning) {
+  // The most characters of a literal that "w.gs(2) : " and the rest of the warning leave room for.
+  constexpr size_t kRoom = 160;
+  const std::string longest(kRoom, '9');
+  const std::string tooLong = "1" + std::string(299, '2');
   const struct {
-    const char* expression;  // starts on line 2 and may span lines
+    std::string expression;  // starts on line 2 and may span lines
     i32 value;
-    const char* literal;  // the literal warned of, or null
+    std::string literal;  // the literal as quoted in the warning, or empty for none
     int line;
   } cases[] = {
-      {"2147483647", 2147483647, nullptr, 0},
-      {"0x7FFFFFFF", 2147483647, nullptr, 0},
-      {"0x0000000007fffffff", 2147483647, nullptr, 0},
-      {"-2147483647 - 1", -2147483647 - 1, nullptr, 0},
+      {"2147483647", 2147483647, "", 0},
+      {"0x7FFFFFFF", 2147483647, "", 0},
+      {"0x0000000007fffffff", 2147483647, "", 0},
+      {"-2147483647 - 1", -2147483647 - 1, "", 0},
+      {longest, 2147483647, longest, 2},
+      {tooLong, 2147483647, tooLong.substr(0, kRoom - 3) + "...", 2},
       {"(0xFF00FF00 >> 24) & 0xFF", 127, "0xFF00FF00", 2},
       {"0xFFFFFFFF", 2147483647, "0xFFFFFFFF", 2},
       {"0x100000000", 2147483647, "0x100000000", 2},
@@ -441,7 +449,7 @@ TEST_F(LiteralWarningTest, IntegersBeyondTheIntRangeKeepTheirValueWithAWarning) 
                                ";\n  public int Get() { return V; }\n};\n";
     Put("w.gs", source);
     std::vector<std::string> warnings;
-    if (c.literal != nullptr) {
+    if (!c.literal.empty()) {
       warnings.push_back("w.gs(" + std::to_string(c.line) + ") : warning: the integer '" +
                          c.literal + "' is larger than an int holds and is read as 2147483647, " +
                          "line " + std::to_string(c.line));

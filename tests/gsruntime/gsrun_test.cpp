@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -100,6 +101,8 @@ TEST(GsrunTest, ARefusedArgumentIsNamedWithItsReason) {
       "an argument without a '.' or double quotes is an int, a whole number from -2147483648 to "
       "2147483647";
   const std::string kTicks = "the tick count must be a whole number from 0 to 2147483647";
+  const std::string kFloat = "an argument with a '.' is a float, a number such as 1.5";
+  const std::string kTime = "the time must be a date and time written YYYY-MM-DDTHH:MM:SS";
   const struct {
     const char* arguments;
     std::string says;  // the first line on standard error; empty for arguments that are taken
@@ -108,16 +111,31 @@ TEST(GsrunTest, ARefusedArgumentIsNamedWithItsReason) {
       {"--call F -2147483649", "'-2147483649': " + kInt},
       {"--call F 99999999999999999999", "'99999999999999999999': " + kInt},
       {"--call F 12abc", "'12abc': " + kInt},
-      {"--call F 1.5x", "'1.5x': an argument with a '.' is a float, a number such as 1.5"},
+      {"--call F 1.5x", "'1.5x': " + kFloat},
       {"--ticks -3", "'--ticks -3': " + kTicks},
       {"--ticks 2147483648", "'--ticks 2147483648': " + kTicks},
       {"--ticks 12abc", "'--ticks 12abc': " + kTicks},
-      {"--time 2024-13-01T00:00:00",
-       "'--time 2024-13-01T00:00:00': the time must be a date and time written "
-       "YYYY-MM-DDTHH:MM:SS"},
+      {"--time 2024-13-01T00:00:00", "'--time 2024-13-01T00:00:00': " + kTime},
+      {"--time 2024-02-30T00:00:00", "'--time 2024-02-30T00:00:00': " + kTime},
+      {"--time 2023-02-29T00:00:00", "'--time 2023-02-29T00:00:00': " + kTime},
+      {"--time 2024-04-31T00:00:00", "'--time 2024-04-31T00:00:00': " + kTime},
+      {"--time -001-01-01T00:00:00", "'--time -001-01-01T00:00:00': " + kTime},
+      {"--time 0000-01-01T00:00:00", "'--time 0000-01-01T00:00:00': " + kTime},
+      {"--time 2024-1-1T1:2:3", "'--time 2024-1-1T1:2:3': " + kTime},
+      {"--time ' 2024-01-01T00:00:00'", "'--time  2024-01-01T00:00:00': " + kTime},
       {"--bogus", "'--bogus': unknown option"},
       {"--call F --ticks", "'--ticks': the option needs a value"},
-      {"--call F 2147483647 -2147483648 --ticks 2147483647", ""},
+      {"--class --call I 1", "'--class': the option needs a value"},
+      {"--class '' --call F", "'--class \"\"': the class name is empty"},
+      {"--call ''", "'--call \"\"': the method name is empty"},
+      {"--call Fl 1.e40", "'1.e40': the number is beyond a float's range"},
+      {"--call Fl 1.e-50", "'1.e-50': the number is beyond a float's range"},
+      {"--call F ' 5'", "' 5': " + kInt},
+      {"--call F '5 '", "'5 ': " + kInt},
+      {"--call Fl ' 1.5'", "' 1.5': " + kFloat},
+      {"--ticks ' 5'", "'--ticks  5': " + kTicks},
+      {"--call F 2147483647 -2147483648 +5 --ticks 2147483647", ""},
+      {"--time 2024-02-29T23:59:59 --call F 1.5 -1.e38", ""},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.arguments);
@@ -133,6 +151,31 @@ TEST(GsrunTest, ARefusedArgumentIsNamedWithItsReason) {
     EXPECT_EQ(err.substr(0, err.find('\n')), "gsrun: " + c.says);
     EXPECT_EQ(err.find("\nusage: gsrun "), err.find('\n')) << err;
   }
+}
+
+// A world list that is not written fails the run, with the reason; a --root folder that holds no
+// installation is refused at once, with the reason, and left as it was.
+TEST(GsrunTest, AWorldListNotWrittenAndARootThatIsNoInstallationFailTheRun) {
+  scratch::Folder folder;
+  folder.Put("mine.gs", "class Mine {\n  public int F() { return 7; }\n};\n");
+  GSCompileLog log;
+  ASSERT_EQ(CompileLibraryFile(folder.At("mine.gs").c_str(), nullptr, nullptr, &log), 0);
+  const std::string call = "--lib '" + folder.path() + "' --host --class Mine --call F --world ";
+  for (const std::string& world :
+       {folder.At("nosuchdir/w.bin"), std::string("/nonexistent/w.txt")}) {
+    const GsrunResult run = RunGsrun(call + "'" + world + "' 2>/dev/null");
+    EXPECT_EQ(run.output, "Could not write the world list " + world + "\n");
+    EXPECT_EQ(run.exitCode, 1);
+  }
+
+  scratch::Folder notARoot;
+  const GsrunResult run =
+      RunGsrun("--root '" + notARoot.path() + "' --class Mine --call F 2>&1 >/dev/null");
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_EQ(run.output.substr(0, run.output.find('\n')),
+            "gsrun: '--root " + notARoot.path() +
+                "': the folder is no installation: it has no bin/PymDaemon");
+  EXPECT_EQ(notARoot.Names(), std::set<std::string>());
 }
 
 }  // namespace

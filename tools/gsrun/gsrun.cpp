@@ -12,9 +12,11 @@
 // a real peer needs. Prints the script log lines and, last, "result: <value>"; --log-stderr
 // prints the program log (the host's warnings, failed library set-ups, the online login) on
 // standard error. Exit code 0; 1 when the object cannot be made, the method is missing, the
-// installation's asset database cannot be opened, the call fails or a thread or handler it
-// started ends in an error; 2 for wrong usage. A nested run whose failure a native answers for (a
-// library's Init inside GetLibrary) leaves the result to the script.
+// installation's asset database cannot be opened, the call fails, a thread or handler it started
+// ends in an error or the world list cannot be written; 2 for wrong usage, a --root folder that
+// holds no installation (no bin/PymDaemon) and a relative path when the folder gsrun was started
+// in no longer exists. A nested run whose failure a native answers for (a library's Init inside
+// GetLibrary) leaves the result to the script.
 //
 // --root opens the asset-database client of that installation (starting its daemon when none
 // runs) and reads the interface text from its bin/data, as the tool does; --host runs the object
@@ -25,7 +27,10 @@
 // every live Image of the object's context, oldest first, as DIR/image<N>.png (N counting from 0;
 // an image without pixels is skipped but counted) and the glyph atlas, when text was drawn, as
 // DIR/atlas.png.
+#include <unistd.h>
+
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -121,12 +126,19 @@ int Refuse(const std::string& argument, const char* why) {
   return Usage();
 }
 
+// A blank at either end makes a number no number; the parsers below would skip one at the start
+// and refuse one at the end.
+bool StartsWithBlank(const char* text) { return std::isspace(static_cast<unsigned char>(*text)); }
+
 // The whole number of text, within [low, high]; false for any other text, one past 64 bits too.
 bool ParseWhole(const char* text, long long low, long long high, long long* out) {
   char* end = nullptr;
   errno = 0;
   const long long value = std::strtoll(text, &end, 10);
-  if (*text == 0 || *end != 0 || errno != 0 || value < low || value > high) return false;
+  if (*text == 0 || StartsWithBlank(text) || *end != 0 || errno != 0 || value < low ||
+      value > high) {
+    return false;
+  }
   *out = value;
   return true;
 }
@@ -135,15 +147,27 @@ TTimeDate g_fixedTime;
 
 void FixedClock(TTimeDate& now) { now = g_fixedTime; }
 
-// "YYYY-MM-DDTHH:MM:SS" as the local time every clock read gives; false for another text.
+// "YYYY-MM-DDTHH:MM:SS", every field of its full width, naming a day of the calendar from year 1
+// on, as the local time every clock read gives; false for another text.
 bool FixTime(const char* text) {
-  unsigned year, month, day, hour, minute, second;
-  char separator = 0;
-  int consumed = 0;
-  if (std::sscanf(text, "%4u-%2u-%2u%c%2u:%2u:%2u%n", &year, &month, &day, &separator, &hour,
-                  &minute, &second, &consumed) != 7 ||
-      text[consumed] != 0 || separator != 'T' || month < 1 || month > 12 || day < 1 || day > 31 ||
-      hour > 23 || minute > 59 || second > 59) {
+  static constexpr char kForm[] = "0000-00-00T00:00:00";
+  if (std::strlen(text) != sizeof kForm - 1) return false;
+  for (size_t i = 0; kForm[i] != 0; ++i) {
+    const bool digit = text[i] >= '0' && text[i] <= '9';
+    if (kForm[i] == '0' ? !digit : text[i] != kForm[i]) return false;
+  }
+  const auto field = [text](size_t at, size_t width) {
+    unsigned value = 0;
+    for (size_t i = at; i < at + width; ++i) value = value * 10 + unsigned(text[i] - '0');
+    return value;
+  };
+  const unsigned year = field(0, 4), month = field(5, 2), day = field(8, 2);
+  const unsigned hour = field(11, 2), minute = field(14, 2), second = field(17, 2);
+  const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+  static const unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (year < 1 || month < 1 || month > 12 || day < 1 ||
+      day > kDays[month - 1] + (month == 2 && leap ? 1 : 0) || hour > 23 || minute > 59 ||
+      second > 59) {
     return false;
   }
   // Day of the week, 0 for Sunday (Sakamoto's rule).
@@ -166,7 +190,10 @@ const char* ParseArgument(const std::string& text, ScriptArgument* out) {
     char* end = nullptr;
     errno = 0;
     const f32 value = std::strtof(text.c_str(), &end);
-    if (*end != 0 || errno != 0) return "an argument with a '.' is a float, a number such as 1.5";
+    if (StartsWithBlank(text.c_str()) || end == text.c_str() || *end != 0) {
+      return "an argument with a '.' is a float, a number such as 1.5";
+    }
+    if (errno == ERANGE) return "the number is beyond a float's range";
     *out = ScriptArgument::Float(value);
     return nullptr;
   }
@@ -177,6 +204,11 @@ const char* ParseArgument(const std::string& text, ScriptArgument* out) {
   }
   *out = ScriptArgument::Int(static_cast<i32>(value));
   return nullptr;
+}
+
+bool IsExecutableFile(const std::string& path) {
+  std::error_code ec;
+  return fs::is_regular_file(path, ec) && ::access(path.c_str(), X_OK) == 0;
 }
 
 // Loads every library of a folder; the ones that load, in the machine's listing order.
@@ -346,8 +378,10 @@ int Run(const RunOptions& options) {
     if (function->record.header.returnType >= 4) GSRuntime::GSScriptInstance::Release(word);
     return 1;
   }
+  // A world list that is not kept fails the run, whatever the call gave.
   if (!options.world.empty() && hostContext != nullptr && !SaveWorld(hostContext, options.world)) {
     std::printf("Could not write the world list %s\n", options.world.c_str());
+    return 1;
   }
   const u32 type = function->record.header.returnType;
   std::printf("result: %s\n", DescribeResult(type, word).c_str());
@@ -366,13 +400,24 @@ int main(int argc, char** argv) {
   bool logToStderr = false;
   // Paths are the user's, from the folder gsrun starts in: the installation's substitutions
   // ("scripts", "local"...) must not take them over.
+  // With the folder gone, a relative path has nothing to start from: it is refused.
   const Qel::String here = Qel::File::GetCwd();
-  const auto path = [&](const char* typed) { return AnchorPath(here.CStr(), typed).Std(); };
+  std::string gone;
+  const auto path = [&](const char* typed) {
+    if (gone.empty() && StartFolderIsGone(here.CStr(), typed)) gone = typed;
+    return AnchorPath(here.CStr(), typed).Std();
+  };
+  std::string typedRoot;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--root" && i + 1 < argc) {
+    // An option right after one that takes a value is not that value: the value is missing.
+    if (kTakesValue.contains(arg) && (i + 1 >= argc || std::strncmp(argv[i + 1], "--", 2) == 0)) {
+      return Refuse(arg, "the option needs a value");
+    }
+    if (arg == "--root") {
+      typedRoot = argv[i + 1];
       root = path(argv[++i]);
-    } else if (arg == "--dump-images" && i + 1 < argc) {
+    } else if (arg == "--dump-images") {
       options.dumpFolder = path(argv[++i]);
     } else if (arg == "--host") {
       options.host = true;
@@ -380,37 +425,48 @@ int main(int argc, char** argv) {
       options.realTime = true;
     } else if (arg == "--log-stderr") {
       logToStderr = true;
-    } else if (arg == "--world" && i + 1 < argc) {
+    } else if (arg == "--world") {
       options.world = path(argv[++i]);
-    } else if (arg == "--time" && i + 1 < argc) {
+    } else if (arg == "--time") {
       if (!FixTime(argv[++i])) {
         return Refuse(arg + " " + argv[i],
                       "the time must be a date and time written YYYY-MM-DDTHH:MM:SS");
       }
-    } else if (arg == "--lib" && i + 1 < argc) {
+    } else if (arg == "--lib") {
       options.folders.push_back(path(argv[++i]));
-    } else if (arg == "--class" && i + 1 < argc) {
+    } else if (arg == "--class") {
       options.className = argv[++i];
-    } else if (arg == "--ticks" && i + 1 < argc) {
+      if (options.className.empty()) return Refuse(arg + " \"\"", "the class name is empty");
+    } else if (arg == "--ticks") {
       long long ticks = 0;
       if (!ParseWhole(argv[++i], 0, INT32_MAX, &ticks)) {
         return Refuse(arg + " " + argv[i],
                       "the tick count must be a whole number from 0 to 2147483647");
       }
       options.ticks = long(ticks);
-    } else if (arg == "--call" && i + 1 < argc) {
+    } else if (arg == "--call") {
       options.method = argv[++i];
+      if (options.method.empty()) return Refuse(arg + " \"\"", "the method name is empty");
       while (i + 1 < argc && std::strncmp(argv[i + 1], "--", 2) != 0) {
         ScriptArgument argument;
         if (const char* why = ParseArgument(argv[++i], &argument)) return Refuse(argv[i], why);
         options.arguments.push_back(std::move(argument));
       }
     } else {
-      return Refuse(arg, kTakesValue.contains(arg) ? "the option needs a value" : "unknown option");
+      return Refuse(arg, "unknown option");
     }
+  }
+  if (!gone.empty()) {
+    std::fprintf(stderr, "gsrun: %s\n", StartFolderGoneMessage(gone.c_str()).CStr());
+    return 2;
   }
   if (options.className.empty() || options.method.empty()) return Usage();
   if (logToStderr) Qel::Log::SetToStdErr();
+  // The asset database is reached through the installation's own daemon: a folder without it is
+  // no installation, and is left as it is rather than given the user folders.
+  if (!root.empty() && !IsExecutableFile(root + "/bin/PymDaemon")) {
+    return Refuse("--root " + typedRoot, "the folder is no installation: it has no bin/PymDaemon");
+  }
   std::unique_ptr<ScriptHost::InstallationClient> installation;
   if (!root.empty()) {
     Qel::SetVolume(Qel::PString("data"), (root + "/bin/data/").c_str());
