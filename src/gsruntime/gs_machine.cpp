@@ -487,10 +487,12 @@ void GSMachine::EndTransientLibraries() {
   earlier.insert(mark.displaced.begin(), mark.displaced.end());
   std::unordered_map<const GSLibrary*, Registration*> holders;
   for (const auto& entry : linkTable_) holders.emplace(entry.second->library, entry.second.get());
-  for (const auto& registration : displaced_) holders.emplace(registration->library, registration.get());
+  for (const auto& registration : displaced_) {
+    holders.emplace(registration->library, registration.get());
+  }
 
-  // In load order a library comes after its dependencies, which are decided by then; but for a
-  // cycle, whose members then all go.
+  // In load order a library comes after its dependencies, which are decided by then, but for the
+  // members of a cycle, which all go.
   std::vector<GSLibrary*> loaded;
   for (auto* node = mark.lastLibrary != nullptr ? libraries_.Next(mark.lastLibrary)
                                                 : libraries_.First();
@@ -503,8 +505,10 @@ void GSMachine::EndTransientLibraries() {
   for (GSLibrary* library : loaded) {
     const auto holder = holders.find(library);
     bool keep = holder != holders.end() && earlier.count(holder->second) != 0;
+    // A library's units begin with its own.
     for (const GSRuntime::GSDependency& dependency : library->dependencies) {
-      keep = keep && (since.count(dependency.library) == 0 || kept.count(dependency.library) != 0);
+      keep = keep && (dependency.library == library || since.count(dependency.library) == 0 ||
+                      kept.count(dependency.library) != 0);
     }
     if (!keep) continue;
     kept.insert(library);

@@ -443,6 +443,48 @@ TEST_F(LibraryLinkTest, AnIdentityIsSharedOnlyByLibrariesBuiltFromTheSameUnits) 
   EXPECT_TRUE(Logged("is not the library"));
 }
 
+// What a transient scope registers and loads goes with it, and an identity it took over comes
+// back; a library registered before and loaded inside stays, as do the function numbers in use.
+TEST_F(LibraryLinkTest, ATransientScopeForgetsWhatItAddedAndGivesBackWhatItTookOver) {
+  Compile("base.gs", kBase);
+  Compile("user.gs", kUser);
+  const std::string user = "include \"base.gs\"\nclass User isclass Base { };\n";
+  for (const std::string sub : {"a", "b"}) {
+    std::filesystem::create_directories(folder_->At(sub));
+    folder_->Put(sub + "/base.gs",
+                 "class Base" + sub + " { };\nclass Base isclass Base" + sub + " { };\n");
+    Compile(sub + "/user.gs", user);
+    Compile(sub + "/base.gs", folder_->Read(sub + "/base.gs"));
+  }
+  GSMachine& machine = GSMachine::Instance();
+  machine.AddLibraryFolderOnDemand(folder_->path(), "");
+  GSLibraryId shared;
+  ASSERT_TRUE(machine.AddLibrary(folder_->path(), "a", "base.gsl"));
+  ASSERT_TRUE(machine.AddLibrary(folder_->path(), "a", "user.gsl", &shared));
+  GSRuntime::GSLibrary* before = machine.FindLibrary("a/user.gsl");
+  ASSERT_NE(before, nullptr);
+  const u32 loaded = machine.Libraries().Count();
+  GSRuntime::GSLibrary* kept = nullptr;
+  size_t functions = 0;
+  {
+    const GSTransientLibraries transient;
+    kept = machine.FindLibrary("user.gsl");
+    ASSERT_NE(kept, nullptr);
+    functions = machine.FunctionCount();
+    for (const char* file : {"base.gsl", "user.gsl"}) {
+      ASSERT_TRUE(machine.AddLibrary(folder_->path(), "b", file));
+    }
+    ASSERT_NE(machine.FindLibrary("b/user.gsl"), nullptr);
+    ASSERT_NE(machine.GetLibrary(shared), before) << "b's user took the identity over";
+  }
+  EXPECT_EQ(machine.FindLibrary("user.gsl"), kept);
+  EXPECT_EQ(machine.Libraries().Count(), loaded + 2);
+  EXPECT_EQ(machine.FunctionCount(), functions);
+  EXPECT_EQ(machine.GetLibrary(shared), before);
+  EXPECT_FALSE(machine.HasLibrary("b/user.gsl"));
+  EXPECT_FALSE(machine.HasLibrary("b/base.gsl"));
+}
+
 // A folder registered on demand answers every lookup as if registered at once, but reads its
 // files only when a lookup or a later file of the same name needs them.
 TEST_F(LibraryLinkTest, AFolderRegisteredOnDemandAnswersAsIfRegisteredAtOnce) {

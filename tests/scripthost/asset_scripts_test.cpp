@@ -147,8 +147,7 @@ TEST_F(AssetScriptsTest, AMissingCacheFolderIsFilledFromThePrebuiltLibraries) {
   // The compile's own registration is gone with it: the file left in the cache is read here.
   GSMachine& machine = GSMachine::Instance();
   ASSERT_TRUE(machine.AddLibrary("", Cache("kuid 400100 5050"), names[0]));
-  GSRuntime::GSLibrary* library =
-      machine.FindLibrary(Cache("kuid 400100 5050") + "/" + names[0]);
+  GSRuntime::GSLibrary* library = machine.FindLibrary(Cache("kuid 400100 5050") + "/" + names[0]);
   ASSERT_NE(library, nullptr);
   EXPECT_NE(library->FindClass("Prebuilt"), nullptr) << "the prebuilt library, not a new compile";
 }
