@@ -59,6 +59,17 @@ class LibraryLinkTest : public ::testing::Test {
     ASSERT_EQ(CompileLibraryFile(folder_->At(name).c_str(), nullptr, nullptr, &log), 0) << name;
   }
   std::string Gsl(const std::string& name) const { return folder_->At(name + ".gsl"); }
+  // Each sub-folder's "user.gs" over a "base.gs" of its own: one identity, built from other units.
+  void CompileUsersOverOwnBases(const std::vector<std::string>& subs) {
+    const std::string user = "include \"base.gs\"\nclass User isclass Base { };\n";
+    for (const std::string& sub : subs) {
+      std::filesystem::create_directories(folder_->At(sub));
+      folder_->Put(sub + "/base.gs",
+                   "class Base" + sub + " { };\nclass Base isclass Base" + sub + " { };\n");
+      Compile(sub + "/user.gs", user);
+      Compile(sub + "/base.gs", folder_->Read(sub + "/base.gs"));
+    }
+  }
   // Replaces every occurrence of `from` in the file by `to` (same length).
   void Patch(const std::string& name, const std::string& from, const std::string& to) {
     std::string bytes = folder_->Read(name + ".gsl");
@@ -412,14 +423,7 @@ TEST(ScriptArenaTest, HandlesAllocateReuseAndResolve) {
 // Libraries of one identity built over different includes: each file keeps its own code, the
 // identity names the one registered last, and a file replaced under its registration is refused.
 TEST_F(LibraryLinkTest, AnIdentityIsSharedOnlyByLibrariesBuiltFromTheSameUnits) {
-  const std::string user = "include \"base.gs\"\nclass User isclass Base { };\n";
-  for (const std::string sub : {"a", "b", "c"}) {
-    std::filesystem::create_directories(folder_->At(sub));
-    folder_->Put(sub + "/base.gs",
-                 "class Base" + sub + " { };\nclass Base isclass Base" + sub + " { };\n");
-    Compile(sub + "/user.gs", user);
-    Compile(sub + "/base.gs", folder_->Read(sub + "/base.gs"));
-  }
+  CompileUsersOverOwnBases({"a", "b", "c"});
   GSMachine& machine = GSMachine::Instance();
   GSLibraryId ids[2];
   for (int i = 0; i < 2; ++i) {
@@ -448,14 +452,7 @@ TEST_F(LibraryLinkTest, AnIdentityIsSharedOnlyByLibrariesBuiltFromTheSameUnits) 
 TEST_F(LibraryLinkTest, ATransientScopeForgetsWhatItAddedAndGivesBackWhatItTookOver) {
   Compile("base.gs", kBase);
   Compile("user.gs", kUser);
-  const std::string user = "include \"base.gs\"\nclass User isclass Base { };\n";
-  for (const std::string sub : {"a", "b"}) {
-    std::filesystem::create_directories(folder_->At(sub));
-    folder_->Put(sub + "/base.gs",
-                 "class Base" + sub + " { };\nclass Base isclass Base" + sub + " { };\n");
-    Compile(sub + "/user.gs", user);
-    Compile(sub + "/base.gs", folder_->Read(sub + "/base.gs"));
-  }
+  CompileUsersOverOwnBases({"a", "b"});
   GSMachine& machine = GSMachine::Instance();
   machine.AddLibraryFolderOnDemand(folder_->path(), "");
   GSLibraryId shared;
