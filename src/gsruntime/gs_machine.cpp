@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "gscommon/library_format.h"
 #include "gscommon/library_image.h"
@@ -162,8 +163,7 @@ void GSMachine::Init() {
   displaced_.clear();
   nameTable_.clear();
   pendingFolders_.clear();
-  // Reset keeps the first block, so the pool can allocate at once.
-  namePool_.Reset();
+  transient_.reset();
   verifierNanoseconds_ = 0;
   // Number 0 stays unused, so a zeroed frame header names no function.
   functions_.assign(1, nullptr);
@@ -188,7 +188,7 @@ void GSMachine::Shutdown() {
   linkTable_.clear();
   displaced_.clear();
   pendingFolders_.clear();
-  namePool_.Reset();
+  transient_.reset();
   while (Utils::IDoubleLinkListNode* node = libraries_.Last()) {
     libraries_.Remove(node);
     delete node;
@@ -237,15 +237,7 @@ GSNativeFunction* GSMachine::FindNative(const Qel::PString& className,
 }
 
 void GSMachine::MapName(const std::string& name, Registration* registration) {
-  const std::string key = Lower(name);
-  auto found = nameTable_.find(key);
-  if (found != nameTable_.end()) {
-    found->second = registration;
-    return;
-  }
-  // StrDup gives a long key a block of its own, so no key is lost to the block size.
-  const char* copy = namePool_.StrDup(key.c_str());
-  if (copy != nullptr) nameTable_.emplace(std::string_view(copy, key.size()), registration);
+  nameTable_[Lower(name)] = registration;
 }
 
 bool GSMachine::AddLibrary(const std::string& location, const std::string& folder,
@@ -469,6 +461,88 @@ void GSMachine::UnloadDependents(GSLibrary* failed) {
     libraries_.Remove(library);
     delete library;
   }
+}
+
+void GSMachine::BeginTransientLibraries() {
+  AssertDrivingThread();
+  KESTRO_ASSERT(!transient_);
+  // Folders listed before are the machine's own: their registrations must outlive the scope.
+  RegisterPendingFolders();
+  TransientMark& mark = transient_.emplace();
+  for (const auto& [id, registration] : linkTable_) mark.slots.emplace(id, registration.get());
+  for (const auto& registration : displaced_) mark.displaced.push_back(registration.get());
+  mark.names = nameTable_;
+  mark.lastLibrary = libraries_.Last();
+  mark.functions = functions_.size();
+}
+
+void GSMachine::EndTransientLibraries() {
+  AssertDrivingThread();
+  if (!transient_) return;
+  TransientMark mark = std::move(*transient_);
+  transient_.reset();
+
+  std::unordered_set<const Registration*> earlier;
+  for (const auto& entry : mark.slots) earlier.insert(entry.second);
+  earlier.insert(mark.displaced.begin(), mark.displaced.end());
+  std::unordered_map<const GSLibrary*, Registration*> holders;
+  for (const auto& entry : linkTable_) holders.emplace(entry.second->library, entry.second.get());
+  for (const auto& registration : displaced_) {
+    holders.emplace(registration->library, registration.get());
+  }
+
+  // In load order a library comes after its dependencies, which are decided by then, but for the
+  // members of a cycle, which all go.
+  std::vector<GSLibrary*> loaded;
+  for (auto* node = mark.lastLibrary != nullptr ? libraries_.Next(mark.lastLibrary)
+                                                : libraries_.First();
+       node != nullptr; node = libraries_.Next(node)) {
+    loaded.push_back(static_cast<GSLibrary*>(node));
+  }
+  const std::unordered_set<const GSLibrary*> since(loaded.begin(), loaded.end());
+  std::unordered_set<const GSLibrary*> kept;
+  std::unordered_set<u32> keptNumbers;
+  for (GSLibrary* library : loaded) {
+    const auto holder = holders.find(library);
+    bool keep = holder != holders.end() && earlier.count(holder->second) != 0;
+    // A library's units begin with its own.
+    for (const GSRuntime::GSDependency& dependency : library->dependencies) {
+      keep = keep && (dependency.library == library || since.count(dependency.library) == 0 ||
+                      kept.count(dependency.library) != 0);
+    }
+    if (!keep) continue;
+    kept.insert(library);
+    for (const auto& cls : library->classes) {
+      for (const GSFunction& function : cls->functions) keptNumbers.insert(function.number);
+    }
+  }
+  for (GSLibrary* library : loaded) {
+    if (kept.count(library) != 0) continue;
+    const auto holder = holders.find(library);
+    if (holder != holders.end()) holder->second->library = nullptr;
+    libraries_.Remove(library);
+    delete library;
+  }
+  // Also the numbers of a library whose link failed, which was deleted at once. Those at the end
+  // are given out again.
+  for (size_t number = mark.functions; number < functions_.size(); ++number) {
+    if (keptNumbers.count(u32(number)) == 0) functions_[number] = nullptr;
+  }
+  while (functions_.size() > std::max<size_t>(mark.functions, 1) && functions_.back() == nullptr) {
+    functions_.pop_back();
+  }
+
+  // The earlier registrations go back where they were; the later ones end here.
+  std::unordered_map<Registration*, std::unique_ptr<Registration>> owned;
+  for (auto& entry : linkTable_) owned.emplace(entry.second.get(), std::move(entry.second));
+  for (auto& registration : displaced_) owned.emplace(registration.get(), std::move(registration));
+  linkTable_.clear();
+  displaced_.clear();
+  for (const auto& [id, registration] : mark.slots) linkTable_[id] = std::move(owned[registration]);
+  for (Registration* registration : mark.displaced) {
+    displaced_.push_back(std::move(owned[registration]));
+  }
+  nameTable_ = std::move(mark.names);
 }
 
 GSLibrary* GSMachine::FindLibrary(const std::string& fileName) {

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -15,7 +16,6 @@
 #include <vector>
 
 #include "gscommon/double_link_list.h"
-#include "gscommon/frame_memory.h"
 #include "gsruntime/gs_library.h"
 #include "gsruntime/gs_native_function.h"
 #include "gsruntime/script_arena.h"
@@ -113,10 +113,24 @@ class GSMachine {
   // Whether a file of that name is registered or waits in a folder registered on demand,
   // without loading it.
   bool HasLibrary(const std::string& fileName) const;
+  // Everything registered and loaded from Begin on is forgotten at End (folders registered
+  // meanwhile too), but for a library loaded meanwhile whose registration came before and whose
+  // dependencies all stay: a compile for validation needs its libraries only to link and check
+  // them, and a host that compiles for days must not keep every one. Nothing may outlive End that
+  // points into a forgotten library: an instance, a running thread, a class or function pointer.
+  // Does not nest; GSTransientLibraries holds one over a scope.
+  void BeginTransientLibraries();
+  void EndTransientLibraries();
   // 0, or -1 malformed image, -2 a dependency missing, -3 an unresolved link.
   static i32 LinkLibrary(GSMachine* owner, GSRuntime::GSLibrary* library, std::vector<u8> image);
 
   const Utils::DoubleLinkList& Libraries() const { return libraries_; }
+  // Registrations, file names that reach them included, and numbered functions: what a
+  // long-running host must see stay level.
+  size_t RegistrationCount() const {
+    return linkTable_.size() + displaced_.size() + nameTable_.size();
+  }
+  size_t FunctionCount() const { return functions_.size(); }
   GSRuntime::ScriptArena& Arena() { return arena_; }
   GSRuntime::GSThread* StaticThread() const { return staticThread_; }
   GSRunBudget& RunBudget() { return runBudget_; }
@@ -150,6 +164,15 @@ class GSMachine {
   };
 
   friend class GSAnsweredRuns;
+
+  // The tables as BeginTransientLibraries found them.
+  struct TransientMark {
+    std::map<GSLibraryId, Registration*> slots;
+    std::vector<Registration*> displaced;
+    std::unordered_map<std::string, Registration*> names;
+    Utils::IDoubleLinkListNode* lastLibrary = nullptr;
+    size_t functions = 0;
+  };
 
   GSMachine() = default;
   ~GSMachine();
@@ -185,19 +208,27 @@ class GSMachine {
   std::map<GSLibraryId, std::unique_ptr<Registration>> linkTable_;
   // Registrations another file of the same identity took over; their names still reach them.
   std::vector<std::unique_ptr<Registration>> displaced_;
-  std::unordered_map<std::string_view, Registration*> nameTable_;  // keys live in the name pool
+  std::unordered_map<std::string, Registration*> nameTable_;  // by lower-case file name
   std::vector<PendingFolder> pendingFolders_;
   Utils::DoubleLinkList libraries_;
   Utils::DoubleLinkList natives_;
   // Classes whose natives wait for their first lookup (RegisterNativeClass).
   std::vector<std::pair<Qel::PString, GSNativeClassBinder>> nativeClasses_;
-  Utils::FrameMemory namePool_{256};
   GSRuntime::ScriptArena arena_;
   bool setUp_ = false;
   u32 loadDepth_ = 0;
   std::vector<GSRuntime::GSLibrary*> linkedThisLoad_;
   u64 verifierNanoseconds_ = 0;
   GSRuntime::VerifierWorkspace verifierWorkspace_;  // kept from one library's code to the next
+  std::optional<TransientMark> transient_;
+};
+
+class GSTransientLibraries {
+ public:
+  GSTransientLibraries() { GSMachine::Instance().BeginTransientLibraries(); }
+  ~GSTransientLibraries() { GSMachine::Instance().EndTransientLibraries(); }
+  GSTransientLibraries(const GSTransientLibraries&) = delete;
+  GSTransientLibraries& operator=(const GSTransientLibraries&) = delete;
 };
 
 // Held by a native around the runs it starts when it answers for their failure itself, giving

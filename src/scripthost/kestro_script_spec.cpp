@@ -341,8 +341,16 @@ GSRuntime::GSClass* KestroScriptSpec::GetGSClass() {
   return class_;
 }
 
-bool KestroScriptSpec::CompileScripts(ResultsLog* log) {
+void KestroScriptSpec::ForgetCompiledScripts() {
   scriptFlags_ &= u8(~(kScriptClassResolved | kScriptsCached));
+  primarySourceId_ = primaryNameId_ = 0;
+  primaryLibraryPath_.Clear();
+  class_ = nullptr;
+}
+
+bool KestroScriptSpec::CompileScripts(ResultsLog* log) {
+  // Compiled afresh: the identity of an earlier run says nothing about the sources now.
+  ForgetCompiledScripts();
   LoadScriptInfo();
   if (scriptPathRefused_) {
     Soup parameters;
@@ -356,10 +364,6 @@ bool KestroScriptSpec::CompileScripts(ResultsLog* log) {
 
   Qel::File::Path primary{Qel::String(libraryName_.View())};
   primary.ChangeExtension("gs");
-  // Compiled afresh: the identity of an earlier run says nothing about the sources now.
-  primarySourceId_ = primaryNameId_ = 0;
-  primaryLibraryPath_.Clear();
-  class_ = nullptr;
   if (!CacheScripts(contentRoot_, BuildPath(), BuildPath(primary.CStr()), log)) return false;
   GSRuntime::GSClass* cls = GetGSClass();
   if (cls == nullptr) {

@@ -55,6 +55,9 @@ class KestroScriptSpec : public KestroBaseSpec {
   GSRuntime::GSClass* GetGSClass();
   // Compiles and links the scripts afresh and checks the class against the asset's kind.
   bool CompileScripts(ResultsLog* log);
+  // The class and library found before are looked up afresh on next use: the script machine
+  // may have let them go.
+  void ForgetCompiledScripts();
   // Puts the script folders of the assets of the include table, and of theirs, on the include
   // list; false when one of them has no KestroBaseSpec.
   bool AddIncludePaths();

@@ -88,6 +88,9 @@ bool PymCompileAsset(const Qel::PString& contentRoot, const Qel::File::Path& fol
     return false;
   }
 
+  // A host validates for days: what this compile registers and loads goes when it ends, but for
+  // the standard libraries loaded first.
+  const GSTransientLibraries transient;
   SpecPointer held;
   held.Adopt(registry->FindByKUID(kuid));
   if (held && !IsScriptSpec(*held.Get())) {
@@ -113,7 +116,9 @@ bool PymCompileAsset(const Qel::PString& contentRoot, const Qel::File::Path& fol
   const u32 errorsBefore = log.GetErrorCount();
   const bool compiled = spec->CompileScripts(&log);
   if (!compiled && log.GetErrorCount() == errorsBefore) AddError(log, "Failed to compile asset");
-  // The next load of the KUID reads the asset afresh; its cached libraries stay on disk.
+  // The next load of the KUID reads the asset afresh; its cached libraries stay on disk. Another
+  // holder of the specification must not keep a class of a library that goes with the scope.
+  spec->ForgetCompiledScripts();
   DetachAndReleaseSpec(held);
   return compiled;
 }

@@ -59,6 +59,17 @@ class LibraryLinkTest : public ::testing::Test {
     ASSERT_EQ(CompileLibraryFile(folder_->At(name).c_str(), nullptr, nullptr, &log), 0) << name;
   }
   std::string Gsl(const std::string& name) const { return folder_->At(name + ".gsl"); }
+  // Each sub-folder's "user.gs" over a "base.gs" of its own: one identity, built from other units.
+  void CompileUsersOverOwnBases(const std::vector<std::string>& subs) {
+    const std::string user = "include \"base.gs\"\nclass User isclass Base { };\n";
+    for (const std::string& sub : subs) {
+      std::filesystem::create_directories(folder_->At(sub));
+      folder_->Put(sub + "/base.gs",
+                   "class Base" + sub + " { };\nclass Base isclass Base" + sub + " { };\n");
+      Compile(sub + "/user.gs", user);
+      Compile(sub + "/base.gs", folder_->Read(sub + "/base.gs"));
+    }
+  }
   // Replaces every occurrence of `from` in the file by `to` (same length).
   void Patch(const std::string& name, const std::string& from, const std::string& to) {
     std::string bytes = folder_->Read(name + ".gsl");
@@ -412,14 +423,7 @@ TEST(ScriptArenaTest, HandlesAllocateReuseAndResolve) {
 // Libraries of one identity built over different includes: each file keeps its own code, the
 // identity names the one registered last, and a file replaced under its registration is refused.
 TEST_F(LibraryLinkTest, AnIdentityIsSharedOnlyByLibrariesBuiltFromTheSameUnits) {
-  const std::string user = "include \"base.gs\"\nclass User isclass Base { };\n";
-  for (const std::string sub : {"a", "b", "c"}) {
-    std::filesystem::create_directories(folder_->At(sub));
-    folder_->Put(sub + "/base.gs",
-                 "class Base" + sub + " { };\nclass Base isclass Base" + sub + " { };\n");
-    Compile(sub + "/user.gs", user);
-    Compile(sub + "/base.gs", folder_->Read(sub + "/base.gs"));
-  }
+  CompileUsersOverOwnBases({"a", "b", "c"});
   GSMachine& machine = GSMachine::Instance();
   GSLibraryId ids[2];
   for (int i = 0; i < 2; ++i) {
@@ -441,6 +445,41 @@ TEST_F(LibraryLinkTest, AnIdentityIsSharedOnlyByLibrariesBuiltFromTheSameUnits) 
   folder_->Put("c/user.gsl", folder_->Read("c/base.gsl"));
   EXPECT_EQ(machine.FindLibrary("c/user.gsl"), nullptr);
   EXPECT_TRUE(Logged("is not the library"));
+}
+
+// What a transient scope registers and loads goes with it, and an identity it took over comes
+// back; a library registered before and loaded inside stays, as do the function numbers in use.
+TEST_F(LibraryLinkTest, ATransientScopeForgetsWhatItAddedAndGivesBackWhatItTookOver) {
+  Compile("base.gs", kBase);
+  Compile("user.gs", kUser);
+  CompileUsersOverOwnBases({"a", "b"});
+  GSMachine& machine = GSMachine::Instance();
+  machine.AddLibraryFolderOnDemand(folder_->path(), "");
+  GSLibraryId shared;
+  ASSERT_TRUE(machine.AddLibrary(folder_->path(), "a", "base.gsl"));
+  ASSERT_TRUE(machine.AddLibrary(folder_->path(), "a", "user.gsl", &shared));
+  GSRuntime::GSLibrary* before = machine.FindLibrary("a/user.gsl");
+  ASSERT_NE(before, nullptr);
+  const u32 loaded = machine.Libraries().Count();
+  GSRuntime::GSLibrary* kept = nullptr;
+  size_t functions = 0;
+  {
+    const GSTransientLibraries transient;
+    kept = machine.FindLibrary("user.gsl");
+    ASSERT_NE(kept, nullptr);
+    functions = machine.FunctionCount();
+    for (const char* file : {"base.gsl", "user.gsl"}) {
+      ASSERT_TRUE(machine.AddLibrary(folder_->path(), "b", file));
+    }
+    ASSERT_NE(machine.FindLibrary("b/user.gsl"), nullptr);
+    ASSERT_NE(machine.GetLibrary(shared), before) << "b's user took the identity over";
+  }
+  EXPECT_EQ(machine.FindLibrary("user.gsl"), kept);
+  EXPECT_EQ(machine.Libraries().Count(), loaded + 2);
+  EXPECT_EQ(machine.FunctionCount(), functions);
+  EXPECT_EQ(machine.GetLibrary(shared), before);
+  EXPECT_FALSE(machine.HasLibrary("b/user.gsl"));
+  EXPECT_FALSE(machine.HasLibrary("b/base.gsl"));
 }
 
 // A folder registered on demand answers every lookup as if registered at once, but reads its

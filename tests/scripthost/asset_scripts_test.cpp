@@ -2,6 +2,7 @@
 // the script side of the asset specification, in a scratch installation without a daemon.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -143,10 +144,49 @@ TEST_F(AssetScriptsTest, AMissingCacheFolderIsFilledFromThePrebuiltLibraries) {
   ResultsLog again;
   EXPECT_TRUE(Compile("hello", again)) << testing::PrintToString(Texts(again));
   EXPECT_EQ(Libraries("kuid 400100 5050"), names);
-  GSRuntime::GSLibrary* library =
-      GSMachine::Instance().FindLibrary(Cache("kuid 400100 5050") + "/" + names[0]);
+  // The compile's own registration is gone with it: the file left in the cache is read here.
+  GSMachine& machine = GSMachine::Instance();
+  ASSERT_TRUE(machine.AddLibrary("", Cache("kuid 400100 5050"), names[0]));
+  GSRuntime::GSLibrary* library = machine.FindLibrary(Cache("kuid 400100 5050") + "/" + names[0]);
   ASSERT_NE(library, nullptr);
   EXPECT_NE(library->FindClass("Prebuilt"), nullptr) << "the prebuilt library, not a new compile";
+}
+
+// A command host validates for days: each script, compiled and linked, leaves the script machine
+// holding what it held before; the standard libraries stay loaded.
+TEST_F(AssetScriptsTest, DistinctScriptsLeaveTheScriptMachineAsItWas) {
+  Write("scripts/gs.gs", scratch::ReadAll(KESTRO_TEST_DATA_DIR "/../../gslib/gs.gs"));
+  Write("UserData/local/probe/config.txt",
+        "kuid <kuid:400100:5060>\nscript \"probe\"\nclass \"Probe\"\n");
+  Write("UserData/local/probe/part.gs", "include \"gs.gs\"\nclass Part isclass GameObject { };\n");
+  const auto compile = [&](int i) {
+    Write("UserData/local/probe/probe.gs",
+          "include \"part.gs\"\nclass Probe isclass Part {\n  public int Which() { return " +
+              std::to_string(i) + "; }\n};\n");
+    ResultsLog log;
+    EXPECT_TRUE(Compile("probe", log)) << i << testing::PrintToString(Texts(log));
+  };
+  const GSMachine& machine = GSMachine::Instance();
+  const auto loaded = [&] {
+    std::vector<std::string> names;
+    for (auto* node = machine.Libraries().First(); node != nullptr;
+         node = machine.Libraries().Next(node)) {
+      names.push_back(static_cast<GSRuntime::GSLibrary*>(node)->name);
+    }
+    return names;
+  };
+  compile(0);
+  const std::vector<std::string> standard = loaded();
+  EXPECT_EQ(std::count(standard.begin(), standard.end(), "gs.gs"), 1);
+  for (const char* unit : {"part.gs", "probe.gs"})
+    EXPECT_EQ(std::count(standard.begin(), standard.end(), unit), 0) << unit;
+  const size_t registrations = machine.RegistrationCount();
+  const size_t functions = machine.FunctionCount();
+  for (int i = 1; i <= 30; ++i) compile(i);
+  EXPECT_EQ(loaded(), standard);
+  EXPECT_EQ(machine.RegistrationCount(), registrations);
+  EXPECT_EQ(machine.FunctionCount(), functions);
+  EXPECT_EQ(Libraries("kuid 400100 5060").size(), 32u) << "each script was compiled";
 }
 
 TEST_F(AssetScriptsTest, EachFailureAddsOneErrorOfItsOwnOrTheCompilersMessages) {
