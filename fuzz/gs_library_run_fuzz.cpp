@@ -31,13 +31,19 @@ void DropLine(const char* format, ...) {
   va_end(args);
 }
 
+// libFuzzer ends by exit(), which runs this destructor: no run leaves its folder behind.
+struct ScratchFolder {
+  fs::path path = fs::temp_directory_path() / ("gs_library_run_fuzz." + std::to_string(getpid()));
+  ScratchFolder() { fs::create_directories(path); }
+  ~ScratchFolder() {
+    std::error_code ignored;
+    fs::remove_all(path, ignored);
+  }
+};
+
 const fs::path& Folder() {
-  static const fs::path folder = [] {
-    fs::path path = fs::temp_directory_path() / ("gs_library_run_fuzz." + std::to_string(getpid()));
-    fs::create_directories(path);
-    return path;
-  }();
-  return folder;
+  static const ScratchFolder folder;
+  return folder.path;
 }
 
 // One plain argument for each parameter type of a signature text: references are null.

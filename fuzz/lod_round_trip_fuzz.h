@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "mesh/kestro_indexed_mesh_lod_definition.h"
@@ -23,13 +24,21 @@ inline Qel::RenderKernel& LodFuzzKernel() {
   return *kernel;
 }
 
+// libFuzzer ends by exit(), which runs this destructor: no run leaves its folder behind.
+struct LodFuzzScratch {
+  std::string path = (std::filesystem::temp_directory_path() / "kestro_lod_fuzz_XXXXXX").string();
+  LodFuzzScratch() {
+    if (!mkdtemp(path.data())) std::abort();
+  }
+  ~LodFuzzScratch() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
+};
+
 inline const std::string& LodFuzzFolder() {
-  static const std::string folder = [] {
-    std::string name = "/tmp/kestro_lod_fuzz_XXXXXX";
-    if (!mkdtemp(name.data())) std::abort();
-    return name;
-  }();
-  return folder;
+  static const LodFuzzScratch folder;
+  return folder.path;
 }
 
 inline std::string ReadWhole(const std::string& path) {

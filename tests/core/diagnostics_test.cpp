@@ -120,16 +120,20 @@ int RunScenarioInChild(const std::string& scenario, int argument) {
 struct ChildResult {
   int status = -1;
   std::string out;
+  std::string err;
 
   bool Exited(int code) const { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
   bool Killed(int signal) const { return WIFSIGNALED(status) && WTERMSIG(status) == signal; }
+  // Shown only when a check fails, so the child's standard error stays out of a passing run.
   std::string How() const {
-    return WIFSIGNALED(status) ? "signal " + std::to_string(WTERMSIG(status))
-                               : "exit " + std::to_string(WEXITSTATUS(status));
+    return (WIFSIGNALED(status) ? "signal " + std::to_string(WTERMSIG(status))
+                                : "exit " + std::to_string(WEXITSTATUS(status))) +
+           (err.empty() ? "" : ", standard error:\n" + err);
   }
 };
 
-// Runs this program again as the scenario, in `folder`, with its standard output captured.
+// Runs this program again as the scenario, in `folder`, with its standard output and error
+// captured.
 // `prepare` runs in this process once the child's id is known, before the child starts.
 ChildResult RunScenario(const std::string& scenario, int argument, const std::string& folder,
                         const std::function<void(pid_t)>& prepare = {}) {
@@ -144,35 +148,48 @@ ChildResult RunScenario(const std::string& scenario, int argument, const std::st
   char* argv[] = {self, nullptr};
 
   ChildResult result;
-  int out[2], go[2];
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(go, O_CLOEXEC) != 0) return result;
+  int out[2], err[2], go[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 || pipe2(go, O_CLOEXEC) != 0) {
+    return result;
+  }
   std::fflush(stdout);
   const pid_t pid = fork();
   if (pid == 0) {
     char byte;
     if (read(go[0], &byte, 1) != 1) _exit(126);
     dup2(out[1], STDOUT_FILENO);
+    dup2(err[1], STDERR_FILENO);
     if (chdir(folder.c_str()) != 0) _exit(125);
     execve(self, argv, envp.data());
     _exit(127);
   }
   close(out[1]);
+  close(err[1]);
   close(go[0]);
   if (pid > 0 && prepare) prepare(pid);
   if (pid > 0 && write(go[1], "g", 1) != 1) ADD_FAILURE() << "child not started";
   close(go[1]);
   char buf[4096];
-  for (pollfd p{out[0], POLLIN, 0}; pid > 0;) {
-    if (poll(&p, 1, kWatchdogMs) != 1) {
+  pollfd p[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  std::string* text[2] = {&result.out, &result.err};
+  while (pid > 0 && (p[0].fd >= 0 || p[1].fd >= 0)) {
+    if (poll(p, 2, kWatchdogMs) < 1) {
       ADD_FAILURE() << "child " << scenario << " hangs";
       kill(pid, SIGKILL);
       break;
     }
-    const ssize_t n = read(out[0], buf, sizeof(buf));
-    if (n <= 0) break;
-    result.out.append(buf, static_cast<size_t>(n));
+    for (int i = 0; i < 2; ++i) {
+      if (p[i].revents == 0) continue;
+      const ssize_t n = read(p[i].fd, buf, sizeof(buf));
+      if (n > 0) {
+        text[i]->append(buf, static_cast<size_t>(n));
+      } else {
+        p[i].fd = -1;  // poll passes over it from now on
+      }
+    }
   }
   close(out[0]);
+  close(err[0]);
   if (pid > 0) waitpid(pid, &result.status, 0);
   return result;
 }
@@ -272,6 +289,9 @@ TEST(CrashHandlersTest, FaultsWriteOneDumpUnderTheFirstFreeName) {
   // An escaping exception is a fault too; the next free name skips the one in use.
   const ChildResult abrt = RunScenario("throw", 0, folder.path());
   EXPECT_TRUE(abrt.Killed(SIGABRT)) << abrt.How();
+  EXPECT_NE(abrt.err.find("terminate called after throwing an instance of 'std::runtime_error'"),
+            std::string::npos)
+      << abrt.err;
   EXPECT_NE(folder.Read("Kestro-48249_3.dmp").find("Signal: 6 (SIGABRT)\n"), std::string::npos);
   EXPECT_EQ(folder.Names().size(), 3u);
   EXPECT_EQ(folder.Read("Kestro-48249_2.dmp"), "old");

@@ -1,10 +1,12 @@
 // The daemon as a process: publishing in the discovery block, refusing a second daemon, the close
 // request, restarts over a rebuilt index, and kill -9 in the middle of a burst of writes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -32,11 +34,12 @@ using namespace daemon_test;
 namespace pp = PymProtocol;
 
 // A daemon in a child process of the test, run through the same entry point as the executable;
-// `descriptors` lowers its limit of open files.
+// `descriptors` lowers its limit of open files, `errorOutput` takes its standard error.
 pid_t ForkDaemon(const std::string& userData, std::vector<std::string> more = {},
-                 rlim_t descriptors = 0) {
+                 rlim_t descriptors = 0, int errorOutput = -1) {
   const pid_t pid = fork();
   if (pid == 0) {
+    if (errorOutput >= 0 && dup2(errorOutput, STDERR_FILENO) < 0) _exit(98);
     if (descriptors != 0) {
       const rlimit limit{descriptors, descriptors};
       if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(99);
@@ -109,6 +112,18 @@ class DaemonProcess : public ::testing::Test {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return 0;
+  }
+  // A second daemon on this store: its exit status, and its standard error in `said`.
+  int RunSecondDaemon(std::string& said) {
+    int err[2];
+    if (pipe2(err, O_CLOEXEC) != 0) return -1;
+    const int status = WaitExit(ForkDaemon(t_.path(), {}, 0, err[1]));
+    close(err[1]);
+    said.clear();
+    char buf[512];
+    for (ssize_t n; (n = read(err[0], buf, sizeof(buf))) > 0;) said.append(buf, size_t(n));
+    close(err[0]);
+    return status;
   }
   void Connect(RawClient& c, u16 port) {
     ASSERT_TRUE(c.Connect(port));
@@ -277,7 +292,10 @@ TEST_F(DaemonProcess, PublishesRefusesASecondAndClearsOnExit) {
   u16 port = Start(pid);
   ASSERT_NE(port, 0);
   EXPECT_EQ(Block().layoutVersion, pp::kBlockVersion);
-  EXPECT_EQ(WaitExit(ForkDaemon(t_.path())), kExitAlreadyRunning);
+  const std::string refusal = "PymDaemon: another daemon already serves " + t_.path() + "\n";
+  std::string said;
+  EXPECT_EQ(RunSecondDaemon(said), kExitAlreadyRunning);
+  EXPECT_EQ(said, refusal);
   EXPECT_EQ(std::make_tuple(Block().ownerProcessId, Block().port),
             std::make_tuple(u32(pid), u32(port)));
   // Cleaners delete lock files in /tmp; the next tool then makes the discovery mutex anew and
@@ -285,7 +303,8 @@ TEST_F(DaemonProcess, PublishesRefusesASecondAndClearsOnExit) {
   ASSERT_TRUE(Platform::NamedMutex::Remove(DiscoveryPublisher::MutexName(database_)));
   Block().ownerProcessId = pp::kNoProcess;
   Block().port = 0;
-  EXPECT_EQ(WaitExit(ForkDaemon(t_.path())), kExitAlreadyRunning);
+  EXPECT_EQ(RunSecondDaemon(said), kExitAlreadyRunning);
+  EXPECT_EQ(said, refusal);
   EXPECT_EQ(CloseDaemon(port, pid), kExitOk);
   const auto cleared = std::make_tuple(pp::kNoProcess, 0u, pp::kNoProcess);
   EXPECT_EQ(std::make_tuple(Block().ownerProcessId, Block().port, Block().managerProcessId),

@@ -24,6 +24,11 @@ const KUID kAsset(1234, 56, 2);
 
 class PymCatalogueTest : public ScriptedDaemonTest {
  protected:
+  // Creator names are cached for the whole process: each test asks the daemon afresh.
+  void SetUp() override {
+    CreatorNameCache::Get().ClearRecords();
+    ScriptedDaemonTest::SetUp();
+  }
   // Every request finds the connection closed under it.
   void CloseAtOnce() {
     server_->SetHandler([](FakePymServer& s, const FakePymServer::Frame&) {

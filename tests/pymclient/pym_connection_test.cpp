@@ -28,6 +28,9 @@ using namespace pym_test;     // NOLINT(build/namespaces)
 
 std::atomic<u32> g_messages{0};
 std::atomic<u32> g_lastMessage{0};
+// Set by the command host that ends its own connection.
+FakePymServer* g_endingServer = nullptr;
+std::atomic<bool> g_hostRan{false};
 void OnMessage(u32 value) {
   g_lastMessage = value;
   g_messages.fetch_add(1);
@@ -45,6 +48,7 @@ class ConnectionTest : public ScriptedDaemonTest {
  protected:
   ConnectionTest() {
     g_messages = 0;
+    g_hostRan = false;
     options_.messageCallback = &OnMessage;
   }
   void TearDown() override {
@@ -414,8 +418,6 @@ TEST_F(ConnectionTest, CommandHostAndUrlNotifications) {
   EXPECT_EQ(g_urlRest.load(), 0xABCDu);
 }
 
-FakePymServer* g_endingServer = nullptr;
-std::atomic<bool> g_hostRan{false};
 // A command during which the daemon ends the connection.
 void HostWhoseConnectionEnds(TStream&, TBuffer& reply) {
   g_endingServer->CloseConnections();
