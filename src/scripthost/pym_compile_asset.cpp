@@ -117,7 +117,8 @@ bool PymCompileAsset(const Qel::PString& contentRoot, const Qel::File::Path& fol
   const bool compiled = spec->CompileScripts(&log);
   if (!compiled && log.GetErrorCount() == errorsBefore) AddError(log, "Failed to compile asset");
   // The next load of the KUID reads the asset afresh; its cached libraries stay on disk. Another
-  // holder of the specification must not keep a class of a library that goes with the scope.
+  // holder of this asset specification must not keep a class of a library that goes with the
+  // scope.
   spec->ForgetCompiledScripts();
   DetachAndReleaseSpec(held);
   return compiled;
