@@ -29,7 +29,7 @@ const char kFailedDecompress[] = "Failed to decompress data. Content package may
 const char kUnknownDataType[] = "Unknown data type encountered. Content package may be damaged";
 const char kLocalCopyInternal[] = "Internal error while copying local file.";
 const char kLocalCopyFailed[] = "Failed to copy local file.";
-const std::string kTooDeep =
+const std::string kFoldersTooDeep =
     "folders nested deeper than " + std::to_string(kMaxAssetFolderDepth) + " levels";
 
 constexpr const char* kPackageFileTypes[] = {
@@ -206,7 +206,7 @@ Qel::PString ExtractNode(const ACSChunk* node, const Extraction& job, const std:
       const std::string below = relative.empty() ? name : relative + "/" + name;
       if (!IsSafeFolderPath(below)) return;
       // Nothing could copy or remove a deeper folder afterwards.
-      message = depth >= u32(kMaxAssetFolderDepth) ? Qel::PString(kTooDeep.c_str())
+      message = depth >= u32(kMaxAssetFolderDepth) ? Qel::PString(kFoldersTooDeep.c_str())
                 : existed && IsLinkEntry(path.GetText())
                     ? Qel::PString(kUnableToWrite)
                     : ExtractNode(child.Get(), job, below, depth + 1);

@@ -468,7 +468,8 @@ void GSMachine::BeginTransientLibraries() {
   KESTRO_ASSERT(!transient_);
   // Folders listed before are the machine's own: their registrations must outlive the scope.
   RegisterPendingFolders();
-  TransientMark& mark = transient_.emplace();
+  transient_ = TransientMark{};
+  TransientMark& mark = *transient_;
   for (const auto& [id, registration] : linkTable_) mark.slots.emplace(id, registration.get());
   for (const auto& registration : displaced_) mark.displaced.push_back(registration.get());
   mark.names = nameTable_;
