@@ -15,6 +15,7 @@
 #include "assetdata/safe_folder.h"
 #include "core/buffer_stream.h"
 #include "core/file_util.h"
+#include "platform/ascii_text.h"
 #include "platform/byte_order.h"
 #include "qel/dynamic_buffer.h"
 #include "qel/file_volume.h"
@@ -29,8 +30,6 @@ const char kFailedDecompress[] = "Failed to decompress data. Content package may
 const char kUnknownDataType[] = "Unknown data type encountered. Content package may be damaged";
 const char kLocalCopyInternal[] = "Internal error while copying local file.";
 const char kLocalCopyFailed[] = "Failed to copy local file.";
-const std::string kFoldersTooDeep =
-    "folders nested deeper than " + std::to_string(kMaxAssetFolderDepth) + " levels";
 
 constexpr const char* kPackageFileTypes[] = {
     "txt", "bmp", "tga", "chump",   "pm",  "im",  "kin", "wav", "jpg",  "jpeg", "gnd", "ref",
@@ -206,7 +205,7 @@ Qel::PString ExtractNode(const ACSChunk* node, const Extraction& job, const std:
       const std::string below = relative.empty() ? name : relative + "/" + name;
       if (!IsSafeFolderPath(below)) return;
       // Nothing could copy or remove a deeper folder afterwards.
-      message = depth >= u32(kMaxAssetFolderDepth) ? Qel::PString(kFoldersTooDeep.c_str())
+      message = depth >= u32(kMaxAssetFolderDepth) ? Qel::PString(FoldersTooDeepReason().c_str())
                 : existed && IsLinkEntry(path.GetText())
                     ? Qel::PString(kUnableToWrite)
                     : ExtractNode(child.Get(), job, below, depth + 1);
@@ -296,10 +295,7 @@ bool IsPackageFileType(const Qel::File::Path& path) {
 namespace {
 
 bool IsConfigName(std::string_view name, std::string_view config) {
-  return name.size() == config.size() &&
-         std::equal(name.begin(), name.end(), config.begin(), [](char a, char b) {
-           return (a >= 'A' && a <= 'Z' ? char(a - 'A' + 'a') : a) == b;
-         });
+  return name.size() == config.size() && StartsWithIgnoreCase(name, config);
 }
 
 }  // namespace

@@ -93,10 +93,6 @@ std::string Parent(const std::string& path) {
   return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
-std::string TooDeep(const std::string& path) {
-  return path + ": folders nested deeper than " + std::to_string(kMaxAssetFolderDepth) + " levels";
-}
-
 // `relative` is `from` below the tree's top ("" at the top).
 bool CopyTreeInner(const std::string& from, const std::string& to, const std::string& relative,
                    std::string& error, std::vector<std::string>* skipped, int depth) {
@@ -212,6 +208,10 @@ bool DigestTree(EVP_MD_CTX* digest, const std::string& path, const std::string& 
 
 }  // namespace
 
+std::string FoldersTooDeepReason() {
+  return "folders nested deeper than " + std::to_string(kMaxAssetFolderDepth) + " levels";
+}
+
 std::string SafeFolder::TreeDigest(const std::string& path) {
   struct stat st {};
   if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return {};
@@ -289,7 +289,7 @@ bool SafeFolder::CopyTree(const std::string& from, const std::string& to, std::s
   if (!MakeFolders(Parent(to), error)) return false;
   if (CopyTreeInner(from, to, std::string(), error, skipped, 0)) return true;
   // Only the depth check leaves no reason of its own.
-  if (error.empty()) error = TooDeep(from);
+  if (error.empty()) error = from + ": " + FoldersTooDeepReason();
   RemoveInner(to, 0);
   return false;
 }

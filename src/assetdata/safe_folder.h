@@ -12,6 +12,8 @@
 // copy, removal, comparison and the scanner's) stops at this depth, so an install refuses what
 // the others could not handle.
 inline constexpr int kMaxAssetFolderDepth = 64;
+// What an install says of a tree deeper than that.
+std::string FoldersTooDeepReason();
 
 class SafeFolder {
  public:

@@ -72,12 +72,6 @@ void UndoInstall(const KUID& kuid, bool installedBefore) {
   if (!ref.IsEmpty()) PymRevertAsset(ref, nullptr);
 }
 
-bool IsInstalled(const KUID& kuid) {
-  PymAssetInfo info;
-  return PymGetAssetInfo(kuid, info, PymAssetInfo::kPartAll) &&
-         info.GetFlag(PymAssetInfo::kFlagInstalled);
-}
-
 void WriteThumbnail(const KUID& kuid, const MPRef<ACSRawDataCore>& packageThumbnail,
                     const Qel::File::Path& target) {
   Qel::PString folderName;
@@ -172,7 +166,7 @@ bool VnyParsePackage(const Qel::String& packagePath, ResultsLog& log) {
   for (u32 i = 0, n = CountPackageAssets(package); i < n; ++i) {
     const ArchivedAsset asset = GetPackageAsset(package, i);
     const KUID named = asset.soup.GetNamedTagAsKUID(Qel::PString("kuid"), KUID::Null());
-    if (!before.contains(named)) before.emplace(named, IsInstalled(named));
+    if (!before.contains(named)) before.emplace(named, IsAssetInstalledLocally(named));
     bool second = false;
     const KUID kuid = InstallAssetFromFile(asset.soup, &log, kInstallFlags, second, nullptr);
     if (!kuid.IsNull() && std::find(installed.begin(), installed.end(), kuid) == installed.end()) {
