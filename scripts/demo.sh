@@ -51,7 +51,10 @@ rm -rf "$root"
 bash "$repo/scripts/make-install.sh" "$build" "$root"
 trap stop_daemon EXIT
 
-# Two sample assets of our own in the user's local content folder.
+# The sample assets of the user's local content folder. Laid out again when the demo ends, so
+# that the installation it leaves holds them for the README's examples.
+lay_out_samples() {
+# Two sample assets of our own.
 mkdir -p "$root/UserData/local/demo signal" "$root/UserData/local/demo station"
 cat > "$root/UserData/local/demo signal/config.txt" <<'CONFIG'
 kuid                                    <kuid:400100:1001>
@@ -149,6 +152,9 @@ thumbnails
   }
 }
 CONFIG
+
+}
+lay_out_samples
 
 mkdir -p "$root/scripts-demo"
 cat > "$root/scripts-demo/demo-batch.txt" <<'BATCH'
@@ -425,4 +431,5 @@ show vnydeleteall
 show searchbycategory
 show closepymdaemon
 wait "$host_pid" || true
+lay_out_samples
 cd "$repo"
