@@ -1,8 +1,10 @@
 #include "daemon/package_requests.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <malloc.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <memory>
@@ -133,25 +135,66 @@ void SaveAssetToCdp(RequestContext& context, const u8* payload, size_t size, Res
   KUID kuid;
   AssetRecord r;
   Soup entry;
-  if (!context.ReadIndexedAsset(in.Get(), kuid, r)) {
+  std::string folder;
+  // The folder stays open while its files are read, so that no folder made meanwhile can take
+  // its identity.
+  int held = -1;
+  struct stat was {};
+  bool known = false;
+  {
+    // The row, its configuration and the folder it names, taken where no change is half made.
+    // Only these are taken under the lock: the files are read without it, and a change that
+    // comes while they are read is found afterwards.
+    std::lock_guard<OwnedMutex> change(context.store.ChangeMutex());
+    known = context.ReadIndexedAsset(in.Get(), kuid, r);
+    if (known) {
+      folder = context.store.FolderPathOf(r);
+      held = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (held >= 0 && fstat(held, &was) != 0) {
+        close(held);
+        held = -1;
+      }
+      entry.Copy(context.store.GetConfig(kuid));
+    }
+  }
+  if (!known) {
     AddFailure(response, kuid, "PymDaemon: cannot package an unknown asset");
   } else {
-    const std::string folder = context.store.FolderPathOf(r);
     // Files that gain nothing from compression are stored as they are.
-    PackedFolder packed = PackAssetFolder(folder, kCompressionLZSS);
+    PackedFolder packed;
     Qel::PString compression = kCompressionLZSS;
+    if (held >= 0) {
+      packed = PackAssetFolder(folder, kCompressionLZSS, PackThreads::kAllCores,
+                               context.packListedHookForTests);
+    }
     if (packed.ok && packed.packedBytes >= packed.plainBytes) {
-      packed = PackAssetFolder(folder, Qel::PString());
+      packed = PackAssetFolder(folder, Qel::PString(), PackThreads::kAllCores,
+                               context.packListedHookForTests);
       compression = Qel::PString();
     }
-    if (!packed.ok) {
+    std::string changed = packed.changed;
+    // Every change the daemon makes to an asset's files moves its folder away or puts a new one
+    // in its place: the path no longer leads to the folder held since the row was read.
+    struct stat st {};
+    if (packed.ok &&
+        (lstat(folder.c_str(), &st) != 0 || st.st_dev != was.st_dev || st.st_ino != was.st_ino)) {
+      changed = "its folder was replaced";
+    }
+    if (held >= 0) close(held);
+    if (!changed.empty()) {
+      // A package of files from two moments would install an asset that never was.
+      AddFailure(response, kuid,
+                 "PymDaemon: not packaged: the asset changed while it was read (" + changed +
+                     "); package it again");
+      entry = Soup();
+    } else if (!packed.ok) {
       AddFailure(response, kuid, "PymDaemon: cannot read the asset folder " + folder);
+      entry = Soup();
     } else {
       for (const std::string& skipped : packed.skipped) {
         AddResult(response, ResultsLog::kWarning, kuid,
                   "PymDaemon: not packaged (name, type or read refused): " + skipped);
       }
-      entry.Copy(context.store.GetConfig(kuid));
       entry.EnsureContainer();
       entry.SetNamedSoup(kTagFiles, packed.files);
       entry.SetNamedTag(kTagCompression, compression);

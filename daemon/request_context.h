@@ -2,6 +2,7 @@
 // through handles, the payload reader and the ways a handler reports into its response.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -67,6 +68,9 @@ class RequestContext {
 
   AssetStore& store;
   AssetEditor editor;
+  // Called by a package request once the asset's files are listed and before any is read: lets a
+  // test change the asset at the moment another client's change would come.
+  std::function<void()> packListedHookForTests;
   RepairRunner repair;
   CommandHostRegistry hosts;
   UrlRequests urls;

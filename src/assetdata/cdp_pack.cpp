@@ -31,8 +31,32 @@ namespace {
 // little on typical asset files.
 constexpr int kPackLevel = 3;
 
+// What tells, without reading it again, that a file or folder is still the one that was listed:
+// writing it, replacing it or renaming another into its place changes at least one of these.
+struct FileStamp {
+  u64 device = 0;
+  u64 inode = 0;
+  u32 mode = 0;
+  u64 size = 0;
+  i64 modified = 0;  // nanoseconds since 1970
+  i64 changed = 0;   // the status change time, in nanoseconds
+  bool operator==(const FileStamp&) const = default;
+};
+
+FileStamp Stamp(const struct stat& st) {
+  FileStamp s;
+  s.device = u64(st.st_dev);
+  s.inode = u64(st.st_ino);
+  s.mode = u32(st.st_mode);
+  s.size = u64(st.st_size);
+  s.modified = i64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  s.changed = i64(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  return s;
+}
+
 struct Entry {
   std::string name;
+  FileStamp stamp;
   bool folder;
 };
 
@@ -45,27 +69,47 @@ bool ListFolder(const std::string& path, std::vector<Entry>& out) {
     if (name == "." || name == "..") continue;
     struct stat st {};
     if (lstat((path + "/" + name).c_str(), &st) != 0) continue;
-    if (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode)) out.push_back({name, S_ISDIR(st.st_mode)});
+    if (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode))
+      out.push_back({name, Stamp(st), S_ISDIR(st.st_mode)});
   }
   std::sort(out.begin(), out.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
   return true;
 }
 
-// The whole file, or false when it cannot be read or is larger than a package file may be.
-bool ReadWhole(const std::string& path, std::vector<u8>& out) {
+enum class ReadOutcome : u8 { kRead, kRefused, kChanged, kGone };
+
+// The whole file as it was listed. Refused when it cannot be read or is larger than a package
+// file may be; changed when it is no longer the file that was listed, or changes while it is
+// read; gone when nothing has its name any more.
+ReadOutcome ReadWhole(const std::string& path, const FileStamp& listed, std::vector<u8>& out) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return false;
-  struct stat st {};
-  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && u64(st.st_size) <= kMaxPackageFileSize;
-  if (ok) out.resize(size_t(st.st_size));
-  for (size_t done = 0; ok && done < out.size();) {
-    const ssize_t n = read(fd, out.data() + done, out.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += size_t(n);
+  if (fd < 0) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) return ReadOutcome::kGone;
+    return Stamp(st) == listed ? ReadOutcome::kRefused : ReadOutcome::kChanged;
+  }
+  const auto stillListed = [&] {
+    struct stat st {};
+    return fstat(fd, &st) == 0 && Stamp(st) == listed;
+  };
+  ReadOutcome outcome = ReadOutcome::kRead;
+  if (!stillListed()) {
+    outcome = ReadOutcome::kChanged;
+  } else if (listed.size > kMaxPackageFileSize) {
+    outcome = ReadOutcome::kRefused;
+  } else {
+    out.resize(size_t(listed.size));
+    for (size_t done = 0; outcome == ReadOutcome::kRead && done < out.size();) {
+      const ssize_t n = read(fd, out.data() + done, out.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      // A file that ends early was cut short after it was listed.
+      if (n <= 0) outcome = n == 0 ? ReadOutcome::kChanged : ReadOutcome::kRefused;
+      if (n > 0) done += size_t(n);
+    }
+    if (outcome == ReadOutcome::kRead && !stillListed()) outcome = ReadOutcome::kChanged;
   }
   close(fd);
-  return ok;
+  return outcome;
 }
 
 MPRef<ACSRawDataCore> Encode(const std::vector<u8>& plain, const Qel::PString& compression) {
@@ -94,32 +138,34 @@ struct WalkStep {
   enum Kind : u8 { kEnter, kLeave, kFile, kSkip };
   Kind kind;
   std::string name;      // kEnter, kFile: the entry's name
-  std::string relative;  // kFile, kSkip: the path below the folder, as a skipped entry names it
+  std::string relative;  // kEnter, kFile, kSkip: the path below the folder
   std::string path;      // kFile: the file to read
+  FileStamp stamp;       // kEnter, kFile: the entry as listed
+  bool operator==(const WalkStep&) const = default;
 };
 
 void Walk(const std::string& path, const std::string& relative, std::vector<WalkStep>& steps,
           u32 depth) {
   std::vector<Entry> entries;
   if (!ListFolder(path, entries)) {
-    steps.push_back({WalkStep::kSkip, {}, relative.empty() ? "." : relative, {}});
+    steps.push_back({WalkStep::kSkip, {}, relative.empty() ? "." : relative, {}, {}});
     return;
   }
   for (const Entry& e : entries) {
     const std::string below = relative.empty() ? e.name : relative + "/" + e.name;
     if (depth == 0 && !e.folder && (e.name == "config.txt" || e.name == "config.chump")) continue;
     if (!IsValidPackageFileName(e.name)) {
-      steps.push_back({WalkStep::kSkip, {}, below, {}});
+      steps.push_back({WalkStep::kSkip, {}, below, {}, {}});
     } else if (e.folder) {
       if (depth + 1 >= kMaxSoupDepth) {
-        steps.push_back({WalkStep::kSkip, {}, below, {}});
+        steps.push_back({WalkStep::kSkip, {}, below, {}, {}});
         continue;
       }
-      steps.push_back({WalkStep::kEnter, e.name, {}, {}});
+      steps.push_back({WalkStep::kEnter, e.name, below, {}, e.stamp});
       Walk(path + "/" + e.name, below, steps, depth + 1);
-      steps.push_back({WalkStep::kLeave, {}, {}, {}});
+      steps.push_back({WalkStep::kLeave, {}, {}, {}, {}});
     } else {
-      steps.push_back({WalkStep::kFile, e.name, below, path + "/" + e.name});
+      steps.push_back({WalkStep::kFile, e.name, below, path + "/" + e.name, e.stamp});
     }
   }
 }
@@ -128,14 +174,18 @@ struct PackedFile {
   MPRef<ACSRawDataCore> block;
   u64 plainBytes = 0;
   bool ok = false;
+  // Why the file is not the one listed: "changed", "was removed"; empty while it is.
+  const char* changed = nullptr;
 };
 
 PackedFile PackFile(const WalkStep& step, const Qel::PString& compression) {
   PackedFile out;
   std::vector<u8> bytes;
-  if (!IsPackageFileType(Qel::File::Path(step.name.c_str())) || !ReadWhole(step.path, bytes)) {
-    return out;
-  }
+  if (!IsPackageFileType(Qel::File::Path(step.name.c_str()))) return out;
+  const ReadOutcome read = ReadWhole(step.path, step.stamp, bytes);
+  if (read == ReadOutcome::kChanged) out.changed = "changed";
+  if (read == ReadOutcome::kGone) out.changed = "was removed";
+  if (read != ReadOutcome::kRead) return out;
   out.block = Encode(bytes, compression);
   // An empty stored file has no block at all.
   out.ok = out.block || (bytes.empty() && compression.IsEmpty());
@@ -267,6 +317,8 @@ void Assemble(const std::vector<WalkStep>& steps, std::vector<PackedFile>& packe
         break;
       case WalkStep::kFile: {
         PackedFile& f = packed[file++];
+        if (f.changed != nullptr && out.changed.empty())
+          out.changed = step.relative + " " + f.changed;
         if (!f.ok) {
           out.skipped.push_back(step.relative);
           continue;
@@ -284,12 +336,13 @@ void Assemble(const std::vector<WalkStep>& steps, std::vector<PackedFile>& packe
 }  // namespace
 
 PackedFolder PackAssetFolder(const std::string& folder, const Qel::PString& compression,
-                             PackThreads threads) {
+                             PackThreads threads, const std::function<void()>& listed) {
   PackedFolder out;
   struct stat st {};
   if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return out;
   std::vector<WalkStep> steps;
   Walk(folder, std::string(), steps, 0);
+  if (listed) listed();
   std::vector<size_t> files;
   for (size_t i = 0; i < steps.size(); ++i) {
     if (steps[i].kind == WalkStep::kFile) files.push_back(i);
@@ -297,6 +350,21 @@ PackedFolder PackAssetFolder(const std::string& folder, const Qel::PString& comp
   std::vector<PackedFile> packed(files.size());
   PackFiles(steps, files, compression, threads, packed);
   Assemble(steps, packed, out.files, out);
-  out.ok = true;
+  if (out.changed.empty()) {
+    // Each file was the one listed while it was read; the same listing now shows that none went,
+    // came or changed after its read, so the files are those of one moment.
+    std::vector<WalkStep> after;
+    Walk(folder, std::string(), after, 0);
+    const auto differ = std::mismatch(steps.begin(), steps.end(), after.begin(), after.end());
+    if (differ.first != steps.end() || differ.second != after.end()) {
+      // Names sort alike in both listings, so the first of the two that differ is the entry that
+      // came, went or changed; a step that closes a folder names nothing.
+      std::string what = differ.first != steps.end() ? differ.first->relative : std::string();
+      const std::string now = differ.second != after.end() ? differ.second->relative : "";
+      if (what.empty() || (!now.empty() && now < what)) what = now;
+      out.changed = (what.empty() ? std::string(".") : what) + " changed";
+    }
+  }
+  out.ok = out.changed.empty();
   return out;
 }

@@ -3,6 +3,7 @@
 // extracts again to the same tree.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,10 @@ struct PackedFolder {
   Soup files;
   // Paths below the folder that the rules keep out of a package, or that could not be read.
   std::vector<std::string> skipped;
+  // Set, and `ok` false, when the tree changed while it was read: a file listed at the start was
+  // gone, changed or replaced when it was read, or the tree listed at the end was not the one
+  // listed at the start. Says what changed ("mesh/body.im changed").
+  std::string changed;
   // Bytes read, and bytes as stored in `files`.
   u64 plainBytes = 0;
   u64 packedBytes = 0;
@@ -25,6 +30,9 @@ enum class PackThreads { kAllCores, kCallingThread };
 
 // The folder tree below `folder`, each file stored as `compression` names ("" or "LZSS").
 // Symbolic links are never followed. The folder's own configuration files ("config.txt",
-// "config.chump") are left out: the archived asset's tags carry the configuration.
+// "config.chump") are left out: the archived asset's tags carry the configuration. The folder
+// itself is the caller's to check: a folder replaced whole after the end listing is not seen.
+// `listed`, when given, is called once the tree is listed and before any file is read.
 PackedFolder PackAssetFolder(const std::string& folder, const Qel::PString& compression,
-                             PackThreads threads = PackThreads::kAllCores);
+                             PackThreads threads = PackThreads::kAllCores,
+                             const std::function<void()>& listed = {});

@@ -117,6 +117,8 @@ int CreateCdp(CommandArgs& a) {
                     ("The asset's package could not be read: " + fetched->refused + ".").CStr());
       return false;
     }
+    // The daemon said why it packed nothing: its empty answer would only add a misleading line.
+    if (fetched->log.GetErrorCount() != 0 && AssetKUID(fetched->entry).IsNull()) return false;
     // A package that silently lacks an asset would be taken for a whole one.
     const Qel::PString message = package.Add(fetched->entry);
     if (!message.IsEmpty()) AddAssetError(a.log, fetched->kuid, message.CStr());

@@ -28,6 +28,8 @@ constexpr const char* kClean = "OK (0 Errors, 0 Warnings)\n";
 constexpr const char* kDepot = "<kuid:400300:1>";
 constexpr const char* kSignal = "<kuid2:400300:2:1>";
 constexpr const char* kCoach = "<kuid:400300:3>";
+// Its folder goes behind the daemon's back once the daemon has indexed it.
+constexpr const char* kGone = "<kuid:400300:4>";
 
 // Every file below the folder but the configuration, by its path below it.
 std::map<std::string, std::string> FilesBelow(const fs::path& folder) {
@@ -92,6 +94,7 @@ class PackageRoundTrip : public ::testing::Test {
             "<kuid:400300:50>\n}\nkuid-table {\n  0 " +
             kSignal + "\n  1 <kuid:400300:99>\n}\n");
     put("coach", "coach.txt", text.substr(0, 999));
+    put("gone", "config.txt", std::string("kuid ") + kGone + "\nkind \"scenery\"\n");
   }
   static void TearDownTestSuite() {
     source_.reset();
@@ -152,6 +155,7 @@ TEST_F(PackageRoundTrip, PackageInstallsElsewhereWholeAndRefusedArgumentsWriteNo
   const std::string longName = source_->Root() + "/" + std::string(300, 'n') + ".cdp";
   const std::string folderCdp = source_->Root() + "/folder.cdp";
   fs::create_directory(folderCdp);
+  fs::remove_all(source_->Root() + "/UserData/local/gone");
   const struct {
     std::vector<std::string> args;
     std::string out;
@@ -170,6 +174,10 @@ TEST_F(PackageRoundTrip, PackageInstallsElsewhereWholeAndRefusedArgumentsWriteNo
        "- <NULL> : The output folder " + source_->Root() + "/nowhere/ does not exist.\n"},
       {{"createcdp", folderCdp, kDepot},
        "- <NULL> : The output " + folderCdp + " is a folder, not a package file.\n"},
+      // The daemon's reason is the one line of an asset it could not pack.
+      {{"createcdp", refused, kDepot, kGone},
+       std::string("- ") + kGone + " : PymDaemon: cannot read the asset folder " + source_->Root() +
+           "/UserData/local/gone\n"},
       // A package that cannot be saved says why.
       {{"createcdp", longName, kDepot},
        "- <NULL> : Unable to write the package " + longName + ": File name too long.\n"},
