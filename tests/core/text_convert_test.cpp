@@ -34,4 +34,27 @@ TEST(TextConvertTest, DecodeStopsAtTheEndAndRejectsCutSequences) {
   EXPECT_EQ(length, 2u);
 }
 
+TEST(TextConvertTest, EveryControlCharacterButTabIsEscaped) {
+  const struct {
+    const char* name;
+    std::string_view text;
+    std::string shown;
+  } cases[] = {
+      {"plain, TAB and UTF-8 letters stay", "a\tb \xC3\xA9\xE2\x82\xAC",
+       "a\tb \xC3\xA9\xE2\x82\xAC"},
+      {"backslash", "a\\n", "a\\\\n"},
+      {"line breaks, pairs as one", "a\r\nb\n\rc\rd\n\ne", "a\\nb\\nc\\nd\\n\\ne"},
+      {"C0 and DEL", std::string_view("\x1b[2K\b\v\f\x1c\x1e\0\x7f", 11),
+       "\\x1b[2K\\x08\\x0b\\x0c\\x1c\\x1e\\x00\\x7f"},
+      {"C1 and the separators", "\xC2\x85\xC2\x9B\xE2\x80\xA8\xE2\x80\xA9\xC2\xA0",
+       "\\u0085\\u009b\\u2028\\u2029\xC2\xA0"},
+      {"an overlong line feed", "\xC0\x8A", "\\u000a"},
+      {"stray C1 bytes, other stray bytes stay", "\x9B\x85\xE9\xE2\x80", "\\x9b\\x85\xE9\xE2\\x80"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(EscapeControlCharacters(c.text), c.shown);
+  }
+}
+
 }  // namespace

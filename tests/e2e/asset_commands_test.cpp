@@ -5,15 +5,19 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <filesystem>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "assetdata/soup.h"
+#include "core/kuid.h"
 #include "support/command_run.h"
 #include "support/install_root.h"
 #include "support/scratch_folder.h"
+#include "support/thread_watchdog.h"
 
 namespace {
 
@@ -230,7 +234,8 @@ TEST_F(AssetCommands, ValidateChecksTheFolderAndAuthorsAreSortedAndUnique) {
   EXPECT_EQ(old.exitCode, 0);
 }
 
-// Line breaks in a configuration's names print escaped: a name cannot add result lines.
+// Control characters in a configuration's names print escaped: a name cannot add result lines
+// or move the terminal's cursor.
 TEST_F(AssetCommands, NamesFromAConfigurationStayOnTheirLine) {
   const std::string forged = "\n+ <kuid:1:1> : Installed asset.\nOK (0 Errors, 0 Warnings)";
   root_->WriteFile("forge/config.txt", "kuid <kuid:400900:1010>\nkind \"scenery\"\n"
@@ -243,6 +248,97 @@ TEST_F(AssetCommands, NamesFromAConfigurationStayOnTheirLine) {
             0);
   ExpectOut({"authors"}, std::string("ann other\njo bloggs\nzed\\nok\n") + kClean, 0);
   EXPECT_EQ(Run({"delete", "<kuid:400900:1010>"}).exitCode, 0);
+
+  // Every control character but TAB, in a name, an author and a tag name (the binary form holds
+  // what the text form cannot), shows as an escape on a line of its own kind.
+  const struct {
+    const char* what;
+    std::string raw;
+    const char* shown;
+  } kCharacters[] = {
+      {"LF", "\n", "\\n"},
+      {"CR", "\r", "\\n"},
+      {"ESC sequence", "\x1b[2K\x1b[1G", "\\x1b[2K\\x1b[1G"},
+      {"NEL", "\xC2\x85", "\\u0085"},
+      {"LS", "\xE2\x80\xA8", "\\u2028"},
+      {"PS", "\xE2\x80\xA9", "\\u2029"},
+      {"VT", "\v", "\\x0b"},
+      {"FF", "\f", "\\x0c"},
+      {"FS", "\x1c", "\\x1c"},
+      {"RS", "\x1e", "\\x1e"},
+      {"backspace", "\b", "\\x08"},
+      {"DEL", "\x7f", "\\x7f"},
+  };
+  const std::string line = "OK (0 Errors, 0 Warnings)";
+  // Each line is the tool's: an entry's prefix or, last, the count; no control character but the
+  // line ends is left.
+  const auto expectToolLines = [](const std::string& out, const char* what) {
+    size_t start = 0;
+    while (start < out.size()) {
+      const size_t end = out.find('\n', start);
+      ASSERT_NE(end, std::string::npos) << what << out;
+      const std::string text = out.substr(start, end - start);
+      const bool last = end + 1 == out.size();
+      EXPECT_TRUE(last ? text.rfind("OK (", 0) == 0
+                       : text.rfind("+ ", 0) == 0 || text.rfind("- ", 0) == 0 ||
+                             text.rfind("! ", 0) == 0 || text.rfind("; ", 0) == 0)
+          << what << ": " << text;
+      for (const char c : text) EXPECT_FALSE(u8(c) < 0x20 || u8(c) == 0x7F) << what << text;
+      for (const char* separator : {"\xC2\x85", "\xE2\x80\xA8", "\xE2\x80\xA9"})
+        EXPECT_EQ(text.find(separator), std::string::npos) << what << text;
+      start = end + 1;
+    }
+  };
+  // Authors are listed per user: each asset has one of its own.
+  int user = 401100;
+  for (const auto& c : kCharacters) {
+    Soup config;
+    config.SetNamedKUID("kuid", KUID(++user, 1, 0));
+    config.SetNamedTag("kind", "scenery");
+    config.SetNamedFloat("kestro-build", 3.5f);
+    config.SetNamedTag("username", ("Evil" + c.raw + line).c_str());
+    config.SetNamedTag("author", ("zed" + c.raw + "ok").c_str());
+    config.SetNamedTag(("odd" + c.raw + line).c_str(), "1");
+    const std::string folder = root_->Root() + "/chars/" + std::to_string(user);
+    std::filesystem::create_directories(folder);
+    ASSERT_TRUE(config.SaveFile(nullptr, (folder + "/config.chump").c_str(), ""));
+  }
+  ASSERT_EQ(Run({"installfrompath", root_->Root() + "/chars"}).exitCode, 0);
+  // Tags are judged by a command host; the daemon's end ends it.
+  kestro_test::ToolRun hostRun;
+  watchdog::Task host([&] { hostRun = Run({"pymcommandhost"}); });
+  // One line per author, whatever their names hold.
+  const std::string authors = "\n" + Run({"authors"}).out;
+  for (size_t at = 0; (at = authors.find('\n', at)) + 1 < authors.size(); ++at) {
+    const std::string text = authors.substr(at + 1, authors.find('\n', at + 1) - at - 1);
+    EXPECT_TRUE(text == "ann other" || text == "jo bloggs" || text.rfind("zed", 0) == 0 ||
+                text == line)
+        << text;
+  }
+  user = 401100;
+  for (const auto& c : kCharacters) {
+    const std::string kuid = "<kuid:" + std::to_string(++user) + ":1>";
+    const ToolRun status = Run({"status", kuid});
+    EXPECT_NE(status.out.find(" : Evil" + std::string(c.shown) + line + "\n" + kClean),
+              std::string::npos)
+        << c.what << status.out;
+    expectToolLines(status.out, c.what);
+    ToolRun validate;
+    EXPECT_TRUE(watchdog::Eventually([&] {
+      validate = Run({"validate", kuid});
+      return validate.out.find("is not a known tag") != std::string::npos;
+    }));
+    EXPECT_NE(validate.out.find("'odd" + std::string(c.shown)), std::string::npos)
+        << c.what << validate.out;
+    expectToolLines(validate.out, c.what);
+    // The names of authors are kept lower case.
+    std::string author = "\nzed" + std::string(c.shown) + "ok\n";
+    for (char& a : author) a = char(std::tolower(u8(a)));
+    EXPECT_NE(authors.find(author), std::string::npos) << c.what << authors;
+    EXPECT_EQ(Run({"delete", kuid}).exitCode, 0) << c.what;
+  }
+  Restart();
+  host.Join();
 }
 
 TEST_F(AssetCommands, RepairGivesBackEveryAssetAfterTheIndexWasLost) {
