@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cctype>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -249,57 +248,32 @@ TEST_F(AssetCommands, NamesFromAConfigurationStayOnTheirLine) {
   ExpectOut({"authors"}, std::string("ann other\njo bloggs\nzed\\nok\n") + kClean, 0);
   EXPECT_EQ(Run({"delete", "<kuid:400900:1010>"}).exitCode, 0);
 
-  // Every control character but TAB, in a name, an author and a tag name (the binary form holds
-  // what the text form cannot), shows as an escape on a line of its own kind.
+  // Every control character but TAB, in a name and a tag name (the binary form holds what the text
+  // form cannot), shows as an escape on the one line that names it.
   const struct {
-    const char* what;
     std::string raw;
     const char* shown;
-  } kCharacters[] = {
-      {"LF", "\n", "\\n"},
-      {"CR", "\r", "\\n"},
-      {"ESC sequence", "\x1b[2K\x1b[1G", "\\x1b[2K\\x1b[1G"},
-      {"NEL", "\xC2\x85", "\\u0085"},
-      {"LS", "\xE2\x80\xA8", "\\u2028"},
-      {"PS", "\xE2\x80\xA9", "\\u2029"},
-      {"VT", "\v", "\\x0b"},
-      {"FF", "\f", "\\x0c"},
-      {"FS", "\x1c", "\\x1c"},
-      {"RS", "\x1e", "\\x1e"},
-      {"backspace", "\b", "\\x08"},
-      {"DEL", "\x7f", "\\x7f"},
-  };
+  } kCharacters[] = {{"\n", "\\n"},
+                     {"\r", "\\n"},
+                     {"\x1b[2K\x1b[1G", "\\x1b[2K\\x1b[1G"},
+                     {"\xC2\x85", "\\u0085"},
+                     {"\xE2\x80\xA8", "\\u2028"},
+                     {"\xE2\x80\xA9", "\\u2029"},
+                     {"\v", "\\x0b"},
+                     {"\f", "\\x0c"},
+                     {"\x1c", "\\x1c"},
+                     {"\x1e", "\\x1e"},
+                     {"\b", "\\x08"},
+                     {"\x7f", "\\x7f"}};
   const std::string line = "OK (0 Errors, 0 Warnings)";
-  // Each line is the tool's: an entry's prefix or, last, the count; no control character but the
-  // line ends is left.
-  const auto expectToolLines = [](const std::string& out, const char* what) {
-    size_t start = 0;
-    while (start < out.size()) {
-      const size_t end = out.find('\n', start);
-      ASSERT_NE(end, std::string::npos) << what << out;
-      const std::string text = out.substr(start, end - start);
-      const bool last = end + 1 == out.size();
-      EXPECT_TRUE(last ? text.rfind("OK (", 0) == 0
-                       : text.rfind("+ ", 0) == 0 || text.rfind("- ", 0) == 0 ||
-                             text.rfind("! ", 0) == 0 || text.rfind("; ", 0) == 0)
-          << what << ": " << text;
-      for (const char c : text) EXPECT_FALSE(u8(c) < 0x20 || u8(c) == 0x7F) << what << text;
-      for (const char* separator : {"\xC2\x85", "\xE2\x80\xA8", "\xE2\x80\xA9"})
-        EXPECT_EQ(text.find(separator), std::string::npos) << what << text;
-      start = end + 1;
-    }
-  };
-  // Authors are listed per user: each asset has one of its own.
-  int user = 401100;
-  for (const auto& c : kCharacters) {
+  for (int n = 0; n < int(std::size(kCharacters)); ++n) {
     Soup config;
-    config.SetNamedKUID("kuid", KUID(++user, 1, 0));
+    config.SetNamedKUID("kuid", KUID(400900, 1100 + n, 0));
     config.SetNamedTag("kind", "scenery");
     config.SetNamedFloat("kestro-build", 3.5f);
-    config.SetNamedTag("username", ("Evil" + c.raw + line).c_str());
-    config.SetNamedTag("author", ("zed" + c.raw + "ok").c_str());
-    config.SetNamedTag(("odd" + c.raw + line).c_str(), "1");
-    const std::string folder = root_->Root() + "/chars/" + std::to_string(user);
+    config.SetNamedTag("username", ("Evil" + kCharacters[n].raw + line).c_str());
+    config.SetNamedTag(("odd" + kCharacters[n].raw + line).c_str(), "1");
+    const std::string folder = root_->Root() + "/chars/" + std::to_string(n);
     std::filesystem::create_directories(folder);
     ASSERT_TRUE(config.SaveFile(nullptr, (folder + "/config.chump").c_str(), ""));
   }
@@ -307,35 +281,21 @@ TEST_F(AssetCommands, NamesFromAConfigurationStayOnTheirLine) {
   // Tags are judged by a command host; the daemon's end ends it.
   kestro_test::ToolRun hostRun;
   watchdog::Task host([&] { hostRun = Run({"pymcommandhost"}); });
-  // One line per author, whatever their names hold.
-  const std::string authors = "\n" + Run({"authors"}).out;
-  for (size_t at = 0; (at = authors.find('\n', at)) + 1 < authors.size(); ++at) {
-    const std::string text = authors.substr(at + 1, authors.find('\n', at + 1) - at - 1);
-    EXPECT_TRUE(text == "ann other" || text == "jo bloggs" || text.rfind("zed", 0) == 0 ||
-                text == line)
-        << text;
-  }
-  user = 401100;
-  for (const auto& c : kCharacters) {
-    const std::string kuid = "<kuid:" + std::to_string(++user) + ":1>";
-    const ToolRun status = Run({"status", kuid});
-    EXPECT_NE(status.out.find(" : Evil" + std::string(c.shown) + line + "\n" + kClean),
-              std::string::npos)
-        << c.what << status.out;
-    expectToolLines(status.out, c.what);
+  for (int n = 0; n < int(std::size(kCharacters)); ++n) {
+    const std::string kuid = "<kuid:400900:" + std::to_string(1100 + n) + ">";
+    const std::string shown = kCharacters[n].shown;
+    ExpectOut({"status", kuid},
+              "+ " + kuid + " : eIadlmf : SY;SCEN : Evil" + shown + line + "\n" + kClean, 0);
     ToolRun validate;
     EXPECT_TRUE(watchdog::Eventually([&] {
       validate = Run({"validate", kuid});
       return validate.out.find("is not a known tag") != std::string::npos;
     }));
-    EXPECT_NE(validate.out.find("'odd" + std::string(c.shown)), std::string::npos)
-        << c.what << validate.out;
-    expectToolLines(validate.out, c.what);
-    // The names of authors are kept lower case.
-    std::string author = "\nzed" + std::string(c.shown) + "ok\n";
-    for (char& a : author) a = char(std::tolower(u8(a)));
-    EXPECT_NE(authors.find(author), std::string::npos) << c.what << authors;
-    EXPECT_EQ(Run({"delete", kuid}).exitCode, 0) << c.what;
+    EXPECT_NE(validate.out.find("- " + kuid + " : 'odd" + shown + line +
+                                "' in 'scenery' is not a known tag.\n"),
+              std::string::npos)
+        << validate.out;
+    EXPECT_EQ(Run({"delete", kuid}).exitCode, 0);
   }
   Restart();
   host.Join();
