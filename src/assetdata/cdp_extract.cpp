@@ -304,6 +304,27 @@ bool IsConfigFileName(std::string_view name) {
   return IsConfigName(name, "config.txt") || IsConfigName(name, "config.chump");
 }
 
+std::string FolderConfigToInstall(const std::string& folder) {
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+  if (!dir) return {};
+  // By rank: the text form as spelt, in another case, then the binary form the same way.
+  std::string found[4];
+  while (const dirent* e = ::readdir(dir.get())) {
+    const std::string_view name = e->d_name;
+    for (const int form : {0, 2}) {
+      const char* config = form == 0 ? "config.txt" : "config.chump";
+      if (!IsConfigName(name, config)) continue;
+      struct stat st;
+      if (::lstat((folder + "/" + e->d_name).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+      found[form + (name == config ? 0 : 1)] = e->d_name;
+    }
+  }
+  for (const std::string& name : found) {
+    if (!name.empty()) return folder + "/" + name;
+  }
+  return {};
+}
+
 bool DropShippedConfigs(const std::string& folder, ShippedConfigs which) {
   std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
   if (!dir) return false;

@@ -65,3 +65,7 @@ bool IsConfigFileName(std::string_view name);
 enum class ShippedConfigs { kAll, kBinaryBesideText };
 // Removes those configuration files at the top of `folder`; false when one stays.
 bool DropShippedConfigs(const std::string& folder, ShippedConfigs which);
+// The path of the configuration file that the install of `folder` keeps, and so the one that
+// names its asset: the text form when there is one, else the binary form (the exact spelling
+// before another case); empty when the folder has neither.
+std::string FolderConfigToInstall(const std::string& folder);

@@ -1,5 +1,6 @@
 #include "core/text_convert.h"
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -77,4 +78,51 @@ u32 DecodeUtf8Char(const char* bytes, u32* outLength) {
   if (bytes == nullptr) return DecodeUtf8Char(std::string_view(), outLength);
   // Looks no further than the sequence can reach, and never past the NUL.
   return DecodeUtf8Char(std::string_view(bytes, strnlen(bytes, 4)), outLength);
+}
+
+namespace {
+
+bool IsControl(u32 codePoint) {
+  return (codePoint < 0x20 && codePoint != '\t') || (codePoint >= 0x7F && codePoint <= 0x9F) ||
+         codePoint == 0x2028 || codePoint == 0x2029;
+}
+
+void AppendEscape(std::string& out, const char* form, u32 value) {
+  char text[8];
+  std::snprintf(text, sizeof text, form, value);
+  out += text;
+}
+
+}  // namespace
+
+std::string EscapeControlCharacters(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  while (!text.empty()) {
+    u32 length = 0;
+    const u32 codePoint = DecodeUtf8Char(text, &length);
+    const u8 lead = u8(text[0]);
+    if (lead == '\r' || lead == '\n') {
+      out += "\\n";
+      const char pair = lead == '\r' ? '\n' : '\r';
+      length = text.size() > 1 && text[1] == pair ? 2 : 1;
+    } else if (lead == '\\') {
+      out += "\\\\";
+    } else if (length == 1 && IsControl(lead)) {
+      // ASCII, or a byte that no sequence takes.
+      AppendEscape(out, "\\x%02x", lead);
+    } else if (codePoint != kInvalidCodePoint && IsControl(codePoint)) {
+      AppendEscape(out, "\\u%04x", codePoint);
+    } else {
+      for (const char c : text.substr(0, length)) {
+        if (u8(c) >= 0x80 && u8(c) <= 0x9F && codePoint == kInvalidCodePoint) {
+          AppendEscape(out, "\\x%02x", u8(c));
+        } else {
+          out += c;
+        }
+      }
+    }
+    text.remove_prefix(length);
+  }
+  return out;
 }

@@ -1,6 +1,8 @@
-// In-place code-page conversion of NUL-terminated texts, and single UTF-8 sequence decoding.
+// In-place code-page conversion of NUL-terminated texts, single UTF-8 sequence decoding, and
+// the escaping of control characters for a result line.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "qel/types.h"
@@ -25,3 +27,11 @@ inline constexpr u32 kInvalidCodePoint = 0xFFFD;
 u32 DecodeUtf8Char(std::string_view bytes, u32* outLength = nullptr);
 // The same for a NUL-terminated text, whose NUL is its end.
 u32 DecodeUtf8Char(const char* bytes, u32* outLength = nullptr);
+
+// UTF-8 text from an asset (a name, a category, a tag name...) as it may stand in a result line,
+// which must stay one line and show what it holds: a backslash doubles; a CR, an LF, or a CR/LF or
+// LF/CR pair becomes \n; every other control character but TAB takes an escape: C0 and DEL as
+// \x1b, C1 (U+0080-U+009F) and the separators U+2028 and U+2029 as \u2028, and a stray byte
+// 0x80-0x9F that is no UTF-8 (a terminal set to a single-byte code page would obey it) as \x9b.
+// Every other byte passes as it is.
+std::string EscapeControlCharacters(std::string_view text);

@@ -53,25 +53,6 @@ Qel::String StatusLetters(const PymAssetInfo& info, bool missingDependencies, bo
   return Qel::String(text);
 }
 
-Qel::String EscapeLineBreaks(const Qel::String& text) {
-  const std::string_view in = text.View();
-  std::string out;
-  out.reserve(in.size());
-  for (size_t i = 0; i < in.size(); ++i) {
-    const char c = in[i];
-    if (c == '\r' || c == '\n') {
-      out += "\\n";
-      const char pair = c == '\r' ? '\n' : '\r';
-      if (i + 1 < in.size() && in[i + 1] == pair) ++i;
-    } else if (c == '\\') {
-      out += "\\\\";
-    } else {
-      out += c;
-    }
-  }
-  return Qel::String(out);
-}
-
 bool PrintAssetStatus(const KUID& kuid, ResultsLog& log) {
   PymAssetInfo info;
   if (!PymGetAssetInfo(kuid, info, PymAssetInfo::kPartAll)) {
@@ -81,9 +62,11 @@ bool PrintAssetStatus(const KUID& kuid, ResultsLog& log) {
   }
   const Qel::String letters =
       StatusLetters(info, HasAssetMissingDependencies(kuid, false), IsAssetFaulty(kuid));
-  // Both come from the asset's configuration: a line break in them would start a line of its own.
+  // Both come from the asset's configuration: a control character in them could start a line of
+  // its own or rewrite the terminal's.
   std::printf("+ %s : %s : %s : %s\n", kuid.ToString().CStr(), letters.CStr(),
-              EscapeLineBreaks(info.category).CStr(), EscapeLineBreaks(info.name).CStr());
+              EscapeControlCharacters(info.category.View()).c_str(),
+              EscapeControlCharacters(info.name.View()).c_str());
   return true;
 }
 

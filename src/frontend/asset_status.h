@@ -20,8 +20,5 @@ bool ValidateAsset(const KUID& kuid, ResultsLog& log);
 // Ends every other process started from `programPath` that is still running after `waitMs`
 // (polled every 200 ms); a wait of 0 ends nothing.
 void TerminateProcessesByName(const Qel::String& programPath, u32 waitMs);
-// A CR, an LF, or a CR/LF or LF/CR pair becomes backslash and "n"; a backslash is doubled. For
-// text from an asset that goes into a result line.
-Qel::String EscapeLineBreaks(const Qel::String& text);
 // UTF-8 text in the console's code page.
 Qel::String Utf8ToConsoleText(const Qel::String& text);

@@ -9,6 +9,7 @@
 #include "assetdata/soup.h"
 #include "core/kuid.h"
 #include "core/path_text.h"
+#include "core/text_convert.h"
 #include "frontend/asset_bulk.h"
 #include "frontend/asset_status.h"
 #include "frontend/command_dispatcher.h"
@@ -229,7 +230,7 @@ int Authors(CommandArgs&) {
   }
   // A name is one line, whatever the configuration put into it.
   for (const Qel::PString& name : names) {
-    std::printf("%s\n", EscapeLineBreaks(Qel::String(name)).CStr());
+    std::printf("%s\n", EscapeControlCharacters(name.View()).c_str());
   }
   return 0;
 }

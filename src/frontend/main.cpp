@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
 
   EngineContext context;
   if (InitApplication(context, argv[0], argc, argv) != 0) {
-    // A daemon that could not start says why only in its log, which nobody reads unasked.
+    // Why the daemon failed the start (its log, which nobody reads unasked, or its silence).
     const std::string cause = PymGetDaemonFailure();
     if (!cause.empty()) std::fprintf(stderr, "%s\n", cause.c_str());
     std::fputs("- Init failed\n", stderr);

@@ -94,8 +94,8 @@ void DescribeAsset(const KUID& kuid, const Qel::File::Path& outputFolder,
   ValidateAsset(kuid, log);
   PymAssetInfo info;
   PymGetAssetInfo(kuid, info, PymAssetInfo::kPartAll);
-  AddInformation(log, "Name: %s", EscapeLineBreaks(GetAssetName(kuid)).CStr());
-  AddInformation(log, "Description: %s", EscapeLineBreaks(PymGetAssetDescription(kuid)).CStr());
+  AddInformation(log, "Name: %s", GetAssetName(kuid).CStr());
+  AddInformation(log, "Description: %s", PymGetAssetDescription(kuid).CStr());
   AddEntry(log, ResultsLog::kInformation, Qel::String::Format("Kestro-build: %.1f", info.build));
   std::vector<KUID> dependencies;
   PymGetAssetDependencies(kuid, dependencies);
@@ -112,11 +112,10 @@ void DescribeAsset(const KUID& kuid, const Qel::File::Path& outputFolder,
   AddInformation(log, "kind: %s", config.GetNamedTag(Qel::PString("kind")).CStr());
   AddInformation(log, "alias-kuid: %s",
                  config.GetNamedTagAsKUID(Qel::PString("alias"), KUID::Null()).ToString().CStr());
-  AddInformation(log, "category-region: %s", EscapeLineBreaks(info.categoryRegion).CStr());
-  AddInformation(log, "category-era: %s", EscapeLineBreaks(info.categoryEra).CStr());
-  AddInformation(
-      log, "category-class: %s",
-      EscapeLineBreaks(Qel::String(config.GetNamedTag(Qel::PString("category-class")))).CStr());
+  AddInformation(log, "category-region: %s", info.categoryRegion.CStr());
+  AddInformation(log, "category-era: %s", info.categoryEra.CStr());
+  AddInformation(log, "category-class: %s",
+                 config.GetNamedTag(Qel::PString("category-class")).CStr());
   log.PopContext();
 }
 

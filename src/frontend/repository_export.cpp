@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "assetdata/cdp_extract.h"
 #include "assetdata/kestro_property.h"
 #include "assetdata/results_log.h"
 #include "core/file_util.h"
@@ -53,16 +54,12 @@ std::vector<std::string_view> SplitCategories(std::string_view text) {
   return pieces;
 }
 
-// The KUID that the folder's configuration names (the binary form first, as installing reads
-// it); the null KUID when neither form names one.
-KUID FolderKuid(const Qel::String& folder) {
-  for (const char* name : {"/config.chump", "/config.txt"}) {
-    Soup config;
-    if (!config.LoadFile(nullptr, (folder + name).CStr(), nullptr)) continue;
-    const KUID kuid = config.GetNamedTagAsKUID(kTagKuid, KUID::Null());
-    if (!kuid.IsNull()) return kuid;
-  }
-  return KUID::Null();
+// The KUID that the configuration the install keeps names: another form beside it would name
+// an asset other than the one installed. The null KUID when it names none.
+KUID FolderKuid(const std::string& config) {
+  Soup loaded;
+  if (!loaded.LoadFile(nullptr, config.c_str(), nullptr)) return KUID::Null();
+  return loaded.GetNamedTagAsKUID(kTagKuid, KUID::Null());
 }
 
 Qel::PString Numbered(u32 index) { return Qel::PString(std::to_string(index)); }
@@ -138,9 +135,9 @@ class RepositoryExport {
       // Links are never folders to Find, so a link cannot lead the walk in a circle.
       if (name.IsEmpty() || name[0] == '.' || !find.IsFolder()) continue;
       const Qel::String path = folder + "/" + name;
-      if (Qel::File::Exists((path + "/config.chump").CStr()) ||
-          Qel::File::Exists((path + "/config.txt").CStr())) {
-        ExportAsset(path);
+      const std::string config = FolderConfigToInstall(path.Std());
+      if (!config.empty()) {
+        ExportAsset(path, config);
       } else {
         Walk(path);
       }
@@ -161,11 +158,11 @@ class RepositoryExport {
         kuid.IsNull() ? KestroPropertyRef() : MakeAssetIDProperty(kAssetIdProperty, kuid), text);
   }
 
-  void ExportAsset(const Qel::String& folder) {
+  void ExportAsset(const Qel::String& folder, const std::string& config) {
     // Installing over an asset the user already has would replace their copy and the delete
     // below would then take it: such an asset is exported as installed and left in place.
     PymAssetInfo info;
-    KUID kuid = FolderKuid(folder);
+    KUID kuid = FolderKuid(config);
     const bool alreadyInstalled = !kuid.IsNull() &&
                                   PymGetAssetInfo(kuid, info, PymAssetInfo::kPartAll) &&
                                   info.GetFlag(PymAssetInfo::kFlagInstalled);
@@ -180,7 +177,18 @@ class RepositoryExport {
       bool second = false;
       kuid = PymInstallAssetFromFolder(folder, &installLog, 0, second, nullptr);
       if (kuid.IsNull()) {
-        Error(kuid, Qel::String::Format("Failed to install asset from: %s", folder.CStr()));
+        // The daemon's refusal says why, and names the asset when it could read the KUID.
+        KestroPropertyRef asset;
+        Qel::String why;
+        for (const ResultsLogEntry& entry : installLog.GetEntries()) {
+          if (entry.type != ResultsLog::kError) continue;
+          if (asset.IsNull()) asset = entry.property;
+          why += ": ";
+          why += entry.text;
+        }
+        ResultsLog::AddResult(
+            &log_, ResultsLog::kError, asset,
+            Qel::String::Format("Failed to install asset from: %s%s", folder.CStr(), why.CStr()));
         return;
       }
       PymGetAssetInfo(kuid, info, PymAssetInfo::kPartAll);

@@ -34,6 +34,8 @@ struct ClientState {
   // When the last PymOpenDatabase began.
   std::atomic<i64> openStartedSec{0};
   std::atomic<i64> openStartedNsec{0};
+  // The silence limit that the last PymOpenDatabase gave up on; 0 when it did not give up so.
+  std::atomic<u32> openSilentMs{0};
 };
 
 ClientState& Client() {
@@ -64,6 +66,7 @@ bool PymOpenDatabase(const PymClientOptions& options) {
   clock_gettime(CLOCK_REALTIME, &started);
   c.openStartedSec.store(started.tv_sec);
   c.openStartedNsec.store(started.tv_nsec);
+  c.openSilentMs.store(0);
   auto connection = std::make_shared<PymConnection>(options, PymGetConnectPauseMs());
   SetPymDaemonStarted(false);
   bool connected = false;
@@ -79,6 +82,7 @@ bool PymOpenDatabase(const PymClientOptions& options) {
     if (!connected && connection->HandshakeWasSilent()) break;
   }
   if (!connected) {
+    if (connection->HandshakeWasSilent()) c.openSilentMs.store(PymGetSilenceLimit());
     LogPrintf("PymOpenDatabase> unable to connect to PymDaemon");
     return false;
   }
@@ -108,12 +112,19 @@ void PymCloseDatabase() {
 }
 
 std::string PymGetDaemonFailure() {
+  // A daemon that took the connection and then said nothing wrote no reason in its log.
+  if (const u32 ms = Client().openSilentMs.load(); ms != 0) {
+    const std::string limit =
+        ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+    return "- PymDaemon did not answer within " + limit + ", the longest the tool waits for it.";
+  }
   Qel::File::Path log = GetDatabasePath();
   if (log.IsEmpty()) return {};
   log.DelName();
   log.AddPath(kDaemonLogFileName);
   struct stat st {};
-  const timespec since{time_t(Client().openStartedSec.load()), long(Client().openStartedNsec.load())};
+  const timespec since{time_t(Client().openStartedSec.load()),
+                       long(Client().openStartedNsec.load())};
   // A log untouched since the open began tells of another start, not of this one.
   if (stat(log.CStr(), &st) != 0 || st.st_mtim.tv_sec < since.tv_sec ||
       (st.st_mtim.tv_sec == since.tv_sec && st.st_mtim.tv_nsec < since.tv_nsec)) {

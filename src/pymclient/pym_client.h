@@ -19,8 +19,10 @@ void PymCloseDatabase();
 // True when the connection closed within that time.
 bool PymCloseDaemon();
 
-// The last line of the daemon's log that tells why it stopped or could not start, when the log
-// was written since the last PymOpenDatabase began; empty otherwise.
+// Why the last PymOpenDatabase failed, when that is known: a line saying that the daemon did not
+// answer within the silence limit, when it took the connection and then stayed silent; else the
+// last line of the daemon's log that tells why it stopped or could not start, when the log was
+// written since that open began; empty otherwise.
 std::string PymGetDaemonFailure();
 
 bool PymIsClientOpen();

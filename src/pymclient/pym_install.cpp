@@ -26,10 +26,12 @@ namespace {
 // Prompt answers that mean overwrite; every other answer skips.
 bool IsOverwrite(u32 answer) { return answer == 2 || answer == 3; }
 
-void LogKeyed(ResultsLog* log, u32 type, const KUID& kuid, const char* key) {
+void LogKeyed(ResultsLog* log, u32 type, const KUID& kuid, const char* key,
+              const Qel::PString& reason = Qel::PString()) {
   Soup parameters;
   parameters.EnsureContainer();
   parameters.SetNamedTag("asset_kuid", kuid.ToString());
+  if (!reason.IsEmpty()) parameters.SetNamedTag("reason", reason);
   ResultsLog::AddResult(log, type, MakeAssetIDProperty(Qel::PString("AssetID"), kuid),
                         GetInterfaceString(Qel::PString(key)), parameters);
 }
@@ -153,7 +155,11 @@ KUID InstallAssetFromFile(const Soup& archived, ResultsLog* log, u32 options, bo
                                                    folder.CStr(), GetCompressionName(archived));
   // The configuration is the archive's tags alone: a shipped file would be read in its place.
   if (!written.IsEmpty() || !DropShippedConfigs(folder.CStr(), ShippedConfigs::kAll)) {
-    LogKeyed(log, ResultsLog::kError, kuid, "$pym_failed_install");
+    if (written.IsEmpty()) {
+      LogKeyed(log, ResultsLog::kError, kuid, "$pym_failed_install");
+    } else {
+      LogKeyed(log, ResultsLog::kError, kuid, "$pym_failed_install_because", written);
+    }
     PymRevertAsset(ref, nullptr);
     PymCloseAsset(ref);
     return KUID::Null();

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+
 namespace {
 
 TEST(TextConvertTest, DecodeStopsAtTheEndAndRejectsCutSequences) {
@@ -32,6 +35,17 @@ TEST(TextConvertTest, DecodeStopsAtTheEndAndRejectsCutSequences) {
   u32 length = 99;
   EXPECT_EQ(DecodeUtf8Char("\xE2\x82", &length), kInvalidCodePoint) << "the NUL ends the text";
   EXPECT_EQ(length, 2u);
+}
+
+// The result-line rules beyond what the commands' tests show: what stays, pairs of line breaks,
+// and control characters that are no well-formed UTF-8.
+TEST(TextConvertTest, EveryControlCharacterButTabIsEscaped) {
+  const std::pair<std::string_view, std::string> cases[] = {
+      {"a\tb \xC3\xA9\xC2\xA0\\", "a\tb \xC3\xA9\xC2\xA0\\\\"},
+      {std::string_view("a\r\nb\n\rc\n\n\0", 10), "a\\nb\\nc\\n\\n\\x00"},
+      {"\x9B\xE9\xC0\x8A\xE2\x80", "\\x9b\xE9\\u000a\xE2\\x80"},
+  };
+  for (const auto& [text, shown] : cases) EXPECT_EQ(EscapeControlCharacters(text), shown);
 }
 
 }  // namespace

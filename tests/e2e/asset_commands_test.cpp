@@ -11,9 +11,12 @@
 #include <thread>
 #include <vector>
 
+#include "assetdata/soup.h"
+#include "core/kuid.h"
 #include "support/command_run.h"
 #include "support/install_root.h"
 #include "support/scratch_folder.h"
+#include "support/thread_watchdog.h"
 
 namespace {
 
@@ -230,7 +233,8 @@ TEST_F(AssetCommands, ValidateChecksTheFolderAndAuthorsAreSortedAndUnique) {
   EXPECT_EQ(old.exitCode, 0);
 }
 
-// Line breaks in a configuration's names print escaped: a name cannot add result lines.
+// Control characters in a configuration's names print escaped: a name cannot add result lines
+// or move the terminal's cursor.
 TEST_F(AssetCommands, NamesFromAConfigurationStayOnTheirLine) {
   const std::string forged = "\n+ <kuid:1:1> : Installed asset.\nOK (0 Errors, 0 Warnings)";
   root_->WriteFile("forge/config.txt", "kuid <kuid:400900:1010>\nkind \"scenery\"\n"
@@ -243,6 +247,58 @@ TEST_F(AssetCommands, NamesFromAConfigurationStayOnTheirLine) {
             0);
   ExpectOut({"authors"}, std::string("ann other\njo bloggs\nzed\\nok\n") + kClean, 0);
   EXPECT_EQ(Run({"delete", "<kuid:400900:1010>"}).exitCode, 0);
+
+  // Every control character but TAB, in a name and a tag name (the binary form holds what the text
+  // form cannot), shows as an escape on the one line that names it.
+  const struct {
+    std::string raw;
+    const char* shown;
+  } kCharacters[] = {{"\n", "\\n"},
+                     {"\r", "\\n"},
+                     {"\x1b[2K\x1b[1G", "\\x1b[2K\\x1b[1G"},
+                     {"\xC2\x85", "\\u0085"},
+                     {"\xE2\x80\xA8", "\\u2028"},
+                     {"\xE2\x80\xA9", "\\u2029"},
+                     {"\v", "\\x0b"},
+                     {"\f", "\\x0c"},
+                     {"\x1c", "\\x1c"},
+                     {"\x1e", "\\x1e"},
+                     {"\b", "\\x08"},
+                     {"\x7f", "\\x7f"}};
+  const std::string line = "OK (0 Errors, 0 Warnings)";
+  for (int n = 0; n < int(std::size(kCharacters)); ++n) {
+    Soup config;
+    config.SetNamedKUID("kuid", KUID(400900, 1100 + n, 0));
+    config.SetNamedTag("kind", "scenery");
+    config.SetNamedFloat("kestro-build", 3.5f);
+    config.SetNamedTag("username", ("Evil" + kCharacters[n].raw + line).c_str());
+    config.SetNamedTag(("odd" + kCharacters[n].raw + line).c_str(), "1");
+    const std::string folder = root_->Root() + "/chars/" + std::to_string(n);
+    std::filesystem::create_directories(folder);
+    ASSERT_TRUE(config.SaveFile(nullptr, (folder + "/config.chump").c_str(), ""));
+  }
+  ASSERT_EQ(Run({"installfrompath", root_->Root() + "/chars"}).exitCode, 0);
+  // Tags are judged by a command host; the daemon's end ends it.
+  kestro_test::ToolRun hostRun;
+  watchdog::Task host([&] { hostRun = Run({"pymcommandhost"}); });
+  for (int n = 0; n < int(std::size(kCharacters)); ++n) {
+    const std::string kuid = "<kuid:400900:" + std::to_string(1100 + n) + ">";
+    const std::string shown = kCharacters[n].shown;
+    ExpectOut({"status", kuid},
+              "+ " + kuid + " : eIadlmf : SY;SCEN : Evil" + shown + line + "\n" + kClean, 0);
+    ToolRun validate;
+    EXPECT_TRUE(watchdog::Eventually([&] {
+      validate = Run({"validate", kuid});
+      return validate.out.find("is not a known tag") != std::string::npos;
+    }));
+    EXPECT_NE(validate.out.find("- " + kuid + " : 'odd" + shown + line +
+                                "' in 'scenery' is not a known tag.\n"),
+              std::string::npos)
+        << validate.out;
+    EXPECT_EQ(Run({"delete", kuid}).exitCode, 0);
+  }
+  Restart();
+  host.Join();
 }
 
 TEST_F(AssetCommands, RepairGivesBackEveryAssetAfterTheIndexWasLost) {

@@ -136,8 +136,9 @@ TEST_F(MisleadingInstall, AShippedConfigurationNeverStandsInForTheDeclaredOne) {
   }
 }
 
-// One depth limit serves every path: deeper trees are refused whole at install, naming the asset
-// and the limit; a tree at the limit installs, and its reinstall leaves nothing in staging.
+// One depth limit serves every path: deeper trees are refused whole at install (and by the
+// commands that install to inspect or export), naming the asset and the limit; a tree at the
+// limit installs, and its reinstall leaves nothing in staging.
 TEST_F(MisleadingInstall, FoldersDeeperThanTheLimitAreRefusedAtInstall) {
   const struct {
     int depth;
@@ -145,18 +146,27 @@ TEST_F(MisleadingInstall, FoldersDeeperThanTheLimitAreRefusedAtInstall) {
     bool installs;
   } cases[] = {{64, "installcdp", true},       {70, "installcdp", false},
                {200, "installcdp", false},     {64, "installfrompath", true},
-               {70, "installfrompath", false}, {200, "installfrompath", false}};
+               {70, "installfrompath", false}, {200, "installfrompath", false},
+               {70, "vnyparse", false},        {70, "vnyparsefolder", false}};
   u32 content = 10;
   for (const auto& c : cases) {
+    const std::string via = c.via;
     const std::string kuid = "<kuid:400800:" + std::to_string(++content) + ">";
     const std::string file = Nested(c.depth) + "/bottom.txt";
     std::string source;
-    if (std::string(c.via) == "installcdp") {
+    std::string refusal = "- " + kuid + " : PymDaemon: not installed: ";
+    if (via == "installcdp" || via == "vnyparse") {
       source = Package("deep", Config(kuid, "Deep"), {{file, "x"}});
+      if (via == "vnyparse") refusal = "- " + kuid + " : Unable to write the files of asset ";
     } else {
-      source = root_->Root() + "/deep";
-      root_->WriteFile("deep/" + file, "x");
-      ASSERT_TRUE(Config(kuid, "Deep").SaveFile("", (source + "/config.txt").c_str(), nullptr));
+      // vnyparsefolder takes the folder that holds asset folders.
+      const std::string folder = via == "vnyparsefolder" ? "deeptree/deep" : "deep";
+      source = root_->Root() + "/" + folder.substr(0, folder.find('/'));
+      root_->WriteFile(folder + "/" + file, "x");
+      ASSERT_TRUE(
+          Config(kuid, "Deep")
+              .SaveFile("", (root_->Root() + "/" + folder + "/config.txt").c_str(), nullptr));
+      if (via == "vnyparsefolder") refusal = "- " + kuid + " : Failed to install asset from: ";
     }
     for (int round = 0; round < (c.installs ? 2 : 1); ++round) {
       const ToolRun r = root_->Run({c.via, source});
@@ -165,8 +175,7 @@ TEST_F(MisleadingInstall, FoldersDeeperThanTheLimitAreRefusedAtInstall) {
         EXPECT_TRUE(fs::exists(Installed(kuid) + "/" + file)) << c.via << c.depth;
       } else {
         EXPECT_EQ(r.exitCode, 255) << c.via << c.depth << r.out;
-        EXPECT_NE(r.out.find("- " + kuid + " : PymDaemon: not installed: "), std::string::npos)
-            << r.out;
+        EXPECT_NE(r.out.find(refusal), std::string::npos) << r.out;
         EXPECT_NE(r.out.find("folders nested deeper than 64 levels"), std::string::npos) << r.out;
         EXPECT_FALSE(fs::exists(Installed(kuid))) << c.via << c.depth;
       }

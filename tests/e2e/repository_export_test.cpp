@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "assetdata/cdp_package.h"
 #include "support/install_root.h"
@@ -173,6 +174,43 @@ TEST(RepositoryExport, AnInstalledAssetIsLeftAsFoundAndExportedOnesLeaveNoBackup
   ASSERT_EQ(std::string(OpenContentPackage(loaded, Qel::PString(), package.c_str()).CStr()), "");
   EXPECT_EQ(std::string(GetPackageAsset(loaded, 0).soup.GetNamedTag("description").CStr()),
             "edited");
+}
+
+// A folder whose text configuration names one asset and whose binary one another is the asset
+// that installing it gives, the text form's: that one is left as installed when the user has it,
+// and exported from the folder when the user has only the other.
+TEST(RepositoryExport, AFolderIsTheAssetOfTheConfigurationItsInstallKeeps) {
+  const struct {
+    const char* installed;
+    bool warned;  // the folder's asset is the installed one, exported as installed
+  } kCases[] = {{"1", true}, {"2", false}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.installed);
+    kestro_test::InstallRoot root(KESTRO_BINARY_DIR, KESTRO_TEST_DATA_DIR "/../../data/data");
+    ASSERT_TRUE(root.IsReady()) << root.Error();
+    const std::string installed = std::string("<kuid:400330:") + c.installed + ">";
+    root.WriteFile("mine/config.txt", "kuid " + installed + "\nkind \"scenery\"\n");
+    root.WriteFile("mine/precious.txt", "precious");
+    ASSERT_EQ(root.Run({"installfrompath", "mine"}).exitCode, 0);
+    root.WriteFile("tree/upload/config.txt", "kuid <kuid:400330:1>\nkind \"scenery\"\n");
+    Soup chump;
+    chump.SetNamedKUID("kuid", KUID(400330, 2, 0));
+    chump.SetNamedTag("kind", "scenery");
+    ASSERT_TRUE(chump.SaveFile(nullptr, (root.Root() + "/tree/upload/config.chump").c_str(), ""));
+
+    const kestro_test::ToolRun run = root.Run({"vnyparsefolder", "tree"});
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    EXPECT_EQ(run.out.find("! <kuid:400330:1> : Already installed") != std::string::npos, c.warned)
+        << run.out;
+    EXPECT_EQ(root.Run({"status", installed}).exitCode, 0) << run.out;
+    EXPECT_TRUE(fs::exists(root.Root() + "/UserData/local/kuid 400330 " + c.installed +
+                           " 0/precious.txt"));
+    std::vector<std::string> packages;
+    for (const auto& e : fs::recursive_directory_iterator(root.Root() + "/Kestro Asset Parse")) {
+      if (e.path().extension() == ".cdp") packages.push_back(e.path().filename().string());
+    }
+    EXPECT_EQ(packages, std::vector<std::string>{"kuid 400330 1.cdp"});
+  }
 }
 
 }  // namespace

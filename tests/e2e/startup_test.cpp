@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/fake_pym_server.h"
 #include "support/install_root.h"
 
 namespace {
@@ -71,9 +72,14 @@ TEST(Startup, WithoutADaemonProgramOrValidationDataStartupFails) {
   const struct {
     InstallRoot::Layout layout;
     const char* err;
+    bool silentDaemon = false;  // one takes the connection and never answers
   } cases[] = {
       {{.withDaemon = false}, "- Init failed\n"},
       {{.withTetData = false}, "- TETLib initialisation failed.\n- Init failed\n"},
+      {{.withDaemon = false},
+       "- PymDaemon did not answer within 1 s, the longest the tool waits for it.\n"
+       "- Init failed\n",
+       true},
   };
   // Where no try can succeed, the pauses between them would only cost time.
   struct ShortConnectPause {
@@ -83,7 +89,15 @@ TEST(Startup, WithoutADaemonProgramOrValidationDataStartupFails) {
   for (const auto& c : cases) {
     InstallRoot root(KESTRO_BINARY_DIR, kDataDir, c.layout);
     ASSERT_TRUE(root.IsReady()) << root.Error();
+    FakePymServer silent(root.Root() + "/UserData/assets.tdx");
+    if (c.silentDaemon) {
+      silent.SetHandshakeAnswer(0, 0, 0);
+      ASSERT_TRUE(silent.Start());
+      ASSERT_TRUE(silent.Publish());
+      ::setenv("KESTRO_SILENCE_LIMIT_MS", "1000", 1);
+    }
     const ToolRun r = root.Run({"echo", "never"});
+    ::unsetenv("KESTRO_SILENCE_LIMIT_MS");
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(r.exitCode, 255);

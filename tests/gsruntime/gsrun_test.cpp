@@ -124,6 +124,9 @@ TEST(GsrunTest, ARefusedArgumentIsNamedWithItsReason) {
       {"--time 2024-1-1T1:2:3", "'--time 2024-1-1T1:2:3': " + kTime},
       {"--time ' 2024-01-01T00:00:00'", "'--time  2024-01-01T00:00:00': " + kTime},
       {"--bogus", "'--bogus': unknown option"},
+      {"--world w.txt --call F",
+       "'--world w.txt': the world list belongs to the host's script context, which only --host "
+       "sets up"},
       {"--call F --ticks", "'--ticks': the option needs a value"},
       {"--class --call I 1", "'--class': the option needs a value"},
       {"--class '' --call F", "'--class \"\"': the class name is empty"},

@@ -22,11 +22,11 @@
 // runs) and reads the interface text from its bin/data, as the tool does; --host runs the object
 // under the host's script context, whose KestroScriptBase natives (clock, calendar, asset
 // searches...) scripts then reach; --time fixes the local date and time those natives read;
-// --world loads the host context's world list (its libraries and their properties) from FILE
-// before the call when the file is there, and saves it to FILE afterwards; --dump-images writes
-// every live Image of the object's context, oldest first, as DIR/image<N>.png (N counting from 0;
-// an image without pixels is skipped but counted) and the glyph atlas, when text was drawn, as
-// DIR/atlas.png.
+// --world (refused without --host) loads the host context's world list (its libraries and their
+// properties) from FILE before the call when the file is there, and saves it to FILE afterwards;
+// --dump-images writes every live Image of the object's context, oldest first, as
+// DIR/image<N>.png (N counting from 0; an image without pixels is skipped but counted) and the
+// glyph atlas, when text was drawn, as DIR/atlas.png.
 #include <unistd.h>
 
 #include <algorithm>
@@ -408,6 +408,7 @@ int main(int argc, char** argv) {
     return AnchorPath(here.CStr(), typed).Std();
   };
   std::string typedRoot;
+  std::string typedWorld;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     // An option right after one that takes a value is not that value: the value is missing.
@@ -426,6 +427,7 @@ int main(int argc, char** argv) {
     } else if (arg == "--log-stderr") {
       logToStderr = true;
     } else if (arg == "--world") {
+      typedWorld = argv[i + 1];
       options.world = path(argv[++i]);
     } else if (arg == "--time") {
       if (!FixTime(argv[++i])) {
@@ -455,6 +457,10 @@ int main(int argc, char** argv) {
     } else {
       return Refuse(arg, "unknown option");
     }
+  }
+  if (!options.world.empty() && !options.host) {
+    return Refuse("--world " + typedWorld,
+                  "the world list belongs to the host's script context, which only --host sets up");
   }
   if (!gone.empty()) {
     std::fprintf(stderr, "gsrun: %s\n", StartFolderGoneMessage(gone.c_str()).CStr());
