@@ -1,8 +1,14 @@
 // Changes to asset folders and their index rows, each whole or not at all: editing copies under
 // "editing", commits that replace the installed folder under "local", reverts, deletes into
 // "backups" and new assets. The folder work happens beside its target in "staging" and is
-// renamed into place; the index row follows in one transaction. A crash in between leaves the
-// store's changing mark, and the next start rebuilds the index from the folders.
+// renamed into place; the index row follows in one transaction, which is each change's point of
+// no return: a failure before it puts every folder back and says why, and what cannot be cleaned
+// up after it is a warning, never a failure. A crash in between leaves the store's changing mark,
+// and the next start rebuilds the index from the folders.
+//
+// An editing copy and the installed folder are paired by their path below the content folders.
+// A copy whose configuration was given another KUID leaves that path to the asset it came from:
+// no change of the one ever touches a folder that holds the other.
 #pragma once
 
 #include <functional>
@@ -29,26 +35,38 @@ class AssetEditor {
   explicit AssetEditor(AssetStore& store);
 
   // Puts back an installed folder that a crash left set aside in the staging folder of
-  // `userData`, then removes everything else there. Runs before the index is opened, so that a
-  // rebuild sees the folder in its place.
+  // `userData`, moves a replaced version an install keeps into the backups, then removes
+  // everything else there. Runs before the index is opened, so that a rebuild sees the folder in
+  // its place.
   static void RecoverStaging(const std::string& userData);
   void ClearStaging();
 
+  // What a change could not clean up once it was done, one line each for the client.
+  using Warnings = std::vector<std::string>;
+  // The warning for an entry of a folder that is neither a file nor a folder, and is left out.
+  static std::string LeftOutWarning(const std::string& path);
+
   // Makes an editing copy unless the asset has one; `out` is the asset's row afterwards.
   bool BeginEdit(const KUID& kuid, AssetRecord& out, std::string& error);
-  // Replaces the installed folder by the editing copy. The copy's configuration must still name
-  // the asset.
-  bool Commit(const KUID& kuid, std::string& error);
+  // Replaces the installed folder by a copy of the editing folder, which must name the asset and
+  // keep its configuration in a file; the old version is not kept. A copy given a KUID other than
+  // the installed folder's is installed in a folder of its own.
+  bool Commit(const KUID& kuid, std::string& error, Warnings* warnings = nullptr);
   // Drops the editing copy; false when there is none. An asset that was never committed goes.
-  bool Revert(const KUID& kuid, std::string& error);
+  bool Revert(const KUID& kuid, std::string& error, Warnings* warnings = nullptr);
   // Moves the asset's folders into today's folder of the backups folder (its path goes to
   // `keptIn`), forgets the asset and drops the backups of all but the newest days. Without
   // `keepBackup` the folders are removed instead.
-  bool Delete(const KUID& kuid, bool keepBackup, std::string& error, std::string* keptIn = nullptr);
+  bool Delete(const KUID& kuid, bool keepBackup, std::string& error, std::string* keptIn = nullptr,
+              Warnings* warnings = nullptr);
   // Called with each folder just before the editor removes it: lets a test stop the removal
   // half-way, as a kill would.
   using RemovalHook = std::function<void(const std::string& folder)>;
   void SetRemovalHookForTests(RemovalHook hook) { removalHook_ = std::move(hook); }
+  // Called just before each index write of a change: lets a test make the write fail, as a full
+  // disk would, or stop there, as a kill would.
+  using RecordHook = std::function<void()>;
+  void SetRecordHookForTests(RecordHook hook) { recordHook_ = std::move(hook); }
 
   // A new asset open for editing, with a configuration that names `kuid` (a new KUID when null).
   bool Create(const KUID& kuid, AssetRecord& out, std::string& error);
@@ -58,11 +76,12 @@ class AssetEditor {
   using FolderFiller =
       std::function<bool(const SafeFolder& folders, const std::string& folder, std::string& error)>;
   // Installs the folder that `fill` writes as the asset's installed folder, in place of the old
-  // one when the asset is installed already (kept in today's backups folder with
-  // `keepReplaced`). Refused for an asset open for editing, and when the written configuration
-  // does not name `kuid`.
+  // one when the asset is installed already. With `keepReplaced` the old one goes to today's
+  // backups folder, unless today's backups hold the asset's folder already: one version a day
+  // is kept, the one the day began with. Refused for an asset open for editing, and when the
+  // written configuration does not name `kuid`.
   bool Install(const KUID& kuid, const FolderFiller& fill, std::string& error,
-               bool keepReplaced = false);
+               bool keepReplaced = false, Warnings* warnings = nullptr);
   struct InstallJob {
     KUID kuid;
     FolderFiller fill;
@@ -70,38 +89,54 @@ class AssetEditor {
   };
   // Installs each job as Install does, recording them all in the index at once. `errors` gets
   // one entry per job, empty for those installed; the result is how many were. `warnings` (when
-  // given) gets one entry per job too: what an installed folder's reading passed over.
+  // given) gets one entry per job too: what an installed folder's reading passed over, and what
+  // could not be cleaned up.
   size_t InstallAll(const std::vector<InstallJob>& jobs, std::vector<std::string>& errors,
-                    std::vector<std::string>* warnings = nullptr);
+                    std::vector<Warnings>* warnings = nullptr);
 
  private:
+  // A folder moved into the installed place, and where the folder it replaced went.
+  struct Swap {
+    std::string relative;
+    // Empty when nothing was replaced.
+    std::string old;
+    // Set aside by two renames, with a note to put it back, rather than swapped in one step.
+    bool byRenames = false;
+    bool keep = false;
+  };
+
   std::string StagingPath();
   // The installed folder of the asset folder `relative`.
   std::string InstalledPath(const std::string& relative) const;
-  // Moves the folder `copy` into the installed place of `relative`, replacing what is there in
-  // one step where the file system allows. `copy` is gone afterwards either way.
+  // Whether the folder `path` holds an asset other than `kuid`.
+  static bool HoldsOtherAsset(const std::string& path, const char* folderName,
+                              const std::string& relative, const KUID& kuid);
   // Fills, checks and places one asset's folder; `out` is the placed folder read back.
-  bool Place(const KUID& kuid, const FolderFiller& fill, ScannedAsset& out, std::string& error,
-             bool keepReplaced);
-  bool PlaceInstalled(const std::string& copy, const std::string& relative, std::string& error,
-                      bool keepReplaced = false);
+  bool Place(const InstallJob& job, ScannedAsset& out, Swap& swap, std::string& error);
+  // Moves the folder `copy` into the installed place of `relative`, replacing what is there in
+  // one step where the file system allows; the replaced folder stays in staging until Settle.
+  // `copy` is gone afterwards either way.
+  bool SwapIn(const std::string& copy, const std::string& relative, bool keep, Swap& swap,
+              std::string& error);
   // Replaces `target` by `replacement` in two renames, for file systems that cannot swap two
-  // folders in one step. A note in staging names the target while the old folder is set aside.
-  bool ReplaceByRenames(const std::string& replacement, const std::string& target,
-                        const std::string& relative, std::string& error, bool keepReplaced);
-  // Removes a replaced installed folder, or with `keep` moves it into today's backups folder.
-  void DropReplaced(const std::string& old, const std::string& relative, bool keep);
+  // folders in one step. A note in staging names the target until the old folder is back or the
+  // change is recorded.
+  bool ReplaceByRenames(const std::string& replacement, const std::string& target, Swap& swap,
+                        std::string& error);
+  // Undoes SwapIn before the index names the change.
+  bool SwapBack(const Swap& swap, std::string& error);
+  // After the index names the change: the replaced folder goes, or into the backups.
+  void Settle(const Swap& swap, Warnings* warnings);
+  // Removes a folder that the change has set aside in staging.
+  void Discard(const std::string& aside, Warnings* warnings);
   // Reads the asset folder back and records it (or, when `path` is empty, removes the row).
   bool Record(const std::string& folderName, const std::string& relative, const KUID& kuid,
               std::string& error);
 
-  // Takes an editing copy away: renamed into staging in one step, then removed there, so that a
-  // crash never leaves part of a copy that a restart would serve as open for edit.
-  bool DropEditingCopy(const std::string& editing, std::string& error);
-
   AssetStore& store_;
   SafeFolder folders_;
   RemovalHook removalHook_;
+  RecordHook recordHook_;
   u64 stagingCounter_ = 0;
 };
 

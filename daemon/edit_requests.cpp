@@ -57,10 +57,13 @@ void RevertAsset(RequestContext& context, const u8* payload, size_t size, Respon
   in.Get().ReadU64(handle, pp::kNoAssetHandle);
   KUID kuid;
   std::string error;
-  const bool reverted = context.FindHandle(handle, kuid) && context.editor.Revert(kuid, error);
+  AssetEditor::Warnings warnings;
+  const bool reverted =
+      context.FindHandle(handle, kuid) && context.editor.Revert(kuid, error, &warnings);
   if (!reverted && !error.empty()) {
     AddFailure(response, kuid, "PymDaemon: not reverted: " + error);
   }
+  AddWarnings(response, kuid, warnings);
   TBuffer out(&response.body, false);
   out.WriteU8(reverted ? 1 : 0);
 }
@@ -71,10 +74,13 @@ void CommitAsset(RequestContext& context, const u8* payload, size_t size, Respon
   in.Get().ReadU64(handle, pp::kNoAssetHandle);
   KUID kuid;
   std::string error = "unknown handle";
-  const bool committed = context.FindHandle(handle, kuid) && context.editor.Commit(kuid, error);
+  AssetEditor::Warnings warnings;
+  const bool committed =
+      context.FindHandle(handle, kuid) && context.editor.Commit(kuid, error, &warnings);
   if (!committed) {
     AddFailure(response, kuid, "PymDaemon: not committed: " + error);
   }
+  AddWarnings(response, kuid, warnings);
   TBuffer out(&response.body, false);
   out.WriteU8(committed ? 1 : 0);
   out.WriteU8(0);
@@ -103,9 +109,11 @@ void DeleteAsset(RequestContext& context, const u8* payload, size_t size, Respon
   u8 keepBackup = 1;
   std::string error;
   std::string keptIn;
+  AssetEditor::Warnings warnings;
   const bool read = ReadKuid(in.Get(), kuid);
   in.Get().ReadU8(keepBackup, 1);
-  const bool deleted = read && context.editor.Delete(kuid, keepBackup != 0, error, &keptIn);
+  const bool deleted =
+      read && context.editor.Delete(kuid, keepBackup != 0, error, &keptIn, &warnings);
   if (!deleted && !error.empty()) {
     AddFailure(response, kuid, "PymDaemon: not deleted: " + error);
   }
@@ -114,6 +122,7 @@ void DeleteAsset(RequestContext& context, const u8* payload, size_t size, Respon
               "Deleted; its folders are kept in " + keptIn + " for " +
                   std::to_string(AssetEditor::kBackupDaysKept) + " days.");
   }
+  AddWarnings(response, kuid, warnings);
   TBuffer out(&response.body, false);
   out.WriteU8(deleted ? 1 : 0);
 }

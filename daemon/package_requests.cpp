@@ -237,13 +237,11 @@ void InstallCdp(RequestContext& context, const u8* payload, size_t size, Respons
       jobs.clear();
     }
     std::vector<std::string> errors;
-    std::vector<std::string> warnings;
+    std::vector<AssetEditor::Warnings> warnings;
     installed = context.editor.InstallAll(jobs, errors, &warnings);
     for (size_t i = 0; i < jobs.size(); ++i) {
       if (errors[i].empty()) {
-        if (!warnings[i].empty()) {
-          AddResult(response, ResultsLog::kWarning, jobs[i].kuid, "PymDaemon: " + warnings[i]);
-        }
+        AddWarnings(response, jobs[i].kuid, warnings[i]);
         AddInstalled(response, jobs[i].kuid);
       } else {
         AddFailure(response, jobs[i].kuid, "PymDaemon: not installed: " + errors[i]);
@@ -270,6 +268,7 @@ void InstallAssetFromFolder(RequestContext& context, const u8* payload, size_t s
                                ConfigOrder::kTextFirst)) {
     kuid = scanned.record.kuid;
     std::vector<std::string> skipped;
+    AssetEditor::Warnings warnings;
     const bool installed = context.editor.Install(
         kuid,
         [&](const SafeFolder& folders, const std::string& folder, std::string& why) {
@@ -279,13 +278,13 @@ void InstallAssetFromFolder(RequestContext& context, const u8* payload, size_t s
           why = "cannot leave out the binary configuration beside the text one";
           return false;
         },
-        error, true);
+        error, true, &warnings);
     if (installed) {
       std::sort(skipped.begin(), skipped.end());
-      for (const std::string& path : skipped) {
-        AddResult(response, ResultsLog::kWarning, kuid,
-                  "PymDaemon: not installed (not a file or folder): " + path);
-      }
+      AssetEditor::Warnings lines;
+      for (const std::string& path : skipped) lines.push_back(AssetEditor::LeftOutWarning(path));
+      lines.insert(lines.end(), warnings.begin(), warnings.end());
+      AddWarnings(response, kuid, lines);
       AddInstalled(response, kuid);
     } else {
       kuid = KUID::Null();

@@ -110,6 +110,12 @@ void AddFailure(Response& response, const KUID& kuid, const std::string& text) {
   AddResult(response, ResultsLog::kError, kuid, text);
 }
 
+void AddWarnings(Response& response, const KUID& kuid, const std::vector<std::string>& texts) {
+  for (const std::string& text : texts) {
+    AddResult(response, ResultsLog::kWarning, kuid, "PymDaemon: " + text);
+  }
+}
+
 void AddInstalled(Response& response, const KUID& kuid) {
   AddResult(response, ResultsLog::kFourth, kuid,
             std::string("Installed asset ") + kuid.ToString().CStr() + ".");

@@ -124,6 +124,8 @@ void AddResult(Response& response, u32 type, const KUID& kuid, const std::string
 // which outlives the client's console.
 void AddFailure(Response& response, const KUID& kuid, const std::string& text);
 void AddInstalled(Response& response, const KUID& kuid);
+// One warning line for each text: what a change that was made could not clean up or passed over.
+void AddWarnings(Response& response, const KUID& kuid, const std::vector<std::string>& texts);
 // A line of the daemon's log with one number in it.
 void LogRequest(const char* format, u32 value);
 

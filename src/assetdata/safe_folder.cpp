@@ -142,15 +142,77 @@ bool ListNames(const std::string& path, std::vector<std::string>& names) {
   return true;
 }
 
-bool RemoveInner(const std::string& path, int depth) {
-  struct stat st {};
-  if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
-  if (!S_ISDIR(st.st_mode)) return unlink(path.c_str()) == 0;
+// Removal walks far below the asset limit: a user can nest folders in an editing copy without
+// bound, and a copy set aside in staging or the backups sits a few levels below the folder handed
+// over. Each level holds one descriptor, so the bound also keeps clear of the descriptor limit.
+constexpr int kMaxRemovalDepth = 512;
+
+// Empties the open folder `fd`, never following links; names work relative to their folder, so
+// no path grows with the depth. `why` is set on the first failure.
+bool EmptyFolder(int fd, int depth, std::string& why) {
+  if (depth > kMaxRemovalDepth) {
+    why = "folders nested deeper than " + std::to_string(kMaxRemovalDepth) + " levels";
+    return false;
+  }
+  const int listFd = dup(fd);
+  DIR* dir = listFd < 0 ? nullptr : fdopendir(listFd);
+  if (dir == nullptr) {
+    if (listFd >= 0) close(listFd);
+    why = std::strerror(errno);
+    return false;
+  }
   std::vector<std::string> names;
-  if (depth > kMaxAssetFolderDepth || !ListNames(path, names)) return false;
+  while (dirent* e = readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(dir);
   bool ok = true;
-  for (const std::string& name : names) ok = RemoveInner(path + "/" + name, depth + 1) && ok;
-  return ok && rmdir(path.c_str()) == 0;
+  for (const std::string& name : names) {
+    struct stat st {};
+    if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) continue;
+    } else if (S_ISDIR(st.st_mode)) {
+      const int child = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      bool emptied = child >= 0;
+      if (emptied) {
+        emptied = EmptyFolder(child, depth + 1, why);
+        close(child);
+      }
+      if (emptied && unlinkat(fd, name.c_str(), AT_REMOVEDIR) == 0) continue;
+    } else if (unlinkat(fd, name.c_str(), 0) == 0) {
+      continue;
+    }
+    if (ok && why.empty()) why = std::strerror(errno);
+    ok = false;
+  }
+  return ok;
+}
+
+// Removes the entry at `path`, a whole tree for a folder; `why` is set on failure.
+bool RemoveInner(const std::string& path, std::string& why) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return true;
+    why = std::strerror(errno);
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    if (unlink(path.c_str()) == 0) return true;
+    why = std::strerror(errno);
+    return false;
+  }
+  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    why = std::strerror(errno);
+    return false;
+  }
+  const bool emptied = EmptyFolder(fd, 1, why);
+  close(fd);
+  if (!emptied) return false;
+  if (rmdir(path.c_str()) == 0) return true;
+  why = std::strerror(errno);
+  return false;
 }
 
 // Up to `size` bytes, fewer only at the file's end; -1 when the read failed.
@@ -290,7 +352,8 @@ bool SafeFolder::CopyTree(const std::string& from, const std::string& to, std::s
   if (CopyTreeInner(from, to, std::string(), error, skipped, 0)) return true;
   // Only the depth check leaves no reason of its own.
   if (error.empty()) error = from + ": " + FoldersTooDeepReason();
-  RemoveInner(to, 0);
+  std::string ignored;
+  RemoveInner(to, ignored);
   return false;
 }
 
@@ -299,8 +362,9 @@ bool SafeFolder::RemoveTree(const std::string& path, std::string& error) const {
     error = "refused to remove " + path;
     return false;
   }
-  if (RemoveInner(path, 0)) return true;
-  error = Describe("cannot remove", path);
+  std::string why;
+  if (RemoveInner(path, why)) return true;
+  error = "cannot remove " + path + ": " + why;
   return false;
 }
 

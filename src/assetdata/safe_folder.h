@@ -9,8 +9,9 @@
 #include <vector>
 
 // Folder levels an asset may nest below its own folder. Every walk of asset folders (extraction,
-// copy, removal, comparison and the scanner's) stops at this depth, so an install refuses what
-// the others could not handle.
+// copy, comparison and the scanner's) stops at this depth, so an install refuses what the others
+// could not handle. Removal goes far deeper, so that whatever a user nests in an editing copy, and
+// every accepted asset wherever it was moved, can still be taken away.
 inline constexpr int kMaxAssetFolderDepth = 64;
 // What an install says of a tree deeper than that.
 std::string FoldersTooDeepReason();
@@ -34,7 +35,8 @@ class SafeFolder {
   // left out (links, pipes, sockets, devices) go to `skipped` when it is given.
   bool CopyTree(const std::string& from, const std::string& to, std::string& error,
                 std::vector<std::string>* skipped = nullptr) const;
-  // Removes the tree at `path`; links inside are removed, never followed.
+  // Removes the tree at `path`; links inside are removed, never followed. Depth is no matter of
+  // path length: only a tree nested hundreds of levels deep is refused, with that reason.
   bool RemoveTree(const std::string& path, std::string& error) const;
   // Moves `from` to `to`, which must not exist; its parent folders are made.
   bool Move(const std::string& from, const std::string& to, std::string& error) const;

@@ -395,22 +395,32 @@ bool CreateTemporaryFilePath(const PString& folder, File::Path& out) {
   return false;
 }
 
-void ThinBackupsFolder(u32 keep) {
+bool ThinBackupsFolder(u32 keep) {
   const PString backups("backups");
   String folder;
-  if (JoinedPath(backups, File::Path(), &folder)) ThinBackupsFolder(folder, keep);
+  return !JoinedPath(backups, File::Path(), &folder) || ThinBackupsFolder(folder, keep);
 }
 
-void ThinBackupsFolder(const String& folder, u32 keep) {
+bool ThinBackupsFolder(const String& folder, u32 keep) {
   struct Backup {
     TTimeDate date;
     String name;
   };
+  // Today's folder holds what a change has just kept: it stays whatever other names exist, even
+  // names dated after today by a clock that ran ahead.
+  TTimeDate now;
+  now.SetToNow();
+  const String today = BackupFolderName(now);
+  bool keptToday = false;
   std::vector<Backup> found;
   File::Find find(folder.CStr(), kEveryName);
   while (find.Next()) {
     u32 year, month, day;
     if (!find.IsFolder() || !ParseBackupName(find.GetName().View(), &year, &month, &day)) continue;
+    if (find.GetName().View() == std::string_view(today.CStr())) {
+      keptToday = true;
+      continue;
+    }
     Backup backup;
     backup.date.SetDate(year, month, day, 0);
     backup.name = find.GetName();
@@ -419,13 +429,16 @@ void ThinBackupsFolder(const String& folder, u32 keep) {
   std::stable_sort(found.begin(), found.end(), [](const Backup& a, const Backup& b) {
     return TTimeDate::Less(a.date, b.date);
   });
+  if (keptToday && keep > 0) --keep;
 
   // The folder that was listed is the one deleted, under the name it was listed with; a dated
   // folder is pruned without following links.
+  bool pruned = true;
   for (size_t k = 0; found.size() - k > keep; ++k) {
     LogPrintf("ThinBackupsFolder> Deleting backup folder '%s'", found[k].name.CStr());
-    File::Prune(Join(folder, found[k].name.View()).CStr());
+    pruned = File::Prune(Join(folder, found[k].name.View()).CStr()) && pruned;
   }
+  return pruned;
 }
 
 String BackupFolderName(const TTimeDate& date) {

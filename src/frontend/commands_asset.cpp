@@ -166,10 +166,14 @@ int Revert(CommandArgs& a) {
     AddAssetError(a.log, kuid, "Unknown AssetID.");
     return -1;
   }
-  const bool reverted = PymRevertAsset(ref, nullptr);
+  const u32 errors = a.log->GetErrorCount();
+  const bool reverted = PymRevertAsset(ref, a.log);
   // The revert took the holder's reference; this close has nothing left to release.
   PymCloseAsset(ref);
-  if (!reverted) AddAssetError(a.log, kuid, "The asset is not open for editing.");
+  // The daemon says why it refused; only a refusal without a reason gets the general one.
+  if (!reverted && a.log->GetErrorCount() == errors) {
+    AddAssetError(a.log, kuid, "The asset is not open for editing.");
+  }
   return reverted ? 0 : -1;
 }
 

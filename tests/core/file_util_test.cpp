@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/core_statics.h"
+#include "core/time_date.h"
 #include "qel/critical_section.h"
 #include "support/scratch_folder.h"
 
@@ -128,6 +129,26 @@ TEST_F(FileUtilTest, ThinBackupsKeepsOnlyTheNewestDatedFolders) {
   expected.erase("11-03-01");
   expected.erase("11-01-15");
   EXPECT_EQ(List("UserData/backups"), expected);
+}
+
+// A clock that ran ahead leaves folders dated after today: today's, which a change has just
+// filled, still stays, and so do the newest of the others.
+TEST_F(FileUtilTest, ThinBackupsNeverDeletesTodaysFolder) {
+  TTimeDate now;
+  now.SetToNow();
+  const std::string today = BackupFolderName(now).CStr();
+  Names expected;
+  for (const char* name : {"98-01-01", "97-01-01", "96-01-01", "95-01-01", "94-01-01"}) {
+    fs::create_directories(U("backups/") + name);
+    expected.insert(name);
+  }
+  Put("UserData/backups/" + today + "/local/a/config.txt");
+  EXPECT_TRUE(ThinBackupsFolder(5));
+  expected.erase("94-01-01");
+  expected.insert(today);
+  EXPECT_EQ(List("UserData/backups"), expected);
+  EXPECT_TRUE(ThinBackupsFolder(0));
+  EXPECT_EQ(List("UserData/backups"), Names{today});
 }
 
 TEST_F(FileUtilTest, CopyFileReportsEveryFailure) {

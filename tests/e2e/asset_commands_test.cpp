@@ -99,8 +99,8 @@ TEST_F(AssetCommands, StatusLettersOfInstalledEditedAndFaultyAssetsAndTheConfigD
             0);
   EXPECT_FALSE(std::filesystem::exists(UserData() + "/editing/station"));
   ExpectOut({"revert", "<kuid2:400100:1002:1>"},
-            "- <kuid2:400100:1002:1> : The asset is not open for editing.\n"
-            "OK (1 Errors, 0 Warnings)\n",
+            "- <kuid2:400100:1002:1> : PymDaemon: not reverted: the asset is not open for "
+            "editing\nOK (1 Errors, 0 Warnings)\n",
             255);
   ExpectOut({"revert", "<kuid:9:9>"}, "- <kuid:9:9> : Unknown AssetID.\nOK (1 Errors, 0 Warnings)\n",
             255);
