@@ -92,8 +92,8 @@ void BM_StoreOpenWithVerdictsBesideWithout(benchmark::State& state) {
       ok = ok && store.Open((verdicts ? with : without).path(), &error);
       (verdicts ? withMs : withoutMs) += Ms(start);
       PymDaemonSrv::AssetRecord r;
-      marked = marked && store.GetAsset(kLarge, r) &&
-               r.HasFlag(PymFilterCodes::kFlagFaulty) == verdicts;
+      marked =
+          marked && store.GetAsset(kLarge, r) && r.HasFlag(PymFilterCodes::kFlagFaulty) == verdicts;
     }
   }
   if (!ok || !marked) {
@@ -111,16 +111,23 @@ BENCHMARK(BM_StoreOpenWithVerdictsBesideWithout)->Unit(benchmark::kMillisecond);
 // with the verdict it is given and may hold its answer.
 class HostedDaemon {
  public:
-  bool Start(std::string& error) {
+  // False, with the benchmark skipped, when the daemon or its host did not start.
+  bool Start(benchmark::State& state) {
+    std::string error = "the daemon did not start";
     if (!MakeInstallation(folder_.path()) || !store_.Open(folder_.path(), &error) ||
         !server_.Listen(0, &error)) {
+      state.SkipWithError(error.c_str());
       return false;
     }
     runner_ = std::thread([this] { server_.Run(); });
     started_ = true;
     std::vector<u8> reply;
-    return Connect(host_) && Connect(sender_) && Connect(changer_) &&
-           host_.SendFrame(0x8C, 0, {}) && host_.Transact(0, 1, {}, reply);
+    if (Connect(host_) && Connect(sender_) && Connect(changer_) && host_.SendFrame(0x8C, 0, {}) &&
+        host_.Transact(0, 1, {}, reply)) {
+      return true;
+    }
+    state.SkipWithError("the command host did not register");
+    return false;
   }
   ~HostedDaemon() {
     if (!started_) return;
@@ -157,10 +164,9 @@ class HostedDaemon {
     }
     std::vector<u8> reply;
     const auto start = Clock::now();
-    const bool installed =
-        changer_.Transact(pp::kOpInstallAssetFromFolder, ++id_, Bytes().Text(from).U32(0).U8(0).data,
-                          reply) &&
-        reply == Bytes().Kuid(kUnrelated).U8(0).data;
+    const bool installed = changer_.Transact(pp::kOpInstallAssetFromFolder, ++id_,
+                                             Bytes().Text(from).U32(0).U8(0).data, reply) &&
+                           reply == Bytes().Kuid(kUnrelated).U8(0).data;
     return installed ? Ms(start) : -1;
   }
 
@@ -186,11 +192,7 @@ class HostedDaemon {
 
 void BM_ValidateLargeBesideSmall(benchmark::State& state) {
   HostedDaemon daemon;
-  std::string error;
-  if (!daemon.Start(error)) {
-    state.SkipWithError(error.empty() ? "the daemon did not start" : error.c_str());
-    return;
-  }
+  if (!daemon.Start(state)) return;
   // [clean, faulty] x [large, small]; the faulty ones after a first faulty verdict on the files.
   double ms[2][2] = {};
   bool ok = daemon.Validate("large", false) && daemon.Validate("small", false);
@@ -221,11 +223,7 @@ BENCHMARK(BM_ValidateLargeBesideSmall)->Unit(benchmark::kMillisecond);
 
 void BM_InstallDuringAFirstFaultyValidation(benchmark::State& state) {
   HostedDaemon daemon;
-  std::string error;
-  if (!daemon.Start(error)) {
-    state.SkipWithError(error.empty() ? "the daemon did not start" : error.c_str());
-    return;
-  }
+  if (!daemon.Start(state)) return;
   double heldMs = 0;
   double answeredMs = 0;
   bool ok = true;
@@ -240,8 +238,8 @@ void BM_InstallDuringAFirstFaultyValidation(benchmark::State& state) {
     ok = ok && daemon.Validate(
                    "large", false, [&] { held = daemon.InstallUnrelated(); },
                    [&] {
-                     answered = std::async(std::launch::async,
-                                           [&] { return daemon.InstallUnrelated(); });
+                     answered =
+                         std::async(std::launch::async, [&] { return daemon.InstallUnrelated(); });
                    });
     const double afterAnswer = answered.valid() ? answered.get() : -1;
     ok = ok && held >= 0 && afterAnswer >= 0;

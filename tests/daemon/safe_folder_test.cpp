@@ -2,8 +2,8 @@
 // symbolic link, and copies never follow links.
 #include "assetdata/safe_folder.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -148,7 +148,8 @@ TEST_F(SafeFolderTest, ASignatureTellsEveryEntryButNoFileContent) {
       {"none", nullptr, true},
       {"other bytes of the same size and time",
        [&](const std::string& t) {
-         shiftTime(t + "/sub/lib.gs", 0, [&] { std::ofstream(t + "/sub/lib.gs") << "return 2;\n"; });
+         shiftTime(t + "/sub/lib.gs", 0,
+                   [&] { std::ofstream(t + "/sub/lib.gs") << "return 2;\n"; });
        },
        true},
       {"a folder's own time", [&](const std::string& t) { shiftTime(t + "/sub", 1); }, true},
@@ -167,8 +168,8 @@ TEST_F(SafeFolderTest, ASignatureTellsEveryEntryButNoFileContent) {
       {"a link elsewhere",
        [](const std::string& t) { fs::create_symlink("sub/lib.gs", t + "/link"); }, false},
       {"a pipe", [](const std::string& t) { mkfifo((t + "/link").c_str(), 0600); }, false},
-      {"a socket",
-       [](const std::string& t) { mknod((t + "/link").c_str(), S_IFSOCK | 0600, 0); }, false},
+      {"a socket", [](const std::string& t) { mknod((t + "/link").c_str(), S_IFSOCK | 0600, 0); },
+       false},
   };
   std::set<std::string> seen = {original};
   int n = 0;
