@@ -178,14 +178,17 @@ void ValidateAssetPath(RequestContext& context, const u8* payload, size_t size,
   AssetRecord indexed;
   ScannedAsset scanned;
   std::string reason;
-  bool valid = context.store.FindByFolderPath(std::string(path.View()), indexed);
-  // The files judged, named before anything reads them.
-  const std::string judged = valid ? SafeFolder::TreeDigest(std::string(path.View())) : "";
+  const std::string folder(path.View());
+  bool valid = context.store.FindByFolderPath(folder, indexed);
+  // The files judged, named before anything reads them, and the changes recorded so far: a
+  // change the daemon records from here on shows in the count even when it puts back equal files.
+  const u64 changes = valid ? context.store.ChangeCount(indexed.kuid) : 0;
+  std::string unreadable;
+  const std::string judged = valid ? SafeFolder::TreeSignature(folder, &unreadable) : "";
   if (!valid) {
     AddResult(response, ResultsLog::kError, KUID::Null(),
               "PymDaemon: no asset of the database is at " + std::string(path.View()));
-  } else if (!ReadAssetFolder(std::string(path.View()), indexed.folder, indexed.path, scanned,
-                              reason)) {
+  } else if (!ReadAssetFolder(folder, indexed.folder, indexed.path, scanned, reason)) {
     valid = false;
     AddResult(response, ResultsLog::kError, indexed.kuid, "PymDaemon: " + reason);
   } else if (scanned.record.kuid != indexed.kuid) {
@@ -225,17 +228,23 @@ void ValidateAssetPath(RequestContext& context, const u8* payload, size_t size,
     std::string error;
     const bool whole = host == HostRequests::HostValidation::kValid ||
                        host == HostRequests::HostValidation::kFaulty;
-    // Held until the verdict is recorded: no install or commit can change the files in between.
+    // Signed again outside the change lock, which every install, commit and delete waits for;
+    // held from the count's check until the verdict is recorded, so that no recorded change
+    // comes in between.
+    const std::string after = whole ? SafeFolder::TreeSignature(folder) : std::string();
     std::unique_lock<OwnedMutex> change(context.store.ChangeMutex(), std::defer_lock);
     if (whole) change.lock();
-    if (whole && SafeFolder::TreeDigest(std::string(path.View())) != judged) {
-      // The findings are about files that are no longer there, and judge none that are.
+    if (whole && (after != judged || context.store.ChangeCount(indexed.kuid) != changes)) {
+      // The findings are about files that may no longer be there, and judge none that are.
       valid = false;
       AddResult(response, ResultsLog::kError, indexed.kuid,
                 "PymDaemon: the asset changed while it was validated; validate it again");
     } else {
       response.results.AppendEntries(std::move(findings));
-      if (whole && !context.store.SetValidationFault(indexed.kuid, judged, !valid, &error)) {
+      if (whole && judged.empty()) {
+        AddResult(response, ResultsLog::kWarning, indexed.kuid,
+                  "PymDaemon: the verdict is not kept: " + unreadable);
+      } else if (whole && !context.store.SetValidationFault(indexed.kuid, judged, !valid, &error)) {
         Qel::Log::Get("PymDaemon")
             .Printf(Qel::Log::kMessage, "PymDaemon> %s: validation result not stored: %s",
                     indexed.kuid.ToString().CStr(), error.c_str());

@@ -59,9 +59,9 @@ const char* const kSettingsSchema =
     "content INTEGER NOT NULL, version INTEGER NOT NULL, tree TEXT NOT NULL, "
     "PRIMARY KEY(user, content, version, tree));";
 
-// A store of an older build kept one mark per asset, without the digest of the files it judged.
-// Each such mark is kept with the empty digest, and given the digest of the asset's files when
-// the index is first loaded: the files it judged are the likeliest to be those.
+// A store of an older build kept one mark per asset, without the files it judged. Each such mark
+// is kept with an empty tree, and goes with the asset's files found when the index is first
+// loaded (JudgedFaulty): the files it judged are the likeliest to be those.
 const char* const kUndigestedFaults =
     "ALTER TABLE validation_faults RENAME TO validation_faults_old;"
     "CREATE TABLE validation_faults(user INTEGER NOT NULL, content INTEGER NOT NULL, "
@@ -69,6 +69,14 @@ const char* const kUndigestedFaults =
     "INSERT INTO validation_faults(user, content, version, tree) "
     "SELECT user, content, version, '' FROM validation_faults_old;"
     "DROP TABLE validation_faults_old;";
+
+// What begins a stored verdict on a tree signature (SafeFolder::TreeSignature). The rows of older
+// builds (an empty tree, or a digest of the files' bytes) lack it: telling whether such a row
+// judged the files installed now would mean reading them all, so it goes with the files found
+// when the index is first loaded, as the empty ones always did.
+constexpr const char* kSignedVerdict = "s:";
+
+bool IsSignedVerdict(const std::string& tree) { return tree.rfind(kSignedVerdict, 0) == 0; }
 
 // Faulty verdicts kept per asset, the oldest dropped first: enough for an edit that goes back and
 // forth between a few versions of the files, and bounded however often an asset is validated.
@@ -476,19 +484,23 @@ bool AssetStore::JudgedFaulty(const AssetRecord& record) {
     if (it == validationFaults_.end()) return false;
     trees = it->second;
   }
-  const std::string digest = SafeFolder::TreeDigest(FolderPathOf(record));
-  const bool undigested = std::count(trees.begin(), trees.end(), std::string()) != 0;
-  if (undigested) {
+  const std::string signature = SafeFolder::TreeSignature(FolderPathOf(record));
+  // Files that cannot be told apart from others carry no verdict; the rows stay for files that
+  // can.
+  if (signature.empty()) return false;
+  const std::string judged = kSignedVerdict + signature;
+  const bool older = !std::all_of(trees.begin(), trees.end(), IsSignedVerdict);
+  if (older) {
     // A mark of an older build goes to the files found now, once: a later change must not carry it.
     std::lock_guard<OwnedMutex> db(dbMutex_);
     std::string ignored;
-    if (!StoreVerdict(record.kuid, std::string(), false, &ignored) ||
-        !StoreVerdict(record.kuid, digest, true, &ignored)) {
-      LogLine("PymDaemon> a validation mark of an older build not kept: %s", ignored);
+    bool kept = StoreVerdict(record.kuid, judged, true, &ignored);
+    for (const std::string& tree : trees) {
+      if (!IsSignedVerdict(tree)) kept = kept && StoreVerdict(record.kuid, tree, false, &ignored);
     }
+    if (!kept) LogLine("PymDaemon> a validation mark of an older build not kept: %s", ignored);
   }
-  return !digest.empty() &&
-         (undigested || std::find(trees.begin(), trees.end(), digest) != trees.end());
+  return older || std::find(trees.begin(), trees.end(), judged) != trees.end();
 }
 
 bool AssetStore::MarkValidationFaults(RecordList& records) {
@@ -512,7 +524,7 @@ bool AssetStore::StoreVerdict(const KUID& kuid, const std::string& tree, bool fa
   }
   const auto at = std::find(trees.begin(), trees.end(), tree);
   // Most validations repeat the last result: nothing to write.
-  if ((at != trees.end()) == faulty || (faulty && tree.empty())) return true;
+  if ((at != trees.end()) == faulty) return true;
   if (settingsDb_ == nullptr) {
     SetError(error, "settings not open");
     return false;
@@ -570,7 +582,7 @@ bool AssetStore::SetValidationFault(const KUID& kuid, const std::string& judged,
   if (judged.empty()) return true;
   {
     std::lock_guard<OwnedMutex> dbLock(dbMutex_);
-    if (!StoreVerdict(kuid, judged, faulty, error)) return false;
+    if (!StoreVerdict(kuid, kSignedVerdict + judged, faulty, error)) return false;
   }
   AssetRecord record;
   if (!GetAsset(kuid, record)) return true;
@@ -1261,6 +1273,12 @@ bool AssetStore::MarkChanging(std::string* error) {
   return tx.Began() && SetMeta(db_, kChangingKey, "1", error) && tx.Commit(error);
 }
 
+u64 AssetStore::ChangeCount(const KUID& kuid) const {
+  std::shared_lock<std::shared_mutex> lock(indexMutex_);
+  auto it = changeCounts_.find(kuid);
+  return it == changeCounts_.end() ? 0 : it->second;
+}
+
 bool AssetStore::RecordChange(const ScannedAsset* put, const KUID& removed, std::string* error) {
   if (put == nullptr) return RecordChanges({}, removed, error);
   return RecordChanges({*put}, removed, error);
@@ -1272,6 +1290,11 @@ bool AssetStore::RecordChanges(const std::vector<ScannedAsset>& puts, const KUID
   std::vector<KUID> changed;
   for (const ScannedAsset& put : puts) changed.push_back(put.record.kuid);
   if (puts.empty()) changed.push_back(removed);
+  {
+    // Counted before anything can fail: the caller has changed the folders already.
+    std::unique_lock<std::shared_mutex> lock(indexMutex_);
+    for (const KUID& kuid : changed) ++changeCounts_[kuid];
+  }
   // Only the folders of the changed assets are looked at again, where they were and where they
   // are now.
   std::vector<std::string> folders;

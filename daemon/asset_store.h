@@ -79,6 +79,10 @@ class AssetStore {
   // Replaces the rows of all `puts` in one transaction; with no puts, removes `removed`.
   bool RecordChanges(const std::vector<ScannedAsset>& puts, const KUID& removed,
                      std::string* error);
+  // How many changes RecordChange and RecordChanges were asked to record for the asset since the
+  // store was made, whether or not its files differ afterwards: a validation that sees it move
+  // judged files that a change may have replaced, even by equal ones.
+  u64 ChangeCount(const KUID& kuid) const;
 
   const std::string& UserData() const { return userData_; }
   // The asset's folder: UserData, its content folder and its path.
@@ -108,13 +112,13 @@ class AssetStore {
   // settings store, so that they outlive every rebuild of the index. False, with a reason, for an
   // asset the index does not hold or a write that did not commit.
   bool SetKeywords(const KUID& kuid, const std::string& keywords, std::string* error);
-  // Records the verdict of a validation through a command host on the files whose tree digest
-  // (SafeFolder::TreeDigest) is `judged`: an asset is faulty while its record names files that a
-  // validation judged with errors, and that no later validation passed. The verdicts are kept in
-  // the settings store, so that they outlive restarts and every rebuild of the index (a repair
-  // does not validate again). The caller holds ChangeMutex() from the second digest of the judged
-  // files on, so that no change of the files comes between. False, with a reason, for a write
-  // that did not commit; an empty digest records nothing.
+  // Records the verdict of a validation through a command host on the files whose tree signature
+  // (SafeFolder::TreeSignature) is `judged`: an asset is faulty while its record names files that
+  // a validation judged with errors, and that no later validation passed. The verdicts are kept
+  // in the settings store, so that they outlive restarts and every rebuild of the index (a repair
+  // does not validate again). The caller holds ChangeMutex() and has seen ChangeCount unmoved
+  // since before the judged files were signed, so that no change of the files comes between.
+  // False, with a reason, for a write that did not commit; an empty signature records nothing.
   bool SetValidationFault(const KUID& kuid, const std::string& judged, bool faulty,
                           std::string* error);
 
@@ -134,11 +138,13 @@ class AssetStore {
   bool OpenSettings(std::string* error);
   bool LoadKeywords(std::string* error);
   bool LoadValidationFaults(std::string* error);
-  // Adds (faulty) or removes the verdict on the files of the asset with the digest `tree`, in
-  // the settings store and then in validationFaults_. Called with dbMutex_ held.
+  // Adds (faulty) or removes the verdict `tree` (a stored row: kSignedVerdict and the signature)
+  // on the files of the asset, in the settings store and then in validationFaults_. Called with
+  // dbMutex_ held.
   bool StoreVerdict(const KUID& kuid, const std::string& tree, bool faulty, std::string* error);
-  // Whether a faulty verdict is kept for the files the record names now. Their digest is taken
-  // only for assets with verdicts, so that clean installations pay nothing for it.
+  // Whether a faulty verdict is kept for the files the record names now. Their signature is
+  // taken only for assets with verdicts, and reads no file, so that a start costs the same with
+  // verdicts as without.
   bool JudgedFaulty(const AssetRecord& record);
   // The fingerprint of the whole content, walked anew; the parts are kept for Refresh.
   u64 ContentFingerprint();
@@ -194,10 +200,13 @@ class AssetStore {
   std::unordered_map<u32, std::string> creators_;
   // Keywords set by request, which take the place of the configurations' own.
   std::unordered_map<KUID, std::string> keywords_;
-  // The digests of the files that validations through a command host judged faulty, per asset,
-  // oldest first; an empty digest is a mark of an older build not yet given its files.
+  // The stored signatures of the files that validations through a command host judged faulty,
+  // per asset, oldest first; a row without kSignedVerdict is a mark of an older build not yet
+  // given its files.
   using Verdicts = std::unordered_map<KUID, std::vector<std::string>>;
   Verdicts validationFaults_;
+  // ChangeCount's counts; guarded by indexMutex_.
+  std::unordered_map<KUID, u64> changeCounts_;
   OwnedMutex changeMutex_;
   // The parts of the content fingerprint and their sum, as the last walk or change left them.
   std::mutex fingerprintMutex_;

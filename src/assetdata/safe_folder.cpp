@@ -72,6 +72,16 @@ bool CopyFile(const std::string& from, const std::string& to, std::string& error
     }
     if (!ok) break;
   }
+  // The copy keeps the source's times, so that it has the source's signature (TreeSignature) and
+  // so its verdicts. A source that changed while it was read is another file than the one
+  // copied: the copy then keeps the time it was written, which no verdict names. A time that
+  // cannot be set leaves it so too.
+  struct stat after {};
+  if (ok && fstat(in, &after) == 0 && after.st_size == st.st_size &&
+      after.st_mtim.tv_sec == st.st_mtim.tv_sec && after.st_mtim.tv_nsec == st.st_mtim.tv_nsec) {
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    futimens(out, times);
+  }
   if (ok && fsync(out) != 0) {
     ok = false;
     error = Describe("cannot flush", to);
@@ -215,55 +225,64 @@ bool RemoveInner(const std::string& path, std::string& why) {
   return false;
 }
 
-// Up to `size` bytes, fewer only at the file's end; -1 when the read failed.
-ssize_t ReadUpTo(int fd, char* out, size_t size) {
-  size_t got = 0;
-  while (got < size) {
-    const ssize_t n = read(fd, out + got, size - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) break;
-    got += size_t(n);
-  }
-  return ssize_t(got);
+template <typename T>
+void Sign(EVP_MD_CTX* signature, const T& value) {
+  EVP_DigestUpdate(signature, &value, sizeof value);
 }
 
-// Adds one file's size and bytes; false when the file cannot be read or its size is not the one
-// its entry had.
-bool DigestFile(EVP_MD_CTX* digest, const std::string& path, uint64_t size) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return false;
-  EVP_DigestUpdate(digest, &size, sizeof size);
-  std::vector<char> buffer(64 * 1024);
-  uint64_t total = 0;
-  ssize_t n = 0;
-  while ((n = ReadUpTo(fd, buffer.data(), buffer.size())) > 0 && total <= size) {
-    EVP_DigestUpdate(digest, buffer.data(), size_t(n));
-    total += uint64_t(n);
-  }
-  close(fd);
-  return n == 0 && total == size;
-}
-
-// Each entry is its path below the root, its type and, for a file, its size and bytes; the names
-// end in a zero byte, which no name holds, so that no two trees give the same stream.
-bool DigestTree(EVP_MD_CTX* digest, const std::string& path, const std::string& relative,
-                int depth) {
+// Each entry is its path below the root, ended by a zero byte that no name holds, its type and
+// what tells it from another entry of that type without reading it: a file's size and time, a
+// link's target text. False, with `why`, when an entry cannot be read.
+bool SignTree(EVP_MD_CTX* signature, const std::string& path, const std::string& relative,
+              int depth, std::string& why) {
+  const std::string shown = relative.empty() ? std::string("the folder") : relative;
   std::vector<std::string> names;
-  if (depth > kMaxAssetFolderDepth || !ListNames(path, names)) return false;
+  if (depth > kMaxAssetFolderDepth) {
+    why = shown + " cannot be read (" + FoldersTooDeepReason() + ")";
+    return false;
+  }
+  if (!ListNames(path, names)) {
+    why = shown + " cannot be read (" + std::strerror(errno) + ")";
+    return false;
+  }
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
     const std::string entry = path + "/" + name;
-    const std::string below = relative + "/" + name;
+    const std::string below = relative.empty() ? name : relative + "/" + name;
     struct stat st {};
-    if (lstat(entry.c_str(), &st) != 0) return false;
-    const char type = S_ISDIR(st.st_mode) ? 'd' : S_ISREG(st.st_mode) ? 'f' : 0;
-    if (type == 0) return false;
-    EVP_DigestUpdate(digest, below.c_str(), below.size() + 1);
-    EVP_DigestUpdate(digest, &type, 1);
-    const bool taken = type == 'd' ? DigestTree(digest, entry, below, depth + 1)
-                                   : DigestFile(digest, entry, uint64_t(st.st_size));
-    if (!taken) return false;
+    const auto unreadable = [&] {
+      why = below + " cannot be read (" + std::strerror(errno) + ")";
+      return false;
+    };
+    if (lstat(entry.c_str(), &st) != 0) return unreadable();
+    const char type = S_ISDIR(st.st_mode)    ? 'd'
+                      : S_ISREG(st.st_mode)  ? 'f'
+                      : S_ISLNK(st.st_mode)  ? 'l'
+                      : S_ISFIFO(st.st_mode) ? 'p'
+                      : S_ISSOCK(st.st_mode) ? 's'
+                      : S_ISCHR(st.st_mode)  ? 'c'
+                                             : 'b';
+    EVP_DigestUpdate(signature, below.c_str(), below.size() + 1);
+    Sign(signature, type);
+    if (type == 'd') {
+      if (!SignTree(signature, entry, below, depth + 1, why)) return false;
+    } else if (type == 'f') {
+      // A file the host could not read was not judged: opened, never read. Neither a link nor a
+      // pipe put in its place since it was looked at is followed or waited for.
+      const int fd = open(entry.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+      if (fd < 0) return unreadable();
+      close(fd);
+      Sign(signature, int64_t(st.st_size));
+      Sign(signature, int64_t(st.st_mtim.tv_sec));
+      Sign(signature, int64_t(st.st_mtim.tv_nsec));
+    } else if (type == 'l') {
+      std::vector<char> target(size_t(st.st_size) + 2);
+      const ssize_t n = readlink(entry.c_str(), target.data(), target.size());
+      // A target longer than its entry said was changed while it was read.
+      if (n < 0 || size_t(n) >= target.size()) return unreadable();
+      EVP_DigestUpdate(signature, target.data(), size_t(n));
+      Sign(signature, '\0');
+    }
   }
   return true;
 }
@@ -274,15 +293,24 @@ std::string FoldersTooDeepReason() {
   return "folders nested deeper than " + std::to_string(kMaxAssetFolderDepth) + " levels";
 }
 
-std::string SafeFolder::TreeDigest(const std::string& path) {
-  struct stat st {};
-  if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return {};
-  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> digest(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+std::string SafeFolder::TreeSignature(const std::string& path, std::string* why) {
+  std::string reason;
+  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> signature(EVP_MD_CTX_new(), EVP_MD_CTX_free);
   unsigned char sum[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  if (!digest || EVP_DigestInit_ex(digest.get(), EVP_sha256(), nullptr) != 1 ||
-      !DigestTree(digest.get(), path, std::string(), 0) ||
-      EVP_DigestFinal_ex(digest.get(), sum, &length) != 1) {
+  struct stat st {};
+  bool done = false;
+  if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    reason = "the folder cannot be read (not a folder)";
+  } else if (!signature || EVP_DigestInit_ex(signature.get(), EVP_sha256(), nullptr) != 1 ||
+             !SignTree(signature.get(), path, std::string(), 0, reason) ||
+             EVP_DigestFinal_ex(signature.get(), sum, &length) != 1) {
+    if (reason.empty()) reason = "the folder cannot be signed (no SHA-256)";
+  } else {
+    done = true;
+  }
+  if (!done) {
+    if (why != nullptr) *why = reason;
     return {};
   }
   static const char kHex[] = "0123456789abcdef";

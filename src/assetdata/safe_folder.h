@@ -31,7 +31,8 @@ class SafeFolder {
 
   // Copies the folder tree `from` to the new folder `to` (which must not exist), regular files
   // and folders only, each file flushed to disk and copied as far as it reached when it was
-  // opened. False, with nothing left at `to`, on failure. The paths below `from` of the entries
+  // opened. A copied file keeps its source's times unless the source changed while it was copied.
+  // False, with nothing left at `to`, on failure. The paths below `from` of the entries
   // left out (links, pipes, sockets, devices) go to `skipped` when it is given.
   bool CopyTree(const std::string& from, const std::string& to, std::string& error,
                 std::vector<std::string>* skipped = nullptr) const;
@@ -47,12 +48,15 @@ class SafeFolder {
   // made, so that many moves can be made durable together (SyncFolders). Null makes them again.
   void CollectSyncs(std::set<std::string>* pending) const { pending_ = pending; }
   static void SyncFolders(const std::set<std::string>& folders);
-  // A digest of the folder tree at `path`, SHA-256 in hex over the sorted relative names, the
-  // type and size of every entry and the bytes of every file: two trees with the same digest hold
-  // the same names, folders and bytes. Empty when the tree cannot be told: any entry that is
-  // neither a folder nor a regular file, anything that cannot be read, a file whose size changes
-  // while it is read. An empty digest equals no tree, not even itself.
-  static std::string TreeDigest(const std::string& path);
+  // The quick-check signature of the folder tree at `path`: SHA-256 in hex over the sorted
+  // relative names, each entry's type, a file's size and modification time to the nanosecond and
+  // a link's target text. No file is read (each is opened once, to know that it can be), so the
+  // signature costs the same for a file of a byte and one of gigabytes; two trees with the same
+  // signature hold the same names and types, and files of the same sizes and times, which every
+  // copy this program makes keeps (CopyTree). Folders' own times are not part of it. Empty when
+  // an entry cannot be read or the tree is deeper than the limit; `why` then names the entry,
+  // relative to `path`, and the reason. An empty signature equals no tree, not even itself.
+  static std::string TreeSignature(const std::string& path, std::string* why = nullptr);
   // Makes the folder and its missing parents inside the root.
   bool MakeFolders(const std::string& path, std::string& error) const;
 

@@ -1,6 +1,8 @@
 // Conformance of the daemon's side of the protocol, checked from a raw socket.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -504,7 +506,7 @@ TEST_F(DaemonProtocol, AValidationThatEndsWithErrorsMarksTheAssetFaultyUntilOneP
 // A validation judged the content that was installed then: a new version of the asset, however it
 // comes in, takes the mark away (and the dependent's has-faulty-dependencies with it) for good,
 // while an edit that is reverted, a commit of an edit that changed nothing and an install of the
-// installed files leave the judged content and keep it. A new version without "kind" stays faulty
+// installed files copied with their times leave the judged files and keep it. A new version without "kind" stays faulty
 // by its folder.
 TEST_F(DaemonProtocol, InstallingANewVersionTakesTheValidationMarkAway) {
   const KUID checked(10, 5, 0);
@@ -562,9 +564,15 @@ TEST_F(DaemonProtocol, InstallingANewVersionTakesTheValidationMarkAway) {
            reply.front() == 1;
   };
   const std::string same = t_.path() + "/same";
+  // The installed files copied as `cp -a` copies them: files written anew are new files.
   const auto installInstalled = [&] {
-    std::filesystem::remove_all(same);
-    std::filesystem::copy(t_.path() + "/local/v", same, std::filesystem::copy_options::recursive);
+    namespace fs = std::filesystem;
+    fs::remove_all(same);
+    fs::copy(t_.path() + "/local/v", same, fs::copy_options::recursive);
+    for (const auto& e : fs::recursive_directory_iterator(t_.path() + "/local/v")) {
+      const fs::path to = same / fs::relative(e.path(), t_.path() + "/local/v");
+      if (e.is_regular_file()) fs::last_write_time(to, fs::last_write_time(e.path()));
+    }
     return installFrom(same);
   };
   const struct {
@@ -618,21 +626,6 @@ std::string ResultTexts(const std::vector<Message>& notes) {
     for (const ResultsLogEntry& e : log.GetEntries()) texts += std::string(e.text.CStr()) + "\n";
   }
   return texts;
-}
-
-// The host's answer to one validation: a finding and the verdict.
-std::vector<u8> HostVerdict(const char* finding, bool valid) {
-  // On the heap: ThreadSanitizer takes a lock on the stack for any later one at its address, and
-  // would find an order between this log's lock and another test's store.
-  const auto owned = std::make_unique<ResultsLog>();
-  ResultsLog& log = *owned;
-  ResultsLog::AddResult(&log, valid ? ResultsLog::kWarning : ResultsLog::kError,
-                        KestroPropertyRef(), finding);
-  Qel::DynamicBuffer buffer;
-  TBuffer out(&buffer, false);
-  log.Write(out);
-  out.WriteU8(valid ? 1 : 0);
-  return std::vector<u8>(buffer.GetData(), buffer.GetData() + buffer.GetDataSize());
 }
 
 // Validations that meet a busy host wait their turn; one the host does not finish is never a
@@ -712,13 +705,18 @@ TEST_F(DaemonProtocol, ValidationsWaitForTheHostAndOneItDidNotDoSaysSo) {
 }
 
 // A validation judges files, not an asset: its mark stays with the files it judged through an
-// editing copy, a commit and a revert, and files changed since their last validation carry none.
+// editing copy, a commit and a revert, and files written since their last validation carry none,
+// even with the bytes judged. A link, pipe or socket in the copy is part of what was judged; an
+// entry that cannot be read keeps no verdict, and the validation says so.
 // A fake host judges lib.gs as the compiler would: "return 1 +;" does not compile.
 TEST_F(DaemonProtocol, TheValidationMarkBelongsToTheFilesItJudged) {
   const std::string good = "return 1;\n";
   const std::string bad = "return 1 +;\n";
   const std::string touched = bad + "// touched\n";
-  enum Step { kValidate, kEdit, kWriteGood, kWriteBad, kTouch, kCommit, kRevert };
+  enum Step {
+    kValidate, kEdit, kWriteGood, kWriteBad, kTouch, kLink, kPipe, kSocket, kDeepen, kFlatten,
+    kCommit, kRevert
+  };
   const struct {
     const char* name;
     bool installedBad;
@@ -728,13 +726,21 @@ TEST_F(DaemonProtocol, TheValidationMarkBelongsToTheFilesItJudged) {
       {"good lib, broken and validated, mended before the commit", false,
        {kValidate, kEdit, kWriteBad, kValidate, kWriteGood, kCommit}, false},
       {"bad lib, mended and validated, broken again before the commit", true,
-       {kValidate, kEdit, kWriteGood, kValidate, kWriteBad, kCommit}, true},
+       {kValidate, kEdit, kWriteGood, kValidate, kWriteBad, kCommit}, false},
       {"good lib, broken and validated, reverted", false,
        {kValidate, kEdit, kWriteBad, kValidate, kRevert}, false},
       {"a broken copy committed right after its validation", false,
        {kValidate, kEdit, kWriteBad, kValidate, kCommit}, true},
       {"a copy changed after its validation", true,
        {kValidate, kEdit, kTouch, kCommit}, false},
+      {"a copy with a link, broken and validated, mended and validated", false,
+       {kEdit, kWriteBad, kLink, kValidate, kWriteGood, kValidate}, false},
+      {"a copy with a pipe, broken and validated", false,
+       {kEdit, kPipe, kWriteBad, kValidate}, true},
+      {"a copy with a socket, broken and validated", false,
+       {kEdit, kSocket, kWriteBad, kValidate}, true},
+      {"a copy too deep to read, broken and validated, then flattened and validated", false,
+       {kEdit, kWriteBad, kDeepen, kValidate, kFlatten, kValidate}, true},
   };
   for (size_t i = 0; i < std::size(cases); ++i) {
     const std::string folder = "lib" + std::to_string(i);
@@ -757,47 +763,83 @@ TEST_F(DaemonProtocol, TheValidationMarkBelongsToTheFilesItJudged) {
     EXPECT_TRUE(store_.GetAsset(kuid, r));
     return r.HasFlag(PymFilterCodes::kFlagFaulty);
   };
-  // The verdict each lib.gs had at its last validation: the mark the rule gives.
-  std::map<std::string, bool> verdicts;
+  // Each change of the copy makes files of their own: a time of its own for each write, so that
+  // no two writes share a clock tick.
+  i64 written = 0;
+  const auto writeAnew = [&](const std::string& path, const std::string& text) {
+    WriteFile(path, text);
+    const timespec times[2] = {{1000000000 + written, 0}, {1000000000 + written, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  };
+  const std::string deep = "/deep" + [] {
+    std::string levels;
+    for (int n = 0; n < kMaxAssetFolderDepth; ++n) levels += "/d";
+    return levels;
+  }();
   for (size_t i = 0; i < std::size(cases); ++i) {
     const KUID kuid(10, i32(20 + i), 0);
     u64 handle = 0;
+    // The files the record names by the write that made them (0: as installed), and the verdict
+    // each had at its last validation: the mark the rule gives.
+    i64 installed = 0;
+    i64 editing = -1;
+    std::map<i64, bool> verdicts;
     for (size_t n = 0; n < cases[i].steps.size(); ++n) {
       const Step step = cases[i].steps[n];
       AssetRecord r;
       ASSERT_TRUE(store_.GetAsset(kuid, r));
-      const std::string lib = store_.FolderPathOf(r) + "/lib.gs";
+      const std::string at = store_.FolderPathOf(r);
       if (step == kValidate) {
-        const bool compiles = ReadFileText(lib) != bad;
+        const bool compiles = ReadFileText(at + "/lib.gs") != bad;
+        const bool readable = !std::filesystem::exists(at + deep);
         watchdog::Task hostSide([&] {
           Message note;
           if (host.Read(note)) host.SendFrame(0x8D, 0, HostVerdict("judged", compiles));
         });
+        std::vector<Message> notes;
         EXPECT_TRUE(c.Transact(pp::kOpValidateAssetPath, ++id,
-                               Bytes().Name(r.folder).Text(store_.FolderPathOf(r)).data, reply));
+                               Bytes().Name(r.folder).Text(at).data, reply, &notes));
         hostSide.Join();
-        verdicts[ReadFileText(lib)] = !compiles;
+        const std::string texts = ResultTexts(notes);
+        EXPECT_EQ(texts.find("PymDaemon: the verdict is not kept: deep/d/d") != std::string::npos,
+                  !readable)
+            << cases[i].name << ": " << texts;
+        if (readable) verdicts[r.folder == "editing" ? editing : installed] = !compiles;
       } else if (step == kEdit) {
         ASSERT_TRUE(c.Transact(pp::kOpOpenAsset, ++id, Bytes().Kuid(kuid).U8(1).data, reply));
         ASSERT_GE(reply.size(), 8u);
         handle = ByteOrder::LoadLE64(reply.data());
+        editing = installed;
       } else if (step == kCommit || step == kRevert) {
         ASSERT_TRUE(c.Transact(step == kCommit ? pp::kOpCommitAsset : pp::kOpRevertAsset, ++id,
                                Bytes().U64(handle).data, reply));
         ASSERT_TRUE(!reply.empty() && reply.front() == 1) << cases[i].name;
+        if (step == kCommit) installed = editing;
       } else {
         // The daemon hears of files written in an editing copy at the next validation, commit
         // or revert.
-        WriteFile(lib, step == kWriteGood ? good : step == kWriteBad ? bad : touched);
+        ASSERT_EQ(r.folder, "editing") << cases[i].name;
+        editing = ++written;
+        if (step == kWriteGood || step == kWriteBad || step == kTouch) {
+          writeAnew(at + "/lib.gs", step == kWriteGood ? good : step == kWriteBad ? bad : touched);
+        } else if (step == kLink) {
+          std::filesystem::create_symlink("config.txt", at + "/link.txt");
+        } else if (step == kPipe || step == kSocket) {
+          ASSERT_EQ(mknod((at + "/entry").c_str(), (step == kPipe ? S_IFIFO : S_IFSOCK) | 0600, 0),
+                    0);
+        } else if (step == kDeepen) {
+          std::filesystem::create_directories(at + deep + "/d");
+        } else {
+          std::filesystem::remove_all(at + "/deep");
+        }
         continue;
       }
       ASSERT_TRUE(store_.GetAsset(kuid, r));
-      const std::string now = ReadFileText(store_.FolderPathOf(r) + "/lib.gs");
+      const i64 now = r.folder == "editing" ? editing : installed;
       EXPECT_EQ(faulty(kuid), verdicts.count(now) != 0 && verdicts[now])
           << cases[i].name << ", step " << n;
     }
     EXPECT_EQ(faulty(kuid), cases[i].faulty) << cases[i].name;
-    verdicts.clear();
   }
   store_.Close();
   ASSERT_TRUE(store_.Open(t_.path(), &error)) << error;
@@ -806,8 +848,9 @@ TEST_F(DaemonProtocol, TheValidationMarkBelongsToTheFilesItJudged) {
   }
 }
 
-// A validation that an install or a commit of the same asset overlaps judged files that are gone:
-// it records nothing, passes none of the host's findings on, and says why.
+// A validation that a change of the same asset overlaps may have judged files that are gone, even
+// when the change put back equal ones: it records nothing, passes none of the host's findings on,
+// and says why.
 TEST_F(DaemonProtocol, AValidationOverlappedByAChangeOfItsFilesRecordsNothing) {
   const std::string broken = Config("<kuid:10:5>", "kestro-build 3.5\nbroken 1\n");
   const std::string clean = Config("<kuid:10:5>", "kestro-build 3.5\n");
@@ -832,25 +875,41 @@ TEST_F(DaemonProtocol, AValidationOverlappedByAChangeOfItsFilesRecordsNothing) {
                             Bytes().Text(t_.path() + "/" + folder).U32(0).U8(0).data, reply) &&
            reply == Bytes().Kuid(kuid).U8(0).data;
   };
-  const auto commitClean = [&] {
+  const auto ok = [&](u32 opcode, const std::vector<u8>& body) {
+    return changer.Transact(opcode, ++id, body, reply) && !reply.empty() && reply.front() == 1;
+  };
+  // Opens the asset for editing and closes the edit with `opcode`, the configuration written
+  // anew as `config` when it is given.
+  const auto edit = [&](u32 opcode, const std::string* config) {
     if (!changer.Transact(pp::kOpOpenAsset, ++id, Bytes().Kuid(kuid).U8(1).data, reply) ||
         reply.size() < 8) {
       return false;
     }
     const u64 handle = ByteOrder::LoadLE64(reply.data());
-    WriteFile(t_.path() + "/editing/v/config.txt", clean);
-    return changer.Transact(pp::kOpCommitAsset, ++id, Bytes().U64(handle).data, reply) &&
-           !reply.empty() && reply.front() == 1;
+    if (config != nullptr) WriteFile(t_.path() + "/editing/v/config.txt", *config);
+    return ok(opcode, Bytes().U64(handle).data);
   };
+  // Judged first: the broken files, then the clean ones, which the changes that put back files
+  // equal to them, names, sizes, times and all, must not let the host's stale findings judge.
   const struct {
     const char* way;
+    const char* judged;
     std::function<bool()> change;
   } ways[] = {
-      {"installfrompath", [&] { return installFrom("clean"); }},
-      {"commit", commitClean},
+      {"installfrompath", "broken", [&] { return installFrom("clean"); }},
+      {"commit", "broken", [&] { return edit(pp::kOpCommitAsset, &clean); }},
+      {"installfrompath of other files, then of the judged ones", "clean",
+       [&] { return installFrom("broken") && installFrom("clean"); }},
+      {"commit of an edit that changed nothing", "clean",
+       [&] { return edit(pp::kOpCommitAsset, nullptr); }},
+      {"revert", "clean", [&] { return edit(pp::kOpRevertAsset, &broken); }},
+      {"delete, then installfrompath of the judged files", "clean",
+       [&] {
+         return ok(pp::kOpDeleteAsset, Bytes().Kuid(kuid).U8(0).data) && installFrom("clean");
+       }},
   };
   for (const auto& way : ways) {
-    ASSERT_TRUE(installFrom("broken")) << way.way;
+    ASSERT_TRUE(installFrom(way.judged)) << way.way;
     std::vector<u8> result;
     std::vector<Message> notes;
     watchdog::Task asking([&] {

@@ -2,6 +2,7 @@
 // symbolic link, and copies never follow links.
 #include "assetdata/safe_folder.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/inotify.h>
@@ -114,47 +115,95 @@ TEST_F(SafeFolderTest, AFolderSetAsideByACrashIsPutBackOnlyWhenItsPlaceIsEmpty) 
   }
 }
 
-// Trees with the same names, folders and bytes have one digest wherever they are; any difference
-// in a name, a type, a size or a byte gives another, and a tree holding anything but folders and
-// files has none.
-TEST(TreeDigest, OnlyTheSameNamesFoldersAndBytesGiveTheSameDigest) {
-  scratch::Folder scratch;
-  const auto make = [&](const std::string& name,
-                        const std::function<void(const std::string&)>& change) {
-    const std::string tree = scratch.path() + "/" + name;
-    fs::create_directories(tree + "/sub");
-    std::ofstream(tree + "/config.txt") << "kuid <kuid:1:2>\n";
-    std::ofstream(tree + "/sub/lib.gs") << "return 1;\n";
-    if (change) change(tree);
-    return SafeFolder::TreeDigest(tree);
-  };
-  const std::string original = make("original", nullptr);
+// A tree's signature tells its names, types, file sizes and times and link targets, and no byte
+// of a file: a copy made by CopyTree keeps it, while any change a writer leaves a trace of gives
+// another. A tree that holds an entry that cannot be read, or that is too deep, has none.
+TEST_F(SafeFolderTest, ASignatureTellsEveryEntryButNoFileContent) {
+  const std::string plain = root_ + "/local/plain";
+  fs::create_directories(plain + "/sub");
+  std::ofstream(plain + "/config.txt") << "kuid <kuid:1:2>\n";
+  std::ofstream(plain + "/sub/lib.gs") << "return 1;\n";
+  const std::string original = SafeFolder::TreeSignature(plain);
   ASSERT_EQ(original.size(), 64u);
-  EXPECT_EQ(make("copy", nullptr), original);
+  // Sets the time the entry had before `write` ran, shifted.
+  const auto shiftTime = [](const std::string& path, long nanoseconds,
+                            const std::function<void()>& write = nullptr) {
+    struct stat st {};
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    if (write) write();
+    st.st_mtim.tv_nsec = (st.st_mtim.tv_nsec + nanoseconds) % 1000000000;
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+  };
+  const auto nest = [](std::string at, int levels) {
+    for (int i = 0; i < levels; ++i) at += "/d";
+    fs::create_directories(at);
+  };
+  // What each change of a copy gives: the original's signature (""), another one of its own
+  // (kOther), or none, for the reason that ends the text.
+  const std::string kOther = "other";
   const struct {
     const char* change;
     std::function<void(const std::string&)> make;
-  } differ[] = {
-      {"a byte", [](const std::string& t) { std::ofstream(t + "/sub/lib.gs") << "return 2;\n"; }},
+    std::string gives;
+  } cases[] = {
+      {"none", nullptr, ""},
+      {"other bytes of the same size and time",
+       [&](const std::string& t) {
+         shiftTime(t + "/sub/lib.gs", 0,
+                   [&] { std::ofstream(t + "/sub/lib.gs") << "return 2;\n"; });
+       },
+       ""},
+      {"a folder's own time", [&](const std::string& t) { shiftTime(t + "/sub", 1); }, ""},
+      {"a file's time", [&](const std::string& t) { shiftTime(t + "/sub/lib.gs", 1); }, kOther},
       {"a longer file",
-       [](const std::string& t) { std::ofstream(t + "/sub/lib.gs", std::ios::app) << " "; }},
-      {"a name", [](const std::string& t) { fs::rename(t + "/sub/lib.gs", t + "/sub/lib.gt"); }},
-      {"a folder moved", [](const std::string& t) { fs::rename(t + "/sub", t + "/sub2"); }},
-      {"an empty file", [](const std::string& t) { std::ofstream(t + "/empty"); }},
-      {"an empty folder", [](const std::string& t) { fs::create_directory(t + "/empty"); }},
+       [](const std::string& t) { std::ofstream(t + "/sub/lib.gs", std::ios::app) << " "; },
+       kOther},
+      {"a name", [](const std::string& t) { fs::rename(t + "/sub/lib.gs", t + "/sub/lib.gt"); },
+       kOther},
+      {"a folder moved", [](const std::string& t) { fs::rename(t + "/sub", t + "/sub2"); }, kOther},
+      {"an empty file", [](const std::string& t) { std::ofstream(t + "/empty"); }, kOther},
+      {"an empty folder", [](const std::string& t) { fs::create_directory(t + "/empty"); }, kOther},
+      {"folders to the depth limit", [&](const std::string& t) { nest(t, kMaxAssetFolderDepth); },
+       kOther},
+      {"a link", [](const std::string& t) { fs::create_symlink("config.txt", t + "/link"); },
+       kOther},
+      {"a link elsewhere",
+       [](const std::string& t) { fs::create_symlink("sub/lib.gs", t + "/link"); }, kOther},
+      {"a pipe", [](const std::string& t) { mkfifo((t + "/link").c_str(), 0600); }, kOther},
+      {"a socket", [](const std::string& t) { mknod((t + "/link").c_str(), S_IFSOCK | 0600, 0); },
+       kOther},
+      {"folders past the depth limit",
+       [&](const std::string& t) { nest(t, kMaxAssetFolderDepth + 1); },
+       " cannot be read (" + FoldersTooDeepReason() + ")"},
+      // Root opens any file, and a mode is no part of the signature.
+      {"a file that cannot be opened",
+       [](const std::string& t) { chmod((t + "/sub/lib.gs").c_str(), 0); },
+       geteuid() == 0 ? "" : "sub/lib.gs cannot be read (Permission denied)"},
+      {"no folder", [](const std::string& t) { fs::remove_all(t); },
+       "the folder cannot be read (not a folder)"},
   };
   std::set<std::string> seen = {original};
   int n = 0;
-  for (const auto& d : differ) {
-    const std::string digest = make("differ" + std::to_string(n++), d.make);
-    EXPECT_EQ(digest.size(), 64u) << d.change;
-    EXPECT_TRUE(seen.insert(digest).second) << d.change;
+  std::string error;
+  for (const auto& c : cases) {
+    const std::string copy = root_ + "/staging/" + std::to_string(n++);
+    ASSERT_TRUE(folders_.CopyTree(plain, copy, error)) << error;
+    if (c.make) c.make(copy);
+    std::string why;
+    const std::string signature = SafeFolder::TreeSignature(copy, &why);
+    if (c.gives.empty()) {
+      EXPECT_EQ(signature, original) << c.change;
+    } else if (c.gives == kOther) {
+      EXPECT_EQ(signature.size(), 64u) << c.change;
+      EXPECT_TRUE(seen.insert(signature).second) << c.change;
+    } else {
+      EXPECT_EQ(signature, "") << c.change;
+      EXPECT_TRUE(why.size() >= c.gives.size() &&
+                  why.compare(why.size() - c.gives.size(), c.gives.size(), c.gives) == 0)
+          << c.change << ": " << why;
+    }
   }
-  const auto link = [](const std::string& t) { fs::create_symlink("config.txt", t + "/link"); };
-  const auto fifo = [](const std::string& t) { mkfifo((t + "/fifo").c_str(), 0600); };
-  EXPECT_EQ(make("link", link), "");
-  EXPECT_EQ(make("fifo", fifo), "");
-  EXPECT_EQ(SafeFolder::TreeDigest(scratch.path() + "/none"), "");
 }
 
 // A writer that appends each time the copy reads would keep a copy that follows the file's end

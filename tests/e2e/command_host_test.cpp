@@ -366,8 +366,8 @@ class ValidationMarkTest : public CommandHostTest {
 };
 
 // `status` shows the verdict on the files installed now, whichever copy a validation judged: a
-// commit of an editing copy equal to judged files takes their verdict, a revert leaves the
-// installed files theirs.
+// commit carries the verdicts of the files it copies, files written since their last validation
+// carry none, even with the judged bytes, and a revert leaves the installed files theirs.
 TEST_F(ValidationMarkTest, StatusShowsTheVerdictOnTheFilesInstalledNow) {
   kestro_test::ToolRun hostRun;
   watchdog::Task host([&] { hostRun = root_->Run({"pymcommandhost"}); });
@@ -382,7 +382,7 @@ TEST_F(ValidationMarkTest, StatusShowsTheVerdictOnTheFilesInstalledNow) {
       {kGood, "good", {{"validate", "eIadlmf"}, {"edit", ""}, {"broken", ""},
                        {"validate", "EIadLmF"}, {"compiles", ""}, {"commit", "eIadlmf"}}},
       {kBad, "bad", {{"validate", "eIadlmF"}, {"edit", ""}, {"compiles", ""},
-                     {"validate", "EIadLmf"}, {"broken", ""}, {"commit", "eIadlmF"}}},
+                     {"validate", "EIadLmf"}, {"broken", ""}, {"commit", "eIadlmf"}}},
       {kGood, "good", {{"edit", ""}, {"broken", ""}, {"validate", "EIadLmF"},
                        {"revert", "eIadlmf"}}},
   };
