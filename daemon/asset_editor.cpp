@@ -578,13 +578,18 @@ bool AssetEditor::Create(const KUID& requested, AssetRecord& out, std::string& e
   const std::string copy = StagingPath();
   if (!store_.MarkChanging(&error) || !folders_.MakeFolders(copy, error)) return false;
   const std::string config = std::string("kuid ") + kuid.ToString().CStr() + "\n";
-  if (!WriteNewFile(copy + "/config.txt", config) ||
-      !folders_.Move(copy, store_.UserData() + "/" + kEditingFolder + "/" + relative, error)) {
+  const std::string editing = store_.UserData() + "/" + kEditingFolder + "/" + relative;
+  if (!WriteNewFile(copy + "/config.txt", config) || !folders_.Move(copy, editing, error)) {
     if (error.empty()) error = "cannot write the new configuration";
     folders_.RemoveTree(copy, error);
     return false;
   }
-  if (!Record(kEditingFolder, relative, kuid, error)) return false;
+  if (!Record(kEditingFolder, relative, kuid, error)) {
+    // An asset the index does not name must not turn up at the next start.
+    std::string ignored;
+    if (folders_.Move(editing, copy, ignored)) folders_.RemoveTree(copy, ignored);
+    return false;
+  }
   return store_.GetAsset(kuid, out);
 }
 

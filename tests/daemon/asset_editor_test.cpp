@@ -97,6 +97,9 @@ std::string Today() {
   return BackupFolderName(now).CStr();
 }
 
+// An asset that a test makes new.
+const KUID kMade(10, 2, 0);
+
 // A store and its editor over one UserData folder, opened again at will as a start would.
 struct Installation {
   scratch::Folder t;
@@ -169,6 +172,11 @@ TEST(AssetEditor, AChangeThatFailsBeforeItsIndexWriteLeavesEverythingAsItWas) {
        [](Installation& in, std::string& e) {
          return in.editor->Install(kAsset, in.Version("<kuid:10:1>", "new"), e, true);
        }},
+      {"create on a full disk", false, failWrite,
+       [](Installation& in, std::string& e) {
+         AssetRecord made;
+         return in.editor->Create(kMade, made, e);
+       }},
   };
   for (const auto& c : cases) {
     Installation in;
@@ -186,6 +194,7 @@ TEST(AssetEditor, AChangeThatFailsBeforeItsIndexWriteLeavesEverythingAsItWas) {
     EXPECT_EQ(FilesBelow(in.ud + "/backups"), 0u) << c.name;
     ASSERT_TRUE(in.Restart(error)) << error;
     EXPECT_EQ(in.FolderOf(kAsset), folder) << c.name;
+    EXPECT_EQ(in.FolderOf(kMade), "unknown") << c.name;
     EXPECT_EQ(FilesBelow(in.ud + "/staging"), 0u) << c.name;
   }
 }

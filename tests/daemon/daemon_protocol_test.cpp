@@ -518,6 +518,12 @@ TEST_F(DaemonProtocol, InstallingANewVersionTakesTheValidationMarkAway) {
   const std::string kindless = t_.path() + "/kindless";
   WriteFile(mended + "/config.txt", Config("<kuid:10:5>", "kestro-build 3.5\n"));
   WriteFile(kindless + "/config.txt", "kuid <kuid:10:5>\nkestro-build 3.5\n");
+  // The new versions are files of their own, as a user's later edits are: written in the same
+  // clock tick as the installed file and of its size, they would pass for it.
+  for (const std::string& config : {mended + "/config.txt", kindless + "/config.txt"}) {
+    const timespec earlier[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, config.c_str(), earlier, 0), 0);
+  }
   std::string error;
   ASSERT_TRUE(store_.Rebuild(&error)) << error;
   RawClient c;
