@@ -137,16 +137,13 @@ TEST_F(FileUtilTest, ThinBackupsNeverDeletesTodaysFolder) {
   TTimeDate now;
   now.SetToNow();
   const std::string today = BackupFolderName(now).CStr();
-  Names expected;
   for (const char* name : {"98-01-01", "97-01-01", "96-01-01", "95-01-01", "94-01-01"}) {
     fs::create_directories(U("backups/") + name);
-    expected.insert(name);
   }
   Put("UserData/backups/" + today + "/local/a/config.txt");
   EXPECT_TRUE(ThinBackupsFolder(5));
-  expected.erase("94-01-01");
-  expected.insert(today);
-  EXPECT_EQ(List("UserData/backups"), expected);
+  EXPECT_EQ(List("UserData/backups"),
+            (Names{today, "98-01-01", "97-01-01", "96-01-01", "95-01-01"}));
   EXPECT_TRUE(ThinBackupsFolder(0));
   EXPECT_EQ(List("UserData/backups"), Names{today});
 }

@@ -37,12 +37,14 @@ TEST(TextConvertTest, DecodeStopsAtTheEndAndRejectsCutSequences) {
   EXPECT_EQ(length, 2u);
 }
 
-// The result-line rules beyond what the commands' tests show: what stays, pairs of line breaks,
-// and control characters that are no well-formed UTF-8.
+// The result-line rules: what stays, pairs of line breaks, every kind of control character, and
+// control characters that are no well-formed UTF-8.
 TEST(TextConvertTest, EveryControlCharacterButTabIsEscaped) {
   const std::pair<std::string_view, std::string> cases[] = {
       {"a\tb \xC3\xA9\xC2\xA0\\", "a\tb \xC3\xA9\xC2\xA0\\\\"},
       {std::string_view("a\r\nb\n\rc\n\n\0", 10), "a\\nb\\nc\\n\\n\\x00"},
+      {"\x1b[\v\f\x1c\x1e\b\x7f", "\\x1b[\\x0b\\x0c\\x1c\\x1e\\x08\\x7f"},
+      {"\xC2\x85\xE2\x80\xA8\xE2\x80\xA9", "\\u0085\\u2028\\u2029"},
       {"\x9B\xE9\xC0\x8A\xE2\x80", "\\x9b\xE9\\u000a\xE2\\x80"},
   };
   for (const auto& [text, shown] : cases) EXPECT_EQ(EscapeControlCharacters(text), shown);

@@ -1,7 +1,6 @@
 // Changes to asset folders survive being cut short: a commit or revert stopped while the editing
 // copy is being removed never leaves part of a copy that the next start serves as open for edit.
-// A change that fails before its index write leaves every folder as it was; one that is done
-// never touches another asset's folder, and what it cannot clean up is a warning.
+// A failed change leaves every folder as it was; a done one touches no other asset's folder.
 #include "daemon/asset_editor.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +8,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <memory>
 
@@ -74,21 +72,23 @@ TEST(AssetEditor, ACommitOrRevertCutShortDuringTheRemovalLeavesNoPartialCopy) {
   }
 }
 
-// Every entry below `folder` by its relative path: a file by its bytes, a link by its target.
+// The entries below `ud`'s `folders`: a file by its bytes, a link by its target.
 using Tree = std::map<std::string, std::string>;
-Tree Snapshot(const std::string& folder) {
+Tree Snapshot(const std::string& ud,
+              std::initializer_list<const char*> folders = {"local/a", "editing/a"}) {
   Tree tree;
-  if (!fs::exists(folder)) return tree;
-  for (const auto& e : fs::recursive_directory_iterator(folder)) {
-    const std::string below = fs::relative(e.path(), folder).string();
-    tree[below] = e.is_symlink()     ? "-> " + fs::read_symlink(e.path()).string()
-                  : e.is_directory() ? "/"
-                                     : ReadFileText(e.path().string());
+  for (const std::string folder : folders) {
+    if (!fs::exists(ud + "/" + folder)) continue;
+    for (const auto& e : fs::recursive_directory_iterator(ud + "/" + folder)) {
+      tree[fs::relative(e.path(), ud).string()] =
+          e.is_symlink()     ? "-> " + fs::read_symlink(e.path()).string()
+          : e.is_directory() ? "/"
+                             : ReadFileText(e.path().string());
+    }
   }
   return tree;
 }
 
-// Files anywhere below `folder`: the backups and staging hold no asset when there are none.
 size_t FilesBelow(const std::string& folder) { return fs::exists(folder) ? CountFiles(folder) : 0; }
 
 std::string Today() {
@@ -97,8 +97,9 @@ std::string Today() {
   return BackupFolderName(now).CStr();
 }
 
-// An asset that a test makes new.
 const KUID kMade(10, 2, 0);
+// kPurge: a delete that keeps no backup.
+enum Op { kCommitLinked, kCommit, kRevert, kDelete, kPurge, kInstall, kCreate, kRestart };
 
 // A store and its editor over one UserData folder, opened again at will as a start would.
 struct Installation {
@@ -131,162 +132,116 @@ struct Installation {
     AssetRecord record;
     return store->GetAsset(kuid, record) ? record.folder + "/" + record.path : "unknown";
   }
-  // A folder whose configuration names the asset, for Install to copy in.
-  AssetEditor::FolderFiller Version(const std::string& kuid, const std::string& text) {
-    return [kuid, text](const SafeFolder& folders, const std::string& folder, std::string& e) {
+  static AssetEditor::FolderFiller Version(const std::string& text) {
+    return [text](const SafeFolder& folders, const std::string& folder, std::string& e) {
       if (!folders.MakeFolders(folder, e)) return false;
-      WriteFile(folder + "/config.txt", Config(kuid));
+      WriteFile(folder + "/config.txt", Config("<kuid:10:1>"));
       WriteFile(folder + "/v.txt", text);
       return true;
     };
+  }
+  bool Do(Op op, const KUID& kuid, std::string& e) {
+    AssetRecord made;
+    return op <= kCommit    ? editor->Commit(kuid, e)
+           : op == kRevert  ? editor->Revert(kuid, e)
+           : op == kDelete  ? editor->Delete(kuid, true, e)
+           : op == kPurge   ? editor->Delete(kuid, false, e)
+           : op == kInstall ? editor->Install(kuid, Version("new"), e, true)
+           : op == kCreate  ? editor->Create(kMade, made, e)
+                            : Restart(e);
   }
 };
 
 // A change that fails before its index write, or is refused, puts back what it moved: the
 // installed folder, the editing copy, the backups and the index stay as they were.
 TEST(AssetEditor, AChangeThatFailsBeforeItsIndexWriteLeavesEverythingAsItWas) {
-  const auto failWrite = [](Installation& in) {
-    in.editor->SetRecordHookForTests([&in] { in.store->Close(); });
-  };
-  const struct {
-    const char* name;
-    bool open;
-    std::function<void(Installation&)> prepare;
-    std::function<bool(Installation&, std::string&)> change;
-  } cases[] = {
-      {"commit of a configuration that is a link", true,
-       [](Installation& in) {
-         const std::string copy = in.ud + "/editing/a/";
-         fs::copy_file(copy + "config.txt", copy + "shared-config.txt");
-         fs::remove(copy + "config.txt");
-         fs::create_symlink("shared-config.txt", copy + "config.txt");
-       },
-       [](Installation& in, std::string& e) { return in.editor->Commit(kAsset, e); }},
-      {"commit on a full disk", true, failWrite,
-       [](Installation& in, std::string& e) { return in.editor->Commit(kAsset, e); }},
-      {"revert on a full disk", true, failWrite,
-       [](Installation& in, std::string& e) { return in.editor->Revert(kAsset, e); }},
-      {"delete on a full disk", true, failWrite,
-       [](Installation& in, std::string& e) { return in.editor->Delete(kAsset, true, e); }},
-      {"install on a full disk", false, failWrite,
-       [](Installation& in, std::string& e) {
-         return in.editor->Install(kAsset, in.Version("<kuid:10:1>", "new"), e, true);
-       }},
-      {"create on a full disk", false, failWrite,
-       [](Installation& in, std::string& e) {
-         AssetRecord made;
-         return in.editor->Create(kMade, made, e);
-       }},
-  };
-  for (const auto& c : cases) {
+  // Each change with its index write failing, as on a full disk, and a commit of a linked
+  // configuration.
+  for (const Op op : {kCommitLinked, kCommit, kRevert, kDelete, kInstall, kCreate}) {
+    SCOPED_TRACE(op);
     Installation in;
     std::string error;
-    ASSERT_TRUE(in.Start(c.open, error)) << error;
-    if (c.open) WriteFile(in.ud + "/editing/a/new.txt", "new");
-    c.prepare(in);
-    const Tree installed = Snapshot(in.ud + "/local/a");
-    const Tree editing = Snapshot(in.ud + "/editing/a");
+    const bool open = op != kInstall && op != kCreate;
+    ASSERT_TRUE(in.Start(open, error)) << error;
+    const std::string copy = in.ud + "/editing/a/";
+    if (open) WriteFile(copy + "new.txt", "new");
+    if (op == kCommitLinked) {
+      fs::rename(copy + "config.txt", copy + "shared-config.txt");
+      fs::create_symlink("shared-config.txt", copy + "config.txt");
+    } else {
+      in.editor->SetRecordHookForTests([&in] { in.store->Close(); });
+    }
+    const Tree before = Snapshot(in.ud);
     const std::string folder = in.FolderOf(kAsset);
-    EXPECT_FALSE(c.change(in, error)) << c.name;
-    EXPECT_FALSE(error.empty()) << c.name;
-    EXPECT_EQ(Snapshot(in.ud + "/local/a"), installed) << c.name;
-    EXPECT_EQ(Snapshot(in.ud + "/editing/a"), editing) << c.name;
-    EXPECT_EQ(FilesBelow(in.ud + "/backups"), 0u) << c.name;
+    EXPECT_FALSE(in.Do(op, kAsset, error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(Snapshot(in.ud), before);
+    EXPECT_EQ(FilesBelow(in.ud + "/backups"), 0u);
     ASSERT_TRUE(in.Restart(error)) << error;
-    EXPECT_EQ(in.FolderOf(kAsset), folder) << c.name;
-    EXPECT_EQ(in.FolderOf(kMade), "unknown") << c.name;
-    EXPECT_EQ(FilesBelow(in.ud + "/staging"), 0u) << c.name;
+    EXPECT_EQ(in.FolderOf(kAsset), folder);
+    EXPECT_EQ(in.FolderOf(kMade), "unknown");
+    EXPECT_EQ(FilesBelow(in.ud + "/staging"), 0u);
   }
 }
 
 // A read-only editing copy or installed folder stops a commit or delete before it changes
 // anything. Only another user feels the read-only mode: root writes through it.
 TEST(AssetEditor, AReadOnlyFolderStopsTheChangeBeforeItMovesAnything) {
-  if (!kestro_test::CanRunAsOtherUser()) {
-    GTEST_SKIP() << "needs a run as root to drop to uid " << kestro_test::kOtherUser;
-  }
-  const struct {
-    const char* name;
-    const char* readOnly;
-    bool commit;
-  } cases[] = {
-      {"commit of a read-only editing copy", "editing/a", true},
-      {"delete while the installed folder is read-only", "local/a", false},
-  };
-  for (const auto& c : cases) {
+  if (!kestro_test::CanRunAsOtherUser()) GTEST_SKIP() << "needs root to drop to another uid";
+  for (const auto& [readOnly, op] : {std::pair("editing/a", kCommit), {"local/a", kDelete}}) {
     Installation in;
     MakeAsset(in.ud, "local", "a", Config("<kuid:10:1>"));
-    WriteFile(in.ud + "/local/a/old.txt", "old");
     for (const auto& e : fs::recursive_directory_iterator(in.t.path())) {
       ASSERT_EQ(lchown(e.path().c_str(), kestro_test::kOtherUser, kestro_test::kOtherUser), 0);
     }
     ASSERT_EQ(chown(in.t.path().c_str(), kestro_test::kOtherUser, kestro_test::kOtherUser), 0);
     if (!kestro_test::OtherUserCanReach(in.ud)) GTEST_SKIP() << "the scratch folder is private";
     // Each failed check is a bit of the child's exit code.
-    const int failed = kestro_test::RunAsOtherUser([&] {
+    const int failed = kestro_test::RunAsOtherUser([&, readOnly = readOnly, op = op] {
       std::string error;
       AssetRecord record;
       if (!in.Open(error) || !in.editor->BeginEdit(kAsset, record, error)) return 64;
       WriteFile(in.ud + "/editing/a/new.txt", "new");
-      const Tree installed = Snapshot(in.ud + "/local/a");
-      const Tree editing = Snapshot(in.ud + "/editing/a");
-      if (chmod((in.ud + "/" + c.readOnly).c_str(), 0555) != 0) return 64;
-      const bool changed =
-          c.commit ? in.editor->Commit(kAsset, error) : in.editor->Delete(kAsset, true, error);
-      int bits = (changed ? 1 : 0) | (error.find("Permission denied") == std::string::npos ? 2 : 0);
-      bits |= Snapshot(in.ud + "/local/a") != installed ? 4 : 0;
-      bits |= Snapshot(in.ud + "/editing/a") != editing ? 8 : 0;
-      bits |= FilesBelow(in.ud + "/backups") != 0 ? 16 : 0;
-      bits |= in.Restart(error) && in.FolderOf(kAsset) == "editing/a" ? 0 : 32;
-      return bits;
+      const Tree before = Snapshot(in.ud);
+      if (chmod((in.ud + "/" + readOnly).c_str(), 0555) != 0) return 64;
+      int bits = in.Do(op, kAsset, error) ? 1 : 0;
+      bits |= error.find("Permission denied") == std::string::npos ? 2 : 0;
+      bits |= (Snapshot(in.ud) != before ? 4 : 0) | (FilesBelow(in.ud + "/backups") ? 8 : 0);
+      return bits | (in.Restart(error) && in.FolderOf(kAsset) == "editing/a" ? 0 : 16);
     });
-    EXPECT_EQ(failed, 0) << c.name;
+    EXPECT_EQ(failed, 0) << readOnly;
   }
 }
 
 // An editing copy whose configuration was given a new KUID, the way a new asset is made from an
 // old one, leaves the folder it came from to the old asset.
 TEST(AssetEditor, ACopyGivenAnotherKuidNeverTouchesTheFolderOfTheAssetItCameFrom) {
-  const KUID oldAsset(400000, 100, 0);
-  const KUID newAsset(400000, 101, 0);
+  const KUID newAsset(10, 3, 0);
   const struct {
-    const char* name;
-    std::function<bool(AssetEditor&, std::string&)> change;
+    Op op;
     const char* newFolder;
     const char* backedUp;
-  } cases[] = {
-      {"commit", [&](AssetEditor& e, std::string& why) { return e.Commit(newAsset, why); },
-       "local/kuid 400000 101 0", ""},
-      {"revert", [&](AssetEditor& e, std::string& why) { return e.Revert(newAsset, why); },
-       "unknown", ""},
-      {"delete", [&](AssetEditor& e, std::string& why) { return e.Delete(newAsset, true, why); },
-       "unknown", "editing/x100"},
-  };
+  } cases[] = {{kCommit, "local/kuid 10 3 0", ""},
+               {kRevert, "unknown", ""},
+               {kDelete, "unknown", "editing/a"}};
   for (const auto& c : cases) {
     Installation in;
-    MakeAsset(in.ud, "local", "x100", Config("<kuid:400000:100>"));
-    WriteFile(in.ud + "/local/x100/own.txt", "100's own");
     std::string error;
-    AssetRecord record;
-    ASSERT_TRUE(in.Open(error)) << error;
-    ASSERT_TRUE(in.editor->BeginEdit(oldAsset, record, error)) << error;
-    WriteFile(in.ud + "/editing/x100/config.txt", Config("<kuid:400000:101>"));
+    ASSERT_TRUE(in.Start(true, error)) << error;
+    WriteFile(in.ud + "/editing/a/config.txt", Config("<kuid:10:3>"));
     ASSERT_TRUE(in.Restart(error)) << error;
-    ASSERT_EQ(in.FolderOf(newAsset), "editing/x100");
-    const Tree own = Snapshot(in.ud + "/local/x100");
-    EXPECT_TRUE(c.change(*in.editor, error)) << c.name << ": " << error;
-    EXPECT_EQ(Snapshot(in.ud + "/local/x100"), own) << c.name;
-    EXPECT_EQ(in.FolderOf(oldAsset), "local/x100") << c.name;
-    EXPECT_EQ(in.FolderOf(newAsset), c.newFolder) << c.name;
-    EXPECT_FALSE(fs::exists(in.ud + "/editing/x100")) << c.name;
+    const Tree own = Snapshot(in.ud, {"local/a"});
+    EXPECT_TRUE(in.Do(c.op, newAsset, error)) << c.op << ": " << error;
+    EXPECT_EQ(Snapshot(in.ud, {"local/a"}), own) << c.op;
+    EXPECT_EQ(in.FolderOf(kAsset), "local/a") << c.op;
+    EXPECT_EQ(in.FolderOf(newAsset), c.newFolder) << c.op;
+    EXPECT_FALSE(fs::exists(in.ud + "/editing/a")) << c.op;
     const std::string dated = in.ud + "/backups/" + Today();
-    EXPECT_FALSE(fs::exists(dated + "/local/x100")) << c.name;
-    EXPECT_EQ(fs::exists(dated + "/" + c.backedUp), *c.backedUp != 0) << c.name;
+    EXPECT_FALSE(fs::exists(dated + "/local/a")) << c.op;
+    EXPECT_EQ(fs::exists(dated + "/" + c.backedUp), *c.backedUp != 0) << c.op;
   }
 }
 
-// A commit installs the copy it checked and names each entry it left out; a configuration that
-// is no file is refused (see above).
 TEST(AssetEditor, ACommitWarnsOfEachEntryItLeavesOut) {
   Installation in;
   std::string error;
@@ -301,7 +256,6 @@ TEST(AssetEditor, ACommitWarnsOfEachEntryItLeavesOut) {
             (AssetEditor::Warnings{"not installed (not a file or folder): pipe",
                                    "not installed (not a file or folder): sub/link.txt"}));
   EXPECT_EQ(ReadFileText(in.ud + "/local/a/keep.txt"), "kept");
-  EXPECT_EQ(in.FolderOf(kAsset), "local/a");
 }
 
 // Leftovers go whatever their depth, and an install keeps one replaced version a day, never
@@ -312,29 +266,15 @@ TEST(AssetEditor, LeftoversOfAnyDepthGoAndInstallsKeepOneVersionADay) {
     fs::create_directories(folder);
     WriteFile(folder + "/deep.txt", "deep");
   };
-  const struct {
-    const char* name;
-    std::function<bool(Installation&, std::string&)> change;
-  } deep[] = {
-      {"revert", [](Installation& in, std::string& e) { return in.editor->Revert(kAsset, e); }},
-      {"delete without a backup",
-       [](Installation& in, std::string& e) { return in.editor->Delete(kAsset, false, e); }},
-      {"the start-up cleanup",
-       [&](Installation& in, std::string& e) {
-         nest(in.ud + "/staging/1-1");
-         return in.Restart(e);
-       }},
-  };
-  for (const auto& c : deep) {
+  for (const Op op : {kRevert, kPurge, kRestart}) {
     Installation in;
     std::string error;
     ASSERT_TRUE(in.Start(true, error)) << error;
     nest(in.ud + "/editing/a/tree");
-    AssetEditor::Warnings warnings;
-    EXPECT_FALSE(in.editor->Commit(kAsset, error, &warnings)) << c.name;
-    EXPECT_TRUE(c.change(in, error)) << c.name << ": " << error;
-    EXPECT_EQ(FilesBelow(in.ud + "/staging"), 0u) << c.name;
-    EXPECT_TRUE(!fs::exists(in.ud + "/staging") || fs::is_empty(in.ud + "/staging")) << c.name;
+    EXPECT_FALSE(in.editor->Commit(kAsset, error)) << op;
+    if (op == kRestart) nest(in.ud + "/staging/1-1");
+    EXPECT_TRUE(in.Do(op, kAsset, error)) << op << ": " << error;
+    EXPECT_TRUE(!fs::exists(in.ud + "/staging") || fs::is_empty(in.ud + "/staging")) << op;
   }
 
   Installation in;
@@ -343,9 +283,7 @@ TEST(AssetEditor, LeftoversOfAnyDepthGoAndInstallsKeepOneVersionADay) {
   const std::string kept = in.ud + "/backups/" + Today() + "/local/kuid 10 1 0";
   AssetEditor::Warnings warnings;
   for (const char* version : {"v1", "v2", "v3"}) {
-    ASSERT_TRUE(
-        in.editor->Install(kAsset, in.Version("<kuid:10:1>", version), error, true, &warnings))
-        << error;
+    ASSERT_TRUE(in.editor->Install(kAsset, in.Version(version), error, true, &warnings)) << error;
   }
   EXPECT_EQ(ReadFileText(kept + "/v.txt"), "v1");
   EXPECT_FALSE(fs::exists(kept + ".1"));
@@ -354,7 +292,7 @@ TEST(AssetEditor, LeftoversOfAnyDepthGoAndInstallsKeepOneVersionADay) {
   // A kill between the swap and the index write: the start keeps the replaced version.
   fs::remove_all(in.ud + "/backups");
   in.editor->SetRecordHookForTests([] { throw Killed(); });
-  EXPECT_THROW(in.editor->Install(kAsset, in.Version("<kuid:10:1>", "v4"), error, true), Killed);
+  EXPECT_THROW(in.editor->Install(kAsset, in.Version("v4"), error, true), Killed);
   ASSERT_TRUE(in.Restart(error)) << error;
   EXPECT_EQ(ReadFileText(kept + "/v.txt"), "v3");
   EXPECT_EQ(ReadFileText(in.ud + "/local/kuid 10 1 0/v.txt"), "v4");
@@ -362,10 +300,9 @@ TEST(AssetEditor, LeftoversOfAnyDepthGoAndInstallsKeepOneVersionADay) {
   // Backups that cannot take it: a warning, and the version waits in staging for a start.
   fs::remove_all(in.ud + "/backups");
   WriteFile(in.ud + "/backups/" + Today(), "not a folder");
-  ASSERT_TRUE(in.editor->Install(kAsset, in.Version("<kuid:10:1>", "v5"), error, true, &warnings))
-      << error;
+  ASSERT_TRUE(in.editor->Install(kAsset, in.Version("v5"), error, true, &warnings)) << error;
   ASSERT_EQ(warnings.size(), 1u);
-  EXPECT_EQ(warnings[0].rfind("the replaced version is not in the backups (", 0), 0u)
+  EXPECT_TRUE(warnings[0].starts_with("the replaced version is not in the backups ("))
       << warnings[0];
   ASSERT_TRUE(in.Restart(error)) << error;
   EXPECT_EQ(FilesBelow(in.ud + "/staging"), 3u);  // the version's two files and its note

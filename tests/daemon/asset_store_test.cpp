@@ -362,66 +362,62 @@ TEST(AssetStore, SettingsOfAnOlderIndexAreTakenOver) {
 // do files changed while the daemon was stopped; untouched files keep theirs. A mark of an older
 // store, kept without its files or with a digest of their bytes, goes with the files found when
 // it is first loaded, and no file is read to tell.
-TEST(AssetStore, AMarkStaysWithTheFilesItJudgedAcrossACrash) {
-  const struct {
-    const char* store;
-    const char* sql;
-  } olderStores[] = {
-      {"one mark per asset",
-       "CREATE TABLE validation_faults(user INTEGER NOT NULL, content INTEGER NOT NULL, "
-       "version INTEGER NOT NULL, PRIMARY KEY(user, content, version));"
-       "INSERT INTO validation_faults VALUES(300, 3, 0);"},
-      {"marks by digest",
-       "CREATE TABLE validation_faults(user INTEGER NOT NULL, content INTEGER NOT NULL, "
-       "version INTEGER NOT NULL, tree TEXT NOT NULL, PRIMARY KEY(user, content, version, tree));"
-       "INSERT INTO validation_faults VALUES(300, 3, 0, "
-       "'0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef');"},
+void ExpectAMarkStaysWithTheFilesItJudgedAcrossACrash(const char* olderStore) {
+  scratch::Folder t;
+  const KUID placed(300, 1, 0);
+  const KUID kept(300, 2, 0);
+  const KUID older(300, 3, 0);
+  MakeAsset(t.path(), "local", "placed", Config("<kuid:300:1>"));
+  MakeAsset(t.path(), "local", "kept", Config("<kuid:300:2>"));
+  MakeAsset(t.path(), "local", "older", Config("<kuid:300:3>"));
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((t.path() + "/settings.tdx").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, olderStore, nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  AssetStore s;
+  std::string error;
+  ASSERT_TRUE(s.Open(t.path(), &error)) << error;
+  const auto faulty = [&s](const KUID& kuid) {
+    AssetRecord r;
+    EXPECT_TRUE(s.GetAsset(kuid, r));
+    return r.HasFlag(fc::kFlagFaulty);
   };
-  for (const auto& older : olderStores) {
-    SCOPED_TRACE(older.store);
-    scratch::Folder t;
-    const KUID placed(300, 1, 0);
-    const KUID kept(300, 2, 0);
-    const KUID old(300, 3, 0);
-    MakeAsset(t.path(), "local", "placed", Config("<kuid:300:1>"));
-    MakeAsset(t.path(), "local", "kept", Config("<kuid:300:2>"));
-    MakeAsset(t.path(), "local", "older", Config("<kuid:300:3>"));
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open((t.path() + "/settings.tdx").c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, older.sql, nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(db);
-    AssetStore s;
-    std::string error;
-    ASSERT_TRUE(s.Open(t.path(), &error)) << error;
-    const auto faulty = [&s](const KUID& kuid) {
-      AssetRecord r;
-      EXPECT_TRUE(s.GetAsset(kuid, r));
-      return r.HasFlag(fc::kFlagFaulty);
-    };
-    EXPECT_TRUE(faulty(old));
-    ASSERT_TRUE(MarkFaulty(s, placed, error)) << error;
-    ASSERT_TRUE(MarkFaulty(s, kept, error)) << error;
-    const std::string judged = t.path() + "/judged";
-    {
-      // An install killed once its files were in place: the index never heard of them.
-      std::lock_guard<OwnedMutex> lock(s.ChangeMutex());
-      ASSERT_TRUE(s.MarkChanging(&error)) << error;
-      std::filesystem::rename(t.path() + "/local/placed", judged);
-      MakeAsset(t.path(), "local", "placed", Config("<kuid:300:1>", "username \"new\"\n"));
-    }
-    s.Close();
-    MakeAsset(t.path(), "local", "older", Config("<kuid:300:3>", "username \"new\"\n"));
-    ASSERT_TRUE(s.Open(t.path(), &error)) << error;
-    EXPECT_TRUE(s.WasRebuilt());
-    EXPECT_FALSE(faulty(placed));
-    EXPECT_TRUE(faulty(kept));
-    EXPECT_FALSE(faulty(old));
-    // The judged files back in place bring their mark back.
-    s.Close();
-    std::filesystem::remove_all(t.path() + "/local/placed");
-    std::filesystem::rename(judged, t.path() + "/local/placed");
-    ASSERT_TRUE(s.Open(t.path(), &error)) << error;
-    EXPECT_TRUE(faulty(placed));
+  EXPECT_TRUE(faulty(older));
+  ASSERT_TRUE(MarkFaulty(s, placed, error)) << error;
+  ASSERT_TRUE(MarkFaulty(s, kept, error)) << error;
+  {
+    // An install killed once its files were in place: the index never heard of them.
+    std::lock_guard<OwnedMutex> lock(s.ChangeMutex());
+    ASSERT_TRUE(s.MarkChanging(&error)) << error;
+    std::filesystem::rename(t.path() + "/local/placed", t.path() + "/judged");
+    MakeAsset(t.path(), "local", "placed", Config("<kuid:300:1>", "username \"new\"\n"));
+  }
+  s.Close();
+  MakeAsset(t.path(), "local", "older", Config("<kuid:300:3>", "username \"new\"\n"));
+  ASSERT_TRUE(s.Open(t.path(), &error)) << error;
+  EXPECT_TRUE(s.WasRebuilt());
+  EXPECT_FALSE(faulty(placed));
+  EXPECT_TRUE(faulty(kept));
+  EXPECT_FALSE(faulty(older));
+  // The judged files back in place bring their mark back.
+  s.Close();
+  std::filesystem::remove_all(t.path() + "/local/placed");
+  std::filesystem::rename(t.path() + "/judged", t.path() + "/local/placed");
+  ASSERT_TRUE(s.Open(t.path(), &error)) << error;
+  EXPECT_TRUE(faulty(placed));
+}
+
+TEST(AssetStore, AMarkStaysWithTheFilesItJudgedAcrossACrash) {
+  for (const char* olderStore :
+       {"CREATE TABLE validation_faults(user INTEGER NOT NULL, content INTEGER NOT NULL, "
+        "version INTEGER NOT NULL, PRIMARY KEY(user, content, version));"
+        "INSERT INTO validation_faults VALUES(300, 3, 0);",
+        "CREATE TABLE validation_faults(user INTEGER NOT NULL, content INTEGER NOT NULL, "
+        "version INTEGER NOT NULL, tree TEXT NOT NULL, PRIMARY KEY(user, content, version, tree));"
+        "INSERT INTO validation_faults VALUES(300, 3, 0, "
+        "'0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef');"}) {
+    SCOPED_TRACE(olderStore);
+    ExpectAMarkStaysWithTheFilesItJudgedAcrossACrash(olderStore);
   }
 }
 

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <utility>
 
@@ -24,24 +23,14 @@ using namespace daemon_test;
 // revert or edit lands in the race.
 TEST(SaveAssetToCdp, AChangeWhileTheFilesAreReadLeavesNoPackage) {
   const KUID kuid(10, 5, 0);
-  using Change = std::function<void(RequestContext&, const std::string& editing)>;
   const struct {
-    Change change;
+    std::string change;  // of the editing copy
     std::string detail;  // empty: packaged whole
-  } cases[] = {
-      {[](RequestContext&, const std::string&) {}, ""},
-      {[](RequestContext&, const std::string& e) { std::filesystem::remove(e + "/mesh/body.im"); },
-       "mesh/body.im was removed"},
-      {[](RequestContext&, const std::string& e) { WriteFile(e + "/notes.txt", "notes, longer"); },
-       "notes.txt changed"},
-      {[](RequestContext&, const std::string& e) { WriteFile(e + "/added.txt", "new"); },
-       "added.txt changed"},
-      {[&](RequestContext& context, const std::string&) {
-         std::string error;
-         EXPECT_TRUE(context.editor.Revert(kuid, error)) << error;
-       },
-       "mesh/body.im was removed"},
-  };
+  } cases[] = {{"", ""},
+               {"remove", "mesh/body.im was removed"},
+               {"rewrite", "notes.txt changed"},
+               {"add", "added.txt changed"},
+               {"revert", "mesh/body.im was removed"}};
   for (const auto& c : cases) {
     scratch::Folder t;
     MakeAsset(t.path(), "local", "v", Config("<kuid:10:5>"));
@@ -54,11 +43,14 @@ TEST(SaveAssetToCdp, AChangeWhileTheFilesAreReadLeavesNoPackage) {
     RequestContext context(store);
     AssetRecord r;
     ASSERT_TRUE(context.editor.BeginEdit(kuid, r, error)) << error;
-    bool changed = false;
-    context.packListedHookForTests = [&] {
-      if (!std::exchange(changed, true)) c.change(context, store.FolderPathOf(r));
+    const std::string e = store.FolderPathOf(r);
+    context.packListedHookForTests = [&, done = false]() mutable {
+      if (std::exchange(done, true)) return;
+      if (c.change == "remove") std::filesystem::remove(e + "/mesh/body.im");
+      if (c.change == "rewrite") WriteFile(e + "/notes.txt", "notes, longer");
+      if (c.change == "add") WriteFile(e + "/added.txt", "new");
+      EXPECT_TRUE(c.change != "revert" || context.editor.Revert(kuid, error)) << error;
     };
-
     Response response;
     const std::vector<u8> payload = Bytes().Kuid(kuid).U32(3).data;
     SaveAssetToCdp(context, payload.data(), payload.size(), response);
