@@ -629,21 +629,6 @@ std::string ResultTexts(const std::vector<Message>& notes) {
   return texts;
 }
 
-// The host's answer to one validation: a finding and the verdict.
-std::vector<u8> HostVerdict(const char* finding, bool valid) {
-  // On the heap: ThreadSanitizer takes a lock on the stack for any later one at its address, and
-  // would find an order between this log's lock and another test's store.
-  const auto owned = std::make_unique<ResultsLog>();
-  ResultsLog& log = *owned;
-  ResultsLog::AddResult(&log, valid ? ResultsLog::kWarning : ResultsLog::kError,
-                        KestroPropertyRef(), finding);
-  Qel::DynamicBuffer buffer;
-  TBuffer out(&buffer, false);
-  log.Write(out);
-  out.WriteU8(valid ? 1 : 0);
-  return std::vector<u8>(buffer.GetData(), buffer.GetData() + buffer.GetDataSize());
-}
-
 // Validations that meet a busy host wait their turn; one the host does not finish is never a
 // clean result, and leaves the faulty mark as it was.
 TEST_F(DaemonProtocol, ValidationsWaitForTheHostAndOneItDidNotDoSaysSo) {
