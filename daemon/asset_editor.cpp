@@ -92,9 +92,14 @@ bool WriteNewFile(const std::string& path, const std::string& text) {
   return std::fclose(file) == 0 && ok;
 }
 
-bool ThinBackups(const std::string& userData) {
+// Keeps only the newest days, so the backups stay bounded however much goes there; what cannot
+// be removed is a warning when `warnings` is given.
+void ThinBackups(const std::string& userData, AssetEditor::Warnings* warnings = nullptr) {
   const std::string backups = userData + "/" + AssetEditor::kBackupsFolder;
-  return ThinBackupsFolder(Qel::String(backups.c_str()), AssetEditor::kBackupDaysKept);
+  if (!ThinBackupsFolder(Qel::String(backups.c_str()), AssetEditor::kBackupDaysKept) &&
+      warnings != nullptr) {
+    warnings->push_back("old backups could not all be removed from " + backups);
+  }
 }
 
 }  // namespace
@@ -292,10 +297,7 @@ void AssetEditor::Settle(const Swap& swap, Warnings* warnings) {
     return;
   }
   unlink(keepNote.c_str());
-  if (!ThinBackups(store_.UserData()) && warnings != nullptr) {
-    warnings->push_back("old backups could not all be removed from " + store_.UserData() + "/" +
-                        kBackupsFolder);
-  }
+  ThinBackups(store_.UserData(), warnings);
 }
 
 bool AssetEditor::Record(const std::string& folderName, const std::string& relative,
@@ -558,11 +560,7 @@ bool AssetEditor::Delete(const KUID& kuid, bool keepBackup, std::string& error, 
     return true;
   }
   if (keptIn != nullptr) *keptIn = dated;
-  // Only the newest days are kept, so the folder stays bounded however much is deleted.
-  if (!ThinBackups(store_.UserData()) && warnings != nullptr) {
-    warnings->push_back("old backups could not all be removed from " + store_.UserData() + "/" +
-                        kBackupsFolder);
-  }
+  ThinBackups(store_.UserData(), warnings);
   return true;
 }
 

@@ -161,7 +161,7 @@ constexpr int kMaxRemovalDepth = 512;
 // no path grows with the depth. `why` is set on the first failure.
 bool EmptyFolder(int fd, int depth, std::string& why) {
   if (depth > kMaxRemovalDepth) {
-    why = "folders nested deeper than " + std::to_string(kMaxRemovalDepth) + " levels";
+    why = FoldersTooDeepReason(kMaxRemovalDepth);
     return false;
   }
   const int listFd = dup(fd);
@@ -289,8 +289,8 @@ bool SignTree(EVP_MD_CTX* signature, const std::string& path, const std::string&
 
 }  // namespace
 
-std::string FoldersTooDeepReason() {
-  return "folders nested deeper than " + std::to_string(kMaxAssetFolderDepth) + " levels";
+std::string FoldersTooDeepReason(int levels) {
+  return "folders nested deeper than " + std::to_string(levels) + " levels";
 }
 
 std::string SafeFolder::TreeSignature(const std::string& path, std::string* why) {

@@ -13,8 +13,8 @@
 // could not handle. Removal goes far deeper, so that whatever a user nests in an editing copy, and
 // every accepted asset wherever it was moved, can still be taken away.
 inline constexpr int kMaxAssetFolderDepth = 64;
-// What an install says of a tree deeper than that.
-std::string FoldersTooDeepReason();
+// What an install says of a tree deeper than that (or than `levels`).
+std::string FoldersTooDeepReason(int levels = kMaxAssetFolderDepth);
 
 class SafeFolder {
  public:
