@@ -319,10 +319,14 @@ void BM_InstallAndCommitWithVerdictsBesideWithout(benchmark::State& state) {
   double ms[2][2] = {};
   bool ok = daemon.MarkFaulty(kCopiedWith);
   bool marked = true;
+  bool first = true;
   for (auto _ : state) {
-    for (const bool verdicts : {true, false}) {
+    // Each side goes first in turn: the disk's write-back favours neither.
+    first = !first;
+    for (const bool verdicts : {first, !first}) {
       const KUID kuid = verdicts ? kCopiedWith : kCopiedWithout;
-      const double installed = daemon.InstallFrom(daemon.Path(verdicts ? "/with" : "/without"), kuid);
+      const double installed =
+          daemon.InstallFrom(daemon.Path(verdicts ? "/with" : "/without"), kuid);
       // Other files than those judged: no verdict.
       marked = marked && !daemon.Faulty(kuid);
       const double committed = daemon.EditAndCommit(kuid, verdicts);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <unordered_map>
 #include <unordered_set>
@@ -62,8 +63,10 @@ const char* const kSettingsSchema =
 // What begins a stored verdict on the files' identity (SafeFolder::TreeSignature). The rows of
 // older builds (an asset's mark without its files, a digest of the files' bytes, or a signature
 // of their names, sizes and times alone) lack it: none tells which files it judged without
-// reading them, so they are dropped, and those assets show faulty again once validated.
-constexpr const char* kVerdict = "i:";
+// reading them, so they are dropped, and those assets show no mark until validated again. It
+// begins as the last build's signatures did, so that build, should it open the store again,
+// takes these for signatures of files it does not find rather than for marks without files.
+constexpr const char* kVerdict = "s:i:";
 
 // Faulty verdicts kept per asset, the oldest dropped first: enough for an edit that goes back and
 // forth between a few versions of the files, and bounded however often an asset is validated.
@@ -361,7 +364,9 @@ bool AssetStore::OpenSettings(std::string* error) {
       (!Exec(db, "DROP TABLE validation_faults", error) || !Exec(db, kSettingsSchema, error))) {
     return false;
   }
-  if (!Exec(db, "DELETE FROM validation_faults WHERE substr(tree, 1, 2) <> 'i:'", error)) {
+  const std::string older = "DELETE FROM validation_faults WHERE substr(tree, 1, " +
+                            std::to_string(std::strlen(kVerdict)) + ") <> '" + kVerdict + "'";
+  if (!Exec(db, older.c_str(), error)) {
     return false;
   }
   if (const int dropped = sqlite3_changes(db); dropped > 0) {
@@ -484,14 +489,14 @@ std::string AssetStore::FaultyVerdictOn(const KUID& kuid, const std::string& fol
   const std::string signature = SafeFolder::TreeSignature(folder);
   std::shared_lock<std::shared_mutex> lock(indexMutex_);
   auto it = validationFaults_.find(kuid);
-  const bool held = !signature.empty() && it != validationFaults_.end() &&
-                    std::find(it->second.begin(), it->second.end(), kVerdict + signature) !=
-                        it->second.end();
+  const bool held =
+      !signature.empty() && it != validationFaults_.end() &&
+      std::find(it->second.begin(), it->second.end(), kVerdict + signature) != it->second.end();
   return held ? signature : std::string();
 }
 
-void AssetStore::CarryVerdict(const KUID& kuid, const std::string& judged,
-                              const std::string& from, const std::string& copy) {
+void AssetStore::CarryVerdict(const KUID& kuid, const std::string& judged, const std::string& from,
+                              const std::string& copy) {
   KESTRO_ASSERT(changeMutex_.IsHeldByThisThread());
   // Files that changed while they were copied may have given the copy other bytes.
   if (judged.empty() || SafeFolder::TreeSignature(from) != judged) return;

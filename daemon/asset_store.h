@@ -113,12 +113,13 @@ class AssetStore {
   // asset the index does not hold or a write that did not commit.
   bool SetKeywords(const KUID& kuid, const std::string& keywords, std::string* error);
   // Records the verdict of a validation through a command host on the files whose settled tree
-  // signature (SafeFolder::SettledTreeSignature) is `judged`: an asset is faulty while its record names files that
-  // a validation judged with errors, and that no later validation passed. The verdicts are kept
-  // in the settings store, so that they outlive restarts and every rebuild of the index (a repair
-  // does not validate again). The caller holds ChangeMutex() and has seen ChangeCount unmoved
-  // since before the judged files were signed, so that no change of the files comes between.
-  // False, with a reason, for a write that did not commit; an empty signature records nothing.
+  // signature (SafeFolder::SettledTreeSignature) is `judged`: an asset is faulty while its record
+  // names files that a validation judged with errors, and that no later validation passed. The
+  // verdicts are kept in the settings store, so that they outlive restarts and every rebuild of the
+  // index (a repair does not validate again). The caller holds ChangeMutex() and has seen
+  // ChangeCount unmoved since before the judged files were signed, so that no change of the files
+  // comes between. False, with a reason, for a write that did not commit; an empty signature
+  // records nothing.
   bool SetValidationFault(const KUID& kuid, const std::string& judged, bool faulty,
                           std::string* error);
   // The signature of the files at `folder` when a faulty verdict of the asset is kept for them;

@@ -236,7 +236,7 @@ void Sign(EVP_MD_CTX* signature, const T& value) {
 int64_t Nanoseconds(const timespec& t) { return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec; }
 
 int64_t CoarseNow() {
-  timespec now {};
+  timespec now{};
   clock_gettime(CLOCK_REALTIME_COARSE, &now);
   return Nanoseconds(now);
 }
@@ -246,7 +246,7 @@ int64_t CoarseNow() {
 // FAT's two) cuts them down. A time without nanoseconds is taken to be such a one.
 int64_t TickEnd(const timespec& t) {
   static const int64_t tick = [] {
-    timespec resolution {};
+    timespec resolution{};
     clock_getres(CLOCK_REALTIME_COARSE, &resolution);
     return std::max<int64_t>(Nanoseconds(resolution), 1000000);
   }();

@@ -971,7 +971,8 @@ TEST_F(DaemonProtocol, AVerdictGoesToNoOtherBytes) {
     });
     std::vector<Message> notes;
     EXPECT_TRUE(c.Transact(pp::kOpValidateAssetPath, ++id,
-                           Bytes().Name(r.folder).Text(store_.FolderPathOf(r)).data, reply, &notes));
+                           Bytes().Name(r.folder).Text(store_.FolderPathOf(r)).data, reply,
+                           &notes));
     hostSide.Join();
     return ResultTexts(notes);
   };

@@ -211,12 +211,12 @@ TEST_F(SafeFolderTest, ASignatureTellsEveryEntryButNoFileContent) {
     }
   }
   const std::string lib = plain + "/sub/lib.gs";
-  timespec now {};
+  timespec now{};
   clock_gettime(CLOCK_REALTIME_COARSE, &now);
   const timespec wholeSecond[2] = {{now.tv_sec, 0}, {now.tv_sec, 0}};
   ASSERT_EQ(utimensat(AT_FDCWD, lib.c_str(), wholeSecond, 0), 0);
   EXPECT_EQ(SafeFolder::SettledTreeSignature(plain), SafeFolder::TreeSignature(plain));
-  timespec settled {};
+  timespec settled{};
   clock_gettime(CLOCK_REALTIME_COARSE, &settled);
   EXPECT_GT(settled.tv_sec, now.tv_sec);
   const timespec ahead[2] = {{now.tv_sec + 3600, 0}, {now.tv_sec + 3600, 0}};
