@@ -930,14 +930,26 @@ TEST_F(DaemonProtocol, AValidationOverlappedByAChangeOfItsFilesRecordsNothing) {
 }
 
 // A verdict judges bytes that no later file shares: a lib.gs mended to the broken one's size and
-// time (as a file system of whole seconds, archives packed with a fixed time, `touch -r` or `mv`
-// leave it) carries none, and a mended copy that passed leaves the judged files' verdict alone.
-// Files that change while the host reads them, even back to their size and time, record nothing.
-// Rows of older builds never named the files they judged, so they judge none.
+// time (as archives packed with a fixed time, `touch -r`, `mv` or a file system of whole seconds
+// leave it) carries none, a mended copy that passed leaves the judged files' verdict alone, and
+// files put back while the host judged others record nothing.
 TEST_F(DaemonProtocol, AVerdictGoesToNoOtherBytes) {
+  enum Step { kEdit, kMend, kMove, kPass, kCommit, kRevert, kInstall, kStop, kRename, kCopy };
+  const struct {
+    const char* way;
+    std::vector<Step> steps;
+    bool faulty;
+  } cases[] = {
+      {"mended in an archive of the same fixed time, installed", {kInstall}, false},
+      {"mended in the editing copy, touch -r, committed", {kEdit, kMend, kCommit}, false},
+      {"mended in the installed folder while the daemon stopped", {kStop}, false},
+      {"a mended file of the same time moved over it, committed", {kEdit, kMove, kCommit}, false},
+      {"mended in the editing copy, passed, reverted", {kEdit, kMend, kPass, kRevert}, true},
+      {"mended, renamed away and back while judged", {kEdit, kMend, kRename, kCommit}, false},
+      {"mended, copied away and back while judged", {kEdit, kMend, kCopy, kCommit}, false},
+  };
   const std::string bad = "return 1 +;\n";
   const std::string good = "return 1+1;\n";
-  const timespec kPacked[2] = {{1500000000, 0}, {1500000000, 0}};
   RawClient host;
   RawClient c;
   ConnectHost(host);
@@ -945,28 +957,18 @@ TEST_F(DaemonProtocol, AVerdictGoesToNoOtherBytes) {
   std::vector<u8> reply;
   u32 id = 10;
   u64 handle = 0;
-  KUID kuid;
-  const auto folder = [&] {
-    AssetRecord r;
-    EXPECT_TRUE(store_.GetAsset(kuid, r));
-    return store_.FolderPathOf(r);
-  };
-  const auto faulty = [&] {
-    AssetRecord r;
-    return store_.GetAsset(kuid, r) && r.HasFlag(PymFilterCodes::kFlagFaulty);
-  };
+  AssetRecord r;
   const auto write = [&](const std::string& path, const std::string& text) {
     WriteFile(path, text);
-    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), kPacked, 0), 0);
+    const timespec packed[2] = {{1500000000, 0}, {1500000000, 0}};
+    EXPECT_EQ(utimensat(AT_FDCWD, path.c_str(), packed, 0), 0);
   };
-  // The host's verdict, given after `held` ran: the results' texts.
-  const auto validate = [&](bool compiles, const std::function<void()>& held = nullptr) {
-    AssetRecord r;
-    EXPECT_TRUE(store_.GetAsset(kuid, r));
+  // The host's verdict on the folder `r` names, given once `held` ran; the results' texts.
+  const auto validate = [&](bool compiles, const std::function<void()>& held) {
     watchdog::Task hostSide([&] {
       Message note;
       if (!host.Read(note)) return;
-      if (held) held();
+      held();
       host.SendFrame(0x8D, 0, HostVerdict("judged", compiles));
     });
     std::vector<Message> notes;
@@ -976,114 +978,55 @@ TEST_F(DaemonProtocol, AVerdictGoesToNoOtherBytes) {
     hostSide.Join();
     return ResultTexts(notes);
   };
-  const auto install = [&](const std::string& from) {
-    ASSERT_TRUE(c.Transact(pp::kOpInstallAssetFromFolder, ++id,
-                           Bytes().Text(from).U32(0).U8(0).data, reply));
-    ASSERT_EQ(reply, Bytes().Kuid(kuid).U8(0).data);
-  };
-  const auto edit = [&] {
-    ASSERT_TRUE(c.Transact(pp::kOpOpenAsset, ++id, Bytes().Kuid(kuid).U8(1).data, reply));
-    ASSERT_GE(reply.size(), 8u);
-    handle = ByteOrder::LoadLE64(reply.data());
-  };
-  const auto finish = [&](u32 opcode) {
-    ASSERT_TRUE(c.Transact(opcode, ++id, Bytes().U64(handle).data, reply));
-    ASSERT_EQ(reply.front(), 1);
-  };
-  const auto restart = [&](const std::function<void()>& stopped) {
-    store_.Close();
-    stopped();
-    std::string error;
-    ASSERT_TRUE(store_.Open(t_.path(), &error)) << error;
-  };
-  // A clean editing copy whose lib.gs the host finds broken, put back meanwhile with its size
-  // and time: renamed aside and back, or copied with its time and back (`cp -p`, `rsync -a`).
-  const auto brokenWhileJudged = [&](bool byRename) {
-    return [&, byRename](const std::string&) {
-      edit();
-      const std::string lib = folder() + "/lib.gs";
-      const std::string kept = t_.path() + "/kept.gs";
-      write(lib, good);
-      EXPECT_EQ(validate(false,
-                         [&] {
-                           if (byRename) {
-                             std::filesystem::rename(lib, kept);
-                           } else {
-                             write(kept, good);
-                           }
-                           write(lib, bad);
-                           std::filesystem::rename(kept, lib);
-                         }),
-                "PymDaemon: the asset changed while it was validated; validate it again\n");
-      finish(pp::kOpCommitAsset);
-    };
-  };
-  const struct {
-    const char* way;
-    std::function<void(const std::string& source)> steps;
-    bool faulty;
-  } cases[] = {
-      {"mended in an archive of the same fixed time, installed",
-       [&](const std::string& source) {
-         write(source + "/lib.gs", good);
-         install(source);
-       },
-       false},
-      {"mended in the editing copy, given the judged time by touch -r, committed",
-       [&](const std::string&) {
-         edit();
-         write(folder() + "/lib.gs", good);
-         finish(pp::kOpCommitAsset);
-       },
-       false},
-      {"mended in the installed folder with the judged time while the daemon stopped",
-       [&](const std::string&) { restart([&] { write(folder() + "/lib.gs", good); }); }, false},
-      {"a mended file of the judged time moved over it in the editing copy, committed",
-       [&](const std::string&) {
-         edit();
-         write(t_.path() + "/moved.gs", good);
-         std::filesystem::rename(t_.path() + "/moved.gs", folder() + "/lib.gs");
-         finish(pp::kOpCommitAsset);
-       },
-       false},
-      {"mended in the editing copy with the judged time, passed, reverted",
-       [&](const std::string&) {
-         edit();
-         write(folder() + "/lib.gs", good);
-         EXPECT_EQ(validate(true), "judged\n");
-         finish(pp::kOpRevertAsset);
-       },
-       true},
-      {"mended in the editing copy, broken and put back by a rename while judged, committed",
-       brokenWhileJudged(true), false},
-      {"mended in the editing copy, broken and put back by a copy while judged, committed",
-       brokenWhileJudged(false), false},
-      {"mended while the daemon stopped, with the row of a build that kept digests",
-       [&](const std::string&) {
-         restart([&] {
-           WriteFile(folder() + "/lib.gs", good);
-           sqlite3* db = nullptr;
-           ASSERT_EQ(sqlite3_open((t_.path() + "/settings.tdx").c_str(), &db), SQLITE_OK);
-           const std::string row = "INSERT INTO validation_faults VALUES(10, " +
-                                   std::to_string(kuid.contentId) + ", 0, '" +
-                                   std::string(64, 'a') + "')";
-           EXPECT_EQ(sqlite3_exec(db, row.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
-           sqlite3_close(db);
-         });
-       },
-       false},
-  };
   for (size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(cases[i].way);
-    kuid = KUID(10, i32(40 + i), 0);
+    const KUID kuid(10, i32(40 + i), 0);
     const std::string source = t_.path() + "/source" + std::to_string(i);
+    const std::string kept = t_.path() + "/kept.gs";
     write(source + "/config.txt", Config(kuid.ToString().CStr(), "kestro-build 3.5\n"));
     write(source + "/lib.gs", bad);
-    install(source);
-    EXPECT_EQ(validate(false), "judged\n");
-    ASSERT_TRUE(faulty());
-    cases[i].steps(source);
-    EXPECT_EQ(faulty(), cases[i].faulty);
+    const auto install = [&] {
+      ASSERT_TRUE(c.Transact(pp::kOpInstallAssetFromFolder, ++id,
+                             Bytes().Text(source).U32(0).U8(0).data, reply));
+    };
+    install();
+    ASSERT_TRUE(store_.GetAsset(kuid, r));
+    EXPECT_EQ(validate(false, [] {}), "judged\n");
+    ASSERT_TRUE(store_.GetAsset(kuid, r) && r.HasFlag(PymFilterCodes::kFlagFaulty));
+    for (const Step step : cases[i].steps) {
+      const std::string lib = store_.FolderPathOf(r) + "/lib.gs";
+      if (step == kEdit) {
+        ASSERT_TRUE(c.Transact(pp::kOpOpenAsset, ++id, Bytes().Kuid(kuid).U8(1).data, reply));
+        handle = ByteOrder::LoadLE64(reply.data());
+      } else if (step == kMend || step == kMove) {
+        write(step == kMend ? lib : kept, good);
+        if (step == kMove) std::filesystem::rename(kept, lib);
+      } else if (step == kPass) {
+        EXPECT_EQ(validate(true, [] {}), "judged\n");
+      } else if (step == kCommit || step == kRevert) {
+        ASSERT_TRUE(c.Transact(step == kCommit ? pp::kOpCommitAsset : pp::kOpRevertAsset, ++id,
+                               Bytes().U64(handle).data, reply));
+      } else if (step == kInstall) {
+        write(source + "/lib.gs", good);
+        install();
+      } else if (step == kStop) {
+        store_.Close();
+        write(lib, good);
+        std::string error;
+        ASSERT_TRUE(store_.Open(t_.path(), &error)) << error;
+      } else {
+        EXPECT_EQ(validate(false,
+                           [&] {
+                             step == kRename ? std::filesystem::rename(lib, kept)
+                                             : write(kept, good);
+                             write(lib, bad);
+                             std::filesystem::rename(kept, lib);
+                           }),
+                  "PymDaemon: the asset changed while it was validated; validate it again\n");
+      }
+      ASSERT_TRUE(store_.GetAsset(kuid, r));
+    }
+    EXPECT_EQ(r.HasFlag(PymFilterCodes::kFlagFaulty), cases[i].faulty);
   }
 }
 
