@@ -324,10 +324,14 @@ bool AssetEditor::BeginEdit(const KUID& kuid, AssetRecord& out, std::string& err
   if (record.folder != kEditingFolder) {
     const std::string copy = StagingPath();
     const std::string editing = store_.UserData() + "/" + kEditingFolder + "/" + record.path;
+    const std::string judged = store_.FaultyVerdictOn(kuid, store_.FolderPathOf(record));
+    std::vector<std::string> skipped;
     if (!store_.MarkChanging(&error) ||
-        !folders_.CopyTree(store_.FolderPathOf(record), copy, error)) {
+        !folders_.CopyTree(store_.FolderPathOf(record), copy, error, &skipped)) {
       return false;
     }
+    // A copy without every judged entry is other files than those judged.
+    if (skipped.empty()) store_.CarryVerdict(kuid, judged, store_.FolderPathOf(record), copy);
     if (!folders_.Move(copy, editing, error)) {
       folders_.RemoveTree(copy, error);
       return false;
@@ -353,7 +357,9 @@ bool AssetEditor::Commit(const KUID& kuid, std::string& error, Warnings* warning
   // editing folder may change meanwhile, and the copy leaves out links.
   const std::string copy = StagingPath();
   std::vector<std::string> skipped;
+  const std::string judged = store_.FaultyVerdictOn(kuid, editing);
   if (!folders_.CopyTree(editing, copy, error, &skipped)) return false;
+  if (skipped.empty()) store_.CarryVerdict(kuid, judged, editing, copy);
   ScannedAsset check;
   bool usable = true;
   for (const std::string& name : skipped) {

@@ -184,7 +184,7 @@ void ValidateAssetPath(RequestContext& context, const u8* payload, size_t size,
   // change the daemon records from here on shows in the count even when it puts back equal files.
   const u64 changes = valid ? context.store.ChangeCount(indexed.kuid) : 0;
   std::string unreadable;
-  const std::string judged = valid ? SafeFolder::TreeSignature(folder, &unreadable) : "";
+  const std::string judged = valid ? SafeFolder::SettledTreeSignature(folder, &unreadable) : "";
   if (!valid) {
     AddResult(response, ResultsLog::kError, KUID::Null(),
               "PymDaemon: no asset of the database is at " + std::string(path.View()));

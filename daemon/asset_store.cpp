@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <unordered_map>
 #include <unordered_set>
@@ -59,24 +60,13 @@ const char* const kSettingsSchema =
     "content INTEGER NOT NULL, version INTEGER NOT NULL, tree TEXT NOT NULL, "
     "PRIMARY KEY(user, content, version, tree));";
 
-// A store of an older build kept one mark per asset, without the files it judged. Each such mark
-// is kept with an empty tree, and goes with the asset's files found when the index is first
-// loaded (JudgedFaulty): the files it judged are the likeliest to be those.
-const char* const kUndigestedFaults =
-    "ALTER TABLE validation_faults RENAME TO validation_faults_old;"
-    "CREATE TABLE validation_faults(user INTEGER NOT NULL, content INTEGER NOT NULL, "
-    "version INTEGER NOT NULL, tree TEXT NOT NULL, PRIMARY KEY(user, content, version, tree));"
-    "INSERT INTO validation_faults(user, content, version, tree) "
-    "SELECT user, content, version, '' FROM validation_faults_old;"
-    "DROP TABLE validation_faults_old;";
-
-// What begins a stored verdict on a tree signature (SafeFolder::TreeSignature). The rows of older
-// builds (an empty tree, or a digest of the files' bytes) lack it: telling whether such a row
-// judged the files installed now would mean reading them all, so it goes with the files found
-// when the index is first loaded, as the empty ones always did.
-constexpr const char* kSignedVerdict = "s:";
-
-bool IsSignedVerdict(const std::string& tree) { return tree.rfind(kSignedVerdict, 0) == 0; }
+// What begins a stored verdict on the files' identity (SafeFolder::TreeSignature). The rows of
+// older builds (an asset's mark without its files, a digest of the files' bytes, or a signature
+// of their names, sizes and times alone) lack it: none tells which files it judged without
+// reading them, so they are dropped, and those assets show no mark until validated again. It
+// begins as the last build's signatures did, so that build, should it open the store again,
+// takes these for signatures of files it does not find rather than for marks without files.
+constexpr const char* kVerdict = "s:i:";
 
 // Faulty verdicts kept per asset, the oldest dropped first: enough for an edit that goes back and
 // forth between a few versions of the files, and bounded however often an asset is validated.
@@ -371,8 +361,17 @@ bool AssetStore::OpenSettings(std::string* error) {
   WriteTransaction tx(db);
   if (!tx.Began() || !Exec(db, kSettingsSchema, error)) return false;
   if (!Statement(db, "SELECT tree FROM validation_faults LIMIT 0").Ok() &&
-      !Exec(db, kUndigestedFaults, error)) {
+      (!Exec(db, "DROP TABLE validation_faults", error) || !Exec(db, kSettingsSchema, error))) {
     return false;
+  }
+  const std::string older = "DELETE FROM validation_faults WHERE substr(tree, 1, " +
+                            std::to_string(std::strlen(kVerdict)) + ") <> '" + kVerdict + "'";
+  if (!Exec(db, older.c_str(), error)) {
+    return false;
+  }
+  if (const int dropped = sqlite3_changes(db); dropped > 0) {
+    LogLine("PymDaemon> %s validation marks of an older build dropped; validate those assets again",
+            std::to_string(dropped));
   }
   Statement any(db, "SELECT 1 FROM settings LIMIT 1");
   if (!any.Ok()) return false;
@@ -477,30 +476,37 @@ bool AssetStore::LoadValidationFaults(std::string* error) {
 }
 
 bool AssetStore::JudgedFaulty(const AssetRecord& record) {
-  std::vector<std::string> trees;
+  return !FaultyVerdictOn(record.kuid, FolderPathOf(record)).empty();
+}
+
+std::string AssetStore::FaultyVerdictOn(const KUID& kuid, const std::string& folder) {
   {
     std::shared_lock<std::shared_mutex> lock(indexMutex_);
-    auto it = validationFaults_.find(record.kuid);
-    if (it == validationFaults_.end()) return false;
-    trees = it->second;
+    if (validationFaults_.count(kuid) == 0) return {};
   }
-  const std::string signature = SafeFolder::TreeSignature(FolderPathOf(record));
   // Files that cannot be told apart from others carry no verdict; the rows stay for files that
   // can.
-  if (signature.empty()) return false;
-  const std::string judged = kSignedVerdict + signature;
-  const bool older = !std::all_of(trees.begin(), trees.end(), IsSignedVerdict);
-  if (older) {
-    // A mark of an older build goes to the files found now, once: a later change must not carry it.
-    std::lock_guard<OwnedMutex> db(dbMutex_);
-    std::string ignored;
-    bool kept = StoreVerdict(record.kuid, judged, true, &ignored);
-    for (const std::string& tree : trees) {
-      if (!IsSignedVerdict(tree)) kept = kept && StoreVerdict(record.kuid, tree, false, &ignored);
-    }
-    if (!kept) LogLine("PymDaemon> a validation mark of an older build not kept: %s", ignored);
+  const std::string signature = SafeFolder::TreeSignature(folder);
+  std::shared_lock<std::shared_mutex> lock(indexMutex_);
+  auto it = validationFaults_.find(kuid);
+  const bool held =
+      !signature.empty() && it != validationFaults_.end() &&
+      std::find(it->second.begin(), it->second.end(), kVerdict + signature) != it->second.end();
+  return held ? signature : std::string();
+}
+
+void AssetStore::CarryVerdict(const KUID& kuid, const std::string& judged, const std::string& from,
+                              const std::string& copy) {
+  KESTRO_ASSERT(changeMutex_.IsHeldByThisThread());
+  // Files that changed while they were copied may have given the copy other bytes.
+  if (judged.empty() || SafeFolder::TreeSignature(from) != judged) return;
+  std::string error;
+  const std::string copied = SafeFolder::SettledTreeSignature(copy, &error);
+  std::lock_guard<OwnedMutex> db(dbMutex_);
+  if (copied.empty() || !StoreVerdict(kuid, kVerdict + copied, true, &error)) {
+    LogLine("PymDaemon> %s", std::string(kuid.ToString().CStr()) +
+                                 ": the copy does not keep the verdict of its files: " + error);
   }
-  return older || std::find(trees.begin(), trees.end(), judged) != trees.end();
 }
 
 bool AssetStore::MarkValidationFaults(RecordList& records) {
@@ -582,7 +588,7 @@ bool AssetStore::SetValidationFault(const KUID& kuid, const std::string& judged,
   if (judged.empty()) return true;
   {
     std::lock_guard<OwnedMutex> dbLock(dbMutex_);
-    if (!StoreVerdict(kuid, kSignedVerdict + judged, faulty, error)) return false;
+    if (!StoreVerdict(kuid, kVerdict + judged, faulty, error)) return false;
   }
   AssetRecord record;
   if (!GetAsset(kuid, record)) return true;

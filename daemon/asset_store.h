@@ -112,15 +112,24 @@ class AssetStore {
   // settings store, so that they outlive every rebuild of the index. False, with a reason, for an
   // asset the index does not hold or a write that did not commit.
   bool SetKeywords(const KUID& kuid, const std::string& keywords, std::string* error);
-  // Records the verdict of a validation through a command host on the files whose tree signature
-  // (SafeFolder::TreeSignature) is `judged`: an asset is faulty while its record names files that
-  // a validation judged with errors, and that no later validation passed. The verdicts are kept
-  // in the settings store, so that they outlive restarts and every rebuild of the index (a repair
-  // does not validate again). The caller holds ChangeMutex() and has seen ChangeCount unmoved
-  // since before the judged files were signed, so that no change of the files comes between.
-  // False, with a reason, for a write that did not commit; an empty signature records nothing.
+  // Records the verdict of a validation through a command host on the files whose settled tree
+  // signature (SafeFolder::SettledTreeSignature) is `judged`: an asset is faulty while its record
+  // names files that a validation judged with errors, and that no later validation passed. The
+  // verdicts are kept in the settings store, so that they outlive restarts and every rebuild of the
+  // index (a repair does not validate again). The caller holds ChangeMutex() and has seen
+  // ChangeCount unmoved since before the judged files were signed, so that no change of the files
+  // comes between. False, with a reason, for a write that did not commit; an empty signature
+  // records nothing.
   bool SetValidationFault(const KUID& kuid, const std::string& judged, bool faulty,
                           std::string* error);
+  // The signature of the files at `folder` when a faulty verdict of the asset is kept for them;
+  // empty otherwise. The files of an asset without verdicts are not looked at.
+  std::string FaultyVerdictOn(const KUID& kuid, const std::string& folder);
+  // A copy that the caller made of the files at `from`, whose signature was `judged`
+  // (FaultyVerdictOn) before the copy, keeps their verdict when `from` still has that signature:
+  // the copy then holds the judged bytes. The caller holds ChangeMutex().
+  void CarryVerdict(const KUID& kuid, const std::string& judged, const std::string& from,
+                    const std::string& copy);
 
   // A group that does not exist reads as the empty soup.
   Soup GetSettingsSoup(const std::string& group) const;
@@ -138,7 +147,7 @@ class AssetStore {
   bool OpenSettings(std::string* error);
   bool LoadKeywords(std::string* error);
   bool LoadValidationFaults(std::string* error);
-  // Adds (faulty) or removes the verdict `tree` (a stored row: kSignedVerdict and the signature)
+  // Adds (faulty) or removes the verdict `tree` (a stored row: kVerdict and the signature)
   // on the files of the asset, in the settings store and then in validationFaults_. Called with
   // dbMutex_ held.
   bool StoreVerdict(const KUID& kuid, const std::string& tree, bool faulty, std::string* error);
@@ -201,8 +210,7 @@ class AssetStore {
   // Keywords set by request, which take the place of the configurations' own.
   std::unordered_map<KUID, std::string> keywords_;
   // The stored signatures of the files that validations through a command host judged faulty,
-  // per asset, oldest first; a row without kSignedVerdict is a mark of an older build not yet
-  // given its files.
+  // per asset, oldest first.
   using Verdicts = std::unordered_map<KUID, std::vector<std::string>>;
   Verdicts validationFaults_;
   // ChangeCount's counts; guarded by indexMutex_.

@@ -6,14 +6,17 @@
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -230,19 +233,47 @@ void Sign(EVP_MD_CTX* signature, const T& value) {
   EVP_DigestUpdate(signature, &value, sizeof value);
 }
 
-// Each entry is its path below the root, ended by a zero byte that no name holds, its type and
-// what tells it from another entry of that type without reading it: a file's size and time, a
-// link's target text. False, with `why`, when an entry cannot be read.
-bool SignTree(EVP_MD_CTX* signature, const std::string& path, const std::string& relative,
-              int depth, std::string& why) {
+int64_t Nanoseconds(const timespec& t) { return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec; }
+
+int64_t CoarseNow() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  return Nanoseconds(now);
+}
+
+// The last moment at which a write can still give a file this time: file times come from the
+// kernel's coarse clock, one tick behind at most, and a file system that keeps whole seconds (or
+// FAT's two) cuts them down. A time without nanoseconds is taken to be such a one.
+int64_t TickEnd(const timespec& t) {
+  static const int64_t tick = [] {
+    timespec resolution{};
+    clock_getres(CLOCK_REALTIME_COARSE, &resolution);
+    return std::max<int64_t>(Nanoseconds(resolution), 1000000);
+  }();
+  return Nanoseconds(t) + (t.tv_nsec == 0 ? 2000000000 : tick);
+}
+
+struct Signing {
+  EVP_MD_CTX* digest;
+  std::string why;
+  // The entry whose times a write could still give another content, and the end of that tick.
+  std::string latest;
+  int64_t settles = 0;
+};
+
+// Each entry is its path below the root, ended by a zero byte that no name holds, its type and,
+// for all but a folder, what no copy, archive, `touch` or rename can give another file: its
+// device, inode and change time. A file adds its size and modification time, a link its target
+// text. False, with `why`, when an entry cannot be read.
+bool SignTree(Signing& s, const std::string& path, const std::string& relative, int depth) {
   const std::string shown = relative.empty() ? std::string("the folder") : relative;
   std::vector<std::string> names;
   if (depth > kMaxAssetFolderDepth) {
-    why = shown + " cannot be read (" + FoldersTooDeepReason() + ")";
+    s.why = shown + " cannot be read (" + FoldersTooDeepReason() + ")";
     return false;
   }
   if (!ListNames(path, names)) {
-    why = shown + " cannot be read (" + std::strerror(errno) + ")";
+    s.why = shown + " cannot be read (" + std::strerror(errno) + ")";
     return false;
   }
   std::sort(names.begin(), names.end());
@@ -251,7 +282,7 @@ bool SignTree(EVP_MD_CTX* signature, const std::string& path, const std::string&
     const std::string below = relative.empty() ? name : relative + "/" + name;
     struct stat st {};
     const auto unreadable = [&] {
-      why = below + " cannot be read (" + std::strerror(errno) + ")";
+      s.why = below + " cannot be read (" + std::strerror(errno) + ")";
       return false;
     };
     if (lstat(entry.c_str(), &st) != 0) return unreadable();
@@ -262,55 +293,55 @@ bool SignTree(EVP_MD_CTX* signature, const std::string& path, const std::string&
                       : S_ISSOCK(st.st_mode) ? 's'
                       : S_ISCHR(st.st_mode)  ? 'c'
                                              : 'b';
-    EVP_DigestUpdate(signature, below.c_str(), below.size() + 1);
-    Sign(signature, type);
+    EVP_DigestUpdate(s.digest, below.c_str(), below.size() + 1);
+    Sign(s.digest, type);
     if (type == 'd') {
-      if (!SignTree(signature, entry, below, depth + 1, why)) return false;
-    } else if (type == 'f') {
+      if (!SignTree(s, entry, below, depth + 1)) return false;
+      continue;
+    }
+    Sign(s.digest, uint64_t(st.st_dev));
+    Sign(s.digest, uint64_t(st.st_ino));
+    Sign(s.digest, Nanoseconds(st.st_ctim));
+    const int64_t settles = std::max(TickEnd(st.st_ctim), TickEnd(st.st_mtim));
+    if (settles > s.settles) {
+      s.settles = settles;
+      s.latest = below;
+    }
+    if (type == 'f') {
       // A file the host could not read was not judged: opened, never read. Neither a link nor a
       // pipe put in its place since it was looked at is followed or waited for.
       const int fd = open(entry.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
       if (fd < 0) return unreadable();
       close(fd);
-      Sign(signature, int64_t(st.st_size));
-      Sign(signature, int64_t(st.st_mtim.tv_sec));
-      Sign(signature, int64_t(st.st_mtim.tv_nsec));
+      Sign(s.digest, int64_t(st.st_size));
+      Sign(s.digest, Nanoseconds(st.st_mtim));
     } else if (type == 'l') {
       std::vector<char> target(size_t(st.st_size) + 2);
       const ssize_t n = readlink(entry.c_str(), target.data(), target.size());
       // A target longer than its entry said was changed while it was read.
       if (n < 0 || size_t(n) >= target.size()) return unreadable();
-      EVP_DigestUpdate(signature, target.data(), size_t(n));
-      Sign(signature, '\0');
+      EVP_DigestUpdate(s.digest, target.data(), size_t(n));
+      Sign(s.digest, '\0');
     }
   }
   return true;
 }
 
-}  // namespace
-
-std::string FoldersTooDeepReason(int levels) {
-  return "folders nested deeper than " + std::to_string(levels) + " levels";
-}
-
-std::string SafeFolder::TreeSignature(const std::string& path, std::string* why) {
-  std::string reason;
-  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> signature(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+// The signature in hex, or empty with `s.why`; `s.settles` is when it becomes one that no later
+// write can share.
+std::string Signature(const std::string& path, Signing& s) {
+  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> digest(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  s.digest = digest.get();
   unsigned char sum[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   struct stat st {};
-  bool done = false;
   if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    reason = "the folder cannot be read (not a folder)";
-  } else if (!signature || EVP_DigestInit_ex(signature.get(), EVP_sha256(), nullptr) != 1 ||
-             !SignTree(signature.get(), path, std::string(), 0, reason) ||
-             EVP_DigestFinal_ex(signature.get(), sum, &length) != 1) {
-    if (reason.empty()) reason = "the folder cannot be signed (no SHA-256)";
-  } else {
-    done = true;
+    s.why = "the folder cannot be read (not a folder)";
+    return {};
   }
-  if (!done) {
-    if (why != nullptr) *why = reason;
+  if (!digest || EVP_DigestInit_ex(s.digest, EVP_sha256(), nullptr) != 1 ||
+      !SignTree(s, path, std::string(), 0) || EVP_DigestFinal_ex(s.digest, sum, &length) != 1) {
+    if (s.why.empty()) s.why = "the folder cannot be signed (no SHA-256)";
     return {};
   }
   static const char kHex[] = "0123456789abcdef";
@@ -320,6 +351,42 @@ std::string SafeFolder::TreeSignature(const std::string& path, std::string* why)
     text += kHex[sum[i] & 15];
   }
   return text;
+}
+
+}  // namespace
+
+std::string FoldersTooDeepReason(int levels) {
+  return "folders nested deeper than " + std::to_string(levels) + " levels";
+}
+
+std::string SafeFolder::TreeSignature(const std::string& path, std::string* why) {
+  Signing s;
+  const std::string signature = Signature(path, s);
+  if (signature.empty() && why != nullptr) *why = s.why;
+  return signature;
+}
+
+std::string SafeFolder::SettledTreeSignature(const std::string& path, std::string* why) {
+  constexpr int64_t kLimit = 3000000000;
+  const int64_t start = CoarseNow();
+  for (;;) {
+    Signing s;
+    // Taken before any entry is looked at: a write from here on gets this time or a later one.
+    const int64_t signedAt = CoarseNow();
+    const std::string signature = Signature(path, s);
+    if (signature.empty() || s.settles <= signedAt) {
+      if (signature.empty() && why != nullptr) *why = s.why;
+      return signature;
+    }
+    if (s.settles - start > kLimit) {
+      if (why != nullptr) {
+        *why = s.latest + (s.settles - signedAt > kLimit ? " has a time ahead of the clock"
+                                                         : " keeps changing");
+      }
+      return {};
+    }
+    std::this_thread::sleep_for(std::chrono::nanoseconds(s.settles - CoarseNow() + 1000000));
+  }
 }
 
 void SafeFolder::Sync(const std::string& folder) const {

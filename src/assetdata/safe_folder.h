@@ -48,15 +48,23 @@ class SafeFolder {
   // made, so that many moves can be made durable together (SyncFolders). Null makes them again.
   void CollectSyncs(std::set<std::string>* pending) const { pending_ = pending; }
   static void SyncFolders(const std::set<std::string>& folders);
-  // The quick-check signature of the folder tree at `path`: SHA-256 in hex over the sorted
-  // relative names, each entry's type, a file's size and modification time to the nanosecond and
-  // a link's target text. No file is read (each is opened once, to know that it can be), so the
-  // signature costs the same for a file of a byte and one of gigabytes; two trees with the same
-  // signature hold the same names and types, and files of the same sizes and times, which every
-  // copy this program makes keeps (CopyTree). Folders' own times are not part of it. Empty when
-  // an entry cannot be read or the tree is deeper than the limit; `why` then names the entry,
-  // relative to `path`, and the reason. An empty signature equals no tree, not even itself.
+  // The identity of the files of the folder tree at `path`, told without reading them: SHA-256
+  // in hex over the sorted relative names, each entry's type and, for every entry but a folder,
+  // its device, inode and change time to the nanosecond, with a file's size and modification
+  // time and a link's target text. Each file is opened once, to know that it can be, and none is
+  // read, so the signature costs the same for a file of a byte and one of gigabytes. Only the
+  // system clock sets a change time, and a copy, an archive, `touch` or `mv` gives a file a new
+  // inode or a new change time, so two versions of a file never share a signature -- except two
+  // writes within one tick of the file system's clock (SettledTreeSignature waits that out).
+  // Folders' own times are not part of it, so the tree keeps its signature when its folder is
+  // moved. Empty when an entry cannot be read or the tree is deeper than the limit; `why` then
+  // names the entry, relative to `path`, and the reason. An empty signature equals no tree.
   static std::string TreeSignature(const std::string& path, std::string* why = nullptr);
+  // The signature once the tick of the last change of every entry has passed, so that no later
+  // write can keep it: for entries changed just now it waits (a few milliseconds; on a file
+  // system that keeps whole seconds, two at most) and signs again. Empty, with `why`, also for a
+  // tree that still changes after three seconds or holds a time ahead of the clock.
+  static std::string SettledTreeSignature(const std::string& path, std::string* why = nullptr);
   // Makes the folder and its missing parents inside the root.
   bool MakeFolders(const std::string& path, std::string& error) const;
 

@@ -61,6 +61,13 @@ class DaemonProtocol : public ::testing::Test {
     ASSERT_TRUE(c.Connect(server_.Port()));
     ASSERT_TRUE(c.Handshake());
   }
+  // Connects `host` as the command host.
+  void ConnectHost(RawClient& host) {
+    Connect(host);
+    std::vector<u8> reply;
+    ASSERT_TRUE(host.SendFrame(0x8C, 0, {}));
+    ASSERT_TRUE(host.Transact(0, 1, {}, reply));
+  }
 
   scratch::Folder t_;
   AssetStore store_;
@@ -506,9 +513,9 @@ TEST_F(DaemonProtocol, AValidationThatEndsWithErrorsMarksTheAssetFaultyUntilOneP
 
 // A validation judged the content that was installed then: a new version of the asset, however it
 // comes in, takes the mark away (and the dependent's has-faulty-dependencies with it) for good,
-// while an edit that is reverted, a commit of an edit that changed nothing and an install of the
-// installed files copied with their times leave the judged files and keep it. A new version
-// without "kind" stays faulty by its folder.
+// while an edit that is reverted and a commit of an edit that changed nothing leave the judged
+// files and keep it. An install of the installed files copied with their times installs files no
+// validation judged. A new version without "kind" stays faulty by its folder.
 TEST_F(DaemonProtocol, InstallingANewVersionTakesTheValidationMarkAway) {
   const KUID checked(10, 5, 0);
   const KUID dependent(10, 6, 0);
@@ -572,7 +579,7 @@ TEST_F(DaemonProtocol, InstallingANewVersionTakesTheValidationMarkAway) {
   const std::string same = t_.path() + "/same";
   const auto installInstalled = [&] {
     std::filesystem::remove_all(same);
-    // Copied with their times: files written anew are new files.
+    // Copied with their times: still files written anew.
     const std::string cp = "cp -a '" + t_.path() + "/local/v' '" + same + "'";
     return std::system(cp.c_str()) == 0 && installFrom(same);
   };
@@ -592,7 +599,7 @@ TEST_F(DaemonProtocol, InstallingANewVersionTakesTheValidationMarkAway) {
       {"revert of an edit", [&] { return closeEdit(pp::kOpRevertAsset, "3.3"); }, true},
       {"commit of an edit that changed nothing",
        [&] { return closeEdit(pp::kOpCommitAsset, nullptr); }, true},
-      {"installfrompath of the installed files", installInstalled, true},
+      {"installfrompath of the installed files", installInstalled, false},
       {"installfrompath without kind", [&] { return installFrom(kindless); }, true},
   };
   const auto flags = [this](const KUID& kuid) {
@@ -751,11 +758,9 @@ TEST_F(DaemonProtocol, TheValidationMarkBelongsToTheFilesItJudged) {
   ASSERT_TRUE(store_.Rebuild(&error)) << error;
   RawClient host;
   RawClient c;
-  Connect(host);
+  ConnectHost(host);
   Connect(c);
   std::vector<u8> reply;
-  ASSERT_TRUE(host.SendFrame(0x8C, 0, {}));
-  ASSERT_TRUE(host.Transact(0, 1, {}, reply));
   u32 id = 10;
   const auto faulty = [this](const KUID& kuid) {
     AssetRecord r;
@@ -921,6 +926,107 @@ TEST_F(DaemonProtocol, AValidationOverlappedByAChangeOfItsFilesRecordsNothing) {
     AssetRecord r;
     ASSERT_TRUE(store_.GetAsset(kuid, r));
     EXPECT_FALSE(r.HasFlag(PymFilterCodes::kFlagFaulty)) << way.way;
+  }
+}
+
+// A verdict judges bytes that no later file shares: a lib.gs mended to the broken one's size and
+// time (as archives packed with a fixed time, `touch -r`, `mv` or a file system of whole seconds
+// leave it) carries none, a mended copy that passed leaves the judged files' verdict alone, and
+// files put back while the host judged others record nothing.
+TEST_F(DaemonProtocol, AVerdictGoesToNoOtherBytes) {
+  enum Step { kEdit, kMend, kMove, kPass, kCommit, kRevert, kInstall, kStop, kRename, kCopy };
+  const struct {
+    const char* way;
+    std::vector<Step> steps;
+    bool faulty;
+  } cases[] = {
+      {"mended in an archive of the same fixed time, installed", {kInstall}, false},
+      {"mended in the editing copy, touch -r, committed", {kEdit, kMend, kCommit}, false},
+      {"mended in the installed folder while the daemon stopped", {kStop}, false},
+      {"a mended file of the same time moved over it, committed", {kEdit, kMove, kCommit}, false},
+      {"mended in the editing copy, passed, reverted", {kEdit, kMend, kPass, kRevert}, true},
+      {"mended, renamed away and back while judged", {kEdit, kMend, kRename, kCommit}, false},
+      {"mended, copied away and back while judged", {kEdit, kMend, kCopy, kCommit}, false},
+  };
+  const std::string bad = "return 1 +;\n";
+  const std::string good = "return 1+1;\n";
+  RawClient host;
+  RawClient c;
+  ConnectHost(host);
+  Connect(c);
+  std::vector<u8> reply;
+  u32 id = 10;
+  u64 handle = 0;
+  AssetRecord r;
+  const auto write = [&](const std::string& path, const std::string& text) {
+    WriteFile(path, text);
+    const timespec packed[2] = {{1500000000, 0}, {1500000000, 0}};
+    EXPECT_EQ(utimensat(AT_FDCWD, path.c_str(), packed, 0), 0);
+  };
+  // The host's verdict on the folder `r` names, given once `held` ran; the results' texts.
+  const auto validate = [&](bool compiles, const std::function<void()>& held) {
+    watchdog::Task hostSide([&] {
+      Message note;
+      if (!host.Read(note)) return;
+      held();
+      host.SendFrame(0x8D, 0, HostVerdict("judged", compiles));
+    });
+    std::vector<Message> notes;
+    EXPECT_TRUE(c.Transact(pp::kOpValidateAssetPath, ++id,
+                           Bytes().Name(r.folder).Text(store_.FolderPathOf(r)).data, reply,
+                           &notes));
+    hostSide.Join();
+    return ResultTexts(notes);
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(cases[i].way);
+    const KUID kuid(10, i32(40 + i), 0);
+    const std::string source = t_.path() + "/source" + std::to_string(i);
+    const std::string kept = t_.path() + "/kept.gs";
+    write(source + "/config.txt", Config(kuid.ToString().CStr(), "kestro-build 3.5\n"));
+    write(source + "/lib.gs", bad);
+    const auto install = [&] {
+      ASSERT_TRUE(c.Transact(pp::kOpInstallAssetFromFolder, ++id,
+                             Bytes().Text(source).U32(0).U8(0).data, reply));
+    };
+    install();
+    ASSERT_TRUE(store_.GetAsset(kuid, r));
+    EXPECT_EQ(validate(false, [] {}), "judged\n");
+    ASSERT_TRUE(store_.GetAsset(kuid, r) && r.HasFlag(PymFilterCodes::kFlagFaulty));
+    for (const Step step : cases[i].steps) {
+      const std::string lib = store_.FolderPathOf(r) + "/lib.gs";
+      if (step == kEdit) {
+        ASSERT_TRUE(c.Transact(pp::kOpOpenAsset, ++id, Bytes().Kuid(kuid).U8(1).data, reply));
+        handle = ByteOrder::LoadLE64(reply.data());
+      } else if (step == kMend || step == kMove) {
+        write(step == kMend ? lib : kept, good);
+        if (step == kMove) std::filesystem::rename(kept, lib);
+      } else if (step == kPass) {
+        EXPECT_EQ(validate(true, [] {}), "judged\n");
+      } else if (step == kCommit || step == kRevert) {
+        ASSERT_TRUE(c.Transact(step == kCommit ? pp::kOpCommitAsset : pp::kOpRevertAsset, ++id,
+                               Bytes().U64(handle).data, reply));
+      } else if (step == kInstall) {
+        write(source + "/lib.gs", good);
+        install();
+      } else if (step == kStop) {
+        store_.Close();
+        write(lib, good);
+        std::string error;
+        ASSERT_TRUE(store_.Open(t_.path(), &error)) << error;
+      } else {
+        EXPECT_EQ(validate(false,
+                           [&] {
+                             step == kRename ? std::filesystem::rename(lib, kept)
+                                             : write(kept, good);
+                             write(lib, bad);
+                             std::filesystem::rename(kept, lib);
+                           }),
+                  "PymDaemon: the asset changed while it was validated; validate it again\n");
+      }
+      ASSERT_TRUE(store_.GetAsset(kuid, r));
+    }
+    EXPECT_EQ(r.HasFlag(PymFilterCodes::kFlagFaulty), cases[i].faulty);
   }
 }
 

@@ -2,10 +2,12 @@
 // symbolic link, and copies never follow links.
 #include "assetdata/safe_folder.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -114,9 +116,12 @@ TEST_F(SafeFolderTest, AFolderSetAsideByACrashIsPutBackOnlyWhenItsPlaceIsEmpty) 
   }
 }
 
-// A tree's signature tells its names, types, file sizes and times and link targets, and no byte
-// of a file: a copy made by CopyTree keeps it, while any change a writer leaves a trace of gives
-// another. A tree that holds an entry that cannot be read, or that is too deep, has none.
+// A tree's signature tells its names, types, the identity of each entry (device, inode, change
+// time), file sizes and times and link targets, and no byte of a file: a copy is other files, and
+// any change a writer makes gives another, even to the same size and time; moving the folder keeps
+// it. A tree that holds an entry that cannot be read, or that is too deep, has none. A settled
+// signature waits for the clock tick of the last change to pass (a whole second for a time
+// without nanoseconds), and a time ahead of the clock never settles.
 TEST_F(SafeFolderTest, ASignatureTellsEveryEntryButNoFileContent) {
   const std::string plain = root_ + "/local/plain";
   fs::create_directories(plain + "/sub");
@@ -131,7 +136,7 @@ TEST_F(SafeFolderTest, ASignatureTellsEveryEntryButNoFileContent) {
     for (int i = 0; i < levels; ++i) at += "/d";
     fs::create_directories(at);
   };
-  // A change gives the original's signature (""), one of its own (kOther), or none, and why.
+  // A change gives the copy's signature (""), one of its own (kOther), or none, and why.
   const std::string kOther = "other";
   const struct {
     const char* change;
@@ -145,8 +150,14 @@ TEST_F(SafeFolderTest, ASignatureTellsEveryEntryButNoFileContent) {
          std::ofstream(t + "/sub/lib.gs") << "return 2;\n";
          fs::last_write_time(t + "/sub/lib.gs", was);
        },
-       ""},
+       kOther},
       {"a folder's own time", [&](const std::string& t) { shift(t + "/sub"); }, ""},
+      {"the folder moved away and back",
+       [](const std::string& t) {
+         fs::rename(t, t + "-moved");
+         fs::rename(t + "-moved", t);
+       },
+       ""},
       {"a file's time", [&](const std::string& t) { shift(t + "/sub/lib.gs"); }, kOther},
       {"a longer file",
        [](const std::string& t) { std::ofstream(t + "/sub/lib.gs", std::ios::app) << " "; },
@@ -168,10 +179,10 @@ TEST_F(SafeFolderTest, ASignatureTellsEveryEntryButNoFileContent) {
       {"folders past the depth limit",
        [&](const std::string& t) { nest(t, kMaxAssetFolderDepth + 1); },
        " cannot be read (" + FoldersTooDeepReason() + ")"},
-      // Root opens any file, and a mode is no part of the signature.
+      // Root opens any file; a change of mode is a change.
       {"a file that cannot be opened",
        [](const std::string& t) { chmod((t + "/sub/lib.gs").c_str(), 0); },
-       geteuid() == 0 ? "" : "sub/lib.gs cannot be read (Permission denied)"},
+       geteuid() == 0 ? kOther : "sub/lib.gs cannot be read (Permission denied)"},
       {"no folder", [](const std::string& t) { fs::remove_all(t); },
        "the folder cannot be read (not a folder)"},
   };
@@ -181,15 +192,29 @@ TEST_F(SafeFolderTest, ASignatureTellsEveryEntryButNoFileContent) {
   for (const auto& c : cases) {
     const std::string copy = root_ + "/staging/" + std::to_string(n++);
     ASSERT_TRUE(folders_.CopyTree(plain, copy, error)) << error;
+    const std::string copied = SafeFolder::TreeSignature(copy);
+    EXPECT_TRUE(copied.size() == 64u && seen.insert(copied).second) << c.change << ", copied";
     if (c.make) c.make(copy);
     std::string why;
     const std::string signature = SafeFolder::TreeSignature(copy, &why);
     if (c.gives == kOther) {
       EXPECT_TRUE(signature.size() == 64u && seen.insert(signature).second) << c.change;
     } else {
-      EXPECT_EQ(signature, c.gives.empty() ? original : "") << c.change;
+      EXPECT_EQ(signature, c.gives.empty() ? copied : "") << c.change;
       EXPECT_TRUE(why.ends_with(c.gives)) << c.change << ": " << why;
     }
+  }
+  // Settled: past the second of a time without nanoseconds; never for a time ahead of the clock.
+  const std::string lib = plain + "/sub/lib.gs";
+  const time_t now = time(nullptr);
+  for (const time_t at : {now, now + 3600}) {
+    const timespec times[2] = {{at, 0}, {at, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, lib.c_str(), times, 0), 0);
+    std::string why;
+    const std::string settled = SafeFolder::SettledTreeSignature(plain, &why);
+    EXPECT_EQ(settled, at == now ? SafeFolder::TreeSignature(plain) : "") << why;
+    EXPECT_TRUE(at == now ? time(nullptr) > now
+                          : why == "sub/lib.gs has a time ahead of the clock");
   }
 }
 
