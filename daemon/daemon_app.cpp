@@ -70,7 +70,7 @@ bool ParseNumber(const std::string& option, const std::string* text, unsigned lo
   char* end = nullptr;
   errno = 0;
   value = std::strtoul(text->c_str(), &end, 10);
-  const bool zeroAllowed = option == "--port";
+  const bool zeroAllowed = option == "--port" || option == "--lock-wait-seconds";
   if (text->empty() || *end != '\0' || errno != 0 || value > most || (*text)[0] == '-' ||
       (value == 0 && !zeroAllowed)) {
     error = option + " needs a number from " + (zeroAllowed ? "0" : "1") + " to " +
@@ -111,6 +111,11 @@ bool ParseDaemonArguments(const std::vector<std::string>& args, DaemonOptions& o
         return false;
       }
       out.idleSeconds = u32(value);
+    } else if (a == "--lock-wait-seconds") {
+      if (!ParseNumber(a, hasValue ? &args[++i] : nullptr, kMaxLimitSeconds, value, error)) {
+        return false;
+      }
+      out.lockWaitSeconds = u32(value);
     } else {
       error = "unknown argument \"" + a + "\"";
       return false;
@@ -154,7 +159,8 @@ int RunDaemon(const std::vector<std::string>& args) {
   if (!ParseDaemonArguments(args, options, error)) {
     std::fprintf(stderr,
                  "PymDaemon: %s\nUsage: PymDaemon [--userdata <folder>] [--port <n>] "
-                 "[--max-connections <n>] [--handshake-seconds <n>] [--idle-seconds <n>]\n",
+                 "[--max-connections <n>] [--handshake-seconds <n>] [--idle-seconds <n>] "
+                 "[--lock-wait-seconds <n>]\n",
                  error.c_str());
     return kExitUsage;
   }
@@ -176,12 +182,20 @@ int RunDaemon(const std::vector<std::string>& args) {
 
   // Held before anything else touches the store, whatever became of the discovery objects.
   StoreLock storeLock;
-  switch (storeLock.Acquire(userData, &error)) {
+  switch (storeLock.Acquire(userData, options.lockWaitSeconds * 1000, &error)) {
     case StoreLock::Result::kHeld:
       break;
-    case StoreLock::Result::kBusy:
-      std::fprintf(stderr, "PymDaemon: another daemon already serves %s\n", userData.c_str());
-      return kExitAlreadyRunning;
+    case StoreLock::Result::kBusy: {
+      // In the log, so the tool that started this daemon can say why none came.
+      const std::string holder =
+          storeLock.Holder() != 0 ? " (process " + std::to_string(storeLock.Holder()) + ")" : "";
+      const std::string waited =
+          options.lockWaitSeconds != 0
+              ? "; it did not let go within " + std::to_string(options.lockWaitSeconds) + " s"
+              : "";
+      return failWith(kExitAlreadyRunning,
+                      "another daemon" + holder + " holds the store " + userData + waited);
+    }
     case StoreLock::Result::kFailed:
       return failWith(kExitFailure, error);
   }

@@ -26,10 +26,13 @@ struct DaemonOptions {
   u32 maxConnections = kDefaultMaxConnections;
   u32 handshakeSeconds = kDefaultHandshakeSeconds;
   u32 idleSeconds = kDefaultIdleSeconds;
+  // 0: refused at once when another process holds the store.
+  u32 lockWaitSeconds = kDefaultLockWaitSeconds;
 };
 
 // Arguments without the program name: "--userdata <path>", "--port <n>", "--max-connections <n>",
-// "--handshake-seconds <n>", "--idle-seconds <n>". False with a message.
+// "--handshake-seconds <n>", "--idle-seconds <n>", "--lock-wait-seconds <n>". False with a
+// message.
 bool ParseDaemonArguments(const std::vector<std::string>& args, DaemonOptions& out,
                           std::string& error);
 

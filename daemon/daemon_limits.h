@@ -19,6 +19,10 @@ inline constexpr u32 kDefaultHandshakeSeconds = 10;
 inline constexpr u32 kDefaultIdleSeconds = 600;
 // How long a command handed to a command host may go unanswered, unless its sender says.
 inline constexpr u32 kDefaultHostCommandSeconds = 300;
+// How long a starting daemon waits for the store's lock (--lock-wait-seconds): a daemon killed
+// just before keeps it until the system has ended it. The tool passes a wait shorter than its
+// own for the daemon, so that it learns why one that never came gave up.
+inline constexpr u32 kDefaultLockWaitSeconds = 50;
 // Upper bound of any of the time options.
 inline constexpr u32 kMaxLimitSeconds = 24 * 60 * 60;
 

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "qel/types.h"
+
 namespace PymDaemonSrv {
 
 class StoreLock {
@@ -18,11 +20,16 @@ class StoreLock {
   StoreLock(const StoreLock&) = delete;
   StoreLock& operator=(const StoreLock&) = delete;
 
-  // Takes the lock of the store in `userData` without waiting. kBusy: another process holds it.
-  Result Acquire(const std::string& userData, std::string* error);
+  // Takes the lock of the store in `userData`, waiting up to `waitMs` while another process holds
+  // it: a daemon that was just killed keeps it until the system has ended it. kBusy: still held
+  // at the end of the wait; Holder() then names the process when the system tells.
+  Result Acquire(const std::string& userData, u32 waitMs, std::string* error);
+  // The process that held the lock at the last kBusy, 0 when unknown.
+  u32 Holder() const { return holder_; }
 
  private:
   int fd_ = -1;
+  u32 holder_ = 0;
 };
 
 }  // namespace PymDaemonSrv

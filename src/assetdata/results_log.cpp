@@ -1,6 +1,7 @@
 #include "assetdata/results_log.h"
 
 #include <cstring>
+#include <string>
 #include <unordered_map>
 #include <utility>
 
@@ -40,6 +41,17 @@ const Qel::PString& ListUpdatedName() {
 const Qel::PString& ListDestroyedName() {
   static const Qel::PString name("list-destroyed");
   return name;
+}
+
+// The wire carries a text of at most TStream::kMaxStringLength bytes. A longer one (a validation
+// message quoting a huge value) is cut at a character's start and says so, rather than going out
+// empty.
+Qel::String WireText(const Qel::String& text) {
+  if (text.Size() <= TStream::kMaxStringLength) return text;
+  const std::string note = " [cut: the message held " + std::to_string(text.Size()) + " bytes]";
+  size_t keep = TStream::kMaxStringLength - note.size();
+  while (keep > 0 && (u8(text.CStr()[keep]) & 0xC0) == 0x80) --keep;
+  return Qel::String(std::string(text.CStr(), keep) + note);
 }
 
 }  // namespace
@@ -144,7 +156,7 @@ void ResultsLog::Write(TStream& stream, u32 firstIndex) {
   if (count != 0) {
     for (auto it = entries_.IteratorAt(i32(firstIndex)); !it.IsEnd(); it.Next()) {
       stream.WriteU32(it->type);
-      stream.WriteString(it->text);
+      stream.WriteString(WireText(it->text));
       WriteKestroProperty(stream, it->property);
     }
   }

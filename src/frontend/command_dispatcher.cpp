@@ -87,6 +87,14 @@ int InvokeFunction(intptr_t argument) {
 
 const char* const kDaemonWentAway =
     "The daemon went away before it answered; what the request did is unknown";
+const char* const kDaemonGone = "The daemon went away; the request was not sent";
+
+DaemonFailures::DaemonFailures()
+    : lost_(PymCountLostRequests()), unreached_(PymCountUnreachedRequests()) {}
+
+bool DaemonFailures::Lost() const { return PymCountLostRequests() != lost_; }
+
+bool DaemonFailures::Unreached() const { return PymCountUnreachedRequests() != unreached_; }
 
 void AddError(ResultsLog* log, const Qel::String& text) {
   ResultsLog::AddResult(log, ResultsLog::kError, KestroPropertyRef(), text);
@@ -114,7 +122,7 @@ int RunCommand(ResultsLog* log, EngineContext* context, int argc, char** argv) {
       AddError(log, Qel::String(command.word) + ": not available in this build");
       return -1;
     }
-    const u32 lostBefore = PymCountLostRequests();
+    const DaemonFailures failures;
     int result;
     try {
       result = command.handler(args);
@@ -122,9 +130,10 @@ int RunCommand(ResultsLog* log, EngineContext* context, int argc, char** argv) {
       AddError(log, gone.what());
       return -1;
     }
-    // A command whose request the daemon never answered may have printed nothing about it.
-    if (PymCountLostRequests() != lostBefore) AddError(log, kDaemonWentAway);
-    return result;
+    // Commands leave these to the dispatcher: only it says what became of their requests.
+    if (failures.Lost()) AddError(log, kDaemonWentAway);
+    if (failures.Unreached() && !failures.Lost()) AddError(log, kDaemonGone);
+    return failures.Any() ? -1 : result;
   }
   AddError(log, "Invalid argument, please check the help for the list of valid argument\n");
   return -1;

@@ -16,6 +16,7 @@
 #include "frontend/package_archive.h"
 #include "pymclient/install_paths.h"
 #include "pymclient/pym_catalogue.h"
+#include "pymclient/pym_client.h"
 #include "pymclient/pym_connection.h"
 #include "pymclient/pym_protocol.h"
 #include "pymclient/resource_db_cache.h"
@@ -181,7 +182,7 @@ class KeepAlive {
 
 }  // namespace
 
-bool RunCommandHost() {
+CommandHostEnd RunCommandHost() {
   PymSetCommandHostCallback(&CommandHostCallback);
   // The registration is a post, which the daemon does not answer. It serves one connection's
   // requests in order, so its answer to a request sent after it on the same connection says that
@@ -189,7 +190,7 @@ bool RunCommandHost() {
   const u64 registeredOn = PymRegisterCommandHost() && PymIsConnected() ? PymConnectionNumber() : 0;
   if (registeredOn == 0 || !PymKeepAlive() || PymConnectionNumber() != registeredOn) {
     PymSetCommandHostCallback(nullptr);
-    return false;
+    return CommandHostEnd::kUnreached;
   }
   InstallProcessHandlers(false);
   DisableConsoleCloseButton();
@@ -208,6 +209,9 @@ bool RunCommandHost() {
       PumpMainThread();
     }
   }
+  const CommandHostEnd end = IsConsoleCloseRequested() || PymDaemonStoppedInOrder()
+                                 ? CommandHostEnd::kStopped
+                                 : CommandHostEnd::kDaemonGone;
 
   PymSetCommandHostCallback(nullptr);
   AllowProcessExit();
@@ -218,5 +222,5 @@ bool RunCommandHost() {
     if (!dispatcher.HasPendingCalls()) break;
     Qel::Sleep(kDrainPauseMs);
   }
-  return true;
+  return end;
 }

@@ -9,11 +9,16 @@
 class TBuffer;
 class TStream;
 
-// Serves until the connection it registered on ends (the daemon's doing, or lost) or a console
-// control signal asks to close, then runs what is still queued for the main thread. The
-// connection is kept alive meanwhile, however long one command takes. False, serving nothing,
-// when the daemon could not be reached to register with.
-bool RunCommandHost();
+enum class CommandHostEnd {
+  kUnreached,    // the daemon could not be reached to register with; nothing was served
+  kStopped,      // the daemon stopped in order, or a console control signal asked to close
+  kDaemonGone,   // the connection ended without the daemon stopping in order (killed, lost)
+};
+
+// Serves until the connection it registered on ends or a console control signal asks to close,
+// then runs what is still queued for the main thread. The connection is kept alive meanwhile,
+// however long one command takes.
+CommandHostEnd RunCommandHost();
 
 // One command, positioned at its id (PymProtocol::kHost*); what it writes into `reply` goes back to
 // the daemon. A request that ends before its fields do, and an unknown id, get an empty reply.

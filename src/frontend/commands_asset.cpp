@@ -107,14 +107,23 @@ void AddAssetError(ResultsLog* log, const KUID& kuid, const char* text) {
                         text);
 }
 
+// A failure's general reason, only when nothing better is known: the daemon said why (an error
+// since `errors`), or it failed the request and the dispatcher says so.
+void AddGeneralError(ResultsLog* log, u32 errors, const DaemonFailures& failures, const KUID& kuid,
+                     const char* text) {
+  if (log->GetErrorCount() == errors && !failures.Any()) AddAssetError(log, kuid, text);
+}
+
 }  // namespace
 
 int Edit(CommandArgs& a) {
   KUID kuid;
   if (!AssetArgument(a, kuid)) return -1;
+  const DaemonFailures failures;
+  const u32 errors = a.log->GetErrorCount();
   PymAssetRef ref = PymOpenAsset(kuid, true, a.log);
   if (ref.IsEmpty()) {
-    AddAssetError(a.log, kuid, "Unknown AssetID.");
+    AddGeneralError(a.log, errors, failures, kuid, "Unknown AssetID.");
     return -1;
   }
   Qel::PString folderName;
@@ -143,17 +152,18 @@ int PrintConfig(CommandArgs& a) {
 int Commit(CommandArgs& a) {
   KUID kuid;
   if (!AssetArgument(a, kuid)) return -1;
+  const DaemonFailures failures;
+  const u32 errors = a.log->GetErrorCount();
   PymAssetRef ref = PymOpenAsset(kuid, true, nullptr);
   if (ref.IsEmpty()) {
-    AddAssetError(a.log, kuid, "Unknown AssetID.");
+    AddGeneralError(a.log, errors, failures, kuid, "Unknown AssetID.");
     return -1;
   }
-  const u32 errors = a.log->GetErrorCount();
   const bool committed = PymCommitAsset(ref, 0, a.log, nullptr);
   PymCloseAsset(ref);
   // A refusal the daemon gave no reason for must still count as a failure in the summary.
-  if (!committed && a.log->GetErrorCount() == errors) {
-    AddAssetError(a.log, kuid, "The asset could not be committed.");
+  if (!committed) {
+    AddGeneralError(a.log, errors, failures, kuid, "The asset could not be committed.");
   }
   return committed ? 0 : -1;
 }
@@ -161,18 +171,19 @@ int Commit(CommandArgs& a) {
 int Revert(CommandArgs& a) {
   KUID kuid;
   if (!AssetArgument(a, kuid)) return -1;
+  const DaemonFailures failures;
+  const u32 errors = a.log->GetErrorCount();
   PymAssetRef ref = PymOpenAsset(kuid, false, nullptr);
   if (ref.IsEmpty()) {
-    AddAssetError(a.log, kuid, "Unknown AssetID.");
+    AddGeneralError(a.log, errors, failures, kuid, "Unknown AssetID.");
     return -1;
   }
-  const u32 errors = a.log->GetErrorCount();
   const bool reverted = PymRevertAsset(ref, a.log);
   // The revert took the holder's reference; this close has nothing left to release.
   PymCloseAsset(ref);
   // The daemon says why it refused; only a refusal without a reason gets the general one.
-  if (!reverted && a.log->GetErrorCount() == errors) {
-    AddAssetError(a.log, kuid, "The asset is not open for editing.");
+  if (!reverted) {
+    AddGeneralError(a.log, errors, failures, kuid, "The asset is not open for editing.");
   }
   return reverted ? 0 : -1;
 }
@@ -182,20 +193,20 @@ int Delete(CommandArgs& a) {
   if (!AssetArgument(a, kuid)) return -1;
   // The daemon's own entries say where the backup went, or why the delete failed.
   ResultsLog daemonLog;
+  const DaemonFailures failures;
   const bool deleted = PymDeleteAsset(kuid, true, &daemonLog);
   PymAssetInfo info;
-  if (!deleted && !PymGetAssetInfo(kuid, info, PymAssetInfo::kPartStatus)) {
-    AddAssetError(a.log, kuid, "Unknown AssetID.");
+  if (!deleted && !failures.Any() && !PymGetAssetInfo(kuid, info, PymAssetInfo::kPartStatus)) {
+    AddGeneralError(a.log, a.log->GetErrorCount(), failures, kuid, "Unknown AssetID.");
     return -1;
   }
+  const u32 errors = a.log->GetErrorCount();
   a.log->AppendEntries(daemonLog.GetEntries());
   if (deleted && daemonLog.GetEntries().empty()) {
     ResultsLog::AddResult(a.log, ResultsLog::kInformation,
                           MakeAssetIDProperty(Qel::PString("AssetID"), kuid), "Deleted.");
   }
-  if (!deleted && daemonLog.GetErrorCount() == 0) {
-    AddAssetError(a.log, kuid, "Failed to delete the asset.");
-  }
+  if (!deleted) AddGeneralError(a.log, errors, failures, kuid, "Failed to delete the asset.");
   return deleted ? 0 : -1;
 }
 

@@ -3,7 +3,15 @@
 #include "frontend/commands.h"
 
 int PymCommandHost(CommandArgs& a) {
-  if (RunCommandHost()) return 0;
-  AddError(a.log, "The asset database could not be reached; nothing was served.");
+  switch (RunCommandHost()) {
+    case CommandHostEnd::kStopped:
+      return 0;
+    case CommandHostEnd::kUnreached:
+      AddError(a.log, "The asset database could not be reached; nothing was served.");
+      return -1;
+    case CommandHostEnd::kDaemonGone:
+      AddError(a.log, "PymDaemon went away without stopping; the host stopped serving it.");
+      return -1;
+  }
   return -1;
 }

@@ -40,19 +40,26 @@ struct FetchedAsset {
   Soup entry;
   Qel::String refused;
   ResultsLog log;
+  // A request failed for want of the daemon: nothing is known of the asset.
+  bool daemonFailed = false;
 };
 
 std::unique_ptr<FetchedAsset> FetchAssetNow(const KUID& kuid) {
   auto fetched = std::make_unique<FetchedAsset>();
   fetched->kuid = kuid;
+  const DaemonFailures failures;
+  const auto done = [&] {
+    fetched->daemonFailed = failures.Any();
+    return std::move(fetched);
+  };
   PymAssetInfo info;
   fetched->local = PymGetAssetInfo(kuid, info, PymAssetInfo::kPartAll) &&
                    info.GetFlag(PymAssetInfo::kFlagInstalled);
-  if (!fetched->local) return fetched;
+  if (!fetched->local) return done();
   fetched->entry = PymSaveAssetToCDP(kuid, &fetched->log, kSaveAssetOptions);
   // Read on the thread that asked: the refusal is kept per thread.
   fetched->refused = PymLastReplyRefusal();
-  return fetched;
+  return done();
 }
 
 // Asks for the asset on a thread of its own, or here when no thread can be started.
@@ -106,6 +113,8 @@ int CreateCdp(CommandArgs& a) {
   const auto writeOldest = [&]() {
     const std::unique_ptr<FetchedAsset> fetched = window.front().get();
     window.pop_front();
+    // The dispatcher says what became of the request; any guess here would be wrong.
+    if (fetched->daemonFailed) return false;
     if (!fetched->local) {
       AddAssetError(a.log, fetched->kuid, "Asset is not local.");
       return false;

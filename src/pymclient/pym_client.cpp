@@ -70,7 +70,8 @@ bool PymOpenDatabase(const PymClientOptions& options) {
   auto connection = std::make_shared<PymConnection>(options, PymGetConnectPauseMs());
   SetPymDaemonStarted(false);
   bool connected = false;
-  for (u32 attempt = 0; attempt < kConnectTries && !connected; ++attempt) {
+  const PymConnectTries tries;
+  for (u32 attempt = 0; !connected && tries.Continue(attempt); ++attempt) {
     if (attempt == 1) {
       if (!GetPymDaemonStarted()) StartPymDaemon();
       Qel::Sleep(PymGetConnectPauseMs());
@@ -82,7 +83,10 @@ bool PymOpenDatabase(const PymClientOptions& options) {
     if (!connected && connection->HandshakeWasSilent()) break;
   }
   if (!connected) {
-    if (connection->HandshakeWasSilent()) c.openSilentMs.store(PymGetSilenceLimit());
+    // A daemon still starting at the limit is as good as silent: it has not answered either.
+    if (connection->HandshakeWasSilent() || IsStartedPymDaemonAlive()) {
+      c.openSilentMs.store(PymGetSilenceLimit());
+    }
     LogPrintf("PymOpenDatabase> unable to connect to PymDaemon");
     return false;
   }
@@ -142,6 +146,14 @@ std::string PymGetDaemonFailure() {
     if (line.compare(0, prefix.size(), prefix) == 0) last = line;
   }
   return last;
+}
+
+bool PymDaemonStoppedInOrder() {
+  const auto connection = PymConnection::GetCurrent();
+  // A daemon that stops in order takes its port out of discovery before it ends a connection;
+  // one killed leaves it there.
+  return !connection || connection->GetPort() == 0 ||
+         PeekDatabasePort(GetDatabasePath().CStr()) != connection->GetPort();
 }
 
 bool PymCloseDaemon() {

@@ -8,7 +8,8 @@
 #include "qel/wevent.h"
 
 // Makes the client's connection with a copy of the options and up to 11 connection tries,
-// starting the daemon once; true when connected (at once when the client is open already,
+// starting the daemon once, and more while that daemon still runs (PymConnectTries); true when
+// connected (at once when the client is open already,
 // without taking the new options). The connection is published for the request functions only
 // once the open has succeeded.
 bool PymOpenDatabase(const PymClientOptions& options);
@@ -18,6 +19,11 @@ void PymCloseDatabase();
 // Asks the daemon to exit and waits (at most 30 seconds) until it has closed the connection.
 // True when the connection closed within that time.
 bool PymCloseDaemon();
+
+// Once the connection has ended: true when the daemon took itself out of discovery first, as it
+// does when it stops in order; false when it went away without (killed, crashed) or is still
+// recorded as serving.
+bool PymDaemonStoppedInOrder();
 
 // Why the last PymOpenDatabase failed, when that is known: a line saying that the daemon did not
 // answer within the silence limit, when it took the connection and then stayed silent; else the

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -41,6 +42,8 @@ std::atomic<u64> g_freeMemoryOverride{0};
 thread_local std::string t_replyRefusal;
 // Requests whose connection ended after they were sent: the daemon went away before answering.
 std::atomic<u32> g_lostRequests{0};
+// Requests never sent because no daemon could be reached.
+std::atomic<u32> g_unreachedRequests{0};
 
 // What the system could still give this process: MemAvailable, or the free pages without it.
 u64 FreeMemory() {
@@ -396,6 +399,7 @@ bool PymConnection::Connect() {
   }
   if (port > 0xFFFF) return false;
 
+  port_.store(port);
   auto* transport = new TCPTransport(kDaemonHost, u16(port));
   if (transport->GetSocket() >= 0) {
     // Frames go out in two writes; without this the second waits for the first's ACK.
@@ -514,9 +518,14 @@ bool PymConnection::SendFrame(u32 opcode, TStream& request, PymClientTransaction
   ByteOrder::StoreLE32(frame.get() + 8, n);
   if (n > 0 && request.Read(frame.get() + kFrameHeaderSize, n) != n) return false;
 
-  for (u32 attempt = 0; attempt < kConnectTries; ++attempt) {
+  const auto unreached = [] {
+    g_unreachedRequests.fetch_add(1);
+    return false;
+  };
+  const PymConnectTries tries;
+  for (u32 attempt = 0; tries.Continue(attempt); ++attempt) {
     if (attempt == 1) {
-      if (!GetOptions().mayStartDaemon) return false;
+      if (!GetOptions().mayStartDaemon) return unreached();
       // One start until a connection succeeds: a daemon needs time to publish itself.
       if (!GetPymDaemonStarted()) StartPymDaemon();
       Qel::Sleep(connectPauseMs_);
@@ -524,7 +533,7 @@ bool PymConnection::SendFrame(u32 opcode, TStream& request, PymClientTransaction
       Qel::Sleep(connectPauseMs_);
     }
     if (!Connect()) {
-      if (HandshakeWasSilent()) return false;
+      if (HandshakeWasSilent()) return unreached();
       continue;
     }
     if (!StartReader()) continue;
@@ -543,7 +552,7 @@ bool PymConnection::SendFrame(u32 opcode, TStream& request, PymClientTransaction
       return false;
     }
   }
-  return false;
+  return unreached();
 }
 
 bool PymConnection::Transact(u32 opcode, TStream& request, TStream& reply,
@@ -874,6 +883,18 @@ void PymSetReplyLimits(u32 general, u64 freeMemory) {
 }
 
 u32 PymCountLostRequests() { return g_lostRequests.load(); }
+
+u32 PymCountUnreachedRequests() { return g_unreachedRequests.load(); }
+
+PymConnectTries::PymConnectTries() : begun_(std::chrono::steady_clock::now()) {}
+
+bool PymConnectTries::Continue(u32 tried) const {
+  if (tried < kConnectTries) return true;
+  if (!IsStartedPymDaemonAlive()) return false;
+  const u32 limitMs = g_silenceLimitMs.load();
+  return limitMs == 0 ||
+         std::chrono::steady_clock::now() - begun_ < std::chrono::milliseconds(limitMs);
+}
 
 Qel::String PymLastReplyRefusal() { return Qel::String(t_replyRefusal.c_str()); }
 

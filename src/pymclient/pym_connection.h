@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -156,6 +157,8 @@ class PymConnection : public std::enable_shared_from_this<PymConnection> {
   // The number of the connection that stands now, 0 while none does; every connection made gets
   // a new one.
   u64 GetConnectionNumber() const { return connected_.load() ? generation_.load() : 0; }
+  // The daemon's port of the last connection made, 0 before any.
+  u32 GetPort() const { return port_.load(); }
   // True when the last Connect reached a daemon that stayed silent through the handshake for the
   // silence limit: it is frozen, and each further try would wait as long again.
   bool HandshakeWasSilent() const { return silentHandshake_.load(); }
@@ -222,6 +225,7 @@ class PymConnection : public std::enable_shared_from_this<PymConnection> {
   std::atomic<bool> connected_{false};
   std::atomic<bool> closed_{false};
   std::atomic<bool> silentHandshake_{false};
+  std::atomic<u32> port_{0};
   // Gates the reader: cleared while a requester reads its reply body.
   Qel::WEvent readerEvent_{true, false};
   // Counts connections, so that a reply and a failure belong to the connection they came on.
@@ -274,6 +278,22 @@ void PymSetReplyLimits(u32 general, u64 freeMemory);
 // How many requests of this process have failed because the daemon went away after they were
 // sent (the connection ended before the whole answer arrived).
 u32 PymCountLostRequests();
+// How many requests of this process were never sent because no daemon could be reached (it went
+// away and none came back): the daemon did nothing of them.
+u32 PymCountUnreachedRequests();
+
+// The tries of a connection loop: kConnectTries, and beyond them while the daemon this process
+// started still runs (it waits for the store of a daemon that is still ending), up to the silence
+// limit from the first try.
+class PymConnectTries {
+ public:
+  PymConnectTries();
+  // Whether to try again after `tried` failed tries.
+  bool Continue(u32 tried) const;
+
+ private:
+  const std::chrono::steady_clock::time_point begun_;
+};
 // Why the calling thread's last transaction failed when its reply was refused, or empty.
 Qel::String PymLastReplyRefusal();
 // Process-wide handlers, kept across connections.

@@ -9,6 +9,7 @@
 #include "platform/named_mutex.h"
 #include "platform/process.h"
 #include "pymclient/install_paths.h"
+#include "pymclient/pym_connection.h"
 #include "qel/file.h"
 #include "qel/file_path.h"
 #include "qel/shared_memory.h"
@@ -31,6 +32,8 @@ DiscoveryState& State() {
 }
 
 std::atomic<bool> g_daemonStarted{false};
+// The process of the last daemon started, 0 when its start failed.
+std::atomic<u32> g_startedDaemon{0};
 
 // Other processes change the block at any time; every field is read and written whole.
 template <class T>
@@ -223,6 +226,16 @@ u32 GetDatabaseOwnerPort() {
   return Load(s.block->port);
 }
 
+u32 PeekDatabasePort(const char* databasePath) {
+  const std::string folder = PymProtocol::ResolvedDatabaseFolder(databasePath ? databasePath : "");
+  if (folder.empty()) return 0;
+  Qel::SharedMemory memory;
+  if (!memory.Create(PymProtocol::ShmNameText(folder), PymProtocol::kBlockSize)) return 0;
+  const u32 port = Load(static_cast<PymDiscoveryBlock*>(memory.GetData())->port);
+  memory.Close();
+  return port;
+}
+
 u32 LaunchProcess(const char* file, const char* parameters, const char* workingFolder,
                   u32 showFlags) {
   if (!file || !*file) return 0;
@@ -238,9 +251,19 @@ void StartPymDaemon() {
   Qel::File::Path exe = GetPymDaemonPath();
   Qel::File::Path folder = exe;
   folder.DelName();
-  LaunchProcess(exe.CStr(), "", folder.CStr(), 2);
+  // A daemon that waits for the store of one still ending gives up before the tool does, so that
+  // its log tells the tool why it never came.
+  std::string parameters;
+  if (const u32 limitMs = PymGetSilenceLimit(); limitMs != 0) {
+    parameters = "--lock-wait-seconds " + std::to_string(limitMs / 6 * 5 / 1000);
+  }
+  g_startedDaemon.store(LaunchProcess(exe.CStr(), parameters.c_str(), folder.CStr(), 2));
   g_daemonStarted.store(true);
 }
 
 bool GetPymDaemonStarted() { return g_daemonStarted.load(); }
+
+bool IsStartedPymDaemonAlive() {
+  return g_daemonStarted.load() && Platform::IsProcessAlive(g_startedDaemon.load());
+}
 void SetPymDaemonStarted(bool started) { g_daemonStarted.store(started); }

@@ -19,6 +19,9 @@ void LockDiscoveryMutex();
 void UnlockDiscoveryMutex();
 // The owner's port when a block is mapped and names an owner other than this process; else 0.
 u32 GetDatabaseOwnerPort();
+// The port that the block of the database folder records now, whether its owner lives or not;
+// no housekeeping is done and no role taken. 0 when no port is recorded.
+u32 PeekDatabasePort(const char* databasePath);
 // True while this process holds the manager role.
 bool IsDiscoveryManager();
 bool IsDiscoveryOpen();
@@ -27,7 +30,11 @@ bool IsDiscoveryOpen();
 // output is discarded), which wins over bit value 1 (minimised).
 u32 LaunchProcess(const char* file, const char* parameters, const char* workingFolder,
                   u32 showFlags);
-// Starts the daemon executable hidden from its own folder and sets the daemon-started flag.
+// Starts the daemon executable hidden from its own folder and sets the daemon-started flag. The
+// daemon waits for a busy store for at most five sixths of the silence limit.
 void StartPymDaemon();
 bool GetPymDaemonStarted();
+// True while the daemon started since the last connection still runs: it may yet come (it waits
+// for the store of a daemon that is still ending).
+bool IsStartedPymDaemonAlive();
 void SetPymDaemonStarted(bool started);

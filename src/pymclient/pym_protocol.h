@@ -53,7 +53,8 @@ constexpr u32 kMaxMessageLength = 256u * 1024u * 1024u;
 constexpr u32 kKeepAliveNoteSeconds = 5;
 constexpr u32 kDefaultSilenceLimitMs = 60 * 1000;
 
-// The client connects in up to this many tries, starting the daemon once before the second,
+// The client connects in up to this many tries (more while a daemon it started still runs),
+// starting the daemon once before the second,
 // with a pause before every try after the first (settable for tests: PymSetConnectPauseMs).
 constexpr u32 kConnectTries = 11;
 constexpr u32 kConnectPauseMs = 1000;

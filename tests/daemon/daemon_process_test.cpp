@@ -113,11 +113,12 @@ class DaemonProcess : public ::testing::Test {
     }
     return 0;
   }
-  // A second daemon on this store: its exit status, and its standard error in `said`.
+  // A second daemon on this store, which waits a second for it: its exit status, and its
+  // standard error in `said`.
   int RunSecondDaemon(std::string& said) {
     int err[2];
     if (pipe2(err, O_CLOEXEC) != 0) return -1;
-    const int status = WaitExit(ForkDaemon(t_.path(), {}, 0, err[1]));
+    const int status = WaitExit(ForkDaemon(t_.path(), {"--lock-wait-seconds", "1"}, 0, err[1]));
     close(err[1]);
     said.clear();
     char buf[512];
@@ -292,7 +293,8 @@ TEST_F(DaemonProcess, PublishesRefusesASecondAndClearsOnExit) {
   u16 port = Start(pid);
   ASSERT_NE(port, 0);
   EXPECT_EQ(Block().layoutVersion, pp::kBlockVersion);
-  const std::string refusal = "PymDaemon: another daemon already serves " + t_.path() + "\n";
+  const std::string refusal = "PymDaemon: another daemon (process " + std::to_string(pid) +
+                              ") holds the store " + t_.path() + "; it did not let go within 1 s\n";
   std::string said;
   EXPECT_EQ(RunSecondDaemon(said), kExitAlreadyRunning);
   EXPECT_EQ(said, refusal);

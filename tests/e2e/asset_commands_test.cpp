@@ -11,9 +11,12 @@
 #include <thread>
 #include <vector>
 
+#include "assetdata/results_log.h"
 #include "assetdata/soup.h"
 #include "core/kuid.h"
+#include "pymclient/pym_protocol.h"
 #include "support/command_run.h"
+#include "support/fake_pym_server.h"
 #include "support/install_root.h"
 #include "support/scratch_folder.h"
 #include "support/thread_watchdog.h"
@@ -44,6 +47,65 @@ const Asset kAssets[] = {
     {"victim", "<kuid:400100:1005>", "username \"Victim\"\nkind \"scenery\"\n"},
     {"crashy", "<kuid:400100:1006>", "username \"v0\"\nkind \"scenery\"\n"},
 };
+
+// A daemon that refuses gives its reason, and one that goes away leaves unknown what the request
+// did, or says it was never sent: a command adds no guess of its own to any of them.
+TEST(AssetCommandTexts, SayOnlyWhatIsKnownWhenTheDaemonRefusesOrGoesAway) {
+  namespace pp = PymProtocol;
+  InstallRoot::Layout layout;
+  layout.withDaemon = false;  // the scripted daemon is the only one
+  const InstallRoot root(KESTRO_BINARY_DIR, kDataDir, layout);
+  ASSERT_TRUE(root.IsReady()) << root.Error();
+  const std::string k = "<kuid:1:2>";
+  root.WriteFile("three.txt", "edit " + k + "\nrevert " + k + "\ndelete " + k + "\n");
+  const auto failed = [](const std::string& line) {
+    return "- " + line + "\nOK (1 Errors, 0 Warnings)\n";
+  };
+  const std::string lost =
+      failed("<NULL> : The daemon went away before it answered; what the request did is unknown");
+  const std::string gone = failed("<NULL> : The daemon went away; the request was not sent");
+  // The daemon's reason for refusing the edit is longer than one text of its answer can be.
+  const std::string cut = " [cut: the message held 70000 bytes]";
+  enum Act { kGoAway, kVanish, kRefuse };
+  const struct Case {
+    std::vector<std::string> args;
+    u32 opcode;  // the request the daemon acts on
+    Act act;
+    std::string out;
+  } cases[] = {
+      {{"edit", k}, pp::kOpOpenAsset, kGoAway, lost},
+      {{"commit", k}, pp::kOpCommitAsset, kGoAway, lost},
+      {{"revert", k}, pp::kOpRevertAsset, kGoAway, lost},
+      {{"createcdp", "out.cdp", k}, pp::kOpGetAssetInfo, kGoAway, lost},
+      {{"@three.txt"}, pp::kOpOpenAsset, kVanish, lost + "\n" + gone + "\n" + gone + "\n"},
+      {{"edit", k}, pp::kOpOpenAsset, kRefuse,
+       failed("<NULL> : " + std::string(65535 - cut.size(), 'x') + cut)},
+  };
+  for (const Case& c : cases) {
+    FakePymServer daemon(root.Root() + "/UserData/assets.tdx");
+    ASSERT_TRUE(daemon.Start());
+    ASSERT_TRUE(daemon.Publish());
+    daemon.SetHandler([&c](FakePymServer& server, const FakePymServer::Frame& f) {
+      if (f.opcode == c.opcode && c.act == kRefuse) {
+        const std::string reason(70000, 'x');
+        server.SendNote(pp::kNoteResults,
+                        FakePymServer::ResultsPayload(f.id, {{ResultsLog::kError, reason}}));
+        return server.SendReply(f.id, FakePymServer::Words({~0u, ~0u, 0, 0}));
+      }
+      if (f.opcode == c.opcode) {
+        if (c.act == kVanish) server.Unpublish();
+        server.CloseConnections();
+        return true;
+      }
+      // Opened, for the request after the open to be the one that fails.
+      return f.opcode == pp::kOpOpenAsset &&
+             server.SendReply(f.id, FakePymServer::Words({7, 0, 0, 0}));
+    });
+    const ToolRun r = root.Run(c.args);
+    EXPECT_EQ(r.out, c.out) << c.args[0];
+    EXPECT_EQ(r.exitCode, 255) << c.args[0];
+  }
+}
 
 class AssetCommands : public ::testing::Test {
  protected:

@@ -204,6 +204,23 @@ TEST_F(CommandHostTest, ServesEveryCommandAndRefusesHostileArchives) {
       << run.out;
 }
 
+// Only a daemon that stops in order ends its host's work as done: one killed under the host
+// leaves it saying so, and failing.
+TEST_F(CommandHostTest, AHostWhoseDaemonIsKilledSaysTheDaemonWentAway) {
+  kestro_test::ToolRun run;
+  watchdog::Task host([&] { run = root_->Run({"pymcommandhost"}); });
+  ASSERT_TRUE(watchdog::Eventually([&] { return HostAnswers(); }));
+  const std::vector<pid_t> daemons = root_->DaemonPids();
+  ASSERT_EQ(daemons.size(), 1u);
+  kill(daemons[0], SIGKILL);
+  host.Join();
+  EXPECT_EQ(run.exitCode, 255) << run.out << run.err;
+  EXPECT_NE(run.out.find(" : PymDaemon went away without stopping; the host stopped serving it.\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(run.out.find("OK (0 Errors"), std::string::npos) << run.out;
+}
+
 // The daemon serves one connection's requests in order, so its answer to a request sent after
 // the registration says that it knows the host. The host says it serves only after that answer:
 // a daemon that never gives it gets no such line, and the host ends when its connection does.

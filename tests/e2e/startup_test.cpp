@@ -1,10 +1,15 @@
 // Start-up against the stand-in daemon: starting it when none runs, finding the one that runs,
 // and the failures that stop start-up before any command runs.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/fake_pym_server.h"
@@ -115,6 +120,38 @@ TEST(Startup, ADaemonThatCannotOpenItsStoreSaysWhy) {
   EXPECT_NE(r.err.find("/UserData/assets.tdx"), std::string::npos) << r.err;
   EXPECT_EQ(r.err.substr(r.err.find('\n')), "\n- Init failed\n");
   EXPECT_EQ(r.exitCode, 255);
+}
+
+// A daemon killed a moment ago keeps the store's lock until the system has ended it: a start
+// meanwhile waits for it within the tool's limit, and one that gives up names the holder.
+TEST(Startup, AStartWaitsForTheStoreLockAndNamesItsHolder) {
+  ::setenv("KESTRO_CONNECT_PAUSE_MS", "100", 1);
+  // Let go after 2 s under the tool's own limit; held throughout under a limit of 3 s.
+  for (const std::string limitMs : {"", "3000"}) {
+    InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
+    ASSERT_TRUE(root.IsReady()) << root.Error();
+    const std::string userData = std::filesystem::canonical(root.Root() + "/UserData").string();
+    const std::string lockFile = userData + "/assets.tdx.lock";
+    const int lock = open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_EQ(flock(lock, LOCK_EX), 0);
+    std::thread release([&] {
+      if (!limitMs.empty()) return;
+      std::this_thread::sleep_for(std::chrono::seconds(2));
+      flock(lock, LOCK_UN);
+    });
+    if (!limitMs.empty()) ::setenv("KESTRO_SILENCE_LIMIT_MS", limitMs.c_str(), 1);
+    const ToolRun r = root.Run({"version"});
+    ::unsetenv("KESTRO_SILENCE_LIMIT_MS");
+    release.join();
+    close(lock);
+    const std::string refusal = "PymDaemon> error: another daemon (process " +
+                                std::to_string(getpid()) + ") holds the store " + userData +
+                                "; it did not let go within 2 s\n- Init failed\n";
+    EXPECT_EQ(r.out, limitMs.empty() ? kVersionOutput : "");
+    EXPECT_EQ(r.err, limitMs.empty() ? "" : refusal);
+    EXPECT_EQ(r.exitCode, limitMs.empty() ? 0 : 255);
+  }
+  ::unsetenv("KESTRO_CONNECT_PAUSE_MS");
 }
 
 }  // namespace
