@@ -12,6 +12,14 @@ fi
 build=${1:?build folder}
 repo=$(cd "$(dirname "$0")/.." && pwd)
 
+# Every benchmark works under a temporary folder of this run's own, removed at the end with what
+# the benchmarks leave there: their scratch folders, and the discovery files that each
+# installation's daemon and tool make in the runtime folder under TMPDIR.
+work=$(mktemp -d "${TMPDIR:-/tmp}"/kestro-bench.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+mkdir "$work/tmp"
+export TMPDIR="$work/tmp"
+
 if ! $small; then
   for b in "$build"/*_bench; do
     [[ -x "$b" ]] || continue
@@ -23,8 +31,6 @@ if ! $small; then
 fi
 
 export KESTRO_BENCH_SMALL=1
-work=$(mktemp -d "${TMPDIR:-/tmp}"/kestro-bench-ci.XXXXXX)
-trap 'rm -rf "$work"' EXIT
 failed=()
 for b in "$build"/*_bench; do
   [[ -x "$b" ]] || continue

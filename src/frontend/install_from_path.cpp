@@ -1,23 +1,42 @@
 #include "frontend/install_from_path.h"
 
+#include <sys/stat.h>
+
 #include "pymclient/pym_install.h"
 #include "pymclient/pym_task.h"
 #include "qel/file.h"
 #include "qel/file_find.h"
 
-u32 InstallFromPath(const Qel::File::Path& folder, ResultsLog* log, u32 options, bool& second,
-                    PymTask* progress) {
-  if (folder.IsEmpty()) return 0;
+namespace {
+
+bool IsLink(const Qel::File::Path& folder) {
+  const Qel::String resolved = Qel::File::Resolve(folder.CStr());
+  struct stat st {};
+  return !resolved.IsEmpty() && ::lstat(resolved.CStr(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool HoldsConfig(const Qel::File::Path& folder) {
   for (const char* name : {"config.txt", "config.chump"}) {
     Qel::File::Path config = folder;
     config.AddPath(name);
-    if (Qel::File::Exists(config.CStr())) {
-      // A folder the daemon refused counts for nothing, so that a tree of refused assets is no
-      // success.
-      return PymInstallAssetFromFolder(folder.GetText(), log, options, second, nullptr).IsNull()
-                 ? 0
-                 : 1;
-    }
+    if (Qel::File::Exists(config.CStr())) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+u32 InstallFromPath(const Qel::File::Path& folder, ResultsLog* log, u32 options, bool& second,
+                    PymTask* progress) {
+  if (folder.IsEmpty()) return 0;
+  // A link is never followed, also when it is the folder given: the daemon refuses it by its
+  // path whether it leads to one asset or to a tree of them.
+  if (IsLink(folder) || HoldsConfig(folder)) {
+    // A folder the daemon refused counts for nothing, so that a tree of refused assets is no
+    // success.
+    return PymInstallAssetFromFolder(folder.GetText(), log, options, second, nullptr).IsNull()
+               ? 0
+               : 1;
   }
   u32 count = 0;
   Qel::File::Find entries(folder.CStr());

@@ -186,7 +186,8 @@ TEST_F(MisleadingInstall, FoldersDeeperThanTheLimitAreRefusedAtInstall) {
 }
 
 // Entries that are no file or folder are left out with a warning each, named as below the
-// folder; a link given as the folder or as its configuration is refused by the user's path.
+// folder; a link given as the folder (to one asset or to a tree of them) or as its configuration
+// is refused by the user's path.
 TEST_F(MisleadingInstall, InstallFromPathWarnsOfWhatItLeavesOut) {
   const std::string folder = root_->Root() + "/odd";
   root_->WriteFile("odd/config.txt", "kuid <kuid:400800:100>\nkind \"scenery\"\n");
@@ -207,12 +208,15 @@ TEST_F(MisleadingInstall, InstallFromPathWarnsOfWhatItLeavesOut) {
 
   root_->WriteFile("real/config.txt", "kuid <kuid:400800:101>\nkind \"scenery\"\n");
   fs::create_directory_symlink(root_->Root() + "/real", root_->Root() + "/linked");
+  root_->WriteFile("tree/a/config.txt", "kuid <kuid:400800:102>\nkind \"scenery\"\n");
+  fs::create_directory_symlink(root_->Root() + "/tree", root_->Root() + "/treelink");
   root_->WriteFile("viaconfig/x.txt", "");
   fs::create_symlink(root_->Root() + "/real/config.txt", root_->Root() + "/viaconfig/config.txt");
   const struct {
     std::string given;
     std::string refused;
   } cases[] = {{root_->Root() + "/linked", root_->Root() + "/linked"},
+               {root_->Root() + "/treelink", root_->Root() + "/treelink"},
                {root_->Root() + "/viaconfig", root_->Root() + "/viaconfig/config.txt"}};
   for (const auto& c : cases) {
     r = root_->Run({"installfrompath", c.given});
@@ -223,7 +227,8 @@ TEST_F(MisleadingInstall, InstallFromPathWarnsOfWhatItLeavesOut) {
     EXPECT_EQ(r.out.find("staging"), std::string::npos) << r.out;
   }
   EXPECT_FALSE(fs::exists(Installed("<kuid:400800:101>")));
-  for (const char* made : {"odd", "real", "linked", "viaconfig"}) {
+  EXPECT_FALSE(fs::exists(Installed("<kuid:400800:102>")));
+  for (const char* made : {"odd", "real", "linked", "tree", "treelink", "viaconfig"}) {
     fs::remove_all(root_->Root() + "/" + made);
   }
 }
