@@ -126,7 +126,11 @@ int RunCommand(ResultsLog* log, EngineContext* context, int argc, char** argv) {
     if (PymCountLostRequests() != lostBefore) AddError(log, kDaemonWentAway);
     return result;
   }
-  AddError(log, "Invalid argument, please check the help for the list of valid argument\n");
+  if (log != nullptr) {
+    log->AppendEntries({{ResultsLog::kError,
+                         "Invalid argument, please check the help for the list of valid argument",
+                         KestroPropertyRef(), true}});
+  }
   return -1;
 }
 
