@@ -37,6 +37,8 @@ struct ResultsLogEntry {
   u32 type = 0;
   Qel::String text;
   KestroPropertyRef property;
+  // The tool's own blank line after the entry's line, which no text can ask for; not on the wire.
+  bool blankLineAfter = false;
 };
 
 class ResultsLog : public NuMessageRecipient {

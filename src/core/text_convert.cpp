@@ -87,6 +87,17 @@ bool IsControl(u32 codePoint) {
          codePoint == 0x2028 || codePoint == 0x2029;
 }
 
+// Whether the sequence DecodeUtf8Char read is well-formed UTF-8: a lone continuation byte, an
+// overlong form, a surrogate or a code point beyond U+10FFFF is not, so none of its bytes can
+// pass for a character it does not encode.
+bool IsWellFormed(std::string_view bytes, u32 codePoint, u32 length) {
+  constexpr u32 kShortest[4] = {0, 0x80, 0x800, 0x10000};
+  if (length == 1) return u8(bytes[0]) < 0x80;
+  if (codePoint == kInvalidCodePoint) return bytes.substr(0, length) == "\xEF\xBF\xBD";
+  return codePoint >= kShortest[length - 1] && codePoint <= 0x10FFFF &&
+         (codePoint < 0xD800 || codePoint > 0xDFFF);
+}
+
 void AppendEscape(std::string& out, const char* form, u32 value) {
   char text[8];
   std::snprintf(text, sizeof text, form, value);
@@ -106,21 +117,14 @@ std::string EscapeControlCharacters(std::string_view text) {
       out += "\\n";
       const char pair = lead == '\r' ? '\n' : '\r';
       length = text.size() > 1 && text[1] == pair ? 2 : 1;
-    } else if (lead == '\\') {
-      out += "\\\\";
-    } else if (length == 1 && IsControl(lead)) {
-      // ASCII, or a byte that no sequence takes.
+    } else if (!IsWellFormed(text, codePoint, length)) {
+      // A stray byte: a terminal set to a single-byte code page would obey 0x80-0x9F.
       AppendEscape(out, "\\x%02x", lead);
-    } else if (codePoint != kInvalidCodePoint && IsControl(codePoint)) {
-      AppendEscape(out, "\\u%04x", codePoint);
+      length = 1;
+    } else if (IsControl(codePoint)) {
+      AppendEscape(out, codePoint < 0x80 ? "\\x%02x" : "\\u%04x", codePoint);
     } else {
-      for (const char c : text.substr(0, length)) {
-        if (u8(c) >= 0x80 && u8(c) <= 0x9F && codePoint == kInvalidCodePoint) {
-          AppendEscape(out, "\\x%02x", u8(c));
-        } else {
-          out += c;
-        }
-      }
+      out.append(text.substr(0, length));
     }
     text.remove_prefix(length);
   }

@@ -29,9 +29,10 @@ u32 DecodeUtf8Char(std::string_view bytes, u32* outLength = nullptr);
 u32 DecodeUtf8Char(const char* bytes, u32* outLength = nullptr);
 
 // UTF-8 text from an asset (a name, a category, a tag name...) as it may stand in a result line,
-// which must stay one line and show what it holds: a backslash doubles; a CR, an LF, or a CR/LF or
-// LF/CR pair becomes \n; every other control character but TAB takes an escape: C0 and DEL as
-// \x1b, C1 (U+0080-U+009F) and the separators U+2028 and U+2029 as \u2028, and a stray byte
-// 0x80-0x9F that is no UTF-8 (a terminal set to a single-byte code page would obey it) as \x9b.
-// Every other byte passes as it is.
+// which must stay one line and show what it holds: a CR, an LF, or a CR/LF or LF/CR pair becomes
+// \n; every other control character but TAB takes an escape: C0 and DEL as \x1b, C1
+// (U+0080-U+009F) and the separators U+2028 and U+2029 as \u2028; and every byte of a sequence
+// that is no well-formed UTF-8 (a stray byte: an overlong form, a surrogate, beyond U+10FFFF, cut
+// short) as \x9b, since a terminal set to a single-byte code page would obey 0x80-0x9F. Every
+// other byte, a backslash too, passes as it is: the system's own texts hold backslash paths.
 std::string EscapeControlCharacters(std::string_view text);

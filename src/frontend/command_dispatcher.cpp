@@ -135,7 +135,11 @@ int RunCommand(ResultsLog* log, EngineContext* context, int argc, char** argv) {
     if (failures.Unreached() && !failures.Lost()) AddError(log, kDaemonGone);
     return failures.Any() ? -1 : result;
   }
-  AddError(log, "Invalid argument, please check the help for the list of valid argument\n");
+  if (log != nullptr) {
+    log->AppendEntries({{ResultsLog::kError,
+                         "Invalid argument, please check the help for the list of valid argument",
+                         KestroPropertyRef(), true}});
+  }
   return -1;
 }
 

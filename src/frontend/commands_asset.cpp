@@ -21,11 +21,16 @@
 namespace {
 
 // Why no asset could ever match the expression; empty for a usable one. A term without a name
-// (";TR", "TR;-") never holds, and no category code holds a blank or a control character.
+// (";TR", "TR;-") never holds, and no category code holds a blank or a control character, which
+// is named as its code (\x1b) since the line would not show it.
 Qel::String CategoryExpressionProblem(const std::string_view expression) {
   if (expression.size() > TStream::kMaxStringLength) return "The category expression is too long.";
   for (const char c : expression) {
-    if (u8(c) <= ' ' || c == 0x7f) return "The category expression holds a blank.";
+    if (c == ' ' || c == '\t') return "The category expression holds a blank.";
+    if (u8(c) < ' ' || c == 0x7f) {
+      return Qel::String::Format("The category expression holds the control character \\x%02x.",
+                                 u8(c));
+    }
   }
   size_t begin = 0;
   while (begin <= expression.size()) {

@@ -40,7 +40,7 @@ constexpr const char* kHeaders[kFileCount] = {
 
 // The row of a dependency, and of a category element.
 constexpr const char* kTextRow =
-    "((SELECT AssetID FROM Asset WHERE KUID = '%s' AND AssetDownloadID='T10'), '%s'), \r\n";
+    "((SELECT AssetID FROM Asset WHERE KUID = %s AND AssetDownloadID='T10'), %s), \r\n";
 
 Qel::String Text(const Soup& soup, const Qel::PString& name) {
   return Qel::String(soup.GetNamedTag(name));
@@ -55,54 +55,59 @@ Qel::String PreviousVersionText(const KUID& kuid) {
 void AppendRecord(const Soup& record, std::array<Qel::String, kFileCount>& text) {
   const KUID kuid = record.GetNamedTagAsKUID(kExportTagKuid, KUID::Null());
   const Soup asset = record.GetNamedSoup(kExportTagAsset);
-  const Qel::String k = EscapeSqlText(Text(asset, kExportTagKuid).View());
+  const Qel::String k = QuoteSqlText(Text(asset, kExportTagKuid).View());
 
   text[kKuids] += Qel::String(kuid.ToString());
   text[kKuids] += "\r\n";
   text[kAssets].AppendFormat(
-      "UPDATE Asset SET AssetTypeID=%d,ProductID=198,Title='%s',Description='%s',"
-      "DownloadPath='%s',FileSize=%d,Version=%d,AssetStatusID='AVL',AssetDownloadID='T10',"
-      "LastUpdated=NOW(),ProductVersion=%.1f WHERE KUID='%s' AND AssetDownloadID='FAK'; \r\n",
+      "UPDATE Asset SET AssetTypeID=%d,ProductID=198,Title=%s,Description=%s,"
+      "DownloadPath=%s,FileSize=%d,Version=%d,AssetStatusID='AVL',AssetDownloadID='T10',"
+      "LastUpdated=NOW(),ProductVersion=%.1f WHERE KUID=%s AND AssetDownloadID='FAK'; \r\n",
       asset.GetNamedTagAsInt(kExportTagTypeId, 0),
-      EscapeSqlText(Text(asset, kExportTagTitle).View()).CStr(),
-      EscapeSqlText(Text(asset, kExportTagDescription).View()).CStr(),
-      EscapeSqlText(Text(asset, kExportTagDownloadPath).View()).CStr(),
+      QuoteSqlText(Text(asset, kExportTagTitle).View()).CStr(),
+      QuoteSqlText(Text(asset, kExportTagDescription).View()).CStr(),
+      QuoteSqlText(Text(asset, kExportTagDownloadPath).View()).CStr(),
       asset.GetNamedTagAsInt(kExportTagFileSize, 0), kuid.version,
       double(asset.GetNamedTagAsFloat(kExportTagProductVersion, 0.0f)), k.CStr());
   if (kuid.version > 0) {
     text[kChildren].AppendFormat(
-        "((SELECT AssetID FROM Asset WHERE KUID = '%s' AND AssetDownloadID='T10'), (SELECT "
+        "((SELECT AssetID FROM Asset WHERE KUID = %s AND AssetDownloadID='T10'), (SELECT "
         "AssetID from Asset WHERE KUID = '%s')), \r\n",
         k.CStr(), PreviousVersionText(kuid).CStr());
   }
   const Soup dependencies = record.GetNamedSoup(kExportTagDependencies);
   for (u32 i = 0; i < dependencies.CountTags(); ++i) {
     const Qel::String dependency = Text(dependencies, dependencies.GetIndexedTagName(i));
-    text[kDependencies].AppendFormat(kTextRow, k.CStr(), EscapeSqlText(dependency.View()).CStr());
+    text[kDependencies].AppendFormat(kTextRow, k.CStr(), QuoteSqlText(dependency.View()).CStr());
   }
   const Soup categories = record.GetNamedSoup(kExportTagCategories);
   for (u32 i = 0; i < categories.CountTags(); ++i) {
     text[kCategories].AppendFormat(
-        "((SELECT AssetID FROM Asset WHERE KUID = '%s' AND AssetDownloadID='T10'), '%d'), \r\n",
+        "((SELECT AssetID FROM Asset WHERE KUID = %s AND AssetDownloadID='T10'), '%d'), \r\n",
         k.CStr(), categories.GetNamedTagAsInt(categories.GetIndexedTagName(i), 0));
   }
   const Soup elements = record.GetNamedSoup(kExportTagCategoryElements);
   for (u32 i = 0; i < elements.CountTags(); ++i) {
     const Qel::String element = Text(elements, elements.GetIndexedTagName(i));
-    text[kElements].AppendFormat(kTextRow, k.CStr(), EscapeSqlText(element.View()).CStr());
+    text[kElements].AppendFormat(kTextRow, k.CStr(), QuoteSqlText(element.View()).CStr());
   }
 }
 
 }  // namespace
 
-Qel::String EscapeSqlText(std::string_view text) {
-  Qel::String out;
-  out.Std().reserve(text.size());
+Qel::String QuoteSqlText(std::string_view text) {
+  Qel::String out("'");
+  out.Std().reserve(text.size() + 2);
   for (const char c : text) {
-    if (c == '\'') out += '\'';
+    if (c == '\'' || c == '\\') out += c;
     out += c;
   }
-  return out;
+  out += '\'';
+  if (text.find('\\') == std::string_view::npos) return out;
+  // Read with backslash escapes (MySQL, its ANSI mode too) the literal is the text and the first
+  // SUBSTR is empty, which REPLACE leaves alone; read by the standard (SQLite, MySQL's
+  // NO_BACKSLASH_ESCAPES) each backslash stands doubled and the SUBSTRs are two and one.
+  return "REPLACE(" + out + ", SUBSTR('\\\\\\\\', 3, 2), SUBSTR('\\\\', 1, 1))";
 }
 
 bool WriteExportBatch(const Soup& batch, u32 batchNumber, const Qel::String& outputFolder,

@@ -28,9 +28,11 @@ extern const Qel::PString kExportTagDependencies;
 extern const Qel::PString kExportTagCategories;
 extern const Qel::PString kExportTagCategoryElements;
 
-// Text inside single quotes of a statement: each quote doubled, so that no text of an asset can
-// end the literal.
-Qel::String EscapeSqlText(std::string_view text);
+// The text as a string of a statement that MySQL (its default and its ANSI mode) and SQLite read
+// alike and that no text can end: a literal in single quotes, each quote and backslash doubled,
+// and for a text that holds a backslash, that literal in an expression that gives the text back
+// whether the backslash escapes or not.
+Qel::String QuoteSqlText(std::string_view text);
 
 // Appends the batch's KUIDs to "kuids.txt" and writes its five statement files, all in
 // `outputFolder` (created when missing). When a file does not open nothing is written; false

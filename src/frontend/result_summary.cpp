@@ -40,14 +40,12 @@ void PrintResultSummary(ResultsLog& log, std::FILE* out) {
                                    ? Qel::PString("<NULL>")
                                    : KUID::Parse(entry.property.GetText().CStr(), false).ToString();
     // Messages carry names, tags and file names of assets and packages, from here or from the
-    // daemon: escaped here, none of them can start a line of its own. One line break that ends a
-    // message is the message's own blank line: nothing can follow it to pass for a tool's line.
-    const std::string_view text = entry.text.View();
-    const size_t body = text.size() - (text.ends_with('\n') ? 1 : 0);
-    // Messages are UTF-8; the console takes its own code page.
-    const Qel::String message = Utf8ToConsoleText(Qel::String(
-        EscapeControlCharacters(text.substr(0, body)) + std::string(text.substr(body))));
-    std::fprintf(out, "%s%s : %s\n", Prefix(entry.type), asset.CStr(), message.CStr());
+    // daemon: escaped here, none of them can start a line of its own, a line break that ends
+    // one included. Messages are UTF-8; the console takes its own code page.
+    const Qel::String message =
+        Utf8ToConsoleText(Qel::String(EscapeControlCharacters(entry.text.View())));
+    std::fprintf(out, "%s%s : %s\n%s", Prefix(entry.type), asset.CStr(), message.CStr(),
+                 entry.blankLineAfter ? "\n" : "");
   }
   std::fprintf(out, "OK (%u Errors, %u Warnings)\n", errors, warnings);
 }

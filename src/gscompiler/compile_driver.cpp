@@ -4,10 +4,12 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "core/crc32.h"
 #include "core/path_text.h"
+#include "core/text_convert.h"
 #include "core/whole_file_writer.h"
 #include "gscommon/byte_buffer.h"
 #include "gscompiler/code_generator.h"
@@ -79,9 +81,14 @@ bool EmitMessages(GSCompileLog& log, const char* buildLogPath, const char* typed
     buildLog = std::fopen(buildLogPath, "a+");
     if (!buildLog) failure = errno;
   }
-  while (const char* message = log.Take()) {
-    if (buildLog && std::fprintf(buildLog, "%s\n", message) < 0 && failure == 0) failure = errno;
-    if (!silent) std::printf("%s\n", message);
+  while (const char* taken = log.Take()) {
+    // Messages name the files and includes of a source anyone may write: escaped, none of them
+    // can start a line of its own or drive the terminal, here or when the log is read.
+    const std::string message = EscapeControlCharacters(taken);
+    if (buildLog && std::fprintf(buildLog, "%s\n", message.c_str()) < 0 && failure == 0) {
+      failure = errno;
+    }
+    if (!silent) std::printf("%s\n", message.c_str());
   }
   if (buildLog && std::fclose(buildLog) != 0 && failure == 0) failure = errno;
   std::fflush(stdout);
@@ -369,7 +376,7 @@ i32 CompileTopUnit(GSCompilerState& state, const char* name, GSCompileLog* log) 
     return errors;
   }
   if (!GSCompiler::GenerateUnit(state)) {
-    if (log) log->Add("\nInternal Code Generation Error...");
+    if (log) log->Add("Internal Code Generation Error...");
     return 1;
   }
   return 0;
@@ -400,13 +407,12 @@ i32 CompileLibraryFile(const char* sourcePath, const char* outputPath,
   Utils::ByteBuffer head(kImageInitialCapacity);
   std::vector<Utils::ByteBuffer> rest;
   if (!GSCompiler::GslWriterPieces(head, rest, *state, sourcePath)) {
-    if (log) log->Add("Internal Compiler Error.\n");
+    if (log) log->Add("Internal Compiler Error.");
     return 1;
   }
   const Qel::String target =
       LibraryOutputPath(sourceAt.CStr(), AnchorPath(baseFolder, outputPath).CStr());
-  const bool written =
-      WriteLibrary(head, rest, target.CStr(), log, "Unable to open output file.\n");
+  const bool written = WriteLibrary(head, rest, target.CStr(), log, "Unable to open output file.");
   if (g_leaveStateToExit) static_cast<void>(state.release());
   return written ? 0 : 1;
 }
@@ -420,12 +426,12 @@ i32 CompileScriptFile(const char* sourceName, const char* outputPath, GSCompileL
   Utils::ByteBuffer head(kImageInitialCapacity);
   std::vector<Utils::ByteBuffer> rest;
   if (!GSCompiler::GslWriterPieces(head, rest, *state, sourceName)) {
-    AddToLog(log, Qel::String::Format("Internal Compiler Error on '%s'.\n", sourceName));
+    AddToLog(log, Qel::String::Format("Internal Compiler Error on '%s'.", sourceName));
     return 1;
   }
   if (!outputPath) return 0;
   const Qel::String openFailed =
-      Qel::String::Format("Unable to open output file: '%s'.\n", outputPath);
+      Qel::String::Format("Unable to open output file: '%s'.", outputPath);
   return WriteLibrary(head, rest, outputPath, log, openFailed) ? 0 : 1;
 }
 

@@ -19,6 +19,8 @@ constexpr f64 kCompilerVersion = 1.02;
 
 // The "compile" command. argv[0] is the program name (for the usage text); options and the source
 // follow. Returns the number of compile errors, 1 after printing the usage text, 0 after "-d".
+// Each message is one line, its control characters escaped (EscapeControlCharacters), on standard
+// output and in the build log alike.
 // With a base folder, the source and every path option that is relative are taken from it; an
 // option left empty means what it means without one; with an empty one (the start folder is gone)
 // each relative path is refused, counted as an error, and nothing is compiled. A build log ("-b")

@@ -37,15 +37,23 @@ TEST(TextConvertTest, DecodeStopsAtTheEndAndRejectsCutSequences) {
   EXPECT_EQ(length, 2u);
 }
 
-// The result-line rules: what stays, pairs of line breaks, every kind of control character, and
-// control characters that are no well-formed UTF-8.
+// The result-line rules: what stays (a backslash too), pairs of line breaks, every kind of control
+// character, and bytes of sequences that are no well-formed UTF-8, each escaped on its own.
 TEST(TextConvertTest, EveryControlCharacterButTabIsEscaped) {
   const std::pair<std::string_view, std::string> cases[] = {
-      {"a\tb \xC3\xA9\xC2\xA0\\", "a\tb \xC3\xA9\xC2\xA0\\\\"},
+      {"a\tb \xC3\xA9\xC2\xA0\xEF\xBF\xBD\xF4\x8F\xBF\xBF",
+       "a\tb \xC3\xA9\xC2\xA0\xEF\xBF\xBD\xF4\x8F\xBF\xBF"},
+      {"mesh-table\\night", "mesh-table\\night"},
       {std::string_view("a\r\nb\n\rc\n\n\0", 10), "a\\nb\\nc\\n\\n\\x00"},
       {"\x1b[\v\f\x1c\x1e\b\x7f", "\\x1b[\\x0b\\x0c\\x1c\\x1e\\x08\\x7f"},
-      {"\xC2\x85\xE2\x80\xA8\xE2\x80\xA9", "\\u0085\\u2028\\u2029"},
-      {"\x9B\xE9\xC0\x8A\xE2\x80", "\\x9b\xE9\\u000a\xE2\\x80"},
+      {"\xC2\x85\xC2\x9B\xE2\x80\xA8\xE2\x80\xA9", "\\u0085\\u009b\\u2028\\u2029"},
+      {"\x9B\xE9\xC0\x8A\xE2\x80", "\\x9b\\xe9\\xc0\\x8a\\xe2\\x80"},
+      {"A\xC1\x9B\x32K", "A\\xc1\\x9b2K"},
+      {"A\xE0\x81\x9B\x32K", "A\\xe0\\x81\\x9b2K"},
+      {"A\xED\xA0\x9B\x32K", "A\\xed\\xa0\\x9b2K"},
+      {"A\xF4\x90\x80\x9B\x32K", "A\\xf4\\x90\\x80\\x9b2K"},
+      {"A\xF7\xBF\xBF\x9B\x32K", "A\\xf7\\xbf\\xbf\\x9b2K"},
+      {"\xF8\x88\x80\x80\x80\xBF", "\\xf8\\x88\\x80\\x80\\x80\\xbf"},
   };
   for (const auto& [text, shown] : cases) EXPECT_EQ(EscapeControlCharacters(text), shown);
 }

@@ -2,8 +2,10 @@
 // shared by every check of this suite; each check works on assets of its own.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <set>
@@ -347,6 +349,51 @@ TEST_F(AssetCommands, NamesFromAConfigurationStayOnTheirLine) {
   }
   Restart();
   host.Join();
+}
+
+// A result line shows the system's own texts as they are (a backslash path) and the bytes of
+// names, file names and expressions without obeying them: no line break that ends a name, no
+// stray byte 0x80-0x9F of a sequence that is no UTF-8, from the tool, tettool, compile and the
+// category search alike.
+TEST_F(AssetCommands, ResultLinesShowTextsAsTheyAreAndObeyNoneOfTheirBytes) {
+  const std::string kuid = "<kuid:400900:1200>";
+  const std::string folder = root_->Root() + "/strays";
+  root_->WriteFile("strays/config.txt", "kuid " + kuid +
+                                            "\nkind \"scenery\"\nkestro-build 3.5\nmesh-table\n{\n"
+                                            "  default\n  {\n    auto-create 1\n  }\n  night\n"
+                                            "  {\n    att-parent \"nosuch\"\n  }\n}\n");
+  Soup config;
+  ASSERT_TRUE(config.LoadFile(nullptr, (folder + "/config.txt").c_str(), nullptr));
+  std::filesystem::remove(folder + "/config.txt");
+  config.SetNamedTag("username", "A\xC1\x9B\x32KFORGED");
+  ASSERT_TRUE(config.SaveFile(nullptr, (folder + "/config.chump").c_str(), ""));
+  ASSERT_EQ(mkfifo((folder + "/notes.doc\n").c_str(), 0600), 0);
+  root_->WriteFile("forge.gs", "include \"x\x1b[2K\nFORGED.gs\"\nclass A { };\n");
+  const std::string tettool = std::string(KESTRO_BINARY_DIR) + "/tettool validate --tetdata '" +
+                              root_->Bin() + "/TETData' --data " + kDataDir + " '" + folder + "'";
+  const struct {
+    std::vector<std::string> args;  // empty: tettool
+    std::string shown;
+  } cases[] = {
+      {{"installfrompath", folder}, "(not a file or folder): notes.doc\\n\n"},
+      {{"status", kuid}, " : A\\xc1\\x9b2KFORGED\n"},
+      {{}, "'att-parent' has the value 'nosuch', which is not valid in 'mesh-table\\night'."},
+      {{"compile", root_->Root() + "/forge.gs"}, "x\\x1b[2k\\nforged.gs."},
+      {{"searchbycategory", "-a", "TR\x1bLOCO"}, "holds the control character \\x1b."},
+      {{"searchbycategory", "-a", "TR\aLOCO"}, "holds the control character \\x07."},
+      {{"searchbycategory", "-a", "TR\vLOCO"}, "holds the control character \\x0b."},
+      {{"searchbycategory", "-a", "TR\x7fLOCO"}, "holds the control character \\x7f."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.empty() ? "tettool" : c.args[0]);
+    const std::string out = c.args.empty() ? kestro_test::RunCommand(tettool).out : Run(c.args).out;
+    EXPECT_NE(out.find(c.shown), std::string::npos) << out;
+    EXPECT_EQ(out.find("\n\n"), std::string::npos) << out;
+    EXPECT_FALSE(std::any_of(out.begin(), out.end(), [](const char b) {
+      return u8(b) >= 0x80 && u8(b) <= 0x9F;
+    })) << out;
+  }
+  EXPECT_EQ(Run({"delete", kuid}).exitCode, 0);
 }
 
 TEST_F(AssetCommands, RepairGivesBackEveryAssetAfterTheIndexWasLost) {

@@ -492,9 +492,9 @@ TEST_F(CommandHostTest, VnyParseDescribesAWholePackageAndRevertsAFailedOne) {
       continue;
     }
     EXPECT_EQ(run.exitCode, 0) << run.err << run.out;
-    for (const char* line : {"<kuid:710:1> : Name: Good\n",
-                             "<kuid:710:1> : Description: Line one\\nLine two \\\\ end\n",
-                             "Kestro-build: 3.6\n", "kind: scenery\n", "alias-kuid: <NULL>\n"}) {
+    for (const char* line :
+         {"<kuid:710:1> : Name: Good\n", "<kuid:710:1> : Description: Line one\\nLine two \\ end\n",
+          "Kestro-build: 3.6\n", "kind: scenery\n", "alias-kuid: <NULL>\n"}) {
       EXPECT_NE(run.out.find(line), std::string::npos) << line << " in\n" << run.out;
     }
     EXPECT_EQ(scratch::ReadAll(incoming + "kuid 710 1.jpg"), "ASSETJPG");

@@ -1,6 +1,6 @@
 // vnyparsefolder over a generated tree against the stand-in daemon: batches of 1001 records, a
 // package and thumbnail per asset, and statement files that load into a real database as plain
-// text whatever the assets' texts hold.
+// text whatever the assets' texts hold, read with backslash escapes (MySQL) or without (SQLite).
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -19,7 +19,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kAssets = 2503;
-const std::string kHostile = "O'Brien \"big\"; \\ '); DROP TABLE Asset; --";
+const std::string kHostile = "O'Brien \"big\"; \\ '); DROP TABLE Asset; -- \\";
 
 std::string Query(sqlite3* db, const std::string& sql) {
   std::string out;
@@ -33,28 +33,54 @@ std::string Query(sqlite3* db, const std::string& sql) {
   return out;
 }
 
+// The statements as MySQL reads their strings, where a backslash escapes, each written again in the
+// standard form.
+std::string AsMySqlReadsIt(const std::string& sql) {
+  std::string out;
+  for (size_t i = 0; i < sql.size(); ++i) {
+    out += sql[i];
+    for (bool quoted = sql[i] == '\''; quoted && ++i < sql.size();) {
+      char c = sql[i];
+      if (c == '\'' && (quoted = i + 1 < sql.size() && sql[i + 1] == '\'')) ++i;
+      if (c == '\\' && ++i < sql.size()) {
+        c = sql[i] == 'n' ? '\n' : sql[i] == 't' ? '\t' : sql[i] == 'r' ? '\r' : sql[i];
+        if (c == '%' || c == '_') out += '\\';
+      }
+      out += c == '\'' && quoted ? "''" : std::string(1, c);
+    }
+  }
+  return out;
+}
+
 TEST(RepositoryExport, BatchesOfAWholeTreeLoadIntoADatabaseAsPlainText) {
   // Each install, delete and package is flushed to disk; in memory the 2,503 of them take seconds
   // instead of minutes on a busy disk.
   if (access("/dev/shm", W_OK) == 0) setenv("TMPDIR", "/dev/shm", 1);
   kestro_test::InstallRoot root(KESTRO_BINARY_DIR, KESTRO_TEST_DATA_DIR "/../../data/data");
   ASSERT_TRUE(root.IsReady()) << root.Error();
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(":memory:", &db), SQLITE_OK);
-  sqlite3_create_function(
-      db, "NOW", 0, SQLITE_UTF8, nullptr,
-      [](sqlite3_context* c, int, sqlite3_value**) { sqlite3_result_text(c, "now", -1, nullptr); },
-      nullptr, nullptr);
-  ASSERT_EQ(Query(db,
-                  "CREATE TABLE Asset (AssetID INTEGER PRIMARY KEY, KUID, AssetTypeID, ProductID, "
-                  "Title, Description, DownloadPath, FileSize, Version, AssetStatusID, "
-                  "AssetDownloadID, LastUpdated, ProductVersion);"
-                  "CREATE TABLE AssetChild (AssetID, ChildID);"
-                  "CREATE TABLE AssetKUIDDependency (AssetID, KUID);"
-                  "CREATE TABLE Asset_AssetCategory_Rels (AssetID, AssetCategoryID);"
-                  "CREATE TABLE Asset_CategoryElement_Rels (AssetID, CategoryElementID);"
-                  "INSERT INTO Asset (KUID, AssetDownloadID) VALUES ('4100:0:1', 'FAK');"),
-            "");
+  // MySQL's reading (its default and ANSI mode) of the statements goes to a second database.
+  sqlite3 *db = nullptr, *mysql = nullptr;
+  const std::string asset =
+      "CREATE TABLE Asset (AssetID INTEGER PRIMARY KEY, KUID, AssetTypeID, ProductID, "
+      "Title, Description, DownloadPath, FileSize, Version, AssetStatusID, "
+      "AssetDownloadID, LastUpdated, ProductVersion);";
+  for (sqlite3** each : {&db, &mysql}) {
+    ASSERT_EQ(sqlite3_open(":memory:", each), SQLITE_OK);
+    sqlite3_create_function(
+        *each, "NOW", 0, SQLITE_UTF8, nullptr,
+        [](sqlite3_context* c, int, sqlite3_value**) {
+          sqlite3_result_text(c, "now", -1, nullptr);
+        },
+        nullptr, nullptr);
+  }
+  Query(mysql, asset + "INSERT INTO Asset (KUID, AssetDownloadID) VALUES ('4100:0:1', 'FAK');");
+  ASSERT_EQ(
+      Query(db, asset + "CREATE TABLE AssetChild (AssetID, ChildID);"
+                        "CREATE TABLE AssetKUIDDependency (AssetID, KUID);"
+                        "CREATE TABLE Asset_AssetCategory_Rels (AssetID, AssetCategoryID);"
+                        "CREATE TABLE Asset_CategoryElement_Rels (AssetID, CategoryElementID);"
+                        "INSERT INTO Asset (KUID, AssetDownloadID) VALUES ('4100:0:1', 'FAK');"),
+      "");
   for (int i = 1; i < kAssets; ++i) {
     const std::string version = std::to_string(i % 3);
     root.WriteFile("tree/g" + std::to_string(i % 7) + "/a" + std::to_string(i) + "/config.txt",
@@ -98,8 +124,14 @@ TEST(RepositoryExport, BatchesOfAWholeTreeLoadIntoADatabaseAsPlainText) {
       EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK)
           << file << ": " << (error ? error : "");
       sqlite3_free(error);
+      if (sql.rfind("UPDATE", 0) == 0) {
+        EXPECT_EQ(sqlite3_exec(mysql, AsMySqlReadsIt(sql).c_str(), nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+      }
     }
   }
+  EXPECT_EQ(Query(mysql, "SELECT Title || Description FROM Asset"), kHostile + kHostile);
+  sqlite3_close(mysql);
   EXPECT_EQ(Query(db, "SELECT COUNT(*) FROM Asset WHERE AssetDownloadID = 'T10'"), "2503");
   EXPECT_EQ(Query(db,
                   "SELECT group_concat(AssetCategoryID) FROM Asset_AssetCategory_Rels WHERE "

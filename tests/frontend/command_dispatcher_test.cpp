@@ -50,7 +50,7 @@ TEST(RunCommand, WordsCompareLowerCasedAndFailuresGiveOneErrorEntry) {
   EXPECT_EQ(echo.out, "A b  C \n");
   EXPECT_TRUE(echo.entries.empty());
   const std::string invalid =
-      "Invalid argument, please check the help for the list of valid argument\n";
+      "Invalid argument, please check the help for the list of valid argument";
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{}, invalid},
       {{"nosuch"}, invalid},
@@ -67,9 +67,9 @@ TEST(RunCommand, WordsCompareLowerCasedAndFailuresGiveOneErrorEntry) {
     const Dispatched d = Dispatch(args);
     EXPECT_EQ(d.result, -1);
     ASSERT_EQ(d.entries.size(), 1u);
-    EXPECT_EQ(
-        std::make_tuple(d.entries[0].type, d.entries[0].text.Std(), d.entries[0].property.IsNull()),
-        std::make_tuple(u32(ResultsLog::kError), text, true));
+    EXPECT_EQ(std::make_tuple(d.entries[0].type, d.entries[0].text.Std(),
+                              d.entries[0].property.IsNull(), d.entries[0].blankLineAfter),
+              std::make_tuple(u32(ResultsLog::kError), text, true, text == invalid));
   }
 }
 

@@ -47,6 +47,7 @@ TEST(PrintResultSummary, PrefixesPropertiesAndCounts) {
       {4, MakeAssetIDProperty("AssetID", KUID(-3, 7, 127)), "fourth"},
       {7, MakeAssetIDProperty("AssetID", KUID(1234, 56, 3)), "other type"},
       {3, text, ""},
+      {2, KestroPropertyRef(), "'mesh-table\\night' notes.doc\n"},
   };
   for (const auto& e : entries) ResultsLog::AddResult(&log, e.type, e.property, e.text.c_str());
   EXPECT_EQ(Summary(log), "; <NULL> : " + utf8 +
@@ -56,7 +57,8 @@ TEST(PrintResultSummary, PrefixesPropertiesAndCounts) {
                               "+ <kuid:-3:7> : fourth\n"
                               "<kuid2:1234:56:3> : other type\n"
                               "- <NULL> : \n"
-                              "OK (2 Errors, 1 Warnings)\n");
+                              "! <NULL> : 'mesh-table\\night' notes.doc\\n\n"
+                              "OK (2 Errors, 2 Warnings)\n");
 }
 
 }  // namespace

@@ -96,7 +96,7 @@ class ClassStreamTest : public gs_test::DeclareFixture, public ::testing::WithPa
     if (errors != 0) {
       ReportMessage(&state_->rootUnit, ".. while compiling '%s'", files.front().first.c_str());
     } else if (!GSCompiler::GenerateUnit(*state_)) {
-      log.Add("\nInternal Code Generation Error...");
+      log.Add("Internal Code Generation Error...");
       errors = 1;
     }
     Utils::ByteBuffer out;

@@ -23,7 +23,7 @@ struct Case {
   const char* tail = ".. while compiling 'u.gs'";
 };
 
-constexpr const char* kGenerationFailed = "\nInternal Code Generation Error...";
+constexpr const char* kGenerationFailed = "Internal Code Generation Error...";
 
 Files U(const std::string& text) { return {{"u.gs", text}}; }
 // A case with one message.
