@@ -83,10 +83,26 @@ std::vector<ChangeFolder> FinishChange(const SafeFolder& folders, const ChangeRe
   std::vector<std::string> left;
   std::string why;
   u32 asides = 0;
-  const auto move = [&](size_t i, const std::string& place) {
+  // An undone change leaves no folder it made on the way to a place, up to the content folder;
+  // those a folder left to make way for another are looked at once that one is in place.
+  const auto clean = [&](std::string place) {
+    for (size_t slash = place.rfind('/');
+         slash != std::string::npos && slash > root.size() && place.find('/', root.size()) < slash;
+         slash = place.rfind('/')) {
+      place.resize(slash);
+      if (rmdir(place.c_str()) != 0) break;
+    }
+  };
+  const auto move = [&](size_t i, const std::string& place, bool makingWay) {
     if (hooks.move) hooks.move(at[i]);
     if (folders.Move(at[i], place, why)) {
-      if (!change.folders[i].passed && at[i].rfind(staging, 0) != 0) left.push_back(at[i]);
+      if (!change.folders[i].passed && at[i].rfind(staging, 0) != 0) {
+        if (makingWay) {
+          left.push_back(at[i]);
+        } else {
+          clean(at[i]);
+        }
+      }
       at[i] = place;
       return true;
     }
@@ -104,25 +120,17 @@ std::vector<ChangeFolder> FinishChange(const SafeFolder& folders, const ChangeRe
     do {
       aside = staging + change.id + "." + std::to_string(++asides);
     } while (IsTaken(aside));
-    if (!move(i, aside)) at[i].clear();
+    if (!move(i, aside, true)) at[i].clear();
   }
   for (size_t i = 0; i < count; ++i) {
-    if (!at[i].empty() && !to[i].empty() && at[i] != to[i]) move(i, to[i]);
+    if (!at[i].empty() && !to[i].empty() && at[i] != to[i]) move(i, to[i], false);
   }
+  for (const std::string& place : left) clean(place);
   for (size_t i = 0; i < count; ++i) {
     if (at[i].empty() || !to[i].empty()) continue;
     if (hooks.removal) hooks.removal(at[i]);
     if (!folders.RemoveTree(at[i], why)) {
       problems.push_back("left in staging until the next start: " + why);
-    }
-  }
-  // An undone change leaves no folder it made on the way to a place, up to the content folder.
-  for (std::string place : left) {
-    for (size_t slash = place.rfind('/');
-         slash != std::string::npos && slash > root.size() && place.find('/', root.size()) < slash;
-         slash = place.rfind('/')) {
-      place.resize(slash);
-      if (rmdir(place.c_str()) != 0) break;
     }
   }
   return waiting;

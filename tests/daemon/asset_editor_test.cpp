@@ -349,36 +349,48 @@ TEST(AssetEditor, AChangeKilledAtAnyStepIsFinishedOrUndoneByTheNextStart) {
     return std::pair(Snapshot(in.ud, {"local", "editing", "backups"}),
                      in.FolderOf(kAsset) + " " + in.FolderOf(renamed) + " " + in.FolderOf(kMade));
   };
+  // Each change also with its index write failing, as on a full disk, and killed while it puts
+  // the folders back.
   for (const auto& c : cases) {
-    // A run to its end counts the steps and gives the state after the change.
-    int steps = 0;
-    std::string error;
-    Installation whole;
-    ASSERT_TRUE(c.setUp(whole, error)) << c.name << ": " << error;
-    const auto before = state(whole);
-    whole.editor->SetMoveHookForTests([&](const std::string&) { ++steps; });
-    whole.editor->SetRemovalHookForTests([&](const std::string&) { ++steps; });
-    whole.editor->SetRecordHookForTests([&] { ++steps; });
-    ASSERT_TRUE(c.change(whole, error)) << c.name << ": " << error;
-    const auto after = state(whole);
-    ASSERT_NE(before, after) << c.name;
-    for (int kill = 0; kill < steps; ++kill) {
-      SCOPED_TRACE(std::string(c.name) + ", killed at step " + std::to_string(kill));
-      Installation in;
-      ASSERT_TRUE(c.setUp(in, error)) << error;
-      int step = 0;
-      const auto count = [&] {
-        if (step++ == kill) throw Killed();
-      };
-      in.editor->SetMoveHookForTests([&](const std::string&) { count(); });
-      in.editor->SetRemovalHookForTests([&](const std::string&) { count(); });
-      in.editor->SetRecordHookForTests(count);
-      EXPECT_THROW(c.change(in, error), Killed);
-      for (int start = 0; start < 2; ++start) {
-        ASSERT_TRUE(in.Restart(error)) << error;
-        const auto now = state(in);
-        EXPECT_TRUE(now == before || now == after) << now.second;
-        EXPECT_EQ(FilesBelow(in.ud + "/staging"), 0u);
+    for (const bool failed : {false, true}) {
+      // A run to its end counts the steps and gives the state after the change.
+      int steps = 0;
+      int written = 0;
+      std::string error;
+      Installation whole;
+      ASSERT_TRUE(c.setUp(whole, error)) << c.name << ": " << error;
+      const auto before = state(whole);
+      whole.editor->SetMoveHookForTests([&](const std::string&) { ++steps; });
+      whole.editor->SetRemovalHookForTests([&](const std::string&) { ++steps; });
+      whole.editor->SetRecordHookForTests([&] {
+        written = steps++;
+        if (failed) whole.store->Close();
+      });
+      ASSERT_EQ(c.change(whole, error), !failed) << c.name << ": " << error;
+      const auto after = state(whole);
+      ASSERT_EQ(before == after, failed) << c.name;
+      for (int kill = failed ? written + 1 : 0; kill < steps; ++kill) {
+        SCOPED_TRACE(std::string(c.name) + (failed ? ", failed" : "") + ", killed at step " +
+                     std::to_string(kill));
+        Installation in;
+        ASSERT_TRUE(c.setUp(in, error)) << error;
+        int step = 0;
+        const auto count = [&] {
+          if (step++ == kill) throw Killed();
+        };
+        in.editor->SetMoveHookForTests([&](const std::string&) { count(); });
+        in.editor->SetRemovalHookForTests([&](const std::string&) { count(); });
+        in.editor->SetRecordHookForTests([&] {
+          count();
+          if (failed) in.store->Close();
+        });
+        EXPECT_THROW(c.change(in, error), Killed);
+        for (int start = 0; start < 2; ++start) {
+          ASSERT_TRUE(in.Restart(error)) << error;
+          const auto now = state(in);
+          EXPECT_TRUE(now == before || now == after) << now.second;
+          EXPECT_EQ(FilesBelow(in.ud + "/staging"), 0u);
+        }
       }
     }
   }
