@@ -19,18 +19,12 @@
 #include "core/time_date.h"
 #include "daemon/asset_scanner.h"
 #include "daemon/asset_store.h"
+#include "daemon/change_record.h"
 #include "qel/log.h"
 
 namespace PymDaemonSrv {
 
 namespace {
-
-// Beside a folder set aside in staging: the path below "local" where it belongs. A start puts
-// the folder back when nothing is there.
-constexpr const char* kRestoreNoteSuffix = ".restore";
-// Beside a replaced folder that an install keeps: the path below "local" it was replaced at. A
-// start moves the folder into the backups rather than removing it.
-constexpr const char* kKeepNoteSuffix = ".keep";
 
 bool Exists(const std::string& path) {
   struct stat st {};
@@ -42,46 +36,28 @@ bool IsFolder(const std::string& path) {
   return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool EndsWith(const std::string& text, const std::string& end) {
-  return text.size() > end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
-std::string ReadNote(const std::string& path) {
-  std::ifstream note(path);
-  std::string relative;
-  std::getline(note, relative);
-  return relative;
-}
-
 // The folder of a new asset below its content folder.
 std::string NewAssetPath(const KUID& kuid) {
   return "kuid " + std::to_string(kuid.userId) + " " + std::to_string(kuid.contentId) + " " +
          std::to_string(kuid.version);
 }
 
-// Today's dated folder of the backups folder.
-std::string TodaysBackups(const std::string& userData) {
+// Today's dated folder of the backups folder, below UserData.
+std::string TodaysBackups() {
   TTimeDate today;
   today.SetToNow();
-  return userData + "/" + AssetEditor::kBackupsFolder + "/" + BackupFolderName(today).CStr();
+  return std::string(AssetEditor::kBackupsFolder) + "/" + BackupFolderName(today).CStr();
 }
 
-// Where the folder `relative` of the content folder `folder` goes in a dated backup folder: an
-// asset deleted twice in a day keeps both copies, the later one under a numbered name.
-std::string FreeBackupPlace(const std::string& dated, const char* folder,
+// Where the folder `relative` of the content folder `folder` goes in today's backup folder, below
+// UserData: an asset deleted twice in a day keeps both copies, the later one under a numbered
+// name.
+std::string FreeBackupPlace(const std::string& userData, const char* folder,
                             const std::string& relative) {
-  std::string to = dated + "/" + folder + "/" + relative;
-  for (u32 n = 1; Exists(to); ++n) {
-    to = dated + "/" + folder + "/" + relative + "." + std::to_string(n);
-  }
+  const std::string place = TodaysBackups() + "/" + folder + "/" + relative;
+  std::string to = place;
+  for (u32 n = 1; Exists(userData + "/" + to); ++n) to = place + "." + std::to_string(n);
   return to;
-}
-
-// Where an install keeps the version of `relative` that it replaces. Reinstalling from a working
-// folder after each change would fill the disk with versions nobody asked for, so a day keeps
-// one: the version it began with. When the place is taken, the replaced version is not kept.
-std::string KeptVersionPlace(const std::string& userData, const std::string& relative) {
-  return TodaysBackups(userData) + "/" + AssetEditor::kLocalFolder + "/" + relative;
 }
 
 bool WriteNewFile(const std::string& path, const std::string& text) {
@@ -90,6 +66,36 @@ bool WriteNewFile(const std::string& path, const std::string& text) {
   bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
   ok = std::fflush(file) == 0 && fsync(fileno(file)) == 0 && ok;
   return std::fclose(file) == 0 && ok;
+}
+
+// An older build set folders aside in staging with a note beside each, "NAME.restore" (the path
+// below "local" it belongs at) or "NAME.keep" (a replaced version to keep in the backups). Each
+// goes where its note says when that place is free; those that cannot, and their notes, go to
+// `stay`.
+void RecoverNotedFolders(const SafeFolder& folders, const std::vector<std::string>& names,
+                         std::set<std::string>& stay, std::vector<std::string>& problems) {
+  const std::string staging = folders.Root() + "/" + AssetEditor::kStagingFolder + "/";
+  for (const auto& [suffix, restore] : {std::pair(".restore", true), {".keep", false}}) {
+    const std::string end = suffix;
+    for (const std::string& name : names) {
+      if (name.size() <= end.size() || name.compare(name.size() - end.size(), end.size(), end)) {
+        continue;
+      }
+      const std::string aside = name.substr(0, name.size() - end.size());
+      std::ifstream note(staging + name);
+      std::string relative;
+      std::getline(note, relative);
+      const std::string below = std::string(AssetEditor::kLocalFolder) + "/" + relative;
+      const std::string target = folders.Resolve(restore ? below : TodaysBackups() + "/" + below);
+      std::string error;
+      if (stay.count(aside) != 0 || target.empty() || !IsFolder(staging + aside) ||
+          Exists(target) || folders.Move(staging + aside, target, error)) {
+        continue;
+      }
+      problems.push_back("a folder set aside stays in " + staging + aside + ": " + error);
+      stay.insert({aside, name});
+    }
+  }
 }
 
 // Keeps only the newest days, so the backups stay bounded however much goes there; what cannot
@@ -110,68 +116,68 @@ std::string AssetEditor::LeftOutWarning(const std::string& path) {
   return "not installed (not a file or folder): " + path;
 }
 
-std::string AssetEditor::StagingPath() {
-  return store_.UserData() + "/" + kStagingFolder + "/" + std::to_string(getpid()) + "-" +
-         std::to_string(++stagingCounter_);
+std::string AssetEditor::NextName() {
+  return std::to_string(getpid()) + "-" + std::to_string(++stagingCounter_);
 }
 
-void AssetEditor::RecoverStaging(const std::string& userData) {
+std::string AssetEditor::StagingPath() {
+  return store_.UserData() + "/" + kStagingFolder + "/" + NextName();
+}
+
+std::vector<std::string> AssetEditor::RecoverStaging(const std::string& userData) {
+  std::vector<std::string> problems;
   const SafeFolder folders(userData);
   const std::string staging = userData + "/" + kStagingFolder;
-  if (!IsFolder(staging)) return;
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(staging.c_str()), closedir);
-  if (!dir) return;
-  std::vector<std::string> names;
-  while (dirent* e = readdir(dir.get())) {
-    const std::string name = e->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  dir.reset();
-  // Folders that could not go where their note says stay, with the note, for the next start.
-  std::set<std::string> stay;
+  std::vector<ChangeRecord> changes;
   std::string error;
-  for (const std::string& name : names) {
-    if (!EndsWith(name, kRestoreNoteSuffix)) continue;
-    const std::string aside = name.substr(0, name.size() - std::strlen(kRestoreNoteSuffix));
-    const std::string relative = ReadNote(staging + "/" + name);
-    const std::string target = folders.Resolve(std::string(kLocalFolder) + "/" + relative);
-    if (relative.empty() || target.empty() || IsFolder(target) ||
-        !IsFolder(staging + "/" + aside)) {
-      continue;
+  if (!AssetStore::ReadChanges(userData, changes, &error)) {
+    problems.push_back("nothing in " + staging +
+                       " is touched until the index can be read: " + error);
+  } else {
+    // Each folder that a record still names stays where it waits.
+    std::set<std::pair<u64, u64>> named;
+    for (const ChangeRecord& change : changes) {
+      const std::vector<ChangeFolder> waiting = FinishChange(folders, change, {}, problems);
+      const bool kept = AssetStore::KeepChange(userData, change.id, waiting, &error);
+      if (!kept) problems.push_back("the record of a change stays in the index: " + error);
+      for (const ChangeFolder& f : kept ? waiting : change.folders) {
+        named.insert({f.device, f.inode});
+      }
     }
-    if (!folders.Move(staging + "/" + aside, target, error)) stay.insert({aside, name});
+    if (!changes.empty()) ThinBackups(userData);
+    std::vector<std::string> names;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(staging.c_str()), closedir);
+    while (dir) {
+      const dirent* e = readdir(dir.get());
+      if (e == nullptr) break;
+      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+        names.push_back(e->d_name);
+      }
+    }
+    dir.reset();
+    std::set<std::string> stay;
+    RecoverNotedFolders(folders, names, stay, problems);
+    // Only what no record names goes: copies that a change made and never moved.
+    for (const std::string& name : names) {
+      const std::string path = staging + "/" + name;
+      struct stat st {};
+      if (stay.count(name) != 0 || lstat(path.c_str(), &st) != 0 ||
+          named.count({u64(st.st_dev), u64(st.st_ino)}) != 0) {
+        continue;
+      }
+      if (S_ISDIR(st.st_mode) ? !folders.RemoveTree(path, error) : unlink(path.c_str()) != 0) {
+        problems.push_back("left in staging: " +
+                           (S_ISDIR(st.st_mode) ? error : path + ": " + std::strerror(errno)));
+      }
+    }
   }
-  for (const std::string& name : names) {
-    if (!EndsWith(name, kKeepNoteSuffix)) continue;
-    const std::string aside = name.substr(0, name.size() - std::strlen(kKeepNoteSuffix));
-    const std::string relative = ReadNote(staging + "/" + name);
-    const std::string place = KeptVersionPlace(userData, relative);
-    if (stay.count(aside) != 0 || !IsFolder(staging + "/" + aside) ||
-        folders.Resolve(std::string(kLocalFolder) + "/" + relative).empty() || Exists(place)) {
-      continue;
-    }
-    if (folders.Move(staging + "/" + aside, place, error)) {
-      ThinBackups(userData);
-    } else {
-      Qel::Log::Get("PymDaemon")
-          .Printf(Qel::Log::kMessage, "PymDaemon> a replaced version stays in %s/%s: %s",
-                  staging.c_str(), aside.c_str(), error.c_str());
-      stay.insert({aside, name});
-    }
+  for (const std::string& problem : problems) {
+    Qel::Log::Get("PymDaemon").Printf(Qel::Log::kMessage, "PymDaemon> %s", problem.c_str());
   }
-  // The folder itself is a direct child of the root and stays; its entries go.
-  for (const std::string& name : names) {
-    if (stay.count(name) != 0) continue;
-    const std::string path = staging + "/" + name;
-    if (IsFolder(path)) {
-      folders.RemoveTree(path, error);
-    } else {
-      unlink(path.c_str());
-    }
-  }
+  return problems;
 }
 
-void AssetEditor::ClearStaging() { RecoverStaging(store_.UserData()); }
+std::vector<std::string> AssetEditor::ClearStaging() { return RecoverStaging(store_.UserData()); }
 
 std::string AssetEditor::InstalledPath(const std::string& relative) const {
   return store_.UserData() + "/" + kLocalFolder + "/" + relative;
@@ -185,119 +191,48 @@ bool AssetEditor::HoldsOtherAsset(const std::string& path, const char* folderNam
          held.record.kuid != kuid;
 }
 
-bool AssetEditor::ReplaceByRenames(const std::string& replacement, const std::string& target,
-                                   Swap& swap, std::string& error) {
-  const std::string aside = StagingPath();
-  const std::string note = aside + kRestoreNoteSuffix;
-  const std::string keepNote = aside + kKeepNoteSuffix;
-  if (!WriteNewFile(note, swap.relative + "\n") ||
-      (swap.keep && !WriteNewFile(keepNote, swap.relative + "\n"))) {
-    error = "cannot write " + note;
-    unlink(note.c_str());
-    return false;
-  }
-  if (!folders_.Move(target, aside, error)) {
-    unlink(note.c_str());
-    unlink(keepNote.c_str());
-    return false;
-  }
-  if (!folders_.Move(replacement, target, error)) {
-    // The notes stay until the old folder is back: a start puts it back otherwise.
-    std::string back;
-    if (!folders_.Move(aside, target, back)) {
-      error += "; the installed folder waits in " + aside + " for the next start: " + back;
-      return false;
-    }
-    unlink(note.c_str());
-    unlink(keepNote.c_str());
-    return false;
-  }
-  swap.old = aside;
-  swap.byRenames = true;
-  return true;
+bool AssetEditor::Name(ChangeRecord& change, const std::string& path, const KUID& kuid,
+                       const std::string& before, const std::string& after, std::string& error) {
+  return NameChangeFolder(change, SafeFolder(store_.UserData()), path, kuid, before, after, error);
 }
 
-bool AssetEditor::SwapIn(const std::string& copy, const std::string& relative, bool keep,
-                         Swap& swap, std::string& error) {
-  swap = Swap{relative, std::string(), false, keep};
-  const std::string local = InstalledPath(relative);
-  if (!IsFolder(local)) {
-    if (folders_.Move(copy, local, error)) return true;
-  } else {
-    // The note goes first: a kill right after the swap must not lose the version kept.
-    const std::string keepNote = copy + kKeepNoteSuffix;
-    bool unsupported = false;
-    if (keep && !WriteNewFile(keepNote, relative + "\n")) {
-      error = "cannot write " + keepNote;
-    } else if (folders_.Exchange(copy, local, error, &unsupported)) {
-      swap.old = copy;
-      return true;
-    } else if (unsupported) {
-      unlink(keepNote.c_str());
-      if (ReplaceByRenames(copy, local, swap, error)) return true;
-    }
-    unlink(keepNote.c_str());
-  }
-  std::string ignored;
-  folders_.RemoveTree(copy, ignored);
-  return false;
+bool AssetEditor::MoveFolder(const std::string& from, const std::string& to, std::string& error) {
+  if (moveHook_) moveHook_(from);
+  return folders_.Move(from, to, error);
 }
 
-bool AssetEditor::SwapBack(const Swap& swap, std::string& error) {
-  const std::string local = InstalledPath(swap.relative);
-  // Where the folder that was placed ends up.
-  std::string placed = swap.old;
+bool AssetEditor::SwapIn(const std::string& copy, const std::string& local, std::string& error) {
+  if (!IsFolder(local)) return MoveFolder(copy, local, error);
+  bool unsupported = !exchange_;
+  if (exchange_) {
+    if (moveHook_) moveHook_(copy);
+    if (folders_.Exchange(copy, local, error, &unsupported)) return true;
+  }
+  // Two renames where the file system cannot swap two folders in one step: the change's record
+  // tells which folder is which should a kill come in between.
+  return unsupported && MoveFolder(local, StagingPath(), error) && MoveFolder(copy, local, error);
+}
+
+std::vector<ChangeFolder> AssetEditor::Settle(ChangeRecord change, bool passed,
+                                              std::vector<std::string>& problems) {
+  for (ChangeFolder& f : change.folders) f.passed = passed;
+  // The store may have opened after the editor was made: its folder is read now.
+  return FinishChange(SafeFolder(store_.UserData()), change, {moveHook_, removalHook_}, problems);
+}
+
+bool AssetEditor::End(const ChangeRecord& change, bool passed, std::string& error,
+                      Warnings* warnings) {
+  std::vector<std::string> problems;
+  const std::vector<ChangeFolder> waiting = Settle(change, passed, problems);
   std::string why;
-  bool back = false;
-  if (swap.old.empty() || swap.byRenames) {
-    placed = StagingPath();
-    back = folders_.Move(local, placed, why) &&
-           (swap.old.empty() || folders_.Move(swap.old, local, why));
-  } else {
-    back = folders_.Exchange(swap.old, local, why);
+  if (!store_.EndChange(waiting, &why)) {
+    problems.push_back("the change is finished again at the next start: " + why);
   }
-  if (!back) {
-    error += "; the folder replaced in " + local + " could not be put back: " + why;
-    return false;
+  for (const std::string& problem : problems) {
+    if (!passed) error += "; " + problem;
+    if (passed && warnings != nullptr) warnings->push_back(problem);
   }
-  if (!swap.old.empty()) {
-    unlink((swap.old + kRestoreNoteSuffix).c_str());
-    unlink((swap.old + kKeepNoteSuffix).c_str());
-  }
-  folders_.RemoveTree(placed, why);
-  return true;
-}
-
-void AssetEditor::Discard(const std::string& aside, Warnings* warnings) {
-  if (removalHook_) removalHook_(aside);
-  // The folder is out of the asset folders now; what a failed removal leaves goes at the next
-  // start.
-  std::string error;
-  if (!folders_.RemoveTree(aside, error) && warnings != nullptr) {
-    warnings->push_back("left in staging until the next start: " + error);
-  }
-}
-
-void AssetEditor::Settle(const Swap& swap, Warnings* warnings) {
-  if (swap.old.empty()) return;
-  unlink((swap.old + kRestoreNoteSuffix).c_str());
-  const std::string keepNote = swap.old + kKeepNoteSuffix;
-  const std::string place = KeptVersionPlace(store_.UserData(), swap.relative);
-  if (!swap.keep || Exists(place)) {
-    unlink(keepNote.c_str());
-    Discard(swap.old, warnings);
-    return;
-  }
-  std::string error;
-  if (!folders_.Move(swap.old, place, error)) {
-    if (warnings != nullptr) {
-      warnings->push_back("the replaced version is not in the backups (" + error +
-                          "); it stays in " + swap.old + " until a start moves it there");
-    }
-    return;
-  }
-  unlink(keepNote.c_str());
-  ThinBackups(store_.UserData(), warnings);
+  return passed;
 }
 
 bool AssetEditor::Record(const std::string& folderName, const std::string& relative,
@@ -323,24 +258,21 @@ bool AssetEditor::BeginEdit(const KUID& kuid, AssetRecord& out, std::string& err
   }
   if (record.folder != kEditingFolder) {
     const std::string copy = StagingPath();
-    const std::string editing = store_.UserData() + "/" + kEditingFolder + "/" + record.path;
+    const std::string editing = std::string(kEditingFolder) + "/" + record.path;
+    ChangeRecord change{NextName(), {}};
     const std::string judged = store_.FaultyVerdictOn(kuid, store_.FolderPathOf(record));
     std::vector<std::string> skipped;
-    if (!store_.MarkChanging(&error) ||
-        !folders_.CopyTree(store_.FolderPathOf(record), copy, error, &skipped)) {
-      return false;
-    }
+    if (!folders_.CopyTree(store_.FolderPathOf(record), copy, error, &skipped)) return false;
     // A copy without every judged entry is other files than those judged.
     if (skipped.empty()) store_.CarryVerdict(kuid, judged, store_.FolderPathOf(record), copy);
-    if (!folders_.Move(copy, editing, error)) {
-      folders_.RemoveTree(copy, error);
-      return false;
-    }
-    if (!Record(kEditingFolder, record.path, kuid, error)) {
+    if (!Name(change, copy, kuid, "", editing, error) || !store_.BeginChange(change, &error)) {
       std::string ignored;
-      if (folders_.Move(editing, copy, ignored)) folders_.RemoveTree(copy, ignored);
+      folders_.RemoveTree(copy, ignored);
       return false;
     }
+    const bool done = MoveFolder(copy, store_.UserData() + "/" + editing, error) &&
+                      Record(kEditingFolder, record.path, kuid, error);
+    if (!End(change, done, error, nullptr)) return false;
   }
   return store_.GetAsset(kuid, out);
 }
@@ -353,6 +285,10 @@ bool AssetEditor::Commit(const KUID& kuid, std::string& error, Warnings* warning
     return false;
   }
   const std::string editing = store_.FolderPathOf(record);
+  if (!IsFolder(editing)) {
+    error = "the editing copy " + editing + " is not a folder";
+    return false;
+  }
   // What is installed is the copy, so the copy is what is checked, before anything changes: the
   // editing folder may change meanwhile, and the copy leaves out links.
   const std::string copy = StagingPath();
@@ -378,32 +314,26 @@ bool AssetEditor::Commit(const KUID& kuid, std::string& error, Warnings* warning
   if (usable && HoldsOtherAsset(InstalledPath(relative), kLocalFolder, relative, kuid)) {
     relative = NewAssetPath(kuid);
     if (Exists(InstalledPath(relative))) {
-      error = InstalledPath(record.path) + " holds another asset, and " + InstalledPath(relative) +
-              " is taken";
+      error = InstalledPath(record.path) + " holds another asset";
+      if (relative != record.path) error += ", and " + InstalledPath(relative) + " is taken";
       usable = false;
     }
   }
-  std::string ignored;
-  if (!usable || !store_.MarkChanging(&error)) {
+  const std::string local = InstalledPath(relative);
+  const std::string installed = std::string(kLocalFolder) + "/" + relative;
+  ChangeRecord change{NextName(), {}};
+  if (!usable ||
+      !Name(change, editing, kuid, std::string(kEditingFolder) + "/" + record.path, "", error) ||
+      !Name(change, copy, kuid, "", installed, error) ||
+      (IsFolder(local) && !Name(change, local, kuid, installed, "", error)) ||
+      !store_.BeginChange(change, &error)) {
+    std::string ignored;
     folders_.RemoveTree(copy, ignored);
     return false;
   }
-  const std::string aside = StagingPath();
-  if (!folders_.Move(editing, aside, error)) {
-    folders_.RemoveTree(copy, ignored);
-    return false;
-  }
-  Swap swap;
-  const bool swapped = SwapIn(copy, relative, false, swap, error);
-  if (!swapped || !Record(kLocalFolder, relative, kuid, error)) {
-    if (swapped) SwapBack(swap, error);
-    if (!folders_.Move(aside, editing, ignored)) {
-      error += "; the editing copy waits in " + aside + ": " + ignored;
-    }
-    return false;
-  }
-  Discard(aside, warnings);
-  Settle(swap, warnings);
+  const bool done = MoveFolder(editing, StagingPath(), error) && SwapIn(copy, local, error) &&
+                    Record(kLocalFolder, relative, kuid, error);
+  if (!End(change, done, error, warnings)) return false;
   std::sort(skipped.begin(), skipped.end());
   for (const std::string& name : skipped) {
     if (warnings != nullptr) warnings->push_back(LeftOutWarning(name));
@@ -411,7 +341,12 @@ bool AssetEditor::Commit(const KUID& kuid, std::string& error, Warnings* warning
   return true;
 }
 
-bool AssetEditor::Place(const InstallJob& job, ScannedAsset& out, Swap& swap, std::string& error) {
+std::string AssetEditor::KeptVersionPlace(const std::string& relative) const {
+  const std::string place = TodaysBackups() + "/" + kLocalFolder + "/" + relative;
+  return Exists(store_.UserData() + "/" + place) || store_.IsOwed(place) ? std::string() : place;
+}
+
+bool AssetEditor::Place(const InstallJob& job, Placing& placing, std::string& error) {
   AssetRecord record;
   const bool known = store_.GetAsset(job.kuid, record);
   if (known && record.folder == kEditingFolder) {
@@ -427,15 +362,19 @@ bool AssetEditor::Place(const InstallJob& job, ScannedAsset& out, Swap& swap, st
     error = "the configuration names another asset";
     filled = false;
   }
+  const std::string installed = std::string(kLocalFolder) + "/" + relative;
+  const std::string local = InstalledPath(relative);
+  placing = Placing{copy, relative, ChangeRecord{NextName(), {}}, std::string()};
+  if (filled && IsFolder(local) && job.keepReplaced) placing.kept = KeptVersionPlace(relative);
+  filled =
+      filled && Name(placing.change, copy, job.kuid, "", installed, error) &&
+      (!IsFolder(local) || Name(placing.change, local, job.kuid, installed, placing.kept, error));
   if (!filled) {
     std::string ignored;
     folders_.RemoveTree(copy, ignored);
     return false;
   }
-  if (!SwapIn(copy, relative, job.keepReplaced, swap, error)) return false;
-  if (ReadAssetFolder(InstalledPath(relative), kLocalFolder, relative, out, error)) return true;
-  SwapBack(swap, error);
-  return false;
+  return true;
 }
 
 bool AssetEditor::Install(const KUID& kuid, const FolderFiller& fill, std::string& error,
@@ -454,47 +393,82 @@ size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs,
   std::lock_guard<OwnedMutex> lock(store_.ChangeMutex());
   errors.assign(jobs.size(), std::string());
   if (warnings != nullptr) warnings->assign(jobs.size(), Warnings());
+  std::vector<size_t> placedJobs;
+  std::vector<Placing> placings;
+  ChangeRecord change{NextName(), {}};
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    const bool again = std::any_of(placedJobs.begin(), placedJobs.end(),
+                                   [&](size_t k) { return jobs[k].kuid == jobs[i].kuid; });
+    Placing placing;
+    if (again) {
+      errors[i] = "the asset is listed twice";
+    } else if (Place(jobs[i], placing, errors[i])) {
+      change.folders.insert(change.folders.end(), placing.change.folders.begin(),
+                            placing.change.folders.end());
+      placings.push_back(std::move(placing));
+      placedJobs.push_back(i);
+    }
+  }
   std::string error;
-  if (!store_.MarkChanging(&error)) {
-    errors.assign(jobs.size(), error);
+  if (placings.empty()) return 0;
+  if (!store_.BeginChange(change, &error)) {
+    for (size_t k = 0; k < placings.size(); ++k) {
+      std::string ignored;
+      folders_.RemoveTree(placings[k].copy, ignored);
+      errors[placedJobs[k]] = error;
+    }
     return 0;
   }
   std::vector<ScannedAsset> placed;
-  std::vector<Swap> swaps;
-  std::vector<size_t> placedJobs;
   // The renames are made durable together before the index names them: one sync per folder
   // rather than two per asset.
   std::set<std::string> pendingSyncs;
   folders_.CollectSyncs(&pendingSyncs);
-  for (size_t i = 0; i < jobs.size(); ++i) {
-    const bool again = std::any_of(placed.begin(), placed.end(), [&](const ScannedAsset& a) {
-      return a.record.kuid == jobs[i].kuid;
-    });
+  std::vector<std::string> problems;
+  for (size_t k = 0; k < placings.size(); ++k) {
+    const Placing& p = placings[k];
+    std::string& jobError = errors[placedJobs[k]];
     ScannedAsset asset;
-    Swap swap;
-    if (again) {
-      errors[i] = "the asset is listed twice";
-    } else if (Place(jobs[i], asset, swap, errors[i])) {
-      if (warnings != nullptr && !asset.warning.empty()) (*warnings)[i].push_back(asset.warning);
+    if (SwapIn(p.copy, InstalledPath(p.relative), jobError) &&
+        ReadAssetFolder(InstalledPath(p.relative), kLocalFolder, p.relative, asset, jobError)) {
+      if (warnings != nullptr && !asset.warning.empty()) {
+        (*warnings)[placedJobs[k]].push_back(asset.warning);
+      }
       placed.push_back(std::move(asset));
-      swaps.push_back(std::move(swap));
-      placedJobs.push_back(i);
+      continue;
     }
+    // The index does not name this one: it goes back at once, and the others go on.
+    problems.clear();
+    Settle(p.change, false, problems);
+    for (const std::string& problem : problems) jobError += "; " + problem;
   }
   folders_.CollectSyncs(nullptr);
   SafeFolder::SyncFolders(pendingSyncs);
   // One index change for the whole set: each change reads every content folder.
   if (recordHook_) recordHook_();
-  if (!store_.RecordChanges(placed, KUID::Null(), &error)) {
-    // Every folder placed goes back, the last first: the index still names the old ones.
-    for (size_t k = swaps.size(); k-- > 0;) SwapBack(swaps[k], error);
-    for (const size_t i : placedJobs) errors[i] = error;
-    return 0;
+  const bool recorded = !placed.empty() && store_.RecordChanges(placed, KUID::Null(), &error);
+  std::vector<ChangeFolder> waiting;
+  for (size_t k = 0, n = 0; k < placings.size(); ++k) {
+    const Placing& p = placings[k];
+    if (n == placed.size() || placed[n].record.kuid != jobs[placedJobs[k]].kuid) continue;
+    ++n;
+    problems.clear();
+    const std::vector<ChangeFolder> left = Settle(p.change, recorded, problems);
+    waiting.insert(waiting.end(), left.begin(), left.end());
+    Warnings* jobWarnings = warnings != nullptr ? &(*warnings)[placedJobs[k]] : nullptr;
+    if (!recorded) errors[placedJobs[k]] = error;
+    for (const std::string& problem : problems) {
+      if (!recorded) errors[placedJobs[k]] += "; " + problem;
+      if (recorded && jobWarnings != nullptr) jobWarnings->push_back(problem);
+    }
+    if (recorded && !p.kept.empty() && left.empty()) ThinBackups(store_.UserData(), jobWarnings);
   }
-  for (size_t k = 0; k < swaps.size(); ++k) {
-    Settle(swaps[k], warnings != nullptr ? &(*warnings)[placedJobs[k]] : nullptr);
+  if (!store_.EndChange(waiting, &error)) {
+    Qel::Log::Get("PymDaemon")
+        .Printf(Qel::Log::kMessage, "PymDaemon> the change is finished again at the next start: %s",
+                error.c_str());
   }
-  return placed.size();
+  return recorded ? placed.size() : 0;
 }
 
 bool AssetEditor::Revert(const KUID& kuid, std::string& error, Warnings* warnings) {
@@ -508,17 +482,14 @@ bool AssetEditor::Revert(const KUID& kuid, std::string& error, Warnings* warning
   const std::string installed = InstalledPath(record.path);
   const bool paired =
       IsFolder(installed) && !HoldsOtherAsset(installed, kLocalFolder, record.path, kuid);
-  const std::string aside = StagingPath();
-  if (!store_.MarkChanging(&error) || !folders_.Move(editing, aside, error)) return false;
-  if (!Record(kLocalFolder, paired ? record.path : std::string(), kuid, error)) {
-    std::string back;
-    if (!folders_.Move(aside, editing, back)) {
-      error += "; the editing copy waits in " + aside + ": " + back;
-    }
+  ChangeRecord change{NextName(), {}};
+  if (!Name(change, editing, kuid, std::string(kEditingFolder) + "/" + record.path, "", error) ||
+      !store_.BeginChange(change, &error)) {
     return false;
   }
-  Discard(aside, warnings);
-  return true;
+  const bool done = MoveFolder(editing, StagingPath(), error) &&
+                    Record(kLocalFolder, paired ? record.path : std::string(), kuid, error);
+  return End(change, done, error, warnings);
 }
 
 bool AssetEditor::Delete(const KUID& kuid, bool keepBackup, std::string& error, std::string* keptIn,
@@ -529,44 +500,38 @@ bool AssetEditor::Delete(const KUID& kuid, bool keepBackup, std::string& error, 
     error = "unknown asset";
     return false;
   }
-  if (!store_.MarkChanging(&error)) return false;
-  // No folder syncs: the mark is set, and a start that finds the folders otherwise than the
-  // index says builds the index anew. So the index's write is all a delete waits for.
-  std::set<std::string> unsynced;
-  folders_.CollectSyncs(&unsynced);
-  // Without a backup the folders go to staging, which a start clears should the removal below
-  // be cut short.
-  const std::string dated = keepBackup ? TodaysBackups(store_.UserData()) : StagingPath();
-  std::vector<std::pair<std::string, std::string>> moved;
-  bool done = true;
+  // Without a backup the folders go to staging, and from there once the index no longer names
+  // the asset.
+  ChangeRecord change{NextName(), {}};
+  std::vector<std::pair<std::string, std::string>> moves;
   for (const char* folder : {kEditingFolder, kLocalFolder}) {
     const std::string from = store_.UserData() + "/" + folder + "/" + record.path;
     if (!IsFolder(from) ||
         (record.folder != folder && HoldsOtherAsset(from, folder, record.path, kuid))) {
       continue;
     }
-    const std::string to = FreeBackupPlace(dated, folder, record.path);
-    done = folders_.Move(from, to, error);
-    if (!done) break;
-    moved.emplace_back(from, to);
+    const std::string to =
+        keepBackup ? FreeBackupPlace(store_.UserData(), folder, record.path) : std::string();
+    if (!Name(change, from, kuid, std::string(folder) + "/" + record.path, to, error)) {
+      return false;
+    }
+    moves.emplace_back(from, keepBackup ? store_.UserData() + "/" + to : StagingPath());
   }
+  if (!store_.BeginChange(change, &error)) return false;
+  // No folder syncs: the record finds each folder wherever a crash left it, and a start that
+  // finds the folders otherwise than the index says builds the index anew. So the index's write
+  // is all a delete waits for.
+  std::set<std::string> unsynced;
+  folders_.CollectSyncs(&unsynced);
+  bool done = true;
+  for (const auto& [from, to] : moves) done = done && MoveFolder(from, to, error);
   folders_.CollectSyncs(nullptr);
   done = done && Record(kLocalFolder, std::string(), kuid, error);
-  if (!done) {
-    for (auto it = moved.rbegin(); it != moved.rend(); ++it) {
-      std::string back;
-      if (!folders_.Move(it->second, it->first, back)) {
-        error += "; " + it->first + " waits in " + it->second + ": " + back;
-      }
-    }
-    return false;
+  if (!End(change, done, error, warnings)) return false;
+  if (keepBackup) {
+    if (keptIn != nullptr) *keptIn = store_.UserData() + "/" + TodaysBackups();
+    ThinBackups(store_.UserData(), warnings);
   }
-  if (!keepBackup) {
-    if (IsFolder(dated)) Discard(dated, warnings);
-    return true;
-  }
-  if (keptIn != nullptr) *keptIn = dated;
-  ThinBackups(store_.UserData(), warnings);
   return true;
 }
 
@@ -580,21 +545,20 @@ bool AssetEditor::Create(const KUID& requested, AssetRecord& out, std::string& e
   }
   const std::string relative = NewAssetPath(kuid);
   const std::string copy = StagingPath();
-  if (!store_.MarkChanging(&error) || !folders_.MakeFolders(copy, error)) return false;
+  const std::string editing = std::string(kEditingFolder) + "/" + relative;
   const std::string config = std::string("kuid ") + kuid.ToString().CStr() + "\n";
-  const std::string editing = store_.UserData() + "/" + kEditingFolder + "/" + relative;
-  if (!WriteNewFile(copy + "/config.txt", config) || !folders_.Move(copy, editing, error)) {
+  ChangeRecord change{NextName(), {}};
+  if (!folders_.MakeFolders(copy, error)) return false;
+  if (!WriteNewFile(copy + "/config.txt", config) ||
+      !Name(change, copy, kuid, "", editing, error) || !store_.BeginChange(change, &error)) {
     if (error.empty()) error = "cannot write the new configuration";
-    folders_.RemoveTree(copy, error);
-    return false;
-  }
-  if (!Record(kEditingFolder, relative, kuid, error)) {
-    // An asset the index does not name must not turn up at the next start.
     std::string ignored;
-    if (folders_.Move(editing, copy, ignored)) folders_.RemoveTree(copy, ignored);
+    folders_.RemoveTree(copy, ignored);
     return false;
   }
-  return store_.GetAsset(kuid, out);
+  const bool done = MoveFolder(copy, store_.UserData() + "/" + editing, error) &&
+                    Record(kEditingFolder, relative, kuid, error);
+  return End(change, done, error, nullptr) && store_.GetAsset(kuid, out);
 }
 
 }  // namespace PymDaemonSrv

@@ -3,8 +3,9 @@
 // "backups" and new assets. The folder work happens beside its target in "staging" and is
 // renamed into place; the index row follows in one transaction, which is each change's point of
 // no return: a failure before it puts every folder back and says why, and what cannot be cleaned
-// up after it is a warning, never a failure. A crash in between leaves the store's changing mark,
-// and the next start rebuilds the index from the folders.
+// up after it is a warning, never a failure. Before its first folder moves, a change records
+// every folder it moves and where each belongs (change_record.h), so that a start after a kill
+// finishes or undoes it, whichever side of the index write the kill came.
 //
 // An editing copy and the installed folder are paired by their path below the content folders.
 // A copy whose configuration was given another KUID leaves that path to the asset it came from:
@@ -20,6 +21,7 @@
 #include "daemon/asset_record.h"
 #include "daemon/asset_scanner.h"
 #include "daemon/asset_store.h"
+#include "daemon/change_record.h"
 
 namespace PymDaemonSrv {
 
@@ -34,12 +36,13 @@ class AssetEditor {
 
   explicit AssetEditor(AssetStore& store);
 
-  // Puts back an installed folder that a crash left set aside in the staging folder of
-  // `userData`, moves a replaced version an install keeps into the backups, then removes
-  // everything else there. Runs before the index is opened, so that a rebuild sees the folder in
-  // its place.
-  static void RecoverStaging(const std::string& userData);
-  void ClearStaging();
+  // Finishes each change that the index of `userData` records (undoes it when it did not pass
+  // its index write), then removes from the staging folder what no record names: copies a
+  // change made and never moved. Nothing is touched when the index cannot be read. Runs before
+  // the index is opened, so that a rebuild sees each folder in its place. Returns (and logs) a
+  // line for each folder left where it does not belong and each leftover that could not go.
+  static std::vector<std::string> RecoverStaging(const std::string& userData);
+  std::vector<std::string> ClearStaging();
 
   // What a change could not clean up once it was done, one line each for the client.
   using Warnings = std::vector<std::string>;
@@ -60,9 +63,12 @@ class AssetEditor {
   bool Delete(const KUID& kuid, bool keepBackup, std::string& error, std::string* keptIn = nullptr,
               Warnings* warnings = nullptr);
   // Called with each folder just before the editor removes it: lets a test stop the removal
-  // half-way, as a kill would.
+  // half-way, as a kill would. The move hook is called just before each folder is moved.
   using RemovalHook = std::function<void(const std::string& folder)>;
   void SetRemovalHookForTests(RemovalHook hook) { removalHook_ = std::move(hook); }
+  void SetMoveHookForTests(RemovalHook hook) { moveHook_ = std::move(hook); }
+  // Installs replace a folder by two renames, as on a file system that cannot swap two folders.
+  void SetExchangeForTests(bool exchange) { exchange_ = exchange; }
   // Called just before each index write of a change: lets a test make the write fail, as a full
   // disk would, or stop there, as a kill would.
   using RecordHook = std::function<void()>;
@@ -77,8 +83,9 @@ class AssetEditor {
       std::function<bool(const SafeFolder& folders, const std::string& folder, std::string& error)>;
   // Installs the folder that `fill` writes as the asset's installed folder, in place of the old
   // one when the asset is installed already. With `keepReplaced` the old one goes to today's
-  // backups folder, unless today's backups hold the asset's folder already: one version a day
-  // is kept, the one the day began with. Refused for an asset open for editing, and when the
+  // backups folder, unless today's backups hold the asset's folder already, or a replaced
+  // version waits in staging to go there: one version a day is kept, the one the day began
+  // with. Refused for an asset open for editing, and when the
   // written configuration does not name `kuid`.
   bool Install(const KUID& kuid, const FolderFiller& fill, std::string& error,
                bool keepReplaced = false, Warnings* warnings = nullptr);
@@ -87,7 +94,8 @@ class AssetEditor {
     FolderFiller fill;
     bool keepReplaced = false;
   };
-  // Installs each job as Install does, recording them all in the index at once. `errors` gets
+  // Installs each job as Install does, recording them all in the index at once, and in one
+  // change record: a kill leaves all of them installed or none. `errors` gets
   // one entry per job, empty for those installed; the result is how many were. `warnings` (when
   // given) gets one entry per job too: what an installed folder's reading passed over, and what
   // could not be cleaned up.
@@ -95,40 +103,43 @@ class AssetEditor {
                     std::vector<Warnings>* warnings = nullptr);
 
  private:
-  // A folder moved into the installed place, and where the folder it replaced went.
-  struct Swap {
+  // An install's new folder, written in staging, and the record of the folders it moves.
+  struct Placing {
+    std::string copy;
     std::string relative;
-    // Empty when nothing was replaced.
-    std::string old;
-    // Set aside by two renames, with a note to put it back, rather than swapped in one step.
-    bool byRenames = false;
-    bool keep = false;
+    ChangeRecord change;
+    // Where the replaced version is kept, below UserData; empty when it is not.
+    std::string kept;
   };
 
+  // A name in staging that no other change of this process uses.
+  std::string NextName();
   std::string StagingPath();
   // The installed folder of the asset folder `relative`.
   std::string InstalledPath(const std::string& relative) const;
   // Whether the folder `path` holds an asset other than `kuid`.
   static bool HoldsOtherAsset(const std::string& path, const char* folderName,
                               const std::string& relative, const KUID& kuid);
-  // Fills, checks and places one asset's folder; `out` is the placed folder read back.
-  bool Place(const InstallJob& job, ScannedAsset& out, Swap& swap, std::string& error);
-  // Moves the folder `copy` into the installed place of `relative`, replacing what is there in
-  // one step where the file system allows; the replaced folder stays in staging until Settle.
-  // `copy` is gone afterwards either way.
-  bool SwapIn(const std::string& copy, const std::string& relative, bool keep, Swap& swap,
-              std::string& error);
-  // Replaces `target` by `replacement` in two renames, for file systems that cannot swap two
-  // folders in one step. A note in staging names the target until the old folder is back or the
-  // change is recorded.
-  bool ReplaceByRenames(const std::string& replacement, const std::string& target, Swap& swap,
-                        std::string& error);
-  // Undoes SwapIn before the index names the change.
-  bool SwapBack(const Swap& swap, std::string& error);
-  // After the index names the change: the replaced folder goes, or into the backups.
-  void Settle(const Swap& swap, Warnings* warnings);
-  // Removes a folder that the change has set aside in staging.
-  void Discard(const std::string& aside, Warnings* warnings);
+  // Adds the folder `path` to the change's record, going from `before` to `after`.
+  bool Name(ChangeRecord& change, const std::string& path, const KUID& kuid,
+            const std::string& before, const std::string& after, std::string& error);
+  bool MoveFolder(const std::string& from, const std::string& to, std::string& error);
+  // Where today's backups keep the version of `relative` an install replaces, below UserData:
+  // a day keeps one, the version it began with, so it is empty when the place is taken or owed
+  // to a version that waits to go there.
+  std::string KeptVersionPlace(const std::string& relative) const;
+  // Fills and checks one asset's folder in staging, and names what its install moves.
+  bool Place(const InstallJob& job, Placing& placing, std::string& error);
+  // Moves the folder `copy` into the installed place `local`, replacing what is there in one
+  // step where the file system allows.
+  bool SwapIn(const std::string& copy, const std::string& local, std::string& error);
+  // Moves the change's folders where they belong, after the change when it `passed`; returns
+  // those that could not get there.
+  std::vector<ChangeFolder> Settle(ChangeRecord change, bool passed,
+                                   std::vector<std::string>& problems);
+  // Settles the change and ends its record; returns `passed`. What could not be done goes to
+  // `error` for a change undone, to `warnings` for one done.
+  bool End(const ChangeRecord& change, bool passed, std::string& error, Warnings* warnings);
   // Reads the asset folder back and records it (or, when `path` is empty, removes the row).
   bool Record(const std::string& folderName, const std::string& relative, const KUID& kuid,
               std::string& error);
@@ -136,7 +147,9 @@ class AssetEditor {
   AssetStore& store_;
   SafeFolder folders_;
   RemovalHook removalHook_;
+  RemovalHook moveHook_;
   RecordHook recordHook_;
+  bool exchange_ = true;
   u64 stagingCounter_ = 0;
 };
 

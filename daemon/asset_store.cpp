@@ -215,6 +215,58 @@ bool HasMeta(sqlite3* db, const char* key) {
   return get.Step() == SQLITE_ROW;
 }
 
+// The records of changes to asset folders (change_record.h), one row per folder. They live in the
+// index so that the index write of a change marks its folders passed in the same transaction.
+const char* const kChangesTable =
+    "CREATE TABLE IF NOT EXISTS changes(change TEXT NOT NULL, user INTEGER NOT NULL, "
+    "content INTEGER NOT NULL, version INTEGER NOT NULL, device INTEGER NOT NULL, "
+    "inode INTEGER NOT NULL, before TEXT NOT NULL, after TEXT NOT NULL, passed INTEGER NOT NULL)";
+
+bool Failed(sqlite3* db, std::string* error) {
+  SetError(error, std::string("database: ") + sqlite3_errmsg(db));
+  return false;
+}
+
+// Makes `folders` the record of the change `id`, in place of the rows it had.
+bool WriteChangeRows(sqlite3* db, const std::string& id, const std::vector<ChangeFolder>& folders,
+                     std::string* error) {
+  Statement drop(db, "DELETE FROM changes WHERE change = ?");
+  Statement add(db,
+                "INSERT INTO changes(change, user, content, version, device, inode, before, "
+                "after, passed) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  if (!drop.Ok() || !add.Ok()) return Failed(db, error);
+  drop.Bind(1, id);
+  if (drop.Step() != SQLITE_DONE) return Failed(db, error);
+  for (const ChangeFolder& f : folders) {
+    add.Bind(1, id);
+    add.Bind(2, i64(f.kuid.userId));
+    add.Bind(3, i64(f.kuid.contentId));
+    add.Bind(4, i64(f.kuid.version));
+    add.Bind(5, i64(f.device));
+    add.Bind(6, i64(f.inode));
+    add.Bind(7, f.before);
+    add.Bind(8, f.after);
+    add.Bind(9, i64(f.passed));
+    if (add.Step() != SQLITE_DONE) return Failed(db, error);
+    add.Reset();
+  }
+  return true;
+}
+
+// A connection of its own to the index at `path`, for its change records while the store is not
+// open (or repairs it); null, with a reason, when the file cannot be opened.
+sqlite3* OpenChanges(const std::string& path, std::string* error) {
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
+      SQLITE_OK) {
+    SetError(error, "cannot open " + path + ": " + (db ? sqlite3_errmsg(db) : "out of memory"));
+    sqlite3_close_v2(db);
+    return nullptr;
+  }
+  sqlite3_busy_timeout(db, kStoreBusyTimeoutMs);
+  return db;
+}
+
 // Inserts index rows of assets and their links.
 class AssetRowWriter {
  public:
@@ -716,7 +768,7 @@ bool AssetStore::Open(const std::string& userDataPath, std::string* error) {
         return false;
       }
     }
-    if (created && !CreateSchema(error)) {
+    if ((created && !CreateSchema(error)) || !Exec(db_, kChangesTable, error)) {
       sqlite3_close_v2(db_);
       db_ = nullptr;
       return false;
@@ -1268,7 +1320,7 @@ KUID AssetStore::GenerateKuid() {
   return KUID(kLocalUserId, i32(next), 0);
 }
 
-bool AssetStore::MarkChanging(std::string* error) {
+bool AssetStore::BeginChange(const ChangeRecord& change, std::string* error) {
   KESTRO_ASSERT(changeMutex_.IsHeldByThisThread());
   std::lock_guard<OwnedMutex> lock(dbMutex_);
   if (db_ == nullptr) {
@@ -1276,7 +1328,72 @@ bool AssetStore::MarkChanging(std::string* error) {
     return false;
   }
   WriteTransaction tx(db_);
-  return tx.Began() && SetMeta(db_, kChangingKey, "1", error) && tx.Commit(error);
+  if (!tx.Began() || !SetMeta(db_, kChangingKey, "1", error) ||
+      !WriteChangeRows(db_, change.id, change.folders, error) || !tx.Commit(error)) {
+    return false;
+  }
+  change_ = change.id;
+  return true;
+}
+
+bool AssetStore::EndChange(const std::vector<ChangeFolder>& waiting, std::string* error) {
+  KESTRO_ASSERT(changeMutex_.IsHeldByThisThread());
+  std::lock_guard<OwnedMutex> lock(dbMutex_);
+  const std::string id = std::move(change_);
+  change_.clear();
+  if (db_ == nullptr) {
+    SetError(error, "index not open");
+    return false;
+  }
+  WriteTransaction tx(db_);
+  return tx.Began() && WriteChangeRows(db_, id, waiting, error) && tx.Commit(error);
+}
+
+bool AssetStore::IsOwed(const std::string& place) const {
+  std::lock_guard<OwnedMutex> lock(dbMutex_);
+  if (db_ == nullptr) return false;
+  Statement owed(db_, "SELECT 1 FROM changes WHERE after = ?");
+  if (!owed.Ok()) return false;
+  owed.Bind(1, place);
+  return owed.Step() == SQLITE_ROW;
+}
+
+bool AssetStore::ReadChanges(const std::string& userData, std::vector<ChangeRecord>& out,
+                             std::string* error) {
+  out.clear();
+  const std::string path = userData + "/" + kDatabaseFileName;
+  if (!FileExists(path)) return true;
+  sqlite3* db = OpenChanges(path, error);
+  if (db == nullptr) return false;
+  std::unique_ptr<sqlite3, int (*)(sqlite3*)> owned(db, sqlite3_close_v2);
+  Statement table(db, "SELECT count(*) FROM sqlite_master WHERE name = 'changes'");
+  if (!table.Ok() || table.Step() != SQLITE_ROW) {
+    SetError(error, "cannot read " + path + ": " + sqlite3_errmsg(db));
+    return false;
+  }
+  // An index of an older build holds no records.
+  if (table.Int(0) == 0) return true;
+  Statement rows(db,
+                 "SELECT change, user, content, version, device, inode, before, after, passed "
+                 "FROM changes ORDER BY change, rowid");
+  if (!rows.Ok()) return Failed(db, error);
+  int rc = SQLITE_ROW;
+  while ((rc = rows.Step()) == SQLITE_ROW) {
+    if (out.empty() || out.back().id != rows.Text(0)) out.push_back({rows.Text(0), {}});
+    out.back().folders.push_back({KUID(i32(rows.Int(1)), i32(rows.Int(2)), i32(rows.Int(3))),
+                                  u64(rows.Int(4)), u64(rows.Int(5)), rows.Text(6), rows.Text(7),
+                                  rows.Int(8) != 0});
+  }
+  return rc == SQLITE_DONE || Failed(db, error);
+}
+
+bool AssetStore::KeepChange(const std::string& userData, const std::string& id,
+                            const std::vector<ChangeFolder>& waiting, std::string* error) {
+  sqlite3* db = OpenChanges(userData + "/" + kDatabaseFileName, error);
+  if (db == nullptr) return false;
+  std::unique_ptr<sqlite3, int (*)(sqlite3*)> owned(db, sqlite3_close_v2);
+  WriteTransaction tx(db);
+  return tx.Began() && WriteChangeRows(db, id, waiting, error) && tx.Commit(error);
 }
 
 u64 AssetStore::ChangeCount(const KUID& kuid) const {
@@ -1344,6 +1461,19 @@ bool AssetStore::RecordChanges(const std::vector<ScannedAsset>& puts, const KUID
     for (const ScannedAsset& put : puts) {
       if (!writer.Insert(put, error)) return false;
     }
+    // The change's point of no return: its folders belong where the change takes them.
+    Statement passed(db_,
+                     "UPDATE changes SET passed = 1 WHERE change = ? AND user = ? AND content = ? "
+                     "AND version = ?");
+    if (!passed.Ok()) return Failed(db_, error);
+    for (const KUID& kuid : change_.empty() ? std::vector<KUID>() : changed) {
+      passed.Bind(1, change_);
+      passed.Bind(2, i64(kuid.userId));
+      passed.Bind(3, i64(kuid.contentId));
+      passed.Bind(4, i64(kuid.version));
+      if (passed.Step() != SQLITE_DONE) return Failed(db_, error);
+      passed.Reset();
+    }
     if (!SetMeta(db_, kContentKey, std::to_string(fingerprint), error) ||
         !RemoveMeta(db_, kChangingKey, error) || !tx.Commit(error)) {
       return false;
@@ -1383,7 +1513,7 @@ bool AssetStore::ReopenIndex(std::string* error) {
     unlink((path + "-shm").c_str());
     if (!OpenFile(path, &created, error)) return false;
   }
-  return !created || CreateSchema(error);
+  return (!created || CreateSchema(error)) && Exec(db_, kChangesTable, error);
 }
 
 bool AssetStore::Compact(std::string* error) {

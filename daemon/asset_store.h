@@ -22,6 +22,7 @@
 #include "core/kuid.h"
 #include "daemon/asset_record.h"
 #include "daemon/asset_scanner.h"
+#include "daemon/change_record.h"
 #include "daemon/filter_evaluator.h"
 #include "daemon/filter_tree.h"
 #include "daemon/owned_mutex.h"
@@ -70,11 +71,27 @@ class AssetStore {
   // the null KUID when the counter cannot be stored.
   KUID GenerateKuid();
 
-  // Folder changes. The caller holds ChangeMutex() across MarkChanging, its folder work and
-  // RecordChange. RecordChange replaces (put) or removes the asset's row, and clears the mark in
-  // the same transaction; a start that finds the mark rebuilds the index.
+  // Folder changes. The caller holds ChangeMutex() across BeginChange, its folder work,
+  // RecordChange and EndChange. BeginChange writes the change's record (change_record.h) and a
+  // mark that the folders are changing, in one synced transaction, before the first folder
+  // moves. RecordChange replaces (put) or removes the asset's row, marks the asset's folders in
+  // the record passed and clears the mark, in one transaction; a start that finds the mark
+  // rebuilds the index. EndChange keeps of the record only the folders `waiting` to be moved
+  // where they belong.
   OwnedMutex& ChangeMutex() { return changeMutex_; }
-  bool MarkChanging(std::string* error);
+  bool BeginChange(const ChangeRecord& change, std::string* error);
+  // The mark alone, for a change that moves no folder.
+  bool MarkChanging(std::string* error) { return BeginChange(ChangeRecord(), error); }
+  bool EndChange(const std::vector<ChangeFolder>& waiting, std::string* error);
+  // Whether a recorded change is to move a folder to `place` (below UserData).
+  bool IsOwed(const std::string& place) const;
+  // The change records of the index in `userData`, for a start before the store opens or a
+  // repair: false, with a reason, when the index cannot be read. A missing index, or one of an
+  // older build, holds none. KeepChange keeps of the record `id` only the folders `waiting`.
+  static bool ReadChanges(const std::string& userData, std::vector<ChangeRecord>& out,
+                          std::string* error);
+  static bool KeepChange(const std::string& userData, const std::string& id,
+                         const std::vector<ChangeFolder>& waiting, std::string* error);
   bool RecordChange(const ScannedAsset* put, const KUID& removed, std::string* error);
   // Replaces the rows of all `puts` in one transaction; with no puts, removes `removed`.
   bool RecordChanges(const std::vector<ScannedAsset>& puts, const KUID& removed,
@@ -216,6 +233,8 @@ class AssetStore {
   // ChangeCount's counts; guarded by indexMutex_.
   std::unordered_map<KUID, u64> changeCounts_;
   OwnedMutex changeMutex_;
+  // The id of the change between BeginChange and EndChange; guarded by changeMutex_.
+  std::string change_;
   // The parts of the content fingerprint and their sum, as the last walk or change left them.
   std::mutex fingerprintMutex_;
   FingerprintParts fingerprintParts_;

@@ -68,7 +68,9 @@ void RepairRunner::Run(u32 level) {
     } else {
       if (level >= PymProtocol::kRepairExtended) {
         SetStatus(0.05f, "Clearing unfinished changes");
-        editor_.ClearStaging();
+        for (const std::string& left : editor_.ClearStaging()) {
+          results.emplace_back(ResultsLog::kWarning, "PymDaemon: " + left);
+        }
       }
       SetStatus(0.1f, "Scanning the content folders");
       std::vector<std::string> problems;

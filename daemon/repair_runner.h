@@ -3,9 +3,10 @@
 //   50 (patcher),
 //   100 (default)  reopens the index file (one that is gone is made anew, one that is no longer an
 //                  index is set aside) and rebuilds it from the content folders;
-//   150 (extended) as 100, and first clears what a crash left in the staging folder, and after
-//                  the rebuild checks and compacts the file.
-// Folders that cannot be read as assets are reported as warnings, a failure as an error. The
+//   150 (extended) as 100, and first finishes or undoes each change a crash left half done and
+//                  clears the staging folder, and after the rebuild checks and compacts the file.
+// Folders that cannot be read as assets, and leftovers in staging that could not be removed,
+// are reported as warnings, a failure as an error. The
 // results go to the client when it polls after the repair has ended.
 #pragma once
 

@@ -155,18 +155,10 @@ bool ListNames(const std::string& path, std::vector<std::string>& names) {
   return true;
 }
 
-// Removal walks far below the asset limit: a user can nest folders in an editing copy without
-// bound, and a copy set aside in staging or the backups sits a few levels below the folder handed
-// over. Each level holds one descriptor, so the bound also keeps clear of the descriptor limit.
-constexpr int kMaxRemovalDepth = 512;
-
-// Empties the open folder `fd`, never following links; names work relative to their folder, so
-// no path grows with the depth. `why` is set on the first failure.
-bool EmptyFolder(int fd, int depth, std::string& why) {
-  if (depth > kMaxRemovalDepth) {
-    why = FoldersTooDeepReason(kMaxRemovalDepth);
-    return false;
-  }
+// The entries of the open folder `fd` but "." and "..", sorted into folders and the rest, never
+// following links; false, with `why`, when it cannot be listed.
+bool ListEntries(int fd, std::vector<std::string>& folders, std::vector<std::string>& others,
+                 std::string& why) {
   const int listFd = dup(fd);
   DIR* dir = listFd < 0 ? nullptr : fdopendir(listFd);
   if (dir == nullptr) {
@@ -174,30 +166,80 @@ bool EmptyFolder(int fd, int depth, std::string& why) {
     why = std::strerror(errno);
     return false;
   }
-  std::vector<std::string> names;
   while (dirent* e = readdir(dir)) {
     const std::string name = e->d_name;
-    if (name != "." && name != "..") names.push_back(name);
+    if (name == "." || name == "..") continue;
+    struct stat st {};
+    const bool folder =
+        fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+    (folder ? folders : others).push_back(name);
   }
   closedir(dir);
+  return true;
+}
+
+// Empties the open folder `top` (which stays open), never following links, to any depth the
+// file system holds: one folder is open at a time, and the walk climbs back by "..", checked to
+// be the folder it came down from, so neither paths nor descriptors grow with the depth. `why`
+// is set on the first failure; what can be removed goes all the same.
+bool EmptyFolder(int top, std::string& why) {
+  // The folders still to enter at each level, and the name of the one entered below it.
+  struct Level {
+    std::vector<std::string> folders;
+    size_t next = 0;
+  };
+  std::vector<Level> levels(1);
   bool ok = true;
-  for (const std::string& name : names) {
-    struct stat st {};
-    if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno == ENOENT) continue;
-    } else if (S_ISDIR(st.st_mode)) {
-      const int child = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      bool emptied = child >= 0;
-      if (emptied) {
-        emptied = EmptyFolder(child, depth + 1, why);
-        close(child);
+  const auto fail = [&](const std::string& name) {
+    if (ok) why = name + ": " + std::strerror(errno);
+    ok = false;
+  };
+  int fd = top;
+  bool entered = true;
+  while (true) {
+    if (entered) {
+      std::vector<std::string> others;
+      if (!ListEntries(fd, levels.back().folders, others, why)) ok = false;
+      for (const std::string& name : others) {
+        if (unlinkat(fd, name.c_str(), 0) != 0 && errno != ENOENT) fail(name);
       }
-      if (emptied && unlinkat(fd, name.c_str(), AT_REMOVEDIR) == 0) continue;
-    } else if (unlinkat(fd, name.c_str(), 0) == 0) {
+    }
+    Level& level = levels.back();
+    if (level.next < level.folders.size()) {
+      const std::string& name = level.folders[level.next++];
+      const int child = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      entered = child >= 0;
+      if (!entered) {
+        // One that cannot be opened still goes when it is empty.
+        if (errno != ENOENT && unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0) fail(name);
+        continue;
+      }
+      if (fd != top) close(fd);
+      fd = child;
+      levels.emplace_back();
       continue;
     }
-    if (ok && why.empty()) why = std::strerror(errno);
-    ok = false;
+    if (levels.size() == 1) break;
+    // Climbs to the parent, which must still hold this folder under its name.
+    levels.pop_back();
+    const std::string& name = levels.back().folders[levels.back().next - 1];
+    struct stat here {};
+    struct stat there {};
+    const int parent = levels.size() == 1
+                           ? top
+                           : openat(fd, "..", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const bool same = parent >= 0 && fstat(fd, &here) == 0 &&
+                      fstatat(parent, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+                      here.st_dev == there.st_dev && here.st_ino == there.st_ino;
+    close(fd);
+    if (!same) {
+      if (parent >= 0 && parent != top) close(parent);
+      why = name + " was moved while it was removed";
+      return false;
+    }
+    fd = parent;
+    entered = false;
+    if (unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) fail(name);
   }
   return ok;
 }
@@ -220,7 +262,7 @@ bool RemoveInner(const std::string& path, std::string& why) {
     why = std::strerror(errno);
     return false;
   }
-  const bool emptied = EmptyFolder(fd, 1, why);
+  const bool emptied = EmptyFolder(fd, why);
   close(fd);
   if (!emptied) return false;
   if (rmdir(path.c_str()) == 0) return true;
@@ -355,8 +397,8 @@ std::string Signature(const std::string& path, Signing& s) {
 
 }  // namespace
 
-std::string FoldersTooDeepReason(int levels) {
-  return "folders nested deeper than " + std::to_string(levels) + " levels";
+std::string FoldersTooDeepReason() {
+  return "folders nested deeper than " + std::to_string(kMaxAssetFolderDepth) + " levels";
 }
 
 std::string SafeFolder::TreeSignature(const std::string& path, std::string* why) {

@@ -10,11 +10,11 @@
 
 // Folder levels an asset may nest below its own folder. Every walk of asset folders (extraction,
 // copy, comparison and the scanner's) stops at this depth, so an install refuses what the others
-// could not handle. Removal goes far deeper, so that whatever a user nests in an editing copy, and
-// every accepted asset wherever it was moved, can still be taken away.
+// could not handle. Removal has no limit, so that whatever a user nests in an editing copy can
+// still be taken away.
 inline constexpr int kMaxAssetFolderDepth = 64;
-// What an install says of a tree deeper than that (or than `levels`).
-std::string FoldersTooDeepReason(int levels = kMaxAssetFolderDepth);
+// What an install says of a tree deeper than that.
+std::string FoldersTooDeepReason();
 
 class SafeFolder {
  public:
@@ -36,8 +36,8 @@ class SafeFolder {
   // left out (links, pipes, sockets, devices) go to `skipped` when it is given.
   bool CopyTree(const std::string& from, const std::string& to, std::string& error,
                 std::vector<std::string>* skipped = nullptr) const;
-  // Removes the tree at `path`; links inside are removed, never followed. Depth is no matter of
-  // path length: only a tree nested hundreds of levels deep is refused, with that reason.
+  // Removes the tree at `path`, to any depth; links inside are removed, never followed. What can
+  // be removed goes even when some entry cannot; the error names the first that could not.
   bool RemoveTree(const std::string& path, std::string& error) const;
   // Moves `from` to `to`, which must not exist; its parent folders are made.
   bool Move(const std::string& from, const std::string& to, std::string& error) const;

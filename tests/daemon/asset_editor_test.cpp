@@ -1,6 +1,7 @@
 // Changes to asset folders survive being cut short: a commit or revert stopped while the editing
 // copy is being removed never leaves part of a copy that the next start serves as open for edit.
-// A failed change leaves every folder as it was; a done one touches no other asset's folder.
+// A change killed at any step is finished or undone by the next start. A failed change leaves
+// every folder as it was; a done one touches no other asset's folder.
 #include "daemon/asset_editor.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -176,7 +178,7 @@ TEST(AssetEditor, AChangeThatFailsBeforeItsIndexWriteLeavesEverythingAsItWas) {
     EXPECT_FALSE(in.Do(op, kAsset, error));
     EXPECT_FALSE(error.empty());
     EXPECT_EQ(Snapshot(in.ud), before);
-    EXPECT_EQ(FilesBelow(in.ud + "/backups"), 0u);
+    EXPECT_TRUE(!fs::exists(in.ud + "/backups") || fs::is_empty(in.ud + "/backups"));
     ASSERT_TRUE(in.Restart(error)) << error;
     EXPECT_EQ(in.FolderOf(kAsset), folder);
     EXPECT_EQ(in.FolderOf(kMade), "unknown");
@@ -242,6 +244,37 @@ TEST(AssetEditor, ACopyGivenAnotherKuidNeverTouchesTheFolderOfTheAssetItCameFrom
   }
 }
 
+// A refused commit names the folder at fault once, by the name the user knows it by.
+TEST(AssetEditor, ARefusedCommitNamesTheFolderAtFault) {
+  const KUID own(10, 3, 0);
+  const struct {
+    const char* name;
+    std::function<void(const std::string&)> make;
+    const char* says;
+  } cases[] = {
+      {"its folder holds another asset",
+       [](const std::string& ud) { MakeAsset(ud, "local", "kuid 10 3 0", Config("<kuid:10:1>")); },
+       "UD/local/kuid 10 3 0 holds another asset"},
+      {"the editing copy is a link",
+       [](const std::string& ud) {
+         fs::rename(ud + "/editing/kuid 10 3 0", ud + "/elsewhere");
+         fs::create_directory_symlink(ud + "/elsewhere", ud + "/editing/kuid 10 3 0");
+       },
+       "the editing copy UD/editing/kuid 10 3 0 is not a folder"},
+  };
+  for (const auto& c : cases) {
+    Installation in;
+    MakeAsset(in.ud, "editing", "kuid 10 3 0", Config("<kuid:10:3>"));
+    std::string error;
+    ASSERT_TRUE(in.Open(error)) << error;
+    c.make(in.ud);
+    EXPECT_FALSE(in.editor->Commit(own, error)) << c.name;
+    std::string says = c.says;
+    says.replace(says.find("UD"), 2, in.ud);
+    EXPECT_EQ(error, says) << c.name;
+  }
+}
+
 TEST(AssetEditor, ACommitWarnsOfEachEntryItLeavesOut) {
   Installation in;
   std::string error;
@@ -258,11 +291,116 @@ TEST(AssetEditor, ACommitWarnsOfEachEntryItLeavesOut) {
   EXPECT_EQ(ReadFileText(in.ud + "/local/a/keep.txt"), "kept");
 }
 
+// A change killed at any step (each folder it moves or removes, its index write) leaves, after
+// the next start, and the one after it, the folders and the index as they were before the change
+// or as the change left them; never less, and nothing in staging.
+TEST(AssetEditor, AChangeKilledAtAnyStepIsFinishedOrUndoneByTheNextStart) {
+  const KUID renamed(10, 3, 0);
+  using Step = std::function<bool(Installation&, std::string&)>;
+  const Step edited = [](Installation& in, std::string& e) {
+    if (!in.Start(true, e)) return false;
+    WriteFile(in.ud + "/editing/a/new.txt", "edited");
+    return true;
+  };
+  const Step installed = [](Installation& in, std::string& e) { return in.Start(false, e); };
+  const auto install = [](bool exchange) -> Step {
+    return [exchange](Installation& in, std::string& e) {
+      in.editor->SetExchangeForTests(exchange);
+      const auto made = [](const SafeFolder& folders, const std::string& folder, std::string& e) {
+        return folders.MakeFolders(folder, e) &&
+               (WriteFile(folder + "/config.txt", Config("<kuid:10:2>")), true);
+      };
+      std::vector<std::string> errors;
+      const std::vector<AssetEditor::InstallJob> jobs = {{kAsset, in.Version("new"), true},
+                                                         {kMade, made, false}};
+      const bool both = in.editor->InstallAll(jobs, errors) == 2;
+      e = errors[0] + errors[1];
+      return both;
+    };
+  };
+  const auto op = [](Op o, KUID kuid = kAsset) -> Step {
+    return [o, kuid](Installation& in, std::string& e) { return in.Do(o, kuid, e); };
+  };
+  const struct {
+    const char* name;
+    Step setUp;
+    Step change;
+  } cases[] = {
+      {"commit", edited, op(kCommit)},
+      {"commit of a copy given a new KUID",
+       [&](Installation& in, std::string& e) {
+         return edited(in, e) &&
+                (WriteFile(in.ud + "/editing/a/config.txt", Config("<kuid:10:3>")), in.Restart(e));
+       },
+       op(kCommit, renamed)},
+      {"revert", edited, op(kRevert)},
+      {"delete", edited, op(kDelete)},
+      {"delete without a backup", edited, op(kPurge)},
+      {"edit", installed,
+       [](Installation& in, std::string& e) {
+         AssetRecord record;
+         return in.editor->BeginEdit(kAsset, record, e);
+       }},
+      {"install by exchange", installed, install(true)},
+      {"install by two renames", installed, install(false)},
+      {"create", installed, op(kCreate)},
+  };
+  const auto state = [&](Installation& in) {
+    return std::pair(Snapshot(in.ud, {"local", "editing", "backups"}),
+                     in.FolderOf(kAsset) + " " + in.FolderOf(renamed) + " " + in.FolderOf(kMade));
+  };
+  // Each change also with its index write failing, as on a full disk, and killed while it puts
+  // the folders back.
+  for (const auto& c : cases) {
+    for (const bool failed : {false, true}) {
+      // A run to its end counts the steps and gives the state after the change.
+      int steps = 0;
+      int written = 0;
+      std::string error;
+      Installation whole;
+      ASSERT_TRUE(c.setUp(whole, error)) << c.name << ": " << error;
+      const auto before = state(whole);
+      whole.editor->SetMoveHookForTests([&](const std::string&) { ++steps; });
+      whole.editor->SetRemovalHookForTests([&](const std::string&) { ++steps; });
+      whole.editor->SetRecordHookForTests([&] {
+        written = steps++;
+        if (failed) whole.store->Close();
+      });
+      ASSERT_EQ(c.change(whole, error), !failed) << c.name << ": " << error;
+      const auto after = state(whole);
+      ASSERT_EQ(before == after, failed) << c.name;
+      for (int kill = failed ? written + 1 : 0; kill < steps; ++kill) {
+        SCOPED_TRACE(std::string(c.name) + (failed ? ", failed" : "") + ", killed at step " +
+                     std::to_string(kill));
+        Installation in;
+        ASSERT_TRUE(c.setUp(in, error)) << error;
+        int step = 0;
+        const auto count = [&] {
+          if (step++ == kill) throw Killed();
+        };
+        in.editor->SetMoveHookForTests([&](const std::string&) { count(); });
+        in.editor->SetRemovalHookForTests([&](const std::string&) { count(); });
+        in.editor->SetRecordHookForTests([&] {
+          count();
+          if (failed) in.store->Close();
+        });
+        EXPECT_THROW(c.change(in, error), Killed);
+        for (int start = 0; start < 2; ++start) {
+          ASSERT_TRUE(in.Restart(error)) << error;
+          const auto now = state(in);
+          EXPECT_TRUE(now == before || now == after) << now.second;
+          EXPECT_EQ(FilesBelow(in.ud + "/staging"), 0u);
+        }
+      }
+    }
+  }
+}
+
 // Leftovers go whatever their depth, and an install keeps one replaced version a day, never
 // losing it without a word.
 TEST(AssetEditor, LeftoversOfAnyDepthGoAndInstallsKeepOneVersionADay) {
   const auto nest = [](std::string folder) {
-    for (int i = 0; i < 70; ++i) folder += "/d";
+    for (int i = 0; i < 600; ++i) folder += "/d";
     fs::create_directories(folder);
     WriteFile(folder + "/deep.txt", "deep");
   };
@@ -275,6 +413,26 @@ TEST(AssetEditor, LeftoversOfAnyDepthGoAndInstallsKeepOneVersionADay) {
     if (op == kRestart) nest(in.ud + "/staging/1-1");
     EXPECT_TRUE(in.Do(op, kAsset, error)) << op << ": " << error;
     EXPECT_TRUE(!fs::exists(in.ud + "/staging") || fs::is_empty(in.ud + "/staging")) << op;
+  }
+  {
+    // A start that cannot read the index touches nothing in staging, and says why; one that
+    // cannot remove a leftover names it. Only another user than root feels a read-only folder.
+    Installation in;
+    nest(in.ud + "/staging/1-1");
+    WriteFile(in.ud + "/assets.tdx", "not an index");
+    std::vector<std::string> left = AssetEditor::RecoverStaging(in.ud);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_NE(left[0].find("until the index can be read"), std::string::npos) << left[0];
+    EXPECT_TRUE(fs::exists(in.ud + "/staging/1-1/d"));
+    if (geteuid() != 0) {
+      fs::remove(in.ud + "/assets.tdx");
+      chmod((in.ud + "/staging/1-1/d").c_str(), 0500);
+      left = AssetEditor::RecoverStaging(in.ud);
+      chmod((in.ud + "/staging/1-1/d").c_str(), 0700);
+      ASSERT_EQ(left.size(), 1u);
+      EXPECT_TRUE(left[0].starts_with("left in staging: cannot remove " + in.ud + "/staging/1-1"))
+          << left[0];
+    }
   }
 
   Installation in;
@@ -289,26 +447,21 @@ TEST(AssetEditor, LeftoversOfAnyDepthGoAndInstallsKeepOneVersionADay) {
   EXPECT_FALSE(fs::exists(kept + ".1"));
   EXPECT_TRUE(warnings.empty());
 
-  // A kill between the swap and the index write: the start keeps the replaced version.
-  fs::remove_all(in.ud + "/backups");
-  in.editor->SetRecordHookForTests([] { throw Killed(); });
-  EXPECT_THROW(in.editor->Install(kAsset, in.Version("v4"), error, true), Killed);
-  ASSERT_TRUE(in.Restart(error)) << error;
-  EXPECT_EQ(ReadFileText(kept + "/v.txt"), "v3");
-  EXPECT_EQ(ReadFileText(in.ud + "/local/kuid 10 1 0/v.txt"), "v4");
-
-  // Backups that cannot take it: a warning, and the version waits in staging for a start.
+  // Backups that cannot take it: a warning, and the version waits in staging for a start; a
+  // later install of the day neither takes its place nor has it removed.
   fs::remove_all(in.ud + "/backups");
   WriteFile(in.ud + "/backups/" + Today(), "not a folder");
-  ASSERT_TRUE(in.editor->Install(kAsset, in.Version("v5"), error, true, &warnings)) << error;
+  ASSERT_TRUE(in.editor->Install(kAsset, in.Version("v4"), error, true, &warnings)) << error;
   ASSERT_EQ(warnings.size(), 1u);
-  EXPECT_TRUE(warnings[0].starts_with("the replaced version is not in the backups ("))
+  EXPECT_NE(warnings[0].find("until a start moves it to " + kept), std::string::npos)
       << warnings[0];
   ASSERT_TRUE(in.Restart(error)) << error;
-  EXPECT_EQ(FilesBelow(in.ud + "/staging"), 3u);  // the version's two files and its note
+  EXPECT_EQ(FilesBelow(in.ud + "/staging"), 2u);
   fs::remove(in.ud + "/backups/" + Today());
+  ASSERT_TRUE(in.editor->Install(kAsset, in.Version("v5"), error, true, &warnings)) << error;
   ASSERT_TRUE(in.Restart(error)) << error;
-  EXPECT_EQ(ReadFileText(kept + "/v.txt"), "v4");
+  EXPECT_EQ(ReadFileText(kept + "/v.txt"), "v3");
+  EXPECT_FALSE(fs::exists(kept + ".1"));
   EXPECT_EQ(FilesBelow(in.ud + "/staging"), 0u);
 }
 

@@ -1,0 +1,62 @@
+// The record of a change to asset folders, written and synced before the change moves its first
+// folder, the way a database writes its rollback journal before it touches a page: it names each
+// folder the change moves (the editing copy set aside, the installed folder it replaces, the new
+// copy, a version it keeps) and where that folder belongs before and after the change. The index
+// write that is the change's point of no return marks the asset's folders passed in the same
+// transaction. A start, and a repair, then finish a passed change and undo any other from the
+// record alone, so no kill loses a folder a user made.
+//
+// A folder is told by its identity on disk (device and inode), which a rename keeps: after an
+// exchange of two folders, or a kill between two renames, no name says which folder is where.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "assetdata/safe_folder.h"
+#include "core/kuid.h"
+#include "qel/types.h"
+
+namespace PymDaemonSrv {
+
+struct ChangeFolder {
+  // The asset whose index write decides the folder's place.
+  KUID kuid;
+  u64 device = 0;
+  u64 inode = 0;
+  // Below the UserData folder; empty for nowhere (made by the change, or removed by it).
+  std::string before;
+  std::string after;
+  bool passed = false;
+};
+
+struct ChangeRecord {
+  // Unique among the records of a store; what the change names its folders in staging after.
+  std::string id;
+  std::vector<ChangeFolder> folders;
+};
+
+// Adds the folder at `path` to `change`, going from `before` to `after` (both below the root of
+// `folders`); false, with a reason, when the folder cannot be looked at.
+bool NameChangeFolder(ChangeRecord& change, const SafeFolder& folders, const std::string& path,
+                      const KUID& kuid, const std::string& before, const std::string& after,
+                      std::string& error);
+
+struct ChangeHooks {
+  // Called with a folder just before it is moved, or removed.
+  std::function<void(const std::string& folder)> move;
+  std::function<void(const std::string& folder)> removal;
+};
+
+// Moves each folder of `change` where it belongs: to `after` when it passed, to `before` when not;
+// one that belongs nowhere is removed. A folder found nowhere was removed already. When a change
+// is undone, the folders it made to hold a folder that went back are removed again if empty.
+// Returns the folders that could not reach their place: they stay in the staging folder, and the
+// record is to keep them. `problems` gets a line for each of those and for each removal that
+// failed (whose leftover no record names any more).
+std::vector<ChangeFolder> FinishChange(const SafeFolder& folders, const ChangeRecord& change,
+                                       const ChangeHooks& hooks,
+                                       std::vector<std::string>& problems);
+
+}  // namespace PymDaemonSrv
