@@ -147,6 +147,15 @@ bool LoadConfig(int folderFd, const std::string& name, const std::string& path, 
       reason = "not a binary soup: " + path;
       return false;
     }
+    // Read as empty, it would be refused for the KUID it seems to lack.
+    bool tooDeep = false;
+    if (!soup.GetRoot() && bytes.size() > kSoupHeaderSize &&
+        !ValidateSoupBody(bytes.data() + kSoupHeaderSize, u32(bytes.size() - kSoupHeaderSize),
+                          &tooDeep) &&
+        tooDeep) {
+      reason = "tags nested deeper than " + std::to_string(kMaxSoupDepth) + " levels: " + path;
+      return false;
+    }
   } else {
     ParseSoupText(soup, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
                   false);

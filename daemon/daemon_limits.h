@@ -5,6 +5,7 @@
 
 #include <cstddef>
 
+#include "assetdata/cdp_extract.h"
 #include "qel/types.h"
 
 namespace PymDaemonSrv {
@@ -50,7 +51,7 @@ constexpr u32 kMaxFilterText = 65535;
 // The longest group or key name taken from a request.
 constexpr u32 kMaxNameLength = 1024;
 // Configuration files larger than this are refused rather than read into memory.
-constexpr u64 kMaxConfigFileSize = 64ull * 1024 * 1024;
+constexpr u64 kMaxConfigFileSize = kMaxConfigFileBytes;
 // Assets open at once through handles, over all clients.
 constexpr u32 kMaxOpenHandles = 65536;
 // Entries of a KUID list taken from a request.

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "assetdata/asset_name.h"
+#include "assetdata/case_collision.h"
 #include "assetdata/cdp_dsid.h"
 #include "assetdata/cdp_extract.h"
 #include "assetdata/cdp_pack.h"
@@ -79,7 +81,10 @@ AssetEditor::FolderFiller ArchivedAssetFiller(ArchivedAsset& asset) {
   const Soup config = StripPackageTags(asset);
   return [files, compression, config](const SafeFolder& folders, const std::string& folder,
                                       std::string& why) {
-    if (!folders.MakeFolders(folder, why)) return false;
+    // Extraction would merge the entries into one; refused before anything is written.
+    why = PackageCaseCollision(files);
+    if (why.empty()) why = RefuseAssetNames(config);
+    if (!why.empty() || !folders.MakeFolders(folder, why)) return false;
     const Qel::PString message =
         ExtractPackageFiles(files, Qel::PString(), folder.c_str(), compression);
     if (!message.IsEmpty()) {
@@ -126,6 +131,12 @@ bool FolderCheck(const std::string& from, u64& configBytes, std::string& error) 
     configBytes += FileBytes(path);
   }
   return true;
+}
+
+AssetEditor::Warnings LeftOutWarnings(const std::vector<std::string>& paths) {
+  AssetEditor::Warnings lines;
+  for (const std::string& path : paths) lines.push_back(AssetEditor::LeftOutWarning(path));
+  return lines;
 }
 
 }  // namespace
@@ -190,11 +201,23 @@ void SaveAssetToCdp(RequestContext& context, const u8* payload, size_t size, Res
     } else if (!packed.ok) {
       AddFailure(response, kuid, "PymDaemon: cannot read the asset folder " + folder);
       entry = Soup();
+    } else if (!packed.unreadable.empty() || !packed.tooLarge.empty()) {
+      // A package that lacks a file of the asset would install as a whole, other asset.
+      for (const std::string& path : packed.unreadable) {
+        AddFailure(response, kuid, "PymDaemon: not packaged: cannot read " + path);
+      }
+      for (const std::string& path : packed.tooLarge) {
+        AddFailure(response, kuid,
+                   "PymDaemon: not packaged: " + path + " is larger than the " +
+                       std::to_string(kMaxPackageFileSize) + " bytes a package file may hold");
+      }
+      entry = Soup();
     } else {
       for (const std::string& skipped : packed.skipped) {
         AddResult(response, ResultsLog::kWarning, kuid,
-                  "PymDaemon: not packaged (name, type or read refused): " + skipped);
+                  "PymDaemon: not packaged (name or type refused): " + skipped);
       }
+      AddWarnings(response, kuid, LeftOutWarnings(packed.leftOut));
       entry.EnsureContainer();
       entry.SetNamedSoup(kTagFiles, packed.files);
       entry.SetNamedTag(kTagCompression, compression);
@@ -227,7 +250,8 @@ void InstallCdp(RequestContext& context, const u8* payload, size_t size, Respons
       if (kuid.IsNull()) {
         AddFailure(response, kuid, "PymDaemon: a package asset has no valid KUID");
       } else {
-        jobs.push_back({kuid, ArchivedAssetFiller(asset)});
+        // A day keeps the version it began with, as an install from a folder does.
+        jobs.push_back({kuid, ArchivedAssetFiller(asset), true});
       }
     }
     if (files > kMaxPackageFiles) {
@@ -264,8 +288,10 @@ void InstallAssetFromFolder(RequestContext& context, const u8* payload, size_t s
   const bool given = ReadPath(in.Get(), from) && FolderCheck(from, configBytes, error);
   std::unique_ptr<InstallGate::Pass> pass;
   if (given) pass = std::make_unique<InstallGate::Pass>(Gate(), configBytes);
-  if (given && ReadAssetFolder(from, AssetEditor::kLocalFolder, "import", scanned, error,
-                               ConfigOrder::kTextFirst)) {
+  if (given &&
+      ReadAssetFolder(from, AssetEditor::kLocalFolder, "import", scanned, error,
+                      ConfigOrder::kTextFirst) &&
+      (error = RefuseAssetNames(DecodeConfig(scanned.config))).empty()) {
     kuid = scanned.record.kuid;
     std::vector<std::string> skipped;
     AssetEditor::Warnings warnings;
@@ -274,6 +300,9 @@ void InstallAssetFromFolder(RequestContext& context, const u8* payload, size_t s
         [&](const SafeFolder& folders, const std::string& folder, std::string& why) {
           skipped.clear();
           if (!folders.CopyTree(from, folder, why, &skipped)) return false;
+          // The copy holds what is installed: its files and folders, links left out.
+          why = FolderCaseCollision(folder);
+          if (!why.empty()) return false;
           if (DropShippedConfigs(folder, ShippedConfigs::kBinaryBesideText)) return true;
           why = "cannot leave out the binary configuration beside the text one";
           return false;
@@ -281,8 +310,7 @@ void InstallAssetFromFolder(RequestContext& context, const u8* payload, size_t s
         error, true, &warnings);
     if (installed) {
       std::sort(skipped.begin(), skipped.end());
-      AssetEditor::Warnings lines;
-      for (const std::string& path : skipped) lines.push_back(AssetEditor::LeftOutWarning(path));
+      AssetEditor::Warnings lines = LeftOutWarnings(skipped);
       lines.insert(lines.end(), warnings.begin(), warnings.end());
       AddWarnings(response, kuid, lines);
       AddInstalled(response, kuid);

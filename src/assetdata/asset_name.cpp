@@ -73,6 +73,19 @@ Qel::String GetAssetDisplayName(Soup config) {
   return CleanDisplayName(text);
 }
 
+std::string RefuseAssetNames(const Soup& config) {
+  for (const Qel::PString& tag :
+       {Vocabulary::kTagUsername, Vocabulary::kTagName, Vocabulary::kTagAssetFilename}) {
+    const size_t bytes = config.GetNamedTag(tag).View().size();
+    if (bytes > kMaxAssetNameBytes) {
+      return "the " + std::string(tag.View()) + " is " + std::to_string(bytes) +
+             " bytes long, more than the " + std::to_string(kMaxAssetNameBytes) +
+             " a name may have";
+    }
+  }
+  return {};
+}
+
 f32 GetAssetBuildVersion(Soup config) {
   const f32 build = config.GetNamedTagAsFloat(Vocabulary::kTagKestroBuild, 0.0f);
   if (build >= 1.0f && build < 100.0f) return build + 0.005f;

@@ -1,7 +1,10 @@
 // Display names and build versions read from an asset's configuration.
 #pragma once
 
+#include <string>
+
 #include "assetdata/soup.h"
+#include "core/stream.h"
 #include "qel/string.h"
 #include "qel/types.h"
 
@@ -20,6 +23,13 @@ Qel::String CleanDisplayName(Qel::String name);
 // "username", else "name", else "asset-filename", cleaned; assets from before build 2.9 write
 // spaces as '_'.
 Qel::String GetAssetDisplayName(Soup config);
+
+// The longest name an asset may have: the longest text the daemon's replies carry. A longer one
+// would show as no name at all.
+inline constexpr u32 kMaxAssetNameBytes = TStream::kMaxStringLength;
+// Why an install refuses the configuration: a name tag ("username", "name", "asset-filename")
+// longer than kMaxAssetNameBytes; empty when none is.
+std::string RefuseAssetNames(const Soup& config);
 
 // The configured build, or a guess from the tags present when it is missing or out of range.
 f32 GetAssetBuildVersion(Soup config);

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -43,13 +45,21 @@ bool IsLinkEntry(const Qel::String& path) {
   return !resolved.IsEmpty() && ::lstat(resolved.CStr(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
-bool OpenTarget(Qel::File& file, const Qel::String& target) {
-  if (IsLinkEntry(target)) return false;
-  return file.Open(target.CStr(), Qel::File::kModeCreate | Qel::File::kModeWrite) == 0;
+// Opens the file to write; 0, or why it cannot be written.
+int OpenTarget(Qel::File& file, const Qel::String& target) {
+  if (IsLinkEntry(target)) return ELOOP;
+  return file.Open(target.CStr(), Qel::File::kModeCreate | Qel::File::kModeWrite);
+}
+
+// Names the file and the system's reason, as a copy of a folder does: a full disk is told from a
+// damaged package.
+Qel::PString WriteFailure(const Qel::String& target, int error) {
+  return MakeMessage("%s: cannot write %s: %s", kUnableToWrite, target.CStr(),
+                     std::strerror(error != 0 ? error : EIO));
 }
 
 // Gives the failure's message and takes away what was written.
-Qel::PString Discard(Qel::File& file, const Qel::String& target, const char* message) {
+Qel::PString Discard(Qel::File& file, const Qel::String& target, const Qel::PString& message) {
   file.Close();
   Qel::File::Unlink(target.CStr());
   return message;
@@ -63,24 +73,30 @@ class CappedFileSink : public Qel::IOSlave {
   u32 Read(void*, u32) override { return 0; }
   u32 Write(const void* src, u32 len) override {
     if (len > limit_ - written_) return 0;
+    errno = 0;
     const u32 done = file_.Write(src, len);
+    if (done != len) writeError_ = errno != 0 ? errno : EIO;
     written_ += done;
     return done;
   }
   u32 Written() const { return written_; }
+  // The system's reason when the file refused a write; 0 while none did.
+  int WriteError() const { return writeError_; }
 
  private:
   Qel::File& file_;
   u32 limit_;
   u32 written_ = 0;
+  int writeError_ = 0;
 };
 
 Qel::PString WriteStored(std::span<const u8> bytes, const Qel::String& target) {
   Qel::File file;
-  if (!OpenTarget(file, target)) return kUnableToWrite;
+  if (const int error = OpenTarget(file, target)) return WriteFailure(target, error);
   const u32 size = u32(bytes.size());
+  errno = 0;
   if (size != 0 && file.Write(bytes.data(), size) != size) {
-    return Discard(file, target, kUnableToWrite);
+    return Discard(file, target, WriteFailure(target, errno));
   }
   file.Close();
   return Qel::PString();
@@ -91,14 +107,16 @@ Qel::PString WriteDecoded(std::span<const u8> bytes, const Qel::String& target) 
   const u32 size = ByteOrder::LoadLE32(bytes.data());
   if (size > kMaxPackageFileSize) return kFailedDecompress;
   Qel::File file;
-  if (!OpenTarget(file, target)) return kUnableToWrite;
+  if (const int error = OpenTarget(file, target)) return WriteFailure(target, error);
   const u32 streamLength = u32(bytes.size() - 4);
   Qel::IOSlaveMemory source(bytes.data() + 4, streamLength);
   CappedFileSink sink(file, size);
   Qel::LZSSCompress codec;
   // The declared size is the only check on a stream cut at an item boundary.
   if (!codec.DecompressStream(sink, source, streamLength) || sink.Written() != size) {
-    return Discard(file, target, kFailedDecompress);
+    return Discard(file, target,
+                   sink.WriteError() != 0 ? WriteFailure(target, sink.WriteError())
+                                          : Qel::PString(kFailedDecompress));
   }
   file.Close();
   return Qel::PString();

@@ -32,6 +32,8 @@ inline constexpr u32 kMaxPackageFileSize = Qel::LZSSCompress::kMaxStreamOutput;
 // No package may hold more files than this (over all its assets): each one costs the daemon time
 // under its change lock.
 inline constexpr u32 kMaxPackageFiles = 65536;
+// No configuration file an install reads may be larger than this: it is read whole into memory.
+inline constexpr u64 kMaxConfigFileBytes = 64ull * 1024 * 1024;
 // The files (raw entries at any depth) of an asset's "files" container, counted up to `stopAfter`
 // and no further.
 u32 CountPackageFiles(const Soup& files, u32 stopAfter);

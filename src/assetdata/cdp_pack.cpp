@@ -58,6 +58,8 @@ struct Entry {
   std::string name;
   FileStamp stamp;
   bool folder;
+  // Neither a file nor a folder.
+  bool other;
 };
 
 // Sorted, so that the same folder always packs to the same bytes.
@@ -69,18 +71,18 @@ bool ListFolder(const std::string& path, std::vector<Entry>& out) {
     if (name == "." || name == "..") continue;
     struct stat st {};
     if (lstat((path + "/" + name).c_str(), &st) != 0) continue;
-    if (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode))
-      out.push_back({name, Stamp(st), S_ISDIR(st.st_mode)});
+    const bool other = !S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode);
+    out.push_back({name, other ? FileStamp() : Stamp(st), S_ISDIR(st.st_mode), other});
   }
   std::sort(out.begin(), out.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
   return true;
 }
 
-enum class ReadOutcome : u8 { kRead, kRefused, kChanged, kGone };
+enum class ReadOutcome : u8 { kRead, kRefused, kTooLarge, kChanged, kGone };
 
-// The whole file as it was listed. Refused when it cannot be read or is larger than a package
-// file may be; changed when it is no longer the file that was listed, or changes while it is
-// read; gone when nothing has its name any more.
+// The whole file as it was listed. Refused when it cannot be read; too large when it is larger
+// than a package file may be; changed when it is no longer the file that was listed, or changes
+// while it is read; gone when nothing has its name any more.
 ReadOutcome ReadWhole(const std::string& path, const FileStamp& listed, std::vector<u8>& out) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) {
@@ -96,7 +98,7 @@ ReadOutcome ReadWhole(const std::string& path, const FileStamp& listed, std::vec
   if (!stillListed()) {
     outcome = ReadOutcome::kChanged;
   } else if (listed.size > kMaxPackageFileSize) {
-    outcome = ReadOutcome::kRefused;
+    outcome = ReadOutcome::kTooLarge;
   } else {
     out.resize(size_t(listed.size));
     for (size_t done = 0; outcome == ReadOutcome::kRead && done < out.size();) {
@@ -135,10 +137,10 @@ MPRef<ACSRawDataCore> Encode(const std::vector<u8>& plain, const Qel::PString& c
 // the files can be compressed side by side and still be placed exactly where a walk that read
 // them one by one would have placed them.
 struct WalkStep {
-  enum Kind : u8 { kEnter, kLeave, kFile, kSkip };
+  enum Kind : u8 { kEnter, kLeave, kFile, kSkip, kLeftOut, kUnreadable };
   Kind kind;
   std::string name;      // kEnter, kFile: the entry's name
-  std::string relative;  // kEnter, kFile, kSkip: the path below the folder
+  std::string relative;  // all but kLeave: the path below the folder
   std::string path;      // kFile: the file to read
   FileStamp stamp;       // kEnter, kFile: the entry as listed
   bool operator==(const WalkStep&) const = default;
@@ -148,13 +150,15 @@ void Walk(const std::string& path, const std::string& relative, std::vector<Walk
           u32 depth) {
   std::vector<Entry> entries;
   if (!ListFolder(path, entries)) {
-    steps.push_back({WalkStep::kSkip, {}, relative.empty() ? "." : relative, {}, {}});
+    steps.push_back({WalkStep::kUnreadable, {}, relative.empty() ? "." : relative, {}, {}});
     return;
   }
   for (const Entry& e : entries) {
     const std::string below = relative.empty() ? e.name : relative + "/" + e.name;
     if (depth == 0 && !e.folder && (e.name == "config.txt" || e.name == "config.chump")) continue;
-    if (!IsValidPackageFileName(e.name)) {
+    if (e.other) {
+      steps.push_back({WalkStep::kLeftOut, {}, below, {}, {}});
+    } else if (!IsValidPackageFileName(e.name)) {
       steps.push_back({WalkStep::kSkip, {}, below, {}, {}});
     } else if (e.folder) {
       if (depth + 1 >= kMaxSoupDepth) {
@@ -174,6 +178,7 @@ struct PackedFile {
   MPRef<ACSRawDataCore> block;
   u64 plainBytes = 0;
   bool ok = false;
+  ReadOutcome read = ReadOutcome::kRead;
   // Why the file is not the one listed: "changed", "was removed"; empty while it is.
   const char* changed = nullptr;
 };
@@ -183,6 +188,7 @@ PackedFile PackFile(const WalkStep& step, const Qel::PString& compression) {
   std::vector<u8> bytes;
   if (!IsPackageFileType(Qel::File::Path(step.name.c_str()))) return out;
   const ReadOutcome read = ReadWhole(step.path, step.stamp, bytes);
+  out.read = read;
   if (read == ReadOutcome::kChanged) out.changed = "changed";
   if (read == ReadOutcome::kGone) out.changed = "was removed";
   if (read != ReadOutcome::kRead) return out;
@@ -315,12 +321,24 @@ void Assemble(const std::vector<WalkStep>& steps, std::vector<PackedFile>& packe
       case WalkStep::kSkip:
         out.skipped.push_back(step.relative);
         break;
+      case WalkStep::kLeftOut:
+        out.leftOut.push_back(step.relative);
+        break;
+      case WalkStep::kUnreadable:
+        out.unreadable.push_back(step.relative);
+        break;
       case WalkStep::kFile: {
         PackedFile& f = packed[file++];
         if (f.changed != nullptr && out.changed.empty())
           out.changed = step.relative + " " + f.changed;
         if (!f.ok) {
-          out.skipped.push_back(step.relative);
+          if (f.read == ReadOutcome::kRefused) {
+            out.unreadable.push_back(step.relative);
+          } else if (f.read == ReadOutcome::kTooLarge) {
+            out.tooLarge.push_back(step.relative);
+          } else {
+            out.skipped.push_back(step.relative);
+          }
           continue;
         }
         out.plainBytes += f.plainBytes;

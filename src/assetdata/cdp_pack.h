@@ -12,8 +12,15 @@
 
 struct PackedFolder {
   Soup files;
-  // Paths below the folder that the rules keep out of a package, or that could not be read.
+  // Paths below the folder that the rules keep out of a package (a name or file type it may not
+  // hold, a folder nested too deep).
   std::vector<std::string> skipped;
+  // Entries that are neither a file nor a folder (links, pipes, sockets, devices): never packed.
+  std::vector<std::string> leftOut;
+  // Files and folders of the asset that could not be read, and files larger than a package file
+  // may be: a package without them would lack part of the asset.
+  std::vector<std::string> unreadable;
+  std::vector<std::string> tooLarge;
   // Set, and `ok` false, when the tree changed while it was read: a file listed at the start was
   // gone, changed or replaced when it was read, or the tree listed at the end was not the one
   // listed at the start. Says what changed ("mesh/body.im changed").

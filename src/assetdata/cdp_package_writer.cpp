@@ -3,9 +3,14 @@
 #include <fcntl.h>
 
 #include <cstring>
+#include <string>
 
+#include "assetdata/case_collision.h"
 #include "assetdata/soup_binary.h"
+#include "assetdata/soup_tree.h"
+#include "core/buffer_stream.h"
 #include "platform/byte_order.h"
+#include "qel/dynamic_buffer.h"
 
 namespace {
 
@@ -45,6 +50,8 @@ Qel::PString ContentPackageWriter::Add(Soup& asset) {
   const KUID kuid = AssetKUID(asset);
   const Qel::PString refused = RefuseArchivedAsset(kuid, added_.count(kuid) != 0);
   if (!refused.IsEmpty()) return refused;
+  const std::string unfit = RefuseUninstallable(asset);
+  if (!unfit.empty()) return Qel::PString(unfit.c_str());
   added_.insert(kuid);
   tables_.AddAsset(asset);
   if (failed_) return Qel::PString();
@@ -67,6 +74,34 @@ Qel::PString ContentPackageWriter::Add(Soup& asset) {
   if (!failed_) Append(chunk_);
   std::vector<u8>().swap(chunk_);
   return Qel::PString();
+}
+
+std::string ContentPackageWriter::RefuseUninstallable(const Soup& asset) {
+  const Soup files = GetFilesContainer(asset);
+  const u64 total = files_ + CountPackageFiles(files, maxFiles_ + 1);
+  if (total > maxFiles_) {
+    return "the package would hold more than " + std::to_string(maxFiles_) +
+           " files, the most an install takes";
+  }
+  std::string why = PackageCaseCollision(files);
+  if (!why.empty()) return why;
+  // The configuration as an install writes it, without the files (which need no copy).
+  ArchivedAsset plain;
+  plain.soup = Soup();
+  plain.soup.EnsureContainer();
+  ForEachChild(asset.GetRoot().Get(), [&](const Qel::PString& name, const MPRef<ACSChunk>& child) {
+    if (name != kTagFiles) plain.soup.GetRoot()->AddChild(name, child);
+  });
+  Qel::DynamicBuffer text;
+  TBuffer out(&text, false);
+  WriteSoupText(out, StripPackageTags(plain));
+  if (text.GetDataSize() > maxConfigBytes_) {
+    return "configuration too large: its config.txt would be " +
+           std::to_string(text.GetDataSize()) + " bytes, more than the " +
+           std::to_string(maxConfigBytes_) + " an install reads";
+  }
+  files_ = total;
+  return {};
 }
 
 void ContentPackageWriter::FailFormat(const char* why) {

@@ -7,31 +7,13 @@
 #include "assetdata/kestro_property.h"
 #include "assetdata/nu_message.h"
 #include "core/chunked_list.h"
+#include "core/read_write_lock.h"
 #include "qel/critical_section.h"
 #include "qel/string.h"
 #include "qel/types.h"
 
 class Soup;
 class TStream;
-
-// A mutex that counts its holds.
-class CountedMutex {
- public:
-  void Lock() {
-    mutex_.Lock();
-    ++count_;
-  }
-  void Unlock() {
-    --count_;
-    mutex_.Unlock();
-  }
-  // Meaningful only to the holder.
-  u32 GetLockCount() const { return count_; }
-
- private:
-  Qel::Mutex mutex_;
-  u32 count_ = 0;
-};
 
 struct ResultsLogEntry {
   u32 type = 0;

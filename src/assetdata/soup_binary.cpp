@@ -227,7 +227,7 @@ bool ReadSoupBinary(TStream& in, u32& version, SoupBody& body) {
   return true;
 }
 
-bool ValidateSoupBody(const u8* bytes, u32 length) {
+bool ValidateSoupBody(const u8* bytes, u32 length, bool* tooDeep) {
   if (length < kSoupMinChunk) return true;
   if (!bytes) return false;
   // ends[d] is where the region at nesting level d ends; a nested region ends with its chunk.
@@ -247,7 +247,10 @@ bool ValidateSoupBody(const u8* bytes, u32 length) {
     u32 next = 0;
     if (!CheckSoupChunk(bytes, position, end, n, next)) return false;
     if (bytes[position + 5 + n] == kChunkContainer) {
-      if (depth == kMaxSoupDepth) return false;
+      if (depth == kMaxSoupDepth) {
+        if (tooDeep != nullptr) *tooDeep = true;
+        return false;
+      }
       ends[++depth] = next;
       position += 6 + n;
       continue;

@@ -80,8 +80,8 @@ class SoupBody {
 bool ReadSoupBinary(TStream& in, u32& version, SoupBody& body);
 
 // The body check: every chunk well formed, containers nested at most kMaxSoupDepth deep, trailing
-// bytes fewer than 6.
-bool ValidateSoupBody(const u8* bytes, u32 length);
+// bytes fewer than 6. `tooDeep`, when given, is set when the nesting failed the check.
+bool ValidateSoupBody(const u8* bytes, u32 length, bool* tooDeep = nullptr);
 
 // One chunk located by a walk. Offsets count from the start of the body.
 struct SoupChunk {

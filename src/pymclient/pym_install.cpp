@@ -2,6 +2,10 @@
 
 #include <stdlib.h>
 
+#include <string>
+
+#include "assetdata/asset_name.h"
+#include "assetdata/case_collision.h"
 #include "assetdata/cdp_dsid.h"
 #include "assetdata/cdp_extract.h"
 #include "assetdata/cdp_package.h"
@@ -38,7 +42,6 @@ void LogKeyed(ResultsLog* log, u32 type, const KUID& kuid, const char* key,
 
 // The prompt key for an installed asset, by the first status that holds.
 const char* PromptKey(const PymAssetInfo& info) {
-  if (info.GetFlag(PymAssetInfo::kFlagOpenForEdit)) return "$pym_prompt_openforedit";
   if (info.GetFlag(PymAssetInfo::kFlagBuiltIn)) return "$pym_prompt_builtin";
   if (info.GetFlag(PymAssetInfo::kFlagVantryItem)) return "$pym_prompt_vny_item";
   return "$pym_prompt_alreadyinstalled";
@@ -121,6 +124,18 @@ KUID InstallAssetFromFile(const Soup& archived, ResultsLog* log, u32 options, bo
   options &= ~kInstallCleared;
 
   const bool known = info.found != 0;
+  // The editing copy is the user's work: opening the asset would hand it to this install, which
+  // clears it.
+  std::string refused = known && info.GetFlag(PymAssetInfo::kFlagOpenForEdit)
+                            ? "the asset is open for editing"
+                            : PackageCaseCollision(GetFilesContainer(archived));
+  if (refused.empty()) refused = RefuseAssetNames(config);
+  if (!refused.empty()) {
+    ResultsLog::AddResult(log, ResultsLog::kError,
+                          MakeAssetIDProperty(Qel::PString("AssetID"), kuid),
+                          Qel::String(("Not installed: " + refused + ".").c_str()));
+    return KUID::Null();
+  }
   const bool installedBefore = known && info.GetFlag(PymAssetInfo::kFlagInstalled);
   if (installedBefore) {
     if (callback != nullptr) {
@@ -171,6 +186,9 @@ KUID InstallAssetFromFile(const Soup& archived, ResultsLog* log, u32 options, bo
   if (commit) {
     const u32 commitOption = (dsidMatches ? 6 : 0) | (options & kInstallCommitOption);
     if (!PymCommitAsset(ref, commitOption, log, &commitSecond)) {
+      // Only an asset not installed before is committed here: nothing of it is installed, so
+      // it must not stay behind open for editing.
+      PymRevertAsset(ref, nullptr);
       PymCloseAsset(ref);
       return KUID::Null();
     }

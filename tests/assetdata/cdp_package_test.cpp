@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <iterator>
 #include <set>
@@ -316,6 +319,32 @@ TEST(CdpPackageTest, SafePathsAndLocalReferences) {
   EXPECT_FALSE(WriteStoredFile(view, "", folder.At("link.txt").c_str()));
   EXPECT_FALSE(WriteStoredFile(view, "", folder.At("no/folder.jpg").c_str()));
   EXPECT_EQ(folder.Read("source.bin"), big);
+}
+
+// A file the disk refuses names itself and the system's reason, stored or decoded alike: a full
+// disk is no damaged package. The file-size limit of a child process refuses as a full disk does.
+TEST(CdpPackageTest, AFileTheDiskRefusesIsNamedWithTheReason) {
+  for (const char* compression : {"", "LZSS"}) {
+    scratch::Folder folder;
+    const Bytes plain(5000, 'q');
+    Soup files;
+    Put(files, "sub|big.txt", *compression == 0 ? plain : Lzss(plain));
+    const std::string expected = "Unable to write content files to disk: cannot write " +
+                                 folder.At("dest/sub/big.txt") + ": File too large";
+    const pid_t child = fork();
+    if (child == 0) {
+      const rlimit small{1000, 1000};
+      signal(SIGXFSZ, SIG_IGN);
+      setrlimit(RLIMIT_FSIZE, &small);
+      const Qel::PString message =
+          ExtractPackageFiles(files, "", folder.At("dest").c_str(), Qel::PString(compression));
+      _exit(message == Qel::PString(expected.c_str()) ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << compression;
+    EXPECT_FALSE(fs::exists(folder.At("dest/sub/big.txt"))) << compression;
+  }
 }
 
 // Installing n files into one folder reads that folder once, not once per file (which made big

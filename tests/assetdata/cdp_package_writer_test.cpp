@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "assetdata/cdp_package.h"
 #include "assetdata/soup_text.h"
 #include "assetdata/soup_tree.h"
 #include "support/scratch_folder.h"
@@ -135,6 +136,36 @@ TEST(ContentPackageWriterTest, AnUnfinishedOrUnwritablePackageLeavesNothing) {
   EXPECT_EQ(taken.Finish(), saveFailed);
   EXPECT_EQ(std::string(taken.FailureReason().CStr()), "Is a directory");
   EXPECT_TRUE(fs::is_empty(folder.At("taken.cdp")));
+}
+
+// What an install would refuse is never written.
+TEST(ContentPackageWriterTest, RefusesWhatAnInstallWouldRefuse) {
+  const struct {
+    std::vector<const char*> files;
+    std::string refusal;
+    u32 maxFiles;
+    u64 maxConfigBytes;
+  } cases[] = {
+      {{"a.txt", "b.txt"}, "the package would hold more than 1 files, the most an install", 1, 99},
+      {{}, "configuration too large: its config.txt would be ", 1, 10},
+      {{"Readme.txt", "README.txt"}, "the names README.txt and Readme.txt differ only", 2, 99},
+  };
+  for (const auto& c : cases) {
+    scratch::Folder folder;
+    {
+      ContentPackageWriter writer(folder.At("p.cdp").c_str());
+      writer.SetLimitsForTests(c.maxFiles, c.maxConfigBytes);
+      Soup asset = Parse("kuid <kuid:1:1>\n");
+      Soup files;
+      files.EnsureContainer();
+      for (const char* name : c.files) {
+        files.GetRoot()->AddChild(name, files.GetRoot()->CreateTag(kKindRaw, nullptr));
+      }
+      asset.SetNamedSoup(kTagFiles, files);
+      EXPECT_EQ(std::string(writer.Add(asset).View()).substr(0, c.refusal.size()), c.refusal);
+    }
+    EXPECT_TRUE(fs::is_empty(folder.path())) << c.refusal;
+  }
 }
 
 }  // namespace

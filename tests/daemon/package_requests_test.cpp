@@ -1,8 +1,10 @@
-// Packaging an asset while another client changes it: the package holds the asset of one moment,
-// or there is none and the reply says why.
+// Packaging an asset while another client changes it, or one the daemon cannot read whole: the
+// package holds the whole asset of one moment, or there is none and the reply says why.
 #include "daemon/package_requests.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -13,6 +15,7 @@
 #include "core/buffer_stream.h"
 #include "daemon/daemon_test_util.h"
 #include "daemon/request_context.h"
+#include "support/other_user.h"
 
 namespace PymDaemonSrv::PackageRequests {
 namespace {
@@ -67,6 +70,56 @@ TEST(SaveAssetToCdp, AChangeWhileTheFilesAreReadLeavesNoPackage) {
         << c.detail;
     EXPECT_EQ(AssetKUID(packed.soup), whole ? kuid : KUID::Null()) << c.detail;
     EXPECT_EQ(CountPackageFiles(GetFilesContainer(packed.soup), 10), whole ? 2u : 0u) << c.detail;
+  }
+}
+
+// Entries that are no file or folder are left out with the warning an install gives; an entry
+// that cannot be read leaves no package. Only another user feels a mode of 000.
+TEST(SaveAssetToCdp, APackageHoldsTheWholeAssetOrIsNotWritten) {
+  const struct {
+    std::string entry;
+    std::string texts;
+  } cases[] = {{"pipe.txt", "PymDaemon: not installed (not a file or folder): pipe.txt"},
+               {"sub/link.txt", "PymDaemon: not installed (not a file or folder): sub/link.txt"},
+               {"body.tga", "PymDaemon: not packaged: cannot read body.tga"},
+               {"sub", "PymDaemon: not packaged: cannot read sub"}};
+  for (const auto& c : cases) {
+    scratch::Folder t;
+    const std::string folder = t.path() + "/local/v/";
+    MakeAsset(t.path(), "local", "v", Config("<kuid:10:5>"));
+    WriteFile(folder + "body.tga", "tga");
+    WriteFile(folder + "sub/a.txt", "a");
+    const bool unreadable = c.texts.find("cannot read") != std::string::npos;
+    if (unreadable && !kestro_test::CanRunAsOtherUser()) GTEST_SKIP() << "needs root";
+    if (c.entry == "sub/link.txt") std::filesystem::create_symlink("a.txt", folder + c.entry);
+    const int made = c.entry == "pipe.txt" ? mkfifo((folder + c.entry).c_str(), 0600)
+                     : unreadable          ? chmod((folder + c.entry).c_str(), 0)
+                                           : 0;
+    ASSERT_EQ(made, 0) << c.entry;
+    std::vector<std::string> owned = {t.path()};
+    for (const auto& e : std::filesystem::recursive_directory_iterator(t.path())) {
+      owned.push_back(e.path());
+    }
+    for (const std::string& path : owned) {
+      EXPECT_EQ(lchown(path.c_str(), kestro_test::kOtherUser, kestro_test::kOtherUser), 0);
+    }
+    if (unreadable && !kestro_test::OtherUserCanReach(t.path())) GTEST_SKIP() << "private";
+    const auto pack = [&] {
+      AssetStore store;
+      std::string texts;
+      if (!store.Open(t.path(), &texts)) return 2;
+      RequestContext context(store);
+      Response response;
+      const std::vector<u8> payload = Bytes().Kuid(KUID(10, 5, 0)).U32(3).data;
+      SaveAssetToCdp(context, payload.data(), payload.size(), response);
+      for (const ResultsLogEntry& e : response.results.GetEntries()) texts += e.text.CStr();
+      response.body.SetPosition(0);
+      TBuffer in(&response.body, false);
+      ArchivedAsset asset;
+      asset.ReadBinarySoup(in);
+      return texts == c.texts && AssetKUID(asset.soup).IsNull() == unreadable ? 0 : 1;
+    };
+    EXPECT_EQ(unreadable ? kestro_test::RunAsOtherUser(pack) : pack(), 0) << c.entry;
   }
 }
 

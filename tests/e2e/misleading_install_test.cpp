@@ -13,6 +13,8 @@
 #include "assetdata/cdp_extract.h"
 #include "assetdata/cdp_package.h"
 #include "assetdata/soup.h"
+#include "assetdata/soup_binary.h"
+#include "platform/byte_order.h"
 #include "support/install_root.h"
 #include "support/scratch_folder.h"
 
@@ -233,32 +235,132 @@ TEST_F(MisleadingInstall, InstallFromPathWarnsOfWhatItLeavesOut) {
   }
 }
 
-// A folder that names an installed asset replaces it as a commit does: the old folder is kept in
-// the day's backups.
+// A folder or package that names an installed asset replaces it as a commit does: the old
+// folder is kept in the day's backups.
 TEST_F(MisleadingInstall, AnAssetReplacedFromAFolderIsKeptInTheBackups) {
-  const char* kuid = "<kuid:400800:200>";
-  for (const char* version : {"old", "new"}) {
-    root_->WriteFile("v/config.txt", std::string("kuid ") + kuid + "\nkind \"scenery\"\n");
-    for (const char* file : {"a.txt", "b.txt", "c.txt"}) {
-      root_->WriteFile(std::string("v/") + file, std::string(version) + file);
+  for (const std::string via : {"installfrompath", "installcdp"}) {
+    const std::string content = via == "installcdp" ? "201" : "200";
+    const std::string kuid = "<kuid:400800:" + content + ">";
+    for (const std::string version : {"old", "new"}) {
+      std::vector<std::pair<std::string, std::string>> files;
+      for (const char* file : {"a.txt", "b.txt", "c.txt"}) files.emplace_back(file, version + file);
+      std::string source = Package("v", Config(kuid, "V"), files);
+      if (via == "installfrompath") {
+        source = "v";
+        root_->WriteFile("v/config.txt", "kuid " + kuid + "\nkind \"scenery\"\n");
+        for (const auto& [file, bytes] : files) root_->WriteFile("v/" + file, bytes);
+      }
+      const ToolRun r = root_->Run({via, source});
+      ASSERT_EQ(r.exitCode, 0) << r.out;
+      fs::remove_all(root_->Root() + "/v");
     }
-    const ToolRun r = root_->Run({"installfrompath", "v"});
-    ASSERT_EQ(r.exitCode, 0) << r.out;
-    fs::remove_all(root_->Root() + "/v");
-  }
-  std::vector<std::string> kept;
-  const std::string backups = root_->Root() + "/UserData/backups";
-  if (fs::exists(backups)) {
-    for (const auto& e : fs::recursive_directory_iterator(backups)) {
-      const bool ours = e.path().parent_path().filename() == "kuid 400800 200 0";
-      if (ours && e.is_regular_file() && e.path().filename() != "config.txt") {
-        kept.push_back(scratch::ReadAll(e.path().string()));
+    std::vector<std::string> kept;
+    const std::string backups = root_->Root() + "/UserData/backups";
+    if (fs::exists(backups)) {
+      for (const auto& e : fs::recursive_directory_iterator(backups)) {
+        const bool ours = e.path().parent_path().filename() == "kuid 400800 " + content + " 0";
+        if (ours && e.is_regular_file() && e.path().filename() != "config.txt") {
+          kept.push_back(scratch::ReadAll(e.path().string()));
+        }
       }
     }
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(kept, (std::vector<std::string>{"olda.txt", "oldb.txt", "oldc.txt"})) << via;
+    EXPECT_EQ(scratch::ReadAll(Installed(kuid) + "/a.txt"), "newa.txt") << via;
   }
-  std::sort(kept.begin(), kept.end());
-  EXPECT_EQ(kept, (std::vector<std::string>{"olda.txt", "oldb.txt", "oldc.txt"}));
-  EXPECT_EQ(scratch::ReadAll(Installed(kuid) + "/a.txt"), "newa.txt");
+}
+
+// A binary configuration whose tags nest one level deeper than a soup may.
+std::string TooDeepChump() {
+  std::string body;
+  for (u32 i = 0; i <= kMaxSoupDepth; ++i) {
+    u8 size[4];
+    ByteOrder::StoreLE32(size, u32(body.size() + 4));
+    body = std::string(reinterpret_cast<char*>(size), 4) +
+           std::string(
+               "\x02"
+               "a\0\0",
+               4) +
+           body;
+  }
+  u8 header[kSoupHeaderSize];
+  MakeSoupHeader(header, u32(body.size()));
+  return std::string(reinterpret_cast<char*>(header), sizeof header) + body;
+}
+
+// Entries whose names differ only in case would become one file, a name longer than a reply
+// carries would show as none, and a configuration too deep would pass for one without a KUID:
+// every install path refuses them with the reason and changes nothing.
+TEST_F(MisleadingInstall, WhatAnInstallWouldMangleIsRefusedOnEveryPath) {
+  using Files = std::vector<std::pair<std::string, std::string>>;
+  const Files cased = {{"Readme.txt", "a"}, {"README.txt", "b"}, {"readme.TXT", "c"}};
+  const Files folders = {{"Sub/a.txt", "a"}, {"SUB/b.txt", "b"}};
+  const std::string casedWhy = "the names README.txt and Readme.txt differ only in case";
+  const std::string foldersWhy = "the names SUB and Sub differ only in case";
+  const std::string longName(65536, 'n');
+  const std::string longWhy = "the username is 65536 bytes long, more than the 65535 a name";
+  const struct {
+    std::string via;
+    Files files;
+    std::string name;
+    std::string why;
+  } cases[] = {
+      {"installcdp", cased, "n", casedWhy},
+      {"installfrompath", cased, "n", casedWhy},
+      {"vnyparse", folders, "n", foldersWhy},
+      {"vnyparsefolder", folders, "n", foldersWhy},
+      {"installcdp", {}, longName, longWhy},
+      {"installfrompath", {}, longName, longWhy},
+      {"vnyparse", {}, longName, longWhy},
+      {"installfrompath", {}, "", "tags nested deeper than 1000 levels"},
+  };
+  u32 content = 400;
+  for (const auto& c : cases) {
+    const std::string kuid = "<kuid:400800:" + std::to_string(++content) + ">";
+    const std::string folder = c.via == "vnyparsefolder" ? "tree/m" : "m";
+    const std::string source = root_->Root() + "/" + folder.substr(0, folder.find('/'));
+    std::string given = source;
+    if (c.via == "installcdp" || c.via == "vnyparse") {
+      given = Package("m", Config(kuid, c.name.c_str()), c.files);
+    } else if (c.name.empty()) {
+      root_->WriteFile(folder + "/config.chump", TooDeepChump());
+    } else {
+      root_->WriteFile(folder + "/config.txt", "kuid " + kuid + "\nusername \"" + c.name + "\"\n");
+    }
+    for (const auto& [file, bytes] : c.files) root_->WriteFile(folder + "/" + file, bytes);
+    const ToolRun r = root_->Run({c.via, given});
+    EXPECT_EQ(r.exitCode, 255) << c.via << " " << c.why;
+    EXPECT_NE(r.out.find(c.why), std::string::npos) << c.via << r.out.substr(0, 2000);
+    EXPECT_FALSE(fs::exists(Installed(kuid))) << c.via << " " << c.why;
+    EXPECT_TRUE(StagingIsEmpty()) << c.via;
+    fs::remove_all(source);
+  }
+}
+
+// vnyparse never takes the user's editing copy for its own, and a new asset whose commit is
+// refused is gone again once the package is aborted.
+TEST_F(MisleadingInstall, VnyparseLeavesTheUsersWorkAndNoHalfInstalledAsset) {
+  root_->WriteFile("w/config.txt", "kuid <kuid:400800:500>\nkind \"scenery\"\n");
+  ASSERT_EQ(root_->Run({"installfrompath", "w"}).exitCode, 0);
+  ASSERT_EQ(root_->Run({"edit", "<kuid:400800:500>"}).exitCode, 0);
+  root_->WriteFile("UserData/editing/kuid 400800 500 0/mine.txt", "mine");
+  // A file where the new asset's installed folder would go refuses its commit.
+  root_->WriteFile("UserData/local/kuid 400800 501 0", "in the way");
+  for (const std::string refusal :
+       {"- <kuid:400800:500> : Not installed: the asset is open for editing.\n",
+        "- <kuid:400800:501> : PymDaemon: not committed: "}) {
+    const std::string kuid = refusal.substr(2, refusal.find(' ', 2) - 2);
+    const ToolRun r = root_->Run({"vnyparse", Package("p", Config(kuid, "P"), {{"p.txt", "p"}})});
+    EXPECT_EQ(r.exitCode, 255) << r.out;
+    EXPECT_NE(r.out.find(refusal), std::string::npos) << r.out;
+  }
+  const std::string editing = root_->Root() + "/UserData/editing/kuid 400800 50";
+  EXPECT_EQ(scratch::ReadAll(editing + "0 0/mine.txt"), "mine");
+  EXPECT_FALSE(fs::exists(editing + "0 0/p.txt"));
+  EXPECT_FALSE(fs::exists(editing + "1 0"));
+  EXPECT_EQ(root_->Run({"status", "<kuid:400800:501>"}).out.find("EIadLmF"), std::string::npos);
+  EXPECT_TRUE(StagingIsEmpty());
+  fs::remove_all(root_->Root() + "/w");
 }
 
 }  // namespace
