@@ -17,6 +17,7 @@
 #include "assetdata/cdp_extract.h"
 #include "core/file_util.h"
 #include "core/time_date.h"
+#include "daemon/asset_folder_checks.h"
 #include "daemon/asset_scanner.h"
 #include "daemon/asset_store.h"
 #include "qel/log.h"
@@ -51,12 +52,6 @@ std::string ReadNote(const std::string& path) {
   std::string relative;
   std::getline(note, relative);
   return relative;
-}
-
-// The folder of a new asset below its content folder.
-std::string NewAssetPath(const KUID& kuid) {
-  return "kuid " + std::to_string(kuid.userId) + " " + std::to_string(kuid.contentId) + " " +
-         std::to_string(kuid.version);
 }
 
 // Today's dated folder of the backups folder.
@@ -108,6 +103,16 @@ AssetEditor::AssetEditor(AssetStore& store) : store_(store), folders_(store.User
 
 std::string AssetEditor::LeftOutWarning(const std::string& path) {
   return "not installed (not a file or folder): " + path;
+}
+
+void AssetEditor::WarnLeftOut(std::vector<std::string> skipped, const char* what,
+                              Warnings* warnings) {
+  if (warnings == nullptr) return;
+  std::sort(skipped.begin(), skipped.end());
+  for (const std::string& path : skipped) {
+    warnings->push_back(what == nullptr ? LeftOutWarning(path)
+                                        : std::string(what) + " (not a file or folder): " + path);
+  }
 }
 
 std::string AssetEditor::StagingPath() {
@@ -179,10 +184,8 @@ std::string AssetEditor::InstalledPath(const std::string& relative) const {
 
 bool AssetEditor::HoldsOtherAsset(const std::string& path, const char* folderName,
                                   const std::string& relative, const KUID& kuid) {
-  ScannedAsset held;
-  std::string ignored;
-  return IsFolder(path) && ReadAssetFolder(path, folderName, relative, held, ignored) &&
-         held.record.kuid != kuid;
+  const KUID held = HeldKuid(path, folderName, relative);
+  return !held.IsNull() && held != kuid;
 }
 
 bool AssetEditor::ReplaceByRenames(const std::string& replacement, const std::string& target,
@@ -301,8 +304,17 @@ void AssetEditor::Settle(const Swap& swap, Warnings* warnings) {
 }
 
 bool AssetEditor::Record(const std::string& folderName, const std::string& relative,
-                         const KUID& kuid, std::string& error) {
+                         const KUID& kuid, std::string& error, Warnings* warnings) {
   if (recordHook_) recordHook_();
+  ScannedAsset other;
+  if (relative.empty() && FindUnindexedFolderOf(store_, kuid, other)) {
+    if (!store_.RecordChange(&other, kuid, &error)) return false;
+    if (warnings != nullptr) {
+      warnings->push_back("the asset stays installed: " + store_.FolderPathOf(other.record) +
+                          " holds it too");
+    }
+    return true;
+  }
   if (relative.empty()) return store_.RecordChange(nullptr, kuid, &error);
   ScannedAsset asset;
   const std::string path = store_.UserData() + "/" + folderName + "/" + relative;
@@ -314,7 +326,8 @@ bool AssetEditor::Record(const std::string& folderName, const std::string& relat
   return store_.RecordChange(&asset, kuid, &error);
 }
 
-bool AssetEditor::BeginEdit(const KUID& kuid, AssetRecord& out, std::string& error) {
+bool AssetEditor::BeginEdit(const KUID& kuid, AssetRecord& out, std::string& error,
+                            Warnings* warnings) {
   std::lock_guard<OwnedMutex> lock(store_.ChangeMutex());
   AssetRecord record;
   if (!store_.GetAsset(kuid, record)) {
@@ -324,8 +337,9 @@ bool AssetEditor::BeginEdit(const KUID& kuid, AssetRecord& out, std::string& err
   if (record.folder != kEditingFolder) {
     const std::string copy = StagingPath();
     const std::string editing = store_.UserData() + "/" + kEditingFolder + "/" + record.path;
+    std::vector<std::string> skipped;
     if (!store_.MarkChanging(&error) ||
-        !folders_.CopyTree(store_.FolderPathOf(record), copy, error)) {
+        !folders_.CopyTree(store_.FolderPathOf(record), copy, error, &skipped)) {
       return false;
     }
     if (!folders_.Move(copy, editing, error)) {
@@ -337,6 +351,7 @@ bool AssetEditor::BeginEdit(const KUID& kuid, AssetRecord& out, std::string& err
       if (folders_.Move(editing, copy, ignored)) folders_.RemoveTree(copy, ignored);
       return false;
     }
+    WarnLeftOut(std::move(skipped), "not copied for editing", warnings);
   }
   return store_.GetAsset(kuid, out);
 }
@@ -353,9 +368,12 @@ bool AssetEditor::Commit(const KUID& kuid, std::string& error, Warnings* warning
   // editing folder may change meanwhile, and the copy leaves out links.
   const std::string copy = StagingPath();
   std::vector<std::string> skipped;
-  if (!folders_.CopyTree(editing, copy, error, &skipped)) return false;
+  std::vector<std::string> changed;
+  if (!folders_.CopyTree(editing, copy, error, &skipped, &changed)) return false;
   ScannedAsset check;
-  bool usable = true;
+  // A save that came while the copy was made would be lost with the editing copy.
+  bool usable = changed.empty();
+  if (!usable) error = "the editing copy changed while it was committed; commit again";
   for (const std::string& name : skipped) {
     if (usable && IsConfigFileName(name)) {
       error = "the configuration " + editing + "/" + name + " is not a file";
@@ -368,15 +386,9 @@ bool AssetEditor::Commit(const KUID& kuid, std::string& error, Warnings* warning
     usable = false;
   }
   // A copy given a new KUID is a new asset: the folder it was copied from stays the other's.
-  std::string relative = record.path;
-  if (usable && HoldsOtherAsset(InstalledPath(relative), kLocalFolder, relative, kuid)) {
-    relative = NewAssetPath(kuid);
-    if (Exists(InstalledPath(relative))) {
-      error = InstalledPath(record.path) + " holds another asset, and " + InstalledPath(relative) +
-              " is taken";
-      usable = false;
-    }
-  }
+  const std::string relative =
+      usable ? FolderForAsset(store_.UserData(), kLocalFolder, record.path, kuid, error) : "";
+  usable = usable && !relative.empty();
   std::string ignored;
   if (!usable || !store_.MarkChanging(&error)) {
     folders_.RemoveTree(copy, ignored);
@@ -398,10 +410,7 @@ bool AssetEditor::Commit(const KUID& kuid, std::string& error, Warnings* warning
   }
   Discard(aside, warnings);
   Settle(swap, warnings);
-  std::sort(skipped.begin(), skipped.end());
-  for (const std::string& name : skipped) {
-    if (warnings != nullptr) warnings->push_back(LeftOutWarning(name));
-  }
+  WarnLeftOut(std::move(skipped), nullptr, warnings);
   return true;
 }
 
@@ -412,7 +421,11 @@ bool AssetEditor::Place(const InstallJob& job, ScannedAsset& out, Swap& swap, st
     error = "the asset is open for editing";
     return false;
   }
-  const std::string relative = known ? record.path : NewAssetPath(job.kuid);
+  // A folder that holds another asset is never replaced: the asset goes into one of its own.
+  const std::string relative =
+      FolderForAsset(store_.UserData(), kLocalFolder, known ? record.path : NewAssetPath(job.kuid),
+                     job.kuid, error);
+  if (relative.empty()) return false;
   const std::string copy = StagingPath();
   ScannedAsset check;
   bool filled = job.fill(folders_, copy, error) &&
@@ -499,12 +512,13 @@ bool AssetEditor::Revert(const KUID& kuid, std::string& error, Warnings* warning
     return false;
   }
   const std::string editing = store_.FolderPathOf(record);
+  if (!CheckHoldsAsset(editing, kEditingFolder, record.path, kuid, error)) return false;
   const std::string installed = InstalledPath(record.path);
   const bool paired =
       IsFolder(installed) && !HoldsOtherAsset(installed, kLocalFolder, record.path, kuid);
   const std::string aside = StagingPath();
   if (!store_.MarkChanging(&error) || !folders_.Move(editing, aside, error)) return false;
-  if (!Record(kLocalFolder, paired ? record.path : std::string(), kuid, error)) {
+  if (!Record(kLocalFolder, paired ? record.path : std::string(), kuid, error, warnings)) {
     std::string back;
     if (!folders_.Move(aside, editing, back)) {
       error += "; the editing copy waits in " + aside + ": " + back;
@@ -523,7 +537,10 @@ bool AssetEditor::Delete(const KUID& kuid, bool keepBackup, std::string& error, 
     error = "unknown asset";
     return false;
   }
-  if (!store_.MarkChanging(&error)) return false;
+  if (!CheckHoldsAsset(store_.FolderPathOf(record), record.folder, record.path, kuid, error) ||
+      !store_.MarkChanging(&error)) {
+    return false;
+  }
   // No folder syncs: the mark is set, and a start that finds the folders otherwise than the
   // index says builds the index anew. So the index's write is all a delete waits for.
   std::set<std::string> unsynced;
@@ -545,7 +562,7 @@ bool AssetEditor::Delete(const KUID& kuid, bool keepBackup, std::string& error, 
     moved.emplace_back(from, to);
   }
   folders_.CollectSyncs(nullptr);
-  done = done && Record(kLocalFolder, std::string(), kuid, error);
+  done = done && Record(kLocalFolder, std::string(), kuid, error, warnings);
   if (!done) {
     for (auto it = moved.rbegin(); it != moved.rend(); ++it) {
       std::string back;
@@ -572,7 +589,9 @@ bool AssetEditor::Create(const KUID& requested, AssetRecord& out, std::string& e
     error = kuid.IsNull() ? "no KUID could be made" : "the asset exists already";
     return false;
   }
-  const std::string relative = NewAssetPath(kuid);
+  const std::string relative =
+      FolderForAsset(store_.UserData(), kEditingFolder, NewAssetPath(kuid), kuid, error);
+  if (relative.empty()) return false;
   const std::string copy = StagingPath();
   if (!store_.MarkChanging(&error) || !folders_.MakeFolders(copy, error)) return false;
   const std::string config = std::string("kuid ") + kuid.ToString().CStr() + "\n";
