@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <thread>
+#include <tuple>
 
 #include "core/file_util.h"
 #include "core/time_date.h"
@@ -262,8 +263,9 @@ TEST(AssetEditor, ACommitWarnsOfEachEntryItLeavesOut) {
   EXPECT_EQ(ReadFileText(in.ud + "/local/a/keep.txt"), "kept");
 }
 
-// An edit says what its copy leaves out; a commit that copies a file while it is saved is
-// refused rather than lose the save with the editing copy.
+// An edit says what its copy leaves out and keeps the modes, but for set-id bits and others'
+// write; a commit that copies a file while it is saved is refused rather than lose the save with
+// the editing copy.
 TEST(AssetEditor, EditAndCommitChangeNoFileUnsaid) {
   Installation in;
   std::string error;
@@ -272,12 +274,20 @@ TEST(AssetEditor, EditAndCommitChangeNoFileUnsaid) {
   fs::create_symlink("old.txt", in.ud + "/local/a/link.txt");
   fs::create_directory(in.ud + "/local/a/sub");
   fs::create_symlink("../old.txt", in.ud + "/local/a/sub/link.txt");
+  const std::tuple<const char*, mode_t, mode_t> modes[] = {
+      {"sub", 0755, 0755}, {"old.txt", 0644, 0644}, {"config.txt", 04766, 0764}};
+  for (const auto& [path, mode, kept] : modes) {
+    ASSERT_EQ(chmod((in.ud + "/local/a/" + path).c_str(), mode), 0);
+  }
   AssetRecord record;
   AssetEditor::Warnings warnings;
   ASSERT_TRUE(in.editor->BeginEdit(kAsset, record, error, &warnings)) << error;
   const std::string left = "not copied for editing (not a file or folder): ";
   EXPECT_EQ(warnings,
             (AssetEditor::Warnings{left + "link.txt", left + "pipe", left + "sub/link.txt"}));
+  for (const auto& [path, mode, kept] : modes) {
+    EXPECT_EQ(fs::status(in.ud + "/editing/a/" + path).permissions(), fs::perms(kept)) << path;
+  }
 
   fs::remove(in.ud + "/local/a/pipe");
   // An old time, so that the save gives the file another.
@@ -314,9 +324,9 @@ void MakeWork(Installation& in, const std::string& folder, const KUID& kuid, con
 TEST(AssetEditor, AChangeOfOneAssetLeavesTheFoldersOfOthers) {
   const KUID other(10, 3, 0);
   // 0: `other` made from kAsset as a user would (a copy given its KUID, committed once kAsset
-  // went), so that it lives in kAsset's folder; 1: the same by hand; 2: kAsset in local/a and
-  // local/b; 3: other's editing copy given kAsset's KUID, which local/b holds; 4: kAsset's
-  // editing copy replaced by other's folder while the daemon runs.
+  // went), so that it lives in kAsset's folder; 1: kAsset in local/a and local/b; 2: other's
+  // editing copy given kAsset's KUID, which local/b holds; 3: kAsset's editing copy replaced by
+  // other's folder while the daemon runs.
   const auto setUp = [&](Installation& in, int which) {
     std::string e;
     AssetRecord r;
@@ -328,14 +338,13 @@ TEST(AssetEditor, AChangeOfOneAssetLeavesTheFoldersOfOthers) {
       ASSERT_TRUE(in.editor->Commit(other, e)) << e;
       return;
     }
-    if (which == 1) MakeWork(in, "local/kuid 10 1 0", other, "work");
-    if (which >= 2) MakeWork(in, "local/a", which == 3 ? other : kAsset, "");
-    if (which == 2 || which == 3) MakeWork(in, "local/b", kAsset, "work");
+    MakeWork(in, "local/a", which == 2 ? other : kAsset, "");
+    if (which < 3) MakeWork(in, "local/b", kAsset, "work");
     ASSERT_TRUE(in.Open(e)) << e;
-    if (which < 3) return;
-    ASSERT_TRUE(in.editor->BeginEdit(which == 3 ? other : kAsset, r, e)) << e;
-    MakeWork(in, "editing/a", which == 3 ? kAsset : other, which == 3 ? "" : "work");
-    if (which == 3) {
+    if (which < 2) return;
+    ASSERT_TRUE(in.editor->BeginEdit(which == 2 ? other : kAsset, r, e)) << e;
+    MakeWork(in, "editing/a", which == 2 ? kAsset : other, which == 2 ? "" : "work");
+    if (which == 2) {
       ASSERT_TRUE(in.Restart(e)) << e;
     }
   };
@@ -346,12 +355,11 @@ TEST(AssetEditor, AChangeOfOneAssetLeavesTheFoldersOfOthers) {
     bool done;
     std::string assetFolder, otherFolder, work;
   } cases[] = {{0, kInstall, true, taken + " 2", taken, taken},
-               {1, kInstall, true, taken + " 2", taken, taken},
-               {2, kDelete, true, "local/b", "unknown", "local/b"},
-               {3, kRevert, true, "local/b", "local/a", "local/b"},
-               {3, kDelete, true, "local/b", "local/a", "local/b"},
-               {4, kRevert, false, "editing/a", "unknown", "editing/a"},
-               {4, kDelete, false, "editing/a", "unknown", "editing/a"}};
+               {1, kDelete, true, "local/b", "unknown", "local/b"},
+               {2, kRevert, true, "local/b", "local/a", "local/b"},
+               {2, kDelete, true, "local/b", "local/a", "local/b"},
+               {3, kRevert, false, "editing/a", "unknown", "editing/a"},
+               {3, kDelete, false, "editing/a", "unknown", "editing/a"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.setup << " " << c.op);
     Installation in;

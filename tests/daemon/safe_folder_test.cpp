@@ -14,7 +14,6 @@
 #include <functional>
 #include <set>
 #include <thread>
-#include <tuple>
 
 #include "daemon/asset_editor.h"
 #include "support/scratch_folder.h"
@@ -191,24 +190,6 @@ TEST_F(SafeFolderTest, ASignatureTellsEveryEntryButNoFileContent) {
       EXPECT_EQ(signature, c.gives.empty() ? original : "") << c.change;
       EXPECT_TRUE(why.ends_with(c.gives)) << c.change << ": " << why;
     }
-  }
-}
-
-// A copy keeps the modes but for set-id bits and others' write; its owner can change its folders.
-TEST_F(SafeFolderTest, ACopyKeepsTheModesItMaySafelyKeep) {
-  const std::string from = root_ + "/local/asset/";
-  for (const char* file : {"sub/f.txt", "run", "shared.txt"}) std::ofstream(from + file);
-  fs::create_directory(from + "ro");
-  const std::tuple<const char*, mode_t, mode_t> modes[] = {{"sub", 0755, 0755},
-                                                           {"sub/f.txt", 0644, 0644},
-                                                           {"run", 04755, 0755},
-                                                           {"ro", 0555, 0755},
-                                                           {"shared.txt", 0666, 0664}};
-  for (const auto& [path, mode, kept] : modes) ASSERT_EQ(chmod((from + path).c_str(), mode), 0);
-  std::string error;
-  ASSERT_TRUE(folders_.CopyTree(from, root_ + "/staging/copy", error)) << error;
-  for (const auto& [path, mode, kept] : modes) {
-    EXPECT_EQ(fs::status(root_ + "/staging/copy/" + path).permissions(), fs::perms(kept)) << path;
   }
 }
 
