@@ -11,11 +11,6 @@ namespace {
 // More folders of one KUID than this means something else is wrong.
 constexpr int kMaxFoldersPerKuid = 1000;
 
-bool Exists(const std::string& path) {
-  struct stat st {};
-  return lstat(path.c_str(), &st) == 0;
-}
-
 }  // namespace
 
 std::string NewAssetPath(const KUID& kuid) {
@@ -37,15 +32,17 @@ KUID HeldKuid(const std::string& path, const std::string& folderName, const std:
 std::string FolderForAsset(const std::string& userData, const std::string& folderName,
                            const std::string& wanted, const KUID& kuid, std::string& error) {
   const std::string root = userData + "/" + folderName + "/";
-  const auto free = [&](const std::string& relative) {
-    return !Exists(root + relative) || HeldKuid(root + relative, folderName, relative) == kuid;
+  const auto open = [&](const std::string& relative) {
+    struct stat st {};
+    return lstat((root + relative).c_str(), &st) != 0 ||
+           HeldKuid(root + relative, folderName, relative) == kuid;
   };
-  if (free(wanted)) return wanted;
+  if (open(wanted)) return wanted;
   const std::string own = NewAssetPath(kuid);
-  if (free(own)) return own;
+  if (open(own)) return own;
   for (int n = 2; n <= kMaxFoldersPerKuid; ++n) {
     const std::string numbered = own + " " + std::to_string(n);
-    if (free(numbered)) return numbered;
+    if (open(numbered)) return numbered;
   }
   error = "no free folder for the asset in " + userData + "/" + folderName;
   return std::string();
