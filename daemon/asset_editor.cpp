@@ -17,6 +17,7 @@
 #include "assetdata/cdp_extract.h"
 #include "core/file_util.h"
 #include "core/time_date.h"
+#include "daemon/asset_folder_checks.h"
 #include "daemon/asset_scanner.h"
 #include "daemon/asset_store.h"
 #include "daemon/change_record.h"
@@ -34,12 +35,6 @@ bool Exists(const std::string& path) {
 bool IsFolder(const std::string& path) {
   struct stat st {};
   return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// The folder of a new asset below its content folder.
-std::string NewAssetPath(const KUID& kuid) {
-  return "kuid " + std::to_string(kuid.userId) + " " + std::to_string(kuid.contentId) + " " +
-         std::to_string(kuid.version);
 }
 
 // Today's dated folder of the backups folder, below UserData.
@@ -112,12 +107,29 @@ void ThinBackups(const std::string& userData, AssetEditor::Warnings* warnings = 
 
 AssetEditor::AssetEditor(AssetStore& store) : store_(store), folders_(store.UserData()) {}
 
+SafeFolder& AssetEditor::Folders() {
+  // The editor is made before the store opens: its folders follow the store's, so that no change
+  // reaches outside UserData.
+  if (folders_.Root() != store_.UserData()) folders_ = SafeFolder(store_.UserData());
+  return folders_;
+}
+
 std::string AssetEditor::LeftOutWarning(const std::string& path) {
   return "not installed (not a file or folder): " + path;
 }
 
 std::string AssetEditor::NextName() {
   return std::to_string(getpid()) + "-" + std::to_string(++stagingCounter_);
+}
+
+void AssetEditor::WarnLeftOut(std::vector<std::string> skipped, const char* what,
+                              Warnings* warnings) {
+  if (warnings == nullptr) return;
+  std::sort(skipped.begin(), skipped.end());
+  for (const std::string& path : skipped) {
+    warnings->push_back(what == nullptr ? LeftOutWarning(path)
+                                        : std::string(what) + " (not a file or folder): " + path);
+  }
 }
 
 std::string AssetEditor::StagingPath() {
@@ -185,20 +197,18 @@ std::string AssetEditor::InstalledPath(const std::string& relative) const {
 
 bool AssetEditor::HoldsOtherAsset(const std::string& path, const char* folderName,
                                   const std::string& relative, const KUID& kuid) {
-  ScannedAsset held;
-  std::string ignored;
-  return IsFolder(path) && ReadAssetFolder(path, folderName, relative, held, ignored) &&
-         held.record.kuid != kuid;
+  const KUID held = HeldKuid(path, folderName, relative);
+  return !held.IsNull() && held != kuid;
 }
 
 bool AssetEditor::Name(ChangeRecord& change, const std::string& path, const KUID& kuid,
                        const std::string& before, const std::string& after, std::string& error) {
-  return NameChangeFolder(change, SafeFolder(store_.UserData()), path, kuid, before, after, error);
+  return NameChangeFolder(change, Folders(), path, kuid, before, after, error);
 }
 
 bool AssetEditor::MoveFolder(const std::string& from, const std::string& to, std::string& error) {
   if (moveHook_) moveHook_(from);
-  return folders_.Move(from, to, error);
+  return Folders().Move(from, to, error);
 }
 
 bool AssetEditor::SwapIn(const std::string& copy, const std::string& local, std::string& error) {
@@ -206,7 +216,7 @@ bool AssetEditor::SwapIn(const std::string& copy, const std::string& local, std:
   bool unsupported = !exchange_;
   if (exchange_) {
     if (moveHook_) moveHook_(copy);
-    if (folders_.Exchange(copy, local, error, &unsupported)) return true;
+    if (Folders().Exchange(copy, local, error, &unsupported)) return true;
   }
   // Two renames where the file system cannot swap two folders in one step: the change's record
   // tells which folder is which should a kill come in between.
@@ -216,8 +226,7 @@ bool AssetEditor::SwapIn(const std::string& copy, const std::string& local, std:
 std::vector<ChangeFolder> AssetEditor::Settle(ChangeRecord change, bool passed,
                                               std::vector<std::string>& problems) {
   for (ChangeFolder& f : change.folders) f.passed = passed;
-  // The store may have opened after the editor was made: its folder is read now.
-  return FinishChange(SafeFolder(store_.UserData()), change, {moveHook_, removalHook_}, problems);
+  return FinishChange(Folders(), change, {moveHook_, removalHook_}, problems);
 }
 
 bool AssetEditor::End(const ChangeRecord& change, bool passed, std::string& error,
@@ -236,8 +245,17 @@ bool AssetEditor::End(const ChangeRecord& change, bool passed, std::string& erro
 }
 
 bool AssetEditor::Record(const std::string& folderName, const std::string& relative,
-                         const KUID& kuid, std::string& error) {
+                         const KUID& kuid, std::string& error, Warnings* warnings) {
   if (recordHook_) recordHook_();
+  ScannedAsset other;
+  if (relative.empty() && FindUnindexedFolderOf(store_, kuid, other)) {
+    if (!store_.RecordChange(&other, kuid, &error)) return false;
+    if (warnings != nullptr) {
+      warnings->push_back("the asset stays installed: " + store_.FolderPathOf(other.record) +
+                          " holds it too");
+    }
+    return true;
+  }
   if (relative.empty()) return store_.RecordChange(nullptr, kuid, &error);
   ScannedAsset asset;
   const std::string path = store_.UserData() + "/" + folderName + "/" + relative;
@@ -249,7 +267,8 @@ bool AssetEditor::Record(const std::string& folderName, const std::string& relat
   return store_.RecordChange(&asset, kuid, &error);
 }
 
-bool AssetEditor::BeginEdit(const KUID& kuid, AssetRecord& out, std::string& error) {
+bool AssetEditor::BeginEdit(const KUID& kuid, AssetRecord& out, std::string& error,
+                            Warnings* warnings) {
   std::lock_guard<OwnedMutex> lock(store_.ChangeMutex());
   AssetRecord record;
   if (!store_.GetAsset(kuid, record)) {
@@ -262,17 +281,18 @@ bool AssetEditor::BeginEdit(const KUID& kuid, AssetRecord& out, std::string& err
     ChangeRecord change{NextName(), {}};
     const std::string judged = store_.FaultyVerdictOn(kuid, store_.FolderPathOf(record));
     std::vector<std::string> skipped;
-    if (!folders_.CopyTree(store_.FolderPathOf(record), copy, error, &skipped)) return false;
+    if (!Folders().CopyTree(store_.FolderPathOf(record), copy, error, &skipped)) return false;
     // A copy without every judged entry is other files than those judged.
     if (skipped.empty()) store_.CarryVerdict(kuid, judged, store_.FolderPathOf(record), copy);
     if (!Name(change, copy, kuid, "", editing, error) || !store_.BeginChange(change, &error)) {
       std::string ignored;
-      folders_.RemoveTree(copy, ignored);
+      Folders().RemoveTree(copy, ignored);
       return false;
     }
     const bool done = MoveFolder(copy, store_.UserData() + "/" + editing, error) &&
                       Record(kEditingFolder, record.path, kuid, error);
     if (!End(change, done, error, nullptr)) return false;
+    WarnLeftOut(std::move(skipped), "not copied for editing", warnings);
   }
   return store_.GetAsset(kuid, out);
 }
@@ -293,11 +313,14 @@ bool AssetEditor::Commit(const KUID& kuid, std::string& error, Warnings* warning
   // editing folder may change meanwhile, and the copy leaves out links.
   const std::string copy = StagingPath();
   std::vector<std::string> skipped;
+  std::vector<std::string> changed;
   const std::string judged = store_.FaultyVerdictOn(kuid, editing);
-  if (!folders_.CopyTree(editing, copy, error, &skipped)) return false;
-  if (skipped.empty()) store_.CarryVerdict(kuid, judged, editing, copy);
+  if (!Folders().CopyTree(editing, copy, error, &skipped, &changed)) return false;
+  if (skipped.empty() && changed.empty()) store_.CarryVerdict(kuid, judged, editing, copy);
   ScannedAsset check;
-  bool usable = true;
+  // A save that came while the copy was made would be lost with the editing copy.
+  bool usable = changed.empty();
+  if (!usable) error = "the editing copy changed while it was committed; commit again";
   for (const std::string& name : skipped) {
     if (usable && IsConfigFileName(name)) {
       error = "the configuration " + editing + "/" + name + " is not a file";
@@ -310,15 +333,9 @@ bool AssetEditor::Commit(const KUID& kuid, std::string& error, Warnings* warning
     usable = false;
   }
   // A copy given a new KUID is a new asset: the folder it was copied from stays the other's.
-  std::string relative = record.path;
-  if (usable && HoldsOtherAsset(InstalledPath(relative), kLocalFolder, relative, kuid)) {
-    relative = NewAssetPath(kuid);
-    if (Exists(InstalledPath(relative))) {
-      error = InstalledPath(record.path) + " holds another asset";
-      if (relative != record.path) error += ", and " + InstalledPath(relative) + " is taken";
-      usable = false;
-    }
-  }
+  const std::string relative =
+      usable ? FolderForAsset(store_.UserData(), kLocalFolder, record.path, kuid, error) : "";
+  usable = usable && !relative.empty();
   const std::string local = InstalledPath(relative);
   const std::string installed = std::string(kLocalFolder) + "/" + relative;
   ChangeRecord change{NextName(), {}};
@@ -328,16 +345,13 @@ bool AssetEditor::Commit(const KUID& kuid, std::string& error, Warnings* warning
       (IsFolder(local) && !Name(change, local, kuid, installed, "", error)) ||
       !store_.BeginChange(change, &error)) {
     std::string ignored;
-    folders_.RemoveTree(copy, ignored);
+    Folders().RemoveTree(copy, ignored);
     return false;
   }
   const bool done = MoveFolder(editing, StagingPath(), error) && SwapIn(copy, local, error) &&
                     Record(kLocalFolder, relative, kuid, error);
   if (!End(change, done, error, warnings)) return false;
-  std::sort(skipped.begin(), skipped.end());
-  for (const std::string& name : skipped) {
-    if (warnings != nullptr) warnings->push_back(LeftOutWarning(name));
-  }
+  WarnLeftOut(std::move(skipped), nullptr, warnings);
   return true;
 }
 
@@ -353,10 +367,14 @@ bool AssetEditor::Place(const InstallJob& job, Placing& placing, std::string& er
     error = "the asset is open for editing";
     return false;
   }
-  const std::string relative = known ? record.path : NewAssetPath(job.kuid);
+  // A folder that holds another asset is never replaced: the asset goes into one of its own.
+  const std::string relative =
+      FolderForAsset(store_.UserData(), kLocalFolder, known ? record.path : NewAssetPath(job.kuid),
+                     job.kuid, error);
+  if (relative.empty()) return false;
   const std::string copy = StagingPath();
   ScannedAsset check;
-  bool filled = job.fill(folders_, copy, error) &&
+  bool filled = job.fill(Folders(), copy, error) &&
                 ReadAssetFolder(copy, kLocalFolder, relative, check, error);
   if (filled && check.record.kuid != job.kuid) {
     error = "the configuration names another asset";
@@ -371,7 +389,7 @@ bool AssetEditor::Place(const InstallJob& job, Placing& placing, std::string& er
       (!IsFolder(local) || Name(placing.change, local, job.kuid, installed, placing.kept, error));
   if (!filled) {
     std::string ignored;
-    folders_.RemoveTree(copy, ignored);
+    Folders().RemoveTree(copy, ignored);
     return false;
   }
   return true;
@@ -414,7 +432,7 @@ size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs,
   if (!store_.BeginChange(change, &error)) {
     for (size_t k = 0; k < placings.size(); ++k) {
       std::string ignored;
-      folders_.RemoveTree(placings[k].copy, ignored);
+      Folders().RemoveTree(placings[k].copy, ignored);
       errors[placedJobs[k]] = error;
     }
     return 0;
@@ -423,7 +441,7 @@ size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs,
   // The renames are made durable together before the index names them: one sync per folder
   // rather than two per asset.
   std::set<std::string> pendingSyncs;
-  folders_.CollectSyncs(&pendingSyncs);
+  Folders().CollectSyncs(&pendingSyncs);
   std::vector<std::string> problems;
   for (size_t k = 0; k < placings.size(); ++k) {
     const Placing& p = placings[k];
@@ -442,7 +460,7 @@ size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs,
     Settle(p.change, false, problems);
     for (const std::string& problem : problems) jobError += "; " + problem;
   }
-  folders_.CollectSyncs(nullptr);
+  Folders().CollectSyncs(nullptr);
   SafeFolder::SyncFolders(pendingSyncs);
   // One index change for the whole set: each change reads every content folder.
   if (recordHook_) recordHook_();
@@ -479,6 +497,7 @@ bool AssetEditor::Revert(const KUID& kuid, std::string& error, Warnings* warning
     return false;
   }
   const std::string editing = store_.FolderPathOf(record);
+  if (!CheckHoldsAsset(editing, kEditingFolder, record.path, kuid, error)) return false;
   const std::string installed = InstalledPath(record.path);
   const bool paired =
       IsFolder(installed) && !HoldsOtherAsset(installed, kLocalFolder, record.path, kuid);
@@ -488,7 +507,8 @@ bool AssetEditor::Revert(const KUID& kuid, std::string& error, Warnings* warning
     return false;
   }
   const bool done = MoveFolder(editing, StagingPath(), error) &&
-                    Record(kLocalFolder, paired ? record.path : std::string(), kuid, error);
+                    Record(kLocalFolder, paired ? record.path : std::string(), kuid, error,
+                           warnings);
   return End(change, done, error, warnings);
 }
 
@@ -498,6 +518,9 @@ bool AssetEditor::Delete(const KUID& kuid, bool keepBackup, std::string& error, 
   AssetRecord record;
   if (!store_.GetAsset(kuid, record)) {
     error = "unknown asset";
+    return false;
+  }
+  if (!CheckHoldsAsset(store_.FolderPathOf(record), record.folder, record.path, kuid, error)) {
     return false;
   }
   // Without a backup the folders go to staging, and from there once the index no longer names
@@ -522,11 +545,11 @@ bool AssetEditor::Delete(const KUID& kuid, bool keepBackup, std::string& error, 
   // finds the folders otherwise than the index says builds the index anew. So the index's write
   // is all a delete waits for.
   std::set<std::string> unsynced;
-  folders_.CollectSyncs(&unsynced);
+  Folders().CollectSyncs(&unsynced);
   bool done = true;
   for (const auto& [from, to] : moves) done = done && MoveFolder(from, to, error);
-  folders_.CollectSyncs(nullptr);
-  done = done && Record(kLocalFolder, std::string(), kuid, error);
+  Folders().CollectSyncs(nullptr);
+  done = done && Record(kLocalFolder, std::string(), kuid, error, warnings);
   if (!End(change, done, error, warnings)) return false;
   if (keepBackup) {
     if (keptIn != nullptr) *keptIn = store_.UserData() + "/" + TodaysBackups();
@@ -543,17 +566,19 @@ bool AssetEditor::Create(const KUID& requested, AssetRecord& out, std::string& e
     error = kuid.IsNull() ? "no KUID could be made" : "the asset exists already";
     return false;
   }
-  const std::string relative = NewAssetPath(kuid);
+  const std::string relative =
+      FolderForAsset(store_.UserData(), kEditingFolder, NewAssetPath(kuid), kuid, error);
+  if (relative.empty()) return false;
   const std::string copy = StagingPath();
   const std::string editing = std::string(kEditingFolder) + "/" + relative;
   const std::string config = std::string("kuid ") + kuid.ToString().CStr() + "\n";
   ChangeRecord change{NextName(), {}};
-  if (!folders_.MakeFolders(copy, error)) return false;
+  if (!Folders().MakeFolders(copy, error)) return false;
   if (!WriteNewFile(copy + "/config.txt", config) ||
       !Name(change, copy, kuid, "", editing, error) || !store_.BeginChange(change, &error)) {
     if (error.empty()) error = "cannot write the new configuration";
     std::string ignored;
-    folders_.RemoveTree(copy, ignored);
+    Folders().RemoveTree(copy, ignored);
     return false;
   }
   const bool done = MoveFolder(copy, store_.UserData() + "/" + editing, error) &&

@@ -50,15 +50,20 @@ class AssetEditor {
   static std::string LeftOutWarning(const std::string& path);
 
   // Makes an editing copy unless the asset has one; `out` is the asset's row afterwards.
-  bool BeginEdit(const KUID& kuid, AssetRecord& out, std::string& error);
+  // `warnings` gets one line per entry the copy leaves out (links, pipes...).
+  bool BeginEdit(const KUID& kuid, AssetRecord& out, std::string& error,
+                 Warnings* warnings = nullptr);
   // Replaces the installed folder by a copy of the editing folder, which must name the asset and
   // keep its configuration in a file; the old version is not kept. A copy given a KUID other than
-  // the installed folder's is installed in a folder of its own.
+  // the installed folder's is installed in a folder of its own. Refused, the editing copy kept,
+  // when a file of it changed while it was copied.
   bool Commit(const KUID& kuid, std::string& error, Warnings* warnings = nullptr);
-  // Drops the editing copy; false when there is none. An asset that was never committed goes.
+  // Drops the editing copy; false when there is none, or when it holds another asset. An asset
+  // that was never committed goes, unless another folder holds it.
   bool Revert(const KUID& kuid, std::string& error, Warnings* warnings = nullptr);
   // Moves the asset's folders into today's folder of the backups folder (its path goes to
-  // `keptIn`), forgets the asset and drops the backups of all but the newest days. Without
+  // `keptIn`), forgets the asset (unless another folder holds it) and drops the backups of all
+  // but the newest days. Refused when the asset's folder holds another asset. Without
   // `keepBackup` the folders are removed instead.
   bool Delete(const KUID& kuid, bool keepBackup, std::string& error, std::string* keptIn = nullptr,
               Warnings* warnings = nullptr);
@@ -82,11 +87,12 @@ class AssetEditor {
   using FolderFiller =
       std::function<bool(const SafeFolder& folders, const std::string& folder, std::string& error)>;
   // Installs the folder that `fill` writes as the asset's installed folder, in place of the old
-  // one when the asset is installed already. With `keepReplaced` the old one goes to today's
-  // backups folder, unless today's backups hold the asset's folder already, or a replaced
-  // version waits in staging to go there: one version a day is kept, the one the day began
-  // with. Refused for an asset open for editing, and when the
-  // written configuration does not name `kuid`.
+  // one when the asset is installed already. A folder that holds another asset, or that cannot
+  // be read, is never replaced: the asset goes into a folder of its own. With `keepReplaced` the
+  // old one goes to today's backups folder, unless today's backups hold the asset's folder
+  // already, or a replaced version waits in staging to go there: one version a day is kept, the
+  // one the day began with. Refused for an asset open for editing, and when the written
+  // configuration does not name `kuid`.
   bool Install(const KUID& kuid, const FolderFiller& fill, std::string& error,
                bool keepReplaced = false, Warnings* warnings = nullptr);
   struct InstallJob {
@@ -140,9 +146,15 @@ class AssetEditor {
   // Settles the change and ends its record; returns `passed`. What could not be done goes to
   // `error` for a change undone, to `warnings` for one done.
   bool End(const ChangeRecord& change, bool passed, std::string& error, Warnings* warnings);
-  // Reads the asset folder back and records it (or, when `path` is empty, removes the row).
+  // Reads the asset folder back and records it (or, when `path` is empty, removes the row,
+  // unless another folder holds the asset: that one is recorded, with a warning).
   bool Record(const std::string& folderName, const std::string& relative, const KUID& kuid,
-              std::string& error);
+              std::string& error, Warnings* warnings = nullptr);
+  // One warning per entry a copy left out, in path order: LeftOutWarning's, or `what`'s.
+  static void WarnLeftOut(std::vector<std::string> skipped, const char* what, Warnings* warnings);
+
+  // The store's folder, which is known only once the store is open.
+  SafeFolder& Folders();
 
   AssetStore& store_;
   SafeFolder folders_;

@@ -1235,6 +1235,22 @@ bool AssetStore::FindByFolderPath(const std::string& path, AssetRecord& out) con
   return true;
 }
 
+std::vector<std::string> AssetStore::UnindexedFolders() {
+  std::vector<std::string> keys;
+  {
+    std::lock_guard<std::mutex> lock(fingerprintMutex_);
+    if (!fingerprintKnown_) return keys;
+    for (const auto& part : fingerprintParts_) {
+      // A folder that could not be listed has a part of its own, whose key is no path.
+      if (part.first.front() != '!') keys.push_back(part.first);
+    }
+  }
+  std::shared_lock<std::shared_mutex> lock(indexMutex_);
+  std::erase_if(keys, [&](const std::string& key) { return folderRecords_.count(key) != 0; });
+  std::sort(keys.begin(), keys.end());
+  return keys;
+}
+
 std::vector<AssetRecord> AssetStore::VersionsOf(i32 userId, i32 contentId) const {
   std::vector<AssetRecord> out;
   std::shared_lock<std::shared_mutex> lock(indexMutex_);

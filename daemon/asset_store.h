@@ -105,6 +105,10 @@ class AssetStore {
   // The asset's folder: UserData, its content folder and its path.
   std::string FolderPathOf(const AssetRecord& record) const;
   bool FindByFolderPath(const std::string& path, AssetRecord& out) const;
+  // The asset folders that the content holds and no row names, as content folder and path
+  // ("local/lamp1"): folders that could not be read, and those of a KUID that another folder
+  // holds as well.
+  std::vector<std::string> UnindexedFolders();
   // Every indexed version of the asset, oldest first.
   std::vector<AssetRecord> VersionsOf(i32 userId, i32 contentId) const;
   // The stored configuration; the empty soup for an asset the index does not hold.

@@ -18,14 +18,17 @@ void OpenAsset(RequestContext& context, const u8* payload, size_t size, Response
   u8 edit = 0;
   AssetRecord r;
   std::string error;
+  AssetEditor::Warnings warnings;
   bool opened = ReadKuid(in.Get(), kuid);
   in.Get().ReadU8(edit, 0);
   if (opened) {
-    opened = edit != 0 ? context.editor.BeginEdit(kuid, r, error) : context.store.GetAsset(kuid, r);
+    opened = edit != 0 ? context.editor.BeginEdit(kuid, r, error, &warnings)
+                       : context.store.GetAsset(kuid, r);
     if (!opened) {
       AddFailure(response, kuid,
                  "PymDaemon: cannot open the asset: " + (error.empty() ? "unknown asset" : error));
     }
+    AddWarnings(response, kuid, warnings);
   }
   const u64 handle = opened ? context.AddHandle(kuid, response.connectionId) : pp::kNoAssetHandle;
   TBuffer out(&response.body, false);

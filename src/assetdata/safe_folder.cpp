@@ -35,7 +35,13 @@ std::string Describe(const char* what, const std::string& path) {
   return std::string(what) + " " + path + ": " + std::strerror(errno);
 }
 
-bool CopyFile(const std::string& from, const std::string& to, std::string& error) {
+// The permission bits a copy keeps: the source's, but never set-id bits or a write for anybody.
+// The owner keeps reading a file and changing a folder, which the daemon's own later copies and
+// moves need.
+mode_t KeptMode(mode_t source, mode_t ownerNeeds) { return (source & 0775) | ownerNeeds; }
+
+// `changed` is set when the source changed while it was read.
+bool CopyFile(const std::string& from, const std::string& to, std::string& error, bool& changed) {
   const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   // The file is copied as far as it reached when opened: a writer appending meanwhile would
   // otherwise keep the copy going for as long as it writes.
@@ -78,12 +84,22 @@ bool CopyFile(const std::string& from, const std::string& to, std::string& error
   // The copy keeps the source's times, so that it has the source's signature (TreeSignature) and
   // so its verdicts. A source that changed while it was read is another file than the one
   // copied: the copy then keeps the time it was written, which no verdict names. A time that
-  // cannot be set leaves it so too.
+  // cannot be set leaves it so too. A save that replaced the file by a new one under its name is
+  // a change too.
   struct stat after {};
-  if (ok && fstat(in, &after) == 0 && after.st_size == st.st_size &&
-      after.st_mtim.tv_sec == st.st_mtim.tv_sec && after.st_mtim.tv_nsec == st.st_mtim.tv_nsec) {
+  struct stat named {};
+  const bool same =
+      fstat(in, &after) == 0 && after.st_size == st.st_size &&
+      after.st_mtim.tv_sec == st.st_mtim.tv_sec && after.st_mtim.tv_nsec == st.st_mtim.tv_nsec &&
+      lstat(from.c_str(), &named) == 0 && named.st_ino == st.st_ino && named.st_dev == st.st_dev;
+  changed = ok && !same;
+  if (ok && !changed) {
     const timespec times[2] = {st.st_atim, st.st_mtim};
     futimens(out, times);
+  }
+  if (ok && fchmod(out, KeptMode(st.st_mode, S_IRUSR)) != 0) {
+    ok = false;
+    error = Describe("cannot set the mode of", to);
   }
   if (ok && fsync(out) != 0) {
     ok = false;
@@ -108,7 +124,10 @@ std::string Parent(const std::string& path) {
 
 // `relative` is `from` below the tree's top ("" at the top).
 bool CopyTreeInner(const std::string& from, const std::string& to, const std::string& relative,
-                   std::string& error, std::vector<std::string>* skipped, int depth) {
+                   std::string& error, std::vector<std::string>* skipped,
+                   std::vector<std::string>* changed, int depth) {
+  // Made private and given the source's mode once it is filled, so that a read-only source
+  // folder can be filled.
   if (mkdir(to.c_str(), 0700) != 0) {
     error = Describe("cannot make", to);
     return false;
@@ -116,6 +135,12 @@ bool CopyTreeInner(const std::string& from, const std::string& to, const std::st
   DIR* dir = opendir(from.c_str());
   if (dir == nullptr) {
     error = Describe("cannot list", from);
+    return false;
+  }
+  struct stat self {};
+  if (fstat(dirfd(dir), &self) != 0) {
+    error = Describe("cannot read", from);
+    closedir(dir);
     return false;
   }
   bool ok = true;
@@ -130,15 +155,21 @@ bool CopyTreeInner(const std::string& from, const std::string& to, const std::st
       ok = false;
       error.clear();
     } else if (S_ISDIR(st.st_mode)) {
-      ok = CopyTreeInner(source, to + "/" + name, below, error, skipped, depth + 1);
+      ok = CopyTreeInner(source, to + "/" + name, below, error, skipped, changed, depth + 1);
     } else if (S_ISREG(st.st_mode)) {
-      ok = CopyFile(source, to + "/" + name, error);
+      bool altered = false;
+      ok = CopyFile(source, to + "/" + name, error, altered);
+      if (altered && changed != nullptr) changed->push_back(below);
     } else if (skipped != nullptr) {
       skipped->push_back(below);
     }
     if (!ok) break;
   }
   closedir(dir);
+  if (ok && chmod(to.c_str(), KeptMode(self.st_mode, S_IRWXU)) != 0) {
+    ok = false;
+    error = Describe("cannot set the mode of", to);
+  }
   if (ok) SyncFolder(to);
   return ok;
 }
@@ -480,13 +511,14 @@ bool SafeFolder::MayChange(const std::string& path) const {
 }
 
 bool SafeFolder::CopyTree(const std::string& from, const std::string& to, std::string& error,
-                          std::vector<std::string>* skipped) const {
+                          std::vector<std::string>* skipped,
+                          std::vector<std::string>* changed) const {
   if (!MayChange(to) || IsLink(from) || Exists(to)) {
     error = "refused to copy into " + to;
     return false;
   }
   if (!MakeFolders(Parent(to), error)) return false;
-  if (CopyTreeInner(from, to, std::string(), error, skipped, 0)) return true;
+  if (CopyTreeInner(from, to, std::string(), error, skipped, changed, 0)) return true;
   // Only the depth check leaves no reason of its own.
   if (error.empty()) error = from + ": " + FoldersTooDeepReason();
   std::string ignored;

@@ -31,11 +31,14 @@ class SafeFolder {
 
   // Copies the folder tree `from` to the new folder `to` (which must not exist), regular files
   // and folders only, each file flushed to disk and copied as far as it reached when it was
-  // opened. A copied file keeps its source's times unless the source changed while it was copied.
-  // False, with nothing left at `to`, on failure. The paths below `from` of the entries
-  // left out (links, pipes, sockets, devices) go to `skipped` when it is given.
+  // opened. A copied file keeps its source's times unless the source changed while it was copied;
+  // the paths below `from` of such files go to `changed` when it is given. Files and folders keep
+  // their modes, less set-id bits and the write for others; the owner can always read a file and
+  // change a folder. False, with nothing left at `to`, on failure. The paths below `from` of the
+  // entries left out (links, pipes, sockets, devices) go to `skipped` when it is given.
   bool CopyTree(const std::string& from, const std::string& to, std::string& error,
-                std::vector<std::string>* skipped = nullptr) const;
+                std::vector<std::string>* skipped = nullptr,
+                std::vector<std::string>* changed = nullptr) const;
   // Removes the tree at `path`, to any depth; links inside are removed, never followed. What can
   // be removed goes even when some entry cannot; the error names the first that could not.
   bool RemoveTree(const std::string& path, std::string& error) const;

@@ -4,7 +4,10 @@
 // every folder as it was; a done one touches no other asset's folder.
 #include "daemon/asset_editor.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +15,8 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <thread>
+#include <tuple>
 
 #include "core/file_util.h"
 #include "core/time_date.h"
@@ -244,35 +249,16 @@ TEST(AssetEditor, ACopyGivenAnotherKuidNeverTouchesTheFolderOfTheAssetItCameFrom
   }
 }
 
-// A refused commit names the folder at fault once, by the name the user knows it by.
+// A refused commit names the editing copy by the name the user knows it by, not where it leads.
 TEST(AssetEditor, ARefusedCommitNamesTheFolderAtFault) {
-  const KUID own(10, 3, 0);
-  const struct {
-    const char* name;
-    std::function<void(const std::string&)> make;
-    const char* says;
-  } cases[] = {
-      {"its folder holds another asset",
-       [](const std::string& ud) { MakeAsset(ud, "local", "kuid 10 3 0", Config("<kuid:10:1>")); },
-       "UD/local/kuid 10 3 0 holds another asset"},
-      {"the editing copy is a link",
-       [](const std::string& ud) {
-         fs::rename(ud + "/editing/kuid 10 3 0", ud + "/elsewhere");
-         fs::create_directory_symlink(ud + "/elsewhere", ud + "/editing/kuid 10 3 0");
-       },
-       "the editing copy UD/editing/kuid 10 3 0 is not a folder"},
-  };
-  for (const auto& c : cases) {
-    Installation in;
-    MakeAsset(in.ud, "editing", "kuid 10 3 0", Config("<kuid:10:3>"));
-    std::string error;
-    ASSERT_TRUE(in.Open(error)) << error;
-    c.make(in.ud);
-    EXPECT_FALSE(in.editor->Commit(own, error)) << c.name;
-    std::string says = c.says;
-    says.replace(says.find("UD"), 2, in.ud);
-    EXPECT_EQ(error, says) << c.name;
-  }
+  Installation in;
+  MakeAsset(in.ud, "editing", "kuid 10 3 0", Config("<kuid:10:3>"));
+  std::string error;
+  ASSERT_TRUE(in.Open(error)) << error;
+  fs::rename(in.ud + "/editing/kuid 10 3 0", in.ud + "/elsewhere");
+  fs::create_directory_symlink(in.ud + "/elsewhere", in.ud + "/editing/kuid 10 3 0");
+  EXPECT_FALSE(in.editor->Commit(KUID(10, 3, 0), error));
+  EXPECT_EQ(error, "the editing copy " + in.ud + "/editing/kuid 10 3 0 is not a folder");
 }
 
 TEST(AssetEditor, ACommitWarnsOfEachEntryItLeavesOut) {
@@ -392,6 +378,119 @@ TEST(AssetEditor, AChangeKilledAtAnyStepIsFinishedOrUndoneByTheNextStart) {
           EXPECT_EQ(FilesBelow(in.ud + "/staging"), 0u);
         }
       }
+    }
+  }
+}
+
+// An edit says what its copy leaves out and keeps the modes, but for set-id bits and others'
+// write; a commit that copies a file while it is saved is refused rather than lose the save with
+// the editing copy.
+TEST(AssetEditor, EditAndCommitChangeNoFileUnsaid) {
+  Installation in;
+  std::string error;
+  ASSERT_TRUE(in.Start(false, error)) << error;
+  ASSERT_EQ(mkfifo((in.ud + "/local/a/pipe").c_str(), 0600), 0);
+  fs::create_symlink("old.txt", in.ud + "/local/a/link.txt");
+  fs::create_directory(in.ud + "/local/a/sub");
+  fs::create_symlink("../old.txt", in.ud + "/local/a/sub/link.txt");
+  const std::tuple<const char*, mode_t, mode_t> modes[] = {
+      {"sub", 0755, 0755}, {"old.txt", 0644, 0644}, {"config.txt", 04766, 0764}};
+  for (const auto& [path, mode, kept] : modes) {
+    ASSERT_EQ(chmod((in.ud + "/local/a/" + path).c_str(), mode), 0);
+  }
+  AssetRecord record;
+  AssetEditor::Warnings warnings;
+  ASSERT_TRUE(in.editor->BeginEdit(kAsset, record, error, &warnings)) << error;
+  const std::string left = "not copied for editing (not a file or folder): ";
+  EXPECT_EQ(warnings,
+            (AssetEditor::Warnings{left + "link.txt", left + "pipe", left + "sub/link.txt"}));
+  for (const auto& [path, mode, kept] : modes) {
+    EXPECT_EQ(fs::status(in.ud + "/editing/a/" + path).permissions(), fs::perms(kept)) << path;
+  }
+
+  // An old time, so that the save gives the file another.
+  const std::string big = in.ud + "/editing/a/big.bin";
+  WriteFile(big, std::string(16u << 20, 'a'));
+  const timespec old[2] = {{1, 0}, {1, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, big.c_str(), old, 0), 0);
+  const int watch = inotify_init1(IN_CLOEXEC);
+  ASSERT_GE(inotify_add_watch(watch, big.c_str(), IN_ACCESS), 0);
+  std::thread saver([&] {
+    pollfd p{watch, POLLIN, 0};
+    char events[4096];
+    if (poll(&p, 1, 10000) > 0 && read(watch, events, sizeof events) > 0) {
+      std::fstream(big, std::ios::in | std::ios::out | std::ios::binary) << 'b';
+    }
+  });
+  EXPECT_FALSE(in.editor->Commit(kAsset, error));
+  saver.join();
+  close(watch);
+  EXPECT_EQ(error, "the editing copy changed while it was committed; commit again");
+  EXPECT_EQ(ReadFileText(big).substr(0, 2), "ba");
+  EXPECT_FALSE(fs::exists(in.ud + "/local/a/big.bin"));
+}
+
+// The folder `folder` of `in` made anew, naming `kuid`, with `work` in work.txt.
+void MakeWork(Installation& in, const std::string& folder, const KUID& kuid, const char* work) {
+  fs::remove_all(in.ud + "/" + folder);
+  WriteFile(in.ud + "/" + folder + "/config.txt", Config(kuid.ToString().CStr()));
+  WriteFile(in.ud + "/" + folder + "/work.txt", work);
+}
+
+// No change of one asset replaces, moves or removes a folder that holds another, and an asset
+// that another folder still holds stays in the index.
+TEST(AssetEditor, AChangeOfOneAssetLeavesTheFoldersOfOthers) {
+  const KUID other(10, 3, 0);
+  // 0: `other` made from kAsset as a user would (a copy given its KUID, committed once kAsset
+  // went), so that it lives in kAsset's folder; 1: kAsset in local/a and local/b; 2: other's
+  // editing copy given kAsset's KUID, which local/b holds; 3: kAsset's editing copy replaced by
+  // other's folder while the daemon runs.
+  const auto setUp = [&](Installation& in, int which) {
+    std::string e;
+    AssetRecord r;
+    if (which == 0) {
+      ASSERT_TRUE(in.Open(e) && in.editor->Install(kAsset, in.Version("1"), e, true)) << e;
+      ASSERT_TRUE(in.editor->BeginEdit(kAsset, r, e)) << e;
+      MakeWork(in, "editing/kuid 10 1 0", other, "work");
+      ASSERT_TRUE(in.Restart(e) && in.editor->Delete(kAsset, true, e)) << e;
+      ASSERT_TRUE(in.editor->Commit(other, e)) << e;
+      return;
+    }
+    MakeWork(in, "local/a", which == 2 ? other : kAsset, "");
+    if (which < 3) MakeWork(in, "local/b", kAsset, "work");
+    ASSERT_TRUE(in.Open(e)) << e;
+    if (which < 2) return;
+    ASSERT_TRUE(in.editor->BeginEdit(which == 2 ? other : kAsset, r, e)) << e;
+    MakeWork(in, "editing/a", which == 2 ? kAsset : other, which == 2 ? "" : "work");
+    if (which == 2) {
+      ASSERT_TRUE(in.Restart(e)) << e;
+    }
+  };
+  const std::string taken = "local/kuid 10 1 0";
+  const struct {
+    int setup;
+    Op op;
+    bool done;
+    std::string assetFolder, otherFolder, work;
+  } cases[] = {{0, kInstall, true, taken + " 2", taken, taken},
+               {1, kDelete, true, "local/b", "unknown", "local/b"},
+               {2, kRevert, true, "local/b", "local/a", "local/b"},
+               {2, kDelete, true, "local/b", "local/a", "local/b"},
+               {3, kRevert, false, "editing/a", "unknown", "editing/a"},
+               {3, kDelete, false, "editing/a", "unknown", "editing/a"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.setup << " " << c.op);
+    Installation in;
+    setUp(in, c.setup);
+    if (HasFatalFailure()) return;
+    std::string error;
+    EXPECT_EQ(in.Do(c.op, kAsset, error), c.done) << error;
+    EXPECT_EQ(error.find("holds <kuid:10:3>, not <kuid:10:1>") != std::string::npos, !c.done);
+    for (int start = 0; start < (c.done ? 2 : 1); ++start) {
+      EXPECT_EQ(in.FolderOf(kAsset), c.assetFolder);
+      EXPECT_EQ(in.FolderOf(other), c.otherFolder);
+      EXPECT_EQ(ReadFileText(in.ud + "/" + c.work + "/work.txt"), "work");
+      ASSERT_TRUE(in.Restart(error)) << error;
     }
   }
 }
