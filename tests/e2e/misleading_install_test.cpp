@@ -344,8 +344,10 @@ TEST_F(MisleadingInstall, VnyparseLeavesTheUsersWorkAndNoHalfInstalledAsset) {
   ASSERT_EQ(root_->Run({"installfrompath", "w"}).exitCode, 0);
   ASSERT_EQ(root_->Run({"edit", "<kuid:400800:500>"}).exitCode, 0);
   root_->WriteFile("UserData/editing/kuid 400800 500 0/mine.txt", "mine");
-  // A file where the new asset's installed folder would go refuses its commit.
-  root_->WriteFile("UserData/local/kuid 400800 501 0", "in the way");
+  // Installed folders reached through a link refuse the new asset's commit.
+  const std::string userData = root_->Root() + "/UserData";
+  fs::rename(userData + "/local", userData + "/local.real");
+  fs::create_directory_symlink("local.real", userData + "/local");
   for (const std::string refusal :
        {"- <kuid:400800:500> : Not installed: the asset is open for editing.\n",
         "- <kuid:400800:501> : PymDaemon: not committed: "}) {
