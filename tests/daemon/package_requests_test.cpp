@@ -91,6 +91,10 @@ TEST(SaveAssetToCdp, APackageHoldsTheWholeAssetOrIsNotWritten) {
     WriteFile(folder + "sub/a.txt", "a");
     const bool unreadable = c.texts.find("cannot read") != std::string::npos;
     if (unreadable && !kestro_test::CanRunAsOtherUser()) GTEST_SKIP() << "needs root";
+#if defined(__SANITIZE_THREAD__)
+    // The packer starts threads, which the thread checker allows no forked child.
+    if (unreadable) continue;
+#endif
     if (c.entry == "sub/link.txt") std::filesystem::create_symlink("a.txt", folder + c.entry);
     const int made = c.entry == "pipe.txt" ? mkfifo((folder + c.entry).c_str(), 0600)
                      : unreadable          ? chmod((folder + c.entry).c_str(), 0)
