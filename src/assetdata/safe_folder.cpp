@@ -81,11 +81,10 @@ bool CopyFile(const std::string& from, const std::string& to, std::string& error
     }
     if (!ok) break;
   }
-  // The copy keeps the source's times, so that it has the source's signature (TreeSignature) and
-  // so its verdicts. A source that changed while it was read is another file than the one
-  // copied: the copy then keeps the time it was written, which no verdict names. A time that
-  // cannot be set leaves it so too. A save that replaced the file by a new one under its name is
-  // a change too.
+  // The copy keeps the source's times, as `cp -p` does. A source that changed while it was read
+  // is another file than the one copied: the copy then keeps the time it was written. A time
+  // that cannot be set leaves it so too. A save that replaced the file by a new one under its
+  // name is a change too.
   struct stat after {};
   struct stat named {};
   const bool same =
