@@ -1,6 +1,5 @@
 #include "daemon/asset_editor.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <memory>
 #include <mutex>
 #include <set>
 #include <utility>
@@ -158,15 +156,7 @@ std::vector<std::string> AssetEditor::RecoverStaging(const std::string& userData
     }
     if (!changes.empty()) ThinBackups(userData);
     std::vector<std::string> names;
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(staging.c_str()), closedir);
-    while (dir) {
-      const dirent* e = readdir(dir.get());
-      if (e == nullptr) break;
-      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
-        names.push_back(e->d_name);
-      }
-    }
-    dir.reset();
+    ListFolderNames(staging, names);
     std::set<std::string> stay;
     RecoverNotedFolders(folders, names, stay, problems);
     // Only what no record names goes: copies that a change made and never moved.

@@ -253,18 +253,25 @@ bool WriteChangeRows(sqlite3* db, const std::string& id, const std::vector<Chang
   return true;
 }
 
-// A connection of its own to the index at `path`, for its change records while the store is not
-// open (or repairs it); null, with a reason, when the file cannot be opened.
-sqlite3* OpenChanges(const std::string& path, std::string* error) {
+// A connection to the database file at `path` (made when `create`), waiting out other writers;
+// null, with a reason, when the file cannot be opened.
+sqlite3* OpenDatabase(const std::string& path, bool create, std::string* error) {
   sqlite3* db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
-      SQLITE_OK) {
+  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+  if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
     SetError(error, "cannot open " + path + ": " + (db ? sqlite3_errmsg(db) : "out of memory"));
     sqlite3_close_v2(db);
     return nullptr;
   }
   sqlite3_busy_timeout(db, kStoreBusyTimeoutMs);
   return db;
+}
+
+// Makes `folders` the record of the change `id` in a transaction of its own.
+bool ReplaceChangeRows(sqlite3* db, const std::string& id,
+                       const std::vector<ChangeFolder>& folders, std::string* error) {
+  WriteTransaction tx(db);
+  return tx.Began() && WriteChangeRows(db, id, folders, error) && tx.Commit(error);
 }
 
 // Inserts index rows of assets and their links.
@@ -369,16 +376,8 @@ void AssetStore::Close() {
 bool AssetStore::OpenFile(const std::string& path, bool* created, std::string* error) {
   KESTRO_ASSERT(dbMutex_.IsHeldByThisThread());
   *created = !FileExists(path);
-  sqlite3* db = nullptr;
-  const int rc = sqlite3_open_v2(
-      path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
-  if (rc != SQLITE_OK) {
-    SetError(error, "cannot open " + path + ": " + (db ? sqlite3_errmsg(db) : "out of memory"));
-    sqlite3_close_v2(db);
-    return false;
-  }
-  sqlite3_busy_timeout(db, kStoreBusyTimeoutMs);
-  db_ = db;
+  db_ = OpenDatabase(path, true, error);
+  if (db_ == nullptr) return false;
   return Exec(db_, "PRAGMA journal_mode=WAL", error) && Exec(db_, "PRAGMA synchronous=FULL", error);
 }
 
@@ -397,16 +396,9 @@ bool AssetStore::OpenSettings(std::string* error) {
   KESTRO_ASSERT(dbMutex_.IsHeldByThisThread());
   const std::string path = userData_ + "/" + kSettingsFileName;
   const bool created = !FileExists(path);
-  sqlite3* db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                      nullptr) != SQLITE_OK) {
-    SetError(error, "cannot open " + path + ": " + (db ? sqlite3_errmsg(db) : "out of memory"));
-    sqlite3_close_v2(db);
-    return false;
-  }
+  sqlite3* db = OpenDatabase(path, true, error);
+  if (db == nullptr) return false;
   settingsDb_ = db;
-  sqlite3_busy_timeout(db, 10000);
   if (!Exec(db, "PRAGMA journal_mode=WAL", error) || !Exec(db, "PRAGMA synchronous=FULL", error)) {
     return false;
   }
@@ -1361,8 +1353,7 @@ bool AssetStore::EndChange(const std::vector<ChangeFolder>& waiting, std::string
     SetError(error, "index not open");
     return false;
   }
-  WriteTransaction tx(db_);
-  return tx.Began() && WriteChangeRows(db_, id, waiting, error) && tx.Commit(error);
+  return ReplaceChangeRows(db_, id, waiting, error);
 }
 
 bool AssetStore::IsOwed(const std::string& place) const {
@@ -1379,7 +1370,7 @@ bool AssetStore::ReadChanges(const std::string& userData, std::vector<ChangeReco
   out.clear();
   const std::string path = userData + "/" + kDatabaseFileName;
   if (!FileExists(path)) return true;
-  sqlite3* db = OpenChanges(path, error);
+  sqlite3* db = OpenDatabase(path, false, error);
   if (db == nullptr) return false;
   std::unique_ptr<sqlite3, int (*)(sqlite3*)> owned(db, sqlite3_close_v2);
   Statement table(db, "SELECT count(*) FROM sqlite_master WHERE name = 'changes'");
@@ -1405,11 +1396,10 @@ bool AssetStore::ReadChanges(const std::string& userData, std::vector<ChangeReco
 
 bool AssetStore::KeepChange(const std::string& userData, const std::string& id,
                             const std::vector<ChangeFolder>& waiting, std::string* error) {
-  sqlite3* db = OpenChanges(userData + "/" + kDatabaseFileName, error);
+  sqlite3* db = OpenDatabase(userData + "/" + kDatabaseFileName, false, error);
   if (db == nullptr) return false;
   std::unique_ptr<sqlite3, int (*)(sqlite3*)> owned(db, sqlite3_close_v2);
-  WriteTransaction tx(db);
-  return tx.Began() && WriteChangeRows(db, id, waiting, error) && tx.Commit(error);
+  return ReplaceChangeRows(db, id, waiting, error);
 }
 
 u64 AssetStore::ChangeCount(const KUID& kuid) const {

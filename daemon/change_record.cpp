@@ -1,10 +1,8 @@
 #include "daemon/change_record.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <memory>
 
 namespace PymDaemonSrv {
 
@@ -21,13 +19,7 @@ bool IsChangeFolder(const std::string& path, const ChangeFolder& folder) {
 
 std::vector<std::string> StagedNames(const std::string& path) {
   std::vector<std::string> names;
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(path.c_str()), closedir);
-  while (dir) {
-    const dirent* e = readdir(dir.get());
-    if (e == nullptr) break;
-    const std::string name = e->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
+  ListFolderNames(path, names);
   return names;
 }
 

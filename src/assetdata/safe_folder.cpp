@@ -173,18 +173,6 @@ bool CopyTreeInner(const std::string& from, const std::string& to, const std::st
   return ok;
 }
 
-// The entries of a folder but "." and ".."; false when it cannot be listed.
-bool ListNames(const std::string& path, std::vector<std::string>& names) {
-  DIR* dir = opendir(path.c_str());
-  if (dir == nullptr) return false;
-  while (dirent* e = readdir(dir)) {
-    const std::string name = e->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  closedir(dir);
-  return true;
-}
-
 // The entries of the open folder `fd` but "." and "..", sorted into folders and the rest, never
 // following links; false, with `why`, when it cannot be listed.
 bool ListEntries(int fd, std::vector<std::string>& folders, std::vector<std::string>& others,
@@ -344,7 +332,7 @@ bool SignTree(Signing& s, const std::string& path, const std::string& relative, 
     s.why = shown + " cannot be read (" + FoldersTooDeepReason() + ")";
     return false;
   }
-  if (!ListNames(path, names)) {
+  if (!ListFolderNames(path, names)) {
     s.why = shown + " cannot be read (" + std::strerror(errno) + ")";
     return false;
   }
@@ -429,6 +417,17 @@ std::string Signature(const std::string& path, Signing& s) {
 
 std::string FoldersTooDeepReason() {
   return "folders nested deeper than " + std::to_string(kMaxAssetFolderDepth) + " levels";
+}
+
+bool ListFolderNames(const std::string& path, std::vector<std::string>& names) {
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) return false;
+  while (dirent* e = readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(dir);
+  return true;
 }
 
 std::string SafeFolder::TreeSignature(const std::string& path, std::string* why) {

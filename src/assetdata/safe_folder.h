@@ -15,6 +15,9 @@
 inline constexpr int kMaxAssetFolderDepth = 64;
 // What an install says of a tree deeper than that.
 std::string FoldersTooDeepReason();
+// Adds the names in the folder `path` but "." and ".." to `names`; false, with errno, when it
+// cannot be listed.
+bool ListFolderNames(const std::string& path, std::vector<std::string>& names);
 
 class SafeFolder {
  public:
