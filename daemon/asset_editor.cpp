@@ -134,15 +134,21 @@ std::string AssetEditor::StagingPath() {
   return store_.UserData() + "/" + kStagingFolder + "/" + NextName();
 }
 
-std::vector<std::string> AssetEditor::RecoverStaging(const std::string& userData) {
+std::vector<std::string> AssetEditor::RecoverStaging(const std::string& userData,
+                                                     bool recordsLost) {
   std::vector<std::string> problems;
   const SafeFolder folders(userData);
   const std::string staging = userData + "/" + kStagingFolder;
   std::vector<ChangeRecord> changes;
   std::string error;
-  if (!AssetStore::ReadChanges(userData, changes, &error)) {
-    problems.push_back("nothing in " + staging +
-                       " is touched until the index can be read: " + error);
+  bool complete = false;
+  std::vector<std::string> names;
+  if (!recordsLost && !AssetStore::ReadChanges(userData, changes, complete, &error)) {
+    ListFolderNames(staging, names);
+    std::string kept;
+    for (const std::string& name : names) kept += (kept.empty() ? "; it keeps " : ", ") + name;
+    problems.push_back("nothing in " + staging + " is touched until the index can be read: " +
+                       error + kept);
   } else {
     // Each folder that a record still names stays where it waits.
     std::set<std::pair<u64, u64>> named;
@@ -154,12 +160,13 @@ std::vector<std::string> AssetEditor::RecoverStaging(const std::string& userData
         named.insert({f.device, f.inode});
       }
     }
-    if (!changes.empty()) ThinBackups(userData);
-    std::vector<std::string> names;
     ListFolderNames(staging, names);
     std::set<std::string> stay;
     RecoverNotedFolders(folders, names, stay, problems);
-    // Only what no record names goes: copies that a change made and never moved.
+    bool backedUp = !changes.empty();
+    // What no record names goes when the records are whole: copies that a change made and never
+    // moved. When they may be gone, it may be the only copy of an edit or of a replaced version,
+    // so it is kept in today's backups, where the user finds it.
     for (const std::string& name : names) {
       const std::string path = staging + "/" + name;
       struct stat st {};
@@ -167,11 +174,20 @@ std::vector<std::string> AssetEditor::RecoverStaging(const std::string& userData
           named.count({u64(st.st_dev), u64(st.st_ino)}) != 0) {
         continue;
       }
-      if (S_ISDIR(st.st_mode) ? !folders.RemoveTree(path, error) : unlink(path.c_str()) != 0) {
+      if (!complete) {
+        const std::string place = FreeBackupPlace(userData, kStagingFolder, name);
+        backedUp = true;
+        problems.push_back(folders.Move(path, userData + "/" + place, error)
+                               ? "no change record names " + path + "; kept in " + place
+                               : "no change record names " + path + ", which stays there: " +
+                                     error);
+      } else if (S_ISDIR(st.st_mode) ? !folders.RemoveTree(path, error)
+                                     : unlink(path.c_str()) != 0) {
         problems.push_back("left in staging: " +
                            (S_ISDIR(st.st_mode) ? error : path + ": " + std::strerror(errno)));
       }
     }
+    if (backedUp) ThinBackups(userData);
   }
   for (const std::string& problem : problems) {
     Qel::Log::Get("PymDaemon").Printf(Qel::Log::kMessage, "PymDaemon> %s", problem.c_str());

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -254,17 +255,66 @@ bool WriteChangeRows(sqlite3* db, const std::string& id, const std::vector<Chang
 }
 
 // A connection to the database file at `path` (made when `create`), waiting out other writers;
-// null, with a reason, when the file cannot be opened.
+// null, with a reason, when the file cannot be opened. The daemon is the store's only user (it
+// holds the store's lock), so its files are opened in exclusive locking mode before anything
+// reads them: SQLite then keeps the write-ahead log's index in the process's memory instead of a
+// memory-mapped "-shm" file, which a full file system cannot back (the process would die of
+// SIGBUS touching it) where a write gets "database or disk is full".
 sqlite3* OpenDatabase(const std::string& path, bool create, std::string* error) {
   sqlite3* db = nullptr;
   const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
-  if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+  if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK ||
+      !Exec(db, "PRAGMA locking_mode=EXCLUSIVE", nullptr)) {
     SetError(error, "cannot open " + path + ": " + (db ? sqlite3_errmsg(db) : "out of memory"));
     sqlite3_close_v2(db);
     return nullptr;
   }
   sqlite3_busy_timeout(db, kStoreBusyTimeoutMs);
   return db;
+}
+
+// Whether the write-ahead log beside the index at `path` was overwritten: SQLite ignores a log
+// whose header does not check and would serve the older file as if it were whole, without the
+// changes (and their records) that the log held.
+bool LogIsDamaged(const std::string& path) {
+  FILE* file = std::fopen((path + "-wal").c_str(), "rb");
+  if (file == nullptr) return false;
+  u8 header[32];
+  const size_t read = std::fread(header, 1, sizeof header, file);
+  std::fclose(file);
+  if (read == 0) return false;
+  if (read < sizeof header) return true;
+  const auto word = [&header](size_t at, bool big) {
+    const u8* b = header + at;
+    return big ? u32(b[0]) << 24 | u32(b[1]) << 16 | u32(b[2]) << 8 | b[3]
+               : u32(b[3]) << 24 | u32(b[2]) << 16 | u32(b[1]) << 8 | b[0];
+  };
+  const u32 magic = word(0, true);
+  if ((magic & ~1u) != 0x377f0682u) return true;
+  // The header's checksum over its first 24 bytes, read in the byte order the magic names.
+  const bool big = (magic & 1u) != 0;
+  u32 s0 = 0;
+  u32 s1 = 0;
+  for (size_t at = 0; at < 24; at += 8) {
+    s0 += word(at, big) + s1;
+    s1 += word(at + 4, big) + s0;
+  }
+  return s0 != word(24, true) || s1 != word(28, true);
+}
+
+// True when the index holds this build's schema.
+bool HoldsSchema(sqlite3* db) {
+  Statement schema(db, "SELECT value FROM meta WHERE key = 'schema'");
+  return schema.Ok() && schema.Step() == SQLITE_ROW && schema.Text(0) == kSchemaVersion;
+}
+
+// Whether SQLite's quick check finds the file damaged. A check that cannot run for another reason
+// (a read failing, a full disk) says nothing about the file.
+bool IsDamaged(sqlite3* db) {
+  Statement check(db, "PRAGMA quick_check");
+  if (check.Ok() && check.Step() == SQLITE_ROW) return check.Text(0) != "ok";
+  const int code = sqlite3_errcode(db) & 0xFF;
+  return code == SQLITE_CORRUPT || code == SQLITE_NOTADB;
 }
 
 // Makes `folders` the record of the change `id` in a transaction of its own.
@@ -424,8 +474,8 @@ bool AssetStore::OpenSettings(std::string* error) {
   size_t taken = 0;
   const std::string index = userData_ + "/" + kDatabaseFileName;
   if (created && FileExists(index)) {
-    sqlite3* old = nullptr;
-    if (sqlite3_open_v2(index.c_str(), &old, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3* old = OpenDatabase(index, false, nullptr);
+    if (old != nullptr) {
       Statement rows(old, "SELECT grp, soup FROM settings");
       while (rows.Ok() && rows.Step() == SQLITE_ROW) {
         Statement insert(db, "INSERT OR REPLACE INTO settings(grp, soup) VALUES(?, ?)");
@@ -708,18 +758,76 @@ bool AssetStore::IndexMatchesContent(u64 fingerprint) {
   return content.Step() == SQLITE_ROW && content.Text(0) == std::to_string(fingerprint);
 }
 
+bool AssetStore::OpenIndexFile(bool check, bool* created, std::string* error) {
+  KESTRO_ASSERT(dbMutex_.IsHeldByThisThread());
+  const std::string path = userData_ + "/" + kDatabaseFileName;
+  if (!LogIsDamaged(path)) {
+    bool usable = OpenFile(path, created, error);
+    if (db_ == nullptr) return false;
+    if (usable && !*created) usable = HoldsSchema(db_) && (!check || !IsDamaged(db_));
+    if (usable) return true;
+    // Only a file that is not an index of ours is set aside; a busy or failing one is left.
+    const int code = sqlite3_errcode(db_) & 0xFF;
+    if (code != SQLITE_OK && code != SQLITE_ROW && code != SQLITE_DONE && code != SQLITE_ERROR &&
+        code != SQLITE_NOTADB && code != SQLITE_CORRUPT) {
+      SetError(error, "cannot read " + path + ": " + sqlite3_errmsg(db_));
+      sqlite3_close_v2(db_);
+      db_ = nullptr;
+      return false;
+    }
+  }
+  return SetIndexAside(error) && OpenFile(path, created, error);
+}
+
+bool AssetStore::SetIndexAside(std::string* error) {
+  KESTRO_ASSERT(dbMutex_.IsHeldByThisThread());
+  const std::string path = userData_ + "/" + kDatabaseFileName;
+  const std::string aside = path + ".bad";
+  LogLine("PymDaemon> %s is not a usable index; moved aside to .bad and rebuilt", path);
+  sqlite3_close_v2(db_);
+  db_ = nullptr;
+  // A file cut short or overwritten is set aside whole, never mended in place; its log goes with
+  // it, under the name that pairs the two.
+  unlink((aside + "-wal").c_str());
+  if (std::rename(path.c_str(), aside.c_str()) != 0 && FileExists(path)) {
+    SetError(error, "cannot move aside " + path + ": " + std::strerror(errno));
+    return false;
+  }
+  std::rename((path + "-wal").c_str(), (aside + "-wal").c_str());
+  unlink((path + "-wal").c_str());
+  unlink((path + "-shm").c_str());
+  setAside_ = true;
+  return true;
+}
+
+bool AssetStore::OpenIndex(std::string* error) {
+  const std::string path = userData_ + "/" + kDatabaseFileName;
+  bool created = false;
+  bool current = false;
+  {
+    std::lock_guard<OwnedMutex> lock(dbMutex_);
+    if (!OpenIndexFile(false, &created, error)) return false;
+    if ((created && !CreateSchema(error)) || !Exec(db_, kChangesTable, error)) return false;
+    // A build that never completed (killed during the first build) and asset folders that
+    // changed while the daemon was stopped both call for a new build.
+    current = !created && !HasMeta(db_, kChangingKey) && IndexMatchesContent(ContentFingerprint());
+  }
+  if (current) return LoadIndex(error);
+  rebuilt_ = true;
+  if (!created) LogLine("PymDaemon> %s does not match the content folders; rebuilt", path);
+  return Rebuild(error);
+}
+
 bool AssetStore::Open(const std::string& userDataPath, std::string* error) {
   Close();
   userData_ = userDataPath;
   rebuilt_ = false;
+  setAside_ = false;
   {
     std::lock_guard<std::mutex> lock(fingerprintMutex_);
     fingerprintKnown_ = false;
     fingerprintParts_.clear();
   }
-  const std::string path = userData_ + "/" + kDatabaseFileName;
-  bool created = false;
-  bool current = false;
   {
     std::lock_guard<OwnedMutex> lock(dbMutex_);
     // The settings first: they may still have to be taken from an index that is set aside below.
@@ -728,61 +836,23 @@ bool AssetStore::Open(const std::string& userDataPath, std::string* error) {
       settingsDb_ = nullptr;
       return false;
     }
-    bool usable = OpenFile(path, &created, error);
-    if (db_ == nullptr) return false;
-    if (usable && !created) {
-      Statement schema(db_, "SELECT value FROM meta WHERE key = 'schema'");
-      usable = schema.Ok() && schema.Step() == SQLITE_ROW && schema.Text(0) == kSchemaVersion;
-    }
-    if (!usable) {
-      // Only a file that is not an index of ours is set aside; a busy or failing one is left.
-      const int code = sqlite3_errcode(db_) & 0xFF;
-      if (code != SQLITE_OK && code != SQLITE_ROW && code != SQLITE_DONE && code != SQLITE_ERROR &&
-          code != SQLITE_NOTADB && code != SQLITE_CORRUPT) {
-        SetError(error, "cannot read " + path + ": " + sqlite3_errmsg(db_));
-        sqlite3_close_v2(db_);
-        db_ = nullptr;
-        return false;
-      }
-      LogLine("PymDaemon> %s is not a usable index; moved aside and rebuilt", path);
-      sqlite3_close_v2(db_);
-      db_ = nullptr;
-      const std::string aside = path + ".bad";
-      if (std::rename(path.c_str(), aside.c_str()) != 0) {
-        SetError(error, "cannot move aside " + path);
-        return false;
-      }
-      unlink((path + "-wal").c_str());
-      unlink((path + "-shm").c_str());
-      if (!OpenFile(path, &created, error)) {
-        if (db_ != nullptr) sqlite3_close_v2(db_);
-        db_ = nullptr;
-        return false;
-      }
-    }
-    if ((created && !CreateSchema(error)) || !Exec(db_, kChangesTable, error)) {
-      sqlite3_close_v2(db_);
-      db_ = nullptr;
-      return false;
-    }
-    // A build that never completed (killed during the first build) and asset folders that
-    // changed while the daemon was stopped both call for a new build.
-    current = !created && !HasMeta(db_, kChangingKey) && IndexMatchesContent(ContentFingerprint());
   }
-  if (!current) {
-    rebuilt_ = true;
-    if (!created) LogLine("PymDaemon> %s does not match the content folders; rebuilt", path);
-    if (!Rebuild(error)) {
+  // An index whose pages turn out damaged anywhere while it is read or rebuilt is set aside and
+  // built again from the content folders, once.
+  for (bool again = false;; again = true) {
+    std::string why;
+    if (OpenIndex(&why)) return true;
+    bool damaged = false;
+    {
+      std::lock_guard<OwnedMutex> lock(dbMutex_);
+      damaged = !again && db_ != nullptr && IsDamaged(db_) && SetIndexAside(&why);
+    }
+    if (!damaged) {
+      SetError(error, why);
       Close();
       return false;
     }
-    return true;
   }
-  if (!LoadIndex(error)) {
-    Close();
-    return false;
-  }
-  return true;
 }
 
 bool AssetStore::Rebuild(std::string* error) {
@@ -1366,10 +1436,11 @@ bool AssetStore::IsOwed(const std::string& place) const {
 }
 
 bool AssetStore::ReadChanges(const std::string& userData, std::vector<ChangeRecord>& out,
-                             std::string* error) {
+                             bool& complete, std::string* error) {
   out.clear();
+  complete = false;
   const std::string path = userData + "/" + kDatabaseFileName;
-  if (!FileExists(path)) return true;
+  if (!FileExists(path) || LogIsDamaged(path)) return true;
   sqlite3* db = OpenDatabase(path, false, error);
   if (db == nullptr) return false;
   std::unique_ptr<sqlite3, int (*)(sqlite3*)> owned(db, sqlite3_close_v2);
@@ -1378,7 +1449,7 @@ bool AssetStore::ReadChanges(const std::string& userData, std::vector<ChangeReco
     SetError(error, "cannot read " + path + ": " + sqlite3_errmsg(db));
     return false;
   }
-  // An index of an older build holds no records.
+  // A file cut short, or an index of an older build, holds no records of ours.
   if (table.Int(0) == 0) return true;
   Statement rows(db,
                  "SELECT change, user, content, version, device, inode, before, after, passed "
@@ -1391,7 +1462,8 @@ bool AssetStore::ReadChanges(const std::string& userData, std::vector<ChangeReco
                                   u64(rows.Int(4)), u64(rows.Int(5)), rows.Text(6), rows.Text(7),
                                   rows.Int(8) != 0});
   }
-  return rc == SQLITE_DONE || Failed(db, error);
+  complete = rc == SQLITE_DONE;
+  return complete || Failed(db, error);
 }
 
 bool AssetStore::KeepChange(const std::string& userData, const std::string& id,
@@ -1491,35 +1563,17 @@ bool AssetStore::RecordChanges(const std::vector<ScannedAsset>& puts, const KUID
 
 bool AssetStore::Reload(std::string* error) { return LoadIndex(error); }
 
-bool AssetStore::ReopenIndex(std::string* error) {
-  const std::string path = userData_ + "/" + kDatabaseFileName;
+bool AssetStore::ReopenIndex(std::string* error, const std::function<void()>& whileClosed) {
   std::lock_guard<OwnedMutex> lock(dbMutex_);
+  setAside_ = false;
   if (db_ != nullptr) {
     sqlite3_close_v2(db_);
     db_ = nullptr;
   }
+  if (whileClosed) whileClosed();
   bool created = false;
-  bool usable = OpenFile(path, &created, error);
-  if (usable && !created) {
-    Statement schema(db_, "SELECT value FROM meta WHERE key = 'schema'");
-    usable = schema.Ok() && schema.Step() == SQLITE_ROW && schema.Text(0) == kSchemaVersion;
-    Statement check(db_, "PRAGMA quick_check");
-    usable = usable && check.Ok() && check.Step() == SQLITE_ROW && check.Text(0) == "ok";
-  }
-  if (!usable) {
-    // A file cut short or overwritten is set aside whole, never mended in place.
-    if (db_ != nullptr) sqlite3_close_v2(db_);
-    db_ = nullptr;
-    const std::string aside = path + ".bad";
-    if (std::rename(path.c_str(), aside.c_str()) != 0 && FileExists(path)) {
-      SetError(error, "cannot move aside " + path);
-      return false;
-    }
-    unlink((path + "-wal").c_str());
-    unlink((path + "-shm").c_str());
-    if (!OpenFile(path, &created, error)) return false;
-  }
-  return (!created || CreateSchema(error)) && Exec(db_, kChangesTable, error);
+  return OpenIndexFile(true, &created, error) && (!created || CreateSchema(error)) &&
+         Exec(db_, kChangesTable, error);
 }
 
 bool AssetStore::Compact(std::string* error) {

@@ -6,10 +6,13 @@
 // or when the content folders changed while the daemon was stopped (a fingerprint of folder and
 // file times, taken at every start, tells). Every write is one SQLite
 // transaction in WAL mode with synchronous=FULL, acknowledged only after its commit, so a crash
-// at any moment keeps every acknowledged write and none that is half done. Searches run over an
+// at any moment keeps every acknowledged write and none that is half done. Both files are held in
+// exclusive locking mode: no other process opens them while the daemon runs, and no memory-mapped
+// file stands between a full disk and SQLite's "database or disk is full". Searches run over an
 // in-memory copy of the index and never touch the file.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -45,14 +48,18 @@ class AssetStore {
   AssetStore& operator=(const AssetStore&) = delete;
 
   // Opens the settings and the index of the UserData folder. An index that is missing, not a
-  // database of this schema (moved aside to "assets.tdx.bad"), incomplete or out of date with the
-  // content folders is built anew; new settings are taken from an index of an older build or
-  // seeded. False, with a reason, when a file cannot be made at all.
+  // database of this schema, with an overwritten write-ahead log or damaged pages met while it is
+  // read or rebuilt (those three moved aside to "assets.tdx.bad"), incomplete or out of date with
+  // the content folders is built anew; new settings are taken from an index of an older build or
+  // seeded. False, with a reason, when a file cannot be made or read at all.
   bool Open(const std::string& userDataPath, std::string* error);
   void Close();
   bool IsOpen() const { return db_ != nullptr; }
   // True when the last Open built the index from the content folders.
   bool WasRebuilt() const { return rebuilt_; }
+  // True when the last Open or ReopenIndex set the index file aside: the change records it held
+  // are gone with it.
+  bool WasSetAside() const { return setAside_; }
 
   // Replaces the index by what the content folders hold now, in one transaction. The folders
   // that could not be read as assets go to `problems`.
@@ -60,9 +67,10 @@ class AssetStore {
   bool Rebuild(std::vector<std::string>& problems, std::string* error);
   // Reads the in-memory index again from the file.
   bool Reload(std::string* error);
-  // Closes the index file and opens it again; a file that is gone is made anew, one that is no
-  // longer an index of ours is set aside first. The caller rebuilds afterwards.
-  bool ReopenIndex(std::string* error);
+  // Closes the index file, calls `whileClosed` (which may read and write the file on its own),
+  // and opens it again; a file that is gone is made anew, one that is no longer an index of ours
+  // or fails SQLite's quick check is set aside first. The caller rebuilds afterwards.
+  bool ReopenIndex(std::string* error, const std::function<void()>& whileClosed = {});
   bool Compact(std::string* error);
 
   // The user id of the KUIDs that GenerateKuid makes: the installation's own user.
@@ -86,10 +94,12 @@ class AssetStore {
   // Whether a recorded change is to move a folder to `place` (below UserData).
   bool IsOwed(const std::string& place) const;
   // The change records of the index in `userData`, for a start before the store opens or a
-  // repair: false, with a reason, when the index cannot be read. A missing index, or one of an
-  // older build, holds none. KeepChange keeps of the record `id` only the folders `waiting`.
+  // repair while the index is closed: false, with a reason, when the index cannot be read.
+  // `complete` is false when the records may be gone: no index, one cut short or of an older
+  // build, or one whose write-ahead log was overwritten (it is set aside when the store opens).
+  // KeepChange keeps of the record `id` only the folders `waiting`.
   static bool ReadChanges(const std::string& userData, std::vector<ChangeRecord>& out,
-                          std::string* error);
+                          bool& complete, std::string* error);
   static bool KeepChange(const std::string& userData, const std::string& id,
                          const std::vector<ChangeFolder>& waiting, std::string* error);
   bool RecordChange(const ScannedAsset* put, const KUID& removed, std::string* error);
@@ -164,6 +174,12 @@ class AssetStore {
 
  private:
   bool OpenFile(const std::string& path, bool* created, std::string* error);
+  // Opens the index file, first setting aside one that is not an index of ours, whose
+  // write-ahead log was overwritten, or (with `check`) that fails SQLite's quick check.
+  bool OpenIndexFile(bool check, bool* created, std::string* error);
+  bool SetIndexAside(std::string* error);
+  // Opens the index file and reads it, or builds it from the content folders.
+  bool OpenIndex(std::string* error);
   bool CreateSchema(std::string* error);
   bool OpenSettings(std::string* error);
   bool LoadKeywords(std::string* error);
@@ -213,6 +229,7 @@ class AssetStore {
 
   std::string userData_;
   bool rebuilt_ = false;
+  bool setAside_ = false;
   // Serialises every use of the SQLite connections.
   mutable OwnedMutex dbMutex_;
   sqlite3* db_ = nullptr;

@@ -151,6 +151,13 @@ std::string ResolveUserDataFolder(const DaemonOptions& options, std::string& err
   return resolved;
 }
 
+bool OpenStore(AssetStore& store, const std::string& userData, std::string& error) {
+  AssetEditor::RecoverStaging(userData);
+  if (!store.Open(userData, &error)) return false;
+  if (store.WasSetAside()) AssetEditor::RecoverStaging(userData, true);
+  return true;
+}
+
 int RunDaemon(const std::vector<std::string>& args) {
   // The store holds the user's assets and account settings: nobody else may read them.
   umask(077);
@@ -228,8 +235,7 @@ int RunDaemon(const std::vector<std::string>& args) {
   }
   server.SetStoppingHook([&discovery] { discovery.Withdraw(); });
 
-  AssetEditor::RecoverStaging(userData);
-  if (!store.Open(userData, &error)) {
+  if (!OpenStore(store, userData, error)) {
     return failWith(kExitFailure, "cannot open the asset index: " + error);
   }
   log.Printf(Qel::Log::kMessage, "PymDaemon> serving %s on 127.0.0.1:%u (%zu assets%s)",

@@ -40,6 +40,14 @@ bool ParseDaemonArguments(const std::vector<std::string>& args, DaemonOptions& o
 // Empty, with a message, when it cannot be had.
 std::string ResolveUserDataFolder(const DaemonOptions& options, std::string& error);
 
+class AssetStore;
+
+// A start's work on the store of `userData`: finishes or undoes the changes a crash left half
+// done, opens the index (rebuilding it when needed) and, when the index had to be set aside with
+// the change records in it, keeps what staging holds in today's backups. False, with a reason,
+// when the index cannot be opened.
+bool OpenStore(AssetStore& store, const std::string& userData, std::string& error);
+
 // Runs the daemon to its end and returns the process exit code. SIGINT, SIGTERM and SIGHUP end
 // it as cleanly as the close request does. Everything it creates is its user's alone. Once the
 // UserData folder is known, every error also goes to its log file there

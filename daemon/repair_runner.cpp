@@ -66,15 +66,25 @@ void RepairRunner::Run(u32 level) {
       SetStatus(0.5f, "Reading the index");
       ok = store_.Reload(&error);
     } else {
-      if (level >= PymProtocol::kRepairExtended) {
+      std::vector<std::string> left;
+      // The records are read while the index is closed: the store holds it exclusively.
+      ok = store_.ReopenIndex(&error, [&] {
+        if (level < PymProtocol::kRepairExtended) return;
         SetStatus(0.05f, "Clearing unfinished changes");
-        for (const std::string& left : editor_.ClearStaging()) {
-          results.emplace_back(ResultsLog::kWarning, "PymDaemon: " + left);
+        left = editor_.ClearStaging();
+      });
+      // An index set aside took the records of the changes with it: staging is kept whole.
+      if (store_.WasSetAside()) {
+        for (std::string& kept : AssetEditor::RecoverStaging(store_.UserData(), true)) {
+          left.push_back(std::move(kept));
         }
+      }
+      for (const std::string& line : left) {
+        results.emplace_back(ResultsLog::kWarning, "PymDaemon: " + line);
       }
       SetStatus(0.1f, "Scanning the content folders");
       std::vector<std::string> problems;
-      ok = store_.ReopenIndex(&error) && store_.Rebuild(problems, &error);
+      ok = ok && store_.Rebuild(problems, &error);
       for (size_t i = 0; i < problems.size() && i < kMaxReportedProblems; ++i) {
         results.emplace_back(ResultsLog::kWarning, "PymDaemon: " + problems[i]);
       }

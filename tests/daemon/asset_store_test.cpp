@@ -5,6 +5,7 @@
 #include <strings.h>
 
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <tuple>
@@ -15,9 +16,11 @@
 #include "core/file_util.h"
 #include "core/time_date.h"
 #include "daemon/asset_editor.h"
+#include "daemon/daemon_app.h"
 #include "daemon/daemon_test_util.h"
 #include "pymclient/pym_filter_codes.h"
 #include "qel/dynamic_buffer.h"
+#include "support/full_disk_vfs.h"
 
 namespace PymDaemonSrv {
 namespace {
@@ -180,7 +183,7 @@ TEST(AssetStore, ChangesKeepTheFingerprintAndFlagsThatAFullWalkWouldFind) {
   AssetStore s;
   ASSERT_TRUE(s.Open(t.path(), nullptr));
   AssetEditor editor(s);
-  auto check = [&](const char* step) {
+  const auto compare = [&](const char* step) {
     AssetStore fresh;
     ASSERT_TRUE(fresh.Open(t.path(), nullptr)) << step;
     EXPECT_FALSE(fresh.WasRebuilt()) << step;
@@ -220,6 +223,14 @@ TEST(AssetStore, ChangesKeepTheFingerprintAndFlagsThatAFullWalkWouldFind) {
         }
       }
     }
+  };
+  // The store holds its files exclusively: the fresh one reads them while the first has them
+  // closed, keeping its index in memory.
+  const auto check = [&](const char* step) {
+    s.Close();
+    compare(step);
+    std::string error;
+    ASSERT_TRUE(s.Open(t.path(), &error)) << error;
   };
   std::string error;
   AssetRecord r;
@@ -484,6 +495,61 @@ TEST(AssetStore, ScanOnSeveralThreadsKeepsTheWalkOrder) {
     // Walk order: set letter first (case ignored), then the folder's number.
     EXPECT_LT(strcasecmp(duplicates[i - 1].c_str(), duplicates[i].c_str()), 0)
         << duplicates[i - 1] << " / " << duplicates[i];
+  }
+}
+
+// On a full disk a start opens the store, and each change is refused with the disk's reason
+// while the store serves on; once there is room again, changes go through.
+TEST(AssetStore, AFullDiskRefusesChangesAndStopsNothing) {
+  scratch::Folder t;
+  const std::string ud = fs::canonical(t.path()).string();
+  MakeAsset(ud, "local", "a", Config("<kuid:10:1>"));
+  MakeAsset(ud, "local", "b", Config("<kuid:10:2>"));
+  FullDiskVfs disk;
+  std::string error;
+  {
+    AssetStore store;
+    ASSERT_TRUE(OpenStore(store, ud, error)) << error;
+    AssetEditor editor(store);
+    AssetRecord record;
+    ASSERT_TRUE(editor.BeginEdit(KUID(10, 1, 0), record, error)) << error;
+  }
+  disk.full = true;
+  AssetStore store;
+  ASSERT_TRUE(OpenStore(store, ud, error)) << error;
+  AssetEditor editor(store);
+  AssetRecord record;
+  const struct {
+    const char* name;
+    std::function<bool(std::string&)> change;
+  } changes[] = {
+      {"commit", [&](std::string& e) { return editor.Commit(KUID(10, 1, 0), e); }},
+      {"revert", [&](std::string& e) { return editor.Revert(KUID(10, 1, 0), e); }},
+      {"edit", [&](std::string& e) { return editor.BeginEdit(KUID(10, 2, 0), record, e); }},
+      {"delete", [&](std::string& e) { return editor.Delete(KUID(10, 2, 0), true, e); }},
+      {"install",
+       [&](std::string& e) {
+         return editor.Install(
+             KUID(10, 3, 0),
+             [](const SafeFolder& folders, const std::string& folder, std::string& e) {
+               return folders.MakeFolders(folder, e) &&
+                      (WriteFile(folder + "/config.txt", Config("<kuid:10:3>")), true);
+             },
+             e, true);
+       }},
+  };
+  for (const auto& c : changes) {
+    std::string e;
+    EXPECT_FALSE(c.change(e)) << c.name;
+    EXPECT_NE(e.find("database or disk is full"), std::string::npos) << c.name << ": " << e;
+  }
+  EXPECT_EQ(disk.sharedPagesMapped, 0);
+  EXPECT_EQ(store.CountAssets(), 2u);
+  disk.full = false;
+  // The revert is left out: the commit leaves nothing to revert.
+  for (const auto& c : changes) {
+    std::string e;
+    EXPECT_TRUE(std::string(c.name) == "revert" || c.change(e)) << c.name << ": " << e;
   }
 }
 

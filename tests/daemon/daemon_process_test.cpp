@@ -10,13 +10,18 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
 #include <memory>
+#include <random>
 #include <set>
 #include <thread>
 #include <tuple>
 
 #include "assetdata/soup_binary.h"
 #include "core/buffer_stream.h"
+#include "daemon/asset_editor.h"
 #include "daemon/asset_store.h"
 #include "daemon/daemon_app.h"
 #include "daemon/daemon_test_util.h"
@@ -129,6 +134,14 @@ class DaemonProcess : public ::testing::Test {
   void Connect(RawClient& c, u16 port) {
     ASSERT_TRUE(c.Connect(port));
     ASSERT_TRUE(c.Handshake(database_));
+  }
+  // Every asset the daemon serves: a search without a filter.
+  std::vector<KUID> SearchAll(u16 port) {
+    RawClient c;
+    Connect(c, port);
+    std::vector<u8> reply;
+    EXPECT_TRUE(c.Transact(0x2, 1, Bytes().U32(0).data, reply));
+    return ParseKuids(reply);
   }
   int CloseDaemon(u16 port, pid_t pid) {
     RawClient c;
@@ -440,6 +453,173 @@ TEST_F(DaemonProcess, KillDuringWritesLosesNothingAcknowledged) {
     if (acknowledged.count(i) != 0 || !value.empty()) {
       EXPECT_EQ(value, std::to_string(i));
     }
+  }
+}
+
+namespace fs = std::filesystem;
+
+// 64 random bytes at the start of every page of the file but the first.
+void DamagePages(const std::string& database) {
+  std::fstream file(database, std::ios::in | std::ios::out | std::ios::binary);
+  unsigned char size[2] = {};
+  file.seekg(16);
+  file.read(reinterpret_cast<char*>(size), 2);
+  const size_t page = size[0] == 0 && size[1] == 1 ? 65536 : size_t(size[0]) << 8 | size[1];
+  std::mt19937 random(7);
+  for (size_t at = page; at < fs::file_size(database); at += page) {
+    char bytes[64];
+    for (char& b : bytes) b = char(random());
+    file.seekp(std::streamoff(at));
+    file.write(bytes, sizeof bytes);
+  }
+}
+
+// Runs `work` over the store of `userData` in a child process that ends as under kill -9 when it
+// calls Kill(): the store is never closed, and its log keeps what it held. True when it got there.
+bool RunKilled(const std::string& userData,
+               const std::function<void(AssetEditor&, std::string& error)>& work) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    AssetStore store;
+    std::string error;
+    if (!store.Open(userData, &error)) _exit(1);
+    AssetEditor editor(store);
+    work(editor, error);
+    _exit(1);
+  }
+  return WaitExit(pid) == 0;
+}
+[[noreturn]] void Kill() { _exit(0); }
+
+// The files below `folder` whose path holds `part`, with their text.
+std::map<std::string, std::string> FilesBelow(const std::string& folder, const std::string& part) {
+  std::map<std::string, std::string> found;
+  if (!fs::exists(folder)) return found;
+  for (const auto& e : fs::recursive_directory_iterator(folder)) {
+    const std::string path = e.path().string();
+    if (e.is_regular_file() && path.find(part) != std::string::npos) {
+      found[path] = ReadFileText(path);
+    }
+  }
+  return found;
+}
+
+// A commit killed once the editing copy is in staging, or an install killed after its swap, and
+// then the record of the change lost with the index: each start keeps what staging holds in
+// today's backups, where the user finds the edit or the replaced version, and names it in the log.
+TEST_F(DaemonProcess, AFolderWaitingInStagingOutlivesTheLossOfItsRecord) {
+  const KUID asset(10, 1, 0);
+  const struct {
+    const char* name;
+    std::function<void(const std::string&)> damage;
+  } damages[] = {
+      {"index cut to nothing", [](const std::string& db) { fs::resize_file(db, 0); }},
+      {"index deleted with its log",
+       [](const std::string& db) {
+         for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(db + suffix);
+       }},
+      {"log overwritten",
+       [](const std::string& db) {
+         WriteFile(db + "-wal", std::string(fs::file_size(db + "-wal"), 'x'));
+       }},
+      {"pages damaged", DamagePages},
+  };
+  for (const bool commit : {true, false}) {
+    for (const auto& d : damages) {
+      SCOPED_TRACE(std::string(commit ? "commit, " : "install, ") + d.name);
+      for (const auto& e : fs::directory_iterator(t_.path())) fs::remove_all(e.path());
+      MakeAsset(t_.path(), "local", "a", Config("<kuid:10:1>"));
+      WriteFile(t_.path() + "/local/a/old.txt", "old");
+      {
+        AssetStore store;
+        ASSERT_TRUE(store.Open(t_.path(), nullptr));
+      }
+      ASSERT_TRUE(RunKilled(t_.path(), [&](AssetEditor& editor, std::string& error) {
+        AssetRecord record;
+        if (commit) {
+          if (!editor.BeginEdit(asset, record, error)) return;
+          WriteFile(t_.path() + "/editing/a/new.txt", "edited");
+          // The editing copy moves to staging first; killed as the new copy is to take its place.
+          int moves = 0;
+          editor.SetMoveHookForTests([&](const std::string&) {
+            if (++moves == 2) Kill();
+          });
+          editor.Commit(asset, error);
+        } else {
+          editor.SetRecordHookForTests([] { Kill(); });
+          editor.Install(
+              asset,
+              [](const SafeFolder& folders, const std::string& folder, std::string& e) {
+                if (!folders.MakeFolders(folder, e)) return false;
+                WriteFile(folder + "/config.txt", Config("<kuid:10:1>"));
+                return true;
+              },
+              error, true);
+        }
+      }));
+      d.damage(database_);
+      for (int start = 0; start < 2; ++start) {
+        pid_t pid;
+        const u16 port = Start(pid);
+        ASSERT_NE(port, 0) << "start " << start;
+        EXPECT_EQ(CloseDaemon(port, pid), kExitOk);
+      }
+      // The edit, or the replaced version, is where the change put it back or in today's backups,
+      // which the log names.
+      const std::string kept = commit ? "/new.txt" : "/old.txt";
+      const std::string log = ReadFileText(t_.path() + "/pymdaemon.log");
+      size_t copies = 0;
+      for (const auto& [path, text] : FilesBelow(t_.path(), kept)) {
+        if (text != (commit ? "edited" : "old")) continue;
+        ++copies;
+        const size_t staging = path.find("/staging/");
+        if (path.find("/backups/") == std::string::npos) continue;
+        ASSERT_NE(staging, std::string::npos) << path;
+        const std::string name = path.substr(staging, path.find('/', staging + 9) - staging);
+        EXPECT_NE(log.find(name + "; kept in backups/"), std::string::npos) << name << "\n" << log;
+      }
+      EXPECT_GE(copies, 1u);
+    }
+  }
+}
+
+// An index whose pages were damaged after a clean stop or a kill (when its log still holds the
+// pages last written) is set aside at the next start and built again from the folders; the
+// settings stay.
+TEST_F(DaemonProcess, AnIndexWithDamagedPagesIsSetAsideAndRebuilt) {
+  constexpr int kAssets = 50;
+  for (const bool killed : {false, true}) {
+    SCOPED_TRACE(killed ? "after a kill" : "after a clean stop");
+    for (const auto& e : fs::directory_iterator(t_.path())) fs::remove_all(e.path());
+    for (int i = 0; i < kAssets; ++i) {
+      MakeAsset(t_.path(), "local", "a" + std::to_string(i),
+                Config("<kuid:9:" + std::to_string(i) + ">", "username \"" +
+                                                             std::string(300, 'n') + "\"\n"));
+    }
+    {
+      AssetStore store;
+      ASSERT_TRUE(store.Open(t_.path(), nullptr));
+      Soup language;
+      language.EnsureContainer();
+      language.SetNamedTag("language", "FR");
+      ASSERT_TRUE(store.SetSettingsSoup("internet", language));
+    }
+    if (killed) {
+      ASSERT_TRUE(RunKilled(t_.path(), [](AssetEditor& editor, std::string& error) {
+        AssetRecord record;
+        if (editor.BeginEdit(KUID(9, 1, 0), record, error)) Kill();
+      }));
+    }
+    DamagePages(database_);
+    pid_t pid;
+    const u16 port = Start(pid);
+    ASSERT_NE(port, 0);
+    EXPECT_EQ(SearchAll(port).size(), size_t(kAssets));
+    EXPECT_EQ(CloseDaemon(port, pid), kExitOk);
+    EXPECT_TRUE(fs::exists(database_ + ".bad"));
+    AssetStore store;
+    ASSERT_TRUE(store.Open(t_.path(), nullptr));
+    EXPECT_EQ(store.GetSettingString("internet", "language"), "FR");
   }
 }
 

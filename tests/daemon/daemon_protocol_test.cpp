@@ -244,26 +244,23 @@ TEST_F(DaemonProtocol, ChunkedSettingsRoundTripAndBadWritesAreRefused) {
   EXPECT_EQ(store_.GetSettingString("internet", "language"), "US");
 }
 
-// A request that takes long (here a settings write that waits for another process's lock) is
-// kept alive with message notes of value 0, so that the tool does not take it for frozen.
+// A request that takes long (here a delete that waits for the change lock, held as a repair
+// holds it) is kept alive with message notes of value 0, so that the tool does not take it for
+// frozen.
 TEST_F(DaemonProtocol, LongRequestsSendKeepAliveNotes) {
   RawClient c;
   Connect(c);
-  sqlite3* other = nullptr;
-  ASSERT_EQ(sqlite3_open((t_.path() + "/settings.tdx").c_str(), &other), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
-  Soup g;
-  g.EnsureContainer();
-  g.SetNamedTag("language", "FR");
-  ASSERT_TRUE(c.SendFrame(0x65, 30, Bytes().Name("slow").Append(SoupBytes(g)).data));
+  std::unique_lock<OwnedMutex> change(store_.ChangeMutex());
+  ASSERT_TRUE(c.SendFrame(pp::kOpDeleteAsset, 30, Bytes().Kuid(KUID(10, 2, 0)).U8(1).data));
   Message m;
   ASSERT_TRUE(c.Read(m));
   EXPECT_EQ(std::tie(m.tag, m.word, m.body), std::make_tuple(kNote, 0u, Bytes().U32(0).data));
-  sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
-  sqlite3_close(other);
+  change.unlock();
   while (c.Read(m) && m.tag == kNote) {
   }
-  EXPECT_EQ(std::tie(m.tag, m.word, m.body), std::make_tuple(kRepl, 30u, std::vector<u8>{1}));
+  EXPECT_EQ(std::tie(m.tag, m.word), std::make_tuple(kRepl, 30u));
+  AssetRecord record;
+  EXPECT_FALSE(store_.GetAsset(KUID(10, 2, 0), record));
 }
 
 TEST_F(DaemonProtocol, GoodbyeAndBrokenStreamsCloseOnlyThatConnection) {
