@@ -134,8 +134,7 @@ std::string AssetEditor::StagingPath() {
   return store_.UserData() + "/" + kStagingFolder + "/" + NextName();
 }
 
-std::vector<std::string> AssetEditor::RecoverStaging(const std::string& userData,
-                                                     bool recordsLost) {
+std::vector<std::string> AssetEditor::RecoverStaging(const std::string& userData) {
   std::vector<std::string> problems;
   const SafeFolder folders(userData);
   const std::string staging = userData + "/" + kStagingFolder;
@@ -143,7 +142,7 @@ std::vector<std::string> AssetEditor::RecoverStaging(const std::string& userData
   std::string error;
   bool complete = false;
   std::vector<std::string> names;
-  if (!recordsLost && !AssetStore::ReadChanges(userData, changes, complete, &error)) {
+  if (!AssetStore::ReadChanges(userData, changes, complete, &error)) {
     ListFolderNames(staging, names);
     std::string kept;
     for (const std::string& name : names) kept += (kept.empty() ? "; it keeps " : ", ") + name;
@@ -164,6 +163,7 @@ std::vector<std::string> AssetEditor::RecoverStaging(const std::string& userData
     std::set<std::string> stay;
     RecoverNotedFolders(folders, names, stay, problems);
     bool backedUp = !changes.empty();
+    bool allKept = true;
     // What no record names goes when the records are whole: copies that a change made and never
     // moved. When they may be gone, it may be the only copy of an edit or of a replaced version,
     // so it is kept in today's backups, where the user finds it.
@@ -176,11 +176,12 @@ std::vector<std::string> AssetEditor::RecoverStaging(const std::string& userData
       }
       if (!complete) {
         const std::string place = FreeBackupPlace(userData, kStagingFolder, name);
-        backedUp = true;
-        problems.push_back(folders.Move(path, userData + "/" + place, error)
-                               ? "no change record names " + path + "; kept in " + place
-                               : "no change record names " + path + ", which stays there: " +
-                                     error);
+        const bool kept = folders.Move(path, userData + "/" + place, error);
+        backedUp = backedUp || kept;
+        allKept = allKept && kept;
+        problems.push_back(kept ? "no change record names " + path + "; kept in " + place
+                                : "no change record names " + path + ", which stays there: " +
+                                      error);
       } else if (S_ISDIR(st.st_mode) ? !folders.RemoveTree(path, error)
                                      : unlink(path.c_str()) != 0) {
         problems.push_back("left in staging: " +
@@ -188,6 +189,9 @@ std::vector<std::string> AssetEditor::RecoverStaging(const std::string& userData
       }
     }
     if (backedUp) ThinBackups(userData);
+    if (!complete && allKept && !AssetStore::ForgetLostRecords(userData, &error)) {
+      problems.push_back("staging is looked at again at the next start: " + error);
+    }
   }
   for (const std::string& problem : problems) {
     Qel::Log::Get("PymDaemon").Printf(Qel::Log::kMessage, "PymDaemon> %s", problem.c_str());

@@ -38,14 +38,13 @@ class AssetEditor {
 
   // Finishes each change that the index of `userData` records (undoes it when it did not pass
   // its index write), then removes from the staging folder what no record names: copies a
-  // change made and never moved. Nothing is touched when the index cannot be read. When the
-  // records may be gone (no index, one cut short or with an overwritten log, or `recordsLost`:
-  // the index was set aside), what no record names is moved into today's backups instead, as
-  // "staging/NAME". Runs before the index is opened, so that a rebuild sees each folder in its
-  // place. Returns (and logs) a line for each folder left where it does not belong, each kept in
-  // the backups and each leftover that could not go.
-  static std::vector<std::string> RecoverStaging(const std::string& userData,
-                                                 bool recordsLost = false);
+  // change made and never moved. Nothing is touched when the index cannot be read. When
+  // records may be gone (no index, one cut short or with an overwritten log, one made anew in
+  // place of an index set aside), what no record names is moved into today's backups instead, as
+  // "staging/NAME". Runs before the index is opened (which holds it exclusively), so that a
+  // rebuild sees each folder in its place. Returns (and logs) a line for each folder left where
+  // it does not belong, each kept in the backups and each leftover that could not go.
+  static std::vector<std::string> RecoverStaging(const std::string& userData);
   std::vector<std::string> ClearStaging();
 
   // What a change could not clean up once it was done, one line each for the client.

@@ -79,6 +79,11 @@ constexpr const char* kContentKey = "content";
 // Committed before the content folders change and removed in the transaction that records the
 // change: when a start finds it, the change may be half done, and the index is built anew.
 constexpr const char* kChangingKey = "changing";
+// Written into a new index while the staging folder holds anything, and removed once a start has
+// kept all of it: no record tells what those folders are.
+constexpr const char* kRecordsLostKey = "records-lost";
+// Where changes move folders aside; what its folders are, only the change records tell.
+constexpr const char* kStagingFolder = "staging";
 // The next content id of KUIDs made for the local user.
 constexpr const char* kNextContentCounter = "next-content";
 
@@ -439,6 +444,10 @@ bool AssetStore::CreateSchema(std::string* error) {
   if (!meta.Ok()) return false;
   meta.Bind(1, std::string(kSchemaVersion));
   if (meta.Step() != SQLITE_DONE) return false;
+  // A new index knows no change that a folder in staging may still belong to.
+  std::vector<std::string> staged;
+  ListFolderNames(userData_ + "/" + kStagingFolder, staged);
+  if (!staged.empty() && !SetMeta(db_, kRecordsLostKey, "1", error)) return false;
   return tx.Commit(error);
 }
 
@@ -796,7 +805,6 @@ bool AssetStore::SetIndexAside(std::string* error) {
   std::rename((path + "-wal").c_str(), (aside + "-wal").c_str());
   unlink((path + "-wal").c_str());
   unlink((path + "-shm").c_str());
-  setAside_ = true;
   return true;
 }
 
@@ -822,7 +830,6 @@ bool AssetStore::Open(const std::string& userDataPath, std::string* error) {
   Close();
   userData_ = userDataPath;
   rebuilt_ = false;
-  setAside_ = false;
   {
     std::lock_guard<std::mutex> lock(fingerprintMutex_);
     fingerprintKnown_ = false;
@@ -1462,8 +1469,20 @@ bool AssetStore::ReadChanges(const std::string& userData, std::vector<ChangeReco
                                   u64(rows.Int(4)), u64(rows.Int(5)), rows.Text(6), rows.Text(7),
                                   rows.Int(8) != 0});
   }
-  complete = rc == SQLITE_DONE;
-  return complete || Failed(db, error);
+  if (rc != SQLITE_DONE) return Failed(db, error);
+  complete = !HasMeta(db, kRecordsLostKey);
+  return true;
+}
+
+bool AssetStore::ForgetLostRecords(const std::string& userData, std::string* error) {
+  const std::string path = userData + "/" + kDatabaseFileName;
+  if (!FileExists(path)) return true;
+  sqlite3* db = OpenDatabase(path, false, error);
+  if (db == nullptr) return false;
+  std::unique_ptr<sqlite3, int (*)(sqlite3*)> owned(db, sqlite3_close_v2);
+  if (!HasMeta(db, kRecordsLostKey)) return true;
+  WriteTransaction tx(db);
+  return tx.Began() && RemoveMeta(db, kRecordsLostKey, error) && tx.Commit(error);
 }
 
 bool AssetStore::KeepChange(const std::string& userData, const std::string& id,
@@ -1565,7 +1584,6 @@ bool AssetStore::Reload(std::string* error) { return LoadIndex(error); }
 
 bool AssetStore::ReopenIndex(std::string* error, const std::function<void()>& whileClosed) {
   std::lock_guard<OwnedMutex> lock(dbMutex_);
-  setAside_ = false;
   if (db_ != nullptr) {
     sqlite3_close_v2(db_);
     db_ = nullptr;

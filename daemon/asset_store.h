@@ -57,9 +57,6 @@ class AssetStore {
   bool IsOpen() const { return db_ != nullptr; }
   // True when the last Open built the index from the content folders.
   bool WasRebuilt() const { return rebuilt_; }
-  // True when the last Open or ReopenIndex set the index file aside: the change records it held
-  // are gone with it.
-  bool WasSetAside() const { return setAside_; }
 
   // Replaces the index by what the content folders hold now, in one transaction. The folders
   // that could not be read as assets go to `problems`.
@@ -95,11 +92,13 @@ class AssetStore {
   bool IsOwed(const std::string& place) const;
   // The change records of the index in `userData`, for a start before the store opens or a
   // repair while the index is closed: false, with a reason, when the index cannot be read.
-  // `complete` is false when the records may be gone: no index, one cut short or of an older
-  // build, or one whose write-ahead log was overwritten (it is set aside when the store opens).
-  // KeepChange keeps of the record `id` only the folders `waiting`.
+  // `complete` is false when records may be gone: no index, one cut short or of an older build,
+  // one whose write-ahead log was overwritten (it is set aside when the store opens), or one made
+  // anew while the staging folder held anything, until ForgetLostRecords says that a start kept
+  // what it held. KeepChange keeps of the record `id` only the folders `waiting`.
   static bool ReadChanges(const std::string& userData, std::vector<ChangeRecord>& out,
                           bool& complete, std::string* error);
+  static bool ForgetLostRecords(const std::string& userData, std::string* error);
   static bool KeepChange(const std::string& userData, const std::string& id,
                          const std::vector<ChangeFolder>& waiting, std::string* error);
   bool RecordChange(const ScannedAsset* put, const KUID& removed, std::string* error);
@@ -229,7 +228,6 @@ class AssetStore {
 
   std::string userData_;
   bool rebuilt_ = false;
-  bool setAside_ = false;
   // Serialises every use of the SQLite connections.
   mutable OwnedMutex dbMutex_;
   sqlite3* db_ = nullptr;

@@ -153,9 +153,7 @@ std::string ResolveUserDataFolder(const DaemonOptions& options, std::string& err
 
 bool OpenStore(AssetStore& store, const std::string& userData, std::string& error) {
   AssetEditor::RecoverStaging(userData);
-  if (!store.Open(userData, &error)) return false;
-  if (store.WasSetAside()) AssetEditor::RecoverStaging(userData, true);
-  return true;
+  return store.Open(userData, &error);
 }
 
 int RunDaemon(const std::vector<std::string>& args) {

@@ -43,9 +43,8 @@ std::string ResolveUserDataFolder(const DaemonOptions& options, std::string& err
 class AssetStore;
 
 // A start's work on the store of `userData`: finishes or undoes the changes a crash left half
-// done, opens the index (rebuilding it when needed) and, when the index had to be set aside with
-// the change records in it, keeps what staging holds in today's backups. False, with a reason,
-// when the index cannot be opened.
+// done (or keeps in today's backups what staging holds when their records may be gone), then
+// opens the index, rebuilding it when needed. False, with a reason, when it cannot be opened.
 bool OpenStore(AssetStore& store, const std::string& userData, std::string& error);
 
 // Runs the daemon to its end and returns the process exit code. SIGINT, SIGTERM and SIGHUP end

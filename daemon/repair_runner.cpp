@@ -73,12 +73,6 @@ void RepairRunner::Run(u32 level) {
         SetStatus(0.05f, "Clearing unfinished changes");
         left = editor_.ClearStaging();
       });
-      // An index set aside took the records of the changes with it: staging is kept whole.
-      if (store_.WasSetAside()) {
-        for (std::string& kept : AssetEditor::RecoverStaging(store_.UserData(), true)) {
-          left.push_back(std::move(kept));
-        }
-      }
       for (const std::string& line : left) {
         results.emplace_back(ResultsLog::kWarning, "PymDaemon: " + line);
       }

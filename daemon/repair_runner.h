@@ -2,9 +2,9 @@
 //   20 (base)      reads the index file again and recomputes the flags that depend on other assets;
 //   50 (patcher),
 //   100 (default)  reopens the index file (one that is gone is made anew, one that is no longer an
-//                  index or fails SQLite's quick check is set aside, and what staging holds, whose
-//                  records went with it, is kept in today's backups) and rebuilds it from the
-//                  content folders;
+//                  index or fails SQLite's quick check is set aside, and the next start keeps what
+//                  staging holds, whose records went with it, in today's backups) and rebuilds it
+//                  from the content folders;
 //   150 (extended) as 100, and first finishes or undoes each change a crash left half done and
 //                  clears the staging folder, and after the rebuild checks and compacts the file.
 // Folders that cannot be read as assets, leftovers in staging that could not be removed and

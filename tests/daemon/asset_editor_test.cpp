@@ -521,12 +521,15 @@ TEST(AssetEditor, LeftoversOfAnyDepthGoAndInstallsKeepOneVersionADay) {
     EXPECT_NE(left[0].find("until the index can be read"), std::string::npos) << left[0];
     EXPECT_TRUE(fs::exists(in.ud + "/staging/1-1/d"));
     if (geteuid() != 0) {
-      // An index whose records are whole: what none of them names is to go.
+      // An index whose records are whole, made before the leftover: what none of them names is
+      // to go.
       fs::remove(in.ud + "/assets.tdx");
+      fs::rename(in.ud + "/staging", in.ud + "/held");
       std::string error;
       ASSERT_TRUE(in.Open(error)) << error;
       in.editor.reset();
       in.store.reset();
+      fs::rename(in.ud + "/held", in.ud + "/staging");
       chmod((in.ud + "/staging/1-1/d").c_str(), 0500);
       left = AssetEditor::RecoverStaging(in.ud);
       chmod((in.ud + "/staging/1-1/d").c_str(), 0700);
