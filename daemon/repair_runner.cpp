@@ -66,16 +66,14 @@ void RepairRunner::Run(u32 level) {
       SetStatus(0.5f, "Reading the index");
       ok = store_.Reload(&error);
     } else {
-      std::vector<std::string> left;
       // The records are read while the index is closed: the store holds it exclusively.
       ok = store_.ReopenIndex(&error, [&] {
         if (level < PymProtocol::kRepairExtended) return;
         SetStatus(0.05f, "Clearing unfinished changes");
-        left = editor_.ClearStaging();
+        for (const std::string& left : editor_.ClearStaging()) {
+          results.emplace_back(ResultsLog::kWarning, "PymDaemon: " + left);
+        }
       });
-      for (const std::string& line : left) {
-        results.emplace_back(ResultsLog::kWarning, "PymDaemon: " + line);
-      }
       SetStatus(0.1f, "Scanning the content folders");
       std::vector<std::string> problems;
       ok = ok && store_.Rebuild(problems, &error);
