@@ -21,6 +21,8 @@
 
 #include "assetdata/soup_binary.h"
 #include "core/buffer_stream.h"
+#include "core/file_util.h"
+#include "core/time_date.h"
 #include "daemon/asset_editor.h"
 #include "daemon/asset_store.h"
 #include "daemon/daemon_app.h"
@@ -506,18 +508,24 @@ std::map<std::string, std::string> FilesBelow(const std::string& folder, const s
 
 // A commit killed once the editing copy is in staging, or an install killed after its swap, and
 // then the record of the change lost with the index: each start keeps what staging holds in
-// today's backups, where the user finds the edit or the replaced version, and names it in the log.
+// today's backups, where the user finds the edit or the replaced version, and names it in the log;
+// one whose backups cannot take it leaves it for the next.
 TEST_F(DaemonProcess, AFolderWaitingInStagingOutlivesTheLossOfItsRecord) {
   const KUID asset(10, 1, 0);
+  TTimeDate now;
+  now.SetToNow();
+  const std::string today = t_.path() + "/backups/" + BackupFolderName(now).CStr();
+  const auto deleted = [](const std::string& db) {
+    for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(db + suffix);
+  };
   const struct {
     const char* name;
     std::function<void(const std::string&)> damage;
+    bool backupsBlocked = false;
   } damages[] = {
       {"index cut to nothing", [](const std::string& db) { fs::resize_file(db, 0); }},
-      {"index deleted with its log",
-       [](const std::string& db) {
-         for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(db + suffix);
-       }},
+      {"index deleted with its log", deleted},
+      {"index deleted, backups blocked at the first start", deleted, true},
       {"log overwritten",
        [](const std::string& db) {
          WriteFile(db + "-wal", std::string(fs::file_size(db + "-wal"), 'x'));
@@ -558,11 +566,13 @@ TEST_F(DaemonProcess, AFolderWaitingInStagingOutlivesTheLossOfItsRecord) {
         }
       }));
       d.damage(database_);
+      if (d.backupsBlocked) WriteFile(today, "not a folder");
       for (int start = 0; start < 2; ++start) {
         pid_t pid;
         const u16 port = Start(pid);
         ASSERT_NE(port, 0) << "start " << start;
         EXPECT_EQ(CloseDaemon(port, pid), kExitOk);
+        if (d.backupsBlocked && start == 0) fs::remove(today);
       }
       // The edit, or the replaced version, is where the change put it back or in today's backups,
       // which the log names.
