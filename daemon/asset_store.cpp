@@ -792,7 +792,6 @@ bool AssetStore::SetIndexAside(std::string* error) {
   KESTRO_ASSERT(dbMutex_.IsHeldByThisThread());
   const std::string path = userData_ + "/" + kDatabaseFileName;
   const std::string aside = path + ".bad";
-  LogLine("PymDaemon> %s is not a usable index; moved aside to .bad and rebuilt", path);
   sqlite3_close_v2(db_);
   db_ = nullptr;
   // A file cut short or overwritten is set aside whole, never mended in place; its log goes with
@@ -805,6 +804,7 @@ bool AssetStore::SetIndexAside(std::string* error) {
   std::rename((path + "-wal").c_str(), (aside + "-wal").c_str());
   unlink((path + "-wal").c_str());
   unlink((path + "-shm").c_str());
+  LogLine("PymDaemon> %s is not a usable index; moved aside to .bad and rebuilt", path);
   return true;
 }
 
