@@ -61,12 +61,13 @@ const char* const kSettingsSchema =
     "PRIMARY KEY(user, content, version, tree));";
 
 // What begins a stored verdict on the files' identity (SafeFolder::TreeSignature). The rows of
-// older builds (an asset's mark without its files, a digest of the files' bytes, or a signature
-// of their names, sizes and times alone) lack it: none tells which files it judged without
-// reading them, so they are dropped, and those assets show no mark until validated again. It
-// begins as the last build's signatures did, so that build, should it open the store again,
-// takes these for signatures of files it does not find rather than for marks without files.
-constexpr const char* kVerdict = "s:i:";
+// older builds (an asset's mark without its files, a digest of the files' bytes, a signature of
+// their names, sizes and times alone, or one that also held the device number, which a file
+// system mounted on another device does not keep) lack it, so they are dropped, and those assets
+// show no mark until validated again. It begins as the last build's signatures did, so that
+// build, should it open the store again, takes these for signatures of files it does not find
+// rather than for marks without files.
+constexpr const char* kVerdict = "s:i:n:";
 
 // Faulty verdicts kept per asset, the oldest dropped first: enough for an edit that goes back and
 // forth between a few versions of the files, and bounded however often an asset is validated.
@@ -544,8 +545,11 @@ void AssetStore::CarryVerdict(const KUID& kuid, const std::string& judged, const
   KESTRO_ASSERT(changeMutex_.IsHeldByThisThread());
   // Files that changed while they were copied may have given the copy other bytes.
   if (judged.empty() || SafeFolder::TreeSignature(from) != judged) return;
+  // The copy is whole when it is signed, so no wait for the clock (two seconds on a file system
+  // of whole seconds, with the change lock held): a later write in another tick gives it another
+  // signature, and one within the tick of its last write no wait could tell apart either.
   std::string error;
-  const std::string copied = SafeFolder::SettledTreeSignature(copy, &error);
+  const std::string copied = SafeFolder::TreeSignature(copy, &error);
   std::lock_guard<OwnedMutex> db(dbMutex_);
   if (copied.empty() || !StoreVerdict(kuid, kVerdict + copied, true, &error)) {
     LogLine("PymDaemon> %s", std::string(kuid.ToString().CStr()) +
