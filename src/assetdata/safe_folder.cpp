@@ -318,6 +318,8 @@ struct Signing {
   // The entry whose times a write could still give another content, and the end of that tick.
   std::string latest;
   int64_t settles = 0;
+  // Whether each entry's device number goes in too, as the last build's signatures held it.
+  bool device = false;
 };
 
 // Each entry is its path below the root, ended by a zero byte that no name holds, its type and,
@@ -359,6 +361,7 @@ bool SignTree(Signing& s, const std::string& path, const std::string& relative, 
       if (!SignTree(s, entry, below, depth + 1)) return false;
       continue;
     }
+    if (s.device) Sign(s.digest, uint64_t(st.st_dev));
     Sign(s.digest, uint64_t(st.st_ino));
     Sign(s.digest, Nanoseconds(st.st_ctim));
     const int64_t settles = std::max(TickEnd(st.st_ctim), TickEnd(st.st_mtim));
@@ -429,8 +432,9 @@ bool ListFolderNames(const std::string& path, std::vector<std::string>& names) {
   return true;
 }
 
-std::string SafeFolder::TreeSignature(const std::string& path, std::string* why) {
+std::string SafeFolder::TreeSignature(const std::string& path, std::string* why, bool device) {
   Signing s;
+  s.device = device;
   const std::string signature = Signature(path, s);
   if (signature.empty() && why != nullptr) *why = s.why;
   return signature;

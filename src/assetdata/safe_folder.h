@@ -67,7 +67,10 @@ class SafeFolder {
   // Folders' own times are not part of it, so the tree keeps its signature when its folder is
   // moved. Empty when an entry cannot be read or the tree is deeper than the limit; `why` then
   // names the entry, relative to `path`, and the reason. An empty signature equals no tree.
-  static std::string TreeSignature(const std::string& path, std::string* why = nullptr);
+  // With `device`, each entry's device number goes in too, as in the signatures of the last
+  // build: only to know the marks that build kept.
+  static std::string TreeSignature(const std::string& path, std::string* why = nullptr,
+                                   bool device = false);
   // The signature once the tick of the last change of every entry has passed, so that no later
   // write can keep it: for entries changed just now it waits (a few milliseconds; on a file
   // system that keeps whole seconds, two at most) and signs again. Empty, with `why`, also for a

@@ -418,7 +418,7 @@ TEST(AssetStore, AMarkStaysWithTheFilesItJudgedAcrossACrash) {
         "version INTEGER NOT NULL, tree TEXT NOT NULL, PRIMARY KEY(user, content, version, tree));"
         "INSERT INTO validation_faults VALUES(300, 3, 0, "
         "'0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef');",
-        // The last build's signatures held the device number.
+        // The last build's signatures held the device number: this one judged other files.
         "CREATE TABLE validation_faults(user INTEGER NOT NULL, content INTEGER NOT NULL, "
         "version INTEGER NOT NULL, tree TEXT NOT NULL, PRIMARY KEY(user, content, version, tree));"
         "INSERT INTO validation_faults VALUES(300, 3, 0, "
@@ -426,6 +426,50 @@ TEST(AssetStore, AMarkStaysWithTheFilesItJudgedAcrossACrash) {
     SCOPED_TRACE(olderStore);
     ExpectAMarkStaysWithTheFilesItJudgedAcrossACrash(olderStore);
   }
+}
+
+// The marks of the last build, whose signatures also held each file's device number, stay with
+// the files they judged, through an edit and a revert, until a validation replaces them.
+TEST(AssetStore, TheLastBuildsMarksStayWithTheirFilesUntilTheNextVerdict) {
+  scratch::Folder t;
+  const std::string ud = fs::canonical(t.path()).string();
+  const KUID kuid(300, 5, 0);
+  MakeAsset(ud, "local", "a", Config("<kuid:300:5>"));
+  std::string error;
+  {
+    AssetStore s;
+    ASSERT_TRUE(s.Open(ud, &error)) << error;
+  }
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((ud + "/settings.tdx").c_str(), &db), SQLITE_OK);
+  const std::string row = "INSERT INTO validation_faults VALUES(300, 5, 0, 's:i:" +
+                          SafeFolder::TreeSignature(ud + "/local/a", nullptr, true) + "')";
+  ASSERT_EQ(sqlite3_exec(db, row.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  AssetStore s;
+  AssetEditor editor(s);
+  ASSERT_TRUE(s.Open(ud, &error)) << error;
+  const auto faulty = [&s, &kuid] {
+    AssetRecord r;
+    EXPECT_TRUE(s.GetAsset(kuid, r));
+    return r.HasFlag(fc::kFlagFaulty);
+  };
+  EXPECT_TRUE(faulty());
+  AssetRecord r;
+  ASSERT_TRUE(editor.BeginEdit(kuid, r, error)) << error;
+  EXPECT_TRUE(faulty()) << "edited";
+  ASSERT_TRUE(editor.Revert(kuid, error)) << error;
+  EXPECT_TRUE(faulty()) << "reverted";
+  {
+    std::lock_guard<OwnedMutex> lock(s.ChangeMutex());
+    ASSERT_TRUE(
+        s.SetValidationFault(kuid, SafeFolder::TreeSignature(ud + "/local/a"), false, &error))
+        << error;
+  }
+  EXPECT_FALSE(faulty()) << "passed";
+  s.Close();
+  ASSERT_TRUE(s.Open(ud, &error)) << error;
+  EXPECT_FALSE(faulty()) << "passed, opened again";
 }
 
 // What a shell command prints, less the last line end; empty when it fails.
