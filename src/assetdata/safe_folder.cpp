@@ -309,8 +309,8 @@ int64_t TickEnd(const timespec& t) {
   return Nanoseconds(t) + (t.tv_nsec == 0 ? 2000000000 : tick);
 }
 
-std::atomic<bool> wholeSecondsForTests{false};
-std::function<void()> clockWaitHook;
+std::atomic<bool> g_wholeSecondsForTests{false};
+std::function<void()> g_clockWaitHook;
 
 struct Signing {
   EVP_MD_CTX* digest;
@@ -347,7 +347,7 @@ bool SignTree(Signing& s, const std::string& path, const std::string& relative, 
       return false;
     };
     if (lstat(entry.c_str(), &st) != 0) return unreadable();
-    if (wholeSecondsForTests) st.st_ctim.tv_nsec = st.st_mtim.tv_nsec = 0;
+    if (g_wholeSecondsForTests) st.st_ctim.tv_nsec = st.st_mtim.tv_nsec = 0;
     const char type = S_ISDIR(st.st_mode)    ? 'd'
                       : S_ISREG(st.st_mode)  ? 'f'
                       : S_ISLNK(st.st_mode)  ? 'l'
@@ -459,15 +459,17 @@ std::string SafeFolder::SettledTreeSignature(const std::string& path, std::strin
       }
       return {};
     }
-    if (clockWaitHook) clockWaitHook();
+    if (g_clockWaitHook) g_clockWaitHook();
     std::this_thread::sleep_for(std::chrono::nanoseconds(s.settles - CoarseNow() + 1000000));
   }
 }
 
-void SafeFolder::SetWholeSecondsForTests(bool wholeSeconds) { wholeSecondsForTests = wholeSeconds; }
+void SafeFolder::SetWholeSecondsForTests(bool wholeSeconds) {
+  g_wholeSecondsForTests = wholeSeconds;
+}
 
 void SafeFolder::SetClockWaitHookForTests(std::function<void()> waiting) {
-  clockWaitHook = std::move(waiting);
+  g_clockWaitHook = std::move(waiting);
 }
 
 void SafeFolder::Sync(const std::string& folder) const {
