@@ -319,18 +319,24 @@ bool AssetEditor::Commit(const KUID& kuid, std::string& error, Warnings* warning
     error = "the editing copy " + editing + " is not a folder";
     return false;
   }
+  // The commit takes the editing copy as it is at one moment: its signature now, and again once
+  // it is set aside, where no save by its path reaches it. A save in between, during the copy or
+  // after it, would be lost with the editing copy, or installed with only some of its files: it
+  // refuses the commit instead, and the editing copy goes back with it.
+  std::string why;
+  const std::string moment = SafeFolder::TreeSignature(editing, &why);
+  if (moment.empty()) {
+    error = "the editing copy cannot be read: " + why;
+    return false;
+  }
   // What is installed is the copy, so the copy is what is checked, before anything changes: the
-  // editing folder may change meanwhile, and the copy leaves out links.
+  // copy leaves out links.
   const std::string copy = StagingPath();
   std::vector<std::string> skipped;
-  std::vector<std::string> changed;
   const std::string judged = store_.FaultyVerdictOn(kuid, editing);
-  if (!Folders().CopyTree(editing, copy, error, &skipped, &changed)) return false;
-  if (skipped.empty() && changed.empty()) store_.CarryVerdict(kuid, judged, editing, copy);
+  if (!Folders().CopyTree(editing, copy, error, &skipped)) return false;
   ScannedAsset check;
-  // A save that came while the copy was made would be lost with the editing copy.
-  bool usable = changed.empty();
-  if (!usable) error = "the editing copy changed while it was committed; commit again";
+  bool usable = true;
   for (const std::string& name : skipped) {
     if (usable && IsConfigFileName(name)) {
       error = "the configuration " + editing + "/" + name + " is not a file";
@@ -358,8 +364,16 @@ bool AssetEditor::Commit(const KUID& kuid, std::string& error, Warnings* warning
     Folders().RemoveTree(copy, ignored);
     return false;
   }
-  const bool done = MoveFolder(editing, StagingPath(), error) && SwapIn(copy, local, error) &&
-                    Record(kLocalFolder, relative, kuid, error);
+  const std::string aside = StagingPath();
+  bool done = MoveFolder(editing, aside, error);
+  const std::string moved = done ? SafeFolder::TreeSignature(aside, &why) : moment;
+  if (moved != moment) {
+    error = moved.empty() ? "the editing copy cannot be read: " + why
+                          : "the editing copy changed while it was committed; commit again";
+    done = false;
+  }
+  if (done && skipped.empty()) store_.CarryVerdict(kuid, judged, aside, copy);
+  done = done && SwapIn(copy, local, error) && Record(kLocalFolder, relative, kuid, error);
   if (!End(change, done, error, warnings)) return false;
   WarnLeftOut(std::move(skipped), nullptr, warnings);
   return true;

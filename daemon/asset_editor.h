@@ -59,7 +59,7 @@ class AssetEditor {
   // Replaces the installed folder by a copy of the editing folder, which must name the asset and
   // keep its configuration in a file; the old version is not kept. A copy given a KUID other than
   // the installed folder's is installed in a folder of its own. Refused, the editing copy kept,
-  // when a file of it changed while it was copied.
+  // when it changed from the moment the commit began until it was set aside.
   bool Commit(const KUID& kuid, std::string& error, Warnings* warnings = nullptr);
   // Drops the editing copy; false when there is none, or when it holds another asset. An asset
   // that was never committed goes, unless another folder holds it.

@@ -185,6 +185,9 @@ void ValidateAssetPath(RequestContext& context, const u8* payload, size_t size,
   const u64 changes = valid ? context.store.ChangeCount(indexed.kuid) : 0;
   std::string unreadable;
   const std::string judged = valid ? SafeFolder::SettledTreeSignature(folder, &unreadable) : "";
+  // What the files are compared against once judged: a tree that keeps no verdict (a time ahead
+  // of the clock, say) still has its findings, and may still change while they are made.
+  const std::string before = valid && judged.empty() ? SafeFolder::TreeSignature(folder) : judged;
   if (!valid) {
     AddResult(response, ResultsLog::kError, KUID::Null(),
               "PymDaemon: no asset of the database is at " + std::string(path.View()));
@@ -234,7 +237,7 @@ void ValidateAssetPath(RequestContext& context, const u8* payload, size_t size,
     const std::string after = whole ? SafeFolder::TreeSignature(folder) : std::string();
     std::unique_lock<OwnedMutex> change(context.store.ChangeMutex(), std::defer_lock);
     if (whole) change.lock();
-    if (whole && (after != judged || context.store.ChangeCount(indexed.kuid) != changes)) {
+    if (whole && (after != before || context.store.ChangeCount(indexed.kuid) != changes)) {
       // The findings are about files that may no longer be there, and judge none that are.
       valid = false;
       AddResult(response, ResultsLog::kError, indexed.kuid,

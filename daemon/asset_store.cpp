@@ -63,11 +63,19 @@ const char* const kSettingsSchema =
 
 // What begins a stored verdict on the files' identity (SafeFolder::TreeSignature). The rows of
 // older builds (an asset's mark without its files, a digest of the files' bytes, or a signature
-// of their names, sizes and times alone) lack it: none tells which files it judged without
-// reading them, so they are dropped, and those assets show no mark until validated again. It
-// begins as the last build's signatures did, so that build, should it open the store again,
-// takes these for signatures of files it does not find rather than for marks without files.
-constexpr const char* kVerdict = "s:i:";
+// of their names, sizes and times alone) lack kDeviceVerdict: none tells which files it judged
+// without reading them, so they are dropped, and those assets show no mark until validated
+// again. The last build's rows, kDeviceVerdict and a signature that also held each file's device
+// number, still mark the files they judged on the device they judged them on, until the asset's
+// next verdict replaces them. kVerdict begins as those rows did, so that build, should it open
+// the store again, takes these for signatures of files it does not find rather than for marks
+// without files.
+constexpr const char* kDeviceVerdict = "s:i:";
+constexpr const char* kVerdict = "s:i:n:";
+
+bool IsDeviceVerdict(const std::string& tree) {
+  return tree.rfind(kDeviceVerdict, 0) == 0 && tree.rfind(kVerdict, 0) != 0;
+}
 
 // Faulty verdicts kept per asset, the oldest dropped first: enough for an edit that goes back and
 // forth between a few versions of the files, and bounded however often an asset is validated.
@@ -468,7 +476,8 @@ bool AssetStore::OpenSettings(std::string* error) {
     return false;
   }
   const std::string older = "DELETE FROM validation_faults WHERE substr(tree, 1, " +
-                            std::to_string(std::strlen(kVerdict)) + ") <> '" + kVerdict + "'";
+                            std::to_string(std::strlen(kDeviceVerdict)) + ") <> '" +
+                            kDeviceVerdict + "'";
   if (!Exec(db, older.c_str(), error)) {
     return false;
   }
@@ -583,18 +592,23 @@ bool AssetStore::JudgedFaulty(const AssetRecord& record) {
 }
 
 std::string AssetStore::FaultyVerdictOn(const KUID& kuid, const std::string& folder) {
+  std::vector<std::string> trees;
   {
     std::shared_lock<std::shared_mutex> lock(indexMutex_);
-    if (validationFaults_.count(kuid) == 0) return {};
+    auto it = validationFaults_.find(kuid);
+    if (it == validationFaults_.end()) return {};
+    trees = it->second;
   }
   // Files that cannot be told apart from others carry no verdict; the rows stay for files that
   // can.
   const std::string signature = SafeFolder::TreeSignature(folder);
-  std::shared_lock<std::shared_mutex> lock(indexMutex_);
-  auto it = validationFaults_.find(kuid);
-  const bool held =
-      !signature.empty() && it != validationFaults_.end() &&
-      std::find(it->second.begin(), it->second.end(), kVerdict + signature) != it->second.end();
+  const auto holds = [&trees](const std::string& tree) {
+    return std::find(trees.begin(), trees.end(), tree) != trees.end();
+  };
+  const bool held = !signature.empty() &&
+                    (holds(kVerdict + signature) ||
+                     (std::any_of(trees.begin(), trees.end(), IsDeviceVerdict) &&
+                      holds(kDeviceVerdict + SafeFolder::TreeSignature(folder, nullptr, true))));
   return held ? signature : std::string();
 }
 
@@ -603,10 +617,16 @@ void AssetStore::CarryVerdict(const KUID& kuid, const std::string& judged, const
   KESTRO_ASSERT(changeMutex_.IsHeldByThisThread());
   // Files that changed while they were copied may have given the copy other bytes.
   if (judged.empty() || SafeFolder::TreeSignature(from) != judged) return;
+  // The copy is whole when it is signed, so no wait for the clock (two seconds on a file system
+  // of whole seconds, with the change lock held): a later write in another tick gives it another
+  // signature, and one within the tick of its last write no wait could tell apart either.
   std::string error;
-  const std::string copied = SafeFolder::SettledTreeSignature(copy, &error);
+  const std::string copied = SafeFolder::TreeSignature(copy, &error);
   std::lock_guard<OwnedMutex> db(dbMutex_);
-  if (copied.empty() || !StoreVerdict(kuid, kVerdict + copied, true, &error)) {
+  // The source's verdict is stored too, in case the last build stored it: the copy's replaces
+  // that build's verdicts.
+  if (copied.empty() || !StoreVerdict(kuid, kVerdict + judged, true, &error) ||
+      !StoreVerdict(kuid, kVerdict + copied, true, &error)) {
     LogLine("PymDaemon> %s", std::string(kuid.ToString().CStr()) +
                                  ": the copy does not keep the verdict of its files: " + error);
   }
@@ -631,20 +651,26 @@ bool AssetStore::StoreVerdict(const KUID& kuid, const std::string& tree, bool fa
     auto it = validationFaults_.find(kuid);
     if (it != validationFaults_.end()) trees = it->second;
   }
+  // A new verdict replaces those of the last build: they judged the files by their device too.
+  std::vector<std::string> dropped;
+  const auto byDevice = std::stable_partition(
+      trees.begin(), trees.end(), [](const std::string& t) { return !IsDeviceVerdict(t); });
+  dropped.assign(byDevice, trees.end());
+  trees.erase(byDevice, trees.end());
   const auto at = std::find(trees.begin(), trees.end(), tree);
   // Most validations repeat the last result: nothing to write.
-  if ((at != trees.end()) == faulty) return true;
+  if ((at != trees.end()) == faulty && dropped.empty()) return true;
   if (settingsDb_ == nullptr) {
     SetError(error, "settings not open");
     return false;
   }
-  std::vector<std::string> dropped;
-  if (faulty) {
+  const bool added = faulty && at == trees.end();
+  if (added) {
     trees.push_back(tree);
     const size_t over = trees.size() > kVerdictsPerAsset ? trees.size() - kVerdictsPerAsset : 0;
-    dropped.assign(trees.begin(), trees.begin() + ptrdiff_t(over));
+    dropped.insert(dropped.end(), trees.begin(), trees.begin() + ptrdiff_t(over));
     trees.erase(trees.begin(), trees.begin() + ptrdiff_t(over));
-  } else {
+  } else if (!faulty && at != trees.end()) {
     dropped.push_back(tree);
     trees.erase(at);
   }
@@ -668,7 +694,7 @@ bool AssetStore::StoreVerdict(const KUID& kuid, const std::string& tree, bool fa
     statement.Reset();
     return done;
   };
-  bool written = !faulty || run(insert, tree);
+  bool written = !added || run(insert, tree);
   for (const std::string& gone : dropped) written = written && run(remove, gone);
   if (!written) {
     SetError(error, std::string("database: ") + sqlite3_errmsg(settingsDb_));

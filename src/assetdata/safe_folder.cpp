@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -40,8 +41,7 @@ std::string Describe(const char* what, const std::string& path) {
 // moves need.
 mode_t KeptMode(mode_t source, mode_t ownerNeeds) { return (source & 0775) | ownerNeeds; }
 
-// `changed` is set when the source changed while it was read.
-bool CopyFile(const std::string& from, const std::string& to, std::string& error, bool& changed) {
+bool CopyFile(const std::string& from, const std::string& to, std::string& error) {
   const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   // The file is copied as far as it reached when opened: a writer appending meanwhile would
   // otherwise keep the copy going for as long as it writes.
@@ -91,8 +91,7 @@ bool CopyFile(const std::string& from, const std::string& to, std::string& error
       fstat(in, &after) == 0 && after.st_size == st.st_size &&
       after.st_mtim.tv_sec == st.st_mtim.tv_sec && after.st_mtim.tv_nsec == st.st_mtim.tv_nsec &&
       lstat(from.c_str(), &named) == 0 && named.st_ino == st.st_ino && named.st_dev == st.st_dev;
-  changed = ok && !same;
-  if (ok && !changed) {
+  if (ok && same) {
     const timespec times[2] = {st.st_atim, st.st_mtim};
     futimens(out, times);
   }
@@ -123,8 +122,7 @@ std::string Parent(const std::string& path) {
 
 // `relative` is `from` below the tree's top ("" at the top).
 bool CopyTreeInner(const std::string& from, const std::string& to, const std::string& relative,
-                   std::string& error, std::vector<std::string>* skipped,
-                   std::vector<std::string>* changed, int depth) {
+                   std::string& error, std::vector<std::string>* skipped, int depth) {
   // Made private and given the source's mode once it is filled, so that a read-only source
   // folder can be filled.
   if (mkdir(to.c_str(), 0700) != 0) {
@@ -154,11 +152,9 @@ bool CopyTreeInner(const std::string& from, const std::string& to, const std::st
       ok = false;
       error.clear();
     } else if (S_ISDIR(st.st_mode)) {
-      ok = CopyTreeInner(source, to + "/" + name, below, error, skipped, changed, depth + 1);
+      ok = CopyTreeInner(source, to + "/" + name, below, error, skipped, depth + 1);
     } else if (S_ISREG(st.st_mode)) {
-      bool altered = false;
-      ok = CopyFile(source, to + "/" + name, error, altered);
-      if (altered && changed != nullptr) changed->push_back(below);
+      ok = CopyFile(source, to + "/" + name, error);
     } else if (skipped != nullptr) {
       skipped->push_back(below);
     }
@@ -313,17 +309,22 @@ int64_t TickEnd(const timespec& t) {
   return Nanoseconds(t) + (t.tv_nsec == 0 ? 2000000000 : tick);
 }
 
+std::atomic<bool> g_wholeSecondsForTests{false};
+std::function<void()> g_clockWaitHook;
+
 struct Signing {
   EVP_MD_CTX* digest;
   std::string why;
   // The entry whose times a write could still give another content, and the end of that tick.
   std::string latest;
   int64_t settles = 0;
+  // Whether each entry's device number goes in too, as the last build's signatures held it.
+  bool device = false;
 };
 
 // Each entry is its path below the root, ended by a zero byte that no name holds, its type and,
 // for all but a folder, what no copy, archive, `touch` or rename can give another file: its
-// device, inode and change time. A file adds its size and modification time, a link its target
+// inode and change time. A file adds its size and modification time, a link its target
 // text. False, with `why`, when an entry cannot be read.
 bool SignTree(Signing& s, const std::string& path, const std::string& relative, int depth) {
   const std::string shown = relative.empty() ? std::string("the folder") : relative;
@@ -346,6 +347,7 @@ bool SignTree(Signing& s, const std::string& path, const std::string& relative, 
       return false;
     };
     if (lstat(entry.c_str(), &st) != 0) return unreadable();
+    if (g_wholeSecondsForTests) st.st_ctim.tv_nsec = st.st_mtim.tv_nsec = 0;
     const char type = S_ISDIR(st.st_mode)    ? 'd'
                       : S_ISREG(st.st_mode)  ? 'f'
                       : S_ISLNK(st.st_mode)  ? 'l'
@@ -359,7 +361,7 @@ bool SignTree(Signing& s, const std::string& path, const std::string& relative, 
       if (!SignTree(s, entry, below, depth + 1)) return false;
       continue;
     }
-    Sign(s.digest, uint64_t(st.st_dev));
+    if (s.device) Sign(s.digest, uint64_t(st.st_dev));
     Sign(s.digest, uint64_t(st.st_ino));
     Sign(s.digest, Nanoseconds(st.st_ctim));
     const int64_t settles = std::max(TickEnd(st.st_ctim), TickEnd(st.st_mtim));
@@ -430,8 +432,9 @@ bool ListFolderNames(const std::string& path, std::vector<std::string>& names) {
   return true;
 }
 
-std::string SafeFolder::TreeSignature(const std::string& path, std::string* why) {
+std::string SafeFolder::TreeSignature(const std::string& path, std::string* why, bool device) {
   Signing s;
+  s.device = device;
   const std::string signature = Signature(path, s);
   if (signature.empty() && why != nullptr) *why = s.why;
   return signature;
@@ -456,8 +459,17 @@ std::string SafeFolder::SettledTreeSignature(const std::string& path, std::strin
       }
       return {};
     }
+    if (g_clockWaitHook) g_clockWaitHook();
     std::this_thread::sleep_for(std::chrono::nanoseconds(s.settles - CoarseNow() + 1000000));
   }
+}
+
+void SafeFolder::SetWholeSecondsForTests(bool wholeSeconds) {
+  g_wholeSecondsForTests = wholeSeconds;
+}
+
+void SafeFolder::SetClockWaitHookForTests(std::function<void()> waiting) {
+  g_clockWaitHook = std::move(waiting);
 }
 
 void SafeFolder::Sync(const std::string& folder) const {
@@ -509,14 +521,13 @@ bool SafeFolder::MayChange(const std::string& path) const {
 }
 
 bool SafeFolder::CopyTree(const std::string& from, const std::string& to, std::string& error,
-                          std::vector<std::string>* skipped,
-                          std::vector<std::string>* changed) const {
+                          std::vector<std::string>* skipped) const {
   if (!MayChange(to) || IsLink(from) || Exists(to)) {
     error = "refused to copy into " + to;
     return false;
   }
   if (!MakeFolders(Parent(to), error)) return false;
-  if (CopyTreeInner(from, to, std::string(), error, skipped, changed, 0)) return true;
+  if (CopyTreeInner(from, to, std::string(), error, skipped, 0)) return true;
   // Only the depth check leaves no reason of its own.
   if (error.empty()) error = from + ": " + FoldersTooDeepReason();
   std::string ignored;

@@ -4,6 +4,7 @@
 // crash leaves either the old folder or the new one, whole.
 #pragma once
 
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -34,14 +35,13 @@ class SafeFolder {
 
   // Copies the folder tree `from` to the new folder `to` (which must not exist), regular files
   // and folders only, each file flushed to disk and copied as far as it reached when it was
-  // opened. A copied file keeps its source's times unless the source changed while it was copied;
-  // the paths below `from` of such files go to `changed` when it is given. Files and folders keep
+  // opened. A copied file keeps its source's times unless the source changed while it was copied
+  // (callers that must know compare TreeSignature before and after). Files and folders keep
   // their modes, less set-id bits and the write for others; the owner can always read a file and
   // change a folder. False, with nothing left at `to`, on failure. The paths below `from` of the
   // entries left out (links, pipes, sockets, devices) go to `skipped` when it is given.
   bool CopyTree(const std::string& from, const std::string& to, std::string& error,
-                std::vector<std::string>* skipped = nullptr,
-                std::vector<std::string>* changed = nullptr) const;
+                std::vector<std::string>* skipped = nullptr) const;
   // Removes the tree at `path`, to any depth; links inside are removed, never followed. What can
   // be removed goes even when some entry cannot; the error names the first that could not.
   bool RemoveTree(const std::string& path, std::string& error) const;
@@ -56,21 +56,30 @@ class SafeFolder {
   static void SyncFolders(const std::set<std::string>& folders);
   // The identity of the files of the folder tree at `path`, told without reading them: SHA-256
   // in hex over the sorted relative names, each entry's type and, for every entry but a folder,
-  // its device, inode and change time to the nanosecond, with a file's size and modification
-  // time and a link's target text. Each file is opened once, to know that it can be, and none is
-  // read, so the signature costs the same for a file of a byte and one of gigabytes. Only the
+  // its inode and change time to the nanosecond, with a file's size and modification time and a
+  // link's target text. The device number is left out: the same file system mounted again on
+  // another device (a USB disk, a loop or LVM volume) holds the same files. Each file is opened
+  // once, to know that it can be, and none is read, so the signature costs the same for a file
+  // of a byte and one of gigabytes. Only the
   // system clock sets a change time, and a copy, an archive, `touch` or `mv` gives a file a new
   // inode or a new change time, so two versions of a file never share a signature -- except two
   // writes within one tick of the file system's clock (SettledTreeSignature waits that out).
   // Folders' own times are not part of it, so the tree keeps its signature when its folder is
   // moved. Empty when an entry cannot be read or the tree is deeper than the limit; `why` then
   // names the entry, relative to `path`, and the reason. An empty signature equals no tree.
-  static std::string TreeSignature(const std::string& path, std::string* why = nullptr);
+  // With `device`, each entry's device number goes in too, as in the signatures of the last
+  // build: only to know the marks that build kept.
+  static std::string TreeSignature(const std::string& path, std::string* why = nullptr,
+                                   bool device = false);
   // The signature once the tick of the last change of every entry has passed, so that no later
   // write can keep it: for entries changed just now it waits (a few milliseconds; on a file
   // system that keeps whole seconds, two at most) and signs again. Empty, with `why`, also for a
   // tree that still changes after three seconds or holds a time ahead of the clock.
   static std::string SettledTreeSignature(const std::string& path, std::string* why = nullptr);
+  // For tests: signatures read file times as a file system of whole seconds keeps them, and
+  // `waiting` (when set) is called on the waiting thread before each wait for the clock.
+  static void SetWholeSecondsForTests(bool wholeSeconds);
+  static void SetClockWaitHookForTests(std::function<void()> waiting);
   // Makes the folder and its missing parents inside the root.
   bool MakeFolders(const std::string& path, std::string& error) const;
 

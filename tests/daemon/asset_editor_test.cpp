@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -21,6 +22,7 @@
 #include "core/time_date.h"
 #include "daemon/asset_store.h"
 #include "daemon/daemon_test_util.h"
+#include "pymclient/pym_filter_codes.h"
 #include "support/other_user.h"
 
 namespace PymDaemonSrv {
@@ -425,6 +427,81 @@ TEST(AssetEditor, EditAndCommitChangeNoFileUnsaid) {
   EXPECT_EQ(error, "the editing copy changed while it was committed; commit again");
   EXPECT_EQ(ReadFileText(big).substr(0, 2), "ba");
   EXPECT_FALSE(fs::exists(in.ud + "/local/a/big.bin"));
+}
+
+// A save made while a commit runs is installed, or the commit is refused with the editing copy
+// kept and holding it: the commit takes the editing copy at one moment, never the files of two.
+// Two files are saved whole (written elsewhere and renamed over), every few milliseconds, from
+// several starts into a commit of a large file.
+TEST(AssetEditor, ACommitInstallsEverySaveThatSucceededOrNone) {
+  for (const int delayMs : {0, 2, 10, 30}) {
+    SCOPED_TRACE(delayMs);
+    Installation in;
+    std::string error;
+    ASSERT_TRUE(in.Start(true, error)) << error;
+    const std::string editing = in.ud + "/editing/a";
+    WriteFile(editing + "/big.bin", std::string(32u << 20, 'a'));
+    // The text of the last save of each file that succeeded.
+    std::map<std::string, std::string> saved;
+    std::atomic<bool> committing{true};
+    std::thread saver([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+      for (int n = 1; committing; ++n) {
+        for (const std::string name : {"data.txt", "other.txt"}) {
+          const std::string text = std::to_string(n);
+          const std::string temp = in.ud + "/" + name + ".new";
+          const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+          const bool written =
+              fd >= 0 && write(fd, text.data(), text.size()) == ssize_t(text.size());
+          if (fd >= 0) close(fd);
+          if (written && rename(temp.c_str(), (editing + "/" + name).c_str()) == 0) {
+            saved[name] = text;
+          }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+    });
+    const bool committed = in.editor->Commit(kAsset, error);
+    committing = false;
+    saver.join();
+    if (!committed) {
+      EXPECT_EQ(error, "the editing copy changed while it was committed; commit again");
+      EXPECT_FALSE(fs::exists(in.ud + "/local/a/big.bin"));
+    }
+    const std::string holder = committed ? in.ud + "/local/a" : editing;
+    EXPECT_EQ(in.FolderOf(kAsset), committed ? "local/a" : "editing/a");
+    for (const auto& [name, text] : saved) {
+      EXPECT_EQ(ReadFileText(holder + "/" + name), text) << name << (committed ? " installed" : "");
+    }
+  }
+}
+
+// On a file system of whole seconds (times read as one keeps them), an edit and a commit of a
+// marked asset carry the verdict to their copies without waiting for the clock while the change
+// lock, which every install waits for, is held.
+TEST(AssetEditor, EditAndCommitCarryTheVerdictWithoutWaitingUnderTheChangeLock) {
+  Installation in;
+  std::string error;
+  ASSERT_TRUE(in.Start(false, error)) << error;
+  struct WholeSeconds {
+    WholeSeconds() { SafeFolder::SetWholeSecondsForTests(true); }
+    ~WholeSeconds() {
+      SafeFolder::SetWholeSecondsForTests(false);
+      SafeFolder::SetClockWaitHookForTests(nullptr);
+    }
+  } wholeSeconds;
+  bool waitedLocked = false;
+  SafeFolder::SetClockWaitHookForTests(
+      [&] { waitedLocked = waitedLocked || in.store->ChangeMutex().IsHeldByThisThread(); });
+  ASSERT_TRUE(MarkFaulty(*in.store, kAsset, error)) << error;
+  for (const bool edit : {true, false}) {
+    AssetRecord r;
+    ASSERT_TRUE(edit ? in.editor->BeginEdit(kAsset, r, error) : in.editor->Commit(kAsset, error))
+        << error;
+    ASSERT_TRUE(in.store->GetAsset(kAsset, r));
+    EXPECT_TRUE(r.HasFlag(PymFilterCodes::kFlagFaulty)) << in.FolderOf(kAsset);
+    EXPECT_FALSE(waitedLocked) << in.FolderOf(kAsset);
+  }
 }
 
 // The folder `folder` of `in` made anew, naming `kuid`, with `work` in work.txt.

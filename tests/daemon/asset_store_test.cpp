@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <mutex>
@@ -425,10 +428,121 @@ TEST(AssetStore, AMarkStaysWithTheFilesItJudgedAcrossACrash) {
         "CREATE TABLE validation_faults(user INTEGER NOT NULL, content INTEGER NOT NULL, "
         "version INTEGER NOT NULL, tree TEXT NOT NULL, PRIMARY KEY(user, content, version, tree));"
         "INSERT INTO validation_faults VALUES(300, 3, 0, "
-        "'0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef');"}) {
+        "'0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef');",
+        // The last build's signatures held the device number: this one judged other files.
+        "CREATE TABLE validation_faults(user INTEGER NOT NULL, content INTEGER NOT NULL, "
+        "version INTEGER NOT NULL, tree TEXT NOT NULL, PRIMARY KEY(user, content, version, tree));"
+        "INSERT INTO validation_faults VALUES(300, 3, 0, "
+        "'s:i:0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef');"}) {
     SCOPED_TRACE(olderStore);
     ExpectAMarkStaysWithTheFilesItJudgedAcrossACrash(olderStore);
   }
+}
+
+// The marks of the last build, whose signatures also held each file's device number, stay with
+// the files they judged, through an edit and a revert, until a validation replaces them.
+TEST(AssetStore, TheLastBuildsMarksStayWithTheirFilesUntilTheNextVerdict) {
+  scratch::Folder t;
+  const std::string ud = fs::canonical(t.path()).string();
+  const KUID kuid(300, 5, 0);
+  MakeAsset(ud, "local", "a", Config("<kuid:300:5>"));
+  std::string error;
+  {
+    AssetStore s;
+    ASSERT_TRUE(s.Open(ud, &error)) << error;
+  }
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((ud + "/settings.tdx").c_str(), &db), SQLITE_OK);
+  const std::string row = "INSERT INTO validation_faults VALUES(300, 5, 0, 's:i:" +
+                          SafeFolder::TreeSignature(ud + "/local/a", nullptr, true) + "')";
+  ASSERT_EQ(sqlite3_exec(db, row.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  AssetStore s;
+  AssetEditor editor(s);
+  ASSERT_TRUE(s.Open(ud, &error)) << error;
+  const auto faulty = [&s, &kuid] {
+    AssetRecord r;
+    EXPECT_TRUE(s.GetAsset(kuid, r));
+    return r.HasFlag(fc::kFlagFaulty);
+  };
+  EXPECT_TRUE(faulty());
+  AssetRecord r;
+  ASSERT_TRUE(editor.BeginEdit(kuid, r, error)) << error;
+  EXPECT_TRUE(faulty()) << "edited";
+  ASSERT_TRUE(editor.Revert(kuid, error)) << error;
+  EXPECT_TRUE(faulty()) << "reverted";
+  {
+    std::lock_guard<OwnedMutex> lock(s.ChangeMutex());
+    ASSERT_TRUE(
+        s.SetValidationFault(kuid, SafeFolder::TreeSignature(ud + "/local/a"), false, &error))
+        << error;
+  }
+  EXPECT_FALSE(faulty()) << "passed";
+  s.Close();
+  ASSERT_TRUE(s.Open(ud, &error)) << error;
+  EXPECT_FALSE(faulty()) << "passed, opened again";
+}
+
+// What a shell command prints, less the last line end; empty when it fails.
+std::string CommandOutput(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
+  if (pipe == nullptr) return out;
+  char buffer[256];
+  while (fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
+  const bool ran = pclose(pipe) == 0;
+  if (!out.empty() && out.back() == '\n') out.pop_back();
+  return ran ? out : std::string();
+}
+
+// The same file system mounted again on another device number (a USB disk, a loop or LVM volume)
+// holds the same files, so they keep their marks. Needs root, for two loop devices.
+TEST(AssetStore, AMarkStaysWithItsFilesOnAnotherDeviceNumber) {
+  scratch::Folder t;
+  const std::string image = "'" + t.path() + "/image'";
+  fs::create_directory(t.path() + "/mounted");
+  const std::string ud = fs::canonical(t.path() + "/mounted").string();
+  // Each device stays attached until the end, so that the second mount gets another one.
+  struct Mounts {
+    std::vector<std::string> devices;
+    std::string ud;
+    ~Mounts() {
+      CommandOutput("umount '" + ud + "'");
+      for (const std::string& device : devices) CommandOutput("losetup -d " + device);
+    }
+  } mounts{{}, ud};
+  const auto mount = [&] {
+    const std::string device = CommandOutput("losetup --find --show " + image);
+    if (device.empty()) return u64(0);
+    mounts.devices.push_back(device);
+    struct stat st {};
+    const bool mounted = CommandOutput("mount " + device + " '" + ud + "' && echo y") == "y" &&
+                         stat(ud.c_str(), &st) == 0;
+    return mounted ? u64(st.st_dev) : u64(0);
+  };
+  if (geteuid() != 0 || CommandOutput("truncate -s 16M " + image + " && mkfs.ext4 -q -F " + image +
+                                      " && echo y") != "y") {
+    GTEST_SKIP() << "no ext4 image can be made here";
+  }
+  const u64 first = mount();
+  if (first == 0) GTEST_SKIP() << "no loop device can be mounted here";
+  const KUID kuid(300, 4, 0);
+  MakeAsset(ud, "local", "judged", Config("<kuid:300:4>"));
+  std::string error;
+  {
+    AssetStore s;
+    ASSERT_TRUE(s.Open(ud, &error)) << error;
+    ASSERT_TRUE(MarkFaulty(s, kuid, error)) << error;
+  }
+  ASSERT_EQ(CommandOutput("umount '" + ud + "' && echo y"), "y");
+  const u64 second = mount();
+  ASSERT_NE(second, 0u);
+  ASSERT_NE(second, first);
+  AssetStore s;
+  ASSERT_TRUE(s.Open(ud, &error)) << error;
+  AssetRecord r;
+  ASSERT_TRUE(s.GetAsset(kuid, r));
+  EXPECT_TRUE(r.HasFlag(fc::kFlagFaulty));
 }
 
 // The installed folder of an asset open for editing is no duplicate; another folder with its

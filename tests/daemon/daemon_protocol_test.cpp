@@ -1027,6 +1027,57 @@ TEST_F(DaemonProtocol, AVerdictGoesToNoOtherBytes) {
   }
 }
 
+// A file timed ahead of the clock (touched ahead, or unpacked from an archive made east of here
+// and installed with its times) keeps the verdict out, with its line, and never the findings.
+TEST_F(DaemonProtocol, AFileTimedAheadOfTheClockKeepsOutTheVerdictNotTheFindings) {
+  const struct {
+    const char* way;
+    time_t ahead;
+    bool installed;
+  } cases[] = {{"touched an hour ahead", 3600, false},
+               {"touched ten seconds ahead", 10, false},
+               {"installed from a folder an hour ahead", 3600, true}};
+  RawClient host;
+  RawClient c;
+  ConnectHost(host);
+  Connect(c);
+  std::vector<u8> reply;
+  u32 id = 10;
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(cases[i].way);
+    const KUID kuid(10, i32(60 + i), 0);
+    const std::string source = t_.path() + "/ahead" + std::to_string(i);
+    WriteFile(source + "/config.txt", Config(kuid.ToString().CStr(), "kestro-build 3.5\n"));
+    WriteFile(source + "/readme.txt", "read me\n");
+    const auto touchAhead = [&](const std::string& folder) {
+      const timespec ahead[2] = {{time(nullptr) + cases[i].ahead, 0},
+                                 {time(nullptr) + cases[i].ahead, 0}};
+      ASSERT_EQ(utimensat(AT_FDCWD, (folder + "/readme.txt").c_str(), ahead, 0), 0);
+    };
+    if (cases[i].installed) touchAhead(source);
+    ASSERT_TRUE(c.Transact(pp::kOpInstallAssetFromFolder, ++id,
+                           Bytes().Text(source).U32(0).U8(0).data, reply));
+    AssetRecord r;
+    ASSERT_TRUE(store_.GetAsset(kuid, r));
+    if (!cases[i].installed) touchAhead(store_.FolderPathOf(r));
+    watchdog::Task hostSide([&] {
+      Message note;
+      if (host.Read(note)) host.SendFrame(0x8D, 0, HostVerdict("the mesh is missing", false));
+    });
+    std::vector<Message> notes;
+    EXPECT_TRUE(c.Transact(pp::kOpValidateAssetPath, ++id,
+                           Bytes().Name(r.folder).Text(store_.FolderPathOf(r)).data, reply,
+                           &notes));
+    hostSide.Join();
+    EXPECT_EQ(ResultTexts(notes),
+              "the mesh is missing\n"
+              "PymDaemon: the verdict is not kept: readme.txt has a time ahead of the clock\n");
+    EXPECT_EQ(reply, std::vector<u8>{0});
+    ASSERT_TRUE(store_.GetAsset(kuid, r));
+    EXPECT_FALSE(r.HasFlag(PymFilterCodes::kFlagFaulty));
+  }
+}
+
 // A host that stopped reading its socket: the command cannot go out within the limit, so the
 // host is dropped and the request answered instead of waiting on the send without bound.
 TEST_F(DaemonProtocol, AHostThatCannotTakeACommandInTimeIsDropped) {
