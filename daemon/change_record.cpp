@@ -99,7 +99,8 @@ std::vector<ChangeFolder> FinishChange(const SafeFolder& folders, const ChangeRe
          slash != std::string::npos && slash > root.size() && place.find('/', root.size()) < slash;
          slash = place.rfind('/')) {
       place.resize(slash);
-      if (rmdir(place.c_str()) != 0) break;
+      // A move that failed part-way made only the folders above the one it could not make.
+      if (rmdir(place.c_str()) != 0 && errno != ENOENT) break;
     }
   };
   const auto move = [&](size_t i, const std::string& place, bool makingWay) {
