@@ -422,7 +422,7 @@ std::string FoldersTooDeepReason() {
 bool ListFolderNames(const std::string& path, std::vector<std::string>& names) {
   DIR* dir = opendir(path.c_str());
   if (dir == nullptr) return false;
-  // A read that fails part-way ends the listing as the end of the folder would.
+  // readdir ends a listing that fails part-way as it ends a whole one: only errno tells them apart.
   for (errno = 0; dirent* e = readdir(dir); errno = 0) {
     const std::string name = e->d_name;
     if (name != "." && name != "..") names.push_back(name);
