@@ -1,11 +1,14 @@
 #include "daemon/asset_editor.h"
 
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <mutex>
 #include <set>
@@ -51,6 +54,24 @@ std::string FreeBackupPlace(const std::string& userData, const char* folder,
   std::string to = place;
   for (u32 n = 1; Exists(userData + "/" + to); ++n) to = place + "." + std::to_string(n);
   return to;
+}
+
+// What begins every name this editor gives in staging, and every change id: a pid alone repeats
+// in the next daemon of a container (each may be pid 4), whose names would then fall on folders
+// that wait in staging and on records that name them. The start time leads, so that the records
+// of a store sort in the order they were made; a random part keeps two daemons of one second and
+// one pid apart.
+std::string DaemonNamePart() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  u32 random = 0;
+  if (getrandom(&random, sizeof random, 0) != ssize_t(sizeof random)) {
+    random = u32(now.tv_nsec) ^ u32(uintptr_t(&now));
+  }
+  char part[64];
+  std::snprintf(part, sizeof part, "%010llx-%d-%08x", static_cast<unsigned long long>(now.tv_sec),
+                int(getpid()), random);
+  return part;
 }
 
 bool WriteNewFile(const std::string& path, const std::string& text) {
@@ -103,7 +124,8 @@ void ThinBackups(const std::string& userData, AssetEditor::Warnings* warnings = 
 
 }  // namespace
 
-AssetEditor::AssetEditor(AssetStore& store) : store_(store), folders_(store.UserData()) {}
+AssetEditor::AssetEditor(AssetStore& store)
+    : store_(store), folders_(store.UserData()), namePart_(DaemonNamePart()) {}
 
 SafeFolder& AssetEditor::Folders() {
   // The editor is made before the store opens: its folders follow the store's, so that no change
@@ -117,7 +139,10 @@ std::string AssetEditor::LeftOutWarning(const std::string& path) {
 }
 
 std::string AssetEditor::NextName() {
-  return std::to_string(getpid()) + "-" + std::to_string(++stagingCounter_);
+  char counter[24];
+  std::snprintf(counter, sizeof counter, "-%06llu",
+                static_cast<unsigned long long>(++stagingCounter_));
+  return namePart_ + counter;
 }
 
 void AssetEditor::WarnLeftOut(std::vector<std::string> skipped, const char* what,
@@ -131,7 +156,11 @@ void AssetEditor::WarnLeftOut(std::vector<std::string> skipped, const char* what
 }
 
 std::string AssetEditor::StagingPath() {
-  return store_.UserData() + "/" + kStagingFolder + "/" + NextName();
+  std::string path;
+  do {
+    path = store_.UserData() + "/" + kStagingFolder + "/" + NextName();
+  } while (Exists(path));
+  return path;
 }
 
 std::vector<std::string> AssetEditor::RecoverStaging(const std::string& userData) {
@@ -236,7 +265,7 @@ bool AssetEditor::SwapIn(const std::string& copy, const std::string& local, std:
 std::vector<ChangeFolder> AssetEditor::Settle(ChangeRecord change, bool passed,
                                               std::vector<std::string>& problems) {
   for (ChangeFolder& f : change.folders) f.passed = passed;
-  return FinishChange(Folders(), change, {moveHook_, removalHook_}, problems);
+  return FinishChange(Folders(), change, {moveHook_, removalHook_, listing_}, problems);
 }
 
 bool AssetEditor::End(const ChangeRecord& change, bool passed, std::string& error,
@@ -396,6 +425,8 @@ bool AssetEditor::Place(const InstallJob& job, Placing& placing, std::string& er
       FolderForAsset(store_.UserData(), kLocalFolder, known ? record.path : NewAssetPath(job.kuid),
                      job.kuid, error);
   if (relative.empty()) return false;
+  // The name is free, and only this thread gives names of this editor: whatever is at it after
+  // the fill was made by the fill.
   const std::string copy = StagingPath();
   ScannedAsset check;
   bool filled = job.fill(Folders(), copy, error) &&
@@ -467,6 +498,7 @@ size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs,
   std::set<std::string> pendingSyncs;
   Folders().CollectSyncs(&pendingSyncs);
   std::vector<std::string> problems;
+  std::vector<ChangeFolder> waiting;
   for (size_t k = 0; k < placings.size(); ++k) {
     const Placing& p = placings[k];
     std::string& jobError = errors[placedJobs[k]];
@@ -481,7 +513,8 @@ size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs,
     }
     // The index does not name this one: it goes back at once, and the others go on.
     problems.clear();
-    Settle(p.change, false, problems);
+    const std::vector<ChangeFolder> left = Settle(p.change, false, problems);
+    waiting.insert(waiting.end(), left.begin(), left.end());
     for (const std::string& problem : problems) jobError += "; " + problem;
   }
   Folders().CollectSyncs(nullptr);
@@ -489,7 +522,6 @@ size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs,
   // One index change for the whole set: each change reads every content folder.
   if (recordHook_) recordHook_();
   const bool recorded = !placed.empty() && store_.RecordChanges(placed, KUID::Null(), &error);
-  std::vector<ChangeFolder> waiting;
   for (size_t k = 0, n = 0; k < placings.size(); ++k) {
     const Placing& p = placings[k];
     if (n == placed.size() || placed[n].record.kuid != jobs[placedJobs[k]].kuid) continue;
@@ -597,7 +629,7 @@ bool AssetEditor::Create(const KUID& requested, AssetRecord& out, std::string& e
   const std::string editing = std::string(kEditingFolder) + "/" + relative;
   const std::string config = std::string("kuid ") + kuid.ToString().CStr() + "\n";
   ChangeRecord change{NextName(), {}};
-  if (!Folders().MakeFolders(copy, error)) return false;
+  if (!Folders().MakeNewFolder(copy, error)) return false;
   if (!WriteNewFile(copy + "/config.txt", config) ||
       !Name(change, copy, kuid, "", editing, error) || !store_.BeginChange(change, &error)) {
     if (error.empty()) error = "cannot write the new configuration";

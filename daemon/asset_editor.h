@@ -81,6 +81,9 @@ class AssetEditor {
   // disk would, or stop there, as a kill would.
   using RecordHook = std::function<void()>;
   void SetRecordHookForTests(RecordHook hook) { recordHook_ = std::move(hook); }
+  // Lists the staging folder in place of ListFolderNames: lets a test make a listing fail.
+  using Listing = std::function<bool(const std::string& folder, std::vector<std::string>& names)>;
+  void SetListingForTests(Listing listing) { listing_ = std::move(listing); }
 
   // A new asset open for editing, with a configuration that names `kuid` (a new KUID when null).
   bool Create(const KUID& kuid, AssetRecord& out, std::string& error);
@@ -121,8 +124,9 @@ class AssetEditor {
     std::string kept;
   };
 
-  // A name in staging that no other change of this process uses.
+  // A name in staging, and a change id, that no other change of this store uses, nor will.
   std::string NextName();
+  // A path in staging that is free.
   std::string StagingPath();
   // The installed folder of the asset folder `relative`.
   std::string InstalledPath(const std::string& relative) const;
@@ -164,7 +168,10 @@ class AssetEditor {
   RemovalHook removalHook_;
   RemovalHook moveHook_;
   RecordHook recordHook_;
+  Listing listing_;
   bool exchange_ = true;
+  // NextName's parts.
+  std::string namePart_;
   u64 stagingCounter_ = 0;
 };
 

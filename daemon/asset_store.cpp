@@ -1462,7 +1462,8 @@ bool AssetStore::EndChange(const std::vector<ChangeFolder>& waiting, std::string
 bool AssetStore::IsOwed(const std::string& place) const {
   std::lock_guard<OwnedMutex> lock(dbMutex_);
   if (db_ == nullptr) return false;
-  Statement owed(db_, "SELECT 1 FROM changes WHERE after = ?");
+  // A change undone owes no place: its folders go back to where they were.
+  Statement owed(db_, "SELECT 1 FROM changes WHERE after = ? AND passed != 0");
   if (!owed.Ok()) return false;
   owed.Bind(1, place);
   return owed.Step() == SQLITE_ROW;

@@ -88,7 +88,8 @@ class AssetStore {
   // The mark alone, for a change that moves no folder.
   bool MarkChanging(std::string* error) { return BeginChange(ChangeRecord(), error); }
   bool EndChange(const std::vector<ChangeFolder>& waiting, std::string* error);
-  // Whether a recorded change is to move a folder to `place` (below UserData).
+  // Whether a recorded change that passed its index write is to move a folder to `place` (below
+  // UserData).
   bool IsOwed(const std::string& place) const;
   // The change records of the index in `userData`, for a start before the store opens or a
   // repair while the index is closed: false, with a reason, when the index cannot be read.

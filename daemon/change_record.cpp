@@ -3,6 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace PymDaemonSrv {
 
@@ -15,12 +18,6 @@ bool IsFolderAt(const std::string& path, struct stat& st) {
 bool IsChangeFolder(const std::string& path, const ChangeFolder& folder) {
   struct stat st {};
   return IsFolderAt(path, st) && u64(st.st_dev) == folder.device && u64(st.st_ino) == folder.inode;
-}
-
-std::vector<std::string> StagedNames(const std::string& path) {
-  std::vector<std::string> names;
-  ListFolderNames(path, names);
-  return names;
 }
 
 bool IsTaken(const std::string& path) {
@@ -55,7 +52,6 @@ std::vector<ChangeFolder> FinishChange(const SafeFolder& folders, const ChangeRe
                                        std::vector<std::string>& problems) {
   const std::string root = folders.Root() + "/";
   const std::string staging = root + "staging/";
-  const std::vector<std::string> staged = StagedNames(staging);
   const size_t count = change.folders.size();
   // Where each folder is (empty: nowhere), and where it belongs (empty: nowhere).
   std::vector<std::string> at(count);
@@ -65,13 +61,34 @@ std::vector<ChangeFolder> FinishChange(const SafeFolder& folders, const ChangeRe
     for (const std::string& p : {f.before, f.after}) {
       if (!p.empty() && IsChangeFolder(root + p, f)) at[i] = root + p;
     }
-    for (size_t s = 0; s < staged.size() && at[i].empty(); ++s) {
-      if (IsChangeFolder(staging + staged[s], f)) at[i] = staging + staged[s];
+  }
+  // A folder at neither of its places waits in staging, or was removed already; only a listing
+  // that succeeded can tell which. Without one, no folder moves: one that cannot be found may
+  // belong where another one would go, and the record keeps them all for a start.
+  if (std::find(at.begin(), at.end(), std::string()) != at.end()) {
+    std::vector<std::string> staged;
+    errno = 0;
+    const bool listed = hooks.list ? hooks.list(staging, staged) : ListFolderNames(staging, staged);
+    if (!listed && errno != ENOENT) {
+      problems.push_back("cannot list " + staging + ": " + std::strerror(errno) +
+                         "; the folders of the change stay where they are until a start puts "
+                         "them in place");
+      return change.folders;
     }
+    for (size_t i = 0; i < count; ++i) {
+      for (size_t s = 0; s < staged.size() && at[i].empty(); ++s) {
+        if (IsChangeFolder(staging + staged[s], change.folders[i])) at[i] = staging + staged[s];
+      }
+    }
+  }
+  std::vector<bool> gone(count);
+  for (size_t i = 0; i < count; ++i) {
+    const ChangeFolder& f = change.folders[i];
+    gone[i] = at[i].empty();
     const std::string& place = f.passed ? f.after : f.before;
     if (!place.empty()) to[i] = at[i] == root + place ? at[i] : FreePlace(root, place);
   }
-  std::vector<ChangeFolder> waiting;
+  bool failed = false;
   std::vector<std::string> left;
   std::string why;
   u32 asides = 0;
@@ -82,7 +99,8 @@ std::vector<ChangeFolder> FinishChange(const SafeFolder& folders, const ChangeRe
          slash != std::string::npos && slash > root.size() && place.find('/', root.size()) < slash;
          slash = place.rfind('/')) {
       place.resize(slash);
-      if (rmdir(place.c_str()) != 0) break;
+      // A move that failed part-way made only the folders above the one it could not make.
+      if (rmdir(place.c_str()) != 0 && errno != ENOENT) break;
     }
   };
   const auto move = [&](size_t i, const std::string& place, bool makingWay) {
@@ -99,7 +117,7 @@ std::vector<ChangeFolder> FinishChange(const SafeFolder& folders, const ChangeRe
       return true;
     }
     problems.push_back(at[i] + " stays there until a start moves it to " + place + ": " + why);
-    waiting.push_back(change.folders[i]);
+    failed = true;
     return false;
   };
   // First into staging: each folder that goes, and each that sits where another one belongs.
@@ -118,14 +136,25 @@ std::vector<ChangeFolder> FinishChange(const SafeFolder& folders, const ChangeRe
     if (!at[i].empty() && !to[i].empty() && at[i] != to[i]) move(i, to[i], false);
   }
   for (const std::string& place : left) clean(place);
+  // A move cut short, by a failure or a kill, may have made the folders of its place.
+  for (const ChangeFolder& f : change.folders) {
+    if (!f.passed && !f.after.empty()) clean(root + f.after);
+  }
   for (size_t i = 0; i < count; ++i) {
     if (at[i].empty() || !to[i].empty()) continue;
     if (hooks.removal) hooks.removal(at[i]);
-    if (!folders.RemoveTree(at[i], why)) {
+    if (folders.RemoveTree(at[i], why)) {
+      gone[i] = true;
+    } else {
       problems.push_back("left in staging until the next start: " + why);
+      failed = true;
     }
   }
-  return waiting;
+  std::vector<ChangeFolder> kept;
+  for (size_t i = 0; i < count && failed; ++i) {
+    if (!gone[i]) kept.push_back(change.folders[i]);
+  }
+  return kept;
 }
 
 }  // namespace PymDaemonSrv

@@ -47,14 +47,18 @@ struct ChangeHooks {
   // Called with a folder just before it is moved, or removed.
   std::function<void(const std::string& folder)> move;
   std::function<void(const std::string& folder)> removal;
+  // Lists a folder's names as ListFolderNames does; a test makes it fail as a full file table
+  // would.
+  std::function<bool(const std::string& folder, std::vector<std::string>& names)> list;
 };
 
 // Moves each folder of `change` where it belongs: to `after` when it passed, to `before` when not;
-// one that belongs nowhere is removed. A folder found nowhere was removed already. When a change
-// is undone, the folders it made to hold a folder that went back are removed again if empty.
-// Returns the folders that could not reach their place: they stay in the staging folder, and the
-// record is to keep them. `problems` gets a line for each of those and for each removal that
-// failed (whose leftover no record names any more).
+// one that belongs nowhere is removed. A folder found nowhere, by a listing of the staging folder
+// that succeeded, was removed already; when the staging folder cannot be listed, nothing is moved.
+// When a change is undone, the folders it made on the way to a place, and those it made to hold a
+// folder that went back, are removed again if empty. Returns the folders the record is to keep:
+// none when every folder reached its place; after any failure, every folder still there, so that
+// a start finishes the whole change. `problems` gets a line for each failure.
 std::vector<ChangeFolder> FinishChange(const SafeFolder& folders, const ChangeRecord& change,
                                        const ChangeHooks& hooks,
                                        std::vector<std::string>& problems);

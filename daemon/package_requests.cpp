@@ -84,7 +84,7 @@ AssetEditor::FolderFiller ArchivedAssetFiller(ArchivedAsset& asset) {
     // Extraction would merge the entries into one; refused before anything is written.
     why = PackageCaseCollision(files);
     if (why.empty()) why = RefuseAssetNames(config);
-    if (!why.empty() || !folders.MakeFolders(folder, why)) return false;
+    if (!why.empty() || !folders.MakeNewFolder(folder, why)) return false;
     const Qel::PString message =
         ExtractPackageFiles(files, Qel::PString(), folder.c_str(), compression);
     if (!message.IsEmpty()) {

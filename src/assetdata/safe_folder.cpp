@@ -424,12 +424,15 @@ std::string FoldersTooDeepReason() {
 bool ListFolderNames(const std::string& path, std::vector<std::string>& names) {
   DIR* dir = opendir(path.c_str());
   if (dir == nullptr) return false;
-  while (dirent* e = readdir(dir)) {
+  // readdir ends a listing that fails part-way as it ends a whole one: only errno tells them apart.
+  for (errno = 0; dirent* e = readdir(dir); errno = 0) {
     const std::string name = e->d_name;
     if (name != "." && name != "..") names.push_back(name);
   }
+  const int failure = errno;
   closedir(dir);
-  return true;
+  errno = failure;
+  return failure == 0;
 }
 
 std::string SafeFolder::TreeSignature(const std::string& path, std::string* why, bool device) {
@@ -566,6 +569,17 @@ bool SafeFolder::MakeFolders(const std::string& path, std::string& error) const 
     start = end + 1;
   }
   return true;
+}
+
+bool SafeFolder::MakeNewFolder(const std::string& path, std::string& error) const {
+  if (!MayChange(path)) {
+    error = "refused to make " + path;
+    return false;
+  }
+  if (!MakeFolders(Parent(path), error)) return false;
+  if (mkdir(path.c_str(), 0700) == 0) return true;
+  error = Describe("cannot make", path);
+  return false;
 }
 
 bool SafeFolder::Move(const std::string& from, const std::string& to, std::string& error) const {

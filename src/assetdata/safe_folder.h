@@ -82,6 +82,9 @@ class SafeFolder {
   static void SetClockWaitHookForTests(std::function<void()> waiting);
   // Makes the folder and its missing parents inside the root.
   bool MakeFolders(const std::string& path, std::string& error) const;
+  // Makes the new folder `path`, which must not exist, and its missing parents: a folder found
+  // there is someone else's, and is never filled as one's own.
+  bool MakeNewFolder(const std::string& path, std::string& error) const;
 
  private:
   void Sync(const std::string& folder) const;

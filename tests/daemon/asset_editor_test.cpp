@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -22,6 +23,7 @@
 #include "core/time_date.h"
 #include "daemon/asset_store.h"
 #include "daemon/daemon_test_util.h"
+#include "daemon/failing_sync.h"
 #include "pymclient/pym_filter_codes.h"
 #include "support/other_user.h"
 
@@ -196,7 +198,10 @@ TEST(AssetEditor, AChangeThatFailsBeforeItsIndexWriteLeavesEverythingAsItWas) {
 // anything. Only another user feels the read-only mode: root writes through it.
 TEST(AssetEditor, AReadOnlyFolderStopsTheChangeBeforeItMovesAnything) {
   if (!kestro_test::CanRunAsOtherUser()) GTEST_SKIP() << "needs root to drop to another uid";
-  for (const auto& [readOnly, op] : {std::pair("editing/a", kCommit), {"local/a", kDelete}}) {
+  for (const auto& [readOnly, op] : {std::pair("editing/a", kCommit),
+                                     {"local/a", kDelete},
+                                     {"local", kDelete},
+                                     {"editing", kDelete}}) {
     Installation in;
     MakeAsset(in.ud, "local", "a", Config("<kuid:10:1>"));
     for (const auto& e : fs::recursive_directory_iterator(in.t.path())) {
@@ -214,7 +219,9 @@ TEST(AssetEditor, AReadOnlyFolderStopsTheChangeBeforeItMovesAnything) {
       if (chmod((in.ud + "/" + readOnly).c_str(), 0555) != 0) return 64;
       int bits = in.Do(op, kAsset, error) ? 1 : 0;
       bits |= error.find("Permission denied") == std::string::npos ? 2 : 0;
-      bits |= (Snapshot(in.ud) != before ? 4 : 0) | (FilesBelow(in.ud + "/backups") ? 8 : 0);
+      // Not even an empty dated folder in the backups.
+      bits |=
+          (Snapshot(in.ud) != before ? 4 : 0) | (fs::exists(in.ud + "/backups/" + Today()) ? 8 : 0);
       return bits | (in.Restart(error) && in.FolderOf(kAsset) == "editing/a" ? 0 : 16);
     });
     EXPECT_EQ(failed, 0) << readOnly;
@@ -278,9 +285,10 @@ TEST(AssetEditor, ACommitWarnsOfEachEntryItLeavesOut) {
   EXPECT_EQ(ReadFileText(in.ud + "/local/a/keep.txt"), "kept");
 }
 
-// A change killed at any step (each folder it moves or removes, its index write) leaves, after
-// the next start, and the one after it, the folders and the index as they were before the change
-// or as the change left them; never less, and nothing in staging.
+// A change killed at any step (each folder it moves or removes, its index write), or one that
+// cannot list staging, leaves, after the next start, and the one after it, the folders and the
+// index as they were before the change or as the change left them; never less, and nothing in
+// staging.
 TEST(AssetEditor, AChangeKilledAtAnyStepIsFinishedOrUndoneByTheNextStart) {
   const KUID renamed(10, 3, 0);
   using Step = std::function<bool(Installation&, std::string&)>;
@@ -378,6 +386,29 @@ TEST(AssetEditor, AChangeKilledAtAnyStepIsFinishedOrUndoneByTheNextStart) {
           EXPECT_TRUE(now == before || now == after) << now.second;
           EXPECT_EQ(FilesBelow(in.ud + "/staging"), 0u);
         }
+      }
+      // Its first listing of staging failing, as with no file handle left, here after an index
+      // write that a disk failed: no folder moves, the record keeps the whole change, and the
+      // next start finishes or undoes it.
+      SCOPED_TRACE(std::string(c.name) + (failed ? ", failed" : "") + ", staging not listed");
+      FailingSync sync;
+      Installation in;
+      ASSERT_TRUE(c.setUp(in, error)) << error;
+      int listings = 0;
+      in.editor->SetListingForTests(
+          [&](const std::string& folder, std::vector<std::string>& names) {
+            if (listings++ > 0) return ListFolderNames(folder, names);
+            errno = EMFILE;
+            return false;
+          });
+      if (failed) in.editor->SetRecordHookForTests([&] { sync.FailNext(); });
+      error.clear();
+      EXPECT_EQ(c.change(in, error), !failed) << error;
+      EXPECT_EQ(failed && listings > 0, error.find("cannot list") != std::string::npos) << error;
+      for (int start = 0; start < 2; ++start) {
+        ASSERT_TRUE(in.Restart(error)) << error;
+        EXPECT_EQ(state(in), failed ? before : after);
+        EXPECT_EQ(FilesBelow(in.ud + "/staging"), 0u);
       }
     }
   }
@@ -644,6 +675,48 @@ TEST(AssetEditor, LeftoversOfAnyDepthGoAndInstallsKeepOneVersionADay) {
   EXPECT_EQ(ReadFileText(kept + "/v.txt"), "v3");
   EXPECT_FALSE(fs::exists(kept + ".1"));
   EXPECT_EQ(FilesBelow(in.ud + "/staging"), 0u);
+}
+
+// A later daemon with the same process id (in containers each may be pid 4) neither takes the
+// name of a folder that waits in staging nor fills it: a version that an install kept, waiting
+// for backups that cannot take it, goes there at the first start that can.
+TEST(AssetEditor, ALaterDaemonOfTheSamePidLeavesWhatWaitsInStaging) {
+  const auto asset = [](i32 content) {
+    return [content](const SafeFolder& folders, const std::string& folder, std::string& e) {
+      return folders.MakeFolders(folder, e) &&
+             (WriteFile(folder + "/config.txt", Config(KUID(10, content, 0).ToString().CStr())),
+              true);
+    };
+  };
+  const std::function<bool(Installation&, i32, std::string&)> ops[] = {
+      [&](Installation& in, i32 content, std::string& e) {
+        return in.editor->Install(KUID(10, content, 0), asset(content), e);
+      },
+      [](Installation& in, i32 content, std::string& e) {
+        AssetRecord made;
+        return in.editor->Create(KUID(10, content, 0), made, e);
+      },
+  };
+  for (size_t op = 0; op < std::size(ops); ++op) {
+    SCOPED_TRACE(op);
+    Installation in;
+    std::string error;
+    ASSERT_TRUE(in.Open(error)) << error;
+    AssetEditor::Warnings warnings;
+    ASSERT_TRUE(in.editor->Install(kAsset, in.Version("v1"), error, true)) << error;
+    WriteFile(in.ud + "/backups/" + Today(), "not a folder");
+    ASSERT_TRUE(in.editor->Install(kAsset, in.Version("v2"), error, true, &warnings)) << error;
+    ASSERT_EQ(warnings.size(), 1u);
+    ASSERT_TRUE(in.Restart(error)) << error;
+    for (i32 content = 2; content < 5; ++content) {
+      EXPECT_TRUE(ops[op](in, content, error)) << error;
+    }
+    fs::remove(in.ud + "/backups/" + Today());
+    ASSERT_TRUE(in.Restart(error)) << error;
+    EXPECT_EQ(ReadFileText(in.ud + "/backups/" + Today() + "/local/kuid 10 1 0/v.txt"), "v1");
+    EXPECT_EQ(ReadFileText(in.ud + "/local/kuid 10 1 0/v.txt"), "v2");
+    EXPECT_EQ(FilesBelow(in.ud + "/staging"), 0u);
+  }
 }
 
 }  // namespace
