@@ -23,9 +23,9 @@
 #include "core/time_date.h"
 #include "daemon/asset_store.h"
 #include "daemon/daemon_test_util.h"
-#include "daemon/failing_sync.h"
 #include "pymclient/pym_filter_codes.h"
 #include "support/other_user.h"
+#include "support/sqlite_disk_faults.h"
 
 namespace PymDaemonSrv {
 namespace {
@@ -391,7 +391,7 @@ TEST(AssetEditor, AChangeKilledAtAnyStepIsFinishedOrUndoneByTheNextStart) {
       // write that a disk failed: no folder moves, the record keeps the whole change, and the
       // next start finishes or undoes it.
       SCOPED_TRACE(std::string(c.name) + (failed ? ", failed" : "") + ", staging not listed");
-      FailingSync sync;
+      SqliteDiskFaults sync;
       Installation in;
       ASSERT_TRUE(c.setUp(in, error)) << error;
       int listings = 0;
@@ -401,7 +401,7 @@ TEST(AssetEditor, AChangeKilledAtAnyStepIsFinishedOrUndoneByTheNextStart) {
             errno = EMFILE;
             return false;
           });
-      if (failed) in.editor->SetRecordHookForTests([&] { sync.FailNext(); });
+      if (failed) in.editor->SetRecordHookForTests([&] { sync.FailNextSync(); });
       error.clear();
       EXPECT_EQ(c.change(in, error), !failed) << error;
       EXPECT_EQ(failed && listings > 0, error.find("cannot list") != std::string::npos) << error;

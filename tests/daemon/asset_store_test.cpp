@@ -23,7 +23,7 @@
 #include "daemon/daemon_test_util.h"
 #include "pymclient/pym_filter_codes.h"
 #include "qel/dynamic_buffer.h"
-#include "support/full_disk_vfs.h"
+#include "support/sqlite_disk_faults.h"
 
 namespace PymDaemonSrv {
 namespace {
@@ -619,7 +619,7 @@ TEST(AssetStore, AFullDiskRefusesChangesAndStopsNothing) {
   const std::string ud = fs::canonical(t.path()).string();
   MakeAsset(ud, "local", "a", Config("<kuid:10:1>"));
   MakeAsset(ud, "local", "b", Config("<kuid:10:2>"));
-  FullDiskVfs disk;
+  SqliteDiskFaults disk;
   std::string error;
   {
     AssetStore store;

@@ -1,46 +1,51 @@
-// Stands in for a full file system under SQLite, for the life of the object: while `full` is set,
-// every write to a database file or its log fails as with ENOSPC, and each page of a
-// shared-memory file ("-shm") that SQLite maps is counted and refused, since such a file system
-// cannot back it (the process would die of SIGBUS touching it). The default file-system layer
-// of SQLite is wrapped; what is not written passes through unchanged.
+// Disk faults under SQLite, for the life of the object (make it before the databases open, end it
+// after they close). While `full` is set, every write to a database file or its log fails as
+// with ENOSPC, and each page of a shared-memory file ("-shm") that SQLite maps is counted and
+// refused, since such a file system cannot back it (the process would die of SIGBUS touching
+// it). `FailNextSync` makes one sync fail as fdatasync does on a disk that reports an I/O error,
+// leaving the connection as usable as such a failure does. The default file-system layer of
+// SQLite is wrapped; what is not faulted passes through unchanged.
 #pragma once
 
 #include <sqlite3.h>
 
 #include <atomic>
 
-class FullDiskVfs {
+class SqliteDiskFaults {
  public:
-  FullDiskVfs() : real_(sqlite3_vfs_find(nullptr)), vfs_(*real_) {
-    vfs_.zName = "kestro-full-disk";
+  SqliteDiskFaults() : real_(sqlite3_vfs_find(nullptr)), vfs_(*real_) {
+    vfs_.zName = "kestro-disk-faults";
     vfs_.szOsFile = sizeof(File);
     vfs_.pAppData = this;
     vfs_.xOpen = Open;
     sqlite3_vfs_register(&vfs_, 1);
   }
-  ~FullDiskVfs() {
+  ~SqliteDiskFaults() {
     sqlite3_vfs_register(real_, 1);
     sqlite3_vfs_unregister(&vfs_);
   }
-  FullDiskVfs(const FullDiskVfs&) = delete;
-  FullDiskVfs& operator=(const FullDiskVfs&) = delete;
+  SqliteDiskFaults(const SqliteDiskFaults&) = delete;
+  SqliteDiskFaults& operator=(const SqliteDiskFaults&) = delete;
 
   std::atomic<bool> full{false};
   std::atomic<int> sharedPagesMapped{0};
+  // The next sync of any file fails, once.
+  void FailNextSync() { syncFails_ = true; }
 
  private:
+  std::atomic<bool> syncFails_{false};
   struct File {
     sqlite3_file base;
     sqlite3_file* real;
-    FullDiskVfs* owner;
+    SqliteDiskFaults* owner;
   };
   static sqlite3_file* Real(sqlite3_file* f) { return reinterpret_cast<File*>(f)->real; }
   static const sqlite3_io_methods* Of(sqlite3_file* f) { return Real(f)->pMethods; }
-  static FullDiskVfs& Owner(sqlite3_file* f) { return *reinterpret_cast<File*>(f)->owner; }
+  static SqliteDiskFaults& Owner(sqlite3_file* f) { return *reinterpret_cast<File*>(f)->owner; }
 
   static int Open(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags,
                   int* outFlags) {
-    auto* self = static_cast<FullDiskVfs*>(vfs->pAppData);
+    auto* self = static_cast<SqliteDiskFaults*>(vfs->pAppData);
     File* f = reinterpret_cast<File*>(file);
     f->owner = self;
     f->real = static_cast<sqlite3_file*>(sqlite3_malloc(self->real_->szOsFile));
@@ -64,7 +69,10 @@ class FullDiskVfs {
         return Owner(f).full ? SQLITE_FULL : Of(f)->xWrite(Real(f), b, n, at);
       },
       [](sqlite3_file* f, sqlite3_int64 n) { return Of(f)->xTruncate(Real(f), n); },
-      [](sqlite3_file* f, int flags) { return Of(f)->xSync(Real(f), flags); },
+      [](sqlite3_file* f, int flags) {
+        if (Owner(f).syncFails_.exchange(false)) return SQLITE_IOERR_FSYNC;
+        return Of(f)->xSync(Real(f), flags);
+      },
       [](sqlite3_file* f, sqlite3_int64* n) { return Of(f)->xFileSize(Real(f), n); },
       [](sqlite3_file* f, int lock) { return Of(f)->xLock(Real(f), lock); },
       [](sqlite3_file* f, int lock) { return Of(f)->xUnlock(Real(f), lock); },
