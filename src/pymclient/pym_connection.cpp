@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "assetdata/results_log.h"
@@ -393,11 +394,8 @@ bool PymConnection::Connect() {
   if (!OpenDiscoveryBlock(databasePath.c_str())) return false;
   const u32 port = GetDatabaseOwnerPort();
   CloseDiscoveryBlock();
-  if (port == 0) {
-    if (!GetPymDaemonStarted()) StartPymDaemon();
-    return false;
-  }
-  if (port > 0xFFFF) return false;
+  // The callers' loops start the daemon, the open always and a request only when it may.
+  if (port == 0 || port > 0xFFFF) return false;
 
   port_.store(port);
   auto* transport = new TCPTransport(kDaemonHost, u16(port));
@@ -522,7 +520,7 @@ bool PymConnection::SendFrame(u32 opcode, TStream& request, PymClientTransaction
     g_unreachedRequests.fetch_add(1);
     return false;
   };
-  const PymConnectTries tries;
+  PymConnectTries tries;
   for (u32 attempt = 0; tries.Continue(attempt); ++attempt) {
     if (attempt == 1) {
       if (!GetOptions().mayStartDaemon) return unreached();
@@ -888,7 +886,10 @@ u32 PymCountUnreachedRequests() { return g_unreachedRequests.load(); }
 
 PymConnectTries::PymConnectTries() : begun_(std::chrono::steady_clock::now()) {}
 
-bool PymConnectTries::Continue(u32 tried) const {
+bool PymConnectTries::Continue(u32 tried) {
+  // A daemon this process started that has ended will not come. It may have ended for another
+  // daemon that serves the store: one try after its end finds that one, and then no more.
+  if (GetPymDaemonStarted() && !IsStartedPymDaemonAlive()) return !std::exchange(ended_, true);
   if (tried < kConnectTries) return true;
   if (!IsStartedPymDaemonAlive()) return false;
   const u32 limitMs = g_silenceLimitMs.load();

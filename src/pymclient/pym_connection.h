@@ -284,15 +284,17 @@ u32 PymCountUnreachedRequests();
 
 // The tries of a connection loop: kConnectTries, and beyond them while the daemon this process
 // started still runs (it waits for the store of a daemon that is still ending), up to the silence
-// limit from the first try.
+// limit from the first try; once the daemon it started has ended (or could not be started), one
+// more.
 class PymConnectTries {
  public:
   PymConnectTries();
   // Whether to try again after `tried` failed tries.
-  bool Continue(u32 tried) const;
+  bool Continue(u32 tried);
 
  private:
   const std::chrono::steady_clock::time_point begun_;
+  bool ended_ = false;
 };
 // Why the calling thread's last transaction failed when its reply was refused, or empty.
 Qel::String PymLastReplyRefusal();
