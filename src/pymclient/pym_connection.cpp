@@ -273,6 +273,7 @@ PymClientOptions PymConnection::GetOptions() {
 }
 
 void PymConnection::ForbidDaemonStart() {
+  startForbidden_.store(true);
   Qel::SingleLock guard(optionsLock_);
   options_.mayStartDaemon = 0;
 }
@@ -394,8 +395,12 @@ bool PymConnection::Connect() {
   if (!OpenDiscoveryBlock(databasePath.c_str())) return false;
   const u32 port = GetDatabaseOwnerPort();
   CloseDiscoveryBlock();
-  // The callers' loops start the daemon, the open always and a request only when it may.
-  if (port == 0 || port > 0xFFFF) return false;
+  if (port == 0) {
+    // Once the daemon was asked to close, nothing brings it back.
+    if (!GetPymDaemonStarted() && !startForbidden_.load()) StartPymDaemon();
+    return false;
+  }
+  if (port > 0xFFFF) return false;
 
   port_.store(port);
   auto* transport = new TCPTransport(kDaemonHost, u16(port));

@@ -225,6 +225,8 @@ class PymConnection : public std::enable_shared_from_this<PymConnection> {
   std::atomic<bool> connected_{false};
   std::atomic<bool> closed_{false};
   std::atomic<bool> silentHandshake_{false};
+  // Set by ForbidDaemonStart: a connect that finds no daemon starts none either.
+  std::atomic<bool> startForbidden_{false};
   std::atomic<u32> port_{0};
   // Gates the reader: cleared while a requester reads its reply body.
   Qel::WEvent readerEvent_{true, false};
