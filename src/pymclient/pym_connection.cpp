@@ -394,6 +394,7 @@ bool PymConnection::Connect() {
   const std::string databasePath = GetDatabasePath().CStr();
   if (!OpenDiscoveryBlock(databasePath.c_str())) return false;
   const u32 port = GetDatabaseOwnerPort();
+  const u32 owner = GetDatabaseOwner();
   CloseDiscoveryBlock();
   if (port == 0) {
     // Once the daemon was asked to close, nothing brings it back.
@@ -438,6 +439,9 @@ bool PymConnection::Connect() {
     handshakeWords_[0] = ByteOrder::LoadLE32(answer + 4);
     handshakeWords_[1] = ByteOrder::LoadLE32(answer + 8);
   }
+  // A daemon started for this connection gives way to the one that answered: the command waits
+  // for it to go, so that it leaves no daemon behind that a close right after it would meet.
+  if (GetPymDaemonStarted()) AwaitStartedPymDaemonGivingWay(owner, kGiveWayWaitMs);
   SetPymDaemonStarted(false);
   connected_.store(true);
   readerEvent_.Set();
