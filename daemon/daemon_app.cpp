@@ -184,12 +184,24 @@ int RunDaemon(const std::vector<std::string>& args) {
     return code;
   };
   const std::string databasePath = userData + "/" + AssetStore::kDatabaseFileName;
+  // Not an error: the tool that started this daemon is served by the other one.
+  auto alreadyServed = [&userData](u32 owner) {
+    std::fprintf(stderr, "PymDaemon: process %u already serves %s\n", owner, userData.c_str());
+    return kExitAlreadyRunning;
+  };
 
-  // Held before anything else touches the store, whatever became of the discovery objects.
+  // Held before anything else touches the store, whatever became of the discovery objects. The
+  // wait is for a holder that is going away; one that serves stays, and several tools that start
+  // a daemon each at once are all served by the first.
   StoreLock storeLock;
-  switch (storeLock.Acquire(userData, options.lockWaitSeconds * 1000, &error)) {
+  const auto servingDaemon = [&databasePath] {
+    return DiscoveryPublisher::AnsweringOwner(databasePath, kServingAnswerMs);
+  };
+  switch (storeLock.Acquire(userData, options.lockWaitSeconds * 1000, servingDaemon, &error)) {
     case StoreLock::Result::kHeld:
       break;
+    case StoreLock::Result::kServed:
+      return alreadyServed(storeLock.Holder());
     case StoreLock::Result::kBusy: {
       // In the log, so the tool that started this daemon can say why none came.
       const std::string holder =
@@ -226,8 +238,7 @@ int RunDaemon(const std::vector<std::string>& args) {
     case DiscoveryPublisher::Result::kPublished:
       break;
     case DiscoveryPublisher::Result::kOtherOwner:
-      std::fprintf(stderr, "PymDaemon: process %u already serves %s\n", owner, userData.c_str());
-      return kExitAlreadyRunning;
+      return alreadyServed(owner);
     case DiscoveryPublisher::Result::kFailed:
       return failWith(kExitFailure, error);
   }

@@ -24,6 +24,9 @@ inline constexpr u32 kDefaultHostCommandSeconds = 300;
 // just before keeps it until the system has ended it. The tool passes a wait shorter than its
 // own for the daemon, so that it learns why one that never came gave up.
 inline constexpr u32 kDefaultLockWaitSeconds = 50;
+// How long a daemon waiting for the store's lock gives the daemon recorded in discovery to
+// answer a handshake before it takes it for one going away (and waits on).
+inline constexpr u32 kServingAnswerMs = 1000;
 // Upper bound of any of the time options.
 inline constexpr u32 kMaxLimitSeconds = 24 * 60 * 60;
 

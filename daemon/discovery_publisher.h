@@ -29,6 +29,12 @@ class DiscoveryPublisher {
   void Withdraw();
   bool IsPublished() const { return published_; }
 
+  // The live process other than this one that the block of the database path records as owner,
+  // when it answers the handshake on its port within `answerMs`: a daemon that serves the store
+  // now, not one that is going away (a stopping daemon withdraws first, a killed one runs no
+  // code). 0 otherwise. Takes no role in the block.
+  static u32 AnsweringOwner(const std::string& databasePath, u32 answerMs);
+
   // The two object names of a database path (empty when the path does not name "assets.tdx").
   static std::string MutexName(const std::string& databasePath);
   static std::string SharedMemoryName(const std::string& databasePath);

@@ -61,6 +61,7 @@ StoreLock::~StoreLock() {
 }
 
 StoreLock::Result StoreLock::Acquire(const std::string& userData, u32 waitMs,
+                                     const std::function<u32()>& servingDaemon,
                                      std::string* error) {
   if (fd_ >= 0) return Result::kHeld;
   const std::string path = userData + "/" + kFileName;
@@ -73,6 +74,11 @@ StoreLock::Result StoreLock::Acquire(const std::string& userData, u32 waitMs,
   u32 pauseMs = kFirstPollMs;
   int cause;
   while ((cause = TryLock(fd)) == EWOULDBLOCK && std::chrono::steady_clock::now() < end) {
+    if (const u32 serving = servingDaemon ? servingDaemon() : 0; serving != 0) {
+      holder_ = serving;
+      close(fd);
+      return Result::kServed;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
     pauseMs = std::min(pauseMs * 2, kLongestPollMs);
   }

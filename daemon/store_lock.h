@@ -3,6 +3,7 @@
 // discovery objects have been deleted or re-initialised.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "qel/types.h"
@@ -11,7 +12,7 @@ namespace PymDaemonSrv {
 
 class StoreLock {
  public:
-  enum class Result { kHeld, kBusy, kFailed };
+  enum class Result { kHeld, kBusy, kServed, kFailed };
 
   static constexpr const char* kFileName = "assets.tdx.lock";
 
@@ -21,10 +22,13 @@ class StoreLock {
   StoreLock& operator=(const StoreLock&) = delete;
 
   // Takes the lock of the store in `userData`, waiting up to `waitMs` while another process holds
-  // it: a daemon that was just killed keeps it until the system has ended it. kBusy: still held
-  // at the end of the wait; Holder() then names the process when the system tells.
-  Result Acquire(const std::string& userData, u32 waitMs, std::string* error);
-  // The process that held the lock at the last kBusy, 0 when unknown.
+  // it: a daemon that was just killed keeps it until the system has ended it. A holder that
+  // serves is not going away: `servingDaemon` is asked after every failed try, and a process id
+  // from it ends the wait with kServed. kBusy: still held at the end of the wait. Holder() then
+  // names the process when known.
+  Result Acquire(const std::string& userData, u32 waitMs, const std::function<u32()>& servingDaemon,
+                 std::string* error);
+  // The process that held the lock at the last kBusy or kServed, 0 when unknown.
   u32 Holder() const { return holder_; }
 
  private:

@@ -10,6 +10,7 @@
 #include "assetdata/soup.h"
 #include "core/log_printf.h"
 #include "core/text_convert.h"
+#include "frontend/commands.h"
 #include "platform/process.h"
 #include "platform/saturating_cast.h"
 #include "pymclient/pym_asset_handle.h"
@@ -54,14 +55,20 @@ Qel::String StatusLetters(const PymAssetInfo& info, bool missingDependencies, bo
 }
 
 bool PrintAssetStatus(const KUID& kuid, ResultsLog& log) {
+  // What the daemon did not answer is unknown: no line of letters, and no reason of our own.
+  const DaemonFailures failures;
   PymAssetInfo info;
   if (!PymGetAssetInfo(kuid, info, PymAssetInfo::kPartAll)) {
-    ResultsLog::AddResult(&log, ResultsLog::kError,
-                          MakeAssetIDProperty(Qel::PString("AssetID"), kuid), "Unknown AssetID.");
+    if (!failures.Any()) {
+      ResultsLog::AddResult(&log, ResultsLog::kError,
+                            MakeAssetIDProperty(Qel::PString("AssetID"), kuid), "Unknown AssetID.");
+    }
     return false;
   }
-  const Qel::String letters =
-      StatusLetters(info, HasAssetMissingDependencies(kuid, false), IsAssetFaulty(kuid));
+  const bool missingDependencies = HasAssetMissingDependencies(kuid, false);
+  const bool faulty = IsAssetFaulty(kuid);
+  if (failures.Any()) return false;
+  const Qel::String letters = StatusLetters(info, missingDependencies, faulty);
   // Both come from the asset's configuration: a control character in them could start a line of
   // its own or rewrite the terminal's.
   std::printf("+ %s : %s : %s : %s\n", kuid.ToString().CStr(), letters.CStr(),
@@ -71,16 +78,18 @@ bool PrintAssetStatus(const KUID& kuid, ResultsLog& log) {
 }
 
 bool ValidateAsset(const KUID& kuid, ResultsLog& log) {
+  const DaemonFailures failures;
   PymAssetRef ref = PymOpenAsset(kuid, false, &log);
   Qel::PString folderName;
   Qel::File::Path path;
-  if (ref.IsEmpty() || !PymGetOpenAssetPath(folderName, path, ref)) {
+  PymAssetInfo info;
+  // Without the daemon's answer the asset's build is unknown: nothing is judged by a guess.
+  if (ref.IsEmpty() || !PymGetOpenAssetPath(folderName, path, ref) ||
+      (!PymGetAssetInfo(kuid, info, PymAssetInfo::kPartAll) && failures.Any())) {
     PymCloseAsset(ref);
     return false;
   }
   log.PushContext(MakeAssetIDProperty(Qel::PString("AssetID"), kuid));
-  PymAssetInfo info;
-  PymGetAssetInfo(kuid, info, PymAssetInfo::kPartAll);
   if (Platform::SaturatingCast<int>(info.build * 100.0f) < kLowestValidBuild) {
     Soup parameters;
     parameters.EnsureContainer();

@@ -80,8 +80,9 @@ int SearchByCategory(CommandArgs& a) {
     filter->AddElement(std::make_unique<PymFilterElementBool>(PymFilterCodes::kFlagLocal));
   }
   std::vector<KUID> found;
+  const DaemonFailures failures;
   if (!PymSearchAssets(filter.get(), found)) {
-    AddError(a.log, "The asset database did not answer the search.");
+    if (!failures.Any()) AddError(a.log, "The asset database did not answer the search.");
     return -1;
   }
   if (found.empty()) {
@@ -107,16 +108,14 @@ bool AssetArgument(CommandArgs& a, KUID& kuid) {
   return true;
 }
 
-void AddAssetError(ResultsLog* log, const KUID& kuid, const char* text) {
-  ResultsLog::AddResult(log, ResultsLog::kError, MakeAssetIDProperty(Qel::PString("AssetID"), kuid),
-                        text);
-}
-
 // A failure's general reason, only when nothing better is known: the daemon said why (an error
 // since `errors`), or it failed the request and the dispatcher says so.
 void AddGeneralError(ResultsLog* log, u32 errors, const DaemonFailures& failures, const KUID& kuid,
                      const char* text) {
-  if (log->GetErrorCount() == errors && !failures.Any()) AddAssetError(log, kuid, text);
+  if (log->GetErrorCount() == errors && !failures.Any()) {
+    ResultsLog::AddResult(log, ResultsLog::kError,
+                          MakeAssetIDProperty(Qel::PString("AssetID"), kuid), text);
+  }
 }
 
 }  // namespace
@@ -142,9 +141,11 @@ int Edit(CommandArgs& a) {
 int PrintConfig(CommandArgs& a) {
   KUID kuid;
   if (!AssetArgument(a, kuid)) return -1;
+  const DaemonFailures failures;
+  const u32 errors = a.log->GetErrorCount();
   const Soup config = PymGetAssetConfigSoup(kuid);
   if (config.IsNull()) {
-    AddAssetError(a.log, kuid, "Asset is not local.");
+    AddGeneralError(a.log, errors, failures, kuid, "Asset is not local.");
     return -1;
   }
   std::printf("+ Start of %s dump\n", kuid.ToString().CStr());

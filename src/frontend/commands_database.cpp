@@ -73,13 +73,16 @@ struct UnsignedKuidOrder {
 bool ImportConsist(CommandArgs& a, const Soup& consist) {
   const Qel::PString name = consist.GetNamedTag("name");
   if (ConsistExists(name)) return true;
+  const DaemonFailures failures;
   PymAssetRef ref = PymCreateAsset(KUID::Null(), true, Qel::String());
   Qel::PString folderName;
   Qel::File::Path folder;
   const bool placed = PymGetOpenAssetPath(folderName, folder, ref) &&
                       (folder.IsAbsolute() || !folderName.IsEmpty());
   if (!placed) {
-    AddError(a.log, Qel::String("Failed to create the consist asset \"") + name.CStr() + "\".");
+    if (!failures.Any()) {
+      AddError(a.log, Qel::String("Failed to create the consist asset \"") + name.CStr() + "\".");
+    }
     return false;
   }
   Qel::File::Path configPath = folder;
@@ -176,19 +179,24 @@ int ListBuilds(CommandArgs& a) {
   }
   // The file takes the name as typed, beside the user's other files.
   const Qel::String path = JoinToStartupFolder(a.Arg(2));
+  // Asked first: a list the daemon did not give is no file's content.
+  const DaemonFailures failures;
+  const Qel::String line = Qel::String(PymListBuilds()) + "\n";
+  if (failures.Any()) return -1;
   Qel::File out;
   if (out.Open(path.CStr(), 0x100) != 0) {
     AddError(a.log, "Failed to open output file.");
     return -1;
   }
-  const Qel::String line = Qel::String(PymListBuilds()) + "\n";
   out.Write(line.CStr(), line.Length());
   out.Close();
   return 0;
 }
 
 int GenerateKuid(CommandArgs&) {
+  const DaemonFailures failures;
   const KUID kuid = PymGenerateKUID();
+  if (failures.Any()) return -1;
   std::printf("<KUID2:%d:%u:%u>\n", kuid.userId, u32(kuid.contentId), u32(kuid.version));
   return kuid.IsNull() ? -1 : 0;
 }
@@ -221,6 +229,7 @@ int RepairDatabase(CommandArgs& a) {
 
 int Authors(CommandArgs&) {
   auto filter = FlagGroup({fc::kFlagLocal, fc::kFlagLocallyAvailable, fc::kFlagLocallyEnabled});
+  const DaemonFailures failures;
   std::vector<KUID> found;
   PymSearchAssets(filter.get(), found);
   std::set<Qel::PString> names;
@@ -228,6 +237,8 @@ int Authors(CommandArgs&) {
     const Qel::PString name = GetAssetAuthorName(kuid);
     if (!name.IsEmpty()) names.insert(name);
   }
+  // Part of the list is no answer.
+  if (failures.Any()) return -1;
   // A name is one line, whatever the configuration put into it.
   for (const Qel::PString& name : names) {
     std::printf("%s\n", EscapeControlCharacters(name.View()).c_str());

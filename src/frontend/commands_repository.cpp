@@ -12,12 +12,15 @@ int InstallFromVny(CommandArgs& a) {
     return -1;
   }
   const u32 errorsBefore = a.log != nullptr ? a.log->GetErrorCount() : 0;
+  const DaemonFailures failures;
   InstallAssetFromVny(kuid, a.log);
   // A failure is never reported as success: the command succeeds only when the asset's newest
   // version is there at the end and nothing went wrong on the way.
   const bool clean = a.log == nullptr || a.log->GetErrorCount() == errorsBefore;
   if (clean && IsAssetInstalledLocally(PymGetLatestAssetVersion(kuid))) return 0;
-  // Nothing reported on the way: the repository had nothing to install.
-  if (clean) AddError(a.log, "The repository does not offer " + Qel::String(kuid.ToString()) + ".");
+  // Nothing reported on the way, and the daemon answered: the repository had nothing to install.
+  if (clean && !failures.Any()) {
+    AddError(a.log, "The repository does not offer " + Qel::String(kuid.ToString()) + ".");
+  }
   return -1;
 }

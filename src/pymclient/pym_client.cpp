@@ -70,7 +70,7 @@ bool PymOpenDatabase(const PymClientOptions& options) {
   auto connection = std::make_shared<PymConnection>(options, PymGetConnectPauseMs());
   SetPymDaemonStarted(false);
   bool connected = false;
-  const PymConnectTries tries;
+  PymConnectTries tries;
   for (u32 attempt = 0; !connected && tries.Continue(attempt); ++attempt) {
     if (attempt == 1) {
       if (!GetPymDaemonStarted()) StartPymDaemon();

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "assetdata/results_log.h"
@@ -272,6 +273,7 @@ PymClientOptions PymConnection::GetOptions() {
 }
 
 void PymConnection::ForbidDaemonStart() {
+  startForbidden_.store(true);
   Qel::SingleLock guard(optionsLock_);
   options_.mayStartDaemon = 0;
 }
@@ -392,9 +394,11 @@ bool PymConnection::Connect() {
   const std::string databasePath = GetDatabasePath().CStr();
   if (!OpenDiscoveryBlock(databasePath.c_str())) return false;
   const u32 port = GetDatabaseOwnerPort();
+  const u32 owner = GetDatabaseOwner();
   CloseDiscoveryBlock();
   if (port == 0) {
-    if (!GetPymDaemonStarted()) StartPymDaemon();
+    // Once the daemon was asked to close, nothing brings it back.
+    if (!GetPymDaemonStarted() && !startForbidden_.load()) StartPymDaemon();
     return false;
   }
   if (port > 0xFFFF) return false;
@@ -435,6 +439,9 @@ bool PymConnection::Connect() {
     handshakeWords_[0] = ByteOrder::LoadLE32(answer + 4);
     handshakeWords_[1] = ByteOrder::LoadLE32(answer + 8);
   }
+  // A daemon started for this connection gives way to the one that answered: the command waits
+  // for it to go, so that it leaves no daemon behind that a close right after it would meet.
+  if (GetPymDaemonStarted()) AwaitStartedPymDaemonGivingWay(owner, kGiveWayWaitMs);
   SetPymDaemonStarted(false);
   connected_.store(true);
   readerEvent_.Set();
@@ -522,7 +529,7 @@ bool PymConnection::SendFrame(u32 opcode, TStream& request, PymClientTransaction
     g_unreachedRequests.fetch_add(1);
     return false;
   };
-  const PymConnectTries tries;
+  PymConnectTries tries;
   for (u32 attempt = 0; tries.Continue(attempt); ++attempt) {
     if (attempt == 1) {
       if (!GetOptions().mayStartDaemon) return unreached();
@@ -888,7 +895,10 @@ u32 PymCountUnreachedRequests() { return g_unreachedRequests.load(); }
 
 PymConnectTries::PymConnectTries() : begun_(std::chrono::steady_clock::now()) {}
 
-bool PymConnectTries::Continue(u32 tried) const {
+bool PymConnectTries::Continue(u32 tried) {
+  // A daemon this process started that has ended will not come. It may have ended for another
+  // daemon that serves the store: one try after its end finds that one, and then no more.
+  if (GetPymDaemonStarted() && !IsStartedPymDaemonAlive()) return !std::exchange(ended_, true);
   if (tried < kConnectTries) return true;
   if (!IsStartedPymDaemonAlive()) return false;
   const u32 limitMs = g_silenceLimitMs.load();

@@ -225,6 +225,8 @@ class PymConnection : public std::enable_shared_from_this<PymConnection> {
   std::atomic<bool> connected_{false};
   std::atomic<bool> closed_{false};
   std::atomic<bool> silentHandshake_{false};
+  // Set by ForbidDaemonStart: a connect that finds no daemon starts none either.
+  std::atomic<bool> startForbidden_{false};
   std::atomic<u32> port_{0};
   // Gates the reader: cleared while a requester reads its reply body.
   Qel::WEvent readerEvent_{true, false};
@@ -284,15 +286,17 @@ u32 PymCountUnreachedRequests();
 
 // The tries of a connection loop: kConnectTries, and beyond them while the daemon this process
 // started still runs (it waits for the store of a daemon that is still ending), up to the silence
-// limit from the first try.
+// limit from the first try; once the daemon it started has ended (or could not be started), one
+// more.
 class PymConnectTries {
  public:
   PymConnectTries();
   // Whether to try again after `tried` failed tries.
-  bool Continue(u32 tried) const;
+  bool Continue(u32 tried);
 
  private:
   const std::chrono::steady_clock::time_point begun_;
+  bool ended_ = false;
 };
 // Why the calling thread's last transaction failed when its reply was refused, or empty.
 Qel::String PymLastReplyRefusal();

@@ -13,6 +13,7 @@
 #include "qel/file.h"
 #include "qel/file_path.h"
 #include "qel/shared_memory.h"
+#include "qel/thread.h"
 
 namespace {
 
@@ -226,6 +227,13 @@ u32 GetDatabaseOwnerPort() {
   return Load(s.block->port);
 }
 
+u32 GetDatabaseOwner() {
+  DiscoveryState& s = State();
+  if (!s.block) return 0;
+  const u32 owner = Load(s.block->ownerProcessId);
+  return owner == s.ownId || owner == kNoProcess ? 0 : owner;
+}
+
 u32 PeekDatabasePort(const char* databasePath) {
   const std::string folder = PymProtocol::ResolvedDatabaseFolder(databasePath ? databasePath : "");
   if (folder.empty()) return 0;
@@ -266,4 +274,13 @@ bool GetPymDaemonStarted() { return g_daemonStarted.load(); }
 bool IsStartedPymDaemonAlive() {
   return g_daemonStarted.load() && Platform::IsProcessAlive(g_startedDaemon.load());
 }
+void AwaitStartedPymDaemonGivingWay(u32 owner, u32 limitMs) {
+  constexpr u32 kStepMs = 20;
+  const u32 started = g_startedDaemon.load();
+  for (u32 waited = 0; started != owner && waited < limitMs && IsStartedPymDaemonAlive();
+       waited += kStepMs) {
+    Qel::Sleep(kStepMs);
+  }
+}
+
 void SetPymDaemonStarted(bool started) { g_daemonStarted.store(started); }

@@ -19,6 +19,8 @@ void LockDiscoveryMutex();
 void UnlockDiscoveryMutex();
 // The owner's port when a block is mapped and names an owner other than this process; else 0.
 u32 GetDatabaseOwnerPort();
+// The owner's process id under the same conditions; else 0.
+u32 GetDatabaseOwner();
 // The port that the block of the database folder records now, whether its owner lives or not;
 // no housekeeping is done and no role taken. 0 when no port is recorded.
 u32 PeekDatabasePort(const char* databasePath);
@@ -37,4 +39,7 @@ bool GetPymDaemonStarted();
 // True while the daemon started since the last connection still runs: it may yet come (it waits
 // for the store of a daemon that is still ending).
 bool IsStartedPymDaemonAlive();
+// Waits, for at most `limitMs`, while the daemon this process started runs beside `owner`, the
+// daemon that serves the store: it gives way as soon as it sees that one answer.
+void AwaitStartedPymDaemonGivingWay(u32 owner, u32 limitMs);
 void SetPymDaemonStarted(bool started);

@@ -58,6 +58,9 @@ constexpr u32 kDefaultSilenceLimitMs = 60 * 1000;
 // with a pause before every try after the first (settable for tests: PymSetConnectPauseMs).
 constexpr u32 kConnectTries = 11;
 constexpr u32 kConnectPauseMs = 1000;
+// How long a connection made waits at most for a daemon that its process started and that gives
+// way to the one that serves.
+constexpr u32 kGiveWayWaitMs = 5000;
 // How long PymCloseDaemon waits for the daemon to close the connection: steps of this many
 // milliseconds, at most this many steps (30 seconds).
 constexpr u32 kCloseWaitStepMs = 100;

@@ -60,12 +60,17 @@ TEST(AssetCommandTexts, SayOnlyWhatIsKnownWhenTheDaemonRefusesOrGoesAway) {
   ASSERT_TRUE(root.IsReady()) << root.Error();
   const std::string k = "<kuid:1:2>";
   root.WriteFile("three.txt", "edit " + k + "\nrevert " + k + "\ndelete " + k + "\n");
+  root.WriteFile("asks.txt", "status " + k + "\nprintconfig " + k +
+                                 "\ngeneratekuid\nsearchbycategory SLIB\nlistbuilds b.txt\n");
   const auto failed = [](const std::string& line) {
     return "- " + line + "\nOK (1 Errors, 0 Warnings)\n";
   };
   const std::string lost =
       failed("<NULL> : The daemon went away before it answered; what the request did is unknown");
   const std::string gone = failed("<NULL> : The daemon went away; the request was not sent");
+  // The first request of asks.txt is lost, and none of the four after it is sent.
+  std::string lostThenGone = lost + "\n";
+  for (int i = 0; i < 4; ++i) lostThenGone += gone + "\n";
   // The daemon's reason for refusing the edit is longer than one text of its answer can be.
   const std::string cut = " [cut: the message held 70000 bytes]";
   enum Act { kGoAway, kVanish, kRefuse };
@@ -80,6 +85,13 @@ TEST(AssetCommandTexts, SayOnlyWhatIsKnownWhenTheDaemonRefusesOrGoesAway) {
       {{"revert", k}, pp::kOpRevertAsset, kGoAway, lost},
       {{"createcdp", "out.cdp", k}, pp::kOpGetAssetInfo, kGoAway, lost},
       {{"@three.txt"}, pp::kOpOpenAsset, kVanish, lost + "\n" + gone + "\n" + gone + "\n"},
+      // Neither a reason of the command's own nor an answer follows a request that failed.
+      {{"status", k}, pp::kOpGetAssetInfo, kGoAway, lost},
+      {{"validate", k}, pp::kOpGetAssetInfo, kGoAway, lost},
+      {{"printconfig", k}, pp::kOpGetConfigSoup, kGoAway, lost},
+      {{"generatekuid"}, pp::kOpGenerateKuid, kGoAway, lost},
+      {{"searchbycategory", "SLIB"}, pp::kOpSearchAssets, kGoAway, lost},
+      {{"@asks.txt"}, pp::kOpGetAssetInfo, kVanish, lostThenGone},
       {{"edit", k}, pp::kOpOpenAsset, kRefuse,
        failed("<NULL> : " + std::string(65535 - cut.size(), 'x') + cut)},
   };
@@ -99,14 +111,16 @@ TEST(AssetCommandTexts, SayOnlyWhatIsKnownWhenTheDaemonRefusesOrGoesAway) {
         server.CloseConnections();
         return true;
       }
-      // Opened, for the request after the open to be the one that fails.
-      return f.opcode == pp::kOpOpenAsset &&
-             server.SendReply(f.id, FakePymServer::Words({7, 0, 0, 0}));
+      // Opened at the folder "/x", for the request after the open to be the one that fails.
+      std::vector<u8> opened = FakePymServer::Words({7, 0, 0, 2});
+      FakePymServer::AppendBytes(opened, {'/', 'x'});
+      return f.opcode == pp::kOpOpenAsset && server.SendReply(f.id, opened);
     });
     const ToolRun r = root.Run(c.args);
     EXPECT_EQ(r.out, c.out) << c.args[0];
     EXPECT_EQ(r.exitCode, 255) << c.args[0];
   }
+  EXPECT_FALSE(std::filesystem::exists(root.Root() + "/b.txt")) << "a list nobody gave";
 }
 
 class AssetCommands : public ::testing::Test {

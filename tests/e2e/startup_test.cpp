@@ -2,12 +2,15 @@
 // and the failures that stop start-up before any command runs.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -152,6 +155,42 @@ TEST(Startup, AStartWaitsForTheStoreLockAndNamesItsHolder) {
     EXPECT_EQ(r.exitCode, limitMs.empty() ? 0 : 255);
   }
   ::unsetenv("KESTRO_CONNECT_PAUSE_MS");
+}
+
+// Commands that start together on a stopped store (or after its daemon was killed) start a
+// daemon each; those that find the store served give way at once, so one daemon stays, and
+// closing it leaves none, also when a request follows, with no start-up failure in the log.
+TEST(Startup, CommandsStartedTogetherLeaveOneDaemonThatClosesAlone) {
+  for (const bool killedFirst : {false, true}) {
+    InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
+    ASSERT_TRUE(root.IsReady()) << root.Error();
+    if (killedFirst) {
+      ASSERT_EQ(root.Run({"version"}).exitCode, 0);
+      ASSERT_EQ(root.DaemonPids().size(), 1u);
+      kill(root.DaemonPids()[0], SIGKILL);
+    }
+    std::vector<ToolRun> runs(8);
+    {
+      std::vector<std::thread> together;
+      for (ToolRun& run : runs) together.emplace_back([&] { run = root.Run({"version"}); });
+      for (std::thread& t : together) t.join();
+    }
+    for (const ToolRun& r : runs) {
+      EXPECT_EQ(r.out, kVersionOutput) << r.err;
+      EXPECT_EQ(r.exitCode, 0);
+    }
+    EXPECT_EQ(root.DaemonPids().size(), 1u) << (killedFirst ? "after a kill" : "stopped store");
+    // A request after the close is not sent, and brings no daemon back.
+    root.WriteFile("close.txt", "closepymdaemon\ngeneratekuid\n");
+    const ToolRun close = root.Run({"@close.txt"});
+    EXPECT_EQ(close.out,
+              "OK (0 Errors, 0 Warnings)\n\n- <NULL> : The daemon went away; the request was not "
+              "sent\nOK (1 Errors, 0 Warnings)\n\n");
+    EXPECT_TRUE(root.DaemonPids().empty());
+    std::ifstream log(root.Root() + "/UserData/pymdaemon.log");
+    const std::string text{std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>()};
+    EXPECT_EQ(text.find("error:"), std::string::npos) << text;
+  }
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <fstream>
 #include <string>
 
+#include "pymclient/pym_connection.h"
+#include "pymclient/pym_discovery.h"
 #include "pymclient/pym_protocol.h"
 #include "pymclient/pym_test_util.h"
 #include "support/thread_watchdog.h"
@@ -104,6 +106,22 @@ TEST_F(ClientTest, TransactionMayStartTheDaemonOnItsSecondTryAndCloseWaits) {
   ASSERT_EQ(frames.size(), 2u);
   EXPECT_EQ(frames[1].opcode, PymProtocol::kOpCloseDaemon);
   EXPECT_TRUE(frames[1].payload.empty());
+}
+
+// A daemon that this process started and that has ended (it said why in its log) or never
+// started will not come: the tries stop after one more, which would find a daemon that it gave
+// way to, rather than run to their count.
+TEST_F(ClientTest, TriesStopOnceTheStartedDaemonHasEnded) {
+  for (const bool program : {true, false}) {
+    if (!program) std::filesystem::remove(Daemon());
+    SetPymDaemonStarted(false);
+    StartPymDaemon();
+    ASSERT_TRUE(watchdog::Eventually([] { return !IsStartedPymDaemonAlive(); }));
+    PymConnectTries tries;
+    EXPECT_TRUE(tries.Continue(1)) << program;
+    EXPECT_FALSE(tries.Continue(2)) << program;
+  }
+  SetPymDaemonStarted(false);
 }
 
 }  // namespace
