@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "assetdata/soup.h"
+#include "core/kuid.h"
 #include "mesh/mesh_fixture.h"
 #include "qelgfx/animation_definition.h"
 #include "support/command_run.h"
@@ -144,6 +146,41 @@ TEST(Tettool, PrintsTheContainerTreeOfAnAsset) {
             "error: Unable to load the mesh 'signal.im'.\n"
             "error: 'lamp' in 'scenery' is not a known tag.\n"
             "2 errors, 0 warnings\n");
+}
+
+// Names and values from an asset, and the folders' names, are printed as the result lines
+// print them: none can end its line or reach the terminal as a control sequence.
+TEST(Tettool, WhatAnAssetHoldsCannotBreakItsLine) {
+  scratch::Folder dir;
+  const std::string forged = "n\r\n- <kuid:999:999> : FORGED";
+  const std::string folder = "a\n- <kuid:999:999> : FORGED";
+  Soup config;
+  config.SetNamedKUID(Qel::PString("kuid"), KUID::Parse("<kuid:400100:1>", true));
+  config.SetNamedTag(Qel::PString("username"), Qel::PString(forged.c_str()));
+  config.SetNamedTag(Qel::PString("kind"), Qel::PString("scenery"));
+  config.SetNamedTag(Qel::PString("description"), Qel::PString("\x1b[2J \xC2\x9B \xFF"));
+  for (const std::string& name : {std::string("plain"), folder}) {
+    dir.Put(name + "/x.txt");
+    ASSERT_TRUE(config.SaveFile("", dir.At(name + "/config.chump").c_str(), nullptr));
+  }
+  const Words definitions = {"--tetdata", std::string(kRepoData) + "/TETData", "--data",
+                             std::string(kRepoData) + "/data", dir.At("plain"), dir.At(folder)};
+  for (const char* command : {"tree", "validate"}) {
+    const kestro_test::CommandRun r = RunTettool(Words{command} + definitions);
+    EXPECT_NE(r.out.find("== " + dir.At("a\\n- <kuid:999:999> : FORGED") + "\n"),
+              std::string::npos)
+        << command << r.out;
+    for (const std::string& line : Lines(r.out)) {
+      EXPECT_EQ(line.rfind("- <kuid:999:999>", 0), std::string::npos) << command << r.out;
+      for (const std::string raw : {"\r", "\x1b", "\xC2\x9B", "\xFF"}) {
+        EXPECT_EQ(line.find(raw), std::string::npos) << command << line;
+      }
+    }
+  }
+  const std::string tree = RunTettool(Words{"tree"} + definitions).out;
+  EXPECT_NE(tree.find("  tag username [1] \"n\\n- <kuid:999:999> : FORGED\"\n"),
+            std::string::npos)
+      << tree;
 }
 
 // Hostile definitions and configurations: the tree and its findings are printed and the tool
