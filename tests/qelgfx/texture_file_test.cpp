@@ -105,6 +105,41 @@ TEST(BitmapTest, TopDownAndBottomUpBmpsDecodeAlike) {
   EXPECT_FALSE(refused.LoadMemory(extreme.data(), u32(extreme.size())));
 }
 
+// The decoder would read zeros for the missing pixels, after allocating for all of them: an
+// image shorter than its header says is refused before that, a whole one in either form loads.
+TEST(BitmapTest, ATgaShorterThanItsHeaderSaysIsRefused) {
+  const std::string whole = test_images::Tga(4, 2, true);
+  // The same image run-length coded: per row a run of one pixel, then three pixels as they are.
+  std::string coded = whole.substr(0, 18);
+  coded[2] = 10;
+  for (int row = 0; row < 2; ++row) {
+    const std::string pixels = whole.substr(18 + row * 16, 16);
+    coded += char(0x80) + pixels.substr(0, 4) + char(0x02) + pixels.substr(4);
+  }
+  const struct {
+    std::string bytes;
+    bool loads;
+  } cases[] = {
+      {whole, true},
+      {coded, true},
+      {whole.substr(0, 18), false},
+      {whole.substr(0, whole.size() - 1), false},
+      {coded.substr(0, 18 + 5), false},
+      {test_images::ClaimingTga(2), false},
+      {test_images::ClaimingTga(10), false},
+  };
+  for (const auto& c : cases) {
+    Bitmap bitmap;
+    EXPECT_EQ(bitmap.LoadMemory(c.bytes.data(), u32(c.bytes.size())), c.loads) << c.bytes.size();
+    if (c.loads) {
+      EXPECT_EQ(std::string(reinterpret_cast<const char*>(bitmap.GetPixels()), 32),
+                std::string(reinterpret_cast<const char*>(Loaded(whole)->GetPixels()), 32));
+    } else {
+      EXPECT_EQ(bitmap.GetError().Std(), "is cut short: it holds fewer pixels than its header says");
+    }
+  }
+}
+
 TEST(BitmapTest, ScaleAveragesBoxesAndSharesTheBlockUntilDetached) {
   Bitmap grey;
   ASSERT_TRUE(grey.Create(4, 2, Bitmap::kGrey));
