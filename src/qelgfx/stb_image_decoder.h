@@ -42,7 +42,8 @@ inline bool ImageHoldsItsPixels(const stbi_uc* bytes, size_t size) {
     const uint64_t width = core ? word(18) : dword(18);
     const uint64_t rawHeight = core ? word(20) : dword(22);
     // A top-down image names its height negative.
-    const uint64_t height = !core && rawHeight >= 0x80000000u ? 0x100000000u - rawHeight : rawHeight;
+    const uint64_t height =
+        !core && rawHeight >= 0x80000000u ? 0x100000000u - rawHeight : rawHeight;
     const uint64_t bits = width * word(core ? 24 : 28);
     if (height == 0) return true;
     return dword(10) + (height - 1) * ((bits + 31) / 32 * 4) + (bits + 7) / 8 <= size;

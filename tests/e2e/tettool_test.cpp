@@ -163,12 +163,12 @@ TEST(Tettool, WhatAnAssetHoldsCannotBreakItsLine) {
     dir.Put(name + "/x.txt");
     ASSERT_TRUE(config.SaveFile("", dir.At(name + "/config.chump").c_str(), nullptr));
   }
-  const Words definitions = {"--tetdata", std::string(kRepoData) + "/TETData", "--data",
-                             std::string(kRepoData) + "/data", dir.At("plain"), dir.At(folder)};
+  const Words definitions = {"--tetdata",     std::string(kRepoData) + "/TETData",
+                             "--data",        std::string(kRepoData) + "/data",
+                             dir.At("plain"), dir.At(folder)};
   for (const char* command : {"tree", "validate"}) {
     const kestro_test::CommandRun r = RunTettool(Words{command} + definitions);
-    EXPECT_NE(r.out.find("== " + dir.At("a\\n- <kuid:999:999> : FORGED") + "\n"),
-              std::string::npos)
+    EXPECT_NE(r.out.find("== " + dir.At("a\\n- <kuid:999:999> : FORGED") + "\n"), std::string::npos)
         << command << r.out;
     for (const std::string& line : Lines(r.out)) {
       EXPECT_EQ(line.rfind("- <kuid:999:999>", 0), std::string::npos) << command << r.out;
@@ -178,8 +178,7 @@ TEST(Tettool, WhatAnAssetHoldsCannotBreakItsLine) {
     }
   }
   const std::string tree = RunTettool(Words{"tree"} + definitions).out;
-  EXPECT_NE(tree.find("  tag username [1] \"n\\n- <kuid:999:999> : FORGED\"\n"),
-            std::string::npos)
+  EXPECT_NE(tree.find("  tag username [1] \"n\\n- <kuid:999:999> : FORGED\"\n"), std::string::npos)
       << tree;
 }
 
@@ -285,7 +284,7 @@ TEST(Tettool, ValidatesAssetFoldersWithTheShippedDefinitions) {
   dir.Put("chump-folder/config.chump/x", "");
   dir.Put("chump-folder/config.txt", "kuid <kuid:400100:3>\n" + head);
   const Words tool = {"validate", "--tetdata", std::string(kRepoData) + "/TETData", "--data",
-                     std::string(kRepoData) + "/data"};
+                      std::string(kRepoData) + "/data"};
   const std::string kUnreadable = "- <NULL> : Unable to read the asset configuration in '";
   const struct {
     const char* folder;
@@ -344,7 +343,7 @@ TEST(Tettool, ValidatesTheAnimationOfAMeshTableEntry) {
       {"missing", nullptr, "", "- <kuid:400100:14> : Unable to load the animation 'walk.kin'.\n"},
   };
   const Words tool = {"validate", "--tetdata", std::string(kRepoData) + "/TETData", "--data",
-                     std::string(kRepoData) + "/data"};
+                      std::string(kRepoData) + "/data"};
   int n = 10;
   for (const auto& c : cases) {
     const std::string folder = "a" + std::to_string(n);
@@ -380,7 +379,7 @@ TEST(Tettool, ScriptIncludesAndEffectPointsPassWithTheShippedDefinitions) {
           "    effects\n    {\n      glow\n      {\n        kind \"name\"\n"
           "        att \"a.lamp\"\n      }\n    }\n  }\n}\n");
   const Words tool = {"validate", "--tetdata", std::string(kRepoData) + "/TETData", "--data",
-                     std::string(kRepoData) + "/data"};
+                      std::string(kRepoData) + "/data"};
   for (const char* asset : {"lib", "lamp"}) {
     const kestro_test::CommandRun r = RunTettool(tool + Words{dir.At(asset)});
     EXPECT_EQ(r.exitCode, 0) << asset << ": " << r.out;
@@ -431,7 +430,7 @@ TEST(Tettool, ShippedDefinitionsAcceptWhatTheToolItselfWrites) {
                    "mesh \"cab.im\"\ncamera 1,2,3\n",
                    {"cab.im"}});
   const Words tool = {"validate", "--tetdata", std::string(kRepoData) + "/TETData", "--data",
-                     std::string(kRepoData) + "/data"};
+                      std::string(kRepoData) + "/data"};
   int n = 20;
   for (const Case& c : cases) {
     const std::string folder = "a" + std::to_string(n);

@@ -51,9 +51,9 @@ class VnyInstall : public ::testing::Test {
     // A failed spawn leaves no server to stop: its pid stays 0, which kill() reads as the whole
     // process group (the test runner and the shell that started it).
     pid_t spawned = 0;
-    ASSERT_EQ(posix_spawn(&spawned, program.c_str(), nullptr, nullptr, const_cast<char**>(argv),
-                          environ),
-              0);
+    ASSERT_EQ(
+        posix_spawn(&spawned, program.c_str(), nullptr, nullptr, const_cast<char**>(argv), environ),
+        0);
     server_ = spawned;
     ASSERT_TRUE(watchdog::Eventually([&] { return access(portFile.c_str(), R_OK) == 0; }));
     port_ = std::stoi(scratch::ReadAll(portFile));

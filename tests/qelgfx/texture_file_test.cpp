@@ -146,7 +146,8 @@ TEST(BitmapTest, AnImageShorterThanItsHeaderSaysIsRefused) {
       EXPECT_EQ(std::string(reinterpret_cast<const char*>(bitmap.GetPixels()), bytes),
                 std::string(reinterpret_cast<const char*>(reference->GetPixels()), bytes));
     } else {
-      EXPECT_EQ(bitmap.GetError().Std(), "is cut short: it holds fewer pixels than its header says");
+      EXPECT_EQ(bitmap.GetError().Std(),
+                "is cut short: it holds fewer pixels than its header says");
     }
   }
 }
