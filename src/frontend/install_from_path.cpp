@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include "assetdata/results_log.h"
 #include "pymclient/pym_install.h"
 #include "pymclient/pym_task.h"
 #include "qel/file.h"
@@ -26,6 +27,19 @@ bool HoldsConfig(const Qel::File::Path& folder) {
 
 }  // namespace
 
+bool RefuseBackslashFolder(const Qel::String& path, ResultsLog* log) {
+  struct stat st {};
+  if (path.View().find('\\') == std::string_view::npos || ::lstat(path.CStr(), &st) != 0 ||
+      !S_ISDIR(st.st_mode)) {
+    return false;
+  }
+  ResultsLog::AddResult(log, ResultsLog::kError, KestroPropertyRef(),
+                        "Not installed: " + path +
+                            ": a '\\' in a folder name reads as a folder separator, so no path "
+                            "leads to it.");
+  return true;
+}
+
 u32 InstallFromPath(const Qel::File::Path& folder, ResultsLog* log, u32 options, bool& second,
                     PymTask* progress) {
   if (folder.IsEmpty()) return 0;
@@ -45,7 +59,10 @@ u32 InstallFromPath(const Qel::File::Path& folder, ResultsLog* log, u32 options,
     if (name == "." || name == "..") continue;
     // Files hold no assets, and a link to a folder is never followed: a link back up the tree
     // would have the walk recurse for ever.
-    if (entries.IsFolder()) {
+    if (entries.IsFolder() && name.View().find('\\') != std::string_view::npos) {
+      const Qel::String& parent = folder.GetText();
+      RefuseBackslashFolder(parent + (parent.View().back() == '/' ? "" : "/") + name, log);
+    } else if (entries.IsFolder()) {
       Qel::File::Path child = folder;
       child.AddPath(name.CStr());
       count += InstallFromPath(child, log, options, second, progress);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "qel/file_path.h"
+#include "qel/string.h"
 #include "qel/types.h"
 
 class PymTask;
@@ -14,3 +15,7 @@ class ResultsLog;
 // to stop. The number of folders the daemon installed; why it refused any is in the log.
 u32 InstallFromPath(const Qel::File::Path& folder, ResultsLog* log, u32 options, bool& second,
                     PymTask* progress);
+// Every path reads a '\' as a folder separator, so no path leads into a folder whose name holds
+// one: the walk names each such folder with this error instead of installing it. The same for
+// `path` as given, when it exists only byte for byte; false, with nothing logged, otherwise.
+bool RefuseBackslashFolder(const Qel::String& path, ResultsLog* log);
