@@ -451,6 +451,7 @@ TEST_F(MisleadingInstall, PackagesAndInstallsAgree) {
        listedTwice,
        {" : Not installed: the asset is listed twice.\n", "- <NULL> : Aborted processing\n"},
        nullptr},
+      // A folder named with a '\\' is installed by the walk that meets it, as it is named.
       {"installfrompath",
        "<kuid:400800:607>",
        [&](const std::string& kuid) {
@@ -458,27 +459,38 @@ TEST_F(MisleadingInstall, PackagesAndInstallsAgree) {
          root_->WriteFile("tree/x\\y/config.txt", "kuid " + kuid + "\nkind \"scenery\"\n");
          return std::string("tree");
        },
-       {"- <NULL> : Not installed: " + root_->Root() +
-        "/tree/x\\y: a '\\' in a folder name reads as a folder separator, so no path leads to "
-        "it.\n"},
-       nullptr,
+       {"+ <kuid:400800:607> : Installed asset <kuid:400800:607>.\n"},
+       "scenery",
        0},
+      // The file layer cannot search below such a folder: it is named.
       {"installfrompath",
        "<kuid:400800:609>",
        [&](const std::string& kuid) {
-         root_->WriteFile("tree/x\\y/config.txt", "kuid " + kuid + "\nkind \"scenery\"\n");
-         return root_->Root() + "/tree/x\\y";
+         root_->WriteFile("tree/x\\y/a/config.txt", "kuid " + kuid + "\nkind \"scenery\"\n");
+         return std::string("tree");
        },
-       {"- <NULL> : Not installed: " + root_->Root() + "/tree/x\\y: a '\\' in a folder name"},
+       {"- <NULL> : Not installed: " + root_->Root() +
+        "/tree/x\\y: a '\\' in a folder name reads as a folder separator, so the folders below "
+        "it cannot be searched.\n"},
        nullptr},
-      // Typed from the folder the tool starts in.
+      // A typed path cannot name it, absolute or from the folder the tool starts in.
       {"installfrompath",
        "<kuid:400800:610>",
        [&](const std::string& kuid) {
          root_->WriteFile("tree/x\\y/config.txt", "kuid " + kuid + "\nkind \"scenery\"\n");
+         return root_->Root() + "/tree/x\\y";
+       },
+       {"- <NULL> : Not installed: " + root_->Root() +
+        "/tree/x\\y: a '\\' in a path you type reads as a folder separator; give the folder "
+        "that holds it.\n"},
+       nullptr},
+      {"installfrompath",
+       "<kuid:400800:611>",
+       [&](const std::string& kuid) {
+         root_->WriteFile("tree/x\\y/config.txt", "kuid " + kuid + "\nkind \"scenery\"\n");
          return std::string("tree/x\\y");
        },
-       {"- <NULL> : Not installed: " + root_->Root() + "/tree/x\\y: a '\\' in a folder name"},
+       {"- <NULL> : Not installed: " + root_->Root() + "/tree/x\\y: a '\\' in a path you type"},
        nullptr},
   };
   for (const auto& c : cases) {
