@@ -201,7 +201,7 @@ void SaveAssetToCdp(RequestContext& context, const u8* payload, size_t size, Res
     } else if (!packed.ok) {
       AddFailure(response, kuid, "PymDaemon: cannot read the asset folder " + folder);
       entry = Soup();
-    } else if (!packed.unreadable.empty() || !packed.tooLarge.empty()) {
+    } else if (!packed.unreadable.empty() || !packed.tooLarge.empty() || !packed.tooDeep.empty()) {
       // A package that lacks a file of the asset would install as a whole, other asset.
       for (const std::string& path : packed.unreadable) {
         AddFailure(response, kuid, "PymDaemon: not packaged: cannot read " + path);
@@ -210,6 +210,10 @@ void SaveAssetToCdp(RequestContext& context, const u8* payload, size_t size, Res
         AddFailure(response, kuid,
                    "PymDaemon: not packaged: " + path + " is larger than the " +
                        std::to_string(kMaxPackageFileSize) + " bytes a package file may hold");
+      }
+      for (const std::string& path : packed.tooDeep) {
+        AddFailure(response, kuid,
+                   "PymDaemon: not packaged: " + path + ": " + FoldersTooDeepReason());
       }
       entry = Soup();
     } else {
@@ -242,10 +246,8 @@ void InstallCdp(RequestContext& context, const u8* payload, size_t size, Respons
       AddFailure(response, KUID::Null(), std::string(message.View()) + ": " + path);
     }
     std::vector<AssetEditor::InstallJob> jobs;
-    u64 files = 0;
     for (u32 i = 0, n = CountPackageAssets(package); i < n; ++i) {
       ArchivedAsset asset = GetPackageAsset(package, i);
-      files += CountPackageFiles(GetFilesContainer(asset.soup), kMaxPackageFiles + 1);
       const KUID kuid = asset.soup.GetNamedTagAsKUID(Qel::PString("kuid"), KUID::Null());
       if (kuid.IsNull()) {
         AddFailure(response, kuid, "PymDaemon: a package asset has no valid KUID");
@@ -254,10 +256,10 @@ void InstallCdp(RequestContext& context, const u8* payload, size_t size, Respons
         jobs.push_back({kuid, ArchivedAssetFiller(asset), true});
       }
     }
-    if (files > kMaxPackageFiles) {
+    const std::string tooMany = PackageFileCountRefusal(package);
+    if (!tooMany.empty()) {
       AddFailure(response, KUID::Null(),
-                 "PymDaemon: the package holds more than " + std::to_string(kMaxPackageFiles) +
-                     " files; nothing was installed: " + path);
+                 "PymDaemon: " + tooMany + "; nothing was installed: " + path);
       jobs.clear();
     }
     std::vector<std::string> errors;

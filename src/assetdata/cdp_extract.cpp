@@ -264,6 +264,16 @@ u32 CountPackageFiles(const Soup& files, u32 stopAfter) {
   return std::min(count, stopAfter);
 }
 
+std::string PackageFileCountRefusal(const Soup& package) {
+  u32 files = 0;
+  for (u32 i = 0, n = CountPackageAssets(package); i < n && files <= kMaxPackageFiles; ++i) {
+    files += CountPackageFiles(GetFilesContainer(GetPackageAsset(package, i).soup),
+                               kMaxPackageFiles + 1 - files);
+  }
+  if (files <= kMaxPackageFiles) return {};
+  return "the package holds more than " + std::to_string(kMaxPackageFiles) + " files";
+}
+
 Qel::PString ExtractPackageFiles(const Soup& files, const Qel::PString& volume, const char* folder,
                                  const Qel::PString& compression, LocalFileReferences localFiles) {
   const Extraction job{Qel::PathInVolume(volume, folder), compression, localFiles};

@@ -37,6 +37,9 @@ inline constexpr u64 kMaxConfigFileBytes = 64ull * 1024 * 1024;
 // The files (raw entries at any depth) of an asset's "files" container, counted up to `stopAfter`
 // and no further.
 u32 CountPackageFiles(const Soup& files, u32 stopAfter);
+// Why an install takes nothing of the package for the number of its files, over all its assets;
+// empty when it holds kMaxPackageFiles or fewer.
+std::string PackageFileCountRefusal(const Soup& package);
 
 // `folder` lies inside the volume (see Qel::PathInVolume). The safe-path rule applies to the part
 // below `folder` only: the destination is the caller's, and an absolute one begins with '/'.

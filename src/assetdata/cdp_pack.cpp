@@ -20,6 +20,7 @@
 
 #include "assetdata/cdp_extract.h"
 #include "assetdata/cdp_package.h"
+#include "assetdata/safe_folder.h"
 #include "assetdata/soup_tree.h"
 #include "platform/byte_order.h"
 #include "qel/file_path.h"
@@ -137,7 +138,7 @@ MPRef<ACSRawDataCore> Encode(const std::vector<u8>& plain, const Qel::PString& c
 // the files can be compressed side by side and still be placed exactly where a walk that read
 // them one by one would have placed them.
 struct WalkStep {
-  enum Kind : u8 { kEnter, kLeave, kFile, kSkip, kLeftOut, kUnreadable };
+  enum Kind : u8 { kEnter, kLeave, kFile, kSkip, kLeftOut, kUnreadable, kTooDeep };
   Kind kind;
   std::string name;      // kEnter, kFile: the entry's name
   std::string relative;  // all but kLeave: the path below the folder
@@ -161,8 +162,8 @@ void Walk(const std::string& path, const std::string& relative, std::vector<Walk
     } else if (!IsValidPackageFileName(e.name)) {
       steps.push_back({WalkStep::kSkip, {}, below, {}, {}});
     } else if (e.folder) {
-      if (depth + 1 >= kMaxSoupDepth) {
-        steps.push_back({WalkStep::kSkip, {}, below, {}, {}});
+      if (depth >= u32(kMaxAssetFolderDepth)) {
+        steps.push_back({WalkStep::kTooDeep, {}, below, {}, {}});
         continue;
       }
       steps.push_back({WalkStep::kEnter, e.name, below, {}, e.stamp});
@@ -326,6 +327,9 @@ void Assemble(const std::vector<WalkStep>& steps, std::vector<PackedFile>& packe
         break;
       case WalkStep::kUnreadable:
         out.unreadable.push_back(step.relative);
+        break;
+      case WalkStep::kTooDeep:
+        out.tooDeep.push_back(step.relative);
         break;
       case WalkStep::kFile: {
         PackedFile& f = packed[file++];

@@ -13,8 +13,11 @@
 struct PackedFolder {
   Soup files;
   // Paths below the folder that the rules keep out of a package (a name or file type it may not
-  // hold, a folder nested too deep).
+  // hold).
   std::vector<std::string> skipped;
+  // Folders nested deeper than kMaxAssetFolderDepth (safe_folder.h), which no install takes: a
+  // package without them would lack part of the asset.
+  std::vector<std::string> tooDeep;
   // Entries that are neither a file nor a folder (links, pipes, sockets, devices): never packed.
   std::vector<std::string> leftOut;
   // Files and folders of the asset that could not be read, and files larger than a package file

@@ -12,6 +12,8 @@
 #include "assetdata/kestro_property.h"
 #include "assetdata/results_log.h"
 #include "core/kuid.h"
+#include "core/path_text.h"
+#include "frontend/application.h"
 #include "frontend/command_dispatcher.h"
 #include "frontend/commands.h"
 #include "frontend/install_from_path.h"
@@ -193,7 +195,11 @@ int InstallFromPathCommand(CommandArgs& a) {
   }
   const Qel::String folder = JoinToStartupFolder(path);
   if (!Qel::File::Exists(folder.CStr())) {
-    AddError(a.log, "Invalid input path.");
+    // The join reads a '\' as '/': a folder that a '\' names only as a byte of its name is
+    // looked for by the path byte for byte.
+    const Qel::String typed =
+        IsAbsolutePath(path) ? Qel::String(path) : GetStartupFolder() + "/" + path;
+    if (!RefuseBackslashFolder(typed, a.log)) AddError(a.log, "Invalid input path.");
     return -1;
   }
   bool second = false;

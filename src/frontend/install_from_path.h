@@ -3,6 +3,7 @@
 #pragma once
 
 #include "qel/file_path.h"
+#include "qel/string.h"
 #include "qel/types.h"
 
 class PymTask;
@@ -14,3 +15,8 @@ class ResultsLog;
 // to stop. The number of folders the daemon installed; why it refused any is in the log.
 u32 InstallFromPath(const Qel::File::Path& folder, ResultsLog* log, u32 options, bool& second,
                     PymTask* progress);
+// Every path the user types reads a '\' as a folder separator: a folder whose name holds one is
+// installed when the walk meets it (an asset folder; any other is named with an error, since the
+// file layer cannot search it), but a typed path cannot name it. Logs that error when `path`, as
+// typed, names such a folder byte for byte; false, with nothing logged, otherwise.
+bool RefuseBackslashFolder(const Qel::String& path, ResultsLog* log);

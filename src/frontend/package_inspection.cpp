@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 #include <span>
 
 #include "assetdata/cdp_extract.h"
@@ -158,6 +159,26 @@ bool VnyParsePackage(const Qel::String& packagePath, ResultsLog& log) {
     return false;
   }
   const MPRef<ACSRawDataCore> thumbnail = GetRawTagData(package, kTagThumbnail);
+  // What installcdp refuses is refused here before anything is installed: a package of more
+  // files than an install takes, and a KUID listed twice, whose second asset would replace the
+  // first.
+  const std::string tooMany = PackageFileCountRefusal(package);
+  if (!tooMany.empty()) {
+    AddEntry(log, ResultsLog::kError, Qel::String(("Not installed: " + tooMany + ".").c_str()));
+  }
+  std::set<KUID> listed;
+  for (u32 i = 0, n = CountPackageAssets(package); i < n; ++i) {
+    const KUID kuid = AssetKUID(GetPackageAsset(package, i).soup);
+    if (!kuid.IsNull() && !listed.insert(kuid).second) {
+      ResultsLog::AddResult(&log, ResultsLog::kError,
+                            MakeAssetIDProperty(Qel::PString("AssetID"), kuid),
+                            "Not installed: the asset is listed twice.");
+    }
+  }
+  if (log.GetErrorCount() > errorsBefore) {
+    AddEntry(log, ResultsLog::kError, "Aborted processing");
+    return false;
+  }
 
   std::vector<KUID> installed;
   // Whether each KUID the package names was installed before the package came.

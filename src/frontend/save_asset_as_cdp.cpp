@@ -2,6 +2,7 @@
 
 #include "assetdata/cdp_dsid.h"
 #include "assetdata/cdp_package.h"
+#include "assetdata/cdp_package_writer.h"
 #include "assetdata/kestro_property.h"
 #include "assetdata/results_log.h"
 #include "pymclient/pym_catalogue.h"
@@ -16,12 +17,15 @@ constexpr u32 kSaveAssetOptions = 3;
 Qel::PString WriteAssetPackage(const KUID& kuid, const Qel::String& path, ResultsLog* log) {
   Soup asset = PymSaveAssetToCDP(kuid, log, kSaveAssetOptions);
   SetAssetDsid(asset);
-  Soup package;
-  const Qel::PString added = AddArchivedAsset(package, asset);
+  // The writer createcdp uses: a package that an install would refuse is never written.
+  ContentPackageWriter package(path.CStr());
+  const Qel::PString added = package.Add(asset);
   if (!added.IsEmpty()) {
     return MakeMessage("%s could not be added: %s", kuid.ToString().CStr(), added.CStr());
   }
-  return SaveContentPackage(package, path.CStr());
+  if (package.Finish().IsEmpty()) return Qel::PString();
+  return MakeMessage("Unable to write the package %s: %s", path.CStr(),
+                     package.FailureReason().CStr());
 }
 
 bool SaveAssetAsCDP(const KUID& kuid, const Qel::String& path, ResultsLog* log) {

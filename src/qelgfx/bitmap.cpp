@@ -269,6 +269,10 @@ bool Bitmap::LoadMemory(const void* data, u32 size) {
     error_ = "is too large";
     return false;
   }
+  if (!ImageHoldsItsPixels(bytes, size)) {
+    error_ = "is cut short: it holds fewer pixels than its header says";
+    return false;
+  }
   stbi_uc* decoded = stbi_load_from_memory(bytes, int(size), &width, &height, &channels, 4);
   if (!decoded) {
     error_ = stbi_failure_reason();

@@ -16,3 +16,52 @@
 #pragma GCC diagnostic ignored "-Wimplicit-fallthrough"
 #include <stb/stb_image.h>
 #pragma GCC diagnostic pop
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+// The decoder reads zeros where a TGA or BMP image ends early, and allocates the whole image
+// before it reads a pixel: a header alone, claiming 8192 x 8191 pixels, would take half a
+// gigabyte and pass for a black image. False when the `size` bytes at `bytes`, which the decoder
+// took for an image, are a TGA or an uncompressed BMP image shorter than its header says: fewer
+// pixel bytes (for a BMP, up to the last pixel of its last row) than its header, identifier and
+// colour map leave room for, or run-length packets that end before the last pixel. Reads no
+// more than the headers and the packet heads. True for the other formats, whose decoders refuse
+// data cut short, and for run-length BMPs, whose decoder stops at the end of the data.
+inline bool ImageHoldsItsPixels(const stbi_uc* bytes, size_t size) {
+  const auto word = [&](size_t at) { return uint64_t(bytes[at]) | uint64_t(bytes[at + 1]) << 8; };
+  const auto dword = [&](size_t at) { return word(at) | word(at + 2) << 16; };
+  static const stbi_uc png[] = {0x89, 'P', 'N', 'G'};
+  if (size >= 4 && std::memcmp(bytes, png, 4) == 0) return true;
+  if (size >= 2 && bytes[0] == 0xFF && bytes[1] == 0xD8) return true;
+  if (size >= 2 && bytes[0] == 'B' && bytes[1] == 'M') {
+    if (size < 30) return false;
+    const bool core = dword(14) == 12;  // the oldest header: 16-bit sides, no compression
+    if (!core && (size < 34 || (dword(30) != 0 && dword(30) != 3))) return true;
+    const uint64_t width = core ? word(18) : dword(18);
+    const uint64_t rawHeight = core ? word(20) : dword(22);
+    // A top-down image names its height negative.
+    const uint64_t height =
+        !core && rawHeight >= 0x80000000u ? 0x100000000u - rawHeight : rawHeight;
+    const uint64_t bits = width * word(core ? 24 : 28);
+    if (height == 0) return true;
+    return dword(10) + (height - 1) * ((bits + 31) / 32 * 4) + (bits + 7) / 8 <= size;
+  }
+  constexpr size_t kHeader = 18;
+  if (size < kHeader) return false;
+  const uint64_t colourMap = bytes[1] != 0 ? word(5) * ((uint64_t(bytes[7]) + 7) / 8) : 0;
+  uint64_t at = kHeader + bytes[0] + colourMap;
+  uint64_t pixels = word(12) * word(14);
+  const uint64_t pixelBytes = (uint64_t(bytes[16]) + 7) / 8;
+  if (bytes[2] < 8) return at + pixels * pixelBytes <= size;
+  // A packet's head: its high bit set, one pixel repeated; clear, that many pixels as they are.
+  while (pixels > 0) {
+    if (at >= size) return false;
+    const uint64_t head = bytes[at++];
+    const uint64_t count = (head & 0x7F) + 1;
+    at += head & 0x80 ? pixelBytes : count * pixelBytes;
+    pixels -= count < pixels ? count : pixels;
+  }
+  return at <= size;
+}

@@ -28,7 +28,7 @@ bool DecodeImageFile(const char* path, ImageSize& size) {
   int channels = 0;
   if (!stbi_info_from_memory(bytes.get(), int(length), &width, &height, &channels)) return false;
   if (width <= 0 || height <= 0 || u32(width) > kMaxImageSide || u32(height) > kMaxImageSide ||
-      u64(width) * u64(height) > kMaxImagePixels) {
+      u64(width) * u64(height) > kMaxImagePixels || !ImageHoldsItsPixels(bytes.get(), length)) {
     return false;
   }
   stbi_uc* pixels = stbi_load_from_memory(bytes.get(), int(length), &width, &height, &channels, 0);

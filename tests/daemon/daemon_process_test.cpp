@@ -57,8 +57,10 @@ pid_t ForkDaemon(const std::string& userData, std::vector<std::string> more = {}
   return pid;
 }
 
-// Exit status of a child; -1 when it did not end within the watchdog's limit.
+// Exit status of a child; -1 when it did not end within the watchdog's limit, or was never
+// started (a pid of 0 or below would signal the whole process group, or every process).
 int WaitExit(pid_t pid) {
+  if (pid <= 0) return -1;
   for (int i = 0; i < 3000; ++i) {
     int status = 0;
     if (waitpid(pid, &status, WNOHANG) == pid) {
@@ -106,6 +108,7 @@ class DaemonProcess : public ::testing::Test {
       if (!block.Create(DiscoveryPublisher::SharedMemoryName(database), pp::kBlockSize)) return 0;
     }
     pid = ForkDaemon(userData, std::move(more), descriptors);
+    if (pid <= 0) return 0;
     children_.insert(pid);
     for (int i = 0; i < 3000; ++i) {
       if (View(block).ownerProcessId == u32(pid) && View(block).port != 0) {
@@ -392,6 +395,7 @@ TEST_F(DaemonProcess, KillDuringTheFirstBuildLeavesNoEmptyIndex) {
   for (int pauseMs : {0, 2, 5, 10, 20, 40, 80, 160}) {
     for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(database_ + suffix);
     const pid_t pid = ForkDaemon(t_.path());
+    ASSERT_GT(pid, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
     kill(pid, SIGKILL);
     ASSERT_EQ(WaitExit(pid), 128 + SIGKILL);

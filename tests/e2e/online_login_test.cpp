@@ -54,7 +54,8 @@ class OnlineLoginTest : public ::testing::Test {
 
   kestro_test::CommandRun Client(const std::string& extra = "") {
     return kestro_test::RunCommand(std::string(KESTRO_BINARY_DIR) + "/oaclient --root " +
-                                   root_->Root() + " --seconds 60 " + extra + " 2>&1");
+                                   kestro_test::ShellWord(root_->Root()) + " --seconds 60 " +
+                                   extra + " 2>&1");
   }
 
   std::string DaemonLog() const { return scratch::ReadAll(root_->Root() + "/UserData/pymdaemon.log"); }

@@ -18,9 +18,9 @@ struct RunResult {
 
 class SouptoolTest : public ::testing::Test {
  protected:
-  std::string Path(const std::string& name) const { return dir_.At(name); }
+  // The file of the folder as a word of the command line.
+  std::string Path(const std::string& name) const { return kestro_test::ShellWord(dir_.At(name)); }
 
-  // Arguments are single words without quotes or shell characters.
   RunResult Run(const std::string& args) const {
     const kestro_test::CommandRun run = kestro_test::RunCommand(
         std::string(KESTRO_BINARY_DIR) + "/souptool " + args + " 2>" + Path("err"));
@@ -82,8 +82,8 @@ TEST_F(SouptoolTest, FailuresExitNonZeroWithAMessage) {
     EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << ": " << r.err;
     EXPECT_EQ(r.out, "") << c.args;
   }
-  EXPECT_FALSE(std::filesystem::exists(Path("o.chump")));
-  EXPECT_FALSE(std::filesystem::exists(Path("o.dat")));
+  EXPECT_FALSE(std::filesystem::exists(dir_.At("o.chump")));
+  EXPECT_FALSE(std::filesystem::exists(dir_.At("o.dat")));
 }
 
 TEST_F(SouptoolTest, KuidShowsTheParseAndItsFields) {

@@ -11,12 +11,14 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "support/fake_pym_server.h"
 #include "support/install_root.h"
+#include "support/scratch_folder.h"
 
 namespace {
 
@@ -63,6 +65,29 @@ TEST(Startup, StartsTheDaemonOnceAndFindsItAfterwards) {
 
 // The installation carries the project's validation data; a run that changes no personal details
 // leaves the folder as installed.
+// The installation lies where the temporary folder is, as it is named: capitals and blanks
+// in the name are kept, and the tool and its daemon start there.
+TEST(Startup, StartsUnderATemporaryFolderOfAnyName) {
+  scratch::Folder outer;
+  const std::string named = outer.At("Tmp Dir");
+  ASSERT_TRUE(std::filesystem::create_directory(named));
+  const char* given = std::getenv("TMPDIR");
+  const std::string saved = given != nullptr ? given : "";
+  setenv("TMPDIR", named.c_str(), 1);
+  auto root = std::make_unique<InstallRoot>(KESTRO_BINARY_DIR, kDataDir);
+  if (given != nullptr) {
+    setenv("TMPDIR", saved.c_str(), 1);
+  } else {
+    unsetenv("TMPDIR");
+  }
+  ASSERT_TRUE(root->IsReady()) << root->Error();
+  EXPECT_EQ(root->Root().rfind(named + "/", 0), 0u) << root->Root();
+  const ToolRun r = root->Run({"version"});
+  EXPECT_EQ(r.out, kVersionOutput);
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(root->DaemonPids().size(), 1u);
+}
+
 TEST(Startup, StartsOverTheShippedValidationDataAndLeavesItAsItWas) {
   InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
   ASSERT_TRUE(root.IsReady()) << root.Error();

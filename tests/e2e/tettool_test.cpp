@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "assetdata/soup.h"
+#include "core/kuid.h"
 #include "mesh/mesh_fixture.h"
 #include "qelgfx/animation_definition.h"
 #include "support/command_run.h"
@@ -16,10 +18,18 @@ namespace {
 
 constexpr const char* kRepoData = KESTRO_TEST_DATA_DIR "/../../data";
 
-// Arguments are single words without quotes or shell characters.
-kestro_test::CommandRun RunTettool(const std::string& args) {
-  return kestro_test::RunCommand(std::string(KESTRO_BINARY_DIR) + "/tettool " + args +
-                                 " 2>/dev/null");
+using Words = std::vector<std::string>;
+
+Words operator+(Words words, const Words& more) {
+  words.insert(words.end(), more.begin(), more.end());
+  return words;
+}
+
+// Each word is one argument, whatever it holds.
+kestro_test::CommandRun RunTettool(const Words& words) {
+  std::string line = std::string(KESTRO_BINARY_DIR) + "/tettool";
+  for (const std::string& word : words) line += " " + kestro_test::ShellWord(word);
+  return kestro_test::RunCommand(line + " 2>/dev/null");
 }
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -37,7 +47,7 @@ bool HasLine(const std::vector<std::string>& lines, const std::string& want) {
 }
 
 TEST(Tettool, PrintsTheShippedDefinitionsAndLists) {
-  const kestro_test::CommandRun r = RunTettool(std::string("defs ") + kRepoData + "/TETData");
+  const kestro_test::CommandRun r = RunTettool({"defs", std::string(kRepoData) + "/TETData"});
   ASSERT_EQ(r.exitCode, 0) << r.out;
   const std::vector<std::string> lines = Lines(r.out);
   ASSERT_FALSE(lines.empty());
@@ -61,10 +71,10 @@ TEST(Tettool, PrintsTheShippedDefinitionsAndLists) {
 
 TEST(Tettool, DefinitionsOfAnEmptyOrMissingFolderFail) {
   scratch::Folder dir;
-  EXPECT_EQ(RunTettool("defs " + dir.path()).exitCode, 1);
-  EXPECT_EQ(RunTettool("defs " + dir.At("missing")).exitCode, 1);
-  EXPECT_EQ(RunTettool("defs").exitCode, 2);
-  EXPECT_EQ(RunTettool("textures --outside").exitCode, 2);
+  EXPECT_EQ(RunTettool({"defs", dir.path()}).exitCode, 1);
+  EXPECT_EQ(RunTettool({"defs", dir.At("missing")}).exitCode, 1);
+  EXPECT_EQ(RunTettool({"defs"}).exitCode, 2);
+  EXPECT_EQ(RunTettool({"textures", "--outside"}).exitCode, 2);
 }
 
 TEST(Tettool, PrintsTheTextureFindingsOfAnAsset) {
@@ -87,7 +97,7 @@ TEST(Tettool, PrintsTheTextureFindingsOfAnAsset) {
   dir.Put("asset/old.texture", "");
 
   kestro_test::CommandRun r =
-      RunTettool("textures --data " + std::string(kRepoData) + "/data " + dir.At("asset"));
+      RunTettool({"textures", "--data", std::string(kRepoData) + "/data", dir.At("asset")});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.out,
             "error: The images of 'good.texture.txt' differ in size.\n"
@@ -97,7 +107,7 @@ TEST(Tettool, PrintsTheTextureFindingsOfAnAsset) {
             "2 errors, 1 warnings\n");
 
   // The build given outright, checked as outside the editing and base folders.
-  r = RunTettool("textures --build 3.5 --outside " + dir.At("asset"));
+  r = RunTettool({"textures", "--build", "3.5", "--outside", dir.At("asset")});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.out.find("error: $tet_duplicatetexture 'old.texture'\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("error: $tet_binary_texture_conversion_failed 'good.texture.txt'\n"),
@@ -106,7 +116,7 @@ TEST(Tettool, PrintsTheTextureFindingsOfAnAsset) {
 
   dir.Put("clean/a.texture.txt", "Primary=a.tga\n");
   dir.Put("clean/a.tga", tga(4, 4));
-  r = RunTettool("textures " + dir.At("clean"));
+  r = RunTettool({"textures", dir.At("clean")});
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.out, "0 errors, 0 warnings\n");
 }
@@ -118,8 +128,8 @@ TEST(Tettool, PrintsTheContainerTreeOfAnAsset) {
           "kestro-build 3.5\ncategory-era \"1800s;1810s\"\nmesh-table\n{\n  default\n  {\n"
           "    mesh \"signal.im\"\n    auto-create 1\n  }\n}\nlamp 5\n");
   const kestro_test::CommandRun r =
-      RunTettool("tree --tetdata " + std::string(kRepoData) + "/TETData --data " + kRepoData +
-                 "/data " + dir.At("signal"));
+      RunTettool({"tree", "--tetdata", std::string(kRepoData) + "/TETData", "--data",
+                  std::string(kRepoData) + "/data", dir.At("signal")});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.out,
             "container scenery [scenery]\n"
@@ -136,6 +146,40 @@ TEST(Tettool, PrintsTheContainerTreeOfAnAsset) {
             "error: Unable to load the mesh 'signal.im'.\n"
             "error: 'lamp' in 'scenery' is not a known tag.\n"
             "2 errors, 0 warnings\n");
+}
+
+// Names and values from an asset, and the folders' names, are printed as the result lines
+// print them: none can end its line or reach the terminal as a control sequence.
+TEST(Tettool, WhatAnAssetHoldsCannotBreakItsLine) {
+  scratch::Folder dir;
+  const std::string forged = "n\r\n- <kuid:999:999> : FORGED";
+  const std::string folder = "a\n- <kuid:999:999> : FORGED";
+  Soup config;
+  config.SetNamedKUID(Qel::PString("kuid"), KUID::Parse("<kuid:400100:1>", true));
+  config.SetNamedTag(Qel::PString("username"), Qel::PString(forged.c_str()));
+  config.SetNamedTag(Qel::PString("kind"), Qel::PString("scenery"));
+  config.SetNamedTag(Qel::PString("description"), Qel::PString("\x1b[2J \xC2\x9B \xFF"));
+  for (const std::string& name : {std::string("plain"), folder}) {
+    dir.Put(name + "/x.txt");
+    ASSERT_TRUE(config.SaveFile("", dir.At(name + "/config.chump").c_str(), nullptr));
+  }
+  const Words definitions = {"--tetdata",     std::string(kRepoData) + "/TETData",
+                             "--data",        std::string(kRepoData) + "/data",
+                             dir.At("plain"), dir.At(folder)};
+  for (const char* command : {"tree", "validate"}) {
+    const kestro_test::CommandRun r = RunTettool(Words{command} + definitions);
+    EXPECT_NE(r.out.find("== " + dir.At("a\\n- <kuid:999:999> : FORGED") + "\n"), std::string::npos)
+        << command << r.out;
+    for (const std::string& line : Lines(r.out)) {
+      EXPECT_EQ(line.rfind("- <kuid:999:999>", 0), std::string::npos) << command << r.out;
+      for (const std::string raw : {"\r", "\x1b", "\xC2\x9B", "\xFF"}) {
+        EXPECT_EQ(line.find(raw), std::string::npos) << command << line;
+      }
+    }
+  }
+  const std::string tree = RunTettool(Words{"tree"} + definitions).out;
+  EXPECT_NE(tree.find("  tag username [1] \"n\\n- <kuid:999:999> : FORGED\"\n"), std::string::npos)
+      << tree;
 }
 
 // Hostile definitions and configurations: the tree and its findings are printed and the tool
@@ -161,8 +205,8 @@ TEST(Tettool, HostileConfigurationsEndCleanly) {
   dir.Put("unknown/config.txt", "kind \"nosuchkind\"\nkestro-build 3.5\n");
   dir.Put("empty/config.txt", "");
 
-  const std::string tool = "tree --tetdata " + dir.At("tet") + " ";
-  kestro_test::CommandRun r = RunTettool(tool + dir.At("many"));
+  const Words tool = {"tree", "--tetdata", dir.At("tet")};
+  kestro_test::CommandRun r = RunTettool(tool + Words{dir.At("many")});
   EXPECT_EQ(r.exitCode, 1);
   std::vector<std::string> lines = Lines(r.out);
   // Two-digit numbers stand for "tag-0"; longer ones are unknown.
@@ -173,7 +217,7 @@ TEST(Tettool, HostileConfigurationsEndCleanly) {
   // configuration without a build (the category defaults and the build), which "node" lacks.
   EXPECT_TRUE(HasLine(lines, "9905 errors, 1 warnings")) << lines.back();
 
-  r = RunTettool(tool + dir.At("deep"));
+  r = RunTettool(tool + Words{dir.At("deep")});
   EXPECT_EQ(r.exitCode, 1);
   lines = Lines(r.out);
   size_t containers = 0;
@@ -181,7 +225,7 @@ TEST(Tettool, HostileConfigurationsEndCleanly) {
     containers += line.find("container node") != std::string::npos;
   EXPECT_EQ(containers, 1001u);
 
-  r = RunTettool(tool + dir.At("unknown") + " " + dir.At("empty") + " " + dir.At("missing"));
+  r = RunTettool(tool + Words{dir.At("unknown"), dir.At("empty"), dir.At("missing")});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.out, "== " + dir.At("unknown") +
                        "\n"
@@ -199,7 +243,7 @@ TEST(Tettool, HostileConfigurationsEndCleanly) {
                        dir.At("missing") +
                        "\n"
                        "no readable config.chump or config.txt\n");
-  EXPECT_EQ(RunTettool("tree --tetdata " + dir.At("tet")).exitCode, 2);
+  EXPECT_EQ(RunTettool({"tree", "--tetdata", dir.At("tet")}).exitCode, 2);
 }
 
 // One process matches one asset after another: an old asset's load, which turns an obsolete
@@ -208,9 +252,9 @@ TEST(Tettool, AnAssetAfterAnotherIsMatchedAsAlone) {
   scratch::Folder dir;
   dir.Put("old/config.txt", "kind \"scenery\"\nkestro-build 2.4\nregion\n{\n}\n");
   dir.Put("new/config.txt", "kind \"scenery\"\nkestro-build 3.5\nregion\n{\n}\n");
-  const std::string tool = "tree --tetdata " + std::string(kRepoData) + "/TETData ";
-  const std::string alone = RunTettool(tool + dir.At("new")).out;
-  const std::string both = RunTettool(tool + dir.At("old") + " " + dir.At("new")).out;
+  const Words tool = {"tree", "--tetdata", std::string(kRepoData) + "/TETData"};
+  const std::string alone = RunTettool(tool + Words{dir.At("new")}).out;
+  const std::string both = RunTettool(tool + Words{dir.At("old"), dir.At("new")}).out;
   const std::string header = "== " + dir.At("new") + "\n";
   ASSERT_NE(both.find(header), std::string::npos);
   EXPECT_EQ(both.substr(both.find(header) + header.size()), alone);
@@ -239,8 +283,8 @@ TEST(Tettool, ValidatesAssetFoldersWithTheShippedDefinitions) {
   dir.Put("txt-folder/config.txt/x", "");
   dir.Put("chump-folder/config.chump/x", "");
   dir.Put("chump-folder/config.txt", "kuid <kuid:400100:3>\n" + head);
-  const std::string tool =
-      "validate --tetdata " + std::string(kRepoData) + "/TETData --data " + kRepoData + "/data ";
+  const Words tool = {"validate", "--tetdata", std::string(kRepoData) + "/TETData", "--data",
+                      std::string(kRepoData) + "/data"};
   const std::string kUnreadable = "- <NULL> : Unable to read the asset configuration in '";
   const struct {
     const char* folder;
@@ -257,7 +301,7 @@ TEST(Tettool, ValidatesAssetFoldersWithTheShippedDefinitions) {
        kUnreadable + dir.At("chump-folder") + "'.\nOK (1 Errors, 0 Warnings)\n"},
   };
   for (const auto& c : cases) {
-    const kestro_test::CommandRun run = RunTettool(tool + dir.At(c.folder));
+    const kestro_test::CommandRun run = RunTettool(tool + Words{dir.At(c.folder)});
     EXPECT_EQ(run.exitCode, c.exitCode) << c.folder << ": " << run.out;
     EXPECT_EQ(run.out, c.out) << c.folder;
   }
@@ -298,8 +342,8 @@ TEST(Tettool, ValidatesTheAnimationOfAMeshTableEntry) {
        "bones.\n"},
       {"missing", nullptr, "", "- <kuid:400100:14> : Unable to load the animation 'walk.kin'.\n"},
   };
-  const std::string tool =
-      "validate --tetdata " + std::string(kRepoData) + "/TETData --data " + kRepoData + "/data ";
+  const Words tool = {"validate", "--tetdata", std::string(kRepoData) + "/TETData", "--data",
+                      std::string(kRepoData) + "/data"};
   int n = 10;
   for (const auto& c : cases) {
     const std::string folder = "a" + std::to_string(n);
@@ -310,7 +354,7 @@ TEST(Tettool, ValidatesTheAnimationOfAMeshTableEntry) {
                 "    anim \"Walk.kin\"\n    animation-loop-speed 1.0\n    auto-create 1\n  }\n}\n");
     dir.Put(folder + "/lamp.im", fixture::WriteMesh(mesh));
     if (c.bytes != nullptr) dir.Put(folder + "/walk.kin", c.file);
-    const kestro_test::CommandRun run = RunTettool(tool + dir.At(folder));
+    const kestro_test::CommandRun run = RunTettool(tool + Words{dir.At(folder)});
     EXPECT_EQ(run.out, std::string(c.finding != nullptr ? c.finding : "") + "OK (" +
                            (c.finding != nullptr ? "1" : "0") + " Errors, 0 Warnings)\n")
         << c.what;
@@ -334,10 +378,10 @@ TEST(Tettool, ScriptIncludesAndEffectPointsPassWithTheShippedDefinitions) {
           "mesh-table\n{\n  default\n  {\n    mesh \"lamp.im\"\n    auto-create 1\n"
           "    effects\n    {\n      glow\n      {\n        kind \"name\"\n"
           "        att \"a.lamp\"\n      }\n    }\n  }\n}\n");
-  const std::string tool =
-      "validate --tetdata " + std::string(kRepoData) + "/TETData --data " + kRepoData + "/data ";
+  const Words tool = {"validate", "--tetdata", std::string(kRepoData) + "/TETData", "--data",
+                      std::string(kRepoData) + "/data"};
   for (const char* asset : {"lib", "lamp"}) {
-    const kestro_test::CommandRun r = RunTettool(tool + dir.At(asset));
+    const kestro_test::CommandRun r = RunTettool(tool + Words{dir.At(asset)});
     EXPECT_EQ(r.exitCode, 0) << asset << ": " << r.out;
     EXPECT_EQ(r.out, "OK (0 Errors, 0 Warnings)\n") << asset;
   }
@@ -385,15 +429,15 @@ TEST(Tettool, ShippedDefinitionsAcceptWhatTheToolItselfWrites) {
                    "kind \"interior\"\nkestro-build 2.8\nasset-filename \"cab\"\n"
                    "mesh \"cab.im\"\ncamera 1,2,3\n",
                    {"cab.im"}});
-  const std::string tool =
-      "validate --tetdata " + std::string(kRepoData) + "/TETData --data " + kRepoData + "/data ";
+  const Words tool = {"validate", "--tetdata", std::string(kRepoData) + "/TETData", "--data",
+                      std::string(kRepoData) + "/data"};
   int n = 20;
   for (const Case& c : cases) {
     const std::string folder = "a" + std::to_string(n);
     dir.Put(folder + "/config.txt",
             "kuid <kuid:400100:" + std::to_string(n++) + ">\nusername \"Asset\"\n" + c.config);
     for (const std::string& name : c.meshes) dir.Put(folder + "/" + name, im);
-    const kestro_test::CommandRun r = RunTettool(tool + dir.At(folder));
+    const kestro_test::CommandRun r = RunTettool(tool + Words{dir.At(folder)});
     EXPECT_EQ(r.out, "OK (0 Errors, 0 Warnings)\n") << c.what;
     EXPECT_EQ(r.exitCode, 0) << c.what;
   }
@@ -405,8 +449,8 @@ TEST(Tettool, ShippedDefinitionsAcceptWhatTheToolItselfWrites) {
 TEST(Tettool, UpgradePrintsTheUpgradedConfiguration) {
   const std::string data = std::string(KESTRO_TEST_DATA_DIR) + "/upgrade/";
   const kestro_test::CommandRun r =
-      RunTettool("upgrade --tetdata " + data + "tet " + data + "traincar.txt");
+      RunTettool({"upgrade", "--tetdata", data + "tet", data + "traincar.txt"});
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.out, scratch::ReadAll(data + "traincar.expected"));
-  EXPECT_EQ(RunTettool("upgrade " + data + "missing.txt").exitCode, 1);
+  EXPECT_EQ(RunTettool({"upgrade", data + "missing.txt"}).exitCode, 1);
 }

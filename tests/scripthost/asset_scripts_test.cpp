@@ -80,7 +80,7 @@ class AssetScriptsTest : public testing::Test {
     return PymCompileAsset("local", Qel::File::Path(Asset(name).c_str()), log);
   }
 
-  scratch::Folder scratch_{scratch::Folder::LowerCase()};
+  scratch::Folder scratch_;
   std::string root_ = scratch_.path();
 };
 

@@ -15,6 +15,14 @@ struct CommandRun {
   int exitCode = -1;
 };
 
+// The text as one word of a shell command line, whatever it holds (blanks, quotes, line breaks):
+// paths under the temporary folder hold whatever its name holds.
+inline std::string ShellWord(const std::string& text) {
+  std::string word = "'";
+  for (const char c : text) word += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return word + "'";
+}
+
 inline CommandRun RunCommand(const std::string& commandLine) {
   CommandRun run;
   FILE* pipe = popen(commandLine.c_str(), "r");

@@ -58,6 +58,11 @@ void ReadPipes(int outFd, int errFd, ToolRun& run, std::chrono::steady_clock::ti
 }  // namespace
 
 InstallRoot::InstallRoot(const std::string& buildDir, const std::string& dataDir, Layout layout) {
+  // Without its folder every path below would lie under the file system's root.
+  if (root_.empty()) {
+    error_ = "cannot make a temporary folder";
+    return;
+  }
   std::error_code ec;
   fs::create_directories(Bin() + "/data", ec);
   fs::create_directories(root_ + "/UserData", ec);

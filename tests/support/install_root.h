@@ -57,7 +57,7 @@ class InstallRoot {
   void StopDaemons() const;
 
  private:
-  scratch::Folder folder_{scratch::Folder::LowerCase()};
+  scratch::Folder folder_;
   std::string root_ = folder_.path();
   std::string error_;
 };

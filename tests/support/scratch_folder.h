@@ -4,7 +4,6 @@
 
 #include <stdlib.h>
 
-#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -28,16 +27,6 @@ class Folder {
   Folder() {
     std::string name = (std::filesystem::temp_directory_path() / "kestro_test_XXXXXX").string();
     if (mkdtemp(name.data())) path_ = name;
-  }
-  // For code that lower-cases the paths it is given: a name without capital letters.
-  struct LowerCase {};
-  explicit Folder(LowerCase) {
-    for (int tries = 0; tries < 100 && path_.empty(); ++tries) {
-      Folder candidate;
-      std::string lower = candidate.path_;
-      for (char& c : lower) c = char(std::tolower(static_cast<unsigned char>(c)));
-      if (!candidate.path_.empty() && std::filesystem::create_directory(lower)) path_ = lower;
-    }
   }
   ~Folder() {
     std::error_code ignored;

@@ -37,6 +37,18 @@ inline std::string Tga(uint32_t width, uint32_t height, bool alpha,
   return out;
 }
 
+// A TGA header that claims 8192 x 8191 pixels of 32 bits, and one byte of them: stored as they
+// are (type 2) or in run-length packets (type 10).
+inline std::string ClaimingTga(char type = 2) {
+  std::string out(19, '\0');
+  out[2] = type;
+  out[13] = char(0x20);
+  out[14] = char(0xFF);
+  out[15] = char(0x1F);
+  out[16] = 32;
+  return out;
+}
+
 // A whole compiled texture ".texture" of one opaque white pixel, uncompressed.
 inline std::string CompiledTexture() {
   auto u32le = [](uint32_t v) {

@@ -35,6 +35,7 @@
 #include "assetdata/results_log.h"
 #include "assetdata/soup.h"
 #include "core/buffer_stream.h"
+#include "core/text_convert.h"
 #include "frontend/result_summary.h"
 #include "mesh/qel_get_plugins.h"
 #include "pymclient/install_paths.h"
@@ -145,6 +146,10 @@ void UseInterfaceText(const char* dataFolder) {
   InterfaceTextDB::SetLanguage(nullptr);
 }
 
+// Names and values come from the asset as they are: escaped as the result lines are, none of
+// them can break its line or send the terminal a control sequence.
+std::string Shown(std::string_view text) { return EscapeControlCharacters(text); }
+
 // Prints the handler's errors and warnings and their count; adds them to the totals.
 void PrintFindings(u32& errors, u32& warnings) {
   u32 assetErrors = 0;
@@ -153,7 +158,7 @@ void PrintFindings(u32& errors, u32& warnings) {
     if (record->severity == TETLib::ErrorRecord::kMessage) continue;
     const bool error = record->severity == TETLib::ErrorRecord::kError;
     (error ? assetErrors : assetWarnings)++;
-    std::printf("%s: %s\n", error ? "error" : "warning", record->key.CStr());
+    std::printf("%s: %s\n", error ? "error" : "warning", Shown(record->key.View()).c_str());
   }
   std::printf("%u errors, %u warnings\n", assetErrors, assetWarnings);
   errors += assetErrors;
@@ -181,19 +186,17 @@ int PrintTextureFindings(const char* dataFolder, const char* build, bool outside
 
 void PrintContainer(const TETLib::Container& container, size_t depth) {
   const std::string indent(depth * 2, ' ');
-  std::printf("%scontainer %s [%s]\n", indent.c_str(), container.GetName().CStr(),
-              container.GetDefinitionName().CStr());
+  std::printf("%scontainer %s [%s]\n", indent.c_str(), Shown(container.GetName().View()).c_str(),
+              Shown(container.GetDefinitionName().View()).c_str());
+  const auto print = [&](const char* what, const TETLib::Tag& tag) {
+    std::printf("%s  %s %s [%d] \"%s\"\n", indent.c_str(), what, Shown(tag.name.View()).c_str(),
+                tag.typeCode, Shown(tag.value.View()).c_str());
+  };
   // A nested container keeps its head tags ("kuid", "username") apart; they come first.
   for (const auto* list : {&container.GetHeaderTags(), &container.GetTags()}) {
-    for (const TETLib::Tag* tag : *list) {
-      std::printf("%s  tag %s [%d] \"%s\"\n", indent.c_str(), tag->name.CStr(), tag->typeCode,
-                  tag->value.CStr());
-    }
+    for (const TETLib::Tag* tag : *list) print("tag", *tag);
   }
-  for (const TETLib::Tag* tag : container.GetExtraTags()) {
-    std::printf("%s  extra %s [%d] \"%s\"\n", indent.c_str(), tag->name.CStr(), tag->typeCode,
-                tag->value.CStr());
-  }
+  for (const TETLib::Tag* tag : container.GetExtraTags()) print("extra", *tag);
   for (const TETLib::Container* child : container.GetChildren()) PrintContainer(*child, depth + 1);
 }
 
@@ -233,7 +236,7 @@ bool PrintValidation(const std::string& folder) {
       real != nullptr &&
       TETLib::ValidateAssetFolder(&log, Qel::PString(), Qel::File::Path(real.get()), false);
   if (real == nullptr) {
-    std::printf("no folder %s\n", folder.c_str());
+    std::printf("no folder %s\n", Shown(folder).c_str());
     // Printed in the tool's own form, but a failure all the same: the summary must not say 0.
     log.CountPrintedElsewhere(1, 0);
   }
@@ -258,7 +261,7 @@ int ForEachAsset(const char* tetData, const char* dataFolder,
   bool ok = TETLib::DataManager::Instance().LoadDefinitions();
   if (!ok) std::fprintf(stderr, "tettool: %s holds no definitions\n", definitions.c_str());
   for (const std::string& asset : assets) {
-    if (assets.size() > 1) std::printf("== %s\n", asset.c_str());
+    if (assets.size() > 1) std::printf("== %s\n", Shown(asset).c_str());
     if (!print(asset)) ok = false;
   }
   TETLib::DataManager::DestroyInstance();
