@@ -4,9 +4,7 @@
 #include <sqlite3.h>
 #include <strings.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <mutex>
@@ -19,16 +17,17 @@
 #include "core/file_util.h"
 #include "core/time_date.h"
 #include "daemon/asset_editor.h"
-#include "daemon/daemon_app.h"
 #include "daemon/daemon_test_util.h"
 #include "pymclient/pym_filter_codes.h"
 #include "qel/dynamic_buffer.h"
+#include "support/command_run.h"
 #include "support/sqlite_disk_faults.h"
 
 namespace PymDaemonSrv {
 namespace {
 
 using namespace daemon_test;
+using namespace kestro_test;
 namespace fc = PymFilterCodes;
 namespace fs = std::filesystem;
 
@@ -186,7 +185,9 @@ TEST(AssetStore, ChangesKeepTheFingerprintAndFlagsThatAFullWalkWouldFind) {
   AssetStore s;
   ASSERT_TRUE(s.Open(t.path(), nullptr));
   AssetEditor editor(s);
-  const auto compare = [&](const char* step) {
+  auto check = [&](const char* step) {
+    // The store holds its files exclusively: the fresh one reads them while these are closed.
+    s.Close();
     AssetStore fresh;
     ASSERT_TRUE(fresh.Open(t.path(), nullptr)) << step;
     EXPECT_FALSE(fresh.WasRebuilt()) << step;
@@ -226,14 +227,8 @@ TEST(AssetStore, ChangesKeepTheFingerprintAndFlagsThatAFullWalkWouldFind) {
         }
       }
     }
-  };
-  // The store holds its files exclusively: the fresh one reads them while the first has them
-  // closed, keeping its index in memory.
-  const auto check = [&](const char* step) {
-    s.Close();
-    compare(step);
-    std::string error;
-    ASSERT_TRUE(s.Open(t.path(), &error)) << error;
+    fresh.Close();
+    ASSERT_TRUE(s.Open(t.path(), nullptr)) << step;
   };
   std::string error;
   AssetRecord r;
@@ -428,121 +423,88 @@ TEST(AssetStore, AMarkStaysWithTheFilesItJudgedAcrossACrash) {
         "CREATE TABLE validation_faults(user INTEGER NOT NULL, content INTEGER NOT NULL, "
         "version INTEGER NOT NULL, tree TEXT NOT NULL, PRIMARY KEY(user, content, version, tree));"
         "INSERT INTO validation_faults VALUES(300, 3, 0, "
-        "'0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef');",
-        // The last build's signatures held the device number: this one judged other files.
-        "CREATE TABLE validation_faults(user INTEGER NOT NULL, content INTEGER NOT NULL, "
-        "version INTEGER NOT NULL, tree TEXT NOT NULL, PRIMARY KEY(user, content, version, tree));"
-        "INSERT INTO validation_faults VALUES(300, 3, 0, "
-        "'s:i:0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef');"}) {
+        "'0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef');"}) {
     SCOPED_TRACE(olderStore);
     ExpectAMarkStaysWithTheFilesItJudgedAcrossACrash(olderStore);
   }
 }
 
-// The marks of the last build, whose signatures also held each file's device number, stay with
-// the files they judged, through an edit and a revert, until a validation replaces them.
+bool Faulty(const AssetStore& s, const KUID& kuid) {
+  AssetRecord r;
+  EXPECT_TRUE(s.GetAsset(kuid, r));
+  return r.HasFlag(fc::kFlagFaulty);
+}
+
+// The last build signed the files with their device numbers too: its marks stay with the files
+// they judged, through an edit and a revert, until the next verdict, and mark no other files.
 TEST(AssetStore, TheLastBuildsMarksStayWithTheirFilesUntilTheNextVerdict) {
   scratch::Folder t;
   const std::string ud = fs::canonical(t.path()).string();
   const KUID kuid(300, 5, 0);
   MakeAsset(ud, "local", "a", Config("<kuid:300:5>"));
+  MakeAsset(ud, "local", "b", Config("<kuid:300:6>"));
+  AssetStore s;
   std::string error;
-  {
-    AssetStore s;
-    ASSERT_TRUE(s.Open(ud, &error)) << error;
-  }
+  ASSERT_TRUE(s.Open(ud, &error)) << error;
+  s.Close();
+  const std::string judged = "'s:i:" + SafeFolder::TreeSignature(ud + "/local/a", nullptr, true);
+  const std::string rows = "INSERT INTO validation_faults VALUES(300, 5, 0, " + judged +
+                           "'), (300, 6, 0, " + judged + "')";
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open((ud + "/settings.tdx").c_str(), &db), SQLITE_OK);
-  const std::string row = "INSERT INTO validation_faults VALUES(300, 5, 0, 's:i:" +
-                          SafeFolder::TreeSignature(ud + "/local/a", nullptr, true) + "')";
-  ASSERT_EQ(sqlite3_exec(db, row.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, rows.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
   sqlite3_close(db);
-  AssetStore s;
-  AssetEditor editor(s);
   ASSERT_TRUE(s.Open(ud, &error)) << error;
-  const auto faulty = [&s, &kuid] {
-    AssetRecord r;
-    EXPECT_TRUE(s.GetAsset(kuid, r));
-    return r.HasFlag(fc::kFlagFaulty);
-  };
-  EXPECT_TRUE(faulty());
+  EXPECT_TRUE(Faulty(s, kuid));
+  EXPECT_FALSE(Faulty(s, KUID(300, 6, 0)));
+  AssetEditor editor(s);
   AssetRecord r;
   ASSERT_TRUE(editor.BeginEdit(kuid, r, error)) << error;
-  EXPECT_TRUE(faulty()) << "edited";
+  EXPECT_TRUE(Faulty(s, kuid)) << "edited";
   ASSERT_TRUE(editor.Revert(kuid, error)) << error;
-  EXPECT_TRUE(faulty()) << "reverted";
+  EXPECT_TRUE(Faulty(s, kuid)) << "reverted";
   {
     std::lock_guard<OwnedMutex> lock(s.ChangeMutex());
     ASSERT_TRUE(
         s.SetValidationFault(kuid, SafeFolder::TreeSignature(ud + "/local/a"), false, &error))
         << error;
   }
-  EXPECT_FALSE(faulty()) << "passed";
   s.Close();
   ASSERT_TRUE(s.Open(ud, &error)) << error;
-  EXPECT_FALSE(faulty()) << "passed, opened again";
-}
-
-// What a shell command prints, less the last line end; empty when it fails.
-std::string CommandOutput(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
-  if (pipe == nullptr) return out;
-  char buffer[256];
-  while (fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
-  const bool ran = pclose(pipe) == 0;
-  if (!out.empty() && out.back() == '\n') out.pop_back();
-  return ran ? out : std::string();
+  EXPECT_FALSE(Faulty(s, kuid)) << "passed, opened again";
 }
 
 // The same file system mounted again on another device number (a USB disk, a loop or LVM volume)
 // holds the same files, so they keep their marks. Needs root, for two loop devices.
 TEST(AssetStore, AMarkStaysWithItsFilesOnAnotherDeviceNumber) {
   scratch::Folder t;
-  const std::string image = "'" + t.path() + "/image'";
+  const std::string image = ShellWord(t.path() + "/image");
   fs::create_directory(t.path() + "/mounted");
   const std::string ud = fs::canonical(t.path() + "/mounted").string();
+  const std::string at = ShellWord(ud);
   // Each device stays attached until the end, so that the second mount gets another one.
-  struct Mounts {
-    std::vector<std::string> devices;
-    std::string ud;
-    ~Mounts() {
-      CommandOutput("umount '" + ud + "'");
-      for (const std::string& device : devices) CommandOutput("losetup -d " + device);
-    }
-  } mounts{{}, ud};
-  const auto mount = [&] {
-    const std::string device = CommandOutput("losetup --find --show " + image);
-    if (device.empty()) return u64(0);
-    mounts.devices.push_back(device);
+  struct Detach {
+    std::string command;
+    ~Detach() { RunCommand(command); }
+  } detach{"umount " + at + "; losetup -j " + image + " | cut -d: -f1 | xargs -rn1 losetup -d"};
+  const auto mount = [&](const std::string& before) {
     struct stat st {};
-    const bool mounted = CommandOutput("mount " + device + " '" + ud + "' && echo y") == "y" &&
-                         stat(ud.c_str(), &st) == 0;
-    return mounted ? u64(st.st_dev) : u64(0);
+    const bool mounted =
+        RunCommand(before + " && mount $(losetup -f --show " + image + ") " + at).exitCode == 0;
+    return mounted && stat(ud.c_str(), &st) == 0 ? u64(st.st_dev) : u64(0);
   };
-  if (geteuid() != 0 || CommandOutput("truncate -s 16M " + image + " && mkfs.ext4 -q -F " + image +
-                                      " && echo y") != "y") {
-    GTEST_SKIP() << "no ext4 image can be made here";
-  }
-  const u64 first = mount();
-  if (first == 0) GTEST_SKIP() << "no loop device can be mounted here";
-  const KUID kuid(300, 4, 0);
+  const u64 first = mount("truncate -s 16M " + image + " && mkfs.ext4 -q -F " + image);
+  if (first == 0) GTEST_SKIP() << "needs root, to make and mount an ext4 image";
   MakeAsset(ud, "local", "judged", Config("<kuid:300:4>"));
-  std::string error;
-  {
-    AssetStore s;
-    ASSERT_TRUE(s.Open(ud, &error)) << error;
-    ASSERT_TRUE(MarkFaulty(s, kuid, error)) << error;
-  }
-  ASSERT_EQ(CommandOutput("umount '" + ud + "' && echo y"), "y");
-  const u64 second = mount();
-  ASSERT_NE(second, 0u);
-  ASSERT_NE(second, first);
   AssetStore s;
+  std::string error;
   ASSERT_TRUE(s.Open(ud, &error)) << error;
-  AssetRecord r;
-  ASSERT_TRUE(s.GetAsset(kuid, r));
-  EXPECT_TRUE(r.HasFlag(fc::kFlagFaulty));
+  ASSERT_TRUE(MarkFaulty(s, KUID(300, 4, 0), error)) << error;
+  s.Close();
+  const u64 second = mount("umount " + at);
+  ASSERT_TRUE(second != 0 && second != first) << first << " then " << second;
+  ASSERT_TRUE(s.Open(ud, &error)) << error;
+  EXPECT_TRUE(Faulty(s, KUID(300, 4, 0)));
 }
 
 // The installed folder of an asset open for editing is no duplicate; another folder with its
@@ -616,54 +578,39 @@ TEST(AssetStore, ScanOnSeveralThreadsKeepsTheWalkOrder) {
 // while the store serves on; once there is room again, changes go through.
 TEST(AssetStore, AFullDiskRefusesChangesAndStopsNothing) {
   scratch::Folder t;
-  const std::string ud = fs::canonical(t.path()).string();
-  MakeAsset(ud, "local", "a", Config("<kuid:10:1>"));
-  MakeAsset(ud, "local", "b", Config("<kuid:10:2>"));
+  MakeAsset(t.path(), "local", "a", Config("<kuid:10:1>"));
+  MakeAsset(t.path(), "local", "b", Config("<kuid:10:2>"));
   SqliteDiskFaults disk;
-  std::string error;
-  {
-    AssetStore store;
-    ASSERT_TRUE(OpenStore(store, ud, error)) << error;
-    AssetEditor editor(store);
-    AssetRecord record;
-    ASSERT_TRUE(editor.BeginEdit(KUID(10, 1, 0), record, error)) << error;
-  }
-  disk.full = true;
   AssetStore store;
-  ASSERT_TRUE(OpenStore(store, ud, error)) << error;
   AssetEditor editor(store);
-  AssetRecord record;
-  const struct {
-    const char* name;
-    std::function<bool(std::string&)> change;
-  } changes[] = {
+  AssetRecord r;
+  std::string error;
+  ASSERT_TRUE(store.Open(t.path(), &error) && editor.BeginEdit(KUID(10, 1, 0), r, error)) << error;
+  store.Close();
+  disk.full = true;
+  ASSERT_TRUE(store.Open(t.path(), &error)) << error;
+  const auto install = [](const SafeFolder& folders, const std::string& at, std::string& e) {
+    return folders.MakeFolders(at, e) &&
+           (WriteFile(at + "/config.txt", Config("<kuid:10:3>")), true);
+  };
+  const std::pair<const char*, std::function<bool(std::string&)>> changes[] = {
       {"commit", [&](std::string& e) { return editor.Commit(KUID(10, 1, 0), e); }},
       {"revert", [&](std::string& e) { return editor.Revert(KUID(10, 1, 0), e); }},
-      {"edit", [&](std::string& e) { return editor.BeginEdit(KUID(10, 2, 0), record, e); }},
+      {"edit", [&](std::string& e) { return editor.BeginEdit(KUID(10, 2, 0), r, e); }},
       {"delete", [&](std::string& e) { return editor.Delete(KUID(10, 2, 0), true, e); }},
-      {"install",
-       [&](std::string& e) {
-         return editor.Install(
-             KUID(10, 3, 0),
-             [](const SafeFolder& folders, const std::string& folder, std::string& e) {
-               return folders.MakeFolders(folder, e) &&
-                      (WriteFile(folder + "/config.txt", Config("<kuid:10:3>")), true);
-             },
-             e, true);
-       }},
+      {"install", [&](std::string& e) { return editor.Install(KUID(10, 3, 0), install, e, true); }},
   };
-  for (const auto& c : changes) {
+  for (const auto& [name, change] : changes) {
     std::string e;
-    EXPECT_FALSE(c.change(e)) << c.name;
-    EXPECT_NE(e.find("database or disk is full"), std::string::npos) << c.name << ": " << e;
+    EXPECT_FALSE(change(e)) << name;
+    EXPECT_NE(e.find("database or disk is full"), std::string::npos) << name << ": " << e;
   }
   EXPECT_EQ(disk.sharedPagesMapped, 0);
   EXPECT_EQ(store.CountAssets(), 2u);
   disk.full = false;
-  // The revert is left out: the commit leaves nothing to revert.
-  for (const auto& c : changes) {
-    std::string e;
-    EXPECT_TRUE(std::string(c.name) == "revert" || c.change(e)) << c.name << ": " << e;
+  for (const auto& [name, change] : changes) {
+    // The commit leaves nothing to revert.
+    EXPECT_TRUE(std::string(name) == "revert" || change(error)) << name << ": " << error;
   }
 }
 
