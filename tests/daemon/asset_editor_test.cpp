@@ -452,19 +452,51 @@ TEST(AssetEditor, EditAndCommitChangeNoFileUnsaid) {
   EXPECT_FALSE(fs::exists(in.ud + "/local/a/big.bin"));
 }
 
-// A save that lands while a commit runs, here as it sets the editing copy aside, refuses the
-// commit and stays in the editing copy, rather than be lost with it.
+// A save made while a commit runs is installed, or the commit is refused with the editing copy
+// kept and holding it: the commit takes the editing copy at one moment, never the files of two.
+// Two files are saved whole (written elsewhere and renamed over), every few milliseconds, from
+// several starts into a commit of a large file.
 TEST(AssetEditor, ACommitInstallsEverySaveThatSucceededOrNone) {
-  Installation in;
-  std::string error;
-  ASSERT_TRUE(in.Start(true, error)) << error;
-  const std::string saved = in.ud + "/editing/a/old.txt";
-  in.editor->SetMoveHookForTests([&](const std::string& from) {
-    if (from == in.ud + "/editing/a") WriteFile(saved, "saved");
-  });
-  EXPECT_FALSE(in.editor->Commit(kAsset, error));
-  EXPECT_EQ(error, "the editing copy changed while it was committed; commit again");
-  EXPECT_EQ(ReadFileText(saved), "saved");
+  for (const int delayMs : {0, 2, 10, 30}) {
+    SCOPED_TRACE(delayMs);
+    Installation in;
+    std::string error;
+    ASSERT_TRUE(in.Start(true, error)) << error;
+    const std::string editing = in.ud + "/editing/a";
+    WriteFile(editing + "/big.bin", std::string(32u << 20, 'a'));
+    // The text of the last save of each file that succeeded.
+    std::map<std::string, std::string> saved;
+    std::atomic<bool> committing{true};
+    std::thread saver([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+      for (int n = 1; committing; ++n) {
+        for (const std::string name : {"data.txt", "other.txt"}) {
+          const std::string text = std::to_string(n);
+          const std::string temp = in.ud + "/" + name + ".new";
+          const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+          const bool written =
+              fd >= 0 && write(fd, text.data(), text.size()) == ssize_t(text.size());
+          if (fd >= 0) close(fd);
+          if (written && rename(temp.c_str(), (editing + "/" + name).c_str()) == 0) {
+            saved[name] = text;
+          }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+    });
+    const bool committed = in.editor->Commit(kAsset, error);
+    committing = false;
+    saver.join();
+    if (!committed) {
+      EXPECT_EQ(error, "the editing copy changed while it was committed; commit again");
+      EXPECT_FALSE(fs::exists(in.ud + "/local/a/big.bin"));
+    }
+    const std::string holder = committed ? in.ud + "/local/a" : editing;
+    EXPECT_EQ(in.FolderOf(kAsset), committed ? "local/a" : "editing/a");
+    for (const auto& [name, text] : saved) {
+      EXPECT_EQ(ReadFileText(holder + "/" + name), text) << name << (committed ? " installed" : "");
+    }
+  }
 }
 
 // On a file system of whole seconds, an edit and a commit of a marked asset carry the verdict to
