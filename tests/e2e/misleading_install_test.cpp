@@ -355,11 +355,10 @@ TEST_F(MisleadingInstall, PackagesAndInstallsAgree) {
   ASSERT_EQ(root_->Run({"installfrompath", "small"}).exitCode, 0);
   put("<kuid:400800:601>", Installed("<kuid:400800:601>").substr(root.size() + 1) + "/" +
                                Nested(kMaxAssetFolderDepth + 2));
-  const std::string full = Installed("<kuid:400800:602>") + "/";
   // Links are quicker made than files; one file takes at most 65000 of them.
   for (u32 i = 0; i < many.size(); ++i) {
     fs::create_hard_link(root + (i % 2 ? "/small/deep" : "/small/many") + "/config.txt",
-                         full + many[i].first);
+                         Installed("<kuid:400800:602>") + "/" + many[i].first);
   }
   put("<kuid:400800:602>", "tree/many");
   // As deep as an install reads: a package, holding the asset one level down, cannot.
