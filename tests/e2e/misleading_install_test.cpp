@@ -6,8 +6,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -344,183 +342,90 @@ TEST_F(MisleadingInstall, WhatAnInstallWouldMangleIsRefusedOnEveryPath) {
 // packaged by no command, a package is refused alike by every command that installs it (a KUID
 // listed twice keeps its first asset), and what the walk of a folder passes over is named.
 TEST_F(MisleadingInstall, PackagesAndInstallsAgree) {
-  // Tests a package's worth of files without a package's worth of bytes: empty files.
-  const auto manyFiles = [](u32 count) {
-    std::vector<std::pair<std::string, std::string>> files;
-    for (u32 i = 0; i < count; ++i) files.emplace_back("f" + std::to_string(i) + ".txt", "");
-    return files;
+  const std::string root = root_->Root();
+  const auto put = [&](const char* kuid, const std::string& folder) {
+    root_->WriteFile(folder + "/config.txt", "kuid " + std::string(kuid) + "\nkind \"scenery\"\n");
   };
-  // An installed asset of a few files, with `more` written into its folder behind the daemon.
-  const auto installed = [&](const std::string& kuid,
-                             const std::vector<std::pair<std::string, std::string>>& more) {
-    root_->WriteFile("small/config.txt", "kuid " + kuid + "\nkind \"scenery\"\n");
-    root_->WriteFile("small/a.txt", "a");
-    EXPECT_EQ(root_->Run({"installfrompath", "small"}).exitCode, 0);
-    fs::remove_all(root_->Root() + "/small");
-    for (const auto& [file, bytes] : more) {
-      const std::string path = Installed(kuid) + "/" + file;
-      fs::create_directories(fs::path(path).parent_path());
-      std::ofstream(path, std::ios::binary) << bytes;
-    }
-  };
-  // A package listing the KUID twice, the first asset named "First".
-  const auto listedTwice = [&](const std::string& kuid) {
-    Soup assets;
-    assets.EnsureContainer();
-    for (const char* name : {"First", "Second"}) {
-      Soup asset = Config(kuid, name);
-      Soup files;
-      files.EnsureContainer();
-      asset.SetNamedSoup(kTagFiles, files);
-      assets.GetRoot()->AddChild(Qel::PString(kuid.c_str()), asset.GetRoot());
-    }
-    Soup package;
-    package.SetNamedSoup(kTagAssets, assets);
-    RebuildPackageTables(package);
-    const std::string path = root_->Root() + "/twice.cdp";
-    EXPECT_EQ(SaveContentPackage(package, path.c_str()), Qel::PString());
-    return path;
-  };
-  const std::string tooDeep = Nested(kMaxAssetFolderDepth + 1);
-  const std::string exported = root_->Root() + "/Kestro Asset Parse";
-  const struct {
-    std::string via;
-    const char* kuid;
-    // Makes what the command is given and returns it.
-    std::function<std::string(const std::string& kuid)> prepare;
-    std::vector<std::string> lines;
-    const char* kept;  // a text of the installed asset's configuration; null: not installed
-    // installcdp and installfrompath give 0 once one asset installed.
-    int exitCode = 255;
-  } cases[] = {
-      {"createcdp",
-       "<kuid:400800:601>",
-       [&](const std::string& kuid) {
-         installed(kuid, {{Nested(kMaxAssetFolderDepth + 2) + "/bottom.txt", "x"}});
-         return root_->Root() + "/deep.cdp";
-       },
-       {" : PymDaemon: not packaged: " + tooDeep + ": folders nested deeper than 64 levels\n"},
-       "scenery"},
-      {"vnyparsefolder",
-       "<kuid:400800:602>",
-       [&](const std::string& kuid) {
-         installed(kuid, manyFiles(kMaxPackageFiles));
-         root_->WriteFile("tree/many/config.txt", "kuid " + kuid + "\nkind \"scenery\"\n");
-         return std::string("tree");
-       },
-       {" : Failed to save asset cdp : ",
-        " could not be added: the package would hold more than "
-        "65536 files, the most an install takes\n"},
-       "scenery"},
-      {"vnyparsefolder",
-       "<kuid:400800:603>",
-       [&](const std::string& kuid) {
-         // As deep as an install reads: a package, holding the asset one level down, cannot.
-         Soup nested;
-         nested.EnsureContainer();
-         for (u32 level = 1; level < kMaxSoupDepth; ++level) {
-           Soup outer;
-           outer.SetNamedSoup(Qel::PString("a"), nested);
-           nested = outer;
-         }
-         Soup config = Config(kuid, "Nested");
-         config.SetNamedSoup(Qel::PString("a"), nested);
-         fs::create_directories(root_->Root() + "/tree/nested");
-         EXPECT_TRUE(
-             config.SaveFile("", (root_->Root() + "/tree/nested/config.chump").c_str(), nullptr));
-         return std::string("tree");
-       },
-       {": an asset holds tags nested deeper than a package can hold\n"},
-       nullptr},
-      {"vnyparse",
-       "<kuid:400800:604>",
-       [&](const std::string& kuid) {
-         return Package("many", Config(kuid, "Many"), manyFiles(kMaxPackageFiles + 1));
-       },
-       {"- <NULL> : Not installed: the package holds more than 65536 files.\n",
-        "- <NULL> : Aborted processing\n"},
-       nullptr},
-      {"installcdp",
-       "<kuid:400800:605>",
-       listedTwice,
-       {" : Installed asset ", " : PymDaemon: not installed: the asset is listed twice\n"},
-       "First",
-       0},
-      {"vnyparse",
-       "<kuid:400800:606>",
-       listedTwice,
-       {" : Not installed: the asset is listed twice.\n", "- <NULL> : Aborted processing\n"},
-       nullptr},
-      // A folder named with a '\\' is installed by the walk that meets it, as it is named.
-      {"installfrompath",
-       "<kuid:400800:607>",
-       [&](const std::string& kuid) {
-         root_->WriteFile("tree/ok/config.txt", "kuid <kuid:400800:608>\nkind \"scenery\"\n");
-         root_->WriteFile("tree/x\\y/config.txt", "kuid " + kuid + "\nkind \"scenery\"\n");
-         return std::string("tree");
-       },
-       {"+ <kuid:400800:607> : Installed asset <kuid:400800:607>.\n"},
-       "scenery",
-       0},
-      // The file layer cannot search below such a folder: it is named.
-      {"installfrompath",
-       "<kuid:400800:609>",
-       [&](const std::string& kuid) {
-         root_->WriteFile("tree/x\\y/a/config.txt", "kuid " + kuid + "\nkind \"scenery\"\n");
-         return std::string("tree");
-       },
-       {"- <NULL> : Not installed: " + root_->Root() +
-        "/tree/x\\y: a '\\' in a folder name reads as a folder separator, so the folders below "
-        "it cannot be searched.\n"},
-       nullptr},
-      // A typed path cannot name it, absolute or from the folder the tool starts in.
-      {"installfrompath",
-       "<kuid:400800:610>",
-       [&](const std::string& kuid) {
-         root_->WriteFile("tree/x\\y/config.txt", "kuid " + kuid + "\nkind \"scenery\"\n");
-         return root_->Root() + "/tree/x\\y";
-       },
-       {"- <NULL> : Not installed: " + root_->Root() +
-        "/tree/x\\y: a '\\' in a path you type reads as a folder separator; give the folder "
-        "that holds it.\n"},
-       nullptr},
-      {"installfrompath",
-       "<kuid:400800:611>",
-       [&](const std::string& kuid) {
-         root_->WriteFile("tree/x\\y/config.txt", "kuid " + kuid + "\nkind \"scenery\"\n");
-         return std::string("tree/x\\y");
-       },
-       {"- <NULL> : Not installed: " + root_->Root() + "/tree/x\\y: a '\\' in a path you type"},
-       nullptr},
-  };
-  for (const auto& c : cases) {
-    const std::string given = c.prepare(c.kuid);
-    const std::vector<std::string> args = c.via == "createcdp"
-                                              ? std::vector<std::string>{c.via, given, c.kuid}
-                                              : std::vector<std::string>{c.via, given};
-    const ToolRun r = root_->Run(args);
-    EXPECT_EQ(r.exitCode, c.exitCode) << c.via << " " << c.kuid << r.out.substr(0, 2000);
-    for (const std::string& line : c.lines) {
-      EXPECT_NE(r.out.find(line), std::string::npos) << c.via << r.out.substr(0, 2000);
-    }
-    // Nothing is written that would not install, and what does not install is not installed.
-    EXPECT_FALSE(fs::exists(root_->Root() + "/deep.cdp"));
-    if (fs::exists(exported)) {
-      for (const auto& e : fs::recursive_directory_iterator(exported)) {
-        EXPECT_EQ(e.path().filename().string().find("kuid 400800 60"), std::string::npos);
-      }
-    }
-    const ToolRun config = root_->Run({"printconfig", c.kuid});
-    if (c.kept == nullptr) {
-      EXPECT_FALSE(fs::exists(Installed(c.kuid))) << c.via << " " << c.kuid;
-    } else {
-      EXPECT_NE(config.out.find(c.kept), std::string::npos) << c.via << config.out;
-    }
-    for (const char* made : {"tree", "twice.cdp", "many.cdp"})
-      fs::remove_all(root_->Root() + "/" + made);
+  std::vector<std::pair<std::string, std::string>> many;  // empty files, more than a package holds
+  for (u32 i = 0; i <= kMaxPackageFiles; ++i)
+    many.emplace_back("f" + std::to_string(i) + ".txt", "");
+  // Installed assets that no package can hold, made so behind the daemon.
+  put("<kuid:400800:601>", "small/deep");
+  put("<kuid:400800:602>", "small/many");
+  ASSERT_EQ(root_->Run({"installfrompath", "small"}).exitCode, 0);
+  put("<kuid:400800:601>", Installed("<kuid:400800:601>").substr(root.size() + 1) + "/" +
+                               Nested(kMaxAssetFolderDepth + 2));
+  // Links are quicker made than files; one file takes at most 65000 of them.
+  for (u32 i = 0; i < many.size(); ++i) {
+    fs::create_hard_link(root + (i % 2 ? "/small/deep" : "/small/many") + "/config.txt",
+                         Installed("<kuid:400800:602>") + "/" + many[i].first);
   }
-  EXPECT_TRUE(fs::exists(Installed("<kuid:400800:608>")));
+  put("<kuid:400800:602>", "tree/many");
+  // As deep as an install reads: a package, holding the asset one level down, cannot.
+  std::string tags;
+  for (u32 level = 0; level < kMaxSoupDepth; ++level) tags = "a\n{\n" + tags + "}\n";
+  root_->WriteFile("tree/nested/config.txt", "kuid <kuid:400800:603>\nkind \"scenery\"\n" + tags);
+  const std::string manyCdp = Package("many", Config("<kuid:400800:604>", "Many"), many);
+  Soup assets;
+  assets.EnsureContainer();
+  for (const char* name : {"First", "Second"}) {
+    Soup asset = Config("<kuid:400800:605>", name);
+    Soup files;
+    files.EnsureContainer();
+    asset.SetNamedSoup(kTagFiles, files);
+    assets.GetRoot()->AddChild(Qel::PString("<kuid:400800:605>"), asset.GetRoot());
+  }
+  Soup twice;
+  twice.SetNamedSoup(kTagAssets, assets);
+  RebuildPackageTables(twice);
+  ASSERT_EQ(SaveContentPackage(twice, (root + "/twice.cdp").c_str()), Qel::PString());
+  // The walk installs a folder named with a '\\' as it is named, and names one it cannot search.
+  put("<kuid:400800:607>", "walk/x\\y");
+  put("<kuid:400800:609>", "walk/p\\q/a");
+  const std::string slashed = root + "/walk/p\\q";
+  const std::string typed = "- <NULL> : Not installed: " + slashed + ": a '\\' in a path you type";
+  const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> cases = {
+      {{"createcdp", root + "/deep.cdp", "<kuid:400800:601>"},
+       {" : PymDaemon: not packaged: " + Nested(kMaxAssetFolderDepth + 1) +
+        ": folders nested deeper than 64 levels\n"}},
+      {{"vnyparsefolder", "tree"},
+       {"- <kuid:400800:602> : Failed to save asset cdp : ",
+        " could not be added: the package would hold more than 65536 files, the most an install "
+        "takes\n",
+        ": an asset holds tags nested deeper than a package can hold\n"}},
+      {{"vnyparse", manyCdp},
+       {"- <NULL> : Not installed: the package holds more than 65536 files.\n",
+        "- <NULL> : Aborted processing\n"}},
+      {{"vnyparse", root + "/twice.cdp"},
+       {" : Not installed: the asset is listed twice.\n", "- <NULL> : Aborted processing\n"}},
+      {{"installcdp", root + "/twice.cdp"},
+       {" : Installed asset ", " : PymDaemon: not installed: the asset is listed twice\n"}},
+      {{"installfrompath", "walk"},
+       {"+ <kuid:400800:607> : Installed asset <kuid:400800:607>.\n",
+        "- <NULL> : Not installed: " + slashed +
+            ": a '\\' in a folder name reads as a folder separator, so the folders below it "
+            "cannot be searched.\n"}},
+      {{"installfrompath", slashed},
+       {typed + " reads as a folder separator; give the folder that holds it.\n"}},
+      {{"installfrompath", "walk/p\\q"}, {typed}},
+  };
+  for (const auto& [args, lines] : cases) {
+    const std::string out = root_->Run(args).out;
+    for (const std::string& line : lines) {
+      EXPECT_NE(out.find(line), std::string::npos)
+          << args[0] << " " << args[1] << out.substr(0, 2000);
+    }
+  }
+  // Nothing is written that would not install, and what does not install is not installed.
+  EXPECT_FALSE(fs::exists(root + "/deep.cdp"));
+  for (const char* kuid : {"<kuid:400800:603>", "<kuid:400800:604>", "<kuid:400800:609>"}) {
+    EXPECT_FALSE(fs::exists(Installed(kuid))) << kuid;
+  }
+  EXPECT_NE(root_->Run({"printconfig", "<kuid:400800:605>"}).out.find("First"), std::string::npos);
   EXPECT_TRUE(StagingIsEmpty());
+  for (const char* made : {"small", "tree", "walk", "twice.cdp", "many.cdp"}) {
+    fs::remove_all(root + "/" + made);
+  }
 }
 
 // vnyparse never takes the user's editing copy for its own, and a new asset whose commit is

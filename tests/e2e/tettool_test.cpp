@@ -20,16 +20,19 @@ constexpr const char* kRepoData = KESTRO_TEST_DATA_DIR "/../../data";
 
 using Words = std::vector<std::string>;
 
-Words operator+(Words words, const Words& more) {
-  words.insert(words.end(), more.begin(), more.end());
-  return words;
+// Each word is one argument, whatever it holds.
+kestro_test::CommandRun RunTettool(const Words& words, const Words& more = {}) {
+  std::string line = std::string(KESTRO_BINARY_DIR) + "/tettool";
+  for (const Words& part : {words, more}) {
+    for (const std::string& word : part) line += " " + kestro_test::ShellWord(word);
+  }
+  return kestro_test::RunCommand(line + " 2>/dev/null");
 }
 
-// Each word is one argument, whatever it holds.
-kestro_test::CommandRun RunTettool(const Words& words) {
-  std::string line = std::string(KESTRO_BINARY_DIR) + "/tettool";
-  for (const std::string& word : words) line += " " + kestro_test::ShellWord(word);
-  return kestro_test::RunCommand(line + " 2>/dev/null");
+// The command with the shipped definitions and data.
+Words Shipped(const char* command) {
+  return {command, "--tetdata", std::string(kRepoData) + "/TETData", "--data",
+          std::string(kRepoData) + "/data"};
 }
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -127,9 +130,7 @@ TEST(Tettool, PrintsTheContainerTreeOfAnAsset) {
           "kuid <kuid:400100:1001>\nusername \"Demo signal\"\nkind \"scenery\"\n"
           "kestro-build 3.5\ncategory-era \"1800s;1810s\"\nmesh-table\n{\n  default\n  {\n"
           "    mesh \"signal.im\"\n    auto-create 1\n  }\n}\nlamp 5\n");
-  const kestro_test::CommandRun r =
-      RunTettool({"tree", "--tetdata", std::string(kRepoData) + "/TETData", "--data",
-                  std::string(kRepoData) + "/data", dir.At("signal")});
+  const kestro_test::CommandRun r = RunTettool(Shipped("tree"), {dir.At("signal")});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.out,
             "container scenery [scenery]\n"
@@ -152,34 +153,34 @@ TEST(Tettool, PrintsTheContainerTreeOfAnAsset) {
 // print them: none can end its line or reach the terminal as a control sequence.
 TEST(Tettool, WhatAnAssetHoldsCannotBreakItsLine) {
   scratch::Folder dir;
-  const std::string forged = "n\r\n- <kuid:999:999> : FORGED";
   const std::string folder = "a\n- <kuid:999:999> : FORGED";
   Soup config;
   config.SetNamedKUID(Qel::PString("kuid"), KUID::Parse("<kuid:400100:1>", true));
-  config.SetNamedTag(Qel::PString("username"), Qel::PString(forged.c_str()));
+  config.SetNamedTag(Qel::PString("username"), Qel::PString("n\r\n- <kuid:999:999> : FORGED"));
   config.SetNamedTag(Qel::PString("kind"), Qel::PString("scenery"));
   config.SetNamedTag(Qel::PString("description"), Qel::PString("\x1b[2J \xC2\x9B \xFF"));
+  // Two folders, so that each is headed by its name.
   for (const std::string& name : {std::string("plain"), folder}) {
     dir.Put(name + "/x.txt");
     ASSERT_TRUE(config.SaveFile("", dir.At(name + "/config.chump").c_str(), nullptr));
   }
-  const Words definitions = {"--tetdata",     std::string(kRepoData) + "/TETData",
-                             "--data",        std::string(kRepoData) + "/data",
-                             dir.At("plain"), dir.At(folder)};
-  for (const char* command : {"tree", "validate"}) {
-    const kestro_test::CommandRun r = RunTettool(Words{command} + definitions);
-    EXPECT_NE(r.out.find("== " + dir.At("a\\n- <kuid:999:999> : FORGED") + "\n"), std::string::npos)
-        << command << r.out;
-    for (const std::string& line : Lines(r.out)) {
-      EXPECT_EQ(line.rfind("- <kuid:999:999>", 0), std::string::npos) << command << r.out;
-      for (const std::string raw : {"\r", "\x1b", "\xC2\x9B", "\xFF"}) {
+  for (const std::string command : {"tree", "validate"}) {
+    const std::string out =
+        RunTettool(Shipped(command.c_str()), {dir.At("plain"), dir.At(folder)}).out;
+    EXPECT_NE(out.find("== " + dir.At("a\\n- <kuid:999:999> : FORGED") + "\n"), std::string::npos)
+        << out;
+    if (command == "tree") {
+      EXPECT_NE(out.find("  tag username [1] \"n\\n- <kuid:999:999> : FORGED\"\n"),
+                std::string::npos)
+          << out;
+    }
+    for (const std::string& line : Lines(out)) {
+      EXPECT_EQ(line.rfind("- <kuid:999:999>", 0), std::string::npos) << command << out;
+      for (const char* raw : {"\r", "\x1b", "\xC2\x9B", "\xFF"}) {
         EXPECT_EQ(line.find(raw), std::string::npos) << command << line;
       }
     }
   }
-  const std::string tree = RunTettool(Words{"tree"} + definitions).out;
-  EXPECT_NE(tree.find("  tag username [1] \"n\\n- <kuid:999:999> : FORGED\"\n"), std::string::npos)
-      << tree;
 }
 
 // Hostile definitions and configurations: the tree and its findings are printed and the tool
@@ -206,7 +207,7 @@ TEST(Tettool, HostileConfigurationsEndCleanly) {
   dir.Put("empty/config.txt", "");
 
   const Words tool = {"tree", "--tetdata", dir.At("tet")};
-  kestro_test::CommandRun r = RunTettool(tool + Words{dir.At("many")});
+  kestro_test::CommandRun r = RunTettool(tool, {dir.At("many")});
   EXPECT_EQ(r.exitCode, 1);
   std::vector<std::string> lines = Lines(r.out);
   // Two-digit numbers stand for "tag-0"; longer ones are unknown.
@@ -217,7 +218,7 @@ TEST(Tettool, HostileConfigurationsEndCleanly) {
   // configuration without a build (the category defaults and the build), which "node" lacks.
   EXPECT_TRUE(HasLine(lines, "9905 errors, 1 warnings")) << lines.back();
 
-  r = RunTettool(tool + Words{dir.At("deep")});
+  r = RunTettool(tool, {dir.At("deep")});
   EXPECT_EQ(r.exitCode, 1);
   lines = Lines(r.out);
   size_t containers = 0;
@@ -225,7 +226,7 @@ TEST(Tettool, HostileConfigurationsEndCleanly) {
     containers += line.find("container node") != std::string::npos;
   EXPECT_EQ(containers, 1001u);
 
-  r = RunTettool(tool + Words{dir.At("unknown"), dir.At("empty"), dir.At("missing")});
+  r = RunTettool(tool, {dir.At("unknown"), dir.At("empty"), dir.At("missing")});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.out, "== " + dir.At("unknown") +
                        "\n"
@@ -253,8 +254,8 @@ TEST(Tettool, AnAssetAfterAnotherIsMatchedAsAlone) {
   dir.Put("old/config.txt", "kind \"scenery\"\nkestro-build 2.4\nregion\n{\n}\n");
   dir.Put("new/config.txt", "kind \"scenery\"\nkestro-build 3.5\nregion\n{\n}\n");
   const Words tool = {"tree", "--tetdata", std::string(kRepoData) + "/TETData"};
-  const std::string alone = RunTettool(tool + Words{dir.At("new")}).out;
-  const std::string both = RunTettool(tool + Words{dir.At("old"), dir.At("new")}).out;
+  const std::string alone = RunTettool(tool, {dir.At("new")}).out;
+  const std::string both = RunTettool(tool, {dir.At("old"), dir.At("new")}).out;
   const std::string header = "== " + dir.At("new") + "\n";
   ASSERT_NE(both.find(header), std::string::npos);
   EXPECT_EQ(both.substr(both.find(header) + header.size()), alone);
@@ -283,8 +284,6 @@ TEST(Tettool, ValidatesAssetFoldersWithTheShippedDefinitions) {
   dir.Put("txt-folder/config.txt/x", "");
   dir.Put("chump-folder/config.chump/x", "");
   dir.Put("chump-folder/config.txt", "kuid <kuid:400100:3>\n" + head);
-  const Words tool = {"validate", "--tetdata", std::string(kRepoData) + "/TETData", "--data",
-                      std::string(kRepoData) + "/data"};
   const std::string kUnreadable = "- <NULL> : Unable to read the asset configuration in '";
   const struct {
     const char* folder;
@@ -301,7 +300,7 @@ TEST(Tettool, ValidatesAssetFoldersWithTheShippedDefinitions) {
        kUnreadable + dir.At("chump-folder") + "'.\nOK (1 Errors, 0 Warnings)\n"},
   };
   for (const auto& c : cases) {
-    const kestro_test::CommandRun run = RunTettool(tool + Words{dir.At(c.folder)});
+    const kestro_test::CommandRun run = RunTettool(Shipped("validate"), {dir.At(c.folder)});
     EXPECT_EQ(run.exitCode, c.exitCode) << c.folder << ": " << run.out;
     EXPECT_EQ(run.out, c.out) << c.folder;
   }
@@ -342,8 +341,6 @@ TEST(Tettool, ValidatesTheAnimationOfAMeshTableEntry) {
        "bones.\n"},
       {"missing", nullptr, "", "- <kuid:400100:14> : Unable to load the animation 'walk.kin'.\n"},
   };
-  const Words tool = {"validate", "--tetdata", std::string(kRepoData) + "/TETData", "--data",
-                      std::string(kRepoData) + "/data"};
   int n = 10;
   for (const auto& c : cases) {
     const std::string folder = "a" + std::to_string(n);
@@ -354,7 +351,7 @@ TEST(Tettool, ValidatesTheAnimationOfAMeshTableEntry) {
                 "    anim \"Walk.kin\"\n    animation-loop-speed 1.0\n    auto-create 1\n  }\n}\n");
     dir.Put(folder + "/lamp.im", fixture::WriteMesh(mesh));
     if (c.bytes != nullptr) dir.Put(folder + "/walk.kin", c.file);
-    const kestro_test::CommandRun run = RunTettool(tool + Words{dir.At(folder)});
+    const kestro_test::CommandRun run = RunTettool(Shipped("validate"), {dir.At(folder)});
     EXPECT_EQ(run.out, std::string(c.finding != nullptr ? c.finding : "") + "OK (" +
                            (c.finding != nullptr ? "1" : "0") + " Errors, 0 Warnings)\n")
         << c.what;
@@ -378,10 +375,8 @@ TEST(Tettool, ScriptIncludesAndEffectPointsPassWithTheShippedDefinitions) {
           "mesh-table\n{\n  default\n  {\n    mesh \"lamp.im\"\n    auto-create 1\n"
           "    effects\n    {\n      glow\n      {\n        kind \"name\"\n"
           "        att \"a.lamp\"\n      }\n    }\n  }\n}\n");
-  const Words tool = {"validate", "--tetdata", std::string(kRepoData) + "/TETData", "--data",
-                      std::string(kRepoData) + "/data"};
   for (const char* asset : {"lib", "lamp"}) {
-    const kestro_test::CommandRun r = RunTettool(tool + Words{dir.At(asset)});
+    const kestro_test::CommandRun r = RunTettool(Shipped("validate"), {dir.At(asset)});
     EXPECT_EQ(r.exitCode, 0) << asset << ": " << r.out;
     EXPECT_EQ(r.out, "OK (0 Errors, 0 Warnings)\n") << asset;
   }
@@ -429,15 +424,13 @@ TEST(Tettool, ShippedDefinitionsAcceptWhatTheToolItselfWrites) {
                    "kind \"interior\"\nkestro-build 2.8\nasset-filename \"cab\"\n"
                    "mesh \"cab.im\"\ncamera 1,2,3\n",
                    {"cab.im"}});
-  const Words tool = {"validate", "--tetdata", std::string(kRepoData) + "/TETData", "--data",
-                      std::string(kRepoData) + "/data"};
   int n = 20;
   for (const Case& c : cases) {
     const std::string folder = "a" + std::to_string(n);
     dir.Put(folder + "/config.txt",
             "kuid <kuid:400100:" + std::to_string(n++) + ">\nusername \"Asset\"\n" + c.config);
     for (const std::string& name : c.meshes) dir.Put(folder + "/" + name, im);
-    const kestro_test::CommandRun r = RunTettool(tool + Words{dir.At(folder)});
+    const kestro_test::CommandRun r = RunTettool(Shipped("validate"), {dir.At(folder)});
     EXPECT_EQ(r.out, "OK (0 Errors, 0 Warnings)\n") << c.what;
     EXPECT_EQ(r.exitCode, 0) << c.what;
   }

@@ -48,13 +48,10 @@ class VnyInstall : public ::testing::Test {
     const std::string root = target_->Root();
     const char* argv[] = {program.c_str(), "--root",         root.c_str(),
                           "--port-file",   portFile.c_str(), nullptr};
-    // A failed spawn leaves no server to stop: its pid stays 0, which kill() reads as the whole
-    // process group (the test runner and the shell that started it).
-    pid_t spawned = 0;
+    // A failed spawn leaves pid 0, which kill() reads as the whole process group: the runner's.
     ASSERT_EQ(
-        posix_spawn(&spawned, program.c_str(), nullptr, nullptr, const_cast<char**>(argv), environ),
+        posix_spawn(&server_, program.c_str(), nullptr, nullptr, const_cast<char**>(argv), environ),
         0);
-    server_ = spawned;
     ASSERT_TRUE(watchdog::Eventually([&] { return access(portFile.c_str(), R_OK) == 0; }));
     port_ = std::stoi(scratch::ReadAll(portFile));
   }
@@ -62,7 +59,6 @@ class VnyInstall : public ::testing::Test {
     if (server_ > 0) {
       kill(server_, SIGTERM);
       waitpid(server_, nullptr, 0);
-      server_ = 0;
     }
     target_.reset();
     source_.reset();

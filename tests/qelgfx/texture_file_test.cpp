@@ -106,49 +106,27 @@ TEST(BitmapTest, TopDownAndBottomUpBmpsDecodeAlike) {
 }
 
 // The decoder would read zeros for the missing pixels, after allocating for all of them: an
-// image shorter than its header says is refused before that, a whole one in any form loads.
+// image shorter than its header says, by as little as one byte, is refused before that.
 TEST(BitmapTest, AnImageShorterThanItsHeaderSaysIsRefused) {
-  const std::string whole = test_images::Tga(4, 2, true);
-  // The same image run-length coded: per row a run of one pixel, then three pixels as they are.
-  std::string coded = whole.substr(0, 18);
+  const std::string tga = test_images::Tga(4, 2, true);
+  // Run-length coded: per row a run of one pixel, then three pixels as they are.
+  std::string coded = tga.substr(0, 18);
   coded[2] = 10;
   for (int row = 0; row < 2; ++row) {
-    const std::string pixels = whole.substr(18 + row * 16, 16);
-    coded += char(0x80) + pixels.substr(0, 4) + char(0x02) + pixels.substr(4);
+    coded += char(0x80) + tga.substr(18 + row * 16, 4) + char(0x02) + tga.substr(22 + row * 16, 12);
   }
   const u8 rows[2][6] = {{255, 0, 0, 255, 0, 0}, {0, 0, 255, 0, 0, 255}};
   const std::string bmp = Bmp(2, rows);
+  std::vector<std::string> cut = {test_images::ClaimingTga(10)};
   // A BMP whose last row lacks only its padding still holds every pixel.
-  const std::string unpadded = bmp.substr(0, bmp.size() - 2);
-  const struct {
-    std::string bytes;
-    std::string same;  // the image it loads as; empty: refused
-  } cases[] = {
-      {whole, whole},
-      {coded, whole},
-      {bmp, bmp},
-      {unpadded, bmp},
-      {whole.substr(0, 18), ""},
-      {whole.substr(0, whole.size() - 1), ""},
-      {coded.substr(0, 18 + 5), ""},
-      {test_images::ClaimingTga(2), ""},
-      {test_images::ClaimingTga(10), ""},
-      {bmp.substr(0, 54), ""},
-      {unpadded.substr(0, unpadded.size() - 1), ""},
-  };
-  for (const auto& c : cases) {
+  for (const std::string& whole : {tga, coded, bmp.substr(0, bmp.size() - 2)}) {
+    EXPECT_TRUE(Bitmap().LoadMemory(whole.data(), u32(whole.size()))) << whole.size();
+    cut.push_back(whole.substr(0, whole.size() - 1));
+  }
+  for (const std::string& bytes : cut) {
     Bitmap bitmap;
-    EXPECT_EQ(bitmap.LoadMemory(c.bytes.data(), u32(c.bytes.size())), !c.same.empty())
-        << c.bytes.size();
-    if (!c.same.empty()) {
-      const auto reference = Loaded(c.same);
-      const size_t bytes = size_t(reference->GetWidth()) * reference->GetHeight() * 4;
-      EXPECT_EQ(std::string(reinterpret_cast<const char*>(bitmap.GetPixels()), bytes),
-                std::string(reinterpret_cast<const char*>(reference->GetPixels()), bytes));
-    } else {
-      EXPECT_EQ(bitmap.GetError().Std(),
-                "is cut short: it holds fewer pixels than its header says");
-    }
+    EXPECT_FALSE(bitmap.LoadMemory(bytes.data(), u32(bytes.size()))) << bytes.size();
+    EXPECT_EQ(bitmap.GetError().Std(), "is cut short: it holds fewer pixels than its header says");
   }
 }
 

@@ -15,8 +15,8 @@ struct CommandRun {
   int exitCode = -1;
 };
 
-// The text as one word of a shell command line, whatever it holds (blanks, quotes, line breaks):
-// paths under the temporary folder hold whatever its name holds.
+// The text as one word of a shell command line, whatever it holds: paths under the temporary
+// folder hold whatever its name holds.
 inline std::string ShellWord(const std::string& text) {
   std::string word = "'";
   for (const char c : text) word += c == '\'' ? std::string("'\\''") : std::string(1, c);

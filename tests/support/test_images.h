@@ -42,11 +42,7 @@ inline std::string Tga(uint32_t width, uint32_t height, bool alpha,
 inline std::string ClaimingTga(char type = 2) {
   std::string out(19, '\0');
   out[2] = type;
-  out[13] = char(0x20);
-  out[14] = char(0xFF);
-  out[15] = char(0x1F);
-  out[16] = 32;
-  return out;
+  return out.replace(13, 4, "\x20\xFF\x1F\x20");
 }
 
 // A whole compiled texture ".texture" of one opaque white pixel, uncompressed.
