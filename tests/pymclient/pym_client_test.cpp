@@ -7,7 +7,6 @@
 #include <fstream>
 #include <string>
 
-#include "pymclient/pym_connection.h"
 #include "pymclient/pym_discovery.h"
 #include "pymclient/pym_protocol.h"
 #include "pymclient/pym_test_util.h"
@@ -108,9 +107,8 @@ TEST_F(ClientTest, TransactionMayStartTheDaemonOnItsSecondTryAndCloseWaits) {
   EXPECT_TRUE(frames[1].payload.empty());
 }
 
-// A daemon that this process started and that has ended (it said why in its log) or never
-// started will not come: the tries stop after one more, which would find a daemon that it gave
-// way to, rather than run to their count.
+// A daemon this process started that has ended, or never started, will not come: one more try
+// finds any daemon it gave way to, and then the tries stop short of their count.
 TEST_F(ClientTest, TriesStopOnceTheStartedDaemonHasEnded) {
   for (const bool program : {true, false}) {
     if (!program) std::filesystem::remove(Daemon());
