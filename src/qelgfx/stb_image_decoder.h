@@ -65,3 +65,34 @@ inline bool ImageHoldsItsPixels(const stbi_uc* bytes, size_t size) {
   }
   return at <= size;
 }
+
+// The decoder builds each Huffman table of a JPEG from the 16 code counts that precede it, without
+// checking that they name at most the 256 codes a table holds, and writes past the table when
+// they name more; reading the header alone (stbi_info_from_memory) builds them too. False when a
+// table of the `size` bytes at `bytes` names more, walked as the decoder walks the markers (a
+// byte past the end reads as zero, as it does there). True for anything else.
+inline bool JpegTablesFit(const stbi_uc* bytes, size_t size) {
+  // Only a JPEG begins with a marker (fill bytes may come before its first).
+  if (size < 2 || bytes[0] != 0xFF) return true;
+  const auto at = [&](size_t i) -> uint64_t { return i < size ? bytes[i] : 0; };
+  for (size_t i = 0; i + 1 < size;) {
+    const stbi_uc marker = bytes[i + 1];
+    // No segment: scan data, fill bytes, a stuffed zero, a restart marker or the image's start.
+    if (bytes[i] != 0xFF || marker == 0xFF || marker == 0x00 ||
+        (marker >= 0xD0 && marker <= 0xD8)) {
+      ++i;
+      continue;
+    }
+    const uint64_t length = at(i + 2) << 8 | at(i + 3);
+    if (marker == 0xC4) {
+      for (uint64_t table = i + 4, end = i + 2 + length; table < end;) {
+        uint64_t codes = 0;
+        for (uint64_t k = 1; k <= 16; ++k) codes += at(table + k);
+        if (codes > 256) return false;
+        table += 17 + codes;
+      }
+    }
+    i += 2 + length;
+  }
+  return true;
+}

@@ -130,6 +130,15 @@ TEST(BitmapTest, AnImageShorterThanItsHeaderSaysIsRefused) {
   }
 }
 
+// A JPEG whose Huffman table counts name more than 256 codes is no image; the decoder would write
+// past its table reading the header alone.
+TEST(BitmapTest, AJpegTableOfMoreCodesThanItHoldsIsRefused) {
+  const std::string jpeg("\xff\xd8\xff\xc4\x00\xff\x02\xff\xff\xff\x00\xd8", 12);
+  Bitmap bitmap;
+  EXPECT_FALSE(bitmap.LoadMemory(jpeg.data(), u32(jpeg.size())));
+  EXPECT_EQ(bitmap.GetError().Std(), "is not an image");
+}
+
 TEST(BitmapTest, ScaleAveragesBoxesAndSharesTheBlockUntilDetached) {
   Bitmap grey;
   ASSERT_TRUE(grey.Create(4, 2, Bitmap::kGrey));
