@@ -15,7 +15,14 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 # Every benchmark works under a temporary folder of this run's own, removed at the end with what
 # the benchmarks leave there: their scratch folders, and the discovery files that each
 # installation's daemon and tool make in the runtime folder under TMPDIR.
-work=$(mktemp -d "${TMPDIR:-/tmp}"/kestro-bench.XXXXXX)
+# The benchmark commands are shell words joined into strings (hyperfine's), so the folder's path
+# may hold no blank or other character a shell reads apart: such a TMPDIR gives way to /tmp.
+parent=${TMPDIR:-/tmp}
+if [[ "$parent" =~ [^A-Za-z0-9/._+-] ]]; then
+  echo "run-bench: TMPDIR '$parent' holds characters the benchmark commands cannot carry; using /tmp"
+  parent=/tmp
+fi
+work=$(mktemp -d "$parent"/kestro-bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/tmp"
 export TMPDIR="$work/tmp"
