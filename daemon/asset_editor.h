@@ -29,7 +29,7 @@ class AssetEditor {
  public:
   static constexpr const char* kEditingFolder = "editing";
   static constexpr const char* kLocalFolder = "local";
-  static constexpr const char* kStagingFolder = "staging";
+  static constexpr const char* kStagingFolder = AssetStore::kStagingFolder;
   static constexpr const char* kBackupsFolder = "backups";
   // Deleted assets are kept in one dated folder per day ("YY-MM-DD") for this many days.
   static constexpr u32 kBackupDaysKept = 5;
@@ -82,7 +82,7 @@ class AssetEditor {
   using RecordHook = std::function<void()>;
   void SetRecordHookForTests(RecordHook hook) { recordHook_ = std::move(hook); }
   // Lists the staging folder in place of ListFolderNames: lets a test make a listing fail.
-  using Listing = std::function<bool(const std::string& folder, std::vector<std::string>& names)>;
+  using Listing = decltype(ChangeHooks::list);
   void SetListingForTests(Listing listing) { listing_ = std::move(listing); }
 
   // A new asset open for editing, with a configuration that names `kuid` (a new KUID when null).

@@ -90,8 +90,6 @@ constexpr const char* kChangingKey = "changing";
 // Written into a new index while the staging folder holds anything, and removed once a start has
 // kept all of it: no record tells what those folders are.
 constexpr const char* kRecordsLostKey = "records-lost";
-// Where changes move folders aside; what its folders are, only the change records tell.
-constexpr const char* kStagingFolder = "staging";
 // The next content id of KUIDs made for the local user.
 constexpr const char* kNextContentCounter = "next-content";
 
@@ -617,9 +615,10 @@ void AssetStore::CarryVerdict(const KUID& kuid, const std::string& judged, const
   KESTRO_ASSERT(changeMutex_.IsHeldByThisThread());
   // Files that changed while they were copied may have given the copy other bytes.
   if (judged.empty() || SafeFolder::TreeSignature(from) != judged) return;
-  // The copy is whole when it is signed, so no wait for the clock (two seconds on a file system
-  // of whole seconds, with the change lock held): a later write in another tick gives it another
-  // signature, and one within the tick of its last write no wait could tell apart either.
+  // The copy is signed as soon as it is whole, with no wait for the clock (two seconds on a file
+  // system of whole seconds, with the change lock held). It keeps its source's modification
+  // times, so a later write shows by its own; only a rewrite to the same size that also puts the
+  // old times back, within the tick of the copy, would keep the verdict.
   std::string error;
   const std::string copied = SafeFolder::TreeSignature(copy, &error);
   std::lock_guard<OwnedMutex> db(dbMutex_);

@@ -39,6 +39,8 @@ class AssetStore {
  public:
   static constexpr const char* kDatabaseFileName = "assets.tdx";
   static constexpr const char* kSettingsFileName = "settings.tdx";
+  // Where changes move folders aside; what its folders are, only the change records tell.
+  static constexpr const char* kStagingFolder = "staging";
   // Scanned in this order; the first folder that holds a KUID wins.
   static const std::vector<std::string>& ContentFolderNames();
 

@@ -257,8 +257,7 @@ bool Bitmap::LoadMemory(const void* data, u32 size) {
   int width = 0;
   int height = 0;
   int channels = 0;
-  if (!data || size > 0x7FFFFFFFu || !JpegTablesFit(bytes, size) ||
-      !stbi_info_from_memory(bytes, int(size), &width, &height, &channels)) {
+  if (!data || !ReadImageHeader(bytes, size, &width, &height, &channels)) {
     error_ = "is not an image";
     return false;
   }

@@ -96,3 +96,11 @@ inline bool JpegTablesFit(const stbi_uc* bytes, size_t size) {
   }
   return true;
 }
+
+// The image's sides and channels from its header, as stbi_info_from_memory tells them, for bytes
+// that the decoder can read without harm; false for others, as for what is no image.
+inline bool ReadImageHeader(const stbi_uc* bytes, size_t size, int* width, int* height,
+                            int* channels) {
+  return size <= 0x7FFFFFFFu && JpegTablesFit(bytes, size) &&
+         stbi_info_from_memory(bytes, int(size), width, height, channels);
+}

@@ -26,10 +26,7 @@ bool DecodeImageFile(const char* path, ImageSize& size) {
   int width = 0;
   int height = 0;
   int channels = 0;
-  if (!JpegTablesFit(bytes.get(), length) ||
-      !stbi_info_from_memory(bytes.get(), int(length), &width, &height, &channels)) {
-    return false;
-  }
+  if (!ReadImageHeader(bytes.get(), length, &width, &height, &channels)) return false;
   if (width <= 0 || height <= 0 || u32(width) > kMaxImageSide || u32(height) > kMaxImageSide ||
       u64(width) * u64(height) > kMaxImagePixels || !ImageHoldsItsPixels(bytes.get(), length)) {
     return false;
