@@ -57,14 +57,9 @@ std::string TodaysBackups() {
 // name. Empty, with the reason in `error`, when a place cannot be looked at.
 std::string FreeBackupPlace(const std::string& userData, const char* folder,
                             const std::string& relative, std::string& error) {
-  const std::string place = TodaysBackups() + "/" + folder + "/" + relative;
-  std::string to = place;
-  for (u32 n = 1;; ++n) {
-    const Seen seen = LookAt(userData + "/" + to, error);
-    if (seen == Seen::kNothing) return to;
-    if (seen == Seen::kUnknown) return std::string();
-    to = place + "." + std::to_string(n);
-  }
+  const std::string free =
+      FreePlace(userData + "/", TodaysBackups() + "/" + folder + "/" + relative, error);
+  return free.empty() ? free : free.substr(userData.size() + 1);
 }
 
 // What begins every name this editor gives in staging, and every change id: a pid alone repeats
@@ -212,7 +207,8 @@ std::vector<std::string> AssetEditor::RecoverStaging(const std::string& userData
     for (const std::string& name : names) {
       const std::string path = staging + "/" + name;
       struct stat st {};
-      if (stay.count(name) != 0 || LookAt(path, st, error) == Seen::kNothing ||
+      const Seen seen = stay.count(name) != 0 ? Seen::kNothing : LookAt(path, st, error);
+      if (seen == Seen::kNothing || seen == Seen::kUnknown ||
           named.count({u64(st.st_dev), u64(st.st_ino)}) != 0) {
         continue;
       }

@@ -26,19 +26,6 @@ Seen IsChangeFolder(const std::string& path, const ChangeFolder& folder, std::st
                                                                            : Seen::kNothing;
 }
 
-// A version kept in the backups goes beside one that took its place meanwhile, never over it;
-// empty, with the reason in `why`, when a place cannot be looked at.
-std::string FreePlace(const std::string& root, const std::string& place, std::string& why) {
-  std::string free = root + place;
-  if (place.rfind("backups/", 0) != 0) return free;
-  for (u32 n = 1;; ++n) {
-    const Seen seen = LookAt(free, why);
-    if (seen == Seen::kNothing) return free;
-    if (seen == Seen::kUnknown) return std::string();
-    free = root + place + "." + std::to_string(n);
-  }
-}
-
 }  // namespace
 
 Seen LookAt(const std::string& path, struct stat& st, std::string& why) {
@@ -55,6 +42,17 @@ Seen LookAt(const std::string& path, struct stat& st, std::string& why) {
 Seen LookAt(const std::string& path, std::string& why) {
   struct stat st {};
   return LookAt(path, st, why);
+}
+
+std::string FreePlace(const std::string& root, const std::string& place, std::string& why) {
+  std::string free = root + place;
+  if (place.rfind("backups/", 0) != 0) return free;
+  for (u32 n = 1;; ++n) {
+    const Seen seen = LookAt(free, why);
+    if (seen == Seen::kNothing) return free;
+    if (seen == Seen::kUnknown) return std::string();
+    free = root + place + "." + std::to_string(n);
+  }
 }
 
 void SetLookFaultForTests(std::function<int(const std::string& path)> fault) {

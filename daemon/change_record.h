@@ -32,6 +32,10 @@ Seen LookAt(const std::string& path, std::string& why);
 // Lets a test make a look at a place fail as a disk would: `fault` gets each path before lstat and
 // returns the errno to fail with, or 0 to look.
 void SetLookFaultForTests(std::function<int(const std::string& path)> fault);
+// `root` + `place`, or, for a place in the backups ("backups/..."), the first of `place`.1,
+// `place`.2... that is free: a version kept there goes beside one that took its place meanwhile,
+// never over it. Empty, with the reason in `why`, when a place cannot be looked at.
+std::string FreePlace(const std::string& root, const std::string& place, std::string& why);
 
 struct ChangeFolder {
   // The asset whose index write decides the folder's place.
