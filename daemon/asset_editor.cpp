@@ -412,12 +412,15 @@ bool AssetEditor::Commit(const KUID& kuid, std::string& error, Warnings* warning
   done = done && SwapIn(copy, local, error) && Record(kLocalFolder, relative, kuid, error);
   // A program that opened a file of the editing copy before the commit writes on into the copy
   // set aside, which the change would remove: signed once more just before, one that changed
-  // goes to the backups instead.
+  // goes to the backups instead, at once, so that no kill before the record is ended leaves it to
+  // a start that would remove it; one that cannot go now goes with the change's other folders.
   std::string late;
   if (done && SafeFolder::TreeSignature(aside, &why) != moment) {
     late = FreeBackupPlace(store_.UserData(), kEditingFolder, record.path, why);
-    if (late.empty()) late = TodaysBackups() + "/" + kEditingFolder + "/" + record.path;
-    change.folders.front().after = late;
+    if (late.empty() || !MoveFolder(aside, store_.UserData() + "/" + late, why)) {
+      if (late.empty()) late = TodaysBackups() + "/" + kEditingFolder + "/" + record.path;
+      change.folders.front().after = late;
+    }
   }
   if (!End(change, done, error, warnings)) return false;
   if (!late.empty() && warnings != nullptr) {
