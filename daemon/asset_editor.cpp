@@ -28,14 +28,21 @@ namespace PymDaemonSrv {
 
 namespace {
 
-bool Exists(const std::string& path) {
-  struct stat st {};
-  return lstat(path.c_str(), &st) == 0;
+// Whether something is known to be at `path`. A name that cannot be looked at is given anyway,
+// where whatever takes it fails on a name that exists (exclusive mkdir, a rename that replaces
+// nothing), and a place it cannot see is looked at again by the change that fills it.
+bool Taken(const std::string& path) {
+  std::string ignored;
+  const Seen seen = LookAt(path, ignored);
+  return seen == Seen::kFolder || seen == Seen::kOther;
 }
 
-bool IsFolder(const std::string& path) {
-  struct stat st {};
-  return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+// Whether a folder is at `path` (`folder`); false, with the reason in `error`, when that cannot be
+// told: a change then stops before it moves anything, rather than take the folder for gone.
+bool LookForFolder(const std::string& path, bool& folder, std::string& error) {
+  const Seen seen = LookAt(path, error);
+  folder = seen == Seen::kFolder;
+  return seen != Seen::kUnknown;
 }
 
 // Today's dated folder of the backups folder, below UserData.
@@ -47,13 +54,12 @@ std::string TodaysBackups() {
 
 // Where the folder `relative` of the content folder `folder` goes in today's backup folder, below
 // UserData: an asset deleted twice in a day keeps both copies, the later one under a numbered
-// name.
+// name. Empty, with the reason in `error`, when a place cannot be looked at.
 std::string FreeBackupPlace(const std::string& userData, const char* folder,
-                            const std::string& relative) {
-  const std::string place = TodaysBackups() + "/" + folder + "/" + relative;
-  std::string to = place;
-  for (u32 n = 1; Exists(userData + "/" + to); ++n) to = place + "." + std::to_string(n);
-  return to;
+                            const std::string& relative, std::string& error) {
+  const std::string free =
+      FreePlace(userData + "/", TodaysBackups() + "/" + folder + "/" + relative, error);
+  return free.empty() ? free : free.substr(userData.size() + 1);
 }
 
 // What begins every name this editor gives in staging, and every change id: a pid alone repeats
@@ -102,8 +108,9 @@ void RecoverNotedFolders(const SafeFolder& folders, const std::vector<std::strin
       const std::string below = std::string(AssetEditor::kLocalFolder) + "/" + relative;
       const std::string target = folders.Resolve(restore ? below : TodaysBackups() + "/" + below);
       std::string error;
-      if (stay.count(aside) != 0 || target.empty() || !IsFolder(staging + aside) ||
-          Exists(target) || folders.Move(staging + aside, target, error)) {
+      if (stay.count(aside) != 0 || target.empty() ||
+          LookAt(staging + aside, error) != Seen::kFolder ||
+          LookAt(target, error) != Seen::kNothing || folders.Move(staging + aside, target, error)) {
         continue;
       }
       problems.push_back("a folder set aside stays in " + staging + aside + ": " + error);
@@ -159,7 +166,7 @@ std::string AssetEditor::StagingPath() {
   std::string path;
   do {
     path = store_.UserData() + "/" + kStagingFolder + "/" + NextName();
-  } while (Exists(path));
+  } while (Taken(path));
   return path;
 }
 
@@ -181,7 +188,8 @@ std::vector<std::string> AssetEditor::RecoverStaging(const std::string& userData
     // Each folder that a record still names stays where it waits.
     std::set<std::pair<u64, u64>> named;
     for (const ChangeRecord& change : changes) {
-      const std::vector<ChangeFolder> waiting = FinishChange(folders, change, {}, problems);
+      const std::vector<ChangeFolder> waiting =
+          FinishChange(folders, change, {}, problems, TodaysBackups());
       const bool kept = AssetStore::KeepChange(userData, change.id, waiting, &error);
       if (!kept) problems.push_back("the record of a change stays in the index: " + error);
       for (const ChangeFolder& f : kept ? waiting : change.folders) {
@@ -193,29 +201,23 @@ std::vector<std::string> AssetEditor::RecoverStaging(const std::string& userData
     RecoverNotedFolders(folders, names, stay, problems);
     bool backedUp = !changes.empty();
     bool allKept = true;
-    // What no record names goes when the records are whole: copies that a change made and never
-    // moved. When they may be gone, it may be the only copy of an edit or of a replaced version,
-    // so it is kept in today's backups, where the user finds it.
+    // What no record names is kept in today's backups, where the user finds it, never removed:
+    // it may be a copy a change made and never moved, but it may as well be the only copy of an
+    // edit or of a replaced version whose record a damaged log, or a copied installation, lost.
     for (const std::string& name : names) {
       const std::string path = staging + "/" + name;
       struct stat st {};
-      if (stay.count(name) != 0 || lstat(path.c_str(), &st) != 0 ||
+      const Seen seen = stay.count(name) != 0 ? Seen::kNothing : LookAt(path, st, error);
+      if (seen == Seen::kNothing || seen == Seen::kUnknown ||
           named.count({u64(st.st_dev), u64(st.st_ino)}) != 0) {
         continue;
       }
-      if (!complete) {
-        const std::string place = FreeBackupPlace(userData, kStagingFolder, name);
-        const bool kept = folders.Move(path, userData + "/" + place, error);
-        backedUp = backedUp || kept;
-        allKept = allKept && kept;
-        problems.push_back(kept ? "no change record names " + path + "; kept in " + place
-                                : "no change record names " + path + ", which stays there: " +
-                                      error);
-      } else if (S_ISDIR(st.st_mode) ? !folders.RemoveTree(path, error)
-                                     : unlink(path.c_str()) != 0) {
-        problems.push_back("left in staging: " +
-                           (S_ISDIR(st.st_mode) ? error : path + ": " + std::strerror(errno)));
-      }
+      std::string place = FreeBackupPlace(userData, kStagingFolder, name, error);
+      const bool kept = !place.empty() && folders.Move(path, userData + "/" + place, error);
+      backedUp = backedUp || kept;
+      allKept = allKept && kept;
+      problems.push_back(kept ? "no change record names " + path + "; kept in " + place
+                              : "no change record names " + path + ", which stays there: " + error);
     }
     if (backedUp) ThinBackups(userData);
     if (!complete && allKept && !AssetStore::ForgetLostRecords(userData, &error)) {
@@ -251,7 +253,9 @@ bool AssetEditor::MoveFolder(const std::string& from, const std::string& to, std
 }
 
 bool AssetEditor::SwapIn(const std::string& copy, const std::string& local, std::string& error) {
-  if (!IsFolder(local)) return MoveFolder(copy, local, error);
+  bool replaces = false;
+  if (!LookForFolder(local, replaces, error)) return false;
+  if (!replaces) return MoveFolder(copy, local, error);
   bool unsupported = !exchange_;
   if (exchange_) {
     if (moveHook_) moveHook_(copy);
@@ -344,7 +348,9 @@ bool AssetEditor::Commit(const KUID& kuid, std::string& error, Warnings* warning
     return false;
   }
   const std::string editing = store_.FolderPathOf(record);
-  if (!IsFolder(editing)) {
+  bool folder = false;
+  if (!LookForFolder(editing, folder, error)) return false;
+  if (!folder) {
     error = "the editing copy " + editing + " is not a folder";
     return false;
   }
@@ -384,10 +390,11 @@ bool AssetEditor::Commit(const KUID& kuid, std::string& error, Warnings* warning
   const std::string local = InstalledPath(relative);
   const std::string installed = std::string(kLocalFolder) + "/" + relative;
   ChangeRecord change{NextName(), {}};
-  if (!usable ||
+  bool replaces = false;
+  if (!usable || !LookForFolder(local, replaces, error) ||
       !Name(change, editing, kuid, std::string(kEditingFolder) + "/" + record.path, "", error) ||
       !Name(change, copy, kuid, "", installed, error) ||
-      (IsFolder(local) && !Name(change, local, kuid, installed, "", error)) ||
+      (replaces && !Name(change, local, kuid, installed, "", error)) ||
       !store_.BeginChange(change, &error)) {
     std::string ignored;
     Folders().RemoveTree(copy, ignored);
@@ -403,14 +410,33 @@ bool AssetEditor::Commit(const KUID& kuid, std::string& error, Warnings* warning
   }
   if (done && skipped.empty()) store_.CarryVerdict(kuid, judged, aside, copy);
   done = done && SwapIn(copy, local, error) && Record(kLocalFolder, relative, kuid, error);
+  // A program that opened a file of the editing copy before the commit writes on into the copy
+  // set aside, which the change would remove: signed once more just before, one that changed
+  // goes to the backups instead, at once, so that no kill before the record is ended leaves it to
+  // a start that would remove it; one that cannot go now goes with the change's other folders.
+  std::string late;
+  if (done && SafeFolder::TreeSignature(aside, &why) != moment) {
+    late = FreeBackupPlace(store_.UserData(), kEditingFolder, record.path, why);
+    if (late.empty() || !MoveFolder(aside, store_.UserData() + "/" + late, why)) {
+      if (late.empty()) late = TodaysBackups() + "/" + kEditingFolder + "/" + record.path;
+      change.folders.front().after = late;
+    }
+  }
   if (!End(change, done, error, warnings)) return false;
+  if (!late.empty() && warnings != nullptr) {
+    warnings->push_back(
+        "the editing copy was written to after the commit took it; what it held "
+        "then is kept in " +
+        store_.UserData() + "/" + late);
+  }
   WarnLeftOut(std::move(skipped), nullptr, warnings);
   return true;
 }
 
 std::string AssetEditor::KeptVersionPlace(const std::string& relative) const {
   const std::string place = TodaysBackups() + "/" + kLocalFolder + "/" + relative;
-  return Exists(store_.UserData() + "/" + place) || store_.IsOwed(place) ? std::string() : place;
+  // A place that cannot be looked at is given: the change's move there looks again.
+  return Taken(store_.UserData() + "/" + place) || store_.IsOwed(place) ? std::string() : place;
 }
 
 bool AssetEditor::Place(const InstallJob& job, Placing& placing, std::string& error) {
@@ -438,10 +464,11 @@ bool AssetEditor::Place(const InstallJob& job, Placing& placing, std::string& er
   const std::string installed = std::string(kLocalFolder) + "/" + relative;
   const std::string local = InstalledPath(relative);
   placing = Placing{copy, relative, ChangeRecord{NextName(), {}}, std::string()};
-  if (filled && IsFolder(local) && job.keepReplaced) placing.kept = KeptVersionPlace(relative);
-  filled =
-      filled && Name(placing.change, copy, job.kuid, "", installed, error) &&
-      (!IsFolder(local) || Name(placing.change, local, job.kuid, installed, placing.kept, error));
+  bool replaces = false;
+  filled = filled && LookForFolder(local, replaces, error);
+  if (filled && replaces && job.keepReplaced) placing.kept = KeptVersionPlace(relative);
+  filled = filled && Name(placing.change, copy, job.kuid, "", installed, error) &&
+           (!replaces || Name(placing.change, local, job.kuid, installed, placing.kept, error));
   if (!filled) {
     std::string ignored;
     Folders().RemoveTree(copy, ignored);
@@ -555,8 +582,9 @@ bool AssetEditor::Revert(const KUID& kuid, std::string& error, Warnings* warning
   const std::string editing = store_.FolderPathOf(record);
   if (!CheckHoldsAsset(editing, kEditingFolder, record.path, kuid, error)) return false;
   const std::string installed = InstalledPath(record.path);
-  const bool paired =
-      IsFolder(installed) && !HoldsOtherAsset(installed, kLocalFolder, record.path, kuid);
+  bool paired = false;
+  if (!LookForFolder(installed, paired, error)) return false;
+  paired = paired && !HoldsOtherAsset(installed, kLocalFolder, record.path, kuid);
   ChangeRecord change{NextName(), {}};
   if (!Name(change, editing, kuid, std::string(kEditingFolder) + "/" + record.path, "", error) ||
       !store_.BeginChange(change, &error)) {
@@ -585,13 +613,15 @@ bool AssetEditor::Delete(const KUID& kuid, bool keepBackup, std::string& error, 
   std::vector<std::pair<std::string, std::string>> moves;
   for (const char* folder : {kEditingFolder, kLocalFolder}) {
     const std::string from = store_.UserData() + "/" + folder + "/" + record.path;
-    if (!IsFolder(from) ||
-        (record.folder != folder && HoldsOtherAsset(from, folder, record.path, kuid))) {
+    bool there = false;
+    if (!LookForFolder(from, there, error)) return false;
+    if (!there || (record.folder != folder && HoldsOtherAsset(from, folder, record.path, kuid))) {
       continue;
     }
     const std::string to =
-        keepBackup ? FreeBackupPlace(store_.UserData(), folder, record.path) : std::string();
-    if (!Name(change, from, kuid, std::string(folder) + "/" + record.path, to, error)) {
+        keepBackup ? FreeBackupPlace(store_.UserData(), folder, record.path, error) : std::string();
+    if ((keepBackup && to.empty()) ||
+        !Name(change, from, kuid, std::string(folder) + "/" + record.path, to, error)) {
       return false;
     }
     moves.emplace_back(from, keepBackup ? store_.UserData() + "/" + to : StagingPath());

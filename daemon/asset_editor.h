@@ -37,13 +37,13 @@ class AssetEditor {
   explicit AssetEditor(AssetStore& store);
 
   // Finishes each change that the index of `userData` records (undoes it when it did not pass
-  // its index write), then removes from the staging folder what no record names: copies a
-  // change made and never moved. Nothing is touched when the index cannot be read. When
-  // records may be gone (no index, one cut short or with an overwritten log, one made anew in
-  // place of an index set aside), what no record names is moved into today's backups instead, as
-  // "staging/NAME". Runs before the index is opened (which holds it exclusively), so that a
-  // rebuild sees each folder in its place. Returns (and logs) a line for each folder left where
-  // it does not belong, each kept in the backups and each leftover that could not go.
+  // its index write), then moves into today's backups, as "staging/NAME", what no record names:
+  // a copy a change made and never moved, or the only copy of an edit or a replaced version
+  // whose record a damaged log or a copied installation lost; no start can tell which. Nothing
+  // is touched when the index cannot be read. Runs before the index is opened (which holds it
+  // exclusively), so that a rebuild sees each folder in its place. Returns (and logs) a line for
+  // each folder left where it does not belong, each kept in the backups and each leftover that
+  // could not go.
   static std::vector<std::string> RecoverStaging(const std::string& userData);
   std::vector<std::string> ClearStaging();
 

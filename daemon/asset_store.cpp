@@ -1439,9 +1439,11 @@ bool AssetStore::BeginChange(const ChangeRecord& change, std::string* error) {
   }
   WriteTransaction tx(db_);
   if (!tx.Began() || !SetMeta(db_, kChangingKey, "1", error) ||
+      (!owed_.id.empty() && !WriteChangeRows(db_, owed_.id, owed_.folders, error)) ||
       !WriteChangeRows(db_, change.id, change.folders, error) || !tx.Commit(error)) {
     return false;
   }
+  owed_ = ChangeRecord();
   change_ = change.id;
   return true;
 }
@@ -1451,11 +1453,10 @@ bool AssetStore::EndChange(const std::vector<ChangeFolder>& waiting, std::string
   std::lock_guard<OwnedMutex> lock(dbMutex_);
   const std::string id = std::move(change_);
   change_.clear();
-  if (db_ == nullptr) {
-    SetError(error, "index not open");
-    return false;
-  }
-  return ReplaceChangeRows(db_, id, waiting, error);
+  if (db_ != nullptr && ReplaceChangeRows(db_, id, waiting, error)) return true;
+  if (db_ == nullptr) SetError(error, "index not open");
+  owed_ = ChangeRecord{id, waiting};
+  return false;
 }
 
 bool AssetStore::IsOwed(const std::string& place) const {

@@ -84,7 +84,7 @@ class AssetStore {
   // moves. RecordChange replaces (put) or removes the asset's row, marks the asset's folders in
   // the record passed and clears the mark, in one transaction; a start that finds the mark
   // rebuilds the index. EndChange keeps of the record only the folders `waiting` to be moved
-  // where they belong.
+  // where they belong; when it cannot, the next BeginChange writes that in its transaction.
   OwnedMutex& ChangeMutex() { return changeMutex_; }
   bool BeginChange(const ChangeRecord& change, std::string* error);
   // The mark alone, for a change that moves no folder.
@@ -257,6 +257,10 @@ class AssetStore {
   OwnedMutex changeMutex_;
   // The id of the change between BeginChange and EndChange; guarded by changeMutex_.
   std::string change_;
+  // The record that an EndChange could not write, as it is to be: the one on disk still names
+  // folders removed since, whose inodes the next folders made may take, so it is written with the
+  // next change's record, before that change moves a folder. Guarded by changeMutex_.
+  ChangeRecord owed_;
   // The parts of the content fingerprint and their sum, as the last walk or change left them.
   std::mutex fingerprintMutex_;
   FingerprintParts fingerprintParts_;

@@ -11,36 +11,61 @@ namespace PymDaemonSrv {
 
 namespace {
 
-bool IsFolderAt(const std::string& path, struct stat& st) {
-  return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+std::function<int(const std::string&)>& LookFault() {
+  static std::function<int(const std::string&)> fault;
+  return fault;
 }
 
-bool IsChangeFolder(const std::string& path, const ChangeFolder& folder) {
+// Whether the folder `folder` names is at `path`: false for another or none; kUnknown when that
+// cannot be told.
+Seen IsChangeFolder(const std::string& path, const ChangeFolder& folder, std::string& why) {
   struct stat st {};
-  return IsFolderAt(path, st) && u64(st.st_dev) == folder.device && u64(st.st_ino) == folder.inode;
-}
-
-bool IsTaken(const std::string& path) {
-  struct stat st {};
-  return lstat(path.c_str(), &st) == 0;
-}
-
-// A version kept in the backups goes beside one that took its place meanwhile, never over it.
-std::string FreePlace(const std::string& root, const std::string& place) {
-  std::string free = root + place;
-  if (place.rfind("backups/", 0) != 0) return free;
-  for (u32 n = 1; IsTaken(free); ++n) free = root + place + "." + std::to_string(n);
-  return free;
+  const Seen seen = LookAt(path, st, why);
+  if (seen != Seen::kFolder) return seen == Seen::kUnknown ? seen : Seen::kNothing;
+  return u64(st.st_dev) == folder.device && u64(st.st_ino) == folder.inode ? Seen::kFolder
+                                                                           : Seen::kNothing;
 }
 
 }  // namespace
+
+Seen LookAt(const std::string& path, struct stat& st, std::string& why) {
+  const int fault = LookFault() ? LookFault()(path) : 0;
+  errno = fault;
+  if (fault == 0 && lstat(path.c_str(), &st) == 0) {
+    return S_ISDIR(st.st_mode) ? Seen::kFolder : Seen::kOther;
+  }
+  if (errno == ENOENT || errno == ENOTDIR) return Seen::kNothing;
+  why = "cannot tell what is at " + path + ": " + std::strerror(errno);
+  return Seen::kUnknown;
+}
+
+Seen LookAt(const std::string& path, std::string& why) {
+  struct stat st {};
+  return LookAt(path, st, why);
+}
+
+std::string FreePlace(const std::string& root, const std::string& place, std::string& why) {
+  std::string free = root + place;
+  if (place.rfind("backups/", 0) != 0) return free;
+  for (u32 n = 1;; ++n) {
+    const Seen seen = LookAt(free, why);
+    if (seen == Seen::kNothing) return free;
+    if (seen == Seen::kUnknown) return std::string();
+    free = root + place + "." + std::to_string(n);
+  }
+}
+
+void SetLookFaultForTests(std::function<int(const std::string& path)> fault) {
+  LookFault() = std::move(fault);
+}
 
 bool NameChangeFolder(ChangeRecord& change, const SafeFolder& folders, const std::string& path,
                       const KUID& kuid, const std::string& before, const std::string& after,
                       std::string& error) {
   struct stat st {};
-  if (!IsFolderAt(path, st) || !folders.MayChange(path)) {
-    error = "refused to change " + path;
+  const Seen seen = LookAt(path, st, error);
+  if (seen != Seen::kFolder || !folders.MayChange(path)) {
+    if (seen != Seen::kUnknown) error = "refused to change " + path;
     return false;
   }
   change.folders.push_back({kuid, u64(st.st_dev), u64(st.st_ino), before, after, false});
@@ -48,20 +73,36 @@ bool NameChangeFolder(ChangeRecord& change, const SafeFolder& folders, const std
 }
 
 std::vector<ChangeFolder> FinishChange(const SafeFolder& folders, const ChangeRecord& change,
-                                       const ChangeHooks& hooks,
-                                       std::vector<std::string>& problems) {
+                                       const ChangeHooks& hooks, std::vector<std::string>& problems,
+                                       const std::string& keptIn) {
   const std::string root = folders.Root() + "/";
   const std::string staging = root + "staging/";
   const size_t count = change.folders.size();
   // Where each folder is (empty: nowhere), and where it belongs (empty: nowhere).
   std::vector<std::string> at(count);
   std::vector<std::string> to(count);
+  std::string why;
+  // A place that cannot be looked at may hold a folder of the change: taking it for empty would
+  // drop the folder from the record, and a start would remove it. Nothing moves until it can.
+  bool blind = false;
+  const auto seek = [&](const std::string& path, size_t i) {
+    const Seen seen = IsChangeFolder(path, change.folders[i], why);
+    blind = blind || seen == Seen::kUnknown;
+    if (seen == Seen::kFolder) at[i] = path;
+  };
+  const auto keepAll = [&] {
+    problems.push_back(why +
+                       "; the folders of the change stay where they are until a start "
+                       "puts them in place");
+    return change.folders;
+  };
   for (size_t i = 0; i < count; ++i) {
     const ChangeFolder& f = change.folders[i];
     for (const std::string& p : {f.before, f.after}) {
-      if (!p.empty() && IsChangeFolder(root + p, f)) at[i] = root + p;
+      if (!p.empty()) seek(root + p, i);
     }
   }
+  if (blind) return keepAll();
   // A folder at neither of its places waits in staging, or was removed already; only a listing
   // that succeeded can tell which. Without one, no folder moves: one that cannot be found may
   // belong where another one would go, and the record keeps them all for a start.
@@ -76,21 +117,35 @@ std::vector<ChangeFolder> FinishChange(const SafeFolder& folders, const ChangeRe
       return change.folders;
     }
     for (size_t i = 0; i < count; ++i) {
-      for (size_t s = 0; s < staged.size() && at[i].empty(); ++s) {
-        if (IsChangeFolder(staging + staged[s], change.folders[i])) at[i] = staging + staged[s];
-      }
+      for (size_t s = 0; s < staged.size() && at[i].empty(); ++s) seek(staging + staged[s], i);
     }
+    if (blind) return keepAll();
+  }
+  // A change never removes a folder that has a place to go, so a record missing one of those is
+  // not the last word on its folders: a log cut short serves an older record, whose change may
+  // have passed since. Such a record removes nothing.
+  bool whole = true;
+  for (size_t i = 0; i < count && whole && !keptIn.empty(); ++i) {
+    const ChangeFolder& f = change.folders[i];
+    whole = (f.passed ? f.after : f.before).empty() || !at[i].empty();
   }
   std::vector<bool> gone(count);
   for (size_t i = 0; i < count; ++i) {
     const ChangeFolder& f = change.folders[i];
     gone[i] = at[i].empty();
-    const std::string& place = f.passed ? f.after : f.before;
-    if (!place.empty()) to[i] = at[i] == root + place ? at[i] : FreePlace(root, place);
+    std::string place = f.passed ? f.after : f.before;
+    if (place.empty() && !whole && !at[i].empty()) {
+      const bool staged = at[i].rfind(staging, 0) == 0;
+      place = (staged ? keptIn + "/" : std::string()) + at[i].substr(root.size());
+      problems.push_back("the record of change " + change.id +
+                         " misses folders it puts in place; " +
+                         (staged ? at[i] + " is kept in " + root + place : at[i] + " stays"));
+    }
+    if (!place.empty()) to[i] = at[i] == root + place ? at[i] : FreePlace(root, place, why);
+    if (!place.empty() && to[i].empty()) return keepAll();
   }
   bool failed = false;
   std::vector<std::string> left;
-  std::string why;
   u32 asides = 0;
   // An undone change leaves no folder it made on the way to a place, up to the content folder;
   // those a folder left to make way for another are looked at once that one is in place.
@@ -127,10 +182,16 @@ std::vector<ChangeFolder> FinishChange(const SafeFolder& folders, const ChangeRe
     for (size_t k = 0; k < count && !taken; ++k) taken = k != i && to[k] == at[i];
     if (!taken) continue;
     std::string aside;
-    do {
+    Seen seen = Seen::kOther;
+    while (seen == Seen::kOther || seen == Seen::kFolder) {
       aside = staging + change.id + "." + std::to_string(++asides);
-    } while (IsTaken(aside));
-    if (!move(i, aside, true)) at[i].clear();
+      seen = LookAt(aside, why);
+    }
+    if (seen == Seen::kUnknown) {
+      problems.push_back(at[i] + " stays there until a start moves it: " + why);
+      failed = true;
+    }
+    if (seen == Seen::kUnknown || !move(i, aside, true)) at[i].clear();
   }
   for (size_t i = 0; i < count; ++i) {
     if (!at[i].empty() && !to[i].empty() && at[i] != to[i]) move(i, to[i], false);

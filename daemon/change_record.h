@@ -10,6 +10,8 @@
 // exchange of two folders, or a kill between two renames, no name says which folder is where.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -19,6 +21,21 @@
 #include "qel/types.h"
 
 namespace PymDaemonSrv {
+
+// What lstat tells of a place: a folder or something else there, nothing there (ENOENT, ENOTDIR),
+// or nothing at all: any other failure (EIO, EACCES, ENOMEM...) says neither, and a change that
+// took it for "nothing there" would drop a folder that may still be there.
+enum class Seen { kFolder, kOther, kNothing, kUnknown };
+// Looks at `path` with lstat (`st` gets what it says); for kUnknown, `why` gets the reason.
+Seen LookAt(const std::string& path, struct stat& st, std::string& why);
+Seen LookAt(const std::string& path, std::string& why);
+// Lets a test make a look at a place fail as a disk would: `fault` gets each path before lstat and
+// returns the errno to fail with, or 0 to look.
+void SetLookFaultForTests(std::function<int(const std::string& path)> fault);
+// `root` + `place`, or, for a place in the backups ("backups/..."), the first of `place`.1,
+// `place`.2... that is free: a version kept there goes beside one that took its place meanwhile,
+// never over it. Empty, with the reason in `why`, when a place cannot be looked at.
+std::string FreePlace(const std::string& root, const std::string& place, std::string& why);
 
 struct ChangeFolder {
   // The asset whose index write decides the folder's place.
@@ -58,9 +75,16 @@ struct ChangeHooks {
 // When a change is undone, the folders it made on the way to a place, and those it made to hold a
 // folder that went back, are removed again if empty. Returns the folders the record is to keep:
 // none when every folder reached its place; after any failure, every folder still there, so that
-// a start finishes the whole change. `problems` gets a line for each failure.
+// a start finishes the whole change. `problems` gets a line for each failure. A place that cannot
+// be looked at (LookAt's kUnknown) moves nothing and keeps the whole record.
+//
+// With `keptIn` (a folder below the root, for a start), a record that misses a folder it puts in
+// place removes nothing: a start cannot vouch that the record it reads is the last one written
+// (a log cut short serves an older one, whose change may have passed since, and its folders may
+// be a later change's). What it would remove stays where it is, or, from staging, goes below
+// `keptIn`.
 std::vector<ChangeFolder> FinishChange(const SafeFolder& folders, const ChangeRecord& change,
-                                       const ChangeHooks& hooks,
-                                       std::vector<std::string>& problems);
+                                       const ChangeHooks& hooks, std::vector<std::string>& problems,
+                                       const std::string& keptIn = std::string());
 
 }  // namespace PymDaemonSrv

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <filesystem>
@@ -685,6 +686,130 @@ TEST(AssetEditor, ALaterDaemonOfTheSamePidLeavesWhatWaitsInStaging) {
     fs::remove(in.ud + "/backups/" + Today());
     ASSERT_TRUE(in.Restart(error)) << error;
     EXPECT_EQ(ReadFileText(in.ud + "/backups/" + Today() + "/local/kuid 10 1 0/v.txt"), "v1");
+  }
+}
+
+// A place that cannot be looked at (one lstat failing with EIO) is never taken for an empty one: a
+// change stops before it moves anything and says why, and a start after a kill keeps the record
+// and its folders for the next. No edit, installed or replaced version is lost.
+TEST(AssetEditor, APlaceThatCannotBeLookedAtIsNeverTakenForEmpty) {
+  const struct {
+    const char* name;
+    Op op;
+    // Killed once the editing copy is set aside, or before the index write; the look then fails
+    // at the start.
+    bool killed;
+    // The place whose `nth` look fails; "staging/" is any entry of staging.
+    const char* place;
+    int nth;
+  } cases[] = {
+      {"a killed commit's copy set aside", kCommit, true, "staging/", 1},
+      {"a killed install's replaced version", kInstall, true, "staging/", 1},
+      {"a killed install's new folder", kInstall, true, "local/a", 1},
+      {"an install, looking for the folder it replaces", kInstall, false, "local/a", 1},
+      {"an install, naming it", kInstall, false, "local/a", 2},
+      {"an install, swapping in", kInstall, false, "local/a", 3},
+      {"a delete", kDelete, false, "local/a", 1},
+      {"a delete, naming the folder", kDelete, false, "local/a", 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Installation in;
+    std::string error;
+    ASSERT_TRUE(in.Start(c.op == kCommit, error)) << error;
+    if (c.op == kCommit) WriteFile(in.ud + "/editing/a/new.txt", "edited");
+    const std::string place = in.ud + "/" + c.place;
+    int looks = 0;
+    const auto fault = [&](const std::string& path) {
+      const bool at = place.ends_with('/') ? path.starts_with(place) : path == place;
+      return at && ++looks == c.nth ? EIO : 0;
+    };
+    in.editor->SetMoveHookForTests([&, moves = 0](const std::string&) mutable {
+      if (c.killed && ++moves == 2) throw Killed();
+    });
+    in.editor->SetRecordHookForTests([&] {
+      if (c.killed) throw Killed();
+    });
+    if (!c.killed) SetLookFaultForTests(fault);
+    try {
+      EXPECT_FALSE(in.Do(c.op, kAsset, error));
+      EXPECT_NE(error.find("cannot tell what is at " + place + ": "), std::string::npos) << error;
+    } catch (const Killed&) {
+      in.editor.reset();
+      in.store.reset();
+      SetLookFaultForTests(fault);
+      const std::vector<std::string> told = AssetEditor::RecoverStaging(in.ud);
+      EXPECT_TRUE(!told.empty() && told[0].starts_with("cannot tell what is at "));
+    }
+    SetLookFaultForTests(nullptr);
+    EXPECT_GE(looks, c.nth);
+    for (int start = 0; start < 2; ++start) ASSERT_TRUE(in.Restart(error)) << error;
+    const auto [file, text] =
+        c.op == kCommit ? std::pair("/new.txt", "edited") : std::pair("/old.txt", "old");
+    const Tree tree = Snapshot(in.ud, {"local", "editing", "backups"});
+    EXPECT_TRUE(std::any_of(tree.begin(), tree.end(), [&](const auto& e) {
+      return e.first.ends_with(file) && e.second == text;
+    }));
+    EXPECT_NE(in.FolderOf(kAsset), "unknown");
+    EXPECT_EQ(FilesBelow(in.ud + "/staging"), 0u);
+  }
+}
+
+// A change whose last index write fails (the disk full as it settles) owes its record, which names
+// folders removed since, whose inodes the next folders made take: the next change writes it as
+// it is to be. A start then leaves the next edit's copy, and the save in it.
+TEST(AssetEditor, ARecordLeftByAFailedWriteDoesNotOutliveTheNextChange) {
+  for (const Op op : {kRevert, kCommit}) {
+    SqliteDiskFaults disk;
+    Installation in;
+    std::string error;
+    AssetRecord record;
+    ASSERT_TRUE(in.Start(true, error)) << error;
+    in.editor->SetRemovalHookForTests([&](const std::string&) { disk.full = true; });
+    ASSERT_TRUE(in.Do(op, kAsset, error)) << error;
+    disk.full = false;
+    in.editor->SetRemovalHookForTests(nullptr);
+    ASSERT_TRUE(in.editor->BeginEdit(kAsset, record, error)) << error;
+    WriteFile(in.ud + "/editing/a/saved.txt", "saved");
+    in.editor.reset();
+    in.store.reset();
+    std::vector<ChangeRecord> changes;
+    bool complete = false;
+    EXPECT_TRUE(AssetStore::ReadChanges(in.ud, changes, complete, &error) && changes.empty()) << op;
+    ASSERT_TRUE(in.Restart(error)) << error;
+    EXPECT_EQ(ReadFileText(in.ud + "/editing/a/saved.txt"), "saved") << op;
+  }
+}
+
+// Writes through a descriptor opened before a commit land in the editing copy set aside, after its
+// second signature: signed once more before it goes, a changed copy is kept in the backups and
+// named in a warning; an unchanged one goes unsaid.
+TEST(AssetEditor, WritesHeldAcrossACommitAreKeptInTheBackups) {
+  const std::tuple<int, std::string, std::string> cases[] = {
+      {O_APPEND, "1\n", "2\n"}, {O_TRUNC, "half", " and the rest"}, {O_APPEND, "1\n", ""}};
+  for (const auto& [flags, early, late] : cases) {
+    Installation in;
+    std::string error;
+    ASSERT_TRUE(in.Start(true, error)) << error;
+    const std::string file = in.ud + "/editing/a/old.txt";
+    const int fd = open(file.c_str(), O_WRONLY | O_CLOEXEC | flags);
+    ASSERT_EQ(write(fd, early.data(), early.size()), ssize_t(early.size()));
+    in.editor->SetRecordHookForTests(
+        [&] { ASSERT_EQ(write(fd, late.data(), late.size()), ssize_t(late.size())); });
+    AssetEditor::Warnings warnings;
+    ASSERT_TRUE(in.editor->Commit(kAsset, error, &warnings)) << error;
+    close(fd);
+    const std::string saved = (flags == O_TRUNC ? "" : "old") + early;
+    const std::string kept = in.ud + "/backups/" + Today() + "/editing/a";
+    EXPECT_EQ(ReadFileText(in.ud + "/local/a/old.txt"), saved);
+    EXPECT_EQ(warnings, late.empty()
+                            ? AssetEditor::Warnings()
+                            : AssetEditor::Warnings{"the editing copy was written to after "
+                                                    "the commit took it; what it held then "
+                                                    "is kept in " +
+                                                    kept});
+    EXPECT_EQ(fs::exists(kept) ? ReadFileText(kept + "/old.txt") : "",
+              late.empty() ? "" : saved + late);
   }
 }
 

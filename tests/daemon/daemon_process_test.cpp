@@ -8,8 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <set>
@@ -470,24 +474,60 @@ bool RunKilled(const std::string& userData, const Work& work) {
 }
 
 // A commit killed once the editing copy is in staging, or an install killed after its swap, and
-// then the record of the change lost with the index: the start keeps what staging holds in the
-// backups, where the user finds the edit or the replaced version, and names it in the log; one
-// whose backups cannot take it leaves it for the next.
+// then the record of the change lost with the index, with a log cut or overwritten (which SQLite
+// reads as its last whole state, silently), or with the installation copied (other inodes): the
+// start keeps what staging holds in the backups, where the user finds the edit or the replaced
+// version, and names it in the log; one whose backups cannot take it leaves it for the next. A
+// commit that passed, whose log is cut back to the commit's own record, leaves its new version
+// installed: an older record removes nothing.
 TEST_F(DaemonProcess, AFolderWaitingInStagingOutlivesTheLossOfItsRecord) {
   const KUID asset(10, 1, 0);
   const std::string backups = t_.path() + "/backups";
   const auto deleted = [](const std::string& db) {
     for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(db + suffix);
   };
+  const auto cut = [](uintmax_t keep) {
+    return [keep](auto& db) {
+      fs::resize_file(db + "-wal", std::min(keep, fs::file_size(db + "-wal") - 100));
+    };
+  };
+  // Where the log ended when the commit's record was written; past the UserData folder.
+  const std::string recordEnd = t_.path() + "-record-end";
   const std::pair<const char*, std::function<void(const std::string&)>> damages[] = {
       {"index cut to nothing", [](const std::string& db) { fs::resize_file(db, 0); }},
       {"index deleted with its log", deleted},
       {"log overwritten", [](const std::string& db) { WriteFile(db + "-wal", "x"); }},
       {"index deleted, backups blocked at the first start",
-       [&](const std::string& db) { deleted(db); WriteFile(backups, "not a folder"); }},
+       [&](const std::string& db) {
+         deleted(db);
+         WriteFile(backups, "not a folder");
+       }},
+      {"log deleted", [](const std::string& db) { fs::remove(db + "-wal"); }},
+      {"log emptied", [](const std::string& db) { fs::resize_file(db + "-wal", 0); }},
+      {"log cut to its header", cut(32)},
+      {"log cut by 100 bytes", cut(UINTMAX_MAX)},
+      {"a frame of the log overwritten",
+       [](const std::string& db) {
+         std::fstream(db + "-wal", std::ios::in | std::ios::out).seekp(-4000, std::ios::end)
+             << "xx";
+       }},
+      {"installation copied",
+       [&](const std::string&) {
+         const std::string from = "'" + t_.path() + "'", to = "'" + t_.path() + "-copy'";
+         ASSERT_EQ(std::system(("cp -a " + from + " " + to + " && rm -r " + from + " && mv " + to +
+                                " " + from)
+                                   .c_str()),
+                   0);
+       }},
+      {"commit passed, log cut back to its record",
+       [&](const std::string& db) {
+         fs::resize_file(db + "-wal", std::stoull(ReadFileText(recordEnd)));
+       }},
   };
   for (const bool commit : {true, false}) {
     for (const auto& [name, damage] : damages) {
+      const bool passed = std::string(name).starts_with("commit passed");
+      if (passed && !commit) continue;
       SCOPED_TRACE(std::string(commit ? "commit, " : "install, ") + name);
       for (const auto& e : fs::directory_iterator(t_.path())) fs::remove_all(e.path());
       MakeAsset(t_.path(), "local", "a", Config("<kuid:10:1>"));
@@ -503,10 +543,12 @@ TEST_F(DaemonProcess, AFolderWaitingInStagingOutlivesTheLossOfItsRecord) {
         } else if (editor.BeginEdit(asset, record, error)) {
           WriteFile(t_.path() + "/editing/a/new.txt", "edited");
           // The editing copy moves to staging first; killed as the new copy is to take its place.
-          editor.SetMoveHookForTests([moves = 0](const std::string&) mutable {
-            if (++moves == 2) _exit(0);
+          editor.SetMoveHookForTests([&, moves = 0](const std::string&) mutable {
+            if (++moves == 1)
+              WriteFile(recordEnd, std::to_string(fs::file_size(database_ + "-wal")));
+            if (moves == 2 && !passed) _exit(0);
           });
-          editor.Commit(asset, error);
+          if (editor.Commit(asset, error) && passed) _exit(0);
         }
       }));
       damage(database_);
@@ -518,6 +560,10 @@ TEST_F(DaemonProcess, AFolderWaitingInStagingOutlivesTheLossOfItsRecord) {
         if (fs::is_regular_file(backups)) fs::remove(backups);
       }
       const std::string log = ReadFileText(t_.path() + "/pymdaemon.log");
+      if (passed) {
+        EXPECT_EQ(ReadFileText(t_.path() + "/local/a/new.txt"), "edited") << log;
+        continue;
+      }
       const size_t at = log.find("; kept in ");
       ASSERT_NE(at, std::string::npos) << log;
       const std::string kept = log.substr(at + 10, log.find('\n', at) - at - 10);
