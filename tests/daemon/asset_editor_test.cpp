@@ -525,10 +525,12 @@ TEST(AssetEditor, ACarriedVerdictCoversNoBytesWrittenWithinTheCopysSecond) {
     AssetRecord r;
     ASSERT_TRUE(in.Start(commit, error)) << error;
     ASSERT_TRUE(MarkFaulty(*in.store, kAsset, error)) << error;
-    // Right after a second begins, so that the copy and the rewrite share it.
+    // Just after a second begins, past the file times' coarse clock, so that the copy and the
+    // rewrite share it.
     for (const time_t was = time(nullptr); time(nullptr) == was;) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
     const time_t second = time(nullptr);
     ASSERT_TRUE(commit ? in.editor->Commit(kAsset, error) : in.editor->BeginEdit(kAsset, r, error))
         << error;
