@@ -185,8 +185,8 @@ void ValidateAssetPath(RequestContext& context, const u8* payload, size_t size,
   const u64 changes = valid ? context.store.ChangeCount(indexed.kuid) : 0;
   std::string unreadable;
   const std::string judged = valid ? SafeFolder::SettledTreeSignature(folder, &unreadable) : "";
-  // What the files are compared against once judged: a tree that keeps no verdict (a time ahead
-  // of the clock, say) still has its findings, and may still change while they are made.
+  // What the files are compared against once judged: a tree that keeps no verdict (a change time
+  // ahead of the clock, say) still has its findings, and may still change while they are made.
   const std::string before = valid && judged.empty() ? SafeFolder::TreeSignature(folder) : judged;
   if (!valid) {
     AddResult(response, ResultsLog::kError, KUID::Null(),

@@ -615,12 +615,14 @@ void AssetStore::CarryVerdict(const KUID& kuid, const std::string& judged, const
   KESTRO_ASSERT(changeMutex_.IsHeldByThisThread());
   // Files that changed while they were copied may have given the copy other bytes.
   if (judged.empty() || SafeFolder::TreeSignature(from) != judged) return;
-  // The copy is signed as soon as it is whole, with no wait for the clock (two seconds on a file
-  // system of whole seconds, with the change lock held). It keeps its source's modification
-  // times, so a later write shows by its own; only a rewrite to the same size that also puts the
-  // old times back, within the tick of the copy, would keep the verdict.
+  // The copy is still in staging, where nothing but the tool writes: once the clock is past the
+  // second of its change times, whatever is written into it later gets a change time of its own.
+  // Within that second a rewrite to the same size that puts the old times back would keep the
+  // signature, so on a file system of whole seconds a copy made within the second carries
+  // nothing (it shows f until validated) rather than wait for the clock with the change lock
+  // held. Where times hold fractions, the tick left is one of the coarse clock, a few ms.
   std::string error;
-  const std::string copied = SafeFolder::TreeSignature(copy, &error);
+  const std::string copied = SafeFolder::SettledTreeSignature(copy, &error, false);
   std::lock_guard<OwnedMutex> db(dbMutex_);
   // The source's verdict is stored too, in case the last build stored it: the copy's replaces
   // that build's verdicts.

@@ -159,8 +159,10 @@ class AssetStore {
   // empty otherwise. The files of an asset without verdicts are not looked at.
   std::string FaultyVerdictOn(const KUID& kuid, const std::string& folder);
   // A copy that the caller made of the files at `from`, whose signature was `judged`
-  // (FaultyVerdictOn) before the copy, keeps their verdict when `from` still has that signature:
-  // the copy then holds the judged bytes. The caller holds ChangeMutex().
+  // (FaultyVerdictOn) before the copy, keeps their verdict when `from` still has that signature
+  // (the copy then holds the judged bytes) and the clock is past the second of the copy's change
+  // times of whole seconds. The caller holds ChangeMutex() and has not yet moved the copy out of
+  // staging.
   void CarryVerdict(const KUID& kuid, const std::string& judged, const std::string& from,
                     const std::string& copy);
 

@@ -297,9 +297,9 @@ int64_t CoarseNow() {
   return Nanoseconds(now);
 }
 
-// The last moment at which a write can still give a file this time: file times come from the
-// kernel's coarse clock, one tick behind at most, and a file system that keeps whole seconds (or
-// FAT's two) cuts them down. A time without nanoseconds is taken to be such a one.
+// The last moment at which a write can still give a file this change time: file times come from
+// the kernel's coarse clock, one tick behind at most, and a file system that keeps whole seconds
+// (or FAT's two) cuts them down. A time without nanoseconds is taken to be such a one.
 int64_t TickEnd(const timespec& t) {
   static const int64_t tick = [] {
     timespec resolution{};
@@ -315,9 +315,13 @@ std::function<void()> g_clockWaitHook;
 struct Signing {
   EVP_MD_CTX* digest;
   std::string why;
-  // The entry whose times a write could still give another content, and the end of that tick.
+  // The entry whose change time a write could still give another content, and the end of that
+  // tick; of those entries whose change time holds no fraction of a second, the end of the last
+  // one's tick.
   std::string latest;
   int64_t settles = 0;
+  std::string latestWhole;
+  int64_t wholeSettles = 0;
   // Whether each entry's device number goes in too, as the last build's signatures held it.
   bool device = false;
 };
@@ -364,10 +368,17 @@ bool SignTree(Signing& s, const std::string& path, const std::string& relative, 
     if (s.device) Sign(s.digest, uint64_t(st.st_dev));
     Sign(s.digest, uint64_t(st.st_ino));
     Sign(s.digest, Nanoseconds(st.st_ctim));
-    const int64_t settles = std::max(TickEnd(st.st_ctim), TickEnd(st.st_mtim));
+    // Only the clock sets a change time; a modification time is whatever the writer asked for, so
+    // one ahead of the clock (an archive from a zone ahead, `touch -d`) lets no other bytes share
+    // the signature, and waits for nothing.
+    const int64_t settles = TickEnd(st.st_ctim);
     if (settles > s.settles) {
       s.settles = settles;
       s.latest = below;
+    }
+    if (st.st_ctim.tv_nsec == 0 && settles > s.wholeSettles) {
+      s.wholeSettles = settles;
+      s.latestWhole = below;
     }
     if (type == 'f') {
       // A file the host could not read was not judged: opened, never read. Neither a link nor a
@@ -443,7 +454,7 @@ std::string SafeFolder::TreeSignature(const std::string& path, std::string* why,
   return signature;
 }
 
-std::string SafeFolder::SettledTreeSignature(const std::string& path, std::string* why) {
+std::string SafeFolder::SettledTreeSignature(const std::string& path, std::string* why, bool wait) {
   constexpr int64_t kLimit = 3000000000;
   const int64_t start = CoarseNow();
   for (;;) {
@@ -451,13 +462,17 @@ std::string SafeFolder::SettledTreeSignature(const std::string& path, std::strin
     // Taken before any entry is looked at: a write from here on gets this time or a later one.
     const int64_t signedAt = CoarseNow();
     const std::string signature = Signature(path, s);
-    if (signature.empty() || s.settles <= signedAt) {
+    if (signature.empty() || s.settles <= signedAt || (!wait && s.wholeSettles <= signedAt)) {
       if (signature.empty() && why != nullptr) *why = s.why;
       return signature;
     }
+    if (!wait) {
+      if (why != nullptr) *why = s.latestWhole + " changed within this second";
+      return {};
+    }
     if (s.settles - start > kLimit) {
       if (why != nullptr) {
-        *why = s.latest + (s.settles - signedAt > kLimit ? " has a time ahead of the clock"
+        *why = s.latest + (s.settles - signedAt > kLimit ? " has a change time ahead of the clock"
                                                          : " keeps changing");
       }
       return {};

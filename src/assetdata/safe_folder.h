@@ -71,11 +71,16 @@ class SafeFolder {
   // build: only to know the marks that build kept.
   static std::string TreeSignature(const std::string& path, std::string* why = nullptr,
                                    bool device = false);
-  // The signature once the tick of the last change of every entry has passed, so that no later
-  // write can keep it: for entries changed just now it waits (a few milliseconds; on a file
+  // The signature once the tick of the last change time of every entry has passed, so that no
+  // later write can keep it: for entries changed just now it waits (a few milliseconds; on a file
   // system that keeps whole seconds, two at most) and signs again. Empty, with `why`, also for a
-  // tree that still changes after three seconds or holds a time ahead of the clock.
-  static std::string SettledTreeSignature(const std::string& path, std::string* why = nullptr);
+  // tree that still changes after three seconds or holds a change time ahead of the clock (the
+  // clock set back). Modification times are not waited for: the writer chooses them. Without
+  // `wait` it waits for nothing, and is empty for a tree with a change time of whole seconds
+  // whose second (FAT's two) the clock has not passed; a tick of a time with a fraction, one of
+  // the kernel's coarse clock (a few milliseconds), is let through.
+  static std::string SettledTreeSignature(const std::string& path, std::string* why = nullptr,
+                                          bool wait = true);
   // For tests: signatures read file times as a file system of whole seconds keeps them, and
   // `waiting` (when set) is called on the waiting thread before each wait for the clock.
   static void SetWholeSecondsForTests(bool wholeSeconds);

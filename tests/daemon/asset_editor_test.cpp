@@ -500,26 +500,51 @@ TEST(AssetEditor, ACommitInstallsEverySaveThatSucceededOrNone) {
   }
 }
 
-// On a file system of whole seconds, an edit and a commit of a marked asset carry the verdict to
-// their copies without waiting for the clock under the change lock, which every install waits for.
-TEST(AssetEditor, EditAndCommitCarryTheVerdictWithoutWaitingUnderTheChangeLock) {
-  Installation in;
-  std::string error;
-  ASSERT_TRUE(in.Start(false, error)) << error;
+// On a file system of whole seconds, the copy that an edit or a commit makes of a marked asset
+// shares the second of its change times with whatever is written into it right after: old.txt
+// rewritten in place to the same size and time (`rsync --inplace`, a rewrite and `touch -r`)
+// keeps the copy's signature. The verdict goes to no such bytes, seen after a restart, and
+// nothing waits for the clock under the change lock, which every install waits for.
+TEST(AssetEditor, ACarriedVerdictCoversNoBytesWrittenWithinTheCopysSecond) {
   bool waitedLocked = false;
+  const Installation* running = nullptr;
+  struct Hooks {
+    ~Hooks() {
+      SafeFolder::SetWholeSecondsForTests(false);
+      SafeFolder::SetClockWaitHookForTests(nullptr);
+    }
+  } unset;
   SafeFolder::SetWholeSecondsForTests(true);
   SafeFolder::SetClockWaitHookForTests(
-      [&] { waitedLocked |= in.store->ChangeMutex().IsHeldByThisThread(); });
-  EXPECT_TRUE(MarkFaulty(*in.store, kAsset, error)) << error;
-  AssetRecord r;
-  for (const bool edit : {true, false}) {
-    EXPECT_TRUE(edit ? in.editor->BeginEdit(kAsset, r, error) : in.editor->Commit(kAsset, error))
+      [&] { waitedLocked |= running->store->ChangeMutex().IsHeldByThisThread(); });
+  // Whether the copy is the committed folder, else the editing copy.
+  for (const bool commit : {false, true}) {
+    SCOPED_TRACE(commit ? "committed" : "edited");
+    Installation in;
+    running = &in;
+    std::string error;
+    AssetRecord r;
+    ASSERT_TRUE(in.Start(commit, error)) << error;
+    ASSERT_TRUE(MarkFaulty(*in.store, kAsset, error)) << error;
+    // Just after a second begins, past the file times' coarse clock, so that the copy and the
+    // rewrite share it.
+    for (const time_t was = time(nullptr); time(nullptr) == was;) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const time_t second = time(nullptr);
+    ASSERT_TRUE(commit ? in.editor->Commit(kAsset, error) : in.editor->BeginEdit(kAsset, r, error))
         << error;
-    EXPECT_TRUE(in.store->GetAsset(kAsset, r) && r.HasFlag(PymFilterCodes::kFlagFaulty)) << edit;
+    const std::string old = in.ud + (commit ? "/local/a/old.txt" : "/editing/a/old.txt");
+    struct stat st {};
+    ASSERT_EQ(stat(old.c_str(), &st), 0);
+    WriteFile(old, "new");
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, old.c_str(), times, 0), 0);
+    ASSERT_EQ(time(nullptr), second) << "the change took a second: nothing was shown";
+    ASSERT_TRUE(in.Restart(error)) << error;
+    EXPECT_TRUE(in.store->GetAsset(kAsset, r) && !r.HasFlag(PymFilterCodes::kFlagFaulty));
   }
-  // No early return above: the hooks must not outlive this test.
-  SafeFolder::SetWholeSecondsForTests(false);
-  SafeFolder::SetClockWaitHookForTests(nullptr);
   EXPECT_FALSE(waitedLocked);
 }
 

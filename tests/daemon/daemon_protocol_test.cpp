@@ -1025,16 +1025,19 @@ TEST_F(DaemonProtocol, AVerdictGoesToNoOtherBytes) {
 }
 
 // A file timed ahead of the clock (touched ahead, or unpacked from an archive made east of here
-// and installed with its times) keeps the verdict out, with its line, and never the findings.
-TEST_F(DaemonProtocol, AFileTimedAheadOfTheClockKeepsOutTheVerdictNotTheFindings) {
+// and installed with its times) keeps the verdict like any other: only the clock sets a change
+// time, and that is what tells these bytes from any written later.
+TEST_F(DaemonProtocol, AFileTimedAheadOfTheClockKeepsItsVerdict) {
   RawClient host;
   RawClient c;
   ConnectHost(host);
   Connect(c);
   // Seconds ahead, and whether the folder is installed so (else touched once installed).
-  const std::pair<time_t, bool> cases[] = {{3600, false}, {10, false}, {3600, true}};
+  const std::pair<time_t, bool> cases[] = {
+      {3600, false}, {10, false}, {14 * 3600, false}, {366 * 86400, false}, {3600, true}};
   for (u32 i = 0; i < std::size(cases); ++i) {
     const auto [ahead, installed] = cases[i];
+    SCOPED_TRACE(std::to_string(ahead) + (installed ? " s ahead, installed" : " s ahead"));
     const KUID kuid(10, i32(60 + i), 0);
     const std::string source = t_.path() + "/ahead" + std::to_string(i);
     WriteFile(source + "/config.txt", Config(kuid.ToString().CStr(), "kestro-build 3.5\n"));
@@ -1057,12 +1060,9 @@ TEST_F(DaemonProtocol, AFileTimedAheadOfTheClockKeepsOutTheVerdictNotTheFindings
                            Bytes().Name(r.folder).Text(store_.FolderPathOf(r)).data, reply,
                            &notes));
     hostSide.Join();
-    EXPECT_EQ(ResultTexts(notes),
-              "the mesh is missing\n"
-              "PymDaemon: the verdict is not kept: readme.txt has a time ahead of the clock\n")
-        << ahead << (installed ? " s ahead, installed" : " s ahead");
+    EXPECT_EQ(ResultTexts(notes), "the mesh is missing\n");
     EXPECT_EQ(reply, std::vector<u8>{0});
-    EXPECT_TRUE(store_.GetAsset(kuid, r) && !r.HasFlag(PymFilterCodes::kFlagFaulty));
+    EXPECT_TRUE(store_.GetAsset(kuid, r) && r.HasFlag(PymFilterCodes::kFlagFaulty));
   }
 }
 

@@ -120,8 +120,9 @@ TEST_F(SafeFolderTest, AFolderSetAsideByACrashIsPutBackOnlyWhenItsPlaceIsEmpty) 
 // time), file sizes and times and link targets, and no byte of a file: a copy is other files, and
 // any change a writer makes gives another, even to the same size and time; moving the folder keeps
 // it. A tree that holds an entry that cannot be read, or that is too deep, has none. A settled
-// signature waits for the clock tick of the last change to pass (a whole second for a time
-// without nanoseconds), and a time ahead of the clock never settles.
+// signature waits for the clock tick of the last change time to pass (a whole second for a time
+// without nanoseconds), or without waiting is none until then; a modification time ahead of the
+// clock, which the writer chose, is no change time to wait for.
 TEST_F(SafeFolderTest, ASignatureTellsEveryEntryButNoFileContent) {
   const std::string plain = root_ + "/local/plain";
   fs::create_directories(plain + "/sub");
@@ -204,17 +205,34 @@ TEST_F(SafeFolderTest, ASignatureTellsEveryEntryButNoFileContent) {
       EXPECT_TRUE(why.ends_with(c.gives)) << c.change << ": " << why;
     }
   }
-  // Settled: past the second of a time without nanoseconds; never for a time ahead of the clock.
+  // Settled: past the second of a change time without nanoseconds; a modification time ahead of
+  // the clock waits for nothing.
   const std::string lib = plain + "/sub/lib.gs";
-  const time_t now = time(nullptr);
-  for (const time_t at : {now, now + 3600}) {
-    const timespec times[2] = {{at, 0}, {at, 0}};
+  const struct {
+    time_t ahead;
+    bool wholeSeconds;
+    bool wait;
+  } settling[] = {{0, true, true},
+                  {3600, false, true},
+                  {3600, true, true},
+                  {0, true, false},
+                  {0, false, false}};
+  for (const auto& c : settling) {
+    const time_t changed = time(nullptr);
+    const timespec times[2] = {{changed + c.ahead, 0}, {changed + c.ahead, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, lib.c_str(), times, 0), 0);
+    SafeFolder::SetWholeSecondsForTests(c.wholeSeconds);
     std::string why;
-    const std::string settled = SafeFolder::SettledTreeSignature(plain, &why);
-    EXPECT_EQ(settled, at == now ? SafeFolder::TreeSignature(plain) : "") << why;
-    EXPECT_TRUE(at == now ? time(nullptr) > now
-                          : why == "sub/lib.gs has a time ahead of the clock");
+    const std::string settled = SafeFolder::SettledTreeSignature(plain, &why, c.wait);
+    const time_t signedAt = time(nullptr);
+    const bool given = c.wait || !c.wholeSeconds;
+    EXPECT_EQ(settled, given ? SafeFolder::TreeSignature(plain) : "")
+        << c.ahead << " s ahead, " << why;
+    SafeFolder::SetWholeSecondsForTests(false);
+    EXPECT_TRUE(given || why.ends_with(" changed within this second")) << why;
+    // Past the second of the change, and never a wait for the modification time.
+    EXPECT_TRUE(c.wholeSeconds && c.wait ? signedAt > changed : signedAt <= changed + 1)
+        << c.ahead << " s ahead";
   }
 }
 
