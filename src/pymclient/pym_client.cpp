@@ -43,6 +43,13 @@ ClientState& Client() {
   return *state;
 }
 
+// How often an open starts the daemon again after the one it started gave way to a daemon that
+// went away before serving it.
+constexpr u32 kDaemonRestarts = 2;
+
+// The last error line that the daemon's log gained since the last open began; empty when none.
+std::string LoggedDaemonFailure();
+
 }  // namespace
 
 bool PymIsClientOpen() { return Client().open.load(); }
@@ -68,19 +75,29 @@ bool PymOpenDatabase(const PymClientOptions& options) {
   c.openStartedNsec.store(started.tv_nsec);
   c.openSilentMs.store(0);
   auto connection = std::make_shared<PymConnection>(options, PymGetConnectPauseMs());
-  SetPymDaemonStarted(false);
   bool connected = false;
-  PymConnectTries tries;
-  for (u32 attempt = 0; !connected && tries.Continue(attempt); ++attempt) {
-    if (attempt == 1) {
-      if (!GetPymDaemonStarted()) StartPymDaemon();
-      Qel::Sleep(PymGetConnectPauseMs());
-    } else if (attempt > 1) {
-      Qel::Sleep(PymGetConnectPauseMs());
+  for (u32 starts = 0; !connected && starts <= kDaemonRestarts; ++starts) {
+    // The daemon started for this command gave way to one that then went away before it served
+    // this command (killed, or closed from another shell): nobody serves the store, and a daemon
+    // started now takes it over. One that ended for a reason of its own wrote it in its log.
+    if (starts > 0 && (!GetPymDaemonStarted() || GetStartedPymDaemon() == 0 ||
+                       IsStartedPymDaemonAlive() ||
+                       connection->HandshakeWasSilent() || !LoggedDaemonFailure().empty())) {
+      break;
     }
-    connected = connection->Connect();
-    // The silence limit covers the handshake: a frozen daemon is not waited for once per try.
-    if (!connected && connection->HandshakeWasSilent()) break;
+    SetPymDaemonStarted(false);
+    PymConnectTries tries;
+    for (u32 attempt = 0; !connected && tries.Continue(attempt); ++attempt) {
+      if (attempt == 1) {
+        if (!GetPymDaemonStarted()) StartPymDaemon();
+        Qel::Sleep(PymGetConnectPauseMs());
+      } else if (attempt > 1) {
+        Qel::Sleep(PymGetConnectPauseMs());
+      }
+      connected = connection->Connect();
+      // The silence limit covers the handshake: a frozen daemon is not waited for once per try.
+      if (!connected && connection->HandshakeWasSilent()) break;
+    }
   }
   if (!connected) {
     // A daemon still starting at the limit is as good as silent: it has not answered either.
@@ -122,6 +139,18 @@ std::string PymGetDaemonFailure() {
         ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
     return "- PymDaemon did not answer within " + limit + ", the longest the tool waits for it.";
   }
+  if (std::string logged = LoggedDaemonFailure(); !logged.empty()) return logged;
+  if (!GetPymDaemonStarted()) return {};
+  if (GetStartedPymDaemon() == 0) {
+    return "- PymDaemon could not be started: " + std::string(GetPymDaemonPath().CStr());
+  }
+  return "- PymDaemon went away before it served this command; no daemon serves " +
+         std::string(GetDatabasePath().CStr());
+}
+
+namespace {
+
+std::string LoggedDaemonFailure() {
   Qel::File::Path log = GetDatabasePath();
   if (log.IsEmpty()) return {};
   log.DelName();
@@ -147,6 +176,8 @@ std::string PymGetDaemonFailure() {
   }
   return last;
 }
+
+}  // namespace
 
 bool PymDaemonStoppedInOrder() {
   const auto connection = PymConnection::GetCurrent();
