@@ -1,8 +1,8 @@
 #include "pymclient/pym_client.h"
 
 #include <sys/stat.h>
-#include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <memory>
@@ -31,9 +31,8 @@ struct ClientState {
   std::atomic<bool> open{false};
   Qel::WEvent openEvent{true, false};
   std::atomic<u32> connectPauseMs{kConnectPauseMs};
-  // When the last PymOpenDatabase began.
-  std::atomic<i64> openStartedSec{0};
-  std::atomic<i64> openStartedNsec{0};
+  // The size of the daemon's log when the last PymOpenDatabase began: what follows is of its time.
+  std::atomic<i64> logSizeAtOpen{0};
   // The silence limit that the last PymOpenDatabase gave up on; 0 when it did not give up so.
   std::atomic<u32> openSilentMs{0};
 };
@@ -47,7 +46,22 @@ ClientState& Client() {
 // went away before serving it.
 constexpr u32 kDaemonRestarts = 2;
 
+// The daemon's log beside the index; empty before the install paths are known.
+std::string DaemonLogPath() {
+  Qel::File::Path log = GetDatabasePath();
+  if (log.IsEmpty()) return {};
+  log.DelName();
+  log.AddPath(kDaemonLogFileName);
+  return log.CStr();
+}
+
+i64 FileSize(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && stat(path.c_str(), &st) == 0 ? i64(st.st_size) : 0;
+}
+
 // The last error line that the daemon's log gained since the last open began; empty when none.
+// Lines written before tell of other starts, even when daemons of other commands wrote since.
 std::string LoggedDaemonFailure();
 
 }  // namespace
@@ -69,10 +83,7 @@ bool PymOpenDatabase(const PymClientOptions& options) {
   ClientState& c = Client();
   Qel::SingleLock guard(c.lock);
   if (c.open.load()) return true;
-  timespec started{};
-  clock_gettime(CLOCK_REALTIME, &started);
-  c.openStartedSec.store(started.tv_sec);
-  c.openStartedNsec.store(started.tv_nsec);
+  c.logSizeAtOpen.store(FileSize(DaemonLogPath()));
   c.openSilentMs.store(0);
   auto connection = std::make_shared<PymConnection>(options, PymGetConnectPauseMs());
   bool connected = false;
@@ -151,23 +162,14 @@ std::string PymGetDaemonFailure() {
 namespace {
 
 std::string LoggedDaemonFailure() {
-  Qel::File::Path log = GetDatabasePath();
-  if (log.IsEmpty()) return {};
-  log.DelName();
-  log.AddPath(kDaemonLogFileName);
-  struct stat st {};
-  const timespec since{time_t(Client().openStartedSec.load()),
-                       long(Client().openStartedNsec.load())};
-  // A log untouched since the open began tells of another start, not of this one.
-  if (stat(log.CStr(), &st) != 0 || st.st_mtim.tv_sec < since.tv_sec ||
-      (st.st_mtim.tv_sec == since.tv_sec && st.st_mtim.tv_nsec < since.tv_nsec)) {
-    return {};
-  }
-  std::ifstream in(log.CStr(), std::ios::binary);
-  in.seekg(0, std::ios::end);
-  const std::streamoff size = in.tellg();
-  in.seekg(size > std::streamoff(kDaemonLogTailBytes) ? size - std::streamoff(kDaemonLogTailBytes)
-                                                      : 0);
+  const std::string log = DaemonLogPath();
+  const i64 size = FileSize(log);
+  i64 since = Client().logSizeAtOpen.load();
+  // A log that shrank was started anew (rotated): all of it is new.
+  if (size < since) since = 0;
+  if (size == since) return {};
+  std::ifstream in(log, std::ios::binary);
+  in.seekg(std::streamoff(std::max(since, size - i64(kDaemonLogTailBytes))));
   const std::string prefix = kDaemonLogErrorPrefix;
   std::string line;
   std::string last;

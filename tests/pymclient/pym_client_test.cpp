@@ -127,8 +127,15 @@ TEST_F(ClientTest, TriesStopOnceTheStartedDaemonHasEnded) {
 // to one that then went away before serving the open: killed, so that the block keeps its port,
 // or closed from another shell, so that the block names none. Nobody serves the store: the open
 // starts another daemon, and the second start serves.
+// An error line that an earlier start left in the daemon's log is no reason of this open's, even
+// when daemons write to the log during the open.
 TEST_F(ClientTest, AnOpenWhoseDaemonGaveWayToOneThatWentAwayStartsAnother) {
   PymSetConnectPauseMs(20);
+  const std::string log = std::filesystem::path(database_).parent_path() / "pymdaemon.log";
+  std::filesystem::create_directories(std::filesystem::path(log).parent_path());
+  std::ofstream(log) << PymProtocol::kDaemonLogErrorPrefix << "of an earlier start\n";
+  std::ofstream(Daemon()) << "#!/bin/sh\necho start >> starts.log\necho 'PymDaemon> stopped' >> '"
+                          << log << "'\n";
   FakePymServer killed(database_);
   ASSERT_TRUE(killed.Start());
   for (const bool wasKilled : {true, false}) {
