@@ -62,7 +62,23 @@ i64 FileSize(const std::string& path) {
 
 // The last error line that the daemon's log gained since the last open began; empty when none.
 // Lines written before tell of other starts, even when daemons of other commands wrote since.
-std::string LoggedDaemonFailure();
+std::string LoggedDaemonFailure() {
+  const std::string log = DaemonLogPath();
+  const i64 size = FileSize(log);
+  i64 since = Client().logSizeAtOpen.load();
+  // A log that shrank was started anew (rotated): all of it is new.
+  if (size < since) since = 0;
+  if (size == since) return {};
+  std::ifstream in(log, std::ios::binary);
+  in.seekg(std::streamoff(std::max(since, size - i64(kDaemonLogTailBytes))));
+  const std::string prefix = kDaemonLogErrorPrefix;
+  std::string line;
+  std::string last;
+  while (std::getline(in, line)) {
+    if (line.compare(0, prefix.size(), prefix) == 0) last = line;
+  }
+  return last;
+}
 
 }  // namespace
 
@@ -158,28 +174,6 @@ std::string PymGetDaemonFailure() {
   return "- PymDaemon went away before it served this command; no daemon serves " +
          std::string(GetDatabasePath().CStr());
 }
-
-namespace {
-
-std::string LoggedDaemonFailure() {
-  const std::string log = DaemonLogPath();
-  const i64 size = FileSize(log);
-  i64 since = Client().logSizeAtOpen.load();
-  // A log that shrank was started anew (rotated): all of it is new.
-  if (size < since) since = 0;
-  if (size == since) return {};
-  std::ifstream in(log, std::ios::binary);
-  in.seekg(std::streamoff(std::max(since, size - i64(kDaemonLogTailBytes))));
-  const std::string prefix = kDaemonLogErrorPrefix;
-  std::string line;
-  std::string last;
-  while (std::getline(in, line)) {
-    if (line.compare(0, prefix.size(), prefix) == 0) last = line;
-  }
-  return last;
-}
-
-}  // namespace
 
 bool PymDaemonStoppedInOrder() {
   const auto connection = PymConnection::GetCurrent();
