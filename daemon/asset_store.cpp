@@ -113,6 +113,13 @@ bool FileExists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
+// A folder (or anything else that is no file) put where the index or its log belongs holds no
+// index: SQLite could not even open it.
+bool IsNoFile(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+}
+
 // A prepared statement that finalises itself.
 class Statement {
  public:
@@ -797,7 +804,7 @@ bool AssetStore::IndexMatchesContent(u64 fingerprint) {
 bool AssetStore::OpenIndexFile(bool check, bool* created, std::string* error) {
   KESTRO_ASSERT(dbMutex_.IsHeldByThisThread());
   const std::string path = userData_ + "/" + kDatabaseFileName;
-  if (!LogIsDamaged(path)) {
+  if (!IsNoFile(path) && !IsNoFile(path + "-wal") && !LogIsDamaged(path)) {
     bool usable = OpenFile(path, created, error);
     if (db_ == nullptr) return false;
     if (usable && !*created) usable = HoldsSchema(db_) && (!check || !IsDamaged(db_));
@@ -824,12 +831,15 @@ bool AssetStore::SetIndexAside(std::string* error) {
   // A file cut short or overwritten is set aside whole, never mended in place; its log goes with
   // it, under the name that pairs the two.
   unlink((aside + "-wal").c_str());
-  if (std::rename(path.c_str(), aside.c_str()) != 0 && FileExists(path)) {
-    SetError(error, "cannot move aside " + path + ": " + std::strerror(errno));
+  // A folder does not replace a file set aside before, as a file does: that file goes first.
+  if (IsNoFile(path) && !IsNoFile(aside)) unlink(aside.c_str());
+  const std::string log = path + "-wal";
+  const bool indexStays = std::rename(path.c_str(), aside.c_str()) != 0 && FileExists(path);
+  if (indexStays || (std::rename(log.c_str(), (aside + "-wal").c_str()) != 0 &&
+                     unlink(log.c_str()) != 0 && errno != ENOENT)) {
+    SetError(error, "cannot move aside " + (indexStays ? path : log) + ": " + std::strerror(errno));
     return false;
   }
-  std::rename((path + "-wal").c_str(), (aside + "-wal").c_str());
-  unlink((path + "-wal").c_str());
   unlink((path + "-shm").c_str());
   LogLine("PymDaemon> %s is not a usable index; moved aside to .bad and rebuilt", path);
   return true;

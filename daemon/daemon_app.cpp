@@ -184,11 +184,6 @@ int RunDaemon(const std::vector<std::string>& args) {
     return code;
   };
   const std::string databasePath = userData + "/" + AssetStore::kDatabaseFileName;
-  // Not an error: the tool that started this daemon is served by the other one.
-  auto alreadyServed = [&userData](u32 owner) {
-    std::fprintf(stderr, "PymDaemon: process %u already serves %s\n", owner, userData.c_str());
-    return kExitAlreadyRunning;
-  };
 
   // Held before anything else touches the store, whatever became of the discovery objects. The
   // wait is for a holder that is going away; one that serves stays, and several tools that start
@@ -201,7 +196,10 @@ int RunDaemon(const std::vector<std::string>& args) {
     case StoreLock::Result::kHeld:
       break;
     case StoreLock::Result::kServed:
-      return alreadyServed(storeLock.Holder());
+      // Not an error: the tool that started this daemon is served by the other one.
+      std::fprintf(stderr, "PymDaemon: process %u already serves %s\n", storeLock.Holder(),
+                   userData.c_str());
+      return kExitAlreadyRunning;
     case StoreLock::Result::kBusy: {
       // In the log, so the tool that started this daemon can say why none came.
       const std::string holder =
@@ -230,18 +228,10 @@ int RunDaemon(const std::vector<std::string>& args) {
                     "cannot listen on port " + std::to_string(options.port) + ": " + error);
   }
 
-  // Published before the store opens, so that a second daemon is refused before it touches the
-  // index; clients that come early wait in the listen queue.
+  // Published before the store opens, so that clients wait in the listen queue rather than start
+  // daemons of their own; the store's lock makes this daemon the one that serves.
   DiscoveryPublisher discovery;
-  u32 owner = 0;
-  switch (discovery.Publish(databasePath, server.Port(), &owner, &error)) {
-    case DiscoveryPublisher::Result::kPublished:
-      break;
-    case DiscoveryPublisher::Result::kOtherOwner:
-      return alreadyServed(owner);
-    case DiscoveryPublisher::Result::kFailed:
-      return failWith(kExitFailure, error);
-  }
+  if (!discovery.Publish(databasePath, server.Port(), &error)) return failWith(kExitFailure, error);
   server.SetStoppingHook([&discovery] { discovery.Withdraw(); });
 
   if (!OpenStore(store, userData, error)) {

@@ -83,13 +83,12 @@ std::string DiscoveryPublisher::SharedMemoryName(const std::string& databasePath
   return folder.empty() ? std::string() : pp::ShmNameText(folder);
 }
 
-DiscoveryPublisher::Result DiscoveryPublisher::Publish(const std::string& databasePath, u16 port,
-                                                       u32* otherOwner, std::string* error) {
+bool DiscoveryPublisher::Publish(const std::string& databasePath, u16 port, std::string* error) {
   auto fail = [&](const std::string& text) {
     if (error != nullptr) *error = text;
     memory_.Close();
     mutex_.Close();
-    return Result::kFailed;
+    return false;
   };
   if (published_) return fail("already published");
   const std::string mutexName = MutexName(databasePath);
@@ -126,22 +125,13 @@ DiscoveryPublisher::Result DiscoveryPublisher::Publish(const std::string& databa
     }
   }
 
-  const u32 owner = block->ownerProcessId;
-  if (owner != pp::kNoProcess && owner != self_ && Platform::IsProcessAlive(owner)) {
-    if (otherOwner != nullptr) *otherOwner = owner;
-    ReleaseLocked();
-    mutex_.Unlock();
-    memory_.Close();
-    mutex_.Close();
-    return Result::kOtherOwner;
-  }
   block->ownerProcessId = self_;
   block->port = port;
   // A refusal left by a daemon that died would shut every client out.
   block->refuseWord = 0;
   mutex_.Unlock();
   published_ = true;
-  return Result::kPublished;
+  return true;
 }
 
 void DiscoveryPublisher::ReleaseLocked() {

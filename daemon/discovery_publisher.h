@@ -1,6 +1,6 @@
 // The daemon's side of the discovery block: it records itself as the database owner with its
 // port, so that clients of the same database folder find it, and takes the record back on exit.
-// A second daemon for a folder whose owner is alive is refused.
+// Only the daemon that holds the store's lock publishes, so whatever the block names is taken over.
 #pragma once
 
 #include <string>
@@ -13,17 +13,17 @@ namespace PymDaemonSrv {
 
 class DiscoveryPublisher {
  public:
-  enum class Result { kPublished, kOtherOwner, kFailed };
-
   DiscoveryPublisher() = default;
   ~DiscoveryPublisher() { Withdraw(); }
   DiscoveryPublisher(const DiscoveryPublisher&) = delete;
   DiscoveryPublisher& operator=(const DiscoveryPublisher&) = delete;
 
-  // Attaches to the block of the database path's folder (the names that the client forms) and,
-  // unless a live process other than this one owns it, writes this process as owner with `port`
-  // and clears the refuse word. `otherOwner` receives the live owner's id on kOtherOwner.
-  Result Publish(const std::string& databasePath, u16 port, u32* otherOwner, std::string* error);
+  // Attaches to the block of the database path's folder (the names that the client forms) and
+  // writes this process as owner with `port`, over any owner recorded, and clears the refuse
+  // word. Called only while holding the store's lock: a recorded owner that is still alive is a
+  // killed daemon's process id that another process has taken, or a daemon of another pid
+  // namespace, and serves nothing.
+  bool Publish(const std::string& databasePath, u16 port, std::string* error);
   // Clears owner and port when they are still this process's, gives up the manager role and
   // detaches. Does nothing when nothing is published.
   void Withdraw();

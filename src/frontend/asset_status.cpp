@@ -26,12 +26,11 @@ constexpr u32 kProcessPollMs = 200;
 // Builds before 2.7 are too old to validate.
 constexpr int kLowestValidBuild = 270;
 
-Qel::String NormalizedLower(const Qel::String& path) {
+// Exact, case included: two folders whose names differ only in case are two installations.
+Qel::String Normalized(const Qel::String& path) {
   Qel::File::Path normal(path);
   normal.Normalize();
-  Qel::String text = normal.GetText();
-  text.ToLower();
-  return text;
+  return normal.GetText();
 }
 
 }  // namespace
@@ -107,12 +106,12 @@ bool ValidateAsset(const KUID& kuid, ResultsLog& log) {
 }
 
 void TerminateProcessesByName(const Qel::String& programPath, u32 waitMs) {
-  const Qel::String wanted = NormalizedLower(programPath);
+  const Qel::String wanted = Normalized(programPath);
   const u32 self = Platform::CurrentProcessId();
   for (const u32 pid : Platform::ListProcessIds()) {
     if (pid == self) continue;
     const std::string program = Platform::ProcessProgramPath(pid);
-    if (program.empty() || NormalizedLower(Qel::String(program)) != wanted) continue;
+    if (program.empty() || Normalized(Qel::String(program)) != wanted) continue;
     if (waitMs == 0) continue;
     u32 waited = 0;
     while (Platform::IsProcessAlive(pid) && waited < waitMs) {

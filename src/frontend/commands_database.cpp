@@ -128,6 +128,8 @@ bool ImportConsist(CommandArgs& a, const Soup& consist) {
   const KUID kuid = ref.Get()->GetKUID();
   const bool committed = PymCommitAsset(ref, 0, a.log, nullptr);
   PymCloseAsset(ref);
+  // Whether the commit was done is unknown: the dispatcher says so, and nothing else.
+  if (!committed && failures.Any()) return false;
   ResultsLog::AddResult(
       a.log, committed ? ResultsLog::kInformation : ResultsLog::kError,
       MakeAssetIDProperty(Qel::PString("AssetID"), kuid),

@@ -54,6 +54,10 @@ int main(int argc, char** argv) {
     const std::string cause = PymGetDaemonFailure();
     if (!cause.empty()) std::fprintf(stderr, "%s\n", cause.c_str());
     std::fputs("- Init failed\n", stderr);
+    // The count line ends every run, so that what reads the output sees the failure there too.
+    ResultsLog log;
+    log.CountPrintedElsewhere(1, 0);
+    PrintResultSummary(log);
     ShutdownApplication(context);
     EndProcess(-1);
   }

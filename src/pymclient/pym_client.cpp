@@ -1,8 +1,8 @@
 #include "pymclient/pym_client.h"
 
 #include <sys/stat.h>
-#include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <memory>
@@ -31,9 +31,8 @@ struct ClientState {
   std::atomic<bool> open{false};
   Qel::WEvent openEvent{true, false};
   std::atomic<u32> connectPauseMs{kConnectPauseMs};
-  // When the last PymOpenDatabase began.
-  std::atomic<i64> openStartedSec{0};
-  std::atomic<i64> openStartedNsec{0};
+  // The size of the daemon's log when the last PymOpenDatabase began: what follows is of its time.
+  std::atomic<i64> logSizeAtOpen{0};
   // The silence limit that the last PymOpenDatabase gave up on; 0 when it did not give up so.
   std::atomic<u32> openSilentMs{0};
 };
@@ -41,6 +40,44 @@ struct ClientState {
 ClientState& Client() {
   static ClientState* state = new ClientState();
   return *state;
+}
+
+// How often an open starts the daemon again after the one it started gave way to a daemon that
+// went away before serving it.
+constexpr u32 kDaemonRestarts = 2;
+
+// The daemon's log beside the index; empty before the install paths are known.
+std::string DaemonLogPath() {
+  Qel::File::Path log = GetDatabasePath();
+  if (log.IsEmpty()) return {};
+  log.DelName();
+  log.AddPath(kDaemonLogFileName);
+  return log.CStr();
+}
+
+i64 FileSize(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && stat(path.c_str(), &st) == 0 ? i64(st.st_size) : 0;
+}
+
+// The last error line that the daemon's log gained since the last open began; empty when none.
+// Lines written before tell of other starts, even when daemons of other commands wrote since.
+std::string LoggedDaemonFailure() {
+  const std::string log = DaemonLogPath();
+  const i64 size = FileSize(log);
+  i64 since = Client().logSizeAtOpen.load();
+  // A log that shrank was started anew (rotated): all of it is new.
+  if (size < since) since = 0;
+  if (size == since) return {};
+  std::ifstream in(log, std::ios::binary);
+  in.seekg(std::streamoff(std::max(since, size - i64(kDaemonLogTailBytes))));
+  const std::string prefix = kDaemonLogErrorPrefix;
+  std::string line;
+  std::string last;
+  while (std::getline(in, line)) {
+    if (line.compare(0, prefix.size(), prefix) == 0) last = line;
+  }
+  return last;
 }
 
 }  // namespace
@@ -62,25 +99,32 @@ bool PymOpenDatabase(const PymClientOptions& options) {
   ClientState& c = Client();
   Qel::SingleLock guard(c.lock);
   if (c.open.load()) return true;
-  timespec started{};
-  clock_gettime(CLOCK_REALTIME, &started);
-  c.openStartedSec.store(started.tv_sec);
-  c.openStartedNsec.store(started.tv_nsec);
+  c.logSizeAtOpen.store(FileSize(DaemonLogPath()));
   c.openSilentMs.store(0);
   auto connection = std::make_shared<PymConnection>(options, PymGetConnectPauseMs());
-  SetPymDaemonStarted(false);
   bool connected = false;
-  PymConnectTries tries;
-  for (u32 attempt = 0; !connected && tries.Continue(attempt); ++attempt) {
-    if (attempt == 1) {
-      if (!GetPymDaemonStarted()) StartPymDaemon();
-      Qel::Sleep(PymGetConnectPauseMs());
-    } else if (attempt > 1) {
-      Qel::Sleep(PymGetConnectPauseMs());
+  for (u32 starts = 0; !connected && starts <= kDaemonRestarts; ++starts) {
+    // The daemon started for this command gave way to one that then went away before it served
+    // this command (killed, or closed from another shell): nobody serves the store, and a daemon
+    // started now takes it over. One that ended for a reason of its own wrote it in its log.
+    if (starts > 0 && (!GetPymDaemonStarted() || GetStartedPymDaemon() == 0 ||
+                       IsStartedPymDaemonAlive() ||
+                       connection->HandshakeWasSilent() || !LoggedDaemonFailure().empty())) {
+      break;
     }
-    connected = connection->Connect();
-    // The silence limit covers the handshake: a frozen daemon is not waited for once per try.
-    if (!connected && connection->HandshakeWasSilent()) break;
+    SetPymDaemonStarted(false);
+    PymConnectTries tries;
+    for (u32 attempt = 0; !connected && tries.Continue(attempt); ++attempt) {
+      if (attempt == 1) {
+        if (!GetPymDaemonStarted()) StartPymDaemon();
+        Qel::Sleep(PymGetConnectPauseMs());
+      } else if (attempt > 1) {
+        Qel::Sleep(PymGetConnectPauseMs());
+      }
+      connected = connection->Connect();
+      // The silence limit covers the handshake: a frozen daemon is not waited for once per try.
+      if (!connected && connection->HandshakeWasSilent()) break;
+    }
   }
   if (!connected) {
     // A daemon still starting at the limit is as good as silent: it has not answered either.
@@ -122,30 +166,13 @@ std::string PymGetDaemonFailure() {
         ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
     return "- PymDaemon did not answer within " + limit + ", the longest the tool waits for it.";
   }
-  Qel::File::Path log = GetDatabasePath();
-  if (log.IsEmpty()) return {};
-  log.DelName();
-  log.AddPath(kDaemonLogFileName);
-  struct stat st {};
-  const timespec since{time_t(Client().openStartedSec.load()),
-                       long(Client().openStartedNsec.load())};
-  // A log untouched since the open began tells of another start, not of this one.
-  if (stat(log.CStr(), &st) != 0 || st.st_mtim.tv_sec < since.tv_sec ||
-      (st.st_mtim.tv_sec == since.tv_sec && st.st_mtim.tv_nsec < since.tv_nsec)) {
-    return {};
+  if (std::string logged = LoggedDaemonFailure(); !logged.empty()) return logged;
+  if (!GetPymDaemonStarted()) return {};
+  if (GetStartedPymDaemon() == 0) {
+    return "- PymDaemon could not be started: " + std::string(GetPymDaemonPath().CStr());
   }
-  std::ifstream in(log.CStr(), std::ios::binary);
-  in.seekg(0, std::ios::end);
-  const std::streamoff size = in.tellg();
-  in.seekg(size > std::streamoff(kDaemonLogTailBytes) ? size - std::streamoff(kDaemonLogTailBytes)
-                                                      : 0);
-  const std::string prefix = kDaemonLogErrorPrefix;
-  std::string line;
-  std::string last;
-  while (std::getline(in, line)) {
-    if (line.compare(0, prefix.size(), prefix) == 0) last = line;
-  }
-  return last;
+  return "- PymDaemon went away before it served this command; no daemon serves " +
+         std::string(GetDatabasePath().CStr());
 }
 
 bool PymDaemonStoppedInOrder() {

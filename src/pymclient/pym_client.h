@@ -8,9 +8,10 @@
 #include "qel/wevent.h"
 
 // Makes the client's connection with a copy of the options and up to 11 connection tries,
-// starting the daemon once, and more while that daemon still runs (PymConnectTries); true when
-// connected (at once when the client is open already,
-// without taking the new options). The connection is published for the request functions only
+// starting the daemon once, and more while that daemon still runs (PymConnectTries); when the
+// daemon started ends without a reason in its log and no daemon answers, starts it up to twice
+// more. True when connected (at once when the client is open already, without taking the new
+// options). The connection is published for the request functions only
 // once the open has succeeded.
 bool PymOpenDatabase(const PymClientOptions& options);
 // Only when open: withdraws the connection, says goodbye and drops it (with its queued
@@ -25,10 +26,11 @@ bool PymCloseDaemon();
 // recorded as serving.
 bool PymDaemonStoppedInOrder();
 
-// Why the last PymOpenDatabase failed, when that is known: a line saying that the daemon did not
-// answer within the silence limit, when it took the connection and then stayed silent; else the
-// last line of the daemon's log that tells why it stopped or could not start, when the log was
-// written since that open began; empty otherwise.
+// Why the last PymOpenDatabase failed: a line saying that the daemon did not answer within the
+// silence limit, when it took the connection and then stayed silent; else the last line of the
+// daemon's log that tells why it stopped or could not start, among the lines written since that
+// open began; else that the daemon program could not be started, or that the daemon started went
+// away without serving; empty when the open started no daemon.
 std::string PymGetDaemonFailure();
 
 bool PymIsClientOpen();

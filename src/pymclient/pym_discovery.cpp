@@ -271,6 +271,8 @@ void StartPymDaemon() {
 
 bool GetPymDaemonStarted() { return g_daemonStarted.load(); }
 
+u32 GetStartedPymDaemon() { return g_startedDaemon.load(); }
+
 bool IsStartedPymDaemonAlive() {
   return g_daemonStarted.load() && Platform::IsProcessAlive(g_startedDaemon.load());
 }

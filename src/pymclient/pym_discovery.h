@@ -36,6 +36,8 @@ u32 LaunchProcess(const char* file, const char* parameters, const char* workingF
 // daemon waits for a busy store for at most five sixths of the silence limit.
 void StartPymDaemon();
 bool GetPymDaemonStarted();
+// The process id of the daemon last started; 0 when its program could not be started.
+u32 GetStartedPymDaemon();
 // True while the daemon started since the last connection still runs: it may yet come (it waits
 // for the store of a daemon that is still ending).
 bool IsStartedPymDaemonAlive();

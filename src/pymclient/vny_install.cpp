@@ -28,8 +28,13 @@ std::atomic<int> g_vnyAccessCount{0};
 
 void HandleUrlCompletion(u64 requestId, TStream& rest) { CompleteUrlRequest(requestId, rest); }
 
-void AddKeyedError(ResultsLog* log, const char* text, const KUID& kuid) {
-  if (log == nullptr) return;
+// The requests that the daemon went away from, or that found no daemon, so far.
+u32 DaemonFailureCount() { return PymCountLostRequests() + PymCountUnreachedRequests(); }
+
+// `failures`: the count when the step began. After a request the daemon went away from, what
+// failed is unknown, and the command's caller says only that.
+void AddKeyedError(ResultsLog* log, const char* text, const KUID& kuid, u32 failures) {
+  if (log == nullptr || DaemonFailureCount() != failures) return;
   Soup parameters;
   parameters.EnsureContainer();
   parameters.SetNamedTag("assetid", kuid.ToString());
@@ -58,13 +63,15 @@ PymUrlRequest* Fetch(const URLRecord& url, u32 option) {
 }
 
 bool InstallRecord(const VnyAssetRecord& record, ResultsLog* log) {
+  const u32 failures = DaemonFailureCount();
   if (!record.packageUrl.IsValid() || IsAssetInstalledLocally(record.latestVersion)) return false;
   PymUrlRequest* request = Fetch(record.packageUrl, pp::kUrlOptionPackage);
   Qel::String path;
   Qel::PString text;
   bool installed = false;
   if (!GetUrlRequestResult(request, path, text)) {
-    AddKeyedError(log, "Failed to resolve download path for $(assetid)", record.latestVersion);
+    AddKeyedError(log, "Failed to resolve download path for $(assetid)", record.latestVersion,
+                  failures);
   } else {
     ResultsLog temporary;
     bool second = false;
@@ -146,6 +153,7 @@ bool IsAssetInstalledLocally(const KUID& kuid) {
 
 bool InstallAssetFromVny(const KUID& asked, ResultsLog* log) {
   if (!HasVnyAccess()) return false;
+  const u32 failures = DaemonFailureCount();
   const KUID kuid = PymGetLatestAssetVersion(asked);
   if (IsAssetInstalledLocally(kuid)) return false;
 
@@ -155,7 +163,7 @@ bool InstallAssetFromVny(const KUID& asked, ResultsLog* log) {
   Qel::String path;
   Qel::PString text;
   if (query == nullptr || !GetUrlRequestResult(query, path, text)) {
-    AddKeyedError(log, "Failed to query VNY for $(assetid)", kuid);
+    AddKeyedError(log, "Failed to query VNY for $(assetid)", kuid, failures);
     CloseUrlRequest(query);
     return false;
   }

@@ -324,14 +324,29 @@ TEST(AssetStore, IncompleteBuildIsRebuiltAndAFileThatIsNoIndexIsSetAside) {
     EXPECT_TRUE(s.WasRebuilt());
     EXPECT_EQ(s.CountAssets(), 6u);
   }
-  // A file that is no index is set aside.
-  WriteFile(t.path() + "/assets.tdx", std::string(5000, 'x'));
-  AssetStore s;
-  std::string error;
-  ASSERT_TRUE(s.Open(t.path(), &error)) << error;
-  EXPECT_TRUE(s.WasRebuilt());
-  EXPECT_EQ(s.CountAssets(), 6u);
-  EXPECT_EQ(fs::file_size(t.path() + "/assets.tdx.bad"), 5000u);
+  // What is no index is set aside with what it holds, and the index is built anew.
+  const std::string index = t.path() + "/assets.tdx";
+  const struct {
+    const char* name;
+    std::string put;   // made in place of the index or its log
+    std::string kept;  // where it is found afterwards
+  } cases[] = {
+      {"a file of noise", index, index + ".bad"},
+      {"a folder in place of its log", index + "-wal/", index + ".bad-wal/"},
+      {"a folder in place of the index", index + "/", index + ".bad/"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const bool folder = c.put.back() == '/';
+    if (folder) fs::remove(c.put.substr(0, c.put.size() - 1));
+    WriteFile(c.put + (folder ? "user.txt" : ""), std::string(5000, 'x'));
+    AssetStore s;
+    std::string error;
+    ASSERT_TRUE(s.Open(t.path(), &error)) << error;
+    EXPECT_TRUE(s.WasRebuilt());
+    EXPECT_EQ(s.CountAssets(), 6u);
+    EXPECT_EQ(fs::file_size(c.kept + (folder ? "user.txt" : "")), 5000u);
+  }
 }
 
 // An index of an older build kept the settings in itself; the new settings store takes them.

@@ -322,18 +322,22 @@ TEST_F(DaemonProcess, PublishesRefusesASecondAndClearsOnExit) {
   EXPECT_EQ(std::make_tuple(Block().ownerProcessId, Block().port, Block().managerProcessId),
             cleared);
 
-  // A block left by a daemon that died is taken over; SIGTERM also ends cleanly.
-  Block().ownerProcessId = 0x7FFFFFF0;  // no such process
-  Block().port = 1;
-  Block().refuseWord = 1;
-  port = Start(pid);
-  ASSERT_NE(port, 0);
-  EXPECT_EQ(Block().refuseWord, 0u);
-  kill(pid, SIGTERM);
-  children_.erase(pid);
-  EXPECT_EQ(WaitExit(pid), kExitOk);
-  EXPECT_EQ(std::make_tuple(Block().ownerProcessId, Block().port, Block().managerProcessId),
-            cleared);
+  // A block left by a daemon that was killed is taken over, also when a live process has its
+  // id since (process 1 of a namespace, or any other); SIGTERM also ends cleanly.
+  for (const u32 killed : {0x7FFFFFF0u /* no such process */, 1u, u32(getpid())}) {
+    SCOPED_TRACE(killed);
+    Block().ownerProcessId = killed;
+    Block().port = 1;
+    Block().refuseWord = 1;
+    port = Start(pid);
+    ASSERT_NE(port, 0);
+    EXPECT_EQ(Block().refuseWord, 0u);
+    kill(pid, SIGTERM);
+    children_.erase(pid);
+    EXPECT_EQ(WaitExit(pid), kExitOk);
+    EXPECT_EQ(std::make_tuple(Block().ownerProcessId, Block().port, Block().managerProcessId),
+              cleared);
+  }
 }
 
 TEST_F(DaemonProcess, RestartOverADeletedIndexFindsTheSameAssets) {

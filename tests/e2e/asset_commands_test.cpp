@@ -62,6 +62,9 @@ TEST(AssetCommandTexts, SayOnlyWhatIsKnownWhenTheDaemonRefusesOrGoesAway) {
   root.WriteFile("three.txt", "edit " + k + "\nrevert " + k + "\ndelete " + k + "\n");
   root.WriteFile("asks.txt", "validate " + k + "\nstatus " + k + "\nprintconfig " + k +
                                  "\ngeneratekuid\nsearchbycategory SLIB\nlistbuilds b.txt\n");
+  root.WriteFile("trains.txt", "train-0\n{\n  name \"T\"\n  list\n  {\n    car-0 " + k + "\n  }\n}\n");
+  // Whatever answers the query is never reached.
+  root.WriteFile("repository.txt", "query-host \"http://127.0.0.1:1\"\n");
   const auto failed = [](const std::string& line) {
     return "- " + line + "\nOK (1 Errors, 0 Warnings)\n";
   };
@@ -84,6 +87,8 @@ TEST(AssetCommandTexts, SayOnlyWhatIsKnownWhenTheDaemonRefusesOrGoesAway) {
       {{"commit", k}, pp::kOpCommitAsset, kGoAway, lost},
       {{"revert", k}, pp::kOpRevertAsset, kGoAway, lost},
       {{"createcdp", "out.cdp", k}, pp::kOpGetAssetInfo, kGoAway, lost},
+      {{"importconsists", "trains.txt"}, pp::kOpCommitAsset, kGoAway, lost},
+      {{"installfromvny", k}, pp::kOpStartUrlRequest, kGoAway, lost},
       {{"@three.txt"}, pp::kOpOpenAsset, kVanish, lost + "\n" + gone + "\n" + gone + "\n"},
       // Neither a reason of the command's own nor an answer follows a request that failed.
       {{"@asks.txt"}, pp::kOpGetAssetInfo, kVanish, lostThenGone},
@@ -106,10 +111,13 @@ TEST(AssetCommandTexts, SayOnlyWhatIsKnownWhenTheDaemonRefusesOrGoesAway) {
         server.CloseConnections();
         return true;
       }
-      // Opened at the folder "/x", for the request after the open to be the one that fails.
-      std::vector<u8> opened = FakePymServer::Words({7, 0, 0, 2});
+      // Opened (or made, with its KUID) at the folder "/x", for the request after the open to
+      // be the one that fails.
+      const bool made = f.opcode == pp::kOpCreateAsset;
+      std::vector<u8> opened = made ? FakePymServer::Words({7, 0, 2, 1, 0, 2})
+                                    : FakePymServer::Words({7, 0, 0, 2});
       FakePymServer::AppendBytes(opened, {'/', 'x'});
-      return f.opcode == pp::kOpOpenAsset && server.SendReply(f.id, opened);
+      return (made || f.opcode == pp::kOpOpenAsset) && server.SendReply(f.id, opened);
     });
     const ToolRun r = root.Run(c.args);
     EXPECT_EQ(r.out, c.out) << c.args[0];

@@ -24,6 +24,7 @@ using kestro_test::ToolRun;
 
 constexpr const char* kDataDir = KESTRO_TEST_DATA_DIR "/../../data/data";
 constexpr const char* kVersionOutput = "Build 48249\nOK (0 Errors, 0 Warnings)\n";
+constexpr const char* kInitFailed = "OK (1 Errors, 0 Warnings)\n";
 
 // The first run starts the daemon; later ones find it, whatever switches they carry, and the
 // client flag only changes the handshake.
@@ -94,10 +95,10 @@ TEST(Startup, StartsOverTheShippedValidationDataAndLeavesItAsItWas) {
 TEST(Startup, WithoutADaemonProgramOrValidationDataStartupFails) {
   const struct {
     InstallRoot::Layout layout;
-    const char* err;
+    const char* err;            // after the installation's root, when it starts with "/"
     bool silentDaemon = false;  // one takes the connection and never answers
   } cases[] = {
-      {{.withDaemon = false}, "- Init failed\n"},
+      {{.withDaemon = false}, "- PymDaemon could not be started: ", false},
       {{.withTetData = false}, "- TETLib initialisation failed.\n- Init failed\n"},
       {{.withDaemon = false},
        "- PymDaemon did not answer within 1 s, the longest the tool waits for it.\n"
@@ -121,23 +122,39 @@ TEST(Startup, WithoutADaemonProgramOrValidationDataStartupFails) {
     }
     const ToolRun r = root.Run({"echo", "never"});
     ::unsetenv("KESTRO_SILENCE_LIMIT_MS");
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.out, kInitFailed);
+    const std::string err = c.err;
+    EXPECT_EQ(r.err, err.back() == '\n' ? err : err + root.Bin() + "/PymDaemon\n- Init failed\n");
     EXPECT_EQ(r.exitCode, 255);
   }
 }
 
-// The daemon's reason is in its log; the tool shows it before it gives up.
-TEST(Startup, ADaemonThatCannotOpenItsStoreSaysWhy) {
-  InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
-  ASSERT_TRUE(root.IsReady()) << root.Error();
-  root.WriteFile("UserData/assets.tdx/x", "a folder where the index belongs");
-  const ToolRun r = root.Run({"echo", "never"});
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err.rfind("PymDaemon> error: cannot open the asset index: ", 0), 0u) << r.err;
-  EXPECT_NE(r.err.find("/UserData/assets.tdx"), std::string::npos) << r.err;
-  EXPECT_EQ(r.err.substr(r.err.find('\n')), "\n- Init failed\n");
-  EXPECT_EQ(r.exitCode, 255);
+// A folder in place of the index is set aside like a damaged index and the daemon serves; one
+// that cannot be set aside keeps the daemon from starting, and the tool shows the daemon's reason
+// from its log before it gives up.
+TEST(Startup, AFolderInPlaceOfTheIndexIsSetAsideOrTheDaemonSaysWhy) {
+  for (const bool asideTaken : {false, true}) {
+    SCOPED_TRACE(asideTaken);
+    InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
+    ASSERT_TRUE(root.IsReady()) << root.Error();
+    root.WriteFile("UserData/assets.tdx/x", "a folder where the index belongs");
+    if (asideTaken) root.WriteFile("UserData/assets.tdx.bad/y", "set aside before");
+    const ToolRun r = root.Run({"echo", "runs"});
+    EXPECT_EQ(r.exitCode, asideTaken ? 255 : 0) << r.err;
+    if (!asideTaken) {
+      EXPECT_EQ(r.out, "runs \nOK (0 Errors, 0 Warnings)\n");
+      EXPECT_TRUE(std::filesystem::exists(root.Root() + "/UserData/assets.tdx.bad/x"));
+      continue;
+    }
+    EXPECT_EQ(r.out, kInitFailed);
+    EXPECT_EQ(r.err.rfind("PymDaemon> error: cannot open the asset index: cannot move aside ", 0),
+              0u)
+        << r.err;
+    EXPECT_NE(r.err.find("/UserData/assets.tdx: "), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.substr(r.err.find('\n')), "\n- Init failed\n");
+    EXPECT_TRUE(std::filesystem::exists(root.Root() + "/UserData/assets.tdx/x"));
+    EXPECT_TRUE(std::filesystem::exists(root.Root() + "/UserData/assets.tdx.bad/y"));
+  }
 }
 
 // A daemon killed a moment ago keeps the store's lock until the system has ended it: a start
@@ -165,7 +182,7 @@ TEST(Startup, AStartWaitsForTheStoreLockAndNamesItsHolder) {
     const std::string refusal = "PymDaemon> error: another daemon (process " +
                                 std::to_string(getpid()) + ") holds the store " + userData +
                                 "; it did not let go within 2 s\n- Init failed\n";
-    EXPECT_EQ(r.out, limitMs.empty() ? kVersionOutput : "");
+    EXPECT_EQ(r.out, limitMs.empty() ? kVersionOutput : kInitFailed);
     EXPECT_EQ(r.err, limitMs.empty() ? "" : refusal);
     EXPECT_EQ(r.exitCode, limitMs.empty() ? 0 : 255);
   }

@@ -88,24 +88,40 @@ TEST_F(ScriptedDaemonTest, VnyParseEndsWithAnErrorWhenTheIdlePollFails) {
   EXPECT_EQ(log.GetErrorCount(), 1u);
 }
 
+// Only a copy of the very file ends, and only after the wait: a file of the same name in a
+// folder that differs in case belongs to another installation.
 TEST(TerminateProcesses, EndsOnlyOtherCopiesOfThatFileAndOnlyAfterTheWait) {
   scratch::Folder folder;
-  const std::string program = folder.path() + "/sleeper";
-  std::filesystem::copy_file("/bin/sleep", program);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    execl(program.c_str(), "sleeper", "60", static_cast<char*>(nullptr));
-    _exit(127);
+  const struct {
+    const char* runs;  // the folder of the running copy
+    bool ends;
+  } cases[] = {{"/ra", true}, {"/Ra", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.runs);
+    const std::string program = folder.path() + c.runs + "/sleeper";
+    std::filesystem::create_directories(folder.path() + c.runs);
+    std::filesystem::copy_file("/bin/sleep", program);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      execl(program.c_str(), "sleeper", "60", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    // Until the child runs the copy, it is this program: wait for the switch.
+    while (Platform::ProcessProgramPath(u32(child)) != program) usleep(1000);
+    const Qel::String closed(folder.path() + "/ra/sleeper");
+    TerminateProcessesByName(closed, 0);
+    EXPECT_EQ(waitpid(child, nullptr, WNOHANG), 0) << "a wait of 0 ends nothing";
+    TerminateProcessesByName(closed, 200);
+    if (!c.ends) {
+      usleep(100000);  // time for an ending that should not come
+      EXPECT_EQ(waitpid(child, nullptr, WNOHANG), 0) << "another installation's copy";
+      kill(child, SIGKILL);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status));
   }
-  // Until the child runs the copy, it is this program: wait for the switch.
-  while (Platform::ProcessProgramPath(u32(child)) != program) usleep(1000);
-  TerminateProcessesByName(Qel::String(program), 0);
-  EXPECT_EQ(waitpid(child, nullptr, WNOHANG), 0) << "a wait of 0 ends nothing";
-  TerminateProcessesByName(Qel::String(program), 200);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFSIGNALED(status));
 }
 
 }  // namespace
