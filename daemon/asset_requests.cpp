@@ -289,7 +289,8 @@ void GetObsoletes(RequestContext& context, const u8* payload, size_t size, Respo
 void GenerateKuid(RequestContext& context, const u8*, size_t, Response& response) {
   std::string error;
   const KUID kuid = context.store.GenerateKuid(&error);
-  if (kuid.IsNull()) AddResult(response, ResultsLog::kError, kuid, "PymDaemon: no KUID made: " + error);
+  if (kuid.IsNull())
+    AddResult(response, ResultsLog::kError, kuid, "PymDaemon: no KUID made: " + error);
   TBuffer out(&response.body, false);
   out.WriteKUID(kuid);
 }
