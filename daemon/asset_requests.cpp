@@ -287,8 +287,12 @@ void GetObsoletes(RequestContext& context, const u8* payload, size_t size, Respo
 }
 
 void GenerateKuid(RequestContext& context, const u8*, size_t, Response& response) {
+  std::string error;
+  const KUID kuid = context.store.GenerateKuid(&error);
+  if (kuid.IsNull())
+    AddResult(response, ResultsLog::kError, kuid, "PymDaemon: no KUID made: " + error);
   TBuffer out(&response.body, false);
-  out.WriteKUID(context.store.GenerateKuid());
+  out.WriteKUID(kuid);
 }
 
 void CreatorName(RequestContext& context, const u8* payload, size_t size, Response& response) {
@@ -309,8 +313,8 @@ void SetFavourite(RequestContext& context, const u8* payload, size_t size, Respo
   context.store.SetFavourite(kuid, favourite != 0);
 }
 
-// A post: what goes wrong can only go to the daemon's log.
-void SetKeywords(RequestContext& context, const u8* payload, size_t size, Response&) {
+// Also taken as a post, whose failure only the daemon's log learns.
+void SetKeywords(RequestContext& context, const u8* payload, size_t size, Response& response) {
   PayloadStream in(payload, size);
   KUID kuid;
   Qel::String keywords;
@@ -325,6 +329,7 @@ void SetKeywords(RequestContext& context, const u8* payload, size_t size, Respon
   Qel::Log::Get("PymDaemon")
       .Printf(Qel::Log::kMessage, "PymDaemon> %s: keywords not stored: %s", kuid.ToString().CStr(),
               error.c_str());
+  AddResult(response, ResultsLog::kError, kuid, "PymDaemon: keywords not stored: " + error);
 }
 
 }  // namespace PymDaemonSrv::AssetRequests

@@ -1287,13 +1287,17 @@ Soup AssetStore::GetSettingsSoup(const std::string& group) const {
   return DecodeConfig(bytes);
 }
 
-bool AssetStore::SetSettingsSoup(const std::string& group, const Soup& soup) {
+bool AssetStore::SetSettingsSoup(const std::string& group, const Soup& soup, std::string* error) {
   std::lock_guard<OwnedMutex> lock(dbMutex_);
-  if (settingsDb_ == nullptr) return false;
+  if (settingsDb_ == nullptr) {
+    SetError(error, "settings not open");
+    return false;
+  }
   WriteTransaction tx(settingsDb_);
-  std::string error;
-  if (!tx.Began() || !InsertSettings(settingsDb_, group, soup, &error) || !tx.Commit(&error)) {
-    if (!error.empty()) LogLine("PymDaemon> settings not written: %s", error);
+  std::string why = std::string("database: ") + sqlite3_errmsg(settingsDb_);
+  if (!tx.Began() || !InsertSettings(settingsDb_, group, soup, &why) || !tx.Commit(&why)) {
+    LogLine("PymDaemon> settings not written: %s", why);
+    SetError(error, why);
     return false;
   }
   return true;
@@ -1411,7 +1415,7 @@ std::string AssetStore::GetBuildList() const {
   return text;
 }
 
-KUID AssetStore::GenerateKuid() {
+KUID AssetStore::GenerateKuid(std::string* error) {
   i32 highest = -1;
   {
     std::shared_lock<std::shared_mutex> lock(indexMutex_);
@@ -1420,25 +1424,35 @@ KUID AssetStore::GenerateKuid() {
     }
   }
   std::lock_guard<OwnedMutex> lock(dbMutex_);
-  if (settingsDb_ == nullptr) return KUID::Null();
+  if (settingsDb_ == nullptr) {
+    SetError(error, "settings not open");
+    return KUID::Null();
+  }
+  const auto refused = [&] {
+    SetError(error, std::string("database: ") + sqlite3_errmsg(settingsDb_));
+    return KUID::Null();
+  };
   WriteTransaction tx(settingsDb_);
-  if (!tx.Began()) return KUID::Null();
+  if (!tx.Began()) return refused();
   i64 next = 0;
   {
     Statement get(settingsDb_, "SELECT value FROM counters WHERE name = ?");
-    if (!get.Ok()) return KUID::Null();
+    if (!get.Ok()) return refused();
     get.Bind(1, std::string(kNextContentCounter));
     if (get.Step() == SQLITE_ROW) next = get.Int(0);
   }
   // Never one that an asset already has, even one installed from elsewhere.
   next = std::max<i64>(next, i64(highest) + 1);
-  if (next > INT32_MAX) return KUID::Null();
+  if (next > INT32_MAX) {
+    SetError(error, "every content number of the local user is taken");
+    return KUID::Null();
+  }
   Statement set(settingsDb_, "INSERT OR REPLACE INTO counters(name, value) VALUES(?, ?)");
-  if (!set.Ok()) return KUID::Null();
+  if (!set.Ok()) return refused();
   set.Bind(1, std::string(kNextContentCounter));
   set.Bind(2, next + 1);
-  std::string error;
-  if (set.Step() != SQLITE_DONE || !tx.Commit(&error)) return KUID::Null();
+  if (set.Step() != SQLITE_DONE) return refused();
+  if (!tx.Commit(error)) return KUID::Null();
   return KUID(kLocalUserId, i32(next), 0);
 }
 

@@ -75,8 +75,8 @@ class AssetStore {
   // The user id of the KUIDs that GenerateKuid makes: the installation's own user.
   static constexpr i32 kLocalUserId = 400000;
   // A KUID of the local user that no asset had and no earlier call gave, even across restarts;
-  // the null KUID when the counter cannot be stored.
-  KUID GenerateKuid();
+  // the null KUID, and why in `error`, when the counter cannot be stored.
+  KUID GenerateKuid(std::string* error = nullptr);
 
   // Folder changes. The caller holds ChangeMutex() across BeginChange, its folder work,
   // RecordChange and EndChange. BeginChange writes the change's record (change_record.h) and a
@@ -168,8 +168,9 @@ class AssetStore {
 
   // A group that does not exist reads as the empty soup.
   Soup GetSettingsSoup(const std::string& group) const;
-  // Replaces the whole group (an empty soup leaves the group empty); true once committed.
-  bool SetSettingsSoup(const std::string& group, const Soup& soup);
+  // Replaces the whole group (an empty soup leaves the group empty); true once committed, else
+  // why in `error`.
+  bool SetSettingsSoup(const std::string& group, const Soup& soup, std::string* error = nullptr);
   // The value of one key as text; empty when the group or key is missing.
   std::string GetSettingString(const std::string& group, const std::string& key) const;
 

@@ -88,11 +88,12 @@ void SetSettingsSoup(RequestContext& context, const u8* payload, size_t size, Re
   PayloadStream in(payload, size);
   std::string group;
   Soup soup;
+  std::string error = "malformed request";
   bool ok = in.ReadName(group) && ReadStrictSoup(in.Get(), payload, size, soup) &&
-            context.store.SetSettingsSoup(group, soup);
+            context.store.SetSettingsSoup(group, soup, &error);
   if (!ok) {
     ResultsLog::AddResult(&response.results, ResultsLog::kError, KestroPropertyRef(),
-                          Qel::String("PymDaemon: settings group not written"));
+                          Qel::String("PymDaemon: settings group not written: " + error));
   }
   TBuffer out(&response.body, false);
   out.WriteU8(ok ? 1 : 0);

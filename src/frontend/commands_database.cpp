@@ -195,12 +195,13 @@ int ListBuilds(CommandArgs& a) {
   return 0;
 }
 
-int GenerateKuid(CommandArgs&) {
+int GenerateKuid(CommandArgs& a) {
   const DaemonFailures failures;
-  const KUID kuid = PymGenerateKUID();
-  if (failures.Any()) return -1;
+  // The daemon's entry says why it made none; the null KUID is no answer to print.
+  const KUID kuid = PymGenerateKUID(a.log);
+  if (failures.Any() || kuid.IsNull()) return -1;
   std::printf("<KUID2:%d:%u:%u>\n", kuid.userId, u32(kuid.contentId), u32(kuid.version));
-  return kuid.IsNull() ? -1 : 0;
+  return 0;
 }
 
 int RepairDatabase(CommandArgs& a) {

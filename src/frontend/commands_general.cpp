@@ -28,6 +28,5 @@ int RegisterAccount(CommandArgs& a) {
   Soup settings = PymGetSettingsSoup(group);
   settings.SetNamedTag("username", Qel::PString(a.Arg(2)));
   settings.SetNamedTag("password", Qel::PString(a.Arg(3)));
-  PymSetSettingsSoup(group, settings);
-  return 0;
+  return PymSetSettingsSoup(group, settings, a.log) ? 0 : -1;
 }

@@ -4,6 +4,7 @@
 
 #include "assetdata/cdp_extract.h"
 #include "assetdata/results_log.h"
+#include "frontend/walked_kuids.h"
 #include "pymclient/pym_install.h"
 #include "pymclient/pym_task.h"
 #include "qel/file.h"
@@ -31,15 +32,56 @@ bool HoldsConfig(const Qel::File::Path& folder) {
 namespace {
 
 // Hands the asset folder to the daemon, which takes the path byte for byte; 1 when it installed
-// the asset: a folder the daemon refused counts for nothing, so that a tree of refused assets is
-// no success.
-u32 InstallAssetFolder(const Qel::String& path, ResultsLog* log, u32 options, bool& second) {
-  return PymInstallAssetFromFolder(path, log, options, second, nullptr).IsNull() ? 0 : 1;
+// the asset: a folder the daemon or the walk refused counts for nothing, so that a tree of
+// refused assets is no success.
+u32 InstallAssetFolder(const Qel::String& path, ResultsLog* log, u32 options, bool& second,
+                       WalkedKuids& walked) {
+  if (!walked.IsFirst(ConfigKuid(FolderConfigToInstall(path.Std())), path, log)) return 0;
+  const KUID kuid = PymInstallAssetFromFolder(path, log, options, second, nullptr);
+  walked.Take(kuid, path);
+  return kuid.IsNull() ? 0 : 1;
 }
 
 void AddRefusal(ResultsLog* log, const Qel::String& path, const char* why) {
   ResultsLog::AddResult(log, ResultsLog::kError, KestroPropertyRef(),
                         "Not installed: " + path + ": " + why);
+}
+
+u32 InstallTree(const Qel::File::Path& folder, ResultsLog* log, u32 options, bool& second,
+                PymTask* progress, WalkedKuids& walked) {
+  if (folder.IsEmpty()) return 0;
+  // A link is never followed, also when it is the folder given: the daemon refuses it by its
+  // path whether it leads to one asset or to a tree of them.
+  if (IsLink(folder) || HoldsConfig(folder)) {
+    return InstallAssetFolder(folder.GetText(), log, options, second, walked);
+  }
+  u32 count = 0;
+  Qel::File::Find entries(folder.CStr());
+  while (entries.Next()) {
+    const Qel::String& name = entries.GetName();
+    if (name == "." || name == "..") continue;
+    // Files hold no assets, and a link to a folder is never followed: a link back up the tree
+    // would have the walk recurse for ever.
+    if (entries.IsFolder() && name.View().find('\\') != std::string_view::npos) {
+      // The file layer reads a '\' in a name as a separator: the folder is named byte for byte,
+      // as the daemon takes it, and searched no further.
+      const Qel::String& parent = folder.GetText();
+      const Qel::String path = parent + (parent.View().back() == '/' ? "" : "/") + name;
+      if (!FolderConfigToInstall(path.Std()).empty()) {
+        count += InstallAssetFolder(path, log, options, second, walked);
+      } else {
+        AddRefusal(log, path,
+                   "a '\\' in a folder name reads as a folder separator, so the folders below it "
+                   "cannot be searched.");
+      }
+    } else if (entries.IsFolder()) {
+      Qel::File::Path child = folder;
+      child.AddPath(name.CStr());
+      count += InstallTree(child, log, options, second, progress, walked);
+    }
+    if (progress != nullptr && progress->IsStopRequested()) break;
+  }
+  return count;
 }
 
 }  // namespace
@@ -58,37 +100,6 @@ bool RefuseBackslashFolder(const Qel::String& path, ResultsLog* log) {
 
 u32 InstallFromPath(const Qel::File::Path& folder, ResultsLog* log, u32 options, bool& second,
                     PymTask* progress) {
-  if (folder.IsEmpty()) return 0;
-  // A link is never followed, also when it is the folder given: the daemon refuses it by its
-  // path whether it leads to one asset or to a tree of them.
-  if (IsLink(folder) || HoldsConfig(folder)) {
-    return InstallAssetFolder(folder.GetText(), log, options, second);
-  }
-  u32 count = 0;
-  Qel::File::Find entries(folder.CStr());
-  while (entries.Next()) {
-    const Qel::String& name = entries.GetName();
-    if (name == "." || name == "..") continue;
-    // Files hold no assets, and a link to a folder is never followed: a link back up the tree
-    // would have the walk recurse for ever.
-    if (entries.IsFolder() && name.View().find('\\') != std::string_view::npos) {
-      // The file layer reads a '\' in a name as a separator: the folder is named byte for byte,
-      // as the daemon takes it, and searched no further.
-      const Qel::String& parent = folder.GetText();
-      const Qel::String path = parent + (parent.View().back() == '/' ? "" : "/") + name;
-      if (!FolderConfigToInstall(path.Std()).empty()) {
-        count += InstallAssetFolder(path, log, options, second);
-      } else {
-        AddRefusal(log, path,
-                   "a '\\' in a folder name reads as a folder separator, so the folders below it "
-                   "cannot be searched.");
-      }
-    } else if (entries.IsFolder()) {
-      Qel::File::Path child = folder;
-      child.AddPath(name.CStr());
-      count += InstallFromPath(child, log, options, second, progress);
-    }
-    if (progress != nullptr && progress->IsStopRequested()) break;
-  }
-  return count;
+  WalkedKuids walked;
+  return InstallTree(folder, log, options, second, progress, walked);
 }

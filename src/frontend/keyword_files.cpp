@@ -9,8 +9,6 @@
 #include "pymclient/pym_asset_info.h"
 #include "pymclient/pym_catalogue.h"
 #include "pymclient/pym_filter.h"
-#include "pymclient/pym_protocol.h"
-#include "pymclient/pym_request.h"
 #include "pymclient/pym_search.h"
 #include "qel/file.h"
 #include "qel/file_path.h"
@@ -71,7 +69,6 @@ bool ImportKeywords(const char* volume, const char* fileName, const char* form, 
     return Report(log, ResultsLog::kError, "Cannot read the keyword file " + shown + ".");
   }
   const char* untaken = "The asset database did not take the keywords.";
-  bool sent = true;
   u32 stored = 0;
   for (u32 i = 0, count = file.CountTags(); i < count; ++i) {
     const Qel::PString name = file.GetIndexedTagName(i);
@@ -84,14 +81,11 @@ bool ImportKeywords(const char* volume, const char* fileName, const char* form, 
              Qel::String::Format("Not stored: %s is no asset of the database.", name.CStr()));
       continue;
     }
-    sent = PymSetAssetKeywords(kuid, Qel::String(file.GetNamedTag(name))) && sent;
+    // The daemon's reason goes before the line that ends the import.
+    if (!PymSetAssetKeywords(kuid, Qel::String(file.GetNamedTag(name)), log)) {
+      return Report(log, ResultsLog::kError, untaken);
+    }
     ++stored;
-  }
-  // The daemon serves a connection's requests in order, so its answer to this one says that every
-  // post before it was applied; without it the command could end before the keywords are stored.
-  PymRequest barrier;
-  if (!barrier.Transact(PymProtocol::kOpKeepAlive) || !sent) {
-    return Report(log, ResultsLog::kError, untaken);
   }
   Report(log, ResultsLog::kInformation,
          Qel::String::Format("Imported the keywords of %u assets from %s", stored, shown.CStr()));

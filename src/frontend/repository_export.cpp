@@ -12,6 +12,7 @@
 #include "frontend/export_batch_writer.h"
 #include "frontend/export_category_codes.h"
 #include "frontend/save_asset_as_cdp.h"
+#include "frontend/walked_kuids.h"
 #include "pymclient/pym_asset_info.h"
 #include "pymclient/pym_catalogue.h"
 #include "pymclient/pym_install.h"
@@ -24,7 +25,6 @@ constexpr u32 kThumbnailSize = 240;
 
 const Qel::PString kAssetIdProperty("AssetID");
 const Qel::PString kTagCategoryClass("category-class");
-const Qel::PString kTagKuid("kuid");
 
 // "user:content:version", or "user:content" for version 0.
 Qel::String ColonText(const KUID& kuid) {
@@ -52,14 +52,6 @@ std::vector<std::string_view> SplitCategories(std::string_view text) {
     text.remove_prefix(end + 1);
   }
   return pieces;
-}
-
-// The KUID that the configuration the install keeps names: another form beside it would name
-// an asset other than the one installed. The null KUID when it names none.
-KUID FolderKuid(const std::string& config) {
-  Soup loaded;
-  if (!loaded.LoadFile(nullptr, config.c_str(), nullptr)) return KUID::Null();
-  return loaded.GetNamedTagAsKUID(kTagKuid, KUID::Null());
 }
 
 Qel::PString Numbered(u32 index) { return Qel::PString(std::to_string(index)); }
@@ -162,7 +154,10 @@ class RepositoryExport {
     // Installing over an asset the user already has would replace their copy and the delete
     // below would then take it: such an asset is exported as installed and left in place.
     PymAssetInfo info;
-    KUID kuid = FolderKuid(config);
+    // The configuration the install keeps names the asset: another form beside it would name an
+    // asset other than the one installed.
+    KUID kuid = ConfigKuid(config);
+    if (!walked_.IsFirst(kuid, folder, &log_)) return;
     const bool alreadyInstalled = !kuid.IsNull() &&
                                   PymGetAssetInfo(kuid, info, PymAssetInfo::kPartAll) &&
                                   info.GetFlag(PymAssetInfo::kFlagInstalled);
@@ -193,6 +188,7 @@ class RepositoryExport {
       }
       PymGetAssetInfo(kuid, info, PymAssetInfo::kPartAll);
     }
+    walked_.Take(kuid, folder);
     const i32 typeId = GetExportAssetTypeId(info.category.CStr());
 
     Qel::String path = output_ + "/";
@@ -245,6 +241,7 @@ class RepositoryExport {
   u32 count_ = 0;
   u32 number_ = 0;
   u32 packages_ = 0;
+  WalkedKuids walked_;
 };
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "pymclient/pym_catalogue.h"
 
+#include "assetdata/results_log.h"
 #include "core/stream.h"
 #include "pymclient/asset_change_hook.h"
 #include "pymclient/install_paths.h"
@@ -170,16 +171,21 @@ void PymSetAssetFavorite(const KUID& kuid, bool favourite) {
   r.Post(pp::kOpSetFavorite);
 }
 
-bool PymSetAssetKeywords(const KUID& kuid, const Qel::String& keywords) {
+bool PymSetAssetKeywords(const KUID& kuid, const Qel::String& keywords, ResultsLog* log) {
   PymRequest r;
   r.Out().WriteKUID(kuid);
   r.Out().WriteString(keywords);
-  return r.Post(pp::kOpSetKeywords);
+  // A transaction, not a post, so that a refusal reaches the user: the daemon answers it with
+  // an error entry only.
+  ResultsLog refusals;
+  const bool stored = r.Transact(pp::kOpSetKeywords, &refusals) && refusals.GetErrorCount() == 0;
+  if (log != nullptr) log->AppendEntries(refusals.GetEntries());
+  return stored;
 }
 
-KUID PymGenerateKUID() {
+KUID PymGenerateKUID(ResultsLog* log) {
   PymRequest r;
-  if (!r.Transact(pp::kOpGenerateKuid)) return KUID::Null();
+  if (!r.Transact(pp::kOpGenerateKuid, log)) return KUID::Null();
   KUID kuid;
   r.In().ReadKUID(kuid);
   return kuid;

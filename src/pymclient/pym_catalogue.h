@@ -45,10 +45,10 @@ void PymGetAssetObsoletes(const KUID& kuid, std::vector<KUID>& out);
 // The asset as a package entry; on failure a soup holding only "compression" = "LZSS".
 Soup PymSaveAssetToCDP(const KUID& kuid, ResultsLog* log, u32 options);
 void PymSetAssetFavorite(const KUID& kuid, bool favourite);
-// A post; false when it could not be sent.
-bool PymSetAssetKeywords(const KUID& kuid, const Qel::String& keywords);
-// A KUID of the user that no asset has had; the null KUID on failure.
-KUID PymGenerateKUID();
+// False when the daemon did not store them; its reason goes to `log`.
+bool PymSetAssetKeywords(const KUID& kuid, const Qel::String& keywords, ResultsLog* log = nullptr);
+// A KUID of the user that no asset has had; the null KUID on failure, the daemon's reason in `log`.
+KUID PymGenerateKUID(ResultsLog* log = nullptr);
 // Whether the repository may be used; the level goes to `level` when given (0 on failure).
 bool PymQueryVantryAccess(u32* level = nullptr);
 // True when the request fails.

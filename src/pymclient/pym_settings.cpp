@@ -9,10 +9,10 @@
 
 namespace {
 
-bool SendSetSettingsSoup(const Qel::PString& group, const Soup& soup) {
+bool SendSetSettingsSoup(const Qel::PString& group, const Soup& soup, ResultsLog* log) {
   PymRequest r;
   WriteSetSettingsSoupRequest(r.Out(), group, soup);
-  if (!r.Transact(PymProtocol::kOpSetSettingsSoup)) return false;
+  if (!r.Transact(PymProtocol::kOpSetSettingsSoup, log)) return false;
   // Our daemon answers one byte, 0 when it refused the soup; an empty reply counts as accepted.
   u8 committed = 1;
   if (r.In().GetLength() >= 1) r.In().ReadU8(committed, 0);
@@ -55,12 +55,12 @@ Soup PymGetSettingsSoup(const Qel::PString& group) {
   return ReadSettingsSoupReply(r.In());
 }
 
-bool PymSetSettingsSoup(const Qel::PString& group, const Soup& soup) {
-  return SendSetSettingsSoup(group, soup);
+bool PymSetSettingsSoup(const Qel::PString& group, const Soup& soup, ResultsLog* log) {
+  return SendSetSettingsSoup(group, soup, log);
 }
 
 bool PymSetEmptySettingsSoup(const Qel::PString& group) {
-  return SendSetSettingsSoup(group, Soup());
+  return SendSetSettingsSoup(group, Soup(), nullptr);
 }
 
 Qel::PString PymGetSettingString(const Qel::PString& group, const Qel::PString& key) {

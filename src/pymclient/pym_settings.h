@@ -1,17 +1,18 @@
 // The daemon's settings soups: named groups that the tool reads or replaces whole, or reads one
-// value of. The requests carry no results log.
+// value of.
 #pragma once
 
 #include "assetdata/soup.h"
 #include "qel/pstring.h"
 
+class ResultsLog;
 class TStream;
 
 // The group's soup; the empty soup when the request fails.
 Soup PymGetSettingsSoup(const Qel::PString& group);
 // Replaces the group; an empty soup handle is sent as an empty binary soup. True when the daemon
-// answered.
-bool PymSetSettingsSoup(const Qel::PString& group, const Soup& soup);
+// stored it; why it did not goes to `log`.
+bool PymSetSettingsSoup(const Qel::PString& group, const Soup& soup, ResultsLog* log = nullptr);
 // Replaces the group by an empty soup.
 bool PymSetEmptySettingsSoup(const Qel::PString& group);
 // One value of a group; the empty name when the request fails or the value is empty.

@@ -28,9 +28,11 @@
 // pixel bytes (for a BMP, up to the last pixel of its last row) than its header, identifier and
 // colour map leave room for, or run-length packets that end before the last pixel. Reads no
 // more than the headers and the packet heads. True for the other formats, whose decoders refuse
-// data cut short, and for run-length BMPs, whose decoder stops at the end of the data.
+// data cut short, and for BMPs of a compression that the decoder refuses.
 inline bool ImageHoldsItsPixels(const stbi_uc* bytes, size_t size) {
-  const auto word = [&](size_t at) { return uint64_t(bytes[at]) | uint64_t(bytes[at + 1]) << 8; };
+  // A byte past the end reads as zero, as the decoder reads it.
+  const auto byte = [&](size_t at) -> uint64_t { return at < size ? bytes[at] : 0; };
+  const auto word = [&](size_t at) { return byte(at) | byte(at + 1) << 8; };
   const auto dword = [&](size_t at) { return word(at) | word(at + 2) << 16; };
   static const stbi_uc png[] = {0x89, 'P', 'N', 'G'};
   if (size >= 4 && std::memcmp(bytes, png, 4) == 0) return true;
@@ -38,7 +40,10 @@ inline bool ImageHoldsItsPixels(const stbi_uc* bytes, size_t size) {
   if (size >= 2 && bytes[0] == 'B' && bytes[1] == 'M') {
     if (size < 30) return false;
     const bool core = dword(14) == 12;  // the oldest header: 16-bit sides, no compression
-    if (!core && (size < 34 || (dword(30) != 0 && dword(30) != 3))) return true;
+    // The decoder takes the compression as a signed number and reads any negative one, like 0
+    // and 3, as rows of pixels as they are; it refuses the positive others.
+    const int64_t compression = int32_t(uint32_t(dword(30)));
+    if (!core && compression > 0 && compression != 3) return true;
     const uint64_t width = core ? word(18) : dword(18);
     const uint64_t rawHeight = core ? word(20) : dword(22);
     // A top-down image names its height negative.

@@ -130,4 +130,30 @@ TEST(KeywordsAndFolders, InstallFromPathInstallsEachAssetFolderOnceAndSkipsLinks
   EXPECT_EQ(refused.exitCode, 255) << refused.out;
 }
 
+// Two folders of one KUID in a tree: the second in the walk's order would have replaced the first
+// (installfrompath, which sent the first to the backups) or been exported beside it under the
+// same KUID (vnyparsefolder). The first is kept and the second refused, as in a package.
+TEST(KeywordsAndFolders, TheSecondFolderOfAKuidInATreeIsRefused) {
+  for (const std::string command : {"installfrompath", "vnyparsefolder"}) {
+    InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
+    ASSERT_TRUE(root.IsReady());
+    for (const std::string folder : {"x", "y"}) {
+      root.WriteFile("tree/" + folder + "/config.txt",
+                     "kuid <kuid:400700:50>\nkind \"scenery\"\nusername \"" + folder + "\"\n");
+    }
+    const ToolRun run = root.Run({command, "tree"});
+    const bool exported = command == "vnyparsefolder";
+    const std::string tree = root.Root() + "/tree/",
+                      refusal = "- <kuid:400700:50> : Not installed: " + tree +
+                                "y: the asset is listed twice, first in " + tree + "x.\n";
+    EXPECT_EQ(run.out,
+              (exported ? refusal + "; <NULL> : Exported 1 assets into " + root.Root() +
+                              "/Kestro Asset Parse\n"
+                        : "+ <kuid:400700:50> : Installed asset <kuid:400700:50>.\n" + refusal) +
+                  "OK (1 Errors, 0 Warnings)\n");
+    // Each command's own rule: installfrompath fails only when it installed nothing.
+    EXPECT_EQ(run.exitCode, exported ? 255 : 0);
+  }
+}
+
 }  // namespace

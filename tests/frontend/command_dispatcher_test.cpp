@@ -1,5 +1,5 @@
-// The dispatcher without a daemon: the commands that need none, error
-// entries, the crash guard and the start-up folder helpers.
+// The dispatcher: the commands that need no daemon, error entries of commands whose daemon went
+// away or refused a write, the crash guard and the start-up folder helpers.
 #include "frontend/command_dispatcher.h"
 
 #include <gtest/gtest.h>
@@ -15,10 +15,14 @@
 
 #include "assetdata/results_log.h"
 #include "core/app_globals.h"
+#include "daemon/daemon_test_util.h"
+#include "daemon/request_handlers.h"
+#include "daemon/server.h"
 #include "frontend/application.h"
 #include "pymclient/pym_test_util.h"
 #include "qel/file.h"
 #include "support/scratch_folder.h"
+#include "support/sqlite_disk_faults.h"
 #include "support/thread_watchdog.h"
 
 namespace {
@@ -92,6 +96,53 @@ TEST_F(LostDaemonTest, ACommandWhoseDaemonWentAwaySaysSoAsAnError) {
   // A request answered on the new connection adds nothing.
   server_->SetAutoReply(true);
   EXPECT_TRUE(Dispatch({"generatekuid"}).entries.empty());
+}
+
+// The daemon itself, in this process so that its databases can find the disk full, serving the
+// client of a temporary installation.
+class FullDiskTest : public pym_test::ScriptedDaemonTest {
+ protected:
+  void SetUp() override {
+    open_ = false;
+    ScriptedDaemonTest::SetUp();
+    const std::string userData = GetDatabasePath().GetFolder().CStr();
+    daemon_test::MakeAsset(userData, "local", "a", daemon_test::Config("<kuid:10:1>"));
+    daemon_test::WriteFile(root_ + "/KeywordsDump.dat", "KUID:10:1 \"steam;express\"\n");
+    std::string error;
+    ASSERT_TRUE(store_.Open(userData, &error) && daemon_.Listen(0, &error)) << error;
+    runner_ = std::thread([this] { daemon_.Run(); });
+    ASSERT_TRUE(server_->Publish(0, daemon_.Port()));
+    ASSERT_TRUE(PymOpenDatabase(options_));
+  }
+  void TearDown() override {
+    ScriptedDaemonTest::TearDown();
+    daemon_.Stop();
+    if (runner_.joinable()) runner_.join();
+    store_.Close();
+  }
+
+  SqliteDiskFaults disk_;
+  PymDaemonSrv::AssetStore store_;
+  PymDaemonSrv::RequestHandlers handlers_{store_};
+  PymDaemonSrv::Server daemon_{handlers_};
+  std::thread runner_;
+};
+
+// Each command used to report success, or a KUID it did not make, on a write the disk refused.
+TEST_F(FullDiskTest, ACommandWhoseWriteTheDiskRefusedSaysWhyAndFails) {
+  const std::string full = "database: database or disk is full";
+  const std::pair<std::vector<std::string>, std::string> commands[] = {
+      {{"importkeywords"}, "PymDaemon: keywords not stored: " + full},
+      {{"registeraccount", "someone", "secret"}, "PymDaemon: settings group not written: " + full},
+      {{"generatekuid"}, "PymDaemon: no KUID made: " + full},
+  };
+  disk_.full = true;
+  for (const auto& [args, reason] : commands) {
+    const Dispatched d = Dispatch(args);
+    ASSERT_FALSE(d.entries.empty()) << args[0];
+    EXPECT_EQ(std::make_tuple(d.result, d.out, d.entries[0].type, d.entries[0].text.Std()),
+              std::make_tuple(-1, "", u32(ResultsLog::kError), reason));
+  }
 }
 
 TEST(RunGuarded, ArmsTheGuardAndAnEscapingExceptionEndsTheProcessWithoutLosingOutput) {

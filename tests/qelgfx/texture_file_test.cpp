@@ -62,8 +62,9 @@ TEST(BitmapTest, FilesDecodeToFormatTwoAndConvertToEveryLayout) {
   EXPECT_FALSE(refused.Create(1, 1, 4));
 }
 
-// A 24-bit BMP of 2x2 pixels whose header names `height`; the rows are stored in file order.
-std::string Bmp(i32 height, const u8 (&rows)[2][6]) {
+// A 24-bit BMP of 2x2 pixels whose header names `height` and `compression`; the rows are stored
+// in file order.
+std::string Bmp(i32 height, const u8 (&rows)[2][6], u32 compression = 0) {
   std::string b = "BM";
   const auto put = [&b](u32 v, int bytes) {
     for (int i = 0; i < bytes; ++i) b += char((v >> (8 * i)) & 0xFF);
@@ -76,7 +77,8 @@ std::string Bmp(i32 height, const u8 (&rows)[2][6]) {
   put(u32(height), 4);
   put(1, 2);
   put(24, 2);
-  for (int i = 0; i < 6; ++i) put(0, 4);
+  put(compression, 4);
+  for (int i = 0; i < 5; ++i) put(0, 4);
   for (const auto& row : rows)
     b += std::string(reinterpret_cast<const char*>(row), 6) + std::string(2, 0);
   return b;
@@ -116,10 +118,15 @@ TEST(BitmapTest, AnImageShorterThanItsHeaderSaysIsRefused) {
     coded += char(0x80) + tga.substr(18 + row * 16, 4) + char(0x02) + tga.substr(22 + row * 16, 12);
   }
   const u8 rows[2][6] = {{255, 0, 0, 255, 0, 0}, {0, 0, 255, 0, 0, 255}};
-  const std::string bmp = Bmp(2, rows);
+  std::vector<std::string> wholes = {tga, coded};
+  // The decoder reads a compression with its high bit set as none. A BMP whose last row lacks
+  // only its padding still holds every pixel.
+  for (const u32 compression : {0u, 0x80000000u, 0xFF000000u, 0xFFFFFFFFu}) {
+    const std::string bmp = Bmp(2, rows, compression);
+    wholes.push_back(bmp.substr(0, bmp.size() - 2));
+  }
   std::vector<std::string> cut = {test_images::ClaimingTga(10)};
-  // A BMP whose last row lacks only its padding still holds every pixel.
-  for (const std::string& whole : {tga, coded, bmp.substr(0, bmp.size() - 2)}) {
+  for (const std::string& whole : wholes) {
     EXPECT_TRUE(Bitmap().LoadMemory(whole.data(), u32(whole.size()))) << whole.size();
     cut.push_back(whole.substr(0, whole.size() - 1));
   }

@@ -304,9 +304,9 @@ bool FakePymServer::WithBlock(const std::function<void(u8* block)>& change) {
   return true;
 }
 
-bool FakePymServer::Publish(u32 owner) {
+bool FakePymServer::Publish(u32 owner, u16 servedPort) {
   const u32 id = owner != 0 ? owner : u32(::getppid());
-  const u32 port = port_;
+  const u32 port = servedPort != 0 ? servedPort : port_;
   return WithBlock([&](u8* block) {
     auto* b = reinterpret_cast<PymDiscoveryBlock*>(block);
     b->ownerProcessId = id;

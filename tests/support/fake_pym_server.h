@@ -44,8 +44,9 @@ class FakePymServer {
   u16 GetPort() const { return port_; }
 
   // Records `owner` (default: this process's parent, which is alive and is not the client) and
-  // the port in the discovery block, creating the block when needed.
-  bool Publish(u32 owner = 0);
+  // the port (default: this server's; another stands for a daemon serving in this process) in
+  // the discovery block, creating the block when needed.
+  bool Publish(u32 owner = 0, u16 port = 0);
   // Clears the owner and the port.
   void Unpublish();
   // Sets the block's refuse word.
