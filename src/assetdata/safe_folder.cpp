@@ -41,8 +41,40 @@ std::string Describe(const char* what, const std::string& path) {
 // moves need.
 mode_t KeptMode(mode_t source, mode_t ownerNeeds) { return (source & 0775) | ownerNeeds; }
 
+std::function<int(const char* call, const std::string& path)> g_readFault;
+
+// The fault a test gives the read `call` ("list", "stat" or "open") of `path`, as errno; 0 for
+// none.
+int ReadFault(const char* call, const std::string& path) {
+  return g_readFault ? g_readFault(call, path) : 0;
+}
+
+int StatEntry(const std::string& path, struct stat& st) {
+  if (const int fault = ReadFault("stat", path)) {
+    errno = fault;
+    return -1;
+  }
+  return lstat(path.c_str(), &st);
+}
+
+// Adds the names of the open folder `dir` (read from `path`) but "." and ".." to `names`; false,
+// with errno, when the listing fails. readdir ends a listing that fails part-way as it ends a
+// whole one: only errno tells them apart.
+bool ReadNames(DIR* dir, const std::string& path, std::vector<std::string>& names) {
+  for (errno = 0; dirent* e = readdir(dir); errno = 0) {
+    const std::string name = e->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  const int failure = errno != 0 ? errno : ReadFault("list", path);
+  errno = failure;
+  return failure == 0;
+}
+
+// Writes the copy of the file `from` to `to`; the caller makes it durable.
 bool CopyFile(const std::string& from, const std::string& to, std::string& error) {
-  const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  const int fault = ReadFault("open", from);
+  if (fault != 0) errno = fault;
+  const int in = fault != 0 ? -1 : open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   // The file is copied as far as it reached when opened: a writer appending meanwhile would
   // otherwise keep the copy going for as long as it writes.
   struct stat st {};
@@ -99,11 +131,10 @@ bool CopyFile(const std::string& from, const std::string& to, std::string& error
     ok = false;
     error = Describe("cannot set the mode of", to);
   }
-  if (ok && fsync(out) != 0) {
+  if (close(out) != 0 && ok) {
     ok = false;
-    error = Describe("cannot flush", to);
+    error = Describe("cannot write", to);
   }
-  close(out);
   close(in);
   return ok;
 }
@@ -120,7 +151,9 @@ std::string Parent(const std::string& path) {
   return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
-// `relative` is `from` below the tree's top ("" at the top).
+// `relative` is `from` below the tree's top ("" at the top). Any entry of the source that cannot
+// be listed, looked at or read refuses the copy, naming it: a copy short of it would pass for the
+// whole tree.
 bool CopyTreeInner(const std::string& from, const std::string& to, const std::string& relative,
                    std::string& error, std::vector<std::string>* skipped, int depth) {
   // Made private and given the source's mode once it is filled, so that a read-only source
@@ -135,20 +168,22 @@ bool CopyTreeInner(const std::string& from, const std::string& to, const std::st
     return false;
   }
   struct stat self {};
-  if (fstat(dirfd(dir), &self) != 0) {
-    error = Describe("cannot read", from);
+  std::vector<std::string> names;
+  if (fstat(dirfd(dir), &self) != 0 || !ReadNames(dir, from, names)) {
+    error = Describe("cannot list", from);
     closedir(dir);
     return false;
   }
+  closedir(dir);
   bool ok = true;
-  while (dirent* e = readdir(dir)) {
-    const std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
+  for (const std::string& name : names) {
     struct stat st {};
     const std::string source = from + "/" + name;
     const std::string below = relative.empty() ? name : relative + "/" + name;
-    if (lstat(source.c_str(), &st) != 0) continue;
-    if (S_ISDIR(st.st_mode) && depth >= kMaxAssetFolderDepth) {
+    if (StatEntry(source, st) != 0) {
+      ok = false;
+      error = Describe("cannot read", source);
+    } else if (S_ISDIR(st.st_mode) && depth >= kMaxAssetFolderDepth) {
       ok = false;
       error.clear();
     } else if (S_ISDIR(st.st_mode)) {
@@ -158,15 +193,13 @@ bool CopyTreeInner(const std::string& from, const std::string& to, const std::st
     } else if (skipped != nullptr) {
       skipped->push_back(below);
     }
-    if (!ok) break;
+    if (!ok) return false;
   }
-  closedir(dir);
-  if (ok && chmod(to.c_str(), KeptMode(self.st_mode, S_IRWXU)) != 0) {
-    ok = false;
+  if (chmod(to.c_str(), KeptMode(self.st_mode, S_IRWXU)) != 0) {
     error = Describe("cannot set the mode of", to);
+    return false;
   }
-  if (ok) SyncFolder(to);
-  return ok;
+  return true;
 }
 
 // The entries of the open folder `fd` but "." and "..", sorted into folders and the rest, never
@@ -180,16 +213,17 @@ bool ListEntries(int fd, std::vector<std::string>& folders, std::vector<std::str
     why = std::strerror(errno);
     return false;
   }
-  while (dirent* e = readdir(dir)) {
-    const std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
+  std::vector<std::string> names;
+  const bool listed = ReadNames(dir, std::string(), names);
+  if (!listed) why = std::strerror(errno);
+  closedir(dir);
+  for (const std::string& name : names) {
     struct stat st {};
     const bool folder =
         fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
     (folder ? folders : others).push_back(name);
   }
-  closedir(dir);
-  return true;
+  return listed;
 }
 
 // Empties the open folder `top` (which stays open), never following links, to any depth the
@@ -346,7 +380,7 @@ bool SignTree(Signing& s, const std::string& path, const std::string& relative, 
       s.why = below + " cannot be read (" + std::strerror(errno) + ")";
       return false;
     };
-    if (lstat(entry.c_str(), &st) != 0) return unreadable();
+    if (StatEntry(entry, st) != 0) return unreadable();
     if (g_wholeSecondsForTests) st.st_ctim.tv_nsec = st.st_mtim.tv_nsec = 0;
     const char type = S_ISDIR(st.st_mode)    ? 'd'
                       : S_ISREG(st.st_mode)  ? 'f'
@@ -372,7 +406,10 @@ bool SignTree(Signing& s, const std::string& path, const std::string& relative, 
     if (type == 'f') {
       // A file the host could not read was not judged: opened, never read. Neither a link nor a
       // pipe put in its place since it was looked at is followed or waited for.
-      const int fd = open(entry.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+      const int fault = ReadFault("open", entry);
+      if (fault != 0) errno = fault;
+      const int fd =
+          fault != 0 ? -1 : open(entry.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
       if (fd < 0) return unreadable();
       close(fd);
       Sign(s.digest, int64_t(st.st_size));
@@ -424,15 +461,11 @@ std::string FoldersTooDeepReason() {
 bool ListFolderNames(const std::string& path, std::vector<std::string>& names) {
   DIR* dir = opendir(path.c_str());
   if (dir == nullptr) return false;
-  // readdir ends a listing that fails part-way as it ends a whole one: only errno tells them apart.
-  for (errno = 0; dirent* e = readdir(dir); errno = 0) {
-    const std::string name = e->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
+  const bool listed = ReadNames(dir, path, names);
   const int failure = errno;
   closedir(dir);
   errno = failure;
-  return failure == 0;
+  return listed;
 }
 
 std::string SafeFolder::TreeSignature(const std::string& path, std::string* why, bool device) {
@@ -469,6 +502,10 @@ std::string SafeFolder::SettledTreeSignature(const std::string& path, std::strin
 
 void SafeFolder::SetWholeSecondsForTests(bool wholeSeconds) {
   g_wholeSecondsForTests = wholeSeconds;
+}
+
+void SafeFolder::SetReadFaultForTests(std::function<int(const char*, const std::string&)> fault) {
+  g_readFault = std::move(fault);
 }
 
 void SafeFolder::SetClockWaitHookForTests(std::function<void()> waiting) {
@@ -530,9 +567,24 @@ bool SafeFolder::CopyTree(const std::string& from, const std::string& to, std::s
     return false;
   }
   if (!MakeFolders(Parent(to), error)) return false;
-  if (CopyTreeInner(from, to, std::string(), error, skipped, 0)) return true;
+  // The copy is made durable whole, by one sync of its file system once every file is written,
+  // before the caller can rename it into place or record it as done: a sync per file cost a
+  // journal commit each. Opened first, so that the sync also reports a write-back that failed
+  // during the copy.
+  const int parent = open(Parent(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (parent < 0) {
+    error = Describe("cannot open", Parent(to));
+    return false;
+  }
+  bool ok = CopyTreeInner(from, to, std::string(), error, skipped, 0);
   // Only the depth check leaves no reason of its own.
-  if (error.empty()) error = from + ": " + FoldersTooDeepReason();
+  if (!ok && error.empty()) error = from + ": " + FoldersTooDeepReason();
+  if (ok && syncfs(parent) != 0) {
+    ok = false;
+    error = Describe("cannot flush", to);
+  }
+  close(parent);
+  if (ok) return true;
   std::string ignored;
   RemoveInner(to, ignored);
   return false;
