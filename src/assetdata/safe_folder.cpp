@@ -49,12 +49,15 @@ int ReadFault(const char* call, const std::string& path) {
   return g_readFault ? g_readFault(call, path) : 0;
 }
 
-int StatEntry(const std::string& path, struct stat& st) {
+// lstat of `path`, or of `name` in the open folder `folder` when one is given, which spares the
+// walk of the whole path for each entry of a large folder.
+int StatEntry(const std::string& path, struct stat& st, int folder = AT_FDCWD,
+              const std::string& name = {}) {
   if (const int fault = ReadFault("stat", path)) {
     errno = fault;
     return -1;
   }
-  return lstat(path.c_str(), &st);
+  return fstatat(folder, (folder == AT_FDCWD ? path : name).c_str(), &st, AT_SYMLINK_NOFOLLOW);
 }
 
 // Adds the names of the open folder `dir` (read from `path`) but "." and ".." to `names`; false,
@@ -70,11 +73,14 @@ bool ReadNames(DIR* dir, const std::string& path, std::vector<std::string>& name
   return failure == 0;
 }
 
-// Writes the copy of the file `from` to `to`; the caller makes it durable.
-bool CopyFile(const std::string& from, const std::string& to, std::string& error) {
+// Writes the copy of the file `name` of the open folder `fromFolder` (at the path `from`) to the
+// open folder `toFolder` (the path `to` names the copy); the caller makes it durable.
+bool CopyFile(int fromFolder, int toFolder, const std::string& name, const std::string& from,
+              const std::string& to, std::string& error) {
   const int fault = ReadFault("open", from);
   if (fault != 0) errno = fault;
-  const int in = fault != 0 ? -1 : open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  const int in =
+      fault != 0 ? -1 : openat(fromFolder, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   // The file is copied as far as it reached when opened: a writer appending meanwhile would
   // otherwise keep the copy going for as long as it writes.
   struct stat st {};
@@ -83,13 +89,14 @@ bool CopyFile(const std::string& from, const std::string& to, std::string& error
     if (in >= 0) close(in);
     return false;
   }
-  const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  const int out = openat(toFolder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (out < 0) {
     error = Describe("cannot write", to);
     close(in);
     return false;
   }
-  std::vector<char> buffer(64 * 1024);
+  // One buffer per thread: clearing a new one for each file cost more than copying a small file.
+  static thread_local std::vector<char> buffer(64 * 1024);
   bool ok = true;
   for (off_t left = st.st_size; left > 0;) {
     const ssize_t n = read(in, buffer.data(), size_t(std::min<off_t>(left, off_t(buffer.size()))));
@@ -119,10 +126,11 @@ bool CopyFile(const std::string& from, const std::string& to, std::string& error
   // name is a change too.
   struct stat after {};
   struct stat named {};
-  const bool same =
-      fstat(in, &after) == 0 && after.st_size == st.st_size &&
-      after.st_mtim.tv_sec == st.st_mtim.tv_sec && after.st_mtim.tv_nsec == st.st_mtim.tv_nsec &&
-      lstat(from.c_str(), &named) == 0 && named.st_ino == st.st_ino && named.st_dev == st.st_dev;
+  const bool same = fstat(in, &after) == 0 && after.st_size == st.st_size &&
+                    after.st_mtim.tv_sec == st.st_mtim.tv_sec &&
+                    after.st_mtim.tv_nsec == st.st_mtim.tv_nsec &&
+                    fstatat(fromFolder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    named.st_ino == st.st_ino && named.st_dev == st.st_dev;
   if (ok && same) {
     const timespec times[2] = {st.st_atim, st.st_mtim};
     futimens(out, times);
@@ -162,25 +170,28 @@ bool CopyTreeInner(const std::string& from, const std::string& to, const std::st
     error = Describe("cannot make", to);
     return false;
   }
-  DIR* dir = opendir(from.c_str());
+  const std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(from.c_str()), closedir);
   if (dir == nullptr) {
     error = Describe("cannot list", from);
     return false;
   }
   struct stat self {};
   std::vector<std::string> names;
-  if (fstat(dirfd(dir), &self) != 0 || !ReadNames(dir, from, names)) {
+  if (fstat(dirfd(dir.get()), &self) != 0 || !ReadNames(dir.get(), from, names)) {
     error = Describe("cannot list", from);
-    closedir(dir);
     return false;
   }
-  closedir(dir);
+  const int target = open(to.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (target < 0) {
+    error = Describe("cannot open", to);
+    return false;
+  }
   bool ok = true;
   for (const std::string& name : names) {
     struct stat st {};
     const std::string source = from + "/" + name;
     const std::string below = relative.empty() ? name : relative + "/" + name;
-    if (StatEntry(source, st) != 0) {
+    if (StatEntry(source, st, dirfd(dir.get()), name) != 0) {
       ok = false;
       error = Describe("cannot read", source);
     } else if (S_ISDIR(st.st_mode) && depth >= kMaxAssetFolderDepth) {
@@ -189,17 +200,18 @@ bool CopyTreeInner(const std::string& from, const std::string& to, const std::st
     } else if (S_ISDIR(st.st_mode)) {
       ok = CopyTreeInner(source, to + "/" + name, below, error, skipped, depth + 1);
     } else if (S_ISREG(st.st_mode)) {
-      ok = CopyFile(source, to + "/" + name, error);
+      ok = CopyFile(dirfd(dir.get()), target, name, source, to + "/" + name, error);
     } else if (skipped != nullptr) {
       skipped->push_back(below);
     }
-    if (!ok) return false;
+    if (!ok) break;
   }
-  if (chmod(to.c_str(), KeptMode(self.st_mode, S_IRWXU)) != 0) {
+  if (ok && fchmod(target, KeptMode(self.st_mode, S_IRWXU)) != 0) {
+    ok = false;
     error = Describe("cannot set the mode of", to);
-    return false;
   }
-  return true;
+  close(target);
+  return ok;
 }
 
 // The entries of the open folder `fd` but "." and "..", sorted into folders and the rest, never
