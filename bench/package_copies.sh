@@ -23,7 +23,9 @@ source "$repo/scripts/bench-root.sh"
 base="$source"
 kuid="<kuid:400610:1>"
 installed="$target/UserData/local/kuid 400610 1 0"
-reset_target="$target/bin/KestroUtil closepymdaemon >/dev/null; rm -rf '$target/UserData'; mkdir '$target/UserData'; $target/bin/KestroUtil version >/dev/null"
+# Each preparation ends with a sync, so that no run pays for writing back what the one before
+# left behind.
+reset_target="$target/bin/KestroUtil closepymdaemon >/dev/null; rm -rf '$target/UserData'; mkdir '$target/UserData'; $target/bin/KestroUtil version >/dev/null; sync -f '$target'"
 
 for files in $sizes; do
   # The source's daemon reads the new folder at its start.
@@ -53,7 +55,8 @@ for files in $sizes; do
   result=$(bench_pair "$base/edit$files" \
     "edit" "$target/bin/KestroUtil edit '$kuid' >/dev/null" \
     "cp -a + sync -f" "cp -a '$installed' '$base/copy' && sync -f '$base/copy'" \
-    "$target/bin/KestroUtil revert '$kuid' >/dev/null 2>&1 || true" "rm -rf '$base/copy'")
+    "$target/bin/KestroUtil revert '$kuid' >/dev/null 2>&1; sync -f '$target'" \
+    "rm -rf '$base/copy'; sync -f '$base'")
   read -r edit copy edit_ratio <<<"$result"
 
   printf "== package_copies at %d one-byte files (%d installed)\n" "$files" "$count"
