@@ -357,6 +357,14 @@ void Assemble(const std::vector<WalkStep>& steps, std::vector<PackedFile>& packe
 
 }  // namespace
 
+u64 CountPackedFiles(const std::string& folder) {
+  std::vector<WalkStep> steps;
+  Walk(folder, std::string(), steps, 0);
+  return u64(std::count_if(steps.begin(), steps.end(), [](const WalkStep& step) {
+    return step.kind == WalkStep::kFile && IsPackageFileType(Qel::File::Path(step.name.c_str()));
+  }));
+}
+
 PackedFolder PackAssetFolder(const std::string& folder, const Qel::PString& compression,
                              PackThreads threads, const std::function<void()>& listed) {
   PackedFolder out;

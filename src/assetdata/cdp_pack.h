@@ -46,3 +46,6 @@ enum class PackThreads { kAllCores, kCallingThread };
 PackedFolder PackAssetFolder(const std::string& folder, const Qel::PString& compression,
                              PackThreads threads = PackThreads::kAllCores,
                              const std::function<void()>& listed = {});
+// The number of files PackAssetFolder would pack from the folder as it is now, told from the
+// listing alone: a folder too large for a package is refused before any of it is read or copied.
+u64 CountPackedFiles(const std::string& folder);

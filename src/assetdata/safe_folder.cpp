@@ -41,8 +41,46 @@ std::string Describe(const char* what, const std::string& path) {
 // moves need.
 mode_t KeptMode(mode_t source, mode_t ownerNeeds) { return (source & 0775) | ownerNeeds; }
 
-bool CopyFile(const std::string& from, const std::string& to, std::string& error) {
-  const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+std::function<int(const char* call, const std::string& path)> g_readFault;
+
+// The fault a test gives the read `call` ("list", "stat" or "open") of `path`, as errno; 0 for
+// none.
+int ReadFault(const char* call, const std::string& path) {
+  return g_readFault ? g_readFault(call, path) : 0;
+}
+
+// lstat of `path`, or of `name` in the open folder `folder` when one is given, which spares the
+// walk of the whole path for each entry of a large folder.
+int StatEntry(const std::string& path, struct stat& st, int folder = AT_FDCWD,
+              const std::string& name = {}) {
+  if (const int fault = ReadFault("stat", path)) {
+    errno = fault;
+    return -1;
+  }
+  return fstatat(folder, (folder == AT_FDCWD ? path : name).c_str(), &st, AT_SYMLINK_NOFOLLOW);
+}
+
+// Adds the names of the open folder `dir` (read from `path`) but "." and ".." to `names`; false,
+// with errno, when the listing fails. readdir ends a listing that fails part-way as it ends a
+// whole one: only errno tells them apart.
+bool ReadNames(DIR* dir, const std::string& path, std::vector<std::string>& names) {
+  for (errno = 0; dirent* e = readdir(dir); errno = 0) {
+    const std::string name = e->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  const int failure = errno != 0 ? errno : ReadFault("list", path);
+  errno = failure;
+  return failure == 0;
+}
+
+// Writes the copy of the file `name` of the open folder `fromFolder` (at the path `from`) to the
+// open folder `toFolder` (the path `to` names the copy); the caller makes it durable.
+bool CopyFile(int fromFolder, int toFolder, const std::string& name, const std::string& from,
+              const std::string& to, std::string& error) {
+  const int fault = ReadFault("open", from);
+  if (fault != 0) errno = fault;
+  const int in =
+      fault != 0 ? -1 : openat(fromFolder, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   // The file is copied as far as it reached when opened: a writer appending meanwhile would
   // otherwise keep the copy going for as long as it writes.
   struct stat st {};
@@ -51,13 +89,14 @@ bool CopyFile(const std::string& from, const std::string& to, std::string& error
     if (in >= 0) close(in);
     return false;
   }
-  const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  const int out = openat(toFolder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (out < 0) {
     error = Describe("cannot write", to);
     close(in);
     return false;
   }
-  std::vector<char> buffer(64 * 1024);
+  // One buffer per thread: clearing a new one for each file cost more than copying a small file.
+  static thread_local std::vector<char> buffer(64 * 1024);
   bool ok = true;
   for (off_t left = st.st_size; left > 0;) {
     const ssize_t n = read(in, buffer.data(), size_t(std::min<off_t>(left, off_t(buffer.size()))));
@@ -87,10 +126,11 @@ bool CopyFile(const std::string& from, const std::string& to, std::string& error
   // name is a change too.
   struct stat after {};
   struct stat named {};
-  const bool same =
-      fstat(in, &after) == 0 && after.st_size == st.st_size &&
-      after.st_mtim.tv_sec == st.st_mtim.tv_sec && after.st_mtim.tv_nsec == st.st_mtim.tv_nsec &&
-      lstat(from.c_str(), &named) == 0 && named.st_ino == st.st_ino && named.st_dev == st.st_dev;
+  const bool same = fstat(in, &after) == 0 && after.st_size == st.st_size &&
+                    after.st_mtim.tv_sec == st.st_mtim.tv_sec &&
+                    after.st_mtim.tv_nsec == st.st_mtim.tv_nsec &&
+                    fstatat(fromFolder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    named.st_ino == st.st_ino && named.st_dev == st.st_dev;
   if (ok && same) {
     const timespec times[2] = {st.st_atim, st.st_mtim};
     futimens(out, times);
@@ -99,11 +139,10 @@ bool CopyFile(const std::string& from, const std::string& to, std::string& error
     ok = false;
     error = Describe("cannot set the mode of", to);
   }
-  if (ok && fsync(out) != 0) {
+  if (close(out) != 0 && ok) {
     ok = false;
-    error = Describe("cannot flush", to);
+    error = Describe("cannot write", to);
   }
-  close(out);
   close(in);
   return ok;
 }
@@ -120,7 +159,9 @@ std::string Parent(const std::string& path) {
   return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
-// `relative` is `from` below the tree's top ("" at the top).
+// `relative` is `from` below the tree's top ("" at the top). Any entry of the source that cannot
+// be listed, looked at or read refuses the copy, naming it: a copy short of it would pass for the
+// whole tree.
 bool CopyTreeInner(const std::string& from, const std::string& to, const std::string& relative,
                    std::string& error, std::vector<std::string>* skipped, int depth) {
   // Made private and given the source's mode once it is filled, so that a read-only source
@@ -129,43 +170,47 @@ bool CopyTreeInner(const std::string& from, const std::string& to, const std::st
     error = Describe("cannot make", to);
     return false;
   }
-  DIR* dir = opendir(from.c_str());
+  const std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(from.c_str()), closedir);
   if (dir == nullptr) {
     error = Describe("cannot list", from);
     return false;
   }
   struct stat self {};
-  if (fstat(dirfd(dir), &self) != 0) {
-    error = Describe("cannot read", from);
-    closedir(dir);
+  std::vector<std::string> names;
+  if (fstat(dirfd(dir.get()), &self) != 0 || !ReadNames(dir.get(), from, names)) {
+    error = Describe("cannot list", from);
+    return false;
+  }
+  const int target = open(to.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (target < 0) {
+    error = Describe("cannot open", to);
     return false;
   }
   bool ok = true;
-  while (dirent* e = readdir(dir)) {
-    const std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
+  for (const std::string& name : names) {
     struct stat st {};
     const std::string source = from + "/" + name;
     const std::string below = relative.empty() ? name : relative + "/" + name;
-    if (lstat(source.c_str(), &st) != 0) continue;
-    if (S_ISDIR(st.st_mode) && depth >= kMaxAssetFolderDepth) {
+    if (StatEntry(source, st, dirfd(dir.get()), name) != 0) {
+      ok = false;
+      error = Describe("cannot read", source);
+    } else if (S_ISDIR(st.st_mode) && depth >= kMaxAssetFolderDepth) {
       ok = false;
       error.clear();
     } else if (S_ISDIR(st.st_mode)) {
       ok = CopyTreeInner(source, to + "/" + name, below, error, skipped, depth + 1);
     } else if (S_ISREG(st.st_mode)) {
-      ok = CopyFile(source, to + "/" + name, error);
+      ok = CopyFile(dirfd(dir.get()), target, name, source, to + "/" + name, error);
     } else if (skipped != nullptr) {
       skipped->push_back(below);
     }
     if (!ok) break;
   }
-  closedir(dir);
-  if (ok && chmod(to.c_str(), KeptMode(self.st_mode, S_IRWXU)) != 0) {
+  if (ok && fchmod(target, KeptMode(self.st_mode, S_IRWXU)) != 0) {
     ok = false;
     error = Describe("cannot set the mode of", to);
   }
-  if (ok) SyncFolder(to);
+  close(target);
   return ok;
 }
 
@@ -180,16 +225,17 @@ bool ListEntries(int fd, std::vector<std::string>& folders, std::vector<std::str
     why = std::strerror(errno);
     return false;
   }
-  while (dirent* e = readdir(dir)) {
-    const std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
+  std::vector<std::string> names;
+  const bool listed = ReadNames(dir, std::string(), names);
+  if (!listed) why = std::strerror(errno);
+  closedir(dir);
+  for (const std::string& name : names) {
     struct stat st {};
     const bool folder =
         fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
     (folder ? folders : others).push_back(name);
   }
-  closedir(dir);
-  return true;
+  return listed;
 }
 
 // Empties the open folder `top` (which stays open), never following links, to any depth the
@@ -350,7 +396,7 @@ bool SignTree(Signing& s, const std::string& path, const std::string& relative, 
       s.why = below + " cannot be read (" + std::strerror(errno) + ")";
       return false;
     };
-    if (lstat(entry.c_str(), &st) != 0) return unreadable();
+    if (StatEntry(entry, st) != 0) return unreadable();
     if (g_wholeSecondsForTests) st.st_ctim.tv_nsec = st.st_mtim.tv_nsec = 0;
     const char type = S_ISDIR(st.st_mode)    ? 'd'
                       : S_ISREG(st.st_mode)  ? 'f'
@@ -383,7 +429,10 @@ bool SignTree(Signing& s, const std::string& path, const std::string& relative, 
     if (type == 'f') {
       // A file the host could not read was not judged: opened, never read. Neither a link nor a
       // pipe put in its place since it was looked at is followed or waited for.
-      const int fd = open(entry.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+      const int fault = ReadFault("open", entry);
+      if (fault != 0) errno = fault;
+      const int fd =
+          fault != 0 ? -1 : open(entry.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
       if (fd < 0) return unreadable();
       close(fd);
       Sign(s.digest, int64_t(st.st_size));
@@ -435,15 +484,11 @@ std::string FoldersTooDeepReason() {
 bool ListFolderNames(const std::string& path, std::vector<std::string>& names) {
   DIR* dir = opendir(path.c_str());
   if (dir == nullptr) return false;
-  // readdir ends a listing that fails part-way as it ends a whole one: only errno tells them apart.
-  for (errno = 0; dirent* e = readdir(dir); errno = 0) {
-    const std::string name = e->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
+  const bool listed = ReadNames(dir, path, names);
   const int failure = errno;
   closedir(dir);
   errno = failure;
-  return failure == 0;
+  return listed;
 }
 
 std::string SafeFolder::TreeSignature(const std::string& path, std::string* why, bool device) {
@@ -484,6 +529,10 @@ std::string SafeFolder::SettledTreeSignature(const std::string& path, std::strin
 
 void SafeFolder::SetWholeSecondsForTests(bool wholeSeconds) {
   g_wholeSecondsForTests = wholeSeconds;
+}
+
+void SafeFolder::SetReadFaultForTests(std::function<int(const char*, const std::string&)> fault) {
+  g_readFault = std::move(fault);
 }
 
 void SafeFolder::SetClockWaitHookForTests(std::function<void()> waiting) {
@@ -545,9 +594,24 @@ bool SafeFolder::CopyTree(const std::string& from, const std::string& to, std::s
     return false;
   }
   if (!MakeFolders(Parent(to), error)) return false;
-  if (CopyTreeInner(from, to, std::string(), error, skipped, 0)) return true;
+  // The copy is made durable whole, by one sync of its file system once every file is written,
+  // before the caller can rename it into place or record it as done: a sync per file cost a
+  // journal commit each. Opened first, so that the sync also reports a write-back that failed
+  // during the copy.
+  const int parent = open(Parent(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (parent < 0) {
+    error = Describe("cannot open", Parent(to));
+    return false;
+  }
+  bool ok = CopyTreeInner(from, to, std::string(), error, skipped, 0);
   // Only the depth check leaves no reason of its own.
-  if (error.empty()) error = from + ": " + FoldersTooDeepReason();
+  if (!ok && error.empty()) error = from + ": " + FoldersTooDeepReason();
+  if (ok && syncfs(parent) != 0) {
+    ok = false;
+    error = Describe("cannot flush", to);
+  }
+  close(parent);
+  if (ok) return true;
   std::string ignored;
   RemoveInner(to, ignored);
   return false;

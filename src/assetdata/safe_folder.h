@@ -34,12 +34,14 @@ class SafeFolder {
   bool MayChange(const std::string& path) const;
 
   // Copies the folder tree `from` to the new folder `to` (which must not exist), regular files
-  // and folders only, each file flushed to disk and copied as far as it reached when it was
-  // opened. A copied file keeps its source's times unless the source changed while it was copied
-  // (callers that must know compare TreeSignature before and after). Files and folders keep
-  // their modes, less set-id bits and the write for others; the owner can always read a file and
-  // change a folder. False, with nothing left at `to`, on failure. The paths below `from` of the
-  // entries left out (links, pipes, sockets, devices) go to `skipped` when it is given.
+  // and folders only, each file copied as far as it reached when it was opened, and the whole
+  // copy on disk before it returns. Any entry of `from` that cannot be listed, looked at or read
+  // fails the copy, and the error names it. A copied file keeps its source's times unless the
+  // source changed while it was copied (callers that must know compare TreeSignature before and
+  // after). Files and folders keep their modes, less set-id bits and the write for others; the
+  // owner can always read a file and change a folder. False, with nothing left at `to`, on failure.
+  // The paths below `from` of the entries left out (links, pipes, sockets, devices) go to `skipped`
+  // when it is given.
   bool CopyTree(const std::string& from, const std::string& to, std::string& error,
                 std::vector<std::string>* skipped = nullptr) const;
   // Removes the tree at `path`, to any depth; links inside are removed, never followed. What can
@@ -85,6 +87,11 @@ class SafeFolder {
   // `waiting` (when set) is called on the waiting thread before each wait for the clock.
   static void SetWholeSecondsForTests(bool wholeSeconds);
   static void SetClockWaitHookForTests(std::function<void()> waiting);
+  // For tests: the reads of copies and signatures ask `fault` first, with the call ("list",
+  // "stat" or "open") and the path; a non-zero errno it returns fails that read so. A listing
+  // asks once it has read its names, as one failing part-way. Null ends it.
+  static void SetReadFaultForTests(
+      std::function<int(const char* call, const std::string& path)> fault);
   // Makes the folder and its missing parents inside the root.
   bool MakeFolders(const std::string& path, std::string& error) const;
   // Makes the new folder `path`, which must not exist, and its missing parents: a folder found

@@ -193,21 +193,27 @@ bool VnyParsePackage(const Qel::String& packagePath, ResultsLog& log) {
       installed.push_back(kuid);
     }
   }
-  if (log.GetErrorCount() > errorsBefore) {
-    // One failed install takes back every asset the package installed.
+  // One failed install or commit takes back every asset the package installed.
+  const auto abort = [&] {
     for (const KUID& kuid : installed) UndoInstall(kuid, before[kuid]);
     AddEntry(log, ResultsLog::kError, "Aborted processing");
     return false;
-  }
+  };
+  if (log.GetErrorCount() > errorsBefore) return abort();
 
   for (const KUID& kuid : installed) InstallMissingDependencies(kuid);
   Qel::File::Path outputFolder(packagePath);
   outputFolder.DelName();
+  // Only an asset installed before is still open for editing: its install left the new files in
+  // the editing copy. A new asset was committed by its install, and opening it again would only
+  // copy its folder twice more.
   for (const KUID& kuid : installed) {
+    if (!before[kuid]) continue;
     PymAssetRef ref = PymOpenAsset(kuid, true, &log);
     bool second = false;
-    PymCommitAsset(ref, 0, &log, &second);
+    const bool committed = !ref.IsEmpty() && PymCommitAsset(ref, 0, &log, &second);
     PymCloseAsset(ref);
+    if (!committed) return abort();
   }
   for (const KUID& kuid : installed) DescribeAsset(kuid, outputFolder, thumbnail, log);
   return true;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "assetdata/cdp_extract.h"
+#include "assetdata/cdp_pack.h"
 #include "assetdata/kestro_property.h"
 #include "assetdata/results_log.h"
 #include "core/file_util.h"
@@ -167,6 +168,12 @@ class RepositoryExport {
           Qel::String::Format("Already installed: exported as installed, not from %s, and left "
                               "installed.",
                               folder.CStr()));
+    } else if (CountPackedFiles(folder.Std()) > kMaxPackageFiles) {
+      // Its package could never be written: the install would only copy the folder for nothing.
+      Error(kuid, Qel::String::Format("Not installed: %s: the package would hold more than %u "
+                                      "files, the most an install takes",
+                                      folder.CStr(), kMaxPackageFiles));
+      return;
     } else {
       ResultsLog installLog;
       bool second = false;

@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -264,6 +266,40 @@ TEST_F(SafeFolderTest, AFileGrowingDuringTheCopyIsCopiedAsItWasReached) {
   close(watch);
   ASSERT_TRUE(copied) << error;
   EXPECT_EQ(fs::file_size(root_ + "/staging/copy/grows.txt"), kStart);
+}
+
+// A copy that could not read all of its source would be installed, or kept as an editing copy,
+// short of what it missed; a signature that skipped it would vouch for files it never saw. A read
+// failing anywhere in the source fails both, naming the entry, and leaves no copy behind.
+TEST_F(SafeFolderTest, AReadOfTheSourceThatFailsFailsTheCopyAndTheSignature) {
+  const std::string asset = root_ + "/local/asset";
+  std::ofstream(asset + "/readme.txt") << "edited";
+  std::ofstream(asset + "/sub/data.bin") << "data";
+  const struct {
+    const char* call;
+    std::string entry;
+    int fault;
+  } cases[] = {{"list", "sub", EIO},
+               {"list", "", EIO},
+               {"stat", "readme.txt", EIO},
+               {"stat", "sub", ENOMEM},
+               {"stat", "sub/data.bin", ENOENT},
+               {"open", "sub/data.bin", EIO}};
+  for (const auto& c : cases) {
+    const std::string failing = c.entry.empty() ? asset : asset + "/" + c.entry;
+    SCOPED_TRACE(c.call + std::string(" ") + failing);
+    SafeFolder::SetReadFaultForTests([&](const char* call, const std::string& path) {
+      return std::string(call) == c.call && path == failing ? c.fault : 0;
+    });
+    std::string error;
+    std::string why;
+    EXPECT_FALSE(folders_.CopyTree(asset, root_ + "/staging/copy", error));
+    EXPECT_EQ(SafeFolder::TreeSignature(asset, &why), "");
+    SafeFolder::SetReadFaultForTests(nullptr);
+    EXPECT_NE(error.find(failing + ": " + std::strerror(c.fault)), std::string::npos) << error;
+    EXPECT_TRUE(why.starts_with(c.entry.empty() ? "the folder" : c.entry)) << why;
+    EXPECT_FALSE(fs::exists(root_ + "/staging/copy"));
+  }
 }
 
 }  // namespace

@@ -428,11 +428,14 @@ TEST_F(MisleadingInstall, PackagesAndInstallsAgree) {
   }
 }
 
-// vnyparse never takes the user's editing copy for its own, and a new asset whose commit is
-// refused is gone again once the package is aborted.
+// vnyparse never takes the user's editing copy for its own, and an asset whose commit is refused
+// is as before once the package is aborted: a new one gone again, an installed one neither
+// replaced nor left open for editing.
 TEST_F(MisleadingInstall, VnyparseLeavesTheUsersWorkAndNoHalfInstalledAsset) {
   root_->WriteFile("w/config.txt", "kuid <kuid:400800:500>\nkind \"scenery\"\n");
   ASSERT_EQ(root_->Run({"installfrompath", "w"}).exitCode, 0);
+  root_->WriteFile("w2/config.txt", "kuid <kuid:400800:502>\nkind \"scenery\"\n");
+  ASSERT_EQ(root_->Run({"installfrompath", "w2"}).exitCode, 0);
   ASSERT_EQ(root_->Run({"edit", "<kuid:400800:500>"}).exitCode, 0);
   root_->WriteFile("UserData/editing/kuid 400800 500 0/mine.txt", "mine");
   // Installed folders reached through a link refuse the new asset's commit.
@@ -441,7 +444,8 @@ TEST_F(MisleadingInstall, VnyparseLeavesTheUsersWorkAndNoHalfInstalledAsset) {
   fs::create_directory_symlink("local.real", userData + "/local");
   for (const std::string refusal :
        {"- <kuid:400800:500> : Not installed: the asset is open for editing.\n",
-        "- <kuid:400800:501> : PymDaemon: not committed: "}) {
+        "- <kuid:400800:501> : PymDaemon: not committed: ",
+        "- <kuid:400800:502> : PymDaemon: not committed: "}) {
     const std::string kuid = refusal.substr(2, refusal.find(' ', 2) - 2);
     const ToolRun r = root_->Run({"vnyparse", Package("p", Config(kuid, "P"), {{"p.txt", "p"}})});
     EXPECT_EQ(r.exitCode, 255) << r.out;
@@ -451,9 +455,13 @@ TEST_F(MisleadingInstall, VnyparseLeavesTheUsersWorkAndNoHalfInstalledAsset) {
   EXPECT_EQ(scratch::ReadAll(editing + "0 0/mine.txt"), "mine");
   EXPECT_FALSE(fs::exists(editing + "0 0/p.txt"));
   EXPECT_FALSE(fs::exists(editing + "1 0"));
+  EXPECT_FALSE(fs::exists(editing + "2 0"));
+  EXPECT_TRUE(fs::exists(userData + "/local.real/kuid 400800 502 0/config.txt"));
+  EXPECT_FALSE(fs::exists(userData + "/local.real/kuid 400800 502 0/p.txt"));
   EXPECT_EQ(root_->Run({"status", "<kuid:400800:501>"}).out.find("EIadLmF"), std::string::npos);
   EXPECT_TRUE(StagingIsEmpty());
   fs::remove_all(root_->Root() + "/w");
+  fs::remove_all(root_->Root() + "/w2");
 }
 
 }  // namespace

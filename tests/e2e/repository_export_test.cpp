@@ -159,6 +159,27 @@ TEST(RepositoryExport, BatchesOfAWholeTreeLoadIntoADatabaseAsPlainText) {
   EXPECT_EQ(scratch::ReadAll(stem + ".jpg"), "jpeg");
 }
 
+// A folder whose package no install would take is refused before it is installed: the install
+// alone would copy it for minutes. The other folders of the tree are exported all the same.
+TEST(RepositoryExport, AFolderTooLargeForAPackageIsRefusedBeforeItIsInstalled) {
+  kestro_test::InstallRoot root(KESTRO_BINARY_DIR, KESTRO_TEST_DATA_DIR "/../../data/data");
+  ASSERT_TRUE(root.IsReady()) << root.Error();
+  root.WriteFile("tree/big/config.txt", "kuid <kuid:400000:7>\nkind \"scenery\"\n");
+  root.WriteFile("tree/small/config.txt", "kuid <kuid:400000:8>\nkind \"scenery\"\n");
+  for (int i = 0; i <= 65536; ++i) {
+    std::ofstream(root.Root() + "/tree/big/" + std::to_string(i) + ".txt");
+  }
+  const kestro_test::ToolRun run = root.Run({"vnyparsefolder", "tree"});
+  EXPECT_EQ(run.exitCode, 255) << run.out;
+  EXPECT_NE(run.out.find("- <kuid:400000:7> : Not installed: " + root.Root() +
+                         "/tree/big: the package would hold more than 65536 files, the most an "
+                         "install takes\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("Exported 1 assets"), std::string::npos) << run.out;
+  EXPECT_FALSE(fs::exists(root.Root() + "/UserData/local/kuid 400000 7 0"));
+}
+
 // An asset the user installed and edited stays as they left it when a folder holding another copy
 // of it is exported: it is exported as installed, with a warning. What the export installed only
 // for itself goes again without a backup.
