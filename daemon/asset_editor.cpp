@@ -1,5 +1,6 @@
 #include "daemon/asset_editor.h"
 
+#include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -182,8 +183,8 @@ std::vector<std::string> AssetEditor::RecoverStaging(const std::string& userData
     ListFolderNames(staging, names);
     std::string kept;
     for (const std::string& name : names) kept += (kept.empty() ? "; it keeps " : ", ") + name;
-    problems.push_back("nothing in " + staging + " is touched until the index can be read: " +
-                       error + kept);
+    problems.push_back("nothing in " + staging +
+                       " is touched until the index can be read: " + error + kept);
   } else {
     // Each folder that a record still names stays where it waits.
     std::set<std::pair<u64, u64>> named;
@@ -496,6 +497,13 @@ size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs,
   std::vector<size_t> placedJobs;
   std::vector<Placing> placings;
   ChangeRecord change{NextName(), {}};
+  // The fills write their files unsynced; one sync of the file system makes them all durable
+  // before the record that names them, so that a crash after the index write finds whole files
+  // in place of the version replaced. Opened before the fills, so that the sync also reports a
+  // write-back that failed meanwhile.
+  std::string syncError;
+  const int userData = open(store_.UserData().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (userData < 0) syncError = std::strerror(errno);
   for (size_t i = 0; i < jobs.size(); ++i) {
     const bool again = std::any_of(placedJobs.begin(), placedJobs.end(),
                                    [&](size_t k) { return jobs[k].kuid == jobs[i].kuid; });
@@ -510,8 +518,13 @@ size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs,
     }
   }
   std::string error;
+  if (userData >= 0) {
+    syncError = placings.empty() || syncfs(userData) == 0 ? std::string() : std::strerror(errno);
+    close(userData);
+  }
   if (placings.empty()) return 0;
-  if (!store_.BeginChange(change, &error)) {
+  if (!syncError.empty()) error = "cannot write the files to disk: " + syncError;
+  if (!syncError.empty() || !store_.BeginChange(change, &error)) {
     for (size_t k = 0; k < placings.size(); ++k) {
       std::string ignored;
       Folders().RemoveTree(placings[k].copy, ignored);
@@ -590,9 +603,9 @@ bool AssetEditor::Revert(const KUID& kuid, std::string& error, Warnings* warning
       !store_.BeginChange(change, &error)) {
     return false;
   }
-  const bool done = MoveFolder(editing, StagingPath(), error) &&
-                    Record(kLocalFolder, paired ? record.path : std::string(), kuid, error,
-                           warnings);
+  const bool done =
+      MoveFolder(editing, StagingPath(), error) &&
+      Record(kLocalFolder, paired ? record.path : std::string(), kuid, error, warnings);
   return End(change, done, error, warnings);
 }
 

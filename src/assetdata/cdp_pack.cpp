@@ -63,15 +63,19 @@ struct Entry {
   bool other;
 };
 
-// Sorted, so that the same folder always packs to the same bytes.
+// Sorted, so that the same folder always packs to the same bytes. False when the folder, or an
+// entry of it, cannot be read: a package short of it would pass for the whole asset. An entry
+// gone since it was listed is left out; the listing after the files are read tells whether the
+// asset changed.
 bool ListFolder(const std::string& path, std::vector<Entry>& out) {
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(path.c_str()), closedir);
-  if (!dir) return false;
-  while (dirent* e = readdir(dir.get())) {
-    const std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
+  std::vector<std::string> names;
+  if (!ListFolderNames(path, names)) return false;
+  for (const std::string& name : names) {
     struct stat st {};
-    if (lstat((path + "/" + name).c_str(), &st) != 0) continue;
+    if (lstat((path + "/" + name).c_str(), &st) != 0) {
+      if (errno == ENOENT) continue;
+      return false;
+    }
     const bool other = !S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode);
     out.push_back({name, other ? FileStamp() : Stamp(st), S_ISDIR(st.st_mode), other});
   }

@@ -8,6 +8,7 @@
 
 #include "assetdata/cdp_extract.h"
 #include "assetdata/cdp_package.h"
+#include "assetdata/safe_folder.h"
 #include "assetdata/soup_binary.h"
 #include "core/buffer_stream.h"
 #include "qel/dynamic_buffer.h"
@@ -79,6 +80,23 @@ TEST(CdpPack, EveryImageTypeTheToolReadsIsPacked) {
   ASSERT_TRUE(packed.ok);
   EXPECT_EQ(CountPackageFiles(packed.files, 1000), 5u);
   EXPECT_EQ(packed.skipped.size(), 1u);
+}
+
+// A folder whose listing fails part-way is unreadable, never a folder short of its files.
+TEST(CdpPack, AFolderThatCannotBeListedWholeIsUnreadable) {
+  scratch::Folder folder;
+  Populate(folder.path());
+  for (const char* failing : {"", "/mesh", "/mesh/textures"}) {
+    const std::string path = folder.path() + failing;
+    SafeFolder::SetReadFaultForTests([&](const char* call, const std::string& at) {
+      return std::string(call) == "list" && at == path ? EIO : 0;
+    });
+    const PackedFolder packed =
+        PackAssetFolder(folder.path(), Qel::PString(), PackThreads::kCallingThread);
+    SafeFolder::SetReadFaultForTests(nullptr);
+    EXPECT_EQ(packed.unreadable.size(), 1u) << failing;
+    EXPECT_EQ(CountPackedFiles(folder.path()), 61u);
+  }
 }
 
 }  // namespace
