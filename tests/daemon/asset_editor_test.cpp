@@ -501,50 +501,39 @@ TEST(AssetEditor, ACommitInstallsEverySaveThatSucceededOrNone) {
 }
 
 // On a file system of whole seconds, the copy that an edit or a commit makes of a marked asset
-// shares the second of its change times with whatever is written into it right after: old.txt
-// rewritten in place to the same size and time (`rsync --inplace`, a rewrite and `touch -r`)
-// keeps the copy's signature. The verdict goes to no such bytes, seen after a restart, and
-// nothing waits for the clock under the change lock, which every install waits for.
+// shares its second with old.txt rewritten in place to the same size and time right after
+// (`rsync --inplace`): the verdict goes to no such bytes, and no clock wait holds the change lock.
 TEST(AssetEditor, ACarriedVerdictCoversNoBytesWrittenWithinTheCopysSecond) {
   bool waitedLocked = false;
   const Installation* running = nullptr;
-  struct Hooks {
-    ~Hooks() {
-      SafeFolder::SetWholeSecondsForTests(false);
-      SafeFolder::SetClockWaitHookForTests(nullptr);
-    }
-  } unset;
   SafeFolder::SetWholeSecondsForTests(true);
   SafeFolder::SetClockWaitHookForTests(
       [&] { waitedLocked |= running->store->ChangeMutex().IsHeldByThisThread(); });
-  // Whether the copy is the committed folder, else the editing copy.
-  for (const bool commit : {false, true}) {
+  const auto carry = [&](bool commit) {
     SCOPED_TRACE(commit ? "committed" : "edited");
     Installation in;
     running = &in;
     std::string error;
     AssetRecord r;
-    ASSERT_TRUE(in.Start(commit, error)) << error;
-    ASSERT_TRUE(MarkFaulty(*in.store, kAsset, error)) << error;
-    // Just after a second begins, past the file times' coarse clock, so that the copy and the
-    // rewrite share it.
-    for (const time_t was = time(nullptr); time(nullptr) == was;) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(in.Start(commit, error) && MarkFaulty(*in.store, kAsset, error)) << error;
+    // Just after a second begins, past the file times' coarse clock.
+    for (const time_t was = time(nullptr); time(nullptr) == was;) usleep(1000);
+    usleep(20000);
     const time_t second = time(nullptr);
     ASSERT_TRUE(commit ? in.editor->Commit(kAsset, error) : in.editor->BeginEdit(kAsset, r, error))
         << error;
     const std::string old = in.ud + (commit ? "/local/a/old.txt" : "/editing/a/old.txt");
-    struct stat st {};
-    ASSERT_EQ(stat(old.c_str(), &st), 0);
+    const fs::file_time_type written = fs::last_write_time(old);
     WriteFile(old, "new");
-    const timespec times[2] = {st.st_atim, st.st_mtim};
-    ASSERT_EQ(utimensat(AT_FDCWD, old.c_str(), times, 0), 0);
+    fs::last_write_time(old, written);
     ASSERT_EQ(time(nullptr), second) << "the change took a second: nothing was shown";
     ASSERT_TRUE(in.Restart(error)) << error;
     EXPECT_TRUE(in.store->GetAsset(kAsset, r) && !r.HasFlag(PymFilterCodes::kFlagFaulty));
-  }
+  };
+  for (const bool commit : {false, true}) carry(commit);
+  // No early return above: the hooks must not outlive this test.
+  SafeFolder::SetWholeSecondsForTests(false);
+  SafeFolder::SetClockWaitHookForTests(nullptr);
   EXPECT_FALSE(waitedLocked);
 }
 
@@ -714,18 +703,14 @@ TEST(AssetEditor, ALaterDaemonOfTheSamePidLeavesWhatWaitsInStaging) {
   }
 }
 
-// A place that cannot be looked at (one lstat failing with EIO) is never taken for an empty one: a
-// change stops before it moves anything and says why, and a start after a kill keeps the record
-// and its folders for the next. No edit, installed or replaced version is lost.
+// A place whose lstat fails (EIO) is never taken for an empty one: a change stops before it moves
+// anything and says why, and a start after a kill keeps the record and its folders for the next.
 TEST(AssetEditor, APlaceThatCannotBeLookedAtIsNeverTakenForEmpty) {
   const struct {
     const char* name;
     Op op;
-    // Killed once the editing copy is set aside, or before the index write; the look then fails
-    // at the start.
-    bool killed;
-    // The place whose `nth` look fails; "staging/" is any entry of staging.
-    const char* place;
+    bool killed;        // once the editing copy is set aside, or at the index write
+    const char* place;  // whose `nth` look fails; "staging/" is any entry of staging
     int nth;
   } cases[] = {
       {"a killed commit's copy set aside", kCommit, true, "staging/", 1},
@@ -752,9 +737,7 @@ TEST(AssetEditor, APlaceThatCannotBeLookedAtIsNeverTakenForEmpty) {
     in.editor->SetMoveHookForTests([&, moves = 0](const std::string&) mutable {
       if (c.killed && ++moves == 2) throw Killed();
     });
-    in.editor->SetRecordHookForTests([&] {
-      if (c.killed) throw Killed();
-    });
+    in.editor->SetRecordHookForTests([&] { c.killed ? throw Killed() : void(); });
     if (!c.killed) SetLookFaultForTests(fault);
     try {
       EXPECT_FALSE(in.Do(c.op, kAsset, error));
@@ -769,20 +752,19 @@ TEST(AssetEditor, APlaceThatCannotBeLookedAtIsNeverTakenForEmpty) {
     SetLookFaultForTests(nullptr);
     EXPECT_GE(looks, c.nth);
     for (int start = 0; start < 2; ++start) ASSERT_TRUE(in.Restart(error)) << error;
+    // No edit, installed or replaced version is lost.
     const auto [file, text] =
         c.op == kCommit ? std::pair("/new.txt", "edited") : std::pair("/old.txt", "old");
-    const Tree tree = Snapshot(in.ud, {"local", "editing", "backups"});
-    EXPECT_TRUE(std::any_of(tree.begin(), tree.end(), [&](const auto& e) {
-      return e.first.ends_with(file) && e.second == text;
-    }));
+    EXPECT_TRUE(std::ranges::any_of(
+        Snapshot(in.ud, {"local", "editing", "backups"}),
+        [&](const auto& e) { return e.first.ends_with(file) && e.second == text; }));
     EXPECT_NE(in.FolderOf(kAsset), "unknown");
     EXPECT_EQ(FilesBelow(in.ud + "/staging"), 0u);
   }
 }
 
-// A change whose last index write fails (the disk full as it settles) owes its record, which names
-// folders removed since, whose inodes the next folders made take: the next change writes it as
-// it is to be. A start then leaves the next edit's copy, and the save in it.
+// A change whose last index write fails (disk full) owes its record, which names folders whose
+// inodes the next ones made take: the next change writes it, and a start leaves the next edit.
 TEST(AssetEditor, ARecordLeftByAFailedWriteDoesNotOutliveTheNextChange) {
   for (const Op op : {kRevert, kCommit}) {
     SqliteDiskFaults disk;
@@ -806,9 +788,8 @@ TEST(AssetEditor, ARecordLeftByAFailedWriteDoesNotOutliveTheNextChange) {
   }
 }
 
-// Writes through a descriptor opened before a commit land in the editing copy set aside, after its
-// second signature: signed once more before it goes, a changed copy is kept in the backups and
-// named in a warning; an unchanged one goes unsaid.
+// Writes through a descriptor opened before a commit land in the editing copy set aside: signed
+// once more before it goes, a changed copy is kept in the backups and named in a warning.
 TEST(AssetEditor, WritesHeldAcrossACommitAreKeptInTheBackups) {
   const std::tuple<int, std::string, std::string> cases[] = {
       {O_APPEND, "1\n", "2\n"}, {O_TRUNC, "half", " and the rest"}, {O_APPEND, "1\n", ""}};
@@ -816,8 +797,7 @@ TEST(AssetEditor, WritesHeldAcrossACommitAreKeptInTheBackups) {
     Installation in;
     std::string error;
     ASSERT_TRUE(in.Start(true, error)) << error;
-    const std::string file = in.ud + "/editing/a/old.txt";
-    const int fd = open(file.c_str(), O_WRONLY | O_CLOEXEC | flags);
+    const int fd = open((in.ud + "/editing/a/old.txt").c_str(), O_WRONLY | O_CLOEXEC | flags);
     ASSERT_EQ(write(fd, early.data(), early.size()), ssize_t(early.size()));
     in.editor->SetRecordHookForTests(
         [&] { ASSERT_EQ(write(fd, late.data(), late.size()), ssize_t(late.size())); });
@@ -827,12 +807,11 @@ TEST(AssetEditor, WritesHeldAcrossACommitAreKeptInTheBackups) {
     const std::string saved = (flags == O_TRUNC ? "" : "old") + early;
     const std::string kept = in.ud + "/backups/" + Today() + "/editing/a";
     EXPECT_EQ(ReadFileText(in.ud + "/local/a/old.txt"), saved);
-    EXPECT_EQ(warnings, late.empty()
-                            ? AssetEditor::Warnings()
-                            : AssetEditor::Warnings{"the editing copy was written to after "
-                                                    "the commit took it; what it held then "
-                                                    "is kept in " +
-                                                    kept});
+    // An unchanged copy goes unsaid.
+    EXPECT_EQ(warnings, AssetEditor::Warnings(!late.empty(),
+                                              "the editing copy was written to after "
+                                              "the commit took it; what it held then is kept in " +
+                                                  kept));
     EXPECT_EQ(fs::exists(kept) ? ReadFileText(kept + "/old.txt") : "",
               late.empty() ? "" : saved + late);
   }

@@ -324,28 +324,22 @@ TEST(AssetStore, IncompleteBuildIsRebuiltAndAFileThatIsNoIndexIsSetAside) {
     EXPECT_TRUE(s.WasRebuilt());
     EXPECT_EQ(s.CountAssets(), 6u);
   }
-  // What is no index is set aside with what it holds, and the index is built anew.
+  // Noise, or a folder in place of the index's log or of the index, is set aside with what it
+  // holds, and the index is built anew. Where it is put, where it is kept:
   const std::string index = t.path() + "/assets.tdx";
-  const struct {
-    const char* name;
-    std::string put;   // made in place of the index or its log
-    std::string kept;  // where it is found afterwards
-  } cases[] = {
-      {"a file of noise", index, index + ".bad"},
-      {"a folder in place of its log", index + "-wal/", index + ".bad-wal/"},
-      {"a folder in place of the index", index + "/", index + ".bad/"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const bool folder = c.put.back() == '/';
-    if (folder) fs::remove(c.put.substr(0, c.put.size() - 1));
-    WriteFile(c.put + (folder ? "user.txt" : ""), std::string(5000, 'x'));
+  const std::pair<std::string, std::string> cases[] = {
+      {"", ".bad"}, {"-wal/", ".bad-wal/"}, {"/", ".bad/"}};
+  for (const auto& [put, kept] : cases) {
+    SCOPED_TRACE(put);
+    const std::string file = put.empty() ? "" : "user.txt";
+    if (!put.empty()) fs::remove(index + put.substr(0, put.size() - 1));
+    WriteFile(index + put + file, std::string(5000, 'x'));
     AssetStore s;
     std::string error;
     ASSERT_TRUE(s.Open(t.path(), &error)) << error;
     EXPECT_TRUE(s.WasRebuilt());
     EXPECT_EQ(s.CountAssets(), 6u);
-    EXPECT_EQ(fs::file_size(c.kept + (folder ? "user.txt" : "")), 5000u);
+    EXPECT_EQ(fs::file_size(index + kept + file), 5000u);
   }
 }
 

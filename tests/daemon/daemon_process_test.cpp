@@ -8,9 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
-#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -478,22 +476,16 @@ bool RunKilled(const std::string& userData, const Work& work) {
 }
 
 // A commit killed once the editing copy is in staging, or an install killed after its swap, and
-// then the record of the change lost with the index, with a log cut or overwritten (which SQLite
-// reads as its last whole state, silently), or with the installation copied (other inodes): the
-// start keeps what staging holds in the backups, where the user finds the edit or the replaced
-// version, and names it in the log; one whose backups cannot take it leaves it for the next. A
-// commit that passed, whose log is cut back to the commit's own record, leaves its new version
-// installed: an older record removes nothing.
+// then the record of the change lost (the index damaged, its log cut or overwritten, which SQLite
+// reads silently as its last whole state, or the installation copied to other inodes): the start
+// keeps what staging holds in the backups, where the user finds the edit or the replaced version,
+// and names it in the log; one whose backups cannot take it leaves it for the next. A commit that
+// passed, whose log is cut back to its own record, leaves its new version installed.
 TEST_F(DaemonProcess, AFolderWaitingInStagingOutlivesTheLossOfItsRecord) {
   const KUID asset(10, 1, 0);
   const std::string backups = t_.path() + "/backups";
   const auto deleted = [](const std::string& db) {
     for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(db + suffix);
-  };
-  const auto cut = [](uintmax_t keep) {
-    return [keep](auto& db) {
-      fs::resize_file(db + "-wal", std::min(keep, fs::file_size(db + "-wal") - 100));
-    };
   };
   // Where the log ended when the commit's record was written; past the UserData folder.
   const std::string recordEnd = t_.path() + "-record-end";
@@ -502,14 +494,14 @@ TEST_F(DaemonProcess, AFolderWaitingInStagingOutlivesTheLossOfItsRecord) {
       {"index deleted with its log", deleted},
       {"log overwritten", [](const std::string& db) { WriteFile(db + "-wal", "x"); }},
       {"index deleted, backups blocked at the first start",
-       [&](const std::string& db) {
-         deleted(db);
-         WriteFile(backups, "not a folder");
-       }},
+       [&](const std::string& db) { deleted(db); WriteFile(backups, "not a folder"); }},
       {"log deleted", [](const std::string& db) { fs::remove(db + "-wal"); }},
       {"log emptied", [](const std::string& db) { fs::resize_file(db + "-wal", 0); }},
-      {"log cut to its header", cut(32)},
-      {"log cut by 100 bytes", cut(UINTMAX_MAX)},
+      {"log cut to its header", [](const std::string& db) { fs::resize_file(db + "-wal", 32); }},
+      {"log cut by 100 bytes",
+       [](const std::string& db) {
+         fs::resize_file(db + "-wal", fs::file_size(db + "-wal") - 100);
+       }},
       {"a frame of the log overwritten",
        [](const std::string& db) {
          std::fstream(db + "-wal", std::ios::in | std::ios::out).seekp(-4000, std::ios::end)
@@ -517,11 +509,9 @@ TEST_F(DaemonProcess, AFolderWaitingInStagingOutlivesTheLossOfItsRecord) {
        }},
       {"installation copied",
        [&](const std::string&) {
-         const std::string from = "'" + t_.path() + "'", to = "'" + t_.path() + "-copy'";
-         ASSERT_EQ(std::system(("cp -a " + from + " " + to + " && rm -r " + from + " && mv " + to +
-                                " " + from)
-                                   .c_str()),
-                   0);
+         const std::string at = "'" + t_.path() + "'", to = at + "-copy";
+         const std::string copy = "cp -a " + at + " " + to + " && rm -r " + at + " && mv " + to;
+         ASSERT_EQ(std::system((copy + " " + at).c_str()), 0);
        }},
       {"commit passed, log cut back to its record",
        [&](const std::string& db) {

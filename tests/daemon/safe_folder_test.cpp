@@ -210,32 +210,25 @@ TEST_F(SafeFolderTest, ASignatureTellsEveryEntryButNoFileContent) {
   // Settled: past the second of a change time without nanoseconds; a modification time ahead of
   // the clock waits for nothing.
   const std::string lib = plain + "/sub/lib.gs";
-  const struct {
-    time_t ahead;
-    bool wholeSeconds;
-    bool wait;
-  } settling[] = {{0, true, true},
-                  {3600, false, true},
-                  {3600, true, true},
-                  {0, true, false},
-                  {0, false, false}};
-  for (const auto& c : settling) {
-    const time_t changed = time(nullptr);
-    const timespec times[2] = {{changed + c.ahead, 0}, {changed + c.ahead, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, lib.c_str(), times, 0), 0);
-    SafeFolder::SetWholeSecondsForTests(c.wholeSeconds);
-    std::string why;
-    const std::string settled = SafeFolder::SettledTreeSignature(plain, &why, c.wait);
-    const time_t signedAt = time(nullptr);
-    const bool given = c.wait || !c.wholeSeconds;
-    EXPECT_EQ(settled, given ? SafeFolder::TreeSignature(plain) : "")
-        << c.ahead << " s ahead, " << why;
-    SafeFolder::SetWholeSecondsForTests(false);
-    EXPECT_TRUE(given || why.ends_with(" changed within this second")) << why;
-    // Past the second of the change, and never a wait for the modification time.
-    EXPECT_TRUE(c.wholeSeconds && c.wait ? signedAt > changed : signedAt <= changed + 1)
-        << c.ahead << " s ahead";
-  }
+  for (const time_t ahead : {0, 3600})
+    for (const bool wholeSeconds : {true, false})
+      for (const bool wait : {true, false}) {
+        SCOPED_TRACE(testing::Message() << ahead << " s ahead" << (wholeSeconds ? ", whole s" : "")
+                                        << (wait ? ", waiting" : ""));
+        const time_t changed = time(nullptr);
+        const timespec times[2] = {{changed + ahead, 0}, {changed + ahead, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, lib.c_str(), times, 0), 0);
+        SafeFolder::SetWholeSecondsForTests(wholeSeconds);
+        std::string why;
+        const std::string settled = SafeFolder::SettledTreeSignature(plain, &why, wait);
+        const time_t signedAt = time(nullptr);
+        const bool given = wait || !wholeSeconds;
+        EXPECT_EQ(settled, given ? SafeFolder::TreeSignature(plain) : "") << why;
+        SafeFolder::SetWholeSecondsForTests(false);
+        EXPECT_TRUE(given || why.ends_with(" changed within this second")) << why;
+        // Past the second of the change, and never a wait for the modification time.
+        EXPECT_TRUE(wholeSeconds && wait ? signedAt > changed : signedAt <= changed + 1);
+      }
 }
 
 // A writer that appends each time the copy reads would keep a copy that follows the file's end
@@ -268,36 +261,28 @@ TEST_F(SafeFolderTest, AFileGrowingDuringTheCopyIsCopiedAsItWasReached) {
   EXPECT_EQ(fs::file_size(root_ + "/staging/copy/grows.txt"), kStart);
 }
 
-// A copy that could not read all of its source would be installed, or kept as an editing copy,
-// short of what it missed; a signature that skipped it would vouch for files it never saw. A read
-// failing anywhere in the source fails both, naming the entry, and leaves no copy behind.
+// A copy or a signature that skipped what it could not read would be installed short of it, or
+// vouch for files it never saw: both fail, naming the entry, and leave no copy behind.
 TEST_F(SafeFolderTest, AReadOfTheSourceThatFailsFailsTheCopyAndTheSignature) {
   const std::string asset = root_ + "/local/asset";
   std::ofstream(asset + "/readme.txt") << "edited";
   std::ofstream(asset + "/sub/data.bin") << "data";
-  const struct {
-    const char* call;
-    std::string entry;
-    int fault;
-  } cases[] = {{"list", "sub", EIO},
-               {"list", "", EIO},
-               {"stat", "readme.txt", EIO},
-               {"stat", "sub", ENOMEM},
-               {"stat", "sub/data.bin", ENOENT},
-               {"open", "sub/data.bin", EIO}};
-  for (const auto& c : cases) {
-    const std::string failing = c.entry.empty() ? asset : asset + "/" + c.entry;
-    SCOPED_TRACE(c.call + std::string(" ") + failing);
+  const std::tuple<std::string, std::string, int> cases[] = {
+      {"list", "sub", EIO},         {"list", "", EIO},  // a folder, or the asset's own
+      {"stat", "readme.txt", EIO},  {"stat", "sub", ENOMEM}, {"stat", "sub/data.bin", ENOENT},
+      {"open", "sub/data.bin", EIO}};
+  for (const auto& [failingCall, entry, fault] : cases) {
+    const std::string failing = entry.empty() ? asset : asset + "/" + entry;
+    SCOPED_TRACE(failingCall + " " + failing);
     SafeFolder::SetReadFaultForTests([&](const char* call, const std::string& path) {
-      return std::string(call) == c.call && path == failing ? c.fault : 0;
+      return call == failingCall && path == failing ? fault : 0;
     });
-    std::string error;
-    std::string why;
+    std::string error, why;
     EXPECT_FALSE(folders_.CopyTree(asset, root_ + "/staging/copy", error));
     EXPECT_EQ(SafeFolder::TreeSignature(asset, &why), "");
     SafeFolder::SetReadFaultForTests(nullptr);
-    EXPECT_NE(error.find(failing + ": " + std::strerror(c.fault)), std::string::npos) << error;
-    EXPECT_TRUE(why.starts_with(c.entry.empty() ? "the folder" : c.entry)) << why;
+    EXPECT_NE(error.find(failing + ": " + std::strerror(fault)), std::string::npos) << error;
+    EXPECT_TRUE(why.starts_with(entry.empty() ? "the folder" : entry)) << why;
     EXPECT_FALSE(fs::exists(root_ + "/staging/copy"));
   }
 }

@@ -130,17 +130,15 @@ TEST(KeywordsAndFolders, InstallFromPathInstallsEachAssetFolderOnceAndSkipsLinks
   EXPECT_EQ(refused.exitCode, 255) << refused.out;
 }
 
-// Two folders of one KUID in a tree: the second in the walk's order would have replaced the first
-// (installfrompath, which sent the first to the backups) or been exported beside it under the
-// same KUID (vnyparsefolder). The first is kept and the second refused, as in a package.
+// Of two folders of one KUID in a tree, the second in the walk's order neither replaces the first
+// nor is exported beside it: it is refused, as in a package.
 TEST(KeywordsAndFolders, TheSecondFolderOfAKuidInATreeIsRefused) {
   for (const std::string command : {"installfrompath", "vnyparsefolder"}) {
     InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
     ASSERT_TRUE(root.IsReady());
-    for (const std::string folder : {"x", "y"}) {
-      root.WriteFile("tree/" + folder + "/config.txt",
-                     "kuid <kuid:400700:50>\nkind \"scenery\"\nusername \"" + folder + "\"\n");
-    }
+    const std::string config = "kuid <kuid:400700:50>\nkind \"scenery\"\nusername \"";
+    root.WriteFile("tree/x/config.txt", config + "x\"\n");
+    root.WriteFile("tree/y/config.txt", config + "y\"\n");
     const ToolRun run = root.Run({command, "tree"});
     const bool exported = command == "vnyparsefolder";
     const std::string tree = root.Root() + "/tree/",

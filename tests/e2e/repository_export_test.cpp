@@ -166,14 +166,13 @@ TEST(RepositoryExport, AFolderTooLargeForAPackageIsRefusedBeforeItIsInstalled) {
   ASSERT_TRUE(root.IsReady()) << root.Error();
   root.WriteFile("tree/big/config.txt", "kuid <kuid:400000:7>\nkind \"scenery\"\n");
   root.WriteFile("tree/small/config.txt", "kuid <kuid:400000:8>\nkind \"scenery\"\n");
-  for (int i = 0; i <= 65536; ++i) {
-    std::ofstream(root.Root() + "/tree/big/" + std::to_string(i) + ".txt");
-  }
+  const std::string big = root.Root() + "/tree/big";
+  for (int i = 0; i <= 65536; ++i) std::ofstream(big + "/" + std::to_string(i) + ".txt");
   const kestro_test::ToolRun run = root.Run({"vnyparsefolder", "tree"});
   EXPECT_EQ(run.exitCode, 255) << run.out;
-  EXPECT_NE(run.out.find("- <kuid:400000:7> : Not installed: " + root.Root() +
-                         "/tree/big: the package would hold more than 65536 files, the most an "
-                         "install takes\n"),
+  EXPECT_NE(run.out.find("- <kuid:400000:7> : Not installed: " + big +
+                         ": the package would hold more than 65536 files, the most an install "
+                         "takes\n"),
             std::string::npos)
       << run.out;
   EXPECT_NE(run.out.find("Exported 1 assets"), std::string::npos) << run.out;

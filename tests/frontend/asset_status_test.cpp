@@ -89,39 +89,38 @@ TEST_F(ScriptedDaemonTest, VnyParseEndsWithAnErrorWhenTheIdlePollFails) {
 }
 
 // Only a copy of the very file ends, and only after the wait: a file of the same name in a
-// folder that differs in case belongs to another installation.
-TEST(TerminateProcesses, EndsOnlyOtherCopiesOfThatFileAndOnlyAfterTheWait) {
+// folder that differs in case belongs to another installation. The parameter: where it runs.
+class TerminateProcesses : public testing::TestWithParam<std::string> {};
+
+TEST_P(TerminateProcesses, EndsOnlyOtherCopiesOfThatFileAndOnlyAfterTheWait) {
   scratch::Folder folder;
-  const struct {
-    const char* runs;  // the folder of the running copy
-    bool ends;
-  } cases[] = {{"/ra", true}, {"/Ra", false}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.runs);
-    const std::string program = folder.path() + c.runs + "/sleeper";
-    std::filesystem::create_directories(folder.path() + c.runs);
-    std::filesystem::copy_file("/bin/sleep", program);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      execl(program.c_str(), "sleeper", "60", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    // Until the child runs the copy, it is this program: wait for the switch.
-    while (Platform::ProcessProgramPath(u32(child)) != program) usleep(1000);
-    const Qel::String closed(folder.path() + "/ra/sleeper");
-    TerminateProcessesByName(closed, 0);
-    EXPECT_EQ(waitpid(child, nullptr, WNOHANG), 0) << "a wait of 0 ends nothing";
-    TerminateProcessesByName(closed, 200);
-    if (!c.ends) {
-      usleep(100000);  // time for an ending that should not come
-      EXPECT_EQ(waitpid(child, nullptr, WNOHANG), 0) << "another installation's copy";
-      kill(child, SIGKILL);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFSIGNALED(status));
+  for (const std::string at : {"/ra", "/Ra"}) {
+    std::filesystem::create_directories(folder.path() + at);
+    std::filesystem::copy_file("/bin/sleep", folder.path() + at + "/sleeper");
   }
+  const std::string program = folder.path() + GetParam() + "/sleeper";
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    execl(program.c_str(), "sleeper", "60", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // Until the child runs the copy, it is this program: wait for the switch.
+  while (Platform::ProcessProgramPath(u32(child)) != program) usleep(1000);
+  const Qel::String closed(folder.path() + "/ra/sleeper");
+  TerminateProcessesByName(closed, 0);
+  EXPECT_EQ(waitpid(child, nullptr, WNOHANG), 0) << "a wait of 0 ends nothing";
+  TerminateProcessesByName(closed, 200);
+  if (GetParam() != "/ra") {
+    usleep(100000);  // time for an ending that should not come
+    EXPECT_EQ(waitpid(child, nullptr, WNOHANG), 0) << "another installation's copy";
+    kill(child, SIGKILL);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFSIGNALED(status));
 }
+
+INSTANTIATE_TEST_SUITE_P(Folders, TerminateProcesses, testing::Values("/ra", "/Ra"));
 
 }  // namespace

@@ -98,8 +98,7 @@ TEST_F(LostDaemonTest, ACommandWhoseDaemonWentAwaySaysSoAsAnError) {
   EXPECT_TRUE(Dispatch({"generatekuid"}).entries.empty());
 }
 
-// The daemon itself, in this process so that its databases can find the disk full, serving the
-// client of a temporary installation.
+// The daemon itself, in this process so that its databases can find the disk full.
 class FullDiskTest : public pym_test::ScriptedDaemonTest {
  protected:
   void SetUp() override {
@@ -118,7 +117,6 @@ class FullDiskTest : public pym_test::ScriptedDaemonTest {
     ScriptedDaemonTest::TearDown();
     daemon_.Stop();
     if (runner_.joinable()) runner_.join();
-    store_.Close();
   }
 
   SqliteDiskFaults disk_;
@@ -130,18 +128,18 @@ class FullDiskTest : public pym_test::ScriptedDaemonTest {
 
 // Each command used to report success, or a KUID it did not make, on a write the disk refused.
 TEST_F(FullDiskTest, ACommandWhoseWriteTheDiskRefusedSaysWhyAndFails) {
-  const std::string full = "database: database or disk is full";
   const std::pair<std::vector<std::string>, std::string> commands[] = {
-      {{"importkeywords"}, "PymDaemon: keywords not stored: " + full},
-      {{"registeraccount", "someone", "secret"}, "PymDaemon: settings group not written: " + full},
-      {{"generatekuid"}, "PymDaemon: no KUID made: " + full},
+      {{"importkeywords"}, "keywords not stored"},
+      {{"registeraccount", "someone", "secret"}, "settings group not written"},
+      {{"generatekuid"}, "no KUID made"},
   };
   disk_.full = true;
   for (const auto& [args, reason] : commands) {
     const Dispatched d = Dispatch(args);
     ASSERT_FALSE(d.entries.empty()) << args[0];
     EXPECT_EQ(std::make_tuple(d.result, d.out, d.entries[0].type, d.entries[0].text.Std()),
-              std::make_tuple(-1, "", u32(ResultsLog::kError), reason));
+              std::make_tuple(-1, "", u32(ResultsLog::kError),
+                              "PymDaemon: " + reason + ": database: database or disk is full"));
   }
 }
 

@@ -62,8 +62,7 @@ TEST(BitmapTest, FilesDecodeToFormatTwoAndConvertToEveryLayout) {
   EXPECT_FALSE(refused.Create(1, 1, 4));
 }
 
-// A 24-bit BMP of 2x2 pixels whose header names `height` and `compression`; the rows are stored
-// in file order.
+// A 24-bit BMP of 2x2 pixels whose header names `height` and `compression`, rows in file order.
 std::string Bmp(i32 height, const u8 (&rows)[2][6], u32 compression = 0) {
   std::string b = "BM";
   const auto put = [&b](u32 v, int bytes) {
