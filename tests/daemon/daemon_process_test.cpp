@@ -476,11 +476,10 @@ bool RunKilled(const std::string& userData, const Work& work) {
 }
 
 // A commit killed once the editing copy is in staging, or an install killed after its swap, and
-// then the record of the change lost (the index damaged, its log cut or overwritten, which SQLite
-// reads silently as its last whole state, or the installation copied to other inodes): the start
-// keeps what staging holds in the backups, where the user finds the edit or the replaced version,
-// and names it in the log; one whose backups cannot take it leaves it for the next. A commit that
-// passed, whose log is cut back to its own record, leaves its new version installed.
+// then its record lost (the index damaged, its log cut or overwritten, which SQLite reads
+// silently, or the installation copied to other inodes): the start keeps what staging holds in the
+// backups and names it in the log, or leaves it for the next when they cannot take it. A commit
+// that passed, whose log is cut back to its own record, leaves its new version installed.
 TEST_F(DaemonProcess, AFolderWaitingInStagingOutlivesTheLossOfItsRecord) {
   const KUID asset(10, 1, 0);
   const std::string backups = t_.path() + "/backups";

@@ -226,7 +226,6 @@ TEST_F(SafeFolderTest, ASignatureTellsEveryEntryButNoFileContent) {
         EXPECT_EQ(settled, given ? SafeFolder::TreeSignature(plain) : "") << why;
         SafeFolder::SetWholeSecondsForTests(false);
         EXPECT_TRUE(given || why.ends_with(" changed within this second")) << why;
-        // Past the second of the change, and never a wait for the modification time.
         EXPECT_TRUE(wholeSeconds && wait ? signedAt > changed : signedAt <= changed + 1);
       }
 }

@@ -111,9 +111,8 @@ TEST(AssetCommandTexts, SayOnlyWhatIsKnownWhenTheDaemonRefusesOrGoesAway) {
         server.CloseConnections();
         return true;
       }
-      // Opened (or made, with its KUID) at the folder "/x", for the request after the open to
-      // be the one that fails.
-      const bool made = f.opcode == pp::kOpCreateAsset;
+      // Opened at the folder "/x", for the request after the open to be the one that fails.
+      const bool made = f.opcode == pp::kOpCreateAsset;  // a create's reply also names the KUID
       std::vector<u8> opened = made ? FakePymServer::Words({7, 0, 2, 1, 0, 2})
                                     : FakePymServer::Words({7, 0, 0, 2});
       FakePymServer::AppendBytes(opened, {'/', 'x'});

@@ -429,8 +429,7 @@ TEST_F(MisleadingInstall, PackagesAndInstallsAgree) {
 }
 
 // vnyparse never takes the user's editing copy for its own, and an asset whose commit is refused
-// is as before once the package is aborted: a new one gone again, an installed one neither
-// replaced nor left open for editing.
+// is as before once the package is aborted: gone if new, else neither replaced nor left open.
 TEST_F(MisleadingInstall, VnyparseLeavesTheUsersWorkAndNoHalfInstalledAsset) {
   root_->WriteFile("w/config.txt", "kuid <kuid:400800:500>\nkind \"scenery\"\n");
   ASSERT_EQ(root_->Run({"installfrompath", "w"}).exitCode, 0);

@@ -129,9 +129,8 @@ TEST(Startup, WithoutADaemonProgramOrValidationDataStartupFails) {
   }
 }
 
-// A folder in place of the index is set aside like a damaged index and the daemon serves; one
-// that cannot be set aside keeps the daemon from starting, and the tool shows the daemon's reason
-// from its log before it gives up.
+// A folder in place of the index is set aside and the daemon serves; one that cannot be set aside
+// keeps the daemon from starting, and the tool shows the daemon's reason from its log.
 TEST(Startup, AFolderInPlaceOfTheIndexIsSetAsideOrTheDaemonSaysWhy) {
   for (const bool asideTaken : {false, true}) {
     SCOPED_TRACE(asideTaken);
