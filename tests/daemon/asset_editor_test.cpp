@@ -808,10 +808,9 @@ TEST(AssetEditor, WritesHeldAcrossACommitAreKeptInTheBackups) {
     const std::string kept = in.ud + "/backups/" + Today() + "/editing/a";
     EXPECT_EQ(ReadFileText(in.ud + "/local/a/old.txt"), saved);
     // An unchanged copy goes unsaid.
-    EXPECT_EQ(warnings, AssetEditor::Warnings(!late.empty(),
-                                              "the editing copy was written to after "
-                                              "the commit took it; what it held then is kept in " +
-                                                  kept));
+    const std::string told =
+        "the editing copy was written to after the commit took it; what it held then is kept in ";
+    EXPECT_EQ(warnings, AssetEditor::Warnings(!late.empty(), told + kept));
     EXPECT_EQ(fs::exists(kept) ? ReadFileText(kept + "/old.txt") : "",
               late.empty() ? "" : saved + late);
   }
