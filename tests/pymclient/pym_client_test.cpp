@@ -129,7 +129,6 @@ TEST_F(ClientTest, TriesStopOnceTheStartedDaemonHasEnded) {
 TEST_F(ClientTest, AnOpenWhoseDaemonGaveWayToOneThatWentAwayStartsAnother) {
   PymSetConnectPauseMs(20);
   const std::string log = std::filesystem::path(database_).parent_path() / "pymdaemon.log";
-  std::filesystem::create_directories(std::filesystem::path(log).parent_path());
   std::ofstream(log) << PymProtocol::kDaemonLogErrorPrefix << "of an earlier start\n";
   std::ofstream(Daemon()) << "#!/bin/sh\necho start >> starts.log\necho 'PymDaemon> stopped' >> '"
                           << log << "'\n";
