@@ -14,6 +14,7 @@ namespace Qel {
 class RecursiveLock {
  public:
   RecursiveLock() = default;
+  ~RecursiveLock();
   RecursiveLock(const RecursiveLock&) = delete;
   RecursiveLock& operator=(const RecursiveLock&) = delete;
 
