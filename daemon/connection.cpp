@@ -45,6 +45,14 @@ void AppendFrameHeader(std::vector<u8>& out, u32 tag, u32 word, size_t size) {
   out.insert(out.end(), header, header + sizeof header);
 }
 
+// Whether the handshake's database path lies in the daemon's (resolved) folder. The tool names it
+// by the same resolved text as a rule, and that needs no look at the disk: a disk that fails a
+// call now and then must not turn away the very tool the daemon was started for.
+bool NamesDatabaseFolder(const std::vector<u8>& path, const std::string& folder) {
+  const std::string text(path.begin(), path.end());
+  return pp::DatabaseFolder(text) == folder || pp::ResolvedDatabaseFolder(text) == folder;
+}
+
 }  // namespace
 
 Connection::Connection(int fd, RequestHandlers& handlers, const ConnectionListener& listener,
@@ -217,8 +225,7 @@ bool Connection::Handshake() {
   }
   std::vector<u8> path;
   if (!ReadPayload(words[4], path)) return false;
-  if (!policy_.databaseFolder.empty() &&
-      pp::ResolvedDatabaseFolder(std::string(path.begin(), path.end())) != policy_.databaseFolder) {
+  if (!policy_.databaseFolder.empty() && !NamesDatabaseFolder(path, policy_.databaseFolder)) {
     // Another installation's tool must find its own daemon, not be served this store.
     DaemonLog().Printf(Qel::Log::kMessage, "PymDaemon> handshake for another folder refused");
     return false;

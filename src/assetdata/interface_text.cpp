@@ -184,8 +184,9 @@ Qel::PString InterfaceTextDB::GetString(Qel::PString key, bool warn) {
   if (key.IsEmpty()) return key;
   Qel::PString text;
   {
+    // A lock given up on may be held by a load under way: the key stands in for its text.
     LockHold hold(false);
-    text = table_.GetNamedTag(key);
+    if (hold.Held()) text = table_.GetNamedTag(key);
   }
   if (!text.IsEmpty() || !warn) return text;
   std::atomic<u32>& misses = State().misses;
@@ -200,7 +201,7 @@ Qel::PString InterfaceTextDB::GetString(Qel::PString key, bool warn) {
 Qel::PString InterfaceTextDB::GetScenarioString(Qel::PString key) {
   if (key.IsEmpty()) return key;
   LockHold hold(false);
-  return scenarioText_.GetNamedTag(key);
+  return hold.Held() ? scenarioText_.GetNamedTag(key) : Qel::PString();
 }
 
 Qel::String GetInterfaceString(Qel::PString key) {

@@ -70,11 +70,21 @@ bool ReadWriteLock::Acquire(u32 threadId, bool exclusive) {
   }
 
   const bool onMain = IsMainThread();
-  u32 notedMs = Qel::Time::Ms();
+  const u32 beganMs = Qel::Time::Ms();
+  u32 notedMs = beganMs;
   bool screenShown = false;
+  bool granted = true;
   if (exclusive) ChangeExclusiveWaiters(1);
 
   for (i32 n = -100; !TryAcquire(threadId, exclusive); ++n) {
+    // Measured by the clock, not by the pauses: the main-thread calls run between them count too.
+    if (Qel::Time::Ms() - beganMs >= waitLimitMs_) {
+      LogPrintf("ReadWriteLock: thread %u gave up after %u ms waiting for the lock %s; %u holds "
+                "were not let go",
+                threadId, waitLimitMs_, exclusive ? "exclusively" : "shared", GetHolderCount());
+      granted = false;
+      break;
+    }
     Qel::Sleep(u32(std::clamp(n / 10, 0, 20)));
     if (!onMain) continue;
     const u32 now = Qel::Time::Ms();
@@ -96,7 +106,7 @@ bool ReadWriteLock::Acquire(u32 threadId, bool exclusive) {
     if (screen.HasDisplay()) screen.Hide();
   }
   if (exclusive) ChangeExclusiveWaiters(-1);
-  return true;
+  return granted;
 }
 
 void ReadWriteLock::ChangeExclusiveWaiters(i32 delta) {

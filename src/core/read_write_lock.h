@@ -14,13 +14,18 @@
 // A thread that holds the lock only shared can never upgrade: such a request is refused.
 class ReadWriteLock {
  public:
-  ReadWriteLock() = default;
+  // The longest wait for the lock. Its holders keep it for a table look-up or load, so a wait
+  // this long means a holder that will not let go: the waiter gives up rather than hang the tool.
+  static constexpr u32 kDefaultWaitLimitMs = 300000;
+
+  explicit ReadWriteLock(u32 waitLimitMs = kDefaultWaitLimitMs) : waitLimitMs_(waitLimitMs) {}
   ReadWriteLock(const ReadWriteLock&) = delete;
   ReadWriteLock& operator=(const ReadWriteLock&) = delete;
 
-  // Waits as long as needed. While the main thread waits here it keeps running queued main-thread
-  // calls, and after each 15000 ms it shows the wait screen and purges unused resources. False only
-  // when the request can never succeed (a shared holder asking for the lock exclusively).
+  // Waits up to the wait limit. While the main thread waits here it keeps running queued
+  // main-thread calls, and after each 15000 ms it shows the wait screen and purges unused
+  // resources. False, logged, when the request can never succeed (a shared holder asking for the
+  // lock exclusively) or the limit ran out.
   bool Acquire(u32 threadId, bool exclusive);
   bool Acquire(bool exclusive);
   // One attempt.
@@ -40,6 +45,7 @@ class ReadWriteLock {
   bool TryAcquireLocked(u32 threadId, bool exclusive);
   void ChangeExclusiveWaiters(i32 delta);
 
+  const u32 waitLimitMs_;
   u32 holderCount_ = 0;
   bool exclusive_ = false;
   u32 exclusiveWaiters_ = 0;

@@ -98,18 +98,35 @@ TEST(ReadWriteLockTest, ReleaseByAThreadThatHoldsNothingChangesNothing) {
   }
 }
 
-TEST(ReadWriteLockTest, SharedHolderAskingForExclusiveIsRefusedAndLogged) {
-  ReadWriteLock lock;
-  ASSERT_TRUE(lock.Acquire(kA, false));
-  std::atomic<int> result{-1};
-  const std::string log = scratch::CaptureLog([&] {
-    Task asker([&] { result = lock.Acquire(kA, true); });
-    asker.Join();  // stops the suite if the request waits
-  });
-  EXPECT_EQ(result, 0);
-  EXPECT_EQ(lock.GetExclusiveWaiters(), 0u) << "a refused request leaves no waiter behind";
-  EXPECT_EQ(lock.CountHolds(kA), 1u);
-  EXPECT_NE(log.find("ReadWriteLock"), std::string::npos);
+// Requests that cannot be granted end with false and a line in the log rather than a wait for
+// ever: a shared holder asking for the lock exclusively at once, any other at the wait limit.
+TEST(ReadWriteLockTest, RequestsThatCannotBeGrantedAreRefusedAndLogged) {
+  const struct {
+    const char* what;
+    u32 holder;
+    bool heldExclusively;
+    bool askExclusively;
+    const char* logged;
+  } cases[] = {
+      {"shared holder asks for exclusive", kA, false, true, "may not take it exclusively"},
+      {"holder that never lets go, shared ask", kB, true, false, "gave up"},
+      {"holder that never lets go, exclusive ask", kB, false, true, "gave up"},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.what);
+    ReadWriteLock lock(100);
+    ASSERT_TRUE(lock.Acquire(k.holder, k.heldExclusively));
+    std::atomic<int> result{-1};
+    const std::string log = scratch::CaptureLog([&] {
+      Task asker([&] { result = lock.Acquire(kA, k.askExclusively); });
+      asker.Join();  // stops the suite if the request waits for ever
+    });
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(lock.GetExclusiveWaiters(), 0u) << "a refused request leaves no waiter behind";
+    EXPECT_EQ(lock.CountHolds(k.holder), 1u);
+    EXPECT_EQ(lock.CountHolds(kA), k.holder == kA ? 1u : 0u);
+    EXPECT_NE(log.find(k.logged), std::string::npos) << log;
+  }
 }
 
 }  // namespace

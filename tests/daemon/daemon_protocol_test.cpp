@@ -290,6 +290,40 @@ TEST_F(DaemonProtocol, GoodbyeAndBrokenStreamsCloseOnlyThatConnection) {
   EXPECT_TRUE(other.Transact(0x0, 1, {}, reply));
 }
 
+// The folder check of a handshake: a daemon serves the tool of its own folder even while the
+// disk fails to show that folder (an I/O error on a look-up; here the folder is gone), and no
+// tool of another folder.
+TEST_F(DaemonProtocol, HandshakesNameTheDaemonsFolderEvenWhenTheDiskFailsALookUp) {
+  const std::string own = t_.path() + "/own";
+  ASSERT_TRUE(std::filesystem::create_directory(own));
+  ConnectionPolicy policy;
+  policy.databaseFolder = own;
+  Server server(handlers_, policy);
+  std::string error;
+  ASSERT_TRUE(server.Listen(0, &error)) << error;
+  std::thread runner([&server] { server.Run(); });
+  const struct {
+    const char* what;
+    std::string path;
+    bool folderLooksGone;
+    bool served;
+  } cases[] = {
+      {"own folder", own + "/assets.tdx", false, true},
+      {"another folder", t_.path() + "/assets.tdx", false, false},
+      {"own folder, look-up fails", own + "/assets.tdx", true, true},
+      {"another spelling, look-up fails", t_.path() + "/./own/assets.tdx", true, false},
+  };
+  for (const auto& k : cases) {
+    if (k.folderLooksGone) std::filesystem::rename(own, own + ".away");
+    RawClient c;
+    ASSERT_TRUE(c.Connect(server.Port()));
+    EXPECT_EQ(c.Handshake(k.path), k.served) << k.what;
+    if (k.folderLooksGone) std::filesystem::rename(own + ".away", own);
+  }
+  server.Stop();
+  runner.join();
+}
+
 TEST_F(DaemonProtocol, ConnectionsAreServedConcurrently) {
   constexpr int kClients = 4;
   constexpr int kRounds = 50;
