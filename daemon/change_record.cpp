@@ -11,11 +11,6 @@ namespace PymDaemonSrv {
 
 namespace {
 
-std::function<int(const std::string&)>& LookFault() {
-  static std::function<int(const std::string&)> fault;
-  return fault;
-}
-
 // Whether the folder `folder` names is at `path`: false for another or none; kUnknown when that
 // cannot be told.
 Seen IsChangeFolder(const std::string& path, const ChangeFolder& folder, std::string& why) {
@@ -29,9 +24,7 @@ Seen IsChangeFolder(const std::string& path, const ChangeFolder& folder, std::st
 }  // namespace
 
 Seen LookAt(const std::string& path, struct stat& st, std::string& why) {
-  const int fault = LookFault() ? LookFault()(path) : 0;
-  errno = fault;
-  if (fault == 0 && lstat(path.c_str(), &st) == 0) {
+  if (StatPath(path, st) == 0) {
     return S_ISDIR(st.st_mode) ? Seen::kFolder : Seen::kOther;
   }
   if (errno == ENOENT || errno == ENOTDIR) return Seen::kNothing;
@@ -53,10 +46,6 @@ std::string FreePlace(const std::string& root, const std::string& place, std::st
     if (seen == Seen::kUnknown) return std::string();
     free = root + place + "." + std::to_string(n);
   }
-}
-
-void SetLookFaultForTests(std::function<int(const std::string& path)> fault) {
-  LookFault() = std::move(fault);
 }
 
 bool NameChangeFolder(ChangeRecord& change, const SafeFolder& folders, const std::string& path,

@@ -29,9 +29,6 @@ enum class Seen { kFolder, kOther, kNothing, kUnknown };
 // Looks at `path` with lstat (`st` gets what it says); for kUnknown, `why` gets the reason.
 Seen LookAt(const std::string& path, struct stat& st, std::string& why);
 Seen LookAt(const std::string& path, std::string& why);
-// Lets a test make a look at a place fail as a disk would: `fault` gets each path before lstat and
-// returns the errno to fail with, or 0 to look.
-void SetLookFaultForTests(std::function<int(const std::string& path)> fault);
 // `root` + `place`, or, for a place in the backups ("backups/..."), the first of `place`.1,
 // `place`.2... that is free: a version kept there goes beside one that took its place meanwhile,
 // never over it. Empty, with the reason in `why`, when a place cannot be looked at.

@@ -481,6 +481,8 @@ std::string FoldersTooDeepReason() {
   return "folders nested deeper than " + std::to_string(kMaxAssetFolderDepth) + " levels";
 }
 
+int StatPath(const std::string& path, struct stat& st) { return StatEntry(path, st); }
+
 bool ListFolderNames(const std::string& path, std::vector<std::string>& names) {
   DIR* dir = opendir(path.c_str());
   if (dir == nullptr) return false;

@@ -19,6 +19,8 @@ std::string FoldersTooDeepReason();
 // Adds the names in the folder `path` but "." and ".." to `names`; false, with errno, when it
 // cannot be listed.
 bool ListFolderNames(const std::string& path, std::vector<std::string>& names);
+// lstat of `path`, failing as a test's read fault (SafeFolder::SetReadFaultForTests, "stat") says.
+int StatPath(const std::string& path, struct stat& st);
 
 class SafeFolder {
  public:
@@ -87,9 +89,9 @@ class SafeFolder {
   // `waiting` (when set) is called on the waiting thread before each wait for the clock.
   static void SetWholeSecondsForTests(bool wholeSeconds);
   static void SetClockWaitHookForTests(std::function<void()> waiting);
-  // For tests: the reads of copies and signatures ask `fault` first, with the call ("list",
-  // "stat" or "open") and the path; a non-zero errno it returns fails that read so. A listing
-  // asks once it has read its names, as one failing part-way. Null ends it.
+  // For tests: the reads of copies, signatures and StatPath ask `fault` first, with the call
+  // ("list", "stat" or "open") and the path; a non-zero errno it returns fails that read so. A
+  // listing asks once it has read its names, as one failing part-way. Null ends it.
   static void SetReadFaultForTests(
       std::function<int(const char* call, const std::string& path)> fault);
   // Makes the folder and its missing parents inside the root.

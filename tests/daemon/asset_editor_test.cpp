@@ -730,26 +730,26 @@ TEST(AssetEditor, APlaceThatCannotBeLookedAtIsNeverTakenForEmpty) {
     if (c.op == kCommit) WriteFile(in.ud + "/editing/a/new.txt", "edited");
     const std::string place = in.ud + "/" + c.place;
     int looks = 0;
-    const auto fault = [&](const std::string& path) {
+    const auto fault = [&](const char* call, const std::string& path) {
       const bool at = place.ends_with('/') ? path.starts_with(place) : path == place;
-      return at && ++looks == c.nth ? EIO : 0;
+      return std::string(call) == "stat" && at && ++looks == c.nth ? EIO : 0;
     };
     in.editor->SetMoveHookForTests([&, moves = 0](const std::string&) mutable {
       if (c.killed && ++moves == 2) throw Killed();
     });
     in.editor->SetRecordHookForTests([&] { c.killed ? throw Killed() : void(); });
-    if (!c.killed) SetLookFaultForTests(fault);
+    if (!c.killed) SafeFolder::SetReadFaultForTests(fault);
     try {
       EXPECT_FALSE(in.Do(c.op, kAsset, error));
       EXPECT_NE(error.find("cannot tell what is at " + place + ": "), std::string::npos) << error;
     } catch (const Killed&) {
       in.editor.reset();
       in.store.reset();
-      SetLookFaultForTests(fault);
+      SafeFolder::SetReadFaultForTests(fault);
       const std::vector<std::string> told = AssetEditor::RecoverStaging(in.ud);
       EXPECT_TRUE(!told.empty() && told[0].starts_with("cannot tell what is at "));
     }
-    SetLookFaultForTests(nullptr);
+    SafeFolder::SetReadFaultForTests(nullptr);
     EXPECT_GE(looks, c.nth);
     for (int start = 0; start < 2; ++start) ASSERT_TRUE(in.Restart(error)) << error;
     // No edit, installed or replaced version is lost.
