@@ -89,13 +89,6 @@ const char* const kDaemonWentAway =
     "The daemon went away before it answered; what the request did is unknown";
 const char* const kDaemonGone = "The daemon went away; the request was not sent";
 
-DaemonFailures::DaemonFailures()
-    : lost_(PymCountLostRequests()), unreached_(PymCountUnreachedRequests()) {}
-
-bool DaemonFailures::Lost() const { return PymCountLostRequests() != lost_; }
-
-bool DaemonFailures::Unreached() const { return PymCountUnreachedRequests() != unreached_; }
-
 void AddError(ResultsLog* log, const Qel::String& text) {
   ResultsLog::AddResult(log, ResultsLog::kError, KestroPropertyRef(), text);
 }

@@ -2,6 +2,7 @@
 // command_dispatcher.cpp is the one place that names them.
 #pragma once
 
+#include "pymclient/pym_connection.h"
 #include "qel/os.h"
 #include "qel/pstring.h"
 #include "qel/string.h"
@@ -22,21 +23,6 @@ struct CommandArgs {
 };
 
 void AddError(ResultsLog* log, const Qel::String& text);
-
-// The requests the daemon failed from its making on: those it went away from before answering,
-// and those never sent as no daemon was there. A command whose request failed so knows nothing
-// of what the daemon did, and adds no guess of its own: the dispatcher says which it was.
-class DaemonFailures {
- public:
-  DaemonFailures();
-  bool Lost() const;
-  bool Unreached() const;
-  bool Any() const { return Lost() || Unreached(); }
-
- private:
-  const u32 lost_;
-  const u32 unreached_;
-};
 
 // commands_general.cpp
 int Version(CommandArgs& args);

@@ -284,6 +284,21 @@ u32 PymCountLostRequests();
 // away and none came back): the daemon did nothing of them.
 u32 PymCountUnreachedRequests();
 
+// The requests the daemon failed from its making on: those it went away from before answering,
+// and those never sent as no daemon was there. A command whose request failed so knows nothing
+// of what the daemon did, and adds no guess of its own: the dispatcher says which it was.
+class DaemonFailures {
+ public:
+  DaemonFailures() : lost_(PymCountLostRequests()), unreached_(PymCountUnreachedRequests()) {}
+  bool Lost() const { return PymCountLostRequests() != lost_; }
+  bool Unreached() const { return PymCountUnreachedRequests() != unreached_; }
+  bool Any() const { return Lost() || Unreached(); }
+
+ private:
+  const u32 lost_;
+  const u32 unreached_;
+};
+
 // The tries of a connection loop: kConnectTries, and beyond them while the daemon this process
 // started still runs (it waits for the store of a daemon that is still ending), up to the silence
 // limit from the first try; once the daemon it started has ended (or could not be started), one

@@ -28,13 +28,11 @@ std::atomic<int> g_vnyAccessCount{0};
 
 void HandleUrlCompletion(u64 requestId, TStream& rest) { CompleteUrlRequest(requestId, rest); }
 
-// The requests that the daemon went away from, or that found no daemon, so far.
-u32 DaemonFailureCount() { return PymCountLostRequests() + PymCountUnreachedRequests(); }
-
-// `failures`: the count when the step began. After a request the daemon went away from, what
-// failed is unknown, and the command's caller says only that.
-void AddKeyedError(ResultsLog* log, const char* text, const KUID& kuid, u32 failures) {
-  if (log == nullptr || DaemonFailureCount() != failures) return;
+// `failures`: made when the step began. After a request the daemon went away from, what failed
+// is unknown, and the command's caller says only that.
+void AddKeyedError(ResultsLog* log, const char* text, const KUID& kuid,
+                   const DaemonFailures& failures) {
+  if (log == nullptr || failures.Any()) return;
   Soup parameters;
   parameters.EnsureContainer();
   parameters.SetNamedTag("assetid", kuid.ToString());
@@ -63,7 +61,7 @@ PymUrlRequest* Fetch(const URLRecord& url, u32 option) {
 }
 
 bool InstallRecord(const VnyAssetRecord& record, ResultsLog* log) {
-  const u32 failures = DaemonFailureCount();
+  const DaemonFailures failures;
   if (!record.packageUrl.IsValid() || IsAssetInstalledLocally(record.latestVersion)) return false;
   PymUrlRequest* request = Fetch(record.packageUrl, pp::kUrlOptionPackage);
   Qel::String path;
@@ -153,7 +151,7 @@ bool IsAssetInstalledLocally(const KUID& kuid) {
 
 bool InstallAssetFromVny(const KUID& asked, ResultsLog* log) {
   if (!HasVnyAccess()) return false;
-  const u32 failures = DaemonFailureCount();
+  const DaemonFailures failures;
   const KUID kuid = PymGetLatestAssetVersion(asked);
   if (IsAssetInstalledLocally(kuid)) return false;
 
