@@ -178,7 +178,7 @@ void SaveAssetToCdp(RequestContext& context, const u8* payload, size_t size, Res
       packed = PackAssetFolder(folder, kCompressionLZSS, PackThreads::kAllCores,
                                context.packListedHookForTests);
     }
-    if (packed.ok && packed.packedBytes >= packed.plainBytes) {
+    if (packed.ok && packed.unreadable.empty() && packed.packedBytes >= packed.plainBytes) {
       packed = PackAssetFolder(folder, Qel::PString(), PackThreads::kAllCores,
                                context.packListedHookForTests);
       compression = Qel::PString();

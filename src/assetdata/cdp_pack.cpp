@@ -384,7 +384,9 @@ PackedFolder PackAssetFolder(const std::string& folder, const Qel::PString& comp
   std::vector<PackedFile> packed(files.size());
   PackFiles(steps, files, compression, threads, packed);
   Assemble(steps, packed, out.files, out);
-  if (out.changed.empty()) {
+  // An entry that could not be read refuses the package already, and is its reason: a second
+  // listing that reads it would only call it changed.
+  if (out.changed.empty() && out.unreadable.empty()) {
     // Each file was the one listed while it was read; the same listing now shows that none went,
     // came or changed after its read, so the files are those of one moment.
     std::vector<WalkStep> after;
