@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/app_globals.h"
@@ -131,19 +132,25 @@ TEST(KeywordsAndFolders, InstallFromPathInstallsEachAssetFolderOnceAndSkipsLinks
 }
 
 // Of two folders of one KUID in a tree, the second in the walk's order neither replaces the first
-// nor is exported beside it: it is refused, as in a package.
+// nor is exported beside it: it is refused, as in a package. A '\' in the second's name is an
+// ordinary character of it.
 TEST(KeywordsAndFolders, TheSecondFolderOfAKuidInATreeIsRefused) {
-  for (const std::string command : {"installfrompath", "vnyparsefolder"}) {
+  const std::pair<std::string, std::string> cases[] = {{"installfrompath", "y"},
+                                                       {"vnyparsefolder", "y"},
+                                                       {"installfrompath", "y\\b"},
+                                                       {"vnyparsefolder", "y\\b"}};
+  for (const auto& [command, second] : cases) {
+    SCOPED_TRACE(command + " " + second);
     InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
     ASSERT_TRUE(root.IsReady());
     const std::string config = "kuid <kuid:400700:50>\nkind \"scenery\"\nusername \"";
     root.WriteFile("tree/x/config.txt", config + "x\"\n");
-    root.WriteFile("tree/y/config.txt", config + "y\"\n");
+    root.WriteFile("tree/" + second + "/config.txt", config + "y\"\n");
     const ToolRun run = root.Run({command, "tree"});
     const bool exported = command == "vnyparsefolder";
     const std::string tree = root.Root() + "/tree/",
-                      refusal = "- <kuid:400700:50> : Not installed: " + tree +
-                                "y: the asset is listed twice, first in " + tree + "x.\n";
+                      refusal = "- <kuid:400700:50> : Not installed: " + tree + second +
+                                ": the asset is listed twice, first in " + tree + "x.\n";
     EXPECT_EQ(run.out,
               (exported ? refusal + "; <NULL> : Exported 1 assets into " + root.Root() +
                               "/Kestro Asset Parse\n"
