@@ -100,6 +100,59 @@ TEST(KeywordsAndFolders, KeywordsTravelByHandEditedFileAndOutliveARebuild) {
   ClearInstallPaths();
 }
 
+std::string Contents(const std::string& path) {
+  std::stringstream bytes;
+  bytes << std::ifstream(path, std::ios::binary).rdbuf();
+  return bytes.str();
+}
+
+// A keyword backup named after a file the installation runs on, by any spelling or through a
+// link, is refused before anything is written: the tool, the daemon and its store go on working.
+TEST(KeywordsAndFolders, ABackupNeverReplacesAFileOfTheInstallation) {
+  InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
+  ASSERT_TRUE(root.IsReady());
+  AddAssets(root, "keywords");
+  ASSERT_EQ(root.Run({"backupkeywords"}).exitCode, 0);
+  namespace fs = std::filesystem;
+  fs::create_symlink("KestroUtil", root.Bin() + "/tool-link");
+  fs::create_hard_link(root.Root() + "/UserData/assets.tdx", root.Root() + "/assets-copy");
+  const struct {
+    std::string name;  // relative to bin/
+    std::string file;  // the file it names, relative to the root; empty: none yet
+  } cases[] = {{"KestroUtil", "bin/KestroUtil"},
+               {"kestroutil", "bin/KestroUtil"},
+               {"tool-link", "bin/KestroUtil"},
+               {"PymDaemon", "bin/PymDaemon"},
+               {"libkestrodxtcodec.so", "bin/libkestrodxtcodec.so"},
+               {"../UserData/settings.tdx", "UserData/settings.tdx"},
+               {"../UserData/assets.tdx", "UserData/assets.tdx"},
+               {"../assets-copy", "UserData/assets.tdx"},
+               {"../UserData/assets.tdx.lock", "UserData/assets.tdx.lock"},
+               {"../UserData/pymdaemon.log", "UserData/pymdaemon.log"},
+               {"../UserData/assets.tdx-journal", ""}};
+  for (const auto& c : cases) {
+    const std::string file = root.Root() + "/" + c.file;
+    ASSERT_TRUE(c.file.empty() || fs::exists(file)) << c.file;
+    const std::string before = c.file.empty() ? "" : Contents(file);
+    const ToolRun run = root.Run({"backupkeywords", c.name});
+    EXPECT_EQ(run.out, "- <NULL> : Not written: " + root.Bin() + "/" + c.name +
+                           " is a file of the installation itself; name another keyword "
+                           "backup.\nOK (1 Errors, 0 Warnings)\n")
+        << c.name;
+    EXPECT_EQ(run.exitCode, 255) << c.name;
+    if (c.file.empty()) {
+      EXPECT_FALSE(fs::exists(root.Bin() + "/" + c.name)) << c.name;
+    } else {
+      EXPECT_TRUE(Contents(file) == before) << c.name;
+    }
+  }
+  // Still the tool, still the database: a backup beside them is written as before.
+  const ToolRun after = root.Run({"backupkeywords", "../UserData/keywords.dat"});
+  EXPECT_EQ(after.exitCode, 0) << after.out;
+  EXPECT_NE(Contents(root.Root() + "/UserData/keywords.dat").find("\"diesel;old\""),
+            std::string::npos);
+}
+
 TEST(KeywordsAndFolders, InstallFromPathInstallsEachAssetFolderOnceAndSkipsLinks) {
   InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
   ASSERT_TRUE(root.IsReady());
