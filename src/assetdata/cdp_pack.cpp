@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -85,12 +86,14 @@ bool ListFolder(const std::string& path, std::vector<Entry>& out) {
 
 enum class ReadOutcome : u8 { kRead, kRefused, kTooLarge, kChanged, kGone };
 
-// The whole file as it was listed. Refused when it cannot be read; too large when it is larger
-// than a package file may be; changed when it is no longer the file that was listed, or changes
-// while it is read; gone when nothing has its name any more.
-ReadOutcome ReadWhole(const std::string& path, const FileStamp& listed, std::vector<u8>& out) {
+// The whole file as it was listed. Refused, with the system's reason in `error`, when it cannot
+// be read; too large when it is larger than a package file may be; changed when it is no longer
+// the file that was listed, or changes while it is read; gone when nothing has its name any more.
+ReadOutcome ReadWhole(const std::string& path, const FileStamp& listed, std::vector<u8>& out,
+                      int& error) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) {
+    error = errno;
     struct stat st {};
     if (lstat(path.c_str(), &st) != 0) return ReadOutcome::kGone;
     return Stamp(st) == listed ? ReadOutcome::kRefused : ReadOutcome::kChanged;
@@ -110,6 +113,7 @@ ReadOutcome ReadWhole(const std::string& path, const FileStamp& listed, std::vec
       const ssize_t n = read(fd, out.data() + done, out.size() - done);
       if (n < 0 && errno == EINTR) continue;
       // A file that ends early was cut short after it was listed.
+      if (n < 0) error = errno;
       if (n <= 0) outcome = n == 0 ? ReadOutcome::kChanged : ReadOutcome::kRefused;
       if (n > 0) done += size_t(n);
     }
@@ -146,8 +150,9 @@ struct WalkStep {
   Kind kind;
   std::string name;      // kEnter, kFile: the entry's name
   std::string relative;  // all but kLeave: the path below the folder
-  std::string path;      // kFile: the file to read
+  std::string path;      // kFile: the file to read; kUnreadable: the folder not listed
   FileStamp stamp;       // kEnter, kFile: the entry as listed
+  int error = 0;         // kUnreadable: why
   bool operator==(const WalkStep&) const = default;
 };
 
@@ -155,7 +160,8 @@ void Walk(const std::string& path, const std::string& relative, std::vector<Walk
           u32 depth) {
   std::vector<Entry> entries;
   if (!ListFolder(path, entries)) {
-    steps.push_back({WalkStep::kUnreadable, {}, relative.empty() ? "." : relative, {}, {}});
+    steps.push_back(
+        {WalkStep::kUnreadable, {}, relative.empty() ? "." : relative, path, {}, errno});
     return;
   }
   for (const Entry& e : entries) {
@@ -184,6 +190,7 @@ struct PackedFile {
   u64 plainBytes = 0;
   bool ok = false;
   ReadOutcome read = ReadOutcome::kRead;
+  int error = 0;  // why a refused file could not be read
   // Why the file is not the one listed: "changed", "was removed"; empty while it is.
   const char* changed = nullptr;
 };
@@ -192,7 +199,7 @@ PackedFile PackFile(const WalkStep& step, const Qel::PString& compression) {
   PackedFile out;
   std::vector<u8> bytes;
   if (!IsPackageFileType(Qel::File::Path(step.name.c_str()))) return out;
-  const ReadOutcome read = ReadWhole(step.path, step.stamp, bytes);
+  const ReadOutcome read = ReadWhole(step.path, step.stamp, bytes, out.error);
   out.read = read;
   if (read == ReadOutcome::kChanged) out.changed = "changed";
   if (read == ReadOutcome::kGone) out.changed = "was removed";
@@ -304,6 +311,10 @@ void PackFiles(const std::vector<WalkStep>& steps, const std::vector<size_t>& fi
   }
 }
 
+std::string Unreadable(const std::string& path, int error) {
+  return path + ": " + std::strerror(error != 0 ? error : EIO);
+}
+
 void Assemble(const std::vector<WalkStep>& steps, std::vector<PackedFile>& packed, Soup& root,
               PackedFolder& out) {
   root.EnsureContainer();
@@ -330,7 +341,7 @@ void Assemble(const std::vector<WalkStep>& steps, std::vector<PackedFile>& packe
         out.leftOut.push_back(step.relative);
         break;
       case WalkStep::kUnreadable:
-        out.unreadable.push_back(step.relative);
+        out.unreadable.push_back(Unreadable(step.path, step.error));
         break;
       case WalkStep::kTooDeep:
         out.tooDeep.push_back(step.relative);
@@ -341,7 +352,7 @@ void Assemble(const std::vector<WalkStep>& steps, std::vector<PackedFile>& packe
           out.changed = step.relative + " " + f.changed;
         if (!f.ok) {
           if (f.read == ReadOutcome::kRefused) {
-            out.unreadable.push_back(step.relative);
+            out.unreadable.push_back(Unreadable(step.path, f.error));
           } else if (f.read == ReadOutcome::kTooLarge) {
             out.tooLarge.push_back(step.relative);
           } else {
@@ -391,8 +402,15 @@ PackedFolder PackAssetFolder(const std::string& folder, const Qel::PString& comp
     // came or changed after its read, so the files are those of one moment.
     std::vector<WalkStep> after;
     Walk(folder, std::string(), after, 0);
+    // A folder that cannot be listed again is a read that failed, not a change: its entries are
+    // not known, so the package lacks the proof that they stayed.
+    for (const WalkStep& step : after) {
+      if (step.kind == WalkStep::kUnreadable) {
+        out.unreadable.push_back(Unreadable(step.path, step.error));
+      }
+    }
     const auto differ = std::mismatch(steps.begin(), steps.end(), after.begin(), after.end());
-    if (differ.first != steps.end() || differ.second != after.end()) {
+    if (out.unreadable.empty() && (differ.first != steps.end() || differ.second != after.end())) {
       // Names sort alike in both listings, so the first of the two that differ is the entry that
       // came, went or changed; a step that closes a folder names nothing.
       std::string what = differ.first != steps.end() ? differ.first->relative : std::string();

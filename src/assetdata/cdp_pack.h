@@ -20,8 +20,9 @@ struct PackedFolder {
   std::vector<std::string> tooDeep;
   // Entries that are neither a file nor a folder (links, pipes, sockets, devices): never packed.
   std::vector<std::string> leftOut;
-  // Files and folders of the asset that could not be read, and files larger than a package file
-  // may be: a package without them would lack part of the asset.
+  // Files and folders of the asset that could not be read ("PATH: REASON", the whole path), also
+  // when a folder read whole cannot be listed again at the end, and files larger than a package
+  // file may be: a package without them would lack part of the asset.
   std::vector<std::string> unreadable;
   std::vector<std::string> tooLarge;
   // Set, and `ok` false, when the tree changed while it was read: a file listed at the start was

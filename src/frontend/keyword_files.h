@@ -8,8 +8,10 @@ class ResultsLog;
 
 // Writes the keywords of every asset of the database (in the order of the search reply) to the
 // file; the volume, file name and form go to Soup::SaveFile unchanged. False, with the old file
-// left as it was, when the database cannot be read whole or the file cannot be written; `log`
-// gets the reason, or on success what was written where.
+// left as it was, when the file is one the installation runs on (a program or library of the
+// program folder, the daemon's database, settings, lock or log), the database cannot be read
+// whole or the file cannot be written; `log` gets the reason, or on success what was written
+// where.
 bool BackupKeywords(const char* volume, const char* fileName, const char* form, ResultsLog* log);
 // Hands the keywords of each tag of the file to the database; tag names are read with the
 // lenient KUID parser, and a tag that names no asset of the database is a warning in `log`.

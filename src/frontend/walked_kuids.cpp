@@ -1,12 +1,61 @@
 #include "frontend/walked_kuids.h"
 
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "assetdata/cdp_extract.h"
 #include "assetdata/kestro_property.h"
 #include "assetdata/results_log.h"
 #include "assetdata/soup.h"
+#include "core/buffer_stream.h"
+#include "qel/dynamic_buffer.h"
+
+namespace {
+
+// The file by its path byte for byte, as the daemon installs it: the file layer would read a '\'
+// in a folder's name as a separator and find no configuration there. Opened without waiting, as
+// a named pipe would hold the open until a writer came.
+bool ReadExactPath(const std::string& path, std::string& bytes) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && u64(st.st_size) <= kMaxConfigFileBytes;
+  if (ok) {
+    bytes.resize(size_t(st.st_size));
+    size_t done = 0;
+    while (ok && done < bytes.size()) {
+      const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += size_t(n);
+    }
+    bytes.resize(done);
+  }
+  ::close(fd);
+  return ok;
+}
+
+}  // namespace
 
 KUID ConfigKuid(const std::string& config) {
+  std::string bytes;
+  if (!ReadExactPath(config, bytes)) return KUID::Null();
+  Qel::DynamicBuffer buffer;
+  if (!bytes.empty()) buffer.Write(bytes.data(), u32(bytes.size()));
+  buffer.SetPosition(0);
+  TBuffer stream(&buffer, false);
   Soup loaded;
-  if (!loaded.LoadFile(nullptr, config.c_str(), nullptr)) return KUID::Null();
+  const std::string_view binary = ".chump";
+  if (config.size() >= binary.size() &&
+      strcasecmp(config.c_str() + config.size() - binary.size(), binary.data()) == 0) {
+    Soup::ReadBinary(loaded, stream);
+  } else {
+    Soup::ParseText(loaded, stream, false);
+  }
   return loaded.GetNamedTagAsKUID(Qel::PString("kuid"), KUID::Null());
 }
 

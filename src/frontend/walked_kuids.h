@@ -11,7 +11,8 @@
 
 class ResultsLog;
 
-// The KUID that the configuration file `config` names; null when it names none or is unreadable.
+// The KUID that the configuration file `config` (its path byte for byte) names; null when it names
+// none or is unreadable.
 KUID ConfigKuid(const std::string& config);
 
 class WalkedKuids {

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "assetdata/cdp_extract.h"
 #include "assetdata/cdp_package.h"
@@ -82,19 +83,28 @@ TEST(CdpPack, EveryImageTypeTheToolReadsIsPacked) {
   EXPECT_EQ(packed.skipped.size(), 1u);
 }
 
-// A folder whose listing fails part-way is unreadable, never a folder short of its files.
+// A folder whose listing fails part-way is unreadable, never a folder short of its files; and so
+// is one that fails only when it is listed again once its files are read: nothing changed.
 TEST(CdpPack, AFolderThatCannotBeListedWholeIsUnreadable) {
   scratch::Folder folder;
   Populate(folder.path());
-  for (const char* failing : {"", "/mesh", "/mesh/textures"}) {
-    const std::string path = folder.path() + failing;
+  const struct {
+    const char* failing;
+    int listing;  // the one that fails; 0 for every one
+  } cases[] = {{"", 0}, {"/mesh", 0}, {"/mesh/textures", 0}, {"", 2}, {"/mesh/textures", 2}};
+  for (const auto& c : cases) {
+    const std::string path = folder.path() + c.failing;
+    int listings = 0;
     SafeFolder::SetReadFaultForTests([&](const char* call, const std::string& at) {
-      return std::string(call) == "list" && at == path ? EIO : 0;
+      if (std::string(call) != "list" || at != path) return 0;
+      return ++listings == c.listing || c.listing == 0 ? EIO : 0;
     });
     const PackedFolder packed =
         PackAssetFolder(folder.path(), Qel::PString(), PackThreads::kCallingThread);
     SafeFolder::SetReadFaultForTests(nullptr);
-    EXPECT_EQ(packed.unreadable.size(), 1u) << failing;
+    EXPECT_EQ(packed.unreadable, std::vector<std::string>{path + ": Input/output error"})
+        << c.failing << " " << c.listing;
+    EXPECT_EQ(packed.changed, "");
     EXPECT_EQ(CountPackedFiles(folder.path()), 61u);
   }
 }

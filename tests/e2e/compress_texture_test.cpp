@@ -61,17 +61,28 @@ TEST_F(CompressTextureTest, ConvertsThePathAsTypedAndNamesABrokenImage) {
                    }));
   root_->WriteFile(asset + "/Glass.texture.txt", "Primary=Glass.tga\n");
 
-  // Relative to the folder the user started in, letter case kept.
-  const kestro_test::ToolRun good = root_->Run({"compresstexture", "editing/Brick Wall"},
-                                               At("UserData"));
-  EXPECT_EQ(good.exitCode, 0) << good.out << good.err;
-  EXPECT_EQ(good.out, "; <NULL> : Converted 2 texture descriptions in " + At(asset) +
-                          "\nOK (0 Errors, 0 Warnings)\n");
+  // Relative to the folder the user started in, letter case kept; or through a link to the
+  // installation, where it leads.
+  fs::create_directory_symlink(root_->Root(), At("root-link"));
+  const struct {
+    std::string folder;  // started in
+    std::string typed;
+    std::string shown;
+  } runs[] = {{At("UserData"), "editing/Brick Wall", At(asset)},
+              {"", At("root-link/" + asset), At("root-link/" + asset)}};
   Qel::TextureFileInfo info;
-  ASSERT_TRUE(ReadsBack(At(asset + "/Wall.texture"), info));
-  EXPECT_EQ(info.format, u32(Qel::kTextureDXT1));
-  ASSERT_TRUE(ReadsBack(At(asset + "/Glass.texture"), info));
-  EXPECT_EQ(info.format, u32(Qel::kTextureDXT5));
+  for (const auto& r : runs) {
+    fs::remove(At(asset + "/Wall.texture"));
+    fs::remove(At(asset + "/Glass.texture"));
+    const kestro_test::ToolRun good = root_->Run({"compresstexture", r.typed}, r.folder);
+    EXPECT_EQ(good.exitCode, 0) << good.out << good.err;
+    EXPECT_EQ(good.out, "; <NULL> : Converted 2 texture descriptions in " + r.shown +
+                            "\nOK (0 Errors, 0 Warnings)\n");
+    ASSERT_TRUE(ReadsBack(At(asset + "/Wall.texture"), info)) << r.typed;
+    EXPECT_EQ(info.format, u32(Qel::kTextureDXT1));
+    ASSERT_TRUE(ReadsBack(At(asset + "/Glass.texture"), info)) << r.typed;
+    EXPECT_EQ(info.format, u32(Qel::kTextureDXT5));
+  }
 
   root_->WriteFile(asset + "/Bad.png", "\x89PNG\r\n\x1a\nnot really");
   root_->WriteFile(asset + "/Bad.texture.txt", "Primary=Bad.png\n");

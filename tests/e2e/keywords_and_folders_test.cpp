@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/app_globals.h"
@@ -99,6 +100,59 @@ TEST(KeywordsAndFolders, KeywordsTravelByHandEditedFileAndOutliveARebuild) {
   ClearInstallPaths();
 }
 
+std::string Contents(const std::string& path) {
+  std::stringstream bytes;
+  bytes << std::ifstream(path, std::ios::binary).rdbuf();
+  return bytes.str();
+}
+
+// A keyword backup named after a file the installation runs on, by any spelling or through a
+// link, is refused before anything is written: the tool, the daemon and its store go on working.
+TEST(KeywordsAndFolders, ABackupNeverReplacesAFileOfTheInstallation) {
+  InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
+  ASSERT_TRUE(root.IsReady());
+  AddAssets(root, "keywords");
+  ASSERT_EQ(root.Run({"backupkeywords"}).exitCode, 0);
+  namespace fs = std::filesystem;
+  fs::create_symlink("KestroUtil", root.Bin() + "/tool-link");
+  fs::create_hard_link(root.Root() + "/UserData/assets.tdx", root.Root() + "/assets-copy");
+  const struct {
+    std::string name;  // relative to bin/
+    std::string file;  // the file it names, relative to the root; empty: none yet
+  } cases[] = {{"KestroUtil", "bin/KestroUtil"},
+               {"kestroutil", "bin/KestroUtil"},
+               {"tool-link", "bin/KestroUtil"},
+               {"PymDaemon", "bin/PymDaemon"},
+               {"libkestrodxtcodec.so", "bin/libkestrodxtcodec.so"},
+               {"../UserData/settings.tdx", "UserData/settings.tdx"},
+               {"../UserData/assets.tdx", "UserData/assets.tdx"},
+               {"../assets-copy", "UserData/assets.tdx"},
+               {"../UserData/assets.tdx.lock", "UserData/assets.tdx.lock"},
+               {"../UserData/pymdaemon.log", "UserData/pymdaemon.log"},
+               {"../UserData/assets.tdx-journal", ""}};
+  for (const auto& c : cases) {
+    const std::string file = root.Root() + "/" + c.file;
+    ASSERT_TRUE(c.file.empty() || fs::exists(file)) << c.file;
+    const std::string before = c.file.empty() ? "" : Contents(file);
+    const ToolRun run = root.Run({"backupkeywords", c.name});
+    EXPECT_EQ(run.out, "- <NULL> : Not written: " + root.Bin() + "/" + c.name +
+                           " is a file of the installation itself; name another keyword "
+                           "backup.\nOK (1 Errors, 0 Warnings)\n")
+        << c.name;
+    EXPECT_EQ(run.exitCode, 255) << c.name;
+    if (c.file.empty()) {
+      EXPECT_FALSE(fs::exists(root.Bin() + "/" + c.name)) << c.name;
+    } else {
+      EXPECT_TRUE(Contents(file) == before) << c.name;
+    }
+  }
+  // Still the tool, still the database: a backup beside them is written as before.
+  const ToolRun after = root.Run({"backupkeywords", "../UserData/keywords.dat"});
+  EXPECT_EQ(after.exitCode, 0) << after.out;
+  EXPECT_NE(Contents(root.Root() + "/UserData/keywords.dat").find("\"diesel;old\""),
+            std::string::npos);
+}
+
 TEST(KeywordsAndFolders, InstallFromPathInstallsEachAssetFolderOnceAndSkipsLinks) {
   InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
   ASSERT_TRUE(root.IsReady());
@@ -131,19 +185,25 @@ TEST(KeywordsAndFolders, InstallFromPathInstallsEachAssetFolderOnceAndSkipsLinks
 }
 
 // Of two folders of one KUID in a tree, the second in the walk's order neither replaces the first
-// nor is exported beside it: it is refused, as in a package.
+// nor is exported beside it: it is refused, as in a package. A '\' in the second's name is an
+// ordinary character of it.
 TEST(KeywordsAndFolders, TheSecondFolderOfAKuidInATreeIsRefused) {
-  for (const std::string command : {"installfrompath", "vnyparsefolder"}) {
+  const std::pair<std::string, std::string> cases[] = {{"installfrompath", "y"},
+                                                       {"vnyparsefolder", "y"},
+                                                       {"installfrompath", "y\\b"},
+                                                       {"vnyparsefolder", "y\\b"}};
+  for (const auto& [command, second] : cases) {
+    SCOPED_TRACE(command + " " + second);
     InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
     ASSERT_TRUE(root.IsReady());
     const std::string config = "kuid <kuid:400700:50>\nkind \"scenery\"\nusername \"";
     root.WriteFile("tree/x/config.txt", config + "x\"\n");
-    root.WriteFile("tree/y/config.txt", config + "y\"\n");
+    root.WriteFile("tree/" + second + "/config.txt", config + "y\"\n");
     const ToolRun run = root.Run({command, "tree"});
     const bool exported = command == "vnyparsefolder";
     const std::string tree = root.Root() + "/tree/",
-                      refusal = "- <kuid:400700:50> : Not installed: " + tree +
-                                "y: the asset is listed twice, first in " + tree + "x.\n";
+                      refusal = "- <kuid:400700:50> : Not installed: " + tree + second +
+                                ": the asset is listed twice, first in " + tree + "x.\n";
     EXPECT_EQ(run.out,
               (exported ? refusal + "; <NULL> : Exported 1 assets into " + root.Root() +
                               "/Kestro Asset Parse\n"
