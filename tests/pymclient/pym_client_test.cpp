@@ -161,7 +161,7 @@ TEST_F(ClientTest, AnOpenWhoseDaemonGaveWayToOneThatWentAwayStartsAnother) {
 TEST_F(ClientTest, ADaemonOutOfDiscoverysSightIsFoundOrTheReasonNamed) {
   PymSetConnectPauseMs(1);
   const std::string userData = std::filesystem::path(database_).parent_path();
-  const std::string lockFile = userData + "/" + PymProtocol::kStoreLockFileName;
+  const std::string lockFile = userData + "/assets.tdx.lock";
   const std::string discoveryLock = Platform::NamedMutex::LockFilePath(
       PymProtocol::MutexNameText(PymProtocol::ResolvedDatabaseFolder(database_)));
   ASSERT_TRUE(std::filesystem::create_directories(discoveryLock));
