@@ -236,9 +236,8 @@ int RunDaemon(const std::vector<std::string>& args) {
   }
 
   // Published before the store opens, so that clients wait in the listen queue rather than start
-  // daemons of their own; the store's lock makes this daemon the one that serves. The lock file
-  // is where every tool of the store can find it; discovery, where it cannot, is published again
-  // while serving.
+  // daemons of their own; the store's lock makes this daemon the one that serves. Every tool of
+  // the store finds it through the lock file; a discovery record that is lost is made again.
   if (!storeLock.Announce(server.Port(), &error)) {
     log.Printf(Qel::Log::kMessage, "PymDaemon> %s; found through discovery only", error.c_str());
   }
@@ -250,8 +249,11 @@ int RunDaemon(const std::vector<std::string>& args) {
     const bool was = discovery.IsPublished();
     std::string why;
     if (discovery.Refresh(&why) == was) return;
-    log.Printf(Qel::Log::kMessage, was ? "PymDaemon> not in discovery for now: %s"
-                                       : "PymDaemon> in discovery again%s", why.c_str());
+    if (was) {
+      log.Printf(Qel::Log::kMessage, "PymDaemon> not in discovery for now: %s", why.c_str());
+    } else {
+      log.Printf(Qel::Log::kMessage, "PymDaemon> in discovery again");
+    }
   });
   server.SetStoppingHook([&discovery, &storeLock] {
     discovery.Withdraw();

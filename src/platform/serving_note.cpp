@@ -1,6 +1,7 @@
 #include "platform/serving_note.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -71,6 +72,18 @@ NoteRead ReadServingNote(const std::string& path, ServingNote& note, std::string
   }
   text[n] = '\0';
   return ParseNote(text, note) ? NoteRead::kFound : NoteRead::kNone;
+}
+
+bool IsFileLockHeld(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return false;
+  int rc;
+  while ((rc = flock(fd, LOCK_SH | LOCK_NB)) != 0 && errno == EINTR) {
+  }
+  const bool held = rc != 0 && errno == EWOULDBLOCK;
+  // A shared lock taken for the question goes with the descriptor.
+  close(fd);
+  return held;
 }
 
 std::uint32_t FileLockHolder(int fd) {

@@ -25,6 +25,10 @@ enum class NoteRead { kFound, kNone, kUnreadable };
 // that is no note); kUnreadable, with the reason in `*error`, when the file cannot be read.
 NoteRead ReadServingNote(const std::string& path, ServingNote& note, std::string* error);
 
+// Whether another process holds an exclusive whole-file lock (flock) on the file at `path`; asked
+// of the lock itself, which every pid namespace sees alike. False when the file cannot be opened.
+bool IsFileLockHeld(const std::string& path);
+
 // The process that holds a whole-file lock (flock) on the file at `path`, from the system's lock
 // table; 0 when the table does not say (another pid namespace shows none) or nobody holds one.
 std::uint32_t FileLockHolder(const std::string& path);

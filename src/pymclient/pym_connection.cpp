@@ -23,6 +23,7 @@
 #include "core/tcx_dispatcher.h"
 #include "platform/byte_order.h"
 #include "platform/invariant.h"
+#include "platform/serving_note.h"
 #include "pymclient/install_paths.h"
 #include "pymclient/pym_discovery.h"
 
@@ -404,10 +405,11 @@ bool PymConnection::Connect() {
   if (!ok && !HandshakeWasSilent()) {
     // Where discovery shows no daemon that answers (another pid namespace cleared it, another
     // folder of named objects or another path to the store holds its record), the daemon that
-    // holds the store says where it serves in the store's lock file.
+    // holds the store says where it serves in the store's lock file. A note that a killed daemon
+    // left, whose port another program may have taken since, goes with a lock nobody holds.
     Platform::ServingNote note;
     if (ReadStoreNote(databasePath.c_str(), note, nullptr) == Platform::NoteRead::kFound &&
-        note.port != port) {
+        note.port != port && Platform::IsFileLockHeld(StoreLockPath(databasePath.c_str()))) {
       port = note.port;
       owner = note.process;
       ok = ShakeHands(port, databasePath);
