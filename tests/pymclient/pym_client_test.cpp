@@ -155,7 +155,7 @@ TEST_F(ClientTest, AnOpenWhoseDaemonGaveWayToOneThatWentAwayStartsAnother) {
 }
 
 // A daemon that serves where discovery cannot be read (its lock a folder) is found through the
-// note in the store's lock file; without the note the tool says what it could not read, and why.
+// note in the store's lock file it holds; without the note the tool says what it could not read, and why.
 // A daemon it started that still waits for the store's lock when the tool gives up is said to
 // wait, naming the holder, not to be silent.
 TEST_F(ClientTest, ADaemonOutOfDiscoverysSightIsFoundOrTheReasonNamed) {
@@ -165,6 +165,10 @@ TEST_F(ClientTest, ADaemonOutOfDiscoverysSightIsFoundOrTheReasonNamed) {
   const std::string discoveryLock = Platform::NamedMutex::LockFilePath(
       PymProtocol::MutexNameText(PymProtocol::ResolvedDatabaseFolder(database_)));
   ASSERT_TRUE(std::filesystem::create_directories(discoveryLock));
+  // This process holds the store, as the daemon that noted where it serves would.
+  std::ofstream(lockFile).flush();
+  const int lock = ::open(lockFile.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_EQ(::flock(lock, LOCK_EX), 0);
   const std::string note = std::to_string(getpid()) + " " + std::to_string(server_->GetPort());
   const struct {
     const char* what;
@@ -190,8 +194,6 @@ TEST_F(ClientTest, ADaemonOutOfDiscoverysSightIsFoundOrTheReasonNamed) {
 
   // The daemon started waits (as this program does) for the lock this process holds.
   std::ofstream(Daemon()) << "#!/bin/sh\nexec sleep 20\n";
-  const int lock = ::open(lockFile.c_str(), O_RDWR | O_CLOEXEC);
-  ASSERT_EQ(::flock(lock, LOCK_EX), 0);
   std::ofstream(lockFile, std::ios::trunc).flush();
   PymSetSilenceLimit(1500);
   SetPymDaemonStarted(false);
