@@ -24,8 +24,7 @@ PymDiscoveryBlock* Block(const Qel::SharedMemory& memory) {
 
 }  // namespace
 
-bool DiscoveryPublisher::AnswersHandshake(u32 port, const std::string& databasePath,
-                                          u32 answerMs) {
+bool DiscoveryPublisher::AnswersHandshake(u32 port, const std::string& databasePath, u32 answerMs) {
   if (port == 0 || port > 0xFFFF) return false;
   const std::vector<u8> hello = pp::HandshakeHello(databasePath, 0);
   u8 answer[pp::kHandshakeAnswerSize];

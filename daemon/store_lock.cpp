@@ -72,18 +72,17 @@ StoreLock::Result StoreLock::Acquire(
       close(fd);
       return Result::kServed;
     }
-    const bool deaf = note.port != 0 && Platform::AskLoopback(note.port, nullptr, 0, nullptr, 0,
-                                                              kListenProbeMs) ==
-                                            Platform::AskResult::kRefused;
+    const bool deaf = note.port != 0 &&
+                      Platform::AskLoopback(note.port, nullptr, 0, nullptr, 0, kListenProbeMs) ==
+                          Platform::AskResult::kRefused;
     if (!deaf) {
       deafSince.reset();
     } else if (!deafSince) {
       deafSince = std::chrono::steady_clock::now();
     } else if (std::chrono::steady_clock::now() - *deafSince >= kDeafHolderLimit) {
       holder_ = note.process;
-      return fail("the store " + userData + " is held by process " +
-                  std::to_string(note.process) + ", which does not answer on port " +
-                  std::to_string(note.port));
+      return fail("the store " + userData + " is held by process " + std::to_string(note.process) +
+                  ", which does not answer on port " + std::to_string(note.port));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
     pauseMs = std::min(pauseMs * 2, kLongestPollMs);

@@ -85,7 +85,8 @@ std::string LoggedDaemonFailure() {
 }
 
 // The process holding the store's lock other than the daemon this process started, as the
-// system's lock table or else the holder's own note names it; 0 when there is none or it is unknown.
+// system's lock table or else the holder's own note names it; 0 when there is none or it is
+// unknown.
 u32 StoreLockHolder() {
   const std::string database = GetDatabasePath().CStr();
   u32 holder = Platform::FileLockHolder(StoreLockPath(database.c_str()));
@@ -191,8 +192,8 @@ std::string PymGetDaemonFailure() {
   // The daemon started still waits for the store of another process: that one holds it, and
   // does not serve this command.
   if (const u32 holder = Client().lockHolder.load(); holder != 0) {
-    return "- PymDaemon still waits for the store's lock, which process " +
-           std::to_string(holder) + " holds; the tool gave up after " + LimitText(ms) + ".";
+    return "- PymDaemon still waits for the store's lock, which process " + std::to_string(holder) +
+           " holds; the tool gave up after " + LimitText(ms) + ".";
   }
   if (ms != 0) {
     return "- PymDaemon did not answer within " + LimitText(ms) +

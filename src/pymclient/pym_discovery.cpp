@@ -143,9 +143,9 @@ bool OpenDiscoveryBlock(const char* databasePath) {
   // Says what could not be had, and why, for a command that then finds no daemon.
   // The cause is taken first: finding the path again sets errno.
   const auto failed = [](const std::string& what, const std::string& path, int cause) {
-    SetDiscoveryFailure(path.empty() ? "no folder of " + what + " can be had under $TMPDIR or $HOME"
-                                     : "cannot open " + what + " " + path + ": " +
-                                           std::strerror(cause));
+    SetDiscoveryFailure(path.empty()
+                            ? "no folder of " + what + " can be had under $TMPDIR or $HOME"
+                            : "cannot open " + what + " " + path + ": " + std::strerror(cause));
     return false;
   };
 

@@ -36,8 +36,8 @@ constexpr std::size_t kHandshakeAnswerSize = 4 + 4 * kHandshakeWordCount;
 inline std::vector<u8> HandshakeHello(std::string_view databasePath, u32 isClient) {
   std::vector<u8> hello;
   hello.reserve(5 * 4 + databasePath.size());
-  for (const u32 word : {kTagClient, kProtocolVersion, kBuildNumber, isClient,
-                         u32(databasePath.size())}) {
+  for (const u32 word :
+       {kTagClient, kProtocolVersion, kBuildNumber, isClient, u32(databasePath.size())}) {
     for (int shift = 0; shift < 32; shift += 8) hello.push_back(u8(word >> shift));
   }
   hello.insert(hello.end(), databasePath.begin(), databasePath.end());

@@ -374,7 +374,8 @@ class DaemonProcessOwnRunFolder : public DaemonProcess {
   void SetUp() override {
     for (const char* name : {"TMPDIR", "HOME"}) {
       const char* value = std::getenv(name);
-      saved_.emplace_back(name, value != nullptr ? std::optional<std::string>(value) : std::nullopt);
+      saved_.emplace_back(name,
+                          value != nullptr ? std::optional<std::string>(value) : std::nullopt);
     }
     std::filesystem::create_directory(run_.At("home"));
     setenv("TMPDIR", run_.path().c_str(), 1);
@@ -451,7 +452,8 @@ TEST_F(DaemonProcessOwnRunFolder, ASecondDaemonFindsTheHolderWhereverDiscoveryLo
   socklen_t length = sizeof address;
   ASSERT_EQ(bind(bound, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   ASSERT_EQ(getsockname(bound, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  const std::string silent = std::to_string(getpid()) + " " + std::to_string(ntohs(address.sin_port));
+  const std::string silent =
+      std::to_string(getpid()) + " " + std::to_string(ntohs(address.sin_port));
   WriteFile(deaf + "/assets.tdx.lock", silent + "\n");
   std::string said;
   EXPECT_EQ(RunSecondDaemon(said, "20", deaf), kExitFailure);

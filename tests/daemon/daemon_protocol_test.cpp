@@ -323,7 +323,8 @@ TEST_F(DaemonProtocol, HandshakesNameTheDaemonsFolderEvenWhenTheDiskFailsALookUp
       {"own folder, look-up fails", own + "/assets.tdx", true, true},
       {"another spelling, look-up fails", t_.path() + "/./own/assets.tdx", true, false},
       {"own folder through a bind mount", bound + "/assets.tdx", false, true, true},
-      {"through a bind mount, own folder's look-up fails", bound + "/assets.tdx", true, false, true},
+      {"through a bind mount, own folder's look-up fails", bound + "/assets.tdx", true, false,
+       true},
   };
   for (const auto& k : cases) {
     if (k.needsMount && !mounted) continue;

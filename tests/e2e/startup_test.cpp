@@ -288,9 +288,8 @@ TEST(Startup, EveryCommandFindsTheDaemonThatHoldsItsStore) {
        [&](const InstallRoot&) { std::filesystem::remove_all(runFolder); }, plain},
       {"a file in place of that folder", nullptr,
        [&](const InstallRoot&) { fileInPlaceOfRunFolder(); }, plain},
-      {"a file in place of that folder as the daemon starts, removed since",
-       fileInPlaceOfRunFolder, [&](const InstallRoot&) { std::filesystem::remove(runFolder); },
-       plain},
+      {"a file in place of that folder as the daemon starts, removed since", fileInPlaceOfRunFolder,
+       [&](const InstallRoot&) { std::filesystem::remove(runFolder); }, plain},
       {"the installation through a bind mount", nullptr,
        [&](const InstallRoot& root) {
          ASSERT_EQ(::mount(root.Root().c_str(), bound.c_str(), nullptr, MS_BIND, nullptr), 0);

@@ -155,9 +155,9 @@ TEST_F(ClientTest, AnOpenWhoseDaemonGaveWayToOneThatWentAwayStartsAnother) {
 }
 
 // A daemon that serves where discovery cannot be read (its lock a folder) is found through the
-// note in the store's lock file it holds; without the note the tool says what it could not read, and why.
-// A daemon it started that still waits for the store's lock when the tool gives up is said to
-// wait, naming the holder, not to be silent.
+// note in the store's lock file it holds; without the note the tool says what it could not read,
+// and why. A daemon it started that still waits for the store's lock when the tool gives up is said
+// to wait, naming the holder, not to be silent.
 TEST_F(ClientTest, ADaemonOutOfDiscoverysSightIsFoundOrTheReasonNamed) {
   PymSetConnectPauseMs(1);
   const std::string userData = std::filesystem::path(database_).parent_path();
@@ -199,9 +199,9 @@ TEST_F(ClientTest, ADaemonOutOfDiscoverysSightIsFoundOrTheReasonNamed) {
   SetPymDaemonStarted(false);
   EXPECT_FALSE(PymOpenDatabase(options_));
   PymSetSilenceLimit(PymProtocol::kDefaultSilenceLimitMs);
-  EXPECT_EQ(PymGetDaemonFailure(),
-            "- PymDaemon still waits for the store's lock, which process " +
-                std::to_string(getpid()) + " holds; the tool gave up after 1500 ms.");
+  EXPECT_EQ(PymGetDaemonFailure(), "- PymDaemon still waits for the store's lock, which process " +
+                                       std::to_string(getpid()) +
+                                       " holds; the tool gave up after 1500 ms.");
   if (GetStartedPymDaemon() != 0) ::kill(pid_t(GetStartedPymDaemon()), SIGKILL);
   ::close(lock);
   SetPymDaemonStarted(false);
