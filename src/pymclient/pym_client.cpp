@@ -85,12 +85,13 @@ std::string LoggedDaemonFailure() {
 }
 
 // The process holding the store's lock other than the daemon this process started, as the
-// system's lock table or else the holder's own note names it; 0 when there is none or it is
-// unknown.
+// system's lock table or else (a holder of another pid namespace, which the table shows as none)
+// its own note names it; 0 when there is none or it is unknown.
 u32 StoreLockHolder() {
   const std::string database = GetDatabasePath().CStr();
-  u32 holder = Platform::FileLockHolder(StoreLockPath(database.c_str()));
-  if (holder == 0) {
+  const std::string lockFile = StoreLockPath(database.c_str());
+  u32 holder = Platform::FileLockHolder(lockFile);
+  if (holder == 0 && Platform::IsFileLockHeld(lockFile)) {
     Platform::ServingNote note;
     ReadStoreNote(database.c_str(), note, nullptr);
     holder = note.process;
