@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -47,10 +48,18 @@ void AppendFrameHeader(std::vector<u8>& out, u32 tag, u32 word, size_t size) {
 
 // Whether the handshake's database path lies in the daemon's (resolved) folder. The tool names it
 // by the same resolved text as a rule, and that needs no look at the disk: a disk that fails a
-// call now and then must not turn away the very tool the daemon was started for.
+// call now and then must not turn away the very tool the daemon was started for. Another path to
+// the same folder (a bind mount, which no resolving undoes) is the same device and inode.
 bool NamesDatabaseFolder(const std::vector<u8>& path, const std::string& folder) {
   const std::string text(path.begin(), path.end());
-  return pp::DatabaseFolder(text) == folder || pp::ResolvedDatabaseFolder(text) == folder;
+  const std::string named = pp::DatabaseFolder(text);
+  if (named.empty()) return false;
+  if (named == folder || pp::ResolvedDatabaseFolder(text) == folder) return true;
+  struct stat theirs {};
+  struct stat ours {};
+  return stat(named.c_str(), &theirs) == 0 && S_ISDIR(theirs.st_mode) &&
+         stat(folder.c_str(), &ours) == 0 && theirs.st_dev == ours.st_dev &&
+         theirs.st_ino == ours.st_ino;
 }
 
 }  // namespace

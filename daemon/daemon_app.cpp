@@ -189,8 +189,15 @@ int RunDaemon(const std::vector<std::string>& args) {
   // wait is for a holder that is going away; one that serves stays, and several tools that start
   // a daemon each at once are all served by the first.
   StoreLock storeLock;
-  const auto servingDaemon = [&databasePath] {
-    return DiscoveryPublisher::AnsweringOwner(databasePath, kServingAnswerMs);
+  // Found through discovery, or through the note the holder wrote into the lock file where
+  // discovery does not show it (another pid namespace, another folder of named objects).
+  const auto servingDaemon = [&databasePath](const Platform::ServingNote& note) {
+    if (const u32 owner = DiscoveryPublisher::AnsweringOwner(databasePath, kServingAnswerMs)) {
+      return owner;
+    }
+    return DiscoveryPublisher::AnswersHandshake(note.port, databasePath, kServingAnswerMs)
+               ? note.process
+               : 0u;
   };
   switch (storeLock.Acquire(userData, options.lockWaitSeconds * 1000, servingDaemon, &error)) {
     case StoreLock::Result::kHeld:
@@ -229,10 +236,29 @@ int RunDaemon(const std::vector<std::string>& args) {
   }
 
   // Published before the store opens, so that clients wait in the listen queue rather than start
-  // daemons of their own; the store's lock makes this daemon the one that serves.
+  // daemons of their own; the store's lock makes this daemon the one that serves. Every tool of
+  // the store finds it through the lock file; a discovery record that is lost is made again.
+  if (!storeLock.Announce(server.Port(), &error)) {
+    log.Printf(Qel::Log::kMessage, "PymDaemon> %s; found through discovery only", error.c_str());
+  }
   DiscoveryPublisher discovery;
-  if (!discovery.Publish(databasePath, server.Port(), &error)) return failWith(kExitFailure, error);
-  server.SetStoppingHook([&discovery] { discovery.Withdraw(); });
+  if (!discovery.Publish(databasePath, server.Port(), &error)) {
+    log.Printf(Qel::Log::kMessage, "PymDaemon> not in discovery for now: %s", error.c_str());
+  }
+  server.SetTickHook([&discovery, &log] {
+    const bool was = discovery.IsPublished();
+    std::string why;
+    if (discovery.Refresh(&why) == was) return;
+    if (was) {
+      log.Printf(Qel::Log::kMessage, "PymDaemon> not in discovery for now: %s", why.c_str());
+    } else {
+      log.Printf(Qel::Log::kMessage, "PymDaemon> in discovery again");
+    }
+  });
+  server.SetStoppingHook([&discovery, &storeLock] {
+    discovery.Withdraw();
+    storeLock.Withdraw();
+  });
 
   if (!OpenStore(store, userData, error)) {
     return failWith(kExitFailure, "cannot open the asset index: " + error);

@@ -1,14 +1,10 @@
 #include "daemon/discovery_publisher.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <vector>
 
-#include "platform/byte_order.h"
 #include "platform/process.h"
 #include "platform/socket_io.h"
 #include "pymclient/pym_protocol.h"
@@ -19,43 +15,23 @@ namespace pp = PymProtocol;
 
 namespace {
 
+constexpr std::chrono::seconds kLongestRetryPause{60};
+
 // Fields are read and written through volatile pointers: other processes change the block.
 PymDiscoveryBlock* Block(const Qel::SharedMemory& memory) {
   return static_cast<PymDiscoveryBlock*>(memory.GetData());
 }
 
-// Whether a daemon on the loopback port answers a client's handshake for the database path within
-// `answerMs`; the connection is then ended in order.
-bool AnswersHandshake(u32 port, const std::string& databasePath, u32 answerMs) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  const timeval limit{time_t(answerMs / 1000), suseconds_t(answerMs % 1000 * 1000)};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(u16(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  std::vector<u8> hello;
-  for (const u32 word :
-       {pp::kTagClient, pp::kProtocolVersion, pp::kBuildNumber, 0u, u32(databasePath.size())}) {
-    ByteOrder::AppendLE32(hello, word);
-  }
-  hello.insert(hello.end(), databasePath.begin(), databasePath.end());
-  u8 answer[4 + 4 * pp::kHandshakeWordCount];
-  u8 goodbye[4];
-  ByteOrder::StoreLE32(goodbye, pp::kGoodbyeWord);
-  const bool answered =
-      connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
-      Platform::SendAll(fd, hello.data(), hello.size()) &&
-      Platform::ReceiveAll(fd, answer, sizeof answer) &&
-      ByteOrder::LoadLE32(answer) == pp::kTagDaemon;
-  if (answered) Platform::SendAll(fd, goodbye, sizeof goodbye);
-  close(fd);
-  return answered;
-}
-
 }  // namespace
+
+bool DiscoveryPublisher::AnswersHandshake(u32 port, const std::string& databasePath, u32 answerMs) {
+  if (port == 0 || port > 0xFFFF) return false;
+  const std::vector<u8> hello = pp::HandshakeHello(databasePath, 0);
+  u8 answer[pp::kHandshakeAnswerSize];
+  return Platform::AskLoopback(u16(port), hello.data(), hello.size(), answer, sizeof answer,
+                               answerMs) == Platform::AskResult::kAnswered &&
+         pp::IsDaemonAnswer(answer);
+}
 
 u32 DiscoveryPublisher::AnsweringOwner(const std::string& databasePath, u32 answerMs) {
   const std::string name = SharedMemoryName(databasePath);
@@ -66,10 +42,8 @@ u32 DiscoveryPublisher::AnsweringOwner(const std::string& databasePath, u32 answ
   const u32 owner = block->ownerProcessId;
   const u32 port = block->port;
   memory.Close();
-  if (owner == pp::kNoProcess || owner == Platform::CurrentProcessId() || port == 0 ||
-      port > 0xFFFF || !Platform::IsProcessAlive(owner)) {
-    return 0;
-  }
+  // Asked at its port: its process id says nothing from another pid namespace.
+  if (owner == pp::kNoProcess || owner == Platform::CurrentProcessId()) return 0;
   return AnswersHandshake(port, databasePath, answerMs) ? owner : 0;
 }
 
@@ -90,7 +64,12 @@ bool DiscoveryPublisher::Publish(const std::string& databasePath, u16 port, std:
     mutex_.Close();
     return false;
   };
-  if (published_) return fail("already published");
+  if (published_) {
+    if (error != nullptr) *error = "already published";
+    return false;
+  }
+  wantedPath_ = databasePath;
+  wantedPort_ = port;
   const std::string mutexName = MutexName(databasePath);
   if (mutexName.empty()) return fail("not a database path: " + databasePath);
   if (!mutex_.Create(mutexName, false)) return fail("cannot open the discovery mutex");
@@ -131,7 +110,44 @@ bool DiscoveryPublisher::Publish(const std::string& databasePath, u16 port, std:
   block->refuseWord = 0;
   mutex_.Unlock();
   published_ = true;
+  where_ = Where();
   return true;
+}
+
+DiscoveryPublisher::Place DiscoveryPublisher::Where() const {
+  const auto identity = [](const std::string& path) {
+    struct stat st {};
+    return !path.empty() && stat(path.c_str(), &st) == 0 ? std::pair{st.st_dev, st.st_ino}
+                                                         : std::pair{dev_t(0), ino_t(0)};
+  };
+  return {identity(Qel::SharedMemory::ObjectName(SharedMemoryName(wantedPath_))),
+          identity(Platform::NamedMutex::LockFilePath(MutexName(wantedPath_)))};
+}
+
+bool DiscoveryPublisher::Refresh(std::string* error) {
+  if (wantedPath_.empty()) return false;
+  // Looked at no more than once a second, and after a failed try at growing intervals: a folder
+  // that cannot be had now is rarely there a moment later.
+  const auto now = std::chrono::steady_clock::now();
+  if (now < nextLook_) return published_;
+  nextLook_ = now + std::chrono::seconds(1);
+  if (published_ && where_.block.second != 0 && where_ == Where()) {
+    volatile PymDiscoveryBlock* block = Block(memory_);
+    if (block->ownerProcessId == self_ && block->port == wantedPort_) return true;
+    mutex_.Lock();
+    block->ownerProcessId = self_;
+    block->port = wantedPort_;
+    mutex_.Unlock();
+    return true;
+  }
+  Withdraw();
+  if (Publish(std::string(wantedPath_), wantedPort_, error)) {
+    retryPause_ = std::chrono::seconds(1);
+    return true;
+  }
+  nextLook_ = now + retryPause_;
+  retryPause_ = std::min(retryPause_ * 2, kLongestRetryPause);
+  return false;
 }
 
 void DiscoveryPublisher::ReleaseLocked() {

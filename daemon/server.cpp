@@ -219,6 +219,7 @@ void Server::Run() {
     const int ready = poll(fds, 2, kKeepAliveSweepMs);
     const int pollError = errno;
     SendKeepAlives();
+    if (tickHook_) tickHook_();
     if (ready < 0) {
       if (pollError == EINTR) continue;
       DaemonLog().Printf(Qel::Log::kError, "PymDaemon> poll failed: %s", std::strerror(pollError));

@@ -33,6 +33,8 @@ class Server {
 
   // Called once on the thread of Run when stopping begins, before any connection is closed.
   void SetStoppingHook(std::function<void()> hook) { stoppingHook_ = std::move(hook); }
+  // Called on the thread of Run at least once a second while serving (after every wake-up).
+  void SetTickHook(std::function<void()> hook) { tickHook_ = std::move(hook); }
 
   // Serves until Stop (or a close request); then closes the listener, ends every connection and
   // waits for their threads.
@@ -68,6 +70,7 @@ class Server {
   u16 port_ = 0;
   std::atomic<bool> stopping_{false};
   std::function<void()> stoppingHook_;
+  std::function<void()> tickHook_;
   std::mutex connectionsMutex_;
   std::vector<std::unique_ptr<Connection>> connections_;
 };

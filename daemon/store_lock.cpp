@@ -2,18 +2,17 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <optional>
 #include <thread>
+
+#include "platform/process.h"
+#include "platform/socket_io.h"
 
 namespace PymDaemonSrv {
 
@@ -23,29 +22,11 @@ namespace {
 // and grow to this.
 constexpr u32 kFirstPollMs = 20;
 constexpr u32 kLongestPollMs = 500;
-
-// The process holding a whole-file lock on the open file, from the system's lock table; 0 when
-// the table does not say (another pid namespace shows none).
-u32 LockHolder(int fd) {
-  struct stat st {};
-  if (fstat(fd, &st) != 0) return 0;
-  char id[64];
-  std::snprintf(id, sizeof id, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
-                static_cast<unsigned long long>(st.st_ino));
-  std::ifstream table("/proc/locks");
-  std::string line;
-  while (std::getline(table, line)) {
-    // "1: FLOCK  ADVISORY  WRITE 1234 fe:00:5678 0 EOF"; waiters carry "->" and hold nothing.
-    std::istringstream fields(line);
-    std::string number, kind, mode, access, file;
-    long pid = 0;
-    if (fields >> number >> kind >> mode >> access >> pid >> file && kind == "FLOCK" &&
-        file == id && pid > 0) {
-      return u32(pid);
-    }
-  }
-  return 0;
-}
+// A holder that names a port where nobody listens this long is out of reach rather than going
+// away: a killed daemon closes its port and lets go of the lock in the same moment, and one that
+// stops in order takes its note back first.
+constexpr auto kDeafHolderLimit = std::chrono::seconds(3);
+constexpr u32 kListenProbeMs = 1000;
 
 int TryLock(int fd) {
   int rc;
@@ -57,12 +38,13 @@ int TryLock(int fd) {
 }  // namespace
 
 StoreLock::~StoreLock() {
+  Withdraw();
   if (fd_ >= 0) close(fd_);
 }
 
-StoreLock::Result StoreLock::Acquire(const std::string& userData, u32 waitMs,
-                                     const std::function<u32()>& servingDaemon,
-                                     std::string* error) {
+StoreLock::Result StoreLock::Acquire(
+    const std::string& userData, u32 waitMs,
+    const std::function<u32(const Platform::ServingNote&)>& servingDaemon, std::string* error) {
   if (fd_ >= 0) return Result::kHeld;
   const std::string path = userData + "/" + kFileName;
   const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
@@ -70,27 +52,61 @@ StoreLock::Result StoreLock::Acquire(const std::string& userData, u32 waitMs,
     if (error != nullptr) *error = "cannot open " + path + ": " + std::strerror(errno);
     return Result::kFailed;
   }
+  const auto fail = [&](const std::string& text) {
+    if (error != nullptr) *error = text;
+    close(fd);
+    return Result::kFailed;
+  };
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+  std::optional<std::chrono::steady_clock::time_point> deafSince;
   u32 pauseMs = kFirstPollMs;
   int cause;
   while ((cause = TryLock(fd)) == EWOULDBLOCK && std::chrono::steady_clock::now() < end) {
-    if (const u32 serving = servingDaemon ? servingDaemon() : 0; serving != 0) {
+    Platform::ServingNote note;
+    std::string unreadable;
+    if (Platform::ReadServingNote(path, note, &unreadable) == Platform::NoteRead::kUnreadable) {
+      return fail("the store " + userData + " is held by another process, and " + unreadable);
+    }
+    if (const u32 serving = servingDaemon ? servingDaemon(note) : 0; serving != 0) {
       holder_ = serving;
       close(fd);
       return Result::kServed;
+    }
+    const bool deaf = note.port != 0 &&
+                      Platform::AskLoopback(note.port, nullptr, 0, nullptr, 0, kListenProbeMs) ==
+                          Platform::AskResult::kRefused;
+    if (!deaf) {
+      deafSince.reset();
+    } else if (!deafSince) {
+      deafSince = std::chrono::steady_clock::now();
+    } else if (std::chrono::steady_clock::now() - *deafSince >= kDeafHolderLimit) {
+      holder_ = note.process;
+      return fail("the store " + userData + " is held by process " + std::to_string(note.process) +
+                  ", which does not answer on port " + std::to_string(note.port));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
     pauseMs = std::min(pauseMs * 2, kLongestPollMs);
   }
   if (cause == 0) {
     fd_ = fd;
+    path_ = path;
+    Withdraw();
     return Result::kHeld;
   }
-  if (cause == EWOULDBLOCK) holder_ = LockHolder(fd);
+  if (cause == EWOULDBLOCK) holder_ = Platform::FileLockHolder(fd);
   close(fd);
   if (cause == EWOULDBLOCK) return Result::kBusy;
   if (error != nullptr) *error = "cannot lock " + path + ": " + std::strerror(cause);
   return Result::kFailed;
 }
+
+bool StoreLock::Announce(u16 port, std::string* error) {
+  if (fd_ < 0) return false;
+  if (Platform::WriteServingNote(fd_, {Platform::CurrentProcessId(), port})) return true;
+  if (error != nullptr) *error = "cannot write " + path_ + ": " + std::strerror(errno);
+  return false;
+}
+
+void StoreLock::Withdraw() { Platform::ClearServingNote(fd_); }
 
 }  // namespace PymDaemonSrv

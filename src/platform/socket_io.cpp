@@ -1,9 +1,13 @@
 #include "platform/socket_io.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/uio.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -87,6 +91,31 @@ ssize_t ReceiveSome(int fd, void* data, std::size_t size) {
     got = recv(fd, data, size, 0);
   } while (got < 0 && errno == EINTR);
   return got;
+}
+
+AskResult AskLoopback(std::uint16_t port, const void* request, std::size_t requestSize,
+                      void* answer, std::size_t answerSize, std::uint32_t limitMs) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return AskResult::kRefused;
+  const timeval limit{time_t(limitMs / 1000), suseconds_t(limitMs % 1000 * 1000)};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int rc;
+  while ((rc = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address)) != 0 &&
+         errno == EINTR) {
+  }
+  AskResult result = AskResult::kRefused;
+  if (rc == 0) {
+    result = SendAll(fd, request, requestSize) && ReceiveAll(fd, answer, answerSize)
+                 ? AskResult::kAnswered
+                 : AskResult::kSilent;
+  }
+  close(fd);
+  return result;
 }
 
 }  // namespace Platform

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 
 namespace Platform {
 
@@ -28,5 +29,13 @@ bool ReceiveAll(int fd, void* data, std::size_t size, bool* peerClosed = nullptr
 
 // One receive of at most `size` bytes: the count received, 0 when the peer closed, -1 on failure.
 ssize_t ReceiveSome(int fd, void* data, std::size_t size);
+
+enum class AskResult { kAnswered, kRefused, kSilent };
+// One question to whoever listens on the loopback port: connects, sends `request` and receives
+// exactly `answerSize` bytes, each step within `limitMs`, then closes. kRefused when nobody
+// listens there; kSilent when the listener took the connection but did not answer whole in time
+// (a process that is busy or stopped, or one that closed the connection instead).
+AskResult AskLoopback(std::uint16_t port, const void* request, std::size_t requestSize,
+                      void* answer, std::size_t answerSize, std::uint32_t limitMs);
 
 }  // namespace Platform

@@ -10,6 +10,7 @@
 
 #include "core/log_printf.h"
 #include "platform/invariant.h"
+#include "platform/serving_note.h"
 #include "pymclient/install_paths.h"
 #include "pymclient/pym_connection.h"
 #include "pymclient/pym_discovery.h"
@@ -35,6 +36,9 @@ struct ClientState {
   std::atomic<i64> logSizeAtOpen{0};
   // The silence limit that the last PymOpenDatabase gave up on; 0 when it did not give up so.
   std::atomic<u32> openSilentMs{0};
+  // The process that held the store's lock when the last PymOpenDatabase gave up on a daemon it
+  // started that still waited for that lock; 0 when it did not give up so.
+  std::atomic<u32> lockHolder{0};
 };
 
 ClientState& Client() {
@@ -80,6 +84,26 @@ std::string LoggedDaemonFailure() {
   return last;
 }
 
+// The process holding the store's lock other than the daemon this process started, as the
+// system's lock table or else (a holder of another pid namespace, which the table shows as none)
+// its own note names it; 0 when there is none or it is unknown.
+u32 StoreLockHolder() {
+  const std::string database = GetDatabasePath().CStr();
+  const std::string lockFile = StoreLockPath(database.c_str());
+  u32 holder = Platform::FileLockHolder(lockFile);
+  if (holder == 0 && Platform::IsFileLockHeld(lockFile)) {
+    Platform::ServingNote note;
+    ReadStoreNote(database.c_str(), note, nullptr);
+    holder = note.process;
+  }
+  return holder == GetStartedPymDaemon() ? 0 : holder;
+}
+
+// The time limit as said to the user.
+std::string LimitText(u32 ms) {
+  return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+}
+
 }  // namespace
 
 bool PymIsClientOpen() { return Client().open.load(); }
@@ -101,6 +125,7 @@ bool PymOpenDatabase(const PymClientOptions& options) {
   if (c.open.load()) return true;
   c.logSizeAtOpen.store(FileSize(DaemonLogPath()));
   c.openSilentMs.store(0);
+  c.lockHolder.store(0);
   auto connection = std::make_shared<PymConnection>(options, PymGetConnectPauseMs());
   bool connected = false;
   for (u32 starts = 0; !connected && starts <= kDaemonRestarts; ++starts) {
@@ -130,6 +155,9 @@ bool PymOpenDatabase(const PymClientOptions& options) {
     // A daemon still starting at the limit is as good as silent: it has not answered either.
     if (connection->HandshakeWasSilent() || IsStartedPymDaemonAlive()) {
       c.openSilentMs.store(PymGetSilenceLimit());
+    }
+    if (IsStartedPymDaemonAlive() && !connection->HandshakeWasSilent()) {
+      c.lockHolder.store(StoreLockHolder());
     }
     LogPrintf("PymOpenDatabase> unable to connect to PymDaemon");
     return false;
@@ -161,15 +189,26 @@ void PymCloseDatabase() {
 
 std::string PymGetDaemonFailure() {
   // A daemon that took the connection and then said nothing wrote no reason in its log.
-  if (const u32 ms = Client().openSilentMs.load(); ms != 0) {
-    const std::string limit =
-        ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
-    return "- PymDaemon did not answer within " + limit + ", the longest the tool waits for it.";
+  const u32 ms = Client().openSilentMs.load();
+  // The daemon started still waits for the store of another process: that one holds it, and
+  // does not serve this command.
+  if (const u32 holder = Client().lockHolder.load(); holder != 0) {
+    return "- PymDaemon still waits for the store's lock, which process " + std::to_string(holder) +
+           " holds; the tool gave up after " + LimitText(ms) + ".";
+  }
+  if (ms != 0) {
+    return "- PymDaemon did not answer within " + LimitText(ms) +
+           ", the longest the tool waits for it.";
   }
   if (std::string logged = LoggedDaemonFailure(); !logged.empty()) return logged;
   if (!GetPymDaemonStarted()) return {};
   if (GetStartedPymDaemon() == 0) {
     return "- PymDaemon could not be started: " + std::string(GetPymDaemonPath().CStr());
+  }
+  // Without discovery a daemon that serves may have been out of sight all along.
+  if (const std::string unseen = GetDiscoveryFailure(); !unseen.empty()) {
+    return "- No daemon could be found for " + std::string(GetDatabasePath().CStr()) + ": " +
+           unseen;
   }
   return "- PymDaemon went away before it served this command; no daemon serves " +
          std::string(GetDatabasePath().CStr());
@@ -177,10 +216,14 @@ std::string PymGetDaemonFailure() {
 
 bool PymDaemonStoppedInOrder() {
   const auto connection = PymConnection::GetCurrent();
-  // A daemon that stops in order takes its port out of discovery before it ends a connection;
-  // one killed leaves it there.
-  return !connection || connection->GetPort() == 0 ||
-         PeekDatabasePort(GetDatabasePath().CStr()) != connection->GetPort();
+  // A daemon that stops in order takes its port out of discovery and out of the store's lock file
+  // before it ends a connection; one killed leaves it there.
+  if (!connection || connection->GetPort() == 0) return true;
+  const std::string database = GetDatabasePath().CStr();
+  Platform::ServingNote note;
+  ReadStoreNote(database.c_str(), note, nullptr);
+  return PeekDatabasePort(database.c_str()) != connection->GetPort() &&
+         note.port != connection->GetPort();
 }
 
 bool PymCloseDaemon() {

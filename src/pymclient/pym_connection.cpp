@@ -23,6 +23,7 @@
 #include "core/tcx_dispatcher.h"
 #include "platform/byte_order.h"
 #include "platform/invariant.h"
+#include "platform/serving_note.h"
 #include "pymclient/install_paths.h"
 #include "pymclient/pym_discovery.h"
 
@@ -392,17 +393,48 @@ bool PymConnection::Connect() {
   }
   silentHandshake_.store(false);
   const std::string databasePath = GetDatabasePath().CStr();
-  if (!OpenDiscoveryBlock(databasePath.c_str())) return false;
-  const u32 port = GetDatabaseOwnerPort();
-  const u32 owner = GetDatabaseOwner();
-  CloseDiscoveryBlock();
-  if (port == 0) {
+  u32 port = 0;
+  u32 owner = 0;
+  if (OpenDiscoveryBlock(databasePath.c_str())) {
+    port = GetDatabaseOwnerPort();
+    owner = GetDatabaseOwner();
+    CloseDiscoveryBlock();
+  }
+  const bool recorded = port != 0;
+  bool ok = recorded && ShakeHands(port, databasePath);
+  if (!ok && !HandshakeWasSilent()) {
+    // Where discovery shows no daemon that answers (another pid namespace cleared it, another
+    // folder of named objects or another path to the store holds its record), the daemon that
+    // holds the store says where it serves in the store's lock file. A note that a killed daemon
+    // left, whose port another program may have taken since, goes with a lock nobody holds.
+    Platform::ServingNote note;
+    if (ReadStoreNote(databasePath.c_str(), note, nullptr) == Platform::NoteRead::kFound &&
+        note.port != port && Platform::IsFileLockHeld(StoreLockPath(databasePath.c_str()))) {
+      port = note.port;
+      owner = note.process;
+      ok = ShakeHands(port, databasePath);
+    }
+  }
+  if (!ok) {
     // Once the daemon was asked to close, nothing brings it back.
-    if (!GetPymDaemonStarted() && !startForbidden_.load()) StartPymDaemon();
+    if (!recorded && !GetPymDaemonStarted() && !startForbidden_.load()) StartPymDaemon();
     return false;
   }
-  if (port > 0xFFFF) return false;
+  // A daemon started for this connection gives way to the one that answered: the command waits
+  // for it to go, so that it leaves no daemon behind that a close right after it would meet.
+  if (GetPymDaemonStarted()) AwaitStartedPymDaemonGivingWay(owner, kGiveWayWaitMs);
+  SetPymDaemonStarted(false);
+  connected_.store(true);
+  readerEvent_.Set();
+  KESTRO_ASSERT(!reader_);
+  readerGeneration_ = generation_.load();
+  return true;
+}
 
+// Connects to `port` and shakes hands; on failure the transport is dropped again. Runs under the
+// connection lock.
+bool PymConnection::ShakeHands(u32 port, const std::string& databasePath) {
+  if (port == 0 || port > 0xFFFF) return false;
   port_.store(port);
   auto* transport = new TCPTransport(kDaemonHost, u16(port));
   if (transport->GetSocket() >= 0) {
@@ -412,21 +444,14 @@ bool PymConnection::Connect() {
     ApplySilenceLimit(transport->GetSocket(), g_silenceLimitMs.load());
   }
   transport_.store(transport);
-  const u64 generation = generation_.fetch_add(1) + 1;
+  generation_.fetch_add(1);
 
   // The greeting goes out in one write: every command starts with it, and each write of its own
   // costs a system call and a wake-up of the daemon.
-  std::vector<u8> hello;
-  hello.reserve(5 * 4 + databasePath.size());
-  ByteOrder::AppendLE32(hello, kTagClient);
-  ByteOrder::AppendLE32(hello, kProtocolVersion);
-  ByteOrder::AppendLE32(hello, kBuildNumber);
-  ByteOrder::AppendLE32(hello, GetOptions().isClient);
-  ByteOrder::AppendLE32(hello, u32(databasePath.size()));
-  hello.insert(hello.end(), databasePath.begin(), databasePath.end());
+  const std::vector<u8> hello = HandshakeHello(databasePath, GetOptions().isClient);
   bool ok = Send(hello.data(), u32(hello.size()));
-  u8 answer[4 + 4 * kHandshakeWordCount];
-  ok = ok && Receive(answer, 4) && ByteOrder::LoadLE32(answer) == kTagDaemon &&
+  u8 answer[kHandshakeAnswerSize];
+  ok = ok && Receive(answer, 4) && IsDaemonAnswer(answer) &&
        Receive(answer + 4, 4 * kHandshakeWordCount);
   if (!ok) {
     // The socket's silence limit ran out (rather than the daemon closing or answering wrong).
@@ -434,19 +459,9 @@ bool PymConnection::Connect() {
     Disconnect(true);
     return false;
   }
-  {
-    Qel::SingleLock words(handshakeLock_);
-    handshakeWords_[0] = ByteOrder::LoadLE32(answer + 4);
-    handshakeWords_[1] = ByteOrder::LoadLE32(answer + 8);
-  }
-  // A daemon started for this connection gives way to the one that answered: the command waits
-  // for it to go, so that it leaves no daemon behind that a close right after it would meet.
-  if (GetPymDaemonStarted()) AwaitStartedPymDaemonGivingWay(owner, kGiveWayWaitMs);
-  SetPymDaemonStarted(false);
-  connected_.store(true);
-  readerEvent_.Set();
-  KESTRO_ASSERT(!reader_);
-  readerGeneration_ = generation;
+  Qel::SingleLock words(handshakeLock_);
+  handshakeWords_[0] = ByteOrder::LoadLE32(answer + 4);
+  handshakeWords_[1] = ByteOrder::LoadLE32(answer + 8);
   return true;
 }
 

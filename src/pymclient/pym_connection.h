@@ -9,6 +9,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -199,6 +200,7 @@ class PymConnection : public std::enable_shared_from_this<PymConnection> {
     KUID kuid;
   };
 
+  bool ShakeHands(u32 port, const std::string& databasePath);
   bool Transfer(bool sending, u8* data, u32 n, u32* done = nullptr);
   bool SendU32(u32 value);
   bool SendFrame(u32 opcode, TStream& request, PymClientTransaction* tx);

@@ -1,13 +1,18 @@
 #include "pymclient/pym_discovery.h"
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "core/log_printf.h"
 #include "platform/named_mutex.h"
 #include "platform/process.h"
+#include "platform/serving_note.h"
+#include "platform/socket_io.h"
 #include "pymclient/install_paths.h"
 #include "pymclient/pym_connection.h"
 #include "qel/file.h"
@@ -26,7 +31,21 @@ struct DiscoveryState {
   PymDiscoveryBlock* block = nullptr;
   u32 ownId = 0;
   bool manager = false;
+  // The database path the block was opened for, whose daemon a liveness check asks.
+  std::string databasePath;
 };
+
+// Why the last OpenDiscoveryBlock failed; empty after one that succeeded.
+std::mutex g_failureLock;
+std::string g_discoveryFailure;
+
+void SetDiscoveryFailure(std::string text) {
+  std::lock_guard<std::mutex> guard(g_failureLock);
+  g_discoveryFailure = std::move(text);
+}
+
+// A short question: the daemon that answers it is on the same machine and not busy with it.
+constexpr u32 kAnswerLimitMs = 1000;
 
 DiscoveryState& State() {
   static DiscoveryState* state = new DiscoveryState();
@@ -48,6 +67,12 @@ void Store(T& field, T value) {
 }
 
 bool IsDeadProcess(u32 id) { return !Platform::IsProcessAlive(id); }
+
+// An owner that no process of this pid namespace has may yet serve from another: only a port
+// that no daemon answers says it is gone.
+bool IsDeadOwner(u32 id, u32 port) {
+  return IsDeadProcess(id) && !DaemonAnswersAt(port, State().databasePath.c_str());
+}
 
 // Splits parameter text at spaces; double quotes group words and are dropped.
 std::vector<std::string> SplitParameters(const char* text) {
@@ -108,18 +133,36 @@ bool OpenDiscoveryBlock(const char* databasePath) {
   if (s.mutex) return true;
   // Named from the folder as it is on disk, as the daemon names it from its own.
   const std::string folder = PymProtocol::ResolvedDatabaseFolder(databasePath ? databasePath : "");
-  if (folder.empty()) return false;
+  if (folder.empty()) {
+    SetDiscoveryFailure(std::string("the folder of ") + (databasePath ? databasePath : "") +
+                        " cannot be found");
+    return false;
+  }
   const std::string mutexName = PymProtocol::MutexNameText(folder);
   const std::string shmName = PymProtocol::ShmNameText(folder);
+  // Says what could not be had, and why, for a command that then finds no daemon.
+  // The cause is taken first: finding the path again sets errno.
+  const auto failed = [](const std::string& what, const std::string& path, int cause) {
+    SetDiscoveryFailure(path.empty()
+                            ? "no folder of " + what + " can be had under $TMPDIR or $HOME"
+                            : "cannot open " + what + " " + path + ": " + std::strerror(cause));
+    return false;
+  };
 
   s.ownId = Platform::CurrentProcessId();
+  s.databasePath = databasePath;
   auto mutex = std::make_unique<Platform::NamedMutex>();
   bool created = false;
-  if (!mutex->Create(mutexName, true, &created)) return false;
+  if (!mutex->Create(mutexName, true, &created)) {
+    const int cause = errno;
+    return failed("the discovery lock", Platform::NamedMutex::LockFilePath(mutexName), cause);
+  }
   s.mutex = std::move(mutex);
   if (created) {
     // The mutex is ours now: set up a fresh block before anyone else can look at it.
     if (!s.memory.Create(shmName, PymProtocol::kBlockSize)) {
+      const int cause = errno;
+      failed("the discovery block", Qel::SharedMemory::ObjectName(shmName), cause);
       s.mutex->Unlock();
       CloseDiscoveryBlock();
       return false;
@@ -130,12 +173,16 @@ bool OpenDiscoveryBlock(const char* databasePath) {
   } else {
     // An existing mutex is not taken.
     if (!s.memory.Create(shmName, PymProtocol::kBlockSize)) {
+      const int cause = errno;
+      failed("the discovery block", Qel::SharedMemory::ObjectName(shmName), cause);
       CloseDiscoveryBlock();
       return false;
     }
     s.block = static_cast<PymDiscoveryBlock*>(s.memory.GetData());
     PymDiscoveryBlock* b = s.block;
     if (Load(b->refuseWord) != 0) {
+      SetDiscoveryFailure("the discovery block " + Qel::SharedMemory::ObjectName(shmName) +
+                          " refuses new users");
       CloseDiscoveryBlock();
       return false;
     }
@@ -146,6 +193,7 @@ bool OpenDiscoveryBlock(const char* databasePath) {
       Store(b->attachCount, PymProtocol::kAttachCountUnknown);
     }
   }
+  SetDiscoveryFailure({});
   IPCIdle();
   IPCIdle();
   return true;
@@ -157,7 +205,7 @@ void IPCIdle() {
   PymDiscoveryBlock* b = s.block;
   if (s.manager) {
     const u32 owner = Load(b->ownerProcessId);
-    if (owner != kNoProcess && owner != s.ownId && IsDeadProcess(owner)) {
+    if (owner != kNoProcess && owner != s.ownId && IsDeadOwner(owner, Load(b->port))) {
       LockDiscoveryMutex();
       if (Load(b->ownerProcessId) == owner) {
         LogPrintf("IPCIdle> clearing dead database owner (owner processID was %d)\n",
@@ -243,6 +291,35 @@ u32 PeekDatabasePort(const char* databasePath) {
   const u32 port = Load(static_cast<PymDiscoveryBlock*>(memory.GetData())->port);
   memory.Close();
   return port;
+}
+
+std::string GetDiscoveryFailure() {
+  std::lock_guard<std::mutex> guard(g_failureLock);
+  return g_discoveryFailure;
+}
+
+bool DaemonAnswersAt(u32 port, const char* databasePath) {
+  if (port == 0 || port > 0xFFFF) return false;
+  const std::vector<u8> hello = PymProtocol::HandshakeHello(databasePath ? databasePath : "", 0);
+  u8 answer[PymProtocol::kHandshakeAnswerSize];
+  return Platform::AskLoopback(u16(port), hello.data(), hello.size(), answer, sizeof answer,
+                               kAnswerLimitMs) == Platform::AskResult::kAnswered &&
+         PymProtocol::IsDaemonAnswer(answer);
+}
+
+std::string StoreLockPath(const char* databasePath) {
+  const std::string folder = PymProtocol::DatabaseFolder(databasePath ? databasePath : "");
+  return folder.empty() ? std::string() : folder + "/" + PymProtocol::kStoreLockFileName;
+}
+
+Platform::NoteRead ReadStoreNote(const char* databasePath, Platform::ServingNote& note,
+                                 std::string* error) {
+  const std::string path = StoreLockPath(databasePath);
+  if (path.empty()) {
+    note = Platform::ServingNote();
+    return Platform::NoteRead::kNone;
+  }
+  return Platform::ReadServingNote(path, note, error);
 }
 
 u32 LaunchProcess(const char* file, const char* parameters, const char* workingFolder,

@@ -2,15 +2,21 @@
 // folder, and starting the daemon when none serves the folder.
 #pragma once
 
+#include <string>
+
+#include "platform/serving_note.h"
 #include "pymclient/pym_protocol.h"
 #include "qel/types.h"
 
 // Attaches to the block of the database folder (creating it when this process is the first).
 // True when attached, at once when discovery is already open.
 bool OpenDiscoveryBlock(const char* databasePath);
+// What the last OpenDiscoveryBlock could not open, and why; empty when it succeeded.
+std::string GetDiscoveryFailure();
 // Detaches, gives up the roles that this process holds and closes the mutex.
 void CloseDiscoveryBlock();
-// Housekeeping of the block: clears dead process ids, takes over a vacant manager role.
+// Housekeeping of the block: clears dead process ids, takes over a vacant manager role. An owner
+// whose daemon answers at the recorded port is never cleared, whatever its process id says.
 void IPCIdle();
 void InitDiscoveryBlock();
 void TakeOverDiscoveryBlock();
@@ -24,6 +30,13 @@ u32 GetDatabaseOwner();
 // The port that the block of the database folder records now, whether its owner lives or not;
 // no housekeeping is done and no role taken. 0 when no port is recorded.
 u32 PeekDatabasePort(const char* databasePath);
+// Whether a daemon of the database path answers the handshake at `port` within a second.
+bool DaemonAnswersAt(u32 port, const char* databasePath);
+// The store's lock file of the database path, whose holder notes in it where it serves.
+std::string StoreLockPath(const char* databasePath);
+// The note in the store's lock file (Platform::ReadServingNote).
+Platform::NoteRead ReadStoreNote(const char* databasePath, Platform::ServingNote& note,
+                                 std::string* error);
 // True while this process holds the manager role.
 bool IsDiscoveryManager();
 bool IsDiscoveryOpen();

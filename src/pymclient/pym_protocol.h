@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "qel/types.h"
 
@@ -29,6 +30,24 @@ constexpr u32 kProtocolVersion = 360;
 constexpr u32 kBuildNumber = 48249;
 // Daemon answer: kTagDaemon, then two u32 handshake words that the client keeps but never reads.
 constexpr u32 kHandshakeWordCount = 2;
+constexpr std::size_t kHandshakeAnswerSize = 4 + 4 * kHandshakeWordCount;
+
+// The client's handshake as it goes out, in one piece.
+inline std::vector<u8> HandshakeHello(std::string_view databasePath, u32 isClient) {
+  std::vector<u8> hello;
+  hello.reserve(5 * 4 + databasePath.size());
+  for (const u32 word :
+       {kTagClient, kProtocolVersion, kBuildNumber, isClient, u32(databasePath.size())}) {
+    for (int shift = 0; shift < 32; shift += 8) hello.push_back(u8(word >> shift));
+  }
+  hello.insert(hello.end(), databasePath.begin(), databasePath.end());
+  return hello;
+}
+// Whether an answer to the handshake (its first kHandshakeAnswerSize bytes) comes from a daemon.
+inline bool IsDaemonAnswer(const u8* answer) {
+  return (u32(answer[0]) | u32(answer[1]) << 8 | u32(answer[2]) << 16 | u32(answer[3]) << 24) ==
+         kTagDaemon;
+}
 
 // Sent alone (no frame) before an orderly close.
 constexpr u32 kGoodbyeWord = 1;
@@ -174,6 +193,11 @@ constexpr u32 kUrlTimeLimitSeconds = 120;
 // daemon stopped or could not start; the tool shows the last one when it cannot reach a daemon.
 constexpr const char* kDaemonLogFileName = "pymdaemon.log";
 constexpr const char* kDaemonLogErrorPrefix = "PymDaemon> error: ";
+
+// The lock file beside the index. The daemon that serves the store holds an exclusive lock on it
+// for its whole life and writes into it where it serves ("<process id> <port>\n"); the file is
+// empty while no daemon serves. A tool that cannot find the daemon otherwise finds it there.
+constexpr const char* kStoreLockFileName = "assets.tdx.lock";
 
 // The loopback address that the daemon listens on.
 constexpr const char* kDaemonHost = "127.0.0.1";

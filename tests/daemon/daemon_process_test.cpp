@@ -1,9 +1,13 @@
 // The daemon as a process: publishing in the discovery block, refusing a second daemon, the close
 // request, restarts over a rebuilt index, and kill -9 in the middle of a burst of writes.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +18,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <thread>
 #include <tuple>
@@ -26,6 +31,7 @@
 #include "daemon/daemon_test_util.h"
 #include "daemon/discovery_publisher.h"
 #include "platform/named_mutex.h"
+#include "platform/runtime_folder.h"
 #include "pymclient/pym_protocol.h"
 #include "qel/dynamic_buffer.h"
 #include "qel/shared_memory.h"
@@ -119,12 +125,14 @@ class DaemonProcess : public ::testing::Test {
     }
     return 0;
   }
-  // A second daemon on this store, which waits a second for it: its exit status, and its
-  // standard error in `said`.
-  int RunSecondDaemon(std::string& said) {
+  // A second daemon on `userData` (this store when empty), which waits `waitSeconds` for it: its
+  // exit status, and its standard error in `said`.
+  int RunSecondDaemon(std::string& said, const char* waitSeconds = "1", std::string userData = "") {
     int err[2];
     if (pipe2(err, O_CLOEXEC) != 0) return -1;
-    const int status = WaitExit(ForkDaemon(t_.path(), {"--lock-wait-seconds", "1"}, 0, err[1]));
+    if (userData.empty()) userData = t_.path();
+    const int status =
+        WaitExit(ForkDaemon(userData, {"--lock-wait-seconds", waitSeconds}, 0, err[1]));
     close(err[1]);
     said.clear();
     char buf[512];
@@ -302,23 +310,41 @@ TEST_F(DaemonProcess, PublishesRefusesASecondAndClearsOnExit) {
   const std::string refusal = "PymDaemon: another daemon (process " + std::to_string(pid) +
                               ") holds the store " + t_.path() + "; it did not let go within 1 s\n";
   // The holder answers at the port it published: it serves, and the second gives way at once.
+  const std::string served =
+      "PymDaemon: process " + std::to_string(pid) + " already serves " + t_.path() + "\n";
+  const std::string lockFile = database_ + ".lock";
+  // The holder says in the store's lock file where it serves, for as long as it serves.
+  const auto note = [](pid_t process, u16 at) {
+    return std::to_string(process) + " " + std::to_string(at) + "\n";
+  };
+  EXPECT_EQ(ReadFileText(lockFile), note(pid, port));
   std::string said;
   EXPECT_EQ(RunSecondDaemon(said), kExitAlreadyRunning);
-  EXPECT_EQ(said,
-            "PymDaemon: process " + std::to_string(pid) + " already serves " + t_.path() + "\n");
+  EXPECT_EQ(said, served);
   EXPECT_EQ(std::make_tuple(Block().ownerProcessId, Block().port),
             std::make_tuple(u32(pid), u32(port)));
   // Cleaners delete lock files in /tmp; the next tool then makes the discovery mutex anew and
-  // initialises the block, so that no owner is recorded. The store itself stays locked.
+  // initialises the block, so that no owner is recorded. The store itself stays locked, and its
+  // lock file says who serves it.
   ASSERT_TRUE(Platform::NamedMutex::Remove(DiscoveryPublisher::MutexName(database_)));
   Block().ownerProcessId = pp::kNoProcess;
   Block().port = 0;
+  EXPECT_EQ(RunSecondDaemon(said, "10"), kExitAlreadyRunning);
+  EXPECT_EQ(said, served);
+  // A holder that says nowhere where it serves (stopped, so that it publishes nothing again) is
+  // waited for, and named at the end of the wait.
+  ASSERT_EQ(kill(pid, SIGSTOP), 0);
+  Block().ownerProcessId = pp::kNoProcess;
+  Block().port = 0;
+  std::filesystem::resize_file(lockFile, 0);
   EXPECT_EQ(RunSecondDaemon(said), kExitAlreadyRunning);
   EXPECT_EQ(said, refusal);
+  ASSERT_EQ(kill(pid, SIGCONT), 0);
   EXPECT_EQ(CloseDaemon(port, pid), kExitOk);
   const auto cleared = std::make_tuple(pp::kNoProcess, 0u, pp::kNoProcess);
   EXPECT_EQ(std::make_tuple(Block().ownerProcessId, Block().port, Block().managerProcessId),
             cleared);
+  EXPECT_EQ(ReadFileText(lockFile), "");
 
   // A block left by a daemon that was killed is taken over, also when a live process has its
   // id since (process 1 of a namespace, or any other); SIGTERM also ends cleanly.
@@ -327,15 +353,115 @@ TEST_F(DaemonProcess, PublishesRefusesASecondAndClearsOnExit) {
     Block().ownerProcessId = killed;
     Block().port = 1;
     Block().refuseWord = 1;
+    WriteFile(lockFile, note(pid_t(killed & 0x7FFFFFF), 1));
     port = Start(pid);
     ASSERT_NE(port, 0);
     EXPECT_EQ(Block().refuseWord, 0u);
+    EXPECT_EQ(ReadFileText(lockFile), note(pid, port));
     kill(pid, SIGTERM);
     children_.erase(pid);
     EXPECT_EQ(WaitExit(pid), kExitOk);
     EXPECT_EQ(std::make_tuple(Block().ownerProcessId, Block().port, Block().managerProcessId),
               cleared);
+    EXPECT_EQ(ReadFileText(lockFile), "");
   }
+}
+
+// The fixture with a folder of named objects of the test's own ($TMPDIR and $HOME point into a
+// scratch folder), which a test may remove or replace without disturbing others.
+class DaemonProcessOwnRunFolder : public DaemonProcess {
+ protected:
+  void SetUp() override {
+    for (const char* name : {"TMPDIR", "HOME"}) {
+      const char* value = std::getenv(name);
+      saved_.emplace_back(name,
+                          value != nullptr ? std::optional<std::string>(value) : std::nullopt);
+    }
+    std::filesystem::create_directory(run_.At("home"));
+    setenv("TMPDIR", run_.path().c_str(), 1);
+    setenv("HOME", run_.At("home").c_str(), 1);
+    DaemonProcess::SetUp();
+  }
+  void TearDown() override {
+    DaemonProcess::TearDown();
+    for (const auto& [name, value] : saved_) {
+      value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
+    }
+  }
+
+  scratch::Folder run_;
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+// Wherever the discovery record is out of sight of a second daemon, it finds the one that holds
+// the store through the store's lock file, and gives way at once; the first publishes itself
+// again where the tools look. A holder whose port nobody listens on is not waited for.
+TEST_F(DaemonProcessOwnRunFolder, ASecondDaemonFindsTheHolderWhereverDiscoveryLooks) {
+  pid_t pid;
+  const u16 port = Start(pid);
+  ASSERT_NE(port, 0);
+  const std::string runFolder = Platform::UserRuntimeFolder();
+  ASSERT_EQ(runFolder, run_.path() + "/kestro-" + std::to_string(geteuid()));
+  const std::string served =
+      "PymDaemon: process " + std::to_string(pid) + " already serves " + t_.path() + "\n";
+  const struct {
+    const char* what;
+    std::function<void()> hide;
+    std::function<void()> show;
+  } rows[] = {
+      {"another TMPDIR", [&] { setenv("TMPDIR", run_.At("home").c_str(), 1); },
+       [&] { setenv("TMPDIR", run_.path().c_str(), 1); }},
+      {"the folder of named objects removed", [&] { std::filesystem::remove_all(runFolder); },
+       nullptr},
+      {"that folder a file",
+       [&] {
+         std::filesystem::remove_all(runFolder);
+         WriteFile(runFolder, "not a folder");
+       },
+       [&] { std::filesystem::remove(runFolder); }},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    row.hide();
+    std::string said;
+    EXPECT_EQ(RunSecondDaemon(said, "10"), kExitAlreadyRunning);
+    EXPECT_EQ(said, served);
+    if (row.show) row.show();
+    // Published again where the tools look (watchdog: within seconds).
+    bool again = false;
+    for (int i = 0; i < 3000 && !again; ++i) {
+      Qel::SharedMemory block;
+      again = block.Create(DiscoveryPublisher::SharedMemoryName(database_), pp::kBlockSize) &&
+              View(block).ownerProcessId == u32(pid) && View(block).port == port;
+      if (!again) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(again);
+  }
+  EXPECT_EQ(CloseDaemon(port, pid), kExitOk);
+
+  // This process holds another store and says it serves on a port where nothing listens.
+  const std::string deaf = t_.path() + "/deaf";
+  ASSERT_TRUE(std::filesystem::create_directory(deaf));
+  databases_.push_back(deaf + "/assets.tdx");
+  const int lock = open((deaf + "/assets.tdx.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_EQ(flock(lock, LOCK_EX), 0);
+  const int bound = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(bound, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(getsockname(bound, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const std::string silent =
+      std::to_string(getpid()) + " " + std::to_string(ntohs(address.sin_port));
+  WriteFile(deaf + "/assets.tdx.lock", silent + "\n");
+  std::string said;
+  EXPECT_EQ(RunSecondDaemon(said, "20", deaf), kExitFailure);
+  EXPECT_EQ(said, "PymDaemon: the store " + deaf + " is held by process " +
+                      silent.substr(0, silent.find(' ')) + ", which does not answer on port " +
+                      silent.substr(silent.find(' ') + 1) + "\n");
+  close(bound);
+  close(lock);
 }
 
 TEST_F(DaemonProcess, RestartOverADeletedIndexFindsTheSameAssets) {

@@ -1,7 +1,9 @@
 // Conformance of the daemon's side of the protocol, checked from a raw socket.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sqlite3.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -296,6 +298,13 @@ TEST_F(DaemonProtocol, GoodbyeAndBrokenStreamsCloseOnlyThatConnection) {
 TEST_F(DaemonProtocol, HandshakesNameTheDaemonsFolderEvenWhenTheDiskFailsALookUp) {
   const std::string own = t_.path() + "/own";
   ASSERT_TRUE(std::filesystem::create_directory(own));
+  // Another path to the same folder that no resolving undoes: a bind mount, made in a mount
+  // namespace of this thread's own (the server's thread, started after, shares it). Root only.
+  const std::string bound = t_.path() + "/bound";
+  ASSERT_TRUE(std::filesystem::create_directory(bound));
+  const bool mounted = unshare(CLONE_NEWNS) == 0 &&
+                       mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                       mount(own.c_str(), bound.c_str(), nullptr, MS_BIND, nullptr) == 0;
   ConnectionPolicy policy;
   policy.databaseFolder = own;
   Server server(handlers_, policy);
@@ -307,13 +316,18 @@ TEST_F(DaemonProtocol, HandshakesNameTheDaemonsFolderEvenWhenTheDiskFailsALookUp
     std::string path;
     bool folderLooksGone;
     bool served;
+    bool needsMount = false;
   } cases[] = {
       {"own folder", own + "/assets.tdx", false, true},
       {"another folder", t_.path() + "/assets.tdx", false, false},
       {"own folder, look-up fails", own + "/assets.tdx", true, true},
       {"another spelling, look-up fails", t_.path() + "/./own/assets.tdx", true, false},
+      {"own folder through a bind mount", bound + "/assets.tdx", false, true, true},
+      {"through a bind mount, own folder's look-up fails", bound + "/assets.tdx", true, false,
+       true},
   };
   for (const auto& k : cases) {
+    if (k.needsMount && !mounted) continue;
     if (k.folderLooksGone) std::filesystem::rename(own, own + ".away");
     RawClient c;
     ASSERT_TRUE(c.Connect(server.Port()));
@@ -322,6 +336,8 @@ TEST_F(DaemonProtocol, HandshakesNameTheDaemonsFolderEvenWhenTheDiskFailsALookUp
   }
   server.Stop();
   runner.join();
+  if (!mounted) GTEST_SKIP() << "a bind mount needs a mount namespace of its own (root)";
+  umount2(bound.c_str(), MNT_DETACH);
 }
 
 TEST_F(DaemonProtocol, ConnectionsAreServedConcurrently) {

@@ -2,15 +2,22 @@
 // and the failures that stop start-up before any command runs.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/fake_pym_server.h"
@@ -211,6 +218,121 @@ TEST(Startup, CommandsStartedTogetherLeaveOneDaemonThatClosesAlone) {
     const std::string log = scratch::ReadAll(root.Root() + "/UserData/pymdaemon.log");
     EXPECT_EQ(log.find("error:"), std::string::npos) << log;
   }
+}
+
+// Sets environment variables for its lifetime and puts back what was there.
+class ScopedEnvironment {
+ public:
+  void Set(const char* name, const std::string& value) {
+    if (saved_.end() == std::find_if(saved_.begin(), saved_.end(),
+                                     [&](const auto& kept) { return kept.first == name; })) {
+      const char* old = std::getenv(name);
+      saved_.emplace_back(name, old != nullptr ? std::optional<std::string>(old) : std::nullopt);
+    }
+    ::setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnvironment() {
+    for (const auto& [name, value] : saved_) {
+      value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+    }
+  }
+
+ private:
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+// Every command of an installation finds the daemon that holds its store, also where discovery
+// shows it none: under another TMPDIR, with the folder of named objects removed or a file in its
+// place, through a bind mount of the installation, from another pid namespace (a container). It
+// is served by that daemon, which commands on the other side still find, and `closepymdaemon`
+// from there ends it. The tool's limit is cut to 20 s, which a command that misses the daemon
+// waits out before it fails.
+TEST(Startup, EveryCommandFindsTheDaemonThatHoldsItsStore) {
+  scratch::Folder run;
+  ScopedEnvironment environment;
+  // A folder of named objects of this test's own, which it may remove without disturbing others.
+  environment.Set("TMPDIR", run.path());
+  environment.Set("HOME", run.At("home"));
+  environment.Set("KESTRO_SILENCE_LIMIT_MS", "20000");
+  std::filesystem::create_directories(run.At("home"));
+  std::filesystem::create_directories(run.At("other"));
+  const std::string runFolder = run.At("kestro-" + std::to_string(geteuid()));
+  const auto fileInPlaceOfRunFolder = [&] {
+    std::filesystem::remove_all(runFolder);
+    std::ofstream(runFolder) << "not a folder";
+  };
+  // Mounts made from here on are this process's and its children's alone, and go with them.
+  const bool ownMounts = ::unshare(CLONE_NEWNS) == 0 &&
+                         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+  const std::string bound = run.At("bound");
+  std::filesystem::create_directories(bound);
+
+  using Runner = std::function<ToolRun(const InstallRoot&, const std::vector<std::string>&)>;
+  const Runner plain = [](const InstallRoot& root, const std::vector<std::string>& args) {
+    return root.Run(args);
+  };
+  const struct Row {
+    const char* what;
+    std::function<void()> before;  // before the daemon starts
+    std::function<void(const InstallRoot&)> hide;
+    Runner command;
+    bool available = true;
+  } rows[] = {
+      {"another TMPDIR", nullptr, nullptr,
+       [&](const InstallRoot& root, const std::vector<std::string>& args) {
+         ScopedEnvironment other;
+         other.Set("TMPDIR", run.At("other"));
+         return root.Run(args);
+       }},
+      {"the folder of named objects removed", nullptr,
+       [&](const InstallRoot&) { std::filesystem::remove_all(runFolder); }, plain},
+      {"a file in place of that folder", nullptr,
+       [&](const InstallRoot&) { fileInPlaceOfRunFolder(); }, plain},
+      {"a file in place of that folder as the daemon starts, removed since", fileInPlaceOfRunFolder,
+       [&](const InstallRoot&) { std::filesystem::remove(runFolder); }, plain},
+      {"the installation through a bind mount", nullptr,
+       [&](const InstallRoot& root) {
+         ASSERT_EQ(::mount(root.Root().c_str(), bound.c_str(), nullptr, MS_BIND, nullptr), 0);
+       },
+       [&](const InstallRoot& root, const std::vector<std::string>& args) {
+         return root.RunProgram(bound + "/bin/KestroUtil", args, bound);
+       },
+       ownMounts},
+      {"another pid namespace", nullptr, nullptr,
+       [](const InstallRoot& root, const std::vector<std::string>& args) {
+         std::vector<std::string> contained = {"--pid", "--fork", "--mount-proc",
+                                               root.Bin() + "/KestroUtil"};
+         contained.insert(contained.end(), args.begin(), args.end());
+         return root.RunProgram("/usr/bin/unshare", contained);
+       },
+       ownMounts && std::system("unshare --pid --fork --mount-proc true >/dev/null 2>&1") == 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    if (!row.available) continue;
+    InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
+    ASSERT_TRUE(root.IsReady()) << root.Error();
+    if (row.before) row.before();
+    ASSERT_EQ(root.Run({"version"}).out, kVersionOutput);
+    const std::vector<pid_t> daemon = root.DaemonPids();
+    ASSERT_EQ(daemon.size(), 1u);
+    if (row.hide) row.hide(root);
+    const ToolRun served = row.command(root, {"version"});
+    EXPECT_EQ(served.out, kVersionOutput) << served.err;
+    EXPECT_EQ(served.exitCode, 0);
+    // Nothing the command did hides the daemon from the others.
+    EXPECT_EQ(root.Run({"version"}).out, kVersionOutput);
+    EXPECT_EQ(root.DaemonPids(), daemon);
+    const ToolRun closed = row.command(root, {"closepymdaemon"});
+    EXPECT_EQ(closed.exitCode, 0) << closed.err;
+    for (int i = 0; i < 2000 && !root.DaemonPids().empty(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(root.DaemonPids().empty());
+    ::umount2(bound.c_str(), MNT_DETACH);
+    if (std::filesystem::is_regular_file(runFolder)) std::filesystem::remove(runFolder);
+  }
+  if (!ownMounts) GTEST_SKIP() << "mounts and pid namespaces of its own need root";
 }
 
 }  // namespace

@@ -1,12 +1,17 @@
 #include "pymclient/pym_client.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "platform/named_mutex.h"
 #include "pymclient/pym_discovery.h"
 #include "pymclient/pym_protocol.h"
 #include "pymclient/pym_test_util.h"
@@ -147,6 +152,59 @@ TEST_F(ClientTest, AnOpenWhoseDaemonGaveWayToOneThatWentAwayStartsAnother) {
     publisher.Join();
     EXPECT_GE(Starts(), 2u);
   }
+}
+
+// A daemon that serves where discovery cannot be read (its lock a folder) is found through the
+// note in the store's lock file it holds; without the note the tool says what it could not read,
+// and why. A daemon it started that still waits for the store's lock when the tool gives up is said
+// to wait, naming the holder, not to be silent.
+TEST_F(ClientTest, ADaemonOutOfDiscoverysSightIsFoundOrTheReasonNamed) {
+  PymSetConnectPauseMs(1);
+  const std::string userData = std::filesystem::path(database_).parent_path();
+  const std::string lockFile = userData + "/assets.tdx.lock";
+  const std::string discoveryLock = Platform::NamedMutex::LockFilePath(
+      PymProtocol::MutexNameText(PymProtocol::ResolvedDatabaseFolder(database_)));
+  ASSERT_TRUE(std::filesystem::create_directories(discoveryLock));
+  // This process holds the store, as the daemon that noted where it serves would.
+  std::ofstream(lockFile).flush();
+  const int lock = ::open(lockFile.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+  const std::string note = std::to_string(getpid()) + " " + std::to_string(server_->GetPort());
+  const struct {
+    const char* what;
+    std::string note;
+    bool served;
+    std::string failure;
+  } rows[] = {
+      {"noted", note + "\n", true, ""},
+      {"not noted", "", false,
+       "- No daemon could be found for " + database_ + ": cannot open the discovery lock " +
+           discoveryLock + ": Is a directory"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::ofstream(lockFile) << row.note;
+    EXPECT_EQ(PymOpenDatabase(options_), row.served);
+    if (!row.served) {
+      EXPECT_EQ(PymGetDaemonFailure(), row.failure);
+    }
+    PymCloseDatabase();
+  }
+  std::filesystem::remove_all(discoveryLock);
+
+  // The daemon started waits (as this program does) for the lock this process holds.
+  std::ofstream(Daemon()) << "#!/bin/sh\nexec sleep 20\n";
+  std::ofstream(lockFile, std::ios::trunc).flush();
+  PymSetSilenceLimit(1500);
+  SetPymDaemonStarted(false);
+  EXPECT_FALSE(PymOpenDatabase(options_));
+  PymSetSilenceLimit(PymProtocol::kDefaultSilenceLimitMs);
+  EXPECT_EQ(PymGetDaemonFailure(), "- PymDaemon still waits for the store's lock, which process " +
+                                       std::to_string(getpid()) +
+                                       " holds; the tool gave up after 1500 ms.");
+  if (GetStartedPymDaemon() != 0) ::kill(pid_t(GetStartedPymDaemon()), SIGKILL);
+  ::close(lock);
+  SetPymDaemonStarted(false);
 }
 
 }  // namespace
