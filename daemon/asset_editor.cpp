@@ -447,8 +447,9 @@ bool AssetEditor::KeptVersionPlace(const std::string& relative,
   // never taken for one kept already. Its identity is signed first: a write from then on, which
   // the reading may or may not have seen, changes it.
   std::string identity;
+  std::string shape;
   std::string signature;
-  bool signedOnce = !compare;
+  bool signedOnce = false;
   for (u32 n = 0;; ++n) {
     const std::string place = n == 0 ? base : base + "." + std::to_string(n);
     const std::string path = store_.UserData() + "/" + place;
@@ -460,12 +461,14 @@ bool AssetEditor::KeptVersionPlace(const std::string& relative,
       placing.kept = placing.keptIn = place;
       return true;
     }
-    if (seen != Seen::kFolder) continue;
-    if (!signedOnce) {
+    if (seen != Seen::kFolder || !compare) continue;
+    if (!std::exchange(signedOnce, true)) {
       identity = SafeFolder::TreeSignature(replaced);
-      signature = identity.empty() ? identity : SafeFolder::ContentSignature(replaced);
+      shape = identity.empty() ? identity : SafeFolder::ContentSignature(replaced, nullptr, false);
     }
-    signedOnce = true;
+    // The bytes are read only of versions whose names and sizes are the same.
+    if (shape.empty() || SafeFolder::ContentSignature(path, nullptr, false) != shape) continue;
+    if (signature.empty()) signature = SafeFolder::ContentSignature(replaced);
     if (!signature.empty() && SafeFolder::ContentSignature(path) == signature) {
       placing.keptIn = place;
       placing.identity = identity;

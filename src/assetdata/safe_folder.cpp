@@ -370,8 +370,10 @@ struct Signing {
   int64_t wholeSettles = 0;
   // Whether each entry's device number goes in too, as the last build's signatures held it.
   bool device = false;
-  // Whether each file's bytes go in, in place of what tells the file apart from its copies.
+  // Whether each file's size, and with `bytes` its bytes, go in, in place of what tells the file
+  // apart from its copies.
   bool content = false;
+  bool bytes = true;
 };
 
 bool SignLink(Signing& s, const std::string& path, const struct stat& st) {
@@ -386,6 +388,10 @@ bool SignLink(Signing& s, const std::string& path, const struct stat& st) {
 
 // A file's size and bytes, read as they are now; false, with errno, when it cannot be read whole.
 bool SignBytes(Signing& s, const std::string& path, const struct stat& st) {
+  if (!s.bytes) {
+    Sign(s.digest, int64_t(st.st_size));
+    return true;
+  }
   const int fault = ReadFault("open", path);
   if (fault != 0) errno = fault;
   const int fd =
@@ -537,9 +543,10 @@ std::string SafeFolder::TreeSignature(const std::string& path, std::string* why,
   return signature;
 }
 
-std::string SafeFolder::ContentSignature(const std::string& path, std::string* why) {
+std::string SafeFolder::ContentSignature(const std::string& path, std::string* why, bool bytes) {
   Signing s;
   s.content = true;
+  s.bytes = bytes;
   const std::string signature = Signature(path, s);
   if (signature.empty() && why != nullptr) *why = s.why;
   return signature;
