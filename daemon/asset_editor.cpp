@@ -253,18 +253,22 @@ bool AssetEditor::MoveFolder(const std::string& from, const std::string& to, std
   return Folders().Move(from, to, error);
 }
 
-bool AssetEditor::SwapIn(const std::string& copy, const std::string& local, std::string& error) {
+bool AssetEditor::SwapIn(const std::string& copy, const std::string& local, std::string& error,
+                         std::string* aside) {
   bool replaces = false;
   if (!LookForFolder(local, replaces, error)) return false;
   if (!replaces) return MoveFolder(copy, local, error);
   bool unsupported = !exchange_;
   if (exchange_) {
     if (moveHook_) moveHook_(copy);
+    if (aside != nullptr) *aside = copy;
     if (Folders().Exchange(copy, local, error, &unsupported)) return true;
   }
   // Two renames where the file system cannot swap two folders in one step: the change's record
   // tells which folder is which should a kill come in between.
-  return unsupported && MoveFolder(local, StagingPath(), error) && MoveFolder(copy, local, error);
+  const std::string staged = StagingPath();
+  if (aside != nullptr) *aside = staged;
+  return unsupported && MoveFolder(local, staged, error) && MoveFolder(copy, local, error);
 }
 
 std::vector<ChangeFolder> AssetEditor::Settle(ChangeRecord change, bool passed,
@@ -434,13 +438,62 @@ bool AssetEditor::Commit(const KUID& kuid, std::string& error, Warnings* warning
   return true;
 }
 
-std::string AssetEditor::KeptVersionPlace(const std::string& relative) const {
-  const std::string place = TodaysBackups() + "/" + kLocalFolder + "/" + relative;
-  // A place that cannot be looked at is given: the change's move there looks again.
-  return Taken(store_.UserData() + "/" + place) || store_.IsOwed(place) ? std::string() : place;
+bool AssetEditor::KeptVersionPlace(const std::string& relative,
+                                   const std::set<std::string>& claimed, Placing& placing,
+                                   std::string& error, bool compare) const {
+  const std::string base = TodaysBackups() + "/" + kLocalFolder + "/" + relative;
+  const std::string replaced = InstalledPath(relative);
+  // Signed once a version kept today may hold the same files; a version that cannot be read is
+  // never taken for one kept already. Its identity is signed first: a write from then on, which
+  // the reading may or may not have seen, changes it.
+  std::string identity;
+  std::string shape;
+  std::string signature;
+  bool signedOnce = false;
+  for (u32 n = 0;; ++n) {
+    const std::string place = n == 0 ? base : base + "." + std::to_string(n);
+    const std::string path = store_.UserData() + "/" + place;
+    const Seen seen = LookAt(path, error);
+    if (seen == Seen::kUnknown) return false;
+    // A place another job of the install took, or that a version waiting in staging is owed, is
+    // not free; that version is not read to know whether it holds the same files.
+    if (seen == Seen::kNothing && claimed.count(place) == 0 && !store_.IsOwed(place)) {
+      placing.kept = placing.keptIn = place;
+      return true;
+    }
+    if (seen != Seen::kFolder || !compare) continue;
+    if (!std::exchange(signedOnce, true)) {
+      identity = SafeFolder::TreeSignature(replaced);
+      shape = identity.empty() ? identity : SafeFolder::ContentSignature(replaced, nullptr, false);
+    }
+    // The bytes are read only of versions whose names and sizes are the same.
+    if (shape.empty() || SafeFolder::ContentSignature(path, nullptr, false) != shape) continue;
+    if (signature.empty()) signature = SafeFolder::ContentSignature(replaced);
+    if (!signature.empty() && SafeFolder::ContentSignature(path) == signature) {
+      placing.keptIn = place;
+      placing.identity = identity;
+      return true;
+    }
+  }
 }
 
-bool AssetEditor::Place(const InstallJob& job, Placing& placing, std::string& error) {
+void AssetEditor::KeepIfWritten(Placing& placing, const std::set<std::string>& claimed) {
+  if (placing.identity.empty() || SafeFolder::TreeSignature(placing.aside) == placing.identity) {
+    return;
+  }
+  // Moved now, so that no kill before the record is ended leaves it to a start that would remove
+  // it; one that cannot go now goes with the change's other folders.
+  std::string why;
+  if (!KeptVersionPlace(placing.relative, claimed, placing, why, false)) {
+    placing.kept = placing.keptIn = TodaysBackups() + "/" + kLocalFolder + "/" + placing.relative;
+  }
+  if (!MoveFolder(placing.aside, store_.UserData() + "/" + placing.kept, why)) {
+    placing.change.folders.back().after = placing.kept;
+  }
+}
+
+bool AssetEditor::Place(const InstallJob& job, Placing& placing, std::set<std::string>& claimed,
+                        std::string& error) {
   AssetRecord record;
   const bool known = store_.GetAsset(job.kuid, record);
   if (known && record.folder == kEditingFolder) {
@@ -464,10 +517,13 @@ bool AssetEditor::Place(const InstallJob& job, Placing& placing, std::string& er
   }
   const std::string installed = std::string(kLocalFolder) + "/" + relative;
   const std::string local = InstalledPath(relative);
-  placing = Placing{copy, relative, ChangeRecord{NextName(), {}}, std::string()};
+  placing = Placing{copy, relative, ChangeRecord{NextName(), {}}, {}, {}, {}, {}};
   bool replaces = false;
   filled = filled && LookForFolder(local, replaces, error);
-  if (filled && replaces && job.keepReplaced) placing.kept = KeptVersionPlace(relative);
+  if (filled && replaces && job.keepReplaced) {
+    filled = KeptVersionPlace(relative, claimed, placing, error);
+    if (!placing.kept.empty()) claimed.insert(placing.kept);
+  }
   filled = filled && Name(placing.change, copy, job.kuid, "", installed, error) &&
            (!replaces || Name(placing.change, local, job.kuid, installed, placing.kept, error));
   if (!filled) {
@@ -479,23 +535,30 @@ bool AssetEditor::Place(const InstallJob& job, Placing& placing, std::string& er
 }
 
 bool AssetEditor::Install(const KUID& kuid, const FolderFiller& fill, std::string& error,
-                          bool keepReplaced, Warnings* warnings) {
+                          bool keepReplaced, Warnings* warnings, std::string* keptIn) {
   const std::vector<InstallJob> jobs = {{kuid, fill, keepReplaced}};
   std::vector<std::string> errors;
   std::vector<Warnings> jobWarnings;
-  const bool installed = InstallAll(jobs, errors, &jobWarnings) == 1;
+  std::vector<std::string> kept;
+  const bool installed = InstallAll(jobs, errors, &jobWarnings, &kept) == 1;
   if (!installed) error = errors.front();
   if (warnings != nullptr) *warnings = jobWarnings.front();
+  if (keptIn != nullptr) *keptIn = kept.front();
   return installed;
 }
 
 size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs,
-                               std::vector<std::string>& errors, std::vector<Warnings>* warnings) {
+                               std::vector<std::string>& errors, std::vector<Warnings>* warnings,
+                               std::vector<std::string>* keptIn) {
   std::lock_guard<OwnedMutex> lock(store_.ChangeMutex());
   errors.assign(jobs.size(), std::string());
   if (warnings != nullptr) warnings->assign(jobs.size(), Warnings());
+  if (keptIn != nullptr) keptIn->assign(jobs.size(), std::string());
   std::vector<size_t> placedJobs;
   std::vector<Placing> placings;
+  // The backups places the jobs keep their replaced versions in: none of them is on disk, nor
+  // owed, before the change moves them.
+  std::set<std::string> claimed;
   ChangeRecord change{NextName(), {}};
   // The fills write their files unsynced; one sync of the file system makes them all durable
   // before the record that names them, so that a crash after the index write finds whole files
@@ -510,7 +573,7 @@ size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs,
     Placing placing;
     if (again) {
       errors[i] = "the asset is listed twice";
-    } else if (Place(jobs[i], placing, errors[i])) {
+    } else if (Place(jobs[i], placing, claimed, errors[i])) {
       change.folders.insert(change.folders.end(), placing.change.folders.begin(),
                             placing.change.folders.end());
       placings.push_back(std::move(placing));
@@ -540,10 +603,10 @@ size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs,
   std::vector<std::string> problems;
   std::vector<ChangeFolder> waiting;
   for (size_t k = 0; k < placings.size(); ++k) {
-    const Placing& p = placings[k];
+    Placing& p = placings[k];
     std::string& jobError = errors[placedJobs[k]];
     ScannedAsset asset;
-    if (SwapIn(p.copy, InstalledPath(p.relative), jobError) &&
+    if (SwapIn(p.copy, InstalledPath(p.relative), jobError, &p.aside) &&
         ReadAssetFolder(InstalledPath(p.relative), kLocalFolder, p.relative, asset, jobError)) {
       if (warnings != nullptr && !asset.warning.empty()) {
         (*warnings)[placedJobs[k]].push_back(asset.warning);
@@ -563,10 +626,11 @@ size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs,
   if (recordHook_) recordHook_();
   const bool recorded = !placed.empty() && store_.RecordChanges(placed, KUID::Null(), &error);
   for (size_t k = 0, n = 0; k < placings.size(); ++k) {
-    const Placing& p = placings[k];
+    Placing& p = placings[k];
     if (n == placed.size() || placed[n].record.kuid != jobs[placedJobs[k]].kuid) continue;
     ++n;
     problems.clear();
+    if (recorded) KeepIfWritten(p, claimed);
     const std::vector<ChangeFolder> left = Settle(p.change, recorded, problems);
     waiting.insert(waiting.end(), left.begin(), left.end());
     Warnings* jobWarnings = warnings != nullptr ? &(*warnings)[placedJobs[k]] : nullptr;
@@ -576,6 +640,9 @@ size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs,
       if (recorded && jobWarnings != nullptr) jobWarnings->push_back(problem);
     }
     if (recorded && !p.kept.empty() && left.empty()) ThinBackups(store_.UserData(), jobWarnings);
+    if (recorded && !p.keptIn.empty() && left.empty() && keptIn != nullptr) {
+      (*keptIn)[placedJobs[k]] = store_.UserData() + "/" + p.keptIn;
+    }
   }
   if (!store_.EndChange(waiting, &error)) {
     Qel::Log::Get("PymDaemon")
@@ -651,7 +718,10 @@ bool AssetEditor::Delete(const KUID& kuid, bool keepBackup, std::string& error, 
   done = done && Record(kLocalFolder, std::string(), kuid, error, warnings);
   if (!End(change, done, error, warnings)) return false;
   if (keepBackup) {
-    if (keptIn != nullptr) *keptIn = store_.UserData() + "/" + TodaysBackups();
+    // Each folder by the name it took there: a second delete of the day keeps PATH.1.
+    if (keptIn != nullptr) {
+      for (const auto& [from, to] : moves) *keptIn += (keptIn->empty() ? "" : " and ") + to;
+    }
     ThinBackups(store_.UserData(), warnings);
   }
   return true;

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -64,10 +65,10 @@ class AssetEditor {
   // Drops the editing copy; false when there is none, or when it holds another asset. An asset
   // that was never committed goes, unless another folder holds it.
   bool Revert(const KUID& kuid, std::string& error, Warnings* warnings = nullptr);
-  // Moves the asset's folders into today's folder of the backups folder (its path goes to
-  // `keptIn`), forgets the asset (unless another folder holds it) and drops the backups of all
-  // but the newest days. Refused when the asset's folder holds another asset. Without
-  // `keepBackup` the folders are removed instead.
+  // Moves the asset's folders into today's folder of the backups folder (the paths they took
+  // there go to `keptIn`, joined by " and "), forgets the asset (unless another folder holds it)
+  // and drops the backups of all but the newest days. Refused when the asset's folder holds another
+  // asset. Without `keepBackup` the folders are removed instead.
   bool Delete(const KUID& kuid, bool keepBackup, std::string& error, std::string* keptIn = nullptr,
               Warnings* warnings = nullptr);
   // Called with each folder just before the editor removes it: lets a test stop the removal
@@ -95,12 +96,14 @@ class AssetEditor {
   // Installs the folder that `fill` writes as the asset's installed folder, in place of the old
   // one when the asset is installed already. A folder that holds another asset, or that cannot
   // be read, is never replaced: the asset goes into a folder of its own. With `keepReplaced` the
-  // old one goes to today's backups folder, unless today's backups hold the asset's folder
-  // already, or a replaced version waits in staging to go there: one version a day is kept, the
-  // one the day began with. Refused for an asset open for editing, and when the written
-  // configuration does not name `kuid`.
+  // old one goes to today's backups folder, as PATH or, beside the versions kept there already
+  // (or waiting in staging to go there), as PATH.1, PATH.2...; unless one of them holds the same
+  // files. `keptIn` gets where those files are kept, empty when nowhere. Refused for an asset open
+  // for editing, when the written configuration does not name `kuid`, and when a place of the
+  // backups cannot be looked at.
   bool Install(const KUID& kuid, const FolderFiller& fill, std::string& error,
-               bool keepReplaced = false, Warnings* warnings = nullptr);
+               bool keepReplaced = false, Warnings* warnings = nullptr,
+               std::string* keptIn = nullptr);
   struct InstallJob {
     KUID kuid;
     FolderFiller fill;
@@ -110,9 +113,10 @@ class AssetEditor {
   // change record: a kill leaves all of them installed or none. `errors` gets
   // one entry per job, empty for those installed; the result is how many were. `warnings` (when
   // given) gets one entry per job too: what an installed folder's reading passed over, and what
-  // could not be cleaned up.
+  // could not be cleaned up. `keptIn` (when given) gets one entry per job, as Install's.
   size_t InstallAll(const std::vector<InstallJob>& jobs, std::vector<std::string>& errors,
-                    std::vector<Warnings>* warnings = nullptr);
+                    std::vector<Warnings>* warnings = nullptr,
+                    std::vector<std::string>* keptIn = nullptr);
 
  private:
   // An install's new folder, written in staging, and the record of the folders it moves.
@@ -120,8 +124,13 @@ class AssetEditor {
     std::string copy;
     std::string relative;
     ChangeRecord change;
-    // Where the replaced version is kept, below UserData; empty when it is not.
+    // Where the change moves the replaced version, below UserData; empty when it does not.
     std::string kept;
+    // Where its files are kept: `kept`, or a version kept earlier today that holds the same.
+    std::string keptIn;
+    // For a version not kept for that, its TreeSignature then, and where the swap set it aside.
+    std::string identity;
+    std::string aside;
   };
 
   // A name in staging, and a change id, that no other change of this store uses, nor will.
@@ -137,15 +146,25 @@ class AssetEditor {
   bool Name(ChangeRecord& change, const std::string& path, const KUID& kuid,
             const std::string& before, const std::string& after, std::string& error);
   bool MoveFolder(const std::string& from, const std::string& to, std::string& error);
-  // Where today's backups keep the version of `relative` an install replaces, below UserData:
-  // a day keeps one, the version it began with, so it is empty when the place is taken or owed
-  // to a version that waits to go there.
-  std::string KeptVersionPlace(const std::string& relative) const;
-  // Fills and checks one asset's folder in staging, and names what its install moves.
-  bool Place(const InstallJob& job, Placing& placing, std::string& error);
+  // Where today's backups keep the version of `relative` an install replaces (`placing`'s kept
+  // and keptIn, below UserData): the first of PATH, PATH.1... that is free, not `claimed` by an
+  // earlier job of the install and not owed to a version that waits to go there; none when a
+  // version kept there holds the same files. False, with the reason, when a place cannot be
+  // looked at: it may hold a version, and no version is dropped on a guess.
+  // Without `compare`, the first place that is free.
+  bool KeptVersionPlace(const std::string& relative, const std::set<std::string>& claimed,
+                        Placing& placing, std::string& error, bool compare = true) const;
+  // Once the install passed: a replaced version not kept for holding the same files as one kept
+  // already, but written to since (through a file held open), is kept after all.
+  void KeepIfWritten(Placing& placing, const std::set<std::string>& claimed);
+  // Fills and checks one asset's folder in staging, and names what its install moves; a place
+  // it keeps the replaced version in goes to `claimed`.
+  bool Place(const InstallJob& job, Placing& placing, std::set<std::string>& claimed,
+             std::string& error);
   // Moves the folder `copy` into the installed place `local`, replacing what is there in one
-  // step where the file system allows.
-  bool SwapIn(const std::string& copy, const std::string& local, std::string& error);
+  // step where the file system allows; `aside` gets where the replaced folder goes.
+  bool SwapIn(const std::string& copy, const std::string& local, std::string& error,
+              std::string* aside = nullptr);
   // Moves the change's folders where they belong, after the change when it `passed`; returns
   // those that could not get there.
   std::vector<ChangeFolder> Settle(ChangeRecord change, bool passed,

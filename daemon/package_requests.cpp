@@ -264,11 +264,12 @@ void InstallCdp(RequestContext& context, const u8* payload, size_t size, Respons
     }
     std::vector<std::string> errors;
     std::vector<AssetEditor::Warnings> warnings;
-    installed = context.editor.InstallAll(jobs, errors, &warnings);
+    std::vector<std::string> keptIn;
+    installed = context.editor.InstallAll(jobs, errors, &warnings, &keptIn);
     for (size_t i = 0; i < jobs.size(); ++i) {
       if (errors[i].empty()) {
         AddWarnings(response, jobs[i].kuid, warnings[i]);
-        AddInstalled(response, jobs[i].kuid);
+        AddInstalled(response, jobs[i].kuid, keptIn[i]);
       } else {
         AddFailure(response, jobs[i].kuid, "PymDaemon: not installed: " + errors[i]);
       }
@@ -297,6 +298,7 @@ void InstallAssetFromFolder(RequestContext& context, const u8* payload, size_t s
     kuid = scanned.record.kuid;
     std::vector<std::string> skipped;
     AssetEditor::Warnings warnings;
+    std::string keptIn;
     const bool installed = context.editor.Install(
         kuid,
         [&](const SafeFolder& folders, const std::string& folder, std::string& why) {
@@ -309,13 +311,13 @@ void InstallAssetFromFolder(RequestContext& context, const u8* payload, size_t s
           why = "cannot leave out the binary configuration beside the text one";
           return false;
         },
-        error, true, &warnings);
+        error, true, &warnings, &keptIn);
     if (installed) {
       std::sort(skipped.begin(), skipped.end());
       AssetEditor::Warnings lines = LeftOutWarnings(skipped);
       lines.insert(lines.end(), warnings.begin(), warnings.end());
       AddWarnings(response, kuid, lines);
-      AddInstalled(response, kuid);
+      AddInstalled(response, kuid, keptIn);
     } else {
       kuid = KUID::Null();
     }

@@ -116,9 +116,14 @@ void AddWarnings(Response& response, const KUID& kuid, const std::vector<std::st
   }
 }
 
-void AddInstalled(Response& response, const KUID& kuid) {
+void AddInstalled(Response& response, const KUID& kuid, const std::string& keptIn) {
   AddResult(response, ResultsLog::kFourth, kuid,
             std::string("Installed asset ") + kuid.ToString().CStr() + ".");
+  if (!keptIn.empty()) {
+    AddResult(response, ResultsLog::kInformation, kuid,
+              "The version it replaced is kept in " + keptIn + " for " +
+                  std::to_string(AssetEditor::kBackupDaysKept) + " days.");
+  }
 }
 
 void LogRequest(const char* format, u32 value) {

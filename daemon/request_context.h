@@ -123,7 +123,9 @@ void AddResult(Response& response, u32 type, const KUID& kuid, const std::string
 // A change the daemon could not make: an error for the client and a line in the daemon's log,
 // which outlives the client's console.
 void AddFailure(Response& response, const KUID& kuid, const std::string& text);
-void AddInstalled(Response& response, const KUID& kuid);
+// The line of an asset installed and, when the version it replaced is kept (`keptIn`), a line
+// that names the place.
+void AddInstalled(Response& response, const KUID& kuid, const std::string& keptIn = {});
 // One warning line for each text: what a change that was made could not clean up or passed over.
 void AddWarnings(Response& response, const KUID& kuid, const std::vector<std::string>& texts);
 // A line of the daemon's log with one number in it.

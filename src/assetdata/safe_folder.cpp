@@ -370,7 +370,49 @@ struct Signing {
   int64_t wholeSettles = 0;
   // Whether each entry's device number goes in too, as the last build's signatures held it.
   bool device = false;
+  // Whether each file's size, and with `bytes` its bytes, go in, in place of what tells the file
+  // apart from its copies.
+  bool content = false;
+  bool bytes = true;
 };
+
+bool SignLink(Signing& s, const std::string& path, const struct stat& st) {
+  std::vector<char> target(size_t(st.st_size) + 2);
+  const ssize_t n = readlink(path.c_str(), target.data(), target.size());
+  // A target longer than its entry said was changed while it was read.
+  if (n < 0 || size_t(n) >= target.size()) return false;
+  EVP_DigestUpdate(s.digest, target.data(), size_t(n));
+  Sign(s.digest, '\0');
+  return true;
+}
+
+// A file's size and bytes, read as they are now; false, with errno, when it cannot be read whole.
+bool SignBytes(Signing& s, const std::string& path, const struct stat& st) {
+  if (!s.bytes) {
+    Sign(s.digest, int64_t(st.st_size));
+    return true;
+  }
+  const int fault = ReadFault("open", path);
+  if (fault != 0) errno = fault;
+  const int fd =
+      fault != 0 ? -1 : open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return false;
+  char buffer[65536];
+  int64_t total = 0;
+  ssize_t n = 0;
+  while ((n = read(fd, buffer, sizeof buffer)) > 0) {
+    EVP_DigestUpdate(s.digest, buffer, size_t(n));
+    total += n;
+  }
+  const int failure = errno;
+  close(fd);
+  errno = failure;
+  // A file that grew or shrank while it was read is not the file that was looked at.
+  if (n == 0 && total != int64_t(st.st_size)) errno = EAGAIN;
+  if (n < 0 || total != int64_t(st.st_size)) return false;
+  Sign(s.digest, total);
+  return true;
+}
 
 // Each entry is its path below the root, ended by a zero byte that no name holds, its type and,
 // for all but a folder, what no copy, archive, `touch` or rename can give another file: its
@@ -411,6 +453,11 @@ bool SignTree(Signing& s, const std::string& path, const std::string& relative, 
       if (!SignTree(s, entry, below, depth + 1)) return false;
       continue;
     }
+    if (s.content) {
+      if (type == 'f' && !SignBytes(s, entry, st)) return unreadable();
+      if (type == 'l' && !SignLink(s, entry, st)) return unreadable();
+      continue;
+    }
     if (s.device) Sign(s.digest, uint64_t(st.st_dev));
     Sign(s.digest, uint64_t(st.st_ino));
     Sign(s.digest, Nanoseconds(st.st_ctim));
@@ -437,13 +484,8 @@ bool SignTree(Signing& s, const std::string& path, const std::string& relative, 
       close(fd);
       Sign(s.digest, int64_t(st.st_size));
       Sign(s.digest, Nanoseconds(st.st_mtim));
-    } else if (type == 'l') {
-      std::vector<char> target(size_t(st.st_size) + 2);
-      const ssize_t n = readlink(entry.c_str(), target.data(), target.size());
-      // A target longer than its entry said was changed while it was read.
-      if (n < 0 || size_t(n) >= target.size()) return unreadable();
-      EVP_DigestUpdate(s.digest, target.data(), size_t(n));
-      Sign(s.digest, '\0');
+    } else if (type == 'l' && !SignLink(s, entry, st)) {
+      return unreadable();
     }
   }
   return true;
@@ -496,6 +538,15 @@ bool ListFolderNames(const std::string& path, std::vector<std::string>& names) {
 std::string SafeFolder::TreeSignature(const std::string& path, std::string* why, bool device) {
   Signing s;
   s.device = device;
+  const std::string signature = Signature(path, s);
+  if (signature.empty() && why != nullptr) *why = s.why;
+  return signature;
+}
+
+std::string SafeFolder::ContentSignature(const std::string& path, std::string* why, bool bytes) {
+  Signing s;
+  s.content = true;
+  s.bytes = bytes;
   const std::string signature = Signature(path, s);
   if (signature.empty() && why != nullptr) *why = s.why;
   return signature;

@@ -75,6 +75,13 @@ class SafeFolder {
   // build: only to know the marks that build kept.
   static std::string TreeSignature(const std::string& path, std::string* why = nullptr,
                                    bool device = false);
+  // What the tree holds, told by reading it: as TreeSignature, but with each file's size and
+  // bytes in place of its inode and times, so that a copy shares the signature of its source.
+  // Empty, with `why`, as TreeSignature is, and for a file whose size changed while it was read.
+  // Without `bytes`, sizes alone: as cheap as TreeSignature, and unequal for trees that differ in
+  // their names or sizes.
+  static std::string ContentSignature(const std::string& path, std::string* why = nullptr,
+                                      bool bytes = true);
   // The signature once the tick of the last change time of every entry has passed, so that no
   // later write can keep it: for entries changed just now it waits (a few milliseconds; on a file
   // system that keeps whole seconds, two at most) and signs again. Empty, with `why`, also for a

@@ -406,8 +406,9 @@ bool ThinBackupsFolder(const String& folder, u32 keep) {
     TTimeDate date;
     String name;
   };
-  // Today's folder holds what a change has just kept: it stays whatever other names exist, even
-  // names dated after today by a clock that ran ahead.
+  // Today's folder holds what a change has just kept: it stays whatever other names exist. A
+  // folder dated after today (a clock once set ahead) is not old: it neither goes nor takes the
+  // place of one that is.
   TTimeDate now;
   now.SetToNow();
   const String today = BackupFolderName(now);
@@ -417,10 +418,10 @@ bool ThinBackupsFolder(const String& folder, u32 keep) {
   while (find.Next()) {
     u32 year, month, day;
     if (!find.IsFolder() || !ParseBackupName(find.GetName().View(), &year, &month, &day)) continue;
-    if (find.GetName().View() == std::string_view(today.CStr())) {
-      keptToday = true;
-      continue;
-    }
+    // The names sort as their dates do.
+    const int order = find.GetName().View().compare(today.CStr());
+    keptToday = keptToday || order == 0;
+    if (order >= 0) continue;
     Backup backup;
     backup.date.SetDate(year, month, day, 0);
     backup.name = find.GetName();

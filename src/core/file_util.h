@@ -66,8 +66,9 @@ bool CopyFolderTree(const Qel::PString& srcFolder, const Qel::File::Path& src,
 bool CreateTemporaryFilePath(const Qel::PString& folder, Qel::File::Path& out);
 
 // Deletes the oldest dated backup folders of the named folder "backups" until keep remain. Only
-// folders named exactly "YY-MM-DD" (two digits each, a real month and day) count, and today's
-// folder is never deleted. False when a folder could not be deleted whole.
+// folders named exactly "YY-MM-DD" (two digits each, a real month and day) count; today's
+// folder is never deleted, and those dated after today neither count nor go. False when a folder
+// could not be deleted whole.
 bool ThinBackupsFolder(u32 keep);
 // The same over the backups folder at an absolute path, for a process that serves one user-data
 // folder without the installation's layout.

@@ -1,7 +1,9 @@
 #include "frontend/command_dispatcher.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "assetdata/results_log.h"
@@ -91,6 +93,13 @@ const char* const kDaemonGone = "The daemon went away; the request was not sent"
 
 void AddError(ResultsLog* log, const Qel::String& text) {
   ResultsLog::AddResult(log, ResultsLog::kError, KestroPropertyRef(), text);
+}
+
+void AddInvalidPath(ResultsLog* log, const Qel::String& path) {
+  struct stat st {};
+  const bool missing = ::stat(path.CStr(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
+  AddError(log, missing ? Qel::String("Invalid input path: ") + path + " does not exist."
+                        : Qel::String("Invalid input path."));
 }
 
 int RunGuarded(const std::function<int()>& call) {

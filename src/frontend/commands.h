@@ -23,6 +23,9 @@ struct CommandArgs {
 };
 
 void AddError(ResultsLog* log, const Qel::String& text);
+// "Invalid input path.", for a path the user typed that could not be used; one that is plainly
+// not there says so: "Invalid input path: PATH does not exist."
+void AddInvalidPath(ResultsLog* log, const Qel::String& path);
 
 // commands_general.cpp
 int Version(CommandArgs& args);

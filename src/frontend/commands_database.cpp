@@ -158,8 +158,9 @@ int ImportConsists(CommandArgs& a) {
   }
   // The file name as typed: on Linux the case names a different file.
   Soup file;
-  if (!file.LoadFile(nullptr, JoinToStartupFolder(a.Arg(2)).CStr(), nullptr)) {
-    AddError(a.log, "Invalid input path.");
+  const Qel::String path = JoinToStartupFolder(a.Arg(2));
+  if (!file.LoadFile(nullptr, path.CStr(), nullptr)) {
+    AddInvalidPath(a.log, path);
     return -1;
   }
   char tag[32];

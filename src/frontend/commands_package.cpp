@@ -199,7 +199,7 @@ int InstallFromPathCommand(CommandArgs& a) {
     // looked for by the path byte for byte.
     const Qel::String typed =
         IsAbsolutePath(path) ? Qel::String(path) : GetStartupFolder() + "/" + path;
-    if (!RefuseBackslashFolder(typed, a.log)) AddError(a.log, "Invalid input path.");
+    if (!RefuseBackslashFolder(typed, a.log)) AddInvalidPath(a.log, folder);
     return -1;
   }
   bool second = false;

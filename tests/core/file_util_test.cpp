@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -131,21 +132,42 @@ TEST_F(FileUtilTest, ThinBackupsKeepsOnlyTheNewestDatedFolders) {
   EXPECT_EQ(List("UserData/backups"), expected);
 }
 
-// A clock that ran ahead leaves folders dated after today: today's, which a change has just
-// filled, still stays, and so do the newest of the others.
+// A clock that ran ahead leaves folders dated after today: they are not old, so they neither go
+// nor take the place of a day that is, and today's, which a change has just filled, stays.
 TEST_F(FileUtilTest, ThinBackupsNeverDeletesTodaysFolder) {
+  // The local date `ahead` days from today, at noon so that no change of the clock skips a day.
+  const auto day = [](int ahead) {
+    const time_t now = time(nullptr);
+    tm local{};
+    localtime_r(&now, &local);
+    local.tm_mday += ahead;
+    local.tm_hour = 12;
+    mktime(&local);
+    char name[16];
+    strftime(name, sizeof name, "%y-%m-%d", &local);
+    return std::string(name);
+  };
   TTimeDate now;
   now.SetToNow();
   const std::string today = BackupFolderName(now).CStr();
-  for (const char* name : {"98-01-01", "97-01-01", "96-01-01", "95-01-01", "94-01-01"}) {
-    fs::create_directories(U("backups/") + name);
+  ASSERT_EQ(today, day(0));
+  const Names ahead{day(1), day(30), "98-01-01"};
+  const struct {
+    u32 keep;
+    Names left;  // besides today's and those ahead
+  } cases[] = {{5, {day(-1), day(-2), day(-3), day(-4)}}, {2, {day(-1)}}, {0, {}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.keep);
+    fs::remove_all(U("backups"));
+    for (int back = 1; back <= 4; ++back) fs::create_directories(U("backups/") + day(-back));
+    for (const std::string& name : ahead) fs::create_directories(U("backups/") + name);
+    Put("UserData/backups/" + today + "/local/a/config.txt");
+    EXPECT_TRUE(ThinBackupsFolder(c.keep));
+    Names expected = c.left;
+    expected.insert(ahead.begin(), ahead.end());
+    expected.insert(today);
+    EXPECT_EQ(List("UserData/backups"), expected);
   }
-  Put("UserData/backups/" + today + "/local/a/config.txt");
-  EXPECT_TRUE(ThinBackupsFolder(5));
-  EXPECT_EQ(List("UserData/backups"),
-            (Names{today, "98-01-01", "97-01-01", "96-01-01", "95-01-01"}));
-  EXPECT_TRUE(ThinBackupsFolder(0));
-  EXPECT_EQ(List("UserData/backups"), Names{today});
 }
 
 TEST_F(FileUtilTest, CopyFileReportsEveryFailure) {

@@ -602,9 +602,9 @@ TEST(AssetEditor, AChangeOfOneAssetLeavesTheFoldersOfOthers) {
   }
 }
 
-// Leftovers go whatever their depth, and an install keeps one replaced version a day, never
-// losing it without a word.
-TEST(AssetEditor, LeftoversOfAnyDepthGoAndInstallsKeepOneVersionADay) {
+// Leftovers go whatever their depth, and an install keeps each version it replaces, never
+// losing one without a word.
+TEST(AssetEditor, LeftoversOfAnyDepthGoAndInstallsKeepEachVersionTheyReplace) {
   const auto nest = [](std::string folder) {
     for (int i = 0; i < 600; ++i) folder += "/d";
     fs::create_directories(folder);
@@ -655,11 +655,12 @@ TEST(AssetEditor, LeftoversOfAnyDepthGoAndInstallsKeepOneVersionADay) {
     ASSERT_TRUE(in.editor->Install(kAsset, in.Version(version), error, true, &warnings)) << error;
   }
   EXPECT_EQ(ReadFileText(kept + "/v.txt"), "v1");
-  EXPECT_FALSE(fs::exists(kept + ".1"));
+  EXPECT_EQ(ReadFileText(kept + ".1/v.txt"), "v2");
   EXPECT_TRUE(warnings.empty());
 
   // Backups that cannot take it: a warning, and the version waits in staging for a start; a
-  // later install of the day neither takes its place nor has it removed.
+  // later install of the day neither takes its place nor has it removed, and keeps its own
+  // beside it.
   fs::remove_all(in.ud + "/backups");
   WriteFile(in.ud + "/backups/" + Today(), "not a folder");
   ASSERT_TRUE(in.editor->Install(kAsset, in.Version("v4"), error, true, &warnings)) << error;
@@ -672,8 +673,126 @@ TEST(AssetEditor, LeftoversOfAnyDepthGoAndInstallsKeepOneVersionADay) {
   ASSERT_TRUE(in.editor->Install(kAsset, in.Version("v5"), error, true, &warnings)) << error;
   ASSERT_TRUE(in.Restart(error)) << error;
   EXPECT_EQ(ReadFileText(kept + "/v.txt"), "v3");
-  EXPECT_FALSE(fs::exists(kept + ".1"));
+  EXPECT_EQ(ReadFileText(kept + ".1/v.txt"), "v4");
   EXPECT_EQ(FilesBelow(in.ud + "/staging"), 0u);
+}
+
+// Every version an install replaces is kept, beside those kept earlier in the day, each one once:
+// a commit between two installs, the restore of a kept version, and a package whose assets'
+// places could fall on one name lose nothing. A place that cannot be looked at refuses the
+// install. `kept` is where each step says the replaced files are, below today's "local".
+TEST(AssetEditor, AnInstallKeepsEachVersionItReplacesOnce) {
+  // kHeld: a file of the installed version, held open, is written to just before the index write.
+  enum Act { kInstall, kCommitSaved, kRestore, kPackage, kBlind, kHeld };
+  const KUID other(10, 5, 0);
+  const struct Step {
+    Act act;
+    const char* text;  // the version installed, or the kept folder restored
+    const char* kept;
+    const char* otherKept;  // of a package's second asset, installed in "a.1"
+  } v1{kInstall, "v1", "a", ""}, commit{kCommitSaved, "", "", ""};
+  const struct {
+    const char* name;
+    std::vector<Step> steps;
+    Tree backups;  // the files kept today, but configurations
+    const char* installed;
+  } cases[] = {
+      {"an install over a version committed the same day",
+       {v1, commit, {kInstall, "v2", "a.1", ""}},
+       {{"a/old.txt", "old"}, {"a.1/v.txt", "v1"}, {"a.1/saved.txt", "saved"}},
+       "v2"},
+      {"the restore of the version kept first, twice",
+       {v1, commit, {kRestore, "a", "a.1", ""}, {kRestore, "a", "a", ""}},
+       {{"a/old.txt", "old"}, {"a.1/v.txt", "v1"}, {"a.1/saved.txt", "saved"}},
+       ""},
+      {"one version installed three times",
+       {v1, {kInstall, "v2", "a.1", ""}, {kInstall, "v2", "a.2", ""}, {kInstall, "v3", "a.2", ""}},
+       {{"a/old.txt", "old"}, {"a.1/v.txt", "v1"}, {"a.2/v.txt", "v2"}},
+       "v3"},
+      {"a package of two assets",
+       {v1, {kPackage, "v2", "a.1", "a.1.1"}},
+       {{"a/old.txt", "old"}, {"a.1/v.txt", "v1"}, {"a.1.1/other.txt", "other"}},
+       "v2"},
+      {"a version that holds the files kept already, written to while it is replaced",
+       {v1, {kInstall, "v1", "a.1", ""}, {kHeld, "v2", "a.2", ""}},
+       {{"a/old.txt", "old"}, {"a.1/v.txt", "v1"}, {"a.2/v.txt", "v1 and later"}},
+       "v2"},
+      {"a place that cannot be looked at",
+       {v1, {kBlind, "v2", "", ""}},
+       {{"a/old.txt", "old"}},
+       "v1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Installation in;
+    MakeAsset(in.ud, "local", "a.1", Config("<kuid:10:5>"));
+    WriteFile(in.ud + "/local/a.1/other.txt", "other");
+    std::string error;
+    ASSERT_TRUE(in.Start(false, error)) << error;
+    const std::string today = in.ud + "/backups/" + Today() + "/local/";
+    for (const Step& step : c.steps) {
+      SCOPED_TRACE(step.text);
+      std::vector<std::string> kept;
+      std::vector<std::string> errors;
+      std::vector<AssetEditor::InstallJob> jobs = {{kAsset, in.Version(step.text), true}};
+      if (step.act == kCommitSaved) {
+        AssetRecord record;
+        ASSERT_TRUE(in.editor->BeginEdit(kAsset, record, error)) << error;
+        WriteFile(in.ud + "/editing/a/saved.txt", "saved");
+        ASSERT_TRUE(in.editor->Commit(kAsset, error)) << error;
+        continue;
+      }
+      if (step.act == kRestore) {
+        const std::string from = today + step.text;
+        jobs[0].fill = [from](const SafeFolder& folders, const std::string& to, std::string& e) {
+          return folders.CopyTree(from, to, e);
+        };
+      }
+      if (step.act == kPackage) {
+        jobs.push_back({other,
+                        [&](const SafeFolder& folders, const std::string& to, std::string& e) {
+                          if (!folders.MakeFolders(to, e)) return false;
+                          WriteFile(to + "/config.txt", Config("<kuid:10:5>"));
+                          return true;
+                        },
+                        true});
+      }
+      const std::string blind = today + "a.1";
+      SafeFolder::SetReadFaultForTests([&](const char* call, const std::string& path) {
+        return step.act == kBlind && std::string(call) == "stat" && path == blind ? EIO : 0;
+      });
+      const int held = step.act == kHeld ? open((in.ud + "/local/a/v.txt").c_str(),
+                                                O_WRONLY | O_APPEND | O_CLOEXEC)
+                                         : -1;
+      in.editor->SetRecordHookForTests([&] {
+        if (held >= 0) {
+          ASSERT_EQ(write(held, " and later", 10), 10);
+        }
+      });
+      const size_t installed = in.editor->InstallAll(jobs, errors, nullptr, &kept);
+      SafeFolder::SetReadFaultForTests(nullptr);
+      in.editor->SetRecordHookForTests(nullptr);
+      if (held >= 0) close(held);
+      if (step.act == kBlind) {
+        EXPECT_EQ(installed, 0u);
+        EXPECT_NE(errors[0].find("cannot tell what is at " + blind + ": "), std::string::npos)
+            << errors[0];
+        continue;
+      }
+      ASSERT_EQ(installed, jobs.size()) << errors[0];
+      EXPECT_EQ(kept[0], today + step.kept);
+      EXPECT_EQ(kept.back(), today + (step.act == kPackage ? step.otherKept : step.kept));
+    }
+    Tree backups;
+    for (const auto& [path, text] : Snapshot(in.ud, {"backups"})) {
+      if (text == "/" || path.ends_with("/config.txt")) continue;
+      backups[path.substr(today.size() - in.ud.size() - 1)] = text;
+    }
+    EXPECT_EQ(backups, c.backups);
+    const std::string now = fs::exists(in.ud + "/local/a/v.txt") ? "v.txt" : "old.txt";
+    EXPECT_EQ(ReadFileText(in.ud + "/local/a/" + now), *c.installed ? c.installed : "old");
+    EXPECT_EQ(FilesBelow(in.ud + "/staging"), 0u);
+  }
 }
 
 // A later daemon of the same pid (in containers each may be pid 4) neither takes nor fills a folder

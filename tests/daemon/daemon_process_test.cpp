@@ -612,8 +612,10 @@ TEST_F(DaemonProcess, AFolderWaitingInStagingOutlivesTheLossOfItsRecord) {
   const auto deleted = [](const std::string& db) {
     for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(db + suffix);
   };
-  // Where the log ended when the commit's record was written; past the UserData folder.
-  const std::string recordEnd = t_.path() + "-record-end";
+  // Where the log ended when the commit's record was written; outside the UserData folder, which
+  // each case empties and one copies.
+  const scratch::Folder notes;
+  const std::string recordEnd = notes.At("record-end");
   const std::pair<const char*, std::function<void(const std::string&)>> damages[] = {
       {"index cut to nothing", [](const std::string& db) { fs::resize_file(db, 0); }},
       {"index deleted with its log", deleted},

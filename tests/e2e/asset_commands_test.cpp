@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <ctime>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -211,15 +212,22 @@ TEST_F(AssetCommands, CommittedEditSurvivesARestart) {
   EXPECT_FALSE(std::filesystem::exists(UserData() + "/editing/signal"));
 }
 
+// The line names each folder by the name it took: beside a folder of the same name kept earlier
+// that day, the next free one.
 TEST_F(AssetCommands, DeleteSaysWhereTheBackupWentAndStatusAndSearchForgetTheAsset) {
+  char today[16];
+  const time_t now = time(nullptr);
+  tm local{};
+  localtime_r(&now, &local);
+  strftime(today, sizeof today, "%y-%m-%d", &local);
+  const std::string earlier = UserData() + "/backups/" + today + "/local/victim";
+  root_->WriteFile(earlier.substr(root_->Root().size() + 1) + "/config.txt", "kept earlier\n");
   const ToolRun deleted = Run({"delete", "<kuid:400100:1005>"});
   EXPECT_EQ(deleted.exitCode, 0);
-  const std::string kept = "; <kuid:400100:1005> : Deleted; its folders are kept in ";
-  ASSERT_EQ(deleted.out.rfind(kept + UserData() + "/backups/", 0), 0u) << deleted.out;
-  const std::string backup =
-      deleted.out.substr(kept.size(), deleted.out.find(" for ") - kept.size());
-  EXPECT_TRUE(std::filesystem::exists(backup + "/local/victim/config.txt")) << backup;
-  EXPECT_NE(deleted.out.find(" for 5 days.\n" + std::string(kClean)), std::string::npos);
+  EXPECT_EQ(deleted.out, "; <kuid:400100:1005> : Deleted; its folders are kept in " + earlier +
+                             ".1 for 5 days.\n" + kClean);
+  EXPECT_NE(scratch::ReadAll(earlier + ".1/config.txt").find("Victim"), std::string::npos);
+  EXPECT_EQ(scratch::ReadAll(earlier + "/config.txt"), "kept earlier\n");
   EXPECT_EQ(Run({"status", "<kuid:400100:1005>"}).exitCode, 255);
   EXPECT_EQ(Run({"searchbycategory"}).out.find("1005"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(UserData() + "/local/victim"));
@@ -281,6 +289,12 @@ TEST_F(AssetCommands, ImportedConsistsBecomeAssetsOnce) {
                               root_->Bin() + "/TETData' --data " + kDataDir + " '" + folder + "'");
   EXPECT_EQ(validated.out, kClean) << scratch::ReadAll(folder + "/config.txt");
   ExpectOut({"importconsists", "missing.txt"},
+            "- <NULL> : Invalid input path: " + root_->Root() +
+                "/missing.txt does not exist.\nOK (1 Errors, 0 Warnings)\n",
+            255);
+  // A path that is there but names no file is invalid, not missing.
+  root_->WriteFile("AFolder/x.txt", "");
+  ExpectOut({"importconsists", "AFolder"},
             "- <NULL> : Invalid input path.\nOK (1 Errors, 0 Warnings)\n", 255);
 }
 

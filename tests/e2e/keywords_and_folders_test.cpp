@@ -176,7 +176,8 @@ TEST(KeywordsAndFolders, InstallFromPathInstallsEachAssetFolderOnceAndSkipsLinks
   EXPECT_EQ(installed, 3u) << run.out;
   EXPECT_EQ(run.out.find("400200:4"), std::string::npos) << run.out;
   EXPECT_EQ(root.Run({"installfrompath", "nowhere"}).out,
-            "- <NULL> : Invalid input path.\nOK (1 Errors, 0 Warnings)\n");
+            "- <NULL> : Invalid input path: " + root.Root() +
+                "/nowhere does not exist.\nOK (1 Errors, 0 Warnings)\n");
   // A tree whose every asset folder the daemon refuses installed nothing: no success.
   root.WriteFile("refused/e/config.txt", "username \"no kuid\"\n");
   const ToolRun refused = root.Run({"installfrompath", "refused"});

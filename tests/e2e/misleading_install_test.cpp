@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -236,13 +237,23 @@ TEST_F(MisleadingInstall, InstallFromPathWarnsOfWhatItLeavesOut) {
   }
 }
 
-// A folder or package that names an installed asset replaces it as a commit does: the old
-// folder is kept in the day's backups.
+// A folder or package that names an installed asset replaces it as a commit does: each version
+// it replaces is kept in the day's backups, once, and the line of the install names where.
 TEST_F(MisleadingInstall, AnAssetReplacedFromAFolderIsKeptInTheBackups) {
+  char today[16];
+  const time_t now = time(nullptr);
+  tm local{};
+  localtime_r(&now, &local);
+  strftime(today, sizeof today, "%y-%m-%d", &local);
   for (const std::string via : {"installfrompath", "installcdp"}) {
     const std::string content = via == "installcdp" ? "201" : "200";
     const std::string kuid = "<kuid:400800:" + content + ">";
-    for (const std::string version : {"old", "new"}) {
+    const std::string place =
+        root_->Root() + "/UserData/backups/" + today + "/local/kuid 400800 " + content + " 0";
+    // The version installed, and where the version it replaces is kept.
+    const std::pair<std::string, std::string> steps[] = {
+        {"old", ""}, {"new", place}, {"new", place + ".1"}, {"last", place + ".1"}};
+    for (const auto& [version, kept] : steps) {
       std::vector<std::pair<std::string, std::string>> files;
       for (const char* file : {"a.txt", "b.txt", "c.txt"}) files.emplace_back(file, version + file);
       std::string source = Package("v", Config(kuid, "V"), files);
@@ -253,21 +264,27 @@ TEST_F(MisleadingInstall, AnAssetReplacedFromAFolderIsKeptInTheBackups) {
       }
       const ToolRun r = root_->Run({via, source});
       ASSERT_EQ(r.exitCode, 0) << r.out;
+      const std::string line =
+          "; " + kuid + " : The version it replaced is kept in " + kept + " for 5 days.\n";
+      EXPECT_EQ(r.out.find(line) != std::string::npos, !kept.empty()) << r.out;
       fs::remove_all(root_->Root() + "/v");
     }
     std::vector<std::string> kept;
     const std::string backups = root_->Root() + "/UserData/backups";
     if (fs::exists(backups)) {
       for (const auto& e : fs::recursive_directory_iterator(backups)) {
-        const bool ours = e.path().parent_path().filename() == "kuid 400800 " + content + " 0";
+        const bool ours =
+            e.path().parent_path().filename().string().starts_with("kuid 400800 " + content + " 0");
         if (ours && e.is_regular_file() && e.path().filename() != "config.txt") {
           kept.push_back(scratch::ReadAll(e.path().string()));
         }
       }
     }
     std::sort(kept.begin(), kept.end());
-    EXPECT_EQ(kept, (std::vector<std::string>{"olda.txt", "oldb.txt", "oldc.txt"})) << via;
-    EXPECT_EQ(scratch::ReadAll(Installed(kuid) + "/a.txt"), "newa.txt") << via;
+    EXPECT_EQ(kept, (std::vector<std::string>{"newa.txt", "newb.txt", "newc.txt", "olda.txt",
+                                              "oldb.txt", "oldc.txt"}))
+        << via;
+    EXPECT_EQ(scratch::ReadAll(Installed(kuid) + "/a.txt"), "lasta.txt") << via;
   }
 }
 
