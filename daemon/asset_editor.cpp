@@ -171,7 +171,8 @@ std::string AssetEditor::StagingPath() {
   return path;
 }
 
-std::vector<std::string> AssetEditor::RecoverStaging(const std::string& userData) {
+std::vector<std::string> AssetEditor::RecoverStaging(const std::string& userData,
+                                                     std::vector<ChangeRecord>* unwritten) {
   std::vector<std::string> problems;
   const SafeFolder folders(userData);
   const std::string staging = userData + "/" + kStagingFolder;
@@ -192,7 +193,11 @@ std::vector<std::string> AssetEditor::RecoverStaging(const std::string& userData
       const std::vector<ChangeFolder> waiting =
           FinishChange(folders, change, {}, problems, TodaysBackups());
       const bool kept = AssetStore::KeepChange(userData, change.id, waiting, &error);
-      if (!kept) problems.push_back("the record of a change stays in the index: " + error);
+      if (!kept) {
+        problems.push_back("the record of a change stays in the index: " + error +
+                           "; the next change writes it");
+        if (unwritten != nullptr) unwritten->push_back({change.id, waiting});
+      }
       for (const ChangeFolder& f : kept ? waiting : change.folders) {
         named.insert({f.device, f.inode});
       }
@@ -231,7 +236,12 @@ std::vector<std::string> AssetEditor::RecoverStaging(const std::string& userData
   return problems;
 }
 
-std::vector<std::string> AssetEditor::ClearStaging() { return RecoverStaging(store_.UserData()); }
+std::vector<std::string> AssetEditor::ClearStaging() {
+  std::vector<ChangeRecord> unwritten;
+  std::vector<std::string> told = RecoverStaging(store_.UserData(), &unwritten);
+  store_.OweChanges(std::move(unwritten));
+  return told;
+}
 
 std::string AssetEditor::InstalledPath(const std::string& relative) const {
   return store_.UserData() + "/" + kLocalFolder + "/" + relative;

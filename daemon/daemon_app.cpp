@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "daemon/asset_editor.h"
 #include "daemon/asset_store.h"
@@ -152,8 +153,12 @@ std::string ResolveUserDataFolder(const DaemonOptions& options, std::string& err
 }
 
 bool OpenStore(AssetStore& store, const std::string& userData, std::string& error) {
-  AssetEditor::RecoverStaging(userData);
-  return store.Open(userData, &error);
+  std::vector<ChangeRecord> unwritten;
+  AssetEditor::RecoverStaging(userData, &unwritten);
+  if (!store.Open(userData, &error)) return false;
+  std::lock_guard<OwnedMutex> lock(store.ChangeMutex());
+  store.OweChanges(std::move(unwritten));
+  return true;
 }
 
 int RunDaemon(const std::vector<std::string>& args) {
