@@ -218,8 +218,8 @@ std::vector<std::string> AssetEditor::RecoverStaging(const std::string& userData
           named.count({u64(st.st_dev), u64(st.st_ino)}) != 0) {
         continue;
       }
-      std::string place = FreeBackupPlace(userData, kStagingFolder, name, error);
-      const bool kept = !place.empty() && folders.Move(path, userData + "/" + place, error);
+      const std::string place = KeepInBackups(userData, path, error);
+      const bool kept = !place.empty();
       backedUp = backedUp || kept;
       allKept = allKept && kept;
       problems.push_back(kept ? "no change record names " + path + "; kept in " + place
@@ -234,6 +234,15 @@ std::vector<std::string> AssetEditor::RecoverStaging(const std::string& userData
     Qel::Log::Get("PymDaemon").Printf(Qel::Log::kMessage, "PymDaemon> %s", problem.c_str());
   }
   return problems;
+}
+
+std::string AssetEditor::KeepInBackups(const std::string& userData, const std::string& path,
+                                       std::string& error) {
+  const std::string name = path.substr(path.rfind('/') + 1);
+  const std::string place = FreeBackupPlace(userData, kStagingFolder, name, error);
+  return !place.empty() && SafeFolder(userData).Move(path, userData + "/" + place, error)
+             ? place
+             : std::string();
 }
 
 std::vector<std::string> AssetEditor::ClearStaging() {

@@ -48,6 +48,10 @@ class AssetEditor {
   // next change writes it (AssetStore::OweChanges).
   static std::vector<std::string> RecoverStaging(const std::string& userData,
                                                  std::vector<ChangeRecord>* unwritten = nullptr);
+  // Moves the folder `path` into today's backups, as "staging/NAME" (NAME its own name, or the
+  // first free NAME.1, NAME.2...): the place below `userData`, or empty, with a reason.
+  static std::string KeepInBackups(const std::string& userData, const std::string& path,
+                                   std::string& error);
   // RecoverStaging for a repair, while the index is closed; the caller holds the ChangeMutex.
   std::vector<std::string> ClearStaging();
 

@@ -175,6 +175,11 @@ constexpr u32 kUrlTimeLimitSeconds = 120;
 constexpr const char* kDaemonLogFileName = "pymdaemon.log";
 constexpr const char* kDaemonLogErrorPrefix = "PymDaemon> error: ";
 
+// The settings group that names, by KUID, each asset an install has opened for editing and may
+// have to take back: one whose take-back failed (a full disk) stays named, and the daemon's next
+// start takes it back.
+constexpr const char* kTakeBackGroup = "install-take-back";
+
 // The loopback address that the daemon listens on.
 constexpr const char* kDaemonHost = "127.0.0.1";
 
