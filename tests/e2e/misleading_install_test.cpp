@@ -483,7 +483,14 @@ TEST_F(MisleadingInstall, VnyparseLeavesTheUsersWorkAndNoHalfInstalledAsset) {
   } disk{userData};
   fs::rename(userData, disk.real);
   fs::create_directory(userData);
-  disk.mounted = std::system(("mount -t tmpfs -o size=4m tmpfs '" + userData + "'").c_str()) == 0;
+  // Room for what the earlier tests left, and 2 MB more.
+  uintmax_t bytes = 2 << 20;
+  for (const auto& e : fs::recursive_directory_iterator(disk.real)) {
+    bytes += e.is_regular_file() ? e.file_size() + 4096 : 4096;
+  }
+  const std::string size = std::to_string(bytes / 1024 + 1) + "k";
+  disk.mounted =
+      std::system(("mount -t tmpfs -o size=" + size + " tmpfs '" + userData + "'").c_str()) == 0;
   if (!disk.mounted) {
     fs::remove(userData);
     fs::rename(disk.real, userData);
