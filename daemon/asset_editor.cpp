@@ -171,7 +171,8 @@ std::string AssetEditor::StagingPath() {
   return path;
 }
 
-std::vector<std::string> AssetEditor::RecoverStaging(const std::string& userData) {
+std::vector<std::string> AssetEditor::RecoverStaging(const std::string& userData,
+                                                     std::vector<ChangeRecord>* unwritten) {
   std::vector<std::string> problems;
   const SafeFolder folders(userData);
   const std::string staging = userData + "/" + kStagingFolder;
@@ -192,7 +193,11 @@ std::vector<std::string> AssetEditor::RecoverStaging(const std::string& userData
       const std::vector<ChangeFolder> waiting =
           FinishChange(folders, change, {}, problems, TodaysBackups());
       const bool kept = AssetStore::KeepChange(userData, change.id, waiting, &error);
-      if (!kept) problems.push_back("the record of a change stays in the index: " + error);
+      if (!kept) {
+        problems.push_back("the record of a change stays in the index: " + error +
+                           "; the next change writes it");
+        if (unwritten != nullptr) unwritten->push_back({change.id, waiting});
+      }
       for (const ChangeFolder& f : kept ? waiting : change.folders) {
         named.insert({f.device, f.inode});
       }
@@ -213,8 +218,8 @@ std::vector<std::string> AssetEditor::RecoverStaging(const std::string& userData
           named.count({u64(st.st_dev), u64(st.st_ino)}) != 0) {
         continue;
       }
-      std::string place = FreeBackupPlace(userData, kStagingFolder, name, error);
-      const bool kept = !place.empty() && folders.Move(path, userData + "/" + place, error);
+      const std::string place = KeepInBackups(userData, path, error);
+      const bool kept = !place.empty();
       backedUp = backedUp || kept;
       allKept = allKept && kept;
       problems.push_back(kept ? "no change record names " + path + "; kept in " + place
@@ -231,7 +236,21 @@ std::vector<std::string> AssetEditor::RecoverStaging(const std::string& userData
   return problems;
 }
 
-std::vector<std::string> AssetEditor::ClearStaging() { return RecoverStaging(store_.UserData()); }
+std::string AssetEditor::KeepInBackups(const std::string& userData, const std::string& path,
+                                       std::string& error) {
+  const std::string name = path.substr(path.rfind('/') + 1);
+  const std::string place = FreeBackupPlace(userData, kStagingFolder, name, error);
+  return !place.empty() && SafeFolder(userData).Move(path, userData + "/" + place, error)
+             ? place
+             : std::string();
+}
+
+std::vector<std::string> AssetEditor::ClearStaging() {
+  std::vector<ChangeRecord> unwritten;
+  std::vector<std::string> told = RecoverStaging(store_.UserData(), &unwritten);
+  store_.OweChanges(std::move(unwritten));
+  return told;
+}
 
 std::string AssetEditor::InstalledPath(const std::string& relative) const {
   return store_.UserData() + "/" + kLocalFolder + "/" + relative;

@@ -38,14 +38,22 @@ class AssetEditor {
   explicit AssetEditor(AssetStore& store);
 
   // Finishes each change that the index of `userData` records (undoes it when it did not pass
-  // its index write), then moves into today's backups, as "staging/NAME", what no record names:
+  // its index write, naming the asset in the log) and removes no folder: what a change would
+  // remove goes to today's backups, as "staging/NAME". Then it moves there what no record names:
   // a copy a change made and never moved, or the only copy of an edit or a replaced version
   // whose record a damaged log or a copied installation lost; no start can tell which. Nothing
   // is touched when the index cannot be read. Runs before the index is opened (which holds it
   // exclusively), so that a rebuild sees each folder in its place. Returns (and logs) a line for
   // each folder left where it does not belong, each kept in the backups and each leftover that
-  // could not go.
-  static std::vector<std::string> RecoverStaging(const std::string& userData);
+  // could not go. A record it could not write goes, as it is to be, to `unwritten`: the store's
+  // next change writes it (AssetStore::OweChanges).
+  static std::vector<std::string> RecoverStaging(const std::string& userData,
+                                                 std::vector<ChangeRecord>* unwritten = nullptr);
+  // Moves the folder `path` into today's backups, as "staging/NAME" (NAME its own name, or the
+  // first free NAME.1, NAME.2...): the place below `userData`, or empty, with a reason.
+  static std::string KeepInBackups(const std::string& userData, const std::string& path,
+                                   std::string& error);
+  // RecoverStaging for a repair, while the index is closed; the caller holds the ChangeMutex.
   std::vector<std::string> ClearStaging();
 
   // What a change could not clean up once it was done, one line each for the client.

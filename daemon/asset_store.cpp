@@ -113,6 +113,16 @@ bool FileExists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
+// Whether anything is at `path` (`there`); false, with the reason, when lstat fails otherwise
+// than "no such file": what cannot be looked at is never taken for gone.
+bool LookForFile(const std::string& path, bool& there, std::string* error) {
+  std::string why;
+  const Seen seen = LookAt(path, why);
+  there = seen != Seen::kNothing;
+  if (seen == Seen::kUnknown) SetError(error, why);
+  return seen != Seen::kUnknown;
+}
+
 // A folder (or anything else that is no file) put where the index or its log belongs holds no
 // index: SQLite could not even open it.
 bool IsNoFile(const std::string& path) {
@@ -443,7 +453,10 @@ void AssetStore::Close() {
 
 bool AssetStore::OpenFile(const std::string& path, bool* created, std::string* error) {
   KESTRO_ASSERT(dbMutex_.IsHeldByThisThread());
-  *created = !FileExists(path);
+  // An index that cannot be looked at is not taken for none, which would be made anew.
+  bool there = false;
+  if (!LookForFile(path, there, error)) return false;
+  *created = !there;
   db_ = OpenDatabase(path, true, error);
   if (db_ == nullptr) return false;
   return Exec(db_, "PRAGMA journal_mode=WAL", error) && Exec(db_, "PRAGMA synchronous=FULL", error);
@@ -834,7 +847,9 @@ bool AssetStore::SetIndexAside(std::string* error) {
   // A folder does not replace a file set aside before, as a file does: that file goes first.
   if (IsNoFile(path) && !IsNoFile(aside)) unlink(aside.c_str());
   const std::string log = path + "-wal";
-  const bool indexStays = std::rename(path.c_str(), aside.c_str()) != 0 && FileExists(path);
+  std::string why;
+  const bool indexStays =
+      std::rename(path.c_str(), aside.c_str()) != 0 && LookAt(path, why) != Seen::kNothing;
   if (indexStays || (std::rename(log.c_str(), (aside + "-wal").c_str()) != 0 &&
                      unlink(log.c_str()) != 0 && errno != ENOENT)) {
     SetError(error, "cannot move aside " + (indexStays ? path : log) + ": " + std::strerror(errno));
@@ -1464,12 +1479,14 @@ bool AssetStore::BeginChange(const ChangeRecord& change, std::string* error) {
     return false;
   }
   WriteTransaction tx(db_);
-  if (!tx.Began() || !SetMeta(db_, kChangingKey, "1", error) ||
-      (!owed_.id.empty() && !WriteChangeRows(db_, owed_.id, owed_.folders, error)) ||
-      !WriteChangeRows(db_, change.id, change.folders, error) || !tx.Commit(error)) {
+  bool written = tx.Began() && SetMeta(db_, kChangingKey, "1", error);
+  for (const ChangeRecord& owed : owed_) {
+    written = written && WriteChangeRows(db_, owed.id, owed.folders, error);
+  }
+  if (!written || !WriteChangeRows(db_, change.id, change.folders, error) || !tx.Commit(error)) {
     return false;
   }
-  owed_ = ChangeRecord();
+  owed_.clear();
   change_ = change.id;
   return true;
 }
@@ -1481,8 +1498,13 @@ bool AssetStore::EndChange(const std::vector<ChangeFolder>& waiting, std::string
   change_.clear();
   if (db_ != nullptr && ReplaceChangeRows(db_, id, waiting, error)) return true;
   if (db_ == nullptr) SetError(error, "index not open");
-  owed_ = ChangeRecord{id, waiting};
+  owed_.push_back({id, waiting});
   return false;
+}
+
+void AssetStore::OweChanges(std::vector<ChangeRecord> records) {
+  KESTRO_ASSERT(changeMutex_.IsHeldByThisThread());
+  owed_.insert(owed_.end(), records.begin(), records.end());
 }
 
 bool AssetStore::IsOwed(const std::string& place) const {
@@ -1500,7 +1522,11 @@ bool AssetStore::ReadChanges(const std::string& userData, std::vector<ChangeReco
   out.clear();
   complete = false;
   const std::string path = userData + "/" + kDatabaseFileName;
-  if (!FileExists(path) || LogIsDamaged(path)) return true;
+  // Only an index known to be gone holds no records: one that cannot be looked at may hold the
+  // records of folders waiting in staging, which a start would then keep as unnamed.
+  bool there = false;
+  if (!LookForFile(path, there, error)) return false;
+  if (!there || LogIsDamaged(path)) return true;
   sqlite3* db = OpenDatabase(path, false, error);
   if (db == nullptr) return false;
   std::unique_ptr<sqlite3, int (*)(sqlite3*)> owned(db, sqlite3_close_v2);
@@ -1529,7 +1555,9 @@ bool AssetStore::ReadChanges(const std::string& userData, std::vector<ChangeReco
 
 bool AssetStore::ForgetLostRecords(const std::string& userData, std::string* error) {
   const std::string path = userData + "/" + kDatabaseFileName;
-  if (!FileExists(path)) return true;
+  bool there = false;
+  if (!LookForFile(path, there, error)) return false;
+  if (!there) return true;
   sqlite3* db = OpenDatabase(path, false, error);
   if (db == nullptr) return false;
   std::unique_ptr<sqlite3, int (*)(sqlite3*)> owned(db, sqlite3_close_v2);

@@ -104,6 +104,9 @@ class AssetStore {
   static bool ForgetLostRecords(const std::string& userData, std::string* error);
   static bool KeepChange(const std::string& userData, const std::string& id,
                          const std::vector<ChangeFolder>& waiting, std::string* error);
+  // Records, as they are to be, that a start or a repair could not write with KeepChange: the
+  // next BeginChange writes them. The caller holds ChangeMutex().
+  void OweChanges(std::vector<ChangeRecord> records);
   bool RecordChange(const ScannedAsset* put, const KUID& removed, std::string* error);
   // Replaces the rows of all `puts` in one transaction; with no puts, removes `removed`.
   bool RecordChanges(const std::vector<ScannedAsset>& puts, const KUID& removed,
@@ -260,10 +263,11 @@ class AssetStore {
   OwnedMutex changeMutex_;
   // The id of the change between BeginChange and EndChange; guarded by changeMutex_.
   std::string change_;
-  // The record that an EndChange could not write, as it is to be: the one on disk still names
-  // folders removed since, whose inodes the next folders made may take, so it is written with the
-  // next change's record, before that change moves a folder. Guarded by changeMutex_.
-  ChangeRecord owed_;
+  // The records that an EndChange, or a start, could not write, as they are to be: those on disk
+  // still name folders removed since, whose inodes the next folders made may take, so they are
+  // written with the next change's record, before that change moves a folder. Guarded by
+  // changeMutex_.
+  std::vector<ChangeRecord> owed_;
   // The parts of the content fingerprint and their sum, as the last walk or change left them.
   std::mutex fingerprintMutex_;
   FingerprintParts fingerprintParts_;

@@ -118,19 +118,35 @@ std::vector<ChangeFolder> FinishChange(const SafeFolder& folders, const ChangeRe
     const ChangeFolder& f = change.folders[i];
     whole = (f.passed ? f.after : f.before).empty() || !at[i].empty();
   }
+  // A start removes no folder: what belongs nowhere goes below `keptIn`, as "staging/NAME", by
+  // its name in staging or at the place it leaves. Two folders of the record never get one name.
   std::vector<bool> gone(count);
+  std::vector<bool> keep(count);
+  const auto freeFor = [&](const std::string& place) {
+    std::string free = FreePlace(root, place, why);
+    for (u32 n = 1; !free.empty() && std::find(to.begin(), to.end(), free) != to.end(); ++n) {
+      free = FreePlace(root, place + "." + std::to_string(n), why);
+    }
+    return free;
+  };
   for (size_t i = 0; i < count; ++i) {
     const ChangeFolder& f = change.folders[i];
-    gone[i] = at[i].empty();
     std::string place = f.passed ? f.after : f.before;
-    if (place.empty() && !whole && !at[i].empty()) {
+    // A record that misses a folder keeps naming it: without it, the record could read as whole
+    // at the next start, and act on folders that a later change made.
+    gone[i] = at[i].empty() && (whole || place.empty());
+    if (place.empty() && !keptIn.empty() && !at[i].empty()) {
       const bool staged = at[i].rfind(staging, 0) == 0;
-      place = (staged ? keptIn + "/" : std::string()) + at[i].substr(root.size());
-      problems.push_back("the record of change " + change.id +
-                         " misses folders it puts in place; " +
-                         (staged ? at[i] + " is kept in " + root + place : at[i] + " stays"));
+      keep[i] = whole || staged;
+      place = keep[i] ? keptIn + "/staging/" + at[i].substr(at[i].rfind('/') + 1)
+                      : at[i].substr(root.size());
+      if (!whole) {
+        problems.push_back("the record of change " + change.id +
+                           " misses folders it puts in place; " +
+                           (keep[i] ? at[i] + " goes to the backups" : at[i] + " stays"));
+      }
     }
-    if (!place.empty()) to[i] = at[i] == root + place ? at[i] : FreePlace(root, place, why);
+    if (!place.empty()) to[i] = at[i] == root + place ? at[i] : freeFor(place);
     if (!place.empty() && to[i].empty()) return keepAll();
   }
   bool failed = false;
@@ -156,6 +172,11 @@ std::vector<ChangeFolder> FinishChange(const SafeFolder& folders, const ChangeRe
         } else {
           clean(at[i]);
         }
+      }
+      if (keep[i] && place == to[i]) {
+        problems.push_back(at[i] + " of change " + change.id + " belongs nowhere; kept in " +
+                           place.substr(root.size()));
+        gone[i] = true;
       }
       at[i] = place;
       return true;
@@ -190,7 +211,7 @@ std::vector<ChangeFolder> FinishChange(const SafeFolder& folders, const ChangeRe
   for (const ChangeFolder& f : change.folders) {
     if (!f.passed && !f.after.empty()) clean(root + f.after);
   }
-  for (size_t i = 0; i < count; ++i) {
+  for (size_t i = 0; i < count && keptIn.empty(); ++i) {
     if (at[i].empty() || !to[i].empty()) continue;
     if (hooks.removal) hooks.removal(at[i]);
     if (folders.RemoveTree(at[i], why)) {
@@ -199,6 +220,23 @@ std::vector<ChangeFolder> FinishChange(const SafeFolder& folders, const ChangeRe
       problems.push_back("left in staging until the next start: " + why);
       failed = true;
     }
+  }
+  // A start names each asset whose change it undoes: the user finds the asset as it was before.
+  for (size_t i = 0; i < count && !keptIn.empty(); ++i) {
+    const ChangeFolder& f = change.folders[i];
+    bool named = f.passed;
+    for (size_t k = 0; k < i && !named; ++k) named = change.folders[k].kuid == f.kuid;
+    if (named) continue;
+    std::string places;
+    for (const bool before : {true, false}) {
+      for (const ChangeFolder& g : change.folders) {
+        const std::string& place = before ? g.before : g.after;
+        if (g.kuid == f.kuid && !place.empty()) places += (places.empty() ? "" : ", ") + place;
+      }
+      if (!places.empty()) break;
+    }
+    problems.push_back("change " + change.id + " did not pass its index write and is undone: " +
+                       f.kuid.ToString().CStr() + " at " + places);
   }
   std::vector<ChangeFolder> kept;
   for (size_t i = 0; i < count && failed; ++i) {

@@ -75,11 +75,13 @@ struct ChangeHooks {
 // a start finishes the whole change. `problems` gets a line for each failure. A place that cannot
 // be looked at (LookAt's kUnknown) moves nothing and keeps the whole record.
 //
-// With `keptIn` (a folder below the root, for a start), a record that misses a folder it puts in
-// place removes nothing: a start cannot vouch that the record it reads is the last one written
-// (a log cut short serves an older one, whose change may have passed since, and its folders may
-// be a later change's). What it would remove stays where it is, or, from staging, goes below
-// `keptIn`.
+// With `keptIn` (a folder below the root, for a start or a repair), nothing is removed: a start
+// cannot vouch that the record it reads is the last one written (a log cut short serves an older
+// one, whose change may have passed since, and its folders may be a later change's). What belongs
+// nowhere goes to `keptIn`/staging/NAME, NAME being its name in staging or that of the place it
+// leaves, and `problems` names each; a record that misses a folder it puts in place leaves such a
+// folder where it is unless it waits in staging, and, when it cannot finish, keeps naming the
+// folders it missed. `problems` also names each asset whose change is undone.
 std::vector<ChangeFolder> FinishChange(const SafeFolder& folders, const ChangeRecord& change,
                                        const ChangeHooks& hooks, std::vector<std::string>& problems,
                                        const std::string& keptIn = std::string());

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "daemon/asset_editor.h"
 #include "daemon/asset_store.h"
@@ -151,9 +152,60 @@ std::string ResolveUserDataFolder(const DaemonOptions& options, std::string& err
   return resolved;
 }
 
+namespace {
+
+// Takes back each install that an editing copy still holds because its own take-back failed (a
+// full disk): the tool named it before the install opened it. A take-back that fails again stays
+// named for the next start.
+void FinishTakeBacks(AssetStore& store) {
+  const Soup noted = store.GetSettingsSoup(PymProtocol::kTakeBackGroup);
+  if (noted.IsNull() || noted.CountTags() == 0) return;
+  AssetEditor editor(store);
+  Soup left;
+  left.EnsureContainer();
+  for (u32 i = 0; i < noted.CountTags(); ++i) {
+    const Qel::PString name = noted.GetIndexedTagName(i);
+    const KUID kuid = noted.GetNamedTagAsKUID(name, KUID::Null());
+    AssetRecord record;
+    std::string error;
+    if (!store.GetAsset(kuid, record)) continue;
+    // A copy the install emptied before it wrote a file holds no configuration: the index no
+    // longer names it, but it still takes the place of the asset's next editing copy.
+    const std::string copy =
+        store.UserData() + "/" + AssetEditor::kEditingFolder + "/" + record.path;
+    const bool open = record.folder == AssetEditor::kEditingFolder;
+    if (!open && LookAt(copy, error) != Seen::kFolder) continue;
+    const std::string kept =
+        open ? std::string() : AssetEditor::KeepInBackups(store.UserData(), copy, error);
+    const bool done = open ? editor.Revert(kuid, error) : !kept.empty();
+    if (!done) left.SetNamedKUID(name, kuid);
+    Qel::Log::Get("PymDaemon")
+        .Printf(Qel::Log::kMessage, "PymDaemon> %s the install of %s%s",
+                done ? "took back" : "cannot take back", name.CStr(),
+                done ? (kept.empty() ? "" : ("; its copy is kept in " + kept).c_str())
+                     : (": " + error + "; the next start tries again").c_str());
+  }
+  std::string error;
+  if (!store.SetSettingsSoup(PymProtocol::kTakeBackGroup, left, &error)) {
+    Qel::Log::Get("PymDaemon")
+        .Printf(Qel::Log::kMessage,
+                "PymDaemon> the next start looks again at the installs to take back: %s",
+                error.c_str());
+  }
+}
+
+}  // namespace
+
 bool OpenStore(AssetStore& store, const std::string& userData, std::string& error) {
-  AssetEditor::RecoverStaging(userData);
-  return store.Open(userData, &error);
+  std::vector<ChangeRecord> unwritten;
+  AssetEditor::RecoverStaging(userData, &unwritten);
+  if (!store.Open(userData, &error)) return false;
+  {
+    std::lock_guard<OwnedMutex> lock(store.ChangeMutex());
+    store.OweChanges(std::move(unwritten));
+  }
+  FinishTakeBacks(store);
+  return true;
 }
 
 int RunDaemon(const std::vector<std::string>& args) {

@@ -20,6 +20,8 @@
 #include "pymclient/pym_asset_info.h"
 #include "pymclient/pym_catalogue.h"
 #include "pymclient/pym_install.h"
+#include "pymclient/pym_protocol.h"
+#include "pymclient/pym_settings.h"
 #include "pymclient/resource_db_cache.h"
 #include "pymclient/vny_install.h"
 #include "qel/file_path.h"
@@ -28,6 +30,12 @@
 namespace {
 
 constexpr u32 kInstallFlags = 6;
+
+bool IsOpenForEditing(const KUID& kuid) {
+  PymAssetInfo info;
+  PymGetAssetInfo(kuid, info, PymAssetInfo::kPartAll);
+  return info.found != 0 && info.GetFlag(PymAssetInfo::kFlagOpenForEdit);
+}
 constexpr u32 kIdlePollMs = 50;
 constexpr u32 kThumbnailSize = 240;
 // A repository that keeps offering something new must not keep the command for ever.
@@ -63,14 +71,47 @@ bool WaitUntilIdle() {
 // Undoes an install that raised errors. An asset installed before is left open for editing by
 // its install, and the revert gives back its old version; a new one was committed at once, so
 // only deleting it (without a backup: it was never the user's) takes it back. The asset may not
-// exist any more (the install reverts what it could not write), so nothing reports.
-void UndoInstall(const KUID& kuid, bool installedBefore) {
+// be open any more (the install reverts what it could not write); a take-back that fails says
+// why in `log`.
+void UndoInstall(const KUID& kuid, bool installedBefore, ResultsLog& log) {
   if (!installedBefore) {
-    PymDeleteAsset(kuid, false, nullptr);
+    PymDeleteAsset(kuid, false, &log);
     return;
   }
-  PymAssetRef ref = PymOpenAsset(kuid, true, nullptr);
-  if (!ref.IsEmpty()) PymRevertAsset(ref, nullptr);
+  if (!IsOpenForEditing(kuid)) return;
+  PymAssetRef ref = PymOpenAsset(kuid, true, &log);
+  if (!ref.IsEmpty()) PymRevertAsset(ref, &log);
+}
+
+// Names `kuid` in the daemon's take-back group, or drops it: an install that opens an asset for
+// editing names it first, so that a take-back that fails (a full disk) is finished by the
+// daemon's next start. False when the daemon did not store it.
+bool NoteTakeBack(const KUID& kuid, bool pending) {
+  const Qel::PString group(PymProtocol::kTakeBackGroup);
+  Soup noted;
+  noted.Copy(PymGetSettingsSoup(group));
+  noted.EnsureContainer();
+  if (pending) {
+    noted.SetNamedKUID(kuid.ToString(), kuid);
+  } else {
+    noted.RemoveNamedTag(kuid.ToString());
+  }
+  return PymSetSettingsSoup(group, noted, nullptr);
+}
+
+// Drops the note of each asset the package no longer holds open for editing; one still open had
+// its take-back fail, which the output says, and keeps its note for the daemon's next start.
+void SettleTakeBacks(const std::set<KUID>& noted, ResultsLog& log) {
+  for (const KUID& kuid : noted) {
+    if (!IsOpenForEditing(kuid)) {
+      NoteTakeBack(kuid, false);
+      continue;
+    }
+    ResultsLog::AddResult(&log, ResultsLog::kError,
+                          MakeAssetIDProperty(Qel::PString("AssetID"), kuid),
+                          "The install could not be taken back: the asset stays open for editing "
+                          "until the daemon's next start takes it back.");
+  }
 }
 
 void WriteThumbnail(const KUID& kuid, const MPRef<ACSRawDataCore>& packageThumbnail,
@@ -183,10 +224,22 @@ bool VnyParsePackage(const Qel::String& packagePath, ResultsLog& log) {
   std::vector<KUID> installed;
   // Whether each KUID the package names was installed before the package came.
   std::map<KUID, bool> before;
+  // The assets whose install opens them for editing, noted for their take-back.
+  std::set<KUID> noted;
   for (u32 i = 0, n = CountPackageAssets(package); i < n; ++i) {
     const ArchivedAsset asset = GetPackageAsset(package, i);
     const KUID named = asset.soup.GetNamedTagAsKUID(Qel::PString("kuid"), KUID::Null());
     if (!before.contains(named)) before.emplace(named, IsAssetInstalledLocally(named));
+    // The user's own editing copy is never noted: its install is refused.
+    if (before[named] && !noted.contains(named) && !IsOpenForEditing(named)) {
+      if (!NoteTakeBack(named, true)) {
+        ResultsLog::AddResult(&log, ResultsLog::kError,
+                              MakeAssetIDProperty(Qel::PString("AssetID"), named),
+                              "Not installed: the daemon could not note how to take it back.");
+        continue;
+      }
+      noted.insert(named);
+    }
     bool second = false;
     const KUID kuid = InstallAssetFromFile(asset.soup, &log, kInstallFlags, second, nullptr);
     if (!kuid.IsNull() && std::find(installed.begin(), installed.end(), kuid) == installed.end()) {
@@ -195,7 +248,8 @@ bool VnyParsePackage(const Qel::String& packagePath, ResultsLog& log) {
   }
   // One failed install or commit takes back every asset the package installed.
   const auto abort = [&] {
-    for (const KUID& kuid : installed) UndoInstall(kuid, before[kuid]);
+    for (const KUID& kuid : installed) UndoInstall(kuid, before[kuid], log);
+    SettleTakeBacks(noted, log);
     AddEntry(log, ResultsLog::kError, "Aborted processing");
     return false;
   };
@@ -215,6 +269,7 @@ bool VnyParsePackage(const Qel::String& packagePath, ResultsLog& log) {
     PymCloseAsset(ref);
     if (!committed) return abort();
   }
+  SettleTakeBacks(noted, log);
   for (const KUID& kuid : installed) DescribeAsset(kuid, outputFolder, thumbnail, log);
   return true;
 }

@@ -175,7 +175,7 @@ KUID InstallAssetFromFile(const Soup& archived, ResultsLog* log, u32 options, bo
     } else {
       LogKeyed(log, ResultsLog::kError, kuid, "$pym_failed_install_because", written);
     }
-    PymRevertAsset(ref, nullptr);
+    PymRevertAsset(ref, log);
     PymCloseAsset(ref);
     return KUID::Null();
   }
@@ -188,7 +188,7 @@ KUID InstallAssetFromFile(const Soup& archived, ResultsLog* log, u32 options, bo
     if (!PymCommitAsset(ref, commitOption, log, &commitSecond)) {
       // Only an asset not installed before is committed here: nothing of it is installed, so
       // it must not stay behind open for editing.
-      PymRevertAsset(ref, nullptr);
+      PymRevertAsset(ref, log);
       PymCloseAsset(ref);
       return KUID::Null();
     }

@@ -199,6 +199,11 @@ constexpr const char* kDaemonLogErrorPrefix = "PymDaemon> error: ";
 // empty while no daemon serves. A tool that cannot find the daemon otherwise finds it there.
 constexpr const char* kStoreLockFileName = "assets.tdx.lock";
 
+// The settings group that names, by KUID, each asset an install has opened for editing and may
+// have to take back: one whose take-back failed (a full disk) stays named, and the daemon's next
+// start takes it back.
+constexpr const char* kTakeBackGroup = "install-take-back";
+
 // The loopback address that the daemon listens on.
 constexpr const char* kDaemonHost = "127.0.0.1";
 

@@ -12,11 +12,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -689,6 +691,112 @@ TEST_F(DaemonProcess, AFolderWaitingInStagingOutlivesTheLossOfItsRecord) {
       ASSERT_NE(at, std::string::npos) << log;
       const std::string kept = log.substr(at + 10, log.find('\n', at) - at - 10);
       EXPECT_TRUE(fs::exists(t_.path() + "/" + kept + (commit ? "/new.txt" : "/old.txt"))) << log;
+    }
+  }
+
+  // A change that passed, killed while it removes what it replaced, or answered, whose log then
+  // loses its last transactions: the start reads a record that says the change did not pass. It
+  // undoes it, names the asset, and removes no folder: each version a user had is where it was,
+  // or kept in the backups' staging folder, which the log names.
+  constexpr u64 kFrame = 24 + 4096;
+  const auto overwrite = [](const std::string& wal, u64 at) {
+    std::fstream(wal, std::ios::in | std::ios::out).seekp(std::streamoff(at)) << "xxxx";
+  };
+  // Each with whether the record of the change outlives the cut.
+  const std::tuple<const char*, bool, std::function<void(const std::string&)>> cuts[] = {
+      {"log cut by 100 bytes", true,
+       [](const std::string& wal) { fs::resize_file(wal, fs::file_size(wal) - 100); }},
+      {"log cut by a frame", true,
+       [&](const std::string& wal) { fs::resize_file(wal, fs::file_size(wal) - kFrame); }},
+      {"log cut to half", true,
+       [](const std::string& wal) { fs::resize_file(wal, fs::file_size(wal) / 2); }},
+      {"last frame overwritten", true,
+       [&](const std::string& wal) { overwrite(wal, fs::file_size(wal) - kFrame + 100); }},
+      {"a middle frame overwritten", true,
+       [&](const std::string& wal) {
+         overwrite(wal, 32 + (fs::file_size(wal) - 32) / kFrame / 2 * kFrame + 100);
+       }},
+      {"log cut by the install's two last transactions", true,
+       [&](const std::string& wal) { fs::resize_file(wal, std::stoull(ReadFileText(recordEnd))); }},
+  };
+  // A version is its files and their bytes. Where it is whole: the asset's own folders, or a
+  // folder of the backups' staging that the log names; empty when it is gone.
+  using Version = std::map<std::string, std::string>;
+  const auto whereIs = [&](const Version& version, const std::string& log) {
+    const auto holds = [&](const std::string& folder) {
+      return std::ranges::all_of(version, [&](const auto& file) {
+        return fs::exists(folder + "/" + file.first) &&
+               ReadFileText(folder + "/" + file.first) == file.second;
+      });
+    };
+    std::vector<std::string> places = {"local/a", "editing/a"};
+    std::error_code none;
+    for (const auto& day : fs::directory_iterator(backups, none)) {
+      for (const auto& e : fs::directory_iterator(day.path() / "staging", none)) {
+        const std::string place = fs::relative(e.path(), t_.path()).string();
+        if (log.find("; kept in " + place + "\n") != std::string::npos) places.push_back(place);
+      }
+    }
+    const auto at =
+        std::ranges::find_if(places, [&](auto& p) { return holds(t_.path() + "/" + p); });
+    return at == places.end() ? std::string() : *at;
+  };
+  Version old;
+  for (int i = 0; i < 8; ++i) old["old" + std::to_string(i)] = "old";
+  // Each removal half done: the first (the editing copy set aside), or the second (the version
+  // the commit replaced) once the first is done; 0 for an install answered.
+  for (const int killedAt : {1, 2, 0}) {
+    for (const auto& [name, recordStays, cut] : cuts) {
+      const bool install = killedAt == 0;
+      if (install != std::string(name).ends_with("two last transactions")) continue;
+      SCOPED_TRACE(std::string(install ? "install" : "commit killed at removal ") +
+                   std::to_string(killedAt) + ", " + name);
+      for (const auto& e : fs::directory_iterator(t_.path())) fs::remove_all(e.path());
+      MakeAsset(t_.path(), "local", "a", Config("<kuid:10:1>"));
+      for (const auto& [file, text] : old) WriteFile(t_.path() + "/local/a/" + file, text);
+      Version edited = install ? Version() : old;
+      edited["new.txt"] = "edited";
+      // The edit is made by a daemon before: the log then holds the commit alone.
+      ASSERT_TRUE(install || RunKilled(t_.path(), [&](AssetEditor& editor, std::string& error) {
+                    AssetRecord record;
+                    if (editor.BeginEdit(asset, record, error)) _exit(0);
+                  }));
+      if (!install) WriteFile(t_.path() + "/editing/a/new.txt", "edited");
+      ASSERT_TRUE(RunKilled(t_.path(), [&](AssetEditor& editor, std::string& error) {
+        if (install) {
+          editor.SetRecordHookForTests(
+              [&] { WriteFile(recordEnd, std::to_string(fs::file_size(database_ + "-wal"))); });
+          const auto fill = [](const SafeFolder&, const std::string& to, std::string&) {
+            WriteFile(to + "/config.txt", Config("<kuid:10:1>"));
+            return WriteFile(to + "/new.txt", "edited"), true;
+          };
+          if (editor.Install(asset, fill, error, true)) _exit(0);
+          return;
+        }
+        editor.SetRemovalHookForTests([&, removals = 0](const std::string& folder) mutable {
+          if (++removals < killedAt) return;
+          int left = 4;
+          for (const auto& e : fs::directory_iterator(folder)) {
+            if (left-- == 0) break;
+            fs::remove(e.path());
+          }
+          _exit(0);
+        });
+        editor.Commit(asset, error);
+      }));
+      cut(database_ + "-wal");
+      for (int start = 0; start < 2; ++start) {
+        pid_t pid;
+        const u16 port = Start(pid);
+        ASSERT_NE(port, 0) << "start " << start;
+        EXPECT_EQ(CloseDaemon(port, pid), kExitOk);
+      }
+      const std::string log = ReadFileText(t_.path() + "/pymdaemon.log");
+      EXPECT_NE(whereIs(edited, log), "") << log;
+      // A commit that replaced the old version may have removed part of it.
+      EXPECT_TRUE(killedAt == 2 || !whereIs(old, log).empty()) << log;
+      const bool undone = log.find("undone: <kuid:10:1> at ") != std::string::npos;
+      EXPECT_TRUE(undone || !recordStays) << log;
     }
   }
 }

@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -478,6 +480,68 @@ TEST_F(MisleadingInstall, VnyparseLeavesTheUsersWorkAndNoHalfInstalledAsset) {
   EXPECT_TRUE(StagingIsEmpty());
   fs::remove_all(root_->Root() + "/w");
   fs::remove_all(root_->Root() + "/w2");
+
+  // On a full disk (200 KB free) the take-back of an install fails too: the output says so, and
+  // the daemon's next start takes it back once there is room.
+  fs::remove(userData + "/local");
+  fs::rename(userData + "/local.real", userData + "/local");
+  root_->StopDaemons();
+  struct SmallDisk {
+    std::string at;
+    std::string real = at + ".real";
+    bool mounted = false;
+    ~SmallDisk() {
+      root_->StopDaemons();
+      if (mounted && std::system(("umount '" + at + "'").c_str()) == 0) {
+        fs::remove_all(at);
+        fs::rename(real, at);
+      }
+    }
+  } disk{userData};
+  fs::rename(userData, disk.real);
+  fs::create_directory(userData);
+  // Room for what the earlier tests left, and 2 MB more.
+  uintmax_t bytes = 2 << 20;
+  for (const auto& e : fs::recursive_directory_iterator(disk.real)) {
+    bytes += e.is_regular_file() ? e.file_size() + 4096 : 4096;
+  }
+  const std::string size = std::to_string(bytes / 1024 + 1) + "k";
+  disk.mounted =
+      std::system(("mount -t tmpfs -o size=" + size + " tmpfs '" + userData + "'").c_str()) == 0;
+  if (!disk.mounted) {
+    fs::remove(userData);
+    fs::rename(disk.real, userData);
+    GTEST_SKIP() << "needs root, to mount a small file system";
+  }
+  fs::copy(disk.real, userData, fs::copy_options::recursive);
+  // Files that fill the disk to its last block, so that nothing is left for the take-back.
+  std::vector<std::pair<std::string, std::string>> files;
+  for (int i = 0; i < 100; ++i)
+    files.emplace_back("f" + std::to_string(i) + ".txt", std::string(4000, 'x'));
+  const std::string package = Package("full", Config("<kuid:400800:502>", "P"), files);
+  {
+    std::ofstream filler(userData + "/filler", std::ios::binary);
+    const std::string block(4096, '\0');
+    while (fs::space(userData).available > 200 * 1024 && filler.write(block.data(), block.size())) {
+      filler.flush();
+    }
+  }
+  const ToolRun r = root_->Run({"vnyparse", package});
+  EXPECT_EQ(r.exitCode, 255) << r.out;
+  EXPECT_NE(r.out.find("- <kuid:400800:502> : The install could not be taken back"),
+            std::string::npos)
+      << r.out;
+  fs::remove(userData + "/filler");
+  for (int start = 0; start < 2; ++start) {
+    root_->StopDaemons();
+    EXPECT_NE(root_->Run({"status", "<kuid:400800:502>"}).out.find(": eI"), std::string::npos);
+  }
+  EXPECT_FALSE(fs::exists(userData + "/editing/kuid 400800 502 0"));
+  EXPECT_TRUE(fs::exists(userData + "/local/kuid 400800 502 0/config.txt"));
+  EXPECT_FALSE(fs::exists(userData + "/local/kuid 400800 502 0/f0.txt"));
+  EXPECT_NE(scratch::ReadAll(userData + "/pymdaemon.log")
+                .find("took back the install of <kuid:400800:502>"),
+            std::string::npos);
 }
 
 }  // namespace
