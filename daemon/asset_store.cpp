@@ -1,5 +1,6 @@
 #include "daemon/asset_store.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -118,6 +119,16 @@ bool FileExists(const std::string& path) {
 bool IsNoFile(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+}
+
+// The first of a database's files (the file, its log, the log's index, a rollback journal) that
+// is there but no regular file; empty when there is none. SQLite opens them with plain blocking
+// calls and reads them: a pipe among them would hold the opener for ever.
+std::string NoFileAmong(const std::string& database) {
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+    if (IsNoFile(database + suffix)) return database + suffix;
+  }
+  return {};
 }
 
 // A prepared statement that finalises itself.
@@ -279,6 +290,10 @@ bool WriteChangeRows(sqlite3* db, const std::string& id, const std::vector<Chang
 // memory-mapped "-shm" file, which a full file system cannot back (the process would die of
 // SIGBUS touching it) where a write gets "database or disk is full".
 sqlite3* OpenDatabase(const std::string& path, bool create, std::string* error) {
+  if (const std::string odd = NoFileAmong(path); !odd.empty()) {
+    SetError(error, "cannot open " + odd + ": not a regular file");
+    return nullptr;
+  }
   sqlite3* db = nullptr;
   const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
   if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK ||
@@ -294,14 +309,19 @@ sqlite3* OpenDatabase(const std::string& path, bool create, std::string* error) 
 // Whether the write-ahead log beside the index at `path` was overwritten: SQLite ignores a log
 // whose header does not check and would serve the older file as if it were whole, without the
 // changes (and their records) that the log held.
+// A log that is no regular file (a pipe, which a blocking open would wait on for ever) is
+// damaged too.
 bool LogIsDamaged(const std::string& path) {
-  FILE* file = std::fopen((path + "-wal").c_str(), "rb");
-  if (file == nullptr) return false;
+  const int fd = open((path + "-wal").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  const bool file = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   u8 header[32];
-  const size_t read = std::fread(header, 1, sizeof header, file);
-  std::fclose(file);
-  if (read == 0) return false;
-  if (read < sizeof header) return true;
+  const ssize_t read = file ? ::read(fd, header, sizeof header) : 0;
+  close(fd);
+  if (!file) return true;
+  if (read <= 0) return false;
+  if (size_t(read) < sizeof header) return true;
   const auto word = [&header](size_t at, bool big) {
     const u8* b = header + at;
     return big ? u32(b[0]) << 24 | u32(b[1]) << 16 | u32(b[2]) << 8 | b[3]
@@ -467,6 +487,13 @@ bool AssetStore::CreateSchema(std::string* error) {
 bool AssetStore::OpenSettings(std::string* error) {
   KESTRO_ASSERT(dbMutex_.IsHeldByThisThread());
   const std::string path = userData_ + "/" + kSettingsFileName;
+  // The settings hold what no rebuild gives back (the KUID counters, the account's settings): what
+  // stands in their place is never set aside for new ones unasked.
+  if (const std::string odd = NoFileAmong(path); !odd.empty()) {
+    SetError(error,
+             odd + " is not a regular file; the daemon starts once it is moved out of the way");
+    return false;
+  }
   const bool created = !FileExists(path);
   sqlite3* db = OpenDatabase(path, true, error);
   if (db == nullptr) return false;
@@ -804,7 +831,7 @@ bool AssetStore::IndexMatchesContent(u64 fingerprint) {
 bool AssetStore::OpenIndexFile(bool check, bool* created, std::string* error) {
   KESTRO_ASSERT(dbMutex_.IsHeldByThisThread());
   const std::string path = userData_ + "/" + kDatabaseFileName;
-  if (!IsNoFile(path) && !IsNoFile(path + "-wal") && !LogIsDamaged(path)) {
+  if (NoFileAmong(path).empty() && !LogIsDamaged(path)) {
     bool usable = OpenFile(path, created, error);
     if (db_ == nullptr) return false;
     if (usable && !*created) usable = HoldsSchema(db_) && (!check || !IsDamaged(db_));
@@ -840,7 +867,9 @@ bool AssetStore::SetIndexAside(std::string* error) {
     SetError(error, "cannot move aside " + (indexStays ? path : log) + ": " + std::strerror(errno));
     return false;
   }
+  // Neither holds anything of the index set aside, and either may be what made it unusable.
   unlink((path + "-shm").c_str());
+  unlink((path + "-journal").c_str());
   LogLine("PymDaemon> %s is not a usable index; moved aside to .bad and rebuilt", path);
   return true;
 }
@@ -875,7 +904,9 @@ bool AssetStore::Open(const std::string& userDataPath, std::string* error) {
   {
     std::lock_guard<OwnedMutex> lock(dbMutex_);
     // The settings first: they may still have to be taken from an index that is set aside below.
-    if (!OpenSettings(error) || !LoadKeywords(error) || !LoadValidationFaults(error)) {
+    std::string why;
+    if (!OpenSettings(&why) || !LoadKeywords(&why) || !LoadValidationFaults(&why)) {
+      SetError(error, "cannot open the settings database: " + why);
       sqlite3_close_v2(settingsDb_);
       settingsDb_ = nullptr;
       return false;
@@ -892,7 +923,7 @@ bool AssetStore::Open(const std::string& userDataPath, std::string* error) {
       damaged = !again && db_ != nullptr && IsDamaged(db_) && SetIndexAside(&why);
     }
     if (!damaged) {
-      SetError(error, why);
+      SetError(error, "cannot open the asset index: " + why);
       Close();
       return false;
     }

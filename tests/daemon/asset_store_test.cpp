@@ -1,9 +1,13 @@
 #include "daemon/asset_store.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
@@ -22,6 +26,7 @@
 #include "qel/dynamic_buffer.h"
 #include "support/command_run.h"
 #include "support/sqlite_disk_faults.h"
+#include "support/thread_watchdog.h"
 
 namespace PymDaemonSrv {
 namespace {
@@ -305,6 +310,38 @@ TEST(AssetStore, CategoriesAreDerivedFromKindAndClass) {
 
 // kill -9 after the schema was committed but before the assets were: the index says it is
 // incomplete and the next start builds it.
+// Opens a store on `userData` in a child process: empty when it opened, rebuilt with the six
+// assets of Populate, else the reason. A start that waits on a pipe fails the caller's test
+// instead of hanging the suite: a child not done within the watchdog's limit is killed.
+std::string OpenInAChild(const std::string& userData) {
+  int said[2];
+  if (pipe(said) != 0) return "no pipe";
+  const pid_t pid = fork();
+  if (pid < 0) return "no child";
+  if (pid == 0) {
+    close(said[0]);
+    AssetStore s;
+    std::string error;
+    if (s.Open(userData, &error) && (!s.WasRebuilt() || s.CountAssets() != 6)) error = "kept";
+    const bool written = write(said[1], error.data(), error.size()) == ssize_t(error.size());
+    _exit(written ? 0 : 1);
+  }
+  close(said[1]);
+  std::string reason;
+  const bool ended = watchdog::Eventually([&] {
+    pollfd ready{said[0], POLLIN, 0};
+    if (poll(&ready, 1, 10) <= 0) return false;
+    char buffer[512];
+    const ssize_t n = read(said[0], buffer, sizeof buffer);
+    if (n > 0) reason.append(buffer, size_t(n));
+    return n == 0;
+  });
+  close(said[0]);
+  if (!ended) kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  return ended ? reason : "no answer within the watchdog's limit";
+}
+
 TEST(AssetStore, IncompleteBuildIsRebuiltAndAFileThatIsNoIndexIsSetAside) {
   scratch::Folder t;
   Populate(t.path());
@@ -340,6 +377,34 @@ TEST(AssetStore, IncompleteBuildIsRebuiltAndAFileThatIsNoIndexIsSetAside) {
     EXPECT_TRUE(s.WasRebuilt());
     EXPECT_EQ(s.CountAssets(), 6u);
     EXPECT_EQ(fs::file_size(index + kept + file), 5000u);
+  }
+  // A pipe is set aside the same way, and no open waits for a writer that never comes. The
+  // settings are never set aside: a pipe or a folder in their place stops the start, named.
+  for (const char* left : {".bad", ".bad-wal", "-wal"}) fs::remove_all(index + left);
+  const std::string settings = t.path() + "/settings.tdx";
+  const std::string moveIt =
+      " is not a regular file; the daemon starts once it is moved out of the way";
+  const struct {
+    std::string put;  // a pipe, or a folder when it ends in "/"
+    std::string kept;
+    std::string reason;  // empty when the store opens
+  } odd[] = {
+      {index + "-wal", index + ".bad-wal", ""},
+      {index, index + ".bad", ""},
+      {settings, settings, "cannot open the settings database: " + settings + moveIt},
+      {settings + "-wal", settings + "-wal",
+       "cannot open the settings database: " + settings + "-wal" + moveIt},
+      {settings + "/", settings + "/", "cannot open the settings database: " + settings + moveIt},
+  };
+  for (const auto& [put, kept, reason] : odd) {
+    SCOPED_TRACE(put);
+    const std::string at = put.back() == '/' ? put.substr(0, put.size() - 1) : put;
+    fs::remove(at);
+    ASSERT_TRUE(at == put ? mkfifo(at.c_str(), 0600) == 0 : fs::create_directory(at));
+    EXPECT_EQ(OpenInAChild(t.path()), reason);
+    const std::string there = kept.back() == '/' ? kept.substr(0, kept.size() - 1) : kept;
+    EXPECT_TRUE(at == put ? fs::is_fifo(there) : fs::is_directory(there));
+    fs::remove(there);
   }
 }
 
