@@ -21,6 +21,7 @@
 #include "core/file_util.h"
 #include "core/time_date.h"
 #include "daemon/asset_editor.h"
+#include "daemon/daemon_app.h"
 #include "daemon/daemon_test_util.h"
 #include "pymclient/pym_filter_codes.h"
 #include "qel/dynamic_buffer.h"
@@ -310,9 +311,10 @@ TEST(AssetStore, CategoriesAreDerivedFromKindAndClass) {
 
 // kill -9 after the schema was committed but before the assets were: the index says it is
 // incomplete and the next start builds it.
-// Opens a store on `userData` in a child process: empty when it opened, rebuilt with the six
-// assets of Populate, else the reason. A start that waits on a pipe fails the caller's test
-// instead of hanging the suite: a child not done within the watchdog's limit is killed.
+// Opens a store on `userData` in a child process as the daemon's start does: empty when it
+// opened, rebuilt with the six assets of Populate, else the reason. A start that waits on a pipe
+// fails the caller's test instead of hanging the suite: a child not done within the watchdog's
+// limit is killed.
 std::string OpenInAChild(const std::string& userData) {
   int said[2];
   if (pipe(said) != 0) return "no pipe";
@@ -322,7 +324,9 @@ std::string OpenInAChild(const std::string& userData) {
     close(said[0]);
     AssetStore s;
     std::string error;
-    if (s.Open(userData, &error) && (!s.WasRebuilt() || s.CountAssets() != 6)) error = "kept";
+    if (OpenStore(s, userData, error) && (!s.WasRebuilt() || s.CountAssets() != 6)) {
+      error = "kept";
+    }
     const bool written = write(said[1], error.data(), error.size()) == ssize_t(error.size());
     _exit(written ? 0 : 1);
   }

@@ -159,15 +159,21 @@ TEST(Startup, AFolderInPlaceOfTheIndexIsSetAsideOrTheDaemonSaysWhy) {
   // one of the settings' files, a folder in their place, or a UserData folder that takes no
   // files stops it with the reason and the count line.
   namespace fs = std::filesystem;
+  // Where the index was built and its daemon stopped, as after any earlier command.
   const auto pipeAt = [](const char* name) {
-    return [name](const std::string& userData) { mkfifo((userData + "/" + name).c_str(), 0600); };
+    return [name](const InstallRoot& root, const std::string& userData) {
+      root.Run({"version"});
+      root.StopDaemons();
+      fs::remove(userData + "/" + name);
+      mkfifo((userData + "/" + name).c_str(), 0600);
+    };
   };
   const std::string moveIt =
       " is not a regular file; the daemon starts once it is moved out of the way\n- Init failed\n";
   const std::string noWrite = "- Unable to acquire write access to the UserData folder ";
   const struct {
     const char* name;
-    std::function<void(const std::string&)> put;
+    std::function<void(const InstallRoot&, const std::string&)> put;
     std::string err;                 // "@" stands for UserData's path
     const char* setAside = nullptr;  // the pipe afterwards, when the command runs
     bool asRootToo = true;           // false: root writes to a read-only folder
@@ -180,21 +186,24 @@ TEST(Startup, AFolderInPlaceOfTheIndexIsSetAsideOrTheDaemonSaysWhy) {
       {"a pipe at the settings' log", pipeAt("settings.tdx-wal"),
        "PymDaemon> error: cannot open the settings database: @/settings.tdx-wal" + moveIt},
       {"a folder at the settings",
-       [](const std::string& userData) { fs::create_directory(userData + "/settings.tdx"); },
+       [](const InstallRoot&, const std::string& userData) {
+         fs::create_directory(userData + "/settings.tdx");
+       },
        "PymDaemon> error: cannot open the settings database: @/settings.tdx" + moveIt},
       {"UserData a file",
-       [](const std::string& userData) {
+       [](const InstallRoot&, const std::string& userData) {
          fs::remove(userData);
          std::ofstream(userData) << "not a folder";
        },
        noWrite + "@: not a folder\n- Init failed\n"},
       {"UserData a link that leads nowhere",
-       [](const std::string& userData) {
+       [](const InstallRoot&, const std::string& userData) {
          fs::remove(userData);
          fs::create_symlink(userData + "-gone", userData);
        },
        noWrite + "@: No such file or directory\n- Init failed\n"},
-      {"UserData read-only", [](const std::string& userData) { chmod(userData.c_str(), 0500); },
+      {"UserData read-only",
+       [](const InstallRoot&, const std::string& userData) { chmod(userData.c_str(), 0500); },
        noWrite + "@: no file can be made in it\n- Init failed\n", nullptr, false},
   };
   for (const auto& c : odd) {
@@ -203,7 +212,7 @@ TEST(Startup, AFolderInPlaceOfTheIndexIsSetAsideOrTheDaemonSaysWhy) {
     InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
     ASSERT_TRUE(root.IsReady()) << root.Error();
     const std::string userData = fs::canonical(root.Root()).string() + "/UserData";
-    c.put(userData);
+    c.put(root, userData);
     const ToolRun r = root.Run({"echo", "runs"});
     chmod(userData.c_str(), 0700);
     EXPECT_EQ(r.exitCode, c.err.empty() ? 0 : 255) << r.err;
