@@ -498,7 +498,10 @@ bool AssetStore::OpenSettings(std::string* error) {
   sqlite3* db = OpenDatabase(path, true, error);
   if (db == nullptr) return false;
   settingsDb_ = db;
-  if (!Exec(db, "PRAGMA journal_mode=WAL", error) || !Exec(db, "PRAGMA synchronous=FULL", error)) {
+  // The first read: a file that is no database, or a damaged one, fails here.
+  if (!Exec(db, "PRAGMA journal_mode=WAL", nullptr) ||
+      !Exec(db, "PRAGMA synchronous=FULL", nullptr)) {
+    SetError(error, path + ": " + sqlite3_errmsg(db));
     return false;
   }
   WriteTransaction tx(db);

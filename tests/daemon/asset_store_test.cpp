@@ -383,32 +383,38 @@ TEST(AssetStore, IncompleteBuildIsRebuiltAndAFileThatIsNoIndexIsSetAside) {
     EXPECT_EQ(fs::file_size(index + kept + file), 5000u);
   }
   // A pipe is set aside the same way, and no open waits for a writer that never comes. The
-  // settings are never set aside: a pipe or a folder in their place stops the start, named.
+  // settings are never set aside: a pipe, a folder or noise in their place stops the start, named.
   for (const char* left : {".bad", ".bad-wal", "-wal"}) fs::remove_all(index + left);
   const std::string settings = t.path() + "/settings.tdx";
+  const std::string refused = "cannot open the settings database: ";
   const std::string moveIt =
       " is not a regular file; the daemon starts once it is moved out of the way";
+  enum class Put { kPipe, kFolder, kNoise };
   const struct {
-    std::string put;  // a pipe, or a folder when it ends in "/"
+    Put put;
+    std::string at;
     std::string kept;
     std::string reason;  // empty when the store opens
   } odd[] = {
-      {index + "-wal", index + ".bad-wal", ""},
-      {index, index + ".bad", ""},
-      {settings, settings, "cannot open the settings database: " + settings + moveIt},
-      {settings + "-wal", settings + "-wal",
-       "cannot open the settings database: " + settings + "-wal" + moveIt},
-      {settings + "/", settings + "/", "cannot open the settings database: " + settings + moveIt},
+      {Put::kPipe, index + "-wal", index + ".bad-wal", ""},
+      {Put::kPipe, index, index + ".bad", ""},
+      {Put::kPipe, settings, settings, refused + settings + moveIt},
+      {Put::kPipe, settings + "-wal", settings + "-wal", refused + settings + "-wal" + moveIt},
+      {Put::kFolder, settings, settings, refused + settings + moveIt},
+      {Put::kNoise, settings, settings, refused + settings + ": file is not a database"},
   };
-  for (const auto& [put, kept, reason] : odd) {
-    SCOPED_TRACE(put);
-    const std::string at = put.back() == '/' ? put.substr(0, put.size() - 1) : put;
+  for (const auto& [put, at, kept, reason] : odd) {
+    SCOPED_TRACE(at);
     fs::remove(at);
-    ASSERT_TRUE(at == put ? mkfifo(at.c_str(), 0600) == 0 : fs::create_directory(at));
+    if (put == Put::kNoise) WriteFile(at, std::string(5000, 'x'));
+    ASSERT_TRUE(put == Put::kPipe     ? mkfifo(at.c_str(), 0600) == 0
+                : put == Put::kFolder ? fs::create_directory(at)
+                                      : fs::file_size(at) == 5000u);
     EXPECT_EQ(OpenInAChild(t.path()), reason);
-    const std::string there = kept.back() == '/' ? kept.substr(0, kept.size() - 1) : kept;
-    EXPECT_TRUE(at == put ? fs::is_fifo(there) : fs::is_directory(there));
-    fs::remove(there);
+    EXPECT_TRUE(put == Put::kPipe     ? fs::is_fifo(kept)
+                : put == Put::kFolder ? fs::is_directory(kept)
+                                      : fs::file_size(kept) == 5000u);
+    fs::remove(kept);
   }
 }
 
