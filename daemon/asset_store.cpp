@@ -472,11 +472,12 @@ bool AssetStore::OpenFile(const std::string& path, bool* created, std::string* e
 bool AssetStore::CreateSchema(std::string* error) {
   KESTRO_ASSERT(dbMutex_.IsHeldByThisThread());
   WriteTransaction tx(db_);
-  if (!tx.Began() || !Exec(db_, kSchema, error)) return false;
+  if (!tx.Began()) return Failed(db_, error);
+  if (!Exec(db_, kSchema, error)) return false;
   Statement meta(db_, "INSERT INTO meta(key, value) VALUES('schema', ?)");
-  if (!meta.Ok()) return false;
+  if (!meta.Ok()) return Failed(db_, error);
   meta.Bind(1, std::string(kSchemaVersion));
-  if (meta.Step() != SQLITE_DONE) return false;
+  if (meta.Step() != SQLITE_DONE) return Failed(db_, error);
   // A new index knows no change that a folder in staging may still belong to.
   std::vector<std::string> staged;
   ListFolderNames(userData_ + "/" + kStagingFolder, staged);
@@ -505,7 +506,8 @@ bool AssetStore::OpenSettings(std::string* error) {
     return false;
   }
   WriteTransaction tx(db);
-  if (!tx.Began() || !Exec(db, kSettingsSchema, error)) return false;
+  if (!tx.Began()) return Failed(db, error);
+  if (!Exec(db, kSettingsSchema, error)) return false;
   if (!Statement(db, "SELECT tree FROM validation_faults LIMIT 0").Ok() &&
       (!Exec(db, "DROP TABLE validation_faults", error) || !Exec(db, kSettingsSchema, error))) {
     return false;
@@ -521,7 +523,7 @@ bool AssetStore::OpenSettings(std::string* error) {
             std::to_string(dropped));
   }
   Statement any(db, "SELECT 1 FROM settings LIMIT 1");
-  if (!any.Ok()) return false;
+  if (!any.Ok()) return Failed(db, error);
   if (any.Step() == SQLITE_ROW) return tx.Commit(error);
   // A new store takes over the settings that older indexes kept in themselves.
   size_t taken = 0;
@@ -534,7 +536,7 @@ bool AssetStore::OpenSettings(std::string* error) {
         Statement insert(db, "INSERT OR REPLACE INTO settings(grp, soup) VALUES(?, ?)");
         insert.Bind(1, rows.Text(0));
         insert.BindBlob(2, rows.Blob(1));
-        if (!insert.Ok() || insert.Step() != SQLITE_DONE) return false;
+        if (!insert.Ok() || insert.Step() != SQLITE_DONE) return Failed(db, error);
         ++taken;
       }
     }
