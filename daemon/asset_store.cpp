@@ -308,9 +308,8 @@ sqlite3* OpenDatabase(const std::string& path, bool create, std::string* error) 
 
 // Whether the write-ahead log beside the index at `path` was overwritten: SQLite ignores a log
 // whose header does not check and would serve the older file as if it were whole, without the
-// changes (and their records) that the log held.
-// A log that is no regular file (a pipe, which a blocking open would wait on for ever) is
-// damaged too.
+// changes (and their records) that the log held. A log that is no regular file is damaged too;
+// it is opened without waiting, as a pipe would hold a blocking open for ever.
 bool LogIsDamaged(const std::string& path) {
   const int fd = open((path + "-wal").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
