@@ -1,5 +1,6 @@
 #include "daemon/asset_store.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -128,6 +129,16 @@ bool LookForFile(const std::string& path, bool& there, std::string* error) {
 bool IsNoFile(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+}
+
+// The first of a database's files (the file, its log, the log's index, a rollback journal) that
+// is there but no regular file; empty when there is none. SQLite opens them with plain blocking
+// calls and reads them: a pipe among them would hold the opener for ever.
+std::string NoFileAmong(const std::string& database) {
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+    if (IsNoFile(database + suffix)) return database + suffix;
+  }
+  return {};
 }
 
 // A prepared statement that finalises itself.
@@ -289,6 +300,10 @@ bool WriteChangeRows(sqlite3* db, const std::string& id, const std::vector<Chang
 // memory-mapped "-shm" file, which a full file system cannot back (the process would die of
 // SIGBUS touching it) where a write gets "database or disk is full".
 sqlite3* OpenDatabase(const std::string& path, bool create, std::string* error) {
+  if (const std::string odd = NoFileAmong(path); !odd.empty()) {
+    SetError(error, "cannot open " + odd + ": not a regular file");
+    return nullptr;
+  }
   sqlite3* db = nullptr;
   const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
   if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK ||
@@ -303,15 +318,19 @@ sqlite3* OpenDatabase(const std::string& path, bool create, std::string* error) 
 
 // Whether the write-ahead log beside the index at `path` was overwritten: SQLite ignores a log
 // whose header does not check and would serve the older file as if it were whole, without the
-// changes (and their records) that the log held.
+// changes (and their records) that the log held. A log that is no regular file is damaged too;
+// it is opened without waiting, as a pipe would hold a blocking open for ever.
 bool LogIsDamaged(const std::string& path) {
-  FILE* file = std::fopen((path + "-wal").c_str(), "rb");
-  if (file == nullptr) return false;
+  const int fd = open((path + "-wal").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  const bool file = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   u8 header[32];
-  const size_t read = std::fread(header, 1, sizeof header, file);
-  std::fclose(file);
-  if (read == 0) return false;
-  if (read < sizeof header) return true;
+  const ssize_t read = file ? ::read(fd, header, sizeof header) : 0;
+  close(fd);
+  if (!file) return true;
+  if (read <= 0) return false;
+  if (size_t(read) < sizeof header) return true;
   const auto word = [&header](size_t at, bool big) {
     const u8* b = header + at;
     return big ? u32(b[0]) << 24 | u32(b[1]) << 16 | u32(b[2]) << 8 | b[3]
@@ -465,11 +484,12 @@ bool AssetStore::OpenFile(const std::string& path, bool* created, std::string* e
 bool AssetStore::CreateSchema(std::string* error) {
   KESTRO_ASSERT(dbMutex_.IsHeldByThisThread());
   WriteTransaction tx(db_);
-  if (!tx.Began() || !Exec(db_, kSchema, error)) return false;
+  if (!tx.Began()) return Failed(db_, error);
+  if (!Exec(db_, kSchema, error)) return false;
   Statement meta(db_, "INSERT INTO meta(key, value) VALUES('schema', ?)");
-  if (!meta.Ok()) return false;
+  if (!meta.Ok()) return Failed(db_, error);
   meta.Bind(1, std::string(kSchemaVersion));
-  if (meta.Step() != SQLITE_DONE) return false;
+  if (meta.Step() != SQLITE_DONE) return Failed(db_, error);
   // A new index knows no change that a folder in staging may still belong to.
   std::vector<std::string> staged;
   ListFolderNames(userData_ + "/" + kStagingFolder, staged);
@@ -480,15 +500,26 @@ bool AssetStore::CreateSchema(std::string* error) {
 bool AssetStore::OpenSettings(std::string* error) {
   KESTRO_ASSERT(dbMutex_.IsHeldByThisThread());
   const std::string path = userData_ + "/" + kSettingsFileName;
+  // The settings hold what no rebuild gives back (the KUID counters, the account's settings): what
+  // stands in their place is never set aside for new ones unasked.
+  if (const std::string odd = NoFileAmong(path); !odd.empty()) {
+    SetError(error,
+             odd + " is not a regular file; the daemon starts once it is moved out of the way");
+    return false;
+  }
   const bool created = !FileExists(path);
   sqlite3* db = OpenDatabase(path, true, error);
   if (db == nullptr) return false;
   settingsDb_ = db;
-  if (!Exec(db, "PRAGMA journal_mode=WAL", error) || !Exec(db, "PRAGMA synchronous=FULL", error)) {
+  // The first read: a file that is no database, or a damaged one, fails here.
+  if (!Exec(db, "PRAGMA journal_mode=WAL", nullptr) ||
+      !Exec(db, "PRAGMA synchronous=FULL", nullptr)) {
+    SetError(error, path + ": " + sqlite3_errmsg(db));
     return false;
   }
   WriteTransaction tx(db);
-  if (!tx.Began() || !Exec(db, kSettingsSchema, error)) return false;
+  if (!tx.Began()) return Failed(db, error);
+  if (!Exec(db, kSettingsSchema, error)) return false;
   if (!Statement(db, "SELECT tree FROM validation_faults LIMIT 0").Ok() &&
       (!Exec(db, "DROP TABLE validation_faults", error) || !Exec(db, kSettingsSchema, error))) {
     return false;
@@ -504,7 +535,7 @@ bool AssetStore::OpenSettings(std::string* error) {
             std::to_string(dropped));
   }
   Statement any(db, "SELECT 1 FROM settings LIMIT 1");
-  if (!any.Ok()) return false;
+  if (!any.Ok()) return Failed(db, error);
   if (any.Step() == SQLITE_ROW) return tx.Commit(error);
   // A new store takes over the settings that older indexes kept in themselves.
   size_t taken = 0;
@@ -517,7 +548,7 @@ bool AssetStore::OpenSettings(std::string* error) {
         Statement insert(db, "INSERT OR REPLACE INTO settings(grp, soup) VALUES(?, ?)");
         insert.Bind(1, rows.Text(0));
         insert.BindBlob(2, rows.Blob(1));
-        if (!insert.Ok() || insert.Step() != SQLITE_DONE) return false;
+        if (!insert.Ok() || insert.Step() != SQLITE_DONE) return Failed(db, error);
         ++taken;
       }
     }
@@ -817,7 +848,7 @@ bool AssetStore::IndexMatchesContent(u64 fingerprint) {
 bool AssetStore::OpenIndexFile(bool check, bool* created, std::string* error) {
   KESTRO_ASSERT(dbMutex_.IsHeldByThisThread());
   const std::string path = userData_ + "/" + kDatabaseFileName;
-  if (!IsNoFile(path) && !IsNoFile(path + "-wal") && !LogIsDamaged(path)) {
+  if (NoFileAmong(path).empty() && !LogIsDamaged(path)) {
     bool usable = OpenFile(path, created, error);
     if (db_ == nullptr) return false;
     if (usable && !*created) usable = HoldsSchema(db_) && (!check || !IsDamaged(db_));
@@ -855,7 +886,9 @@ bool AssetStore::SetIndexAside(std::string* error) {
     SetError(error, "cannot move aside " + (indexStays ? path : log) + ": " + std::strerror(errno));
     return false;
   }
+  // Neither holds anything of the index set aside, and either may be what made it unusable.
   unlink((path + "-shm").c_str());
+  unlink((path + "-journal").c_str());
   LogLine("PymDaemon> %s is not a usable index; moved aside to .bad and rebuilt", path);
   return true;
 }
@@ -890,7 +923,9 @@ bool AssetStore::Open(const std::string& userDataPath, std::string* error) {
   {
     std::lock_guard<OwnedMutex> lock(dbMutex_);
     // The settings first: they may still have to be taken from an index that is set aside below.
-    if (!OpenSettings(error) || !LoadKeywords(error) || !LoadValidationFaults(error)) {
+    std::string why;
+    if (!OpenSettings(&why) || !LoadKeywords(&why) || !LoadValidationFaults(&why)) {
+      SetError(error, "cannot open the settings database: " + why);
       sqlite3_close_v2(settingsDb_);
       settingsDb_ = nullptr;
       return false;
@@ -907,7 +942,7 @@ bool AssetStore::Open(const std::string& userDataPath, std::string* error) {
       damaged = !again && db_ != nullptr && IsDamaged(db_) && SetIndexAside(&why);
     }
     if (!damaged) {
-      SetError(error, why);
+      SetError(error, "cannot open the asset index: " + why);
       Close();
       return false;
     }

@@ -226,8 +226,11 @@ int RunDaemon(const std::vector<std::string>& args) {
     std::fprintf(stderr, "PymDaemon: %s\n", error.c_str());
     return kExitFailure;
   }
-  Qel::Log::SetToRotatingFile((userData + "/" + PymProtocol::kDaemonLogFileName).c_str(),
-                              kLogFileMaxBytes);
+  const std::string logPath = userData + "/" + PymProtocol::kDaemonLogFileName;
+  if (!Qel::Log::SetToRotatingFile(logPath.c_str(), kLogFileMaxBytes)) {
+    std::fprintf(stderr, "PymDaemon: cannot write the log %s; going on without it\n",
+                 logPath.c_str());
+  }
   Qel::Log& log = Qel::Log::Get("PymDaemon");
   // Nobody sees a detached daemon's standard error: the reasons it stops go to its log too.
   auto failWith = [&log](int code, const std::string& text) {
@@ -312,9 +315,7 @@ int RunDaemon(const std::vector<std::string>& args) {
     storeLock.Withdraw();
   });
 
-  if (!OpenStore(store, userData, error)) {
-    return failWith(kExitFailure, "cannot open the asset index: " + error);
-  }
+  if (!OpenStore(store, userData, error)) return failWith(kExitFailure, error);
   log.Printf(Qel::Log::kMessage, "PymDaemon> serving %s on 127.0.0.1:%u (%zu assets%s)",
              userData.c_str(), server.Port(), store.CountAssets(),
              store.WasRebuilt() ? ", index rebuilt" : "");

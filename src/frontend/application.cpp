@@ -183,7 +183,10 @@ i8 InitApplication(EngineContext& context, const char* /*programPath*/, int argc
 
   Qel::File::Path installRoot = programFolder;
   installRoot.PrevDir();
-  InitInstallPaths(installRoot);
+  if (std::string why; !InitInstallPaths(installRoot, &why)) {
+    std::fprintf(stderr, "- %s\n", why.c_str());
+    return -1;
+  }
   CreateUserDataFolders();
   // Before the client opens: every asset specification it builds can compile its scripts.
   InstallScriptSpecFactory();

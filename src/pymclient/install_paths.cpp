@@ -1,6 +1,10 @@
 #include "pymclient/install_paths.h"
 
+#include <sys/stat.h>
+
 #include <array>
+#include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -129,7 +133,7 @@ bool GetApplicationPath(File::Path& out) {
   return true;
 }
 
-bool InitInstallPaths(const File::Path& installRoot) {
+bool InitInstallPaths(const File::Path& installRoot, std::string* error) {
   File::Path root = installRoot;
   if (!root.IsEmpty()) {
     if (!IsAbsolutePath(root.CStr())) root = File::Path(File::GetCwd()).AddPath(root.CStr());
@@ -140,8 +144,18 @@ bool InitInstallPaths(const File::Path& installRoot) {
   SetRoots(root, Under(root, "UserData"));
   MakeAbsoluteFolder(UserDataRoot());
   if (!CanWriteUserData()) {
+    // A file, a link that leads nowhere or a read-only folder: the user can mend each, so the
+    // start says which it met instead of ending as for a state that cannot be.
+    const std::string folder = UserDataRoot().CStr();
+    struct stat st {};
+    const std::string why = stat(folder.c_str(), &st) != 0 ? std::strerror(errno)
+                            : !S_ISDIR(st.st_mode)         ? "not a folder"
+                                                           : "no file can be made in it";
+    if (error != nullptr) {
+      *error = "Unable to acquire write access to the UserData folder " + folder + ": " + why;
+    }
     ClearInstallPaths();
-    FatalError("Unable to acquire write access to UserData folder.");
+    return false;
   }
   return true;
 }

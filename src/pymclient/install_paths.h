@@ -7,6 +7,8 @@
 // gives the folder of a content-folder name once InitInstallPaths has run.
 #pragma once
 
+#include <string>
+
 #include "core/file_util.h"
 #include "core/kuid.h"
 #include "pymclient/resource_db_cache.h"
@@ -20,8 +22,9 @@ bool GetApplicationPath(Qel::File::Path& out);
 
 // Sets the install root and the UserData root (install root + "UserData"), creates UserData and
 // checks that it can be written. A relative root is taken from the working folder. An empty root
-// or a UserData folder that cannot be written is a fatal error (the process ends).
-bool InitInstallPaths(const Qel::File::Path& installRoot);
+// is a fatal error (the process ends); a UserData folder that cannot be written leaves both roots
+// unset and gives false, with the reason in `error`.
+bool InitInstallPaths(const Qel::File::Path& installRoot, std::string* error = nullptr);
 // Forgets both roots, as a failed write test does; databases stay with their holders.
 void ClearInstallPaths();
 // Creates the UserData tree, opens the seven content resource databases and registers the

@@ -1,6 +1,10 @@
 #include "qel/log.h"
 #include "platform/ascii_text.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -54,24 +58,36 @@ void PutLineLocked(Sink& sink, std::string_view text) {
   std::fflush(sink.file);
 }
 
+// Opens a log to append to. A rotating log is the process's own file: anything else in its place
+// is refused, without waiting (a pipe would hold the process at its first line for ever).
+FILE* OpenToAppend(const std::string& path, bool fileOnly) {
+  if (!fileOnly) return std::fopen(path.c_str(), "a");
+  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  FILE* file = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? fdopen(fd, "a") : nullptr;
+  if (file == nullptr) close(fd);
+  return file;
+}
+
 // Starts a new file once the current one is full; the full one is kept as "<path>.1".
 void RotateLocked(Sink& sink) {
   if (sink.maxBytes == 0 || sink.size < sink.maxBytes) return;
   std::fclose(sink.file);
   std::rename(sink.path.c_str(), (sink.path + ".1").c_str());
-  sink.file = std::fopen(sink.path.c_str(), "a");
+  sink.file = OpenToAppend(sink.path, true);
   sink.size = 0;
   if (sink.file == nullptr) sink.owned = false;
 }
 
-bool OpenSinkFile(const std::string& path) {
+bool OpenSinkFile(const std::string& path, bool fileOnly) {
   Sink& sink = GetSink();
   std::lock_guard<std::mutex> guard(sink.mutex);
   if (path == "/dev/null") {
     ReplaceSinkLocked(sink, nullptr, false);
     return true;
   }
-  FILE* file = path.empty() ? nullptr : std::fopen(path.c_str(), "a");
+  FILE* file = path.empty() ? nullptr : OpenToAppend(path, fileOnly);
   ReplaceSinkLocked(sink, file, file != nullptr);
   return file != nullptr;
 }
@@ -133,7 +149,7 @@ bool Log::Init(const char* options) {
       SetToStdOut(true);
       return true;
     case Choice::kFile:
-      return OpenSinkFile(path);
+      return OpenSinkFile(path, false);
     case Choice::kDiscard:
       break;
   }
@@ -153,10 +169,10 @@ void Log::SetToStdErr() {
   ReplaceSinkLocked(sink, stderr, false);
 }
 
-bool Log::SetToFile(const char* path) { return OpenSinkFile(path != nullptr ? path : ""); }
+bool Log::SetToFile(const char* path) { return OpenSinkFile(path != nullptr ? path : "", false); }
 
 bool Log::SetToRotatingFile(const char* path, u64 maxBytes) {
-  if (!SetToFile(path) || path == nullptr) return false;
+  if (path == nullptr || !OpenSinkFile(path, true)) return false;
   Sink& sink = GetSink();
   std::lock_guard<std::mutex> guard(sink.mutex);
   if (sink.file == nullptr) return true;

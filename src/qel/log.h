@@ -38,6 +38,8 @@ class Log {
   // Like SetToFile, for a long-running process: once the file holds `maxBytes` it becomes
   // "<path>.1" (replacing the one before) and a new file is begun, and a line that repeats the
   // one before within a minute is counted instead of written ("(last line repeated n times)").
+  // Only a regular file is written: anything else at `path` is refused, as one that cannot be
+  // opened is.
   static bool SetToRotatingFile(const char* path, u64 maxBytes);
 
   Log(const Log&) = delete;

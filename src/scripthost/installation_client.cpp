@@ -1,6 +1,9 @@
 #include "scripthost/installation_client.h"
 
+#include <string>
+
 #include "core/app_globals.h"
+#include "core/log_printf.h"
 #include "core/networking.h"
 #include "pymclient/install_paths.h"
 #include "pymclient/pym_client.h"
@@ -11,7 +14,9 @@ namespace ScriptHost {
 InstallationClient::InstallationClient(const std::string& root) {
   SetMainThread();
   InitNetworking();
-  InitInstallPaths(Qel::File::Path(root.c_str()));
+  if (std::string why; !InitInstallPaths(Qel::File::Path(root.c_str()), &why)) {
+    FatalError("%s", why.c_str());
+  }
   CreateUserDataFolders();
   // Every asset specification the client builds can carry scripts.
   InstallScriptSpecFactory();

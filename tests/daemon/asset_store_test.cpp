@@ -1,9 +1,13 @@
 #include "daemon/asset_store.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <functional>
@@ -17,11 +21,13 @@
 #include "core/file_util.h"
 #include "core/time_date.h"
 #include "daemon/asset_editor.h"
+#include "daemon/daemon_app.h"
 #include "daemon/daemon_test_util.h"
 #include "pymclient/pym_filter_codes.h"
 #include "qel/dynamic_buffer.h"
 #include "support/command_run.h"
 #include "support/sqlite_disk_faults.h"
+#include "support/thread_watchdog.h"
 
 namespace PymDaemonSrv {
 namespace {
@@ -305,6 +311,41 @@ TEST(AssetStore, CategoriesAreDerivedFromKindAndClass) {
 
 // kill -9 after the schema was committed but before the assets were: the index says it is
 // incomplete and the next start builds it.
+// Opens a store on `userData` in a child process as the daemon's start does: empty when it
+// opened, rebuilt with the six assets of Populate, else the reason. A start that waits on a pipe
+// fails the caller's test instead of hanging the suite: a child not done within the watchdog's
+// limit is killed.
+std::string OpenInAChild(const std::string& userData) {
+  int said[2];
+  if (pipe(said) != 0) return "no pipe";
+  const pid_t pid = fork();
+  if (pid < 0) return "no child";
+  if (pid == 0) {
+    close(said[0]);
+    AssetStore s;
+    std::string error;
+    if (OpenStore(s, userData, error) && (!s.WasRebuilt() || s.CountAssets() != 6)) {
+      error = "kept";
+    }
+    const bool written = write(said[1], error.data(), error.size()) == ssize_t(error.size());
+    _exit(written ? 0 : 1);
+  }
+  close(said[1]);
+  std::string reason;
+  const bool ended = watchdog::Eventually([&] {
+    pollfd ready{said[0], POLLIN, 0};
+    if (poll(&ready, 1, 10) <= 0) return false;
+    char buffer[512];
+    const ssize_t n = read(said[0], buffer, sizeof buffer);
+    if (n > 0) reason.append(buffer, size_t(n));
+    return n == 0;
+  });
+  close(said[0]);
+  if (!ended) kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  return ended ? reason : "no answer within the watchdog's limit";
+}
+
 TEST(AssetStore, IncompleteBuildIsRebuiltAndAFileThatIsNoIndexIsSetAside) {
   scratch::Folder t;
   Populate(t.path());
@@ -340,6 +381,40 @@ TEST(AssetStore, IncompleteBuildIsRebuiltAndAFileThatIsNoIndexIsSetAside) {
     EXPECT_TRUE(s.WasRebuilt());
     EXPECT_EQ(s.CountAssets(), 6u);
     EXPECT_EQ(fs::file_size(index + kept + file), 5000u);
+  }
+  // A pipe is set aside the same way, and no open waits for a writer that never comes. The
+  // settings are never set aside: a pipe, a folder or noise in their place stops the start, named.
+  for (const char* left : {".bad", ".bad-wal", "-wal"}) fs::remove_all(index + left);
+  const std::string settings = t.path() + "/settings.tdx";
+  const std::string refused = "cannot open the settings database: ";
+  const std::string moveIt =
+      " is not a regular file; the daemon starts once it is moved out of the way";
+  enum class Put { kPipe, kFolder, kNoise };
+  const struct {
+    Put put;
+    std::string at;
+    std::string kept;
+    std::string reason;  // empty when the store opens
+  } odd[] = {
+      {Put::kPipe, index + "-wal", index + ".bad-wal", ""},
+      {Put::kPipe, index, index + ".bad", ""},
+      {Put::kPipe, settings, settings, refused + settings + moveIt},
+      {Put::kPipe, settings + "-wal", settings + "-wal", refused + settings + "-wal" + moveIt},
+      {Put::kFolder, settings, settings, refused + settings + moveIt},
+      {Put::kNoise, settings, settings, refused + settings + ": file is not a database"},
+  };
+  for (const auto& [put, at, kept, reason] : odd) {
+    SCOPED_TRACE(at);
+    fs::remove(at);
+    if (put == Put::kNoise) WriteFile(at, std::string(5000, 'x'));
+    ASSERT_TRUE(put == Put::kPipe     ? mkfifo(at.c_str(), 0600) == 0
+                : put == Put::kFolder ? fs::create_directory(at)
+                                      : fs::file_size(at) == 5000u);
+    EXPECT_EQ(OpenInAChild(t.path()), reason);
+    EXPECT_TRUE(put == Put::kPipe     ? fs::is_fifo(kept)
+                : put == Put::kFolder ? fs::is_directory(kept)
+                                      : fs::file_size(kept) == 5000u);
+    fs::remove(kept);
   }
 }
 

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -157,6 +158,76 @@ TEST(Startup, AFolderInPlaceOfTheIndexIsSetAsideOrTheDaemonSaysWhy) {
         << r.err;
     EXPECT_NE(r.err.find("/UserData/assets.tdx: "), std::string::npos) << r.err;
     EXPECT_EQ(r.err.substr(r.err.find('\n')), "\n- Init failed\n");
+  }
+
+  // A pipe in place of the index, of its log or of the daemon's own log never holds a start;
+  // one of the settings' files, a folder in their place, or a UserData folder that takes no
+  // files stops it with the reason and the count line.
+  namespace fs = std::filesystem;
+  // Where the index was built and its daemon stopped, as after any earlier command.
+  const auto pipeAt = [](const char* name) {
+    return [name](const InstallRoot& root, const std::string& userData) {
+      root.Run({"version"});
+      root.StopDaemons();
+      fs::remove(userData + "/" + name);
+      mkfifo((userData + "/" + name).c_str(), 0600);
+    };
+  };
+  const std::string moveIt =
+      " is not a regular file; the daemon starts once it is moved out of the way\n- Init failed\n";
+  const std::string noWrite = "- Unable to acquire write access to the UserData folder ";
+  const struct {
+    const char* name;
+    std::function<void(const InstallRoot&, const std::string&)> put;
+    std::string err;                 // "@" stands for UserData's path
+    const char* setAside = nullptr;  // the pipe afterwards, when the command runs
+    bool asRootToo = true;           // false: root writes to a read-only folder
+  } odd[] = {
+      {"a pipe at the index's log", pipeAt("assets.tdx-wal"), "", "assets.tdx.bad-wal"},
+      {"a pipe at the index", pipeAt("assets.tdx"), "", "assets.tdx.bad"},
+      {"a pipe at the daemon's log", pipeAt("pymdaemon.log"), "", "pymdaemon.log"},
+      {"a pipe at the settings", pipeAt("settings.tdx"),
+       "PymDaemon> error: cannot open the settings database: @/settings.tdx" + moveIt},
+      {"a pipe at the settings' log", pipeAt("settings.tdx-wal"),
+       "PymDaemon> error: cannot open the settings database: @/settings.tdx-wal" + moveIt},
+      {"a folder at the settings",
+       [](const InstallRoot&, const std::string& userData) {
+         fs::create_directory(userData + "/settings.tdx");
+       },
+       "PymDaemon> error: cannot open the settings database: @/settings.tdx" + moveIt},
+      {"UserData a file",
+       [](const InstallRoot&, const std::string& userData) {
+         fs::remove(userData);
+         std::ofstream(userData) << "not a folder";
+       },
+       noWrite + "@: not a folder\n- Init failed\n"},
+      {"UserData a link that leads nowhere",
+       [](const InstallRoot&, const std::string& userData) {
+         fs::remove(userData);
+         fs::create_symlink(userData + "-gone", userData);
+       },
+       noWrite + "@: No such file or directory\n- Init failed\n"},
+      {"UserData read-only",
+       [](const InstallRoot&, const std::string& userData) { chmod(userData.c_str(), 0500); },
+       noWrite + "@: no file can be made in it\n- Init failed\n", nullptr, false},
+  };
+  for (const auto& c : odd) {
+    SCOPED_TRACE(c.name);
+    if (!c.asRootToo && geteuid() == 0) continue;
+    InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
+    ASSERT_TRUE(root.IsReady()) << root.Error();
+    const std::string userData = fs::canonical(root.Root()).string() + "/UserData";
+    c.put(root, userData);
+    const ToolRun r = root.Run({"echo", "runs"});
+    chmod(userData.c_str(), 0700);
+    EXPECT_EQ(r.exitCode, c.err.empty() ? 0 : 255) << r.err;
+    EXPECT_EQ(r.out, c.err.empty() ? "runs \nOK (0 Errors, 0 Warnings)\n" : kInitFailed);
+    std::string err = c.err;
+    if (const size_t at = err.find('@'); at != std::string::npos) err.replace(at, 1, userData);
+    EXPECT_EQ(r.err, err);
+    if (c.setAside != nullptr) {
+      EXPECT_TRUE(fs::is_fifo(userData + "/" + c.setAside));
+    }
   }
 }
 

@@ -181,19 +181,24 @@ TEST_F(InstallPathsTest, CreateUserDataFoldersLaysOutTheTree) {
 
 using InstallPathsDeathTest = InstallPathsTest;
 
-TEST_F(InstallPathsDeathTest, MissingRootOrUnwritableUserDataIsFatal) {
+// A missing root cannot be; a UserData folder that takes no files is the user's to mend, so the
+// caller gets the reason and both roots are unset.
+TEST_F(InstallPathsDeathTest, MissingRootIsFatalAndUnwritableUserDataIsRefused) {
   testing::FLAGS_gtest_death_test_style = "threadsafe";
   setenv(kParentFolder, temp_.c_str(), 1);
   EXPECT_EXIT(InitInstallPaths(File::Path()), testing::ExitedWithCode(1),
               "Error: Unable to determine application installation path\\.");
+  const std::string refused = "Unable to acquire write access to the UserData folder ";
   // A drive form names nothing here, whatever root was in force before.
   Init();
-  EXPECT_EXIT(InitInstallPaths("D:/Games/Rail/"), testing::ExitedWithCode(1),
-              "Error: Unable to acquire write access to UserData folder\\.");
+  std::string why;
+  EXPECT_FALSE(InitInstallPaths("D:/Games/Rail/", &why));
+  EXPECT_EQ(why.rfind(refused, 0), 0u) << why;
+  EXPECT_TRUE(GetInstallPath().IsEmpty());
   // A file where the UserData folder belongs: nothing can be written below it, even as root.
   Touch(temp_ / "Other" / "UserData");
-  EXPECT_EXIT(InitInstallPaths((temp_ / "Other").c_str()), testing::ExitedWithCode(1),
-              "Error: Unable to acquire write access to UserData folder\\.");
+  EXPECT_FALSE(InitInstallPaths((temp_ / "Other").c_str(), &why));
+  EXPECT_EQ(why, refused + (temp_ / "Other" / "UserData").string() + ": not a folder");
   unsetenv(kParentFolder);
 }
 

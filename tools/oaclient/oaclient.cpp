@@ -127,7 +127,10 @@ int main(int argc, char** argv) {
   Qel::Log::SetToStdOut(true);
   InitApplicationGlobals("oaclient");
   InitNetworking();
-  if (!InitInstallPaths(Qel::File::Path(root))) return Usage();
+  if (std::string why; !InitInstallPaths(Qel::File::Path(root), &why)) {
+    std::fprintf(stderr, "oaclient: %s\n", why.c_str());
+    return 2;
+  }
   if (!PymOpenDatabase(PymClientOptions())) {
     std::fprintf(stderr, "oaclient: no daemon for %s\n", root);
     return 2;
