@@ -190,6 +190,7 @@ int OpenToSync(const std::string& path, int flags) {
 
 // Makes the file or folder at `path` durable; 0 or the errno of its failure.
 int SyncEntry(const std::string& path, bool folder) {
+  if (const int fault = ReadFault("sync", path)) return fault;
   const int fd = OpenToSync(path, folder ? O_DIRECTORY : O_NONBLOCK);
   if (fd < 0) return errno;
   const int failure = (folder ? fsync(fd) : fdatasync(fd)) == 0 ? 0 : errno;

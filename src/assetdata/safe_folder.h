@@ -106,7 +106,8 @@ class SafeFolder {
   static void SetClockWaitHookForTests(std::function<void()> waiting);
   // For tests: the reads of copies, signatures and StatPath ask `fault` first, with the call
   // ("list", "stat" or "open") and the path; a non-zero errno it returns fails that read so. A
-  // listing asks once it has read its names, as one failing part-way. Null ends it.
+  // listing asks once it has read its names, as one failing part-way. The syncs of SyncNewTrees
+  // ask too ("sync"), from several threads at once. Null ends it.
   static void SetReadFaultForTests(
       std::function<int(const char* call, const std::string& path)> fault);
   // Makes the folder and its missing parents inside the root.

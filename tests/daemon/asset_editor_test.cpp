@@ -19,6 +19,8 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <thread>
 #include <tuple>
 
@@ -793,6 +795,70 @@ TEST(AssetEditor, ARecordLeftByAFailedWriteDoesNotOutliveTheNextChange) {
 
 // Writes through a descriptor opened before a commit land in the editing copy set aside: signed
 // once more before it goes, a changed copy is kept in the backups and named in a warning.
+// A change waits for its own files only, but for each of them: every file and folder of the folder
+// it writes is synced, whichever writer made it, with the folder that holds it; a sync that fails
+// fails the change, which leaves everything as it was and nothing in staging.
+TEST(AssetEditor, AChangeSyncsEachFileAndFolderItWrites) {
+  const auto edit = [](Installation& in, std::string& e) {
+    AssetRecord record;
+    return in.editor->BeginEdit(kAsset, record, e);
+  };
+  const auto commit = [](Installation& in, std::string& e) { return in.Do(kCommit, kAsset, e); };
+  const auto install = [](Installation& in, std::string& e) { return in.Do(kInstall, kAsset, e); };
+  const std::set<std::string> copied = {".", "..", "config.txt", "old.txt", "sub", "sub/s.txt"};
+  const struct {
+    const char* name;
+    bool editing;  // the asset is open for editing before the change
+    std::function<bool(Installation&, std::string&)> change;
+    std::set<std::string> synced;  // below the folder written in staging; ".." is staging
+    const char* failing;           // the entry whose sync fails, with EIO
+    std::string told;
+  } cases[] = {
+      {"an edit", false, edit, copied, nullptr, ""},
+      {"a commit", true, commit, copied, nullptr, ""},
+      {"an install", false, install, {".", "..", "config.txt", "v.txt"}, nullptr, ""},
+      {"an install whose file cannot be written",
+       false,
+       install,
+       {},
+       "v.txt",
+       "cannot write the files to disk: Input/output error"},
+      {"a commit whose folder cannot be written", true, commit, {}, "sub", "cannot flush "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Installation in;
+    std::string error;
+    WriteFile(in.ud + "/local/a/sub/s.txt", "s");
+    ASSERT_TRUE(in.Start(c.editing, error)) << error;
+    const Tree before = Snapshot(in.ud);
+    const std::string staging = in.ud + "/staging";
+    std::mutex mutex;
+    std::set<std::string> synced;
+    SafeFolder::SetReadFaultForTests([&](const char* call, const std::string& path) {
+      if (std::string(call) != "sync" || !path.starts_with(staging)) return 0;
+      const size_t below = path.find('/', staging.size() + 1);
+      const std::string entry = path == staging              ? ".."
+                                : below == std::string::npos ? "."
+                                                             : path.substr(below + 1);
+      const std::lock_guard<std::mutex> lock(mutex);
+      synced.insert(entry);
+      return c.failing != nullptr && entry == c.failing ? EIO : 0;
+    });
+    const bool done = c.change(in, error);
+    SafeFolder::SetReadFaultForTests(nullptr);
+    EXPECT_EQ(done, c.failing == nullptr) << error;
+    if (c.failing == nullptr) {
+      EXPECT_EQ(synced, c.synced);
+      continue;
+    }
+    EXPECT_TRUE(error.starts_with(c.told)) << error;
+    EXPECT_NE(error.find(std::strerror(EIO)), std::string::npos) << error;
+    EXPECT_EQ(Snapshot(in.ud), before);
+    EXPECT_TRUE(fs::is_empty(staging));
+  }
+}
+
 // A file of the editing copy held open for writing, through a descriptor of this process or of a
 // child, or through a child's shared writable mapping, written to on request.
 class HeldFile {
