@@ -1,6 +1,5 @@
 #include "daemon/asset_editor.h"
 
-#include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>

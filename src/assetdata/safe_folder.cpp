@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -635,9 +636,15 @@ int SafeFolder::SyncNewTrees(const std::vector<std::string>& paths, std::string*
     }
   };
   std::vector<std::thread> threads(std::min<size_t>(kSyncThreads, total) - (total > 0 ? 1 : 0));
-  for (std::thread& thread : threads) thread = std::thread(work);
+  try {
+    for (std::thread& thread : threads) thread = std::thread(work);
+  } catch (const std::system_error&) {
+    // Fewer threads than asked, or none but this one: the syncs take longer, never fewer.
+  }
   work();
-  for (std::thread& thread : threads) thread.join();
+  for (std::thread& thread : threads) {
+    if (thread.joinable()) thread.join();
+  }
   if (firstFailure != 0 && failed != nullptr) {
     *failed = failedAt < files.size() ? files[failedAt] : folders[failedAt - files.size()];
   }
