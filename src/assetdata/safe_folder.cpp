@@ -164,8 +164,8 @@ int ListTree(const std::string& path, std::vector<std::string>& files,
       if (name == "." || name == "..") continue;
       unsigned char type = e->d_type;
       struct stat st {};
-      if (type == DT_UNKNOWN &&
-          fstatat(dirfd(dir.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      if (type == DT_UNKNOWN) {
+        if (fstatat(dirfd(dir.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
         type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
       }
       if (type == DT_DIR) below.push_back(path + "/" + name);
