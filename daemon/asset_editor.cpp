@@ -1,6 +1,5 @@
 #include "daemon/asset_editor.h"
 
-#include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -435,11 +434,13 @@ bool AssetEditor::Commit(const KUID& kuid, std::string& error, Warnings* warning
   if (done && skipped.empty()) store_.CarryVerdict(kuid, judged, aside, copy);
   done = done && SwapIn(copy, local, error) && Record(kLocalFolder, relative, kuid, error);
   // A program that opened a file of the editing copy before the commit writes on into the copy
-  // set aside, which the change would remove: signed once more just before, one that changed
-  // goes to the backups instead, at once, so that no kill before the record is ended leaves it to
-  // a start that would remove it; one that cannot go now goes with the change's other folders.
+  // set aside, which the change would remove: signed once more just before, one that changed, or
+  // whose files a program still holds open for writing (its next write would be lost), goes to
+  // the backups instead, at once, so that no kill before the record is ended leaves it to a start
+  // that would remove it; one that cannot go now goes with the change's other folders.
   std::string late;
-  if (done && SafeFolder::TreeSignature(aside, &why) != moment) {
+  if (done && (SafeFolder::TreeSignature(aside, &why) != moment ||
+               SafeFolder::MayBeHeldForWriting(aside))) {
     late = FreeBackupPlace(store_.UserData(), kEditingFolder, record.path, why);
     if (late.empty() || !MoveFolder(aside, store_.UserData() + "/" + late, why)) {
       if (late.empty()) late = TodaysBackups() + "/" + kEditingFolder + "/" + record.path;
@@ -579,13 +580,11 @@ size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs,
   // owed, before the change moves them.
   std::set<std::string> claimed;
   ChangeRecord change{NextName(), {}};
-  // The fills write their files unsynced; one sync of the file system makes them all durable
+  // The fills write their files unsynced; the folders they filled are made durable together
   // before the record that names them, so that a crash after the index write finds whole files
-  // in place of the version replaced. Opened before the fills, so that the sync also reports a
-  // write-back that failed meanwhile.
-  std::string syncError;
-  const int userData = open(store_.UserData().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (userData < 0) syncError = std::strerror(errno);
+  // in place of the version replaced. Every file and folder in them is a fill's, whichever
+  // writer made it.
+  Folders().LeaveCopiesUnsynced(true);
   for (size_t i = 0; i < jobs.size(); ++i) {
     const bool again = std::any_of(placedJobs.begin(), placedJobs.end(),
                                    [&](size_t k) { return jobs[k].kuid == jobs[i].kuid; });
@@ -599,14 +598,16 @@ size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs,
       placedJobs.push_back(i);
     }
   }
-  std::string error;
-  if (userData >= 0) {
-    syncError = placings.empty() || syncfs(userData) == 0 ? std::string() : std::strerror(errno);
-    close(userData);
-  }
+  Folders().LeaveCopiesUnsynced(false);
   if (placings.empty()) return 0;
-  if (!syncError.empty()) error = "cannot write the files to disk: " + syncError;
-  if (!syncError.empty() || !store_.BeginChange(change, &error)) {
+  std::vector<std::string> filled;
+  for (const Placing& p : placings) filled.push_back(p.copy);
+  std::string error;
+  const int syncFailure = SafeFolder::SyncNewTrees(filled);
+  if (syncFailure != 0) {
+    error = std::string("cannot write the files to disk: ") + std::strerror(syncFailure);
+  }
+  if (syncFailure != 0 || !store_.BeginChange(change, &error)) {
     for (size_t k = 0; k < placings.size(); ++k) {
       std::string ignored;
       Folders().RemoveTree(placings[k].copy, ignored);

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <openssl/evp.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -145,6 +147,56 @@ bool CopyFile(int fromFolder, int toFolder, const std::string& name, const std::
   }
   close(in);
   return ok;
+}
+
+// The regular files and the folders (`path` among them) of the new tree at `path`, never
+// following links; an errno when a folder cannot be listed, 0 otherwise. Trees of the daemon's own
+// making and trees it has signed, so no deeper than the limit.
+int ListTree(const std::string& path, std::vector<std::string>& files,
+             std::vector<std::string>& folders) {
+  folders.push_back(path);
+  std::vector<std::string> below;
+  {
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(path.c_str()), closedir);
+    if (dir == nullptr) return errno;
+    for (errno = 0; const dirent* e = readdir(dir.get()); errno = 0) {
+      const std::string name = e->d_name;
+      if (name == "." || name == "..") continue;
+      unsigned char type = e->d_type;
+      struct stat st {};
+      if (type == DT_UNKNOWN) {
+        if (fstatat(dirfd(dir.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+        type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
+      }
+      if (type == DT_DIR) below.push_back(path + "/" + name);
+      if (type == DT_REG) files.push_back(path + "/" + name);
+    }
+    if (errno != 0) return errno;
+  }
+  for (const std::string& folder : below) {
+    if (const int failure = ListTree(folder, files, folders)) return failure;
+  }
+  return 0;
+}
+
+// Opens `path` read-only, never through a link, waiting out a descriptor limit reached for a
+// moment by the other threads of the daemon (or of this walk); -1, with errno, otherwise.
+int OpenToSync(const std::string& path, int flags) {
+  for (int tries = 0;; ++tries) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | flags);
+    if (fd >= 0 || (errno != EMFILE && errno != ENFILE) || tries == 100) return fd;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+// Makes the file or folder at `path` durable; 0 or the errno of its failure.
+int SyncEntry(const std::string& path, bool folder) {
+  if (const int fault = ReadFault("sync", path)) return fault;
+  const int fd = OpenToSync(path, folder ? O_DIRECTORY : O_NONBLOCK);
+  if (fd < 0) return errno;
+  const int failure = (folder ? fsync(fd) : fdatasync(fd)) == 0 ? 0 : errno;
+  close(fd);
+  return failure;
 }
 
 void SyncFolder(const std::string& path) {
@@ -354,6 +406,9 @@ int64_t TickEnd(const timespec& t) {
   }();
   return Nanoseconds(t) + (t.tv_nsec == 0 ? 2000000000 : tick);
 }
+
+// How many files and folders SyncNewTrees syncs at once.
+constexpr size_t kSyncThreads = 16;
 
 std::atomic<bool> g_wholeSecondsForTests{false};
 std::function<void()> g_clockWaitHook;
@@ -604,6 +659,80 @@ void SafeFolder::SyncFolders(const std::set<std::string>& folders) {
   for (const std::string& folder : folders) SyncFolder(folder);
 }
 
+int SafeFolder::SyncNewTrees(const std::vector<std::string>& paths, std::string* failed) {
+  std::vector<std::string> files;
+  std::vector<std::string> folders;
+  std::set<std::string> holders;
+  for (const std::string& path : paths) {
+    if (const int failure = ListTree(path, files, folders)) {
+      if (failed != nullptr) *failed = path;
+      return failure;
+    }
+    holders.insert(Parent(path));
+  }
+  folders.insert(folders.end(), holders.begin(), holders.end());
+  // One sync after another would wait for a flush of the disk's cache each; the syncs of several
+  // threads at once share their journal commits and flushes. The files go first, so that the
+  // folders' syncs find their journal written.
+  const size_t total = files.size() + folders.size();
+  std::atomic<size_t> next{0};
+  std::atomic<int> firstFailure{0};
+  std::atomic<size_t> failedAt{0};
+  const auto work = [&] {
+    for (size_t i = next++; i < total && firstFailure == 0; i = next++) {
+      const bool folder = i >= files.size();
+      const int failure = SyncEntry(folder ? folders[i - files.size()] : files[i], folder);
+      int none = 0;
+      if (failure != 0 && firstFailure.compare_exchange_strong(none, failure)) failedAt = i;
+    }
+  };
+  std::vector<std::thread> threads(std::min<size_t>(kSyncThreads, total) - (total > 0 ? 1 : 0));
+  try {
+    for (std::thread& thread : threads) thread = std::thread(work);
+  } catch (const std::system_error&) {
+    // Fewer threads than asked, or none but this one: the syncs take longer, never fewer.
+  }
+  work();
+  for (std::thread& thread : threads) {
+    if (thread.joinable()) thread.join();
+  }
+  if (firstFailure != 0 && failed != nullptr) {
+    *failed = failedAt < files.size() ? files[failedAt] : folders[failedAt - files.size()];
+  }
+  return firstFailure;
+}
+
+bool SafeFolder::MayBeHeldForWriting(const std::string& path) {
+  std::vector<std::string> files;
+  std::vector<std::string> folders;
+  if (ListTree(path, files, folders) != 0) return true;
+  // The leases of a few files at a time, so that a tree of thousands holds few descriptors.
+  constexpr size_t kBatch = 64;
+  std::vector<int> held;
+  bool free = true;
+  const auto release = [&] {
+    for (const int fd : held) {
+      // A writer that came to open the file meanwhile has broken the lease, and waits for it.
+      if (free && fcntl(fd, F_GETLEASE) != F_RDLCK) free = false;
+      fcntl(fd, F_SETLEASE, F_UNLCK);
+      close(fd);
+    }
+    held.clear();
+  };
+  for (size_t i = 0; i < files.size() && free; ++i) {
+    const int fd = OpenToSync(files[i], O_NONBLOCK);
+    struct stat st {};
+    // A lease held is broken by a writer's open with a signal to its holder, SIGIO unless said
+    // otherwise, which would end the daemon: SIGURG is passed over unless a handler asks for it.
+    free = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+           fcntl(fd, F_SETSIG, SIGURG) == 0 && fcntl(fd, F_SETLEASE, F_RDLCK) == 0;
+    if (fd >= 0) held.push_back(fd);
+    if (held.size() == kBatch) release();
+  }
+  release();
+  return !free;
+}
+
 std::string SafeFolder::Resolve(const std::string& relative) const {
   if (relative.empty() || relative.front() == '/') return {};
   size_t start = 0;
@@ -647,23 +776,20 @@ bool SafeFolder::CopyTree(const std::string& from, const std::string& to, std::s
     return false;
   }
   if (!MakeFolders(Parent(to), error)) return false;
-  // The copy is made durable whole, by one sync of its file system once every file is written,
-  // before the caller can rename it into place or record it as done: a sync per file cost a
-  // journal commit each. Opened first, so that the sync also reports a write-back that failed
-  // during the copy.
-  const int parent = open(Parent(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (parent < 0) {
-    error = Describe("cannot open", Parent(to));
-    return false;
-  }
+  // The copy is made durable whole once every file is written, before the caller can rename it
+  // into place or record it as done. A write-back that failed meanwhile is told by the sync of
+  // the file: no one else has seen it.
   bool ok = CopyTreeInner(from, to, std::string(), error, skipped, 0);
   // Only the depth check leaves no reason of its own.
   if (!ok && error.empty()) error = from + ": " + FoldersTooDeepReason();
-  if (ok && syncfs(parent) != 0) {
-    ok = false;
-    error = Describe("cannot flush", to);
+  std::string failed;
+  if (ok && !copiesUnsynced_) {
+    if (const int failure = SyncNewTrees({to}, &failed)) {
+      errno = failure;
+      ok = false;
+      error = Describe("cannot flush", failed);
+    }
   }
-  close(parent);
   if (ok) return true;
   std::string ignored;
   RemoveInner(to, ignored);

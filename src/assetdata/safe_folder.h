@@ -58,6 +58,21 @@ class SafeFolder {
   // made, so that many moves can be made durable together (SyncFolders). Null makes them again.
   void CollectSyncs(std::set<std::string>* pending) const { pending_ = pending; }
   static void SyncFolders(const std::set<std::string>& folders);
+  // While set, CopyTree leaves its copy unsynced, for a caller that makes every folder it filled
+  // durable together (SyncNewTrees).
+  void LeaveCopiesUnsynced(bool leave) const { copiesUnsynced_ = leave; }
+  // Makes the trees at `paths`, which this process has just written, durable: each file's data,
+  // each folder's entries and the folder that holds each tree. Only these are waited for, never
+  // the rest of their file system. 0 when done; otherwise the errno of the first file or folder
+  // that could not be (a write-back failed: the disk is full or failing), whose path goes to
+  // `failed` when given.
+  static int SyncNewTrees(const std::vector<std::string>& paths, std::string* failed = nullptr);
+  // Whether a process may still hold a regular file of the tree at `path` open for writing (a
+  // descriptor or a shared writable mapping), by any name: true unless the kernel granted a read
+  // lease on every one, which it refuses while one is. Each lease is held only until the files
+  // around it are looked at (a writer's open waits for it meanwhile). True too where that cannot
+  // be told: a file system or a file that takes no lease, a file that cannot be opened.
+  static bool MayBeHeldForWriting(const std::string& path);
   // The identity of the files of the folder tree at `path`, told without reading them: SHA-256
   // in hex over the sorted relative names, each entry's type and, for every entry but a folder,
   // its inode and change time to the nanosecond, with a file's size and modification time and a
@@ -98,7 +113,8 @@ class SafeFolder {
   static void SetClockWaitHookForTests(std::function<void()> waiting);
   // For tests: the reads of copies, signatures and StatPath ask `fault` first, with the call
   // ("list", "stat" or "open") and the path; a non-zero errno it returns fails that read so. A
-  // listing asks once it has read its names, as one failing part-way. Null ends it.
+  // listing asks once it has read its names, as one failing part-way. The syncs of SyncNewTrees
+  // ask too ("sync"), from several threads at once. Null ends it.
   static void SetReadFaultForTests(
       std::function<int(const char* call, const std::string& path)> fault);
   // Makes the folder and its missing parents inside the root.
@@ -112,4 +128,5 @@ class SafeFolder {
 
   std::string root_;
   mutable std::set<std::string>* pending_ = nullptr;
+  mutable bool copiesUnsynced_ = false;
 };

@@ -6,16 +6,21 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <thread>
 #include <tuple>
 
@@ -930,29 +935,210 @@ TEST(AssetEditor, ARecordLeftByAFailedWriteDoesNotOutliveTheNextChange) {
 
 // Writes through a descriptor opened before a commit land in the editing copy set aside: signed
 // once more before it goes, a changed copy is kept in the backups and named in a warning.
+// A change waits for its own files only, but for each of them: every file and folder of the folder
+// it writes is synced, whichever writer made it, with the folder that holds it; a sync that fails
+// fails the change, which leaves everything as it was and nothing in staging.
+TEST(AssetEditor, AChangeSyncsEachFileAndFolderItWrites) {
+  const auto edit = [](Installation& in, std::string& e) {
+    AssetRecord record;
+    return in.editor->BeginEdit(kAsset, record, e);
+  };
+  const auto commit = [](Installation& in, std::string& e) { return in.Do(kCommit, kAsset, e); };
+  const auto install = [](Installation& in, std::string& e) { return in.Do(kInstall, kAsset, e); };
+  const std::set<std::string> copied = {".", "..", "config.txt", "old.txt", "sub", "sub/s.txt"};
+  const struct {
+    const char* name;
+    bool editing;  // the asset is open for editing before the change
+    std::function<bool(Installation&, std::string&)> change;
+    std::set<std::string> synced;  // below the folder written in staging; ".." is staging
+    const char* failing;           // the entry whose sync fails, with EIO
+    std::string told;
+  } cases[] = {
+      {"an edit", false, edit, copied, nullptr, ""},
+      {"a commit", true, commit, copied, nullptr, ""},
+      {"an install", false, install, {".", "..", "config.txt", "v.txt"}, nullptr, ""},
+      {"an install whose file cannot be written",
+       false,
+       install,
+       {},
+       "v.txt",
+       "cannot write the files to disk: Input/output error"},
+      {"a commit whose folder cannot be written", true, commit, {}, "sub", "cannot flush "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Installation in;
+    std::string error;
+    WriteFile(in.ud + "/local/a/sub/s.txt", "s");
+    ASSERT_TRUE(in.Start(c.editing, error)) << error;
+    const Tree before = Snapshot(in.ud);
+    const std::string staging = in.ud + "/staging";
+    std::mutex mutex;
+    std::set<std::string> synced;
+    SafeFolder::SetReadFaultForTests([&](const char* call, const std::string& path) {
+      if (std::string(call) != "sync" || !path.starts_with(staging)) return 0;
+      const size_t below = path.find('/', staging.size() + 1);
+      const std::string entry = path == staging              ? ".."
+                                : below == std::string::npos ? "."
+                                                             : path.substr(below + 1);
+      const std::lock_guard<std::mutex> lock(mutex);
+      synced.insert(entry);
+      return c.failing != nullptr && entry == c.failing ? EIO : 0;
+    });
+    const bool done = c.change(in, error);
+    SafeFolder::SetReadFaultForTests(nullptr);
+    EXPECT_EQ(done, c.failing == nullptr) << error;
+    if (c.failing == nullptr) {
+      EXPECT_EQ(synced, c.synced);
+      continue;
+    }
+    EXPECT_TRUE(error.starts_with(c.told)) << error;
+    EXPECT_NE(error.find(std::strerror(EIO)), std::string::npos) << error;
+    EXPECT_EQ(Snapshot(in.ud), before);
+    EXPECT_TRUE(fs::is_empty(staging));
+  }
+}
+
+// A file of the editing copy held open for writing, through a descriptor of this process or of a
+// child, or through a child's shared writable mapping, written to on request.
+class HeldFile {
+ public:
+  enum Way { kHere, kChild, kChildMapping };
+
+  HeldFile(Way way, const std::string& path, int flags) : way_(way) {
+    if (way == kHere) {
+      fd_ = open(path.c_str(), O_WRONLY | O_CLOEXEC | flags);
+      return;
+    }
+    int toChild[2];
+    int fromChild[2];
+    if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(toChild[1]);
+      close(fromChild[0]);
+      ServeChild(path, flags, way == kChildMapping, toChild[0], fromChild[1]);
+    }
+    close(toChild[0]);
+    close(fromChild[1]);
+    ask_ = toChild[1];
+    answer_ = fromChild[0];
+  }
+  ~HeldFile() {
+    Close();
+    if (pid_ > 0) waitpid(pid_, nullptr, 0);
+  }
+  // Writes `text` where the writes before it ended.
+  bool Write(const std::string& text) {
+    if (way_ == kHere) return write(fd_, text.data(), text.size()) == ssize_t(text.size());
+    return Ask("w" + text);
+  }
+  void Close() {
+    if (way_ == kHere && fd_ >= 0) close(fd_);
+    fd_ = -1;
+    if (ask_ >= 0) close(ask_);
+    if (answer_ >= 0) close(answer_);
+    ask_ = answer_ = -1;
+  }
+
+ private:
+  // The child's side: writes what it is asked through its descriptor or its mapping (whose
+  // descriptor is closed: the mapping alone holds the file) and ends when the asking ends.
+  [[noreturn]] static void ServeChild(const std::string& path, int flags, bool mapping, int asks,
+                                      int answers) {
+    const int fd = open(path.c_str(), (mapping ? O_RDWR : O_WRONLY) | flags);
+    struct stat st {};
+    char* map = nullptr;
+    if (mapping && fd >= 0 && fstat(fd, &st) == 0) {
+      void* at = mmap(nullptr, size_t(st.st_size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+      map = at == MAP_FAILED ? nullptr : static_cast<char*>(at);
+      close(fd);
+    }
+    size_t written = 0;
+    char request[256];
+    for (ssize_t n; (n = read(asks, request, sizeof request)) > 0;) {
+      const size_t length = size_t(n - 1);
+      bool ok = false;
+      if (map != nullptr && written + length <= size_t(st.st_size)) {
+        std::memcpy(map + written, request + 1, length);
+        ok = true;
+      } else if (!mapping && fd >= 0) {
+        ok = write(fd, request + 1, length) == ssize_t(length);
+      }
+      written += length;
+      if (write(answers, ok ? "k" : "e", 1) != 1) break;
+    }
+    _exit(0);
+  }
+  bool Ask(const std::string& request) {
+    char answer = 0;
+    return write(ask_, request.data(), request.size()) == ssize_t(request.size()) &&
+           read(answer_, &answer, 1) == 1 && answer == 'k';
+  }
+
+  Way way_;
+  int fd_ = -1;
+  pid_t pid_ = -1;
+  int ask_ = -1;
+  int answer_ = -1;
+};
+
 TEST(AssetEditor, WritesHeldAcrossACommitAreKeptInTheBackups) {
-  const std::tuple<int, std::string, std::string> cases[] = {
-      {O_APPEND, "1\n", "2\n"}, {O_TRUNC, "half", " and the rest"}, {O_APPEND, "1\n", ""}};
-  for (const auto& [flags, early, late] : cases) {
+  // When the late write comes: as the commit records (after it took the copy, before its last
+  // look), just before it removes a folder (after its last look), or never; and whether the file
+  // is closed before that last look.
+  enum When { kBeforeLastLook, kAfterLastLook, kNever, kClosedBeforeLastLook };
+  struct Row {
+    HeldFile::Way way;
+    int flags;
+    std::string early, late;
+    When when;
+    std::string installed, kept;
+  };
+  const Row rows[] = {
+      {HeldFile::kHere, O_APPEND, "1\n", "2\n", kBeforeLastLook, "old1\n", "old1\n2\n"},
+      {HeldFile::kHere, O_TRUNC, "half", " and the rest", kBeforeLastLook, "half",
+       "half and the rest"},
+      // Still held at the last look, the copy is kept unwritten: a write could come after.
+      {HeldFile::kHere, O_APPEND, "1\n", "", kNever, "old1\n", "old1\n"},
+      // An unchanged copy that nothing holds goes unsaid.
+      {HeldFile::kHere, O_APPEND, "1\n", "", kClosedBeforeLastLook, "old1\n", ""},
+      {HeldFile::kChild, O_APPEND, "1\n", "2\n", kAfterLastLook, "old1\n", "old1\n2\n"},
+      // A write through a mapping gives the file no new time.
+      {HeldFile::kChildMapping, 0, "O", "N", kAfterLastLook, "Old", "ONd"},
+  };
+  for (const Row& row : rows) {
+    const std::string name = std::to_string(&row - rows);
     Installation in;
     std::string error;
     ASSERT_TRUE(in.Start(true, error)) << error;
-    const int fd = open((in.ud + "/editing/a/old.txt").c_str(), O_WRONLY | O_CLOEXEC | flags);
-    ASSERT_EQ(write(fd, early.data(), early.size()), ssize_t(early.size()));
-    in.editor->SetRecordHookForTests(
-        [&] { ASSERT_EQ(write(fd, late.data(), late.size()), ssize_t(late.size())); });
+    HeldFile held(row.way, in.ud + "/editing/a/old.txt", row.flags);
+    ASSERT_TRUE(held.Write(row.early)) << name;
+    bool written = row.when == kNever || row.when == kClosedBeforeLastLook;
+    in.editor->SetRecordHookForTests([&] {
+      if (row.when == kClosedBeforeLastLook) held.Close();
+      if (row.when != kBeforeLastLook || written) return;
+      written = true;
+      EXPECT_TRUE(held.Write(row.late)) << name;
+    });
+    in.editor->SetRemovalHookForTests([&](const std::string&) {
+      if (row.when != kAfterLastLook || written) return;
+      written = true;
+      EXPECT_TRUE(held.Write(row.late)) << name;
+    });
     AssetEditor::Warnings warnings;
     ASSERT_TRUE(in.editor->Commit(kAsset, error, &warnings)) << error;
-    close(fd);
-    const std::string saved = (flags == O_TRUNC ? "" : "old") + early;
+    // A copy kept whole is removed by nothing: the write lands in it.
+    if (!written) {
+      EXPECT_TRUE(held.Write(row.late)) << name;
+    }
+    held.Close();
     const std::string kept = in.ud + "/backups/" + Today() + "/editing/a";
-    EXPECT_EQ(ReadFileText(in.ud + "/local/a/old.txt"), saved);
-    // An unchanged copy goes unsaid.
+    EXPECT_EQ(ReadFileText(in.ud + "/local/a/old.txt"), row.installed) << name;
     const std::string told =
         "the editing copy was written to after the commit took it; what it held then is kept in ";
-    EXPECT_EQ(warnings, AssetEditor::Warnings(!late.empty(), told + kept));
-    EXPECT_EQ(fs::exists(kept) ? ReadFileText(kept + "/old.txt") : "",
-              late.empty() ? "" : saved + late);
+    EXPECT_EQ(warnings, AssetEditor::Warnings(!row.kept.empty(), told + kept)) << name;
+    EXPECT_EQ(fs::exists(kept) ? ReadFileText(kept + "/old.txt") : "", row.kept) << name;
   }
 }
 
