@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <optional>
 #include <thread>
 
 #include "platform/process.h"
@@ -58,7 +57,8 @@ StoreLock::Result StoreLock::Acquire(
     return Result::kFailed;
   };
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-  std::optional<std::chrono::steady_clock::time_point> deafSince;
+  // When the holder's port was first found closed; max() while it was not.
+  auto deafSince = std::chrono::steady_clock::time_point::max();
   u32 pauseMs = kFirstPollMs;
   int cause;
   while ((cause = TryLock(fd)) == EWOULDBLOCK && std::chrono::steady_clock::now() < end) {
@@ -75,11 +75,10 @@ StoreLock::Result StoreLock::Acquire(
     const bool deaf = note.port != 0 &&
                       Platform::AskLoopback(note.port, nullptr, 0, nullptr, 0, kListenProbeMs) ==
                           Platform::AskResult::kRefused;
-    if (!deaf) {
-      deafSince.reset();
-    } else if (!deafSince) {
-      deafSince = std::chrono::steady_clock::now();
-    } else if (std::chrono::steady_clock::now() - *deafSince >= kDeafHolderLimit) {
+    const auto now = std::chrono::steady_clock::now();
+    if (!deaf || deafSince == std::chrono::steady_clock::time_point::max()) {
+      deafSince = deaf ? now : std::chrono::steady_clock::time_point::max();
+    } else if (now - deafSince >= kDeafHolderLimit) {
       holder_ = note.process;
       return fail("the store " + userData + " is held by process " + std::to_string(note.process) +
                   ", which does not answer on port " + std::to_string(note.port));
