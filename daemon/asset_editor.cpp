@@ -439,8 +439,20 @@ bool AssetEditor::Commit(const KUID& kuid, std::string& error, Warnings* warning
   // the backups instead, at once, so that no kill before the record is ended leaves it to a start
   // that would remove it; one that cannot go now goes with the change's other folders.
   std::string late;
-  if (done && (SafeFolder::TreeSignature(aside, &why) != moment ||
-               SafeFolder::MayBeHeldForWriting(aside))) {
+  // Why the copy is kept: the file that tells, below the copy, and why it cannot tell.
+  std::string file;
+  std::string reason;
+  enum { kUnwritten, kWritten, kHeld, kUnknown } told = kUnwritten;
+  if (done) {
+    const std::string last = SafeFolder::TreeSignature(aside, &reason);
+    if (last != moment) {
+      told = last.empty() ? kUnknown : kWritten;
+    } else if (SafeFolder::MayBeHeldForWriting(aside, &file, &reason)) {
+      told = reason.empty() ? kHeld : kUnknown;
+      file.erase(0, aside.size());
+    }
+  }
+  if (told != kUnwritten) {
     late = FreeBackupPlace(store_.UserData(), kEditingFolder, record.path, why);
     if (late.empty() || !MoveFolder(aside, store_.UserData() + "/" + late, why)) {
       if (late.empty()) late = TodaysBackups() + "/" + kEditingFolder + "/" + record.path;
@@ -448,11 +460,24 @@ bool AssetEditor::Commit(const KUID& kuid, std::string& error, Warnings* warning
     }
   }
   if (!End(change, done, error, warnings)) return false;
-  if (!late.empty() && warnings != nullptr) {
-    warnings->push_back(
-        "the editing copy was written to after the commit took it; what it held "
-        "then is kept in " +
-        store_.UserData() + "/" + late);
+  if (told != kUnwritten) {
+    // Where the copy is, and no other place: one that could not reach the backups (another file
+    // system, a place that cannot be looked at) stays in staging, as End has said.
+    const bool kept = LookAt(aside, why) == Seen::kNothing;
+    const std::string place = kept ? store_.UserData() + "/" + late : aside;
+    const std::string at = (kept ? "is kept in " : "stays in ") + place;
+    const std::string line =
+        told == kWritten
+            ? "the editing copy was written to after the commit took it; what it held then " + at
+        : told == kHeld
+            ? "a program still holds " + place + file + " open for writing; the editing copy " + at
+            : "cannot tell whether " + (file.empty() ? "the editing copy" : place + file) +
+                  " is still written to: " + reason + "; the editing copy " + at;
+    Qel::Log::Get("PymDaemon")
+        .Printf(Qel::Log::kMessage, "PymDaemon> commit of %s: %s", kuid.ToString().CStr(),
+                line.c_str());
+    if (warnings != nullptr) warnings->push_back(line);
+    ThinBackups(store_.UserData(), warnings);
   }
   WarnLeftOut(std::move(skipped), nullptr, warnings);
   return true;

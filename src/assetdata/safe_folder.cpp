@@ -702,31 +702,58 @@ int SafeFolder::SyncNewTrees(const std::vector<std::string>& paths, std::string*
   return firstFailure;
 }
 
-bool SafeFolder::MayBeHeldForWriting(const std::string& path) {
+bool SafeFolder::MayBeHeldForWriting(const std::string& path, std::string* file, std::string* why) {
   std::vector<std::string> files;
   std::vector<std::string> folders;
-  if (ListTree(path, files, folders) != 0) return true;
+  // The entry that tells, and why it cannot tell: nothing when a writer holds it.
+  const auto tell = [&](const std::string& at, const std::string& reason) {
+    if (file != nullptr) *file = at;
+    if (why != nullptr) *why = reason;
+    return true;
+  };
+  // A listing that fails does so in the last folder it took.
+  if (const int failure = ListTree(path, files, folders)) {
+    return tell(folders.back(), std::strerror(failure));
+  }
   // The leases of a few files at a time, so that a tree of thousands holds few descriptors.
   constexpr size_t kBatch = 64;
-  std::vector<int> held;
+  std::vector<std::pair<int, size_t>> held;
   bool free = true;
   const auto release = [&] {
-    for (const int fd : held) {
+    for (const auto& [fd, i] : held) {
       // A writer that came to open the file meanwhile has broken the lease, and waits for it.
-      if (free && fcntl(fd, F_GETLEASE) != F_RDLCK) free = false;
+      if (free && fcntl(fd, F_GETLEASE) != F_RDLCK) free = !tell(files[i], {});
       fcntl(fd, F_SETLEASE, F_UNLCK);
       close(fd);
     }
     held.clear();
   };
   for (size_t i = 0; i < files.size() && free; ++i) {
-    const int fd = OpenToSync(files[i], O_NONBLOCK);
+    const int fault = ReadFault("lease", files[i]);
+    if (fault != 0) errno = fault;
+    const int fd = fault != 0 ? -1 : OpenToSync(files[i], O_NONBLOCK);
     struct stat st {};
-    // A lease held is broken by a writer's open with a signal to its holder, SIGIO unless said
-    // otherwise, which would end the daemon: SIGURG is passed over unless a handler asks for it.
-    free = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-           fcntl(fd, F_SETSIG, SIGURG) == 0 && fcntl(fd, F_SETLEASE, F_RDLCK) == 0;
-    if (fd >= 0) held.push_back(fd);
+    std::string refused;
+    bool leased = false;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+      refused = std::strerror(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+      refused = "not a regular file";
+    } else if (fcntl(fd, F_SETSIG, SIGURG) != 0 || fcntl(fd, F_SETLEASE, F_RDLCK) != 0) {
+      // A lease held is broken by a writer's open with a signal to its holder, SIGIO unless said
+      // otherwise, which would end the daemon: SIGURG is passed over unless a handler asks for
+      // it. The kernel refuses a read lease while a writer holds the file (EAGAIN), and on a
+      // file of another user to all but a privileged process.
+      refused = errno == EAGAIN   ? ""
+                : errno == EACCES ? "the file is another user's, whose files only a privileged "
+                                    "daemon may lease"
+                : errno == EINVAL ? "its file system grants no leases"
+                                  : std::strerror(errno);
+    } else {
+      leased = true;
+    }
+    if (!leased) free = !tell(files[i], refused);
+    if (fd >= 0) held.push_back({fd, i});
     if (held.size() == kBatch) release();
   }
   release();

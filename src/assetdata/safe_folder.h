@@ -71,8 +71,11 @@ class SafeFolder {
   // descriptor or a shared writable mapping), by any name: true unless the kernel granted a read
   // lease on every one, which it refuses while one is. Each lease is held only until the files
   // around it are looked at (a writer's open waits for it meanwhile). True too where that cannot
-  // be told: a file system or a file that takes no lease, a file that cannot be opened.
-  static bool MayBeHeldForWriting(const std::string& path);
+  // be told: a file system or a file that takes no lease, a file that cannot be opened. With
+  // `file`, the path of the file (or folder) that tells, and with `why`, the reason it cannot be
+  // told; `why` is left empty when a writer holds that file.
+  static bool MayBeHeldForWriting(const std::string& path, std::string* file = nullptr,
+                                  std::string* why = nullptr);
   // The identity of the files of the folder tree at `path`, told without reading them: SHA-256
   // in hex over the sorted relative names, each entry's type and, for every entry but a folder,
   // its inode and change time to the nanosecond, with a file's size and modification time and a
@@ -114,7 +117,8 @@ class SafeFolder {
   // For tests: the reads of copies, signatures and StatPath ask `fault` first, with the call
   // ("list", "stat" or "open") and the path; a non-zero errno it returns fails that read so. A
   // listing asks once it has read its names, as one failing part-way. The syncs of SyncNewTrees
-  // ask too ("sync"), from several threads at once. Null ends it.
+  // ask too ("sync"), from several threads at once, and MayBeHeldForWriting before it opens a
+  // file to lease it ("lease"). Null ends it.
   static void SetReadFaultForTests(
       std::function<int(const char* call, const std::string& path)> fault);
   // Makes the folder and its missing parents inside the root.
