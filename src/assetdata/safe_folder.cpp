@@ -722,7 +722,8 @@ bool SafeFolder::MayBeHeldForWriting(const std::string& path, std::string* file,
   const auto release = [&] {
     for (const auto& [fd, i] : held) {
       // A writer that came to open the file meanwhile has broken the lease, and waits for it.
-      if (free && fcntl(fd, F_GETLEASE) != F_RDLCK) free = !tell(files[i], {});
+      const int lease = free ? fcntl(fd, F_GETLEASE) : F_RDLCK;
+      if (lease != F_RDLCK) free = !tell(files[i], lease < 0 ? std::strerror(errno) : "");
       fcntl(fd, F_SETLEASE, F_UNLCK);
       close(fd);
     }
