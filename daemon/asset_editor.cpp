@@ -62,6 +62,15 @@ std::string FreeBackupPlace(const std::string& userData, const char* folder,
   return free.empty() ? free : free.substr(userData.size() + 1);
 }
 
+// Moves the folder `path` to `place` below `userData`, found by FreeBackupPlace (empty when it
+// found none): the place, or empty, with the reason in `error`.
+std::string MoveToBackups(const std::string& userData, const std::string& path,
+                          const std::string& place, std::string& error) {
+  return !place.empty() && SafeFolder(userData).Move(path, userData + "/" + place, error)
+             ? place
+             : std::string();
+}
+
 // What begins every name this editor gives in staging, and every change id: a pid alone repeats
 // in the next daemon of a container (each may be pid 4), whose names would then fall on folders
 // that wait in staging and on records that name them. The start time leads, so that the records
@@ -238,10 +247,14 @@ std::vector<std::string> AssetEditor::RecoverStaging(const std::string& userData
 std::string AssetEditor::KeepInBackups(const std::string& userData, const std::string& path,
                                        std::string& error) {
   const std::string name = path.substr(path.rfind('/') + 1);
-  const std::string place = FreeBackupPlace(userData, kStagingFolder, name, error);
-  return !place.empty() && SafeFolder(userData).Move(path, userData + "/" + place, error)
-             ? place
-             : std::string();
+  return MoveToBackups(userData, path, FreeBackupPlace(userData, kStagingFolder, name, error),
+                       error);
+}
+
+std::string AssetEditor::KeepEditingCopy(const std::string& userData, const std::string& relative,
+                                         std::string& error) {
+  return MoveToBackups(userData, userData + "/" + kEditingFolder + "/" + relative,
+                       FreeBackupPlace(userData, kEditingFolder, relative, error), error);
 }
 
 std::vector<std::string> AssetEditor::ClearStaging() {
@@ -697,7 +710,8 @@ size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs,
   return recorded ? placed.size() : 0;
 }
 
-bool AssetEditor::Revert(const KUID& kuid, std::string& error, Warnings* warnings) {
+bool AssetEditor::Revert(const KUID& kuid, std::string& error, Warnings* warnings,
+                         std::string* keptIn) {
   std::lock_guard<OwnedMutex> lock(store_.ChangeMutex());
   AssetRecord record;
   if (!store_.GetAsset(kuid, record) || record.folder != kEditingFolder) {
@@ -711,13 +725,18 @@ bool AssetEditor::Revert(const KUID& kuid, std::string& error, Warnings* warning
   if (!LookForFolder(installed, paired, error)) return false;
   paired = paired && !HoldsOtherAsset(installed, kLocalFolder, record.path, kuid);
   ChangeRecord change{NextName(), {}};
-  if (!Name(change, editing, kuid, std::string(kEditingFolder) + "/" + record.path, "", error) ||
+  const std::string kept =
+      keptIn != nullptr ? FreeBackupPlace(store_.UserData(), kEditingFolder, record.path, error)
+                        : std::string();
+  if ((keptIn != nullptr && kept.empty()) ||
+      !Name(change, editing, kuid, std::string(kEditingFolder) + "/" + record.path, kept, error) ||
       !store_.BeginChange(change, &error)) {
     return false;
   }
   const bool done =
-      MoveFolder(editing, StagingPath(), error) &&
+      MoveFolder(editing, kept.empty() ? StagingPath() : store_.UserData() + "/" + kept, error) &&
       Record(kLocalFolder, paired ? record.path : std::string(), kuid, error, warnings);
+  if (keptIn != nullptr) *keptIn = kept;
   return End(change, done, error, warnings);
 }
 

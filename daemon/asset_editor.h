@@ -53,6 +53,10 @@ class AssetEditor {
   // first free NAME.1, NAME.2...): the place below `userData`, or empty, with a reason.
   static std::string KeepInBackups(const std::string& userData, const std::string& path,
                                    std::string& error);
+  // Moves the editing folder `relative` into today's backups, as "editing/PATH" (or the first
+  // free PATH.1, PATH.2...): the place below `userData`, or empty, with a reason.
+  static std::string KeepEditingCopy(const std::string& userData, const std::string& relative,
+                                     std::string& error);
   // RecoverStaging for a repair, while the index is closed; the caller holds the ChangeMutex.
   std::vector<std::string> ClearStaging();
 
@@ -71,8 +75,10 @@ class AssetEditor {
   // when it changed from the moment the commit began until it was set aside.
   bool Commit(const KUID& kuid, std::string& error, Warnings* warnings = nullptr);
   // Drops the editing copy; false when there is none, or when it holds another asset. An asset
-  // that was never committed goes, unless another folder holds it.
-  bool Revert(const KUID& kuid, std::string& error, Warnings* warnings = nullptr);
+  // that was never committed goes, unless another folder holds it. With `keptIn` the copy goes to
+  // today's backups, as KeepEditingCopy's, and `keptIn` gets where (below UserData).
+  bool Revert(const KUID& kuid, std::string& error, Warnings* warnings = nullptr,
+              std::string* keptIn = nullptr);
   // Moves the asset's folders into today's folder of the backups folder (the paths they took
   // there go to `keptIn`, joined by " and "), forgets the asset (unless another folder holds it)
   // and drops the backups of all but the newest days. Refused when the asset's folder holds another

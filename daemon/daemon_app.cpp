@@ -13,7 +13,9 @@
 
 #include "daemon/asset_editor.h"
 #include "daemon/asset_store.h"
+#include "daemon/change_record.h"
 #include "daemon/discovery_publisher.h"
+#include "daemon/edit_requests.h"
 #include "daemon/request_handlers.h"
 #include "daemon/server.h"
 #include "daemon/store_lock.h"
@@ -154,43 +156,65 @@ std::string ResolveUserDataFolder(const DaemonOptions& options, std::string& err
 
 namespace {
 
-// Takes back each install that an editing copy still holds because its own take-back failed (a
-// full disk): the tool named it before the install opened it. A take-back that fails again stays
-// named for the next start.
+// Takes back each editing copy an install made and left, its own take-back failed (a full disk)
+// or the tool killed: the daemon named the copy when the install opened the asset, and dropped the
+// name at the asset's next edit, commit, revert or install. Only that copy is taken back, by the
+// device and inode of its folder, and into today's backups, where the user finds it: a copy made
+// since is the user's. A name that names no copy, or a copy that is gone, is forgotten; one whose
+// take-back fails stays named for the next start.
 void FinishTakeBacks(AssetStore& store) {
   const Soup noted = store.GetSettingsSoup(PymProtocol::kTakeBackGroup);
   if (noted.IsNull() || noted.CountTags() == 0) return;
+  Qel::Log& log = Qel::Log::Get("PymDaemon");
   AssetEditor editor(store);
   Soup left;
   left.EnsureContainer();
   for (u32 i = 0; i < noted.CountTags(); ++i) {
     const Qel::PString name = noted.GetIndexedTagName(i);
-    const KUID kuid = noted.GetNamedTagAsKUID(name, KUID::Null());
+    KUID kuid;
+    u64 device = 0;
+    u64 inode = 0;
+    if (!EditRequests::ReadTakeBack(noted, i, kuid, device, inode)) {
+      log.Printf(Qel::Log::kMessage,
+                 "PymDaemon> the install of %s names no editing copy: nothing is taken back",
+                 name.CStr());
+      continue;
+    }
     AssetRecord record;
-    std::string error;
     if (!store.GetAsset(kuid, record)) continue;
     // A copy the install emptied before it wrote a file holds no configuration: the index no
-    // longer names it, but it still takes the place of the asset's next editing copy.
+    // longer names it, but it is still the install's.
     const std::string copy =
         store.UserData() + "/" + AssetEditor::kEditingFolder + "/" + record.path;
-    const bool open = record.folder == AssetEditor::kEditingFolder;
-    if (!open && LookAt(copy, error) != Seen::kFolder) continue;
-    const std::string kept =
-        open ? std::string() : AssetEditor::KeepInBackups(store.UserData(), copy, error);
-    const bool done = open ? editor.Revert(kuid, error) : !kept.empty();
-    if (!done) left.SetNamedKUID(name, kuid);
-    Qel::Log::Get("PymDaemon")
-        .Printf(Qel::Log::kMessage, "PymDaemon> %s the install of %s%s",
-                done ? "took back" : "cannot take back", name.CStr(),
-                done ? (kept.empty() ? "" : ("; its copy is kept in " + kept).c_str())
-                     : (": " + error + "; the next start tries again").c_str());
+    struct stat st {};
+    std::string error;
+    const Seen seen = LookAt(copy, st, error);
+    const bool named = seen == Seen::kFolder && u64(st.st_dev) == device && u64(st.st_ino) == inode;
+    if (!named && seen != Seen::kUnknown) {
+      if (seen != Seen::kNothing) {
+        log.Printf(Qel::Log::kMessage,
+                   "PymDaemon> the install of %s is not taken back: %s is a copy made since",
+                   name.CStr(), copy.c_str());
+      }
+      continue;
+    }
+    std::string kept;
+    const bool done =
+        named && (record.folder == AssetEditor::kEditingFolder
+                      ? editor.Revert(kuid, error, nullptr, &kept)
+                      : !(kept = AssetEditor::KeepEditingCopy(store.UserData(), record.path, error))
+                             .empty());
+    if (!done) left.SetNamedTag(name, noted.GetNamedTag(name));
+    log.Printf(Qel::Log::kMessage, "PymDaemon> %s the install of %s%s",
+               done ? "took back" : "cannot take back", name.CStr(),
+               done ? ("; its editing copy is kept in " + store.UserData() + "/" + kept).c_str()
+                    : (": " + error + "; the next start tries again").c_str());
   }
   std::string error;
   if (!store.SetSettingsSoup(PymProtocol::kTakeBackGroup, left, &error)) {
-    Qel::Log::Get("PymDaemon")
-        .Printf(Qel::Log::kMessage,
-                "PymDaemon> the next start looks again at the installs to take back: %s",
-                error.c_str());
+    log.Printf(Qel::Log::kMessage,
+               "PymDaemon> the next start looks again at the installs to take back: %s",
+               error.c_str());
   }
 }
 

@@ -1,16 +1,102 @@
 #include "daemon/edit_requests.h"
 
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <mutex>
 #include <string>
 
 #include "core/buffer_stream.h"
 #include "core/kuid.h"
 #include "daemon/asset_record.h"
 #include "daemon/asset_store.h"
+#include "daemon/change_record.h"
 #include "pymclient/pym_protocol.h"
 
 namespace PymDaemonSrv::EditRequests {
 
 namespace pp = PymProtocol;
+
+namespace {
+
+// Each write of the take-back names is the whole group, read just before: one at a time. Held
+// across the open that makes an install's copy, so that no edit comes between its look and its
+// copy, and across an edit's drop and its copy.
+std::mutex& TakeBackMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+// DropTakeBack, the mutex held.
+bool DropName(AssetStore& store, const KUID& kuid, std::string& error) {
+  Soup names = store.GetSettingsSoup(pp::kTakeBackGroup);
+  const Qel::PString name = kuid.ToString();
+  if (names.IsNull() || !names.HasNamedTag(name)) return true;
+  names.RemoveNamedTag(name);
+  return store.SetSettingsSoup(pp::kTakeBackGroup, names, &error);
+}
+
+// Makes the editing copy an install writes into, and names it for a start to take back should
+// the install neither commit nor revert it. The user's own editing copy is never an install's;
+// a copy that cannot be named goes again (it holds nothing but the installed version).
+bool BeginInstallEdit(RequestContext& context, const KUID& kuid, AssetRecord& out,
+                      std::string& error, AssetEditor::Warnings& warnings) {
+  std::lock_guard<std::mutex> lock(TakeBackMutex());
+  AssetRecord record;
+  if (context.store.GetAsset(kuid, record) && record.folder == AssetEditor::kEditingFolder) {
+    error = "the asset is open for editing";
+    return false;
+  }
+  if (!context.editor.BeginEdit(kuid, out, error, &warnings)) return false;
+  const std::string copy = context.store.FolderPathOf(out);
+  struct stat st {};
+  std::string why;
+  bool named = LookAt(copy, st, why) == Seen::kFolder;
+  if (named) {
+    Soup names = context.store.GetSettingsSoup(pp::kTakeBackGroup);
+    names.EnsureContainer();
+    const std::string identity = std::to_string(st.st_dev) + " " + std::to_string(st.st_ino);
+    names.SetNamedTag(kuid.ToString(), Qel::PString(identity.c_str()));
+    named = context.store.SetSettingsSoup(pp::kTakeBackGroup, names, &why);
+  } else if (why.empty()) {
+    why = copy + " is not a folder";
+  }
+  if (named) return true;
+  std::string ignored;
+  context.editor.Revert(kuid, ignored);
+  error = "the copy to install into cannot be noted for its take-back: " + why;
+  return false;
+}
+
+}  // namespace
+
+bool ReadTakeBack(const Soup& names, u32 i, KUID& kuid, u64& device, u64& inode) {
+  const Qel::PString name = names.GetIndexedTagName(i);
+  kuid = KUID::Parse(name.CStr(), true);
+  unsigned long long d = 0;
+  unsigned long long n = 0;
+  char more = 0;
+  if (kuid.IsNull() ||
+      std::sscanf(names.GetNamedTag(name).CStr(), "%llu %llu%c", &d, &n, &more) != 2) {
+    return false;
+  }
+  device = d;
+  inode = n;
+  return true;
+}
+
+bool DropTakeBack(AssetStore& store, const KUID& kuid, std::string& error) {
+  std::lock_guard<std::mutex> lock(TakeBackMutex());
+  return DropName(store, kuid, error);
+}
+
+void DropTakeBackAfter(AssetStore& store, const KUID& kuid, Response& response) {
+  std::string error;
+  if (DropTakeBack(store, kuid, error)) return;
+  AddWarnings(response, kuid,
+              {"the settings still name the editing copy its install made, to take back: " + error +
+               "; a start forgets the name, as that copy is gone"});
+}
 
 void OpenAsset(RequestContext& context, const u8* payload, size_t size, Response& response) {
   PayloadStream in(payload, size);
@@ -22,8 +108,19 @@ void OpenAsset(RequestContext& context, const u8* payload, size_t size, Response
   bool opened = ReadKuid(in.Get(), kuid);
   in.Get().ReadU8(edit, 0);
   if (opened) {
-    opened = edit != 0 ? context.editor.BeginEdit(kuid, r, error, &warnings)
-                       : context.store.GetAsset(kuid, r);
+    if (edit == pp::kOpenToInstall) {
+      opened = BeginInstallEdit(context, kuid, r, error, warnings);
+    } else if (edit != 0) {
+      // The copy this edit hands out is the user's from now on, whoever made it: no start takes
+      // it back. Refused while a start still would.
+      std::lock_guard<std::mutex> lock(TakeBackMutex());
+      std::string why;
+      opened = DropName(context.store, kuid, why);
+      if (!opened) error = "a start would take back the copy its install made: " + why;
+      opened = opened && context.editor.BeginEdit(kuid, r, error, &warnings);
+    } else {
+      opened = context.store.GetAsset(kuid, r);
+    }
     if (!opened) {
       AddFailure(response, kuid,
                  "PymDaemon: cannot open the asset: " + (error.empty() ? "unknown asset" : error));
@@ -67,6 +164,7 @@ void RevertAsset(RequestContext& context, const u8* payload, size_t size, Respon
     AddFailure(response, kuid, "PymDaemon: not reverted: " + error);
   }
   AddWarnings(response, kuid, warnings);
+  if (reverted) DropTakeBackAfter(context.store, kuid, response);
   TBuffer out(&response.body, false);
   out.WriteU8(reverted ? 1 : 0);
 }
@@ -84,6 +182,7 @@ void CommitAsset(RequestContext& context, const u8* payload, size_t size, Respon
     AddFailure(response, kuid, "PymDaemon: not committed: " + error);
   }
   AddWarnings(response, kuid, warnings);
+  if (committed) DropTakeBackAfter(context.store, kuid, response);
   TBuffer out(&response.body, false);
   out.WriteU8(committed ? 1 : 0);
   out.WriteU8(0);

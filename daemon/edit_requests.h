@@ -2,9 +2,24 @@
 // deletion.
 #pragma once
 
+#include <string>
+
+#include "assetdata/soup.h"
+#include "core/kuid.h"
+#include "daemon/asset_store.h"
 #include "daemon/request_context.h"
 
 namespace PymDaemonSrv::EditRequests {
+
+// The take-back names (PymProtocol::kTakeBackGroup): the editing copy an install opened an asset
+// for, by the device and inode of its folder. Those of index `i` of `names`: false for a name
+// that names no copy (an older build named the asset alone).
+bool ReadTakeBack(const Soup& names, u32 i, KUID& kuid, u64& device, u64& inode);
+// Drops the asset's take-back name; false, with the reason, when it stays.
+bool DropTakeBack(AssetStore& store, const KUID& kuid, std::string& error);
+// DropTakeBack once the asset's commit, revert or install has passed: a name that stays is a
+// warning of the response.
+void DropTakeBackAfter(AssetStore& store, const KUID& kuid, Response& response);
 
 void OpenAsset(RequestContext& context, const u8* payload, size_t size, Response& response);
 void ReleaseAsset(RequestContext& context, const u8* payload, size_t size, Response& response);

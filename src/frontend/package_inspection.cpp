@@ -20,8 +20,6 @@
 #include "pymclient/pym_asset_info.h"
 #include "pymclient/pym_catalogue.h"
 #include "pymclient/pym_install.h"
-#include "pymclient/pym_protocol.h"
-#include "pymclient/pym_settings.h"
 #include "pymclient/resource_db_cache.h"
 #include "pymclient/vny_install.h"
 #include "qel/file_path.h"
@@ -72,41 +70,24 @@ bool WaitUntilIdle() {
 // its install, and the revert gives back its old version; a new one was committed at once, so
 // only deleting it (without a backup: it was never the user's) takes it back. The asset may not
 // be open any more (the install reverts what it could not write); a take-back that fails says
-// why in `log`.
+// why in `log`. Opened to read: an open for editing would drop the install's take-back, which
+// the daemon's next start must still find should this revert fail.
 void UndoInstall(const KUID& kuid, bool installedBefore, ResultsLog& log) {
   if (!installedBefore) {
     PymDeleteAsset(kuid, false, &log);
     return;
   }
   if (!IsOpenForEditing(kuid)) return;
-  PymAssetRef ref = PymOpenAsset(kuid, true, &log);
+  PymAssetRef ref = PymOpenAsset(kuid, false, &log);
   if (!ref.IsEmpty()) PymRevertAsset(ref, &log);
 }
 
-// Names `kuid` in the daemon's take-back group, or drops it: an install that opens an asset for
-// editing names it first, so that a take-back that fails (a full disk) is finished by the
-// daemon's next start. False when the daemon did not store it.
-bool NoteTakeBack(const KUID& kuid, bool pending) {
-  const Qel::PString group(PymProtocol::kTakeBackGroup);
-  Soup noted;
-  noted.Copy(PymGetSettingsSoup(group));
-  noted.EnsureContainer();
-  if (pending) {
-    noted.SetNamedKUID(kuid.ToString(), kuid);
-  } else {
-    noted.RemoveNamedTag(kuid.ToString());
-  }
-  return PymSetSettingsSoup(group, noted, nullptr);
-}
-
-// Drops the note of each asset the package no longer holds open for editing; one still open had
-// its take-back fail, which the output says, and keeps its note for the daemon's next start.
-void SettleTakeBacks(const std::set<KUID>& noted, ResultsLog& log) {
-  for (const KUID& kuid : noted) {
-    if (!IsOpenForEditing(kuid)) {
-      NoteTakeBack(kuid, false);
-      continue;
-    }
+// Says of each asset the package opened to install and still holds open for editing that its
+// take-back failed: the daemon named the editing copy the install made, and its next start takes
+// that copy back. The commit or revert that ended the others dropped their names.
+void ReportTakeBacks(const std::set<KUID>& opened, ResultsLog& log) {
+  for (const KUID& kuid : opened) {
+    if (!IsOpenForEditing(kuid)) continue;
     ResultsLog::AddResult(&log, ResultsLog::kError,
                           MakeAssetIDProperty(Qel::PString("AssetID"), kuid),
                           "The install could not be taken back: the asset stays open for editing "
@@ -224,24 +205,18 @@ bool VnyParsePackage(const Qel::String& packagePath, ResultsLog& log) {
   std::vector<KUID> installed;
   // Whether each KUID the package names was installed before the package came.
   std::map<KUID, bool> before;
-  // The assets whose install opens them for editing, noted for their take-back.
-  std::set<KUID> noted;
+  // The assets whose install opens them for editing: the daemon names each copy it makes for
+  // them, for its next start to take back should this command not end it.
+  std::set<KUID> opened;
   for (u32 i = 0, n = CountPackageAssets(package); i < n; ++i) {
     const ArchivedAsset asset = GetPackageAsset(package, i);
     const KUID named = asset.soup.GetNamedTagAsKUID(Qel::PString("kuid"), KUID::Null());
     if (!before.contains(named)) before.emplace(named, IsAssetInstalledLocally(named));
-    // The user's own editing copy is never noted: its install is refused.
-    if (before[named] && !noted.contains(named) && !IsOpenForEditing(named)) {
-      if (!NoteTakeBack(named, true)) {
-        ResultsLog::AddResult(&log, ResultsLog::kError,
-                              MakeAssetIDProperty(Qel::PString("AssetID"), named),
-                              "Not installed: the daemon could not note how to take it back.");
-        continue;
-      }
-      noted.insert(named);
-    }
+    // The user's own editing copy is never opened: its install is refused.
+    if (before[named] && !IsOpenForEditing(named)) opened.insert(named);
     bool second = false;
-    const KUID kuid = InstallAssetFromFile(asset.soup, &log, kInstallFlags, second, nullptr);
+    const KUID kuid =
+        InstallAssetFromFile(asset.soup, &log, kInstallFlags | kInstallTakeBack, second, nullptr);
     if (!kuid.IsNull() && std::find(installed.begin(), installed.end(), kuid) == installed.end()) {
       installed.push_back(kuid);
     }
@@ -249,7 +224,7 @@ bool VnyParsePackage(const Qel::String& packagePath, ResultsLog& log) {
   // One failed install or commit takes back every asset the package installed.
   const auto abort = [&] {
     for (const KUID& kuid : installed) UndoInstall(kuid, before[kuid], log);
-    SettleTakeBacks(noted, log);
+    ReportTakeBacks(opened, log);
     AddEntry(log, ResultsLog::kError, "Aborted processing");
     return false;
   };
@@ -260,16 +235,16 @@ bool VnyParsePackage(const Qel::String& packagePath, ResultsLog& log) {
   outputFolder.DelName();
   // Only an asset installed before is still open for editing: its install left the new files in
   // the editing copy. A new asset was committed by its install, and opening it again would only
-  // copy its folder twice more.
+  // copy its folder twice more. Opened to read, as an open for editing drops the take-back; the
+  // commit drops it once it has passed, and says when it cannot.
   for (const KUID& kuid : installed) {
     if (!before[kuid]) continue;
-    PymAssetRef ref = PymOpenAsset(kuid, true, &log);
+    PymAssetRef ref = PymOpenAsset(kuid, false, &log);
     bool second = false;
     const bool committed = !ref.IsEmpty() && PymCommitAsset(ref, 0, &log, &second);
     PymCloseAsset(ref);
     if (!committed) return abort();
   }
-  SettleTakeBacks(noted, log);
   for (const KUID& kuid : installed) DescribeAsset(kuid, outputFolder, thumbnail, log);
   return true;
 }

@@ -68,13 +68,25 @@ PymAssetHandle* PymAssetRef::Take() {
   return handle;
 }
 
-PymAssetRef PymOpenAsset(const KUID& kuid, bool edit, ResultsLog* log) {
+namespace {
+
+PymAssetRef OpenAsset(const KUID& kuid, u8 mode, ResultsLog* log) {
   PymRequest r;
   r.Out().WriteKUID(kuid);
-  r.Out().WriteU8(edit ? 1 : 0);
+  r.Out().WriteU8(mode);
   if (!r.Transact(pp::kOpOpenAsset, log)) return PymAssetRef();
   PymAssetHandle* handle = ReadOpenReply(r.In(), &kuid);
-  return handle != nullptr ? PymAssetRef(handle, edit) : PymAssetRef();
+  return handle != nullptr ? PymAssetRef(handle, mode != 0) : PymAssetRef();
+}
+
+}  // namespace
+
+PymAssetRef PymOpenAsset(const KUID& kuid, bool edit, ResultsLog* log) {
+  return OpenAsset(kuid, edit ? 1 : 0, log);
+}
+
+PymAssetRef PymOpenAssetToInstall(const KUID& kuid, ResultsLog* log) {
+  return OpenAsset(kuid, pp::kOpenToInstall, log);
 }
 
 PymAssetRef PymCreateAsset(const KUID& kuid, bool flag, const Qel::String& text) {

@@ -67,6 +67,10 @@ class PymAssetRef {
 
 // Request 0x1E; an empty holder when the request fails or the daemon answers no handle.
 PymAssetRef PymOpenAsset(const KUID& kuid, bool edit, ResultsLog* log);
+// Opens an installed asset for editing by an install: the daemon names the editing copy it makes
+// for a start to take back, should the install neither commit nor revert it. Refused for an asset
+// open for editing already.
+PymAssetRef PymOpenAssetToInstall(const KUID& kuid, ResultsLog* log);
 // Request 0x23; the handle holds the KUID that the daemon gives, and the holder is for editing.
 PymAssetRef PymCreateAsset(const KUID& kuid, bool flag, const Qel::String& text);
 // The open asset's content folder name and folder, asked of the daemon only while the handle does

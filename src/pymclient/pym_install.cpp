@@ -3,6 +3,7 @@
 #include <stdlib.h>
 
 #include <string>
+#include <vector>
 
 #include "assetdata/asset_name.h"
 #include "assetdata/case_collision.h"
@@ -47,15 +48,21 @@ const char* PromptKey(const PymAssetInfo& info) {
   return "$pym_prompt_alreadyinstalled";
 }
 
-// Removes the asset folder's old content and makes it again, only inside UserData, below its
-// content folders and never through a link: the path comes from the daemon.
+// Removes the asset folder's old content, only inside UserData, below its content folders and
+// never through a link: the path comes from the daemon. The folder itself stays: the daemon names
+// it by its identity, for its next start to take back should the install be left unfinished.
 bool ClearAssetFolder(const Qel::String& folder) {
   char* root = realpath(GetUserDataRoot().CStr(), nullptr);
   if (root == nullptr) return false;
   const SafeFolder folders(root);
   free(root);
+  std::vector<std::string> names;
+  if (!ListFolderNames(folder.CStr(), names)) return false;
   std::string error;
-  return folders.RemoveTree(folder.CStr(), error) && folders.MakeFolders(folder.CStr(), error);
+  for (const std::string& name : names) {
+    if (!folders.RemoveTree(std::string(folder.CStr()) + "/" + name, error)) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -147,8 +154,9 @@ KUID InstallAssetFromFile(const Soup& archived, ResultsLog* log, u32 options, bo
     options &= ~kInstallCommit;
   }
 
-  PymAssetRef ref =
-      known ? PymOpenAsset(kuid, true, nullptr) : PymCreateAsset(kuid, false, Qel::String(name));
+  PymAssetRef ref = !known ? PymCreateAsset(kuid, false, Qel::String(name))
+                    : (options & kInstallTakeBack) != 0 ? PymOpenAssetToInstall(kuid, log)
+                                                        : PymOpenAsset(kuid, true, nullptr);
   if (ref.IsEmpty()) {
     LogKeyed(log, ResultsLog::kError, kuid, "$pym_write_error");
     return KUID::Null();

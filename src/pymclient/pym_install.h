@@ -14,6 +14,9 @@ class ResultsLog;
 inline constexpr u32 kInstallCommit = 2;  // commit, and save the configuration as "config.chump"
 inline constexpr u32 kInstallCleared = 4;
 inline constexpr u32 kInstallCommitOption = 8;
+// An installed asset is opened by PymOpenAssetToInstall: a start takes back the copy should the
+// install be left unfinished.
+inline constexpr u32 kInstallTakeBack = 16;
 
 // The daemon installs every asset of the package file; its results reach `log`. The number
 // installed, 0 when the request fails. Installing makes later asset specification lookups ask the

@@ -199,10 +199,16 @@ constexpr const char* kDaemonLogErrorPrefix = "PymDaemon> error: ";
 // empty while no daemon serves. A tool that cannot find the daemon otherwise finds it there.
 constexpr const char* kStoreLockFileName = "assets.tdx.lock";
 
-// The settings group that names, by KUID, each asset an install has opened for editing and may
-// have to take back: one whose take-back failed (a full disk) stays named, and the daemon's next
-// start takes it back.
+// The settings group that names, by KUID, the editing copy an install opened an asset for ("DEVICE
+// INODE" of its folder) and may have to take back. The daemon alone writes it: an open for an
+// install (kOpenToInstall) names the copy it makes, any later open for editing, commit, revert or
+// install of the asset drops the name, and a start takes back only the named copy, into the
+// backups, should it still be there (its take-back failed on a full disk, or the tool was killed).
 constexpr const char* kTakeBackGroup = "install-take-back";
+// The second byte of kOpOpenAsset: 0 opens to read, 1 for editing, kOpenToInstall for editing by
+// an install, which names the copy it makes in kTakeBackGroup and is refused for an asset open for
+// editing already.
+constexpr u8 kOpenToInstall = 2;
 
 // The loopback address that the daemon listens on.
 constexpr const char* kDaemonHost = "127.0.0.1";

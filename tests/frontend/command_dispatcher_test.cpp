@@ -3,22 +3,30 @@
 #include "frontend/command_dispatcher.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
 
+#include "assetdata/cdp_package.h"
 #include "assetdata/results_log.h"
+#include "assetdata/soup.h"
 #include "core/app_globals.h"
+#include "daemon/asset_editor.h"
+#include "daemon/daemon_app.h"
 #include "daemon/daemon_test_util.h"
 #include "daemon/request_handlers.h"
 #include "daemon/server.h"
 #include "frontend/application.h"
+#include "pymclient/pym_protocol.h"
 #include "pymclient/pym_test_util.h"
 #include "qel/file.h"
 #include "support/scratch_folder.h"
@@ -104,25 +112,48 @@ class FullDiskTest : public pym_test::ScriptedDaemonTest {
   void SetUp() override {
     open_ = false;
     ScriptedDaemonTest::SetUp();
-    const std::string userData = GetDatabasePath().GetFolder().CStr();
-    daemon_test::MakeAsset(userData, "local", "a", daemon_test::Config("<kuid:10:1>"));
+    userData_ = std::filesystem::canonical(GetDatabasePath().GetFolder().CStr()).string();
+    daemon_test::MakeAsset(userData_, "local", "a", daemon_test::Config("<kuid:10:1>"));
     daemon_test::WriteFile(root_ + "/KeywordsDump.dat", "KUID:10:1 \"steam;express\"\n");
     std::string error;
-    ASSERT_TRUE(store_.Open(userData, &error) && daemon_.Listen(0, &error)) << error;
-    runner_ = std::thread([this] { daemon_.Run(); });
-    ASSERT_TRUE(server_->Publish(0, daemon_.Port()));
-    ASSERT_TRUE(PymOpenDatabase(options_));
+    ASSERT_TRUE(store_.Open(userData_, &error)) << error;
+    Serve();
   }
   void TearDown() override {
     ScriptedDaemonTest::TearDown();
-    daemon_.Stop();
+    StopServing();
+  }
+  void Serve() {
+    daemon_ = std::make_unique<PymDaemonSrv::Server>(handlers_);
+    std::string error;
+    ASSERT_TRUE(daemon_->Listen(0, &error)) << error;
+    runner_ = std::thread([this] { daemon_->Run(); });
+    ASSERT_TRUE(server_->Publish(0, daemon_->Port()));
+    ASSERT_TRUE(PymOpenDatabase(options_));
+  }
+  void StopServing() {
+    if (daemon_ != nullptr) daemon_->Stop();
     if (runner_.joinable()) runner_.join();
+    handlers_.WaitForBackgroundWork();
+  }
+  // Ends the daemon, and starts it again over the same UserData, as a reboot would; with
+  // `failSettingsCommit`, the start's write transaction of that rank to the settings fails.
+  void Restart(int failSettingsCommit = 0) {
+    PymCloseDatabase();
+    PymDisconnect(true);
+    StopServing();
+    store_.Close();
+    disk_.FailCommit("settings.tdx-wal", failSettingsCommit);
+    std::string error;
+    ASSERT_TRUE(PymDaemonSrv::OpenStore(store_, userData_, error)) << error;
+    Serve();
   }
 
   SqliteDiskFaults disk_;
+  std::string userData_;
   PymDaemonSrv::AssetStore store_;
   PymDaemonSrv::RequestHandlers handlers_{store_};
-  PymDaemonSrv::Server daemon_{handlers_};
+  std::unique_ptr<PymDaemonSrv::Server> daemon_;
   std::thread runner_;
 };
 
@@ -140,6 +171,107 @@ TEST_F(FullDiskTest, ACommandWhoseWriteTheDiskRefusedSaysWhyAndFails) {
     EXPECT_EQ(std::make_tuple(d.result, d.out, d.entries[0].type, d.entries[0].text.Std()),
               std::make_tuple(-1, "", u32(ResultsLog::kError),
                               "PymDaemon: " + reason + ": database: database or disk is full"));
+  }
+}
+
+// A package of the asset `kuid` holding `count` small files.
+std::string TakeBackPackage(const std::string& folder, const std::string& kuid, int count) {
+  Soup files;
+  files.EnsureContainer();
+  for (int i = 0; i < count; ++i) {
+    const std::string bytes = "file " + std::to_string(i);
+    files.GetRoot()->AddChild(
+        Qel::PString(("f" + std::to_string(i) + ".txt").c_str()),
+        files.GetRoot()->CreateTag(kKindRaw,
+                                   ACSRawDataCore::CreateCopy(bytes.data(), u32(bytes.size()))));
+  }
+  Soup asset;
+  asset.EnsureContainer();
+  asset.SetNamedKUID(Qel::PString("kuid"), KUID::Parse(kuid.c_str(), true));
+  asset.SetNamedTag(Qel::PString("kind"), Qel::PString("scenery"));
+  asset.SetNamedSoup(kTagFiles, files);
+  Soup package;
+  EXPECT_EQ(AddArchivedAsset(package, asset), Qel::PString());
+  const std::string path = folder + "/p" + std::to_string(count) + ".cdp";
+  EXPECT_EQ(SaveContentPackage(package, path.c_str()), Qel::PString());
+  return path;
+}
+
+// A name a vnyparse left for a start to take back never takes back a copy the user edits later:
+// whether the settings refused the write that drops it, the tool was killed between the install
+// and its commit, or a start could not rewrite the names once it had taken the copy back. The
+// user's saves outlive the next start; what a start takes back is kept in the backups.
+TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
+  const std::string kuid = "<kuid:10:1>";
+  const std::string editing = userData_ + "/editing/a";
+  const struct {
+    const char* name;
+    int dropFails;    // the vnyparse's write transaction of the settings that fails, 0 for none
+    bool killed;      // the tool killed once the install's editing copy is there
+    bool startFails;  // the next start's rewrite of the names fails
+  } rows[] = {
+      {"the drop is refused", 2, false, false},
+      {"the tool is killed", 0, true, false},
+      {"a start's rewrite is refused", 0, true, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    // Thousands of files, so that the tool is still writing them when it is killed.
+    const std::string package = TakeBackPackage(root_, kuid, row.killed ? 3000 : 1);
+    if (row.killed) {
+      PymCloseDatabase();
+      PymDisconnect(true);
+      const pid_t tool = fork();
+      ASSERT_GE(tool, 0);
+      if (tool == 0) {
+        PymOpenDatabase(options_);
+        Dispatch({"vnyparse", package});
+        _exit(0);
+      }
+      for (int i = 0; i < 20000 && !std::filesystem::exists(editing); ++i) usleep(500);
+      kill(tool, SIGKILL);
+      int status = 0;
+      ASSERT_EQ(waitpid(tool, &status, 0), tool);
+      ASSERT_TRUE(WIFSIGNALED(status)) << "the tool ended before it was killed";
+      ASSERT_TRUE(PymOpenDatabase(options_));
+    } else {
+      disk_.FailCommit("settings.tdx-wal", row.dropFails);
+      const Dispatched d = Dispatch({"vnyparse", package});
+      EXPECT_EQ(d.result, 0);
+      bool warned = false;
+      for (const ResultsLogEntry& e : d.entries) {
+        warned = warned || (e.type == ResultsLog::kWarning &&
+                            e.text.Std().find("still name the editing copy its install made") !=
+                                std::string::npos &&
+                            e.text.Std().find("I/O error") != std::string::npos);
+      }
+      EXPECT_TRUE(warned);
+      disk_.FailCommit("settings.tdx-wal", 0);
+    }
+    if (row.startFails) {
+      Restart(1);
+      disk_.FailCommit("settings.tdx-wal", 0);
+      EXPECT_FALSE(std::filesystem::exists(editing));
+      EXPECT_TRUE(store_.GetSettingsSoup(PymProtocol::kTakeBackGroup)
+                      .HasNamedTag(Qel::PString(kuid.c_str())));
+    }
+    EXPECT_EQ(Dispatch({"edit", kuid}).result, 0);
+    daemon_test::WriteFile(editing + "/mine.txt", "mine");
+    Restart();
+    EXPECT_EQ(daemon_test::ReadFileText(editing + "/mine.txt"), "mine");
+    PymDaemonSrv::AssetRecord record;
+    EXPECT_TRUE(store_.GetAsset(KUID::Parse(kuid.c_str(), true), record) &&
+                record.folder == PymDaemonSrv::AssetEditor::kEditingFolder);
+    // What a start took back is kept.
+    size_t kept = 0;
+    if (std::filesystem::exists(userData_ + "/backups")) {
+      for (const auto& e : std::filesystem::recursive_directory_iterator(userData_ + "/backups")) {
+        kept += e.path().parent_path().filename() == "editing" && e.path().filename() == "a";
+      }
+    }
+    EXPECT_EQ(kept, row.startFails ? 1u : 0u);
+    EXPECT_EQ(Dispatch({"revert", kuid}).result, 0);
+    std::filesystem::remove_all(userData_ + "/backups");
   }
 }
 

@@ -8,6 +8,7 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <string_view>
 
 class SqliteDiskFaults {
  public:
@@ -28,6 +29,13 @@ class SqliteDiskFaults {
   std::atomic<bool> full{false};
   std::atomic<int> sharedPagesMapped{0};
   void FailNextSync() { syncFails_ = true; }
+  // Fails, as an I/O error, the commit of the `nth` write transaction from now of the database
+  // whose log's name ends in `log` (a write-ahead log synced at each commit): its `nth` sync that
+  // follows written frames rather than the log's header.
+  void FailCommit(const char* log, int nth) {
+    commitLog_ = log;
+    commitsLeft_ = nth;
+  }
 
  private:
   using M = sqlite3_io_methods;
@@ -35,6 +43,8 @@ class SqliteDiskFaults {
   struct File {
     sqlite3_file base;
     SqliteDiskFaults* owner;
+    const char* name;
+    bool headerWritten;
   };
   static File* Of(sqlite3_file* f) { return reinterpret_cast<File*>(f); }
   static sqlite3_file* Real(sqlite3_file* f) { return reinterpret_cast<sqlite3_file*>(Of(f) + 1); }
@@ -47,14 +57,25 @@ class SqliteDiskFaults {
 
   static int Open(sqlite3_vfs* vfs, const char* name, sqlite3_file* f, int flags, int* out) {
     auto* self = Of(f)->owner = static_cast<SqliteDiskFaults*>(vfs->pAppData);
+    Of(f)->name = name;
+    Of(f)->headerWritten = false;
     const int rc = self->real_->xOpen(self->real_, name, Real(f), flags, out);
     f->pMethods = Real(f)->pMethods != nullptr ? &kMethods : nullptr;
     return rc;
   }
   static int Write(sqlite3_file* f, const void* b, int n, sqlite3_int64 at) {
+    Of(f)->headerWritten = at == 0;
     return Owner(f).full ? SQLITE_FULL : Pass<&M::xWrite>(f, b, n, at);
   }
+  static bool IsCommitLog(sqlite3_file* f) {
+    const char* log = Owner(f).commitLog_;
+    const std::string_view name = Of(f)->name != nullptr ? Of(f)->name : "";
+    return log != nullptr && name.ends_with(log) && !Of(f)->headerWritten;
+  }
   static int Sync(sqlite3_file* f, int flags) {
+    if (IsCommitLog(f) && Owner(f).commitsLeft_ > 0 && --Owner(f).commitsLeft_ == 0) {
+      return SQLITE_IOERR_FSYNC;
+    }
     return Owner(f).syncFails_.exchange(false) ? SQLITE_IOERR_FSYNC : Pass<&M::xSync>(f, flags);
   }
   static int ShmMap(sqlite3_file* f, int page, int size, int extend, void volatile** out) {
@@ -71,6 +92,8 @@ class SqliteDiskFaults {
   // clang-format on
 
   std::atomic<bool> syncFails_{false};
+  std::atomic<const char*> commitLog_{nullptr};
+  std::atomic<int> commitsLeft_{0};
   sqlite3_vfs* real_;
   sqlite3_vfs vfs_;
 };
