@@ -479,8 +479,8 @@ bool AssetEditor::KeptVersionPlace(const std::string& relative,
   // kept already.
   const std::string link = LinkOnTheWay(store_.UserData(), base);
   if (!link.empty()) {
-    error = "refused to keep the version it replaces in " + store_.UserData() + "/" + base +
-            ": " + link + " is a link";
+    error = "refused to keep the version it replaces in " + store_.UserData() + "/" + base + ": " +
+            link + " is a link";
     return false;
   }
   std::erase_if(keptDigests_, [&](const auto& kept) { return !kept.first.starts_with(today); });
@@ -534,7 +534,9 @@ bool AssetEditor::KeptVersionPlace(const std::string& relative,
     theirs.tree = SafeFolder::TreeSignature(path);
     theirs.shape = theirs.tree.empty() ? "" : SafeFolder::ContentSignature(path, nullptr, false);
     if (theirs.shape.empty()) continue;
-    if (theirs.shape == mine.shape && readMine()) theirs.content = SafeFolder::ContentSignature(path);
+    if (theirs.shape == mine.shape && readMine()) {
+      theirs.content = SafeFolder::ContentSignature(path);
+    }
     keptDigests_[place] = theirs;
     if (!theirs.content.empty() && theirs.content == mine.content) return holds(place);
   }

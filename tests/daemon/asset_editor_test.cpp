@@ -787,8 +787,18 @@ TEST(AssetEditor, AnInstallKeepsEachVersionItReplacesOnce) {
   // kHeldOpen: by another program, after the install answered. kLinked: today's "local" of the
   // backups is a link to UserData's. kAlter: `text` is written into the kept version `kept`.
   // kUnread: an install that is to open no file of the backups.
-  enum Act { kInstall, kCommitSaved, kRestore, kPackage, kBlind, kHeld, kHeldOpen, kLinked, kAlter,
-             kUnread };
+  enum Act {
+    kInstall,
+    kCommitSaved,
+    kRestore,
+    kPackage,
+    kBlind,
+    kHeld,
+    kHeldOpen,
+    kLinked,
+    kAlter,
+    kUnread
+  };
   const KUID other(10, 5, 0);
   const struct Step {
     Act act;
@@ -830,7 +840,10 @@ TEST(AssetEditor, AnInstallKeepsEachVersionItReplacesOnce) {
        {v1, {kBlind, "v2", "", ""}},
        {{"a/old.txt", "old"}},
        "v1"},
-      {"a place reached through a link to the installed folders", {{kLinked, "v1", "", ""}}, {}, ""},
+      {"a place reached through a link to the installed folders",
+       {{kLinked, "v1", "", ""}},
+       {},
+       ""},
       {"versions of the same sizes, each of other bytes",
        {v1, {kInstall, "v2", "a.1", ""}, {kInstall, "v3", "a.2", ""}, {kUnread, "v4", "a.3", ""}},
        {{"a/old.txt", "old"}, {"a.1/v.txt", "v1"}, {"a.2/v.txt", "v2"}, {"a.3/v.txt", "v3"}},
@@ -921,8 +934,8 @@ TEST(AssetEditor, AnInstallKeepsEachVersionItReplacesOnce) {
       }
       if (step.act == kBlind || step.act == kLinked) {
         EXPECT_EQ(installed, 0u);
-        const std::string why = step.act == kBlind ? "cannot tell what is at " + blind + ": "
-                                                   : link + " is a link";
+        const std::string why =
+            step.act == kBlind ? "cannot tell what is at " + blind + ": " : link + " is a link";
         EXPECT_NE(errors[0].find(why), std::string::npos) << errors[0];
         if (step.act == kLinked) fs::remove(link);
         continue;
@@ -1015,8 +1028,8 @@ TEST(AssetEditor, APlaceThatCannotBeLookedAtIsNeverTakenForEmpty) {
       in.store.reset();
       SafeFolder::SetReadFaultForTests(fault);
       const std::vector<std::string> told = AssetEditor::RecoverStaging(in.ud);
-      EXPECT_TRUE(!told.empty() && told[0].find("cannot tell what is at " + place) !=
-                                       std::string::npos);
+      EXPECT_TRUE(!told.empty() &&
+                  told[0].find("cannot tell what is at " + place) != std::string::npos);
     }
     SafeFolder::SetReadFaultForTests(nullptr);
     EXPECT_GE(looks, c.nth);
