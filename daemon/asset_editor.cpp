@@ -52,6 +52,17 @@ std::string TodaysBackups() {
   return std::string(AssetEditor::kBackupsFolder) + "/" + BackupFolderName(today).CStr();
 }
 
+// The first folder on the way from UserData to `place` (below it) that is a link; empty when
+// none is, or when one cannot be looked at (the look at the place itself then fails).
+std::string LinkOnTheWay(const std::string& userData, const std::string& place) {
+  for (size_t end = place.find('/'); end != std::string::npos; end = place.find('/', end + 1)) {
+    const std::string folder = userData + "/" + place.substr(0, end);
+    struct stat st {};
+    if (StatPath(folder, st) == 0 && S_ISLNK(st.st_mode)) return folder;
+  }
+  return {};
+}
+
 // Where the folder `relative` of the content folder `folder` goes in today's backup folder, below
 // UserData: an asset deleted twice in a day keeps both copies, the later one under a numbered
 // name. Empty, with the reason in `error`, when a place cannot be looked at.
@@ -498,20 +509,41 @@ bool AssetEditor::Commit(const KUID& kuid, std::string& error, Warnings* warning
 
 bool AssetEditor::KeptVersionPlace(const std::string& relative,
                                    const std::set<std::string>& claimed, Placing& placing,
-                                   std::string& error, bool compare) const {
-  const std::string base = TodaysBackups() + "/" + kLocalFolder + "/" + relative;
+                                   std::string& error, bool compare) {
+  const std::string today = TodaysBackups() + "/";
+  const std::string base = today + kLocalFolder + "/" + relative;
+  // A move into a place reached through a link is refused; the install is, before anything
+  // moves: what the link leads to may be the replaced folder itself, whose files would then seem
+  // kept already.
+  const std::string link = LinkOnTheWay(store_.UserData(), base);
+  if (!link.empty()) {
+    error = "refused to keep the version it replaces in " + store_.UserData() + "/" + base + ": " +
+            link + " is a link";
+    return false;
+  }
+  std::erase_if(keptDigests_, [&](const auto& kept) { return !kept.first.starts_with(today); });
   const std::string replaced = InstalledPath(relative);
-  // Signed once a version kept today may hold the same files; a version that cannot be read is
-  // never taken for one kept already. Its identity is signed first: a write from then on, which
-  // the reading may or may not have seen, changes it.
-  std::string identity;
-  std::string shape;
-  std::string signature;
-  bool signedOnce = false;
+  // Signed once a version kept today may hold the same files, and read at most once; a version
+  // that cannot be read is never taken for one kept already. Its identity is signed first: a
+  // write from then on, which the reading may or may not have seen, changes it.
+  KeptDigest& mine = placing.digest;
+  struct stat was {};
+  bool looked = false;
+  bool read = false;
+  const auto readMine = [&] {
+    if (!std::exchange(read, true)) mine.content = SafeFolder::ContentSignature(replaced);
+    return !mine.content.empty();
+  };
+  const auto holds = [&](const std::string& place) {
+    placing.keptIn = place;
+    placing.identity = mine.tree;
+    return true;
+  };
   for (u32 n = 0;; ++n) {
     const std::string place = n == 0 ? base : base + "." + std::to_string(n);
     const std::string path = store_.UserData() + "/" + place;
-    const Seen seen = LookAt(path, error);
+    struct stat st {};
+    const Seen seen = LookAt(path, st, error);
     if (seen == Seen::kUnknown) return false;
     // A place another job of the install took, or that a version waiting in staging is owed, is
     // not free; that version is not read to know whether it holds the same files.
@@ -520,23 +552,39 @@ bool AssetEditor::KeptVersionPlace(const std::string& relative,
       return true;
     }
     if (seen != Seen::kFolder || !compare) continue;
-    if (!std::exchange(signedOnce, true)) {
-      identity = SafeFolder::TreeSignature(replaced);
-      shape = identity.empty() ? identity : SafeFolder::ContentSignature(replaced, nullptr, false);
+    if (!std::exchange(looked, true) && StatPath(replaced, was) == 0) {
+      mine.tree = SafeFolder::TreeSignature(replaced);
+      mine.shape = mine.tree.empty() ? "" : SafeFolder::ContentSignature(replaced, nullptr, false);
     }
-    // The bytes are read only of versions whose names and sizes are the same.
-    if (shape.empty() || SafeFolder::ContentSignature(path, nullptr, false) != shape) continue;
-    if (signature.empty()) signature = SafeFolder::ContentSignature(replaced);
-    if (!signature.empty() && SafeFolder::ContentSignature(path) == signature) {
-      placing.keptIn = place;
-      placing.identity = identity;
-      return true;
+    // The replaced folder itself, reached another way (a bind mount), keeps nothing.
+    if (mine.shape.empty() || (st.st_dev == was.st_dev && st.st_ino == was.st_ino)) continue;
+    // What is known of a kept version is trusted only where that loses nothing: one known to
+    // hold other files is at worst kept twice, and one known to hold the same files is taken for
+    // them only while it has the identity it had when it was read.
+    const auto known = keptDigests_.find(place);
+    if (known != keptDigests_.end() && known->second.shape != mine.shape) continue;
+    if (known != keptDigests_.end() && !known->second.content.empty()) {
+      if (!readMine() || known->second.content != mine.content) continue;
+      if (SafeFolder::TreeSignature(path) == known->second.tree) return holds(place);
     }
+    // The bytes are read only of versions whose names and sizes are the same, and once.
+    KeptDigest theirs;
+    theirs.tree = SafeFolder::TreeSignature(path);
+    theirs.shape = theirs.tree.empty() ? "" : SafeFolder::ContentSignature(path, nullptr, false);
+    if (theirs.shape.empty()) continue;
+    if (theirs.shape == mine.shape && readMine()) {
+      theirs.content = SafeFolder::ContentSignature(path);
+    }
+    keptDigests_[place] = theirs;
+    if (!theirs.content.empty() && theirs.content == mine.content) return holds(place);
   }
 }
 
 void AssetEditor::KeepIfWritten(Placing& placing, const std::set<std::string>& claimed) {
-  if (placing.identity.empty() || SafeFolder::TreeSignature(placing.aside) == placing.identity) {
+  // As a commit's last look: a program that holds one of its files open for writing may write
+  // into it after the answer, and what it writes would go with the folder.
+  if (placing.identity.empty() || (SafeFolder::TreeSignature(placing.aside) == placing.identity &&
+                                   !SafeFolder::MayBeHeldForWriting(placing.aside))) {
     return;
   }
   // Moved now, so that no kill before the record is ended leaves it to a start that would remove
@@ -575,7 +623,7 @@ bool AssetEditor::Place(const InstallJob& job, Placing& placing, std::set<std::s
   }
   const std::string installed = std::string(kLocalFolder) + "/" + relative;
   const std::string local = InstalledPath(relative);
-  placing = Placing{copy, relative, ChangeRecord{NextName(), {}}, {}, {}, {}, {}};
+  placing = Placing{copy, relative, ChangeRecord{NextName(), {}}, {}, {}, {}, {}, {}};
   bool replaces = false;
   filled = filled && LookForFolder(local, replaces, error);
   if (filled && replaces && job.keepReplaced) {
@@ -697,7 +745,10 @@ size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs,
       if (!recorded) errors[placedJobs[k]] += "; " + problem;
       if (recorded && jobWarnings != nullptr) jobWarnings->push_back(problem);
     }
-    if (recorded && !p.kept.empty() && left.empty()) ThinBackups(store_.UserData(), jobWarnings);
+    if (recorded && !p.kept.empty() && left.empty()) {
+      if (!p.digest.tree.empty()) keptDigests_[p.kept] = p.digest;
+      ThinBackups(store_.UserData(), jobWarnings);
+    }
     if (recorded && !p.keptIn.empty() && left.empty() && keptIn != nullptr) {
       (*keptIn)[placedJobs[k]] = store_.UserData() + "/" + p.keptIn;
     }

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -133,6 +134,14 @@ class AssetEditor {
                     std::vector<std::string>* keptIn = nullptr);
 
  private:
+  // What is known of a version of an asset, as far as it was signed: its identity
+  // (TreeSignature), its names and sizes (ContentSignature without bytes) and, once read, what it
+  // holds (ContentSignature); each empty until it is known.
+  struct KeptDigest {
+    std::string tree;
+    std::string shape;
+    std::string content;
+  };
   // An install's new folder, written in staging, and the record of the folders it moves.
   struct Placing {
     std::string copy;
@@ -145,6 +154,8 @@ class AssetEditor {
     // For a version not kept for that, its TreeSignature then, and where the swap set it aside.
     std::string identity;
     std::string aside;
+    // What is known of the replaced version.
+    KeptDigest digest;
   };
 
   // A name in staging, and a change id, that no other change of this store uses, nor will.
@@ -164,12 +175,12 @@ class AssetEditor {
   // and keptIn, below UserData): the first of PATH, PATH.1... that is free, not `claimed` by an
   // earlier job of the install and not owed to a version that waits to go there; none when a
   // version kept there holds the same files. False, with the reason, when a place cannot be
-  // looked at: it may hold a version, and no version is dropped on a guess.
-  // Without `compare`, the first place that is free.
+  // looked at: it may hold a version, and no version is dropped on a guess; and when the way to
+  // the places passes through a link. Without `compare`, the first place that is free.
   bool KeptVersionPlace(const std::string& relative, const std::set<std::string>& claimed,
-                        Placing& placing, std::string& error, bool compare = true) const;
+                        Placing& placing, std::string& error, bool compare = true);
   // Once the install passed: a replaced version not kept for holding the same files as one kept
-  // already, but written to since (through a file held open), is kept after all.
+  // already, but written to since or still held open for writing, is kept after all.
   void KeepIfWritten(Placing& placing, const std::set<std::string>& claimed);
   // Fills and checks one asset's folder in staging, and names what its install moves; a place
   // it keeps the replaced version in goes to `claimed`.
@@ -203,6 +214,11 @@ class AssetEditor {
   RecordHook recordHook_;
   Listing listing_;
   bool exchange_ = true;
+  // What is known of the versions kept today, by their place below UserData, so that no install
+  // reads one of them again. Held for the daemon's life only: no file to keep right across
+  // builds, crashes and hands that change the backups, and no synced write per install; a
+  // version kept before the start is read once more.
+  std::map<std::string, KeptDigest> keptDigests_;
   // NextName's parts.
   std::string namePart_;
   u64 stagingCounter_ = 0;

@@ -693,13 +693,114 @@ TEST(AssetEditor, LeftoversOfAnyDepthGoAndInstallsKeepEachVersionTheyReplace) {
   EXPECT_EQ(FilesBelow(in.ud + "/staging"), 0u);
 }
 
+// A file of an asset folder held open for writing, through a descriptor of this process or of a
+// child, or through a child's shared writable mapping, written to on request.
+class HeldFile {
+ public:
+  enum Way { kHere, kChild, kChildMapping };
+
+  HeldFile(Way way, const std::string& path, int flags) : way_(way) {
+    if (way == kHere) {
+      fd_ = open(path.c_str(), O_WRONLY | O_CLOEXEC | flags);
+      return;
+    }
+    int toChild[2];
+    int fromChild[2];
+    if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(toChild[1]);
+      close(fromChild[0]);
+      ServeChild(path, flags, way == kChildMapping, toChild[0], fromChild[1]);
+    }
+    close(toChild[0]);
+    close(fromChild[1]);
+    ask_ = toChild[1];
+    answer_ = fromChild[0];
+  }
+  ~HeldFile() {
+    Close();
+    if (pid_ > 0) waitpid(pid_, nullptr, 0);
+  }
+  // Writes `text` where the writes before it ended.
+  bool Write(const std::string& text) {
+    if (way_ == kHere) return write(fd_, text.data(), text.size()) == ssize_t(text.size());
+    return Ask("w" + text);
+  }
+  void Close() {
+    if (way_ == kHere && fd_ >= 0) close(fd_);
+    fd_ = -1;
+    if (ask_ >= 0) close(ask_);
+    if (answer_ >= 0) close(answer_);
+    ask_ = answer_ = -1;
+  }
+
+ private:
+  // The child's side: writes what it is asked through its descriptor or its mapping (whose
+  // descriptor is closed: the mapping alone holds the file) and ends when the asking ends.
+  [[noreturn]] static void ServeChild(const std::string& path, int flags, bool mapping, int asks,
+                                      int answers) {
+    const int fd = open(path.c_str(), (mapping ? O_RDWR : O_WRONLY) | flags);
+    struct stat st {};
+    char* map = nullptr;
+    if (mapping && fd >= 0 && fstat(fd, &st) == 0) {
+      void* at = mmap(nullptr, size_t(st.st_size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+      map = at == MAP_FAILED ? nullptr : static_cast<char*>(at);
+      close(fd);
+    }
+    size_t written = 0;
+    char request[256];
+    for (ssize_t n; (n = read(asks, request, sizeof request)) > 0;) {
+      const size_t length = size_t(n - 1);
+      bool ok = false;
+      if (map != nullptr && written + length <= size_t(st.st_size)) {
+        std::memcpy(map + written, request + 1, length);
+        ok = true;
+      } else if (!mapping && fd >= 0) {
+        ok = write(fd, request + 1, length) == ssize_t(length);
+      }
+      written += length;
+      if (write(answers, ok ? "k" : "e", 1) != 1) break;
+    }
+    _exit(0);
+  }
+  bool Ask(const std::string& request) {
+    char answer = 0;
+    return write(ask_, request.data(), request.size()) == ssize_t(request.size()) &&
+           read(answer_, &answer, 1) == 1 && answer == 'k';
+  }
+
+  Way way_;
+  int fd_ = -1;
+  pid_t pid_ = -1;
+  int ask_ = -1;
+  int answer_ = -1;
+};
+
 // Every version an install replaces is kept, beside those kept earlier in the day, each one once:
-// a commit between two installs, the restore of a kept version, and a package whose assets'
-// places could fall on one name lose nothing. A place that cannot be looked at refuses the
-// install. `kept` is where each step says the replaced files are, below today's "local".
+// a commit between two installs, the restore of a kept version, a package whose assets' places
+// could fall on one name, and a program that holds a file of the replaced version open lose
+// nothing. A place that cannot be looked at, or whose way passes through a link, refuses the
+// install. No install reads a kept version whose files it knows already, and none trusts what it
+// knows of a kept version changed since. `kept` is where each step says the replaced files are,
+// below today's "local".
 TEST(AssetEditor, AnInstallKeepsEachVersionItReplacesOnce) {
-  // kHeld: a file of the installed version, held open, is written to just before the index write.
-  enum Act { kInstall, kCommitSaved, kRestore, kPackage, kBlind, kHeld };
+  // kHeld: a file of the installed version, held open, is written to just before the index write;
+  // kHeldOpen: by another program, after the install answered. kLinked: today's "local" of the
+  // backups is a link to UserData's. kAlter: `text` is written into the kept version `kept`.
+  // kUnread: an install that is to open no file of the backups.
+  enum Act {
+    kInstall,
+    kCommitSaved,
+    kRestore,
+    kPackage,
+    kBlind,
+    kHeld,
+    kHeldOpen,
+    kLinked,
+    kAlter,
+    kUnread
+  };
   const KUID other(10, 5, 0);
   const struct Step {
     Act act;
@@ -733,10 +834,35 @@ TEST(AssetEditor, AnInstallKeepsEachVersionItReplacesOnce) {
        {v1, {kInstall, "v1", "a.1", ""}, {kHeld, "v2", "a.2", ""}},
        {{"a/old.txt", "old"}, {"a.1/v.txt", "v1"}, {"a.2/v.txt", "v1 and later"}},
        "v2"},
+      {"a version that holds the files kept already, held open by a program that writes later",
+       {v1, {kInstall, "v1", "a.1", ""}, {kHeldOpen, "v2", "a.2", ""}},
+       {{"a/old.txt", "old"}, {"a.1/v.txt", "v1"}, {"a.2/v.txt", "v1 and later"}},
+       "v2"},
       {"a place that cannot be looked at",
        {v1, {kBlind, "v2", "", ""}},
        {{"a/old.txt", "old"}},
        "v1"},
+      {"a place reached through a link to the installed folders",
+       {{kLinked, "v1", "", ""}},
+       {},
+       ""},
+      {"versions of the same sizes, each of other bytes",
+       {v1, {kInstall, "v2", "a.1", ""}, {kInstall, "v3", "a.2", ""}, {kUnread, "v4", "a.3", ""}},
+       {{"a/old.txt", "old"}, {"a.1/v.txt", "v1"}, {"a.2/v.txt", "v2"}, {"a.3/v.txt", "v3"}},
+       "v4"},
+      {"a kept version changed after it was read",
+       {v1,
+        {kInstall, "v2", "a.1", ""},
+        {kInstall, "v3", "a.2", ""},
+        {kAlter, "xx", "a.1", ""},
+        {kInstall, "v1", "a.3", ""},
+        {kInstall, "v4", "a.4", ""}},
+       {{"a/old.txt", "old"},
+        {"a.1/v.txt", "xx"},
+        {"a.2/v.txt", "v2"},
+        {"a.3/v.txt", "v3"},
+        {"a.4/v.txt", "v1"}},
+       "v4"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -758,6 +884,15 @@ TEST(AssetEditor, AnInstallKeepsEachVersionItReplacesOnce) {
         ASSERT_TRUE(in.editor->Commit(kAsset, error)) << error;
         continue;
       }
+      if (step.act == kAlter) {
+        WriteFile(today + step.kept + "/v.txt", step.text);
+        continue;
+      }
+      const std::string link = today.substr(0, today.size() - 1);
+      if (step.act == kLinked) {
+        fs::create_directories(fs::path(link).parent_path());
+        fs::create_symlink(in.ud + "/local", link);
+      }
       if (step.act == kRestore) {
         const std::string from = today + step.text;
         jobs[0].fill = [from](const SafeFolder& folders, const std::string& to, std::string& e) {
@@ -774,25 +909,37 @@ TEST(AssetEditor, AnInstallKeepsEachVersionItReplacesOnce) {
                         true});
       }
       const std::string blind = today + "a.1";
+      size_t backupsOpened = 0;
       SafeFolder::SetReadFaultForTests([&](const char* call, const std::string& path) {
+        backupsOpened += std::string(call) == "open" && path.starts_with(today);
         return step.act == kBlind && std::string(call) == "stat" && path == blind ? EIO : 0;
       });
-      const int held = step.act == kHeld ? open((in.ud + "/local/a/v.txt").c_str(),
-                                                O_WRONLY | O_APPEND | O_CLOEXEC)
-                                         : -1;
+      std::unique_ptr<HeldFile> held;
+      if (step.act == kHeld || step.act == kHeldOpen) {
+        held = std::make_unique<HeldFile>(step.act == kHeld ? HeldFile::kHere : HeldFile::kChild,
+                                          in.ud + "/local/a/v.txt", O_APPEND);
+      }
       in.editor->SetRecordHookForTests([&] {
-        if (held >= 0) {
-          ASSERT_EQ(write(held, " and later", 10), 10);
+        if (step.act == kHeld) {
+          EXPECT_TRUE(held->Write(" and later"));
         }
       });
       const size_t installed = in.editor->InstallAll(jobs, errors, nullptr, &kept);
       SafeFolder::SetReadFaultForTests(nullptr);
       in.editor->SetRecordHookForTests(nullptr);
-      if (held >= 0) close(held);
-      if (step.act == kBlind) {
+      if (step.act == kHeldOpen) {
+        EXPECT_TRUE(held->Write(" and later"));
+      }
+      held.reset();
+      if (step.act == kUnread) {
+        EXPECT_EQ(backupsOpened, 0u);
+      }
+      if (step.act == kBlind || step.act == kLinked) {
         EXPECT_EQ(installed, 0u);
-        EXPECT_NE(errors[0].find("cannot tell what is at " + blind + ": "), std::string::npos)
-            << errors[0];
+        const std::string why =
+            step.act == kBlind ? "cannot tell what is at " + blind + ": " : link + " is a link";
+        EXPECT_NE(errors[0].find(why), std::string::npos) << errors[0];
+        if (step.act == kLinked) fs::remove(link);
         continue;
       }
       ASSERT_EQ(installed, jobs.size()) << errors[0];
@@ -883,8 +1030,8 @@ TEST(AssetEditor, APlaceThatCannotBeLookedAtIsNeverTakenForEmpty) {
       in.store.reset();
       SafeFolder::SetReadFaultForTests(fault);
       const std::vector<std::string> told = AssetEditor::RecoverStaging(in.ud);
-      EXPECT_TRUE(!told.empty() && told[0].find("cannot tell what is at " + place) !=
-                                       std::string::npos);
+      EXPECT_TRUE(!told.empty() &&
+                  told[0].find("cannot tell what is at " + place) != std::string::npos);
     }
     SafeFolder::SetReadFaultForTests(nullptr);
     EXPECT_GE(looks, c.nth);
@@ -1000,90 +1147,6 @@ TEST(AssetEditor, AChangeSyncsEachFileAndFolderItWrites) {
     EXPECT_TRUE(fs::is_empty(staging));
   }
 }
-
-// A file of the editing copy held open for writing, through a descriptor of this process or of a
-// child, or through a child's shared writable mapping, written to on request.
-class HeldFile {
- public:
-  enum Way { kHere, kChild, kChildMapping };
-
-  HeldFile(Way way, const std::string& path, int flags) : way_(way) {
-    if (way == kHere) {
-      fd_ = open(path.c_str(), O_WRONLY | O_CLOEXEC | flags);
-      return;
-    }
-    int toChild[2];
-    int fromChild[2];
-    if (pipe2(toChild, O_CLOEXEC) != 0 || pipe2(fromChild, O_CLOEXEC) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      close(toChild[1]);
-      close(fromChild[0]);
-      ServeChild(path, flags, way == kChildMapping, toChild[0], fromChild[1]);
-    }
-    close(toChild[0]);
-    close(fromChild[1]);
-    ask_ = toChild[1];
-    answer_ = fromChild[0];
-  }
-  ~HeldFile() {
-    Close();
-    if (pid_ > 0) waitpid(pid_, nullptr, 0);
-  }
-  // Writes `text` where the writes before it ended.
-  bool Write(const std::string& text) {
-    if (way_ == kHere) return write(fd_, text.data(), text.size()) == ssize_t(text.size());
-    return Ask("w" + text);
-  }
-  void Close() {
-    if (way_ == kHere && fd_ >= 0) close(fd_);
-    fd_ = -1;
-    if (ask_ >= 0) close(ask_);
-    if (answer_ >= 0) close(answer_);
-    ask_ = answer_ = -1;
-  }
-
- private:
-  // The child's side: writes what it is asked through its descriptor or its mapping (whose
-  // descriptor is closed: the mapping alone holds the file) and ends when the asking ends.
-  [[noreturn]] static void ServeChild(const std::string& path, int flags, bool mapping, int asks,
-                                      int answers) {
-    const int fd = open(path.c_str(), (mapping ? O_RDWR : O_WRONLY) | flags);
-    struct stat st {};
-    char* map = nullptr;
-    if (mapping && fd >= 0 && fstat(fd, &st) == 0) {
-      void* at = mmap(nullptr, size_t(st.st_size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-      map = at == MAP_FAILED ? nullptr : static_cast<char*>(at);
-      close(fd);
-    }
-    size_t written = 0;
-    char request[256];
-    for (ssize_t n; (n = read(asks, request, sizeof request)) > 0;) {
-      const size_t length = size_t(n - 1);
-      bool ok = false;
-      if (map != nullptr && written + length <= size_t(st.st_size)) {
-        std::memcpy(map + written, request + 1, length);
-        ok = true;
-      } else if (!mapping && fd >= 0) {
-        ok = write(fd, request + 1, length) == ssize_t(length);
-      }
-      written += length;
-      if (write(answers, ok ? "k" : "e", 1) != 1) break;
-    }
-    _exit(0);
-  }
-  bool Ask(const std::string& request) {
-    char answer = 0;
-    return write(ask_, request.data(), request.size()) == ssize_t(request.size()) &&
-           read(answer_, &answer, 1) == 1 && answer == 'k';
-  }
-
-  Way way_;
-  int fd_ = -1;
-  pid_t pid_ = -1;
-  int ask_ = -1;
-  int answer_ = -1;
-};
 
 TEST(AssetEditor, WritesHeldAcrossACommitAreKeptInTheBackups) {
   // When the late write comes: as the commit records (after it took the copy, before its last
