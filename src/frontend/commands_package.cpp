@@ -7,7 +7,6 @@
 #include <system_error>
 #include <thread>
 
-#include "assetdata/cdp_extract.h"
 #include "assetdata/cdp_package.h"
 #include "assetdata/cdp_package_writer.h"
 #include "assetdata/kestro_property.h"
@@ -203,17 +202,7 @@ int InstallFromPathCommand(CommandArgs& a) {
     if (!RefuseBackslashFolder(typed, a.log)) AddInvalidPath(a.log, folder);
     return -1;
   }
-  // Anything else would be searched as a folder that lists nothing: no install and no word why.
-  if (!Qel::File::IsFolder(folder.CStr())) {
-    // The path is absolute: it holds a '/'.
-    const size_t slash = folder.View().rfind('/');
-    const bool config = IsConfigFileName(folder.View().substr(slash + 1));
-    AddError(a.log, "Invalid input path: " + folder + " is not a folder" +
-                        (config ? "; give the folder that holds it, " +
-                                      folder.SubString(0, std::max<size_t>(slash, 1)) + "."
-                                : Qel::String(".")));
-    return -1;
-  }
+  if (RefuseAllButFolder(folder, a.log)) return -1;
   bool second = false;
   return InstallFromPath(Qel::File::Path(folder), a.log, 0, second, nullptr) != 0 ? 0 : -1;
 }
