@@ -332,8 +332,9 @@ bool IsConfigFileName(std::string_view name) {
   return IsConfigName(name, "config.txt") || IsConfigName(name, "config.chump");
 }
 
-std::string FolderConfigToInstall(const std::string& folder) {
+std::string FolderConfigToInstall(const std::string& folder, int* unreadable) {
   std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+  if (unreadable != nullptr) *unreadable = dir ? 0 : errno;
   if (!dir) return {};
   // By rank: the text form as spelt, in another case, then the binary form the same way.
   std::string found[4];

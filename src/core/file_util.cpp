@@ -31,9 +31,6 @@ using Qel::String;
 constexpr u32 kCopyPieceSize = 32768;
 constexpr int kTemporaryNameTries = 100;
 constexpr char kTemporaryPrefix[] = "temp-";
-// "*" as a pattern would make the listing read a wildcard in the folder's own name as a pattern;
-// "*.*" lists every name as well without that.
-constexpr char kEveryName[] = "*.*";
 
 struct Layout {
   std::mutex mutex;
@@ -138,7 +135,7 @@ bool IsLink(const String& path) {
 }
 
 bool ListsNothing(const String& folder) {
-  File::Find find(folder.CStr(), kEveryName);
+  File::Find find(folder.CStr());
   if (!find.Ok()) return false;
   while (find.Next()) {
     if (!IsDotOrDotDot(find.GetName().CStr())) return false;
@@ -147,7 +144,7 @@ bool ListsNothing(const String& folder) {
 }
 
 bool ContainsFileAt(const String& folder) {
-  File::Find find(folder.CStr(), kEveryName);
+  File::Find find(folder.CStr());
   while (find.Next()) {
     const String& name = find.GetName();
     if (IsDotOrDotDot(name.CStr())) continue;
@@ -207,7 +204,7 @@ bool CopyTreeAt(const String& from, const String& to) {
   if (!sourceIsFolder) return CopyFileAt(from, to);
   if (!File::MakeTree(to.CStr())) return false;
 
-  File::Find find(from.CStr(), kEveryName);
+  File::Find find(from.CStr());
   if (!find.Ok()) return false;
   bool ok = true;
   while (find.Next()) {
@@ -414,7 +411,7 @@ bool ThinBackupsFolder(const String& folder, u32 keep) {
   const String today = BackupFolderName(now);
   bool keptToday = false;
   std::vector<Backup> found;
-  File::Find find(folder.CStr(), kEveryName);
+  File::Find find(folder.CStr());
   while (find.Next()) {
     u32 year, month, day;
     if (!find.IsFolder() || !ParseBackupName(find.GetName().View(), &year, &month, &day)) continue;

@@ -202,6 +202,7 @@ int InstallFromPathCommand(CommandArgs& a) {
     if (!RefuseBackslashFolder(typed, a.log)) AddInvalidPath(a.log, folder);
     return -1;
   }
+  if (RefuseAllButFolder(folder, a.log)) return -1;
   bool second = false;
   return InstallFromPath(Qel::File::Path(folder), a.log, 0, second, nullptr) != 0 ? 0 : -1;
 }

@@ -2,6 +2,10 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
 #include "assetdata/cdp_extract.h"
 #include "assetdata/results_log.h"
 #include "frontend/walked_kuids.h"
@@ -57,6 +61,11 @@ u32 InstallTree(const Qel::File::Path& folder, ResultsLog* log, u32 options, boo
   }
   u32 count = 0;
   Qel::File::Find entries(folder.CStr());
+  if (!entries.Ok()) {
+    // The asset folders below it would be passed over without a word.
+    AddRefusal(log, folder.GetText(), "the folder cannot be read.");
+    return 0;
+  }
   while (entries.Next()) {
     const Qel::String& name = entries.GetName();
     if (name == "." || name == "..") continue;
@@ -95,6 +104,28 @@ bool RefuseBackslashFolder(const Qel::String& path, ResultsLog* log) {
   AddRefusal(log, path,
              "a '\\' in a path you type reads as a folder separator; give the folder that holds "
              "it.");
+  return true;
+}
+
+bool RefuseAllButFolder(const Qel::String& path, ResultsLog* log) {
+  struct stat st {};
+  // A folder that cannot be looked at is not said to be something else.
+  if (::stat(Qel::File::Resolve(path.CStr()).CStr(), &st) != 0 && errno != ENOENT &&
+      errno != ENOTDIR && errno != ELOOP) {
+    ResultsLog::AddResult(log, ResultsLog::kError, KestroPropertyRef(),
+                          "Cannot tell what is at " + path + ": " + std::strerror(errno) + ".");
+    return true;
+  }
+  if (S_ISDIR(st.st_mode)) return false;
+  // The path holds a '/': it is absolute.
+  const size_t slash = path.View().rfind('/');
+  ResultsLog::AddResult(
+      log, ResultsLog::kError, KestroPropertyRef(),
+      "Invalid input path: " + path + " is not a folder" +
+          (IsConfigFileName(path.View().substr(slash + 1))
+               ? "; give the folder that holds it, " +
+                     path.SubString(0, std::max<size_t>(slash, 1)) + "."
+               : Qel::String(".")));
   return true;
 }
 

@@ -20,3 +20,8 @@ u32 InstallFromPath(const Qel::File::Path& folder, ResultsLog* log, u32 options,
 // file layer cannot search it), but a typed path cannot name it. Logs that error when `path`, as
 // typed, names such a folder byte for byte; false, with nothing logged, otherwise.
 bool RefuseBackslashFolder(const Qel::String& path, ResultsLog* log);
+// A path that names anything but a folder (a file, a pipe, a socket, a device, a link to
+// nothing) would be walked as a folder that holds nothing. Logs an error saying so, naming the
+// folder to give for an asset's configuration, or why the path cannot be looked at, and returns
+// true; false, with nothing logged, for a folder.
+bool RefuseAllButFolder(const Qel::String& path, ResultsLog* log);

@@ -1,5 +1,6 @@
 #include "frontend/repository_export.h"
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -128,8 +129,13 @@ class RepositoryExport {
       // Links are never folders to Find, so a link cannot lead the walk in a circle.
       if (name.IsEmpty() || name[0] == '.' || !find.IsFolder()) continue;
       const Qel::String path = folder + "/" + name;
-      const std::string config = FolderConfigToInstall(path.Std());
-      if (!config.empty()) {
+      int unreadable = 0;
+      const std::string config = FolderConfigToInstall(path.Std(), &unreadable);
+      // A folder that cannot be listed may be an asset's: it is named, never taken for none.
+      if (unreadable != 0) {
+        Error(KUID::Null(), Qel::String::Format("Unable to read folder: %s: %s", path.CStr(),
+                                                std::strerror(unreadable)));
+      } else if (!config.empty()) {
         ExportAsset(path, config);
       } else {
         Walk(path);

@@ -21,8 +21,6 @@ using file_internal::LessNoCase;
 
 namespace {
 
-bool HasWildcard(std::string_view s) { return s.find_first_of("*?") != std::string_view::npos; }
-
 const String& EmptyName() {
   static const String empty;
   return empty;
@@ -31,17 +29,10 @@ const String& EmptyName() {
 }  // namespace
 
 File::Find::Find(const char* folder, const char* pattern) {
-  std::string dir = file_internal::ToSlashes(folder ? folder : "");
+  // The folder is a name, never a pattern: '*' and '?' are ordinary characters of folder names,
+  // and a walk handed one would list the wrong folder.
+  const std::string dir = file_internal::ToSlashes(folder ? folder : "");
   std::string pat = pattern ? pattern : "*";
-  if (pat == "*") {
-    const size_t slash = dir.rfind('/');
-    const std::string_view last =
-        std::string_view(dir).substr(slash == std::string::npos ? 0 : slash + 1);
-    if (HasWildcard(last)) {
-      pat = std::string(last);
-      dir.resize(slash == std::string::npos ? 0 : (slash == 0 ? 1 : slash));
-    }
-  }
   if (pat == "*.*") pat = "*";  // every name, dotted or not
   if (IsDrivePath(dir)) return;
 

@@ -14,8 +14,7 @@ class File::Find {
  public:
   // Lists the entries of folder (resolved like every path; empty means the working folder) whose
   // names match pattern ('*' and '?', case-insensitive; "*.*" matches every name). "." and ".."
-  // come first when they match. A folder whose last component holds a wildcard, with the default
-  // pattern, reads as the folder before it and that pattern ("dir/*.txt").
+  // come first when they match. The folder is taken by its literal name, wildcards included.
   explicit Find(const char* folder, const char* pattern = "*");
 
   // Moves to the next entry; false past the last one. Call it before the first entry.

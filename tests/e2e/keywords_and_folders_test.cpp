@@ -1,9 +1,14 @@
 // Keyword backup and import between two installations, searched through the client linked into
 // the test, and the install of a folder tree.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -215,4 +220,58 @@ TEST(KeywordsAndFolders, TheSecondFolderOfAKuidInATreeIsRefused) {
   }
 }
 
+
+// A walk takes each folder by its name, '*' and '?' included, so the asset folders below such a
+// folder are installed and exported like any other; a path that names anything but a folder is
+// a counted error that says so, and names the folder to give for an asset's configuration.
+TEST(KeywordsAndFolders, FoldersAreWalkedByTheirNamesAndAPathToAnythingElseIsRefused) {
+  InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
+  ASSERT_TRUE(root.IsReady());
+  const std::string r = root.Root();
+  int content = 0;
+  for (const std::string tree : {"t1", "t2", "t3"}) {
+    for (const char* folder : {"/w*d/a", "/q?/b", "/*/c"}) {
+      root.WriteFile(tree + folder + "/config.txt",
+                     "kuid <kuid:400210:" + std::to_string(++content) + ">\nkind \"scenery\"\n");
+    }
+  }
+  root.WriteFile("plain.txt", "");
+  ASSERT_EQ(mkfifo((r + "/pipe").c_str(), 0600), 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT((r + "/socket").size(), sizeof address.sun_path);
+  std::strcpy(address.sun_path, (r + "/socket").c_str());
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  const auto refused = [](const std::string& why) {
+    return "- <NULL> : Invalid input path: " + why + "\nOK (1 Errors, 0 Warnings)\n";
+  };
+  const struct {
+    std::string command, given, out;
+    size_t installed;
+  } cases[] = {
+      {"installfrompath", "t1", "OK (0 Errors", 3},
+      {"vnyparsefolder", "t2", "Exported 3 assets", 0},
+      {"installfrompath", "t3/w*d", "OK (0 Errors", 1},  // the folder given is a name too
+      {"installfrompath", "plain.txt", refused(r + "/plain.txt is not a folder."), 0},
+      {"installfrompath", "pipe", refused(r + "/pipe is not a folder."), 0},
+      {"installfrompath", "socket", refused(r + "/socket is not a folder."), 0},
+      {"installfrompath", "/dev/null", refused("/dev/null is not a folder."), 0},
+      {"installfrompath", "t1/q?/b/config.txt",
+       refused(r + "/t1/q?/b/config.txt is not a folder; give the folder that holds it, " + r +
+               "/t1/q?/b."),
+       0},
+  };
+  for (const auto& c : cases) {
+    const ToolRun run = root.Run({c.command, c.given});
+    size_t installed = 0;
+    for (size_t at = 0; (at = run.out.find(" : Installed asset ", at)) != std::string::npos; ++at) {
+      ++installed;
+    }
+    EXPECT_EQ(installed, c.installed) << c.given << "\n" << run.out;
+    EXPECT_NE(run.out.find(c.out), std::string::npos) << c.given << "\n" << run.out;
+    EXPECT_EQ(run.exitCode, c.out.find("OK (1") == std::string::npos ? 0 : 255) << c.given;
+  }
+  ::close(listener);
+}
 }  // namespace

@@ -43,7 +43,10 @@ TEST_F(FileFindTest, Patterns) {
             (Names{"a.txt", "ab.txt", "B.TXT", "x.texture.txt"}));
   EXPECT_EQ(List(File::Find(P(d).c_str(), "?.TXT")), (Names{"a.txt", "B.TXT"}));
   EXPECT_EQ(List(File::Find(P(d).c_str(), "*.*")).size(), 8u);          // every name, even "noext"
-  EXPECT_EQ(List(File::Find(P("D/*.dat").c_str())), (Names{"c.dat"}));  // pattern in the folder
+  // A folder's own name is never a pattern: its '*' and '?' are characters of it.
+  Put("d/*.dat/inner");
+  EXPECT_EQ(List(File::Find(P("D/*.dat").c_str())), (Names{".", "..", "inner"}));
+  EXPECT_FALSE(File::Find(P("D/?.dat").c_str()).Ok());  // no folder of that name
 
   const struct {
     const char *pattern, *name;
