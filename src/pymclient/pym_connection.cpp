@@ -465,6 +465,13 @@ bool PymConnection::ShakeHands(u32 port, const std::string& databasePath) {
   return true;
 }
 
+void PymConnection::TakeSilenceLimit() {
+  Qel::SingleLock guard(lock_);
+  if (TCPTransport* t = transport_.load(); t && t->GetSocket() >= 0) {
+    ApplySilenceLimit(t->GetSocket(), g_silenceLimitMs.load());
+  }
+}
+
 // The reader starts with the first frame sent on a connection, or when someone asks whether the
 // connection still stands: a command that asks the daemon nothing (version, help texts) then
 // starts and joins no thread. Runs under the connection lock.
@@ -890,7 +897,10 @@ void PymGetHandshakeWords(u32* first, u32* second) {
   if (second) *second = 0;
 }
 
-void PymSetSilenceLimit(u32 ms) { g_silenceLimitMs.store(ms); }
+void PymSetSilenceLimit(u32 ms) {
+  g_silenceLimitMs.store(ms);
+  if (const auto c = PymConnection::GetCurrent()) c->TakeSilenceLimit();
+}
 
 u32 PymGetSilenceLimit() { return g_silenceLimitMs.load(); }
 

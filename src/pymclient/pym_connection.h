@@ -163,6 +163,8 @@ class PymConnection : public std::enable_shared_from_this<PymConnection> {
   // True when the last Connect reached a daemon that stayed silent through the handshake for the
   // silence limit: it is frozen, and each further try would wait as long again.
   bool HandshakeWasSilent() const { return silentHandshake_.load(); }
+  // Applies the silence limit in force (PymSetSilenceLimit) to the connection that stands.
+  void TakeSilenceLimit();
   // The two words of the daemon's handshake answer.
   void GetHandshakeWords(u32* first, u32* second);
 
@@ -266,8 +268,8 @@ bool PymIsConnected();
 void PymGetHandshakeWords(u32* first, u32* second);
 
 // How long the daemon may stay silent (kDefaultSilenceLimitMs unless set) before a transfer
-// fails and the connection drops; 0 waits for ever. Applies to connections made afterwards (a
-// receive already waiting keeps the limit it began with). An idle connection that drops is made
+// fails and the connection drops; 0 waits for ever. Applies to the connection that stands and to
+// those made afterwards (a receive already waiting keeps the limit it began with). An idle connection that drops is made
 // afresh by the next request.
 void PymSetSilenceLimit(u32 ms);
 u32 PymGetSilenceLimit();
