@@ -161,7 +161,8 @@ bool SetOddJournalAside(const std::string& database, std::string* error) {
     }
     if (errno != EEXIST && errno != EINVAL && errno != ENOSYS) break;
   }
-  SetError(error, "cannot move aside " + journal + " (not a regular file): " + std::strerror(errno));
+  SetError(error,
+           "cannot move aside " + journal + " (not a regular file): " + std::strerror(errno));
   return false;
 }
 

@@ -173,8 +173,7 @@ bool PymOpenDatabase(const PymClientOptions& options) {
     // this command (killed, or closed from another shell): nobody serves the store, and a daemon
     // started now takes it over. One that ended for a reason of its own wrote it in its log.
     if (starts > 0 && (!GetPymDaemonStarted() || GetStartedPymDaemon() == 0 ||
-                       IsStartedPymDaemonAlive() ||
-                       connection->HandshakeWasSilent() ||
+                       IsStartedPymDaemonAlive() || connection->HandshakeWasSilent() ||
                        connection->HolderAnswer() != PymConnection::HandshakeEnd::kNone ||
                        !LoggedDaemonFailure().empty())) {
       break;

@@ -490,11 +490,11 @@ bool PymConnection::ShakeHands(u32 port, const std::string& databasePath) {
     // An end of the stream (no error) is a peer that read the greeting and closed; a reset is
     // a daemon that went away with the connection still in its queue.
     const int cause = errno;
-    handshakeEnd_.store(wrong                                    ? HandshakeEnd::kWrongAnswer
-                        : !reached                               ? HandshakeEnd::kNone
+    handshakeEnd_.store(wrong                                     ? HandshakeEnd::kWrongAnswer
+                        : !reached                                ? HandshakeEnd::kNone
                         : cause == EAGAIN || cause == EWOULDBLOCK ? HandshakeEnd::kSilent
-                        : cause == 0                             ? HandshakeEnd::kClosed
-                                                                 : HandshakeEnd::kNone);
+                        : cause == 0                              ? HandshakeEnd::kClosed
+                                                                  : HandshakeEnd::kNone);
     Disconnect(true);
     return false;
   }

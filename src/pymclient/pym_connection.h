@@ -278,8 +278,8 @@ void PymGetHandshakeWords(u32* first, u32* second);
 
 // How long the daemon may stay silent (kDefaultSilenceLimitMs unless set) before a transfer
 // fails and the connection drops; 0 waits for ever. Applies to the connection that stands and to
-// those made afterwards (a receive already waiting keeps the limit it began with). An idle connection that drops is made
-// afresh by the next request.
+// those made afterwards (a receive already waiting keeps the limit it began with). An idle
+// connection that drops is made afresh by the next request.
 void PymSetSilenceLimit(u32 ms);
 u32 PymGetSilenceLimit();
 // The current connection's number (PymConnection::GetConnectionNumber), 0 while none stands. What

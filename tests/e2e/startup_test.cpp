@@ -196,9 +196,9 @@ TEST(Startup, AFolderInPlaceOfTheIndexIsSetAsideOrTheDaemonSaysWhy) {
       " is not a regular file; the daemon starts once it is moved out of the way\n- Init failed\n";
   const std::string refused = "PymDaemon> error: cannot open the settings database: @/";
   const struct {
-    const char* name;  // in UserData
-    bool pipe;         // else a folder
-    std::string err;   // "@" stands for UserData's path
+    const char* name;              // in UserData
+    bool pipe;                     // else a folder
+    std::string err;               // "@" stands for UserData's path
     const char* keptAs = nullptr;  // where it is afterwards, when the command runs
     const char* logged = nullptr;  // a line of the daemon's log; "@" as above
   } odd[] = {
@@ -281,8 +281,7 @@ TEST(Startup, AFolderInPlaceOfTheIndexIsSetAsideOrTheDaemonSaysWhy) {
          fs::create_symlink(userData + "-gone", userData);
        },
        noWrite + "@: No such file or directory\n- Init failed\n"},
-      {"UserData read-only",
-       [](const std::string& userData) { chmod(userData.c_str(), 0500); },
+      {"UserData read-only", [](const std::string& userData) { chmod(userData.c_str(), 0500); },
        noWrite + "@: no file can be made in it\n- Init failed\n", false},
   };
   for (const auto& c : unusable) {
