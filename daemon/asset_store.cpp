@@ -131,14 +131,39 @@ bool IsNoFile(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
 }
 
-// The first of a database's files (the file, its log, the log's index, a rollback journal) that
-// is there but no regular file; empty when there is none. SQLite opens them with plain blocking
-// calls and reads them: a pipe among them would hold the opener for ever.
+// The first of a database's files (the file, its log) that is there but no regular file; empty
+// when there is none. SQLite opens them with plain blocking calls and reads them: a pipe among
+// them would hold the opener for ever. Both hold the database's data, so what stands in their
+// place is the caller's to judge.
 std::string NoFileAmong(const std::string& database) {
-  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+  for (const char* suffix : {"", "-wal"}) {
     if (IsNoFile(database + suffix)) return database + suffix;
   }
   return {};
+}
+
+// Moves a rollback journal beside `database` that is no regular file out of the way, to the first
+// free of NAME.bad, NAME.bad.1, ... (never over anything). SQLite looks for a journal at every
+// open and opens and reads one it finds: a folder fails the open, a pipe holds it for ever. Such a
+// journal holds nothing of the database (SQLite writes only files), so it goes by itself and the
+// database stays. The log's index ("-shm") needs no such care: in exclusive locking mode SQLite
+// never opens it.
+bool SetOddJournalAside(const std::string& database, std::string* error) {
+  const std::string journal = database + "-journal";
+  if (!IsNoFile(journal)) return true;
+  for (int n = 0; n < 100; ++n) {
+    const std::string aside = journal + ".bad" + (n == 0 ? "" : "." + std::to_string(n));
+    if (renameat2(AT_FDCWD, journal.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0 ||
+        ((errno == EINVAL || errno == ENOSYS) && !FileExists(aside) &&
+         std::rename(journal.c_str(), aside.c_str()) == 0)) {
+      LogLine("PymDaemon> %s", journal + " is not a regular file; moved aside to " + aside);
+      return true;
+    }
+    if (errno != EEXIST && errno != EINVAL && errno != ENOSYS) break;
+  }
+  SetError(error,
+           "cannot move aside " + journal + " (not a regular file): " + std::strerror(errno));
+  return false;
 }
 
 // A prepared statement that finalises itself.
@@ -304,6 +329,7 @@ sqlite3* OpenDatabase(const std::string& path, bool create, std::string* error) 
     SetError(error, "cannot open " + odd + ": not a regular file");
     return nullptr;
   }
+  if (!SetOddJournalAside(path, error)) return nullptr;
   sqlite3* db = nullptr;
   const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
   if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK ||

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -39,6 +40,9 @@ struct ClientState {
   // The process that held the store's lock when the last PymOpenDatabase gave up on a daemon it
   // started that still waited for that lock; 0 when it did not give up so.
   std::atomic<u32> lockHolder{0};
+  // Why the last PymOpenDatabase gave up at once on the port that the store's holder noted; empty
+  // when it did not. Under `lock`.
+  std::string holderRefusal;
 };
 
 ClientState& Client() {
@@ -99,6 +103,41 @@ u32 StoreLockHolder() {
   return holder == GetStartedPymDaemon() ? 0 : holder;
 }
 
+// Whether process `pid` finds `folder` where this process does: the same folder at that path in
+// its own view of the file systems (its mount namespace, as /proc shows it). True when that
+// cannot be told.
+bool SeesFolder(u32 pid, const std::string& folder) {
+  struct stat ours {};
+  struct stat theirs {};
+  if (pid == 0 || folder.empty() || folder[0] != '/' || stat(folder.c_str(), &ours) != 0) {
+    return true;
+  }
+  const std::string root = "/proc/" + std::to_string(pid) + "/root";
+  if (stat(root.c_str(), &theirs) != 0) return true;
+  if (stat((root + folder).c_str(), &theirs) != 0) return errno != ENOENT && errno != ENOTDIR;
+  return theirs.st_dev == ours.st_dev && theirs.st_ino == ours.st_ino;
+}
+
+// What holds the store and does not serve this process, as the last connect found it: the port
+// its holder noted answered other than with the daemon's greeting, or was closed unanswered (a
+// daemon refuses a handshake that names a folder it does not see as its store).
+std::string HolderRefusal(const PymConnection& connection) {
+  const std::string folder = PymProtocol::DatabaseFolder(GetDatabasePath().CStr());
+  const u32 holder = StoreLockHolder();
+  const std::string held = "- The store " + folder + " is held by " +
+                           (holder != 0 ? "process " + std::to_string(holder) : "another process");
+  const std::string port = std::to_string(connection.GetPort());
+  if (connection.HolderAnswer() == PymConnection::HandshakeEnd::kWrongAnswer) {
+    return held + ", and what answers at the port its lock file names (" + port +
+           ") is no PymDaemon.";
+  }
+  if (!SeesFolder(Platform::FileLockHolder(StoreLockPath(GetDatabasePath().CStr())), folder)) {
+    return held + ", whose PymDaemon (port " + port + ") cannot see " + folder +
+           " and refused this command.";
+  }
+  return held + ", whose PymDaemon (port " + port + ") refused this command's connection.";
+}
+
 // The time limit as said to the user.
 std::string LimitText(u32 ms) {
   return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
@@ -126,6 +165,7 @@ bool PymOpenDatabase(const PymClientOptions& options) {
   c.logSizeAtOpen.store(FileSize(DaemonLogPath()));
   c.openSilentMs.store(0);
   c.lockHolder.store(0);
+  c.holderRefusal.clear();
   auto connection = std::make_shared<PymConnection>(options, PymGetConnectPauseMs());
   bool connected = false;
   for (u32 starts = 0; !connected && starts <= kDaemonRestarts; ++starts) {
@@ -133,8 +173,9 @@ bool PymOpenDatabase(const PymClientOptions& options) {
     // this command (killed, or closed from another shell): nobody serves the store, and a daemon
     // started now takes it over. One that ended for a reason of its own wrote it in its log.
     if (starts > 0 && (!GetPymDaemonStarted() || GetStartedPymDaemon() == 0 ||
-                       IsStartedPymDaemonAlive() ||
-                       connection->HandshakeWasSilent() || !LoggedDaemonFailure().empty())) {
+                       IsStartedPymDaemonAlive() || connection->HandshakeWasSilent() ||
+                       connection->HolderAnswer() != PymConnection::HandshakeEnd::kNone ||
+                       !LoggedDaemonFailure().empty())) {
       break;
     }
     SetPymDaemonStarted(false);
@@ -148,10 +189,17 @@ bool PymOpenDatabase(const PymClientOptions& options) {
       }
       connected = connection->Connect();
       // The silence limit covers the handshake: a frozen daemon is not waited for once per try.
-      if (!connected && connection->HandshakeWasSilent()) break;
+      // Nor is a holder of the store that does not serve this process: no try would end otherwise.
+      if (!connected && (connection->HandshakeWasSilent() ||
+                         connection->HolderAnswer() != PymConnection::HandshakeEnd::kNone)) {
+        break;
+      }
     }
   }
   if (!connected) {
+    if (connection->HolderAnswer() != PymConnection::HandshakeEnd::kNone) {
+      c.holderRefusal = HolderRefusal(*connection);
+    }
     // A daemon still starting at the limit is as good as silent: it has not answered either.
     if (connection->HandshakeWasSilent() || IsStartedPymDaemonAlive()) {
       c.openSilentMs.store(PymGetSilenceLimit());
@@ -188,6 +236,10 @@ void PymCloseDatabase() {
 }
 
 std::string PymGetDaemonFailure() {
+  {
+    Qel::SingleLock guard(Client().lock);
+    if (!Client().holderRefusal.empty()) return Client().holderRefusal;
+  }
   // A daemon that took the connection and then said nothing wrote no reason in its log.
   const u32 ms = Client().openSilentMs.load();
   // The daemon started still waits for the store of another process: that one holds it, and

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -391,7 +392,8 @@ bool PymConnection::Connect() {
     // The reader has ended or a transfer failed: start afresh rather than fail this try.
     Disconnect(true);
   }
-  silentHandshake_.store(false);
+  handshakeEnd_.store(HandshakeEnd::kNone);
+  holderAnswer_.store(HandshakeEnd::kNone);
   const std::string databasePath = GetDatabasePath().CStr();
   u32 port = 0;
   u32 owner = 0;
@@ -409,10 +411,24 @@ bool PymConnection::Connect() {
     // left, whose port another program may have taken since, goes with a lock nobody holds.
     Platform::ServingNote note;
     if (ReadStoreNote(databasePath.c_str(), note, nullptr) == Platform::NoteRead::kFound &&
-        note.port != port && Platform::IsFileLockHeld(StoreLockPath(databasePath.c_str()))) {
-      port = note.port;
-      owner = note.process;
-      ok = ShakeHands(port, databasePath);
+        Platform::IsFileLockHeld(StoreLockPath(databasePath.c_str()))) {
+      if (note.port != port) {
+        port = note.port;
+        owner = note.process;
+        ok = ShakeHands(port, databasePath);
+      }
+      // What answered at the holder's port keeps the store and does not serve this command: a
+      // daemon started now could only wait for the lock, and another try would end the same way.
+      // A daemon that stops empties its note before it ends a connection: one that ended this one
+      // so is not taken for a refusal.
+      const HandshakeEnd end = handshakeEnd_.load();
+      if (!ok && (end == HandshakeEnd::kClosed || end == HandshakeEnd::kWrongAnswer) &&
+          note.process != GetStartedPymDaemon() &&
+          ReadStoreNote(databasePath.c_str(), note, nullptr) == Platform::NoteRead::kFound &&
+          note.port == port && Platform::IsFileLockHeld(StoreLockPath(databasePath.c_str()))) {
+        holderAnswer_.store(end);
+        return false;
+      }
     }
   }
   if (!ok) {
@@ -434,6 +450,7 @@ bool PymConnection::Connect() {
 // Connects to `port` and shakes hands; on failure the transport is dropped again. Runs under the
 // connection lock.
 bool PymConnection::ShakeHands(u32 port, const std::string& databasePath) {
+  handshakeEnd_.store(HandshakeEnd::kNone);
   if (port == 0 || port > 0xFFFF) return false;
   port_.store(port);
   auto* transport = new TCPTransport(kDaemonHost, u16(port));
@@ -449,13 +466,35 @@ bool PymConnection::ShakeHands(u32 port, const std::string& databasePath) {
   // The greeting goes out in one write: every command starts with it, and each write of its own
   // costs a system call and a wake-up of the daemon.
   const std::vector<u8> hello = HandshakeHello(databasePath, GetOptions().isClient);
+  const bool reached = transport->GetState() == TCPTransport::kConnected;
+  // errno is read below only as left by this handshake's own calls.
+  errno = 0;
   bool ok = Send(hello.data(), u32(hello.size()));
   u8 answer[kHandshakeAnswerSize];
-  ok = ok && Receive(answer, 4) && IsDaemonAnswer(answer) &&
-       Receive(answer + 4, 4 * kHandshakeWordCount);
+  u8 tag[4];
+  ByteOrder::StoreLE32(tag, kTagDaemon);
+  // The tag is judged piece by piece as it comes: a program that sends a few other bytes and
+  // then waits is not waited out as a silent daemon.
+  u32 got = 0;
+  while (ok && got < 4 && std::memcmp(answer, tag, got) == 0) {
+    const int r = transport->Recv(answer + got, 4 - got);
+    if (r > 0) {
+      got += u32(r);
+    } else {
+      ok = false;
+    }
+  }
+  const bool wrong = std::memcmp(answer, tag, got) != 0;
+  ok = ok && !wrong && Receive(answer + 4, 4 * kHandshakeWordCount);
   if (!ok) {
-    // The socket's silence limit ran out (rather than the daemon closing or answering wrong).
-    silentHandshake_.store(errno == EAGAIN || errno == EWOULDBLOCK);
+    // An end of the stream (no error) is a peer that read the greeting and closed; a reset is
+    // a daemon that went away with the connection still in its queue.
+    const int cause = errno;
+    handshakeEnd_.store(wrong                                     ? HandshakeEnd::kWrongAnswer
+                        : !reached                                ? HandshakeEnd::kNone
+                        : cause == EAGAIN || cause == EWOULDBLOCK ? HandshakeEnd::kSilent
+                        : cause == 0                              ? HandshakeEnd::kClosed
+                                                                  : HandshakeEnd::kNone);
     Disconnect(true);
     return false;
   }
@@ -463,6 +502,13 @@ bool PymConnection::ShakeHands(u32 port, const std::string& databasePath) {
   handshakeWords_[0] = ByteOrder::LoadLE32(answer + 4);
   handshakeWords_[1] = ByteOrder::LoadLE32(answer + 8);
   return true;
+}
+
+void PymConnection::TakeSilenceLimit() {
+  Qel::SingleLock guard(lock_);
+  if (TCPTransport* t = transport_.load(); t && t->GetSocket() >= 0) {
+    ApplySilenceLimit(t->GetSocket(), g_silenceLimitMs.load());
+  }
 }
 
 // The reader starts with the first frame sent on a connection, or when someone asks whether the
@@ -555,7 +601,7 @@ bool PymConnection::SendFrame(u32 opcode, TStream& request, PymClientTransaction
       Qel::Sleep(connectPauseMs_);
     }
     if (!Connect()) {
-      if (HandshakeWasSilent()) return unreached();
+      if (HandshakeWasSilent() || HolderAnswer() != HandshakeEnd::kNone) return unreached();
       continue;
     }
     if (!StartReader()) continue;
@@ -890,7 +936,10 @@ void PymGetHandshakeWords(u32* first, u32* second) {
   if (second) *second = 0;
 }
 
-void PymSetSilenceLimit(u32 ms) { g_silenceLimitMs.store(ms); }
+void PymSetSilenceLimit(u32 ms) {
+  g_silenceLimitMs.store(ms);
+  if (const auto c = PymConnection::GetCurrent()) c->TakeSilenceLimit();
+}
 
 u32 PymGetSilenceLimit() { return g_silenceLimitMs.load(); }
 

@@ -160,9 +160,19 @@ class PymConnection : public std::enable_shared_from_this<PymConnection> {
   u64 GetConnectionNumber() const { return connected_.load() ? generation_.load() : 0; }
   // The daemon's port of the last connection made, 0 before any.
   u32 GetPort() const { return port_.load(); }
+  // How a handshake that failed ended: nothing answered the connection (kNone), the peer stayed
+  // silent for the silence limit, ended the connection before it answered (as a daemon does
+  // that refuses a folder it cannot see as its store), or answered what no daemon does.
+  enum class HandshakeEnd : u8 { kNone, kSilent, kClosed, kWrongAnswer };
   // True when the last Connect reached a daemon that stayed silent through the handshake for the
   // silence limit: it is frozen, and each further try would wait as long again.
-  bool HandshakeWasSilent() const { return silentHandshake_.load(); }
+  bool HandshakeWasSilent() const { return handshakeEnd_.load() == HandshakeEnd::kSilent; }
+  // How the last Connect's handshake ended at the port that the holder of the store's lock noted
+  // (GetPort), when it ended closed or answered wrong: the holder keeps the store without
+  // serving this process, so no daemon started and no further try could. kNone otherwise.
+  HandshakeEnd HolderAnswer() const { return holderAnswer_.load(); }
+  // Applies the silence limit in force (PymSetSilenceLimit) to the connection that stands.
+  void TakeSilenceLimit();
   // The two words of the daemon's handshake answer.
   void GetHandshakeWords(u32* first, u32* second);
 
@@ -226,7 +236,8 @@ class PymConnection : public std::enable_shared_from_this<PymConnection> {
   u64 readerGeneration_ = 0;  // the connection the reader is to serve; under lock_
   std::atomic<bool> connected_{false};
   std::atomic<bool> closed_{false};
-  std::atomic<bool> silentHandshake_{false};
+  std::atomic<HandshakeEnd> handshakeEnd_{HandshakeEnd::kNone};
+  std::atomic<HandshakeEnd> holderAnswer_{HandshakeEnd::kNone};
   // Set by ForbidDaemonStart: a connect that finds no daemon starts none either.
   std::atomic<bool> startForbidden_{false};
   std::atomic<u32> port_{0};
@@ -266,9 +277,9 @@ bool PymIsConnected();
 void PymGetHandshakeWords(u32* first, u32* second);
 
 // How long the daemon may stay silent (kDefaultSilenceLimitMs unless set) before a transfer
-// fails and the connection drops; 0 waits for ever. Applies to connections made afterwards (a
-// receive already waiting keeps the limit it began with). An idle connection that drops is made
-// afresh by the next request.
+// fails and the connection drops; 0 waits for ever. Applies to the connection that stands and to
+// those made afterwards (a receive already waiting keeps the limit it began with). An idle
+// connection that drops is made afresh by the next request.
 void PymSetSilenceLimit(u32 ms);
 u32 PymGetSilenceLimit();
 // The current connection's number (PymConnection::GetConnectionNumber), 0 while none stands. What

@@ -384,6 +384,8 @@ TEST(AssetStore, IncompleteBuildIsRebuiltAndAFileThatIsNoIndexIsSetAside) {
   }
   // A pipe is set aside the same way, and no open waits for a writer that never comes. The
   // settings are never set aside: a pipe, a folder or noise in their place stops the start, named.
+  // A rollback journal of either that is no file goes aside by itself (to the first free name),
+  // and a folder at the log's index, which SQLite never opens here, stays: the index is kept.
   for (const char* left : {".bad", ".bad-wal", "-wal"}) fs::remove_all(index + left);
   const std::string settings = t.path() + "/settings.tdx";
   const std::string refused = "cannot open the settings database: ";
@@ -394,7 +396,8 @@ TEST(AssetStore, IncompleteBuildIsRebuiltAndAFileThatIsNoIndexIsSetAside) {
     Put put;
     std::string at;
     std::string kept;
-    std::string reason;  // empty when the store opens
+    std::string reason;      // empty when the index is built anew, "kept" when it is kept
+    std::string taken = {};  // a name set aside before
   } odd[] = {
       {Put::kPipe, index + "-wal", index + ".bad-wal", ""},
       {Put::kPipe, index, index + ".bad", ""},
@@ -402,9 +405,15 @@ TEST(AssetStore, IncompleteBuildIsRebuiltAndAFileThatIsNoIndexIsSetAside) {
       {Put::kPipe, settings + "-wal", settings + "-wal", refused + settings + "-wal" + moveIt},
       {Put::kFolder, settings, settings, refused + settings + moveIt},
       {Put::kNoise, settings, settings, refused + settings + ": file is not a database"},
+      {Put::kFolder, index + "-shm", index + "-shm", "kept"},
+      {Put::kFolder, index + "-journal", index + "-journal.bad", "kept"},
+      {Put::kPipe, index + "-journal", index + "-journal.bad.1", "kept", index + "-journal.bad"},
+      {Put::kFolder, settings + "-shm", settings + "-shm", "kept"},
+      {Put::kPipe, settings + "-journal", settings + "-journal.bad", "kept"},
   };
-  for (const auto& [put, at, kept, reason] : odd) {
+  for (const auto& [put, at, kept, reason, taken] : odd) {
     SCOPED_TRACE(at);
+    if (!taken.empty()) fs::create_directory(taken);
     fs::remove(at);
     if (put == Put::kNoise) WriteFile(at, std::string(5000, 'x'));
     ASSERT_TRUE(put == Put::kPipe     ? mkfifo(at.c_str(), 0600) == 0
@@ -415,6 +424,7 @@ TEST(AssetStore, IncompleteBuildIsRebuiltAndAFileThatIsNoIndexIsSetAside) {
                 : put == Put::kFolder ? fs::is_directory(kept)
                                       : fs::file_size(kept) == 5000u);
     fs::remove(kept);
+    if (!taken.empty()) fs::remove(taken);
   }
 }
 

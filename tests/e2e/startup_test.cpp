@@ -137,9 +137,34 @@ TEST(Startup, WithoutADaemonProgramOrValidationDataStartupFails) {
   }
 }
 
+// Sets environment variables for its lifetime and puts back what was there.
+class ScopedEnvironment {
+ public:
+  void Set(const char* name, const std::string& value) {
+    if (saved_.end() == std::find_if(saved_.begin(), saved_.end(),
+                                     [&](const auto& kept) { return kept.first == name; })) {
+      const char* old = std::getenv(name);
+      saved_.emplace_back(name, old != nullptr ? std::optional<std::string>(old) : std::nullopt);
+    }
+    ::setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnvironment() {
+    for (const auto& [name, value] : saved_) {
+      value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+    }
+  }
+
+ private:
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
 // A folder in place of the index is set aside and the daemon serves; one that cannot be set aside
 // keeps the daemon from starting, and the tool shows the daemon's reason from its log.
 TEST(Startup, AFolderInPlaceOfTheIndexIsSetAsideOrTheDaemonSaysWhy) {
+  // Each case starts a daemon: the pause the tool makes before it connects to one would only
+  // cost time.
+  ScopedEnvironment environment;
+  environment.Set("KESTRO_CONNECT_PAUSE_MS", "20");
   for (const bool asideTaken : {false, true}) {
     SCOPED_TRACE(asideTaken);
     InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
@@ -161,73 +186,116 @@ TEST(Startup, AFolderInPlaceOfTheIndexIsSetAsideOrTheDaemonSaysWhy) {
   }
 
   // A pipe in place of the index, of its log or of the daemon's own log never holds a start;
-  // one of the settings' files, a folder in their place, or a UserData folder that takes no
-  // files stops it with the reason and the count line.
+  // one of the settings' files, or a folder in their place, stops it with the reason and the
+  // count line. A rollback journal that is no file goes aside by itself, and a folder where the
+  // log's index would be (which the daemon never opens) stays: the index stays too. Each case
+  // puts its pipe or folder where an earlier command built the index and its daemon was stopped,
+  // on one installation.
   namespace fs = std::filesystem;
-  // Where the index was built and its daemon stopped, as after any earlier command.
-  const auto pipeAt = [](const char* name) {
-    return [name](const InstallRoot& root, const std::string& userData) {
-      root.Run({"version"});
-      root.StopDaemons();
-      fs::remove(userData + "/" + name);
-      mkfifo((userData + "/" + name).c_str(), 0600);
-    };
-  };
   const std::string moveIt =
       " is not a regular file; the daemon starts once it is moved out of the way\n- Init failed\n";
+  const std::string refused = "PymDaemon> error: cannot open the settings database: @/";
+  const struct {
+    const char* name;              // in UserData
+    bool pipe;                     // else a folder
+    std::string err;               // "@" stands for UserData's path
+    const char* keptAs = nullptr;  // where it is afterwards, when the command runs
+    const char* logged = nullptr;  // a line of the daemon's log; "@" as above
+  } odd[] = {
+      {"assets.tdx-wal", true, "", "assets.tdx.bad-wal"},
+      {"assets.tdx", true, "", "assets.tdx.bad"},
+      {"pymdaemon.log", true, "", "pymdaemon.log"},
+      {"settings.tdx", true, refused + "settings.tdx" + moveIt},
+      {"settings.tdx-wal", true, refused + "settings.tdx-wal" + moveIt},
+      {"settings.tdx", false, refused + "settings.tdx" + moveIt},
+      {"assets.tdx-shm", false, "", "assets.tdx-shm"},
+      {"assets.tdx-journal", false, "", "assets.tdx-journal.bad",
+       "PymDaemon> @/assets.tdx-journal is not a regular file; moved aside to "
+       "@/assets.tdx-journal.bad"},
+      {"settings.tdx-journal", false, "", "settings.tdx-journal.bad",
+       "PymDaemon> @/settings.tdx-journal is not a regular file; moved aside to "
+       "@/settings.tdx-journal.bad"},
+  };
+  const auto inUserData = [](std::string text, const std::string& userData) {
+    for (size_t at = 0; (at = text.find('@', at)) != std::string::npos; at += userData.size()) {
+      text.replace(at, 1, userData);
+    }
+    return text;
+  };
+  {
+    InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
+    ASSERT_TRUE(root.IsReady()) << root.Error();
+    const std::string userData = fs::canonical(root.Root()).string() + "/UserData";
+    ASSERT_EQ(root.Run({"version"}).exitCode, 0);
+    for (const auto& c : odd) {
+      SCOPED_TRACE(std::string(c.pipe ? "a pipe at " : "a folder at ") + c.name);
+      root.StopDaemons();
+      const std::string at = userData + "/" + c.name;
+      fs::remove(at);
+      ASSERT_TRUE(c.pipe ? mkfifo(at.c_str(), 0600) == 0 : fs::create_directory(at));
+      const ToolRun r = root.Run({"echo", "runs"});
+      EXPECT_EQ(r.exitCode, c.err.empty() ? 0 : 255) << r.err;
+      EXPECT_EQ(r.out, c.err.empty() ? "runs \nOK (0 Errors, 0 Warnings)\n" : kInitFailed);
+      EXPECT_EQ(r.err, inUserData(c.err, userData));
+      if (c.err.empty()) {
+        // Only what was put in place of the index or of its log sets the index aside.
+        const std::string name = c.name;
+        EXPECT_EQ(fs::exists(userData + "/assets.tdx.bad"),
+                  name == "assets.tdx" || name == "assets.tdx-wal");
+      }
+      if (c.keptAs != nullptr) {
+        const std::string kept = userData + "/" + c.keptAs;
+        EXPECT_TRUE(c.pipe ? fs::is_fifo(kept) : fs::is_directory(kept));
+        if (c.logged != nullptr) {
+          EXPECT_NE(scratch::ReadAll(userData + "/pymdaemon.log")
+                        .find(inUserData(c.logged, userData) + "\n"),
+                    std::string::npos);
+        }
+      }
+      // What the next case needs gone: what it was set aside as, or what stopped the start.
+      root.StopDaemons();
+      fs::remove(c.keptAs != nullptr ? userData + "/" + c.keptAs : at);
+      for (const char* aside : {"/assets.tdx.bad", "/assets.tdx.bad-wal"}) {
+        fs::remove(userData + aside);
+      }
+    }
+  }
+
+  // A UserData folder that takes no files stops the start with the reason and the count line.
   const std::string noWrite = "- Unable to acquire write access to the UserData folder ";
   const struct {
     const char* name;
-    std::function<void(const InstallRoot&, const std::string&)> put;
-    std::string err;                 // "@" stands for UserData's path
-    const char* setAside = nullptr;  // the pipe afterwards, when the command runs
-    bool asRootToo = true;           // false: root writes to a read-only folder
-  } odd[] = {
-      {"a pipe at the index's log", pipeAt("assets.tdx-wal"), "", "assets.tdx.bad-wal"},
-      {"a pipe at the index", pipeAt("assets.tdx"), "", "assets.tdx.bad"},
-      {"a pipe at the daemon's log", pipeAt("pymdaemon.log"), "", "pymdaemon.log"},
-      {"a pipe at the settings", pipeAt("settings.tdx"),
-       "PymDaemon> error: cannot open the settings database: @/settings.tdx" + moveIt},
-      {"a pipe at the settings' log", pipeAt("settings.tdx-wal"),
-       "PymDaemon> error: cannot open the settings database: @/settings.tdx-wal" + moveIt},
-      {"a folder at the settings",
-       [](const InstallRoot&, const std::string& userData) {
-         fs::create_directory(userData + "/settings.tdx");
-       },
-       "PymDaemon> error: cannot open the settings database: @/settings.tdx" + moveIt},
+    std::function<void(const std::string&)> put;
+    std::string err;        // "@" stands for UserData's path
+    bool asRootToo = true;  // false: root writes to a read-only folder
+  } unusable[] = {
       {"UserData a file",
-       [](const InstallRoot&, const std::string& userData) {
+       [](const std::string& userData) {
          fs::remove(userData);
          std::ofstream(userData) << "not a folder";
        },
        noWrite + "@: not a folder\n- Init failed\n"},
       {"UserData a link that leads nowhere",
-       [](const InstallRoot&, const std::string& userData) {
+       [](const std::string& userData) {
          fs::remove(userData);
          fs::create_symlink(userData + "-gone", userData);
        },
        noWrite + "@: No such file or directory\n- Init failed\n"},
-      {"UserData read-only",
-       [](const InstallRoot&, const std::string& userData) { chmod(userData.c_str(), 0500); },
-       noWrite + "@: no file can be made in it\n- Init failed\n", nullptr, false},
+      {"UserData read-only", [](const std::string& userData) { chmod(userData.c_str(), 0500); },
+       noWrite + "@: no file can be made in it\n- Init failed\n", false},
   };
-  for (const auto& c : odd) {
+  for (const auto& c : unusable) {
     SCOPED_TRACE(c.name);
     if (!c.asRootToo && geteuid() == 0) continue;
     InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
     ASSERT_TRUE(root.IsReady()) << root.Error();
     const std::string userData = fs::canonical(root.Root()).string() + "/UserData";
-    c.put(root, userData);
+    c.put(userData);
     const ToolRun r = root.Run({"echo", "runs"});
     chmod(userData.c_str(), 0700);
-    EXPECT_EQ(r.exitCode, c.err.empty() ? 0 : 255) << r.err;
-    EXPECT_EQ(r.out, c.err.empty() ? "runs \nOK (0 Errors, 0 Warnings)\n" : kInitFailed);
-    std::string err = c.err;
-    if (const size_t at = err.find('@'); at != std::string::npos) err.replace(at, 1, userData);
-    EXPECT_EQ(r.err, err);
-    if (c.setAside != nullptr) {
-      EXPECT_TRUE(fs::is_fifo(userData + "/" + c.setAside));
-    }
+    EXPECT_EQ(r.exitCode, 255) << r.err;
+    EXPECT_EQ(r.out, kInitFailed);
+    EXPECT_EQ(r.err, inUserData(c.err, userData));
   }
 }
 
@@ -290,27 +358,6 @@ TEST(Startup, CommandsStartedTogetherLeaveOneDaemonThatClosesAlone) {
     EXPECT_EQ(log.find("error:"), std::string::npos) << log;
   }
 }
-
-// Sets environment variables for its lifetime and puts back what was there.
-class ScopedEnvironment {
- public:
-  void Set(const char* name, const std::string& value) {
-    if (saved_.end() == std::find_if(saved_.begin(), saved_.end(),
-                                     [&](const auto& kept) { return kept.first == name; })) {
-      const char* old = std::getenv(name);
-      saved_.emplace_back(name, old != nullptr ? std::optional<std::string>(old) : std::nullopt);
-    }
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnvironment() {
-    for (const auto& [name, value] : saved_) {
-      value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
-    }
-  }
-
- private:
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
 
 // Every command of an installation finds the daemon that holds its store, also where discovery
 // shows it none: under another TMPDIR, with the folder of named objects removed or a file in its

@@ -2,13 +2,18 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 
 #include "platform/named_mutex.h"
@@ -154,10 +159,43 @@ TEST_F(ClientTest, AnOpenWhoseDaemonGaveWayToOneThatWentAwayStartsAnother) {
   }
 }
 
+// A process that holds `lockFile` in a mount namespace of its own, where `hidden` is covered by
+// an empty file system (as in a container that mounts the installation elsewhere); 0 where the
+// system does not let this process make one.
+pid_t HoldInAnotherMountNamespace(const std::string& lockFile, const std::string& hidden) {
+  int ready[2];
+  if (::pipe2(ready, O_CLOEXEC) != 0) return 0;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int fd = ::open(lockFile.c_str(), O_RDWR | O_CLOEXEC);
+    const char held = fd >= 0 && ::unshare(CLONE_NEWNS) == 0 &&
+                              ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                              ::mount("none", hidden.c_str(), "tmpfs", 0, nullptr) == 0 &&
+                              ::flock(fd, LOCK_EX) == 0
+                          ? 'y'
+                          : 'n';
+    if (::write(ready[1], &held, 1) == 1 && held == 'y') ::pause();
+    ::_exit(0);
+  }
+  ::close(ready[1]);
+  char held = 'n';
+  const bool told = pid > 0 && ::read(ready[0], &held, 1) == 1;
+  ::close(ready[0]);
+  if (told && held == 'y') return pid;
+  if (pid > 0) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  }
+  return 0;
+}
+
 // A daemon that serves where discovery cannot be read (its lock a folder) is found through the
 // note in the store's lock file it holds; without the note the tool says what it could not read,
-// and why. A daemon it started that still waits for the store's lock when the tool gives up is said
-// to wait, naming the holder, not to be silent.
+// and why. Where something else answers at the noted port (a few bytes of another program, or a
+// daemon that refuses the folder named, which it may not see), the tool says what holds the store
+// at once and starts no daemon, which could only wait for the lock. A daemon it started that still
+// waits for the store's lock when the tool gives up is said to wait, naming the holder, not to be
+// silent.
 TEST_F(ClientTest, ADaemonOutOfDiscoverysSightIsFoundOrTheReasonNamed) {
   PymSetConnectPauseMs(1);
   const std::string userData = std::filesystem::path(database_).parent_path();
@@ -169,27 +207,68 @@ TEST_F(ClientTest, ADaemonOutOfDiscoverysSightIsFoundOrTheReasonNamed) {
   std::ofstream(lockFile).flush();
   const int lock = ::open(lockFile.c_str(), O_RDWR | O_CLOEXEC);
   ASSERT_EQ(::flock(lock, LOCK_EX), 0);
-  const std::string note = std::to_string(getpid()) + " " + std::to_string(server_->GetPort());
+  const std::string port = std::to_string(server_->GetPort());
+  const std::string note = std::to_string(getpid()) + " " + port;
+  const bool namespaces = ::geteuid() == 0;
   const struct {
     const char* what;
     std::string note;
-    bool served;
-    std::string failure;
+    std::optional<Bytes> answer;  // in place of the daemon's
+    std::string failure;          // after "process N" when it starts with ","
+    bool hiddenHolder = false;    // held from a mount namespace where UserData is not
   } rows[] = {
-      {"noted", note + "\n", true, ""},
-      {"not noted", "", false,
+      {"noted", note + "\n", std::nullopt, ""},
+      {"a few wrong bytes at the noted port", note + "\n", Bytes{'n', 'o', '\n'},
+       ", and what answers at the port its lock file names (" + port + ") is no PymDaemon."},
+      {"the handshake refused at the noted port", note + "\n", Bytes{},
+       ", whose PymDaemon (port " + port + ") refused this command's connection."},
+      {"refused by a holder that cannot see UserData", note + "\n", Bytes{},
+       ", whose PymDaemon (port " + port + ") cannot see " + userData +
+           " and refused this command.",
+       true},
+      {"not noted", "", std::nullopt,
        "- No daemon could be found for " + database_ + ": cannot open the discovery lock " +
            discoveryLock + ": Is a directory"},
   };
+  // Well under the silence limit, which a command that takes an answer for silence waits out.
+  PymSetSilenceLimit(5000);
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
+    if (row.hiddenHolder && !namespaces) continue;
     std::ofstream(lockFile) << row.note;
-    EXPECT_EQ(PymOpenDatabase(options_), row.served);
-    if (!row.served) {
-      EXPECT_EQ(PymGetDaemonFailure(), row.failure);
+    row.answer ? server_->SetHandshakeBytes(*row.answer)
+               : server_->SetHandshakeAnswer(PymProtocol::kTagDaemon, 0x11, 0x22);
+    pid_t holder = getpid();
+    if (row.hiddenHolder) {
+      ASSERT_EQ(::flock(lock, LOCK_UN), 0);
+      holder = HoldInAnotherMountNamespace(lockFile, root_);
+      if (holder == 0) {
+        ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+        continue;
+      }
+    }
+    SetPymDaemonStarted(false);
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_EQ(PymOpenDatabase(options_), row.failure.empty());
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(2500));
+    if (!row.failure.empty()) {
+      EXPECT_EQ(PymGetDaemonFailure(), row.failure[0] == ','
+                                           ? "- The store " + userData + " is held by process " +
+                                                 std::to_string(holder) + row.failure
+                                           : row.failure);
+    }
+    if (row.answer) {
+      EXPECT_EQ(Starts(), 0u) << "a daemon that could only wait was started";
     }
     PymCloseDatabase();
+    if (row.hiddenHolder) {
+      ::kill(holder, SIGKILL);
+      ::waitpid(holder, nullptr, 0);
+      ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    }
   }
+  PymSetSilenceLimit(PymProtocol::kDefaultSilenceLimitMs);
+  server_->SetHandshakeAnswer(PymProtocol::kTagDaemon, 0x11, 0x22);
   std::filesystem::remove_all(discoveryLock);
 
   // The daemon started waits (as this program does) for the lock this process holds.

@@ -123,16 +123,19 @@ void FakePymServer::Serve(Session* session) {
   }
   if (ok) {
     u32 tag, first, second;
+    std::optional<std::vector<u8>> bytes;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       handshakes_.push_back(hs);
       tag = answerTag_;
       first = answerWords_[0];
       second = answerWords_[1];
+      bytes = answerBytes_;
       changed_.notify_all();
     }
     // Tag 0: a frozen daemon, which takes the connection and never answers.
-    ok = tag == 0 || WriteAll(session, Words({tag, first, second}));
+    ok = bytes ? !bytes->empty() && WriteAll(session, *bytes)
+               : tag == 0 || WriteAll(session, Words({tag, first, second}));
   }
   while (ok) {
     Frame frame;
@@ -216,6 +219,12 @@ void FakePymServer::SetHandshakeAnswer(u32 tag, u32 first, u32 second) {
   answerTag_ = tag;
   answerWords_[0] = first;
   answerWords_[1] = second;
+  answerBytes_.reset();
+}
+
+void FakePymServer::SetHandshakeBytes(std::vector<u8> bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  answerBytes_ = std::move(bytes);
 }
 
 bool FakePymServer::WaitForFrames(size_t n, u32 watchdog_ms) {

@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -58,6 +59,10 @@ class FakePymServer {
   void SetHandler(Handler handler);
   // The answer to the handshake: the tag (normally 'PYMD') and the two words; tag 0 sends none.
   void SetHandshakeAnswer(u32 tag, u32 first, u32 second);
+  // In place of the answer, `bytes` as they are, the connection then left open (a program that is
+  // no daemon); none at all closes the connection unanswered, as a daemon refuses a folder it
+  // does not see as its store's. Cleared by SetHandshakeAnswer.
+  void SetHandshakeBytes(std::vector<u8> bytes);
 
   // Script commands; each goes to the newest connection and is written whole.
   bool SendReply(u32 id, const std::vector<u8>& body);
@@ -115,5 +120,6 @@ class FakePymServer {
   Handler handler_;
   u32 answerTag_;
   u32 answerWords_[2] = {0x11, 0x22};
+  std::optional<std::vector<u8>> answerBytes_;
   bool stopping_ = false;
 };
