@@ -36,9 +36,10 @@ bool DropName(AssetStore& store, const KUID& kuid, std::string& error) {
   return store.SetSettingsSoup(pp::kTakeBackGroup, names, &error);
 }
 
-// Makes the editing copy an install writes into, and names it for a start to take back should
-// the install neither commit nor revert it. The user's own editing copy is never an install's;
-// a copy that cannot be named goes again (it holds nothing but the installed version).
+// Makes the editing copy an install writes into, named for a start to take back should the
+// install neither commit nor revert it. The name is written before the copy becomes the editing
+// copy, so that a daemon killed in between leaves no editing copy unnamed: the copy keeps its
+// identity as it moves. The user's own editing copy is never an install's.
 bool BeginInstallEdit(RequestContext& context, const KUID& kuid, AssetRecord& out,
                       std::string& error, AssetEditor::Warnings& warnings) {
   std::lock_guard<std::mutex> lock(TakeBackMutex());
@@ -47,25 +48,22 @@ bool BeginInstallEdit(RequestContext& context, const KUID& kuid, AssetRecord& ou
     error = "the asset is open for editing";
     return false;
   }
-  if (!context.editor.BeginEdit(kuid, out, error, &warnings)) return false;
-  const std::string copy = context.store.FolderPathOf(out);
-  struct stat st {};
-  std::string why;
-  bool named = LookAt(copy, st, why) == Seen::kFolder;
-  if (named) {
-    Soup names = context.store.GetSettingsSoup(pp::kTakeBackGroup);
-    names.EnsureContainer();
-    const std::string identity = std::to_string(st.st_dev) + " " + std::to_string(st.st_ino);
-    names.SetNamedTag(kuid.ToString(), Qel::PString(identity.c_str()));
-    named = context.store.SetSettingsSoup(pp::kTakeBackGroup, names, &why);
-  } else if (why.empty()) {
-    why = copy + " is not a folder";
-  }
-  if (named) return true;
-  std::string ignored;
-  context.editor.Revert(kuid, ignored);
-  error = "the copy to install into cannot be noted for its take-back: " + why;
-  return false;
+  const auto name = [&](const std::string& copy, std::string& why) {
+    struct stat st {};
+    bool named = LookAt(copy, st, why) == Seen::kFolder;
+    if (named) {
+      Soup names = context.store.GetSettingsSoup(pp::kTakeBackGroup);
+      names.EnsureContainer();
+      const std::string identity = std::to_string(st.st_dev) + " " + std::to_string(st.st_ino);
+      names.SetNamedTag(kuid.ToString(), Qel::PString(identity.c_str()));
+      named = context.store.SetSettingsSoup(pp::kTakeBackGroup, names, &why);
+    } else if (why.empty()) {
+      why = copy + " is not a folder";
+    }
+    if (!named) why = "the copy to install into cannot be noted for its take-back: " + why;
+    return named;
+  };
+  return context.editor.BeginEdit(kuid, out, error, &warnings, name);
 }
 
 }  // namespace

@@ -139,10 +139,16 @@ class FullDiskTest : public pym_test::ScriptedDaemonTest {
   // Ends the daemon, and starts it again over the same UserData, as a reboot would; with
   // `failSettingsCommit`, the start's write transaction of that rank to the settings fails.
   void Restart(int failSettingsCommit = 0) {
+    Stop();
+    Start(failSettingsCommit);
+  }
+  void Stop() {
     PymCloseDatabase();
     PymDisconnect(true);
     StopServing();
     store_.Close();
+  }
+  void Start(int failSettingsCommit = 0) {
     disk_.FailCommit("settings.tdx-wal", failSettingsCommit);
     std::string error;
     ASSERT_TRUE(PymDaemonSrv::OpenStore(store_, userData_, error)) << error;
@@ -209,10 +215,12 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
     int dropFails;    // the vnyparse's write transaction of the settings that fails, 0 for none
     bool killed;      // the tool killed once the install's editing copy is there
     bool startFails;  // the next start's rewrite of the names fails
+    bool daemonKilled;  // the daemon killed as it names the install's copy, and started again
   } rows[] = {
-      {"the drop is refused", 2, false, false},
-      {"the tool is killed", 0, true, false},
-      {"a start's rewrite is refused", 0, true, true},
+      {"the drop is refused", 2, false, false, false},
+      {"the tool is killed", 0, true, false, false},
+      {"a start's rewrite is refused", 0, true, true, false},
+      {"the daemon is killed as it names the copy", 0, false, false, true},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -234,6 +242,27 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
       ASSERT_EQ(waitpid(tool, &status, 0), tool);
       ASSERT_TRUE(WIFSIGNALED(status)) << "the tool ended before it was killed";
       ASSERT_TRUE(PymOpenDatabase(options_));
+    } else if (row.daemonKilled) {
+      Stop();
+      const pid_t daemon = fork();
+      ASSERT_GE(daemon, 0);
+      if (daemon == 0) {
+        std::string error;
+        if (!PymDaemonSrv::OpenStore(store_, userData_, error)) _exit(1);
+        Serve();
+        disk_.DieAtWrite("settings.tdx-wal");
+        Dispatch({"vnyparse", package});
+        _exit(0);
+      }
+      int status = 0;
+      ASSERT_EQ(waitpid(daemon, &status, 0), daemon);
+      ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 137) << "the daemon was not killed";
+      Start();
+      // The install is taken back: the asset keeps its old version and is not open for editing.
+      PymDaemonSrv::AssetRecord record;
+      EXPECT_TRUE(store_.GetAsset(KUID::Parse(kuid.c_str(), true), record) &&
+                  record.folder == PymDaemonSrv::AssetEditor::kLocalFolder);
+      EXPECT_FALSE(std::filesystem::exists(editing));
     } else {
       disk_.FailCommit("settings.tdx-wal", row.dropFails);
       const Dispatched d = Dispatch({"vnyparse", package});
