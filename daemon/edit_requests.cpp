@@ -12,6 +12,7 @@
 #include "daemon/asset_store.h"
 #include "daemon/change_record.h"
 #include "pymclient/pym_protocol.h"
+#include "qel/log.h"
 
 namespace PymDaemonSrv::EditRequests {
 
@@ -66,10 +67,42 @@ bool BeginInstallEdit(RequestContext& context, const KUID& kuid, AssetRecord& ou
   return context.editor.BeginEdit(kuid, out, error, &warnings, name);
 }
 
+// Takes back, as a start would, the editing copy an install left (its tool killed) before an
+// edit hands the asset out: that copy may lack files and the configuration, which would leave
+// the user's saves in a folder the index no longer names. Then drops the name; false, with the
+// reason, when either fails.
+bool TakeBackLeft(RequestContext& context, const KUID& kuid, std::string& error,
+                  AssetEditor::Warnings& warnings) {
+  const Soup names = context.store.GetSettingsSoup(pp::kTakeBackGroup);
+  const Qel::PString name = kuid.ToString();
+  KUID named;
+  u64 device = 0;
+  u64 inode = 0;
+  if (names.IsNull() || !names.HasNamedTag(name)) return true;
+  std::string kept;
+  std::string why;
+  if (ReadTakeBack(names, name, named, device, inode)) {
+    const TakeBack taken =
+        TakeBackCopy(context.store, context.editor, kuid, device, inode, kept, why);
+    if (taken == TakeBack::kFailed) {
+      error = "the editing copy an unfinished install left cannot be taken back: " + why;
+      return false;
+    }
+    if (taken == TakeBack::kTaken) {
+      warnings.push_back("an unfinished install left the editing copy, now kept in " +
+                         context.store.UserData() + "/" + kept +
+                         "; this edit is of the installed version");
+    }
+  }
+  if (DropName(context.store, kuid, why)) return true;
+  error = "a start would take back the copy its install made: " + why;
+  return false;
+}
+
 }  // namespace
 
-bool ReadTakeBack(const Soup& names, u32 i, KUID& kuid, u64& device, u64& inode) {
-  const Qel::PString name = names.GetIndexedTagName(i);
+bool ReadTakeBack(const Soup& names, const Qel::PString& name, KUID& kuid, u64& device,
+                  u64& inode) {
   kuid = KUID::Parse(name.CStr(), true);
   unsigned long long d = 0;
   unsigned long long n = 0;
@@ -81,6 +114,33 @@ bool ReadTakeBack(const Soup& names, u32 i, KUID& kuid, u64& device, u64& inode)
   device = d;
   inode = n;
   return true;
+}
+
+TakeBack TakeBackCopy(AssetStore& store, AssetEditor& editor, const KUID& kuid, u64 device,
+                      u64 inode, std::string& kept, std::string& error) {
+  AssetRecord record;
+  if (!store.GetAsset(kuid, record)) return TakeBack::kGone;
+  // A copy the install emptied before it wrote the configuration: the index may no longer name
+  // it, but it is still the install's.
+  const std::string copy =
+      store.UserData() + "/" + AssetEditor::kEditingFolder + "/" + record.path;
+  struct stat st {};
+  const Seen seen = LookAt(copy, st, error);
+  if (seen == Seen::kUnknown) return TakeBack::kFailed;
+  if (seen == Seen::kNothing) return TakeBack::kGone;
+  if (seen != Seen::kFolder || u64(st.st_dev) != device || u64(st.st_ino) != inode) {
+    return TakeBack::kMadeSince;
+  }
+  const bool done =
+      record.folder == AssetEditor::kEditingFolder
+          ? editor.Revert(kuid, error, nullptr, &kept)
+          : !(kept = AssetEditor::KeepEditingCopy(store.UserData(), record.path, error)).empty();
+  if (!done) return TakeBack::kFailed;
+  Qel::Log::Get("PymDaemon")
+      .Printf(Qel::Log::kMessage,
+              "PymDaemon> took back the install of %s; its editing copy is kept in %s/%s",
+              kuid.ToString().CStr(), store.UserData().c_str(), kept.c_str());
+  return TakeBack::kTaken;
 }
 
 bool DropTakeBack(AssetStore& store, const KUID& kuid, std::string& error) {
@@ -109,13 +169,11 @@ void OpenAsset(RequestContext& context, const u8* payload, size_t size, Response
     if (edit == pp::kOpenToInstall) {
       opened = BeginInstallEdit(context, kuid, r, error, warnings);
     } else if (edit != 0) {
-      // The copy this edit hands out is the user's from now on, whoever made it: no start takes
-      // it back. Refused while a start still would.
+      // The copy this edit hands out is the user's from now on: no start takes it back. Refused
+      // while a start still would.
       std::lock_guard<std::mutex> lock(TakeBackMutex());
-      std::string why;
-      opened = DropName(context.store, kuid, why);
-      if (!opened) error = "a start would take back the copy its install made: " + why;
-      opened = opened && context.editor.BeginEdit(kuid, r, error, &warnings);
+      opened = TakeBackLeft(context, kuid, error, warnings) &&
+               context.editor.BeginEdit(kuid, r, error, &warnings);
     } else {
       opened = context.store.GetAsset(kuid, r);
     }
