@@ -41,8 +41,8 @@ bool DropName(AssetStore& store, const KUID& kuid, std::string& error) {
 // install neither commit nor revert it. The name is written before the copy becomes the editing
 // copy, so that a daemon killed in between leaves no editing copy unnamed: the copy keeps its
 // identity as it moves. The user's own editing copy is never an install's.
-bool BeginInstallEdit(RequestContext& context, const KUID& kuid, AssetRecord& out,
-                      std::string& error, AssetEditor::Warnings& warnings) {
+bool BeginInstallEdit(RequestContext& context, const KUID& kuid, u64 connectionId,
+                      AssetRecord& out, std::string& error, AssetEditor::Warnings& warnings) {
   std::lock_guard<std::mutex> lock(TakeBackMutex());
   AssetRecord record;
   if (context.store.GetAsset(kuid, record) && record.folder == AssetEditor::kEditingFolder) {
@@ -64,21 +64,28 @@ bool BeginInstallEdit(RequestContext& context, const KUID& kuid, AssetRecord& ou
     if (!named) why = "the copy to install into cannot be noted for its take-back: " + why;
     return named;
   };
-  return context.editor.BeginEdit(kuid, out, error, &warnings, name);
+  if (!context.editor.BeginEdit(kuid, out, error, &warnings, name)) return false;
+  context.NoteInstaller(kuid, connectionId);
+  return true;
 }
 
 // Takes back, as a start would, the editing copy an install left (its tool killed) before an
 // edit hands the asset out: that copy may lack files and the configuration, which would leave
 // the user's saves in a folder the index no longer names. Then drops the name; false, with the
-// reason, when either fails.
-bool TakeBackLeft(RequestContext& context, const KUID& kuid, std::string& error,
-                  AssetEditor::Warnings& warnings) {
+// reason, when either fails, and while the install still runs: its copy is not the user's to
+// save into, nor to take back from under it, as its take-back would then revert the user's.
+bool TakeBackLeft(RequestContext& context, const KUID& kuid, u64 connectionId,
+                  std::string& error, AssetEditor::Warnings& warnings) {
   const Soup names = context.store.GetSettingsSoup(pp::kTakeBackGroup);
   const Qel::PString name = kuid.ToString();
   KUID named;
   u64 device = 0;
   u64 inode = 0;
   if (names.IsNull() || !names.HasNamedTag(name)) return true;
+  if (context.InstallerConnected(kuid, connectionId)) {
+    error = "an install still writes into its editing copy; open it once that install ends";
+    return false;
+  }
   std::string kept;
   std::string why;
   if (ReadTakeBack(names, name, named, device, inode)) {
@@ -148,9 +155,10 @@ bool DropTakeBack(AssetStore& store, const KUID& kuid, std::string& error) {
   return DropName(store, kuid, error);
 }
 
-void DropTakeBackAfter(AssetStore& store, const KUID& kuid, Response& response) {
+void DropTakeBackAfter(RequestContext& context, const KUID& kuid, Response& response) {
+  context.ForgetInstaller(kuid);
   std::string error;
-  if (DropTakeBack(store, kuid, error)) return;
+  if (DropTakeBack(context.store, kuid, error)) return;
   AddWarnings(response, kuid,
               {"the settings still name the editing copy its install made, to take back: " + error +
                "; a start forgets the name, as that copy is gone"});
@@ -167,12 +175,12 @@ void OpenAsset(RequestContext& context, const u8* payload, size_t size, Response
   in.Get().ReadU8(edit, 0);
   if (opened) {
     if (edit == pp::kOpenToInstall) {
-      opened = BeginInstallEdit(context, kuid, r, error, warnings);
+      opened = BeginInstallEdit(context, kuid, response.connectionId, r, error, warnings);
     } else if (edit != 0) {
       // The copy this edit hands out is the user's from now on: no start takes it back. Refused
       // while a start still would.
       std::lock_guard<std::mutex> lock(TakeBackMutex());
-      opened = TakeBackLeft(context, kuid, error, warnings) &&
+      opened = TakeBackLeft(context, kuid, response.connectionId, error, warnings) &&
                context.editor.BeginEdit(kuid, r, error, &warnings);
     } else {
       opened = context.store.GetAsset(kuid, r);
@@ -220,7 +228,7 @@ void RevertAsset(RequestContext& context, const u8* payload, size_t size, Respon
     AddFailure(response, kuid, "PymDaemon: not reverted: " + error);
   }
   AddWarnings(response, kuid, warnings);
-  if (reverted) DropTakeBackAfter(context.store, kuid, response);
+  if (reverted) DropTakeBackAfter(context, kuid, response);
   TBuffer out(&response.body, false);
   out.WriteU8(reverted ? 1 : 0);
 }
@@ -238,7 +246,7 @@ void CommitAsset(RequestContext& context, const u8* payload, size_t size, Respon
     AddFailure(response, kuid, "PymDaemon: not committed: " + error);
   }
   AddWarnings(response, kuid, warnings);
-  if (committed) DropTakeBackAfter(context.store, kuid, response);
+  if (committed) DropTakeBackAfter(context, kuid, response);
   TBuffer out(&response.body, false);
   out.WriteU8(committed ? 1 : 0);
   out.WriteU8(0);

@@ -27,9 +27,9 @@ TakeBack TakeBackCopy(AssetStore& store, AssetEditor& editor, const KUID& kuid, 
                       u64 inode, std::string& kept, std::string& error);
 // Drops the asset's take-back name; false, with the reason, when it stays.
 bool DropTakeBack(AssetStore& store, const KUID& kuid, std::string& error);
-// DropTakeBack once the asset's commit, revert or install has passed: a name that stays is a
-// warning of the response.
-void DropTakeBackAfter(AssetStore& store, const KUID& kuid, Response& response);
+// DropTakeBack once the asset's commit, revert or install has passed, which ends its install: a
+// name that stays is a warning of the response.
+void DropTakeBackAfter(RequestContext& context, const KUID& kuid, Response& response);
 
 void OpenAsset(RequestContext& context, const u8* payload, size_t size, Response& response);
 void ReleaseAsset(RequestContext& context, const u8* payload, size_t size, Response& response);

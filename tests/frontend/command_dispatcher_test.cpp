@@ -218,17 +218,20 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
     bool killed;      // the tool killed once it emptied the install's editing copy
     bool startFails;  // the next start's rewrite of the names fails
     bool daemonKilled;  // the daemon killed as it names the install's copy, and started again
+    bool editedMeanwhile;  // the user's edit comes while the tool still writes the copy
   } rows[] = {
-      {"the drop is refused", 2, false, false, false},
-      {"the tool is killed", 0, true, false, false},
-      {"a start's rewrite is refused", 0, true, true, false},
-      {"the daemon is killed as it names the copy", 0, false, false, true},
+      {"the drop is refused", 2, false, false, false, false},
+      {"the tool is killed", 0, true, false, false, false},
+      {"a start's rewrite is refused", 0, true, true, false, false},
+      {"the daemon is killed as it names the copy", 0, false, false, true, false},
+      {"an edit comes while the install writes", 0, false, false, false, true},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     // Thousands of files, so that the tool is still writing them when it is killed.
-    const std::string package = TakeBackPackage(root_, kuid, row.killed ? 3000 : 1);
-    if (row.killed) {
+    const bool forked = row.killed || row.editedMeanwhile;
+    const std::string package = TakeBackPackage(root_, kuid, forked ? 3000 : 1);
+    if (forked) {
       PymCloseDatabase();
       PymDisconnect(true);
       const pid_t tool = fork();
@@ -243,11 +246,22 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
         return std::filesystem::exists(editing) && !std::filesystem::exists(editing + "/config.txt");
       };
       for (int i = 0; i < 20000 && !emptied(); ++i) usleep(500);
-      kill(tool, SIGKILL);
+      // Neither handed the copy the install writes nor its take-back, which would revert the
+      // user's copy once the install failed: the edit is refused until the install ends.
+      if (row.editedMeanwhile) {
+        ASSERT_TRUE(PymOpenDatabase(options_));
+        EXPECT_NE(Dispatch({"edit", kuid}).result, 0);
+      } else {
+        kill(tool, SIGKILL);
+      }
       int status = 0;
       ASSERT_EQ(waitpid(tool, &status, 0), tool);
-      ASSERT_TRUE(WIFSIGNALED(status)) << "the tool ended before it was killed";
-      ASSERT_TRUE(PymOpenDatabase(options_));
+      ASSERT_EQ(WIFSIGNALED(status), row.killed) << "the tool ended before it was killed";
+      if (row.editedMeanwhile) {
+        EXPECT_TRUE(std::filesystem::exists(userData_ + "/local/a/f2999.txt"));
+      } else {
+        ASSERT_TRUE(PymOpenDatabase(options_));
+      }
     } else if (row.daemonKilled) {
       Stop();
       const pid_t daemon = fork();
