@@ -41,8 +41,8 @@ bool DropName(AssetStore& store, const KUID& kuid, std::string& error) {
 // install neither commit nor revert it. The name is written before the copy becomes the editing
 // copy, so that a daemon killed in between leaves no editing copy unnamed: the copy keeps its
 // identity as it moves. The user's own editing copy is never an install's.
-bool BeginInstallEdit(RequestContext& context, const KUID& kuid, u64 connectionId,
-                      AssetRecord& out, std::string& error, AssetEditor::Warnings& warnings) {
+bool BeginInstallEdit(RequestContext& context, const KUID& kuid, u64 connectionId, AssetRecord& out,
+                      std::string& error, AssetEditor::Warnings& warnings) {
   std::lock_guard<std::mutex> lock(TakeBackMutex());
   AssetRecord record;
   if (context.store.GetAsset(kuid, record) && record.folder == AssetEditor::kEditingFolder) {
@@ -74,8 +74,8 @@ bool BeginInstallEdit(RequestContext& context, const KUID& kuid, u64 connectionI
 // the user's saves in a folder the index no longer names. Then drops the name; false, with the
 // reason, when either fails, and while the install still runs: its copy is not the user's to
 // save into, nor to take back from under it, as its take-back would then revert the user's.
-bool TakeBackLeft(RequestContext& context, const KUID& kuid, u64 connectionId,
-                  std::string& error, AssetEditor::Warnings& warnings) {
+bool TakeBackLeft(RequestContext& context, const KUID& kuid, u64 connectionId, std::string& error,
+                  AssetEditor::Warnings& warnings) {
   const Soup names = context.store.GetSettingsSoup(pp::kTakeBackGroup);
   const Qel::PString name = kuid.ToString();
   KUID named;
@@ -129,8 +129,7 @@ TakeBack TakeBackCopy(AssetStore& store, AssetEditor& editor, const KUID& kuid, 
   if (!store.GetAsset(kuid, record)) return TakeBack::kGone;
   // A copy the install emptied before it wrote the configuration: the index may no longer name
   // it, but it is still the install's.
-  const std::string copy =
-      store.UserData() + "/" + AssetEditor::kEditingFolder + "/" + record.path;
+  const std::string copy = store.UserData() + "/" + AssetEditor::kEditingFolder + "/" + record.path;
   struct stat st {};
   const Seen seen = LookAt(copy, st, error);
   if (seen == Seen::kUnknown) return TakeBack::kFailed;

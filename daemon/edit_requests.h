@@ -15,8 +15,7 @@ namespace PymDaemonSrv::EditRequests {
 // The take-back names (PymProtocol::kTakeBackGroup): the editing copy an install opened an asset
 // for, by the device and inode of its folder. Those of the name `name` of `names`: false for a
 // name that names no copy (an older build named the asset alone).
-bool ReadTakeBack(const Soup& names, const Qel::PString& name, KUID& kuid, u64& device,
-                  u64& inode);
+bool ReadTakeBack(const Soup& names, const Qel::PString& name, KUID& kuid, u64& device, u64& inode);
 // What became of the editing copy an install made.
 enum class TakeBack { kTaken, kGone, kMadeSince, kFailed };
 // Takes back the editing copy an install made, should it still be the asset's (the same device

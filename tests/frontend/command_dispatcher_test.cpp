@@ -214,9 +214,9 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
   const std::string editing = userData_ + "/editing/a";
   const struct {
     const char* name;
-    int dropFails;    // the vnyparse's write transaction of the settings that fails, 0 for none
-    bool killed;      // the tool killed once it emptied the install's editing copy
-    bool startFails;  // the next start's rewrite of the names fails
+    int dropFails;      // the vnyparse's write transaction of the settings that fails, 0 for none
+    bool killed;        // the tool killed once it emptied the install's editing copy
+    bool startFails;    // the next start's rewrite of the names fails
     bool daemonKilled;  // the daemon killed as it names the install's copy, and started again
     bool editedMeanwhile;  // the user's edit comes while the tool still writes the copy
   } rows[] = {
@@ -243,7 +243,8 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
       }
       // Killed once it emptied the copy: the configuration comes after every other file.
       const auto emptied = [&] {
-        return std::filesystem::exists(editing) && !std::filesystem::exists(editing + "/config.txt");
+        return std::filesystem::exists(editing) &&
+               !std::filesystem::exists(editing + "/config.txt");
       };
       for (int i = 0; i < 20000 && !emptied(); ++i) usleep(500);
       // Neither handed the copy the install writes nor its take-back, which would revert the
