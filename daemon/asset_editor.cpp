@@ -357,8 +357,9 @@ bool AssetEditor::Record(const std::string& folderName, const std::string& relat
   return store_.RecordChange(&asset, kuid, &error);
 }
 
-bool AssetEditor::BeginEdit(const KUID& kuid, AssetRecord& out, std::string& error,
-                            Warnings* warnings) {
+bool AssetEditor::BeginEdit(
+    const KUID& kuid, AssetRecord& out, std::string& error, Warnings* warnings,
+    const std::function<bool(const std::string& copy, std::string& error)>& note) {
   std::lock_guard<OwnedMutex> lock(store_.ChangeMutex());
   AssetRecord record;
   if (!store_.GetAsset(kuid, record)) {
@@ -374,7 +375,8 @@ bool AssetEditor::BeginEdit(const KUID& kuid, AssetRecord& out, std::string& err
     if (!Folders().CopyTree(store_.FolderPathOf(record), copy, error, &skipped)) return false;
     // A copy without every judged entry is other files than those judged.
     if (skipped.empty()) store_.CarryVerdict(kuid, judged, store_.FolderPathOf(record), copy);
-    if (!Name(change, copy, kuid, "", editing, error) || !store_.BeginChange(change, &error)) {
+    if ((note && !note(copy, error)) || !Name(change, copy, kuid, "", editing, error) ||
+        !store_.BeginChange(change, &error)) {
       std::string ignored;
       Folders().RemoveTree(copy, ignored);
       return false;

@@ -67,9 +67,11 @@ class AssetEditor {
   static std::string LeftOutWarning(const std::string& path);
 
   // Makes an editing copy unless the asset has one; `out` is the asset's row afterwards.
-  // `warnings` gets one line per entry the copy leaves out (links, pipes...).
+  // `warnings` gets one line per entry the copy leaves out (links, pipes...). A copy it makes is
+  // first handed to `note`, still in staging: false, with a reason, refuses the edit.
   bool BeginEdit(const KUID& kuid, AssetRecord& out, std::string& error,
-                 Warnings* warnings = nullptr);
+                 Warnings* warnings = nullptr,
+                 const std::function<bool(const std::string& copy, std::string& error)>& note = {});
   // Replaces the installed folder by a copy of the editing folder, which must name the asset and
   // keep its configuration in a file; the old version is not kept. A copy given a KUID other than
   // the installed folder's is installed in a folder of its own. Refused, the editing copy kept,

@@ -174,41 +174,30 @@ void FinishTakeBacks(AssetStore& store) {
     KUID kuid;
     u64 device = 0;
     u64 inode = 0;
-    if (!EditRequests::ReadTakeBack(noted, i, kuid, device, inode)) {
+    if (!EditRequests::ReadTakeBack(noted, name, kuid, device, inode)) {
       log.Printf(Qel::Log::kMessage,
                  "PymDaemon> the install of %s names no editing copy: nothing is taken back",
                  name.CStr());
       continue;
     }
-    AssetRecord record;
-    if (!store.GetAsset(kuid, record)) continue;
-    // A copy the install emptied before it wrote a file holds no configuration: the index no
-    // longer names it, but it is still the install's.
-    const std::string copy =
-        store.UserData() + "/" + AssetEditor::kEditingFolder + "/" + record.path;
-    struct stat st {};
-    std::string error;
-    const Seen seen = LookAt(copy, st, error);
-    const bool named = seen == Seen::kFolder && u64(st.st_dev) == device && u64(st.st_ino) == inode;
-    if (!named && seen != Seen::kUnknown) {
-      if (seen != Seen::kNothing) {
-        log.Printf(Qel::Log::kMessage,
-                   "PymDaemon> the install of %s is not taken back: %s is a copy made since",
-                   name.CStr(), copy.c_str());
-      }
-      continue;
-    }
     std::string kept;
-    const bool done =
-        named && (record.folder == AssetEditor::kEditingFolder
-                      ? editor.Revert(kuid, error, nullptr, &kept)
-                      : !(kept = AssetEditor::KeepEditingCopy(store.UserData(), record.path, error))
-                             .empty());
-    if (!done) left.SetNamedTag(name, noted.GetNamedTag(name));
-    log.Printf(Qel::Log::kMessage, "PymDaemon> %s the install of %s%s",
-               done ? "took back" : "cannot take back", name.CStr(),
-               done ? ("; its editing copy is kept in " + store.UserData() + "/" + kept).c_str()
-                    : (": " + error + "; the next start tries again").c_str());
+    std::string error;
+    switch (EditRequests::TakeBackCopy(store, editor, kuid, device, inode, kept, error)) {
+      case EditRequests::TakeBack::kMadeSince:
+        log.Printf(Qel::Log::kMessage,
+                   "PymDaemon> the install of %s is not taken back: its editing copy was made "
+                   "since",
+                   name.CStr());
+        break;
+      case EditRequests::TakeBack::kFailed:
+        left.SetNamedTag(name, noted.GetNamedTag(name));
+        log.Printf(Qel::Log::kMessage,
+                   "PymDaemon> cannot take back the install of %s: %s; the next start tries again",
+                   name.CStr(), error.c_str());
+        break;
+      default:
+        break;
+    }
   }
   std::string error;
   if (!store.SetSettingsSoup(PymProtocol::kTakeBackGroup, left, &error)) {

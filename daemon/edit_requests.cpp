@@ -12,6 +12,7 @@
 #include "daemon/asset_store.h"
 #include "daemon/change_record.h"
 #include "pymclient/pym_protocol.h"
+#include "qel/log.h"
 
 namespace PymDaemonSrv::EditRequests {
 
@@ -36,10 +37,11 @@ bool DropName(AssetStore& store, const KUID& kuid, std::string& error) {
   return store.SetSettingsSoup(pp::kTakeBackGroup, names, &error);
 }
 
-// Makes the editing copy an install writes into, and names it for a start to take back should
-// the install neither commit nor revert it. The user's own editing copy is never an install's;
-// a copy that cannot be named goes again (it holds nothing but the installed version).
-bool BeginInstallEdit(RequestContext& context, const KUID& kuid, AssetRecord& out,
+// Makes the editing copy an install writes into, named for a start to take back should the
+// install neither commit nor revert it. The name is written before the copy becomes the editing
+// copy, so that a daemon killed in between leaves no editing copy unnamed: the copy keeps its
+// identity as it moves. The user's own editing copy is never an install's.
+bool BeginInstallEdit(RequestContext& context, const KUID& kuid, u64 connectionId, AssetRecord& out,
                       std::string& error, AssetEditor::Warnings& warnings) {
   std::lock_guard<std::mutex> lock(TakeBackMutex());
   AssetRecord record;
@@ -47,31 +49,67 @@ bool BeginInstallEdit(RequestContext& context, const KUID& kuid, AssetRecord& ou
     error = "the asset is open for editing";
     return false;
   }
-  if (!context.editor.BeginEdit(kuid, out, error, &warnings)) return false;
-  const std::string copy = context.store.FolderPathOf(out);
-  struct stat st {};
-  std::string why;
-  bool named = LookAt(copy, st, why) == Seen::kFolder;
-  if (named) {
-    Soup names = context.store.GetSettingsSoup(pp::kTakeBackGroup);
-    names.EnsureContainer();
-    const std::string identity = std::to_string(st.st_dev) + " " + std::to_string(st.st_ino);
-    names.SetNamedTag(kuid.ToString(), Qel::PString(identity.c_str()));
-    named = context.store.SetSettingsSoup(pp::kTakeBackGroup, names, &why);
-  } else if (why.empty()) {
-    why = copy + " is not a folder";
+  const auto name = [&](const std::string& copy, std::string& why) {
+    struct stat st {};
+    bool named = LookAt(copy, st, why) == Seen::kFolder;
+    if (named) {
+      Soup names = context.store.GetSettingsSoup(pp::kTakeBackGroup);
+      names.EnsureContainer();
+      const std::string identity = std::to_string(st.st_dev) + " " + std::to_string(st.st_ino);
+      names.SetNamedTag(kuid.ToString(), Qel::PString(identity.c_str()));
+      named = context.store.SetSettingsSoup(pp::kTakeBackGroup, names, &why);
+    } else if (why.empty()) {
+      why = copy + " is not a folder";
+    }
+    if (!named) why = "the copy to install into cannot be noted for its take-back: " + why;
+    return named;
+  };
+  if (!context.editor.BeginEdit(kuid, out, error, &warnings, name)) return false;
+  context.NoteInstaller(kuid, connectionId);
+  return true;
+}
+
+// Takes back, as a start would, the editing copy an install left (its tool killed) before an
+// edit hands the asset out: that copy may lack files and the configuration, which would leave
+// the user's saves in a folder the index no longer names. Then drops the name; false, with the
+// reason, when either fails, and while the install still runs: its copy is not the user's to
+// save into, nor to take back from under it, as its take-back would then revert the user's.
+bool TakeBackLeft(RequestContext& context, const KUID& kuid, u64 connectionId, std::string& error,
+                  AssetEditor::Warnings& warnings) {
+  const Soup names = context.store.GetSettingsSoup(pp::kTakeBackGroup);
+  const Qel::PString name = kuid.ToString();
+  KUID named;
+  u64 device = 0;
+  u64 inode = 0;
+  if (names.IsNull() || !names.HasNamedTag(name)) return true;
+  if (context.InstallerConnected(kuid, connectionId)) {
+    error = "an install still writes into its editing copy; open it once that install ends";
+    return false;
   }
-  if (named) return true;
-  std::string ignored;
-  context.editor.Revert(kuid, ignored);
-  error = "the copy to install into cannot be noted for its take-back: " + why;
+  std::string kept;
+  std::string why;
+  if (ReadTakeBack(names, name, named, device, inode)) {
+    const TakeBack taken =
+        TakeBackCopy(context.store, context.editor, kuid, device, inode, kept, why);
+    if (taken == TakeBack::kFailed) {
+      error = "the editing copy an unfinished install left cannot be taken back: " + why;
+      return false;
+    }
+    if (taken == TakeBack::kTaken) {
+      warnings.push_back("an unfinished install left the editing copy, now kept in " +
+                         context.store.UserData() + "/" + kept +
+                         "; this edit is of the installed version");
+    }
+  }
+  if (DropName(context.store, kuid, why)) return true;
+  error = "a start would take back the copy its install made: " + why;
   return false;
 }
 
 }  // namespace
 
-bool ReadTakeBack(const Soup& names, u32 i, KUID& kuid, u64& device, u64& inode) {
-  const Qel::PString name = names.GetIndexedTagName(i);
+bool ReadTakeBack(const Soup& names, const Qel::PString& name, KUID& kuid, u64& device,
+                  u64& inode) {
   kuid = KUID::Parse(name.CStr(), true);
   unsigned long long d = 0;
   unsigned long long n = 0;
@@ -85,14 +123,41 @@ bool ReadTakeBack(const Soup& names, u32 i, KUID& kuid, u64& device, u64& inode)
   return true;
 }
 
+TakeBack TakeBackCopy(AssetStore& store, AssetEditor& editor, const KUID& kuid, u64 device,
+                      u64 inode, std::string& kept, std::string& error) {
+  AssetRecord record;
+  if (!store.GetAsset(kuid, record)) return TakeBack::kGone;
+  // A copy the install emptied before it wrote the configuration: the index may no longer name
+  // it, but it is still the install's.
+  const std::string copy = store.UserData() + "/" + AssetEditor::kEditingFolder + "/" + record.path;
+  struct stat st {};
+  const Seen seen = LookAt(copy, st, error);
+  if (seen == Seen::kUnknown) return TakeBack::kFailed;
+  if (seen == Seen::kNothing) return TakeBack::kGone;
+  if (seen != Seen::kFolder || u64(st.st_dev) != device || u64(st.st_ino) != inode) {
+    return TakeBack::kMadeSince;
+  }
+  const bool done =
+      record.folder == AssetEditor::kEditingFolder
+          ? editor.Revert(kuid, error, nullptr, &kept)
+          : !(kept = AssetEditor::KeepEditingCopy(store.UserData(), record.path, error)).empty();
+  if (!done) return TakeBack::kFailed;
+  Qel::Log::Get("PymDaemon")
+      .Printf(Qel::Log::kMessage,
+              "PymDaemon> took back the install of %s; its editing copy is kept in %s/%s",
+              kuid.ToString().CStr(), store.UserData().c_str(), kept.c_str());
+  return TakeBack::kTaken;
+}
+
 bool DropTakeBack(AssetStore& store, const KUID& kuid, std::string& error) {
   std::lock_guard<std::mutex> lock(TakeBackMutex());
   return DropName(store, kuid, error);
 }
 
-void DropTakeBackAfter(AssetStore& store, const KUID& kuid, Response& response) {
+void DropTakeBackAfter(RequestContext& context, const KUID& kuid, Response& response) {
+  context.ForgetInstaller(kuid);
   std::string error;
-  if (DropTakeBack(store, kuid, error)) return;
+  if (DropTakeBack(context.store, kuid, error)) return;
   AddWarnings(response, kuid,
               {"the settings still name the editing copy its install made, to take back: " + error +
                "; a start forgets the name, as that copy is gone"});
@@ -109,15 +174,13 @@ void OpenAsset(RequestContext& context, const u8* payload, size_t size, Response
   in.Get().ReadU8(edit, 0);
   if (opened) {
     if (edit == pp::kOpenToInstall) {
-      opened = BeginInstallEdit(context, kuid, r, error, warnings);
+      opened = BeginInstallEdit(context, kuid, response.connectionId, r, error, warnings);
     } else if (edit != 0) {
-      // The copy this edit hands out is the user's from now on, whoever made it: no start takes
-      // it back. Refused while a start still would.
+      // The copy this edit hands out is the user's from now on: no start takes it back. Refused
+      // while a start still would.
       std::lock_guard<std::mutex> lock(TakeBackMutex());
-      std::string why;
-      opened = DropName(context.store, kuid, why);
-      if (!opened) error = "a start would take back the copy its install made: " + why;
-      opened = opened && context.editor.BeginEdit(kuid, r, error, &warnings);
+      opened = TakeBackLeft(context, kuid, response.connectionId, error, warnings) &&
+               context.editor.BeginEdit(kuid, r, error, &warnings);
     } else {
       opened = context.store.GetAsset(kuid, r);
     }
@@ -164,7 +227,7 @@ void RevertAsset(RequestContext& context, const u8* payload, size_t size, Respon
     AddFailure(response, kuid, "PymDaemon: not reverted: " + error);
   }
   AddWarnings(response, kuid, warnings);
-  if (reverted) DropTakeBackAfter(context.store, kuid, response);
+  if (reverted) DropTakeBackAfter(context, kuid, response);
   TBuffer out(&response.body, false);
   out.WriteU8(reverted ? 1 : 0);
 }
@@ -182,7 +245,7 @@ void CommitAsset(RequestContext& context, const u8* payload, size_t size, Respon
     AddFailure(response, kuid, "PymDaemon: not committed: " + error);
   }
   AddWarnings(response, kuid, warnings);
-  if (committed) DropTakeBackAfter(context.store, kuid, response);
+  if (committed) DropTakeBackAfter(context, kuid, response);
   TBuffer out(&response.body, false);
   out.WriteU8(committed ? 1 : 0);
   out.WriteU8(0);

@@ -6,20 +6,29 @@
 
 #include "assetdata/soup.h"
 #include "core/kuid.h"
+#include "daemon/asset_editor.h"
 #include "daemon/asset_store.h"
 #include "daemon/request_context.h"
 
 namespace PymDaemonSrv::EditRequests {
 
 // The take-back names (PymProtocol::kTakeBackGroup): the editing copy an install opened an asset
-// for, by the device and inode of its folder. Those of index `i` of `names`: false for a name
-// that names no copy (an older build named the asset alone).
-bool ReadTakeBack(const Soup& names, u32 i, KUID& kuid, u64& device, u64& inode);
+// for, by the device and inode of its folder. Those of the name `name` of `names`: false for a
+// name that names no copy (an older build named the asset alone).
+bool ReadTakeBack(const Soup& names, const Qel::PString& name, KUID& kuid, u64& device, u64& inode);
+// What became of the editing copy an install made.
+enum class TakeBack { kTaken, kGone, kMadeSince, kFailed };
+// Takes back the editing copy an install made, should it still be the asset's (the same device
+// and inode): into today's backups, as "editing/PATH", which `kept` gets (below UserData), named
+// in the log. kGone when no copy (or no asset) is there, kMadeSince when the copy there is
+// another, kFailed with the reason (also when the copy cannot be looked at).
+TakeBack TakeBackCopy(AssetStore& store, AssetEditor& editor, const KUID& kuid, u64 device,
+                      u64 inode, std::string& kept, std::string& error);
 // Drops the asset's take-back name; false, with the reason, when it stays.
 bool DropTakeBack(AssetStore& store, const KUID& kuid, std::string& error);
-// DropTakeBack once the asset's commit, revert or install has passed: a name that stays is a
-// warning of the response.
-void DropTakeBackAfter(AssetStore& store, const KUID& kuid, Response& response);
+// DropTakeBack once the asset's commit, revert or install has passed, which ends its install: a
+// name that stays is a warning of the response.
+void DropTakeBackAfter(RequestContext& context, const KUID& kuid, Response& response);
 
 void OpenAsset(RequestContext& context, const u8* payload, size_t size, Response& response);
 void ReleaseAsset(RequestContext& context, const u8* payload, size_t size, Response& response);

@@ -271,7 +271,7 @@ void InstallCdp(RequestContext& context, const u8* payload, size_t size, Respons
       if (errors[i].empty()) {
         AddWarnings(response, jobs[i].kuid, warnings[i]);
         AddInstalled(response, jobs[i].kuid, keptIn[i]);
-        EditRequests::DropTakeBackAfter(context.store, jobs[i].kuid, response);
+        EditRequests::DropTakeBackAfter(context, jobs[i].kuid, response);
       } else {
         AddFailure(response, jobs[i].kuid, "PymDaemon: not installed: " + errors[i]);
       }
@@ -320,7 +320,7 @@ void InstallAssetFromFolder(RequestContext& context, const u8* payload, size_t s
       lines.insert(lines.end(), warnings.begin(), warnings.end());
       AddWarnings(response, kuid, lines);
       AddInstalled(response, kuid, keptIn);
-      EditRequests::DropTakeBackAfter(context.store, kuid, response);
+      EditRequests::DropTakeBackAfter(context, kuid, response);
     } else {
       kuid = KUID::Null();
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -53,8 +54,14 @@ class RequestContext {
   u64 AddHandle(const KUID& kuid, u64 connectionId);
   bool FindHandle(u64 handle, KUID& kuid);
   void ReleaseHandle(u64 handle);
-  // Releases the handles that the connection still holds.
+  // Releases the handles that the connection still holds, and forgets it as an installer.
   void ReleaseHandlesOf(u64 connectionId);
+  // The connection that opened the asset to install (an install's editing copy), until it ends
+  // or the asset's commit, revert or install ends that install: an install that still runs,
+  // whose copy no other connection's edit may take from under it.
+  void NoteInstaller(const KUID& kuid, u64 connectionId);
+  void ForgetInstaller(const KUID& kuid);
+  bool InstallerConnected(const KUID& kuid, u64 otherThan);
   // The asset a request names by the KUID it starts with; false when the payload holds no KUID
   // or the index has no such asset.
   bool ReadIndexedAsset(TStream& in, KUID& kuid, AssetRecord& record) const;
@@ -84,6 +91,7 @@ class RequestContext {
     u64 connectionId;
   };
   std::unordered_map<u64, OpenHandle> handles_;
+  std::map<KUID, u64> installers_;
   u64 nextHandle_ = 1;
 };
 

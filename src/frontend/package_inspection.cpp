@@ -212,11 +212,13 @@ bool VnyParsePackage(const Qel::String& packagePath, ResultsLog& log) {
     const ArchivedAsset asset = GetPackageAsset(package, i);
     const KUID named = asset.soup.GetNamedTagAsKUID(Qel::PString("kuid"), KUID::Null());
     if (!before.contains(named)) before.emplace(named, IsAssetInstalledLocally(named));
-    // The user's own editing copy is never opened: its install is refused.
-    if (before[named] && !IsOpenForEditing(named)) opened.insert(named);
+    // Only a copy this install opened is its own to report: the daemon refuses to open one that
+    // the user, or another install, holds open for editing.
     bool second = false;
-    const KUID kuid =
-        InstallAssetFromFile(asset.soup, &log, kInstallFlags | kInstallTakeBack, second, nullptr);
+    bool mine = false;
+    const KUID kuid = InstallAssetFromFile(asset.soup, &log, kInstallFlags | kInstallTakeBack,
+                                           second, nullptr, &mine);
+    if (mine) opened.insert(named);
     if (!kuid.IsNull() && std::find(installed.begin(), installed.end(), kuid) == installed.end()) {
       installed.push_back(kuid);
     }

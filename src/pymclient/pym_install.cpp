@@ -118,7 +118,7 @@ u32 LogInstallPromptAnswer(PymTransactionCallback* callback, const Qel::String& 
 }
 
 KUID InstallAssetFromFile(const Soup& archived, ResultsLog* log, u32 options, bool& commitSecond,
-                          PymTransactionCallback* callback) {
+                          PymTransactionCallback* callback, bool* openedToInstall) {
   // A mismatch never refuses the asset; it only keeps the commit from trusting the files.
   const bool dsidMatches = CheckAssetDsid(archived);
   const KUID kuid = archived.GetNamedTagAsKUID(Qel::PString("kuid"), KUID::Null());
@@ -161,6 +161,7 @@ KUID InstallAssetFromFile(const Soup& archived, ResultsLog* log, u32 options, bo
     LogKeyed(log, ResultsLog::kError, kuid, "$pym_write_error");
     return KUID::Null();
   }
+  if (openedToInstall != nullptr) *openedToInstall = known && (options & kInstallTakeBack) != 0;
   Qel::PString folderName;
   Qel::File::Path folder;
   PymGetOpenAssetPath(folderName, folder, ref);

@@ -31,8 +31,9 @@ KUID PymInstallAssetFromFolder(const Qel::String& folder, ResultsLog* log, u32 o
 // writes its files and configuration into its editable folder and, with kInstallCommit, commits
 // it. `callback` (may be null) is asked before an installed asset is overwritten. The asset's
 // KUID, or the null KUID when nothing was installed; every failure is reported into `log`.
+// `openedToInstall` (may be null) is set once kInstallTakeBack opened the asset for this install.
 KUID InstallAssetFromFile(const Soup& archived, ResultsLog* log, u32 options, bool& commitSecond,
-                          PymTransactionCallback* callback);
+                          PymTransactionCallback* callback, bool* openedToInstall = nullptr);
 // Asks the callback and logs its choice as a warning; returns the answer.
 u32 LogInstallPromptAnswer(PymTransactionCallback* callback, const Qel::String& question,
                            const KUID& kuid, ResultsLog* log);

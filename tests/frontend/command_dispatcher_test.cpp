@@ -139,10 +139,16 @@ class FullDiskTest : public pym_test::ScriptedDaemonTest {
   // Ends the daemon, and starts it again over the same UserData, as a reboot would; with
   // `failSettingsCommit`, the start's write transaction of that rank to the settings fails.
   void Restart(int failSettingsCommit = 0) {
+    Stop();
+    Start(failSettingsCommit);
+  }
+  void Stop() {
     PymCloseDatabase();
     PymDisconnect(true);
     StopServing();
     store_.Close();
+  }
+  void Start(int failSettingsCommit = 0) {
     disk_.FailCommit("settings.tdx-wal", failSettingsCommit);
     std::string error;
     ASSERT_TRUE(PymDaemonSrv::OpenStore(store_, userData_, error)) << error;
@@ -200,25 +206,32 @@ std::string TakeBackPackage(const std::string& folder, const std::string& kuid, 
 // A name a vnyparse left for a start to take back never takes back a copy the user edits later:
 // whether the settings refused the write that drops it, the tool was killed between the install
 // and its commit, or a start could not rewrite the names once it had taken the copy back. The
-// user's saves outlive the next start; what a start takes back is kept in the backups.
+// user's saves outlive the next start, in a copy the index still names (an edit never hands out
+// the emptied copy a killed tool left); what is taken back is kept in the backups. A daemon
+// killed as it names the copy leaves the asset as it was.
 TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
   const std::string kuid = "<kuid:10:1>";
   const std::string editing = userData_ + "/editing/a";
   const struct {
     const char* name;
-    int dropFails;    // the vnyparse's write transaction of the settings that fails, 0 for none
-    bool killed;      // the tool killed once the install's editing copy is there
-    bool startFails;  // the next start's rewrite of the names fails
+    int dropFails;      // the vnyparse's write transaction of the settings that fails, 0 for none
+    bool killed;        // the tool killed once it emptied the install's editing copy
+    bool startFails;    // the next start's rewrite of the names fails
+    bool daemonKilled;  // the daemon killed as it names the install's copy, and started again
+    bool editedMeanwhile;  // the user's edit comes while the tool still writes the copy
   } rows[] = {
-      {"the drop is refused", 2, false, false},
-      {"the tool is killed", 0, true, false},
-      {"a start's rewrite is refused", 0, true, true},
+      {"the drop is refused", 2, false, false, false, false},
+      {"the tool is killed", 0, true, false, false, false},
+      {"a start's rewrite is refused", 0, true, true, false, false},
+      {"the daemon is killed as it names the copy", 0, false, false, true, false},
+      {"an edit comes while the install writes", 0, false, false, false, true},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     // Thousands of files, so that the tool is still writing them when it is killed.
-    const std::string package = TakeBackPackage(root_, kuid, row.killed ? 3000 : 1);
-    if (row.killed) {
+    const bool forked = row.killed || row.editedMeanwhile;
+    const std::string package = TakeBackPackage(root_, kuid, forked ? 3000 : 1);
+    if (forked) {
       PymCloseDatabase();
       PymDisconnect(true);
       const pid_t tool = fork();
@@ -228,12 +241,49 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
         Dispatch({"vnyparse", package});
         _exit(0);
       }
-      for (int i = 0; i < 20000 && !std::filesystem::exists(editing); ++i) usleep(500);
-      kill(tool, SIGKILL);
+      // Killed once it emptied the copy: the configuration comes after every other file.
+      const auto emptied = [&] {
+        return std::filesystem::exists(editing) &&
+               !std::filesystem::exists(editing + "/config.txt");
+      };
+      for (int i = 0; i < 20000 && !emptied(); ++i) usleep(500);
+      // Neither handed the copy the install writes nor its take-back, which would revert the
+      // user's copy once the install failed: the edit is refused until the install ends.
+      if (row.editedMeanwhile) {
+        ASSERT_TRUE(PymOpenDatabase(options_));
+        EXPECT_NE(Dispatch({"edit", kuid}).result, 0);
+      } else {
+        kill(tool, SIGKILL);
+      }
       int status = 0;
       ASSERT_EQ(waitpid(tool, &status, 0), tool);
-      ASSERT_TRUE(WIFSIGNALED(status)) << "the tool ended before it was killed";
-      ASSERT_TRUE(PymOpenDatabase(options_));
+      ASSERT_EQ(WIFSIGNALED(status), row.killed) << "the tool ended before it was killed";
+      if (row.editedMeanwhile) {
+        EXPECT_TRUE(std::filesystem::exists(userData_ + "/local/a/f2999.txt"));
+      } else {
+        ASSERT_TRUE(PymOpenDatabase(options_));
+      }
+    } else if (row.daemonKilled) {
+      Stop();
+      const pid_t daemon = fork();
+      ASSERT_GE(daemon, 0);
+      if (daemon == 0) {
+        std::string error;
+        if (!PymDaemonSrv::OpenStore(store_, userData_, error)) _exit(1);
+        Serve();
+        disk_.DieAtWrite("settings.tdx-wal");
+        Dispatch({"vnyparse", package});
+        _exit(0);
+      }
+      int status = 0;
+      ASSERT_EQ(waitpid(daemon, &status, 0), daemon);
+      ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 137) << "the daemon was not killed";
+      Start();
+      // The install is taken back: the asset keeps its old version and is not open for editing.
+      PymDaemonSrv::AssetRecord record;
+      EXPECT_TRUE(store_.GetAsset(KUID::Parse(kuid.c_str(), true), record) &&
+                  record.folder == PymDaemonSrv::AssetEditor::kLocalFolder);
+      EXPECT_FALSE(std::filesystem::exists(editing));
     } else {
       disk_.FailCommit("settings.tdx-wal", row.dropFails);
       const Dispatched d = Dispatch({"vnyparse", package});
@@ -262,14 +312,14 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
     PymDaemonSrv::AssetRecord record;
     EXPECT_TRUE(store_.GetAsset(KUID::Parse(kuid.c_str(), true), record) &&
                 record.folder == PymDaemonSrv::AssetEditor::kEditingFolder);
-    // What a start took back is kept.
+    // What a start, or the edit that found the copy a killed tool left, took back is kept.
     size_t kept = 0;
     if (std::filesystem::exists(userData_ + "/backups")) {
       for (const auto& e : std::filesystem::recursive_directory_iterator(userData_ + "/backups")) {
         kept += e.path().parent_path().filename() == "editing" && e.path().filename() == "a";
       }
     }
-    EXPECT_EQ(kept, row.startFails ? 1u : 0u);
+    EXPECT_EQ(kept, row.killed ? 1u : 0u);
     EXPECT_EQ(Dispatch({"revert", kuid}).result, 0);
     std::filesystem::remove_all(userData_ + "/backups");
   }

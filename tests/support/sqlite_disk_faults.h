@@ -6,6 +6,7 @@
 #pragma once
 
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <string_view>
@@ -36,6 +37,9 @@ class SqliteDiskFaults {
     commitLog_ = log;
     commitsLeft_ = nth;
   }
+  // Ends the process, as SIGKILL would (exit code 137), at the next write to the log whose name
+  // ends in `log`: nothing of that transaction reaches it.
+  void DieAtWrite(const char* log) { dieLog_ = log; }
 
  private:
   using M = sqlite3_io_methods;
@@ -64,13 +68,16 @@ class SqliteDiskFaults {
     return rc;
   }
   static int Write(sqlite3_file* f, const void* b, int n, sqlite3_int64 at) {
+    if (EndsWith(f, Owner(f).dieLog_)) ::_exit(137);
     Of(f)->headerWritten = at == 0;
     return Owner(f).full ? SQLITE_FULL : Pass<&M::xWrite>(f, b, n, at);
   }
-  static bool IsCommitLog(sqlite3_file* f) {
-    const char* log = Owner(f).commitLog_;
+  static bool EndsWith(sqlite3_file* f, const char* log) {
     const std::string_view name = Of(f)->name != nullptr ? Of(f)->name : "";
-    return log != nullptr && name.ends_with(log) && !Of(f)->headerWritten;
+    return log != nullptr && name.ends_with(log);
+  }
+  static bool IsCommitLog(sqlite3_file* f) {
+    return EndsWith(f, Owner(f).commitLog_) && !Of(f)->headerWritten;
   }
   static int Sync(sqlite3_file* f, int flags) {
     if (IsCommitLog(f) && Owner(f).commitsLeft_ > 0 && --Owner(f).commitsLeft_ == 0) {
@@ -94,6 +101,7 @@ class SqliteDiskFaults {
   std::atomic<bool> syncFails_{false};
   std::atomic<const char*> commitLog_{nullptr};
   std::atomic<int> commitsLeft_{0};
+  std::atomic<const char*> dieLog_{nullptr};
   sqlite3_vfs* real_;
   sqlite3_vfs vfs_;
 };
