@@ -191,35 +191,38 @@ int OpenToSync(const std::string& path, int flags) {
   }
 }
 
-// Makes the file or folder at `path` durable; 0 or the errno of its failure.
-int SyncEntry(const std::string& path, bool folder) {
-  if (const int fault = ReadFault("sync", path)) return fault;
-  const int fd = OpenToSync(path, folder ? O_DIRECTORY : O_NONBLOCK);
-  if (fd < 0) return errno;
-  const int failure = (folder ? fsync(fd) : fdatasync(fd)) == 0 ? 0 : errno;
-  close(fd);
-  return failure;
-}
+// What SyncEntry does to a file or folder.
+enum class Sync {
+  kFolder,  // fsync
+  kFile,    // fdatasync
+  // Starts the file's write-back without waiting for it.
+  kStartWriteBack,
+  // Tells whether the file's write-back failed since it was written, as the kernel keeps it for
+  // each file: once to each opening of the file that has not been told, without a write.
+  kCheckWriteBack,
+};
 
-// Starts the write-back of the file at `path` without waiting for it; 0 or the errno of its
-// failure.
-int StartWriteBack(const std::string& path) {
+// Does `sync` to the file or folder at `path`; 0 or the errno of its failure.
+int SyncEntry(const std::string& path, Sync sync) {
   if (const int fault = ReadFault("sync", path)) return fault;
-  const int fd = OpenToSync(path, O_NONBLOCK);
+  const int fd = OpenToSync(path, sync == Sync::kFolder ? O_DIRECTORY : O_NONBLOCK);
   if (fd < 0) return errno;
-  const int failure = sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE) == 0 ? 0 : errno;
-  close(fd);
-  return failure;
-}
-
-// Whether the write-back of the file at `path` failed since it was written, as the kernel keeps
-// it for each file: told once to each opening of the file that has not been told, without a
-// write; 0 or that errno.
-int CheckWritten(const std::string& path) {
-  if (const int fault = ReadFault("sync", path)) return fault;
-  const int fd = OpenToSync(path, O_NONBLOCK);
-  if (fd < 0) return errno;
-  const int failure = sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WAIT_AFTER) == 0 ? 0 : errno;
+  int done = 0;
+  switch (sync) {
+    case Sync::kFolder:
+      done = fsync(fd);
+      break;
+    case Sync::kFile:
+      done = fdatasync(fd);
+      break;
+    case Sync::kStartWriteBack:
+      done = sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+      break;
+    case Sync::kCheckWriteBack:
+      done = sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WAIT_AFTER);
+      break;
+  }
+  const int failure = done == 0 ? 0 : errno;
   close(fd);
   return failure;
 }
@@ -795,13 +798,14 @@ int SafeFolder::SyncNewTrees(const std::vector<std::string>& paths, std::string*
     if (const int failure = SyncFileSystems(paths, failed)) return failure;
     // A write-back that failed before the syncfs, and was told to another program's syncfs, is
     // still told by the file's own record of it, without a write.
-    return told(RunOnThreads(files.size(), [&](size_t i) { return CheckWritten(files[i]); }),
+    return told(RunOnThreads(files.size(),
+                             [&](size_t i) { return SyncEntry(files[i], Sync::kCheckWriteBack); }),
                 files);
   }
   // Every file's write-back started first, the disk takes them together, and the syncs after
   // find their data written and share fewer journal commits.
-  const Failure started =
-      RunOnThreads(files.size(), [&](size_t i) { return StartWriteBack(files[i]); });
+  const Failure started = RunOnThreads(
+      files.size(), [&](size_t i) { return SyncEntry(files[i], Sync::kStartWriteBack); });
   if (started.error != 0) return told(started, files);
   // One sync after another would wait for a flush of the disk's cache each; the syncs of several
   // threads at once share their journal commits and flushes. The files go first, so that the
@@ -809,7 +813,10 @@ int SafeFolder::SyncNewTrees(const std::vector<std::string>& paths, std::string*
   std::vector<std::string> entries = files;
   entries.insert(entries.end(), folders.begin(), folders.end());
   return told(RunOnThreads(entries.size(),
-                           [&](size_t i) { return SyncEntry(entries[i], i >= files.size()); }),
+                           [&](size_t i) {
+                             return SyncEntry(entries[i],
+                                              i < files.size() ? Sync::kFile : Sync::kFolder);
+                           }),
               entries);
 }
 
