@@ -117,13 +117,12 @@ class SafeFolder {
   static void SetWholeSecondsForTests(bool wholeSeconds);
   static void SetClockWaitHookForTests(std::function<void()> waiting);
   // For tests: SyncNewTrees takes the system's file data not yet written back to be `bytes`;
-  // negative reads it again.
+  // negative reads it again. Its syncfs asks the read fault too ("syncfs", with a tree's path).
   static void SetUnwrittenForTests(int64_t bytes);
   // For tests: the reads of copies, signatures and StatPath ask `fault` first, with the call
   // ("list", "stat" or "open") and the path; a non-zero errno it returns fails that read so. A
   // listing asks once it has read its names, as one failing part-way. The syncs of SyncNewTrees
-  // ask too ("sync" for each file or folder, from several threads at once, "syncfs" for each
-  // tree's file system). Null ends it.
+  // ask too ("sync"), from several threads at once. Null ends it.
   static void SetReadFaultForTests(
       std::function<int(const char* call, const std::string& path)> fault);
   // Makes the folder and its missing parents inside the root.
