@@ -3,7 +3,8 @@
 # not yet written back, waits on the same file system, each beside the same command on an idle
 # disk. A change that made its files durable by syncing their whole file system waited for all of
 # it: 10 to 15 times as long. The target is at most 1.5 times the idle run. The pairs run in
-# alternating rounds (scripts/bench-pair.sh); a small run leaves 64 MB unwritten.
+# alternating rounds (scripts/bench-pair.sh); a small run leaves 64 MB unwritten. On a loop file
+# system with direct I/O where one can be made (scripts/bench-loop.sh).
 set -euo pipefail
 source "$(dirname "$0")/../scripts/bench-size.sh"
 source "$(dirname "$0")/../scripts/bench-pair.sh"
@@ -15,7 +16,9 @@ if ! command -v hyperfine >/dev/null; then
 fi
 megabytes=${WRITER_BENCH_MB:-$(bench_size 1024 64)}
 
-root=$(mktemp -d "${TMPDIR:-/tmp}/kestro-bench-writer.XXXXXX")
+bench_name=changes_beside_writer
+source "$repo/scripts/bench-loop.sh"
+root=$(mktemp -d "$bench_parent/kestro-bench-writer.XXXXXX")
 source "$repo/scripts/bench-root.sh"
 kuid="<kuid:400620:1>"
 folder="$root/asset"

@@ -13,6 +13,7 @@ stop_bench_daemon() {
     done
   done
   rm -rf "${roots[@]}"
+  if declare -F leave_bench_loop >/dev/null; then leave_bench_loop; fi
 }
 trap stop_bench_daemon EXIT
 for r in "${roots[@]}"; do

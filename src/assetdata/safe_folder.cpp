@@ -17,7 +17,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <set>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -189,12 +191,38 @@ int OpenToSync(const std::string& path, int flags) {
   }
 }
 
-// Makes the file or folder at `path` durable; 0 or the errno of its failure.
-int SyncEntry(const std::string& path, bool folder) {
+// What SyncEntry does to a file or folder.
+enum class Sync {
+  kFolder,  // fsync
+  kFile,    // fdatasync
+  // Starts the file's write-back without waiting for it.
+  kStartWriteBack,
+  // Tells whether the file's write-back failed since it was written, as the kernel keeps it for
+  // each file: once to each opening of the file that has not been told, without a write.
+  kCheckWriteBack,
+};
+
+// Does `sync` to the file or folder at `path`; 0 or the errno of its failure.
+int SyncEntry(const std::string& path, Sync sync) {
   if (const int fault = ReadFault("sync", path)) return fault;
-  const int fd = OpenToSync(path, folder ? O_DIRECTORY : O_NONBLOCK);
+  const int fd = OpenToSync(path, sync == Sync::kFolder ? O_DIRECTORY : O_NONBLOCK);
   if (fd < 0) return errno;
-  const int failure = (folder ? fsync(fd) : fdatasync(fd)) == 0 ? 0 : errno;
+  int done = 0;
+  switch (sync) {
+    case Sync::kFolder:
+      done = fsync(fd);
+      break;
+    case Sync::kFile:
+      done = fdatasync(fd);
+      break;
+    case Sync::kStartWriteBack:
+      done = sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+      break;
+    case Sync::kCheckWriteBack:
+      done = sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WAIT_AFTER);
+      break;
+  }
+  const int failure = done == 0 ? 0 : errno;
   close(fd);
   return failure;
 }
@@ -409,6 +437,95 @@ int64_t TickEnd(const timespec& t) {
 
 // How many files and folders SyncNewTrees syncs at once.
 constexpr size_t kSyncThreads = 16;
+
+// How much data not yet written a syncfs may find per file of the change and still take no longer
+// than syncing the change's files one by one: each such sync costs a share of a flush of the
+// disk's cache and of a journal commit, a quarter to half a millisecond, in which a disk writes
+// about this much.
+constexpr uint64_t kUnwrittenPerFile = 64 * 1024;
+
+std::atomic<int64_t> g_unwrittenForTests{-1};
+
+// Whether the system holds so little file data not yet written back (the change's own among it)
+// that one syncfs of the change's file system waits for no more than syncs of its `files` would.
+// The Dirty and Writeback figures of /proc/meminfo count every file system: data of another disk
+// makes the syncs per file the choice, which is slower but never waits for it. False when they
+// cannot be read.
+bool FewUnwritten(size_t files) {
+  uint64_t bytes = 0;
+  if (g_unwrittenForTests >= 0) {
+    bytes = uint64_t(g_unwrittenForTests.load());
+  } else {
+    const std::unique_ptr<FILE, int (*)(FILE*)> info(fopen("/proc/meminfo", "re"), fclose);
+    if (info == nullptr) return false;
+    int found = 0;
+    char line[256];
+    while (fgets(line, sizeof line, info.get()) != nullptr) {
+      unsigned long long kilobytes = 0;
+      if (sscanf(line, "Dirty: %llu kB", &kilobytes) == 1 ||
+          sscanf(line, "Writeback: %llu kB", &kilobytes) == 1) {
+        bytes += kilobytes * 1024;
+        ++found;
+      }
+    }
+    if (found != 2) return false;
+  }
+  return bytes <= files * kUnwrittenPerFile;
+}
+
+// The first failure of RunOnThreads: its errno (0 for none) and the index it failed at.
+struct Failure {
+  int error = 0;
+  size_t at = 0;
+};
+
+// Runs `work` for each index below `count`, on up to kSyncThreads threads at once, until one
+// fails.
+Failure RunOnThreads(size_t count, const std::function<int(size_t)>& work) {
+  std::atomic<size_t> next{0};
+  std::atomic<int> firstFailure{0};
+  std::atomic<size_t> failedAt{0};
+  const auto run = [&] {
+    for (size_t i = next++; i < count && firstFailure == 0; i = next++) {
+      const int failure = work(i);
+      int none = 0;
+      if (failure != 0 && firstFailure.compare_exchange_strong(none, failure)) failedAt = i;
+    }
+  };
+  std::vector<std::thread> threads(std::min<size_t>(kSyncThreads, count) - (count > 0 ? 1 : 0));
+  try {
+    for (std::thread& thread : threads) thread = std::thread(run);
+  } catch (const std::system_error&) {
+    // Fewer threads than asked, or none but this one: the syncs take longer, never fewer.
+  }
+  run();
+  for (std::thread& thread : threads) {
+    if (thread.joinable()) thread.join();
+  }
+  return {firstFailure, failedAt};
+}
+
+// One syncfs of each file system holding one of `paths`; 0 or the errno of the first that failed,
+// whose path goes to `failed`.
+int SyncFileSystems(const std::vector<std::string>& paths, std::string* failed) {
+  std::set<dev_t> synced;
+  for (const std::string& path : paths) {
+    int failure = ReadFault("syncfs", path);
+    const int fd = failure != 0 ? -1 : OpenToSync(path, O_DIRECTORY);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0) {
+      failure = failure != 0 ? failure : errno;
+    } else if (synced.insert(st.st_dev).second && syncfs(fd) != 0) {
+      failure = errno;
+    }
+    if (fd >= 0) close(fd);
+    if (failure != 0) {
+      if (failed != nullptr) *failed = path;
+      return failure;
+    }
+  }
+  return 0;
+}
 
 std::atomic<bool> g_wholeSecondsForTests{false};
 std::function<void()> g_clockWaitHook;
@@ -643,6 +760,8 @@ void SafeFolder::SetReadFaultForTests(std::function<int(const char*, const std::
   g_readFault = std::move(fault);
 }
 
+void SafeFolder::SetUnwrittenForTests(int64_t bytes) { g_unwrittenForTests = bytes; }
+
 void SafeFolder::SetClockWaitHookForTests(std::function<void()> waiting) {
   g_clockWaitHook = std::move(waiting);
 }
@@ -671,35 +790,34 @@ int SafeFolder::SyncNewTrees(const std::vector<std::string>& paths, std::string*
     holders.insert(Parent(path));
   }
   folders.insert(folders.end(), holders.begin(), holders.end());
+  const auto told = [&](const Failure& f, const std::vector<std::string>& at) {
+    if (f.error != 0 && failed != nullptr) *failed = at[f.at];
+    return f.error;
+  };
+  if (FewUnwritten(files.size())) {
+    if (const int failure = SyncFileSystems(paths, failed)) return failure;
+    // A write-back that failed before the syncfs, and was told to another program's syncfs, is
+    // still told by the file's own record of it, without a write.
+    return told(RunOnThreads(files.size(),
+                             [&](size_t i) { return SyncEntry(files[i], Sync::kCheckWriteBack); }),
+                files);
+  }
+  // Every file's write-back started first, the disk takes them together, and the syncs after
+  // find their data written and share fewer journal commits.
+  const Failure started = RunOnThreads(
+      files.size(), [&](size_t i) { return SyncEntry(files[i], Sync::kStartWriteBack); });
+  if (started.error != 0) return told(started, files);
   // One sync after another would wait for a flush of the disk's cache each; the syncs of several
   // threads at once share their journal commits and flushes. The files go first, so that the
   // folders' syncs find their journal written.
-  const size_t total = files.size() + folders.size();
-  std::atomic<size_t> next{0};
-  std::atomic<int> firstFailure{0};
-  std::atomic<size_t> failedAt{0};
-  const auto work = [&] {
-    for (size_t i = next++; i < total && firstFailure == 0; i = next++) {
-      const bool folder = i >= files.size();
-      const int failure = SyncEntry(folder ? folders[i - files.size()] : files[i], folder);
-      int none = 0;
-      if (failure != 0 && firstFailure.compare_exchange_strong(none, failure)) failedAt = i;
-    }
-  };
-  std::vector<std::thread> threads(std::min<size_t>(kSyncThreads, total) - (total > 0 ? 1 : 0));
-  try {
-    for (std::thread& thread : threads) thread = std::thread(work);
-  } catch (const std::system_error&) {
-    // Fewer threads than asked, or none but this one: the syncs take longer, never fewer.
-  }
-  work();
-  for (std::thread& thread : threads) {
-    if (thread.joinable()) thread.join();
-  }
-  if (firstFailure != 0 && failed != nullptr) {
-    *failed = failedAt < files.size() ? files[failedAt] : folders[failedAt - files.size()];
-  }
-  return firstFailure;
+  std::vector<std::string> entries = files;
+  entries.insert(entries.end(), folders.begin(), folders.end());
+  return told(RunOnThreads(entries.size(),
+                           [&](size_t i) {
+                             return SyncEntry(entries[i],
+                                              i < files.size() ? Sync::kFile : Sync::kFolder);
+                           }),
+              entries);
 }
 
 bool SafeFolder::MayBeHeldForWriting(const std::string& path, std::string* file, std::string* why) {

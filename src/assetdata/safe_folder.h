@@ -4,6 +4,7 @@
 // crash leaves either the old folder or the new one, whole.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <set>
 #include <string>
@@ -62,10 +63,14 @@ class SafeFolder {
   // durable together (SyncNewTrees).
   void LeaveCopiesUnsynced(bool leave) const { copiesUnsynced_ = leave; }
   // Makes the trees at `paths`, which this process has just written, durable: each file's data,
-  // each folder's entries and the folder that holds each tree. Only these are waited for, never
-  // the rest of their file system. 0 when done; otherwise the errno of the first file or folder
-  // that could not be (a write-back failed: the disk is full or failing), whose path goes to
-  // `failed` when given.
+  // each folder's entries and the folder that holds each tree. While the system holds little file
+  // data not yet written back (no more than 64 KB per file of the trees, theirs among it), one
+  // syncfs of their file system, which then waits for little else, and a look at each file for a
+  // write-back that failed; otherwise each file and folder is synced, the write-back of every
+  // file started first, and the rest of the file system is never waited for. 0 when done;
+  // otherwise the errno of the first file, folder or file system that could not be (a
+  // write-back failed: the disk is full or failing), whose path (a tree's for its file system)
+  // goes to `failed` when given.
   static int SyncNewTrees(const std::vector<std::string>& paths, std::string* failed = nullptr);
   // Whether a process may still hold a regular file of the tree at `path` open for writing (a
   // descriptor or a shared writable mapping), by any name: true unless the kernel granted a read
@@ -114,6 +119,9 @@ class SafeFolder {
   // `waiting` (when set) is called on the waiting thread before each wait for the clock.
   static void SetWholeSecondsForTests(bool wholeSeconds);
   static void SetClockWaitHookForTests(std::function<void()> waiting);
+  // For tests: SyncNewTrees takes the system's file data not yet written back to be `bytes`;
+  // negative reads it again. Its syncfs asks the read fault too ("syncfs", with a tree's path).
+  static void SetUnwrittenForTests(int64_t bytes);
   // For tests: the reads of copies, signatures and StatPath ask `fault` first, with the call
   // ("list", "stat" or "open") and the path; a non-zero errno it returns fails that read so. A
   // listing asks once it has read its names, as one failing part-way. The syncs of SyncNewTrees

@@ -1094,25 +1094,56 @@ TEST(AssetEditor, AChangeSyncsEachFileAndFolderItWrites) {
   };
   const auto commit = [](Installation& in, std::string& e) { return in.Do(kCommit, kAsset, e); };
   const auto install = [](Installation& in, std::string& e) { return in.Do(kInstall, kAsset, e); };
+  // The system's file data not yet written back: none, or more than any change's files weigh.
+  constexpr int64_t kIdle = 0;
+  constexpr int64_t kBusy = int64_t(1) << 40;
   const std::set<std::string> copied = {".", "..", "config.txt", "old.txt", "sub", "sub/s.txt"};
+  // One syncfs, and a look at each file for a failed write-back.
+  const std::set<std::string> looked = {"syncfs .", "config.txt", "old.txt", "sub/s.txt"};
   const struct {
     const char* name;
     bool editing;  // the asset is open for editing before the change
+    int64_t unwritten;
     std::function<bool(Installation&, std::string&)> change;
-    std::set<std::string> synced;  // below the folder written in staging; ".." is staging
-    const char* failing;           // the entry whose sync fails, with EIO
+    // Below the folder written in staging; ".." is staging, "syncfs ." its file system's sync.
+    std::set<std::string> synced;
+    const char* failing;  // the entry whose sync fails, with EIO
     std::string told;
   } cases[] = {
-      {"an edit", false, edit, copied, nullptr, ""},
-      {"a commit", true, commit, copied, nullptr, ""},
-      {"an install", false, install, {".", "..", "config.txt", "v.txt"}, nullptr, ""},
+      {"an edit", false, kBusy, edit, copied, nullptr, ""},
+      {"a commit", true, kBusy, commit, copied, nullptr, ""},
+      {"an install", false, kBusy, install, {".", "..", "config.txt", "v.txt"}, nullptr, ""},
+      {"an edit on an idle system", false, kIdle, edit, looked, nullptr, ""},
+      {"a commit on an idle system", true, kIdle, commit, looked, nullptr, ""},
+      {"an install on an idle system",
+       false,
+       kIdle,
+       install,
+       {"syncfs .", "config.txt", "v.txt"},
+       nullptr,
+       ""},
       {"an install whose file cannot be written",
        false,
+       kBusy,
        install,
        {},
        "v.txt",
        "cannot write the files to disk: Input/output error"},
-      {"a commit whose folder cannot be written", true, commit, {}, "sub", "cannot flush "},
+      {"a commit whose folder cannot be written", true, kBusy, commit, {}, "sub", "cannot flush "},
+      {"a commit whose file system cannot be synced",
+       true,
+       kIdle,
+       commit,
+       {},
+       "syncfs .",
+       "cannot flush "},
+      {"an install whose file failed its write-back on an idle system",
+       false,
+       kIdle,
+       install,
+       {},
+       "v.txt",
+       "cannot write the files to disk: Input/output error"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -1124,18 +1155,22 @@ TEST(AssetEditor, AChangeSyncsEachFileAndFolderItWrites) {
     const std::string staging = in.ud + "/staging";
     std::mutex mutex;
     std::set<std::string> synced;
+    SafeFolder::SetUnwrittenForTests(c.unwritten);
     SafeFolder::SetReadFaultForTests([&](const char* call, const std::string& path) {
-      if (std::string(call) != "sync" || !path.starts_with(staging)) return 0;
+      const std::string kind = call;
+      if ((kind != "sync" && kind != "syncfs") || !path.starts_with(staging)) return 0;
       const size_t below = path.find('/', staging.size() + 1);
-      const std::string entry = path == staging              ? ".."
-                                : below == std::string::npos ? "."
-                                                             : path.substr(below + 1);
+      const std::string entry = (kind == "syncfs" ? "syncfs " : "") +
+                                (path == staging              ? std::string("..")
+                                 : below == std::string::npos ? std::string(".")
+                                                              : path.substr(below + 1));
       const std::lock_guard<std::mutex> lock(mutex);
       synced.insert(entry);
       return c.failing != nullptr && entry == c.failing ? EIO : 0;
     });
     const bool done = c.change(in, error);
     SafeFolder::SetReadFaultForTests(nullptr);
+    SafeFolder::SetUnwrittenForTests(-1);
     EXPECT_EQ(done, c.failing == nullptr) << error;
     if (c.failing == nullptr) {
       EXPECT_EQ(synced, c.synced);
