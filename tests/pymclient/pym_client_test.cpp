@@ -209,7 +209,6 @@ TEST_F(ClientTest, ADaemonOutOfDiscoverysSightIsFoundOrTheReasonNamed) {
   ASSERT_EQ(::flock(lock, LOCK_EX), 0);
   const std::string port = std::to_string(server_->GetPort());
   const std::string note = std::to_string(getpid()) + " " + port;
-  const bool namespaces = ::geteuid() == 0;
   const struct {
     const char* what;
     std::string note;
@@ -234,7 +233,7 @@ TEST_F(ClientTest, ADaemonOutOfDiscoverysSightIsFoundOrTheReasonNamed) {
   PymSetSilenceLimit(5000);
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
-    if (row.hiddenHolder && !namespaces) continue;
+    if (row.hiddenHolder && ::geteuid() != 0) continue;
     std::ofstream(lockFile) << row.note;
     row.answer ? server_->SetHandshakeBytes(*row.answer)
                : server_->SetHandshakeAnswer(PymProtocol::kTagDaemon, 0x11, 0x22);
