@@ -898,7 +898,8 @@ TEST(AssetEditor, AnInstallKeepsEachVersionItReplacesOnce) {
                         true});
       }
       const std::string blind = today + "a.1";
-      size_t backupsOpened = 0;
+      // The syncs ask from several threads at once.
+      std::atomic<size_t> backupsOpened{0};
       SafeFolder::SetReadFaultForTests([&](const char* call, const std::string& path) {
         backupsOpened += std::string(call) == "open" && path.starts_with(today);
         return step.act == kBlind && std::string(call) == "stat" && path == blind ? EIO : 0;
@@ -921,7 +922,7 @@ TEST(AssetEditor, AnInstallKeepsEachVersionItReplacesOnce) {
       }
       held.reset();
       if (step.act == kUnread) {
-        EXPECT_EQ(backupsOpened, 0u);
+        EXPECT_EQ(backupsOpened.load(), 0u);
       }
       if (step.act == kBlind || step.act == kLinked) {
         EXPECT_EQ(installed, 0u);
