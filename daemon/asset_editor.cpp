@@ -52,17 +52,6 @@ std::string TodaysBackups() {
   return std::string(AssetEditor::kBackupsFolder) + "/" + BackupFolderName(today).CStr();
 }
 
-// The first folder on the way from UserData to `place` (below it) that is a link; empty when
-// none is, or when one cannot be looked at (the look at the place itself then fails).
-std::string LinkOnTheWay(const std::string& userData, const std::string& place) {
-  for (size_t end = place.find('/'); end != std::string::npos; end = place.find('/', end + 1)) {
-    const std::string folder = userData + "/" + place.substr(0, end);
-    struct stat st {};
-    if (StatPath(folder, st) == 0 && S_ISLNK(st.st_mode)) return folder;
-  }
-  return {};
-}
-
 // Where the folder `relative` of the content folder `folder` goes in today's backup folder, below
 // UserData: an asset deleted twice in a day keeps both copies, the later one under a numbered
 // name. Empty, with the reason in `error`, when a place cannot be looked at.
@@ -517,7 +506,7 @@ bool AssetEditor::KeptVersionPlace(const std::string& relative,
   // A move into a place reached through a link is refused; the install is, before anything
   // moves: what the link leads to may be the replaced folder itself, whose files would then seem
   // kept already.
-  const std::string link = LinkOnTheWay(store_.UserData(), base);
+  const std::string link = Folders().LinkOnTheWay(store_.UserData() + "/" + base);
   if (!link.empty()) {
     error = "refused to keep the version it replaces in " + store_.UserData() + "/" + base + ": " +
             link + " is a link";

@@ -3,7 +3,8 @@
 # Quiet when everything is present. "--fuzz" adds the clang tool chain for libFuzzer, "--bench"
 # the command-line benchmark runner, the Lua compiler that the parser and compile benchmarks run
 # beside, the texture compressor that the texture benchmark runs beside, the time command that
-# measures peak memory (compile, createcdp), the Lua library that the interpreter benchmark
+# measures peak memory (compile, createcdp), mkfs.ext4 for the loop file system the flush
+# benchmarks time on, the Lua library that the interpreter benchmark
 # links and LuaJIT, whose interpreter that benchmark loads beside it, "--lint" the clang-tidy of
 # the naming check. "--list" prints the packages named for the given modes instead of installing
 # them (scripts/check-deps.sh reads it).
@@ -24,7 +25,7 @@ for extra in "$@"; do
   case "$extra" in
     # llvm: CMake archives with llvm-ar when it is there, and the sanitizers symbolize with it.
     --fuzz) packages+=(clang libclang-rt-14-dev llvm) ;;
-    --bench) packages+=(hyperfine lua5.4 liblua5.4-dev libnvtt-bin time luajit) ;;
+    --bench) packages+=(hyperfine lua5.4 liblua5.4-dev libnvtt-bin time luajit e2fsprogs) ;;
     --lint) packages+=(clang-tidy) ;;
     --list) list=true ;;
     *) echo "install-deps: unknown option $extra" >&2; exit 2 ;;

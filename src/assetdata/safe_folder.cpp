@@ -903,16 +903,15 @@ bool SafeFolder::MayChange(const std::string& path) const {
   const std::string below = path.substr(root_.size() + 1);
   if (Resolve(below).empty() || below.find('/') == std::string::npos) return false;
   // Every element from the root down must be a real folder or, for the last, a real entry.
-  std::string walk = root_;
-  size_t start = 0;
-  while (start < below.size()) {
-    size_t end = below.find('/', start);
-    if (end == std::string::npos) end = below.size();
-    walk += "/" + below.substr(start, end - start);
-    if (IsLink(walk)) return false;
-    start = end + 1;
+  return LinkOnTheWay(path).empty() && !IsLink(path);
+}
+
+std::string SafeFolder::LinkOnTheWay(const std::string& path) const {
+  for (size_t end = path.find('/', root_.size() + 1); end != std::string::npos;
+       end = path.find('/', end + 1)) {
+    if (IsLink(path.substr(0, end))) return path.substr(0, end);
   }
-  return true;
+  return {};
 }
 
 bool SafeFolder::CopyTree(const std::string& from, const std::string& to, std::string& error,

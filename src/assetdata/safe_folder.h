@@ -35,6 +35,9 @@ class SafeFolder {
   // True when `path` lies at least two levels below the root, and neither it nor any folder
   // between it and the root is a symbolic link.
   bool MayChange(const std::string& path) const;
+  // The first folder between the root and `path` (below the root) that is a symbolic link, where
+  // a move into `path` is refused; empty when none is.
+  std::string LinkOnTheWay(const std::string& path) const;
 
   // Copies the folder tree `from` to the new folder `to` (which must not exist), regular files
   // and folders only, each file copied as far as it reached when it was opened, and the whole
