@@ -50,9 +50,8 @@ Dispatched Dispatch(std::vector<std::string> args) {
   ResultsLog log;
   EngineContext context;
   Dispatched d;
-  ::testing::internal::CaptureStdout();
-  d.result = RunCommand(&log, &context, int(args.size()), argv.data());
-  d.out = ::testing::internal::GetCapturedStdout();
+  d.out = scratch::CaptureStdout(
+      [&] { d.result = RunCommand(&log, &context, int(args.size()), argv.data()); });
   d.entries = log.GetEntries();
   return d;
 }
