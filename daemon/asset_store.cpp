@@ -330,6 +330,15 @@ sqlite3* OpenDatabase(const std::string& path, bool create, std::string* error) 
     return nullptr;
   }
   if (!SetOddJournalAside(path, error)) return nullptr;
+  // SQLite reads a journal it finds to roll the database back, and one it cannot read fails the
+  // open as if the database could not be opened: the journal is named, with why.
+  const std::string journal = path + "-journal";
+  if (const int fd = open(journal.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); fd >= 0) {
+    close(fd);
+  } else if (errno != ENOENT) {
+    SetError(error, "cannot read " + journal + ": " + std::strerror(errno));
+    return nullptr;
+  }
   sqlite3* db = nullptr;
   const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
   if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK ||
@@ -391,8 +400,8 @@ bool IsDamaged(sqlite3* db) {
 }
 
 // Makes `folders` the record of the change `id` in a transaction of its own.
-bool ReplaceChangeRows(sqlite3* db, const std::string& id,
-                       const std::vector<ChangeFolder>& folders, std::string* error) {
+bool ReplaceChangeRows(sqlite3* db, const std::string& id, const std::vector<ChangeFolder>& folders,
+                       std::string* error) {
   WriteTransaction tx(db);
   return tx.Began() && WriteChangeRows(db, id, folders, error) && tx.Commit(error);
 }
@@ -1124,7 +1133,6 @@ struct BaseOrder {
 };
 
 }  // namespace
-
 
 AssetStore::ObsoleteCounts AssetStore::CountObsoletes(const RecordList& records) {
   ObsoleteCounts counts;

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "assetdata/results_log.h"
 #include "core/app_globals.h"
@@ -97,9 +98,12 @@ void AddError(ResultsLog* log, const Qel::String& text) {
 
 void AddInvalidPath(ResultsLog* log, const Qel::String& path) {
   struct stat st {};
-  const bool missing = ::stat(path.CStr(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
-  AddError(log, missing ? Qel::String("Invalid input path: ") + path + " does not exist."
-                        : Qel::String("Invalid input path."));
+  if (::stat(path.CStr(), &st) == 0) return AddError(log, "Invalid input path.");
+  const int why = errno;
+  AddError(log,
+           "Invalid input path: " + path +
+               (why == ENOENT || why == ENOTDIR ? Qel::String(" does not exist.")
+                                                : Qel::String(": ") + std::strerror(why) + "."));
 }
 
 int RunGuarded(const std::function<int()>& call) {

@@ -24,8 +24,12 @@ struct CommandArgs {
 
 void AddError(ResultsLog* log, const Qel::String& text);
 // "Invalid input path.", for a path the user typed that could not be used; one that is plainly
-// not there says so: "Invalid input path: PATH does not exist."
+// not there says so: "Invalid input path: PATH does not exist.", and one that cannot be looked
+// at says why: "Invalid input path: PATH: Permission denied."
 void AddInvalidPath(ResultsLog* log, const Qel::String& path);
+// The folder a walking command (installfrompath, vnyparsefolder) is given as typed: true, with
+// the error logged, when it is missing, cannot be looked at or is anything but a folder.
+bool RefuseTypedFolder(const char* path, ResultsLog* log);
 
 // commands_general.cpp
 int Version(CommandArgs& args);

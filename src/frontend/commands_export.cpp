@@ -17,6 +17,7 @@ int VnyParseFolder(CommandArgs& a) {
     AddError(a.log, "No folder path set");
     return -1;
   }
+  if (RefuseTypedFolder(folder, a.log)) return -1;
   const u32 errors = a.log->GetErrorCount();
   // The typed folder first, so that a refusal names the user's path.
   const Qel::String from = JoinToStartupFolder(folder);

@@ -186,6 +186,19 @@ int VnyParse(CommandArgs& a) {
   return VnyParsePackage(JoinToStartupFolder(path), *a.log) ? 0 : -1;
 }
 
+bool RefuseTypedFolder(const char* path, ResultsLog* log) {
+  const Qel::String folder = JoinToStartupFolder(path);
+  if (!Qel::File::Exists(folder.CStr())) {
+    // The join reads a '\' as '/': a folder that a '\' names only as a byte of its name is
+    // looked for by the path byte for byte.
+    const Qel::String typed =
+        IsAbsolutePath(path) ? Qel::String(path) : GetStartupFolder() + "/" + path;
+    if (!RefuseBackslashFolder(typed, log)) AddInvalidPath(log, folder);
+    return true;
+  }
+  return RefuseAllButFolder(folder, log);
+}
+
 int InstallFromPathCommand(CommandArgs& a) {
   // The path as typed, like installcdp's.
   const char* path = a.Arg(2);
@@ -194,15 +207,7 @@ int InstallFromPathCommand(CommandArgs& a) {
     return -1;
   }
   const Qel::String folder = JoinToStartupFolder(path);
-  if (!Qel::File::Exists(folder.CStr())) {
-    // The join reads a '\' as '/': a folder that a '\' names only as a byte of its name is
-    // looked for by the path byte for byte.
-    const Qel::String typed =
-        IsAbsolutePath(path) ? Qel::String(path) : GetStartupFolder() + "/" + path;
-    if (!RefuseBackslashFolder(typed, a.log)) AddInvalidPath(a.log, folder);
-    return -1;
-  }
-  if (RefuseAllButFolder(folder, a.log)) return -1;
+  if (RefuseTypedFolder(path, a.log)) return -1;
   bool second = false;
   return InstallFromPath(Qel::File::Path(folder), a.log, 0, second, nullptr) != 0 ? 0 : -1;
 }

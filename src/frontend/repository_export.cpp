@@ -127,7 +127,7 @@ class RepositoryExport {
       }
       const Qel::String& name = find.GetName();
       // Links are never folders to Find, so a link cannot lead the walk in a circle.
-      if (name.IsEmpty() || name[0] == '.' || !find.IsFolder()) continue;
+      if (name.IsEmpty() || name == "." || name == ".." || !find.IsFolder()) continue;
       const Qel::String path = folder + "/" + name;
       int unreadable = 0;
       const std::string config = FolderConfigToInstall(path.Std(), &unreadable);

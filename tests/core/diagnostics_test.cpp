@@ -213,9 +213,7 @@ TEST(DiagnosticsTest, LinesGoToStandardOutput) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    testing::internal::CaptureStdout();
-    c.write();
-    const std::string got = testing::internal::GetCapturedStdout();
+    const std::string got = scratch::CaptureStdout(c.write);
     EXPECT_EQ(got.size(), c.expected.size());
     EXPECT_TRUE(got == c.expected) << got.substr(0, 80);
   }

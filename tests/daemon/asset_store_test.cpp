@@ -15,8 +15,8 @@
 #include <set>
 #include <tuple>
 
-#include "assetdata/soup_binary.h"
 #include "assetdata/category.h"
+#include "assetdata/soup_binary.h"
 #include "core/buffer_stream.h"
 #include "core/file_util.h"
 #include "core/time_date.h"
@@ -26,6 +26,7 @@
 #include "pymclient/pym_filter_codes.h"
 #include "qel/dynamic_buffer.h"
 #include "support/command_run.h"
+#include "support/other_user.h"
 #include "support/sqlite_disk_faults.h"
 #include "support/thread_watchdog.h"
 
@@ -314,14 +315,16 @@ TEST(AssetStore, CategoriesAreDerivedFromKindAndClass) {
 // Opens a store on `userData` in a child process as the daemon's start does: empty when it
 // opened, rebuilt with the six assets of Populate, else the reason. A start that waits on a pipe
 // fails the caller's test instead of hanging the suite: a child not done within the watchdog's
-// limit is killed.
-std::string OpenInAChild(const std::string& userData) {
+// limit is killed. With `asOtherUser`, the child opens it as kestro_test::kOtherUser.
+std::string OpenInAChild(const std::string& userData, bool asOtherUser = false) {
   int said[2];
   if (pipe(said) != 0) return "no pipe";
   const pid_t pid = fork();
   if (pid < 0) return "no child";
   if (pid == 0) {
     close(said[0]);
+    const uid_t other = kestro_test::kOtherUser;
+    if (asOtherUser && (setgid(other) != 0 || setuid(other) != 0)) _exit(1);
     AssetStore s;
     std::string error;
     if (OpenStore(s, userData, error) && (!s.WasRebuilt() || s.CountAssets() != 6)) {
@@ -391,7 +394,8 @@ TEST(AssetStore, IncompleteBuildIsRebuiltAndAFileThatIsNoIndexIsSetAside) {
   const std::string refused = "cannot open the settings database: ";
   const std::string moveIt =
       " is not a regular file; the daemon starts once it is moved out of the way";
-  enum class Put { kPipe, kFolder, kNoise };
+  // A journal the daemon cannot read stops the start too, named with why.
+  enum class Put { kPipe, kFolder, kNoise, kUnreadable };
   const struct {
     Put put;
     std::string at;
@@ -410,16 +414,31 @@ TEST(AssetStore, IncompleteBuildIsRebuiltAndAFileThatIsNoIndexIsSetAside) {
       {Put::kPipe, index + "-journal", index + "-journal.bad.1", "kept", index + "-journal.bad"},
       {Put::kFolder, settings + "-shm", settings + "-shm", "kept"},
       {Put::kPipe, settings + "-journal", settings + "-journal.bad", "kept"},
+      {Put::kUnreadable, settings + "-journal", settings + "-journal",
+       refused + "cannot read " + settings + "-journal: Permission denied"},
   };
   for (const auto& [put, at, kept, reason, taken] : odd) {
     SCOPED_TRACE(at);
+    // Root reads every file: the store is the other user's, and its journal unreadable to them.
+    const bool unreadable = put == Put::kUnreadable;
+    const uid_t other = kestro_test::kOtherUser;
+    if (unreadable && (!kestro_test::CanRunAsOtherUser() || chown(t.path().c_str(), other, other) ||
+                       !kestro_test::OtherUserCanReach(t.path()))) {
+      continue;
+    }
     if (!taken.empty()) fs::create_directory(taken);
     fs::remove(at);
-    if (put == Put::kNoise) WriteFile(at, std::string(5000, 'x'));
+    if (put == Put::kNoise || unreadable) WriteFile(at, std::string(5000, 'x'));
     ASSERT_TRUE(put == Put::kPipe     ? mkfifo(at.c_str(), 0600) == 0
                 : put == Put::kFolder ? fs::create_directory(at)
                                       : fs::file_size(at) == 5000u);
-    EXPECT_EQ(OpenInAChild(t.path()), reason);
+    if (unreadable) {
+      for (const auto& e : fs::recursive_directory_iterator(t.path())) {
+        ASSERT_EQ(lchown(e.path().c_str(), other, other), 0);
+      }
+      ASSERT_EQ(chmod(at.c_str(), 0), 0);
+    }
+    EXPECT_EQ(OpenInAChild(t.path(), unreadable), reason);
     EXPECT_TRUE(put == Put::kPipe     ? fs::is_fifo(kept)
                 : put == Put::kFolder ? fs::is_directory(kept)
                                       : fs::file_size(kept) == 5000u);
@@ -632,8 +651,8 @@ TEST(AssetStore, ScanOnSeveralThreadsKeepsTheWalkOrder) {
   for (int set = 0; set < 12; ++set) {
     for (int i = 0; i < 40; ++i) {
       // Upper and lower case alternate between sets: the order ignores case.
-      const std::string name = std::string(1, char((set % 2 ? 'A' : 'a') + set)) + "/f" +
-                               std::to_string(100 + i);
+      const std::string name =
+          std::string(1, char((set % 2 ? 'A' : 'a') + set)) + "/f" + std::to_string(100 + i);
       MakeAsset(t.path(), "local", name, Config("<kuid:300:" + std::to_string(i % 7) + ">"));
     }
   }

@@ -220,23 +220,24 @@ TEST(KeywordsAndFolders, TheSecondFolderOfAKuidInATreeIsRefused) {
   }
 }
 
-
-// A walk takes each folder by its name, '*' and '?' included, so the asset folders below such a
-// folder are installed and exported like any other; a path that names anything but a folder is
-// a counted error that says so, and names the folder to give for an asset's configuration.
+// A walk takes each folder by its name, '*', '?' and a leading '.' included, so the asset folders
+// below such a folder are installed and exported like any other; a path that names anything but a
+// folder, or that cannot be looked at, is a counted error that says so (and why), and names the
+// folder to give for an asset's configuration.
 TEST(KeywordsAndFolders, FoldersAreWalkedByTheirNamesAndAPathToAnythingElseIsRefused) {
   InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
   ASSERT_TRUE(root.IsReady());
   const std::string r = root.Root();
   int content = 0;
   for (const std::string tree : {"t1", "t2", "t3"}) {
-    for (const char* folder : {"/w*d/a", "/q?/b", "/*/c"}) {
+    for (const char* folder : {"/w*d/a", "/q?/b", "/*/c", "/.h/d"}) {
       root.WriteFile(tree + folder + "/config.txt",
                      "kuid <kuid:400210:" + std::to_string(++content) + ">\nkind \"scenery\"\n");
     }
   }
   root.WriteFile("plain.txt", "");
   ASSERT_EQ(mkfifo((r + "/pipe").c_str(), 0600), 0);
+  ASSERT_EQ(symlink("loop", (r + "/loop").c_str()), 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   ASSERT_LT((r + "/socket").size(), sizeof address.sun_path);
@@ -250,11 +251,13 @@ TEST(KeywordsAndFolders, FoldersAreWalkedByTheirNamesAndAPathToAnythingElseIsRef
     std::string command, given, out;
     size_t installed;
   } cases[] = {
-      {"installfrompath", "t1", "OK (0 Errors", 3},
-      {"vnyparsefolder", "t2", "Exported 3 assets", 0},
+      {"installfrompath", "t1", "OK (0 Errors", 4},
+      {"vnyparsefolder", "t2", "Exported 4 assets", 0},
       {"installfrompath", "t3/w*d", "OK (0 Errors", 1},  // the folder given is a name too
       {"installfrompath", "plain.txt", refused(r + "/plain.txt is not a folder."), 0},
       {"installfrompath", "pipe", refused(r + "/pipe is not a folder."), 0},
+      {"vnyparsefolder", "pipe", refused(r + "/pipe is not a folder."), 0},
+      {"installfrompath", "loop/x", refused(r + "/loop/x: Too many levels of symbolic links."), 0},
       {"installfrompath", "socket", refused(r + "/socket is not a folder."), 0},
       {"installfrompath", "/dev/null", refused("/dev/null is not a folder."), 0},
       {"installfrompath", "t1/q?/b/config.txt",

@@ -15,6 +15,7 @@
 #include "gscompiler/gs_source_file.h"
 #include "gscompiler/gs_symbol.h"
 #include "gscompiler/script_test_folder.h"
+#include "support/scratch_folder.h"
 
 namespace {
 
@@ -57,9 +58,10 @@ class CompileDriverTest : public gs_test::ScriptTestFolder {
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    ::testing::internal::CaptureStdout();
-    const int result = CompileCommand(static_cast<int>(args.size()), argv.data());
-    return {result, ::testing::internal::GetCapturedStdout()};
+    int result = 0;
+    const std::string out = scratch::CaptureStdout(
+        [&] { result = CompileCommand(static_cast<int>(args.size()), argv.data()); });
+    return {result, out};
   }
 
   // The unit was read and handed to the parser, which refused it.

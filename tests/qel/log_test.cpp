@@ -30,9 +30,9 @@ TEST_F(LogTest, SinkFollowsOptionText) {
   };
   for (auto [options, to_stdout] : cases) {
     EXPECT_TRUE(Qel::Log::Init(options));
-    testing::internal::CaptureStdout();
-    Qel::Log::Get("sink").Write(Qel::Log::kMessage, "probe");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), to_stdout ? "probe\n" : "")
+    EXPECT_EQ(
+        scratch::CaptureStdout([] { Qel::Log::Get("sink").Write(Qel::Log::kMessage, "probe"); }),
+        to_stdout ? "probe\n" : "")
         << (options ? options : "(null)");
   }
 }
@@ -42,13 +42,13 @@ TEST_F(LogTest, LinesLevelsAndFormatting) {
   Qel::Log& log = Qel::Log::Get("format");
   log.SetLevel(Qel::Log::kMessage);
   const std::string big(3000, 'z');
-  testing::internal::CaptureStdout();
-  log.Write(Qel::Log::kError, "ends with a break\n");
-  log.Write(Qel::Log::kDebug, "above the client's level: dropped");
-  log.Printf(Qel::Log::kMessage, "ScriptLog> %s %d", "x", 5);
-  log.Write(Qel::Log::kWarning, "");
-  log.Printf(Qel::Log::kMessage, "[%s]", big.c_str());
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+  EXPECT_EQ(scratch::CaptureStdout([&] {
+              log.Write(Qel::Log::kError, "ends with a break\n");
+              log.Write(Qel::Log::kDebug, "above the client's level: dropped");
+              log.Printf(Qel::Log::kMessage, "ScriptLog> %s %d", "x", 5);
+              log.Write(Qel::Log::kWarning, "");
+              log.Printf(Qel::Log::kMessage, "[%s]", big.c_str());
+            }),
             "ends with a break\nScriptLog> x 5\n\n[" + big + "]\n");
 }
 
@@ -60,9 +60,7 @@ TEST_F(LogTest, FileSinkAppendsAndBadPathDiscards) {
   log.Write(Qel::Log::kMessage, "two");
   for (const char* bad : {"-LogFile=/nonexistent-dir/x.log", "-LogFile="}) {
     EXPECT_FALSE(Qel::Log::Init(bad));
-    testing::internal::CaptureStdout();
-    log.Write(Qel::Log::kMessage, "lost");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(scratch::CaptureStdout([&] { log.Write(Qel::Log::kMessage, "lost"); }), "");
   }
   EXPECT_EQ(Logged(), "one\ntwo\n");
 }

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <stdlib.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -63,6 +65,31 @@ inline std::string CaptureLog(const std::function<void()>& body) {
   body();
   Qel::Log::SetToStdOut(false);
   return ReadAll(path);
+}
+
+// What the process writes to its standard output while `body` runs. Google Test's own capture
+// writes into "/tmp/" whatever TMPDIR says, and leaves its file there when the process is killed
+// while it captures (a forked tool or daemon): this one writes into the temporary folder, into a
+// file whose name is gone once it is open.
+inline std::string CaptureStdout(const std::function<void()>& body) {
+  std::string path = (std::filesystem::temp_directory_path() / "kestro_stdout_XXXXXX").string();
+  const int fd = mkstemp(path.data());
+  if (fd < 0) return "<standard output not captured>";
+  unlink(path.c_str());
+  std::fflush(nullptr);
+  const int saved = dup(STDOUT_FILENO);
+  dup2(fd, STDOUT_FILENO);
+  body();
+  std::fflush(nullptr);
+  dup2(saved, STDOUT_FILENO);
+  close(saved);
+  std::string out;
+  char buffer[4096];
+  for (ssize_t n; (n = pread(fd, buffer, sizeof buffer, off_t(out.size()))) > 0;) {
+    out.append(buffer, size_t(n));
+  }
+  close(fd);
+  return out;
 }
 
 }  // namespace scratch

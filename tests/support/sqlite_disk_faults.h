@@ -37,6 +37,11 @@ class SqliteDiskFaults {
     commitLog_ = log;
     commitsLeft_ = nth;
   }
+  // Fails, as EIO does, the `nth` write from now to the file whose name ends in `name`.
+  void FailWrite(const char* name, int nth) {
+    writeFile_ = name;
+    writesLeft_ = nth;
+  }
   // Ends the process, as SIGKILL would (exit code 137), at the next write to the log whose name
   // ends in `log`: nothing of that transaction reaches it.
   void DieAtWrite(const char* log) { dieLog_ = log; }
@@ -70,6 +75,10 @@ class SqliteDiskFaults {
   static int Write(sqlite3_file* f, const void* b, int n, sqlite3_int64 at) {
     if (EndsWith(f, Owner(f).dieLog_)) ::_exit(137);
     Of(f)->headerWritten = at == 0;
+    if (EndsWith(f, Owner(f).writeFile_) && Owner(f).writesLeft_ > 0 &&
+        --Owner(f).writesLeft_ == 0) {
+      return SQLITE_IOERR_WRITE;
+    }
     return Owner(f).full ? SQLITE_FULL : Pass<&M::xWrite>(f, b, n, at);
   }
   static bool EndsWith(sqlite3_file* f, const char* log) {
@@ -102,6 +111,8 @@ class SqliteDiskFaults {
   std::atomic<const char*> commitLog_{nullptr};
   std::atomic<int> commitsLeft_{0};
   std::atomic<const char*> dieLog_{nullptr};
+  std::atomic<const char*> writeFile_{nullptr};
+  std::atomic<int> writesLeft_{0};
   sqlite3_vfs* real_;
   sqlite3_vfs vfs_;
 };
