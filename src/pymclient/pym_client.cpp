@@ -153,6 +153,11 @@ std::string LimitText(u32 ms) {
   return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
 }
 
+std::string SilenceReason(u32 ms) {
+  return "PymDaemon did not answer within " + LimitText(ms) +
+         ", the longest the tool waits for it.";
+}
+
 }  // namespace
 
 bool PymIsClientOpen() { return Client().open.load(); }
@@ -259,10 +264,7 @@ std::string PymGetDaemonFailure() {
     return "- PymDaemon still waits for the store's lock, which process " + std::to_string(holder) +
            " holds; the tool gave up after " + LimitText(ms) + ".";
   }
-  if (ms != 0) {
-    return "- PymDaemon did not answer within " + LimitText(ms) +
-           ", the longest the tool waits for it.";
-  }
+  if (ms != 0) return "- " + SilenceReason(ms);
   if (std::string logged = LoggedDaemonFailure(); !logged.empty()) return logged;
   if (!GetPymDaemonStarted()) return {};
   if (GetStartedPymDaemon() == 0) {
@@ -275,6 +277,11 @@ std::string PymGetDaemonFailure() {
   }
   return "- PymDaemon went away before it served this command; no daemon serves " +
          std::string(GetDatabasePath().CStr());
+}
+
+std::string PymFrozenDaemonReason() {
+  const auto connection = PymConnection::GetCurrent();
+  return connection && connection->FrozenMs() != 0 ? SilenceReason(connection->FrozenMs()) : "";
 }
 
 bool PymDaemonStoppedInOrder() {

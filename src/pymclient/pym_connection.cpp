@@ -230,6 +230,14 @@ void PymConnection::SetNextTransactionIdForTest(u32 id) {
   nextId_ = id != 0 ? id : 1;
 }
 
+bool PymConnection::TransactionWaited(u64 generation, u32 ms) {
+  Qel::SingleLock guard(registryLock_);
+  const auto since = std::chrono::steady_clock::now() - std::chrono::milliseconds(ms);
+  return std::any_of(transactions_.begin(), transactions_.end(), [&](const auto& entry) {
+    return entry.second->connection == generation && entry.second->sent <= since;
+  });
+}
+
 // Under the registry lock: fails every transaction sent on connection `generation`.
 void PymConnection::FailPendingTransactions(u64 generation) {
   Qel::SingleLock guard(registryLock_);
@@ -336,11 +344,14 @@ bool PymConnection::ReceiveOrDrop(void* buffer, u32 n) {
 i32 PymConnection::ReaderMain(Qel::Thread& self, u64 generation) {
   SocketSource source(*this);
   bool closeTransport = false;
+  bool silent = false;
   for (;;) {
     readerEvent_.Wait();
     if (self.IsEndRequested() || !transport_.load()) break;
+    errno = 0;
     const PymMessageResult result = ReadDaemonMessage(source);
     if (result == PymMessageResult::kFailed || result == PymMessageResult::kUnknownTag) {
+      silent = errno == EAGAIN || errno == EWOULDBLOCK;
       closeTransport = true;
       break;
     }
@@ -351,6 +362,11 @@ i32 PymConnection::ReaderMain(Qel::Thread& self, u64 generation) {
   }
   connected_.store(false);
   readerEvent_.Set();
+  // Silence is no verdict on an idle connection, whose daemon owes it nothing: only on one whose
+  // request went unanswered for the whole limit, through which the daemon sends notes while it
+  // works.
+  const u32 limitMs = g_silenceLimitMs.load();
+  if (silent && limitMs != 0 && TransactionWaited(generation, limitMs)) frozenMs_.store(limitMs);
   FailPendingTransactions(generation);
   return 0;
 }
@@ -399,6 +415,12 @@ bool PymConnection::Connect() {
     Disconnect(true);
   }
   holderAnswer_.store(HandshakeEnd::kNone);
+  // Each later command of a batch would wait the whole limit again for a daemon that stays
+  // frozen.
+  if (frozenMs_.load() != 0) {
+    handshakeEnd_.store(HandshakeEnd::kSilent);
+    return false;
+  }
   // A daemon at its connection limit serves again once a connection of another command ends:
   // it is waited for as a slow one is, within the silence limit, and never replaced.
   const auto begun = std::chrono::steady_clock::now();
@@ -545,6 +567,7 @@ bool PymConnection::ShakeHands(u32 port, const std::string& databasePath) {
                         : cause == 0 || cause == ECONNRESET || cause == EPIPE
                             ? HandshakeEnd::kClosed
                             : HandshakeEnd::kNone);
+    if (HandshakeWasSilent()) frozenMs_.store(g_silenceLimitMs.load());
     Disconnect(true);
     return false;
   }
@@ -556,6 +579,8 @@ bool PymConnection::ShakeHands(u32 port, const std::string& databasePath) {
 
 void PymConnection::TakeSilenceLimit() {
   Qel::SingleLock guard(lock_);
+  // The daemon is judged afresh under the new limit.
+  frozenMs_.store(0);
   if (TCPTransport* t = transport_.load(); t && t->GetSocket() >= 0) {
     ApplySilenceLimit(t->GetSocket(), g_silenceLimitMs.load());
   }
@@ -661,6 +686,7 @@ bool PymConnection::SendFrame(u32 opcode, TStream& request, PymClientTransaction
       tx->failed = 0;
       tx->event.Reset();
       tx->connection = generation_.load();
+      tx->sent = std::chrono::steady_clock::now();
     }
     u32 sent = 0;
     if (Transfer(true, frame.get(), n + kFrameHeaderSize, &sent)) return true;

@@ -85,6 +85,7 @@ class PymClientTransaction {
   ResultsLog* log;
   // The connection the request was sent on; only that connection's end fails it.
   u64 connection = 0;
+  std::chrono::steady_clock::time_point sent;
   // Question threads working for this transaction, and the event set when there are none.
   u32 questions = 0;
   Qel::WEvent questionsDone{true, true};
@@ -182,6 +183,9 @@ class PymConnection : public std::enable_shared_from_this<PymConnection> {
     return HandshakeWasSilent() || HandshakeWasBusy() || HolderAnswer() != HandshakeEnd::kNone;
   }
   bool HandshakeWasBusy() const { return handshakeEnd_.load() == HandshakeEnd::kBusy; }
+  // The silence limit that a handshake or a request of this connection stayed silent for, after
+  // which every Connect fails at once (kSilent) until a limit is set anew; 0 while none did.
+  u32 FrozenMs() const { return frozenMs_.load(); }
   // Applies the silence limit in force (PymSetSilenceLimit) to the connection that stands.
   void TakeSilenceLimit();
   // The two words of the daemon's handshake answer.
@@ -223,6 +227,8 @@ class PymConnection : public std::enable_shared_from_this<PymConnection> {
 
   bool ConnectOnce();
   bool ShakeHands(u32 port, const std::string& databasePath);
+  // Whether a transaction sent on connection `generation` has waited `ms` or longer.
+  bool TransactionWaited(u64 generation, u32 ms);
   bool Transfer(bool sending, u8* data, u32 n, u32* done = nullptr);
   bool SendU32(u32 value);
   bool SendFrame(u32 opcode, TStream& request, PymClientTransaction* tx);
@@ -252,6 +258,7 @@ class PymConnection : public std::enable_shared_from_this<PymConnection> {
   std::atomic<HandshakeEnd> holderAnswer_{HandshakeEnd::kNone};
   std::atomic<u32> holderSeen_{0};
   std::atomic<u32> holderNoted_{0};
+  std::atomic<u32> frozenMs_{0};
   // Set by ForbidDaemonStart: a connect that finds no daemon starts none either.
   std::atomic<bool> startForbidden_{false};
   std::atomic<u32> port_{0};
