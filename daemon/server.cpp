@@ -16,11 +16,15 @@
 #include <cstring>
 #include <system_error>
 
+#include "platform/byte_order.h"
+#include "pymclient/pym_protocol.h"
 #include "qel/log.h"
 
 namespace PymDaemonSrv {
 
 namespace {
+
+namespace pp = PymProtocol;
 
 Qel::Log& DaemonLog() { return Qel::Log::Get("PymDaemon"); }
 
@@ -187,6 +191,12 @@ void Server::Admit(int fd) {
                          maxConnections_);
       refusingLogged_ = true;
     }
+    // Said rather than shown by a bare close, which a tool takes for a refusal of its store: it
+    // waits and tries again. One write that never waits, into the fresh socket's empty buffer;
+    // a peer gone already learns nothing it needs.
+    u8 busy[pp::kHandshakeAnswerSize] = {};
+    ByteOrder::StoreLE32(busy, pp::kTagBusy);
+    (void)send(fd, busy, sizeof busy, MSG_DONTWAIT | MSG_NOSIGNAL);
     close(fd);
     return;
   }

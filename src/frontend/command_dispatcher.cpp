@@ -13,6 +13,7 @@
 #include "core/path_text.h"
 #include "frontend/application.h"
 #include "frontend/commands.h"
+#include "pymclient/pym_client.h"
 #include "pymclient/pym_connection.h"
 #include "qel/file.h"
 #include "qel/pstring.h"
@@ -138,7 +139,10 @@ int RunCommand(ResultsLog* log, EngineContext* context, int argc, char** argv) {
     }
     // Commands leave these to the dispatcher: only it says what became of their requests.
     if (failures.Lost()) AddError(log, kDaemonWentAway);
-    if (failures.Unreached() && !failures.Lost()) AddError(log, kDaemonGone);
+    if (failures.Unreached() && !failures.Lost()) {
+      const std::string frozen = PymFrozenDaemonReason();
+      AddError(log, frozen.empty() ? Qel::String(kDaemonGone) : Qel::String(frozen.c_str()));
+    }
     return failures.Any() ? -1 : result;
   }
   if (log != nullptr) {

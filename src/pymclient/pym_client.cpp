@@ -40,8 +40,9 @@ struct ClientState {
   // The process that held the store's lock when the last PymOpenDatabase gave up on a daemon it
   // started that still waited for that lock; 0 when it did not give up so.
   std::atomic<u32> lockHolder{0};
-  // Why the last PymOpenDatabase gave up at once on the port that the store's holder noted; empty
-  // when it did not. Under `lock`.
+  // Why the last PymOpenDatabase gave up on a daemon that answered: at once on the port that the
+  // store's holder noted, or on one busy for the whole silence limit; empty when it did not.
+  // Under `lock`.
   std::string holderRefusal;
 };
 
@@ -118,20 +119,29 @@ bool SeesFolder(u32 pid, const std::string& folder) {
   return theirs.st_dev == ours.st_dev && theirs.st_ino == ours.st_ino;
 }
 
-// What holds the store and does not serve this process, as the last connect found it: the port
-// its holder noted answered other than with the daemon's greeting, or was closed unanswered (a
-// daemon refuses a handshake that names a folder it does not see as its store).
+// What holds the store and does not serve this process, as the connect found it when it gave up:
+// the port its holder noted answered other than with the daemon's greeting, or was closed
+// unanswered (a daemon refuses a handshake that names a folder it does not see as its store).
 std::string HolderRefusal(const PymConnection& connection) {
   const std::string folder = PymProtocol::DatabaseFolder(GetDatabasePath().CStr());
-  const u32 holder = StoreLockHolder();
-  const std::string held = "- The store " + folder + " is held by " +
-                           (holder != 0 ? "process " + std::to_string(holder) : "another process");
+  const u32 seen = connection.HolderSeen();
+  const u32 noted = connection.HolderNoted();
+  const std::string held =
+      "- The store " + folder + " is held by " +
+      (seen != 0    ? "process " + std::to_string(seen)
+       : noted != 0 ? "process " + std::to_string(noted) + " of another pid namespace"
+                    : "another process");
   const std::string port = std::to_string(connection.GetPort());
   if (connection.HolderAnswer() == PymConnection::HandshakeEnd::kWrongAnswer) {
     return held + ", and what answers at the port its lock file names (" + port +
            ") is no PymDaemon.";
   }
-  if (!SeesFolder(Platform::FileLockHolder(StoreLockPath(GetDatabasePath().CStr())), folder)) {
+  // Which folders a holder out of this process's sight sees cannot be told.
+  if (seen == 0) {
+    return held + ", whose PymDaemon (port " + port +
+           ") closed this command's connection unanswered; it may not see " + folder + ".";
+  }
+  if (!SeesFolder(seen, folder)) {
     return held + ", whose PymDaemon (port " + port + ") cannot see " + folder +
            " and refused this command.";
   }
@@ -141,6 +151,11 @@ std::string HolderRefusal(const PymConnection& connection) {
 // The time limit as said to the user.
 std::string LimitText(u32 ms) {
   return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+}
+
+std::string SilenceReason(u32 ms) {
+  return "PymDaemon did not answer within " + LimitText(ms) +
+         ", the longest the tool waits for it.";
 }
 
 }  // namespace
@@ -172,10 +187,9 @@ bool PymOpenDatabase(const PymClientOptions& options) {
     // The daemon started for this command gave way to one that then went away before it served
     // this command (killed, or closed from another shell): nobody serves the store, and a daemon
     // started now takes it over. One that ended for a reason of its own wrote it in its log.
-    if (starts > 0 && (!GetPymDaemonStarted() || GetStartedPymDaemon() == 0 ||
-                       IsStartedPymDaemonAlive() || connection->HandshakeWasSilent() ||
-                       connection->HolderAnswer() != PymConnection::HandshakeEnd::kNone ||
-                       !LoggedDaemonFailure().empty())) {
+    if (starts > 0 &&
+        (!GetPymDaemonStarted() || GetStartedPymDaemon() == 0 || IsStartedPymDaemonAlive() ||
+         connection->GaveUp() || !LoggedDaemonFailure().empty())) {
       break;
     }
     SetPymDaemonStarted(false);
@@ -188,17 +202,19 @@ bool PymOpenDatabase(const PymClientOptions& options) {
         Qel::Sleep(PymGetConnectPauseMs());
       }
       connected = connection->Connect();
-      // The silence limit covers the handshake: a frozen daemon is not waited for once per try.
-      // Nor is a holder of the store that does not serve this process: no try would end otherwise.
-      if (!connected && (connection->HandshakeWasSilent() ||
-                         connection->HolderAnswer() != PymConnection::HandshakeEnd::kNone)) {
-        break;
-      }
+      // The silence limit covers the handshake: a frozen daemon is not waited for once per try,
+      // nor one busy for that long. Nor is a holder of the store that does not serve this
+      // process: no try would end otherwise.
+      if (!connected && connection->GaveUp()) break;
     }
   }
   if (!connected) {
     if (connection->HolderAnswer() != PymConnection::HandshakeEnd::kNone) {
       c.holderRefusal = HolderRefusal(*connection);
+    } else if (connection->HandshakeWasBusy()) {
+      c.holderRefusal = "- PymDaemon (port " + std::to_string(connection->GetPort()) +
+                        ") served as many connections as it takes for " +
+                        LimitText(PymGetSilenceLimit()) + ", the longest the tool waits for it.";
     }
     // A daemon still starting at the limit is as good as silent: it has not answered either.
     if (connection->HandshakeWasSilent() || IsStartedPymDaemonAlive()) {
@@ -248,10 +264,7 @@ std::string PymGetDaemonFailure() {
     return "- PymDaemon still waits for the store's lock, which process " + std::to_string(holder) +
            " holds; the tool gave up after " + LimitText(ms) + ".";
   }
-  if (ms != 0) {
-    return "- PymDaemon did not answer within " + LimitText(ms) +
-           ", the longest the tool waits for it.";
-  }
+  if (ms != 0) return "- " + SilenceReason(ms);
   if (std::string logged = LoggedDaemonFailure(); !logged.empty()) return logged;
   if (!GetPymDaemonStarted()) return {};
   if (GetStartedPymDaemon() == 0) {
@@ -264,6 +277,11 @@ std::string PymGetDaemonFailure() {
   }
   return "- PymDaemon went away before it served this command; no daemon serves " +
          std::string(GetDatabasePath().CStr());
+}
+
+std::string PymFrozenDaemonReason() {
+  const auto connection = PymConnection::GetCurrent();
+  return connection && connection->FrozenMs() != 0 ? SilenceReason(connection->FrozenMs()) : "";
 }
 
 bool PymDaemonStoppedInOrder() {

@@ -33,6 +33,11 @@ bool PymDaemonStoppedInOrder();
 // away without serving; empty when the open started no daemon.
 std::string PymGetDaemonFailure();
 
+// Once a handshake or a request of the open client met a daemon silent for the whole silence
+// limit, why every later request fails at once: "PymDaemon did not answer within 60 s, the
+// longest the tool waits for it."; empty before.
+std::string PymFrozenDaemonReason();
+
 bool PymIsClientOpen();
 // A copy of the options in force (the reset value while closed).
 PymClientOptions PymGetClientOptions();

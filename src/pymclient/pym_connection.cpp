@@ -230,6 +230,14 @@ void PymConnection::SetNextTransactionIdForTest(u32 id) {
   nextId_ = id != 0 ? id : 1;
 }
 
+bool PymConnection::TransactionWaited(u64 generation, u32 ms) {
+  Qel::SingleLock guard(registryLock_);
+  const auto since = std::chrono::steady_clock::now() - std::chrono::milliseconds(ms);
+  return std::any_of(transactions_.begin(), transactions_.end(), [&](const auto& entry) {
+    return entry.second->connection == generation && entry.second->sent <= since;
+  });
+}
+
 // Under the registry lock: fails every transaction sent on connection `generation`.
 void PymConnection::FailPendingTransactions(u64 generation) {
   Qel::SingleLock guard(registryLock_);
@@ -336,11 +344,14 @@ bool PymConnection::ReceiveOrDrop(void* buffer, u32 n) {
 i32 PymConnection::ReaderMain(Qel::Thread& self, u64 generation) {
   SocketSource source(*this);
   bool closeTransport = false;
+  bool silent = false;
   for (;;) {
     readerEvent_.Wait();
     if (self.IsEndRequested() || !transport_.load()) break;
+    errno = 0;
     const PymMessageResult result = ReadDaemonMessage(source);
     if (result == PymMessageResult::kFailed || result == PymMessageResult::kUnknownTag) {
+      silent = errno == EAGAIN || errno == EWOULDBLOCK;
       closeTransport = true;
       break;
     }
@@ -351,6 +362,11 @@ i32 PymConnection::ReaderMain(Qel::Thread& self, u64 generation) {
   }
   connected_.store(false);
   readerEvent_.Set();
+  // Silence is no verdict on an idle connection, whose daemon owes it nothing: only on one whose
+  // request went unanswered for the whole limit, through which the daemon sends notes while it
+  // works.
+  const u32 limitMs = g_silenceLimitMs.load();
+  if (silent && limitMs != 0 && TransactionWaited(generation, limitMs)) frozenMs_.store(limitMs);
   FailPendingTransactions(generation);
   return 0;
 }
@@ -362,6 +378,12 @@ bool PeerHasClosed(int fd) {
   pollfd p{fd, POLLRDHUP, 0};
   return fd < 0 || (poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0);
 }
+
+// A daemon at its connection limit is asked again after these pauses, doubling from the first.
+constexpr u32 kBusyFirstPauseMs = 20;
+constexpr u32 kBusyLongestPauseMs = 1000;
+// The pause before the one more try at the holder's port after it closed a connection unanswered.
+constexpr u32 kHolderRetryPauseMs = 300;
 
 // Reads away what the socket holds now, without waiting; at most 16 MB, so that a daemon that
 // keeps sending cannot hold the close.
@@ -392,8 +414,33 @@ bool PymConnection::Connect() {
     // The reader has ended or a transfer failed: start afresh rather than fail this try.
     Disconnect(true);
   }
-  handshakeEnd_.store(HandshakeEnd::kNone);
   holderAnswer_.store(HandshakeEnd::kNone);
+  // Each later command of a batch would wait the whole limit again for a daemon that stays
+  // frozen.
+  if (frozenMs_.load() != 0) {
+    handshakeEnd_.store(HandshakeEnd::kSilent);
+    return false;
+  }
+  // A daemon at its connection limit serves again once a connection of another command ends:
+  // it is waited for as a slow one is, within the silence limit, and never replaced.
+  const auto begun = std::chrono::steady_clock::now();
+  for (u32 pauseMs = kBusyFirstPauseMs; !ConnectOnce();
+       pauseMs = std::min(pauseMs * 2, kBusyLongestPauseMs)) {
+    const u32 limitMs = g_silenceLimitMs.load();
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - begun)
+                            .count();
+    if (handshakeEnd_.load() != HandshakeEnd::kBusy || (limitMs != 0 && waited >= limitMs)) {
+      return false;
+    }
+    Qel::Sleep(limitMs != 0 ? std::min(pauseMs, u32(limitMs - waited)) : pauseMs);
+  }
+  return true;
+}
+
+// One try of Connect, under the connection lock.
+bool PymConnection::ConnectOnce() {
+  handshakeEnd_.store(HandshakeEnd::kNone);
   const std::string databasePath = GetDatabasePath().CStr();
   u32 port = 0;
   u32 owner = 0;
@@ -404,7 +451,7 @@ bool PymConnection::Connect() {
   }
   const bool recorded = port != 0;
   bool ok = recorded && ShakeHands(port, databasePath);
-  if (!ok && !HandshakeWasSilent()) {
+  if (!ok && !HandshakeWasSilent() && handshakeEnd_.load() != HandshakeEnd::kBusy) {
     // Where discovery shows no daemon that answers (another pid namespace cleared it, another
     // folder of named objects or another path to the store holds its record), the daemon that
     // holds the store says where it serves in the store's lock file. A note that a killed daemon
@@ -420,20 +467,36 @@ bool PymConnection::Connect() {
       // What answered at the holder's port keeps the store and does not serve this command: a
       // daemon started now could only wait for the lock, and another try would end the same way.
       // A daemon that stops empties its note before it ends a connection: one that ended this one
-      // so is not taken for a refusal.
-      const HandshakeEnd end = handshakeEnd_.load();
-      if (!ok && (end == HandshakeEnd::kClosed || end == HandshakeEnd::kWrongAnswer) &&
-          note.process != GetStartedPymDaemon() &&
-          ReadStoreNote(databasePath.c_str(), note, nullptr) == Platform::NoteRead::kFound &&
-          note.port == port && Platform::IsFileLockHeld(StoreLockPath(databasePath.c_str()))) {
-        holderAnswer_.store(end);
-        return false;
+      // so is not taken for a refusal. A killed one resets what it had queued a moment before the
+      // system lets go of its lock, so a close is tried once more before it is taken so.
+      for (u32 round = 0;
+           !ok &&
+           (handshakeEnd_.load() == HandshakeEnd::kClosed ||
+            handshakeEnd_.load() == HandshakeEnd::kWrongAnswer) &&
+           note.process != GetStartedPymDaemon() &&
+           ReadStoreNote(databasePath.c_str(), note, nullptr) == Platform::NoteRead::kFound &&
+           note.port == port && Platform::IsFileLockHeld(StoreLockPath(databasePath.c_str()));
+           ++round) {
+        if (round == 1 || handshakeEnd_.load() == HandshakeEnd::kWrongAnswer) {
+          holderAnswer_.store(handshakeEnd_.load());
+          holderSeen_.store(Platform::FileLockHolder(StoreLockPath(databasePath.c_str())));
+          holderNoted_.store(note.process);
+          // Nor is a daemon this command started left to wait for that lock, to take the store
+          // later from under the tools that the holder serves.
+          EndStartedPymDaemon();
+          return false;
+        }
+        Qel::Sleep(kHolderRetryPauseMs);
+        ok = ShakeHands(port, databasePath);
       }
     }
   }
   if (!ok) {
-    // Once the daemon was asked to close, nothing brings it back.
-    if (!recorded && !GetPymDaemonStarted() && !startForbidden_.load()) StartPymDaemon();
+    // Once the daemon was asked to close, nothing brings it back; a busy one is there.
+    if (!recorded && !GetPymDaemonStarted() && !startForbidden_.load() &&
+        handshakeEnd_.load() != HandshakeEnd::kBusy) {
+      StartPymDaemon();
+    }
     return false;
   }
   // A daemon started for this connection gives way to the one that answered: the command waits
@@ -471,12 +534,18 @@ bool PymConnection::ShakeHands(u32 port, const std::string& databasePath) {
   errno = 0;
   bool ok = Send(hello.data(), u32(hello.size()));
   u8 answer[kHandshakeAnswerSize];
-  u8 tag[4];
-  ByteOrder::StoreLE32(tag, kTagDaemon);
+  u8 tags[2][4];
+  ByteOrder::StoreLE32(tags[0], kTagDaemon);
+  ByteOrder::StoreLE32(tags[1], kTagBusy);
+  const auto tagOf = [&](u32 got) {
+    return std::memcmp(answer, tags[0], got) == 0   ? 0
+           : std::memcmp(answer, tags[1], got) == 0 ? 1
+                                                    : -1;
+  };
   // The tag is judged piece by piece as it comes: a program that sends a few other bytes and
   // then waits is not waited out as a silent daemon.
   u32 got = 0;
-  while (ok && got < 4 && std::memcmp(answer, tag, got) == 0) {
+  while (ok && got < 4 && tagOf(got) >= 0) {
     const int r = transport->Recv(answer + got, 4 - got);
     if (r > 0) {
       got += u32(r);
@@ -484,17 +553,21 @@ bool PymConnection::ShakeHands(u32 port, const std::string& databasePath) {
       ok = false;
     }
   }
-  const bool wrong = std::memcmp(answer, tag, got) != 0;
-  ok = ok && !wrong && Receive(answer + 4, 4 * kHandshakeWordCount);
+  const bool wrong = tagOf(got) < 0;
+  const bool busy = ok && tagOf(got) == 1;
+  ok = ok && !wrong && !busy && Receive(answer + 4, 4 * kHandshakeWordCount);
   if (!ok) {
-    // An end of the stream (no error) is a peer that read the greeting and closed; a reset is
-    // a daemon that went away with the connection still in its queue.
+    // An end of the stream and a reset before any answer are one: a peer that read the greeting
+    // and closed, with the greeting read or not.
     const int cause = errno;
     handshakeEnd_.store(wrong                                     ? HandshakeEnd::kWrongAnswer
+                        : busy                                    ? HandshakeEnd::kBusy
                         : !reached                                ? HandshakeEnd::kNone
                         : cause == EAGAIN || cause == EWOULDBLOCK ? HandshakeEnd::kSilent
-                        : cause == 0                              ? HandshakeEnd::kClosed
-                                                                  : HandshakeEnd::kNone);
+                        : cause == 0 || cause == ECONNRESET || cause == EPIPE
+                            ? HandshakeEnd::kClosed
+                            : HandshakeEnd::kNone);
+    if (HandshakeWasSilent()) frozenMs_.store(g_silenceLimitMs.load());
     Disconnect(true);
     return false;
   }
@@ -506,6 +579,8 @@ bool PymConnection::ShakeHands(u32 port, const std::string& databasePath) {
 
 void PymConnection::TakeSilenceLimit() {
   Qel::SingleLock guard(lock_);
+  // The daemon is judged afresh under the new limit.
+  frozenMs_.store(0);
   if (TCPTransport* t = transport_.load(); t && t->GetSocket() >= 0) {
     ApplySilenceLimit(t->GetSocket(), g_silenceLimitMs.load());
   }
@@ -601,7 +676,7 @@ bool PymConnection::SendFrame(u32 opcode, TStream& request, PymClientTransaction
       Qel::Sleep(connectPauseMs_);
     }
     if (!Connect()) {
-      if (HandshakeWasSilent() || HolderAnswer() != HandshakeEnd::kNone) return unreached();
+      if (GaveUp()) return unreached();
       continue;
     }
     if (!StartReader()) continue;
@@ -611,6 +686,7 @@ bool PymConnection::SendFrame(u32 opcode, TStream& request, PymClientTransaction
       tx->failed = 0;
       tx->event.Reset();
       tx->connection = generation_.load();
+      tx->sent = std::chrono::steady_clock::now();
     }
     u32 sent = 0;
     if (Transfer(true, frame.get(), n + kFrameHeaderSize, &sent)) return true;

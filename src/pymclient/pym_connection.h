@@ -85,6 +85,7 @@ class PymClientTransaction {
   ResultsLog* log;
   // The connection the request was sent on; only that connection's end fails it.
   u64 connection = 0;
+  std::chrono::steady_clock::time_point sent;
   // Question threads working for this transaction, and the event set when there are none.
   u32 questions = 0;
   Qel::WEvent questionsDone{true, true};
@@ -163,7 +164,8 @@ class PymConnection : public std::enable_shared_from_this<PymConnection> {
   // How a handshake that failed ended: nothing answered the connection (kNone), the peer stayed
   // silent for the silence limit, ended the connection before it answered (as a daemon does
   // that refuses a folder it cannot see as its store), or answered what no daemon does.
-  enum class HandshakeEnd : u8 { kNone, kSilent, kClosed, kWrongAnswer };
+  // A daemon at its connection limit answers that it is busy (kBusy), and is waited for.
+  enum class HandshakeEnd : u8 { kNone, kSilent, kClosed, kWrongAnswer, kBusy };
   // True when the last Connect reached a daemon that stayed silent through the handshake for the
   // silence limit: it is frozen, and each further try would wait as long again.
   bool HandshakeWasSilent() const { return handshakeEnd_.load() == HandshakeEnd::kSilent; }
@@ -171,6 +173,19 @@ class PymConnection : public std::enable_shared_from_this<PymConnection> {
   // (GetPort), when it ended closed or answered wrong: the holder keeps the store without
   // serving this process, so no daemon started and no further try could. kNone otherwise.
   HandshakeEnd HolderAnswer() const { return holderAnswer_.load(); }
+  // The holder of the store's lock when HolderAnswer was made, as the system's lock table shows
+  // it (0 when it shows none: a holder of another pid namespace), and as its lock file names it.
+  u32 HolderSeen() const { return holderSeen_.load(); }
+  u32 HolderNoted() const { return holderNoted_.load(); }
+  // True when the last Connect ended so that no further try could help: a frozen daemon, a
+  // holder that does not serve this process, or a daemon busy for the whole silence limit.
+  bool GaveUp() const {
+    return HandshakeWasSilent() || HandshakeWasBusy() || HolderAnswer() != HandshakeEnd::kNone;
+  }
+  bool HandshakeWasBusy() const { return handshakeEnd_.load() == HandshakeEnd::kBusy; }
+  // The silence limit that a handshake or a request of this connection stayed silent for, after
+  // which every Connect fails at once (kSilent) until a limit is set anew; 0 while none did.
+  u32 FrozenMs() const { return frozenMs_.load(); }
   // Applies the silence limit in force (PymSetSilenceLimit) to the connection that stands.
   void TakeSilenceLimit();
   // The two words of the daemon's handshake answer.
@@ -210,7 +225,10 @@ class PymConnection : public std::enable_shared_from_this<PymConnection> {
     KUID kuid;
   };
 
+  bool ConnectOnce();
   bool ShakeHands(u32 port, const std::string& databasePath);
+  // Whether a transaction sent on connection `generation` has waited `ms` or longer.
+  bool TransactionWaited(u64 generation, u32 ms);
   bool Transfer(bool sending, u8* data, u32 n, u32* done = nullptr);
   bool SendU32(u32 value);
   bool SendFrame(u32 opcode, TStream& request, PymClientTransaction* tx);
@@ -238,6 +256,9 @@ class PymConnection : public std::enable_shared_from_this<PymConnection> {
   std::atomic<bool> closed_{false};
   std::atomic<HandshakeEnd> handshakeEnd_{HandshakeEnd::kNone};
   std::atomic<HandshakeEnd> holderAnswer_{HandshakeEnd::kNone};
+  std::atomic<u32> holderSeen_{0};
+  std::atomic<u32> holderNoted_{0};
+  std::atomic<u32> frozenMs_{0};
   // Set by ForbidDaemonStart: a connect that finds no daemon starts none either.
   std::atomic<bool> startForbidden_{false};
   std::atomic<u32> port_{0};

@@ -364,4 +364,10 @@ void AwaitStartedPymDaemonGivingWay(u32 owner, u32 limitMs) {
   }
 }
 
+void EndStartedPymDaemon() {
+  if (!IsStartedPymDaemonAlive()) return;
+  Platform::KillProcess(g_startedDaemon.load());
+  AwaitStartedPymDaemonGivingWay(0, PymProtocol::kGiveWayWaitMs);
+}
+
 void SetPymDaemonStarted(bool started) { g_daemonStarted.store(started); }

@@ -57,4 +57,6 @@ bool IsStartedPymDaemonAlive();
 // Waits, for at most `limitMs`, while the daemon this process started runs beside `owner`, the
 // daemon that serves the store: it gives way as soon as it sees that one answer.
 void AwaitStartedPymDaemonGivingWay(u32 owner, u32 limitMs);
+// Kills the daemon this process started, while it runs, and waits (as above) for its end.
+void EndStartedPymDaemon();
 void SetPymDaemonStarted(bool started);

@@ -21,14 +21,18 @@ constexpr u32 kTagClient = FourCC("PYMC");  // 0x50594D43, first handshake word 
 constexpr u32 kTagDaemon = FourCC("PYMD");  // 0x50594D44, first word of the daemon's answer
 constexpr u32 kTagReply = FourCC("repl");   // 0x7265706C
 constexpr u32 kTagNotify = FourCC("note");  // 0x6E6F7465
-static_assert(kTagClient == 0x50594D43u && kTagDaemon == 0x50594D44u);
+// In place of kTagDaemon from a daemon that serves as many connections as it may: the client
+// tries again when one has ended, rather than take the store's holder for one that refuses it.
+constexpr u32 kTagBusy = FourCC("PYMB");  // 0x50594D42
+static_assert(kTagClient == 0x50594D43u && kTagDaemon == 0x50594D44u && kTagBusy == 0x50594D42u);
 static_assert(kTagReply == 0x7265706Cu && kTagNotify == 0x6E6F7465u);
 
 // Client handshake, in order: kTagClient, kProtocolVersion, kBuildNumber, isClient (0 or 1),
 // u32 byte length of the database path, the path bytes without terminator.
 constexpr u32 kProtocolVersion = 360;
 constexpr u32 kBuildNumber = 48249;
-// Daemon answer: kTagDaemon, then two u32 handshake words that the client keeps but never reads.
+// Daemon answer: kTagDaemon (or kTagBusy, after which the daemon closes), then two u32 handshake
+// words that the client keeps but never reads.
 constexpr u32 kHandshakeWordCount = 2;
 constexpr std::size_t kHandshakeAnswerSize = 4 + 4 * kHandshakeWordCount;
 
@@ -43,10 +47,12 @@ inline std::vector<u8> HandshakeHello(std::string_view databasePath, u32 isClien
   hello.insert(hello.end(), databasePath.begin(), databasePath.end());
   return hello;
 }
-// Whether an answer to the handshake (its first kHandshakeAnswerSize bytes) comes from a daemon.
+// Whether an answer to the handshake (its first kHandshakeAnswerSize bytes) comes from a daemon,
+// busy or not.
 inline bool IsDaemonAnswer(const u8* answer) {
-  return (u32(answer[0]) | u32(answer[1]) << 8 | u32(answer[2]) << 16 | u32(answer[3]) << 24) ==
-         kTagDaemon;
+  const u32 tag =
+      u32(answer[0]) | u32(answer[1]) << 8 | u32(answer[2]) << 16 | u32(answer[3]) << 24;
+  return tag == kTagDaemon || tag == kTagBusy;
 }
 
 // Sent alone (no frame) before an orderly close.

@@ -170,7 +170,8 @@ size_t CountOf(const std::string& text, const std::string& part) {
 }
 
 // Peers that never shake hands or fall silent are closed after their limits, and peers beyond
-// the connection cap are closed at once while the others are served on.
+// the connection cap are told at once that the daemon is busy and closed while the others are
+// served on.
 TEST_F(DaemonProcess, SilentAndSurplusPeersAreClosed) {
   pid_t pid;
   const u16 port =
@@ -185,6 +186,9 @@ TEST_F(DaemonProcess, SilentAndSurplusPeersAreClosed) {
   Connect(silent, port);
   RawClient surplus;
   ASSERT_TRUE(surplus.Connect(port));
+  u8 busy[12] = {};
+  EXPECT_TRUE(surplus.ReadExact(busy, sizeof busy));
+  EXPECT_EQ(ByteOrder::LoadLE32(busy), FourCC("PYMB"));
   for (RawClient* peer : {&surplus, &mute, &halfHandshake, &silent}) EXPECT_TRUE(peer->SeesClose());
   // The slots are free again.
   RawClient later;

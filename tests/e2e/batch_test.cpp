@@ -1,10 +1,12 @@
 // Batch files run by the built tool: how lines become arguments, the summary and empty line of
-// each line, lines of any length, and the exit code of the whole file.
+// each line, lines of any length, the exit code of the whole file, and a daemon frozen under it.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <utility>
 
+#include "support/fake_pym_server.h"
 #include "support/install_root.h"
 
 namespace {
@@ -25,11 +27,21 @@ TEST(Batch, LinesRunInTurnAndTheFileFailsWithAnyLine) {
   ASSERT_TRUE(root.IsReady()) << root.Error();
   const std::string missing =
       "- <NULL> : Missing category parameter.\nOK (1 Errors, 0 Warnings)\n\n";
+  const std::string frozen =
+      "- <NULL> : PymDaemon did not answer within 1 s, the longest the tool waits for it.\n"
+      "OK (1 Errors, 0 Warnings)\n\n";
   const struct {
     std::string content;
     std::string out;
     int exitCode;
+    bool frozenDaemon = false;  // it answers the handshake, then nothing more
   } cases[] = {
+      // The first request waits the silence limit; the later ones fail at once with its reason.
+      {"generatekuid\ngeneratekuid\ngeneratekuid\n",
+       "- <NULL> : The daemon went away before it answered; what the request did is unknown\n"
+       "OK (1 Errors, 0 Warnings)\n\n" +
+           frozen + frozen,
+       255, true},
       // The text after a quote that is never closed is no argument.
       {"\"echo\" \"a path/with blanks\" \"x\"\r\n\r\n\necho kept \"unclosed dropped\n",
        Ok("a path/with blanks x \n") + Ok("kept \n"), 0},
@@ -54,7 +66,19 @@ TEST(Batch, LinesRunInTurnAndTheFileFailsWithAnyLine) {
     // the program's folder.
     root.WriteFile("UserData/batch.txt", c.content);
     root.WriteFile("bin/batch.txt", "echo wrong file\n");
+    FakePymServer frozenDaemon(root.Root() + "/UserData/assets.tdx");
+    if (c.frozenDaemon) {
+      frozenDaemon.SetAutoReply(false);
+      frozenDaemon.SetHandler([](FakePymServer& server, const FakePymServer::Frame&) {
+        server.SetHandshakeAnswer(0, 0, 0);
+        return true;
+      });
+      ASSERT_TRUE(frozenDaemon.Start() && frozenDaemon.Publish());
+      ::setenv("KESTRO_SILENCE_LIMIT_MS", "1000", 1);
+    }
     const ToolRun r = root.Run({"@batch.txt"}, root.Root() + "/UserData");
+    ::unsetenv("KESTRO_SILENCE_LIMIT_MS");
+    frozenDaemon.Stop();
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.exitCode, c.exitCode);

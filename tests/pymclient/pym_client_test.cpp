@@ -15,7 +15,9 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <thread>
 
+#include "platform/byte_order.h"
 #include "platform/named_mutex.h"
 #include "pymclient/pym_discovery.h"
 #include "pymclient/pym_protocol.h"
@@ -209,14 +211,25 @@ TEST_F(ClientTest, ADaemonOutOfDiscoverysSightIsFoundOrTheReasonNamed) {
   ASSERT_EQ(::flock(lock, LOCK_EX), 0);
   const std::string port = std::to_string(server_->GetPort());
   const std::string note = std::to_string(getpid()) + " " + port;
+  Bytes busy(12, 0);
+  ByteOrder::StoreLE32(busy.data(), PymProtocol::kTagBusy);
+  const std::string refused =
+      ", whose PymDaemon (port " + port + ") refused this command's connection.";
+  const std::string defaultDaemon = "#!/bin/sh\necho start >> starts.log\n";
   const struct {
     const char* what;
     std::string note;
     std::optional<Bytes> answer;  // in place of the daemon's
     std::string failure;          // after "process N" when it starts with ","
     bool hiddenHolder = false;    // held from a mount namespace where UserData is not
+    bool reset = false;           // the connection reset where `answer` is empty
+    u32 busyMs = 0;               // after this, the daemon's answer in place of `answer`
+    std::string daemon = {};      // the program of the daemon the command starts
   } rows[] = {
       {"noted", note + "\n", std::nullopt, ""},
+      {"at its connection limit until a slot frees", note + "\n", busy, "", false, false, 300},
+      {"the handshake reset at the noted port", note + "\n", Bytes{}, refused, false, true},
+
       {"a few wrong bytes at the noted port", note + "\n", Bytes{'n', 'o', '\n'},
        ", and what answers at the port its lock file names (" + port + ") is no PymDaemon."},
       {"the handshake refused at the noted port", note + "\n", Bytes{},
@@ -225,6 +238,9 @@ TEST_F(ClientTest, ADaemonOutOfDiscoverysSightIsFoundOrTheReasonNamed) {
        ", whose PymDaemon (port " + port + ") cannot see " + userData +
            " and refused this command.",
        true},
+      // It finds the note only once the daemon it started writes it, and waits for the lock.
+      {"a verdict after the command started a daemon", "", Bytes{}, refused, false, false, 0,
+       defaultDaemon + "printf '" + note + "\\n' > " + lockFile + "\nexec sleep 20\n"},
       {"not noted", "", std::nullopt,
        "- No daemon could be found for " + database_ + ": cannot open the discovery lock " +
            discoveryLock + ": Is a directory"},
@@ -235,8 +251,14 @@ TEST_F(ClientTest, ADaemonOutOfDiscoverysSightIsFoundOrTheReasonNamed) {
     SCOPED_TRACE(row.what);
     if (row.hiddenHolder && ::geteuid() != 0) continue;
     std::ofstream(lockFile) << row.note;
-    row.answer ? server_->SetHandshakeBytes(*row.answer)
+    std::ofstream(Daemon()) << (row.daemon.empty() ? defaultDaemon : row.daemon);
+    row.answer ? server_->SetHandshakeBytes(*row.answer, row.reset)
                : server_->SetHandshakeAnswer(PymProtocol::kTagDaemon, 0x11, 0x22);
+    watchdog::Task slotFrees([&] {
+      if (row.busyMs == 0) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(row.busyMs));
+      server_->SetHandshakeAnswer(PymProtocol::kTagDaemon, 0x11, 0x22);
+    });
     pid_t holder = getpid();
     if (row.hiddenHolder) {
       ASSERT_EQ(::flock(lock, LOCK_UN), 0);
@@ -256,9 +278,11 @@ TEST_F(ClientTest, ADaemonOutOfDiscoverysSightIsFoundOrTheReasonNamed) {
                                                  std::to_string(holder) + row.failure
                                            : row.failure);
     }
+    slotFrees.Join();
     if (row.answer) {
-      EXPECT_EQ(Starts(), 0u) << "a daemon that could only wait was started";
+      EXPECT_EQ(Starts(), row.daemon.empty() ? 0u : 1u) << "a daemon that could only wait started";
     }
+    EXPECT_FALSE(IsStartedPymDaemonAlive()) << "a daemon waits for the lock";
     PymCloseDatabase();
     if (row.hiddenHolder) {
       ::kill(holder, SIGKILL);

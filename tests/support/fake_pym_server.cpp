@@ -1,6 +1,7 @@
 #include "fake_pym_server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -124,6 +125,7 @@ void FakePymServer::Serve(Session* session) {
   if (ok) {
     u32 tag, first, second;
     std::optional<std::vector<u8>> bytes;
+    bool reset;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       handshakes_.push_back(hs);
@@ -131,11 +133,22 @@ void FakePymServer::Serve(Session* session) {
       first = answerWords_[0];
       second = answerWords_[1];
       bytes = answerBytes_;
+      reset = resetHandshake_;
       changed_.notify_all();
     }
     // Tag 0: a frozen daemon, which takes the connection and never answers.
     ok = bytes ? !bytes->empty() && WriteAll(session, *bytes)
                : tag == 0 || WriteAll(session, Words({tag, first, second}));
+    if (bytes && bytes->empty() && reset) {
+      // The socket's last reference goes without lingering; its number stays taken until Stop.
+      const linger now{1, 0};
+      ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+      const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+      if (null >= 0) {
+        ::dup2(null, fd);
+        ::close(null);
+      }
+    }
   }
   while (ok) {
     Frame frame;
@@ -222,9 +235,10 @@ void FakePymServer::SetHandshakeAnswer(u32 tag, u32 first, u32 second) {
   answerBytes_.reset();
 }
 
-void FakePymServer::SetHandshakeBytes(std::vector<u8> bytes) {
+void FakePymServer::SetHandshakeBytes(std::vector<u8> bytes, bool reset) {
   std::lock_guard<std::mutex> lock(mutex_);
   answerBytes_ = std::move(bytes);
+  resetHandshake_ = reset;
 }
 
 bool FakePymServer::WaitForFrames(size_t n, u32 watchdog_ms) {

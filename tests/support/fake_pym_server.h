@@ -61,8 +61,9 @@ class FakePymServer {
   void SetHandshakeAnswer(u32 tag, u32 first, u32 second);
   // In place of the answer, `bytes` as they are, the connection then left open (a program that is
   // no daemon); none at all closes the connection unanswered, as a daemon refuses a folder it
-  // does not see as its store's. Cleared by SetHandshakeAnswer.
-  void SetHandshakeBytes(std::vector<u8> bytes);
+  // does not see as its store's, or with `reset` resets it, as a daemon does that goes away with
+  // the connection still queued. Cleared by SetHandshakeAnswer.
+  void SetHandshakeBytes(std::vector<u8> bytes, bool reset = false);
 
   // Script commands; each goes to the newest connection and is written whole.
   bool SendReply(u32 id, const std::vector<u8>& body);
@@ -121,5 +122,6 @@ class FakePymServer {
   u32 answerTag_;
   u32 answerWords_[2] = {0x11, 0x22};
   std::optional<std::vector<u8>> answerBytes_;
+  bool resetHandshake_ = false;
   bool stopping_ = false;
 };
