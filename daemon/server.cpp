@@ -28,6 +28,15 @@ namespace pp = PymProtocol;
 
 Qel::Log& DaemonLog() { return Qel::Log::Get("PymDaemon"); }
 
+// Said rather than shown by a bare close, which a tool takes for a refusal of its store: it waits
+// and tries again. One write that never waits, into the fresh socket's empty buffer; a peer gone
+// already learns nothing it needs.
+void SayBusy(int fd) {
+  u8 busy[pp::kHandshakeAnswerSize] = {};
+  ByteOrder::StoreLE32(busy, pp::kTagBusy);
+  (void)send(fd, busy, sizeof busy, MSG_DONTWAIT | MSG_NOSIGNAL);
+}
+
 constexpr auto kShortageLogInterval = std::chrono::minutes(1);
 // The listener looks for long-running requests this often.
 constexpr int kKeepAliveSweepMs = 1000;
@@ -191,12 +200,7 @@ void Server::Admit(int fd) {
                          maxConnections_);
       refusingLogged_ = true;
     }
-    // Said rather than shown by a bare close, which a tool takes for a refusal of its store: it
-    // waits and tries again. One write that never waits, into the fresh socket's empty buffer;
-    // a peer gone already learns nothing it needs.
-    u8 busy[pp::kHandshakeAnswerSize] = {};
-    ByteOrder::StoreLE32(busy, pp::kTagBusy);
-    (void)send(fd, busy, sizeof busy, MSG_DONTWAIT | MSG_NOSIGNAL);
+    SayBusy(fd);
     close(fd);
     return;
   }
@@ -214,6 +218,7 @@ void Server::Admit(int fd) {
                          e.what());
       refusingLogged_ = true;
     }
+    SayBusy(fd);
     return;  // The connection closes its socket.
   }
   refusingLogged_ = false;
