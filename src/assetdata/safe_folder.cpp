@@ -202,9 +202,10 @@ enum class Sync {
   kCheckWriteBack,
 };
 
-// Does `sync` to the file or folder at `path`; 0 or the errno of its failure.
-int SyncEntry(const std::string& path, Sync sync) {
-  if (const int fault = ReadFault("sync", path)) return fault;
+// Does `sync` to the file or folder at `path`; 0 or the errno of its failure. A test's fault is
+// asked as `call`.
+int SyncEntry(const std::string& path, Sync sync, const char* call = "sync") {
+  if (const int fault = ReadFault(call, path)) return fault;
   const int fd = OpenToSync(path, sync == Sync::kFolder ? O_DIRECTORY : O_NONBLOCK);
   if (fd < 0) return errno;
   int done = 0;
@@ -225,13 +226,6 @@ int SyncEntry(const std::string& path, Sync sync) {
   const int failure = done == 0 ? 0 : errno;
   close(fd);
   return failure;
-}
-
-void SyncFolder(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  fsync(fd);
-  close(fd);
 }
 
 std::string Parent(const std::string& path) {
@@ -766,16 +760,26 @@ void SafeFolder::SetClockWaitHookForTests(std::function<void()> waiting) {
   g_clockWaitHook = std::move(waiting);
 }
 
-void SafeFolder::Sync(const std::string& folder) const {
+bool SafeFolder::Sync(const std::string& folder, std::string& error) const {
   if (pending_ != nullptr) {
     pending_->insert(folder);
-  } else {
-    SyncFolder(folder);
+    return true;
   }
+  std::string failed;
+  errno = SyncFolders({folder}, &failed);
+  if (errno == 0) return true;
+  error = Describe("cannot sync", failed);
+  return false;
 }
 
-void SafeFolder::SyncFolders(const std::set<std::string>& folders) {
-  for (const std::string& folder : folders) SyncFolder(folder);
+int SafeFolder::SyncFolders(const std::set<std::string>& folders, std::string* failed) {
+  int first = 0;
+  for (const std::string& folder : folders) {
+    const int failure = SyncEntry(folder, Sync::kFolder, "move");
+    if (failure != 0 && first == 0 && failed != nullptr) *failed = folder;
+    if (first == 0) first = failure;
+  }
+  return first;
 }
 
 int SafeFolder::SyncNewTrees(const std::vector<std::string>& paths, std::string* failed) {
@@ -895,15 +899,20 @@ std::string SafeFolder::Resolve(const std::string& relative) const {
   return root_ + "/" + relative;
 }
 
-bool SafeFolder::MayChange(const std::string& path) const {
+bool SafeFolder::MayChange(const std::string& path) const { return Refusal(path).empty(); }
+
+std::string SafeFolder::Refusal(const std::string& path) const {
   if (path.size() <= root_.size() + 1 || path.compare(0, root_.size(), root_) != 0 ||
       path[root_.size()] != '/') {
-    return false;
+    return "it is not below " + root_;
   }
   const std::string below = path.substr(root_.size() + 1);
-  if (Resolve(below).empty() || below.find('/') == std::string::npos) return false;
+  if (Resolve(below).empty()) return "it is no plain path below " + root_;
+  if (below.find('/') == std::string::npos) return "it is one of the folders of " + root_;
   // Every element from the root down must be a real folder or, for the last, a real entry.
-  return LinkOnTheWay(path).empty() && !IsLink(path);
+  std::string link = LinkOnTheWay(path);
+  if (link.empty() && IsLink(path)) link = path;
+  return link.empty() ? link : link + " is a link";
 }
 
 std::string SafeFolder::LinkOnTheWay(const std::string& path) const {
@@ -916,8 +925,11 @@ std::string SafeFolder::LinkOnTheWay(const std::string& path) const {
 
 bool SafeFolder::CopyTree(const std::string& from, const std::string& to, std::string& error,
                           std::vector<std::string>* skipped) const {
-  if (!MayChange(to) || IsLink(from) || Exists(to)) {
-    error = "refused to copy into " + to;
+  std::string why = Refusal(to);
+  if (why.empty() && IsLink(from)) why = from + " is a link";
+  if (why.empty() && Exists(to)) why = to + " exists already";
+  if (!why.empty()) {
+    error = "refused to copy into " + to + ": " + why;
     return false;
   }
   if (!MakeFolders(Parent(to), error)) return false;
@@ -942,8 +954,8 @@ bool SafeFolder::CopyTree(const std::string& from, const std::string& to, std::s
 }
 
 bool SafeFolder::RemoveTree(const std::string& path, std::string& error) const {
-  if (!MayChange(path)) {
-    error = "refused to remove " + path;
+  if (const std::string why = Refusal(path); !why.empty()) {
+    error = "refused to remove " + path + ": " + why;
     return false;
   }
   std::string why;
@@ -954,8 +966,8 @@ bool SafeFolder::RemoveTree(const std::string& path, std::string& error) const {
 
 bool SafeFolder::MakeFolders(const std::string& path, std::string& error) const {
   if (path == root_) return true;
-  if (!MayChange(path + "/x")) {
-    error = "refused to make " + path;
+  if (const std::string why = Refusal(path + "/x"); !why.empty()) {
+    error = "refused to make " + path + ": " + why;
     return false;
   }
   std::string walk = root_;
@@ -975,8 +987,8 @@ bool SafeFolder::MakeFolders(const std::string& path, std::string& error) const 
 }
 
 bool SafeFolder::MakeNewFolder(const std::string& path, std::string& error) const {
-  if (!MayChange(path)) {
-    error = "refused to make " + path;
+  if (const std::string why = Refusal(path); !why.empty()) {
+    error = "refused to make " + path + ": " + why;
     return false;
   }
   if (!MakeFolders(Parent(path), error)) return false;
@@ -986,8 +998,11 @@ bool SafeFolder::MakeNewFolder(const std::string& path, std::string& error) cons
 }
 
 bool SafeFolder::Move(const std::string& from, const std::string& to, std::string& error) const {
-  if (!MayChange(from) || !MayChange(to) || Exists(to)) {
-    error = "refused to move " + from + " to " + to;
+  std::string why = Refusal(from);
+  if (why.empty()) why = Refusal(to);
+  if (why.empty() && Exists(to)) why = to + " exists already";
+  if (!why.empty()) {
+    error = "refused to move " + from + " to " + to + ": " + why;
     return false;
   }
   if (!MakeFolders(Parent(to), error)) return false;
@@ -996,16 +1011,17 @@ bool SafeFolder::Move(const std::string& from, const std::string& to, std::strin
     error = Describe("cannot move", from);
     return false;
   }
-  Sync(Parent(to));
-  Sync(Parent(from));
-  return true;
+  const bool synced = Sync(Parent(to), error);
+  return Sync(Parent(from), error) && synced;
 }
 
 bool SafeFolder::Exchange(const std::string& a, const std::string& b, std::string& error,
                           bool* unsupported) const {
   if (unsupported != nullptr) *unsupported = false;
-  if (!MayChange(a) || !MayChange(b)) {
-    error = "refused to exchange " + a + " and " + b;
+  std::string why = Refusal(a);
+  if (why.empty()) why = Refusal(b);
+  if (!why.empty()) {
+    error = "refused to exchange " + a + " and " + b + ": " + why;
     return false;
   }
   if (syscall(SYS_renameat2, AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) != 0) {
@@ -1013,7 +1029,6 @@ bool SafeFolder::Exchange(const std::string& a, const std::string& b, std::strin
     error = Describe("cannot exchange", a);
     return false;
   }
-  Sync(Parent(a));
-  Sync(Parent(b));
-  return true;
+  const bool synced = Sync(Parent(a), error);
+  return Sync(Parent(b), error) && synced;
 }
