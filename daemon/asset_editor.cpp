@@ -562,6 +562,9 @@ bool AssetEditor::KeptVersionPlace(const std::string& relative,
   // that cannot be read is never taken for one kept already. Its identity is signed first: a
   // write from then on, which the reading may or may not have seen, changes it.
   KeptDigest& mine = placing.digest;
+  // Its names and sizes, entry by entry: a kept version's bytes are read, in the walk that signs
+  // it, only as long as its entries are these.
+  std::vector<std::string> mineEntries;
   struct stat was {};
   bool looked = false;
   bool read = false;
@@ -588,8 +591,9 @@ bool AssetEditor::KeptVersionPlace(const std::string& relative,
     }
     if (seen != Seen::kFolder || !compare) continue;
     if (!std::exchange(looked, true) && StatPath(replaced, was) == 0) {
-      mine.tree = SafeFolder::TreeSignature(replaced);
-      mine.shape = mine.tree.empty() ? "" : SafeFolder::ContentSignature(replaced, nullptr, false);
+      const SafeFolder::Signatures signs = SafeFolder::SignTogether(replaced, mineEntries);
+      mine.tree = signs.tree;
+      mine.shape = signs.shape;
     }
     // The replaced folder itself, reached another way (a bind mount), keeps nothing.
     if (mine.shape.empty() || (st.st_dev == was.st_dev && st.st_ino == was.st_ino)) continue;
@@ -602,16 +606,15 @@ bool AssetEditor::KeptVersionPlace(const std::string& relative,
       if (!readMine() || known->second.content != mine.content) continue;
       if (SafeFolder::TreeSignature(path) == known->second.tree) return holds(place);
     }
-    // The bytes are read only of versions whose names and sizes are the same, and once.
-    KeptDigest theirs;
-    theirs.tree = SafeFolder::TreeSignature(path);
-    theirs.shape = theirs.tree.empty() ? "" : SafeFolder::ContentSignature(path, nullptr, false);
+    // One walk signs it and reads its bytes, once, only while its names and sizes are the same.
+    std::vector<std::string> entries;
+    const SafeFolder::Signatures signs = SafeFolder::SignTogether(path, entries, &mineEntries);
+    const KeptDigest theirs{signs.tree, signs.shape, signs.content};
     if (theirs.shape.empty()) continue;
-    if (theirs.shape == mine.shape && readMine()) {
-      theirs.content = SafeFolder::ContentSignature(path);
-    }
     keptDigests_[place] = theirs;
-    if (!theirs.content.empty() && theirs.content == mine.content) return holds(place);
+    if (!theirs.content.empty() && readMine() && theirs.content == mine.content) {
+      return holds(place);
+    }
   }
 }
 

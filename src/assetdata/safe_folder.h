@@ -119,6 +119,18 @@ class SafeFolder {
   // their names or sizes.
   static std::string ContentSignature(const std::string& path, std::string* why = nullptr,
                                       bool bytes = true);
+  // TreeSignature and ContentSignature without bytes (`shape`) of the tree at `path`, told by one
+  // walk, which adds each entry's name, type and size (a link's target) to `entries`. With
+  // `like`, the entries of another tree, it reads the files' bytes too, as long as the entries so
+  // far are those, and `content` is ContentSignature's when they all are; empty otherwise. All
+  // are empty when an entry cannot be read.
+  struct Signatures {
+    std::string tree;
+    std::string shape;
+    std::string content;
+  };
+  static Signatures SignTogether(const std::string& path, std::vector<std::string>& entries,
+                                 const std::vector<std::string>* like = nullptr);
   // The signature once the tick of the last change time of every entry has passed, so that no
   // later write can keep it: for entries changed just now it waits (a few milliseconds; on a file
   // system that keeps whole seconds, two at most) and signs again. Empty, with `why`, also for a

@@ -789,7 +789,8 @@ TEST(AssetEditor, AnInstallKeepsEachVersionItReplacesOnce) {
   // kHeldOpen: by another program, after the install answered. kLinked: today's "local" of the
   // backups is a link to UserData's. kAway: the backups are a link to a folder elsewhere, which
   // the start after the install finds gone. kAlter: `text` is written into the kept version
-  // `kept`. kUnread: an install that is to open no file of the backups.
+  // `kept`. kUnread: an install that is to open no file of the backups. kStarted: one after a
+  // start, that is to open each file kept today once.
   enum Act {
     kInstall,
     kSave,
@@ -801,7 +802,8 @@ TEST(AssetEditor, AnInstallKeepsEachVersionItReplacesOnce) {
     kLinked,
     kAway,
     kAlter,
-    kUnread
+    kUnread,
+    kStarted
   };
   const KUID other(10, 5, 0);
   const struct Step {
@@ -857,6 +859,10 @@ TEST(AssetEditor, AnInstallKeepsEachVersionItReplacesOnce) {
        {v1, {kInstall, "v2", "a.1", ""}, {kInstall, "v3", "a.2", ""}, {kUnread, "v4", "a.3", ""}},
        {{"a/old.txt", "old"}, {"a.1/v.txt", "v1"}, {"a.2/v.txt", "v2"}, {"a.3/v.txt", "v3"}},
        "v4"},
+      {"the first install after a start, over versions of the same sizes",
+       {v1, {kInstall, "v2", "a.1", ""}, {kInstall, "v3", "a.2", ""}, {kStarted, "v4", "a.3", ""}},
+       {{"a/old.txt", "old"}, {"a.1/v.txt", "v1"}, {"a.2/v.txt", "v2"}, {"a.3/v.txt", "v3"}},
+       "v4"},
       {"a kept version changed after it was read",
        {v1,
         {kInstall, "v2", "a.1", ""},
@@ -902,6 +908,10 @@ TEST(AssetEditor, AnInstallKeepsEachVersionItReplacesOnce) {
       }
       scratch::Folder elsewhere;
       if (step.act == kAway) fs::create_symlink(elsewhere.path(), in.ud + "/backups");
+      if (step.act == kStarted) {
+        ASSERT_TRUE(in.Restart(error)) << error;
+      }
+      const size_t keptFiles = step.act == kStarted ? CountFiles(today) : 0;
       if (step.act == kRestore) {
         const std::string from = today + step.text;
         jobs[0].fill = [from](const SafeFolder& folders, const std::string& to, std::string& e) {
@@ -942,8 +952,8 @@ TEST(AssetEditor, AnInstallKeepsEachVersionItReplacesOnce) {
         EXPECT_TRUE(held->Write(" and later"));
       }
       held.reset();
-      if (step.act == kUnread) {
-        EXPECT_EQ(backupsOpened.load(), 0u);
+      if (step.act == kUnread || step.act == kStarted) {
+        EXPECT_EQ(backupsOpened.load(), keptFiles);
       }
       if (step.act == kBlind || step.act == kLinked) {
         EXPECT_EQ(installed, 0u);
