@@ -178,7 +178,8 @@ class AssetEditor {
   // earlier job of the install and not owed to a version that waits to go there; none when a
   // version kept there holds the same files. False, with the reason, when a place cannot be
   // looked at: it may hold a version, and no version is dropped on a guess; and when the way to
-  // the places passes through a link. Without `compare`, the first place that is free.
+  // the places passes through a link that leads among UserData's own folders. Without `compare`,
+  // the first place that is free.
   bool KeptVersionPlace(const std::string& relative, const std::set<std::string>& claimed,
                         Placing& placing, std::string& error, bool compare = true);
   // Once the install passed: a replaced version not kept for holding the same files as one kept

@@ -780,10 +780,11 @@ class HeldFile {
 // Every version an install replaces is kept, beside those kept earlier in the day, each one once:
 // a commit between two installs, the restore of a kept version, a package whose assets' places
 // could fall on one name, and a program that holds a file of the replaced version open lose
-// nothing. A place that cannot be looked at, or whose way passes through a link, refuses the
-// install. No install reads a kept version whose files it knows already, and none trusts what it
-// knows of a kept version changed since. `kept` is where each step says the replaced files are,
-// below today's "local".
+// nothing. A place that cannot be looked at, or whose way passes through a link among UserData's
+// folders, refuses the install; through a link elsewhere, the version waits in staging. No
+// install reads a kept version whose files it knows already, none trusts what it knows of a kept
+// version changed since, and the first after a start opens each kept file once. `kept` is where
+// each step says the replaced files are, below today's "local".
 TEST(AssetEditor, AnInstallKeepsEachVersionItReplacesOnce) {
   // kHeld: a file of the installed version, held open, is written to just before the index write;
   // kHeldOpen: by another program, after the install answered. kLinked: today's "local" of the
@@ -1116,8 +1117,9 @@ TEST(AssetEditor, ARecordLeftByAFailedWriteDoesNotOutliveTheNextChange) {
 // Writes through a descriptor opened before a commit land in the editing copy set aside: signed
 // once more before it goes, a changed copy is kept in the backups and named in a warning.
 // A change waits for its own files only, but for each of them: every file and folder of the folder
-// it writes is synced, whichever writer made it, with the folder that holds it; a sync that fails
-// fails the change, which leaves everything as it was and nothing in staging.
+// it writes is synced, whichever writer made it, with the folder that holds it, and each folder
+// its moves change; a sync that fails before the index write fails the change, which leaves
+// everything as it was and nothing in staging, and one after it is told, in the log too.
 TEST(AssetEditor, AChangeSyncsEachFileAndFolderItWrites) {
   using Warnings = AssetEditor::Warnings;
   const auto edit = [](Installation& in, std::string& e, Warnings& w) {
