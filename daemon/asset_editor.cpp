@@ -61,8 +61,9 @@ std::string RealPlace(std::string path) {
     const std::unique_ptr<char, decltype(&free)> real(realpath(path.c_str(), nullptr), &free);
     if (real != nullptr) return real.get() + rest;
     const size_t slash = path.rfind('/');
-    if ((errno != ENOENT && errno != ENOTDIR) || slash == 0 || slash == std::string::npos)
+    if ((errno != ENOENT && errno != ENOTDIR) || slash == 0 || slash == std::string::npos) {
       return {};
+    }
     rest = path.substr(slash) + rest;
     path.resize(slash);
   }
