@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <utility>
@@ -50,6 +51,22 @@ std::string TodaysBackups() {
   TTimeDate today;
   today.SetToNow();
   return std::string(AssetEditor::kBackupsFolder) + "/" + BackupFolderName(today).CStr();
+}
+
+// Where `path` leads once each link on the way is followed: the real path of the deepest folder
+// of it that exists, and the rest of it. Empty, with errno, when that cannot be told.
+std::string RealPlace(std::string path) {
+  std::string rest;
+  for (;;) {
+    const std::unique_ptr<char, decltype(&free)> real(realpath(path.c_str(), nullptr), &free);
+    if (real != nullptr) return real.get() + rest;
+    const size_t slash = path.rfind('/');
+    if ((errno != ENOENT && errno != ENOTDIR) || slash == 0 || slash == std::string::npos) {
+      return {};
+    }
+    rest = path.substr(slash) + rest;
+    path.resize(slash);
+  }
 }
 
 // Where the folder `relative` of the content folder `folder` goes in today's backup folder, below
@@ -303,15 +320,31 @@ bool AssetEditor::SwapIn(const std::string& copy, const std::string& local, std:
 }
 
 std::vector<ChangeFolder> AssetEditor::Settle(ChangeRecord change, bool passed,
-                                              std::vector<std::string>& problems) {
+                                              std::vector<std::string>& problems,
+                                              std::set<std::string> moved) {
   for (ChangeFolder& f : change.folders) f.passed = passed;
-  return FinishChange(Folders(), change, {moveHook_, removalHook_, listing_}, problems);
+  std::set<std::string>* outer = Folders().CollectSyncs(&moved);
+  std::vector<ChangeFolder> left =
+      FinishChange(Folders(), change, {moveHook_, removalHook_, listing_}, problems);
+  Folders().CollectSyncs(outer);
+  // The change stands, or is undone, whatever the syncs say: a folder that cannot be synced is
+  // told, in the log too, as what a power cut may yet undo.
+  std::string folder;
+  if (const int failure = SafeFolder::SyncFolders(moved, &folder)) {
+    const std::string line = "cannot sync " + folder + ": " + std::strerror(failure) + "; " +
+                             (passed ? "the change" : "its undoing") +
+                             " may not survive a power cut";
+    Qel::Log::Get("PymDaemon")
+        .Printf(Qel::Log::kMessage, "PymDaemon> change %s: %s", change.id.c_str(), line.c_str());
+    problems.push_back(line);
+  }
+  return left;
 }
 
 bool AssetEditor::End(const ChangeRecord& change, bool passed, std::string& error,
-                      Warnings* warnings) {
+                      Warnings* warnings, std::set<std::string> moved) {
   std::vector<std::string> problems;
-  const std::vector<ChangeFolder> waiting = Settle(change, passed, problems);
+  const std::vector<ChangeFolder> waiting = Settle(change, passed, problems, std::move(moved));
   std::string why;
   if (!store_.EndChange(waiting, &why)) {
     problems.push_back("the change is finished again at the next start: " + why);
@@ -467,14 +500,17 @@ bool AssetEditor::Commit(const KUID& kuid, std::string& error, Warnings* warning
       file.erase(0, aside.size());
     }
   }
+  std::set<std::string> lateSyncs;
   if (told != kUnwritten) {
     late = FreeBackupPlace(store_.UserData(), kEditingFolder, record.path, why);
+    Folders().CollectSyncs(&lateSyncs);
     if (late.empty() || !MoveFolder(aside, store_.UserData() + "/" + late, why)) {
       if (late.empty()) late = TodaysBackups() + "/" + kEditingFolder + "/" + record.path;
       change.folders.front().after = late;
     }
+    Folders().CollectSyncs(nullptr);
   }
-  if (!End(change, done, error, warnings)) return false;
+  if (!End(change, done, error, warnings, std::move(lateSyncs))) return false;
   if (told != kUnwritten) {
     // Where the copy is, and no other place: one that could not reach the backups (another file
     // system, a place that cannot be looked at) stays in staging, as End has said.
@@ -503,14 +539,23 @@ bool AssetEditor::KeptVersionPlace(const std::string& relative,
                                    std::string& error, bool compare) {
   const std::string today = TodaysBackups() + "/";
   const std::string base = today + kLocalFolder + "/" + relative;
-  // A move into a place reached through a link is refused; the install is, before anything
-  // moves: what the link leads to may be the replaced folder itself, whose files would then seem
-  // kept already.
-  const std::string link = Folders().LinkOnTheWay(store_.UserData() + "/" + base);
+  // A link on the way (the backups moved to a bigger disk) is another file system to the
+  // install: no move goes through it, and the replaced version waits in staging, as for a mount.
+  // One that leads among UserData's own folders refuses the install, before anything moves: what
+  // it leads to may be the replaced folder itself, whose files would then seem kept already.
+  const std::string userData = store_.UserData() + "/";
+  const std::string link = Folders().LinkOnTheWay(userData + base);
   if (!link.empty()) {
-    error = "refused to keep the version it replaces in " + store_.UserData() + "/" + base + ": " +
-            link + " is a link";
-    return false;
+    const std::string leads = RealPlace(userData + base);
+    if (leads.empty()) {
+      error = "cannot tell where " + link + " leads: " + std::strerror(errno);
+      return false;
+    }
+    if (leads.starts_with(userData) && !leads.starts_with(userData + kBackupsFolder + "/")) {
+      error = "refused to keep the version it replaces in " + userData + base + ": " + link +
+              " is a link into " + store_.UserData();
+      return false;
+    }
   }
   std::erase_if(keptDigests_, [&](const auto& kept) { return !kept.first.starts_with(today); });
   const std::string replaced = InstalledPath(relative);
@@ -518,6 +563,9 @@ bool AssetEditor::KeptVersionPlace(const std::string& relative,
   // that cannot be read is never taken for one kept already. Its identity is signed first: a
   // write from then on, which the reading may or may not have seen, changes it.
   KeptDigest& mine = placing.digest;
+  // Its names and sizes, entry by entry: a kept version's bytes are read, in the walk that signs
+  // it, only as long as its entries are these.
+  std::vector<std::string> mineEntries;
   struct stat was {};
   bool looked = false;
   bool read = false;
@@ -544,8 +592,9 @@ bool AssetEditor::KeptVersionPlace(const std::string& relative,
     }
     if (seen != Seen::kFolder || !compare) continue;
     if (!std::exchange(looked, true) && StatPath(replaced, was) == 0) {
-      mine.tree = SafeFolder::TreeSignature(replaced);
-      mine.shape = mine.tree.empty() ? "" : SafeFolder::ContentSignature(replaced, nullptr, false);
+      const SafeFolder::Signatures signs = SafeFolder::SignTogether(replaced, mineEntries);
+      mine.tree = signs.tree;
+      mine.shape = signs.shape;
     }
     // The replaced folder itself, reached another way (a bind mount), keeps nothing.
     if (mine.shape.empty() || (st.st_dev == was.st_dev && st.st_ino == was.st_ino)) continue;
@@ -558,16 +607,15 @@ bool AssetEditor::KeptVersionPlace(const std::string& relative,
       if (!readMine() || known->second.content != mine.content) continue;
       if (SafeFolder::TreeSignature(path) == known->second.tree) return holds(place);
     }
-    // The bytes are read only of versions whose names and sizes are the same, and once.
-    KeptDigest theirs;
-    theirs.tree = SafeFolder::TreeSignature(path);
-    theirs.shape = theirs.tree.empty() ? "" : SafeFolder::ContentSignature(path, nullptr, false);
+    // One walk signs it and reads its bytes, once, only while its names and sizes are the same.
+    std::vector<std::string> entries;
+    const SafeFolder::Signatures signs = SafeFolder::SignTogether(path, entries, &mineEntries);
+    const KeptDigest theirs{signs.tree, signs.shape, signs.content};
     if (theirs.shape.empty()) continue;
-    if (theirs.shape == mine.shape && readMine()) {
-      theirs.content = SafeFolder::ContentSignature(path);
-    }
     keptDigests_[place] = theirs;
-    if (!theirs.content.empty() && theirs.content == mine.content) return holds(place);
+    if (!theirs.content.empty() && readMine() && theirs.content == mine.content) {
+      return holds(place);
+    }
   }
 }
 
@@ -718,17 +766,27 @@ size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs,
     for (const std::string& problem : problems) jobError += "; " + problem;
   }
   Folders().CollectSyncs(nullptr);
-  SafeFolder::SyncFolders(pendingSyncs);
+  std::string unsynced;
+  const int unsyncedFailure = SafeFolder::SyncFolders(pendingSyncs, &unsynced);
+  if (unsyncedFailure != 0) {
+    error = "cannot sync " + unsynced + ": " + std::strerror(unsyncedFailure);
+  }
   // One index change for the whole set: each change reads every content folder.
   if (recordHook_) recordHook_();
-  const bool recorded = !placed.empty() && store_.RecordChanges(placed, KUID::Null(), &error);
+  const bool recorded =
+      unsyncedFailure == 0 && !placed.empty() && store_.RecordChanges(placed, KUID::Null(), &error);
   for (size_t k = 0, n = 0; k < placings.size(); ++k) {
     Placing& p = placings[k];
     if (n == placed.size() || placed[n].record.kuid != jobs[placedJobs[k]].kuid) continue;
     ++n;
     problems.clear();
-    if (recorded) KeepIfWritten(p, claimed);
-    const std::vector<ChangeFolder> left = Settle(p.change, recorded, problems);
+    std::set<std::string> moved;
+    if (recorded) {
+      Folders().CollectSyncs(&moved);
+      KeepIfWritten(p, claimed);
+      Folders().CollectSyncs(nullptr);
+    }
+    const std::vector<ChangeFolder> left = Settle(p.change, recorded, problems, std::move(moved));
     waiting.insert(waiting.end(), left.begin(), left.end());
     Warnings* jobWarnings = warnings != nullptr ? &(*warnings)[placedJobs[k]] : nullptr;
     if (!recorded) errors[placedJobs[k]] = error;
@@ -745,9 +803,12 @@ size_t AssetEditor::InstallAll(const std::vector<InstallJob>& jobs,
     }
   }
   if (!store_.EndChange(waiting, &error)) {
-    Qel::Log::Get("PymDaemon")
-        .Printf(Qel::Log::kMessage, "PymDaemon> the change is finished again at the next start: %s",
-                error.c_str());
+    const std::string line = "the change is finished again at the next start: " + error;
+    Qel::Log::Get("PymDaemon").Printf(Qel::Log::kMessage, "PymDaemon> %s", line.c_str());
+    // Each job installed says so too, as a commit does: its record was not ended.
+    for (const size_t job : placedJobs) {
+      if (recorded && warnings != nullptr && errors[job].empty()) (*warnings)[job].push_back(line);
+    }
   }
   return recorded ? placed.size() : 0;
 }

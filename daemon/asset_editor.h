@@ -178,7 +178,8 @@ class AssetEditor {
   // earlier job of the install and not owed to a version that waits to go there; none when a
   // version kept there holds the same files. False, with the reason, when a place cannot be
   // looked at: it may hold a version, and no version is dropped on a guess; and when the way to
-  // the places passes through a link. Without `compare`, the first place that is free.
+  // the places passes through a link that leads among UserData's own folders. Without `compare`,
+  // the first place that is free.
   bool KeptVersionPlace(const std::string& relative, const std::set<std::string>& claimed,
                         Placing& placing, std::string& error, bool compare = true);
   // Once the install passed: a replaced version not kept for holding the same files as one kept
@@ -192,13 +193,17 @@ class AssetEditor {
   // step where the file system allows; `aside` gets where the replaced folder goes.
   bool SwapIn(const std::string& copy, const std::string& local, std::string& error,
               std::string* aside = nullptr);
-  // Moves the change's folders where they belong, after the change when it `passed`; returns
-  // those that could not get there.
+  // Moves the change's folders where they belong, after the change when it `passed`, and syncs
+  // the folders those moves changed, with `moved` (those that earlier moves of the change
+  // changed, unsynced); returns those that could not get there. A folder that cannot be synced
+  // goes to `problems` and the log.
   std::vector<ChangeFolder> Settle(ChangeRecord change, bool passed,
-                                   std::vector<std::string>& problems);
+                                   std::vector<std::string>& problems,
+                                   std::set<std::string> moved = {});
   // Settles the change and ends its record; returns `passed`. What could not be done goes to
   // `error` for a change undone, to `warnings` for one done.
-  bool End(const ChangeRecord& change, bool passed, std::string& error, Warnings* warnings);
+  bool End(const ChangeRecord& change, bool passed, std::string& error, Warnings* warnings,
+           std::set<std::string> moved = {});
   // Reads the asset folder back and records it (or, when `path` is empty, removes the row,
   // unless another folder holds the asset: that one is recorded, with a warning).
   bool Record(const std::string& folderName, const std::string& relative, const KUID& kuid,

@@ -53,8 +53,9 @@ bool NameChangeFolder(ChangeRecord& change, const SafeFolder& folders, const std
                       std::string& error) {
   struct stat st {};
   const Seen seen = LookAt(path, st, error);
-  if (seen != Seen::kFolder || !folders.MayChange(path)) {
-    if (seen != Seen::kUnknown) error = "refused to change " + path;
+  const std::string why = seen == Seen::kFolder ? folders.Refusal(path) : "it is no folder";
+  if (seen == Seen::kUnknown || !why.empty()) {
+    if (seen != Seen::kUnknown) error = "refused to change " + path + ": " + why;
     return false;
   }
   change.folders.push_back({kuid, u64(st.st_dev), u64(st.st_ino), before, after, false});

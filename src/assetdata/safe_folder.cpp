@@ -18,10 +18,12 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <set>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -202,9 +204,10 @@ enum class Sync {
   kCheckWriteBack,
 };
 
-// Does `sync` to the file or folder at `path`; 0 or the errno of its failure.
-int SyncEntry(const std::string& path, Sync sync) {
-  if (const int fault = ReadFault("sync", path)) return fault;
+// Does `sync` to the file or folder at `path`; 0 or the errno of its failure. A test's fault is
+// asked as `call`.
+int SyncEntry(const std::string& path, Sync sync, const char* call = "sync") {
+  if (const int fault = ReadFault(call, path)) return fault;
   const int fd = OpenToSync(path, sync == Sync::kFolder ? O_DIRECTORY : O_NONBLOCK);
   if (fd < 0) return errno;
   int done = 0;
@@ -225,13 +228,6 @@ int SyncEntry(const std::string& path, Sync sync) {
   const int failure = done == 0 ? 0 : errno;
   close(fd);
   return failure;
-}
-
-void SyncFolder(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  fsync(fd);
-  close(fd);
 }
 
 std::string Parent(const std::string& path) {
@@ -546,22 +542,37 @@ struct Signing {
   // apart from its copies.
   bool content = false;
   bool bytes = true;
+  // SignTogether's: the content signature without bytes, each entry's record of it, and, while
+  // the records are those of `like`, the content signature with bytes; `opened` when that read
+  // the file just signed.
+  EVP_MD_CTX* shape = nullptr;
+  std::vector<std::string>* entries = nullptr;
+  const std::vector<std::string>* like = nullptr;
+  EVP_MD_CTX* read = nullptr;
+  bool opened = false;
 };
 
-bool SignLink(Signing& s, const std::string& path, const struct stat& st) {
+// Signs the link's target text into each of `digests` that is given.
+bool SignLink(std::initializer_list<EVP_MD_CTX*> digests, const std::string& path,
+              const struct stat& st, std::string* text = nullptr) {
   std::vector<char> target(size_t(st.st_size) + 2);
   const ssize_t n = readlink(path.c_str(), target.data(), target.size());
   // A target longer than its entry said was changed while it was read.
   if (n < 0 || size_t(n) >= target.size()) return false;
-  EVP_DigestUpdate(s.digest, target.data(), size_t(n));
-  Sign(s.digest, '\0');
+  for (EVP_MD_CTX* digest : digests) {
+    if (digest == nullptr) continue;
+    EVP_DigestUpdate(digest, target.data(), size_t(n));
+    Sign(digest, '\0');
+  }
+  if (text != nullptr) text->assign(target.data(), size_t(n));
   return true;
 }
 
-// A file's size and bytes, read as they are now; false, with errno, when it cannot be read whole.
-bool SignBytes(Signing& s, const std::string& path, const struct stat& st) {
-  if (!s.bytes) {
-    Sign(s.digest, int64_t(st.st_size));
+// A file's size and, with `bytes`, its bytes, read as they are now; false, with errno, when it
+// cannot be read whole.
+bool SignBytes(EVP_MD_CTX* digest, bool bytes, const std::string& path, const struct stat& st) {
+  if (!bytes) {
+    Sign(digest, int64_t(st.st_size));
     return true;
   }
   const int fault = ReadFault("open", path);
@@ -573,7 +584,7 @@ bool SignBytes(Signing& s, const std::string& path, const struct stat& st) {
   int64_t total = 0;
   ssize_t n = 0;
   while ((n = read(fd, buffer, sizeof buffer)) > 0) {
-    EVP_DigestUpdate(s.digest, buffer, size_t(n));
+    EVP_DigestUpdate(digest, buffer, size_t(n));
     total += n;
   }
   const int failure = errno;
@@ -582,7 +593,40 @@ bool SignBytes(Signing& s, const std::string& path, const struct stat& st) {
   // A file that grew or shrank while it was read is not the file that was looked at.
   if (n == 0 && total != int64_t(st.st_size)) errno = EAGAIN;
   if (n < 0 || total != int64_t(st.st_size)) return false;
-  Sign(s.digest, total);
+  Sign(digest, total);
+  return true;
+}
+
+// SignTogether's part of an entry: its name, type and size (a link's target) into `s.shape` and
+// its record, and into `s.read`, with the file's bytes, while the records so far are `s.like`'s.
+bool SignShape(Signing& s, const std::string& entry, const std::string& below, char type,
+               const struct stat& st) {
+  std::string record = below + '\0' + type;
+  EVP_DigestUpdate(s.shape, below.c_str(), below.size() + 1);
+  Sign(s.shape, type);
+  if (type == 'f') {
+    Sign(s.shape, int64_t(st.st_size));
+    record += std::to_string(st.st_size);
+  }
+  std::string target;
+  if (type == 'l' && !SignLink({s.shape}, entry, st, &target)) return false;
+  record += target;
+  const size_t at = s.entries->size();
+  if (s.read != nullptr && (s.like == nullptr || at >= s.like->size() || (*s.like)[at] != record)) {
+    s.read = nullptr;
+  }
+  s.entries->push_back(std::move(record));
+  if (s.read == nullptr) return true;
+  EVP_DigestUpdate(s.read, below.c_str(), below.size() + 1);
+  Sign(s.read, type);
+  if (type == 'l') {
+    EVP_DigestUpdate(s.read, target.data(), target.size());
+    Sign(s.read, '\0');
+  }
+  // A file that cannot be read whole leaves the bytes unknown; the tree's own look tells whether
+  // it can be opened.
+  s.opened = type == 'f' && SignBytes(s.read, true, entry, st);
+  if (type == 'f' && !s.opened) s.read = nullptr;
   return true;
 }
 
@@ -621,13 +665,14 @@ bool SignTree(Signing& s, const std::string& path, const std::string& relative, 
                                              : 'b';
     EVP_DigestUpdate(s.digest, below.c_str(), below.size() + 1);
     Sign(s.digest, type);
+    if (s.shape != nullptr && !SignShape(s, entry, below, type, st)) return unreadable();
     if (type == 'd') {
       if (!SignTree(s, entry, below, depth + 1)) return false;
       continue;
     }
     if (s.content) {
-      if (type == 'f' && !SignBytes(s, entry, st)) return unreadable();
-      if (type == 'l' && !SignLink(s, entry, st)) return unreadable();
+      if (type == 'f' && !SignBytes(s.digest, s.bytes, entry, st)) return unreadable();
+      if (type == 'l' && !SignLink({s.digest}, entry, st)) return unreadable();
       continue;
     }
     if (s.device) Sign(s.digest, uint64_t(st.st_dev));
@@ -648,44 +693,58 @@ bool SignTree(Signing& s, const std::string& path, const std::string& relative, 
     if (type == 'f') {
       // A file the host could not read was not judged: opened, never read. Neither a link nor a
       // pipe put in its place since it was looked at is followed or waited for.
-      const int fault = ReadFault("open", entry);
-      if (fault != 0) errno = fault;
-      const int fd =
-          fault != 0 ? -1 : open(entry.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-      if (fd < 0) return unreadable();
-      close(fd);
+      if (!std::exchange(s.opened, false)) {
+        const int fault = ReadFault("open", entry);
+        if (fault != 0) errno = fault;
+        const int fd =
+            fault != 0 ? -1 : open(entry.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        if (fd < 0) return unreadable();
+        close(fd);
+      }
       Sign(s.digest, int64_t(st.st_size));
       Sign(s.digest, Nanoseconds(st.st_mtim));
-    } else if (type == 'l' && !SignLink(s, entry, st)) {
+    } else if (type == 'l' && !SignLink({s.digest}, entry, st)) {
       return unreadable();
     }
   }
   return true;
 }
 
-// The signature in hex, or empty with `s.why`; `s.settles` is when it becomes one that no later
-// write can share.
-std::string Signature(const std::string& path, Signing& s) {
-  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> digest(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-  s.digest = digest.get();
+using Digest = std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)>;
+
+// A new SHA-256 digest; null when there is none.
+Digest NewDigest() {
+  Digest digest(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  if (digest && EVP_DigestInit_ex(digest.get(), EVP_sha256(), nullptr) != 1) digest.reset();
+  return digest;
+}
+
+// The digest in hex; empty when it cannot be finished.
+std::string Hex(EVP_MD_CTX* digest) {
   unsigned char sum[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  struct stat st {};
-  if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    s.why = "the folder cannot be read (not a folder)";
-    return {};
-  }
-  if (!digest || EVP_DigestInit_ex(s.digest, EVP_sha256(), nullptr) != 1 ||
-      !SignTree(s, path, std::string(), 0) || EVP_DigestFinal_ex(s.digest, sum, &length) != 1) {
-    if (s.why.empty()) s.why = "the folder cannot be signed (no SHA-256)";
-    return {};
-  }
+  if (EVP_DigestFinal_ex(digest, sum, &length) != 1) return {};
   static const char kHex[] = "0123456789abcdef";
   std::string text;
   for (unsigned int i = 0; i < length; ++i) {
     text += kHex[sum[i] >> 4];
     text += kHex[sum[i] & 15];
   }
+  return text;
+}
+
+// The signature in hex, or empty with `s.why`; `s.settles` is when it becomes one that no later
+// write can share.
+std::string Signature(const std::string& path, Signing& s) {
+  const Digest digest = NewDigest();
+  s.digest = digest.get();
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    s.why = "the folder cannot be read (not a folder)";
+    return {};
+  }
+  const std::string text = digest && SignTree(s, path, std::string(), 0) ? Hex(s.digest) : "";
+  if (text.empty() && s.why.empty()) s.why = "the folder cannot be signed (no SHA-256)";
   return text;
 }
 
@@ -713,6 +772,25 @@ std::string SafeFolder::TreeSignature(const std::string& path, std::string* why,
   const std::string signature = Signature(path, s);
   if (signature.empty() && why != nullptr) *why = s.why;
   return signature;
+}
+
+SafeFolder::Signatures SafeFolder::SignTogether(const std::string& path,
+                                                std::vector<std::string>& entries,
+                                                const std::vector<std::string>* like) {
+  Signing s;
+  const Digest shape = NewDigest();
+  const Digest read = like != nullptr ? NewDigest() : Digest(nullptr, EVP_MD_CTX_free);
+  s.shape = shape.get();
+  s.entries = &entries;
+  s.like = like;
+  s.read = read.get();
+  Signatures out;
+  if (!shape) return out;
+  out.tree = Signature(path, s);
+  if (out.tree.empty()) return out;
+  out.shape = Hex(s.shape);
+  if (s.read != nullptr && entries.size() == like->size()) out.content = Hex(s.read);
+  return out;
 }
 
 std::string SafeFolder::ContentSignature(const std::string& path, std::string* why, bool bytes) {
@@ -766,16 +844,26 @@ void SafeFolder::SetClockWaitHookForTests(std::function<void()> waiting) {
   g_clockWaitHook = std::move(waiting);
 }
 
-void SafeFolder::Sync(const std::string& folder) const {
+bool SafeFolder::Sync(const std::string& folder, std::string& error) const {
   if (pending_ != nullptr) {
     pending_->insert(folder);
-  } else {
-    SyncFolder(folder);
+    return true;
   }
+  std::string failed;
+  errno = SyncFolders({folder}, &failed);
+  if (errno == 0) return true;
+  error = Describe("cannot sync", failed);
+  return false;
 }
 
-void SafeFolder::SyncFolders(const std::set<std::string>& folders) {
-  for (const std::string& folder : folders) SyncFolder(folder);
+int SafeFolder::SyncFolders(const std::set<std::string>& folders, std::string* failed) {
+  int first = 0;
+  for (const std::string& folder : folders) {
+    const int failure = SyncEntry(folder, Sync::kFolder, "move");
+    if (failure != 0 && first == 0 && failed != nullptr) *failed = folder;
+    if (first == 0) first = failure;
+  }
+  return first;
 }
 
 int SafeFolder::SyncNewTrees(const std::vector<std::string>& paths, std::string* failed) {
@@ -895,15 +983,20 @@ std::string SafeFolder::Resolve(const std::string& relative) const {
   return root_ + "/" + relative;
 }
 
-bool SafeFolder::MayChange(const std::string& path) const {
+bool SafeFolder::MayChange(const std::string& path) const { return Refusal(path).empty(); }
+
+std::string SafeFolder::Refusal(const std::string& path) const {
   if (path.size() <= root_.size() + 1 || path.compare(0, root_.size(), root_) != 0 ||
       path[root_.size()] != '/') {
-    return false;
+    return "it is not below " + root_;
   }
   const std::string below = path.substr(root_.size() + 1);
-  if (Resolve(below).empty() || below.find('/') == std::string::npos) return false;
+  if (Resolve(below).empty()) return "it is no plain path below " + root_;
+  if (below.find('/') == std::string::npos) return "it is one of the folders of " + root_;
   // Every element from the root down must be a real folder or, for the last, a real entry.
-  return LinkOnTheWay(path).empty() && !IsLink(path);
+  std::string link = LinkOnTheWay(path);
+  if (link.empty() && IsLink(path)) link = path;
+  return link.empty() ? link : link + " is a link";
 }
 
 std::string SafeFolder::LinkOnTheWay(const std::string& path) const {
@@ -916,8 +1009,11 @@ std::string SafeFolder::LinkOnTheWay(const std::string& path) const {
 
 bool SafeFolder::CopyTree(const std::string& from, const std::string& to, std::string& error,
                           std::vector<std::string>* skipped) const {
-  if (!MayChange(to) || IsLink(from) || Exists(to)) {
-    error = "refused to copy into " + to;
+  std::string why = Refusal(to);
+  if (why.empty() && IsLink(from)) why = from + " is a link";
+  if (why.empty() && Exists(to)) why = to + " exists already";
+  if (!why.empty()) {
+    error = "refused to copy into " + to + ": " + why;
     return false;
   }
   if (!MakeFolders(Parent(to), error)) return false;
@@ -942,8 +1038,8 @@ bool SafeFolder::CopyTree(const std::string& from, const std::string& to, std::s
 }
 
 bool SafeFolder::RemoveTree(const std::string& path, std::string& error) const {
-  if (!MayChange(path)) {
-    error = "refused to remove " + path;
+  if (const std::string why = Refusal(path); !why.empty()) {
+    error = "refused to remove " + path + ": " + why;
     return false;
   }
   std::string why;
@@ -954,8 +1050,8 @@ bool SafeFolder::RemoveTree(const std::string& path, std::string& error) const {
 
 bool SafeFolder::MakeFolders(const std::string& path, std::string& error) const {
   if (path == root_) return true;
-  if (!MayChange(path + "/x")) {
-    error = "refused to make " + path;
+  if (const std::string why = Refusal(path + "/x"); !why.empty()) {
+    error = "refused to make " + path + ": " + why;
     return false;
   }
   std::string walk = root_;
@@ -975,8 +1071,8 @@ bool SafeFolder::MakeFolders(const std::string& path, std::string& error) const 
 }
 
 bool SafeFolder::MakeNewFolder(const std::string& path, std::string& error) const {
-  if (!MayChange(path)) {
-    error = "refused to make " + path;
+  if (const std::string why = Refusal(path); !why.empty()) {
+    error = "refused to make " + path + ": " + why;
     return false;
   }
   if (!MakeFolders(Parent(path), error)) return false;
@@ -986,8 +1082,11 @@ bool SafeFolder::MakeNewFolder(const std::string& path, std::string& error) cons
 }
 
 bool SafeFolder::Move(const std::string& from, const std::string& to, std::string& error) const {
-  if (!MayChange(from) || !MayChange(to) || Exists(to)) {
-    error = "refused to move " + from + " to " + to;
+  std::string why = Refusal(from);
+  if (why.empty()) why = Refusal(to);
+  if (why.empty() && Exists(to)) why = to + " exists already";
+  if (!why.empty()) {
+    error = "refused to move " + from + " to " + to + ": " + why;
     return false;
   }
   if (!MakeFolders(Parent(to), error)) return false;
@@ -996,16 +1095,17 @@ bool SafeFolder::Move(const std::string& from, const std::string& to, std::strin
     error = Describe("cannot move", from);
     return false;
   }
-  Sync(Parent(to));
-  Sync(Parent(from));
-  return true;
+  const bool synced = Sync(Parent(to), error);
+  return Sync(Parent(from), error) && synced;
 }
 
 bool SafeFolder::Exchange(const std::string& a, const std::string& b, std::string& error,
                           bool* unsupported) const {
   if (unsupported != nullptr) *unsupported = false;
-  if (!MayChange(a) || !MayChange(b)) {
-    error = "refused to exchange " + a + " and " + b;
+  std::string why = Refusal(a);
+  if (why.empty()) why = Refusal(b);
+  if (!why.empty()) {
+    error = "refused to exchange " + a + " and " + b + ": " + why;
     return false;
   }
   if (syscall(SYS_renameat2, AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) != 0) {
@@ -1013,7 +1113,6 @@ bool SafeFolder::Exchange(const std::string& a, const std::string& b, std::strin
     error = Describe("cannot exchange", a);
     return false;
   }
-  Sync(Parent(a));
-  Sync(Parent(b));
-  return true;
+  const bool synced = Sync(Parent(a), error);
+  return Sync(Parent(b), error) && synced;
 }

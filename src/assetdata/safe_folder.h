@@ -8,6 +8,7 @@
 #include <functional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Folder levels an asset may nest below its own folder. Every walk of asset folders (extraction,
@@ -35,6 +36,8 @@ class SafeFolder {
   // True when `path` lies at least two levels below the root, and neither it nor any folder
   // between it and the root is a symbolic link.
   bool MayChange(const std::string& path) const;
+  // Why `path` may not be changed, which every refusal names: empty when MayChange.
+  std::string Refusal(const std::string& path) const;
   // The first folder between the root and `path` (below the root) that is a symbolic link, where
   // a move into `path` is refused; empty when none is.
   std::string LinkOnTheWay(const std::string& path) const;
@@ -53,15 +56,23 @@ class SafeFolder {
   // Removes the tree at `path`, to any depth; links inside are removed, never followed. What can
   // be removed goes even when some entry cannot; the error names the first that could not.
   bool RemoveTree(const std::string& path, std::string& error) const;
-  // Moves `from` to `to`, which must not exist; its parent folders are made.
+  // Moves `from` to `to`, which must not exist; its parent folders are made. The folders it
+  // changed are synced (unless collected): false too, with "cannot sync FOLDER: REASON", when one
+  // cannot be, though the move is made, for a move that must outlive a power cut or not count.
   bool Move(const std::string& from, const std::string& to, std::string& error) const;
-  // Swaps two existing folders in one step. `unsupported` is set when the file system cannot.
+  // Swaps two existing folders in one step, synced as Move's. `unsupported` is set when the file
+  // system cannot.
   bool Exchange(const std::string& a, const std::string& b, std::string& error,
                 bool* unsupported = nullptr) const;
   // While a set is given, the folder syncs of Move and Exchange are collected into it instead of
   // made, so that many moves can be made durable together (SyncFolders). Null makes them again.
-  void CollectSyncs(std::set<std::string>* pending) const { pending_ = pending; }
-  static void SyncFolders(const std::set<std::string>& folders);
+  // Returns the set given before.
+  std::set<std::string>* CollectSyncs(std::set<std::string>* pending) const {
+    return std::exchange(pending_, pending);
+  }
+  // Syncs each of `folders`: 0, or the errno of the first that could not be, whose path goes to
+  // `failed` when given.
+  static int SyncFolders(const std::set<std::string>& folders, std::string* failed = nullptr);
   // While set, CopyTree leaves its copy unsynced, for a caller that makes every folder it filled
   // durable together (SyncNewTrees).
   void LeaveCopiesUnsynced(bool leave) const { copiesUnsynced_ = leave; }
@@ -108,6 +119,18 @@ class SafeFolder {
   // their names or sizes.
   static std::string ContentSignature(const std::string& path, std::string* why = nullptr,
                                       bool bytes = true);
+  // TreeSignature and ContentSignature without bytes (`shape`) of the tree at `path`, told by one
+  // walk, which adds each entry's name, type and size (a link's target) to `entries`. With
+  // `like`, the entries of another tree, it reads the files' bytes too, as long as the entries so
+  // far are those, and `content` is ContentSignature's when they all are; empty otherwise. All
+  // are empty when an entry cannot be read.
+  struct Signatures {
+    std::string tree;
+    std::string shape;
+    std::string content;
+  };
+  static Signatures SignTogether(const std::string& path, std::vector<std::string>& entries,
+                                 const std::vector<std::string>* like = nullptr);
   // The signature once the tick of the last change time of every entry has passed, so that no
   // later write can keep it: for entries changed just now it waits (a few milliseconds; on a file
   // system that keeps whole seconds, two at most) and signs again. Empty, with `why`, also for a
@@ -129,7 +152,7 @@ class SafeFolder {
   // ("list", "stat" or "open") and the path; a non-zero errno it returns fails that read so. A
   // listing asks once it has read its names, as one failing part-way. The syncs of SyncNewTrees
   // ask too ("sync"), from several threads at once, and MayBeHeldForWriting before it opens a
-  // file to lease it ("lease"). Null ends it.
+  // file to lease it ("lease"), and SyncFolders ("move", with the folder). Null ends it.
   static void SetReadFaultForTests(
       std::function<int(const char* call, const std::string& path)> fault);
   // Makes the folder and its missing parents inside the root.
@@ -139,7 +162,7 @@ class SafeFolder {
   bool MakeNewFolder(const std::string& path, std::string& error) const;
 
  private:
-  void Sync(const std::string& folder) const;
+  bool Sync(const std::string& folder, std::string& error) const;
 
   std::string root_;
   mutable std::set<std::string>* pending_ = nullptr;

@@ -780,16 +780,32 @@ class HeldFile {
 // Every version an install replaces is kept, beside those kept earlier in the day, each one once:
 // a commit between two installs, the restore of a kept version, a package whose assets' places
 // could fall on one name, and a program that holds a file of the replaced version open lose
-// nothing. A place that cannot be looked at, or whose way passes through a link, refuses the
-// install. No install reads a kept version whose files it knows already, and none trusts what it
-// knows of a kept version changed since. `kept` is where each step says the replaced files are,
-// below today's "local".
+// nothing. A place that cannot be looked at, or whose way passes through a link among UserData's
+// folders, refuses the install; through a link elsewhere, the version waits in staging. No
+// install reads a kept version whose files it knows already, none trusts what it knows of a kept
+// version changed since, and the first after a start opens each kept file once. `kept` is where
+// each step says the replaced files are, below today's "local".
 TEST(AssetEditor, AnInstallKeepsEachVersionItReplacesOnce) {
   // kHeld: a file of the installed version, held open, is written to just before the index write;
   // kHeldOpen: by another program, after the install answered. kLinked: today's "local" of the
-  // backups is a link to UserData's. kAlter: `text` is written into the kept version `kept`.
-  // kUnread: an install that is to open no file of the backups.
-  enum Act { kInstall, kSave, kRestore, kPack, kBlind, kHeld, kHeldOpen, kLinked, kAlter, kUnread };
+  // backups is a link to UserData's. kAway: the backups are a link to a folder elsewhere, which
+  // the start after the install finds gone. kAlter: `text` is written into the kept version
+  // `kept`. kUnread: an install that is to open no file of the backups. kStarted: one after a
+  // start, that is to open each file kept today once.
+  enum Act {
+    kInstall,
+    kSave,
+    kRestore,
+    kPack,
+    kBlind,
+    kHeld,
+    kHeldOpen,
+    kLinked,
+    kAway,
+    kAlter,
+    kUnread,
+    kStarted
+  };
   const KUID other(10, 5, 0);
   const struct Step {
     Act act;
@@ -835,8 +851,17 @@ TEST(AssetEditor, AnInstallKeepsEachVersionItReplacesOnce) {
        {{kLinked, "v1", "", ""}},
        {},
        ""},
+      // The replaced version waits in staging, as for a mount, until a start can move it.
+      {"a place reached through a link to a folder elsewhere",
+       {{kAway, "v1", "a", ""}},
+       {{"a/old.txt", "old"}},
+       "v1"},
       {"versions of the same sizes, each of other bytes",
        {v1, {kInstall, "v2", "a.1", ""}, {kInstall, "v3", "a.2", ""}, {kUnread, "v4", "a.3", ""}},
+       {{"a/old.txt", "old"}, {"a.1/v.txt", "v1"}, {"a.2/v.txt", "v2"}, {"a.3/v.txt", "v3"}},
+       "v4"},
+      {"the first install after a start, over versions of the same sizes",
+       {v1, {kInstall, "v2", "a.1", ""}, {kInstall, "v3", "a.2", ""}, {kStarted, "v4", "a.3", ""}},
        {{"a/old.txt", "old"}, {"a.1/v.txt", "v1"}, {"a.2/v.txt", "v2"}, {"a.3/v.txt", "v3"}},
        "v4"},
       {"a kept version changed after it was read",
@@ -882,6 +907,12 @@ TEST(AssetEditor, AnInstallKeepsEachVersionItReplacesOnce) {
         fs::create_directories(fs::path(link).parent_path());
         fs::create_symlink(in.ud + "/local", link);
       }
+      scratch::Folder elsewhere;
+      if (step.act == kAway) fs::create_symlink(elsewhere.path(), in.ud + "/backups");
+      if (step.act == kStarted) {
+        ASSERT_TRUE(in.Restart(error)) << error;
+      }
+      const size_t keptFiles = step.act == kStarted ? CountFiles(today) : 0;
       if (step.act == kRestore) {
         const std::string from = today + step.text;
         jobs[0].fill = [from](const SafeFolder& folders, const std::string& to, std::string& e) {
@@ -914,15 +945,16 @@ TEST(AssetEditor, AnInstallKeepsEachVersionItReplacesOnce) {
           EXPECT_TRUE(held->Write(" and later"));
         }
       });
-      const size_t installed = in.editor->InstallAll(jobs, errors, nullptr, &kept);
+      std::vector<AssetEditor::Warnings> warnings;
+      const size_t installed = in.editor->InstallAll(jobs, errors, &warnings, &kept);
       SafeFolder::SetReadFaultForTests(nullptr);
       in.editor->SetRecordHookForTests(nullptr);
       if (step.act == kHeldOpen) {
         EXPECT_TRUE(held->Write(" and later"));
       }
       held.reset();
-      if (step.act == kUnread) {
-        EXPECT_EQ(backupsOpened.load(), 0u);
+      if (step.act == kUnread || step.act == kStarted) {
+        EXPECT_EQ(backupsOpened.load(), keptFiles);
       }
       if (step.act == kBlind || step.act == kLinked) {
         EXPECT_EQ(installed, 0u);
@@ -933,6 +965,16 @@ TEST(AssetEditor, AnInstallKeepsEachVersionItReplacesOnce) {
         continue;
       }
       ASSERT_EQ(installed, jobs.size()) << errors[0];
+      if (step.act == kAway) {
+        ASSERT_EQ(warnings[0].size(), 1u);
+        EXPECT_TRUE(warnings[0][0].find(" stays there until a start moves it to " + today +
+                                        step.kept + ": refused to move ") != std::string::npos &&
+                    warnings[0][0].ends_with(in.ud + "/backups is a link"))
+            << warnings[0][0];
+        fs::remove(in.ud + "/backups");
+        ASSERT_TRUE(in.Restart(error)) << error;
+        continue;
+      }
       EXPECT_EQ(kept[0], today + step.kept);
       EXPECT_EQ(kept.back(), today + (step.act == kPack ? step.otherKept : step.kept));
     }
@@ -1075,15 +1117,21 @@ TEST(AssetEditor, ARecordLeftByAFailedWriteDoesNotOutliveTheNextChange) {
 // Writes through a descriptor opened before a commit land in the editing copy set aside: signed
 // once more before it goes, a changed copy is kept in the backups and named in a warning.
 // A change waits for its own files only, but for each of them: every file and folder of the folder
-// it writes is synced, whichever writer made it, with the folder that holds it; a sync that fails
-// fails the change, which leaves everything as it was and nothing in staging.
+// it writes is synced, whichever writer made it, with the folder that holds it, and each folder
+// its moves change; a sync that fails before the index write fails the change, which leaves
+// everything as it was and nothing in staging, and one after it is told, in the log too.
 TEST(AssetEditor, AChangeSyncsEachFileAndFolderItWrites) {
-  const auto edit = [](Installation& in, std::string& e) {
+  using Warnings = AssetEditor::Warnings;
+  const auto edit = [](Installation& in, std::string& e, Warnings& w) {
     AssetRecord record;
-    return in.editor->BeginEdit(kAsset, record, e);
+    return in.editor->BeginEdit(kAsset, record, e, &w);
   };
-  const auto commit = [](Installation& in, std::string& e) { return in.Do(kCommit, kAsset, e); };
-  const auto install = [](Installation& in, std::string& e) { return in.Do(kInstall, kAsset, e); };
+  const auto commit = [](Installation& in, std::string& e, Warnings& w) {
+    return in.editor->Commit(kAsset, e, &w);
+  };
+  const auto install = [](Installation& in, std::string& e, Warnings& w) {
+    return in.editor->Install(kAsset, in.Version("new"), e, true, &w);
+  };
   // The system's file data not yet written back: none, or more than any change's files weigh.
   constexpr int64_t kIdle = 0;
   constexpr int64_t kBusy = int64_t(1) << 40;
@@ -1092,15 +1140,20 @@ TEST(AssetEditor, AChangeSyncsEachFileAndFolderItWrites) {
   const std::set<std::string> looked = {"syncfs .", "config.txt", "old.txt", "sub/s.txt"};
   const std::string unwritable = "cannot write the files to disk: Input/output error";
   const std::string flush = "cannot flush ";
+  const std::string unsynced = "cannot sync ";
+  const std::string powerCut = "; the change may not survive a power cut";
   const struct {
     const char* name;
     bool editing;  // the asset is open for editing before the change
     int64_t unwritten;
-    std::function<bool(Installation&, std::string&)> change;
+    std::function<bool(Installation&, std::string&, Warnings&)> change;
     // Below the folder written in staging; ".." is staging, "syncfs ." its file system's sync.
     std::set<std::string> synced;
-    const char* failing = nullptr;  // the entry whose sync fails, with EIO
+    // The entry whose sync fails once, with EIO; "move FOLDER", below UserData (today's backups
+    // as DAY), the sync of a folder a move changed; "index log", the index's last write.
+    const char* failing = nullptr;
     std::string told = "";
+    bool stands = false;  // the failure comes after the index write: the change is done, told
   } cases[] = {
       {"an edit", false, kBusy, edit, copied},
       {"a commit", true, kBusy, commit, copied},
@@ -1112,11 +1165,31 @@ TEST(AssetEditor, AChangeSyncsEachFileAndFolderItWrites) {
       {"a commit whose folder cannot be written", true, kBusy, commit, {}, "sub", flush},
       {"a commit whose file system cannot be synced", true, kIdle, commit, {}, "syncfs .", flush},
       {"an idle install whose write-back failed", false, kIdle, install, {}, "v.txt", unwritable},
+      {"an install whose move cannot be synced", false, kBusy, install, {}, "move local", unsynced},
+      {"a commit whose move cannot be synced", true, kBusy, commit, {}, "move editing", unsynced},
+      {"an install whose move to the backups cannot be synced",
+       false,
+       kBusy,
+       install,
+       {},
+       "move backups/DAY/local",
+       powerCut,
+       true},
+      {"an install whose index's last write cannot be synced",
+       false,
+       kBusy,
+       install,
+       {},
+       "index log",
+       "the change is finished again at the next start: ",
+       true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    SqliteDiskFaults disk;
     Installation in;
     std::string error;
+    Warnings warnings;
     WriteFile(in.ud + "/local/a/sub/s.txt", "s");
     ASSERT_TRUE(in.Start(c.editing, error)) << error;
     const Tree before = Snapshot(in.ud);
@@ -1124,8 +1197,17 @@ TEST(AssetEditor, AChangeSyncsEachFileAndFolderItWrites) {
     std::mutex mutex;
     std::set<std::string> synced;
     SafeFolder::SetUnwrittenForTests(c.unwritten);
+    bool failed = false;
     SafeFolder::SetReadFaultForTests([&](const char* call, const std::string& path) {
       const std::string kind = call;
+      if (kind == "move") {
+        std::string entry = "move " + path.substr(in.ud.size() + 1);
+        if (const size_t day = entry.find(Today()); day != std::string::npos) {
+          entry.replace(day, Today().size(), "DAY");
+        }
+        const std::lock_guard<std::mutex> lock(mutex);
+        return c.failing != nullptr && entry == c.failing && !std::exchange(failed, true) ? EIO : 0;
+      }
       if ((kind != "sync" && kind != "syncfs") || !path.starts_with(staging)) return 0;
       const size_t below = path.find('/', staging.size() + 1);
       const std::string entry = (kind == "syncfs" ? "syncfs " : "") +
@@ -1136,12 +1218,27 @@ TEST(AssetEditor, AChangeSyncsEachFileAndFolderItWrites) {
       synced.insert(entry);
       return c.failing != nullptr && entry == c.failing ? EIO : 0;
     });
-    const bool done = c.change(in, error);
+    // The index write that passes the change is its first commit from here.
+    in.editor->SetRecordHookForTests([&] {
+      if (c.failing != nullptr && std::string(c.failing) == "index log") {
+        disk.FailCommit("assets.tdx-wal", 2);
+      }
+    });
+    bool done = false;
+    const std::string log = scratch::CaptureLog([&] { done = c.change(in, error, warnings); });
     SafeFolder::SetReadFaultForTests(nullptr);
     SafeFolder::SetUnwrittenForTests(-1);
-    EXPECT_EQ(done, c.failing == nullptr) << error;
+    EXPECT_EQ(done, c.failing == nullptr || c.stands) << error;
     if (c.failing == nullptr) {
       EXPECT_EQ(synced, c.synced);
+      continue;
+    }
+    if (c.stands) {
+      const auto told = std::ranges::find_if(
+          warnings, [&](const std::string& w) { return w.find(c.told) != std::string::npos; });
+      EXPECT_TRUE(told != warnings.end() && log.find(*told) != std::string::npos)
+          << ::testing::PrintToString(warnings) << log;
+      EXPECT_EQ(ReadFileText(in.ud + "/local/a/v.txt"), "new");
       continue;
     }
     EXPECT_TRUE(error.starts_with(c.told)) << error;
@@ -1257,8 +1354,9 @@ TEST(AssetEditor, ACommitThatKeepsTheEditingCopySaysWhyAndWhereAndThinsTheBackup
   const std::string kUnknown = "cannot tell whether FILE is still written to: ";
   // kOtherUsers: old.txt is another user's, and this thread may not lease it; kOlderDays: nine
   // dated folders of earlier days wait in the backups; kMount, kLink: the backups are on another
-  // file system, mounted there or reached through a link.
-  enum Setup { kNone, kOtherUsers, kOlderDays, kMount, kLink };
+  // file system, mounted there or reached through a link; kElsewhere: a link to a folder of the
+  // same one, which no move goes through either, and a delete after the commit is refused.
+  enum Setup { kNone, kOtherUsers, kOlderDays, kMount, kLink, kElsewhere };
   struct Row {
     Setup setup;
     bool held;  // a child holds old.txt open for writing across the commit
@@ -1274,6 +1372,7 @@ TEST(AssetEditor, ACommitThatKeepsTheEditingCopySaysWhyAndWhereAndThinsTheBackup
       {kOlderDays, true, 0, kHeld},
       {kMount, true, 0, kHeld},
       {kLink, true, 0, kHeld},
+      {kElsewhere, true, 0, kHeld},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(&row - rows);
@@ -1283,13 +1382,15 @@ TEST(AssetEditor, ACommitThatKeepsTheEditingCopySaysWhyAndWhereAndThinsTheBackup
     for (int day = 1; day <= 9 && row.setup == kOlderDays; ++day) {
       fs::create_directories(in.ud + "/backups/20-01-0" + std::to_string(day) + "/local/x");
     }
-    const bool away = row.setup == kMount || row.setup == kLink;
+    const bool away = row.setup == kMount || row.setup == kLink || row.setup == kElsewhere;
+    scratch::Folder elsewhere;
+    if (row.setup == kElsewhere) fs::create_symlink(elsewhere.path(), in.ud + "/backups");
     std::unique_ptr<OtherDisk> disk;
-    if (away) {
+    if (row.setup == kMount || row.setup == kLink) {
       disk = std::make_unique<OtherDisk>(in.ud + "/backups" + (row.setup == kLink ? "-other" : ""));
     }
     if (row.setup == kLink) fs::create_symlink(disk->at, in.ud + "/backups");
-    bool tried = !away || disk->mounted;
+    bool tried = disk == nullptr || disk->mounted;
     std::unique_ptr<WithoutLeaseRight> unprivileged;
     if (row.setup == kOtherUsers) {
       unprivileged = std::make_unique<WithoutLeaseRight>();
@@ -1326,8 +1427,10 @@ TEST(AssetEditor, ACommitThatKeepsTheEditingCopySaysWhyAndWhereAndThinsTheBackup
       place = in.ud + "/staging/" + staged.front();
       // The move's own line, which says why (a rename across file systems, a place through a link).
       const std::string stays = place + " stays there until a start moves it to " + backups + ": ";
+      const std::string why = row.setup == kMount ? std::strerror(EXDEV) : "/backups is a link";
       ASSERT_FALSE(warnings.empty());
-      EXPECT_TRUE(warnings.front().starts_with(stays)) << warnings.front();
+      EXPECT_TRUE(warnings.front().starts_with(stays) && warnings.front().ends_with(why))
+          << warnings.front();
       expected.push_back(warnings.front());
     }
     std::string told = row.told;
@@ -1337,6 +1440,12 @@ TEST(AssetEditor, ACommitThatKeepsTheEditingCopySaysWhyAndWhereAndThinsTheBackup
     EXPECT_EQ(warnings, expected);
     EXPECT_NE(log.find("PymDaemon> commit of <kuid:10:1>: " + told), std::string::npos) << log;
     EXPECT_EQ(ReadFileText(place + "/old.txt"), row.held ? "old1\n" : "old");
+    if (row.setup == kElsewhere) {
+      EXPECT_FALSE(in.editor->Delete(kAsset, true, error));
+      EXPECT_TRUE(error.starts_with("refused to move ") &&
+                  error.ends_with(in.ud + "/backups is a link"))
+          << error;
+    }
     if (away) continue;
     std::vector<std::string> dated, left = {"20-01-06", "20-01-07", "20-01-08", "20-01-09"};
     ListFolderNames(in.ud + "/backups", dated);
