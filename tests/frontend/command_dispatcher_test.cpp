@@ -310,7 +310,9 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
         }
         return false;
       };
-      for (int i = 0; i < 20000 && !writing(); ++i) usleep(500);
+      // A minute, as a loaded machine may take that long to start the tool.
+      for (int i = 0; i < 120000 && !writing(); ++i) usleep(500);
+      EXPECT_TRUE(writing()) << "the tool never began to write the copy";
       if (row.stopped) {
         kill(tool, SIGSTOP);
         usleep(2500 * 1000);
