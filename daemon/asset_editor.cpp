@@ -389,8 +389,24 @@ bool AssetEditor::BeginEdit(
     return false;
   }
   if (record.folder != kEditingFolder) {
-    const std::string copy = StagingPath();
     const std::string editing = std::string(kEditingFolder) + "/" + record.path;
+    // A folder the index does not name (a copy restored or left by another build) would refuse
+    // this edit's move, and every later one: it is kept instead, and the edit goes on.
+    const std::string stray = store_.UserData() + "/" + editing;
+    bool there = false;
+    if (!LookForFolder(stray, there, error)) return false;
+    if (there && !HoldsOtherAsset(stray, kEditingFolder, record.path, kuid)) {
+      const std::string kept = KeepEditingCopy(store_.UserData(), record.path, error);
+      if (kept.empty()) {
+        error = "cannot keep the folder " + stray + ", which the index does not name: " + error;
+        return false;
+      }
+      if (warnings != nullptr) {
+        warnings->push_back("the folder " + stray + ", which the index did not name, is kept in " +
+                            store_.UserData() + "/" + kept);
+      }
+    }
+    const std::string copy = StagingPath();
     ChangeRecord change{NextName(), {}};
     const std::string judged = store_.FaultyVerdictOn(kuid, store_.FolderPathOf(record));
     std::vector<std::string> skipped;

@@ -155,6 +155,9 @@ bool Connection::WaitReadable() {
     if (rc > 0) return true;
     if (rc < 0 && errno == EINTR) continue;
     if (rc < 0) return false;
+    // A dead peer on loopback is seen as a close; a silent one that holds an install is a tool
+    // writing files, or stopped, and its install still runs.
+    if (shookHands_ && handlers_.HoldsInstall(id_)) continue;
     break;
   }
   DaemonLog().Printf(Qel::Log::kMessage, shookHands_

@@ -157,11 +157,12 @@ std::string ResolveUserDataFolder(const DaemonOptions& options, std::string& err
 namespace {
 
 // Takes back each editing copy an install made and left, its own take-back failed (a full disk)
-// or the tool killed: the daemon named the copy when the install opened the asset, and dropped the
-// name at the asset's next edit, commit, revert or install. Only that copy is taken back, by the
-// device and inode of its folder, and into today's backups, where the user finds it: a copy made
-// since is the user's. A name that names no copy, or a copy that is gone, is forgotten; one whose
-// take-back fails stays named for the next start.
+// or the tool killed: the daemon named the asset when the install opened it, and dropped the name
+// at the asset's next edit, commit, revert or install. While the name stands no other command
+// makes an editing copy of the asset, so the copy at its editing path is the install's, wherever
+// the folder was moved or restored to; it goes into today's backups, where the user finds it. A
+// name of no asset, or whose copy is gone, is forgotten; one whose take-back fails stays named for
+// the next start.
 void FinishTakeBacks(AssetStore& store) {
   const Soup noted = store.GetSettingsSoup(PymProtocol::kTakeBackGroup);
   if (noted.IsNull() || noted.CountTags() == 0) return;
@@ -171,32 +172,18 @@ void FinishTakeBacks(AssetStore& store) {
   left.EnsureContainer();
   for (u32 i = 0; i < noted.CountTags(); ++i) {
     const Qel::PString name = noted.GetIndexedTagName(i);
-    KUID kuid;
-    u64 device = 0;
-    u64 inode = 0;
-    if (!EditRequests::ReadTakeBack(noted, name, kuid, device, inode)) {
-      log.Printf(Qel::Log::kMessage,
-                 "PymDaemon> the install of %s names no editing copy: nothing is taken back",
-                 name.CStr());
-      continue;
-    }
+    const KUID kuid = KUID::Parse(name.CStr(), true);
     std::string kept;
     std::string error;
-    switch (EditRequests::TakeBackCopy(store, editor, kuid, device, inode, kept, error)) {
-      case EditRequests::TakeBack::kMadeSince:
-        log.Printf(Qel::Log::kMessage,
-                   "PymDaemon> the install of %s is not taken back: its editing copy was made "
-                   "since",
-                   name.CStr());
-        break;
-      case EditRequests::TakeBack::kFailed:
-        left.SetNamedTag(name, noted.GetNamedTag(name));
-        log.Printf(Qel::Log::kMessage,
-                   "PymDaemon> cannot take back the install of %s: %s; the next start tries again",
-                   name.CStr(), error.c_str());
-        break;
-      default:
-        break;
+    if (kuid.IsNull()) {
+      log.Printf(Qel::Log::kMessage,
+                 "PymDaemon> the install of %s names no asset: nothing is taken back", name.CStr());
+    } else if (EditRequests::TakeBackCopy(store, editor, kuid, kept, error) ==
+               EditRequests::TakeBack::kFailed) {
+      left.SetNamedTag(name, noted.GetNamedTag(name));
+      log.Printf(Qel::Log::kMessage,
+                 "PymDaemon> cannot take back the install of %s: %s; the next start tries again",
+                 name.CStr(), error.c_str());
     }
   }
   std::string error;

@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <mutex>
 #include <string>
 
@@ -39,67 +38,46 @@ bool DropName(AssetStore& store, const KUID& kuid, std::string& error) {
 
 // Makes the editing copy an install writes into, named for a start to take back should the
 // install neither commit nor revert it. The name is written before the copy becomes the editing
-// copy, so that a daemon killed in between leaves no editing copy unnamed: the copy keeps its
-// identity as it moves. The user's own editing copy is never an install's.
-bool BeginInstallEdit(RequestContext& context, const KUID& kuid, u64 connectionId, AssetRecord& out,
+// copy, so that a daemon killed in between leaves no editing copy unnamed. The user's own editing
+// copy is never an install's.
+bool BeginInstallEdit(RequestContext& context, const KUID& kuid, AssetRecord& out,
                       std::string& error, AssetEditor::Warnings& warnings) {
-  std::lock_guard<std::mutex> lock(TakeBackMutex());
   AssetRecord record;
   if (context.store.GetAsset(kuid, record) && record.folder == AssetEditor::kEditingFolder) {
     error = "the asset is open for editing";
     return false;
   }
-  const auto name = [&](const std::string& copy, std::string& why) {
-    struct stat st {};
-    bool named = LookAt(copy, st, why) == Seen::kFolder;
-    if (named) {
-      Soup names = context.store.GetSettingsSoup(pp::kTakeBackGroup);
-      names.EnsureContainer();
-      const std::string identity = std::to_string(st.st_dev) + " " + std::to_string(st.st_ino);
-      names.SetNamedTag(kuid.ToString(), Qel::PString(identity.c_str()));
-      named = context.store.SetSettingsSoup(pp::kTakeBackGroup, names, &why);
-    } else if (why.empty()) {
-      why = copy + " is not a folder";
-    }
-    if (!named) why = "the copy to install into cannot be noted for its take-back: " + why;
-    return named;
+  const auto name = [&](const std::string&, std::string& why) {
+    Soup names = context.store.GetSettingsSoup(pp::kTakeBackGroup);
+    names.EnsureContainer();
+    names.SetNamedTag(kuid.ToString(), kuid.ToString());
+    if (context.store.SetSettingsSoup(pp::kTakeBackGroup, names, &why)) return true;
+    why = "the copy to install into cannot be noted for its take-back: " + why;
+    return false;
   };
-  if (!context.editor.BeginEdit(kuid, out, error, &warnings, name)) return false;
-  context.NoteInstaller(kuid, connectionId);
-  return true;
+  return context.editor.BeginEdit(kuid, out, error, &warnings, name);
 }
 
 // Takes back, as a start would, the editing copy an install left (its tool killed) before an
-// edit hands the asset out: that copy may lack files and the configuration, which would leave
-// the user's saves in a folder the index no longer names. Then drops the name; false, with the
-// reason, when either fails, and while the install still runs: its copy is not the user's to
-// save into, nor to take back from under it, as its take-back would then revert the user's.
-bool TakeBackLeft(RequestContext& context, const KUID& kuid, u64 connectionId, std::string& error,
-                  AssetEditor::Warnings& warnings) {
+// edit or a commit of another command: that copy may lack files and the configuration, which
+// would leave the user's saves in a folder the index no longer names. Then drops the name; false,
+// with the reason, when either fails. `taken` tells whether a copy was taken back.
+bool TakeBackLeft(RequestContext& context, const KUID& kuid, std::string& error,
+                  AssetEditor::Warnings& warnings, bool* taken = nullptr) {
   const Soup names = context.store.GetSettingsSoup(pp::kTakeBackGroup);
   const Qel::PString name = kuid.ToString();
-  KUID named;
-  u64 device = 0;
-  u64 inode = 0;
   if (names.IsNull() || !names.HasNamedTag(name)) return true;
-  if (context.InstallerConnected(kuid, connectionId)) {
-    error = "an install still writes into its editing copy; open it once that install ends";
-    return false;
-  }
   std::string kept;
   std::string why;
-  if (ReadTakeBack(names, name, named, device, inode)) {
-    const TakeBack taken =
-        TakeBackCopy(context.store, context.editor, kuid, device, inode, kept, why);
-    if (taken == TakeBack::kFailed) {
-      error = "the editing copy an unfinished install left cannot be taken back: " + why;
-      return false;
-    }
-    if (taken == TakeBack::kTaken) {
-      warnings.push_back("an unfinished install left the editing copy, now kept in " +
-                         context.store.UserData() + "/" + kept +
-                         "; this edit is of the installed version");
-    }
+  const TakeBack result = TakeBackCopy(context.store, context.editor, kuid, kept, why);
+  if (result == TakeBack::kFailed) {
+    error = "the editing copy an unfinished install left cannot be taken back: " + why;
+    return false;
+  }
+  if (taken != nullptr) *taken = result == TakeBack::kTaken;
+  if (result == TakeBack::kTaken) {
+    warnings.push_back("an unfinished install left the editing copy, now kept in " +
+                       context.store.UserData() + "/" + kept);
   }
   if (DropName(context.store, kuid, why)) return true;
   error = "a start would take back the copy its install made: " + why;
@@ -108,35 +86,19 @@ bool TakeBackLeft(RequestContext& context, const KUID& kuid, u64 connectionId, s
 
 }  // namespace
 
-bool ReadTakeBack(const Soup& names, const Qel::PString& name, KUID& kuid, u64& device,
-                  u64& inode) {
-  kuid = KUID::Parse(name.CStr(), true);
-  unsigned long long d = 0;
-  unsigned long long n = 0;
-  char more = 0;
-  if (kuid.IsNull() ||
-      std::sscanf(names.GetNamedTag(name).CStr(), "%llu %llu%c", &d, &n, &more) != 2) {
-    return false;
-  }
-  device = d;
-  inode = n;
-  return true;
-}
-
-TakeBack TakeBackCopy(AssetStore& store, AssetEditor& editor, const KUID& kuid, u64 device,
-                      u64 inode, std::string& kept, std::string& error) {
+TakeBack TakeBackCopy(AssetStore& store, AssetEditor& editor, const KUID& kuid, std::string& kept,
+                      std::string& error) {
   AssetRecord record;
   if (!store.GetAsset(kuid, record)) return TakeBack::kGone;
-  // A copy the install emptied before it wrote the configuration: the index may no longer name
-  // it, but it is still the install's.
+  // Whatever copy stands at the editing path is the install's while its name stands: no other
+  // command makes one before the name is dropped. So the name moves with the copy through a
+  // remount or a restore. A copy the install emptied before it wrote the configuration may no
+  // longer be named by the index, but it is still the install's.
   const std::string copy = store.UserData() + "/" + AssetEditor::kEditingFolder + "/" + record.path;
   struct stat st {};
   const Seen seen = LookAt(copy, st, error);
   if (seen == Seen::kUnknown) return TakeBack::kFailed;
   if (seen == Seen::kNothing) return TakeBack::kGone;
-  if (seen != Seen::kFolder || u64(st.st_dev) != device || u64(st.st_ino) != inode) {
-    return TakeBack::kMadeSince;
-  }
   const bool done =
       record.folder == AssetEditor::kEditingFolder
           ? editor.Revert(kuid, error, nullptr, &kept)
@@ -155,7 +117,6 @@ bool DropTakeBack(AssetStore& store, const KUID& kuid, std::string& error) {
 }
 
 void DropTakeBackAfter(RequestContext& context, const KUID& kuid, Response& response) {
-  context.ForgetInstaller(kuid);
   std::string error;
   if (DropTakeBack(context.store, kuid, error)) return;
   AddWarnings(response, kuid,
@@ -173,14 +134,21 @@ void OpenAsset(RequestContext& context, const u8* payload, size_t size, Response
   bool opened = ReadKuid(in.Get(), kuid);
   in.Get().ReadU8(edit, 0);
   if (opened) {
-    if (edit == pp::kOpenToInstall) {
-      opened = BeginInstallEdit(context, kuid, response.connectionId, r, error, warnings);
-    } else if (edit != 0) {
-      // The copy this edit hands out is the user's from now on: no start takes it back. Refused
-      // while a start still would.
+    if (edit != 0) {
+      // The look, the hold and the copy of an install, and an edit's take-back and its copy, are
+      // one step each: no other command comes in between.
       std::lock_guard<std::mutex> lock(TakeBackMutex());
-      opened = TakeBackLeft(context, kuid, response.connectionId, error, warnings) &&
-               context.editor.BeginEdit(kuid, r, error, &warnings);
+      opened = context.holds.MayChange(kuid, response.connectionId, error);
+      if (opened && edit == pp::kOpenToInstall) {
+        context.holds.Hold(kuid, response.connectionId);
+        opened = BeginInstallEdit(context, kuid, r, error, warnings);
+      } else if (opened) {
+        // The copy this edit hands out is the user's from now on: no start takes it back.
+        bool taken = false;
+        opened = TakeBackLeft(context, kuid, error, warnings, &taken);
+        if (taken) warnings.back() += "; this edit is of the installed version";
+        opened = opened && context.editor.BeginEdit(kuid, r, error, &warnings);
+      }
     } else {
       opened = context.store.GetAsset(kuid, r);
     }
@@ -220,11 +188,21 @@ void RevertAsset(RequestContext& context, const u8* payload, size_t size, Respon
   in.Get().ReadU64(handle, pp::kNoAssetHandle);
   KUID kuid;
   std::string error;
+  std::string keptIn;
   AssetEditor::Warnings warnings;
-  const bool reverted =
-      context.FindHandle(handle, kuid) && context.editor.Revert(kuid, error, &warnings);
+  bool own = false;
+  // An install's own revert keeps the copy it made: the user may have saved into it before the
+  // install began, as into any copy the install took over.
+  const bool reverted = context.FindHandle(handle, kuid) &&
+                        context.holds.MayChange(kuid, response.connectionId, error, &own) &&
+                        context.editor.Revert(kuid, error, &warnings, own ? &keptIn : nullptr);
   if (!reverted && !error.empty()) {
     AddFailure(response, kuid, "PymDaemon: not reverted: " + error);
+  }
+  if (reverted && !keptIn.empty()) {
+    AddResult(response, ResultsLog::kInformation, kuid,
+              "Reverted; the install's editing copy is kept in " + context.store.UserData() + "/" +
+                  keptIn + " for " + std::to_string(AssetEditor::kBackupDaysKept) + " days.");
   }
   AddWarnings(response, kuid, warnings);
   if (reverted) DropTakeBackAfter(context, kuid, response);
@@ -239,12 +217,21 @@ void CommitAsset(RequestContext& context, const u8* payload, size_t size, Respon
   KUID kuid;
   std::string error = "unknown handle";
   AssetEditor::Warnings warnings;
-  const bool committed =
-      context.FindHandle(handle, kuid) && context.editor.Commit(kuid, error, &warnings);
+  bool own = false;
+  bool taken = false;
+  bool committed = context.FindHandle(handle, kuid) &&
+                   context.holds.MayChange(kuid, response.connectionId, error, &own);
+  if (committed && !own) {
+    // The copy a killed install left is no edit: taken back, there is nothing to commit.
+    std::lock_guard<std::mutex> lock(TakeBackMutex());
+    committed = TakeBackLeft(context, kuid, error, warnings, &taken);
+    if (taken) error = "the installed version stays as it was";
+  }
+  committed = committed && !taken && context.editor.Commit(kuid, error, &warnings);
+  AddWarnings(response, kuid, warnings);
   if (!committed) {
     AddFailure(response, kuid, "PymDaemon: not committed: " + error);
   }
-  AddWarnings(response, kuid, warnings);
   if (committed) DropTakeBackAfter(context, kuid, response);
   TBuffer out(&response.body, false);
   out.WriteU8(committed ? 1 : 0);
@@ -254,9 +241,18 @@ void CommitAsset(RequestContext& context, const u8* payload, size_t size, Respon
 void CreateAsset(RequestContext& context, const u8* payload, size_t size, Response& response) {
   PayloadStream in(payload, size);
   KUID kuid;
+  u8 mode = 0;
   AssetRecord r;
   std::string error;
-  const bool created = ReadKuid(in.Get(), kuid) && context.editor.Create(kuid, r, error);
+  const bool read = ReadKuid(in.Get(), kuid);
+  in.Get().ReadU8(mode, 0);
+  const bool allowed =
+      read && (kuid.IsNull() || context.holds.MayChange(kuid, response.connectionId, error));
+  // An install holds a new asset from its creation: its abort deletes what it made.
+  if (allowed && !kuid.IsNull() && mode == pp::kOpenToInstall) {
+    context.holds.Hold(kuid, response.connectionId);
+  }
+  const bool created = allowed && context.editor.Create(kuid, r, error);
   if (!created) {
     AddFailure(response, kuid, "PymDaemon: no asset created: " + error);
   }
@@ -277,8 +273,8 @@ void DeleteAsset(RequestContext& context, const u8* payload, size_t size, Respon
   AssetEditor::Warnings warnings;
   const bool read = ReadKuid(in.Get(), kuid);
   in.Get().ReadU8(keepBackup, 1);
-  const bool deleted =
-      read && context.editor.Delete(kuid, keepBackup != 0, error, &keptIn, &warnings);
+  const bool deleted = read && context.holds.MayChange(kuid, response.connectionId, error) &&
+                       context.editor.Delete(kuid, keepBackup != 0, error, &keptIn, &warnings);
   if (!deleted && !error.empty()) {
     AddFailure(response, kuid, "PymDaemon: not deleted: " + error);
   }
@@ -290,6 +286,10 @@ void DeleteAsset(RequestContext& context, const u8* payload, size_t size, Respon
   AddWarnings(response, kuid, warnings);
   TBuffer out(&response.body, false);
   out.WriteU8(deleted ? 1 : 0);
+}
+
+void EndInstall(RequestContext& context, const u8*, size_t, Response& response) {
+  context.holds.EndHolds(response.connectionId);
 }
 
 }  // namespace PymDaemonSrv::EditRequests

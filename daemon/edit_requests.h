@@ -12,18 +12,16 @@
 
 namespace PymDaemonSrv::EditRequests {
 
-// The take-back names (PymProtocol::kTakeBackGroup): the editing copy an install opened an asset
-// for, by the device and inode of its folder. Those of the name `name` of `names`: false for a
-// name that names no copy (an older build named the asset alone).
-bool ReadTakeBack(const Soup& names, const Qel::PString& name, KUID& kuid, u64& device, u64& inode);
+// The take-back names (PymProtocol::kTakeBackGroup): the assets an install opened for editing,
+// each name a KUID (its value, written by older builds otherwise, is not read).
 // What became of the editing copy an install made.
-enum class TakeBack { kTaken, kGone, kMadeSince, kFailed };
-// Takes back the editing copy an install made, should it still be the asset's (the same device
-// and inode): into today's backups, as "editing/PATH", which `kept` gets (below UserData), named
-// in the log. kGone when no copy (or no asset) is there, kMadeSince when the copy there is
-// another, kFailed with the reason (also when the copy cannot be looked at).
-TakeBack TakeBackCopy(AssetStore& store, AssetEditor& editor, const KUID& kuid, u64 device,
-                      u64 inode, std::string& kept, std::string& error);
+enum class TakeBack { kTaken, kGone, kFailed };
+// Takes back the copy that stands at the asset's editing path, the install's while its name
+// stands: into today's backups, as "editing/PATH", which `kept` gets (below UserData), named in
+// the log. kGone when no copy (or no asset) is there, kFailed with the reason (also when the
+// copy cannot be looked at).
+TakeBack TakeBackCopy(AssetStore& store, AssetEditor& editor, const KUID& kuid, std::string& kept,
+                      std::string& error);
 // Drops the asset's take-back name; false, with the reason, when it stays.
 bool DropTakeBack(AssetStore& store, const KUID& kuid, std::string& error);
 // DropTakeBack once the asset's commit, revert or install has passed, which ends its install: a
@@ -37,5 +35,7 @@ void RevertAsset(RequestContext& context, const u8* payload, size_t size, Respon
 void CommitAsset(RequestContext& context, const u8* payload, size_t size, Response& response);
 void CreateAsset(RequestContext& context, const u8* payload, size_t size, Response& response);
 void DeleteAsset(RequestContext& context, const u8* payload, size_t size, Response& response);
+// Ends the holds of every install of the connection: its command ends.
+void EndInstall(RequestContext& context, const u8* payload, size_t size, Response& response);
 
 }  // namespace PymDaemonSrv::EditRequests

@@ -252,6 +252,8 @@ void InstallCdp(RequestContext& context, const u8* payload, size_t size, Respons
       const KUID kuid = asset.soup.GetNamedTagAsKUID(Qel::PString("kuid"), KUID::Null());
       if (kuid.IsNull()) {
         AddFailure(response, kuid, "PymDaemon: a package asset has no valid KUID");
+      } else if (std::string error; !context.holds.MayChange(kuid, response.connectionId, error)) {
+        AddFailure(response, kuid, "PymDaemon: not installed: " + error);
       } else {
         // A day keeps the version it began with, as an install from a folder does.
         jobs.push_back({kuid, ArchivedAssetFiller(asset), true});
@@ -296,7 +298,8 @@ void InstallAssetFromFolder(RequestContext& context, const u8* payload, size_t s
   if (given &&
       ReadAssetFolder(from, AssetEditor::kLocalFolder, "import", scanned, error,
                       ConfigOrder::kTextFirst) &&
-      (error = RefuseAssetNames(DecodeConfig(scanned.config))).empty()) {
+      (error = RefuseAssetNames(DecodeConfig(scanned.config))).empty() &&
+      context.holds.MayChange(scanned.record.kuid, response.connectionId, error)) {
     kuid = scanned.record.kuid;
     std::vector<std::string> skipped;
     AssetEditor::Warnings warnings;

@@ -46,24 +46,7 @@ void RequestContext::ReleaseHandlesOf(u64 connectionId) {
   std::erase_if(handles_, [connectionId](const auto& entry) {
     return entry.second.connectionId == connectionId;
   });
-  std::erase_if(installers_,
-                [connectionId](const auto& entry) { return entry.second == connectionId; });
-}
-
-void RequestContext::NoteInstaller(const KUID& kuid, u64 connectionId) {
-  std::lock_guard<std::mutex> lock(handlesMutex_);
-  installers_[kuid] = connectionId;
-}
-
-void RequestContext::ForgetInstaller(const KUID& kuid) {
-  std::lock_guard<std::mutex> lock(handlesMutex_);
-  installers_.erase(kuid);
-}
-
-bool RequestContext::InstallerConnected(const KUID& kuid, u64 otherThan) {
-  std::lock_guard<std::mutex> lock(handlesMutex_);
-  const auto it = installers_.find(kuid);
-  return it != installers_.end() && it->second != otherThan;
+  holds.EndHolds(connectionId);
 }
 
 bool RequestContext::ReadIndexedAsset(TStream& in, KUID& kuid, AssetRecord& record) const {

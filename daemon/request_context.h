@@ -3,7 +3,6 @@
 #pragma once
 
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,6 +16,7 @@
 #include "daemon/asset_editor.h"
 #include "daemon/command_host_registry.h"
 #include "daemon/daemon_limits.h"
+#include "daemon/install_holds.h"
 #include "daemon/note_channel.h"
 #include "daemon/repair_runner.h"
 #include "daemon/repository_index.h"
@@ -54,14 +54,8 @@ class RequestContext {
   u64 AddHandle(const KUID& kuid, u64 connectionId);
   bool FindHandle(u64 handle, KUID& kuid);
   void ReleaseHandle(u64 handle);
-  // Releases the handles that the connection still holds, and forgets it as an installer.
+  // Releases the handles that the connection still holds, and ends its installs' holds.
   void ReleaseHandlesOf(u64 connectionId);
-  // The connection that opened the asset to install (an install's editing copy), until it ends
-  // or the asset's commit, revert or install ends that install: an install that still runs,
-  // whose copy no other connection's edit may take from under it.
-  void NoteInstaller(const KUID& kuid, u64 connectionId);
-  void ForgetInstaller(const KUID& kuid);
-  bool InstallerConnected(const KUID& kuid, u64 otherThan);
   // The asset a request names by the KUID it starts with; false when the payload holds no KUID
   // or the index has no such asset.
   bool ReadIndexedAsset(TStream& in, KUID& kuid, AssetRecord& record) const;
@@ -81,6 +75,7 @@ class RequestContext {
   RepairRunner repair;
   CommandHostRegistry hosts;
   UrlRequests urls;
+  InstallHolds holds;
 
  private:
   std::unique_ptr<RepositoryIndex> repository_;
@@ -91,7 +86,6 @@ class RequestContext {
     u64 connectionId;
   };
   std::unordered_map<u64, OpenHandle> handles_;
-  std::map<KUID, u64> installers_;
   u64 nextHandle_ = 1;
 };
 

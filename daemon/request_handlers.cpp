@@ -65,6 +65,7 @@ constexpr OpcodeHandler kRequestTable[] = {
     {pp::kOpCommitAsset, &EditRequests::CommitAsset},
     {pp::kOpCreateAsset, &EditRequests::CreateAsset},
     {pp::kOpDeleteAsset, &EditRequests::DeleteAsset},
+    {pp::kOpEndInstall, &EditRequests::EndInstall},
 
     {pp::kOpSaveAssetToCdp, &PackageRequests::SaveAssetToCdp},
     {pp::kOpInstallCdp, &PackageRequests::InstallCdp},
@@ -113,6 +114,8 @@ void RequestHandlers::Handle(u32 opcode, const u8* payload, size_t size, Respons
   KESTRO_ASSERT(payload != nullptr || size == 0);
   handler(context_, payload, size, response);
 }
+
+bool RequestHandlers::HoldsInstall(u64 connectionId) { return context_.holds.Holds(connectionId); }
 
 void RequestHandlers::ReleaseConnection(u64 connectionId) {
   context_.hosts.Unregister(connectionId);

@@ -25,7 +25,10 @@ class RequestHandlers {
 
   // Unknown opcodes leave the body empty, so that every transaction still gets its reply.
   void Handle(u32 opcode, const u8* payload, size_t size, Response& response);
-  // Releases the assets that the connection still holds open.
+  // Whether an install of the connection holds an asset: its command still runs, however long
+  // it writes files without a word to the daemon.
+  bool HoldsInstall(u64 connectionId);
+  // Releases the assets that the connection still holds open, and ends its installs' holds.
   void ReleaseConnection(u64 connectionId);
   // Waits for a repair that still runs; the store must stay open until it returns.
   void WaitForBackgroundWork() {

@@ -1,7 +1,7 @@
 // Commands over installed assets.
 #include <cstdio>
-#include <string_view>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "assetdata/kestro_property.h"
@@ -160,10 +160,22 @@ int Commit(CommandArgs& a) {
   if (!AssetArgument(a, kuid)) return -1;
   const DaemonFailures failures;
   const u32 errors = a.log->GetErrorCount();
-  PymAssetRef ref = PymOpenAsset(kuid, true, nullptr);
+  // An asset open for editing is committed as it is, so that the copy a killed install left is
+  // taken back by the commit, which then says so and fails: an open for editing would take it
+  // back and commit the installed version onto itself. Another is opened for editing, and the
+  // daemon's refusal is told.
+  PymAssetRef ref = PymOpenAsset(kuid, false, nullptr);
   if (ref.IsEmpty()) {
     AddGeneralError(a.log, errors, failures, kuid, "Unknown AssetID.");
     return -1;
+  }
+  if (ref.Get()->GetFolderName() != Qel::PString("editing")) {
+    PymCloseAsset(ref);
+    ref = PymOpenAsset(kuid, true, a.log);
+    if (ref.IsEmpty()) {
+      AddGeneralError(a.log, errors, failures, kuid, "The asset could not be committed.");
+      return -1;
+    }
   }
   const bool committed = PymCommitAsset(ref, 0, a.log, nullptr);
   PymCloseAsset(ref);

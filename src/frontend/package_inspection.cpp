@@ -67,14 +67,15 @@ bool WaitUntilIdle() {
 }
 
 // Undoes an install that raised errors. An asset installed before is left open for editing by
-// its install, and the revert gives back its old version; a new one was committed at once, so
-// only deleting it (without a backup: it was never the user's) takes it back. The asset may not
-// be open any more (the install reverts what it could not write); a take-back that fails says
-// why in `log`. Opened to read: an open for editing would drop the install's take-back, which
-// the daemon's next start must still find should this revert fail.
+// its install, and the revert gives back its old version (the daemon keeps the install's copy in
+// the backups and says where); a new one was committed at once, so only deleting it takes it
+// back, into the backups too, named. The asset may not be open any more (the install reverts
+// what it could not write); a take-back that fails says why in `log`. Opened to read: an open for
+// editing would drop the install's take-back, which the daemon's next start must still find
+// should this revert fail.
 void UndoInstall(const KUID& kuid, bool installedBefore, ResultsLog& log) {
   if (!installedBefore) {
-    PymDeleteAsset(kuid, false, &log);
+    PymDeleteAsset(kuid, true, &log);
     return;
   }
   if (!IsOpenForEditing(kuid)) return;
@@ -202,6 +203,11 @@ bool VnyParsePackage(const Qel::String& packagePath, ResultsLog& log) {
     return false;
   }
 
+  // The daemon holds each asset this command installs against every other command's change until
+  // the command ends, whichever way it ends.
+  const struct EndInstall {
+    ~EndInstall() { PymEndInstall(); }
+  } endInstall;
   std::vector<KUID> installed;
   // Whether each KUID the package names was installed before the package came.
   std::map<KUID, bool> before;

@@ -89,14 +89,19 @@ PymAssetRef PymOpenAssetToInstall(const KUID& kuid, ResultsLog* log) {
   return OpenAsset(kuid, pp::kOpenToInstall, log);
 }
 
-PymAssetRef PymCreateAsset(const KUID& kuid, bool flag, const Qel::String& text) {
+PymAssetRef PymCreateAsset(const KUID& kuid, u8 mode, const Qel::String& text, ResultsLog* log) {
   PymRequest r;
   r.Out().WriteKUID(kuid);
-  r.Out().WriteU8(flag ? 1 : 0);
+  r.Out().WriteU8(mode);
   r.Out().WriteString(text);
-  if (!r.Transact(pp::kOpCreateAsset)) return PymAssetRef();
+  if (!r.Transact(pp::kOpCreateAsset, log)) return PymAssetRef();
   PymAssetHandle* handle = ReadOpenReply(r.In(), nullptr);
   return handle != nullptr ? PymAssetRef(handle, true) : PymAssetRef();
+}
+
+bool PymEndInstall() {
+  PymRequest r;
+  return r.Transact(pp::kOpEndInstall);
 }
 
 bool PymGetOpenAssetPath(Qel::PString& folderName, Qel::File::Path& path, const PymAssetRef& ref) {

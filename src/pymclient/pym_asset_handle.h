@@ -72,7 +72,11 @@ PymAssetRef PymOpenAsset(const KUID& kuid, bool edit, ResultsLog* log);
 // open for editing already.
 PymAssetRef PymOpenAssetToInstall(const KUID& kuid, ResultsLog* log);
 // Request 0x23; the handle holds the KUID that the daemon gives, and the holder is for editing.
-PymAssetRef PymCreateAsset(const KUID& kuid, bool flag, const Qel::String& text);
+// `mode` is kOpOpenAsset's: kOpenToInstall for a new asset an install makes.
+PymAssetRef PymCreateAsset(const KUID& kuid, u8 mode, const Qel::String& text,
+                           ResultsLog* log = nullptr);
+// Request 0x25: the installs this command began end, and other commands may change their assets.
+bool PymEndInstall();
 // The open asset's content folder name and folder, asked of the daemon only while the handle does
 // not know them. True when the path is known and not empty; else empty outputs and false.
 bool PymGetOpenAssetPath(Qel::PString& folderName, Qel::File::Path& path, const PymAssetRef& ref);

@@ -154,14 +154,16 @@ KUID InstallAssetFromFile(const Soup& archived, ResultsLog* log, u32 options, bo
     options &= ~kInstallCommit;
   }
 
-  PymAssetRef ref = !known ? PymCreateAsset(kuid, false, Qel::String(name))
-                    : (options & kInstallTakeBack) != 0 ? PymOpenAssetToInstall(kuid, log)
-                                                        : PymOpenAsset(kuid, true, nullptr);
+  const bool takeBack = (options & kInstallTakeBack) != 0;
+  PymAssetRef ref = !known     ? PymCreateAsset(kuid, takeBack ? pp::kOpenToInstall : 0,
+                                                Qel::String(name), takeBack ? log : nullptr)
+                    : takeBack ? PymOpenAssetToInstall(kuid, log)
+                               : PymOpenAsset(kuid, true, nullptr);
   if (ref.IsEmpty()) {
     LogKeyed(log, ResultsLog::kError, kuid, "$pym_write_error");
     return KUID::Null();
   }
-  if (openedToInstall != nullptr) *openedToInstall = known && (options & kInstallTakeBack) != 0;
+  if (openedToInstall != nullptr) *openedToInstall = known && takeBack;
   Qel::PString folderName;
   Qel::File::Path folder;
   PymGetOpenAssetPath(folderName, folder, ref);

@@ -15,7 +15,8 @@ inline constexpr u32 kInstallCommit = 2;  // commit, and save the configuration 
 inline constexpr u32 kInstallCleared = 4;
 inline constexpr u32 kInstallCommitOption = 8;
 // An installed asset is opened by PymOpenAssetToInstall: a start takes back the copy should the
-// install be left unfinished.
+// install be left unfinished. A new asset is created held by the install, as the open holds an
+// installed one, until the command sends PymEndInstall.
 inline constexpr u32 kInstallTakeBack = 16;
 
 // The daemon installs every asset of the package file; its results reach `log`. The number

@@ -143,6 +143,7 @@ constexpr u32 kOpRevertAsset = 0x21;
 constexpr u32 kOpCommitAsset = 0x22;
 constexpr u32 kOpCreateAsset = 0x23;
 constexpr u32 kOpDeleteAsset = 0x24;
+constexpr u32 kOpEndInstall = 0x25;  // empty request: the command's installs end
 constexpr u32 kOpValidateAssetPath = 0x26;
 constexpr u32 kOpInstallAssetFromFolder = 0x27;  // text folder, u32 options, u8; reply KUID, u8
 constexpr u32 kOpInstallCdp = 0x28;  // text package path, u32 options, u8; reply u32 count, u8
@@ -205,15 +206,17 @@ constexpr const char* kDaemonLogErrorPrefix = "PymDaemon> error: ";
 // empty while no daemon serves. A tool that cannot find the daemon otherwise finds it there.
 constexpr const char* kStoreLockFileName = "assets.tdx.lock";
 
-// The settings group that names, by KUID, the editing copy an install opened an asset for ("DEVICE
-// INODE" of its folder) and may have to take back. The daemon alone writes it: an open for an
-// install (kOpenToInstall) names the copy it makes, any later open for editing, commit, revert or
-// install of the asset drops the name, and a start takes back only the named copy, into the
-// backups, should it still be there (its take-back failed on a full disk, or the tool was killed).
+// The settings group that names, by KUID, each asset an install opened for editing (the name's
+// value is the KUID again) and may have to take back. The daemon alone writes it: an open for an
+// install (kOpenToInstall) names the asset, any later open for editing, commit, revert or install
+// of the asset drops the name, and a start takes back the copy at the asset's editing path while
+// the name stands, into the backups (its take-back failed on a full disk, or the tool was killed).
 constexpr const char* kTakeBackGroup = "install-take-back";
 // The second byte of kOpOpenAsset: 0 opens to read, 1 for editing, kOpenToInstall for editing by
-// an install, which names the copy it makes in kTakeBackGroup and is refused for an asset open for
-// editing already.
+// an install, which names the asset in kTakeBackGroup and is refused for an asset open for editing
+// already. The install holds the asset from then on (also from a kOpCreateAsset whose flag byte is
+// kOpenToInstall) until its connection sends kOpEndInstall or ends: every other connection's
+// change of the asset is refused.
 constexpr u8 kOpenToInstall = 2;
 
 // The loopback address that the daemon listens on.

@@ -124,7 +124,7 @@ class FullDiskTest : public pym_test::ScriptedDaemonTest {
     StopServing();
   }
   void Serve() {
-    daemon_ = std::make_unique<PymDaemonSrv::Server>(handlers_);
+    daemon_ = std::make_unique<PymDaemonSrv::Server>(handlers_, policy_);
     std::string error;
     ASSERT_TRUE(daemon_->Listen(0, &error)) << error;
     runner_ = std::thread([this] { daemon_->Run(); });
@@ -155,6 +155,7 @@ class FullDiskTest : public pym_test::ScriptedDaemonTest {
   std::string userData_;
   PymDaemonSrv::AssetStore store_;
   PymDaemonSrv::RequestHandlers handlers_{store_};
+  PymDaemonSrv::ConnectionPolicy policy_;
   std::unique_ptr<PymDaemonSrv::Server> daemon_;
   std::thread runner_;
 };
@@ -212,25 +213,29 @@ TEST_F(FullDiskTest, ACommandWhoseWriteTheDiskRefusedSaysWhyAndFails) {
   }
 }
 
-// A package of the asset `kuid` holding `count` small files.
-std::string TakeBackPackage(const std::string& folder, const std::string& kuid, int count) {
-  Soup files;
-  files.EnsureContainer();
-  for (int i = 0; i < count; ++i) {
-    const std::string bytes = "file " + std::to_string(i);
-    files.GetRoot()->AddChild(
-        Qel::PString(("f" + std::to_string(i) + ".txt").c_str()),
-        files.GetRoot()->CreateTag(kKindRaw,
-                                   ACSRawDataCore::CreateCopy(bytes.data(), u32(bytes.size()))));
-  }
-  Soup asset;
-  asset.EnsureContainer();
-  asset.SetNamedKUID(Qel::PString("kuid"), KUID::Parse(kuid.c_str(), true));
-  asset.SetNamedTag(Qel::PString("kind"), Qel::PString("scenery"));
-  asset.SetNamedSoup(kTagFiles, files);
+// A package of the assets `kuids`, each holding `count` small files.
+std::string TakeBackPackage(const std::string& folder, const std::vector<std::string>& kuids,
+                            int count) {
   Soup package;
-  EXPECT_EQ(AddArchivedAsset(package, asset), Qel::PString());
-  const std::string path = folder + "/p" + std::to_string(count) + ".cdp";
+  for (const std::string& kuid : kuids) {
+    Soup files;
+    files.EnsureContainer();
+    for (int i = 0; i < count; ++i) {
+      const std::string bytes = "file " + std::to_string(i);
+      files.GetRoot()->AddChild(
+          Qel::PString(("f" + std::to_string(i) + ".txt").c_str()),
+          files.GetRoot()->CreateTag(kKindRaw,
+                                     ACSRawDataCore::CreateCopy(bytes.data(), u32(bytes.size()))));
+    }
+    Soup asset;
+    asset.EnsureContainer();
+    asset.SetNamedKUID(Qel::PString("kuid"), KUID::Parse(kuid.c_str(), true));
+    asset.SetNamedTag(Qel::PString("kind"), Qel::PString("scenery"));
+    asset.SetNamedSoup(kTagFiles, files);
+    EXPECT_EQ(AddArchivedAsset(package, asset), Qel::PString());
+  }
+  const std::string path =
+      folder + "/p" + std::to_string(count) + "-" + std::to_string(kuids.size()) + ".cdp";
   EXPECT_EQ(SaveContentPackage(package, path.c_str()), Qel::PString());
   return path;
 }
@@ -240,58 +245,146 @@ std::string TakeBackPackage(const std::string& folder, const std::string& kuid, 
 // and its commit, or a start could not rewrite the names once it had taken the copy back. The
 // user's saves outlive the next start, in a copy the index still names (an edit never hands out
 // the emptied copy a killed tool left); what is taken back is kept in the backups. A daemon
-// killed as it names the copy leaves the asset as it was.
+// killed as it names the copy leaves the asset as it was. No other command changes an asset
+// while an install holds it, however long the tool is silent; a take-back finds the copy after
+// a restore, and by a name an older build wrote; a folder the index does not name never refuses
+// an edit; a commit of what a killed tool left commits nothing and says so.
 TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
   namespace fs = std::filesystem;
   const std::string kuid = "<kuid:10:1>";
+  const std::string added = "<kuid:10:2>";
   const std::string editing = userData_ + "/editing/a";
+  const std::string held = "another command's install holds the asset";
   const struct {
     const char* name;
-    int dropFails;      // the vnyparse's write transaction of the settings that fails, 0 for none
-    bool killed;        // the tool killed once it emptied the install's editing copy
-    bool startFails;    // the next start's rewrite of the names fails
-    bool daemonKilled;  // the daemon killed as it names the install's copy, and started again
-    bool editedMeanwhile;  // the user's edit comes while the tool still writes the copy
+    int dropFails = 0;    // the vnyparse's write transaction of the settings that fails, 0 for none
+    bool killed = false;  // the tool killed once it emptied the install's editing copy
+    bool startFails = false;  // the next start's rewrite of the names fails
+    bool daemonKilled =
+        false;  // the daemon killed as it names the install's copy, and started again
+    // Another shell's commands while the tool still writes the copy, each refused.
+    std::vector<const char*> meanwhile = {};
+    bool added =
+        false;  // the package's first asset is new, its second open for editing by the user
+    bool stopped = false;    // the tool stopped (Ctrl-Z) past the daemon's idle limit meanwhile
+    bool oldName = false;    // after the kill, the name as the build 0931cf0 wrote it, and a start
+    bool restored = false;   // after the kill, UserData restored from a copy, and a start
+    bool committed = false;  // after the kill, a commit
+    bool stray = false;      // a folder the index does not name at the editing path
   } rows[] = {
-      {"the drop is refused", 2, false, false, false, false},
-      {"the tool is killed", 0, true, false, false, false},
-      {"a start's rewrite is refused", 0, true, true, false, false},
-      {"the daemon is killed as it names the copy", 0, false, false, true, false},
-      {"an edit comes while the install writes", 0, false, false, false, true},
+      {.name = "the drop is refused", .dropFails = 2},
+      {.name = "the tool is killed", .killed = true},
+      {.name = "a start's rewrite is refused", .killed = true, .startFails = true},
+      {.name = "the daemon is killed as it names the copy", .daemonKilled = true},
+      {.name = "an edit comes while the install writes", .meanwhile = {"edit"}},
+      {.name = "an edit of a new asset comes while it installs",
+       .meanwhile = {"edit"},
+       .added = true},
+      {.name = "a revert comes while the install writes", .meanwhile = {"revert"}},
+      {.name = "a delete comes while the install writes", .meanwhile = {"delete"}},
+      {.name = "a commit comes while the install writes", .meanwhile = {"commit"}},
+      {.name = "the tool is silent past the idle limit", .meanwhile = {"edit"}, .stopped = true},
+      {.name = "the name is an older build's", .killed = true, .oldName = true},
+      {.name = "UserData is restored from a copy", .killed = true, .restored = true},
+      {.name = "a commit comes after the tool is killed", .killed = true, .committed = true},
+      {.name = "a folder the index does not name", .stray = true},
+  };
+  const auto says = [](const std::vector<ResultsLogEntry>& entries, const std::string& text) {
+    return std::any_of(entries.begin(), entries.end(), [&](const ResultsLogEntry& e) {
+      return e.text.Std().find(text) != std::string::npos;
+    });
+  };
+  // How many folders named `name` the backups keep below a folder named `below`.
+  const auto kept = [&](const std::string& below, const std::string& name) {
+    size_t count = 0;
+    std::error_code none;  // no backups at all
+    for (const auto& e : fs::recursive_directory_iterator(userData_ + "/backups", none)) {
+      count += e.path().parent_path().filename() == below &&
+               (name.empty() || e.path().filename() == name);
+    }
+    return count;
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     // Thousands of files, so that the tool is still writing them when it is killed.
-    const bool forked = row.killed || row.editedMeanwhile;
-    const std::string package = TakeBackPackage(root_, kuid, forked ? 3000 : 1);
+    const bool forked = row.killed || !row.meanwhile.empty();
+    const std::string package = TakeBackPackage(
+        root_, row.added ? std::vector{added, kuid} : std::vector{kuid}, forked ? 3000 : 1);
+    if (row.added) {
+      ASSERT_EQ(Dispatch({"edit", kuid}).result, 0);
+    }
+    if (row.stopped) {
+      Stop();
+      policy_.idleSeconds = 1;
+      Start();
+    }
     if (forked) {
       PymCloseDatabase();
       PymDisconnect(true);
+      // The daemon's threads end the close before the fork: a tool forked while one of them holds
+      // the allocator's lock would wait for it for ever.
+      usleep(100 * 1000);
       const pid_t tool = fork();
       ASSERT_GE(tool, 0);
       if (tool == 0) {
         PymOpenDatabase(options_);
-        Dispatch({"vnyparse", package});
+        std::string said;
+        for (const ResultsLogEntry& e : Dispatch({"vnyparse", package}).entries) {
+          said += e.text.Std() + "\n";
+        }
+        daemon_test::WriteFile(root_ + "/said.txt", said);
         _exit(0);
       }
-      // Killed once it emptied the copy: the configuration comes after every other file.
-      const auto emptied = [&] {
-        return fs::exists(editing) && !fs::exists(editing + "/config.txt");
+      // Killed once it emptied the copy: the configuration comes after every other file. A new
+      // asset's copy has its configuration from the start.
+      const auto writing = [&] {
+        if (!row.added) return fs::exists(editing) && !fs::exists(editing + "/config.txt");
+        std::error_code none;
+        for (const auto& e : fs::directory_iterator(userData_ + "/editing", none)) {
+          if (e.path().filename() != "a" && fs::exists(e.path() / "f0.txt")) return true;
+        }
+        return false;
       };
-      for (int i = 0; i < 20000 && !emptied(); ++i) usleep(500);
+      // A minute, as a loaded machine may take that long to start the tool.
+      for (int i = 0; i < 120000 && !writing(); ++i) usleep(500);
+      EXPECT_TRUE(writing()) << "the tool never began to write the copy";
+      if (row.stopped) {
+        kill(tool, SIGSTOP);
+        usleep(2500 * 1000);
+      }
       // Neither handed the copy the install writes nor its take-back, which would revert the
-      // user's copy once the install failed: the edit is refused until the install ends.
-      if (row.editedMeanwhile) {
+      // user's copy once the install failed: every change is refused until the install ends.
+      if (!row.meanwhile.empty()) {
         ASSERT_TRUE(PymOpenDatabase(options_));
-        EXPECT_NE(Dispatch({"edit", kuid}).result, 0);
+        for (const char* command : row.meanwhile) {
+          const Dispatched d = Dispatch({command, row.added ? added : kuid});
+          EXPECT_NE(d.result, 0) << command;
+          EXPECT_TRUE(says(d.entries, held)) << command;
+        }
       } else {
         kill(tool, SIGKILL);
       }
+      if (row.stopped) kill(tool, SIGCONT);
       int status = 0;
-      ASSERT_EQ(waitpid(tool, &status, 0), tool);
+      pid_t ended = 0;
+      for (int i = 0; i < 1200 && (ended = waitpid(tool, &status, WNOHANG)) == 0; ++i) {
+        usleep(50 * 1000);
+      }
+      if (ended == 0) {
+        kill(tool, SIGKILL);
+        waitpid(tool, nullptr, 0);
+      }
+      ASSERT_EQ(ended, tool) << "the tool did not end within a minute";
       ASSERT_EQ(WIFSIGNALED(status), row.killed) << "the tool ended before it was killed";
-      if (row.editedMeanwhile) {
-        EXPECT_TRUE(fs::exists(userData_ + "/local/a/f2999.txt"));
+      const std::string said = daemon_test::ReadFileText(root_ + "/said.txt");
+      if (row.added) {
+        // The abort keeps the new asset it took away, and says where.
+        EXPECT_NE(said.find("Deleted; its folders are kept in"), std::string::npos) << said;
+        PymDaemonSrv::AssetRecord record;
+        EXPECT_FALSE(store_.GetAsset(KUID::Parse(added.c_str(), true), record));
+        EXPECT_EQ(kept("local", ""), 1u);
+      } else if (!row.meanwhile.empty()) {
+        EXPECT_TRUE(fs::exists(userData_ + "/local/a/f2999.txt")) << said;
       } else {
         ASSERT_TRUE(PymOpenDatabase(options_));
       }
@@ -316,6 +409,8 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
       EXPECT_TRUE(store_.GetAsset(KUID::Parse(kuid.c_str(), true), record) &&
                   record.folder == PymDaemonSrv::AssetEditor::kLocalFolder);
       EXPECT_FALSE(fs::exists(editing));
+    } else if (row.stray) {
+      daemon_test::WriteFile(editing + "/left.txt", "left");
     } else {
       disk_.FailCommit("settings.tdx-wal", row.dropFails);
       const Dispatched d = Dispatch({"vnyparse", package});
@@ -335,7 +430,35 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
       EXPECT_TRUE(store_.GetSettingsSoup(PymProtocol::kTakeBackGroup)
                       .HasNamedTag(Qel::PString(kuid.c_str())));
     }
-    EXPECT_EQ(Dispatch({"edit", kuid}).result, 0);
+    if (row.oldName) {
+      Soup names = store_.GetSettingsSoup(PymProtocol::kTakeBackGroup);
+      names.SetNamedTag(Qel::PString(kuid.c_str()), Qel::PString(kuid.c_str()));
+      ASSERT_TRUE(store_.SetSettingsSoup(PymProtocol::kTakeBackGroup, names, nullptr));
+    }
+    if (row.oldName || row.restored) {
+      Stop();
+      if (row.restored) {
+        fs::rename(userData_, userData_ + ".old");
+        fs::copy(userData_ + ".old", userData_, fs::copy_options::recursive);
+        fs::remove_all(userData_ + ".old");
+      }
+      Start();
+      EXPECT_FALSE(fs::exists(editing));
+    }
+    if (row.committed) {
+      const Dispatched d = Dispatch({"commit", kuid});
+      EXPECT_NE(d.result, 0);
+      EXPECT_TRUE(says(d.entries, "an unfinished install left the editing copy, now kept in"));
+      EXPECT_FALSE(fs::exists(editing));
+    }
+    if (row.stopped) {
+      Stop();
+      policy_ = {};
+      Start();
+    }
+    const Dispatched edited = Dispatch({"edit", kuid});
+    EXPECT_EQ(edited.result, 0);
+    EXPECT_EQ(says(edited.entries, "which the index did not name, is kept in"), row.stray);
     daemon_test::WriteFile(editing + "/mine.txt", "mine");
     Stop();
     Start();
@@ -344,12 +467,7 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
     EXPECT_TRUE(store_.GetAsset(KUID::Parse(kuid.c_str(), true), record) &&
                 record.folder == PymDaemonSrv::AssetEditor::kEditingFolder);
     // What a start, or the edit that found the copy a killed tool left, took back is kept.
-    size_t kept = 0;
-    std::error_code none;  // no backups at all
-    for (const auto& e : fs::recursive_directory_iterator(userData_ + "/backups", none)) {
-      kept += e.path().parent_path().filename() == "editing" && e.path().filename() == "a";
-    }
-    EXPECT_EQ(kept, row.killed ? 1u : 0u);
+    EXPECT_EQ(kept("editing", "a"), row.killed || row.stray ? 1u : 0u);
     EXPECT_EQ(Dispatch({"revert", kuid}).result, 0);
     fs::remove_all(userData_ + "/backups");
   }
