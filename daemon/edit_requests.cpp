@@ -36,6 +36,16 @@ bool DropName(AssetStore& store, const KUID& kuid, std::string& error) {
   return store.SetSettingsSoup(pp::kTakeBackGroup, names, &error);
 }
 
+// Names the asset for a start to take back its editing copy, the mutex held.
+bool NameTakeBack(AssetStore& store, const KUID& kuid, std::string& error) {
+  Soup names = store.GetSettingsSoup(pp::kTakeBackGroup);
+  names.EnsureContainer();
+  names.SetNamedTag(kuid.ToString(), kuid.ToString());
+  if (store.SetSettingsSoup(pp::kTakeBackGroup, names, &error)) return true;
+  error = "the copy to install into cannot be noted for its take-back: " + error;
+  return false;
+}
+
 // Makes the editing copy an install writes into, named for a start to take back should the
 // install neither commit nor revert it. The name is written before the copy becomes the editing
 // copy, so that a daemon killed in between leaves no editing copy unnamed. The user's own editing
@@ -48,12 +58,7 @@ bool BeginInstallEdit(RequestContext& context, const KUID& kuid, AssetRecord& ou
     return false;
   }
   const auto name = [&](const std::string&, std::string& why) {
-    Soup names = context.store.GetSettingsSoup(pp::kTakeBackGroup);
-    names.EnsureContainer();
-    names.SetNamedTag(kuid.ToString(), kuid.ToString());
-    if (context.store.SetSettingsSoup(pp::kTakeBackGroup, names, &why)) return true;
-    why = "the copy to install into cannot be noted for its take-back: " + why;
-    return false;
+    return NameTakeBack(context.store, kuid, why);
   };
   return context.editor.BeginEdit(kuid, out, error, &warnings, name);
 }
@@ -145,9 +150,10 @@ void OpenAsset(RequestContext& context, const u8* payload, size_t size, Response
       } else if (opened) {
         // The copy this edit hands out is the user's from now on: no start takes it back.
         bool taken = false;
-        opened = TakeBackLeft(context, kuid, error, warnings, &taken);
-        if (taken) warnings.back() += "; this edit is of the installed version";
-        opened = opened && context.editor.BeginEdit(kuid, r, error, &warnings);
+        const size_t line = warnings.size();
+        opened = TakeBackLeft(context, kuid, error, warnings, &taken) &&
+                 context.editor.BeginEdit(kuid, r, error, &warnings);
+        if (opened && taken) warnings[line] += "; this edit is of the installed version";
       }
     } else {
       opened = context.store.GetAsset(kuid, r);
@@ -246,13 +252,21 @@ void CreateAsset(RequestContext& context, const u8* payload, size_t size, Respon
   std::string error;
   const bool read = ReadKuid(in.Get(), kuid);
   in.Get().ReadU8(mode, 0);
-  const bool allowed =
+  std::unique_lock<std::mutex> lock(TakeBackMutex());
+  bool allowed =
       read && (kuid.IsNull() || context.holds.MayChange(kuid, response.connectionId, error));
-  // An install holds a new asset from its creation: its abort deletes what it made.
-  if (allowed && !kuid.IsNull() && mode == pp::kOpenToInstall) {
-    context.holds.Hold(kuid, response.connectionId);
-  }
+  // An install holds a new asset from its creation, and names it: a tool killed before it
+  // committed would leave a half copy open for editing, which a start or the asset's next edit or
+  // commit takes back. Named only while no asset has the KUID, so no copy but this one can be.
+  const bool install = allowed && !kuid.IsNull() && mode == pp::kOpenToInstall;
+  AssetRecord known;
+  const bool named = install && !context.store.GetAsset(kuid, known);
+  if (install) context.holds.Hold(kuid, response.connectionId);
+  if (named) allowed = NameTakeBack(context.store, kuid, error);
   const bool created = allowed && context.editor.Create(kuid, r, error);
+  std::string ignored;
+  if (named && allowed && !created) DropName(context.store, kuid, ignored);
+  lock.unlock();
   if (!created) {
     AddFailure(response, kuid, "PymDaemon: no asset created: " + error);
   }
