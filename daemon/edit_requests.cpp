@@ -231,7 +231,12 @@ void CommitAsset(RequestContext& context, const u8* payload, size_t size, Respon
     // The copy a killed install left is no edit: taken back, there is nothing to commit.
     std::lock_guard<std::mutex> lock(TakeBackMutex());
     committed = TakeBackLeft(context, kuid, error, warnings, &taken);
-    if (taken) error = "the installed version stays as it was";
+    AssetRecord installed;
+    if (taken) {
+      // A new asset's take-back forgets it: there is no installed version to speak of.
+      error = context.store.GetAsset(kuid, installed) ? "the installed version stays as it was"
+                                                      : "the asset was never installed";
+    }
   }
   committed = committed && !taken && context.editor.Commit(kuid, error, &warnings);
   AddWarnings(response, kuid, warnings);
