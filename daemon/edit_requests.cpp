@@ -20,8 +20,8 @@ namespace pp = PymProtocol;
 namespace {
 
 // Each write of the take-back names is the whole group, read just before: one at a time. Held
-// across the open that makes an install's copy, so that no edit comes between its look and its
-// copy, and across an edit's drop and its copy.
+// across the open that makes an install's copy, so that no edit or delete comes between its look
+// and its copy, and across an edit's drop and its copy.
 std::mutex& TakeBackMutex() {
   static std::mutex mutex;
   return mutex;
@@ -292,8 +292,11 @@ void DeleteAsset(RequestContext& context, const u8* payload, size_t size, Respon
   AssetEditor::Warnings warnings;
   const bool read = ReadKuid(in.Get(), kuid);
   in.Get().ReadU8(keepBackup, 1);
+  // A delete between an install's check and its copy would take the install's fresh copy.
+  std::unique_lock<std::mutex> lock(TakeBackMutex());
   const bool deleted = read && context.holds.MayChange(kuid, response.connectionId, error) &&
                        context.editor.Delete(kuid, keepBackup != 0, error, &keptIn, &warnings);
+  lock.unlock();
   if (!deleted && !error.empty()) {
     AddFailure(response, kuid, "PymDaemon: not deleted: " + error);
   }
