@@ -12,8 +12,8 @@
 
 namespace PymDaemonSrv::EditRequests {
 
-// The take-back names (PymProtocol::kTakeBackGroup): the assets an install opened for editing,
-// each name a KUID (its value, written by older builds otherwise, is not read).
+// The take-back names (PymProtocol::kTakeBackGroup): the assets an install opened for editing or
+// created, each name a KUID (its value, written by older builds otherwise, is not read).
 // What became of the editing copy an install made.
 enum class TakeBack { kTaken, kGone, kFailed };
 // Takes back the copy that stands at the asset's editing path, the install's while its name
@@ -24,8 +24,8 @@ TakeBack TakeBackCopy(AssetStore& store, AssetEditor& editor, const KUID& kuid, 
                       std::string& error);
 // Drops the asset's take-back name; false, with the reason, when it stays.
 bool DropTakeBack(AssetStore& store, const KUID& kuid, std::string& error);
-// DropTakeBack once the asset's commit, revert or install has passed, which ends its install: a
-// name that stays is a warning of the response.
+// DropTakeBack once the asset's commit, revert or install has passed, which leaves no install's
+// copy to take back: a name that stays is a warning of the response.
 void DropTakeBackAfter(RequestContext& context, const KUID& kuid, Response& response);
 
 void OpenAsset(RequestContext& context, const u8* payload, size_t size, Response& response);

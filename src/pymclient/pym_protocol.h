@@ -214,9 +214,9 @@ constexpr const char* kStoreLockFileName = "assets.tdx.lock";
 constexpr const char* kTakeBackGroup = "install-take-back";
 // The second byte of kOpOpenAsset: 0 opens to read, 1 for editing, kOpenToInstall for editing by
 // an install, which names the asset in kTakeBackGroup and is refused for an asset open for editing
-// already. The install holds the asset from then on (also from a kOpCreateAsset whose flag byte is
-// kOpenToInstall) until its connection sends kOpEndInstall or ends: every other connection's
-// change of the asset is refused.
+// already. A kOpCreateAsset whose flag byte is kOpenToInstall names the new asset so too. The
+// install holds the asset from then on until its connection sends kOpEndInstall or ends: every
+// other connection's change of the asset is refused.
 constexpr u8 kOpenToInstall = 2;
 
 // The loopback address that the daemon listens on.
