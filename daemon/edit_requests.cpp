@@ -46,23 +46,6 @@ bool NameTakeBack(AssetStore& store, const KUID& kuid, std::string& error) {
   return false;
 }
 
-// Makes the editing copy an install writes into, named for a start to take back should the
-// install neither commit nor revert it. The name is written before the copy becomes the editing
-// copy, so that a daemon killed in between leaves no editing copy unnamed. The user's own editing
-// copy is never an install's.
-bool BeginInstallEdit(RequestContext& context, const KUID& kuid, AssetRecord& out,
-                      std::string& error, AssetEditor::Warnings& warnings) {
-  AssetRecord record;
-  if (context.store.GetAsset(kuid, record) && record.folder == AssetEditor::kEditingFolder) {
-    error = "the asset is open for editing";
-    return false;
-  }
-  const auto name = [&](const std::string&, std::string& why) {
-    return NameTakeBack(context.store, kuid, why);
-  };
-  return context.editor.BeginEdit(kuid, out, error, &warnings, name);
-}
-
 // Takes back, as a start would, the editing copy an install left (its tool killed) before an
 // edit or a commit of another command: that copy may lack files and the configuration, which
 // would leave the user's saves in a folder the index no longer names. Then drops the name; false,
@@ -87,6 +70,58 @@ bool TakeBackLeft(RequestContext& context, const KUID& kuid, std::string& error,
   if (DropName(context.store, kuid, why)) return true;
   error = "a start would take back the copy its install made: " + why;
   return false;
+}
+
+// Makes the editing copy an install writes into, named for a start to take back should the
+// install neither commit nor revert it. The name is written before the copy becomes the editing
+// copy, so that a daemon killed in between leaves no editing copy unnamed. The user's own editing
+// copy is never an install's.
+// Makes the new asset an install writes into, named for its take-back; the mutex held.
+bool CreateNamed(RequestContext& context, const KUID& kuid, AssetRecord& out, std::string& error) {
+  if (!NameTakeBack(context.store, kuid, error)) return false;
+  if (context.editor.Create(kuid, out, error)) return true;
+  std::string ignored;
+  DropName(context.store, kuid, ignored);
+  return false;
+}
+
+bool BeginInstallEdit(RequestContext& context, const KUID& kuid, AssetRecord& out,
+                      std::string& error, AssetEditor::Warnings& warnings) {
+  // A copy that a killed install left is no user's work: it is taken back, and this install goes
+  // on from the installed version; of a new asset, whose take-back forgets it, from nothing.
+  bool taken = false;
+  if (!TakeBackLeft(context, kuid, error, warnings, &taken)) return false;
+  AssetRecord record;
+  const bool known = context.store.GetAsset(kuid, record);
+  if (taken && !known) return CreateNamed(context, kuid, out, error);
+  if (known && record.folder == AssetEditor::kEditingFolder) {
+    error = "the asset is open for editing";
+    return false;
+  }
+  const auto name = [&](const std::string&, std::string& why) {
+    return NameTakeBack(context.store, kuid, why);
+  };
+  return context.editor.BeginEdit(kuid, out, error, &warnings, name);
+}
+
+// One gate pass for a change of an asset's copy: the look at the install holds and the change it
+// lets through are one step, so that no install's open comes between them. An install's step
+// (`installStep`) passes only while the connection's own install holds the asset: a tool whose
+// install's connection ended must not commit, revert or delete through another. `change` gets
+// whether the connection's own install holds the asset.
+template <typename Change>
+bool GatePass(RequestContext& context, const KUID& kuid, u64 connectionId, bool installStep,
+              std::string& error, Change&& change) {
+  std::lock_guard<std::mutex> lock(TakeBackMutex());
+  bool own = false;
+  if (!context.holds.MayChange(kuid, connectionId, error, &own)) return false;
+  if (installStep && !own) {
+    error =
+        "the install this step is of no longer holds the asset, as the connection that held "
+        "it ended; nothing was changed";
+    return false;
+  }
+  return change(own);
 }
 
 }  // namespace
@@ -142,19 +177,26 @@ void OpenAsset(RequestContext& context, const u8* payload, size_t size, Response
     if (edit != 0) {
       // The look, the hold and the copy of an install, and an edit's take-back and its copy, are
       // one step each: no other command comes in between.
-      std::lock_guard<std::mutex> lock(TakeBackMutex());
-      opened = context.holds.MayChange(kuid, response.connectionId, error);
-      if (opened && edit == pp::kOpenToInstall) {
-        context.holds.Hold(kuid, response.connectionId);
-        opened = BeginInstallEdit(context, kuid, r, error, warnings);
-      } else if (opened) {
+      opened = GatePass(context, kuid, response.connectionId, false, error, [&](bool) {
+        if (edit == pp::kOpenToInstall) {
+          context.holds.Hold(kuid, response.connectionId);
+          return BeginInstallEdit(context, kuid, r, error, warnings);
+        }
         // The copy this edit hands out is the user's from now on: no start takes it back.
         bool taken = false;
         const size_t line = warnings.size();
-        opened = TakeBackLeft(context, kuid, error, warnings, &taken) &&
-                 context.editor.BeginEdit(kuid, r, error, &warnings);
-        if (opened && taken) warnings[line] += "; this edit is of the installed version";
-      }
+        if (!TakeBackLeft(context, kuid, error, warnings, &taken)) return false;
+        AssetRecord left;
+        if (taken && !context.store.GetAsset(kuid, left)) {
+          // What a killed install left of a new asset was all there was of it: one line says so.
+          error = warnings[line] + "; the asset was never installed";
+          warnings.erase(warnings.begin() + std::ptrdiff_t(line));
+          return false;
+        }
+        if (!context.editor.BeginEdit(kuid, r, error, &warnings)) return false;
+        if (taken) warnings[line] += "; this edit is of the installed version";
+        return true;
+      });
     } else {
       opened = context.store.GetAsset(kuid, r);
     }
@@ -196,12 +238,16 @@ void RevertAsset(RequestContext& context, const u8* payload, size_t size, Respon
   std::string error;
   std::string keptIn;
   AssetEditor::Warnings warnings;
-  bool own = false;
+  u8 step = 0;
+  in.Get().ReadU8(step, 0);
   // An install's own revert keeps the copy it made: the user may have saved into it before the
   // install began, as into any copy the install took over.
-  const bool reverted = context.FindHandle(handle, kuid) &&
-                        context.holds.MayChange(kuid, response.connectionId, error, &own) &&
-                        context.editor.Revert(kuid, error, &warnings, own ? &keptIn : nullptr);
+  const bool reverted =
+      context.FindHandle(handle, kuid) &&
+      GatePass(context, kuid, response.connectionId, step == pp::kInstallStep, error,
+               [&](bool own) {
+                 return context.editor.Revert(kuid, error, &warnings, own ? &keptIn : nullptr);
+               });
   if (!reverted && !error.empty()) {
     AddFailure(response, kuid, "PymDaemon: not reverted: " + error);
   }
@@ -221,24 +267,28 @@ void CommitAsset(RequestContext& context, const u8* payload, size_t size, Respon
   u64 handle = pp::kNoAssetHandle;
   in.Get().ReadU64(handle, pp::kNoAssetHandle);
   KUID kuid;
+  u32 option = 0;
+  in.Get().ReadU32(option, 0);
   std::string error = "unknown handle";
   AssetEditor::Warnings warnings;
-  bool own = false;
-  bool taken = false;
-  bool committed = context.FindHandle(handle, kuid) &&
-                   context.holds.MayChange(kuid, response.connectionId, error, &own);
-  if (committed && !own) {
-    // The copy a killed install left is no edit: taken back, there is nothing to commit.
-    std::lock_guard<std::mutex> lock(TakeBackMutex());
-    committed = TakeBackLeft(context, kuid, error, warnings, &taken);
-    AssetRecord installed;
-    if (taken) {
-      // A new asset's take-back forgets it: there is no installed version to speak of.
-      error = context.store.GetAsset(kuid, installed) ? "the installed version stays as it was"
-                                                      : "the asset was never installed";
-    }
-  }
-  committed = committed && !taken && context.editor.Commit(kuid, error, &warnings);
+  const bool committed =
+      context.FindHandle(handle, kuid) &&
+      GatePass(context, kuid, response.connectionId, (option & pp::kCommitInstallStep) != 0, error,
+               [&](bool own) {
+                 // The copy a killed install left is no edit: taken back, there is nothing to
+                 // commit. The copy of an install still running on this connection is its own.
+                 bool taken = false;
+                 if (!own && !TakeBackLeft(context, kuid, error, warnings, &taken)) return false;
+                 if (taken) {
+                   // A new asset's take-back forgets it: there is no installed version.
+                   AssetRecord installed;
+                   error = context.store.GetAsset(kuid, installed)
+                               ? "the installed version stays as it was"
+                               : "the asset was never installed";
+                   return false;
+                 }
+                 return context.editor.Commit(kuid, error, &warnings);
+               });
   AddWarnings(response, kuid, warnings);
   if (!committed) {
     AddFailure(response, kuid, "PymDaemon: not committed: " + error);
@@ -257,24 +307,26 @@ void CreateAsset(RequestContext& context, const u8* payload, size_t size, Respon
   std::string error;
   const bool read = ReadKuid(in.Get(), kuid);
   in.Get().ReadU8(mode, 0);
-  std::unique_lock<std::mutex> lock(TakeBackMutex());
-  bool allowed =
-      read && (kuid.IsNull() || context.holds.MayChange(kuid, response.connectionId, error));
-  // An install holds a new asset from its creation, and names it: a tool killed before it
-  // committed would leave a half copy open for editing, which a start or the asset's next edit or
-  // commit takes back. Named only while no asset has the KUID, so no copy but this one can be.
-  const bool install = allowed && !kuid.IsNull() && mode == pp::kOpenToInstall;
-  AssetRecord known;
-  const bool named = install && !context.store.GetAsset(kuid, known);
-  if (install) context.holds.Hold(kuid, response.connectionId);
-  if (named) allowed = NameTakeBack(context.store, kuid, error);
-  const bool created = allowed && context.editor.Create(kuid, r, error);
-  std::string ignored;
-  if (named && allowed && !created) DropName(context.store, kuid, ignored);
-  lock.unlock();
+  AssetEditor::Warnings warnings;
+  const auto create = [&](bool) {
+    // An install holds a new asset from its creation, and names it: a tool killed before it
+    // committed would leave a half copy open for editing, which a start or the asset's next
+    // edit, commit or install takes back. Named only while no asset has the KUID, so no copy but
+    // this one can be.
+    const bool install = !kuid.IsNull() && mode == pp::kOpenToInstall;
+    if (install && !TakeBackLeft(context, kuid, error, warnings)) return false;
+    AssetRecord known;
+    const bool named = install && !context.store.GetAsset(kuid, known);
+    if (install) context.holds.Hold(kuid, response.connectionId);
+    return named ? CreateNamed(context, kuid, r, error) : context.editor.Create(kuid, r, error);
+  };
+  const bool created = read && (kuid.IsNull() ? create(false)
+                                              : GatePass(context, kuid, response.connectionId,
+                                                         false, error, create));
   if (!created) {
     AddFailure(response, kuid, "PymDaemon: no asset created: " + error);
   }
+  AddWarnings(response, kuid, warnings);
   const u64 handle =
       created ? context.AddHandle(r.kuid, response.connectionId) : pp::kNoAssetHandle;
   TBuffer out(&response.body, false);
@@ -292,11 +344,14 @@ void DeleteAsset(RequestContext& context, const u8* payload, size_t size, Respon
   AssetEditor::Warnings warnings;
   const bool read = ReadKuid(in.Get(), kuid);
   in.Get().ReadU8(keepBackup, 1);
+  u8 step = 0;
+  in.Get().ReadU8(step, 0);
   // A delete between an install's check and its copy would take the install's fresh copy.
-  std::unique_lock<std::mutex> lock(TakeBackMutex());
-  const bool deleted = read && context.holds.MayChange(kuid, response.connectionId, error) &&
-                       context.editor.Delete(kuid, keepBackup != 0, error, &keptIn, &warnings);
-  lock.unlock();
+  const bool deleted =
+      read &&
+      GatePass(context, kuid, response.connectionId, step == pp::kInstallStep, error, [&](bool) {
+        return context.editor.Delete(kuid, keepBackup != 0, error, &keptIn, &warnings);
+      });
   if (!deleted && !error.empty()) {
     AddFailure(response, kuid, "PymDaemon: not deleted: " + error);
   }

@@ -195,6 +195,7 @@ struct Extraction {
   Qel::String root;
   Qel::PString compression;
   LocalFileReferences localFiles;
+  const std::function<bool()>& stop;
 };
 
 // `relative` is the folder below the destination ("" for the destination itself).
@@ -214,6 +215,10 @@ Qel::PString ExtractNode(const ACSChunk* node, const Extraction& job, const std:
   FolderNames names(folder.CStr());
   Qel::PString result;
   ForEachChild(node, [&](const Qel::PString& given, const MPRef<ACSChunk>& child) {
+    if (result == kExtractionStopped || (job.stop && job.stop())) {
+      result = kExtractionStopped;
+      return;
+    }
     if (!IsValidPackageFileName(given.View())) return;
     const auto [name, existed] = names.Take(given.View());
     Qel::File::Path path = folder;
@@ -275,8 +280,9 @@ std::string PackageFileCountRefusal(const Soup& package) {
 }
 
 Qel::PString ExtractPackageFiles(const Soup& files, const Qel::PString& volume, const char* folder,
-                                 const Qel::PString& compression, LocalFileReferences localFiles) {
-  const Extraction job{Qel::PathInVolume(volume, folder), compression, localFiles};
+                                 const Qel::PString& compression, LocalFileReferences localFiles,
+                                 const std::function<bool()>& stop) {
+  const Extraction job{Qel::PathInVolume(volume, folder), compression, localFiles, stop};
   // Without a destination every name would be taken from the working folder.
   if (job.root.IsEmpty()) return kUnableToWrite;
   const MPRef<ACSChunk> root = files.GetRoot() ? files.GetRoot() : ACSChunk::GetNullChunk();

@@ -11,6 +11,8 @@
 // removed.
 #pragma once
 
+#include <functional>
+
 #include <span>
 #include <string>
 #include <string_view>
@@ -44,9 +46,12 @@ std::string PackageFileCountRefusal(const Soup& package);
 // `folder` lies inside the volume (see Qel::PathInVolume). The safe-path rule applies to the part
 // below `folder` only: the destination is the caller's, and an absolute one begins with '/'.
 // Folders nested deeper than kMaxAssetFolderDepth (safe_folder.h) are refused, not written.
+// `stop`, asked before each file, ends the writing when it answers true (kExtractionStopped).
 Qel::PString ExtractPackageFiles(const Soup& files, const Qel::PString& volume, const char* folder,
                                  const Qel::PString& compression,
-                                 LocalFileReferences localFiles = LocalFileReferences::kRefuse);
+                                 LocalFileReferences localFiles = LocalFileReferences::kRefuse,
+                                 const std::function<bool()>& stop = {});
+inline constexpr const char* kExtractionStopped = "The writing of the files was stopped";
 Qel::PString WritePackageFile(std::span<const u8> bytes, const Qel::PString& volume,
                               const char* path, const Qel::PString& compression,
                               LocalFileReferences localFiles = LocalFileReferences::kRefuse);

@@ -1037,6 +1037,8 @@ bool SafeFolder::CopyTree(const std::string& from, const std::string& to, std::s
   return false;
 }
 
+bool SafeFolder::EmptyOpenFolder(int fd, std::string& why) { return EmptyFolder(fd, why); }
+
 bool SafeFolder::RemoveTree(const std::string& path, std::string& error) const {
   if (const std::string why = Refusal(path); !why.empty()) {
     error = "refused to remove " + path + ": " + why;

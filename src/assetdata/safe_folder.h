@@ -56,6 +56,9 @@ class SafeFolder {
   // Removes the tree at `path`, to any depth; links inside are removed, never followed. What can
   // be removed goes even when some entry cannot; the error names the first that could not.
   bool RemoveTree(const std::string& path, std::string& error) const;
+  // Empties the open folder `fd`, which stays, never following links; `why` gets the first
+  // failure.
+  static bool EmptyOpenFolder(int fd, std::string& why);
   // Moves `from` to `to`, which must not exist; its parent folders are made. The folders it
   // changed are synced (unless collected): false too, with "cannot sync FOLDER: REASON", when one
   // cannot be, though the move is made, for a move that must outlive a power cut or not count.

@@ -128,6 +128,16 @@ void TCPTransport::CloseSocket() {
 
 NetTransport* TCPTransport::Connect(u16 port) { return new TCPTransport(host_, port); }
 
+bool TCPTransport::WaitReadable(u32 ms) {
+  InFlight use(inFlight_);
+  const int fd = socket_.load();
+  if (fd < 0) return true;
+  pollfd p{fd, POLLIN, 0};
+  const int r = poll(&p, 1, ms > u32(INT_MAX) ? INT_MAX : int(ms));
+  // A signal ends the wait early, as a time that passed: the caller waits again.
+  return r > 0 || (r < 0 && errno != EINTR);
+}
+
 bool TCPTransport::BytesAvailable() {
   InFlight use(inFlight_);
   const int fd = socket_.load();

@@ -47,6 +47,9 @@ class TCPTransport : public NetTransport {
   void Close() override;
   NetTransport* Connect(u16 port) override;
   bool BytesAvailable() override;
+  // Waits up to `ms` for bytes to read, or for the peer's close or a failure, which the next
+  // Recv tells; false when the time passed without either.
+  bool WaitReadable(u32 ms);
 
   u32 GetState() const { return state_.load(); }
   // Moves a connected transport to the failed state; any other state is kept.

@@ -19,7 +19,9 @@
 #include "pymclient/pym_asset_handle.h"
 #include "pymclient/pym_asset_info.h"
 #include "pymclient/pym_catalogue.h"
+#include "pymclient/pym_connection.h"
 #include "pymclient/pym_install.h"
+#include "pymclient/pym_protocol.h"
 #include "pymclient/resource_db_cache.h"
 #include "pymclient/vny_install.h"
 #include "qel/file_path.h"
@@ -75,12 +77,12 @@ bool WaitUntilIdle() {
 // should this revert fail.
 void UndoInstall(const KUID& kuid, bool installedBefore, ResultsLog& log) {
   if (!installedBefore) {
-    PymDeleteAsset(kuid, true, &log);
+    PymDeleteAsset(kuid, true, &log, true);
     return;
   }
   if (!IsOpenForEditing(kuid)) return;
   PymAssetRef ref = PymOpenAsset(kuid, false, &log);
-  if (!ref.IsEmpty()) PymRevertAsset(ref, &log);
+  if (!ref.IsEmpty()) PymRevertAsset(ref, &log, true);
 }
 
 // Says of each asset the package opened to install and still holds open for editing that its
@@ -206,8 +208,19 @@ bool VnyParsePackage(const Qel::String& packagePath, ResultsLog& log) {
   // The daemon holds each asset this command installs against every other command's change until
   // the command ends, whichever way it ends.
   const struct EndInstall {
-    ~EndInstall() { PymEndInstall(); }
+    ~EndInstall() {
+      PymEndInstall();
+      PymUnpinInstallConnection();
+    }
   } endInstall;
+  // Once the connection that holds the install has ended, nothing of it is changed any more,
+  // through any daemon: not even its abort, which would revert a copy that is no longer its own.
+  const auto lost = [&] {
+    AddEntry(log, ResultsLog::kError,
+             "The daemon that held this install ended before the install did: nothing more of "
+             "it is written or changed; the daemon's next start takes back what was written.");
+    return false;
+  };
   std::vector<KUID> installed;
   // Whether each KUID the package names was installed before the package came.
   std::map<KUID, bool> before;
@@ -224,6 +237,7 @@ bool VnyParsePackage(const Qel::String& packagePath, ResultsLog& log) {
     bool mine = false;
     const KUID kuid = InstallAssetFromFile(asset.soup, &log, kInstallFlags | kInstallTakeBack,
                                            second, nullptr, &mine);
+    if (PymPinnedConnectionEnded()) return lost();
     if (mine) opened.insert(named);
     if (!kuid.IsNull() && std::find(installed.begin(), installed.end(), kuid) == installed.end()) {
       installed.push_back(kuid);
@@ -231,6 +245,7 @@ bool VnyParsePackage(const Qel::String& packagePath, ResultsLog& log) {
   }
   // One failed install or commit takes back every asset the package installed.
   const auto abort = [&] {
+    if (PymPinnedConnectionEnded()) return lost();
     for (const KUID& kuid : installed) UndoInstall(kuid, before[kuid], log);
     ReportTakeBacks(opened, log);
     AddEntry(log, ResultsLog::kError, "Aborted processing");
@@ -249,7 +264,8 @@ bool VnyParsePackage(const Qel::String& packagePath, ResultsLog& log) {
     if (!before[kuid]) continue;
     PymAssetRef ref = PymOpenAsset(kuid, false, &log);
     bool second = false;
-    const bool committed = !ref.IsEmpty() && PymCommitAsset(ref, 0, &log, &second);
+    const bool committed =
+        !ref.IsEmpty() && PymCommitAsset(ref, PymProtocol::kCommitInstallStep, &log, &second);
     PymCloseAsset(ref);
     if (!committed) return abort();
   }

@@ -146,11 +146,12 @@ bool PymCommitAsset(PymAssetRef& ref, u32 option, ResultsLog* log, bool* second)
   return committed != 0;
 }
 
-bool PymRevertAsset(PymAssetRef& ref, ResultsLog* log) {
+bool PymRevertAsset(PymAssetRef& ref, ResultsLog* log, bool installStep) {
   PymAssetHandle* handle = ref.Take();
   if (handle == nullptr) return false;
   PymRequest r;
   r.Out().WriteU64(handle->GetHandle());
+  r.Out().WriteU8(installStep ? pp::kInstallStep : 0);
   bool reverted = false;
   if (r.Transact(pp::kOpRevertAsset, log)) {
     u8 value = 0;

@@ -85,6 +85,7 @@ bool PymGetOpenAssetPath(Qel::PString& folderName, Qel::File::Path& path, const 
 // the KUID.
 bool PymCommitAsset(PymAssetRef& ref, u32 option, ResultsLog* log, bool* second);
 // Request 0x21. It takes the holder's reference and releases it, so the holder is empty
-// afterwards and a later close does nothing.
-bool PymRevertAsset(PymAssetRef& ref, ResultsLog* log);
+// afterwards and a later close does nothing. `installStep`: the revert is the abort of an install
+// that holds the asset (kInstallStep).
+bool PymRevertAsset(PymAssetRef& ref, ResultsLog* log, bool installStep = false);
 void PymCloseAsset(PymAssetRef& ref);

@@ -110,10 +110,11 @@ u32 PymGetAssetThumbnailPath(const KUID& kuid, u32 size, Qel::PString& folderNam
   return value;
 }
 
-bool PymDeleteAsset(const KUID& kuid, bool flag, ResultsLog* log) {
+bool PymDeleteAsset(const KUID& kuid, bool flag, ResultsLog* log, bool installStep) {
   PymRequest r;
   r.Out().WriteKUID(kuid);
   r.Out().WriteU8(flag ? 1 : 0);
+  r.Out().WriteU8(installStep ? pp::kInstallStep : 0);
   if (!r.Transact(pp::kOpDeleteAsset, log)) return false;
   const bool deleted = ReadU8Reply(r);
   if (deleted) PymNotifyAssetChanged(kuid);

@@ -33,8 +33,9 @@ Qel::String PymGetAssetDescription(const KUID& kuid);
 // outputs unchanged on failure.
 u32 PymGetAssetThumbnailPath(const KUID& kuid, u32 size, Qel::PString& folderName,
                              Qel::File::Path& path);
-// A deleted asset is announced as changed.
-bool PymDeleteAsset(const KUID& kuid, bool flag, ResultsLog* log);
+// A deleted asset is announced as changed. `installStep`: the delete is the abort of an install
+// that holds the asset (kInstallStep).
+bool PymDeleteAsset(const KUID& kuid, bool flag, ResultsLog* log, bool installStep = false);
 // Asks the daemon to check the asset folder at `path`; false without a request for a path in no
 // content folder, true without one when the user-data root holds "<folder name>.ja".
 bool PymValidateAssetPath(const Qel::File::Path& path, ResultsLog* log);

@@ -43,6 +43,11 @@ std::atomic<u32> g_silenceLimitMs{kDefaultSilenceLimitMs};
 std::atomic<u32> g_replyLimit{kMaxMessageLength};
 std::atomic<u64> g_freeMemoryOverride{0};
 thread_local std::string t_replyRefusal;
+// The connection the calling thread's last transaction went on.
+thread_local u64 t_lastConnection = 0;
+// The connection an install of this process holds its assets on (PymPinInstallConnection), 0
+// while none does.
+std::atomic<u64> g_pinnedConnection{0};
 // Requests whose connection ended after they were sent: the daemon went away before answering.
 std::atomic<u32> g_lostRequests{0};
 // Requests never sent because no daemon could be reached.
@@ -348,6 +353,12 @@ i32 PymConnection::ReaderMain(Qel::Thread& self, u64 generation) {
   for (;;) {
     readerEvent_.Wait();
     if (self.IsEndRequested() || !transport_.load()) break;
+    if (!AwaitMessage(self, generation)) {
+      silent = true;
+      closeTransport = true;
+      break;
+    }
+    if (self.IsEndRequested()) break;
     errno = 0;
     const PymMessageResult result = ReadDaemonMessage(source);
     if (result == PymMessageResult::kFailed || result == PymMessageResult::kUnknownTag) {
@@ -369,6 +380,27 @@ i32 PymConnection::ReaderMain(Qel::Thread& self, u64 generation) {
   if (silent && limitMs != 0 && TransactionWaited(generation, limitMs)) frozenMs_.store(limitMs);
   FailPendingTransactions(generation);
   return 0;
+}
+
+// Silence is a verdict only while a request waits: an idle connection, or one whose install
+// writes a package's files for longer than the limit, is owed nothing, and ending it would end
+// the install's hold on its assets. A daemon that dies closes the socket, which ends the wait.
+bool PymConnection::AwaitMessage(Qel::Thread& self, u64 generation) {
+  TCPTransport* t = transport_.load();
+  const auto begun = std::chrono::steady_clock::now();
+  while (t != nullptr && !self.IsEndRequested()) {
+    const u32 limitMs = g_silenceLimitMs.load();
+    // Short slices, so that a request sent during the wait is judged close to its own limit.
+    const u32 sliceMs = limitMs == 0 ? 1000 : std::clamp(limitMs / 4, 10u, 1000u);
+    if (t->WaitReadable(sliceMs)) return true;
+    const auto silentFor = std::chrono::steady_clock::now() - begun;
+    // A reply that came while this process was stopped is no silence.
+    if (limitMs != 0 && silentFor >= std::chrono::milliseconds(limitMs) &&
+        TransactionWaited(generation, limitMs)) {
+      return t->WaitReadable(0);
+    }
+  }
+  return true;
 }
 
 namespace {
@@ -397,6 +429,12 @@ void DiscardWaiting(int fd) {
 }
 
 }  // namespace
+
+bool PymConnection::Stands(u64 generation) {
+  TCPTransport* t = transport_.load();
+  return connected_.load() && generation_.load() == generation && t != nullptr &&
+         t->GetState() == TCPTransport::kConnected;
+}
 
 bool PymConnection::IsReaderThread() {
   return reader_ && reader_->GetId() == Qel::Thread::CurrentId();
@@ -665,6 +703,9 @@ bool PymConnection::SendFrame(u32 opcode, TStream& request, PymClientTransaction
     g_unreachedRequests.fetch_add(1);
     return false;
   };
+  // Nothing of an install goes on another connection, nor to another daemon: the command says
+  // why it stops (PymPinnedConnectionEnded).
+  if (const u64 pinned = g_pinnedConnection.load(); pinned != 0 && !Stands(pinned)) return false;
   PymConnectTries tries;
   for (u32 attempt = 0; tries.Continue(attempt); ++attempt) {
     if (attempt == 1) {
@@ -708,6 +749,7 @@ bool PymConnection::Transact(u32 opcode, TStream& request, TStream& reply,
   Qel::SingleLock lock(lock_);
   if (!SendFrame(opcode, request, &tx)) return false;
   const u64 generation = tx.connection;
+  t_lastConnection = generation;
   lock.Unlock();
 
   tx.event.Wait();
@@ -920,8 +962,9 @@ void PymConnection::DispatchNotification(PymNotification& n) {
       // The daemon waits for the reply on the connection that brought the command; posted on a
       // new one, it would answer nothing and make this process a client the daemon never asked.
       if (connection == 0 || GetConnectionNumber() != connection) {
-        LogPrintf("PymClient> the connection ended while a command-host command ran; its reply "
-                  "is dropped\n");
+        LogPrintf(
+            "PymClient> the connection ended while a command-host command ran; its reply "
+            "is dropped\n");
         break;
       }
       Post(kOpCommandHostReply, reply);
@@ -1018,6 +1061,20 @@ void PymSetSilenceLimit(u32 ms) {
 }
 
 u32 PymGetSilenceLimit() { return g_silenceLimitMs.load(); }
+
+void PymPinInstallConnection() {
+  u64 none = 0;
+  if (t_lastConnection != 0) g_pinnedConnection.compare_exchange_strong(none, t_lastConnection);
+}
+
+void PymUnpinInstallConnection() { g_pinnedConnection.store(0); }
+
+bool PymPinnedConnectionEnded() {
+  const u64 pinned = g_pinnedConnection.load();
+  if (pinned == 0) return false;
+  const auto c = PymConnection::GetCurrent();
+  return !c || !c->Stands(pinned);
+}
 
 u64 PymConnectionNumber() {
   const auto c = PymConnection::GetCurrent();

@@ -159,6 +159,8 @@ class PymConnection : public std::enable_shared_from_this<PymConnection> {
   // The number of the connection that stands now, 0 while none does; every connection made gets
   // a new one.
   u64 GetConnectionNumber() const { return connected_.load() ? generation_.load() : 0; }
+  // Whether connection `generation` stands and has not failed.
+  bool Stands(u64 generation);
   // The daemon's port of the last connection made, 0 before any.
   u32 GetPort() const { return port_.load(); }
   // How a handshake that failed ended: nothing answered the connection (kNone), the peer stayed
@@ -234,6 +236,9 @@ class PymConnection : public std::enable_shared_from_this<PymConnection> {
   bool SendFrame(u32 opcode, TStream& request, PymClientTransaction* tx);
   bool ReceiveOrDrop(void* buffer, u32 n);
   i32 ReaderMain(Qel::Thread& self, u64 generation);
+  // Waits for the next message of connection `generation`; false when a request of it waited
+  // unanswered for the silence limit, with nothing heard meanwhile.
+  bool AwaitMessage(Qel::Thread& self, u64 generation);
   bool StartReader();
   bool IsReaderThread();
   void FailPendingTransactions(u64 generation);
@@ -306,6 +311,15 @@ u32 PymGetSilenceLimit();
 // The current connection's number (PymConnection::GetConnectionNumber), 0 while none stands. What
 // the daemon tied to a connection, as a command host's registration, is gone with a new number.
 u64 PymConnectionNumber();
+// An install belongs to its command: from its first step that holds an asset (this thread's last
+// transaction), every later request of the process goes on that connection or is not sent at
+// all, until the command unpins it. The daemon ends an install's holds with the connection, and a
+// new connection, or another daemon, would let the install write into or change a copy that is
+// no longer its own.
+void PymPinInstallConnection();
+void PymUnpinInstallConnection();
+// True when an install pinned a connection that no longer stands: the install must stop.
+bool PymPinnedConnectionEnded();
 // The largest reply body the client takes: `general` bytes (kMaxMessageLength unless set) for
 // every request, and for the request that carries a whole package (kOpSaveAssetToCdp) up to half
 // the free memory when that is more. `freeMemory` stands in for the memory the system reports

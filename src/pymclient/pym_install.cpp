@@ -1,6 +1,8 @@
 #include "pymclient/pym_install.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -22,6 +24,7 @@
 #include "pymclient/pym_connection.h"
 #include "pymclient/pym_protocol.h"
 #include "pymclient/pym_request.h"
+#include "pymclient/pym_settings.h"
 #include "qel/file.h"
 
 namespace pp = PymProtocol;
@@ -48,22 +51,39 @@ const char* PromptKey(const PymAssetInfo& info) {
   return "$pym_prompt_alreadyinstalled";
 }
 
-// Removes the asset folder's old content, only inside UserData, below its content folders and
-// never through a link: the path comes from the daemon. The folder itself stays: the daemon names
-// it by its identity, for its next start to take back should the install be left unfinished.
-bool ClearAssetFolder(const Qel::String& folder) {
-  char* root = realpath(GetUserDataRoot().CStr(), nullptr);
-  if (root == nullptr) return false;
-  const SafeFolder folders(root);
-  free(root);
-  std::vector<std::string> names;
-  if (!ListFolderNames(folder.CStr(), names)) return false;
-  std::string error;
-  for (const std::string& name : names) {
-    if (!folders.RemoveTree(std::string(folder.CStr()) + "/" + name, error)) return false;
+// The editing copy an install writes into, held open from the moment the daemon hands it out:
+// every write goes through it, wherever it is moved, so that none lands in another copy made
+// later at the same path (a take-back moves this one away, and a daemon started anew may hand the
+// path to the user's edit). Only a folder inside UserData, below its content folders and reached
+// through no link, is opened: the path comes from the daemon.
+class HeldCopy {
+ public:
+  explicit HeldCopy(const Qel::String& folder) {
+    char* root = realpath(GetUserDataRoot().CStr(), nullptr);
+    if (root == nullptr) return;
+    const SafeFolder folders(root);
+    free(root);
+    if (!folders.MayChange(folder.CStr())) return;
+    fd_ = ::open(folder.CStr(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   }
-  return true;
-}
+  ~HeldCopy() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  HeldCopy(const HeldCopy&) = delete;
+  HeldCopy& operator=(const HeldCopy&) = delete;
+
+  bool IsOpen() const { return fd_ >= 0; }
+  // The folder by its descriptor: a path that the system resolves through the open folder.
+  std::string Path() const { return "/proc/self/fd/" + std::to_string(fd_); }
+  // Removes the old content; the folder itself stays, named for its take-back.
+  bool Empty() const {
+    std::string why;
+    return SafeFolder::EmptyOpenFolder(fd_, why);
+  }
+
+ private:
+  int fd_ = -1;
+};
 
 }  // namespace
 
@@ -131,11 +151,16 @@ KUID InstallAssetFromFile(const Soup& archived, ResultsLog* log, u32 options, bo
   options &= ~kInstallCleared;
 
   const bool known = info.found != 0;
+  const bool takeBack = (options & kInstallTakeBack) != 0;
   // The editing copy is the user's work: opening the asset would hand it to this install, which
-  // clears it.
-  std::string refused = known && info.GetFlag(PymAssetInfo::kFlagOpenForEdit)
-                            ? "the asset is open for editing"
-                            : PackageCaseCollision(GetFilesContainer(archived));
+  // clears it. The copy an install left, its tool killed, is no one's: the daemon takes it back
+  // before this install opens the asset again, as it would before an edit.
+  const bool open = known && info.GetFlag(PymAssetInfo::kFlagOpenForEdit);
+  const bool left =
+      open && takeBack &&
+      PymGetSettingsSoup(Qel::PString(pp::kTakeBackGroup)).HasNamedTag(kuid.ToString());
+  std::string refused = open && !left ? "the asset is open for editing"
+                                      : PackageCaseCollision(GetFilesContainer(archived));
   if (refused.empty()) refused = RefuseAssetNames(config);
   if (!refused.empty()) {
     ResultsLog::AddResult(log, ResultsLog::kError,
@@ -154,52 +179,61 @@ KUID InstallAssetFromFile(const Soup& archived, ResultsLog* log, u32 options, bo
     options &= ~kInstallCommit;
   }
 
-  const bool takeBack = (options & kInstallTakeBack) != 0;
   PymAssetRef ref = !known     ? PymCreateAsset(kuid, takeBack ? pp::kOpenToInstall : 0,
                                                 Qel::String(name), takeBack ? log : nullptr)
                     : takeBack ? PymOpenAssetToInstall(kuid, log)
                                : PymOpenAsset(kuid, true, nullptr);
+  // From its first held asset on, the install is its connection's: should that end, nothing
+  // more of it is written or changed.
+  if (takeBack && !ref.IsEmpty()) PymPinInstallConnection();
   if (ref.IsEmpty()) {
-    LogKeyed(log, ResultsLog::kError, kuid, "$pym_write_error");
+    if (!PymPinnedConnectionEnded()) LogKeyed(log, ResultsLog::kError, kuid, "$pym_write_error");
     return KUID::Null();
   }
   if (openedToInstall != nullptr) *openedToInstall = known && takeBack;
   Qel::PString folderName;
   Qel::File::Path folder;
   PymGetOpenAssetPath(folderName, folder, ref);
-  if (folder.IsEmpty()) {
+  const HeldCopy copy(folder.GetText());
+  // The copy was opened after the daemon handed it out: it is the install's only while the
+  // connection that holds it still stands.
+  if (PymPinnedConnectionEnded()) return KUID::Null();
+  if (!copy.IsOpen()) {
     LogKeyed(log, ResultsLog::kError, kuid, "$pym_write_error");
     PymCloseAsset(ref);
     return KUID::Null();
   }
-  if (installedBefore && !ClearAssetFolder(folder.GetText())) {
+  if (installedBefore && !copy.Empty()) {
     LogKeyed(log, ResultsLog::kError, kuid, "$pym_overwrite_error");
     PymCloseAsset(ref);
     return KUID::Null();
   }
-  const Qel::PString written = ExtractPackageFiles(GetFilesContainer(archived), Qel::PString(),
-                                                   folder.CStr(), GetCompressionName(archived));
+  const Qel::PString written =
+      ExtractPackageFiles(GetFilesContainer(archived), Qel::PString(), copy.Path().c_str(),
+                          GetCompressionName(archived), LocalFileReferences::kRefuse,
+                          [] { return PymPinnedConnectionEnded(); });
+  if (PymPinnedConnectionEnded()) return KUID::Null();
   // The configuration is the archive's tags alone: a shipped file would be read in its place.
-  if (!written.IsEmpty() || !DropShippedConfigs(folder.CStr(), ShippedConfigs::kAll)) {
+  if (!written.IsEmpty() || !DropShippedConfigs(copy.Path(), ShippedConfigs::kAll)) {
     if (written.IsEmpty()) {
       LogKeyed(log, ResultsLog::kError, kuid, "$pym_failed_install");
     } else {
       LogKeyed(log, ResultsLog::kError, kuid, "$pym_failed_install_because", written);
     }
-    PymRevertAsset(ref, log);
+    PymRevertAsset(ref, log, takeBack);
     PymCloseAsset(ref);
     return KUID::Null();
   }
   const bool commit = (options & kInstallCommit) != 0;
-  Qel::File::Path configPath = folder;
-  configPath.AddPath(commit ? "config.chump" : "config.txt");
-  config.SaveFile("", configPath.CStr(), nullptr);
+  const std::string configPath = copy.Path() + (commit ? "/config.chump" : "/config.txt");
+  config.SaveFile("", configPath.c_str(), nullptr);
   if (commit) {
-    const u32 commitOption = (dsidMatches ? 6 : 0) | (options & kInstallCommitOption);
+    const u32 commitOption = (dsidMatches ? 6 : 0) | (options & kInstallCommitOption) |
+                             (takeBack ? pp::kCommitInstallStep : 0);
     if (!PymCommitAsset(ref, commitOption, log, &commitSecond)) {
       // Only an asset not installed before is committed here: nothing of it is installed, so
       // it must not stay behind open for editing.
-      PymRevertAsset(ref, log);
+      if (!PymPinnedConnectionEnded()) PymRevertAsset(ref, log, takeBack);
       PymCloseAsset(ref);
       return KUID::Null();
     }

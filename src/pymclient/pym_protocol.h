@@ -218,6 +218,12 @@ constexpr const char* kTakeBackGroup = "install-take-back";
 // install holds the asset from then on until its connection sends kOpEndInstall or ends: every
 // other connection's change of the asset is refused.
 constexpr u8 kOpenToInstall = 2;
+// A step of an install that holds the asset says so: its commit sets kCommitInstallStep in the
+// option word, its revert and delete end with kInstallStep. The daemon refuses such a step from
+// a connection whose install does not hold the asset, so that a tool whose install's connection
+// ended changes nothing through another connection or another daemon.
+constexpr u32 kCommitInstallStep = 0x100;
+constexpr u8 kInstallStep = 1;
 
 // The loopback address that the daemon listens on.
 constexpr const char* kDaemonHost = "127.0.0.1";

@@ -2,8 +2,10 @@
 // away or refused a write, the crash guard and the start-up folder helpers.
 #include "frontend/command_dispatcher.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -248,7 +250,10 @@ std::string TakeBackPackage(const std::string& folder, const std::vector<std::st
 // killed as it names the copy leaves the asset as it was. No other command changes an asset
 // while an install holds it, however long the tool is silent; a take-back finds the copy after
 // a restore, and by a name an older build wrote; a folder the index does not name never refuses
-// an edit; a commit of what a killed tool left commits nothing and says so.
+// an edit; a commit of what a killed tool left commits nothing and says so. An install is its
+// command's: a tool silent past its own limit keeps its hold, one whose daemon was started anew
+// under it stops and writes nothing into the copy the user edits then, and an install run again,
+// or an edit, after a kill takes back what the killed one left.
 TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
   namespace fs = std::filesystem;
   const std::string kuid = "<kuid:10:1>";
@@ -271,6 +276,12 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
     bool restored = false;   // after the kill, UserData restored from a copy, and a start
     bool committed = false;  // after the kill, a commit
     bool stray = false;      // a folder the index does not name at the editing path
+    bool silence = false;    // the tool's silence limit shorter than the install's writes
+    // The daemon stopped and started again under the stopped tool, and the asset edited and a
+    // file saved in another shell before the tool goes on.
+    bool restarted = false;
+    bool retried = false;  // after the kill, the install run again (of the new asset alone)
+    bool edited = false;   // after the kill, an edit of the new asset
   } rows[] = {
       {.name = "the drop is refused", .dropFails = 2},
       {.name = "the tool is killed", .killed = true},
@@ -289,6 +300,22 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
       {.name = "a commit comes after the tool is killed", .killed = true, .committed = true},
       {.name = "a folder the index does not name", .stray = true},
       {.name = "the tool is killed as it writes a new asset", .killed = true, .added = true},
+      {.name = "the tool writes for longer than its own silence limit",
+       .meanwhile = {"edit"},
+       .added = true,
+       .silence = true},
+      {.name = "the daemon is restarted under the install", .restarted = true},
+      {.name = "the install is run again after the tool is killed",
+       .killed = true,
+       .retried = true},
+      {.name = "a new asset's install is run again after the tool is killed",
+       .killed = true,
+       .added = true,
+       .retried = true},
+      {.name = "a new asset is edited after the tool is killed",
+       .killed = true,
+       .added = true,
+       .edited = true},
   };
   const auto says = [](const std::vector<ResultsLogEntry>& entries, const std::string& text) {
     return std::any_of(entries.begin(), entries.end(), [&](const ResultsLogEntry& e) {
@@ -307,10 +334,12 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    // Thousands of files, so that the tool is still writing them when it is killed.
-    const bool forked = row.killed || !row.meanwhile.empty();
-    const std::string package = TakeBackPackage(
-        root_, row.added ? std::vector{added, kuid} : std::vector{kuid}, forked ? 3000 : 1);
+    // Thousands of files, so that the tool is still writing them when it is killed; one more
+    // than an earlier row installed where the last must not reach the user's copy.
+    const bool forked = row.killed || !row.meanwhile.empty() || row.restarted;
+    const std::string package =
+        TakeBackPackage(root_, row.added ? std::vector{added, kuid} : std::vector{kuid},
+                        forked ? 3000 + row.restarted : 1);
     if (row.added) {
       ASSERT_EQ(Dispatch({"edit", kuid}).result, 0);
     }
@@ -329,29 +358,46 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
       ASSERT_GE(tool, 0);
       if (tool == 0) {
         PymOpenDatabase(options_);
-        std::string said;
-        for (const ResultsLogEntry& e : Dispatch({"vnyparse", package}).entries) {
-          said += e.text.Std() + "\n";
-        }
+        // Longer than the daemon's pause between the notes it sends while it works.
+        if (row.silence) PymSetSilenceLimit((PymProtocol::kKeepAliveNoteSeconds + 1) * 1000);
+        const Dispatched d = Dispatch({"vnyparse", package});
+        std::string said = "exit " + std::to_string(d.result) + "\n";
+        for (const ResultsLogEntry& e : d.entries) said += e.text.Std() + "\n";
         daemon_test::WriteFile(root_ + "/said.txt", said);
         _exit(0);
       }
       // Killed once it emptied the copy: the configuration comes after every other file. A new
       // asset's copy has its configuration from the start.
+      fs::path copy = editing;
       const auto writing = [&] {
         if (!row.added) return fs::exists(editing) && !fs::exists(editing + "/config.txt");
         std::error_code none;
         for (const auto& e : fs::directory_iterator(userData_ + "/editing", none)) {
-          if (e.path().filename() != "a" && fs::exists(e.path() / "f0.txt")) return true;
+          if (e.path().filename() != "a" && fs::exists(e.path() / "f0.txt")) {
+            copy = e.path();
+            return true;
+          }
         }
         return false;
       };
       // A minute, as a loaded machine may take that long to start the tool.
       for (int i = 0; i < 120000 && !writing(); ++i) usleep(500);
       EXPECT_TRUE(writing()) << "the tool never began to write the copy";
-      if (row.stopped) {
-        kill(tool, SIGSTOP);
-        usleep(2500 * 1000);
+      if (row.stopped || row.restarted) kill(tool, SIGSTOP);
+      if (row.stopped) usleep(2500 * 1000);
+      // The tool's writing waits at the last file, a pipe, for longer than its silence limit:
+      // a slow disk, or a large package.
+      const std::string pipe = (copy / "f2999.txt").string();
+      if (row.silence) {
+        ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+        usleep((PymProtocol::kKeepAliveNoteSeconds + 2) * 1000 * 1000);
+      }
+      if (row.restarted) {
+        // The start takes back the half copy; the user's edit makes a copy at the same path.
+        Stop();
+        Start();
+        ASSERT_EQ(Dispatch({"edit", kuid}).result, 0);
+        daemon_test::WriteFile(editing + "/mine.txt", "mine");
       }
       // Neither handed the copy the install writes nor its take-back, which would revert the
       // user's copy once the install failed: every change is refused until the install ends.
@@ -362,10 +408,21 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
           EXPECT_NE(d.result, 0) << command;
           EXPECT_TRUE(says(d.entries, held)) << command;
         }
-      } else {
+      } else if (row.killed) {
         kill(tool, SIGKILL);
       }
-      if (row.stopped) kill(tool, SIGCONT);
+      if (row.silence) {
+        // Not waiting for a writer: a tool that never came to the pipe must not hold the test.
+        const int end = open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
+        EXPECT_GE(end, 0) << "another command took the copy away";
+        if (end < 0) kill(tool, SIGKILL);
+        fcntl(end, F_SETFL, 0);
+        char sink[64];
+        while (end >= 0 && read(end, sink, sizeof sink) > 0) {
+        }
+        if (end >= 0) close(end);
+      }
+      if (row.stopped || row.restarted) kill(tool, SIGCONT);
       int status = 0;
       pid_t ended = 0;
       for (int i = 0; i < 1200 && (ended = waitpid(tool, &status, WNOHANG)) == 0; ++i) {
@@ -378,16 +435,49 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
       ASSERT_EQ(ended, tool) << "the tool did not end within a minute";
       ASSERT_EQ(WIFSIGNALED(status), row.killed) << "the tool ended before it was killed";
       const std::string said = daemon_test::ReadFileText(root_ + "/said.txt");
-      if (row.added && row.killed) {
+      PymDaemonSrv::AssetRecord record;
+      if (row.retried) {
+        // The copy the killed install left is taken back, and the install goes on.
+        ASSERT_TRUE(PymOpenDatabase(options_));
+        const Dispatched d =
+            Dispatch({"vnyparse", row.added ? TakeBackPackage(root_, {added}, 1) : package});
+        std::string told;
+        for (const ResultsLogEntry& e : d.entries) told += e.text.Std() + "\n";
+        EXPECT_EQ(d.result, 0) << told;
+        EXPECT_TRUE(says(d.entries, "an unfinished install left the editing copy, now kept in"));
+        EXPECT_TRUE(
+            store_.GetAsset(KUID::Parse((row.added ? added : kuid).c_str(), true), record) &&
+            record.folder == PymDaemonSrv::AssetEditor::kLocalFolder);
+        if (row.added) {
+          EXPECT_EQ(Dispatch({"delete", added}).result, 0);
+        }
+      } else if (row.edited) {
+        // One line says why the new asset is gone.
+        ASSERT_TRUE(PymOpenDatabase(options_));
+        const Dispatched d = Dispatch({"edit", added});
+        EXPECT_NE(d.result, 0);
+        ASSERT_EQ(d.entries.size(), 1u) << said;
+        EXPECT_NE(d.entries[0].text.Std().find("left the editing copy, now kept in"),
+                  std::string::npos);
+        EXPECT_NE(d.entries[0].text.Std().find("the asset was never installed"), std::string::npos);
+        EXPECT_FALSE(store_.GetAsset(KUID::Parse(added.c_str(), true), record));
+      } else if (row.added && row.killed) {
         // A start takes back the half copy of the new asset, which is then no asset at all.
         Stop();
         Start();
-        PymDaemonSrv::AssetRecord record;
         EXPECT_FALSE(store_.GetAsset(KUID::Parse(added.c_str(), true), record));
+      } else if (row.restarted) {
+        // The tool stops, changes nothing through the new daemon and says why; the user's copy
+        // holds none of the package's files.
+        EXPECT_NE(said.find("The daemon that held this install ended"), std::string::npos) << said;
+        EXPECT_EQ(said.rfind("exit 0", 0), std::string::npos) << said;
+        EXPECT_EQ(daemon_test::ReadFileText(editing + "/mine.txt"), "mine");
+        EXPECT_FALSE(fs::exists(editing + "/f3000.txt")) << said;
+        EXPECT_TRUE(store_.GetAsset(KUID::Parse(kuid.c_str(), true), record) &&
+                    record.folder == PymDaemonSrv::AssetEditor::kEditingFolder);
       } else if (row.added) {
         // The abort keeps the new asset it took away, and says where.
         EXPECT_NE(said.find("Deleted; its folders are kept in"), std::string::npos) << said;
-        PymDaemonSrv::AssetRecord record;
         EXPECT_FALSE(store_.GetAsset(KUID::Parse(added.c_str(), true), record));
         EXPECT_EQ(kept("local", ""), 1u);
       } else if (!row.meanwhile.empty()) {
@@ -474,7 +564,8 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
     EXPECT_TRUE(store_.GetAsset(KUID::Parse(kuid.c_str(), true), record) &&
                 record.folder == PymDaemonSrv::AssetEditor::kEditingFolder);
     // What a start, or the edit that found the copy a killed tool left, took back is kept.
-    EXPECT_EQ(kept("editing", row.added ? "" : "a"), row.killed || row.stray ? 1u : 0u);
+    EXPECT_EQ(kept("editing", row.added ? "" : "a"),
+              row.killed || row.stray || row.restarted ? 1u : 0u);
     EXPECT_EQ(Dispatch({"revert", kuid}).result, 0);
     fs::remove_all(userData_ + "/backups");
   }
