@@ -192,12 +192,15 @@ TEST(KeywordsAndFolders, InstallFromPathInstallsEachAssetFolderOnceAndSkipsLinks
 
 // Of two folders of one KUID in a tree, the second in the walk's order neither replaces the first
 // nor is exported beside it: it is refused, as in a package. A '\' in the second's name is an
-// ordinary character of it.
+// ordinary character of it. A copy below a hidden folder (a stick's trash), though listed first,
+// never wins over the visible one: it is passed over with a warning.
 TEST(KeywordsAndFolders, TheSecondFolderOfAKuidInATreeIsRefused) {
   const std::pair<std::string, std::string> cases[] = {{"installfrompath", "y"},
                                                        {"vnyparsefolder", "y"},
                                                        {"installfrompath", "y\\b"},
-                                                       {"vnyparsefolder", "y\\b"}};
+                                                       {"vnyparsefolder", "y\\b"},
+                                                       {"installfrompath", ".Trash-1000/files/x"},
+                                                       {"vnyparsefolder", ".Trash-1000/files/x"}};
   for (const auto& [command, second] : cases) {
     SCOPED_TRACE(command + " " + second);
     InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
@@ -206,17 +209,23 @@ TEST(KeywordsAndFolders, TheSecondFolderOfAKuidInATreeIsRefused) {
     root.WriteFile("tree/x/config.txt", config + "x\"\n");
     root.WriteFile("tree/" + second + "/config.txt", config + "y\"\n");
     const ToolRun run = root.Run({command, "tree"});
-    const bool exported = command == "vnyparsefolder";
+    const bool exported = command == "vnyparsefolder", hidden = second[0] == '.';
     const std::string tree = root.Root() + "/tree/",
-                      refusal = "- <kuid:400700:50> : Not installed: " + tree + second +
-                                ": the asset is listed twice, first in " + tree + "x.\n";
+                      refusal = (hidden ? "! " : "- ") + std::string("<kuid:400700:50> : ") +
+                                "Not installed: " + tree + second +
+                                (hidden ? ": a hidden copy of the asset in "
+                                        : ": the asset is listed twice, first in ") +
+                                tree + "x.\n";
     EXPECT_EQ(run.out,
               (exported ? refusal + "; <NULL> : Exported 1 assets into " + root.Root() +
                               "/Kestro Asset Parse\n"
                         : "+ <kuid:400700:50> : Installed asset <kuid:400700:50>.\n" + refusal) +
-                  "OK (1 Errors, 0 Warnings)\n");
+                  (hidden ? "OK (0 Errors, 1 Warnings)\n" : "OK (1 Errors, 0 Warnings)\n"));
     // Each command's own rule: installfrompath fails only when it installed nothing.
-    EXPECT_EQ(run.exitCode, exported ? 255 : 0);
+    EXPECT_EQ(run.exitCode, exported && !hidden ? 255 : 0);
+    if (!exported) {
+      EXPECT_NE(root.Run({"printconfig", "<kuid:400700:50>"}).out.find("\"x\""), std::string::npos);
+    }
   }
 }
 
