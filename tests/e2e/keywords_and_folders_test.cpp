@@ -232,7 +232,8 @@ TEST(KeywordsAndFolders, TheSecondFolderOfAKuidInATreeIsRefused) {
 // A walk takes each folder by its name, '*', '?' and a leading '.' included, so the asset folders
 // below such a folder are installed and exported like any other; a path that names anything but a
 // folder, or that cannot be looked at, is a counted error that says so (and why), and names the
-// folder to give for an asset's configuration.
+// folder to give for an asset's configuration. An asset folder whose configuration is a folder is
+// refused by name by both commands.
 TEST(KeywordsAndFolders, FoldersAreWalkedByTheirNamesAndAPathToAnythingElseIsRefused) {
   InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
   ASSERT_TRUE(root.IsReady());
@@ -245,6 +246,8 @@ TEST(KeywordsAndFolders, FoldersAreWalkedByTheirNamesAndAPathToAnythingElseIsRef
     }
   }
   root.WriteFile("plain.txt", "");
+  // An asset folder whose configuration is a folder.
+  std::filesystem::create_directories(r + "/odd/a/config.txt");
   ASSERT_EQ(mkfifo((r + "/pipe").c_str(), 0600), 0);
   ASSERT_EQ(symlink("loop", (r + "/loop").c_str()), 0);
   sockaddr_un address{};
@@ -256,6 +259,8 @@ TEST(KeywordsAndFolders, FoldersAreWalkedByTheirNamesAndAPathToAnythingElseIsRef
   const auto refused = [](const std::string& why) {
     return "- <NULL> : Invalid input path: " + why + "\nOK (1 Errors, 0 Warnings)\n";
   };
+  const std::string notFile =
+      "PymDaemon: not installed: " + r + "/odd/a/config.txt is a folder, not a file\n";
   const struct {
     std::string command, given, out;
     size_t installed;
@@ -272,6 +277,11 @@ TEST(KeywordsAndFolders, FoldersAreWalkedByTheirNamesAndAPathToAnythingElseIsRef
       {"installfrompath", "t1/q?/b/config.txt",
        refused(r + "/t1/q?/b/config.txt is not a folder; give the folder that holds it, " + r +
                "/t1/q?/b."),
+       0},
+      {"installfrompath", "odd", "- <NULL> : " + notFile + "OK (1 Errors, 0 Warnings)\n", 0},
+      {"vnyparsefolder", "odd",
+       "- <NULL> : Failed to install asset from: " + r + "/odd/a: " + notFile +
+           "; <NULL> : Exported 0 assets into " + r + "/Kestro Asset Parse\nOK (1 Errors",
        0},
   };
   for (const auto& c : cases) {
