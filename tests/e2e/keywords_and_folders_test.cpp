@@ -231,9 +231,9 @@ TEST(KeywordsAndFolders, TheSecondFolderOfAKuidInATreeIsRefused) {
 
 // A walk takes each folder by its name, '*', '?' and a leading '.' included, so the asset folders
 // below such a folder are installed and exported like any other; a path that names anything but a
-// folder, or that cannot be looked at, is a counted error that says so (and why), and names the
-// folder to give for an asset's configuration. An asset folder whose configuration is a folder is
-// refused by name by both commands.
+// folder, or that cannot be looked at or listed, is a counted error that says so (and why), and
+// names the folder to give for an asset's configuration. An asset folder whose configuration is a
+// folder is refused by name by both commands.
 TEST(KeywordsAndFolders, FoldersAreWalkedByTheirNamesAndAPathToAnythingElseIsRefused) {
   InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
   ASSERT_TRUE(root.IsReady());
@@ -246,8 +246,10 @@ TEST(KeywordsAndFolders, FoldersAreWalkedByTheirNamesAndAPathToAnythingElseIsRef
     }
   }
   root.WriteFile("plain.txt", "");
-  // An asset folder whose configuration is a folder.
+  // An asset folder whose configuration is a folder; a folder that cannot be listed.
   std::filesystem::create_directories(r + "/odd/a/config.txt");
+  std::filesystem::create_directories(r + "/closed/e");
+  ASSERT_EQ(chmod((r + "/closed").c_str(), 0), 0);
   ASSERT_EQ(mkfifo((r + "/pipe").c_str(), 0600), 0);
   ASSERT_EQ(symlink("loop", (r + "/loop").c_str()), 0);
   sockaddr_un address{};
@@ -283,9 +285,16 @@ TEST(KeywordsAndFolders, FoldersAreWalkedByTheirNamesAndAPathToAnythingElseIsRef
        "- <NULL> : Failed to install asset from: " + r + "/odd/a: " + notFile +
            "; <NULL> : Exported 0 assets into " + r + "/Kestro Asset Parse\nOK (1 Errors",
        0},
+      {"vnyparsefolder", "closed", refused(r + "/closed: Permission denied."), 0},
+      {"installfrompath", "closed", refused(r + "/closed: Permission denied."), 0},
   };
   for (const auto& c : cases) {
-    const ToolRun run = root.Run({c.command, c.given});
+    // Root reads any folder: the run that meets the closed one is without that power.
+    const ToolRun run =
+        c.given == "closed" && geteuid() == 0
+            ? root.RunProgram("/usr/bin/setpriv", {"--bounding-set=-dac_override,-dac_read_search",
+                                                   root.Bin() + "/KestroUtil", c.command, c.given})
+            : root.Run({c.command, c.given});
     size_t installed = 0;
     for (size_t at = 0; (at = run.out.find(" : Installed asset ", at)) != std::string::npos; ++at) {
       ++installed;
@@ -294,6 +303,7 @@ TEST(KeywordsAndFolders, FoldersAreWalkedByTheirNamesAndAPathToAnythingElseIsRef
     EXPECT_NE(run.out.find(c.out), std::string::npos) << c.given << "\n" << run.out;
     EXPECT_EQ(run.exitCode, c.out.find("OK (1") == std::string::npos ? 0 : 255) << c.given;
   }
+  chmod((r + "/closed").c_str(), 0700);
   ::close(listener);
 }
 }  // namespace
