@@ -122,16 +122,28 @@ bool FolderCheck(const std::string& from, u64& configBytes, std::string& error) 
     error = "cannot list " + from;
     return false;
   }
+  // A folder named as a configuration beside none that is a file would leave the asset without
+  // one; the scan alone could only say that it found none.
+  std::string folderNamed;
+  bool file = false;
   while (const dirent* e = readdir(dir.get())) {
     if (!IsConfigFileName(e->d_name)) continue;
     const std::string path = from + "/" + e->d_name;
-    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    const bool known = lstat(path.c_str(), &st) == 0;
+    if (known && S_ISLNK(st.st_mode)) {
       error = path + " is a link, not a file";
       return false;
     }
+    if (known && S_ISDIR(st.st_mode)) {
+      folderNamed = path;
+    } else {
+      file = true;
+    }
     configBytes += FileBytes(path);
   }
-  return true;
+  if (file || folderNamed.empty()) return true;
+  error = folderNamed + " is a folder, not a file";
+  return false;
 }
 
 AssetEditor::Warnings LeftOutWarnings(const std::vector<std::string>& paths) {
@@ -289,10 +301,12 @@ void InstallAssetFromFolder(RequestContext& context, const u8* payload, size_t s
   PayloadStream in(payload, size);
   std::string from;
   ScannedAsset scanned;
-  std::string error = "no folder given";
+  std::string error;
   KUID kuid;
   u64 configBytes = 0;
-  const bool given = ReadPath(in.Get(), from) && FolderCheck(from, configBytes, error);
+  const bool read = ReadPath(in.Get(), from);
+  if (!read) error = "no folder given";
+  const bool given = read && FolderCheck(from, configBytes, error);
   std::unique_ptr<InstallGate::Pass> pass;
   if (given) pass = std::make_unique<InstallGate::Pass>(Gate(), configBytes);
   if (given &&

@@ -342,16 +342,18 @@ std::string FolderConfigToInstall(const std::string& folder, int* unreadable) {
   std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
   if (unreadable != nullptr) *unreadable = dir ? 0 : errno;
   if (!dir) return {};
-  // By rank: the text form as spelt, in another case, then the binary form the same way.
-  std::string found[4];
+  // By rank: the text form as spelt, in another case, then the binary form the same way; last a
+  // folder so named.
+  std::string found[5];
   while (const dirent* e = ::readdir(dir.get())) {
     const std::string_view name = e->d_name;
     for (const int form : {0, 2}) {
       const char* config = form == 0 ? "config.txt" : "config.chump";
       if (!IsConfigName(name, config)) continue;
       struct stat st;
-      if (::lstat((folder + "/" + e->d_name).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
-      found[form + (name == config ? 0 : 1)] = e->d_name;
+      const bool isFolder =
+          ::lstat((folder + "/" + e->d_name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+      found[isFolder ? 4 : form + (name == config ? 0 : 1)] = e->d_name;
     }
   }
   for (const std::string& name : found) {

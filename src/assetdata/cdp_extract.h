@@ -77,6 +77,8 @@ enum class ShippedConfigs { kAll, kBinaryBesideText };
 bool DropShippedConfigs(const std::string& folder, ShippedConfigs which);
 // The path of the configuration file that the install of `folder` keeps, and so the one that
 // names its asset: the text form when there is one, else the binary form (the exact spelling
-// before another case); empty when the folder has neither, or when it cannot be listed, which
-// `unreadable` (when given) then tells with the reason's errno, and leaves 0 otherwise.
+// before another case); with neither, a folder so named, which marks an asset folder that the
+// install refuses by that name; empty when the folder has none of these, or when it cannot be
+// listed, which `unreadable` (when given) then tells with the reason's errno, and leaves 0
+// otherwise.
 std::string FolderConfigToInstall(const std::string& folder, int* unreadable = nullptr);

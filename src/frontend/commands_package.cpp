@@ -1,5 +1,9 @@
 // Commands over CDP content packages.
+#include <dirent.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <deque>
 #include <future>
 #include <memory>
@@ -196,7 +200,13 @@ bool RefuseTypedFolder(const char* path, ResultsLog* log) {
     if (!RefuseBackslashFolder(typed, log)) AddInvalidPath(log, folder);
     return true;
   }
-  return RefuseAllButFolder(folder, log);
+  if (RefuseAllButFolder(folder, log)) return true;
+  // The walk would find nothing in a folder it cannot list and could not say why.
+  const std::unique_ptr<DIR, int (*)(DIR*)> listed(
+      ::opendir(Qel::File::Resolve(folder.CStr()).CStr()), ::closedir);
+  if (listed) return false;
+  AddError(log, "Invalid input path: " + folder + ": " + std::strerror(errno) + ".");
+  return true;
 }
 
 int InstallFromPathCommand(CommandArgs& a) {

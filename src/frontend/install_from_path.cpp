@@ -86,7 +86,9 @@ u32 InstallTree(const Qel::File::Path& folder, ResultsLog* log, u32 options, boo
     } else if (entries.IsFolder()) {
       Qel::File::Path child = folder;
       child.AddPath(name.CStr());
-      count += InstallTree(child, log, options, second, progress, walked);
+      if (!walked.Defers(name, child.GetText())) {
+        count += InstallTree(child, log, options, second, progress, walked);
+      }
     }
     if (progress != nullptr && progress->IsStopRequested()) break;
   }
@@ -119,18 +121,22 @@ bool RefuseAllButFolder(const Qel::String& path, ResultsLog* log) {
   if (S_ISDIR(st.st_mode)) return false;
   // The path holds a '/': it is absolute.
   const size_t slash = path.View().rfind('/');
-  ResultsLog::AddResult(
-      log, ResultsLog::kError, KestroPropertyRef(),
-      "Invalid input path: " + path + " is not a folder" +
-          (IsConfigFileName(path.View().substr(slash + 1))
-               ? "; give the folder that holds it, " +
-                     path.SubString(0, std::max<size_t>(slash, 1)) + "."
-               : Qel::String(".")));
+  ResultsLog::AddResult(log, ResultsLog::kError, KestroPropertyRef(),
+                        "Invalid input path: " + path + " is not a folder" +
+                            (IsConfigFileName(path.View().substr(slash + 1))
+                                 ? "; give the folder that holds it, " +
+                                       path.SubString(0, std::max<size_t>(slash, 1)) + "."
+                                 : Qel::String(".")));
   return true;
 }
 
 u32 InstallFromPath(const Qel::File::Path& folder, ResultsLog* log, u32 options, bool& second,
                     PymTask* progress) {
   WalkedKuids walked;
-  return InstallTree(folder, log, options, second, progress, walked);
+  u32 count = InstallTree(folder, log, options, second, progress, walked);
+  for (Qel::String hidden; walked.NextHidden(hidden);) {
+    if (progress != nullptr && progress->IsStopRequested()) break;
+    count += InstallTree(Qel::File::Path(hidden), log, options, second, progress, walked);
+  }
+  return count;
 }

@@ -112,35 +112,10 @@ class RepositoryExport {
   RepositoryExport(const Qel::String& outputFolder, ResultsLog& log)
       : output_(outputFolder), log_(log) {}
 
-  void Walk(const Qel::String& folder) {
-    Qel::File::Find find(folder.CStr());
-    if (!find.Ok()) {
-      Error(KUID::Null(), Qel::String::Format("Unable to read folder: %s", folder.CStr()));
-      return;
-    }
-    while (find.Next()) {
-      if (count_ >= kExportBatchSize) {
-        WriteBatch();
-        ++number_;
-        batch_.Clear();
-        count_ = 0;
-      }
-      const Qel::String& name = find.GetName();
-      // Links are never folders to Find, so a link cannot lead the walk in a circle.
-      if (name.IsEmpty() || name == "." || name == ".." || !find.IsFolder()) continue;
-      const Qel::String path = folder + "/" + name;
-      int unreadable = 0;
-      const std::string config = FolderConfigToInstall(path.Std(), &unreadable);
-      // A folder that cannot be listed may be an asset's: it is named, never taken for none.
-      if (unreadable != 0) {
-        Error(KUID::Null(), Qel::String::Format("Unable to read folder: %s: %s", path.CStr(),
-                                                std::strerror(unreadable)));
-      } else if (!config.empty()) {
-        ExportAsset(path, config);
-      } else {
-        Walk(path);
-      }
-    }
+  // The tree below `folder`, its hidden folders last.
+  void WalkTree(const Qel::String& folder) {
+    Walk(folder);
+    for (Qel::String hidden; walked_.NextHidden(hidden);) Visit(hidden);
   }
 
   void Finish() {
@@ -151,6 +126,42 @@ class RepositoryExport {
   }
 
  private:
+  void Walk(const Qel::String& folder) {
+    Qel::File::Find find(folder.CStr());
+    if (!find.Ok()) {
+      Error(KUID::Null(), Qel::String::Format("Unable to read folder: %s", folder.CStr()));
+      return;
+    }
+    while (find.Next()) {
+      const Qel::String& name = find.GetName();
+      // Links are never folders to Find, so a link cannot lead the walk in a circle.
+      if (name.IsEmpty() || name == "." || name == ".." || !find.IsFolder()) continue;
+      const Qel::String path = folder + "/" + name;
+      if (!walked_.Defers(name, path)) Visit(path);
+    }
+  }
+
+  // One folder of the tree: an asset's, or one to search.
+  void Visit(const Qel::String& path) {
+    if (count_ >= kExportBatchSize) {
+      WriteBatch();
+      ++number_;
+      batch_.Clear();
+      count_ = 0;
+    }
+    int unreadable = 0;
+    const std::string config = FolderConfigToInstall(path.Std(), &unreadable);
+    // A folder that cannot be listed may be an asset's: it is named, never taken for none.
+    if (unreadable != 0) {
+      Error(KUID::Null(), Qel::String::Format("Unable to read folder: %s: %s", path.CStr(),
+                                              std::strerror(unreadable)));
+    } else if (!config.empty()) {
+      ExportAsset(path, config);
+    } else {
+      Walk(path);
+    }
+  }
+
   void Error(const KUID& kuid, const Qel::String& text) {
     ResultsLog::AddResult(
         &log_, ResultsLog::kError,
@@ -262,6 +273,6 @@ class RepositoryExport {
 void RunRepositoryExport(const Qel::String& folder, const Qel::String& outputFolder,
                          ResultsLog& log) {
   RepositoryExport exporter(outputFolder, log);
-  exporter.Walk(folder);
+  exporter.WalkTree(folder);
   exporter.Finish();
 }

@@ -11,8 +11,9 @@ class ResultsLog;
 // Records in a batch before it is written.
 inline constexpr u32 kExportBatchSize = 1001;
 
-// Walks `folder` (links to folders are never followed; names beginning with "." are passed over;
-// a folder holding "config.chump" or "config.txt" is one asset and is not searched further) and
-// writes everything into `outputFolder`. Each failure is an error entry; the walk goes on.
+// Walks `folder` (links to folders are never followed; folders whose names begin with "." come
+// after the rest; a folder holding "config.chump" or "config.txt" is one asset and is not searched
+// further) and writes everything into `outputFolder`. Each failure is an error entry; the walk
+// goes on.
 void RunRepositoryExport(const Qel::String& folder, const Qel::String& outputFolder,
                          ResultsLog& log);

@@ -59,7 +59,16 @@ KUID ConfigKuid(const std::string& config) {
   return loaded.GetNamedTagAsKUID(Qel::PString("kuid"), KUID::Null());
 }
 
-bool WalkedKuids::IsFirst(const KUID& kuid, const Qel::String& folder, ResultsLog* log) const {
+bool WalkedKuids::IsFirst(const KUID& kuid, const Qel::String& folder, ResultsLog* log) {
+  if (!inHidden_) {
+    if (!kuid.IsNull()) visible_.emplace(kuid, folder);
+  } else if (const auto shown = visible_.find(kuid); shown != visible_.end()) {
+    // Most often the trash's copy of the user's asset: not the user's choice, so no error.
+    ResultsLog::AddResult(
+        log, ResultsLog::kWarning, MakeAssetIDProperty(Qel::PString("AssetID"), kuid),
+        "Not installed: " + folder + ": a hidden copy of the asset in " + shown->second + ".");
+    return false;
+  }
   const auto earlier = placed_.find(kuid);
   if (earlier == placed_.end()) return true;
   ResultsLog::AddResult(log, ResultsLog::kError, MakeAssetIDProperty(Qel::PString("AssetID"), kuid),
@@ -70,4 +79,18 @@ bool WalkedKuids::IsFirst(const KUID& kuid, const Qel::String& folder, ResultsLo
 
 void WalkedKuids::Take(const KUID& kuid, const Qel::String& folder) {
   if (!kuid.IsNull()) placed_.emplace(kuid, folder);
+}
+
+bool WalkedKuids::Defers(const Qel::String& name, const Qel::String& path) {
+  if (inHidden_ || !name.View().starts_with('.')) return false;
+  hidden_.push_back(path);
+  return true;
+}
+
+bool WalkedKuids::NextHidden(Qel::String& path) {
+  if (hidden_.empty()) return false;
+  inHidden_ = true;
+  path = hidden_.front();
+  hidden_.pop_front();
+  return true;
 }

@@ -192,12 +192,15 @@ TEST(KeywordsAndFolders, InstallFromPathInstallsEachAssetFolderOnceAndSkipsLinks
 
 // Of two folders of one KUID in a tree, the second in the walk's order neither replaces the first
 // nor is exported beside it: it is refused, as in a package. A '\' in the second's name is an
-// ordinary character of it.
+// ordinary character of it. A copy below a hidden folder (a stick's trash), though listed first,
+// never wins over the visible one: it is passed over with a warning.
 TEST(KeywordsAndFolders, TheSecondFolderOfAKuidInATreeIsRefused) {
   const std::pair<std::string, std::string> cases[] = {{"installfrompath", "y"},
                                                        {"vnyparsefolder", "y"},
                                                        {"installfrompath", "y\\b"},
-                                                       {"vnyparsefolder", "y\\b"}};
+                                                       {"vnyparsefolder", "y\\b"},
+                                                       {"installfrompath", ".Trash-1000/files/x"},
+                                                       {"vnyparsefolder", ".Trash-1000/files/x"}};
   for (const auto& [command, second] : cases) {
     SCOPED_TRACE(command + " " + second);
     InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
@@ -206,24 +209,31 @@ TEST(KeywordsAndFolders, TheSecondFolderOfAKuidInATreeIsRefused) {
     root.WriteFile("tree/x/config.txt", config + "x\"\n");
     root.WriteFile("tree/" + second + "/config.txt", config + "y\"\n");
     const ToolRun run = root.Run({command, "tree"});
-    const bool exported = command == "vnyparsefolder";
+    const bool exported = command == "vnyparsefolder", hidden = second[0] == '.';
     const std::string tree = root.Root() + "/tree/",
-                      refusal = "- <kuid:400700:50> : Not installed: " + tree + second +
-                                ": the asset is listed twice, first in " + tree + "x.\n";
+                      refusal = (hidden ? "! " : "- ") + std::string("<kuid:400700:50> : ") +
+                                "Not installed: " + tree + second +
+                                (hidden ? ": a hidden copy of the asset in "
+                                        : ": the asset is listed twice, first in ") +
+                                tree + "x.\n";
     EXPECT_EQ(run.out,
               (exported ? refusal + "; <NULL> : Exported 1 assets into " + root.Root() +
                               "/Kestro Asset Parse\n"
                         : "+ <kuid:400700:50> : Installed asset <kuid:400700:50>.\n" + refusal) +
-                  "OK (1 Errors, 0 Warnings)\n");
+                  (hidden ? "OK (0 Errors, 1 Warnings)\n" : "OK (1 Errors, 0 Warnings)\n"));
     // Each command's own rule: installfrompath fails only when it installed nothing.
-    EXPECT_EQ(run.exitCode, exported ? 255 : 0);
+    EXPECT_EQ(run.exitCode, exported && !hidden ? 255 : 0);
+    if (!exported) {
+      EXPECT_NE(root.Run({"printconfig", "<kuid:400700:50>"}).out.find("\"x\""), std::string::npos);
+    }
   }
 }
 
 // A walk takes each folder by its name, '*', '?' and a leading '.' included, so the asset folders
 // below such a folder are installed and exported like any other; a path that names anything but a
-// folder, or that cannot be looked at, is a counted error that says so (and why), and names the
-// folder to give for an asset's configuration.
+// folder, or that cannot be looked at or listed, is a counted error that says so (and why), and
+// names the folder to give for an asset's configuration. An asset folder whose configuration is a
+// folder is refused by name by both commands.
 TEST(KeywordsAndFolders, FoldersAreWalkedByTheirNamesAndAPathToAnythingElseIsRefused) {
   InstallRoot root(KESTRO_BINARY_DIR, kDataDir);
   ASSERT_TRUE(root.IsReady());
@@ -236,6 +246,10 @@ TEST(KeywordsAndFolders, FoldersAreWalkedByTheirNamesAndAPathToAnythingElseIsRef
     }
   }
   root.WriteFile("plain.txt", "");
+  // An asset folder whose configuration is a folder; a folder that cannot be listed.
+  std::filesystem::create_directories(r + "/odd/a/config.txt");
+  std::filesystem::create_directories(r + "/closed/e");
+  ASSERT_EQ(chmod((r + "/closed").c_str(), 0), 0);
   ASSERT_EQ(mkfifo((r + "/pipe").c_str(), 0600), 0);
   ASSERT_EQ(symlink("loop", (r + "/loop").c_str()), 0);
   sockaddr_un address{};
@@ -247,6 +261,8 @@ TEST(KeywordsAndFolders, FoldersAreWalkedByTheirNamesAndAPathToAnythingElseIsRef
   const auto refused = [](const std::string& why) {
     return "- <NULL> : Invalid input path: " + why + "\nOK (1 Errors, 0 Warnings)\n";
   };
+  const std::string notFile =
+      "PymDaemon: not installed: " + r + "/odd/a/config.txt is a folder, not a file\n";
   const struct {
     std::string command, given, out;
     size_t installed;
@@ -264,9 +280,21 @@ TEST(KeywordsAndFolders, FoldersAreWalkedByTheirNamesAndAPathToAnythingElseIsRef
        refused(r + "/t1/q?/b/config.txt is not a folder; give the folder that holds it, " + r +
                "/t1/q?/b."),
        0},
+      {"installfrompath", "odd", "- <NULL> : " + notFile + "OK (1 Errors, 0 Warnings)\n", 0},
+      {"vnyparsefolder", "odd",
+       "- <NULL> : Failed to install asset from: " + r + "/odd/a: " + notFile +
+           "; <NULL> : Exported 0 assets into " + r + "/Kestro Asset Parse\nOK (1 Errors",
+       0},
+      {"vnyparsefolder", "closed", refused(r + "/closed: Permission denied."), 0},
+      {"installfrompath", "closed", refused(r + "/closed: Permission denied."), 0},
   };
   for (const auto& c : cases) {
-    const ToolRun run = root.Run({c.command, c.given});
+    // Root reads any folder: the run that meets the closed one is without that power.
+    const ToolRun run =
+        c.given == "closed" && geteuid() == 0
+            ? root.RunProgram("/usr/bin/setpriv", {"--bounding-set=-dac_override,-dac_read_search",
+                                                   root.Bin() + "/KestroUtil", c.command, c.given})
+            : root.Run({c.command, c.given});
     size_t installed = 0;
     for (size_t at = 0; (at = run.out.find(" : Installed asset ", at)) != std::string::npos; ++at) {
       ++installed;
@@ -275,6 +303,7 @@ TEST(KeywordsAndFolders, FoldersAreWalkedByTheirNamesAndAPathToAnythingElseIsRef
     EXPECT_NE(run.out.find(c.out), std::string::npos) << c.given << "\n" << run.out;
     EXPECT_EQ(run.exitCode, c.out.find("OK (1") == std::string::npos ? 0 : 255) << c.given;
   }
+  chmod((r + "/closed").c_str(), 0700);
   ::close(listener);
 }
 }  // namespace
