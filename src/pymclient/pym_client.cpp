@@ -208,7 +208,7 @@ bool PymOpenDatabase(const PymClientOptions& options) {
       c.holderRefusal = HolderRefusal(*connection);
     } else if (connection->HandshakeWasBusy()) {
       c.holderRefusal = "- PymDaemon (port " + std::to_string(connection->GetPort()) +
-                        ") served as many connections as it takes for " +
+                        ") was too busy to take this command's connection for " +
                         LimitText(PymGetSilenceLimit()) + ", the longest the tool waits for it.";
     }
     // A daemon still starting at the limit is as good as silent: it has not answered either.
