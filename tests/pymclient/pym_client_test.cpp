@@ -273,7 +273,7 @@ TEST_F(ClientTest, ADaemonOutOfDiscoverysSightIsFoundOrTheReasonNamed) {
        true},
       // It finds the note only once the daemon it started writes it, and waits for the lock.
       {"a verdict after the command started a daemon", "", Bytes{}, refused, false, false, 0,
-       defaultDaemon + "printf '" + note + "\\n' > " + lockFile + "\nexec sleep 20\n"},
+       defaultDaemon + "printf '" + note + "\\n' > '" + lockFile + "'\nexec sleep 20\n"},
       // It takes the lock (flock as the daemon does) once this process lets go, and notes itself.
       {"the command's own daemon took the store meanwhile", "", Bytes{}, "", false, false, 800,
        defaultDaemon + "printf '" + note + "\\n' > '" + lockFile + "'\nexec flock -o '" + lockFile +
