@@ -152,6 +152,24 @@ std::uint32_t SpawnDetached(const std::string& file, const std::vector<std::stri
   return failed ? 0 : static_cast<std::uint32_t>(id);
 }
 
+std::uint32_t OwnNamespaceProcessId(std::uint32_t pid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%u/status", pid);
+  FILE* f = std::fopen(path, "r");
+  if (!f) return pid;
+  std::uint32_t own = pid;
+  char line[256];
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    if (std::strncmp(line, "NSpid:", 6) != 0) continue;
+    // The ids from this namespace inwards: the last is the process's own.
+    char* end = line + 6;
+    for (unsigned long id; (id = std::strtoul(end, &end, 10)) != 0;) own = std::uint32_t(id);
+    break;
+  }
+  std::fclose(f);
+  return own;
+}
+
 std::vector<std::uint32_t> ListProcessIds() {
   std::vector<std::uint32_t> ids;
   DIR* proc = ::opendir("/proc");

@@ -24,6 +24,10 @@ std::string ProgramPath();
 std::uint32_t SpawnDetached(const std::string& file, const std::vector<std::string>& args,
                             const std::string& workingFolder, bool hidden);
 
+// The id that process `pid` of this process's pid namespace has in its own, innermost one (as it
+// names itself there); `pid` when the system does not say.
+std::uint32_t OwnNamespaceProcessId(std::uint32_t pid);
+
 // The ids of every process now running, in ascending order.
 std::vector<std::uint32_t> ListProcessIds();
 // The program file of process `pid` as the system resolved it; empty when it cannot be read

@@ -89,18 +89,13 @@ std::string LoggedDaemonFailure() {
   return last;
 }
 
-// The process holding the store's lock other than the daemon this process started, as the
-// system's lock table or else (a holder of another pid namespace, which the table shows as none)
-// its own note names it; 0 when there is none or it is unknown.
-u32 StoreLockHolder() {
+// The process holding the store's lock other than the daemon this process started; 0 when there
+// is none or it is unknown.
+u32 OtherStoreHolder() {
   const std::string database = GetDatabasePath().CStr();
-  const std::string lockFile = StoreLockPath(database.c_str());
-  u32 holder = Platform::FileLockHolder(lockFile);
-  if (holder == 0 && Platform::IsFileLockHeld(lockFile)) {
-    Platform::ServingNote note;
-    ReadStoreNote(database.c_str(), note, nullptr);
-    holder = note.process;
-  }
+  Platform::ServingNote note;
+  ReadStoreNote(database.c_str(), note, nullptr);
+  const u32 holder = StoreLockHolder(database.c_str(), note, nullptr);
   return holder == GetStartedPymDaemon() ? 0 : holder;
 }
 
@@ -213,7 +208,7 @@ bool PymOpenDatabase(const PymClientOptions& options) {
       c.holderRefusal = HolderRefusal(*connection);
     } else if (connection->HandshakeWasBusy()) {
       c.holderRefusal = "- PymDaemon (port " + std::to_string(connection->GetPort()) +
-                        ") served as many connections as it takes for " +
+                        ") was too busy to take this command's connection for " +
                         LimitText(PymGetSilenceLimit()) + ", the longest the tool waits for it.";
     }
     // A daemon still starting at the limit is as good as silent: it has not answered either.
@@ -221,7 +216,7 @@ bool PymOpenDatabase(const PymClientOptions& options) {
       c.openSilentMs.store(PymGetSilenceLimit());
     }
     if (IsStartedPymDaemonAlive() && !connection->HandshakeWasSilent()) {
-      c.lockHolder.store(StoreLockHolder());
+      c.lockHolder.store(OtherStoreHolder());
     }
     LogPrintf("PymOpenDatabase> unable to connect to PymDaemon");
     return false;

@@ -24,6 +24,7 @@
 #include "core/tcx_dispatcher.h"
 #include "platform/byte_order.h"
 #include "platform/invariant.h"
+#include "platform/process.h"
 #include "platform/serving_note.h"
 #include "pymclient/install_paths.h"
 #include "pymclient/pym_discovery.h"
@@ -42,6 +43,7 @@ std::atomic<PymUrlCompletionHook> g_urlHook{nullptr};
 std::atomic<u32> g_silenceLimitMs{kDefaultSilenceLimitMs};
 std::atomic<u32> g_replyLimit{kMaxMessageLength};
 std::atomic<u64> g_freeMemoryOverride{0};
+std::atomic<void (*)()> g_notePause{nullptr};
 thread_local std::string t_replyRefusal;
 // The connection the calling thread's last transaction went on.
 thread_local u64 t_lastConnection = 0;
@@ -411,6 +413,21 @@ bool PeerHasClosed(int fd) {
   return fd < 0 || (poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0);
 }
 
+// Whether the process that `note` names holds the store's lock now and is alive, with `seen` the
+// holder as the system's lock table shows it (0 for one of another pid namespace, which the table
+// shows as none). A note that a killed daemon left, whose port another program may have taken
+// since, goes with a lock that nobody holds; one left by a holder that is going, or not yet
+// replaced by the daemon that took the store after it, names another process than the holder.
+bool NotedHolderHolds(const std::string& databasePath, const Platform::ServingNote& note,
+                      u32& seen) {
+  if (const auto pause = g_notePause.load()) pause();
+  bool unseen = false;
+  const u32 holder = StoreLockHolder(databasePath.c_str(), note, &unseen);
+  seen = unseen ? 0 : holder;
+  return holder != 0 && (unseen || (Platform::IsProcessAlive(holder) &&
+                                    Platform::OwnNamespaceProcessId(holder) == note.process));
+}
+
 // A daemon at its connection limit is asked again after these pauses, doubling from the first.
 constexpr u32 kBusyFirstPauseMs = 20;
 constexpr u32 kBusyLongestPauseMs = 1000;
@@ -492,11 +509,11 @@ bool PymConnection::ConnectOnce() {
   if (!ok && !HandshakeWasSilent() && handshakeEnd_.load() != HandshakeEnd::kBusy) {
     // Where discovery shows no daemon that answers (another pid namespace cleared it, another
     // folder of named objects or another path to the store holds its record), the daemon that
-    // holds the store says where it serves in the store's lock file. A note that a killed daemon
-    // left, whose port another program may have taken since, goes with a lock nobody holds.
+    // holds the store says where it serves in the store's lock file.
     Platform::ServingNote note;
+    u32 seen = 0;
     if (ReadStoreNote(databasePath.c_str(), note, nullptr) == Platform::NoteRead::kFound &&
-        Platform::IsFileLockHeld(StoreLockPath(databasePath.c_str()))) {
+        NotedHolderHolds(databasePath, note, seen)) {
       if (note.port != port) {
         port = note.port;
         owner = note.process;
@@ -506,18 +523,22 @@ bool PymConnection::ConnectOnce() {
       // daemon started now could only wait for the lock, and another try would end the same way.
       // A daemon that stops empties its note before it ends a connection: one that ended this one
       // so is not taken for a refusal. A killed one resets what it had queued a moment before the
-      // system lets go of its lock, so a close is tried once more before it is taken so.
-      for (u32 round = 0;
-           !ok &&
-           (handshakeEnd_.load() == HandshakeEnd::kClosed ||
-            handshakeEnd_.load() == HandshakeEnd::kWrongAnswer) &&
-           note.process != GetStartedPymDaemon() &&
-           ReadStoreNote(databasePath.c_str(), note, nullptr) == Platform::NoteRead::kFound &&
-           note.port == port && Platform::IsFileLockHeld(StoreLockPath(databasePath.c_str()));
+      // system lets go of its lock, so a close is tried once more before it is taken so. The daemon
+      // this command started may have taken the store meanwhile and serve other commands: it is
+      // tried again as any daemon that did not answer, and not ended.
+      const auto othersHold = [&] {
+        return ReadStoreNote(databasePath.c_str(), note, nullptr) == Platform::NoteRead::kFound &&
+               note.port == port && NotedHolderHolds(databasePath, note, seen) &&
+               (seen == 0 || seen != GetStartedPymDaemon());
+      };
+      for (u32 round = 0; !ok &&
+                          (handshakeEnd_.load() == HandshakeEnd::kClosed ||
+                           handshakeEnd_.load() == HandshakeEnd::kWrongAnswer) &&
+                          othersHold();
            ++round) {
         if (round == 1 || handshakeEnd_.load() == HandshakeEnd::kWrongAnswer) {
           holderAnswer_.store(handshakeEnd_.load());
-          holderSeen_.store(Platform::FileLockHolder(StoreLockPath(databasePath.c_str())));
+          holderSeen_.store(seen);
           holderNoted_.store(note.process);
           // Nor is a daemon this command started left to wait for that lock, to take the store
           // later from under the tools that the holder serves.
@@ -1108,3 +1129,5 @@ Qel::String PymLastReplyRefusal() { return Qel::String(t_replyRefusal.c_str()); 
 void PymSetCommandHostCallback(PymCommandHostCallback callback) { g_commandHost.store(callback); }
 
 void PymSetUrlCompletionHook(PymUrlCompletionHook hook) { g_urlHook.store(hook); }
+
+void PymSetNotePauseForTest(void (*pause)()) { g_notePause.store(pause); }

@@ -53,8 +53,8 @@ class PymTransactionCallback {
 // One outstanding transaction; it lives on the caller's stack for the length of a Transact.
 class PymClientTransaction {
  public:
-  PymClientTransaction(PymConnection& connection, PymTransactionCallback* callback,
-                       ResultsLog* log, bool keepResultsLog);
+  PymClientTransaction(PymConnection& connection, PymTransactionCallback* callback, ResultsLog* log,
+                       bool keepResultsLog);
   // Unregisters, waiting for a question that still uses the callback.
   ~PymClientTransaction();
   PymClientTransaction(const PymClientTransaction&) = delete;
@@ -366,6 +366,9 @@ Qel::String PymLastReplyRefusal();
 // Process-wide handlers, kept across connections.
 void PymSetCommandHostCallback(PymCommandHostCallback callback);
 void PymSetUrlCompletionHook(PymUrlCompletionHook hook);
+// Runs `pause` (null: nothing) each time a connect has read the store's note and is about to ask
+// who holds the store's lock. For tests of a command that stalls there.
+void PymSetNotePauseForTest(void (*pause)());
 
 // Reads the payload of a notification (kind, length, bytes); false on a failed receive or a
 // length over the limit.

@@ -322,6 +322,17 @@ Platform::NoteRead ReadStoreNote(const char* databasePath, Platform::ServingNote
   return Platform::ReadServingNote(path, note, error);
 }
 
+u32 StoreLockHolder(const char* databasePath, const Platform::ServingNote& note, bool* unseen) {
+  const std::string lockFile = StoreLockPath(databasePath);
+  if (unseen != nullptr) *unseen = false;
+  if (const u32 seen = Platform::FileLockHolder(lockFile); seen != 0) return seen;
+  if (!Platform::IsFileLockHeld(lockFile)) return 0;
+  // Asked again: a holder that took the lock between the two questions is no unseen one.
+  if (const u32 seen = Platform::FileLockHolder(lockFile); seen != 0) return seen;
+  if (unseen != nullptr) *unseen = true;
+  return note.process;
+}
+
 u32 LaunchProcess(const char* file, const char* parameters, const char* workingFolder,
                   u32 showFlags) {
   if (!file || !*file) return 0;

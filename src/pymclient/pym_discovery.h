@@ -37,6 +37,10 @@ std::string StoreLockPath(const char* databasePath);
 // The note in the store's lock file (Platform::ReadServingNote).
 Platform::NoteRead ReadStoreNote(const char* databasePath, Platform::ServingNote& note,
                                  std::string* error);
+// The process that holds the store's lock of the database path, as the system's lock table shows
+// it; where the table shows none while the lock is held (a holder of another pid namespace), the
+// one that `note` names, with `*unseen` set. 0 while nobody holds it.
+u32 StoreLockHolder(const char* databasePath, const Platform::ServingNote& note, bool* unseen);
 // True while this process holds the manager role.
 bool IsDiscoveryManager();
 bool IsDiscoveryOpen();

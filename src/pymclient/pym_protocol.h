@@ -21,8 +21,9 @@ constexpr u32 kTagClient = FourCC("PYMC");  // 0x50594D43, first handshake word 
 constexpr u32 kTagDaemon = FourCC("PYMD");  // 0x50594D44, first word of the daemon's answer
 constexpr u32 kTagReply = FourCC("repl");   // 0x7265706C
 constexpr u32 kTagNotify = FourCC("note");  // 0x6E6F7465
-// In place of kTagDaemon from a daemon that serves as many connections as it may: the client
-// tries again when one has ended, rather than take the store's holder for one that refuses it.
+// In place of kTagDaemon from a daemon that cannot take one more connection (at its limit, or
+// short of a thread for it): the client tries again a moment later, rather than take the store's
+// holder for one that refuses it.
 constexpr u32 kTagBusy = FourCC("PYMB");  // 0x50594D42
 static_assert(kTagClient == 0x50594D43u && kTagDaemon == 0x50594D44u && kTagBusy == 0x50594D42u);
 static_assert(kTagReply == 0x7265706Cu && kTagNotify == 0x6E6F7465u);

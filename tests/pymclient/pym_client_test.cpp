@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +20,8 @@
 
 #include "platform/byte_order.h"
 #include "platform/named_mutex.h"
+#include "platform/process.h"
+#include "platform/serving_note.h"
 #include "pymclient/pym_discovery.h"
 #include "pymclient/pym_protocol.h"
 #include "pymclient/pym_test_util.h"
@@ -191,13 +194,40 @@ pid_t HoldInAnotherMountNamespace(const std::string& lockFile, const std::string
   return 0;
 }
 
+// The store's lock file, held by this process through `g_storeLock` as a daemon would hold it; how
+// often a command has read the note in it, and whether HandOverTheStore has let the daemon the
+// command started take it.
+int g_storeLock = -1;
+const char* g_storeLockFile = "";
+std::atomic<u32> g_notesRead{0};
+std::atomic<bool> g_handedOver{false};
+
+// The command stalls after it read the note for the third time, about to give its verdict on the
+// holder that closed its connection twice, before it asks who holds the lock: meanwhile this
+// process, that holder, lets go, and the daemon the command started takes the store and notes
+// itself there.
+void HandOverTheStore() {
+  const u32 daemon = GetStartedPymDaemon();
+  if (++g_notesRead != 3 || !GetPymDaemonStarted() || daemon == 0) return;
+  ::flock(g_storeLock, LOCK_UN);
+  watchdog::Eventually([&] {
+    Platform::ServingNote note;
+    return Platform::FileLockHolder(g_storeLockFile) == daemon &&
+           Platform::ReadServingNote(g_storeLockFile, note, nullptr) ==
+               Platform::NoteRead::kFound &&
+           note.process == daemon;
+  });
+  g_handedOver.store(true);
+}
+
 // A daemon that serves where discovery cannot be read (its lock a folder) is found through the
 // note in the store's lock file it holds; without the note the tool says what it could not read,
 // and why. Where something else answers at the noted port (a few bytes of another program, or a
 // daemon that refuses the folder named, which it may not see), the tool says what holds the store
 // at once and starts no daemon, which could only wait for the lock. A daemon it started that still
 // waits for the store's lock when the tool gives up is said to wait, naming the holder, not to be
-// silent.
+// silent. Nor is a daemon it started and that took the store meanwhile taken for the holder that
+// refused: it is not ended, and serves the command.
 TEST_F(ClientTest, ADaemonOutOfDiscoverysSightIsFoundOrTheReasonNamed) {
   PymSetConnectPauseMs(1);
   const std::string userData = std::filesystem::path(database_).parent_path();
@@ -209,6 +239,8 @@ TEST_F(ClientTest, ADaemonOutOfDiscoverysSightIsFoundOrTheReasonNamed) {
   std::ofstream(lockFile).flush();
   const int lock = ::open(lockFile.c_str(), O_RDWR | O_CLOEXEC);
   ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+  g_storeLock = lock;
+  g_storeLockFile = lockFile.c_str();
   const std::string port = std::to_string(server_->GetPort());
   const std::string note = std::to_string(getpid()) + " " + port;
   Bytes busy(12, 0);
@@ -225,6 +257,7 @@ TEST_F(ClientTest, ADaemonOutOfDiscoverysSightIsFoundOrTheReasonNamed) {
     bool reset = false;           // the connection reset where `answer` is empty
     u32 busyMs = 0;               // after this, the daemon's answer in place of `answer`
     std::string daemon = {};      // the program of the daemon the command starts
+    bool handOver = false;        // HandOverTheStore, and `busyMs` counts from it
   } rows[] = {
       {"noted", note + "\n", std::nullopt, ""},
       {"at its connection limit until a slot frees", note + "\n", busy, "", false, false, 300},
@@ -240,7 +273,13 @@ TEST_F(ClientTest, ADaemonOutOfDiscoverysSightIsFoundOrTheReasonNamed) {
        true},
       // It finds the note only once the daemon it started writes it, and waits for the lock.
       {"a verdict after the command started a daemon", "", Bytes{}, refused, false, false, 0,
-       defaultDaemon + "printf '" + note + "\\n' > " + lockFile + "\nexec sleep 20\n"},
+       defaultDaemon + "printf '" + note + "\\n' > '" + lockFile + "'\nexec sleep 20\n"},
+      // It takes the lock (flock as the daemon does) once this process lets go, and notes itself.
+      {"the command's own daemon took the store meanwhile", "", Bytes{}, "", false, false, 800,
+       defaultDaemon + "printf '" + note + "\\n' > '" + lockFile + "'\nexec flock -o '" + lockFile +
+           "' sh -c 'printf \"%s " + port + "\\n\" \"$PPID\" > \"$0\"; " +
+           "while kill -0 \"$PPID\" 2>/dev/null; do sleep 0.1; done' '" + lockFile + "'\n",
+       true},
       {"not noted", "", std::nullopt,
        "- No daemon could be found for " + database_ + ": cannot open the discovery lock " +
            discoveryLock + ": Is a directory"},
@@ -252,10 +291,17 @@ TEST_F(ClientTest, ADaemonOutOfDiscoverysSightIsFoundOrTheReasonNamed) {
     if (row.hiddenHolder && ::geteuid() != 0) continue;
     std::ofstream(lockFile) << row.note;
     std::ofstream(Daemon()) << (row.daemon.empty() ? defaultDaemon : row.daemon);
+    std::filesystem::remove(root_ + "/bin/starts.log");
     row.answer ? server_->SetHandshakeBytes(*row.answer, row.reset)
                : server_->SetHandshakeAnswer(PymProtocol::kTagDaemon, 0x11, 0x22);
+    g_notesRead.store(0);
+    g_handedOver.store(false);
+    PymSetNotePauseForTest(row.handOver ? HandOverTheStore : nullptr);
     watchdog::Task slotFrees([&] {
-      if (row.busyMs == 0) return;
+      if (row.busyMs == 0 ||
+          (row.handOver && !watchdog::Eventually([] { return g_handedOver.load(); }))) {
+        return;
+      }
       std::this_thread::sleep_for(std::chrono::milliseconds(row.busyMs));
       server_->SetHandshakeAnswer(PymProtocol::kTagDaemon, 0x11, 0x22);
     });
@@ -267,6 +313,7 @@ TEST_F(ClientTest, ADaemonOutOfDiscoverysSightIsFoundOrTheReasonNamed) {
         ASSERT_EQ(::flock(lock, LOCK_EX), 0);
         continue;
       }
+      std::ofstream(lockFile) << holder << " " << port << "\n";
     }
     SetPymDaemonStarted(false);
     const auto began = std::chrono::steady_clock::now();
@@ -284,12 +331,20 @@ TEST_F(ClientTest, ADaemonOutOfDiscoverysSightIsFoundOrTheReasonNamed) {
     }
     EXPECT_FALSE(IsStartedPymDaemonAlive()) << "a daemon waits for the lock";
     PymCloseDatabase();
+    if (row.handOver) {
+      EXPECT_TRUE(g_handedOver.load());
+      EXPECT_TRUE(Platform::IsProcessAlive(GetStartedPymDaemon()))
+          << "the daemon serving was ended";
+      if (GetStartedPymDaemon() != 0) ::kill(pid_t(GetStartedPymDaemon()), SIGKILL);
+      ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    }
     if (row.hiddenHolder) {
       ::kill(holder, SIGKILL);
       ::waitpid(holder, nullptr, 0);
       ASSERT_EQ(::flock(lock, LOCK_EX), 0);
     }
   }
+  PymSetNotePauseForTest(nullptr);
   PymSetSilenceLimit(PymProtocol::kDefaultSilenceLimitMs);
   server_->SetHandshakeAnswer(PymProtocol::kTagDaemon, 0x11, 0x22);
   std::filesystem::remove_all(discoveryLock);
