@@ -246,9 +246,9 @@ std::string TakeBackPackage(const std::string& folder, const std::vector<std::st
 // user's saves outlive the next start, in a copy the index still names (an edit never hands out
 // the emptied copy a killed tool left); what is taken back is kept in the backups. A daemon
 // killed as it names the copy leaves the asset as it was. No other command changes an asset
-// while an install holds it, however long the tool is silent; a take-back finds the copy after
-// a restore, and by a name an older build wrote; a folder the index does not name never refuses
-// an edit; a commit of what a killed tool left commits nothing and says so.
+// while an install holds it, however long the tool is silent, nor does a repair; a take-back finds
+// the copy after a restore, and by a name an older build wrote; a folder the index does not name
+// never refuses an edit; a commit of what a killed tool left commits nothing and says so.
 TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
   namespace fs = std::filesystem;
   const std::string kuid = "<kuid:10:1>";
@@ -271,6 +271,8 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
     bool restored = false;   // after the kill, UserData restored from a copy, and a start
     bool committed = false;  // after the kill, a commit
     bool stray = false;      // a folder the index does not name at the editing path
+    bool repaired = false;   // a repairdatabase extended meanwhile, which leaves the copy be
+    bool another = false;    // another local asset, which a vnydeleteall meanwhile deletes
   } rows[] = {
       {.name = "the drop is refused", .dropFails = 2},
       {.name = "the tool is killed", .killed = true},
@@ -289,6 +291,10 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
       {.name = "a commit comes after the tool is killed", .killed = true, .committed = true},
       {.name = "a folder the index does not name", .stray = true},
       {.name = "the tool is killed as it writes a new asset", .killed = true, .added = true},
+      {.name = "a repair comes while the install writes", .repaired = true},
+      {.name = "a vnydeleteall comes while the install writes",
+       .meanwhile = {"vnydeleteall"},
+       .another = true},
   };
   const auto says = [](const std::vector<ResultsLogEntry>& entries, const std::string& text) {
     return std::any_of(entries.begin(), entries.end(), [&](const ResultsLogEntry& e) {
@@ -308,7 +314,12 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     // Thousands of files, so that the tool is still writing them when it is killed.
-    const bool forked = row.killed || !row.meanwhile.empty();
+    const bool forked = row.killed || !row.meanwhile.empty() || row.repaired;
+    const KUID other = KUID::Parse("<kuid:10:3>", true);
+    if (row.another) {
+      daemon_test::MakeAsset(root_, "more", "b", daemon_test::Config(other.ToString().CStr()));
+      ASSERT_EQ(Dispatch({"installfrompath", root_ + "/more"}).result, 0);
+    }
     const std::string package = TakeBackPackage(
         root_, row.added ? std::vector{added, kuid} : std::vector{kuid}, forked ? 3000 : 1);
     if (row.added) {
@@ -354,13 +365,27 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
         usleep(2500 * 1000);
       }
       // Neither handed the copy the install writes nor its take-back, which would revert the
-      // user's copy once the install failed: every change is refused until the install ends.
-      if (!row.meanwhile.empty()) {
+      // user's copy once the install failed: every change is refused until the install ends, and
+      // a repair leaves the asset as it stands.
+      if (!row.meanwhile.empty() || row.repaired) {
         ASSERT_TRUE(PymOpenDatabase(options_));
         for (const char* command : row.meanwhile) {
           const Dispatched d = Dispatch({command, row.added ? added : kuid});
           EXPECT_NE(d.result, 0) << command;
           EXPECT_TRUE(says(d.entries, held)) << command;
+        }
+        PymDaemonSrv::AssetRecord record;
+        if (row.another) {
+          EXPECT_FALSE(store_.GetAsset(other, record)) << "the asset no install holds goes";
+        }
+        // The index still names the half copy, which stays where the install writes it.
+        if (row.repaired) {
+          const Dispatched d = Dispatch({"repairdatabase", "extended"});
+          EXPECT_EQ(d.result, 0);
+          EXPECT_TRUE(says(d.entries, "is left as it stands: " + held));
+          EXPECT_TRUE(store_.GetAsset(KUID::Parse(kuid.c_str(), true), record) &&
+                      record.folder == PymDaemonSrv::AssetEditor::kEditingFolder);
+          EXPECT_TRUE(fs::exists(editing));
         }
       } else {
         kill(tool, SIGKILL);
@@ -390,7 +415,7 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
         PymDaemonSrv::AssetRecord record;
         EXPECT_FALSE(store_.GetAsset(KUID::Parse(added.c_str(), true), record));
         EXPECT_EQ(kept("local", ""), 1u);
-      } else if (!row.meanwhile.empty()) {
+      } else if (!row.meanwhile.empty() || row.repaired) {
         EXPECT_TRUE(fs::exists(userData_ + "/local/a/f2999.txt")) << said;
       } else {
         ASSERT_TRUE(PymOpenDatabase(options_));
