@@ -417,6 +417,7 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
         EXPECT_EQ(kept("local", ""), 1u);
       } else if (!row.meanwhile.empty() || row.repaired) {
         EXPECT_TRUE(fs::exists(userData_ + "/local/a/f2999.txt")) << said;
+        EXPECT_EQ(said.find("Aborted processing"), std::string::npos) << said;
       } else {
         ASSERT_TRUE(PymOpenDatabase(options_));
       }
