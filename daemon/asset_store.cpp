@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <unordered_map>
 #include <unordered_set>
@@ -989,7 +990,8 @@ bool AssetStore::Rebuild(std::string* error) {
   return Rebuild(problems, error);
 }
 
-bool AssetStore::Rebuild(std::vector<std::string>& problems, std::string* error) {
+bool AssetStore::Rebuild(std::vector<std::string>& problems, std::string* error,
+                         std::vector<ScannedAsset> standing) {
   std::vector<ScannedAsset> scanned;
   problems.clear();
   // Each folder's part is taken before the folder is read, so that a change during the scan
@@ -998,6 +1000,14 @@ bool AssetStore::Rebuild(std::vector<std::string>& problems, std::string* error)
   ScanContentFolders(userData_, ContentFolderNames(), scanned, problems, parts);
   const u64 fingerprint = KeepFingerprint(std::move(parts));
   for (const std::string& p : problems) LogLine("PymDaemon> skipped asset folder: %s", p);
+  std::unordered_set<KUID> kept;
+  for (ScannedAsset& a : standing) {
+    kept.insert(a.record.kuid);
+    // The file holds what the folders say; the validation marks join below, in memory only.
+    a.record.SetFlag(fc::kFlagFaulty, false);
+  }
+  std::erase_if(scanned, [&](const ScannedAsset& a) { return kept.count(a.record.kuid) != 0; });
+  std::move(standing.begin(), standing.end(), std::back_inserter(scanned));
   // The first folder to hold a KUID keeps it. An asset open for editing has its installed
   // folder under the same path in local/: that one is no duplicate.
   std::unordered_map<KUID, size_t> seen;
@@ -1456,21 +1466,24 @@ std::vector<AssetRecord> AssetStore::VersionsOf(i32 userId, i32 contentId) const
   return out;
 }
 
-Soup AssetStore::GetConfig(const KUID& kuid) const {
-  std::vector<u8> bytes;
-  {
-    std::lock_guard<OwnedMutex> lock(dbMutex_);
-    if (db_ == nullptr) return Soup();
-    Statement select(db_,
-                     "SELECT config FROM assets WHERE user = ? AND content = ? AND version = ?");
-    if (!select.Ok()) return Soup();
-    select.Bind(1, i64(kuid.userId));
-    select.Bind(2, i64(kuid.contentId));
-    select.Bind(3, i64(kuid.version));
-    if (select.Step() != SQLITE_ROW) return Soup();
-    bytes = select.Blob(0);
-  }
-  return DecodeConfig(bytes);
+std::vector<u8> AssetStore::ConfigBytes(const KUID& kuid) const {
+  std::lock_guard<OwnedMutex> lock(dbMutex_);
+  if (db_ == nullptr) return {};
+  Statement select(db_, "SELECT config FROM assets WHERE user = ? AND content = ? AND version = ?");
+  if (!select.Ok()) return {};
+  select.Bind(1, i64(kuid.userId));
+  select.Bind(2, i64(kuid.contentId));
+  select.Bind(3, i64(kuid.version));
+  if (select.Step() != SQLITE_ROW) return {};
+  return select.Blob(0);
+}
+
+Soup AssetStore::GetConfig(const KUID& kuid) const { return DecodeConfig(ConfigBytes(kuid)); }
+
+bool AssetStore::GetRow(const KUID& kuid, ScannedAsset& out) const {
+  if (!GetAsset(kuid, out.record)) return false;
+  out.config = ConfigBytes(kuid);
+  return true;
 }
 
 std::string AssetStore::GetCreatorName(u32 userId) const {

@@ -61,9 +61,11 @@ class AssetStore {
   bool WasRebuilt() const { return rebuilt_; }
 
   // Replaces the index by what the content folders hold now, in one transaction. The folders
-  // that could not be read as assets go to `problems`.
+  // that could not be read as assets go to `problems`. The rows `standing` (GetRow's) are kept as
+  // they are: no folder of their KUIDs is read.
   bool Rebuild(std::string* error);
-  bool Rebuild(std::vector<std::string>& problems, std::string* error);
+  bool Rebuild(std::vector<std::string>& problems, std::string* error,
+               std::vector<ScannedAsset> standing = {});
   // Reads the in-memory index again from the file.
   bool Reload(std::string* error);
   // Closes the index file, calls `whileClosed` (which may read and write the file on its own),
@@ -138,6 +140,8 @@ class AssetStore {
   std::vector<KUID> Search(const FilterTree* filter) const;
   // False when the index does not hold the KUID.
   bool GetAsset(const KUID& kuid, AssetRecord& out) const;
+  // The asset's row with its stored configuration, as a rebuild writes it; false as GetAsset.
+  bool GetRow(const KUID& kuid, ScannedAsset& out) const;
   // Rates the asset as a favourite (or takes the rating away) in the index; a rebuild from the
   // folders forgets it. False for an unknown asset.
   static constexpr i32 kFavouriteRating = 5;
@@ -216,6 +220,8 @@ class AssetStore {
   // True when the index holds a completed build of content with this fingerprint.
   bool IndexMatchesContent(u64 fingerprint);
   bool LoadIndex(std::string* error);
+  // The stored configuration in binary soup form; empty for an asset the index does not hold.
+  std::vector<u8> ConfigBytes(const KUID& kuid) const;
   bool WriteIndex(const std::vector<ScannedAsset>& assets, u64 fingerprint, std::string* error);
   // Sets the flags that depend on the other assets: up to date, obsolete and the dependency flags.
   // `records` is sorted by KUID; only the records at `which` are set when it is given.

@@ -3,6 +3,7 @@
 #include "assetdata/results_log.h"
 #include "daemon/asset_editor.h"
 #include "daemon/asset_store.h"
+#include "daemon/install_holds.h"
 #include "pymclient/pym_protocol.h"
 #include "qel/log.h"
 
@@ -17,7 +18,7 @@ void RepairRunner::Join() {
   if (finished.joinable()) finished.join();
 }
 
-bool RepairRunner::Start(u32 level, u32 requestId) {
+bool RepairRunner::Start(u32 level, u32 requestId, u64 connectionId) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (running_) return false;
   if (thread_.joinable()) thread_.join();
@@ -27,7 +28,7 @@ bool RepairRunner::Start(u32 level, u32 requestId) {
   results_.clear();
   resultsPending_ = false;
   requestId_ = requestId;
-  thread_ = std::thread([this, level] { Run(level); });
+  thread_ = std::thread([this, level, connectionId] { Run(level, connectionId); });
   return true;
 }
 
@@ -56,7 +57,7 @@ void RepairRunner::SetStatus(f32 progress, const std::string& status) {
   status_ = status;
 }
 
-void RepairRunner::Run(u32 level) {
+void RepairRunner::Run(u32 level, u64 connectionId) {
   std::vector<std::pair<u32, std::string>> results;
   std::string error;
   bool ok = true;
@@ -66,6 +67,20 @@ void RepairRunner::Run(u32 level) {
       SetStatus(0.5f, "Reading the index");
       ok = store_.Reload(&error);
     } else {
+      // An install writes its editing copy between its requests, not under the change mutex: a
+      // rebuild would read the half copy, or the installed folder in its place, and leave the
+      // install's commit nothing to commit. Its rows are taken while the index is open; no
+      // install makes a copy while the repair holds the change mutex.
+      std::vector<ScannedAsset> held;
+      for (const KUID& kuid : store_.Search(nullptr)) {
+        std::string why;
+        ScannedAsset row;
+        if (holds_.MayChange(kuid, connectionId, why) || !store_.GetRow(kuid, row)) continue;
+        held.push_back(std::move(row));
+        results.emplace_back(
+            ResultsLog::kWarning,
+            std::string("PymDaemon: ") + kuid.ToString().CStr() + " is left as it stands: " + why);
+      }
       // The records are read while the index is closed: the store holds it exclusively.
       ok = store_.ReopenIndex(&error, [&] {
         if (level < PymProtocol::kRepairExtended) return;
@@ -76,7 +91,7 @@ void RepairRunner::Run(u32 level) {
       });
       SetStatus(0.1f, "Scanning the content folders");
       std::vector<std::string> problems;
-      ok = ok && store_.Rebuild(problems, &error);
+      ok = ok && store_.Rebuild(problems, &error, std::move(held));
       for (size_t i = 0; i < problems.size() && i < kMaxReportedProblems; ++i) {
         results.emplace_back(ResultsLog::kWarning, "PymDaemon: " + problems[i]);
       }

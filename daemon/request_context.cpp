@@ -12,7 +12,7 @@ namespace PymDaemonSrv {
 namespace pp = PymProtocol;
 
 RequestContext::RequestContext(AssetStore& assets)
-    : store(assets), editor(assets), repair(assets, editor) {}
+    : store(assets), editor(assets), repair(assets, editor, holds) {}
 
 u64 RequestContext::AddHandle(const KUID& kuid, u64 connectionId) {
   std::lock_guard<std::mutex> lock(handlesMutex_);

@@ -72,10 +72,11 @@ class RequestContext {
   // Called by a package request once the asset's files are listed and before any is read: lets a
   // test change the asset at the moment another client's change would come.
   std::function<void()> packListedHookForTests;
+  // Before the repair, which reads it until its thread ends.
+  InstallHolds holds;
   RepairRunner repair;
   CommandHostRegistry hosts;
   UrlRequests urls;
-  InstallHolds holds;
 
  private:
   std::unique_ptr<RepositoryIndex> repository_;

@@ -28,7 +28,7 @@ void StartRepair(RequestContext& context, const u8* payload, size_t size, Respon
   PayloadStream in(payload, size);
   u32 level = pp::kRepairDefault;
   in.Get().ReadU32(level, pp::kRepairDefault);
-  if (!context.repair.Start(level, response.requestId)) {
+  if (!context.repair.Start(level, response.requestId, response.connectionId)) {
     AddResult(response, ResultsLog::kError, KUID::Null(), "PymDaemon: a repair is running already");
   }
 }

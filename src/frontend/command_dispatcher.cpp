@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "assetdata/kestro_property.h"
 #include "assetdata/results_log.h"
 #include "core/app_globals.h"
 #include "core/crash_guard.h"
@@ -95,6 +96,14 @@ const char* const kDaemonGone = "The daemon went away; the request was not sent"
 
 void AddError(ResultsLog* log, const Qel::String& text) {
   ResultsLog::AddResult(log, ResultsLog::kError, KestroPropertyRef(), text);
+}
+
+void AddGeneralError(ResultsLog* log, u32 errors, const DaemonFailures& failures, const KUID& kuid,
+                     const char* text) {
+  if (log->GetErrorCount() == errors && !failures.Any()) {
+    ResultsLog::AddResult(log, ResultsLog::kError,
+                          MakeAssetIDProperty(Qel::PString("AssetID"), kuid), text);
+  }
 }
 
 void AddInvalidPath(ResultsLog* log, const Qel::String& path) {

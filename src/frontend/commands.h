@@ -2,6 +2,7 @@
 // command_dispatcher.cpp is the one place that names them.
 #pragma once
 
+#include "core/kuid.h"
 #include "pymclient/pym_connection.h"
 #include "qel/os.h"
 #include "qel/pstring.h"
@@ -23,6 +24,10 @@ struct CommandArgs {
 };
 
 void AddError(ResultsLog* log, const Qel::String& text);
+// A failure's general reason, only when nothing better is known: the daemon said why (an error
+// since `errors`), or it failed the request and the dispatcher says so.
+void AddGeneralError(ResultsLog* log, u32 errors, const DaemonFailures& failures, const KUID& kuid,
+                     const char* text);
 // "Invalid input path.", for a path the user typed that could not be used; one that is plainly
 // not there says so: "Invalid input path: PATH does not exist.", and one that cannot be looked
 // at says why: "Invalid input path: PATH: Permission denied."

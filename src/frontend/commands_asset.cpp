@@ -108,16 +108,6 @@ bool AssetArgument(CommandArgs& a, KUID& kuid) {
   return true;
 }
 
-// A failure's general reason, only when nothing better is known: the daemon said why (an error
-// since `errors`), or it failed the request and the dispatcher says so.
-void AddGeneralError(ResultsLog* log, u32 errors, const DaemonFailures& failures, const KUID& kuid,
-                     const char* text) {
-  if (log->GetErrorCount() == errors && !failures.Any()) {
-    ResultsLog::AddResult(log, ResultsLog::kError,
-                          MakeAssetIDProperty(Qel::PString("AssetID"), kuid), text);
-  }
-}
-
 }  // namespace
 
 int Edit(CommandArgs& a) {

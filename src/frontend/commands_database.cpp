@@ -251,10 +251,11 @@ int Authors(CommandArgs&) {
 }
 
 int DeleteAllLocal(CommandArgs& a) {
-  const u32 deleted = VnyDeleteAll();
+  const u32 errors = a.log->GetErrorCount();
+  const u32 deleted = VnyDeleteAll(a.log);
   ResultsLog::AddResult(a.log, ResultsLog::kInformation, KestroPropertyRef(),
                         Qel::String::Format("Deleted %u local assets", deleted));
-  return 0;
+  return a.log->GetErrorCount() == errors ? 0 : -1;
 }
 
 int BackupKeywordsCommand(CommandArgs& a) {

@@ -74,7 +74,8 @@ TEST_F(RepairTaskTest, OnlyTheFirstRepairWorksAndAnEndedRepairCallsNoHook) {
 
 TEST_F(RepairTaskTest, DeleteAllWithoutLocalAssetsSendsNoDelete) {
   ReplyWith(PymProtocol::kOpSearchAssets, {0, 0, 0, 0});
-  EXPECT_EQ(VnyDeleteAll(), 0u);
+  ResultsLog log;
+  EXPECT_EQ(VnyDeleteAll(&log), 0u);
   for (const auto& f : server_->GetFrames()) EXPECT_NE(f.opcode, PymProtocol::kOpDeleteAsset);
 }
 

@@ -248,12 +248,12 @@ std::string TakeBackPackage(const std::string& folder, const std::vector<std::st
 // user's saves outlive the next start, in a copy the index still names (an edit never hands out
 // the emptied copy a killed tool left); what is taken back is kept in the backups. A daemon
 // killed as it names the copy leaves the asset as it was. No other command changes an asset
-// while an install holds it, however long the tool is silent; a take-back finds the copy after
-// a restore, and by a name an older build wrote; a folder the index does not name never refuses
-// an edit; a commit of what a killed tool left commits nothing and says so. An install is its
-// command's: a tool silent past its own limit keeps its hold, one whose daemon was started anew
-// under it stops and writes nothing into the copy the user edits then, and an install run again,
-// or an edit, after a kill takes back what the killed one left.
+// while an install holds it, however long the tool is silent, nor does a repair; a take-back finds
+// the copy after a restore, and by a name an older build wrote; a folder the index does not name
+// never refuses an edit; a commit of what a killed tool left commits nothing and says so. An
+// install is its command's: a tool silent past its own limit keeps its hold, one whose daemon was
+// started anew under it stops and writes nothing into the copy the user edits then, and an
+// install run again, or an edit, after a kill takes back what the killed one left.
 TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
   namespace fs = std::filesystem;
   const std::string kuid = "<kuid:10:1>";
@@ -276,6 +276,8 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
     bool restored = false;   // after the kill, UserData restored from a copy, and a start
     bool committed = false;  // after the kill, a commit
     bool stray = false;      // a folder the index does not name at the editing path
+    bool repaired = false;   // a repairdatabase extended meanwhile, which leaves the copy be
+    bool another = false;    // another local asset, which a vnydeleteall meanwhile deletes
     bool silence = false;    // the tool's silence limit shorter than the install's writes
     // The daemon stopped and started again under the stopped tool, and the asset edited and a
     // file saved in another shell before the tool goes on.
@@ -300,6 +302,10 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
       {.name = "a commit comes after the tool is killed", .killed = true, .committed = true},
       {.name = "a folder the index does not name", .stray = true},
       {.name = "the tool is killed as it writes a new asset", .killed = true, .added = true},
+      {.name = "a repair comes while the install writes", .repaired = true},
+      {.name = "a vnydeleteall comes while the install writes",
+       .meanwhile = {"vnydeleteall"},
+       .another = true},
       {.name = "the tool writes for longer than its own silence limit",
        .meanwhile = {"edit"},
        .added = true,
@@ -336,7 +342,12 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
     SCOPED_TRACE(row.name);
     // Thousands of files, so that the tool is still writing them when it is killed; one more
     // than an earlier row installed where the last must not reach the user's copy.
-    const bool forked = row.killed || !row.meanwhile.empty() || row.restarted;
+    const bool forked = row.killed || !row.meanwhile.empty() || row.repaired || row.restarted;
+    const KUID other = KUID::Parse("<kuid:10:3>", true);
+    if (row.another) {
+      daemon_test::MakeAsset(root_, "more", "b", daemon_test::Config(other.ToString().CStr()));
+      ASSERT_EQ(Dispatch({"installfrompath", root_ + "/more"}).result, 0);
+    }
     const std::string package =
         TakeBackPackage(root_, row.added ? std::vector{added, kuid} : std::vector{kuid},
                         forked ? 3000 + row.restarted : 1);
@@ -400,13 +411,27 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
         daemon_test::WriteFile(editing + "/mine.txt", "mine");
       }
       // Neither handed the copy the install writes nor its take-back, which would revert the
-      // user's copy once the install failed: every change is refused until the install ends.
-      if (!row.meanwhile.empty()) {
+      // user's copy once the install failed: every change is refused until the install ends, and
+      // a repair leaves the asset as it stands.
+      if (!row.meanwhile.empty() || row.repaired) {
         ASSERT_TRUE(PymOpenDatabase(options_));
         for (const char* command : row.meanwhile) {
           const Dispatched d = Dispatch({command, row.added ? added : kuid});
           EXPECT_NE(d.result, 0) << command;
           EXPECT_TRUE(says(d.entries, held)) << command;
+        }
+        PymDaemonSrv::AssetRecord record;
+        if (row.another) {
+          EXPECT_FALSE(store_.GetAsset(other, record)) << "the asset no install holds goes";
+        }
+        // The index still names the half copy, which stays where the install writes it.
+        if (row.repaired) {
+          const Dispatched d = Dispatch({"repairdatabase", "extended"});
+          EXPECT_EQ(d.result, 0);
+          EXPECT_TRUE(says(d.entries, "is left as it stands: " + held));
+          EXPECT_TRUE(store_.GetAsset(KUID::Parse(kuid.c_str(), true), record) &&
+                      record.folder == PymDaemonSrv::AssetEditor::kEditingFolder);
+          EXPECT_TRUE(fs::exists(editing));
         }
       } else if (row.killed) {
         kill(tool, SIGKILL);
@@ -480,8 +505,9 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
         EXPECT_NE(said.find("Deleted; its folders are kept in"), std::string::npos) << said;
         EXPECT_FALSE(store_.GetAsset(KUID::Parse(added.c_str(), true), record));
         EXPECT_EQ(kept("local", ""), 1u);
-      } else if (!row.meanwhile.empty()) {
+      } else if (!row.meanwhile.empty() || row.repaired) {
         EXPECT_TRUE(fs::exists(userData_ + "/local/a/f2999.txt")) << said;
+        EXPECT_EQ(said.find("Aborted processing"), std::string::npos) << said;
       } else {
         ASSERT_TRUE(PymOpenDatabase(options_));
       }
