@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -248,7 +249,9 @@ std::string TakeBackPackage(const std::string& folder, const std::vector<std::st
 // killed as it names the copy leaves the asset as it was. No other command changes an asset
 // while an install holds it, however long the tool is silent; a take-back finds the copy after
 // a restore, and by a name an older build wrote; a folder the index does not name never refuses
-// an edit; a commit of what a killed tool left commits nothing and says so.
+// an edit; a commit of what a killed tool left commits nothing and says so. Backups on another
+// file system take what is taken back as well, and an edit goes on when they cannot: what is
+// taken back waits in staging for the next start.
 TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
   namespace fs = std::filesystem;
   const std::string kuid = "<kuid:10:1>";
@@ -271,6 +274,8 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
     bool restored = false;   // after the kill, UserData restored from a copy, and a start
     bool committed = false;  // after the kill, a commit
     bool stray = false;      // a folder the index does not name at the editing path
+    bool away = false;       // the backups a link to a folder on another file system
+    bool copyFails = false;  // the copies to there fail at the edit, as on a full disk
   } rows[] = {
       {.name = "the drop is refused", .dropFails = 2},
       {.name = "the tool is killed", .killed = true},
@@ -289,6 +294,13 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
       {.name = "a commit comes after the tool is killed", .killed = true, .committed = true},
       {.name = "a folder the index does not name", .stray = true},
       {.name = "the tool is killed as it writes a new asset", .killed = true, .added = true},
+      {.name = "the tool is killed, the backups on another file system",
+       .killed = true,
+       .away = true},
+      {.name = "the tool is killed, and the other file system cannot take the copy",
+       .killed = true,
+       .away = true,
+       .copyFails = true},
   };
   const auto says = [](const std::vector<ResultsLogEntry>& entries, const std::string& text) {
     return std::any_of(entries.begin(), entries.end(), [&](const ResultsLogEntry& e) {
@@ -307,6 +319,12 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
+    const daemon_test::OtherFileSystem other(userData_);
+    if (row.away && other.path.empty()) {
+      std::printf("[  SKIPPED ] %s: /dev/shm is no other file system\n", row.name);
+      continue;
+    }
+    if (row.away) fs::create_directory_symlink(other.path, userData_ + "/backups");
     // Thousands of files, so that the tool is still writing them when it is killed.
     const bool forked = row.killed || !row.meanwhile.empty();
     const std::string package = TakeBackPackage(
@@ -463,9 +481,17 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
       policy_ = {};
       Start();
     }
+    if (row.copyFails) {
+      SafeFolder::SetReadFaultForTests([&](const char* call, const std::string& p) {
+        const bool taken = p.starts_with(editing + "/") || p.starts_with(userData_ + "/staging/");
+        return std::string(call) == "open" && taken ? EIO : 0;
+      });
+    }
     const Dispatched edited = Dispatch({"edit", kuid});
+    SafeFolder::SetReadFaultForTests(nullptr);
     EXPECT_EQ(edited.result, 0);
     EXPECT_EQ(says(edited.entries, "which the index did not name, is kept in"), row.stray);
+    EXPECT_EQ(says(edited.entries, ", until a start moves it to the backups: "), row.copyFails);
     daemon_test::WriteFile(editing + "/mine.txt", "mine");
     Stop();
     Start();
