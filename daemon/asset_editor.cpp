@@ -53,20 +53,10 @@ std::string TodaysBackups() {
   return std::string(AssetEditor::kBackupsFolder) + "/" + BackupFolderName(today).CStr();
 }
 
-// Where `path` leads once each link on the way is followed: the real path of the deepest folder
-// of it that exists, and the rest of it. Empty, with errno, when that cannot be told.
-std::string RealPlace(std::string path) {
-  std::string rest;
-  for (;;) {
-    const std::unique_ptr<char, decltype(&free)> real(realpath(path.c_str(), nullptr), &free);
-    if (real != nullptr) return real.get() + rest;
-    const size_t slash = path.rfind('/');
-    if ((errno != ENOENT && errno != ENOTDIR) || slash == 0 || slash == std::string::npos) {
-      return {};
-    }
-    rest = path.substr(slash) + rest;
-    path.resize(slash);
-  }
+// UserData's folders, where only the backups may lead elsewhere: another disk, through a link or
+// a mount.
+SafeFolder UserDataFolders(const std::string& userData) {
+  return SafeFolder(userData, AssetEditor::kBackupsFolder);
 }
 
 // Where the folder `relative` of the content folder `folder` goes in today's backup folder, below
@@ -83,7 +73,7 @@ std::string FreeBackupPlace(const std::string& userData, const char* folder,
 // found none): the place, or empty, with the reason in `error`.
 std::string MoveToBackups(const std::string& userData, const std::string& path,
                           const std::string& place, std::string& error) {
-  return !place.empty() && SafeFolder(userData).Move(path, userData + "/" + place, error)
+  return !place.empty() && UserDataFolders(userData).Move(path, userData + "/" + place, error)
              ? place
              : std::string();
 }
@@ -158,12 +148,12 @@ void ThinBackups(const std::string& userData, AssetEditor::Warnings* warnings = 
 }  // namespace
 
 AssetEditor::AssetEditor(AssetStore& store)
-    : store_(store), folders_(store.UserData()), namePart_(DaemonNamePart()) {}
+    : store_(store), folders_(UserDataFolders(store.UserData())), namePart_(DaemonNamePart()) {}
 
 SafeFolder& AssetEditor::Folders() {
   // The editor is made before the store opens: its folders follow the store's, so that no change
   // reaches outside UserData.
-  if (folders_.Root() != store_.UserData()) folders_ = SafeFolder(store_.UserData());
+  if (folders_.Root() != store_.UserData()) folders_ = UserDataFolders(store_.UserData());
   return folders_;
 }
 
@@ -199,7 +189,7 @@ std::string AssetEditor::StagingPath() {
 std::vector<std::string> AssetEditor::RecoverStaging(const std::string& userData,
                                                      std::vector<ChangeRecord>* unwritten) {
   std::vector<std::string> problems;
-  const SafeFolder folders(userData);
+  const SafeFolder folders = UserDataFolders(userData);
   const std::string staging = userData + "/" + kStagingFolder;
   std::vector<ChangeRecord> changes;
   std::string error;
@@ -214,7 +204,18 @@ std::vector<std::string> AssetEditor::RecoverStaging(const std::string& userData
   } else {
     // Each folder that a record still names stays where it waits.
     std::set<std::pair<u64, u64>> named;
-    for (const ChangeRecord& change : changes) {
+    for (auto later = changes.begin(); later != changes.end();) {
+      ChangeRecord change = *later++;
+      // A folder that a later change of the asset moved on is that change's to place: this one
+      // would move it back where the later one took it from, and find the place taken at every
+      // start.
+      std::erase_if(change.folders, [&](const ChangeFolder& f) {
+        return std::any_of(later, changes.end(), [&](const ChangeRecord& c) {
+          return std::any_of(c.folders.begin(), c.folders.end(), [&](const ChangeFolder& g) {
+            return g.device == f.device && g.inode == f.inode;
+          });
+        });
+      });
       const std::vector<ChangeFolder> waiting =
           FinishChange(folders, change, {}, problems, TodaysBackups());
       const bool kept = AssetStore::KeepChange(userData, change.id, waiting, &error);
@@ -270,8 +271,24 @@ std::string AssetEditor::KeepInBackups(const std::string& userData, const std::s
 
 std::string AssetEditor::KeepEditingCopy(const std::string& userData, const std::string& relative,
                                          std::string& error) {
-  return MoveToBackups(userData, userData + "/" + kEditingFolder + "/" + relative,
-                       FreeBackupPlace(userData, kEditingFolder, relative, error), error);
+  const std::string editing = userData + "/" + kEditingFolder + "/" + relative;
+  std::string why;
+  const std::string kept = MoveToBackups(
+      userData, editing, FreeBackupPlace(userData, kEditingFolder, relative, why), why);
+  if (!kept.empty()) return kept;
+  // Out of the edit's way all the same: a start moves on to the backups whatever waits in
+  // staging that no change record names.
+  std::string name = relative;
+  std::replace(name.begin(), name.end(), '/', '-');
+  std::string staged = std::string(kStagingFolder) + "/" + kEditingFolder + "-" + name;
+  for (u32 n = 1; Taken(userData + "/" + staged); ++n) {
+    staged =
+        std::string(kStagingFolder) + "/" + kEditingFolder + "-" + name + "." + std::to_string(n);
+  }
+  error = why;
+  std::string ignored;
+  return UserDataFolders(userData).Move(editing, userData + "/" + staged, ignored) ? staged
+                                                                                   : std::string();
 }
 
 std::vector<std::string> AssetEditor::ClearStaging() {
@@ -403,8 +420,9 @@ bool AssetEditor::BeginEdit(
       }
       if (warnings != nullptr) {
         warnings->push_back("the folder " + stray + ", which the index did not name, is kept in " +
-                            store_.UserData() + "/" + kept);
+                            store_.UserData() + "/" + kept + UntilMovedOn(error));
       }
+      error.clear();
     }
     const std::string copy = StagingPath();
     ChangeRecord change{NextName(), {}};
@@ -528,8 +546,9 @@ bool AssetEditor::Commit(const KUID& kuid, std::string& error, Warnings* warning
   }
   if (!End(change, done, error, warnings, std::move(lateSyncs))) return false;
   if (told != kUnwritten) {
-    // Where the copy is, and no other place: one that could not reach the backups (another file
-    // system, a place that cannot be looked at) stays in staging, as End has said.
+    // Where the copy is, and no other place: one that could not reach the backups (a copy to
+    // another disk that failed, a place that cannot be looked at) stays in staging, as End has
+    // said.
     const bool kept = LookAt(aside, why) == Seen::kNothing;
     const std::string place = kept ? store_.UserData() + "/" + late : aside;
     const std::string at = (kept ? "is kept in " : "stays in ") + place;
@@ -555,23 +574,13 @@ bool AssetEditor::KeptVersionPlace(const std::string& relative,
                                    std::string& error, bool compare) {
   const std::string today = TodaysBackups() + "/";
   const std::string base = today + kLocalFolder + "/" + relative;
-  // A link on the way (the backups moved to a bigger disk) is another file system to the
-  // install: no move goes through it, and the replaced version waits in staging, as for a mount.
-  // One that leads among UserData's own folders refuses the install, before anything moves: what
-  // it leads to may be the replaced folder itself, whose files would then seem kept already.
+  // The backups may lead to another disk, where the version is copied; a link on the way that
+  // leads among UserData's own folders refuses the install, before anything moves: what it leads
+  // to may be the replaced folder itself, whose files would then seem kept already.
   const std::string userData = store_.UserData() + "/";
-  const std::string link = Folders().LinkOnTheWay(userData + base);
-  if (!link.empty()) {
-    const std::string leads = RealPlace(userData + base);
-    if (leads.empty()) {
-      error = "cannot tell where " + link + " leads: " + std::strerror(errno);
-      return false;
-    }
-    if (leads.starts_with(userData) && !leads.starts_with(userData + kBackupsFolder + "/")) {
-      error = "refused to keep the version it replaces in " + userData + base + ": " + link +
-              " is a link into " + store_.UserData();
-      return false;
-    }
+  if (const std::string why = Folders().Refusal(userData + base); !why.empty()) {
+    error = "refused to keep the version it replaces in " + userData + base + ": " + why;
+    return false;
   }
   std::erase_if(keptDigests_, [&](const auto& kept) { return !kept.first.starts_with(today); });
   const std::string replaced = InstalledPath(relative);
@@ -852,11 +861,22 @@ bool AssetEditor::Revert(const KUID& kuid, std::string& error, Warnings* warning
       !store_.BeginChange(change, &error)) {
     return false;
   }
+  std::string why;
+  bool moved =
+      MoveFolder(editing, kept.empty() ? StagingPath() : store_.UserData() + "/" + kept, why);
+  // A copy the backups cannot take now is out of the way all the same: the record names its
+  // place, where a start moves it on.
+  const std::string staged = moved || kept.empty() ? std::string() : StagingPath();
+  std::string ignored;
+  moved = moved || (!staged.empty() && MoveFolder(editing, staged, ignored));
+  if (!moved) error = why;
   const bool done =
-      MoveFolder(editing, kept.empty() ? StagingPath() : store_.UserData() + "/" + kept, error) &&
-      Record(kLocalFolder, paired ? record.path : std::string(), kuid, error, warnings);
-  if (keptIn != nullptr) *keptIn = kept;
-  return End(change, done, error, warnings);
+      moved && Record(kLocalFolder, paired ? record.path : std::string(), kuid, error, warnings);
+  if (!End(change, done, error, warnings)) return false;
+  const bool waits = !staged.empty() && LookAt(staged, ignored) != Seen::kNothing;
+  error = waits ? why : std::string();
+  if (keptIn != nullptr) *keptIn = waits ? staged.substr(store_.UserData().size() + 1) : kept;
+  return true;
 }
 
 bool AssetEditor::Delete(const KUID& kuid, bool keepBackup, std::string& error, std::string* keptIn,

@@ -55,9 +55,15 @@ class AssetEditor {
   static std::string KeepInBackups(const std::string& userData, const std::string& path,
                                    std::string& error);
   // Moves the editing folder `relative` into today's backups, as "editing/PATH" (or the first
-  // free PATH.1, PATH.2...): the place below `userData`, or empty, with a reason.
+  // free PATH.1, PATH.2...): the place below `userData`, or empty, with a reason. When the backups
+  // cannot take it now, it goes to staging instead, as "staging/editing-PATH", for a start to move
+  // on, and `error` says why: UntilMovedOn tells the user.
   static std::string KeepEditingCopy(const std::string& userData, const std::string& relative,
                                      std::string& error);
+  // What follows the place KeepEditingCopy gave, with the reason it gave: empty for the backups.
+  static std::string UntilMovedOn(const std::string& why) {
+    return why.empty() ? why : ", until a start moves it to the backups: " + why;
+  }
   // RecoverStaging for a repair, while the index is closed; the caller holds the ChangeMutex.
   std::vector<std::string> ClearStaging();
 

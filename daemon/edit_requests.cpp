@@ -65,7 +65,7 @@ bool TakeBackLeft(RequestContext& context, const KUID& kuid, std::string& error,
   if (taken != nullptr) *taken = result == TakeBack::kTaken;
   if (result == TakeBack::kTaken) {
     warnings.push_back("an unfinished install left the editing copy, now kept in " +
-                       context.store.UserData() + "/" + kept);
+                       context.store.UserData() + "/" + kept + AssetEditor::UntilMovedOn(why));
   }
   if (DropName(context.store, kuid, why)) return true;
   error = "a start would take back the copy its install made: " + why;
@@ -146,8 +146,9 @@ TakeBack TakeBackCopy(AssetStore& store, AssetEditor& editor, const KUID& kuid, 
   if (!done) return TakeBack::kFailed;
   Qel::Log::Get("PymDaemon")
       .Printf(Qel::Log::kMessage,
-              "PymDaemon> took back the install of %s; its editing copy is kept in %s/%s",
-              kuid.ToString().CStr(), store.UserData().c_str(), kept.c_str());
+              "PymDaemon> took back the install of %s; its editing copy is kept in %s/%s%s",
+              kuid.ToString().CStr(), store.UserData().c_str(), kept.c_str(),
+              AssetEditor::UntilMovedOn(error).c_str());
   return TakeBack::kTaken;
 }
 
@@ -254,7 +255,10 @@ void RevertAsset(RequestContext& context, const u8* payload, size_t size, Respon
   if (reverted && !keptIn.empty()) {
     AddResult(response, ResultsLog::kInformation, kuid,
               "Reverted; the install's editing copy is kept in " + context.store.UserData() + "/" +
-                  keptIn + " for " + std::to_string(AssetEditor::kBackupDaysKept) + " days.");
+                  keptIn +
+                  (error.empty() ? " for " + std::to_string(AssetEditor::kBackupDaysKept) + " days"
+                                 : AssetEditor::UntilMovedOn(error)) +
+                  ".");
   }
   AddWarnings(response, kuid, warnings);
   if (reverted) DropTakeBackAfter(context, kuid, response);

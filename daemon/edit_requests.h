@@ -18,7 +18,8 @@ namespace PymDaemonSrv::EditRequests {
 enum class TakeBack { kTaken, kGone, kFailed };
 // Takes back the copy that stands at the asset's editing path, the install's while its name
 // stands: into today's backups, as "editing/PATH", which `kept` gets (below UserData), named in
-// the log. kGone when no copy (or no asset) is there, kFailed with the reason (also when the
+// the log; or, when they cannot take it now, into staging for a start to move on, `error` then
+// saying why. kGone when no copy (or no asset) is there, kFailed with the reason (also when the
 // copy cannot be looked at).
 TakeBack TakeBackCopy(AssetStore& store, AssetEditor& editor, const KUID& kuid, std::string& kept,
                       std::string& error);

@@ -235,6 +235,22 @@ std::string Parent(const std::string& path) {
   return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
+// Where `path` leads once each link on the way is followed: the real path of the deepest folder
+// of it that exists, and the rest of it. Empty, with errno, when that cannot be told.
+std::string RealPlace(std::string path) {
+  std::string rest;
+  for (;;) {
+    const std::unique_ptr<char, decltype(&free)> real(realpath(path.c_str(), nullptr), &free);
+    if (real != nullptr) return real.get() + rest;
+    const size_t slash = path.rfind('/');
+    if ((errno != ENOENT && errno != ENOTDIR) || slash == 0 || slash == std::string::npos) {
+      return {};
+    }
+    rest = path.substr(slash) + rest;
+    path.resize(slash);
+  }
+}
+
 // `relative` is `from` below the tree's top ("" at the top). Any entry of the source that cannot
 // be listed, looked at or read refuses the copy, naming it: a copy short of it would pass for the
 // whole tree.
@@ -996,7 +1012,22 @@ std::string SafeFolder::Refusal(const std::string& path) const {
   // Every element from the root down must be a real folder or, for the last, a real entry.
   std::string link = LinkOnTheWay(path);
   if (link.empty() && IsLink(path)) link = path;
-  return link.empty() ? link : link + " is a link";
+  if (link.empty() || link == path || !InReachable(link)) {
+    return link.empty() ? link : link + " is a link";
+  }
+  // A link that leads back among the root's folders could make the place a folder the change
+  // moves, or one that holds it.
+  const std::string leads = RealPlace(path);
+  if (leads.empty()) return "cannot tell where " + link + " leads: " + std::strerror(errno);
+  const bool home = leads == root_ || (leads.starts_with(root_ + "/") &&
+                                       !leads.starts_with(root_ + "/" + reachable_ + "/"));
+  return home ? link + " is a link into " + root_ : std::string();
+}
+
+bool SafeFolder::InReachable(const std::string& path) const {
+  const std::string top = root_ + "/" + reachable_;
+  return !reachable_.empty() && path.starts_with(top) &&
+         (path.size() == top.size() || path[top.size()] == '/');
 }
 
 std::string SafeFolder::LinkOnTheWay(const std::string& path) const {
@@ -1094,11 +1125,61 @@ bool SafeFolder::Move(const std::string& from, const std::string& to, std::strin
   if (!MakeFolders(Parent(to), error)) return false;
   if (syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0 &&
       (errno != EINVAL || std::rename(from.c_str(), to.c_str()) != 0)) {
+    if (errno == EXDEV && InReachable(to)) return CopyAcross(from, to, error);
     error = Describe("cannot move", from);
     return false;
   }
   const bool synced = Sync(Parent(to), error);
   return Sync(Parent(from), error) && synced;
+}
+
+bool SafeFolder::CopyAcross(const std::string& from, const std::string& to,
+                            std::string& error) const {
+  // Written in a folder of its own beside `to` and renamed there once whole and synced: a kill
+  // part-way never leaves a half copy under the name of a kept version.
+  std::string holder = Parent(to) + "/.moving-XXXXXX";
+  if (mkdtemp(holder.data()) == nullptr) {
+    error = Describe("cannot make a folder beside", to);
+    return false;
+  }
+  const std::string copy = holder + "/" + to.substr(to.rfind('/') + 1);
+  std::vector<std::string> skipped;
+  bool ok = CopyTreeInner(from, copy, std::string(), error, &skipped, 0);
+  if (!ok && error.empty()) error = from + ": " + FoldersTooDeepReason();
+  // A link or a pipe would be lost with the source.
+  if (ok && !skipped.empty()) {
+    ok = false;
+    error = "cannot copy " + from + "/" + skipped.front() +
+            " to another file system: it is not a file or folder";
+  }
+  std::string failed;
+  int failure = ok ? SyncNewTrees({copy}, &failed) : 0;
+  const bool renamed =
+      ok && failure == 0 &&
+      syscall(SYS_renameat2, AT_FDCWD, copy.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
+  if (ok && failure == 0 && !renamed) {
+    failure = errno;
+    failed = to;
+  }
+  rmdir(holder.c_str());
+  if (renamed) failure = SyncFolders({Parent(to)}, &failed);
+  std::string ignored;
+  if (ok && failure != 0) {
+    ok = false;
+    error = "cannot write " + failed + ": " + std::strerror(failure);
+    if (renamed) RemoveInner(to, ignored);
+  }
+  RemoveInner(holder, ignored);
+  if (!ok) {
+    error = "cannot move " + from + " to " + to + ": " + error;
+    return false;
+  }
+  std::string why;
+  if (!RemoveInner(from, why)) {
+    error = "copied " + from + " whole to " + to + ", but cannot remove it: " + why;
+    return false;
+  }
+  return Sync(Parent(from), error);
 }
 
 bool SafeFolder::Exchange(const std::string& a, const std::string& b, std::string& error,

@@ -1,7 +1,9 @@
 // Folder work on asset content, confined to one root (the UserData folder):
 // nothing outside it, nothing that is the root or one of its direct content folders, and never
 // through a symbolic link. Copies are written beside their target and renamed into place, so a
-// crash leaves either the old folder or the new one, whole.
+// crash leaves either the old folder or the new one, whole. One content folder may be let lead
+// elsewhere (the backups, which users put on another disk): through a link that leads out of the
+// root, or onto another file system, where a move into it is a copy.
 #pragma once
 
 #include <cstdint>
@@ -26,8 +28,11 @@ int StatPath(const std::string& path, struct stat& st);
 
 class SafeFolder {
  public:
-  // `root` must be an absolute, resolved folder.
-  explicit SafeFolder(std::string root) : root_(std::move(root)) {}
+  // `root` must be an absolute, resolved folder. `reachable`, when given, names the content
+  // folder whose way may pass through links that lead out of the root (never back into it), and
+  // into which a move may cross to another file system.
+  explicit SafeFolder(std::string root, std::string reachable = {})
+      : root_(std::move(root)), reachable_(std::move(reachable)) {}
 
   const std::string& Root() const { return root_; }
   // root + "/" + relative, when `relative` is a plain relative path: no "..", no "." elements, no
@@ -62,6 +67,9 @@ class SafeFolder {
   // Moves `from` to `to`, which must not exist; its parent folders are made. The folders it
   // changed are synced (unless collected): false too, with "cannot sync FOLDER: REASON", when one
   // cannot be, though the move is made, for a move that must outlive a power cut or not count.
+  // Into the reachable folder on another file system it moves as `mv` does: `to` is a copy
+  // (CopyTree's), whole and synced before `from` is removed; a copy that fails leaves nothing
+  // at `to` and `from` as it was, and so does a tree that holds what a copy leaves out.
   bool Move(const std::string& from, const std::string& to, std::string& error) const;
   // Swaps two existing folders in one step, synced as Move's. `unsupported` is set when the file
   // system cannot.
@@ -166,8 +174,13 @@ class SafeFolder {
 
  private:
   bool Sync(const std::string& folder, std::string& error) const;
+  // Whether `path` is the reachable folder or lies below it.
+  bool InReachable(const std::string& path) const;
+  // Move's copy onto another file system.
+  bool CopyAcross(const std::string& from, const std::string& to, std::string& error) const;
 
   std::string root_;
+  std::string reachable_;
   mutable std::set<std::string>* pending_ = nullptr;
   mutable bool copiesUnsynced_ = false;
 };

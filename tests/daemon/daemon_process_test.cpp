@@ -163,12 +163,6 @@ class DaemonProcess : public ::testing::Test {
   std::vector<std::string> databases_;
 };
 
-size_t CountOf(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
-
 // Peers that never shake hands or fall silent are closed after their limits, and peers beyond
 // the connection cap are told at once that the daemon is busy and closed while the others are
 // served on.
@@ -215,8 +209,7 @@ TEST_F(DaemonProcess, ACrowdBeyondTheOpenFileLimitIsRefusedAndSurvived) {
     ASSERT_TRUE(crowd.back()->Connect(port));
   }
   // Watchdog: the crowd is met within seconds.
-  for (int i = 0; i < 3000 && t_.Read("pymdaemon.log").find("refused") == std::string::npos;
-       ++i) {
+  for (int i = 0; i < 3000 && t_.Read("pymdaemon.log").find("refused") == std::string::npos; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_TRUE(first.Transact(0x2, 2, Bytes().U32(0).data, reply)) << t_.Read("pymdaemon.log");
@@ -627,7 +620,10 @@ TEST_F(DaemonProcess, AFolderWaitingInStagingOutlivesTheLossOfItsRecord) {
       {"index deleted with its log", deleted},
       {"log overwritten", [](const std::string& db) { WriteFile(db + "-wal", "x"); }},
       {"index deleted, backups blocked at the first start",
-       [&](const std::string& db) { deleted(db); WriteFile(backups, "not a folder"); }},
+       [&](const std::string& db) {
+         deleted(db);
+         WriteFile(backups, "not a folder");
+       }},
       {"log deleted", [](const std::string& db) { fs::remove(db + "-wal"); }},
       {"log emptied", [](const std::string& db) { fs::resize_file(db + "-wal", 0); }},
       {"log cut to its header", [](const std::string& db) { fs::resize_file(db + "-wal", 32); }},

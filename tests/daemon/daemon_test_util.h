@@ -7,9 +7,11 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -107,6 +109,32 @@ inline std::string ReadFileText(const std::string& path) {
 inline void MakeAsset(const std::string& userData, const std::string& folder,
                       const std::string& relative, const std::string& config) {
   WriteFile(userData + "/" + folder + "/" + relative + "/config.txt", config);
+}
+
+// A folder on another file system than `near`'s (tmpfs, in /dev/shm), where no rename from there
+// reaches, removed with its files; `path` is empty where there is none.
+struct OtherFileSystem {
+  explicit OtherFileSystem(const std::string& near) {
+    struct stat here {};
+    struct stat there {};
+    char name[] = "/dev/shm/kestro-test-XXXXXX";
+    if (stat(near.c_str(), &here) == 0 && stat("/dev/shm", &there) == 0 &&
+        here.st_dev != there.st_dev && mkdtemp(name) != nullptr) {
+      path = name;
+    }
+  }
+  ~OtherFileSystem() {
+    std::error_code ignored;
+    if (!path.empty()) std::filesystem::remove_all(path, ignored);
+  }
+  std::string path;
+};
+
+// How many times `part` is in `text`.
+inline size_t CountOf(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
 }
 
 // A configuration text with the given KUID text and further lines.

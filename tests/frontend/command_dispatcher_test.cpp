@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -253,7 +254,9 @@ std::string TakeBackPackage(const std::string& folder, const std::vector<std::st
 // never refuses an edit; a commit of what a killed tool left commits nothing and says so. An
 // install is its command's: a tool silent past its own limit keeps its hold, one whose daemon was
 // started anew under it stops and writes nothing into the copy the user edits then, and an
-// install run again, or an edit, after a kill takes back what the killed one left.
+// install run again, or an edit, after a kill takes back what the killed one left. Backups on
+// another file system take what is taken back as well, and an edit goes on when they cannot: what
+// is taken back waits in staging for the next start.
 TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
   namespace fs = std::filesystem;
   const std::string kuid = "<kuid:10:1>";
@@ -282,8 +285,10 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
     // The daemon stopped and started again under the stopped tool, and the asset edited and a
     // file saved in another shell before the tool goes on.
     bool restarted = false;
-    bool retried = false;  // after the kill, the install run again (of the new asset alone)
-    bool edited = false;   // after the kill, an edit of the new asset
+    bool retried = false;    // after the kill, the install run again (of the new asset alone)
+    bool edited = false;     // after the kill, an edit of the new asset
+    bool away = false;       // the backups a link to a folder on another file system
+    bool copyFails = false;  // the copies to there fail at the edit, as on a full disk
   } rows[] = {
       {.name = "the drop is refused", .dropFails = 2},
       {.name = "the tool is killed", .killed = true},
@@ -322,6 +327,13 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
        .killed = true,
        .added = true,
        .edited = true},
+      {.name = "the tool is killed, the backups on another file system",
+       .killed = true,
+       .away = true},
+      {.name = "the tool is killed, and the other file system cannot take the copy",
+       .killed = true,
+       .away = true,
+       .copyFails = true},
   };
   const auto says = [](const std::vector<ResultsLogEntry>& entries, const std::string& text) {
     return std::any_of(entries.begin(), entries.end(), [&](const ResultsLogEntry& e) {
@@ -340,6 +352,12 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
+    const daemon_test::OtherFileSystem elsewhere(userData_);
+    if (row.away && elsewhere.path.empty()) {
+      std::printf("[  SKIPPED ] %s: /dev/shm is no other file system\n", row.name);
+      continue;
+    }
+    if (row.away) fs::create_directory_symlink(elsewhere.path, userData_ + "/backups");
     // Thousands of files, so that the tool is still writing them when it is killed; one more
     // than an earlier row installed where the last must not reach the user's copy.
     const bool forked = row.killed || !row.meanwhile.empty() || row.repaired || row.restarted;
@@ -579,9 +597,17 @@ TEST_F(FullDiskTest, ATakeBackNeverTakesTheCopyOfALaterEdit) {
       policy_ = {};
       Start();
     }
+    if (row.copyFails) {
+      SafeFolder::SetReadFaultForTests([&](const char* call, const std::string& p) {
+        const bool taken = p.starts_with(editing + "/") || p.starts_with(userData_ + "/staging/");
+        return std::string(call) == "open" && taken ? EIO : 0;
+      });
+    }
     const Dispatched edited = Dispatch({"edit", kuid});
+    SafeFolder::SetReadFaultForTests(nullptr);
     EXPECT_EQ(edited.result, 0);
     EXPECT_EQ(says(edited.entries, "which the index did not name, is kept in"), row.stray);
+    EXPECT_EQ(says(edited.entries, ", until a start moves it to the backups: "), row.copyFails);
     daemon_test::WriteFile(editing + "/mine.txt", "mine");
     Stop();
     Start();
